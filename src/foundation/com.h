@@ -1,0 +1,167 @@
+// The common block: the one block of engine state that every subsystem reads.
+//
+// The constant area at the front is addressed by compiled modules (a constant
+// operand of 65000 or more is the byte at operand - 65000 of this block), so
+// its offsets are part of the module format and are pinned by static_asserts.
+// Everything behind it is in-memory state and may hold pointers; its layout
+// is free (64-bit).
+#pragma once
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+
+namespace kivo {
+
+constexpr int kMaxScopeLevels = 256;
+
+// A counted string: fixed-width texts travel with an explicit length.
+struct cstr {
+  uint16_t len;
+  char* ptr;
+};
+
+struct RESET_REC;
+
+// One scope level. The jump point serves only the recovery from a fatal
+// signal; ordinary end codes unwind by exception (see scope.h).
+struct SCOPE_ENT {
+  sigjmp_buf jmp;
+  uint32_t saved_proc_scope;
+  uint32_t saved_subproc_scope;
+  RESET_REC* reset_head;
+  RESET_REC* reset_tail;
+};
+
+struct com_area {
+  // --- constant area (module format) ---
+  uint8_t pd_minus1[8];  // low half of byte 7: the negative sign nibble
+  uint8_t pad0;
+  uint8_t pd_zero[8];
+  uint8_t pad1;
+  uint8_t pd_one[8];  // low half of byte 25: the positive sign nibble
+  uint8_t pad2;
+  uint8_t pd_two[8];
+  uint8_t pad3;
+  uint8_t pd_ten[8];
+  uint8_t pad4;
+  uint8_t pd_day_hsec[8];
+  uint8_t pad5[3];
+  uint8_t bin_minus1[20];  // width w at base + 4w, little-endian
+  uint8_t bin_zero[20];
+  uint8_t bin_one[20];
+  uint8_t bin_two[20];
+  uint8_t bin_ten[20];
+  char log_true;
+  char log_false;
+  char blanks[256];
+  char user_id[3];
+  uint8_t pad6[3];
+  uint32_t pow10[10];
+
+  // --- engine state ---
+  uint32_t sys_scope;
+  uint32_t proc_scope;
+  uint32_t spare_scope;
+  uint32_t subproc_scope;
+  uint32_t mark_scope;
+  uint32_t hook_scope;
+  uint8_t no_term;
+  SCOPE_ENT scope_tbl[kMaxScopeLevels];
+  uint32_t mark_rc;
+  uint8_t trace_on;
+  cstr path_root;
+  cstr data_dir;
+  cstr spare_path;
+  cstr trm_id;
+  uint8_t* user_rec;
+  char keymap_id[13];
+  void* dap_stream;
+  uint8_t pd_int_min[8];
+  uint8_t pd_int_max[8];
+  uint8_t parag_char;
+  uint8_t uscore_char;
+  char cur_db[3];
+  char cur_ap[3];
+  char cur_ver[2];
+  uint8_t stat_time[8];
+  char labels[11][30];
+  uint16_t label_lens[3];
+  cstr ptype_names[13];
+  char dt_sample[60];
+  char dt_mask[60];
+  char lang_id[3];
+  char yes_no[4];
+  char rel_ops[14];
+  char andor[6];
+  char drcr[4];
+  char currency[3];
+  uint16_t currency_len;
+  uint8_t currency_flag;
+  uint8_t dec_sep;
+  uint8_t thou_sep;
+  char dt_letters[19];
+  char ampm[4];
+  uint16_t day_lens[8];
+  uint16_t month_lens[13];
+  char day_abbr[8][3];
+  char day_names[8][10];
+  char month_abbr[13][3];
+  char month_names[13][10];
+  uint8_t no_db_traps;
+  uint8_t char_class[256];
+  void* trm_blk;
+  char trm_type[10];
+  uint16_t scr_rows;
+  uint16_t scr_cols;
+  uint16_t max_rows;
+  uint16_t max_cols;
+  void* base_srf;
+  void* cur_srf;
+  void* cur_srf2;
+  uint16_t rmt_sock;
+  uint16_t argc;
+  char** argv;
+  uint8_t keaterm;
+  uint8_t pan_flags;
+};
+
+static_assert(offsetof(com_area, pd_minus1) == 0);
+static_assert(offsetof(com_area, pd_zero) == 9);
+static_assert(offsetof(com_area, pd_one) == 18);
+static_assert(offsetof(com_area, pd_two) == 27);
+static_assert(offsetof(com_area, pd_ten) == 36);
+static_assert(offsetof(com_area, pd_day_hsec) == 45);
+static_assert(offsetof(com_area, bin_minus1) == 56);
+static_assert(offsetof(com_area, bin_zero) == 76);
+static_assert(offsetof(com_area, bin_one) == 96);
+static_assert(offsetof(com_area, bin_two) == 116);
+static_assert(offsetof(com_area, bin_ten) == 136);
+static_assert(offsetof(com_area, log_true) == 156);
+static_assert(offsetof(com_area, log_false) == 157);
+static_assert(offsetof(com_area, blanks) == 158);
+static_assert(offsetof(com_area, user_id) == 414);
+static_assert(offsetof(com_area, pow10) == 420);
+constexpr size_t kComConstAreaSize = 460;
+static_assert(offsetof(com_area, sys_scope) == kComConstAreaSize);
+
+// Character classes of com.char_class.
+enum : uint8_t { CC_OTHER = 0, CC_BLANK = 1, CC_PRINT = 2, CC_DIGIT = 3, CC_USCORE = 4, CC_PARAG = 5 };
+
+extern com_area com;
+
+// Sign nibbles of packed decimal, as configured at start-up (KIVO_PD_SIGNS).
+inline uint8_t pd_pos_sign() { return com.pd_one[7] & 0x0F; }
+inline uint8_t pd_neg_sign() { return com.pd_minus1[7] & 0x0F; }
+
+// Clears the common block and fills its constants and tables (the part of
+// start-up that needs no other subsystem). `os_init` calls it; tests call it
+// for a fresh block. A KIVO_PD_SIGNS that is not two different letters A-F
+// is ignored and the default signs kept.
+void com_fill(int argc, char** argv);
+
+// Start-up of the common block, the operating-system layer and the file
+// manager. Returns 1, or 0 after printing a fatal line.
+int os_init(int argc, char** argv);
+
+}  // namespace kivo

@@ -1,0 +1,82 @@
+// Execution scopes: MARK enters a level, runs a function, and on the way out
+// releases everything tagged with that level.
+//
+// Unwinding: an end code leaves the current level by a C++ exception that only
+// MARK catches (`mark_leave`), so destructors of the frames in between run and
+// RAII resources are never leaked. The recovery from a fatal signal cannot
+// throw from a handler; it long-jumps to the level's jump point instead
+// (`mark_signal_jump`), which MARK sets with sigsetjmp.
+//
+// The end code travels in a local of each MARK: clearing steps that run
+// nested MARKs (file events at close) cannot overwrite it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "foundation/com.h"
+
+namespace kivo {
+
+enum : int {
+  MARK_PROCESS = 1,     // sets the process and sub-process level
+  MARK_SUBPROCESS = 4,  // sets the sub-process level
+  MARK_RECOVERY = 5,    // recovery point only
+  MARK_FILE_EVENT = 6,  // process level = com.hook_scope
+};
+
+// The value thrown by mark_leave. Deliberately not a std::exception, so that
+// generic handlers cannot swallow an unwind.
+struct mark_jump {
+  uint32_t code;
+};
+
+using mark_fn = void (*)(void* arg);
+using mark_cleanup = void (*)(uint32_t level);
+
+// Runs fn(arg) one level deeper; returns 1 when it returned, else the end
+// code it left with. Beyond the last level: system error, fn not run, 3.
+uint32_t MARK(int kind, mark_fn fn, void* arg, mark_cleanup cleanup);
+
+// The same for any callable.
+template <class F>
+uint32_t MARK(int kind, F&& f, mark_cleanup cleanup = nullptr) {
+  auto tramp = [](void* a) { (*static_cast<std::remove_reference_t<F>*>(a))(); };
+  return MARK(kind, tramp, static_cast<void*>(&f), cleanup);
+}
+
+// Leaves the current level with `code`. At the session level there is no
+// MARK to land in: the engine ends with a fatal line.
+[[noreturn]] void mark_leave(uint32_t code);
+
+// From a signal handler: long-jumps into the current level's MARK, which
+// returns `code`. Async-signal-safe; the caller unblocks its signal first.
+[[noreturn]] void mark_signal_jump(uint32_t code);
+
+// Whether a MARK level exists to recover into.
+inline bool mark_active() { return com.mark_scope > com.sys_scope; }
+
+// Saved memory restored when a level ends.
+struct RESET_REC {
+  void* address;
+  uint8_t* saved;
+  uint8_t size;
+  RESET_REC* prev;
+  RESET_REC* next;
+};
+
+// Records that `size` bytes at `address` get `value` back when `level` ends.
+// Sizes above 255 are refused with a system error (the count is one byte).
+void ut_add_reset(uint32_t level, void* address, const void* value, size_t size);
+
+// Releases a level: its reset list (newest first, so the oldest value of an
+// address wins), then windows, sorted-query blocks, files and pools of this
+// level and deeper.
+void ut_clr_scope(SCOPE_ENT* entry, uint32_t level);
+
+// Clean-up functions that do nothing.
+void ut_dummy();
+void ut_cleanup(uint32_t level);
+
+}  // namespace kivo
