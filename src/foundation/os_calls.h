@@ -1,0 +1,38 @@
+// The system calls of the storage engine and the operating-system layer, as
+// one replaceable table: tests swap an entry to inject a short write, ENOSPC,
+// EIO or a crash point at any call, then restore the table.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace kivo {
+
+struct os_call_table {
+  int (*open)(const char* path, int flags, mode_t mode);
+  int (*close)(int fd);
+  ssize_t (*pread)(int fd, void* buf, size_t n, off_t off);
+  ssize_t (*pwrite)(int fd, const void* buf, size_t n, off_t off);
+  ssize_t (*read)(int fd, void* buf, size_t n);
+  ssize_t (*write)(int fd, const void* buf, size_t n);
+  ssize_t (*readv)(int fd, const struct iovec* iov, int n);
+  off_t (*lseek)(int fd, off_t off, int whence);
+  int (*fcntl_lock)(int fd, int cmd, struct flock* fl);  // F_SETLK, F_SETLKW, F_GETLK
+  int (*fstat)(int fd, struct stat* st);
+  int (*stat)(const char* path, struct stat* st);
+  int (*fsync)(int fd);
+  int (*ftruncate)(int fd, off_t len);
+  int (*rename)(const char* from, const char* to);
+  int (*unlink)(const char* path);
+};
+
+// The table in use; starts as the real system calls.
+extern os_call_table os_sys;
+
+// The real system calls, to restore the table after a test.
+const os_call_table& os_real_calls();
+
+}  // namespace kivo
