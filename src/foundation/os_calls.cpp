@@ -1,6 +1,8 @@
 // The real system calls behind os_sys.
 #include "foundation/os_calls.h"
 
+#include <cstdio>
+
 namespace kivo {
 
 namespace {
