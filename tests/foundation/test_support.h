@@ -1,0 +1,43 @@
+// Shared fixture pieces for foundation tests: a fresh common block and pools,
+// and a capture of system errors instead of the text prompt.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "foundation/com.h"
+#include "foundation/pool.h"
+#include "foundation/sys_err.h"
+
+namespace kivo::test {
+
+inline std::vector<std::string>& captured_errors() {
+  static std::vector<std::string> errors;
+  return errors;
+}
+
+inline void capture_presenter(const char*, int, const char* text) { captured_errors().push_back(text); }
+
+class Fresh : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    com_fill(0, nullptr);
+    mm_init();
+    captured_errors().clear();
+    old_ = set_sys_err_presenter(capture_presenter);
+  }
+  void TearDown() override { set_sys_err_presenter(old_); }
+
+  bool reported(const std::string& text) const {
+    for (auto& e : captured_errors())
+      if (e.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  sys_err_presenter old_ = nullptr;
+};
+
+}  // namespace kivo::test
