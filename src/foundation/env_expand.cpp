@@ -167,12 +167,16 @@ const char* ss_path_error() { return g_path_error.c_str(); }
 
 void record_path_error(const char* text) { g_path_error = text; }
 
-void ss_path_vars_reset() {
-  for (env_slot& s : g_vars.slot) {
+void env_vars_free(env_vars* vars) {
+  for (env_slot& s : vars->slot) {
     free(s.text);
     s = env_slot{nullptr, 0};
   }
-  g_vars.fixed_set = false;
+  vars->fixed_set = false;
+}
+
+void ss_path_vars_reset() {
+  env_vars_free(&g_vars);
   g_path_error.clear();
 }
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "foundation/cmdline.h"
 #include "foundation/paths.h"
@@ -20,6 +21,14 @@
 namespace kivo {
 
 namespace {
+
+// Every accepted line, kept for the rest of the run: the environment points
+// into these buffers, also after a later line has replaced the variable.
+// Never destroyed, since the environment uses them until the very end.
+std::vector<char*>& kept_lines() {
+  static auto* lines = new std::vector<char*>;
+  return *lines;
+}
 
 bool starts_include(const char* p) {
   return strncmp(p, "include=", 8) == 0 || strncmp(p, "Include=", 8) == 0 || strncmp(p, "INCLUDE=", 8) == 0;
@@ -55,7 +64,10 @@ void load_file(const char* path, int depth) {
     if (*p == '#' || !strchr(p, '=') || *p == '=') continue;
     // The environment keeps the string itself, so each setting keeps its own
     // copy for the rest of the run.
-    putenv(strdup(p));
+    char* copy = strdup(p);
+    if (!copy) continue;
+    kept_lines().push_back(copy);
+    putenv(copy);
   }
   fclose(f);
 }

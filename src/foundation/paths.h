@@ -87,6 +87,9 @@ struct env_vars {
   bool fixed_set;  // slots 0-4 and 11-13 are set once
 };
 
+// Releases the buffers of a set of variables.
+void env_vars_free(env_vars* vars);
+
 // Sets a slot to name=value, the value without trailing blanks.
 void os_add_to_env(env_vars* vars, int slot, const char* name, const char* value, size_t length);
 

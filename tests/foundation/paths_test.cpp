@@ -244,6 +244,7 @@ TEST(PathExpand, OutputCapacityIsRespected) {
   len = sizeof out;
   EXPECT_EQ(os_expand(out, "ab   zzzz", &len, 5, &vars), 1);
   EXPECT_STREQ(out, "ab");
+  env_vars_free(&vars);
 }
 
 TEST(PathExpand, SlotGrowsToItsLargestValue) {
@@ -254,7 +255,7 @@ TEST(PathExpand, SlotGrowsToItsLargestValue) {
   os_add_to_env(&vars, 9, "file", "B", 1);
   EXPECT_STREQ(findenv("file", &vars), "B");
   EXPECT_EQ(findenv("fil", &vars), getenv("fil"));
-  for (auto& s : vars.slot) free(s.text);
+  env_vars_free(&vars);
 }
 
 TEST(PathExpand, TrimBlanksRemovesEveryBlank) {
