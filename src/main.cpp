@@ -97,7 +97,9 @@ int main(int argc, char** argv) {
   INVOC start = pi_invoc;
   uint8_t mode = MODE_NORMAL;
   const char* util_file = nullptr;
-  os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
+  // Whether an option named the start process; the choice of the first
+  // process (with the USER file) reads it when it lands.
+  [[maybe_unused]] const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
   com.argc = static_cast<uint16_t>(argc);
   com.argv = argv;
 

@@ -180,6 +180,17 @@ TEST_F(CmdLine, UtilityOptionsEndParsingWithTheirFile) {
   EXPECT_STREQ(p.util_file, "y.dat");
 }
 
+TEST_F(CmdLine, OutgoingConnectionOptionNeedsAPort) {
+  testing::internal::CaptureStderr();
+  parsed p = parse({"-x=8000", "keep"});
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(p.kept, (std::vector<std::string>{"kivo", "keep"}));
+  EXPECT_NE(err.find("127.0.0.1:8000"), std::string::npos) << err;
+  EXPECT_EQ(com.rmt_sock, 0);  // no connection was made
+  p = parse({"-x=host:", "keep"});
+  EXPECT_EQ(p.argc, 3);  // parsing stopped
+}
+
 TEST_F(CmdLine, OutgoingConnectionSplitsHostAndPort) {
   char host[64], port[16];
   ASSERT_TRUE(split_host_port("8000", host, sizeof host, port, sizeof port));
