@@ -1,26 +1,30 @@
-// The engine's entry point: start-up, then the first process under a
-// process level, in the order the subsystems depend on each other.
+// The engine's entry point: the environment, the remote-client branch, the
+// start-up of the subsystems, the command line, then one function per run
+// mode. The normal run brings up the remaining subsystems and runs the
+// first process under a process level.
 #include <cstdio>
 #include <cstring>
 
 #include "compiler/seams.h"
 #include "design/seams.h"
+#include "fm/seams.h"
 #include "foundation/bytes.h"
+#include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "interp/seams.h"
+#include "net/seams.h"
 #include "process/seams.h"
+#include "screen/seams.h"
 #include "tools/seams.h"
 
 using namespace kivo;
 
-int main(int argc, char** argv) {
-  char stack_base;
-  mm_bottom_of_stack = &stack_base;
-  if (!os_init(argc, argv)) return 1;
-  pi_init();
+namespace {
+
+int run_normal(INVOC* start) {
   pc_init();
   pl_init();
   rt_init();
@@ -35,12 +39,81 @@ int main(int argc, char** argv) {
   qp_init();
   dd_init();
 
-  INVOC start = pi_invoc;
-  uint32_t rc = MARK(MARK_PROCESS, [&] { pi_exec(&start); });
-  uint32_t end = ld_le32(start.b, INVOC_END_CODE);
+  uint32_t rc = MARK(MARK_PROCESS, [&] { pi_exec(start); });
+  uint32_t end = ld_le32(start->b, INVOC_END_CODE);
   if (rc == PI_END_NORMAL && end == PI_END_NO_PROC) {
     fprintf(stderr, "kivo: no process to run: the process engine is not available in this build\n");
     return 1;
   }
   return rc == PI_END_LOGOUT ? 127 : 0;
+}
+
+int run_keydef(INVOC* start) {
+  if (com.rmt_sock) tmnet_srv_kivokeys();
+  kivokeys();  // returns when the user wants to run the system afterwards
+  return run_normal(start);
+}
+
+int run_bootstrap() { return bs_bootstrap(); }
+
+int run_data_server() { return netio_serve(); }
+
+// -e and -i without a file end quietly; the utilities end the process.
+int run_export(const char* file) {
+  if (file) brf2flat(file);
+  return 0;
+}
+
+int run_import(const char* file) {
+  if (file) flat2brf(file);
+  return 0;
+}
+
+int run_check(const char* file, int interactive) {
+  if (!file) {
+    fprintf(stderr, "kivo: no data file named\n");
+    return 0;
+  }
+  int32_t records = 0;
+  return brfanal(file, interactive, 0, &records);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  char stack_base;
+  mm_bottom_of_stack = &stack_base;
+  os_load_env(argc, argv);
+  if (wants_remote_client(argc, argv)) {
+    tmnet_cli_main(argc, argv);
+    return 0;
+  }
+  if (!os_init(argc, argv)) return 0;
+  memset(com.cur_db, ' ', sizeof com.cur_db);
+  memset(com.cur_ap, ' ', sizeof com.cur_ap);
+  memset(com.cur_ver, ' ', sizeof com.cur_ver);
+
+  pi_init();
+  INVOC start = pi_invoc;
+  uint8_t mode = MODE_NORMAL;
+  const char* util_file = nullptr;
+  // Whether an option named the start process; the choice of the first
+  // process (with the USER file) reads it when it lands.
+  [[maybe_unused]] const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
+  com.argc = static_cast<uint16_t>(argc);
+  com.argv = argv;
+
+  switch (static_cast<start_mode>(mode)) {
+    case MODE_NORMAL: return run_normal(&start);
+    case MODE_KEYDEF: return run_keydef(&start);
+    case MODE_BOOTSTRAP: return run_bootstrap();
+    case MODE_USAGE: return 1;
+    case MODE_DATA_SERVER: return run_data_server();
+    case MODE_ODBC: return 1;
+    case MODE_EXPORT: return run_export(util_file);
+    case MODE_IMPORT: return run_import(util_file);
+    case MODE_VERIFY: return run_check(util_file, 0);
+    case MODE_ANALYSE: return run_check(util_file, 1);
+  }
+  return 0;
 }

@@ -1,0 +1,302 @@
+// The command line: options that choose the run mode and the start
+// process, the option-value helpers, the usage text and the start-up
+// failure line.
+//
+// An option begins with "-" or "/". "fms_server" and "odbc_server" are
+// whole words; any other option is chosen by its second character alone
+// (-k and -keymap are the same option). Values follow the first "=".
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "foundation/bytes.h"
+#include "foundation/cmdline.h"
+#include "foundation/com.h"
+#include "foundation/os.h"
+#include "net/seams.h"
+
+namespace kivo {
+
+char ss_session[8];
+
+namespace {
+
+constexpr int kMaxArgsExamined = 255;
+
+const char* option_value(const char* arg) {
+  const char* eq = strchr(arg, '=');
+  return eq ? eq + 1 : "";
+}
+
+// Process type from its name's letters; 0 when the first letter names none.
+uint8_t process_type(const char* v) {
+  const char c0 = static_cast<char>(toupper(static_cast<unsigned char>(v[0])));
+  const char c1 = c0 ? static_cast<char>(toupper(static_cast<unsigned char>(v[1]))) : 0;
+  const char c2 = c1 ? static_cast<char>(toupper(static_cast<unsigned char>(v[2]))) : 0;
+  switch (c0) {
+    case 'A': return 4;
+    case 'I': return c2 == 'Q' ? 9 : 2;
+    case 'J': return 8;
+    case 'M': return 1;
+    case 'O': return 3;
+    case 'Q': return 5;
+    case 'S': return c1 == 'U' ? 6 : 10;
+    case 'U': return 7;
+    default: return 0;
+  }
+}
+
+// A descriptor number: decimal digits only, 1-65535.
+bool socket_number(const char* v, uint16_t* out) {
+  if (!*v || strlen(v) > 5) return false;
+  unsigned long n = 0;
+  for (const char* p = v; *p; ++p) {
+    if (!isdigit(static_cast<unsigned char>(*p))) return false;
+    n = n * 10 + static_cast<unsigned long>(*p - '0');
+  }
+  if (n == 0 || n > 65535) return false;
+  *out = static_cast<uint16_t>(n);
+  return true;
+}
+
+void put_fixed(char* dst, size_t width, const char* src) {
+  size_t n = strnlen(src, width);
+  memcpy(dst, src, n);
+  memset(dst + n, ' ', width - n);
+}
+
+}  // namespace
+
+void ss_stuff_arg(char* field, const char* text, size_t n) {
+  size_t k = 0;
+  for (const char* p = text; *p && k < n; ++p) {
+    if (*p == '"') continue;
+    field[k++] = *p == '_' ? ' ' : static_cast<char>(toupper(static_cast<unsigned char>(*p)));
+  }
+  memset(field + k, ' ', n - k);
+}
+
+void ss_find_delim(const char** text, char ch) {
+  const char* p = strchr(*text, ch);
+  *text = p ? p + 1 : *text + strlen(*text);
+}
+
+void ss_parse_keymap(const char* text) {
+  const char* colon = strchr(text, ':');
+  const char* name = text;
+  if (colon) {
+    char user[3];
+    size_t k = 0;
+    for (const char* p = text; p < colon && k < 3; ++p) user[k++] = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
+    memset(user + k, ' ', 3 - k);
+    memcpy(com.keymap_id + 10, user, 3);
+    name = colon + 1;
+  }
+  put_fixed(com.keymap_id, 10, name);
+}
+
+bool wants_remote_client(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (a && (a[0] == '-' || a[0] == '/') && a[1] == 'c') return true;
+  }
+  return false;
+}
+
+int split_host_port(const char* value, char* host, size_t host_cap, char* port, size_t port_cap) {
+  const char* colon = strrchr(value, ':');
+  const char* p = colon ? colon + 1 : value;
+  size_t hlen = colon ? static_cast<size_t>(colon - value) : 0;
+  const char* h = colon ? value : "127.0.0.1";
+  if (!colon) hlen = strlen(h);
+  if (hlen == 0 || hlen >= host_cap || !*p || strlen(p) >= port_cap) return 0;
+  memcpy(host, h, hlen);
+  host[hlen] = '\0';
+  strcpy(port, p);
+  return 1;
+}
+
+int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file) {
+  memset(ss_session, ' ', sizeof ss_session);
+  *mode = MODE_NORMAL;
+  if (util_file) *util_file = nullptr;
+  const char* term = getenv("TERM");
+  put_fixed(com.trm_type, 10, term && *term ? term : "None");
+  memcpy(com.keymap_id, com.trm_type, 10);
+  memcpy(com.keymap_id + 10, com.user_id, 3);
+  if (const char* km = getenv("KIVO_KEYMAP")) ss_parse_keymap(km);
+  if (*argc <= 1) {
+    *argc = 1;
+    return 0;
+  }
+
+  // Changes go to copies first: where parsing stops, nothing has changed.
+  INVOC inv = *invoc;
+  char db[3];
+  memcpy(db, cur_db, 3);
+  char session[8];
+  memcpy(session, ss_session, 8);
+  uint8_t md = MODE_NORMAL;
+  uint8_t no_term = com.no_term;
+  uint16_t sock = com.rmt_sock;
+  char keymap[13];
+  memcpy(keymap, com.keymap_id, 13);
+  std::vector<char*> kept{argv[0]};
+  int named = 0;
+
+  auto commit = [&] {
+    *invoc = inv;
+    memcpy(cur_db, db, 3);
+    memcpy(ss_session, session, 8);
+    *mode = md;
+    com.no_term = no_term;
+    com.rmt_sock = sock;
+    memcpy(com.keymap_id, keymap, 13);
+  };
+
+  const int last = *argc < kMaxArgsExamined + 1 ? *argc : kMaxArgsExamined + 1;
+  for (int i = 1; i < last; ++i) {
+    char* arg = argv[i];
+    if (arg[0] != '-' && arg[0] != '/') {
+      kept.push_back(arg);
+      continue;
+    }
+    const char* rest = arg + 1;
+    if (strcmp(rest, "fms_server") == 0) {
+      md = MODE_DATA_SERVER;
+      continue;
+    }
+    if (strcmp(rest, "odbc_server") == 0) {
+      md = MODE_ODBC;
+      continue;
+    }
+    const char opt = static_cast<char>(toupper(static_cast<unsigned char>(rest[0])));
+    const char* v = option_value(arg);
+    uint8_t util = 0;
+    switch (opt) {
+      case 'A':
+        if (toupper(static_cast<unsigned char>(rest[1])) == 'N') {
+          util = MODE_ANALYSE;
+          break;
+        }
+        if (strlen(v) != 3) return 0;
+        ss_stuff_arg(reinterpret_cast<char*>(inv.b + INVOC_AP_ID), v, 3);
+        named = 1;
+        break;
+      case 'B':
+        md = MODE_BOOTSTRAP;
+        break;
+      case 'D':
+        if (strlen(v) != 3) return 0;
+        ss_stuff_arg(db, v, 3);
+        named = 1;
+        break;
+      case 'E':
+      case 'I':
+        util = opt == 'E' ? MODE_EXPORT : MODE_IMPORT;
+        // Without "=" the next argument is the file.
+        if (!strchr(arg, '=')) v = i + 1 < *argc ? argv[i + 1] : "";
+        break;
+      case 'F':
+        if (!socket_number(v, &sock)) return 0;
+        break;
+      case 'K':
+        md = MODE_KEYDEF;
+        break;
+      case 'M': {
+        char saved[13];
+        memcpy(saved, com.keymap_id, 13);
+        memcpy(com.keymap_id, keymap, 13);
+        ss_parse_keymap(v);
+        memcpy(keymap, com.keymap_id, 13);
+        memcpy(com.keymap_id, saved, 13);
+        break;
+      }
+      case 'P':
+        ss_stuff_arg(reinterpret_cast<char*>(inv.b + INVOC_PROC_NAM), v, kProcNameLen);
+        named = 1;
+        break;
+      case 'S':
+        ss_stuff_arg(session, v, 8);
+        no_term = 1;
+        named = 1;
+        break;
+      case 'T': {
+        const uint8_t type = process_type(v);
+        if (!type) return 0;
+        inv.b[INVOC_PROC_TYPE] = type;
+        named = 1;
+        break;
+      }
+      case 'U':
+        os_usage();
+        md = MODE_USAGE;
+        break;
+      case 'V':
+        util = MODE_VERIFY;
+        break;
+      case 'X': {
+        char host[256], port[64];
+        if (!split_host_port(v, host, sizeof host, port, sizeof port)) return 0;
+        sock = static_cast<uint16_t>(tmnet_cli_conn_to_host(host, port));
+        break;
+      }
+      case '-':
+        break;  // already in the environment
+      default:
+        kept.push_back(arg);
+        break;
+    }
+    if (util) {
+      // The utility ends the run: what came before it holds, the rest is its own.
+      md = util;
+      if (util_file) *util_file = *v ? v : nullptr;
+      commit();
+      return named;
+    }
+  }
+  for (int i = last; i < *argc; ++i) kept.push_back(argv[i]);
+  commit();
+  for (size_t k = 0; k < kept.size(); ++k) argv[k] = kept[k];
+  argv[kept.size()] = nullptr;
+  *argc = static_cast<int>(kept.size());
+  return named;
+}
+
+void os_usage() {
+  static const char* const kPieces[] = {
+      "Usage:  -k                          ", "define a new keymap\n",
+      "        -m=<[user_id:]keymap_name>  ", "override keymap ID\n",
+      "        -d=<database_id>            ", "override startup database\n",
+      "        -a=<application_id>         ", "override startup application\n",
+      "        -t=<process_type>           ", "override startup process type\n",
+      "        -p=<process_name>           ", "override startup process name\n",
+      "        -i=<flat_file_name>         ", "convert a flat file into UNIXIO format\n",
+      "        -e=<data_file_name>         ", "convert a UNIXIO file into a flat format\n",
+      "        -v=<data_file_name>         ", "verify the integrity of a UNIXIO file\n",
+      "        -an=<data_file_name>        ", "analyze a UNIXIO file\n",
+      "Restrictions:\n",
+      "  An application_id and process_type must ", "always be included when specifying\n",
+      "  a process_name.  If an application_id is ", "included without specifying a\n",
+      "  process_type/name, the startup menu for the ", "application will be used.\n\n",
+      "  If no application_id is specified, the ", "startup application and menu for the\n",
+      "  database will be used.  If no database_id ", "is specified, the startup database\n",
+      "  defined for the user within System ", "Administration is used.  If the startup\n",
+      "  database is also unspecified, the Kivo main ", "menu is used.\n\n",
+      "  The valid process_types are Menu, Job, ", "Input, Output, Update, Action,\n",
+      "  Inquiry, Query, Status, and Subroutine.\n",
+      "  Use underscores (_) in place of any ", "embedded spaces within parameters.\n",
+  };
+  for (const char* piece : kPieces) fputs(piece, stdout);
+  fflush(stdout);
+}
+
+void startup_err(const char* text, int status) {
+  printf("KIVO Startup Failure: %s\n", text);
+  fflush(stdout);
+  exit(status);
+}
+
+}  // namespace kivo

@@ -1,0 +1,62 @@
+// Temporary-name series: the suffix that makes a temporary file's name
+// unique to its process and number, and the short-name series that the
+// native back-end steps through to find a free name.
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/os.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr uint32_t kHexPidMax = 0xFFFFF;  // 5 hex digits
+constexpr uint32_t kWidePidLetters = 20;  // G-Z: pid >> 20 from 1 to 20
+
+}  // namespace
+
+int ss_tmp_suffix(char out[9], uint32_t tmp_id, uint32_t pid) {
+  if (tmp_id > 0xFF) return 0;
+  if (pid <= kHexPidMax) {
+    snprintf(out, 9, "-%02X%05X", tmp_id, pid);
+    return 1;
+  }
+  // Larger pids: a letter that no hex digit can be, then the low 20 bits in
+  // base 32. Same length, so names built on the suffix keep their shape.
+  const uint32_t high = pid >> 20;
+  if (high < 1 || high > kWidePidLetters) return 0;
+  static const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUV";
+  snprintf(out, 9, "-%02X", tmp_id);
+  out[3] = static_cast<char>('G' + high - 1);
+  uint32_t low = pid & 0xFFFFF;
+  for (int i = 7; i >= 4; --i) {
+    out[i] = kDigits[low & 31];
+    low >>= 5;
+  }
+  out[8] = '\0';
+  return 1;
+}
+
+void ss_tmp_1st(char* dst, const char* tmpl) {
+  const size_t n = strlen(tmpl);
+  if (n < 12) {
+    memcpy(dst, tmpl, n + 1);
+    return;
+  }
+  memcpy(dst, tmpl, n - 12);
+  memcpy(dst + n - 12, tmpl + n - 4, 5);
+}
+
+int ss_tmp_nxt(char* name) {
+  const size_t n = strlen(name);
+  size_t i = n;
+  // Only the last path element is a name; the directories stay.
+  while (i > 0 && name[i - 1] == '9') --i;
+  if (i == 0 || name[i - 1] == '/') return 0;  // all nines: no further name
+  char& c = name[i - 1];
+  c = (c >= '0' && c <= '8') ? static_cast<char>(c + 1) : '1';
+  for (size_t j = i; j < n; ++j) name[j] = '0';
+  return 1;
+}
+
+}  // namespace kivo

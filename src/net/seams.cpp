@@ -1,0 +1,32 @@
+// The remote protocols are not built yet: each entry says so and fails,
+// rather than pretending that a connection exists.
+#include "net/seams.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kivo {
+
+int tmnet_cli_main(int, char**) {
+  fprintf(stderr, "kivo: the remote-terminal client is not available in this build\n");
+  return 0;
+}
+
+int tmnet_cli_conn_to_host(const char* host, const char* port) {
+  fprintf(stderr, "kivo: remote-terminal connections (to %s:%s) are not available in this build\n", host, port);
+  return 0;
+}
+
+int tmnet_srv_ping() { return 0; }
+
+void tmnet_srv_kivokeys() {
+  fprintf(stderr, "kivo: remote key definition is not available in this build\n");
+  exit(1);
+}
+
+int netio_serve() {
+  fprintf(stderr, "kivo: the data server is not available in this build\n");
+  return 0;
+}
+
+}  // namespace kivo

@@ -1,0 +1,22 @@
+// What the rest of the engine calls of the remote-terminal and data-server
+// protocols.
+#pragma once
+
+namespace kivo {
+
+// The character-mode remote client. 1 normal end, 0 failure.
+int tmnet_cli_main(int argc, char** argv);
+
+// An outgoing remote-terminal connection: the socket, 0 on failure.
+int tmnet_cli_conn_to_host(const char* host, const char* port);
+
+// Serving a remote terminal: 1 while the client answers, 0 when it is gone.
+int tmnet_srv_ping();
+
+// Key definition for a remote client's keyboard; ends the process.
+[[noreturn]] void tmnet_srv_kivokeys();
+
+// The data server's command loop on com.rmt_sock; 1 when it ends.
+int netio_serve();
+
+}  // namespace kivo

@@ -1,0 +1,100 @@
+// Environment files and two-dash arguments: precedence, includes, and the
+// lines that must not become settings.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "foundation/cmdline.h"
+#include "test_dir.h"
+
+using namespace kivo;
+using kivo_test::scratch_dir;
+
+namespace {
+
+std::string env(const char* name) {
+  const char* v = getenv(name);
+  return v ? v : "<unset>";
+}
+
+}  // namespace
+
+TEST(EnvFile, ArgumentBeatsHomeBeatsDataDirBeatsInherited) {
+  scratch_dir data, home;
+  setenv("KEF_A", "inherited", 1);
+  setenv("KEF_B", "inherited", 1);
+  setenv("KEF_C", "inherited", 1);
+  setenv("KEF_D", "inherited", 1);
+  data.write("kivo.env", "KEF_A=data\nKEF_B=data\nKEF_C=data\n");
+  home.write("kivo.env", "KEF_A=home\nKEF_B=home\n");
+  char prog[] = "kivo", arg[] = "--KEF_A=arg", plain[] = "file";
+  char* argv[] = {prog, arg, plain, nullptr};
+  load_env_files(data.path.c_str(), home.path.c_str(), 3, argv);
+  EXPECT_EQ(env("KEF_A"), "arg");
+  EXPECT_EQ(env("KEF_B"), "home");
+  EXPECT_EQ(env("KEF_C"), "data");
+  EXPECT_EQ(env("KEF_D"), "inherited");
+}
+
+TEST(EnvFile, LaterArgumentOfTheSameNameWins) {
+  char prog[] = "kivo", a1[] = "--KEF_TWICE=1", a2[] = "--KEF_TWICE=2", bad[] = "--KEF_NOVALUE";
+  char* argv[] = {prog, a1, a2, bad, nullptr};
+  setenv("KEF_NOVALUE", "kept", 1);
+  load_env_files(nullptr, nullptr, 4, argv);
+  EXPECT_EQ(env("KEF_TWICE"), "2");
+  EXPECT_EQ(env("KEF_NOVALUE"), "kept");  // a word without "=" is no setting
+}
+
+TEST(EnvFile, IncludeLoadsAtItsPlaceInTheFile) {
+  scratch_dir d;
+  std::string inc = d.write("inc.env", "KEF_ORDER=included\nKEF_ONLY_INC=yes\n");
+  d.write("kivo.env", "KEF_ORDER=before\n  include=" + inc + "\nKEF_AFTER=after\n");
+  load_env_fi(d.file("kivo.env").c_str());
+  EXPECT_EQ(env("KEF_ORDER"), "included");
+  EXPECT_EQ(env("KEF_ONLY_INC"), "yes");
+
+  d.write("k2.env", "Include=" + inc + "\nKEF_ORDER=after include\n");
+  load_env_fi(d.file("k2.env").c_str());
+  EXPECT_EQ(env("KEF_ORDER"), "after include");
+}
+
+TEST(EnvFile, BlanksCommentsAndLinesWithoutEqualsSign) {
+  scratch_dir d;
+  d.write("kivo.env",
+          "   KEF_LEAD=x y\n"
+          "#KEF_COMMENT=1\n"
+          "KEF_NOEQ\n"
+          "KEF_SP = v \n"
+          "KEF_LAST=no line end");
+  unsetenv("KEF_COMMENT");
+  load_env_fi(d.file("kivo.env").c_str());
+  EXPECT_EQ(env("KEF_LEAD"), "x y");
+  EXPECT_EQ(env("KEF_COMMENT"), "<unset>");
+  EXPECT_EQ(env("KEF_NOEQ"), "<unset>");
+  EXPECT_EQ(env("KEF_SP "), " v ");  // blanks around "=" belong to name and value
+  EXPECT_EQ(env("KEF_LAST"), "no line end");
+}
+
+TEST(EnvFile, OverlongLineIsRefusedWholeAndItsTailIsNoSetting) {
+  scratch_dir d;
+  std::string value126(126 - 9, 'v');  // "KEF_FITS=" is 9 characters
+  std::string tail = "KEF_TAIL=smuggled";
+  std::string longline = "KEF_LONG=" + std::string(130 - 9 - tail.size(), 'x') + tail;
+  d.write("kivo.env", "KEF_FITS=" + value126 + "\n" + longline + "\nKEF_NEXT=ok\n");
+  unsetenv("KEF_TAIL");
+  unsetenv("KEF_LONG");
+  load_env_fi(d.file("kivo.env").c_str());
+  EXPECT_EQ(env("KEF_FITS"), value126);
+  EXPECT_EQ(env("KEF_LONG"), "<unset>");
+  EXPECT_EQ(env("KEF_TAIL"), "<unset>");
+  EXPECT_EQ(env("KEF_NEXT"), "ok");
+}
+
+TEST(EnvFile, FileThatIncludesItselfEnds) {
+  scratch_dir d;
+  std::string self = d.file("loop.env");
+  d.write("loop.env", "KEF_LOOP=1\ninclude=" + self + "\nKEF_LOOP_DONE=1\n");
+  load_env_fi(self.c_str());
+  EXPECT_EQ(env("KEF_LOOP_DONE"), "1");
+}
