@@ -82,7 +82,12 @@ struct limbs {
   int n;
 };
 
-inline int limb_count(int len) { return (digits_of(len) + 7) / 8; }
+// Limbs up to the highest nonzero one (at least one).
+inline int limb_count(const uint64_t* l) {
+  int n = 4;
+  while (n > 1 && l[n - 1] == 0) --n;
+  return n;
+}
 
 inline void to_limbs(u128 mag, uint64_t* l) {
   uint64_t lo = bcd_lanes(static_cast<uint64_t>(mag));
@@ -120,7 +125,8 @@ int mul_small(uint8_t* a, int a_len, const uint8_t* b, int b_len) {
   uint64_t c0 = x0 * y0;
   uint64_t c1 = x0 * y1 + x1 * y0 + c0 / kE8;
   uint64_t c2 = x1 * y1 + c1 / kE8;
-  uint64_t r = bin_to_bcd(c1 % kE8 * kE8 + c0 % kE8);
+  uint64_t r = (static_cast<uint64_t>(bin_to_bcd8(static_cast<uint32_t>(c1 % kE8))) << 32) |
+               bin_to_bcd8(static_cast<uint32_t>(c0 % kE8));
   put<uint64_t>(a, a_len, r, x.neg != y.neg);
   return c2 == 0 && fits(r, a_len);
 }
@@ -133,54 +139,98 @@ int mul_wide(uint8_t* a, int a_len, const uint8_t* b, int b_len) {
   to_limbs(x.mag, xl);
   to_limbs(y.mag, yl);
   limbs r;
-  mul_limbs(xl, limb_count(a_len), yl, limb_count(b_len), r);
+  mul_limbs(xl, limb_count(xl), yl, limb_count(yl), r);
   bool lost = false;
   for (int k = 4; k < r.n; ++k) lost |= r.l[k] != 0;
   while (r.n < 4) r.l[r.n++] = 0;
-  u128 low = (static_cast<u128>(bin_to_bcd(r.l[3] * kE8 + r.l[2])) << 64) | bin_to_bcd(r.l[1] * kE8 + r.l[0]);
+  u128 low = 0;
+  for (int k = 3; k >= 0; --k) low = (low << 32) | bin_to_bcd8(static_cast<uint32_t>(r.l[k]));
   put<u128>(a, a_len, low, x.neg != y.neg);
   return !lost && fits(low, a_len);
 }
 
-// Shift of a loaded magnitude by n places (n < 0: right). `round` adds one
-// when the most significant dropped digit is 5 or more.
+// Shift by n places (n < 0: right). `round` adds one when the most
+// significant dropped digit is 5 or more.
+template <class W>
 int shift_word(uint8_t* p, int len, long n, bool round) {
-  if (!len_ok(len)) return 0;
-  operand<u128> x;
+  operand<W> x;
   if (!take(p, len, neg_mask(), x)) return 0;
   int t = digits_of(len);
   if (n == 0) {
-    put<u128>(p, len, x.mag, x.neg);  // normalises the sign half
+    put<W>(p, len, x.mag, x.neg);  // normalises the sign half
     return 1;
   }
   if (n >= t) {
-    put<u128>(p, len, 0, false);
+    put<W>(p, len, 0, false);
     return x.mag == 0;
   }
   if (n > 0) {
     int ok = (x.mag >> (4 * (t - n))) == 0;
-    put<u128>(p, len, x.mag << (4 * n), x.neg);
+    put<W>(p, len, x.mag << (4 * n), x.neg);
     return ok;
   }
   long m = -n;
-  u128 r = 0;
+  W r = 0;
   if (m <= t) {
-    r = m < 32 ? x.mag >> (4 * m) : 0;
-    if (round && ((x.mag >> (4 * (m - 1))) & 0xF) >= 5) r = bcd_add<u128>(r, 1);
+    r = x.mag >> (4 * m);
+    if (round && ((x.mag >> (4 * (m - 1))) & 0xF) >= 5) r = bcd_add<W>(r, 1);
   }
-  put<u128>(p, len, r, x.neg);
+  put<W>(p, len, r, x.neg);
   return 1;
+}
+
+int shift_any(uint8_t* p, int len, int n, bool round) {
+  if (!len_ok(len)) return 0;
+  if (len <= 8) return shift_word<uint64_t>(p, len, n, round);
+  return shift_word<u128>(p, len, n, round);
+}
+
+template <class W>
+int set_word(uint8_t* dst, int dst_len, const uint8_t* src, int src_len) {
+  operand<W> x;
+  if (!take(src, src_len, neg_mask(), x)) return 0;
+  if (!fits(x.mag, dst_len)) return 0;
+  put<W>(dst, dst_len, x.mag, x.neg);
+  return 1;
+}
+
+// Quotient and remainder of magnitudes below 2^64.
+template <class W>
+int div_word(uint8_t* a, int a_len, const uint8_t* b, int b_len, uint8_t* rem, int rem_len) {
+  uint32_t mask = neg_mask();
+  operand<W> x, y;
+  if (!take(a, a_len, mask, x) || !take(b, b_len, mask, y) || y.mag == 0) return 0;
+  W n = bcd_to_bin(x.mag), d = bcd_to_bin(y.mag), q, r;
+  if constexpr (sizeof(W) > 8) {
+    if ((n >> 64) == 0 && (d >> 64) == 0) {
+      q = static_cast<uint64_t>(n) / static_cast<uint64_t>(d);
+      r = static_cast<uint64_t>(n) % static_cast<uint64_t>(d);
+    } else {
+      q = n / d;
+      r = n % d;
+    }
+  } else {
+    q = n / d;
+    r = n % d;
+  }
+  bool qneg = x.neg != y.neg;
+  // Only a positive quotient rounds (half up); a negative one stays
+  // truncated towards zero. The rounded quotient still fits: it is at most
+  // |a| because a remainder needs a divisor of 2 or more.
+  if (!rem && !qneg && 2 * r >= d) ++q;
+  put<W>(a, a_len, bin_to_bcd(q), qneg);
+  if (!rem) return 1;
+  u128 rb = bin_to_bcd(static_cast<u128>(r));
+  put<u128>(rem, rem_len, rb, x.neg);
+  return fits(rb, rem_len);
 }
 
 }  // namespace
 
 int pd_set(uint8_t* dst, int dst_len, const uint8_t* src, int src_len) {
   if (!len_ok(dst_len) || !len_ok(src_len)) return 0;
-  operand<u128> x;
-  if (!take(src, src_len, neg_mask(), x)) return 0;
-  if (!fits(x.mag, dst_len)) return 0;
-  put<u128>(dst, dst_len, x.mag, x.neg);
-  return 1;
+  if (src_len <= 8 && dst_len <= 8) return set_word<uint64_t>(dst, dst_len, src, src_len);
+  return set_word<u128>(dst, dst_len, src, src_len);
 }
 
 int pd_add(uint8_t* a, int a_len, const uint8_t* b, int b_len) { return add_any(a, a_len, b, b_len, false); }
@@ -232,31 +282,12 @@ int pd_mul(uint8_t* a, int a_len, const uint8_t* b, int b_len) {
 
 int pd_div(uint8_t* a, int a_len, const uint8_t* b, int b_len, uint8_t* rem, int rem_len) {
   if (!len_ok(a_len) || !len_ok(b_len) || (rem && !len_ok(rem_len))) return 0;
-  uint32_t mask = neg_mask();
-  operand<u128> x, y;
-  if (!take(a, a_len, mask, x) || !take(b, b_len, mask, y) || y.mag == 0) return 0;
-  u128 n = bcd_to_bin(x.mag), d = bcd_to_bin(y.mag), q, r;
-  if ((n >> 64) == 0 && (d >> 64) == 0) {
-    q = static_cast<uint64_t>(n) / static_cast<uint64_t>(d);
-    r = static_cast<uint64_t>(n) % static_cast<uint64_t>(d);
-  } else {
-    q = n / d;
-    r = n % d;
-  }
-  bool qneg = x.neg != y.neg;
-  // Only a positive quotient rounds (half up); a negative one stays
-  // truncated towards zero. The rounded quotient still fits: it is at most
-  // |a| because a remainder needs a divisor of 2 or more.
-  if (!rem && !qneg && 2 * r >= d) ++q;
-  put<u128>(a, a_len, bin_to_bcd(q), qneg);
-  if (!rem) return 1;
-  u128 rb = bin_to_bcd(r);
-  put<u128>(rem, rem_len, rb, x.neg);
-  return fits(rb, rem_len);
+  if (a_len <= 8 && b_len <= 8) return div_word<uint64_t>(a, a_len, b, b_len, rem, rem_len);
+  return div_word<u128>(a, a_len, b, b_len, rem, rem_len);
 }
 
-int pd_shft(uint8_t* p, int len, int n) { return shift_word(p, len, n, true); }
-int pd_shftn(uint8_t* p, int len, int n) { return shift_word(p, len, n, false); }
+int pd_shft(uint8_t* p, int len, int n) { return shift_any(p, len, n, true); }
+int pd_shftn(uint8_t* p, int len, int n) { return shift_any(p, len, n, false); }
 
 int SIG_DIGITS(const uint8_t* p, int n, int* digits) {
   int d = n >= 1 ? digits_of(n) : 0;
