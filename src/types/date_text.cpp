@@ -184,6 +184,7 @@ struct text_writer {
   int n;
   int pos = 0;
   bool overflow = false;
+  bool prev_level = false;
 
   void put(const char* s, int len) {
     if (pos + len > n) {
@@ -201,9 +202,13 @@ struct text_writer {
 
   // A number in `w` digits: zero-filled, blank-padded, or unpadded on the
   // display of a field that is not an entry field.
+  // A level right after another level ("8877", "4433") reads as one
+  // number on the screen, so it is zero-filled there.
+  bool joined = false;
+
   void number(int v, int w, uint8_t mod) {
     char buf[16];
-    if (mod == 'Z') snprintf(buf, sizeof buf, "%0*d", w, v);
+    if (mod == 'Z' || (joined && d->display)) snprintf(buf, sizeof buf, "%0*d", w, v);
     else if (d->display && !d->entry) snprintf(buf, sizeof buf, "%d", v);
     else snprintf(buf, sizeof buf, "%*d", w, v);
     if (static_cast<int>(strlen(buf)) > w) overflow = true;
@@ -235,7 +240,12 @@ struct text_writer {
   int name_width(int own) const { return (d->display && d->entry) ? 10 : own; }
 
   void chunk(const date_chunk& c) {
-    if (is_level_code(c.code)) return level(c.code - '0', c.mod);
+    const bool after_level = prev_level;
+    prev_level = is_level_code(c.code);
+    if (is_level_code(c.code)) {
+      joined = after_level;
+      return level(c.code - '0', c.mod);
+    }
     switch (c.code) {
       case TK_LITERAL: return put(c.text, static_cast<int>(c.text_len));
       case TK_DOY: return day_of_year(c.mod);
