@@ -1,2 +1,0 @@
-// Placeholder so the library has an object until its first module lands.
-namespace kivo { int types_library_anchor = 0; }
