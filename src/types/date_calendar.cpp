@@ -5,8 +5,8 @@
 // 2099-12-31 / 2100-01-01, and skips one value after 1800 and 1900. Weekdays
 // are therefore taken from a true calendar, never from the day number.
 #include <cstdlib>
-#include <ctime>
 
+#include "foundation/os.h"
 #include "types/date_internal.h"
 #include "types/std_date.h"
 
@@ -160,10 +160,11 @@ void date_pivot_reload(int current_year) {
   if (current_year > 0) {
     g_pivot.now = current_year;
   } else {
-    time_t t = time(nullptr);
-    struct tm tmv;
-    localtime_r(&t, &tmv);
-    g_pivot.now = tmv.tm_year + 1900;
+    // The engine's clock, so that a fake time moves the pivot's year too.
+    ss_clock now;
+    os_kivo_time(&now);
+    int month, day;
+    ss_civil_date(now.day, &g_pivot.now, &month, &day);
   }
 }
 
