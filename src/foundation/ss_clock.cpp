@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "foundation/bytes.h"
+#include "foundation/calendar.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
 
@@ -21,22 +22,12 @@ namespace {
 
 int64_t g_fake_offset;  // hundredths
 
-bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 int month_days(int y, int m) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && leap(y) ? 29 : kDays[m - 1];
+  return m == 2 && cal_leap(y) ? 29 : kDays[m - 1];
 }
 
-// Days from 1970-01-01 of a proleptic Gregorian date (any year).
-int64_t days_from_civil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 // Two characters of a universal date: digits give their value, "--" a part
 // that is not given (0). Anything else is not a date for the fake clock.

@@ -6,6 +6,7 @@
 // are therefore taken from a true calendar, never from the day number.
 #include <cstdlib>
 
+#include "foundation/calendar.h"
 #include "foundation/os.h"
 #include "types/date_internal.h"
 #include "types/std_date.h"
@@ -17,15 +18,6 @@ namespace {
 constexpr int kNormalDays[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
 constexpr int kLeapDays[13] = {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t days_from_civil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 struct pivot_state {
   bool loaded = false;
@@ -62,7 +54,7 @@ bool pivot_one(std_date* d, int pivot) {
 
 }  // namespace
 
-bool date_is_leap(int year) { return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0); }
+bool date_is_leap(int year) { return cal_leap(year); }
 
 int date_days_before(int year, int month) {
   if (month < 1) return 0;
