@@ -283,10 +283,10 @@ int balance_empty(upd& u, pagebuf& page) {
     if (int st = store(u, page)) return st;
   }
   int qn = cnt(fam.parent);
-  if (removed == i - 1) {
+  if (removed >= 0 && removed == i - 1) {
     memmove(fam.parent.b + dseek_off(g, i - 1), fam.parent.b + dseek_off(g, i), static_cast<size_t>(qn - i) * g.E);
     set_count(fam.parent.b, qn - 1);
-  } else if (removed == i) {
+  } else if (removed >= 0 && removed == i) {
     memmove(fam.parent.b + down_off(g, i), fam.parent.b + down_off(g, i + 1), static_cast<size_t>(qn - i - 1) * g.E + 4);
     set_count(fam.parent.b, qn - 1);
   }
