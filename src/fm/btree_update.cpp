@@ -28,6 +28,7 @@ struct upd {
   geom g;
   uint32_t reserve[kMaxDepth + 2];
   int nreserve = 0;
+  int used = 0;  // taken in allocation order: the newest free page first
 };
 
 int load(upd& u, uint32_t seek, pagebuf& pb) {
@@ -38,13 +39,13 @@ int load(upd& u, uint32_t seek, pagebuf& pb) {
 int store(upd& u, pagebuf& pb) { return page_write(u.c, pb.seek, pb.b); }
 
 uint32_t take_page(upd& u) {
-  if (u.nreserve > 0) return u.reserve[--u.nreserve];
+  if (u.used < u.nreserve) return u.reserve[u.used++];
   return bpage_alloc(u.c);
 }
 
 // Gives back the pages not used, newest first, so the free list is as before.
 void release_reserve(upd& u) {
-  while (u.nreserve > 0) bpage_free(u.c, u.reserve[--u.nreserve]);
+  while (u.nreserve > u.used) bpage_free(u.c, u.reserve[--u.nreserve]);
 }
 
 int cnt(const pagebuf& pb) { return pg_count(pb.b); }
@@ -368,7 +369,7 @@ int position_on(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
 int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   uint32_t root;
   if (int st = getroot(c, &root)) return st;
-  upd u{c, geom_of(c), {}, 0};
+  upd u{c, geom_of(c), {}, 0, 0};
   const geom& g = u.g;
   uint8_t key[256] = {};
   getlkey(c->file, c->key, rec, kWholeRecord, key, kKeyFormRecord);
@@ -429,7 +430,7 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
 
 int delete_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   if (int st = position_on(c, rec, seek)) return st;
-  upd u{c, geom_of(c), {}, 0};
+  upd u{c, geom_of(c), {}, 0, 0};
   int st = deletekey(u, c->page, c->index);
   c->index = -1;
   return fail(c, st);
@@ -437,7 +438,7 @@ int delete_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
 
 int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek) {
   if (int st = position_on(c, rec, old_seek)) return st;
-  upd u{c, geom_of(c), {}, 0};
+  upd u{c, geom_of(c), {}, 0, 0};
   pagebuf page;
   if (int st = load(u, c->page, page)) return st;
   st_le32(page.b, dseek_off(u.g, c->index), new_seek);
