@@ -1,0 +1,150 @@
+// B-tree key files: up to 16 indexes of a keyed native file, each mapping the
+// key bytes of a record to the record's seek in the data file (DSEEK).
+//
+// A key file is opened once (bopen → BT_FILE); each record control block
+// attaches a cursor (baccess → BT_CURSOR) that selects a key and keeps a
+// position and a few cached pages. Every public operation takes the tree
+// lock (byte 0 of the key file) for its duration; the "bu" forms and the
+// helpers below them expect the lock to be held already. Keys in a tree are
+// unique: keys with duplicates carry the primary key's segments behind them.
+//
+// Results are the storage status codes of brf_status.h, also left in the
+// cursor's `status`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fm/brf_status.h"
+#include "fm/btree_format.h"
+#include "fm/key_segment.h"
+
+namespace kivo {
+
+// Open modes of bopen (the data file's modes).
+constexpr uint16_t kBtCreate = 0x0004;     // create the key file when missing
+constexpr uint16_t kBtMustExist = 0x0001;  // never create
+
+// Search modes.
+constexpr int kSeekAfter = 0x1;
+constexpr int kSeekEqual = 0x2;
+constexpr int kSeekGreater = 0x4;
+
+// Position states of a cursor after a search.
+constexpr int kStateAfter = 1;
+constexpr int kStateEqual = 2;
+constexpr int kStateGreater = 4;
+
+// Key forms of getlkey.
+constexpr int kKeyFormRecord = 0;  // segments at their record offsets
+constexpr int kKeyFormKey = 1;     // segments one after another
+constexpr int kWholeRecord = 32767;
+
+constexpr int kCursorPages = 12;   // pages a cursor keeps validated
+constexpr uint16_t kCursorValid = 0x8000;
+constexpr uint32_t kNoSeek = 0xFFFFFFFFu;
+
+// One open key file.
+struct BT_FILE {
+  int io = -1;                  // btree_io handle
+  char path[256] = {};
+  int users = 0;                // cursors attached
+  uint32_t options = 0;         // 0x1 owner tracking
+  uint8_t hdr[kBtHdrSize] = {}; // header image
+  KEY_DESC keys[kBtMaxKeys];    // decoded from the image
+  key_seg segs[kBtMaxKeys][kBtMaxSegs];
+  int lock_depth = 0;
+  uint32_t lock_epoch = 1;      // +1 each time the tree lock is taken
+  bool op_writing = false;      // the change count on disk is ahead for this operation
+};
+
+// A page held by a cursor.
+struct bt_page_slot {
+  uint32_t seek = 0;            // 0 = empty
+  uint16_t age = 0;
+  bool checked = false;         // known current during this locked operation
+  uint32_t used = 0;            // for choosing a slot to reuse
+  uint8_t data[kPageSize];
+};
+
+struct BT_CURSOR {
+  BT_FILE* file = nullptr;
+  int key = -1;                 // current key number
+  int last_key = -1;            // key of the last positioning
+  int state = 0;                // kState*
+  uint16_t status = 0;
+  uint16_t access = 0;          // caller's mode | kCursorValid
+  uint32_t page = 0;            // current page seek, 0 = none
+  int16_t index = -1;           // current entry, -1 = none
+  uint32_t dseek = kNoSeek;
+  uint16_t page_age = 0;        // age of the current page when positioned
+  bool has_key = false;         // keybuf holds a key
+  uint32_t hdr_epoch = 0;       // lock epoch in which the header was last read
+  uint8_t keybuf[256] = {};
+  uint32_t seen_changes = 0;    // change count when the cached pages were last current
+  uint32_t clock = 0;
+  bt_page_slot pages[kCursorPages];
+};
+
+// Reads KIVO_PART_SEG and KIVO_VERIFY_IO. Returns 1.
+int binit();
+
+// Opens a key file. Status 0 for a key file with a header, 3 for a new
+// (empty) one; on failure none with 3, 17 (damaged header), 11, 22, 23 or 24.
+BT_FILE* bopen(int* status, const char* path, uint16_t mode);
+// Closes the file when no cursor is attached.
+void bclose(BT_FILE* f);
+
+BT_CURSOR* baccess(int* status, BT_FILE* f, uint16_t mode);
+int bdeaccess(BT_CURSOR* c);  // 0, or -1 for a cursor that is not valid
+
+// Header: 1 read (or written), 0 not. bhdrread leaves an initialised header
+// (version 0xFFFF) when none can be read.
+int bhdrread(BT_CURSOR* c);
+int bhdrwrite(BT_CURSOR* c);
+void bhdrinit(BT_CURSOR* c);
+
+// Finds or (with `create`) defines the key of descriptor `d` (segments given;
+// key length and number are filled in). BRF_OK, BRF_KEY_CREATED (its index
+// must be built), BRF_NO_KEY, or BRF_BAD_DATA for a descriptor refused by
+// bt_check_key_desc.
+int bsetkey(BT_CURSOR* c, KEY_DESC* d, bool create);
+int bsetkeyN(BT_CURSOR* c, int keyno);
+
+// Tree lock around an operation; 0 when it cannot be had (status set).
+int block(BT_CURSOR* c, bool changing);
+void bunlock(BT_CURSOR* c, bool changing);
+
+// Builds the key of key `keyno` from `src` (`len` bytes; kWholeRecord for a
+// whole record) into `out`. Returns the number of segments filled.
+int getlkey(BT_FILE* f, int keyno, const uint8_t* src, int len, uint8_t* out, int form);
+int bkeycmp(BT_CURSOR* c, const uint8_t* a, int nsegs, const uint8_t* b);
+
+// Searches (locked): builds the key from `src` and positions the cursor.
+int bseek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form);
+int blseek(BT_CURSOR* c, int mode, const uint8_t* key, int nsegs);
+// First and next entry (locked), and their forms under a held lock. An empty
+// index gives BRF_EOF and leaves no position.
+int bfirst(BT_CURSOR* c);
+int bnext(BT_CURSOR* c);
+int bufirst(BT_CURSOR* c);
+int bunext(BT_CURSOR* c);
+int skipnext(BT_CURSOR* c);
+int bsync(BT_CURSOR* c, int mode);
+int getroot(BT_CURSOR* c, uint32_t* root);
+
+// Changes (locked forms, and the forms under a held lock).
+int binsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
+int bdelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
+int bmove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
+int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
+              uint32_t new_seek);
+int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
+int budelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
+int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
+
+// Session number written to the owner word while this session holds the tree
+// lock of a file attached with owner tracking; 0 = none.
+extern uint32_t bt_session_no;
+
+}  // namespace kivo

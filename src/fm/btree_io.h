@@ -1,0 +1,31 @@
+// Key-file input and output: the only place the B-tree reaches the operating
+// system. A handle names one open key file; all transfers are positioned, so
+// nothing depends on a file position. The tree lock is byte 0 of the file,
+// always waited for.
+//
+// The B-tree code (btree_*.cpp) calls nothing else for its files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kivo {
+
+// Opens the key file read-write; with `create` it is made (mode 0666) when
+// missing. Returns a handle, or -1 with errno set.
+int bt_io_open(const char* path, bool create);
+int bt_io_close(int h);
+
+// Reads or writes `n` bytes at `off`, retrying short transfers and EINTR.
+// Returns n, fewer bytes at end of file (reads) or -1 with errno set.
+long bt_io_read(int h, uint32_t off, void* buf, size_t n);
+long bt_io_write(int h, uint32_t off, const void* buf, size_t n);
+
+// The file's size in bytes, or -1 with errno set.
+long long bt_io_size(int h);
+
+// Takes (waiting) or releases the tree lock. 1 on success, 0 with errno set.
+int bt_io_lock_tree(int h);
+int bt_io_unlock_tree(int h);
+
+}  // namespace kivo

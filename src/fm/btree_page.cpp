@@ -1,0 +1,298 @@
+// Page and header input and output of the B-tree, through each cursor's
+// small page cache (the rule is in btree_page.h). Everything read from the
+// file is bounded here before the tree code sees it: header fields, key
+// descriptors, page seeks and entry counts.
+#include "fm/btree_page.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "fm/btree_io.h"
+#include "foundation/sys_err.h"
+
+namespace kivo::bt {
+
+bool g_verify_io = false;
+bool g_key_padding = true;
+
+namespace {
+
+constexpr uint32_t kAgeWrap = 65536;
+
+bt_page_slot* find_slot(BT_CURSOR* c, uint32_t seek) {
+  for (auto& s : c->pages)
+    if (s.seek == seek) return &s;
+  return nullptr;
+}
+
+bt_page_slot* victim_slot(BT_CURSOR* c) {
+  bt_page_slot* v = &c->pages[0];
+  for (auto& s : c->pages) {
+    if (s.seek == 0) return &s;
+    if (s.used < v->used) v = &s;
+  }
+  return v;
+}
+
+void drop_slot(BT_CURSOR* c, uint32_t seek) {
+  if (bt_page_slot* s = find_slot(c, seek)) s->seek = 0;
+}
+
+// Adds one write to the change count; the first write of an operation puts
+// the count ahead on disk before anything else changes, so another process
+// never trusts a page that this operation may have written.
+int note_write(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  uint32_t n = ld_le32(f->hdr, kHdrChangeCount) + 1;
+  st_le32(f->hdr, kHdrChangeCount, n);
+  if (!f->op_writing) {
+    uint8_t w[4];
+    st_le32(w, 0, n);
+    if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
+    f->op_writing = true;
+    n += 1;
+    st_le32(f->hdr, kHdrChangeCount, n);
+  }
+  c->seen_changes = n;
+  return BRF_OK;
+}
+
+// The checks of KIVO_VERIFY_IO on a page about to be written: they report,
+// the write goes on.
+void chk_page(BT_CURSOR* c, uint32_t seek, const uint8_t* p) {
+  if (c->key < 0) return;
+  geom g = geom_of(c);
+  int n = pg_count(p);
+  if (n > g.M) return;
+  long long size = bt_io_size(c->file->io);
+  int dup_dseeks = 0;
+  for (int i = 0; i < n; ++i) {
+    uint32_t d = pg_down(p, g, i);
+    if (d && size >= 0 && d >= size) sys_err("BT", __LINE__, "bad downlink");
+    if (d && d == seek) sys_err("BT", __LINE__, "recursive index structure");
+    for (int j = i + 1; j < n; ++j) {
+      if (d && d == pg_down(p, g, j))
+        sys_err("BT", __LINE__, "Duplicate downlinks at %u (%s)", seek, c->file->path);
+      if (pg_dseek(p, g, i) == pg_dseek(p, g, j) && ++dup_dseeks > 1)
+        sys_err("BT", __LINE__, "Duplicate dseeks at %u (%s)", seek, c->file->path);
+    }
+  }
+}
+
+}  // namespace
+
+bool hdr_sound(const uint8_t* h) {
+  if (ld_le16(h, kHdrVersion) != kBtVersion) return false;
+  if (ld_le16(h, kHdrPageSize) != kPageSize) return false;
+  uint32_t eof = ld_le32(h, kHdrEofseek);
+  if (eof < kBtHdrBlock || eof > kBtMaxFileSize || (eof - kBtHdrBlock) % kPageSize) return false;
+  uint32_t free_page = ld_le32(h, kHdrFreePage);
+  if (free_page && !bt_page_seek_ok(free_page, eof)) return false;
+  int nkeys = h[kHdrKeyCount];
+  if (nkeys > kBtMaxKeys) return false;
+  for (int k = 0; k < nkeys; ++k) {
+    KEY_DESC d;
+    key_desc_load(h + kHdrKeys + k * kKeyDescSize, &d);
+    if (d.keyno != k || !bt_page_seek_ok(d.root, eof)) return false;
+    if (bt_check_key_desc(d, k, nullptr, 0) != BRF_OK) return false;
+  }
+  return true;
+}
+
+void decode_keys(BT_FILE* f) {
+  for (int k = 0; k < kBtMaxKeys; ++k) {
+    KEY_DESC& d = f->keys[k];
+    key_desc_load(f->hdr + kHdrKeys + k * kKeyDescSize, &d);
+    for (int s = 0; s < kBtMaxSegs; ++s) {
+      key_seg& ks = f->segs[k][s];
+      ks.kind = seg_kind_of_type(d.seg[s].type);
+      ks.descending = (d.seg[s].type & kSegDescending) != 0;
+      ks.len = d.seg[s].len;
+      ks.poffs = d.seg[s].poffs;
+    }
+  }
+}
+
+namespace {
+
+int read_full(BT_CURSOR* c, bt_page_slot* s, uint32_t seek) {
+  long r = bt_io_read(c->file->io, seek, s->data, kPageSize);
+  if (r != static_cast<long>(kPageSize)) {
+    s->seek = 0;
+    return r < 0 ? io_fail(c, false) : fail(c, BRF_PERM);
+  }
+  s->seek = seek;
+  s->age = pg_age(s->data);
+  s->checked = true;
+  return BRF_OK;
+}
+
+}  // namespace
+
+geom geom_of(const BT_CURSOR* c) {
+  geom g;
+  const KEY_DESC& d = c->file->keys[c->key];
+  g.L = d.keylen;
+  g.E = bt_entry_size(g.L);
+  g.M = bt_max_entries(g.L);
+  g.half = g.M / 2;
+  g.nsegs = d.nsegs;
+  g.segs = c->file->segs[c->key];
+  return g;
+}
+
+int fail(BT_CURSOR* c, int status) {
+  c->status = static_cast<uint16_t>(status);
+  return status;
+}
+
+int io_fail(BT_CURSOR* c, bool writing) {
+  int e = errno;
+  if (!writing) return fail(c, BRF_PERM);
+  if (e == ENOSPC || e == EFBIG || e == EDQUOT) return fail(c, BRF_NO_SPACE);
+  sys_err("BT", __LINE__, "%s: %s", c->file->path, strerror(e));
+  return fail(c, BRF_SYS_ERR);
+}
+
+int hdr_read(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (f->lock_depth > 0 && c->hdr_epoch == f->lock_epoch) return BRF_OK;
+  uint8_t h[kBtHdrSize];
+  long r = bt_io_read(f->io, 0, h, kBtHdrSize);
+  if (r < 0) return io_fail(c, false);
+  if (r != static_cast<long>(kBtHdrSize) || !hdr_sound(h)) return fail(c, BRF_BAD_DATA);
+  if (memcmp(h, f->hdr, kBtHdrSize) != 0) {
+    memcpy(f->hdr, h, kBtHdrSize);
+    decode_keys(f);
+  }
+  uint32_t n = ld_le32(h, kHdrChangeCount);
+  if (n != c->seen_changes) {
+    bool wrapped = n - c->seen_changes >= kAgeWrap;
+    for (auto& s : c->pages) {
+      if (wrapped) s.seek = 0;
+      s.checked = false;
+    }
+    c->seen_changes = n;
+  }
+  c->hdr_epoch = f->lock_depth > 0 ? f->lock_epoch : 0;
+  return BRF_OK;
+}
+
+int hdr_write(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (int st = note_write(c)) return st;
+  st_le16(f->hdr, kHdrAge, static_cast<uint16_t>(ld_le16(f->hdr, kHdrAge) + 1));
+  uint8_t block[kBtHdrBlock] = {};
+  memcpy(block, f->hdr, kBtHdrSize);
+  if (bt_io_write(f->io, 0, block, kBtHdrBlock) != static_cast<long>(kBtHdrBlock))
+    return io_fail(c, true);
+  return BRF_OK;
+}
+
+const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) {
+    fail(c, BRF_PAGE_FULL);
+    return nullptr;
+  }
+  bt_page_slot* s = find_slot(c, seek);
+  if (s && !s->checked) {
+    uint8_t h[kPgHdrSize];
+    long r = bt_io_read(c->file->io, seek, h, kPgHdrSize);
+    if (r != static_cast<long>(kPgHdrSize)) {
+      s->seek = 0;
+      if (r < 0) io_fail(c, false);
+      else fail(c, BRF_PERM);
+      return nullptr;
+    }
+    if (pg_age(h) == s->age) s->checked = true;
+    else if (read_full(c, s, seek)) return nullptr;
+  }
+  if (!s) {
+    s = victim_slot(c);
+    if (read_full(c, s, seek)) return nullptr;
+  }
+  s->used = ++c->clock;
+  if (pg_count(s->data) > geom_of(c).M) {
+    fail(c, BRF_PAGE_FULL);
+    return nullptr;
+  }
+  return s->data;
+}
+
+int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out) {
+  const uint8_t* p = page_ref(c, seek);
+  if (!p) return c->status;
+  memcpy(out, p, kPageSize);
+  return BRF_OK;
+}
+
+int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page) {
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return fail(c, BRF_PAGE_FULL);
+  st_le16(page, kPgAge, static_cast<uint16_t>(pg_age(page) + 1));
+  if (g_verify_io) chk_page(c, seek, page);
+  if (int st = note_write(c)) return st;
+  if (bt_io_write(c->file->io, seek, page, kPageSize) != static_cast<long>(kPageSize)) {
+    drop_slot(c, seek);
+    return io_fail(c, true);
+  }
+  bt_page_slot* s = find_slot(c, seek);
+  if (!s) s = victim_slot(c);
+  memcpy(s->data, page, kPageSize);
+  s->seek = seek;
+  s->age = pg_age(page);
+  s->checked = true;
+  s->used = ++c->clock;
+  return BRF_OK;
+}
+
+int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return fail(c, BRF_PAGE_FULL);
+  bt_page_slot* s = find_slot(c, seek);
+  if (s && s->checked) {
+    memcpy(hdr8, s->data, kPgHdrSize);
+    return BRF_OK;
+  }
+  long r = bt_io_read(c->file->io, seek, hdr8, kPgHdrSize);
+  if (r < 0) return io_fail(c, false);
+  if (r != static_cast<long>(kPgHdrSize)) return fail(c, BRF_PERM);
+  return BRF_OK;
+}
+
+int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return fail(c, BRF_PAGE_FULL);
+  st_le16(hdr8, kPgAge, static_cast<uint16_t>(pg_age(hdr8) + 1));
+  if (int st = note_write(c)) return st;
+  bt_page_slot* s = find_slot(c, seek);
+  if (bt_io_write(c->file->io, seek, hdr8, kPgHdrSize) != static_cast<long>(kPgHdrSize)) {
+    if (s) s->seek = 0;
+    return io_fail(c, true);
+  }
+  if (s && s->checked) {
+    memcpy(s->data, hdr8, kPgHdrSize);
+    s->age = pg_age(hdr8);
+  } else if (s) {
+    s->seek = 0;
+  }
+  return BRF_OK;
+}
+
+int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent) {
+  if (child == 0) return BRF_OK;
+  uint8_t h[kPgHdrSize];
+  if (int st = page_read_hdr(c, child, h)) return st;
+  set_parent(h, parent);
+  return page_write_hdr(c, child, h);
+}
+
+int op_end(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (!f->op_writing) return BRF_OK;
+  f->op_writing = false;
+  uint8_t w[4];
+  st_le32(w, 0, ld_le32(f->hdr, kHdrChangeCount));
+  if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
+  return BRF_OK;
+}
+
+}  // namespace kivo::bt

@@ -1,0 +1,113 @@
+// Segment kinds and their compare, shared by the B-tree and the file
+// manager's key compare (see key_segment.h).
+#include "fm/key_segment.h"
+
+#include <cstring>
+
+#include "foundation/bytes.h"
+#include "types/pd.h"
+
+namespace kivo {
+
+namespace {
+
+int sign(long long v) { return (v > 0) - (v < 0); }
+
+int64_t load_signed(const uint8_t* p, int len) {
+  switch (len) {
+    case 1: return static_cast<int8_t>(p[0]);
+    case 2: return static_cast<int16_t>(ld_le16(p, 0));
+    default: return static_cast<int32_t>(ld_le32(p, 0));
+  }
+}
+
+int64_t load_unsigned(const uint8_t* p, int len) {
+  switch (len) {
+    case 1: return p[0];
+    case 2: return ld_le16(p, 0);
+    default: return ld_le32(p, 0);
+  }
+}
+
+int ascending_compare(const key_seg& seg, const uint8_t* a, const uint8_t* b) {
+  switch (seg.kind) {
+    case seg_kind::chars: {
+      int c = memcmp(a, b, seg.len);
+      return sign(c);
+    }
+    case seg_kind::signed_bin: return sign(load_signed(a, seg.len) - load_signed(b, seg.len));
+    case seg_kind::unsigned_bin: return sign(load_unsigned(a, seg.len) - load_unsigned(b, seg.len));
+    case seg_kind::packed: return sign(pd_cmp(a, seg.len, b, seg.len));
+    case seg_kind::ignored:
+    case seg_kind::invalid: break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+seg_kind seg_kind_of_type(uint8_t type) {
+  switch (type & kSegKindMask) {
+    case kSegChars: return seg_kind::chars;
+    case kSegBinary: return (type & kSegUnsigned) ? seg_kind::unsigned_bin : seg_kind::signed_bin;
+    case kSegPacked: return seg_kind::packed;
+    case kSegIgnored: return seg_kind::ignored;
+    default: return seg_kind::invalid;
+  }
+}
+
+uint8_t seg_type_of(seg_kind kind, bool descending) {
+  uint8_t t = 0;
+  switch (kind) {
+    case seg_kind::chars: t = kSegChars; break;
+    case seg_kind::signed_bin: t = kSegBinary; break;
+    case seg_kind::unsigned_bin: t = kSegBinary | kSegUnsigned; break;
+    case seg_kind::packed: t = kSegPacked; break;
+    case seg_kind::ignored: t = kSegIgnored; break;
+    case seg_kind::invalid: return 0;
+  }
+  return descending ? static_cast<uint8_t>(t | kSegDescending) : t;
+}
+
+seg_kind seg_kind_of_code(int code, int* width) {
+  static const struct {
+    seg_kind kind;
+    int width;
+  } table[] = {
+      {seg_kind::invalid, 0},    {seg_kind::unsigned_bin, 1}, {seg_kind::unsigned_bin, 2},
+      {seg_kind::unsigned_bin, 4}, {seg_kind::packed, 0},     {seg_kind::signed_bin, 1},
+      {seg_kind::signed_bin, 2}, {seg_kind::signed_bin, 4},   {seg_kind::chars, 0},
+  };
+  if (code < 1 || code > 8) code = 0;
+  if (width) *width = table[code].width;
+  return table[code].kind;
+}
+
+bool seg_len_valid(seg_kind kind, int len) {
+  switch (kind) {
+    case seg_kind::chars:
+    case seg_kind::ignored: return len >= 1 && len <= 255;
+    case seg_kind::signed_bin:
+    case seg_kind::unsigned_bin: return len == 1 || len == 2 || len == 4;
+    case seg_kind::packed: return len >= 1 && len <= kPdMaxLen;
+    case seg_kind::invalid: break;
+  }
+  return false;
+}
+
+int seg_compare(const key_seg& seg, const uint8_t* a, const uint8_t* b) {
+  int c = ascending_compare(seg, a, b);
+  return seg.descending ? -c : c;
+}
+
+int key_compare(const key_seg* segs, int nsegs, const uint8_t* a, const uint8_t* b) {
+  int off = 0;
+  for (int i = 0; i < nsegs; ++i) {
+    int c = seg_compare(segs[i], a + off, b + off);
+    if (c) return c;
+    off += segs[i].len;
+  }
+  return 0;
+}
+
+}  // namespace kivo
