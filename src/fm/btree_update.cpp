@@ -472,6 +472,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
   uint32_t free_page = hdr_free(f);
   uint32_t eof = hdr_eof(f);
   uint32_t seek;
+  uint16_t age = 1;
   if (free_page) {
     uint8_t h[kPgHdrSize];
     if (page_read_hdr(c, free_page, h)) return 0;
@@ -482,6 +483,9 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     }
     st_le32(f->hdr, kHdrFreePage, next);
     seek = free_page;
+    // A reused page goes on from its old age: another process may still hold
+    // the page as it was, and an age that starts again at 1 could match it.
+    age = pg_age(h);
   } else {
     if (eof > kBtMaxFileSize - kPageSize) {
       fail(c, BRF_NO_SPACE);
@@ -494,7 +498,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
   memset(page, kPgFill, sizeof page);
   set_parent(page, 0);
   set_count(page, 0);
-  st_le16(page, kPgAge, 1);
+  st_le16(page, kPgAge, age);
   if (page_write(c, seek, page) || hdr_write(c)) {
     st_le32(f->hdr, kHdrFreePage, free_page);
     st_le32(f->hdr, kHdrEofseek, eof);
