@@ -13,6 +13,7 @@
 
 #include "fm/brf_status.h"
 #include "fm/data_file.h"
+#include "fm/lock.h"
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
 
@@ -235,6 +236,9 @@ int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   int rc = brf_read_rec_hdr(f, seek, &r);
   if (rc != BRF_OK) return rc;
   if (r.flags & kRecDeleted) return BRF_DELETED;  // on a chain already: a second link would loop it
+  // A record's link is its own seek, or an owner stamp: anything else is not
+  // the start of a record.
+  if (r.link != seek && !(r.link & kOwnerBit)) return BRF_BAD_DATA;
   return brf_rcd_free_any(f, seek, no_hdr_io);
 }
 
