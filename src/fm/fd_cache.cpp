@@ -455,6 +455,18 @@ void brf_dump_files(FILE* out) {
 
 void brf_close_all_files() {}
 
+void fd_cache_after_fork() {
+  for (auto& e : g_files) {
+    if (e.fd >= 0) os_sys.close(e.fd);
+    e = file_entry{};
+  }
+  for (auto& p : g_parked) os_sys.close(p.fd);
+  g_parked.clear();
+  for (auto& s : g_slots) s = slot_entry{};
+  g_open_count = 0;
+  g_configured = false;
+}
+
 int fd_cache_open_count() { return g_open_count; }
 
 bool fd_cache_is_open(int slot) { return valid_slot(slot) && entry_of(slot)->fd >= 0; }

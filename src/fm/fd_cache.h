@@ -76,6 +76,11 @@ void dbg_log(unsigned level, const char* fmt, ...) __attribute__((format(printf,
 // the first kivo_open of the process; tests call it to change them).
 void fd_cache_configure();
 
+// For a forked child that goes on as an engine process of its own: it holds
+// none of its parent's locks, so it drops the inherited table (closing its
+// copies of the descriptors, which leaves the parent's locks alone).
+void fd_cache_after_fork();
+
 // Descriptors currently open through the cache.
 int fd_cache_open_count();
 
