@@ -90,10 +90,13 @@ bool fd_cache_is_open(int slot);
 // Lock bookkeeping of the file behind a slot, kept by the lock module. It is
 // shared by every slot on the same file, since the operating system's locks
 // are per process and file. Null for a slot not in use.
+constexpr int kHdrLockNone = 0;
+constexpr int kHdrLockShared = 1;
+constexpr int kHdrLockExclusive = 2;
 struct fd_lock_state {
   uint32_t lock_count = 0;       // record, update and tree locks held
   std::vector<off_t> held;       // their lock bytes
-  int hdr_lock = 0;              // 0 none, else F_RDLCK or F_WRLCK on byte 1
+  int hdr_lock = 0;              // on byte 1: kHdrLockNone, kHdrLockShared, kHdrLockExclusive
 };
 fd_lock_state* fd_cache_lock_state(int slot);
 

@@ -185,15 +185,15 @@ int lock_hdr(int slot, int exclusive) {
   int fd = check_fd(slot);
   if (fd < 0) return 0;
   fd_lock_state* ls = fd_cache_lock_state(slot);
-  short type = exclusive ? F_WRLCK : F_RDLCK;
+  int want = exclusive ? kHdrLockExclusive : kHdrLockShared;
   // Another open of the same file in this session: an exclusive lock already
   // covers a shared open; a shared one must be raised for an exclusive open.
-  if (ls->hdr_lock == F_WRLCK || ls->hdr_lock == type) return 1;
-  if (set_lock(fd, F_SETLK, type, kHeaderLockByte) != 0) {
+  if (ls->hdr_lock >= want) return 1;
+  if (set_lock(fd, F_SETLK, exclusive ? F_WRLCK : F_RDLCK, kHeaderLockByte) != 0) {
     if (errno == EACCES) errno = EAGAIN;
     return 0;
   }
-  ls->hdr_lock = type;
+  ls->hdr_lock = want;
   return 1;
 }
 
