@@ -171,11 +171,13 @@ TEST_F(Locks, WaitIsGrantedWhenTheHolderIsKilled) {
   EXPECT_EQ(wait_exit(waiter), 0);
 }
 
-TEST_F(Locks, DeadlockPairIsRefusedToTheSecondWaiter) {
+TEST_F(Locks, DeadlockPairIsRefusedToOneOfTheWaiters) {
   int status = -1;
   BRF_FILE* f = open_data(false, &status);
   ASSERT_NE(f, nullptr);
-  ASSERT_EQ(lock_record(f, rec_[0], false), BRF_OK);
+  rec_lock held;
+  held.flags = RCB_LOCK_WANTED;
+  ASSERT_EQ(brflock(f->slot, &held, rec_[0], false), BRF_OK);
   signal_pipe child_holds, parent_waits;
   pid_t child = spawn([&] {
     int st = -1;
@@ -186,10 +188,11 @@ TEST_F(Locks, DeadlockPairIsRefusedToTheSecondWaiter) {
     if (brflock(g->slot, &mine, rec_[1], false) != BRF_OK) return 91;
     child_holds.send();
     if (parent_waits.receive() != 'x') return 92;
-    // Waiting for rec 0 would close the circle: the system refuses it.
+    // Each now waits for the other's record: the system refuses whichever
+    // request closes the circle, and the refused side lets go.
     int rc = lock_record(g, rec_[0], true);
     brfunlock(g->slot, &mine, false);
-    return rc == BRF_LOCK_REFUSED ? 0 : 93;
+    return rc == BRF_LOCK_REFUSED ? 0 : rc == BRF_OK ? 1 : 93;
   });
   ASSERT_EQ(child_holds.receive(), 'x');
   lock_wait_notice_ms = 50;
@@ -197,9 +200,16 @@ TEST_F(Locks, DeadlockPairIsRefusedToTheSecondWaiter) {
   set_lock_status_presenter([](const char* text) {
     if (text) status_to_pipe("x");
   });
-  // The parent waits for rec 1; its status line tells the child to go on.
-  EXPECT_EQ(lock_record(f, rec_[1], true), BRF_OK);
-  EXPECT_EQ(wait_exit(child), 0);
+  // The parent's status line tells the child that the parent is waiting.
+  int rc = lock_record(f, rec_[1], true);
+  if (rc != BRF_OK) brfunlock(f->slot, &held, false);
+  int child_rc = wait_exit(child);
+  if (rc == BRF_OK) {
+    EXPECT_EQ(child_rc, 0) << "the child was refused";
+  } else {
+    EXPECT_EQ(rc, BRF_LOCK_REFUSED);
+    EXPECT_EQ(child_rc, 1) << "the parent was refused, the child granted";
+  }
   brfclose(f);
 }
 
@@ -239,12 +249,13 @@ TEST_F(Locks, DebuggerBreakAbortsAWait) {
   ASSERT_NE(f, nullptr);
   lock_wait_notice_ms = 20;
   // The user breaks in while the status line shows; a later signal (here a
-  // timer) interrupts the wait again, and the wait gives up.
+  // timer) interrupts the wait again, and the wait gives up and stops it.
   set_lock_status_presenter([](const char* text) {
     if (!text) return;
     com_dbg_ctl_bits |= kDbgBreakRequest;
     struct itimerval it {};
     it.it_value.tv_usec = 20000;
+    it.it_interval.tv_usec = 20000;  // repeats, so no signal can fall between two waits
     setitimer(ITIMER_REAL, &it, nullptr);
   });
   EXPECT_EQ(lock_record(f, rec_[0], true), BRF_LOCK_REFUSED);
