@@ -1,0 +1,345 @@
+// The record data file: stored layouts, open and close, the header, end-of-
+// file verification and the upgrade of older formats. Space management is
+// free_list.cpp.
+//
+// All I/O is positioned (kivo_pread / kivo_pwrite), so nothing depends on a
+// descriptor's file position, which the descriptor cache does not keep.
+#include "fm/data_file.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fm/brf_status.h"
+#include "fm/lock.h"
+#include "foundation/bytes.h"
+#include "foundation/sys_err.h"
+
+namespace kivo {
+
+brf_key_hooks brf_key_file;
+long long brf_preload_max = -1;
+bool brf_verify_eof = false;
+
+namespace {
+
+long long parse_preload(const char* text) {
+  if (!text || !*text) return -1;
+  char* end = nullptr;
+  errno = 0;
+  long long v = strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < 0) return -1;
+  return v;
+}
+
+// "<path><ext>" into out; false when it does not fit.
+bool build_path(char* out, const char* path, const char* ext) {
+  int n = snprintf(out, kFdPathSize, "%s%s", path, ext);
+  return n > 0 && static_cast<size_t>(n) < kFdPathSize;
+}
+
+int write_status(ssize_t got, size_t want, int line) {
+  if (got == static_cast<ssize_t>(want)) return BRF_OK;
+  if (got < 0) return brf_errno_status(errno, line);
+  return errno == ENOSPC ? BRF_NO_SPACE : BRF_WRITE_ERR;
+}
+
+// A header field set that no version-2 file can hold.
+bool header_sane(const brf_hdr& h) {
+  if (h.eofseek < kDataHeaderSize || h.eofseek > kMaxSeek) return false;
+  if (h.freelist != 0 && (h.freelist < kDataHeaderSize || h.freelist >= h.eofseek)) return false;
+  return true;
+}
+
+}  // namespace
+
+void encode_brf_hdr(const brf_hdr& h, uint8_t out[kDataHeaderSize]) {
+  memset(out, 0, kDataHeaderSize);
+  st_le16(out, kHdrFlagsOff, h.flags);
+  st_le16(out, kHdrVersionOff, h.version);
+  st_le32(out, kHdrRecLenOff, h.rec_len);
+  st_le32(out, kHdrFreelistOff, h.freelist);
+  st_le32(out, kHdrEofseekOff, h.eofseek);
+}
+
+brf_hdr decode_brf_hdr(const uint8_t in[kDataHeaderFields]) {
+  brf_hdr h;
+  h.flags = ld_le16(in, kHdrFlagsOff);
+  h.version = ld_le16(in, kHdrVersionOff);
+  h.rec_len = ld_le32(in, kHdrRecLenOff);
+  h.freelist = ld_le32(in, kHdrFreelistOff);
+  h.eofseek = ld_le32(in, kHdrEofseekOff);
+  return h;
+}
+
+void encode_rec_hdr(const rec_hdr& h, uint8_t out[kRecHdrSize]) {
+  st_u8(out, kRhFlagsOff, h.flags);
+  st_u8(out, kRhAgeOff, h.age);
+  st_le16(out, kRhLengthOff, h.length);
+  st_le32(out, kRhLinkOff, h.link);
+  st_le32(out, kRhRecnoOff, h.recno);
+}
+
+rec_hdr decode_rec_hdr(const uint8_t in[kRecHdrSize]) {
+  rec_hdr h;
+  h.flags = ld_u8(in, kRhFlagsOff);
+  h.age = ld_u8(in, kRhAgeOff);
+  h.length = ld_le16(in, kRhLengthOff);
+  h.link = ld_le32(in, kRhLinkOff);
+  h.recno = ld_le32(in, kRhRecnoOff);
+  return h;
+}
+
+int brf_errno_status(int err, int line) {
+  switch (err) {
+    case ENOENT: return BRF_NOT_FOUND_FILE;
+    case EAGAIN: return BRF_FILE_LOCKED;
+    case EACCES: return BRF_PERM;
+    case ENFILE:
+    case EMFILE: return BRF_TOO_MANY_FILES;
+    case ENOSPC: return BRF_NO_SPACE;
+    default:
+      sys_err("BRF", line, "%s", strerror(err));
+      return BRF_SYS_ERR;
+  }
+}
+
+void brfinit() {
+  brf_preload_max = parse_preload(getenv("KIVO_PRELOAD_MAX"));
+  brf_verify_eof = getenv("KIVO_VERIFY_EOF") != nullptr;
+  if (brf_key_file.init) brf_key_file.init();
+}
+
+void brfinithdr(brf_hdr* h, uint32_t rec_len) {
+  h->rec_len = rec_len;
+  h->freelist = 0;
+  h->eofseek = kDataHeaderSize;
+  h->version = kBrfVersion;
+  h->flags = rec_len > 0 ? (kHdrHasVersion | kHdrFixed) : kHdrHasVersion;
+}
+
+BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive) {
+  char dat[kFdPathSize];
+  char key[kFdPathSize];
+  if (!build_path(dat, path, ".dat") || !build_path(key, path, ".key")) {
+    *status = brf_errno_status(ENAMETOOLONG, __LINE__);
+    return nullptr;
+  }
+  BT_FILE* kf = nullptr;
+  if (!(mode & BRF_NO_KEYS)) {
+    if (!brf_key_file.open) {
+      sys_err("BRF", __LINE__, "no key file support for %s", key);
+      *status = BRF_SYS_ERR;
+      return nullptr;
+    }
+    kf = brf_key_file.open(status, key, mode);
+    if (!kf) return nullptr;
+  }
+  auto* f = new BRF_FILE;
+  f->key = kf;
+  f->has_keys = kf != nullptr;
+  f->open_rec_len = rec_len;
+  brfinithdr(&f->hdr, rec_len);
+  *status = BRF_OK;
+
+  int slot = kivo_open(dat, O_RDWR, 0);
+  if (slot < 0 && errno == ENOENT && (mode & BRF_CREATE) &&
+      (!kf || (brf_key_file.just_created && brf_key_file.just_created(kf)))) {
+    *status = BRF_NOT_FOUND_FILE;
+    slot = kivo_open(dat, O_RDWR | O_CREAT, 0666);
+  }
+  int err = errno;
+  if (slot >= 0 && !lock_hdr(slot, exclusive)) {
+    err = errno;
+    kivo_close(slot);
+    slot = -1;
+  }
+  if (slot < 0) {
+    *status = brf_errno_status(err, __LINE__);
+    if (kf && brf_key_file.close) brf_key_file.close(kf);
+    delete f;
+    return nullptr;
+  }
+  f->slot = slot;
+  brfgethdr(f);
+  return f;
+}
+
+void brfclose(BRF_FILE* f) {
+  if (!f || f->users > 0) return;
+  if (f->key && brf_key_file.close) brf_key_file.close(f->key);
+  if (f->slot >= 0) kivo_close(f->slot);
+  delete f;
+}
+
+int brfgethdr(BRF_FILE* f) {
+  if (f->open_rec_len > 0 && !f->has_keys) {
+    brfinithdr(&f->hdr, f->open_rec_len);
+    return BRF_OK;
+  }
+  uint8_t buf[kDataHeaderFields];
+  ssize_t got = kivo_pread(f->slot, buf, sizeof buf, 0);
+  brf_hdr h = decode_brf_hdr(buf);
+  if (got == static_cast<ssize_t>(sizeof buf)) {
+    if (!(h.flags & kHdrHasVersion)) h.version = 0;
+    // A current-format header with impossible seeks would send allocation
+    // outside the file: treat it as unreadable.
+    if (h.version != kBrfVersion || header_sane(h)) {
+      f->hdr = h;
+      return BRF_OK;
+    }
+  }
+  brfinithdr(&f->hdr, f->open_rec_len);
+  f->hdr.version = kVersionUnread;
+  return BRF_BAD_DATA;
+}
+
+int brfputhdr(BRF_FILE* f) {
+  if (brf_relative(f)) return BRF_OK;
+  uint8_t buf[kDataHeaderSize];
+  encode_brf_hdr(f->hdr, buf);
+  return write_status(kivo_pwrite(f->slot, buf, sizeof buf, 0), sizeof buf, __LINE__);
+}
+
+bool verify_eof(int slot, uint32_t expected) {
+  if (check_fd(slot) < 0) return false;
+  if (!brf_verify_eof) return true;
+  struct stat st;
+  if (kivo_fstat(slot, &st) != 0) return false;
+  if (st.st_size == static_cast<off_t>(expected)) return true;
+  sys_err("BRF", __LINE__, "Invalid eof(%d,%d) on %s", static_cast<int>(expected), static_cast<int>(st.st_size),
+          brf_handle_nam(slot));
+  return false;
+}
+
+int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out) {
+  uint8_t buf[kRecHdrSize];
+  ssize_t got = kivo_pread(f->slot, buf, sizeof buf, seek);
+  if (got < 0) return brf_errno_status(errno, __LINE__);
+  if (got != static_cast<ssize_t>(sizeof buf)) return BRF_BAD_DATA;
+  *out = decode_rec_hdr(buf);
+  return BRF_OK;
+}
+
+int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h) {
+  uint8_t buf[kRecHdrSize];
+  encode_rec_hdr(h, buf);
+  return write_status(kivo_pwrite(f->slot, buf, sizeof buf, seek), sizeof buf, __LINE__);
+}
+
+int brf_record_count(BRF_FILE* f, uint32_t* count) {
+  uint32_t len = f->hdr.rec_len;
+  if (brf_relative(f)) {
+    struct stat st;
+    if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
+    *count = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) / len);
+    return BRF_OK;
+  }
+  uint32_t eof = f->hdr.eofseek;
+  if (brf_fixed(f)) {
+    *count = (eof - kDataHeaderSize) / (len + kRecOverhead);
+    return BRF_OK;
+  }
+  if (eof <= kDataHeaderSize) {
+    *count = 0;
+    return BRF_OK;
+  }
+  uint8_t tr[kRecTrailerSize];
+  if (kivo_pread(f->slot, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
+    return BRF_BAD_DATA;
+  uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
+  if (back > eof - kDataHeaderSize) return BRF_BAD_DATA;
+  rec_hdr last;
+  int st = brf_read_rec_hdr(f, static_cast<uint32_t>(eof - back), &last);
+  if (st != BRF_OK) return st;
+  *count = last.recno + 1;
+  return BRF_OK;
+}
+
+namespace {
+
+// Version 0 kept the record length in the low half of the link word. Walks
+// the records, moves it into the length field and finds the end of file.
+int upgrade_from_v0(BRF_FILE* f) {
+  struct stat st;
+  if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  uint64_t seek = kDataHeaderSize;
+  for (;;) {
+    rec_hdr h;
+    if (seek > kMaxSeek || brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) break;
+    uint16_t len = static_cast<uint16_t>(h.link & 0xFFFF);
+    uint64_t next = seek + len + kRecOverhead;
+    if (next > size || next > kMaxSeek) break;  // a torn last record is no record
+    h.length = len;
+    // An active record's link is its own seek in the current format.
+    if (!(h.flags & (kRecDeleted | kRecNotUser))) h.link = static_cast<uint32_t>(seek);
+    int rc = brf_write_rec_hdr(f, static_cast<uint32_t>(seek), h);
+    if (rc != BRF_OK) return rc;
+    seek = next;
+  }
+  f->hdr.eofseek = static_cast<uint32_t>(seek);
+  f->hdr.version = 1;
+  f->hdr.flags |= kHdrHasVersion;
+  verify_eof(f->slot, f->hdr.eofseek);
+  return brfputhdr(f);
+}
+
+int free_record_for_upgrade(BRF_FILE* f, uint32_t seek);
+
+// Rebuilds the free list from the records flagged deleted or not-user.
+int rebuild_free_list(BRF_FILE* f) {
+  uint32_t old_eof = f->hdr.eofseek;
+  struct stat st;
+  if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
+  if (old_eof < kDataHeaderSize || old_eof > kMaxSeek || static_cast<off_t>(old_eof) > st.st_size)
+    return BRF_BAD_DATA;
+  f->hdr.freelist = 0;
+  int rc = brfputhdr(f);
+  if (rc != BRF_OK) return rc;
+  verify_eof(f->slot, f->hdr.eofseek);
+  uint64_t seek = kDataHeaderSize;
+  while (seek < old_eof) {
+    rec_hdr h;
+    if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) return BRF_BAD_DATA;
+    uint64_t next = seek + h.length + kRecOverhead;
+    if (next > old_eof) return BRF_BAD_DATA;
+    if (h.flags & (kRecDeleted | kRecNotUser)) {
+      rc = free_record_for_upgrade(f, static_cast<uint32_t>(seek));
+      if (rc != BRF_OK) return rc;
+    }
+    seek = next;
+  }
+  return BRF_OK;
+}
+
+}  // namespace
+
+// Declared in free_list.cpp: frees without refusing an already-deleted record.
+int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
+
+namespace {
+int free_record_for_upgrade(BRF_FILE* f, uint32_t seek) { return brf_rcd_free_any(f, seek, true); }
+}  // namespace
+
+int brf_upd_ver(BRF_FILE* f) {
+  if (brf_relative(f)) return BRF_BAD_DATA;
+  if (f->hdr.version == kVersionUnread) brfinithdr(&f->hdr, f->open_rec_len);
+  if (f->hdr.version > kBrfVersion) return BRF_BAD_DATA;  // a newer format: leave it alone
+  if (f->hdr.version == 0) {
+    int rc = upgrade_from_v0(f);
+    if (rc != BRF_OK) return rc;
+  }
+  if (f->hdr.version < kBrfVersion) {
+    int rc = rebuild_free_list(f);
+    if (rc != BRF_OK) return rc;
+  }
+  f->hdr.version = kBrfVersion;
+  f->hdr.flags |= kHdrHasVersion;
+  return brfputhdr(f);
+}
+
+}  // namespace kivo

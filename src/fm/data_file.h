@@ -1,0 +1,176 @@
+// The record data file "%s.dat": its stored format, opening and closing, the
+// header, space allocation through the free list, and the format upgrade.
+//
+// Kinds of file (header flag 0x0001 and whether a key file exists):
+//   variable-length   512-byte header, records of any length
+//   fixed, keyed      512-byte header, records of one footprint (length + 16)
+//   fixed, relative   no header; record n is raw bytes at n * length
+// Records of the first two kinds carry a 12-byte header and a 4-byte trailer
+// equal to the body length, so the file can be walked both ways.
+//
+// Seeks are u32 on disk; growth past kMaxSeek is refused, never wrapped.
+// Allocation and freeing run under the update lock (lock.h) and re-read the
+// header first, since another process may have changed it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fm/fd_cache.h"
+
+namespace kivo {
+
+// --- data file header (BRF_HDR): 16 bytes of fields in a 512-byte block ---
+constexpr uint32_t kDataHeaderSize = 512;
+constexpr size_t kDataHeaderFields = 16;
+constexpr size_t kHdrFlagsOff = 0;     // u16
+constexpr size_t kHdrVersionOff = 2;   // u16
+constexpr size_t kHdrRecLenOff = 4;    // u32
+constexpr size_t kHdrFreelistOff = 8;  // u32
+constexpr size_t kHdrEofseekOff = 12;  // u32
+constexpr uint16_t kHdrFixed = 0x0001;
+constexpr uint16_t kHdrHasVersion = 0x0002;
+constexpr uint16_t kBrfVersion = 2;
+constexpr uint16_t kVersionUnread = 0xFFFF;  // in memory: no readable header
+
+// --- record header (REC_HDR) and trailer ---
+constexpr size_t kRecHdrSize = 12;
+constexpr size_t kRecTrailerSize = 4;
+constexpr uint32_t kRecOverhead = 16;
+constexpr size_t kRhFlagsOff = 0;   // u8
+constexpr size_t kRhAgeOff = 1;     // u8
+constexpr size_t kRhLengthOff = 2;  // u16
+constexpr size_t kRhLinkOff = 4;    // u32
+constexpr size_t kRhRecnoOff = 8;   // u32
+constexpr uint8_t kRecDeleted = 0x01;
+constexpr uint8_t kRecNotUser = 0x02;  // incomplete allocation, or a FREE_BLOCK
+constexpr uint32_t kMaxRecordLength = 0xFFFF;
+
+// --- FREE_BLOCK: the body of a free-list record ---
+constexpr int kFreeEntries = 82;
+constexpr size_t kFreeBlockUsed = 496;
+constexpr size_t kFbNextOff = 0;    // u32
+constexpr size_t kFbSeekOff = 4;    // u32 x 82
+constexpr size_t kFbLenOff = 332;   // u16 x 82
+static_assert(kFbSeekOff + 4 * kFreeEntries == kFbLenOff);
+static_assert(kFbLenOff + 2 * kFreeEntries == kFreeBlockUsed);
+
+constexpr uint32_t kMaxSeek = 0x7FFFFFFF;
+
+// brfopen mode bits (handed to the key file's open as they are).
+constexpr uint16_t BRF_KEY_MUST_EXIST = 0x0001;
+constexpr uint16_t BRF_CREATE = 0x0004;
+constexpr uint16_t BRF_NO_KEYS = 0x0010;
+
+struct brf_hdr {
+  uint16_t flags = 0;
+  uint16_t version = 0;
+  uint32_t rec_len = 0;
+  uint32_t freelist = 0;
+  uint32_t eofseek = 0;
+};
+
+struct rec_hdr {
+  uint8_t flags = 0;
+  uint8_t age = 0;
+  uint16_t length = 0;
+  uint32_t link = 0;
+  uint32_t recno = 0;
+};
+
+void encode_brf_hdr(const brf_hdr& h, uint8_t out[kDataHeaderSize]);
+brf_hdr decode_brf_hdr(const uint8_t in[kDataHeaderFields]);
+void encode_rec_hdr(const rec_hdr& h, uint8_t out[kRecHdrSize]);
+rec_hdr decode_rec_hdr(const uint8_t in[kRecHdrSize]);
+
+// The key file, as the data file sees it; the B-tree module fills the hooks.
+// Without an open hook a file with keys cannot be opened (status 24).
+struct BT_FILE;
+struct brf_key_hooks {
+  void (*init)() = nullptr;
+  BT_FILE* (*open)(int* status, const char* path, uint16_t mode) = nullptr;
+  void (*close)(BT_FILE* key) = nullptr;
+  // Whether the key file's header could not be read (version 0xFFFF): a key
+  // file just created.
+  bool (*just_created)(BT_FILE* key) = nullptr;
+};
+extern brf_key_hooks brf_key_file;
+
+constexpr int kMaxKeys = 16;
+
+// One open data file (BRF_FILE).
+struct BRF_FILE {
+  int users = 0;            // record control blocks attached
+  int slot = -1;            // descriptor-cache slot, -1 when closed
+  brf_hdr hdr;              // the header as last read or written
+  uint32_t open_rec_len = 0;  // record length given at open
+  BT_FILE* key = nullptr;   // none for a file without keys
+  bool has_keys = false;
+  std::array<std::vector<uint8_t>, kMaxKeys> null_key;  // empty: none set
+  std::array<bool, kMaxKeys> has_null_key{};
+};
+
+inline bool brf_fixed(const BRF_FILE* f) { return (f->hdr.flags & kHdrFixed) != 0; }
+inline bool brf_relative(const BRF_FILE* f) { return brf_fixed(f) && !f->has_keys; }
+
+// Settings read by brfinit. -1 = no preload limit.
+extern long long brf_preload_max;
+extern bool brf_verify_eof;
+
+// Reads KIVO_PRELOAD_MAX and KIVO_VERIFY_EOF, then starts the key file module.
+void brfinit();
+
+// Opens (mode BRF_CREATE: creates) the data file "<path>.dat" and, unless
+// BRF_NO_KEYS, its key file "<path>.key"; takes the header lock (shared or
+// exclusive). Returns the block with status 0, or 3 when the file was created;
+// else null with status 3, 5, 7 (locked by another process), 22, 23 or 24.
+BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive);
+
+// Closes the file unless record control blocks are attached.
+void brfclose(BRF_FILE* f);
+
+// Reads the header into f->hdr: 0, or 17 (version then kVersionUnread) when it
+// cannot be read or is damaged. Nothing to read in a relative file.
+int brfgethdr(BRF_FILE* f);
+// Writes f->hdr as the 512-byte block: 0, 22 or 24.
+int brfputhdr(BRF_FILE* f);
+// A fresh header for a file of that record length (0 = variable).
+void brfinithdr(brf_hdr* h, uint32_t rec_len);
+
+// Allocates space for a record body of `length` bytes. The header written is
+// flagged kRecNotUser until the caller completes the record. `seek` receives
+// the record's seek. `no_hdr_io`: the caller keeps f->hdr current and writes it.
+// Status 0, 4, 17, 22 (file would pass kMaxSeek, or disk full) or 24.
+int brf_rcd_alloc(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool search_free, bool no_hdr_io);
+
+// Gives the record at `seek` back to the free list of its length. Status 0;
+// 16 when it is deleted already; 17 in a relative file or when no record
+// starts there; 4, 22, 24 on I/O failure.
+int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
+
+// Upgrades the file to version 2 and rebuilds the free list. Returns the
+// status: 0 on success.
+int brf_upd_ver(BRF_FILE* f);
+
+// With KIVO_VERIFY_EOF, compares the file's size with `expected` and reports
+// "Invalid eof(%d,%d) on %s"; always makes sure the descriptor is open.
+// Returns false when the descriptor cannot be had or the size differs.
+bool verify_eof(int slot, uint32_t expected);
+
+// Record header I/O at a record's seek: 0, 17 (short read), 4/22/24 (write).
+int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out);
+int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h);
+
+// Records in the file, deleted and FREE_BLOCK records included (for a relative
+// file: whole records in the file's size). Status 0 or 17.
+int brf_record_count(BRF_FILE* f, uint32_t* count);
+
+// Body size of a FREE_BLOCK record in this file.
+uint32_t free_block_body_size(const BRF_FILE* f);
+
+// Status for a failed system call; 24 also reports the system's text.
+int brf_errno_status(int err, int line);
+
+}  // namespace kivo

@@ -1,0 +1,103 @@
+// Descriptor cache: every file of the native storage engine is opened through
+// a table of 1024 slots. A caller keeps its slot number while the file is
+// open; the operating-system descriptor behind it may be closed when
+// descriptors run short and is reopened on the slot's next use.
+//
+// Invariants:
+//  - One file (device and inode) is one descriptor, however many slots and
+//    paths reach it: closing any descriptor of a file drops all of the
+//    process's locks on it, so a file never has a second descriptor to close.
+//  - A descriptor through which the process holds any lock (record, update,
+//    tree or the header lock on byte 1) is never closed by the cache.
+//  - Each slot keeps its own file position; I/O is positioned (pread/pwrite),
+//    so an eviction, a reopen or another slot on the same file never moves it.
+//
+// Callers: the data file (data_file.cpp), the key file, the lock module.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace kivo {
+
+constexpr int kFdCacheSlots = 1024;
+constexpr size_t kFdPathSize = 256;  // paths of 256 bytes or more are refused
+
+// Log mask bits of KIVO_FD_CACHE_CODE.
+constexpr unsigned kFdLogCache = 0x1;
+constexpr unsigned kFdLogLocks = 0x2;
+
+// Opens `path` (open(2) flags and mode) and returns its slot, or -1 with errno
+// set (ENFILE when all slots are in use, ENAMETOOLONG for an overlong path).
+int kivo_open(const char* path, int flags, mode_t mode);
+
+// Frees the slot. The descriptor is closed when no other slot shares the file;
+// that releases every lock the process held on it. Returns close(2)'s result.
+int kivo_close(int slot);
+
+// Sequential calls at the slot's own position, which they advance.
+ssize_t kivo_read(int slot, void* buf, size_t n);
+ssize_t kivo_readv(int slot, const struct iovec* iov, int count);
+ssize_t kivo_write(int slot, const void* buf, size_t n);
+// Sets the slot's position; SEEK_END asks the file's size. Returns the new
+// position or -1.
+off_t kivo_seek(int slot, off_t off, int whence);
+int kivo_fstat(int slot, struct stat* st);
+
+// Positioned I/O; neither uses nor moves the slot's position. They retry short
+// transfers and EINTR: the result is `n`, fewer bytes only at end of file, or
+// -1 with errno set.
+ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off);
+ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off);
+
+// The slot's open descriptor after stamping its use, reopening it when the
+// cache had closed it; -1 when the slot is not in use or cannot be reopened.
+int check_fd(int slot);
+
+// The slot's path, for messages ("" for a free slot).
+const char* brf_handle_nam(int slot);
+
+// "Open files in process %d, %3.3s\n" and one line per slot in use.
+void brf_dump_files(FILE* out);
+
+// Run at process exit by the native back-end; it has nothing to do.
+void brf_close_all_files();
+
+// Writes to the KIVO_FD_CACHE_LOG file when `level` & the log mask is not 0.
+void dbg_log(unsigned level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Re-reads KIVO_MAX_FILES, KIVO_FD_CACHE_LOG and KIVO_FD_CACHE_CODE (done by
+// the first kivo_open of the process; tests call it to change them).
+void fd_cache_configure();
+
+// For a forked child that goes on as an engine process of its own: it holds
+// none of its parent's locks, so it drops the inherited table (closing its
+// copies of the descriptors, which leaves the parent's locks alone).
+void fd_cache_after_fork();
+
+// Descriptors currently open through the cache.
+int fd_cache_open_count();
+
+// Whether the slot's descriptor is currently open (tests watch evictions).
+bool fd_cache_is_open(int slot);
+
+// Lock bookkeeping of the file behind a slot, kept by the lock module. It is
+// shared by every slot on the same file, since the operating system's locks
+// are per process and file. Null for a slot not in use.
+constexpr int kHdrLockNone = 0;
+constexpr int kHdrLockShared = 1;
+constexpr int kHdrLockExclusive = 2;
+struct fd_lock_state {
+  uint32_t lock_count = 0;       // record, update and tree locks held
+  std::vector<off_t> held;       // their lock bytes
+  int hdr_lock = 0;              // on byte 1: kHdrLockNone, kHdrLockShared, kHdrLockExclusive
+};
+fd_lock_state* fd_cache_lock_state(int slot);
+
+}  // namespace kivo

@@ -1,0 +1,245 @@
+// Space management of the record data file: allocation at the end or from the
+// free list, and freeing onto it.
+//
+// Deleted records of one length form a chain through their header's link
+// word; the chain heads sit in the 82 entries of the FREE_BLOCK records, which
+// are chained from the header's `freelist`. A freed record's space is reused
+// only for a record of exactly its length. Everything read from the file on
+// the way (block seeks, chain links, record headers) is checked before use: a
+// damaged list loses free space, never a live record.
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "fm/brf_status.h"
+#include "fm/data_file.h"
+#include "fm/lock.h"
+#include "foundation/bytes.h"
+#include "foundation/sys_err.h"
+
+namespace kivo {
+
+namespace {
+
+using block_body = uint8_t[kFreeBlockUsed];
+
+uint32_t fb_next(const uint8_t* b) { return ld_le32(b, kFbNextOff); }
+uint32_t fb_seek(const uint8_t* b, int i) { return ld_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i)); }
+uint16_t fb_len(const uint8_t* b, int i) { return ld_le16(b, kFbLenOff + 2 * static_cast<size_t>(i)); }
+void set_fb_next(uint8_t* b, uint32_t v) { st_le32(b, kFbNextOff, v); }
+void set_fb_seek(uint8_t* b, int i, uint32_t v) { st_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i), v); }
+void set_fb_len(uint8_t* b, int i, uint16_t v) { st_le16(b, kFbLenOff + 2 * static_cast<size_t>(i), v); }
+
+bool seek_in_file(const BRF_FILE* f, uint32_t seek) {
+  return seek >= kDataHeaderSize && seek < f->hdr.eofseek;
+}
+
+// Reads the first 496 body bytes of the FREE_BLOCK record at `seek`.
+int read_block(BRF_FILE* f, uint32_t seek, uint8_t* body) {
+  rec_hdr h;
+  if (!seek_in_file(f, seek) || brf_read_rec_hdr(f, seek, &h) != BRF_OK || !(h.flags & kRecNotUser) ||
+      h.length < kFreeBlockUsed) {
+    sys_err("BRF", __LINE__, "bad free list block at %u in %s", seek, brf_handle_nam(f->slot));
+    return BRF_BAD_DATA;
+  }
+  if (kivo_pread(f->slot, body, kFreeBlockUsed, seek + kRecHdrSize) != static_cast<ssize_t>(kFreeBlockUsed))
+    return BRF_BAD_DATA;
+  return BRF_OK;
+}
+
+int write_bytes(BRF_FILE* f, const void* buf, size_t n, uint32_t seek) {
+  ssize_t got = kivo_pwrite(f->slot, buf, n, seek);
+  if (got == static_cast<ssize_t>(n)) return BRF_OK;
+  if (got < 0) return brf_errno_status(errno, __LINE__);
+  return errno == ENOSPC ? BRF_NO_SPACE : BRF_WRITE_ERR;
+}
+
+int write_block(BRF_FILE* f, uint32_t seek, const uint8_t* body) {
+  return write_bytes(f, body, kFreeBlockUsed, seek + kRecHdrSize);
+}
+
+// Most FREE_BLOCK records a file of this size can hold: bounds a walk of a
+// damaged, circular chain.
+uint32_t max_blocks(const BRF_FILE* f) { return f->hdr.eofseek / (kFreeBlockUsed + kRecOverhead) + 1; }
+
+// Appends a record at the end of the file.
+int append_record(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool no_hdr_io) {
+  if (brf_relative(f)) {
+    uint32_t count;
+    int rc = brf_record_count(f, &count);
+    if (rc != BRF_OK) return rc;
+    uint64_t at = uint64_t{count} * f->hdr.rec_len;
+    if (at + f->hdr.rec_len > kMaxSeek) return BRF_NO_SPACE;
+    f->hdr.eofseek = static_cast<uint32_t>(at);
+    verify_eof(f->slot, f->hdr.eofseek);
+    *out = rec_hdr{kRecNotUser, 0, static_cast<uint16_t>(length), static_cast<uint32_t>(at), count};
+    *seek = static_cast<uint32_t>(at);
+    return BRF_OK;
+  }
+  uint32_t at = f->hdr.eofseek;
+  if (uint64_t{at} + length + kRecOverhead > kMaxSeek) return BRF_NO_SPACE;
+  verify_eof(f->slot, at);
+  uint32_t count;
+  int rc = brf_record_count(f, &count);
+  if (rc != BRF_OK) return rc;
+  rec_hdr h{kRecNotUser, 0, static_cast<uint16_t>(length), at, count};
+  if ((rc = brf_write_rec_hdr(f, at, h)) != BRF_OK) return rc;
+  uint8_t tr[kRecTrailerSize];
+  st_le32(tr, 0, length);
+  if ((rc = write_bytes(f, tr, sizeof tr, at + kRecHdrSize + length)) != BRF_OK) return rc;
+  f->hdr.eofseek = at + length + kRecOverhead;
+  verify_eof(f->slot, f->hdr.eofseek);
+  if (!no_hdr_io && (rc = brfputhdr(f)) != BRF_OK) return rc;
+  *out = h;
+  *seek = at;
+  return BRF_OK;
+}
+
+// Takes a deleted record of `length` off its chain. Sets *found when it did.
+// A chain entry that names anything but a deleted record of that length is
+// dropped (reported): its space is lost, never a live record overwritten.
+int take_from_free_list(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool* found) {
+  *found = false;
+  block_body body;
+  uint32_t guard = max_blocks(f);
+  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = fb_next(body)) {
+    if (guard-- == 0) return BRF_BAD_DATA;
+    int rc = read_block(f, bseek, body);
+    if (rc != BRF_OK) return rc;
+    for (int i = 0; i < kFreeEntries; ++i) {
+      uint32_t rs = fb_seek(body, i);
+      if (fb_len(body, i) != length || rs == 0) continue;
+      rec_hdr h;
+      bool readable = seek_in_file(f, rs) && brf_read_rec_hdr(f, rs, &h) == BRF_OK;
+      if (!readable || !(h.flags & kRecDeleted) || h.length != length) {
+        if (readable && !(h.flags & (kRecDeleted | kRecNotUser)))
+          sys_err("BRF", __LINE__, "Found active record on free list at %d", static_cast<int>(rs));
+        else
+          sys_err("BRF", __LINE__, "bad free list entry at %d in %s", static_cast<int>(rs), brf_handle_nam(f->slot));
+        set_fb_seek(body, i, 0);
+        return write_block(f, bseek, body);  // allocate at the end instead
+      }
+      uint32_t next = h.link;
+      if (next != 0 && !seek_in_file(f, next)) next = 0;  // a broken link ends the chain
+      set_fb_seek(body, i, next);
+      if ((rc = write_block(f, bseek, body)) != BRF_OK) return rc;
+      h.flags = kRecNotUser;
+      h.link = rs;
+      h.age = static_cast<uint8_t>(h.age + 1);
+      if ((rc = brf_write_rec_hdr(f, rs, h)) != BRF_OK) return rc;
+      *out = h;
+      *seek = rs;
+      *found = true;
+      return BRF_OK;
+    }
+  }
+  return BRF_OK;
+}
+
+// The lowest entry from which all entries to the end have an empty chain;
+// -1 when entry 81 is in use.
+int first_free_tail_entry(const uint8_t* body) {
+  int i = kFreeEntries;
+  while (i > 0 && fb_seek(body, i - 1) == 0) --i;
+  return i == kFreeEntries ? -1 : i;
+}
+
+}  // namespace
+
+uint32_t free_block_body_size(const BRF_FILE* f) {
+  if (!brf_fixed(f)) return kFreeBlockUsed;
+  uint32_t len = f->hdr.rec_len;
+  if (len > kFreeBlockUsed - 1) return len;
+  uint32_t pos = len + kRecOverhead;
+  return (511 / pos) * pos + len;
+}
+
+int brf_rcd_alloc(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool search_free, bool no_hdr_io) {
+  if (length > kMaxRecordLength) return BRF_BAD_DATA;
+  if (!brf_relative(f) && !no_hdr_io) {
+    int rc = brfgethdr(f);
+    if (rc != BRF_OK) return rc;
+    if (f->hdr.version != kBrfVersion) return BRF_BAD_DATA;  // upgrade first
+  }
+  if (search_free && !brf_relative(f)) {
+    bool found = false;
+    int rc = take_from_free_list(f, length, out, seek, &found);
+    if (rc != BRF_OK || found) return rc;
+  }
+  return append_record(f, length, out, seek, no_hdr_io);
+}
+
+// Frees without refusing a record flagged deleted already: the upgrade
+// rebuilds the list from such records.
+int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
+  if (brf_relative(f)) return BRF_BAD_DATA;
+  rec_hdr r;
+  int rc = brf_read_rec_hdr(f, seek, &r);
+  if (rc != BRF_OK) return rc;
+  if (!no_hdr_io && (rc = brfgethdr(f)) != BRF_OK) return rc;
+
+  // Only a whole record may go on a chain: header inside the file, trailer
+  // matching its length.
+  uint8_t tr[kRecTrailerSize];
+  if (seek < kDataHeaderSize || uint64_t{seek} + r.length + kRecOverhead > f->hdr.eofseek ||
+      kivo_pread(f->slot, tr, sizeof tr, seek + kRecHdrSize + r.length) != static_cast<ssize_t>(sizeof tr) ||
+      ld_le32(tr, 0) != r.length)
+    return BRF_BAD_DATA;
+
+  block_body body;
+  uint32_t chosen = 0;
+  uint32_t last = 0;
+  int entry = -1;
+  uint32_t guard = max_blocks(f);
+  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = fb_next(body)) {
+    if (guard-- == 0) return BRF_BAD_DATA;
+    if ((rc = read_block(f, bseek, body)) != BRF_OK) return rc;
+    for (int i = 0; i < kFreeEntries && entry < 0; ++i)
+      if (fb_len(body, i) == r.length) entry = i;
+    if (entry < 0 && fb_next(body) == 0) entry = first_free_tail_entry(body);
+    if (entry >= 0) {
+      chosen = bseek;
+      break;
+    }
+    last = bseek;
+  }
+
+  if (entry < 0) {
+    // No room: a new FREE_BLOCK at the end, linked behind the last one.
+    rec_hdr bh;
+    uint32_t size = free_block_body_size(f);
+    if ((rc = append_record(f, size, &bh, &chosen, no_hdr_io)) != BRF_OK) return rc;
+    std::vector<uint8_t> zeros(size, 0);
+    if ((rc = write_bytes(f, zeros.data(), size, chosen + kRecHdrSize)) != BRF_OK) return rc;
+    if (last != 0) {
+      set_fb_next(body, chosen);
+      if ((rc = write_block(f, last, body)) != BRF_OK) return rc;
+    } else {
+      f->hdr.freelist = chosen;
+      if (!no_hdr_io && (rc = brfputhdr(f)) != BRF_OK) return rc;
+    }
+    memset(body, 0, sizeof body);
+    entry = 0;
+  }
+
+  r.flags |= kRecDeleted;
+  r.link = fb_seek(body, entry);
+  if ((rc = brf_write_rec_hdr(f, seek, r)) != BRF_OK) return rc;
+  set_fb_seek(body, entry, seek);
+  set_fb_len(body, entry, r.length);
+  return write_block(f, chosen, body);
+}
+
+int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
+  if (brf_relative(f)) return BRF_BAD_DATA;
+  rec_hdr r;
+  int rc = brf_read_rec_hdr(f, seek, &r);
+  if (rc != BRF_OK) return rc;
+  if (r.flags & kRecDeleted) return BRF_DELETED;  // on a chain already: a second link would loop it
+  // A record's link is its own seek, or an owner stamp: anything else is not
+  // the start of a record.
+  if (r.link != seek && !(r.link & kOwnerBit)) return BRF_BAD_DATA;
+  return brf_rcd_free_any(f, seek, no_hdr_io);
+}
+
+}  // namespace kivo

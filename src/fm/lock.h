@@ -1,0 +1,113 @@
+// Byte-range locks between engine processes: one-byte fcntl locks on data and
+// key files, the waits for them, and the session's own list of held locks.
+//
+// Lock bytes:
+//   data file byte 1  header lock  shared/exclusive open, never waits (lock_hdr)
+//   key file byte 0   tree lock    around every B-tree operation, waits
+//   data file byte 0  update lock  around space allocation and index upkeep, waits
+//   data file, first byte of the record header: record lock
+//   relative file (no header, no key file): the record's first byte; the records
+//     whose first byte is 0 or 1 lock kRelLockSpill + that byte instead, so a
+//     record lock never overlaps the update or header lock
+//
+// The operating system never lets one process conflict with itself, so every
+// lock taken is entered in the file's held list: locking a byte that the
+// session already holds fails at once, which makes two streams of one session
+// conflict too. A file with any lock held keeps its descriptor (fd_cache.h).
+#pragma once
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+namespace kivo {
+
+// The `kind` of a lock: only how a long wait is explained depends on it.
+enum lock_kind : int {
+  LOCK_TREE = 1,
+  LOCK_UPDATE = 2,
+  LOCK_RECORD = 3,
+  LOCK_RELATIVE = 4,
+};
+
+constexpr off_t kUpdateLockByte = 0;  // data file
+constexpr off_t kTreeLockByte = 0;    // key file
+constexpr off_t kHeaderLockByte = 1;  // data file
+constexpr off_t kRelLockSpill = off_t{1} << 32;  // past any u32 seek
+
+// Lock flags of a record control block.
+constexpr uint8_t RCB_LOCK_WANTED = 0x02;  // lock with the next read
+constexpr uint8_t RCB_LOCK_HELD = 0x04;
+constexpr uint8_t RCB_LOCK_WAIT = 0x08;    // wait for the lock
+
+// Owner stamps: a session number in a record header's link word or the key
+// file header's owner word carries bit 31, so 0 can never be mistaken for it.
+constexpr uint32_t kOwnerBit = 0x80000000u;
+constexpr size_t kKeyHdrOwnerOffset = 1168;
+inline uint32_t owner_word(uint32_t session) { return kOwnerBit | session; }
+
+// The session's number for owner stamps; 0 = none.
+extern uint32_t lock_session_number;
+
+// Locks (lock != 0) or unlocks the one byte `byte` of the slot's file.
+// Locking with wait blocks until granted; after lock_wait_notice_ms it shows
+// the wait's explanation on the status line and goes on waiting. Returns 1 on
+// success, 0 when refused, when the byte is already held by this session,
+// on a deadlock the system detects, or when the debugger asks to abort the
+// wait (kDbgBreakRequest).
+int bt_share_at(int slot, off_t byte, int wait, int lock, int kind);
+
+// The same at the slot's current position (kivo_seek).
+int bt_share(int slot, int wait, int lock, int kind);
+
+// The header lock on byte 1: shared or exclusive, never waiting. Returns 1, or
+// 0 with errno EAGAIN when another process holds a conflicting lock. It is
+// kept until the file's descriptor is closed (kivo_close of its last slot).
+int lock_hdr(int slot, int exclusive);
+
+// The held-lock list of the slot's file.
+void add_lock(int slot, off_t byte);
+bool get_lock(int slot, off_t byte);
+void del_lock(int slot, off_t byte);
+
+// A record control block's lock: embedded by the record operations.
+struct rec_lock {
+  uint8_t flags = 0;     // RCB_LOCK_*
+  int64_t seek = -1;     // record seek of the held lock, -1 = none
+};
+
+// The lock byte of the record at `seek` (relative: no header, no key file).
+off_t record_lock_byte(uint32_t seek, bool relative);
+
+// Takes the record lock at `seek` when one is wanted. Status 0 (locked, or
+// none wanted), BRF_LOCK_HELD (15) or BRF_LOCK_REFUSED (20).
+int brflock(int slot, rec_lock* rl, uint32_t seek, bool relative);
+// Releases the held record lock, if any; the locked seek becomes -1.
+void brfunlock(int slot, rec_lock* rl, bool relative);
+
+// Explains who holds `byte` of the slot's file, into `text` (size bytes).
+// Returns 1 when a text was made.
+int get_locker(int slot, off_t byte, char* text, size_t size, int kind);
+
+// The lock-wait status line: shows `text`, or removes the line (null).
+void bt_upd_stat(const char* text);
+// Until a screen exists the line goes to stderr; the window manager replaces
+// the presenter. Returns the previous one; null restores the default.
+using lock_status_presenter = void (*)(const char* text);
+lock_status_presenter set_lock_status_presenter(lock_status_presenter p);
+
+// The text as it fits a line of `width` columns: when too long and holding a
+// "/", the path in it keeps up to the first "/", then "...", then from the
+// last "/" on. Writes at most width - 1 characters and a NUL into out.
+void lock_fit_status(const char* text, size_t width, char* out, size_t out_size);
+
+// Set by the SIGALRM handler timeout_fn when a wait passes the notice time.
+extern volatile sig_atomic_t bt_lock_timed_out;
+void timeout_fn(int sig);
+
+// Milliseconds of waiting before the status line appears (10 seconds).
+extern unsigned lock_wait_notice_ms;
+
+}  // namespace kivo
