@@ -120,17 +120,17 @@ bool free_one_fd() {
   for (auto& e : g_files) {
     if (e.refs == 0 || e.fd < 0) continue;
     if (has_locks(e)) {
-      dbg_log(kFdLogCache, "Bypassing for locks %s\n", e.path);
+      fd_cache_log(kFdLogCache, "Bypassing for locks %s\n", e.path);
       continue;
     }
     if (!pick || e.last_use < pick->last_use) pick = &e;
   }
   if (!pick) {
-    dbg_log(kFdLogCache, "Didn't  find anything to free!\n");
+    fd_cache_log(kFdLogCache, "Didn't  find anything to free!\n");
     return false;
   }
   close_entry_fd(*pick);
-  dbg_log(kFdLogCache, "Freed slot %d - %s\n", static_cast<int>(pick - g_files), pick->path);
+  fd_cache_log(kFdLogCache, "Freed slot %d - %s\n", static_cast<int>(pick - g_files), pick->path);
   return true;
 }
 
@@ -140,13 +140,13 @@ bool free_fd() {
     if (!free_one_fd()) return freed > 0;
     ++freed;
   }
-  dbg_log(kFdLogCache, "free_fd returning %d\n", 1);
+  fd_cache_log(kFdLogCache, "free_fd returning %d\n", 1);
   return true;
 }
 
 void make_room() {
   if (g_max_files > 0 && g_open_count >= g_max_files) {
-    dbg_log(kFdLogCache, "%d >= %d - freeing %d fd's\n", g_open_count, g_max_files, kFreeInOneGo);
+    fd_cache_log(kFdLogCache, "%d >= %d - freeing %d fd's\n", g_open_count, g_max_files, kFreeInOneGo);
     free_fd();
   }
 }
@@ -158,13 +158,13 @@ int open_with_room(const char* path, int flags, mode_t mode, const char* sorry) 
     if (fd >= 0) return fd;
     if (errno != EMFILE && errno != ENFILE) return -1;
     int err = errno;
-    dbg_log(kFdLogCache, "failed too many files (%d) - freeing some entries\n", err);
+    fd_cache_log(kFdLogCache, "failed too many files (%d) - freeing some entries\n", err);
     if (!free_fd()) {
-      dbg_log(kFdLogCache, "%s\n", sorry);
+      fd_cache_log(kFdLogCache, "%s\n", sorry);
       errno = err;
       return -1;
     }
-    dbg_log(kFdLogCache, "free_fd said ok\n");
+    fd_cache_log(kFdLogCache, "free_fd said ok\n");
   }
 }
 
@@ -175,12 +175,12 @@ int reopen_fd(file_entry& e) {
     sys_err("BRF", __LINE__, "Trying to reopen open file");
     return e.fd;
   }
-  dbg_log(kFdLogCache, "reopening slot %d - %s\n", static_cast<int>(&e - g_files), e.path);
+  fd_cache_log(kFdLogCache, "reopening slot %d - %s\n", static_cast<int>(&e - g_files), e.path);
   make_room();
   int fd = open_with_room(e.path, e.flags, 0, "free_fd said no");
   if (fd < 0) {
     int err = errno;
-    dbg_log(kFdLogCache, "Can't Reopen %s - %s\n", e.path, strerror(err));
+    fd_cache_log(kFdLogCache, "Can't Reopen %s - %s\n", e.path, strerror(err));
     sys_err("BRF", __LINE__, "Can't Reopen %s - %s", e.path, strerror(err));
     errno = err;
     return -1;
@@ -197,7 +197,7 @@ int reopen_fd(file_entry& e) {
   }
   e.fd = fd;
   ++g_open_count;
-  dbg_log(kFdLogCache, "ok - cache_cnt = %d\n", g_open_count);
+  fd_cache_log(kFdLogCache, "ok - cache_cnt = %d\n", g_open_count);
   return fd;
 }
 
@@ -224,7 +224,7 @@ void fd_cache_configure() {
   if (const char* name = getenv("KIVO_FD_CACHE_LOG"); name && *name) g_log = fopen(name, "w");
 }
 
-void dbg_log(unsigned level, const char* fmt, ...) {
+void fd_cache_log(unsigned level, const char* fmt, ...) {
   if (!g_log || (level & g_log_mask) == 0) return;
   va_list ap;
   va_start(ap, fmt);
@@ -250,7 +250,7 @@ int kivo_open(const char* path, int flags, mode_t mode) {
     errno = ENFILE;
     return -1;
   }
-  dbg_log(kFdLogCache, "Trying to open fd_cache[%d] for %s (%d)\n", slot, path, flags);
+  fd_cache_log(kFdLogCache, "Trying to open fd_cache[%d] for %s (%d)\n", slot, path, flags);
 
   // A file already in the cache under any path shares its entry.
   struct stat st;
@@ -277,7 +277,7 @@ int kivo_open(const char* path, int flags, mode_t mode) {
     int fd = open_with_room(path, flags, mode, "free_fd said sorry");
     if (fd < 0) {
       int err = errno;
-      dbg_log(kFdLogCache, "giving up (%d)\n", err);
+      fd_cache_log(kFdLogCache, "giving up (%d)\n", err);
       errno = err;
       return -1;
     }
@@ -314,7 +314,7 @@ int kivo_open(const char* path, int flags, mode_t mode) {
   memcpy(s.path, path, len + 1);
   s.file = static_cast<int>(e - g_files);
   s.pos = 0;
-  dbg_log(kFdLogCache, "ok - last_hit = %u, cache_cnt = %d\n", g_use_counter, g_open_count);
+  fd_cache_log(kFdLogCache, "ok - last_hit = %u, cache_cnt = %d\n", g_use_counter, g_open_count);
   return slot;
 }
 
@@ -325,7 +325,7 @@ int kivo_close(int slot) {
     return -1;
   }
   file_entry& e = *entry_of(slot);
-  dbg_log(kFdLogCache, "closing fd_cache[%d] os_handle = %d - %s\n", slot, e.fd, g_slots[slot].path);
+  fd_cache_log(kFdLogCache, "closing fd_cache[%d] os_handle = %d - %s\n", slot, e.fd, g_slots[slot].path);
   int rc = 0;
   if (--e.refs == 0) {
     rc = close_entry_fd(e);

@@ -70,7 +70,7 @@ void brf_dump_files(FILE* out);
 void brf_close_all_files();
 
 // Writes to the KIVO_FD_CACHE_LOG file when `level` & the log mask is not 0.
-void dbg_log(unsigned level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void fd_cache_log(unsigned level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Re-reads KIVO_MAX_FILES, KIVO_FD_CACHE_LOG and KIVO_FD_CACHE_CODE (done by
 // the first kivo_open of the process; tests call it to change them).

@@ -130,7 +130,7 @@ void add_lock(int slot, off_t byte) {
   if (!ls) return;
   ls->held.push_back(byte);
   ++ls->lock_count;
-  dbg_log(kFdLogLocks, "Adding lock at %lld to %u for %s\n", static_cast<long long>(byte), ls->lock_count,
+  fd_cache_log(kFdLogLocks, "Adding lock at %lld to %u for %s\n", static_cast<long long>(byte), ls->lock_count,
           brf_handle_nam(slot));
 }
 
@@ -142,7 +142,7 @@ bool get_lock(int slot, off_t byte) {
 void del_lock(int slot, off_t byte) {
   fd_lock_state* ls = fd_cache_lock_state(slot);
   if (!ls) return;
-  dbg_log(kFdLogLocks, "Freeing lock at %lld from %u for %s\n", static_cast<long long>(byte), ls->lock_count,
+  fd_cache_log(kFdLogLocks, "Freeing lock at %lld from %u for %s\n", static_cast<long long>(byte), ls->lock_count,
           brf_handle_nam(slot));
   if (ls->lock_count == 0) {
     sys_err("BRF", __LINE__, "del_lock() on zero");
