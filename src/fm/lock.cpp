@@ -162,7 +162,9 @@ int bt_share_at(int slot, off_t byte, int wait, int lock, int kind) {
     del_lock(slot, byte);
     return 1;
   }
-  if (wait) {
+  if (wait && set_lock(fd, F_SETLK, F_WRLCK, byte) == 0) {
+    // Free at once: no alarm to arm for a wait that does not happen.
+  } else if (wait) {
     int err = wait_for_lock(slot, fd, byte, kind);
     if (err != 0) {
       errno = err;
