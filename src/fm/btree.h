@@ -46,7 +46,7 @@ constexpr uint32_t kNoSeek = 0xFFFFFFFFu;
 
 // One open key file.
 struct BT_FILE {
-  int io = -1;                  // btree_io handle
+  int io = -1;                  // descriptor-cache slot (btree_io)
   char path[256] = {};
   int users = 0;                // cursors attached
   uint32_t options = 0;         // 0x1 owner tracking
@@ -143,8 +143,7 @@ int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 int budelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
 
-// Session number written to the owner word while this session holds the tree
-// lock of a file attached with owner tracking; 0 = none.
-extern uint32_t bt_session_no;
+// The owner word of a file attached with owner tracking names the session
+// (lock_session_number, lock.h) while it holds the tree lock.
 
 }  // namespace kivo

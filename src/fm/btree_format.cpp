@@ -9,18 +9,16 @@
 #include "fm/btree.h"
 #include "fm/btree_io.h"
 #include "fm/btree_page.h"
+#include "fm/lock.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
 
 using namespace bt;
 
-uint32_t bt_session_no = 0;
-
 namespace {
 
 constexpr uint32_t kOwnerTracking = 0x1;
-constexpr uint32_t kOwnerBit = 0x80000000u;
 
 void init_header(uint8_t* h, uint16_t version) {
   memset(h, 0, kBtHdrSize);
@@ -314,14 +312,14 @@ int block(BT_CURSOR* c, bool changing) {
       return 0;
     }
   }
-  if ((f->options & kOwnerTracking) && bt_session_no) write_owner(f, kOwnerBit | bt_session_no);
+  if ((f->options & kOwnerTracking) && lock_session_number) write_owner(f, owner_word(lock_session_number));
   return 1;
 }
 
 void bunlock(BT_CURSOR* c, bool changing) {
   BT_FILE* f = c->file;
   if (f->lock_depth == 0 || --f->lock_depth > 0) return;
-  if (changing && (f->options & kOwnerTracking) && bt_session_no) write_owner(f, 0);
+  if (changing && (f->options & kOwnerTracking) && lock_session_number) write_owner(f, 0);
   bt_io_unlock_tree(f->io);
 }
 

@@ -1,7 +1,7 @@
 // Key-file input and output: the only place the B-tree reaches the operating
-// system. A handle names one open key file; all transfers are positioned, so
-// nothing depends on a file position. The tree lock is byte 0 of the file,
-// always waited for.
+// system. A handle is the key file's descriptor-cache slot; all transfers are
+// positioned, so nothing depends on a file position. The tree lock is byte 0
+// of the file, always waited for.
 //
 // The B-tree code (btree_*.cpp) calls nothing else for its files.
 #pragma once

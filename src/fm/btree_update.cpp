@@ -472,9 +472,13 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
   uint32_t free_page = hdr_free(f);
   uint32_t eof = hdr_eof(f);
   uint32_t seek;
+  // A reused page keeps counting its age: restarting it would let a cursor
+  // that cached the page's earlier life find the same age and trust it.
+  uint16_t age = 1;
   if (free_page) {
     uint8_t h[kPgHdrSize];
     if (page_read_hdr(c, free_page, h)) return 0;
+    age = pg_age(h);
     uint32_t next = pg_parent(h);
     if (next && !bt_page_seek_ok(next, eof)) {
       fail(c, BRF_PAGE_FULL);
@@ -494,7 +498,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
   memset(page, kPgFill, sizeof page);
   set_parent(page, 0);
   set_count(page, 0);
-  st_le16(page, kPgAge, 1);
+  st_le16(page, kPgAge, age);
   if (page_write(c, seek, page) || hdr_write(c)) {
     st_le32(f->hdr, kHdrFreePage, free_page);
     st_le32(f->hdr, kHdrEofseek, eof);

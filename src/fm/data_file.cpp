@@ -14,13 +14,22 @@
 #include <cstring>
 
 #include "fm/brf_status.h"
+#include "fm/btree.h"
 #include "fm/lock.h"
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
 
-brf_key_hooks brf_key_file;
+namespace {
+
+void key_file_init() { binit(); }
+
+bool key_file_just_created(BT_FILE* key) { return ld_le16(key->hdr, kHdrVersion) == kHdrNone; }
+
+}  // namespace
+
+brf_key_hooks brf_key_file = {key_file_init, bopen, bclose, key_file_just_created};
 long long brf_preload_max = -1;
 bool brf_verify_eof = false;
 

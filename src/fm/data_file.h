@@ -85,8 +85,9 @@ brf_hdr decode_brf_hdr(const uint8_t in[kDataHeaderFields]);
 void encode_rec_hdr(const rec_hdr& h, uint8_t out[kRecHdrSize]);
 rec_hdr decode_rec_hdr(const uint8_t in[kRecHdrSize]);
 
-// The key file, as the data file sees it; the B-tree module fills the hooks.
-// Without an open hook a file with keys cannot be opened (status 24).
+// The key file, as the data file sees it: the B-tree's binit, bopen, bclose
+// and its "no readable header" test. Tests may replace them; without an open
+// hook a file with keys cannot be opened (status 24).
 struct BT_FILE;
 struct brf_key_hooks {
   void (*init)() = nullptr;

@@ -265,8 +265,34 @@ TEST_F(DataFile, OpenErrorsMapToStatuses) {
   EXPECT_EQ(brfopen(&status, long_name.c_str(), BRF_NO_KEYS, 0, false), nullptr);
   EXPECT_EQ(status, BRF_SYS_ERR);
   // Keys without a key-file module: refused, nothing created.
+  brf_key_hooks saved = brf_key_file;
+  brf_key_file.open = nullptr;
   EXPECT_EQ(brfopen(&status, dir_.file("keyed").c_str(), BRF_CREATE, 0, false), nullptr);
+  brf_key_file = saved;
   EXPECT_EQ(file_size(dat("keyed")), -1);
+}
+
+TEST_F(DataFile, KeyedCreateMakesTheDataAndKeyFilePair) {
+  int status = -1;
+  BRF_FILE* f = brfopen(&status, dir_.file("pair").c_str(), BRF_CREATE, 0, false);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(status, BRF_NOT_FOUND_FILE);  // created
+  EXPECT_TRUE(f->has_keys);
+  EXPECT_EQ(file_size(dat("pair")), 0);
+  EXPECT_EQ(file_size(dir_.file("pair.key")), 0);  // no header until the first key
+  brfclose(f);
+  // Opened again: the empty key file still counts as new, the data file exists.
+  f = brfopen(&status, dir_.file("pair").c_str(), 0, 0, false);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(status, BRF_OK);
+  brfclose(f);
+  // A key file that must exist is not created beside a lone data file.
+  f = brfopen(&status, dir_.file("lone").c_str(), BRF_CREATE | BRF_NO_KEYS, 0, false);
+  ASSERT_NE(f, nullptr);
+  brfclose(f);
+  EXPECT_EQ(brfopen(&status, dir_.file("lone").c_str(), BRF_KEY_MUST_EXIST | BRF_CREATE, 0, false), nullptr);
+  EXPECT_EQ(status, BRF_NOT_FOUND_FILE);
+  EXPECT_EQ(file_size(dir_.file("lone.key")), -1);
 }
 
 TEST(DataFileLayout, EncodersMatchTheStoredOffsets) {
