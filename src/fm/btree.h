@@ -142,6 +142,9 @@ int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint
 int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 int budelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
+// Removes the last key defined (`keyno` must be it) and frees its pages:
+// undoes a key whose index could not be built.
+int bt_drop_key(BT_CURSOR* c, int keyno);
 
 // The owner word of a file attached with owner tracking names the session
 // (lock_session_number, lock.h) while it holds the tree lock.

@@ -6,6 +6,8 @@
 // cache (btree_page.h). An insert takes every page that its splits could
 // need before it changes anything, so running out of pages fails it cleanly.
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "fm/btree.h"
 #include "fm/btree_page.h"
@@ -519,6 +521,56 @@ int bpage_free(BT_CURSOR* c, uint32_t seek) {
 }
 
 }  // namespace bt
+
+namespace {
+
+// Every page of key `keyno`'s tree, each once; a damaged tree gives what
+// could be reached.
+std::vector<uint32_t> tree_pages(BT_CURSOR* c, uint32_t root) {
+  std::vector<uint32_t> out;
+  std::vector<uint32_t> todo{root};
+  std::set<uint32_t> seen;
+  size_t bound = (hdr_eof(c->file) - kBtHdrBlock) / kPageSize;
+  geom g = geom_of(c);
+  while (!todo.empty() && out.size() < bound) {
+    uint32_t s = todo.back();
+    todo.pop_back();
+    if (!bt_page_seek_ok(s, hdr_eof(c->file)) || !seen.insert(s).second) continue;
+    const uint8_t* p = page_ref(c, s);
+    if (!p) continue;
+    out.push_back(s);
+    for (int i = 0; i <= pg_count(p); ++i)
+      if (uint32_t d = pg_down(p, g, i)) todo.push_back(d);
+  }
+  return out;
+}
+
+}  // namespace
+
+int bt_drop_key(BT_CURSOR* c, int keyno) {
+  return locked(c, [&] {
+    return finish(c, [&] {
+      if (int st = hdr_read(c)) return st;
+      BT_FILE* f = c->file;
+      if (keyno < 0 || keyno != hdr_key_count(f) - 1) return fail(c, BRF_NO_KEY);
+      c->key = keyno;
+      std::vector<uint32_t> pages = tree_pages(c, f->keys[keyno].root);
+      for (uint32_t s : pages)
+        if (int st = bpage_free(c, s)) return st;
+      memset(f->hdr + kHdrKeys + keyno * kKeyDescSize, 0, kKeyDescSize);
+      f->hdr[kHdrKeyCount] = static_cast<uint8_t>(keyno);
+      decode_keys(f);
+      if (int st = hdr_write(c)) return st;
+      c->key = -1;
+      c->last_key = -1;
+      c->index = -1;
+      c->page = 0;
+      c->dseek = kNoSeek;
+      c->has_key = false;
+      return fail(c, BRF_OK);
+    });
+  });
+}
 
 int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   return finish(c, [&] { return insert_entry(c, rec, seek); });

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "fm/brf_status.h"
 #include "fm/btree.h"
@@ -45,6 +46,7 @@ struct BRF_RCB {
   uint8_t* preload = nullptr;   // whole-file preload, none by default
   uint32_t preload_pos = 0;
   uint32_t preload_size = 0;
+  std::vector<uint8_t> scratch_a, scratch_b;  // record images of one operation
 };
 
 // Attaches a control block. With keys a cursor is attached (its failure is

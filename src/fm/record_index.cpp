@@ -1,0 +1,228 @@
+// Index maintenance of record operations: every key of a keyed file kept in
+// step with a record written, moved, changed or deleted, and null keys.
+//
+// Each call holds the tree lock across all its keys, so another process sees
+// the indexes before or after the change, never between keys. A failure puts
+// back what the call changed: the indexes are as before, and the status says
+// why. The current key is done last so that the cursor ends on the record.
+#include <cstring>
+
+#include "fm/record_ops.h"
+#include "foundation/sys_err.h"
+
+namespace kivo {
+
+namespace {
+
+int key_count(const BRF_FILE* f) { return f->key ? f->key->hdr[kHdrKeyCount] : 0; }
+
+// Keys in the order they are changed: the current one last.
+int key_order(const BRF_RCB* r, int* order) {
+  int n = key_count(r->file);
+  int cur = r->cursor ? r->cursor->key : -1;
+  int m = 0;
+  for (int k = 0; k < n; ++k)
+    if (k != cur) order[m++] = k;
+  if (cur >= 0 && cur < n) order[m++] = cur;
+  return m;
+}
+
+bool ok_insert(int st) { return st == BRF_OK || st == BRF_KEY_CREATED; }
+
+// Holds the tree lock for the whole of one maintenance call.
+struct tree_hold {
+  BT_CURSOR* c;
+  bool held;
+  explicit tree_hold(BT_CURSOR* cur) : c(cur), held(block(cur, true) != 0) {}
+  ~tree_hold() {
+    if (held) bunlock(c, true);
+  }
+};
+
+int insert_key(BT_CURSOR* c, int k, const uint8_t* rec, uint32_t seek) {
+  bsetkeyN(c, k);
+  int st = binsert(c, rec, seek);
+  return ok_insert(st) ? BRF_OK : st;
+}
+
+int delete_key(BT_CURSOR* c, int k, const uint8_t* rec, uint32_t seek) {
+  bsetkeyN(c, k);
+  return bdelete(c, rec, seek);
+}
+
+// One key's part of a reinsert, from (a, seek_a) to (b, seek_b).
+int change_key(BRF_RCB* r, int k, const uint8_t* a, const uint8_t* b, uint32_t seek_a, uint32_t seek_b) {
+  BRF_FILE* f = r->file;
+  BT_CURSOR* c = r->cursor;
+  bool a_null = brf_key_is_null(f, k, a);
+  bool b_null = brf_key_is_null(f, k, b);
+  if (a_null && b_null) return BRF_OK;
+  if (a_null) return insert_key(c, k, b, seek_b);
+  if (b_null) return delete_key(c, k, a, seek_a);
+  uint8_t ka[256] = {};
+  uint8_t kb[256] = {};
+  getlkey(f->key, k, a, kWholeRecord, ka, kKeyFormRecord);
+  getlkey(f->key, k, b, kWholeRecord, kb, kKeyFormRecord);
+  if (key_compare(f->key->segs[k], f->key->keys[k].nsegs, ka, kb) == 0) {
+    if (seek_a == seek_b) return BRF_OK;
+    bsetkeyN(c, k);
+    return bmove_rec(c, a, seek_a, seek_b);
+  }
+  if (int st = insert_key(c, k, b, seek_b)) return st;
+  int st = delete_key(c, k, a, seek_a);
+  if (st != BRF_OK) delete_key(c, k, b, seek_b);  // the old entry stays
+  return st;
+}
+
+}  // namespace
+
+bool brf_key_is_null(BRF_FILE* f, int keyno, const uint8_t* rec) {
+  if (!f->key || keyno < 0 || keyno >= kMaxKeys) return true;
+  const KEY_DESC& d = f->key->keys[keyno];
+  if (d.nsegs == 0) return true;
+  if (!f->has_null_key[keyno]) return false;
+  uint8_t key[256] = {};
+  getlkey(f->key, keyno, rec, kWholeRecord, key, kKeyFormRecord);
+  const std::vector<uint8_t>& img = f->null_key[keyno];
+  return img.size() == d.keylen && memcmp(key, img.data(), d.keylen) == 0;
+}
+
+uint32_t brf_key_extent(BRF_FILE* f) {
+  uint32_t ext = 0;
+  int n = key_count(f);
+  for (int k = 0; k < n; ++k) {
+    const KEY_DESC& d = f->key->keys[k];
+    for (int s = 0; s < d.nsegs; ++s) {
+      uint32_t end = uint32_t{d.seg[s].poffs} + d.seg[s].len;
+      if (end > ext) ext = end;
+    }
+  }
+  return ext;
+}
+
+void brfnullkey(BRF_FILE* f, int keyno, bool from_record, const uint8_t* record) {
+  if (!f->key || keyno < 0 || keyno >= kMaxKeys) return;
+  const KEY_DESC& d = f->key->keys[keyno];
+  std::vector<uint8_t> img(d.keylen, 0);
+  if (from_record && record) {
+    uint8_t key[256] = {};
+    getlkey(f->key, keyno, record, kWholeRecord, key, kKeyFormRecord);
+    memcpy(img.data(), key, d.keylen);
+  }
+  f->null_key[keyno] = std::move(img);
+  f->has_null_key[keyno] = true;
+}
+
+int brfisnullkey(BRF_RCB* r, const uint8_t* rec) {
+  if (!r->cursor) return 1;
+  return brf_key_is_null(r->file, r->cursor->key, rec) ? 1 : 0;
+}
+
+int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
+  BT_CURSOR* c = r->cursor;
+  if (!c) return BRF_OK;
+  tree_hold hold(c);
+  if (!hold.held) return c->status;
+  int order[kMaxKeys];
+  int n = key_order(r, order);
+  brf_pos saved;
+  brf_save_pos(c, &saved);
+  int cur = c->key;
+  int st = BRF_OK;
+  int done = 0;
+  for (; done < n; ++done) {
+    int k = order[done];
+    if (brf_key_is_null(r->file, k, rec)) continue;
+    if ((st = insert_key(c, k, rec, seek)) != BRF_OK) break;
+  }
+  if (st != BRF_OK) {
+    for (int i = done - 1; i >= 0; --i)
+      if (!brf_key_is_null(r->file, order[i], rec)) delete_key(c, order[i], rec, seek);
+  }
+  // The cursor stays on the new record under its current key, or where it was.
+  if (cur >= 0 && (st != BRF_OK || brf_key_is_null(r->file, cur, rec))) {
+    bsetkeyN(c, cur);
+    brf_restore_pos(c, &saved);
+  } else if (cur >= 0) {
+    r->positioned_key = cur;
+  }
+  return st;
+}
+
+int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
+  BT_CURSOR* c = r->cursor;
+  if (!c) return BRF_OK;
+  tree_hold hold(c);
+  if (!hold.held) return c->status;
+  int order[kMaxKeys];
+  int n = key_order(r, order);
+  brf_pos saved;
+  brf_save_pos(c, &saved);
+  int cur = c->key;
+  int st = BRF_OK;
+  int done = 0;
+  for (; done < n; ++done) {
+    int k = order[done];
+    if (brf_key_is_null(r->file, k, rec)) continue;
+    if ((st = delete_key(c, k, rec, seek)) != BRF_OK) {
+      sys_err("BRF", __LINE__, "key delete failed");
+      break;
+    }
+  }
+  if (st != BRF_OK) {
+    // Entries already removed go back: the record stays, fully indexed.
+    for (int i = done - 1; i >= 0; --i)
+      if (!brf_key_is_null(r->file, order[i], rec)) insert_key(c, order[i], rec, seek);
+  }
+  if (cur >= 0) {
+    bsetkeyN(c, cur);
+    brf_restore_pos(c, &saved);
+  }
+  return st;
+}
+
+int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
+                   uint32_t new_seek) {
+  BT_CURSOR* c = r->cursor;
+  if (!c) return BRF_OK;
+  tree_hold hold(c);
+  if (!hold.held) return c->status;
+  int n = key_count(r->file);
+  brf_pos saved;
+  brf_save_pos(c, &saved);
+  int cur = c->key;
+  int st = BRF_OK;
+  int k = 0;
+  for (; k < n; ++k)
+    if ((st = change_key(r, k, old_rec, new_rec, old_seek, new_seek)) != BRF_OK) break;
+  if (st != BRF_OK)
+    for (int i = k - 1; i >= 0; --i) change_key(r, i, new_rec, old_rec, new_seek, old_seek);
+  if (cur >= 0) {
+    bsetkeyN(c, cur);
+    brf_restore_pos(c, &saved);
+    if (st == BRF_OK && c->has_key && c->dseek == old_seek) c->dseek = new_seek;
+  }
+  return st;
+}
+
+void brf_save_pos(const BT_CURSOR* c, brf_pos* p) {
+  if (!c) return;
+  p->page = c->page;
+  p->dseek = c->dseek;
+  p->index = c->index;
+  p->last_key = c->last_key;
+  p->has_key = c->has_key;
+  memcpy(p->key, c->keybuf, sizeof p->key);
+}
+
+void brf_restore_pos(BT_CURSOR* c, const brf_pos* p) {
+  if (!c) return;
+  c->page = p->page;
+  c->dseek = p->dseek;
+  c->index = p->index;
+  c->last_key = p->last_key;
+  c->has_key = p->has_key;
+  memcpy(c->keybuf, p->key, sizeof p->key);
+}
+
+}  // namespace kivo
