@@ -20,8 +20,10 @@
 
 namespace kivo {
 
-// Longest record body the analyser accepts in a record header.
-constexpr uint32_t kAnalMaxRecLen = 32767;
+// Longest record body the analyser accepts in a record header: what the
+// record operations write (the u16 field's whole range). A length is also
+// bad when the record would run past eofseek.
+constexpr uint32_t kAnalMaxRecLen = kMaxRecordLength;
 // Deepest tree the analyser descends: far more than 2 GiB of pages can need.
 constexpr int kAnalMaxDepth = 48;
 

@@ -215,7 +215,7 @@ void dump_rec(shell* s, long long arg) {
   }
   s->last_dat_seek = seek;
   rec_hdr h = decode_rec_hdr(hb);
-  if (h.length > std::max<uint32_t>(kAnalMaxRecLen, free_block_body_size(c->dat))) {
+  if (h.length > kAnalMaxRecLen || uint64_t{seek} + h.length + kRecOverhead > c->dat_size) {
     anal_say(c, "bad record length at %d\n", static_cast<int>(seek));
     return;
   }
