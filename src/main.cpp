@@ -7,7 +7,8 @@
 
 #include "compiler/seams.h"
 #include "design/seams.h"
-#include "fm/seams.h"
+#include "fm/analyser.h"
+#include "fm/flat_file.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
@@ -69,13 +70,13 @@ int run_import(const char* file) {
   return 0;
 }
 
+// The analyser's result is the exit status: 1 good, 0 bad.
 int run_check(const char* file, int interactive) {
   if (!file) {
-    fprintf(stderr, "kivo: no data file named\n");
+    fprintf(stderr, "Error:  Missing file name\n");
     return 0;
   }
-  int32_t records = 0;
-  return brfanal(file, interactive, 0, &records);
+  return brfanal(file, interactive, 0, nullptr);
 }
 
 }  // namespace

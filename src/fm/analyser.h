@@ -1,0 +1,25 @@
+// The native file analyser: verification of a ".dat"/".key" pair (good or
+// bad) and the interactive inspection loop behind the prompt "BRF> ".
+//
+// Neither ever writes the files. A good verification means: the data file's
+// records can all be walked from its header to its end, its free list is
+// sound (no loops, every member a deleted record of the entry's length), and
+// each key's tree is well formed, in key order, and references every active
+// record with a non-null key exactly once and nothing else.
+#pragma once
+
+#include <cstdint>
+
+namespace kivo {
+
+// Verifies (interactive 0) or inspects (interactive 1, which ends the process
+// at EXIT or QUIT) the named file; a ".dat" ending is taken off. 1 good, 0
+// bad. The report goes to the standard error stream, except for a
+// verification that asks for the record count (`records` not null): that one
+// is silent. `unused` is kept for callers of the routine form.
+int brfanal(const char* name, int interactive, int unused, int32_t* records);
+
+// The same without the unused argument.
+int analyze(const char* name, int interactive, int32_t* records);
+
+}  // namespace kivo

@@ -1,0 +1,694 @@
+// The analyser's checks: opening the pair, the walk of the data file's
+// records, the free list, the walk of each key's tree against the records,
+// and the verification that answers good or bad.
+//
+// Nothing read from a file is trusted: seeks are checked against the file's
+// size and against the record starts the walk found, counts against what a
+// page can hold, and every walk keeps a visited set, so a damaged file ends
+// in a report, never in a crash, a loop or a write.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "fm/analyser.h"
+#include "fm/analyser_internal.h"
+#include "fm/brf_status.h"
+#include "fm/flat_file.h"
+#include "foundation/bytes.h"
+
+namespace kivo {
+
+void anal_say(anal_ctx* c, const char* fmt, ...) {
+  if (!c->out) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(c->out, fmt, ap);
+  va_end(ap);
+}
+
+bool anal_read_dat(anal_ctx* c, uint64_t seek, void* buf, size_t n) {
+  if (!c->dat || seek + n > c->dat_size) return false;
+  return kivo_pread(c->dat->slot, buf, n, static_cast<off_t>(seek)) == static_cast<ssize_t>(n);
+}
+
+bool anal_read_key(anal_ctx* c, uint64_t seek, void* buf, size_t n) {
+  if (c->key_slot < 0 || seek + n > c->key_size) return false;
+  return kivo_pread(c->key_slot, buf, n, static_cast<off_t>(seek)) == static_cast<ssize_t>(n);
+}
+
+bool anal_page_ok(const anal_ctx* c, uint32_t seek) {
+  return c->key_hdr_ok && bt_page_seek_ok(seek, c->key_eof);
+}
+
+void anal_hex_dump(anal_ctx* c, const uint8_t* buf, size_t n) {
+  anal_say(c, "          0  1  2  3  4  5  6  7  8  9  A  B  C  D  E  F\n");
+  for (size_t off = 0; off < n; off += 16) {
+    anal_say(c, "%6X   ", static_cast<unsigned>(off));
+    char text[17];
+    for (size_t i = 0; i < 16; ++i) {
+      if (off + i < n) {
+        uint8_t b = buf[off + i];
+        anal_say(c, "%02x ", b);
+        text[i] = (b >= 32 && b <= 126) ? static_cast<char>(b) : '.';
+      } else {
+        anal_say(c, "   ");
+        text[i] = ' ';
+      }
+    }
+    text[16] = '\0';
+    anal_say(c, "%s\n", text);
+  }
+}
+
+namespace {
+
+uint64_t slot_size(int slot) {
+  struct stat st;
+  if (kivo_fstat(slot, &st) != 0 || st.st_size < 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+// Reads the key file's header and its key descriptors. A key file of 0 bytes
+// is a key file without keys.
+void load_key_header(anal_ctx* c) {
+  c->key_size = slot_size(c->key_slot);
+  if (!anal_read_key(c, 0, c->khdr, kBtHdrSize)) return;
+  if (ld_le16(c->khdr, kHdrVersion) != kBtVersion || ld_le16(c->khdr, kHdrPageSize) != kPageSize) return;
+  uint64_t eof = std::min<uint64_t>(ld_le32(c->khdr, kHdrEofseek), c->key_size);
+  c->key_eof = static_cast<uint32_t>(std::min<uint64_t>(eof, kBtMaxFileSize - 1));
+  c->key_hdr_ok = true;
+  c->nkeys = std::min<int>(ld_u8(c->khdr, kHdrKeyCount), kBtMaxKeys);
+  for (int k = 0; k < c->nkeys; ++k) {
+    key_desc_load(c->khdr + kHdrKeys + k * kKeyDescSize, &c->keys[k]);
+    c->key_valid[k] = bt_check_key_desc(c->keys[k], k, nullptr, 0) == BRF_OK;
+    if (!c->key_valid[k]) continue;
+    for (int s = 0; s < c->keys[k].nsegs; ++s) {
+      const BT_SEG& sd = c->keys[k].seg[s];
+      key_seg& ks = c->segs[k][s];
+      ks.kind = seg_kind_of_type(sd.type);
+      ks.descending = (sd.type & kSegDescending) != 0;
+      ks.len = sd.len;
+      ks.poffs = sd.poffs;
+    }
+  }
+}
+
+}  // namespace
+
+int anal_open(anal_ctx* c, const char* base) {
+  c->name = base;
+  int status = 0;
+  // The key file is read directly, so the data file is opened alone; the
+  // shared header lock keeps an exclusive writer (an import) away meanwhile.
+  c->dat = brfopen(&status, base, BRF_NO_KEYS, 0, false);
+  if (!c->dat) return status ? status : BRF_SYS_ERR;
+  c->dat_size = slot_size(c->dat->slot);
+  uint8_t h[kDataHeaderFields];
+  if (anal_read_dat(c, 0, h, sizeof h)) {
+    c->hdr_readable = true;
+    c->hdr = decode_brf_hdr(h);
+    if (!(c->hdr.flags & kHdrHasVersion)) c->hdr.version = 0;
+  }
+  std::string key = std::string(base) + ".key";
+  c->key_slot = kivo_open(key.c_str(), O_RDWR, 0);
+  if (c->key_slot < 0) c->key_slot = kivo_open(key.c_str(), O_RDONLY, 0);
+  if (c->key_slot >= 0) load_key_header(c);
+  return 0;
+}
+
+void anal_close(anal_ctx* c) {
+  if (c->key_slot >= 0) kivo_close(c->key_slot);
+  c->key_slot = -1;
+  if (c->dat) brfclose(c->dat);
+  c->dat = nullptr;
+}
+
+// --- the walk of the data file -------------------------------------------
+
+namespace {
+
+// Whether the header of a version-2 file can be walked at all.
+bool header_usable(const anal_ctx* c) {
+  const brf_hdr& h = c->hdr;
+  if (h.eofseek < kDataHeaderSize || h.eofseek > c->dat_size || h.eofseek > kMaxSeek) return false;
+  if (h.freelist != 0 && (h.freelist < kDataHeaderSize || h.freelist >= h.eofseek)) return false;
+  if ((h.flags & kHdrFixed) && (h.rec_len == 0 || h.rec_len > kMaxRecordLength)) return false;
+  return true;
+}
+
+// Walks the records from 512 to eofseek; messages only with `report`.
+bool walk(anal_ctx* c, bool report) {
+  anal_ctx* say = report ? c : nullptr;
+  auto msg = [&](const char* fmt, uint32_t seek) {
+    if (say) anal_say(say, fmt, static_cast<int>(seek));
+  };
+  c->recs.clear();
+  c->refs.clear();
+  c->deleted = 0;
+  if (!header_usable(c)) {
+    if (say) anal_say(say, "Invalid file header: eofseek(%u) freelist(%u), file size %llu\n", c->hdr.eofseek,
+                      c->hdr.freelist, static_cast<unsigned long long>(c->dat_size));
+    return false;
+  }
+  const bool fixed = (c->hdr.flags & kHdrFixed) != 0;
+  const uint32_t fb_size = free_block_body_size(c->dat);
+  std::vector<uint8_t> body;
+  uint64_t seek = kDataHeaderSize;
+  const uint64_t end = c->hdr.eofseek;
+  while (seek < end) {
+    const uint32_t s = static_cast<uint32_t>(seek);
+    uint8_t hb[kRecHdrSize];
+    if (seek + kRecHdrSize > end || !anal_read_dat(c, seek, hb, sizeof hb)) {
+      msg("Incomplete record header at seek position %d\n", s);
+      return false;
+    }
+    rec_hdr h = decode_rec_hdr(hb);
+    uint64_t next = seek + h.length + kRecOverhead;
+    bool user = !(h.flags & (kRecDeleted | kRecNotUser));
+    bool len_ok = h.length <= std::max<uint32_t>(kAnalMaxRecLen, fb_size) && next <= end;
+    // A fixed-length file's user records all have the file's length.
+    if (fixed && !(h.flags & kRecNotUser) && h.length != c->hdr.rec_len) len_ok = false;
+    if (!len_ok) {
+      msg("Bad record length in header at seek position %d\n", s);
+      return false;
+    }
+    body.resize(h.length + kRecTrailerSize);
+    if (!anal_read_dat(c, seek + kRecHdrSize, body.data(), h.length)) {
+      msg("Can't read record at seek position %d\n", s);
+      return false;
+    }
+    if (!anal_read_dat(c, seek + kRecHdrSize + h.length, body.data() + h.length, kRecTrailerSize) ||
+        ld_le32(body.data(), h.length) != h.length) {
+      msg("Can't read trailer related to header at seek position %d\n", s);
+      return false;
+    }
+    // An active record's link is its own seek or an owner stamp.
+    if (user && h.link != s && !(h.link & 0x80000000u)) {
+      msg("Bad link in record header at seek position %d\n", s);
+      return false;
+    }
+    c->recs.push_back({s, h.length, h.flags});
+    if (h.flags & kRecNotUser) {
+      // FREE_BLOCK records and unfinished writes are not counted.
+    } else if (h.flags & kRecDeleted) {
+      ++c->deleted;
+    } else {
+      anal_ref r;
+      r.seek = s;
+      c->refs.push_back(r);
+    }
+    seek = next;
+  }
+  return true;
+}
+
+const anal_rec* find_rec(const anal_ctx* c, uint32_t seek) {
+  auto it = std::lower_bound(c->recs.begin(), c->recs.end(), seek,
+                             [](const anal_rec& r, uint32_t s) { return r.seek < s; });
+  return it != c->recs.end() && it->seek == seek ? &*it : nullptr;
+}
+
+anal_ref* find_ref(anal_ctx* c, uint32_t seek) {
+  auto it = std::lower_bound(c->refs.begin(), c->refs.end(), seek,
+                             [](const anal_ref& r, uint32_t s) { return r.seek < s; });
+  return it != c->refs.end() && it->seek == seek ? &*it : nullptr;
+}
+
+}  // namespace
+
+int count_rec(anal_ctx* c, bool report) {
+  if (!report && c->walked) return c->walk_ok ? static_cast<int>(c->refs.size()) : -1;
+  if (c->dat_size < kDataHeaderSize) {
+    if (report) anal_say(c, "  Empty File\n");
+    c->walked = true;
+    c->walk_ok = c->hdr.eofseek <= kDataHeaderSize;
+    c->recs.clear();
+    c->refs.clear();
+    return c->walk_ok ? 0 : -1;
+  }
+  c->walk_ok = walk(c, report);
+  c->walked = true;
+  if (!c->walk_ok) return -1;
+  if (report)
+    anal_say(c, "  %d active records; %d deleted records\n", static_cast<int>(c->refs.size()), c->deleted);
+  return static_cast<int>(c->refs.size());
+}
+
+// --- keys ------------------------------------------------------------------
+
+void anal_build_key(const anal_ctx* c, int k, const uint8_t* rec, size_t len, uint8_t* out) {
+  size_t off = 0;
+  for (int s = 0; s < c->keys[k].nsegs; ++s) {
+    const key_seg& seg = c->segs[k][s];
+    size_t avail = seg.poffs < len ? std::min<size_t>(seg.len, len - seg.poffs) : 0;
+    if (avail) memcpy(out + off, rec + seg.poffs, avail);
+    if (avail < seg.len) memset(out + off + avail, 0, seg.len - avail);
+    off += seg.len;
+  }
+}
+
+namespace {
+
+// A key value that stands for "no value" and so is left out of the index:
+// the null-key images are kept by the file manager, not in the file, so the
+// analyser accepts the forms they take: every segment empty (characters all
+// blank or all zero, binary zero, packed decimal zero, or a segment that is
+// not compared). A key without segments is null for every record.
+bool key_is_null(const anal_ctx* c, int k, const uint8_t* key) {
+  size_t off = 0;
+  for (int s = 0; s < c->keys[k].nsegs; ++s) {
+    const key_seg& seg = c->segs[k][s];
+    const uint8_t* p = key + off;
+    off += seg.len;
+    bool empty = true;
+    switch (seg.kind) {
+      case seg_kind::chars: {
+        bool zeros = std::all_of(p, p + seg.len, [](uint8_t b) { return b == 0; });
+        bool blanks = std::all_of(p, p + seg.len, [](uint8_t b) { return b == ' '; });
+        empty = zeros || blanks;
+        break;
+      }
+      case seg_kind::signed_bin:
+      case seg_kind::unsigned_bin: empty = std::all_of(p, p + seg.len, [](uint8_t b) { return b == 0; }); break;
+      case seg_kind::packed:
+        // Every digit nibble zero; the sign nibble (the last one) is free.
+        for (int i = 0; i < seg.len && empty; ++i) {
+          uint8_t b = p[i];
+          if (i + 1 < seg.len ? b != 0 : (b & 0xF0) != 0) empty = false;
+        }
+        break;
+      case seg_kind::ignored: break;
+      case seg_kind::invalid: empty = false; break;
+    }
+    if (!empty) return false;
+  }
+  return true;
+}
+
+// The walk of one key's tree.
+struct tree_walk {
+  anal_ctx* c = nullptr;
+  int k = 0;
+  int keylen = 0;
+  int max_entries = 0;
+  std::vector<uint8_t>* seen = nullptr;  // pages met in this tree
+  bool bad = false;
+  int count = 0;
+  int leaf_depth = -1;
+  bool stop = false;           // a non-interactive run stops at the first fault
+  bool have_prev = false;
+  uint8_t prev[kBtMaxKeyLen + 1] = {};
+  std::vector<uint8_t> rec;
+
+  void fail() {
+    bad = true;
+    if (!c->interactive) stop = true;
+  }
+
+  void invalid(uint32_t page, int slot) {
+    anal_say(c, "Invalid key in page %d, slot %d\n", static_cast<int>(page), slot);
+    fail();
+  }
+
+  // The record an entry names must be an active record whose key is the
+  // entry's key; it is marked as referenced by this key.
+  bool check_entry(uint32_t dseek, const uint8_t* key) {
+    const anal_rec* r = find_rec(c, dseek);
+    if (!r || dseek >= c->hdr.eofseek) {
+      anal_say(c, "Invalid data pointer (%d)\n", static_cast<int>(dseek));
+      return false;
+    }
+    if (r->flags & (kRecDeleted | kRecNotUser)) {
+      anal_say(c, "Index points to a deleted record at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    rec.resize(r->length);
+    if (!anal_read_dat(c, uint64_t{dseek} + kRecHdrSize, rec.data(), r->length)) {
+      anal_say(c, "Can't read record at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    uint8_t built[kBtMaxKeyLen + 1];
+    anal_build_key(c, k, rec.data(), rec.size(), built);
+    if (memcmp(built, key, static_cast<size_t>(keylen)) != 0) {
+      anal_say(c, "Index points to wrong record at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    anal_ref* ref = find_ref(c, dseek);
+    if (ref->mark[k]) {
+      anal_say(c, "Record at %d referenced twice by key %d\n", static_cast<int>(dseek), k);
+      return false;
+    }
+    ref->mark[k] = 1;
+    return true;
+  }
+
+  void entry(uint32_t page, int slot, uint32_t dseek, const uint8_t* key) {
+    ++count;
+    bool ok = true;
+    if (have_prev && key_compare(c->segs[k], c->keys[k].nsegs, prev, key) >= 0) {
+      anal_say(c, "Key out of order in page %d, slot %d\n", static_cast<int>(page), slot);
+      ok = false;
+    }
+    memcpy(prev, key, static_cast<size_t>(keylen));
+    have_prev = true;
+    if (ok) ok = check_entry(dseek, key);
+    if (!ok) invalid(page, slot);
+  }
+
+  // Visits the page at `seek` and its subtrees in key order.
+  void page(uint32_t seek, uint32_t parent, int depth) {
+    if (stop) return;
+    if (depth > kAnalMaxDepth) {
+      anal_say(c, "Index too deep at page %d\n", static_cast<int>(seek));
+      return fail();
+    }
+    if (!anal_page_ok(c, seek)) {
+      anal_say(c, "Invalid page pointer (%d)\n", static_cast<int>(seek));
+      return fail();
+    }
+    uint8_t& mark = (*seen)[(seek - kBtHdrBlock) / kPageSize];
+    if (mark) {
+      anal_say(c, "Page %d reached twice\n", static_cast<int>(seek));
+      return fail();
+    }
+    mark = 1;
+    uint8_t pg[kPageSize];
+    if (!anal_read_key(c, seek, pg, sizeof pg)) {
+      anal_say(c, "Unable to read page at %d\n", static_cast<int>(seek));
+      return fail();
+    }
+    int n = ld_le16(pg, kPgCount);
+    const int esz = bt_entry_size(keylen);
+    if (n > max_entries || ld_le32(pg, kPgParent) != parent || (n == 0 && parent != 0)) {
+      anal_say(c, "Bad page header at %d\n", static_cast<int>(seek));
+      return fail();
+    }
+    auto down = [&](int i) { return ld_le32(pg, kPgHdrSize + static_cast<size_t>(i) * esz); };
+    bool leaf = down(0) == 0;
+    for (int i = 0; i <= n; ++i) {
+      if ((down(i) == 0) != leaf) {
+        anal_say(c, "Mixed down links in page %d\n", static_cast<int>(seek));
+        return fail();
+      }
+    }
+    if (leaf) {
+      if (leaf_depth < 0) leaf_depth = depth;
+      if (leaf_depth != depth) {
+        anal_say(c, "Leaf page %d at depth %d, others at %d\n", static_cast<int>(seek), depth, leaf_depth);
+        return fail();
+      }
+    }
+    for (int i = 0; i < n && !stop; ++i) {
+      const uint8_t* e = pg + kPgHdrSize + static_cast<size_t>(i) * esz;
+      if (!leaf) page(ld_le32(e, 0), seek, depth + 1);
+      if (stop) return;
+      entry(seek, i, ld_le32(e, 4), e + 8);
+    }
+    if (!leaf && !stop) page(down(n), seek, depth + 1);
+  }
+};
+
+// The top of key k's tree: its recorded root, or the page above it that a
+// split has put there (the recorded root is brought up to date only on the
+// next change). 0 when the chain of parents is broken.
+uint32_t find_top(anal_ctx* c, int k) {
+  uint32_t seek = c->keys[k].root;
+  for (int steps = 0; steps <= kAnalMaxDepth; ++steps) {
+    uint8_t hdr[kPgHdrSize];
+    if (!anal_page_ok(c, seek) || !anal_read_key(c, seek, hdr, sizeof hdr)) return 0;
+    uint32_t parent = ld_le32(hdr, kPgParent);
+    if (parent == 0) return seek;
+    seek = parent;
+  }
+  return 0;
+}
+
+size_t page_count(const anal_ctx* c) {
+  return c->key_eof > kBtHdrBlock ? (c->key_eof - kBtHdrBlock) / kPageSize + 1 : 1;
+}
+
+}  // namespace
+
+void clear_marks(anal_ctx* c, int k) {
+  for (anal_ref& r : c->refs) r.mark[k] = 0;
+}
+
+int verify_key(anal_ctx* c, int k, bool* bad) {
+  if (!c->key_valid[k]) {
+    anal_say(c, "Invalid key descriptor for key %d\n", k);
+    *bad = true;
+    return -1;
+  }
+  uint32_t top = find_top(c, k);
+  if (top == 0) {
+    anal_say(c, "Invalid root page (%d) of key %d\n", static_cast<int>(c->keys[k].root), k);
+    *bad = true;
+    return -1;
+  }
+  std::vector<uint8_t> seen(page_count(c), 0);
+  tree_walk w;
+  w.c = c;
+  w.k = k;
+  w.keylen = c->keys[k].keylen;
+  w.max_entries = bt_max_entries(w.keylen);
+  w.seen = &seen;
+  clear_marks(c, k);
+  w.page(top, 0, 0);
+  if (w.bad) *bad = true;
+  if (w.stop) return -1;
+  return w.count;
+}
+
+int unreferenced(anal_ctx* c, int k, bool report) {
+  int missing = 0;
+  std::vector<uint8_t> rec;
+  uint8_t key[kBtMaxKeyLen + 1];
+  for (const anal_ref& r : c->refs) {
+    if (r.mark[k]) continue;
+    const anal_rec* ar = find_rec(c, r.seek);
+    rec.resize(ar->length);
+    bool null = false;
+    if (c->key_valid[k] && anal_read_dat(c, uint64_t{r.seek} + kRecHdrSize, rec.data(), rec.size())) {
+      anal_build_key(c, k, rec.data(), rec.size(), key);
+      null = key_is_null(c, k, key);
+    }
+    if (null) continue;
+    ++missing;
+    if (report) anal_say(c, "  Data record at %d not referenced by key %d\n", static_cast<int>(r.seek), k);
+  }
+  return missing;
+}
+
+// --- the free list -----------------------------------------------------------
+
+bool dump_free(anal_ctx* c, bool list, bool report) {
+  FILE* saved = c->out;
+  if (!report) c->out = nullptr;
+  bool ok = true;
+  const bool have_recs = count_rec(c, false) >= 0;
+  const uint32_t eof = c->hdr.eofseek;
+  auto in_file = [&](uint32_t s) { return s >= kDataHeaderSize && s < eof && s < c->dat_size; };
+  std::vector<uint8_t> on_chain(c->recs.size(), 0);  // record starts met on a chain
+  std::vector<uint32_t> blocks;                       // FREE_BLOCKs met
+  uint32_t bseek = c->hdr.freelist;
+  while (bseek != 0) {
+    const anal_rec* br = have_recs ? find_rec(c, bseek) : nullptr;
+    if (!in_file(bseek) || (have_recs && (!br || !(br->flags & kRecNotUser) || br->length < kFreeBlockUsed))) {
+      anal_say(c, "Invalid free block pointer (%010d)\n", static_cast<int>(bseek));
+      ok = false;
+      break;
+    }
+    if (std::find(blocks.begin(), blocks.end(), bseek) != blocks.end()) {
+      anal_say(c, "Free block chain loops at %010d\n", static_cast<int>(bseek));
+      ok = false;
+      break;
+    }
+    blocks.push_back(bseek);
+    uint8_t b[kFreeBlockUsed];
+    if (!anal_read_dat(c, uint64_t{bseek} + kRecHdrSize, b, sizeof b)) {
+      anal_say(c, "Can't read frb at %010d\n", static_cast<int>(bseek));
+      ok = false;
+      break;
+    }
+    uint32_t next = ld_le32(b, kFbNextOff);
+    anal_say(c, "This FRB is at %010d, next one at %010d\n", static_cast<int>(bseek), static_cast<int>(next));
+    anal_say(c, "\t ## - Length Seek\n");
+    for (int i = 0; i < kFreeEntries; ++i) {
+      uint16_t len = ld_le16(b, kFbLenOff + 2 * static_cast<size_t>(i));
+      uint32_t head = ld_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i));
+      if (len == 0) {
+        if (head != 0) {
+          anal_say(c, "\t %02d - %06d %010d Invalid free seek value\n", i, 0, static_cast<int>(head));
+          ok = false;
+        }
+        continue;
+      }
+      anal_say(c, "\t %02d - %06d %010d ", i, len, static_cast<int>(head));
+      if (head != 0 && !in_file(head)) {
+        anal_say(c, "Invalid free seek value\n");
+        ok = false;
+        continue;
+      }
+      int members = 0;
+      for (uint32_t s = head; s != 0;) {
+        if (list) anal_say(c, "\ndseek = %d ", static_cast<int>(s));
+        const anal_rec* r = have_recs ? find_rec(c, s) : nullptr;
+        if (!in_file(s) || (have_recs && !r)) {
+          anal_say(c, "Invalid free chain pointer (%010d)\n", static_cast<int>(s));
+          ok = false;
+          break;
+        }
+        uint8_t hb[kRecHdrSize];
+        if (!anal_read_dat(c, s, hb, sizeof hb)) {
+          anal_say(c, "Can't read a record header at dseek %d\n", static_cast<int>(s));
+          ok = false;
+          break;
+        }
+        rec_hdr h = decode_rec_hdr(hb);
+        if (!(h.flags & kRecDeleted)) {
+          anal_say(c, "Found active record in freelist at dseek %d\n", static_cast<int>(s));
+          ok = false;
+          break;
+        }
+        if (h.length != len) {
+          anal_say(c, "Record of length %d in the chain of length %d at dseek %d\n", h.length, len,
+                   static_cast<int>(s));
+          ok = false;
+          break;
+        }
+        if (have_recs) {
+          uint8_t& m = on_chain[static_cast<size_t>(r - c->recs.data())];
+          if (m) {
+            anal_say(c, "Free chain loops at dseek %d\n", static_cast<int>(s));
+            ok = false;
+            break;
+          }
+          m = 1;
+        } else if (members > static_cast<int>(eof / kRecOverhead)) {
+          anal_say(c, "Free chain loops at dseek %d\n", static_cast<int>(s));
+          ok = false;
+          break;
+        }
+        ++members;
+        s = h.link;
+      }
+      anal_say(c, "%d entries\n", members);
+    }
+    bseek = next;
+  }
+  c->out = saved;
+  return ok && have_recs;
+}
+
+// --- pointer search -----------------------------------------------------------
+
+namespace {
+
+void find_in_page(anal_ctx* c, int k, uint32_t seek, uint32_t dseek, int depth, std::vector<uint8_t>* seen) {
+  if (depth > kAnalMaxDepth || !anal_page_ok(c, seek)) return;
+  uint8_t& mark = (*seen)[(seek - kBtHdrBlock) / kPageSize];
+  if (mark) return;
+  mark = 1;
+  uint8_t pg[kPageSize];
+  if (!anal_read_key(c, seek, pg, sizeof pg)) return;
+  const int esz = bt_entry_size(c->keys[k].keylen);
+  const int n = std::min<int>(ld_le16(pg, kPgCount), bt_max_entries(c->keys[k].keylen));
+  for (int i = 0; i < n; ++i) {
+    const uint8_t* e = pg + kPgHdrSize + static_cast<size_t>(i) * esz;
+    if (ld_le32(e, 0)) find_in_page(c, k, ld_le32(e, 0), dseek, depth + 1, seen);
+    if (ld_le32(e, 4) == dseek)
+      anal_say(c, "Dseek found in key %d page %d slot %d\n", k, static_cast<int>(seek), i);
+  }
+  uint32_t last = ld_le32(pg, kPgHdrSize + static_cast<size_t>(n) * esz);
+  if (last) find_in_page(c, k, last, dseek, depth + 1, seen);
+}
+
+}  // namespace
+
+void find_ptrs(anal_ctx* c, uint32_t dseek) {
+  for (int k = 0; k < c->nkeys; ++k) {
+    if (!c->key_valid[k]) continue;
+    uint32_t top = find_top(c, k);
+    if (top == 0) continue;
+    std::vector<uint8_t> seen(page_count(c), 0);
+    find_in_page(c, k, top, dseek, 0, &seen);
+  }
+}
+
+// --- the verification --------------------------------------------------------
+
+namespace {
+
+// Good when every key references each active record with a non-null key
+// exactly once, and nothing else.
+bool verify_all_keys(anal_ctx* c) {
+  for (int k = 0; k < c->nkeys; ++k) {
+    bool bad = false;
+    int values = verify_key(c, k, &bad);
+    if (values < 0 || bad) return false;
+    if (unreferenced(c, k, false) != 0) return false;
+  }
+  return true;
+}
+
+int verify(anal_ctx* c, int32_t* records) {
+  int n = count_rec(c, false);
+  if (n < 0) return 0;
+  if (records) *records = n;
+  if (!dump_free(c, false, false)) return 0;
+  if (!c->key_hdr_ok) {
+    // A key file that exists but has no readable header is damaged, unless it
+    // is empty: a key file whose first key was never made.
+    return c->key_slot < 0 || c->key_size == 0;
+  }
+  return verify_all_keys(c);
+}
+
+}  // namespace
+
+int analyze(const char* name, int interactive, int32_t* records) {
+  std::string base = brf_strip_ext(name ? name : "");
+  if (base.empty()) {
+    fprintf(stderr, "Error:  Missing file name\n");
+    return 0;
+  }
+  anal_ctx c;
+  c.interactive = interactive != 0;
+  c.out = (!interactive && records) ? nullptr : stderr;
+  int status = anal_open(&c, base.c_str());
+  if (status != 0) {
+    anal_say(&c, "%s:  Can't open file (status %d)\n", base.c_str(), status);
+    return 0;
+  }
+  int result = 1;
+  if (c.hdr_readable && c.hdr.version > kBrfVersion) {
+    anal_say(&c, "%s:  Invalid internal file format\n", base.c_str());
+    result = 0;
+  } else if (!c.hdr_readable || c.hdr.version < kBrfVersion) {
+    if (interactive) {
+      if (!c.hdr_readable)
+        anal_say(&c, "%s:  File is empty\n", base.c_str());
+      else
+        anal_say(&c, "%s:  Internal file format needs to be upgraded\n", base.c_str());
+    }
+  } else if (!interactive) {
+    result = verify(&c, records);
+    if (!result) anal_say(&c, "%s failed verification\n", base.c_str());
+  } else {
+    anal_command_loop(&c, stdin);
+    anal_close(&c);
+    fflush(stderr);
+    exit(0);
+  }
+  anal_close(&c);
+  return result;
+}
+
+int brfanal(const char* name, int interactive, int /*unused*/, int32_t* records) {
+  return analyze(name, interactive, records);
+}
+
+}  // namespace kivo
