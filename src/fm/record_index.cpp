@@ -118,6 +118,27 @@ int brfisnullkey(BRF_RCB* r, const uint8_t* rec) {
   return brf_key_is_null(r->file, r->cursor->key, rec) ? 1 : 0;
 }
 
+namespace {
+
+// Runs `step` on every key of `order` whose value in `rec` is not null; when
+// one fails, `undo` runs on the keys already done, newest first, so the
+// indexes are left as they were. Returns the failing status or BRF_OK.
+template <class Step, class Undo>
+int each_key_undoing(const BRF_RCB* r, const int* order, int n, const uint8_t* rec, Step step, Undo undo) {
+  int done = 0;
+  int st = BRF_OK;
+  for (; done < n; ++done) {
+    if (brf_key_is_null(r->file, order[done], rec)) continue;
+    if ((st = step(order[done])) != BRF_OK) break;
+  }
+  if (st != BRF_OK)
+    for (int i = done - 1; i >= 0; --i)
+      if (!brf_key_is_null(r->file, order[i], rec)) undo(order[i]);
+  return st;
+}
+
+}  // namespace
+
 int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   BT_CURSOR* c = r->cursor;
   if (!c) return BRF_OK;
@@ -128,17 +149,8 @@ int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   brf_pos saved;
   brf_save_pos(c, &saved);
   int cur = c->key;
-  int st = BRF_OK;
-  int done = 0;
-  for (; done < n; ++done) {
-    int k = order[done];
-    if (brf_key_is_null(r->file, k, rec)) continue;
-    if ((st = insert_key(c, k, rec, seek)) != BRF_OK) break;
-  }
-  if (st != BRF_OK) {
-    for (int i = done - 1; i >= 0; --i)
-      if (!brf_key_is_null(r->file, order[i], rec)) delete_key(c, order[i], rec, seek);
-  }
+  int st = each_key_undoing(r, order, n, rec, [&](int k) { return insert_key(c, k, rec, seek); },
+                            [&](int k) { delete_key(c, k, rec, seek); });
   // The cursor stays on the new record under its current key, or where it was.
   if (cur >= 0 && (st != BRF_OK || brf_key_is_null(r->file, cur, rec))) {
     bsetkeyN(c, cur);
@@ -159,21 +171,15 @@ int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   brf_pos saved;
   brf_save_pos(c, &saved);
   int cur = c->key;
-  int st = BRF_OK;
-  int done = 0;
-  for (; done < n; ++done) {
-    int k = order[done];
-    if (brf_key_is_null(r->file, k, rec)) continue;
-    if ((st = delete_key(c, k, rec, seek)) != BRF_OK) {
-      sys_err("BRF", __LINE__, "key delete failed");
-      break;
-    }
-  }
-  if (st != BRF_OK) {
-    // Entries already removed go back: the record stays, fully indexed.
-    for (int i = done - 1; i >= 0; --i)
-      if (!brf_key_is_null(r->file, order[i], rec)) insert_key(c, order[i], rec, seek);
-  }
+  // Entries already removed go back on failure: the record stays, fully indexed.
+  int st = each_key_undoing(
+      r, order, n, rec,
+      [&](int k) {
+        int e = delete_key(c, k, rec, seek);
+        if (e != BRF_OK) sys_err("BRF", __LINE__, "key delete failed");
+        return e;
+      },
+      [&](int k) { insert_key(c, k, rec, seek); });
   if (cur >= 0) {
     bsetkeyN(c, cur);
     brf_restore_pos(c, &saved);
