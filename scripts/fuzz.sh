@@ -54,8 +54,11 @@ for t in "${targets[@]}"; do
   fi
 done
 
+passed=$((${#targets[@]} - ${#failed[@]}))
 if [ ${#failed[@]} -gt 0 ]; then
   echo "fuzz: failed: ${failed[*]}" >&2
+  echo "fuzz: $passed passed, ${#failed[@]} failed"
   exit 1
 fi
 echo "fuzz: ${#targets[@]} targets ran ${FUZZ_SECONDS}s each without a finding"
+echo "fuzz: $passed passed, 0 failed"
