@@ -655,6 +655,9 @@ int analyze(const char* name, int interactive, int32_t* records) {
     fprintf(stderr, "Error:  Missing file name\n");
     return 0;
   }
+  // A file that is empty or of an older format is not walked; its count is
+  // then 0, never a value the caller left there.
+  if (records) *records = 0;
   anal_ctx c;
   c.interactive = interactive != 0;
   c.out = (!interactive && records) ? nullptr : stderr;

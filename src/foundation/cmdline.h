@@ -39,10 +39,18 @@ void load_env_files(const char* data_dir, const char* home_dir, int argc, char**
 // Reads one environment file; one that cannot be opened is skipped.
 void load_env_fi(const char* path);
 
+// Unsets the variables that still point into lines kept from environment
+// files and frees those lines. Only for a process that loads its
+// environment over and over (the fuzz targets); the engine keeps the lines
+// for its whole run.
+void env_lines_release();
+
 // Include files nest at most this deep; deeper ones are refused.
 constexpr int kEnvIncludeDepth = 16;
 // Longest accepted environment-file line, without its line end.
 constexpr size_t kEnvLineMax = 126;
+// Bytes read from one environment file at most; the rest is ignored.
+constexpr size_t kEnvFileMax = size_t{1} << 20;
 
 // Whether the command line asks for the remote client: an option word
 // beginning "-c" or "/c".

@@ -4,8 +4,9 @@
 // "include=<file>" (any of three spellings) loads that file at once; "#" and
 // lines without "=" are ignored; any other line goes into the environment as
 // it stands. A longer line is refused whole (its tail never becomes a
-// setting of its own), and includes nest at most kEnvIncludeDepth deep, so a
-// file that includes itself ends.
+// setting of its own), and so is a line holding a NUL; includes nest at most
+// kEnvIncludeDepth deep, so a file that includes itself ends; and a file is
+// read for kEnvFileMax bytes at most, so an endless one (a device) ends too.
 #include <pwd.h>
 #include <unistd.h>
 
@@ -34,6 +35,32 @@ bool starts_include(const char* p) {
   return strncmp(p, "include=", 8) == 0 || strncmp(p, "Include=", 8) == 0 || strncmp(p, "INCLUDE=", 8) == 0;
 }
 
+enum line_kind { LINE_OK, LINE_END, LINE_TOO_LONG, LINE_HAS_NUL, LINE_FILE_TOO_LONG };
+
+// Reads one line (without its line end) into buf, kEnvLineMax characters at
+// most; the rest of a longer line is read past, so that its tail never reads
+// as a line of its own. *total counts the bytes read from the file.
+line_kind read_line(FILE* f, char* buf, size_t* total) {
+  size_t len = 0;
+  bool too_long = false, nul = false, any = false;
+  int c;
+  while ((c = getc(f)) != EOF) {
+    any = true;
+    if (++*total > kEnvFileMax) return LINE_FILE_TOO_LONG;
+    if (c == '\n') break;
+    if (c == '\0') nul = true;
+    if (len == kEnvLineMax) {
+      too_long = true;
+    } else {
+      buf[len++] = static_cast<char>(c);
+    }
+  }
+  if (!any) return LINE_END;
+  buf[len] = '\0';
+  if (too_long) return LINE_TOO_LONG;
+  return nul ? LINE_HAS_NUL : LINE_OK;
+}
+
 void load_file(const char* path, int depth) {
   if (depth > kEnvIncludeDepth) {
     fprintf(stderr, "kivo: %s: environment files nested deeper than %d, not loaded\n", path, kEnvIncludeDepth);
@@ -41,20 +68,27 @@ void load_file(const char* path, int depth) {
   }
   FILE* f = fopen(path, "r");
   if (!f) return;
-  char buf[kEnvLineMax + 2];
+  char buf[kEnvLineMax + 1];
   int line_no = 0;
-  while (fgets(buf, sizeof buf, f)) {
+  size_t total = 0;
+  for (;;) {
+    const line_kind kind = read_line(f, buf, &total);
+    if (kind == LINE_END) break;
     ++line_no;
-    size_t len = strlen(buf);
-    const bool has_end = len > 0 && buf[len - 1] == '\n';
-    if (!has_end && len == sizeof buf - 1) {
-      int c;
-      while ((c = fgetc(f)) != EOF && c != '\n') {
-      }
+    if (kind == LINE_FILE_TOO_LONG) {
+      fprintf(stderr, "kivo: %s: longer than %zu bytes, the rest from line %d is ignored\n", path, kEnvFileMax,
+              line_no);
+      break;
+    }
+    if (kind == LINE_TOO_LONG) {
       fprintf(stderr, "kivo: %s line %d: longer than %zu characters, ignored\n", path, line_no, kEnvLineMax);
       continue;
     }
-    if (has_end) buf[--len] = '\0';
+    if (kind == LINE_HAS_NUL) {
+      // Taken up to the NUL it would be another setting than the line says.
+      fprintf(stderr, "kivo: %s line %d: holds a NUL character, ignored\n", path, line_no);
+      continue;
+    }
     const char* p = buf;
     while (*p == ' ' || *p == '\t') ++p;
     if (starts_include(p)) {
@@ -75,6 +109,19 @@ void load_file(const char* path, int depth) {
 }  // namespace
 
 void load_env_fi(const char* path) { load_file(path, 0); }
+
+void env_lines_release() {
+  for (char* line : kept_lines()) {
+    for (char** e = environ; e && *e; ++e) {
+      if (*e != line) continue;
+      const std::string name(line, strcspn(line, "="));
+      unsetenv(name.c_str());
+      break;
+    }
+    free(line);
+  }
+  kept_lines().clear();
+}
 
 void load_env_files(const char* data_dir, const char* home_dir, int argc, char** argv) {
   if (data_dir) load_env_fi((std::string(data_dir) + "/kivo.env").c_str());

@@ -41,8 +41,6 @@ uint8_t note_id;
 MEMHDR* quarantine[kQuarantine];
 size_t quarantine_next;
 
-const size_t kAllOff = offsetof(MEMHDR, all);
-const size_t kPoolAllOff = offsetof(POOL, all);
 const size_t kInPoolOff = offsetof(MEMHDR, in_pool);
 const size_t kInBucketOff = offsetof(POOL, in_bucket);
 

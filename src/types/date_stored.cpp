@@ -6,6 +6,7 @@
 // of a second when it holds a time level. Packed dates hold the mask's
 // tokens as digits, most significant first. A date that cannot be stored
 // exactly (a part missing in the middle) is refused, never stored as garbage.
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/bytes.h"
@@ -44,7 +45,18 @@ bool date_word(const std_date* d, int32_t* out) {
   const bool doy_form = d->type == DT_BIN_DOY;
   int32_t v = cv_get_days(d, doy_form);
   if (v < 0) return false;
-  if (!doy_form && v > 0) v -= 370;
+  if (!doy_form && v > 0) {
+    v -= 370;
+    // The day numbering counts 1700, 1800, 1900, 2100 ... one day short, so
+    // a few dates share a word with a neighbour (and 9999-12-31 reads as a
+    // year past 9999). A date whose word reads back as another is refused,
+    // never stored as that other date.
+    int year = 0, doy = 0;
+    const int want_year = date_full_year(d);
+    const int want_doy = date_days_before(want_year, date_part_or_zero(d, LVL_MONTH)) +
+                         std::max(date_part_or_zero(d, LVL_DAY), 1);
+    if (!date_from_day_number(v, &year, &doy) || year != want_year || doy != want_doy) return false;
+  }
   *out = v;
   return true;
 }

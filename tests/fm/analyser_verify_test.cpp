@@ -69,6 +69,14 @@ TEST_F(AnalyserVerify, FileWithoutKeyFileOrWithEmptyKeyFilePasses) {
   EXPECT_EQ(verify(), 1);
 }
 
+TEST_F(AnalyserVerify, EmptyDataFileCountsNoRecords) {
+  // Passed without a walk: the count must still be set, to 0.
+  spill(base_ + ".dat", {});
+  count_ = -5;
+  EXPECT_EQ(verify(), 1);
+  EXPECT_EQ(count_, 0);
+}
+
 TEST_F(AnalyserVerify, ChangedDseekInOneEntryFails) {
   build(300);
   auto k = key();

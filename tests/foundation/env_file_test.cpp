@@ -98,3 +98,40 @@ TEST(EnvFile, FileThatIncludesItselfEnds) {
   load_env_fi(self.c_str());
   EXPECT_EQ(env("KEF_LOOP_DONE"), "1");
 }
+
+TEST(EnvFile, LineHoldingANulIsRefusedWholeAndItsTailIsNoSetting) {
+  scratch_dir d;
+  // Past the NUL, beyond the length one read of a line takes, a setting of
+  // its own must not appear; nor may the text before the NUL count as one.
+  std::string line = std::string("KEF_NUL_HEAD=x") + '\0' + std::string(130, 'y') + "KEF_NUL_TAIL=smuggled";
+  d.write("kivo.env", "KEF_NUL_BEFORE=1\n" + line + "\nKEF_NUL_SHORT=a" + '\0' + "b\nKEF_NUL_AFTER=2\n");
+  unsetenv("KEF_NUL_HEAD");
+  unsetenv("KEF_NUL_TAIL");
+  unsetenv("KEF_NUL_SHORT");
+  load_env_fi(d.file("kivo.env").c_str());
+  EXPECT_EQ(env("KEF_NUL_BEFORE"), "1");
+  EXPECT_EQ(env("KEF_NUL_HEAD"), "<unset>");
+  EXPECT_EQ(env("KEF_NUL_TAIL"), "<unset>");
+  EXPECT_EQ(env("KEF_NUL_SHORT"), "<unset>");
+  EXPECT_EQ(env("KEF_NUL_AFTER"), "2");
+}
+
+TEST(EnvFile, EndlessIncludeEndsAfterTheFileLimit) {
+  scratch_dir d;
+  d.write("kivo.env", "KEF_ZERO_BEFORE=1\ninclude=/dev/zero\nKEF_ZERO_AFTER=2\n");
+  load_env_fi(d.file("kivo.env").c_str());
+  EXPECT_EQ(env("KEF_ZERO_BEFORE"), "1");
+  EXPECT_EQ(env("KEF_ZERO_AFTER"), "2");
+}
+
+TEST(EnvFile, ReleasedLinesLeaveTheEnvironment) {
+  scratch_dir d;
+  setenv("KEF_REL_INHERITED", "kept", 1);
+  d.write("kivo.env", "KEF_REL_A=1\nKEF_REL_INHERITED=over\n");
+  unsetenv("KEF_REL_A");
+  load_env_fi(d.file("kivo.env").c_str());
+  ASSERT_EQ(env("KEF_REL_A"), "1");
+  env_lines_release();
+  EXPECT_EQ(env("KEF_REL_A"), "<unset>");
+  EXPECT_EQ(env("KEF_REL_INHERITED"), "<unset>");  // it pointed into a released line
+}
