@@ -5,9 +5,11 @@
 // lines without "=" are ignored; any other line goes into the environment as
 // it stands. A longer line is refused whole (its tail never becomes a
 // setting of its own), and so is a line holding a NUL; includes nest at most
-// kEnvIncludeDepth deep, so a file that includes itself ends; and a file is
+// kEnvIncludeDepth deep and a file already being read is not included again,
+// so a file that includes itself ends at once; and a file is
 // read for kEnvFileMax bytes at most, so an endless one (a device) ends too.
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -61,6 +63,18 @@ line_kind read_line(FILE* f, char* buf, size_t* total) {
   return nul ? LINE_HAS_NUL : LINE_OK;
 }
 
+// The files being read, outermost first, by device and inode: a file that
+// includes itself (directly or through others) is refused at once instead
+// of being read again at every level up to the depth limit.
+struct file_id {
+  dev_t dev;
+  ino_t ino;
+};
+std::vector<file_id>& reading() {
+  static std::vector<file_id> stack;
+  return stack;
+}
+
 void load_file(const char* path, int depth) {
   if (depth > kEnvIncludeDepth) {
     fprintf(stderr, "kivo: %s: environment files nested deeper than %d, not loaded\n", path, kEnvIncludeDepth);
@@ -68,6 +82,16 @@ void load_file(const char* path, int depth) {
   }
   FILE* f = fopen(path, "r");
   if (!f) return;
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0) {
+    for (const file_id& id : reading())
+      if (id.dev == st.st_dev && id.ino == st.st_ino) {
+        fprintf(stderr, "kivo: %s: includes itself, not loaded again\n", path);
+        fclose(f);
+        return;
+      }
+  }
+  reading().push_back(file_id{st.st_dev, st.st_ino});
   char buf[kEnvLineMax + 1];
   int line_no = 0;
   size_t total = 0;
@@ -103,6 +127,7 @@ void load_file(const char* path, int depth) {
     kept_lines().push_back(copy);
     putenv(copy);
   }
+  reading().pop_back();
   fclose(f);
 }
 

@@ -99,6 +99,23 @@ TEST(EnvFile, FileThatIncludesItselfEnds) {
   EXPECT_EQ(env("KEF_LOOP_DONE"), "1");
 }
 
+TEST(EnvFile, IncludeCycleIsRefusedAtOnceNotReadAtEveryLevel) {
+  // Two includes of itself a level would be read 2^16 times under the depth
+  // limit alone; each include of a file already being read is refused.
+  scratch_dir d;
+  std::string a = d.file("a.env"), b = d.file("b.env");
+  d.write("a.env", "KEF_CYCLE_A=1\ninclude=" + a + "\ninclude=" + b + "\n");
+  d.write("b.env", "KEF_CYCLE_B=1\ninclude=" + a + "\n");
+  testing::internal::CaptureStderr();
+  load_env_fi(a.c_str());
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(env("KEF_CYCLE_A"), "1");
+  EXPECT_EQ(env("KEF_CYCLE_B"), "1");
+  size_t n = 0;
+  for (size_t at = err.find("includes itself"); at != std::string::npos; at = err.find("includes itself", at + 1)) ++n;
+  EXPECT_EQ(n, 2u) << err;
+}
+
 TEST(EnvFile, LineHoldingANulIsRefusedWholeAndItsTailIsNoSetting) {
   scratch_dir d;
   // Past the NUL, beyond the length one read of a line takes, a setting of
