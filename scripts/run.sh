@@ -5,6 +5,8 @@
 # sample byte for byte.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
+kivo_need_packages cmake ninja-build g++ libncurses-dev
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j "$(nproc)" --target kivo
 
