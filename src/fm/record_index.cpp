@@ -29,13 +29,23 @@ int key_order(const BRF_RCB* r, int* order) {
 
 bool ok_insert(int st) { return st == BRF_OK || st == BRF_KEY_CREATED; }
 
-// Holds the tree lock for the whole of one maintenance call.
+// Holds the tree lock for the whole of one maintenance call, and keeps the
+// cursor's key and position so the call can put them back.
 struct tree_hold {
   BT_CURSOR* c;
   bool held;
-  explicit tree_hold(BT_CURSOR* cur) : c(cur), held(block(cur, true) != 0) {}
+  int cur;  // the cursor's key on entry, -1 for none
+  brf_pos saved;
+  explicit tree_hold(BT_CURSOR* cursor) : c(cursor), held(block(cursor, true) != 0), cur(cursor->key) {
+    brf_save_pos(c, &saved);
+  }
   ~tree_hold() {
     if (held) bunlock(c, true);
+  }
+  void restore() {
+    if (cur < 0) return;
+    bsetkeyN(c, cur);
+    brf_restore_pos(c, &saved);
   }
 };
 
@@ -146,18 +156,13 @@ int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   if (!hold.held) return c->status;
   int order[kMaxKeys];
   int n = key_order(r, order);
-  brf_pos saved;
-  brf_save_pos(c, &saved);
-  int cur = c->key;
   int st = each_key_undoing(r, order, n, rec, [&](int k) { return insert_key(c, k, rec, seek); },
                             [&](int k) { delete_key(c, k, rec, seek); });
   // The cursor stays on the new record under its current key, or where it was.
-  if (cur >= 0 && (st != BRF_OK || brf_key_is_null(r->file, cur, rec))) {
-    bsetkeyN(c, cur);
-    brf_restore_pos(c, &saved);
-  } else if (cur >= 0) {
-    r->positioned_key = cur;
-  }
+  if (st != BRF_OK || (hold.cur >= 0 && brf_key_is_null(r->file, hold.cur, rec)))
+    hold.restore();
+  else if (hold.cur >= 0)
+    r->positioned_key = hold.cur;
   return st;
 }
 
@@ -168,9 +173,6 @@ int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   if (!hold.held) return c->status;
   int order[kMaxKeys];
   int n = key_order(r, order);
-  brf_pos saved;
-  brf_save_pos(c, &saved);
-  int cur = c->key;
   // Entries already removed go back on failure: the record stays, fully indexed.
   int st = each_key_undoing(
       r, order, n, rec,
@@ -180,10 +182,7 @@ int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
         return e;
       },
       [&](int k) { insert_key(c, k, rec, seek); });
-  if (cur >= 0) {
-    bsetkeyN(c, cur);
-    brf_restore_pos(c, &saved);
-  }
+  hold.restore();
   return st;
 }
 
@@ -194,20 +193,14 @@ int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, u
   tree_hold hold(c);
   if (!hold.held) return c->status;
   int n = key_count(r->file);
-  brf_pos saved;
-  brf_save_pos(c, &saved);
-  int cur = c->key;
   int st = BRF_OK;
   int k = 0;
   for (; k < n; ++k)
     if ((st = change_key(r, k, old_rec, new_rec, old_seek, new_seek)) != BRF_OK) break;
   if (st != BRF_OK)
     for (int i = k - 1; i >= 0; --i) change_key(r, i, new_rec, old_rec, new_seek, old_seek);
-  if (cur >= 0) {
-    bsetkeyN(c, cur);
-    brf_restore_pos(c, &saved);
-    if (st == BRF_OK && c->has_key && c->dseek == old_seek) c->dseek = new_seek;
-  }
+  hold.restore();
+  if (hold.cur >= 0 && st == BRF_OK && c->has_key && c->dseek == old_seek) c->dseek = new_seek;
   return st;
 }
 

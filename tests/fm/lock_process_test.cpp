@@ -86,6 +86,17 @@ class Locks : public ::testing::Test {
     rl.flags = RCB_LOCK_WANTED | (wait ? RCB_LOCK_WAIT : 0);
     return brflock(f->slot, &rl, seek, false);
   }
+  // A child that holds the record lock at `seek` until it is killed; it
+  // signals `ready` once the lock is held.
+  pid_t spawn_holder(uint32_t seek, signal_pipe& ready) {
+    return spawn([&] {
+      int st = -1;
+      BRF_FILE* g = open_data(false, &st);
+      if (!g || lock_record(g, seek, false) != BRF_OK) return 1;
+      ready.send();
+      for (;;) pause();
+    });
+  }
   scratch_dir dir_;
   std::string base_;
   uint32_t rec_[2] = {};
@@ -146,13 +157,7 @@ TEST_F(Locks, RecordLockRefusedWithoutWaitAndGrantedAfterRelease) {
 
 TEST_F(Locks, WaitIsGrantedWhenTheHolderIsKilled) {
   signal_pipe ready, status_line;
-  pid_t holder = spawn([&] {
-    int st = -1;
-    BRF_FILE* g = open_data(false, &st);
-    if (!g || lock_record(g, rec_[1], false) != BRF_OK) return 1;
-    ready.send();
-    for (;;) pause();
-  });
+  pid_t holder = spawn_holder(rec_[1], ready);
   ASSERT_EQ(ready.receive(), 'x');
   pid_t waiter = spawn([&] {
     int st = -1;
@@ -236,13 +241,7 @@ TEST_F(Locks, TwoStreamsOfOneSessionConflict) {
 
 TEST_F(Locks, DebuggerBreakAbortsAWait) {
   signal_pipe ready;
-  pid_t holder = spawn([&] {
-    int st = -1;
-    BRF_FILE* g = open_data(false, &st);
-    if (!g || lock_record(g, rec_[0], false) != BRF_OK) return 1;
-    ready.send();
-    for (;;) pause();
-  });
+  pid_t holder = spawn_holder(rec_[0], ready);
   ASSERT_EQ(ready.receive(), 'x');
   int status = -1;
   BRF_FILE* f = open_data(false, &status);
