@@ -77,7 +77,8 @@ void pack(uint8_t* p, int n, i128 v) {
   memset(p, 0, n);
   p[n - 1] = static_cast<uint8_t>((static_cast<int>(v % 10) << 4) | (neg ? pd_neg_sign() : pd_pos_sign()));
   v /= 10;
-  for (int i = n - 2; i >= 0; --i, v /= 100) p[i] = static_cast<uint8_t>((static_cast<int>(v / 10 % 10) << 4) | static_cast<int>(v % 10));
+  for (int i = n - 2; i >= 0; --i, v /= 100)
+    p[i] = static_cast<uint8_t>((static_cast<int>(v / 10 % 10) << 4) | static_cast<int>(v % 10));
 }
 
 std::string text(i128 v) {
@@ -187,7 +188,9 @@ void BM_Dfp(benchmark::State& st) {
   std::vector<uint8_t> a(kCases * 16), b(kCases * 16);
   auto put = [&](uint8_t* p, i128 x) {
     if (len <= 8) dfp64_from_int(p, static_cast<int64_t>(x));
-    else dfp128_from_parts(p, static_cast<int64_t>(x / 10000000000000000LL), static_cast<int64_t>(x % 10000000000000000LL));
+    else
+      dfp128_from_parts(p, static_cast<int64_t>(x / 10000000000000000LL),
+                        static_cast<int64_t>(x % 10000000000000000LL));
   };
   for (int i = 0; i < kCases; ++i) {
     put(&a[i * 16], v.a[i]);
@@ -291,16 +294,16 @@ struct totals {
 totals business_loop(int rows) {
   uint8_t rate[5], qty[5], price[6], tax1[6], tax2[6], work[8];
   uint8_t rate_step[2], rate_cap[5], rate_back[5], qty_step[2], qty_cap[5], qty_back[5], t1[2], t2[2];
-  pack(rate, 5, 10000);          // 1.0000
-  pack(qty, 5, 1000);            // 1.000
-  pack(rate_step, 2, 137);       // 0.0137
-  pack(rate_cap, 5, 5000000);    // 500.0000
-  pack(rate_back, 5, 4990000);   // 499.0000
-  pack(qty_step, 2, 251);        // 0.251
-  pack(qty_cap, 5, 90000);       // 90.000
-  pack(qty_back, 5, 89000);      // 89.000
-  pack(t1, 2, 825);              // 0.0825
-  pack(t2, 2, 15);               // 0.015
+  pack(rate, 5, 10000);         // 1.0000
+  pack(qty, 5, 1000);           // 1.000
+  pack(rate_step, 2, 137);      // 0.0137
+  pack(rate_cap, 5, 5000000);   // 500.0000
+  pack(rate_back, 5, 4990000);  // 499.0000
+  pack(qty_step, 2, 251);       // 0.251
+  pack(qty_cap, 5, 90000);      // 90.000
+  pack(qty_back, 5, 89000);     // 89.000
+  pack(t1, 2, 825);             // 0.0825
+  pack(t2, 2, 15);              // 0.015
   totals t{};
   pack(t.price, 8, 0);
   pack(t.tax1, 8, 0);

@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::vector<char>> words;
   for (const std::string& l : lines) {
     if (words.size() == 32) break;
-    if (l.compare(0, 2, "--") == 0 && l.find('\0') == std::string::npos) words.emplace_back(l.c_str(), l.c_str() + l.size() + 1);
+    if (l.compare(0, 2, "--") == 0 && l.find('\0') == std::string::npos)
+      words.emplace_back(l.c_str(), l.c_str() + l.size() + 1);
   }
   char prog[] = "kivo";
   std::vector<char*> argv{prog};

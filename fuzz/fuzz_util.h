@@ -14,15 +14,14 @@
 
 namespace kivo::fuzz {
 
-#define FUZZ_CHECK(cond, ...)                                            \
-  do {                                                                   \
-    if (!(cond)) {                                                       \
-      fprintf(stderr, "fuzz property failed at %s:%d: %s: ", __FILE__,  \
-              __LINE__, #cond);                                          \
-      fprintf(stderr, __VA_ARGS__);                                      \
-      fputc('\n', stderr);                                               \
-      abort();                                                           \
-    }                                                                    \
+#define FUZZ_CHECK(cond, ...)                                                            \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
+      fprintf(stderr, "fuzz property failed at %s:%d: %s: ", __FILE__, __LINE__, #cond); \
+      fprintf(stderr, __VA_ARGS__);                                                      \
+      fputc('\n', stderr);                                                               \
+      abort();                                                                           \
+    }                                                                                    \
   } while (0)
 
 inline void remove_tree(const std::string& dir) {

@@ -87,8 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     put_field(sysdflt.data(), SYSDFLT_DIR, parts[1]);
     put_field(sysdflt.data(), SYSDFLT_OPTIONS, parts[2]);
     int status = -1;
-    const cstr* p = ss_bld_path(&fdb, 0, rootp, flags & 2 ? nullptr : sysdir.data(), flags & 4 ? nullptr : sysdflt.data(),
-                                &status);
+    const cstr* p =
+        ss_bld_path(&fdb, 0, rootp, flags & 2 ? nullptr : sysdir.data(), flags & 4 ? nullptr : sysdflt.data(), &status);
     if (p) {
       FUZZ_CHECK(status == PATH_OK, "status %d with a path", status);
       FUZZ_CHECK(p->len >= 1 && p->len <= kPathMax, "length %u", p->len);

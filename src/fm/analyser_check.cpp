@@ -39,9 +39,7 @@ bool anal_read_key(anal_ctx* c, uint64_t seek, void* buf, size_t n) {
   return kivo_pread(c->key_slot, buf, n, static_cast<off_t>(seek)) == static_cast<ssize_t>(n);
 }
 
-bool anal_page_ok(const anal_ctx* c, uint32_t seek) {
-  return c->key_hdr_ok && bt_page_seek_ok(seek, c->key_eof);
-}
+bool anal_page_ok(const anal_ctx* c, uint32_t seek) { return c->key_hdr_ok && bt_page_seek_ok(seek, c->key_eof); }
 
 void anal_hex_dump(anal_ctx* c, const uint8_t* buf, size_t n) {
   anal_say(c, "          0  1  2  3  4  5  6  7  8  9  A  B  C  D  E  F\n");
@@ -149,8 +147,9 @@ bool walk(anal_ctx* c, bool report) {
   c->refs.clear();
   c->deleted = 0;
   if (!header_usable(c)) {
-    if (say) anal_say(say, "Invalid file header: eofseek(%u) freelist(%u), file size %llu\n", c->hdr.eofseek,
-                      c->hdr.freelist, static_cast<unsigned long long>(c->dat_size));
+    if (say)
+      anal_say(say, "Invalid file header: eofseek(%u) freelist(%u), file size %llu\n", c->hdr.eofseek, c->hdr.freelist,
+               static_cast<unsigned long long>(c->dat_size));
     return false;
   }
   const bool fixed = (c->hdr.flags & kHdrFixed) != 0;
@@ -206,14 +205,14 @@ bool walk(anal_ctx* c, bool report) {
 }
 
 const anal_rec* find_rec(const anal_ctx* c, uint32_t seek) {
-  auto it = std::lower_bound(c->recs.begin(), c->recs.end(), seek,
-                             [](const anal_rec& r, uint32_t s) { return r.seek < s; });
+  auto it =
+      std::lower_bound(c->recs.begin(), c->recs.end(), seek, [](const anal_rec& r, uint32_t s) { return r.seek < s; });
   return it != c->recs.end() && it->seek == seek ? &*it : nullptr;
 }
 
 anal_ref* find_ref(anal_ctx* c, uint32_t seek) {
-  auto it = std::lower_bound(c->refs.begin(), c->refs.end(), seek,
-                             [](const anal_ref& r, uint32_t s) { return r.seek < s; });
+  auto it =
+      std::lower_bound(c->refs.begin(), c->refs.end(), seek, [](const anal_ref& r, uint32_t s) { return r.seek < s; });
   return it != c->refs.end() && it->seek == seek ? &*it : nullptr;
 }
 
@@ -232,8 +231,7 @@ int count_rec(anal_ctx* c, bool report) {
   c->walk_ok = walk(c, report);
   c->walked = true;
   if (!c->walk_ok) return -1;
-  if (report)
-    anal_say(c, "  %d active records; %d deleted records\n", static_cast<int>(c->refs.size()), c->deleted);
+  if (report) anal_say(c, "  %d active records; %d deleted records\n", static_cast<int>(c->refs.size()), c->deleted);
   return static_cast<int>(c->refs.size());
 }
 
@@ -298,7 +296,7 @@ struct tree_walk {
   bool bad = false;
   int count = 0;
   int leaf_depth = -1;
-  bool stop = false;           // a non-interactive run stops at the first fault
+  bool stop = false;  // a non-interactive run stops at the first fault
   bool have_prev = false;
   uint8_t prev[kBtMaxKeyLen + 1] = {};
   std::vector<uint8_t> rec;
@@ -492,7 +490,7 @@ bool dump_free(anal_ctx* c, bool list, bool report) {
   const uint32_t eof = c->hdr.eofseek;
   auto in_file = [&](uint32_t s) { return s >= kDataHeaderSize && s < eof && s < c->dat_size; };
   std::vector<uint8_t> on_chain(c->recs.size(), 0);  // record starts met on a chain
-  std::vector<uint32_t> blocks;                       // FREE_BLOCKs met
+  std::vector<uint32_t> blocks;                      // FREE_BLOCKs met
   uint32_t bseek = c->hdr.freelist;
   while (bseek != 0) {
     const anal_rec* br = have_recs ? find_rec(c, bseek) : nullptr;
@@ -599,8 +597,7 @@ void find_in_page(anal_ctx* c, int k, uint32_t seek, uint32_t dseek, int depth, 
   for (int i = 0; i < n; ++i) {
     const uint8_t* e = pg + kPgHdrSize + static_cast<size_t>(i) * esz;
     if (ld_le32(e, 0)) find_in_page(c, k, ld_le32(e, 0), dseek, depth + 1, seen);
-    if (ld_le32(e, 4) == dseek)
-      anal_say(c, "Dseek found in key %d page %d slot %d\n", k, static_cast<int>(seek), i);
+    if (ld_le32(e, 4) == dseek) anal_say(c, "Dseek found in key %d page %d slot %d\n", k, static_cast<int>(seek), i);
   }
   uint32_t last = ld_le32(pg, kPgHdrSize + static_cast<size_t>(n) * esz);
   if (last) find_in_page(c, k, last, dseek, depth + 1, seen);
@@ -672,10 +669,8 @@ int analyze(const char* name, int interactive, int32_t* records) {
     result = 0;
   } else if (!c.hdr_readable || c.hdr.version < kBrfVersion) {
     if (interactive) {
-      if (!c.hdr_readable)
-        anal_say(&c, "%s:  File is empty\n", base.c_str());
-      else
-        anal_say(&c, "%s:  Internal file format needs to be upgraded\n", base.c_str());
+      if (!c.hdr_readable) anal_say(&c, "%s:  File is empty\n", base.c_str());
+      else anal_say(&c, "%s:  Internal file format needs to be upgraded\n", base.c_str());
     }
   } else if (!interactive) {
     result = verify(&c, records);

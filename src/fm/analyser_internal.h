@@ -41,24 +41,24 @@ struct anal_rec {
 };
 
 struct anal_ctx {
-  std::string name;            // the pair's base name (no ".dat")
+  std::string name;  // the pair's base name (no ".dat")
   BRF_FILE* dat = nullptr;
   uint64_t dat_size = 0;
-  bool hdr_readable = false;   // 16 header bytes could be read
-  brf_hdr hdr;                 // as read; version 0 when flag 0x0002 is clear
+  bool hdr_readable = false;  // 16 header bytes could be read
+  brf_hdr hdr;                // as read; version 0 when flag 0x0002 is clear
 
-  int key_slot = -1;           // descriptor-cache slot of the key file, -1 none
+  int key_slot = -1;  // descriptor-cache slot of the key file, -1 none
   uint64_t key_size = 0;
-  bool key_hdr_ok = false;     // a version-1 key file header was read
+  bool key_hdr_ok = false;  // a version-1 key file header was read
   uint8_t khdr[kBtHdrSize] = {};
-  uint32_t key_eof = 0;        // end of the pages: header Eofseek bounded by the size
+  uint32_t key_eof = 0;  // end of the pages: header Eofseek bounded by the size
   int nkeys = 0;
   KEY_DESC keys[kBtMaxKeys];
   key_seg segs[kBtMaxKeys][kBtMaxSegs];
   bool key_valid[kBtMaxKeys] = {};
 
   bool interactive = false;
-  FILE* out = nullptr;         // report stream; null: silent
+  FILE* out = nullptr;  // report stream; null: silent
 
   // The walk of the data file, made once on demand (walk_records).
   bool walked = false;

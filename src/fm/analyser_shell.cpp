@@ -53,19 +53,32 @@ struct cmd_row {
 };
 
 const cmd_row kCommands[] = {
-    {"DUMP HEADER", CMD_DUMP_HEADER, false},    {"DUMP KEY", CMD_DUMP_KEY, true},
-    {"DUMP INDEX @", CMD_DUMP_INDEX, true},     {"DUMP REC #", CMD_DUMP_REC_NO, true},
-    {"DUMP REC @", CMD_DUMP_REC_AT, true},      {"DUMP FREE", CMD_DUMP_FREE, false},
-    {"VERIFY FREE", CMD_VERIFY_FREE, false},    {"VERIFY FREELIST", CMD_VERIFY_FREE, false},
-    {"SET KEY #", CMD_SET_KEY, true},           {"VERIFY KEY #", CMD_VERIFY_KEY, true},
-    {"FIND POINTERS", CMD_FIND_POINTERS, false}, {"HELP", CMD_HELP, false},
-    {"EXIT", CMD_EXIT, false},                  {"QUIT", CMD_EXIT, false},
-    {"AGAIN", CMD_AGAIN, false},                {";", CMD_AGAIN, false},
-    {"NEXT", CMD_NEXT, false},                  {".", CMD_NEXT, false},
-    {"COUNT REC", CMD_COUNT_REC, false},        {"SET PAGE LEN", CMD_SET_PAGE_LEN, true},
-    {"DUMP PAGE @", CMD_DUMP_PAGE, true},       {"SET FILE DATA", CMD_SET_FILE_DATA, false},
-    {"SET FILE INDEX", CMD_SET_FILE_INDEX, false}, {"LOCK BYTE @", CMD_LOCK_BYTE, true},
-    {"UNLOCK BYTE @", CMD_UNLOCK_BYTE, true},   {"SET BUF SIZE", CMD_SET_BUF_SIZE, true},
+    {"DUMP HEADER", CMD_DUMP_HEADER, false},
+    {"DUMP KEY", CMD_DUMP_KEY, true},
+    {"DUMP INDEX @", CMD_DUMP_INDEX, true},
+    {"DUMP REC #", CMD_DUMP_REC_NO, true},
+    {"DUMP REC @", CMD_DUMP_REC_AT, true},
+    {"DUMP FREE", CMD_DUMP_FREE, false},
+    {"VERIFY FREE", CMD_VERIFY_FREE, false},
+    {"VERIFY FREELIST", CMD_VERIFY_FREE, false},
+    {"SET KEY #", CMD_SET_KEY, true},
+    {"VERIFY KEY #", CMD_VERIFY_KEY, true},
+    {"FIND POINTERS", CMD_FIND_POINTERS, false},
+    {"HELP", CMD_HELP, false},
+    {"EXIT", CMD_EXIT, false},
+    {"QUIT", CMD_EXIT, false},
+    {"AGAIN", CMD_AGAIN, false},
+    {";", CMD_AGAIN, false},
+    {"NEXT", CMD_NEXT, false},
+    {".", CMD_NEXT, false},
+    {"COUNT REC", CMD_COUNT_REC, false},
+    {"SET PAGE LEN", CMD_SET_PAGE_LEN, true},
+    {"DUMP PAGE @", CMD_DUMP_PAGE, true},
+    {"SET FILE DATA", CMD_SET_FILE_DATA, false},
+    {"SET FILE INDEX", CMD_SET_FILE_INDEX, false},
+    {"LOCK BYTE @", CMD_LOCK_BYTE, true},
+    {"UNLOCK BYTE @", CMD_UNLOCK_BYTE, true},
+    {"SET BUF SIZE", CMD_SET_BUF_SIZE, true},
     {"CHECK REFS", CMD_CHECK_REFS, false},
 };
 static_assert(sizeof kCommands / sizeof kCommands[0] == 27);
@@ -83,8 +96,8 @@ struct shell {
   bool index_selected = false;  // SET FILE INDEX
   long long last_dat_seek = 0;
   long long last_key_seek = 0;
-  int prev_dump = -1;           // DUMP REC @ or DUMP PAGE @, for NEXT
-  long long page_len = 0;       // 0 = no paging
+  int prev_dump = -1;      // DUMP REC @ or DUMP PAGE @, for NEXT
+  long long page_len = 0;  // 0 = no paging
   long long step = 256;
   int lines = 0;
   bool quit_listing = false;
@@ -115,8 +128,7 @@ const cmd_row* get_verb(shell* s, long long* arg) {
     if (!strchr(line, '\n') && !feof(s->in)) {
       // An overlong line is one command: drop the rest of it.
       int ch;
-      while ((ch = fgetc(s->in)) != EOF && ch != '\n') {
-      }
+      while ((ch = fgetc(s->in)) != EOF && ch != '\n') {}
     }
     for (char* p = line; *p; ++p) *p = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
     const char* p = line;
@@ -296,7 +308,8 @@ void check_refs(shell* s) {
 void lock_byte(shell* s, long long arg, bool lock) {
   anal_ctx* c = s->c;
   int slot = s->selected_slot();
-  if (slot < 0 || arg < 0 || arg > INT32_MAX || !bt_share_at(slot, static_cast<off_t>(arg), 0, lock ? 1 : 0, LOCK_RECORD)) {
+  if (slot < 0 || arg < 0 || arg > INT32_MAX ||
+      !bt_share_at(slot, static_cast<off_t>(arg), 0, lock ? 1 : 0, LOCK_RECORD)) {
     anal_say(c, "** LOCK REQUEST FAILED **\n");
     return;
   }

@@ -12,21 +12,21 @@ enum brf_status : int {
   BRF_WRITE_ERR = 4,       // short or failed write
   BRF_PERM = 5,            // permission denied (open); short read of a page
   BRF_SEEK_ERR = 6,
-  BRF_FILE_LOCKED = 7,     // header lock refused
-  BRF_EOF = 8,             // end of file; no current record
-  BRF_NO_RECORD = 9,       // record not found; no such position
+  BRF_FILE_LOCKED = 7,  // header lock refused
+  BRF_EOF = 8,          // end of file; no current record
+  BRF_NO_RECORD = 9,    // record not found; no such position
   BRF_DUP_KEY = 10,
   BRF_NO_MEMORY = 11,
-  BRF_PAGE_FULL = 12,      // page full or index structure damaged
-  BRF_LOCK_HELD = 15,      // the control block already holds a record lock
+  BRF_PAGE_FULL = 12,  // page full or index structure damaged
+  BRF_LOCK_HELD = 15,  // the control block already holds a record lock
   BRF_DELETED = 16,
-  BRF_BAD_DATA = 17,       // short read, bad length, unreadable header, wrong file kind
-  BRF_KEY_CREATED = 18,    // key created: its index must be built
-  BRF_NO_KEY = 19,         // key not found, or the key table is full
-  BRF_LOCK_REFUSED = 20,   // held by another process
+  BRF_BAD_DATA = 17,      // short read, bad length, unreadable header, wrong file kind
+  BRF_KEY_CREATED = 18,   // key created: its index must be built
+  BRF_NO_KEY = 19,        // key not found, or the key table is full
+  BRF_LOCK_REFUSED = 20,  // held by another process
   BRF_NO_SPACE = 22,
   BRF_TOO_MANY_FILES = 23,
-  BRF_SYS_ERR = 24,        // other system error
+  BRF_SYS_ERR = 24,  // other system error
 };
 
 }  // namespace kivo

@@ -40,48 +40,48 @@ constexpr int kKeyFormRecord = 0;  // segments at their record offsets
 constexpr int kKeyFormKey = 1;     // segments one after another
 constexpr int kWholeRecord = 32767;
 
-constexpr int kCursorPages = 12;   // pages a cursor keeps validated
+constexpr int kCursorPages = 12;  // pages a cursor keeps validated
 constexpr uint16_t kCursorValid = 0x8000;
 constexpr uint32_t kNoSeek = 0xFFFFFFFFu;
 
 // One open key file.
 struct BT_FILE {
-  int io = -1;                  // descriptor-cache slot (btree_io)
+  int io = -1;  // descriptor-cache slot (btree_io)
   char path[256] = {};
-  int users = 0;                // cursors attached
-  uint32_t options = 0;         // 0x1 owner tracking
-  uint8_t hdr[kBtHdrSize] = {}; // header image
-  KEY_DESC keys[kBtMaxKeys];    // decoded from the image
+  int users = 0;                 // cursors attached
+  uint32_t options = 0;          // 0x1 owner tracking
+  uint8_t hdr[kBtHdrSize] = {};  // header image
+  KEY_DESC keys[kBtMaxKeys];     // decoded from the image
   key_seg segs[kBtMaxKeys][kBtMaxSegs];
   int lock_depth = 0;
-  uint32_t lock_epoch = 1;      // +1 each time the tree lock is taken
-  bool op_writing = false;      // the change count on disk is ahead for this operation
+  uint32_t lock_epoch = 1;  // +1 each time the tree lock is taken
+  bool op_writing = false;  // the change count on disk is ahead for this operation
 };
 
 // A page held by a cursor.
 struct bt_page_slot {
-  uint32_t seek = 0;            // 0 = empty
+  uint32_t seek = 0;  // 0 = empty
   uint16_t age = 0;
-  bool checked = false;         // known current during this locked operation
-  uint32_t used = 0;            // for choosing a slot to reuse
+  bool checked = false;  // known current during this locked operation
+  uint32_t used = 0;     // for choosing a slot to reuse
   uint8_t data[kPageSize];
 };
 
 struct BT_CURSOR {
   BT_FILE* file = nullptr;
-  int key = -1;                 // current key number
-  int last_key = -1;            // key of the last positioning
-  int state = 0;                // kState*
+  int key = -1;       // current key number
+  int last_key = -1;  // key of the last positioning
+  int state = 0;      // kState*
   uint16_t status = 0;
-  uint16_t access = 0;          // caller's mode | kCursorValid
-  uint32_t page = 0;            // current page seek, 0 = none
-  int16_t index = -1;           // current entry, -1 = none
+  uint16_t access = 0;  // caller's mode | kCursorValid
+  uint32_t page = 0;    // current page seek, 0 = none
+  int16_t index = -1;   // current entry, -1 = none
   uint32_t dseek = kNoSeek;
-  uint16_t page_age = 0;        // age of the current page when positioned
-  bool has_key = false;         // keybuf holds a key
-  uint32_t hdr_epoch = 0;       // lock epoch in which the header was last read
+  uint16_t page_age = 0;   // age of the current page when positioned
+  bool has_key = false;    // keybuf holds a key
+  uint32_t hdr_epoch = 0;  // lock epoch in which the header was last read
   uint8_t keybuf[256] = {};
-  uint32_t seen_changes = 0;    // change count when the cached pages were last current
+  uint32_t seen_changes = 0;  // change count when the cached pages were last current
   uint32_t clock = 0;
   bt_page_slot pages[kCursorPages];
 };
@@ -137,8 +137,7 @@ int getroot(BT_CURSOR* c, uint32_t* root);
 int binsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 int bdelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 int bmove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
-int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
-              uint32_t new_seek);
+int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek);
 int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 int budelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);

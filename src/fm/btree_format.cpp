@@ -30,8 +30,7 @@ void init_header(uint8_t* h, uint16_t version) {
 bool same_segments(const KEY_DESC& a, const KEY_DESC& b) {
   if (a.nsegs != b.nsegs) return false;
   for (int i = 0; i < a.nsegs; ++i)
-    if (a.seg[i].type != b.seg[i].type || a.seg[i].len != b.seg[i].len ||
-        a.seg[i].poffs != b.seg[i].poffs)
+    if (a.seg[i].type != b.seg[i].type || a.seg[i].len != b.seg[i].len || a.seg[i].poffs != b.seg[i].poffs)
       return false;
   return true;
 }
@@ -95,8 +94,8 @@ int bt_check_key_desc(const KEY_DESC& d, int keyno, char* why, size_t why_size) 
   for (int i = 0; i < d.nsegs; ++i) {
     seg_kind k = seg_kind_of_type(d.seg[i].type);
     if (k == seg_kind::invalid || (d.seg[i].type & 0x30) || !seg_len_valid(k, d.seg[i].len)) {
-      snprintf(why, why_size, "segment %d of type 0x%02x and length %d refused at key %d", i,
-               d.seg[i].type, d.seg[i].len, keyno);
+      snprintf(why, why_size, "segment %d of type 0x%02x and length %d refused at key %d", i, d.seg[i].type,
+               d.seg[i].len, keyno);
       return BRF_BAD_DATA;
     }
     total += d.seg[i].len;
@@ -110,8 +109,7 @@ int bt_check_key_desc(const KEY_DESC& d, int keyno, char* why, size_t why_size) 
     return BRF_BAD_DATA;
   }
   if (bt_max_entries(total) < kBtMinEntries) {
-    snprintf(why, why_size, "key length %d leaves fewer than %d entries a page at key %d", total,
-             kBtMinEntries, keyno);
+    snprintf(why, why_size, "key length %d leaves fewer than %d entries a page at key %d", total, kBtMinEntries, keyno);
     return BRF_BAD_DATA;
   }
   return BRF_OK;
@@ -153,8 +151,7 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   if (size == 0) {
     init_header(f->hdr, kHdrNone);
     *status = BRF_NOT_FOUND_FILE;
-  } else if (size > 0 && bt_io_read(io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize) &&
-             hdr_sound(h)) {
+  } else if (size > 0 && bt_io_read(io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize) && hdr_sound(h)) {
     memcpy(f->hdr, h, kBtHdrSize);
     *status = BRF_OK;
   } else {

@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "foundation/bytes.h"
 #include "fm/key_segment.h"
+#include "foundation/bytes.h"
 
 namespace kivo {
 
@@ -24,20 +24,20 @@ constexpr size_t kBtHdrSize = 1176;   // bytes of fields
 constexpr size_t kBtHdrBlock = 1536;  // bytes written; the first page starts here
 constexpr int kBtMaxKeys = 16;
 constexpr int kBtMaxSegs = 16;
-constexpr int kBtMaxKeyLen = 255;     // the key buffer holds up to 256 bytes
-constexpr int kBtMinEntries = 7;      // fewest entries a page must hold
+constexpr int kBtMaxKeyLen = 255;                 // the key buffer holds up to 256 bytes
+constexpr int kBtMinEntries = 7;                  // fewest entries a page must hold
 constexpr uint32_t kBtMaxFileSize = 0x80000000u;  // u32 seeks: 2 GiB at most
 
 // Header fields.
-constexpr size_t kHdrVersion = 0;      // u16; 0xFFFF in memory = no readable header
-constexpr size_t kHdrAge = 2;          // u16, +1 by every header write
-constexpr size_t kHdrFreePage = 4;     // u32 first free page, 0 = none
-constexpr size_t kHdrEofseek = 8;      // u32 one past the last page
-constexpr size_t kHdrPageSize = 12;    // u16
-constexpr size_t kHdrKeyCount = 14;    // u8 keys defined, 0..16
-constexpr size_t kHdrInUse = 15;       // u8 not 0 = a change was left unfinished
-constexpr size_t kHdrKeys = 16;        // 16 key descriptors of 72 bytes
-constexpr size_t kHdrOwner = 1168;     // u32 bit 31: low bits name the lock holder
+constexpr size_t kHdrVersion = 0;    // u16; 0xFFFF in memory = no readable header
+constexpr size_t kHdrAge = 2;        // u16, +1 by every header write
+constexpr size_t kHdrFreePage = 4;   // u32 first free page, 0 = none
+constexpr size_t kHdrEofseek = 8;    // u32 one past the last page
+constexpr size_t kHdrPageSize = 12;  // u16
+constexpr size_t kHdrKeyCount = 14;  // u8 keys defined, 0..16
+constexpr size_t kHdrInUse = 15;     // u8 not 0 = a change was left unfinished
+constexpr size_t kHdrKeys = 16;      // 16 key descriptors of 72 bytes
+constexpr size_t kHdrOwner = 1168;   // u32 bit 31: low bits name the lock holder
 // u32, formerly always zero: +1 by every page or header write of this engine,
 // so a cursor can trust or re-check its cached pages (see btree_page.cpp).
 constexpr size_t kHdrChangeCount = 1172;
@@ -45,26 +45,26 @@ constexpr uint16_t kHdrNone = 0xFFFF;
 
 // Key descriptor (KEY_DESC, 72 bytes at kHdrKeys + 72 × key number).
 constexpr size_t kKeyDescSize = 72;
-constexpr size_t kKdRoot = 0;     // u32 root page
-constexpr size_t kKdKeyNo = 4;    // u8
-constexpr size_t kKdNSegs = 5;    // u8 0..16
-constexpr size_t kKdKeyLen = 6;   // u16 sum of the segment lengths
-constexpr size_t kKdSegs = 8;     // 16 segments of 4 bytes
+constexpr size_t kKdRoot = 0;    // u32 root page
+constexpr size_t kKdKeyNo = 4;   // u8
+constexpr size_t kKdNSegs = 5;   // u8 0..16
+constexpr size_t kKdKeyLen = 6;  // u16 sum of the segment lengths
+constexpr size_t kKdSegs = 8;    // 16 segments of 4 bytes
 constexpr size_t kSegDescSize = 4;
-constexpr size_t kSdType = 0;     // u8 segment type (key_segment.h)
-constexpr size_t kSdLen = 1;      // u8
-constexpr size_t kSdPoffs = 2;    // u16 offset in the record
+constexpr size_t kSdType = 0;   // u8 segment type (key_segment.h)
+constexpr size_t kSdLen = 1;    // u8
+constexpr size_t kSdPoffs = 2;  // u16 offset in the record
 
 static_assert(kHdrKeys + kBtMaxKeys * kKeyDescSize == kHdrOwner);
 static_assert(kKdSegs + kBtMaxSegs * kSegDescSize == kKeyDescSize);
 static_assert(kHdrChangeCount + 4 == kBtHdrSize);
 
 // Page header.
-constexpr size_t kPgParent = 0;   // u32 parent page, 0 for the root; free page: next free
-constexpr size_t kPgCount = 4;    // u16 entries
-constexpr size_t kPgAge = 6;      // u16 +1 by every write of the page
+constexpr size_t kPgParent = 0;  // u32 parent page, 0 for the root; free page: next free
+constexpr size_t kPgCount = 4;   // u16 entries
+constexpr size_t kPgAge = 6;     // u16 +1 by every write of the page
 constexpr size_t kPgHdrSize = 8;
-constexpr uint8_t kPgFill = 0x82; // a new page's bytes after its header
+constexpr uint8_t kPgFill = 0x82;  // a new page's bytes after its header
 
 // Key descriptor in memory.
 struct BT_SEG {
@@ -100,8 +100,7 @@ static_assert(bt_max_entries(kBtMaxKeyLen) >= kBtMinEntries);
 
 // Whether a seek can name a page of a file whose pages end at `eofseek`.
 inline bool bt_page_seek_ok(uint32_t seek, uint32_t eofseek) {
-  return seek >= kBtHdrBlock && seek < eofseek && (seek - kBtHdrBlock) % kPageSize == 0 &&
-         eofseek - seek >= kPageSize;
+  return seek >= kBtHdrBlock && seek < eofseek && (seek - kBtHdrBlock) % kPageSize == 0 && eofseek - seek >= kPageSize;
 }
 
 }  // namespace kivo

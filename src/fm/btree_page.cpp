@@ -72,8 +72,7 @@ void chk_page(BT_CURSOR* c, uint32_t seek, const uint8_t* p) {
     if (d && size >= 0 && d >= size) sys_err("BT", __LINE__, "bad downlink");
     if (d && d == seek) sys_err("BT", __LINE__, "recursive index structure");
     for (int j = i + 1; j < n; ++j) {
-      if (d && d == pg_down(p, g, j))
-        sys_err("BT", __LINE__, "Duplicate downlinks at %u (%s)", seek, c->file->path);
+      if (d && d == pg_down(p, g, j)) sys_err("BT", __LINE__, "Duplicate downlinks at %u (%s)", seek, c->file->path);
       if (pg_dseek(p, g, i) == pg_dseek(p, g, j) && ++dup_dseeks > 1)
         sys_err("BT", __LINE__, "Duplicate dseeks at %u (%s)", seek, c->file->path);
     }
@@ -185,8 +184,7 @@ int hdr_write(BT_CURSOR* c) {
   st_le16(f->hdr, kHdrAge, static_cast<uint16_t>(ld_le16(f->hdr, kHdrAge) + 1));
   uint8_t block[kBtHdrBlock] = {};
   memcpy(block, f->hdr, kBtHdrSize);
-  if (bt_io_write(f->io, 0, block, kBtHdrBlock) != static_cast<long>(kBtHdrBlock))
-    return io_fail(c, true);
+  if (bt_io_write(f->io, 0, block, kBtHdrBlock) != static_cast<long>(kBtHdrBlock)) return io_fail(c, true);
   return BRF_OK;
 }
 

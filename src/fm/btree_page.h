@@ -18,9 +18,9 @@ namespace kivo::bt {
 
 // Geometry and segments of the cursor's current key.
 struct geom {
-  int L = 0;      // key length
-  int E = 0;      // entry size
-  int M = 0;      // most entries a page may hold
+  int L = 0;  // key length
+  int E = 0;  // entry size
+  int M = 0;  // most entries a page may hold
   int half = 0;
   int nsegs = 0;
   const key_seg* segs = nullptr;

@@ -257,8 +257,7 @@ int bsync(BT_CURSOR* c, int mode) {
   if (!c->has_key) return fail(c, BRF_EOF);
   uint32_t want = c->dseek;
   bool stands = false;
-  if (c->index >= 0 && (mode & kSeekEqual) && hdr_read(c) == BRF_OK && c->key >= 0 &&
-      c->key < hdr_key_count(c->file)) {
+  if (c->index >= 0 && (mode & kSeekEqual) && hdr_read(c) == BRF_OK && c->key >= 0 && c->key < hdr_key_count(c->file)) {
     geom g = geom_of(c);
     const uint8_t* p = page_ref(c, c->page);
     if (p && pg_age(p) == c->page_age && c->index < pg_count(p) &&

@@ -290,7 +290,8 @@ int balance_empty(upd& u, pagebuf& page) {
     memmove(fam.parent.b + dseek_off(g, i - 1), fam.parent.b + dseek_off(g, i), static_cast<size_t>(qn - i) * g.E);
     set_count(fam.parent.b, qn - 1);
   } else if (removed >= 0 && removed == i) {
-    memmove(fam.parent.b + down_off(g, i), fam.parent.b + down_off(g, i + 1), static_cast<size_t>(qn - i - 1) * g.E + 4);
+    memmove(fam.parent.b + down_off(g, i), fam.parent.b + down_off(g, i + 1),
+            static_cast<size_t>(qn - i - 1) * g.E + 4);
     set_count(fam.parent.b, qn - 1);
   }
   if (removed >= 0 || left_changed || right_changed)
@@ -596,8 +597,7 @@ int bmove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_
   return locked(c, [&] { return bumove_rec(c, rec, old_seek, new_seek); });
 }
 
-int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
-              uint32_t new_seek) {
+int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek) {
   if (c->key < 0 || c->key >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
   uint8_t old_key[256] = {};
   uint8_t new_key[256] = {};

@@ -110,9 +110,7 @@ int brf_errno_status(int err, int line) {
     case ENFILE:
     case EMFILE: return BRF_TOO_MANY_FILES;
     case ENOSPC: return BRF_NO_SPACE;
-    default:
-      sys_err("BRF", line, "%s", strerror(err));
-      return BRF_SYS_ERR;
+    default: sys_err("BRF", line, "%s", strerror(err)); return BRF_SYS_ERR;
   }
 }
 
@@ -257,8 +255,7 @@ int brf_record_count(BRF_FILE* f, uint32_t* count) {
     return BRF_OK;
   }
   uint8_t tr[kRecTrailerSize];
-  if (kivo_pread(f->slot, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
-    return BRF_BAD_DATA;
+  if (kivo_pread(f->slot, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return BRF_BAD_DATA;
   uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   if (back > eof - kDataHeaderSize) return BRF_BAD_DATA;
   rec_hdr last;
@@ -304,8 +301,7 @@ int rebuild_free_list(BRF_FILE* f) {
   uint32_t old_eof = f->hdr.eofseek;
   struct stat st;
   if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
-  if (old_eof < kDataHeaderSize || old_eof > kMaxSeek || static_cast<off_t>(old_eof) > st.st_size)
-    return BRF_BAD_DATA;
+  if (old_eof < kDataHeaderSize || old_eof > kMaxSeek || static_cast<off_t>(old_eof) > st.st_size) return BRF_BAD_DATA;
   f->hdr.freelist = 0;
   int rc = brfputhdr(f);
   if (rc != BRF_OK) return rc;

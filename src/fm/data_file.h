@@ -51,9 +51,9 @@ constexpr uint32_t kMaxRecordLength = 0xFFFF;
 // --- FREE_BLOCK: the body of a free-list record ---
 constexpr int kFreeEntries = 82;
 constexpr size_t kFreeBlockUsed = 496;
-constexpr size_t kFbNextOff = 0;    // u32
-constexpr size_t kFbSeekOff = 4;    // u32 x 82
-constexpr size_t kFbLenOff = 332;   // u16 x 82
+constexpr size_t kFbNextOff = 0;   // u32
+constexpr size_t kFbSeekOff = 4;   // u32 x 82
+constexpr size_t kFbLenOff = 332;  // u16 x 82
 static_assert(kFbSeekOff + 4 * kFreeEntries == kFbLenOff);
 static_assert(kFbLenOff + 2 * kFreeEntries == kFreeBlockUsed);
 
@@ -103,11 +103,11 @@ constexpr int kMaxKeys = 16;
 
 // One open data file (BRF_FILE).
 struct BRF_FILE {
-  int users = 0;            // record control blocks attached
-  int slot = -1;            // descriptor-cache slot, -1 when closed
-  brf_hdr hdr;              // the header as last read or written
+  int users = 0;              // record control blocks attached
+  int slot = -1;              // descriptor-cache slot, -1 when closed
+  brf_hdr hdr;                // the header as last read or written
   uint32_t open_rec_len = 0;  // record length given at open
-  BT_FILE* key = nullptr;   // none for a file without keys
+  BT_FILE* key = nullptr;     // none for a file without keys
   bool has_keys = false;
   std::array<std::vector<uint8_t>, kMaxKeys> null_key;  // empty: none set
   std::array<bool, kMaxKeys> has_null_key{};

@@ -23,11 +23,11 @@ namespace kivo {
 namespace {
 
 struct file_entry {
-  int refs = 0;            // slots on this file; 0 = entry free
-  int fd = -1;             // -1 = closed by the cache (or entry free)
+  int refs = 0;  // slots on this file; 0 = entry free
+  int fd = -1;   // -1 = closed by the cache (or entry free)
   dev_t dev = 0;
   ino_t ino = 0;
-  int flags = 0;           // open flags for a reopen, without O_CREAT/O_EXCL/O_TRUNC
+  int flags = 0;                // open flags for a reopen, without O_CREAT/O_EXCL/O_TRUNC
   char path[kFdPathSize] = {};  // path used to reopen
   uint32_t last_use = 0;
   fd_lock_state locks;
@@ -60,9 +60,7 @@ constexpr int kFreeInOneGo = 1;
 FILE* g_log = nullptr;
 unsigned g_log_mask = 0;
 
-bool valid_slot(int slot) {
-  return slot >= 0 && slot < kFdCacheSlots && g_slots[slot].path[0] != '\0';
-}
+bool valid_slot(int slot) { return slot >= 0 && slot < kFdCacheSlots && g_slots[slot].path[0] != '\0'; }
 
 file_entry* entry_of(int slot) { return &g_files[g_slots[slot].file]; }
 
@@ -365,8 +363,7 @@ ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
   if (fd < 0) return -1;
   size_t done = 0;
   while (done < n) {
-    ssize_t r =
-        os_sys.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off + static_cast<off_t>(done));
+    ssize_t r = os_sys.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off + static_cast<off_t>(done));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
     if (r == 0) {

@@ -94,9 +94,9 @@ constexpr int kHdrLockNone = 0;
 constexpr int kHdrLockShared = 1;
 constexpr int kHdrLockExclusive = 2;
 struct fd_lock_state {
-  uint32_t lock_count = 0;       // record, update and tree locks held
-  std::vector<off_t> held;       // their lock bytes
-  int hdr_lock = 0;              // on byte 1: kHdrLockNone, kHdrLockShared, kHdrLockExclusive
+  uint32_t lock_count = 0;  // record, update and tree locks held
+  std::vector<off_t> held;  // their lock bytes
+  int hdr_lock = 0;         // on byte 1: kHdrLockNone, kHdrLockShared, kHdrLockExclusive
 };
 fd_lock_state* fd_cache_lock_state(int slot);
 

@@ -30,9 +30,7 @@ void set_fb_next(uint8_t* b, uint32_t v) { st_le32(b, kFbNextOff, v); }
 void set_fb_seek(uint8_t* b, int i, uint32_t v) { st_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i), v); }
 void set_fb_len(uint8_t* b, int i, uint16_t v) { st_le16(b, kFbLenOff + 2 * static_cast<size_t>(i), v); }
 
-bool seek_in_file(const BRF_FILE* f, uint32_t seek) {
-  return seek >= kDataHeaderSize && seek < f->hdr.eofseek;
-}
+bool seek_in_file(const BRF_FILE* f, uint32_t seek) { return seek >= kDataHeaderSize && seek < f->hdr.eofseek; }
 
 // Reads the first 496 body bytes of the FREE_BLOCK record at `seek`.
 int read_block(BRF_FILE* f, uint32_t seek, uint8_t* body) {
@@ -114,8 +112,7 @@ int take_from_free_list(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* se
       if (!readable || !(h.flags & kRecDeleted) || h.length != length) {
         if (readable && !(h.flags & (kRecDeleted | kRecNotUser)))
           sys_err("BRF", __LINE__, "Found active record on free list at %d", static_cast<int>(rs));
-        else
-          sys_err("BRF", __LINE__, "bad free list entry at %d in %s", static_cast<int>(rs), brf_handle_nam(f->slot));
+        else sys_err("BRF", __LINE__, "bad free list entry at %d in %s", static_cast<int>(rs), brf_handle_nam(f->slot));
         set_fb_seek(body, i, 0);
         return write_block(f, bseek, body);  // allocate at the end instead
       }

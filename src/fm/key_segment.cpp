@@ -74,9 +74,9 @@ seg_kind seg_kind_of_code(int code, int* width) {
     seg_kind kind;
     int width;
   } table[] = {
-      {seg_kind::invalid, 0},    {seg_kind::unsigned_bin, 1}, {seg_kind::unsigned_bin, 2},
-      {seg_kind::unsigned_bin, 4}, {seg_kind::packed, 0},     {seg_kind::signed_bin, 1},
-      {seg_kind::signed_bin, 2}, {seg_kind::signed_bin, 4},   {seg_kind::chars, 0},
+      {seg_kind::invalid, 0},      {seg_kind::unsigned_bin, 1}, {seg_kind::unsigned_bin, 2},
+      {seg_kind::unsigned_bin, 4}, {seg_kind::packed, 0},       {seg_kind::signed_bin, 1},
+      {seg_kind::signed_bin, 2},   {seg_kind::signed_bin, 4},   {seg_kind::chars, 0},
   };
   if (code < 1 || code > 8) code = 0;
   if (width) *width = table[code].width;

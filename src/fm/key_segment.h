@@ -23,11 +23,11 @@ constexpr uint8_t kSegDescending = 0x80;
 
 enum class seg_kind : uint8_t {
   invalid,
-  chars,         // bytewise, unsigned, first difference decides
-  signed_bin,    // little-endian integer of 1, 2 or 4 bytes
+  chars,       // bytewise, unsigned, first difference decides
+  signed_bin,  // little-endian integer of 1, 2 or 4 bytes
   unsigned_bin,
-  packed,        // packed decimal, compared as numbers
-  ignored,       // always equal
+  packed,   // packed decimal, compared as numbers
+  ignored,  // always equal
 };
 
 struct key_seg {

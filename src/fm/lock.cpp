@@ -64,7 +64,8 @@ bool abort_requested() { return (com_dbg_ctl_bits & kDbgBreakRequest) != 0; }
 
 // Waits for a write lock on `byte`. Returns 0 or the failing errno.
 int wait_for_lock(int slot, int fd, off_t byte, int kind) {
-  struct sigaction sa {}, old {};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = timeout_fn;
   sa.sa_flags = 0;  // no SA_RESTART: the alarm must interrupt the wait
   sigemptyset(&sa.sa_mask);
@@ -131,7 +132,7 @@ void add_lock(int slot, off_t byte) {
   ls->held.push_back(byte);
   ++ls->lock_count;
   fd_cache_log(kFdLogLocks, "Adding lock at %lld to %u for %s\n", static_cast<long long>(byte), ls->lock_count,
-          brf_handle_nam(slot));
+               brf_handle_nam(slot));
 }
 
 bool get_lock(int slot, off_t byte) {
@@ -143,7 +144,7 @@ void del_lock(int slot, off_t byte) {
   fd_lock_state* ls = fd_cache_lock_state(slot);
   if (!ls) return;
   fd_cache_log(kFdLogLocks, "Freeing lock at %lld from %u for %s\n", static_cast<long long>(byte), ls->lock_count,
-          brf_handle_nam(slot));
+               brf_handle_nam(slot));
   if (ls->lock_count == 0) {
     sys_err("BRF", __LINE__, "del_lock() on zero");
   } else {
@@ -245,10 +246,8 @@ int get_locker(int slot, off_t byte, char* text, size_t size, int kind) {
   fl.l_start = byte;
   fl.l_len = 1;
   if (os_sys.fcntl_lock(fd, F_GETLK, &fl) != 0) return 0;
-  if (fl.l_type == F_UNLCK)
-    snprintf(text, size, "Waiting for a locked record in %s", path);
-  else
-    snprintf(text, size, "Waiting for lock held by process %d in %s", static_cast<int>(fl.l_pid), path);
+  if (fl.l_type == F_UNLCK) snprintf(text, size, "Waiting for a locked record in %s", path);
+  else snprintf(text, size, "Waiting for lock held by process %d in %s", static_cast<int>(fl.l_pid), path);
   return 1;
 }
 

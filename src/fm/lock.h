@@ -32,15 +32,15 @@ enum lock_kind : int {
   LOCK_RELATIVE = 4,
 };
 
-constexpr off_t kUpdateLockByte = 0;  // data file
-constexpr off_t kTreeLockByte = 0;    // key file
-constexpr off_t kHeaderLockByte = 1;  // data file
+constexpr off_t kUpdateLockByte = 0;             // data file
+constexpr off_t kTreeLockByte = 0;               // key file
+constexpr off_t kHeaderLockByte = 1;             // data file
 constexpr off_t kRelLockSpill = off_t{1} << 32;  // past any u32 seek
 
 // Lock flags of a record control block.
 constexpr uint8_t RCB_LOCK_WANTED = 0x02;  // lock with the next read
 constexpr uint8_t RCB_LOCK_HELD = 0x04;
-constexpr uint8_t RCB_LOCK_WAIT = 0x08;    // wait for the lock
+constexpr uint8_t RCB_LOCK_WAIT = 0x08;  // wait for the lock
 
 // Owner stamps: a session number in a record header's link word or the key
 // file header's owner word carries bit 31, so 0 can never be mistaken for it.
@@ -74,8 +74,8 @@ void del_lock(int slot, off_t byte);
 
 // A record control block's lock: embedded by the record operations.
 struct rec_lock {
-  uint8_t flags = 0;     // RCB_LOCK_*
-  int64_t seek = -1;     // record seek of the held lock, -1 = none
+  uint8_t flags = 0;  // RCB_LOCK_*
+  int64_t seek = -1;  // record seek of the held lock, -1 = none
 };
 
 // The lock byte of the record at `seek` (relative: no header, no key file).

@@ -156,13 +156,12 @@ int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   if (!hold.held) return c->status;
   int order[kMaxKeys];
   int n = key_order(r, order);
-  int st = each_key_undoing(r, order, n, rec, [&](int k) { return insert_key(c, k, rec, seek); },
-                            [&](int k) { delete_key(c, k, rec, seek); });
+  int st = each_key_undoing(
+      r, order, n, rec, [&](int k) { return insert_key(c, k, rec, seek); },
+      [&](int k) { delete_key(c, k, rec, seek); });
   // The cursor stays on the new record under its current key, or where it was.
-  if (st != BRF_OK || (hold.cur >= 0 && brf_key_is_null(r->file, hold.cur, rec)))
-    hold.restore();
-  else if (hold.cur >= 0)
-    r->positioned_key = hold.cur;
+  if (st != BRF_OK || (hold.cur >= 0 && brf_key_is_null(r->file, hold.cur, rec))) hold.restore();
+  else if (hold.cur >= 0) r->positioned_key = hold.cur;
   return st;
 }
 
@@ -186,8 +185,7 @@ int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   return st;
 }
 
-int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
-                   uint32_t new_seek) {
+int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek) {
   BT_CURSOR* c = r->cursor;
   if (!c) return BRF_OK;
   tree_hold hold(c);

@@ -36,14 +36,14 @@ struct BRF_RCB {
   BT_CURSOR* cursor = nullptr;  // none for a file without keys
   rec_lock lock;                // flags RCB_LOCK_* and the locked seek
   int status = 0;
-  uint16_t mode = 0;            // access mode given at attach
+  uint16_t mode = 0;  // access mode given at attach
   bool owner_tracking = false;
-  int64_t cur_rec = -1;         // current record number, -1 = none
-  int64_t last_rec = -1;        // of the last record read or written
-  int64_t last_seek = -1;       // seek of that record
+  int64_t cur_rec = -1;           // current record number, -1 = none
+  int64_t last_rec = -1;          // of the last record read or written
+  int64_t last_seek = -1;         // seek of that record
   int key_form = kKeyFormRecord;  // form of a key handed to brfseek
-  int positioned_key = -1;      // key the cursor was last positioned on
-  uint8_t* preload = nullptr;   // whole-file preload, none by default
+  int positioned_key = -1;        // key the cursor was last positioned on
+  uint8_t* preload = nullptr;     // whole-file preload, none by default
   uint32_t preload_pos = 0;
   uint32_t preload_size = 0;
   std::vector<uint8_t> scratch_a, scratch_b;  // record images of one operation
@@ -112,8 +112,7 @@ extern const uint8_t* brf_preload_buf;
 // hand shorter records over zero-padded.
 int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek);
 int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek);
-int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
-                   uint32_t new_seek);
+int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek);
 // Whether the record's key of the current key is null (1) or not (0).
 int brfisnullkey(BRF_RCB* r, const uint8_t* rec);
 // Whether the record's key of key `keyno` is null.

@@ -165,8 +165,7 @@ int brfrewrite(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
   BRF_FILE* f = r->file;
   int64_t seek = target(r);
   if (seek < 0) return r->status ? r->status : set_status(r, BRF_NO_RECORD);
-  if (len == 0 || len > kMaxRecordLength || (brf_fixed(f) && len > f->hdr.rec_len))
-    return set_status(r, BRF_BAD_DATA);
+  if (len == 0 || len > kMaxRecordLength || (brf_fixed(f) && len > f->hdr.rec_len)) return set_status(r, BRF_BAD_DATA);
   int st;
   if (brf_relative(f)) {
     std::vector<uint8_t> padded;

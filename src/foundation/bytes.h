@@ -12,9 +12,7 @@ namespace kivo {
 inline uint8_t ld_u8(const uint8_t* p, size_t off) { return p[off]; }
 inline void st_u8(uint8_t* p, size_t off, uint8_t v) { p[off] = v; }
 
-inline uint16_t ld_le16(const uint8_t* p, size_t off) {
-  return static_cast<uint16_t>(p[off] | (p[off + 1] << 8));
-}
+inline uint16_t ld_le16(const uint8_t* p, size_t off) { return static_cast<uint16_t>(p[off] | (p[off + 1] << 8)); }
 inline uint32_t ld_le32(const uint8_t* p, size_t off) {
   return static_cast<uint32_t>(p[off]) | (static_cast<uint32_t>(p[off + 1]) << 8) |
          (static_cast<uint32_t>(p[off + 2]) << 16) | (static_cast<uint32_t>(p[off + 3]) << 24);
@@ -30,9 +28,7 @@ inline void st_le32(uint8_t* p, size_t off, uint32_t v) {
   p[off + 3] = static_cast<uint8_t>(v >> 24);
 }
 
-inline uint16_t ld_be16(const uint8_t* p, size_t off) {
-  return static_cast<uint16_t>((p[off] << 8) | p[off + 1]);
-}
+inline uint16_t ld_be16(const uint8_t* p, size_t off) { return static_cast<uint16_t>((p[off] << 8) | p[off + 1]); }
 inline uint32_t ld_be32(const uint8_t* p, size_t off) {
   return (static_cast<uint32_t>(p[off]) << 24) | (static_cast<uint32_t>(p[off + 1]) << 16) |
          (static_cast<uint32_t>(p[off + 2]) << 8) | static_cast<uint32_t>(p[off + 3]);

@@ -89,7 +89,8 @@ void ss_parse_keymap(const char* text) {
   if (colon) {
     char user[3];
     size_t k = 0;
-    for (const char* p = text; p < colon && k < 3; ++p) user[k++] = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
+    for (const char* p = text; p < colon && k < 3; ++p)
+      user[k++] = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
     memset(user + k, ' ', 3 - k);
     memcpy(com.keymap_id + 10, user, 3);
     name = colon + 1;
@@ -185,9 +186,7 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
         ss_stuff_arg(reinterpret_cast<char*>(inv.b + INVOC_AP_ID), v, 3);
         named = 1;
         break;
-      case 'B':
-        md = MODE_BOOTSTRAP;
-        break;
+      case 'B': md = MODE_BOOTSTRAP; break;
       case 'D':
         if (strlen(v) != 3) return 0;
         ss_stuff_arg(db, v, 3);
@@ -202,9 +201,7 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
       case 'F':
         if (!socket_number(v, &sock)) return 0;
         break;
-      case 'K':
-        md = MODE_KEYDEF;
-        break;
+      case 'K': md = MODE_KEYDEF; break;
       case 'M': {
         char saved[13];
         memcpy(saved, com.keymap_id, 13);
@@ -234,20 +231,15 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
         os_usage();
         md = MODE_USAGE;
         break;
-      case 'V':
-        util = MODE_VERIFY;
-        break;
+      case 'V': util = MODE_VERIFY; break;
       case 'X': {
         char host[256], port[64];
         if (!split_host_port(v, host, sizeof host, port, sizeof port)) return 0;
         sock = static_cast<uint16_t>(tmnet_cli_conn_to_host(host, port));
         break;
       }
-      case '-':
-        break;  // already in the environment
-      default:
-        kept.push_back(arg);
-        break;
+      case '-': break;  // already in the environment
+      default: kept.push_back(arg); break;
     }
     if (util) {
       // The utility ends the run: what came before it holds, the rest is its own.
@@ -267,27 +259,46 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
 
 void os_usage() {
   static const char* const kPieces[] = {
-      "Usage:  -k                          ", "define a new keymap\n",
-      "        -m=<[user_id:]keymap_name>  ", "override keymap ID\n",
-      "        -d=<database_id>            ", "override startup database\n",
-      "        -a=<application_id>         ", "override startup application\n",
-      "        -t=<process_type>           ", "override startup process type\n",
-      "        -p=<process_name>           ", "override startup process name\n",
-      "        -i=<flat_file_name>         ", "convert a flat file into UNIXIO format\n",
-      "        -e=<data_file_name>         ", "convert a UNIXIO file into a flat format\n",
-      "        -v=<data_file_name>         ", "verify the integrity of a UNIXIO file\n",
-      "        -an=<data_file_name>        ", "analyze a UNIXIO file\n",
+      "Usage:  -k                          ",
+      "define a new keymap\n",
+      "        -m=<[user_id:]keymap_name>  ",
+      "override keymap ID\n",
+      "        -d=<database_id>            ",
+      "override startup database\n",
+      "        -a=<application_id>         ",
+      "override startup application\n",
+      "        -t=<process_type>           ",
+      "override startup process type\n",
+      "        -p=<process_name>           ",
+      "override startup process name\n",
+      "        -i=<flat_file_name>         ",
+      "convert a flat file into UNIXIO format\n",
+      "        -e=<data_file_name>         ",
+      "convert a UNIXIO file into a flat format\n",
+      "        -v=<data_file_name>         ",
+      "verify the integrity of a UNIXIO file\n",
+      "        -an=<data_file_name>        ",
+      "analyze a UNIXIO file\n",
       "Restrictions:\n",
-      "  An application_id and process_type must ", "always be included when specifying\n",
-      "  a process_name.  If an application_id is ", "included without specifying a\n",
-      "  process_type/name, the startup menu for the ", "application will be used.\n\n",
-      "  If no application_id is specified, the ", "startup application and menu for the\n",
-      "  database will be used.  If no database_id ", "is specified, the startup database\n",
-      "  defined for the user within System ", "Administration is used.  If the startup\n",
-      "  database is also unspecified, the Kivo main ", "menu is used.\n\n",
-      "  The valid process_types are Menu, Job, ", "Input, Output, Update, Action,\n",
+      "  An application_id and process_type must ",
+      "always be included when specifying\n",
+      "  a process_name.  If an application_id is ",
+      "included without specifying a\n",
+      "  process_type/name, the startup menu for the ",
+      "application will be used.\n\n",
+      "  If no application_id is specified, the ",
+      "startup application and menu for the\n",
+      "  database will be used.  If no database_id ",
+      "is specified, the startup database\n",
+      "  defined for the user within System ",
+      "Administration is used.  If the startup\n",
+      "  database is also unspecified, the Kivo main ",
+      "menu is used.\n\n",
+      "  The valid process_types are Menu, Job, ",
+      "Input, Output, Update, Action,\n",
       "  Inquiry, Query, Status, and Subroutine.\n",
-      "  Use underscores (_) in place of any ", "embedded spaces within parameters.\n",
+      "  Use underscores (_) in place of any ",
+      "embedded spaces within parameters.\n",
   };
   for (const char* piece : kPieces) fputs(piece, stdout);
   fflush(stdout);

@@ -62,8 +62,7 @@ bool wants_remote_client(int argc, char** argv);
 // process. A bad value stops parsing: 0, argc and argv as they were.
 // A utility option (-e, -i, -v, -an) also ends parsing; its file name goes
 // to *util_file (null when none was given).
-int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode,
-                 const char** util_file = nullptr);
+int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file = nullptr);
 
 // Splits "[host:]port"; the host is 127.0.0.1 when only a port is given.
 // 0 when a part is empty or too long.

@@ -13,17 +13,16 @@ com_area com;
 
 namespace {
 
-constexpr const char* kLabels[11] = {"USER:",      "APPLICATION:",  "DATABASE:",       "MENU ENTRY",
-                                     "DATA ENTRY", "AUTO-READNEXT", "EXACT KEY REQ'D", "MODE:",
-                                     "(MORE)",     "WARNING",       "ERROR"};
+constexpr const char* kLabels[11] = {"USER:",         "APPLICATION:",    "DATABASE:", "MENU ENTRY", "DATA ENTRY",
+                                     "AUTO-READNEXT", "EXACT KEY REQ'D", "MODE:",     "(MORE)",     "WARNING",
+                                     "ERROR"};
 constexpr const char* kDayAbbr[8] = {"DAY", "MON", "TUE", "WED", "THU", "FRI", "SAT", "SUN"};
 constexpr const char* kDayNames[8] = {"WEEKDAY",  "MONDAY", "TUESDAY",  "WEDNESDAY",
                                       "THURSDAY", "FRIDAY", "SATURDAY", "SUNDAY"};
 constexpr const char* kMonthAbbr[13] = {"MMM", "JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                         "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-constexpr const char* kMonthNames[13] = {"MONTH", "JANUARY", "FEBRUARY", "MARCH",     "APRIL",
-                                         "MAY",   "JUNE",    "JULY",     "AUGUST",    "SEPTEMBER",
-                                         "OCTOBER", "NOVEMBER", "DECEMBER"};
+constexpr const char* kMonthNames[13] = {"MONTH", "JANUARY", "FEBRUARY",  "MARCH",   "APRIL",    "MAY",     "JUNE",
+                                         "JULY",  "AUGUST",  "SEPTEMBER", "OCTOBER", "NOVEMBER", "DECEMBER"};
 
 // Blank-padded copy of a C string into a fixed-width field.
 void put_field(char* dst, size_t width, const char* src) {

@@ -25,8 +25,8 @@ namespace {
 env_vars g_vars;
 std::string g_path_error;
 
-const char* const kSlotNames[kEnvSlots] = {"root", "ext",   "uid",  "user",   "pid",    "ap",   "ver",
-                                           "db",   "scope", "file", "type",   "engine", "endian", "host"};
+const char* const kSlotNames[kEnvSlots] = {"root", "ext",   "uid",  "user", "pid",    "ap",     "ver",
+                                           "db",   "scope", "file", "type", "engine", "endian", "host"};
 
 enum expand_result { EXPAND_OK, EXPAND_SYNTAX, EXPAND_UNKNOWN, EXPAND_OVERFLOW };
 

@@ -26,9 +26,7 @@ char g_tty[256];
 
 cstr counted(char* p) { return cstr{static_cast<uint16_t>(strlen(p)), p}; }
 
-void fill(char* dst, size_t cap, const char* src) {
-  snprintf(dst, cap, "%s", src ? src : "");
-}
+void fill(char* dst, size_t cap, const char* src) { snprintf(dst, cap, "%s", src ? src : ""); }
 
 }  // namespace
 
@@ -50,19 +48,14 @@ int ss_host_info(cstr* id, cstr* unused, cstr* os, cstr* host) {
 
 cstr ss_info(int code) {
   switch (code) {
-    case 10:
-      fill(g_info, sizeof g_info, ss_image_name());
-      break;
-    case 11:
-      snprintf(g_info, sizeof g_info, "%d", static_cast<int>(getpid()));
-      break;
+    case 10: fill(g_info, sizeof g_info, ss_image_name()); break;
+    case 11: snprintf(g_info, sizeof g_info, "%d", static_cast<int>(getpid())); break;
     case 12: {
       const char* tty = isatty(0) ? ttyname(0) : nullptr;
       fill(g_info, sizeof g_info, tty ? tty : "background");
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return counted(g_info);
 }
@@ -76,8 +69,7 @@ cstr ss_uid() {
   // No password entry: the uid stands for the name rather than nothing.
   if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found && found->pw_name)
     fill(g_login, sizeof g_login, found->pw_name);
-  else
-    snprintf(g_login, sizeof g_login, "%u", static_cast<unsigned>(uid));
+  else snprintf(g_login, sizeof g_login, "%u", static_cast<unsigned>(uid));
   return counted(g_login);
 }
 

@@ -21,10 +21,8 @@ void ut_add_to_lst(void* elem, ut_link* link, ut_list* list) {
   if (list) {
     link->next = nullptr;
     link->prev = list->tail;
-    if (list->tail)
-      ut_link_at(list->tail, off)->next = elem;
-    else
-      list->head = elem;
+    if (list->tail) ut_link_at(list->tail, off)->next = elem;
+    else list->head = elem;
     list->tail = elem;
     return;
   }
@@ -47,14 +45,10 @@ void ut_remove_from_lst(void* elem, ut_link* link, ut_list* list) {
   if (!elem) return sys_err("UT", __LINE__, "ut_remove_from_lst - elem is NULL");
   if (!link) return sys_err("UT", __LINE__, "ut_remove - elem_link NULL");
   size_t off = link_offset(elem, link);
-  if (link->prev)
-    ut_link_at(link->prev, off)->next = link->next;
-  else if (list)
-    list->head = link->next;
-  if (link->next)
-    ut_link_at(link->next, off)->prev = link->prev;
-  else if (list)
-    list->tail = link->prev;
+  if (link->prev) ut_link_at(link->prev, off)->next = link->next;
+  else if (list) list->head = link->next;
+  if (link->next) ut_link_at(link->next, off)->prev = link->prev;
+  else if (list) list->tail = link->prev;
   link->prev = link->next = nullptr;
 }
 

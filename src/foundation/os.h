@@ -53,9 +53,9 @@ intptr_t os_call(const intptr_t* args, void* fn);
 
 // The fields of a submit request that the layer reads.
 struct SUBMIT_BLK {
-  uint8_t mode;      // 0-4, 255 = none
-  char notify;       // ' ' none, '1' yes, other no
-  uint32_t day;      // 0xFFFFFFFF = no date
+  uint8_t mode;  // 0-4, 255 = none
+  char notify;   // ' ' none, '1' yes, other no
+  uint32_t day;  // 0xFFFFFFFF = no date
   uint32_t hsec;
   char priority[10];
   char queue[10];

@@ -187,9 +187,8 @@ const cstr* ss_bld_path(const FDB_PATH* fdb, int, const cstr* root, const uint8_
       const std::string opts = fixed_text(sysdflt + SYSDFLT_OPTIONS, kSysDirFieldLen);
       size_t at = opts.find("EM=");
       if (!blank(opts) && at != std::string::npos) {
-        std::string value = opts.substr(at + 3, opts.find(';', at) == std::string::npos
-                                                    ? std::string::npos
-                                                    : opts.find(';', at) - at - 3);
+        std::string value = opts.substr(
+            at + 3, opts.find(';', at) == std::string::npos ? std::string::npos : opts.find(';', at) - at - 3);
         if (value.find('$') != std::string::npos) {
           char expanded[kPathMax];
           if (!expand_env_status(expanded, value.c_str(), value.size(), fdb, root, &st)) return nullptr;

@@ -106,12 +106,11 @@ void verify_all() {
 
 // Checks a block that is about to be freed. False: it must not be touched.
 bool block_alive(MEMHDR* h, const char* who) {
-  if (h->watched) sys_err("MM", __LINE__, "%s - freeing watched address 0x%lX", who, reinterpret_cast<unsigned long>(data_of(h)));
+  if (h->watched)
+    sys_err("MM", __LINE__, "%s - freeing watched address 0x%lX", who, reinterpret_cast<unsigned long>(data_of(h)));
   if (h->magic == kMemMagic) return true;
-  if (h->magic == (~kMemMagic))
-    sys_err("MM", __LINE__, "%s - attempting to free freed memory", who);
-  else
-    sys_err("MM", __LINE__, "%s - attempting to free unallocated memory", who);
+  if (h->magic == (~kMemMagic)) sys_err("MM", __LINE__, "%s - attempting to free freed memory", who);
+  else sys_err("MM", __LINE__, "%s - attempting to free unallocated memory", who);
   return false;
 }
 
@@ -224,8 +223,9 @@ void mm_destroy_pool(POOL* pool) {
   if (!pool) return;
   if (local_dbg_ctl.check) verify_all();
   if (pool->magic != kMemMagic) {
-    sys_err("MM", __LINE__, pool->magic == ~kMemMagic ? "free_pool() - attempting to free freed memory"
-                                                       : "free_pool() - attempting to free unallocated memory");
+    sys_err("MM", __LINE__,
+            pool->magic == ~kMemMagic ? "free_pool() - attempting to free freed memory"
+                                      : "free_pool() - attempting to free unallocated memory");
     return;
   }
   while (void* e = pool->block_list.head) {

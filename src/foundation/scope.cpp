@@ -110,10 +110,8 @@ void ut_add_reset(uint32_t level, void* address, const void* value, size_t size)
   *rec = RESET_REC{address, copy, static_cast<uint8_t>(size), nullptr, nullptr};
   SCOPE_ENT& ent = com.scope_tbl[level];
   rec->prev = ent.reset_tail;
-  if (ent.reset_tail)
-    ent.reset_tail->next = rec;
-  else
-    ent.reset_head = rec;
+  if (ent.reset_tail) ent.reset_tail->next = rec;
+  else ent.reset_head = rec;
   ent.reset_tail = rec;
 }
 

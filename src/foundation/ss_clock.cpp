@@ -22,12 +22,10 @@ namespace {
 
 int64_t g_fake_offset;  // hundredths
 
-
 int month_days(int y, int m) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   return m == 2 && cal_leap(y) ? 29 : kDays[m - 1];
 }
-
 
 // Two characters of a universal date: digits give their value, "--" a part
 // that is not given (0). Anything else is not a date for the fake clock.
@@ -111,8 +109,7 @@ int os_set_fake_time(const char* text) {
                 static_cast<uint32_t>(((part[4] * 60 + part[5]) * 60 + part[6]) * 100 + part[7])};
   ss_clock now;
   ss_time(&now);
-  g_fake_offset = (static_cast<int64_t>(fake.day) - now.day) * kDayHsec +
-                  (static_cast<int64_t>(fake.hsec) - now.hsec);
+  g_fake_offset = (static_cast<int64_t>(fake.day) - now.day) * kDayHsec + (static_cast<int64_t>(fake.hsec) - now.hsec);
   return 1;
 }
 
@@ -127,8 +124,14 @@ void ss_host_time(char* out, const ss_clock* clock) {
     return;
   }
   const uint32_t h = clock->hsec;
-  const int parts[8] = {y / 100, y % 100, m, d, static_cast<int>(h / 360000), static_cast<int>(h / 6000 % 60),
-                        static_cast<int>(h / 100 % 60), static_cast<int>(h % 100)};
+  const int parts[8] = {y / 100,
+                        y % 100,
+                        m,
+                        d,
+                        static_cast<int>(h / 360000),
+                        static_cast<int>(h / 6000 % 60),
+                        static_cast<int>(h / 100 % 60),
+                        static_cast<int>(h % 100)};
   for (int i = 0; i < 8; ++i) {
     out[2 * i] = static_cast<char>('0' + parts[i] / 10);
     out[2 * i + 1] = static_cast<char>('0' + parts[i] % 10);

@@ -30,8 +30,8 @@ namespace {
 char kind_names[kPathKinds + 1][9] = {"", "Data", "Struct", "Em", "Dbg", "Portdata", "Print", "Sess", "Newdata"};
 
 volatile sig_atomic_t sig_handler_ready;
-volatile long g_utc_offset;      // seconds east of UTC, for the log line
-char g_signal_log[1024];         // KIVO_SIGNAL_LOG, empty when unset
+volatile long g_utc_offset;  // seconds east of UTC, for the log line
+char g_signal_log[1024];     // KIVO_SIGNAL_LOG, empty when unset
 
 FILE* g_dbg_log;
 uint32_t g_dbg_mask;
@@ -130,8 +130,7 @@ void dump_core_child() {
   }
   if (pid > 0) {
     int st;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
   }
 }
 

@@ -59,10 +59,10 @@ int os_spawn(const cstr* command, int* status) { return ss_spawn(command, status
 
 intptr_t ss_call(const intptr_t* args, void* fn) {
   using caller = intptr_t (*)(void*, const intptr_t*);
-  static const caller kCallers[17] = {
-      call_fixed<0>,  call_fixed<1>,  call_fixed<2>,  call_fixed<3>,  call_fixed<4>,  call_fixed<5>,
-      call_fixed<6>,  call_fixed<7>,  call_fixed<8>,  call_fixed<9>,  call_fixed<10>, call_fixed<11>,
-      call_fixed<12>, call_fixed<13>, call_fixed<14>, call_fixed<15>, call_fixed<16>};
+  static const caller kCallers[17] = {call_fixed<0>,  call_fixed<1>,  call_fixed<2>,  call_fixed<3>,  call_fixed<4>,
+                                      call_fixed<5>,  call_fixed<6>,  call_fixed<7>,  call_fixed<8>,  call_fixed<9>,
+                                      call_fixed<10>, call_fixed<11>, call_fixed<12>, call_fixed<13>, call_fixed<14>,
+                                      call_fixed<15>, call_fixed<16>};
   const intptr_t n = args[0];
   if (n < 0 || n > 16) {
     sys_err("SSUNIX", __LINE__, "ss_call - %ld arguments, at most 16", static_cast<long>(n));

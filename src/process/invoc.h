@@ -12,11 +12,11 @@ constexpr size_t kInvocSize = 144;
 
 // Byte offsets of INVOC fields.
 enum : size_t {
-  INVOC_AP_ID = 0,         // 3
-  INVOC_VER = 3,           // 2
-  INVOC_PROC_TYPE = 5,     // 1
-  INVOC_PROC_NAM = 6,      // 30
-  INVOC_INVOC_TYPE = 36,   // 0 subprocess, 1 related, 2 detached
+  INVOC_AP_ID = 0,        // 3
+  INVOC_VER = 3,          // 2
+  INVOC_PROC_TYPE = 5,    // 1
+  INVOC_PROC_NAM = 6,     // 30
+  INVOC_INVOC_TYPE = 36,  // 0 subprocess, 1 related, 2 detached
   INVOC_AUTO_RUN = 37,
   INVOC_CHAIN_MODE = 38,
   INVOC_INTERRUPT_OK = 39,
@@ -24,10 +24,10 @@ enum : size_t {
   INVOC_ONE_SHOT = 41,
   INVOC_CALLER_CODE = 42,  // 4
   INVOC_PCF_KEY_NO = 65,
-  INVOC_RNG_AP = 66,       // 3
-  INVOC_RNG_NAM = 69,      // 30
-  INVOC_CNSTR_AP = 125,    // 3
-  INVOC_END_CODE = 132,    // u32
+  INVOC_RNG_AP = 66,     // 3
+  INVOC_RNG_NAM = 69,    // 30
+  INVOC_CNSTR_AP = 125,  // 3
+  INVOC_END_CODE = 132,  // u32
 };
 constexpr size_t kProcNameLen = 30;
 

@@ -18,7 +18,6 @@ namespace {
 constexpr int kNormalDays[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
 constexpr int kLeapDays[13] = {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
 
-
 struct pivot_state {
   bool loaded = false;
   int pivot = -1;
@@ -106,10 +105,22 @@ int32_t cv_get_days(const std_date* d, int doy_form) {
 
 bool date_from_day_number(int32_t v, int* year, int* doy) {
   switch (v) {
-    case 730115: *year = 1999; *doy = 365; return true;
-    case 657432: *year = 1801; *doy = 1; return true;
-    case 693956: *year = 1901; *doy = 1; return true;
-    case 766640: *year = 2099; *doy = 365; return true;
+    case 730115:
+      *year = 1999;
+      *doy = 365;
+      return true;
+    case 657432:
+      *year = 1801;
+      *doy = 1;
+      return true;
+    case 693956:
+      *year = 1901;
+      *doy = 1;
+      return true;
+    case 766640:
+      *year = 2099;
+      *doy = 365;
+      return true;
     default: break;
   }
   if (v < 1) return false;
@@ -199,9 +210,9 @@ bool date_check_parts(const std_date* d) {
   if (given(LVL_MONTH) && (month < 1 || month > 12)) return false;
   if (given(LVL_DAY)) {
     // Without a known year February may have 29 days.
-    const bool year_known = d->first >= LVL_YEAR && given(LVL_YEAR) &&
-                            (d->first == LVL_YEAR || given(LVL_CENTURY));
-    const int dim = year_known ? date_days_in_month(date_full_year(d), month) : (month == 2 ? 29 : date_days_in_month(2000, month));
+    const bool year_known = d->first >= LVL_YEAR && given(LVL_YEAR) && (d->first == LVL_YEAR || given(LVL_CENTURY));
+    const int dim =
+        year_known ? date_days_in_month(date_full_year(d), month) : (month == 2 ? 29 : date_days_in_month(2000, month));
     if (d->at(LVL_DAY) < 1 || d->at(LVL_DAY) > dim) return false;
   }
   if (given(LVL_HOUR) && d->at(LVL_HOUR) > 23) return false;

@@ -23,9 +23,7 @@ int cv_ntos_date(std_date* d) {
     case DT_PD_DOY:
     case DT_PD: return ntos_pd_date(d);
     case DT_UNIVERSAL: return ntos_uni_date(d);
-    default:
-      sys_err("CVDAT", __LINE__, "cv_ntos_date() - bad storage type");
-      return 0;
+    default: sys_err("CVDAT", __LINE__, "cv_ntos_date() - bad storage type"); return 0;
   }
 }
 
@@ -38,9 +36,7 @@ int cv_ston_date(std_date* d) {
     case DT_PD_DOY:
     case DT_PD: return ston_pd_date(d);
     case DT_UNIVERSAL: return ston_uni_date(d);
-    default:
-      sys_err("CVDAT", __LINE__, "cv_ston_date() - bad storage type");
-      return 0;
+    default: sys_err("CVDAT", __LINE__, "cv_ston_date() - bad storage type"); return 0;
   }
 }
 

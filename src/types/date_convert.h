@@ -8,23 +8,23 @@ namespace kivo {
 
 // The fields of a conversion block that a date conversion reads.
 struct date_cnv {
-  uint8_t* int_addr;         // stored value; null when no value is available
-  uint8_t int_undefined;     // the value is to be shown as an undefined date
+  uint8_t* int_addr;      // stored value; null when no value is available
+  uint8_t int_undefined;  // the value is to be shown as an undefined date
   uint16_t int_len;
-  uint8_t type;              // storage type (3, 4, 6, 7, 9, 10, 15)
-  char* ext_addr;            // display text, `ext_len` characters
+  uint8_t type;    // storage type (3, 4, 6, 7, 9, 10, 15)
+  char* ext_addr;  // display text, `ext_len` characters
   uint16_t ext_len;
-  const char* stor_mask;     // compiled storage mask
+  const char* stor_mask;  // compiled storage mask
   uint8_t stor_mask_len;
   uint8_t stor_doy;
   uint8_t stor_h24;
-  const char* dspl_mask;     // compiled display mask
+  const char* dspl_mask;  // compiled display mask
   uint8_t dspl_mask_len;
   uint8_t dspl_doy;
   uint8_t dspl_h24;
-  uint8_t elem_hi;           // levels of the element
+  uint8_t elem_hi;  // levels of the element
   uint8_t elem_lo;
-  uint8_t entry;             // entry field
+  uint8_t entry;  // entry field
 };
 
 // Display text to stored value. Returns 1, or CV_BAD_DATE with the stored

@@ -22,13 +22,10 @@ bool is_level_digit(char c) { return c >= '1' && c <= '8'; }
 uint32_t name_width(uint8_t code) {
   switch (code) {
     case TK_MONTH_NAME:
-    case TK_DAY_NAME:
-      return 10;
+    case TK_DAY_NAME: return 10;
     case TK_MONTH_ABBR:
-    case TK_DAY_ABBR:
-      return 3;
-    default:
-      return 2;  // am/pm, suffix
+    case TK_DAY_ABBR: return 3;
+    default: return 2;  // am/pm, suffix
   }
 }
 
@@ -63,8 +60,8 @@ bool tilde_token(const char* t, int n, date_chunk* c) {
     return true;
   }
   if (strchr("ASMmDd", code) && code != '\0' && (mod == 'U' || mod == 'L' || mod == 'C')) {
-    *c = date_chunk{3, name_width(static_cast<uint8_t>(code)), 0, {}, static_cast<uint8_t>(code),
-                    static_cast<uint8_t>(mod)};
+    *c = date_chunk{
+        3, name_width(static_cast<uint8_t>(code)), 0, {}, static_cast<uint8_t>(code), static_cast<uint8_t>(mod)};
     return true;
   }
   return false;
@@ -195,8 +192,7 @@ bool token_valid(date_msk_blk* b, int hi, int lo, bool ampm_ok, uint8_t code) {
       b->h24 = 0;
       return true;
     case TK_DAY_NAME:
-    case TK_DAY_ABBR:
-      return hi > 6 && lo < 6;
+    case TK_DAY_ABBR: return hi > 6 && lo < 6;
     case TK_DOY:
       if (hi < 6 || lo >= 6) return false;
       b->doy = 1;
@@ -207,10 +203,8 @@ bool token_valid(date_msk_blk* b, int hi, int lo, bool ampm_ok, uint8_t code) {
       if (hi < 6 || lo > 6) return false;
       b->level_flags[5] = 1;
       return true;
-    case TK_SUFFIX:
-      return hi > 4 && lo < 6;
-    default:
-      return false;
+    case TK_SUFFIX: return hi > 4 && lo < 6;
+    default: return false;
   }
 }
 
@@ -313,9 +307,7 @@ int cv_cmpl_date_msk(date_msk_blk* b) {
   switch (type) {
     case 1:
     case 3:
-    case 4:
-      b->type = b->doy ? DT_TEXT_DOY : DT_TEXT;
-      return static_cast<int>(st.width);
+    case 4: b->type = b->doy ? DT_TEXT_DOY : DT_TEXT; return static_cast<int>(st.width);
     case 5:
     case 6:
     case 7:
@@ -328,8 +320,7 @@ int cv_cmpl_date_msk(date_msk_blk* b) {
       b->type = b->doy ? DT_PD_DOY : DT_PD;
       if (!first) return 0;
       return first - last + 2;
-    default:
-      return kUniversalLen;
+    default: return kUniversalLen;
   }
 }
 

@@ -29,8 +29,8 @@ enum : uint8_t {
 // 'U' upper, 'L' lower, 'C' capitalised (names).
 
 struct date_chunk {
-  uint32_t used;    // source characters taken
-  uint32_t width;   // display width
+  uint32_t used;   // source characters taken
+  uint32_t width;  // display width
   uint32_t text_len;
   char text[kDateMaskLen];  // literal text, quotes and escapes resolved
   uint8_t code;

@@ -53,8 +53,8 @@ bool date_word(const std_date* d, int32_t* out) {
     // never stored as that other date.
     int year = 0, doy = 0;
     const int want_year = date_full_year(d);
-    const int want_doy = date_days_before(want_year, date_part_or_zero(d, LVL_MONTH)) +
-                         std::max(date_part_or_zero(d, LVL_DAY), 1);
+    const int want_doy =
+        date_days_before(want_year, date_part_or_zero(d, LVL_MONTH)) + std::max(date_part_or_zero(d, LVL_DAY), 1);
     if (!date_from_day_number(v, &year, &doy) || year != want_year || doy != want_doy) return false;
   }
   *out = v;
@@ -321,8 +321,14 @@ int ntos_uni_date(std_date* d) {
   auto clamp = [&](int lvl, int lo, int hi) {
     if (!date_part_held(d, lvl)) return;
     int8_t& v = d->at(lvl);
-    if (v < lo) { v = static_cast<int8_t>(lo); exact = false; }
-    if (v > hi) { v = static_cast<int8_t>(hi); exact = false; }
+    if (v < lo) {
+      v = static_cast<int8_t>(lo);
+      exact = false;
+    }
+    if (v > hi) {
+      v = static_cast<int8_t>(hi);
+      exact = false;
+    }
   };
   clamp(LVL_MONTH, 1, 12);
   const int dim = date_part_held(d, LVL_MONTH)

@@ -274,8 +274,7 @@ struct text_writer {
         if (v < 0) return fill(' ', 2);
         return name(ordinal_suffix(v), 2, 2, c.mod);
       }
-      default:
-        overflow = true;
+      default: overflow = true;
     }
   }
 };

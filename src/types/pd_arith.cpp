@@ -53,7 +53,8 @@ int add_any(uint8_t* a, int a_len, const uint8_t* b, int b_len, bool subtract) {
 
 // Magnitude comparison of BCD words, then the sign rule: negative below
 // non-negative (a negative zero sorts below a positive one).
-template <class W> int cmp_operands(operand<W> x, operand<W> y) {
+template <class W>
+int cmp_operands(operand<W> x, operand<W> y) {
   if (x.neg != y.neg) return x.neg ? -1 : 1;
   int c = (x.mag > y.mag) - (x.mag < y.mag);
   return x.neg ? -c : c;

@@ -108,8 +108,8 @@ int32_t pd_var_bin(const pd_var* v) {
 int pd_cva(const char* text, int text_len, char dec_sep, pd_field* f) {
   // Transitions by character class: blank, digit, sign, point.
   static const uint8_t next[12][4] = {
-      {0, 0, 0, 0},  {1, 2, 7, 9}, {6, 2, 3, 5}, {6, 0, 0, 4}, {6, 0, 0, 0},  {6, 5, 4, 0},
-      {6, 0, 0, 0},  {0, 10, 0, 8}, {0, 11, 0, 0}, {0, 5, 0, 0}, {6, 10, 0, 11}, {6, 11, 0, 0},
+      {0, 0, 0, 0}, {1, 2, 7, 9},  {6, 2, 3, 5},  {6, 0, 0, 4}, {6, 0, 0, 0},   {6, 5, 4, 0},
+      {6, 0, 0, 0}, {0, 10, 0, 8}, {0, 11, 0, 0}, {0, 5, 0, 0}, {6, 10, 0, 11}, {6, 11, 0, 0},
   };
   if (!len_ok(f->len) || text_len < 0) return 0;
   int t = digits_of(f->len);
@@ -158,7 +158,9 @@ int bin_math(int32_t* a, int32_t b, int op, int b_scale, int b_unsigned, int a_s
   if (op < BIN_ADD || op > BIN_SET) return 0;
   auto load = [](uint8_t* p, int32_t v, int is_unsigned, int scale) {
     bool neg = is_unsigned != 2 && v < 0;
-    uint32_t m = is_unsigned == 2 ? static_cast<uint32_t>(v) : neg ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+    uint32_t m = is_unsigned == 2 ? static_cast<uint32_t>(v)
+                 : neg            ? 0u - static_cast<uint32_t>(v)
+                                  : static_cast<uint32_t>(v);
     put16(p, m, neg);
     return scale <= 1 || pd_shft(p, kPdMaxLen, scale - 1);
   };

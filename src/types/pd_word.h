@@ -20,18 +20,20 @@ namespace kivo::pdw {
 
 using u128 = unsigned __int128;
 
-constexpr uint64_t kLo6 = 0x0666666666666666ULL;    // +6 per digit, none on the top nibble
+constexpr uint64_t kLo6 = 0x0666666666666666ULL;  // +6 per digit, none on the top nibble
 constexpr uint64_t kAll6 = 0x6666666666666666ULL;
-constexpr uint64_t kLo1 = 0x1111111111111110ULL;    // carry bits at digit boundaries
+constexpr uint64_t kLo1 = 0x1111111111111110ULL;  // carry bits at digit boundaries
 constexpr uint64_t kAll1 = 0x1111111111111111ULL;
 constexpr uint64_t kE8 = 100000000ULL;
 constexpr uint64_t kE16 = 10000000000000000ULL;
 
-template <class W> constexpr W six() {
+template <class W>
+constexpr W six() {
   if constexpr (sizeof(W) == 8) return kLo6;
   else return (static_cast<u128>(kLo6) << 64) | kAll6;
 }
-template <class W> constexpr W ones() {
+template <class W>
+constexpr W ones() {
   if constexpr (sizeof(W) == 8) return kLo1;
   else return (static_cast<u128>(kAll1) << 64) | kLo1;
 }
@@ -40,7 +42,10 @@ inline bool len_ok(int n) { return n >= 1 && n <= kPdMaxLen; }
 inline int digits_of(int n) { return 2 * n - 1; }
 
 // Mask of the low t digits (t < 2 x sizeof(W)).
-template <class W> inline W digit_mask(int t) { return (W(1) << (4 * t)) - 1; }
+template <class W>
+inline W digit_mask(int t) {
+  return (W(1) << (4 * t)) - 1;
+}
 
 // --- loading and storing -------------------------------------------------
 
@@ -67,7 +72,8 @@ inline void store64(uint8_t* p, int n, uint64_t w) {  // n in 1..8
   }
 }
 
-template <class W> inline W load(const uint8_t* p, int n) {
+template <class W>
+inline W load(const uint8_t* p, int n) {
   if constexpr (sizeof(W) == 8) {
     return load64(p, n);
   } else {
@@ -76,7 +82,8 @@ template <class W> inline W load(const uint8_t* p, int n) {
   }
 }
 
-template <class W> inline void store(uint8_t* p, int n, W w) {
+template <class W>
+inline void store(uint8_t* p, int n, W w) {
   if constexpr (sizeof(W) == 8) {
     store64(p, n, w);
   } else {
@@ -103,20 +110,23 @@ inline uint32_t neg_mask() {
 inline bool is_neg(uint32_t mask, unsigned sign_half) { return (mask >> (sign_half & 0xF)) & 1; }
 
 // The sign half written for a result: zero is always positive.
-template <class W> inline W sign_half(bool neg, W mag) {
+template <class W>
+inline W sign_half(bool neg, W mag) {
   return (neg && mag != 0) ? pd_neg_sign() : pd_pos_sign();
 }
 
 // --- BCD words ---------------------------------------------------------------
 
 // True when every nibble of a magnitude (top nibble zero) is a digit 0-9.
-template <class W> inline bool digits_ok(W mag) {
+template <class W>
+inline bool digits_ok(W mag) {
   W t = mag + six<W>();
   return ((t ^ mag ^ six<W>()) & ones<W>()) == 0;
 }
 
 // a + b for magnitudes whose top nibble is zero; the top nibble takes the carry.
-template <class W> inline W bcd_add(W a, W b) {
+template <class W>
+inline W bcd_add(W a, W b) {
   W t1 = a + six<W>();
   W t2 = t1 + b;
   W t3 = t1 ^ b;
@@ -125,7 +135,8 @@ template <class W> inline W bcd_add(W a, W b) {
 }
 
 // a - b for a >= b.
-template <class W> inline W bcd_sub(W a, W b) {
+template <class W>
+inline W bcd_sub(W a, W b) {
   W d = a - b;
   W borrow = (a ^ b ^ d) & ones<W>();
   return d - ((borrow >> 2) | (borrow >> 3));
@@ -143,8 +154,7 @@ inline uint64_t bcd_to_bin(uint64_t x) {
   return (x & 0xFFFFFFFFULL) + (x >> 32) * kE8;
 }
 inline u128 bcd_to_bin(u128 x) {
-  return static_cast<u128>(bcd_to_bin(static_cast<uint64_t>(x >> 64))) * kE16 +
-         bcd_to_bin(static_cast<uint64_t>(x));
+  return static_cast<u128>(bcd_to_bin(static_cast<uint64_t>(x >> 64))) * kE16 + bcd_to_bin(static_cast<uint64_t>(x));
 }
 
 // v < 10^8 to 8 BCD digits: split into 32-bit lanes of 4 digits, then
@@ -154,7 +164,7 @@ inline uint32_t bin_to_bcd8(uint32_t v) {
   uint64_t x = (static_cast<uint64_t>(v / 10000) << 32) | (v % 10000);
   uint64_t h = ((x * 10486) >> 20) & 0x0000007F0000007FULL;  // lane / 100
   x = (h << 16) | (x - h * 100);
-  uint64_t t = ((x * 103) >> 10) & 0x000F000F000F000FULL;    // lane / 10
+  uint64_t t = ((x * 103) >> 10) & 0x000F000F000F000FULL;  // lane / 10
   x = (t << 4) | (x - t * 10);
   x = (x | (x >> 8)) & 0x0000FFFF0000FFFFULL;
   return static_cast<uint32_t>(x | (x >> 16));
@@ -177,14 +187,16 @@ inline u128 bin_to_bcd(u128 v) {  // v < 10^32
 
 // --- a loaded operand --------------------------------------------------------
 
-template <class W> struct operand {
+template <class W>
+struct operand {
   W mag;     // the digits as a BCD word
   bool neg;  // sign half classified negative
 };
 
 // Loads and checks an operand of n (1..16, fitting W) bytes. False when a
 // digit half holds 0xA-0xF.
-template <class W> inline bool take(const uint8_t* p, int n, uint32_t mask, operand<W>& out) {
+template <class W>
+inline bool take(const uint8_t* p, int n, uint32_t mask, operand<W>& out) {
   W w = load<W>(p, n);
   out.mag = w >> 4;
   out.neg = is_neg(mask, static_cast<unsigned>(w) & 0xF);
@@ -192,11 +204,15 @@ template <class W> inline bool take(const uint8_t* p, int n, uint32_t mask, oper
 }
 
 // Writes a result of n bytes: the low 2n - 1 digits of `mag` and the sign.
-template <class W> inline void put(uint8_t* p, int n, W mag, bool neg) {
+template <class W>
+inline void put(uint8_t* p, int n, W mag, bool neg) {
   mag &= digit_mask<W>(digits_of(n));
   store<W>(p, n, (mag << 4) | sign_half<W>(neg, mag));
 }
 
-template <class W> inline bool fits(W mag, int n) { return (mag >> (4 * digits_of(n))) == 0; }
+template <class W>
+inline bool fits(W mag, int n) {
+  return (mag >> (4 * digits_of(n))) == 0;
+}
 
 }  // namespace kivo::pdw

@@ -41,18 +41,18 @@ constexpr int kUniversalLen = 16;
 constexpr uint32_t CV_BAD_DATE = 102540;  // date text or stored date invalid
 
 struct std_date {
-  uint16_t raw_len;    // length of the stored value or display text
-  uint8_t* raw;        // the stored value, or the display text when `display`
-  uint32_t mask_len;   // compiled mask for text and packed forms
+  uint16_t raw_len;   // length of the stored value or display text
+  uint8_t* raw;       // the stored value, or the display text when `display`
+  uint32_t mask_len;  // compiled mask for text and packed forms
   const char* mask;
-  int8_t part[8];      // century, year, month, day, hour, minute, second, hundredths
-  uint8_t first;       // highest level held
-  uint8_t last;        // lowest level held
-  uint8_t type;        // DT_* storage type
-  uint8_t doy;         // the mask holds a day of year
-  uint8_t h24;         // 0: hours are shown 1-12 with an am/pm marker
-  uint8_t entry;       // entry field: digits keep their width, placeholders shown
-  uint8_t display;     // 1: raw is display text; 0: raw is the stored value
+  int8_t part[8];   // century, year, month, day, hour, minute, second, hundredths
+  uint8_t first;    // highest level held
+  uint8_t last;     // lowest level held
+  uint8_t type;     // DT_* storage type
+  uint8_t doy;      // the mask holds a day of year
+  uint8_t h24;      // 0: hours are shown 1-12 with an am/pm marker
+  uint8_t entry;    // entry field: digits keep their width, placeholders shown
+  uint8_t display;  // 1: raw is display text; 0: raw is the stored value
 
   int8_t& at(int level) { return part[8 - level]; }
   int8_t at(int level) const { return part[8 - level]; }

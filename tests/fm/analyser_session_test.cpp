@@ -95,9 +95,10 @@ TEST_F(AnalyserSession, MatchingIsByWholeCommandWordInAnyCase) {
 
 TEST_F(AnalyserSession, EndOfInputEndsTheSessionAndDumpsAreBounded) {
   int rc = -1;
-  std::string t = session("DUMP REC @ 512\nDUMP REC @ 99999999\nDUMP PAGE @ 0\nNEXT\nSET KEY # 0\n"
-                          "DUMP INDEX @ 1536\nVERIFY KEY # ALL\nVERIFY KEY # 9\n",
-                          &rc);
+  std::string t = session(
+      "DUMP REC @ 512\nDUMP REC @ 99999999\nDUMP PAGE @ 0\nNEXT\nSET KEY # 0\n"
+      "DUMP INDEX @ 1536\nVERIFY KEY # ALL\nVERIFY KEY # 9\n",
+      &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_TRUE(has(t, "Seek (512)\tLen (18)  Age (0)\n"));
   EXPECT_TRUE(has(t, "can't read record header at 99999999\n"));

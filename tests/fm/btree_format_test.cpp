@@ -85,16 +85,17 @@ TEST_F(BtreeFormat, LeafPageGolden) {
   ASSERT_EQ(binsert(c_, rec("aaaaaa", 7).data(), 0x200), BRF_OK);
   std::vector<uint8_t> f = test::read_file(path_);
   const uint8_t page[] = {
-      0, 0, 0, 0,                                  // parent: root
-      2, 0,                                        // two entries
-      5, 0,                                        // age: 3 + two inserts
-      0, 0, 0, 0, 0x00, 0x02, 0, 0,                // DOWN 0, DSEEK 0x200
-      'a', 'a', 'a', 'a', 'a', 'a', 7, 0, 0, 0,    // key
-      0, 0, 0, 0, 0x34, 0x12, 0, 0,                // DOWN 0, DSEEK 0x1234
-      'b', 'b', 'b', 'b', 'b', 'b', 2, 0, 0, 0,    // key
-      0, 0, 0, 0,                                  // last DOWN
+      0,   0,   0,   0,                            // parent: root
+      2,   0,                                      // two entries
+      5,   0,                                      // age: 3 + two inserts
+      0,   0,   0,   0,   0x00, 0x02, 0, 0,        // DOWN 0, DSEEK 0x200
+      'a', 'a', 'a', 'a', 'a',  'a',  7, 0, 0, 0,  // key
+      0,   0,   0,   0,   0x34, 0x12, 0, 0,        // DOWN 0, DSEEK 0x1234
+      'b', 'b', 'b', 'b', 'b',  'b',  2, 0, 0, 0,  // key
+      0,   0,   0,   0,                            // last DOWN
   };
-  EXPECT_EQ(std::vector<uint8_t>(f.begin() + 1536, f.begin() + 1536 + sizeof page), std::vector<uint8_t>(page, page + sizeof page));
+  EXPECT_EQ(std::vector<uint8_t>(f.begin() + 1536, f.begin() + 1536 + sizeof page),
+            std::vector<uint8_t>(page, page + sizeof page));
   EXPECT_EQ(f[1536 + sizeof page], 0x82);
 }
 

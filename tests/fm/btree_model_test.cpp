@@ -22,9 +22,9 @@ constexpr int kTotalOps = 1000000;  // over the four configurations
 struct config {
   const char* name;
   KEY_DESC desc;
-  int user_len;       // key bytes before the appended record id (dup keys)
-  bool dup;           // the last segment is a record id making keys unique
-  int values;         // distinct user values
+  int user_len;  // key bytes before the appended record id (dup keys)
+  bool dup;      // the last segment is a record id making keys unique
+  int values;    // distinct user values
 };
 
 // A byte string whose memcmp order is the segment order: the model's own
@@ -94,7 +94,9 @@ std::vector<uint8_t> make_record(const config& cf, int v, uint32_t id) {
       case seg_kind::unsigned_bin:
         for (int i = 0; i < sg.len; ++i) p[i] = static_cast<uint8_t>(part >> (8 * i) ^ (i ? 0 : v));
         break;
-      case seg_kind::packed: put_packed(p, sg.len, static_cast<int64_t>(part % 19999) - 9999 + (part % 19999 == 9999)); break;
+      case seg_kind::packed:
+        put_packed(p, sg.len, static_cast<int64_t>(part % 19999) - 9999 + (part % 19999 == 9999));
+        break;
       default: break;
     }
   }
@@ -242,17 +244,18 @@ class BtreeModel : public ::testing::Test {
 };
 
 TEST_F(BtreeModel, ShortUniqueKeysOfMixedSegmentKinds) {
-  config cf{"L10 unique", test::key_desc({{kSegChars, 3, 0},
-                                          {kSegBinary | kSegDescending, 2, 3},
-                                          {kSegPacked, 3, 5},
-                                          {kSegBinary | kSegUnsigned, 2, 8}}),
+  config cf{"L10 unique",
+            test::key_desc({{kSegChars, 3, 0},
+                            {kSegBinary | kSegDescending, 2, 3},
+                            {kSegPacked, 3, 5},
+                            {kSegBinary | kSegUnsigned, 2, 8}}),
             10, false, 30000};
   run_model(cf, ops(), 1);
 }
 
 TEST_F(BtreeModel, ShortDuplicateKeysDescending) {
-  config cf{"L10 dup", test::key_desc({{kSegChars | kSegDescending, 6, 0}, {kSegBinary | kSegUnsigned, 4, 6}}),
-            6, true, 300};
+  config cf{"L10 dup", test::key_desc({{kSegChars | kSegDescending, 6, 0}, {kSegBinary | kSegUnsigned, 4, 6}}), 6, true,
+            300};
   run_model(cf, ops(), 2);
 }
 
@@ -262,10 +265,11 @@ TEST_F(BtreeModel, LongUniqueKeys) {
 }
 
 TEST_F(BtreeModel, LongDuplicateKeysWithDescendingPacked) {
-  config cf{"L250 dup", test::key_desc({{kSegChars | kSegDescending, 200, 0},
-                                        {kSegPacked | kSegDescending, 8, 200},
-                                        {kSegChars, 38, 208},
-                                        {kSegBinary | kSegUnsigned, 4, 246}}),
+  config cf{"L250 dup",
+            test::key_desc({{kSegChars | kSegDescending, 200, 0},
+                            {kSegPacked | kSegDescending, 8, 200},
+                            {kSegChars, 38, 208},
+                            {kSegBinary | kSegUnsigned, 4, 246}}),
             246, true, 150};
   run_model(cf, ops(), 4);
 }

@@ -103,8 +103,7 @@ class tree_checker {
       rep->free_pages.push_back(p);
     }
     size_t all = (eof_ - kBtHdrBlock) / kPageSize;
-    if (seen_.size() != all)
-      return std::to_string(all - seen_.size()) + " pages neither in a tree nor free";
+    if (seen_.size() != all) return std::to_string(all - seen_.size()) + " pages neither in a tree nor free";
     return "";
   }
 
@@ -121,7 +120,8 @@ class tree_checker {
     bool leaf = ld_le32(p, kPgHdrSize) == 0;
     if (leaf) {
       if (leaf_depth_ < 0) leaf_depth_ = depth;
-      if (leaf_depth_ != depth) return "leaves at depths " + std::to_string(leaf_depth_) + " and " + std::to_string(depth);
+      if (leaf_depth_ != depth)
+        return "leaves at depths " + std::to_string(leaf_depth_) + " and " + std::to_string(depth);
     }
     for (int i = 0; i <= n; ++i) {
       uint32_t down = ld_le32(p, kPgHdrSize + i * E_);

@@ -89,8 +89,8 @@ TEST_F(FlatTransfer, DeletedRecordsAreNotExported) {
 }
 
 TEST_F(FlatTransfer, RecordsALineCannotCarryAreRefusedAndTheOldFlatFileStays) {
-  const std::vector<std::vector<uint8_t>> refused = {
-      bytes("two\nlines"), bytes("ends in return\r"), std::vector<uint8_t>(3001, 'x')};
+  const std::vector<std::vector<uint8_t>> refused = {bytes("two\nlines"), bytes("ends in return\r"),
+                                                     std::vector<uint8_t>(3001, 'x')};
   for (size_t i = 0; i < refused.size(); ++i) {
     std::string b = dir_.file("r" + std::to_string(i));
     {

@@ -60,8 +60,8 @@ TEST_F(KeySegment, FileManagerCodesMapToTheSameKinds) {
   EXPECT_EQ(seg_kind_of_code(8, &w), seg_kind::chars);
   EXPECT_EQ(seg_kind_of_code(9, &w), seg_kind::invalid);
   EXPECT_EQ(seg_kind_of_code(0, &w), seg_kind::invalid);
-  for (seg_kind k : {seg_kind::chars, seg_kind::signed_bin, seg_kind::unsigned_bin, seg_kind::packed,
-                     seg_kind::ignored})
+  for (seg_kind k :
+       {seg_kind::chars, seg_kind::signed_bin, seg_kind::unsigned_bin, seg_kind::packed, seg_kind::ignored})
     for (bool desc : {false, true}) {
       uint8_t t = seg_type_of(k, desc);
       EXPECT_EQ(seg_kind_of_type(t), k);

@@ -303,7 +303,8 @@ TEST_F(Locks, EvictionsUnderMaxFilesLoseNoLock) {
       for (int i = 0; i < 2; ++i)
         if (lock_record(files[static_cast<size_t>(2 * who + i)], mine, false) != BRF_OK) return 11;
       std::vector<int> plain;
-      for (int i = 0; i < 3; ++i) plain.push_back(kivo_open(dir_.file("plain" + std::to_string(i)).c_str(), O_RDONLY, 0));
+      for (int i = 0; i < 3; ++i)
+        plain.push_back(kivo_open(dir_.file("plain" + std::to_string(i)).c_str(), O_RDONLY, 0));
       out.send();
       if (in.receive() != 'x') return 12;
       bool evicted = false;

@@ -27,7 +27,8 @@ TEST(LockBytes, OwnerWordCarriesTheOwnerBit) {
 
 TEST(LockStatusLine, LongTextShortensThePathInside) {
   char out[81];
-  std::string text = "Waiting for lock held by process 4711 in /srv/kivo/data/applications/very/deep/path/to/customers.dat";
+  std::string text =
+      "Waiting for lock held by process 4711 in /srv/kivo/data/applications/very/deep/path/to/customers.dat";
   lock_fit_status(text.c_str(), 80, out, sizeof out);
   EXPECT_STREQ(out, "Waiting for lock held by process 4711 in /.../customers.dat");
   lock_fit_status("short /a/b", 80, out, sizeof out);

@@ -31,8 +31,7 @@ static_assert(sizeof(wire_msg) == 16);
 std::vector<uint8_t> record_of(uint32_t id, uint32_t num, uint16_t body) {
   char code[8];
   snprintf(code, sizeof code, "K%05u", id);
-  return test::make_rec(id, num % 3 == 0 ? "" : code, num % 5 == 0 ? 0 : num, body,
-                        static_cast<uint8_t>(id + num));
+  return test::make_rec(id, num % 3 == 0 ? "" : code, num % 5 == 0 ? 0 : num, body, static_cast<uint8_t>(id + num));
 }
 
 std::string id_text(uint32_t id) { return std::string(reinterpret_cast<const char*>(record_of(id, 1, 0).data()), 8); }

@@ -65,7 +65,7 @@ TEST_F(RecordEdge, DeletedRecordByNumberGives16AndSequenceSkipsIt) {
   ASSERT_EQ(brfnext(r, buf_, sizeof buf_, &len_), BRF_OK);
   EXPECT_EQ(r->cur_rec, 2);
   EXPECT_EQ(brfnext(r, buf_, sizeof buf_, &len_), BRF_EOF);  // past the free-list record
-  EXPECT_EQ(brfrcdcnt(r), 4);  // the free-list record the delete appended counts
+  EXPECT_EQ(brfrcdcnt(r), 4);                                // the free-list record the delete appended counts
 }
 
 TEST_F(RecordEdge, DuplicateInSecondIndexLeavesNothingBehind) {
@@ -93,7 +93,7 @@ TEST_F(RecordEdge, LongerRewriteMovesAndLeavesTheRecordReadable) {
   EXPECT_EQ(std::vector<uint8_t>(buf_, buf_ + len_), v);
   std::vector<uint8_t> d = test::read_file(dir_.path("move") + ".dat");
   EXPECT_EQ(d[old_seek] & kRecDeleted, kRecDeleted);  // old space freed
-  EXPECT_EQ(d[r->last_seek], 0);                        // new header complete
+  EXPECT_EQ(d[r->last_seek], 0);                      // new header complete
   ASSERT_EQ(test::check_pair(dir_.path("move"), nullptr), "");
 }
 

@@ -89,7 +89,8 @@ inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_rec
         auto it = at.find(m);
         if (it == at.end() || !members.insert(m).second) return "bad chain member " + std::to_string(m);
         const data_record& dr = (*out)[it->second];
-        if (!(dr.flags & kRecDeleted) || dr.body.size() != len) return "live or wrong record on chain " + std::to_string(m);
+        if (!(dr.flags & kRecDeleted) || dr.body.size() != len)
+          return "live or wrong record on chain " + std::to_string(m);
       }
     }
   }

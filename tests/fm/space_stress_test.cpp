@@ -206,13 +206,13 @@ TEST_F(Space, VersionZeroFileIsUpgradedWithLengthsMovedAndDeletedRecordsFreed) {
 
 TEST_F(Space, VersionOneFileGetsAFreshListHoldingDeletedRecordsAndOldBlocks) {
   std::vector<uint8_t> file(512, 0);
-  put_rec(file, 0, 40, 512, 0);                        // live
-  put_rec(file, kRecDeleted, 40, 0, 1);                // deleted, 40
+  put_rec(file, 0, 40, 512, 0);          // live
+  put_rec(file, kRecDeleted, 40, 0, 1);  // deleted, 40
   uint32_t old_block = static_cast<uint32_t>(file.size());
-  put_rec(file, kRecNotUser, 496, 0, 2);               // the old FREE_BLOCK
+  put_rec(file, kRecNotUser, 496, 0, 2);  // the old FREE_BLOCK
   std::fill(file.begin() + old_block + 12, file.begin() + old_block + 12 + 496, 0);
   uint32_t dead = static_cast<uint32_t>(file.size());
-  put_rec(file, kRecNotUser, 8, dead, 3);              // an incomplete allocation
+  put_rec(file, kRecNotUser, 8, dead, 3);  // an incomplete allocation
   uint32_t eof = static_cast<uint32_t>(file.size());
   st_le16(file.data(), 0, kHdrHasVersion);
   st_le16(file.data(), 2, 1);

@@ -27,10 +27,8 @@ struct tz_guard {
     tzset();
   }
   ~tz_guard() {
-    if (had)
-      setenv("TZ", old.c_str(), 1);
-    else
-      unsetenv("TZ");
+    if (had) setenv("TZ", old.c_str(), 1);
+    else unsetenv("TZ");
     tzset();
   }
 };
@@ -107,8 +105,8 @@ TEST(Clock, FakeTimeTextMustBeAUniversalDate) {
   os_clear_fake_time();
   EXPECT_EQ(c.day, ss_day_number(2024, 3, 15));
   EXPECT_LT(c.hsec, 500u);
-  for (const char* bad : {"2024031", "20240230--------", "2024131500000000", "2024031524000000", "20240315xx000000",
-                          "2024-03-15 10:00"})
+  for (const char* bad :
+       {"2024031", "20240230--------", "2024131500000000", "2024031524000000", "20240315xx000000", "2024-03-15 10:00"})
     EXPECT_EQ(os_set_fake_time(bad), 0) << bad;
 }
 

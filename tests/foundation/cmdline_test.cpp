@@ -65,7 +65,7 @@ TEST_F(CmdLine, ProcessTypesByTheirLetters) {
   const struct {
     const char* value;
     uint8_t type;
-  } cases[] = {{"action", 4}, {"input", 2},  {"inquiry", 9}, {"job", 8},         {"menu", 1}, {"output", 3},
+  } cases[] = {{"action", 4}, {"input", 2},   {"inquiry", 9},    {"job", 8},    {"menu", 1}, {"output", 3},
                {"query", 5},  {"status", 10}, {"Subroutine", 6}, {"update", 7}, {"IQ", 2}};
   for (const auto& c : cases) {
     parsed p = parse({std::string("-t=") + c.value});

@@ -30,8 +30,8 @@ class Paths : public ::testing::Test {
   void TearDown() override { ss_path_vars_reset(); }
 
   std::string build(const FDB_PATH& f, bool with_dir = false, bool with_dflt = false, int* status = nullptr) {
-    const cstr* p = ss_bld_path(&f, 0, &root_, with_dir ? sysdir_.data() : nullptr,
-                                with_dflt ? sysdflt_.data() : nullptr, status);
+    const cstr* p =
+        ss_bld_path(&f, 0, &root_, with_dir ? sysdir_.data() : nullptr, with_dflt ? sysdflt_.data() : nullptr, status);
     if (!p) return "<null>";
     EXPECT_EQ(p->len, strlen(p->ptr) + 1);
     return p->ptr;

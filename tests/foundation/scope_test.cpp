@@ -86,7 +86,8 @@ void cleanup_running_a_nested_mark(uint32_t) {
 }
 
 TEST_F(Scope, EndCodeSurvivesNestedMarkInCleanup) {
-  uint32_t rc = MARK(MARK_PROCESS, [] { mark_leave(PI_END_CANCEL); }, cleanup_running_a_nested_mark);
+  uint32_t rc = MARK(
+      MARK_PROCESS, [] { mark_leave(PI_END_CANCEL); }, cleanup_running_a_nested_mark);
   EXPECT_EQ(PI_END_NORMAL, g_nested_rc);
   EXPECT_EQ(PI_END_CANCEL, rc);
   EXPECT_EQ(PI_END_CANCEL, com.mark_rc);

@@ -91,9 +91,7 @@ TEST(SignalRecovery, TwoFaultsInARowEachEndTheLevelWith37) {
 TEST(SignalRecovery, RecoveryLandsInTheInnermostLevel) {
   int st = in_child([] {
     uint32_t inner = 0;
-    uint32_t outer = MARK(MARK_PROCESS, [&] {
-      inner = MARK(MARK_SUBPROCESS, [] { null_write(); });
-    });
+    uint32_t outer = MARK(MARK_PROCESS, [&] { inner = MARK(MARK_SUBPROCESS, [] { null_write(); }); });
     return inner == PI_END_FATAL && outer == PI_END_NORMAL ? 0 : 1;
   });
   ASSERT_TRUE(WIFEXITED(st));

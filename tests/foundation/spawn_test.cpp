@@ -25,8 +25,8 @@ int spawn(std::string cmd) {
 }
 
 intptr_t sum3(intptr_t a, intptr_t b, intptr_t c) { return a * 100 + b * 10 + c; }
-intptr_t count16(intptr_t a1, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t,
-                 intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t a16) {
+intptr_t count16(intptr_t a1, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t,
+                 intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t a16) {
   return a1 + a16;
 }
 

@@ -17,8 +17,7 @@ struct scratch_dir {
   }
   ~scratch_dir() {
     std::string cmd = "rm -rf '" + path + "'";
-    if (system(cmd.c_str()) != 0) {
-    }
+    if (system(cmd.c_str()) != 0) {}
   }
   std::string file(const std::string& name) const { return path + "/" + name; }
   std::string write(const std::string& name, const std::string& text) const {

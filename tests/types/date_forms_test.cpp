@@ -3,7 +3,6 @@
 #include <array>
 #include <chrono>
 
-
 #include "date_test_util.h"
 #include "foundation/bytes.h"
 #include "types/date_internal.h"
@@ -32,10 +31,14 @@ std::string round_trip(const compiled& m, int len, const std_date& in, uint8_t* 
 
 TEST_F(DateForms, EveryDayFrom1801To2099SurvivesEveryForm) {
   const form forms[] = {
-      {"text", "0807060504030201", 8, 1, 4},  {"text doy", "8877005", 8, 5, 1},
-      {"binary date", "06/05/8877", 8, 5, 5}, {"binary date time", "0807060504030201", 8, 1, 5},
-      {"binary doy", "8877005", 8, 5, 5},     {"packed", "06/05/8877", 8, 5, 8},
-      {"packed date time", "0807060504030201", 8, 1, 8}, {"packed doy", "8877005", 8, 5, 8},
+      {"text", "0807060504030201", 8, 1, 4},
+      {"text doy", "8877005", 8, 5, 1},
+      {"binary date", "06/05/8877", 8, 5, 5},
+      {"binary date time", "0807060504030201", 8, 1, 5},
+      {"binary doy", "8877005", 8, 5, 5},
+      {"packed", "06/05/8877", 8, 5, 8},
+      {"packed date time", "0807060504030201", 8, 1, 8},
+      {"packed doy", "8877005", 8, 5, 8},
       {"universal", "0807060504030201", 8, 1, 15},
   };
   for (const form& f : forms) {
@@ -152,8 +155,10 @@ TEST_F(DateForms, BinaryWordsAreLittleEndianDateThenTime) {
 }
 
 TEST_F(DateForms, UndefinedAndEmptyDatesInEveryForm) {
-  const form forms[] = {{"text", "06/05/8877", 8, 5, 4},   {"binary", "06/05/8877", 8, 5, 5},
-                        {"packed", "06/05/8877", 8, 5, 8}, {"universal", "0807060504030201", 8, 1, 15},
+  const form forms[] = {{"text", "06/05/8877", 8, 5, 4},
+                        {"binary", "06/05/8877", 8, 5, 5},
+                        {"packed", "06/05/8877", 8, 5, 8},
+                        {"universal", "0807060504030201", 8, 1, 15},
                         {"time", "04:03", 4, 3, 5}};
   for (const form& f : forms) {
     compiled m = compile(f.mask, f.hi, f.lo, f.type);

@@ -1,6 +1,6 @@
 // Date masks: chunks, compilation per storage type, translation both ways.
-#include "foundation/bytes.h"
 #include "date_test_util.h"
+#include "foundation/bytes.h"
 
 namespace kivo::date_test {
 namespace {
@@ -10,8 +10,12 @@ class DateMask : public DateTest {};
 constexpr const char* kDefaultMask = "06/05/8877 44:33:22.11 am";
 
 TEST_F(DateMask, ChunkReaderKnowsEveryStoredToken) {
-  struct { const char* text; uint8_t code, mod; uint32_t used, width; } cases[] = {
-      {"88", '8', 'B', 2, 2}, {"01", '1', 'Z', 2, 2},  {"555", 'J', 'B', 3, 3}, {"005", 'J', 'Z', 3, 3},
+  struct {
+    const char* text;
+    uint8_t code, mod;
+    uint32_t used, width;
+  } cases[] = {
+      {"88", '8', 'B', 2, 2},  {"01", '1', 'Z', 2, 2},   {"555", 'J', 'B', 3, 3}, {"005", 'J', 'Z', 3, 3},
       {"055", 'J', 'Z', 3, 3}, {"~mU", 'm', 'U', 3, 10}, {"~MC", 'M', 'C', 3, 3}, {"~dL", 'd', 'L', 3, 10},
       {"~DC", 'D', 'C', 3, 3}, {"~AL", 'A', 'L', 3, 2},  {"~SU", 'S', 'U', 3, 2}, {"~4B", '4', 'B', 3, 2},
       {"~JZ", 'J', 'Z', 3, 3},

@@ -33,8 +33,8 @@ TEST_F(DateText, CalendarChecksOnEntry) {
   EXPECT_EQ(read_text(m, "13/01/2000", &d), 0);
   EXPECT_EQ(read_text(m, "1x/01/2000", &d), 0);
   EXPECT_EQ(read_text(m, "12-31-1999", &d), 0);
-  EXPECT_EQ(read_text(m, "12/31/1999 x", &d), 0);   // text left over
-  EXPECT_EQ(read_text(m, "12/31/1999  ", &d), 1);   // blanks left over
+  EXPECT_EQ(read_text(m, "12/31/1999 x", &d), 0);  // text left over
+  EXPECT_EQ(read_text(m, "12/31/1999  ", &d), 1);  // blanks left over
   EXPECT_EQ(read_text(m, " 1/ 2/2000", &d), 1);
   EXPECT_EQ(parts_of(d), "20,0,1,2,0,0,0,0,");
 }
@@ -64,7 +64,7 @@ TEST_F(DateText, TwelveHourEntry) {
   EXPECT_EQ(d.at(LVL_HOUR), 0);
   ASSERT_EQ(read_text(m, "12:30pm", &d), 1);
   EXPECT_EQ(d.at(LVL_HOUR), 12);
-  EXPECT_EQ(read_text(m, "9:05pm", &d), 0);   // a level takes exactly two characters
+  EXPECT_EQ(read_text(m, "9:05pm", &d), 0);  // a level takes exactly two characters
   EXPECT_EQ(read_text(m, "13:05pm", &d), 0);
   EXPECT_EQ(read_text(m, " 9:05xm", &d), 0);
 
@@ -131,7 +131,8 @@ TEST_F(DateText, UndefinedAndUnknownDisplays) {
   EXPECT_EQ(write_text(m, undefined, 14, 1, 1), "MM/DD/CCYY Mmm");
   EXPECT_EQ(write_text(m, undefined, 14, 1, 0), "              ");
   std_date unknown = parts(-65, -65, -65, -65, -65, -65, -65, -65);
-  EXPECT_EQ(write_text(m, unknown, 14, 1, 0), std::string(2, '?') + "/" + std::string(2, '?') + "/" + std::string(4, '?') + " " + std::string(3, '?'));
+  EXPECT_EQ(write_text(m, unknown, 14, 1, 0),
+            std::string(2, '?') + "/" + std::string(2, '?') + "/" + std::string(4, '?') + " " + std::string(3, '?'));
 }
 
 TEST_F(DateText, PivotFillsAMissingCentury) {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "foundation/com.h"
-#include "types/pd.h"
 #include "pd_test_util.h"
+#include "types/pd.h"
 
 namespace kivo {
 namespace {

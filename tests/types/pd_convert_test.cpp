@@ -8,8 +8,8 @@
 #include <string>
 
 #include "foundation/com.h"
-#include "types/pd.h"
 #include "pd_test_util.h"
+#include "types/pd.h"
 
 namespace kivo {
 namespace {

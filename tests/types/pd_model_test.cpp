@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "foundation/com.h"
-#include "types/pd.h"
 #include "pd_test_util.h"
+#include "types/pd.h"
 
 namespace kivo {
 namespace {
@@ -32,7 +32,9 @@ void expect_result(const pk& got, i128 e, int n, const std::string& what) {
   ASSERT_EQ(got.sign(), want < 0 ? pd_neg_sign() : pd_pos_sign()) << what << " " << hex(got);
 }
 
-std::string describe(const char* op, const pk& a, const pk& b) { return std::string(op) + " " + hex(a) + " , " + hex(b); }
+std::string describe(const char* op, const pk& a, const pk& b) {
+  return std::string(op) + " " + hex(a) + " , " + hex(b);
+}
 
 // (x * y) mod m without overflow, for x, y < m < 2^104.
 i128 mulmod(i128 x, i128 y, i128 m) {
