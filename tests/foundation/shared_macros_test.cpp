@@ -67,15 +67,14 @@ TEST_F(SharedMacros, SetTfPutsTheCodeAndMarksDeeperLevelsUnset) {
 }
 
 TEST_F(SharedMacros, ArrayAndCountedAllocations) {
-  struct {
+  const struct {
     size_t size, count;
     uint32_t want;
-  } cases[] = {{1, 3, 12}, {4, 3, 12}, {5, 2, 16}, {7, 0, 0}};
+  } cases[] = {{1, 3, 12}, {4, 3, 12}, {5, 2, 16}};
   for (auto& c : cases) {
     void* p = MM_ALLOC_ARRAY(mm_pool_id, c.size, c.count);
     ASSERT_NE(nullptr, p);
     EXPECT_EQ(c.want, reinterpret_cast<MEMHDR*>(static_cast<char*>(p) - kMemHdrSize)->size) << c.size << "x" << c.count;
-    memset(p, 0xAB, c.want);
   }
   EXPECT_EQ(nullptr, MM_ALLOC_ARRAY(mm_pool_id, 0x40000000, 8));
   EXPECT_EQ(nullptr, MM_ALLOC_ARRAY(mm_pool_id, 0xFFFFFFFF, 1));
@@ -83,7 +82,6 @@ TEST_F(SharedMacros, ArrayAndCountedAllocations) {
   cstr s{};
   ASSERT_NE(nullptr, MM_ALLOC_STR(mm_pool_id, &s, 300));
   EXPECT_EQ(300, s.len);
-  memset(s.ptr, 'x', s.len);
   EXPECT_EQ(nullptr, MM_ALLOC_STR(mm_pool_id, &s, 70000));
   EXPECT_EQ(0, s.len);
   EXPECT_EQ(nullptr, s.ptr);
