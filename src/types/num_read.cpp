@@ -210,6 +210,17 @@ uint32_t read_free(const num_cnv* c, const char* t, int n, reading* r) {
   return 1;
 }
 
+// Kind 8 keeps the decimals entered, but zeros closing them (a mask's '0'
+// positions) give way when the value would not fit otherwise.
+void drop_zero_decimals(const num_cnv* c, work_value* w) {
+  const int room = 2 * (c->int_len - 1) - 1;
+  while (w->dec > 0 && (w->p[kPdMaxLen - 1] >> 4) == 0 &&
+         (w->dec > c->elem_lo || SIG_DIGITS(w->p, kPdMaxLen, nullptr) > room)) {
+    pd_shft(w->p, kPdMaxLen, -1);
+    --w->dec;
+  }
+}
+
 // The digits read, as a work value with the element's decimals (kind 8:
 // with the decimals entered).
 uint32_t to_work(const num_cnv* c, const reading& r, work_value* w) {
@@ -221,6 +232,7 @@ uint32_t to_work(const num_cnv* c, const reading& r, work_value* w) {
   if (!pd_cva(text.data(), static_cast<int>(text.size()), '.', &f)) return CV_NUM_TOO_BIG;
   w->dec = f.decimals;
   if (c->kind == NUM_PD_VAR) {
+    drop_zero_decimals(c, w);
     if (w->dec > c->elem_lo) return CV_NUM_TOO_BIG;
   } else {
     if (!pd_shft(w->p, kPdMaxLen, c->elem_lo - w->dec)) return CV_NUM_TOO_BIG;
