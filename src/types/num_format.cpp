@@ -61,6 +61,10 @@ bool currency_shown(const num_cnv* c, int zone) {
 void digits_of(const work_value& w, int count, char* out) {
   for (int i = 0; i < count; ++i) {
     const int k = 2 * kPdMaxLen - 1 - count + i;  // digit index from the front
+    if (k < 0) {                                  // zeros a zero value's many decimals ask for
+      out[i] = '0';
+      continue;
+    }
     const uint8_t b = w.p[k / 2];
     out[i] = static_cast<char>('0' + (k % 2 == 0 ? b >> 4 : b & 0x0F));
   }
@@ -181,7 +185,7 @@ bool round_to_mask(const num_cnv* c, const mask_layout& L, work_value w, shown* 
 }
 
 bool assemble(const num_cnv* c, const mask_layout& L, const shown& s, text_buf* t) {
-  char digits[2 * kPdMaxLen];
+  char digits[kNumMaskLen + 2];  // at most the mask's digit positions
   digits_of(s.w, s.int_digits + s.w.dec, digits);
   laid_run run;
   const bool minus = s.negative && c->sign_kind == NUM_SIGN_NONE;

@@ -185,6 +185,12 @@ TEST_F(NumConvert, BadStoredValuesAndLongAssembliesShowQuestionMarks) {
   EXPECT_EQ(v.shown(), "???????");
   v.put(5, 31);
   EXPECT_EQ(v.show(), 1);
+  // A zero takes the mask's decimals, more than the work value holds.
+  field z(NUM_PD_VAR, 9, 15, 31, "9." + std::string(40, '0'));
+  z.put(0, 0);
+  EXPECT_EQ(z.show(), 1);
+  EXPECT_EQ(z.shown(), "0." + std::string(40, '0'));
+  EXPECT_TRUE(z.guard_intact());
   // Digit halves over 9 in a fixed packed value.
   field p(NUM_PD_FIX, 2, 3, 0, "999");
   p.stored[0] = 0xAB;

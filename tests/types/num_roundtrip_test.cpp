@@ -72,8 +72,8 @@ shape random_shape(std::mt19937_64& g, int kind) {
 // A value for the shape (edges of the kind's range come often), and the
 // decimals it carries.
 i128 random_value(std::mt19937_64& g, const shape& s, int mask_int, int* decimals) {
-  static const i128 lim[7][2] = {{0, 0}, {-128, 127}, {0, 255}, {-32768, 32767}, {0, 65535},
-                                 {INT32_MIN, INT32_MAX}, {0, 4294967295LL}};
+  static const i128 lim[7][2] = {
+      {0, 0}, {-128, 127}, {0, 255}, {-32768, 32767}, {0, 65535}, {INT32_MIN, INT32_MAX}, {0, 4294967295LL}};
   *decimals = s.kind == NUM_PD_VAR ? static_cast<int>(g() % 4) : s.lo;
   if (s.kind <= NUM_UBIN4) {
     const i128 lo = lim[s.kind][0], hi = lim[s.kind][1];
@@ -95,8 +95,8 @@ i128 random_value(std::mt19937_64& g, const shape& s, int mask_int, int* decimal
 // Rounding to the mask can carry a value out of its kind's range (12.7 in
 // a signed byte of one decimal shows as 13): such a text is rightly refused.
 bool fits_after_rounding(const shape& s, i128 want, int shown_dec) {
-  static const i128 lim[7][2] = {{0, 0}, {-128, 127}, {0, 255}, {-32768, 32767}, {0, 65535},
-                                 {INT32_MIN, INT32_MAX}, {0, 4294967295LL}};
+  static const i128 lim[7][2] = {
+      {0, 0}, {-128, 127}, {0, 255}, {-32768, 32767}, {0, 65535}, {INT32_MIN, INT32_MAX}, {0, 4294967295LL}};
   if (s.kind == NUM_PD_VAR) return true;
   const i128 stored = want * pdt::pow10(std::max(0, s.lo - shown_dec));
   if (s.kind <= NUM_UBIN4) return stored >= lim[s.kind][0] && stored <= lim[s.kind][1];
@@ -138,8 +138,8 @@ void check_mask(const std::string& mask, bool drcr, std::mt19937_64& g, tally* t
       // Compare at the larger of the two scales.
       const int scale = std::max(back_dec, shown_dec);
       ASSERT_EQ(pdt::str(back * pdt::pow10(scale - back_dec)), pdt::str(want * pdt::pow10(scale - shown_dec)))
-          << "mask \"" << mask << "\" kind " << kind << " value " << pdt::str(v) << " dec " << dec << " shown \"" << text
-          << "\"";
+          << "mask \"" << mask << "\" kind " << kind << " value " << pdt::str(v) << " dec " << dec << " shown \""
+          << text << "\"";
     }
   }
 }
