@@ -173,7 +173,39 @@ bool starts_run(const char* m, int n, int i) {
 
 namespace numi {
 
+namespace {
+
+bool scan_fresh(const num_cnv* c, mask_layout* L);
+
+// The last mask scanned, per thread: a field is converted many times
+// through one mask.
+struct scan_cache {
+  bool valid = false, ok = false;
+  uint8_t len = 0, drcr = 0;
+  char mask[kNumMaskLen];
+  mask_layout L;
+};
+
+}  // namespace
+
 bool scan_mask(const num_cnv* c, mask_layout* L) {
+  thread_local scan_cache last;
+  const size_t n = c->mask_len > kNumMaskLen ? kNumMaskLen : c->mask_len;
+  if (!last.valid || last.len != n || last.drcr != c->drcr || memcmp(last.mask, c->mask, n) != 0) {
+    last.ok = scan_fresh(c, &last.L);
+    last.len = static_cast<uint8_t>(n);
+    last.drcr = c->drcr;
+    memcpy(last.mask, c->mask, n);
+    last.valid = true;
+  }
+  *L = last.L;
+  L->m = c->mask;
+  return last.ok;
+}
+
+namespace {
+
+bool scan_fresh(const num_cnv* c, mask_layout* L) {
   memset(L, 0, sizeof *L);
   const char* m = c->mask;
   int n = c->mask_len > kNumMaskLen ? kNumMaskLen : c->mask_len;
@@ -204,6 +236,8 @@ bool scan_mask(const num_cnv* c, mask_layout* L) {
   if (s.zone < 4) enter_part(L, NUM_PART_TRAIL, n);
   return true;
 }
+
+}  // namespace
 
 }  // namespace numi
 

@@ -7,10 +7,10 @@
 // a sign-less mask's '-' in front of the digits, fill after the decimals.
 // Nothing is stored until the value passed every check.
 #include <cstring>
-#include <string>
 
 #include "foundation/com.h"
 #include "types/num_internal.h"
+#include "types/pd_word.h"
 
 namespace kivo {
 
@@ -19,9 +19,24 @@ using numi::work_value;
 
 namespace {
 
+// Digits as typed: the significant ones kept (leading zeros of the integer
+// part dropped), every one counted.
+struct digit_run {
+  char d[2 * kPdMaxLen];
+  int kept = 0, typed = 0;
+  bool integer = true;
+  void add(char ch) {
+    ++typed;
+    if (integer && kept == 0 && ch == '0') return;
+    if (kept < static_cast<int>(sizeof d)) d[kept] = ch;
+    ++kept;
+  }
+  bool empty() const { return typed == 0; }
+};
+
 // The digits read and the sign, before they become a packed value.
 struct reading {
-  std::string int_digits, dec_digits;
+  digit_run int_digits, dec_digits;
   bool negative = false;
   char open = 0;  // bracket opened in the text
   bool closed = false;
@@ -92,6 +107,7 @@ int tokens_of(const char* m, int len, token* out) {
 // Matches a part of the mask from the front (forward) or from the back of the
 // text; blanks between tokens are passed over.
 bool match_part(const mask_layout& L, int part, bool forward, cursor* at, reading* r) {
+  if (L.span[part] == 0) return true;
   token toks[kNumMaskLen];
   const int n = tokens_of(L.m + L.start[part], L.span[part], toks);
   for (int i = 0; i < n; ++i) {
@@ -140,7 +156,7 @@ bool read_run(const num_cnv* c, cursor* at, reading* r) {
   while (at->pos < at->end) {
     const char ch = t[at->pos];
     if (is_digit(ch)) {
-      r->int_digits += ch;
+      r->int_digits.add(ch);
       ++at->pos;
     } else if (c->has_group && ch == static_cast<char>(com.thou_sep) && !r->int_digits.empty() &&
                at->pos + 3 < at->end + 1 && is_digit(t[at->pos + 1]) && is_digit(t[at->pos + 2]) &&
@@ -150,11 +166,11 @@ bool read_run(const num_cnv* c, cursor* at, reading* r) {
       break;
     }
   }
-  if (static_cast<int>(r->int_digits.size()) > c->msk_int) r->status = CV_NUM_TOO_BIG;
+  if (r->int_digits.typed > c->msk_int) r->status = CV_NUM_TOO_BIG;
   if (c->has_point && at->pos < at->end && t[at->pos] == static_cast<char>(com.dec_sep)) {
     ++at->pos;
-    while (at->pos < at->end && is_digit(t[at->pos]) && static_cast<int>(r->dec_digits.size()) < c->msk_dec)
-      r->dec_digits += t[at->pos++];
+    while (at->pos < at->end && is_digit(t[at->pos]) && r->dec_digits.typed < c->msk_dec)
+      r->dec_digits.add(t[at->pos++]);
     while (at->pos < at->end && t[at->pos] == '*') ++at->pos;
   }
   return any || !r->int_digits.empty() || !r->dec_digits.empty();
@@ -189,10 +205,10 @@ uint32_t read_free(const num_cnv* c, const char* t, int n, reading* r) {
     ++i;
     blanks();
   }
-  while (i < n && is_digit(t[i])) r->int_digits += t[i++];
+  while (i < n && is_digit(t[i])) r->int_digits.add(t[i++]);
   if (i < n && t[i] == static_cast<char>(com.dec_sep)) {
     ++i;
-    while (i < n && is_digit(t[i])) r->dec_digits += t[i++];
+    while (i < n && is_digit(t[i])) r->dec_digits.add(t[i++]);
   }
   if (r->int_digits.empty() && r->dec_digits.empty()) return CV_NUM_BAD_TEXT;
   if (!r->negative && i < n && t[i] == '-') {
@@ -204,9 +220,7 @@ uint32_t read_free(const num_cnv* c, const char* t, int n, reading* r) {
   }
   blanks();
   if (i < n || open) return CV_NUM_BAD_TEXT;
-  const size_t lead = r->int_digits.find_first_not_of('0');
-  const size_t sig = lead == std::string::npos ? 0 : r->int_digits.size() - lead;
-  if (static_cast<int>(sig) > c->msk_int || static_cast<int>(r->dec_digits.size()) > c->msk_dec) return CV_NUM_TOO_BIG;
+  if (r->int_digits.kept > c->msk_int || r->dec_digits.typed > c->msk_dec) return CV_NUM_TOO_BIG;
   return 1;
 }
 
@@ -224,19 +238,21 @@ void drop_zero_decimals(const num_cnv* c, work_value* w) {
 // The digits read, as a work value with the element's decimals (kind 8:
 // with the decimals entered).
 uint32_t to_work(const num_cnv* c, const reading& r, work_value* w) {
-  std::string digits = r.int_digits;
-  digits.erase(0, digits.find_first_not_of('0') == std::string::npos ? digits.size() : digits.find_first_not_of('0'));
-  std::string text = (r.negative ? "-" : "") + (digits.empty() ? std::string("0") : digits);
-  if (!r.dec_digits.empty()) text += "." + r.dec_digits;
-  pd_field f{w->p, kPdMaxLen, 0, 0};
-  if (!pd_cva(text.data(), static_cast<int>(text.size()), '.', &f)) return CV_NUM_TOO_BIG;
-  w->dec = f.decimals;
+  if (r.int_digits.kept + r.dec_digits.kept > 2 * kPdMaxLen - 1) return CV_NUM_TOO_BIG;
+  pdw::u128 mag = 0;
+  for (int i = 0; i < r.int_digits.kept; ++i) mag = mag << 4 | static_cast<unsigned>(r.int_digits.d[i] - '0');
+  for (int i = 0; i < r.dec_digits.kept; ++i) mag = mag << 4 | static_cast<unsigned>(r.dec_digits.d[i] - '0');
+  pdw::put<pdw::u128>(w->p, kPdMaxLen, mag, r.negative && mag != 0);
+  w->dec = r.dec_digits.kept;
   if (c->kind == NUM_PD_VAR) {
     drop_zero_decimals(c, w);
     if (w->dec > c->elem_lo) return CV_NUM_TOO_BIG;
   } else {
-    if (!pd_shft(w->p, kPdMaxLen, c->elem_lo - w->dec)) return CV_NUM_TOO_BIG;
+    if (c->elem_lo != w->dec && !pd_shft(w->p, kPdMaxLen, c->elem_lo - w->dec)) return CV_NUM_TOO_BIG;
+    // Without rounding the integer digits are those typed.
+    const bool exact = r.dec_digits.kept <= c->elem_lo;
     w->dec = c->elem_lo;
+    if (exact) return r.int_digits.kept > c->elem_hi ? CV_NUM_TOO_BIG : 1;
   }
   if (SIG_DIGITS(w->p, kPdMaxLen, nullptr) - w->dec > c->elem_hi) return CV_NUM_TOO_BIG;
   return 1;
@@ -301,9 +317,11 @@ int num_etoi(num_cnv* c) {
   const int n = c->ext_len;
   if (is_blank(t, n)) return store_blank(c);
   reading r;
+  r.dec_digits.integer = false;
   if (!read_by_mask(c, t, n, &r)) {
     const uint32_t too_big = r.status;
     r = reading{};
+    r.dec_digits.integer = false;
     const uint32_t st = read_free(c, t, n, &r);
     if (st != 1) return fail(c, too_big != 1 && st == CV_NUM_BAD_TEXT ? too_big : st);
   }
