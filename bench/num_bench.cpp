@@ -40,8 +40,8 @@ num_cnv field_of(int kind, int len, uint8_t* stored, char* text) {
 
 // Values in cents: packed up to 999,999,999.99, binary within 32 bits.
 struct corpus {
-  std::vector<uint8_t> packed;   // 8 bytes a value
-  std::vector<uint8_t> binary;   // 4 bytes a value
+  std::vector<uint8_t> packed;          // 8 bytes a value
+  std::vector<uint8_t> binary;          // 4 bytes a value
   std::vector<char> pd_text, bin_text;  // kMaskLen a value
 };
 

@@ -33,10 +33,20 @@ struct text_buf {
     else over = true;
   }
   void put(const char* s, int len) {
-    for (int i = 0; i < len; ++i) put(s[i]);
+    if (len > kAssembly - n) {
+      over = true;
+      return;
+    }
+    memcpy(b + n, s, static_cast<size_t>(len));
+    n += len;
   }
   void blanks(int k) {
-    for (int i = 0; i < k; ++i) put(' ');
+    if (k > kAssembly - n) {
+      over = true;
+      return;
+    }
+    memset(b + n, ' ', static_cast<size_t>(k));
+    n += k;
   }
 };
 
@@ -57,16 +67,14 @@ bool currency_shown(const num_cnv* c, int zone) {
   return before == (com.currency_flag == 0);
 }
 
-// The digits of the work value, most significant first.
+// The digits of the work value, most significant first; zeros in front of
+// its 31 when `count` asks for more (a zero with many decimals).
 void digits_of(const work_value& w, int count, char* out) {
+  pdw::operand<pdw::u128> x;
+  pdw::take<pdw::u128>(w.p, kPdMaxLen, pdw::neg_mask(), x);
   for (int i = 0; i < count; ++i) {
-    const int k = 2 * kPdMaxLen - 1 - count + i;  // digit index from the front
-    if (k < 0) {                                  // zeros a zero value's many decimals ask for
-      out[i] = '0';
-      continue;
-    }
-    const uint8_t b = w.p[k / 2];
-    out[i] = static_cast<char>('0' + (k % 2 == 0 ? b >> 4 : b & 0x0F));
+    const int shift = 4 * (count - 1 - i);
+    out[i] = static_cast<char>('0' + (shift < 4 * (2 * kPdMaxLen - 1) ? static_cast<int>(x.mag >> shift) & 0xF : 0));
   }
 }
 
