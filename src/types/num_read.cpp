@@ -159,7 +159,7 @@ bool read_run(const num_cnv* c, cursor* at, reading* r) {
       r->int_digits.add(ch);
       ++at->pos;
     } else if (c->has_group && ch == static_cast<char>(com.thou_sep) && !r->int_digits.empty() &&
-               at->pos + 3 < at->end + 1 && is_digit(t[at->pos + 1]) && is_digit(t[at->pos + 2]) &&
+               at->pos + 3 < at->end && is_digit(t[at->pos + 1]) && is_digit(t[at->pos + 2]) &&
                is_digit(t[at->pos + 3])) {
       ++at->pos;
     } else {

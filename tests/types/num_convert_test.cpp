@@ -93,6 +93,16 @@ TEST_F(NumConvert, TextThatIsNotANumberIsRefusedWithTheValueKept) {
   field f(NUM_PD_FIX, 4, 5, 2, "999.99");
   EXPECT_EQ(f.enter("1234"), 0);
   EXPECT_EQ(f.c.cnv_status, CV_NUM_TOO_BIG);
+  // A group cut by the display's end is not a group: the byte behind the
+  // display is never read.
+  field g(NUM_PD_FIX, 4, 5, 0, "9,999");
+  memcpy(g.display, "1,234", 5);
+  g.c.ext_len = 4;
+  EXPECT_EQ(num_etoi(&g.c), 0);
+  // More decimals than the element keeps round half away from zero.
+  field h(NUM_PD_FIX, 4, 5, 2, "-999.999");
+  EXPECT_EQ(h.enter("-1.005"), 1);
+  EXPECT_EQ(pdt::str(h.get()), "-101");
 }
 
 TEST_F(NumConvert, MaskShapesShowAndReadBack) {
@@ -141,8 +151,8 @@ TEST_F(NumConvert, MaskGrammarAcceptsAndRefuses) {
   const char* good[] = {"(999.99)",       "-999.99",       "999.99-",  "$9,999.99", "$999.99$",
                         "999,999,998.99", "9,988,8**,*00", ".99",      "999.0*89",  "$_-999.99_ab",
                         "<999>",          "9999cr",        "ab 999 xy"};
-  const char* bad[] = {"9,99",  "(999.99", "999 999", "(-999.99)", "-999-", "$$999", "999$$", "9999,999",
-                       "0,999", "99.99)",  "_999_ _", "999(",      "",      "(999>", "9,99*9"};
+  const char* bad[] = {"9,99",  "(999.99", "999 999", "(-999.99)", "-999-", "$$999", "999$$",  "9999,999",
+                       "0,999", "99.99)",  "_999_ _", "999(",      "",      "(999>", "9,99*9", "-(999)"};
   for (const char* m : good) EXPECT_TRUE(field(NUM_PD_FIX, 8, 9, 2, m).mask_ok) << m;
   for (const char* m : bad) EXPECT_FALSE(field(NUM_PD_FIX, 8, 9, 2, m).mask_ok) << m;
   const char* groups[] = {"999", "998", "99*", "990", "988", "98*", "980", "9**", "9*0", "900",
