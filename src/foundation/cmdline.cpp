@@ -15,7 +15,6 @@
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
-#include "net/seams.h"
 
 namespace kivo {
 
@@ -105,6 +104,16 @@ bool wants_remote_client(int argc, char** argv) {
   }
   return false;
 }
+
+namespace {
+
+int connect_to_host(const char* host, const char* port) {
+  if (ss_remote_hooks.connect) return ss_remote_hooks.connect(host, port);
+  fprintf(stderr, "kivo: remote-terminal connections (to %s:%s) are not available in this build\n", host, port);
+  return 0;
+}
+
+}  // namespace
 
 int split_host_port(const char* value, char* host, size_t host_cap, char* port, size_t port_cap) {
   const char* colon = strrchr(value, ':');
@@ -235,7 +244,7 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
       case 'X': {
         char host[256], port[64];
         if (!split_host_port(v, host, sizeof host, port, sizeof port)) return 0;
-        sock = static_cast<uint16_t>(tmnet_cli_conn_to_host(host, port));
+        sock = static_cast<uint16_t>(connect_to_host(host, port));
         break;
       }
       case '-': break;  // already in the environment

@@ -70,6 +70,17 @@ struct RESET_REC {
 // Sizes above 255 are refused with a system error (the count is one byte).
 void ut_add_reset(uint32_t level, void* address, const void* value, size_t size);
 
+// The clearing steps of a level that belong to higher subsystems, filled by
+// each when it starts. ut_clr_scope runs them in the order of the fields,
+// then releases the pools. An empty step is a subsystem not in this build:
+// there is nothing of its kind to release.
+struct scope_clear_hooks {
+  void (*windows)(uint32_t level);         // window manager
+  void (*sorted_queries)(uint32_t level);  // sorted-query back-end
+  void (*files)(uint32_t level);           // file manager
+};
+extern scope_clear_hooks ut_clear_hooks;
+
 // Releases a level: its reset list (newest first, so the oldest value of an
 // address wins), then windows, sorted-query blocks, files and pools of this
 // level and deeper.
