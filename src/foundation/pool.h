@@ -83,8 +83,13 @@ extern POOL* mm_pool_id;
 extern const char* mm_bottom_of_stack;
 
 // Built-in routines called by name from statements (arguments are field
-// addresses). Both return 1 / the sum of sizes as the Part of each says.
+// addresses).
+// mm_alloc_info: the bytes and blocks allocated into *total and *blocks; with
+// flag "1" also a dump of every pool to "pool.dmp". Returns 1.
 int mm_alloc_info(void* ignored, int32_t* total, int32_t* blocks, const char* flag);
+// dbg_find_note: lists the blocks tagged with *note (when not 0) into
+// "pool.dmp", then tags later allocations with *new_note. Returns the sum of
+// the listed blocks' sizes.
 int dbg_find_note(void* ignored, const uint8_t* note, const uint8_t* new_note);
 
 // Debugger-only diagnostics.
