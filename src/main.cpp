@@ -83,7 +83,8 @@ int run_import(const char* file) {
   return 0;
 }
 
-// The analyser's result is the exit status: 1 good, 0 bad.
+// The analyser's result is the exit status: 1 good, 0 bad; an inspection
+// session ends with kAnalSessionEnd.
 int run_check(const char* file, int interactive) {
   if (!file) {
     fprintf(stderr, "Error:  Missing file name\n");

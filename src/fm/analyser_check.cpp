@@ -692,9 +692,7 @@ int analyze(const char* name, int interactive, int32_t* records) {
     if (!result) anal_say(&c, "%s failed verification\n", base.c_str());
   } else {
     anal_command_loop(&c, stdin);
-    anal_close(&c);
-    fflush(stderr);
-    exit(0);
+    result = kAnalSessionEnd;
   }
   anal_close(&c);
   return result;
