@@ -17,6 +17,7 @@
 #include "fm/analyser_internal.h"
 #include "fm/brf_status.h"
 #include "fm/flat_file.h"
+#include "fm/lock.h"
 #include "foundation/bytes.h"
 
 namespace kivo {
@@ -185,7 +186,7 @@ bool walk(anal_ctx* c, bool report) {
       return false;
     }
     // An active record's link is its own seek or an owner stamp.
-    if (user && h.link != s && !(h.link & 0x80000000u)) {
+    if (user && h.link != s && !(h.link & kOwnerBit)) {
       msg("Bad link in record header at seek position %d\n", s);
       return false;
     }

@@ -72,12 +72,18 @@ struct brf_hdr {
   uint32_t eofseek = 0;
 };
 
+// The decoded record header.
 struct rec_hdr {
-  uint8_t flags = 0;
-  uint8_t age = 0;
-  uint16_t length = 0;
+  uint8_t flags = 0;    // kRecDeleted, kRecNotUser; 0 for a live user record
+  uint8_t age = 0;      // +1 each time the space is reused from the free list
+  uint16_t length = 0;  // body bytes (the space's length for a deleted record)
+  // Three meanings, told apart by `flags` and the owner bit:
+  //  - live record: its own seek, so a stale index entry is caught on read;
+  //  - live record held by an owner-tracking session: owner_word(session)
+  //    (kOwnerBit set, lock.h) until the session writes it back;
+  //  - deleted record: the next member of its free chain, 0 at the end.
   uint32_t link = 0;
-  uint32_t recno = 0;
+  uint32_t recno = 0;  // ordinal of the space in the file, from 0
 };
 
 void encode_brf_hdr(const brf_hdr& h, uint8_t out[kDataHeaderSize]);

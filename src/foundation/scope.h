@@ -57,13 +57,14 @@ uint32_t MARK(int kind, F&& f, mark_cleanup cleanup = nullptr) {
 // Whether a MARK level exists to recover into.
 inline bool mark_active() { return com.mark_scope > com.sys_scope; }
 
-// Saved memory restored when a level ends.
+// Saved memory restored when a level ends: one entry of a SCOPE_ENT's reset
+// list. The record and its copy come from the reset pool of the session level.
 struct RESET_REC {
-  void* address;
-  uint8_t* saved;
-  uint8_t size;
-  RESET_REC* prev;
-  RESET_REC* next;
+  void* address;    // where the value goes back
+  uint8_t* saved;   // the value to put back (a copy taken by ut_add_reset)
+  uint8_t size;     // bytes at `saved`, at most 255
+  RESET_REC* prev;  // toward the oldest entry
+  RESET_REC* next;  // toward the newest entry
 };
 
 // Records that `size` bytes at `address` get `value` back when `level` ends.
