@@ -9,7 +9,7 @@
 namespace kivo {
 namespace {
 
-using test::scratch;
+using test::scratch_dir;
 
 void quiet_presenter(const char*, int, const char*) {}
 
@@ -43,8 +43,8 @@ class BtreeFormat : public ::testing::Test {
     return r;
   }
 
-  scratch dir_;
-  std::string path_ = dir_.path("t.key");
+  scratch_dir dir_;
+  std::string path_ = dir_.file("t.key");
   BT_FILE* f_ = nullptr;
   BT_CURSOR* c_ = nullptr;
   sys_err_presenter old_ = nullptr;

@@ -14,7 +14,7 @@
 namespace kivo {
 namespace {
 
-using test::scratch;
+using test::scratch_dir;
 
 constexpr int kM10 = bt_max_entries(10);  // 113
 
@@ -53,8 +53,8 @@ class BtreeUpdate : public ::testing::Test {
   uint32_t root() { return ld_le32(test::read_file(path_).data(), kHdrKeys + kKdRoot); }
   int page_count(uint32_t seek) { return ld_le16(test::read_file(path_).data() + seek, kPgCount); }
 
-  scratch dir_;
-  std::string path_ = dir_.path("u.key");
+  scratch_dir dir_;
+  std::string path_ = dir_.file("u.key");
   BT_FILE* f_ = nullptr;
   BT_CURSOR* c_ = nullptr;
 };
