@@ -219,22 +219,6 @@ TEST_F(CmdLine, OnlyAnOptionWordStartsTheRemoteClient) {
   EXPECT_FALSE(wants({"--cfoo=1"}));
 }
 
-TEST(OptionValue, StuffArgDropsQuotesUpperCasesAndPads) {
-  char f[6];
-  ss_stuff_arg(f, "\"a_b\"c", 6);
-  EXPECT_EQ(std::string(f, 6), "A BC  ");
-  ss_stuff_arg(f, "abcdefgh", 6);
-  EXPECT_EQ(std::string(f, 6), "ABCDEF");
-}
-
-TEST(OptionValue, FindDelimStopsAfterOrAtEnd) {
-  const char* t = "user:map";
-  ss_find_delim(&t, ':');
-  EXPECT_STREQ(t, "map");
-  ss_find_delim(&t, ':');
-  EXPECT_STREQ(t, "");
-}
-
 // ---- the real executable ----
 
 namespace {

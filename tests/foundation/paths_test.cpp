@@ -253,21 +253,3 @@ TEST(PathExpand, SlotGrowsToItsLargestValue) {
   EXPECT_EQ(findenv("fil", &vars), getenv("fil"));
   env_vars_free(&vars);
 }
-
-TEST(PathExpand, TrimBlanksRemovesEveryBlank) {
-  char t[] = " a b  c ";
-  EXPECT_EQ(trim_blanks(t), 4u);
-  EXPECT_STREQ(t, "abc");
-}
-
-TEST(PathInit, UniquePathTagsAndLeavesTheRest) {
-  FDB_PATH f;
-  memset(&f, 'z', sizeof f);
-  INIT_UNIQUE_PATH(&f, "Q1", "R2", PATH_PRINT);
-  EXPECT_EQ(std::string(f.fdb_ap, 3), " Q1");
-  EXPECT_EQ(std::string(f.fdb_ver, 2), "00");
-  EXPECT_EQ(std::string(f.fdb_name, 8), "        ");
-  EXPECT_EQ(std::string(f.fdb_db, 3), " R2");
-  EXPECT_EQ(std::string(f.fdb_src_ap, 3), "zzz");
-  EXPECT_EQ(f.fdb_class, PATH_PRINT);
-}
