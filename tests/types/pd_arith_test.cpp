@@ -34,8 +34,9 @@ struct arith_case {
 
 int run(const arith_case& c, pk& a) {
   a = from_hex(c.a);
-  pk b = from_hex(c.b);
-  int n = atoi(c.b);
+  const bool shift = c.op == SHFT || c.op == SHFTN;
+  pk b = shift ? pk{} : from_hex(c.b);
+  int n = shift ? atoi(c.b) : 0;
   switch (c.op) {
     case ADD: return pd_add(a.b, a.n, b.b, b.n);
     case SUB: return pd_sub(a.b, a.n, b.b, b.n);

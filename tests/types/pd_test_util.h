@@ -78,8 +78,11 @@ inline std::string hex(const pk& p) {
 // A value from its bytes in hex, e.g. "01 2C".
 inline pk from_hex(const char* text) {
   pk p;
-  for (const char* s = text; *s && p.n < 16; s += s[2] ? 3 : 2)
+  for (const char* s = text; s[0] && s[1] && p.n < 16;) {
     p.b[p.n++] = static_cast<uint8_t>(strtoul(std::string(s, 2).c_str(), nullptr, 16));
+    s += 2;
+    if (*s == ' ') ++s;
+  }
   return p;
 }
 
