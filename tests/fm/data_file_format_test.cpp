@@ -166,21 +166,6 @@ TEST_F(DataFile, FreedRecordIsTakenAgainWithSameNumberAndAgePlusOne) {
   EXPECT_EQ(ld_le16(blk.data(), 336), 0);  // entry 1 unused: length 31 was never freed
 }
 
-TEST_F(DataFile, FullFreeBlockChainsANewOne) {
-  BRF_FILE* f = make_v2("full");
-  std::vector<uint32_t> seeks;
-  for (uint32_t len = 1; len <= kFreeEntries + 1; ++len) seeks.push_back(alloc(f, len));
-  for (uint32_t seek : seeks) ASSERT_EQ(brf_rcd_free(f, seek, false), BRF_OK);
-  uint32_t first = f->hdr.freelist;
-  auto blk = file_bytes(dat("full"), first + 12, 496);
-  uint32_t second = ld_le32(blk.data(), 0);
-  ASSERT_NE(second, 0u);
-  EXPECT_EQ(ld_le16(blk.data(), 332 + 2 * 81), 82);
-  auto blk2 = file_bytes(dat("full"), second + 12, 496);
-  EXPECT_EQ(ld_le16(blk2.data(), 332), 83);
-  EXPECT_EQ(ld_le32(blk2.data(), 4), seeks.back());
-}
-
 TEST_F(DataFile, ActiveRecordOnFreeListIsRefusedAndAllocatedAtEnd) {
   BRF_FILE* f = make_v2("bad");
   uint32_t a = alloc(f, 20);
