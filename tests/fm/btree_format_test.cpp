@@ -135,19 +135,6 @@ TEST_F(BtreeFormat, SeventeenthKeyIsRefusedAndKnownKeysAreFound) {
   EXPECT_EQ(bsetkey(c_, &unknown, false), BRF_NO_KEY);
 }
 
-TEST_F(BtreeFormat, ReopenedFileKeepsItsKeys) {
-  open();
-  declare();
-  ASSERT_EQ(binsert(c_, rec("cccccc", 1).data(), 0x300), BRF_OK);
-  bdeaccess(c_);
-  bclose(f_);
-  open(BRF_OK);
-  KEY_DESC d = test::key_desc({{kSegChars, 6, 0}, {kSegBinary | kSegUnsigned, 4, 6}});
-  ASSERT_EQ(bsetkey(c_, &d, false), BRF_OK);
-  ASSERT_EQ(bfirst(c_), BRF_OK);
-  EXPECT_EQ(c_->dseek, 0x300u);
-}
-
 // Damage one field of a sound file and reopen it.
 class BtreeDamage : public BtreeFormat {
  protected:
