@@ -235,16 +235,6 @@ struct date_item {
   std::string shown() const { return std::string(text, cnv.ext_len); }
 };
 
-TEST_F(DateText, EntryStoresAndShowsBack) {
-  date_item it("0807060504030201", "06/05/8877 44:33", 8, 3, 5);
-  ASSERT_EQ(it.cnv.int_len, 8);
-  it.type_in("12/31/1999 23:59");
-  ASSERT_EQ(dat_etoi(&it.cnv), 1u);
-  memset(it.text, '#', sizeof it.text);
-  ASSERT_EQ(dat_itoe(&it.cnv), 1u);
-  EXPECT_EQ(it.shown(), "12/31/1999 23:59");
-}
-
 TEST_F(DateText, RefusedEntryLeavesTheStoredValue) {
   for (uint8_t type : {uint8_t{4}, uint8_t{5}, uint8_t{8}, uint8_t{15}}) {
     date_item it("0807060504", "06/05/8877 44", 8, 4, type);
