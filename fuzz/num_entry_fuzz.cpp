@@ -1,14 +1,18 @@
-// Typed numbers (num_etoi) over random masks and element shapes. Byte 0 the
+// Typed numbers (num_etoi over random masks and element shapes, and
+// get_number over the same text). Byte 0 the
 // kind, 1 the stored length, 2 and 3 the element's digits and decimals, 4
 // flags (signed, credit/debit, text-held, 220 layout), 5 the mask length,
 // then the mask and the text. Properties: nothing is written outside the
 // stored length or the display; a refused entry leaves the stored bytes as
-// they were; an accepted one shows again without a fault.
+// they were; an accepted one shows again without a fault; get_number keeps
+// within 31 digits and writes valid packed values.
 #include <cstring>
 
 #include "foundation/com.h"
 #include "fuzz_util.h"
 #include "types/num_convert.h"
+#include "types/pd.h"
+#include "types/typed_value.h"
 
 using namespace kivo;
 
@@ -48,6 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   c.int_addr = stored;
   c.ext_addr = text;
   c.ext_len = static_cast<uint16_t>(tlen);
+
+  typed_number t;
+  if (get_number(text, static_cast<int>(tlen), c.elem_hi, c.elem_lo, c.elem_signed, 0, &t)) {
+    FUZZ_CHECK(t.int_digits + t.dec_digits <= 31, "%d + %d digits", t.int_digits, t.dec_digits);
+    uint8_t copy[16];
+    FUZZ_CHECK(pd_set(copy, 16, t.typed, 16) == 1, "typed value is not packed decimal");
+    FUZZ_CHECK(pd_set(copy, 16, t.value, 16) == 1, "value is not packed decimal");
+  }
 
   const int ok = num_etoi(&c);
   for (size_t i = c.int_len; i < sizeof stored; ++i) FUZZ_CHECK(stored[i] == kFill, "wrote past the stored length");
