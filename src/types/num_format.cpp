@@ -167,7 +167,7 @@ int drcr_lead_blanks(const num_cnv* c, int dropped, bool negative) {
 
 struct shown {
   work_value w;
-  bool negative;
+  bool negative, zero;
   int int_digits;
 };
 
@@ -183,7 +183,9 @@ bool round_to_mask(const num_cnv* c, const mask_layout& L, work_value w, shown* 
     if (!pd_shft(w.p, kPdMaxLen, L.dec_pos - w.dec)) return false;
     w.dec = L.dec_pos;
   }
-  const int sig = std::max({SIG_DIGITS(w.p, kPdMaxLen, nullptr), 1, w.dec});
+  const int digits = SIG_DIGITS(w.p, kPdMaxLen, nullptr);
+  const int sig = std::max({digits, 1, w.dec});
+  s->zero = digits == 0;
   s->w = w;
   s->negative = numi::is_negative(w);
   s->int_digits = sig - w.dec;
@@ -219,7 +221,7 @@ bool assemble(const num_cnv* c, const mask_layout& L, const shown& s, text_buf* 
 bool show_value(num_cnv* c, const mask_layout& L, const work_value& w) {
   shown s;
   if (!round_to_mask(c, L, w, &s)) return fill_no_fit(c);
-  if (c->blank_zero && numi::is_zero(s.w)) return true;
+  if (c->blank_zero && s.zero) return true;
   text_buf t;
   if (!assemble(c, L, s, &t)) return fill_no_fit(c);
   int n = t.n;
