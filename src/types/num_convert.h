@@ -20,6 +20,7 @@ constexpr int kNumMaskLen = 60;
 constexpr uint32_t CV_BAD_NUM_MASK = 102110;   // numeric mask rejected
 constexpr uint32_t CV_NO_INT_ADDR = 200030;    // no internal address
 constexpr uint32_t CV_NUM_NO_FIT = 200050;     // value does not fit the display
+constexpr uint32_t CV_BAD_CNV_TYPE = 200070;   // not a number kind
 constexpr uint32_t CV_NUM_TOO_BIG = 200120;    // too many digits / above maximum
 constexpr uint32_t CV_NUM_BAD_TEXT = 200840;   // text is not a number for the mask
 constexpr uint32_t CV_NUM_TOO_SMALL = 300110;  // below the kind's minimum
@@ -85,7 +86,9 @@ int cv_num_msk(num_cnv* c);
 
 // Stored value to display text: 1, or 0 with "?" over the display and
 // CV_NUM_NO_FIT (or CV_NO_INT_ADDR without a stored value). A bad stored
-// value (digit halves over 9, a kind-8 decimals byte over 31) is CV_NUM_NO_FIT.
+// value (digit halves over 9, a kind-8 decimals byte over 31) is CV_NUM_NO_FIT;
+// one that packed decimal refuses is also reported as a system error. A kind
+// outside 1..8 is a system error and CV_BAD_CNV_TYPE, in both directions.
 int num_itoe(num_cnv* c);
 
 // Display text to stored value: 1, or 0 with CV_NUM_BAD_TEXT, CV_NUM_TOO_BIG

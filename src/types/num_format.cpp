@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "foundation/com.h"
+#include "foundation/sys_err.h"
 #include "types/num_internal.h"
 #include "types/pd_word.h"
 
@@ -279,6 +280,12 @@ int num_itoe(num_cnv* c) {
   if (!c->int_addr) {
     memset(c->ext_addr, c->addr_mode == 2 ? ' ' : '?', c->ext_len);
     c->cnv_status = CV_NO_INT_ADDR;
+    return 0;
+  }
+  if (!numi::is_kind(c->kind)) {
+    sys_err("CVNUM", __LINE__, "num_etoi entered default in switch");
+    memset(c->ext_addr, '?', c->ext_len);
+    c->cnv_status = CV_BAD_CNV_TYPE;
     return 0;
   }
   memset(c->ext_addr, ' ', c->ext_len);

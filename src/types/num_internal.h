@@ -28,6 +28,7 @@ struct work_value {
   int dec;
 };
 
+bool is_kind(int kind);
 bool is_negative(const work_value& w);
 bool is_zero(const work_value& w);
 

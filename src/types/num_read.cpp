@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "foundation/com.h"
+#include "foundation/sys_err.h"
 #include "types/num_internal.h"
 #include "types/pd_word.h"
 
@@ -313,6 +314,10 @@ int store(num_cnv* c, const work_value& w) {
 int num_etoi(num_cnv* c) {
   c->cnv_status = 1;
   if (!c->int_addr) return fail(c, CV_NO_INT_ADDR);
+  if (!numi::is_kind(c->kind)) {
+    sys_err("CVNUM", __LINE__, "num_etoi entered default in switch");
+    return fail(c, CV_BAD_CNV_TYPE);
+  }
   const char* t = c->ext_addr;
   const int n = c->ext_len;
   if (is_blank(t, n)) return store_blank(c);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "foundation/bytes.h"
+#include "foundation/sys_err.h"
 #include "types/num_internal.h"
 #include "types/pd_word.h"
 
@@ -72,7 +73,14 @@ uint32_t store_binary(const num_cnv* c, const work_value& w, uint8_t* dst) {
   return 1;
 }
 
+bool load_failed() {
+  sys_err("CVNUM", __LINE__, "num_itoe() - pd_set failed");
+  return false;
+}
+
 }  // namespace
+
+bool is_kind(int kind) { return kind >= NUM_BIN1 && kind <= NUM_PD_VAR; }
 
 bool is_negative(const work_value& w) { return (w.p[kPdMaxLen - 1] & 0x0F) == pd_neg_sign(); }
 
@@ -95,13 +103,15 @@ bool load_value(const num_cnv* c, const uint8_t* src, work_value* w) {
     return true;
   }
   if (c->kind == NUM_PD_FIX) {
-    if (c->elem_lo > kMaxDecimals || !pd_set(w->p, kPdMaxLen, src, width)) return false;
+    if (c->elem_lo > kMaxDecimals) return false;
+    if (!pd_set(w->p, kPdMaxLen, src, width)) return load_failed();
     w->dec = c->elem_lo;
     return true;
   }
   // A decimals byte over 31 is never used as a shift.
   const int dec = src[width - 1];
-  if (dec > kMaxDecimals || !pd_set(w->p, kPdMaxLen, src, width - 1)) return false;
+  if (dec > kMaxDecimals) return false;
+  if (!pd_set(w->p, kPdMaxLen, src, width - 1)) return load_failed();
   w->dec = is_zero(*w) ? c->msk_dec : dec;
   return true;
 }

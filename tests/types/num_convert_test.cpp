@@ -4,6 +4,7 @@
 // the reference value and the text-held numbers.
 #include <gtest/gtest.h>
 
+#include "foundation/sys_err.h"
 #include "num_test_util.h"
 
 namespace kivo {
@@ -202,11 +203,23 @@ TEST_F(NumConvert, BadStoredValuesAndLongAssembliesShowQuestionMarks) {
   EXPECT_EQ(z.shown(), "." + std::string(40, '0') + " ");
   EXPECT_TRUE(z.guard_intact());
   // Digit halves over 9 in a fixed packed value.
+  auto quiet = set_sys_err_presenter([](const char*, int, const char*) {});
+  const unsigned errors = sys_err_count();
   field p(NUM_PD_FIX, 2, 3, 0, "999");
   p.stored[0] = 0xAB;
   p.stored[1] = 0x1C;
   EXPECT_EQ(p.show(), 0);
   EXPECT_EQ(p.shown(), "???");
+  EXPECT_EQ(sys_err_count(), errors + 1);
+  // A kind outside 1..8 in either direction.
+  p.c.kind = 9;
+  EXPECT_EQ(p.show(), 0);
+  EXPECT_EQ(p.c.cnv_status, CV_BAD_CNV_TYPE);
+  EXPECT_EQ(p.enter("5"), 0);
+  EXPECT_EQ(p.c.cnv_status, CV_BAD_CNV_TYPE);
+  EXPECT_EQ(p.stored[0], 0xAB);
+  EXPECT_EQ(sys_err_count(), errors + 3);
+  set_sys_err_presenter(quiet);
   // Twenty '$' of a 3-character symbol and the words: bounded, then refused.
   memcpy(com.currency, "EUR", 3);
   com.currency_len = 3;
