@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "pd_test_util.h"
 #include "types/num_convert.h"
@@ -45,40 +46,28 @@ struct field {
   // kind 8 takes `decimals` into its last byte.
   void put(i128 v, int decimals = 0) {
     memset(stored, 0, sizeof stored);
-    const int64_t s = static_cast<int64_t>(v);
-    switch (c.kind) {
-      case NUM_BIN1:
-      case NUM_UBIN1: stored[0] = static_cast<uint8_t>(s); break;
-      case NUM_BIN2:
-      case NUM_UBIN2:
-        stored[0] = static_cast<uint8_t>(s);
-        stored[1] = static_cast<uint8_t>(s >> 8);
-        break;
-      case NUM_BIN4:
-      case NUM_UBIN4:
-        for (int i = 0; i < 4; ++i) stored[i] = static_cast<uint8_t>(s >> (8 * i));
-        break;
-      case NUM_PD_FIX: memcpy(stored, pdt::pack(v, c.int_len).b, c.int_len); break;
-      default:
-        memcpy(stored, pdt::pack(v, c.int_len - 1).b, c.int_len - 1u);
-        stored[c.int_len - 1] = static_cast<uint8_t>(decimals);
+    const uint32_t u = static_cast<uint32_t>(static_cast<int64_t>(v));
+    if (c.kind <= NUM_UBIN4) {
+      st_le32(stored, 0, u);  // the low bytes serve the 1- and 2-byte kinds
+    } else if (c.kind == NUM_PD_FIX) {
+      memcpy(stored, pdt::pack(v, c.int_len).b, c.int_len);
+    } else {
+      memcpy(stored, pdt::pack(v, c.int_len - 1).b, c.int_len - 1u);
+      stored[c.int_len - 1] = static_cast<uint8_t>(decimals);
     }
   }
 
   // The stored value as a number and its decimals.
   i128 get(int* decimals = nullptr) const {
     if (decimals) *decimals = c.kind == NUM_PD_VAR ? stored[c.int_len - 1] : c.elem_lo;
+    const uint32_t u = ld_le32(stored, 0);
     switch (c.kind) {
-      case NUM_BIN1: return static_cast<int8_t>(stored[0]);
-      case NUM_UBIN1: return stored[0];
-      case NUM_BIN2: return static_cast<int16_t>(stored[0] | stored[1] << 8);
-      case NUM_UBIN2: return static_cast<uint16_t>(stored[0] | stored[1] << 8);
-      case NUM_BIN4:
-      case NUM_UBIN4: {
-        uint32_t u = 0;
-        for (int i = 3; i >= 0; --i) u = u << 8 | stored[i];
-        return c.kind == NUM_BIN4 ? static_cast<i128>(static_cast<int32_t>(u)) : static_cast<i128>(u);
-      }
+      case NUM_BIN1: return static_cast<int8_t>(u);
+      case NUM_UBIN1: return static_cast<uint8_t>(u);
+      case NUM_BIN2: return static_cast<int16_t>(u);
+      case NUM_UBIN2: return static_cast<uint16_t>(u);
+      case NUM_BIN4: return static_cast<int32_t>(u);
+      case NUM_UBIN4: return u;
       default: {
         pdt::pk p;
         p.n = c.kind == NUM_PD_FIX ? c.int_len : c.int_len - 1;
