@@ -68,15 +68,20 @@ bool currency_shown(const num_cnv* c, int zone) {
   return before == (com.currency_flag == 0);
 }
 
-// The digits of the work value, most significant first; zeros in front of
-// its 31 when `count` asks for more (a zero with many decimals).
-void digits_of(const work_value& w, int count, char* out) {
-  pdw::operand<pdw::u128> x;
-  pdw::take<pdw::u128>(w.p, kPdMaxLen, pdw::neg_mask(), x);
-  for (int i = 0; i < count; ++i) {
-    const int shift = 4 * (count - 1 - i);
-    out[i] = static_cast<char>('0' + (shift < 4 * (2 * kPdMaxLen - 1) ? static_cast<int>(x.mag >> shift) & 0xF : 0));
+// The last `count` digits of a magnitude, most significant first; zeros in
+// front of its 31 when `count` asks for more (a zero with many decimals).
+void digits_of(pdw::u128 mag, int count, char* out) {
+  for (int i = count - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + static_cast<int>(static_cast<uint32_t>(mag) & 0xF));
+    mag >>= 4;
   }
+}
+
+// Digits of a BCD magnitude (0 for zero).
+int digit_count(pdw::u128 mag) {
+  const uint64_t hi = static_cast<uint64_t>(mag >> 64), lo = static_cast<uint64_t>(mag);
+  const int bits = hi ? 128 - __builtin_clzll(hi) : lo ? 64 - __builtin_clzll(lo) : 0;
+  return (bits + 3) / 4;
 }
 
 // The display of a leading position that gets no digit; 0 = dropped.
@@ -167,7 +172,8 @@ int drcr_lead_blanks(const num_cnv* c, int dropped, bool negative) {
 }
 
 struct shown {
-  work_value w;
+  pdw::u128 mag;  // the rounded value's digits
+  int dec;
   bool negative, zero;
   int int_digits;
 };
@@ -184,11 +190,14 @@ bool round_to_mask(const num_cnv* c, const mask_layout& L, work_value w, shown* 
     if (!pd_shft(w.p, kPdMaxLen, L.dec_pos - w.dec)) return false;
     w.dec = L.dec_pos;
   }
-  const int digits = SIG_DIGITS(w.p, kPdMaxLen, nullptr);
+  pdw::operand<pdw::u128> x;
+  pdw::take<pdw::u128>(w.p, kPdMaxLen, pdw::neg_mask(), x);
+  const int digits = digit_count(x.mag);
   const int sig = std::max({digits, 1, w.dec});
+  s->mag = x.mag;
+  s->dec = w.dec;
   s->zero = digits == 0;
-  s->w = w;
-  s->negative = numi::is_negative(w);
+  s->negative = x.neg && digits > 0;
   s->int_digits = sig - w.dec;
   if (s->int_digits > L.int_pos) return false;
   // A mask without sign needs a free position for the '-'.
@@ -197,14 +206,15 @@ bool round_to_mask(const num_cnv* c, const mask_layout& L, work_value w, shown* 
 
 bool assemble(const num_cnv* c, const mask_layout& L, const shown& s, text_buf* t) {
   char digits[kNumMaskLen + 2];  // at most the mask's digit positions
-  digits_of(s.w, s.int_digits + s.w.dec, digits);
+  digits_of(s.mag, s.int_digits + s.dec, digits);
   laid_run run;
   const bool minus = s.negative && c->sign_kind == NUM_SIGN_NONE;
   lay_integers(L, digits, s.int_digits, minus, &run);
-  lay_decimals(L, digits + s.int_digits, s.w.dec, &run);
+  lay_decimals(L, digits + s.int_digits, s.dec, &run);
 
   char zone[4 * kNumMaskLen];
   auto copy_part = [&](int part) {
+    if (L.span[part] == 0) return;
     const int k = mskcpy(c, L.m + L.start[part], L.span[part], part, s.negative, zone, sizeof zone);
     if (k < 0) t->over = true;
     else t->put(zone, k);

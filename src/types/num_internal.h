@@ -40,8 +40,8 @@ int stored_width(int kind, int int_len);
 bool load_value(const num_cnv* c, const uint8_t* src, work_value* w);
 
 // Range checks and stores by kind; 1 or the status of the failure, with
-// `dst` written only on success.
-uint32_t store_value(const num_cnv* c, work_value w, uint8_t* dst);
+// `dst` written only on success. The value is never a negative zero.
+uint32_t store_value(const num_cnv* c, const work_value& w, uint8_t* dst);
 
 // With the reference flag and a reference value: the stored bytes equal it.
 bool equals_reference(const num_cnv* c, const uint8_t* src);

@@ -57,38 +57,6 @@ struct token {
   int len;
 };
 
-// The text that a token can take, tried in turn; `neg` tells which of them
-// gives a negative value. Empty alternatives mean the token may be left out.
-int token_forms(const token& k, const char* forms[4], int lens[4], bool negs[4]) {
-  const char ch = k.m[0];
-  int n = 0;
-  auto add = [&](const char* f, int len, bool neg) {
-    forms[n] = f;
-    lens[n] = len;
-    negs[n++] = neg;
-  };
-  if (k.len == 2) {
-    const bool credit = ch == 'c';
-    add(k.m, 2, true);
-    add(com.drcr + (credit ? 2 : 0), 2, true);
-    add(com.drcr + (credit ? 0 : 2), 2, false);
-    add("", 0, false);
-  } else if (ch == '$') {
-    add(com.currency, com.currency_len > 3 ? 3 : com.currency_len, false);
-    add("$", 1, false);
-    add("", 0, false);
-  } else if (ch == '-' || ch == '(' || ch == '<' || ch == ')' || ch == '>') {
-    add(k.m, 1, ch != ')' && ch != '>');
-    add("", 0, false);
-  } else if (ch == '.') {
-    add(".", 1, false);
-    add(reinterpret_cast<const char*>(&com.dec_sep), 1, false);
-  } else {
-    add(k.m, 1, false);
-  }
-  return n;
-}
-
 void note_sign(reading* r, char mask_ch, bool neg) {
   if (mask_ch == '(' || mask_ch == '<') r->open = mask_ch;
   else if (mask_ch == ')' || mask_ch == '>') r->closed = true;
@@ -105,6 +73,50 @@ int tokens_of(const char* m, int len, token* out) {
   return n;
 }
 
+// Takes `form` at the cursor's front (forward) or back; an empty form is
+// taken without reading.
+bool take_form(cursor* at, bool forward, const char* form, int len) {
+  if (len == 0) return true;
+  const int from = forward ? at->pos : at->end - len;
+  if (from < at->pos || from + len > at->end || memcmp(at->t + from, form, static_cast<size_t>(len)) != 0) return false;
+  if (forward) at->pos += len;
+  else at->end -= len;
+  return true;
+}
+
+// One token against the text. A sign position takes its sign (negative) or
+// is left out; "cr"/"dr" take the mask's letters or the word of the same
+// sign (negative), the other word, or nothing; '$' the symbol, '$' or
+// nothing; '.' also the decimal separator.
+bool match_token(const token& k, bool forward, cursor* at, reading* r) {
+  const char ch = k.m[0];
+  if (k.len == 2) {
+    const bool credit = ch == 'c';
+    if (take_form(at, forward, k.m, 2) || take_form(at, forward, com.drcr + (credit ? 2 : 0), 2)) {
+      r->negative = true;
+      return true;
+    }
+    take_form(at, forward, com.drcr + (credit ? 0 : 2), 2);
+    return true;
+  }
+  switch (ch) {
+    case '$':
+      if (!take_form(at, forward, com.currency, com.currency_len > 3 ? 3 : com.currency_len))
+        take_form(at, forward, "$", 1);
+      return true;
+    case '-':
+    case '(':
+    case '<':
+    case ')':
+    case '>':
+      if (take_form(at, forward, k.m, 1)) note_sign(r, ch, ch != ')' && ch != '>');
+      return true;
+    case '.':
+      return take_form(at, forward, ".", 1) || take_form(at, forward, reinterpret_cast<const char*>(&com.dec_sep), 1);
+    default: return take_form(at, forward, k.m, 1);
+  }
+}
+
 // Matches a part of the mask from the front (forward) or from the back of the
 // text; blanks between tokens are passed over.
 bool match_part(const mask_layout& L, int part, bool forward, cursor* at, reading* r) {
@@ -118,21 +130,7 @@ bool match_part(const mask_layout& L, int part, bool forward, cursor* at, readin
       while (at->pos < at->end && at->t[at->pos] == ' ') ++at->pos;
     else
       while (at->end > at->pos && at->t[at->end - 1] == ' ') --at->end;
-    const char* forms[4];
-    int lens[4];
-    bool negs[4];
-    const int nf = token_forms(k, forms, lens, negs);
-    bool matched = false;
-    for (int f = 0; f < nf && !matched; ++f) {
-      const int from = forward ? at->pos : at->end - lens[f];
-      if (lens[f] > 0 && (from < at->pos || from + lens[f] > at->end || memcmp(at->t + from, forms[f], lens[f]) != 0))
-        continue;
-      if (lens[f] > 0) note_sign(r, k.m[0], negs[f]);
-      if (forward) at->pos += lens[f];
-      else at->end -= lens[f];
-      matched = true;
-    }
-    if (!matched) return false;
+    if (!match_token(k, forward, at, r)) return false;
   }
   return true;
 }

@@ -50,13 +50,13 @@ int64_t load_binary(int kind, const uint8_t* src) {
   }
 }
 
-// The stored integer of a binary kind, or false when it is outside the
-// 18 digits that an int64_t holds.
+// The stored integer of a binary kind, or false when it has more than 16
+// digits (far outside every binary range).
 bool work_to_int(const work_value& w, int64_t* out) {
-  if (SIG_DIGITS(w.p, kPdMaxLen, nullptr) > 18) return false;
   pdw::operand<u128> x;
   pdw::take<u128>(w.p, kPdMaxLen, pdw::neg_mask(), x);
-  const int64_t mag = static_cast<int64_t>(pdw::bcd_to_bin(x.mag));
+  if (x.mag >> 64) return false;
+  const int64_t mag = static_cast<int64_t>(pdw::bcd_to_bin(static_cast<uint64_t>(x.mag)));
   *out = x.neg ? -mag : mag;
   return true;
 }
@@ -116,10 +116,9 @@ bool load_value(const num_cnv* c, const uint8_t* src, work_value* w) {
   return true;
 }
 
-uint32_t store_value(const num_cnv* c, work_value w, uint8_t* dst) {
+uint32_t store_value(const num_cnv* c, const work_value& w, uint8_t* dst) {
   const int width = stored_width(c->kind, c->int_len);
   if (width == 0) return CV_NUM_TOO_BIG;
-  if (is_zero(w)) pd_shft(w.p, kPdMaxLen, 0);  // a negative zero is stored positive
   if (is_binary(c->kind)) return store_binary(c, w, dst);
   const bool neg = is_negative(w);
   if (c->kind == NUM_PD_FIX) {
