@@ -33,9 +33,10 @@ const kind_range kRanges[7] = {
 
 bool is_binary(int kind) { return kind >= NUM_BIN1 && kind <= NUM_UBIN4; }
 
+// A binary kind's value (|v| < 2^32, so 10 digits) into the work value.
 void put_int(work_value* w, int64_t v) {
   const bool neg = v < 0;
-  const u128 mag = neg ? static_cast<u128>(-static_cast<__int128>(v)) : static_cast<u128>(v);
+  const uint64_t mag = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
   pdw::put<u128>(w->p, kPdMaxLen, pdw::bin_to_bcd(mag), neg);
 }
 
