@@ -283,14 +283,14 @@ int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent) {
   return page_write_hdr(c, child, h);
 }
 
-int op_end(BT_CURSOR* c) {
+void op_end(BT_CURSOR* c) {
   BT_FILE* f = c->file;
-  if (!f->op_writing) return BRF_OK;
+  if (!f->op_writing) return;
   f->op_writing = false;
   uint8_t w[4];
   st_le32(w, 0, ld_le32(f->hdr, kHdrChangeCount));
-  if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
-  return BRF_OK;
+  if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4)
+    sys_err("BT", __LINE__, "%s: change count not written: %s", f->path, strerror(errno));
 }
 
 }  // namespace kivo::bt

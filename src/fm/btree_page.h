@@ -88,8 +88,10 @@ uint32_t bpage_alloc(BT_CURSOR* c);
 // Puts a page on the free list.
 int bpage_free(BT_CURSOR* c, uint32_t seek);
 
-// Ends an operation that wrote: the final change count goes to disk.
-int op_end(BT_CURSOR* c);
+// Ends an operation that wrote: the final change count goes to disk. Its
+// failure is reported, not returned: the change itself is whole, and the
+// next operation's first write puts the count past any value read meanwhile.
+void op_end(BT_CURSOR* c);
 
 // Header fields of the image.
 inline uint32_t hdr_eof(const BT_FILE* f) { return ld_le32(f->hdr, kHdrEofseek); }

@@ -454,8 +454,8 @@ int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new
 template <typename Fn>
 int finish(BT_CURSOR* c, Fn fn) {
   int st = fn();
-  int end = op_end(c);
-  return fail(c, st ? st : end);
+  op_end(c);
+  return fail(c, st);
 }
 
 template <typename Fn>
