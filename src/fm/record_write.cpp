@@ -139,9 +139,15 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len)
     brf_rcd_free(f, nseek, false);
     return st;
   }
+  if ((st = brf_rcd_free(f, seek, false)) != BRF_OK) {
+    // The old copy stays the record: its entries back, the new space freed.
+    brfreinsertall(r, nrec, orec, nseek, seek);
+    brf_rcd_free(f, nseek, false);
+    return st;
+  }
   r->cur_rec = r->last_rec = nh.recno;
   r->last_seek = nseek;
-  return brf_rcd_free(f, seek, false);
+  return BRF_OK;
 }
 
 }  // namespace
@@ -192,7 +198,8 @@ int brfdelete(BRF_RCB* r) {
   int st = brfgethdr(f);
   if (st == BRF_OK) st = read_live(r, static_cast<uint32_t>(seek), &h, r->scratch_a);
   if (st == BRF_OK && f->has_keys) st = brfdeleteall(r, r->scratch_a.data(), static_cast<uint32_t>(seek));
-  if (st == BRF_OK) st = brf_rcd_free(f, static_cast<uint32_t>(seek), false);
+  if (st == BRF_OK && (st = brf_rcd_free(f, static_cast<uint32_t>(seek), false)) != BRF_OK && f->has_keys)
+    brfinsertall(r, r->scratch_a.data(), static_cast<uint32_t>(seek));  // the record stays: so do its entries
   update_unlock(f);
   brf_release(r);
   return set_status(r, st);
