@@ -225,14 +225,30 @@ int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out) {
   return BRF_OK;
 }
 
+namespace {
+
+// A write that failed may have put part of its bytes on disk: the old image,
+// when known, goes back so that the caller's undo finds the page whole.
+int write_or_restore(BT_CURSOR* c, uint32_t off, const uint8_t* data, const uint8_t* old, size_t n) {
+  if (bt_io_write(c->file->io, off, data, n) == static_cast<long>(n)) return BRF_OK;
+  int st = io_fail(c, true);
+  int e = errno;
+  if (old) bt_io_write(c->file->io, off, old, n);
+  errno = e;
+  return st;
+}
+
+}  // namespace
+
 int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page) {
   if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return fail(c, BRF_PAGE_FULL);
   st_le16(page, kPgAge, static_cast<uint16_t>(pg_age(page) + 1));
   if (g_verify_io) chk_page(c, seek, page);
   if (int st = note_write(c)) return st;
-  if (bt_io_write(c->file->io, seek, page, kPageSize) != static_cast<long>(kPageSize)) {
+  bt_page_slot* old = find_slot(c, seek);
+  if (int st = write_or_restore(c, seek, page, old && old->checked ? old->data : nullptr, kPageSize)) {
     drop_slot(c, seek);
-    return io_fail(c, true);
+    return st;
   }
   bt_page_slot* s = find_slot(c, seek);
   if (!s) s = victim_slot(c);
@@ -257,14 +273,14 @@ int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
   return BRF_OK;
 }
 
-int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
+int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8, const uint8_t* old8) {
   if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return fail(c, BRF_PAGE_FULL);
   st_le16(hdr8, kPgAge, static_cast<uint16_t>(pg_age(hdr8) + 1));
   if (int st = note_write(c)) return st;
   bt_page_slot* s = find_slot(c, seek);
-  if (bt_io_write(c->file->io, seek, hdr8, kPgHdrSize) != static_cast<long>(kPgHdrSize)) {
+  if (int st = write_or_restore(c, seek, hdr8, old8, kPgHdrSize)) {
     if (s) s->seek = 0;
-    return io_fail(c, true);
+    return st;
   }
   if (s && s->checked) {
     memcpy(s->data, hdr8, kPgHdrSize);
@@ -279,8 +295,10 @@ int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent) {
   if (child == 0) return BRF_OK;
   uint8_t h[kPgHdrSize];
   if (int st = page_read_hdr(c, child, h)) return st;
+  uint8_t old[kPgHdrSize];
+  memcpy(old, h, kPgHdrSize);
   set_parent(h, parent);
-  return page_write_hdr(c, child, h);
+  return page_write_hdr(c, child, h, old);
 }
 
 void op_end(BT_CURSOR* c) {

@@ -72,8 +72,9 @@ int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out);
 int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page);
 // Sets a page's parent word by an 8-byte read and write.
 int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent);
-// Writes an 8-byte page header (age + 1 in `hdr8`).
-int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8);
+// Writes an 8-byte page header (age + 1 in `hdr8`). A failed write puts
+// `old8`, the header as read, back (page_write does so from the cache).
+int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8, const uint8_t* old8);
 // Reads an 8-byte page header (a free page's too).
 int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8);
 

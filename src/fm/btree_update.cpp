@@ -514,9 +514,11 @@ int bpage_free(BT_CURSOR* c, uint32_t seek) {
   BT_FILE* f = c->file;
   uint8_t h[kPgHdrSize];
   if (int st = page_read_hdr(c, seek, h)) return st;
+  uint8_t old[kPgHdrSize];
+  memcpy(old, h, kPgHdrSize);
   set_parent(h, hdr_free(f));
   set_count(h, 0);
-  if (int st = page_write_hdr(c, seek, h)) return st;
+  if (int st = page_write_hdr(c, seek, h, old)) return st;
   st_le32(f->hdr, kHdrFreePage, seek);
   return hdr_write(c);
 }
