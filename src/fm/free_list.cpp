@@ -220,15 +220,18 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   }
 
   // A record marked deleted but on no chain would be lost to its indexes'
-  // undo: when either write fails the record's own header is put back.
+  // undo, and a block written in part could chain a live record: when either
+  // write fails, the record's header and the block are put back.
   rec_hdr live = r;
+  block_body before;
+  memcpy(before, body, sizeof before);
   r.flags |= kRecDeleted;
   r.link = fb_seek(body, entry);
   rc = brf_write_rec_hdr(f, seek, r);
   if (rc == BRF_OK) {
     set_fb_seek(body, entry, seek);
     set_fb_len(body, entry, r.length);
-    rc = write_block(f, chosen, body);
+    if ((rc = write_block(f, chosen, body)) != BRF_OK) write_block(f, chosen, before);
   }
   if (rc != BRF_OK) brf_write_rec_hdr(f, seek, live);
   return rc;
