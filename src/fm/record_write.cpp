@@ -115,7 +115,11 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len)
   if (len == h.length) {
     if (int st = brfreinsertall(r, orec, nrec, seek, seek)) return st;
     int st = write_at(f, nrec, len, uint64_t{seek} + kRecHdrSize);
-    if (st != BRF_OK) brfreinsertall(r, nrec, orec, seek, seek);
+    if (st != BRF_OK) {
+      // Part of the new body may be on disk: the old one goes back with its entries.
+      write_at(f, orec, len, uint64_t{seek} + kRecHdrSize);
+      brfreinsertall(r, nrec, orec, seek, seek);
+    }
     if (st == BRF_OK) {
       r->cur_rec = r->last_rec = h.recno;
       r->last_seek = seek;
