@@ -78,6 +78,13 @@ int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8, const uint8_t* ol
 // Reads an 8-byte page header (a free page's too).
 int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8);
 
+// A tree operation that can be undone: undo_begin keeps the header, every
+// page write keeps the page's bytes before its first change, and undo_end
+// with a failure writes them back (the change count stays ahead, so no
+// cache trusts a page of the failed operation). Returns `st`.
+void undo_begin(BT_CURSOR* c);
+int undo_end(BT_CURSOR* c, int st);
+
 // Whether a header image read from the file may be used, and its decoding
 // into the file's key descriptors and segments.
 bool hdr_sound(const uint8_t* h);

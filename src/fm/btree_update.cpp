@@ -453,7 +453,8 @@ int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new
 
 template <typename Fn>
 int finish(BT_CURSOR* c, Fn fn) {
-  int st = fn();
+  undo_begin(c);
+  int st = undo_end(c, fn());
   op_end(c);
   return fail(c, st);
 }
@@ -502,9 +503,18 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
   set_parent(page, 0);
   set_count(page, 0);
   st_le16(page, kPgAge, age);
-  if (page_write(c, seek, page) || hdr_write(c)) {
+  if (int st = page_write(c, seek, page)) {
     st_le32(f->hdr, kHdrFreePage, free_page);
     st_le32(f->hdr, kHdrEofseek, eof);
+    fail(c, st);
+    return 0;
+  }
+  if (int st = hdr_write(c)) {
+    // The header may be on disk in part: the one before goes back.
+    st_le32(f->hdr, kHdrFreePage, free_page);
+    st_le32(f->hdr, kHdrEofseek, eof);
+    hdr_write(c);
+    fail(c, st);
     return 0;
   }
   return seek;
