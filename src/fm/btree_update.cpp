@@ -46,8 +46,13 @@ uint32_t take_page(upd& u) {
 }
 
 // Gives back the pages not used, newest first, so the free list is as before.
-void release_reserve(upd& u) {
-  while (u.nreserve > u.used) bpage_free(u.c, u.reserve[--u.nreserve]);
+// Frees the reserved pages not used. A failure is returned: the page would
+// otherwise be in no tree and not free.
+int release_reserve(upd& u) {
+  int st = BRF_OK;
+  while (u.nreserve > u.used)
+    if (int e = bpage_free(u.c, u.reserve[--u.nreserve])) st = e;
+  return st;
 }
 
 int cnt(const pagebuf& pb) { return pg_count(pb.b); }
@@ -453,7 +458,8 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
     // 4.
     if (!st && n + 1 >= g.M) st = brebalance(u, at);
   }
-  release_reserve(u);
+  int freed = release_reserve(u);
+  if (st == BRF_OK) st = freed;
   memcpy(c->keybuf, key, g.L);
   c->has_key = true;
   c->index = -1;
