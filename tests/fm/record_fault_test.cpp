@@ -1,9 +1,11 @@
 // Failed system calls under record writes. For a put, a rewrite in place, a
 // moving rewrite, a delete and the creation of a key on a pair with three
 // keys, call N = 1, 2, ... fails with EIO, ENOSPC and a torn write in turn,
-// until the operation runs through untouched. After each failure: a status
-// is returned, the analyser finds the pair good, the records are all as
-// before or all as after, and the same operation retried succeeds.
+// until the operation runs through untouched. After each failure the pair
+// verifies good and the records are all as before or all as after: either a
+// status is returned (and the same operation retried succeeds), or the
+// operation got past the failed call (a lock retried, a change count written
+// later) and reports success with the records as after.
 // KIVO_STRESS_SCALE adds files with more records (deeper trees).
 #include <gtest/gtest.h>
 
@@ -44,7 +46,7 @@ std::string id_of(const std::vector<uint8_t>& r) { return std::string(r.begin(),
 
 // The fourth key: the last four digits of the id (unique among the
 // records), then 200 bytes of body, so that nine entries fill a page and
-// even the small file's index build splits pages.
+// the small file's index build splits pages and frees unused reserved ones.
 KEY_DESC fourth_key() { return test::key_desc({{kSegChars, 4, 4}, {kSegChars, 200, test::kFixedPart}}); }
 
 records expected_after(op o, records before) {
@@ -192,15 +194,16 @@ class RecordFault : public ::testing::Test {
 
 TEST_F(RecordFault, EveryFailedCallLeavesTheRecordsAsBeforeOrAsAfter) {
   // 126 records fill key 0's root: the put splits it.
-  std::vector<uint32_t> sizes = {12, static_cast<uint32_t>(bt_max_entries(test::kIdLen) - 1)};
+  std::vector<uint32_t> sizes = {20, static_cast<uint32_t>(bt_max_entries(test::kIdLen) - 1)};
   for (long s = 2; s <= test::stress_scale(); ++s) sizes.push_back(static_cast<uint32_t>(300 * s));
   const op ops[] = {op::put, op::rewrite_in_place, op::rewrite_moving, op::del, op::setkey};
   const test::fault_kind kinds[] = {test::fault_kind::eio, test::fault_kind::enospc, test::fault_kind::short_write};
   for (uint32_t count : sizes) {
     build_gold(count);
     for (op o : ops) {
-      // An index build's calls grow with the file: larger ones under stress only.
-      if (o == op::setkey && count != sizes[0] && test::stress_scale() == 1) continue;
+      // An index build's calls grow with the square of the file: the second
+      // file under stress only, the larger ones never.
+      if (o == op::setkey && count != sizes[0] && (count != sizes[1] || test::stress_scale() == 1)) continue;
       for (test::fault_kind k : kinds) {
         long calls = sweep(o, k);
         ASSERT_FALSE(HasFailure()) << count << " records";
