@@ -46,8 +46,7 @@ uint32_t take_page(upd& u) {
 }
 
 // Gives back the pages not used, newest first, so the free list is as before.
-// Frees the reserved pages not used. A failure is returned: the page would
-// otherwise be in no tree and not free.
+// A failure is returned: the page would otherwise be in no tree and not free.
 int release_reserve(upd& u) {
   int st = BRF_OK;
   while (u.nreserve > u.used)
@@ -116,7 +115,7 @@ struct family {
 int load_family(upd& u, const pagebuf& page, family& fam) {
   if (int st = load(u, pg_parent(page.b), fam.parent)) return st;
   fam.i = findlink(fam.parent.b, u.g, page.seek);
-  if (fam.i < 0) return fail(u.c, BRF_PAGE_FULL);
+  if (fam.i < 0) return set_status(u.c, BRF_PAGE_FULL);
   fam.has_left = fam.i > 0;
   fam.has_right = fam.i < cnt(fam.parent);
   if (fam.has_left)
@@ -144,7 +143,7 @@ int balance_split(upd& u, pagebuf& page) {
   }
   // 2. The right half.
   int i = findlink(parent.b, g, page.seek);
-  if (i < 0) return fail(u.c, BRF_PAGE_FULL);
+  if (i < 0) return set_status(u.c, BRF_PAGE_FULL);
   pagebuf right;
   right.seek = take_page(u);
   if (!right.seek) return u.c->status;
@@ -360,17 +359,17 @@ int deletekey(upd& u, uint32_t seek, int idx) {
     pagebuf page;
     if (int st = load(u, seek, page)) return st;
     int n = cnt(page);
-    if (idx < 0 || idx >= n) return fail(u.c, BRF_PAGE_FULL);
+    if (idx < 0 || idx >= n) return set_status(u.c, BRF_PAGE_FULL);
     // 1. An entry with a right subtree takes its successor's place.
     if (uint32_t right = pg_down(page.b, g, idx + 1)) {
       uint32_t leaf = right;
       for (int d = 0;; ++d) {
-        if (d == kMaxDepth) return fail(u.c, BRF_PAGE_FULL);
+        if (d == kMaxDepth) return set_status(u.c, BRF_PAGE_FULL);
         const uint8_t* p = page_ref(u.c, leaf);
         if (!p) return u.c->status;
         uint32_t down = pg_down(p, g, 0);
         if (down == 0) {
-          if (pg_count(p) == 0) return fail(u.c, BRF_PAGE_FULL);
+          if (pg_count(p) == 0) return set_status(u.c, BRF_PAGE_FULL);
           copy_item(u, page.b, idx, p, 0);
           break;
         }
@@ -388,19 +387,19 @@ int deletekey(upd& u, uint32_t seek, int idx) {
     if (n - 1 < g.half && pg_parent(page.b)) return brebalance(u, seek);
     return BRF_OK;
   }
-  return fail(u.c, BRF_PAGE_FULL);
+  return set_status(u.c, BRF_PAGE_FULL);
 }
 
 // Builds the record's key into the cursor and positions on its entry with
 // DSEEK `seek`.
 int position_on(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
-  if (c->key < 0 || c->key >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+  if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
   getlkey(c->file, c->key, rec, kWholeRecord, c->keybuf, kKeyFormRecord);
   c->has_key = true;
   c->index = -1;
   c->dseek = seek;
   if (int st = bsync(c, kSeekEqual)) return st;
-  if (c->state != kStateEqual) return fail(c, BRF_NO_RECORD);
+  if (c->state != kStateEqual) return set_status(c, BRF_NO_RECORD);
   return BRF_OK;
 }
 
@@ -418,11 +417,11 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   int idx = 0;
   uint32_t at = root;
   for (;;) {
-    if (depth == kMaxDepth) return fail(c, BRF_PAGE_FULL);
+    if (depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
     const uint8_t* p = page_ref(c, at);
     if (!p) return c->status;
-    if (pg_count(p) >= g.M) return fail(c, BRF_PAGE_FULL);
-    if (findkey(p, g, key, g.nsegs, &idx) == 0) return fail(c, BRF_DUP_KEY);
+    if (pg_count(p) >= g.M) return set_status(c, BRF_PAGE_FULL);
+    if (findkey(p, g, key, g.nsegs, &idx) == 0) return set_status(c, BRF_DUP_KEY);
     counts[depth] = pg_count(p);
     uint32_t link = pg_down(p, g, idx);
     if (link == 0) break;
@@ -438,7 +437,7 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
     if (!s) {
       int st = c->status;
       release_reserve(u);
-      return fail(c, st);
+      return set_status(c, st);
     }
     u.reserve[u.nreserve] = s;
   }
@@ -464,7 +463,7 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   c->has_key = true;
   c->index = -1;
   c->dseek = seek;
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 int delete_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
@@ -472,7 +471,7 @@ int delete_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   upd u{c, geom_of(c), {}, 0, 0};
   int st = deletekey(u, c->page, c->index);
   c->index = -1;
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek) {
@@ -484,7 +483,7 @@ int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new
   if (int st = store(u, page)) return st;
   c->dseek = new_seek;
   c->page_age = pg_age(page.b);
-  return fail(c, BRF_OK);
+  return set_status(c, BRF_OK);
 }
 
 template <typename Fn>
@@ -492,7 +491,7 @@ int finish(BT_CURSOR* c, Fn fn) {
   undo_begin(c);
   int st = undo_end(c, fn());
   op_end(c);
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 template <typename Fn>
@@ -500,7 +499,7 @@ int locked(BT_CURSOR* c, Fn fn) {
   if (!block(c, true)) return c->status;
   int st = fn();
   bunlock(c, true);
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 }  // namespace
@@ -518,7 +517,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     if (page_read_hdr(c, free_page, h)) return 0;
     uint32_t next = pg_parent(h);
     if (next && !bt_page_seek_ok(next, eof)) {
-      fail(c, BRF_PAGE_FULL);
+      set_status(c, BRF_PAGE_FULL);
       return 0;
     }
     st_le32(f->hdr, kHdrFreePage, next);
@@ -528,7 +527,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     age = pg_age(h);
   } else {
     if (eof > kBtMaxFileSize - kPageSize) {
-      fail(c, BRF_NO_SPACE);
+      set_status(c, BRF_NO_SPACE);
       return 0;
     }
     st_le32(f->hdr, kHdrEofseek, eof + kPageSize);
@@ -542,7 +541,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
   if (int st = page_write(c, seek, page)) {
     st_le32(f->hdr, kHdrFreePage, free_page);
     st_le32(f->hdr, kHdrEofseek, eof);
-    fail(c, st);
+    set_status(c, st);
     return 0;
   }
   if (int st = hdr_write(c)) {
@@ -550,7 +549,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     st_le32(f->hdr, kHdrFreePage, free_page);
     st_le32(f->hdr, kHdrEofseek, eof);
     hdr_write(c);
-    fail(c, st);
+    set_status(c, st);
     return 0;
   }
   return seek;
@@ -601,7 +600,7 @@ int bt_drop_key(BT_CURSOR* c, int keyno) {
     return finish(c, [&] {
       if (int st = hdr_read(c)) return st;
       BT_FILE* f = c->file;
-      if (keyno < 0 || keyno != hdr_key_count(f) - 1) return fail(c, BRF_NO_KEY);
+      if (keyno < 0 || keyno != hdr_key_count(f) - 1) return set_status(c, BRF_NO_KEY);
       c->key = keyno;
       std::vector<uint32_t> pages = tree_pages(c, f->keys[keyno].root);
       for (uint32_t s : pages)
@@ -616,7 +615,7 @@ int bt_drop_key(BT_CURSOR* c, int keyno) {
       c->page = 0;
       c->dseek = kNoSeek;
       c->has_key = false;
-      return fail(c, BRF_OK);
+      return set_status(c, BRF_OK);
     });
   });
 }
@@ -646,7 +645,7 @@ int bmove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_
 }
 
 int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek) {
-  if (c->key < 0 || c->key >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+  if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
   uint8_t old_key[256] = {};
   uint8_t new_key[256] = {};
   getlkey(c->file, c->key, old_rec, kWholeRecord, old_key, kKeyFormRecord);
@@ -657,7 +656,7 @@ int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint
     if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
     return bdelete(c, old_rec, old_seek);
   }
-  if (old_seek == new_seek) return fail(c, BRF_OK);
+  if (old_seek == new_seek) return set_status(c, BRF_OK);
   return bmove_rec(c, old_rec, old_seek, new_seek);
 }
 

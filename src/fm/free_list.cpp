@@ -233,7 +233,7 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
     set_fb_len(body, entry, r.length);
     if ((rc = write_block(f, chosen, body)) != BRF_OK) write_block(f, chosen, before);
   }
-  if (rc != BRF_OK) brf_write_rec_hdr(f, seek, live);
+  if (rc != BRF_OK) static_cast<void>(brf_write_rec_hdr(f, seek, live));
   return rc;
 }
 

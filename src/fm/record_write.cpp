@@ -15,11 +15,6 @@ namespace kivo {
 
 namespace {
 
-int set_status(BRF_RCB* r, int st) {
-  r->status = st;
-  return st;
-}
-
 int write_at(BRF_FILE* f, const uint8_t* buf, size_t n, uint64_t off) {
   errno = 0;
   ssize_t got = kivo_pwrite(f->slot, buf, n, static_cast<off_t>(off));
@@ -89,14 +84,14 @@ int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   int st = write_at(f, rec, len, uint64_t{seek} + kRecHdrSize);
   if (st == BRF_OK && f->has_keys) st = brfinsertall(r, rec, seek);
   if (st != BRF_OK) {
-    brf_rcd_free(f, seek, false);
+    static_cast<void>(brf_rcd_free(f, seek, false));  // undo: the first failure is the one reported
     return st;
   }
   h.flags = 0;
   h.link = seek;
   if ((st = brf_write_rec_hdr(f, seek, h)) != BRF_OK) {
-    if (f->has_keys) brfdeleteall(r, rec, seek);
-    brf_rcd_free(f, seek, false);
+    if (f->has_keys) static_cast<void>(brfdeleteall(r, rec, seek));  // undo, as above
+    static_cast<void>(brf_rcd_free(f, seek, false));
     return st;
   }
   r->cur_rec = r->last_rec = h.recno;
@@ -118,7 +113,7 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len)
     if (st != BRF_OK) {
       // Part of the new body may be on disk: the old one goes back with its entries.
       write_at(f, orec, len, uint64_t{seek} + kRecHdrSize);
-      brfreinsertall(r, nrec, orec, seek, seek);
+      static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));
     }
     if (st == BRF_OK) {
       r->cur_rec = r->last_rec = h.recno;
@@ -133,20 +128,20 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len)
   int st = write_at(f, nrec, len, uint64_t{nseek} + kRecHdrSize);
   if (st == BRF_OK) st = brfreinsertall(r, orec, nrec, seek, nseek);
   if (st != BRF_OK) {
-    brf_rcd_free(f, nseek, false);
+    static_cast<void>(brf_rcd_free(f, nseek, false));  // undo
     return st;
   }
   nh.flags = 0;
   nh.link = nseek;
   if ((st = brf_write_rec_hdr(f, nseek, nh)) != BRF_OK) {
-    brfreinsertall(r, nrec, orec, nseek, seek);
-    brf_rcd_free(f, nseek, false);
+    static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));  // undo
+    static_cast<void>(brf_rcd_free(f, nseek, false));
     return st;
   }
   if ((st = brf_rcd_free(f, seek, false)) != BRF_OK) {
     // The old copy stays the record: its entries back, the new space freed.
-    brfreinsertall(r, nrec, orec, nseek, seek);
-    brf_rcd_free(f, nseek, false);
+    static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));
+    static_cast<void>(brf_rcd_free(f, nseek, false));
     return st;
   }
   r->cur_rec = r->last_rec = nh.recno;
@@ -203,7 +198,8 @@ int brfdelete(BRF_RCB* r) {
   if (st == BRF_OK) st = read_live(r, static_cast<uint32_t>(seek), &h, r->scratch_a);
   if (st == BRF_OK && f->has_keys) st = brfdeleteall(r, r->scratch_a.data(), static_cast<uint32_t>(seek));
   if (st == BRF_OK && (st = brf_rcd_free(f, static_cast<uint32_t>(seek), false)) != BRF_OK && f->has_keys)
-    brfinsertall(r, r->scratch_a.data(), static_cast<uint32_t>(seek));  // the record stays: so do its entries
+    static_cast<void>(
+        brfinsertall(r, r->scratch_a.data(), static_cast<uint32_t>(seek)));  // the record stays: so do its entries
   update_unlock(f);
   brf_release(r);
   return set_status(r, st);

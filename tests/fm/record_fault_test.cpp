@@ -11,6 +11,7 @@
 
 #include "analyser_test_util.h"
 #include "fault_util.h"
+#include "fm_test_util.h"
 #include "record_test_util.h"
 
 namespace kivo {
@@ -70,7 +71,7 @@ class RecordFault : public ::testing::Test {
 
   // The pair every round starts from: `count` records under three keys.
   void build_gold(uint32_t count) {
-    std::string gold = dir_.path(("gold" + std::to_string(count)).c_str());
+    std::string gold = dir_.file("gold" + std::to_string(count));
     int st;
     BRF_FILE* f = brfopen(&st, gold.c_str(), BRF_CREATE, 0, false);
     ASSERT_NE(f, nullptr);
@@ -184,8 +185,8 @@ class RecordFault : public ::testing::Test {
     return start(o);
   }
 
-  test::scratch dir_;
-  std::string base_ = dir_.path("work");
+  test::scratch_dir dir_;
+  std::string base_ = dir_.file("work");
   std::vector<uint8_t> gold_dat_, gold_key_;
   records gold_records_;
   BRF_FILE* f_ = nullptr;
