@@ -25,8 +25,6 @@ struct alp_text {
 };
 
 bool masked(const cnv_alp_area& a) { return !a.align_flag && !BLANK_MSK(a.mask); }
-bool placeholder(char m) { return m == ' ' || m == '#' || m == '@' || m == '&' || m == '*' || m == '!'; }
-char mask_at(const char* mask, size_t i) { return i < static_cast<size_t>(kCvMaskLen) ? mask[i] : ' '; }
 bool code_stored(const CNV* c) { return c->ta.alp.token_id && !c->ta.alp.token_check; }
 
 size_t stride_of(const CNV* c) { return c->ext_stride ? c->ext_stride : static_cast<size_t>(c->ext_cols); }
@@ -53,14 +51,17 @@ alp_text read_text(const CNV* c, const std::string& in) {
   const char fill = static_cast<char>(a.fill_char);
   const char mark = static_cast<char>(com.parag_char);
   alp_text t;
-  if (!masked(a) && mode == ALN_ASIS && !wrap) {
-    t.s = in;
-    t.empty = ut_is_all(in.data(), ' ', in.size());
-    return t;
-  }
   bool removed = false;
   size_t i = 0;
-  if (!masked(a)) {
+  if (!masked(a) && mode == ALN_ASIS && !wrap) {
+    // As is: the text keeps its columns; the fill stands for blanks.
+    t.s = in;
+    for (; fill != ' ' && i < t.s.size() && t.s[i] == fill; ++i) t.s[i] = ' ', removed = true;
+    if (fill == ' ') {
+      t.empty = ut_is_all(in.data(), ' ', in.size());
+      return t;
+    }
+  } else if (!masked(a)) {
     if (fill != ' ' && (mode == ALN_ASIS || mode == ALN_RIGHT || mode == ALN_CENTRE))
       while (i < in.size() && in[i] == fill) ++i, removed = true;
     while (i < in.size() && in[i] == ' ') ++i;
@@ -74,7 +75,7 @@ alp_text read_text(const CNV* c, const std::string& in) {
   } else {
     bool leading = true;
     for (; i < in.size(); ++i) {
-      if (!placeholder(mask_at(a.mask, i))) continue;
+      if (!alp_msk_data(alp_msk_char(a.mask, static_cast<int>(i)))) continue;
       const char ch = in[i];
       if (leading && fill != ' ' && ch == fill) {
         removed = true;
@@ -147,7 +148,8 @@ void show_unknown(CNV* c) {
   std::string s(c->ext_len, '?');
   if (masked(c->ta.alp))
     for (size_t i = 0; i < s.size(); ++i)
-      if (!placeholder(mask_at(c->ta.alp.mask, i))) s[i] = c->ta.alp.mask[i];
+      if (!alp_msk_data(alp_msk_char(c->ta.alp.mask, static_cast<int>(i))))
+        s[i] = alp_msk_char(c->ta.alp.mask, static_cast<int>(i));
   scatter(c, s);
 }
 
@@ -219,7 +221,8 @@ int alp_itoe(CNV* c) {
   alp_text t = read_text(c, src);
   if (a.xl_mode && !t.empty) fm_xlate_fld(c, "BTOD", t.s.data(), static_cast<int>(t.s.size()));
   const int len = static_cast<int>(t.s.size());
-  const char fill = static_cast<char>(a.fill_char);
+  // An empty value shows without fill, so that it reads back empty.
+  const char fill = t.empty ? ' ' : static_cast<char>(a.fill_char);
   if (a.align_mode & ALN_WRAP) {
     wrap_itoe(c->ext_addr, c->ext_rows, c->ext_cols, static_cast<int>(stride_of(c)), t.s.data(), len, a.align_mode,
               fill, a.dspl_only);

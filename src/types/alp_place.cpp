@@ -15,9 +15,6 @@ namespace kivo {
 
 namespace {
 
-bool placeholder(char m) { return m == ' ' || m == '#' || m == '@' || m == '&' || m == '*' || m == '!'; }
-char mask_at(const char* mask, int i) { return i < kCvMaskLen ? mask[i] : ' '; }
-
 int trim_right(const char* s, int n) {
   while (n > 0 && s[n - 1] == ' ') --n;
   return n;
@@ -61,6 +58,14 @@ void justify(char* dst, int width, const char* src, int len) {
 
 }  // namespace
 
+bool alp_msk_data(char m) { return m == '#' || m == '@' || m == '&' || m == '*' || m == '!' || m == '\0'; }
+
+char alp_msk_char(const char* mask, int i) {
+  int n = kCvMaskLen;
+  while (n && (mask[n - 1] == ' ' || mask[n - 1] == '\0')) --n;
+  return i < n ? mask[i] : '#';
+}
+
 void align_txt(char* dst, int width, const char* src, int len, int mode, char fill) {
   if (width <= 0) return;
   memset(dst, ' ', static_cast<size_t>(width));
@@ -94,16 +99,16 @@ void apply_msk(char* dst, int dst_len, const char* src, int len, const char* mas
     int start = 0;
     while (start < end && src[start] == ' ') ++start;
     for (int i = dst_len - 1; i >= 0; --i) {
-      const char m = mask_at(mask, i);
-      dst[i] = !placeholder(m) ? m : end > start ? src[--end] : fill;
+      const char m = alp_msk_char(mask, i);
+      dst[i] = !alp_msk_data(m) ? m : end > start ? src[--end] : fill;
     }
     return;
   }
   bool leading = true;
   int j = 0;
   for (int i = 0; i < dst_len; ++i) {
-    const char m = mask_at(mask, i);
-    if (!placeholder(m)) {
+    const char m = alp_msk_char(mask, i);
+    if (!alp_msk_data(m)) {
       dst[i] = m;
       continue;
     }
@@ -117,7 +122,8 @@ void apply_msk(char* dst, int dst_len, const char* src, int len, const char* mas
   }
 }
 
-void wrap_itoe(char* dst, int rows, int cols, int stride, const char* src, int len, int mode, char fill, bool dspl_only) {
+void wrap_itoe(char* dst, int rows, int cols, int stride, const char* src, int len, int mode, char fill,
+               bool dspl_only) {
   const char mark = static_cast<char>(com.parag_char);
   const int m = mode & ~ALN_WRAP;
   int pos = 0;

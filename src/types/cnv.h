@@ -219,13 +219,20 @@ int alp_itoe(CNV* c);
 // own blank, so a justified line ends at the last column) with `fill`.
 void align_txt(char* dst, int width, const char* src, int len, int mode, char fill);
 
-// Places the data characters of `src` into the placeholders of `mask` over
-// `dst[0..dst_len)` (mask positions past 60 are blank placeholders).
+// Mask characters: '#', '@', '&', '*' and '!' take one character of data;
+// any other character inside the mask, blanks included, stands for itself.
+// Past the mask's own length every position takes data.
+bool alp_msk_data(char m);
+char alp_msk_char(const char* mask, int i);  // `mask`: 60 characters
+
+// Places the data characters of `src` into the data positions of `mask` over
+// `dst[0..dst_len)`.
 void apply_msk(char* dst, int dst_len, const char* src, int len, const char* mask, int mode, char fill);
 
 // Word-wraps `src` into rows x cols (stride `stride`) by `mode` and `fill`;
 // in display-only items both paragraph marks show as blanks.
-void wrap_itoe(char* dst, int rows, int cols, int stride, const char* src, int len, int mode, char fill, bool dspl_only);
+void wrap_itoe(char* dst, int rows, int cols, int stride, const char* src, int len, int mode, char fill,
+               bool dspl_only);
 
 // --- tokens ---
 

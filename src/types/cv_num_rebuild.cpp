@@ -19,8 +19,8 @@ namespace {
 bool digit_char(char c) { return c == '9' || c == '8' || c == '*' || c == '0'; }
 
 struct mask_parts {
-  int start = -1;       // first digit position
-  std::string ints;     // integer digit characters, commas removed
+  int start = -1;    // first digit position
+  std::string ints;  // integer digit characters, commas removed
   bool grouped = false;
   bool point = false;
   std::string decs;

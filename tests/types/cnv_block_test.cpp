@@ -28,14 +28,14 @@ TEST_F(CnvBlock, AlphaGeometryByRowsColumnsAndArea) {
     int32_t col, width;  // width 0: no screen area
     int ok, ext_rows, ext_cols;
   } rows[] = {
-      {100, 3, 0, 1, 0, 1, 3, 34},                    // rows only: 100 / 3 rounded up
-      {100, 3, 32767, 60, 80, 1, 3, 21},              // rows only past the area: cut to it
-      {100, 0, 0, 1, 0, 1, 1, 100},                   // neither
-      {100, 1, 32767, 31, 80, 1, 1, 50},              // neither, within an area
-      {30, 0, 20, 70, 80, 1, 1, 20},                  // columns only
-      {30, 4, 25, 1, 80, 1, 4, 25},                   // both
-      {30, 0, 0, 81, 80, 0, 0, 0},                    // beyond its area: no column left
-      {30, 2, 0, 95, 80, 0, 0, 0},                    // rows only, beyond its area
+      {100, 3, 0, 1, 0, 1, 3, 34},        // rows only: 100 / 3 rounded up
+      {100, 3, 32767, 60, 80, 1, 3, 21},  // rows only past the area: cut to it
+      {100, 0, 0, 1, 0, 1, 1, 100},       // neither
+      {100, 1, 32767, 31, 80, 1, 1, 50},  // neither, within an area
+      {30, 0, 20, 70, 80, 1, 1, 20},      // columns only
+      {30, 4, 25, 1, 80, 1, 4, 25},       // both
+      {30, 0, 0, 81, 80, 0, 0, 0},        // beyond its area: no column left
+      {30, 2, 0, 95, 80, 0, 0, 0},        // rows only, beyond its area
   };
   for (const row& r : rows) {
     cnv_fix f;
@@ -153,7 +153,10 @@ TEST_F(CnvBlock, TypesThatCannotConvertAreRefused) {
     uint8_t type;
     uint16_t size;
     uint32_t status;
-  } rows[] = {{5, 3, CV_BAD_NUM_TYPE}, {5, 8, CV_BAD_NUM_TYPE}, {13, 4, CV_BAD_TYPE}, {0, 4, CV_BAD_TYPE},
+  } rows[] = {{5, 3, CV_BAD_NUM_TYPE},
+              {5, 8, CV_BAD_NUM_TYPE},
+              {13, 4, CV_BAD_TYPE},
+              {0, 4, CV_BAD_TYPE},
               {16, 4, CV_BAD_TYPE}};
   for (const row& r : rows) {
     cnv_fix f;
@@ -183,10 +186,11 @@ TEST_F(CnvBlock, InconsistentDesignUnwindsWithThree) {
       f.elem[ELEM_LO] = 5;
     }
     bool returned = false;
-    EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] {
-                cv_get_cnv(&f.c, f.elem);
-                returned = true;
-              }),
+    EXPECT_EQ(MARK(MARK_SUBPROCESS,
+                   [&] {
+                     cv_get_cnv(&f.c, f.elem);
+                     returned = true;
+                   }),
               3u);
     EXPECT_FALSE(returned);
   }
@@ -257,8 +261,8 @@ TEST(NumMask, AcceptsOrRefusesWholeMasks) {
   struct row {
     const char* mask;
     int ok;
-  } rows[] = {{"(999.99)", 1}, {"<9,999>", 1},  {"9,99", 0},   {"(999.99", 0}, {"99 99", 0},
-              {"(-999)", 0},   {"-999cr", 0},   {"9,9999", 0}, {"$999$", 1},   {"$$999", 0}};
+  } rows[] = {{"(999.99)", 1}, {"<9,999>", 1}, {"9,99", 0},   {"(999.99", 0}, {"99 99", 0},
+              {"(-999)", 0},   {"-999cr", 0},  {"9,9999", 0}, {"$999$", 1},   {"$$999", 0}};
   for (const row& r : rows) {
     num_cnv n{};
     memcpy(n.mask, r.mask, strlen(r.mask));
