@@ -103,8 +103,6 @@ int dispatch(CNV* c, bool to_internal) {
 int text_etoi(void* block) { return cv_etoi(static_cast<CNV*>(block)); }
 int text_itoe(void* block) { return cv_itoe(static_cast<CNV*>(block)); }
 
-int typed_date(uni_cnv* c, int keep_type, POOL* pool);
-
 }  // namespace
 
 uint8_t* get_int_addr_dspl(CNV* c) {
@@ -162,20 +160,8 @@ int cv_init() {
   g_cmp_buf.clear();
   cv_200_behavior = getenv("KIVO_184_MASKS") ? 0 : 1;
   cv_220_behavior = getenv("KIVO_200_ALIGNMENT") ? 0 : 1;
-  set_typed_date_hook(typed_date);
+  set_typed_date_hook(cv_typed_date);
   return 1;
 }
-
-namespace {
-
-// A typed date in the universal form CCYYMMDDhhmmssth, read for the element
-// of `c`: every level of the element must be given.
-int typed_date(uni_cnv* c, int, POOL* pool) {
-  (void)c;
-  (void)pool;
-  return 0;
-}
-
-}  // namespace
 
 }  // namespace kivo

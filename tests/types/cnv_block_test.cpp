@@ -98,6 +98,34 @@ TEST_F(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
   }
 }
 
+// A typed universal date is stored in the element's own form when it gives
+// every level of the element.
+TEST_F(CnvBlock, TypedDatesTakeTheElementsForm) {
+  set_typed_date_hook(cv_typed_date);
+  struct row {
+    const char* typed;
+    int ok;
+    const char* stored;
+  } rows[] = {{"20240315--------", 1, "03/15/2024"},
+              {"2024031512301500", 1, "03/15/2024"},
+              {"202403----------", 0, ""},
+              {"20241315--------", 0, ""}};
+  for (const row& r : rows) {
+    cnv_fix f;
+    INIT_ALP_DELEM(f.elem, 32);
+    f.elem[ELEM_TYPE] = ELEM_ALP_DATE_MD;
+    memcpy(f.elem + ELEM_MASK, "06/05/8877", 10);
+    f.elem[ELEM_HI] = 8;
+    f.elem[ELEM_LO] = 5;
+    f.compile(nullptr);
+    memcpy(f.dsp, r.typed, 16);
+    f.c.ext_len = 16;
+    ASSERT_EQ(cv_universal(&f.c, 1, nullptr, nullptr), r.ok) << r.typed;
+    const std::string got = r.ok ? std::string(reinterpret_cast<char*>(f.c.int_addr), f.c.int_len) : "";
+    EXPECT_EQ(got, r.stored);
+  }
+}
+
 TEST_F(CnvBlock, DisplayCompareAnswersUnchangedOrChanged) {
   cnv_fix f(8, 1);
   f.show("ABC");
