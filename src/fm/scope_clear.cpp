@@ -1,15 +1,21 @@
-// The file manager above the storage engine is not built yet. Its start-up
-// brings up what exists below it: the memory manager.
+// Start-up and scope clearing of the file manager. Start-up brings up the
+// memory manager and the back-ends, the remote entry of KIVO_DATA_SERVER,
+// the session pool and the descriptor templates; the control files come
+// with the opening of files.
 #include "fm/scope_clear.h"
 
-#include "foundation/pool.h"
-#include "process/seams.h"
+#include <cstdlib>
+
+#include "fm/fm_objects.h"
+#include "fm/fm_switch.h"
 
 namespace kivo {
 
 int fm_init() {
-  if (!mm_init()) return 0;
-  return pb_init();
+  if (!fms_init()) return 0;
+  if (!fms_set_data_server(getenv("KIVO_DATA_SERVER"))) return 0;
+  fm_objects_init();
+  return 1;
 }
 
 void fm_clr_scope(uint32_t) {}
