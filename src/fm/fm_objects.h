@@ -61,9 +61,9 @@ struct PFB {
   uint8_t pfb_fmt;
   uint8_t TYPE;  // FS_DISK, FS_MEMORY
   uint8_t ORG;
-  uint32_t pfb_stamp[2];  // structure stamp; kStampUnknown twice when unknown
-  uint16_t pfb_keymap_len;  // highest key number + 1
-  uint8_t* pfb_keymap;      // per key number: index in pfb_kdb, 255 unused
+  uint32_t pfb_stamp[2];     // structure stamp; kStampUnknown twice when unknown
+  uint16_t pfb_keymap_len;   // highest key number + 1
+  uint8_t* pfb_keymap;       // per key number: index in pfb_kdb, 255 unused
   uint32_t pfb_owner_scope;  // scope of an LFB_SCOPED open, else 0
   uint8_t pfb_open;          // set by the back-end while the OS file is open
   uint16_t pfb_users;        // counted logical files
@@ -109,8 +109,8 @@ struct STRM {
   LFB* strm_lfb;
   uint16_t strm_fms_path_len;  // the back-end's own area of this stream
   void* strm_fms_path;
-  fms_fn* strm_fms;  // copied from pfb_fms
-  void* strm_ext;    // further block, freed with the stream
+  fms_fn* strm_fms;     // copied from pfb_fms
+  void* strm_ext;       // further block, freed with the stream
   uint8_t strm_active;  // 0 while the OS file still has to be opened for it
   uint8_t strm_keyno;   // key path of a stream made by an attach
   ut_link strm_in_lfb;
@@ -216,8 +216,8 @@ enum : uint8_t {
 };
 
 enum : uint8_t {
-  SCAN_EQUAL = 0x08,     // flags: the lower bound is also the upper bound
-  SCAN_EXCLUSIVE = 0x10, // flags: lower bound exclusive; flags2: upper bound exclusive
+  SCAN_EQUAL = 0x08,      // flags: the lower bound is also the upper bound
+  SCAN_EXCLUSIVE = 0x10,  // flags: lower bound exclusive; flags2: upper bound exclusive
 };
 
 // A segment-list entry as callers build it: 8 bytes, of which the engine

@@ -226,10 +226,8 @@ int data_file_rule(selection& s) {
     entry_class = !blank(o.sysdir + SYSDIR_CLASS, kClassLen);
   }
   const char* cls = kBlanks;
-  if (entry_class)
-    cls = reinterpret_cast<const char*>(o.sysdir + SYSDIR_CLASS);
-  else if (!scoped && ddb && !blank(ddb + DDB_CLASS, kClassLen))
-    cls = reinterpret_cast<const char*>(ddb + DDB_CLASS);
+  if (entry_class) cls = reinterpret_cast<const char*>(o.sysdir + SYSDIR_CLASS);
+  else if (!scoped && ddb && !blank(ddb + DDB_CLASS, kClassLen)) cls = reinterpret_cast<const char*>(ddb + DDB_CLASS);
   uint16_t type = s.portable() ? uint16_t{FMS_NATIVE} : rec_type(o.sysdir, SYSDIR_FS_TYPE);
   s.take_default(cls, type);
   s.check_flag(o.sysdir);
@@ -307,10 +305,8 @@ int fms_slct(LFB* lfb, uint16_t type) {
   PFB* pfb = lfb->lfb_pfb;
   if (pfb->TYPE == 0) return fail(lfb, FM_NO_FMS);
   uint16_t code = FMS_NATIVE;
-  if (pfb->TYPE == FS_MEMORY)
-    code = FMS_MEMORY;
-  else if (type == FMS_DISK4 || type == FMS_DISK5 || type == FMS_REMOTE)
-    code = type;
+  if (pfb->TYPE == FS_MEMORY) code = FMS_MEMORY;
+  else if (type == FMS_DISK4 || type == FMS_DISK5 || type == FMS_REMOTE) code = type;
   fms_fn* table = fms_table(code);
   if (!table) return fail(lfb, FM_NO_FMS);
   table->pfb_fms_fn_type = code;
@@ -325,7 +321,8 @@ int slct_fms(LFB* lfb, fms_records* out) {
   if (lfb->lfb_pfb->TYPE == FS_MEMORY) return fms_slct(lfb, FMS_MEMORY);
   if (p.fdb_class == PATH_EM || p.fdb_class == PATH_DBG) return em_rule(s);
   if (p.fdb_class == PATH_STRUCT) return g_has_server ? data_server_rule(s) : structure_rule(s);
-  if (is_ap(p.fdb_ap, "0AD") || is_ap(p.fdb_ap, "0LA")) return g_has_server ? data_server_rule(s) : design_source_rule(s);
+  if (is_ap(p.fdb_ap, "0AD") || is_ap(p.fdb_ap, "0LA"))
+    return g_has_server ? data_server_rule(s) : design_source_rule(s);
   if (is_ap(p.fdb_ap, "0SA")) return g_has_server ? data_server_rule(s) : sysadm_rule(s);
   if (is_ap(p.fdb_ap, "0SU") || is_ap(p.fdb_ap, "0DB")) return fail(lfb, FM_REFUSED_AP);
   return g_has_server ? data_server_rule(s) : data_file_rule(s);

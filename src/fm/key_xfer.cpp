@@ -69,8 +69,7 @@ int fm_cmp(const KEY_XFER& x) {
     const SSB& s = x.segs[i];
     int n = std::min<int>(s.ssb_len, left);
     if (n < s.ssb_len && s.ssb_code != 8) return 0;
-    int c = seg_cmp(s.ssb_code, place(x.area1, x.key1, key_off, s), place(x.area2, x.key2, key_off, s), n,
-                    s.ssb_order);
+    int c = seg_cmp(s.ssb_code, place(x.area1, x.key1, key_off, s), place(x.area2, x.key2, key_off, s), n, s.ssb_order);
     if (c) return c;
     left -= s.ssb_len;
     key_off += s.ssb_len;

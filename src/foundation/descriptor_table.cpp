@@ -118,7 +118,9 @@ constexpr const char* kImageKey = "0: 0:1b 1:30 31:1b 32:4b 36:1b";
 
 // ---- design and system files ----
 
-void INIT_DAP_FDB(FDB* f, KDB* k, SDB* s) { sa_file(f, k, s, "APPL", 324, "0: 4:3 7:2; 1: 0:2 2:2 4:3 (dup); 2: 7:2 4:3"); }
+void INIT_DAP_FDB(FDB* f, KDB* k, SDB* s) {
+  sa_file(f, k, s, "APPL", 324, "0: 4:3 7:2; 1: 0:2 2:2 4:3 (dup); 2: 7:2 4:3");
+}
 void INIT_DBITMAP_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
   src_file(f, k, s, "BITMAP", ap, ver, 212, 0, "0: 0:4b 4:4b");
 }
@@ -138,7 +140,9 @@ void INIT_DDFLTMAP_FDB(FDB* f, KDB* k, SDB* s) { sa_file(f, k, s, "DFLTMAP", 548
 void INIT_DDOM_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
   src_file(f, k, s, "DOMAIN", ap, ver, 584, 0, "0: 0:1 1:22; 1: 1:22 (dup)");
 }
-void INIT_DELEM_KDB(KDB* k, SDB* s) { keys_from_notation("0: 5:22; 1: 4:1 5:22; 2: 56:8 64:4b (dup); 3: 0:4b (dup)", k, s); }
+void INIT_DELEM_KDB(KDB* k, SDB* s) {
+  keys_from_notation("0: 5:22; 1: 4:1 5:22; 2: 56:8 64:4b (dup); 3: 0:4b (dup)", k, s);
+}
 void INIT_DELEM_KDB1(KDB* k, SDB* s) { keys_from_notation("4: 68:4b 72:4b", k, s); }
 void INIT_DELEM_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
   src_file(f, k, s, "ELEMENT", ap, ver, 592, 0, nullptr);
@@ -261,7 +265,9 @@ void INIT_QTAG_FDB(FDB* f, KDB* k, SDB* s, uint32_t tmp) {
 
 // ---- executable-module memory files ----
 
-void em_cache_fdb(FDB* f, KDB* k, SDB* s) { em_file(f, k, s, "CA", 1348, 0, "0 [8]: 13:1b 8:3 11:2 14:30 44:3; 1 [9]: 48:1b"); }
+void em_cache_fdb(FDB* f, KDB* k, SDB* s) {
+  em_file(f, k, s, "CA", 1348, 0, "0 [8]: 13:1b 8:3 11:2 14:30 44:3; 1 [9]: 48:1b");
+}
 void em_cap_fdb(FDB* f, KDB* k, SDB* s) { em_file(f, k, s, "AP", 124, 0, "0 [8]: 0:3"); }
 void em_cchld_fdb(FDB* f, KDB* k, SDB* s) {
   em_file(f, k, s, "CL", 176, 0, "0 [8]: 0:4b; 1 [9]: 4:4b 8:4b; 2 [9]: 12:4b 16:1b; 3 [9]: 4:4b 12:4b 62:4");

@@ -52,7 +52,7 @@ struct FDB {
   uint8_t fdb_org;       // ORG_INDEXED, ORG_SEQUENTIAL, ORG_RELATIVE
   uint8_t fdb_acc;
   uint8_t fdb_shr;
-  uint32_t fdb_opt;  // LFB_* option bits (fm/fm_objects.h)
+  uint32_t fdb_opt;             // LFB_* option bits (fm/fm_objects.h)
   uint32_t fdb_struct_date[2];  // 0xFFFFFFFF twice = look it up
   ARB* fdb_arb;                 // out: the handle of the opened file
   uint32_t fdb_stat;            // out: status of a failed open or create
@@ -64,7 +64,7 @@ struct FDB {
 constexpr uint8_t SDB_CHARS = 1;
 constexpr uint8_t SDB_TEXT = 2;  // compared as characters
 constexpr uint8_t SDB_PACKED = 4;
-constexpr uint8_t SDB_BINARY = 8;     // signed little-endian of 1, 2 or 4 bytes
+constexpr uint8_t SDB_BINARY = 8;      // signed little-endian of 1, 2 or 4 bytes
 constexpr uint8_t SDB_UBINARY = 0x48;  // the same, unsigned
 
 constexpr uint8_t KDB_DUP = 0x01;      // duplicates allowed
@@ -79,7 +79,7 @@ constexpr uint8_t ORG_SEQUENTIAL = 2;
 constexpr uint8_t ORG_INDEXED = 3;
 
 constexpr uint32_t kStampUnknown = 0xFFFFFFFF;
-constexpr int kInitMaxKeys = 5;   // the arrays callers give the initialisers
+constexpr int kInitMaxKeys = 5;  // the arrays callers give the initialisers
 constexpr int kInitMaxSegs = 16;
 
 // ---- stored form ----
@@ -214,12 +214,12 @@ void INIT_QTAG_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint32_t tmp_id);
 // the IT key offsets belong to whoever defines those blocks: it sets them
 // here at its start. Until then the figures of the 32-bit layout stand.
 struct em_native_layout {
-  uint16_t cnv_len = 204;   // sizeof the conversion block (CV record)
-  uint16_t citm_len = 392;  // IT record
-  uint16_t citm_ap_off = 253;  // keys 1 and 2: application (3)
+  uint16_t cnv_len = 204;       // sizeof the conversion block (CV record)
+  uint16_t citm_len = 392;      // IT record
+  uint16_t citm_ap_off = 253;   // keys 1 and 2: application (3)
   uint16_t citm_fld_off = 256;  // key 1: field name (22), occurrence (2b)
   uint16_t citm_occ_off = 278;
-  uint16_t citm_elem_off = 280;  // key 2: element number (4b)
+  uint16_t citm_elem_off = 280;    // key 2: element number (4b)
   uint16_t citm_itemno_off = 292;  // key 3: item number (2b)
 };
 extern em_native_layout em_layout;

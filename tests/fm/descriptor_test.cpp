@@ -26,7 +26,9 @@ std::string describe(const FDB& f) {
   std::string s = "path " + field(p.fdb_ap, 3) + "/" + field(p.fdb_ver, 2) + "/" + field(p.fdb_name, 8) + "/" +
                   field(p.fdb_db, 3) + "/" + field(p.fdb_src_ap, 3) + "/" + field(p.fdb_src_ver, 2) + " kind " +
                   std::to_string(p.fdb_class) + " tmp " + std::to_string(p.fdb_tmp_id) + "  " +
-                  (f.fdb_fs_type == FS_DISK ? "disk " : f.fdb_fs_type == FS_MEMORY ? "memory " : "fs? ") +
+                  (f.fdb_fs_type == FS_DISK     ? "disk "
+                   : f.fdb_fs_type == FS_MEMORY ? "memory "
+                                                : "fs? ") +
                   std::to_string(f.fdb_rec_len) + (f.fdb_var ? " variable" : " fixed") + " org " +
                   std::to_string(f.fdb_org) + " opt " + std::to_string(f.fdb_opt) + "  keys ";
   if (f.fdb_nkeys == 0) return s + "none";
@@ -194,10 +196,10 @@ TEST_F(FmDescriptors, StoredFormMatchesGoldenBytesAndReadsBack) {
   uint8_t got[kFdbStoredSize];
   fdb_store(f, got);
   const uint8_t golden[kFdbStoredSize] = {
-      0x44, 0x33, 0x22, 0x11, '0', 'S', 'A', '0', '0', 'A', 'P', 'P', 'L', ' ', ' ', ' ', ' ', ' ',
-      ' ',  ' ',  ' ',  ' ',  ' ', '0', '0', 1,   0,   0,   0,   0,   0,   0,   3,   0,   0,   0,
-      0xF4, 0x01, 0,    0,    68,  1,   0,   0x5A, 1,  3,   0x0f, 0x0f, 0x80, 0x0d, 0, 0, 4, 3,
-      2,    1,    8,    7,    6,   5,   0,   0,   0,   0,   0x2A, 0x0F, 0x03, 0,   7,   0,   0,   0,
+      0x44, 0x33, 0x22, 0x11, '0', 'S', 'A', '0',  '0', 'A', 'P',  'P',  'L',  ' ',  ' ', ' ', ' ', ' ',
+      ' ',  ' ',  ' ',  ' ',  ' ', '0', '0', 1,    0,   0,   0,    0,    0,    0,    3,   0,   0,   0,
+      0xF4, 0x01, 0,    0,    68,  1,   0,   0x5A, 1,   3,   0x0f, 0x0f, 0x80, 0x0d, 0,   0,   4,   3,
+      2,    1,    8,    7,    6,   5,   0,   0,    0,   0,   0x2A, 0x0F, 0x03, 0,    7,   0,   0,   0,
   };
   EXPECT_EQ(memcmp(got, golden, sizeof golden), 0);
   FDB back;

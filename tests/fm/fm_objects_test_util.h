@@ -50,8 +50,7 @@ struct owned_fdb {
       INIT_KDB(&kdb[i], k.keyno, k.order, k.flags, s, static_cast<uint8_t>(k.segs.size()));
       kdb[i].kdb_len = k.len;
       for (size_t j = 0; j < k.segs.size(); ++j)
-        init_sdb_func(s++, static_cast<uint16_t>(j + 1), k.segs[j].off, k.segs[j].len, k.segs[j].type,
-                      k.segs[j].order);
+        init_sdb_func(s++, static_cast<uint16_t>(j + 1), k.segs[j].off, k.segs[j].len, k.segs[j].type, k.segs[j].order);
     }
     INIT_FDB(&fdb, FS_DISK, rec_len, 0, kdb.data(), static_cast<uint8_t>(keys.size()));
   }

@@ -238,8 +238,8 @@ TEST_F(FmKeyCompare, LengthUpToARecordByteAtEveryRunBoundary) {
   struct row {
     int byte, want;
   };
-  const row rows[] = {{10, 1}, {11, 2}, {12, 3}, {13, 11}, {9, 11}, {0, 4}, {1, 5}, {2, 11},
-                      {19, 11}, {20, 6}, {25, 11}, {26, 11}, {39, 11}};
+  const row rows[] = {{10, 1}, {11, 2},  {12, 3}, {13, 11}, {9, 11},  {0, 4},  {1, 5},
+                      {2, 11}, {19, 11}, {20, 6}, {25, 11}, {26, 11}, {39, 11}};
   for (const row& r : rows) EXPECT_EQ(fm_lsb_to_len(rec, rec + r.byte, 3, runs), r.want) << "byte " << r.byte;
   EXPECT_EQ(fm_lsb_to_len(rec, rec + 10, 0, runs), 0);
 }
