@@ -9,6 +9,7 @@
 #include "design/seams.h"
 #include "fm/analyser.h"
 #include "fm/flat_file.h"
+#include "fm/fm_switch.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
@@ -89,6 +90,8 @@ int main(int argc, char** argv) {
     tmnet_cli_main(argc, argv);
     return 0;
   }
+  // The process engine's sorted-query back-end starts with the file manager's.
+  fms_backends.sorted_query = pb_init;
   if (!os_init(argc, argv)) return 0;
   memset(com.cur_db, ' ', sizeof com.cur_db);
   memset(com.cur_ap, ' ', sizeof com.cur_ap);
