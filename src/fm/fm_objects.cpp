@@ -111,7 +111,7 @@ bool mergeable(const SSB& a, const SSB& b) {
 int key_runs(const KDB& k, SSB* out) {
   int n = 0;
   for (int j = 0; j < k.kdb_nsegs; ++j) {
-    SSB s;
+    SSB s{};
     sdb_to_ssb(&k, &k.kdb_sdb[j], &s);
     if (n > 0 && mergeable(out[n - 1], s)) {
       out[n - 1].ssb_len = static_cast<uint16_t>(out[n - 1].ssb_len + s.ssb_len);

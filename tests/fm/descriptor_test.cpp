@@ -20,7 +20,8 @@ std::string field(const char* p, size_t n) {
   return s;
 }
 
-// One descriptor in the listing's notation.
+// One descriptor in the listing's notation. The design files' key helpers
+// are reached through their initialisers.
 std::string describe(const FDB& f) {
   const FDB_PATH& p = f.path;
   std::string s = "path " + field(p.fdb_ap, 3) + "/" + field(p.fdb_ver, 2) + "/" + field(p.fdb_name, 8) + "/" +
@@ -48,10 +49,6 @@ std::string describe(const FDB& f) {
   }
   return s;
 }
-
-using init3 = void (*)(FDB*, KDB*, SDB*);
-using init5 = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
-using init_tmp = void (*)(FDB*, KDB*, SDB*, uint32_t);
 
 std::map<std::string, std::string> produced() {
   std::map<std::string, std::string> out;
@@ -111,47 +108,6 @@ TEST_F(FmDescriptors, EveryInitialiserMatchesTheListingOfTheFileTables) {
     segs += std::distance(std::sregex_iterator(text.begin(), text.end(), pair_re), std::sregex_iterator());
   }
   EXPECT_EQ(pairs, segs) << "the listing holds number:number pairs that are not segments";
-}
-
-TEST_F(FmDescriptors, KeyHelpersRewriteTheSameKeys) {
-  FDB f;
-  KDB k[kInitMaxKeys], k2[kInitMaxKeys];
-  SDB s[kInitMaxSegs], s2[kInitMaxSegs];
-  struct row {
-    const char* name;
-    void (*fdb)(FDB*, KDB*, SDB*, const char*, const char*);
-    void (*rebuild)(KDB*, SDB*);
-  };
-  const row rows[] = {
-      {"CHILD", INIT_DCHLD_FDB, INIT_DCHLD_KDB},
-      {"FIELD", INIT_DFLD_FDB, INIT_DFLD_KDB},
-      {"SELECT", INIT_DSLCT_FDB, INIT_DSLCT_KDB},
-      {"STMT", INIT_DSTMT_FDB,
-       [](KDB* k, SDB* s) {
-         INIT_DSTMT_KDB(k, s);
-         INIT_STMT_SDB(s);
-       }},
-      {"ELEMENT", INIT_DELEM_FDB,
-       [](KDB* k, SDB* s) {
-         INIT_DELEM_KDB(k, s);
-         INIT_DELEM_KDB1(k + 4, s + 6);
-       }},
-  };
-  for (const row& r : rows) {
-    r.fdb(&f, k, s, "ZZZ", "01");
-    memset(s2, 0, sizeof s2);
-    r.rebuild(k2, s2);
-    for (int i = 0; i < f.fdb_nkeys; ++i) {
-      EXPECT_EQ(k2[i].kdb_keyno, k[i].kdb_keyno) << r.name;
-      EXPECT_EQ(k2[i].kdb_flags, k[i].kdb_flags) << r.name;
-      ASSERT_EQ(k2[i].kdb_nsegs, k[i].kdb_nsegs) << r.name;
-      for (int j = 0; j < k[i].kdb_nsegs; ++j) {
-        EXPECT_EQ(k2[i].kdb_sdb[j].sdb_offset, k[i].kdb_sdb[j].sdb_offset) << r.name << " key " << i << " seg " << j;
-        EXPECT_EQ(k2[i].kdb_sdb[j].sdb_len, k[i].kdb_sdb[j].sdb_len) << r.name;
-        EXPECT_EQ(k2[i].kdb_sdb[j].sdb_type, k[i].kdb_sdb[j].sdb_type) << r.name;
-      }
-    }
-  }
 }
 
 TEST_F(FmDescriptors, TemplatesAndNativeLayoutReachTheInitialisers) {

@@ -2,8 +2,9 @@
 // SYSDFLT, APPL and DATABASE records, and the commit over the back-ends.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cstdio>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,376 +17,227 @@ namespace {
 
 std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' ')).substr(0, n); }
 
-// The records standing behind the selection's hooks.
+// The records standing behind the selection's hooks, written as
+//   "dir DB/AP/VER/NAME t=7 c=CLASS alt=DB2 chk=1 s=5,6 r=1; ddb DB1 code=01 c=CLS;
+//    appl AP/VER c=CLS; dflt CLASS t=1 chk=1"
+// SYSDIR entries default to type 1, blank class and check flag, stamp 5,6.
 struct world {
   std::map<std::string, std::vector<uint8_t>> sysdir, sysdflt, dap, ddb;
 
-  void dir(const std::string& db, const std::string& ap, const std::string& ver, const std::string& name,
-           uint16_t type = 1, const std::string& cls = "", const std::string& alt = "", char check = ' ',
-           uint32_t stamp0 = 5, uint32_t stamp1 = 6, uint32_t redirect = 0) {
-    std::vector<uint8_t> r(kSysdirLen, ' ');
-    std::string key = pad(db, 3) + pad(ap, 3) + pad(ver, 2) + pad(name, 8);
-    memcpy(r.data(), key.data(), 16);
-    st_le32(r.data(), SYSDIR_REDIRECT, redirect);
-    st_le16(r.data(), SYSDIR_FS_TYPE, type);
-    memcpy(r.data() + SYSDIR_CLASS, pad(cls, kClassLen).data(), kClassLen);
-    memcpy(r.data() + SYSDIR_ALT_DB, pad(alt, 3).data(), 3);
-    r[SYSDIR_CHECK] = uint8_t(check);
-    st_le32(r.data(), SYSDIR_STAMP, stamp0);
-    st_le32(r.data(), SYSDIR_STAMP + 4, stamp1);
-    sysdir[key] = r;
-  }
-  void dflt(const std::string& cls, uint16_t type, char check = ' ') {
-    std::vector<uint8_t> r(kSysdfltLen, ' ');
-    memcpy(r.data(), pad(cls, kClassLen).data(), kClassLen);
-    st_le16(r.data(), SYSDFLT_FS_TYPE, type);
-    r[SYSDFLT_CHECK] = uint8_t(check);
-    sysdflt[std::string(reinterpret_cast<char*>(r.data()), SYSDFLT_CHECK)] = r;
-  }
-  void appl(const std::string& ap, const std::string& ver, const std::string& cls = "") {
-    std::vector<uint8_t> r(324, ' ');
-    memcpy(r.data() + DAP_CLASS, pad(cls, kClassLen).data(), kClassLen);
-    dap[pad(ap, 3) + pad(ver, 2)] = r;
-  }
-  void database(const std::string& db, const std::string& code = "01", const std::string& cls = "") {
-    std::vector<uint8_t> r(424, ' ');
-    memcpy(r.data() + DDB_CODE, code.data(), 2);
-    memcpy(r.data() + DDB_CLASS, pad(cls, kClassLen).data(), kClassLen);
-    ddb[pad(db, 3)] = r;
+  explicit world(const std::string& text) {
+    std::istringstream in(text);
+    for (std::string rec; std::getline(in, rec, ';');) {
+      std::istringstream words(rec);
+      std::string kind, name, w;
+      words >> kind >> name;
+      std::map<std::string, std::string> opt;
+      while (words >> w) opt[w.substr(0, w.find('='))] = w.substr(w.find('=') + 1);
+      auto get = [&](const char* k, const char* d) { return opt.count(k) ? opt[k] : std::string(d); };
+      std::vector<std::string> f;
+      std::istringstream parts(name);
+      for (std::string x; std::getline(parts, x, '/');) f.push_back(x);
+      if (kind == "dir") {
+        std::vector<uint8_t> r(kSysdirLen, ' ');
+        std::string key = pad(f[0], 3) + pad(f[1], 3) + pad(f[2], 2) + pad(f[3], 8);
+        memcpy(r.data(), key.data(), 16);
+        st_le32(r.data(), SYSDIR_REDIRECT, std::stoul(get("r", "0")));
+        st_le16(r.data(), SYSDIR_FS_TYPE, uint16_t(std::stoul(get("t", "1"))));
+        memcpy(r.data() + SYSDIR_CLASS, pad(get("c", ""), kClassLen).data(), kClassLen);
+        memcpy(r.data() + SYSDIR_ALT_DB, pad(get("alt", ""), 3).data(), 3);
+        r[SYSDIR_CHECK] = uint8_t(get("chk", " ")[0]);
+        std::string st = get("s", "5,6");
+        st_le32(r.data(), SYSDIR_STAMP, st == "unk" ? kStampUnknown : std::stoul(st));
+        st_le32(r.data(), SYSDIR_STAMP + 4, st == "unk" ? 0 : std::stoul(st.substr(st.find(',') + 1)));
+        sysdir[key] = r;
+      } else if (kind == "dflt") {
+        std::vector<uint8_t> r(kSysdfltLen, ' ');
+        memcpy(r.data(), pad(name, kClassLen).data(), kClassLen);
+        st_le16(r.data(), SYSDFLT_FS_TYPE, uint16_t(std::stoul(get("t", "1"))));
+        r[SYSDFLT_CHECK] = uint8_t(get("chk", " ")[0]);
+        sysdflt[std::string(reinterpret_cast<char*>(r.data()), SYSDFLT_CHECK)] = r;
+      } else if (kind == "appl") {
+        std::vector<uint8_t> r(324, ' ');
+        memcpy(r.data() + DAP_CLASS, pad(get("c", ""), kClassLen).data(), kClassLen);
+        dap[pad(f[0], 3) + pad(f[1], 2)] = r;
+      } else if (kind == "ddb") {
+        std::vector<uint8_t> r(424, ' ');
+        memcpy(r.data() + DDB_CODE, get("code", "01").data(), 2);
+        memcpy(r.data() + DDB_CLASS, pad(get("c", ""), kClassLen).data(), kClassLen);
+        ddb[pad(name, 3)] = r;
+      }
+    }
   }
 };
 
 world* g_world = nullptr;
 
-int read_sysdir(const uint8_t* key, uint8_t* rec) {
-  auto it = g_world->sysdir.find(std::string(reinterpret_cast<const char*>(key), 16));
-  if (it == g_world->sysdir.end()) return 0;
-  memcpy(rec, it->second.data(), kSysdirLen);
+template <const std::map<std::string, std::vector<uint8_t>> world::*M>
+int read_rec(const uint8_t* key, size_t key_len, uint8_t* rec) {
+  auto& m = g_world->*M;
+  auto it = m.find(std::string(reinterpret_cast<const char*>(key), key_len));
+  if (it == m.end()) return 0;
+  memcpy(rec, it->second.data(), it->second.size());
   return 1;
 }
-int read_sysdflt(const uint8_t* key, uint8_t* rec) {
-  auto it = g_world->sysdflt.find(std::string(reinterpret_cast<const char*>(key), SYSDFLT_CHECK));
-  if (it == g_world->sysdflt.end()) return 0;
-  memcpy(rec, it->second.data(), kSysdfltLen);
-  return 1;
+int read_sysdir(const uint8_t* key, uint8_t* rec) { return read_rec<&world::sysdir>(key, 16, rec); }
+int read_sysdflt(const uint8_t* key, uint8_t* rec) { return read_rec<&world::sysdflt>(key, SYSDFLT_CHECK, rec); }
+const uint8_t* find(const std::map<std::string, std::vector<uint8_t>>& m, const std::string& k) {
+  auto it = m.find(k);
+  return it == m.end() ? nullptr : it->second.data();
 }
 const uint8_t* get_dap(const char* ap, const char* ver) {
-  auto it = g_world->dap.find(std::string(ap, 3) + std::string(ver, 2));
-  return it == g_world->dap.end() ? nullptr : it->second.data();
+  return find(g_world->dap, std::string(ap, 3) + std::string(ver, 2));
 }
-const uint8_t* get_ddb(const char* db) {
-  auto it = g_world->ddb.find(std::string(db, 3));
-  return it == g_world->ddb.end() ? nullptr : it->second.data();
-}
+const uint8_t* get_ddb(const char* db) { return find(g_world->ddb, std::string(db, 3)); }
 
 fms_fn g_native, g_memory, g_remote, g_disk4, g_disk5;
 
-struct path_def {
-  const char* ap;
-  const char* ver;
-  const char* name;
-  const char* db = "";
-  const char* src_ap = "";
-  const char* src_ver = "";
-  uint8_t kind = PATH_DATA;
-};
-
+// Path "AP/VER/NAME/DB/SRCAP/SRCVER/kind"; the expectation "fms 7 chk dir=DB1
+// dflt" (back-end, LFB_STRUCT_CHK, the SYSDIR record handed on, a SYSDFLT
+// record) or a status number. Options: "scoped", "anydir", "nochk",
+// "memory", "notype", "stamp=5,7", "noremote".
 struct row {
-  const char* what;
-  path_def path;
-  std::function<void(world&)> setup;
-  uint32_t opt = 0;
-  uint32_t want_stat = 0;  // 0: success
-  uint16_t want_fms = FMS_NATIVE;
-  bool want_chk = false;
-  const char* want_dir_db = nullptr;  // the SYSDIR record handed on (by its database), null = none
-  bool want_dflt = false;
-  uint8_t type = FS_DISK;
-  uint32_t stamp0 = 0, stamp1 = 0;
-  bool remote = true;
+  const char* path;
+  const char* records;
+  const char* options;
+  const char* want;
 };
 
 class FmSelect : public test::FmFresh {
  protected:
   void SetUp() override {
     FmFresh::SetUp();
-    g_world = &world_;
     fms_select = fms_select_hooks{read_sysdir, read_sysdflt, get_dap, get_ddb};
     for (fms_fn* t : {&g_native, &g_memory, &g_remote, &g_disk4, &g_disk5}) *t = fms_fn{};
     fms_install(FMS_NATIVE, &g_native);
     fms_install(FMS_MEMORY, &g_memory);
-    fms_install(FMS_REMOTE, &g_remote);
-    fms_install(FMS_DISK4, nullptr);
-    fms_install(FMS_DISK5, nullptr);
   }
   void TearDown() override {
     fms_select = fms_select_hooks{};
     fms_set_data_server(nullptr);
-    for (uint16_t t : {FMS_NATIVE, FMS_MEMORY, FMS_REMOTE}) fms_install(t, nullptr);
+    for (uint16_t t : {FMS_NATIVE, FMS_MEMORY, FMS_REMOTE, FMS_DISK4, FMS_DISK5}) fms_install(t, nullptr);
     FmFresh::TearDown();
   }
 
   void check(const row& r) {
-    world_ = world{};
-    if (r.setup) r.setup(world_);
-    fms_install(FMS_REMOTE, r.remote ? &g_remote : nullptr);
+    world w(r.records);
+    g_world = &w;
+    std::string opts = r.options, what = std::string(r.path) + " [" + r.records + "] " + opts;
+    auto has = [&](const char* o) { return opts.find(o) != std::string::npos; };
+    fms_install(FMS_REMOTE, has("noremote") ? nullptr : &g_remote);
     PFB pfb{};
-    pfb.TYPE = r.type;
-    pfb.pfb_stamp[0] = r.stamp0;
-    pfb.pfb_stamp[1] = r.stamp1;
+    pfb.TYPE = has("memory") ? FS_MEMORY : has("notype") ? 0 : FS_DISK;
+    if (has("stamp=")) sscanf(opts.c_str() + opts.find("stamp="), "stamp=%u,%u", &pfb.pfb_stamp[0], &pfb.pfb_stamp[1]);
+    std::vector<std::string> f;
+    std::istringstream parts(r.path);
+    for (std::string x; std::getline(parts, x, '/');) f.push_back(x);
     LFN lfn{};
     FDB_PATH& p = lfn.lfn_path;
-    memcpy(p.fdb_ap, pad(r.path.ap, 3).data(), 3);
-    memcpy(p.fdb_ver, pad(r.path.ver, 2).data(), 2);
-    memcpy(p.fdb_name, pad(r.path.name, 8).data(), 8);
-    memcpy(p.fdb_db, pad(r.path.db, 3).data(), 3);
-    memcpy(p.fdb_src_ap, pad(r.path.src_ap, 3).data(), 3);
-    memcpy(p.fdb_src_ver, pad(r.path.src_ver, 2).data(), 2);
-    p.fdb_class = r.path.kind;
+    memcpy(p.fdb_ap, pad(f[0], 3).data(), 3);
+    memcpy(p.fdb_ver, pad(f[1], 2).data(), 2);
+    memcpy(p.fdb_name, pad(f[2], 8).data(), 8);
+    memcpy(p.fdb_db, pad(f[3], 3).data(), 3);
+    memcpy(p.fdb_src_ap, pad(f[4], 3).data(), 3);
+    memcpy(p.fdb_src_ver, pad(f[5], 2).data(), 2);
+    p.fdb_class = uint8_t(std::stoi(f[6]));
     LFB lfb{};
     lfb.lfb_pfb = &pfb;
     lfb.lfb_lfn = &lfn;
-    lfb.lfb_opt = r.opt;
+    lfb.lfb_opt = (has("scoped") ? LFB_SCOPED : 0u) | (has("anydir") ? LFB_ANY_DIR : 0u) |
+                  (has("nochk") ? LFB_NO_STRUCT_CHK : 0u);
     fms_records out;
     int ok = slct_fms(&lfb, &out);
-    if (r.want_stat) {
-      EXPECT_EQ(ok, 0) << r.what;
-      EXPECT_EQ(lfb.lfb_stat, r.want_stat) << r.what;
-      return;
+    std::string want = r.want, got;
+    if (!ok) {
+      got = std::to_string(lfb.lfb_stat);
+    } else {
+      got = "fms " + std::to_string(pfb.pfb_fms->pfb_fms_fn_type);
+      EXPECT_EQ(pfb.pfb_fms, fms_table(uint16_t(pfb.pfb_fms->pfb_fms_fn_type))) << what;
+      if (lfb.lfb_opt & LFB_STRUCT_CHK) got += " chk";
+      if (out.has_sysdir) {
+        std::string db(reinterpret_cast<char*>(out.sysdir), 3);
+        got += " dir=" + db.substr(0, db.find_last_not_of(' ') + 1);
+      }
+      if (out.has_sysdflt) got += " dflt";
     }
-    ASSERT_EQ(ok, 1) << r.what << " status " << lfb.lfb_stat;
-    ASSERT_NE(pfb.pfb_fms, nullptr) << r.what;
-    EXPECT_EQ(pfb.pfb_fms->pfb_fms_fn_type, r.want_fms) << r.what;
-    EXPECT_EQ(pfb.pfb_fms, fms_table(r.want_fms)) << r.what;
-    EXPECT_EQ((lfb.lfb_opt & LFB_STRUCT_CHK) != 0, r.want_chk) << r.what;
-    EXPECT_EQ(out.has_sysdir, r.want_dir_db != nullptr) << r.what;
-    if (r.want_dir_db && out.has_sysdir) {
-      EXPECT_EQ(std::string(reinterpret_cast<char*>(out.sysdir), 3), pad(r.want_dir_db, 3)) << r.what;
-    }
-    EXPECT_EQ(out.has_sysdflt, r.want_dflt) << r.what;
+    EXPECT_EQ(got, want) << what;
   }
-
-  world world_;
 };
 
-// Stamps of the SYSDIR entries the rows make: 5 and 6.
-constexpr uint32_t kUnknown = kStampUnknown;
-
 TEST_F(FmSelect, EveryBranchOfTheSelectionRules) {
-  const path_def em{"APX", "01", "MOD", "", "", "", PATH_EM};
-  const path_def st_src{"0AD", "00", "CHILD", "", "ZZZ", "01", PATH_STRUCT};
-  const path_def st_data{"APX", "01", "CUST", "DB1", "", "", PATH_STRUCT};
-  const path_def src{"0AD", "00", "CHILD", "", "ZZZ", "01"};
-  const path_def sa{"0SA", "00", "USER"};
-  const path_def data{"APX", "01", "CUST", "DB1"};
-  auto entry = [](const char* db, uint16_t type = 1, const char* cls = "", const char* alt = "", char chk = ' ',
-                  uint32_t s0 = 5) { return [=](world& w) { w.dir(db, "APX", "", "CUST", type, cls, alt, chk, s0); }; };
-  auto with_db = [](std::function<void(world&)> f) {
-    return [=](world& w) {
-      f(w);
-      w.database("DB1");
-    };
-  };
-  const std::vector<row> rows = {
-      {"memory file", data, nullptr, 0, 0, FMS_MEMORY, false, nullptr, false, FS_MEMORY},
-      {"disk file of type 0", data, with_db(entry("DB1")), 0, FM_NO_FMS, 0, false, nullptr, false, 0},
+  const char* kSrc = "0AD/00/CHILD//ZZZ/01/1";
+  const char* kSa = "0SA/00/USER////1";
+  const char* kData = "APX/01/CUST/DB1///1";
+  const char* kStData = "APX/01/CUST/DB1///2";
+  const char* kSrcDir = "dir /ZZZ/01/CHILD";
+  const row rows[] = {
+      {kData, "", "memory", "fms 2"},
+      {kData, "dir DB1/APX//CUST; ddb DB1", "notype", "200220"},
       // Executable-module files.
-      {"module file with its application's default", em,
-       [](world& w) {
-         w.appl("APX", "01", "EMCLASS");
-         w.dflt("EMCLASS", 1);
-       },
-       0, 0, FMS_NATIVE, false, nullptr, true},
-      {"module file of a missing application", em, nullptr, 0, FM_REFUSED_AP},
-      {"module file of a design source of a system application",
-       {"0AD", "00", "MOD", "", "0SA", "00", PATH_DBG},
-       nullptr},
-      {"module file of a design source reads the source's APPL",
-       {"0AD", "00", "MOD", "", "ZZZ", "01", PATH_EM},
-       [](world& w) { w.appl("ZZZ", "01"); }},
-      // Refused applications.
-      {"0SU refused", {"0SU", "00", "X"}, nullptr, 0, FM_REFUSED_AP},
-      {"0DB refused", {"0DB", "00", "X"}, nullptr, 0, FM_REFUSED_AP},
+      {"APX/01/MOD////3", "appl APX/01 c=EMC; dflt EMC", "", "fms 1 dflt"},
+      {"APX/01/MOD////3", "", "", "200180"},
+      {"0AD/00/MOD//0SA/00/4", "", "", "fms 1"},
+      {"0AD/00/MOD//ZZZ/01/3", "appl ZZZ/01", "", "fms 1"},
+      {"0SU/00/X////1", "", "", "200180"},
+      {"0DB/00/X////1", "", "", "200180"},
       // Structure files.
-      {"structure of a design source takes the remote default", st_src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD", FMS_REMOTE);
-         w.appl("ZZZ", "01", "C1");
-         w.dflt("C1", FMS_REMOTE);
-       },
-       0, 0, FMS_REMOTE, false, nullptr, true},
-      {"structure of a design source, local", st_src, [](world& w) { w.appl("ZZZ", "01", "C1"); }},
-      {"structure of the message file", {"0LA", "EN", "MESSAGE", "", "", "", PATH_STRUCT}, nullptr},
-      {"structure of a data file without its database", st_data, nullptr, 0, FM_NO_DB},
-      {"structure of a data file, alternate database missing", st_data,
-       with_db([](world& w) { w.dir("DB1", "APX", "", "CUST", 1, "", "DB2"); }), 0, FM_BAD_ALT_DB},
-      {"structure of a data file, redirected", st_data, with_db([](world& w) {
-         w.dir("DB1", "APX", "", "CUST", 1, "", "DB2");
-         w.dir("DB2", "APX", "", "CUST", FMS_REMOTE, "C2");
-         w.database("DB2");
-         w.dflt("C2", FMS_REMOTE);
-       }),
-       0, 0, FMS_REMOTE, false, "DB2", true},
-      {"structure of a data file, database class, odd type", st_data,
-       [](world& w) {
-         w.dir("DB1", "APX", "", "CUST", 4);
-         w.database("DB1", "01", "DBCLASS");
-         w.dflt("DBCLASS", 1);
-       },
-       0, 0, FMS_NATIVE, false, "DB1", true},
-      {"structure of a file without database", {"APX", "01", "CUST", "", "", "", PATH_STRUCT}, nullptr},
+      {"0AD/00/CHILD//ZZZ/01/2", "dir /ZZZ/01/CHILD t=7; appl ZZZ/01 c=C1; dflt C1 t=7", "", "fms 7 dflt"},
+      {"0AD/00/CHILD//ZZZ/01/2", "appl ZZZ/01 c=C1; dflt C1 t=7", "", "fms 1"},
+      {"0LA/EN/MESSAGE////2", "dir /0LA/EN/MESSAGE t=7", "", "fms 1"},
+      {kStData, "", "", "200190"},
+      {kStData, "ddb DB1; dir DB1/APX//CUST alt=DB2", "", "200200"},
+      {kStData, "ddb DB1; dir DB1/APX//CUST alt=DB2; dir DB2/APX//CUST t=7 c=C2; ddb DB2; dflt C2 t=7", "",
+       "fms 7 dir=DB2 dflt"},
+      {kStData, "dir DB1/APX//CUST t=4; ddb DB1 c=DBC; dflt DBC", "", "fms 1 dir=DB1 dflt"},
+      {"APX/01/CUST////2", "", "", "fms 1"},
       // Design sources.
-      {"0LA of version 00", {"0LA", "00", "ERROR"}, nullptr},
-      {"0AD of a system application's 00", {"0AD", "00", "CHILD", "", "0SA", "00"}, nullptr},
-      {"design source not in SYSDIR", src, [](world& w) { w.appl("ZZZ", "01"); }, 0, FM_NOT_IN_SYSDIR},
-      {"design source not in SYSDIR, any directory", src, [](world& w) { w.appl("ZZZ", "01"); }, LFB_ANY_DIR, 0,
-       FMS_NATIVE, true},
-      {"design source without structure check or APPL", src, nullptr, LFB_NO_STRUCT_CHK},
-      {"design source, APPL missing", src, [](world& w) { w.dir("", "ZZZ", "01", "CHILD"); }, 0, FM_REFUSED_AP},
-      {"design source, stamp unknown", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD", 1, "", "", ' ', kUnknown);
-         w.appl("ZZZ", "01");
-       },
-       0, 0, FMS_NATIVE, true, ""},
-      {"design source, PFB without stamp", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD");
-         w.appl("ZZZ", "01");
-       },
-       0, 0, FMS_NATIVE, false, ""},
-      {"design source, PFB stamp differs", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD");
-         w.appl("ZZZ", "01");
-       },
-       0, 0, FMS_NATIVE, true, "", false, FS_DISK, 5, 7},
-      {"design source, PFB stamp agrees", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD");
-         w.appl("ZZZ", "01");
-       },
-       0, 0, FMS_NATIVE, false, "", false, FS_DISK, 5, 6},
-      {"design source, SYSDIR check flag", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD", 1, "", "", '1');
-         w.appl("ZZZ", "01");
-       },
-       0, 0, FMS_NATIVE, true, ""},
-      {"design source, SYSDIR flag 0 overrides the class default", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD", 1, "SC", "", '0');
-         w.appl("ZZZ", "01");
-         w.dflt("SC", 1, '1');
-       },
-       0, 0, FMS_NATIVE, false, "", true},
-      {"design source, class default's check flag from APPL", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD");
-         w.appl("ZZZ", "01", "AC");
-         w.dflt("AC", 1, '1');
-       },
-       0, 0, FMS_NATIVE, true, "", true},
-      {"design source on file system 4", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD", FMS_DISK4);
-         w.appl("ZZZ", "01");
-       },
-       0, FM_NO_FMS},
-      {"design source on the absent remote back-end", src,
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD", FMS_REMOTE);
-         w.appl("ZZZ", "01");
-       },
-       0, FM_NO_FMS, 0, false, nullptr, false, FS_DISK, 0, 0, false},
-      {"portable design source stays native",
-       {"0AD", "00", "CHILD", "", "ZZZ", "01", PATH_PORTDATA},
-       [](world& w) {
-         w.dir("", "ZZZ", "01", "CHILD", FMS_REMOTE);
-         w.appl("ZZZ", "01");
-       },
-       0,
-       0,
-       FMS_NATIVE,
-       false,
-       ""},
+      {"0LA/00/ERROR////1", "", "", "fms 1"},
+      {"0AD/00/CHILD//0SA/00/1", "", "", "fms 1"},
+      {kSrc, "appl ZZZ/01", "", "200490"},
+      {kSrc, "appl ZZZ/01", "anydir", "fms 1 chk"},
+      {kSrc, "", "nochk", "fms 1"},
+      {kSrc, kSrcDir, "", "200180"},
+      {kSrc, "dir /ZZZ/01/CHILD s=unk; appl ZZZ/01", "", "fms 1 chk dir="},
+      {kSrc, "dir /ZZZ/01/CHILD; appl ZZZ/01", "", "fms 1 dir="},
+      {kSrc, "dir /ZZZ/01/CHILD; appl ZZZ/01", "stamp=5,7", "fms 1 chk dir="},
+      {kSrc, "dir /ZZZ/01/CHILD; appl ZZZ/01", "stamp=5,6", "fms 1 dir="},
+      {kSrc, "dir /ZZZ/01/CHILD chk=1; appl ZZZ/01", "", "fms 1 chk dir="},
+      {kSrc, "dir /ZZZ/01/CHILD c=SC chk=0; appl ZZZ/01; dflt SC chk=1", "", "fms 1 dir= dflt"},
+      {kSrc, "dir /ZZZ/01/CHILD; appl ZZZ/01 c=AC; dflt AC chk=1", "", "fms 1 chk dir= dflt"},
+      {kSrc, "dir /ZZZ/01/CHILD t=4; appl ZZZ/01", "", "200220"},
+      {kSrc, "dir /ZZZ/01/CHILD t=7; appl ZZZ/01", "noremote", "200220"},
+      {"0AD/00/CHILD//ZZZ/01/5", "dir /ZZZ/01/CHILD t=7; appl ZZZ/01", "", "fms 1 dir="},
       // System administration.
-      {"SYSDIR itself", {"0SA", "00", "SYSDIR"}, nullptr},
-      {"administration file not listed", sa, nullptr, 0, FM_NOT_IN_SYSDIR},
-      {"administration file not listed, any directory", sa, nullptr, LFB_ANY_DIR, 0, FMS_NATIVE, true},
-      {"administration file trusted", sa, [](world& w) { w.dir("", "0SA", "", "USER"); }, 0, 0, FMS_NATIVE, false, ""},
-      {"administration file, check flag", sa, [](world& w) { w.dir("", "0SA", "", "USER", 1, "", "", '1'); }, 0, 0,
-       FMS_NATIVE, true, ""},
-      {"administration file, stamp unknown", sa,
-       [](world& w) { w.dir("", "0SA", "", "USER", 1, "", "", ' ', kUnknown); }, 0, 0, FMS_NATIVE, true, ""},
-      {"administration file, PFB stamp differs", sa, [](world& w) { w.dir("", "0SA", "", "USER"); }, 0, 0, FMS_NATIVE,
-       true, "", false, FS_DISK, 9, 6},
+      {"0SA/00/SYSDIR////1", "", "", "fms 1"},
+      {kSa, "", "", "200490"},
+      {kSa, "", "anydir", "fms 1 chk"},
+      {kSa, "dir /0SA//USER", "", "fms 1 dir="},
+      {kSa, "dir /0SA//USER chk=1", "", "fms 1 chk dir="},
+      {kSa, "dir /0SA//USER s=unk", "", "fms 1 chk dir="},
+      {kSa, "dir /0SA//USER", "stamp=9,6", "fms 1 chk dir="},
       // Data files.
-      {"data file not listed", data, nullptr, 0, FM_NOT_IN_SYSDIR},
-      {"data file not listed, any directory", data, nullptr, LFB_ANY_DIR, 0, FMS_NATIVE, true},
-      {"data file listed", data, with_db(entry("DB1")), 0, 0, FMS_NATIVE, false, "DB1"},
-      {"data file, stamp unknown", data, with_db(entry("DB1", 1, "", "", ' ', kUnknown)), 0, 0, FMS_NATIVE, true,
-       "DB1"},
-      {"data file, PFB stamp differs", data, with_db(entry("DB1")), 0, 0, FMS_NATIVE, true, "DB1", false, FS_DISK, 5,
-       1},
-      {"data file, SYSDIR check flag", data, with_db(entry("DB1", 1, "", "", '1')), 0, 0, FMS_NATIVE, true, "DB1"},
-      {"data file, database record missing", data, entry("DB1"), 0, FM_NO_DB},
-      {"data file with its own class needs no database", data,
-       [](world& w) {
-         w.dir("DB1", "APX", "", "CUST", 1, "EC");
-         w.dflt("EC", 1, '1');
-       },
-       0, 0, FMS_NATIVE, true, "DB1", true},
-      {"data file takes the database's class", data,
-       [](world& w) {
-         w.dir("DB1", "APX", "", "CUST");
-         w.database("DB1", "01", "DC");
-         w.dflt("DC", 1);
-       },
-       0, 0, FMS_NATIVE, false, "DB1", true},
-      {"data file redirected", data, with_db([](world& w) {
-         w.dir("DB1", "APX", "", "CUST", 1, "", "DB2");
-         w.dir("DB2", "APX", "", "CUST", FMS_REMOTE);
-         w.database("DB2");
-       }),
-       0, 0, FMS_REMOTE, false, "DB2"},
-      {"data file, word at 16 stops the redirection", data,
-       with_db([](world& w) { w.dir("DB1", "APX", "", "CUST", 1, "", "DB2", ' ', 5, 6, 1); }), 0, 0, FMS_NATIVE, false,
-       "DB1"},
-      {"data file, alternate entry missing", data, with_db(entry("DB1", 1, "", "DB2")), 0, FM_BAD_ALT_DB},
-      {"data file, alternate redirects again", data, with_db([](world& w) {
-         w.dir("DB1", "APX", "", "CUST", 1, "", "DB2");
-         w.dir("DB2", "APX", "", "CUST", 1, "", "DB3");
-         w.database("DB2");
-       }),
-       0, FM_BAD_ALT_DB},
-      {"data file, alternate database missing", data, with_db([](world& w) {
-         w.dir("DB1", "APX", "", "CUST", 1, "", "DB2");
-         w.dir("DB2", "APX", "", "CUST");
-       }),
-       0, FM_BAD_ALT_DB},
-      {"data file, database codes differ", data, with_db([](world& w) {
-         w.dir("DB1", "APX", "", "CUST", 1, "", "DB2");
-         w.dir("DB2", "APX", "", "CUST");
-         w.database("DB2", "02");
-       }),
-       0, FM_BAD_ALT_DB},
-      {"data file on file system 4", data, with_db(entry("DB1", FMS_DISK4)), 0, FM_NO_FMS},
-      {"data file on file system 5", data, with_db(entry("DB1", FMS_DISK5)), 0, FM_NO_FMS},
-      {"data file on the absent remote back-end", data, with_db(entry("DB1", FMS_REMOTE)), 0, FM_NO_FMS, 0, false,
-       nullptr, false, FS_DISK, 0, 0, false},
-      {"data file on the remote back-end", data, with_db(entry("DB1", FMS_REMOTE)), 0, 0, FMS_REMOTE, false, "DB1"},
-      {"portable data file stays native",
-       {"APX", "01", "CUST", "DB1", "", "", PATH_PORTDATA},
-       with_db(entry("DB1", FMS_REMOTE)),
-       0,
-       0,
-       FMS_NATIVE,
-       false,
-       "DB1"},
-      {"scoped temporary data file finds the blank database", data, entry(""), LFB_SCOPED, 0, FMS_NATIVE, false, "DB1"},
-      {"scoped data file ignores a redirection", data, entry("", 1, "", "DB2"), LFB_SCOPED, 0, FMS_NATIVE, false,
-       "DB1"},
+      {kData, "", "", "200490"},
+      {kData, "", "anydir", "fms 1 chk"},
+      {kData, "dir DB1/APX//CUST; ddb DB1", "", "fms 1 dir=DB1"},
+      {kData, "dir DB1/APX//CUST s=unk; ddb DB1", "", "fms 1 chk dir=DB1"},
+      {kData, "dir DB1/APX//CUST; ddb DB1", "stamp=5,1", "fms 1 chk dir=DB1"},
+      {kData, "dir DB1/APX//CUST chk=1; ddb DB1", "", "fms 1 chk dir=DB1"},
+      {kData, "dir DB1/APX//CUST", "", "200190"},
+      {kData, "dir DB1/APX//CUST c=EC; dflt EC chk=1", "", "fms 1 chk dir=DB1 dflt"},
+      {kData, "dir DB1/APX//CUST; ddb DB1 c=DC; dflt DC", "", "fms 1 dir=DB1 dflt"},
+      {kData, "dir DB1/APX//CUST alt=DB2; dir DB2/APX//CUST t=7; ddb DB1; ddb DB2", "", "fms 7 dir=DB2"},
+      {kData, "dir DB1/APX//CUST alt=DB2 r=1; ddb DB1", "", "fms 1 dir=DB1"},
+      {kData, "dir DB1/APX//CUST alt=DB2; ddb DB1", "", "200200"},
+      {kData, "dir DB1/APX//CUST alt=DB2; dir DB2/APX//CUST alt=DB3; ddb DB1; ddb DB2", "", "200200"},
+      {kData, "dir DB1/APX//CUST alt=DB2; dir DB2/APX//CUST; ddb DB1", "", "200200"},
+      {kData, "dir DB1/APX//CUST alt=DB2; dir DB2/APX//CUST; ddb DB1; ddb DB2 code=02", "", "200200"},
+      {kData, "dir DB1/APX//CUST t=4; ddb DB1", "", "200220"},
+      {kData, "dir DB1/APX//CUST t=5; ddb DB1", "", "200220"},
+      {kData, "dir DB1/APX//CUST t=7; ddb DB1", "noremote", "200220"},
+      {kData, "dir DB1/APX//CUST t=7; ddb DB1", "", "fms 7 dir=DB1"},
+      {"APX/01/CUST/DB1///5", "dir DB1/APX//CUST t=7; ddb DB1", "", "fms 1 dir=DB1"},
+      {kData, "dir /APX//CUST", "scoped", "fms 1 dir=DB1"},
+      {kData, "dir /APX//CUST alt=DB2", "scoped", "fms 1 dir=DB1"},
   };
   for (const row& r : rows) check(r);
 }
@@ -402,37 +254,15 @@ TEST_F(FmSelect, DataServerRoutesEveryListedKindToTheRemoteBackEnd) {
   EXPECT_EQ(e[SYSDIR_CHECK], '0');
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(e) + SYSDIR_DIR, kSysDirFieldLen), pad("host:7000", 256));
   ASSERT_EQ(fms_set_data_server(longest.c_str()), 1);
-
-  const std::vector<row> rows = {
-      {"unlisted data file", {"APX", "01", "CUST", "DB1"}, nullptr, 0, 0, FMS_REMOTE, false, "   "},
-      {"structure file", {"APX", "01", "CUST", "DB1", "", "", PATH_STRUCT}, nullptr, 0, 0, FMS_REMOTE, false, "   "},
-      {"design source", {"0AD", "00", "CHILD", "", "ZZZ", "01"}, nullptr, 0, 0, FMS_REMOTE, false, "   "},
-      {"administration file", {"0SA", "00", "USER"}, nullptr, 0, 0, FMS_REMOTE, false, "   "},
-      {"refused application stays refused", {"0SU", "00", "X"}, nullptr, 0, FM_REFUSED_AP},
-      {"module file stays native", {"APX", "01", "MOD", "", "", "", PATH_EM}, [](world& w) { w.appl("APX", "01"); }},
-      {"memory file stays in memory",
-       {"APX", "01", "CUST", "DB1"},
-       nullptr,
-       0,
-       0,
-       FMS_MEMORY,
-       false,
-       nullptr,
-       false,
-       FS_MEMORY},
-      {"remote back-end absent",
-       {"APX", "01", "CUST", "DB1"},
-       nullptr,
-       0,
-       FM_NO_FMS,
-       0,
-       false,
-       nullptr,
-       false,
-       FS_DISK,
-       0,
-       0,
-       false},
+  const row rows[] = {
+      {"APX/01/CUST/DB1///1", "", "", "fms 7 dir="},
+      {"APX/01/CUST/DB1///2", "", "", "fms 7 dir="},
+      {"0AD/00/CHILD//ZZZ/01/1", "", "", "fms 7 dir="},
+      {"0SA/00/USER////1", "", "", "fms 7 dir="},
+      {"0SU/00/X////1", "", "", "200180"},
+      {"APX/01/MOD////3", "appl APX/01", "", "fms 1"},
+      {"APX/01/CUST/DB1///1", "", "memory", "fms 2"},
+      {"APX/01/CUST/DB1///1", "", "noremote", "200220"},
   };
   for (const row& r : rows) check(r);
 }
