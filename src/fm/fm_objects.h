@@ -50,6 +50,7 @@ struct PFB {
   uint16_t pfb_id16;  // identity words of the back-end (alloc_id)
   uint32_t pfb_id32;
   fms_fn* pfb_fms;  // back-end switch table; its word 0 is pfb_fms_fn_type
+  void* pfb_fms_data;  // the back-end's block of the file (a memory file's mfb)
   KDB* pfb_kdb;     // copy of the descriptor's keys, blank orders resolved
   PKB* pfb_pkb;     // key-run map, one entry per key; null without keyed segments
   void* pfb_proc;   // process block of the file-manager process, when one runs

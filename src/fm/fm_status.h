@@ -45,6 +45,7 @@ enum fm_status : uint32_t {
   FM_NO_ACCESS = 200560,
   FM_HOLD_CHANGED = 200570,
   FM_NOT_HELD = 200580,
+  FM_REC_TOO_LONG = 200590,  // the record is longer than the buffer: delivered cut
   FM_NSEGS_DIFF = 200600,
   FM_SEG_DIFF = 200610,
   FM_STAMP_DIFF = 200630,

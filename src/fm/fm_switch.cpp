@@ -7,6 +7,8 @@
 // only a missing native back-end, where a rule asks for it, is a system error.
 #include "fm/fm_switch.h"
 
+#include "fm/memfile.h"
+
 #include <cstring>
 #include <initializer_list>
 
@@ -254,6 +256,7 @@ int fms_init() {
     if (!mm_init()) return 0;
     g_mm_started = true;
   }
+  mm_fms_install();
   for (int (*init)() : {fms_backends.memory, fms_backends.native, fms_backends.remote, fms_backends.sorted_query})
     if (init && !init()) return 0;
   return 1;
@@ -340,10 +343,10 @@ int fms_commit(int phase) {
 int fms_release_all() {
   for (uint16_t type : {FMS_DISK4, FMS_DISK5}) {
     fms_fn* t = fms_table(type);
-    if (t && t->release) t->release(0, 0);
+    if (t && t->release) t->release(nullptr, nullptr);
   }
   fms_fn* native = fms_table(FMS_NATIVE);
-  return native && native->release ? native->release(0, 0) : 1;
+  return native && native->release ? native->release(nullptr, nullptr) : 1;
 }
 
 }  // namespace kivo

@@ -41,7 +41,7 @@ struct fms_fn {
   fms_slot open;
   fms_slot rdnxt;
   fms_slot read;
-  int (*release)(int a, int b);
+  fms_slot release;  // a stream's hold; with no handle and stream, every hold
   fms_slot relocate;
   fms_slot rename;
   fms_slot rewrite;
@@ -147,7 +147,8 @@ int slct_fms(LFB* lfb, fms_records* out);
 // The transact slot (1, phase, 0) of each present disk back-end: true only
 // when every one succeeds.
 int fms_commit(int phase);
-// The release slot of each present disk back-end; the native result.
+// The release slot (no handle, no stream) of each present disk back-end;
+// the native result.
 int fms_release_all();
 
 }  // namespace kivo
