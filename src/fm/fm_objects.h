@@ -49,11 +49,11 @@ struct PKB {
 struct PFB {
   uint16_t pfb_id16;  // identity words of the back-end (alloc_id)
   uint32_t pfb_id32;
-  fms_fn* pfb_fms;  // back-end switch table; its word 0 is pfb_fms_fn_type
+  fms_fn* pfb_fms;     // back-end switch table; its word 0 is pfb_fms_fn_type
   void* pfb_fms_data;  // the back-end's block of the file (a memory file's mfb)
-  KDB* pfb_kdb;     // copy of the descriptor's keys, blank orders resolved
-  PKB* pfb_pkb;     // key-run map, one entry per key; null without keyed segments
-  void* pfb_proc;   // process block of the file-manager process, when one runs
+  KDB* pfb_kdb;        // copy of the descriptor's keys, blank orders resolved
+  PKB* pfb_pkb;        // key-run map, one entry per key; null without keyed segments
+  void* pfb_proc;      // process block of the file-manager process, when one runs
   uint16_t pfb_nkeys;
   uint16_t pfb_rec_len;
   uint16_t pfb_min_len;  // shortest record holding every key segment, at least 1

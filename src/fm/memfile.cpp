@@ -155,10 +155,8 @@ int take_hold(mfb* f, mpb* m, ARB* arb, FIX* e) {
     auto* next = static_cast<mpb*>(h->in_holds.next);
     if (h->held == e && (h->hold == HOLD_UPDATE || h->hold == HOLD_PLAIN)) {
       if (no_steal) return fail(arb, FM_HELD_SELF);
-      if (h->hold == HOLD_UPDATE)
-        h->hold = HOLD_TAKEN;
-      else
-        release_hold(f, h);
+      if (h->hold == HOLD_UPDATE) h->hold = HOLD_TAKEN;
+      else release_hold(f, h);
     }
     h = next;
   }
@@ -359,10 +357,8 @@ int mm_detach(ARB*, STRM* strm) {
 
 int mm_create(ARB* arb, STRM* strm) {
   mfb* f = F(strm);
-  if (f->exists)
-    arb->arb_stat = FM_EXISTS;
-  else
-    f->exists = 1;
+  if (f->exists) arb->arb_stat = FM_EXISTS;
+  else f->exists = 1;
   if (strm->strm_lfb->lfb_opt & LFB_OPEN_NEW) return mm_open(arb, strm);
   return 1;
 }

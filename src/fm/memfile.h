@@ -29,10 +29,10 @@ namespace kivo {
 
 // Record holder. A free one has id 0 and is on the free list.
 struct FIX {
-  uint32_t id;  // record id, 0 = free
-  uint32_t no;  // its number in the file's FIX arrays (the record id's second word)
-  uint8_t owned;  // 1: the bytes are the file's own (copied); 0: the writer's block
-  uint16_t len;   // stored length
+  uint32_t id;     // record id, 0 = free
+  uint32_t no;     // its number in the file's FIX arrays (the record id's second word)
+  uint8_t owned;   // 1: the bytes are the file's own (copied); 0: the writer's block
+  uint16_t len;    // stored length
   uint16_t alloc;  // allocated length of owned bytes
   uint8_t* rec;
   FIX* next_free;
@@ -54,9 +54,9 @@ struct mpb;
 
 struct MNDX {
   uint32_t count;
-  ut_list mibs;            // first, last
-  std::vector<MIB*> dir;   // the same MIBs by block number - 1
-  ut_list mpbs;            // streams positioned on this key
+  ut_list mibs;           // first, last
+  std::vector<MIB*> dir;  // the same MIBs by block number - 1
+  ut_list mpbs;           // streams positioned on this key
   uint8_t keyno;
   uint8_t keylen;
   uint8_t flags;
@@ -67,8 +67,8 @@ struct MNDX {
 enum : uint8_t {
   POS_NONE = 0,
   POS_BEFORE_FIRST = 1,
-  POS_AT = 2,        // at an entry not yet returned
-  POS_ON = 3,        // on the entry last returned
+  POS_AT = 2,          // at an entry not yet returned
+  POS_ON = 3,          // on the entry last returned
   POS_AT_REMOVED = 4,  // as POS_AT, a record removed there (saved key)
   POS_AFTER_KEY = 5,   // next read-next: first key greater than the saved key
   POS_FROM_KEY = 6,    // next read-next: first key greater or equal

@@ -80,10 +80,8 @@ uint32_t ndx_search(mfb* f, MNDX& x, const uint8_t* key, bool key_layout, int li
   while (lo < hi) {
     uint32_t mid = lo + (hi - lo) / 2;
     int c = cmp_key(x, ndx_at(f, x, mid), key, key_layout, limit);
-    if (c < 0 || (after && c == 0))
-      lo = mid + 1;
-    else
-      hi = mid;
+    if (c < 0 || (after && c == 0)) lo = mid + 1;
+    else hi = mid;
   }
   *pos = lo;
   if (lo == x.count) return equal && limit == 0 ? FM_NOT_FOUND : FM_EOF;
@@ -116,8 +114,7 @@ int get_pos(ARB* arb, mpb* m, uint32_t* pos) {
   int limit = partial ? arb->arb_key_len : 0;
   if (!partial && arb->arb_key_end) limit = fm_lsb_to_len(arb->arb_rec, arb->arb_key_end, x.nruns, x.runs);
   const uint8_t* key = partial ? arb->arb_key : arb->arb_rec;
-  uint32_t st =
-      ndx_search(f, x, key, partial, limit, arb->arb_mod & ARB_AFTER, arb->arb_mod & ARB_EQUAL, pos);
+  uint32_t st = ndx_search(f, x, key, partial, limit, arb->arb_mod & ARB_AFTER, arb->arb_mod & ARB_EQUAL, pos);
   if (st) arb->arb_stat = st;
   return st == 0;
 }
@@ -181,10 +178,8 @@ void ndx_mpb_adjust(mfb* f, MNDX& x, mpb* m, uint32_t pos) {
 void ndx_del(mfb* f, MNDX& x, uint32_t pos) {
   for (auto* s = static_cast<mpb*>(x.mpbs.head); s;) {
     auto* next = static_cast<mpb*>(s->in_mndx.next);
-    if (s->pos > pos)
-      --s->pos;
-    else if (s->pos == pos)
-      ndx_mpb_adjust(f, x, s, pos);
+    if (s->pos > pos) --s->pos;
+    else if (s->pos == pos) ndx_mpb_adjust(f, x, s, pos);
     s = next;
   }
   const uint32_t pm = f->per_mib;
@@ -240,7 +235,9 @@ void dbg_mib(mfb* f) {
     printf("\n  Key No.: %d      No. of Recs: %d\n", x.keyno, int(x.count));
     for (MIB* m : x.dir) {
       printf("\n     MIB Block No.:  %d  (addr: %p)", int(m->blkno), static_cast<void*>(m));
-      printf("\n\n     Rec. No.   FIX Ptr            Rec. ID    Rec. Ptr\n     --------   ----------------   -------    ----------------\n");
+      printf(
+          "\n\n     Rec. No.   FIX Ptr            Rec. ID    Rec. Ptr\n     --------   ----------------   -------    "
+          "----------------\n");
       for (uint32_t i = 0; i < m->count; ++i)
         printf("     %8d   %p   %7d    %p\n", int((m->blkno - 1) * f->per_mib + i + 1), static_cast<void*>(m->e[i]),
                int(m->e[i]->id), static_cast<void*>(m->e[i]->rec));
@@ -256,7 +253,8 @@ std::string mm_check(mfb* f) {
   uint32_t nfree = 0;
   for (FIX* e = f->free_fix; e; e = e->next_free, ++nfree)
     if (e->id) return "a FIX on the free list has an id";
-  if (nfree + live != f->fix_used) return snprintf(msg, sizeof msg, "%u free + %u live != %u", nfree, live, f->fix_used), msg;
+  if (nfree + live != f->fix_used)
+    return snprintf(msg, sizeof msg, "%u free + %u live != %u", nfree, live, f->fix_used), msg;
   for (MNDX& x : f->ndx) {
     if (x.flags & MNDX_DEFERRED) continue;
     if (x.count != f->nrecs) return snprintf(msg, sizeof msg, "key %d holds %u of %u", x.keyno, x.count, f->nrecs), msg;

@@ -60,8 +60,8 @@ std::string key_of(const std::string& rec, int k) {
 class Model {
  public:
   explicit Model(uint32_t per_mib)
-      : file_("MODEL", kRecLen,
-              {{1, '+', {{0, 2, SDB_BINARY}}, 0, KDB_DUP}, {0, '+', {{2, 6}}}, {2, '-', {{8, 6}}}}, true, per_mib) {
+      : file_("MODEL", kRecLen, {{1, '+', {{0, 2, SDB_BINARY}}, 0, KDB_DUP}, {0, '+', {{2, 6}}}, {2, '-', {{8, 6}}}},
+              true, per_mib) {
     key_[2].descending = true;
     for (int i = 0; i < 3; ++i) stream_[i] = file_.handle();
     worker_ = file_.handle();
@@ -71,16 +71,11 @@ class Model {
   void run(int ops, std::mt19937& rng) {
     for (int op = 1; op <= ops; ++op) {
       int r = std::uniform_int_distribution<int>(0, 99)(rng);
-      if (r < 35)
-        write(rng);
-      else if (r < 55)
-        rewrite(rng);
-      else if (r < 72)
-        del(rng);
-      else if (r < 88)
-        read(rng);
-      else
-        start(rng);
+      if (r < 35) write(rng);
+      else if (r < 55) rewrite(rng);
+      else if (r < 72) del(rng);
+      else if (r < 88) read(rng);
+      else start(rng);
       for (int i = 0; i < 3; ++i) check_next(i, op);
       if (op % 1000 == 0) {
         ASSERT_EQ(mm_check(file_.f()), "") << "op " << op;
