@@ -628,6 +628,7 @@ int mm_scratch(ARB*, STRM* strm) {
   }
   for (MNDX& x : f->ndx) {
     x.dir.clear();
+    x.start.clear();
     x.mibs = ut_list{};
     x.count = 0;
   }

@@ -4,8 +4,10 @@
 // index change keeps pointing at the same record or at what followed a
 // removed one, and holds between the streams of the one engine process.
 //
-// Invariants: every MIB of a key is full but the last, which is never empty;
-// a stream position is the linear number of an entry; a key flagged
+// Invariants: no MIB is empty and no two neighbours would fit in one (a
+// write in order fills each before the next begins, as the chain of full
+// blocks did); a stream position is the linear number of an entry, found
+// through the directory of block starts; a key flagged
 // MNDX_DEFERRED has no stream positioned on it and is rebuilt at first use.
 // A FIX records whether the file owns the record's bytes (copied) or the
 // writer does (locate mode); only owned bytes are freed. The record id a
@@ -54,9 +56,10 @@ struct mpb;
 
 struct MNDX {
   uint32_t count;
-  ut_list mibs;           // first, last
-  std::vector<MIB*> dir;  // the same MIBs by block number - 1
-  ut_list mpbs;           // streams positioned on this key
+  ut_list mibs;                 // first, last
+  std::vector<MIB*> dir;        // the same MIBs by block number - 1
+  std::vector<uint32_t> start;  // linear number of each MIB's first entry
+  ut_list mpbs;                 // streams positioned on this key
   uint8_t keyno;
   uint8_t keylen;
   uint8_t flags;

@@ -1,10 +1,13 @@
 // The index of a memory-file key: search, insertion, removal, moving and
 // rebuild of entries, and the streams positioned on them (see memfile.h).
 //
-// The MIBs of a key are also listed by block number in a directory, so that
-// an entry's place follows from its linear number and a search halves over
-// the whole key at once; the blocks themselves stay as the chain holds them:
-// all full but the last.
+// The MIBs of a key are also listed by block number in a directory with the
+// linear number of each block's first entry, so that a search halves over
+// the blocks by their last entries and then inside one block. A full block
+// that takes an entry splits, unless the entry goes at the end of the key
+// (then a new block starts, as writes in key order fill block after block)
+// or a neighbour has room for one entry; a block that loses an entry merges
+// with a neighbour they both fit in.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -24,21 +27,40 @@ int cmp_key(const MNDX& x, const FIX* e, const uint8_t* key, bool key_layout, in
 
 bool same_key(const MNDX& x, const FIX* a, const FIX* b) { return cmp_key(x, a, b->rec, false, 0) == 0; }
 
-MIB* new_mib(mfb* f, MNDX& x) {
+// A new empty MIB at directory place b; the blocks behind it renumbered.
+MIB* new_mib(mfb* f, MNDX& x, size_t b) {
   auto* m = static_cast<MIB*>(MM_ALLOC(f->rec_pool, sizeof(MIB) + sizeof(FIX*) * (f->per_mib - 1)));
   m->link = ut_link{};
   m->count = 0;
-  m->blkno = uint32_t(x.dir.size() + 1);
-  ut_add_to_lst(m, &m->link, &x.mibs);
-  x.dir.push_back(m);
+  if (b < x.dir.size()) m->link.next = x.dir[b];
+  ut_add_to_lst(m, &m->link, b < x.dir.size() ? nullptr : &x.mibs);
+  if (b < x.dir.size() && b == 0) x.mibs.head = m;
+  uint32_t first = b < x.start.size() ? x.start[b] : x.count;
+  x.dir.insert(x.dir.begin() + long(b), m);
+  x.start.insert(x.start.begin() + long(b), first);
+  for (size_t i = b; i < x.dir.size(); ++i) x.dir[i]->blkno = uint32_t(i + 1);
   return m;
 }
 
-void drop_last_mib(MNDX& x) {
-  MIB* m = x.dir.back();
+void drop_mib(MNDX& x, size_t b) {
+  MIB* m = x.dir[b];
   ut_remove_from_lst(m, &m->link, &x.mibs);
-  x.dir.pop_back();
+  x.dir.erase(x.dir.begin() + long(b));
+  x.start.erase(x.start.begin() + long(b));
+  for (size_t i = b; i < x.dir.size(); ++i) x.dir[i]->blkno = uint32_t(i + 1);
   mm_free(m);
+}
+
+void drop_last_mib(MNDX& x) { drop_mib(x, x.dir.size() - 1); }
+
+// The block holding linear entry `pos` (pos may be the count: the last block).
+size_t block_of(const MNDX& x, uint32_t pos) {
+  auto it = std::upper_bound(x.start.begin(), x.start.end(), pos);
+  return size_t(it - x.start.begin()) - 1;
+}
+
+void shift_starts(MNDX& x, size_t from, int by) {
+  for (size_t i = from; i < x.start.size(); ++i) x.start[i] = uint32_t(int64_t(x.start[i]) + by);
 }
 
 // The removed entry's key, in key layout, kept by a stream.
@@ -53,7 +75,10 @@ void save_key(const MNDX& x, mpb* m, const FIX* e) {
 uint32_t NDX_NXT(uint32_t pos) { return pos + 1; }
 uint32_t NDX_PREV(uint32_t pos) { return pos - 1; }
 
-FIX*& ndx_at(mfb* f, MNDX& x, uint32_t pos) { return x.dir[pos / f->per_mib]->e[pos % f->per_mib]; }
+FIX*& ndx_at(mfb*, MNDX& x, uint32_t pos) {
+  size_t b = block_of(x, pos);
+  return x.dir[b]->e[pos - x.start[b]];
+}
 
 void mpb_link(mfb* f, mpb* m) {
   if (m->linked) return;
@@ -76,12 +101,27 @@ uint32_t ndx_search(mfb* f, MNDX& x, const uint8_t* key, bool key_layout, int li
     *pos = 0;
     return equal ? FM_NOT_FOUND : FM_EOF;
   }
-  uint32_t lo = 0, hi = x.count;
-  while (lo < hi) {
-    uint32_t mid = lo + (hi - lo) / 2;
-    int c = cmp_key(x, ndx_at(f, x, mid), key, key_layout, limit);
-    if (c < 0 || (after && c == 0)) lo = mid + 1;
-    else hi = mid;
+  auto before = [&](const FIX* e) {
+    int c = cmp_key(x, e, key, key_layout, limit);
+    return c < 0 || (after && c == 0);
+  };
+  size_t blo = 0, bhi = x.dir.size();  // first block whose last entry is not before the key
+  while (blo < bhi) {
+    size_t mid = blo + (bhi - blo) / 2;
+    const MIB* m = x.dir[mid];
+    if (before(m->e[m->count - 1])) blo = mid + 1;
+    else bhi = mid;
+  }
+  uint32_t lo = x.count;
+  if (blo < x.dir.size()) {
+    const MIB* m = x.dir[blo];
+    uint32_t l = 0, h = m->count;
+    while (l < h) {
+      uint32_t mid = l + (h - l) / 2;
+      if (before(m->e[mid])) l = mid + 1;
+      else h = mid;
+    }
+    lo = x.start[blo] + l;
   }
   *pos = lo;
   if (lo == x.count) return equal && limit == 0 ? FM_NOT_FOUND : FM_EOF;
@@ -121,20 +161,49 @@ int get_pos(ARB* arb, mpb* m, uint32_t* pos) {
 
 void ndx_insert(mfb* f, MNDX& x, uint32_t pos, FIX* fix) {
   const uint32_t pm = f->per_mib;
-  if (x.count % pm == 0) new_mib(f, x);
-  size_t pb = pos / pm;
-  for (size_t b = x.dir.size() - 1; b > pb; --b) {
+  size_t b;
+  if (x.dir.empty()) {
+    b = 0;
+    new_mib(f, x, 0);
+  } else {
+    b = block_of(x, pos);
+    if (pos == x.start[b] && b > 0 && x.dir[b - 1]->count < pm) --b;  // fill the block in front first
     MIB* m = x.dir[b];
-    MIB* p = x.dir[b - 1];
-    memmove(&m->e[1], &m->e[0], m->count * sizeof(FIX*));
-    m->e[0] = p->e[--p->count];
-    ++m->count;
+    if (m->count == pm) {
+      if (b + 1 == x.dir.size() && pos == x.count) {
+        b = b + 1;
+        new_mib(f, x, b);
+      } else if (b + 1 < x.dir.size() && x.dir[b + 1]->count < pm) {
+        // Carry the last entry to the next block.
+        MIB* n = x.dir[b + 1];
+        memmove(&n->e[1], &n->e[0], n->count * sizeof(FIX*));
+        n->e[0] = m->e[--m->count];
+        ++n->count;
+        --x.start[b + 1];
+      } else if (b > 0 && x.dir[b - 1]->count < pm) {
+        // Hand the first entry to the block in front.
+        MIB* p = x.dir[b - 1];
+        p->e[p->count++] = m->e[0];
+        memmove(&m->e[0], &m->e[1], (--m->count) * sizeof(FIX*));
+        ++x.start[b];
+      } else {
+        // Split in half; the entry goes to the half that holds its place.
+        MIB* n = new_mib(f, x, b + 1);
+        uint32_t keep = pm / 2;
+        n->count = pm - keep;
+        memcpy(&n->e[0], &m->e[keep], n->count * sizeof(FIX*));
+        m->count = keep;
+        x.start[b + 1] = x.start[b] + keep;
+        if (pos > x.start[b + 1]) b = b + 1;
+      }
+    }
   }
-  MIB* m = x.dir[pb];
-  uint32_t off = pos % pm;
+  MIB* m = x.dir[b];
+  uint32_t off = pos - x.start[b];
   memmove(&m->e[off + 1], &m->e[off], (m->count - off) * sizeof(FIX*));
   m->e[off] = fix;
   ++m->count;
+  shift_starts(x, b + 1, 1);
   ++x.count;
   for (auto* s = static_cast<mpb*>(x.mpbs.head); s;) {
     auto* next = static_cast<mpb*>(s->in_mndx.next);
@@ -182,21 +251,24 @@ void ndx_del(mfb* f, MNDX& x, uint32_t pos) {
     else if (s->pos == pos) ndx_mpb_adjust(f, x, s, pos);
     s = next;
   }
-  const uint32_t pm = f->per_mib;
-  size_t pb = pos / pm;
-  MIB* m = x.dir[pb];
-  uint32_t off = pos % pm;
+  size_t b = block_of(x, pos);
+  MIB* m = x.dir[b];
+  uint32_t off = pos - x.start[b];
   memmove(&m->e[off], &m->e[off + 1], (m->count - off - 1) * sizeof(FIX*));
   --m->count;
-  for (size_t b = pb + 1; b < x.dir.size(); ++b) {
-    MIB* n = x.dir[b];
-    MIB* p = x.dir[b - 1];
-    p->e[p->count++] = n->e[0];
-    memmove(&n->e[0], &n->e[1], (n->count - 1) * sizeof(FIX*));
-    --n->count;
-  }
+  shift_starts(x, b + 1, -1);
   --x.count;
-  if (x.dir.back()->count == 0) drop_last_mib(x);
+  if (m->count == 0) return drop_mib(x, b);
+  // Merge with a neighbour when both fit in one block.
+  for (size_t into : {b > 0 ? b - 1 : b, b}) {
+    if (into + 1 >= x.dir.size()) continue;
+    MIB* a = x.dir[into];
+    MIB* n = x.dir[into + 1];
+    if (a->count + n->count > f->per_mib) continue;
+    memcpy(&a->e[a->count], &n->e[0], n->count * sizeof(FIX*));
+    a->count += n->count;
+    return drop_mib(x, into + 1);
+  }
 }
 
 void ndx_rotate(mfb* f, MNDX& x, uint32_t new_pos, uint32_t old_pos) {
@@ -221,7 +293,7 @@ void ndx_bld(mfb* f, MNDX& x) {
     return c < 0 || (c == 0 && a->id < b->id);
   });
   for (FIX* e : all) {
-    if (x.count % f->per_mib == 0) new_mib(f, x);
+    if (x.count % f->per_mib == 0) new_mib(f, x, x.dir.size());
     MIB* m = x.dir.back();
     m->e[m->count++] = e;
     ++x.count;
@@ -239,7 +311,7 @@ void dbg_mib(mfb* f) {
           "\n\n     Rec. No.   FIX Ptr            Rec. ID    Rec. Ptr\n     --------   ----------------   -------    "
           "----------------\n");
       for (uint32_t i = 0; i < m->count; ++i)
-        printf("     %8d   %p   %7d    %p\n", int((m->blkno - 1) * f->per_mib + i + 1), static_cast<void*>(m->e[i]),
+        printf("     %8d   %p   %7d    %p\n", int(x.start[m->blkno - 1] + i + 1), static_cast<void*>(m->e[i]),
                int(m->e[i]->id), static_cast<void*>(m->e[i]->rec));
     }
   }
@@ -258,16 +330,21 @@ std::string mm_check(mfb* f) {
   for (MNDX& x : f->ndx) {
     if (x.flags & MNDX_DEFERRED) continue;
     if (x.count != f->nrecs) return snprintf(msg, sizeof msg, "key %d holds %u of %u", x.keyno, x.count, f->nrecs), msg;
-    uint32_t want_mibs = (x.count + f->per_mib - 1) / f->per_mib;
-    if (x.dir.size() != want_mibs) return snprintf(msg, sizeof msg, "key %d has %zu MIBs", x.keyno, x.dir.size()), msg;
+    if (x.dir.size() != x.start.size()) return "MIB directory and starts disagree";
     uint32_t n = 0;
     MIB* m = static_cast<MIB*>(x.mibs.head);
     for (size_t b = 0; b < x.dir.size(); ++b, m = static_cast<MIB*>(m->link.next)) {
       if (m != x.dir[b] || m->blkno != b + 1) return "MIB chain and block numbers disagree";
-      uint32_t want = b + 1 < x.dir.size() ? f->per_mib : x.count - n;
-      if (m->count != want) return snprintf(msg, sizeof msg, "key %d MIB %zu holds %u", x.keyno, b + 1, m->count), msg;
+      if (x.start[b] != n)
+        return snprintf(msg, sizeof msg, "key %d MIB %zu starts at %u", x.keyno, b + 1, x.start[b]), msg;
+      if (m->count == 0 || m->count > f->per_mib)
+        return snprintf(msg, sizeof msg, "key %d MIB %zu holds %u", x.keyno, b + 1, m->count), msg;
+      if (b > 0 && x.dir[b - 1]->count + m->count <= f->per_mib)
+        return snprintf(msg, sizeof msg, "key %d MIBs %zu and %zu fit in one", x.keyno, b, b + 1), msg;
       n += m->count;
     }
+    if (m) return "MIB chain longer than the directory";
+    if (n != x.count) return snprintf(msg, sizeof msg, "key %d MIBs hold %u of %u", x.keyno, n, x.count), msg;
     for (uint32_t i = 1; i < x.count; ++i)
       if (cmp_key(x, ndx_at(f, x, i - 1), ndx_at(f, x, i)->rec, false, 0) > 0) return "index out of order";
   }

@@ -78,7 +78,7 @@ class Model {
       else start(rng);
       for (int i = 0; i < 3; ++i) check_next(i, op);
       if (op % 1000 == 0) {
-        ASSERT_EQ(mm_check(file_.f()), "") << "op " << op;
+        ASSERT_EQ(mm_check(file_.f()), "") << "op " << op << " kind " << r;
         ASSERT_EQ(file_.f()->nrecs, recs_.size());
       }
       if (::testing::Test::HasFatalFailure()) return;
