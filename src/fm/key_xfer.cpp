@@ -68,8 +68,17 @@ int fm_cmp(const KEY_XFER& x) {
   for (int i = 0; i < x.nsegs && left > 0; ++i) {
     const SSB& s = x.segs[i];
     int n = std::min<int>(s.ssb_len, left);
-    if (n < s.ssb_len && s.ssb_code != 8) return 0;
-    int c = seg_cmp(s.ssb_code, place(x.area1, x.key1, key_off, s), place(x.area2, x.key2, key_off, s), n, s.ssb_order);
+    const uint8_t* a = place(x.area1, x.key1, key_off, s);
+    const uint8_t* b = place(x.area2, x.key2, key_off, s);
+    int c;
+    if (s.ssb_code == 8) {  // bytes: the common case, without the kind lookup
+      c = memcmp(a, b, size_t(n));
+      c = (c > 0) - (c < 0);
+      if (s.ssb_order != '+') c = -c;
+    } else {
+      if (n < s.ssb_len) return 0;
+      c = seg_cmp(s.ssb_code, a, b, n, s.ssb_order);
+    }
     if (c) return c;
     left -= s.ssb_len;
     key_off += s.ssb_len;

@@ -218,8 +218,13 @@ uint32_t insertion_point(mfb* f, MNDX& x, const uint8_t* rec, const FIX* self, u
   return 0;
 }
 
-// The entry of e in the index, found by its stored key; false when missing.
-bool entry_of(mfb* f, MNDX& x, const FIX* e, uint32_t* pos) {
+// The entry of e in the index: where the stream stands when it is on it,
+// else found by its stored key; false when missing.
+bool entry_of(mfb* f, MNDX& x, const FIX* e, uint32_t* pos, const mpb* m) {
+  if (m->linked && m->keyno == x.keyno && m->pos < x.count && ndx_at(f, x, m->pos) == e) {
+    *pos = m->pos;
+    return true;
+  }
   if (ndx_search(f, x, e->rec, false, 0, false, true, pos)) return false;
   for (; *pos < x.count; ++*pos) {
     FIX* at = ndx_at(f, x, *pos);
@@ -584,7 +589,7 @@ int mm_rewrite(ARB* arb, STRM* strm) {
     if (!changed[i]) continue;
     MNDX& x = f->ndx[i];
     uint32_t old_pos, new_pos;
-    if (!entry_of(f, x, e, &old_pos)) {
+    if (!entry_of(f, x, e, &old_pos, m)) {
       sys_err("MM", __LINE__, "mm_rewrite() - can't locate dup pos");
       return fail(arb, FM_IO_ERR);
     }
@@ -605,7 +610,7 @@ int mm_del(ARB* arb, STRM* strm) {
     MNDX& x = f->ndx[i];
     if (defer_key(f, x, arb)) continue;
     uint32_t pos;
-    if (!entry_of(f, x, e, &pos)) {
+    if (!entry_of(f, x, e, &pos, m)) {
       sys_err("MM", __LINE__, "mm_del() - can't locate dup pos");
       return fail(arb, FM_IO_ERR);
     }
