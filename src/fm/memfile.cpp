@@ -507,9 +507,10 @@ int mm_rdnxt(ARB* arb, STRM* strm) {
   FIX* e = nullptr;
   if (x) {
     if (pos < x->count) e = ndx_at(f, *x, pos);
-  } else if (pos < f->fix_used) {
-    e = fix_by_number(f, pos);
-    if (e->id == 0 || !e->rec) e = nullptr;
+  } else {
+    // A deleted record's holder is passed over, not taken for the end.
+    while (pos < f->fix_used && fix_by_number(f, pos)->id == 0) ++pos;
+    if (pos < f->fix_used) e = fix_by_number(f, pos);
   }
   if (!e) {
     set_pos(f, m, m->keyno, POS_NONE, 0);

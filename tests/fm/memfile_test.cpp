@@ -365,5 +365,55 @@ TEST_F(MemFile, VariableRecordsAreTrimmedAndNeverDeliveredPastTheBuffer) {
   }
 }
 
+TEST_F(MemFile, FilesWithoutKeysGoByRecordNumberAndPassOverDeletedRecords) {
+  mem_file f("NOKEYS", 12, {}, false, 2);
+  mem_handle h = f.handle();
+  for (uint32_t t = 1; t <= 5; ++t) put(h, "none", 0, t);
+  uint8_t r[12];
+  h.arb->arb_rec = r;
+  h.arb->arb_relno = 2;
+  h.arb->arb_mod = ARB_EQUAL | ARB_HOLD;
+  ASSERT_EQ(mm_read(h.arb, h.strm), 1);
+  EXPECT_EQ(ld_le32(r, 8), 2u);
+  h.arb->arb_mod = 0;
+  ASSERT_EQ(mm_del(h.arb, h.strm), 1);
+  EXPECT_EQ(scan(h, 0), (std::vector<uint32_t>{1, 3, 4, 5}));
+  h.arb->arb_relno = 2;
+  h.arb->arb_mod = ARB_EQUAL;
+  EXPECT_EQ(mm_read(h.arb, h.strm), 0);
+  EXPECT_EQ(h.arb->arb_stat, uint32_t{FM_EOF});
+  put(h, "none", 0, 6);  // takes the freed holder
+  EXPECT_EQ(scan(h, 0), (std::vector<uint32_t>{1, 6, 3, 4, 5}));
+}
+
+TEST_F(MemFile, CloseByItsModifierBits) {
+  struct row {
+    uint16_t mod;
+    uint16_t opens_after;
+    bool streams_open, hold_kept, exists;
+  };
+  const row rows[] = {
+      {0, 1, true, true, true},
+      {ARB_STRM_ONLY, 1, false, false, true},
+      {ARB_CLOSE_NOW, 0, false, false, true},
+      {ARB_CLOSE_NOW | ARB_SCRATCH, 0, false, false, false},
+      {ARB_SCRATCH, 1, true, true, true},
+  };
+  for (const row& r : rows) {
+    mem_file f("CLOSE", 12, two_keys(), false, 0);
+    mem_handle h = f.handle();
+    ASSERT_EQ(mm_open(h.arb, h.strm), 1);  // a second opener
+    EXPECT_EQ(f.f()->opens, 2);
+    put(h, "aaaa", 1, 1);
+    ASSERT_EQ(get(h, "aaaa", ARB_HOLD), 1u);
+    h.arb->arb_mod = r.mod;
+    ASSERT_EQ(mm_close(h.arb, h.strm), 1);
+    EXPECT_EQ(f.f()->opens, r.opens_after) << r.mod;
+    EXPECT_EQ(h.strm->strm_active != 0, r.streams_open) << r.mod;
+    EXPECT_EQ(h.m()->hold != HOLD_NONE, r.hold_kept) << r.mod;
+    EXPECT_EQ(f.f()->exists != 0, r.exists) << r.mod;
+  }
+}
+
 }  // namespace
 }  // namespace kivo
