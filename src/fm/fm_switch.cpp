@@ -8,6 +8,7 @@
 #include "fm/fm_switch.h"
 
 #include "fm/memfile.h"
+#include "fm/scope_clear.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -257,7 +258,7 @@ int fms_init() {
     g_mm_started = true;
   }
   mm_fms_install();
-  for (int (*init)() : {fms_backends.memory, fms_backends.native, fms_backends.remote, fms_backends.sorted_query})
+  for (int (*init)() : {fms_backends.memory, fms_backends.native, fms_backends.remote, fm_pb_init})
     if (init && !init()) return 0;
   return 1;
 }

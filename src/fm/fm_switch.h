@@ -56,15 +56,15 @@ struct fms_fn {
 fms_fn* fms_table(uint16_t type);
 void fms_install(uint16_t type, fms_fn* table);
 
-// Back-end initialisers run by fms_init in this order; an empty one is a
-// back-end not built, which is no failure. The native and memory back-ends
-// install their tables; the remote one when it is linked in; the sorted-query
-// back-end of the process engine installs itself per stream at attach.
+// Back-end initialisers run by fms_init in this order, after the memory
+// back-end's own table is installed; an empty one is a back-end not built,
+// which is no failure. The native back-end installs its table; the remote
+// one when it is linked in. The sorted-query back-end (fm_pb_init of
+// scope_clear.h) starts last and installs itself per stream at attach.
 struct fms_backend_hooks {
   int (*memory)() = nullptr;
   int (*native)() = nullptr;
   int (*remote)() = nullptr;
-  int (*sorted_query)() = nullptr;
 };
 extern fms_backend_hooks fms_backends;
 

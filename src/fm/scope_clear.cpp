@@ -8,8 +8,13 @@
 
 #include "fm/fm_objects.h"
 #include "fm/fm_switch.h"
+#include "foundation/com.h"
+#include "foundation/pool.h"
+#include "foundation/scope.h"
 
 namespace kivo {
+
+int (*fm_pb_init)() = nullptr;
 
 int fm_init() {
   if (!fms_init()) return 0;
@@ -19,5 +24,10 @@ int fm_init() {
 }
 
 void fm_clr_scope(uint32_t) {}
+
+void fm_register_hooks() {
+  os_fm_init = fm_init;
+  ut_clear_hooks.files = fm_clr_scope;
+}
 
 }  // namespace kivo
