@@ -116,7 +116,7 @@ int store_rec(mfb* f, ARB* arb, FIX* e) {
       return fail(arb, FM_IO_ERR);
     }
     uint16_t len = f->fixed ? f->rec_len : arb->arb_var_len;
-    if (len < f->min_len || len == 0) {
+    if (len < f->min_len || len == 0 || len > f->rec_len) {
       sys_err("MM", __LINE__, "mm_write() - record too short");
       return fail(arb, FM_REC_LEN_DIFF);
     }
