@@ -128,6 +128,14 @@ TEST_F(MemFile, SearchStatusesAndInsertionPoints) {
     EXPECT_EQ(h.arb->arb_stat, r.ok ? 0u : r.stat) << r.key;
     EXPECT_EQ(pos, r.pos) << r.key << " " << r.mod;
   }
+  // A prefix up to a byte of the record: the first key starting "d".
+  memcpy(rec, "dzzz", 4);
+  h.arb->arb_rec = rec;
+  h.arb->arb_key_end = rec;
+  h.arb->arb_mod = ARB_EQUAL;
+  EXPECT_EQ(get_pos(h.arb, h.m(), &pos), 1);
+  EXPECT_EQ(pos, 1u);
+  h.arb->arb_key_end = nullptr;
   // A start above every key succeeds; a record written later is read next.
   memcpy(rec, "zzzz", 4);
   h.arb->arb_rec = rec;
