@@ -155,7 +155,7 @@ TEST_F(PrintFiles, StrayBackspacesAndUnknownStrikesReadAsPlainCharacters) {
     std::string bytes, text;
     const char* attrs;
   } rows[] = {
-      {"\bx", "x", "."},                                             // before any character: dropped
+      {"\b_x", "_x", ".."},                                          // before any character: dropped
       {"x\by", "xy", ".."},                                          // before another character: dropped
       {"ab\b", "ab", ".."},                                          // at the end of the line
       {"x\b\b_", "x", "U"},                                          // doubled
@@ -460,6 +460,7 @@ ssize_t full_disk(int, const void*, size_t) {
   errno = ENOSPC;
   return -1;
 }
+ssize_t no_progress(int, const void*, size_t) { return 0; }
 ssize_t no_room_for_options(int fd, const void* p, size_t n) {
   if (n > 6 && memcmp(p, "-mode=", 6) == 0) return full_disk(fd, p, n);
   return os_real_calls().write(fd, p, n);
@@ -480,6 +481,7 @@ TEST_F(PrintFiles, AFullDiskFailsWithTheStatusAndRunsNoScript) {
   } rows[] = {
       {"a buffer spilled by a line", true, full_disk, nullptr, PM_FILE_FAILED + ENOSPC},
       {"the last buffer", false, full_disk, nullptr, PM_FILE_FAILED + ENOSPC},
+      {"a write that makes no progress", false, no_progress, nullptr, PM_FILE_FAILED + ENOSPC},
       {"the options", false, no_room_for_options, nullptr, PM_CFG_FAILED + ENOSPC},
       {"the close", false, nullptr, close_fails, PM_FILE_FAILED + EIO},
   };
