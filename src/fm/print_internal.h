@@ -54,9 +54,9 @@ class real_uid_step {
 // Whether pm_bld and pm_open skip the user-id switch.
 bool pm_uid_switch_suppressed();
 
-// A print file's name from the caller's blank-padded field: empty, or
-// holding "/" or a NUL (which would lead out of the print directory), gives
-// false.
+// A print file's name from the caller's field (up to a NUL, without
+// trailing blanks): empty, or holding "/" (which would lead out of the print
+// directory), gives false.
 bool pm_name(const char* field, std::string* name);
 
 // Sets the block's status to PM_FILE_FAILED + err; returns 0.

@@ -25,8 +25,8 @@ std::string pm_dir() {
 }
 
 bool pm_name(const char* field, std::string* name) {
-  name->assign(field, ut_buflen(field, kPmNameLen));
-  return !name->empty() && name->find_first_of(std::string("/\0", 2)) == std::string::npos;
+  name->assign(field, ut_buflen(field, strnlen(field, kPmNameLen)));
+  return !name->empty() && name->find('/') == std::string::npos;
 }
 
 bool pm_uid_switch_suppressed() { return getenv("KIVO_SUPPRESS_UID_SWITCH") != nullptr; }

@@ -507,6 +507,15 @@ TEST_F(PrintFiles, RequestsWithoutAFileOrWithBadValuesAreRefused) {
   EXPECT_EQ(blk_.status, PM_BAD_REQUEST);
   EXPECT_EQ(pm_open(&blk_), 0);
   EXPECT_EQ(blk_.status, PM_BAD_REQUEST);
+  std::ofstream(root_.file("victim")) << "precious";
+  ASSERT_EQ(symlink(root_.file("victim").c_str(), (dir_ + "LINKED").c_str()), 0);
+  put(blk_.name, kPmNameLen, "LINKED");
+  EXPECT_EQ(pm_open(&blk_), 0) << "a planted link is not followed";
+  EXPECT_EQ(blk_.status, PM_FILE_FAILED + ELOOP);
+  memset(blk_.name, 0, kPmNameLen);  // a name of NULs is blank: the next of PRTFI
+  ASSERT_EQ(pm_bld(&blk_, path), 1);
+  EXPECT_EQ(std::string(blk_.name, kPmNameLen), "PRTFI001");
+  pm_close(&blk_);
   setenv("KIVO_PRT_FI_DIR", root_.file("missing/").c_str(), 1);
   put(blk_.name, kPmNameLen, "");
   EXPECT_EQ(pm_bld(&blk_, path), 0);
