@@ -47,10 +47,9 @@ void mend_out_of_range(PM_BLK* blk) {
   if (blk->copies == 0 || blk->copies == 255) blk->copies = 1;
 }
 
-std::string request_date(uint32_t day) {
-  if (day == kPmNoTime) return "";
+std::string request_date(const ss_clock& c) {
+  if (c.day == kPmNoTime) return "";
   char digits[16];
-  const ss_clock c{day, 0};
   ss_host_time(digits, &c);
   return std::string(digits, sizeof digits);
 }

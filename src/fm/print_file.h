@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/os.h"
+
 namespace kivo {
 
 // Status words of the block.
@@ -65,8 +67,10 @@ struct PM_BLK {
   uint8_t disposition;  // PM_DISP_*
   char priority[10];
   uint8_t copies;
-  uint32_t request_time;  // day number of the request, written at 00:00; kPmNoTime = none
-  uint8_t notify;         // flags: 0 no
+  // The print date as the engine's clock value (day number, hundredths); a
+  // day of kPmNoTime is none. Both words: the options show the time of day.
+  ss_clock request_time;
+  uint8_t notify;  // flags: 0 no
   uint8_t banner;
   uint8_t print;  // 0: the file is removed at clean-up instead of printed
   uint32_t status;

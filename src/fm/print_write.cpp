@@ -6,6 +6,7 @@
 //   blank      a blank in place of the character
 // A bold underlined "x" is x BS _ BS x BS _ BS x BS _.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "fm/print_internal.h"
@@ -104,6 +105,7 @@ int put_text(PM_BLK* blk, const PM_LINE* line) {
 }  // namespace
 
 int pm_write(PM_BLK* blk, const PM_LINE* line) {
+  assert(line->run_count == 0 || line->runs);
   if (!blk->file) return pm_fail(blk, PM_NOT_OPEN, 0);
   PM_FILE* f = blk->file;
   if (f->error) return pm_fail(blk, PM_FILE_FAILED, f->error);

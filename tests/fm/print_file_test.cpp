@@ -63,7 +63,7 @@ class PrintFiles : public ::testing::Test {
     blk_.mode = PM_MODE_SPOOL;
     blk_.disposition = PM_DISP_SCRATCH;
     blk_.copies = 1;
-    blk_.request_time = kPmNoTime;
+    blk_.request_time = {kPmNoTime, 0};
     blk_.print = 1;
   }
   void TearDown() override {
@@ -317,7 +317,7 @@ TEST_F(PrintFiles, ConfigurationFileMatchesTheGoldenCopy) {
   blk_.disposition = PM_DISP_SAVE;  // on an empty file: SCRATCH
   blk_.copies = 0;                  // written as 1
   blk_.notify = 1;
-  blk_.request_time = ss_day_number(2024, 3, 15);
+  blk_.request_time = {ss_day_number(2024, 3, 15), ((13 * 60 + 5) * 60 + 7) * 100 + 9};
   put(blk_.format, sizeof blk_.format, "WIDE");
   put(blk_.priority, sizeof blk_.priority, "HIGH");
   put(blk_.printer_name, sizeof blk_.printer_name, "LP1");
