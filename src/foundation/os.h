@@ -61,6 +61,12 @@ struct SUBMIT_BLK {
   char queue[10];
 };
 
+// Runs the script of the data directory (com.data_dir + "/" + script) with
+// each of the n `args` as one argument (fork and exec; the shell only starts
+// the script, so one without an interpreter line still runs) and waits.
+// Returns the wait status, -1 when it could not be started.
+int ss_run_script(const char* script, const char* const* args, size_t n);
+
 // Starts a background job: runs the submit script of the data directory
 // (KIVO_BG_SCRIPT, default "kivo_submit") with the job's options as separate
 // arguments, so that values pass as data. `session` is 8 characters.
