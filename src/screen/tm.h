@@ -104,6 +104,10 @@ void tm_line_text(int row, const char* text, bool bold);
 // The macro line: the formatted text centred on the last line, or (null)
 // that line redrawn from the image.
 void set_macro_line(const char* format, int number, bool refresh);
+// Plain text (a key name, a WAIT text) centred on the macro line.
+void tm_macro_text(const char* text);
+// Beeps so far, counted with or without a terminal.
+unsigned tm_beep_count();
 
 // Signals. The handler only records; the key reader and the yield point act.
 void sig_trap(int sig);

@@ -191,8 +191,17 @@ int tm_trm_attach(tm_attach_blk* blk) {
   return 1;
 }
 
+static unsigned g_beeps = 0;
+
 void tm_beep() {
+  ++g_beeps;
   if (g_curses) beep();
+}
+
+unsigned tm_beep_count() { return g_beeps; }
+
+void tm_macro_text(const char* text) {
+  if (g_term) tm_line_text(g_term->rows - 1, text, false);
 }
 
 void tm_show_cell(tm_term* t, int row, int col) {

@@ -179,7 +179,7 @@ bool run_command(player* p) {
     case SC_CMD_PAUSE: ss_sleep(std::min<unsigned>(static_cast<unsigned>(atoi(text.c_str())), kPauseMax)); return true;
     case SC_CMD_BEEP: tm_beep(); [[fallthrough]];
     case SC_CMD_WAIT:
-      set_macro_line(text.c_str(), 0, true);
+      tm_macro_text(text.c_str());
       answer();  // the caller's loop sees a stop or a pause
       return true;
     default: return true;
@@ -191,7 +191,7 @@ bool give_key(player* p, int* key, int* kind) {
   const sc_entry& e = p->s->ents[p->idx];
   if (g.step == STEP_ON) {
     std::string name = opt_name(static_cast<int>(e.value));
-    set_macro_line(name.c_str(), 0, true);
+    tm_macro_text(name.c_str());
     if (!answer()) return false;
     set_macro_line(nullptr, 0, true);
   } else if (g.step == STEP_RESUME) {
