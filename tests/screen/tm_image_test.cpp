@@ -91,7 +91,7 @@ TEST_F(TmImage, FramesDrawAndClipAtTheEdges) {
     int rows, cols;
     std::vector<std::string> want;
   } cases[] = {
-      {{2, 3, 3, 6, FRAME_DRAW | FRAME_OUTSIDE}, 5, 8, {"  +----+", "  |    |", "  |    |", "  +----+", "        "}},
+      {{2, 3, 3, 6, FRAME_DRAW | FRAME_OUTSIDE}, 5, 8, {" +----+ ", " |    | ", " |    | ", " +----+ ", "        "}},
       {{1, 1, 2, 3, FRAME_DRAW | FRAME_OUTSIDE}, 4, 6, {"   |  ", "   |  ", "---+  ", "      "}},
       {{3, 5, 9, 99, FRAME_DRAW}, 4, 6, {"      ", "      ", "    +-", "    | "}},
       {{9, 1, 12, 4, FRAME_DRAW}, 4, 6, {"      ", "      ", "      ", "      "}},
