@@ -64,11 +64,10 @@ const edit_case kCases[] = {
 
 class TmEdit : public kivo_test::TmFresh, public ::testing::WithParamInterface<edit_case> {};
 
-const std::vector<uint16_t> kEditKeys = {LK_TAB,       LK_BACK_TAB,    LK_UP,           LK_DOWN,      LK_LEFT,
-                                         LK_RIGHT,     LK_INSERT,      LK_BACKSPACE,    LK_DEL_TO_BEG,
-                                         LK_DEL_END_ITEM, LK_MOVE_TO_BEG, LK_MOVE_TO_END, LK_DELETE_CHAR,
-                                         LK_CUT,       LK_PASTE,       LK_MACRO,        LK_HOME,      LK_TAB_DOWN,
-                                         LK_ENTER,     LK_SCAN,        20021,           20027};
+const std::vector<uint16_t> kEditKeys = {
+    LK_TAB,        LK_BACK_TAB,     LK_UP,          LK_DOWN,        LK_LEFT,        LK_RIGHT, LK_INSERT, LK_BACKSPACE,
+    LK_DEL_TO_BEG, LK_DEL_END_ITEM, LK_MOVE_TO_BEG, LK_MOVE_TO_END, LK_DELETE_CHAR, LK_CUT,   LK_PASTE,  LK_MACRO,
+    LK_HOME,       LK_TAB_DOWN,     LK_ENTER,       LK_SCAN,        20021,          20027};
 
 SHOW_DATA show_at(tm_term* t, tm_keymap_h* km, int row, int col) {
   SHOW_DATA sd{};

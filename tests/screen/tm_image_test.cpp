@@ -37,8 +37,8 @@ TEST_F(TmImage, ScrollsMoveClearAndStayInsideTheArea) {
       {2, 2, 2, 3, SCROLL_DOWN, 1, {"abcdef", "g   kl", "mhijqr", "stuvwx"}},
       {1, 1, 2, 6, SCROLL_LEFT, 2, {"cdef  ", "ijkl  ", "mnopqr", "stuvwx"}},
       {3, 4, 2, 3, SCROLL_RIGHT, 1, {"abcdef", "ghijkl", "mno pq", "stu vw"}},
-      {2, 1, 2, 6, SCROLL_UP, 5, {"abcdef", "      ", "      ", "stuvwx"}},        // more than its height
-      {3, 5, 9, 9, SCROLL_UP, 1, {"abcdef", "ghijkl", "mnopwx", "stuv  "}},        // clipped to the screen
+      {2, 1, 2, 6, SCROLL_UP, 5, {"abcdef", "      ", "      ", "stuvwx"}},          // more than its height
+      {3, 5, 9, 9, SCROLL_UP, 1, {"abcdef", "ghijkl", "mnopwx", "stuv  "}},          // clipped to the screen
       {0, 0, 3, 300, SCROLL_LEFT, 70000, {"      ", "      ", "mnopqr", "stuvwx"}},  // from column 0, huge count
   };
   for (auto& c : cases) {
