@@ -175,3 +175,26 @@ TEST_F(TmKeysMap, TimeOutDuringReadEndsInputWith272) {
 
 }  // namespace
 }  // namespace kivo
+
+namespace kivo {
+namespace {
+
+TEST_F(TmKeysMap, WithoutTerminalShowEndsAtOnceAndNoKeymapIsBuilt) {
+  com.no_term = 1;
+  tm_term* t = tm_image_new(24, 80);
+  int16_t table[] = {LK_ENTER, 13, -1, -1};
+  EXPECT_EQ(nullptr, tm_keymap("NONE", table));
+  SHOW_DATA sd{};
+  sd.term = t;
+  sd.flags = SHOW_REFRESH | SHOW_INPUT;
+  EXPECT_EQ(1u, tm_show(&sd));
+  EXPECT_EQ(LK_END, sd.key);
+  EXPECT_EQ(KEY_STATUS_KEY, sd.status);
+  sd.flags = SHOW_COMPARE;
+  EXPECT_EQ(0u, tm_show(&sd));
+  com.no_term = 0;
+  tm_image_free(t);
+}
+
+}  // namespace
+}  // namespace kivo
