@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <new>
 #include <sstream>
 
 #include <unistd.h>
@@ -448,8 +447,7 @@ void tm_play_macro(int number) {
 void tm_script_reset() {
   if (g.rec) fclose(g.rec);
   if (g.snap) fclose(g.snap);
-  g.~script_state();
-  new (&g) script_state();
+  g = script_state();
 }
 
 }  // namespace kivo
