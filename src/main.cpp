@@ -16,6 +16,7 @@
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "interp/seams.h"
+#include "net/net_init.h"
 #include "net/seams.h"
 #include "process/seams.h"
 #include "screen/seams.h"
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
   memset(com.cur_ver, ' ', sizeof com.cur_ver);
 
   pi_init();
+  net_init();
   INVOC start = pi_invoc;
   uint8_t mode = MODE_NORMAL;
   const char* util_file = nullptr;

@@ -11,17 +11,20 @@
 #include <cstring>
 #include <vector>
 
+#include <unistd.h>
+
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
-#include "net/seams.h"
 
 namespace kivo {
 
 char ss_session[8];
 
 namespace {
+
+remote_connect_fn g_connect = nullptr;
 
 constexpr int kMaxArgsExamined = 255;
 
@@ -59,6 +62,19 @@ bool socket_number(const char* v, uint16_t* out) {
   if (n == 0 || n > 65535) return false;
   *out = static_cast<uint16_t>(n);
   return true;
+}
+
+// The -x connection: a descriptor that com.rmt_sock can hold. One that
+// cannot be made ends start-up: the engine must not fall back to the local
+// terminal when a remote one was asked for.
+int connect_remote(const char* host, const char* port) {
+  const int fd = g_connect ? g_connect(host, port) : 0;
+  if (fd > 0 && fd <= UINT16_MAX) return fd;
+  if (fd > 0) close(fd);
+  char text[400];
+  snprintf(text, sizeof text, "can't connect to host %s port %s%s", host, port,
+           g_connect ? "" : ": remote connections are not available in this build");
+  startup_err(text, 1);
 }
 
 void put_fixed(char* dst, size_t width, const char* src) {
@@ -106,6 +122,12 @@ bool wants_remote_client(int argc, char** argv) {
   return false;
 }
 
+remote_connect_fn set_remote_connect(remote_connect_fn fn) {
+  remote_connect_fn old = g_connect;
+  g_connect = fn;
+  return old;
+}
+
 int split_host_port(const char* value, char* host, size_t host_cap, char* port, size_t port_cap) {
   const char* colon = strrchr(value, ':');
   const char* p = colon ? colon + 1 : value;
@@ -146,6 +168,12 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
   memcpy(keymap, com.keymap_id, 13);
   std::vector<char*> kept{argv[0]};
   int named = 0;
+  int opened = 0;  // the connection -x made, closed again when parsing stops
+
+  auto refuse = [&] {
+    if (opened) close(opened);
+    return 0;
+  };
 
   auto commit = [&] {
     *invoc = inv;
@@ -182,13 +210,13 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
           util = MODE_ANALYSE;
           break;
         }
-        if (strlen(v) != 3) return 0;
+        if (strlen(v) != 3) return refuse();
         ss_stuff_arg(reinterpret_cast<char*>(inv.b + INVOC_AP_ID), v, 3);
         named = 1;
         break;
       case 'B': md = MODE_BOOTSTRAP; break;
       case 'D':
-        if (strlen(v) != 3) return 0;
+        if (strlen(v) != 3) return refuse();
         ss_stuff_arg(db, v, 3);
         named = 1;
         break;
@@ -199,7 +227,9 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
         if (!strchr(arg, '=')) v = i + 1 < *argc ? argv[i + 1] : "";
         break;
       case 'F':
-        if (!socket_number(v, &sock)) return 0;
+        if (!socket_number(v, &sock)) return refuse();
+        if (opened) close(opened);  // the given socket replaces -x's
+        opened = 0;
         break;
       case 'K': md = MODE_KEYDEF; break;
       case 'M': {
@@ -222,7 +252,7 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
         break;
       case 'T': {
         const uint8_t type = process_type(v);
-        if (!type) return 0;
+        if (!type) return refuse();
         inv.b[INVOC_PROC_TYPE] = type;
         named = 1;
         break;
@@ -234,8 +264,11 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
       case 'V': util = MODE_VERIFY; break;
       case 'X': {
         char host[256], port[64];
-        if (!split_host_port(v, host, sizeof host, port, sizeof port)) return 0;
-        sock = static_cast<uint16_t>(tmnet_cli_conn_to_host(host, port));
+        if (!split_host_port(v, host, sizeof host, port, sizeof port)) return refuse();
+        const int fd = connect_remote(host, port);
+        if (opened) close(opened);  // a later -x replaces the earlier one
+        opened = fd;
+        sock = static_cast<uint16_t>(fd);
         break;
       }
       case '-': break;  // already in the environment

@@ -1,0 +1,86 @@
+// Shared pieces of the message-layer tests: a fixture that records how the
+// layer would end the process instead of ending it, header bytes, and
+// socket pairs that close themselves.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "net/tmnet.h"
+#include "net/tmnet_channel.h"
+
+namespace kivo::test {
+
+using bytes = std::vector<uint8_t>;
+
+inline std::vector<int>& exits() {
+  static std::vector<int> e;
+  return e;
+}
+
+inline void record_exit(int status) { exits().push_back(status); }
+
+inline bytes header(uint8_t code, uint32_t length) {
+  return {static_cast<uint8_t>(length >> 24),
+          static_cast<uint8_t>(length >> 16),
+          static_cast<uint8_t>(length >> 8),
+          static_cast<uint8_t>(length),
+          code,
+          0,
+          0,
+          0};
+}
+
+inline bytes cat(bytes a, const bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class NetFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exits().clear();
+    old_exit_ = set_tmnet_exit(record_exit);
+    tmnet_role = TMNET_ROLE_SERVER;
+    tmnet_force_headers = false;
+    tmnet_set_timeout(-1);
+    set_tmnet_request_handler(nullptr);
+  }
+  void TearDown() override {
+    set_tmnet_exit(old_exit_);
+    net_use_memory(nullptr);
+    set_tmnet_request_handler(nullptr);
+    tmnet_force_headers = false;
+    tmnet_role = TMNET_ROLE_SERVER;
+  }
+
+ private:
+  tmnet_exit_fn old_exit_ = nullptr;
+};
+
+// Two connected stream sockets, closed at the end of the scope.
+struct sock_pair {
+  int near = -1, far = -1;
+  sock_pair() {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
+      near = sv[0];
+      far = sv[1];
+    }
+  }
+  ~sock_pair() {
+    if (near >= 0) close(near);
+    if (far >= 0) close(far);
+  }
+  void close_far() {
+    close(far);
+    far = -1;
+  }
+  void put(const bytes& b) const { ASSERT_EQ(write(far, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+};
+
+}  // namespace kivo::test
