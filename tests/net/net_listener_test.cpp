@@ -2,9 +2,7 @@
 // starts the command on the connection at descriptor 3 or more with the
 // start argument honoured, a malformed one is refused; kivo -x connects to
 // an acceptor on 127.0.0.1 and closes what it made when parsing stops.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -147,23 +145,6 @@ TEST_F(NetListener, LoginStartsTheCommandOnTheConnection) {
     EXPECT_TRUE(WIFEXITED(reap(lsn.pid))) << c.name;
   }
 }
-
-// A listening socket on 127.0.0.1 and the port it got.
-struct acceptor {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::string port;
-  acceptor() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd, 4);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = std::to_string(ntohs(a.sin_port));
-  }
-  ~acceptor() { close(fd); }
-};
 
 TEST_F(NetListener, KivoXConnectsAndClosesWhatParsingRefuses) {
   acceptor lsn;

@@ -2,9 +2,7 @@
 // peer can cause (a wrong header, a close inside a message, a signal in a
 // blocked read, a send to a peer that has gone, half a message before the
 // deadline) and loopback TCP for the outgoing connection.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -140,23 +138,6 @@ TEST_F(NetSockets, TimedReceiveOfHalfAMessageEndsAtTheDeadline) {
     EXPECT_EQ(tmnet_recv_msg(sp.near, TMNET_REPLY, 2, buf), 1);
   }
 }
-
-// A listening socket on 127.0.0.1 with the port it got.
-struct acceptor {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::string port;
-  acceptor() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd, 4);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = std::to_string(ntohs(a.sin_port));
-  }
-  ~acceptor() { close(fd); }
-};
 
 int nodelay(int fd) {
   int v = -1;

@@ -1,13 +1,16 @@
 // Shared pieces of the message-layer tests: a fixture that records how the
-// layer would end the process instead of ending it, header bytes, and
-// socket pairs that close themselves.
+// layer would end the process instead of ending it, header bytes, socket
+// pairs and a loopback acceptor that close themselves.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "net/tmnet.h"
@@ -81,6 +84,23 @@ struct sock_pair {
     far = -1;
   }
   void put(const bytes& b) const { ASSERT_EQ(write(far, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+};
+
+// A listening socket on 127.0.0.1 and the port it got.
+struct acceptor {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string port;
+  acceptor() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = std::to_string(ntohs(a.sin_port));
+  }
+  ~acceptor() { close(fd); }
 };
 
 }  // namespace kivo::test
