@@ -167,72 +167,74 @@ int skipnext(BT_CURSOR* c) {
   return fail(c, BRF_PAGE_FULL);
 }
 
-int blseek(BT_CURSOR* c, int mode, const uint8_t* key_in, int k) {
-  if (!(mode & (kSeekAfter | kSeekEqual | kSeekGreater))) mode |= kSeekEqual;
-  uint32_t seek;
-  if (int st = getroot(c, &seek)) return st;
-  geom g = geom_of(c);
-  uint8_t key[256];
-  memcpy(key, key_in, g.L);  // the caller's key may be the cursor's own
-  k = std::min(k, g.nsegs);
-  c->index = -1;
+namespace {
 
-  // 1. Descend; a partial key that matches an inner entry goes on below it,
-  // towards the first equal entry.
-  uint32_t cand = 0;
-  int cand_idx = 0;
+// Where blseek's descent ended: the page, its entry index and the comparison
+// of the wanted key with that entry (0 equal, 1 past the page's end, -1 below).
+struct seek_end {
+  uint32_t seek;
+  const uint8_t* p = nullptr;
   int r = 1;
   int idx = 0;
-  const uint8_t* p = nullptr;
+};
+
+// 1. Descend; a partial key that matches an inner entry goes on below it,
+// towards the first equal entry.
+int seek_descend(BT_CURSOR* c, const geom& g, const uint8_t* key, int k, seek_end& e) {
+  uint32_t cand = 0;
+  int cand_idx = 0;
   for (int depth = 0;; ++depth) {
     if (depth == kMaxDepth) return fail(c, BRF_PAGE_FULL);
-    p = page_ref(c, seek);
-    if (!p) return c->status;
-    r = findkey(p, g, key, k, &idx);
-    uint32_t link = pg_down(p, g, idx);
-    if (r == 0) {
-      set_pos(c, seek, p, idx);
+    e.p = page_ref(c, e.seek);
+    if (!e.p) return c->status;
+    e.r = findkey(e.p, g, key, k, &e.idx);
+    uint32_t link = pg_down(e.p, g, e.idx);
+    if (e.r == 0) {
+      set_pos(c, e.seek, e.p, e.idx);
       if (k >= g.nsegs || link == 0) break;
-      cand = seek;
-      cand_idx = idx;
+      cand = e.seek;
+      cand_idx = e.idx;
     }
     if (link == 0) break;
-    seek = link;
+    e.seek = link;
   }
-  if (r != 0 && cand) {
-    p = page_ref(c, cand);
-    if (!p) return c->status;
-    seek = cand;
-    set_pos(c, cand, p, cand_idx);
-    r = 0;
+  if (e.r != 0 && cand) {
+    e.p = page_ref(c, cand);
+    if (!e.p) return c->status;
+    e.seek = cand;
+    set_pos(c, cand, e.p, cand_idx);
+    e.r = 0;
   }
+  return BRF_OK;
+}
 
-  if (r == 0) {
-    // 2. Equal.
-    if (mode & kSeekEqual) {
-      c->state = kStateEqual;
-      return fail(c, BRF_OK);
-    }
-    // 6. Greater than an equal key: past every entry not above it.
-    if (mode & kSeekGreater) {
-      do {
-        if (int st = skipnext(c)) return st;
-      } while (bkeycmp(c, key, k, c->keybuf) >= 0);
-      c->state = kStateGreater;
-      return fail(c, BRF_OK);
-    }
-    return fail(c, BRF_NO_RECORD);
+int seek_on_equal(BT_CURSOR* c, int mode, const uint8_t* key, int k) {
+  // 2. Equal.
+  if (mode & kSeekEqual) {
+    c->state = kStateEqual;
+    return fail(c, BRF_OK);
   }
+  // 6. Greater than an equal key: past every entry not above it.
+  if (mode & kSeekGreater) {
+    do {
+      if (int st = skipnext(c)) return st;
+    } while (bkeycmp(c, key, k, c->keybuf) >= 0);
+    c->state = kStateGreater;
+    return fail(c, BRF_OK);
+  }
+  return fail(c, BRF_NO_RECORD);
+}
 
+int seek_on_unequal(BT_CURSOR* c, int mode, const seek_end& e) {
   // 4. An empty leaf.
-  int n = pg_count(p);
+  int n = pg_count(e.p);
   if (n == 0) {
     c->index = -1;
-    return fail(c, pg_parent(p) ? BRF_PAGE_FULL : BRF_NO_RECORD);
+    return fail(c, pg_parent(e.p) ? BRF_PAGE_FULL : BRF_NO_RECORD);
   }
-  if (r == 1) {
+  if (e.r == 1) {
     // 3. Past the end of the leaf: the next entry in key order.
-    set_pos(c, seek, p, n - 1);
+    set_pos(c, e.seek, e.p, n - 1);
     if (mode & kSeekGreater) {
       if (int st = skipnext(c)) return st;
       c->state = kStateGreater;
@@ -245,12 +247,28 @@ int blseek(BT_CURSOR* c, int mode, const uint8_t* key_in, int k) {
     return fail(c, BRF_NO_RECORD);
   }
   // 5. On a greater entry.
-  set_pos(c, seek, p, idx);
+  set_pos(c, e.seek, e.p, e.idx);
   if (mode & kSeekGreater) {
     c->state = kStateGreater;
     return fail(c, BRF_OK);
   }
   return fail(c, BRF_NO_RECORD);
+}
+
+}  // namespace
+
+int blseek(BT_CURSOR* c, int mode, const uint8_t* key_in, int k) {
+  if (!(mode & (kSeekAfter | kSeekEqual | kSeekGreater))) mode |= kSeekEqual;
+  seek_end e;
+  if (int st = getroot(c, &e.seek)) return st;
+  geom g = geom_of(c);
+  uint8_t key[256];
+  memcpy(key, key_in, g.L);  // the caller's key may be the cursor's own
+  k = std::min(k, g.nsegs);
+  c->index = -1;
+  if (int st = seek_descend(c, g, key, k, e)) return st;
+  if (e.r == 0) return seek_on_equal(c, mode, key, k);
+  return seek_on_unequal(c, mode, e);
 }
 
 int bsync(BT_CURSOR* c, int mode) {

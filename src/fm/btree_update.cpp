@@ -201,113 +201,143 @@ int balance_full(upd& u, pagebuf& page) {
   return balance_split(u, page);
 }
 
-int balance_empty(upd& u, pagebuf& page) {
+// What balance_empty changed, so that its last steps write only those pages.
+struct empty_change {
+  bool left = false, right = false, page = false;
+  int removed = -1;  // separator index dropped from the parent, -1 for none
+};
+
+// 1. The entries fit in the neighbours: empty the page into them.
+int empty_into_neighbours(upd& u, pagebuf& page, family& fam, int T, int S, empty_change& ch) {
   const geom& g = u.g;
+  int i = fam.i;
+  if (fam.has_left) {
+    int l = cnt(fam.left);
+    int k = T / S >= g.M - 1 ? g.M - (l + 1) : T / S - l;
+    if (k > cnt(page)) k = cnt(page);
+    if (k > 0) {
+      if (int st = rotate_left(u, fam.parent, i - 1, fam.left, page, k)) return st;
+      ch.left = ch.page = true;
+    }
+  }
+  if (fam.has_right) {
+    int r = cnt(fam.right);
+    int k = cnt(page);
+    if (k + r >= g.M - 1) k = g.M - (r + 1);
+    if (k > 0) {
+      if (int st = rotate_right(u, fam.parent, i, page, fam.right, k)) return st;
+      ch.right = ch.page = true;
+    }
+  }
+  return BRF_OK;
+}
+
+// 2. A page that still holds entries stays; an empty one takes some back.
+int refill_from_neighbours(upd& u, pagebuf& page, family& fam, empty_change& ch) {
+  const geom& g = u.g;
+  int i = fam.i;
+  if (fam.has_left && cnt(fam.left) >= g.half) {
+    int k = cnt(fam.left) - g.half;
+    if (k > 0) {
+      if (int st = rotate_right(u, fam.parent, i - 1, fam.left, page, k)) return st;
+      ch.left = ch.page = true;
+    }
+  }
+  if (fam.has_right && cnt(fam.right) >= g.half) {
+    int k = cnt(fam.right) - g.half;
+    if (k > 0) {
+      if (int st = rotate_left(u, fam.parent, i, page, fam.right, k)) return st;
+      ch.right = ch.page = true;
+    }
+  }
+  return BRF_OK;
+}
+
+// 3. An empty page goes; its one child joins a neighbour with the separator.
+int join_child_to_neighbour(upd& u, pagebuf& page, family& fam, empty_change& ch) {
+  const geom& g = u.g;
+  int i = fam.i;
+  uint32_t child = pg_down(page.b, g, 0);
+  if (fam.has_left && cnt(fam.left) < g.M - 1) {
+    int l = cnt(fam.left);
+    copy_item(u, fam.left.b, l, fam.parent.b, i - 1);
+    set_down(fam.left.b, g, l + 1, child);
+    set_count(fam.left.b, l + 1);
+    if (int st = set_parent_page(u.c, child, fam.left.seek)) return st;
+    ch.left = true;
+    ch.removed = i - 1;
+  } else if (fam.has_right && cnt(fam.right) < g.M - 1) {
+    int r = cnt(fam.right);
+    memmove(fam.right.b + down_off(g, 1), fam.right.b + down_off(g, 0), static_cast<size_t>(r) * g.E + 4);
+    set_down(fam.right.b, g, 0, child);
+    copy_item(u, fam.right.b, 0, fam.parent.b, i);
+    set_count(fam.right.b, r + 1);
+    if (int st = set_parent_page(u.c, child, fam.right.seek)) return st;
+    ch.right = true;
+    ch.removed = i;
+  }
+  return BRF_OK;
+}
+
+// 4. Write what changed; drop the separator from the parent.
+int store_empty_change(upd& u, pagebuf& page, family& fam, const empty_change& ch) {
+  const geom& g = u.g;
+  int i = fam.i;
+  if (ch.left)
+    if (int st = store(u, fam.left)) return st;
+  if (ch.right)
+    if (int st = store(u, fam.right)) return st;
+  if (ch.removed >= 0) {
+    if (int st = bpage_free(u.c, page.seek)) return st;
+  } else if (ch.page) {
+    if (int st = store(u, page)) return st;
+  }
+  int qn = cnt(fam.parent);
+  if (ch.removed >= 0 && ch.removed == i - 1) {
+    memmove(fam.parent.b + dseek_off(g, i - 1), fam.parent.b + dseek_off(g, i), static_cast<size_t>(qn - i) * g.E);
+    set_count(fam.parent.b, qn - 1);
+  } else if (ch.removed >= 0 && ch.removed == i) {
+    memmove(fam.parent.b + down_off(g, i), fam.parent.b + down_off(g, i + 1),
+            static_cast<size_t>(qn - i - 1) * g.E + 4);
+    set_count(fam.parent.b, qn - 1);
+  }
+  if (ch.removed >= 0 || ch.left || ch.right)
+    if (int st = store(u, fam.parent)) return st;
+  return BRF_OK;
+}
+
+// 5. An underfull parent is rebalanced; an empty root hands over to its child.
+int settle_parent(upd& u, family& fam, const empty_change& ch) {
+  const geom& g = u.g;
+  if (cnt(fam.parent) >= g.half) return BRF_OK;
+  if (pg_parent(fam.parent.b)) return brebalance(u, fam.parent.seek);
+  if (cnt(fam.parent) == 0 && ch.removed >= 0) {
+    uint32_t root = pg_down(fam.parent.b, g, 0);
+    if (int st = set_parent_page(u.c, root, 0)) return st;
+    if (int st = set_root(u, root)) return st;
+    return bpage_free(u.c, fam.parent.seek);
+  }
+  return BRF_OK;
+}
+
+int balance_empty(upd& u, pagebuf& page) {
   if (pg_parent(page.b) == 0) return BRF_OK;
   family fam;
   if (int st = load_family(u, page, fam)) return st;
   int S = fam.has_left + fam.has_right;
   if (S == 0) return BRF_OK;
-  int i = fam.i;
   int T = cnt(page) + (fam.has_left ? cnt(fam.left) : 0) + (fam.has_right ? cnt(fam.right) : 0);
-  bool left_changed = false, right_changed = false, page_changed = false;
-
-  if (T < (g.M - 1) * S - 2) {
-    // 1. The entries fit in the neighbours: empty the page into them.
-    if (fam.has_left) {
-      int l = cnt(fam.left);
-      int k = T / S >= g.M - 1 ? g.M - (l + 1) : T / S - l;
-      if (k > cnt(page)) k = cnt(page);
-      if (k > 0) {
-        if (int st = rotate_left(u, fam.parent, i - 1, fam.left, page, k)) return st;
-        left_changed = page_changed = true;
-      }
-    }
-    if (fam.has_right) {
-      int r = cnt(fam.right);
-      int k = cnt(page);
-      if (k + r >= g.M - 1) k = g.M - (r + 1);
-      if (k > 0) {
-        if (int st = rotate_right(u, fam.parent, i, page, fam.right, k)) return st;
-        right_changed = page_changed = true;
-      }
-    }
+  empty_change ch;
+  if (T < (u.g.M - 1) * S - 2) {
+    if (int st = empty_into_neighbours(u, page, fam, T, S, ch)) return st;
   } else {
-    // 2. A page that still holds entries stays; an empty one takes some back.
     if (cnt(page) > 0) return BRF_OK;
-    if (fam.has_left && cnt(fam.left) >= g.half) {
-      int k = cnt(fam.left) - g.half;
-      if (k > 0) {
-        if (int st = rotate_right(u, fam.parent, i - 1, fam.left, page, k)) return st;
-        left_changed = page_changed = true;
-      }
-    }
-    if (fam.has_right && cnt(fam.right) >= g.half) {
-      int k = cnt(fam.right) - g.half;
-      if (k > 0) {
-        if (int st = rotate_left(u, fam.parent, i, page, fam.right, k)) return st;
-        right_changed = page_changed = true;
-      }
-    }
+    if (int st = refill_from_neighbours(u, page, fam, ch)) return st;
   }
-
-  // 3. An empty page goes; its one child joins a neighbour with the separator.
-  int removed = -1;
-  if (cnt(page) == 0) {
-    uint32_t child = pg_down(page.b, g, 0);
-    if (fam.has_left && cnt(fam.left) < g.M - 1) {
-      int l = cnt(fam.left);
-      copy_item(u, fam.left.b, l, fam.parent.b, i - 1);
-      set_down(fam.left.b, g, l + 1, child);
-      set_count(fam.left.b, l + 1);
-      if (int st = set_parent_page(u.c, child, fam.left.seek)) return st;
-      left_changed = true;
-      removed = i - 1;
-    } else if (fam.has_right && cnt(fam.right) < g.M - 1) {
-      int r = cnt(fam.right);
-      memmove(fam.right.b + down_off(g, 1), fam.right.b + down_off(g, 0), static_cast<size_t>(r) * g.E + 4);
-      set_down(fam.right.b, g, 0, child);
-      copy_item(u, fam.right.b, 0, fam.parent.b, i);
-      set_count(fam.right.b, r + 1);
-      if (int st = set_parent_page(u.c, child, fam.right.seek)) return st;
-      right_changed = true;
-      removed = i;
-    }
-  }
-
-  // 4. Write what changed; drop the separator from the parent.
-  if (left_changed)
-    if (int st = store(u, fam.left)) return st;
-  if (right_changed)
-    if (int st = store(u, fam.right)) return st;
-  if (removed >= 0) {
-    if (int st = bpage_free(u.c, page.seek)) return st;
-  } else if (page_changed) {
-    if (int st = store(u, page)) return st;
-  }
-  int qn = cnt(fam.parent);
-  if (removed >= 0 && removed == i - 1) {
-    memmove(fam.parent.b + dseek_off(g, i - 1), fam.parent.b + dseek_off(g, i), static_cast<size_t>(qn - i) * g.E);
-    set_count(fam.parent.b, qn - 1);
-  } else if (removed >= 0 && removed == i) {
-    memmove(fam.parent.b + down_off(g, i), fam.parent.b + down_off(g, i + 1),
-            static_cast<size_t>(qn - i - 1) * g.E + 4);
-    set_count(fam.parent.b, qn - 1);
-  }
-  if (removed >= 0 || left_changed || right_changed)
-    if (int st = store(u, fam.parent)) return st;
-
-  // 5. An underfull parent is rebalanced; an empty root hands over to its child.
-  if (cnt(fam.parent) < g.half) {
-    if (pg_parent(fam.parent.b)) return brebalance(u, fam.parent.seek);
-    if (cnt(fam.parent) == 0 && removed >= 0) {
-      uint32_t root = pg_down(fam.parent.b, g, 0);
-      if (int st = set_parent_page(u.c, root, 0)) return st;
-      if (int st = set_root(u, root)) return st;
-      return bpage_free(u.c, fam.parent.seek);
-    }
-  }
-  return BRF_OK;
+  if (cnt(page) == 0)
+    if (int st = join_child_to_neighbour(u, page, fam, ch)) return st;
+  if (int st = store_empty_change(u, page, fam, ch)) return st;
+  return settle_parent(u, fam, ch);
 }
 
 int brebalance(upd& u, uint32_t seek) {

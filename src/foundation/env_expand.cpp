@@ -16,6 +16,7 @@
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/paths_internal.h"
+#include "foundation/text.h"
 #include "process/seams.h"
 
 namespace kivo {
@@ -113,8 +114,7 @@ void set_fdb_slots(const FDB_PATH* fdb) {
 
 void os_add_to_env(env_vars* vars, int slot, const char* name, const char* value, size_t length) {
   if (slot < 0 || slot >= kEnvSlots) return;
-  size_t vlen = strnlen(value, length);
-  while (vlen > 0 && value[vlen - 1] == ' ') --vlen;
+  size_t vlen = ut_buflen(value, strnlen(value, length));
   const size_t nlen = strlen(name);
   const size_t need = nlen + 1 + vlen + 1;
   env_slot& s = vars->slot[slot];

@@ -25,6 +25,7 @@
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/paths_internal.h"
+#include "foundation/text.h"
 
 namespace kivo {
 
@@ -65,9 +66,7 @@ std::string program_path(const char* argv0) {
 // A fixed blank-padded field without its trailing blanks (and NULs).
 std::string fixed_text(const uint8_t* p, size_t n) {
   const char* s = reinterpret_cast<const char*>(p);
-  n = strnlen(s, n);
-  while (n > 0 && s[n - 1] == ' ') --n;
-  return std::string(s, n);
+  return std::string(s, ut_buflen(s, strnlen(s, n)));
 }
 
 bool blank(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
 
@@ -26,6 +27,7 @@ void pi_init() {
   memset(b + INVOC_RNG_AP, ' ', 3);
   memset(b + INVOC_RNG_NAM, ' ', kProcNameLen);
   memset(b + INVOC_CNSTR_AP, ' ', 3);
+  set_ut_design_recs({pi_get_dap, pi_get_dsysparm});
 }
 
 void pi_exec(INVOC* invoc) { st_le32(invoc->b, INVOC_END_CODE, PI_END_NO_PROC); }
