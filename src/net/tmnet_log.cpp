@@ -42,7 +42,7 @@ void hexdump_line(const uint8_t* p, size_t off, size_t length) {
 void tmnet_dbg_log_init() {
   tmnet_dbg_log_close();
   if (const char* name = getenv("KIVO_NET_LOG")) {
-    g_log = fopen(name, "a");
+    g_log = fopen(name, "ae");  // appended to; not handed to started commands
     if (!g_log) {
       fprintf(stderr, "Could not open logfile %s\n", name);
       exit(1);
