@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -40,39 +39,23 @@ pid_t spawn(const std::vector<std::string>& args, int out, bool close_stdin) {
   _exit(127);
 }
 
-// Everything the peer sends until it closes, within the deadline.
-std::string read_to_eof(int fd) {
+// What the peer sends until it closes (or, with `line`, up to a line end),
+// each wait bounded by the deadline.
+std::string read_to_eof(int fd, bool line = false) {
   std::string got;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return got + "<deadline>";
-    char buf[512];
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) return got;
-    got.append(buf, static_cast<size_t>(n));
-  }
-}
-
-// One line, without its end, within the deadline.
-std::string read_line(int fd) {
-  std::string line;
   char c;
   pollfd p{fd, POLLIN, 0};
-  while (poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1 && c != '\n') line += c;
-  return line;
+  while (poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1 && !(line && c == '\n')) got += c;
+  return got;
 }
 
-// Waits for a child within the deadline, killing it after; its status.
+// The child's status once it ends; killed when it outlives the deadline.
 int reap(pid_t pid) {
   int st = 0;
-  for (int i = 0; i < kDeadlineMs / 10; ++i) {
-    if (waitpid(pid, &st, WNOHANG) == pid) return st;
+  for (int ms = 0; waitpid(pid, &st, WNOHANG) != pid; ms += 10) {
+    if (ms == kDeadlineMs) kill(pid, SIGKILL);
     poll(nullptr, 0, 10);
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, &st, 0);
   return st;
 }
 
@@ -89,7 +72,7 @@ struct listener {
     pid = spawn(args, p[1], true);
     unsetenv("KIVO_DATA_SERVER");
     close(p[1]);
-    port = read_line(p[0]);
+    port = read_to_eof(p[0], true);
     close(p[0]);
   }
   ~listener() {
