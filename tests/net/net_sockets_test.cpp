@@ -51,6 +51,9 @@ TEST_F(NetSockets, PeerFaultsEndTheConnectionByRole) {
     EXPECT_EQ(tmnet_recv_msg(sp.near, 0x8015, 2, buf), c.rc) << c.name;
     EXPECT_EQ(tmnet_last_status(), c.status) << c.name;
     EXPECT_EQ(exits(), c.ends_process ? std::vector<int>{255} : std::vector<int>{}) << c.name;
+    if (c.role == L && !c.close_after) {
+      EXPECT_EQ(recv(sp.far, buf, 1, MSG_DONTWAIT), 0) << c.name << ": the data link drops the connection";
+    }
   }
 }
 
