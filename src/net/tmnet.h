@@ -13,7 +13,8 @@
 //  - All socket traffic goes through `net_io` (tmnet_channel.h).
 //
 // Callers: the command line's -x (through the connect hook), the test
-// listener, and the remote-terminal and data-server issues to come.
+// listener; the terminal server and client, the data link and the data
+// server are built on it.
 #pragma once
 
 #include <cstddef>
