@@ -79,8 +79,8 @@ TEST(RecordCrash, KilledWriterLeavesASoundPairHoldingEveryAcknowledgedWrite) {
   com_fill(0, nullptr);
   set_sys_err_presenter(test::quiet);
   brfinit();
-  test::scratch dir;
-  std::string base = dir.path("crash");
+  test::scratch_dir dir;
+  std::string base = dir.file("crash");
   {
     int st;
     BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);
