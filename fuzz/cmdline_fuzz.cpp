@@ -15,8 +15,9 @@
 
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
+#include "foundation/invoc.h"
+#include "foundation/os.h"
 #include "fuzz_util.h"
-#include "process/invoc.h"
 
 using namespace kivo;
 
@@ -36,7 +37,7 @@ int fake_connect(const char*, const char*) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
-    set_remote_connect(fake_connect);
+    ss_remote_hooks.connect = fake_connect;
     return true;
   }();
   (void)init;

@@ -17,6 +17,7 @@
 #include "fm/analyser_internal.h"
 #include "fm/brf_status.h"
 #include "fm/flat_file.h"
+#include "fm/lock.h"
 #include "foundation/bytes.h"
 
 namespace kivo {
@@ -185,7 +186,7 @@ bool walk(anal_ctx* c, bool report) {
       return false;
     }
     // An active record's link is its own seek or an owner stamp.
-    if (user && h.link != s && !(h.link & 0x80000000u)) {
+    if (user && h.link != s && !(h.link & kOwnerBit)) {
       msg("Bad link in record header at seek position %d\n", s);
       return false;
     }
@@ -692,9 +693,7 @@ int analyze(const char* name, int interactive, int32_t* records) {
     if (!result) anal_say(&c, "%s failed verification\n", base.c_str());
   } else {
     anal_command_loop(&c, stdin);
-    anal_close(&c);
-    fflush(stderr);
-    exit(0);
+    result = kAnalSessionEnd;
   }
   anal_close(&c);
   return result;

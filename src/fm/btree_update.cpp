@@ -111,7 +111,7 @@ struct family {
 int load_family(upd& u, const pagebuf& page, family& fam) {
   if (int st = load(u, pg_parent(page.b), fam.parent)) return st;
   fam.i = findlink(fam.parent.b, u.g, page.seek);
-  if (fam.i < 0) return fail(u.c, BRF_PAGE_FULL);
+  if (fam.i < 0) return set_status(u.c, BRF_PAGE_FULL);
   fam.has_left = fam.i > 0;
   fam.has_right = fam.i < cnt(fam.parent);
   if (fam.has_left)
@@ -139,7 +139,7 @@ int balance_split(upd& u, pagebuf& page) {
   }
   // 2. The right half.
   int i = findlink(parent.b, g, page.seek);
-  if (i < 0) return fail(u.c, BRF_PAGE_FULL);
+  if (i < 0) return set_status(u.c, BRF_PAGE_FULL);
   pagebuf right;
   right.seek = take_page(u);
   if (!right.seek) return u.c->status;
@@ -355,17 +355,17 @@ int deletekey(upd& u, uint32_t seek, int idx) {
     pagebuf page;
     if (int st = load(u, seek, page)) return st;
     int n = cnt(page);
-    if (idx < 0 || idx >= n) return fail(u.c, BRF_PAGE_FULL);
+    if (idx < 0 || idx >= n) return set_status(u.c, BRF_PAGE_FULL);
     // 1. An entry with a right subtree takes its successor's place.
     if (uint32_t right = pg_down(page.b, g, idx + 1)) {
       uint32_t leaf = right;
       for (int d = 0;; ++d) {
-        if (d == kMaxDepth) return fail(u.c, BRF_PAGE_FULL);
+        if (d == kMaxDepth) return set_status(u.c, BRF_PAGE_FULL);
         const uint8_t* p = page_ref(u.c, leaf);
         if (!p) return u.c->status;
         uint32_t down = pg_down(p, g, 0);
         if (down == 0) {
-          if (pg_count(p) == 0) return fail(u.c, BRF_PAGE_FULL);
+          if (pg_count(p) == 0) return set_status(u.c, BRF_PAGE_FULL);
           copy_item(u, page.b, idx, p, 0);
           break;
         }
@@ -383,19 +383,19 @@ int deletekey(upd& u, uint32_t seek, int idx) {
     if (n - 1 < g.half && pg_parent(page.b)) return brebalance(u, seek);
     return BRF_OK;
   }
-  return fail(u.c, BRF_PAGE_FULL);
+  return set_status(u.c, BRF_PAGE_FULL);
 }
 
 // Builds the record's key into the cursor and positions on its entry with
 // DSEEK `seek`.
 int position_on(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
-  if (c->key < 0 || c->key >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+  if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
   getlkey(c->file, c->key, rec, kWholeRecord, c->keybuf, kKeyFormRecord);
   c->has_key = true;
   c->index = -1;
   c->dseek = seek;
   if (int st = bsync(c, kSeekEqual)) return st;
-  if (c->state != kStateEqual) return fail(c, BRF_NO_RECORD);
+  if (c->state != kStateEqual) return set_status(c, BRF_NO_RECORD);
   return BRF_OK;
 }
 
@@ -413,11 +413,11 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   int idx = 0;
   uint32_t at = root;
   for (;;) {
-    if (depth == kMaxDepth) return fail(c, BRF_PAGE_FULL);
+    if (depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
     const uint8_t* p = page_ref(c, at);
     if (!p) return c->status;
-    if (pg_count(p) >= g.M) return fail(c, BRF_PAGE_FULL);
-    if (findkey(p, g, key, g.nsegs, &idx) == 0) return fail(c, BRF_DUP_KEY);
+    if (pg_count(p) >= g.M) return set_status(c, BRF_PAGE_FULL);
+    if (findkey(p, g, key, g.nsegs, &idx) == 0) return set_status(c, BRF_DUP_KEY);
     counts[depth] = pg_count(p);
     uint32_t link = pg_down(p, g, idx);
     if (link == 0) break;
@@ -433,7 +433,7 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
     if (!s) {
       int st = c->status;
       release_reserve(u);
-      return fail(c, st);
+      return set_status(c, st);
     }
     u.reserve[u.nreserve] = s;
   }
@@ -458,7 +458,7 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   c->has_key = true;
   c->index = -1;
   c->dseek = seek;
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 int delete_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
@@ -466,7 +466,7 @@ int delete_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   upd u{c, geom_of(c), {}, 0, 0};
   int st = deletekey(u, c->page, c->index);
   c->index = -1;
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek) {
@@ -478,14 +478,14 @@ int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new
   if (int st = store(u, page)) return st;
   c->dseek = new_seek;
   c->page_age = pg_age(page.b);
-  return fail(c, BRF_OK);
+  return set_status(c, BRF_OK);
 }
 
 template <typename Fn>
 int finish(BT_CURSOR* c, Fn fn) {
   int st = fn();
   int end = op_end(c);
-  return fail(c, st ? st : end);
+  return set_status(c, st ? st : end);
 }
 
 template <typename Fn>
@@ -493,7 +493,7 @@ int locked(BT_CURSOR* c, Fn fn) {
   if (!block(c, true)) return c->status;
   int st = fn();
   bunlock(c, true);
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 }  // namespace
@@ -511,7 +511,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     if (page_read_hdr(c, free_page, h)) return 0;
     uint32_t next = pg_parent(h);
     if (next && !bt_page_seek_ok(next, eof)) {
-      fail(c, BRF_PAGE_FULL);
+      set_status(c, BRF_PAGE_FULL);
       return 0;
     }
     st_le32(f->hdr, kHdrFreePage, next);
@@ -521,7 +521,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     age = pg_age(h);
   } else {
     if (eof > kBtMaxFileSize - kPageSize) {
-      fail(c, BRF_NO_SPACE);
+      set_status(c, BRF_NO_SPACE);
       return 0;
     }
     st_le32(f->hdr, kHdrEofseek, eof + kPageSize);
@@ -583,7 +583,7 @@ int bt_drop_key(BT_CURSOR* c, int keyno) {
     return finish(c, [&] {
       if (int st = hdr_read(c)) return st;
       BT_FILE* f = c->file;
-      if (keyno < 0 || keyno != hdr_key_count(f) - 1) return fail(c, BRF_NO_KEY);
+      if (keyno < 0 || keyno != hdr_key_count(f) - 1) return set_status(c, BRF_NO_KEY);
       c->key = keyno;
       std::vector<uint32_t> pages = tree_pages(c, f->keys[keyno].root);
       for (uint32_t s : pages)
@@ -598,7 +598,7 @@ int bt_drop_key(BT_CURSOR* c, int keyno) {
       c->page = 0;
       c->dseek = kNoSeek;
       c->has_key = false;
-      return fail(c, BRF_OK);
+      return set_status(c, BRF_OK);
     });
   });
 }
@@ -628,7 +628,7 @@ int bmove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_
 }
 
 int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek) {
-  if (c->key < 0 || c->key >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+  if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
   uint8_t old_key[256] = {};
   uint8_t new_key[256] = {};
   getlkey(c->file, c->key, old_rec, kWholeRecord, old_key, kKeyFormRecord);
@@ -639,7 +639,7 @@ int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint
     if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
     return bdelete(c, old_rec, old_seek);
   }
-  if (old_seek == new_seek) return fail(c, BRF_OK);
+  if (old_seek == new_seek) return set_status(c, BRF_OK);
   return bmove_rec(c, old_rec, old_seek, new_seek);
 }
 

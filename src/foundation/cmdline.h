@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "process/invoc.h"
+#include "foundation/invoc.h"
 
 namespace kivo {
 
@@ -69,12 +69,6 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
 // Splits "[host:]port"; the host is 127.0.0.1 when only a port is given.
 // 0 when a part is empty or too long.
 int split_host_port(const char* value, char* host, size_t host_cap, char* port, size_t port_cap);
-
-// The outgoing connection of -x (host, port as split_host_port gives them):
-// the connected descriptor, 0 on failure. The remote protocols fill it when
-// they start; while it is empty, -x cannot connect. Returns the old one.
-using remote_connect_fn = int (*)(const char* host, const char* port);
-remote_connect_fn set_remote_connect(remote_connect_fn fn);
 
 // Prints the usage text on the standard output.
 void os_usage();

@@ -17,9 +17,10 @@
 #include "foundation/paths.h"
 #include "foundation/paths_internal.h"
 #include "foundation/text.h"
-#include "process/seams.h"
 
 namespace kivo {
+
+const uint8_t* (*ss_ddb_lookup)(const char* db_id) = nullptr;
 
 namespace {
 
@@ -101,7 +102,8 @@ void set_fdb_slots(const FDB_PATH* fdb) {
     char db[4];
     memcpy(db, fdb->fdb_db, 3);
     db[3] = '\0';
-    if (const uint8_t* ddb = pi_get_ddb(db)) ver = field_value(reinterpret_cast<const char*>(ddb) + kDdbVersion, 2);
+    if (const uint8_t* ddb = ss_ddb_lookup ? ss_ddb_lookup(db) : nullptr)
+      ver = field_value(reinterpret_cast<const char*>(ddb) + kDdbVersion, 2);
   }
   set_slot(6, ver);
   set_slot(7, design ? "" : field_value(fdb->fdb_db, 3));

@@ -2,11 +2,15 @@
 // below call for remote terminals.
 #include "net/net_init.h"
 
-#include "foundation/cmdline.h"
+#include "foundation/os.h"
+#include "net/seams.h"
 #include "net/tmnet.h"
 
 namespace kivo {
 
-void net_init() { set_remote_connect(tmnet_cli_conn_to_host); }
+void net_init() {
+  ss_remote_hooks.connect = tmnet_cli_conn_to_host;
+  ss_remote_hooks.ping = tmnet_srv_ping;
+}
 
 }  // namespace kivo

@@ -55,6 +55,7 @@ class Locks : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
+    dbg_register_hooks();  // the user's break request reaches the lock wait
     old_ = set_sys_err_presenter(test::quiet_presenter);
     fd_cache_after_fork();
     base_ = dir_.file("d");
@@ -69,6 +70,7 @@ class Locks : public ::testing::Test {
     brfclose(f);
   }
   void TearDown() override {
+    lock_break_requested = nullptr;
     set_lock_status_presenter(nullptr);
     lock_wait_notice_ms = 10000;
     com_dbg_ctl_bits = 0;

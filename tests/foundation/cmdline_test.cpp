@@ -197,7 +197,8 @@ int fake_connect(const char* host, const char* port) {
 bool is_open(int fd) { return fcntl(fd, F_GETFD) >= 0; }
 
 TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
-  remote_connect_fn old = set_remote_connect(fake_connect);
+  const remote_hooks old = ss_remote_hooks;
+  ss_remote_hooks.connect = fake_connect;
   const struct {
     std::vector<std::string> args;
     std::vector<bool> open;  // of each connection made, in order
@@ -226,15 +227,16 @@ TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
   EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:8000"});
   close(com.rmt_sock);
   com.rmt_sock = 0;
-  set_remote_connect(old);
+  ss_remote_hooks = old;
 }
 
 TEST_F(CmdLine, OutgoingConnectionThatFailsEndsStartUp) {
-  remote_connect_fn old = set_remote_connect(fake_connect);
+  const remote_hooks old = ss_remote_hooks;
+  ss_remote_hooks.connect = fake_connect;
   EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
-  set_remote_connect(nullptr);
+  ss_remote_hooks.connect = nullptr;
   EXPECT_EXIT(parse({"-x=8000"}), ::testing::ExitedWithCode(1), "");
-  set_remote_connect(old);
+  ss_remote_hooks = old;
 }
 
 TEST_F(CmdLine, OutgoingConnectionSplitsHostAndPort) {
