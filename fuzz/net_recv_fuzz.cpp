@@ -6,9 +6,9 @@
 // reads the request's own bytes. Properties: the layer never reads past
 // the input nor writes past the caller's buffer (allocated to its size);
 // success leaves the status OK and a headed message of the expected code
-// and length; a failure is a time-out-free status, ends the process
-// (status 255) in every role but the data link, whose connection is
-// dropped instead.
+// and length; a failure is a lost connection or a protocol error, which
+// ends the process (status 255) in every role but the data link, whose
+// connection is dropped instead.
 #include <cstring>
 #include <memory>
 #include <vector>
