@@ -27,15 +27,9 @@ inline std::vector<int>& exits() {
 
 inline void record_exit(int status) { exits().push_back(status); }
 
-inline bytes header(uint8_t code, uint32_t length) {
-  return {static_cast<uint8_t>(length >> 24),
-          static_cast<uint8_t>(length >> 16),
-          static_cast<uint8_t>(length >> 8),
-          static_cast<uint8_t>(length),
-          code,
-          0,
-          0,
-          0};
+// The 8-byte header: length big-endian, code, three reserved zeros.
+inline bytes header(uint8_t code, uint32_t n) {
+  return bytes{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), code, 0, 0, 0};
 }
 
 inline bytes cat(bytes a, const bytes& b) {
