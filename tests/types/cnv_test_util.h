@@ -67,6 +67,11 @@ struct cnv_fix {
       if (!ut_is_all(dsp + r * kStride + c.ext_cols, '#', kStride - c.ext_cols)) return false;
     return true;
   }
+  // The stored value after `d` is typed, or "refused".
+  std::string read(const std::string& d) {
+    type(d);
+    return cv_etoi(&c) ? stored() : "refused";
+  }
   std::string show(const std::string& v) {
     memcpy(val, v.data(), std::min<size_t>(v.size(), c.int_len));
     cv_itoe(&c);
