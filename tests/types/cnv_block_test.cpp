@@ -14,12 +14,7 @@
 namespace kivo {
 namespace {
 
-class CnvBlock : public ::testing::Test {
- protected:
-  void SetUp() override { com_fill(0, nullptr); }
-};
-
-TEST_F(CnvBlock, AlphaGeometryByRowsColumnsAndArea) {
+TEST(CnvBlock, AlphaGeometryByRowsColumnsAndArea) {
   // size, item rows, columns, column, area width (0: none), rows, columns (0: refused)
   const std::tuple<int, uint32_t, uint32_t, int32_t, int32_t, int, int> rows[] = {
       {100, 3, 0, 1, 0, 3, 34},       {100, 3, 32767, 60, 80, 3, 21}, {100, 0, 0, 1, 0, 1, 100},
@@ -42,22 +37,17 @@ TEST_F(CnvBlock, AlphaGeometryByRowsColumnsAndArea) {
 // A text date with no mask anywhere takes the last default, cut to its
 // levels. A typed universal date is stored in the element's own form when it
 // gives every level of the element.
-TEST_F(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
+TEST(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
   const char* rows[][2] = {{"03/15/2024", "12/31/1999"}, {"03/15/2024  1:30:15.25 pm", "12/31/1999 11:59:59.99 pm"}};
   for (const auto& r : rows) {
     cnv_fix f;
     f.make(ELEM_ALP_DATE_MD, 32, 8, strlen(r[0]) == 10 ? 5 : 1);
     cv_item entry{0, 0, 0, 0, {}, 0, 1, 0, 1, 0};
     f.compile(&entry);
-    for (const char* shown : r) {
-      EXPECT_EQ(f.show(f.read(shown)), shown);
-    }
+    for (const char* shown : r) EXPECT_EQ(f.show(f.read(shown)), shown);
   }
   set_typed_date_hook(cv_typed_date);
-  const char* typed[][2] = {{"20240315--------", "03/15/2024"},
-                            {"2024031512301500", "03/15/2024"},
-                            {"202403----------", ""},
-                            {"20241315--------", ""}};
+  const char* typed[][2] = {{"2024031512301500", "03/15/2024"}, {"202403----------", ""}, {"20241315--------", ""}};
   for (const auto& r : typed) {
     cnv_fix f;
     f.make(ELEM_ALP_DATE_MD, 32, 8, 5, "06/05/8877");
@@ -69,7 +59,7 @@ TEST_F(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
   }
 }
 
-TEST_F(CnvBlock, DisplayCompareAnswersUnchangedOrChanged) {
+TEST(CnvBlock, DisplayCompareAnswersUnchangedOrChanged) {
   cnv_fix f(8, 1);
   f.show("ABC");
   for (const auto& [value, answer, result] : {std::tuple{"ABC", 2u, 1}, {"ABD", 3u, 1}, {"", 3u, 0}}) {
@@ -82,7 +72,7 @@ TEST_F(CnvBlock, DisplayCompareAnswersUnchangedOrChanged) {
   EXPECT_EQ(f.shown(), "????????");
 }
 
-TEST_F(CnvBlock, LogicTable) {
+TEST(CnvBlock, LogicTable) {
   // stored, typed (0: show only), blank_ok, reference (0: none), result, stored after, shown after
   const std::tuple<char, char, uint8_t, char, int, char, char> rows[] = {
       {'X', 0, 1, 0, 0, 'X', ' '},   {'1', 0, 1, 0, 1, '1', 'Y'},   {'n', 0, 1, 0, 1, 'n', 'N'},
@@ -104,22 +94,9 @@ TEST_F(CnvBlock, LogicTable) {
   }
 }
 
-TEST_F(CnvBlock, TypesThatCannotConvertAreRefused) {
-  for (auto [type, size, status] : {std::tuple{5, 3, CV_BAD_NUM_TYPE},
-                                    {5, 8, CV_BAD_NUM_TYPE},
-                                    {13, 4, CV_BAD_TYPE},
-                                    {0, 4, CV_BAD_TYPE},
-                                    {16, 4, CV_BAD_TYPE}}) {
-    cnv_fix f;
-    f.make(static_cast<uint8_t>(type), static_cast<uint16_t>(size), 5, 0, "-99999");
-    f.compile(nullptr);
-    EXPECT_EQ(f.c.cnv_status, status) << type;
-  }
-}
-
 // A broken design (a blank number mask, a date mask whose levels differ from
 // the element's) ends the level with 3 even when the report returns.
-TEST_F(CnvBlock, InconsistentDesignUnwindsWithThree) {
+TEST(CnvBlock, InconsistentDesignUnwindsWithThree) {
   for (int k = 0; k < 2; ++k) {
     cnv_fix f;
     if (k == 0) f.make(ELEM_BIN, 4, 5);
@@ -130,7 +107,18 @@ TEST_F(CnvBlock, InconsistentDesignUnwindsWithThree) {
   }
 }
 
-TEST_F(CnvBlock, NumbersConvertThroughTheBlock) {
+TEST(CnvBlock, NumbersConvertThroughTheBlockAndBadTypesAreRefused) {
+  const std::tuple<int, int, uint32_t> rows[] = {{5, 3, CV_BAD_NUM_TYPE},
+                                                 {5, 8, CV_BAD_NUM_TYPE},
+                                                 {13, 4, CV_BAD_TYPE},
+                                                 {0, 4, CV_BAD_TYPE},
+                                                 {16, 4, CV_BAD_TYPE}};
+  for (auto [type, size, status] : rows) {
+    cnv_fix bad;
+    bad.make(static_cast<uint8_t>(type), static_cast<uint16_t>(size), 5, 0, "-99999");
+    bad.compile(nullptr);
+    EXPECT_EQ(bad.c.cnv_status, status) << type;
+  }
   cnv_fix f;
   f.make(ELEM_BIN, 4, 5, 0, "$-9,999");
   f.compile(nullptr);
@@ -142,7 +130,7 @@ TEST_F(CnvBlock, NumbersConvertThroughTheBlock) {
   EXPECT_EQ(f.shown(), "$ 42   ");
 }
 
-TEST_F(CnvBlock, MaskRebuildForExtraDigitsAndItemMasks) {
+TEST(CnvBlock, MaskRebuildForExtraDigitsAndItemMasks) {
   // element mask, item mask ("": none), elem_hi, elem_lo, extra digits, the mask built
   const std::tuple<const char*, const char*, uint8_t, uint8_t, uint8_t, const char*> rows[] = {
       {"-9,999.99", "", 6, 2, 3, "-9,999,999.99"},  // extra digits, grouped
@@ -164,6 +152,7 @@ TEST_F(CnvBlock, MaskRebuildForExtraDigitsAndItemMasks) {
 }
 
 int mask_ok(const std::string& m, num_cnv* n) {
+  com_fill(0, nullptr);
   memcpy(n->mask, m.data(), m.size());
   n->mask_len = static_cast<uint8_t>(m.size());
   return cv_num_msk(n);

@@ -1,11 +1,12 @@
 // A conversion block compiled from a made-up element, with its stored value
 // and a display whose rows lie `kStride` apart (the bytes between rows must
-// never change).
+// never change). Each one starts from a freshly filled `com`.
 #pragma once
 
 #include <cstring>
 #include <string>
 
+#include "foundation/com.h"
 #include "foundation/text.h"
 #include "types/cnv.h"
 #include "types/element.h"
@@ -25,6 +26,7 @@ struct cnv_fix {
   // justified, 3 right, 4 centred, else as is).
   cnv_fix(int len, uint8_t rule, char fill = ' ', const char* mask = nullptr, uint32_t rows = 0, uint32_t cols = 0,
           bool wrap = false, uint8_t entry = 1) {
+    com_fill(0, nullptr);
     make(ELEM_ALP, static_cast<uint16_t>(len), 0, 0, mask);
     elem[ELEM_JUSTIFY] = rule;
     elem[ELEM_FILL] = static_cast<uint8_t>(fill);
@@ -32,7 +34,7 @@ struct cnv_fix {
     cv_item it{1, 1, rows, cols, {}, 0, entry, 0, 1, 0};
     compile(&it);
   }
-  cnv_fix() = default;
+  cnv_fix() { com_fill(0, nullptr); }
   // A made-up element of `type` with `mask` (blank without).
   void make(uint8_t type, uint16_t size, uint8_t hi = 0, uint8_t lo = 0, const char* mask = nullptr) {
     INIT_NUM_DELEM(elem, size, hi);
