@@ -1,6 +1,5 @@
-// Alpha fields: masks, alignment and fill, justification, word wrap, unknown
-// values, the round trip of display and stored text, and token fields over a
-// token table put behind the look-up hooks.
+// Alpha fields: masks, alignment, fill, justification, word wrap, unknown
+// values, the display round trip, and token fields over a table of tokens.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -81,9 +80,10 @@ TEST(AlphaFields, OnlyFillCharactersStoreOneFillCharacter) {
 
 TEST(AlphaFields, UnknownValueShowsQuestionMarksAroundTheLiterals) {
   cnv_fix f(14, 0, ' ', kPhone);
-  const std::tuple<uint8_t, bool, int, std::string> rows[] = {
-      {3, true, 1, kUnknownPhone}, {0, false, 0, kUnknownPhone}, {2, true, 1, std::string(14, ' ')}};
-  for (const auto& [mode, value, result, shown] : rows) {
+  for (const auto& [mode, value, result, shown] :
+       {std::tuple<uint8_t, bool, int, std::string>{3, true, 1, kUnknownPhone},
+        {0, false, 0, kUnknownPhone},
+        {2, true, 1, std::string(14, ' ')}}) {
     f.c.addr_mode = mode;
     f.vp = value ? f.val : nullptr;
     EXPECT_EQ(cv_itoe(&f.c), result);
@@ -91,8 +91,7 @@ TEST(AlphaFields, UnknownValueShowsQuestionMarksAroundTheLiterals) {
   }
 }
 
-// Over several rows the text flows on, aligned over the whole area; the
-// bytes between rows are not the field's.
+// Over several rows the text flows on, aligned over the whole area.
 TEST(AlphaFields, SeveralRowsStayInsideTheirRows) {
   cnv_fix f(20, 3, '.', nullptr, 2, 6);
   EXPECT_EQ(f.read(f.show("abcdefgh")), "abcdefgh" + std::string(12, ' '));
@@ -159,10 +158,7 @@ const token_hooks kTableHooks{
         if (g == 7 && token_rec(code, rec) && memcmp(rec + kTokenRecText, text, kTokenTextLen) == 0) return 1;
       return 0;
     },
-    [](uint32_t g, int32_t code, uint8_t* rec) -> int { return g == 7 && token_rec(code, rec); },
-    nullptr,
-    nullptr,
-};
+    [](uint32_t g, int32_t code, uint8_t* rec) -> int { return g == 7 && token_rec(code, rec); }, nullptr, nullptr};
 
 class Tokens : public ::testing::Test {
  protected:
@@ -172,7 +168,6 @@ class Tokens : public ::testing::Test {
     set_token_hooks(kTableHooks);
   }
   void TearDown() override { set_token_hooks({}); }
-  // A field of `size` bytes with the token of domain REGION.
   void field(uint8_t type, uint16_t size) {
     f.make(type, size);
     memcpy(f.elem + ELEM_DOMAIN, "REGION", 6);
@@ -214,8 +209,7 @@ TEST_F(Tokens, CodesShowTheirTextBlankOrQuestionMarks) {
   }
 }
 
-// A mistyped entry is refused and the stored code stays; only a blank
-// entry stores "no code".
+// A mistyped entry is refused, the stored code kept; a blank stores "no code".
 TEST_F(Tokens, EntriesStoreCodesAndRefuseUnknownTexts) {
   field(ELEM_BIN, 2);
   const std::tuple<const char*, int, int32_t> rows[] = {

@@ -1,6 +1,5 @@
-// The conversion block: alpha geometry, dates and numbers compiled from
-// their elements, the display compare, logic items, refused types, the
-// numeric mask grammar and its rebuild for other digit counts.
+// The conversion block: alpha geometry, dates and numbers from their elements,
+// the display compare, logic items, refused types, numeric masks and rebuilds.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -34,9 +33,8 @@ TEST(CnvBlock, AlphaGeometryByRowsColumnsAndArea) {
   }
 }
 
-// A text date with no mask anywhere takes the last default, cut to its
-// levels. A typed universal date is stored in the element's own form when it
-// gives every level of the element.
+// A text date with no mask anywhere takes the last default, cut to its levels;
+// a typed universal date giving every level is stored in the element's form.
 TEST(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
   const char* rows[][2] = {{"03/15/2024", "12/31/1999"}, {"03/15/2024  1:30:15.25 pm", "12/31/1999 11:59:59.99 pm"}};
   for (const auto& r : rows) {
@@ -97,10 +95,9 @@ TEST(CnvBlock, LogicTable) {
 // A broken design (a blank number mask, a date mask whose levels differ from
 // the element's) ends the level with 3 even when the report returns.
 TEST(CnvBlock, InconsistentDesignUnwindsWithThree) {
-  for (int k = 0; k < 2; ++k) {
+  for (const char* mask : {"", "~6Z/~5Z"}) {
     cnv_fix f;
-    if (k == 0) f.make(ELEM_BIN, 4, 5);
-    if (k == 1) f.make(ELEM_ALP_DATE_MD, 10, 8, 5, "~6Z/~5Z");
+    f.make(*mask ? 4 : 5, 4, *mask ? 8 : 5, *mask ? 5 : 0, mask);
     bool returned = false;
     EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { returned = cv_get_cnv(&f.c, f.elem); }), 3u);
     EXPECT_FALSE(returned);
@@ -151,7 +148,9 @@ TEST(CnvBlock, MaskRebuildForExtraDigitsAndItemMasks) {
   }
 }
 
-int mask_ok(const std::string& m, num_cnv* n) {
+int mask_ok(const std::string& m, num_cnv* n = nullptr) {
+  num_cnv own{};
+  if (!n) n = &own;
   com_fill(0, nullptr);
   memcpy(n->mask, m.data(), m.size());
   n->mask_len = static_cast<uint8_t>(m.size());
@@ -160,17 +159,13 @@ int mask_ok(const std::string& m, num_cnv* n) {
 
 TEST(NumMask, AcceptsEachGroupAfterAComma) {
   for (const char* g : {"999", "998", "99*", "990", "988", "98*", "980", "9**", "9*0", "900",
-                        "888", "88*", "880", "8**", "8*0", "800", "***", "**0", "*00", "000"}) {
-    num_cnv n{};
-    EXPECT_EQ(mask_ok(std::string("9,") + g, &n), 1) << g;
-  }
+                        "888", "88*", "880", "8**", "8*0", "800", "***", "**0", "*00", "000"})
+    EXPECT_EQ(mask_ok(std::string("9,") + g), 1) << g;
 }
 
 TEST(NumMask, RefusesMalformedMasks) {
-  for (const char* m : {"9,99", "(999.99", "99 99", "(-999)", "-999cr", "9,9999", "$$999", "9,989"}) {
-    num_cnv n{};
-    EXPECT_EQ(mask_ok(m, &n), 0) << m;
-  }
+  for (const char* m : {"9,99", "(999.99", "99 99", "(-999)", "-999cr", "9,9999", "$$999", "9,989"})
+    EXPECT_EQ(mask_ok(m), 0) << m;
 }
 
 TEST(NumMask, AcceptsBracketsAndCountsThem) {

@@ -1,6 +1,5 @@
-// A conversion block compiled from a made-up element, with its stored value
-// and a display whose rows lie `kStride` apart (the bytes between rows must
-// never change). Each one starts from a freshly filled `com`.
+// A conversion block compiled from a made-up element over a fresh `com`, with
+// its stored value and display rows `kStride` apart (the gaps never change).
 #pragma once
 
 #include <cstring>
@@ -22,8 +21,7 @@ struct cnv_fix {
   char dsp[8 * kStride];
   cv_area area{24, kStride};  // width 0: none
 
-  // An alpha item; `rule` is the element's alignment rule (1 left, 2
-  // justified, 3 right, 4 centred, else as is).
+  // An alpha item; `rule`: 1 left, 2 justified, 3 right, 4 centred, else as is.
   cnv_fix(int len, uint8_t rule, char fill = ' ', const char* mask = nullptr, uint32_t rows = 0, uint32_t cols = 0,
           bool wrap = false, uint8_t entry = 1) {
     com_fill(0, nullptr);
