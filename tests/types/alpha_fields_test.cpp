@@ -220,6 +220,9 @@ TEST_F(Tokens, EntriesStoreCodesAndRefuseUnknownTexts) {
     EXPECT_EQ(static_cast<int16_t>(ld_le16(f.val, 0)), code) << typed;
     EXPECT_EQ(f.c.cnv_status, result ? CV_OK : CV_NOT_TOKEN);
   }
+  f.type("EAST      ");  // a typed constant takes the code
+  ASSERT_EQ(cv_universal(&f.c, 1, nullptr, nullptr), 1);
+  EXPECT_EQ(ld_le16(f.c.int_addr, 0), 5);
 }
 
 TEST_F(Tokens, CheckedTextsAreRefusedBeforeStoring) {
