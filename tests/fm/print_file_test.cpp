@@ -103,7 +103,7 @@ class PrintFiles : public ::testing::Test {
 
 // ---- writing and decoding overstrikes ----------------------------------------
 
-TEST_F(PrintFiles, EachAttributeIsWrittenAsItsOverstrikesAndDecodedBack) {
+TEST_F(PrintFiles, OverstrikesAreWrittenByAttributeAndDecodedBack) {
   struct row {
     uint32_t attr;
     const char* marker;
@@ -139,13 +139,11 @@ TEST_F(PrintFiles, EachAttributeIsWrittenAsItsOverstrikesAndDecodedBack) {
     pm_close(&blk_);
     unlink(path.c_str());
   }
-}
-
-TEST_F(PrintFiles, StrayBackspacesAndUnknownStrikesReadAsPlainCharacters) {
-  struct row {
+  // Stray backspaces and unknown strikes read as plain characters.
+  struct stray {
     std::string bytes, text;
     const char* attrs;
-  } rows[] = {
+  } strays[] = {
       {"\b_x", "_x", ".."},                                          // before any character: dropped
       {"x\by", "xy", ".."},                                          // before another character: dropped
       {"ab\b", "ab", ".."},                                          // at the end of the line
@@ -154,7 +152,7 @@ TEST_F(PrintFiles, StrayBackspacesAndUnknownStrikesReadAsPlainCharacters) {
       {"_\b_", "_", "U"},                                            // an underline and a bold underscore look alike
       {std::string("A\r\0B", 4), std::string("A\r\0B", 4), "...."},  // other bytes are characters
   };
-  for (const row& r : rows) {
+  for (const stray& r : strays) {
     open_raw(r.bytes);
     memcpy(blk_.marker, "amw ", 4);
     ASSERT_EQ(pm_rdnxt(&blk_, &line_), 1);
@@ -333,17 +331,21 @@ TEST_F(PrintFiles, ConfigurationFileMatchesTheGoldenCopy) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST_F(PrintFiles, OptionValuesAreMendedAndKeptToOneLineEach) {
+TEST_F(PrintFiles, OptionValuesAreMendedAndKeepRunsNoScriptAndNoPrintRemovesTheFile) {
   struct row {
-    uint8_t mode, disposition, copies;
+    uint8_t mode, disposition, copies, print;
     const char* options;
-    const char* want;  // lines that must be in the file
+    const char* want;  // lines that must be in the file, or null for no file
+    bool file_stays, script_ran;
   } rows[] = {
-      {0, 0, 255, "", "-mode=HOLD\n-disposition=SCRATCH\n-copies=1\n"},
-      {9, 7, 3, "a\nb\rc", "-mode=HOLD\n-disposition=SCRATCH\n-copies=3\n"},
-      {PM_MODE_KEEP, PM_DISP_SAVE, 2, "", "-disposition=SAVE\n-copies=2\n"},
+      {0, 0, 255, 1, "", "-mode=HOLD\n-disposition=SCRATCH\n-copies=1\n", true, true},
+      {9, 7, 3, 1, "a\nb\rc", "-mode=HOLD\n-disposition=SCRATCH\n-copies=3\n", true, true},
+      {PM_MODE_KEEP, PM_DISP_SAVE, 2, 1, "", "-disposition=SAVE\n-copies=2\n", true, false},
+      {PM_MODE_HOLD, 0, 1, 0, "", nullptr, false, false},
+      {PM_MODE_SPOOL, 0, 1, 1, "", "-mode=SPOOL\n", true, true},
   };
   for (const row& r : rows) {  // no USER record: the user is empty
+    unlink(root_.file("args").c_str());
     put(blk_.name, kPmNameLen, "");
     const std::string path = build();
     ASSERT_EQ(write(PM_ADVANCE, 0, "one line"), 1);
@@ -351,8 +353,13 @@ TEST_F(PrintFiles, OptionValuesAreMendedAndKeptToOneLineEach) {
     blk_.disposition = r.disposition;
     blk_.copies = r.copies;
     put(blk_.rpt_options, sizeof blk_.rpt_options, r.options);
-    blk_.print = 1;
+    blk_.print = r.print;
     ASSERT_EQ(pm_cleanup(&blk_), 1) << blk_.status;
+    EXPECT_EQ(blk_.file, nullptr);
+    EXPECT_EQ(exists(path), r.file_stays) << int(r.mode);
+    EXPECT_EQ(exists(root_.file("args")), r.script_ran) << int(r.mode);
+    EXPECT_EQ(exists(path + ".cfg"), r.want != nullptr) << int(r.mode);
+    if (!r.want) continue;
     const std::string cfg = slurp(path + ".cfg");
     EXPECT_NE(cfg.find(r.want), std::string::npos) << cfg;
     EXPECT_EQ(std::count(cfg.begin(), cfg.end(), '\n'), 17) << cfg;
@@ -360,30 +367,6 @@ TEST_F(PrintFiles, OptionValuesAreMendedAndKeptToOneLineEach) {
     if (*r.options) {
       EXPECT_NE(cfg.find("\n-rpt_options=a b c\n"), std::string::npos) << cfg;
     }
-  }
-}
-
-TEST_F(PrintFiles, KeepRunsNoScriptAndNoPrintRemovesTheFile) {
-  struct row {
-    uint8_t mode, print;
-    bool file_stays, cfg_made, script_ran;
-  } rows[] = {
-      {PM_MODE_KEEP, 1, true, true, false},
-      {PM_MODE_HOLD, 0, false, false, false},
-      {PM_MODE_SPOOL, 1, true, true, true},
-  };
-  for (const row& r : rows) {
-    unlink(root_.file("args").c_str());
-    put(blk_.name, kPmNameLen, "");
-    const std::string path = build();
-    ASSERT_EQ(write(PM_ADVANCE, 0, "text"), 1);
-    blk_.mode = r.mode;
-    blk_.print = r.print;
-    ASSERT_EQ(pm_cleanup(&blk_), 1) << blk_.status;
-    EXPECT_EQ(blk_.file, nullptr);
-    EXPECT_EQ(exists(path), r.file_stays) << int(r.mode);
-    EXPECT_EQ(exists(path + ".cfg"), r.cfg_made) << int(r.mode);
-    EXPECT_EQ(exists(root_.file("args")), r.script_ran) << int(r.mode);
   }
 }
 
