@@ -91,6 +91,9 @@ TEST_F(NumConvert, TextThatIsNotANumberIsRefusedWithTheValueKept) {
     EXPECT_EQ(f.c.cnv_status, CV_NUM_BAD_TEXT) << t;
     EXPECT_EQ(pdt::str(f.get()), "4200") << t;
   }
+  field f(NUM_PD_FIX, 4, 5, 2, "999.99");  // more integer digits than the mask
+  EXPECT_EQ(f.enter("1234"), 0);
+  EXPECT_EQ(f.c.cnv_status, CV_NUM_TOO_BIG);
   // A group cut by the display's end is not a group: the byte behind the
   // display is never read.
   field g(NUM_PD_FIX, 4, 5, 0, "9,999");
