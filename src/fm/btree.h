@@ -56,6 +56,11 @@ struct BT_FILE {
   int lock_depth = 0;
   uint32_t lock_epoch = 1;  // +1 each time the tree lock is taken
   bool op_writing = false;  // the change count on disk is ahead for this operation
+  // Held alone and the only open of the file in this process: `hdr` is the
+  // file's header and is not read back, and the change count (which only
+  // other caches need) is written once, when this stops being so.
+  bool sole = false;
+  bool count_behind = false;  // sole: the change count on disk is behind `hdr`
 };
 
 // A page held by a cursor.
@@ -111,6 +116,9 @@ void bhdrinit(BT_CURSOR* c);
 int bsetkey(BT_CURSOR* c, KEY_DESC* d, bool create);
 int bsetkeyN(BT_CURSOR* c, int keyno);
 
+// The pair of this key file was opened exclusively (brf_key_hooks).
+void bt_hold_alone(BT_FILE* f);
+
 // Tree lock around an operation; 0 when it cannot be had (status set).
 int block(BT_CURSOR* c, bool changing);
 void bunlock(BT_CURSOR* c, bool changing);
@@ -124,7 +132,9 @@ int bkeycmp(BT_CURSOR* c, const uint8_t* a, int nsegs, const uint8_t* b);
 int bseek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form);
 int blseek(BT_CURSOR* c, int mode, const uint8_t* key, int nsegs);
 // First and next entry (locked), and their forms under a held lock. An empty
-// index gives BRF_EOF and leaves no position.
+// index gives BRF_EOF and leaves no position. bnext steps along a leaf the
+// cursor read under the lock without taking it again while the header's
+// change count shows that nothing has been written since.
 int bfirst(BT_CURSOR* c);
 int bnext(BT_CURSOR* c);
 int bufirst(BT_CURSOR* c);

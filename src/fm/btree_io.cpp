@@ -41,6 +41,31 @@ long long bt_io_size(int h) {
   return st.st_size;
 }
 
+const uint8_t* bt_io_head(int h, size_t need) { return fd_cache_head(h, need); }
+
+bool bt_io_alone(int h) {
+  const fd_lock_state* ls = fd_cache_lock_state(h);
+  return ls && ls->alone;
+}
+
+void bt_io_set_alone(int h, void* owner) {
+  if (fd_lock_state* ls = fd_cache_lock_state(h)) {
+    ls->alone = true;
+    if (owner) ls->ahead_owner = owner;
+  }
+}
+
+void* bt_io_owner(int h) {
+  const fd_lock_state* ls = fd_cache_lock_state(h);
+  return ls ? ls->ahead_owner : nullptr;
+}
+
+void bt_io_clear_owner(int h) {
+  if (fd_lock_state* ls = fd_cache_lock_state(h)) ls->ahead_owner = nullptr;
+}
+
+int bt_io_refs(int h) { return fd_cache_refs(h); }
+
 int bt_io_lock_tree(int h) { return bt_share_at(h, kTreeLockByte, 1, 1, LOCK_TREE); }
 int bt_io_unlock_tree(int h) { return bt_share_at(h, kTreeLockByte, 0, 0, LOCK_TREE); }
 

@@ -46,10 +46,14 @@ int note_write(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   uint32_t n = ld_le32(f->hdr, kHdrChangeCount) + 1;
   st_le32(f->hdr, kHdrChangeCount, n);
-  if (!f->op_writing) {
+  if (f->sole) {
+    f->count_behind = true;  // no other cache to warn: written at the end
+  } else if (!f->op_writing) {
     uint8_t w[4];
     st_le32(w, 0, n);
     if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
+  }
+  if (!f->op_writing) {
     f->op_writing = true;
     n += 1;
     st_le32(f->hdr, kHdrChangeCount, n);
@@ -154,18 +158,37 @@ int io_fail(BT_CURSOR* c, bool writing) {
   return fail(c, BRF_SYS_ERR);
 }
 
+namespace {
+
+// The header as the file holds it now into f->hdr: from the mapped head when
+// there is one (a load, no system call), else read.
+int load_header(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  uint8_t h[kBtHdrSize];
+  if (const uint8_t* head = bt_io_head(f->io, kBtHdrSize)) {
+    memcpy(h, head, kBtHdrSize);
+  } else {
+    long r = bt_io_read(f->io, 0, h, kBtHdrSize);
+    if (r < 0) return io_fail(c, false);
+    if (r != static_cast<long>(kBtHdrSize)) return fail(c, BRF_BAD_DATA);
+  }
+  if (!hdr_sound(h)) return fail(c, BRF_BAD_DATA);
+  if (memcmp(h, f->hdr, kBtHdrSize) == 0) return BRF_OK;
+  memcpy(f->hdr, h, kBtHdrSize);
+  decode_keys(f);
+  return BRF_OK;
+}
+
+}  // namespace
+
 int hdr_read(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   if (f->lock_depth > 0 && c->hdr_epoch == f->lock_epoch) return BRF_OK;
-  uint8_t h[kBtHdrSize];
-  long r = bt_io_read(f->io, 0, h, kBtHdrSize);
-  if (r < 0) return io_fail(c, false);
-  if (r != static_cast<long>(kBtHdrSize) || !hdr_sound(h)) return fail(c, BRF_BAD_DATA);
-  if (memcmp(h, f->hdr, kBtHdrSize) != 0) {
-    memcpy(f->hdr, h, kBtHdrSize);
-    decode_keys(f);
+  // A sole open's image is the header; one not yet read or made is read.
+  if (!f->sole || ld_le16(f->hdr, kHdrVersion) != kBtVersion) {
+    if (int st = load_header(c)) return st;
   }
-  uint32_t n = ld_le32(h, kHdrChangeCount);
+  uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
   if (n != c->seen_changes) {
     bool wrapped = n - c->seen_changes >= kAgeWrap;
     for (auto& s : c->pages) {
@@ -283,10 +306,16 @@ int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent) {
   return page_write_hdr(c, child, h);
 }
 
+const uint8_t* cached_page(BT_CURSOR* c, uint32_t seek) {
+  bt_page_slot* s = find_slot(c, seek);
+  return s && s->checked ? s->data : nullptr;
+}
+
 int op_end(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   if (!f->op_writing) return BRF_OK;
   f->op_writing = false;
+  if (f->sole) return BRF_OK;
   uint8_t w[4];
   st_le32(w, 0, ld_le32(f->hdr, kHdrChangeCount));
   if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);

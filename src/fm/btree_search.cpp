@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fm/btree.h"
+#include "fm/btree_io.h"
 #include "fm/btree_page.h"
 
 namespace kivo {
@@ -316,11 +317,50 @@ int locked(BT_CURSOR* c, Fn fn) {
 
 }  // namespace
 
+namespace {
+
+// The header's change count as the file holds it now, without a system call;
+// false when it cannot be had so.
+bool changes_now(BT_FILE* f, uint32_t* n) {
+  if (f->sole) {
+    *n = ld_le32(f->hdr, kHdrChangeCount);
+    return true;
+  }
+  const uint8_t* head = bt_io_head(f->io, kBtHdrSize);
+  if (!head) return false;
+  *n = __atomic_load_n(reinterpret_cast<const uint32_t*>(head + kHdrChangeCount), __ATOMIC_ACQUIRE);
+  return true;
+}
+
+// The next entry in the same leaf, from the copy the cursor read under the
+// tree lock, when nothing has been written since: the same count means no
+// writer has begun (a writer moves it before its first write), so the copy is
+// what the lock would show. False sends the caller the locked way.
+bool next_in_leaf(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (f->lock_depth > 0 || c->key < 0 || !c->has_key || c->index < 0 || c->page == 0) return false;
+  uint32_t n;
+  if (!changes_now(f, &n) || n != c->seen_changes || n != ld_le32(f->hdr, kHdrChangeCount)) return false;
+  const uint8_t* p = cached_page(c, c->page);
+  if (!p || pg_age(p) != c->page_age) return false;
+  geom g = geom_of(c);
+  int i = c->index;
+  int count = pg_count(p);
+  if (count > g.M || i + 1 >= count || pg_down(p, g, i + 1) != 0) return false;
+  if (pg_dseek(p, g, i) != c->dseek || memcmp(pg_key(p, g, i), c->keybuf, g.L) != 0) return false;
+  set_pos(c, c->page, p, i + 1);
+  c->state = kStateEqual;
+  return true;
+}
+
+}  // namespace
+
 int bfirst(BT_CURSOR* c) {
   return locked(c, [&] { return bufirst(c); });
 }
 
 int bnext(BT_CURSOR* c) {
+  if (next_in_leaf(c)) return fail(c, BRF_OK);
   return locked(c, [&] { return bunext(c); });
 }
 

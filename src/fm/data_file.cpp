@@ -29,7 +29,7 @@ bool key_file_just_created(BT_FILE* key) { return ld_le16(key->hdr, kHdrVersion)
 
 }  // namespace
 
-brf_key_hooks brf_key_file = {key_file_init, bopen, bclose, key_file_just_created};
+brf_key_hooks brf_key_file = {key_file_init, bopen, bclose, key_file_just_created, bt_hold_alone};
 long long brf_preload_max = -1;
 bool brf_verify_eof = false;
 
@@ -171,6 +171,10 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
     return nullptr;
   }
   f->slot = slot;
+  if (exclusive) {
+    fd_cache_lock_state(slot)->alone = true;
+    if (kf && brf_key_file.hold_alone) brf_key_file.hold_alone(kf);
+  }
   brfgethdr(f);
   return f;
 }
@@ -188,7 +192,9 @@ int brfgethdr(BRF_FILE* f) {
     return BRF_OK;
   }
   uint8_t buf[kDataHeaderFields];
-  ssize_t got = kivo_pread(f->slot, buf, sizeof buf, 0);
+  ssize_t got = sizeof buf;
+  if (const uint8_t* head = fd_cache_head(f->slot, sizeof buf)) memcpy(buf, head, sizeof buf);
+  else got = kivo_pread(f->slot, buf, sizeof buf, 0);
   brf_hdr h = decode_brf_hdr(buf);
   if (got == static_cast<ssize_t>(sizeof buf)) {
     if (!(h.flags & kHdrHasVersion)) h.version = 0;
@@ -254,6 +260,10 @@ int brf_record_count(BRF_FILE* f, uint32_t* count) {
     *count = 0;
     return BRF_OK;
   }
+  if (f->count_eof == eof) {
+    *count = f->count_at_eof;
+    return BRF_OK;
+  }
   uint8_t tr[kRecTrailerSize];
   if (kivo_pread(f->slot, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return BRF_BAD_DATA;
   uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
@@ -262,6 +272,8 @@ int brf_record_count(BRF_FILE* f, uint32_t* count) {
   int st = brf_read_rec_hdr(f, static_cast<uint32_t>(eof - back), &last);
   if (st != BRF_OK) return st;
   *count = last.recno + 1;
+  f->count_eof = eof;
+  f->count_at_eof = *count;
   return BRF_OK;
 }
 
@@ -332,6 +344,7 @@ int free_record_for_upgrade(BRF_FILE* f, uint32_t seek) { return brf_rcd_free_an
 
 int brf_upd_ver(BRF_FILE* f) {
   if (brf_relative(f)) return BRF_BAD_DATA;
+  f->count_eof = 0;  // counted from older-format headers
   if (f->hdr.version == kVersionUnread) brfinithdr(&f->hdr, f->open_rec_len);
   if (f->hdr.version > kBrfVersion) return BRF_BAD_DATA;  // a newer format: leave it alone
   if (f->hdr.version == 0) {

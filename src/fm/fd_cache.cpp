@@ -7,6 +7,7 @@
 #include "fm/fd_cache.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,8 @@ struct file_entry {
   char path[kFdPathSize] = {};  // path used to reopen
   uint32_t last_use = 0;
   fd_lock_state locks;
+  const uint8_t* head = nullptr;  // shared read-only map of the first kHeadMapBytes
+  uint32_t writes = 0;            // positioned writes through any slot
 };
 
 struct slot_entry {
@@ -85,6 +88,11 @@ void close_parked(dev_t dev, ino_t ino) {
       ++i;
     }
   }
+}
+
+void unmap_head(file_entry& e) {
+  if (e.head) os_sys.munmap(const_cast<uint8_t*>(e.head), kHeadMapBytes);
+  e.head = nullptr;
 }
 
 int close_entry_fd(file_entry& e) {
@@ -327,6 +335,7 @@ int kivo_close(int slot) {
   int rc = 0;
   if (--e.refs == 0) {
     rc = close_entry_fd(e);
+    unmap_head(e);
     e.locks = fd_lock_state{};
   }
   g_slots[slot] = slot_entry{};
@@ -361,6 +370,7 @@ ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off) {
 ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
   int fd = check_fd(slot);
   if (fd < 0) return -1;
+  ++entry_of(slot)->writes;
   size_t done = 0;
   while (done < n) {
     ssize_t r = os_sys.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off + static_cast<off_t>(done));
@@ -373,6 +383,49 @@ ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
     done += static_cast<size_t>(r);
   }
   return static_cast<ssize_t>(done);
+}
+
+ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off) {
+  if (count == 1) return kivo_pwrite(slot, iov[0].iov_base, iov[0].iov_len, off);
+  int fd = check_fd(slot);
+  if (fd < 0) return -1;
+  ++entry_of(slot)->writes;
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+  ssize_t r;
+  do {
+    r = os_sys.pwritev(fd, iov, count, off);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0 || static_cast<size_t>(r) == total) return r;
+  // A short write: the rest buffer by buffer.
+  size_t done = static_cast<size_t>(r);
+  for (int i = 0; i < count; ++i) {
+    size_t len = iov[i].iov_len;
+    if (done >= len) {
+      done -= len;
+      continue;
+    }
+    const char* p = static_cast<const char*>(iov[i].iov_base) + done;
+    size_t rest = len - done;
+    ssize_t w = kivo_pwrite(slot, p, rest, off + static_cast<off_t>(r));
+    if (w < 0) return -1;
+    r += w;
+    if (static_cast<size_t>(w) < rest) return r;
+    done = 0;
+  }
+  return r;
+}
+
+const uint8_t* fd_cache_head(int slot, size_t need) {
+  if (!valid_slot(slot) || need > kHeadMapBytes) return nullptr;
+  file_entry& e = *entry_of(slot);
+  if (e.head) return e.head;
+  struct stat st;
+  if (kivo_fstat(slot, &st) != 0 || st.st_size < static_cast<off_t>(need)) return nullptr;
+  void* p = os_sys.mmap(nullptr, kHeadMapBytes, PROT_READ, MAP_SHARED, e.fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  e.head = static_cast<const uint8_t*>(p);
+  return e.head;
 }
 
 ssize_t kivo_read(int slot, void* buf, size_t n) {
@@ -455,6 +508,7 @@ void brf_close_all_files() {}
 void fd_cache_after_fork() {
   for (auto& e : g_files) {
     if (e.fd >= 0) os_sys.close(e.fd);
+    unmap_head(e);
     e = file_entry{};
   }
   for (auto& p : g_parked) os_sys.close(p.fd);
@@ -465,6 +519,12 @@ void fd_cache_after_fork() {
 }
 
 int fd_cache_open_count() { return g_open_count; }
+
+int fd_cache_file_of(int slot) { return valid_slot(slot) ? g_slots[slot].file : -1; }
+
+int fd_cache_refs(int slot) { return valid_slot(slot) ? entry_of(slot)->refs : 0; }
+
+uint32_t fd_cache_write_count(int slot) { return valid_slot(slot) ? entry_of(slot)->writes : 0; }
 
 bool fd_cache_is_open(int slot) { return valid_slot(slot) && entry_of(slot)->fd >= 0; }
 
