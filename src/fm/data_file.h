@@ -189,6 +189,10 @@ int brf_record_count(BRF_FILE* f, uint32_t* count);
 // Body size of a FREE_BLOCK record in this file.
 uint32_t free_block_body_size(const BRF_FILE* f);
 
+// The free-list half of brf_rcd_alloc: re-reads the header and takes a
+// deleted record of exactly `length` when there is one (*found).
+int brf_rcd_take_free(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool* found);
+
 // Appends a whole record at the end of a variable-length file with keys
 // or without: header, `body` and trailer in one write, then the file header.
 // With `finished` the header is final (flags 0); else it is flagged

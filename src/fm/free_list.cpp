@@ -168,6 +168,15 @@ int brf_rcd_alloc(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bo
   return append_record(f, length, out, seek, no_hdr_io);
 }
 
+int brf_rcd_take_free(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool* found) {
+  *found = false;
+  if (length > kMaxRecordLength || brf_relative(f)) return BRF_BAD_DATA;
+  int rc = brfgethdr(f);
+  if (rc != BRF_OK) return rc;
+  if (f->hdr.version != kBrfVersion) return BRF_BAD_DATA;  // upgrade first
+  return take_from_free_list(f, length, out, seek, found);
+}
+
 int brf_rcd_append(BRF_FILE* f, const uint8_t* body, uint32_t length, bool finished, rec_hdr* out, uint32_t* seek) {
   if (length == 0 || length > kMaxRecordLength || brf_fixed(f)) return BRF_BAD_DATA;
   int rc = brfgethdr(f);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "fm/record_ops.h"
@@ -26,6 +27,42 @@ int set_status(BRF_RCB* r, int st) {
 }
 
 bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h.link & kOwnerBit); }
+
+// Bytes the read-ahead of a pass by record number takes at a time.
+constexpr size_t kAheadBytes = 256 * 1024;
+
+// Reads `n` bytes at `off` like kivo_pread: during a pass by record number
+// over a file held alone, from the read-ahead (no other process can write
+// the file; a write of this one drops it).
+ssize_t rcb_pread(BRF_RCB* r, void* buf, size_t n, uint64_t off) {
+  BRF_FILE* f = r->file;
+  if (!r->reading_ahead || n > kAheadBytes / 2) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
+  uint32_t writes = fd_cache_write_count(f->slot);
+  uint64_t end = uint64_t{r->ahead_seek} + r->ahead_len;
+  if (writes != r->ahead_writes || off < r->ahead_seek || off + n > end) {
+    r->ahead.resize(kAheadBytes);
+    r->ahead_len = 0;
+    ssize_t got = kivo_pread(f->slot, r->ahead.data(), kAheadBytes, static_cast<off_t>(off));
+    if (got < 0) return -1;
+    r->ahead_seek = static_cast<uint32_t>(off);
+    r->ahead_len = static_cast<uint32_t>(got);
+    r->ahead_writes = writes;
+    end = off + static_cast<uint64_t>(got);
+  }
+  size_t have = static_cast<size_t>(std::min<uint64_t>(n, end - off));
+  memcpy(buf, r->ahead.data() + (off - r->ahead_seek), have);
+  return static_cast<ssize_t>(have);
+}
+
+int read_rec_hdr(BRF_RCB* r, uint32_t seek, rec_hdr* out) {
+  if (!r->reading_ahead) return brf_read_rec_hdr(r->file, seek, out);
+  uint8_t buf[kRecHdrSize];
+  ssize_t got = rcb_pread(r, buf, sizeof buf, seek);
+  if (got < 0) return brf_errno_status(errno, __LINE__);
+  if (got != static_cast<ssize_t>(sizeof buf)) return BRF_BAD_DATA;
+  *out = decode_rec_hdr(buf);
+  return BRF_OK;
+}
 
 // Reads the record at `seek` into buf; the record lock is taken first when
 // one is wanted. A lock refused still delivers the record, with 20.
@@ -54,7 +91,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
     r->scratch_b.resize(want);
     io = r->scratch_b.data();
   }
-  ssize_t got = kivo_pread(f->slot, io, want, seek);
+  ssize_t got = rcb_pread(r, io, want, seek);
   if (got < static_cast<ssize_t>(kRecHdrSize)) return fail(BRF_BAD_DATA);
   rec_hdr h = decode_rec_hdr(io);
   if (h.length == 0 && !brf_fixed(f)) return fail(BRF_BAD_DATA);
@@ -66,7 +103,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
     memcpy(buf, io + kRecHdrSize, n);
   } else {
     memcpy(buf, io + kRecHdrSize, in_head);
-    if (kivo_pread(f->slot, buf + in_head, n - in_head, off_t{seek} + kRecHdrSize + static_cast<off_t>(in_head)) !=
+    if (rcb_pread(r, buf + in_head, n - in_head, uint64_t{seek} + kRecHdrSize + in_head) !=
         static_cast<ssize_t>(n - in_head))
       return fail(BRF_BAD_DATA);
   }
@@ -81,16 +118,17 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
 }
 
 // The seek one record on from `seek` (forward) or back (backward), or -1.
-int64_t step(BRF_FILE* f, uint32_t seek, bool forward) {
+int64_t step(BRF_RCB* r, uint32_t seek, bool forward) {
+  BRF_FILE* f = r->file;
   if (forward) {
     rec_hdr h;
-    if (brf_read_rec_hdr(f, seek, &h) != BRF_OK) return -1;
+    if (read_rec_hdr(r, seek, &h) != BRF_OK) return -1;
     uint64_t next = uint64_t{seek} + h.length + kRecOverhead;
     return next <= f->hdr.eofseek ? static_cast<int64_t>(next) : -1;
   }
   uint8_t tr[kRecTrailerSize];
   if (seek < kDataHeaderSize + kRecOverhead ||
-      kivo_pread(f->slot, tr, sizeof tr, seek - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
+      rcb_pread(r, tr, sizeof tr, seek - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
     return -1;
   uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   if (back > seek - kDataHeaderSize) return -1;
@@ -108,6 +146,11 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 // Sequential reading by record number from the last one, skipping deleted
 // and free-list records.
 int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
+  struct ahead_pass {
+    BRF_RCB* r;
+    explicit ahead_pass(BRF_RCB* rcb) : r(rcb) { r->reading_ahead = brf_alone(r->file) && !brf_relative(r->file); }
+    ~ahead_pass() { r->reading_ahead = false; }
+  } pass(r);
   for (;;) {
     int st;
     if (r->preload) {
@@ -226,7 +269,7 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
   if (brf_fixed(f)) {
     uint64_t seek = kDataHeaderSize + uint64_t(n) * (f->hdr.rec_len + kRecOverhead);
     rec_hdr h;
-    if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) {
+    if (read_rec_hdr(r, static_cast<uint32_t>(seek), &h) != BRF_OK) {
       set_status(r, BRF_BAD_DATA);
       return -1;
     }
@@ -242,7 +285,7 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
   }
   int64_t last = count - 1;
   if (at < n && n - at >= 201 && last - n < n - at) {
-    int64_t s = step(f, f->hdr.eofseek, false);
+    int64_t s = step(r, f->hdr.eofseek, false);
     if (s >= 0) {
       at = last;
       seek = s;
@@ -250,7 +293,7 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
   }
   for (int64_t guard = count + 1; at != n; --guard) {
     if (guard == 0) seek = -1;
-    if (seek >= 0) seek = step(f, static_cast<uint32_t>(seek), at < n);
+    if (seek >= 0) seek = step(r, static_cast<uint32_t>(seek), at < n);
     if (seek < 0) {
       set_status(r, BRF_BAD_DATA);
       return -1;
