@@ -33,7 +33,8 @@ struct file_entry {
   uint32_t last_use = 0;
   fd_lock_state locks;
   const uint8_t* head = nullptr;  // shared read-only map of the first kHeadMapBytes
-  uint32_t writes = 0;            // positioned writes through any slot
+  const uint8_t* whole = nullptr;  // shared read-only map of the whole file
+  size_t whole_len = 0;
 };
 
 struct slot_entry {
@@ -93,6 +94,9 @@ void close_parked(dev_t dev, ino_t ino) {
 void unmap_head(file_entry& e) {
   if (e.head) os_sys.munmap(const_cast<uint8_t*>(e.head), kHeadMapBytes);
   e.head = nullptr;
+  if (e.whole) os_sys.munmap(const_cast<uint8_t*>(e.whole), e.whole_len);
+  e.whole = nullptr;
+  e.whole_len = 0;
 }
 
 int close_entry_fd(file_entry& e) {
@@ -370,7 +374,6 @@ ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off) {
 ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
   int fd = check_fd(slot);
   if (fd < 0) return -1;
-  ++entry_of(slot)->writes;
   size_t done = 0;
   while (done < n) {
     ssize_t r = os_sys.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off + static_cast<off_t>(done));
@@ -389,7 +392,6 @@ ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off) {
   if (count == 1) return kivo_pwrite(slot, iov[0].iov_base, iov[0].iov_len, off);
   int fd = check_fd(slot);
   if (fd < 0) return -1;
-  ++entry_of(slot)->writes;
   size_t total = 0;
   for (int i = 0; i < count; ++i) total += iov[i].iov_len;
   ssize_t r;
@@ -426,6 +428,29 @@ const uint8_t* fd_cache_head(int slot, size_t need) {
   if (p == MAP_FAILED) return nullptr;
   e.head = static_cast<const uint8_t*>(p);
   return e.head;
+}
+
+const uint8_t* fd_cache_map_file(int slot, uint64_t end, size_t* len) {
+  if (!valid_slot(slot)) return nullptr;
+  file_entry& e = *entry_of(slot);
+  if (e.whole && e.whole_len >= end) {
+    *len = e.whole_len;
+    return e.whole;
+  }
+  struct stat st;
+  if (kivo_fstat(slot, &st) != 0 || st.st_size <= 0) return nullptr;
+  size_t size = static_cast<size_t>(st.st_size);
+  if (e.whole && size <= e.whole_len) {  // asked past the end: what there is
+    *len = e.whole_len;
+    return e.whole;
+  }
+  void* p = os_sys.mmap(nullptr, size, PROT_READ, MAP_SHARED, e.fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  if (e.whole) os_sys.munmap(const_cast<uint8_t*>(e.whole), e.whole_len);
+  e.whole = static_cast<const uint8_t*>(p);
+  e.whole_len = size;
+  *len = size;
+  return e.whole;
 }
 
 ssize_t kivo_read(int slot, void* buf, size_t n) {
@@ -523,8 +548,6 @@ int fd_cache_open_count() { return g_open_count; }
 int fd_cache_file_of(int slot) { return valid_slot(slot) ? g_slots[slot].file : -1; }
 
 int fd_cache_refs(int slot) { return valid_slot(slot) ? entry_of(slot)->refs : 0; }
-
-uint32_t fd_cache_write_count(int slot) { return valid_slot(slot) ? entry_of(slot)->writes : 0; }
 
 bool fd_cache_is_open(int slot) { return valid_slot(slot) && entry_of(slot)->fd >= 0; }
 

@@ -67,6 +67,13 @@ ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off);
 constexpr size_t kHeadMapBytes = 4096;
 const uint8_t* fd_cache_head(int slot, size_t need);
 
+// The whole file mapped shared and read-only, remapped as it grows so that
+// it covers `end` bytes where the file has them; *len gets the bytes mapped.
+// Null when it cannot be mapped. Only for a file no other process can open
+// (a shorter file than mapped would fault). Valid until the next call for the
+// file or until its last slot is closed.
+const uint8_t* fd_cache_map_file(int slot, uint64_t end, size_t* len);
+
 // The slot's open descriptor after stamping its use, reopening it when the
 // cache had closed it; -1 when the slot is not in use or cannot be reopened.
 int check_fd(int slot);
@@ -99,9 +106,6 @@ int fd_cache_open_count();
 int fd_cache_file_of(int slot);
 // Slots open on the slot's file (0 for a free slot).
 int fd_cache_refs(int slot);
-
-// Writes made through any slot of the slot's file (for buffers of its bytes).
-uint32_t fd_cache_write_count(int slot);
 
 // Whether the slot's descriptor is currently open (tests watch evictions).
 bool fd_cache_is_open(int slot);

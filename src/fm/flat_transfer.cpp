@@ -49,7 +49,7 @@ BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
 }
 
 // Opens the data file for export: exclusively when no other process has it
-// open (nothing can change under the read-ahead then), else shared as any
+// open (its records are then read through a mapping), else shared as any
 // reader; with its key file when there is one (a fixed-length keyed file is
 // then read as the headered file it is), else alone.
 BRF_FILE* open_for_export(int* status, const char* base) {

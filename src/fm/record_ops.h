@@ -47,14 +47,6 @@ struct BRF_RCB {
   uint32_t preload_pos = 0;
   uint32_t preload_size = 0;
   std::vector<uint8_t> scratch_a, scratch_b;  // record images of one operation
-  // Read-ahead of a pass by record number over a file held alone: the file's
-  // bytes from ahead_seek, good while no write went to the file since
-  // (ahead_writes, fd_cache_write_count).
-  std::vector<uint8_t> ahead;
-  uint32_t ahead_seek = 0;
-  uint32_t ahead_len = 0;
-  uint32_t ahead_writes = 0;
-  bool reading_ahead = false;  // during such a pass
 };
 
 // Attaches a control block. With keys a cursor is attached (its failure is

@@ -28,34 +28,20 @@ int set_status(BRF_RCB* r, int st) {
 
 bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h.link & kOwnerBit); }
 
-// Bytes the read-ahead of a pass by record number takes at a time.
-constexpr size_t kAheadBytes = 256 * 1024;
-
-// Reads `n` bytes at `off` like kivo_pread: during a pass by record number
-// over a file held alone, from the read-ahead (no other process can write
-// the file; a write of this one drops it).
+// Reads `n` bytes at `off` like kivo_pread. A file held alone is read
+// through a mapping of the whole file: no other process can change it, and
+// the mapping shows this one's writes.
 ssize_t rcb_pread(BRF_RCB* r, void* buf, size_t n, uint64_t off) {
   BRF_FILE* f = r->file;
-  if (!r->reading_ahead || n > kAheadBytes / 2) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
-  uint32_t writes = fd_cache_write_count(f->slot);
-  uint64_t end = uint64_t{r->ahead_seek} + r->ahead_len;
-  if (writes != r->ahead_writes || off < r->ahead_seek || off + n > end) {
-    r->ahead.resize(kAheadBytes);
-    r->ahead_len = 0;
-    ssize_t got = kivo_pread(f->slot, r->ahead.data(), kAheadBytes, static_cast<off_t>(off));
-    if (got < 0) return -1;
-    r->ahead_seek = static_cast<uint32_t>(off);
-    r->ahead_len = static_cast<uint32_t>(got);
-    r->ahead_writes = writes;
-    end = off + static_cast<uint64_t>(got);
-  }
-  size_t have = static_cast<size_t>(std::min<uint64_t>(n, end - off));
-  memcpy(buf, r->ahead.data() + (off - r->ahead_seek), have);
+  size_t len = 0;
+  const uint8_t* map = brf_alone(f) ? fd_cache_map_file(f->slot, off + n, &len) : nullptr;
+  if (!map) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
+  size_t have = off >= len ? 0 : std::min<size_t>(n, len - off);
+  memcpy(buf, map + off, have);
   return static_cast<ssize_t>(have);
 }
 
 int read_rec_hdr(BRF_RCB* r, uint32_t seek, rec_hdr* out) {
-  if (!r->reading_ahead) return brf_read_rec_hdr(r->file, seek, out);
   uint8_t buf[kRecHdrSize];
   ssize_t got = rcb_pread(r, buf, sizeof buf, seek);
   if (got < 0) return brf_errno_status(errno, __LINE__);
@@ -146,11 +132,6 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 // Sequential reading by record number from the last one, skipping deleted
 // and free-list records.
 int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
-  struct ahead_pass {
-    BRF_RCB* r;
-    explicit ahead_pass(BRF_RCB* rcb) : r(rcb) { r->reading_ahead = brf_alone(r->file) && !brf_relative(r->file); }
-    ~ahead_pass() { r->reading_ahead = false; }
-  } pass(r);
   for (;;) {
     int st;
     if (r->preload) {
