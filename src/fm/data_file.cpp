@@ -3,7 +3,8 @@
 // free_list.cpp.
 //
 // All I/O is positioned (kivo_pread / kivo_pwrite), so nothing depends on a
-// descriptor's file position, which the descriptor cache does not keep.
+// descriptor's file position, which the descriptor cache does not keep. Reads
+// go through the file's shared mapping where it covers them (brf_pread).
 #include "fm/data_file.h"
 
 #include <fcntl.h>
@@ -228,9 +229,17 @@ bool verify_eof(int slot, uint32_t expected) {
   return false;
 }
 
+ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off) {
+  size_t len = 0;
+  const uint8_t* map = fd_cache_map_file(f->slot, off + n, &len);
+  if (!map || off + n > len) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
+  memcpy(buf, map + off, n);
+  return static_cast<ssize_t>(n);
+}
+
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out) {
   uint8_t buf[kRecHdrSize];
-  ssize_t got = kivo_pread(f->slot, buf, sizeof buf, seek);
+  ssize_t got = brf_pread(f, buf, sizeof buf, seek);
   if (got < 0) return brf_errno_status(errno, __LINE__);
   if (got != static_cast<ssize_t>(sizeof buf)) return BRF_BAD_DATA;
   *out = decode_rec_hdr(buf);
@@ -265,7 +274,7 @@ int brf_record_count(BRF_FILE* f, uint32_t* count) {
     return BRF_OK;
   }
   uint8_t tr[kRecTrailerSize];
-  if (kivo_pread(f->slot, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return BRF_BAD_DATA;
+  if (brf_pread(f, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return BRF_BAD_DATA;
   uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   if (back > eof - kDataHeaderSize) return BRF_BAD_DATA;
   rec_hdr last;

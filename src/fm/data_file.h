@@ -178,6 +178,10 @@ int brf_upd_ver(BRF_FILE* f);
 // Returns false when the descriptor cannot be had or the size differs.
 bool verify_eof(int slot, uint32_t expected);
 
+// Reads `n` bytes at `off` of the data file like kivo_pread, through the
+// file's shared mapping where it covers them (the same bytes, no call).
+ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off);
+
 // Record header I/O at a record's seek: 0, 17 (short read), 4/22/24 (write).
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out);
 int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h);

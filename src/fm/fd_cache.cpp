@@ -33,8 +33,9 @@ struct file_entry {
   uint32_t last_use = 0;
   fd_lock_state locks;
   const uint8_t* head = nullptr;  // shared read-only map of the first kHeadMapBytes
-  const uint8_t* whole = nullptr;  // shared read-only map of the whole file
+  const uint8_t* whole = nullptr;  // shared read-only map of the file from its start
   size_t whole_len = 0;
+  uint32_t map_misses = 0;  // reads past `whole` since it was made
 };
 
 struct slot_entry {
@@ -61,6 +62,7 @@ int g_open_count = 0;
 uint32_t g_use_counter = 0;
 int g_max_files = 0;  // 0 = no limit
 constexpr int kFreeInOneGo = 1;
+constexpr uint32_t kMapRetry = 64;
 FILE* g_log = nullptr;
 unsigned g_log_mask = 0;
 
@@ -433,22 +435,20 @@ const uint8_t* fd_cache_head(int slot, size_t need) {
 const uint8_t* fd_cache_map_file(int slot, uint64_t end, size_t* len) {
   if (!valid_slot(slot)) return nullptr;
   file_entry& e = *entry_of(slot);
-  if (e.whole && e.whole_len >= end) {
-    *len = e.whole_len;
-    return e.whole;
-  }
+  *len = e.whole_len;
+  if (e.whole_len >= end) return e.whole;
+  // Past the mapping: the file may have grown. Looking costs a call, so
+  // only the first miss and every kMapRetry-th looks; the others read.
+  if (e.map_misses++ % kMapRetry != 0) return e.whole;
   struct stat st;
-  if (kivo_fstat(slot, &st) != 0 || st.st_size <= 0) return nullptr;
+  if (kivo_fstat(slot, &st) != 0 || static_cast<uint64_t>(st.st_size) < end) return e.whole;
   size_t size = static_cast<size_t>(st.st_size);
-  if (e.whole && size <= e.whole_len) {  // asked past the end: what there is
-    *len = e.whole_len;
-    return e.whole;
-  }
   void* p = os_sys.mmap(nullptr, size, PROT_READ, MAP_SHARED, e.fd, 0);
-  if (p == MAP_FAILED) return nullptr;
+  if (p == MAP_FAILED) return e.whole;
   if (e.whole) os_sys.munmap(const_cast<uint8_t*>(e.whole), e.whole_len);
   e.whole = static_cast<const uint8_t*>(p);
   e.whole_len = size;
+  e.map_misses = 0;
   *len = size;
   return e.whole;
 }

@@ -67,11 +67,12 @@ ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off);
 constexpr size_t kHeadMapBytes = 4096;
 const uint8_t* fd_cache_head(int slot, size_t need);
 
-// The whole file mapped shared and read-only, remapped as it grows so that
-// it covers `end` bytes where the file has them; *len gets the bytes mapped.
-// Null when it cannot be mapped. Only for a file no other process can open
-// (a shorter file than mapped would fault). Valid until the next call for the
-// file or until its last slot is closed.
+// The file mapped shared and read-only from its start, *len bytes of it, or
+// null. A call asking past the mapping (`end`) now and then maps the file
+// again at its present size; the caller reads what the mapping does not
+// cover. Loads from it see every process's writes as a read does. Files of
+// this engine never shrink (a mapped page past the end would fault). Valid
+// until the next call for the file or until its last slot is closed.
 const uint8_t* fd_cache_map_file(int slot, uint64_t end, size_t* len);
 
 // The slot's open descriptor after stamping its use, reopening it when the

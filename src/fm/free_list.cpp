@@ -40,7 +40,7 @@ int read_block(BRF_FILE* f, uint32_t seek, uint8_t* body) {
     sys_err("BRF", __LINE__, "bad free list block at %u in %s", seek, brf_handle_nam(f->slot));
     return BRF_BAD_DATA;
   }
-  if (kivo_pread(f->slot, body, kFreeBlockUsed, seek + kRecHdrSize) != static_cast<ssize_t>(kFreeBlockUsed))
+  if (brf_pread(f, body, kFreeBlockUsed, seek + kRecHdrSize) != static_cast<ssize_t>(kFreeBlockUsed))
     return BRF_BAD_DATA;
   return BRF_OK;
 }
@@ -225,7 +225,7 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   // matching its length.
   uint8_t tr[kRecTrailerSize];
   if (seek < kDataHeaderSize || uint64_t{seek} + r.length + kRecOverhead > f->hdr.eofseek ||
-      kivo_pread(f->slot, tr, sizeof tr, seek + kRecHdrSize + r.length) != static_cast<ssize_t>(sizeof tr) ||
+      brf_pread(f, tr, sizeof tr, uint64_t{seek} + kRecHdrSize + r.length) != static_cast<ssize_t>(sizeof tr) ||
       ld_le32(tr, 0) != r.length)
     return BRF_BAD_DATA;
 

@@ -28,18 +28,7 @@ int set_status(BRF_RCB* r, int st) {
 
 bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h.link & kOwnerBit); }
 
-// Reads `n` bytes at `off` like kivo_pread. A file held alone is read
-// through a mapping of the whole file: no other process can change it, and
-// the mapping shows this one's writes.
-ssize_t rcb_pread(BRF_RCB* r, void* buf, size_t n, uint64_t off) {
-  BRF_FILE* f = r->file;
-  size_t len = 0;
-  const uint8_t* map = brf_alone(f) ? fd_cache_map_file(f->slot, off + n, &len) : nullptr;
-  if (!map) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
-  size_t have = off >= len ? 0 : std::min<size_t>(n, len - off);
-  memcpy(buf, map + off, have);
-  return static_cast<ssize_t>(have);
-}
+ssize_t rcb_pread(BRF_RCB* r, void* buf, size_t n, uint64_t off) { return brf_pread(r->file, buf, n, off); }
 
 int read_rec_hdr(BRF_RCB* r, uint32_t seek, rec_hdr* out) {
   uint8_t buf[kRecHdrSize];
@@ -63,7 +52,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   };
   if (relative) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, f->hdr.rec_len));
-    if (kivo_pread(f->slot, buf, n, seek) != static_cast<ssize_t>(n)) return fail(BRF_BAD_DATA);
+    if (brf_pread(f, buf, n, seek) != static_cast<ssize_t>(n)) return fail(BRF_BAD_DATA);
     *len = n;
     r->cur_rec = r->last_rec = seek / f->hdr.rec_len;
     r->last_seek = seek;

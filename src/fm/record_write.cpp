@@ -67,7 +67,7 @@ int read_live(BRF_RCB* r, uint32_t seek, rec_hdr* h, std::vector<uint8_t>& v) {
   uint32_t extent = brf_key_extent(f);
   size_t guess = brf_fixed(f) ? f->hdr.rec_len : kGuess;
   v.assign(kRecHdrSize + std::max<size_t>(guess, extent), 0);
-  ssize_t got = kivo_pread(f->slot, v.data(), kRecHdrSize + guess, seek);
+  ssize_t got = brf_pread(f, v.data(), kRecHdrSize + guess, seek);
   if (got < 0) return brf_errno_status(errno, __LINE__);
   if (got < static_cast<ssize_t>(kRecHdrSize)) return BRF_BAD_DATA;
   *h = decode_rec_hdr(v.data());
@@ -77,7 +77,7 @@ int read_live(BRF_RCB* r, uint32_t seek, rec_hdr* h, std::vector<uint8_t>& v) {
   v.erase(v.begin(), v.begin() + kRecHdrSize);
   v.resize(std::max(uint32_t{h->length}, extent), 0);
   if (have < h->length) {
-    if (kivo_pread(f->slot, v.data() + have, h->length - have, off_t{seek} + kRecHdrSize + static_cast<off_t>(have)) !=
+    if (brf_pread(f, v.data() + have, h->length - have, uint64_t{seek} + kRecHdrSize + have) !=
         static_cast<ssize_t>(h->length - have))
       return BRF_BAD_DATA;
   } else {
