@@ -16,11 +16,6 @@ namespace kivo {
 
 namespace {
 
-int set_status(BRF_RCB* r, int st) {
-  r->status = st;
-  return st;
-}
-
 int write_at(BRF_FILE* f, const uint8_t* buf, size_t n, uint64_t off) {
   errno = 0;
   ssize_t got = kivo_pwrite(f->slot, buf, n, static_cast<off_t>(off));
@@ -119,7 +114,7 @@ int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   int st = body_written ? BRF_OK : write_at(f, rec, len, uint64_t{seek} + kRecHdrSize);
   if (st == BRF_OK && f->has_keys) st = brfinsertall(r, rec, seek);
   if (st != BRF_OK) {
-    brf_rcd_free(f, seek, false);
+    static_cast<void>(brf_rcd_free(f, seek, false));  // undo: the first failure is the one reported
     return st;
   }
   h.link = seek;
@@ -130,8 +125,8 @@ int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   }
   h.flags = 0;
   if ((st = brf_write_rec_hdr(f, seek, h)) != BRF_OK) {
-    if (f->has_keys) brfdeleteall(r, rec, seek);
-    brf_rcd_free(f, seek, false);
+    if (f->has_keys) static_cast<void>(brfdeleteall(r, rec, seek));  // undo, as above
+    static_cast<void>(brf_rcd_free(f, seek, false));
     return st;
   }
   r->cur_rec = r->last_rec = h.recno;
@@ -150,7 +145,7 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len)
   if (len == h.length) {
     if (int st = brfreinsertall(r, orec, nrec, seek, seek)) return st;
     int st = write_at(f, nrec, len, uint64_t{seek} + kRecHdrSize);
-    if (st != BRF_OK) brfreinsertall(r, nrec, orec, seek, seek);
+    if (st != BRF_OK) static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));  // undo
     if (st == BRF_OK) {
       r->cur_rec = r->last_rec = h.recno;
       r->last_seek = seek;
@@ -164,14 +159,14 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len)
   int st = write_at(f, nrec, len, uint64_t{nseek} + kRecHdrSize);
   if (st == BRF_OK) st = brfreinsertall(r, orec, nrec, seek, nseek);
   if (st != BRF_OK) {
-    brf_rcd_free(f, nseek, false);
+    static_cast<void>(brf_rcd_free(f, nseek, false));  // undo
     return st;
   }
   nh.flags = 0;
   nh.link = nseek;
   if ((st = brf_write_rec_hdr(f, nseek, nh)) != BRF_OK) {
-    brfreinsertall(r, nrec, orec, nseek, seek);
-    brf_rcd_free(f, nseek, false);
+    static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));  // undo
+    static_cast<void>(brf_rcd_free(f, nseek, false));
     return st;
   }
   r->cur_rec = r->last_rec = nh.recno;

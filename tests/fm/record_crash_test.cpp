@@ -81,8 +81,8 @@ void killed_writer_rounds(bool exclusive) {
   com_fill(0, nullptr);
   set_sys_err_presenter(test::quiet);
   brfinit();
-  test::scratch dir;
-  std::string base = dir.path("crash");
+  test::scratch_dir dir;
+  std::string base = dir.file("crash");
   {
     int st;
     BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);

@@ -14,6 +14,7 @@
 #include <random>
 
 #include "fm/flat_file.h"
+#include "fm_test_util.h"
 #include "foundation/os_calls.h"
 #include "record_test_util.h"
 
@@ -37,17 +38,11 @@ std::string torn(const uint8_t* rec, uint32_t len) {
   return "";
 }
 
-int wait_exit(pid_t pid) {
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
 BRF_FILE* open_pair(const std::string& base, bool exclusive, BRF_RCB** r, int* st) {
   BRF_FILE* f = brfopen(st, base.c_str(), BRF_CREATE, 0, exclusive);
   if (!f) return nullptr;
   *r = brfaccess(st, f, 0, false);
-  if (f->hdr.version == kVersionUnread) brf_upd_ver(f);
+  if (f->hdr.version == kVersionUnread && brf_upd_ver(f) != BRF_OK) *st = -1;
   if (test::set_three_keys(*r) != BRF_OK) *st = -1;
   return f;
 }
@@ -63,7 +58,7 @@ class RecordProcess : public ::testing::Test {
     com_fill(0, nullptr);
     old_ = set_sys_err_presenter(test::quiet);
     brfinit();
-    base_ = dir_.path("p");
+    base_ = dir_.file("p");
   }
   void TearDown() override {
     os_sys = os_real_calls();
@@ -79,7 +74,7 @@ class RecordProcess : public ::testing::Test {
     }
     return pid;
   }
-  test::scratch dir_;
+  test::scratch_dir dir_;
   std::string base_;
   sys_err_presenter old_;
 };
@@ -163,7 +158,7 @@ TEST_F(RecordProcess, TwoWritersAndAScanningReaderLoseNothingAndSeeNoTornOrDisor
     ASSERT_EQ(st, BRF_OK);
     close_pair(f, r);
   }
-  const int ops = 1500 * test::stress_scale();
+  const int ops = 1500 * static_cast<int>(test::stress_scale());
   int results[2][2], stop[2], seen_pipe[2];
   ASSERT_EQ(pipe(results[0]), 0);
   ASSERT_EQ(pipe(results[1]), 0);
@@ -174,10 +169,10 @@ TEST_F(RecordProcess, TwoWritersAndAScanningReaderLoseNothingAndSeeNoTornOrDisor
   for (int w = 0; w < 2; ++w) writers[w] = spawn([&] { return two_writer(base_, w, ops, results[w][1]); });
   for (int w = 0; w < 2; ++w) {
     close(results[w][1]);
-    EXPECT_EQ(wait_exit(writers[w]), 0) << "writer " << w;
+    EXPECT_EQ(test::wait_exit(writers[w]), 0) << "writer " << w;
   }
   ASSERT_EQ(write(stop[1], "x", 1), 1);
-  EXPECT_EQ(wait_exit(reader), 0) << "21 out of order, 22 torn, 23 failed scan, 25 nothing seen";
+  EXPECT_EQ(test::wait_exit(reader), 0) << "21 out of order, 22 torn, 23 failed scan, 25 nothing seen";
   long seen = 0;
   EXPECT_EQ(read(seen_pipe[0], &seen, sizeof seen), static_cast<ssize_t>(sizeof seen));
   RecordProperty("records_scanned", static_cast<int>(seen));
@@ -218,7 +213,7 @@ TEST_F(RecordProcess, PairHeldExclusivelyRefusesOtherProcessesAndHandsOverEveryt
       BRF_FILE* g = brfopen(&s, base_.c_str(), 0, 0, t.exclusive);
       return g ? 1 : s;
     });
-    EXPECT_EQ(wait_exit(pid), BRF_FILE_LOCKED) << "exclusive " << t.exclusive;
+    EXPECT_EQ(test::wait_exit(pid), BRF_FILE_LOCKED) << "exclusive " << t.exclusive;
   }
   close_pair(f, r);
   // Afterwards another process finds every record by each key and in order,
@@ -242,7 +237,7 @@ TEST_F(RecordProcess, PairHeldExclusivelyRefusesOtherProcessesAndHandsOverEveryt
     close_pair(g, q);
     return 0;
   });
-  EXPECT_EQ(wait_exit(pid), 0);
+  EXPECT_EQ(test::wait_exit(pid), 0);
   std::map<std::string, std::vector<uint8_t>> active;
   EXPECT_EQ(test::check_pair(base_, &active), "");
   EXPECT_EQ(active.size(), 401u);
@@ -329,7 +324,7 @@ TEST_F(RecordProcess, CallsPerOperationOnASharedAndAnExclusivePair) {
   };
   for (const row& t : rows) {
     SCOPED_TRACE(testing::Message() << "exclusive " << t.exclusive << " op " << t.op);
-    std::string base = dir_.path(("c" + std::to_string(&t - rows)).c_str());
+    std::string base = dir_.file("c" + std::to_string(&t - rows));
     int st;
     BRF_RCB* r = nullptr;
     BRF_FILE* f = open_pair(base, t.exclusive, &r, &st);
@@ -388,7 +383,7 @@ TEST_F(RecordProcess, ExportOfAFileAnotherProcessHasOpenFallsBackToASharedOpen) 
   EXPECT_EQ(brf2flat_run(base_.c_str()), 0);
   ASSERT_EQ(write(done[1], "x", 1), 1);
   for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
-  EXPECT_EQ(wait_exit(holder), 0);
+  EXPECT_EQ(test::wait_exit(holder), 0);
   std::vector<uint8_t> out = test::read_file(base_);
   EXPECT_EQ(std::string(out.begin(), out.begin() + 14), "line 0\nline 1\n");
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 50);
