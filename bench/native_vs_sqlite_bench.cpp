@@ -530,20 +530,18 @@ std::string sqlite_shell() {
 
 void BM_KivoImport(benchmark::State& state) {
   std::string base = dir() + "/flat";
-  whole_process(
-      state,
-      [&] {
-        std::filesystem::remove(base + ".dat");
-        std::filesystem::copy_file(flat_lines(), base, std::filesystem::copy_options::overwrite_existing);
-      },
-      {KIVO_BINARY, "-i", base});
+  whole_process(state,
+                [&] {
+                  std::filesystem::remove(base + ".dat");
+                  std::filesystem::copy_file(flat_lines(), base, std::filesystem::copy_options::overwrite_existing);
+                },
+                {KIVO_BINARY, "-i", base});
 }
 
 void BM_SqliteImport(benchmark::State& state) {
   std::string db = dir() + "/flat.db";
-  whole_process(
-      state, [&] { std::filesystem::remove(db); },
-      {sqlite_shell(), db, "CREATE TABLE t(line TEXT);", ".import --csv " + flat_lines() + " t"});
+  whole_process(state, [&] { std::filesystem::remove(db); },
+                {sqlite_shell(), db, "CREATE TABLE t(line TEXT);", ".import --csv " + flat_lines() + " t"});
 }
 
 // Export of what the imports above made (they run first).

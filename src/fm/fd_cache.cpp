@@ -32,7 +32,7 @@ struct file_entry {
   char path[kFdPathSize] = {};  // path used to reopen
   uint32_t last_use = 0;
   fd_lock_state locks;
-  const uint8_t* head = nullptr;  // shared read-only map of the first kHeadMapBytes
+  const uint8_t* head = nullptr;   // shared read-only map of the first kHeadMapBytes
   const uint8_t* whole = nullptr;  // shared read-only map of the file from its start
   size_t whole_len = 0;
   uint32_t map_misses = 0;  // reads past `whole` since it was made

@@ -37,8 +37,7 @@ int build_index(BRF_RCB* r, int keyno) {
     }
     if (!(h.flags & (kRecDeleted | kRecNotUser))) {
       body.assign(std::max<uint32_t>(h.length, extent), 0);
-      if (brf_pread(f, body.data(), h.length, seek + kRecHdrSize) !=
-          static_cast<ssize_t>(h.length)) {
+      if (brf_pread(f, body.data(), h.length, seek + kRecHdrSize) != static_cast<ssize_t>(h.length)) {
         st = BRF_BAD_DATA;
         break;
       }

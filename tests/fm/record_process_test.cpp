@@ -135,8 +135,7 @@ int scanner(const std::string& base, int stop, int out) {
   while (read(stop, &c, 1) != 1) {
     std::string last;
     uint32_t len = 0;
-    for (st = brffirst(r, buf.data(), buf.size(), &len); st == BRF_OK;
-         st = brfnext(r, buf.data(), buf.size(), &len)) {
+    for (st = brffirst(r, buf.data(), buf.size(), &len); st == BRF_OK; st = brfnext(r, buf.data(), buf.size(), &len)) {
       std::string key(reinterpret_cast<char*>(buf.data()), test::kIdLen);
       if (!last.empty() && key <= last) return 21;  // out of order or twice
       if (!torn(buf.data(), len).empty()) return 22;
@@ -345,7 +344,10 @@ TEST_F(RecordProcess, CallsPerOperationOnASharedAndAnExclusivePair) {
     switch (t.op) {
       case kSeek: st = brfseek(r, kSeekEqual, rec.data(), kWholeRecord, buf.data(), buf.size(), &len); break;
       case kNext: st = brfnext(r, buf.data(), buf.size(), &len); break;
-      case kPut: rec = rec_of(100, 101, 40); st = brfput(r, rec.data(), static_cast<uint32_t>(rec.size())); break;
+      case kPut:
+        rec = rec_of(100, 101, 40);
+        st = brfput(r, rec.data(), static_cast<uint32_t>(rec.size()));
+        break;
       case kRewrite: st = brfrewrite(r, rec.data(), static_cast<uint32_t>(rec.size())); break;
       case kDelete: st = brfdelete(r); break;
     }
