@@ -62,7 +62,7 @@ struct counted<R (*)(A...)> {
     return (g_real.*Entry)(a...);
   }
 };
-#define KIVO_COUNT(t, name) t.name = counted<decltype(t.name)>::template call<&os_call_table::name>
+#define KIVO_COUNT(t, name) t.name = counted<decltype(t.name)>::template call<&T::name>
 
 // Puts a counting wrapper around every entry of the table.
 template <class T>
