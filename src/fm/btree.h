@@ -60,7 +60,12 @@ struct BT_FILE {
   // file's header and is not read back, and the change count (which only
   // other caches need) is written once, when this stops being so.
   bool sole = false;
-  bool count_behind = false;  // sole: the change count on disk is behind `hdr`
+  bool count_behind = false;    // sole: the change count on disk is behind `hdr`
+  uint32_t op_start_count = 0;  // the odd count on disk while op_writing
+  // A search running without the tree lock (bseek): it must not write, and
+  // sets `optimistic_stop` where it would have to.
+  bool optimistic = false;
+  bool optimistic_stop = false;
 };
 
 // A page held by a cursor.
@@ -129,6 +134,9 @@ int getlkey(BT_FILE* f, int keyno, const uint8_t* src, int len, uint8_t* out, in
 int bkeycmp(BT_CURSOR* c, const uint8_t* a, int nsegs, const uint8_t* b);
 
 // Searches (locked): builds the key from `src` and positions the cursor.
+// bseek first searches without the lock through the mapped file when the
+// change count is even (no change under way) and unmoved at the end; else
+// it searches again under the lock.
 int bseek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form);
 int blseek(BT_CURSOR* c, int mode, const uint8_t* key, int nsegs);
 // First and next entry (locked), and their forms under a held lock. An empty

@@ -39,25 +39,31 @@ void drop_slot(BT_CURSOR* c, uint32_t seek) {
   if (bt_page_slot* s = find_slot(c, seek)) s->seek = 0;
 }
 
-// Adds one write to the change count; the first write of an operation puts
-// the count ahead on disk before anything else changes, so another process
-// never trusts a page that this operation may have written.
+// Adds to the change count for one write. The first write of an operation
+// puts an odd count on disk before anything else changes, so another process
+// never trusts a page that this operation may have written, and a reader
+// without the tree lock (an odd count, or one that moved while it read) knows
+// a change is under way; the count in memory stays even and reaches the disk
+// at op_end.
 int note_write(BT_CURSOR* c) {
   BT_FILE* f = c->file;
-  uint32_t n = ld_le32(f->hdr, kHdrChangeCount) + 1;
-  st_le32(f->hdr, kHdrChangeCount, n);
-  if (f->sole) {
-    f->count_behind = true;  // no other cache to warn: written at the end
-  } else if (!f->op_writing) {
-    uint8_t w[4];
-    st_le32(w, 0, n);
-    if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
-  }
+  uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
   if (!f->op_writing) {
+    uint32_t start = (n + 1) | 1;
+    if (f->sole) {
+      f->count_behind = true;  // no other cache to warn: written at the end
+    } else {
+      uint8_t w[4];
+      st_le32(w, 0, start);
+      if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
+    }
     f->op_writing = true;
-    n += 1;
-    st_le32(f->hdr, kHdrChangeCount, n);
+    f->op_start_count = start;
+    n = start + 1;
+  } else {
+    n += 2;
   }
+  st_le32(f->hdr, kHdrChangeCount, n);
   c->seen_changes = n;
   return BRF_OK;
 }
@@ -202,6 +208,8 @@ int hdr_write(BT_CURSOR* c) {
   st_le16(f->hdr, kHdrAge, static_cast<uint16_t>(ld_le16(f->hdr, kHdrAge) + 1));
   uint8_t block[kBtHdrBlock] = {};
   memcpy(block, f->hdr, kBtHdrSize);
+  // Until the operation ends the disk keeps its odd count.
+  st_le32(block, kHdrChangeCount, f->op_start_count);
   if (bt_io_write(f->io, 0, block, kBtHdrBlock) != static_cast<long>(kBtHdrBlock)) return io_fail(c, true);
   return BRF_OK;
 }

@@ -1,11 +1,10 @@
 // Inside the B-tree modules: page layout accessors for one key's geometry,
 // and page and header input and output through a cursor's page cache.
 //
-// Cache rule: every write of this engine adds 1 to the header's change
-// count. A cursor remembers the count at which its pages were current; when
-// the header shows the same count nothing changed and its pages are used
-// without a read, when it moved by less than 65,536 each page is re-checked
-// by its age (an 8-byte read; a u16 age cannot have wrapped), and otherwise
+// Cache rule: every write of this engine moves the header's change count
+// (odd on disk while an operation writes, even when it has ended). A cursor remembers the count at which its pages were
+// current; when the header shows the same count nothing changed and its pages are used without a read, when it moved by
+// less than 65,536 each page is re-checked by its age (an 8-byte read; a u16 age cannot have wrapped), and otherwise
 // the cached pages are dropped. The header itself is taken from a shared
 // mapping of the key file's head where there is one.
 #pragma once

@@ -129,6 +129,10 @@ int getroot(BT_CURSOR* c, uint32_t* root) {
     seek = up;
   }
   if (seek != f->keys[c->key].root) {
+    if (f->optimistic) {  // a write: only under the lock
+      f->optimistic_stop = true;
+      return set_status(c, BRF_SYS_ERR);
+    }
     // A split above the recorded root was not recorded: record it now.
     f->keys[c->key].root = seek;
     st_le32(f->hdr, kHdrKeys + c->key * kKeyDescSize + kKdRoot, seek);
@@ -382,7 +386,37 @@ int bnext(BT_CURSOR* c) {
   return locked(c, [&] { return bunext(c); });
 }
 
+namespace {
+
+// bseek without the tree lock: true with *st when the search saw the file as
+// it stood between two loads of an even, equal change count; false (the
+// cursor's cached pages dropped, since they may hold a torn copy) when the
+// search must run under the lock.
+bool optimistic_seek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form, int* st) {
+  BT_FILE* f = c->file;
+  if (f->sole || f->lock_depth > 0 || c->key < 0 || c->key >= kBtMaxKeys) return false;
+  const uint8_t* head = bt_io_head(f->io, kBtHdrSize);
+  if (!head) return false;
+  const auto* count = reinterpret_cast<const uint32_t*>(head + kHdrChangeCount);
+  uint32_t before = __atomic_load_n(count, __ATOMIC_ACQUIRE);
+  if (before & 1) return false;
+  f->optimistic = true;
+  f->optimistic_stop = false;
+  uint8_t key[256] = {};
+  int k = getlkey(f, c->key, src, len, key, form);
+  *st = blseek(c, mode, key, k);
+  f->optimistic = false;
+  __atomic_thread_fence(__ATOMIC_ACQUIRE);
+  if (!f->optimistic_stop && __atomic_load_n(count, __ATOMIC_ACQUIRE) == before) return true;
+  for (auto& s : c->pages) s.seek = 0;
+  c->hdr_epoch = 0;
+  return false;
+}
+
+}  // namespace
+
 int bseek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form) {
+  if (int st; optimistic_seek(c, mode, src, len, form, &st)) return set_status(c, st);
   return locked(c, [&] {
     if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
     uint8_t key[256] = {};

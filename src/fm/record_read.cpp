@@ -25,6 +25,16 @@ bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h
 
 ssize_t rcb_pread(BRF_RCB* r, void* buf, size_t n, uint64_t off) { return brf_pread(r->file, buf, n, off); }
 
+constexpr int kCopyTries = 100;
+
+// Whether the file's mapping still holds `n` bytes at `off` as copied (true
+// when it does not cover them: nothing to compare against).
+bool still_there(BRF_FILE* f, const uint8_t* copy, size_t n, uint64_t off) {
+  size_t len = 0;
+  const uint8_t* map = fd_cache_map_file(f->slot, off + n, &len);
+  return !map || off + n > len || memcmp(map + off, copy, n) == 0;
+}
+
 int read_rec_hdr(BRF_RCB* r, uint32_t seek, rec_hdr* out) {
   uint8_t buf[kRecHdrSize];
   ssize_t got = rcb_pread(r, buf, sizeof buf, seek);
@@ -62,6 +72,10 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
     io = r->scratch_b.data();
   }
   ssize_t got = rcb_pread(r, io, want, seek);
+  // A body rewritten in place meanwhile may have been copied half old, half
+  // new: a copy that the mapped file still shows right after is whole.
+  for (int tries = 0; got > 0 && tries < kCopyTries && !still_there(f, io, static_cast<size_t>(got), seek); ++tries)
+    got = rcb_pread(r, io, want, seek);
   if (got < static_cast<ssize_t>(kRecHdrSize)) return fail(BRF_BAD_DATA);
   rec_hdr h = decode_rec_hdr(io);
   if (h.length == 0 && !brf_fixed(f)) return fail(BRF_BAD_DATA);
@@ -107,12 +121,47 @@ int64_t step(BRF_RCB* r, uint32_t seek, bool forward) {
   return static_cast<int64_t>(seek - back);
 }
 
-// Reads one record under a keyed position: the cursor's DSEEK.
+// Whether the record just read carries the key of the cursor's entry. The
+// record is read after the tree lock is given back: by then a writer may
+// have moved it, or deleted it and given its space to another record.
+bool holds_entry_key(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
+  BT_CURSOR* c = r->cursor;
+  uint8_t key[256] = {};
+  if (len < brf_key_extent(r->file)) {
+    std::vector<uint8_t>& pad = r->scratch_a;
+    pad.assign(brf_key_extent(r->file), 0);
+    memcpy(pad.data(), buf, len);
+    getlkey(r->file->key, c->key, pad.data(), kWholeRecord, key, kKeyFormRecord);
+  } else {
+    getlkey(r->file->key, c->key, buf, kWholeRecord, key, kKeyFormRecord);
+  }
+  return bkeycmp(c, key, kBtMaxSegs, c->keybuf) == 0;
+}
+
+// Reads one record under a keyed position: the cursor's DSEEK. A record
+// that no longer carries the entry's key sends the cursor to the entry's
+// key again (under the lock); when no entry has it now, the record is gone
+// (BRF_DELETED, which the sequential reads pass over).
 int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   BT_CURSOR* c = r->cursor;
   r->positioned_key = c->key;
-  if (c->dseek == kNoSeek) return set_status(r, BRF_NO_RECORD);
-  return read_at(r, c->dseek, buf, size, len);
+  for (int tries = 0;; ++tries) {
+    if (c->dseek == kNoSeek) return set_status(r, BRF_NO_RECORD);
+    bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
+    uint32_t got = 0;
+    int st = read_at(r, c->dseek, buf, size, &got);
+    if ((st != BRF_OK && st != BRF_LOCK_REFUSED) || size < brf_key_extent(r->file) || holds_entry_key(r, buf, got)) {
+      *len = got;
+      return st;
+    }
+    if (!held) brf_release(r);  // a lock taken on the wrong record
+    if (tries == kCopyTries) return set_status(r, BRF_DELETED);
+    uint8_t key[256];
+    memcpy(key, c->keybuf, sizeof key);
+    st = bseek(c, kSeekEqual, key, sizeof key, kKeyFormKey);
+    if (st == BRF_NO_RECORD) return set_status(r, BRF_DELETED);
+    if (st != BRF_OK) return set_status(r, st);
+  }
 }
 
 // Sequential reading by record number from the last one, skipping deleted
