@@ -26,6 +26,7 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+constexpr size_t kOutBuffer = 1 << 20;
 
 // Why a record cannot be a line; null when it can.
 const char* line_refusal(const uint8_t* rec, uint32_t len) {
@@ -81,6 +82,8 @@ int brf2flat_run(const char* name) {
     brfclose(f);
     return kExitFailed;
   }
+  std::vector<char> out_buf(kOutBuffer);  // lines leave in large writes
+  setvbuf(out, out_buf.data(), _IOFBF, out_buf.size());
   BRF_RCB* r = brfaccess(&status, f, 0, false);
   if (!r) {
     fclose(out);

@@ -23,26 +23,47 @@ constexpr size_t kReadAhead = 1024;
 
 bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h.link & kOwnerBit); }
 
-ssize_t rcb_pread(BRF_RCB* r, void* buf, size_t n, uint64_t off) { return brf_pread(r->file, buf, n, off); }
-
+// Copies of a record taken again when a writer keeps changing it.
 constexpr int kCopyTries = 100;
 
-// Whether the file's mapping still holds `n` bytes at `off` as copied (true
-// when it does not cover them: nothing to compare against).
-bool still_there(BRF_FILE* f, const uint8_t* copy, size_t n, uint64_t off) {
-  size_t len = 0;
-  const uint8_t* map = fd_cache_map_file(f->slot, off + n, &len);
-  return !map || off + n > len || memcmp(map + off, copy, n) == 0;
-}
 
-int read_rec_hdr(BRF_RCB* r, uint32_t seek, rec_hdr* out) {
-  uint8_t buf[kRecHdrSize];
-  ssize_t got = rcb_pread(r, buf, sizeof buf, seek);
-  if (got < 0) return brf_errno_status(errno, __LINE__);
-  if (got != static_cast<ssize_t>(sizeof buf)) return BRF_BAD_DATA;
-  *out = decode_rec_hdr(buf);
+// Whether a header read at `seek` is a finished user record of this file.
+int check_header(BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
+  if (h.length == 0 && !brf_fixed(f)) return BRF_BAD_DATA;
+  if (h.flags & (kRecDeleted | kRecNotUser)) return BRF_DELETED;
+  if (!names_itself(h, seek) || (brf_fixed(f) && h.length != f->hdr.rec_len)) return BRF_BAD_DATA;
   return BRF_OK;
 }
+
+constexpr int kNotMapped = -1;
+
+// Copies a record out of the data file's mapping: header and up to `size`
+// body bytes. A body rewritten in place meanwhile may have been copied half
+// old, half new, so the copy is taken again until the file still shows it
+// right after. kNotMapped when the mapping does not cover the record.
+int copy_mapped(BRF_FILE* f, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+  for (int tries = 0;; ++tries) {
+    size_t len = 0;
+    const uint8_t* map = fd_cache_map_file(f->slot, uint64_t{seek} + kRecHdrSize, &len);
+    if (!map || uint64_t{seek} + kRecHdrSize > len) return kNotMapped;
+    uint8_t head[kRecHdrSize];
+    memcpy(head, map + seek, sizeof head);
+    rec_hdr h = decode_rec_hdr(head);
+    if (int st = check_header(f, h, seek)) return st;
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
+    const uint8_t* body = map + seek + kRecHdrSize;
+    if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
+    memcpy(buf, body, n);
+    bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
+    if (whole || tries == kCopyTries) {
+      *hp = h;
+      *np = n;
+      return BRF_OK;
+    }
+  }
+}
+
+int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np);
 
 // Reads the record at `seek` into buf; the record lock is taken first when
 // one is wanted. A lock refused still delivers the record, with 20.
@@ -63,34 +84,11 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
     r->last_seek = seek;
     return set_status(r, lock_st);
   }
-  size_t want = kRecHdrSize + std::min(size, kReadAhead);
-  if (brf_fixed(f)) want = kRecHdrSize + std::min<size_t>(size, f->hdr.rec_len);
-  uint8_t head[kRecHdrSize + kReadAhead];
-  uint8_t* io = want <= sizeof head ? head : nullptr;
-  if (!io) {
-    r->scratch_b.resize(want);
-    io = r->scratch_b.data();
-  }
-  ssize_t got = rcb_pread(r, io, want, seek);
-  // A body rewritten in place meanwhile may have been copied half old, half
-  // new: a copy that the mapped file still shows right after is whole.
-  for (int tries = 0; got > 0 && tries < kCopyTries && !still_there(f, io, static_cast<size_t>(got), seek); ++tries)
-    got = rcb_pread(r, io, want, seek);
-  if (got < static_cast<ssize_t>(kRecHdrSize)) return fail(BRF_BAD_DATA);
-  rec_hdr h = decode_rec_hdr(io);
-  if (h.length == 0 && !brf_fixed(f)) return fail(BRF_BAD_DATA);
-  if (h.flags & (kRecDeleted | kRecNotUser)) return fail(BRF_DELETED);
-  if (!names_itself(h, seek) || (brf_fixed(f) && h.length != f->hdr.rec_len)) return fail(BRF_BAD_DATA);
-  uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
-  size_t in_head = static_cast<size_t>(got) - kRecHdrSize;
-  if (n <= in_head) {
-    memcpy(buf, io + kRecHdrSize, n);
-  } else {
-    memcpy(buf, io + kRecHdrSize, in_head);
-    if (rcb_pread(r, buf + in_head, n - in_head, uint64_t{seek} + kRecHdrSize + in_head) !=
-        static_cast<ssize_t>(n - in_head))
-      return fail(BRF_BAD_DATA);
-  }
+  rec_hdr h;
+  uint32_t n = 0;
+  int st = copy_mapped(f, seek, buf, size, &h, &n);
+  if (st == kNotMapped) st = copy_read(r, seek, buf, size, &h, &n);
+  if (st != BRF_OK) return fail(st);
   if (took && f->has_keys && r->owner_tracking && lock_session_number) {
     h.link = owner_word(lock_session_number);
     // The owner stamp only names the holder for the analyser; the read stands
@@ -103,18 +101,49 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   return set_status(r, lock_st);
 }
 
+// Reads a record by system calls: the header with the start of the body in
+// one, the rest of a long body in a second.
+int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+  BRF_FILE* f = r->file;
+  size_t want = kRecHdrSize + std::min(size, kReadAhead);
+  if (brf_fixed(f)) want = kRecHdrSize + std::min<size_t>(size, f->hdr.rec_len);
+  uint8_t head[kRecHdrSize + kReadAhead];
+  uint8_t* io = want <= sizeof head ? head : nullptr;
+  if (!io) {
+    r->scratch_b.resize(want);
+    io = r->scratch_b.data();
+  }
+  ssize_t got = brf_pread(f, io, want, seek);
+  if (got < static_cast<ssize_t>(kRecHdrSize)) return BRF_BAD_DATA;
+  rec_hdr h = decode_rec_hdr(io);
+  if (int st = check_header(f, h, seek)) return st;
+  uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
+  size_t in_head = static_cast<size_t>(got) - kRecHdrSize;
+  if (n <= in_head) {
+    memcpy(buf, io + kRecHdrSize, n);
+  } else {
+    memcpy(buf, io + kRecHdrSize, in_head);
+    if (brf_pread(f, buf + in_head, n - in_head, uint64_t{seek} + kRecHdrSize + in_head) !=
+        static_cast<ssize_t>(n - in_head))
+      return BRF_BAD_DATA;
+  }
+  *hp = h;
+  *np = n;
+  return BRF_OK;
+}
+
 // The seek one record on from `seek` (forward) or back (backward), or -1.
 int64_t step(BRF_RCB* r, uint32_t seek, bool forward) {
   BRF_FILE* f = r->file;
   if (forward) {
     rec_hdr h;
-    if (read_rec_hdr(r, seek, &h) != BRF_OK) return -1;
+    if (brf_read_rec_hdr(f, seek, &h) != BRF_OK) return -1;
     uint64_t next = uint64_t{seek} + h.length + kRecOverhead;
     return next <= f->hdr.eofseek ? static_cast<int64_t>(next) : -1;
   }
   uint8_t tr[kRecTrailerSize];
   if (seek < kDataHeaderSize + kRecOverhead ||
-      rcb_pread(r, tr, sizeof tr, seek - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
+      brf_pread(f, tr, sizeof tr, seek - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
     return -1;
   uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   if (back > seek - kDataHeaderSize) return -1;
@@ -285,7 +314,7 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
   if (brf_fixed(f)) {
     uint64_t seek = kDataHeaderSize + uint64_t(n) * (f->hdr.rec_len + kRecOverhead);
     rec_hdr h;
-    if (read_rec_hdr(r, static_cast<uint32_t>(seek), &h) != BRF_OK) {
+    if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) {
       set_status(r, BRF_BAD_DATA);
       return -1;
     }
