@@ -377,6 +377,17 @@ bool next_in_leaf(BT_CURSOR* c) {
 
 }  // namespace
 
+int bpeek_next(BT_CURSOR* c, uint32_t* dseeks, int max) {
+  if (c->key < 0 || c->index < 0 || c->page == 0) return 0;
+  const uint8_t* p = cached_page(c, c->page);
+  if (!p) return 0;
+  geom g = geom_of(c);
+  int count = std::min(pg_count(p), g.M);
+  int n = 0;
+  for (int i = c->index + 1; i < count && n < max; ++i) dseeks[n++] = pg_dseek(p, g, i);
+  return n;
+}
+
 int bfirst(BT_CURSOR* c) {
   return locked(c, [&] { return bufirst(c); });
 }
