@@ -145,7 +145,11 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len)
   if (len == h.length) {
     if (int st = brfreinsertall(r, orec, nrec, seek, seek)) return st;
     int st = write_at(f, nrec, len, uint64_t{seek} + kRecHdrSize);
-    if (st != BRF_OK) static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));  // undo
+    if (st != BRF_OK) {
+      // Part of the new body may be on disk: the old one goes back with its entries.
+      write_at(f, orec, len, uint64_t{seek} + kRecHdrSize);
+      static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));
+    }
     if (st == BRF_OK) {
       r->cur_rec = r->last_rec = h.recno;
       r->last_seek = seek;
@@ -169,9 +173,15 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len)
     static_cast<void>(brf_rcd_free(f, nseek, false));
     return st;
   }
+  if ((st = brf_rcd_free(f, seek, false)) != BRF_OK) {
+    // The old copy stays the record: its entries back, the new space freed.
+    static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));
+    static_cast<void>(brf_rcd_free(f, nseek, false));
+    return st;
+  }
   r->cur_rec = r->last_rec = nh.recno;
   r->last_seek = nseek;
-  return brf_rcd_free(f, seek, false);
+  return BRF_OK;
 }
 
 }  // namespace
@@ -222,7 +232,9 @@ int brfdelete(BRF_RCB* r) {
   int st = brfgethdr(f);
   if (st == BRF_OK) st = read_live(r, static_cast<uint32_t>(seek), &h, r->scratch_a);
   if (st == BRF_OK && f->has_keys) st = brfdeleteall(r, r->scratch_a.data(), static_cast<uint32_t>(seek));
-  if (st == BRF_OK) st = brf_rcd_free(f, static_cast<uint32_t>(seek), false);
+  if (st == BRF_OK && (st = brf_rcd_free(f, static_cast<uint32_t>(seek), false)) != BRF_OK && f->has_keys)
+    static_cast<void>(
+        brfinsertall(r, r->scratch_a.data(), static_cast<uint32_t>(seek)));  // the record stays: so do its entries
   update_unlock(f);
   brf_release(r);
   return set_status(r, st);

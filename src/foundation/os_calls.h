@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -28,6 +29,8 @@ struct os_call_table {
   int (*ftruncate)(int fd, off_t len);
   int (*rename)(const char* from, const char* to);
   int (*unlink)(const char* path);
+  int (*mkstemp)(char* name_template);
+  FILE* (*fopen)(const char* path, const char* mode);
   ssize_t (*pwritev)(int fd, const struct iovec* iov, int n, off_t off);
   // Read-only shared mappings of file headers (a load instead of a read).
   void* (*mmap)(void* addr, size_t len, int prot, int flags, int fd, off_t off);
