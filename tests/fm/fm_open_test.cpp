@@ -435,5 +435,21 @@ TEST_F(FmScopeClear, AnEndCodeTravelsOutUnchangedThroughAClearThatRanFileEvents)
   EXPECT_EQ(g_events[1].ep, EP_FILE_CLOSE);
 }
 
+TEST_F(FmScopeClear, AnOpenWhoseStreamCannotBeDetachedStaysListedForItsScopesCleanUp) {
+  state before = now();
+  at_level_2([&] {
+    mem_desc d("NODETACH");
+    ARB* a = create(d, 2);
+    ASSERT_TRUE(a);
+    LFB* lfb = lfb_of(a);
+    mm_fms_fn.detach = fail_slot;
+    EXPECT_EQ(FM_CLOSE(a, 0), 1);
+    EXPECT_EQ(get_clean(2)->lfb.head, lfb);
+    EXPECT_EQ(lfb->lfb_pfb->pfb_lfb.head, lfb);
+    mm_fms_install();  // detaching works again by the end of the level
+  });
+  EXPECT_TRUE(now() == before);
+}
+
 }  // namespace
 }  // namespace kivo::test
