@@ -77,6 +77,7 @@ class FmOpenBase : public Fresh {
     ut_clear_hooks = {};
     fm_pb_init = nullptr;
     mm_fms_install();
+    mm_destroy_all();  // before the next test's mm_init takes their pools
     Fresh::TearDown();
   }
 
