@@ -59,7 +59,35 @@ int check_lfb(void* e) { return dbg_lfb_lst(static_cast<LFB*>(e)); }
 int check_sarb(void* e) { return dbg_sarb_lst(static_cast<SARB*>(e)); }
 int check_marb(void* e) { return dbg_marb_lst(static_cast<MARB*>(e)); }
 
+void dump_group(FILE* o, const MARB* m) {
+  fprintf(o, "\tmarb_scope   = %u\r\n", m->marb_scope);
+  fprintf(o, "\tmarb_lfb[0]  = %p\r\n\tmarb_lfb[n]  = %p\r\n", m->marb_lfb.head, m->marb_lfb.tail);
+  fprintf(o, "\tmarb_sarb[0] = %p\r\n\tmarb_sarb[n] = %p\r\n", m->marb_sarb.head, m->marb_sarb.tail);
+  for (auto* l = static_cast<LFB*>(m->marb_lfb.head); l; l = static_cast<LFB*>(l->lfb_in_marb.next)) {
+    fprintf(o, "\tlfb = %p\r\n\t\tlfb_arb = %p\r\n\t\tlfb_pfb = %p\r\n", static_cast<void*>(l),
+            static_cast<void*>(l->lfb_arb), static_cast<void*>(l->lfb_pfb));
+    fprintf(o, "\t\t\tpfb_fms->pfb_fms_fn_type = %u\r\n", l->lfb_pfb->pfb_fms->pfb_fms_fn_type);
+    fprintf(o, "\t\tlfb_lfn = %p\r\n\t\tlfb_strm[0] = %p\r\n\t\tlfb_strm[n] = %p\r\n", static_cast<void*>(l->lfb_lfn),
+            l->lfb_strm.head, l->lfb_strm.tail);
+  }
+}
+
 }  // namespace
+
+void dump_arb(const char* file, ARB* arb) {
+  FILE* o = file ? fopen(file, "w") : stderr;
+  if (!o) return;
+  SARB* s = arb->arb_sarb;
+  fprintf(o, "arb = %p\r\narb->arb_sarb = %p\r\n", static_cast<void*>(arb), static_cast<void*>(s));
+  fprintf(o, "sarb = %p\r\nsarb_marb = %p\r\n", static_cast<void*>(s), static_cast<void*>(s->sarb_marb));
+  dump_group(o, s->sarb_marb);
+  fprintf(o, "sarb_cur_strm = %p\r\nsarb_strm[0]  = %p\r\nsarb_strm[n]  = %p\r\n", static_cast<void*>(s->sarb_cur_strm),
+          s->sarb_strm.head, s->sarb_strm.tail);
+  for (auto* t = static_cast<STRM*>(s->sarb_strm.head); t; t = static_cast<STRM*>(t->strm_in_sarb.next))
+    fprintf(o, "\tstrm = %p\r\n\t\tstrm_sarb = %p\r\n\t\tstrm_lfb  = %p\r\n\t\tstrm_fms_path = %p\r\n",
+            static_cast<void*>(t), static_cast<void*>(t->strm_sarb), static_cast<void*>(t->strm_lfb), t->strm_fms_path);
+  if (o != stderr) fclose(o);
+}
 
 void dbg_dump_pfb(int to_file) {
   FILE* out = out_for(to_file, "pfb.out");

@@ -9,6 +9,10 @@
 
 namespace kivo {
 
+// The object graph of a handle: its group, the group's files with their
+// streams, and its own streams; to `file` (opened "w") or standard error.
+void dump_arb(const char* file, ARB* arb);
+
 void dbg_dump_all(int to_file);
 void dbg_dump_pfb(int to_file);
 void dbg_dump_lfn(int to_file);

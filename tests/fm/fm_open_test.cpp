@@ -463,6 +463,7 @@ TEST_F(FmDumps, ListingsNameTheOpenFilesAndRecordsAndTheListsCheckSound) {
   STRM* s = a->arb_sarb->sarb_cur_strm;
   ASSERT_EQ(s->strm_fms->write(a, s), 1);
   testing::internal::CaptureStderr();
+  dump_arb(nullptr, a);
   dbg_dump_all(0);
   std::string err = testing::internal::GetCapturedStderr();
   testing::internal::CaptureStdout();
@@ -471,6 +472,7 @@ TEST_F(FmDumps, ListingsNameTheOpenFilesAndRecordsAndTheListsCheckSound) {
   dbg_dump_fi(a, 1);
   EXPECT_EQ(dbg_fm_lst(), 1);
   std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(err.find("\t\t\tpfb_fms->pfb_fms_fn_type = 2\r\n"), std::string::npos) << err;
   EXPECT_NE(err.find("keys(2), len(020), var(F) type(2) org(3)"), std::string::npos) << err;
   EXPECT_NE(err.find("APP 00 (    00) DUMPME"), std::string::npos) << err;
   EXPECT_NE(out.find("APP 00 DUMPME"), std::string::npos) << out;
