@@ -1,0 +1,84 @@
+// Module sub-files in the place of the file manager's open: records by
+// number in plain vectors, with the fixed-length rule of the descriptor, and
+// a common block, pools and captured system errors for each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "compiler/bld.h"
+#include "foundation/com.h"
+#include "foundation/maddr.h"
+#include "foundation/sys_err.h"
+
+namespace kivo::test {
+
+struct em_fake {
+  struct file {
+    FDB fdb;
+    std::vector<std::vector<uint8_t>> recs;
+  };
+  static inline std::vector<std::unique_ptr<file>> open;
+  static inline int fail_at = -1;  // the create call that fails, -1 none
+  static inline int creates = 0;
+  static inline std::vector<std::string> errors;
+
+  static file* of(ARB* a) { return reinterpret_cast<file*>(a); }
+  static ARB* create(FDB* fdb, uint32_t) {
+    if (creates++ == fail_at) return nullptr;
+    open.push_back(std::make_unique<file>(file{*fdb, {}}));
+    return reinterpret_cast<ARB*>(open.back().get());
+  }
+  static uint32_t append(ARB* a, const uint8_t* rec, uint16_t len) {
+    file* f = of(a);
+    if (len > f->fdb.fdb_rec_len || (!f->fdb.fdb_var && len != f->fdb.fdb_rec_len)) return 0;
+    f->recs.emplace_back(rec, rec + len);
+    return static_cast<uint32_t>(f->recs.size());
+  }
+  static void close(ARB* a) {
+    for (auto it = open.begin(); it != open.end(); ++it)
+      if (it->get() == of(a)) return void(open.erase(it));
+    ADD_FAILURE() << "close of a file that is not open";
+  }
+  static uint8_t* read(void* h, uint32_t n) {
+    file* f = static_cast<file*>(h);
+    return n >= 1 && n <= f->recs.size() ? f->recs[n - 1].data() : nullptr;
+  }
+  static void presenter(const char*, int, const char* text) { errors.push_back(text); }
+};
+
+class EmFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    com_fill(0, nullptr);
+    mm_init();
+    em_fake::open.clear();
+    em_fake::errors.clear();
+    em_fake::fail_at = -1;
+    em_fake::creates = 0;
+    em_files = {em_fake::create, em_fake::append, em_fake::close};
+    old_reader_ = set_maddr_reader(em_fake::read);
+    old_presenter_ = set_sys_err_presenter(em_fake::presenter);
+  }
+  void TearDown() override {
+    em_destroy(em_);
+    em_files = {};
+    set_maddr_reader(old_reader_);
+    set_sys_err_presenter(old_presenter_);
+  }
+  EM* module() {
+    em_ = em_create();
+    return em_;
+  }
+
+  EM* em_ = nullptr;
+
+ private:
+  maddr_reader old_reader_ = nullptr;
+  sys_err_presenter old_presenter_ = nullptr;
+};
+
+}  // namespace kivo::test
