@@ -40,7 +40,7 @@ void operand(std::string* s, const uint8_t* p, const opnd& o) {
     case K_R: return add(s, "R%u/%u", a & 0xFFFF, a >> 16);
     case K_X: return add(s, "X%u.%u", a & 0xFFFF, a >> 16);
     case K_N: return add(s, "N%u", a);
-    default: return add(s, "I%u", a);
+    default: return add(s, a > 0xFFFF ? "I0x%x" : "I%u", a);
   }
 }
 

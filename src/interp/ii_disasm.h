@@ -5,7 +5,7 @@
 // Operands print as: F<area>.<offset>/<type>.<scale>.<length>[m<mask>]
 // (area r<n> for an IDX register), K<number>/<type>.<scale>.<length> (a
 // constant of the common block as Kcom+<byte>), R<block>/<offset>, X<area>.
-// <CFI index>, N<name constant>, I<value>.
+// <CFI index>, N<name constant>, I<value> (in hex above 65535).
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,92 @@
+// Compiled-file records: a descriptor stored with its keys in FI, KD and SD
+// comes back as a native FDB with key arrays, from the record's current
+// bytes.
+#include <cstring>
+
+#include "compiler/em_access.h"
+#include "em_test_util.h"
+
+namespace kivo {
+namespace {
+
+class EmCfi : public test::EmFixture {};
+
+struct three_keys {
+  FDB fdb;
+  KDB kdb[3];
+  SDB sdb[5];
+  three_keys() {
+    init_sdb_func(&sdb[0], 1, 0, 8, SDB_CHARS, '+');
+    init_sdb_func(&sdb[1], 1, 8, 4, SDB_BINARY, '+');
+    init_sdb_func(&sdb[2], 2, 0, 8, SDB_CHARS, '+');
+    init_sdb_func(&sdb[3], 1, 12, 5, SDB_PACKED, '-');
+    init_sdb_func(&sdb[4], 2, 20, 2, SDB_UBINARY, '+');
+    INIT_KDB(&kdb[0], 0, '+', 0, &sdb[0], 1);
+    INIT_KDB(&kdb[1], 1, '+', KDB_DUP, &sdb[1], 2);
+    INIT_KDB(&kdb[2], 2, '-', 0, &sdb[3], 2);
+    INIT_FDB(&fdb, FS_MEMORY, 64, 0, kdb, 3);
+    INIT_UNIQUE_PATH(&fdb.path, "CF", "T1", PATH_DATA);
+  }
+};
+
+void expect_same_keys(const FDB& a, const FDB& b) {
+  ASSERT_EQ(a.fdb_nkeys, b.fdb_nkeys);
+  for (int k = 0; k < a.fdb_nkeys; ++k) {
+    const KDB &x = a.fdb_kdb[k], &y = b.fdb_kdb[k];
+    EXPECT_EQ(memcmp(&x, &y, offsetof(KDB, kdb_sdb)), 0) << "key " << k;
+    for (int s = 0; s < x.kdb_nsegs; ++s) EXPECT_EQ(memcmp(&x.kdb_sdb[s], &y.kdb_sdb[s], sizeof(SDB)), 0) << k << s;
+  }
+}
+
+TEST_F(EmCfi, DescriptorComesBackFromTheRecordsCurrentBytes) {
+  EM* m = module();
+  three_keys f;
+  FDB plain;
+  INIT_FDB(&plain, FS_DISK, 100, 1, nullptr, 0);
+  uint8_t rec[CFI_LEN] = {}, rec2[CFI_LEN] = {};
+  ASSERT_EQ(em_cfi_add(m, f.fdb, rec), 1);
+  ASSERT_EQ(em_cfi_add(m, plain, rec2), 2);
+  FDB out;
+  EXPECT_EQ(em_cfi_desc(m, rec, &out), 0) << "keys not built yet";
+  ASSERT_EQ(em_cfi_load_keys(m), 1);
+  uint8_t* stored = MADDR(m->em_cfi_arb, 1);
+  stored[FDB_FS_TYPE] = FS_DISK;  // as the executive changes it before an open
+  stored[FDB_ACC] = 0x0F;
+  ASSERT_EQ(em_cfi_desc(m, stored, &out), 1);
+  EXPECT_EQ(out.fdb_fs_type, FS_DISK);
+  EXPECT_EQ(out.fdb_acc, 0x0F);
+  EXPECT_EQ(out.fdb_rec_len, 64);
+  EXPECT_EQ(memcmp(&out.path, &f.fdb.path, sizeof(FDB_PATH)), 0);
+  expect_same_keys(out, f.fdb);
+  ASSERT_EQ(em_cfi_desc(m, MADDR(m->em_cfi_arb, 2), &out), 1);
+  EXPECT_EQ(out.fdb_nkeys, 0);
+  EXPECT_EQ(out.fdb_var, 1);
+
+  struct {
+    uint16_t index;
+    uint8_t nkeys;
+  } bad[] = {{0, 3}, {3, 3}, {1, 2}};  // no index, past the count, key count changed
+  for (auto b : bad) {
+    memcpy(rec, stored, CFI_LEN);
+    st_le16(rec, CFI_INDEX, b.index);
+    rec[CFI_NKEYS] = b.nkeys;
+    EXPECT_EQ(em_cfi_desc(m, rec, &out), 0) << b.index;
+  }
+}
+
+TEST_F(EmCfi, KeysOverOneSegmentRecordAreRefused) {
+  EM* m = module();
+  static SDB sdb[16];
+  static KDB kdb[16];
+  for (auto& s : sdb) init_sdb_func(&s, 1, 0, 1, SDB_CHARS, '+');
+  for (int k = 0; k < 16; ++k) INIT_KDB(&kdb[k], static_cast<uint8_t>(k), '+', 0, sdb, 16);
+  FDB fdb;
+  INIT_FDB(&fdb, FS_MEMORY, 16, 0, kdb, 16);  // 256 segments
+  uint8_t rec[CFI_LEN] = {};
+  EXPECT_EQ(em_cfi_add(m, fdb, rec), 0);
+  fdb.fdb_nkeys = 15;  // 240 fit
+  EXPECT_EQ(em_cfi_add(m, fdb, rec), 1);
+}
+
+}  // namespace
+}  // namespace kivo
