@@ -84,14 +84,10 @@ bool admits(const BLD_CTX* ctx, char pos_kind, const bld_opnd& o, bool* pad) {
       if (pos_kind != K_F && pos_kind != K_V && pos_kind != K_E && pos_kind != K_M) return false;
       if (type == 0 || type > 15) return false;
       return static_cast<uint16_t>(o.w[0]) != kRegArea || (o.w[0] >> 16) <= 3;
-    case K_K:
-      return (pos_kind == K_K || pos_kind == K_V) && k_fits(ctx, o.w[0], static_cast<uint16_t>(o.w[1] >> 16));
-    case K_X:
-      return pos_kind == K_X || pos_kind == K_E;
-    case K_N:
-      return pos_kind == K_N || pos_kind == K_M;
-    default:
-      return o.kind == pos_kind;
+    case K_K: return (pos_kind == K_K || pos_kind == K_V) && k_fits(ctx, o.w[0], static_cast<uint16_t>(o.w[1] >> 16));
+    case K_X: return pos_kind == K_X || pos_kind == K_E;
+    case K_N: return pos_kind == K_N || pos_kind == K_M;
+    default: return o.kind == pos_kind;
   }
 }
 

@@ -64,8 +64,8 @@ struct bld_cset {
 
 struct BLD_CTX {
   EM* em;
-  em_entry pos;  // where the next instruction goes
-  uint8_t* cur;  // the record of block pos.blk
+  em_entry pos;      // where the next instruction goes
+  uint8_t* cur;      // the record of block pos.blk
   em_entry* labels;  // by label number; blk 0 = not bound yet
   uint32_t nlabels, cap_labels;
   bld_fix* fixes;

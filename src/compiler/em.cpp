@@ -3,6 +3,8 @@
 // handle field and its descriptor.
 #include "compiler/em.h"
 
+#include "compiler/em_item.h"
+
 #include <cstring>
 
 #include "foundation/com.h"
@@ -23,19 +25,19 @@ struct sub_row {
 
 // In em_sub order.
 const sub_row kSubs[EM_SUB_COUNT] = {
-    {&EM::em_inst_arb, INIT_INST_FDB},      {&EM::em_cnst_arb, em_cnst_fdb},
-    {&EM::em_cnv_arb, em_cnv_fdb},          {&EM::em_cfi_arb, em_cfi_fdb},
-    {&EM::em_kdb_arb, em_kdb_fdb},          {&EM::em_sdb_arb, em_sdb_fdb},
-    {&EM::em_cfld_arb, em_cfld_fdb},        {&EM::em_cap_arb, em_cap_fdb},
-    {&EM::em_dlf_arb, em_dlf_fdb},          {&EM::em_cfrm_arb, em_cfrm_fdb},
-    {&EM::em_cimg_arb, em_cimg_fdb},        {&EM::em_citm_arb, em_citm_fdb},
-    {&EM::em_cchr_arb, em_cchr_fdb},        {&EM::em_cchld_arb, em_cchld_fdb},
-    {&EM::em_toc_arb, em_toc_fdb},          {&EM::em_trap_arb, em_trap_fdb},
-    {&EM::em_clib_arb, em_clib_fdb},        {&EM::em_qslct_arb, em_em_qslct_fdb},
-    {&EM::em_qsort_arb, em_em_qsort_fdb},   {&EM::em_pcf_key_arb, em_pcf_key_fdb},
-    {&EM::em_sum_ref_arb, em_sum_ref_fdb},  {&EM::em_ctoken_arb, em_ctoken_fdb},
-    {&EM::em_cdlu_arb, em_cdlu_fdb},        {&EM::em_recurse_arb, em_recurse_fdb},
-    {&EM::em_scan_arb, em_scan_fdb},        {&EM::em_scan_bud_arb, em_scan_bud_fdb},
+    {&EM::em_inst_arb, INIT_INST_FDB},     {&EM::em_cnst_arb, em_cnst_fdb},
+    {&EM::em_cnv_arb, em_cnv_fdb},         {&EM::em_cfi_arb, em_cfi_fdb},
+    {&EM::em_kdb_arb, em_kdb_fdb},         {&EM::em_sdb_arb, em_sdb_fdb},
+    {&EM::em_cfld_arb, em_cfld_fdb},       {&EM::em_cap_arb, em_cap_fdb},
+    {&EM::em_dlf_arb, em_dlf_fdb},         {&EM::em_cfrm_arb, em_cfrm_fdb},
+    {&EM::em_cimg_arb, em_cimg_fdb},       {&EM::em_citm_arb, em_citm_fdb},
+    {&EM::em_cchr_arb, em_cchr_fdb},       {&EM::em_cchld_arb, em_cchld_fdb},
+    {&EM::em_toc_arb, em_toc_fdb},         {&EM::em_trap_arb, em_trap_fdb},
+    {&EM::em_clib_arb, em_clib_fdb},       {&EM::em_qslct_arb, em_em_qslct_fdb},
+    {&EM::em_qsort_arb, em_em_qsort_fdb},  {&EM::em_pcf_key_arb, em_pcf_key_fdb},
+    {&EM::em_sum_ref_arb, em_sum_ref_fdb}, {&EM::em_ctoken_arb, em_ctoken_fdb},
+    {&EM::em_cdlu_arb, em_cdlu_fdb},       {&EM::em_recurse_arb, em_recurse_fdb},
+    {&EM::em_scan_arb, em_scan_fdb},       {&EM::em_scan_bud_arb, em_scan_bud_fdb},
 };
 
 void close_subs(EM* em) {
@@ -56,6 +58,7 @@ ARB*& em_sub_arb(EM* em, em_sub sub) { return em->*kSubs[sub].arb; }
 void em_sub_fdb(em_sub sub, FDB* fdb, KDB* kdb, SDB* sdb) { kSubs[sub].init(fdb, kdb, sdb); }
 
 EM* em_create() {
+  em_set_layout();
   POOL* pool = mm_create_pool(nullptr, com.sys_scope);
   if (!pool) return nullptr;
   EM* em = static_cast<EM*>(MM_ALLOC(pool, sizeof(EM)));

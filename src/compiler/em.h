@@ -28,9 +28,9 @@ struct AREA_DESC;
 
 constexpr size_t kEmStoredSize = 1348;
 constexpr uint8_t kEmFormat = 1;
-constexpr int kEmEntries = 31;         // event points 1..31 at word 305 + n
-constexpr uint16_t kNoCode = 65535;    // block number of an entry without code
-constexpr uint16_t kInstRecLen = 2024; // an instruction block
+constexpr int kEmEntries = 31;          // event points 1..31 at word 305 + n
+constexpr uint16_t kNoCode = 65535;     // block number of an entry without code
+constexpr uint16_t kInstRecLen = 2024;  // an instruction block
 constexpr uint32_t kMaxConstants = 64999;
 constexpr uint16_t kMaxConstLen = 32767;
 
@@ -148,17 +148,17 @@ struct EM {
   ARB* em_recurse_arb;
   ARB* em_scan_arb;
   ARB* em_scan_bud_arb;
-  AREA_DESC* em_area_tbl;    // loaded from LF in key order
-  uint8_t** em_area_addr;    // em_area_cnt + 1 base addresses
-  PCB* em_bound_pcb;         // the PCB em_area_addr points into
+  AREA_DESC* em_area_tbl;  // loaded from LF in key order
+  uint8_t** em_area_addr;  // em_area_cnt + 1 base addresses
+  PCB* em_bound_pcb;       // the PCB em_area_addr points into
   uint32_t em_use_cnt;
-  uint16_t em_cur_ep;        // set by the dispatch loop
-  uint8_t em_discard;        // free at the last release
-  uint8_t** em_blk;          // INST record address by block number
-  uint8_t** em_cn;           // CN record address by constant number
-  uint8_t** em_cv;           // CV record address by record number
+  uint16_t em_cur_ep;          // set by the dispatch loop
+  uint8_t em_discard;          // free at the last release
+  uint8_t** em_blk;            // INST record address by block number
+  uint8_t** em_cn;             // CN record address by constant number
+  uint8_t** em_cv;             // CV record address by record number
   em_cfi_keys* em_cfi_native;  // by CFI index - 1; em_cfi_cnt entries
-  void* em_cnstr;            // constraint arrays of the children
+  void* em_cnstr;              // constraint arrays of the children
 };
 
 static_assert(std::is_trivially_copyable_v<EM>);
@@ -181,8 +181,32 @@ void em_load(const uint8_t* in, EM* em);
 
 // ---- sub-files ----
 enum em_sub : uint8_t {
-  EM_IN, EM_CN, EM_CV, EM_FI, EM_KD, EM_SD, EM_FL, EM_AP, EM_LF, EM_FR, EM_IM, EM_IT, EM_CR,
-  EM_CL, EM_TO, EM_TP, EM_LI, EM_QL, EM_QO, EM_PK, EM_SR, EM_CT, EM_DL, EM_RC, EM_SC, EM_SB,
+  EM_IN,
+  EM_CN,
+  EM_CV,
+  EM_FI,
+  EM_KD,
+  EM_SD,
+  EM_FL,
+  EM_AP,
+  EM_LF,
+  EM_FR,
+  EM_IM,
+  EM_IT,
+  EM_CR,
+  EM_CL,
+  EM_TO,
+  EM_TP,
+  EM_LI,
+  EM_QL,
+  EM_QO,
+  EM_PK,
+  EM_SR,
+  EM_CT,
+  EM_DL,
+  EM_RC,
+  EM_SC,
+  EM_SB,
   EM_SUB_COUNT
 };
 
@@ -196,7 +220,7 @@ void em_sub_fdb(em_sub sub, FDB* fdb, KDB* kdb, SDB* sdb);
 // em_create reports that it cannot make sub-files. Records are read back by
 // number through MADDR.
 struct em_file_ops {
-  ARB* (*create)(FDB* fdb, uint32_t scope);  // created and open, or null
+  ARB* (*create)(FDB* fdb, uint32_t scope);                        // created and open, or null
   uint32_t (*append)(ARB* arb, const uint8_t* rec, uint16_t len);  // record number, 0 = failed
   void (*close)(ARB* arb);
 };

@@ -34,7 +34,7 @@ const op_info kOps[] = {
     {OP_END_PROC, "END PROC", "", "", 0},
     {OP_LOGOUT, "LOGOUT", "", "", 0},
     {OP_LOOPBEG, "LOOPBEG", "FVVVR", "", 0},  // index, from, to, step, exit
-    {OP_LOOPEND, "LOOPEND", "R", "", 0},       // the test
+    {OP_LOOPEND, "LOOPEND", "R", "", 0},      // the test
     {OP_OVFL, "OVFL", "R", "", 0},
     {OP_STORE, "STORE", "FV", "", 0},
     {OP_RESTORE, "RESTORE", "FV", "", 0},
@@ -84,12 +84,8 @@ char resolve(char kind, int type, int* nslots) {
   bool is_const = type >= 0 && (type & kOpndConst);
   bool is_field = type > 0 && !is_const && type <= 15;
   switch (kind) {
-    case K_F:
-      *nslots = is_field && is_date_type(static_cast<uint8_t>(type)) ? 3 : 2;
-      return is_field ? K_F : 0;
-    case K_K:
-      *nslots = 2;
-      return is_const ? K_K : 0;
+    case K_F: *nslots = is_field && is_date_type(static_cast<uint8_t>(type)) ? 3 : 2; return is_field ? K_F : 0;
+    case K_K: *nslots = 2; return is_const ? K_K : 0;
     case K_V:
       if (is_const) return resolve(K_K, type, nslots);
       return resolve(K_F, type, nslots);
@@ -100,9 +96,7 @@ char resolve(char kind, int type, int* nslots) {
         return kind == K_E ? K_X : K_N;
       }
       return resolve(K_F, type, nslots);
-    default:
-      *nslots = 1;
-      return kind;
+    default: *nslots = 1; return kind;
   }
 }
 
@@ -110,7 +104,13 @@ char resolve(char kind, int type, int* nslots) {
 
 bool is_date_type(uint8_t type) {
   switch (type) {
-    case 3: case 4: case 6: case 7: case 9: case 10: case 15: return true;
+    case 3:
+    case 4:
+    case 6:
+    case 7:
+    case 9:
+    case 10:
+    case 15: return true;
     default: return false;
   }
 }

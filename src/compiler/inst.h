@@ -28,8 +28,8 @@ namespace kivo {
 constexpr size_t kInstHead = 4;
 constexpr uint16_t kInstCodeEnd = 2016;  // every instruction but LINK ends by here
 constexpr int kInstMaxSlots = 16;
-constexpr uint8_t kOpndConst = 0x80;    // K marker on the type byte
-constexpr uint16_t kRegArea = 0xFFFF;   // F area of an IDX register
+constexpr uint8_t kOpndConst = 0x80;       // K marker on the type byte
+constexpr uint16_t kRegArea = 0xFFFF;      // F area of an IDX register
 constexpr uint32_t kComConstBase = 65000;  // K numbers from here address com
 
 enum : uint16_t {

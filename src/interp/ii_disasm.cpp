@@ -23,18 +23,14 @@ void operand(std::string* s, const uint8_t* p, const opnd& o) {
   *s += ' ';
   switch (o.kind) {
     case K_F:
-      if ((a & 0xFFFF) == kRegArea)
-        add(s, "Fr%u", a >> 16);
-      else
-        add(s, "F%u.%u", a & 0xFFFF, a >> 16);
+      if ((a & 0xFFFF) == kRegArea) add(s, "Fr%u", a >> 16);
+      else add(s, "F%u.%u", a & 0xFFFF, a >> 16);
       type_part(s, inst_slot(p, o.slot + 1));
       if (o.nslots == 3) add(s, "m%u", inst_slot(p, o.slot + 2));
       return;
     case K_K:
-      if (a >= kComConstBase)
-        add(s, "Kcom+%u", a - kComConstBase);
-      else
-        add(s, "K%u", a);
+      if (a >= kComConstBase) add(s, "Kcom+%u", a - kComConstBase);
+      else add(s, "K%u", a);
       type_part(s, inst_slot(p, o.slot + 1));
       return;
     case K_R: return add(s, "R%u/%u", a & 0xFFFF, a >> 16);
@@ -66,7 +62,8 @@ int ii_disasm(const EM* em, std::string* out) {
     const uint8_t* blk = MADDR(em->em_inst_arb, b);
     if (!blk) return bad + 1;
     for (size_t off = 0; off + kInstHead <= kInstRecLen && blk[off + 3] != 0;) {
-      size_t len = ii_disasm_inst(blk + off, kInstRecLen - off, {static_cast<uint16_t>(b), static_cast<uint16_t>(off)}, out);
+      size_t len =
+          ii_disasm_inst(blk + off, kInstRecLen - off, {static_cast<uint16_t>(b), static_cast<uint16_t>(off)}, out);
       *out += '\n';
       if (!len) {
         ++bad;

@@ -21,19 +21,71 @@ struct row {
   const char* text;
 };
 const row kHeader[] = {
-    {0, 4, 0x11121314, 0}, {4, 4, 0x21222324, 0}, {8, 0, 0, "APP"}, {11, 0, 0, "07"}, {13, 1, 0x35, 0},
-    {14, 0, 0, "PROCESS NAME OF THIRTY BYTES.."}, {44, 0, 0, "ENG"}, {48, 1, 1, 0}, {49, 1, 2, 0}, {50, 1, 3, 0},
-    {51, 1, 4, 0}, {52, 1, 1, 0}, {56, 4, 0xFFFFFFFE, 0}, {60, 4, 0x00C0FFEE, 0}, {64, 0, 0, "PCF"}, {67, 1, 5, 0},
-    {68, 1, 6, 0}, {69, 1, 7, 0}, {70, 1, 8, 0}, {71, 1, 9, 0}, {72, 1, 10, 0}, {73, 1, 11, 0}, {74, 0, 0, "XY"},
-    {76, 1, 12, 0}, {80, 0, 0, "ALT"}, {83, 0, 0, "ALTFILE1"}, {91, 0, 0, "ALTERNATE KEY FIELD 22"},
-    {116, 0, 0, "A TITLE OF SIXTY BYTES FOR THE APPLICATION, PADDED WITH DOTS"}, {176, 0, 0, "RPA"},
-    {179, 0, 0, "REPORT PROCESS NAME, 30 BYTES."}, {212, 4, 212, 0}, {216, 4, 216, 0}, {220, 4, 220, 0},
-    {224, 1, 4, 0}, {225, 1, 10, 0}, {226, 1, 8, 0}, {227, 1, 5, 0}, {228, 4, 228, 0}, {232, 1, 7, 0},
-    {233, 1, 8, 0}, {234, 1, 8, 0}, {235, 1, 1, 0}, {236, 4, 236, 0}, {240, 4, 240, 0}, {244, 1, 8, 0},
-    {245, 1, 5, 0}, {248, 4, 18, 0}, {252, 4, 252, 0}, {256, 4, 256, 0}, {260, 4, 260, 0}, {264, 4, 264, 0},
-    {268, 4, 268, 0}, {272, 4, 272, 0}, {276, 4, 276, 0}, {280, 4, 280, 0}, {284, 4, 284, 0}, {288, 4, 288, 0},
-    {292, 4, 292, 0}, {296, 4, 296, 0}, {300, 4, 300, 0}, {304, 4, 304, 0}, {1224, 2, 3, 0}, {1226, 2, 44, 0},
-    {1344, 2, 65535, 0}, {1346, 2, 0, 0},
+    {0, 4, 0x11121314, 0},
+    {4, 4, 0x21222324, 0},
+    {8, 0, 0, "APP"},
+    {11, 0, 0, "07"},
+    {13, 1, 0x35, 0},
+    {14, 0, 0, "PROCESS NAME OF THIRTY BYTES.."},
+    {44, 0, 0, "ENG"},
+    {48, 1, 1, 0},
+    {49, 1, 2, 0},
+    {50, 1, 3, 0},
+    {51, 1, 4, 0},
+    {52, 1, 1, 0},
+    {56, 4, 0xFFFFFFFE, 0},
+    {60, 4, 0x00C0FFEE, 0},
+    {64, 0, 0, "PCF"},
+    {67, 1, 5, 0},
+    {68, 1, 6, 0},
+    {69, 1, 7, 0},
+    {70, 1, 8, 0},
+    {71, 1, 9, 0},
+    {72, 1, 10, 0},
+    {73, 1, 11, 0},
+    {74, 0, 0, "XY"},
+    {76, 1, 12, 0},
+    {80, 0, 0, "ALT"},
+    {83, 0, 0, "ALTFILE1"},
+    {91, 0, 0, "ALTERNATE KEY FIELD 22"},
+    {116, 0, 0, "A TITLE OF SIXTY BYTES FOR THE APPLICATION, PADDED WITH DOTS"},
+    {176, 0, 0, "RPA"},
+    {179, 0, 0, "REPORT PROCESS NAME, 30 BYTES."},
+    {212, 4, 212, 0},
+    {216, 4, 216, 0},
+    {220, 4, 220, 0},
+    {224, 1, 4, 0},
+    {225, 1, 10, 0},
+    {226, 1, 8, 0},
+    {227, 1, 5, 0},
+    {228, 4, 228, 0},
+    {232, 1, 7, 0},
+    {233, 1, 8, 0},
+    {234, 1, 8, 0},
+    {235, 1, 1, 0},
+    {236, 4, 236, 0},
+    {240, 4, 240, 0},
+    {244, 1, 8, 0},
+    {245, 1, 5, 0},
+    {248, 4, 18, 0},
+    {252, 4, 252, 0},
+    {256, 4, 256, 0},
+    {260, 4, 260, 0},
+    {264, 4, 264, 0},
+    {268, 4, 268, 0},
+    {272, 4, 272, 0},
+    {276, 4, 276, 0},
+    {280, 4, 280, 0},
+    {284, 4, 284, 0},
+    {288, 4, 288, 0},
+    {292, 4, 292, 0},
+    {296, 4, 296, 0},
+    {300, 4, 300, 0},
+    {304, 4, 304, 0},
+    {1224, 2, 3, 0},
+    {1226, 2, 44, 0},
+    {1344, 2, 65535, 0},
+    {1346, 2, 0, 0},
 };
 
 void fill_header(EM* m) {
@@ -49,9 +101,9 @@ void fill_header(EM* m) {
   m->em_add_user_off = 212, m->em_chg_user_off = 216, m->em_add_stamp = {220, 4, 10, 8, 5};
   m->em_chg_stamp = {228, 7, 8, 8, 1}, m->em_del_flag_off = 236, m->em_ref_cnt_off = 240;
   m->em_ref_cnt_type = 8, m->em_ref_cnt_len = 5, m->em_cns_rec = 18;
-  uint32_t* counts[] = {&m->em_area_cnt, &m->em_frm_cnt, &m->em_img_cnt,  &m->em_itm_cnt,
+  uint32_t* counts[] = {&m->em_area_cnt, &m->em_frm_cnt,  &m->em_img_cnt,  &m->em_itm_cnt,
                         &m->em_chld_cnt, &m->em_cnst_cnt, &m->em_inst_cnt, &m->em_toc_cnt,
-                        &m->em_trap_cnt, &m->em_lib_cnt, &m->em_cfi_cnt,  &m->em_fld_cnt};
+                        &m->em_trap_cnt, &m->em_lib_cnt,  &m->em_cfi_cnt,  &m->em_fld_cnt};
   for (int i = 0; i < 12; ++i) *counts[i] = 252 + 4 * static_cast<uint32_t>(i);
   m->em_add_stamp_msk = 300, m->em_chg_stamp_msk = 304;
   m->em_ep[0] = {3, 44}, m->em_ep[30] = {65535, 0};
@@ -112,10 +164,10 @@ TEST_F(EmLayout, RecordLayoutsFitTheirSubFiles) {
   struct {
     em_sub sub;
     size_t len;
-  } rows[] = {{EM_FI, CFI_LEN},   {EM_FL, CFLD_LEN}, {EM_AP, CAP_LEN},  {EM_LF, DLF_LEN},  {EM_FR, CFRM_LEN},
-              {EM_IM, CIMG_LEN},  {EM_CR, CCHR_LEN}, {EM_CL, CCHLD_LEN}, {EM_TO, TOC_LEN}, {EM_TP, TRAP_LEN},
-              {EM_LI, CLIB_LEN},  {EM_PK, PK_LEN},   {EM_SR, SR_LEN},   {EM_IN, kInstRecLen}, {EM_QL, 112},
-              {EM_QO, 92}};
+  } rows[] = {{EM_FI, CFI_LEN},  {EM_FL, CFLD_LEN},    {EM_AP, CAP_LEN},  {EM_LF, DLF_LEN},
+              {EM_FR, CFRM_LEN}, {EM_IM, CIMG_LEN},    {EM_CR, CCHR_LEN}, {EM_CL, CCHLD_LEN},
+              {EM_TO, TOC_LEN},  {EM_TP, TRAP_LEN},    {EM_LI, CLIB_LEN}, {EM_PK, PK_LEN},
+              {EM_SR, SR_LEN},   {EM_IN, kInstRecLen}, {EM_QL, 112},      {EM_QO, 92}};
   for (auto r : rows) {
     FDB f;
     KDB k[kInitMaxKeys];

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "compiler/em_access.h"
+#include "compiler/em_item.h"
 #include "em_test_util.h"
 #include "types/date_mask.h"
 
@@ -14,8 +15,8 @@ namespace {
 class InstBuild : public test::EmFixture {};
 
 bool leaves_block(uint16_t op) {
-  return op == OP_LINK || op == OP_JMP || op == OP_CODE_END || op == OP_END || op == OP_EXIT ||
-         op == OP_END_PROC || op == OP_LOGOUT || op == OP_RETURN;
+  return op == OP_LINK || op == OP_JMP || op == OP_CODE_END || op == OP_END || op == OP_EXIT || op == OP_END_PROC ||
+         op == OP_LOGOUT || op == OP_RETURN;
 }
 
 // Random operands of each kind; R goes to a label or to an emitted position.
@@ -188,18 +189,24 @@ TEST_F(InstBuild, OperandsResolveOnlyInsideTheirRecords) {
   struct {
     uint32_t no;
     const void* want;
-  } consts[] = {{65158, com.blanks}, {65000, &com}, {65459, reinterpret_cast<uint8_t*>(&com) + 459},
-                {65460, nullptr},    {64999, nullptr}, {0, nullptr}, {2, nullptr}, {1, MADDR(m->em_cnst_arb, 1)}};
+  } consts[] = {{65158, com.blanks},
+                {65000, &com},
+                {65459, reinterpret_cast<uint8_t*>(&com) + 459},
+                {65460, nullptr},
+                {64999, nullptr},
+                {0, nullptr},
+                {2, nullptr},
+                {1, MADDR(m->em_cnst_arb, 1)}};
   for (auto c : consts) EXPECT_EQ(CNST_RLOC(m, c.no), c.want) << c.no;
   struct {
     em_entry at;
     const uint8_t* want;
-  } code[] = {{{1, 0}, blk1},      {{1, 2020}, blk1 + 2020}, {{1, 2021}, nullptr},
-              {{0, 0}, nullptr},   {{2, 0}, nullptr},        {{kNoCode, 0}, nullptr}};
+  } code[] = {{{1, 0}, blk1},    {{1, 2020}, blk1 + 2020}, {{1, 2021}, nullptr},
+              {{0, 0}, nullptr}, {{2, 0}, nullptr},        {{kNoCode, 0}, nullptr}};
   for (auto c : code) EXPECT_EQ(INST_RLOC(c.at, m->em_inst_arb), c.want) << c.at.blk << "/" << c.at.off;
 }
 
-TEST_F(InstBuild, StampDatesAndReportProcessFromTheHeader) {
+TEST_F(InstBuild, StampAndItemDatesAndReportProcess) {
   BLD_CTX ctx;
   EM* m = module();
   ASSERT_EQ(bld_start(&ctx, m), 1);
@@ -218,6 +225,26 @@ TEST_F(InstBuild, StampDatesAndReportProcessFromTheHeader) {
   EXPECT_EQ(d.at(LVL_MONTH), 12);
   EXPECT_EQ(d.at(LVL_DAY), 7);
   EXPECT_EQ(STAMP_DATE(&d, m, 1, rec), 0) << "no changed stamp";
+
+  // The same date held by a compiled item, reached directly and through its
+  // indirect address.
+  CITM item;
+  ALPHA_PREP(&item);
+  EXPECT_EQ(INT_DATE(&d, &item, 1), 0) << "an alpha item holds no date";
+  uint8_t* value = rec + 4;
+  SET_ITM(&item, 10, reinterpret_cast<uint8_t*>(&value), 7);
+  EXPECT_EQ(item.citm_right, 16);
+  CNV& c = item.citm_cnv;
+  c.cnv_type = mb.type, c.int_indirect = 1, c.ta.dat = {};
+  memcpy(c.ta.dat.stor_mask, mask, kDateMaskLen);
+  c.ta.dat.stor_len = kDateMaskLen, c.ta.dat.elem_hi = 8, c.ta.dat.elem_lo = 5;
+  for (int direct : {0, 1}) {
+    if (direct) c.int_addr = value;
+    ASSERT_EQ(INT_DATE(&d, &item, direct), 1);
+    EXPECT_EQ(d.raw, value);
+    ASSERT_EQ(cv_ntos_date(&d), 1);
+    EXPECT_EQ(d.at(LVL_DAY), 7);
+  }
   m->em_add_stamp_msk = 0;
   EXPECT_EQ(STAMP_DATE(&d, m, 0, rec), 0) << "a text stamp without its mask";
 
@@ -225,8 +252,10 @@ TEST_F(InstBuild, StampDatesAndReportProcessFromTheHeader) {
     const char* rpt_ap;
     const char* rpt_nam;
     bool has;
-  } rows[] = {{"   ", "                              ", false}, {"APP", "OWN", false},
-              {"APP", "OTHER", true}, {"XYZ", "OWN", true}};
+  } rows[] = {{"   ", "                              ", false},
+              {"APP", "OWN", false},
+              {"APP", "OTHER", true},
+              {"XYZ", "OWN", true}};
   for (auto r : rows) {
     memset(m->em_rpt_nam, ' ', 30), memset(m->em_proc_nam, ' ', 30);
     memcpy(m->em_ap, "APP", 3), memcpy(m->em_proc_nam, "OWN", 3);

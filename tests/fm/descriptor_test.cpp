@@ -7,6 +7,7 @@
 #include <regex>
 #include <string>
 
+#include "compiler/em_item.h"
 #include "fm_objects_test_util.h"
 #include "foundation/descriptors.h"
 
@@ -50,8 +51,13 @@ std::string describe(const FDB& f) {
   return s;
 }
 
+// The IT and CV records hold the native conversion block, so their length
+// and the IT key offsets are the compiler's figures (sizeof and offsetof on
+// this build), set as the compiler starts; the listing gives those.
 std::map<std::string, std::string> produced() {
   std::map<std::string, std::string> out;
+  em_native_layout saved = em_layout;
+  em_set_layout();
   auto run = [&](const char* name, auto fill) {
     FDB f;
     KDB k[kInitMaxKeys];
@@ -81,6 +87,7 @@ std::map<std::string, std::string> produced() {
 #undef SA
 #undef SRC
 #undef TMP
+  em_layout = saved;
   return out;
 }
 

@@ -16,8 +16,12 @@ const uint8_t* text(const char* s) { return reinterpret_cast<const uint8_t*>(s);
 
 // A 56-byte instruction: 36 of them fill a block.
 void filler(BLD_CTX* ctx, uint32_t mask, int32_t exit) {
-  bld_emit(ctx, inst_buf(OP_LOOPBEG).f(18, 8, 10, 0x85, 5, mask).f(19, 0, 4, 0x85, 10, mask).f(20, 2, 9, 0x86, 4, mask)
-                    .f(21, 4, 3, 0x75, 7, mask).to(exit));
+  bld_emit(ctx, inst_buf(OP_LOOPBEG)
+                    .f(18, 8, 10, 0x85, 5, mask)
+                    .f(19, 0, 4, 0x85, 10, mask)
+                    .f(20, 2, 9, 0x86, 4, mask)
+                    .f(21, 4, 3, 0x75, 7, mask)
+                    .to(exit));
 }
 
 TEST_F(Disasm, ThreeBlockModuleListsAsGolden) {
@@ -68,9 +72,9 @@ TEST_F(Disasm, BytesThatFormNoInstructionSaySo) {
     uint8_t bytes[16];
     size_t room;
   } rows[] = {
-      {{92, 0, 0, 1}, 12},                          // unused opcode
-      {{OP_JMP, 0, 0, 3, 1, 0, 0, 0}, 12},          // length disagrees with one R
-      {{OP_JMP, 0, 0, 2, 1, 0, 0, 0}, 4},           // runs past the room
+      {{92, 0, 0, 1}, 12},                                             // unused opcode
+      {{OP_JMP, 0, 0, 3, 1, 0, 0, 0}, 12},                             // length disagrees with one R
+      {{OP_JMP, 0, 0, 2, 1, 0, 0, 0}, 4},                              // runs past the room
       {{OP_INVOKE, 0, 0, 4, 1, 0, 0, 0, 1, 0, 4, 0, 0, 0, 0, 0}, 16},  // K without its marker
   };
   for (auto& r : rows) {
