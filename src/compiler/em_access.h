@@ -34,7 +34,7 @@ enum : size_t {
   CFI_SECR_OFF = 136,
   CFI_STAMP = 140,
   CFI_LANG_DEP = 158,
-  CFI_LEN = 160,
+  CFI_LEN = 160
 };
 constexpr int kMaxKeySegs = 253;  // the SD record of one file
 

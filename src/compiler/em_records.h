@@ -26,7 +26,7 @@ enum : size_t {
   CFLD_INIT = 60,
   CFLD_NULL = 64,
   CFLD_STAMP = 68,
-  CFLD_LEN = 88,
+  CFLD_LEN = 88
 };
 // AP: compiled application; thirteen u32 area counts from CAP_AREA_CNT.
 enum : size_t { CAP_AP = 0, CAP_VER = 3, CAP_DATE_MASK = 5, CAP_CURRENCY = 65, CAP_AREA_CNT = 72, CAP_LEN = 124 };
@@ -42,7 +42,7 @@ enum : size_t {
   DLF_INIT = 21,
   DLF_FLAGS = 22,
   DLF_CLASS = 23,
-  DLF_LEN = 28,
+  DLF_LEN = 28
 };
 // FR: compiled frame; event point n (21-25) at word n + 6.
 enum : size_t {
@@ -61,7 +61,7 @@ enum : size_t {
   CFRM_RANGE_FLD = 76,
   CFRM_COUNT = 98,
   CFRM_EP = 108,
-  CFRM_LEN = 140,
+  CFRM_LEN = 140
 };
 // IM: compiled image; event point n (41-44) at word n - 1.
 enum : size_t {
@@ -86,7 +86,7 @@ enum : size_t {
   CIMG_CURSOR = 52,
   CIMG_INDEX = 144,
   CIMG_EP = 160,
-  CIMG_LEN = 200,
+  CIMG_LEN = 200
 };
 // CR: characteristic.
 enum : size_t {
@@ -99,7 +99,7 @@ enum : size_t {
   CCHR_CHAR = 24,
   CCHR_ITM_ROW = 28,
   CCHR_ITM_COL = 32,
-  CCHR_LEN = 40,
+  CCHR_LEN = 40
 };
 // CL: compiled child; event point n (61-62) at word n - 19.
 enum : size_t {
@@ -115,7 +115,7 @@ enum : size_t {
   CCHLD_INVOC_CHILD_NO = 156,
   CCHLD_CNSTR = 164,
   CCHLD_EP = 168,
-  CCHLD_LEN = 176,
+  CCHLD_LEN = 176
 };
 // TO: event-point row; TP: trap record.
 enum : size_t { TOC_EP = 0, TOC_SLOT = 1, TOC_OWNER = 2, TOC_FIRST = 4, TOC_LAST = 8, TOC_LEN = 12 };
@@ -132,7 +132,7 @@ enum : size_t {
   SR_FLD_LEN = 14,
   SR_AREA = 16,
   SR_OFF = 20,
-  SR_LEN = 24,
+  SR_LEN = 24
 };
 // Constraint template (a CN record): u16 count, then entries of 12 bytes.
 enum : size_t {
@@ -143,7 +143,7 @@ enum : size_t {
   CNSTR_FLD_LEN = 4,
   CNSTR_CHILD_OFF = 6,
   CNSTR_FLAG = 8,
-  CNSTR_ENTRY = 12,
+  CNSTR_ENTRY = 12
 };
 
 static_assert(CFRM_EP + 5 * 4 == 128 && CIMG_EP + 4 * 4 == 176 && CCHLD_EP + 2 * 4 == CCHLD_LEN);

@@ -2,6 +2,7 @@
 // comes back as a native FDB with key arrays, from the record's current
 // bytes.
 #include <cstring>
+#include <utility>
 
 #include "compiler/em_access.h"
 #include "em_test_util.h"
@@ -62,30 +63,22 @@ TEST_F(EmCfi, DescriptorComesBackFromTheRecordsCurrentBytes) {
   EXPECT_EQ(out.fdb_nkeys, 0);
   EXPECT_EQ(out.fdb_var, 1);
 
-  struct {
-    uint16_t index;
-    uint8_t nkeys;
-  } bad[] = {{0, 3}, {3, 3}, {1, 2}};  // no index, past the count, key count changed
-  for (auto b : bad) {
+  // No index, past the count, key count changed.
+  for (auto [index, nkeys] : {std::pair{0, 3}, {3, 3}, {1, 2}}) {
     memcpy(rec, stored, CFI_LEN);
-    st_le16(rec, CFI_INDEX, b.index);
-    rec[CFI_NKEYS] = b.nkeys;
-    EXPECT_EQ(em_cfi_desc(m, rec, &out), 0) << b.index;
+    st_le16(rec, CFI_INDEX, static_cast<uint16_t>(index));
+    rec[CFI_NKEYS] = static_cast<uint8_t>(nkeys);
+    EXPECT_EQ(em_cfi_desc(m, rec, &out), 0) << index;
   }
-}
-
-TEST_F(EmCfi, KeysOverOneSegmentRecordAreRefused) {
-  EM* m = module();
+  // Keys whose segments do not fit one SD record.
   static SDB sdb[16];
   static KDB kdb[16];
-  for (auto& s : sdb) init_sdb_func(&s, 1, 0, 1, SDB_CHARS, '+');
+  for (auto& sd : sdb) init_sdb_func(&sd, 1, 0, 1, SDB_CHARS, '+');
   for (int k = 0; k < 16; ++k) INIT_KDB(&kdb[k], static_cast<uint8_t>(k), '+', 0, sdb, 16);
-  FDB fdb;
-  INIT_FDB(&fdb, FS_MEMORY, 16, 0, kdb, 16);  // 256 segments
-  uint8_t rec[CFI_LEN] = {};
-  EXPECT_EQ(em_cfi_add(m, fdb, rec), 0);
-  fdb.fdb_nkeys = 15;  // 240 fit
-  EXPECT_EQ(em_cfi_add(m, fdb, rec), 1);
+  INIT_FDB(&plain, FS_MEMORY, 16, 0, kdb, 16);  // 256 segments
+  EXPECT_EQ(em_cfi_add(m, plain, rec), 0);
+  plain.fdb_nkeys = 15;  // 240 fit
+  EXPECT_EQ(em_cfi_add(m, plain, rec), 3);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,14 @@
 
 namespace kivo::test {
 
+// A golden file under tests/, whole.
+inline std::string golden(const char* name) {
+  std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/tests/" + name);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
 struct em_fake {
   struct file {
     FDB fdb;
@@ -24,7 +34,7 @@ struct em_fake {
   static inline std::vector<std::unique_ptr<file>> open;
   static inline int fail_at = -1;  // the create call that fails, -1 none
   static inline int creates = 0;
-  static inline std::vector<std::string> errors;
+  static inline int errors = 0;
 
   static file* of(ARB* a) { return reinterpret_cast<file*>(a); }
   static ARB* create(FDB* fdb, uint32_t) {
@@ -39,15 +49,13 @@ struct em_fake {
     return static_cast<uint32_t>(f->recs.size());
   }
   static void close(ARB* a) {
-    for (auto it = open.begin(); it != open.end(); ++it)
-      if (it->get() == of(a)) return void(open.erase(it));
-    ADD_FAILURE() << "close of a file that is not open";
+    if (!std::erase_if(open, [&](auto& f) { return f.get() == of(a); })) ADD_FAILURE() << "not open";
   }
   static uint8_t* read(void* h, uint32_t n) {
     file* f = static_cast<file*>(h);
     return n >= 1 && n <= f->recs.size() ? f->recs[n - 1].data() : nullptr;
   }
-  static void presenter(const char*, int, const char* text) { errors.push_back(text); }
+  static void presenter(const char*, int, const char*) { ++errors; }
 };
 
 class EmFixture : public ::testing::Test {
@@ -56,9 +64,8 @@ class EmFixture : public ::testing::Test {
     com_fill(0, nullptr);
     mm_init();
     em_fake::open.clear();
-    em_fake::errors.clear();
+    em_fake::errors = em_fake::creates = 0;
     em_fake::fail_at = -1;
-    em_fake::creates = 0;
     em_files = {em_fake::create, em_fake::append, em_fake::close};
     old_reader_ = set_maddr_reader(em_fake::read);
     old_presenter_ = set_sys_err_presenter(em_fake::presenter);
@@ -75,8 +82,6 @@ class EmFixture : public ::testing::Test {
   }
 
   EM* em_ = nullptr;
-
- private:
   maddr_reader old_reader_ = nullptr;
   sys_err_presenter old_presenter_ = nullptr;
 };

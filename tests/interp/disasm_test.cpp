@@ -1,8 +1,8 @@
 // A module of three blocks against its golden listing: jumps both ways
 // between blocks, conditional branches patched to either sense and to an
 // exit, shared constants, constants of the common block, every operand kind.
-#include <fstream>
-#include <sstream>
+#include <utility>
+#include <vector>
 
 #include "../compiler/em_test_util.h"
 #include "interp/ii_disasm.h"
@@ -16,12 +16,9 @@ const uint8_t* text(const char* s) { return reinterpret_cast<const uint8_t*>(s);
 
 // A 56-byte instruction: 36 of them fill a block.
 void filler(BLD_CTX* ctx, uint32_t mask, int32_t exit) {
-  bld_emit(ctx, inst_buf(OP_LOOPBEG)
-                    .f(18, 8, 10, 0x85, 5, mask)
-                    .f(19, 0, 4, 0x85, 10, mask)
-                    .f(20, 2, 9, 0x86, 4, mask)
-                    .f(21, 4, 3, 0x75, 7, mask)
-                    .to(exit));
+  inst_buf b(OP_LOOPBEG);
+  for (uint8_t type : {10, 4, 9, 3}) b.f(static_cast<uint16_t>(8 + type), type, type, 0x85, 5, mask);
+  bld_emit(ctx, b.to(exit));
 }
 
 TEST_F(Disasm, ThreeBlockModuleListsAsGolden) {
@@ -61,25 +58,18 @@ TEST_F(Disasm, ThreeBlockModuleListsAsGolden) {
 
   std::string got;
   EXPECT_EQ(ii_disasm(m, &got), 0);
-  std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/tests/interp/disasm_golden.txt");
-  std::stringstream want;
-  want << in.rdbuf();
-  EXPECT_EQ(got, want.str());
+  EXPECT_EQ(got, test::golden("interp/disasm_golden.txt"));
 }
 
 TEST_F(Disasm, BytesThatFormNoInstructionSaySo) {
-  struct {
-    uint8_t bytes[16];
-    size_t room;
-  } rows[] = {
-      {{92, 0, 0, 1}, 12},                                             // unused opcode
-      {{OP_JMP, 0, 0, 3, 1, 0, 0, 0}, 12},                             // length disagrees with one R
-      {{OP_JMP, 0, 0, 2, 1, 0, 0, 0}, 4},                              // runs past the room
-      {{OP_INVOKE, 0, 0, 4, 1, 0, 0, 0, 1, 0, 4, 0, 0, 0, 0, 0}, 16},  // K without its marker
-  };
-  for (auto& r : rows) {
+  // Unused opcode; length disagreeing with one R; past the room; K without its marker.
+  std::pair<std::vector<uint8_t>, size_t> rows[] = {{{92, 0, 0, 1}, 4},
+                                                    {{OP_JMP, 0, 0, 3, 1, 0, 0, 0, 0, 0, 0, 0}, 12},
+                                                    {{OP_JMP, 0, 0, 2, 1, 0, 0, 0}, 4},
+                                                    {{OP_INVOKE, 0, 0, 4, 1, 0, 0, 0, 1, 0, 4, 0, 0, 0, 0, 0}, 16}};
+  for (auto& [bytes, room] : rows) {
     std::string line;
-    EXPECT_EQ(ii_disasm_inst(r.bytes, r.room, {1, 0}, &line), 0u) << line;
+    EXPECT_EQ(ii_disasm_inst(bytes.data(), room, {1, 0}, &line), 0u) << line;
     EXPECT_NE(line.find("bad instruction"), std::string::npos) << line;
   }
 }
