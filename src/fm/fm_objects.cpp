@@ -204,6 +204,8 @@ FSCB* segs_fscb(const SCAN_REQ& r, uint32_t* stat) {
 
 POOL* fm_pool() { return g_fm_pool; }
 
+void* fm_zalloc(size_t size) { return fm_alloc(size); }
+
 void fm_set_templates() {
   FDB f{};
   memset(&f.path, ' ', sizeof f.path);

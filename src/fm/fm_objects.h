@@ -74,16 +74,20 @@ struct PFB {
   ut_link pfb_all;       // in fm_pfb_list
   ut_link pfb_in_scope;  // in its scope entry's PFB list
   void* pfb_xlate;       // field-translation map state
+  uint32_t pfb_no;       // the session's number of this PFB: its LFN records' handle of it
 };
 
 constexpr uint8_t kKeyUnused = 255;
 
-// The path record of an open (its LFN record). The control file that holds
-// these records comes with the opening of files; here it is the path.
+// The path record of an open, as the LFN control file holds it (locate
+// mode: the record is this block). Its keys are the path and the PFB's
+// number, never an address; the pointer behind them is the same PFB resolved.
 struct LFN {
+  uint32_t lfn_pfb_no;  // pfb_no of its PFB (key 1)
+  FDB_PATH lfn_path;    // key 0
   PFB* lfn_pfb;
-  FDB_PATH lfn_path;
 };
+static_assert(offsetof(LFN, lfn_path) == 4 && sizeof(LFN) == 40);
 
 // One open. The two words the design clears at creation carry no behaviour
 // and are left out.
@@ -324,6 +328,9 @@ void free_fscb(FSCB* chain);
 // The key descriptor and run map of key number `keyno`, or null.
 const KDB* pfb_key(const PFB* pfb, uint8_t keyno);
 const PKB* pfb_runs(const PFB* pfb, uint8_t keyno);
+
+// Cleared bytes from fm_pool().
+void* fm_zalloc(size_t size);
 
 // A SARB with its ARB behind it, from fm_pool(), cleared, arb_sarb set.
 SARB* alloc_sarb();

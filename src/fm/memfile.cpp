@@ -26,6 +26,7 @@ constexpr uint32_t kMaxPerMib = 500;
 constexpr uint32_t kDefaultPerMib = 25;
 constexpr uint16_t kNoSkipHeld = 0x2000;
 ut_list g_files;  // every mfb, to find a file again by its record pool
+uint32_t g_serial;
 
 mpb* M(STRM* s) { return static_cast<mpb*>(s->strm_fms_path); }
 mfb* F(STRM* s) { return static_cast<mfb*>(s->strm_lfb->lfb_pfb->pfb_fms_data); }
@@ -258,17 +259,18 @@ void destroy(mfb* f) {
 }
 
 // A new memory file for the LFB's physical file.
-mfb* build_mfb(LFB* lfb, const char* name) {
+mfb* build_mfb(LFB* lfb, const char* name, uint32_t scope) {
   PFB* pfb = lfb->lfb_pfb;
   void* mem = MM_ALLOC(mm_pool_id, sizeof(mfb));
   mfb* f = new (mem) mfb{};
   memcpy(f->name, name, kPoolNameLen);
-  f->scope = lfb->lfb_scope;
+  f->scope = scope;
   f->per_mib = lfb->lfb_cr_size ? std::min(lfb->lfb_cr_size, kMaxPerMib) : kDefaultPerMib;
   f->rec_len = pfb->pfb_rec_len;
   f->fixed = pfb->pfb_var ? 0 : 1;
   f->tmpl = pfb->pfb_null_rec;
   f->next_id = 1;
+  f->serial = ++g_serial;
   if (pfb->ORG == ORG_INDEXED && pfb->pfb_pkb) {
     f->nkeys = uint8_t(pfb->pfb_nkeys);
     f->keymap.assign(pfb->pfb_keymap, pfb->pfb_keymap + pfb->pfb_keymap_len);
@@ -311,13 +313,16 @@ int mm_alloc_id(LFB* lfb, const cstr*, const cstr*, const uint8_t*, const uint8_
   char name[kPoolNameLen];
   memcpy(name, memcmp(p.fdb_ap, "0AD", 3) == 0 ? p.fdb_src_ap : p.fdb_ap, 3);
   memcpy(name + 3, p.fdb_name, 8);
+  // A scoped temporary file keeps its records until its owner scope ends.
+  uint32_t scope = lfb->lfb_pfb->pfb_owner_scope ? lfb->lfb_pfb->pfb_owner_scope : lfb->lfb_scope;
   mfb* f = nullptr;
-  if (POOL* pool = mm_find_pool(name, lfb->lfb_scope))
+  if (POOL* pool = mm_find_pool(name, scope))
     for (auto* g = static_cast<mfb*>(g_files.head); g && !f; g = static_cast<mfb*>(g->all.next))
       if (g->rec_pool == pool) f = g;
-  if (!f) f = build_mfb(lfb, name);
+  if (!f) f = build_mfb(lfb, name, scope);
   lfb->lfb_pfb->pfb_fms_data = f;
   lfb->lfb_pfb->pfb_id16 = 80;
+  lfb->lfb_pfb->pfb_id32 = f->serial;
   return 1;
 }
 
@@ -654,6 +659,19 @@ int mm_scratch(ARB*, STRM* strm) {
   mm_destroy_pool(f->rec_pool);
   f->rec_pool = mm_create_pool(f->name, f->scope);
   return 1;
+}
+
+void mm_files_reset() { g_files = ut_list{}; }
+
+void mm_drop_files(uint32_t level) {
+  for (auto* f = static_cast<mfb*>(g_files.head); f;) {
+    auto* next = static_cast<mfb*>(f->all.next);
+    bool used = f->streams.head != nullptr;
+    for (auto* p = static_cast<PFB*>(fm_pfb_list.head); p && !used; p = static_cast<PFB*>(p->pfb_all.next))
+      used = p->pfb_fms_data == f;
+    if (f->scope >= level && !used) destroy(f);
+    f = next;
+  }
 }
 
 void mm_fms_install() {

@@ -106,6 +106,7 @@ struct mfb {
   POOL* fix_pool;  // FIX arrays, session level
   char name[kPoolNameLen];
   uint32_t scope;
+  uint32_t serial;           // the file's identity word for the file manager, unique in the session
   const uint8_t* alt_image;  // set by the file manager, else null
   const uint8_t* tmpl;       // template record, or null
   uint32_t per_mib;
@@ -131,6 +132,14 @@ extern fms_fn mm_fms_fn;
 
 // Installs the memory back-end's table in the switch.
 void mm_fms_install();
+
+// Forgets every memory file: their pools went with a restart of the memory
+// manager (the file manager's start-up in tests).
+void mm_files_reset();
+
+// Drops the memory files of `level` and deeper that no stream and no PFB
+// uses: their records' pool goes with the level.
+void mm_drop_files(uint32_t level);
 
 // The slots.
 int mm_alloc_id(LFB* lfb, const cstr* root, const cstr* data_dir, const uint8_t* sysdir, const uint8_t* sysdflt);

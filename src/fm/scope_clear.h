@@ -7,10 +7,12 @@ namespace kivo {
 
 // Start-up of the file manager: the memory manager and the back-ends (the
 // sorted-query one last), the remote entry of KIVO_DATA_SERVER, the session
-// pool and the descriptor templates. Returns 1 on success.
+// pool, the descriptor templates, the PFB, LFN and STRUCT control files and
+// the record-cache file. Returns 1 on success.
 int fm_init();
 
-// Closes the files of `level` and deeper (temporary files are scratched).
+// Closes, scratches and detaches what `level` and deeper opened, inner
+// scopes first; scoped temporary files of those levels are scratched.
 void fm_clr_scope(uint32_t level);
 
 // The sorted-query back-end's start-up that fm_init runs, filled by the

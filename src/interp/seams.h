@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "fm/fm_open.h"
+
 namespace kivo {
 
 struct PCB;
@@ -18,14 +20,6 @@ struct EP_CALL {
   uint16_t ep_no;
   uint32_t context[4];
   uint32_t result;
-};
-
-// The block a file's event procedure runs with (under a mark of kind 6).
-struct PROC_EXEC_BLK {
-  PCB* pcb;
-  uint8_t* result_area;
-  uint8_t ep_no;
-  uint8_t flag;
 };
 
 struct ii_hook_table {

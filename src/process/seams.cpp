@@ -4,12 +4,15 @@
 
 #include <cstring>
 
+#include "compiler/seams.h"
+#include "fm/fm_open.h"
 #include "fm/scope_clear.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
 #include "foundation/paths.h"
 #include "foundation/scope.h"
+#include "interp/seams.h"
 
 namespace kivo {
 
@@ -45,6 +48,16 @@ const uint8_t* pi_get_dap(const char* ap_id, const char* ver) {
 }
 const uint8_t* pi_get_ddb(const char* db_id) { return pi_hooks.get_ddb ? pi_hooks.get_ddb(db_id) : nullptr; }
 
+void* pi_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope) {
+  return pi_hooks.shr_data ? pi_hooks.shr_data(pcb, owner_scope, mark_scope) : nullptr;
+}
+void pi_open_fi(PCB* pcb) {
+  if (pi_hooks.open_fi) pi_hooks.open_fi(pcb);
+}
+void pi_free_data(PCB* pcb, int flag) {
+  if (pi_hooks.free_data) pi_hooks.free_data(pcb, flag);
+}
+
 int pb_init() { return 1; }
 void pb_clr_scope(uint32_t) {}
 
@@ -52,6 +65,12 @@ void pi_register_hooks() {
   fm_pb_init = pb_init;
   ut_clear_hooks.sorted_queries = pb_clr_scope;
   ss_ddb_lookup = pi_get_ddb;
+  fm_proc_hooks.invoc = &pi_invoc;
+  fm_proc_hooks.pl_get = pl_get;
+  fm_proc_hooks.shr_data = pi_shr_data;
+  fm_proc_hooks.open_fi = pi_open_fi;
+  fm_proc_hooks.proc_exec = ii_proc_exec;
+  fm_proc_hooks.free_data = pi_free_data;
 }
 
 void rm_init() {}

@@ -19,6 +19,9 @@ struct pi_hook_table {
   const uint8_t* (*get_dsysparm)();
   const uint8_t* (*get_dap)(const char* ap_id, const char* ver);
   const uint8_t* (*get_ddb)(const char* db_id);
+  void* (*shr_data)(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
+  void (*open_fi)(PCB* pcb);
+  void (*free_data)(PCB* pcb, int flag);
 };
 extern pi_hook_table pi_hooks;
 
@@ -37,13 +40,20 @@ const uint8_t* pi_get_dsysparm();
 const uint8_t* pi_get_dap(const char* ap_id, const char* ver);
 const uint8_t* pi_get_ddb(const char* db_id);
 
+// A file-manager process's shared data (its handle, null with the hook
+// empty), the opening of its files, and the release of its data.
+void* pi_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
+void pi_open_fi(PCB* pcb);
+void pi_free_data(PCB* pcb, int flag);
+
 // Sorted-query back-end.
 int pb_init();
 void pb_clr_scope(uint32_t level);
 
 // Puts the sorted-query start and clearing in the file manager's start-up
-// and the scope clearing, and the database look-up in path expansion; main
-// calls it before os_init.
+// and the scope clearing, the database look-up in path expansion, and the
+// loader, interpreter and executive in the file manager's file process;
+// main calls it before os_init.
 void pi_register_hooks();
 
 void rm_init();

@@ -24,7 +24,8 @@ void dbg_cleanup(PCB* pcb);
 bool dbg_break_requested();
 
 // Puts the break request in the lock wait (lock_break_requested) and in the
-// terminal's interrupt key (tm_hooks.debug_break); main calls it at start-up.
+// terminal's interrupt key (tm_hooks.debug_break), and dbg_cleanup in the
+// file manager's file process; main calls it at start-up.
 void dbg_register_hooks();
 
 }  // namespace kivo

@@ -1,0 +1,164 @@
+// Opening, attaching and closing files: the blocks of an open (fm_objects.h)
+// built, shared and released, the file manager's control files, and the
+// wrappers callers use.
+//
+// Invariants: one PFB per physical file, found again by its path (the LFN
+// control file) or by the back-end's identity (the PFB control file); every
+// block of an open is listed in its scope's entry until it is released, so
+// that clearing the scope finds whatever a failure left behind; a failed
+// open leaves the control files and the pools as they were.
+//
+// Callers: every subsystem through FM_OPEN, FM_CREATE, FM_CLOSE, FM_SCRATCH
+// and FM_ATTACH; the record operations through fm_actv; scope clearing
+// (scope_clear.cpp) through fm__close, fm__scratch, fm_detach and free_pfb.
+#pragma once
+
+#include <cstdint>
+
+#include "fm/fm_objects.h"
+#include "foundation/invoc.h"
+
+namespace kivo {
+
+struct PCB;
+
+// Attach request: the caller's scan chain (null = none) and, out, the new
+// handle.
+struct FAD {
+  SCAN_REQ* fad_scan;
+  ARB* fad_arb;
+};
+
+// ---- file-level operations; 1 success, 0 failure ----
+
+// On failure fdb_stat/fdb_stat2 hold the codes; on success fdb_arb is the
+// handle (for create only with LFB_OPEN_NEW).
+int fm__open(FDB* fdb, uint32_t scope);
+int fm__create(FDB* fdb, uint32_t scope);
+// A further handle on the current file of `arb`, in its group; fad_arb is
+// the new handle. Failure codes in arb_stat/arb_stat2.
+int fm__attach(ARB* arb, FAD* fad, uint32_t scope);
+// Closes the handle's current logical file (arb_mod: ARB_SCRATCH,
+// ARB_CLOSE_NOW, ARB_STRM_ONLY). No current stream: arb_stat FM_NOT_OPEN, 1.
+int fm__close(ARB* arb);
+// Ends a handle made by attach; the handle an open made gives FM_NOT_ATTACHED.
+int fm_detach(ARB* arb);
+int fm__scratch(FDB* fdb);
+// 1 when the file exists.
+int fm_locate(FDB* fdb);
+// The operating-system open of a stream, and the file process's start event.
+int fm_actv(ARB* arb, STRM* strm);
+
+// ---- blocks ----
+LFB* alloc_lfb(FDB* fdb, uint32_t scope);
+int create_strm(LFB* lfb, FAD* fad, uint32_t scope);
+// Releases an open. 0 when a stream cannot be detached: the LFB then stays
+// listed in its group and scope, so that the scope's clean-up finds it.
+int free_lfb(LFB* lfb, int scratch);
+void free_pfb(PFB* pfb);
+// Whether the structure file must be checked.
+bool chk_struct(const FDB* fdb, const LFB* lfb);
+// True when the descriptor agrees with an open physical file; else fdb_stat.
+bool verify_pfb(FDB* fdb, const PFB* pfb);
+
+// ---- wrappers ----
+int FM_OPEN(FDB* fdb, uint32_t level, uint32_t options, uint8_t access, uint8_t share);
+int FM_CREATE(FDB* fdb, uint32_t level, uint32_t size, uint32_t options, uint8_t access, uint8_t share);
+int FM_CLOSE(ARB* arb, uint16_t options);
+int FM_SCRATCH(FDB* fdb, uint32_t options);
+ARB* FM_ATTACH(ARB* arb, FAD* out, uint32_t level);
+
+// ---- control files ----
+
+// The file manager's recursion level: raised while a file-process event runs.
+extern uint32_t fm_rlevel;
+// The record-cache file "PROTO   " (null before fm_init).
+extern ARB* fm_cache_arb;
+
+void INIT_PFB_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+void INIT_LFN_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+void INIT_STRUCT_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+
+// Creates the PFB, LFN and STRUCT control files and the record-cache file;
+// 0 when one cannot be created. Part of fm_init.
+int fm_ctl_init();
+// Whether the control files are up (opens before that keep no records).
+bool fm_ctl_ready();
+// Control records: 1 done / found. Reads return the live block.
+int ctl_write_pfb(PFB* pfb);
+int ctl_del_pfb(const PFB* pfb);
+PFB* ctl_find_pfb(uint16_t id16, uint32_t id32);
+int ctl_write_lfn(LFN* lfn);
+int ctl_del_lfn(const LFN* lfn);
+LFN* ctl_find_lfn(const FDB_PATH& path);
+// The first LFN record of a PFB number (key 1), or null.
+LFN* ctl_lfn_of(uint32_t pfb_no);
+// Control records present now (tests compare before and after).
+uint32_t ctl_count_pfb();
+uint32_t ctl_count_lfn();
+
+// ---- file-process events ----
+
+// The block a file's event point runs with.
+struct PROC_EXEC_BLK {
+  PCB* pcb;
+  uint8_t* result_area;
+  uint8_t ep_no;
+  uint8_t flag;
+};
+
+// What the file process needs of the loader, the interpreter, the process
+// executive and the debugger, filled by them when they start. An empty entry
+// is that subsystem not in the build: no module loads, so no file has events.
+struct fm_proc_hook_table {
+  const INVOC* invoc;  // the invocation template
+  int (*pl_get)(PCB* pcb, int flag);
+  void* (*shr_data)(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
+  void (*open_fi)(PCB* pcb);
+  uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);
+  void (*free_data)(PCB* pcb, int flag);
+  void (*dbg_cleanup)(PCB* pcb);
+  int (*pb_attach)(ARB* arb, STRM* strm, FSCB* scan);  // sorted-query attach
+};
+extern fm_proc_hook_table fm_proc_hooks;
+
+constexpr size_t kPcbSize = 640;
+enum : uint8_t { EP_FILE_OPEN = 1, EP_FILE_CLOSE = 6 };
+
+// The start event at a file's first activation and the end event at its last
+// close; the caller has raised the PFB's event depth and set com.hook_scope.
+void start_proc(ARB* arb);
+void end_proc(ARB* arb);
+// Releases the process a PFB holds (after its end event, or with the PFB).
+void fm_free_proc(PFB* pfb);
+
+// The operating-system name of the handle's current file; 0 (and *len 0)
+// when it has no current stream or the back-end cannot name it.
+int fm_nam(ARB* arb, uint16_t* len, const void** name);
+// The path of the handle's current file, else of its group's first file, in
+// a static buffer overwritten by the next call; null without a file.
+const FDB_PATH* fm_path(ARB* arb);
+
+// ---- shared by the open, close and event code ----
+
+// A stream of `sarb` on `lfb`, listed in both; not yet attached.
+STRM* new_strm(SARB* sarb, LFB* lfb);
+// The back-end's detach of a stream; 1 when it has none.
+int detach_strm(STRM* strm);
+// Unlists and frees a stream; its SARB loses it as current stream.
+void free_strm(STRM* strm);
+// Detaches and frees a handle's streams, then the handle; 0 (arb_stat) when
+// a detach fails, with the handle still listed.
+int release_sarb(SARB* sarb);
+// The group of an open.
+MARB* lfb_marb(const LFB* lfb);
+// Raises the PFB's event depth, points com.hook_scope at its owner scope
+// and runs `event` (start_proc or end_proc).
+void fm_run_event(ARB* arb, PFB* pfb, void (*event)(ARB*));
+// An open counts as a user of its PFB once, unless an event of the file runs.
+void count_user(LFB* lfb);
+
+// Reports an unexpected failure of the file manager's own bookkeeping.
+void fm_checkstat(int ok, int line, const char* text);
+
+}  // namespace kivo
