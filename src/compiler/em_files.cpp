@@ -9,6 +9,7 @@
 #include "fm/fm_switch.h"
 #include "foundation/bytes.h"
 #include "foundation/maddr.h"
+#include "foundation/sys_err.h"
 
 namespace kivo {
 
@@ -26,7 +27,7 @@ uint32_t fm_append(ARB* arb, const uint8_t* rec, uint16_t len) {
   if (len == 0 || len > pfb->pfb_rec_len || (!pfb->pfb_var && len != pfb->pfb_rec_len)) return 0;
   arb->arb_mod = 0;
   arb->arb_rec = const_cast<uint8_t*>(rec);  // copied by the write
-  arb->arb_len = len;  // a read before left its record's length here
+  arb->arb_len = len;                        // a read before left its record's length here
   arb->arb_var_len = len;
   arb->arb_key_end = nullptr;
   if (!s->strm_fms->write(arb, s) || arb->arb_rec_id_len < 8) return 0;
@@ -46,8 +47,15 @@ uint8_t* fm_read(ARB* arb, uint16_t mod, uint8_t keyno, uint32_t relno, uint8_t*
   return s->strm_fms->read(arb, s) ? arb->arb_rec : nullptr;
 }
 
+// Only a file without keys is read by number; a keyed one would take the
+// missing record image for its key.
 uint8_t* read_by_number(void* handle, uint32_t n) {
-  return n ? fm_read(static_cast<ARB*>(handle), 0, 0, n, nullptr) : nullptr;
+  auto* arb = static_cast<ARB*>(handle);
+  if (cur(arb)->strm_lfb->lfb_pfb->pfb_nkeys) {
+    sys_err("PL", __LINE__, "MADDR - record %u of a keyed file asked by number", n);
+    return nullptr;
+  }
+  return n ? fm_read(arb, 0, 0, n, nullptr) : nullptr;
 }
 
 }  // namespace

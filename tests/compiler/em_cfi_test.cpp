@@ -38,6 +38,7 @@ TEST_F(EmCfi, DescriptorComesBackFromTheRecordsCurrentBytes) {
   EXPECT_EQ(em_cfi_desc(m, rec, &out), 0) << "keys not built yet";
   ASSERT_EQ(em_cfi_load_keys(m), 1);
   uint8_t* stored = em_read_key(m->em_cfi_arb, kCfiIndexKey, rec);
+  EXPECT_EQ(MADDR(m->em_cfi_arb, 1), nullptr) << "a keyed file read by number";
   stored[FDB_ACC] = 0x0F;  // as the executive changes them before an open
   stored[FDB_SHR] = 0x03;
   ASSERT_EQ(em_cfi_desc(m, stored, &out), 1);
