@@ -56,6 +56,7 @@ struct BT_FILE {
   int lock_depth = 0;
   uint32_t lock_epoch = 1;  // +1 each time the tree lock is taken
   bool op_writing = false;  // the change count on disk is ahead for this operation
+  bool marking = false;     // this process set the in-use mark and has not cleared it
 };
 
 // A page held by a cursor.
@@ -144,6 +145,22 @@ int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new
 // Removes the last key defined (`keyno` must be it) and frees its pages:
 // undoes a key whose index could not be built.
 int bt_drop_key(BT_CURSOR* c, int keyno);
+
+// The in-use mark (header byte kHdrInUse): set by the holder of the data
+// file's update lock before a change of several writes and cleared after it,
+// so a mark found set while nobody holds the update lock was left by a writer
+// that died inside a change. Written alone (one byte), without the tree lock:
+// every other header write is made by the update-lock holder, whose image
+// carries its own mark. bt_mark_read reads the byte from the file;
+// *has_header is false for a key file whose header was never written (no
+// mark can be set there).
+int bt_mark_read(BT_FILE* f, bool* set, bool* has_header);
+int bt_mark_write(BT_FILE* f, bool set);
+// Under a held tree lock: every key's tree becomes one empty root, the pages
+// are taken again from the header block on, the key definitions stay. The
+// change count jumps so far that every cursor drops its cached pages. The
+// repair then inserts every record again.
+int bt_reset_trees(BT_CURSOR* c);
 
 // The owner word of a file attached with owner tracking names the session
 // (lock_session_number, lock.h) while it holds the tree lock.

@@ -299,18 +299,25 @@ int block(BT_CURSOR* c, bool changing) {
     return 0;
   }
   ++f->lock_epoch;
-  if (g_verify_io) {
-    uint8_t h[kBtHdrSize];
-    if (bt_io_read(f->io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize) && h[kHdrInUse]) {
-      sys_err("BT", __LINE__, "File closed while a transaction was in progress - please check integrity");
-      --f->lock_depth;
-      bt_io_unlock_tree(f->io);
-      fail(c, BRF_SYS_ERR);
-      return 0;
-    }
-  }
   if ((f->options & kOwnerTracking) && lock_session_number) write_owner(f, owner_word(lock_session_number));
   return 1;
+}
+
+int bt_mark_read(BT_FILE* f, bool* set, bool* has_header) {
+  uint8_t b = 0;
+  long got = bt_io_read(f->io, kHdrInUse, &b, 1);
+  if (got < 0) return BRF_PERM;
+  *has_header = got == 1;
+  *set = b != 0;
+  return BRF_OK;
+}
+
+int bt_mark_write(BT_FILE* f, bool set) {
+  uint8_t b = set ? 1 : 0;
+  if (bt_io_write(f->io, kHdrInUse, &b, 1) != 1) return errno == ENOSPC ? BRF_NO_SPACE : BRF_SYS_ERR;
+  f->hdr[kHdrInUse] = b;
+  f->marking = set;
+  return BRF_OK;
 }
 
 void bunlock(BT_CURSOR* c, bool changing) {

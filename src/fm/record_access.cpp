@@ -112,7 +112,16 @@ int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const
   // index: the update lock keeps every other writer out until it is built.
   bool upd = create && bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE);
   if (create && !upd) return set_status(r, BRF_LOCK_REFUSED);
-  int st = bsetkey(c, d, create);
+  int st = upd ? brf_change_begin(r) : BRF_OK;
+  if (st == BRF_OK) st = bsetkey(c, d, create);
+  // The first key of a key file makes its header: the mark can be set now.
+  if (st == BRF_KEY_CREATED && !f->key->marking) {
+    int marked = brf_change_begin(r);
+    if (marked != BRF_OK) {
+      bt_drop_key(c, d->keyno);
+      st = marked;
+    }
+  }
   if (st == BRF_KEY_CREATED) {
     int keyno = d->keyno;
     brfnullkey(f, keyno, null_from_record, record);
@@ -128,7 +137,10 @@ int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const
   } else if (st == BRF_OK) {
     brfnullkey(f, d->keyno, null_from_record, record);
   }
-  if (upd) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  if (upd) {
+    st = brf_change_end(r, st);
+    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  }
   r->positioned_key = -1;
   return set_status(r, st);
 }

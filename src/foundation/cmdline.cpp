@@ -232,6 +232,7 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
         md = MODE_USAGE;
         break;
       case 'V': util = MODE_VERIFY; break;
+      case 'R': util = MODE_REPAIR; break;
       case 'X': {
         char host[256], port[64];
         if (!split_host_port(v, host, sizeof host, port, sizeof port)) return 0;
@@ -277,6 +278,8 @@ void os_usage() {
       "convert a UNIXIO file into a flat format\n",
       "        -v=<data_file_name>         ",
       "verify the integrity of a UNIXIO file\n",
+      "        -r=<data_file_name>         ",
+      "repair the keys of a UNIXIO file\n",
       "        -an=<data_file_name>        ",
       "analyze a UNIXIO file\n",
       "Restrictions:\n",

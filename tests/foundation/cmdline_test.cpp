@@ -175,6 +175,9 @@ TEST_F(CmdLine, UtilityOptionsEndParsingWithTheirFile) {
   p = parse({"-v=x.dat"});
   EXPECT_EQ(p.mode, MODE_VERIFY);
   EXPECT_STREQ(p.util_file, "x.dat");
+  p = parse({"-r=z.dat", "-v=x.dat"});
+  EXPECT_EQ(p.mode, MODE_REPAIR);
+  EXPECT_STREQ(p.util_file, "z.dat");
   p = parse({"-an=y.dat"});
   EXPECT_EQ(p.mode, MODE_ANALYSE);
   EXPECT_STREQ(p.util_file, "y.dat");
@@ -265,6 +268,7 @@ const char kUsage[] =
     "        -i=<flat_file_name>         convert a flat file into UNIXIO format\n"
     "        -e=<data_file_name>         convert a UNIXIO file into a flat format\n"
     "        -v=<data_file_name>         verify the integrity of a UNIXIO file\n"
+    "        -r=<data_file_name>         repair the keys of a UNIXIO file\n"
     "        -an=<data_file_name>        analyze a UNIXIO file\n"
     "Restrictions:\n"
     "  An application_id and process_type must always be included when specifying\n"

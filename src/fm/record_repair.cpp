@@ -1,0 +1,218 @@
+// The in-use mark around every change of a keyed file, and the repair of a
+// pair that a writer left marked when it died.
+//
+// The data file is the truth: after a kill every record in it is wholly old
+// or wholly new, and at most one copy of a moved record is live once the
+// moves are settled (record_write.cpp). So the repair settles the unfinished
+// moves and builds every index again from the records, keeping the key
+// definitions. It runs under the update lock and the tree lock, sets nothing
+// that another repair could not set again (a repair killed half way is
+// repeated from the start), and is deterministic.
+//
+// Callers: brfput, brfrewrite, brfdelete and brfsetkey (begin/end), the keyed
+// reads (brf_repair_if_abandoned), and the command line (brfrepair).
+#include <cstdio>
+#include <cstring>
+
+#include "fm/analyser.h"
+#include "fm/flat_file.h"
+#include "fm/record_ops.h"
+#include "foundation/sys_err.h"
+
+namespace kivo {
+
+namespace {
+
+bool live(const rec_hdr& h, uint32_t seek) {
+  return !(h.flags & (kRecDeleted | kRecNotUser)) && (h.link == seek || (h.link & kOwnerBit));
+}
+
+// An unfinished copy of a moved record: flagged not a user record, its link
+// naming another record of the file.
+bool moving_copy(const BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
+  return (h.flags & (kRecDeleted | kRecNotUser)) == kRecNotUser && h.link != seek && !(h.link & kOwnerBit) &&
+         h.link >= kDataHeaderSize && h.link < f->hdr.eofseek;
+}
+
+// Settles the copy at `seek`: finished (true) when the record it replaces is
+// freed, since the free is the point at which the rewrite happened; dropped
+// otherwise.
+int settle_move(BRF_FILE* f, uint32_t seek, rec_hdr* h, bool* kept) {
+  rec_hdr old;
+  *kept = brf_read_rec_hdr(f, h->link, &old) == BRF_OK && (old.flags & kRecDeleted);
+  if (!*kept) return brf_rcd_free_any(f, seek, false);
+  h->flags = 0;
+  h->link = seek;
+  return brf_write_rec_hdr(f, seek, *h);
+}
+
+// Enters the record in every key whose value in it is not null. A key value
+// met twice is reported and the second record left out: a repair never
+// stops half way.
+int index_record(BRF_RCB* r, const uint8_t* rec, uint32_t seek, int nkeys) {
+  BRF_FILE* f = r->file;
+  for (int k = 0; k < nkeys; ++k) {
+    if (brf_key_is_null(f, k, rec)) continue;
+    bsetkeyN(r->cursor, k);
+    int st = buinsert(r->cursor, rec, seek);
+    if (st == BRF_DUP_KEY) {
+      sys_err("BRF", __LINE__, "repair of %s: record at %u repeats a key of key %d", brf_handle_nam(f->slot), seek, k);
+      continue;
+    }
+    if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
+  }
+  return BRF_OK;
+}
+
+// Walks the data file (tree lock held, trees empty): settles each moving
+// copy and indexes each live record.
+int reindex(BRF_RCB* r, brf_repair_counts* out) {
+  BRF_FILE* f = r->file;
+  int nkeys = f->key->hdr[kHdrKeyCount];
+  uint32_t extent = brf_key_extent(f);
+  std::vector<uint8_t>& body = r->scratch_a;
+  for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
+    uint32_t at = static_cast<uint32_t>(seek);
+    rec_hdr h;
+    if (int st = brf_read_rec_hdr(f, at, &h)) return st;
+    seek += h.length + kRecOverhead;
+    if (seek > f->hdr.eofseek) return BRF_BAD_DATA;
+    if (moving_copy(f, h, at)) {
+      bool kept = false;
+      if (int st = settle_move(f, at, &h, &kept)) return st;
+      ++(kept ? out->moves_kept : out->moves_undone);
+    }
+    if (!live(h, at)) continue;
+    body.assign(std::max<uint32_t>(h.length, extent), 0);
+    if (kivo_pread(f->slot, body.data(), h.length, off_t{at} + kRecHdrSize) != static_cast<ssize_t>(h.length))
+      return BRF_BAD_DATA;
+    if (int st = index_record(r, body.data(), at, nkeys)) return st;
+    ++out->records;
+  }
+  out->keys = nkeys;
+  return BRF_OK;
+}
+
+void announce(BRF_FILE* f, const brf_repair_counts& n) {
+  sys_err("BRF", __LINE__, "repaired %s: %d keys rebuilt, %u records indexed", brf_handle_nam(f->slot), n.keys,
+          n.records);
+}
+
+}  // namespace
+
+int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
+  BRF_FILE* f = r->file;
+  BT_CURSOR* c = r->cursor;
+  *out = brf_repair_counts{};
+  if (!f->key || !c) return BRF_NO_KEY;
+  if (int st = brfgethdr(f)) return st;
+  int cur = c->key;
+  if (!block(c, true)) return c->status;
+  int st = bt_reset_trees(c);
+  if (st == BRF_OK) st = reindex(r, out);
+  bunlock(c, true);
+  if (st == BRF_OK) st = bt_mark_write(f->key, false);
+  if (cur >= 0) bsetkeyN(c, cur);
+  r->positioned_key = -1;
+  return st;
+}
+
+int brf_change_begin(BRF_RCB* r) {
+  BRF_FILE* f = r->file;
+  if (!f->has_keys || !f->key || !r->cursor) return BRF_OK;
+  bool set = false;
+  bool has_header = false;
+  if (int st = bt_mark_read(f->key, &set, &has_header)) return st;
+  if (!has_header) return BRF_OK;  // no key yet
+  if (set) {
+    // We hold the update lock: whoever set the mark has died.
+    brf_repair_counts n;
+    if (int st = brf_repair_locked(r, &n)) return st;
+    announce(f, n);
+  }
+  return bt_mark_write(f->key, true);
+}
+
+int brf_change_end(BRF_RCB* r, int st) {
+  BRF_FILE* f = r->file;
+  if (!f->key || !f->key->marking) return st;
+  int cleared = bt_mark_write(f->key, false);
+  return st != BRF_OK ? st : cleared;
+}
+
+bool brf_repair_if_abandoned(BRF_RCB* r) {
+  BRF_FILE* f = r->file;
+  BT_FILE* k = f->key;
+  if (!k || !r->cursor || !k->hdr[kHdrInUse] || k->marking) return false;
+  // A live writer holds the update lock for as long as its mark is set.
+  if (!bt_share_at(f->slot, kUpdateLockByte, 0, 1, LOCK_UPDATE)) return false;
+  bool set = false;
+  bool has_header = false;
+  bool repaired = false;
+  if (bt_mark_read(k, &set, &has_header) == BRF_OK && set) {
+    brf_repair_counts n;
+    repaired = brf_repair_locked(r, &n) == BRF_OK;
+    if (repaired) announce(f, n);
+  } else {
+    k->hdr[kHdrInUse] = 0;  // the writer finished after the header was read
+  }
+  bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  return repaired;
+}
+
+namespace {
+
+// Opens the pair, repairs it under the update lock and closes it: the one
+// line goes to `out`. Status 0 or the failure.
+int repair_pair(const std::string& base, bool marked_only, FILE* out) {
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_KEY_MUST_EXIST, 0, false);
+  if (!f) return st;
+  BRF_RCB* r = brfaccess(&st, f, 0, false);
+  if (!r) {
+    brfclose(f);
+    return st;
+  }
+  bool set = false;
+  if (!f->key || !r->cursor) st = BRF_NO_KEY;
+  else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) st = BRF_LOCK_REFUSED;
+  else {
+    bool has_header = false;
+    st = bt_mark_read(f->key, &set, &has_header);
+    brf_repair_counts n;
+    if (st == BRF_OK && (set || !marked_only)) {
+      st = brf_repair_locked(r, &n);
+      if (st == BRF_OK)
+        fprintf(out, "repaired %s: %d keys rebuilt, %u records indexed\n", base.c_str(), n.keys, n.records);
+    } else if (st == BRF_OK) {
+      fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
+    }
+    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  }
+  brfdeaccess(r);
+  brfclose(f);
+  return st;
+}
+
+}  // namespace
+
+int brfrepair(const char* name) {
+  std::string base = brf_strip_ext(name ? name : "");
+  if (base.empty()) {
+    fprintf(stderr, "Error:  Missing file name\n");
+    return 0;
+  }
+  brfinit();
+  int32_t records = 0;
+  // A sound pair is left as it is unless a writer left it marked.
+  bool sound = analyze(base.c_str(), 0, &records) == 1;
+  int st = repair_pair(base, sound, stdout);
+  if (st != BRF_OK) {
+    fprintf(stderr, "%s:  Can't repair file (status %d)\n", base.c_str(), st);
+    return 0;
+  }
+  fflush(stdout);
+  return analyze(base.c_str(), 0, &records);
+}
+
+}  // namespace kivo
