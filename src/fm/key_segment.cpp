@@ -2,6 +2,7 @@
 // manager's key compare (see key_segment.h).
 #include "fm/key_segment.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/bytes.h"
@@ -108,6 +109,37 @@ int key_compare(const key_seg* segs, int nsegs, const uint8_t* a, const uint8_t*
     off += segs[i].len;
   }
   return 0;
+}
+
+namespace {
+
+bool all_bytes(const uint8_t* p, int n, uint8_t b) {
+  return std::all_of(p, p + n, [b](uint8_t x) { return x == b; });
+}
+
+bool seg_empty(const key_seg& seg, const uint8_t* p) {
+  switch (seg.kind) {
+    case seg_kind::chars: return all_bytes(p, seg.len, 0) || all_bytes(p, seg.len, ' ');
+    case seg_kind::signed_bin:
+    case seg_kind::unsigned_bin: return all_bytes(p, seg.len, 0);
+    case seg_kind::packed:
+      // Every digit nibble zero; the sign nibble (the last one) is free.
+      return all_bytes(p, seg.len - 1, 0) && (p[seg.len - 1] & 0xF0) == 0;
+    case seg_kind::ignored: return true;
+    case seg_kind::invalid: return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool key_value_empty(const key_seg* segs, int nsegs, const uint8_t* key) {
+  size_t off = 0;
+  for (int s = 0; s < nsegs; ++s) {
+    if (!seg_empty(segs[s], key + off)) return false;
+    off += segs[s].len;
+  }
+  return true;
 }
 
 }  // namespace kivo

@@ -59,4 +59,9 @@ int seg_compare(const key_seg& seg, const uint8_t* a, const uint8_t* b);
 // `nsegs` segments.
 int key_compare(const key_seg* segs, int nsegs, const uint8_t* a, const uint8_t* b);
 
+// Whether a key in key form is empty in every segment (characters all blank
+// or all zero, binary zero, packed decimal zero, or a segment that is not
+// compared): the forms a null-key image takes. No segments: empty.
+bool key_value_empty(const key_seg* segs, int nsegs, const uint8_t* key);
+
 }  // namespace kivo

@@ -141,6 +141,7 @@ struct brf_repair_counts {
   uint32_t records = 0;       // active records indexed
   uint32_t moves_kept = 0;    // moved records finished (the old one was freed)
   uint32_t moves_undone = 0;  // moved copies dropped (the old one is still live)
+  uint32_t repeated = 0;      // records left out of a key for a value met before
 };
 // Repairs the pair with the update lock held by the caller: unfinished moves
 // are settled, every index is built again from the data file (definitions

@@ -46,20 +46,27 @@ int settle_move(BRF_FILE* f, uint32_t seek, rec_hdr* h, bool* kept) {
   return brf_write_rec_hdr(f, seek, *h);
 }
 
+// Whether the record stays out of key k: its value is this process's null
+// image, or (no image set here) empty in every segment, the form null
+// images take.
+bool left_out(BRF_FILE* f, int k, const uint8_t* rec) {
+  if (f->has_null_key[k]) return brf_key_is_null(f, k, rec);
+  uint8_t key[256] = {};
+  getlkey(f->key, k, rec, kWholeRecord, key, kKeyFormRecord);
+  return key_value_empty(f->key->segs[k], f->key->keys[k].nsegs, key);
+}
+
 // Enters the record in every key whose value in it is not null. A key value
-// met twice is reported and the second record left out: a repair never
-// stops half way.
-int index_record(BRF_RCB* r, const uint8_t* rec, uint32_t seek, int nkeys) {
+// met twice is counted and the second record left out of that key: a
+// repair never stops half way.
+int index_record(BRF_RCB* r, const uint8_t* rec, uint32_t seek, int nkeys, brf_repair_counts* out) {
   BRF_FILE* f = r->file;
   for (int k = 0; k < nkeys; ++k) {
-    if (brf_key_is_null(f, k, rec)) continue;
+    if (left_out(f, k, rec)) continue;
     bsetkeyN(r->cursor, k);
     int st = buinsert(r->cursor, rec, seek);
-    if (st == BRF_DUP_KEY) {
-      sys_err("BRF", __LINE__, "repair of %s: record at %u repeats a key of key %d", brf_handle_nam(f->slot), seek, k);
-      continue;
-    }
-    if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
+    if (st == BRF_DUP_KEY) ++out->repeated;
+    else if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
   }
   return BRF_OK;
 }
@@ -86,16 +93,25 @@ int reindex(BRF_RCB* r, brf_repair_counts* out) {
     body.assign(std::max<uint32_t>(h.length, extent), 0);
     if (kivo_pread(f->slot, body.data(), h.length, off_t{at} + kRecHdrSize) != static_cast<ssize_t>(h.length))
       return BRF_BAD_DATA;
-    if (int st = index_record(r, body.data(), at, nkeys)) return st;
+    if (int st = index_record(r, body.data(), at, nkeys, out)) return st;
     ++out->records;
   }
   out->keys = nkeys;
   return BRF_OK;
 }
 
+// The one line of a repair: file, keys rebuilt, records indexed, and the
+// records left out of a key for a repeated value, if any.
+void repair_line(char* out, size_t size, const char* file, const brf_repair_counts& n) {
+  int w = snprintf(out, size, "repaired %s: %d keys rebuilt, %u records indexed", file, n.keys, n.records);
+  if (n.repeated && w > 0 && static_cast<size_t>(w) < size)
+    snprintf(out + w, size - static_cast<size_t>(w), ", %u repeated key values left out", n.repeated);
+}
+
 void announce(BRF_FILE* f, const brf_repair_counts& n) {
-  sys_err("BRF", __LINE__, "repaired %s: %d keys rebuilt, %u records indexed", brf_handle_nam(f->slot), n.keys,
-          n.records);
+  char line[512];
+  repair_line(line, sizeof line, brf_handle_nam(f->slot), n);
+  sys_err("BRF", __LINE__, "%s", line);
 }
 
 }  // namespace
@@ -182,8 +198,9 @@ int repair_pair(const std::string& base, bool marked_only, FILE* out) {
     brf_repair_counts n;
     if (st == BRF_OK && (set || !marked_only)) {
       st = brf_repair_locked(r, &n);
-      if (st == BRF_OK)
-        fprintf(out, "repaired %s: %d keys rebuilt, %u records indexed\n", base.c_str(), n.keys, n.records);
+      char line[512];
+      repair_line(line, sizeof line, base.c_str(), n);
+      if (st == BRF_OK) fprintf(out, "%s\n", line);
     } else if (st == BRF_OK) {
       fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
     }

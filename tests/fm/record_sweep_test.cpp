@@ -1,0 +1,284 @@
+// Kill points swept through the system-call table: for each kind of change a
+// writer runs a few operations on a fresh copy of one pair and is killed
+// before its 1st, 2nd, ... write (or in the middle of a write that crosses a
+// page, the first page written and the rest not), until it gets through.
+// After each kill the second session of crash_test_util.h must find the pair
+// sound or repaired, with every acknowledged write and nothing else. Also
+// the administrator's repair, on a damaged pair and on a sound one.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "crash_test_util.h"
+#include "fm/analyser.h"
+#include "foundation/os_calls.h"
+
+namespace kivo {
+namespace {
+
+using namespace test;
+
+// One operation of a sweep.
+struct step {
+  uint8_t op;
+  uint32_t id, num;
+  uint16_t body;
+};
+
+struct sweep_kind {
+  const char* name;
+  uint32_t prefill;       // records of ids 0.. before the operations
+  uint16_t prefill_body;  // their body length
+  std::vector<step> (*steps)(const std::vector<data_record>& recs);
+};
+
+std::vector<step> puts_splitting(const std::vector<data_record>&) {
+  std::vector<step> s;
+  for (uint32_t i = 0; i < 5; ++i) s.push_back({kPut, 1000 + i, 1000 * (1000 + i) + 7, 40});
+  return s;
+}
+
+std::vector<step> rewrites(uint16_t body, uint32_t num_step) {
+  std::vector<step> s;
+  for (uint32_t id = 10; id < 15; ++id) s.push_back({kRewrite, id, id * 1000 + num_step, body});
+  return s;
+}
+// Same length as the prefill (60): in place where the body lies in a page.
+std::vector<step> rewrites_in_place(const std::vector<data_record>&) { return rewrites(60, 1); }
+std::vector<step> rewrites_moving(const std::vector<data_record>&) { return rewrites(97, 2); }
+// Numbers 3 and 5 put the code and number keys to null and back.
+std::vector<step> rewrites_changing_keys(const std::vector<data_record>&) {
+  std::vector<step> s = rewrites(60, 3);
+  for (size_t i = 0; i < s.size(); i += 2) s[i].num += 2;
+  return s;
+}
+
+// Rewrites of the records whose body crosses a 4096-byte page of the file.
+std::vector<step> rewrites_across_a_page(const std::vector<data_record>& recs) {
+  std::vector<step> s;
+  for (const data_record& r : recs) {
+    uint64_t first = r.seek + kRecHdrSize;
+    uint64_t last = first + r.body.size() - 1;
+    if (first / 4096 == last / 4096 || r.body.size() < kIdLen) continue;
+    uint32_t id = static_cast<uint32_t>(atoi(std::string(r.body.begin(), r.body.begin() + kIdLen).c_str()));
+    s.push_back({kRewrite, id, id * 1000 + 4, static_cast<uint16_t>(r.body.size() - kFixedPart)});
+    if (s.size() == 4) break;
+  }
+  return s;
+}
+
+std::vector<step> deletes_merging(const std::vector<data_record>&) {
+  std::vector<step> s;
+  for (uint32_t id = 0; id < 14; ++id) s.push_back({kDelete, id, 0, 0});
+  return s;
+}
+
+const sweep_kind kKinds[] = {
+    {"puts splitting the root", 126, 40, puts_splitting},
+    {"rewrites in place", 60, 60, rewrites_in_place},
+    {"rewrites moving", 60, 60, rewrites_moving},
+    {"rewrites changing keys", 60, 60, rewrites_changing_keys},
+    {"rewrites across a page", 60, 300, rewrites_across_a_page},
+    {"deletes merging pages", 130, 40, deletes_merging},
+};
+
+// The writer's crash point: the kill_at-th write (counting only writes that
+// cross a page when cut) kills the process, after writing the bytes up to
+// the page's end when cut.
+long g_writes = 0;
+long g_kill_at = 0;
+bool g_cut = false;
+
+bool crosses_page(size_t n, off_t off) { return n > 0 && off / 4096 != (off + static_cast<off_t>(n) - 1) / 4096; }
+
+ssize_t pwrite_dying(int fd, const void* buf, size_t n, off_t off) {
+  if (g_cut && !crosses_page(n, off)) return pwrite(fd, buf, n, off);
+  if (++g_writes == g_kill_at) {
+    if (g_cut) {
+      size_t part = static_cast<size_t>(4096 - off % 4096);
+      if (pwrite(fd, buf, part, off) != static_cast<ssize_t>(part)) _exit(6);
+    }
+    raise(SIGKILL);
+  }
+  return pwrite(fd, buf, n, off);
+}
+
+[[noreturn]] void run_steps(const std::string& base, const std::vector<step>& steps, int fd) {
+  fd_cache_after_fork();
+  set_sys_err_presenter(quiet);
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), 0, 0, false);
+  BRF_RCB* r = f ? brfaccess(&st, f, 0, false) : nullptr;
+  if (!r || use_three_keys(r) != BRF_OK) _exit(5);
+  os_sys.pwrite = pwrite_dying;
+  std::vector<uint8_t> buf(70000);
+  for (const step& s : steps) {
+    uint32_t len = 0;
+    std::vector<uint8_t> key = record_of(s.id, 1, 0);
+    if (s.op != kPut && brfseek(r, kSeekEqual, key.data(), kWholeRecord, buf.data(), buf.size(), &len)) _exit(7);
+    std::vector<uint8_t> rec = record_of(s.id, s.num, s.body);
+    send(fd, {kIntent, s.op, s.body, s.id, s.num, 0});
+    if (s.op == kPut) st = brfput(r, rec.data(), static_cast<uint32_t>(rec.size()));
+    else if (s.op == kRewrite) st = brfrewrite(r, rec.data(), static_cast<uint32_t>(rec.size()));
+    else st = brfdelete(r);
+    send(fd, {kDone, s.op, s.body, s.id, s.num, static_cast<uint32_t>(st)});
+  }
+  _exit(0);
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A pair of `n` records under the three keys, and the model of it.
+void make_pair(const std::string& base, uint32_t n, uint16_t body, record_model* model) {
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);
+  ASSERT_NE(f, nullptr);
+  BRF_RCB* r = brfaccess(&st, f, 0, false);
+  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
+  ASSERT_EQ(set_three_keys(r), BRF_OK);
+  for (uint32_t id = 0; id < n; ++id) {
+    std::vector<uint8_t> rec = record_of(id, id * 1000 + 500, body);
+    ASSERT_EQ(brfput(r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
+    (*model)[id_text(id)] = rec;
+  }
+  brfdeaccess(r);
+  brfclose(f);
+}
+
+struct sweep_totals {
+  int points = 0, repairs = 0, unrecoverable = 0;
+};
+
+// Sweeps one kind in one mode; failures are collected, not stopped at.
+void sweep(const sweep_kind& kind, bool cut, sweep_totals* t, std::vector<std::string>* failures) {
+  scratch dir;
+  std::string base = dir.path("sweep");
+  record_model pristine;
+  make_pair(base, kind.prefill, kind.prefill_body, &pristine);
+  std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
+  std::vector<data_record> recs;
+  ASSERT_EQ(walk_data(dat, &recs), "");
+  std::vector<step> steps = kind.steps(recs);
+  ASSERT_FALSE(steps.empty()) << kind.name;
+  for (long point = 1;; ++point) {
+    ASSERT_LT(point, 5000) << kind.name << ": the writer never got through";
+    write_file(base + ".dat", dat);
+    write_file(base + ".key", key);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    g_writes = 0;
+    g_kill_at = point;
+    g_cut = cut;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(p[0]);
+      run_steps(base, steps, p[1]);
+    }
+    close(p[1]);
+    int wst = 0;
+    waitpid(pid, &wst, 0);
+    record_model model = pristine;
+    bool pending = false;
+    wire_msg intent{};
+    long acked = 0;
+    std::string err = read_messages(p[0], &model, &pending, &intent, &acked);
+    close(p[0]);
+    if (WIFEXITED(wst)) {
+      ASSERT_EQ(WEXITSTATUS(wst), 0) << kind.name << " point " << point;
+      ASSERT_EQ(acked, static_cast<long>(steps.size()));
+      return;  // got through: every write was a kill point
+    }
+    ++t->points;
+    int before = repairs_seen();
+    if (err.empty()) err = check_after_kill(base, &model, pending, intent);
+    t->repairs += repairs_seen() - before;
+    if (!err.empty()) {
+      ++t->unrecoverable;
+      failures->push_back(std::string(kind.name) + (cut ? " (cut)" : "") + " point " + std::to_string(point) + ": " +
+                          err);
+    }
+  }
+}
+
+TEST(RecordSweep, EveryKillPointLeavesASoundOrRepairedPair) {
+  com_fill(0, nullptr);
+  set_sys_err_presenter(count_repairs);
+  brfinit();
+  sweep_totals t;
+  std::vector<std::string> failures;
+  for (const sweep_kind& kind : kKinds)
+    for (bool cut : {false, true}) sweep(kind, cut, &t, &failures);
+  printf("%d kill points, %d repairs, %d unrecoverable\n", t.points, t.repairs, t.unrecoverable);
+  for (size_t i = 0; i < failures.size() && i < 20; ++i) ADD_FAILURE() << failures[i];
+  EXPECT_EQ(t.unrecoverable, 0);
+  EXPECT_GT(t.points, 200);
+  set_sys_err_presenter(nullptr);
+}
+
+// --- the administrator's repair ----------------------------------------------
+
+// A pair whose writer was killed in the middle of a split: marked.
+void killed_in_a_split(const std::string& base, record_model* model) {
+  make_pair(base, 126, 40, model);
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  g_writes = 0;
+  g_kill_at = 6;
+  g_cut = false;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(p[0]);
+    run_steps(base, puts_splitting({}), p[1]);
+  }
+  close(p[1]);
+  int wst = 0;
+  waitpid(pid, &wst, 0);
+  ASSERT_TRUE(WIFSIGNALED(wst));
+  close(p[0]);
+}
+
+TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
+  com_fill(0, nullptr);
+  set_sys_err_presenter(quiet);
+  brfinit();
+  struct {
+    const char* name;
+    bool damage;
+  } cases[] = {{"sound pair", false}, {"pair killed in a split", true}};
+  for (const auto& c : cases) {
+    scratch dir;
+    std::string base = dir.path("adm");
+    record_model model;
+    if (c.damage) killed_in_a_split(base, &model);
+    else make_pair(base, 126, 40, &model);
+    std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
+    ASSERT_EQ(key[kHdrInUse] != 0, c.damage) << c.name;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(brfrepair((base + ".dat").c_str()), 1) << c.name;
+    std::string said = testing::internal::GetCapturedStdout();
+    record_model active;
+    EXPECT_EQ(check_pair(base, &active), "") << c.name;
+    int32_t count = 0;
+    EXPECT_EQ(analyze(base.c_str(), 0, &count), 1) << c.name;
+    for (const auto& [id, bytes] : model) EXPECT_EQ(active[id], bytes) << c.name << " " << id;
+    if (c.damage) {
+      EXPECT_EQ(said, "repaired " + base + ": 3 keys rebuilt, 126 records indexed\n");
+    } else {
+      EXPECT_EQ(said, base + ": sound, nothing repaired\n");
+      EXPECT_EQ(read_file(base + ".dat"), dat);
+      EXPECT_EQ(read_file(base + ".key"), key);
+    }
+  }
+  set_sys_err_presenter(nullptr);
+}
+
+}  // namespace
+}  // namespace kivo
