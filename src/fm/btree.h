@@ -56,6 +56,7 @@ struct BT_FILE {
   int lock_depth = 0;
   uint32_t lock_epoch = 1;  // +1 each time the tree lock is taken
   bool op_writing = false;  // the change count on disk is ahead for this operation
+  bool in_change = false;   // a record change runs: its first write sets the in-use mark
   bool marking = false;     // this process set the in-use mark and has not cleared it
 };
 
@@ -146,16 +147,18 @@ int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new
 // undoes a key whose index could not be built.
 int bt_drop_key(BT_CURSOR* c, int keyno);
 
-// The in-use mark (header byte kHdrInUse): set by the holder of the data
-// file's update lock before a change of several writes and cleared after it,
-// so a mark found set while nobody holds the update lock was left by a writer
-// that died inside a change. Written alone (one byte), without the tree lock:
-// every other header write is made by the update-lock holder, whose image
-// carries its own mark. bt_mark_read reads the byte from the file;
-// *has_header is false for a key file whose header was never written (no
-// mark can be set there).
-int bt_mark_read(BT_FILE* f, bool* set, bool* has_header);
-int bt_mark_write(BT_FILE* f, bool set);
+// The in-use mark (header byte kHdrInUse): set while a record change of
+// several writes runs, so a mark found set while nobody holds the data
+// file's update lock was left by a writer that died inside a change. The
+// record layer raises `in_change` under the update lock; the change's first
+// write to the key file then sets the mark together with the change count
+// (one write of the header fields from the mark on), and fails with
+// BRF_ABANDONED, writing nothing, when the header read under the tree lock
+// shows a mark already: its setter died. bt_mark_clear ends the change (one
+// byte, no tree lock needed: only the update-lock holder writes the header).
+int bt_mark_clear(BT_FILE* f);
+// Reads the mark from the file: 1 set, 0 not (or no header yet), or -1.
+int bt_mark_read(BT_FILE* f);
 // Under a held tree lock: every key's tree becomes one empty root, the pages
 // are taken again from the header block on, the key definitions stay. The
 // change count jumps so far that every cursor drops its cached pages. The

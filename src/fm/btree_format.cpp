@@ -303,21 +303,21 @@ int block(BT_CURSOR* c, bool changing) {
   return 1;
 }
 
-int bt_mark_read(BT_FILE* f, bool* set, bool* has_header) {
-  uint8_t b = 0;
-  long got = bt_io_read(f->io, kHdrInUse, &b, 1);
-  if (got < 0) return BRF_PERM;
-  *has_header = got == 1;
-  *set = b != 0;
+int bt_mark_clear(BT_FILE* f) {
+  f->in_change = false;
+  if (!f->marking) return BRF_OK;
+  uint8_t zero = 0;
+  f->marking = false;
+  f->hdr[kHdrInUse] = 0;
+  if (bt_io_write(f->io, kHdrInUse, &zero, 1) != 1) return errno == ENOSPC ? BRF_NO_SPACE : BRF_SYS_ERR;
   return BRF_OK;
 }
 
-int bt_mark_write(BT_FILE* f, bool set) {
-  uint8_t b = set ? 1 : 0;
-  if (bt_io_write(f->io, kHdrInUse, &b, 1) != 1) return errno == ENOSPC ? BRF_NO_SPACE : BRF_SYS_ERR;
-  f->hdr[kHdrInUse] = b;
-  f->marking = set;
-  return BRF_OK;
+int bt_mark_read(BT_FILE* f) {
+  uint8_t b = 0;
+  long got = bt_io_read(f->io, kHdrInUse, &b, 1);
+  if (got < 0) return -1;
+  return got == 1 && b != 0;
 }
 
 void bunlock(BT_CURSOR* c, bool changing) {

@@ -39,17 +39,39 @@ void drop_slot(BT_CURSOR* c, uint32_t seek) {
   if (bt_page_slot* s = find_slot(c, seek)) s->seek = 0;
 }
 
+// The first write of a record change: the in-use mark and the change count
+// `n` in one write of the header fields from the mark on (the image is
+// current: read under the tree lock now held). A mark already set was left
+// by a writer that died (btree.h): nothing is written.
+int mark_change(BT_CURSOR* c, uint32_t n) {
+  BT_FILE* f = c->file;
+  if (f->hdr[kHdrInUse]) return fail(c, BRF_ABANDONED);
+  f->hdr[kHdrInUse] = 1;
+  st_le32(f->hdr, kHdrChangeCount, n);
+  constexpr size_t kSpan = kBtHdrSize - kHdrInUse;
+  if (bt_io_write(f->io, kHdrInUse, f->hdr + kHdrInUse, kSpan) != static_cast<long>(kSpan)) {
+    f->hdr[kHdrInUse] = 0;
+    return io_fail(c, true);
+  }
+  f->marking = true;
+  return BRF_OK;
+}
+
 // Adds one write to the change count; the first write of an operation puts
 // the count ahead on disk before anything else changes, so another process
 // never trusts a page that this operation may have written.
 int note_write(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   uint32_t n = ld_le32(f->hdr, kHdrChangeCount) + 1;
-  st_le32(f->hdr, kHdrChangeCount, n);
-  if (!f->op_writing) {
+  if (!f->op_writing && f->in_change && !f->marking) {
+    if (int st = mark_change(c, n)) return st;
+  } else if (!f->op_writing) {
     uint8_t w[4];
     st_le32(w, 0, n);
     if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
+  }
+  st_le32(f->hdr, kHdrChangeCount, n);
+  if (!f->op_writing) {
     f->op_writing = true;
     n += 1;
     st_le32(f->hdr, kHdrChangeCount, n);

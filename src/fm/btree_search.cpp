@@ -127,9 +127,9 @@ int getroot(BT_CURSOR* c, uint32_t* root) {
     if (up == 0) break;
     seek = up;
   }
-  if (seek != f->keys[c->key].root && f->marking) {
+  if (seek != f->keys[c->key].root && f->in_change) {
     // A split above the recorded root was not recorded: record it now. Only
-    // the writer holding the in-use mark writes the header (btree.h).
+    // a record change writes the header (btree.h).
     f->keys[c->key].root = seek;
     st_le32(f->hdr, kHdrKeys + c->key * kKeyDescSize + kKdRoot, seek);
     if (int st = hdr_write(c)) return st;

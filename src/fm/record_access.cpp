@@ -114,14 +114,7 @@ int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const
   if (create && !upd) return set_status(r, BRF_LOCK_REFUSED);
   int st = upd ? brf_change_begin(r) : BRF_OK;
   if (st == BRF_OK) st = bsetkey(c, d, create);
-  // The first key of a key file makes its header: the mark can be set now.
-  if (st == BRF_KEY_CREATED && !f->key->marking) {
-    int marked = brf_change_begin(r);
-    if (marked != BRF_OK) {
-      bt_drop_key(c, d->keyno);
-      st = marked;
-    }
-  }
+  if (upd && brf_change_repaired(r, &st)) st = bsetkey(c, d, create);
   if (st == BRF_KEY_CREATED) {
     int keyno = d->keyno;
     brfnullkey(f, keyno, null_from_record, record);

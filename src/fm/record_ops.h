@@ -128,11 +128,14 @@ uint32_t brf_key_extent(BRF_FILE* f);
 // Sets key `keyno`'s null image: zeros, or the key of `record`.
 void brfnullkey(BRF_FILE* f, int keyno, bool from_record, const uint8_t* record);
 
-// The in-use mark around one change of a keyed file, under the update lock:
-// begin repairs a pair a dead writer left marked, then sets the mark; end
-// clears it and returns `st` (or the clear's failure when `st` is 0). A file
-// without keys has no mark.
+// One change of a keyed file, under the update lock: begin lets its first
+// key-file write set the in-use mark (btree.h); a change that fails with
+// BRF_ABANDONED has undone its own writes, and brf_change_repaired then
+// repairs the pair and says whether to make the change again (else *st is
+// the repair's failure); end clears the mark and returns `st` (or the
+// clear's failure when `st` is 0). A file without keys has no mark.
 int brf_change_begin(BRF_RCB* r);
+bool brf_change_repaired(BRF_RCB* r, int* st);
 int brf_change_end(BRF_RCB* r, int st);
 
 // What a repair did.

@@ -34,12 +34,13 @@ bool moving_copy(const BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
          h.link >= kDataHeaderSize && h.link < f->hdr.eofseek;
 }
 
-// Settles the copy at `seek`: finished (true) when the record it replaces is
-// freed, since the free is the point at which the rewrite happened; dropped
-// otherwise.
+// Settles the copy at `seek`: dropped when the record it replaces is still
+// live, finished otherwise. Freeing the old record is the point at which the
+// rewrite happened; its space may since have been taken by a change that
+// then met the mark and stopped before making anything live.
 int settle_move(BRF_FILE* f, uint32_t seek, rec_hdr* h, bool* kept) {
   rec_hdr old;
-  *kept = brf_read_rec_hdr(f, h->link, &old) == BRF_OK && (old.flags & kRecDeleted);
+  *kept = !(brf_read_rec_hdr(f, h->link, &old) == BRF_OK && live(old, h->link));
   if (!*kept) return brf_rcd_free_any(f, seek, false);
   h->flags = 0;
   h->link = seek;
@@ -123,36 +124,41 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
   if (!f->key || !c) return BRF_NO_KEY;
   if (int st = brfgethdr(f)) return st;
   int cur = c->key;
+  bool in_change = f->key->in_change;
+  f->key->in_change = false;  // the repair's writes keep the mark as it is
   if (!block(c, true)) return c->status;
   int st = bt_reset_trees(c);
   if (st == BRF_OK) st = reindex(r, out);
   bunlock(c, true);
-  if (st == BRF_OK) st = bt_mark_write(f->key, false);
+  if (st == BRF_OK) {
+    f->key->marking = true;  // the repair owns the dead writer's mark now
+    st = bt_mark_clear(f->key);
+  }
+  f->key->in_change = in_change;
   if (cur >= 0) bsetkeyN(c, cur);
   r->positioned_key = -1;
   return st;
 }
 
 int brf_change_begin(BRF_RCB* r) {
-  BRF_FILE* f = r->file;
-  if (!f->has_keys || !f->key || !r->cursor) return BRF_OK;
-  bool set = false;
-  bool has_header = false;
-  if (int st = bt_mark_read(f->key, &set, &has_header)) return st;
-  if (!has_header) return BRF_OK;  // no key yet
-  if (set) {
-    // We hold the update lock: whoever set the mark has died.
-    brf_repair_counts n;
-    if (int st = brf_repair_locked(r, &n)) return st;
-    announce(f, n);
-  }
-  return bt_mark_write(f->key, true);
+  if (r->file->key && r->cursor) r->file->key->in_change = true;
+  return BRF_OK;
+}
+
+bool brf_change_repaired(BRF_RCB* r, int* st) {
+  if (*st != BRF_ABANDONED) return false;
+  // We hold the update lock: whoever set the mark has died.
+  brf_repair_counts n;
+  *st = brf_repair_locked(r, &n);
+  if (*st != BRF_OK) return false;
+  announce(r->file, n);
+  return true;
 }
 
 int brf_change_end(BRF_RCB* r, int st) {
   BRF_FILE* f = r->file;
-  if (!f->key || !f->key->marking) return st;
-  int cleared = bt_mark_write(f->key, false);
+  if (!f->key) return st;
+  int cleared = bt_mark_clear(f->key);
   return st != BRF_OK ? st : cleared;
 }
 
@@ -162,10 +168,8 @@ bool brf_repair_if_abandoned(BRF_RCB* r) {
   if (!k || !r->cursor || !k->hdr[kHdrInUse] || k->marking) return false;
   // A live writer holds the update lock for as long as its mark is set.
   if (!bt_share_at(f->slot, kUpdateLockByte, 0, 1, LOCK_UPDATE)) return false;
-  bool set = false;
-  bool has_header = false;
   bool repaired = false;
-  if (bt_mark_read(k, &set, &has_header) == BRF_OK && set) {
+  if (bt_mark_read(k) == 1) {
     brf_repair_counts n;
     repaired = brf_repair_locked(r, &n) == BRF_OK;
     if (repaired) announce(f, n);
@@ -193,8 +197,9 @@ int repair_pair(const std::string& base, bool marked_only, FILE* out) {
   if (!f->key || !r->cursor) st = BRF_NO_KEY;
   else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) st = BRF_LOCK_REFUSED;
   else {
-    bool has_header = false;
-    st = bt_mark_read(f->key, &set, &has_header);
+    int mark = bt_mark_read(f->key);
+    set = mark == 1;
+    st = mark < 0 ? BRF_PERM : BRF_OK;
     brf_repair_counts n;
     if (st == BRF_OK && (set || !marked_only)) {
       st = brf_repair_locked(r, &n);

@@ -4,9 +4,11 @@
 // Write order, so that a process killed at any write leaves a pair that is
 // sound or that the repair (record_repair.cpp) makes sound with every
 // acknowledged write and nothing that was never written:
-//  - Every change of a keyed file runs inside the in-use mark, set after the
-//    update lock is taken and cleared before it is given back: the data file
-//    is the truth, and the indexes are built again from it after a kill.
+//  - Every change of a keyed file runs inside the in-use mark, set by its
+//    first key-file write and cleared before the update lock is given back:
+//    the data file is the truth, and the indexes are built again from it
+//    after a kill. Before that first key-file write a change may take and
+//    write space, but never makes a record live nor frees one.
 //  - A new record's space is flagged not-a-user-record until its body and
 //    index entries are in place, and only then is its header completed.
 //  - A body is rewritten in place only when it lies within one page of the
@@ -154,9 +156,9 @@ bool old_freed(BRF_FILE* f, uint32_t seek) {
   return brf_read_rec_hdr(f, seek, &h) == BRF_OK && (h.flags & kRecDeleted);
 }
 
-// Moves the record at `seek` to space of `len` bytes. A keyed record's copy
-// stays unfinished, naming the old record, until the old one is freed; a
-// file without keys has no repair, so there the copy is completed first.
+// Moves the record at `seek` to space of `len` bytes. Under the mark the
+// copy stays unfinished, naming the old record, until the old one is freed;
+// without it there is no repair, so the copy is completed first.
 // *unfinished: the old record is freed but the copy could not be completed
 // (the mark stays set for the repair to finish it).
 int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t* nrec, uint32_t len,
@@ -165,16 +167,25 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   rec_hdr nh;
   uint32_t nseek = 0;
   if (int st = brf_rcd_alloc(f, len, &nh, &nseek, true, false)) return st;
-  nh.link = f->has_keys ? seek : nseek;
-  int st = write_record(f, nh, nrec, len, nseek);
-  if (st == BRF_OK) st = brfreinsertall(r, orec, nrec, seek, nseek);
+  // The indexes first: their first write sets the mark, under which alone a
+  // copy naming the old record may exist.
+  int st = brfreinsertall(r, orec, nrec, seek, nseek);
   if (st != BRF_OK) {
+    brf_rcd_free_any(f, nseek, false);
+    return st;
+  }
+  // Without the mark (no keys, or none that holds this record) there is no
+  // repair: the copy is completed before the old record is freed.
+  bool marked = f->key && f->key->marking;
+  nh.link = marked ? seek : nseek;
+  if ((st = write_record(f, nh, nrec, len, nseek)) != BRF_OK) {
+    brfreinsertall(r, nrec, orec, nseek, seek);
     brf_rcd_free_any(f, nseek, false);
     return st;
   }
   nh.flags = 0;
   nh.link = nseek;
-  if (!f->has_keys) {
+  if (!marked) {
     if ((st = brf_write_rec_hdr(f, nseek, nh)) != BRF_OK) {
       brf_rcd_free_any(f, nseek, false);
       return st;
@@ -191,7 +202,9 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
     }
     int done = brf_write_rec_hdr(f, nseek, nh);
     if (done != BRF_OK) {
+      // The mark stays set: the next process to meet it finishes the copy.
       *unfinished = true;
+      f->key->marking = false;
       return done;
     }
   }
@@ -226,6 +239,16 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len,
   return rewrite_moving(r, seek, orec, nrec, len, unfinished);
 }
 
+// Runs one change under the update lock (held), inside the in-use mark; once
+// more when it met a dead writer's mark and the pair was repaired.
+template <class Change>
+int run_change(BRF_RCB* r, Change change) {
+  int st = brf_change_begin(r);
+  if (st == BRF_OK) st = change();
+  if (brf_change_repaired(r, &st)) st = change();
+  return brf_change_end(r, st);
+}
+
 }  // namespace
 
 int brfput(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
@@ -238,8 +261,7 @@ int brfput(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
   }
   const uint8_t* rec = image(r->scratch_b, buf, len, brf_key_extent(f));
   if (!update_lock(f)) return set_status(r, BRF_LOCK_REFUSED);
-  int st = brf_change_begin(r);
-  if (st == BRF_OK) st = brf_change_end(r, brf_relative(f) ? put_relative(r, rec) : put_locked(r, rec, len));
+  int st = run_change(r, [&] { return brf_relative(f) ? put_relative(r, rec) : put_locked(r, rec, len); });
   update_unlock(f);
   return set_status(r, st);
 }
@@ -259,9 +281,10 @@ int brfrewrite(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
     const uint8_t* rec = image(r->scratch_b, buf, len, brf_key_extent(f));
     if (!update_lock(f)) return set_status(r, BRF_LOCK_REFUSED);
     bool unfinished = false;
-    if ((st = brf_change_begin(r)) == BRF_OK && (st = brfgethdr(f)) == BRF_OK)
-      st = rewrite_locked(r, static_cast<uint32_t>(seek), rec, len, &unfinished);
-    if (!unfinished) st = brf_change_end(r, st);
+    st = run_change(r, [&] {
+      int e = brfgethdr(f);
+      return e ? e : rewrite_locked(r, static_cast<uint32_t>(seek), rec, len, &unfinished);
+    });
     update_unlock(f);
   }
   brf_release(r);
@@ -274,12 +297,12 @@ int brfdelete(BRF_RCB* r) {
   if (seek < 0) return r->status ? r->status : set_status(r, BRF_NO_RECORD);
   if (brf_relative(f)) return set_status(r, BRF_BAD_DATA);
   if (!update_lock(f)) return set_status(r, BRF_LOCK_REFUSED);
-  rec_hdr h;
-  int st = brf_change_begin(r);
-  if (st == BRF_OK) st = brfgethdr(f);
-  if (st == BRF_OK) st = read_live(r, static_cast<uint32_t>(seek), &h, r->scratch_a);
-  if (st == BRF_OK) st = delete_locked(r, static_cast<uint32_t>(seek));
-  st = brf_change_end(r, st);
+  int st = run_change(r, [&] {
+    rec_hdr h;
+    int e = brfgethdr(f);
+    if (e == BRF_OK) e = read_live(r, static_cast<uint32_t>(seek), &h, r->scratch_a);
+    return e ? e : delete_locked(r, static_cast<uint32_t>(seek));
+  });
   update_unlock(f);
   brf_release(r);
   return set_status(r, st);
