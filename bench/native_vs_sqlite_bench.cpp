@@ -21,6 +21,13 @@
 
 namespace {
 
+// A storage failure makes every figure meaningless: stop the run.
+void check(int status) {
+  if (status == kivo::BRF_OK) return;
+  fprintf(stderr, "storage status %d\n", status);
+  abort();
+}
+
 using namespace kivo;
 
 constexpr int kKeyLen = 10;
@@ -75,11 +82,11 @@ struct native {
     int st;
     f = brfopen(&st, base.c_str(), create ? BRF_CREATE : 0, 0, false);
     r = brfaccess(&st, f, 0, false);
-    if (create) brf_upd_ver(f);
+    if (create) check(brf_upd_ver(f));
     KEY_DESC d{};
     d.nsegs = 1;
     d.seg[0] = {kSegChars, kKeyLen, 0};
-    brfsetkey(r, &d, create, false, nullptr);
+    check(brfsetkey(r, &d, create, false, nullptr));
   }
   void close() {
     brfdeaccess(r);
@@ -94,7 +101,7 @@ native& loaded_native() {
     uint8_t rec[kRecLen];
     for (uint32_t k : order()) {
       make(rec, k, 'a');
-      brfput(x.r, rec, kRecLen);
+      check(brfput(x.r, rec, kRecLen));
     }
     return x;
   }();

@@ -11,8 +11,8 @@
 
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
+#include "foundation/invoc.h"
 #include "fuzz_util.h"
-#include "process/invoc.h"
 
 using namespace kivo;
 

@@ -10,6 +10,7 @@
 #include "fm/analyser.h"
 #include "fm/flat_file.h"
 #include "fm/record_ops.h"
+#include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
@@ -17,14 +18,26 @@
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "interp/seams.h"
+#include "net/net_init.h"
 #include "net/seams.h"
 #include "process/seams.h"
+#include "screen/scope_clear.h"
 #include "screen/seams.h"
 #include "tools/seams.h"
 
 using namespace kivo;
 
 namespace {
+
+// Each subsystem puts what the lower ones call of it in their hooks, before
+// anything below runs.
+void register_hooks() {
+  fm_register_hooks();
+  wm_register_hooks();
+  net_init();
+  pi_register_hooks();
+  dbg_register_hooks();
+}
 
 int run_normal(INVOC* start) {
   pc_init();
@@ -71,7 +84,8 @@ int run_import(const char* file) {
   return 0;
 }
 
-// The analyser's result is the exit status: 1 good, 0 bad.
+// The analyser's result is the exit status: 1 good, 0 bad; an inspection
+// session ends with kAnalSessionEnd.
 int run_check(const char* file, int interactive) {
   if (!file) {
     fprintf(stderr, "Error:  Missing file name\n");
@@ -95,6 +109,7 @@ int main(int argc, char** argv) {
   char stack_base;
   mm_bottom_of_stack = &stack_base;
   os_load_env(argc, argv);
+  register_hooks();
   if (wants_remote_client(argc, argv)) {
     tmnet_cli_main(argc, argv);
     return 0;

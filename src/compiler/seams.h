@@ -1,4 +1,8 @@
 // What the rest of the engine calls of the process compiler and module loader.
+//
+// The loader's entries go through `pl_hooks`, so that a test (and the loader
+// once built, at pl_init) puts its own function in place; an empty entry is
+// the loader not built yet, and each call below says what it does then.
 #pragma once
 
 #include <cstdint>
@@ -8,18 +12,25 @@ namespace kivo {
 
 struct PCB;
 
+struct pl_hook_table {
+  int (*get)(PCB* pcb, int flag);
+  void (*dump)(FILE* out);
+};
+extern pl_hook_table pl_hooks;
+
 void pc_init();
 void pl_init();
 void sc_init();
 
 // Loads and relocates the module of the process named in the block's
-// invocation. 0 when there is no such process or it cannot be loaded.
+// invocation. 0 when there is no such process or it cannot be loaded; with
+// the hook empty always 0 (no module can be loaded).
 int pl_get(PCB* pcb, int flag);
 
 // Writes an 8-character name derived from an 8-byte stamp. Returns 1.
 int pl_gen_nam(int unused, const uint8_t* stamp, char* out);
 
-// One line per cached module into the allocation dump.
+// One line per cached module into the allocation dump; nothing when empty.
 void pl_dump(FILE* out);
 
 }  // namespace kivo

@@ -3,7 +3,15 @@
 
 namespace kivo {
 
-// Bootstrap of the system applications; the result is the exit status.
+// The design build's entries; an empty one is the design build not built
+// yet. A test puts its own function in place.
+struct bs_hook_table {
+  signed char (*bootstrap)();
+};
+extern bs_hook_table bs_hooks;
+
+// Bootstrap of the system applications; the result is the exit status. With
+// the hook empty it says the bootstrap is not available and returns 1.
 signed char bs_bootstrap();
 void dd_init();
 

@@ -12,11 +12,15 @@
 
 namespace kivo {
 
-// Verifies (interactive 0) or inspects (interactive 1, which ends the process
-// at EXIT or QUIT) the named file; a ".dat" ending is taken off. 1 good, 0
-// bad. The report goes to the standard error stream, except for a
-// verification that asks for the record count (`records` not null): that one
-// is silent. `unused` is kept for callers of the routine form.
+// What an inspection session returns when the user ends it (EXIT or QUIT):
+// the engine's exit status for it.
+constexpr int kAnalSessionEnd = 0;
+
+// Verifies (interactive 0) or inspects (interactive 1, returning
+// kAnalSessionEnd at EXIT or QUIT) the named file; a ".dat" ending is taken
+// off. 1 good, 0 bad. The report goes to the standard error stream, except
+// for a verification that asks for the record count (`records` not null):
+// that one is silent. `unused` is kept for callers of the routine form.
 int brfanal(const char* name, int interactive, int unused, int32_t* records);
 
 // The same without the unused argument.

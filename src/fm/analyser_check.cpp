@@ -17,6 +17,7 @@
 #include "fm/analyser_internal.h"
 #include "fm/brf_status.h"
 #include "fm/flat_file.h"
+#include "fm/lock.h"
 #include "foundation/bytes.h"
 
 namespace kivo {
@@ -185,7 +186,7 @@ bool walk(anal_ctx* c, bool report) {
       return false;
     }
     // An active record's link is its own seek or an owner stamp.
-    if (user && h.link != s && !(h.link & 0x80000000u)) {
+    if (user && h.link != s && !(h.link & kOwnerBit)) {
       msg("Bad link in record header at seek position %d\n", s);
       return false;
     }
@@ -455,103 +456,118 @@ int unreferenced(anal_ctx* c, int k, bool report) {
 
 // --- the free list -----------------------------------------------------------
 
+namespace {
+
+// The state of one walk over the free list.
+struct free_walk {
+  anal_ctx* c;
+  bool list;       // name every chain member
+  bool have_recs;  // the record scan succeeded: members are checked against it
+  uint32_t eof;
+  std::vector<uint8_t> on_chain;  // record starts met on a chain
+  std::vector<uint32_t> blocks;   // FREE_BLOCKs met
+  bool ok = true;
+
+  bool in_file(uint32_t s) const { return s >= kDataHeaderSize && s < eof && s < c->dat_size; }
+  void bad(const char* fmt, uint32_t s) {
+    anal_say(c, fmt, static_cast<int>(s));
+    ok = false;
+  }
+};
+
+// Checks one member of a chain of deleted records of length `len`; false
+// ends the chain (the fault is reported).
+bool check_chain_member(free_walk& w, uint32_t s, uint16_t len, int members, rec_hdr& h) {
+  anal_ctx* c = w.c;
+  if (w.list) anal_say(c, "\ndseek = %d ", static_cast<int>(s));
+  const anal_rec* r = w.have_recs ? find_rec(c, s) : nullptr;
+  if (!w.in_file(s) || (w.have_recs && !r)) return w.bad("Invalid free chain pointer (%010d)\n", s), false;
+  uint8_t hb[kRecHdrSize];
+  if (!anal_read_dat(c, s, hb, sizeof hb)) return w.bad("Can't read a record header at dseek %d\n", s), false;
+  h = decode_rec_hdr(hb);
+  if (!(h.flags & kRecDeleted)) return w.bad("Found active record in freelist at dseek %d\n", s), false;
+  if (h.length != len) {
+    anal_say(c, "Record of length %d in the chain of length %d at dseek %d\n", h.length, len, static_cast<int>(s));
+    w.ok = false;
+    return false;
+  }
+  if (w.have_recs) {
+    uint8_t& m = w.on_chain[static_cast<size_t>(r - c->recs.data())];
+    if (m) return w.bad("Free chain loops at dseek %d\n", s), false;
+    m = 1;
+  } else if (members > static_cast<int>(w.eof / kRecOverhead)) {
+    return w.bad("Free chain loops at dseek %d\n", s), false;
+  }
+  return true;
+}
+
+// Walks the chain of deleted records that starts at `head`.
+void walk_chain(free_walk& w, uint32_t head, uint16_t len) {
+  int members = 0;
+  for (uint32_t s = head; s != 0;) {
+    rec_hdr h;
+    if (!check_chain_member(w, s, len, members, h)) break;
+    ++members;
+    s = h.link;
+  }
+  anal_say(w.c, "%d entries\n", members);
+}
+
+// Lists one FREE_BLOCK's entries and walks their chains.
+void walk_block(free_walk& w, const uint8_t* b) {
+  anal_ctx* c = w.c;
+  anal_say(c, "\t ## - Length Seek\n");
+  for (int i = 0; i < kFreeEntries; ++i) {
+    uint16_t len = ld_le16(b, kFbLenOff + 2 * static_cast<size_t>(i));
+    uint32_t head = ld_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i));
+    if (len == 0) {
+      if (head != 0) {
+        anal_say(c, "\t %02d - %06d %010d Invalid free seek value\n", i, 0, static_cast<int>(head));
+        w.ok = false;
+      }
+      continue;
+    }
+    anal_say(c, "\t %02d - %06d %010d ", i, len, static_cast<int>(head));
+    if (head != 0 && !w.in_file(head)) {
+      anal_say(c, "Invalid free seek value\n");
+      w.ok = false;
+      continue;
+    }
+    walk_chain(w, head, len);
+  }
+}
+
+// Reads the FREE_BLOCK at `bseek` into `b`; false (reported) when the pointer
+// is bad, the chain of blocks loops or the block cannot be read.
+bool load_free_block(free_walk& w, uint32_t bseek, uint8_t* b, size_t n) {
+  anal_ctx* c = w.c;
+  const anal_rec* br = w.have_recs ? find_rec(c, bseek) : nullptr;
+  if (!w.in_file(bseek) || (w.have_recs && (!br || !(br->flags & kRecNotUser) || br->length < kFreeBlockUsed)))
+    return w.bad("Invalid free block pointer (%010d)\n", bseek), false;
+  if (std::find(w.blocks.begin(), w.blocks.end(), bseek) != w.blocks.end())
+    return w.bad("Free block chain loops at %010d\n", bseek), false;
+  w.blocks.push_back(bseek);
+  if (!anal_read_dat(c, uint64_t{bseek} + kRecHdrSize, b, n)) return w.bad("Can't read frb at %010d\n", bseek), false;
+  return true;
+}
+
+}  // namespace
+
 bool dump_free(anal_ctx* c, bool list, bool report) {
   FILE* saved = c->out;
   if (!report) c->out = nullptr;
-  bool ok = true;
   const bool have_recs = count_rec(c, false) >= 0;
-  const uint32_t eof = c->hdr.eofseek;
-  auto in_file = [&](uint32_t s) { return s >= kDataHeaderSize && s < eof && s < c->dat_size; };
-  std::vector<uint8_t> on_chain(c->recs.size(), 0);  // record starts met on a chain
-  std::vector<uint32_t> blocks;                      // FREE_BLOCKs met
-  uint32_t bseek = c->hdr.freelist;
-  while (bseek != 0) {
-    const anal_rec* br = have_recs ? find_rec(c, bseek) : nullptr;
-    if (!in_file(bseek) || (have_recs && (!br || !(br->flags & kRecNotUser) || br->length < kFreeBlockUsed))) {
-      anal_say(c, "Invalid free block pointer (%010d)\n", static_cast<int>(bseek));
-      ok = false;
-      break;
-    }
-    if (std::find(blocks.begin(), blocks.end(), bseek) != blocks.end()) {
-      anal_say(c, "Free block chain loops at %010d\n", static_cast<int>(bseek));
-      ok = false;
-      break;
-    }
-    blocks.push_back(bseek);
+  free_walk w{c, list, have_recs, c->hdr.eofseek, std::vector<uint8_t>(c->recs.size(), 0), {}};
+  for (uint32_t bseek = c->hdr.freelist; bseek != 0;) {
     uint8_t b[kFreeBlockUsed];
-    if (!anal_read_dat(c, uint64_t{bseek} + kRecHdrSize, b, sizeof b)) {
-      anal_say(c, "Can't read frb at %010d\n", static_cast<int>(bseek));
-      ok = false;
-      break;
-    }
+    if (!load_free_block(w, bseek, b, sizeof b)) break;
     uint32_t next = ld_le32(b, kFbNextOff);
     anal_say(c, "This FRB is at %010d, next one at %010d\n", static_cast<int>(bseek), static_cast<int>(next));
-    anal_say(c, "\t ## - Length Seek\n");
-    for (int i = 0; i < kFreeEntries; ++i) {
-      uint16_t len = ld_le16(b, kFbLenOff + 2 * static_cast<size_t>(i));
-      uint32_t head = ld_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i));
-      if (len == 0) {
-        if (head != 0) {
-          anal_say(c, "\t %02d - %06d %010d Invalid free seek value\n", i, 0, static_cast<int>(head));
-          ok = false;
-        }
-        continue;
-      }
-      anal_say(c, "\t %02d - %06d %010d ", i, len, static_cast<int>(head));
-      if (head != 0 && !in_file(head)) {
-        anal_say(c, "Invalid free seek value\n");
-        ok = false;
-        continue;
-      }
-      int members = 0;
-      for (uint32_t s = head; s != 0;) {
-        if (list) anal_say(c, "\ndseek = %d ", static_cast<int>(s));
-        const anal_rec* r = have_recs ? find_rec(c, s) : nullptr;
-        if (!in_file(s) || (have_recs && !r)) {
-          anal_say(c, "Invalid free chain pointer (%010d)\n", static_cast<int>(s));
-          ok = false;
-          break;
-        }
-        uint8_t hb[kRecHdrSize];
-        if (!anal_read_dat(c, s, hb, sizeof hb)) {
-          anal_say(c, "Can't read a record header at dseek %d\n", static_cast<int>(s));
-          ok = false;
-          break;
-        }
-        rec_hdr h = decode_rec_hdr(hb);
-        if (!(h.flags & kRecDeleted)) {
-          anal_say(c, "Found active record in freelist at dseek %d\n", static_cast<int>(s));
-          ok = false;
-          break;
-        }
-        if (h.length != len) {
-          anal_say(c, "Record of length %d in the chain of length %d at dseek %d\n", h.length, len,
-                   static_cast<int>(s));
-          ok = false;
-          break;
-        }
-        if (have_recs) {
-          uint8_t& m = on_chain[static_cast<size_t>(r - c->recs.data())];
-          if (m) {
-            anal_say(c, "Free chain loops at dseek %d\n", static_cast<int>(s));
-            ok = false;
-            break;
-          }
-          m = 1;
-        } else if (members > static_cast<int>(eof / kRecOverhead)) {
-          anal_say(c, "Free chain loops at dseek %d\n", static_cast<int>(s));
-          ok = false;
-          break;
-        }
-        ++members;
-        s = h.link;
-      }
-      anal_say(c, "%d entries\n", members);
-    }
+    walk_block(w, b);
     bseek = next;
   }
   c->out = saved;
-  return ok && have_recs;
+  return w.ok && have_recs;
 }
 
 // --- pointer search -----------------------------------------------------------
@@ -650,9 +666,7 @@ int analyze(const char* name, int interactive, int32_t* records) {
     if (!result) anal_say(&c, "%s failed verification\n", base.c_str());
   } else {
     anal_command_loop(&c, stdin);
-    anal_close(&c);
-    fflush(stderr);
-    exit(0);
+    result = kAnalSessionEnd;
   }
   anal_close(&c);
   return result;

@@ -5,6 +5,15 @@
 
 namespace kivo {
 
+// Leaves `st` in the block's `status` (a record control block or a key
+// cursor), where its caller looks for it, and returns it: success as well as
+// failure goes through here.
+template <class Block>
+int set_status(Block* b, int st) {
+  b->status = static_cast<decltype(b->status)>(st);
+  return st;
+}
+
 enum brf_status : int {
   BRF_OK = 0,
   BRF_BAD_CURSOR = 1,      // key cursor not valid

@@ -103,7 +103,7 @@ int bdeaccess(BT_CURSOR* c);  // 0, or -1 for a cursor that is not valid
 // Header: 1 read (or written), 0 not. bhdrread leaves an initialised header
 // (version 0xFFFF) when none can be read.
 int bhdrread(BT_CURSOR* c);
-int bhdrwrite(BT_CURSOR* c);
+[[nodiscard]] int bhdrwrite(BT_CURSOR* c);
 void bhdrinit(BT_CURSOR* c);
 
 // Finds or (with `create`) defines the key of descriptor `d` (segments given;
@@ -136,16 +136,17 @@ int bsync(BT_CURSOR* c, int mode);
 int getroot(BT_CURSOR* c, uint32_t* root);
 
 // Changes (locked forms, and the forms under a held lock).
-int binsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
-int bdelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
-int bmove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
-int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek);
-int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
-int budelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
-int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
+[[nodiscard]] int binsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
+[[nodiscard]] int bdelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
+[[nodiscard]] int bmove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
+[[nodiscard]] int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
+                            uint32_t new_seek);
+[[nodiscard]] int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
+[[nodiscard]] int budelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
+[[nodiscard]] int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
 // Removes the last key defined (`keyno` must be it) and frees its pages:
 // undoes a key whose index could not be built.
-int bt_drop_key(BT_CURSOR* c, int keyno);
+[[nodiscard]] int bt_drop_key(BT_CURSOR* c, int keyno);
 
 // The in-use mark (header byte kHdrInUse): set while a record change of
 // several writes runs, so a mark found set while nobody holds the data

@@ -208,7 +208,7 @@ int bhdrwrite(BT_CURSOR* c) {
 }
 
 int bsetkeyN(BT_CURSOR* c, int keyno) {
-  if (keyno < 0 || keyno >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+  if (keyno < 0 || keyno >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
   if (keyno != c->last_key) {
     c->index = -1;
     c->dseek = kNoSeek;
@@ -225,7 +225,7 @@ namespace {
 int define_key(BT_CURSOR* c, KEY_DESC* d) {
   BT_FILE* f = c->file;
   int n = hdr_key_count(f);
-  if (n >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+  if (n >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
   d->keyno = static_cast<uint8_t>(n);
   d->root = 0;
   key_desc_store(*d, f->hdr + kHdrKeys + n * kKeyDescSize);
@@ -244,7 +244,7 @@ int define_key(BT_CURSOR* c, KEY_DESC* d) {
   if (int st = hdr_write(c)) return st;
   c->last_key = -1;
   bsetkeyN(c, n);
-  return fail(c, BRF_KEY_CREATED);
+  return set_status(c, BRF_KEY_CREATED);
 }
 
 }  // namespace
@@ -254,7 +254,7 @@ int bsetkey(BT_CURSOR* c, KEY_DESC* d, bool create) {
   int total = 0;
   for (int i = 0; i < d->nsegs && i < kBtMaxSegs; ++i) total += d->seg[i].len;
   d->keylen = static_cast<uint16_t>(total);
-  if (bt_check_key_desc(*d, hdr_key_count(f), nullptr, 0) != BRF_OK) return fail(c, BRF_BAD_DATA);
+  if (bt_check_key_desc(*d, hdr_key_count(f), nullptr, 0) != BRF_OK) return set_status(c, BRF_BAD_DATA);
   if (int st = hdr_read(c)) {
     // Only an empty file may start a fresh header.
     if (bt_io_size(f->io) != 0) return st;
@@ -267,10 +267,10 @@ int bsetkey(BT_CURSOR* c, KEY_DESC* d, bool create) {
       d->keyno = static_cast<uint8_t>(k);
       d->root = f->keys[k].root;
       bsetkeyN(c, k);
-      return fail(c, BRF_OK);
+      return set_status(c, BRF_OK);
     }
   }
-  if (!create) return fail(c, BRF_NO_KEY);
+  if (!create) return set_status(c, BRF_NO_KEY);
   int saved_key = c->key;
   uint8_t saved_hdr[kBtHdrSize];
   memcpy(saved_hdr, f->hdr, kBtHdrSize);
@@ -284,7 +284,7 @@ int bsetkey(BT_CURSOR* c, KEY_DESC* d, bool create) {
     decode_keys(f);
     c->key = saved_key;
   }
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 int block(BT_CURSOR* c, bool changing) {
@@ -295,7 +295,7 @@ int block(BT_CURSOR* c, bool changing) {
     int e = errno;
     --f->lock_depth;
     sys_err("BT", __LINE__, "unable to lock header for %s - errno = %d\n", f->path, e);
-    fail(c, BRF_SYS_ERR);
+    set_status(c, BRF_SYS_ERR);
     return 0;
   }
   ++f->lock_epoch;

@@ -68,16 +68,18 @@ constexpr uint8_t kPgFill = 0x82;  // a new page's bytes after its header
 
 // Key descriptor in memory.
 struct BT_SEG {
-  uint8_t type = 0;
-  uint8_t len = 0;
-  uint16_t poffs = 0;
+  uint8_t type = 0;    // segment type (key_segment.h); decides how it compares
+  uint8_t len = 0;     // bytes taken from the record
+  uint16_t poffs = 0;  // where in the record they start
 };
 
+// One key of a key file, as stored at its slot of the header. A caller that
+// defines a key fills nsegs and seg; root, keyno and keylen are the file's.
 struct KEY_DESC {
-  uint32_t root = 0;
-  uint8_t keyno = 0;
-  uint8_t nsegs = 0;
-  uint16_t keylen = 0;
+  uint32_t root = 0;    // root page, 0 while the key's tree is empty
+  uint8_t keyno = 0;    // the key's slot, 0-based
+  uint8_t nsegs = 0;    // segments in use, 1..16
+  uint16_t keylen = 0;  // the key's bytes: the sum of the segment lengths
   BT_SEG seg[kBtMaxSegs];
 };
 

@@ -45,7 +45,7 @@ void drop_slot(BT_CURSOR* c, uint32_t seek) {
 // by a writer that died (btree.h): nothing is written.
 int mark_change(BT_CURSOR* c, uint32_t n) {
   BT_FILE* f = c->file;
-  if (f->hdr[kHdrInUse]) return fail(c, BRF_ABANDONED);
+  if (f->hdr[kHdrInUse]) return set_status(c, BRF_ABANDONED);
   f->hdr[kHdrInUse] = 1;
   st_le32(f->hdr, kHdrChangeCount, n);
   constexpr size_t kSpan = kBtHdrSize - kHdrInUse;
@@ -141,7 +141,7 @@ int read_full(BT_CURSOR* c, bt_page_slot* s, uint32_t seek) {
   long r = bt_io_read(c->file->io, seek, s->data, kPageSize);
   if (r != static_cast<long>(kPageSize)) {
     s->seek = 0;
-    return r < 0 ? io_fail(c, false) : fail(c, BRF_PERM);
+    return r < 0 ? io_fail(c, false) : set_status(c, BRF_PERM);
   }
   s->seek = seek;
   s->age = pg_age(s->data);
@@ -163,17 +163,12 @@ geom geom_of(const BT_CURSOR* c) {
   return g;
 }
 
-int fail(BT_CURSOR* c, int status) {
-  c->status = static_cast<uint16_t>(status);
-  return status;
-}
-
 int io_fail(BT_CURSOR* c, bool writing) {
   int e = errno;
-  if (!writing) return fail(c, BRF_PERM);
-  if (e == ENOSPC || e == EFBIG || e == EDQUOT) return fail(c, BRF_NO_SPACE);
+  if (!writing) return set_status(c, BRF_PERM);
+  if (e == ENOSPC || e == EFBIG || e == EDQUOT) return set_status(c, BRF_NO_SPACE);
   sys_err("BT", __LINE__, "%s: %s", c->file->path, strerror(e));
-  return fail(c, BRF_SYS_ERR);
+  return set_status(c, BRF_SYS_ERR);
 }
 
 int hdr_read(BT_CURSOR* c) {
@@ -182,7 +177,7 @@ int hdr_read(BT_CURSOR* c) {
   uint8_t h[kBtHdrSize];
   long r = bt_io_read(f->io, 0, h, kBtHdrSize);
   if (r < 0) return io_fail(c, false);
-  if (r != static_cast<long>(kBtHdrSize) || !hdr_sound(h)) return fail(c, BRF_BAD_DATA);
+  if (r != static_cast<long>(kBtHdrSize) || !hdr_sound(h)) return set_status(c, BRF_BAD_DATA);
   if (memcmp(h, f->hdr, kBtHdrSize) != 0) {
     memcpy(f->hdr, h, kBtHdrSize);
     decode_keys(f);
@@ -212,7 +207,7 @@ int hdr_write(BT_CURSOR* c) {
 
 const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
   if (!bt_page_seek_ok(seek, hdr_eof(c->file))) {
-    fail(c, BRF_PAGE_FULL);
+    set_status(c, BRF_PAGE_FULL);
     return nullptr;
   }
   bt_page_slot* s = find_slot(c, seek);
@@ -222,7 +217,7 @@ const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
     if (r != static_cast<long>(kPgHdrSize)) {
       s->seek = 0;
       if (r < 0) io_fail(c, false);
-      else fail(c, BRF_PERM);
+      else set_status(c, BRF_PERM);
       return nullptr;
     }
     if (pg_age(h) == s->age) s->checked = true;
@@ -234,7 +229,7 @@ const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
   }
   s->used = ++c->clock;
   if (pg_count(s->data) > geom_of(c).M) {
-    fail(c, BRF_PAGE_FULL);
+    set_status(c, BRF_PAGE_FULL);
     return nullptr;
   }
   return s->data;
@@ -248,7 +243,7 @@ int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out) {
 }
 
 int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page) {
-  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return fail(c, BRF_PAGE_FULL);
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return set_status(c, BRF_PAGE_FULL);
   st_le16(page, kPgAge, static_cast<uint16_t>(pg_age(page) + 1));
   if (g_verify_io) chk_page(c, seek, page);
   if (int st = note_write(c)) return st;
@@ -267,7 +262,7 @@ int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page) {
 }
 
 int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
-  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return fail(c, BRF_PAGE_FULL);
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return set_status(c, BRF_PAGE_FULL);
   bt_page_slot* s = find_slot(c, seek);
   if (s && s->checked) {
     memcpy(hdr8, s->data, kPgHdrSize);
@@ -275,12 +270,12 @@ int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
   }
   long r = bt_io_read(c->file->io, seek, hdr8, kPgHdrSize);
   if (r < 0) return io_fail(c, false);
-  if (r != static_cast<long>(kPgHdrSize)) return fail(c, BRF_PERM);
+  if (r != static_cast<long>(kPgHdrSize)) return set_status(c, BRF_PERM);
   return BRF_OK;
 }
 
 int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
-  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return fail(c, BRF_PAGE_FULL);
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return set_status(c, BRF_PAGE_FULL);
   st_le16(hdr8, kPgAge, static_cast<uint16_t>(pg_age(hdr8) + 1));
   if (int st = note_write(c)) return st;
   bt_page_slot* s = find_slot(c, seek);

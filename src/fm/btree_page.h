@@ -53,9 +53,6 @@ int findlink(const uint8_t* p, const geom& g, uint32_t child);
 // Puts the cursor on entry `idx` of page `p` at `seek`.
 void set_pos(BT_CURSOR* c, uint32_t seek, const uint8_t* p, int idx);
 
-// Sets the cursor's status and returns it.
-int fail(BT_CURSOR* c, int status);
-
 // Re-reads the header unless it was read under the lock now held, checks it
 // and updates the cache state. BRF_OK or a status.
 int hdr_read(BT_CURSOR* c);

@@ -74,13 +74,13 @@ int first_below(BT_CURSOR* c, uint32_t seek) {
     if (!p) return c->status;
     uint32_t d = pg_down(p, g, 0);
     if (d == 0) {
-      if (pg_count(p) == 0) return fail(c, BRF_PAGE_FULL);
+      if (pg_count(p) == 0) return set_status(c, BRF_PAGE_FULL);
       set_pos(c, seek, p, 0);
       return BRF_OK;
     }
     seek = d;
   }
-  return fail(c, BRF_PAGE_FULL);
+  return set_status(c, BRF_PAGE_FULL);
 }
 
 }  // namespace
@@ -114,13 +114,13 @@ int bkeycmp(BT_CURSOR* c, const uint8_t* a, int nsegs, const uint8_t* b) {
 }
 
 int getroot(BT_CURSOR* c, uint32_t* root) {
-  if (!(c->access & kCursorValid)) return fail(c, BRF_BAD_CURSOR);
+  if (!(c->access & kCursorValid)) return set_status(c, BRF_BAD_CURSOR);
   if (int st = hdr_read(c)) return st;
   BT_FILE* f = c->file;
-  if (c->key < 0 || c->key >= hdr_key_count(f)) return fail(c, BRF_NO_KEY);
+  if (c->key < 0 || c->key >= hdr_key_count(f)) return set_status(c, BRF_NO_KEY);
   uint32_t seek = f->keys[c->key].root;
   for (int depth = 0;; ++depth) {
-    if (depth == kMaxDepth) return fail(c, BRF_PAGE_FULL);
+    if (depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
     const uint8_t* p = page_ref(c, seek);
     if (!p) return c->status;
     uint32_t up = pg_parent(p);
@@ -144,7 +144,7 @@ int skipnext(BT_CURSOR* c) {
   if (!p) return c->status;
   int n = pg_count(p);
   int idx = c->index;
-  if (idx < 0 || idx >= n) return fail(c, BRF_SYS_ERR);
+  if (idx < 0 || idx >= n) return set_status(c, BRF_SYS_ERR);
   if (uint32_t right = pg_down(p, g, idx + 1)) return first_below(c, right);
   if (idx + 1 < n) {
     set_pos(c, c->page, p, idx + 1);
@@ -153,11 +153,11 @@ int skipnext(BT_CURSOR* c) {
   uint32_t child = c->page;
   uint32_t up = pg_parent(p);
   for (int depth = 0; depth < kMaxDepth; ++depth) {
-    if (up == 0) return fail(c, BRF_EOF);
+    if (up == 0) return set_status(c, BRF_EOF);
     const uint8_t* q = page_ref(c, up);
     if (!q) return c->status;
     int j = findlink(q, g, child);
-    if (j < 0) return fail(c, BRF_SYS_ERR);
+    if (j < 0) return set_status(c, BRF_SYS_ERR);
     if (j < pg_count(q)) {
       set_pos(c, up, q, j);
       return BRF_OK;
@@ -165,97 +165,115 @@ int skipnext(BT_CURSOR* c) {
     child = up;
     up = pg_parent(q);
   }
-  return fail(c, BRF_PAGE_FULL);
+  return set_status(c, BRF_PAGE_FULL);
 }
+
+namespace {
+
+// Where blseek's descent ended: the page, its entry index and the comparison
+// of the wanted key with that entry (0 equal, 1 past the page's end, -1 below).
+struct seek_end {
+  uint32_t seek;
+  const uint8_t* p = nullptr;
+  int r = 1;
+  int idx = 0;
+};
+
+// 1. Descend; a partial key that matches an inner entry goes on below it,
+// towards the first equal entry.
+int seek_descend(BT_CURSOR* c, const geom& g, const uint8_t* key, int k, seek_end& e) {
+  uint32_t cand = 0;
+  int cand_idx = 0;
+  for (int depth = 0;; ++depth) {
+    if (depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
+    e.p = page_ref(c, e.seek);
+    if (!e.p) return c->status;
+    e.r = findkey(e.p, g, key, k, &e.idx);
+    uint32_t link = pg_down(e.p, g, e.idx);
+    if (e.r == 0) {
+      set_pos(c, e.seek, e.p, e.idx);
+      if (k >= g.nsegs || link == 0) break;
+      cand = e.seek;
+      cand_idx = e.idx;
+    }
+    if (link == 0) break;
+    e.seek = link;
+  }
+  if (e.r != 0 && cand) {
+    e.p = page_ref(c, cand);
+    if (!e.p) return c->status;
+    e.seek = cand;
+    set_pos(c, cand, e.p, cand_idx);
+    e.r = 0;
+  }
+  return BRF_OK;
+}
+
+int seek_on_equal(BT_CURSOR* c, int mode, const uint8_t* key, int k) {
+  // 2. Equal.
+  if (mode & kSeekEqual) {
+    c->state = kStateEqual;
+    return set_status(c, BRF_OK);
+  }
+  // 6. Greater than an equal key: past every entry not above it.
+  if (mode & kSeekGreater) {
+    do {
+      if (int st = skipnext(c)) return st;
+    } while (bkeycmp(c, key, k, c->keybuf) >= 0);
+    c->state = kStateGreater;
+    return set_status(c, BRF_OK);
+  }
+  return set_status(c, BRF_NO_RECORD);
+}
+
+int seek_on_unequal(BT_CURSOR* c, int mode, const seek_end& e) {
+  // 4. An empty leaf.
+  int n = pg_count(e.p);
+  if (n == 0) {
+    c->index = -1;
+    return set_status(c, pg_parent(e.p) ? BRF_PAGE_FULL : BRF_NO_RECORD);
+  }
+  if (e.r == 1) {
+    // 3. Past the end of the leaf: the next entry in key order.
+    set_pos(c, e.seek, e.p, n - 1);
+    if (mode & kSeekGreater) {
+      if (int st = skipnext(c)) return st;
+      c->state = kStateGreater;
+      return set_status(c, BRF_OK);
+    }
+    if (mode & kSeekAfter) {
+      c->state = kStateAfter;
+      return set_status(c, BRF_OK);
+    }
+    return set_status(c, BRF_NO_RECORD);
+  }
+  // 5. On a greater entry.
+  set_pos(c, e.seek, e.p, e.idx);
+  if (mode & kSeekGreater) {
+    c->state = kStateGreater;
+    return set_status(c, BRF_OK);
+  }
+  return set_status(c, BRF_NO_RECORD);
+}
+
+}  // namespace
 
 int blseek(BT_CURSOR* c, int mode, const uint8_t* key_in, int k) {
   if (!(mode & (kSeekAfter | kSeekEqual | kSeekGreater))) mode |= kSeekEqual;
-  uint32_t seek;
-  if (int st = getroot(c, &seek)) return st;
+  seek_end e;
+  if (int st = getroot(c, &e.seek)) return st;
   geom g = geom_of(c);
   uint8_t key[256];
   memcpy(key, key_in, g.L);  // the caller's key may be the cursor's own
   k = std::min(k, g.nsegs);
   c->index = -1;
-
-  // 1. Descend; a partial key that matches an inner entry goes on below it,
-  // towards the first equal entry.
-  uint32_t cand = 0;
-  int cand_idx = 0;
-  int r = 1;
-  int idx = 0;
-  const uint8_t* p = nullptr;
-  for (int depth = 0;; ++depth) {
-    if (depth == kMaxDepth) return fail(c, BRF_PAGE_FULL);
-    p = page_ref(c, seek);
-    if (!p) return c->status;
-    r = findkey(p, g, key, k, &idx);
-    uint32_t link = pg_down(p, g, idx);
-    if (r == 0) {
-      set_pos(c, seek, p, idx);
-      if (k >= g.nsegs || link == 0) break;
-      cand = seek;
-      cand_idx = idx;
-    }
-    if (link == 0) break;
-    seek = link;
-  }
-  if (r != 0 && cand) {
-    p = page_ref(c, cand);
-    if (!p) return c->status;
-    seek = cand;
-    set_pos(c, cand, p, cand_idx);
-    r = 0;
-  }
-
-  if (r == 0) {
-    // 2. Equal.
-    if (mode & kSeekEqual) {
-      c->state = kStateEqual;
-      return fail(c, BRF_OK);
-    }
-    // 6. Greater than an equal key: past every entry not above it.
-    if (mode & kSeekGreater) {
-      do {
-        if (int st = skipnext(c)) return st;
-      } while (bkeycmp(c, key, k, c->keybuf) >= 0);
-      c->state = kStateGreater;
-      return fail(c, BRF_OK);
-    }
-    return fail(c, BRF_NO_RECORD);
-  }
-
-  // 4. An empty leaf.
-  int n = pg_count(p);
-  if (n == 0) {
-    c->index = -1;
-    return fail(c, pg_parent(p) ? BRF_PAGE_FULL : BRF_NO_RECORD);
-  }
-  if (r == 1) {
-    // 3. Past the end of the leaf: the next entry in key order.
-    set_pos(c, seek, p, n - 1);
-    if (mode & kSeekGreater) {
-      if (int st = skipnext(c)) return st;
-      c->state = kStateGreater;
-      return fail(c, BRF_OK);
-    }
-    if (mode & kSeekAfter) {
-      c->state = kStateAfter;
-      return fail(c, BRF_OK);
-    }
-    return fail(c, BRF_NO_RECORD);
-  }
-  // 5. On a greater entry.
-  set_pos(c, seek, p, idx);
-  if (mode & kSeekGreater) {
-    c->state = kStateGreater;
-    return fail(c, BRF_OK);
-  }
-  return fail(c, BRF_NO_RECORD);
+  if (int st = seek_descend(c, g, key, k, e)) return st;
+  if (e.r == 0) return seek_on_equal(c, mode, key, k);
+  return seek_on_unequal(c, mode, e);
 }
 
 int bsync(BT_CURSOR* c, int mode) {
-  if (!c->has_key) return fail(c, BRF_EOF);
+  if (!c->has_key) return set_status(c, BRF_EOF);
   uint32_t want = c->dseek;
   bool stands = false;
   if (c->index >= 0 && (mode & kSeekEqual) && hdr_read(c) == BRF_OK && c->key >= 0 && c->key < hdr_key_count(c->file)) {
@@ -276,9 +294,9 @@ int bsync(BT_CURSOR* c, int mode) {
   }
   if (c->state == kStateEqual && c->dseek != want) {
     if (mode & kSeekAfter) c->state = kStateAfter;
-    else if (!(mode & kSeekGreater)) return fail(c, BRF_NO_RECORD);
+    else if (!(mode & kSeekGreater)) return set_status(c, BRF_NO_RECORD);
   }
-  return fail(c, BRF_OK);
+  return set_status(c, BRF_OK);
 }
 
 int bufirst(BT_CURSOR* c) {
@@ -289,18 +307,18 @@ int bufirst(BT_CURSOR* c) {
   if (!p) return c->status;
   if (pg_count(p) == 0 && pg_down(p, g, 0) == 0) {
     forget_position(c);
-    return fail(c, BRF_EOF);
+    return set_status(c, BRF_EOF);
   }
   if (int st = first_below(c, root)) return st;
   c->state = kStateEqual;
-  return fail(c, BRF_OK);
+  return set_status(c, BRF_OK);
 }
 
 int bunext(BT_CURSOR* c) {
   int st = bsync(c, kSeekEqual | kSeekGreater);
-  if (st == BRF_NO_RECORD) return fail(c, BRF_EOF);
+  if (st == BRF_NO_RECORD) return set_status(c, BRF_EOF);
   if (st) return st;
-  if (c->state == kStateGreater) return fail(c, BRF_OK);
+  if (c->state == kStateGreater) return set_status(c, BRF_OK);
   return skipnext(c);
 }
 
@@ -312,7 +330,7 @@ int locked(BT_CURSOR* c, Fn fn) {
   int st = fn();
   int end = op_end(c);
   bunlock(c, false);
-  return fail(c, st ? st : end);
+  return set_status(c, st ? st : end);
 }
 
 }  // namespace
@@ -327,7 +345,7 @@ int bnext(BT_CURSOR* c) {
 
 int bseek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form) {
   return locked(c, [&] {
-    if (c->key < 0 || c->key >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+    if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
     uint8_t key[256] = {};
     int k = getlkey(c->file, c->key, src, len, key, form);
     return blseek(c, mode, key, k);

@@ -121,7 +121,7 @@ struct family {
 int load_family(upd& u, const pagebuf& page, family& fam) {
   if (int st = load(u, pg_parent(page.b), fam.parent)) return st;
   fam.i = findlink(fam.parent.b, u.g, page.seek);
-  if (fam.i < 0) return fail(u.c, BRF_PAGE_FULL);
+  if (fam.i < 0) return set_status(u.c, BRF_PAGE_FULL);
   fam.has_left = fam.i > 0;
   fam.has_right = fam.i < cnt(fam.parent);
   if (fam.has_left)
@@ -149,7 +149,7 @@ int balance_split(upd& u, pagebuf& page) {
   }
   // 2. The right half.
   int i = findlink(parent.b, g, page.seek);
-  if (i < 0) return fail(u.c, BRF_PAGE_FULL);
+  if (i < 0) return set_status(u.c, BRF_PAGE_FULL);
   pagebuf right;
   right.seek = take_page(u);
   if (!right.seek) return u.c->status;
@@ -211,113 +211,143 @@ int balance_full(upd& u, pagebuf& page) {
   return balance_split(u, page);
 }
 
-int balance_empty(upd& u, pagebuf& page) {
+// What balance_empty changed, so that its last steps write only those pages.
+struct empty_change {
+  bool left = false, right = false, page = false;
+  int removed = -1;  // separator index dropped from the parent, -1 for none
+};
+
+// 1. The entries fit in the neighbours: empty the page into them.
+int empty_into_neighbours(upd& u, pagebuf& page, family& fam, int T, int S, empty_change& ch) {
   const geom& g = u.g;
+  int i = fam.i;
+  if (fam.has_left) {
+    int l = cnt(fam.left);
+    int k = T / S >= g.M - 1 ? g.M - (l + 1) : T / S - l;
+    if (k > cnt(page)) k = cnt(page);
+    if (k > 0) {
+      if (int st = rotate_left(u, fam.parent, i - 1, fam.left, page, k)) return st;
+      ch.left = ch.page = true;
+    }
+  }
+  if (fam.has_right) {
+    int r = cnt(fam.right);
+    int k = cnt(page);
+    if (k + r >= g.M - 1) k = g.M - (r + 1);
+    if (k > 0) {
+      if (int st = rotate_right(u, fam.parent, i, page, fam.right, k)) return st;
+      ch.right = ch.page = true;
+    }
+  }
+  return BRF_OK;
+}
+
+// 2. A page that still holds entries stays; an empty one takes some back.
+int refill_from_neighbours(upd& u, pagebuf& page, family& fam, empty_change& ch) {
+  const geom& g = u.g;
+  int i = fam.i;
+  if (fam.has_left && cnt(fam.left) >= g.half) {
+    int k = cnt(fam.left) - g.half;
+    if (k > 0) {
+      if (int st = rotate_right(u, fam.parent, i - 1, fam.left, page, k)) return st;
+      ch.left = ch.page = true;
+    }
+  }
+  if (fam.has_right && cnt(fam.right) >= g.half) {
+    int k = cnt(fam.right) - g.half;
+    if (k > 0) {
+      if (int st = rotate_left(u, fam.parent, i, page, fam.right, k)) return st;
+      ch.right = ch.page = true;
+    }
+  }
+  return BRF_OK;
+}
+
+// 3. An empty page goes; its one child joins a neighbour with the separator.
+int join_child_to_neighbour(upd& u, pagebuf& page, family& fam, empty_change& ch) {
+  const geom& g = u.g;
+  int i = fam.i;
+  uint32_t child = pg_down(page.b, g, 0);
+  if (fam.has_left && cnt(fam.left) < g.M - 1) {
+    int l = cnt(fam.left);
+    copy_item(u, fam.left.b, l, fam.parent.b, i - 1);
+    set_down(fam.left.b, g, l + 1, child);
+    set_count(fam.left.b, l + 1);
+    if (int st = set_parent_page(u.c, child, fam.left.seek)) return st;
+    ch.left = true;
+    ch.removed = i - 1;
+  } else if (fam.has_right && cnt(fam.right) < g.M - 1) {
+    int r = cnt(fam.right);
+    memmove(fam.right.b + down_off(g, 1), fam.right.b + down_off(g, 0), static_cast<size_t>(r) * g.E + 4);
+    set_down(fam.right.b, g, 0, child);
+    copy_item(u, fam.right.b, 0, fam.parent.b, i);
+    set_count(fam.right.b, r + 1);
+    if (int st = set_parent_page(u.c, child, fam.right.seek)) return st;
+    ch.right = true;
+    ch.removed = i;
+  }
+  return BRF_OK;
+}
+
+// 4. Write what changed; drop the separator from the parent.
+int store_empty_change(upd& u, pagebuf& page, family& fam, const empty_change& ch) {
+  const geom& g = u.g;
+  int i = fam.i;
+  if (ch.left)
+    if (int st = store(u, fam.left)) return st;
+  if (ch.right)
+    if (int st = store(u, fam.right)) return st;
+  if (ch.removed >= 0) {
+    if (int st = bpage_free(u.c, page.seek)) return st;
+  } else if (ch.page) {
+    if (int st = store(u, page)) return st;
+  }
+  int qn = cnt(fam.parent);
+  if (ch.removed >= 0 && ch.removed == i - 1) {
+    memmove(fam.parent.b + dseek_off(g, i - 1), fam.parent.b + dseek_off(g, i), static_cast<size_t>(qn - i) * g.E);
+    set_count(fam.parent.b, qn - 1);
+  } else if (ch.removed >= 0 && ch.removed == i) {
+    memmove(fam.parent.b + down_off(g, i), fam.parent.b + down_off(g, i + 1),
+            static_cast<size_t>(qn - i - 1) * g.E + 4);
+    set_count(fam.parent.b, qn - 1);
+  }
+  if (ch.removed >= 0 || ch.left || ch.right)
+    if (int st = store(u, fam.parent)) return st;
+  return BRF_OK;
+}
+
+// 5. An underfull parent is rebalanced; an empty root hands over to its child.
+int settle_parent(upd& u, family& fam, const empty_change& ch) {
+  const geom& g = u.g;
+  if (cnt(fam.parent) >= g.half) return BRF_OK;
+  if (pg_parent(fam.parent.b)) return brebalance(u, fam.parent.seek);
+  if (cnt(fam.parent) == 0 && ch.removed >= 0) {
+    uint32_t root = pg_down(fam.parent.b, g, 0);
+    if (int st = set_parent_page(u.c, root, 0)) return st;
+    if (int st = set_root(u, root)) return st;
+    return bpage_free(u.c, fam.parent.seek);
+  }
+  return BRF_OK;
+}
+
+int balance_empty(upd& u, pagebuf& page) {
   if (pg_parent(page.b) == 0) return BRF_OK;
   family fam;
   if (int st = load_family(u, page, fam)) return st;
   int S = fam.has_left + fam.has_right;
   if (S == 0) return BRF_OK;
-  int i = fam.i;
   int T = cnt(page) + (fam.has_left ? cnt(fam.left) : 0) + (fam.has_right ? cnt(fam.right) : 0);
-  bool left_changed = false, right_changed = false, page_changed = false;
-
-  if (T < (g.M - 1) * S - 2) {
-    // 1. The entries fit in the neighbours: empty the page into them.
-    if (fam.has_left) {
-      int l = cnt(fam.left);
-      int k = T / S >= g.M - 1 ? g.M - (l + 1) : T / S - l;
-      if (k > cnt(page)) k = cnt(page);
-      if (k > 0) {
-        if (int st = rotate_left(u, fam.parent, i - 1, fam.left, page, k)) return st;
-        left_changed = page_changed = true;
-      }
-    }
-    if (fam.has_right) {
-      int r = cnt(fam.right);
-      int k = cnt(page);
-      if (k + r >= g.M - 1) k = g.M - (r + 1);
-      if (k > 0) {
-        if (int st = rotate_right(u, fam.parent, i, page, fam.right, k)) return st;
-        right_changed = page_changed = true;
-      }
-    }
+  empty_change ch;
+  if (T < (u.g.M - 1) * S - 2) {
+    if (int st = empty_into_neighbours(u, page, fam, T, S, ch)) return st;
   } else {
-    // 2. A page that still holds entries stays; an empty one takes some back.
     if (cnt(page) > 0) return BRF_OK;
-    if (fam.has_left && cnt(fam.left) >= g.half) {
-      int k = cnt(fam.left) - g.half;
-      if (k > 0) {
-        if (int st = rotate_right(u, fam.parent, i - 1, fam.left, page, k)) return st;
-        left_changed = page_changed = true;
-      }
-    }
-    if (fam.has_right && cnt(fam.right) >= g.half) {
-      int k = cnt(fam.right) - g.half;
-      if (k > 0) {
-        if (int st = rotate_left(u, fam.parent, i, page, fam.right, k)) return st;
-        right_changed = page_changed = true;
-      }
-    }
+    if (int st = refill_from_neighbours(u, page, fam, ch)) return st;
   }
-
-  // 3. An empty page goes; its one child joins a neighbour with the separator.
-  int removed = -1;
-  if (cnt(page) == 0) {
-    uint32_t child = pg_down(page.b, g, 0);
-    if (fam.has_left && cnt(fam.left) < g.M - 1) {
-      int l = cnt(fam.left);
-      copy_item(u, fam.left.b, l, fam.parent.b, i - 1);
-      set_down(fam.left.b, g, l + 1, child);
-      set_count(fam.left.b, l + 1);
-      if (int st = set_parent_page(u.c, child, fam.left.seek)) return st;
-      left_changed = true;
-      removed = i - 1;
-    } else if (fam.has_right && cnt(fam.right) < g.M - 1) {
-      int r = cnt(fam.right);
-      memmove(fam.right.b + down_off(g, 1), fam.right.b + down_off(g, 0), static_cast<size_t>(r) * g.E + 4);
-      set_down(fam.right.b, g, 0, child);
-      copy_item(u, fam.right.b, 0, fam.parent.b, i);
-      set_count(fam.right.b, r + 1);
-      if (int st = set_parent_page(u.c, child, fam.right.seek)) return st;
-      right_changed = true;
-      removed = i;
-    }
-  }
-
-  // 4. Write what changed; drop the separator from the parent.
-  if (left_changed)
-    if (int st = store(u, fam.left)) return st;
-  if (right_changed)
-    if (int st = store(u, fam.right)) return st;
-  if (removed >= 0) {
-    if (int st = bpage_free(u.c, page.seek)) return st;
-  } else if (page_changed) {
-    if (int st = store(u, page)) return st;
-  }
-  int qn = cnt(fam.parent);
-  if (removed >= 0 && removed == i - 1) {
-    memmove(fam.parent.b + dseek_off(g, i - 1), fam.parent.b + dseek_off(g, i), static_cast<size_t>(qn - i) * g.E);
-    set_count(fam.parent.b, qn - 1);
-  } else if (removed >= 0 && removed == i) {
-    memmove(fam.parent.b + down_off(g, i), fam.parent.b + down_off(g, i + 1),
-            static_cast<size_t>(qn - i - 1) * g.E + 4);
-    set_count(fam.parent.b, qn - 1);
-  }
-  if (removed >= 0 || left_changed || right_changed)
-    if (int st = store(u, fam.parent)) return st;
-
-  // 5. An underfull parent is rebalanced; an empty root hands over to its child.
-  if (cnt(fam.parent) < g.half) {
-    if (pg_parent(fam.parent.b)) return brebalance(u, fam.parent.seek);
-    if (cnt(fam.parent) == 0 && removed >= 0) {
-      uint32_t root = pg_down(fam.parent.b, g, 0);
-      if (int st = set_parent_page(u.c, root, 0)) return st;
-      if (int st = set_root(u, root)) return st;
-      return bpage_free(u.c, fam.parent.seek);
-    }
-  }
-  return BRF_OK;
+  if (cnt(page) == 0)
+    if (int st = join_child_to_neighbour(u, page, fam, ch)) return st;
+  if (int st = store_empty_change(u, page, fam, ch)) return st;
+  return settle_parent(u, fam, ch);
 }
 
 int brebalance(upd& u, uint32_t seek) {
@@ -335,17 +365,17 @@ int deletekey(upd& u, uint32_t seek, int idx) {
     pagebuf page;
     if (int st = load(u, seek, page)) return st;
     int n = cnt(page);
-    if (idx < 0 || idx >= n) return fail(u.c, BRF_PAGE_FULL);
+    if (idx < 0 || idx >= n) return set_status(u.c, BRF_PAGE_FULL);
     // 1. An entry with a right subtree takes its successor's place.
     if (uint32_t right = pg_down(page.b, g, idx + 1)) {
       uint32_t leaf = right;
       for (int d = 0;; ++d) {
-        if (d == kMaxDepth) return fail(u.c, BRF_PAGE_FULL);
+        if (d == kMaxDepth) return set_status(u.c, BRF_PAGE_FULL);
         const uint8_t* p = page_ref(u.c, leaf);
         if (!p) return u.c->status;
         uint32_t down = pg_down(p, g, 0);
         if (down == 0) {
-          if (pg_count(p) == 0) return fail(u.c, BRF_PAGE_FULL);
+          if (pg_count(p) == 0) return set_status(u.c, BRF_PAGE_FULL);
           copy_item(u, page.b, idx, p, 0);
           break;
         }
@@ -363,19 +393,19 @@ int deletekey(upd& u, uint32_t seek, int idx) {
     if (n - 1 < g.half && pg_parent(page.b)) return brebalance(u, seek);
     return BRF_OK;
   }
-  return fail(u.c, BRF_PAGE_FULL);
+  return set_status(u.c, BRF_PAGE_FULL);
 }
 
 // Builds the record's key into the cursor and positions on its entry with
 // DSEEK `seek`.
 int position_on(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
-  if (c->key < 0 || c->key >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+  if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
   getlkey(c->file, c->key, rec, kWholeRecord, c->keybuf, kKeyFormRecord);
   c->has_key = true;
   c->index = -1;
   c->dseek = seek;
   if (int st = bsync(c, kSeekEqual)) return st;
-  if (c->state != kStateEqual) return fail(c, BRF_NO_RECORD);
+  if (c->state != kStateEqual) return set_status(c, BRF_NO_RECORD);
   return BRF_OK;
 }
 
@@ -393,11 +423,11 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   int idx = 0;
   uint32_t at = root;
   for (;;) {
-    if (depth == kMaxDepth) return fail(c, BRF_PAGE_FULL);
+    if (depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
     const uint8_t* p = page_ref(c, at);
     if (!p) return c->status;
-    if (pg_count(p) >= g.M) return fail(c, BRF_PAGE_FULL);
-    if (findkey(p, g, key, g.nsegs, &idx) == 0) return fail(c, BRF_DUP_KEY);
+    if (pg_count(p) >= g.M) return set_status(c, BRF_PAGE_FULL);
+    if (findkey(p, g, key, g.nsegs, &idx) == 0) return set_status(c, BRF_DUP_KEY);
     counts[depth] = pg_count(p);
     uint32_t link = pg_down(p, g, idx);
     if (link == 0) break;
@@ -413,7 +443,7 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
     if (!s) {
       int st = c->status;
       release_reserve(u);
-      return fail(c, st);
+      return set_status(c, st);
     }
     u.reserve[u.nreserve] = s;
   }
@@ -438,7 +468,7 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   c->has_key = true;
   c->index = -1;
   c->dseek = seek;
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 int delete_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
@@ -446,7 +476,7 @@ int delete_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   upd u{c, geom_of(c), {}, 0, 0};
   int st = deletekey(u, c->page, c->index);
   c->index = -1;
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek) {
@@ -458,14 +488,14 @@ int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new
   if (int st = store(u, page)) return st;
   c->dseek = new_seek;
   c->page_age = pg_age(page.b);
-  return fail(c, BRF_OK);
+  return set_status(c, BRF_OK);
 }
 
 template <typename Fn>
 int finish(BT_CURSOR* c, Fn fn) {
   int st = fn();
   int end = op_end(c);
-  return fail(c, st ? st : end);
+  return set_status(c, st ? st : end);
 }
 
 template <typename Fn>
@@ -473,7 +503,7 @@ int locked(BT_CURSOR* c, Fn fn) {
   if (!block(c, true)) return c->status;
   int st = fn();
   bunlock(c, true);
-  return fail(c, st);
+  return set_status(c, st);
 }
 
 }  // namespace
@@ -491,7 +521,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     if (page_read_hdr(c, free_page, h)) return 0;
     uint32_t next = pg_parent(h);
     if (next && !bt_page_seek_ok(next, eof)) {
-      fail(c, BRF_PAGE_FULL);
+      set_status(c, BRF_PAGE_FULL);
       return 0;
     }
     st_le32(f->hdr, kHdrFreePage, next);
@@ -501,7 +531,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     age = pg_age(h);
   } else {
     if (eof > kBtMaxFileSize - kPageSize) {
-      fail(c, BRF_NO_SPACE);
+      set_status(c, BRF_NO_SPACE);
       return 0;
     }
     st_le32(f->hdr, kHdrEofseek, eof + kPageSize);
@@ -563,7 +593,7 @@ int bt_drop_key(BT_CURSOR* c, int keyno) {
     return finish(c, [&] {
       if (int st = hdr_read(c)) return st;
       BT_FILE* f = c->file;
-      if (keyno < 0 || keyno != hdr_key_count(f) - 1) return fail(c, BRF_NO_KEY);
+      if (keyno < 0 || keyno != hdr_key_count(f) - 1) return set_status(c, BRF_NO_KEY);
       c->key = keyno;
       std::vector<uint32_t> pages = tree_pages(c, f->keys[keyno].root);
       for (uint32_t s : pages)
@@ -578,7 +608,7 @@ int bt_drop_key(BT_CURSOR* c, int keyno) {
       c->page = 0;
       c->dseek = kNoSeek;
       c->has_key = false;
-      return fail(c, BRF_OK);
+      return set_status(c, BRF_OK);
     });
   });
 }
@@ -608,7 +638,7 @@ int bt_reset_trees(BT_CURSOR* c) {
     c->page = 0;
     c->dseek = kNoSeek;
     c->has_key = false;
-    return fail(c, BRF_OK);
+    return set_status(c, BRF_OK);
   });
 }
 
@@ -637,7 +667,7 @@ int bmove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_
 }
 
 int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek) {
-  if (c->key < 0 || c->key >= kBtMaxKeys) return fail(c, BRF_NO_KEY);
+  if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
   uint8_t old_key[256] = {};
   uint8_t new_key[256] = {};
   getlkey(c->file, c->key, old_rec, kWholeRecord, old_key, kKeyFormRecord);
@@ -648,7 +678,7 @@ int breinsert(BT_CURSOR* c, const uint8_t* old_rec, const uint8_t* new_rec, uint
     if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
     return bdelete(c, old_rec, old_seek);
   }
-  if (old_seek == new_seek) return fail(c, BRF_OK);
+  if (old_seek == new_seek) return set_status(c, BRF_OK);
   return bmove_rec(c, old_rec, old_seek, new_seek);
 }
 

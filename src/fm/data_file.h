@@ -75,12 +75,18 @@ struct brf_hdr {
   uint32_t eofseek = 0;
 };
 
+// The decoded record header.
 struct rec_hdr {
-  uint8_t flags = 0;
-  uint8_t age = 0;
-  uint16_t length = 0;
+  uint8_t flags = 0;    // kRecDeleted, kRecNotUser; 0 for a live user record
+  uint8_t age = 0;      // +1 each time the space is reused from the free list
+  uint16_t length = 0;  // body bytes (the space's length for a deleted record)
+  // Three meanings, told apart by `flags` and the owner bit:
+  //  - live record: its own seek, so a stale index entry is caught on read;
+  //  - live record held by an owner-tracking session: owner_word(session)
+  //    (kOwnerBit set, lock.h) until the session writes it back;
+  //  - deleted record: the next member of its free chain, 0 at the end.
   uint32_t link = 0;
-  uint32_t recno = 0;
+  uint32_t recno = 0;  // ordinal of the space in the file, from 0
 };
 
 void encode_brf_hdr(const brf_hdr& h, uint8_t out[kDataHeaderSize]);
@@ -139,7 +145,7 @@ void brfclose(BRF_FILE* f);
 // cannot be read or is damaged. Nothing to read in a relative file.
 int brfgethdr(BRF_FILE* f);
 // Writes f->hdr as the 512-byte block: 0, 22 or 24.
-int brfputhdr(BRF_FILE* f);
+[[nodiscard]] int brfputhdr(BRF_FILE* f);
 // A fresh header for a file of that record length (0 = variable).
 void brfinithdr(brf_hdr* h, uint32_t rec_len);
 
@@ -147,12 +153,13 @@ void brfinithdr(brf_hdr* h, uint32_t rec_len);
 // flagged kRecNotUser until the caller completes the record. `seek` receives
 // the record's seek. `no_hdr_io`: the caller keeps f->hdr current and writes it.
 // Status 0, 4, 17, 22 (file would pass kMaxSeek, or disk full) or 24.
-int brf_rcd_alloc(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool search_free, bool no_hdr_io);
+[[nodiscard]] int brf_rcd_alloc(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool search_free,
+                                bool no_hdr_io);
 
 // Gives the record at `seek` back to the free list of its length. Status 0;
 // 16 when it is deleted already; 17 in a relative file or when no record
 // starts there; 4, 22, 24 on I/O failure.
-int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
+[[nodiscard]] int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
 
 // The same for a record flagged deleted or unfinished already: the upgrade
 // and the repair free such records.
@@ -160,7 +167,7 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
 
 // Upgrades the file to version 2 and rebuilds the free list. Returns the
 // status: 0 on success.
-int brf_upd_ver(BRF_FILE* f);
+[[nodiscard]] int brf_upd_ver(BRF_FILE* f);
 
 // With KIVO_VERIFY_EOF, compares the file's size with `expected` and reports
 // "Invalid eof(%d,%d) on %s"; always makes sure the descriptor is open.
@@ -169,7 +176,7 @@ bool verify_eof(int slot, uint32_t expected);
 
 // Record header I/O at a record's seek: 0, 17 (short read), 4/22/24 (write).
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out);
-int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h);
+[[nodiscard]] int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h);
 
 // Records in the file, deleted and FREE_BLOCK records included (for a relative
 // file: whole records in the file's size). Status 0 or 17.

@@ -231,6 +231,76 @@ void fd_cache_log(unsigned level, const char* fmt, ...) {
   fflush(g_log);
 }
 
+namespace {
+
+int free_slot_index() {
+  for (int i = 0; i < kFdCacheSlots; ++i)
+    if (g_slots[i].path[0] == '\0') return i;
+  return -1;
+}
+
+// Opens `e`, already cached under some path, for `flags`: 0, or -1 with errno.
+int share_entry(file_entry& e, int flags) {
+  if ((flags & O_CREAT) && (flags & O_EXCL)) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (!access_covers(e.flags, flags)) {
+    // A wider descriptor would replace the open one, and closing that drops
+    // the locks held through it.
+    if (has_locks(e)) {
+      errno = EBUSY;
+      return -1;
+    }
+    close_entry_fd(e);
+    e.flags = (e.flags & ~O_ACCMODE) | O_RDWR;
+  }
+  if (e.fd < 0 && reopen_fd(e) < 0) return -1;
+  return 0;
+}
+
+// Opens a file not in the cache and gives it an entry; null with errno set
+// when the open fails.
+file_entry* open_new_entry(const char* path, size_t len, int flags, mode_t mode) {
+  make_room();
+  int fd = open_with_room(path, flags, mode, "free_fd said sorry");
+  if (fd < 0) {
+    int err = errno;
+    fd_cache_log(kFdLogCache, "giving up (%d)\n", err);
+    errno = err;
+    return nullptr;
+  }
+  struct stat st;
+  if (os_sys.fstat(fd, &st) != 0) {
+    int err = errno;
+    os_sys.close(fd);
+    errno = err;
+    return nullptr;
+  }
+  file_entry* e = find_entry(st.st_dev, st.st_ino);
+  if (e) {
+    // Created or renamed into place between the stat and the open.
+    if (e->fd < 0) {
+      e->fd = fd;
+      ++g_open_count;
+    } else {
+      discard_fd(fd, st);
+    }
+    return e;
+  }
+  e = &g_files[free_entry_index()];  // never fails: entries <= slots
+  *e = file_entry{};
+  e->fd = fd;
+  e->dev = st.st_dev;
+  e->ino = st.st_ino;
+  e->flags = flags & ~(O_CREAT | O_EXCL | O_TRUNC);
+  memcpy(e->path, path, len + 1);
+  ++g_open_count;
+  return e;
+}
+
+}  // namespace
+
 int kivo_open(const char* path, int flags, mode_t mode) {
   if (!g_configured) fd_cache_configure();
   size_t len = path ? strnlen(path, kFdPathSize) : 0;
@@ -238,12 +308,7 @@ int kivo_open(const char* path, int flags, mode_t mode) {
     errno = len == 0 ? ENOENT : ENAMETOOLONG;
     return -1;
   }
-  int slot = -1;
-  for (int i = 0; i < kFdCacheSlots; ++i)
-    if (g_slots[i].path[0] == '\0') {
-      slot = i;
-      break;
-    }
+  int slot = free_slot_index();
   if (slot < 0) {
     errno = ENFILE;
     return -1;
@@ -255,56 +320,10 @@ int kivo_open(const char* path, int flags, mode_t mode) {
   file_entry* e = nullptr;
   if (os_sys.stat(path, &st) == 0) e = find_entry(st.st_dev, st.st_ino);
   if (e) {
-    if ((flags & O_CREAT) && (flags & O_EXCL)) {
-      errno = EEXIST;
-      return -1;
-    }
-    if (!access_covers(e->flags, flags)) {
-      // A wider descriptor would replace the open one, and closing that drops
-      // the locks held through it.
-      if (has_locks(*e)) {
-        errno = EBUSY;
-        return -1;
-      }
-      close_entry_fd(*e);
-      e->flags = (e->flags & ~O_ACCMODE) | O_RDWR;
-    }
-    if (e->fd < 0 && reopen_fd(*e) < 0) return -1;
+    if (share_entry(*e, flags) < 0) return -1;
   } else {
-    make_room();
-    int fd = open_with_room(path, flags, mode, "free_fd said sorry");
-    if (fd < 0) {
-      int err = errno;
-      fd_cache_log(kFdLogCache, "giving up (%d)\n", err);
-      errno = err;
-      return -1;
-    }
-    if (os_sys.fstat(fd, &st) != 0) {
-      int err = errno;
-      os_sys.close(fd);
-      errno = err;
-      return -1;
-    }
-    e = find_entry(st.st_dev, st.st_ino);
-    if (e) {
-      // Created or renamed into place between the stat and the open.
-      if (e->fd < 0) {
-        e->fd = fd;
-        ++g_open_count;
-      } else {
-        discard_fd(fd, st);
-      }
-    } else {
-      int idx = free_entry_index();  // never fails: entries <= slots
-      e = &g_files[idx];
-      *e = file_entry{};
-      e->fd = fd;
-      e->dev = st.st_dev;
-      e->ino = st.st_ino;
-      e->flags = flags & ~(O_CREAT | O_EXCL | O_TRUNC);
-      memcpy(e->path, path, len + 1);
-      ++g_open_count;
-    }
+    e = open_new_entry(path, len, flags, mode);
+    if (!e) return -1;
   }
   ++e->refs;
   stamp(*e);

@@ -20,13 +20,13 @@
 #include "foundation/bytes.h"
 #include "foundation/os_calls.h"
 #include "foundation/sys_err.h"
-#include "tools/seams.h"
 
 namespace kivo {
 
 uint32_t lock_session_number = 0;
 volatile sig_atomic_t bt_lock_timed_out = 0;
 unsigned lock_wait_notice_ms = 10000;
+bool (*lock_break_requested)() = nullptr;
 
 namespace {
 
@@ -60,7 +60,7 @@ void arm_alarm(unsigned ms) {
   setitimer(ITIMER_REAL, &it, nullptr);
 }
 
-bool abort_requested() { return (com_dbg_ctl_bits & kDbgBreakRequest) != 0; }
+bool abort_requested() { return lock_break_requested && lock_break_requested(); }
 
 // Waits for a write lock on `byte`. Returns 0 or the failing errno.
 int wait_for_lock(int slot, int fd, off_t byte, int kind) {

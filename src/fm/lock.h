@@ -55,8 +55,8 @@ extern uint32_t lock_session_number;
 // Locking with wait blocks until granted; after lock_wait_notice_ms it shows
 // the wait's explanation on the status line and goes on waiting. Returns 1 on
 // success, 0 when refused, when the byte is already held by this session,
-// on a deadlock the system detects, or when the debugger asks to abort the
-// wait (kDbgBreakRequest).
+// on a deadlock the system detects, or when lock_break_requested says the
+// user broke in.
 int bt_share_at(int slot, off_t byte, int wait, int lock, int kind);
 
 // The same at the slot's current position (kivo_seek).
@@ -106,6 +106,10 @@ void lock_fit_status(const char* text, size_t width, char* out, size_t out_size)
 // Set by the SIGALRM handler timeout_fn when a wait passes the notice time.
 extern volatile sig_atomic_t bt_lock_timed_out;
 void timeout_fn(int sig);
+
+// Whether the user asked to break off a wait (the debugger's break request),
+// filled by the debugger when it starts. Empty: no break is ever requested.
+extern bool (*lock_break_requested)();
 
 // Milliseconds of waiting before the status line appears (10 seconds).
 extern unsigned lock_wait_notice_ms;

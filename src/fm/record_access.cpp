@@ -6,17 +6,13 @@
 
 #include "fm/record_ops.h"
 #include "foundation/bytes.h"
+#include "foundation/sys_err.h"
 
 namespace kivo {
 
 namespace {
 
 constexpr uint32_t kOwnerTracking = 0x1;
-
-int set_status(BRF_RCB* r, int st) {
-  r->status = st;
-  return st;
-}
 
 // Inserts into the new key `keyno` every active record with a non-null key,
 // walking the data file from its first record. The caller holds the update
@@ -121,7 +117,8 @@ int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const
     st = build_index(r, keyno);
     if (st != BRF_OK) {
       // A partial index must never be taken for a whole one.
-      bt_drop_key(c, keyno);
+      if (bt_drop_key(c, keyno) != BRF_OK)
+        sys_err("BRF", __LINE__, "key %d: the partial index could not be dropped (status %d)", keyno, c->status);
       f->has_null_key[keyno] = false;
       f->null_key[keyno].clear();
     } else {

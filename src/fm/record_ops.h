@@ -83,19 +83,19 @@ int brfseek(BRF_RCB* r, int mode, const uint8_t* key, int keylen, uint8_t* buf, 
 
 // Writes a new record (`len` is the record length of a fixed-length file).
 // 10 when a key duplicates an existing one: nothing is left behind.
-int brfput(BRF_RCB* r, const uint8_t* buf, uint32_t len);
+[[nodiscard]] int brfput(BRF_RCB* r, const uint8_t* buf, uint32_t len);
 // Rewrites the held record (keyed) or the current record; a new length moves
 // a variable-length record. 16 for a deleted or unfinished record; 17 for a
 // new length in a fixed-length file.
-int brfrewrite(BRF_RCB* r, const uint8_t* buf, uint32_t len);
+[[nodiscard]] int brfrewrite(BRF_RCB* r, const uint8_t* buf, uint32_t len);
 // Deletes the held record (keyed) or the current record.
-int brfdelete(BRF_RCB* r);
+[[nodiscard]] int brfdelete(BRF_RCB* r);
 
 // Finds or (create) defines a key and makes it current. A key just created
 // gets its index built from the data file; when that fails the key
 // definition is removed again and the failure returned. The null-key image is
 // zeros, or with `null_from_record` the key of `record`.
-int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const uint8_t* record);
+[[nodiscard]] int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const uint8_t* record);
 int brfsetkeyN(BRF_RCB* r, int keyno);
 // Positions the cursor on the current record under the current key.
 int brfsetcur(BRF_RCB* r);
@@ -116,9 +116,10 @@ extern const uint8_t* brf_preload_buf;
 // Index maintenance of the record at `seek` (current key last). A record
 // must cover every key segment (brf_key_extent bytes); the operations above
 // hand shorter records over zero-padded.
-int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek);
-int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek);
-int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek, uint32_t new_seek);
+[[nodiscard]] int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek);
+[[nodiscard]] int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek);
+[[nodiscard]] int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
+                                 uint32_t new_seek);
 // Whether the record's key of the current key is null (1) or not (0).
 int brfisnullkey(BRF_RCB* r, const uint8_t* rec);
 // Whether the record's key of key `keyno` is null.

@@ -54,11 +54,6 @@ bool carries_entry_key(BRF_RCB* r, uint32_t seek, const uint8_t* rec, uint32_t n
   return key_compare(f->key->segs[c->key], f->key->keys[c->key].nsegs, key, c->keybuf) == 0;
 }
 
-int set_status(BRF_RCB* r, int st) {
-  r->status = st;
-  return st;
-}
-
 bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h.link & kOwnerBit); }
 
 // Reads the record at `seek` into buf; the record lock is taken first when
@@ -108,7 +103,9 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len,
     return fail(kNotThatRecord);
   if (took && f->has_keys && r->owner_tracking && lock_session_number) {
     h.link = owner_word(lock_session_number);
-    brf_write_rec_hdr(f, seek, h);
+    // The owner stamp only names the holder for the analyser; the read stands
+    // without it.
+    static_cast<void>(brf_write_rec_hdr(f, seek, h));
   }
   *len = n;
   r->cur_rec = r->last_rec = h.recno;

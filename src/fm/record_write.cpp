@@ -29,11 +29,6 @@ namespace kivo {
 
 namespace {
 
-int set_status(BRF_RCB* r, int st) {
-  r->status = st;
-  return st;
-}
-
 int write_at(BRF_FILE* f, const uint8_t* buf, size_t n, uint64_t off) {
   errno = 0;
   ssize_t got = kivo_pwrite(f->slot, buf, n, static_cast<off_t>(off));
@@ -112,14 +107,14 @@ int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   int st = write_at(f, rec, len, uint64_t{seek} + kRecHdrSize);
   if (st == BRF_OK && f->has_keys) st = brfinsertall(r, rec, seek);
   if (st != BRF_OK) {
-    brf_rcd_free(f, seek, false);
+    static_cast<void>(brf_rcd_free(f, seek, false));  // undo: the first failure is the one reported
     return st;
   }
   h.flags = 0;
   h.link = seek;
   if ((st = brf_write_rec_hdr(f, seek, h)) != BRF_OK) {
-    if (f->has_keys) brfdeleteall(r, rec, seek);
-    brf_rcd_free(f, seek, false);
+    if (f->has_keys) static_cast<void>(brfdeleteall(r, rec, seek));  // undo, as above
+    static_cast<void>(brf_rcd_free(f, seek, false));
     return st;
   }
   r->cur_rec = r->last_rec = h.recno;
@@ -141,7 +136,7 @@ int rewrite_in_place(BRF_RCB* r, uint32_t seek, const rec_hdr& h, const uint8_t*
   if (int st = brfreinsertall(r, orec, nrec, seek, seek)) return st;
   int st = write_at(f, nrec, len, uint64_t{seek} + kRecHdrSize);
   if (st != BRF_OK) {
-    brfreinsertall(r, nrec, orec, seek, seek);
+    static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));  // undo
     return st;
   }
   r->cur_rec = r->last_rec = h.recno;
@@ -179,7 +174,7 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   bool marked = f->key && f->key->marking;
   nh.link = marked ? seek : nseek;
   if ((st = write_record(f, nh, nrec, len, nseek)) != BRF_OK) {
-    brfreinsertall(r, nrec, orec, nseek, seek);
+    static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));  // undo
     brf_rcd_free_any(f, nseek, false);
     return st;
   }
@@ -194,7 +189,7 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   } else {
     if ((st = brf_rcd_free(f, seek, false)) != BRF_OK) {
       if (!old_freed(f, seek)) {
-        brfreinsertall(r, nrec, orec, nseek, seek);
+        static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));  // undo
         brf_rcd_free_any(f, nseek, false);
         return st;
       }
@@ -223,7 +218,7 @@ int delete_locked(BRF_RCB* r, uint32_t seek) {
     if (int st = brfdeleteall(r, rec, seek)) return st;
   int st = brf_rcd_free(f, seek, false);
   if (st == BRF_OK || old_freed(f, seek)) return BRF_OK;
-  if (f->has_keys) brfinsertall(r, rec, seek);
+  if (f->has_keys) static_cast<void>(brfinsertall(r, rec, seek));  // undo
   return st;
 }
 

@@ -5,10 +5,19 @@
 
 namespace kivo {
 
-// Start-up of the file manager. Returns 1 on success.
+// Start-up of the file manager: the memory manager, then the sorted-query
+// back-end. Returns 1 on success.
 int fm_init();
 
 // Closes the files of `level` and deeper (temporary files are scratched).
 void fm_clr_scope(uint32_t level);
+
+// The sorted-query back-end's start-up that fm_init runs, filled by the
+// process engine; 1 on success. Empty: no sorted queries in this build.
+extern int (*fm_pb_init)();
+
+// Puts fm_init and fm_clr_scope in the foundation's start-up and scope
+// clearing; main calls it before os_init.
+void fm_register_hooks();
 
 }  // namespace kivo

@@ -15,7 +15,6 @@
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
-#include "net/seams.h"
 
 namespace kivo {
 
@@ -119,35 +118,44 @@ int split_host_port(const char* value, char* host, size_t host_cap, char* port, 
   return 1;
 }
 
-int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file) {
-  memset(ss_session, ' ', sizeof ss_session);
-  *mode = MODE_NORMAL;
-  if (util_file) *util_file = nullptr;
+namespace {
+
+int connect_to_host(const char* host, const char* port) {
+  if (ss_remote_hooks.connect) return ss_remote_hooks.connect(host, port);
+  fprintf(stderr, "kivo: remote-terminal connections (to %s:%s) are not available in this build\n", host, port);
+  return 0;
+}
+
+// Terminal type and keymap from the environment; these hold even when the
+// options are refused.
+void read_terminal_env() {
   const char* term = getenv("TERM");
   put_fixed(com.trm_type, 10, term && *term ? term : "None");
   memcpy(com.keymap_id, com.trm_type, 10);
   memcpy(com.keymap_id + 10, com.user_id, 3);
   if (const char* km = getenv("KIVO_KEYMAP")) ss_parse_keymap(km);
-  if (*argc <= 1) {
-    *argc = 1;
-    return 0;
-  }
+}
 
-  // Changes go to copies first: where parsing stops, nothing has changed.
-  INVOC inv = *invoc;
+// What the options change, held in copies: where parsing stops, nothing has
+// changed; commit() hands the copies over.
+struct cmd_state {
+  INVOC inv;
   char db[3];
-  memcpy(db, cur_db, 3);
   char session[8];
-  memcpy(session, ss_session, 8);
   uint8_t md = MODE_NORMAL;
-  uint8_t no_term = com.no_term;
-  uint16_t sock = com.rmt_sock;
+  uint8_t no_term;
+  uint16_t sock;
   char keymap[13];
-  memcpy(keymap, com.keymap_id, 13);
-  std::vector<char*> kept{argv[0]};
+  std::vector<char*> kept;
   int named = 0;
 
-  auto commit = [&] {
+  cmd_state(const INVOC* invoc, const char* cur_db, char* argv0)
+      : inv(*invoc), no_term(com.no_term), sock(com.rmt_sock), kept{argv0} {
+    memcpy(db, cur_db, 3);
+    memcpy(session, ss_session, 8);
+    memcpy(keymap, com.keymap_id, 13);
+  }
+  void commit(INVOC* invoc, char* cur_db, uint8_t* mode) const {
     *invoc = inv;
     memcpy(cur_db, db, 3);
     memcpy(ss_session, session, 8);
@@ -155,107 +163,137 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
     com.no_term = no_term;
     com.rmt_sock = sock;
     memcpy(com.keymap_id, keymap, 13);
-  };
+  }
+};
 
+// The result of one option: go on, stop with nothing changed, or a utility
+// that ends the run (its mode in `util`).
+enum option_result { OPT_NEXT, OPT_REFUSED, OPT_UTILITY };
+
+// -m: the keymap goes into the state's copy, com.keymap_id stays.
+void keymap_option(cmd_state& s, const char* v) {
+  char saved[13];
+  memcpy(saved, com.keymap_id, 13);
+  memcpy(com.keymap_id, s.keymap, 13);
+  ss_parse_keymap(v);
+  memcpy(s.keymap, com.keymap_id, 13);
+  memcpy(com.keymap_id, saved, 13);
+}
+
+// The options that name the start process (-a, -d, -p, -t, -s).
+option_result naming_option(cmd_state& s, char opt, const char* v) {
+  switch (opt) {
+    case 'A':
+      if (strlen(v) != 3) return OPT_REFUSED;
+      ss_stuff_arg(reinterpret_cast<char*>(s.inv.b + INVOC_AP_ID), v, 3);
+      break;
+    case 'D':
+      if (strlen(v) != 3) return OPT_REFUSED;
+      ss_stuff_arg(s.db, v, 3);
+      break;
+    case 'P': ss_stuff_arg(reinterpret_cast<char*>(s.inv.b + INVOC_PROC_NAM), v, kProcNameLen); break;
+    case 'S':
+      ss_stuff_arg(s.session, v, 8);
+      s.no_term = 1;
+      break;
+    case 'T': {
+      const uint8_t type = process_type(v);
+      if (!type) return OPT_REFUSED;
+      s.inv.b[INVOC_PROC_TYPE] = type;
+      break;
+    }
+  }
+  s.named = 1;
+  return OPT_NEXT;
+}
+
+// One option argument (after its "-" or "/"); argv[i] is the argument.
+option_result apply_option(cmd_state& s, int i, int argc, char** argv, uint8_t* util, const char** v) {
+  const char* arg = argv[i];
+  const char* rest = arg + 1;
+  if (strcmp(rest, "fms_server") == 0 || strcmp(rest, "odbc_server") == 0) {
+    s.md = rest[0] == 'f' ? MODE_DATA_SERVER : MODE_ODBC;
+    return OPT_NEXT;
+  }
+  const char opt = static_cast<char>(toupper(static_cast<unsigned char>(rest[0])));
+  *v = option_value(arg);
+  switch (opt) {
+    case 'A':
+      if (toupper(static_cast<unsigned char>(rest[1])) != 'N') return naming_option(s, opt, *v);
+      *util = MODE_ANALYSE;
+      return OPT_UTILITY;
+    case 'D':
+    case 'P':
+    case 'S':
+    case 'T': return naming_option(s, opt, *v);
+    case 'B': s.md = MODE_BOOTSTRAP; break;
+    case 'E':
+    case 'I':
+      *util = opt == 'E' ? MODE_EXPORT : MODE_IMPORT;
+      // Without "=" the next argument is the file.
+      if (!strchr(arg, '=')) *v = i + 1 < argc ? argv[i + 1] : "";
+      return OPT_UTILITY;
+    case 'F':
+      if (!socket_number(*v, &s.sock)) return OPT_REFUSED;
+      break;
+    case 'K': s.md = MODE_KEYDEF; break;
+    case 'M': keymap_option(s, *v); break;
+    case 'U':
+      os_usage();
+      s.md = MODE_USAGE;
+      break;
+    case 'V': *util = MODE_VERIFY; return OPT_UTILITY;
+    case 'R': *util = MODE_REPAIR; return OPT_UTILITY;
+    case 'X': {
+      char host[256], port[64];
+      if (!split_host_port(*v, host, sizeof host, port, sizeof port)) return OPT_REFUSED;
+      s.sock = static_cast<uint16_t>(connect_to_host(host, port));
+      break;
+    }
+    case '-': break;  // already in the environment
+    default: s.kept.push_back(argv[i]); break;
+  }
+  return OPT_NEXT;
+}
+
+}  // namespace
+
+int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file) {
+  memset(ss_session, ' ', sizeof ss_session);
+  *mode = MODE_NORMAL;
+  if (util_file) *util_file = nullptr;
+  read_terminal_env();
+  if (*argc <= 1) {
+    *argc = 1;
+    return 0;
+  }
+
+  cmd_state s(invoc, cur_db, argv[0]);
   const int last = *argc < kMaxArgsExamined + 1 ? *argc : kMaxArgsExamined + 1;
   for (int i = 1; i < last; ++i) {
     char* arg = argv[i];
     if (arg[0] != '-' && arg[0] != '/') {
-      kept.push_back(arg);
+      s.kept.push_back(arg);
       continue;
     }
-    const char* rest = arg + 1;
-    if (strcmp(rest, "fms_server") == 0) {
-      md = MODE_DATA_SERVER;
-      continue;
-    }
-    if (strcmp(rest, "odbc_server") == 0) {
-      md = MODE_ODBC;
-      continue;
-    }
-    const char opt = static_cast<char>(toupper(static_cast<unsigned char>(rest[0])));
-    const char* v = option_value(arg);
     uint8_t util = 0;
-    switch (opt) {
-      case 'A':
-        if (toupper(static_cast<unsigned char>(rest[1])) == 'N') {
-          util = MODE_ANALYSE;
-          break;
-        }
-        if (strlen(v) != 3) return 0;
-        ss_stuff_arg(reinterpret_cast<char*>(inv.b + INVOC_AP_ID), v, 3);
-        named = 1;
-        break;
-      case 'B': md = MODE_BOOTSTRAP; break;
-      case 'D':
-        if (strlen(v) != 3) return 0;
-        ss_stuff_arg(db, v, 3);
-        named = 1;
-        break;
-      case 'E':
-      case 'I':
-        util = opt == 'E' ? MODE_EXPORT : MODE_IMPORT;
-        // Without "=" the next argument is the file.
-        if (!strchr(arg, '=')) v = i + 1 < *argc ? argv[i + 1] : "";
-        break;
-      case 'F':
-        if (!socket_number(v, &sock)) return 0;
-        break;
-      case 'K': md = MODE_KEYDEF; break;
-      case 'M': {
-        char saved[13];
-        memcpy(saved, com.keymap_id, 13);
-        memcpy(com.keymap_id, keymap, 13);
-        ss_parse_keymap(v);
-        memcpy(keymap, com.keymap_id, 13);
-        memcpy(com.keymap_id, saved, 13);
-        break;
-      }
-      case 'P':
-        ss_stuff_arg(reinterpret_cast<char*>(inv.b + INVOC_PROC_NAM), v, kProcNameLen);
-        named = 1;
-        break;
-      case 'S':
-        ss_stuff_arg(session, v, 8);
-        no_term = 1;
-        named = 1;
-        break;
-      case 'T': {
-        const uint8_t type = process_type(v);
-        if (!type) return 0;
-        inv.b[INVOC_PROC_TYPE] = type;
-        named = 1;
-        break;
-      }
-      case 'U':
-        os_usage();
-        md = MODE_USAGE;
-        break;
-      case 'V': util = MODE_VERIFY; break;
-      case 'R': util = MODE_REPAIR; break;
-      case 'X': {
-        char host[256], port[64];
-        if (!split_host_port(v, host, sizeof host, port, sizeof port)) return 0;
-        sock = static_cast<uint16_t>(tmnet_cli_conn_to_host(host, port));
-        break;
-      }
-      case '-': break;  // already in the environment
-      default: kept.push_back(arg); break;
-    }
-    if (util) {
+    const char* v = "";
+    const option_result r = apply_option(s, i, *argc, argv, &util, &v);
+    if (r == OPT_REFUSED) return 0;
+    if (r == OPT_UTILITY) {
       // The utility ends the run: what came before it holds, the rest is its own.
-      md = util;
+      s.md = util;
       if (util_file) *util_file = *v ? v : nullptr;
-      commit();
-      return named;
+      s.commit(invoc, cur_db, mode);
+      return s.named;
     }
   }
-  for (int i = last; i < *argc; ++i) kept.push_back(argv[i]);
-  commit();
-  for (size_t k = 0; k < kept.size(); ++k) argv[k] = kept[k];
-  argv[kept.size()] = nullptr;
-  *argc = static_cast<int>(kept.size());
-  return named;
+  for (int i = last; i < *argc; ++i) s.kept.push_back(argv[i]);
+  s.commit(invoc, cur_db, mode);
+  for (size_t k = 0; k < s.kept.size(); ++k) argv[k] = s.kept[k];
+  argv[s.kept.size()] = nullptr;
+  *argc = static_cast<int>(s.kept.size());
+  return s.named;
 }
 
 void os_usage() {

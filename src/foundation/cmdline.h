@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "process/invoc.h"
+#include "foundation/invoc.h"
 
 namespace kivo {
 

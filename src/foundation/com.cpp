@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "foundation/bytes.h"
+#include "foundation/text.h"
 
 namespace kivo {
 
@@ -31,10 +32,7 @@ void put_field(char* dst, size_t width, const char* src) {
   memset(dst + n, ' ', width - n);
 }
 
-uint16_t trimmed_len(const char* p, size_t n) {
-  while (n > 0 && p[n - 1] == ' ') --n;
-  return static_cast<uint16_t>(n);
-}
+uint16_t trimmed_len(const char* p, size_t n) { return static_cast<uint16_t>(ut_buflen(p, n)); }
 
 // An 8-byte packed constant: 15 digits and the sign nibble.
 void pack_const(uint8_t* out, int64_t v) {

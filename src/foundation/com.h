@@ -23,21 +23,22 @@ struct cstr {
 
 struct RESET_REC;
 
-// One scope level. The jump point serves only the recovery from a fatal
-// signal; ordinary end codes unwind by exception (see scope.h).
+// One scope level, com.scope_tbl[level]. The jump point serves only the
+// recovery from a fatal signal; ordinary end codes unwind by exception (see
+// scope.h).
 struct SCOPE_ENT {
-  sigjmp_buf jmp;
-  uint32_t saved_proc_scope;
-  uint32_t saved_subproc_scope;
-  RESET_REC* reset_head;
-  RESET_REC* reset_tail;
+  sigjmp_buf jmp;                // set by the level's MARK; signal mask not saved
+  uint32_t saved_proc_scope;     // com.proc_scope and com.subproc_scope as they were
+  uint32_t saved_subproc_scope;  // before the level, put back when it ends
+  RESET_REC* reset_head;         // the level's reset list, oldest first; the
+  RESET_REC* reset_tail;         // values go back newest first (scope.h)
 };
 
 struct com_area {
   // --- constant area (module format) ---
   uint8_t pd_minus1[8];  // low half of byte 7: the negative sign nibble
   uint8_t pad0;
-  uint8_t pd_zero[8];
+  uint8_t pd_zero[8];  // packed constants 0, 1, 2, 10 and a day in hundredths
   uint8_t pad1;
   uint8_t pd_one[8];  // low half of byte 25: the positive sign nibble
   uint8_t pad2;
@@ -52,66 +53,67 @@ struct com_area {
   uint8_t bin_one[20];
   uint8_t bin_two[20];
   uint8_t bin_ten[20];
-  char log_true;
+  char log_true;  // "1" and "0": the stored logical values
   char log_false;
-  char blanks[256];
-  char user_id[3];
+  char blanks[256];  // blank template and blank constant
+  char user_id[3];   // blank until the user is known
   uint8_t pad6[3];
-  uint32_t pow10[10];
+  uint32_t pow10[10];  // 1 .. 1,000,000,000
 
   // --- engine state ---
-  uint32_t sys_scope;
-  uint32_t proc_scope;
-  uint32_t spare_scope;
-  uint32_t subproc_scope;
-  uint32_t mark_scope;
-  uint32_t hook_scope;
-  uint8_t no_term;
+  // Scope levels, all 1 after start-up; levels index scope_tbl.
+  uint32_t sys_scope;      // the session level: owns what lives for the whole run
+  uint32_t proc_scope;     // level of the current process
+  uint32_t spare_scope;    // kept for the block's order; nothing reads it
+  uint32_t subproc_scope;  // level of the current sub-process
+  uint32_t mark_scope;     // the current level (the innermost MARK)
+  uint32_t hook_scope;     // process level the next file-event MARK takes; set by the file manager
+  uint8_t no_term;         // background session (-s): no terminal
   SCOPE_ENT scope_tbl[kMaxScopeLevels];
-  uint32_t mark_rc;
-  uint8_t trace_on;
+  uint32_t mark_rc;  // end code of the latest MARK
+  uint8_t trace_on;  // TRACE writes only while set
   cstr path_root;
   cstr data_dir;
-  cstr spare_path;
-  cstr trm_id;
-  uint8_t* user_rec;
-  char keymap_id[13];
-  void* dap_stream;
-  uint8_t pd_int_min[8];
+  cstr spare_path;        // kept empty
+  cstr trm_id;            // device name of the terminal, empty without one
+  uint8_t* user_rec;      // the user's USER record, null when there is none
+  char keymap_id[13];     // keymap name or terminal type (10), then the user id (3)
+  void* dap_stream;       // access stream of the open application design file, or null
+  uint8_t pd_int_min[8];  // packed -2147483648 and 2147483647
   uint8_t pd_int_max[8];
-  uint8_t parag_char;
+  uint8_t parag_char;  // the paragraph mark, 0xB6
   uint8_t uscore_char;
-  char cur_db[3];
+  char cur_db[3];  // current database, application, version; blank after start-up
   char cur_ap[3];
   char cur_ver[2];
-  uint8_t stat_time[8];
-  char labels[11][30];
-  uint16_t label_lens[3];
-  cstr ptype_names[13];
-  char dt_sample[60];
-  char dt_mask[60];
-  char lang_id[3];
+  uint8_t stat_time[8];    // start of the session, shown on the status line
+  char labels[11][30];     // screen labels "USER:" .. "ERROR"
+  uint16_t label_lens[3];  // trimmed lengths of the last three labels
+  cstr ptype_names[13];    // process-type names by type code
+  char dt_sample[60];      // sample date whose digits mark where each element stands
+  char dt_mask[60];        // the status line's date and time mask
+  char lang_id[3];         // current language, blank for the default
   char yes_no[4];
-  char rel_ops[14];
+  char rel_ops[14];  // seven two-letter operator words, "EQGE.."
   char andor[6];
   char drcr[4];
   char currency[3];
-  uint16_t currency_len;
+  uint16_t currency_len;  // the currency text without trailing blanks
   uint8_t currency_flag;
   uint8_t dec_sep;
   uint8_t thou_sep;
-  char dt_letters[19];
+  char dt_letters[19];  // the element letters "CCYYMMDDhhmmssth" and DDD
   char ampm[4];
-  uint16_t day_lens[8];
+  uint16_t day_lens[8];  // trimmed lengths of day_names and month_names
   uint16_t month_lens[13];
-  char day_abbr[8][3];
+  char day_abbr[8][3];  // index 0 names the unit itself ("DAY", "MONTH")
   char day_names[8][10];
   char month_abbr[13][3];
   char month_names[13][10];
-  uint8_t no_db_traps;
-  uint8_t char_class[256];
-  void* trm_blk;
-  char trm_type[10];
+  uint8_t no_db_traps;      // debugger traps off
+  uint8_t char_class[256];  // CC_* class of each character code
+  void* trm_blk;            // terminal block and surfaces: the screen subsystem's
+  char trm_type[10];        // TERM, or "None"
   uint16_t scr_rows;
   uint16_t scr_cols;
   uint16_t max_rows;
@@ -119,11 +121,11 @@ struct com_area {
   void* base_srf;
   void* cur_srf;
   void* cur_srf2;
-  uint16_t rmt_sock;
-  uint16_t argc;
+  uint16_t rmt_sock;  // remote-terminal connection, 0 for a local terminal
+  uint16_t argc;      // the arguments left after option parsing
   char** argv;
-  uint8_t keaterm;
-  uint8_t pan_flags;
+  uint8_t keaterm;    // KIVO_KEATERM is set
+  uint8_t pan_flags;  // bit 0 pan, bit 1 vertical pan
 };
 
 static_assert(offsetof(com_area, pd_minus1) == 0);
@@ -163,5 +165,9 @@ void com_fill(int argc, char** argv);
 // Start-up of the common block, the operating-system layer and the file
 // manager. Returns 1, or 0 after printing a fatal line.
 int os_init(int argc, char** argv);
+
+// The file manager's start-up that os_init runs last, filled by the file
+// manager; 1 on success. Empty: no file manager in this build, os_init fails.
+extern int (*os_fm_init)();
 
 }  // namespace kivo

@@ -16,9 +16,11 @@
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/paths_internal.h"
-#include "process/seams.h"
+#include "foundation/text.h"
 
 namespace kivo {
+
+const uint8_t* (*ss_ddb_lookup)(const char* db_id) = nullptr;
 
 namespace {
 
@@ -100,7 +102,8 @@ void set_fdb_slots(const FDB_PATH* fdb) {
     char db[4];
     memcpy(db, fdb->fdb_db, 3);
     db[3] = '\0';
-    if (const uint8_t* ddb = pi_get_ddb(db)) ver = field_value(reinterpret_cast<const char*>(ddb) + kDdbVersion, 2);
+    if (const uint8_t* ddb = ss_ddb_lookup ? ss_ddb_lookup(db) : nullptr)
+      ver = field_value(reinterpret_cast<const char*>(ddb) + kDdbVersion, 2);
   }
   set_slot(6, ver);
   set_slot(7, design ? "" : field_value(fdb->fdb_db, 3));
@@ -113,8 +116,7 @@ void set_fdb_slots(const FDB_PATH* fdb) {
 
 void os_add_to_env(env_vars* vars, int slot, const char* name, const char* value, size_t length) {
   if (slot < 0 || slot >= kEnvSlots) return;
-  size_t vlen = strnlen(value, length);
-  while (vlen > 0 && value[vlen - 1] == ' ') --vlen;
+  size_t vlen = ut_buflen(value, strnlen(value, length));
   const size_t nlen = strlen(name);
   const size_t need = nlen + 1 + vlen + 1;
   env_slot& s = vars->slot[slot];

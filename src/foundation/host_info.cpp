@@ -13,7 +13,6 @@
 
 #include "foundation/os.h"
 #include "foundation/paths.h"
-#include "net/seams.h"
 
 namespace kivo {
 
@@ -101,9 +100,11 @@ int ss_make_path(const char* path) {
   return stat(p.substr(0, last).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+remote_hooks ss_remote_hooks;
+
 int ss_yield() {
-  if (com.rmt_sock && !tmnet_srv_ping()) exit(9);
-  return 1;
+  if (!com.rmt_sock) return 1;
+  return ss_remote_hooks.ping ? ss_remote_hooks.ping() : 0;
 }
 
 void ss_sleep(unsigned seconds) { sleep(seconds); }

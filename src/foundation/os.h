@@ -170,9 +170,22 @@ const char* ss_msg(int err);
 // 0 when one cannot be made.
 int ss_make_path(const char* path);
 
-// Serving a remote terminal: ends the process with 9 when the client is
-// gone. Returns 1.
-int ss_yield();
+// The remote-terminal protocol's entries that this layer calls, filled by the
+// network subsystem when it starts. Empty: no remote terminals in this build.
+struct remote_hooks {
+  // An outgoing connection (-x): the socket, 0 on failure. Empty: says so, 0.
+  int (*connect)(const char* host, const char* port);
+  // Serving a remote terminal: 1 while the client answers. Empty: 0.
+  int (*ping)();
+};
+extern remote_hooks ss_remote_hooks;
+
+// The exit status of a session whose remote client is gone.
+constexpr int kRemoteGoneExit = 9;
+
+// Serving a remote terminal: 0 when the client is gone (the caller ends the
+// session with kRemoteGoneExit), else 1.
+[[nodiscard]] int ss_yield();
 void ss_sleep(unsigned seconds);
 [[noreturn]] void ss_logout();
 [[noreturn]] void os_logout();

@@ -2,12 +2,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "fm/scope_clear.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
 
 namespace kivo {
+
+int (*os_fm_init)() = nullptr;
 
 int os_init(int argc, char** argv) {
   os_clear_fake_time();
@@ -23,9 +24,9 @@ int os_init(int argc, char** argv) {
   ss_clock_store(com.stat_time, now);
   ss_bob_path(argc > 0 ? argv[0] : nullptr, &com.path_root, &com.data_dir, &com.spare_path);
   ss_trm_id(&com.trm_id);
-  if (!fm_init()) {
+  if (!os_fm_init || !os_fm_init()) {
     fputs("Fatal Initialization Error - ", stdout);
-    fputs("Unable to initialize the Generic File Handler\n", stdout);
+    fputs(os_fm_init ? "Unable to initialize the Generic File Handler\n" : "No file manager in this build\n", stdout);
     return 0;
   }
   return 1;

@@ -25,6 +25,7 @@
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/paths_internal.h"
+#include "foundation/text.h"
 
 namespace kivo {
 
@@ -65,9 +66,7 @@ std::string program_path(const char* argv0) {
 // A fixed blank-padded field without its trailing blanks (and NULs).
 std::string fixed_text(const uint8_t* p, size_t n) {
   const char* s = reinterpret_cast<const char*>(p);
-  n = strnlen(s, n);
-  while (n > 0 && s[n - 1] == ' ') --n;
-  return std::string(s, n);
+  return std::string(s, ut_buflen(s, strnlen(s, n)));
 }
 
 bool blank(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }
@@ -111,6 +110,129 @@ int ss_bob_path(const char* argv0, cstr* root, cstr* data_dir, cstr* other) {
 
 const char* ss_image_name() { return g_image.c_str(); }
 
+namespace {
+
+// What the fixed-layout rules of ss_bld_path read.
+struct bld_in {
+  const FDB_PATH* fdb;
+  const cstr* root;
+  const uint8_t* sysdir;
+  const uint8_t* sysdflt;
+  std::string root_s;
+  std::string base;  // rule 3
+  const char* kind;
+  bool ap_is(const char* id) const { return memcmp(fdb->fdb_ap, id, 3) == 0; }
+};
+
+// 7. Temporary files. False (status set) when no name can be made.
+bool tmp_path(const bld_in& in, path_text& p, int& st) {
+  const FDB_PATH* fdb = in.fdb;
+  char suffix[9];
+  if (!ss_tmp_suffix(suffix, fdb->fdb_tmp_id, static_cast<uint32_t>(getpid()))) {
+    st = PATH_BAD_TMP_NAME;
+    record_path_error("temporary file name cannot be made");
+    return false;
+  }
+  p.add(in.base + "/");
+  p.field(fdb->fdb_ap, 3);
+  p.add("/Tmpdata/");
+  for (size_t i = 0; i < 8; ++i) p.s += fdb->fdb_name[i] == ' ' || fdb->fdb_name[i] == '\0' ? '0' : fdb->fdb_name[i];
+  p.add(suffix);
+  return true;
+}
+
+// 9. Data files: base/db/ap/kind/name, the database of SYSDIR when it names one.
+void data_path(const bld_in& in, path_text& p) {
+  const FDB_PATH* fdb = in.fdb;
+  p.add(in.base + "/");
+  const bool own_db = in.sysdir && in.sysdir[SYSDIR_DB] != '\0' && in.sysdir[SYSDIR_DB] != ' ';
+  p.field(own_db ? reinterpret_cast<const char*>(in.sysdir) + SYSDIR_DB : fdb->fdb_db, 3);
+  p.add("/");
+  p.field(fdb->fdb_ap, 3);
+  p.add("/");
+  p.add(in.kind);
+  p.add("/");
+  p.field(fdb->fdb_name, 8);
+}
+
+// The EM= option of SYSDFLT for modules and debug files, expanded; else the
+// base. False (status set) when the expansion fails.
+bool design_base(const bld_in& in, std::string* out, int& st) {
+  *out = in.base;
+  const FDB_PATH* fdb = in.fdb;
+  if ((fdb->fdb_class != PATH_EM && fdb->fdb_class != PATH_DBG) || !in.sysdflt) return true;
+  const std::string opts = fixed_text(in.sysdflt + SYSDFLT_OPTIONS, kSysDirFieldLen);
+  size_t at = opts.find("EM=");
+  if (blank(opts) || at == std::string::npos) return true;
+  std::string value =
+      opts.substr(at + 3, opts.find(';', at) == std::string::npos ? std::string::npos : opts.find(';', at) - at - 3);
+  if (value.find('$') != std::string::npos) {
+    char expanded[kPathMax];
+    if (!expand_env_status(expanded, value.c_str(), value.size(), fdb, in.root, &st)) return false;
+    value = expanded;
+  }
+  *out = value;
+  return true;
+}
+
+// 10. Design files (0AD).
+bool design_path(const bld_in& in, path_text& p, int& st) {
+  const FDB_PATH* fdb = in.fdb;
+  std::string em_base;
+  if (!design_base(in, &em_base, st)) return false;
+  p.add(em_base + "/");
+  p.field(fdb->fdb_src_ver, 2);
+  p.add("/");
+  p.field(fdb->fdb_src_ap, 3);
+  p.add("/");
+  p.add(in.kind);
+  p.add("/");
+  if (!blank(std::string(fdb->fdb_db, strnlen(fdb->fdb_db, 3)))) {
+    p.field(fdb->fdb_db, 3);
+    p.add("/");
+  }
+  p.field(fdb->fdb_name, 8);
+  return true;
+}
+
+// Rules 4-10. False (status set) on failure.
+bool fixed_layout(const bld_in& in, path_text& p, int& st) {
+  const FDB_PATH* fdb = in.fdb;
+  if (fdb->fdb_class == PATH_SESS) {
+    p.add(in.root_s);
+    p.add("/Sess/");
+    p.field(fdb->fdb_name, 8);
+  } else if (in.ap_is("0DN")) {
+    char pid[16];
+    snprintf(pid, sizeof pid, "%X", static_cast<unsigned>(getpid()));
+    p.add(in.root_s + "/" + in.kind + "/" + pid);
+    p.field(fdb->fdb_name, 8);
+  } else if (in.ap_is("0SA")) {
+    const cstr& sa = ss_0sa_path();
+    p.add(sa.len ? std::string(sa.ptr, sa.len) : in.root_s);
+    p.add("/0SA/");
+    p.add(in.kind);
+    p.add("/");
+    p.field(fdb->fdb_name, 8);
+  } else if (fdb->fdb_tmp_id != 0) {
+    return tmp_path(in, p, st);
+  } else if (in.ap_is("0LA")) {
+    p.add(in.root_s + "/");
+    p.field(fdb->fdb_ver, 2);
+    p.add("/0LA/");
+    p.add(in.kind);
+    p.add("/");
+    p.field(fdb->fdb_name, 8);
+  } else if (!in.ap_is("0AD")) {
+    data_path(in, p);
+  } else {
+    return design_path(in, p, st);
+  }
+  return true;
+}
+
+}  // namespace
+
 const cstr* ss_bld_path(const FDB_PATH* fdb, int, const cstr* root, const uint8_t* sysdir, const uint8_t* sysdflt,
                         int* status) {
   static char buf[kPathMax];
@@ -131,86 +253,15 @@ const cstr* ss_bld_path(const FDB_PATH* fdb, int, const cstr* root, const uint8_
   if (dir.find('$') != std::string::npos) return finish_template(dir);
   if (dflt.find('$') != std::string::npos) return finish_template(dflt);
 
-  const std::string base = !blank(dir) ? dir : !blank(dflt) ? dflt : root_s;
-  const char* kind = path_kind_name(fdb->fdb_class);
-  auto ap_is = [&](const char* id) { return memcmp(fdb->fdb_ap, id, 3) == 0; };
+  const bld_in in{fdb,
+                  root,
+                  sysdir,
+                  sysdflt,
+                  root_s,
+                  !blank(dir) ? dir : !blank(dflt) ? dflt : root_s,
+                  path_kind_name(fdb->fdb_class)};
   path_text p;
-
-  if (fdb->fdb_class == PATH_SESS) {
-    p.add(root_s);
-    p.add("/Sess/");
-    p.field(fdb->fdb_name, 8);
-  } else if (ap_is("0DN")) {
-    char pid[16];
-    snprintf(pid, sizeof pid, "%X", static_cast<unsigned>(getpid()));
-    p.add(root_s + "/" + kind + "/" + pid);
-    p.field(fdb->fdb_name, 8);
-  } else if (ap_is("0SA")) {
-    const cstr& sa = ss_0sa_path();
-    p.add(sa.len ? std::string(sa.ptr, sa.len) : root_s);
-    p.add("/0SA/");
-    p.add(kind);
-    p.add("/");
-    p.field(fdb->fdb_name, 8);
-  } else if (fdb->fdb_tmp_id != 0) {
-    char suffix[9];
-    if (!ss_tmp_suffix(suffix, fdb->fdb_tmp_id, static_cast<uint32_t>(getpid()))) {
-      st = PATH_BAD_TMP_NAME;
-      record_path_error("temporary file name cannot be made");
-      return nullptr;
-    }
-    p.add(base + "/");
-    p.field(fdb->fdb_ap, 3);
-    p.add("/Tmpdata/");
-    for (size_t i = 0; i < 8; ++i) p.s += fdb->fdb_name[i] == ' ' || fdb->fdb_name[i] == '\0' ? '0' : fdb->fdb_name[i];
-    p.add(suffix);
-  } else if (ap_is("0LA")) {
-    p.add(root_s + "/");
-    p.field(fdb->fdb_ver, 2);
-    p.add("/0LA/");
-    p.add(kind);
-    p.add("/");
-    p.field(fdb->fdb_name, 8);
-  } else if (!ap_is("0AD")) {
-    p.add(base + "/");
-    const bool own_db = sysdir && sysdir[SYSDIR_DB] != '\0' && sysdir[SYSDIR_DB] != ' ';
-    p.field(own_db ? reinterpret_cast<const char*>(sysdir) + SYSDIR_DB : fdb->fdb_db, 3);
-    p.add("/");
-    p.field(fdb->fdb_ap, 3);
-    p.add("/");
-    p.add(kind);
-    p.add("/");
-    p.field(fdb->fdb_name, 8);
-  } else {
-    std::string em_base = base;
-    if ((fdb->fdb_class == PATH_EM || fdb->fdb_class == PATH_DBG) && sysdflt) {
-      const std::string opts = fixed_text(sysdflt + SYSDFLT_OPTIONS, kSysDirFieldLen);
-      size_t at = opts.find("EM=");
-      if (!blank(opts) && at != std::string::npos) {
-        std::string value = opts.substr(
-            at + 3, opts.find(';', at) == std::string::npos ? std::string::npos : opts.find(';', at) - at - 3);
-        if (value.find('$') != std::string::npos) {
-          char expanded[kPathMax];
-          if (!expand_env_status(expanded, value.c_str(), value.size(), fdb, root, &st)) return nullptr;
-          value = expanded;
-        }
-        em_base = value;
-      }
-    }
-    p.add(em_base + "/");
-    p.field(fdb->fdb_src_ver, 2);
-    p.add("/");
-    p.field(fdb->fdb_src_ap, 3);
-    p.add("/");
-    p.add(kind);
-    p.add("/");
-    if (!blank(std::string(fdb->fdb_db, strnlen(fdb->fdb_db, 3)))) {
-      p.field(fdb->fdb_db, 3);
-      p.add("/");
-    }
-    p.field(fdb->fdb_name, 8);
-  }
-
+  if (!fixed_layout(in, p, st)) return nullptr;
   if (p.s.size() + 1 > kPathMax) {
     st = PATH_TOO_LONG;
     record_path_error("FMS path longer than 255 characters");

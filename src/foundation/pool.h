@@ -24,33 +24,33 @@ struct POOL;
 // Block header. The 32-bit layout was 44 bytes; here it holds 64-bit pointers
 // and is padded so the caller's bytes keep the heap's 16-byte alignment.
 struct alignas(16) MEMHDR {
-  ut_link all;  // all-allocations list
-  uint32_t magic;
+  ut_link all;        // all-allocations list
+  uint32_t magic;     // kMemMagic while live, its complement once freed
   uint32_t size;      // bytes asked for
   uint32_t reserved;  // always 0
-  uint32_t alloc_no;
-  const char* file;
+  uint32_t alloc_no;  // running number of the allocation, for the dump
+  const char* file;   // source file and line of the MM_ALLOC
   uint16_t line;
-  uint8_t note_id;
-  uint8_t watched;
-  POOL* pool;
+  uint8_t note_id;  // debugger tag current when allocated (dbg_find_note)
+  uint8_t watched;  // the debugger watches it: freeing it is reported
+  POOL* pool;       // owner
   ut_link in_pool;  // the pool's block list
 };
 constexpr size_t kMemHdrSize = sizeof(MEMHDR);
 
 // Pool record (one heap allocation per pool). In-memory only; 64-bit layout.
 struct POOL {
-  ut_link all;
-  uint32_t magic;
-  uint8_t watched;
-  uint32_t bytes;   // full sizes of the live blocks
-  uint32_t blocks;  // live blocks
-  uint16_t level;
+  ut_link all;              // all-pools list
+  uint32_t magic;           // kMemMagic while live, its complement once freed
+  uint8_t watched;          // the debugger watches it: freeing it is reported
+  uint32_t bytes;           // full sizes of the live blocks
+  uint32_t blocks;          // live blocks
+  uint16_t level;           // scope level that owns it: released when it ends
   char name[kPoolNameLen];  // zero bytes when unnamed
   char* identity;           // "ID" + description, or null
-  ut_list* bucket;
-  ut_link in_bucket;
-  ut_list block_list;
+  ut_list* bucket;          // the directory bucket of its name and level
+  ut_link in_bucket;        // place in that bucket
+  ut_list block_list;       // its live blocks (MEMHDR::in_pool)
 };
 
 // Reads KIVO_ZERO_MALLOC, KIVO_CHECK_MEM and KIVO_TRAILER_COUNT, empties the
@@ -83,8 +83,13 @@ extern POOL* mm_pool_id;
 extern const char* mm_bottom_of_stack;
 
 // Built-in routines called by name from statements (arguments are field
-// addresses). Both return 1 / the sum of sizes as the Part of each says.
+// addresses).
+// mm_alloc_info: the bytes and blocks allocated into *total and *blocks; with
+// flag "1" also a dump of every pool to "pool.dmp". Returns 1.
 int mm_alloc_info(void* ignored, int32_t* total, int32_t* blocks, const char* flag);
+// dbg_find_note: lists the blocks tagged with *note (when not 0) into
+// "pool.dmp", then tags later allocations with *new_note. Returns the sum of
+// the listed blocks' sizes.
 int dbg_find_note(void* ignored, const uint8_t* note, const uint8_t* new_note);
 
 // Debugger-only diagnostics.

@@ -6,15 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "compiler/seams.h"
-#include "fm/scope_clear.h"
 #include "foundation/end_codes.h"
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
-#include "process/seams.h"
-#include "screen/scope_clear.h"
 
 namespace kivo {
+
+scope_clear_hooks ut_clear_hooks;
 
 namespace {
 
@@ -41,6 +39,10 @@ void clear_step(uint32_t& rc, F step) {
   } catch (const mark_jump& j) {
     rc = j.code;
   }
+}
+
+void run_clear_hook(uint32_t& rc, void (*step)(uint32_t), uint32_t level) {
+  if (step) clear_step(rc, [&] { step(level); });
 }
 
 }  // namespace
@@ -128,9 +130,9 @@ void ut_clr_scope(SCOPE_ENT* entry, uint32_t level) {
     }
   }
   uint32_t rc = 0;  // a jump out of one step must not skip the others
-  clear_step(rc, [&] { wm_clr_scope(level); });
-  clear_step(rc, [&] { pb_clr_scope(level); });
-  clear_step(rc, [&] { fm_clr_scope(level); });
+  run_clear_hook(rc, ut_clear_hooks.windows, level);
+  run_clear_hook(rc, ut_clear_hooks.sorted_queries, level);
+  run_clear_hook(rc, ut_clear_hooks.files, level);
   clear_step(rc, [&] { mm_clr_scope(level); });
   if (rc) throw mark_jump{rc};
 }

@@ -57,18 +57,30 @@ uint32_t MARK(int kind, F&& f, mark_cleanup cleanup = nullptr) {
 // Whether a MARK level exists to recover into.
 inline bool mark_active() { return com.mark_scope > com.sys_scope; }
 
-// Saved memory restored when a level ends.
+// Saved memory restored when a level ends: one entry of a SCOPE_ENT's reset
+// list. The record and its copy come from the reset pool of the session level.
 struct RESET_REC {
-  void* address;
-  uint8_t* saved;
-  uint8_t size;
-  RESET_REC* prev;
-  RESET_REC* next;
+  void* address;    // where the value goes back
+  uint8_t* saved;   // the value to put back (a copy taken by ut_add_reset)
+  uint8_t size;     // bytes at `saved`, at most 255
+  RESET_REC* prev;  // toward the oldest entry
+  RESET_REC* next;  // toward the newest entry
 };
 
 // Records that `size` bytes at `address` get `value` back when `level` ends.
 // Sizes above 255 are refused with a system error (the count is one byte).
 void ut_add_reset(uint32_t level, void* address, const void* value, size_t size);
+
+// The clearing steps of a level that belong to higher subsystems, filled by
+// each when it starts. ut_clr_scope runs them in the order of the fields,
+// then releases the pools. An empty step is a subsystem not in this build:
+// there is nothing of its kind to release.
+struct scope_clear_hooks {
+  void (*windows)(uint32_t level);         // window manager
+  void (*sorted_queries)(uint32_t level);  // sorted-query back-end
+  void (*files)(uint32_t level);           // file manager
+};
+extern scope_clear_hooks ut_clear_hooks;
 
 // Releases a level: its reset list (newest first, so the oldest value of an
 // address wins), then windows, sorted-query blocks, files and pools of this

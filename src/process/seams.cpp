@@ -1,14 +1,19 @@
-// The process executive is not built yet: every invocation ends with
-// "no process" rather than pretending to have run.
+// The process executive is not built yet: with its hooks empty every
+// invocation ends with "no process" rather than pretending to have run.
 #include "process/seams.h"
 
 #include <cstring>
 
+#include "fm/scope_clear.h"
+#include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
+#include "foundation/paths.h"
+#include "foundation/scope.h"
 
 namespace kivo {
 
+pi_hook_table pi_hooks;
 INVOC pi_invoc;
 
 void pi_init() {
@@ -26,16 +31,28 @@ void pi_init() {
   memset(b + INVOC_RNG_AP, ' ', 3);
   memset(b + INVOC_RNG_NAM, ' ', kProcNameLen);
   memset(b + INVOC_CNSTR_AP, ' ', 3);
+  set_ut_design_recs({pi_get_dap, pi_get_dsysparm});
 }
 
-void pi_exec(INVOC* invoc) { st_le32(invoc->b, INVOC_END_CODE, PI_END_NO_PROC); }
+void pi_exec(INVOC* invoc) {
+  if (pi_hooks.exec) return pi_hooks.exec(invoc);
+  st_le32(invoc->b, INVOC_END_CODE, PI_END_NO_PROC);
+}
 
-const uint8_t* pi_get_dsysparm() { return nullptr; }
-const uint8_t* pi_get_dap(const char*, const char*) { return nullptr; }
-const uint8_t* pi_get_ddb(const char*) { return nullptr; }
+const uint8_t* pi_get_dsysparm() { return pi_hooks.get_dsysparm ? pi_hooks.get_dsysparm() : nullptr; }
+const uint8_t* pi_get_dap(const char* ap_id, const char* ver) {
+  return pi_hooks.get_dap ? pi_hooks.get_dap(ap_id, ver) : nullptr;
+}
+const uint8_t* pi_get_ddb(const char* db_id) { return pi_hooks.get_ddb ? pi_hooks.get_ddb(db_id) : nullptr; }
 
 int pb_init() { return 1; }
 void pb_clr_scope(uint32_t) {}
+
+void pi_register_hooks() {
+  fm_pb_init = pb_init;
+  ut_clear_hooks.sorted_queries = pb_clr_scope;
+  ss_ddb_lookup = pi_get_ddb;
+}
 
 void rm_init() {}
 void fp_init() {}

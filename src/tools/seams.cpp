@@ -2,6 +2,8 @@
 // the terminal and lock waits rely on works.
 #include "tools/seams.h"
 
+#include "fm/lock.h"
+
 namespace kivo {
 
 POOL* se_pool = nullptr;
@@ -10,9 +12,13 @@ uint32_t com_dbg_ctl_bits = 0;
 void se_init() {}
 
 void dbg_ctl(uint8_t op) {
-  if (op == 13) com_dbg_ctl_bits |= kDbgBreakRequest;
+  if (op == kDbgOpBreak) com_dbg_ctl_bits |= kDbgBreakRequest;
 }
 
 void dbg_cleanup(PCB*) {}
+
+bool dbg_break_requested() { return (com_dbg_ctl_bits & kDbgBreakRequest) != 0; }
+
+void dbg_register_hooks() { lock_break_requested = dbg_break_requested; }
 
 }  // namespace kivo

@@ -8,14 +8,23 @@ namespace kivo {
 struct PCB;
 struct POOL;
 
+// The debugger's control bit that asks a wait (terminal or lock) to break off.
 constexpr uint32_t kDbgBreakRequest = 0x40000;
+// The dbg_ctl operation that sets the break request.
+constexpr uint8_t kDbgOpBreak = 13;
 
 extern POOL* se_pool;
 extern uint32_t com_dbg_ctl_bits;
 
 void se_init();
-// Operation 13 sets the break request.
 void dbg_ctl(uint8_t op);
 void dbg_cleanup(PCB* pcb);
+
+// Whether kDbgBreakRequest is set.
+bool dbg_break_requested();
+
+// Puts the break request in the lock wait (lock_break_requested); main calls
+// it at start-up.
+void dbg_register_hooks();
 
 }  // namespace kivo

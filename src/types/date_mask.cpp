@@ -215,21 +215,15 @@ int trimmed(const char* s, int n) {
   return n;
 }
 
-}  // namespace
+bool valid_mask_type(uint8_t type) {
+  return type == DT_TEXT_ANY || (type >= DT_TEXT_DOY && type <= DT_PD) || type == DT_UNIVERSAL;
+}
 
-int cv_cmpl_date_msk(date_msk_blk* b) {
-  uint8_t type = b->type;
-  if (!(type == 1 || (type >= 3 && type <= 10) || type == DT_UNIVERSAL)) {
-    sys_err("CVDAT", __LINE__, "cv_cmpl_date_msk() - bad storage type");
-    return 0;
-  }
-  const int hi = b->first, lo = b->last;
-  const bool ampm_ok = b->h24 != 0;
-  memset(b->level_flags, 0, sizeof b->level_flags);
-  b->doy = 0;
-  b->h24 = 1;
-
-  compile_state st;
+// Compiles the mask's chunks into `st`. A literal before a token is kept only
+// when the token is; a literal after a kept token stays with it; a trailing
+// dropped token takes back what followed the last kept one. False on a token
+// no mask may hold.
+bool compile_chunks(date_msk_blk* b, int hi, int lo, bool ampm_ok, compile_state& st) {
   char pending[kCompiledMax];
   int pending_len = 0;
   uint32_t pending_width = 0;
@@ -252,21 +246,15 @@ int cv_cmpl_date_msk(date_msk_blk* b) {
       }
       continue;
     }
-    if (!known_token(c.code)) {
-      sys_err("CVDAT", __LINE__, "cv_cmpl_date_msk() - bad mask token");
-      return 0;
-    }
-    if (token_valid(b, hi, lo, ampm_ok, c.code)) {
+    if (!known_token(c.code)) return false;
+    after_valid = token_valid(b, hi, lo, ampm_ok, c.code);
+    last_dropped = !after_valid;
+    if (after_valid) {
       st.put(pending, pending_len, pending_width);
       char tok[3] = {'~', static_cast<char>(c.code), static_cast<char>(c.mod)};
       st.put(tok, 3, c.width);
-      after_valid = true;
-      last_dropped = false;
       keep_len = st.out_len;
       keep_width = st.width;
-    } else {
-      after_valid = false;
-      last_dropped = true;
     }
     pending_len = 0;
     pending_width = 0;
@@ -275,17 +263,24 @@ int cv_cmpl_date_msk(date_msk_blk* b) {
     st.out_len = keep_len;
     st.width = keep_width;
   }
+  return true;
+}
 
+// The compiled form into the block, blank padded. False when it does not fit.
+bool store_compiled(date_msk_blk* b, const compile_state& st) {
   int out_len = trimmed(st.out, st.out_len);
   if (st.overflow || out_len > static_cast<int>(b->len)) {
     b->first = b->last = 0;
-    return 0;
+    return false;
   }
   memcpy(b->mask, st.out, out_len);
   memset(b->mask + out_len, ' ', b->len - out_len);
   b->len = static_cast<uint32_t>(out_len);
+  return true;
+}
 
-  // Levels found: contiguous or nothing.
+// The levels found into first/last: contiguous or 0/0.
+void settle_levels(date_msk_blk* b) {
   int first = 0, last = 0;
   for (int lvl = 8; lvl >= 1; --lvl) {
     if (!b->level_flags[lvl - 1]) continue;
@@ -300,28 +295,56 @@ int cv_cmpl_date_msk(date_msk_blk* b) {
   }
   b->first = static_cast<uint8_t>(first);
   b->last = static_cast<uint8_t>(last);
-  bool any_level = false;
-  for (uint8_t f : b->level_flags) any_level |= f != 0;
-  if (!any_level) return 0;
+}
 
+// Refines the storage type by the day of year and gives the length to use.
+int refined_length(date_msk_blk* b, uint8_t type, uint32_t width) {
+  const int first = b->first, last = b->last;
   switch (type) {
-    case 1:
-    case 3:
-    case 4: b->type = b->doy ? DT_TEXT_DOY : DT_TEXT; return static_cast<int>(st.width);
-    case 5:
-    case 6:
-    case 7:
+    case DT_TEXT_ANY:
+    case DT_TEXT_DOY:
+    case DT_TEXT: b->type = b->doy ? DT_TEXT_DOY : DT_TEXT; return static_cast<int>(width);
+    case DT_BIN_ANY:
+    case DT_BIN_DOY:
+    case DT_BIN:
       b->type = b->doy ? DT_BIN_DOY : DT_BIN;
       if (!first) return 0;
       return (first >= LVL_DAY && last <= LVL_HOUR) ? 8 : 4;
-    case 8:
-    case 9:
-    case 10:
+    case DT_PD_ANY:
+    case DT_PD_DOY:
+    case DT_PD:
       b->type = b->doy ? DT_PD_DOY : DT_PD;
       if (!first) return 0;
       return first - last + 2;
     default: return kUniversalLen;
   }
+}
+
+}  // namespace
+
+int cv_cmpl_date_msk(date_msk_blk* b) {
+  const uint8_t type = b->type;
+  if (!valid_mask_type(type)) {
+    sys_err("CVDAT", __LINE__, "cv_cmpl_date_msk() - bad storage type");
+    return 0;
+  }
+  const int hi = b->first, lo = b->last;
+  const bool ampm_ok = b->h24 != 0;
+  memset(b->level_flags, 0, sizeof b->level_flags);
+  b->doy = 0;
+  b->h24 = 1;
+
+  compile_state st;
+  if (!compile_chunks(b, hi, lo, ampm_ok, st)) {
+    sys_err("CVDAT", __LINE__, "cv_cmpl_date_msk() - bad mask token");
+    return 0;
+  }
+  if (!store_compiled(b, st)) return 0;
+  settle_levels(b);
+  bool any_level = false;
+  for (uint8_t f : b->level_flags) any_level |= f != 0;
+  if (!any_level) return 0;
+  return refined_length(b, type, st.width);
 }
 
 }  // namespace kivo

@@ -28,6 +28,24 @@ void put16(uint8_t* p, u128 v, bool neg) { put<u128>(p, kPdMaxLen, bin_to_bcd(v)
 
 constexpr int kMaxFloatDecimals = 62;  // keeps the formatted text bounded
 
+// States of pd_cva's scan, which reads the text from its right end: what has
+// been seen so far to the right of the current character.
+enum : uint8_t {
+  CVA_BAD,                // not a number
+  CVA_TRAIL_BLANKS,       // only blanks
+  CVA_DIGITS,             // digits (the decimals, or the whole number)
+  CVA_SIGN,               // a sign left of digits; a point may still come
+  CVA_SIGN_DONE,          // sign and point both seen: only blanks may come
+  CVA_INT_DIGITS,         // digits left of the point
+  CVA_LEAD_BLANKS,        // the number is complete: only blanks may come
+  CVA_TRAIL_SIGN,         // a trailing sign, no digit yet
+  CVA_TRAIL_SIGN_POINT,   // a point left of the trailing sign, no digit yet
+  CVA_TRAIL_POINT,        // a trailing point, no digit yet
+  CVA_SIGNED_DIGITS,      // digits left of a trailing sign
+  CVA_SIGNED_INT_DIGITS,  // digits left of the point, with a trailing sign
+  kCvaStates
+};
+
 }  // namespace
 
 int32_t pd_cvb(const uint8_t* p, int len) {
@@ -107,16 +125,26 @@ int32_t pd_var_bin(const pd_var* v) {
 
 int pd_cva(const char* text, int text_len, char dec_sep, pd_field* f) {
   // Transitions by character class: blank, digit, sign, point.
-  static const uint8_t next[12][4] = {
-      {0, 0, 0, 0}, {1, 2, 7, 9},  {6, 2, 3, 5},  {6, 0, 0, 4}, {6, 0, 0, 0},   {6, 5, 4, 0},
-      {6, 0, 0, 0}, {0, 10, 0, 8}, {0, 11, 0, 0}, {0, 5, 0, 0}, {6, 10, 0, 11}, {6, 11, 0, 0},
+  static const uint8_t next[kCvaStates][4] = {
+      {CVA_BAD, CVA_BAD, CVA_BAD, CVA_BAD},                                  // CVA_BAD
+      {CVA_TRAIL_BLANKS, CVA_DIGITS, CVA_TRAIL_SIGN, CVA_TRAIL_POINT},       // CVA_TRAIL_BLANKS
+      {CVA_LEAD_BLANKS, CVA_DIGITS, CVA_SIGN, CVA_INT_DIGITS},               // CVA_DIGITS
+      {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_SIGN_DONE},                    // CVA_SIGN
+      {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_BAD},                          // CVA_SIGN_DONE
+      {CVA_LEAD_BLANKS, CVA_INT_DIGITS, CVA_SIGN_DONE, CVA_BAD},             // CVA_INT_DIGITS
+      {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_BAD},                          // CVA_LEAD_BLANKS
+      {CVA_BAD, CVA_SIGNED_DIGITS, CVA_BAD, CVA_TRAIL_SIGN_POINT},           // CVA_TRAIL_SIGN
+      {CVA_BAD, CVA_SIGNED_INT_DIGITS, CVA_BAD, CVA_BAD},                    // CVA_TRAIL_SIGN_POINT
+      {CVA_BAD, CVA_INT_DIGITS, CVA_BAD, CVA_BAD},                           // CVA_TRAIL_POINT
+      {CVA_LEAD_BLANKS, CVA_SIGNED_DIGITS, CVA_BAD, CVA_SIGNED_INT_DIGITS},  // CVA_SIGNED_DIGITS
+      {CVA_LEAD_BLANKS, CVA_SIGNED_INT_DIGITS, CVA_BAD, CVA_BAD},            // CVA_SIGNED_INT_DIGITS
   };
   if (!len_ok(f->len) || text_len < 0) return 0;
   int t = digits_of(f->len);
   put<u128>(f->p, f->len, 0, false);
 
   u128 mag = 0;
-  int state = 1, count = 0, since_point = 0, decimals = 0;
+  int state = CVA_TRAIL_BLANKS, count = 0, since_point = 0, decimals = 0;
   bool neg = false;
   for (int i = text_len - 1; i >= 0; --i) {
     char c = text[i];
@@ -133,7 +161,7 @@ int pd_cva(const char* text, int text_len, char dec_sep, pd_field* f) {
       return 0;
     }
     state = next[state][cls];
-    if (state == 0) return 0;
+    if (state == CVA_BAD) return 0;
     if (cls == 1) {
       if (count == t) return 0;
       mag |= static_cast<u128>(c - '0') << (4 * count++);
@@ -146,7 +174,7 @@ int pd_cva(const char* text, int text_len, char dec_sep, pd_field* f) {
     }
   }
   // A sign or point with no digit is not a number.
-  if (state == 7 || state == 8 || state == 9) return 0;
+  if (state == CVA_TRAIL_SIGN || state == CVA_TRAIL_SIGN_POINT || state == CVA_TRAIL_POINT) return 0;
   neg = neg && mag != 0;
   put<u128>(f->p, f->len, mag, neg);
   f->decimals = decimals;

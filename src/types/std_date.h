@@ -26,12 +26,17 @@ enum : int {
 constexpr int8_t kPartNotGiven = -1;
 constexpr int8_t kPartUnknown = -65;
 
-// Data-type codes of the date forms.
+// Data-type codes of the date forms. A mask is compiled for one of the *_ANY
+// storage types, or a refined one; compiling refines it by whether the mask
+// holds a day of year.
 enum : uint8_t {
+  DT_TEXT_ANY = 1,
   DT_TEXT_DOY = 3,
   DT_TEXT = 4,
+  DT_BIN_ANY = 5,
   DT_BIN_DOY = 6,
   DT_BIN = 7,
+  DT_PD_ANY = 8,
   DT_PD_DOY = 9,
   DT_PD = 10,
   DT_UNIVERSAL = 15,

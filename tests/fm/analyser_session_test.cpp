@@ -60,12 +60,11 @@ TEST_F(AnalyserSession, ScriptedSessionReportsHeaderReferencesAndFreeList) {
   EXPECT_EQ(rc, 0);
   EXPECT_TRUE(has(t, "BRF> BRF File Header\n\n  Version: 2\n  Flags: 0x2 ( VARIABLE LENGTH )\n  Record length: 0\n"))
       << t;
-  EXPECT_TRUE(has(t, "  freelist("));
-  EXPECT_TRUE(has(t, "Btree file header\n  Version: 1  Page size: 2048  Free Page header: "));
-  EXPECT_TRUE(has(t, "  Key Count: 2\n"));
-  EXPECT_TRUE(has(t, "    00) Key #0 root ("));
-  EXPECT_TRUE(has(t, ") length (6) segments (1)\n           0) type (1) poffs (0) len (6)\n"));
-  EXPECT_TRUE(has(t, "           0) type (66) poffs (6) len (4)\n"));
+  for (const char* want :
+       {"  freelist(", "Btree file header\n  Version: 1  Page size: 2048  Free Page header: ", "  Key Count: 2\n",
+        "    00) Key #0 root (", ") length (6) segments (1)\n           0) type (1) poffs (0) len (6)\n",
+        "           0) type (66) poffs (6) len (4)\n"})
+    EXPECT_TRUE(has(t, want)) << want;
   // 200 records of one length, 25 deleted; each deleted space but the last
   // was taken again by the next record. Key 1 leaves out the 20 null keys.
   EXPECT_TRUE(has(t, "  175 active records; 1 deleted records\n")) << t;
@@ -73,10 +72,8 @@ TEST_F(AnalyserSession, ScriptedSessionReportsHeaderReferencesAndFreeList) {
   EXPECT_TRUE(has(t, "Verifying key #1 - 155 key values\n"));
   EXPECT_FALSE(has(t, "Invalid key count"));
   EXPECT_FALSE(has(t, "not referenced"));
-  EXPECT_TRUE(has(t, "This FRB is at "));
-  EXPECT_TRUE(has(t, "\t ## - Length Seek\n"));
-  EXPECT_TRUE(has(t, "\t 00 - 000018 "));
-  EXPECT_TRUE(has(t, " 1 entries\n"));
+  for (const char* want : {"This FRB is at ", "\t ## - Length Seek\n", "\t 00 - 000018 ", " 1 entries\n"})
+    EXPECT_TRUE(has(t, want)) << want;
   EXPECT_TRUE(t.size() >= 5 && t.compare(t.size() - 5, 5, "BRF> ") == 0) << "ends at the prompt of QUIT";
 }
 
@@ -84,13 +81,11 @@ TEST_F(AnalyserSession, MatchingIsByWholeCommandWordInAnyCase) {
   int rc = -1;
   std::string t = session("dump\n  count rec\nverify freelist\nhelp\nexit\n", &rc);
   EXPECT_EQ(rc, 0);
-  EXPECT_TRUE(has(t, "BRF> huh?\a\n"));
-  EXPECT_TRUE(has(t, "  175 active records; 1 deleted records\n"));
-  EXPECT_TRUE(has(t, "This FRB is at "));
+  for (const char* want : {"BRF> huh?\a\n", "  175 active records; 1 deleted records\n", "This FRB is at "})
+    EXPECT_TRUE(has(t, want)) << want;
   EXPECT_FALSE(has(t, "\ndseek = "));  // VERIFY FREE counts the chain members, lists none
-  EXPECT_TRUE(has(t, "    DUMP HEADER  \n"));
-  EXPECT_TRUE(has(t, "    DUMP INDEX @ <n>\n"));
-  EXPECT_TRUE(has(t, "    CHECK REFS  \n"));
+  for (const char* want : {"    DUMP HEADER  \n", "    DUMP INDEX @ <n>\n", "    CHECK REFS  \n"})
+    EXPECT_TRUE(has(t, want)) << want;
 }
 
 TEST_F(AnalyserSession, EndOfInputEndsTheSessionAndDumpsAreBounded) {
@@ -100,13 +95,11 @@ TEST_F(AnalyserSession, EndOfInputEndsTheSessionAndDumpsAreBounded) {
       "DUMP INDEX @ 1536\nVERIFY KEY # ALL\nVERIFY KEY # 9\n",
       &rc);
   EXPECT_EQ(rc, 0);
-  EXPECT_TRUE(has(t, "Seek (512)\tLen (18)  Age (0)\n"));
-  EXPECT_TRUE(has(t, "can't read record header at 99999999\n"));
-  EXPECT_TRUE(has(t, "Dump of 256 bytes at 0\n"));
-  EXPECT_TRUE(has(t, "Dump of 256 bytes at 256\n"));
-  EXPECT_TRUE(has(t, "------- PAGE_HDR(0): 00001536 parent = "));
-  EXPECT_TRUE(has(t, "Looking for 175 key values\n"));
-  EXPECT_TRUE(has(t, "  Sorry, bad key number - use DUMP HEADER\n"));
+  for (const char* want :
+       {"Seek (512)\tLen (18)  Age (0)\n", "can't read record header at 99999999\n", "Dump of 256 bytes at 0\n",
+        "Dump of 256 bytes at 256\n", "------- PAGE_HDR(0): 00001536 parent = ", "Looking for 175 key values\n",
+        "  Sorry, bad key number - use DUMP HEADER\n"})
+    EXPECT_TRUE(has(t, want)) << want;
 }
 
 TEST_F(AnalyserSession, RemovedEntryShowsInCheckRefsAndInTheExitStatus) {

@@ -14,7 +14,7 @@
 namespace kivo {
 namespace {
 
-using test::scratch;
+using test::scratch_dir;
 
 static int kCheckEvery = getenv("KIVO_BT_CHECK_EVERY") ? atoi(getenv("KIVO_BT_CHECK_EVERY")) : 10000;
 constexpr int kTotalOps = 1000000;  // over the four configurations
@@ -110,8 +110,8 @@ struct live {
 };
 
 void run_model(const config& cf, int ops, uint32_t seed) {
-  scratch dir;
-  std::string path = dir.path("model.key");
+  scratch_dir dir;
+  std::string path = dir.file("model.key");
   int st;
   BT_FILE* f = bopen(&st, path.c_str(), kBtCreate);
   ASSERT_NE(f, nullptr);

@@ -1,4 +1,4 @@
-// Helpers of the B-tree tests: a scratch directory, key descriptors, and an
+// Helpers of the B-tree tests: key descriptors, and an
 // independent structural check that reads the key file straight from disk.
 #pragma once
 
@@ -14,21 +14,10 @@
 #include <vector>
 
 #include "fm/btree.h"
+#include "fm_test_util.h"
 #include "foundation/bytes.h"
 
 namespace kivo::test {
-
-inline std::string scratch_dir() {
-  char tmpl[] = "/tmp/kivo_bt_XXXXXX";
-  const char* d = mkdtemp(tmpl);
-  return d ? d : "/tmp";
-}
-
-struct scratch {
-  std::string dir = scratch_dir();
-  ~scratch() { std::filesystem::remove_all(dir); }
-  std::string path(const char* name) const { return dir + "/" + name; }
-};
 
 inline KEY_DESC key_desc(std::initializer_list<BT_SEG> segs) {
   KEY_DESC d;
@@ -149,12 +138,6 @@ inline std::string check_key_file(const std::string& path, tree_report* rep) {
   std::vector<uint8_t> f = read_file(path);
   tree_checker tc(f);
   return tc.check(rep);
-}
-
-inline int stress_scale() {
-  const char* v = getenv("KIVO_STRESS_SCALE");
-  int s = v ? atoi(v) : 1;
-  return s > 0 ? s : 1;
 }
 
 }  // namespace kivo::test

@@ -47,6 +47,11 @@ class DataFile : public ::testing::Test {
     if (f) open_.push_back(f);
     return f;
   }
+  BRF_FILE* make_v2(const std::string& name) {
+    BRF_FILE* f = make(name);
+    EXPECT_EQ(brf_upd_ver(f), BRF_OK);
+    return f;
+  }
   // Completes an allocation the way a record write does.
   void complete(BRF_FILE* f, uint32_t seek) {
     rec_hdr h;
@@ -80,8 +85,7 @@ TEST_F(DataFile, NewFileReadsUnversionedAndRefusesAllocationUntilUpgraded) {
 }
 
 TEST_F(DataFile, FreshHeaderBytesAreExact) {
-  BRF_FILE* var = make("var");
-  ASSERT_EQ(brf_upd_ver(var), BRF_OK);
+  make_v2("var");
   BRF_FILE* fix = make("fix", 100);
   fix->has_keys = true;  // a keyed fixed file: it has a header
   brfinithdr(&fix->hdr, 100);
@@ -98,8 +102,7 @@ TEST_F(DataFile, FreshHeaderBytesAreExact) {
 }
 
 TEST_F(DataFile, RecordHeaderAndTrailerBytesAreExact) {
-  BRF_FILE* f = make("r");
-  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
+  BRF_FILE* f = make_v2("r");
   rec_hdr h;
   uint32_t s0, s1;
   ASSERT_EQ(brf_rcd_alloc(f, 5, &h, &s0, true, false), BRF_OK);
@@ -132,8 +135,7 @@ TEST_F(DataFile, FreeBlockBodyFillsWholeRecordPositionsInFixedKeyedFile) {
 }
 
 TEST_F(DataFile, FreedRecordIsTakenAgainWithSameNumberAndAgePlusOne) {
-  BRF_FILE* f = make("a");
-  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
+  BRF_FILE* f = make_v2("a");
   uint32_t a = alloc(f, 30);
   uint32_t b = alloc(f, 40);
   ASSERT_EQ(brf_rcd_free(f, a, false), BRF_OK);
@@ -164,25 +166,8 @@ TEST_F(DataFile, FreedRecordIsTakenAgainWithSameNumberAndAgePlusOne) {
   EXPECT_EQ(ld_le16(blk.data(), 336), 0);  // entry 1 unused: length 31 was never freed
 }
 
-TEST_F(DataFile, FullFreeBlockChainsANewOne) {
-  BRF_FILE* f = make("full");
-  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
-  std::vector<uint32_t> seeks;
-  for (uint32_t len = 1; len <= kFreeEntries + 1; ++len) seeks.push_back(alloc(f, len));
-  for (uint32_t seek : seeks) ASSERT_EQ(brf_rcd_free(f, seek, false), BRF_OK);
-  uint32_t first = f->hdr.freelist;
-  auto blk = file_bytes(dat("full"), first + 12, 496);
-  uint32_t second = ld_le32(blk.data(), 0);
-  ASSERT_NE(second, 0u);
-  EXPECT_EQ(ld_le16(blk.data(), 332 + 2 * 81), 82);
-  auto blk2 = file_bytes(dat("full"), second + 12, 496);
-  EXPECT_EQ(ld_le16(blk2.data(), 332), 83);
-  EXPECT_EQ(ld_le32(blk2.data(), 4), seeks.back());
-}
-
 TEST_F(DataFile, ActiveRecordOnFreeListIsRefusedAndAllocatedAtEnd) {
-  BRF_FILE* f = make("bad");
-  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
+  BRF_FILE* f = make_v2("bad");
   uint32_t a = alloc(f, 20);
   ASSERT_EQ(brf_rcd_free(f, a, false), BRF_OK);
   // Damage: the chained record is live again behind the list's back.
@@ -206,8 +191,7 @@ TEST_F(DataFile, ActiveRecordOnFreeListIsRefusedAndAllocatedAtEnd) {
 }
 
 TEST_F(DataFile, FreeingTwiceOrNotARecordIsRefused) {
-  BRF_FILE* f = make("twice");
-  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
+  BRF_FILE* f = make_v2("twice");
   uint32_t a = alloc(f, 20);
   ASSERT_EQ(brf_rcd_free(f, a, false), BRF_OK);
   EXPECT_EQ(brf_rcd_free(f, a, false), BRF_DELETED);
@@ -249,8 +233,7 @@ TEST_F(DataFile, RelativeFileHasNoHeaderAndCannotFree) {
 }
 
 TEST_F(DataFile, DamagedHeaderReadsAsUnreadable) {
-  BRF_FILE* f = make("dmg");
-  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
+  BRF_FILE* f = make_v2("dmg");
   f->hdr.eofseek = 100;  // below the header
   ASSERT_EQ(brfputhdr(f), BRF_OK);
   EXPECT_EQ(brfgethdr(f), BRF_BAD_DATA);

@@ -57,19 +57,14 @@ TEST_F(FlatTransfer, RoundTripKeepsRecordsAndOrderAndSkipsEmptyLines) {
   EXPECT_EQ(slurp(base_), bytes("alpha\nbeta\ngamma 3\n" + std::string(3000, 'z') + "\nlast-without-end\n"));
 }
 
-TEST_F(FlatTransfer, LineOver3000BytesIsRefusedAndNoDataFileIsLeft) {
-  EXPECT_EQ(import_text("short\n" + std::string(3001, 'y') + "\nmore\n"), 1);
+// A failed import leaves no data file of its own, an existing one as it was.
+TEST_F(FlatTransfer, RefusedImportsAndExportsLeaveFilesAsTheyWere) {
+  EXPECT_EQ(import_text("short\n" + std::string(3001, 'y') + "\nmore\n"), 1);  // over 3000 bytes
   EXPECT_NE(access((base_ + ".dat").c_str(), F_OK), 0);
-}
-
-TEST_F(FlatTransfer, ExistingDataFileIsRefusedAndLeftAsItWas) {
   ASSERT_EQ(import_text("one\ntwo\n"), 0);
   auto before = slurp(base_ + ".dat");
   EXPECT_EQ(import_text("three\n"), 1);
   EXPECT_EQ(slurp(base_ + ".dat"), before);
-}
-
-TEST_F(FlatTransfer, MissingInputFailsWithoutCreatingAnything) {
   EXPECT_EQ(flat2brf_run(dir_.file("absent").c_str()), 1);
   EXPECT_NE(access(dir_.file("absent.dat").c_str(), F_OK), 0);
   EXPECT_EQ(brf2flat_run(dir_.file("absent").c_str()), 1);

@@ -2,6 +2,8 @@
 // key file's type byte or by a file-manager compare code.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "fm/key_segment.h"
 #include "foundation/com.h"
 
@@ -13,39 +15,37 @@ class KeySegment : public ::testing::Test {
   void SetUp() override { com_fill(0, nullptr); }
 };
 
-int cmp(uint8_t type, int len, std::initializer_list<uint8_t> a, std::initializer_list<uint8_t> b) {
-  key_seg s{seg_kind_of_type(type), (type & kSegDescending) != 0, static_cast<uint16_t>(len), 0};
-  return seg_compare(s, a.begin(), b.begin());
-}
-
-TEST_F(KeySegment, SignedBinaryOrdersMinusOneBeforeZeroAndUnsignedAfter) {
-  EXPECT_LT(cmp(kSegBinary, 2, {0xFF, 0xFF}, {0, 0}), 0);
-  EXPECT_GT(cmp(kSegBinary | kSegUnsigned, 2, {0xFF, 0xFF}, {0, 0}), 0);
-  EXPECT_LT(cmp(kSegBinary, 4, {0, 0, 0, 0x80}, {0xFF, 0xFF, 0xFF, 0x7F}), 0);
-  EXPECT_GT(cmp(kSegBinary, 1, {1}, {0x80}), 0);
-  // Little-endian: the high byte decides.
-  EXPECT_LT(cmp(kSegBinary | kSegUnsigned, 2, {0xFF, 0x00}, {0x00, 0x01}), 0);
-}
-
-TEST_F(KeySegment, DescendingReversesOnlyItsOwnSegment) {
-  EXPECT_LT(cmp(kSegBinary | kSegDescending, 1, {5}, {3}), 0);  // 5 before 3
+TEST_F(KeySegment, EachKindOrdersByItsValue) {
+  const struct {
+    uint8_t type;
+    std::vector<uint8_t> a, b;
+    int sign;  // of the comparison of a with b
+  } cases[] = {
+      // Binary is little-endian (the high byte decides); signed -1 before 0, unsigned after.
+      {kSegBinary, {0xFF, 0xFF}, {0, 0}, -1},
+      {kSegBinary | kSegUnsigned, {0xFF, 0xFF}, {0, 0}, 1},
+      {kSegBinary, {0, 0, 0, 0x80}, {0xFF, 0xFF, 0xFF, 0x7F}, -1},
+      {kSegBinary, {1}, {0x80}, 1},
+      {kSegBinary | kSegUnsigned, {0xFF, 0x00}, {0x00, 0x01}, -1},
+      {kSegBinary | kSegDescending, {5}, {3}, -1},  // 5 before 3
+      {kSegChars, {0x80, 0}, {0x7F, 0xFF}, 1},      // unsigned bytes
+      {kSegIgnored, {1, 2}, {3, 4}, 0},
+      // 12 against -123 and 5 as 2-byte packed (3 digits).
+      {kSegPacked, {0x01, 0x2C}, {0x12, 0x3D}, 1},
+      {kSegPacked, {0x01, 0x2C}, {0x00, 0x5C}, 1},
+      {kSegPacked | kSegDescending, {0x01, 0x2C}, {0x00, 0x5C}, -1},
+  };
+  for (const auto& c : cases) {
+    key_seg s{seg_kind_of_type(c.type), (c.type & kSegDescending) != 0, static_cast<uint16_t>(c.a.size()), 0};
+    int r = seg_compare(s, c.a.data(), c.b.data());
+    EXPECT_EQ((r > 0) - (r < 0), c.sign) << int(c.type) << " " << int(c.a[0]);
+  }
+  // Descending reverses only its own segment.
   key_seg segs[2] = {{seg_kind::chars, false, 1, 0}, {seg_kind::chars, true, 1, 1}};
   uint8_t a[] = {'a', 'z'}, b[] = {'a', 'b'}, c[] = {'b', 'z'};
   EXPECT_LT(key_compare(segs, 2, a, b), 0);
   EXPECT_LT(key_compare(segs, 2, a, c), 0);
   EXPECT_EQ(key_compare(segs, 1, a, b), 0);
-}
-
-TEST_F(KeySegment, CharactersCompareUnsignedBytewise) {
-  EXPECT_GT(cmp(kSegChars, 2, {0x80, 0}, {0x7F, 0xFF}), 0);
-  EXPECT_EQ(cmp(kSegIgnored, 2, {1, 2}, {3, 4}), 0);
-}
-
-TEST_F(KeySegment, PackedComparesAsNumbers) {
-  // 12 and -123 and 5 as 2-byte packed (3 digits).
-  EXPECT_GT(cmp(kSegPacked, 2, {0x01, 0x2C}, {0x12, 0x3D}), 0);
-  EXPECT_GT(cmp(kSegPacked, 2, {0x01, 0x2C}, {0x00, 0x5C}), 0);
-  EXPECT_LT(cmp(kSegPacked | kSegDescending, 2, {0x01, 0x2C}, {0x00, 0x5C}), 0);
 }
 
 TEST_F(KeySegment, FileManagerCodesMapToTheSameKinds) {

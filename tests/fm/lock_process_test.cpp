@@ -55,6 +55,7 @@ class Locks : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
+    dbg_register_hooks();  // the user's break request reaches the lock wait
     old_ = set_sys_err_presenter(test::quiet_presenter);
     fd_cache_after_fork();
     base_ = dir_.file("d");
@@ -69,6 +70,7 @@ class Locks : public ::testing::Test {
     brfclose(f);
   }
   void TearDown() override {
+    lock_break_requested = nullptr;
     set_lock_status_presenter(nullptr);
     lock_wait_notice_ms = 10000;
     com_dbg_ctl_bits = 0;
@@ -96,6 +98,24 @@ class Locks : public ::testing::Test {
       ready.send();
       for (;;) pause();
     });
+  }
+  // A child that finds the record at `seek` locked, then waits for it with
+  // its status line going to `status_line`; it exits 0 once granted.
+  pid_t spawn_waiter(uint32_t seek, signal_pipe& status_line, uint32_t free_seek = 0) {
+    return spawn([&, seek, free_seek] {
+      int st = -1;
+      BRF_FILE* g = open_data(false, &st);
+      if (!g) return 90;
+      if (lock_record(g, seek, false) != BRF_LOCK_REFUSED) return 91;
+      if (free_seek && lock_record(g, free_seek, false) != BRF_OK) return 92;  // another record is free
+      lock_wait_notice_ms = 50;
+      g_status_fd = status_line.fd[1];
+      set_lock_status_presenter(status_to_pipe);
+      return lock_record(g, seek, true) == BRF_OK ? 0 : 93;
+    });
+  }
+  std::string waiting_text(pid_t holder) {
+    return "Waiting for lock held by process " + std::to_string(holder) + " in " + base_ + ".dat";
   }
   scratch_dir dir_;
   std::string base_;
@@ -135,20 +155,9 @@ TEST_F(Locks, RecordLockRefusedWithoutWaitAndGrantedAfterRelease) {
   EXPECT_EQ(held.seek, rec_[0]);
 
   signal_pipe status_line;
-  pid_t child = spawn([&] {
-    int st = -1;
-    BRF_FILE* g = open_data(false, &st);
-    if (!g) return 90;
-    if (lock_record(g, rec_[0], false) != BRF_LOCK_REFUSED) return 91;
-    if (lock_record(g, rec_[1], false) != BRF_OK) return 92;  // another record is free
-    lock_wait_notice_ms = 50;
-    g_status_fd = status_line.fd[1];
-    set_lock_status_presenter(status_to_pipe);
-    return lock_record(g, rec_[0], true) == BRF_OK ? 0 : 93;
-  });
+  pid_t child = spawn_waiter(rec_[0], status_line, rec_[1]);
   // The child is waiting once its status line appears.
-  std::string text = read_line(status_line.fd[0]);
-  EXPECT_EQ(text, "Waiting for lock held by process " + std::to_string(getpid()) + " in " + base_ + ".dat");
+  EXPECT_EQ(read_line(status_line.fd[0]), waiting_text(getpid()));
   brfunlock(f->slot, &held, false);
   EXPECT_EQ(held.seek, -1);
   EXPECT_EQ(wait_exit(child), 0);
@@ -159,18 +168,8 @@ TEST_F(Locks, WaitIsGrantedWhenTheHolderIsKilled) {
   signal_pipe ready, status_line;
   pid_t holder = spawn_holder(rec_[1], ready);
   ASSERT_EQ(ready.receive(), 'x');
-  pid_t waiter = spawn([&] {
-    int st = -1;
-    BRF_FILE* g = open_data(false, &st);
-    if (!g) return 90;
-    if (lock_record(g, rec_[1], false) != BRF_LOCK_REFUSED) return 91;
-    lock_wait_notice_ms = 50;
-    g_status_fd = status_line.fd[1];
-    set_lock_status_presenter(status_to_pipe);
-    return lock_record(g, rec_[1], true) == BRF_OK ? 0 : 92;
-  });
-  EXPECT_EQ(read_line(status_line.fd[0]),
-            "Waiting for lock held by process " + std::to_string(holder) + " in " + base_ + ".dat");
+  pid_t waiter = spawn_waiter(rec_[1], status_line);
+  EXPECT_EQ(read_line(status_line.fd[0]), waiting_text(holder));
   kill(holder, SIGKILL);
   EXPECT_EQ(wait_exit(holder), 128 + SIGKILL);
   EXPECT_EQ(wait_exit(waiter), 0);

@@ -58,8 +58,8 @@ TEST(RecordCrash, KilledWriterLeavesAPairHoldingEveryAcknowledgedWrite) {
   com_fill(0, nullptr);
   set_sys_err_presenter(count_repairs);
   brfinit();
-  scratch dir;
-  std::string base = dir.path("crash");
+  scratch_dir dir;
+  std::string base = dir.file("crash");
   {
     int st;
     BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);

@@ -23,7 +23,7 @@ class RecordEdge : public ::testing::Test {
   }
   BRF_RCB* open(const char* name, uint16_t mode, uint32_t rec_len, bool keys) {
     int st;
-    BRF_FILE* f = brfopen(&st, dir_.path(name).c_str(), mode | BRF_CREATE, rec_len, false);
+    BRF_FILE* f = brfopen(&st, dir_.file(name).c_str(), mode | BRF_CREATE, rec_len, false);
     EXPECT_NE(f, nullptr);
     files_.push_back(f);
     BRF_RCB* r = brfaccess(&st, f, 0, false);
@@ -42,7 +42,7 @@ class RecordEdge : public ::testing::Test {
     std::vector<uint8_t> k = test::make_rec(id, "", 0, 0, 0);
     return brfseek(r, kSeekEqual, k.data(), kWholeRecord, buf_, sizeof buf_, &len_);
   }
-  test::scratch dir_;
+  test::scratch_dir dir_;
   std::vector<BRF_FILE*> files_;
   std::vector<BRF_RCB*> rcbs_;
   uint8_t buf_[4096];
@@ -76,7 +76,7 @@ TEST_F(RecordEdge, DuplicateInSecondIndexLeavesNothingBehind) {
   EXPECT_EQ(seek_id(r, 2), BRF_NO_RECORD);
   EXPECT_EQ(seek_id(r, 3), BRF_NO_RECORD);
   std::map<std::string, std::vector<uint8_t>> active;
-  ASSERT_EQ(test::check_pair(dir_.path("dup"), &active), "");
+  ASSERT_EQ(test::check_pair(dir_.file("dup"), &active), "");
   EXPECT_EQ(active.size(), 1u);
 }
 
@@ -91,10 +91,10 @@ TEST_F(RecordEdge, LongerRewriteMovesAndLeavesTheRecordReadable) {
   EXPECT_NE(r->last_seek, old_seek);
   ASSERT_EQ(seek_id(r, 1), BRF_OK);
   EXPECT_EQ(std::vector<uint8_t>(buf_, buf_ + len_), v);
-  std::vector<uint8_t> d = test::read_file(dir_.path("move") + ".dat");
+  std::vector<uint8_t> d = test::read_file(dir_.file("move") + ".dat");
   EXPECT_EQ(d[old_seek] & kRecDeleted, kRecDeleted);  // old space freed
   EXPECT_EQ(d[r->last_seek], 0);                      // new header complete
-  ASSERT_EQ(test::check_pair(dir_.path("move"), nullptr), "");
+  ASSERT_EQ(test::check_pair(dir_.file("move"), nullptr), "");
 }
 
 TEST_F(RecordEdge, FixedKeyedRewriteOfAnotherLengthGives17) {
@@ -112,15 +112,15 @@ TEST_F(RecordEdge, NullKeyIsNotIndexedUntilRewrittenWithAValue) {
   ASSERT_EQ(put(r, test::make_rec(1, "", 0, 5, 'a')), BRF_OK);
   ASSERT_EQ(put(r, test::make_rec(2, "", 0, 5, 'b')), BRF_OK);  // two nulls: no duplicate
   test::tree_report rep;
-  ASSERT_EQ(test::check_key_file(dir_.path("null") + ".key", &rep), "");
+  ASSERT_EQ(test::check_key_file(dir_.file("null") + ".key", &rep), "");
   EXPECT_EQ(rep.entries[1].size(), 0u);
   ASSERT_EQ(seek_id(r, 1), BRF_OK);
   std::vector<uint8_t> v = test::make_rec(1, "XYZ", 3, 5, 'a');
   ASSERT_EQ(brfrewrite(r, v.data(), static_cast<uint32_t>(v.size())), BRF_OK);
-  ASSERT_EQ(test::check_key_file(dir_.path("null") + ".key", &rep), "");
+  ASSERT_EQ(test::check_key_file(dir_.file("null") + ".key", &rep), "");
   EXPECT_EQ(rep.entries[1].size(), 1u);
   EXPECT_EQ(rep.entries[2].size(), 1u);
-  ASSERT_EQ(test::check_pair(dir_.path("null"), nullptr), "");
+  ASSERT_EQ(test::check_pair(dir_.file("null"), nullptr), "");
 }
 
 TEST_F(RecordEdge, PreloadFirstDeliversNothingAndNextRecordZero) {
@@ -153,10 +153,10 @@ TEST_F(RecordEdge, DeleteWhoseIndexRemovalFailsPutsEntriesBackAndKeepsTheRecord)
   EXPECT_EQ(brfdelete(r), BRF_NO_RECORD);
   ASSERT_EQ(seek_id(r, 1), BRF_OK);  // still there, still under key 0
   test::tree_report rep;
-  ASSERT_EQ(test::check_key_file(dir_.path("del") + ".key", &rep), "");
+  ASSERT_EQ(test::check_key_file(dir_.file("del") + ".key", &rep), "");
   EXPECT_EQ(rep.entries[0].size(), 1u);
   EXPECT_EQ(rep.entries[1].size(), 1u);
-  std::vector<uint8_t> d = test::read_file(dir_.path("del") + ".dat");
+  std::vector<uint8_t> d = test::read_file(dir_.file("del") + ".dat");
   EXPECT_EQ(d[seek], 0);  // not freed
 }
 
@@ -169,13 +169,13 @@ TEST_F(RecordEdge, KeyThatCannotBeBuiltIsRemovedAgain) {
   KEY_DESC code = test::code_key();
   EXPECT_EQ(brfsetkey(r, &code, true, false, nullptr), BRF_DUP_KEY);
   test::tree_report rep;
-  ASSERT_EQ(test::check_key_file(dir_.path("build") + ".key", &rep), "");
+  ASSERT_EQ(test::check_key_file(dir_.file("build") + ".key", &rep), "");
   EXPECT_EQ(rep.entries.size(), 1u);  // only the key that was built
   EXPECT_EQ(brfsetkey(r, &code, false, false, nullptr), BRF_NO_KEY);
   // A key that can be built is built over the records already there.
   KEY_DESC num = test::num_key();
   EXPECT_EQ(brfsetkey(r, &num, true, false, nullptr), BRF_OK);
-  ASSERT_EQ(test::check_key_file(dir_.path("build") + ".key", &rep), "");
+  ASSERT_EQ(test::check_key_file(dir_.file("build") + ".key", &rep), "");
   ASSERT_EQ(rep.entries.size(), 2u);
   EXPECT_EQ(rep.entries[1].size(), 0u);  // both numbers are the null value 0
 }

@@ -23,7 +23,7 @@ class RecordStress : public ::testing::Test {
     com_fill(0, nullptr);
     set_sys_err_presenter(test::quiet);
     brfinit();
-    base_ = dir_.path("stress");
+    base_ = dir_.file("stress");
     int st;
     f_ = brfopen(&st, base_.c_str(), BRF_CREATE, 0, false);
     ASSERT_NE(f_, nullptr);
@@ -49,7 +49,7 @@ class RecordStress : public ::testing::Test {
     return st;
   }
 
-  test::scratch dir_;
+  test::scratch_dir dir_;
   std::string base_;
   BRF_FILE* f_ = nullptr;
   BRF_RCB* r_ = nullptr;

@@ -158,8 +158,8 @@ struct sweep_totals {
 
 // Sweeps one kind in one mode; failures are collected, not stopped at.
 void sweep(const sweep_kind& kind, bool cut, sweep_totals* t, std::vector<std::string>* failures) {
-  scratch dir;
-  std::string base = dir.path("sweep");
+  scratch_dir dir;
+  std::string base = dir.file("sweep");
   record_model pristine;
   make_pair(base, kind.prefill, kind.prefill_body, &pristine);
   std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
@@ -254,8 +254,8 @@ TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
     bool damage;
   } cases[] = {{"sound pair", false}, {"pair killed in a split", true}};
   for (const auto& c : cases) {
-    scratch dir;
-    std::string base = dir.path("adm");
+    scratch_dir dir;
+    std::string base = dir.file("adm");
     record_model model;
     if (c.damage) killed_in_a_split(base, &model);
     else make_pair(base, 126, 40, &model);

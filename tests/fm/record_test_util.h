@@ -58,8 +58,9 @@ struct data_record {
 };
 
 // Walks the data file; "" when every record is whole and the free chains
-// are sound.
-inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_record>* out) {
+// are sound. `strict` also wants record numbers in file order, one chain a
+// length and every deleted record on a chain (a crash may leave one off).
+inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_record>* out, bool strict = false) {
   if (d.size() < kDataHeaderSize) return "data file shorter than its header";
   brf_hdr h = decode_brf_hdr(d.data());
   if (h.eofseek > d.size() || h.eofseek < kDataHeaderSize) return "eofseek outside the file";
@@ -75,6 +76,7 @@ inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_rec
     // A moved record's copy names the old one only while its change runs.
     if ((rh.flags & (kRecDeleted | kRecNotUser)) == kRecNotUser && rh.link != s)
       return "unsettled copy at " + std::to_string(s);
+    if (strict && rh.recno != out->size()) return "record number out of order at " + std::to_string(s);
     at[static_cast<uint32_t>(s)] = out->size();
     out->push_back({static_cast<uint32_t>(s), rh.flags,
                     std::vector<uint8_t>(d.begin() + s + kRecHdrSize, d.begin() + s + kRecHdrSize + rh.length)});
@@ -83,11 +85,14 @@ inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_rec
   // Free list: blocks and chains inside the file, members deleted, of the
   // entry's length, each on one chain only.
   std::set<uint32_t> members, blocks;
+  std::set<uint16_t> lengths;
   for (uint32_t b = h.freelist; b; b = ld_le32(d.data(), b + kRecHdrSize)) {
     if (!at.count(b) || !blocks.insert(b).second) return "bad free block " + std::to_string(b);
     const uint8_t* body = d.data() + b + kRecHdrSize;
     for (int i = 0; i < kFreeEntries; ++i) {
       uint16_t len = ld_le16(body, kFbLenOff + 2 * i);
+      if (strict && ld_le32(body, kFbSeekOff + 4 * i) && !lengths.insert(len).second)
+        return "two chains of length " + std::to_string(len);
       for (uint32_t m = ld_le32(body, kFbSeekOff + 4 * i); m; m = ld_le32(d.data(), m + kRhLinkOff)) {
         auto it = at.find(m);
         if (it == at.end() || !members.insert(m).second) return "bad chain member " + std::to_string(m);
@@ -97,6 +102,9 @@ inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_rec
       }
     }
   }
+  size_t deleted = 0;
+  for (const data_record& r : *out) deleted += (r.flags & kRecDeleted) != 0;
+  if (strict && members.size() != deleted) return "deleted records off the chains";
   return "";
 }
 

@@ -28,21 +28,16 @@ TEST(EnvFile, ArgumentBeatsHomeBeatsDataDirBeatsInherited) {
   setenv("KEF_D", "inherited", 1);
   data.write("kivo.env", "KEF_A=data\nKEF_B=data\nKEF_C=data\n");
   home.write("kivo.env", "KEF_A=home\nKEF_B=home\n");
-  char prog[] = "kivo", arg[] = "--KEF_A=arg", plain[] = "file";
-  char* argv[] = {prog, arg, plain, nullptr};
-  load_env_files(data.path.c_str(), home.path.c_str(), 3, argv);
+  setenv("KEF_NOVALUE", "kept", 1);
+  char prog[] = "kivo", arg[] = "--KEF_A=arg", plain[] = "file", a1[] = "--KEF_TWICE=1", a2[] = "--KEF_TWICE=2",
+       bad[] = "--KEF_NOVALUE";
+  char* argv[] = {prog, arg, plain, a1, a2, bad, nullptr};
+  load_env_files(data.path.c_str(), home.path.c_str(), 6, argv);
   EXPECT_EQ(env("KEF_A"), "arg");
   EXPECT_EQ(env("KEF_B"), "home");
   EXPECT_EQ(env("KEF_C"), "data");
   EXPECT_EQ(env("KEF_D"), "inherited");
-}
-
-TEST(EnvFile, LaterArgumentOfTheSameNameWins) {
-  char prog[] = "kivo", a1[] = "--KEF_TWICE=1", a2[] = "--KEF_TWICE=2", bad[] = "--KEF_NOVALUE";
-  char* argv[] = {prog, a1, a2, bad, nullptr};
-  setenv("KEF_NOVALUE", "kept", 1);
-  load_env_files(nullptr, nullptr, 4, argv);
-  EXPECT_EQ(env("KEF_TWICE"), "2");
+  EXPECT_EQ(env("KEF_TWICE"), "2");       // the later argument of a name wins
   EXPECT_EQ(env("KEF_NOVALUE"), "kept");  // a word without "=" is no setting
 }
 
@@ -76,60 +71,41 @@ TEST(EnvFile, BlanksCommentsAndLinesWithoutEqualsSign) {
   EXPECT_EQ(env("KEF_LAST"), "no line end");
 }
 
-TEST(EnvFile, OverlongLineIsRefusedWholeAndItsTailIsNoSetting) {
-  scratch_dir d;
-  std::string value126(126 - 9, 'v');  // "KEF_FITS=" is 9 characters
-  std::string tail = "KEF_TAIL=smuggled";
-  std::string longline = "KEF_LONG=" + std::string(130 - 9 - tail.size(), 'x') + tail;
-  d.write("kivo.env", "KEF_FITS=" + value126 + "\n" + longline + "\nKEF_NEXT=ok\n");
-  unsetenv("KEF_TAIL");
-  unsetenv("KEF_LONG");
-  load_env_fi(d.file("kivo.env").c_str());
-  EXPECT_EQ(env("KEF_FITS"), value126);
-  EXPECT_EQ(env("KEF_LONG"), "<unset>");
-  EXPECT_EQ(env("KEF_TAIL"), "<unset>");
-  EXPECT_EQ(env("KEF_NEXT"), "ok");
-}
-
-TEST(EnvFile, FileThatIncludesItselfEnds) {
-  scratch_dir d;
-  std::string self = d.file("loop.env");
-  d.write("loop.env", "KEF_LOOP=1\ninclude=" + self + "\nKEF_LOOP_DONE=1\n");
-  load_env_fi(self.c_str());
-  EXPECT_EQ(env("KEF_LOOP_DONE"), "1");
-}
-
 TEST(EnvFile, IncludeCycleIsRefusedAtOnceNotReadAtEveryLevel) {
   // Two includes of itself a level would be read 2^16 times under the depth
   // limit alone; each include of a file already being read is refused.
   scratch_dir d;
   std::string a = d.file("a.env"), b = d.file("b.env");
-  d.write("a.env", "KEF_CYCLE_A=1\ninclude=" + a + "\ninclude=" + b + "\n");
+  d.write("a.env", "KEF_CYCLE_A=1\ninclude=" + a + "\ninclude=" + b + "\nKEF_CYCLE_DONE=1\n");
   d.write("b.env", "KEF_CYCLE_B=1\ninclude=" + a + "\n");
   testing::internal::CaptureStderr();
   load_env_fi(a.c_str());
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(env("KEF_CYCLE_A"), "1");
   EXPECT_EQ(env("KEF_CYCLE_B"), "1");
+  EXPECT_EQ(env("KEF_CYCLE_DONE"), "1");
   size_t n = 0;
   for (size_t at = err.find("includes itself"); at != std::string::npos; at = err.find("includes itself", at + 1)) ++n;
   EXPECT_EQ(n, 2u) << err;
 }
 
-TEST(EnvFile, LineHoldingANulIsRefusedWholeAndItsTailIsNoSetting) {
+// An overlong line, or one holding a NUL, is refused whole: neither the text
+// before the NUL nor a tail past the length one read of a line takes becomes
+// a setting of its own.
+TEST(EnvFile, OverlongOrNulLineIsRefusedWholeAndItsTailIsNoSetting) {
   scratch_dir d;
-  // Past the NUL, beyond the length one read of a line takes, a setting of
-  // its own must not appear; nor may the text before the NUL count as one.
-  std::string line = std::string("KEF_NUL_HEAD=x") + '\0' + std::string(130, 'y') + "KEF_NUL_TAIL=smuggled";
-  d.write("kivo.env", "KEF_NUL_BEFORE=1\n" + line + "\nKEF_NUL_SHORT=a" + '\0' + "b\nKEF_NUL_AFTER=2\n");
-  unsetenv("KEF_NUL_HEAD");
-  unsetenv("KEF_NUL_TAIL");
-  unsetenv("KEF_NUL_SHORT");
+  std::string value126(126 - 9, 'v');  // "KEF_FITS=" is 9 characters
+  std::string tail = "KEF_TAIL=smuggled";
+  std::string longline = "KEF_LONG=" + std::string(130 - 9 - tail.size(), 'x') + tail;
+  std::string nul_line = std::string("KEF_NUL_HEAD=x") + '\0' + std::string(130, 'y') + "KEF_NUL_TAIL=smuggled";
+  d.write("kivo.env", "KEF_FITS=" + value126 + "\n" + longline + "\nKEF_NEXT=ok\n" + nul_line + "\nKEF_NUL_SHORT=a" +
+                          '\0' + "b\nKEF_NUL_AFTER=2\n");
+  for (const char* n : {"KEF_TAIL", "KEF_LONG", "KEF_NUL_HEAD", "KEF_NUL_TAIL", "KEF_NUL_SHORT"}) unsetenv(n);
   load_env_fi(d.file("kivo.env").c_str());
-  EXPECT_EQ(env("KEF_NUL_BEFORE"), "1");
-  EXPECT_EQ(env("KEF_NUL_HEAD"), "<unset>");
-  EXPECT_EQ(env("KEF_NUL_TAIL"), "<unset>");
-  EXPECT_EQ(env("KEF_NUL_SHORT"), "<unset>");
+  EXPECT_EQ(env("KEF_FITS"), value126);
+  for (const char* n : {"KEF_TAIL", "KEF_LONG", "KEF_NUL_HEAD", "KEF_NUL_TAIL", "KEF_NUL_SHORT"})
+    EXPECT_EQ(env(n), "<unset>") << n;
+  EXPECT_EQ(env("KEF_NEXT"), "ok");
   EXPECT_EQ(env("KEF_NUL_AFTER"), "2");
 }
 

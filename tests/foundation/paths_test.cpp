@@ -152,14 +152,6 @@ TEST_F(Paths, ModuleDirectoryFromTheDefaultOptions) {
   EXPECT_EQ(build(f, false, true), "/srv/kivo/data/01/ABC/Data/PROC");
 }
 
-TEST_F(Paths, TemplateGivesTheWholePath) {
-  FDB_PATH f = data_fdb();
-  set_dir("/d/$(db)/$(ap)");
-  EXPECT_EQ(build(f, true), "/d/DB1/ABC");
-  set_dir("$(root)/$(type)/$(file)$(ext).$(scope).$(endian).$(engine)x");
-  EXPECT_EQ(build(f, true), "/srv/kivo/data/Data/CUST$(ext).0.intel.x");
-}
-
 TEST_F(Paths, TemplateVariablesOfDesignFilesAndTheUser) {
   FDB_PATH f;
   memset(&f, ' ', sizeof f);
@@ -174,30 +166,34 @@ TEST_F(Paths, TemplateVariablesOfDesignFilesAndTheUser) {
   com.user_rec = nullptr;
 }
 
-TEST_F(Paths, VariablesMatchWholeNamesOnly) {
-  FDB_PATH f = data_fdb();
+// A template in the system directory entry gives the whole path; variables
+// match whole names only (the environment comes after the path's own names).
+TEST_F(Paths, TemplateTable) {
   setenv("ro", "from-env", 1);
-  set_dir("/x/$(ro)");
-  EXPECT_EQ(build(f, true), "/x/from-env");
-  unsetenv("ro");
-  int st = 0;
-  EXPECT_EQ(build(f, true, false, &st), "<null>");
-  EXPECT_EQ(st, PATH_BAD_TEMPLATE);
-  EXPECT_STREQ(ss_path_error(), "Error in FMS path - bad environment variable or syntax error");
-}
-
-TEST_F(Paths, BadTemplatesFail) {
-  FDB_PATH f = data_fdb();
-  unsetenv("nosuch");
-  for (const char* t : {"/x/$(nosuch)", "/x/$(db", "/x/$"}) {
-    sysdir_.assign(600, ' ');
-    set_dir(t);
-    EXPECT_EQ(build(f, true), "<null>") << t;
-  }
   setenv("KIVO_TEST_HOME", "/h", 1);
-  sysdir_.assign(600, ' ');
-  set_dir("$(KIVO_TEST_HOME)/$(file)");
-  EXPECT_EQ(build(f, true), "/h/CUST");
+  unsetenv("nosuch");
+  const struct {
+    const char* tmpl;
+    const char* want;  // null: refused as a bad template
+  } cases[] = {
+      {"/d/$(db)/$(ap)", "/d/DB1/ABC"},
+      {"$(root)/$(type)/$(file)$(ext).$(scope).$(endian).$(engine)x", "/srv/kivo/data/Data/CUST$(ext).0.intel.x"},
+      {"/x/$(ro)", "/x/from-env"},
+      {"$(KIVO_TEST_HOME)/$(file)", "/h/CUST"},
+      {"/x/$(nosuch)", nullptr},
+      {"/x/$(db", nullptr},
+      {"/x/$", nullptr},
+  };
+  FDB_PATH f = data_fdb();
+  for (const auto& c : cases) {
+    sysdir_.assign(600, ' ');
+    set_dir(c.tmpl);
+    int st = 0;
+    EXPECT_EQ(build(f, true, false, &st), c.want ? c.want : "<null>") << c.tmpl;
+    EXPECT_EQ(st, c.want ? PATH_OK : PATH_BAD_TEMPLATE) << c.tmpl;
+  }
+  unsetenv("ro");
+  EXPECT_STREQ(ss_path_error(), "Error in FMS path - bad environment variable or syntax error");
 }
 
 TEST_F(Paths, TooLongPathFailsWithStatusNotTruncated) {
@@ -256,22 +252,4 @@ TEST(PathExpand, SlotGrowsToItsLargestValue) {
   EXPECT_STREQ(findenv("file", &vars), "B");
   EXPECT_EQ(findenv("fil", &vars), getenv("fil"));
   env_vars_free(&vars);
-}
-
-TEST(PathExpand, TrimBlanksRemovesEveryBlank) {
-  char t[] = " a b  c ";
-  EXPECT_EQ(trim_blanks(t), 4u);
-  EXPECT_STREQ(t, "abc");
-}
-
-TEST(PathInit, UniquePathTagsAndLeavesTheRest) {
-  FDB_PATH f;
-  memset(&f, 'z', sizeof f);
-  INIT_UNIQUE_PATH(&f, "Q1", "R2", PATH_PRINT);
-  EXPECT_EQ(std::string(f.fdb_ap, 3), " Q1");
-  EXPECT_EQ(std::string(f.fdb_ver, 2), "00");
-  EXPECT_EQ(std::string(f.fdb_name, 8), "        ");
-  EXPECT_EQ(std::string(f.fdb_db, 3), " R2");
-  EXPECT_EQ(std::string(f.fdb_src_ap, 3), "zzz");
-  EXPECT_EQ(f.fdb_class, PATH_PRINT);
 }

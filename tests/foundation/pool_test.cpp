@@ -66,18 +66,21 @@ TEST_F(Pools, ClearingAScopeTakesThatLevelAndDeeperOnly) {
   EXPECT_EQ(nullptr, mm_find_pool(kA, 2));
 }
 
-TEST_F(Pools, TotalsFollowAllocationsAndFrees) {
+TEST_F(Pools, TotalsAndAllocationInfoFollowAllocationsAndFrees) {
   uint32_t base_bytes = mm_total_bytes(), base_blocks = mm_total_blocks();
   POOL* p = mm_create_pool(kA, 2);
   void* a = MM_ALLOC(p, 10);
-  void* b = MM_ALLOC(p, 33);
+  MM_ALLOC(p, 33);
   EXPECT_EQ(base_blocks + 2, mm_total_blocks());
   EXPECT_EQ(base_bytes + 2 * kMemHdrSize + 10 + 34, mm_total_bytes());
+  int32_t total = 0, blocks = 0;
+  EXPECT_EQ(1, mm_alloc_info(nullptr, &total, &blocks, "0"));
+  EXPECT_EQ(static_cast<int32_t>(mm_total_bytes()), total);
+  EXPECT_EQ(static_cast<int32_t>(mm_total_blocks()), blocks);
   mm_free(a);
   EXPECT_EQ(base_blocks + 1, mm_total_blocks());
   mm_destroy_pool(p);
   EXPECT_EQ(base_bytes, mm_total_bytes());
-  (void)b;
 }
 
 TEST_F(Pools, DoubleFreeIsReportedAndHarmless) {
@@ -130,16 +133,12 @@ TEST_F(Pools, ZeroFillClearsNewBlocks) {
   }
 }
 
-TEST_F(Pools, BadArgumentsAreReported) {
+TEST_F(Pools, BadArgumentsAreReportedAndBlocksAlignedForAnyType) {
   EXPECT_EQ(nullptr, MM_ALLOC(nullptr, 4));
   EXPECT_TRUE(reported("mm_alloc() - no pool specified"));
   POOL* p = mm_create_pool(kA, 2);
   EXPECT_NE(nullptr, MM_ALLOC(p, 0));
   EXPECT_TRUE(reported("mm_alloc() - zero bytes requested"));
-}
-
-TEST_F(Pools, BlocksAreAlignedForAnyType) {
-  POOL* p = mm_create_pool(kA, 2);
   for (size_t n = 1; n < 40; ++n) EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(MM_ALLOC(p, n)) % 16);
 }
 
@@ -151,25 +150,7 @@ TEST_F(Pools, IdentityAppearsInTheDescription) {
   EXPECT_STREQ("0102030405060708090A0B(scope2)", mm_pool_desc(mm_create_pool(odd, 2)));
 }
 
-TEST_F(Pools, AllocationInfoCountsEveryPool) {
-  POOL* p = mm_create_pool(kA, 2);
-  MM_ALLOC(p, 100);
-  int32_t total = 0, blocks = 0;
-  EXPECT_EQ(1, mm_alloc_info(nullptr, &total, &blocks, "0"));
-  EXPECT_EQ(static_cast<int32_t>(mm_total_bytes()), total);
-  EXPECT_EQ(static_cast<int32_t>(mm_total_blocks()), blocks);
-  EXPECT_GE(blocks, 1);
-}
-
-}  // namespace
-}  // namespace kivo
-
-namespace kivo {
-namespace {
-
-class PoolExhaustion : public test::Fresh {};
-
-TEST_F(PoolExhaustion, OutOfMemoryEndsTheCurrentLevelWithExit) {
+TEST_F(Pools, OutOfMemoryEndsTheCurrentLevelWithExit) {
   bool after = false;
   uint32_t rc = MARK(MARK_RECOVERY, [&] {
     POOL* p = mm_create_pool(kA, com.mark_scope);

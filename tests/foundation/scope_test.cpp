@@ -13,9 +13,18 @@ class Scope : public test::Fresh {};
 
 constexpr char kPoolName[] = "TEST POOL  ";
 
-TEST_F(Scope, NormalReturnGivesOneAndLeaveGivesItsCode) {
+TEST_F(Scope, NormalReturnGivesOneLeaveGivesItsCodeAndDestructorsRun) {
+  struct Counter {
+    int* n;
+    ~Counter() { ++*n; }
+  };
+  int destroyed = 0;
   EXPECT_EQ(PI_END_NORMAL, MARK(MARK_RECOVERY, [] {}));
-  EXPECT_EQ(PI_END_CANCEL, MARK(MARK_RECOVERY, [] { mark_leave(PI_END_CANCEL); }));
+  EXPECT_EQ(PI_END_CANCEL, MARK(MARK_RECOVERY, [&] {
+              Counter c{&destroyed};
+              mark_leave(PI_END_CANCEL);
+            }));
+  EXPECT_EQ(1, destroyed);
   EXPECT_EQ(1u, com.mark_scope);
   EXPECT_EQ(PI_END_CANCEL, com.mark_rc);
 }
@@ -93,53 +102,30 @@ TEST_F(Scope, EndCodeSurvivesNestedMarkInCleanup) {
   EXPECT_EQ(PI_END_CANCEL, com.mark_rc);
 }
 
-TEST_F(Scope, DestructorsRunOnUnwind) {
-  struct Counter {
-    int* n;
-    ~Counter() { ++*n; }
-  };
-  int destroyed = 0;
-  MARK(MARK_RECOVERY, [&] {
-    Counter c{&destroyed};
-    mark_leave(PI_END_EXIT);
-  });
-  EXPECT_EQ(1, destroyed);
-}
-
-TEST_F(Scope, ResetRecordsRestoreOldestValueNewestFirst) {
-  int value = 1;
-  int other = 10;
-  MARK(MARK_RECOVERY, [&] {
-    uint32_t level = com.mark_scope;
-    ut_add_reset(level, &value, &value, sizeof value);  // saves 1
-    value = 2;
-    ut_add_reset(level, &value, &value, sizeof value);  // saves 2
-    value = 3;
-    ut_add_reset(level, &other, &other, sizeof other);
-    other = 11;
-    mark_leave(PI_END_CANCEL);
-  });
-  EXPECT_EQ(1, value);
-  EXPECT_EQ(10, other);
-  EXPECT_EQ(nullptr, com.scope_tbl[2].reset_head);
-}
-
-TEST_F(Scope, ResetRecordOfAnOuterLevelWaitsForThatLevel) {
-  int value = 5;
+TEST_F(Scope, ResetRecordsRestoreOldestValueNewestFirstEachAtItsOwnLevel) {
+  int value = 1, other = 10, outer_value = 5;
+  char big[300] = {};
   MARK(MARK_PROCESS, [&] {
     uint32_t outer = com.mark_scope;
     MARK(MARK_RECOVERY, [&] {
-      ut_add_reset(outer, &value, &value, sizeof value);
-      value = 6;
+      uint32_t level = com.mark_scope;
+      ut_add_reset(level, &value, &value, sizeof value);  // saves 1
+      value = 2;
+      ut_add_reset(level, &value, &value, sizeof value);  // saves 2
+      value = 3;
+      ut_add_reset(level, &other, &other, sizeof other);
+      other = 11;
+      ut_add_reset(outer, &outer_value, &outer_value, sizeof outer_value);  // waits for its level
+      outer_value = 6;
+      ut_add_reset(level, big, big, sizeof big);  // larger than its one-byte count: refused
+      mark_leave(PI_END_CANCEL);
     });
-    EXPECT_EQ(6, value);
+    EXPECT_EQ(1, value);
+    EXPECT_EQ(10, other);
+    EXPECT_EQ(nullptr, com.scope_tbl[3].reset_head);
+    EXPECT_EQ(6, outer_value);
   });
-  EXPECT_EQ(5, value);
-}
-
-TEST_F(Scope, ResetLargerThanItsCountIsRefused) {
-  char big[300] = {};
-  MARK(MARK_RECOVERY, [&] { ut_add_reset(com.mark_scope, big, big, sizeof big); });
+  EXPECT_EQ(5, outer_value);
   EXPECT_TRUE(reported("ut_add_reset"));
 }
 

@@ -52,22 +52,33 @@ TEST(Spawn, CallPassesTheCountedWords) {
   EXPECT_EQ(ss_call(many, reinterpret_cast<void*>(count16)), 16);
 }
 
-TEST(Submit, ValuesReachTheScriptAsDataNotShellText) {
+// Runs ss_submit with a script in the data directory that writes each of its
+// arguments on a line of its own; gives those lines.
+std::string submit_lines(const char* script, bool shebang, const char* session, const SUBMIT_BLK& blk,
+                         uint8_t* user_rec = nullptr) {
   kivo_test::scratch_dir d;
-  com_fill(0, nullptr);
   std::string dir = d.path;
   com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
+  com.user_rec = user_rec;
   std::string out = d.file("args.txt");
-  std::string marker = d.file("pwned");
-  d.write("submit.sh", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + out + "'; done\n");
-  chmod(d.file("submit.sh").c_str(), 0755);
-  setenv("KIVO_BG_SCRIPT", "submit.sh", 1);
+  d.write(script, std::string(shebang ? "#!/bin/sh\n" : "") + "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + out +
+                      "'; done\n");
+  chmod(d.file(script).c_str(), 0755);
+  SUBMIT_BLK b = blk;
+  int st = ss_submit(session, &b);
+  com.user_rec = nullptr;
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  return d.read("args.txt");
+}
 
+TEST(Submit, ValuesReachTheScriptAsDataNotShellText) {
+  com_fill(0, nullptr);
+  kivo_test::scratch_dir m;
+  std::string marker = m.file("pwned");
+  setenv("KIVO_BG_SCRIPT", "submit.sh", 1);
   std::vector<uint8_t> user(436, ' ');
   std::string name = "bob; touch " + marker;
   memcpy(&user[3], name.data(), name.size());
-  com.user_rec = user.data();
-
   SUBMIT_BLK blk{};
   blk.mode = 2;
   blk.notify = '1';
@@ -75,31 +86,17 @@ TEST(Submit, ValuesReachTheScriptAsDataNotShellText) {
   blk.hsec = ((13 * 60 + 5) * 60 + 7) * 100 + 9;
   memcpy(blk.priority, "HIGH $(x) ", 10);
   memcpy(blk.queue, "q`id`     ", 10);
-  int st = ss_submit("NIGHT 1 ", &blk);
-  com.user_rec = nullptr;
+  std::string lines = submit_lines("submit.sh", true, "NIGHT 1 ", blk, user.data());
   unsetenv("KIVO_BG_SCRIPT");
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
-  std::string lines = d.read("args.txt");
-  EXPECT_NE(lines.find("-session=NIGHT 1 \n"), std::string::npos) << lines;
-  EXPECT_NE(lines.find("-mode=SPOOL\n"), std::string::npos);
-  EXPECT_NE(lines.find("-notify=Yes\n"), std::string::npos);
-  EXPECT_NE(lines.find("-date=2024031513050709\n"), std::string::npos);
-  EXPECT_NE(lines.find("-priority=HIGH $(x)\n"), std::string::npos);
-  EXPECT_NE(lines.find("-queue=q`id`\n"), std::string::npos);
-  EXPECT_NE(lines.find("-user=" + name + "\n"), std::string::npos);
+  for (const std::string& want :
+       std::vector<std::string>{"-session=NIGHT 1 ", "-mode=SPOOL", "-notify=Yes", "-date=2024031513050709",
+                                "-priority=HIGH $(x)", "-queue=q`id`", std::string("-user=") + name})
+    EXPECT_NE(lines.find(want + "\n"), std::string::npos) << want << " in " << lines;
   EXPECT_NE(access(marker.c_str(), F_OK), 0) << "a value ran as a shell command";
 }
 
 TEST(Submit, WithoutUserRecordOrDateTheWordsAreEmpty) {
-  kivo_test::scratch_dir d;
   com_fill(0, nullptr);
-  std::string dir = d.path;
-  com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
-  std::string out = d.file("args.txt");
-  // No interpreter line: still run as a shell script.
-  d.write("kivo_submit", "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + out + "'; done\n");
-  chmod(d.file("kivo_submit").c_str(), 0755);
   unsetenv("KIVO_BG_SCRIPT");
   SUBMIT_BLK blk{};
   blk.mode = 255;
@@ -107,9 +104,9 @@ TEST(Submit, WithoutUserRecordOrDateTheWordsAreEmpty) {
   blk.day = 0xFFFFFFFF;
   memset(blk.priority, ' ', 10);
   memset(blk.queue, ' ', 10);
-  int st = ss_submit("        ", &blk);
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(d.read("args.txt").substr(d.read("args.txt").find("-session")),
+  // No interpreter line: still run as a shell script.
+  std::string lines = submit_lines("kivo_submit", false, "        ", blk);
+  EXPECT_EQ(lines.substr(lines.find("-session")),
             "-session=        \n-mode=\n-notify=\n-date=\n-priority=\n-queue=\n-user=\n");
 }
 

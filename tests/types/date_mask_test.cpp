@@ -128,72 +128,40 @@ struct msk_arg {
   uint32_t status() const { return ld_le32(bytes, 60); }
 };
 
-TEST_F(DateMask, XlateTurnsNamesIntoStoredTokens) {
-  msk_arg a("Mon, Jan 05th 8877 44:03 am");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, a.bytes), 1);
-  EXPECT_EQ(a.status(), 1u);
-  EXPECT_EQ(a.mask(), "~DC, ~MC 05~SL 8877 44:03 ~AL");
-
-  msk_arg b("MONDAY 555ST \"am\"");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, b.bytes), 1);
-  EXPECT_EQ(b.mask(), "~dU 555~SU \"am\"");
-
-  // A month and a day of year share one place.
-  msk_arg c("JANUARY 555ST");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, c.bytes), 1);
-  EXPECT_EQ(c.mask(), "~mU \"555\"ST");
-}
-
-TEST_F(DateMask, XlateQuotesRepeatsAndRefusesTildesAndOverflow) {
-  msk_arg a("06/06 Jan 005 PM am");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, a.bytes), 1);
-  EXPECT_EQ(a.mask(), "06/\"06\" ~MC \"005\" ~AU \"am\"");
-
-  msk_arg t("06~05");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, t.bytes), 0);
-  EXPECT_EQ(t.status(), 2u);
-  EXPECT_EQ(t.mask(), "06~05");
-
-  msk_arg o(std::string(60, '8'));
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, o.bytes), 0);
-  EXPECT_EQ(o.status(), 2u);
-
-  msk_arg q("06 \"open");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, q.bytes), 0);
-}
-
-TEST_F(DateMask, UnxlateWritesTheLanguageAndRoundTrips) {
-  msk_arg a("~DC, ~MC 05~SL 8877 44:03 ~AL");
-  EXPECT_EQ(cv_unxlate_dat_msk(nullptr, a.bytes), 1);
-  EXPECT_EQ(a.status(), 1u);
-  EXPECT_EQ(a.mask(), "Mon, Jan 05th 8877 44:03 am");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, a.bytes), 1);
-  EXPECT_EQ(a.mask(), "~DC, ~MC 05~SL 8877 44:03 ~AL");
-
-  msk_arg full("~dU ~mL 555~SC");
-  EXPECT_EQ(cv_unxlate_dat_msk(nullptr, full.bytes), 1);
-  EXPECT_EQ(full.mask(), "MONDAY january 555Th");
-}
-
-TEST_F(DateMask, UnxlateKeepsLiteralWordsLiteral) {
-  msk_arg a(kDefaultMask);
-  EXPECT_EQ(cv_unxlate_dat_msk(nullptr, a.bytes), 1);
-  EXPECT_EQ(a.mask(), "06/05/8877 44:33:22.11 \"am\"");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, a.bytes), 1);
-  EXPECT_EQ(a.mask(), "06/05/8877 44:33:22.11 \"am\"");
-
-  msk_arg suffix("55th x~MCuary");
-  EXPECT_EQ(cv_unxlate_dat_msk(nullptr, suffix.bytes), 1);
-  EXPECT_EQ(suffix.mask(), "55\"th\" x\"\"Jan\"\"uary");
-  EXPECT_EQ(cv_xlate_dat_msk(nullptr, suffix.bytes), 1);
-  EXPECT_EQ(suffix.mask(), "55\"th\" x\"\"~MC\"\"uary");
-}
-
-TEST_F(DateMask, UnxlateRefusesCompiledLevelTokens) {
-  msk_arg a("~6Z/~5Z");
-  EXPECT_EQ(cv_unxlate_dat_msk(nullptr, a.bytes), 0);
-  EXPECT_EQ(a.status(), 2u);
-  EXPECT_EQ(a.mask(), "~6Z/~5Z");
+// Translation of the user's mask language into stored tokens (xlate) and
+// back (unxlate); each unxlated mask translates back to where it came from.
+TEST_F(DateMask, TranslationTable) {
+  const std::string long_mask(60, '8');
+  const struct {
+    bool unxlate;
+    std::string in;
+    int rc;
+    const char* out;  // the mask afterwards; status 1 on success, 2 on refusal
+  } cases[] = {
+      {false, "Mon, Jan 05th 8877 44:03 am", 1, "~DC, ~MC 05~SL 8877 44:03 ~AL"},
+      {false, "MONDAY 555ST \"am\"", 1, "~dU 555~SU \"am\""},
+      {false, "JANUARY 555ST", 1, "~mU \"555\"ST"},  // a month and a day of year share one place
+      {false, "06/06 Jan 005 PM am", 1, "06/\"06\" ~MC \"005\" ~AU \"am\""},
+      {false, "06~05", 0, "06~05"},
+      {false, long_mask, 0, nullptr},
+      {false, "06 \"open", 0, nullptr},
+      {true, "~DC, ~MC 05~SL 8877 44:03 ~AL", 1, "Mon, Jan 05th 8877 44:03 am"},
+      {true, "~dU ~mL 555~SC", 1, "MONDAY january 555Th"},
+      // Literal words that would read as names are quoted.
+      {true, kDefaultMask, 1, "06/05/8877 44:33:22.11 \"am\""},
+      {false, "06/05/8877 44:33:22.11 \"am\"", 1, "06/05/8877 44:33:22.11 \"am\""},
+      {true, "55th x~MCuary", 1, "55\"th\" x\"\"Jan\"\"uary"},
+      {false, "55\"th\" x\"\"Jan\"\"uary", 1, "55\"th\" x\"\"~MC\"\"uary"},
+      {true, "~6Z/~5Z", 0, "~6Z/~5Z"},  // compiled level tokens
+  };
+  for (const auto& c : cases) {
+    msk_arg a(c.in);
+    EXPECT_EQ(c.unxlate ? cv_unxlate_dat_msk(nullptr, a.bytes) : cv_xlate_dat_msk(nullptr, a.bytes), c.rc) << c.in;
+    EXPECT_EQ(a.status(), c.rc ? 1u : 2u) << c.in;
+    if (c.out) {
+      EXPECT_EQ(a.mask(), c.out) << c.in;
+    }
+  }
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // Boundaries of the packed arithmetic: carries, borrows, signs written by
-// other systems, shifts at and beyond the field, division rounding.
+// other systems, shifts at and beyond the field, division rounding. Operands
+// and results are written as the bytes in hex.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <vector>
 
 #include "foundation/com.h"
 #include "pd_test_util.h"
@@ -22,74 +22,138 @@ class PdArith : public ::testing::Test {
   }
 };
 
-pk bytes(std::vector<uint8_t> v) {
-  pk p;
-  p.n = static_cast<int>(v.size());
-  memcpy(p.b, v.data(), v.size());
-  return p;
+enum arith_op { ADD, SUB, MUL, SET, SHFT, SHFTN };
+
+struct arith_case {
+  arith_op op;
+  const char* a;
+  const char* b;  // the second operand, or the shift count in decimal
+  int rc;
+  const char* want;  // a afterwards
+};
+
+int run(const arith_case& c, pk& a) {
+  a = from_hex(c.a);
+  const bool shift = c.op == SHFT || c.op == SHFTN;
+  pk b = shift ? pk{} : from_hex(c.b);
+  int n = shift ? atoi(c.b) : 0;
+  switch (c.op) {
+    case ADD: return pd_add(a.b, a.n, b.b, b.n);
+    case SUB: return pd_sub(a.b, a.n, b.b, b.n);
+    case MUL: return pd_mul(a.b, a.n, b.b, b.n);
+    case SET: return pd_set(a.b, a.n, b.b, b.n);
+    case SHFT: return pd_shft(a.b, a.n, n);
+    case SHFTN: return pd_shftn(a.b, a.n, n);
+  }
+  return -1;
 }
 
-TEST_F(PdArith, CarryOutOfTheTopByteFailsAndKeepsLowDigitsPositive) {
-  pk a = pack(999, 2), one = pack(1, 1);
-  EXPECT_EQ(pd_add(a.b, 2, one.b, 1), 0);
-  EXPECT_EQ(hex(a), "00 0C");
-  pk m = pack(-999, 2);
-  EXPECT_EQ(pd_sub(m.b, 2, one.b, 1), 0);
-  EXPECT_EQ(hex(m), "00 0C");  // the lost digit leaves zero, never a negative zero
+TEST_F(PdArith, OperationTable) {
+  const arith_case cases[] = {
+      // A carry out of the top byte fails and keeps the low digits, positive.
+      {ADD, "99 9C", "1C", 0, "00 0C"},
+      {SUB, "99 9D", "1C", 0, "00 0C"},
+      // Borrows across zeros and sign changes.
+      {SUB, "01 00 0C", "1C", 1, "00 99 9C"},
+      {SUB, "5C", "01 2C", 1, "7D"},
+      {ADD, "5D", "5C", 1, "0C"},
+      // Foreign sign halves are classified: 5 (F) + 3 (C) is 8; -5 (B) + 3 (A).
+      {ADD, "5F", "3C", 1, "8C"},
+      {ADD, "5B", "3A", 1, "2D"},
+      {SET, "00 0C", "01 2F", 1, "01 2C"},
+      // A zero-filled field (digit where the sign half is) reads as positive.
+      {ADD, "00 00", "1C", 1, "00 1C"},
+      // A set drops only zero leading bytes.
+      {SET, "77 7C", "00 00 12 3C", 1, "12 3C"},
+      {SET, "77 7C", "01 00 00 0C", 0, "77 7C"},
+      {SET, "77 7C", "0D", 1, "00 0C"},
+      // Multiply: low digits on overflow, sign by class, zero positive.
+      {MUL, "12 3C", "04 5D", 0, "53 5D"},
+      {MUL, "4D", "2D", 1, "8C"},
+      {MUL, "00 00 4D", "0D", 1, "00 00 0C"},
+      // Rounding shifts: 5 away from zero, m = T, m > T; truncating shifts.
+      {SHFT, "12 5C", "-1", 1, "01 3C"},
+      {SHFT, "12 5D", "-1", 1, "01 3D"},
+      {SHFT, "4D", "-1", 1, "0C"},
+      {SHFT, "5C", "-1", 1, "1C"},
+      {SHFT, "50 0D", "-3", 1, "00 1D"},
+      {SHFT, "99 9C", "-4", 1, "00 0C"},
+      {SHFTN, "12 9C", "-1", 1, "01 2C"},
+      {SHFTN, "9D", "-1", 1, "0C"},
+      // Left shifts by 0 (rewrites the sign), within, by T and beyond.
+      {SHFT, "12 3F", "0", 1, "12 3C"},
+      {SHFT, "01 2C", "1", 1, "12 0C"},
+      {SHFT, "01 2C", "2", 0, "20 0C"},
+      {SHFT, "01 2C", "3", 0, "00 0C"},
+      {SHFTN, "00 0C", "40", 1, "00 0C"},
+      {SHFT, "00 0C", "-2147483648", 1, "00 0C"},
+      {SHFT, "00 0C", "2147483647", 1, "00 0C"},
+  };
+  for (const auto& c : cases) {
+    pk a;
+    EXPECT_EQ(run(c, a), c.rc) << c.op << " " << c.a << " " << c.b;
+    EXPECT_EQ(hex(a), c.want) << c.op << " " << c.a << " " << c.b;
+  }
 }
 
-TEST_F(PdArith, FastAddCarriesThroughEveryDigit) {
+TEST_F(PdArith, DivideTable) {
+  struct div_case {
+    const char *a, *b, *r;  // r: the remainder field, or null
+    int rc;
+    const char *q_want, *r_want;
+  };
+  const div_case cases[] = {
+      // Positive quotients round half up, negative ones truncate.
+      {"7C", "2C", nullptr, 1, "4C", nullptr},
+      {"7D", "2C", nullptr, 1, "3D", nullptr},
+      {"2C", "3D", nullptr, 1, "0C", nullptr},  // -0.67 is a positive zero
+      // With a remainder no rounding; the remainder keeps the dividend's sign.
+      {"7C", "2C", "0C", 1, "3C", "1C"},
+      {"7D", "2C", "0C", 1, "3D", "1D"},
+      // Division by zero changes nothing; a remainder that does not fit fails.
+      {"01 2C", "0D", "5C", 0, "01 2C", "5C"},
+      {"01 23 4C", "01 00 0C", "0C", 0, "00 00 1C", "4C"},
+  };
+  for (const auto& c : cases) {
+    pk a = from_hex(c.a), b = from_hex(c.b), r = c.r ? from_hex(c.r) : pk{};
+    EXPECT_EQ(pd_div(a.b, a.n, b.b, b.n, c.r ? r.b : nullptr, r.n), c.rc) << c.a << " / " << c.b;
+    EXPECT_EQ(hex(a), c.q_want) << c.a << " / " << c.b;
+    if (c.r) {
+      EXPECT_EQ(hex(r), c.r_want) << c.a << " / " << c.b;
+    }
+  }
+}
+
+TEST_F(PdArith, WideOperandsAreExact) {
   pk f = pack(999999999999999LL, 8), one = pack(1, 8);
   EXPECT_EQ(pd_fast_add(f.b, one.b), 0);
   EXPECT_EQ(hex(f), "00 00 00 00 00 00 00 0C");
   pk g = pack(99999999999999LL, 8);
   EXPECT_EQ(pd_fast_add(g.b, one.b), 1);
   EXPECT_EQ(str(value(g)), "100000000000000");
-}
-
-TEST_F(PdArith, BorrowAcrossZerosAndSignChange) {
-  pk a = pack(1000, 3), one = pack(1, 1);
-  EXPECT_EQ(pd_sub(a.b, 3, one.b, 1), 1);
-  EXPECT_EQ(str(value(a)), "999");
-  pk b = pack(5, 1), c = pack(12, 2);
-  EXPECT_EQ(pd_sub(b.b, 1, c.b, 2), 1);
-  EXPECT_EQ(hex(b), "7D");
-  pk z = pack(-5, 1), five = pack(5, 1);
-  EXPECT_EQ(pd_add(z.b, 1, five.b, 1), 1);
-  EXPECT_EQ(hex(z), "0C");
-}
-
-TEST_F(PdArith, ForeignSignHalvesAreClassifiedNotCompared) {
-  pk a = bytes({0x5F}), b = bytes({0x3C});
-  EXPECT_EQ(pd_add(a.b, 1, b.b, 1), 1);
-  EXPECT_EQ(hex(a), "8C");  // 5 (F) + 3 (C) is 8, written with the configured half
-  pk n = bytes({0x5B}), p = bytes({0x3A});
-  EXPECT_EQ(pd_add(n.b, 1, p.b, 1), 1);
-  EXPECT_EQ(hex(n), "2D");  // -5 (B) + 3 (A)
-  EXPECT_EQ(pd_cmp(bytes({0x5F}).b, 1, bytes({0x5C}).b, 1), 0);
-  EXPECT_EQ(pd_cmp(bytes({0x5B}).b, 1, bytes({0x5D}).b, 1), 0);
-  EXPECT_EQ(pd_cmp(bytes({0x5B}).b, 1, bytes({0x1E}).b, 1), -1);
-  pk s = bytes({0x01, 0x2F});
-  EXPECT_EQ(pd_set(s.b, 2, s.b, 2), 1);
-  EXPECT_EQ(hex(s), "01 2C");
+  pk w = pack(pow10(15) - 1, 16), w2 = pack(pow10(15) - 1, 8);
+  EXPECT_EQ(pd_mul(w.b, 16, w2.b, 8), 1);
+  EXPECT_EQ(str(value(w)), str((pow10(15) - 1) * (pow10(15) - 1)));
+  // Division beyond double precision.
+  pk a = pack(pow10(31) - 1, 16), b = pack(3, 1), r = pack(0, 1);
+  EXPECT_EQ(pd_div(a.b, 16, b.b, 1, r.b, 1), 1);
+  EXPECT_EQ(str(value(a)), "3333333333333333333333333333333");
+  EXPECT_EQ(str(value(r)), "0");
+  pk c = pack(pow10(30) + 1, 16), d = pack(2, 1);
+  EXPECT_EQ(pd_div(c.b, 16, d.b, 1, nullptr, 0), 1);
+  EXPECT_EQ(str(value(c)), "500000000000000000000000000001");
 }
 
 TEST_F(PdArith, ConfiguredSignsAreWrittenAndOthersStillRead) {
   setenv("KIVO_PD_SIGNS", "FD", 1);
   com_fill(0, nullptr);
   unsetenv("KIVO_PD_SIGNS");
-  pk a = bytes({0x5C}), b = bytes({0x3C});
+  pk a = from_hex("5C"), b = from_hex("3C");
   EXPECT_EQ(pd_add(a.b, 1, b.b, 1), 1);
   EXPECT_EQ(hex(a), "8F");
-  pk c = bytes({0x5C}), d = bytes({0x8B});
+  pk c = from_hex("5C"), d = from_hex("8B");
   EXPECT_EQ(pd_add(c.b, 1, d.b, 1), 1);
   EXPECT_EQ(hex(c), "3D");
-}
-
-TEST_F(PdArith, DigitSignHalfOfAZeroFilledFieldReadsAsPositive) {
-  pk z = bytes({0x00, 0x00}), one = pack(1, 1);
-  EXPECT_EQ(pd_add(z.b, 2, one.b, 1), 1);
-  EXPECT_EQ(hex(z), "00 1C");
 }
 
 TEST_F(PdArith, LengthsOutsideOneToSixteenAreRefused) {
@@ -103,7 +167,17 @@ TEST_F(PdArith, LengthsOutsideOneToSixteenAreRefused) {
   EXPECT_EQ(a[0], 0x1C);
 }
 
-TEST_F(PdArith, CompareLongerThanSixteenBytesUsesTheExtraLeadingBytes) {
+TEST_F(PdArith, CompareClassifiesSignsAndKeepsNegativeZeroBelow) {
+  struct {
+    const char *a, *b;
+    int want;
+  } cases[] = {{"5F", "5C", 0}, {"5B", "5D", 0}, {"5B", "1E", -1}, {"0D", "00 0C", -1}};
+  for (const auto& c : cases) {
+    pk a = from_hex(c.a), b = from_hex(c.b);
+    EXPECT_EQ(pd_cmp(a.b, a.n, b.b, b.n), c.want) << c.a << " " << c.b;
+  }
+  EXPECT_EQ(pd_fast_cmp(pack(-1, 8).b, pack(0, 8).b), -1);
+  // Longer than sixteen bytes: the extra leading bytes count.
   uint8_t a[18] = {}, b[2] = {0x00, 0x5C};
   a[17] = 0x5C;
   EXPECT_EQ(pd_cmp(a, 18, b, 2), 0);
@@ -114,136 +188,12 @@ TEST_F(PdArith, CompareLongerThanSixteenBytesUsesTheExtraLeadingBytes) {
   EXPECT_EQ(pd_cmp(a, 18, b, 2), -1);
 }
 
-TEST_F(PdArith, NegativeZeroComparesBelowPositiveZero) {
-  EXPECT_EQ(pd_cmp(bytes({0x0D}).b, 1, bytes({0x00, 0x0C}).b, 2), -1);
-  EXPECT_EQ(pd_fast_cmp(pack(-1, 8).b, pack(0, 8).b), -1);
-}
-
-TEST_F(PdArith, SetDropsOnlyZeroLeadingBytes) {
-  pk t = bytes({0x77, 0x7C});
-  EXPECT_EQ(pd_set(t.b, 2, bytes({0x00, 0x00, 0x12, 0x3C}).b, 4), 1);
-  EXPECT_EQ(hex(t), "12 3C");
-  pk u = bytes({0x77, 0x7C});
-  EXPECT_EQ(pd_set(u.b, 2, bytes({0x01, 0x00, 0x00, 0x0C}).b, 4), 0);
-  EXPECT_EQ(hex(u), "77 7C");
-  EXPECT_EQ(pd_set(u.b, 2, bytes({0x0D}).b, 1), 1);
-  EXPECT_EQ(hex(u), "00 0C");
-}
-
-TEST_F(PdArith, MultiplyWritesLowDigitsOnOverflowAndSignByClass) {
-  pk a = pack(123, 2), b = pack(-45, 2);
-  EXPECT_EQ(pd_mul(a.b, 2, b.b, 2), 0);
-  EXPECT_EQ(hex(a), "53 5D");  // -5535 keeps 535
-  pk c = pack(-4, 1), d = pack(-2, 1);
-  EXPECT_EQ(pd_mul(c.b, 1, d.b, 1), 1);
-  EXPECT_EQ(hex(c), "8C");
-  pk z = pack(-4, 3), zero = bytes({0x0D});
-  EXPECT_EQ(pd_mul(z.b, 3, zero.b, 1), 1);
-  EXPECT_EQ(hex(z), "00 00 0C");
-  pk w = pack(pow10(15) - 1, 16), w2 = pack(pow10(15) - 1, 8);
-  EXPECT_EQ(pd_mul(w.b, 16, w2.b, 8), 1);
-  EXPECT_EQ(str(value(w)), str((pow10(15) - 1) * (pow10(15) - 1)));
-}
-
-TEST_F(PdArith, DivideRoundsPositiveHalfUpAndTruncatesNegative) {
-  pk a = pack(7, 1), two = pack(2, 1);
-  EXPECT_EQ(pd_div(a.b, 1, two.b, 1, nullptr, 0), 1);
-  EXPECT_EQ(str(value(a)), "4");
-  pk n = pack(-7, 1);
-  EXPECT_EQ(pd_div(n.b, 1, two.b, 1, nullptr, 0), 1);
-  EXPECT_EQ(str(value(n)), "-3");
-  pk q = pack(7, 1), r = pack(0, 1);
-  EXPECT_EQ(pd_div(q.b, 1, two.b, 1, r.b, 1), 1);
-  EXPECT_EQ(str(value(q)), "3");
-  EXPECT_EQ(str(value(r)), "1");
-  pk nq = pack(-7, 1), nr = pack(0, 1);
-  EXPECT_EQ(pd_div(nq.b, 1, two.b, 1, nr.b, 1), 1);
-  EXPECT_EQ(str(value(nq)), "-3");
-  EXPECT_EQ(str(value(nr)), "-1");
-  pk small = pack(2, 1), three = pack(-3, 1);
-  EXPECT_EQ(pd_div(small.b, 1, three.b, 1, nullptr, 0), 1);
-  EXPECT_EQ(hex(small), "0C");  // -0.67 truncates to a positive zero
-}
-
-TEST_F(PdArith, DivideIsExactBeyondDoublePrecision) {
-  i128 big = pow10(31) - 1;  // 31 nines
-  pk a = pack(big, 16), b = pack(3, 1), r = pack(0, 1);
-  EXPECT_EQ(pd_div(a.b, 16, b.b, 1, r.b, 1), 1);
-  EXPECT_EQ(str(value(a)), "3333333333333333333333333333333");
-  EXPECT_EQ(str(value(r)), "0");
-  pk c = pack(pow10(30) + 1, 16), d = pack(2, 1);
-  EXPECT_EQ(pd_div(c.b, 16, d.b, 1, nullptr, 0), 1);
-  EXPECT_EQ(str(value(c)), "500000000000000000000000000001");
-}
-
-TEST_F(PdArith, DivideByZeroLeavesOperandsUnchanged) {
-  pk a = pack(12, 2), z = bytes({0x0D}), r = pack(5, 1);
-  EXPECT_EQ(pd_div(a.b, 2, z.b, 1, r.b, 1), 0);
-  EXPECT_EQ(hex(a), "01 2C");
-  EXPECT_EQ(hex(r), "5C");
-}
-
-TEST_F(PdArith, RemainderThatDoesNotFitFails) {
-  pk a = pack(1234, 3), b = pack(1000, 3), r = pack(0, 1);
-  EXPECT_EQ(pd_div(a.b, 3, b.b, 3, r.b, 1), 0);
-  EXPECT_EQ(str(value(a)), "1");
-  EXPECT_EQ(hex(r), "4C");
-}
-
-TEST_F(PdArith, RoundingShiftCases) {
-  pk p = pack(125, 2);
-  EXPECT_EQ(pd_shft(p.b, 2, -1), 1);
-  EXPECT_EQ(str(value(p)), "13");
-  pk n = pack(-125, 2);
-  EXPECT_EQ(pd_shft(n.b, 2, -1), 1);
-  EXPECT_EQ(str(value(n)), "-13");
-  pk four = pack(-4, 1);
-  EXPECT_EQ(pd_shft(four.b, 1, -1), 1);
-  EXPECT_EQ(hex(four), "0C");
-  pk five = pack(5, 1);
-  EXPECT_EQ(pd_shft(five.b, 1, -1), 1);  // m = T
-  EXPECT_EQ(hex(five), "1C");
-  pk m5 = pack(-500, 2);
-  EXPECT_EQ(pd_shft(m5.b, 2, -3), 1);
-  EXPECT_EQ(hex(m5), "00 1D");
-  pk gone = pack(999, 2);
-  EXPECT_EQ(pd_shft(gone.b, 2, -4), 1);  // m > T
-  EXPECT_EQ(hex(gone), "00 0C");
-  pk t = pack(129, 2);
-  EXPECT_EQ(pd_shftn(t.b, 2, -1), 1);
-  EXPECT_EQ(str(value(t)), "12");
-  pk nt = pack(-9, 1);
-  EXPECT_EQ(pd_shftn(nt.b, 1, -1), 1);
-  EXPECT_EQ(hex(nt), "0C");
-}
-
-TEST_F(PdArith, LeftShiftByZeroByTAndBeyond) {
-  pk p = bytes({0x12, 0x3F});
-  EXPECT_EQ(pd_shft(p.b, 2, 0), 1);
-  EXPECT_EQ(hex(p), "12 3C");
-  pk q = pack(12, 2);
-  EXPECT_EQ(pd_shft(q.b, 2, 1), 1);
-  EXPECT_EQ(str(value(q)), "120");
-  pk r = pack(12, 2);
-  EXPECT_EQ(pd_shft(r.b, 2, 2), 0);
-  EXPECT_EQ(str(value(r)), "200");
-  pk s = pack(12, 2);
-  EXPECT_EQ(pd_shft(s.b, 2, 3), 0);  // n = T
-  EXPECT_EQ(hex(s), "00 0C");
-  pk z = pack(0, 2);
-  EXPECT_EQ(pd_shftn(z.b, 2, 40), 1);
-  EXPECT_EQ(pd_shft(z.b, 2, INT32_MIN), 1);
-  EXPECT_EQ(pd_shft(z.b, 2, INT32_MAX), 1);
-}
-
 TEST_F(PdArith, SignificantDigits) {
   int d = -1;
-  EXPECT_EQ(SIG_DIGITS(bytes({0x00, 0x12, 0x3C}).b, 3, &d), 3);
+  EXPECT_EQ(SIG_DIGITS(from_hex("00 12 3C").b, 3, &d), 3);
   EXPECT_EQ(d, 3);
-  EXPECT_EQ(SIG_DIGITS(bytes({0x01, 0x23, 0x4C}).b, 3, nullptr), 4);
-  EXPECT_EQ(SIG_DIGITS(bytes({0x12, 0x34, 0x5C}).b, 3, nullptr), 5);
-  EXPECT_EQ(SIG_DIGITS(bytes({0x00, 0x00, 0x0C}).b, 3, nullptr), 0);
-  EXPECT_EQ(SIG_DIGITS(bytes({0x00, 0x00, 0x1C}).b, 3, nullptr), 1);
+  for (auto [h, want] : {std::pair{"01 23 4C", 4}, {"12 34 5C", 5}, {"00 00 0C", 0}, {"00 00 1C", 1}})
+    EXPECT_EQ(SIG_DIGITS(from_hex(h).b, 3, nullptr), want) << h;
 }
 
 }  // namespace

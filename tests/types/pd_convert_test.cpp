@@ -35,73 +35,59 @@ class PdConvert : public ::testing::Test {
   }
 };
 
-TEST_F(PdConvert, IntegerExtremesRoundTrip) {
+TEST_F(PdConvert, IntegersRoundTripAndThoseThatDoNotFitKeepLowDigits) {
   for (int32_t v : {0, 1, -1, 9, -9, INT32_MAX, INT32_MIN}) {
     pk p = pack(0, 6);
     EXPECT_EQ(pd_cvp(p.b, 6, v), 1) << v;
     EXPECT_EQ(pd_cvb(p.b, 6), v) << v;
   }
-  pk p = pack(0, 6);
-  pd_cvp(p.b, 6, INT32_MIN);
-  EXPECT_EQ(hex(p), "02 14 74 83 64 8D");
+  struct {
+    int n;
+    int32_t v;
+    int rc;
+    const char* want;
+  } cases[] = {
+      {6, INT32_MIN, 1, "02 14 74 83 64 8D"}, {1, 10, 0, "0C"}, {1, -9, 1, "9D"}, {5, INT32_MIN, 0, "14 74 83 64 8D"}};
+  for (const auto& c : cases) {
+    pk p = pack(0, c.n);
+    EXPECT_EQ(pd_cvp(p.b, c.n, c.v), c.rc) << c.v;
+    EXPECT_EQ(hex(p), c.want) << c.v;
+  }
+  pk u = pack(4294967295LL, 6);  // unsigned fields survive the modulo read
+  EXPECT_EQ(static_cast<uint32_t>(pd_cvb(u.b, 6)), 4294967295u);
 }
 
-TEST_F(PdConvert, IntegerThatDoesNotFitFailsKeepingLowDigits) {
-  pk p = pack(0, 1);
-  EXPECT_EQ(pd_cvp(p.b, 1, -9), 1);
-  EXPECT_EQ(pd_cvp(p.b, 1, 10), 0);
-  EXPECT_EQ(hex(p), "0C");
-  pk q = pack(0, 5);  // 9 digits
-  EXPECT_EQ(pd_cvp(q.b, 5, INT32_MIN), 0);
-  EXPECT_EQ(str(value(q)), "-147483648");
-}
-
-TEST_F(PdConvert, UnsignedThirtyTwoBitValuesSurviveTheModuloRead) {
-  pk p = pack(4294967295LL, 6);
-  EXPECT_EQ(static_cast<uint32_t>(pd_cvb(p.b, 6)), 4294967295u);
-}
-
-TEST_F(PdConvert, FloatRoundsBeforeTheRangeCheck) {
-  pk p = pack(0, 3);  // 5 digits
-  pd_field f{p.b, 3, 3, 0};
-  EXPECT_EQ(pd_from_float(&f, 99.9996), 0);  // rounds to 100.000: six digits
-  EXPECT_EQ(hex(p), "00 00 0C");
-  EXPECT_EQ(pd_from_float(&f, 99.9994), 1);
-  EXPECT_EQ(str(value(p)), "99999");
-  f.decimals = 2;
-  EXPECT_EQ(pd_from_float(&f, 99.996), 1);
-  EXPECT_EQ(str(value(p)), "10000");
-  f.decimals = 2;
-  EXPECT_EQ(pd_from_float(&f, -12.345), 1);  // the double lies just above 12.345
-  EXPECT_EQ(str(value(p)), "-1235");
-  EXPECT_EQ(pd_from_float(&f, 1.005), 1);  // and this one just below 1.005
-  EXPECT_EQ(str(value(p)), "100");
-  f.decimals = 2;
-  EXPECT_EQ(pd_from_float(&f, -12.345), 1);
-  EXPECT_EQ(f.negative, 1);
-}
-
-TEST_F(PdConvert, FloatRefusesNonFiniteValuesAndHugeOnes) {
-  pk p = pack(7, 8);
-  pd_field f{p.b, 8, 2, 0};
-  EXPECT_EQ(pd_from_float(&f, std::numeric_limits<double>::quiet_NaN()), 0);
-  EXPECT_EQ(pd_from_float(&f, std::numeric_limits<double>::infinity()), 0);
-  EXPECT_EQ(pd_from_float(&f, -std::numeric_limits<double>::infinity()), 0);
-  EXPECT_EQ(pd_from_float(&f, 1e300), 0);
-  EXPECT_EQ(pd_from_float(&f, 1e13), 0);
-  f.decimals = -1;
-  EXPECT_EQ(pd_from_float(&f, 1), 0);
-  EXPECT_EQ(hex(p), "00 00 00 00 00 00 00 7C");
-}
-
-TEST_F(PdConvert, FloatThatRoundsToZeroIsPositiveZero) {
-  pk p = pack(7, 2);
-  pd_field f{p.b, 2, 1, 1};
-  EXPECT_EQ(pd_from_float(&f, -0.04), 1);
-  EXPECT_EQ(hex(p), "00 0C");
-  EXPECT_EQ(f.negative, 0);
-  EXPECT_EQ(pd_from_float(&f, -0.0), 1);
-  EXPECT_EQ(hex(p), "00 0C");
+TEST_F(PdConvert, FromFloatRoundsChecksRangeAfterAndRefusesTheRest) {
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  struct {
+    int n, decimals;
+    double x;
+    int rc;
+    const char* want;  // the field, which starts as 7
+  } cases[] = {
+      {3, 3, 99.9996, 0, "00 00 7C"},  // rounds to 100.000: six digits, field kept
+      {3, 3, 99.9994, 1, "99 99 9C"},
+      {3, 2, 99.996, 1, "10 00 0C"},
+      {3, 2, -12.345, 1, "01 23 5D"},  // the double lies just above 12.345
+      {3, 2, 1.005, 1, "00 10 0C"},    // and this one just below 1.005
+      {2, 1, -0.04, 1, "00 0C"},       // rounds to zero: a positive zero
+      {2, 1, -0.0, 1, "00 0C"},
+      {8, 2, nan, 0, "00 00 00 00 00 00 00 7C"},
+      {8, 2, inf, 0, "00 00 00 00 00 00 00 7C"},
+      {8, 2, -inf, 0, "00 00 00 00 00 00 00 7C"},
+      {8, 2, 1e300, 0, "00 00 00 00 00 00 00 7C"},
+      {8, 2, 1e13, 0, "00 00 00 00 00 00 00 7C"},
+      {8, -1, 1, 0, "00 00 00 00 00 00 00 7C"},
+  };
+  for (const auto& c : cases) {
+    pk p = pack(7, c.n);
+    pd_field f{p.b, c.n, c.decimals, 1};
+    EXPECT_EQ(pd_from_float(&f, c.x), c.rc) << c.x;
+    EXPECT_EQ(hex(p), c.want) << c.x;
+    if (c.rc) {
+      EXPECT_EQ(f.negative, c.want[strlen(c.want) - 1] == 'D') << c.x;
+    }
+  }
 }
 
 TEST_F(PdConvert, ToFloatIsExactForExactValues) {
@@ -134,50 +120,68 @@ TEST_F(PdConvert, FloatRoundTripOfFifteenDigits) {
 }
 
 TEST_F(PdConvert, VarBinRoundsAndClamps) {
-  pd_var v{};
-  memcpy(v.value, pack(3000000000LL, 8).b, 8);
-  v.decimals = 0;
-  EXPECT_EQ(pd_var_bin(&v), INT32_MAX);
-  memcpy(v.value, pack(-3000000000LL, 8).b, 8);
-  EXPECT_EQ(pd_var_bin(&v), INT32_MIN);
-  memcpy(v.value, pack(-2147483648LL, 8).b, 8);
-  EXPECT_EQ(pd_var_bin(&v), INT32_MIN);
-  memcpy(v.value, pack(-1250, 8).b, 8);
-  v.decimals = 2;
-  EXPECT_EQ(pd_var_bin(&v), -13);
-  memcpy(v.value, pack(1249, 8).b, 8);
-  EXPECT_EQ(pd_var_bin(&v), 12);
-  memcpy(v.value, pack(500000000000000LL, 8).b, 8);
-  v.decimals = 15;
-  EXPECT_EQ(pd_var_bin(&v), 1);
-  v.decimals = 16;
-  EXPECT_EQ(pd_var_bin(&v), 0);
-  memcpy(v.value, pack(3, 8).b, 8);
-  v.decimals = -9;
-  EXPECT_EQ(pd_var_bin(&v), INT32_MAX);
-  v.decimals = -2;
-  EXPECT_EQ(pd_var_bin(&v), 300);
+  struct {
+    int64_t v;
+    int decimals;
+    int32_t want;
+  } cases[] = {{3000000000LL, 0, INT32_MAX},
+               {-3000000000LL, 0, INT32_MIN},
+               {-2147483648LL, 0, INT32_MIN},
+               {-1250, 2, -13},
+               {1249, 2, 12},
+               {500000000000000LL, 15, 1},
+               {500000000000000LL, 16, 0},
+               {3, -9, INT32_MAX},
+               {3, -2, 300}};
+  for (const auto& c : cases) {
+    pd_var v{};
+    memcpy(v.value, pack(c.v, 8).b, 8);
+    v.decimals = c.decimals;
+    EXPECT_EQ(pd_var_bin(&v), c.want) << static_cast<long long>(c.v) << " " << c.decimals;
+  }
 }
 
-TEST_F(PdConvert, DigitTextWithLeadingSignAndPoint) {
+TEST_F(PdConvert, DigitText) {
+  const std::string nines31(31, '9'), nines32(32, '9');
+  struct {
+    std::string text;
+    int n;
+    char sep;
+    int rc;
+    const char* want;
+    int decimals, negative;  // -1: not looked at
+  } cases[] = {
+      {"  -12.50 ", 4, '.', 1, "00 01 25 0D", 2, 1},
+      {"12-", 2, '.', 1, "01 2D", 0, 1},
+      {"+7.", 1, '.', 1, "7C", -1, -1},
+      {".5", 1, '.', 1, "5C", 1, -1},
+      {"3,25", 2, ',', 1, "32 5C", 2, -1},
+      {"   ", 2, '.', 1, "00 0C", -1, -1},
+      {"-0.00", 2, '.', 1, "00 0C", 2, 0},  // minus zero is a positive zero
+      // Digits count against the field, leading zeros included.
+      {"999", 2, '.', 1, "99 9C", -1, -1},
+      {"1000", 2, '.', 0, nullptr, -1, -1},
+      {nines31, 16, '.', 1, nullptr, -1, -1},
+      {nines32, 16, '.', 0, nullptr, -1, -1},
+  };
+  for (const auto& c : cases) {
+    pk p;
+    int d, neg;
+    EXPECT_EQ(cva(c.text, c.n, p, d, neg, c.sep), c.rc) << c.text;
+    if (c.want) {
+      EXPECT_EQ(hex(p), c.want) << c.text;
+    }
+    if (c.decimals >= 0) {
+      EXPECT_EQ(d, c.decimals) << c.text;
+    }
+    if (c.negative >= 0) {
+      EXPECT_EQ(neg, c.negative) << c.text;
+    }
+  }
   pk p;
   int d, neg;
-  EXPECT_EQ(cva("  -12.50 ", 4, p, d, neg), 1);
-  EXPECT_EQ(str(value(p)), "-1250");
-  EXPECT_EQ(d, 2);
-  EXPECT_EQ(neg, 1);
-  EXPECT_EQ(cva("12-", 2, p, d, neg), 1);
-  EXPECT_EQ(str(value(p)), "-12");
-  EXPECT_EQ(d, 0);
-  EXPECT_EQ(cva("+7.", 1, p, d, neg), 1);
-  EXPECT_EQ(str(value(p)), "7");
-  EXPECT_EQ(cva(".5", 1, p, d, neg), 1);
-  EXPECT_EQ(d, 1);
-  EXPECT_EQ(cva("3,25", 2, p, d, neg, ','), 1);
-  EXPECT_EQ(str(value(p)), "325");
-  EXPECT_EQ(d, 2);
-  EXPECT_EQ(cva("   ", 2, p, d, neg), 1);
-  EXPECT_EQ(hex(p), "00 0C");
+  ASSERT_EQ(cva(nines31, 16, p, d, neg), 1);
+  EXPECT_EQ(str(value(p)), str(pow10(31) - 1));
 }
 
 TEST_F(PdConvert, DigitTextSyntaxErrors) {
@@ -189,79 +193,43 @@ TEST_F(PdConvert, DigitTextSyntaxErrors) {
   }
 }
 
-TEST_F(PdConvert, DigitTextCountsDigitsAgainstTheField) {
-  pk p;
-  int d, neg;
-  EXPECT_EQ(cva("999", 2, p, d, neg), 1);
-  EXPECT_EQ(cva("1000", 2, p, d, neg), 0);
-  EXPECT_EQ(cva(std::string(31, '9'), 16, p, d, neg), 1);
-  EXPECT_EQ(str(value(p)), str(pow10(31) - 1));
-  EXPECT_EQ(cva(std::string(32, '9'), 16, p, d, neg), 0);
-}
-
-TEST_F(PdConvert, DigitTextMinusZeroIsPositiveZero) {
-  pk p;
-  int d, neg;
-  EXPECT_EQ(cva("-0.00", 2, p, d, neg), 1);
-  EXPECT_EQ(hex(p), "00 0C");
-  EXPECT_EQ(neg, 0);
-  EXPECT_EQ(d, 2);
-}
-
-TEST_F(PdConvert, BinaryArithmeticThroughPacked) {
-  int32_t a = 10;
-  EXPECT_EQ(bin_math(&a, 5, BIN_ADD, 0, 0, 0, 0), 1);
-  EXPECT_EQ(a, 15);
-  EXPECT_EQ(bin_math(&a, 20, BIN_SUB, 0, 0, 0, 0), 1);
-  EXPECT_EQ(a, -5);
-  EXPECT_EQ(bin_math(&a, -3, BIN_MUL, 0, 0, 0, 0), 1);
-  EXPECT_EQ(a, 15);
-  EXPECT_EQ(bin_math(&a, 2, BIN_DIV, 0, 0, 0, 0), 1);
-  EXPECT_EQ(a, 8);  // 7.5 rounds up
-  a = -15;
-  EXPECT_EQ(bin_math(&a, 2, BIN_DIV, 0, 0, 0, 0), 1);
-  EXPECT_EQ(a, -7);  // a negative quotient stays truncated
-  EXPECT_EQ(bin_math(&a, 42, BIN_SET, 0, 0, 0, 0), 1);
-  EXPECT_EQ(a, 42);
-  // b in units of 10 (scale 2) added to a in units.
-  a = 1;
-  EXPECT_EQ(bin_math(&a, 3, BIN_ADD, 2, 0, 1, 0), 1);
-  EXPECT_EQ(a, 31);
-  // a scaled by 10 before the operation and divided back (rounded) after.
-  a = 7;
-  EXPECT_EQ(bin_math(&a, 5, BIN_ADD, 0, 0, 2, 0), 1);
-  EXPECT_EQ(a, 8);  // (70 + 5) / 10
-  a = 7;
-  EXPECT_EQ(bin_math(&a, 4, BIN_ADD, 0, 0, 2, 0), 1);
-  EXPECT_EQ(a, 7);
-}
-
-TEST_F(PdConvert, BinaryArithmeticFailsWithoutTouchingA) {
-  int32_t a = INT32_MAX;
-  EXPECT_EQ(bin_math(&a, 1, BIN_ADD, 0, 0, 0, 0), 0);
-  EXPECT_EQ(a, INT32_MAX);
-  a = INT32_MIN;
-  EXPECT_EQ(bin_math(&a, -1, BIN_MUL, 0, 0, 0, 0), 0);
-  EXPECT_EQ(bin_math(&a, 0, BIN_DIV, 0, 0, 0, 0), 0);
-  EXPECT_EQ(bin_math(&a, 1, 6, 0, 0, 0, 0), 0);
-  EXPECT_EQ(bin_math(&a, 1, 0, 0, 0, 0, 0), 0);
-  EXPECT_EQ(a, INT32_MIN);
-  EXPECT_EQ(bin_math(&a, 1, BIN_SUB, 0, 0, 0, 0), 0);
-  EXPECT_EQ(bin_math(&a, 1, BIN_ADD, 40, 0, 0, 0), 0);  // factor too large
-  EXPECT_EQ(a, INT32_MIN);
-}
-
-TEST_F(PdConvert, UnsignedOperandsUseTheFullThirtyTwoBits) {
-  int32_t a = -1;  // 4294967295 unsigned
-  EXPECT_EQ(bin_math(&a, 1, BIN_SUB, 0, 0, 0, 2), 1);
-  EXPECT_EQ(static_cast<uint32_t>(a), 4294967294u);
-  EXPECT_EQ(bin_math(&a, 2, BIN_ADD, 0, 0, 0, 2), 0);
-  a = 0;
-  EXPECT_EQ(bin_math(&a, 1, BIN_SUB, 0, 0, 0, 2), 0);  // below zero
-  a = 0;
-  EXPECT_EQ(bin_math(&a, -1, BIN_ADD, 0, 2, 0, 0), 0);  // 4294967295 over signed a
-  EXPECT_EQ(bin_math(&a, -1, BIN_SET, 0, 2, 0, 2), 1);
-  EXPECT_EQ(static_cast<uint32_t>(a), 4294967295u);
+// bin_math(a, b, op, b scale, b unsigned, a scale, a unsigned).
+TEST_F(PdConvert, BinaryArithmeticTable) {
+  struct {
+    int32_t a, b;
+    int op, bscale, bflags, ascale, aflags, rc;
+    int32_t want;  // a afterwards (unchanged on failure)
+  } cases[] = {
+      {10, 5, BIN_ADD, 0, 0, 0, 0, 1, 15},
+      {15, 20, BIN_SUB, 0, 0, 0, 0, 1, -5},
+      {-5, -3, BIN_MUL, 0, 0, 0, 0, 1, 15},
+      {15, 2, BIN_DIV, 0, 0, 0, 0, 1, 8},    // 7.5 rounds up
+      {-15, 2, BIN_DIV, 0, 0, 0, 0, 1, -7},  // a negative quotient stays truncated
+      {-7, 42, BIN_SET, 0, 0, 0, 0, 1, 42},
+      {1, 3, BIN_ADD, 2, 0, 1, 0, 1, 31},  // b in units of 10 added to a in units
+      {7, 5, BIN_ADD, 0, 0, 2, 0, 1, 8},   // (70 + 5) / 10, rounded
+      {7, 4, BIN_ADD, 0, 0, 2, 0, 1, 7},
+      // Failures leave a as it was.
+      {INT32_MAX, 1, BIN_ADD, 0, 0, 0, 0, 0, INT32_MAX},
+      {INT32_MIN, -1, BIN_MUL, 0, 0, 0, 0, 0, INT32_MIN},
+      {INT32_MIN, 0, BIN_DIV, 0, 0, 0, 0, 0, INT32_MIN},
+      {INT32_MIN, 1, 6, 0, 0, 0, 0, 0, INT32_MIN},
+      {INT32_MIN, 1, 0, 0, 0, 0, 0, 0, INT32_MIN},
+      {INT32_MIN, 1, BIN_SUB, 0, 0, 0, 0, 0, INT32_MIN},
+      {INT32_MIN, 1, BIN_ADD, 40, 0, 0, 0, 0, INT32_MIN},  // factor too large
+      // Unsigned operands use the full 32 bits.
+      {-1, 1, BIN_SUB, 0, 0, 0, 2, 1, -2},
+      {-2, 2, BIN_ADD, 0, 0, 0, 2, 0, -2},
+      {0, 1, BIN_SUB, 0, 0, 0, 2, 0, 0},   // below zero
+      {0, -1, BIN_ADD, 0, 2, 0, 0, 0, 0},  // 4294967295 over a signed a
+      {0, -1, BIN_SET, 0, 2, 0, 2, 1, -1},
+  };
+  for (const auto& c : cases) {
+    int32_t a = c.a;
+    EXPECT_EQ(bin_math(&a, c.b, c.op, c.bscale, c.bflags, c.ascale, c.aflags), c.rc)
+        << c.a << " op " << c.op << " " << c.b;
+    EXPECT_EQ(a, c.want) << c.a << " op " << c.op << " " << c.b;
+  }
 }
 
 }  // namespace

@@ -75,6 +75,17 @@ inline std::string hex(const pk& p) {
   return s;
 }
 
+// A value from its bytes in hex, e.g. "01 2C".
+inline pk from_hex(const char* text) {
+  pk p;
+  for (const char* s = text; s[0] && s[1] && p.n < 16;) {
+    p.b[p.n++] = static_cast<uint8_t>(strtoul(std::string(s, 2).c_str(), nullptr, 16));
+    s += 2;
+    if (*s == ' ') ++s;
+  }
+  return p;
+}
+
 // Cases per differential run: 100,000 by default, scaled by KIVO_STRESS_SCALE.
 inline int stress_cases(int base) {
   const char* s = getenv("KIVO_STRESS_SCALE");

@@ -1,0 +1,46 @@
+// The application's date mask and its fallbacks.
+#include "foundation/app_date_mask.h"
+
+#include <cstring>
+
+#include "foundation/com.h"
+#include "foundation/sys_err.h"
+#include "foundation/text.h"
+
+namespace kivo {
+
+namespace {
+
+ut_design_recs g_recs;
+
+// Copies a 60-character mask at `p` when it is there and not blank.
+bool take_mask(char* mask, const void* p) {
+  if (!p || ut_is_all(p, ' ', kAppDateMaskLen)) return false;
+  memcpy(mask, p, kAppDateMaskLen);
+  return true;
+}
+
+}  // namespace
+
+ut_design_recs set_ut_design_recs(const ut_design_recs& recs) {
+  ut_design_recs old = g_recs;
+  g_recs = recs;
+  return old;
+}
+
+int ut_get_date_msk(const char* ap, const char* ver, char* mask) {
+  const char* missing = !ap ? "ap" : !ver ? "ver" : !mask ? "date_msk" : nullptr;
+  if (missing) {
+    sys_err("UT", __LINE__, "ut_get_date_msk - missing %s", missing);
+    return 0;
+  }
+  const uint8_t* appl = g_recs.dap ? g_recs.dap(ap, ver) : nullptr;
+  if (take_mask(mask, appl ? appl + kApplDateMaskOffset : nullptr)) return 1;
+  const uint8_t* sysparm = g_recs.dsysparm ? g_recs.dsysparm() : nullptr;
+  if (take_mask(mask, sysparm ? sysparm + kSysparmDateMaskOffset : nullptr)) return 1;
+  if (take_mask(mask, com.dt_sample)) return 1;
+  ut_cpy_fill(mask, kBuiltinDateMask, kAppDateMaskLen);
+  return 1;
+}
+
+}  // namespace kivo

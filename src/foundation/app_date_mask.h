@@ -1,0 +1,31 @@
+// The date mask an application shows dates with: its own, else the system's,
+// else the session's sample, else a built-in one.
+//
+// The APPL and SYSPARM records are kept by the process engine, above this
+// layer; it fills the record hooks when it starts. An empty hook reads as a
+// missing record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kivo {
+
+constexpr size_t kAppDateMaskLen = 60;
+constexpr size_t kApplDateMaskOffset = 188;     // in the APPL record
+constexpr size_t kSysparmDateMaskOffset = 248;  // in the SYSPARM record
+constexpr const char* kBuiltinDateMask = "06/05/0807 04:03 ~AU";
+
+struct ut_design_recs {
+  const uint8_t* (*dap)(const char* ap, const char* ver);  // APPL record, or null
+  const uint8_t* (*dsysparm)();                            // SYSPARM record, or null
+};
+
+// Installs the record hooks (copied); returns the previous ones.
+ut_design_recs set_ut_design_recs(const ut_design_recs& recs);
+
+// Fills the 60-character `mask` for application `ap` (3 characters) of
+// version `ver` (2). Returns 1, or 0 after a system error for a null argument.
+int ut_get_date_msk(const char* ap, const char* ver, char* mask);
+
+}  // namespace kivo
