@@ -1,9 +1,6 @@
 // Helpers of the crash tests: the writer's messages to the parent (what it
 // is about to do, what it did), the records it writes, and the check of a
-// pair after the writer was killed: a second session opens it (repairing it
-// when the writer left it marked), the pair must then be sound and hold
-// every acknowledged write, the write in flight old or new, and nothing
-// else; a later insert of a victim's id is refused exactly when it survived.
+// pair after the writer was killed.
 #pragma once
 
 #include <unistd.h>
@@ -82,26 +79,48 @@ inline void count_repairs(const char*, int, const char* text) {
   if (strncmp(text, "repaired ", 9) == 0) ++repairs_seen();
 }
 
-// The second session after a kill: opens the pair and reads through key 0,
-// which repairs a pair the writer left marked; then checks it against
-// `model` (the write in flight, `intent` when `pending`, may be old or new)
-// and brings the model to what the pair holds. "" when all is well.
+// A second session on the pair, the three keys in use, key 0 current.
+struct session {
+  BRF_FILE* f = nullptr;
+  BRF_RCB* r = nullptr;
+  explicit session(const std::string& base) {
+    int st;
+    f = brfopen(&st, base.c_str(), 0, 0, false);
+    r = f ? brfaccess(&st, f, 0, false) : nullptr;
+    if (r && use_three_keys(r) != BRF_OK) {
+      brfdeaccess(r);
+      r = nullptr;
+    }
+  }
+  ~session() {
+    if (r) brfdeaccess(r);
+    if (f) brfclose(f);
+  }
+};
+
+// Opens the pair and reads through key 0, which repairs a pair that a dead
+// writer left marked; then checks it. "" when sound; `active` gets its
+// records.
+inline std::string reopen_and_check(const std::string& base, record_model* active) {
+  {
+    session s(base);
+    if (!s.r) return "keys not found";
+    std::vector<uint8_t> buf(70000);
+    uint32_t len = 0;
+    int st = brffirst(s.r, buf.data(), buf.size(), &len);
+    if (st != BRF_OK && st != BRF_EOF) return "first read gave " + std::to_string(st);
+  }
+  return check_pair(base, active);
+}
+
+// The check after a kill: the pair sound once reopened, holding `model`
+// (the write in flight, `intent` when `pending`, old or new) and nothing
+// else, and an insert of the victim's id refused exactly when its record
+// lives. The model is brought to what the pair holds. "" when all is well.
 inline std::string check_after_kill(const std::string& base, record_model* model, bool pending,
                                     const wire_msg& intent) {
-  int st;
-  BRF_FILE* f = brfopen(&st, base.c_str(), 0, 0, false);
-  if (!f) return "open failed with " + std::to_string(st);
-  BRF_RCB* r = brfaccess(&st, f, 0, false);
-  std::vector<uint8_t> buf(70000);
-  uint32_t len = 0;
-  std::string err;
-  if (!r || use_three_keys(r) != BRF_OK) err = "keys not found";
-  if (err.empty()) {
-    st = brffirst(r, buf.data(), buf.size(), &len);
-    if (st != BRF_OK && st != BRF_EOF) err = "first read gave " + std::to_string(st);
-  }
   record_model active;
-  if (err.empty()) err = check_pair(base, &active);
+  std::string err = reopen_and_check(base, &active);
   std::string victim = pending ? id_text(intent.id) : std::string();
   for (const auto& [id, bytes] : *model) {
     if (!err.empty()) break;
@@ -119,19 +138,16 @@ inline std::string check_after_kill(const std::string& base, record_model* model
     bool new_state = intent.op != kDelete && bytes == record_of(intent.id, intent.num, intent.body);
     if (!old_state && !new_state) err = "neither old nor new " + id;
   }
-  // The victim's id: refused while its record lives, accepted (and taken
-  // back) when it does not.
   if (err.empty() && pending) {
+    session s(base);
     std::vector<uint8_t> probe = make_rec(intent.id, "", 0, 3, 0x5A);
     int want = active.count(victim) ? BRF_DUP_KEY : BRF_OK;
-    st = brfput(r, probe.data(), static_cast<uint32_t>(probe.size()));
+    int st = s.r ? brfput(s.r, probe.data(), static_cast<uint32_t>(probe.size())) : -1;
     if (st != want) err = "insert of the victim's id gave " + std::to_string(st);
-    else if (st == BRF_OK && brfdelete(r) != BRF_OK) err = "probe not deleted";
+    else if (st == BRF_OK && brfdelete(s.r) != BRF_OK) err = "probe not deleted";
     if (active.count(victim)) (*model)[victim] = active[victim];
     else model->erase(victim);
   }
-  if (r) brfdeaccess(r);
-  brfclose(f);
   return err;
 }
 
