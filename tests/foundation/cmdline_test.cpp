@@ -290,6 +290,7 @@ TEST(KivoBinary, StatusAndOutputOfStartUpPaths) {
       {"-c", 0, "remote-terminal client", true},
       {"xc -u", 1, "remote-terminal client", false},
       {"-v=none.dat", 0, "none:  Can't open file (status 3)", true},  // brfanal's "bad" result
+      {"-r=none.dat", 0, "none:  Can't repair file (status 3)", true},
       {"-e", 0, "", true},
   };
   for (const auto& c : cases) {
