@@ -206,9 +206,9 @@ int brfget(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
     memcpy(key, c->keybuf, sizeof key);
     auto search = [&] {
       if (!block(c, false)) return static_cast<int>(c->status);
-      int st = blseek(c, kSeekEqual, key, kBtMaxSegs);
+      int found = blseek(c, kSeekEqual, key, kBtMaxSegs);
       bunlock(c, false);
-      return st;
+      return found;
     };
     return search_and_read(r, search, buf, size, len);
   }
