@@ -14,11 +14,13 @@
 //  - A body is rewritten in place only when it lies within one page of the
 //    file (kAtomicSpan): a kill cannot cut such a write, so a record is
 //    wholly old or wholly new. Otherwise the record moves.
-//  - A keyed record moves as an unfinished copy naming the old one in its
-//    link; freeing the old record is the point at which the rewrite happens,
-//    and the copy is completed after it. The repair finishes the copy when
-//    the old one is freed and drops it when the old one is still live, so
-//    the file never holds two live versions of one record.
+//  - A record moves under the mark: the indexes first (their first write
+//    sets it), then the copy, unfinished and naming the old record in its
+//    link; freeing the old record is the point at which the rewrite
+//    happens, and the copy is completed after it. The repair drops a copy
+//    whose old record still lives and finishes any other, so the file never
+//    holds two live versions of one record. Without the mark (no key holds
+//    the record) the copy is completed before the old record is freed.
 // A failure undoes what was done and returns the status.
 #include <cerrno>
 #include <cstring>
