@@ -3,6 +3,7 @@
 // pair after the writer was killed.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <map>
@@ -59,6 +60,23 @@ inline std::string read_messages(int fd, record_model* model, bool* pending, wir
     else (*model)[id_text(m.id)] = record_of(m.id, m.num, m.body);
   }
   return "";
+}
+
+// A pair of `n` records under the three keys, and the model of it.
+inline void make_pair(const std::string& base, uint32_t n, uint16_t body, record_model* model) {
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);
+  ASSERT_NE(f, nullptr);
+  BRF_RCB* r = brfaccess(&st, f, 0, false);
+  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
+  ASSERT_EQ(set_three_keys(r), BRF_OK);
+  for (uint32_t id = 0; id < n; ++id) {
+    std::vector<uint8_t> rec = record_of(id, id * 1000 + 500, body);
+    ASSERT_EQ(brfput(r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
+    (*model)[id_text(id)] = rec;
+  }
+  brfdeaccess(r);
+  brfclose(f);
 }
 
 // Uses the three keys without creating them: their null images set, and no

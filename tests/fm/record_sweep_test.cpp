@@ -106,23 +106,6 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// A pair of `n` records under the three keys, and the model of it.
-void make_pair(const std::string& base, uint32_t n, uint16_t body, record_model* model) {
-  int st;
-  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);
-  ASSERT_NE(f, nullptr);
-  BRF_RCB* r = brfaccess(&st, f, 0, false);
-  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
-  ASSERT_EQ(set_three_keys(r), BRF_OK);
-  for (uint32_t id = 0; id < n; ++id) {
-    std::vector<uint8_t> rec = record_of(id, id * 1000 + 500, body);
-    ASSERT_EQ(brfput(r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
-    (*model)[id_text(id)] = rec;
-  }
-  brfdeaccess(r);
-  brfclose(f);
-}
-
 // What a writer killed at one point left: its acknowledged writes applied
 // to the model, the write in flight, and whether it got through unkilled.
 struct kill_result {
