@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "fm/brf_status.h"
 #include "fm/btree_format.h"
@@ -44,6 +46,16 @@ constexpr int kCursorPages = 12;  // pages a cursor keeps validated
 constexpr uint16_t kCursorValid = 0x8000;
 constexpr uint32_t kNoSeek = 0xFFFFFFFFu;
 
+// The header and pages as they were before the tree operation in progress:
+// a split or merge writes several pages, and one failing part-way puts them
+// all back. A page with no bytes did not exist (it lay past the end).
+struct bt_undo {
+  int depth = 0;  // operations begun; only the outermost records
+  bool have_hdr = false;
+  uint8_t hdr[kBtHdrSize] = {};
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> pages;
+};
+
 // One open key file.
 struct BT_FILE {
   int io = -1;  // descriptor-cache slot (btree_io)
@@ -58,6 +70,7 @@ struct BT_FILE {
   bool op_writing = false;  // the change count on disk is ahead for this operation
   bool in_change = false;   // a record change runs: its first write sets the in-use mark
   bool marking = false;     // this process set the in-use mark and has not cleared it
+  bt_undo undo;
 };
 
 // A page held by a cursor.

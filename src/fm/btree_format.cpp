@@ -222,26 +222,40 @@ int bsetkeyN(BT_CURSOR* c, int keyno) {
 
 namespace {
 
+// Gives up a key being defined: its descriptor and count as they were, and
+// its root page, once taken, back on the free list (which also rewrites a
+// header the failed write may have left in part).
+int undefine_key(BT_CURSOR* c, int n, const uint8_t* old_desc, uint32_t root, int st) {
+  BT_FILE* f = c->file;
+  memcpy(f->hdr + kHdrKeys + n * kKeyDescSize, old_desc, kKeyDescSize);
+  f->hdr[kHdrKeyCount] = static_cast<uint8_t>(n);
+  decode_keys(f);
+  if (root) bpage_free(c, root);
+  return set_status(c, st);
+}
+
 int define_key(BT_CURSOR* c, KEY_DESC* d) {
   BT_FILE* f = c->file;
   int n = hdr_key_count(f);
   if (n >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
+  uint8_t old_desc[kKeyDescSize];
+  memcpy(old_desc, f->hdr + kHdrKeys + n * kKeyDescSize, kKeyDescSize);
   d->keyno = static_cast<uint8_t>(n);
   d->root = 0;
   key_desc_store(*d, f->hdr + kHdrKeys + n * kKeyDescSize);
   decode_keys(f);
   c->key = n;  // the new key's geometry serves the page writes below
   uint32_t root = bpage_alloc(c);
-  if (!root) return c->status;
+  if (!root) return undefine_key(c, n, old_desc, 0, c->status);
   uint8_t page[kPageSize];
-  if (int st = page_load(c, root, page)) return st;
+  if (int st = page_load(c, root, page)) return undefine_key(c, n, old_desc, root, st);
   st_le32(page, kPgHdrSize, 0);  // last DOWN of an empty root
-  if (int st = page_write(c, root, page)) return st;
+  if (int st = page_write(c, root, page)) return undefine_key(c, n, old_desc, root, st);
   d->root = root;
   key_desc_store(*d, f->hdr + kHdrKeys + n * kKeyDescSize);
   f->hdr[kHdrKeyCount] = static_cast<uint8_t>(n + 1);
   decode_keys(f);
-  if (int st = hdr_write(c)) return st;
+  if (int st = hdr_write(c)) return undefine_key(c, n, old_desc, root, st);
   c->last_key = -1;
   bsetkeyN(c, n);
   return set_status(c, BRF_KEY_CREATED);
@@ -272,18 +286,9 @@ int bsetkey(BT_CURSOR* c, KEY_DESC* d, bool create) {
   }
   if (!create) return set_status(c, BRF_NO_KEY);
   int saved_key = c->key;
-  uint8_t saved_hdr[kBtHdrSize];
-  memcpy(saved_hdr, f->hdr, kBtHdrSize);
   int st = define_key(c, d);
   op_end(c);
-  if (st != BRF_KEY_CREATED) {
-    // The key count on disk is unchanged; drop the half-made descriptor.
-    uint32_t changes = ld_le32(f->hdr, kHdrChangeCount);
-    memcpy(f->hdr, saved_hdr, kBtHdrSize);
-    st_le32(f->hdr, kHdrChangeCount, changes);
-    decode_keys(f);
-    c->key = saved_key;
-  }
+  if (st != BRF_KEY_CREATED) c->key = saved_key;  // define_key has put the header back
   return set_status(c, st);
 }
 

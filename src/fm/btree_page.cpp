@@ -242,14 +242,82 @@ int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out) {
   return BRF_OK;
 }
 
+namespace {
+
+// A write that failed may have put part of its bytes on disk: the old image,
+// when known, goes back so that the caller's undo finds the page whole.
+int write_or_restore(BT_CURSOR* c, uint32_t off, const uint8_t* data, const uint8_t* old, size_t n) {
+  if (bt_io_write(c->file->io, off, data, n) == static_cast<long>(n)) return BRF_OK;
+  int st = io_fail(c, true);
+  int e = errno;
+  if (old) bt_io_write(c->file->io, off, old, n);
+  errno = e;
+  return st;
+}
+
+// Keeps the page's bytes before the operation's first change to it: from
+// the cache when current there, else from the file.
+int undo_note(BT_CURSOR* c, uint32_t seek) {
+  bt_undo& u = c->file->undo;
+  if (u.depth == 0) return BRF_OK;
+  for (const auto& p : u.pages)
+    if (p.first == seek) return BRF_OK;
+  std::vector<uint8_t> old(kPageSize);
+  bt_page_slot* s = find_slot(c, seek);
+  if (s && s->checked) {
+    memcpy(old.data(), s->data, kPageSize);
+  } else {
+    long r = bt_io_read(c->file->io, seek, old.data(), kPageSize);
+    if (r < 0) return io_fail(c, false);
+    if (r != static_cast<long>(kPageSize)) old.clear();
+  }
+  u.pages.emplace_back(seek, std::move(old));
+  return BRF_OK;
+}
+
+}  // namespace
+
+void undo_begin(BT_CURSOR* c) {
+  bt_undo& u = c->file->undo;
+  if (u.depth++ > 0) return;
+  u.pages.clear();
+  u.have_hdr = hdr_read(c) == BRF_OK;
+  if (u.have_hdr) memcpy(u.hdr, c->file->hdr, kBtHdrSize);
+}
+
+int undo_end(BT_CURSOR* c, int st) {
+  BT_FILE* f = c->file;
+  bt_undo& u = f->undo;
+  if (--u.depth > 0) return st;
+  if (st != BRF_OK && !u.pages.empty()) {
+    for (auto p = u.pages.rbegin(); p != u.pages.rend(); ++p) {
+      drop_slot(c, p->first);
+      if (!p->second.empty()) bt_io_write(f->io, p->first, p->second.data(), kPageSize);
+    }
+    if (u.have_hdr) {
+      memcpy(u.hdr + kHdrChangeCount, f->hdr + kHdrChangeCount, 4);
+      u.hdr[kHdrInUse] = f->hdr[kHdrInUse];  // a change's mark outlives its failed step
+      memcpy(f->hdr, u.hdr, kBtHdrSize);
+      decode_keys(f);
+      uint8_t block[kBtHdrBlock] = {};
+      memcpy(block, f->hdr, kBtHdrSize);
+      bt_io_write(f->io, 0, block, kBtHdrBlock);
+    }
+  }
+  u.pages.clear();
+  return st;
+}
+
 int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page) {
   if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return set_status(c, BRF_PAGE_FULL);
   st_le16(page, kPgAge, static_cast<uint16_t>(pg_age(page) + 1));
   if (g_verify_io) chk_page(c, seek, page);
+  if (int st = undo_note(c, seek)) return st;
   if (int st = note_write(c)) return st;
-  if (bt_io_write(c->file->io, seek, page, kPageSize) != static_cast<long>(kPageSize)) {
+  bt_page_slot* old = find_slot(c, seek);
+  if (int st = write_or_restore(c, seek, page, old && old->checked ? old->data : nullptr, kPageSize)) {
     drop_slot(c, seek);
-    return io_fail(c, true);
+    return st;
   }
   bt_page_slot* s = find_slot(c, seek);
   if (!s) s = victim_slot(c);
@@ -274,14 +342,15 @@ int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
   return BRF_OK;
 }
 
-int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
+int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8, const uint8_t* old8) {
   if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return set_status(c, BRF_PAGE_FULL);
   st_le16(hdr8, kPgAge, static_cast<uint16_t>(pg_age(hdr8) + 1));
+  if (int st = undo_note(c, seek)) return st;
   if (int st = note_write(c)) return st;
   bt_page_slot* s = find_slot(c, seek);
-  if (bt_io_write(c->file->io, seek, hdr8, kPgHdrSize) != static_cast<long>(kPgHdrSize)) {
+  if (int st = write_or_restore(c, seek, hdr8, old8, kPgHdrSize)) {
     if (s) s->seek = 0;
-    return io_fail(c, true);
+    return st;
   }
   if (s && s->checked) {
     memcpy(s->data, hdr8, kPgHdrSize);
@@ -296,18 +365,20 @@ int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent) {
   if (child == 0) return BRF_OK;
   uint8_t h[kPgHdrSize];
   if (int st = page_read_hdr(c, child, h)) return st;
+  uint8_t old[kPgHdrSize];
+  memcpy(old, h, kPgHdrSize);
   set_parent(h, parent);
-  return page_write_hdr(c, child, h);
+  return page_write_hdr(c, child, h, old);
 }
 
-int op_end(BT_CURSOR* c) {
+void op_end(BT_CURSOR* c) {
   BT_FILE* f = c->file;
-  if (!f->op_writing) return BRF_OK;
+  if (!f->op_writing) return;
   f->op_writing = false;
   uint8_t w[4];
   st_le32(w, 0, ld_le32(f->hdr, kHdrChangeCount));
-  if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
-  return BRF_OK;
+  if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4)
+    sys_err("BT", __LINE__, "%s: change count not written: %s", f->path, strerror(errno));
 }
 
 }  // namespace kivo::bt

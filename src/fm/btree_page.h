@@ -69,10 +69,18 @@ int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out);
 int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page);
 // Sets a page's parent word by an 8-byte read and write.
 int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent);
-// Writes an 8-byte page header (age + 1 in `hdr8`).
-int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8);
+// Writes an 8-byte page header (age + 1 in `hdr8`). A failed write puts
+// `old8`, the header as read, back (page_write does so from the cache).
+int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8, const uint8_t* old8);
 // Reads an 8-byte page header (a free page's too).
 int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8);
+
+// A tree operation that can be undone: undo_begin keeps the header, every
+// page write keeps the page's bytes before its first change, and undo_end
+// with a failure writes them back (the change count stays ahead, so no
+// cache trusts a page of the failed operation). Returns `st`.
+void undo_begin(BT_CURSOR* c);
+int undo_end(BT_CURSOR* c, int st);
 
 // Whether a header image read from the file may be used, and its decoding
 // into the file's key descriptors and segments.
@@ -85,8 +93,10 @@ uint32_t bpage_alloc(BT_CURSOR* c);
 // Puts a page on the free list.
 int bpage_free(BT_CURSOR* c, uint32_t seek);
 
-// Ends an operation that wrote: the final change count goes to disk.
-int op_end(BT_CURSOR* c);
+// Ends an operation that wrote: the final change count goes to disk. Its
+// failure is reported, not returned: the change itself is whole, and the
+// next operation's first write puts the count past any value read meanwhile.
+void op_end(BT_CURSOR* c);
 
 // Header fields of the image.
 inline uint32_t hdr_eof(const BT_FILE* f) { return ld_le32(f->hdr, kHdrEofseek); }

@@ -328,9 +328,9 @@ template <typename Fn>
 int locked(BT_CURSOR* c, Fn fn) {
   if (!block(c, false)) return c->status;
   int st = fn();
-  int end = op_end(c);
+  op_end(c);
   bunlock(c, false);
-  return set_status(c, st ? st : end);
+  return set_status(c, st);
 }
 
 }  // namespace

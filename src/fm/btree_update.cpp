@@ -56,8 +56,12 @@ uint32_t take_page(upd& u) {
 }
 
 // Gives back the pages not used, newest first, so the free list is as before.
-void release_reserve(upd& u) {
-  while (u.nreserve > u.used) bpage_free(u.c, u.reserve[--u.nreserve]);
+// A failure is returned: the page would otherwise be in no tree and not free.
+int release_reserve(upd& u) {
+  int st = BRF_OK;
+  while (u.nreserve > u.used)
+    if (int e = bpage_free(u.c, u.reserve[--u.nreserve])) st = e;
+  return st;
 }
 
 int cnt(const pagebuf& pb) { return pg_count(pb.b); }
@@ -463,7 +467,8 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
     // 4.
     if (!st && n + 1 >= g.M) st = brebalance(u, at);
   }
-  release_reserve(u);
+  int freed = release_reserve(u);
+  if (st == BRF_OK) st = freed;
   memcpy(c->keybuf, key, g.L);
   c->has_key = true;
   c->index = -1;
@@ -493,9 +498,10 @@ int move_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new
 
 template <typename Fn>
 int finish(BT_CURSOR* c, Fn fn) {
-  int st = fn();
-  int end = op_end(c);
-  return set_status(c, st ? st : end);
+  undo_begin(c);
+  int st = undo_end(c, fn());
+  op_end(c);
+  return set_status(c, st);
 }
 
 template <typename Fn>
@@ -542,9 +548,18 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
   set_parent(page, 0);
   set_count(page, 0);
   st_le16(page, kPgAge, age);
-  if (page_write(c, seek, page) || hdr_write(c)) {
+  if (int st = page_write(c, seek, page)) {
     st_le32(f->hdr, kHdrFreePage, free_page);
     st_le32(f->hdr, kHdrEofseek, eof);
+    set_status(c, st);
+    return 0;
+  }
+  if (int st = hdr_write(c)) {
+    // The header may be on disk in part: the one before goes back.
+    st_le32(f->hdr, kHdrFreePage, free_page);
+    st_le32(f->hdr, kHdrEofseek, eof);
+    hdr_write(c);
+    set_status(c, st);
     return 0;
   }
   return seek;
@@ -554,9 +569,11 @@ int bpage_free(BT_CURSOR* c, uint32_t seek) {
   BT_FILE* f = c->file;
   uint8_t h[kPgHdrSize];
   if (int st = page_read_hdr(c, seek, h)) return st;
+  uint8_t old[kPgHdrSize];
+  memcpy(old, h, kPgHdrSize);
   set_parent(h, hdr_free(f));
   set_count(h, 0);
-  if (int st = page_write_hdr(c, seek, h)) return st;
+  if (int st = page_write_hdr(c, seek, h, old)) return st;
   st_le32(f->hdr, kHdrFreePage, seek);
   return hdr_write(c);
 }

@@ -7,6 +7,7 @@
 #include "fm/data_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "fm/btree.h"
 #include "fm/lock.h"
 #include "foundation/bytes.h"
+#include "foundation/os_calls.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
@@ -128,6 +130,17 @@ void brfinithdr(brf_hdr* h, uint32_t rec_len) {
   h->flags = rec_len > 0 ? (kHdrHasVersion | kHdrFixed) : kHdrHasVersion;
 }
 
+namespace {
+
+// Removes a data file created by a failed open: only an empty one (an
+// exclusive create that failed after its open(2), or whose lock failed).
+void drop_created(const char* dat) {
+  struct stat st;
+  if (os_sys.stat(dat, &st) == 0 && st.st_size == 0) os_sys.unlink(dat);
+}
+
+}  // namespace
+
 BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive) {
   char dat[kFdPathSize];
   char key[kFdPathSize];
@@ -152,11 +165,19 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
   brfinithdr(&f->hdr, rec_len);
   *status = BRF_OK;
 
+  bool creating = false;
   int slot = kivo_open(dat, O_RDWR, 0);
   if (slot < 0 && errno == ENOENT && (mode & BRF_CREATE) &&
       (!kf || (brf_key_file.just_created && brf_key_file.just_created(kf)))) {
     *status = BRF_NOT_FOUND_FILE;
-    slot = kivo_open(dat, O_RDWR | O_CREAT, 0666);
+    creating = true;
+    slot = kivo_open(dat, O_RDWR | O_CREAT | O_EXCL, 0666);
+    if (slot < 0 && errno == EEXIST) {
+      // Created by another process meanwhile: opened, not created, here.
+      *status = BRF_OK;
+      creating = false;
+      slot = kivo_open(dat, O_RDWR, 0);
+    }
   }
   int err = errno;
   if (slot >= 0 && !lock_hdr(slot, exclusive)) {
@@ -165,6 +186,9 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
     slot = -1;
   }
   if (slot < 0) {
+    // A file this open created must not outlive its failure: a later create
+    // would find it and refuse.
+    if (creating) drop_created(dat);
     *status = brf_errno_status(err, __LINE__);
     if (kf && brf_key_file.close) brf_key_file.close(kf);
     delete f;

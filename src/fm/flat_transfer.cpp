@@ -19,6 +19,7 @@
 #include "fm/data_file.h"
 #include "fm/flat_file.h"
 #include "fm/record_ops.h"
+#include "foundation/os_calls.h"
 
 namespace kivo {
 
@@ -59,13 +60,13 @@ int brf2flat_run(const char* name) {
     return kExitFailed;
   }
   std::string tmp = base + ".flatXXXXXX";
-  int fd = mkstemp(tmp.data());
+  int fd = os_sys.mkstemp(tmp.data());
   FILE* out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (!out) {
     fprintf(stderr, "Can't create output file (%s)\n", base.c_str());
     if (fd >= 0) {
       close(fd);
-      unlink(tmp.c_str());
+      os_sys.unlink(tmp.c_str());
     }
     brfclose(f);
     return kExitFailed;
@@ -73,7 +74,7 @@ int brf2flat_run(const char* name) {
   BRF_RCB* r = brfaccess(&status, f, 0, false);
   if (!r) {
     fclose(out);
-    unlink(tmp.c_str());
+    os_sys.unlink(tmp.c_str());
     brfclose(f);
     fprintf(stderr, "Can't brfacces file \"%s\"\n", base.c_str());
     return kExitFailed;
@@ -110,12 +111,12 @@ int brf2flat_run(const char* name) {
     fprintf(stderr, "Can't write output file (%s): %s\n", base.c_str(), strerror(errno));
     rc = kExitFailed;
   }
-  if (rc == kExitOk && rename(tmp.c_str(), base.c_str()) != 0) {
+  if (rc == kExitOk && os_sys.rename(tmp.c_str(), base.c_str()) != 0) {
     fprintf(stderr, "Can't create output file (%s)\n", base.c_str());
     rc = kExitFailed;
   }
   if (rc != kExitOk) {
-    unlink(tmp.c_str());
+    os_sys.unlink(tmp.c_str());
     return rc;
   }
   printf("%s - %ld records\n", name, count);
@@ -144,7 +145,7 @@ int read_line(FILE* in, std::vector<uint8_t>* line) {
 
 int flat2brf_run(const char* name) {
   std::string base = brf_strip_ext(name);
-  FILE* in = base.empty() ? nullptr : fopen(base.c_str(), "rb");
+  FILE* in = base.empty() ? nullptr : os_sys.fopen(base.c_str(), "rb");
   if (!in) {
     fprintf(stderr, "Cannot open \"%s\" for input\n", base.c_str());
     return kExitFailed;
@@ -169,7 +170,7 @@ int flat2brf_run(const char* name) {
     if (r) brfdeaccess(r);
     brfclose(f);
     fclose(in);
-    unlink(dat.c_str());
+    os_sys.unlink(dat.c_str());
     return kExitFailed;
   };
   BRF_RCB* r = brfaccess(&status, f, 0, false);

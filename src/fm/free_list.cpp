@@ -225,12 +225,22 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
     entry = 0;
   }
 
+  // A record marked deleted but on no chain would be lost to its indexes'
+  // undo, and a block written in part could chain a live record: when either
+  // write fails, the record's header and the block are put back.
+  rec_hdr live = r;
+  block_body before;
+  memcpy(before, body, sizeof before);
   r.flags |= kRecDeleted;
   r.link = fb_seek(body, entry);
-  if ((rc = brf_write_rec_hdr(f, seek, r)) != BRF_OK) return rc;
-  set_fb_seek(body, entry, seek);
-  set_fb_len(body, entry, r.length);
-  return write_block(f, chosen, body);
+  rc = brf_write_rec_hdr(f, seek, r);
+  if (rc == BRF_OK) {
+    set_fb_seek(body, entry, seek);
+    set_fb_len(body, entry, r.length);
+    if ((rc = write_block(f, chosen, body)) != BRF_OK) write_block(f, chosen, before);
+  }
+  if (rc != BRF_OK) static_cast<void>(brf_write_rec_hdr(f, seek, live));
+  return rc;
 }
 
 int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {

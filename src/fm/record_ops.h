@@ -133,8 +133,8 @@ void brfnullkey(BRF_FILE* f, int keyno, bool from_record, const uint8_t* record)
 // key-file write set the in-use mark (btree.h); a change that fails with
 // BRF_ABANDONED has undone its own writes, and brf_change_repaired then
 // repairs the pair and says whether to make the change again (else *st is
-// the repair's failure); end clears the mark and returns `st` (or the
-// clear's failure when `st` is 0). A file without keys has no mark.
+// the repair's failure); end clears the mark and returns `st`. A file
+// without keys has no mark.
 int brf_change_begin(BRF_RCB* r);
 bool brf_change_repaired(BRF_RCB* r, int* st);
 int brf_change_end(BRF_RCB* r, int st);

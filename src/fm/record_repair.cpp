@@ -157,9 +157,10 @@ bool brf_change_repaired(BRF_RCB* r, int* st) {
 
 int brf_change_end(BRF_RCB* r, int st) {
   BRF_FILE* f = r->file;
-  if (!f->key) return st;
-  int cleared = bt_mark_clear(f->key);
-  return st != BRF_OK ? st : cleared;
+  // The change is done or undone either way: a mark that cannot be cleared
+  // only costs the next process a needless repair.
+  if (f->key) static_cast<void>(bt_mark_clear(f->key));
+  return st;
 }
 
 bool brf_repair_if_abandoned(BRF_RCB* r) {

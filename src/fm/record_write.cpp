@@ -138,7 +138,9 @@ int rewrite_in_place(BRF_RCB* r, uint32_t seek, const rec_hdr& h, const uint8_t*
   if (int st = brfreinsertall(r, orec, nrec, seek, seek)) return st;
   int st = write_at(f, nrec, len, uint64_t{seek} + kRecHdrSize);
   if (st != BRF_OK) {
-    static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));  // undo
+    // Part of the new body may be on disk: the old one goes back with its entries.
+    write_at(f, orec, len, uint64_t{seek} + kRecHdrSize);
+    static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));
     return st;
   }
   r->cur_rec = r->last_rec = h.recno;
@@ -187,7 +189,15 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
       brf_rcd_free_any(f, nseek, false);
       return st;
     }
-    st = brf_rcd_free(f, seek, false);
+    if ((st = brf_rcd_free(f, seek, false)) != BRF_OK) {
+      if (!old_freed(f, seek)) {
+        // The old copy stays the record: its entries back, the new space freed.
+        static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));
+        static_cast<void>(brf_rcd_free(f, nseek, false));
+        return st;
+      }
+      st = BRF_OK;  // freed, only its space is lost
+    }
   } else {
     if ((st = brf_rcd_free(f, seek, false)) != BRF_OK) {
       if (!old_freed(f, seek)) {
@@ -197,9 +207,11 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
       }
       st = BRF_OK;  // freed, only its space is lost
     }
+    // The rewrite has happened: a completion that fails is tried once more,
+    // then left under the mark for the next process to finish.
     int done = brf_write_rec_hdr(f, nseek, nh);
+    if (done != BRF_OK) done = brf_write_rec_hdr(f, nseek, nh);
     if (done != BRF_OK) {
-      // The mark stays set: the next process to meet it finishes the copy.
       *unfinished = true;
       f->key->marking = false;
       return done;

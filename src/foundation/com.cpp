@@ -120,6 +120,12 @@ void com_fill(int argc, char** argv) {
   memcpy(com.rel_ops, "EQGEGTLELTNEIN", 14);
   memcpy(com.andor, "ANDOR ", 6);
   memcpy(com.drcr, "DRCR", 4);
+  // Until the application or the system parameters say otherwise.
+  memcpy(com.currency, "$  ", 3);
+  com.currency_len = 1;
+  com.currency_flag = 0;
+  com.dec_sep = '.';
+  com.thou_sep = ',';
   memcpy(com.dt_letters, "CCYYMMDDhhmmssthDDD", 19);
   memcpy(com.ampm, "AMPM", 4);
   for (int i = 0; i < 8; ++i) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -27,6 +28,8 @@ struct os_call_table {
   int (*ftruncate)(int fd, off_t len);
   int (*rename)(const char* from, const char* to);
   int (*unlink)(const char* path);
+  int (*mkstemp)(char* name_template);
+  FILE* (*fopen)(const char* path, const char* mode);
 };
 
 // The table in use; starts as the real system calls.

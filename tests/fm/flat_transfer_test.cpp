@@ -1,12 +1,15 @@
 // Flat-file export and import: round trips, the records a line cannot carry
 // (refused, never split), empty lines, line ends, existing files left as they
-// were; and 200,000 records through "kivo -i", "kivo -v" and "kivo -e" of the
-// real executable, byte for byte.
+// were; every system call of an export and an import failing in turn; and 200,000 records through "kivo -i", "kivo -v"
+// and "kivo -e" of the real executable, byte for byte.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include "analyser_test_util.h"
+#include "fault_util.h"
 #include "fm/flat_file.h"
 #include "fm_test_util.h"
 #include "foundation/com.h"
@@ -96,6 +99,55 @@ TEST_F(FlatTransfer, RecordsALineCannotCarryAreRefusedAndTheOldFlatFileStays) {
     spill(b, bytes("previous export\n"));
     EXPECT_EQ(brf2flat_run(b.c_str()), 1) << i;
     EXPECT_EQ(slurp(b), bytes("previous export\n")) << i;
+  }
+}
+
+// Names in the directory, to find a temporary file left behind.
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') out.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST_F(FlatTransfer, EveryFailedCallLeavesNoDataFileOrTheOldFlatFile) {
+  const std::string text = "alpha\nbeta\n" + std::string(2000, 'g') + "\nlast\n";
+  const std::vector<uint8_t> old_export = bytes("previous export\n");
+  const test::fault_kind kinds[] = {test::fault_kind::eio, test::fault_kind::enospc, test::fault_kind::short_write};
+  for (test::fault_kind kind : kinds) {
+    for (bool import : {true, false}) {
+      for (long n = 1;; ++n) {
+        std::string where =
+            std::string(import ? "import" : "export") + ", call " + std::to_string(n) + ", " + test::fault_name(kind);
+        unlink(base_.c_str());
+        if (import) {
+          unlink((base_ + ".dat").c_str());
+          spill(base_, bytes(text));
+        } else {
+          spill(base_, old_export);
+        }
+        std::vector<std::string> before = names_in(dir_.path());
+        test::fault_arm(kind, n);
+        int rc = import ? flat2brf_run(base_.c_str()) : brf2flat_run(base_.c_str());
+        bool fired = test::fault_disarm();
+        where += std::string(" (") + test::g_fault.failed + ")";
+        if (rc != 0) {
+          ASSERT_TRUE(fired) << where;
+          if (import) ASSERT_NE(access((base_ + ".dat").c_str(), F_OK), 0) << where << ": data file left";
+          else ASSERT_EQ(slurp(base_), old_export) << where << ": old flat file lost";
+          ASSERT_EQ(names_in(dir_.path()), before) << where << ": a file left behind";
+          continue;
+        }
+        // Done (the failed call, if any, was one the transfer could do without).
+        if (import) ASSERT_EQ(brfanal((base_ + ".dat").c_str(), 0, 0, nullptr), 1) << where;
+        else ASSERT_EQ(slurp(base_), bytes(text)) << where;
+        if (!fired) break;
+      }
+    }
   }
 }
 

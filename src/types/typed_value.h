@@ -1,0 +1,79 @@
+// Values typed as text (constants in statements, selection values, ranges)
+// turned into the internal form of an element's type: numbers as plain
+// digits, logic by the language's letters, alpha as it stands.
+//
+// Small constants are not copied: the value points into the constants of
+// `com` and the shared flag says so; such a value must not be changed or
+// freed. Dates and alpha items whose token code is stored need the compiled
+// conversion block and are converted there.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/pool.h"
+#include "types/pd.h"
+
+namespace kivo {
+
+// Data-type codes a typed value is read for.
+enum : uint8_t {
+  ELEM_ALP = 1,
+  ELEM_ALP_BLOCK = 2,
+  ELEM_BIN = 5,
+  ELEM_PD_FIX = 8,
+  ELEM_LOG = 11,
+  ELEM_PD_VAR = 12,
+};
+
+// The fields of a conversion block that a typed value reads and changes.
+struct uni_cnv {
+  uint8_t cnv_type;
+  uint16_t int_len;
+  uint8_t* int_addr;     // out: the value
+  uint8_t int_indirect;  // out: cleared
+  const char* ext_addr;  // the typed text
+  uint16_t ext_len;
+  // Number area.
+  uint8_t kind;  // NUM_BIN1 .. NUM_PD_VAR
+  uint8_t tot_digits;
+  uint8_t elem_hi;
+  uint8_t elem_lo;
+  uint8_t elem_signed;
+  // Alpha area.
+  uint8_t align_mode;  // 1 as is
+  uint8_t fill_char;
+  uint8_t has_mask;
+  uint32_t token_id;    // 0 = no token
+  uint8_t token_check;  // the token's text is stored, checked
+};
+
+// A typed number: the value at the element's decimals and as typed, the
+// digits typed, and whether it fits the element.
+struct typed_number {
+  uint8_t value[kPdMaxLen];  // at the element's decimals
+  uint8_t typed[kPdMaxLen];  // at the decimals typed
+  int int_digits;            // significant integer digits typed
+  int dec_digits;
+  bool negative;
+  bool fits;  // integer digits, sign and binary length within the element
+};
+
+// Reads [blanks] [+|-] digits [(.|,) digits] [+|-] [blanks]; no digits is
+// zero. 1 when the text reads with at most 31 digits, else 0 (never wrapped).
+// `bin_len` is the binary length (1, 2, 4) or 0 for packed.
+int get_number(const char* text, int len, int elem_hi, int elem_lo, bool elem_signed, int bin_len, typed_number* out);
+
+// The typed text of `c` into the element's internal form. 1 valid, 0
+// invalid. The value is allocated in `pool`, or without pool in a work buffer
+// valid until the next call. `keep_type` keeps the element's type and
+// length (a value that does not fit is invalid); without it a number that
+// does not fit becomes a packed item sized for its digits and an alpha value
+// plain alpha of its length.
+int cv_get_universal(uni_cnv* c, int keep_type, uint8_t* shared, POOL* pool);
+
+// Dates are read through the compiled storage mask of the conversion block,
+// which fills this hook when it starts; empty, a typed date is invalid.
+using typed_date_fn = int (*)(uni_cnv* c, int keep_type, POOL* pool);
+typed_date_fn set_typed_date_hook(typed_date_fn fn);
+
+}  // namespace kivo
