@@ -101,6 +101,16 @@ int put_relative(BRF_RCB* r, const uint8_t* rec) {
   return BRF_OK;
 }
 
+// A change that wrote nothing to the key file (no key holds its record) has
+// not met a dead writer's mark that way: it looks before it makes a record
+// live or frees one, since the space it took may be a moved record's old
+// place. BRF_ABANDONED when the mark is set.
+int check_unmarked(BRF_RCB* r) {
+  BT_FILE* k = r->file->key;
+  if (!k || !r->cursor || k->marking) return BRF_OK;
+  return bt_mark_read(k) == 1 ? BRF_ABANDONED : BRF_OK;
+}
+
 int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   BRF_FILE* f = r->file;
   rec_hdr h;
@@ -108,6 +118,7 @@ int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   if (int st = brf_rcd_alloc(f, len, &h, &seek, true, false)) return st;
   int st = write_at(f, rec, len, uint64_t{seek} + kRecHdrSize);
   if (st == BRF_OK && f->has_keys) st = brfinsertall(r, rec, seek);
+  if (st == BRF_OK) st = check_unmarked(r);
   if (st != BRF_OK) {
     static_cast<void>(brf_rcd_free(f, seek, false));  // undo: the first failure is the one reported
     return st;
@@ -177,6 +188,10 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   // repair: the copy is completed before the old record is freed.
   bool marked = f->key && f->key->marking;
   nh.link = marked ? seek : nseek;
+  if ((st = check_unmarked(r)) != BRF_OK) {
+    brf_rcd_free_any(f, nseek, false);
+    return st;
+  }
   if ((st = write_record(f, nh, nrec, len, nseek)) != BRF_OK) {
     static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));  // undo
     brf_rcd_free_any(f, nseek, false);
@@ -230,6 +245,7 @@ int delete_locked(BRF_RCB* r, uint32_t seek) {
   const uint8_t* rec = r->scratch_a.data();
   if (f->has_keys)
     if (int st = brfdeleteall(r, rec, seek)) return st;
+  if (int st = check_unmarked(r)) return st;  // nothing was removed
   int st = brf_rcd_free(f, seek, false);
   if (st == BRF_OK || old_freed(f, seek)) return BRF_OK;
   if (f->has_keys) static_cast<void>(brfinsertall(r, rec, seek));  // undo

@@ -242,5 +242,49 @@ TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
   set_sys_err_presenter(nullptr);
 }
 
+// A writer killed after freeing a moved record's old place, before the copy
+// was finished; then a record that no key holds (every key null) is put in
+// a space of the old place's length. It must not take that place before the
+// pair is repaired, or the repair would take the old place for live and drop
+// the moved record.
+TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
+  com_fill(0, nullptr);
+  set_sys_err_presenter(quiet);
+  brfinit();
+  scratch_dir dir;
+  std::string base = dir.file("null");
+  record_model model;
+  make_pair(base, 20, 40, &model);
+  std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
+  std::vector<step> move = {{kRewrite, 10, 10002, 97}};
+  // The last kill point that leaves the copy unfinished: the old place is
+  // on its free chain by then.
+  auto kill_at = [&](long point) {
+    write_file(base + ".dat", dat);
+    write_file(base + ".key", key);
+    record_model left = model;
+    run_to_point(base, move, point, false, &left);
+    std::vector<data_record> recs;
+    return walk_data(read_file(base + ".dat"), &recs).rfind("unsettled", 0) == 0 && (recs[10].flags & kRecDeleted);
+  };
+  long last = 0;
+  for (long point = 1; point < 100; ++point)
+    if (kill_at(point)) last = point;
+    else if (last) break;
+  bool pending_copy = last && kill_at(last);
+  ASSERT_TRUE(pending_copy);
+  session s(base);
+  std::vector<uint8_t> nothing(kFixedPart + 40, 0);
+  ASSERT_EQ(brfput(s.r, nothing.data(), static_cast<uint32_t>(nothing.size())), BRF_OK);
+  std::vector<uint8_t> want = record_of(10, 10002, 97), got(200);
+  uint32_t len = 0;
+  ASSERT_EQ(brfseek(s.r, kSeekEqual, want.data(), kWholeRecord, got.data(), got.size(), &len), BRF_OK);
+  EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + len), want);
+  int32_t count = 0;
+  EXPECT_EQ(analyze(base.c_str(), 0, &count), 1);
+  EXPECT_EQ(count, 21);
+  set_sys_err_presenter(nullptr);
+}
+
 }  // namespace
 }  // namespace kivo
