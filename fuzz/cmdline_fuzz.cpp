@@ -4,7 +4,11 @@
 // by a null; a refused value leaves the invocation, the database and the
 // words as they were (nothing named: invocation and database untouched);
 // a utility's file name is one of the words or the tail
-// of one.
+// of one; of the connections -x made, only the one com.rmt_sock keeps is
+// still open.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,16 +16,33 @@
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/invoc.h"
+#include "foundation/os.h"
 #include "fuzz_util.h"
 
 using namespace kivo;
 
+namespace {
+
+std::vector<int> g_made;
+
+// -x connects to nothing here: each connection is a descriptor of its own.
+int fake_connect(const char*, const char*) {
+  const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd > 0) g_made.push_back(fd);
+  return fd;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
+    ss_remote_hooks.connect = fake_connect;
     return true;
   }();
   (void)init;
+  com.rmt_sock = 0;
+  g_made.clear();
 
   std::vector<std::string> parts;
   std::string cur;
@@ -85,6 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (named == 0) {
     FUZZ_CHECK(memcmp(inv.b, inv_before.b, sizeof inv.b) == 0, "the invocation changed, nothing named");
     FUZZ_CHECK(memcmp(db, "DB1", 3) == 0, "the database changed, nothing named");
+  }
+  for (int fd : g_made) {
+    if (fcntl(fd, F_GETFD) < 0) continue;
+    FUZZ_CHECK(fd == com.rmt_sock, "connection %d left open, the common block holds %d", fd, com.rmt_sock);
+    close(fd);
   }
   return 0;
 }

@@ -111,6 +111,47 @@ int key_compare(const key_seg* segs, int nsegs, const uint8_t* a, const uint8_t*
   return 0;
 }
 
+int seg_code_of(seg_kind kind, int len) {
+  switch (kind) {
+    case seg_kind::chars: return 8;
+    case seg_kind::packed: return 4;
+    case seg_kind::signed_bin: return len == 1 ? 5 : len == 2 ? 6 : 7;
+    case seg_kind::unsigned_bin: return len == 1 ? 1 : len == 2 ? 2 : 3;
+    case seg_kind::ignored:
+    case seg_kind::invalid: break;
+  }
+  return 0;
+}
+
+uint8_t GET_SEG_ORD(uint8_t key_order, uint8_t seg_order) {
+  if (key_order == '+' || key_order == ' ') return seg_order;
+  return seg_order == '-' ? '+' : '-';
+}
+
+seg_kind seg_kind_of_sdb(uint8_t sdb_type) {
+  switch (sdb_type) {
+    case SDB_CHARS:
+    case SDB_TEXT: return seg_kind::chars;
+    case SDB_PACKED: return seg_kind::packed;
+    case SDB_BINARY: return seg_kind::signed_bin;
+    case SDB_UBINARY: return seg_kind::unsigned_bin;
+    default: return seg_kind::invalid;
+  }
+}
+
+key_seg key_seg_of_sdb(uint8_t sdb_type, uint16_t len, uint16_t offset, uint8_t key_order, uint8_t seg_order) {
+  key_seg seg;
+  seg.kind = seg_kind_of_sdb(sdb_type);
+  seg.descending = GET_SEG_ORD(key_order, seg_order) == '-';
+  seg.len = len;
+  seg.poffs = offset;
+  return seg;
+}
+
+uint8_t type_to_bktype(uint8_t sdb_type, uint8_t eff_order) {
+  return seg_type_of(seg_kind_of_sdb(sdb_type), eff_order == '-');
+}
+
 namespace {
 
 bool all_bytes(const uint8_t* p, int n, uint8_t b) {

@@ -1,6 +1,7 @@
 // Segment kinds of keys: the one table by which the B-tree's key compare and
 // the file manager's key compare order every segment type, so an index on
-// disk and a search over it agree.
+// disk and a search over it agree. Descriptor segments (SDB type and order),
+// compare codes and key-file type bytes all map to these kinds here.
 //
 // Keys are laid out "key form": the segments one after another in list order.
 // A segment compares by its kind; a descending segment reverses the result of
@@ -8,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "foundation/descriptors.h"
 
 namespace kivo {
 
@@ -58,6 +61,28 @@ int seg_compare(const key_seg& seg, const uint8_t* a, const uint8_t* b);
 // The first non-zero segment compare of two keys in key form, over the first
 // `nsegs` segments.
 int key_compare(const key_seg* segs, int nsegs, const uint8_t* a, const uint8_t* b);
+
+// Compare code (1..8) of a kind of that length; 0 when the kind has none.
+int seg_code_of(seg_kind kind, int len);
+
+// ---- descriptor segments ----
+
+// Effective order of a segment in its key: a key order of '+' or blank keeps
+// the segment's own; any other inverts it ('-' becomes '+', anything else '-').
+uint8_t GET_SEG_ORD(uint8_t key_order, uint8_t seg_order);
+
+// The one mapping from a descriptor segment type to a kind: SDB_CHARS and
+// SDB_TEXT characters, SDB_PACKED packed, SDB_BINARY signed and SDB_UBINARY
+// unsigned binary; any other type is invalid.
+seg_kind seg_kind_of_sdb(uint8_t sdb_type);
+
+// A descriptor segment as a key segment: its kind, descending when its
+// effective order is '-'.
+key_seg key_seg_of_sdb(uint8_t sdb_type, uint16_t len, uint16_t offset, uint8_t key_order, uint8_t seg_order);
+
+// The key-file type byte of a descriptor segment under its effective order
+// (0 for an invalid type, which the key file refuses).
+uint8_t type_to_bktype(uint8_t sdb_type, uint8_t eff_order);
 
 // Whether a key in key form is empty in every segment (characters all blank
 // or all zero, binary zero, packed decimal zero, or a segment that is not

@@ -1,7 +1,13 @@
-// The file manager above the storage engine is not built yet. Its start-up
-// brings up what exists below it: the memory manager.
+// Start-up and scope clearing of the file manager. Start-up brings up the
+// memory manager and the back-ends, the remote entry of KIVO_DATA_SERVER,
+// the session pool and the descriptor templates; the control files come
+// with the opening of files.
 #include "fm/scope_clear.h"
 
+#include <cstdlib>
+
+#include "fm/fm_objects.h"
+#include "fm/fm_switch.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
@@ -11,8 +17,10 @@ namespace kivo {
 int (*fm_pb_init)() = nullptr;
 
 int fm_init() {
-  if (!mm_init()) return 0;
-  return fm_pb_init ? fm_pb_init() : 1;
+  if (!fms_init()) return 0;
+  if (!fms_set_data_server(getenv("KIVO_DATA_SERVER"))) return 0;
+  fm_objects_init();
+  return 1;
 }
 
 void fm_clr_scope(uint32_t) {}

@@ -5,8 +5,9 @@
 
 namespace kivo {
 
-// Start-up of the file manager: the memory manager, then the sorted-query
-// back-end. Returns 1 on success.
+// Start-up of the file manager: the memory manager and the back-ends (the
+// sorted-query one last), the remote entry of KIVO_DATA_SERVER, the session
+// pool and the descriptor templates. Returns 1 on success.
 int fm_init();
 
 // Closes the files of `level` and deeper (temporary files are scratched).

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include <unistd.h>
+
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
@@ -120,10 +122,17 @@ int split_host_port(const char* value, char* host, size_t host_cap, char* port, 
 
 namespace {
 
+// The -x connection: a descriptor that com.rmt_sock can hold. One that
+// cannot be made ends start-up: the engine must not fall back to the local
+// terminal when a remote one was asked for.
 int connect_to_host(const char* host, const char* port) {
-  if (ss_remote_hooks.connect) return ss_remote_hooks.connect(host, port);
-  fprintf(stderr, "kivo: remote-terminal connections (to %s:%s) are not available in this build\n", host, port);
-  return 0;
+  const int fd = ss_remote_hooks.connect ? ss_remote_hooks.connect(host, port) : 0;
+  if (fd > 0 && fd <= UINT16_MAX) return fd;
+  if (fd > 0) close(fd);
+  char text[400];
+  snprintf(text, sizeof text, "can't connect to host %s port %s%s", host, port,
+           ss_remote_hooks.connect ? "" : ": remote connections are not available in this build");
+  startup_err(text, 1);
 }
 
 // Terminal type and keymap from the environment; these hold even when the
@@ -148,6 +157,7 @@ struct cmd_state {
   char keymap[13];
   std::vector<char*> kept;
   int named = 0;
+  int opened = 0;  // the connection -x made; com.rmt_sock gets it at commit
 
   cmd_state(const INVOC* invoc, const char* cur_db, char* argv0)
       : inv(*invoc), no_term(com.no_term), sock(com.rmt_sock), kept{argv0} {
@@ -163,6 +173,11 @@ struct cmd_state {
     com.no_term = no_term;
     com.rmt_sock = sock;
     memcpy(com.keymap_id, keymap, 13);
+  }
+  // A connection the options no longer use (replaced, or parsing stopped).
+  void drop_connection() {
+    if (opened) close(opened);
+    opened = 0;
   }
 };
 
@@ -235,6 +250,7 @@ option_result apply_option(cmd_state& s, int i, int argc, char** argv, uint8_t* 
       return OPT_UTILITY;
     case 'F':
       if (!socket_number(*v, &s.sock)) return OPT_REFUSED;
+      s.drop_connection();  // the given socket replaces -x's
       break;
     case 'K': s.md = MODE_KEYDEF; break;
     case 'M': keymap_option(s, *v); break;
@@ -247,7 +263,10 @@ option_result apply_option(cmd_state& s, int i, int argc, char** argv, uint8_t* 
     case 'X': {
       char host[256], port[64];
       if (!split_host_port(*v, host, sizeof host, port, sizeof port)) return OPT_REFUSED;
-      s.sock = static_cast<uint16_t>(connect_to_host(host, port));
+      const int fd = connect_to_host(host, port);
+      s.drop_connection();  // a later -x replaces an earlier one
+      s.opened = fd;
+      s.sock = static_cast<uint16_t>(fd);
       break;
     }
     case '-': break;  // already in the environment
@@ -279,7 +298,10 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
     uint8_t util = 0;
     const char* v = "";
     const option_result r = apply_option(s, i, *argc, argv, &util, &v);
-    if (r == OPT_REFUSED) return 0;
+    if (r == OPT_REFUSED) {
+      s.drop_connection();
+      return 0;
+    }
     if (r == OPT_UTILITY) {
       // The utility ends the run: what came before it holds, the rest is its own.
       s.md = util;

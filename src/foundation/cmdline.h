@@ -61,6 +61,8 @@ bool wants_remote_client(int argc, char** argv);
 // compacts argv to the arguments that are not options (their count, program
 // name included, back into *argc). Returns 1 when an option named the start
 // process. A bad value stops parsing: 0, argc and argv as they were.
+// A -x connection made before parsing stopped is closed again; one that
+// cannot be made ends start-up with status 1.
 // A utility option (-e, -i, -v, -r, -an) also ends parsing; its file name goes
 // to *util_file (null when none was given).
 int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file = nullptr);

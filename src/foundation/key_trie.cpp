@@ -10,7 +10,7 @@ namespace {
 
 trie_node* new_node(int16_t code) {
   auto* n = static_cast<trie_node*>(MM_ALLOC(ut_scratch_pool(), sizeof(trie_node)));
-  if (n) *n = trie_node{nullptr, nullptr, 0, code, {0, 0}};
+  if (n) *n = trie_node{nullptr, nullptr, 0, code, 0, 0};
   return n;
 }
 

@@ -17,8 +17,9 @@ struct trie_node {
   trie_node* child;    // first node of the next level
   trie_node* sibling;  // next node of this level (greater code)
   uint8_t end;         // a sequence ends here
-  int16_t code;        // logical key code
-  uint16_t spare[2];   // zero
+  int16_t code;        // the key value of this level (a byte, or a code above 255)
+  uint16_t key;        // at an end: the logical key code the sequence sends
+  uint16_t spare;      // zero
 };
 
 // Inserts `seq` (codes ended by kTrieSeqEnd) below `root`. Returns the node

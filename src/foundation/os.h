@@ -61,6 +61,12 @@ struct SUBMIT_BLK {
   char queue[10];
 };
 
+// Runs the script of the data directory (com.data_dir + "/" + script) with
+// each of the n `args` as one argument (fork and exec; the shell only starts
+// the script, so one without an interpreter line still runs) and waits.
+// Returns the wait status, -1 when it could not be started.
+int ss_run_script(const char* script, const char* const* args, size_t n);
+
 // Starts a background job: runs the submit script of the data directory
 // (KIVO_BG_SCRIPT, default "kivo_submit") with the job's options as separate
 // arguments, so that values pass as data. `session` is 8 characters.
@@ -183,8 +189,14 @@ extern remote_hooks ss_remote_hooks;
 // The exit status of a session whose remote client is gone.
 constexpr int kRemoteGoneExit = 9;
 
-// Serving a remote terminal: 0 when the client is gone (the caller ends the
-// session with kRemoteGoneExit), else 1.
+// Acts on the signals that the terminal's handler recorded (end the level,
+// suspend, debugger break); the terminal manager fills it when it starts.
+// Empty: no terminal, nothing recorded.
+extern void (*ss_yield_signals)();
+
+// The yield point: acts on recorded signals, then, serving a remote
+// terminal: 0 when the client is gone (the caller ends the session with
+// kRemoteGoneExit), else 1.
 [[nodiscard]] int ss_yield();
 void ss_sleep(unsigned seconds);
 [[noreturn]] void ss_logout();

@@ -2,9 +2,9 @@
 // routines with a counted argument list, and background jobs.
 //
 // A background job's options come from values the user controls (session,
-// priority, queue, user name), so the submit script is started with fork
-// and exec and each option is one argument: blanks and shell characters
-// pass as data.
+// priority, queue, user name), so the submit script (and the print script)
+// is started with fork and exec and each option is one argument: blanks and
+// shell characters pass as data.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +73,30 @@ intptr_t ss_call(const intptr_t* args, void* fn) {
 
 intptr_t os_call(const intptr_t* args, void* fn) { return ss_call(args, fn); }
 
+int ss_run_script(const char* script, const char* const* args, size_t n) {
+  std::string path(com.data_dir.ptr ? com.data_dir.ptr : "", com.data_dir.ptr ? com.data_dir.len : 0);
+  path += '/';
+  path += script;
+  // The shell only runs the script (so one without an interpreter line still
+  // runs as a shell script); the arguments reach it as "$@", never as text.
+  std::vector<char*> argv = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                             const_cast<char*>("exec \"$0\" \"$@\""), path.data()};
+  for (size_t i = 0; i < n; ++i) argv.push_back(const_cast<char*>(args[i]));
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    execv("/bin/sh", argv.data());
+    _exit(127);
+  }
+  int st;
+  while (waitpid(pid, &st, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return st;
+}
+
 int ss_submit(const char* session, const SUBMIT_BLK* blk) {
   static const char* const kModes[5] = {"INVALID", "HOLD", "SPOOL", "KEEP", "ONLINE"};
   if (blk->mode > 4 && blk->mode != 255) {
@@ -93,9 +117,6 @@ int ss_submit(const char* session, const SUBMIT_BLK* blk) {
   const char* script = getenv("KIVO_BG_SCRIPT");
   if (!script || !*script) script = "kivo_submit";
 
-  std::string path(com.data_dir.ptr ? com.data_dir.ptr : "", com.data_dir.ptr ? com.data_dir.len : 0);
-  path += '/';
-  path += script;
   cstr image = ss_info(10);
   std::vector<std::string> opts = {
       "-image=" + std::string(image.ptr, image.len),
@@ -107,24 +128,9 @@ int ss_submit(const char* session, const SUBMIT_BLK* blk) {
       "-queue=" + trimmed(blk->queue, 10),
       "-user=" + user,
   };
-  // The shell only runs the script (so one without an interpreter line still
-  // runs as a shell script); the options reach it as "$@", never as text.
-  std::vector<char*> argv = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
-                             const_cast<char*>("exec \"$0\" \"$@\""), path.data()};
-  for (auto& o : opts) argv.push_back(o.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    execv("/bin/sh", argv.data());
-    _exit(127);
-  }
-  int st;
-  while (waitpid(pid, &st, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return st;
+  std::vector<const char*> args;
+  for (auto& o : opts) args.push_back(o.c_str());
+  return ss_run_script(script, args.data(), args.size());
 }
 
 int os_submit(const char* session, const SUBMIT_BLK* blk) { return ss_submit(session, blk); }

@@ -4,6 +4,7 @@
 
 #include "foundation/os.h"
 #include "net/seams.h"
+#include "net/tmnet.h"
 
 namespace kivo {
 

@@ -12,11 +12,6 @@ int tmnet_cli_main(int, char**) {
   return 0;
 }
 
-int tmnet_cli_conn_to_host(const char* host, const char* port) {
-  fprintf(stderr, "kivo: remote-terminal connections (to %s:%s) are not available in this build\n", host, port);
-  return 0;
-}
-
 int tmnet_srv_ping() { return 0; }
 
 void tmnet_srv_kivokeys() {

@@ -7,9 +7,6 @@ namespace kivo {
 // The character-mode remote client. 1 normal end, 0 failure.
 int tmnet_cli_main(int argc, char** argv);
 
-// An outgoing remote-terminal connection: the socket, 0 on failure.
-int tmnet_cli_conn_to_host(const char* host, const char* port);
-
 // Serving a remote terminal: 1 while the client answers, 0 when it is gone.
 int tmnet_srv_ping();
 

@@ -3,6 +3,7 @@
 #include "tools/seams.h"
 
 #include "fm/lock.h"
+#include "screen/tm.h"
 
 namespace kivo {
 
@@ -19,6 +20,9 @@ void dbg_cleanup(PCB*) {}
 
 bool dbg_break_requested() { return (com_dbg_ctl_bits & kDbgBreakRequest) != 0; }
 
-void dbg_register_hooks() { lock_break_requested = dbg_break_requested; }
+void dbg_register_hooks() {
+  lock_break_requested = dbg_break_requested;
+  tm_hooks.debug_break = [] { dbg_ctl(kDbgOpBreak); };
+}
 
 }  // namespace kivo

@@ -23,8 +23,8 @@ void dbg_cleanup(PCB* pcb);
 // Whether kDbgBreakRequest is set.
 bool dbg_break_requested();
 
-// Puts the break request in the lock wait (lock_break_requested); main calls
-// it at start-up.
+// Puts the break request in the lock wait (lock_break_requested) and in the
+// terminal's interrupt key (tm_hooks.debug_break); main calls it at start-up.
 void dbg_register_hooks();
 
 }  // namespace kivo

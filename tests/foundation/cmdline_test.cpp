@@ -1,8 +1,10 @@
 // The command line: every option of the table, where parsing stops, the
 // compaction of the kept arguments, and the real executable's usage text,
 // two-dash arguments and remote-client branch.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -178,15 +180,64 @@ TEST_F(CmdLine, KeptArgumentsAreCompactedInOrder) {
   EXPECT_EQ(ptrs_[5], nullptr);
 }
 
-TEST_F(CmdLine, OutgoingConnectionOptionNeedsAPort) {
-  testing::internal::CaptureStderr();
-  parsed p = parse({"-x=8000", "keep"});
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(p.kept, (std::vector<std::string>{"kivo", "keep"}));
-  EXPECT_NE(err.find("127.0.0.1:8000"), std::string::npos) << err;
-  EXPECT_EQ(com.rmt_sock, 0);  // no connection was made
-  p = parse({"-x=host:", "keep"});
-  EXPECT_EQ(p.argc, 3);  // parsing stopped
+// A stand-in for the remote protocols' connect: a descriptor of its own
+// (a pipe's end), or none when asked for port "refused".
+std::vector<std::string> g_connects;
+std::vector<int> g_made;
+
+int fake_connect(const char* host, const char* port) {
+  g_connects.push_back(std::string(host) + ":" + port);
+  if (strcmp(port, "refused") == 0) return 0;
+  int p[2];
+  if (pipe(p) != 0) return 0;
+  close(p[1]);
+  g_made.push_back(p[0]);
+  return p[0];
+}
+
+bool is_open(int fd) { return fcntl(fd, F_GETFD) >= 0; }
+
+TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
+  const remote_hooks old = ss_remote_hooks;
+  ss_remote_hooks.connect = fake_connect;
+  const struct {
+    std::vector<std::string> args;
+    std::vector<bool> open;  // of each connection made, in order
+    bool kept;               // com.rmt_sock holds the last one
+  } cases[] = {
+      {{"-x=8000", "keep"}, {true}, true},         {{"-x=8000", "-t=zzz"}, {false}, false},
+      {{"-x=1", "-x=srv:2"}, {false, true}, true}, {{"-x=1", "-f=7"}, {false}, false},
+      {{"-x=host:", "keep"}, {}, false},
+  };
+  for (const auto& c : cases) {
+    g_connects.clear();
+    g_made.clear();
+    com.rmt_sock = 0;
+    parse(c.args);
+    ASSERT_EQ(g_made.size(), c.open.size()) << c.args[0];
+    for (size_t i = 0; i < g_made.size(); ++i) EXPECT_EQ(is_open(g_made[i]), c.open[i]) << c.args[0] << " " << i;
+    if (c.kept) {
+      EXPECT_EQ(com.rmt_sock, g_made.back());
+    }
+    for (int fd : g_made)
+      if (is_open(fd)) close(fd);
+  }
+  EXPECT_EQ(com.rmt_sock, 0);  // the parse that stopped changed nothing
+  g_connects.clear();
+  parse({"-x=8000"});
+  EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:8000"});
+  close(com.rmt_sock);
+  com.rmt_sock = 0;
+  ss_remote_hooks = old;
+}
+
+TEST_F(CmdLine, OutgoingConnectionThatFailsEndsStartUp) {
+  const remote_hooks old = ss_remote_hooks;
+  ss_remote_hooks.connect = fake_connect;
+  EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
+  ss_remote_hooks.connect = nullptr;
+  EXPECT_EXIT(parse({"-x=8000"}), ::testing::ExitedWithCode(1), "");
+  ss_remote_hooks = old;
 }
 
 TEST_F(CmdLine, OutgoingConnectionSplitsHostAndPort) {

@@ -1,0 +1,113 @@
+// The print manager's shared plumbing: the print directory, the switch to the
+// real user id, the 8192-byte write buffer and closing a print file.
+//
+// Every system call goes through os_sys, so a full disk can be injected. A
+// lost write is remembered in the file (PM_FILE::error) and fails everything
+// that follows on it: a print cut short never looks complete.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "fm/print_internal.h"
+#include "foundation/os_calls.h"
+#include "foundation/text.h"
+
+namespace kivo {
+
+std::string pm_dir() {
+  const char* env = getenv("KIVO_PRT_FI_DIR");
+  std::string dir = env && *env ? env : "/tmp/";
+  if (dir.back() != '/') dir += '/';  // a directory named without its slash still holds the files
+  return dir;
+}
+
+bool pm_name(const char* field, std::string* name) {
+  name->assign(field, ut_buflen(field, strnlen(field, kPmNameLen)));
+  return !name->empty() && name->find('/') == std::string::npos;
+}
+
+bool pm_uid_switch_suppressed() { return getenv("KIVO_SUPPRESS_UID_SWITCH") != nullptr; }
+
+real_uid_step::real_uid_step(bool skip) {
+  saved_ = geteuid();
+  if (skip || saved_ == getuid()) return;
+  ok_ = seteuid(getuid()) == 0;
+  switched_ = ok_;
+}
+
+real_uid_step::~real_uid_step() {
+  // Nothing to report if this fails: the saved set-user-id allows it.
+  if (switched_ && seteuid(saved_) != 0) {}
+}
+
+int pm_fail(PM_BLK* blk, uint32_t base, int err) {
+  blk->status = base + static_cast<uint32_t>(err);
+  return 0;
+}
+
+int pm_write_all(int fd, const void* data, size_t n) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    ssize_t w = os_sys.write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return errno;
+    if (w == 0) return ENOSPC;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return 0;
+}
+
+int pm_flush(PM_FILE* f) {
+  if (f->error) return 0;
+  if (f->fill == 0) return 1;
+  pm_read_forget(f);
+  f->error = pm_write_all(f->fd, f->buf, f->fill);
+  f->fill = 0;
+  return f->error == 0;
+}
+
+int pm_put(PM_FILE* f, const void* p, size_t n) {
+  if (f->error) return 0;
+  if (f->size + n > kPmMaxFileSize) {
+    f->error = EFBIG;
+    return 0;
+  }
+  const auto* b = static_cast<const uint8_t*>(p);
+  while (n > 0) {
+    if (f->fill == kPmBufferSize && !pm_flush(f)) return 0;
+    size_t take = std::min(n, kPmBufferSize - f->fill);
+    memcpy(f->buf + f->fill, b, take);
+    f->fill += take;
+    f->size += take;
+    b += take;
+    n -= take;
+  }
+  return 1;
+}
+
+int pm_put_byte(PM_FILE* f, uint8_t b) { return pm_put(f, &b, 1); }
+
+int pm_release(PM_BLK* blk, int* err) {
+  PM_FILE* f = blk->file;
+  pm_flush(f);
+  *err = f->error;
+  if (os_sys.close(f->fd) != 0 && *err == 0) *err = errno;
+  pm_read_forget(f);
+  delete f;
+  blk->file = nullptr;
+  return *err == 0;
+}
+
+int pm_close(PM_BLK* blk) {
+  if (!blk->file) return pm_fail(blk, PM_NOT_OPEN, 0);
+  int err = 0;
+  if (!pm_release(blk, &err)) return pm_fail(blk, PM_FILE_FAILED, err);
+  blk->status = PM_OK;
+  return 1;
+}
+
+}  // namespace kivo

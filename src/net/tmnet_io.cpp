@@ -1,0 +1,106 @@
+// Blocking reads and writes of whole byte counts over `net_io`, and the
+// rule for a connection that breaks. An interrupted call is retried; a
+// timed read has one deadline for all its bytes, so a peer that sends half
+// a message cannot hold the reader past it.
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+
+#include "net/tmnet_channel.h"
+#include "net/tmnet_internal.h"
+
+namespace kivo {
+
+namespace {
+
+void default_exit(int status) { exit(status); }
+
+tmnet_exit_fn g_exit = default_exit;
+tmnet_status g_status = TMNET_OK;
+
+using steady = std::chrono::steady_clock;
+
+// Milliseconds left before the deadline, 0 once it has passed.
+int ms_left(steady::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+  return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// Waits for the socket to become readable before the deadline: true when
+// it is (or when the wait itself failed: the read then reports the fault).
+bool wait_readable(int sock, steady::time_point deadline) {
+  for (;;) {
+    const int r = net_io.wait(sock, ms_left(deadline));
+    if (r < 0 && errno == EINTR) continue;
+    return r != 0;
+  }
+}
+
+}  // namespace
+
+tmnet_exit_fn set_tmnet_exit(tmnet_exit_fn fn) {
+  tmnet_exit_fn old = g_exit;
+  g_exit = fn ? fn : default_exit;
+  return old;
+}
+
+void tmnet_end_process(int status) { g_exit(status); }
+
+void tmnet_set_status(tmnet_status s) { g_status = s; }
+
+tmnet_status tmnet_last_status() { return g_status; }
+
+int tmnet_failed(int sock, tmnet_status why) {
+  g_status = why;
+  if (tmnet_role != TMNET_ROLE_DATA_LINK) {
+    tmnet_end_process(kTmnetLostExit);
+    return 0;
+  }
+  net_io.drop(sock);
+  return 0;
+}
+
+size_t writen(int sock, size_t length, const void* data) {
+  tmnet_dbg_log_hexdump(TMNET_LOG_DUMP, data, length, "written to socket");
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n = net_io.send(sock, p + sent, length - sent);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      tmnet_bytes_sent += sent;
+      return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST));
+    }
+    sent += static_cast<size_t>(n);
+  }
+  tmnet_bytes_sent += length;
+  return length;
+}
+
+size_t readn(int sock, size_t length, void* buffer, int timeout) {
+  const bool timed = timeout >= 0;
+  const int seconds = timeout > INT_MAX / 1000 ? INT_MAX / 1000 : timeout;
+  const steady::time_point deadline = steady::now() + std::chrono::seconds(timed ? seconds : 0);
+  uint8_t* p = static_cast<uint8_t*>(buffer);
+  size_t got = 0;
+  while (got < length) {
+    if (timed && !wait_readable(sock, deadline)) {
+      tmnet_bytes_recv += got;
+      g_status = TMNET_TIMEOUT;
+      return 0;
+    }
+    const ssize_t n = net_io.recv(sock, p + got, length - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      tmnet_bytes_recv += got;
+      return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST));
+    }
+    got += static_cast<size_t>(n);
+  }
+  tmnet_bytes_recv += length;
+  tmnet_dbg_log_hexdump(TMNET_LOG_DUMP, buffer, length, "read from socket");
+  return length;
+}
+
+}  // namespace kivo

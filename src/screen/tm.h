@@ -1,0 +1,121 @@
+// The terminal manager: the character terminal through curses and the tty
+// modes, the show block the window manager hands over, the key reader and
+// field editor, signals, and the hooks that higher subsystems fill.
+//
+// Map: tm_image.h holds the cell image (no curses); tm_screen.cpp starts and
+// ends the terminal and shows the image; tm_signal.cpp records signals and
+// acts on them at the key reader and the yield point; tm_input.cpp turns
+// bytes into keys and edits fields; tm_script.cpp plays scripts and macros,
+// records and takes snapshots.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "screen/tm_image.h"
+
+namespace kivo {
+
+// The show block: in memory it holds pointers, so words 0, 2 and 10 are
+// pointer-sized; the order of the words is kept.
+struct SHOW_DATA {
+  tm_term* term;           // 0: terminal handle
+  uint32_t flags;          // 1: SHOW_* flags
+  tm_keymap_h* keymap;     // 2: keymap handle (tm_keymap)
+  int32_t row;             // 3: cursor row, 1-based; < 1 = last row; out: where input ended
+  int32_t col;             // 4: cursor column, 1-based; < 1 = column 1; out
+  uint32_t timeout;        // 5: input time-out in seconds, 0 = none
+  uint32_t spare;          // 6
+  uint32_t key;            // 7: out: key code that ended input, NO_KEY = none
+  uint32_t status;         // 8: out: KEY_STATUS_*
+  uint32_t nframes;        // 9: frame entries
+  const uint32_t* frames;  // 10: kFrameWords words each
+};
+
+enum : uint32_t {
+  SHOW_CURSOR = 0x01,   // place the cursor, read nothing
+  SHOW_REFRESH = 0x02,  // build and refresh the picture
+  SHOW_BEEP = 0x04,
+  SHOW_INPUT = 0x08,
+  SHOW_COMPARE = 0x20,  // alone: build, answer whether it differs from the saved screen
+  SHOW_SAVE = 0x40,
+};
+enum : uint32_t { KEY_STATUS_KEY = 1, KEY_STATUS_NONE = 8 };
+
+// A field's text in the caller's region: the character at the position,
+// the cells left in the field from there, and the caller's changed flag.
+struct tm_edit {
+  uint8_t* text;
+  uint16_t len;
+  uint8_t* changed;
+};
+
+// Entries the terminal manager calls above itself, filled by the window
+// manager, the remote client and the process engine when they start.
+struct tm_hook_table {
+  // The field text at (row, col) (1-based): 1 and *out, or 0 = refused.
+  // Empty: every edit is refused (no window manager).
+  int (*get_ed)(int row, int col, tm_edit* out);
+  // Option names and codes for scripts and macros on a remote client
+  // (tmnet_cli_get_opt); empty: ut_get_opt.
+  int32_t (*get_opt)(char* name, size_t len, int32_t code);
+  // Hands a remote login to the client (tmnet_cli_setargs); empty: no
+  // remote login in this build.
+  int (*cli_setargs)(const char* user, const char* pswd, const char* host, const char* port, int remap);
+  // The 30-character name of the current invocation; empty: none.
+  const char* (*process_name)();
+  // The debugger's break (dbg_ctl operation 13) for an interrupt key.
+  void (*debug_break)();
+  // The next input byte instead of the terminal (tests); empty: read_meta.
+  int (*read_byte)();
+};
+extern tm_hook_table tm_hooks;
+
+// The edit lookup over one row of a character image and its attributes:
+// the cells from `col` (1-based) whose attribute has both low bits set, up
+// to the end of the row. The remote client's lookup is this over its image.
+int tm_row_get_ed(uint8_t* chars, const uint32_t* attrs, int cols, int col, uint8_t* changed, tm_edit* out);
+
+// What tm_trm_attach gives its caller: the handle and three (rows, columns)
+// pairs (current, second, maximum), all the screen size.
+struct tm_attach_blk {
+  tm_term* term;
+  int rows[3];
+  int cols[3];
+};
+
+void tm_init(int disable_optimize);
+void tm_finish();
+void tm_panic_exit();
+void tm_suspend();
+void tm_resume();
+int tm_trm_attach(tm_attach_blk* blk);
+uint32_t tm_show(SHOW_DATA* sd);
+// Builds the picture from the image and frames; refreshes when asked.
+void show_screen(tm_term* t, const uint32_t* frames, uint32_t nframes, bool refresh);
+
+// Display helpers for the editor and the player; without curses they do
+// nothing.
+bool tm_curses_on();
+void tm_beep();
+void tm_show_cell(tm_term* t, int row, int col);
+void tm_place_cursor(tm_term* t);
+void tm_line_text(int row, const char* text, bool bold);
+// The macro line: the formatted text centred on the last line, or (null)
+// that line redrawn from the image.
+void set_macro_line(const char* format, int number, bool refresh);
+// Plain text (a key name, a WAIT text) centred on the macro line.
+void tm_macro_text(const char* text);
+// Beeps so far, counted with or without a terminal.
+unsigned tm_beep_count();
+
+// Signals. The handler only records; the key reader and the yield point act.
+void sig_trap(int sig);
+void tm_install_signals(bool restart);
+bool tm_msg_pending();
+void tm_clear_msg();
+// Acts on recorded signals: SIGTERM leaves the current level with end code
+// 24, SIGTSTP suspends and resumes, SIGINT asks the debugger to break.
+void tm_sig_act();
+
+}  // namespace kivo

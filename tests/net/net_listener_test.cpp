@@ -1,0 +1,170 @@
+// The test listener and the -x option as real processes: a LOGIN accepted
+// starts the command on the connection at descriptor 3 or more with the
+// start argument honoured, a malformed one is refused; kivo -x connects to
+// an acceptor on 127.0.0.1 and closes what it made when parsing stops.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "net/tmnet_login.h"
+#include "net_test_util.h"
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+class NetListener : public NetFixture {};
+
+constexpr int kDeadlineMs = 30000;
+
+// Starts argv[0] with its output to `out` (-1: /dev/null) and, when asked,
+// without a standard input, so that sockets could take descriptor 0.
+pid_t spawn(const std::vector<std::string>& args, int out, bool close_stdin) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  const int null = open("/dev/null", O_RDWR);
+  dup2(out >= 0 ? out : null, 1);
+  dup2(null, 2);
+  if (close_stdin) close(0);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+// What the peer sends until it closes (or, with `line`, up to a line end),
+// each wait bounded by the deadline.
+std::string read_to_eof(int fd, bool line = false) {
+  std::string got;
+  char c;
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1 && !(line && c == '\n')) got += c;
+  return got;
+}
+
+// The child's status once it ends; killed when it outlives the deadline.
+int reap(pid_t pid) {
+  int st = 0;
+  for (int ms = 0; waitpid(pid, &st, WNOHANG) != pid; ms += 10) {
+    if (ms == kDeadlineMs) kill(pid, SIGKILL);
+    poll(nullptr, 0, 10);
+  }
+  return st;
+}
+
+struct listener {
+  pid_t pid = -1;
+  std::string port;
+  explicit listener(bool once) {
+    int p[2];
+    if (pipe(p) != 0) return;
+    setenv("KIVO_DATA_SERVER", "elsewhere:7000", 1);
+    std::vector<std::string> args{KIVO_LISTEN};
+    if (once) args.push_back("--once");
+    args.push_back(NET_PROBE);
+    pid = spawn(args, p[1], true);
+    unsetenv("KIVO_DATA_SERVER");
+    close(p[1]);
+    port = read_to_eof(p[0], true);
+    close(p[0]);
+  }
+  ~listener() {
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+struct login_case {
+  const char* name;
+  tmnet_login login;
+  bool unterminated_user;
+  uint8_t accepted;
+  std::string args;  // after -f=N
+};
+
+TEST_F(NetListener, LoginStartsTheCommandOnTheConnection) {
+  const login_case cases[] = {
+      {"terminal session", {"ann", "pw", false, "", 4}, false, 1, ""},
+      {"data link", {"ann", "pw", false, kLoginDataServer, 4}, false, 1, "-fms_server "},
+      {"key definition", {"ann", "pw", true, "", 4}, false, 1, "-k "},
+      {"user without its zero", {"ann", "pw", false, "", 4}, true, 0, ""},
+      {"start argument the engine does not know", {"ann", "pw", false, "-i=/etc/passwd", 4}, false, 0, ""},
+  };
+  tmnet_role = TMNET_ROLE_DATA_LINK;
+  for (const login_case& c : cases) {
+    listener lsn(c.accepted == 1);
+    ASSERT_FALSE(lsn.port.empty()) << c.name;
+    const int fd = tmnet_cli_conn_to_host("127.0.0.1", lsn.port.c_str());
+    ASSERT_GE(fd, 3) << c.name;
+    uint8_t block[kLoginSize];
+    ASSERT_TRUE(login_build(c.login, block));
+    if (c.unterminated_user) memset(block + LOGIN_USER, 'u', kLoginUserSize);
+    ASSERT_EQ(tmnet_send_msg(fd, TMNET_LOGIN, sizeof block, block), 1);
+    uint8_t reply[kReplySize] = {};
+    tmnet_set_timeout(kDeadlineMs / 1000);
+    ASSERT_EQ(tmnet_recv_msg(fd, TMNET_REPLY, sizeof reply, reply), 1) << c.name;
+    EXPECT_EQ(reply[0], 3) << c.name;
+    EXPECT_EQ(reply[1], c.accepted) << c.name;
+    const std::string line = read_to_eof(fd);
+    close(fd);
+    if (!c.accepted) {
+      EXPECT_EQ(line, "") << c.name << ": a refused connection is closed";
+      continue;
+    }
+    // "-f=N <args>|KIVO_DATA_SERVER=unset"
+    ASSERT_EQ(line.compare(0, 3, "-f="), 0) << c.name << ": " << line;
+    const size_t sp = line.find(' ');
+    EXPECT_GE(atoi(line.substr(3, sp - 3).c_str()), 3) << line;
+    EXPECT_EQ(line.substr(sp + 1), c.args + "|KIVO_DATA_SERVER=unset\n") << c.name;
+    EXPECT_TRUE(WIFEXITED(reap(lsn.pid))) << c.name;
+  }
+}
+
+TEST_F(NetListener, KivoXConnectsAndClosesWhatParsingRefuses) {
+  acceptor lsn;
+  for (const std::string& args : {"-x=" + lsn.port, "-x=localhost:" + lsn.port, "-x=" + lsn.port + " -t=zzz"}) {
+    std::vector<std::string> argv{KIVO_BINARY};
+    for (size_t at = 0, sp; at != std::string::npos; at = sp == std::string::npos ? sp : sp + 1) {
+      sp = args.find(' ', at);
+      argv.push_back(args.substr(at, sp == std::string::npos ? sp : sp - at));
+    }
+    const pid_t pid = spawn(argv, -1, false);
+    pollfd p{lsn.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, kDeadlineMs), 1) << args << ": no connection came";
+    const int peer = accept(lsn.fd, nullptr, nullptr);
+    EXPECT_EQ(read_to_eof(peer), "") << args << ": nothing is sent";
+    close(peer);
+    const int st = reap(pid);
+    EXPECT_TRUE(WIFEXITED(st)) << args << ": ended by a signal";
+  }
+}
+
+TEST_F(NetListener, KivoXThatCannotConnectEndsStartUp) {
+  std::string port;
+  {
+    acceptor gone;
+    port = gone.port;
+  }
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  const pid_t pid = spawn({KIVO_BINARY, "-x=" + port}, p[1], false);
+  close(p[1]);
+  const std::string out = read_to_eof(p[0]);
+  close(p[0]);
+  const int st = reap(pid);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 1);
+  EXPECT_NE(out.find("127.0.0.1"), std::string::npos) << out;
+  EXPECT_NE(out.find(port), std::string::npos) << out;
+}
+
+}  // namespace

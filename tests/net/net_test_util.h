@@ -1,0 +1,100 @@
+// Shared pieces of the message-layer tests: a fixture that records how the
+// layer would end the process instead of ending it, header bytes, socket
+// pairs and a loopback acceptor that close themselves.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/tmnet.h"
+#include "net/tmnet_channel.h"
+
+namespace kivo::test {
+
+using bytes = std::vector<uint8_t>;
+
+inline std::vector<int>& exits() {
+  static std::vector<int> e;
+  return e;
+}
+
+inline void record_exit(int status) { exits().push_back(status); }
+
+// The 8-byte header: length big-endian, code, three reserved zeros.
+inline bytes header(uint8_t code, uint32_t n) {
+  return bytes{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), code, 0, 0, 0};
+}
+
+inline bytes cat(bytes a, const bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class NetFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exits().clear();
+    old_exit_ = set_tmnet_exit(record_exit);
+    tmnet_role = TMNET_ROLE_SERVER;
+    tmnet_force_headers = false;
+    tmnet_set_timeout(-1);
+    set_tmnet_request_handler(nullptr);
+  }
+  void TearDown() override {
+    set_tmnet_exit(old_exit_);
+    net_use_memory(nullptr);
+    set_tmnet_request_handler(nullptr);
+    tmnet_force_headers = false;
+    tmnet_role = TMNET_ROLE_SERVER;
+  }
+
+ private:
+  tmnet_exit_fn old_exit_ = nullptr;
+};
+
+// Two connected stream sockets, closed at the end of the scope.
+struct sock_pair {
+  int near = -1, far = -1;
+  sock_pair() {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
+      near = sv[0];
+      far = sv[1];
+    }
+  }
+  ~sock_pair() {
+    if (near >= 0) close(near);
+    if (far >= 0) close(far);
+  }
+  void close_far() {
+    close(far);
+    far = -1;
+  }
+  void put(const bytes& b) const { ASSERT_EQ(write(far, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+};
+
+// A listening socket on 127.0.0.1 and the port it got.
+struct acceptor {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string port;
+  acceptor() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = std::to_string(ntohs(a.sin_port));
+  }
+  ~acceptor() { close(fd); }
+};
+
+}  // namespace kivo::test

@@ -1,0 +1,188 @@
+// Screens under test: a tmux pane of fixed size on a private server, and a
+// child process on a pseudo-terminal whose output bytes are kept. Both wait
+// on what the screen shows, within a time limit.
+#pragma once
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kivo_test {
+
+using env_list = std::vector<std::pair<std::string, std::string>>;
+
+inline std::string shell_quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+inline std::string run_output(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// Polls `done` every 20 ms until it holds or `seconds` pass.
+template <class F>
+bool wait_until(F done, double seconds) {
+  auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A tmux session "k" on its own server, running `cmd` in `dir`; the pane
+// stays after the command ends so that its exit status can be read.
+class tmux_pane {
+ public:
+  tmux_pane(const std::string& cmd, const std::string& dir, const env_list& env, int cols = 80, int rows = 24) {
+    sock_ = "kivo_" + std::to_string(getpid()) + "_" + std::to_string(++serial());
+    conf_ = "/tmp/" + sock_ + ".conf";
+    std::ofstream(conf_) << "set -g remain-on-exit on\nset -g default-terminal screen\nset -g status off\n";
+    std::string line = "cd " + shell_quote(dir) + " && exec env";
+    for (auto& [k, v] : env) line += " " + shell_quote(k + "=" + v);
+    line += " " + cmd;
+    tmux("-f " + conf_ + " new-session -d -x " + std::to_string(cols) + " -y " + std::to_string(rows) + " -s k " +
+         shell_quote(line));
+  }
+  ~tmux_pane() {
+    tmux("kill-server");
+    unlink(conf_.c_str());
+  }
+  tmux_pane(const tmux_pane&) = delete;
+  tmux_pane& operator=(const tmux_pane&) = delete;
+
+  void send_text(const std::string& text) { tmux("send-keys -t k -l " + shell_quote(text)); }
+  void send_hex(const std::string& bytes) {
+    std::string hex;
+    char b[4];
+    for (unsigned char c : bytes) {
+      snprintf(b, sizeof b, "%02x ", c);
+      hex += b;
+    }
+    tmux("send-keys -t k -H " + hex);
+  }
+  std::string capture() { return tmux("capture-pane -p -t k"); }
+  std::vector<std::string> lines() {
+    std::vector<std::string> out;
+    std::string all = capture();
+    for (size_t at = 0, nl; at < all.size(); at = nl + 1) {
+      nl = all.find('\n', at);
+      if (nl == std::string::npos) nl = all.size();
+      out.push_back(all.substr(at, nl - at));
+    }
+    return out;
+  }
+  bool wait_for(const std::string& text, double seconds = 10) {
+    return wait_until([&] { return capture().find(text) != std::string::npos; }, seconds);
+  }
+  // The command's exit status once it ended; -1 when it did not in time.
+  int exit_status(double seconds = 10) {
+    int status = -1;
+    wait_until(
+        [&] {
+          std::string s = tmux("display-message -p -t k '#{pane_dead} #{pane_dead_status}'");
+          if (s.compare(0, 1, "1") != 0) return false;
+          status = atoi(s.c_str() + 2);
+          return true;
+        },
+        seconds);
+    return status;
+  }
+
+ private:
+  static int& serial() {
+    static int n = 0;
+    return n;
+  }
+  std::string tmux(const std::string& args) { return run_output("tmux -L " + sock_ + " " + args + " 2>/dev/null"); }
+  std::string sock_, conf_;
+};
+
+// A child on a pseudo-terminal of rows x cols; everything it writes is kept.
+class pty_child {
+ public:
+  pty_child(const std::vector<std::string>& argv, const std::string& dir, const env_list& env, int rows = 24,
+            int cols = 80) {
+    winsize ws{static_cast<unsigned short>(rows), static_cast<unsigned short>(cols), 0, 0};
+    pid_ = forkpty(&master_, nullptr, nullptr, &ws);
+    if (pid_ == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(126);
+      for (auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~pty_child() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+  }
+  pty_child(const pty_child&) = delete;
+  pty_child& operator=(const pty_child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  const std::string& output() const { return out_; }
+  void send(const std::string& bytes) {
+    if (write(master_, bytes.data(), bytes.size()) < 0) {}
+  }
+  bool wait_for(const std::string& text, double seconds = 10) {
+    return wait_until([&] { return drain(), out_.find(text) != std::string::npos; }, seconds);
+  }
+  // The exit status (or 128 + signal); -1 when the child did not end in time.
+  int finish(double seconds = 10) {
+    int status = 0;
+    bool ended = wait_until(
+        [&] {
+          drain();
+          return waitpid(pid_, &status, WNOHANG) == pid_;
+        },
+        seconds);
+    if (!ended) return -1;
+    reaped_ = true;
+    drain();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  void drain() {
+    pollfd p{master_, POLLIN, 0};
+    char buf[4096];
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+      ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      out_.append(buf, static_cast<size_t>(n));
+    }
+  }
+  pid_t pid_ = -1;
+  int master_ = -1;
+  bool reaped_ = false;
+  std::string out_;
+};
+
+}  // namespace kivo_test

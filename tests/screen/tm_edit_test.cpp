@@ -1,0 +1,151 @@
+// The field editor: every editing key on full, empty and pseudo-filled
+// fields, typing across fields, and refusals.
+#include <gtest/gtest.h>
+
+#include "tm_test_util.h"
+
+namespace kivo {
+namespace {
+
+using kivo_test::byte_keymap;
+using kivo_test::feed;
+using kivo_test::field_screen;
+
+// Field A: row 2, columns 5-9; field B: row 2, columns 15-17; field C: row 4,
+// columns 1-4. Input: values below 256 are typed, others are logical keys.
+struct edit_case {
+  const char* name;
+  std::string a;
+  uint16_t a_extra;
+  int row, col;
+  std::vector<int> input;
+  std::string want_a, want_b;
+  int want_row, want_col;
+  unsigned beeps;
+};
+
+std::vector<int> typed(const char* s, std::vector<int> then = {}) {
+  std::vector<int> v(s, s + strlen(s));
+  v.insert(v.end(), then.begin(), then.end());
+  return v;
+}
+
+const edit_case kCases[] = {
+    {"InsertLosesLast", "abcde", 0, 2, 6, {LK_INSERT}, "a bcd", "xyz", 2, 6, 0},
+    {"InsertOnEmpty", "", 0, 2, 5, {LK_INSERT}, "     ", "xyz", 2, 5, 0},
+    {"InsertOutsideFieldBeeps", "abcde", 0, 1, 1, {LK_INSERT}, "abcde", "xyz", 1, 1, 1},
+    {"BackspaceMid", "abcde", 0, 2, 8, {LK_BACKSPACE}, "abde ", "xyz", 2, 7, 0},
+    {"BackspaceAtStartReachesPreviousField", "abcde", 0, 2, 15, {LK_BACKSPACE}, "abcd ", "xyz", 2, 9, 0},
+    {"DeleteChar", "abcde", 0, 2, 6, {LK_DELETE_CHAR}, "acde ", "xyz", 2, 6, 0},
+    {"DeleteCharOnEmpty", "", 0, 2, 5, {LK_DELETE_CHAR}, "     ", "xyz", 2, 5, 0},
+    {"DelToBeg", "abcde", 0, 2, 8, {LK_DEL_TO_BEG}, "de   ", "xyz", 2, 5, 0},
+    {"DelToBegAtStartBeeps", "abcde", 0, 2, 5, {LK_DEL_TO_BEG}, "abcde", "xyz", 2, 5, 1},
+    {"DelEndItem", "abcde", 0, 2, 7, {LK_DEL_END_ITEM}, "ab   ", "xyz", 2, 7, 0},
+    {"CutPasteStopsAtFieldEnd", "abcde", 0, 2, 6, {LK_CUT, LK_TAB, LK_PASTE}, "abcde", "bcd", 2, 15, 0},
+    {"PasteOutsideFieldBeeps", "abcde", 0, 1, 1, {LK_PASTE}, "abcde", "xyz", 1, 1, 1},
+    {"MoveToEndPartial", "ab", 0, 2, 5, {LK_MOVE_TO_END}, "ab   ", "xyz", 2, 7, 0},
+    {"MoveToEndFull", "abcde", 0, 2, 5, {LK_MOVE_TO_END}, "abcde", "xyz", 2, 9, 0},
+    {"MoveToEndEmpty", "", 0, 2, 7, {LK_MOVE_TO_END}, "     ", "xyz", 2, 5, 0},
+    {"MoveToBegBeeps", "abcde", 0, 2, 7, {LK_MOVE_TO_BEG}, "abcde", "xyz", 2, 7, 1},
+    {"TabToNextField", "abcde", 0, 2, 6, {LK_TAB}, "abcde", "xyz", 2, 15, 0},
+    {"TabFromLastFieldWraps", "abcde", 0, 4, 2, {LK_TAB}, "abcde", "xyz", 2, 5, 0},
+    {"BackTabInsideField", "abcde", 0, 2, 16, {LK_BACK_TAB}, "abcde", "xyz", 2, 15, 0},
+    {"BackTabAtStartToPrevious", "abcde", 0, 2, 15, {LK_BACK_TAB}, "abcde", "xyz", 2, 5, 0},
+    {"Home", "abcde", 0, 4, 2, {LK_HOME}, "abcde", "xyz", 2, 5, 0},
+    {"TabDown", "abcde", 0, 2, 6, {LK_TAB_DOWN}, "abcde", "xyz", 4, 1, 0},
+    {"LeftWrapsAroundScreen", "abcde", 0, 1, 1, {LK_LEFT}, "abcde", "xyz", 24, 80, 0},
+    {"UpWrapsAroundScreen", "abcde", 0, 1, 3, {LK_UP}, "abcde", "xyz", 24, 3, 0},
+    {"TypingInLastColumnMovesToNextField", "abcd", 0, 2, 9, typed("xy"), "abcdx", "yyz", 2, 16, 0},
+    {"UpperCaseField", "", CELL_UPPER, 2, 5, typed("ab1"), "AB1  ", "xyz", 2, 8, 0},
+    {"TypingOutsideFieldGoesToNextField", "", 0, 1, 1, typed("q"), "q    ", "xyz", 2, 6, 0},
+    {"ControlCharactersIgnored", "", 0, 2, 5, typed("\x01"), "     ", "xyz", 2, 5, 0},
+    {"UnknownEditingKeyBeeps", "abcde", 0, 2, 5, {20021, 20027}, "abcde", "xyz", 2, 5, 2},
+};
+
+class TmEdit : public kivo_test::TmFresh, public ::testing::WithParamInterface<edit_case> {};
+
+const std::vector<uint16_t> kEditKeys = {
+    LK_TAB,        LK_BACK_TAB,     LK_UP,          LK_DOWN,        LK_LEFT,        LK_RIGHT, LK_INSERT, LK_BACKSPACE,
+    LK_DEL_TO_BEG, LK_DEL_END_ITEM, LK_MOVE_TO_BEG, LK_MOVE_TO_END, LK_DELETE_CHAR, LK_CUT,   LK_PASTE,  LK_MACRO,
+    LK_HOME,       LK_TAB_DOWN,     LK_ENTER,       LK_SCAN,        20021,          20027};
+
+SHOW_DATA show_at(tm_term* t, tm_keymap_h* km, int row, int col) {
+  SHOW_DATA sd{};
+  sd.term = t;
+  sd.keymap = km;
+  sd.row = row;
+  sd.col = col;
+  sd.key = NO_KEY;
+  sd.status = KEY_STATUS_NONE;
+  return sd;
+}
+
+TEST_P(TmEdit, Key) {
+  const edit_case& c = GetParam();
+  field_screen s;
+  s.field(2, 5, 5, c.a, c.a_extra);
+  s.field(2, 15, 3, "xyz");
+  s.field(4, 1, 4, "");
+  byte_keymap keys(kEditKeys);
+  for (int v : c.input) feed(v < 256 ? std::string(1, static_cast<char>(v)) : keys.key(static_cast<uint16_t>(v)));
+  feed(keys.key(LK_ENTER));
+  unsigned beeps = tm_beep_count();
+  SHOW_DATA sd = show_at(s.t, keys.km, c.row, c.col);
+  do_input(s.t, &sd, false);
+  EXPECT_EQ(LK_ENTER, sd.key);
+  EXPECT_EQ(KEY_STATUS_KEY, sd.status);
+  EXPECT_EQ(c.want_a, s.text(2, 5, 5));
+  EXPECT_EQ(c.want_b, s.text(2, 15, 3));
+  EXPECT_EQ(c.want_row, sd.row);
+  EXPECT_EQ(c.want_col, sd.col);
+  EXPECT_EQ(c.beeps, tm_beep_count() - beeps);
+  // The cells hold what the region holds.
+  EXPECT_EQ(c.want_a, s.cells(2, 5, 5));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, TmEdit, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class TmEditRefusal : public kivo_test::TmFresh {};
+
+TEST_F(TmEditRefusal, PseudoFilledFieldKeepsFillCharactersInCellsAndBlanksInText) {
+  field_screen s;
+  s.field(2, 5, 5, "ab", CELL_PSEUDO);
+  byte_keymap keys({LK_INSERT, LK_ENTER});
+  feed(keys.key(LK_INSERT) + "z" + keys.key(LK_ENTER));
+  SHOW_DATA sd = show_at(s.t, keys.km, 2, 5);
+  do_input(s.t, &sd, false);
+  EXPECT_EQ(std::string("zab\1\1"), s.cells(2, 5, 5));
+  EXPECT_EQ("zab  ", s.text(2, 5, 5));
+  EXPECT_EQ(1, s.changed);
+}
+
+TEST_F(TmEditRefusal, RefusedEditBeepsAndChangesNothing) {
+  field_screen s;
+  s.field(2, 5, 5, "abc");
+  tm_hooks.get_ed = nullptr;  // no window manager to take the text
+  byte_keymap keys({LK_DELETE_CHAR, LK_ENTER});
+  feed("q" + keys.key(LK_DELETE_CHAR) + keys.key(LK_ENTER));
+  unsigned beeps = tm_beep_count();
+  SHOW_DATA sd = show_at(s.t, keys.km, 2, 5);
+  do_input(s.t, &sd, false);
+  EXPECT_EQ("abc  ", s.cells(2, 5, 5));
+  EXPECT_EQ(2u, tm_beep_count() - beeps);
+}
+
+TEST_F(TmEditRefusal, MacroKeyOutsideTheSlotsBeepsAndDefinesNothing) {
+  field_screen s;
+  s.field(2, 5, 5, "");
+  byte_keymap keys({LK_MACRO, LK_SCAN, LK_ENTER});
+  feed(keys.key(LK_MACRO) + keys.key(LK_SCAN) + "ab" + keys.key(LK_ENTER));
+  unsigned beeps = tm_beep_count();
+  SHOW_DATA sd = show_at(s.t, keys.km, 2, 5);
+  do_input(s.t, &sd, false);
+  EXPECT_EQ(NO_KEY, tm_macro_defining());
+  for (int n = 0; n < kMacroSlots; ++n) EXPECT_FALSE(tm_macro_defined(n)) << n;
+  EXPECT_EQ(2u, tm_beep_count() - beeps);  // the prompt, then the refusal
+  EXPECT_EQ("ab   ", s.text(2, 5, 5));
+}
+
+}  // namespace
+}  // namespace kivo

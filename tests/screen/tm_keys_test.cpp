@@ -1,0 +1,200 @@
+// The key reader: sequences decided byte by byte, data characters, dropped
+// partial sequences, full rows, the default keymap, the key meta map file,
+// and the message signal and time-out ending a read.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <utility>
+
+#include "../foundation/test_dir.h"
+#include "tm_test_util.h"
+
+namespace kivo {
+namespace {
+
+using kivo_test::feed;
+using key_seq = std::vector<int16_t>;
+
+struct reader_case {
+  const char* name;
+  std::vector<std::pair<uint16_t, key_seq>> rows;
+  std::string input;
+  std::vector<std::pair<int, int>> want;  // (key, kind) in order, then (-1, 0)
+};
+
+const reader_case kReaderCases[] = {
+    {"ShorterSequenceWins",
+     {{LK_UP, {27, '[', 'A'}}, {LK_CANCEL, {27}}},
+     "\x1b[A",
+     {{LK_CANCEL, KIND_KEY}, {'[', KIND_CHAR}, {'A', KIND_CHAR}}},
+    {"PartialSequenceGivesZeroAndDropsBytes", {{LK_UP, {27, '[', 'A'}}}, "\x1bxq", {{0, KIND_CHAR}, {'q', KIND_CHAR}}},
+    {"UnmatchedFirstByteIsData", {{LK_UP, {27, '[', 'A'}}}, "z[", {{'z', KIND_CHAR}, {'[', KIND_CHAR}}},
+    {"FirstDefinitionStays", {{LK_ENTER, {13}}, {LK_TAB, {13}}}, "\r", {{LK_ENTER, KIND_KEY}}},
+    {"FullRowWithoutEndMark",
+     {{LK_HOME, key_seq(25, 'a')}, {LK_TAB, {9}}},
+     std::string(25, 'a') + "\t",
+     {{LK_HOME, KIND_KEY}, {LK_TAB, KIND_KEY}}},
+    {"SiblingsInAnyOrder",
+     {{LK_DOWN, {27, '[', 'B'}}, {LK_UP, {27, '[', 'A'}}, {LK_RIGHT, {27, '[', 'C'}}},
+     "\x1b[C\x1b[A\x1b[B",
+     {{LK_RIGHT, KIND_KEY}, {LK_UP, KIND_KEY}, {LK_DOWN, KIND_KEY}}},
+};
+
+class TmKeys : public kivo_test::TmFresh, public ::testing::WithParamInterface<reader_case> {};
+
+tm_keymap_h* keymap_of(const char* name, const std::vector<std::pair<uint16_t, key_seq>>& rows) {
+  std::vector<int16_t> table;
+  for (auto& [code, seq] : rows) {
+    key_seq row(kKeymapRowWords, -1);
+    row[0] = static_cast<int16_t>(code);
+    for (size_t i = 0; i < seq.size(); ++i) row[1 + i] = seq[i];
+    table.insert(table.end(), row.begin(), row.end());
+  }
+  table.push_back(-1);
+  return tm_keymap(name, table.data());
+}
+
+TEST_P(TmKeys, Reader) {
+  const reader_case& c = GetParam();
+  tm_keymap_h* km = keymap_of(c.name, c.rows);
+  feed(c.input);
+  for (auto [key, kind] : c.want) {
+    int got_kind = -1;
+    EXPECT_EQ(key, get_a_c(nullptr, km, &got_kind));
+    EXPECT_EQ(kind, got_kind);
+  }
+  int kind;
+  EXPECT_EQ(-1, get_a_c(nullptr, km, &kind));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, TmKeys, ::testing::ValuesIn(kReaderCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class TmKeysMap : public kivo_test::TmFresh {};
+
+// Each physical key sends ESC and one letter, so no combination is a prefix
+// of another and every default row is reachable.
+TEST_F(TmKeysMap, DefaultKeymapReachesEveryCombination) {
+  uint16_t phys[kPhysKeys][kKeystrokeMax];
+  for (int i = 0; i < kPhysKeys; ++i) {
+    for (uint16_t& v : phys[i]) v = kKeystrokeEnd;
+    phys[i][0] = 27;
+    phys[i][1] = static_cast<uint16_t>('A' + i);
+  }
+  int16_t rows[kDefaultKeymapRows][kKeymapRowWords];
+  ASSERT_EQ(static_cast<int>(kDefaultCombos) + 100, tm_default_keymap(phys, rows));
+  EXPECT_EQ(-1, rows[kDefaultCombos + 100][0]);
+  tm_keymap_h* km = tm_keymap("DATA ENTRY", &rows[0][0]);
+  for (int r = 0; r < static_cast<int>(kDefaultCombos) + 100; ++r) {
+    std::string bytes;
+    for (int i = 1; i <= kKeystrokeMax && rows[r][i] >= 0; ++i) bytes += static_cast<char>(rows[r][i]);
+    if (rows[r][1] >= 256) continue;  // TAB 2's value is above the byte range
+    feed(bytes);
+    int kind;
+    EXPECT_EQ(rows[r][0], get_a_c(nullptr, km, &kind)) << "row " << r;
+  }
+  // OPTION 42 is OPTION, OPTION, 4, 2; CUT is GO then "-".
+  EXPECT_EQ((key_seq{27, 'A' + PK_OPTION, 27, 'A' + PK_OPTION, 27, 'A' + PK_DIGIT0 + 4, 27, 'A' + PK_DIGIT0 + 2, -1}),
+            key_seq(rows[kDefaultCombos + 42] + 1, rows[kDefaultCombos + 42] + 10));
+}
+
+TEST_F(TmKeysMap, KeyMetaMapOfBadShapeIsIgnored) {
+  kivo_test::scratch_dir dir;
+  char cwd[4096];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, chdir(dir.path.c_str()));
+  setenv("TERM", "kivotest", 1);
+  std::string node(16, '\0');
+  std::string bad_index = node + node;
+  bad_index[0] = 5;  // child of node 0 is node 5 of 2
+  struct {
+    std::string bytes;
+    size_t want;
+  } cases[] = {{node + node, 32}, {node.substr(0, 15), 0}, {node + node.substr(0, 8), 0}, {bad_index, 0}};
+  for (auto& c : cases) {
+    dir.write("kivotest.kdef", c.bytes);
+    tm_term* t = tm_image_new(24, 80);
+    tm_load_kdef(t);
+    EXPECT_EQ(c.want, t->kdef.size()) << c.bytes.size();
+    tm_image_free(t);
+  }
+  ASSERT_EQ(0, chdir(cwd));
+}
+
+// A read on an empty pipe, ended by a signal: the key is 272.
+SHOW_DATA blocked_read(tm_term* t, uint32_t timeout, bool send_usr2) {
+  int fds[2];
+  EXPECT_EQ(0, pipe(fds));
+  tm_hooks.read_byte = nullptr;
+  int old_fd = tm_input_fd;
+  tm_input_fd = fds[0];
+  pid_t child = -1;
+  if (send_usr2) {
+    pid_t parent = getpid();
+    child = fork();
+    if (child == 0) {
+      usleep(200 * 1000);
+      kill(parent, SIGUSR2);
+      _exit(0);
+    }
+  }
+  tm_keymap_h* km = keymap_of("SIG", {{LK_ENTER, {13}}});
+  SHOW_DATA sd{};
+  sd.term = t;
+  sd.keymap = km;
+  sd.row = sd.col = 1;
+  sd.timeout = timeout;
+  sd.key = NO_KEY;
+  sd.status = KEY_STATUS_NONE;
+  do_input(t, &sd, false);
+  if (child > 0) waitpid(child, nullptr, 0);
+  tm_input_fd = old_fd;
+  close(fds[0]);
+  close(fds[1]);
+  return sd;
+}
+
+TEST_F(TmKeysMap, MessageSignalDuringReadEndsInputWith272) {
+  tm_term* t = tm_image_new(24, 80);
+  SHOW_DATA sd = blocked_read(t, 0, true);
+  EXPECT_EQ(LK_DIRECT_PROC1, sd.key);
+  EXPECT_EQ(KEY_STATUS_KEY, sd.status);
+  EXPECT_FALSE(tm_msg_pending());
+  tm_image_free(t);
+}
+
+TEST_F(TmKeysMap, TimeOutDuringReadEndsInputWith272) {
+  tm_term* t = tm_image_new(24, 80);
+  SHOW_DATA sd = blocked_read(t, 1, false);
+  EXPECT_EQ(LK_DIRECT_PROC1, sd.key);
+  EXPECT_EQ(KEY_STATUS_KEY, sd.status);
+  tm_image_free(t);
+}
+
+}  // namespace
+}  // namespace kivo
+
+namespace kivo {
+namespace {
+
+TEST_F(TmKeysMap, WithoutTerminalShowEndsAtOnceAndNoKeymapIsBuilt) {
+  com.no_term = 1;
+  tm_term* t = tm_image_new(24, 80);
+  int16_t table[] = {LK_ENTER, 13, -1, -1};
+  EXPECT_EQ(nullptr, tm_keymap("NONE", table));
+  SHOW_DATA sd{};
+  sd.term = t;
+  sd.flags = SHOW_REFRESH | SHOW_INPUT;
+  EXPECT_EQ(1u, tm_show(&sd));
+  EXPECT_EQ(LK_END, sd.key);
+  EXPECT_EQ(KEY_STATUS_KEY, sd.status);
+  sd.flags = SHOW_COMPARE;
+  EXPECT_EQ(0u, tm_show(&sd));
+  com.no_term = 0;
+  tm_image_free(t);
+}
+
+}  // namespace
+}  // namespace kivo

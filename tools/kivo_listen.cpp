@@ -1,0 +1,152 @@
+// kivo_listen: a test listener for remote sessions, standing in for the
+// listener that lies outside the engine. It listens on 127.0.0.1 (port 0
+// unless --port=N; the port it got is printed on the first line of the
+// standard output), reads each connection's LOGIN block, answers REPLY
+// {3, 1} and starts the configured command on the connection:
+//
+//   kivo_listen [--once] [--port=N] COMMAND [ARG...]
+//
+// The command gets "-f=<descriptor>" (3 or more), then "-fms_server" when
+// the LOGIN's start argument asks for the data server, then "-k" when its
+// remap flag is set, and runs without KIVO_DATA_SERVER in its environment
+// (a data server must not forward its own files). A malformed LOGIN (a text
+// without its terminating zero, an unknown start argument) is answered
+// {3, 0} and closed. It checks no password: it is for tests on this host.
+// --once ends the listener after the first accepted LOGIN.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "net/tmnet.h"
+#include "net/tmnet_login.h"
+
+using namespace kivo;
+
+namespace {
+
+constexpr int kLoginTimeout = 30;  // seconds a connection may take to log in
+constexpr uint8_t kReplyFirst = 3;
+
+struct options {
+  bool once = false;
+  unsigned port = 0;
+  std::vector<std::string> command;
+};
+
+bool parse_options(int argc, char** argv, options* o) {
+  int i = 1;
+  for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
+    if (strcmp(argv[i], "--once") == 0) {
+      o->once = true;
+    } else if (strncmp(argv[i], "--port=", 7) == 0) {
+      char* end;
+      const unsigned long p = strtoul(argv[i] + 7, &end, 10);
+      if (*end || p > 65535) return false;
+      o->port = static_cast<unsigned>(p);
+    } else {
+      return false;
+    }
+  }
+  for (; i < argc; ++i) o->command.emplace_back(argv[i]);
+  return !o->command.empty();
+}
+
+// Descriptors 0-2 open, so that no socket takes one of them.
+void hold_standard_descriptors() {
+  for (int fd = 0; fd < 3; ++fd)
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) exit(2);
+}
+
+int listen_on(unsigned port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    perror("kivo_listen: listen");
+    exit(2);
+  }
+  printf("%u\n", ntohs(a.sin_port));
+  fflush(stdout);
+  return fd;
+}
+
+// Only the two start arguments the engine knows may reach its command line.
+bool login_ok(const tmnet_login& l) { return l.start.empty() || l.start == kLoginDataServer; }
+
+[[noreturn]] void start_engine(int sock, const options& o, const tmnet_login& l) {
+  if (sock < 3) {
+    const int moved = fcntl(sock, F_DUPFD, 3);
+    if (moved < 0) _exit(127);
+    close(sock);
+    sock = moved;
+  }
+  fcntl(sock, F_SETFD, 0);  // the engine inherits the connection
+  unsetenv("KIVO_DATA_SERVER");
+  std::vector<std::string> args = o.command;
+  args.push_back("-f=" + std::to_string(sock));
+  if (l.start == kLoginDataServer) args.push_back(kLoginDataServer);
+  if (l.remap) args.push_back("-k");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  fprintf(stderr, "kivo_listen: cannot run %s: %s\n", argv[0], strerror(errno));
+  _exit(127);
+}
+
+// One connection: true when a session was started on it.
+bool serve(int sock, const options& o) {
+  uint8_t block[kLoginSize];
+  tmnet_set_timeout(kLoginTimeout);
+  if (!tmnet_recv_msg(sock, TMNET_LOGIN, sizeof block, block)) return false;
+  tmnet_login l;
+  const bool ok = login_parse(block, &l) && login_ok(l);
+  uint8_t reply[kReplySize];
+  reply_build(kReplyFirst, ok ? 1 : 0, reply);
+  if (!tmnet_send_msg(sock, TMNET_REPLY, sizeof reply, reply) || !ok) return false;
+  const pid_t pid = fork();
+  if (pid == 0) start_engine(sock, o, l);
+  return pid > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options o;
+  if (!parse_options(argc, argv, &o)) {
+    fprintf(stderr, "usage: kivo_listen [--once] [--port=N] COMMAND [ARG...]\n");
+    return 2;
+  }
+  hold_standard_descriptors();
+  tmnet_init();
+  tmnet_role = TMNET_ROLE_DATA_LINK;  // a client that breaks off must not end the listener
+  const int lsn = listen_on(o.port);
+  for (;;) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {}
+    const int sock = accept4(lsn, nullptr, nullptr, SOCK_CLOEXEC);
+    if (sock < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      perror("kivo_listen: accept");
+      return 2;
+    }
+    const bool started = serve(sock, o);
+    close(sock);
+    if (started && o.once) return 0;
+  }
+}
