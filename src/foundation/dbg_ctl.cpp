@@ -52,6 +52,7 @@ void dbg_ctl(uint8_t op) {
 }
 
 void dbg_ctl_reset() {
+  for (uint32_t& w : stack) w = 0;
   stack_ptr = 0;
   com_dbg_ctl_bits = 0;
 }
