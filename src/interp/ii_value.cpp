@@ -13,25 +13,37 @@ namespace {
 constexpr int kMaxDigits = 31;
 constexpr int kPow10Max = 38;
 
-__int128 pow10(int n) {
-  __int128 p = 1;
-  while (n-- > 0) p *= 10;
-  return p;
-}
+struct pow10_table {
+  __int128 v[kPow10Max + 1];
+  constexpr pow10_table() : v() {
+    v[0] = 1;
+    for (int i = 1; i <= kPow10Max; ++i) v[i] = v[i - 1] * 10;
+  }
+};
+constexpr pow10_table kPow10;
+
+__int128 pow10(int n) { return kPow10.v[n]; }
 
 bool neg_sign(uint8_t half) { return half == pd_neg_sign() || half == 0xB || half == 0xD; }
 
 bool pd_get(const uint8_t* p, int len, __int128* out) {
   if (len < 1 || len > kPdMaxLen) return false;
+  // 64-bit digits while they fit (up to 18), the rest in 128 bits.
+  uint64_t lo64 = 0;
   __int128 v = 0;
+  int digits = 0;
   for (int i = 0; i < len; ++i) {
     uint8_t hi = p[i] >> 4, lo = p[i] & 0x0F;
-    if (hi > 9) return false;
-    v = v * 10 + hi;
-    if (i + 1 < len) {
-      if (lo > 9) return false;
-      v = v * 10 + lo;
+    if (hi > 9 || (i + 1 < len && lo > 9)) return false;
+    int both = i + 1 < len ? 2 : 1;
+    uint64_t pair = both == 2 ? hi * 10u + lo : hi;
+    if (digits + both <= 18) {
+      lo64 = lo64 * (both == 2 ? 100 : 10) + pair;
+      v = lo64;
+    } else {
+      v = v * (both == 2 ? 100 : 10) + pair;
     }
+    digits += both;
   }
   *out = neg_sign(p[len - 1] & 0x0F) ? -v : v;
   return true;
@@ -43,9 +55,18 @@ bool pd_put(uint8_t* p, int len, __int128 v) {
   unsigned __int128 u = neg ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
   if (u >= static_cast<unsigned __int128>(pow10(2 * len - 1))) return false;
   uint8_t out[kPdMaxLen];
-  out[len - 1] = static_cast<uint8_t>(((u % 10) << 4) | (neg && u ? pd_neg_sign() : pd_pos_sign()));
-  u /= 10;
-  for (int i = len - 2; i >= 0; --i, u /= 100) out[i] = static_cast<uint8_t>(((u / 10 % 10) << 4) | (u % 10));
+  uint8_t sign = neg && u ? pd_neg_sign() : pd_pos_sign();
+  int i = len - 1;
+  // 128-bit divisions only above 64 bits.
+  for (bool first = true; u >> 64; first = false, --i) {
+    unsigned d = first ? 10 : 100;
+    unsigned r = static_cast<unsigned>(u % d);
+    u /= d;
+    out[i] = static_cast<uint8_t>(first ? (r << 4 | sign) : ((r / 10) << 4 | r % 10));
+  }
+  uint64_t w = static_cast<uint64_t>(u);
+  if (i == len - 1) out[i--] = static_cast<uint8_t>((w % 10) << 4 | sign), w /= 10;
+  for (; i >= 0; --i, w /= 100) out[i] = static_cast<uint8_t>(((w / 10 % 10) << 4) | (w % 10));
   memcpy(p, out, static_cast<size_t>(len));
   return true;
 }
@@ -74,7 +95,8 @@ bool is_num_type(uint8_t t) { return t == 5 || t == 8 || t == 12; }
 bool is_alpha_type(uint8_t t) { return t == 1 || t == 2 || t == 13; }
 
 bool num_rescale(__int128 v, int from, int to, __int128* out) {
-  if (to >= from) {
+  if (to == from) return (*out = v, true);
+  if (to > from) {
     if (to - from > kPow10Max) return v == 0 ? (*out = 0, true) : false;
     __int128 r;
     if (__builtin_mul_overflow(v, pow10(to - from), &r)) return false;
