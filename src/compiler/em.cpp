@@ -12,8 +12,6 @@
 
 namespace kivo {
 
-em_file_ops em_files;
-
 namespace {
 
 using fdb_init = void (*)(FDB*, KDB*, SDB*);
@@ -40,6 +38,15 @@ const sub_row kSubs[EM_SUB_COUNT] = {
     {&EM::em_scan_arb, em_scan_fdb},       {&EM::em_scan_bud_arb, em_scan_bud_fdb},
 };
 
+uint32_t g_serial;  // modules made so far
+
+// The memory of a sub-file is found by its application and name: the tag
+// and the module's serial in six base-36 digits make the name unique.
+void name_sub(FDB_PATH* p, uint32_t serial) {
+  memcpy(p->fdb_name, p->fdb_db + 1, 2);
+  for (int i = 7; i >= 2; --i, serial /= 36) p->fdb_name[i] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[serial % 36];
+}
+
 void close_subs(EM* em) {
   for (const sub_row& r : kSubs) {
     ARB*& arb = em->*r.arb;
@@ -59,6 +66,7 @@ void em_sub_fdb(em_sub sub, FDB* fdb, KDB* kdb, SDB* sdb) { kSubs[sub].init(fdb,
 
 EM* em_create() {
   em_set_layout();
+  em_install_reader();
   POOL* pool = mm_create_pool(nullptr, com.sys_scope);
   if (!pool) return nullptr;
   EM* em = static_cast<EM*>(MM_ALLOC(pool, sizeof(EM)));
@@ -75,11 +83,13 @@ EM* em_create() {
     em_destroy(em);
     return nullptr;
   }
+  ++g_serial;
   for (int s = 0; s < EM_SUB_COUNT; ++s) {
     FDB fdb;
     KDB kdb[kInitMaxKeys];
     SDB sdb[kInitMaxSegs];
     em_sub_fdb(static_cast<em_sub>(s), &fdb, kdb, sdb);
+    name_sub(&fdb.path, g_serial);
     ARB* arb = em_files.create(&fdb, com.sys_scope);
     if (!arb) {
       sys_err("PL", __LINE__, "em_create - sub-file %d not created (status %u)", s, fdb.fdb_stat);

@@ -215,10 +215,10 @@ ARB*& em_sub_arb(EM* em, em_sub sub);
 // The descriptor of a sub-file into the caller's arrays.
 void em_sub_fdb(em_sub sub, FDB* fdb, KDB* kdb, SDB* sdb);
 
-// How a module makes, fills and drops its memory sub-files. The file
-// manager fills it once its open is in; until then it is empty and
-// em_create reports that it cannot make sub-files. Records are read back by
-// number through MADDR.
+// How a module makes, fills and drops its memory sub-files: through the
+// file manager's create, the back-end's write and a scratching close (tests
+// put their own functions in to fail one). Records come back by number
+// through MADDR, by key through em_read_key.
 struct em_file_ops {
   ARB* (*create)(FDB* fdb, uint32_t scope);                        // created and open, or null
   uint32_t (*append)(ARB* arb, const uint8_t* rec, uint16_t len);  // record number, 0 = failed
@@ -232,7 +232,14 @@ EM* em_create();
 // Closes every sub-file and destroys the pool and the block. Null is a no-op.
 void em_destroy(EM* em);
 
-// Appends a record to a sub-file; its number, 0 when it failed.
+// Appends a record to a sub-file; its number, 0 when it failed (also for a
+// length the sub-file does not take).
 uint32_t em_append(EM* em, em_sub sub, const uint8_t* rec, uint16_t len);
+
+// Installs the memory-file reader of MADDR unless one is installed already.
+void em_install_reader();
+// Locate-mode read of the record whose key `keyno` equals that of the
+// record image `key_rec`: the file's own record, or null.
+uint8_t* em_read_key(ARB* arb, uint8_t keyno, uint8_t* key_rec);
 
 }  // namespace kivo

@@ -116,8 +116,10 @@ int em_cfi_load_keys(EM* em) {
   if (!keys) return 0;
   memset(keys, 0, em->em_cfi_cnt * sizeof(em_cfi_keys));
   em->em_cfi_native = keys;
+  uint8_t key[CFI_LEN] = {};
   for (uint32_t i = 1; i <= em->em_cfi_cnt; ++i) {
-    const uint8_t* cfi = MADDR(em->em_cfi_arb, i);
+    st_le16(key, CFI_INDEX, static_cast<uint16_t>(i));
+    const uint8_t* cfi = em_read_key(em->em_cfi_arb, kCfiIndexKey, key);
     if (!cfi || ld_le16(cfi, CFI_INDEX) != i || !load_keys(em, cfi, &keys[i - 1])) return 0;
   }
   return 1;

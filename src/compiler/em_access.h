@@ -36,7 +36,8 @@ enum : size_t {
   CFI_LANG_DEP = 158,
   CFI_LEN = 160
 };
-constexpr int kMaxKeySegs = 253;  // the SD record of one file
+constexpr int kMaxKeySegs = 253;     // the SD record of one file
+constexpr uint8_t kCfiIndexKey = 1;  // key of the FI file on the CFI index
 
 // Address of the instruction at `at` of the instruction file `inst_arb`;
 // null for a block that does not exist and for an offset without room for an

@@ -178,8 +178,9 @@ int cv_bld_sitm(sitm* s, const uint8_t* elem, const cv_item* item) {
     s->entry = item->entry;
     s->item_opt = item->option;
     s->blank_ok = item->blank_ok;
-    if (item->drcr && IS_ELEM_NUM(s->type)) s->align = 2;
   }
+  // A number's rule says only whether the item shows credit/debit.
+  if (IS_ELEM_NUM(s->type)) s->align = item && item->drcr ? 2 : 0;
   s->dspl_only = !s->entry;
   s->no_mask = ut_is_all(elem + ELEM_INIT_TEXT, ' ', kCvMaskLen) && !s->item_opt;
   take_token(s, elem);

@@ -96,7 +96,10 @@ int dispatch(CNV* c, bool to_internal) {
   }
   if (!IS_ELEM_DATE(c->cnv_type)) return finish(c, CV_BAD_CNV_TYPE);
   const date_cnv v = date_view(c);
-  if (!v.int_addr && to_internal) return finish(c, CV_NO_INT_ADDR);
+  if (!v.int_addr) {
+    if (!to_internal) cv_fill_dspl(c, '?');
+    return finish(c, CV_NO_INT_ADDR);
+  }
   return finish(c, to_internal ? dat_etoi(&v) : dat_itoe(&v));
 }
 

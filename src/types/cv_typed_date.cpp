@@ -3,7 +3,8 @@
 //
 // The typed-value reader sees only its own view of the block, so
 // `cv_universal` names the block it reads for while it runs. A text that
-// leaves out one of the element's levels is refused.
+// leaves out one of the element's levels is refused. Token codes are read
+// through the block's own alpha conversion.
 #include <cstring>
 #include <vector>
 
@@ -23,6 +24,25 @@ uint8_t* place(POOL* pool, size_t n) {
   if (pool) return static_cast<uint8_t*>(MM_ALLOC(pool, n));
   if (g_work.size() < n) g_work.resize(n);
   return g_work.data();
+}
+
+// A token field whose code is stored: the typed text goes through the
+// block's own conversion into a value of the stored length.
+int token_code_value(CNV* c, POOL* pool) {
+  uint8_t* value = place(pool, c->int_len);
+  if (!value) return 0;
+  CNV t = *c;
+  t.int_addr = value;
+  t.int_indirect = 0;
+  t.addr_mode = 0;
+  t.ext_rows = 1;
+  t.ext_cols = c->ext_len;
+  t.ext_stride = c->ext_len;
+  if (!cv_etoi(&t)) return 0;
+  c->int_addr = value;
+  c->int_indirect = 0;
+  c->addr_mode = 0;
+  return 1;
 }
 
 }  // namespace
@@ -79,6 +99,7 @@ int cv_universal(CNV* c, int keep_type, uint8_t* shared, POOL* pool) {
     u.token_id = a.token_id;
     u.token_check = a.token_check;
   }
+  if (IS_ELEM_ALP(c->cnv_type) && u.token_id && !u.token_check) return token_code_value(c, pool);
   g_owner = c;
   const int ok = cv_get_universal(&u, keep_type, shared, pool);
   g_owner = nullptr;

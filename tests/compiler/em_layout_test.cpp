@@ -12,7 +12,6 @@
 namespace kivo {
 namespace {
 
-using test::em_fake;
 class EmLayout : public test::EmFixture {};
 
 void fill_header(EM* m) {
@@ -61,32 +60,36 @@ TEST_F(EmLayout, StoredBlockMatchesGoldenBytesAndReadsBack) {
   EXPECT_EQ(back.em_pool, nullptr);  // the run-time part is not stored
 }
 
-TEST_F(EmLayout, CreateMakesEverySubFileAndDestroyReleasesAll) {
-  // The create call that fails (-1 none; -2 no open built) and whether a module comes.
+TEST_F(EmLayout, ModulesOwnTheirSubFilesAndDestroyReleasesAll) {
+  // The create call that fails (-1 none; -2 no create at all) and whether a module comes.
   std::pair<int, bool> cases[] = {{-1, true}, {0, false}, {13, false}, {EM_SUB_COUNT - 1, false}, {-2, false}};
-  for (auto [fail_at, made] : cases) {
+  for (auto [fail, made] : cases) {
     SetUp();
-    if (fail_at == -2) em_files = {};
-    em_fake::fail_at = fail_at;
-    uint32_t blocks = mm_total_blocks();
-    EM* m = em_create();
-    EXPECT_EQ(m != nullptr, made) << fail_at;
+    if (fail == -2) em_files.create = nullptr;
+    fail_at = fail;
+    uint32_t blocks = mm_total_blocks(), lfns = ctl_count_lfn(), pfbs = ctl_count_pfb();
+    EM *m = em_create(), *other = made ? em_create() : nullptr;
+    EXPECT_EQ(m != nullptr, made) << fail;
+    EXPECT_EQ(test::captured_errors().empty(), made) << fail;
     if (m) {
       std::set<std::string> paths;
-      for (int s = 0; s < EM_SUB_COUNT; ++s) {
-        em_fake::file* f = em_fake::of(em_sub_arb(m, static_cast<em_sub>(s)));
-        ASSERT_NE(f, nullptr) << s;
-        EXPECT_EQ(f->fdb.fdb_fs_type, FS_MEMORY);
-        paths.insert(std::string(reinterpret_cast<const char*>(&f->fdb.path), sizeof(FDB_PATH)));
-      }
-      EXPECT_EQ(paths.size(), size_t{EM_SUB_COUNT});  // no two sub-files share a path
+      for (EM* e : {m, other})
+        for (int s = 0; s < EM_SUB_COUNT; ++s)
+          paths.insert(std::string(reinterpret_cast<const char*>(fm_path(em_sub_arb(e, em_sub(s)))), sizeof(FDB_PATH)));
+      EXPECT_EQ(paths.size(), 2u * EM_SUB_COUNT) << "two sub-files share a path";
+      ASSERT_EQ(em_append(m, EM_TO, reinterpret_cast<const uint8_t*>("twelve bytes"), 12), 1u);
+      EXPECT_EQ(em_append(m, EM_TO, reinterpret_cast<const uint8_t*>("eleven byte"), 11), 0u) << "fixed length";
+      EXPECT_EQ(MADDR(other->em_toc_arb, 1), nullptr) << "two modules share records";
+      EXPECT_EQ(memcmp(MADDR(m->em_toc_arb, 1), "twelve bytes", 12), 0);
       EXPECT_EQ(m->em_ep[5].blk, kNoCode);
+      em_destroy(other);
       em_destroy(m);
-    } else {
-      EXPECT_GT(em_fake::errors, 0);
     }
-    EXPECT_TRUE(em_fake::open.empty()) << fail_at;
-    EXPECT_EQ(mm_total_blocks(), blocks) << fail_at;
+    EXPECT_EQ(ctl_count_lfn(), lfns) << fail;
+    EXPECT_EQ(ctl_count_pfb(), pfbs) << fail;
+    EXPECT_EQ(mm_total_blocks(), blocks) << fail;
+    test::captured_errors().clear();
+    TearDown();
   }
 }
 

@@ -1,315 +1,178 @@
-// The conversion block: alpha geometry, dates and numbers compiled from
-// their elements, the display compare, logic items, refused types, the
-// numeric mask grammar and its rebuild for other digit counts.
+// The conversion block: alpha geometry, dates and numbers from their elements,
+// the display compare, logic items, refused types, numeric masks and rebuilds.
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "cnv_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/scope.h"
-#include "foundation/sys_err.h"
 #include "types/std_date.h"
 
 namespace kivo {
 namespace {
 
-class CnvBlock : public ::testing::Test {
- protected:
-  void SetUp() override {
-    com_fill(0, nullptr);
-    set_sys_err_presenter([](const char*, int, const char*) {});
-  }
-};
-
-TEST_F(CnvBlock, AlphaGeometryByRowsColumnsAndArea) {
-  struct row {
-    int size;
-    uint32_t rows, cols;
-    int32_t col, width;  // width 0: no screen area
-    int ok, ext_rows, ext_cols;
-  } rows[] = {
-      {100, 3, 0, 1, 0, 1, 3, 34},        // rows only: 100 / 3 rounded up
-      {100, 3, 32767, 60, 80, 1, 3, 21},  // rows only past the area: cut to it
-      {100, 0, 0, 1, 0, 1, 1, 100},       // neither
-      {100, 1, 32767, 31, 80, 1, 1, 50},  // neither, within an area
-      {30, 0, 20, 70, 80, 1, 1, 20},      // columns only
-      {30, 4, 25, 1, 80, 1, 4, 25},       // both
-      {30, 0, 0, 81, 80, 0, 0, 0},        // beyond its area: no column left
-      {30, 2, 0, 95, 80, 0, 0, 0},        // rows only, beyond its area
+TEST(CnvBlock, AlphaGeometryByRowsColumnsAndArea) {
+  // size, item rows, columns, column, area width (0: none), rows, columns (0: refused)
+  const std::tuple<int, uint32_t, uint32_t, int32_t, int32_t, int, int> rows[] = {
+      {100, 3, 0, 1, 0, 3, 34},       {100, 3, 32767, 60, 80, 3, 21}, {100, 0, 0, 1, 0, 1, 100},
+      {100, 1, 32767, 31, 80, 1, 50}, {30, 0, 20, 70, 80, 1, 20},     {30, 4, 25, 1, 80, 4, 25},
+      {30, 0, 0, 81, 80, 0, 0},       {30, 2, 0, 95, 80, 0, 0},
   };
-  for (const row& r : rows) {
+  for (auto [size, rows_in, cols_in, col, width, ext_rows, ext_cols] : rows) {
     cnv_fix f;
-    INIT_ALP_DELEM(f.elem, static_cast<uint16_t>(r.size));
-    cv_item it{};
-    it.col = r.col;
-    it.rows = r.rows;
-    it.cols = r.cols;
-    sitm s;
-    cv_bld_sitm(&s, f.elem, &it);
-    cv_area area{24, r.width};
-    const int ok = cv_cmpl(&f.c, &s, r.width ? &area : nullptr);
-    ASSERT_EQ(ok, r.ok) << r.col;
-    if (!ok) {
-      EXPECT_EQ(f.c.cnv_status, CV_NO_COLUMNS);
-      continue;
-    }
-    EXPECT_EQ(f.c.ext_rows, r.ext_rows) << r.col;
-    EXPECT_EQ(f.c.ext_cols, r.ext_cols) << r.col;
-    EXPECT_EQ(f.c.ext_len, r.ext_rows * r.ext_cols);
-    EXPECT_EQ(f.c.ext_stride, static_cast<uint32_t>(r.width ? r.width : r.ext_cols));
+    f.make(ELEM_ALP, static_cast<uint16_t>(size));
+    cv_item it{col, col, rows_in, cols_in, {}, 0, 0, 0, 0, 0};
+    f.area.width = width;
+    f.compile(&it);
+    EXPECT_EQ(f.c.cnv_status, ext_cols ? CV_OK : CV_NO_COLUMNS) << col;
+    if (!ext_cols) continue;
+    EXPECT_EQ(f.c.ext_rows * 1000 + f.c.ext_cols, ext_rows * 1000 + ext_cols) << col;
+    EXPECT_EQ(f.c.ext_len * 1000 + f.c.ext_stride, ext_rows * ext_cols * 1000 + (width ? width : ext_cols));
   }
 }
 
-// A text date with no mask anywhere takes the last default, cut to its levels.
-TEST_F(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
-  struct row {
-    uint8_t hi, lo;
-    const char* shown;
-    const char* typed;
-  } rows[] = {
-      {8, 5, "03/15/2024", "12/31/1999"},
-      {8, 1, "03/15/2024  1:30:15.25 pm", "12/31/1999 11:59:59.99 pm"},
-  };
-  for (const row& r : rows) {
+// A text date with no mask anywhere takes the last default, cut to its levels;
+// a typed universal date giving every level is stored in the element's form.
+TEST(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
+  const char* rows[][2] = {{"03/15/2024", "12/31/1999"}, {"03/15/2024  1:30:15.25 pm", "12/31/1999 11:59:59.99 pm"}};
+  for (const auto& r : rows) {
     cnv_fix f;
-    INIT_ALP_DELEM(f.elem, 32);
-    f.elem[ELEM_TYPE] = ELEM_ALP_DATE_MD;
-    f.elem[ELEM_HI] = r.hi;
-    f.elem[ELEM_LO] = r.lo;
-    cv_item entry{};
-    entry.entry = 1;
+    f.make(ELEM_ALP_DATE_MD, 32, 8, strlen(r[0]) == 10 ? 5 : 1);
+    cv_item entry{0, 0, 0, 0, {}, 0, 1, 0, 1, 0};
     f.compile(&entry);
-    ASSERT_EQ(f.c.cnv_status, CV_OK);
-    ASSERT_EQ(f.c.ext_cols, static_cast<int>(strlen(r.shown))) << r.shown;
-    f.type(r.shown);
-    ASSERT_EQ(cv_etoi(&f.c), 1) << r.shown;
-    memset(f.dsp, ' ', f.c.ext_len);
-    EXPECT_EQ(cv_itoe(&f.c), 1);
-    EXPECT_EQ(f.shown(), r.shown);
-    const std::string before = f.stored();
-    f.type(std::string(f.c.ext_cols, 'x'));
-    EXPECT_EQ(cv_etoi(&f.c), 0);
-    EXPECT_EQ(f.c.cnv_status, CV_BAD_DATE);
-    EXPECT_EQ(f.stored(), before);
-    f.type(r.typed);
-    EXPECT_EQ(cv_etoi(&f.c), 1);
-    cv_itoe(&f.c);
-    EXPECT_EQ(f.shown(), r.typed);
+    for (const char* shown : r) EXPECT_EQ(f.show(f.read(shown)), shown);
   }
-}
-
-// A typed universal date is stored in the element's own form when it gives
-// every level of the element.
-TEST_F(CnvBlock, TypedDatesTakeTheElementsForm) {
   set_typed_date_hook(cv_typed_date);
-  struct row {
-    const char* typed;
-    int ok;
-    const char* stored;
-  } rows[] = {{"20240315--------", 1, "03/15/2024"},
-              {"2024031512301500", 1, "03/15/2024"},
-              {"202403----------", 0, ""},
-              {"20241315--------", 0, ""}};
-  for (const row& r : rows) {
+  const char* typed[][2] = {{"2024031512301500", "03/15/2024"}, {"202403----------", ""}, {"20241315--------", ""}};
+  for (const auto& r : typed) {
     cnv_fix f;
-    INIT_ALP_DELEM(f.elem, 32);
-    f.elem[ELEM_TYPE] = ELEM_ALP_DATE_MD;
-    memcpy(f.elem + ELEM_MASK, "06/05/8877", 10);
-    f.elem[ELEM_HI] = 8;
-    f.elem[ELEM_LO] = 5;
+    f.make(ELEM_ALP_DATE_MD, 32, 8, 5, "06/05/8877");
     f.compile(nullptr);
-    memcpy(f.dsp, r.typed, 16);
+    memcpy(f.dsp, r[0], 16);
     f.c.ext_len = 16;
-    ASSERT_EQ(cv_universal(&f.c, 1, nullptr, nullptr), r.ok) << r.typed;
-    const std::string got = r.ok ? std::string(reinterpret_cast<char*>(f.c.int_addr), f.c.int_len) : "";
-    EXPECT_EQ(got, r.stored);
+    ASSERT_EQ(cv_universal(&f.c, 1, nullptr, nullptr), *r[1] ? 1 : 0) << r[0];
+    EXPECT_EQ(*r[1] ? std::string(reinterpret_cast<char*>(f.c.int_addr), f.c.int_len) : "", r[1]);
   }
 }
 
-TEST_F(CnvBlock, DisplayCompareAnswersUnchangedOrChanged) {
+TEST(CnvBlock, DisplayCompareAnswersUnchangedOrChanged) {
   cnv_fix f(8, 1);
   f.show("ABC");
-  f.c.dspl_cmp = 1;
-  EXPECT_EQ(cv_itoe(&f.c), 1);
-  EXPECT_EQ(f.c.dspl_cmp, 2u);
-  f.store("ABD");
-  f.c.dspl_cmp = 1;
-  cv_itoe(&f.c);
-  EXPECT_EQ(f.c.dspl_cmp, 3u);
-  EXPECT_EQ(f.shown(), "ABD     ");
-  f.c.addr_mode = 7;  // no value: '?' and 0
-  EXPECT_EQ(cv_itoe(&f.c), 0);
+  for (const auto& [value, answer, result] : {std::tuple{"ABC", 2u, 1}, {"ABD", 3u, 1}, {"", 3u, 0}}) {
+    memcpy(f.val, value, strlen(value));
+    f.c.dspl_cmp = 1;
+    if (!*value) f.c.addr_mode = 7;  // no value: '?' and 0
+    EXPECT_EQ(cv_itoe(&f.c), result);
+    EXPECT_EQ(f.c.dspl_cmp, answer) << value;
+  }
   EXPECT_EQ(f.shown(), "????????");
 }
 
-TEST_F(CnvBlock, LogicTable) {
-  struct row {
-    char stored;
-    char typed;  // 0: show only
-    uint8_t blank_ok;
-    char ref;  // reference byte, 0 = none
-    int result;
-    char stored_after, shown_after;
-    uint32_t status;
-  } rows[] = {
-      {'X', 0, 1, 0, 0, 'X', ' ', CV_BAD_LOGIC},   {'1', 0, 1, 0, 1, '1', 'Y', CV_OK},
-      {'n', 0, 1, 0, 1, 'n', 'N', CV_OK},          {'0', 0, 1, '0', 1, '0', ' ', CV_OK},
-      {'1', 'n', 1, 0, 1, '0', 'N', CV_OK},        {'0', 'y', 1, 0, 1, '1', 'Y', CV_OK},
-      {'1', 'q', 1, 0, 0, '1', 'q', CV_BAD_LOGIC}, {'1', ' ', 1, 0, 1, ' ', ' ', CV_OK},
-      {'1', ' ', 0, 0, 0, '1', ' ', CV_BAD_LOGIC},
+TEST(CnvBlock, LogicTable) {
+  // stored, typed (0: show only), blank_ok, reference (0: none), result, stored after, shown after
+  const std::tuple<char, char, uint8_t, char, int, char, char> rows[] = {
+      {'X', 0, 1, 0, 0, 'X', ' '},   {'1', 0, 1, 0, 1, '1', 'Y'},   {'n', 0, 1, 0, 1, 'n', 'N'},
+      {'0', 0, 1, '0', 1, '0', ' '}, {'1', 'n', 1, 0, 1, '0', 'N'}, {'0', 'y', 1, 0, 1, '1', 'Y'},
+      {'1', 'q', 1, 0, 0, '1', 'q'}, {'1', ' ', 1, 0, 1, ' ', ' '}, {'1', ' ', 0, 0, 0, '1', ' '},
   };
-  for (const row& r : rows) {
+  for (auto [stored, typed, blank_ok, ref, result, stored_after, shown_after] : rows) {
     cnv_fix f;
-    INIT_ALP_DELEM(f.elem, 1);
-    f.elem[ELEM_TYPE] = ELEM_LOG;
+    f.make(ELEM_LOG, 1);
     f.compile(nullptr);
-    f.c.blank_ok = r.blank_ok;
-    uint8_t ref = static_cast<uint8_t>(r.ref);
-    if (r.ref) f.c.aux_addr = &ref;
-    f.val[0] = static_cast<uint8_t>(r.stored);
-    f.dsp[0] = r.typed;
-    const int got = r.typed ? cv_etoi(&f.c) : cv_itoe(&f.c);
-    EXPECT_EQ(got, r.result) << r.stored << r.typed;
-    EXPECT_EQ(f.val[0], r.stored_after) << r.stored << r.typed;
-    EXPECT_EQ(f.dsp[0], r.shown_after) << r.stored << r.typed;
-    EXPECT_EQ(f.c.cnv_status, r.status);
-  }
-}
-
-TEST_F(CnvBlock, TypesThatCannotConvertAreRefused) {
-  struct row {
-    uint8_t type;
-    uint16_t size;
-    uint32_t status;
-  } rows[] = {{5, 3, CV_BAD_NUM_TYPE},
-              {5, 8, CV_BAD_NUM_TYPE},
-              {13, 4, CV_BAD_TYPE},
-              {0, 4, CV_BAD_TYPE},
-              {16, 4, CV_BAD_TYPE}};
-  for (const row& r : rows) {
-    cnv_fix f;
-    INIT_NUM_DELEM(f.elem, r.size, 5);
-    f.elem[ELEM_TYPE] = r.type;
-    sitm s;
-    cv_bld_sitm(&s, f.elem, nullptr);
-    EXPECT_EQ(cv_cmpl(&f.c, &s, nullptr), 0);
-    EXPECT_EQ(f.c.cnv_status, r.status) << int(r.type);
-    f.c.cnv_type = r.type;
-    EXPECT_EQ(cv_etoi(&f.c), 0);
-    EXPECT_EQ(f.c.cnv_status, r.type == 5 ? CV_NO_INT_ADDR : CV_BAD_CNV_TYPE);
+    f.c.blank_ok = blank_ok;
+    uint8_t ref_byte = static_cast<uint8_t>(ref);
+    if (ref) f.c.aux_addr = &ref_byte;
+    f.val[0] = static_cast<uint8_t>(stored);
+    f.dsp[0] = typed;
+    EXPECT_EQ(typed ? cv_etoi(&f.c) : cv_itoe(&f.c), result) << stored << typed;
+    EXPECT_EQ(std::string() + char(f.val[0]) + f.dsp[0], std::string() + stored_after + shown_after);
+    EXPECT_EQ(f.c.cnv_status, result ? CV_OK : CV_BAD_LOGIC);
   }
 }
 
 // A broken design (a blank number mask, a date mask whose levels differ from
 // the element's) ends the level with 3 even when the report returns.
-TEST_F(CnvBlock, InconsistentDesignUnwindsWithThree) {
-  for (int k = 0; k < 2; ++k) {
+TEST(CnvBlock, InconsistentDesignUnwindsWithThree) {
+  for (const char* mask : {"", "~6Z/~5Z"}) {
     cnv_fix f;
-    INIT_NUM_DELEM(f.elem, 4, 5);
-    if (k == 0) memset(f.elem + ELEM_MASK, ' ', kMaskLen);
-    if (k == 1) {
-      f.elem[ELEM_TYPE] = ELEM_ALP_DATE_MD;
-      memcpy(f.elem + ELEM_MASK, "~6Z/~5Z", 7);
-      f.elem[ELEM_HI] = 8;
-      f.elem[ELEM_LO] = 5;
-    }
+    f.make(*mask ? 4 : 5, 4, *mask ? 8 : 5, *mask ? 5 : 0, mask);
     bool returned = false;
-    EXPECT_EQ(MARK(MARK_SUBPROCESS,
-                   [&] {
-                     cv_get_cnv(&f.c, f.elem);
-                     returned = true;
-                   }),
-              3u);
+    EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { returned = cv_get_cnv(&f.c, f.elem); }), 3u);
     EXPECT_FALSE(returned);
   }
 }
 
-TEST_F(CnvBlock, NumbersConvertThroughTheBlock) {
+TEST(CnvBlock, NumbersConvertThroughTheBlockAndBadTypesAreRefused) {
+  const std::tuple<int, int, uint32_t> rows[] = {{5, 3, CV_BAD_NUM_TYPE},
+                                                 {5, 8, CV_BAD_NUM_TYPE},
+                                                 {13, 4, CV_BAD_TYPE},
+                                                 {0, 4, CV_BAD_TYPE},
+                                                 {16, 4, CV_BAD_TYPE}};
+  for (auto [type, size, status] : rows) {
+    cnv_fix bad;
+    bad.make(static_cast<uint8_t>(type), static_cast<uint16_t>(size), 5, 0, "-99999");
+    bad.compile(nullptr);
+    EXPECT_EQ(bad.c.cnv_status, status) << type;
+  }
   cnv_fix f;
-  INIT_NUM_DELEM(f.elem, 4, 5);
-  memset(f.elem + ELEM_MASK, ' ', kMaskLen);
-  memcpy(f.elem + ELEM_MASK, "$-9,999", 7);
+  f.make(ELEM_BIN, 4, 5, 0, "$-9,999");
   f.compile(nullptr);
-  ASSERT_EQ(f.c.cnv_status, CV_OK);
-  EXPECT_EQ(f.c.ext_cols, 7 + static_cast<int>(com.currency_len) - 1);
-  f.type("$-1,234" + std::string(8, ' '));
-  ASSERT_EQ(cv_etoi(&f.c), 1);
+  ASSERT_EQ(f.c.ext_cols, 7 + static_cast<int>(com.currency_len) - 1);
+  f.read("$-1,234");
   EXPECT_EQ(static_cast<int32_t>(ld_le32(f.val, 0)), -1234);
   st_le32(f.val, 0, 42);
   EXPECT_EQ(cv_itoe(&f.c), 1);
   EXPECT_EQ(f.shown(), "$ 42   ");
-  f.type("abc" + std::string(8, ' '));
-  EXPECT_EQ(cv_etoi(&f.c), 0);
-  EXPECT_EQ(ld_le32(f.val, 0), 42u);
 }
 
-TEST_F(CnvBlock, MaskRebuildForExtraDigitsAndItemMasks) {
-  struct row {
-    const char* elem_mask;
-    const char* item_mask;  // null: none
-    uint8_t hi, lo, extra;
-    const char* built;
-  } rows[] = {
-      {"-9,999.99", nullptr, 6, 2, 3, "-9,999,999.99"},  // extra digits, grouped
-      {"$9**.99", nullptr, 3, 2, 2, "$999**.99"},        // the first digit character repeats
-      {"999", nullptr, 3, 0, 0, "999"},                  // element mask only checked
-      {"-9999", "999.9", 5, 2, 0, "99999.99"},           // item mask takes elem_hi and elem_lo
-      {"-9999", "9,999.9-", 2, 1, 1, "999.9-"},          // fewer digits drop the leading ones
-      {"-9999", "99", 2, 3, 0, "99.999"},                // a point when the target has decimals
+TEST(CnvBlock, MaskRebuildForExtraDigitsAndItemMasks) {
+  // element mask, item mask ("": none), elem_hi, elem_lo, extra digits, the mask built
+  const std::tuple<const char*, const char*, uint8_t, uint8_t, uint8_t, const char*> rows[] = {
+      {"-9,999.99", "", 6, 2, 3, "-9,999,999.99"},  // extra digits, grouped
+      {"$9**.99", "", 3, 2, 2, "$999**.99"},        // the first digit character repeats
+      {"999", "", 3, 0, 0, "999"},                  // element mask only checked
+      {"-9999", "999.9", 5, 2, 0, "99999.99"},      // item mask takes elem_hi and elem_lo
+      {"-9999", "9,999.9-", 2, 1, 1, "999.9-"},     // fewer digits drop the leading ones
+      {"-9999", "99", 2, 3, 0, "99.999"},           // a point when the target has decimals
   };
-  for (const row& r : rows) {
+  for (auto [elem_mask, item_mask, hi, lo, extra, built] : rows) {
     cnv_fix f;
-    INIT_NUM_DELEM(f.elem, 4, r.hi);
-    f.elem[ELEM_LO] = r.lo;
-    memset(f.elem + ELEM_MASK, ' ', kMaskLen);
-    memcpy(f.elem + ELEM_MASK, r.elem_mask, strlen(r.elem_mask));
-    cv_item it{};
-    it.extra_int = r.extra;
-    if (r.item_mask) memcpy(it.mask, r.item_mask, strlen(r.item_mask));
-    else memset(it.mask, ' ', kCvMaskLen);
+    f.make(ELEM_BIN, 4, hi, lo, elem_mask);
+    cv_item it{0, 0, 0, 0, {}, extra, 0, 0, 1, 0};
+    memcpy(it.mask, item_mask, strlen(item_mask));
     f.compile(&it);
-    ASSERT_EQ(f.c.cnv_status, CV_OK) << r.built;
-    EXPECT_EQ(std::string(f.c.ta.num.mask, f.c.ta.num.mask_len), r.built);
+    ASSERT_EQ(f.c.cnv_status, CV_OK) << built;
+    EXPECT_EQ(std::string(f.c.ta.num.mask, f.c.ta.num.mask_len), built);
   }
+}
+
+int mask_ok(const std::string& m, num_cnv* n = nullptr) {
+  num_cnv own{};
+  if (!n) n = &own;
+  com_fill(0, nullptr);
+  memcpy(n->mask, m.data(), m.size());
+  n->mask_len = static_cast<uint8_t>(m.size());
+  return cv_num_msk(n);
 }
 
 TEST(NumMask, AcceptsEachGroupAfterAComma) {
-  const char* groups[] = {"999", "998", "99*", "990", "988", "98*", "980", "9**", "9*0", "900",
-                          "888", "88*", "880", "8**", "8*0", "800", "***", "**0", "*00", "000"};
-  for (const char* g : groups) {
-    num_cnv n{};
-    const std::string m = std::string("9,") + g;
-    memcpy(n.mask, m.data(), m.size());
-    n.mask_len = static_cast<uint8_t>(m.size());
-    EXPECT_EQ(cv_num_msk(&n), 1) << m;
-  }
+  for (const char* g : {"999", "998", "99*", "990", "988", "98*", "980", "9**", "9*0", "900",
+                        "888", "88*", "880", "8**", "8*0", "800", "***", "**0", "*00", "000"})
+    EXPECT_EQ(mask_ok(std::string("9,") + g), 1) << g;
 }
 
-TEST(NumMask, AcceptsOrRefusesWholeMasks) {
-  struct row {
-    const char* mask;
-    int ok;
-  } rows[] = {{"(999.99)", 1}, {"<9,999>", 1}, {"9,99", 0},   {"(999.99", 0}, {"99 99", 0},
-              {"(-999)", 0},   {"-999cr", 0},  {"9,9999", 0}, {"$999$", 1},   {"$$999", 0}};
-  for (const row& r : rows) {
-    num_cnv n{};
-    memcpy(n.mask, r.mask, strlen(r.mask));
-    n.mask_len = static_cast<uint8_t>(strlen(r.mask));
-    EXPECT_EQ(cv_num_msk(&n), r.ok) << r.mask;
-  }
+TEST(NumMask, RefusesMalformedMasks) {
+  for (const char* m : {"9,99", "(999.99", "99 99", "(-999)", "-999cr", "9,9999", "$$999", "9,989"})
+    EXPECT_EQ(mask_ok(m), 0) << m;
 }
 
-TEST(NumMask, AnalysisCountsTheMask) {
+TEST(NumMask, AcceptsBracketsAndCountsThem) {
   num_cnv n{};
-  memcpy(n.mask, "$(9,999.99)", 11);
-  n.mask_len = 11;
-  ASSERT_EQ(cv_num_msk(&n), 1);
-  EXPECT_EQ(n.msk_int, 4);
-  EXPECT_EQ(n.msk_dec, 2);
-  EXPECT_EQ(n.msk_tot, 6);
-  EXPECT_EQ(n.sign_kind, NUM_SIGN_BRACKETS);
-  EXPECT_EQ(n.cur_kind, NUM_CUR_ONE);
-  EXPECT_TRUE(n.has_group && n.has_point);
+  ASSERT_EQ(mask_ok("(999.99)", &n) + mask_ok("$(9,999.99)", &n), 2);
+  EXPECT_EQ(n.msk_int * 100 + n.msk_dec * 10 + n.msk_tot, 426);
+  EXPECT_EQ(n.sign_kind * 10 + n.cur_kind + n.has_group + n.has_point, NUM_SIGN_BRACKETS * 10 + NUM_CUR_ONE + 2);
 }
 
 }  // namespace
