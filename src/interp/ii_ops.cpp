@@ -269,17 +269,9 @@ void x_loopend(II_RUN* run, uint8_t* p) {
 
 // ---- IDX ----
 
-// Name of the compiled field at area/offset, for the error text.
-std::string field_name(EM* em, uint32_t w0) {
-  for (uint32_t i = 1; em->em_cfld_arb && i <= em->em_fld_cnt; ++i) {
-    const uint8_t* r = MADDR(em->em_cfld_arb, i);
-    if (!r || ld_le32(r, 56) != (w0 & 0xFFFF) || ld_le16(r, 40) != (w0 >> 16)) continue;
-    size_t n = 22;
-    while (n && r[3 + n - 1] == ' ') --n;
-    return std::string(reinterpret_cast<const char*>(r + 3), n);
-  }
-  return "field " + std::to_string(w0 & 0xFFFF) + "." + std::to_string(w0 >> 16);
-}
+// The field by its place: the compiled field file is keyed by name and
+// element, not by place, and IDX carries neither.
+std::string field_name(uint32_t w0) { return "field " + std::to_string(w0 & 0xFFFF) + "." + std::to_string(w0 >> 16); }
 
 void x_idx(II_RUN* run, uint8_t* p) {
   uint32_t w = inst_slot(p, 0);
@@ -291,7 +283,7 @@ void x_idx(II_RUN* run, uint8_t* p) {
     return ii_fail(run, "bad operand at block " + std::to_string(run->blk_no));
   if (!num_get(index, &i) || !num_rescale(i.v, i.scale, 0, &i.v)) return ii_fail(run, "numeric overflow");
   if (i.v < 1 || i.v > occ) {
-    std::string name = field_name(run->em, inst_slot(p, 1));
+    std::string name = field_name(inst_slot(p, 1));
     return ii_fail(run, "occurrence " + std::to_string(static_cast<long long>(i.v)) + " of " + name +
                             " out of range 1-" + std::to_string(occ));
   }

@@ -73,9 +73,9 @@ TEST_F(InterpErrors, ErrorRecordTextsAndEndCode) {
   };
   for (const row& r : rows) {
     a1[0] = 'T';  // the SETTF row: the comparison never ran, the outcome is F
-    int before = test::em_fake::errors;
+    size_t before = test::captured_errors().size();
     EXPECT_EQ(run(r.at), PI_END_CANCEL) << r.text;
-    EXPECT_EQ(test::em_fake::errors, before + 1);
+    EXPECT_EQ(test::captured_errors().size(), before + 1);
     EXPECT_EQ(err(), r.text);
     EXPECT_EQ(rt_last_err[0], 3);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(rt_last_err) + 18, 7), "PAYROLL");
@@ -107,9 +107,9 @@ TEST_F(DbgCtl, OperationsAndStack) {
   EXPECT_EQ(dbg_ctl_depth(), 0);
   dbg_ctl(DBG_ON);
   for (uint8_t bad : {0, 16, 255}) {
-    int before = test::em_fake::errors;
+    size_t before = test::captured_errors().size();
     dbg_ctl(bad);
-    EXPECT_EQ(test::em_fake::errors, before + 1);
+    EXPECT_EQ(test::captured_errors().size(), before + 1);
     EXPECT_STREQ(ut_dbg, "Bad op parameter in dbg_ctl()");
     EXPECT_EQ(com_dbg_ctl_bits, 0x10001u);
   }
