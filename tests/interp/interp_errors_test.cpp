@@ -35,22 +35,14 @@ TEST_F(Relocation, OnceAcrossRunsAndPcbs) {
   for (size_t off = 0; b[off + 3]; off += inst_len(b + off)) EXPECT_EQ(inst_op(b + off) & 1, 1) << off;
 }
 
-TEST_F(Relocation, SlotOutOfRangeIsRunTimeError) {
-  em_entry area = e(inst_buf(OP_MOVE).f(1, 0, 1, 0, 2).f(9, 0, 1, 0, 2));
-  em_entry reg = e(inst_buf(OP_MOVE).f(kRegArea, 2, 1, 0, 2).f(1, 0, 1, 0, 2));
-  finish();
-  EXPECT_EQ(run(area), PI_END_CANCEL);
-  EXPECT_EQ(err(), "bad operand 2 at block 1 offset 0");
-  EXPECT_EQ(run(reg), PI_END_CANCEL);  // register never set by IDX
-  EXPECT_EQ(err(), "bad operand 1 at block 1 offset 20");
-}
-
 TEST_F(InterpErrors, ErrorRecordTextsAndEndCode) {
   e(inst_buf(OP_NOP));
   em_entry cmp = e(inst_buf(OP_CMP).f(1, 0, 1, 0, 2).f(1, 0, 8, 0, 2).i(1));
   em_entry settf = e(inst_buf(OP_SETTF).i(1 | 1 << 8));
   em_entry open = e(inst_buf(OP_OPEN).x(1, 1).i(0));
-  em_entry zero = ctx.pos;  // nothing written here: length 0
+  em_entry area = e(inst_buf(OP_MOVE).f(1, 0, 1, 0, 2).f(9, 0, 1, 0, 2));        // no area 9
+  em_entry reg = e(inst_buf(OP_MOVE).f(kRegArea, 2, 1, 0, 2).f(1, 0, 1, 0, 2));  // register not set
+  em_entry zero = ctx.pos;                                                       // nothing written here: length 0
   finish();
   uint8_t* blk = MADDR(m->em_inst_arb, 1);
   st_le16(blk, 2016, OP_NOP), blk[2019] = 3;  // runs past the block
@@ -59,18 +51,19 @@ TEST_F(InterpErrors, ErrorRecordTextsAndEndCode) {
   ASSERT_EQ(em_append(m, EM_TP, tp, 12), 1u);
   m->em_trap_cnt = 1;
   memcpy(m->em_proc_nam, "PAYROLL", 7);
-  struct row {
-    em_entry at;
-    const char* text;
-    const char* where;
+  // clang-format off
+  struct row { em_entry at; const char* text; const char* where;
   } rows[] = {
-      {cmp, "values cannot be compared", "event point 1"},  // before the statement
+      {cmp, "values cannot be compared", "event point 1"}, /* before the statement */
       {settf, "statement failed", "statement 7 of event point 1"},
       {open, "bad instruction at block 1 offset 36", "statement 7 of event point 1"},
-      {zero, "bad instruction at block 1 offset 48", "statement 7 of event point 1"},
+      {area, "bad operand 2 at block 1 offset 48", "statement 7 of event point 1"},
+      {reg, "bad operand 1 at block 1 offset 68", "statement 7 of event point 1"},
+      {zero, "bad instruction at block 1 offset 88", "statement 7 of event point 1"},
       {{1, 2016}, "bad instruction at block 1 offset 2016", "statement 7 of event point 1"},
       {{9, 0}, "bad instruction at block 9 offset 0", "event point 1"},
   };
+  // clang-format on
   for (const row& r : rows) {
     a1[0] = 'T';  // the SETTF row: the comparison never ran, the outcome is F
     size_t before = test::captured_errors().size();
@@ -85,16 +78,16 @@ TEST_F(InterpErrors, ErrorRecordTextsAndEndCode) {
 }
 
 TEST_F(DbgCtl, OperationsAndStack) {
-  struct row {
-    std::vector<uint8_t> ops;
-    uint32_t word;
+  // clang-format off
+  struct row { std::vector<uint8_t> ops; uint32_t word;
   } rows[] = {
-      {{5}, 0x10001},          {{5, 6}, 0x10000}, {{7, 9, 11, 13, 14}, 0x1060006},
-      {{7, 8, 9, 10}, 0},      {{11, 13, 12}, 0}, {{14, 15}, 0},
-      {{5, 7, 9, 3}, 0x10000}, {{4}, 0},          {{5, 14, 1}, 0x1010000},      // push keeps bits 16-24
-      {{5, 7, 1, 2}, 0x10005}, {{2}, 0},          {{14, 1, 15, 2}, 0x1000000},  // pop takes the saved word
-      {{1, 14, 2}, 0x1000000},                                                  // ... with the current bit 24
+      {{5}, 0x10001}, {{5, 6}, 0x10000}, {{7, 9, 11, 13, 14}, 0x1060006},
+      {{7, 8, 9, 10}, 0}, {{11, 13, 12}, 0}, {{14, 15}, 0},
+      {{5, 7, 9, 3}, 0x10000}, {{4}, 0}, {{5, 14, 1}, 0x1010000}, /* push keeps bits 16-24 */
+      {{5, 7, 1, 2}, 0x10005}, {{2}, 0}, {{14, 1, 15, 2}, 0x1000000}, /* pop takes the saved word */
+      {{1, 14, 2}, 0x1000000}, /* ... with the current bit 24 */
   };
+  // clang-format on
   for (const row& r : rows) {
     dbg_ctl_reset();
     for (uint8_t op : r.ops) dbg_ctl(op);
@@ -116,29 +109,20 @@ TEST_F(DbgCtl, OperationsAndStack) {
 }
 
 TEST_F(DbgCtl, StopRule) {
-  struct row {
-    uint8_t flags;
-    uint16_t op;
-    uint32_t word;
-    bool stop;
-    uint32_t after;
+  // clang-format off
+  struct row { uint8_t flags; uint16_t op; uint32_t word; bool stop; uint32_t after;
   } rows[] = {
-      {0x0, OP_NOP, kDbgStep, false, kDbgStep},
-      {0x1, OP_NOP, kDbgStep, true, kDbgStep},
-      {0x1, OP_NOP, kDbgBreakRequest, true, kDbgBreakRequest},
-      {0x1, OP_TRAP, kDbgStep, false, kDbgStep},
-      {0x3, OP_TRAP + 1, kDbgStep, true, kDbgStep},
-      {0x3, OP_NOP, kDbgActive, true, kDbgActive},
-      {0x3, OP_TRAP, kDbgActive, false, kDbgActive},
-      {0x1, OP_END, kDbgToEnd, true, 0},
-      {0x5, OP_NOP, kDbgToEnd, true, 0},
-      {0x1, OP_NOP, kDbgToEnd, false, kDbgToEnd},
-      {0x1, OP_LOGOUT + 1, kDbgToEnd, true, 0},
-      {0x1, OP_RETURN, kDbgToReturn, true, 0},
+      {0x0, OP_NOP, kDbgStep, false, kDbgStep}, {0x1, OP_NOP, kDbgStep, true, kDbgStep},
+      {0x1, OP_NOP, kDbgBreakRequest, true, kDbgBreakRequest}, {0x1, OP_TRAP, kDbgStep, false, kDbgStep},
+      {0x3, OP_TRAP + 1, kDbgStep, true, kDbgStep}, {0x3, OP_NOP, kDbgActive, true, kDbgActive},
+      {0x3, OP_TRAP, kDbgActive, false, kDbgActive}, {0x1, OP_END, kDbgToEnd, true, 0},
+      {0x5, OP_NOP, kDbgToEnd, true, 0}, {0x1, OP_NOP, kDbgToEnd, false, kDbgToEnd},
+      {0x1, OP_LOGOUT + 1, kDbgToEnd, true, 0}, {0x1, OP_RETURN, kDbgToReturn, true, 0},
       {0x1, OP_NOP, kDbgToReturn, false, kDbgToReturn},
-      {0x8, OP_NOP, kDbgActive, false, kDbgActive | kDbgStep},  // one-shot: step from here
+      {0x8, OP_NOP, kDbgActive, false, kDbgActive | kDbgStep}, /* one-shot: step from here */
       {0x9, OP_NOP, kDbgActive, true, kDbgActive | kDbgStep},
   };
+  // clang-format on
   for (const row& r : rows) {
     uint8_t inst[4] = {static_cast<uint8_t>(r.op), static_cast<uint8_t>(r.op >> 8), r.flags, 1};
     II_RUN run{};

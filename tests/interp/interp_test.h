@@ -23,27 +23,17 @@ class InterpBase : public EmFixture {
     ii_init();
     dbg_ctl_reset();
     memset(rt_last_err, 0, sizeof rt_last_err);
-    m = module();
-    ASSERT_EQ(bld_start(&ctx, m), 1);
-    m->em_area_cnt = 2;
-    addr[1] = a1.data();
-    addr[2] = a2.data();
-    m->em_area_addr = addr;
+    ASSERT_EQ(bld_start(&ctx, m = module()), 1);
+    m->em_area_cnt = 2, m->em_area_addr = addr, addr[1] = a1.data(), addr[2] = a2.data();
   }
-  void TearDown() override {
-    ii_dbg_hooks = {};
-    dbg_ctl_reset();
-    EmFixture::TearDown();
-  }
+  void TearDown() override { ii_dbg_hooks = {}, dbg_ctl_reset(), EmFixture::TearDown(); }
   em_entry e(const inst_buf& b) { return bld_emit(&ctx, b); }
   uint32_t k(const bytes& v) { return bld_cnst(&ctx, v.data(), static_cast<uint16_t>(v.size())); }
   uint32_t k(const char* s) { return bld_cnst(&ctx, reinterpret_cast<const uint8_t*>(s), strlen(s)); }
   void finish() { ASSERT_EQ(bld_finish(&ctx), 1) << int{ctx.err}; }
   // The end code: 1 for a plain end, else the code it unwound with.
   uint32_t run(em_entry at = {1, 0}) {
-    call = {};
-    call.entry.at = at;
-    call.ep_no = 1;
+    call = {}, call.entry.at = at, call.ep_no = 1;
     return MARK(MARK_SUBPROCESS, [&] { ii_exec_em(m, &call); });
   }
   uint32_t outcome() const { return (call.result >> 8) & 3; }
