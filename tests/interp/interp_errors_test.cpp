@@ -125,8 +125,8 @@ TEST_F(DbgCtl, StopRule) {
   // clang-format on
   for (const row& r : rows) {
     uint8_t inst[4] = {static_cast<uint8_t>(r.op), static_cast<uint8_t>(r.op >> 8), r.flags, 1};
-    II_RUN run{};
     EP_CALL c{};
+    II_RUN run{};
     run.call = &c;
     com_dbg_ctl_bits = r.word;
     EXPECT_EQ(ii_dbg_should_stop(&run, inst), r.stop) << int{r.flags} << " " << r.op;

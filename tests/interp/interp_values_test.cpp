@@ -170,34 +170,33 @@ TEST_F(InterpArith, ComputeRoundsLikeReference) {
   }
 }
 
-// CALC: ((a op b) op c) op d against C++, which also truncates toward zero.
+// CALC in postfix order: division truncates toward zero; overflow and
+// division by zero are run-time errors.
 TEST_F(InterpArith, CalcExpressions) {
-  std::mt19937 rng(5);
-  std::vector<std::pair<em_entry, int64_t>> cases;
-  auto push = [&](int8_t v) { e(inst_buf(OP_CPUSH).k(k(bytes{static_cast<uint8_t>(v)}), 5 | kOpndConst, 0, 1)); };
-  for (int c = 0; c < 40; ++c) {
-    int64_t acc = static_cast<int8_t>(rng() % 41 - 20);
-    cases.push_back({ctx.pos, 0});
-    push(static_cast<int8_t>(acc));
-    for (int step = 0; step < 3; ++step) {
-      int8_t v = static_cast<int8_t>(rng() % 41 - 20);
-      char op = "+-*/"[rng() % 4];
-      if (op == '/' && v == 0) op = '-';
-      push(v), e(inst_buf(OP_COP).i(static_cast<uint8_t>(op)));
-      acc = op == '+' ? acc + v : op == '-' ? acc - v : op == '*' ? acc * v : acc / v;
+  // clang-format off
+  struct row { std::vector<int> postfix; int32_t want; const char* err; } rows[] = {  // ops as -'+' etc.
+      {{7, 5, -'+', 3, -'*', 4, -'/', -9, -'-'}, 18, ""}, {{-7, 2, -'/'}, -3, ""}, {{7, -2, -'/'}, -3, ""},
+      {{100, 100, -'*', 100, -'*', 100, -'*', 100, -'*'}, 0, "numeric overflow"}, /* beyond the 4-byte target */
+      {{1, 0, -'/'}, 0, "division by zero"}, {{3, -'+'}, 0, "calculation stack empty"}};
+  // clang-format on
+  std::vector<em_entry> at;
+  for (const row& r : rows) {
+    at.push_back(ctx.pos);
+    for (int t : r.postfix) {
+      bool op = t == -'+' || t == -'-' || t == -'*' || t == -'/';
+      e(op ? inst_buf(OP_COP).i(static_cast<uint32_t>(-t))
+           : inst_buf(OP_CPUSH).k(k(bytes{static_cast<uint8_t>(t), static_cast<uint8_t>(t >> 8)}), 5 | kOpndConst, 0,
+                                  2));
     }
-    cases.back().second = acc;
-    e(inst_buf(OP_CPOP).f(1, static_cast<uint16_t>(8 * c), 5, 0, 4)), e(inst_buf(OP_END));
+    e(inst_buf(OP_CPOP).f(1, 0, 5, 0, 4)), e(inst_buf(OP_END));
   }
-  em_entry div0 = ctx.pos;
-  push(1), push(0), e(inst_buf(OP_COP).i('/'));
   finish();
-  for (size_t c = 0; c < cases.size(); ++c) {
-    EXPECT_EQ(run(cases[c].first), PI_END_NORMAL);
-    EXPECT_EQ(static_cast<int32_t>(ld_le32(a1.data(), 8 * c)), cases[c].second) << "case " << c;
+  for (size_t i = 0; i < at.size(); ++i) {
+    EXPECT_EQ(run(at[i]), *rows[i].err ? PI_END_CANCEL : PI_END_NORMAL) << "row " << i;
+    EXPECT_EQ(*rows[i].err ? err() : std::to_string(static_cast<int32_t>(ld_le32(a1.data(), 0))),
+              *rows[i].err ? rows[i].err : std::to_string(rows[i].want))
+        << "row " << i;
   }
-  EXPECT_EQ(run(div0), PI_END_CANCEL);
-  EXPECT_EQ(err(), "division by zero");
 }
 
 // BEG LOOP i = from TO to STEP step, all from fields, counting passes;
