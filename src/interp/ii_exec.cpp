@@ -296,7 +296,7 @@ struct cur_ep_guard {
 
 uint32_t ii_exec_em(EM* em, EP_CALL* call) {
   call->result = 0;
-  if (!em || !prep(em)) return PI_END_NO_PROC;
+  if (!em || em->em_inst_cnt == 0 || !prep(em)) return PI_END_NO_PROC;
   II_RUN run{};
   run.call = call;
   run.em = em;
