@@ -74,27 +74,27 @@ struct CHR_BLK {
   int32_t row, col;
   int32_t rows, cols;
   uint32_t value;
-  uint32_t chr;  // low byte kept with the run
+  uint32_t chr;                // low byte kept with the run
   int32_t item_row, item_col;  // item row 0 = the run belongs to no item
 };
 
 // Surface. In memory only; pointer fields make it larger than the 32-bit
 // block, fields in the same order.
 struct TSRF {
-  ut_point SRF_SIZE;   // rows, cols
-  ut_point POSITION;   // last cursor position
-  ut_point ORIGIN;     // pan offset: logical = physical - origin
-  ARB* rect_arb;       // the RECT file
-  ARB* rect_vis;       // stream on it reading visible rectangles (key 1)
-  uint8_t changed;     // 1: rebuild at the next repaint
+  ut_point SRF_SIZE;  // rows, cols
+  ut_point POSITION;  // last cursor position
+  ut_point ORIGIN;    // pan offset: logical = physical - origin
+  ARB* rect_arb;      // the RECT file
+  ARB* rect_vis;      // stream on it reading visible rectangles (key 1)
+  uint8_t changed;    // 1: rebuild at the next repaint
   uint32_t SCOPE;
   uint16_t TWND_CNT;
-  TWND* first_wnd;     // windows in attach order: later ones lie on top
+  TWND* first_wnd;  // windows in attach order: later ones lie on top
   TWND* last_wnd;
-  TSRF* prev;          // global surface list
+  TSRF* prev;  // global surface list
   TSRF* next;
-  uint32_t id;         // this surface's id in the object table
-  uint32_t rect_no;    // the RECT file's number (its unique path)
+  uint32_t id;       // this surface's id in the object table
+  uint32_t rect_no;  // the RECT file's number (its unique path)
 };
 
 // Window, followed in the same allocation by two (row, col) tables of one
@@ -109,7 +109,7 @@ struct TWND {
   uint16_t free_rows;
   uint8_t LST_STAT;
   uint32_t status;
-  WND_BLK blk;          // copy of the request
+  WND_BLK blk;  // copy of the request
   ut_point BOT_RIGHT;
   uint8_t state;        // WND_* bits
   uint16_t reg_cols_n;  // region columns
@@ -118,17 +118,17 @@ struct TWND {
   uint16_t CUR_REG;
   TREG* cur_reg;
   TREG* last_reg;
-  TSRF* srf;            // null while in limbo
-  ARB* itm_arb;         // TITM and TCHR files, made on first use
+  TSRF* srf;     // null while in limbo
+  ARB* itm_arb;  // TITM and TCHR files, made on first use
   ARB* chr_arb;
   ARB* chr_strm;
   uint32_t SCOPE;
-  POOL* pool;           // " TW" + the window number
+  POOL* pool;  // " TW" + the window number
   TREG* first_reg;
   TREG* last_reg_list;
-  TWND* prev;           // global window list
+  TWND* prev;  // global window list
   TWND* next;
-  TWND* srf_prev;       // the surface's window list
+  TWND* srf_prev;  // the surface's window list
   TWND* srf_next;
   uint32_t id;
   ut_point* free_prev;  // the two tables behind the window

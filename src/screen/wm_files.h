@@ -60,7 +60,7 @@ constexpr uint32_t CHR_BOX_RUN = 0x08000000;
 // 32-bit layout; fields in the same order.
 constexpr size_t kCnvSize = 204;
 struct TITM {
-  uint32_t reg;     // the region's id
+  uint32_t reg;  // the region's id
   int32_t tl_row, tl_col;
   uint8_t CNV[kCnvSize];
   uint32_t edited;  // nonzero: changed on the screen, convert back

@@ -74,9 +74,8 @@ void init_rect_fdb(FDB* fdb, KDB* kdb, SDB* sdb, uint32_t no) {
   char name[9];
   snprintf(name, sizeof name, "%08X", no);
   memcpy(fdb->path.fdb_name, name, 8);
-  const size_t offs[3][3] = {{RECT_OWN, RECT_TL_ROW, RECT_TL_COL},
-                             {RECT_OBS, RECT_TL_ROW, RECT_TL_COL},
-                             {RECT_OBS, RECT_BR_ROW, RECT_BR_COL}};
+  const size_t offs[3][3] = {
+      {RECT_OWN, RECT_TL_ROW, RECT_TL_COL}, {RECT_OBS, RECT_TL_ROW, RECT_TL_COL}, {RECT_OBS, RECT_BR_ROW, RECT_BR_COL}};
   for (uint8_t k = 0; k < 3; ++k) {
     INIT_KDB(&kdb[k], k, '+', k ? KDB_DUP : 0, sdb + 3 * k, 3);
     for (uint16_t j = 0; j < 3; ++j) seg(sdb + 3 * k + j, uint16_t(j + 1), offs[k][j]);
@@ -132,10 +131,8 @@ vis_map take_visible(std::vector<wm_rect>& rs) {
   vis_map vis;
   std::vector<wm_rect> rest;
   for (auto& w : rs) {
-    if (w.obs == 0)
-      vis[{w.r.tl.row, w.r.tl.col}] = w;
-    else
-      rest.push_back(w);
+    if (w.obs == 0) vis[{w.r.tl.row, w.r.tl.col}] = w;
+    else rest.push_back(w);
   }
   rs.swap(rest);
   return vis;

@@ -120,14 +120,10 @@ POOL* wnd_pool(uint32_t scope) {
 // The top-left of a window placed at `pos` on `s`.
 ut_point place(const TSRF* s, const TWND* w, ut_point pos) {
   int32_t row = pos.row, col = pos.col;
-  if (row == 0)
-    row = s->SRF_SIZE.row / 2 - (w->blk.rows / 2 - 1);
-  else if (row < 0)
-    row += s->SRF_SIZE.row;
-  if (col == 0)
-    col = s->SRF_SIZE.col / 2 - (w->blk.cols / 2 - 1);
-  else if (col < 0)
-    col = s->SRF_SIZE.col - w->blk.cols + 1;
+  if (row == 0) row = s->SRF_SIZE.row / 2 - (w->blk.rows / 2 - 1);
+  else if (row < 0) row += s->SRF_SIZE.row;
+  if (col == 0) col = s->SRF_SIZE.col / 2 - (w->blk.cols / 2 - 1);
+  else if (col < 0) col = s->SRF_SIZE.col - w->blk.cols + 1;
   return {row, col};
 }
 
@@ -277,12 +273,8 @@ void SRF_TO_PHY(ut_point* out, ut_point in, const TSRF* s, ut_point phys_tl) {
   *out = {in.row - s->POSITION.row + phys_tl.row, in.col - s->POSITION.col + phys_tl.col};
 }
 
-void LOG_TO_PHY(ut_point* out, ut_point in, const TSRF* s) {
-  *out = {in.row + s->ORIGIN.row, in.col + s->ORIGIN.col};
-}
+void LOG_TO_PHY(ut_point* out, ut_point in, const TSRF* s) { *out = {in.row + s->ORIGIN.row, in.col + s->ORIGIN.col}; }
 
-void PHY_TO_LOG(ut_point* out, ut_point in, const TSRF* s) {
-  *out = {in.row - s->ORIGIN.row, in.col - s->ORIGIN.col};
-}
+void PHY_TO_LOG(ut_point* out, ut_point in, const TSRF* s) { *out = {in.row - s->ORIGIN.row, in.col - s->ORIGIN.col}; }
 
 }  // namespace kivo

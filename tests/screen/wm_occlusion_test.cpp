@@ -16,9 +16,9 @@ constexpr int kRows = 40, kCols = 80;  // beyond every place the steps reach
 
 struct model_srf {
   TSRF* s;
-  std::vector<TWND*> z;                            // bottom to top
+  std::vector<TWND*> z;                                              // bottom to top
   std::vector<uint32_t> top = std::vector<uint32_t>(kRows * kCols);  // visible owner after the last step
-  int rows = 2, cols = 2;  // the part of the plane that step looked at
+  int rows = 2, cols = 2;                                            // the part of the plane that step looked at
 };
 
 struct layer {
@@ -115,7 +115,6 @@ TEST_F(WmOcclusion, RandomStepsKeepRectanglesEqualToPainter) {
     } else if (any) {
       ASSERT_EQ(pick(0, 1) ? wm_actv(any) : wm_deactv(any), 1);
     }
-    if (getenv("WM_DBG")) printf("step %d op %d any %u\n", step, op, any ? any->id : 0);
     for (auto& m : srfs) {
       check_surface(m, "step " + std::to_string(step));
       if (HasFatalFailure()) return;
