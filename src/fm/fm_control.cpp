@@ -55,13 +55,24 @@ int ctl_del(ARB* arb, uint8_t keyno, void* key) {
   return ctl_slot(arb, &fms_fn::del, 0, arb->arb_rec);
 }
 
-uint32_t ctl_count(ARB* arb) {
+// Reads a control file in key order from its first record, or from `key`
+// while the records keep `cmp_len` bytes of it at `cmp_off`.
+template <class Fn>
+uint32_t ctl_scan(ARB* arb, uint8_t keyno, const uint8_t* key, size_t cmp_off, size_t cmp_len, Fn fn) {
   if (!arb) return 0;
   uint32_t n = 0;
-  arb->arb_keyno = 0;
-  if (!ctl_slot(arb, &fms_fn::start, ARB_FIRST, nullptr)) return 0;
-  while (ctl_slot(arb, &fms_fn::rdnxt, ARB_LOCATE, nullptr)) ++n;
+  arb->arb_keyno = keyno;
+  if (!ctl_slot(arb, &fms_fn::start, key ? 0 : ARB_FIRST, const_cast<uint8_t*>(key))) return 0;
+  while (ctl_slot(arb, &fms_fn::rdnxt, ARB_LOCATE, nullptr)) {
+    if (key && memcmp(arb->arb_rec + cmp_off, key + cmp_off, cmp_len) != 0) break;
+    ++n;
+    fn(arb->arb_rec);
+  }
   return n;
+}
+
+uint32_t ctl_count(ARB* arb) {
+  return ctl_scan(arb, 0, nullptr, 0, 0, [](uint8_t*) {});
 }
 
 void seg(SDB* s, uint16_t no, size_t off, size_t len, uint8_t type) {
@@ -246,6 +257,21 @@ LFN* ctl_lfn_of(uint32_t pfb_no) {
   LFN key{};
   key.lfn_pfb_no = pfb_no;
   return static_cast<LFN*>(ctl_read(g_lfn_arb2, 1, &key, 0));
+}
+
+void ctl_each_pfb(void (*fn)(PFB*, void*), void* ctx) {
+  ctl_scan(g_pfb_arb2, 0, nullptr, 0, 0, [&](uint8_t* rec) { fn(reinterpret_cast<PFB*>(rec), ctx); });
+}
+
+void ctl_each_lfn(void (*fn)(LFN*, void*), void* ctx) {
+  ctl_scan(g_lfn_arb2, 0, nullptr, 0, 0, [&](uint8_t* rec) { fn(reinterpret_cast<LFN*>(rec), ctx); });
+}
+
+void ctl_each_lfn_of(uint32_t pfb_no, void (*fn)(LFN*, void*), void* ctx) {
+  LFN key{};
+  key.lfn_pfb_no = pfb_no;
+  ctl_scan(g_lfn_arb2, 1, reinterpret_cast<uint8_t*>(&key), offsetof(LFN, lfn_pfb_no), sizeof key.lfn_pfb_no,
+           [&](uint8_t* rec) { fn(reinterpret_cast<LFN*>(rec), ctx); });
 }
 
 uint32_t ctl_count_pfb() { return ctl_count(g_pfb_arb); }

@@ -93,6 +93,11 @@ int ctl_del_lfn(const LFN* lfn);
 LFN* ctl_find_lfn(const FDB_PATH& path);
 // The first LFN record of a PFB number (key 1), or null.
 LFN* ctl_lfn_of(uint32_t pfb_no);
+// Every PFB or LFN control record in key order; the LFN records of one PFB
+// (by its second key). Sequential reads through the second handles.
+void ctl_each_pfb(void (*fn)(PFB* pfb, void* ctx), void* ctx);
+void ctl_each_lfn(void (*fn)(LFN* lfn, void* ctx), void* ctx);
+void ctl_each_lfn_of(uint32_t pfb_no, void (*fn)(LFN* lfn, void* ctx), void* ctx);
 // Control records present now (tests compare before and after).
 uint32_t ctl_count_pfb();
 uint32_t ctl_count_lfn();

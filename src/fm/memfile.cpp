@@ -663,6 +663,17 @@ int mm_scratch(ARB*, STRM* strm) {
 
 void mm_files_reset() { g_files = ut_list{}; }
 
+void mm_destroy_all() {
+  while (auto* f = static_cast<mfb*>(g_files.head)) {
+    while (auto* m = static_cast<mpb*>(f->streams.head)) {
+      ut_remove_from_lst(m, &m->in_file, &f->streams);
+      m->~mpb();
+      mm_free(m);
+    }
+    destroy(f);
+  }
+}
+
 void mm_drop_files(uint32_t level) {
   for (auto* f = static_cast<mfb*>(g_files.head); f;) {
     auto* next = static_cast<mfb*>(f->all.next);

@@ -136,6 +136,9 @@ void mm_fms_install();
 // Forgets every memory file: their pools went with a restart of the memory
 // manager (the file manager's start-up in tests).
 void mm_files_reset();
+// Destroys every memory file with its stream positions, open or not (the
+// end of a session: the streams are not used again).
+void mm_destroy_all();
 
 // Drops the memory files of `level` and deeper that no stream and no PFB
 // uses: their records' pool goes with the level.

@@ -2,6 +2,8 @@
 // declarations and their refusals, and damaged files.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "btree_test_util.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
@@ -11,13 +13,11 @@ namespace {
 
 using test::scratch_dir;
 
-void quiet_presenter(const char*, int, const char*) {}
-
 class BtreeFormat : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = set_sys_err_presenter(quiet_presenter);
+    old_ = set_sys_err_presenter(test::quiet_presenter);
   }
   void TearDown() override {
     if (c_) bdeaccess(c_);
@@ -50,7 +50,7 @@ class BtreeFormat : public ::testing::Test {
   sys_err_presenter old_ = nullptr;
 };
 
-TEST_F(BtreeFormat, NewKeyFileIsEmptyUntilItsFirstKeyThenHeaderAndRootGolden) {
+TEST_F(BtreeFormat, NewKeyFileIsEmptyUntilItsFirstKeyThenHeaderRootAndLeafGolden) {
   open();
   EXPECT_EQ(test::read_file(path_).size(), 0u);
   declare();
@@ -76,14 +76,11 @@ TEST_F(BtreeFormat, NewKeyFileIsEmptyUntilItsFirstKeyThenHeaderAndRootGolden) {
   const uint8_t root[] = {0, 0, 0, 0, 0, 0, 0x03, 0x00, 0, 0, 0, 0};  // parent, count, age 3, last DOWN
   EXPECT_EQ(std::vector<uint8_t>(f.begin() + 1536, f.begin() + 1548), std::vector<uint8_t>(root, root + 12));
   for (size_t i = 1548; i < f.size(); ++i) ASSERT_EQ(f[i], 0x82) << "page byte " << i;
-}
 
-TEST_F(BtreeFormat, LeafPageGolden) {
-  open();
-  declare();
+  // The root as a leaf with two entries.
   ASSERT_EQ(binsert(c_, rec("bbbbbb", 2).data(), 0x1234), BRF_OK);
   ASSERT_EQ(binsert(c_, rec("aaaaaa", 7).data(), 0x200), BRF_OK);
-  std::vector<uint8_t> f = test::read_file(path_);
+  f = test::read_file(path_);
   const uint8_t page[] = {
       0,   0,   0,   0,                            // parent: root
       2,   0,                                      // two entries
@@ -147,16 +144,12 @@ class BtreeDamage : public BtreeFormat {
     c_ = nullptr;
     f_ = nullptr;
   }
-  void poke32(size_t off, uint32_t v) {
+  // Writes the low `n` bytes of `v` at `off`, little-endian.
+  void poke(size_t off, uint32_t v, size_t n = 4) {
     int fd = ::open(path_.c_str(), O_RDWR);
     uint8_t b[4];
     st_le32(b, 0, v);
-    ASSERT_EQ(pwrite(fd, b, 4, off), 4);
-    close(fd);
-  }
-  void poke8(size_t off, uint8_t v) {
-    int fd = ::open(path_.c_str(), O_RDWR);
-    ASSERT_EQ(pwrite(fd, &v, 1, off), 1);
+    ASSERT_EQ(pwrite(fd, b, n, static_cast<off_t>(off)), static_cast<ssize_t>(n));
     close(fd);
   }
   BT_CURSOR* reopen() {
@@ -170,22 +163,17 @@ class BtreeDamage : public BtreeFormat {
 };
 
 TEST_F(BtreeDamage, HeaderFieldsOutOfBoundsRefuseTheOpen) {
-  build(3);
-  for (auto [off, v] : std::vector<std::pair<size_t, uint32_t>>{{kHdrKeyCount, 17}, {kHdrPageSize, 4096}}) {
-    std::vector<uint8_t> saved = test::read_file(path_);
-    if (off == kHdrKeyCount) poke8(off, static_cast<uint8_t>(v));
-    else poke32(off, v);
+  // Seventeen keys, a page size not 2048, a key length not the sum of its
+  // segments.
+  for (auto [off, v, n] :
+       {std::array<uint32_t, 3>{kHdrKeyCount, 17, 1}, {kHdrPageSize, 4096, 4}, {kHdrKeys + kKdKeyLen, 200, 1}}) {
+    unlink(path_.c_str());
+    build(3);
+    poke(off, v, n);
     int st;
-    EXPECT_EQ(bopen(&st, path_.c_str(), 0), nullptr);
-    EXPECT_EQ(st, BRF_BAD_DATA);
-    int fd = ::open(path_.c_str(), O_WRONLY);
-    ASSERT_EQ(pwrite(fd, saved.data(), saved.size(), 0), static_cast<ssize_t>(saved.size()));
-    close(fd);
+    EXPECT_EQ(bopen(&st, path_.c_str(), 0), nullptr) << off;
+    EXPECT_EQ(st, BRF_BAD_DATA) << off;
   }
-  poke8(kHdrKeys + kKdKeyLen, 200);  // key length not the sum of its segments
-  int st;
-  EXPECT_EQ(bopen(&st, path_.c_str(), 0), nullptr);
-  EXPECT_EQ(st, BRF_BAD_DATA);
 }
 
 TEST_F(BtreeDamage, TruncatedHeaderIsNotTakenForANewFile) {
@@ -212,8 +200,8 @@ TEST_F(BtreeDamage, WildCountsAndLinksInPagesGiveStatus) {
     unlink(path_.c_str());
     build(c.n);
     uint32_t root = ld_le32(test::read_file(path_).data(), kHdrKeys + kKdRoot);
-    if (c.root_link) poke32(root + kPgHdrSize, c.value ? c.value : root);
-    else poke32(1536 + kPgCount, c.value);
+    if (c.root_link) poke(root + kPgHdrSize, c.value ? c.value : root);
+    else poke(1536 + kPgCount, c.value);
     ASSERT_NE(reopen(), nullptr);
     EXPECT_EQ(bfirst(c_), BRF_PAGE_FULL);
     EXPECT_EQ(bseek(c_, kSeekEqual, rec("dddddd", 0).data(), 10, kKeyFormKey), BRF_PAGE_FULL);

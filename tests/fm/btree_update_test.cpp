@@ -1,8 +1,7 @@
-// B-tree updates: splits, shifts to neighbours, successor replacement, page
-// reuse, clean failure when no page can be had, stale cached pages, the first
-// entry of an empty index, and two processes changing one key file.
+// B-tree updates beyond what btree_model_test's random run checks: shifts to
+// neighbours, page reuse, clean failure when no page can be had, stale cached
+// pages, the first entry of an empty index, two processes on one key file.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 
@@ -73,34 +72,6 @@ TEST_F(BtreeUpdate, FullLeafShiftsEntriesToANeighbourInsteadOfSplitting) {
   EXPECT_EQ(rep.entries[0].size(), static_cast<size_t>(2 * kM10 - r));
 }
 
-TEST_F(BtreeUpdate, DeletingAnInnerKeyTakesItsSuccessor) {
-  insert_range(0, kM10);
-  std::vector<uint8_t> f = test::read_file(path_);
-  uint32_t r = root();
-  const uint8_t* sep = f.data() + r + kPgHdrSize + 8;
-  uint32_t n = ld_be32(sep, 2);
-  ASSERT_EQ(bdelete(c_, rec(n).data(), 512 + n), BRF_OK);
-  f = test::read_file(path_);
-  uint32_t r2 = root();
-  EXPECT_EQ(ld_be32(f.data() + r2 + kPgHdrSize + 8, 2), n + 1);
-  test::tree_report rep = report();
-  EXPECT_EQ(rep.entries[0].size(), static_cast<size_t>(kM10 - 1));
-}
-
-TEST_F(BtreeUpdate, DeletingEveryKeyLeavesAnEmptyRootAndPagesAreReusedNewestFirst) {
-  insert_range(0, 2000);
-  size_t before = test::read_file(path_).size();
-  for (uint32_t i = 0; i < 2000; ++i) ASSERT_EQ(bdelete(c_, rec(i).data(), 512 + i), BRF_OK) << i;
-  test::tree_report rep = report();
-  EXPECT_EQ(rep.entries[0].size(), 0u);
-  EXPECT_EQ(rep.pages_in_trees, 1u);
-  ASSERT_FALSE(rep.free_pages.empty());
-  insert_range(0, 2000);
-  EXPECT_EQ(test::read_file(path_).size(), before);  // no page appended
-  test::tree_report again = report();
-  EXPECT_EQ(again.entries[0].size(), 2000u);
-}
-
 TEST_F(BtreeUpdate, FreedPageIsTheNextOneTakenAndAgesOnFromWhereItWasFreed) {
   insert_range(0, kM10);  // root split: 3 pages
   for (uint32_t i = 0; i < kM10; ++i) ASSERT_EQ(bdelete(c_, rec(i).data(), 512 + i), BRF_OK);
@@ -117,14 +88,11 @@ TEST_F(BtreeUpdate, FreedPageIsTheNextOneTakenAndAgesOnFromWhereItWasFreed) {
   for (auto [seek, age] : freed) EXPECT_GT(ld_le16(f.data() + seek, kPgAge), age) << seek;
 }
 
-TEST_F(BtreeUpdate, DuplicateChangesNothingAndSearchesPastTheEndOrAnEmptyIndexGiveEnd) {
+TEST_F(BtreeUpdate, DuplicateChangesNothingAndAnEmptiedIndexGivesEndTwice) {
   insert_range(0, 300);
   std::vector<uint8_t> before = test::read_file(path_);
   EXPECT_EQ(binsert(c_, rec(5).data(), 9999), BRF_DUP_KEY);
   EXPECT_EQ(test::read_file(path_), before);
-  EXPECT_EQ(bseek(c_, kSeekGreater, rec(1000).data(), 10, kKeyFormKey), BRF_EOF);
-  ASSERT_EQ(bseek(c_, kSeekGreater, rec(150).data(), 10, kKeyFormKey), BRF_OK);
-  EXPECT_EQ(c_->dseek, 512u + 151);
   // The first entry of an emptied index reports the end and leaves no position.
   ASSERT_EQ(bfirst(c_), BRF_OK);
   for (uint32_t i = 0; i < 300; ++i) ASSERT_EQ(bdelete(c_, rec(i).data(), 512 + i), BRF_OK);
@@ -221,14 +189,9 @@ TEST_F(BtreeUpdate, TwoProcessesInsertingUnderTheTreeLockLoseNothing) {
     return 0;
   };
   pid_t pid = fork();
-  ASSERT_GE(pid, 0);
   if (pid == 0) _exit(work(1));
-  int mine = work(0);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(mine, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(work(0), 0);
+  EXPECT_EQ(test::wait_exit(pid), 0);
   test::tree_report rep = report();
   ASSERT_EQ(rep.entries[0].size(), 2 * kEach);
   for (uint32_t i = 0; i < 2 * kEach; ++i) EXPECT_EQ(rep.entries[0][i].dseek, 512 + i);

@@ -2,6 +2,7 @@
 // and key-run map, scan-control chains, scope entries and the handle block.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -94,25 +95,19 @@ TEST_F(FmObjects, PfbCopiesTheDescriptorWithSummedLengthsAndInheritedOrders) {
   f.fdb.fdb_struct_date[1] = 12;
   PFB* pfb = create_pfb(&f.fdb);
   ASSERT_NE(pfb, nullptr);
-  EXPECT_EQ(pfb->pfb_owner_scope, 6u);
-  EXPECT_EQ(pfb->pfb_stamp[1], 12u);
-  EXPECT_EQ(pfb->pfb_min_len, 64);
-  // Stated 0 becomes the sum; blank segment orders take the key's.
-  EXPECT_EQ(pfb->pfb_kdb[0].kdb_len, 9);
-  EXPECT_EQ(pfb->pfb_kdb[1].kdb_len, 12);
-  EXPECT_EQ(pfb->pfb_kdb[0].kdb_sdb[0].sdb_order, '-');
-  EXPECT_EQ(pfb->pfb_kdb[0].kdb_sdb[1].sdb_order, '+');
-  EXPECT_EQ(pfb->pfb_kdb[1].kdb_sdb[0].sdb_order, '+');
-  // The caller's descriptor is untouched, the copy lies in the PFB's block.
-  EXPECT_EQ(f.kdb[0].kdb_len, 0);
-  EXPECT_EQ(f.sdb[0].sdb_order, ' ');
-  EXPECT_NE(pfb->pfb_kdb, f.kdb.data());
-  // Key numbers 0 and 2; 1 is a gap.
-  ASSERT_EQ(pfb->pfb_keymap_len, 3);
-  EXPECT_EQ(pfb->pfb_keymap[0], 1);
-  EXPECT_EQ(pfb->pfb_keymap[1], kKeyUnused);
-  EXPECT_EQ(pfb->pfb_keymap[2], 0);
+  const KDB* k = pfb->pfb_kdb;
+  // Stated 0 becomes the sum; blank segment orders take the key's; key
+  // numbers 0 and 2 with 1 a gap (255).
+  char got[80];
+  snprintf(got, sizeof got, "scope %u stamp %u min %d lens %d %d orders %c%c%c map %d: %d %d %d", pfb->pfb_owner_scope,
+           pfb->pfb_stamp[1], pfb->pfb_min_len, k[0].kdb_len, k[1].kdb_len, k[0].kdb_sdb[0].sdb_order,
+           k[0].kdb_sdb[1].sdb_order, k[1].kdb_sdb[0].sdb_order, pfb->pfb_keymap_len, pfb->pfb_keymap[0],
+           pfb->pfb_keymap[1], pfb->pfb_keymap[2]);
+  EXPECT_STREQ(got, "scope 6 stamp 12 min 64 lens 9 12 orders -++ map 3: 1 255 0");
   EXPECT_EQ(pfb_key(pfb, 3), nullptr);
+  // The caller's descriptor is untouched, the copy lies in the PFB's block.
+  EXPECT_TRUE(f.kdb[0].kdb_len == 0 && f.sdb[0].sdb_order == ' ');
+  EXPECT_NE(pfb->pfb_kdb, f.kdb.data());
 
   owned_fdb unscoped(120, {{0, '+', {{0, 4}}}});
   unscoped.fdb.path.fdb_tmp_id = 6;
@@ -121,8 +116,7 @@ TEST_F(FmObjects, PfbCopiesTheDescriptorWithSummedLengthsAndInheritedOrders) {
   owned_fdb no_keys(30, {});
   PFB* p3 = create_pfb(&no_keys.fdb);
   EXPECT_EQ(p3->pfb_pkb, nullptr);
-  EXPECT_EQ(p3->pfb_keymap_len, 0);
-  EXPECT_EQ(p3->pfb_min_len, 1);
+  EXPECT_TRUE(p3->pfb_keymap_len == 0 && p3->pfb_min_len == 1);
   for (PFB* p : {pfb, p2, p3}) free_pfb_block(p);
   EXPECT_EQ(mm_total_blocks(), blocks0) << "a PFB and its run map are freed whole";
 }
@@ -194,10 +188,8 @@ TEST_F(FmObjects, RecordLayoutBoundsAreConvertedThroughTheRunMap) {
     uint32_t st = 0;
     FSCB* f = create_fscb(&req, pfb_, &st);
     ASSERT_NE(f, nullptr) << r.what;
-    EXPECT_EQ(f->fscb_type, FSCB_RANGE);
-    EXPECT_EQ(f->fscb_keyno, 1);
-    EXPECT_EQ(f->fscb_flags, SCAN_EXCLUSIVE);
-    EXPECT_EQ(f->fscb_flags2, SCAN_EXCLUSIVE);
+    EXPECT_EQ((std::vector<int>{f->fscb_type, f->fscb_keyno, f->fscb_flags, f->fscb_flags2}),
+              (std::vector<int>{FSCB_RANGE, 1, SCAN_EXCLUSIVE, SCAN_EXCLUSIVE}));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(f->fscb_lo), f->fscb_lo_len), r.lo) << r.what;
     EXPECT_EQ(std::string(reinterpret_cast<char*>(f->fscb_hi), f->fscb_hi_len), r.hi) << r.what;
     free_fscb(f);
@@ -219,29 +211,20 @@ TEST_F(FmObjects, KeyLayoutBoundsFlagsAndChainsFollowTheRequest) {
   uint32_t st = 0;
   FSCB* f = create_fscb(&equal, pfb_, &st);
   ASSERT_NE(f, nullptr);
-  // Equal range: no upper bound and no upper flag.
+  // Equal range: no upper bound and no upper flag; no upper bound: its
+  // exclusive flag is dropped.
+  FSCB *g = f->fscb_next, *h = g->fscb_next, *l = h->fscb_next;
   EXPECT_EQ(f->fscb_flags, SCAN_EQUAL | SCAN_EXCLUSIVE);
-  EXPECT_EQ(f->fscb_hi, nullptr);
-  EXPECT_EQ(f->fscb_flags2, 0);
-  EXPECT_EQ(memcmp(f->fscb_lo, "abc", 3), 0);
-  // No upper bound: its exclusive flag is dropped.
-  FSCB* g = f->fscb_next;
-  EXPECT_EQ(g->fscb_lo_len, 2);
-  EXPECT_EQ(g->fscb_hi, nullptr);
-  EXPECT_EQ(g->fscb_flags2, 0);
-  FSCB* h = g->fscb_next;
+  EXPECT_TRUE(!f->fscb_hi && !f->fscb_flags2 && !g->fscb_hi && !g->fscb_flags2);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(f->fscb_lo), 3) + char('0' + g->fscb_lo_len), "abc2");
   EXPECT_EQ(h->fscb_type, FSCB_SORTED);
   ASSERT_EQ(h->fscb_sq_len, 5);
   EXPECT_EQ(memcmp(h->fscb_sq, params, 5), 0);
-  FSCB* l = h->fscb_next;
   EXPECT_EQ(l->fscb_type, FSCB_SEGS);
   EXPECT_EQ(memcmp(l->fscb_lo, kbuf, 10), 0);
   EXPECT_NE(l->fscb_hi, nullptr);
   ASSERT_EQ(l->fscb_nsegs, 2);
-  EXPECT_EQ(l->fscb_segs[1].ssb_offset, 6);
-  EXPECT_EQ(l->fscb_segs[1].ssb_len, 4);
-  EXPECT_EQ(l->fscb_segs[1].ssb_code, 8);
-  EXPECT_EQ(l->fscb_segs[1].ssb_order, '+');
+  EXPECT_EQ(runs_of(PKB{&l->fscb_segs[1], 1}), "6+4/8+ ");
   EXPECT_EQ(l->fscb_next, nullptr);
   free_fscb(f);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compiler/seams.h"
+#include "fm/fm_dump.h"
 #include "fm/fm_open.h"
 #include "fm/memfile.h"
 #include "fm/scope_clear.h"
@@ -77,6 +78,7 @@ class FmOpenBase : public Fresh {
     ut_clear_hooks = {};
     fm_pb_init = nullptr;
     mm_fms_install();
+    mm_destroy_all();  // before the next test's mm_init takes their pools
     Fresh::TearDown();
   }
 
@@ -118,6 +120,7 @@ using FmOpen = FmOpenBase;
 using FmOpenUndo = FmOpenBase;
 using FmFileEvents = FmOpenBase;
 using FmScopeClear = FmOpenBase;
+using FmDumps = FmOpenBase;
 
 TEST_F(FmOpen, TwoOpensOfOnePathShareOnePfbFreedAtTheLastClose) {
   mem_desc d("SHARED");
@@ -449,6 +452,32 @@ TEST_F(FmScopeClear, AnOpenWhoseStreamCannotBeDetachedStaysListedForItsScopesCle
     mm_fms_install();  // detaching works again by the end of the level
   });
   EXPECT_TRUE(now() == before);
+}
+
+TEST_F(FmDumps, ListingsNameTheOpenFilesAndRecordsAndTheListsCheckSound) {
+  mem_desc d("DUMPME");
+  ARB* a = create(d, 2);
+  ASSERT_TRUE(a);
+  uint8_t rec[20] = "KEY1KEY2";
+  a->arb_rec = rec;
+  STRM* s = a->arb_sarb->sarb_cur_strm;
+  ASSERT_EQ(s->strm_fms->write(a, s), 1);
+  testing::internal::CaptureStderr();
+  dump_arb(nullptr, a);
+  dbg_dump_all(0);
+  std::string err = testing::internal::GetCapturedStderr();
+  testing::internal::CaptureStdout();
+  dbg_fm();
+  dbg_fm_short();
+  dbg_dump_fi(a, 1);
+  EXPECT_EQ(dbg_fm_lst(), 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(err.find("\t\t\tpfb_fms->pfb_fms_fn_type = 2\r\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("keys(2), len(020), var(F) type(2) org(3)"), std::string::npos) << err;
+  EXPECT_NE(err.find("APP 00 (    00) DUMPME"), std::string::npos) << err;
+  EXPECT_NE(out.find("APP 00 DUMPME"), std::string::npos) << out;
+  EXPECT_NE(out.find("Record number: 0001"), std::string::npos) << out;
+  EXPECT_NE(out.find("KEY1KEY2"), std::string::npos) << out;
 }
 
 }  // namespace

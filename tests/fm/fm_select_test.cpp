@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fm/fm_switch.h"
+#include "fm/whole_file.h"
 #include "fm_objects_test_util.h"
 #include "foundation/bytes.h"
 
@@ -282,6 +283,31 @@ template <int T>
 int release(ARB*, STRM*) {
   ++g_calls[T];
   return g_results[T];
+}
+
+std::string g_phases;
+int g_fail_phase;
+int phase_log(int, int phase, int) {
+  g_phases += char('0' + phase);
+  return phase != g_fail_phase;
+}
+
+TEST_F(FmSelect, CommitModesRunTheirPhasesAndStopAfterAFailedFirstPhase) {
+  g_native.transact = phase_log;
+  struct row {
+    int mode, fail_phase;
+    const char* phases;
+    int want;
+  };
+  const row rows[] = {{0, -1, "01", 1}, {0, 0, "0", 0}, {0, 1, "01", 0}, {1, -1, "1", 1},
+                      {2, -1, "02", 1}, {2, 0, "0", 0}, {2, 2, "02", 0}, {3, -1, "", 0}};
+  for (const row& r : rows) {
+    g_phases.clear();
+    g_fail_phase = r.fail_phase;
+    EXPECT_EQ(fm_commit(r.mode), r.want) << r.mode;
+    EXPECT_EQ(g_phases, r.phases) << r.mode;
+  }
+  EXPECT_TRUE(reported("fm_commit - invalid commit mode"));
 }
 
 TEST_F(FmSelect, CommitIsTrueOnlyWhenEveryPresentBackEndSucceeds) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,7 +61,11 @@ struct signal_pipe {
   void send(char c = 'x') {
     if (write(fd[1], &c, 1) != 1) std::abort();
   }
+  // 0 when nothing arrives within a minute: a child that died before its
+  // signal fails the test instead of hanging it (both ends stay open here).
   char receive() {
+    pollfd p{fd[0], POLLIN, 0};
+    if (poll(&p, 1, 60000) != 1) return 0;
     char c = 0;
     if (read(fd[0], &c, 1) != 1) return 0;
     return c;

@@ -59,9 +59,12 @@ class Locks : public ::testing::Test {
     old_ = set_sys_err_presenter(test::quiet_presenter);
     fd_cache_after_fork();
     base_ = dir_.file("d");
-    // A data file with two records.
+    make_data_file(base_);
+  }
+  // A data file with two records, at rec_[0] and rec_[1].
+  void make_data_file(const std::string& base) {
     int status = -1;
-    BRF_FILE* f = brfopen(&status, base_.c_str(), BRF_CREATE | BRF_NO_KEYS, 0, false);
+    BRF_FILE* f = brfopen(&status, base.c_str(), BRF_CREATE | BRF_NO_KEYS, 0, false);
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(brf_upd_ver(f), BRF_OK);
     rec_hdr h;
@@ -268,15 +271,7 @@ TEST_F(Locks, EvictionsUnderMaxFilesLoseNoLock) {
   std::vector<std::string> bases;
   for (int i = 0; i < 4; ++i) {
     bases.push_back(dir_.file("m" + std::to_string(i)));
-    int st = -1;
-    BRF_FILE* f = brfopen(&st, bases.back().c_str(), BRF_CREATE | BRF_NO_KEYS, 0, false);
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(brf_upd_ver(f), BRF_OK);
-    rec_hdr h;
-    uint32_t s;
-    ASSERT_EQ(brf_rcd_alloc(f, 10, &h, &s, false, false), BRF_OK);
-    ASSERT_EQ(brf_rcd_alloc(f, 10, &h, &s, false, false), BRF_OK);
-    brfclose(f);
+    make_data_file(bases.back());  // the same two seeks in each
   }
   for (int i = 0; i < 3; ++i) {
     std::string p = dir_.file("plain" + std::to_string(i));

@@ -24,10 +24,8 @@ class MemFile : public test::FmFresh {
     memcpy(r, k0, 4);
     st_le16(r, 4, k1);
     st_le32(r, 8, tag);
-    h.arb->arb_rec = r;
-    h.arb->arb_len = 12;
+    at(h, r, mod);
     h.arb->arb_var_len = 0;
-    h.arb->arb_mod = mod;
     return mm_write(h.arb, h.strm);
   }
   // Reads by key 0 (exact) into buf; returns the tag or 0.
@@ -36,11 +34,9 @@ class MemFile : public test::FmFresh {
     uint8_t* r = buf ? buf : own;
     memset(r, 0, 12);
     memcpy(r, k0, 4);
-    h.arb->arb_rec = r;
-    h.arb->arb_len = 12;
+    at(h, r, uint16_t(ARB_EQUAL | mod));
     h.arb->arb_keyno = 0;
     h.arb->arb_key_end = nullptr;
-    h.arb->arb_mod = uint16_t(ARB_EQUAL | mod);
     return mm_read(h.arb, h.strm) ? ld_le32(r, 8) : 0;
   }
   // Tags of key `keyno` in order, read from the first record.
@@ -50,11 +46,15 @@ class MemFile : public test::FmFresh {
     mm_start(h.arb, h.strm);
     std::vector<uint32_t> tags;
     uint8_t r[12];
-    h.arb->arb_rec = r;
-    h.arb->arb_len = 12;
-    h.arb->arb_mod = 0;
+    at(h, r, 0);
     while (mm_rdnxt(h.arb, h.strm)) tags.push_back(ld_le32(r, 8));
     return tags;
+  }
+  // Points the handle at a record buffer with a modifier.
+  static void at(mem_handle h, uint8_t* r, uint16_t mod, uint16_t len = 12) {
+    h.arb->arb_rec = r;
+    h.arb->arb_len = len;
+    h.arb->arb_mod = mod;
   }
   static std::vector<key_def> two_keys() { return {{0, '+', {{0, 4}}}, {1, '+', {{4, 2, SDB_UBINARY}}, 0, KDB_DUP}}; }
 };
@@ -89,20 +89,11 @@ TEST_F(MemFile, SearchStatusesAndInsertionPoints) {
   h.arb->arb_rec = rec;
   h.arb->arb_keyno = 0;
   uint32_t pos = 99;
-  const struct {
-    const char* key;
-    uint16_t mod;
-    int ok;
-    uint32_t stat, pos;
-  } rows[] = {
-      {"bbbb", ARB_EQUAL, 0, FM_NOT_FOUND, 0},  // empty index
-      {"bbbb", 0, 0, FM_EOF, 0},
-  };
-  for (auto& r : rows) {
-    memcpy(rec, r.key, 4);
-    h.arb->arb_mod = r.mod;
-    EXPECT_EQ(get_pos(h.arb, h.m(), &pos), r.ok);
-    EXPECT_EQ(h.arb->arb_stat, r.stat);
+  memcpy(rec, "bbbb", 4);
+  for (uint16_t mod : {uint16_t(ARB_EQUAL), uint16_t(0)}) {  // empty index
+    h.arb->arb_mod = mod;
+    EXPECT_EQ(get_pos(h.arb, h.m(), &pos), 0);
+    EXPECT_EQ(h.arb->arb_stat, mod ? FM_NOT_FOUND : FM_EOF);
   }
   for (const char* k : {"bbbb", "dddd", "ffff"}) put(h, k, 1, 1);
   const struct {
@@ -202,12 +193,9 @@ TEST_F(MemFile, NoStealFailsWith200520AndStillDeliversTheRecord) {
   put(a, "aaaa", 1, 1);
   put(a, "bbbb", 1, 2);
   ASSERT_EQ(get(a, "aaaa", ARB_HOLD), 1u);
-  uint8_t rb[12] = {};
-  memcpy(rb, "aaaa", 4);
-  b.arb->arb_rec = rb;
-  b.arb->arb_len = 12;
+  uint8_t rb[12] = {'a', 'a', 'a', 'a'};
+  at(b, rb, ARB_EQUAL | ARB_HOLD | ARB_NO_STEAL);
   b.arb->arb_keyno = 0;
-  b.arb->arb_mod = ARB_EQUAL | ARB_HOLD | ARB_NO_STEAL;
   EXPECT_EQ(mm_read(b.arb, b.strm), 0);
   EXPECT_EQ(b.arb->arb_stat, uint32_t{FM_HELD_SELF});
   EXPECT_EQ(ld_le32(rb, 8), 1u) << "the record is delivered";
@@ -253,8 +241,7 @@ TEST_F(MemFile, RecordIdsOfTwoHandlesOnTwoFilesStayTheirOwn) {
   ASSERT_EQ(get(a, "aaaa"), 11u);
   ASSERT_EQ(get(b, "aaaa"), 22u);
   uint8_t r[12] = {};
-  a.arb->arb_rec = r;
-  a.arb->arb_mod = ARB_REC_ID;
+  at(a, r, ARB_REC_ID);
   ASSERT_EQ(mm_read(a.arb, a.strm), 1);
   EXPECT_EQ(ld_le32(r, 8), 11u);
   // A record id whose record was deleted is not found, even after reuse.
@@ -278,9 +265,7 @@ TEST_F(MemFile, LocateAndCopiedRecordsAreFreedOnlyByTheirOwner) {
     memcpy(own[0], "loc1", 4);
     memcpy(own[1], "loc2", 4);
     for (auto& r : own) {
-      h.arb->arb_rec = r;
-      h.arb->arb_len = 12;
-      h.arb->arb_mod = ARB_LOCATE;
+      at(h, r, ARB_LOCATE);
       ASSERT_EQ(mm_write(h.arb, h.strm), 1);
     }
     put(h, "cop1", 1, 1);
@@ -295,9 +280,7 @@ TEST_F(MemFile, LocateAndCopiedRecordsAreFreedOnlyByTheirOwner) {
       uint32_t before = mm_total_blocks();
       uint8_t buf[12] = {};
       memcpy(buf, r.key, 4);
-      h.arb->arb_rec = buf;
-      h.arb->arb_len = 12;
-      h.arb->arb_mod = uint16_t(ARB_EQUAL | ARB_HOLD | r.how);
+      at(h, buf, uint16_t(ARB_EQUAL | ARB_HOLD | r.how));
       ASSERT_EQ(mm_read(h.arb, h.strm), 1) << r.key;
       h.arb->arb_mod = r.how;
       ASSERT_EQ(mm_del(h.arb, h.strm), 1) << r.key;
@@ -307,8 +290,7 @@ TEST_F(MemFile, LocateAndCopiedRecordsAreFreedOnlyByTheirOwner) {
     uint8_t buf[12];
     get(h, "loc2", ARB_HOLD, buf);
     buf[11] = 5;
-    h.arb->arb_rec = buf;
-    h.arb->arb_mod = 0;
+    at(h, buf, 0);
     ASSERT_EQ(mm_rewrite(h.arb, h.strm), 1);
     EXPECT_EQ(own[1][11], 0) << "the writer's block is not written";
     EXPECT_EQ(mm_total_blocks(), with_records - 1 + 1);
@@ -341,15 +323,12 @@ TEST_F(MemFile, VariableRecordsAreTrimmedAndNeverDeliveredPastTheBuffer) {
   // Key at 0-3, so no record is stored shorter than 4 bytes.
   mem_file f("VAR", 20, {{0, '+', {{0, 4}}}}, true, 0);
   mem_handle h = f.handle();
-  uint8_t r[20] = {'k', 'e', 'y', '1', 'x', 0, 0, 0};
-  h.arb->arb_rec = r;
-  h.arb->arb_len = 20;
+  uint8_t r[2][20] = {{'k', 'e', 'y', '1', 'x'}, {'k', 'e', 'y', '2'}};
   h.arb->arb_var_len = 0;
-  h.arb->arb_mod = 0;
-  ASSERT_EQ(mm_write(h.arb, h.strm), 1);
-  uint8_t z[20] = {'k', 'e', 'y', '2'};
-  h.arb->arb_rec = z;
-  ASSERT_EQ(mm_write(h.arb, h.strm), 1);
+  for (auto& w : r) {
+    at(h, w, 0, 20);
+    ASSERT_EQ(mm_write(h.arb, h.strm), 1);
+  }
   const struct {
     const char* key;
     uint16_t buf_len;
@@ -361,9 +340,7 @@ TEST_F(MemFile, VariableRecordsAreTrimmedAndNeverDeliveredPastTheBuffer) {
     memset(out, 0xEE, sizeof out);
     memcpy(out, row.key, 4);
     uint8_t past = out[row.var_len];
-    h.arb->arb_rec = out;
-    h.arb->arb_len = row.buf_len;
-    h.arb->arb_mod = ARB_EQUAL;
+    at(h, out, ARB_EQUAL, row.buf_len);
     EXPECT_EQ(mm_read(h.arb, h.strm), row.ok) << row.key << " " << row.buf_len;
     EXPECT_EQ(h.arb->arb_var_len, row.var_len) << row.key << " " << row.buf_len;
     if (!row.ok) {
@@ -378,9 +355,8 @@ TEST_F(MemFile, FilesWithoutKeysGoByRecordNumberAndPassOverDeletedRecords) {
   mem_handle h = f.handle();
   for (uint32_t t = 1; t <= 5; ++t) put(h, "none", 0, t);
   uint8_t r[12];
-  h.arb->arb_rec = r;
+  at(h, r, ARB_EQUAL | ARB_HOLD);
   h.arb->arb_relno = 2;
-  h.arb->arb_mod = ARB_EQUAL | ARB_HOLD;
   ASSERT_EQ(mm_read(h.arb, h.strm), 1);
   EXPECT_EQ(ld_le32(r, 8), 2u);
   h.arb->arb_mod = 0;

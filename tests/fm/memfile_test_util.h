@@ -70,8 +70,6 @@ class mem_file {
   }
 
   mfb* f() const { return static_cast<mfb*>(pfb_->pfb_fms_data); }
-  PFB* pfb() const { return pfb_; }
-  LFB* lfb() { return &lfb_; }
 
  private:
   owned_fdb desc_;

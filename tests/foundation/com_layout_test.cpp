@@ -11,7 +11,7 @@ namespace {
 
 const uint8_t* area() { return reinterpret_cast<const uint8_t*>(&com); }
 
-TEST(ComConstantArea, PackedConstantsAtTheirOffsets) {
+TEST(ComConstantArea, PackedBinaryAndTextConstantsAtTheirOffsets) {
   unsetenv("KIVO_PD_SIGNS");
   com_fill(0, nullptr);
   const uint8_t minus1[8] = {0, 0, 0, 0, 0, 0, 0, 0x1D};
@@ -24,10 +24,7 @@ TEST(ComConstantArea, PackedConstantsAtTheirOffsets) {
   EXPECT_EQ(0x2C, area()[27 + 7]);
   EXPECT_EQ(0, memcmp(area() + 36, ten, 8));
   EXPECT_EQ(0, memcmp(area() + 45, day, 8));
-}
-
-TEST(ComConstantArea, BinaryConstantsAtBasePlusFourTimesWidth) {
-  com_fill(0, nullptr);
+  // Binary constants at base plus four times the width.
   EXPECT_EQ(0xFF, area()[60]);
   EXPECT_EQ(0xFFFF, ld_le16(area(), 64));
   EXPECT_EQ(0xFFFFFFFFu, ld_le32(area(), 72));
@@ -36,10 +33,7 @@ TEST(ComConstantArea, BinaryConstantsAtBasePlusFourTimesWidth) {
   EXPECT_EQ(1u, ld_le32(area(), 112));
   EXPECT_EQ(2, ld_le16(area(), 124));
   EXPECT_EQ(10u, ld_le32(area(), 152));
-}
-
-TEST(ComConstantArea, TextConstantsAndPowersOfTen) {
-  com_fill(0, nullptr);
+  // Text constants and the powers of ten.
   EXPECT_EQ('1', area()[156]);
   EXPECT_EQ('0', area()[157]);
   for (int i = 0; i < 256; ++i) ASSERT_EQ(' ', area()[158 + i]);

@@ -53,7 +53,7 @@ TEST_F(Lists, RemoveHeadMiddleTailAndLast) {
   EXPECT_EQ(nullptr, list.tail);
 }
 
-TEST_F(Lists, CheckerNamesTheBadElement) {
+TEST_F(Lists, CheckerNamesTheBadElementAndNullArgumentsAreReported) {
   for (auto& i : items) ut_add_to_lst(&i, &i.link, &list);
   items[3].link.prev = &items[0];
   EXPECT_FALSE(sound());
@@ -62,9 +62,6 @@ TEST_F(Lists, CheckerNamesTheBadElement) {
   list.tail = &items[3];
   EXPECT_FALSE(sound());
   EXPECT_TRUE(reported("link verify - bad last element of Test List"));
-}
-
-TEST_F(Lists, NullArgumentsAreReported) {
   ut_add_to_lst(nullptr, &items[0].link, &list);
   EXPECT_TRUE(reported("ut_add_to_lst - elem is NULL"));
   ut_remove_from_lst(&items[0], nullptr, &list);

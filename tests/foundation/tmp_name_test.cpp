@@ -34,15 +34,13 @@ uint64_t pack(const char* s) {
 
 }  // namespace
 
-TEST(TmpName, NextNameKeepsTheLength) {
+TEST(TmpName, NextNameKeepsTheLengthAndNeverWraps) {
   EXPECT_EQ(nxt("TMP099"), "TMP100");
   EXPECT_EQ(nxt("TMP999"), "TM1000");
   EXPECT_EQ(nxt("A9"), "10");
   EXPECT_EQ(nxt("ABC"), "AB1");
   EXPECT_EQ(nxt("/d/Tmpdata/WORK0A3F"), "/d/Tmpdata/WORK0A31");  // a letter is no digit: it becomes 1
-}
-
-TEST(TmpName, NoFurtherNameIsAnErrorNotAWrap) {
+  // No further name is an error, never a wrap to an earlier one.
   char all_nines[] = "9999";
   EXPECT_EQ(ss_tmp_nxt(all_nines), 0);
   EXPECT_STREQ(all_nines, "9999");
@@ -59,9 +57,12 @@ TEST(TmpName, FirstShortNameDropsTheEightBeforeTheLastFour) {
   EXPECT_STREQ(out, "short");
 }
 
-TEST(TmpName, SuffixOfSmallPidsIsFiveHexDigits) {
+TEST(TmpName, SuffixOfSmallPidsIsFiveHexDigitsAndBeyondTheFormIsRefused) {
   EXPECT_EQ(suffix(1, 0x100A3F & 0xFFFFF), "-0100A3F");
   EXPECT_EQ(suffix(0xFF, 0xFFFFF), "-FFFFFFF");
+  char out[9];  // a number or pid beyond the form is refused
+  EXPECT_EQ(ss_tmp_suffix(out, 0x100, 5), 0);
+  EXPECT_EQ(ss_tmp_suffix(out, 1, 21u << 20), 0);
 }
 
 TEST(TmpName, SuffixIsUniqueAcrossAllPidsAndKeepsItsLength) {
@@ -79,10 +80,4 @@ TEST(TmpName, SuffixIsUniqueAcrossAllPidsAndKeepsItsLength) {
   }
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
-}
-
-TEST(TmpName, SuffixThatCannotBeMadeIsRefused) {
-  char out[9];
-  EXPECT_EQ(ss_tmp_suffix(out, 0x100, 5), 0);
-  EXPECT_EQ(ss_tmp_suffix(out, 1, 21u << 20), 0);
 }

@@ -227,25 +227,22 @@ TEST_F(Utilities, PasswordScrambleRoundTripsHidesAndChecksTheOldOne) {
     const char* uid;
     const char* pwd;
   } cases[] = {{"ABC", "secret"}, {"BCD", "secret"}, {"ACB", "x"}, {"ZZ9", "29 characters, the most: 1234"}};
-  for (auto& c : cases) {
-    uint8_t field[kPwdFieldLen];
-    ASSERT_EQ(1, ut_pwd_scramble(field, c.uid, c.pwd, strlen(c.pwd))) << c.uid;
-    EXPECT_EQ(std::string::npos, std::string((char*)field, kPwdFieldLen).find(c.pwd)) << c.uid;
-    char out[kPwdFieldLen];
-    ASSERT_EQ(strlen(c.pwd), ut_pwd_unscramble(field, c.uid, out, sizeof out)) << c.uid;
-    EXPECT_EQ(std::string(c.pwd) + std::string(kPwdFieldLen - strlen(c.pwd), ' '), std::string(out, sizeof out));
-  }
-  uint8_t f1[kPwdFieldLen], f2[kPwdFieldLen];
+  uint8_t field[4][kPwdFieldLen], f2[kPwdFieldLen];
   char out[kPwdFieldLen];
-  ut_pwd_scramble(f1, "ABC", "secret", 6);
-  ut_pwd_scramble(f2, "BCD", "secret", 6);
-  EXPECT_NE(0, memcmp(f1, f2, kPwdFieldLen));  // keyed on the user
+  for (int i = 0; i < 4; ++i) {
+    const char *uid = cases[i].uid, *pwd = cases[i].pwd;
+    ASSERT_EQ(1, ut_pwd_scramble(field[i], uid, pwd, strlen(pwd))) << uid;
+    EXPECT_EQ(std::string::npos, std::string((char*)field[i], kPwdFieldLen).find(pwd)) << uid;
+    ASSERT_EQ(strlen(pwd), ut_pwd_unscramble(field[i], uid, out, sizeof out)) << uid;
+    EXPECT_EQ(std::string(pwd) + std::string(kPwdFieldLen - strlen(pwd), ' '), std::string(out, sizeof out));
+  }
+  EXPECT_NE(0, memcmp(field[0], field[1], kPwdFieldLen));  // keyed on the user
   EXPECT_EQ(0, ut_pwd_scramble(f2, "ABC", "a thirty-character password!!!", 30));
   EXPECT_EQ(1, ut_pwd_scramble(f2, "ABC", "    ", 4));
   EXPECT_TRUE(ut_is_all(f2, ' ', kPwdFieldLen));
   memcpy(f2, "plain text                    ", kPwdFieldLen);  // a field never scrambled
   EXPECT_EQ(10u, ut_pwd_unscramble(f2, "ABC", out, sizeof out));
-  EXPECT_EQ(4u, ut_pwd_unscramble(f1, "ABC", out, 4));  // cut, never read as no password
+  EXPECT_EQ(4u, ut_pwd_unscramble(field[0], "ABC", out, 4));  // cut, never read as no password
   EXPECT_EQ(PWD_OK, ut_pwd_check_old("secret  ", 8, "secret", 6));
   EXPECT_EQ(PWD_OK, ut_pwd_check_old("    ", 4, "anything", 8));
   EXPECT_EQ(PWD_LEN_DIFFERS, ut_pwd_check_old("secret", 6, "secre", 5));

@@ -119,63 +119,24 @@ struct recv_case {
 TEST_F(NetFraming, ReceiveTakesOnlyTheHeaderTheExchangeAllows) {
   const uint8_t S = TMNET_ROLE_SERVER, C = TMNET_ROLE_CLIENT, L = TMNET_ROLE_DATA_LINK;
   const bytes opt_req = cat(header(23, 132), bytes(132, 'o'));
+  const tmnet_status K = TMNET_OK, P = TMNET_PROTOCOL, G = TMNET_LOST;
   const recv_case cases[] = {
-      {"any command", S, false, cat(header(12, 44), bytes(44)), 0x8004, 0, 1, TMNET_OK, false, {12}, 8},
-      {"length 0: the header's length", S, false, header(19, 0x1234), 0x8013, 0, 1, TMNET_OK, false, host16(0x1234), 8},
-      {"exact length: the payload", S, false, cat(header(21, 2), {7, 8}), 0x8015, 2, 1, TMNET_OK, false, {7, 8}, 10},
-      {"header longer than expected",
-       S,
-       false,
-       cat(header(21, 3), {7, 8, 9}),
-       0x8015,
-       2,
-       0,
-       TMNET_PROTOCOL,
-       true,
-       {},
-       8},
-      {"header shorter than expected", S, false, cat(header(21, 1), {7}), 0x8015, 2, 0, TMNET_PROTOCOL, true, {}, 8},
-      {"unexpected code", S, false, cat(header(22, 2), {7, 8}), 0x8015, 2, 0, TMNET_PROTOCOL, true, {}, 8},
-      {"length over 16 bits", S, false, header(19, 0x10000), 0x8013, 0, 0, TMNET_PROTOCOL, true, {}, 8},
-      {"data link survives a protocol error",
-       L,
-       false,
-       cat(header(22, 2), {7, 8}),
-       0x8015,
-       2,
-       0,
-       TMNET_PROTOCOL,
-       false,
-       {},
-       8},
-      {"bare: exactly its length", S, false, {3, 1, 99}, TMNET_REPLY, 2, 1, TMNET_OK, false, {3, 1}, 2},
-      {"forced: data behind its header",
-       S,
-       true,
-       cat(header(3, 2), {3, 1}),
-       TMNET_REPLY,
-       2,
-       1,
-       TMNET_OK,
-       false,
-       {3, 1},
-       10},
-      {"peer gone inside the header", S, false, {0, 0, 0}, 0x8015, 2, 0, TMNET_LOST, true, {}, 3},
-      {"peer gone inside the payload, data link",
-       L,
-       false,
-       cat(header(21, 2), {7}),
-       0x8015,
-       2,
-       0,
-       TMNET_LOST,
-       false,
-       {},
-       9},
-      {"client: a request while waiting", C, false, opt_req, 0x800C, 2, 0, TMNET_PROTOCOL, true, {}, 8},
-      {"client: a request as any command", C, false, opt_req, 0x8004, 0, 0, TMNET_PROTOCOL, true, {}, 8},
-      {"client: that code when expected", C, true, opt_req, TMNET_GET_OPT, 132, 1, TMNET_OK, false, {'o'}, 140},
-      {"server: a request with no handler", S, false, opt_req, 0x800C, 2, 0, TMNET_PROTOCOL, true, {}, 8},
+      {"any command", S, 0, cat(header(12, 44), bytes(44)), 0x8004, 0, 1, K, 0, {12}, 8},
+      {"length 0: header's", S, 0, header(19, 0x1234), 0x8013, 0, 1, K, 0, host16(0x1234), 8},
+      {"exact length", S, 0, cat(header(21, 2), {7, 8}), 0x8015, 2, 1, K, 0, {7, 8}, 10},
+      {"longer than expected", S, 0, cat(header(21, 3), {7, 8, 9}), 0x8015, 2, 0, P, 1, {}, 8},
+      {"shorter than expected", S, 0, cat(header(21, 1), {7}), 0x8015, 2, 0, P, 1, {}, 8},
+      {"unexpected code", S, 0, cat(header(22, 2), {7, 8}), 0x8015, 2, 0, P, 1, {}, 8},
+      {"length over 16 bits", S, 0, header(19, 0x10000), 0x8013, 0, 0, P, 1, {}, 8},
+      {"data link survives", L, 0, cat(header(22, 2), {7, 8}), 0x8015, 2, 0, P, 0, {}, 8},
+      {"bare: its length", S, 0, {3, 1, 99}, TMNET_REPLY, 2, 1, K, 0, {3, 1}, 2},
+      {"forced: behind header", S, 1, cat(header(3, 2), {3, 1}), TMNET_REPLY, 2, 1, K, 0, {3, 1}, 10},
+      {"gone inside header", S, 0, {0, 0, 0}, 0x8015, 2, 0, G, 1, {}, 3},
+      {"gone in payload, link", L, 0, cat(header(21, 2), {7}), 0x8015, 2, 0, G, 0, {}, 9},
+      {"client: request waiting", C, 0, opt_req, 0x800C, 2, 0, P, 1, {}, 8},
+      {"client: request as any", C, 0, opt_req, 0x8004, 0, 0, P, 1, {}, 8},
+      {"client: code expected", C, 1, opt_req, TMNET_GET_OPT, 132, 1, K, 0, {'o'}, 140},
+      {"server: no handler", S, 0, opt_req, 0x800C, 2, 0, P, 1, {}, 8},
   };
   for (const recv_case& c : cases) {
     exits().clear();
@@ -235,7 +196,7 @@ TEST_F(NetFraming, NestedRequestGoesToTheHookAndTheWaitGoesOn) {
   EXPECT_EQ(tmnet_last_status(), TMNET_PROTOCOL);
 }
 
-TEST_F(NetFraming, ThirtyFirstBufferEndsTheProcess) {
+TEST_F(NetFraming, BufferSlotsAreReusedInOrderAndTheThirtyFirstEndsTheProcess) {
   EXPECT_EXIT(
       {
         set_tmnet_exit(nullptr);
@@ -243,9 +204,6 @@ TEST_F(NetFraming, ThirtyFirstBufferEndsTheProcess) {
         _exit(0);
       },
       ::testing::ExitedWithCode(1), "");
-}
-
-TEST_F(NetFraming, BufferSlotsAreReusedInSlotOrder) {
   uint8_t* held[kTmnetBufferSlots];
   for (auto& p : held) p = tmnet_alloc_buffer(100);
   tmnet_free_buffer(held[4]);

@@ -70,14 +70,9 @@ void tick(int) {
   errno = saved;
 }
 
-ssize_t counting_recv(int sock, void* buf, size_t n) {
-  const ssize_t r = net_socket_calls().recv(sock, buf, n);
-  if (r < 0 && errno == EINTR) ++g_eintr;
-  return r;
-}
-
-int counting_wait(int sock, int ms) {
-  const int r = net_socket_calls().wait(sock, ms);
+// A socket call's result, counting the calls a signal interrupted.
+template <typename R>
+R counted(R r) {
   if (r < 0 && errno == EINTR) ++g_eintr;
   return r;
 }
@@ -87,8 +82,8 @@ TEST_F(NetSockets, SignalDuringABlockedReadIsRetried) {
   }, old{};
   sa.sa_handler = tick;  // no SA_RESTART: the blocked call returns EINTR
   sigaction(SIGALRM, &sa, &old);
-  net_io.recv = counting_recv;
-  net_io.wait = counting_wait;
+  net_io.recv = [](int sock, void* buf, size_t n) { return counted(net_socket_calls().recv(sock, buf, n)); };
+  net_io.wait = [](int sock, int ms) { return counted(net_socket_calls().wait(sock, ms)); };
   for (int timeout : {-1, 30}) {
     sock_pair sp;
     g_far = sp.far;

@@ -47,10 +47,7 @@ TEST_F(TmImage, ScrollsMoveClearAndStayInsideTheArea) {
     for (int r = 0; r < 4; ++r) EXPECT_EQ(c.want[r], row_text(t, r + 1)) << c.row << "," << c.col << " dir " << c.dir;
     tm_image_free(t);
   }
-}
-
-TEST_F(TmImage, ScrollKeepsOnlyTheUpperLineBits) {
-  tm_term* t = letters();
+  tm_term* t = letters();  // only the upper line bits move with a cell
   tm_at(t, 1, 0)->line = 0xE3;
   tm_scroll(t, 1, 1, 4, 6, SCROLL_UP, 1);
   EXPECT_EQ(0xE0, tm_at(t, 0, 0)->line);
@@ -103,14 +100,12 @@ TEST_F(TmImage, FramesDrawAndClipAtTheEdges) {
     for (int r = 0; r < c.rows; ++r) EXPECT_EQ(c.want[r], row_text(t, r + 1)) << "frame at " << c.frame[0];
     tm_image_free(t);
   }
-}
-
-TEST_F(TmImage, FrameErasesOtherLinesAndRedrawsFromScratch) {
+  // An erasing frame takes other frames' lines; each apply redraws from scratch.
   tm_term* t = tm_image_new(5, 8);
   uint32_t frames[] = {1, 1, 5, 8, FRAME_DRAW, 2, 1, 4, 8, FRAME_ERASE};
   tm_apply_frames(t, frames, 2);
   EXPECT_EQ("+------+", row_text(t, 1));
-  EXPECT_EQ("        ", row_text(t, 3));  // the sides lost their up and down lines
+  EXPECT_EQ("        ", row_text(t, 3));
   tm_apply_frames(t, nullptr, 0);
   EXPECT_EQ("        ", row_text(t, 1));
   tm_image_free(t);

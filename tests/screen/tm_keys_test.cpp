@@ -156,28 +156,16 @@ SHOW_DATA blocked_read(tm_term* t, uint32_t timeout, bool send_usr2) {
   return sd;
 }
 
-TEST_F(TmKeysMap, MessageSignalDuringReadEndsInputWith272) {
-  tm_term* t = tm_image_new(24, 80);
-  SHOW_DATA sd = blocked_read(t, 0, true);
-  EXPECT_EQ(LK_DIRECT_PROC1, sd.key);
-  EXPECT_EQ(KEY_STATUS_KEY, sd.status);
-  EXPECT_FALSE(tm_msg_pending());
-  tm_image_free(t);
+TEST_F(TmKeysMap, MessageSignalOrTimeOutDuringReadEndsInputWith272) {
+  for (bool usr2 : {true, false}) {
+    tm_term* t = tm_image_new(24, 80);
+    SHOW_DATA sd = blocked_read(t, usr2 ? 0 : 1, usr2);
+    EXPECT_EQ(LK_DIRECT_PROC1, sd.key) << usr2;
+    EXPECT_EQ(KEY_STATUS_KEY, sd.status);
+    EXPECT_FALSE(tm_msg_pending());
+    tm_image_free(t);
+  }
 }
-
-TEST_F(TmKeysMap, TimeOutDuringReadEndsInputWith272) {
-  tm_term* t = tm_image_new(24, 80);
-  SHOW_DATA sd = blocked_read(t, 1, false);
-  EXPECT_EQ(LK_DIRECT_PROC1, sd.key);
-  EXPECT_EQ(KEY_STATUS_KEY, sd.status);
-  tm_image_free(t);
-}
-
-}  // namespace
-}  // namespace kivo
-
-namespace kivo {
-namespace {
 
 TEST_F(TmKeysMap, WithoutTerminalShowEndsAtOnceAndNoKeymapIsBuilt) {
   com.no_term = 1;

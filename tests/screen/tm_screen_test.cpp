@@ -7,7 +7,7 @@
 namespace kivo_test {
 namespace {
 
-TEST(TmScreen, FrameOutsideTheAreaShowsCornersAndEdges) {
+TEST(TmScreen, FrameShowsCornersAndEdgesAndTypedTextAndTabFillTwoFields) {
   driver_run run;
   auto pane = run.tmux();
   ASSERT_TRUE(pane->wait_for("READY"));
@@ -25,8 +25,17 @@ TEST(TmScreen, FrameOutsideTheAreaShowsCornersAndEdges) {
     EXPECT_EQ('|', at(r, 9));
     EXPECT_EQ('|', at(r, 21));
   }
+  pane->send_text("abc");
+  pane->send_hex("\t");
+  pane->send_text("x");
   pane->send_hex("\r");
-  EXPECT_EQ(0, pane->exit_status());
+  ASSERT_EQ(0, pane->exit_status());
+  auto res = result_map(run.read("res"));
+  EXPECT_EQ("304", res["key"]);
+  EXPECT_EQ("1", res["status"]);
+  EXPECT_EQ("[abc]", res["field 1"]);
+  EXPECT_EQ("[x]", res["field 2"]);
+  EXPECT_EQ("restored", res["modes"]);
 }
 
 TEST(TmScreen, OnlyTerminalOwnBoxCharactersUseTheAlternateSet) {
@@ -44,23 +53,6 @@ TEST(TmScreen, OnlyTerminalOwnBoxCharactersUseTheAlternateSet) {
     bool switched = out.find("\x1b(0") != std::string::npos || out.find('\x0e') != std::string::npos;
     EXPECT_EQ(c.alternate, switched) << (c.gdef ? c.gdef : "no .gdef");
   }
-}
-
-TEST(TmScreen, TypedTextAndTabFillTwoFields) {
-  driver_run run;
-  auto pane = run.tmux();
-  ASSERT_TRUE(pane->wait_for("READY"));
-  pane->send_text("abc");
-  pane->send_hex("\t");
-  pane->send_text("x");
-  pane->send_hex("\r");
-  ASSERT_EQ(0, pane->exit_status());
-  auto res = result_map(run.read("res"));
-  EXPECT_EQ("304", res["key"]);
-  EXPECT_EQ("1", res["status"]);
-  EXPECT_EQ("[abc]", res["field 1"]);
-  EXPECT_EQ("[x]", res["field 2"]);
-  EXPECT_EQ("restored", res["modes"]);
 }
 
 TEST(TmScreen, TerminalWiderThan255ColumnsIsClamped) {

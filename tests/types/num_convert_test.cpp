@@ -91,7 +91,7 @@ TEST_F(NumConvert, TextThatIsNotANumberIsRefusedWithTheValueKept) {
     EXPECT_EQ(f.c.cnv_status, CV_NUM_BAD_TEXT) << t;
     EXPECT_EQ(pdt::str(f.get()), "4200") << t;
   }
-  field f(NUM_PD_FIX, 4, 5, 2, "999.99");
+  field f(NUM_PD_FIX, 4, 5, 2, "999.99");  // more integer digits than the mask
   EXPECT_EQ(f.enter("1234"), 0);
   EXPECT_EQ(f.c.cnv_status, CV_NUM_TOO_BIG);
   // A group cut by the display's end is not a group: the byte behind the
@@ -106,7 +106,7 @@ TEST_F(NumConvert, TextThatIsNotANumberIsRefusedWithTheValueKept) {
   EXPECT_EQ(pdt::str(h.get()), "-101");
 }
 
-TEST_F(NumConvert, MaskShapesShowAndReadBack) {
+TEST_F(NumConvert, MaskShapesShow) {
   struct row {
     const char* mask;
     i128 value;  // two decimals
@@ -140,11 +140,7 @@ TEST_F(NumConvert, MaskShapesShowAndReadBack) {
     ASSERT_EQ(f.show(), 1) << r.mask;
     std::string want = r.shown;
     want.resize(f.c.ext_len, ' ');
-    EXPECT_EQ(f.shown(), want) << r.mask;
-    field back(NUM_PD_FIX, 5, 7, 2, r.mask, true, r.drcr);
-    back.c.ext_len = f.c.ext_len;
-    EXPECT_EQ(back.enter(f.shown()), 1) << r.mask << " \"" << f.shown() << "\" " << back.c.cnv_status;
-    EXPECT_EQ(pdt::str(back.get()), pdt::str(r.value)) << r.mask;
+    EXPECT_EQ(f.shown(), want) << r.mask;  // reading back: the mask corpus round trip
   }
 }
 
@@ -223,9 +219,6 @@ TEST_F(NumConvert, BadStoredValuesAndLongAssembliesShowQuestionMarks) {
   // Twenty '$' of a 3-character symbol and the words: bounded, then refused.
   memcpy(com.currency, "EUR", 3);
   com.currency_len = 3;
-  std::string mask = std::string(20, '$');
-  mask.insert(1, "9");
-  mask += "cr";
   field w(NUM_PD_FIX, 2, 3, 0, "$9" + std::string(36, 'x') + "cr");
   ASSERT_TRUE(w.mask_ok);
   w.put(5);

@@ -158,8 +158,15 @@ void check_corpus(bool drcr, uint64_t seed, size_t stride = 1) {
 }
 
 // Separators and currency as an application's record gives them (bytes 248
-// to 250 the symbol, 251 its placement, 252 decimal, 253 thousands).
-void take_appl_separators(const uint8_t* appl) {
+// to 250 the symbol, 251 its placement, 252 decimal, 253 thousands): "EUR",
+// ',' and '.'.
+void take_appl_separators(uint8_t flag) {
+  uint8_t appl[512];
+  memset(appl, ' ', sizeof appl);
+  memcpy(appl + 248, "EUR", 3);
+  appl[251] = flag;
+  appl[252] = ',';
+  appl[253] = '.';
   memcpy(com.currency, appl + 248, 3);
   com.currency_len = 3;
   while (com.currency_len > 0 && com.currency[com.currency_len - 1] == ' ') --com.currency_len;
@@ -184,14 +191,8 @@ TEST_F(NumRoundTrip, EveryValueShownReadsBackThroughEveryMask) {
 }
 
 TEST_F(NumRoundTrip, OtherSeparatorsCurrencyAndOlderLayouts) {
-  uint8_t appl[512];
-  memset(appl, ' ', sizeof appl);
-  memcpy(appl + 248, "EUR", 3);
-  appl[252] = ',';
-  appl[253] = '.';
   for (uint8_t flag : {0, 1}) {
-    appl[251] = flag;
-    take_appl_separators(appl);
+    take_appl_separators(flag);
     for (int layout = 0; layout < 3; ++layout) {
       cv_200_behavior = layout != 0;
       cv_220_behavior = layout == 2;
@@ -203,13 +204,7 @@ TEST_F(NumRoundTrip, OtherSeparatorsCurrencyAndOlderLayouts) {
 }
 
 TEST_F(NumRoundTrip, MasksTranslateToTheUsersSpellingAndBack) {
-  uint8_t appl[512];
-  memset(appl, ' ', sizeof appl);
-  memcpy(appl + 248, "EUR", 3);
-  appl[251] = 0;
-  appl[252] = ',';
-  appl[253] = '.';
-  take_appl_separators(appl);
+  take_appl_separators(0);
   int checked = 0;
   for (const std::string& m : mask_corpus()) {
     if (m.find('$') != std::string::npos) continue;

@@ -1,5 +1,5 @@
-// Conversions of packed values: 32-bit integers, floating point, digit
-// text, the rounded integer of a variable-point value, binary arithmetic.
+// Conversions of packed values (32-bit integers are in pd_model_test):
+// floating point, digit text, the rounded integer of a variable-point value, binary arithmetic.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -34,28 +34,6 @@ class PdConvert : public ::testing::Test {
     return rc;
   }
 };
-
-TEST_F(PdConvert, IntegersRoundTripAndThoseThatDoNotFitKeepLowDigits) {
-  for (int32_t v : {0, 1, -1, 9, -9, INT32_MAX, INT32_MIN}) {
-    pk p = pack(0, 6);
-    EXPECT_EQ(pd_cvp(p.b, 6, v), 1) << v;
-    EXPECT_EQ(pd_cvb(p.b, 6), v) << v;
-  }
-  struct {
-    int n;
-    int32_t v;
-    int rc;
-    const char* want;
-  } cases[] = {
-      {6, INT32_MIN, 1, "02 14 74 83 64 8D"}, {1, 10, 0, "0C"}, {1, -9, 1, "9D"}, {5, INT32_MIN, 0, "14 74 83 64 8D"}};
-  for (const auto& c : cases) {
-    pk p = pack(0, c.n);
-    EXPECT_EQ(pd_cvp(p.b, c.n, c.v), c.rc) << c.v;
-    EXPECT_EQ(hex(p), c.want) << c.v;
-  }
-  pk u = pack(4294967295LL, 6);  // unsigned fields survive the modulo read
-  EXPECT_EQ(static_cast<uint32_t>(pd_cvb(u.b, 6)), 4294967295u);
-}
 
 TEST_F(PdConvert, FromFloatRoundsChecksRangeAfterAndRefusesTheRest) {
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();

@@ -1,6 +1,6 @@
 // Shared helpers of the data types: the made-up work elements against golden
-// bytes at their ELEMENT offsets, the type families, blank masks and the
-// date descriptors of the universal and binary stored forms.
+// bytes at their ELEMENT offsets, blank masks and the date descriptors of the
+// universal and binary stored forms.
 #include <cstring>
 #include <string>
 #include <utility>
@@ -52,13 +52,7 @@ TEST_F(SharedMacros, ElementDefaultsAtTheirOffsets) {
                e);
 }
 
-TEST_F(SharedMacros, TypeFamiliesAndBlankMasks) {
-  const char* fam = "-AADDNDDNDDLNA-D-";  // by type 0..16: A alpha, D date, N number, L logic
-  for (uint8_t t = 0; t <= 16; ++t) {
-    char got = IS_ELEM_ALP(t) ? 'A' : IS_ELEM_DATE(t) ? 'D' : IS_ELEM_NUM(t) ? 'N' : IS_ELEM_LOG(t) ? 'L' : '-';
-    EXPECT_EQ(fam[t], got) << "type " << int(t);
-    EXPECT_LE(IS_ELEM_ALP(t) + IS_ELEM_DATE(t) + IS_ELEM_NUM(t) + IS_ELEM_LOG(t), 1) << "type " << int(t);
-  }
+TEST_F(SharedMacros, BlankMasks) {
   struct {
     char fill, last;
     bool blank;
