@@ -4,9 +4,23 @@
 // read/rewrite mix. SQLite runs a WITHOUT ROWID table with synchronous=OFF,
 // one statement a transaction (the native files' per-operation locking and
 // durability), and also batched in one transaction.
+//
+// Each native benchmark also reports calls_per_op: the system calls the
+// storage engine made per operation (per record for a scan), counted on the
+// engine's system-call table. The scan runs again on an exclusively opened
+// file, and whole processes are timed side by side: "kivo -i" of N lines
+// beside the sqlite3 shell's .import of the same file, and "kivo -e" beside
+// the shell writing the table out (wall time; user and system seconds).
 #include <benchmark/benchmark.h>
+#include <spawn.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+
+#include <fcntl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +32,9 @@
 
 #include "fm/record_ops.h"
 #include "foundation/com.h"
+#include "foundation/os_calls.h"
+
+extern char** environ;
 
 namespace {
 
@@ -29,6 +46,62 @@ void check(int status) {
 }
 
 using namespace kivo;
+
+// --- system calls per operation ---
+
+long g_calls = 0;
+os_call_table g_real = os_sys;
+
+template <class R, class... A>
+struct counted;
+template <class R, class... A>
+struct counted<R (*)(A...)> {
+  template <R (*os_call_table::*Entry)(A...)>
+  static R call(A... a) {
+    ++g_calls;
+    return (g_real.*Entry)(a...);
+  }
+};
+#define KIVO_COUNT(t, name) t.name = counted<decltype(t.name)>::template call<&T::name>
+
+// Puts a counting wrapper around every entry of the table.
+template <class T>
+void count_calls(T& t) {
+  KIVO_COUNT(t, open);
+  KIVO_COUNT(t, close);
+  KIVO_COUNT(t, pread);
+  KIVO_COUNT(t, pwrite);
+  KIVO_COUNT(t, read);
+  KIVO_COUNT(t, write);
+  KIVO_COUNT(t, readv);
+  KIVO_COUNT(t, lseek);
+  KIVO_COUNT(t, fcntl_lock);
+  KIVO_COUNT(t, fstat);
+  KIVO_COUNT(t, stat);
+  KIVO_COUNT(t, fsync);
+  KIVO_COUNT(t, ftruncate);
+  KIVO_COUNT(t, rename);
+  KIVO_COUNT(t, unlink);
+  if constexpr (requires { t.pwritev; }) KIVO_COUNT(t, pwritev);
+  if constexpr (requires { t.mmap; }) KIVO_COUNT(t, mmap);
+  if constexpr (requires { t.munmap; }) KIVO_COUNT(t, munmap);
+}
+
+// Counts the calls of the timed loop that follows; report() sets the counter.
+struct call_meter {
+  long start;
+  call_meter() {
+    static bool installed = [] {
+      count_calls(os_sys);
+      return true;
+    }();
+    (void)installed;
+    start = g_calls;
+  }
+  void report(benchmark::State& state, double ops) const {
+    state.counters["calls_per_op"] = ops > 0 ? static_cast<double>(g_calls - start) / ops : 0;
+  }
+};
 
 constexpr int kKeyLen = 10;
 constexpr int kBodyLen = 100;
@@ -71,7 +144,7 @@ std::string dir() {
 struct native {
   BRF_FILE* f = nullptr;
   BRF_RCB* r = nullptr;
-  void open(bool create) {
+  void open(bool create, bool exclusive = false) {
     com_fill(0, nullptr);
     brfinit();
     std::string base = dir() + "/native";
@@ -80,7 +153,7 @@ struct native {
       std::filesystem::remove(base + ".key");
     }
     int st;
-    f = brfopen(&st, base.c_str(), create ? BRF_CREATE : 0, 0, false);
+    f = brfopen(&st, base.c_str(), create ? BRF_CREATE : 0, 0, exclusive);
     r = brfaccess(&st, f, 0, false);
     if (create) check(brf_upd_ver(f));
     KEY_DESC d{};
@@ -112,10 +185,14 @@ void BM_NativeInsert(benchmark::State& state) {
   native n;
   uint8_t rec[kRecLen];
   size_t i = 0;
+  long opens = 0;
+  call_meter meter;
   for (auto _ : state) {
     if (i == 0) {
       state.PauseTiming();
+      long before = g_calls;
       n.open(true);
+      opens += g_calls - before;
       state.ResumeTiming();
     }
     make(rec, order()[i], 'a');
@@ -128,6 +205,8 @@ void BM_NativeInsert(benchmark::State& state) {
     }
   }
   if (i) n.close();
+  g_calls -= opens;  // the opens and closes are not inserts
+  meter.report(state, static_cast<double>(state.iterations()));
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -136,25 +215,41 @@ void BM_NativePointRead(benchmark::State& state) {
   std::mt19937 rng(1);
   uint8_t key[kRecLen], buf[kRecLen];
   uint32_t len;
+  call_meter meter;
   for (auto _ : state) {
     make(key, rng() % records(), 0);
     if (brfseek(n.r, kSeekEqual, key, kWholeRecord, buf, sizeof buf, &len) != BRF_OK) state.SkipWithError("brfseek");
   }
+  meter.report(state, static_cast<double>(state.iterations()));
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_NativeScan(benchmark::State& state) {
-  native& n = loaded_native();
+void scan(benchmark::State& state, native& n) {
   uint8_t buf[kRecLen];
   uint32_t len;
   long total = 0;
+  call_meter meter;
   for (auto _ : state) {
     long c = 0;
     for (int st = brffirst(n.r, buf, sizeof buf, &len); st == BRF_OK; st = brfnext(n.r, buf, sizeof buf, &len)) ++c;
     if (c != records()) state.SkipWithError("scan count");
     total += c;
   }
+  meter.report(state, static_cast<double>(total));
   state.SetItemsProcessed(total);
+}
+
+void BM_NativeScan(benchmark::State& state) { scan(state, loaded_native()); }
+
+// The same file opened exclusively, as an export or a report does: the
+// shared open is closed first (runs last).
+void BM_NativeScanExclusive(benchmark::State& state) {
+  native& shared = loaded_native();
+  shared.close();
+  native n;
+  n.open(false, true);
+  scan(state, n);
+  n.close();
 }
 
 void BM_NativeMix(benchmark::State& state) {
@@ -162,6 +257,8 @@ void BM_NativeMix(benchmark::State& state) {
   std::mt19937 rng(2);
   uint8_t key[kRecLen], buf[kRecLen];
   uint32_t len;
+  long ops = 0;
+  call_meter meter;
   for (auto _ : state) {
     uint32_t k = rng() % records();
     make(key, k, 0);
@@ -169,8 +266,60 @@ void BM_NativeMix(benchmark::State& state) {
     if (rng() % 10 == 0) {
       make(buf, k, static_cast<uint8_t>('b' + rng() % 20));
       if (brfrewrite(n.r, buf, kRecLen) != BRF_OK) state.SkipWithError("brfrewrite");
+      ++ops;
     }
+    ++ops;
   }
+  meter.report(state, static_cast<double>(ops));
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_NativeRewrite(benchmark::State& state) {
+  native& n = loaded_native();
+  std::mt19937 rng(3);
+  uint8_t key[kRecLen], buf[kRecLen];
+  uint32_t len;
+  long rewrites = 0;
+  long before = 0;
+  call_meter counting;
+  for (auto _ : state) {
+    state.PauseTiming();
+    uint32_t k = rng() % records();
+    make(key, k, 0);
+    if (brfseek(n.r, kSeekEqual, key, kWholeRecord, buf, sizeof buf, &len) != BRF_OK) state.SkipWithError("brfseek");
+    make(buf, k, static_cast<uint8_t>('b' + rng() % 20));
+    long at = g_calls;
+    state.ResumeTiming();
+    if (brfrewrite(n.r, buf, kRecLen) != BRF_OK) state.SkipWithError("brfrewrite");
+    before += g_calls - at;
+    ++rewrites;
+  }
+  state.counters["calls_per_op"] = rewrites ? static_cast<double>(before) / rewrites : 0;
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Deletes and puts back random records: calls per delete.
+void BM_NativeDelete(benchmark::State& state) {
+  native& n = loaded_native();
+  std::mt19937 rng(4);
+  uint8_t key[kRecLen], buf[kRecLen];
+  uint32_t len;
+  long calls = 0;
+  call_meter counting;
+  for (auto _ : state) {
+    state.PauseTiming();
+    uint32_t k = rng() % records();
+    make(key, k, 0);
+    if (brfseek(n.r, kSeekEqual, key, kWholeRecord, buf, sizeof buf, &len) != BRF_OK) state.SkipWithError("brfseek");
+    long at = g_calls;
+    state.ResumeTiming();
+    if (brfdelete(n.r) != BRF_OK) state.SkipWithError("brfdelete");
+    state.PauseTiming();
+    calls += g_calls - at;
+    if (brfput(n.r, buf, kRecLen) != BRF_OK) state.SkipWithError("brfput");
+    state.ResumeTiming();
+  }
+  state.counters["calls_per_op"] = state.iterations() ? static_cast<double>(calls) / state.iterations() : 0;
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -308,6 +457,104 @@ void lite_mix(benchmark::State& state, bool batched) {
 void BM_SqliteMix(benchmark::State& state) { lite_mix(state, false); }
 void BM_SqliteMixBatched(benchmark::State& state) { lite_mix(state, true); }
 
+// --- whole processes: import and export ---
+
+// The flat file of the N records in random order, one line each.
+const std::string& flat_lines() {
+  static std::string path = [] {
+    std::string p = dir() + "/lines.txt";
+    FILE* out = fopen(p.c_str(), "w");
+    uint8_t rec[kRecLen];
+    for (uint32_t k : order()) {
+      make(rec, k, 'a');
+      fwrite(rec, 1, kRecLen, out);
+      fputc('\n', out);
+    }
+    fclose(out);
+    return p;
+  }();
+  return path;
+}
+
+struct run_times {
+  double wall = 0, user = 0, sys = 0;
+  int status = -1;
+};
+
+double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
+// Runs argv as a child process with its output thrown away.
+run_times run(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  run_times t;
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) return t;
+  int st = 0;
+  struct rusage ru {};
+  wait4(pid, &st, 0, &ru);
+  t.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  t.user = seconds(ru.ru_utime);
+  t.sys = seconds(ru.ru_stime);
+  t.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  posix_spawn_file_actions_destroy(&fa);
+  return t;
+}
+
+// Times one whole process per iteration; `prepare` runs untimed before it.
+template <class Prepare>
+void whole_process(benchmark::State& state, Prepare prepare, const std::vector<std::string>& args) {
+  double user = 0, sys = 0;
+  for (auto _ : state) {
+    prepare();
+    run_times t = run(args);
+    if (t.status != 0) state.SkipWithError(("exit status " + std::to_string(t.status)).c_str());
+    state.SetIterationTime(t.wall);
+    user += t.user;
+    sys += t.sys;
+  }
+  state.counters["user_s"] = benchmark::Counter(user, benchmark::Counter::kAvgIterations);
+  state.counters["sys_s"] = benchmark::Counter(sys, benchmark::Counter::kAvgIterations);
+  state.SetItemsProcessed(state.iterations() * records());
+}
+
+std::string sqlite_shell() {
+  const char* v = getenv("KIVO_SQLITE3");
+  return v ? v : "/usr/bin/sqlite3";
+}
+
+void BM_KivoImport(benchmark::State& state) {
+  std::string base = dir() + "/flat";
+  whole_process(state,
+                [&] {
+                  std::filesystem::remove(base + ".dat");
+                  std::filesystem::copy_file(flat_lines(), base, std::filesystem::copy_options::overwrite_existing);
+                },
+                {KIVO_BINARY, "-i", base});
+}
+
+void BM_SqliteImport(benchmark::State& state) {
+  std::string db = dir() + "/flat.db";
+  whole_process(state, [&] { std::filesystem::remove(db); },
+                {sqlite_shell(), db, "CREATE TABLE t(line TEXT);", ".import --csv " + flat_lines() + " t"});
+}
+
+// Export of what the imports above made (they run first).
+void BM_KivoExport(benchmark::State& state) {
+  std::string base = dir() + "/flat";
+  whole_process(state, [] {}, {KIVO_BINARY, "-e", base});
+}
+
+void BM_SqliteExport(benchmark::State& state) {
+  std::string db = dir() + "/flat.db";
+  whole_process(state, [] {}, {sqlite_shell(), db, ".output " + dir() + "/flat.out", "SELECT line FROM t;"});
+}
+
 BENCHMARK(BM_NativeInsert)->Iterations(200000);
 BENCHMARK(BM_SqliteInsert)->Iterations(200000);
 BENCHMARK(BM_SqliteInsertBatched)->Iterations(200000);
@@ -319,6 +566,13 @@ BENCHMARK(BM_SqliteScan)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NativeMix);
 BENCHMARK(BM_SqliteMix);
 BENCHMARK(BM_SqliteMixBatched);
+BENCHMARK(BM_NativeRewrite)->Iterations(20000);
+BENCHMARK(BM_NativeDelete)->Iterations(20000);
+BENCHMARK(BM_NativeScanExclusive)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KivoImport)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SqliteImport)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KivoExport)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SqliteExport)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -16,4 +16,4 @@ kivo_need_packages() {
 
 # What a build of the engine and its tests and benchmarks needs.
 KIVO_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev
-                     tmux libsqlite3-dev libgmp-dev)
+                     tmux libsqlite3-dev sqlite3 libgmp-dev)

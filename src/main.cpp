@@ -23,6 +23,7 @@
 #include "screen/scope_clear.h"
 #include "screen/seams.h"
 #include "tools/seams.h"
+#include "types/cnv.h"
 
 using namespace kivo;
 
@@ -105,6 +106,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!os_init(argc, argv)) return 0;
+  cv_init();
   memset(com.cur_db, ' ', sizeof com.cur_db);
   memset(com.cur_ap, ' ', sizeof com.cur_ap);
   memset(com.cur_ver, ' ', sizeof com.cur_ver);

@@ -68,6 +68,16 @@ struct BT_FILE {
   int lock_depth = 0;
   uint32_t lock_epoch = 1;  // +1 each time the tree lock is taken
   bool op_writing = false;  // the change count on disk is ahead for this operation
+  // Held alone and the only open of the file in this process: `hdr` is the
+  // file's header and is not read back, and the change count (which only
+  // other caches need) is written once, when this stops being so.
+  bool sole = false;
+  bool count_behind = false;    // sole: the change count on disk is behind `hdr`
+  uint32_t op_start_count = 0;  // the odd count on disk while op_writing
+  // A search running without the tree lock (bseek): it must not write, and
+  // sets `optimistic_stop` where it would have to.
+  bool optimistic = false;
+  bool optimistic_stop = false;
   bt_undo undo;
 };
 
@@ -124,6 +134,9 @@ void bhdrinit(BT_CURSOR* c);
 int bsetkey(BT_CURSOR* c, KEY_DESC* d, bool create);
 int bsetkeyN(BT_CURSOR* c, int keyno);
 
+// The pair of this key file was opened exclusively (brf_key_hooks).
+void bt_hold_alone(BT_FILE* f);
+
 // Tree lock around an operation; 0 when it cannot be had (status set).
 int block(BT_CURSOR* c, bool changing);
 void bunlock(BT_CURSOR* c, bool changing);
@@ -134,11 +147,20 @@ int getlkey(BT_FILE* f, int keyno, const uint8_t* src, int len, uint8_t* out, in
 int bkeycmp(BT_CURSOR* c, const uint8_t* a, int nsegs, const uint8_t* b);
 
 // Searches (locked): builds the key from `src` and positions the cursor.
+// bseek first searches without the lock through the mapped file when the
+// change count is even (no change under way) and unmoved at the end; else
+// it searches again under the lock.
 int bseek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form);
 int blseek(BT_CURSOR* c, int mode, const uint8_t* key, int nsegs);
 // First and next entry (locked), and their forms under a held lock. An empty
-// index gives BRF_EOF and leaves no position.
+// index gives BRF_EOF and leaves no position. bnext steps along a leaf the
+// cursor read under the lock without taking it again while the header's
+// change count shows that nothing has been written since.
 int bfirst(BT_CURSOR* c);
+// The data seeks of up to `max` entries after the cursor's on its current
+// leaf, from the cursor's copy of it (no I/O, no lock): hints for reading
+// ahead, which may be stale. Returns how many.
+int bpeek_next(BT_CURSOR* c, uint32_t* dseeks, int max);
 int bnext(BT_CURSOR* c);
 int bufirst(BT_CURSOR* c);
 int bunext(BT_CURSOR* c);

@@ -48,7 +48,22 @@ int open_fail_status(int e) {
 int write_owner(BT_FILE* f, uint32_t word) {
   uint8_t w[4];
   st_le32(w, 0, word);
+  st_le32(f->hdr, kHdrOwner, word);  // the image stays the file's header
   return bt_io_write(f->io, kHdrOwner, w, 4) == 4;
+}
+
+// Ends a sole open: the header image, change count included, goes to disk so
+// that another open reads what this one has.
+void leave_sole(BT_FILE* f) {
+  if (!f->sole) return;
+  f->sole = false;
+  bt_io_clear_owner(f->io);
+  if (!f->count_behind) return;
+  f->count_behind = false;
+  uint8_t block[kBtHdrBlock] = {};
+  memcpy(block, f->hdr, kBtHdrSize);
+  if (bt_io_write(f->io, 0, block, kBtHdrBlock) != static_cast<long>(kBtHdrBlock))
+    sys_err("BT", __LINE__, "%s: %s", f->path, strerror(errno));
 }
 
 }  // namespace
@@ -136,6 +151,8 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
     if (*status == BRF_SYS_ERR) sys_err("BT", __LINE__, "%s: %s", path, strerror(e));
     return nullptr;
   }
+  // Another open of this process may be ahead of the file: it writes first.
+  if (auto* ahead = static_cast<BT_FILE*>(bt_io_owner(io))) leave_sole(ahead);
   BT_FILE* f = new (std::nothrow) BT_FILE;
   if (!f) {
     bt_io_close(io);
@@ -166,6 +183,7 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
 
 void bclose(BT_FILE* f) {
   if (!f || f->users > 0) return;
+  leave_sole(f);
   bt_io_close(f->io);
   delete f;
 }
@@ -290,6 +308,12 @@ int bsetkey(BT_CURSOR* c, KEY_DESC* d, bool create) {
   op_end(c);
   if (st != BRF_KEY_CREATED) c->key = saved_key;  // define_key has put the header back
   return set_status(c, st);
+}
+
+void bt_hold_alone(BT_FILE* f) {
+  bool only = bt_io_refs(f->io) == 1;
+  bt_io_set_alone(f->io, only ? f : nullptr);
+  f->sole = only;
 }
 
 int block(BT_CURSOR* c, bool changing) {

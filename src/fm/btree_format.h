@@ -38,8 +38,9 @@ constexpr size_t kHdrKeyCount = 14;  // u8 keys defined, 0..16
 constexpr size_t kHdrInUse = 15;     // u8 not 0 = a change was left unfinished
 constexpr size_t kHdrKeys = 16;      // 16 key descriptors of 72 bytes
 constexpr size_t kHdrOwner = 1168;   // u32 bit 31: low bits name the lock holder
-// u32, formerly always zero: +1 by every page or header write of this engine,
-// so a cursor can trust or re-check its cached pages (see btree_page.cpp).
+// u32, formerly always zero: moved by every page or header write of this
+// engine, so a cursor can trust or re-check its cached pages; odd on disk
+// while a change is under way, even at rest (see btree_page.cpp).
 constexpr size_t kHdrChangeCount = 1172;
 constexpr uint16_t kHdrNone = 0xFFFF;
 

@@ -39,21 +39,31 @@ void drop_slot(BT_CURSOR* c, uint32_t seek) {
   if (bt_page_slot* s = find_slot(c, seek)) s->seek = 0;
 }
 
-// Adds one write to the change count; the first write of an operation puts
-// the count ahead on disk before anything else changes, so another process
-// never trusts a page that this operation may have written.
+// Adds to the change count for one write. The first write of an operation
+// puts an odd count on disk before anything else changes, so another process
+// never trusts a page that this operation may have written, and a reader
+// without the tree lock (an odd count, or one that moved while it read) knows
+// a change is under way; the count in memory stays even and reaches the disk
+// at op_end.
 int note_write(BT_CURSOR* c) {
   BT_FILE* f = c->file;
-  uint32_t n = ld_le32(f->hdr, kHdrChangeCount) + 1;
-  st_le32(f->hdr, kHdrChangeCount, n);
+  uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
   if (!f->op_writing) {
-    uint8_t w[4];
-    st_le32(w, 0, n);
-    if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
+    uint32_t start = (n + 1) | 1;
+    if (f->sole) {
+      f->count_behind = true;  // no other cache to warn: written at the end
+    } else {
+      uint8_t w[4];
+      st_le32(w, 0, start);
+      if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
+    }
     f->op_writing = true;
-    n += 1;
-    st_le32(f->hdr, kHdrChangeCount, n);
+    f->op_start_count = start;
+    n = start + 1;
+  } else {
+    n += 2;
   }
+  st_le32(f->hdr, kHdrChangeCount, n);
   c->seen_changes = n;
   return BRF_OK;
 }
@@ -149,18 +159,37 @@ int io_fail(BT_CURSOR* c, bool writing) {
   return set_status(c, BRF_SYS_ERR);
 }
 
+namespace {
+
+// The header as the file holds it now into f->hdr: from the mapped head when
+// there is one (a load, no system call), else read.
+int load_header(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  uint8_t h[kBtHdrSize];
+  if (const uint8_t* head = bt_io_head(f->io, kBtHdrSize)) {
+    memcpy(h, head, kBtHdrSize);
+  } else {
+    long r = bt_io_read(f->io, 0, h, kBtHdrSize);
+    if (r < 0) return io_fail(c, false);
+    if (r != static_cast<long>(kBtHdrSize)) return set_status(c, BRF_BAD_DATA);
+  }
+  if (!hdr_sound(h)) return set_status(c, BRF_BAD_DATA);
+  if (memcmp(h, f->hdr, kBtHdrSize) == 0) return BRF_OK;
+  memcpy(f->hdr, h, kBtHdrSize);
+  decode_keys(f);
+  return BRF_OK;
+}
+
+}  // namespace
+
 int hdr_read(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   if (f->lock_depth > 0 && c->hdr_epoch == f->lock_epoch) return BRF_OK;
-  uint8_t h[kBtHdrSize];
-  long r = bt_io_read(f->io, 0, h, kBtHdrSize);
-  if (r < 0) return io_fail(c, false);
-  if (r != static_cast<long>(kBtHdrSize) || !hdr_sound(h)) return set_status(c, BRF_BAD_DATA);
-  if (memcmp(h, f->hdr, kBtHdrSize) != 0) {
-    memcpy(f->hdr, h, kBtHdrSize);
-    decode_keys(f);
+  // A sole open's image is the header; one not yet read or made is read.
+  if (!f->sole || ld_le16(f->hdr, kHdrVersion) != kBtVersion) {
+    if (int st = load_header(c)) return st;
   }
-  uint32_t n = ld_le32(h, kHdrChangeCount);
+  uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
   if (n != c->seen_changes) {
     bool wrapped = n - c->seen_changes >= kAgeWrap;
     for (auto& s : c->pages) {
@@ -179,6 +208,8 @@ int hdr_write(BT_CURSOR* c) {
   st_le16(f->hdr, kHdrAge, static_cast<uint16_t>(ld_le16(f->hdr, kHdrAge) + 1));
   uint8_t block[kBtHdrBlock] = {};
   memcpy(block, f->hdr, kBtHdrSize);
+  // Until the operation ends the disk keeps its odd count.
+  st_le32(block, kHdrChangeCount, f->op_start_count);
   if (bt_io_write(f->io, 0, block, kBtHdrBlock) != static_cast<long>(kBtHdrBlock)) return io_fail(c, true);
   return BRF_OK;
 }
@@ -278,6 +309,7 @@ int undo_end(BT_CURSOR* c, int st) {
       decode_keys(f);
       uint8_t block[kBtHdrBlock] = {};
       memcpy(block, f->hdr, kBtHdrSize);
+      if (f->op_writing) st_le32(block, kHdrChangeCount, f->op_start_count);  // odd until op_end
       bt_io_write(f->io, 0, block, kBtHdrBlock);
     }
   }
@@ -348,10 +380,16 @@ int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent) {
   return page_write_hdr(c, child, h, old);
 }
 
+const uint8_t* cached_page(BT_CURSOR* c, uint32_t seek) {
+  bt_page_slot* s = find_slot(c, seek);
+  return s && s->checked ? s->data : nullptr;
+}
+
 void op_end(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   if (!f->op_writing) return;
   f->op_writing = false;
+  if (f->sole) return;
   uint8_t w[4];
   st_le32(w, 0, ld_le32(f->hdr, kHdrChangeCount));
   if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4)

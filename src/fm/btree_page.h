@@ -1,12 +1,12 @@
 // Inside the B-tree modules: page layout accessors for one key's geometry,
 // and page and header input and output through a cursor's page cache.
 //
-// Cache rule: every write of this engine adds 1 to the header's change
-// count. A cursor remembers the count at which its pages were current; when
-// the header shows the same count nothing changed and its pages are used
-// without a read, when it moved by less than 65,536 each page is re-checked
-// by its age (an 8-byte read; a u16 age cannot have wrapped), and otherwise
-// the cached pages are dropped.
+// Cache rule: every write of this engine moves the header's change count
+// (odd on disk while an operation writes, even when it has ended). A cursor remembers the count at which its pages were
+// current; when the header shows the same count nothing changed and its pages are used without a read, when it moved by
+// less than 65,536 each page is re-checked by its age (an 8-byte read; a u16 age cannot have wrapped), and otherwise
+// the cached pages are dropped. The header itself is taken from a shared
+// mapping of the key file's head where there is one.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +65,9 @@ int hdr_write(BT_CURSOR* c);
 const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek);
 // The same, copied into `out` (a full page).
 int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out);
+// The cursor's cached copy of the page at `seek` when it is known current
+// (checked since the change count last moved), else null. No I/O.
+const uint8_t* cached_page(BT_CURSOR* c, uint32_t seek);
 // Writes a full page (age + 1 in `page`) and keeps the cache in step.
 int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page);
 // Sets a page's parent word by an 8-byte read and write.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fm/btree.h"
+#include "fm/btree_io.h"
 #include "fm/btree_page.h"
 
 namespace kivo {
@@ -128,6 +129,10 @@ int getroot(BT_CURSOR* c, uint32_t* root) {
     seek = up;
   }
   if (seek != f->keys[c->key].root) {
+    if (f->optimistic) {  // a write: only under the lock
+      f->optimistic_stop = true;
+      return set_status(c, BRF_SYS_ERR);
+    }
     // A split above the recorded root was not recorded: record it now.
     f->keys[c->key].root = seek;
     st_le32(f->hdr, kHdrKeys + c->key * kKeyDescSize + kKdRoot, seek);
@@ -334,15 +339,95 @@ int locked(BT_CURSOR* c, Fn fn) {
 
 }  // namespace
 
+namespace {
+
+// The header's change count as the file holds it now, without a system call;
+// false when it cannot be had so.
+bool changes_now(BT_FILE* f, uint32_t* n) {
+  if (f->sole) {
+    *n = ld_le32(f->hdr, kHdrChangeCount);
+    return true;
+  }
+  const uint8_t* head = bt_io_head(f->io, kBtHdrSize);
+  if (!head) return false;
+  *n = __atomic_load_n(reinterpret_cast<const uint32_t*>(head + kHdrChangeCount), __ATOMIC_ACQUIRE);
+  return true;
+}
+
+// The next entry in the same leaf, from the copy the cursor read under the
+// tree lock, when nothing has been written since: the same count means no
+// writer has begun (a writer moves it before its first write), so the copy is
+// what the lock would show. False sends the caller the locked way.
+bool next_in_leaf(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (f->lock_depth > 0 || c->key < 0 || !c->has_key || c->index < 0 || c->page == 0) return false;
+  uint32_t n;
+  if (!changes_now(f, &n) || n != c->seen_changes || n != ld_le32(f->hdr, kHdrChangeCount)) return false;
+  const uint8_t* p = cached_page(c, c->page);
+  if (!p || pg_age(p) != c->page_age) return false;
+  geom g = geom_of(c);
+  int i = c->index;
+  int count = pg_count(p);
+  if (count > g.M || i + 1 >= count || pg_down(p, g, i + 1) != 0) return false;
+  if (pg_dseek(p, g, i) != c->dseek || memcmp(pg_key(p, g, i), c->keybuf, g.L) != 0) return false;
+  set_pos(c, c->page, p, i + 1);
+  c->state = kStateEqual;
+  return true;
+}
+
+}  // namespace
+
+int bpeek_next(BT_CURSOR* c, uint32_t* dseeks, int max) {
+  if (c->key < 0 || c->index < 0 || c->page == 0) return 0;
+  const uint8_t* p = cached_page(c, c->page);
+  if (!p) return 0;
+  geom g = geom_of(c);
+  int count = std::min(pg_count(p), g.M);
+  int n = 0;
+  for (int i = c->index + 1; i < count && n < max; ++i) dseeks[n++] = pg_dseek(p, g, i);
+  return n;
+}
+
 int bfirst(BT_CURSOR* c) {
   return locked(c, [&] { return bufirst(c); });
 }
 
 int bnext(BT_CURSOR* c) {
+  if (next_in_leaf(c)) return set_status(c, BRF_OK);
   return locked(c, [&] { return bunext(c); });
 }
 
+namespace {
+
+// bseek without the tree lock: true with *st when the search saw the file as
+// it stood between two loads of an even, equal change count; false (the
+// cursor's cached pages dropped, since they may hold a torn copy) when the
+// search must run under the lock.
+bool optimistic_seek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form, int* st) {
+  BT_FILE* f = c->file;
+  if (f->sole || f->lock_depth > 0 || c->key < 0 || c->key >= kBtMaxKeys) return false;
+  const uint8_t* head = bt_io_head(f->io, kBtHdrSize);
+  if (!head) return false;
+  const auto* count = reinterpret_cast<const uint32_t*>(head + kHdrChangeCount);
+  uint32_t before = __atomic_load_n(count, __ATOMIC_ACQUIRE);
+  if (before & 1) return false;
+  f->optimistic = true;
+  f->optimistic_stop = false;
+  uint8_t key[256] = {};
+  int k = getlkey(f, c->key, src, len, key, form);
+  *st = blseek(c, mode, key, k);
+  f->optimistic = false;
+  __atomic_thread_fence(__ATOMIC_ACQUIRE);
+  if (!f->optimistic_stop && __atomic_load_n(count, __ATOMIC_ACQUIRE) == before) return true;
+  for (auto& s : c->pages) s.seek = 0;
+  c->hdr_epoch = 0;
+  return false;
+}
+
+}  // namespace
+
 int bseek(BT_CURSOR* c, int mode, const uint8_t* src, int len, int form) {
+  if (int st; optimistic_seek(c, mode, src, len, form, &st)) return set_status(c, st);
   return locked(c, [&] {
     if (c->key < 0 || c->key >= kBtMaxKeys) return set_status(c, BRF_NO_KEY);
     uint8_t key[256] = {};

@@ -3,7 +3,8 @@
 // free_list.cpp.
 //
 // All I/O is positioned (kivo_pread / kivo_pwrite), so nothing depends on a
-// descriptor's file position, which the descriptor cache does not keep.
+// descriptor's file position, which the descriptor cache does not keep. Reads
+// go through the file's shared mapping where it covers them (brf_pread).
 #include "fm/data_file.h"
 
 #include <fcntl.h>
@@ -31,7 +32,7 @@ bool key_file_just_created(BT_FILE* key) { return ld_le16(key->hdr, kHdrVersion)
 
 }  // namespace
 
-brf_key_hooks brf_key_file = {key_file_init, bopen, bclose, key_file_just_created};
+brf_key_hooks brf_key_file = {key_file_init, bopen, bclose, key_file_just_created, bt_hold_alone};
 long long brf_preload_max = -1;
 bool brf_verify_eof = false;
 
@@ -195,6 +196,10 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
     return nullptr;
   }
   f->slot = slot;
+  if (exclusive) {
+    fd_cache_lock_state(slot)->alone = true;
+    if (kf && brf_key_file.hold_alone) brf_key_file.hold_alone(kf);
+  }
   brfgethdr(f);
   return f;
 }
@@ -212,7 +217,9 @@ int brfgethdr(BRF_FILE* f) {
     return BRF_OK;
   }
   uint8_t buf[kDataHeaderFields];
-  ssize_t got = kivo_pread(f->slot, buf, sizeof buf, 0);
+  ssize_t got = sizeof buf;
+  if (const uint8_t* head = fd_cache_head(f->slot, sizeof buf)) memcpy(buf, head, sizeof buf);
+  else got = kivo_pread(f->slot, buf, sizeof buf, 0);
   brf_hdr h = decode_brf_hdr(buf);
   if (got == static_cast<ssize_t>(sizeof buf)) {
     if (!(h.flags & kHdrHasVersion)) h.version = 0;
@@ -246,9 +253,17 @@ bool verify_eof(int slot, uint32_t expected) {
   return false;
 }
 
+ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off) {
+  size_t len = 0;
+  const uint8_t* map = fd_cache_map_file(f->slot, off + n, &len);
+  if (!map || off + n > len) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
+  memcpy(buf, map + off, n);
+  return static_cast<ssize_t>(n);
+}
+
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out) {
   uint8_t buf[kRecHdrSize];
-  ssize_t got = kivo_pread(f->slot, buf, sizeof buf, seek);
+  ssize_t got = brf_pread(f, buf, sizeof buf, seek);
   if (got < 0) return brf_errno_status(errno, __LINE__);
   if (got != static_cast<ssize_t>(sizeof buf)) return BRF_BAD_DATA;
   *out = decode_rec_hdr(buf);
@@ -278,14 +293,20 @@ int brf_record_count(BRF_FILE* f, uint32_t* count) {
     *count = 0;
     return BRF_OK;
   }
+  if (f->count_eof == eof) {
+    *count = f->count_at_eof;
+    return BRF_OK;
+  }
   uint8_t tr[kRecTrailerSize];
-  if (kivo_pread(f->slot, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return BRF_BAD_DATA;
+  if (brf_pread(f, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return BRF_BAD_DATA;
   uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   if (back > eof - kDataHeaderSize) return BRF_BAD_DATA;
   rec_hdr last;
   int st = brf_read_rec_hdr(f, static_cast<uint32_t>(eof - back), &last);
   if (st != BRF_OK) return st;
   *count = last.recno + 1;
+  f->count_eof = eof;
+  f->count_at_eof = *count;
   return BRF_OK;
 }
 
@@ -356,6 +377,7 @@ int free_record_for_upgrade(BRF_FILE* f, uint32_t seek) { return brf_rcd_free_an
 
 int brf_upd_ver(BRF_FILE* f) {
   if (brf_relative(f)) return BRF_BAD_DATA;
+  f->count_eof = 0;  // counted from older-format headers
   if (f->hdr.version == kVersionUnread) brfinithdr(&f->hdr, f->open_rec_len);
   if (f->hdr.version > kBrfVersion) return BRF_BAD_DATA;  // a newer format: leave it alone
   if (f->hdr.version == 0) {

@@ -10,7 +10,14 @@
 //
 // Seeks are u32 on disk; growth past kMaxSeek is refused, never wrapped.
 // Allocation and freeing run under the update lock (lock.h) and re-read the
-// header first, since another process may have changed it.
+// header first, since another process may have changed it; the header is
+// read through a shared mapping of the file's head when there is one, which
+// sees every process's writes as a read does.
+//
+// An exclusive open makes the pair "alone" (fd_lock_state): no other process
+// can open it, so its locks take no system call. Every write still reaches
+// the file when the operation makes it, in the same order as on a shared
+// open, so a crash leaves the same file either way.
 #pragma once
 
 #include <array>
@@ -102,6 +109,8 @@ struct brf_key_hooks {
   // Whether the key file's header could not be read (version 0xFFFF): a key
   // file just created.
   bool (*just_created)(BT_FILE* key) = nullptr;
+  // The pair was opened exclusively: the key file is alone too.
+  void (*hold_alone)(BT_FILE* key) = nullptr;
 };
 extern brf_key_hooks brf_key_file;
 
@@ -117,10 +126,19 @@ struct BRF_FILE {
   bool has_keys = false;
   std::array<std::vector<uint8_t>, kMaxKeys> null_key;  // empty: none set
   std::array<bool, kMaxKeys> has_null_key{};
+  // Record count at an end of file: records before the end never change
+  // number, so while eofseek equals count_eof the count is count_at_eof.
+  uint32_t count_eof = 0;  // 0 = none known
+  uint32_t count_at_eof = 0;
 };
 
 inline bool brf_fixed(const BRF_FILE* f) { return (f->hdr.flags & kHdrFixed) != 0; }
 inline bool brf_relative(const BRF_FILE* f) { return brf_fixed(f) && !f->has_keys; }
+// Whether no other process can open the file (an exclusive open).
+inline bool brf_alone(const BRF_FILE* f) {
+  const fd_lock_state* ls = fd_cache_lock_state(f->slot);
+  return ls && ls->alone;
+}
 
 // Settings read by brfinit. -1 = no preload limit.
 extern long long brf_preload_max;
@@ -167,6 +185,10 @@ void brfinithdr(brf_hdr* h, uint32_t rec_len);
 // Returns false when the descriptor cannot be had or the size differs.
 bool verify_eof(int slot, uint32_t expected);
 
+// Reads `n` bytes at `off` of the data file like kivo_pread, through the
+// file's shared mapping where it covers them (the same bytes, no call).
+ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off);
+
 // Record header I/O at a record's seek: 0, 17 (short read), 4/22/24 (write).
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out);
 [[nodiscard]] int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h);
@@ -177,6 +199,35 @@ int brf_record_count(BRF_FILE* f, uint32_t* count);
 
 // Body size of a FREE_BLOCK record in this file.
 uint32_t free_block_body_size(const BRF_FILE* f);
+
+// The free-list half of brf_rcd_alloc: re-reads the header and takes a
+// deleted record of exactly `length` when there is one (*found).
+int brf_rcd_take_free(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool* found);
+
+// Appends a whole record at the end of a variable-length file with keys
+// or without: header, `body` and trailer in one write, then the file header.
+// With `finished` the header is final (flags 0); else it is flagged
+// kRecNotUser until the caller completes it. Status as brf_rcd_alloc.
+int brf_rcd_append(BRF_FILE* f, const uint8_t* body, uint32_t length, bool finished, rec_hdr* out, uint32_t* seek);
+
+// Many records appended to a variable-length file without keys that is
+// alone (flat import): whole records gather in a buffer that goes out in one
+// write followed by the file header. Nothing is on disk before brf_bulk_flush
+// (or a full buffer), so a crash loses the unflushed tail only, never a
+// record already there.
+struct brf_bulk {
+  BRF_FILE* file = nullptr;
+  std::vector<uint8_t> buf;
+  uint32_t start = 0;  // seek of buf[0]
+  uint32_t count = 0;  // record number of the next record
+};
+// Whether the file takes a bulk append; brf_bulk_begin then readies `b`.
+bool brf_bulk_ok(BRF_FILE* f);
+int brf_bulk_begin(brf_bulk* b, BRF_FILE* f);
+// Status 0, 17 (length 0 or over 65,535), 22 (file would pass kMaxSeek) or
+// a write failure.
+int brf_bulk_put(brf_bulk* b, const uint8_t* rec, uint32_t len);
+int brf_bulk_flush(brf_bulk* b);
 
 // Status for a failed system call; 24 also reports the system's text.
 int brf_errno_status(int err, int line);

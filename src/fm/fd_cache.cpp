@@ -7,6 +7,7 @@
 #include "fm/fd_cache.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,10 @@ struct file_entry {
   char path[kFdPathSize] = {};  // path used to reopen
   uint32_t last_use = 0;
   fd_lock_state locks;
+  const uint8_t* head = nullptr;   // shared read-only map of the first kHeadMapBytes
+  const uint8_t* whole = nullptr;  // shared read-only map of the file from its start
+  size_t whole_len = 0;
+  uint32_t map_misses = 0;  // reads past `whole` since it was made
 };
 
 struct slot_entry {
@@ -57,6 +62,7 @@ int g_open_count = 0;
 uint32_t g_use_counter = 0;
 int g_max_files = 0;  // 0 = no limit
 constexpr int kFreeInOneGo = 1;
+constexpr uint32_t kMapRetry = 64;
 FILE* g_log = nullptr;
 unsigned g_log_mask = 0;
 
@@ -85,6 +91,14 @@ void close_parked(dev_t dev, ino_t ino) {
       ++i;
     }
   }
+}
+
+void unmap_head(file_entry& e) {
+  if (e.head) os_sys.munmap(const_cast<uint8_t*>(e.head), kHeadMapBytes);
+  e.head = nullptr;
+  if (e.whole) os_sys.munmap(const_cast<uint8_t*>(e.whole), e.whole_len);
+  e.whole = nullptr;
+  e.whole_len = 0;
 }
 
 int close_entry_fd(file_entry& e) {
@@ -346,6 +360,7 @@ int kivo_close(int slot) {
   int rc = 0;
   if (--e.refs == 0) {
     rc = close_entry_fd(e);
+    unmap_head(e);
     e.locks = fd_lock_state{};
   }
   g_slots[slot] = slot_entry{};
@@ -392,6 +407,69 @@ ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
     done += static_cast<size_t>(r);
   }
   return static_cast<ssize_t>(done);
+}
+
+ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off) {
+  if (count == 1) return kivo_pwrite(slot, iov[0].iov_base, iov[0].iov_len, off);
+  int fd = check_fd(slot);
+  if (fd < 0) return -1;
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+  ssize_t r;
+  do {
+    r = os_sys.pwritev(fd, iov, count, off);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0 || static_cast<size_t>(r) == total) return r;
+  // A short write: the rest buffer by buffer.
+  size_t done = static_cast<size_t>(r);
+  for (int i = 0; i < count; ++i) {
+    size_t len = iov[i].iov_len;
+    if (done >= len) {
+      done -= len;
+      continue;
+    }
+    const char* p = static_cast<const char*>(iov[i].iov_base) + done;
+    size_t rest = len - done;
+    ssize_t w = kivo_pwrite(slot, p, rest, off + static_cast<off_t>(r));
+    if (w < 0) return -1;
+    r += w;
+    if (static_cast<size_t>(w) < rest) return r;
+    done = 0;
+  }
+  return r;
+}
+
+const uint8_t* fd_cache_head(int slot, size_t need) {
+  if (!valid_slot(slot) || need > kHeadMapBytes) return nullptr;
+  file_entry& e = *entry_of(slot);
+  if (e.head) return e.head;
+  struct stat st;
+  if (kivo_fstat(slot, &st) != 0 || st.st_size < static_cast<off_t>(need)) return nullptr;
+  void* p = os_sys.mmap(nullptr, kHeadMapBytes, PROT_READ, MAP_SHARED, e.fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  e.head = static_cast<const uint8_t*>(p);
+  return e.head;
+}
+
+const uint8_t* fd_cache_map_file(int slot, uint64_t end, size_t* len) {
+  if (!valid_slot(slot)) return nullptr;
+  file_entry& e = *entry_of(slot);
+  *len = e.whole_len;
+  if (e.whole_len >= end) return e.whole;
+  // Past the mapping: the file may have grown. Looking costs a call, so
+  // only the first miss and every kMapRetry-th looks; the others read.
+  if (e.map_misses++ % kMapRetry != 0) return e.whole;
+  struct stat st;
+  if (kivo_fstat(slot, &st) != 0 || static_cast<uint64_t>(st.st_size) < end) return e.whole;
+  size_t size = static_cast<size_t>(st.st_size);
+  void* p = os_sys.mmap(nullptr, size, PROT_READ, MAP_SHARED, e.fd, 0);
+  if (p == MAP_FAILED) return e.whole;
+  if (e.whole) os_sys.munmap(const_cast<uint8_t*>(e.whole), e.whole_len);
+  e.whole = static_cast<const uint8_t*>(p);
+  e.whole_len = size;
+  e.map_misses = 0;
+  *len = size;
+  return e.whole;
 }
 
 ssize_t kivo_read(int slot, void* buf, size_t n) {
@@ -474,6 +552,7 @@ void brf_close_all_files() {}
 void fd_cache_after_fork() {
   for (auto& e : g_files) {
     if (e.fd >= 0) os_sys.close(e.fd);
+    unmap_head(e);
     e = file_entry{};
   }
   for (auto& p : g_parked) os_sys.close(p.fd);
@@ -484,6 +563,10 @@ void fd_cache_after_fork() {
 }
 
 int fd_cache_open_count() { return g_open_count; }
+
+int fd_cache_file_of(int slot) { return valid_slot(slot) ? g_slots[slot].file : -1; }
+
+int fd_cache_refs(int slot) { return valid_slot(slot) ? entry_of(slot)->refs : 0; }
 
 bool fd_cache_is_open(int slot) { return valid_slot(slot) && entry_of(slot)->fd >= 0; }
 

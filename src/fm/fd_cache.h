@@ -11,6 +11,9 @@
 //    tree or the header lock on byte 1) is never closed by the cache.
 //  - Each slot keeps its own file position; I/O is positioned (pread/pwrite),
 //    so an eviction, a reopen or another slot on the same file never moves it.
+//  - A file's head may be mapped shared and read-only (fd_cache_head): loads
+//    from it see every write of every process, as a read would. The mapping
+//    outlives an eviction of the descriptor and goes with the last slot.
 //
 // Callers: the data file (data_file.cpp), the key file, the lock module.
 #pragma once
@@ -55,6 +58,22 @@ int kivo_fstat(int slot, struct stat* st);
 // -1 with errno set.
 ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off);
 ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off);
+// Adjacent buffers in one positioned write; the same result rule.
+ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off);
+
+// The first kHeadMapBytes of the slot's file mapped shared and read-only, or
+// null when the file is shorter than `need` bytes or cannot be mapped (the
+// caller then reads). Valid until the file's last slot is closed.
+constexpr size_t kHeadMapBytes = 4096;
+const uint8_t* fd_cache_head(int slot, size_t need);
+
+// The file mapped shared and read-only from its start, *len bytes of it, or
+// null. A call asking past the mapping (`end`) now and then maps the file
+// again at its present size; the caller reads what the mapping does not
+// cover. Loads from it see every process's writes as a read does. Files of
+// this engine never shrink (a mapped page past the end would fault). Valid
+// until the next call for the file or until its last slot is closed.
+const uint8_t* fd_cache_map_file(int slot, uint64_t end, size_t* len);
 
 // The slot's open descriptor after stamping its use, reopening it when the
 // cache had closed it; -1 when the slot is not in use or cannot be reopened.
@@ -84,6 +103,11 @@ void fd_cache_after_fork();
 // Descriptors currently open through the cache.
 int fd_cache_open_count();
 
+// The file entry behind a slot (equal for two slots on one file), or -1.
+int fd_cache_file_of(int slot);
+// Slots open on the slot's file (0 for a free slot).
+int fd_cache_refs(int slot);
+
 // Whether the slot's descriptor is currently open (tests watch evictions).
 bool fd_cache_is_open(int slot);
 
@@ -97,6 +121,13 @@ struct fd_lock_state {
   uint32_t lock_count = 0;  // record, update and tree locks held
   std::vector<off_t> held;  // their lock bytes
   int hdr_lock = 0;         // on byte 1: kHdrLockNone, kHdrLockShared, kHdrLockExclusive
+  // No other process can open the file (its data file's header lock is held
+  // exclusive): locks are kept in `held` only, with no fcntl.
+  bool alone = false;
+  // The one open of this process whose in-memory image of the file's head is
+  // ahead of the disk (a key file held alone); another open of the file
+  // makes it write that image first. Null = none.
+  void* ahead_owner = nullptr;
 };
 fd_lock_state* fd_cache_lock_state(int slot);
 

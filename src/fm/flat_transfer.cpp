@@ -27,6 +27,7 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+constexpr size_t kOutBuffer = 1 << 20;
 
 // Why a record cannot be a line; null when it can.
 const char* line_refusal(const uint8_t* rec, uint32_t len) {
@@ -40,12 +41,23 @@ const char* line_refusal(const uint8_t* rec, uint32_t len) {
 // Opens the data file for export: with its key file when there is one (a
 // fixed-length keyed file is then read as the headered file it is), else
 // alone.
-BRF_FILE* open_for_export(int* status, const char* base) {
-  BRF_FILE* f = brfopen(status, base, BRF_KEY_MUST_EXIST, 0, false);
+BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
+  BRF_FILE* f = brfopen(status, base, BRF_KEY_MUST_EXIST, 0, exclusive);
   if (f) return f;
+  if (*status == BRF_FILE_LOCKED) return nullptr;
   std::string key = std::string(base) + ".key";
   if (access(key.c_str(), F_OK) == 0) return nullptr;  // a key file that cannot be opened
-  return brfopen(status, base, BRF_NO_KEYS, 0, false);
+  return brfopen(status, base, BRF_NO_KEYS, 0, exclusive);
+}
+
+// Opens the data file for export: exclusively when no other process has it
+// open (its records are then read through a mapping), else shared as any
+// reader; with its key file when there is one (a fixed-length keyed file is
+// then read as the headered file it is), else alone.
+BRF_FILE* open_for_export(int* status, const char* base) {
+  if (BRF_FILE* f = open_with(status, base, true)) return f;
+  if (*status != BRF_FILE_LOCKED) return nullptr;
+  return open_with(status, base, false);
 }
 
 }  // namespace
@@ -71,6 +83,8 @@ int brf2flat_run(const char* name) {
     brfclose(f);
     return kExitFailed;
   }
+  std::vector<char> out_buf(kOutBuffer);  // lines leave in large writes
+  setvbuf(out, out_buf.data(), _IOFBF, out_buf.size());
   BRF_RCB* r = brfaccess(&status, f, 0, false);
   if (!r) {
     fclose(out);
@@ -125,20 +139,57 @@ int brf2flat_run(const char* name) {
 
 namespace {
 
-// Reads one line into `line` (without its line feed). 1 a line, 0 end of
-// input, -1 a read error, -2 a line longer than the longest record (the rest
-// of it is not read).
-int read_line(FILE* in, std::vector<uint8_t>* line) {
-  line->clear();
-  int ch;
-  while ((ch = getc(in)) != EOF) {
-    if (ch == '\n') return 1;
-    // Two trailing carriage returns may still come off: keep room for them.
-    if (line->size() == kFlatMaxLine + 2) return -2;
-    line->push_back(static_cast<uint8_t>(ch));
+// Lines of the input through a large buffer: a line is handed out where it
+// lies when it is whole in the buffer, copied only across a refill.
+class line_reader {
+ public:
+  explicit line_reader(FILE* in) : in_(in), buf_(kChunk) {}
+  // 1 a line in *text/*len (without its line feed), 0 end of input, -1 a
+  // read error, -2 a line longer than the longest record (the rest of it is
+  // not read).
+  int next(const uint8_t** text, size_t* len) {
+    for (;;) {
+      const uint8_t* start = buf_.data() + pos_;
+      size_t avail = end_ - pos_;
+      const void* nl = memchr(start, '\n', avail);
+      size_t n = nl ? static_cast<size_t>(static_cast<const uint8_t*>(nl) - start) : avail;
+      // Two trailing carriage returns may still come off: keep room for them.
+      if (n > kFlatMaxLine + 2) return -2;
+      if (nl || eof_) {
+        if (!nl && n == 0) return ferror(in_) ? -1 : 0;
+        *text = start;
+        *len = n;
+        pos_ += nl ? n + 1 : n;
+        return 1;
+      }
+      if (!refill()) return -1;
+    }
   }
-  if (ferror(in)) return -1;
-  return line->empty() ? 0 : 1;
+
+ private:
+  static constexpr size_t kChunk = 1 << 20;
+  bool refill() {
+    memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+    size_t got = fread(buf_.data() + end_, 1, buf_.size() - end_, in_);
+    end_ += got;
+    if (got == 0) {
+      if (ferror(in_)) return false;
+      eof_ = true;
+    }
+    return true;
+  }
+  FILE* in_;
+  std::vector<uint8_t> buf_;
+  size_t pos_ = 0, end_ = 0;
+  bool eof_ = false;
+};
+
+// Writes one record: through the bulk append when the file takes it.
+int put_record(BRF_RCB* r, brf_bulk* bulk, const uint8_t* rec, uint32_t len) {
+  if (bulk->file) return brf_bulk_put(bulk, rec, len);
+  return brfput(r, rec, len);
 }
 
 }  // namespace
@@ -182,29 +233,43 @@ int flat2brf_run(const char* name) {
     fprintf(stderr, "Can't initialize file \"%s\"\n", dat.c_str());
     return fail(r);
   }
-  std::vector<uint8_t> line;
+  // Nothing else can open the new file: records go out in large writes.
+  brf_bulk bulk;
+  if (brf_bulk_ok(f) && brf_bulk_begin(&bulk, f) != BRF_OK) {
+    fprintf(stderr, "Can't initialize file \"%s\"\n", dat.c_str());
+    return fail(r);
+  }
+  line_reader lines(in);
   long count = 0;
   long lineno = 0;
   for (;;) {
-    int got = read_line(in, &line);
+    const uint8_t* text = nullptr;
+    size_t len = 0;
+    int got = lines.next(&text, &len);
     if (got == 0) break;
     ++lineno;
     if (got == -1) {
       fprintf(stderr, "Read error on \"%s\" at line %ld: %s\n", base.c_str(), lineno, strerror(errno));
       return fail(r);
     }
-    for (int i = 0; i < 2 && !line.empty() && (line.back() == '\r' || line.back() == '\n'); ++i) line.pop_back();
-    if (got == -2 || line.size() > kFlatMaxLine) {
+    for (int i = 0; i < 2 && len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n'); ++i) --len;
+    if (got == -2 || len > kFlatMaxLine) {
       fprintf(stderr, "Line %ld of \"%s\" is longer than 3000 bytes: not imported\n", lineno, base.c_str());
       return fail(r);
     }
-    if (line.empty()) continue;  // no record
-    int st = brfput(r, line.data(), static_cast<uint32_t>(line.size()));
+    if (len == 0) continue;  // no record
+    int st = put_record(r, &bulk, text, static_cast<uint32_t>(len));
     if (st != BRF_OK) {
       fprintf(stderr, "Status was %d\n", st);
       return fail(r);
     }
     ++count;
+  }
+  if (bulk.file) {
+    if (int st = brf_bulk_flush(&bulk)) {
+      fprintf(stderr, "Status was %d\n", st);
+      return fail(r);
+    }
   }
   brfdeaccess(r);
   brfclose(f);

@@ -40,7 +40,7 @@ int read_block(BRF_FILE* f, uint32_t seek, uint8_t* body) {
     sys_err("BRF", __LINE__, "bad free list block at %u in %s", seek, brf_handle_nam(f->slot));
     return BRF_BAD_DATA;
   }
-  if (kivo_pread(f->slot, body, kFreeBlockUsed, seek + kRecHdrSize) != static_cast<ssize_t>(kFreeBlockUsed))
+  if (brf_pread(f, body, kFreeBlockUsed, seek + kRecHdrSize) != static_cast<ssize_t>(kFreeBlockUsed))
     return BRF_BAD_DATA;
   return BRF_OK;
 }
@@ -86,6 +86,8 @@ int append_record(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bo
   st_le32(tr, 0, length);
   if ((rc = write_bytes(f, tr, sizeof tr, at + kRecHdrSize + length)) != BRF_OK) return rc;
   f->hdr.eofseek = at + length + kRecOverhead;
+  f->count_eof = f->hdr.eofseek;
+  f->count_at_eof = count + 1;
   verify_eof(f->slot, f->hdr.eofseek);
   if (!no_hdr_io && (rc = brfputhdr(f)) != BRF_OK) return rc;
   *out = h;
@@ -166,6 +168,50 @@ int brf_rcd_alloc(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bo
   return append_record(f, length, out, seek, no_hdr_io);
 }
 
+int brf_rcd_take_free(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool* found) {
+  *found = false;
+  if (length > kMaxRecordLength || brf_relative(f)) return BRF_BAD_DATA;
+  int rc = brfgethdr(f);
+  if (rc != BRF_OK) return rc;
+  if (f->hdr.version != kBrfVersion) return BRF_BAD_DATA;  // upgrade first
+  return take_from_free_list(f, length, out, seek, found);
+}
+
+int brf_rcd_append(BRF_FILE* f, const uint8_t* body, uint32_t length, bool finished, rec_hdr* out, uint32_t* seek) {
+  if (length == 0 || length > kMaxRecordLength || brf_fixed(f)) return BRF_BAD_DATA;
+  int rc = brfgethdr(f);
+  if (rc != BRF_OK) return rc;
+  if (f->hdr.version != kBrfVersion) return BRF_BAD_DATA;  // upgrade first
+  uint32_t at = f->hdr.eofseek;
+  if (uint64_t{at} + length + kRecOverhead > kMaxSeek) return BRF_NO_SPACE;
+  verify_eof(f->slot, at);
+  uint32_t count;
+  if ((rc = brf_record_count(f, &count)) != BRF_OK) return rc;
+  rec_hdr h{finished ? uint8_t{0} : kRecNotUser, 0, static_cast<uint16_t>(length), at, count};
+  uint8_t head[kRecHdrSize];
+  uint8_t tr[kRecTrailerSize];
+  encode_rec_hdr(h, head);
+  st_le32(tr, 0, length);
+  struct iovec iov[3] = {{head, sizeof head}, {const_cast<uint8_t*>(body), length}, {tr, sizeof tr}};
+  errno = 0;
+  ssize_t got = kivo_pwritev(f->slot, iov, 3, at);
+  if (got != static_cast<ssize_t>(length + kRecOverhead))
+    return got < 0 ? brf_errno_status(errno, __LINE__) : (errno == ENOSPC ? BRF_NO_SPACE : BRF_WRITE_ERR);
+  // The header moves past the record only once it is whole on disk.
+  brf_hdr before = f->hdr;
+  f->hdr.eofseek = at + length + kRecOverhead;
+  if ((rc = brfputhdr(f)) != BRF_OK) {
+    f->hdr = before;
+    return rc;
+  }
+  f->count_eof = f->hdr.eofseek;
+  f->count_at_eof = count + 1;
+  verify_eof(f->slot, f->hdr.eofseek);
+  *out = h;
+  *seek = at;
+  return BRF_OK;
+}
+
 // Frees without refusing a record flagged deleted already: the upgrade
 // rebuilds the list from such records.
 int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
@@ -179,7 +225,7 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   // matching its length.
   uint8_t tr[kRecTrailerSize];
   if (seek < kDataHeaderSize || uint64_t{seek} + r.length + kRecOverhead > f->hdr.eofseek ||
-      kivo_pread(f->slot, tr, sizeof tr, seek + kRecHdrSize + r.length) != static_cast<ssize_t>(sizeof tr) ||
+      brf_pread(f, tr, sizeof tr, uint64_t{seek} + kRecHdrSize + r.length) != static_cast<ssize_t>(sizeof tr) ||
       ld_le32(tr, 0) != r.length)
     return BRF_BAD_DATA;
 

@@ -155,6 +155,17 @@ void del_lock(int slot, off_t byte) {
 }
 
 int bt_share_at(int slot, off_t byte, int wait, int lock, int kind) {
+  fd_lock_state* ls = fd_cache_lock_state(slot);
+  if (ls && ls->alone) {
+    // No other process can open the file: the held list alone decides.
+    if (!lock) {
+      if (get_lock(slot, byte)) del_lock(slot, byte);
+      return 1;
+    }
+    if (get_lock(slot, byte)) return 0;
+    add_lock(slot, byte);
+    return 1;
+  }
   int fd = check_fd(slot);
   if (fd < 0) return 0;
   if (lock && get_lock(slot, byte)) return 0;  // held by this session already

@@ -14,6 +14,8 @@
 // lock taken is entered in the file's held list: locking a byte that the
 // session already holds fails at once, which makes two streams of one session
 // conflict too. A file with any lock held keeps its descriptor (fd_cache.h).
+// A file that no other process can open (fd_lock_state::alone) keeps the
+// list and takes no fcntl lock at all.
 #pragma once
 
 #include <sys/types.h>

@@ -37,8 +37,7 @@ int build_index(BRF_RCB* r, int keyno) {
     }
     if (!(h.flags & (kRecDeleted | kRecNotUser))) {
       body.assign(std::max<uint32_t>(h.length, extent), 0);
-      if (kivo_pread(f->slot, body.data(), h.length, static_cast<off_t>(seek + kRecHdrSize)) !=
-          static_cast<ssize_t>(h.length)) {
+      if (brf_pread(f, body.data(), h.length, seek + kRecHdrSize) != static_cast<ssize_t>(h.length)) {
         st = BRF_BAD_DATA;
         break;
       }
@@ -141,7 +140,7 @@ int brfsetcur(BRF_RCB* r) {
   if (int st = brf_read_rec_hdr(f, seek, &h)) return set_status(r, st);
   std::vector<uint8_t>& body = r->scratch_a;
   body.assign(std::max<uint32_t>(h.length, brf_key_extent(f)), 0);
-  if (kivo_pread(f->slot, body.data(), h.length, off_t{seek} + kRecHdrSize) != static_cast<ssize_t>(h.length))
+  if (brf_pread(f, body.data(), h.length, uint64_t{seek} + kRecHdrSize) != static_cast<ssize_t>(h.length))
     return set_status(r, BRF_BAD_DATA);
   getlkey(f->key, c->key, body.data(), kWholeRecord, c->keybuf, kKeyFormRecord);
   c->has_key = true;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "fm/record_ops.h"
@@ -22,6 +23,47 @@ constexpr size_t kReadAhead = 1024;
 
 bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h.link & kOwnerBit); }
 
+// Copies of a record taken again when a writer keeps changing it.
+constexpr int kCopyTries = 100;
+
+// Whether a header read at `seek` is a finished user record of this file.
+int check_header(BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
+  if (h.length == 0 && !brf_fixed(f)) return BRF_BAD_DATA;
+  if (h.flags & (kRecDeleted | kRecNotUser)) return BRF_DELETED;
+  if (!names_itself(h, seek) || (brf_fixed(f) && h.length != f->hdr.rec_len)) return BRF_BAD_DATA;
+  return BRF_OK;
+}
+
+constexpr int kNotMapped = -1;
+
+// Copies a record out of the data file's mapping: header and up to `size`
+// body bytes. A body rewritten in place meanwhile may have been copied half
+// old, half new, so the copy is taken again until the file still shows it
+// right after. kNotMapped when the mapping does not cover the record.
+int copy_mapped(BRF_FILE* f, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+  for (int tries = 0;; ++tries) {
+    size_t len = 0;
+    const uint8_t* map = fd_cache_map_file(f->slot, uint64_t{seek} + kRecHdrSize, &len);
+    if (!map || uint64_t{seek} + kRecHdrSize > len) return kNotMapped;
+    uint8_t head[kRecHdrSize];
+    memcpy(head, map + seek, sizeof head);
+    rec_hdr h = decode_rec_hdr(head);
+    if (int st = check_header(f, h, seek)) return st;
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
+    const uint8_t* body = map + seek + kRecHdrSize;
+    if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
+    memcpy(buf, body, n);
+    bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
+    if (whole || tries == kCopyTries) {
+      *hp = h;
+      *np = n;
+      return BRF_OK;
+    }
+  }
+}
+
+int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np);
+
 // Reads the record at `seek` into buf; the record lock is taken first when
 // one is wanted. A lock refused still delivers the record, with 20.
 int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len) {
@@ -35,36 +77,17 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   };
   if (relative) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, f->hdr.rec_len));
-    if (kivo_pread(f->slot, buf, n, seek) != static_cast<ssize_t>(n)) return fail(BRF_BAD_DATA);
+    if (brf_pread(f, buf, n, seek) != static_cast<ssize_t>(n)) return fail(BRF_BAD_DATA);
     *len = n;
     r->cur_rec = r->last_rec = seek / f->hdr.rec_len;
     r->last_seek = seek;
     return set_status(r, lock_st);
   }
-  size_t want = kRecHdrSize + std::min(size, kReadAhead);
-  if (brf_fixed(f)) want = kRecHdrSize + std::min<size_t>(size, f->hdr.rec_len);
-  uint8_t head[kRecHdrSize + kReadAhead];
-  uint8_t* io = want <= sizeof head ? head : nullptr;
-  if (!io) {
-    r->scratch_b.resize(want);
-    io = r->scratch_b.data();
-  }
-  ssize_t got = kivo_pread(f->slot, io, want, seek);
-  if (got < static_cast<ssize_t>(kRecHdrSize)) return fail(BRF_BAD_DATA);
-  rec_hdr h = decode_rec_hdr(io);
-  if (h.length == 0 && !brf_fixed(f)) return fail(BRF_BAD_DATA);
-  if (h.flags & (kRecDeleted | kRecNotUser)) return fail(BRF_DELETED);
-  if (!names_itself(h, seek) || (brf_fixed(f) && h.length != f->hdr.rec_len)) return fail(BRF_BAD_DATA);
-  uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
-  size_t in_head = static_cast<size_t>(got) - kRecHdrSize;
-  if (n <= in_head) {
-    memcpy(buf, io + kRecHdrSize, n);
-  } else {
-    memcpy(buf, io + kRecHdrSize, in_head);
-    if (kivo_pread(f->slot, buf + in_head, n - in_head, off_t{seek} + kRecHdrSize + static_cast<off_t>(in_head)) !=
-        static_cast<ssize_t>(n - in_head))
-      return fail(BRF_BAD_DATA);
-  }
+  rec_hdr h;
+  uint32_t n = 0;
+  int st = copy_mapped(f, seek, buf, size, &h, &n);
+  if (st == kNotMapped) st = copy_read(r, seek, buf, size, &h, &n);
+  if (st != BRF_OK) return fail(st);
   if (took && f->has_keys && r->owner_tracking && lock_session_number) {
     h.link = owner_word(lock_session_number);
     // The owner stamp only names the holder for the analyser; the read stands
@@ -77,8 +100,40 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   return set_status(r, lock_st);
 }
 
+// Reads a record by system calls: the header with the start of the body in
+// one, the rest of a long body in a second.
+int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+  BRF_FILE* f = r->file;
+  size_t want = kRecHdrSize + std::min(size, kReadAhead);
+  if (brf_fixed(f)) want = kRecHdrSize + std::min<size_t>(size, f->hdr.rec_len);
+  uint8_t head[kRecHdrSize + kReadAhead];
+  uint8_t* io = want <= sizeof head ? head : nullptr;
+  if (!io) {
+    r->scratch_b.resize(want);
+    io = r->scratch_b.data();
+  }
+  ssize_t got = brf_pread(f, io, want, seek);
+  if (got < static_cast<ssize_t>(kRecHdrSize)) return BRF_BAD_DATA;
+  rec_hdr h = decode_rec_hdr(io);
+  if (int st = check_header(f, h, seek)) return st;
+  uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
+  size_t in_head = static_cast<size_t>(got) - kRecHdrSize;
+  if (n <= in_head) {
+    memcpy(buf, io + kRecHdrSize, n);
+  } else {
+    memcpy(buf, io + kRecHdrSize, in_head);
+    if (brf_pread(f, buf + in_head, n - in_head, uint64_t{seek} + kRecHdrSize + in_head) !=
+        static_cast<ssize_t>(n - in_head))
+      return BRF_BAD_DATA;
+  }
+  *hp = h;
+  *np = n;
+  return BRF_OK;
+}
+
 // The seek one record on from `seek` (forward) or back (backward), or -1.
-int64_t step(BRF_FILE* f, uint32_t seek, bool forward) {
+int64_t step(BRF_RCB* r, uint32_t seek, bool forward) {
+  BRF_FILE* f = r->file;
   if (forward) {
     rec_hdr h;
     if (brf_read_rec_hdr(f, seek, &h) != BRF_OK) return -1;
@@ -87,19 +142,54 @@ int64_t step(BRF_FILE* f, uint32_t seek, bool forward) {
   }
   uint8_t tr[kRecTrailerSize];
   if (seek < kDataHeaderSize + kRecOverhead ||
-      kivo_pread(f->slot, tr, sizeof tr, seek - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
+      brf_pread(f, tr, sizeof tr, seek - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
     return -1;
   uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   if (back > seek - kDataHeaderSize) return -1;
   return static_cast<int64_t>(seek - back);
 }
 
-// Reads one record under a keyed position: the cursor's DSEEK.
+// Whether the record just read carries the key of the cursor's entry. The
+// record is read after the tree lock is given back: by then a writer may
+// have moved it, or deleted it and given its space to another record.
+bool holds_entry_key(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
+  BT_CURSOR* c = r->cursor;
+  uint8_t key[256] = {};
+  if (len < brf_key_extent(r->file)) {
+    std::vector<uint8_t>& pad = r->scratch_a;
+    pad.assign(brf_key_extent(r->file), 0);
+    memcpy(pad.data(), buf, len);
+    getlkey(r->file->key, c->key, pad.data(), kWholeRecord, key, kKeyFormRecord);
+  } else {
+    getlkey(r->file->key, c->key, buf, kWholeRecord, key, kKeyFormRecord);
+  }
+  return bkeycmp(c, key, kBtMaxSegs, c->keybuf) == 0;
+}
+
+// Reads one record under a keyed position: the cursor's DSEEK. A record
+// that no longer carries the entry's key sends the cursor to the entry's
+// key again (under the lock); when no entry has it now, the record is gone
+// (BRF_DELETED, which the sequential reads pass over).
 int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   BT_CURSOR* c = r->cursor;
   r->positioned_key = c->key;
-  if (c->dseek == kNoSeek) return set_status(r, BRF_NO_RECORD);
-  return read_at(r, c->dseek, buf, size, len);
+  for (int tries = 0;; ++tries) {
+    if (c->dseek == kNoSeek) return set_status(r, BRF_NO_RECORD);
+    bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
+    uint32_t got = 0;
+    int st = read_at(r, c->dseek, buf, size, &got);
+    if ((st != BRF_OK && st != BRF_LOCK_REFUSED) || size < brf_key_extent(r->file) || holds_entry_key(r, buf, got)) {
+      *len = got;
+      return st;
+    }
+    if (!held) brf_release(r);  // a lock taken on the wrong record
+    if (tries == kCopyTries) return set_status(r, BRF_DELETED);
+    uint8_t key[256];
+    memcpy(key, c->keybuf, sizeof key);
+    st = bseek(c, kSeekEqual, key, sizeof key, kKeyFormKey);
+    if (st == BRF_NO_RECORD) return set_status(r, BRF_DELETED);
+    if (st != BRF_OK) return set_status(r, st);
+  }
 }
 
 // Sequential reading by record number from the last one, skipping deleted
@@ -156,6 +246,21 @@ int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   return next_by_number(r, buf, size, len);
 }
 
+// Asks the memory system for the records a few entries on in key order:
+// they lie anywhere in the data file, and a scan would otherwise wait for
+// each in turn.
+void prefetch_ahead(BRF_RCB* r) {
+  constexpr int kAhead = 4;
+  uint32_t seeks[kAhead];
+  int n = bpeek_next(r->cursor, seeks, kAhead);
+  if (n == 0) return;
+  size_t len = 0;
+  const uint8_t* map = fd_cache_map_file(r->file->slot, 0, &len);
+  if (!map) return;
+  for (int i = 0; i < n; ++i)
+    if (uint64_t{seeks[i]} + kRecHdrSize < len) __builtin_prefetch(map + seeks[i] + kRecHdrSize);
+}
+
 int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;
   if (r->cursor && r->cursor->key >= 0) {
@@ -166,6 +271,7 @@ int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
     for (;;) {
       int st = bnext(r->cursor);
       if (st) return set_status(r, st);
+      prefetch_ahead(r);
       st = read_keyed(r, buf, size, len);
       if (st != BRF_DELETED) return st;
     }
@@ -239,7 +345,7 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
   }
   int64_t last = count - 1;
   if (at < n && n - at >= 201 && last - n < n - at) {
-    int64_t s = step(f, f->hdr.eofseek, false);
+    int64_t s = step(r, f->hdr.eofseek, false);
     if (s >= 0) {
       at = last;
       seek = s;
@@ -247,7 +353,7 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
   }
   for (int64_t guard = count + 1; at != n; --guard) {
     if (guard == 0) seek = -1;
-    if (seek >= 0) seek = step(f, static_cast<uint32_t>(seek), at < n);
+    if (seek >= 0) seek = step(r, static_cast<uint32_t>(seek), at < n);
     if (seek < 0) {
       set_status(r, BRF_BAD_DATA);
       return -1;

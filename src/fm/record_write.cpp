@@ -6,6 +6,7 @@
 // its body and index entries are in place, and only then is its header
 // completed; a moved record's new header is complete before its old space is
 // freed. A failure undoes what was done and returns the status.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -56,12 +57,27 @@ int64_t target(BRF_RCB* r) {
 // that is not a record.
 int read_live(BRF_RCB* r, uint32_t seek, rec_hdr* h, std::vector<uint8_t>& v) {
   BRF_FILE* f = r->file;
-  if (int st = brf_read_rec_hdr(f, seek, h)) return st;
+  // Header and body in one read: the body is rarely longer than this.
+  constexpr size_t kGuess = 1024;
+  uint32_t extent = brf_key_extent(f);
+  size_t guess = brf_fixed(f) ? f->hdr.rec_len : kGuess;
+  v.assign(kRecHdrSize + std::max<size_t>(guess, extent), 0);
+  ssize_t got = brf_pread(f, v.data(), kRecHdrSize + guess, seek);
+  if (got < 0) return brf_errno_status(errno, __LINE__);
+  if (got < static_cast<ssize_t>(kRecHdrSize)) return BRF_BAD_DATA;
+  *h = decode_rec_hdr(v.data());
   if (h->flags & (kRecDeleted | kRecNotUser)) return BRF_DELETED;
   if (!names_itself(*h, seek) || uint64_t{seek} + h->length + kRecOverhead > f->hdr.eofseek) return BRF_BAD_DATA;
-  v.assign(std::max(uint32_t{h->length}, brf_key_extent(f)), 0);
-  if (kivo_pread(f->slot, v.data(), h->length, off_t{seek} + kRecHdrSize) != static_cast<ssize_t>(h->length))
-    return BRF_BAD_DATA;
+  size_t have = static_cast<size_t>(got) - kRecHdrSize;
+  v.erase(v.begin(), v.begin() + kRecHdrSize);
+  v.resize(std::max(uint32_t{h->length}, extent), 0);
+  if (have < h->length) {
+    if (brf_pread(f, v.data() + have, h->length - have, uint64_t{seek} + kRecHdrSize + have) !=
+        static_cast<ssize_t>(h->length - have))
+      return BRF_BAD_DATA;
+  } else {
+    std::fill(v.begin() + h->length, v.end(), 0);  // bytes past the record are not its own
+  }
   return BRF_OK;
 }
 
@@ -76,19 +92,38 @@ int put_relative(BRF_RCB* r, const uint8_t* rec) {
   return BRF_OK;
 }
 
+// Space for a new record of `len` bytes: reused from the free list (header
+// only written), else appended with its body in one write (*body_written),
+// finished at once when there is no index to make first.
+int take_space(BRF_FILE* f, const uint8_t* rec, uint32_t len, rec_hdr* h, uint32_t* seek, bool* body_written) {
+  *body_written = false;
+  if (brf_fixed(f)) return brf_rcd_alloc(f, len, h, seek, true, false);
+  bool found = false;
+  if (int st = brf_rcd_take_free(f, len, h, seek, &found)) return st;
+  if (found) return BRF_OK;
+  *body_written = true;
+  return brf_rcd_append(f, rec, len, !f->has_keys, h, seek);
+}
+
 int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   BRF_FILE* f = r->file;
   rec_hdr h;
   uint32_t seek = 0;
-  if (int st = brf_rcd_alloc(f, len, &h, &seek, true, false)) return st;
-  int st = write_at(f, rec, len, uint64_t{seek} + kRecHdrSize);
+  bool body_written = false;
+  if (int st = take_space(f, rec, len, &h, &seek, &body_written)) return st;
+  int st = body_written ? BRF_OK : write_at(f, rec, len, uint64_t{seek} + kRecHdrSize);
   if (st == BRF_OK && f->has_keys) st = brfinsertall(r, rec, seek);
   if (st != BRF_OK) {
     static_cast<void>(brf_rcd_free(f, seek, false));  // undo: the first failure is the one reported
     return st;
   }
-  h.flags = 0;
   h.link = seek;
+  if (h.flags == 0) {
+    r->cur_rec = r->last_rec = h.recno;
+    r->last_seek = seek;
+    return BRF_OK;
+  }
+  h.flags = 0;
   if ((st = brf_write_rec_hdr(f, seek, h)) != BRF_OK) {
     if (f->has_keys) static_cast<void>(brfdeleteall(r, rec, seek));  // undo, as above
     static_cast<void>(brf_rcd_free(f, seek, false));

@@ -28,16 +28,20 @@ ut_design_recs set_ut_design_recs(const ut_design_recs& recs) {
   return old;
 }
 
+int ut_design_date_msk(const char* ap, const char* ver, char* mask) {
+  const uint8_t* appl = g_recs.dap ? g_recs.dap(ap, ver) : nullptr;
+  if (take_mask(mask, appl ? appl + kApplDateMaskOffset : nullptr)) return 1;
+  const uint8_t* sysparm = g_recs.dsysparm ? g_recs.dsysparm() : nullptr;
+  return take_mask(mask, sysparm ? sysparm + kSysparmDateMaskOffset : nullptr) ? 1 : 0;
+}
+
 int ut_get_date_msk(const char* ap, const char* ver, char* mask) {
   const char* missing = !ap ? "ap" : !ver ? "ver" : !mask ? "date_msk" : nullptr;
   if (missing) {
     sys_err("UT", __LINE__, "ut_get_date_msk - missing %s", missing);
     return 0;
   }
-  const uint8_t* appl = g_recs.dap ? g_recs.dap(ap, ver) : nullptr;
-  if (take_mask(mask, appl ? appl + kApplDateMaskOffset : nullptr)) return 1;
-  const uint8_t* sysparm = g_recs.dsysparm ? g_recs.dsysparm() : nullptr;
-  if (take_mask(mask, sysparm ? sysparm + kSysparmDateMaskOffset : nullptr)) return 1;
+  if (ut_design_date_msk(ap, ver, mask)) return 1;
   if (take_mask(mask, com.dt_sample)) return 1;
   ut_cpy_fill(mask, kBuiltinDateMask, kAppDateMaskLen);
   return 1;

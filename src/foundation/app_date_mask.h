@@ -24,6 +24,10 @@ struct ut_design_recs {
 // Installs the record hooks (copied); returns the previous ones.
 ut_design_recs set_ut_design_recs(const ut_design_recs& recs);
 
+// The application's own mask, else the system's: 1 and `mask` filled, or 0
+// when neither record gives one (`mask` untouched).
+int ut_design_date_msk(const char* ap, const char* ver, char* mask);
+
 // Fills the 60-character `mask` for application `ap` (3 characters) of
 // version `ver` (2). Returns 1, or 0 after a system error for a null argument.
 int ut_get_date_msk(const char* ap, const char* ver, char* mask);

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -30,6 +31,10 @@ struct os_call_table {
   int (*unlink)(const char* path);
   int (*mkstemp)(char* name_template);
   FILE* (*fopen)(const char* path, const char* mode);
+  ssize_t (*pwritev)(int fd, const struct iovec* iov, int n, off_t off);
+  // Read-only shared mappings of file headers (a load instead of a read).
+  void* (*mmap)(void* addr, size_t len, int prot, int flags, int fd, off_t off);
+  int (*munmap)(void* addr, size_t len);
 };
 
 // The table in use; starts as the real system calls.

@@ -4,6 +4,10 @@
 // Only that one call fails; the undo that follows runs on a sound disk.
 #pragma once
 
+#include <sys/mman.h>
+#include <sys/uio.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -91,6 +95,30 @@ inline os_call_table faulty_calls() {
     errno = fault_errno();
     return static_cast<FILE*>(nullptr);
   };
+  t.pwritev = [](int fd, const iovec* v, int n, off_t o) -> ssize_t {
+    if (g_fault.tear_rest) {
+      g_fault.tear_rest = false;
+      errno = ENOSPC;
+      return -1;
+    }
+    if (!fault_hit("pwritev", true)) return ::pwritev(fd, v, n, o);
+    size_t total = 0;
+    for (int i = 0; i < n; ++i) total += v[i].iov_len;
+    if (g_fault.kind != fault_kind::short_write || total < 2) return fault_fail<ssize_t>();
+    // The torn half: the buffers cut at half the bytes.
+    iovec half[8];
+    int m = 0;
+    for (size_t left = total / 2; m < n && m < 8 && left > 0; ++m) {
+      half[m] = {v[m].iov_base, std::min(left, v[m].iov_len)};
+      left -= half[m].iov_len;
+    }
+    g_fault.tear_rest = true;
+    return ::pwritev(fd, half, m, o);
+  };
+  t.mmap = [](void* a, size_t n, int prot, int fl, int fd, off_t o) {
+    return fault_hit("mmap") ? (errno = fault_errno(), MAP_FAILED) : ::mmap(a, n, prot, fl, fd, o);
+  };
+  t.munmap = [](void* a, size_t n) { return fault_hit("munmap") ? fault_fail<int>() : ::munmap(a, n); };
   return t;
 }
 

@@ -317,10 +317,13 @@ const char kUsage[] =
 
 }  // namespace
 
+// Also with the conversions' compatibility switches, read at start-up.
 TEST(KivoBinary, UsagePrintsTheTextExactlyAndExitsOne) {
-  run_result r = run("-u");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, kUsage);
+  for (const char* env : {"", "--KIVO_184_MASKS=1 ", "--KIVO_200_ALIGNMENT=1 "}) {
+    run_result r = run(std::string(env) + "-u");
+    EXPECT_EQ(r.status, 1) << env;
+    EXPECT_EQ(r.out, kUsage) << env;
+  }
 }
 
 // Against the real executable: exit status, and a text the output must (or
@@ -340,6 +343,8 @@ TEST(KivoBinary, StatusAndOutputOfStartUpPaths) {
       {"xc -u", 1, "remote-terminal client", false},
       {"-v=none.dat", 0, "none:  Can't open file (status 3)", true},  // brfanal's "bad" result
       {"-e", 0, "", true},
+      // An empty data directory: start-up, conversions included, ends cleanly.
+      {"--KIVOPATH=/nonexistent/kivo-empty", 1, "no process to run", true},
   };
   for (const auto& c : cases) {
     run_result r = run(c.args);
