@@ -93,8 +93,7 @@ struct TSRF {
   TWND* last_wnd;
   TSRF* prev;  // global surface list
   TSRF* next;
-  uint32_t id;       // this surface's id in the object table
-  uint32_t rect_no;  // the RECT file's number (its unique path)
+  uint32_t id;  // this surface's id in the object table
 };
 
 // Window, followed in the same allocation by two (row, col) tables of one
@@ -149,6 +148,7 @@ struct TREG {
   uint16_t VIS;
   TREG* prev;
   TREG* next;
+  uint32_t id;  // its id in the object table
 };
 
 // The process's window-manager state.

@@ -85,7 +85,7 @@ void dbg_twnd(TWND* w) {
   wnd_tail(w);
   title(kRegCols);
   for (TREG* r = w->first_reg; r; r = r->next)
-    printf("    %08X  (%4d,%4d)  %4u  %6u  %4u\n", 0u, r->SIZE.row, r->SIZE.col, r->ROW, r->ACROSS, r->VIS);
+    printf("    %08X  (%4d,%4d)  %4u  %6u  %4u\n", r->id, r->SIZE.row, r->SIZE.col, r->ROW, r->ACROSS, r->VIS);
   title(kItmCols);
   title(kChrCols);
   each_record(w->chr_arb, [](const uint8_t* r) {

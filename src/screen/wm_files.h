@@ -10,7 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fm/fm_objects.h"
+
 namespace kivo {
+
+// The window manager's memory files by their two-letter names.
+enum class wm_file { RECT, TRECT, TKEYMAP, TITM, TCHR, SI, SC };
+
+// Creates a transient memory file of the kind at `scope` under a name of
+// its own for the run. Null after a reported system error naming `what`.
+ARB* wm_create_file(wm_file kind, uint32_t scope, const char* what);
 
 // TRECT, one per process, 56 bytes; key 0 (physical bottom row, col) unique.
 constexpr size_t TRECT_OBS = 0;

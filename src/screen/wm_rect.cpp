@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -15,10 +14,9 @@
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "foundation/bytes.h"
-#include "foundation/descriptors.h"
-#include "foundation/paths.h"
 #include "foundation/sys_err.h"
 #include "screen/wm.h"
+#include "screen/wm_files.h"
 
 namespace kivo {
 
@@ -62,24 +60,6 @@ int slot(ARB* arb, fms_slot fms_fn::*s, uint16_t mod, uint8_t* rec) {
   arb->arb_rec = rec;
   arb->arb_key_end = nullptr;
   return (st->strm_fms->*s)(arb, st);
-}
-
-void seg(SDB* s, uint16_t no, size_t off) { init_sdb_func(s, no, uint16_t(off), 4, SDB_BINARY, ' '); }
-
-// Key 0 (OWN, top row, top col) unique; keys 1 and 2 (OBS and a corner)
-// with duplicates.
-void init_rect_fdb(FDB* fdb, KDB* kdb, SDB* sdb, uint32_t no) {
-  INIT_FDB(fdb, FS_MEMORY, kRectRecLen, 0, kdb, 3);
-  INIT_UNIQUE_PATH(&fdb->path, "WM", "RE", PATH_DATA);
-  char name[9];
-  snprintf(name, sizeof name, "%08X", no);
-  memcpy(fdb->path.fdb_name, name, 8);
-  const size_t offs[3][3] = {
-      {RECT_OWN, RECT_TL_ROW, RECT_TL_COL}, {RECT_OBS, RECT_TL_ROW, RECT_TL_COL}, {RECT_OBS, RECT_BR_ROW, RECT_BR_COL}};
-  for (uint8_t k = 0; k < 3; ++k) {
-    INIT_KDB(&kdb[k], k, '+', k ? KDB_DUP : 0, sdb + 3 * k, 3);
-    for (uint16_t j = 0; j < 3; ++j) seg(sdb + 3 * k + j, uint16_t(j + 1), offs[k][j]);
-  }
 }
 
 int rect_write(ARB* arb, const wm_rect& w) {
@@ -157,17 +137,8 @@ std::vector<wm_rect> min_height(const vis_map& vis, const wm_rect& top) {
 }  // namespace
 
 int rect_file_create(TSRF* srf, uint32_t scope) {
-  static uint32_t file_no;
-  FDB fdb;
-  KDB kdb[3];
-  SDB sdb[9];
-  srf->rect_no = ++file_no;
-  init_rect_fdb(&fdb, kdb, sdb, srf->rect_no);
-  if (!FM_CREATE(&fdb, scope, kRectCreateSize, LFB_OPEN_NEW, 0x0f, 0x0f)) {
-    sys_err(kModule, __LINE__, "wm_attach() - create of rect file failed (status %u)", fdb.fdb_stat);
-    return 0;
-  }
-  srf->rect_arb = fdb.fdb_arb;
+  srf->rect_arb = wm_create_file(wm_file::RECT, scope, "wm_attach() - create of rect file failed");
+  if (!srf->rect_arb) return 0;
   FAD fad{};
   srf->rect_vis = FM_ATTACH(srf->rect_arb, &fad, scope);
   if (srf->rect_vis) srf->rect_vis->arb_keyno = 1;

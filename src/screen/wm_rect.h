@@ -33,7 +33,6 @@ constexpr size_t RECT_ROWS = 24;
 constexpr size_t RECT_COLS = 28;
 constexpr size_t RECT_NEW_VIS = 32;
 constexpr size_t kRectRecLen = 36;
-constexpr uint32_t kRectCreateSize = 40;
 
 // A rectangle record as the algebra works on it.
 struct wm_rect {

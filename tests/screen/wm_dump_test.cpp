@@ -2,6 +2,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "screen/wm_files.h"
 #include "wm_test_util.h"
 
 namespace kivo::test {
@@ -17,6 +18,9 @@ TEST_F(WmDumps, SixDumpsOfTwoSurfacesMatchGoldenText) {
   wnd(pop, -1, -1, 3, 12, 2);
   TWND* limbo = wnd(nullptr, 1, 1, 2, 6, 2);
   ASSERT_TRUE(a && limbo);
+  // Every file the window manager keeps is accepted with its keys.
+  for (wm_file f : {wm_file::TRECT, wm_file::TKEYMAP, wm_file::TITM, wm_file::TCHR, wm_file::SI, wm_file::SC})
+    EXPECT_NE(wm_create_file(f, 1, "create"), nullptr) << int(f);
   testing::internal::CaptureStdout();
   dbg_wm();
   dbg_twnd(a);

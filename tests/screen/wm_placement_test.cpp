@@ -128,36 +128,5 @@ TEST_F(WmPlacement, ActivationSetsTheStateBits) {
   EXPECT_TRUE(reported("wm_deactv  - bad  reg"));
 }
 
-TEST_F(WmPlacement, DetachUncoversWhatATopWindowCovered) {
-  TSRF* s = srf(20, 60);
-  TWND* low = wnd(s, 1, 1, 10, 10);
-  TWND* mid = wnd(s, 3, 3, 4, 4);
-  TWND* top = wnd(s, 5, 5, 10, 10);
-  ASSERT_TRUE(low && mid && top);
-  std::vector<wm_rect> rs = rect_load(s);
-  for (auto& r : rs) r.new_vis = 0;
-  ASSERT_EQ(rect_save(s, rs), 1);
-  uint32_t top_id = top->id;
-  wm_detach(top, 1);
-  // Cell (6,6) of mid shows again; (9,9) of low shows; (5,4) stayed mid's.
-  struct row {
-    int32_t y, x;
-    uint32_t own;
-    uint8_t new_vis;  // 2: either (merging may carry the bit to neighbours)
-  } cells[] = {{6, 6, mid->id, 1}, {9, 9, low->id, 1}, {5, 4, mid->id, 2}, {12, 12, 0, 1}, {2, 2, low->id, 0}};
-  rs = rect_load(s);
-  for (const row& c : cells) {
-    int hits = 0;
-    for (auto& r : rs)
-      if (!r.obs && c.y >= r.r.tl.row && c.y <= r.r.br.row && c.x >= r.r.tl.col && c.x <= r.r.br.col) {
-        ++hits;
-        EXPECT_EQ(r.own, c.own) << c.y << "," << c.x;
-        EXPECT_TRUE(c.new_vis == 2 || r.new_vis == c.new_vis) << c.y << "," << c.x;
-      }
-    EXPECT_EQ(hits, 1);
-  }
-  for (auto& r : rs) EXPECT_TRUE(r.obs != top_id && r.own != top_id);
-}
-
 }  // namespace
 }  // namespace kivo::test
