@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "fm/fm_objects.h"
+#include "types/cnv.h"
 
 namespace kivo {
 
@@ -67,11 +68,10 @@ constexpr uint32_t CHR_BOX_RUN = 0x08000000;
 // TITM, one per window, and "SI". Kept in memory only: the pointer to the
 // caller's status byte makes it wider than the 236 (228) bytes of the
 // 32-bit layout; fields in the same order.
-constexpr size_t kCnvSize = 204;
 struct TITM {
   uint32_t reg;  // the region's id
   int32_t tl_row, tl_col;
-  uint8_t CNV[kCnvSize];
+  CNV cnv;          // the item's conversion block
   uint32_t edited;  // nonzero: changed on the screen, convert back
   uint8_t* stat;    // the caller's status byte, set to 2 once converted
   uint32_t spare;

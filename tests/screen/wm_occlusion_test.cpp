@@ -21,10 +21,6 @@ struct model_srf {
   int rows = 2, cols = 2;                                            // the part of the plane that step looked at
 };
 
-struct layer {
-  uint32_t own, obs;
-};
-
 // Compares the RECT file of `m` with the painter over the used part of the
 // plane, then clears NEW_VIS as a repaint would; `where` names the step.
 void check_surface(model_srf& m, const std::string& where) {
@@ -33,10 +29,9 @@ void check_surface(model_srf& m, const std::string& where) {
   m.rows = m.cols = 2;
   for (TWND* w : m.z) m.rows = std::max(m.rows, w->BOT_RIGHT.row + 1), m.cols = std::max(m.cols, w->BOT_RIGHT.col + 1);
   rows = std::max(rows, m.rows), cols = std::max(cols, m.cols);
-  ASSERT_LT(rows, kRows);
-  ASSERT_LT(cols, kCols);
+  ASSERT_TRUE(rows < kRows && cols < kCols);
   std::vector<wm_rect> rs = rect_load(m.s);
-  std::vector<std::vector<layer>> seen(kRows * kCols);
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> seen(kRows * kCols);
   std::vector<uint8_t> newvis(kRows * kCols);
   std::map<int32_t, int32_t> band;  // visible top row -> height
   for (auto& r : rs) {
@@ -60,8 +55,8 @@ void check_surface(model_srf& m, const std::string& where) {
       ASSERT_EQ(cell.size(), stack.size()) << where << " cell " << y << "," << x;
       for (size_t i = 0; i < stack.size(); ++i) {
         uint32_t above = i + 1 < stack.size() ? stack[i + 1] : 0;
-        auto it = std::find_if(cell.begin(), cell.end(), [&](const layer& l) { return l.own == stack[i]; });
-        ASSERT_TRUE(it != cell.end() && it->obs == above) << where << " cell " << y << "," << x << " layer " << i;
+        auto it = std::find_if(cell.begin(), cell.end(), [&](auto& l) { return l.first == stack[i]; });
+        ASSERT_TRUE(it != cell.end() && it->second == above) << where << " cell " << y << "," << x << " layer " << i;
       }
       uint32_t& was = m.top[y * kCols + x];
       if (was != stack.back()) {
@@ -71,12 +66,6 @@ void check_surface(model_srf& m, const std::string& where) {
     }
   for (auto& r : rs) r.new_vis = 0;
   ASSERT_EQ(rect_save(m.s, rs), 1);
-}
-
-int steps() {
-  const char* s = getenv("KIVO_STRESS_SCALE");
-  long k = s ? strtol(s, nullptr, 10) : 1;
-  return 10000 * int(std::clamp(k, 1L, 1000L));
 }
 
 class WmOcclusion : public WmFresh {};
@@ -90,7 +79,8 @@ TEST_F(WmOcclusion, RandomStepsKeepRectanglesEqualToPainter) {
     for (auto& m : srfs) std::erase(m.z, w);
     std::erase(limbo, w);
   };
-  for (int step = 0; step < steps(); ++step) {
+  const char* scale = getenv("KIVO_STRESS_SCALE");
+  for (long step = 0, n = 10000 * std::clamp(scale ? atol(scale) : 1L, 1L, 1000L); step < n; ++step) {
     int op = pick(0, 9);
     TWND* any = nullptr;
     std::vector<TWND*> all = limbo;

@@ -25,9 +25,7 @@ TEST_F(WmScopeClear, PopUpLevelTakesItsWindowsAndSurface) {
   EXPECT_EQ(scopes(), (std::vector<uint32_t>{1, 2, 3, 3}));
   wm_clr_scope(3);
   EXPECT_EQ(scopes(), (std::vector<uint32_t>{1, 2}));
-  EXPECT_EQ(xwm.last_srf, base);
-  EXPECT_EQ(com.cur_srf2, nullptr);
-  EXPECT_EQ(base->TWND_CNT, 1);
+  EXPECT_TRUE(xwm.last_srf == base && !com.cur_srf2 && base->TWND_CNT == 1);
   // Only the kept window and the background remain in the base's rectangles.
   for (const wm_rect& r : rect_load(base)) {
     EXPECT_TRUE(r.own == 0 || r.own == keep->id) << r.own;
@@ -53,9 +51,7 @@ TEST_F(WmScopeClear, MarkLeavesNoWindowsWhetherItReturnsOrUnwinds) {
     });
     EXPECT_EQ(code, unwind ? uint32_t(PI_END_CANCEL) : uint32_t(PI_END_NORMAL));
     EXPECT_EQ(scopes(), (std::vector<uint32_t>{1})) << unwind;
-    EXPECT_EQ(xwm.first_srf, base);
-    EXPECT_EQ(xwm.last_srf, base);
-    EXPECT_EQ(base->TWND_CNT, 1);
+    EXPECT_TRUE(xwm.first_srf == base && xwm.last_srf == base && base->TWND_CNT == 1);
     EXPECT_EQ(rect_load(base).size(), rects);
     EXPECT_EQ(mm_total_blocks(), pools);
   }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "../foundation/test_support.h"
-#include "fm/fm_switch.h"
 #include "fm/memfile.h"
 #include "fm/scope_clear.h"
 #include "foundation/scope.h"
