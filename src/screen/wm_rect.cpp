@@ -185,7 +185,7 @@ void limit_rect(std::vector<wm_rect>& rs) {
       uint8_t nv = 0;
       for (auto& w : c) nv |= w.new_vis, vis.erase({w.r.tl.row, w.r.tl.col});
       wm_rect top = c[0];
-      top.r.br.row = int32_t(r) + m - 1;
+      top.r.br.row = int32_t(r + m - 1);
       top.new_vis = nv;
       vis[{top.r.tl.row, top.r.tl.col}] = top;
       if (c.back().r.br.row == top.r.br.row) continue;
@@ -209,14 +209,16 @@ void merge_rect(std::vector<wm_rect>& rs) {
     for (++it; it != vis.end(); ++it) {
       const wm_rect& w = it->second;
       const wm_rect& last = run.back();
-      if (w.own != last.own || w.r.tl.row != last.r.tl.row || w.r.tl.col != last.r.br.col + 1) break;
+      if (w.own != last.own || w.r.tl.row != last.r.tl.row || last.r.br.col == kPlaneEdge ||
+          w.r.tl.col != last.r.br.col + 1)
+        break;
       run.push_back(w);
     }
     int32_t h = INT32_MAX;
     uint8_t nv = 0;
     for (auto& w : run) h = std::min(h, height(w)), nv |= w.new_vis;
     wm_rect m = run[0];
-    m.r.br = {m.r.tl.row + h - 1, run.back().r.br.col};
+    m.r.br = {m.r.tl.row + (h - 1), run.back().r.br.col};  // open bands reach the edge
     m.new_vis = nv;
     out[{m.r.tl.row, m.r.tl.col}] = m;
     for (auto& w : run) {

@@ -143,7 +143,7 @@ void wm_obj_release(uint32_t id) {
 int wm_objects_init() {
   xwm = {};
   g_objs.clear();
-  xwm.pool = mm_create_pool(" WM", com.sys_scope);
+  xwm.pool = mm_create_pool(" WM        ", com.sys_scope);  // names are 11 characters
   return xwm.pool != nullptr;
 }
 
