@@ -105,10 +105,7 @@ TEST_F(WmOcclusion, RandomStepsKeepRectanglesEqualToPainter) {
     } else if (any) {
       ASSERT_EQ(pick(0, 1) ? wm_actv(any) : wm_deactv(any), 1);
     }
-    for (auto& m : srfs) {
-      check_surface(m, "step " + std::to_string(step));
-      if (HasFatalFailure()) return;
-    }
+    for (auto& m : srfs) ASSERT_NO_FATAL_FAILURE(check_surface(m, "step " + std::to_string(step)));
   }
   EXPECT_TRUE(captured_errors().empty());
 }

@@ -29,6 +29,7 @@ class WmFresh : public Fresh {
   void TearDown() override {
     ut_clear_hooks = {};
     mm_fms_install();
+    mm_destroy_all();  // before the next test's mm_init takes their pools
     Fresh::TearDown();
   }
   TSRF* srf(int32_t rows, int32_t cols, uint32_t scope = 1) {
