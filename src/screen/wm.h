@@ -97,7 +97,8 @@ struct TSRF {
 };
 
 // Window, followed in the same allocation by two (row, col) tables of one
-// pair per region column: the previous and the new first free row.
+// pair per region column: the previous and the new first free row. In
+// memory only; pointers make it larger than the 32-bit block, fields in order.
 struct TWND {
   uint16_t reg_no;
   ut_point txt_size;
@@ -133,10 +134,11 @@ struct TWND {
   ut_point* free_prev;  // the two tables behind the window
   ut_point* free_new;
 
-  ut_point& TOP_LEFT() { return *reinterpret_cast<ut_point*>(&blk.row); }
+  ut_point TOP_LEFT() const { return {blk.row, blk.col}; }  // the copy's row and col
 };
 
 // Region of a window; its row flags and text follow in the same block.
+// In memory only, sized by sizeof like the window.
 struct TREG {
   TWND* wnd;
   int32_t old_tl_row, old_tl_col, old_br_row, old_br_col;

@@ -212,7 +212,7 @@ int wm_reattach(TWND* w, TSRF* s, ut_point pos) {
     w->status = WM_NO_FIT;
     return 0;
   }
-  w->TOP_LEFT() = tl;
+  w->blk.row = tl.row, w->blk.col = tl.col;
   w->BOT_RIGHT = {tl.row + w->blk.rows - 1, tl.col + w->blk.cols - 1};
   s->changed = 1;
   w->state |= WND_RECOMPUTE;
