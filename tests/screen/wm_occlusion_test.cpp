@@ -31,7 +31,8 @@ void check_surface(model_srf& m, const std::string& where) {
   rows = std::max(rows, m.rows), cols = std::max(cols, m.cols);
   ASSERT_TRUE(rows < kRows && cols < kCols);
   std::vector<wm_rect> rs = rect_load(m.s);
-  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> seen(kRows * kCols);
+  static std::vector<std::vector<std::pair<uint32_t, uint32_t>>> seen(kRows * kCols);  // reused: no allocation per step
+  for (auto& c : seen) c.clear();
   std::vector<uint8_t> newvis(kRows * kCols);
   std::map<int32_t, int32_t> band;  // visible top row -> height
   for (auto& r : rs) {
