@@ -9,22 +9,14 @@ namespace {
 
 class WmPlacement : public WmFresh {};
 
-TEST_F(WmPlacement, RowsAndColumnsPlaceOrRefuse) {
-  struct row {
-    int32_t row, col, rows, cols;
-    int32_t want_row, want_col;  // 0: refused with WM_NO_FIT
-  } rows[] = {
-      {0, 0, 4, 10, 9, 26},     // centred: 20/2 - (2-1), 60/2 - (5-1)
-      {0, 0, 5, 11, 9, 26},     // odd sizes halve down
-      {-1, -1, 4, 10, 19, 51},  // from the bottom; right-aligned
-      {-5, -5, 4, 10, 15, 51},  // another row, the same column
-      {1, 1, 20, 60, 1, 1},     // exactly the surface
-      {0, 1, 30, 10, 0, 0},     // larger than the surface, centred: row -4
-      {1, 1, 30, 70, 1, 1},     // the same at row 1: only the top-left counts
-      {2, 0, 4, 70, 0, 0},      // centred column below 1
-  };
-  TSRF* s = srf(20, 60);
-  for (const row& r : rows) {
+struct placement {
+  int32_t row, col, rows, cols;
+  int32_t want_row, want_col;  // 0: refused with WM_NO_FIT
+};
+
+// Attaches each request to a 20x60 surface and checks where it lands.
+void place(TSRF* s, std::initializer_list<placement> rows) {
+  for (const placement& r : rows) {
     WND_BLK b;
     INIT_WND(&b, r.row, r.col, r.rows, r.cols, 0);
     TWND* w = WM__ATTACH(&b, s, 1);
@@ -42,6 +34,25 @@ TEST_F(WmPlacement, RowsAndColumnsPlaceOrRefuse) {
     wm_detach(w, 1);
   }
   EXPECT_EQ(s->TWND_CNT, 0);
+}
+
+TEST_F(WmPlacement, ZeroCentresAndNegativesCountFromTheFarSide) {
+  place(srf(20, 60), {
+                         {0, 0, 4, 10, 9, 26},     // centred: 20/2 - (2-1), 60/2 - (5-1)
+                         {0, 0, 5, 11, 9, 26},     // odd sizes halve down
+                         {-1, -1, 4, 10, 19, 51},  // from the bottom; right-aligned
+                         {-5, -5, 4, 10, 15, 51},  // another row, the same column
+                         {1, 1, 20, 60, 1, 1},     // exactly the surface
+                     });
+  EXPECT_TRUE(captured_errors().empty());
+}
+
+TEST_F(WmPlacement, LargerThanTheSurfaceIsRefusedOnlyWhenCentred) {
+  place(srf(20, 60), {
+                         {0, 1, 30, 10, 0, 0},  // larger than the surface, centred: row -4
+                         {1, 1, 30, 70, 1, 1},  // the same at row 1: only the top-left counts
+                         {2, 0, 4, 70, 0, 0},   // centred column below 1
+                     });
   EXPECT_TRUE(captured_errors().empty());
 }
 
