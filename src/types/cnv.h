@@ -256,18 +256,18 @@ constexpr int kTokenRecText = 8;
 // knows no group and no token.
 struct token_hooks {
   // Group id of a group (loaded when first asked), 0 when there is none.
-  uint32_t (*load)(const char* ap, const char* ver, uint8_t src, const char* group);
+  uint32_t (*load)(const char* ap, const char* ver, uint8_t src, const char* group) = nullptr;
   // 1 and the 40-byte record of the text (30 characters) or code, else 0.
-  int (*by_text)(uint32_t group, const char* text, uint8_t* rec);
-  int (*by_code)(uint32_t group, int32_t code, uint8_t* rec);
+  int (*by_text)(uint32_t group, const char* text, uint8_t* rec) = nullptr;
+  int (*by_code)(uint32_t group, int32_t code, uint8_t* rec) = nullptr;
   // The group's records in code order, at most `max` (0: all) into `out`
   // (40 bytes each) when given; the count.
-  int (*list)(uint32_t group, int max, uint8_t* out);
+  int (*list)(uint32_t group, int max, uint8_t* out) = nullptr;
   // The group's two 8-byte stamps, application and version; 0 for an
   // unknown group.
-  int (*info)(uint32_t group, uint8_t* stamp1, uint8_t* stamp2, char* ap, char* ver);
+  int (*info)(uint32_t group, uint8_t* stamp1, uint8_t* stamp2, char* ap, char* ver) = nullptr;
   // Creates the caches (cv_init); 0 when they cannot be created.
-  int (*init)();
+  int (*init)() = nullptr;
 };
 token_hooks set_token_hooks(const token_hooks& h);
 

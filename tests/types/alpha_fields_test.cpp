@@ -158,10 +158,7 @@ const token_hooks kTableHooks{
         if (g == 7 && token_rec(code, rec) && memcmp(rec + kTokenRecText, text, kTokenTextLen) == 0) return 1;
       return 0;
     },
-    [](uint32_t g, int32_t code, uint8_t* rec) -> int { return g == 7 && token_rec(code, rec); },
-    nullptr,
-    nullptr,
-    nullptr};
+    [](uint32_t g, int32_t code, uint8_t* rec) -> int { return g == 7 && token_rec(code, rec); }, nullptr, nullptr};
 
 class Tokens : public ::testing::Test {
  protected:
