@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "fm/fm_objects.h"
+#include "fm/fm_switch.h"
 #include "foundation/invoc.h"
 
 namespace kivo {
@@ -162,6 +163,10 @@ MARB* lfb_marb(const LFB* lfb);
 void fm_run_event(ARB* arb, PFB* pfb, void (*event)(ARB*));
 // An open counts as a user of its PFB once, unless an event of the file runs.
 void count_user(LFB* lfb);
+
+// Runs a record slot of the back-end on the handle's current stream with
+// `mod` (ARB_*) and the record or key `rec`; the slot's result.
+int fm_slot(ARB* arb, fms_slot fms_fn::*slot, uint16_t mod, void* rec);
 
 // Reports an unexpected failure of the file manager's own bookkeeping.
 void fm_checkstat(int ok, int line, const char* text);
