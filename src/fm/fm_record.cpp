@@ -242,7 +242,8 @@ int scanned_read(ARB* arb, STRM* s, FSCB* f) {
 // A read-next with a start pending positions first: at the restriction's
 // own start, else at the first record of the stream's key path.
 int initial_position(ARB* arb, STRM* s, FSCB* f, const caller& c) {
-  arb->arb_keyno = s->strm_keyno;
+  // A segment list scans the handle's own key path.
+  if (!f || f->fscb_type != FSCB_SEGS) arb->arb_keyno = s->strm_keyno;
   arb->arb_mod = ARB_FIRST;
   if (f && (f->fscb_type == FSCB_RANGE || f->fscb_type == FSCB_SEGS)) {
     if (f->fscb_type == FSCB_RANGE) arb->arb_keyno = f->fscb_keyno;

@@ -165,7 +165,10 @@ int verify_pos_req(ARB* arb, FSCB* f) {
     int hi_len = equal ? f->fscb_lo_len : f->fscb_hi_len;
     if (hi) {
       int c = cmp_key(k, req, true, req_len, hi, hi_len);
-      if (c > 0 || (c == 0 && !equal && (f->fscb_flags2 & SCAN_EXCLUSIVE))) return no_match(arb, s);
+      // A request shorter than an exclusive bound it starts with still has
+      // records below the bound.
+      bool at_hi = c == 0 && !equal && (f->fscb_flags2 & SCAN_EXCLUSIVE) && req_len >= hi_len;
+      if (c > 0 || at_hi) return no_match(arb, s);
     }
     if (!f->fscb_lo) return 1;
     int c = cmp_key(k, req, true, req_len, f->fscb_lo, f->fscb_lo_len);
