@@ -219,6 +219,7 @@ int scanned_read(ARB* arb, STRM* s, FSCB* f) {
       int p = chk_pos(arb, false);
       if (p == 0) {
         release_if_held(arb, s, r, c.mod);
+        s->strm_active = kStrmNoPos;  // a failed read leaves no position
         return fail(arb, FM_NOT_FOUND);
       }
       if (p == 2 || ((c.mod & ARB_MATCH_ID) && id.differs(arb))) return continue_read(arb, s, c, id);

@@ -261,3 +261,122 @@ TEST_F(FmScan, StartOnRangeAndFastReads) {
 
 }  // namespace
 }  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// One restricted handle and the records its restriction lets through.
+struct model_handle {
+  SCAN_REQ q{};
+  std::vector<SCAN_SEG> segs;
+  ARB* a = nullptr;
+  uint8_t buf[kRecLen];
+  std::vector<std::string> pass;  // in key order
+  int pos = -2;                   // -2 start pending, -1 no position, else index in pass
+};
+
+int cmp_over(const std::string& key, const uint8_t* b, size_t n) {
+  return memcmp(key.data(), b, std::min(n, key.size()));
+}
+
+bool passes(const SCAN_REQ& q, const std::string& rec) {
+  if (q.type == SCAN_SEGS) {
+    for (uint16_t i = 0; i < q.nsegs; ++i)
+      if (memcmp(rec.data() + 4 + 2 * (q.segs[i].seg_no - 1), q.kbuf + q.segs[i].offset, 2)) return false;
+    return true;
+  }
+  std::string key = q.keyno ? rec.substr(4, 6) : rec.substr(0, 4);
+  if (q.flags & SCAN_EQUAL) return cmp_over(key, q.lo, q.lo_len) == 0;
+  int lo = q.lo ? cmp_over(key, q.lo, q.lo_len) : 1, hi = q.hi ? cmp_over(key, q.hi, q.hi_len) : -1;
+  return (lo > 0 || (lo == 0 && !(q.flags & SCAN_EXCLUSIVE))) && (hi < 0 || (hi == 0 && !(q.flags2 & SCAN_EXCLUSIVE)));
+}
+
+class FmScanModel : public FmScan {};
+
+TEST_F(FmScanModel, RandomOperationsAgainstAFilteringModel) {
+  std::vector<std::string> recs;
+  for (int i = 20; i < 200; ++i) ASSERT_EQ(put(h, rec_of(i).c_str()), 1);
+  for (int i = 0; i < 200; ++i) recs.push_back(rec_of(i));
+  static const SCAN_SEG prefix[] = {{1, 0, 2, 0}}, gap[] = {{1, 0, 2, 0}, {3, 2, 2, 0}}, none[] = {{2, 0, 2, 0}};
+  struct cfg {
+    uint8_t type, keyno, flags, flags2;
+    const char *lo, *hi;
+    const SCAN_SEG* segs;
+    uint16_t nsegs;
+  } cfgs[] = {
+      {SCAN_KEY, 0, 0, 0, "0040", "0120", nullptr, 0},
+      {SCAN_KEY, 0, SCAN_EXCLUSIVE, SCAN_EXCLUSIVE, "0040", "012", nullptr, 0},
+      {SCAN_KEY, 1, 0, SCAN_EXCLUSIVE, "S1T1", "S2T2U1", nullptr, 0},
+      {SCAN_KEY, 1, SCAN_EXCLUSIVE, 0, "S1T1U0", "S3", nullptr, 0},
+      {SCAN_KEY, 1, SCAN_EQUAL, 0, "S2T0", nullptr, nullptr, 0},
+      {SCAN_SEGS, 1, 0, 0, "S2", nullptr, prefix, 1},
+      {SCAN_SEGS, 1, 0, 0, "S3U1", nullptr, gap, 2},
+      {SCAN_SEGS, 1, 0, 0, "T2", nullptr, none, 1},
+  };
+  std::vector<model_handle> hs(std::size(cfgs));
+  for (size_t i = 0; i < hs.size(); ++i) {
+    const cfg& c = cfgs[i];
+    SCAN_REQ& q = hs[i].q;
+    q.type = c.type, q.keyno = c.keyno, q.flags = c.flags, q.flags2 = c.flags2;
+    auto bytes = [](const char* s) { return reinterpret_cast<const uint8_t*>(s); };
+    q.lo = bytes(c.lo), q.lo_len = c.lo ? uint16_t(strlen(c.lo)) : 0;
+    q.hi = bytes(c.hi), q.hi_len = c.hi ? uint16_t(strlen(c.hi)) : 0;
+    q.kbuf = q.lo, q.kbuf_len = q.lo_len, q.segs = c.segs, q.nsegs = c.nsegs;
+    hs[i].a = attach(h, &q, hs[i].buf);
+    ASSERT_TRUE(hs[i].a);
+    hs[i].a->arb_keyno = c.keyno;
+    for (const std::string& r : recs)
+      if (passes(q, r)) hs[i].pass.push_back(r);
+    auto key = [&](const std::string& r) { return c.keyno ? r.substr(4, 6) : r.substr(0, 4); };
+    std::stable_sort(hs[i].pass.begin(), hs[i].pass.end(), [&](auto& x, auto& y) { return key(x) < key(y); });
+  }
+  uint32_t seed = 12345;
+  auto rnd = [&](uint32_t n) { return (seed = seed * 1103515245 + 12345) / 65536 % n; };
+  for (int op = 0; op < 100000; ++op) {
+    model_handle& m = hs[rnd(uint32_t(hs.size()))];
+    ARB* a = m.a;
+    a->arb_lock_wait = rnd(2) ? 7 : 0xFFFFFFFF;
+    uint32_t kind = rnd(6);
+    std::string want;
+    if (kind == 0) {  // back to the start of the restriction
+      a->arb_mod = ARB_FIRST;
+      ASSERT_EQ(call(a, fm_start), 1);
+      m.pos = -2;
+      continue;
+    }
+    if (kind == 1) {  // a read by a partial or whole key
+      size_t keylen = m.q.keyno ? 6 : 4, n = 1 + rnd(uint32_t(keylen));
+      std::string k;
+      for (size_t i = 0; i < n; ++i) {
+        if (m.q.keyno) k += i % 2 ? char('0' + rnd(5)) : (rnd(8) ? "STU"[i / 2] : "RZ"[rnd(2)]);
+        else k += char('0' + (i == 0 ? 0 : rnd(i == 1 ? 3 : 10)));
+      }
+      a->arb_key = reinterpret_cast<uint8_t*>(k.data());
+      a->arb_key_len = uint16_t(n);
+      a->arb_mod = ARB_PARTIAL;
+      int r = call(a, fm_read);
+      a->arb_key = nullptr;
+      bool below_equal = (m.q.flags & SCAN_EQUAL) && cmp_over(k, m.q.lo, m.q.lo_len) < 0;
+      m.pos = -1;
+      for (size_t i = 0; !below_equal && i < m.pass.size() && m.pos < 0; ++i)
+        if ((m.q.keyno ? m.pass[i].substr(4, n) : m.pass[i].substr(0, n)) >= k) m.pos = int(i);
+      want = m.pos < 0 ? "450" : m.pass[size_t(m.pos)];
+      // Past the end of the key path the back-end reports the end of file.
+      uint32_t st = a->arb_stat == FM_EOF ? FM_NOT_FOUND : a->arb_stat;
+      ASSERT_EQ(r ? std::string(reinterpret_cast<char*>(a->arb_rec), kRecLen) : std::to_string(st % 1000), want)
+          << "op " << op << " read " << k;
+      continue;
+    }
+    a->arb_mod = 0;
+    int r = call(a, fm_rdnxt);
+    int next = m.pos == -2 ? 0 : m.pos + 1;
+    if (m.pos == -1) want = "540";
+    else if (size_t(next) >= m.pass.size()) want = "360", m.pos = -1;
+    else want = m.pass[size_t(m.pos = next)];
+    ASSERT_EQ(r ? std::string(reinterpret_cast<char*>(a->arb_rec), kRecLen) : std::to_string(a->arb_stat % 1000), want)
+        << "op " << op << " rdnxt";
+  }
+}
+
+}  // namespace
+}  // namespace kivo::test
