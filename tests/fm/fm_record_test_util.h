@@ -63,8 +63,9 @@ class FmRec : public Fresh {
     Fresh::TearDown();
   }
   // Opens a new file on `buf` (kRecLen bytes).
-  static ARB* create(rec_desc& d, uint8_t* buf, uint32_t opt = LFB_OPEN_NEW) {
-    if (!FM_CREATE(&d.fdb, 1, 0, opt, 0x0f, 0x0f)) return nullptr;
+  // Creates the file and opens it with options `opt`.
+  static ARB* create(rec_desc& d, uint8_t* buf, uint32_t opt = 0) {
+    if (!FM_CREATE(&d.fdb, 1, 0, 0, 0x0f, 0x0f) || !FM_OPEN(&d.fdb, 1, opt, 0x0f, 0x0f)) return nullptr;
     return with_buf(d.fdb.fdb_arb, buf);
   }
   static ARB* with_buf(ARB* a, uint8_t* buf) {
