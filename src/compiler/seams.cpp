@@ -1,11 +1,19 @@
-// The compiler is not built yet: with its hooks empty it loads no module.
+// The module loader is not built yet: with its hooks empty it loads no
+// module. pc_init gives the descriptors the native compiled-item figures
+// and MADDR its memory-file reader.
 #include "compiler/seams.h"
+
+#include "compiler/em.h"
+#include "compiler/em_item.h"
 
 namespace kivo {
 
 pl_hook_table pl_hooks;
 
-void pc_init() {}
+void pc_init() {
+  em_set_layout();
+  em_install_reader();
+}
 void pl_init() {}
 void sc_init() {}
 

@@ -310,5 +310,7 @@ void em_sdb_fdb(FDB* f, KDB* k, SDB* s) { em_file(f, k, s, "SD", 2024, 1, nullpt
 void em_sum_ref_fdb(FDB* f, KDB* k, SDB* s) {
   em_file(f, k, s, "SR", 24, 0, "0 [8]: 4:4b 8:2b; 1 [8]: 11:3 16:4b 20:4b");
 }
+void em_toc_fdb(FDB* f, KDB* k, SDB* s) { em_file(f, k, s, "TO", 12, 0, nullptr); }
+void em_trap_fdb(FDB* f, KDB* k, SDB* s) { em_file(f, k, s, "TP", 12, 0, nullptr); }
 
 }  // namespace kivo

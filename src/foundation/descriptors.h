@@ -248,5 +248,8 @@ void em_scan_bud_fdb(FDB* fdb, KDB* kdb, SDB* sdb);
 void em_scan_fdb(FDB* fdb, KDB* kdb, SDB* sdb);
 void em_sdb_fdb(FDB* fdb, KDB* kdb, SDB* sdb);
 void em_sum_ref_fdb(FDB* fdb, KDB* kdb, SDB* sdb);
+// Event-point rows and trap records of a module: 12 bytes, no key.
+void em_toc_fdb(FDB* fdb, KDB* kdb, SDB* sdb);
+void em_trap_fdb(FDB* fdb, KDB* kdb, SDB* sdb);
 
 }  // namespace kivo
