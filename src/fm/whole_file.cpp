@@ -39,7 +39,8 @@ int del_all_loop(ARB* arb, STRM* s, uint16_t locate) {
   arb->arb_mod = ARB_FIRST;
   if (!s->strm_fms->start(arb, s)) return 0;
   for (;;) {
-    arb->arb_mod = ARB_LOCATE | ARB_HOLD;
+    // A record another stream holds is in someone's update: never taken over.
+    arb->arb_mod = ARB_LOCATE | ARB_HOLD | ARB_NO_STEAL;
     if (!s->strm_fms->rdnxt(arb, s)) return arb->arb_stat == FM_EOF;
     arb->arb_mod = kDelDeferKeys | locate;
     if (!s->strm_fms->del(arb, s)) {
