@@ -9,6 +9,7 @@
 #include "design/seams.h"
 #include "fm/analyser.h"
 #include "fm/flat_file.h"
+#include "fm/record_ops.h"
 #include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
@@ -94,6 +95,15 @@ int run_check(const char* file, int interactive) {
   return brfanal(file, interactive, 0, nullptr);
 }
 
+// The repair's result is the exit status too: 1 good, 0 bad.
+int run_repair(const char* file) {
+  if (!file) {
+    fprintf(stderr, "Error:  Missing file name\n");
+    return 0;
+  }
+  return brfrepair(file);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +142,7 @@ int main(int argc, char** argv) {
     case MODE_IMPORT: return run_import(util_file);
     case MODE_VERIFY: return run_check(util_file, 0);
     case MODE_ANALYSE: return run_check(util_file, 1);
+    case MODE_REPAIR: return run_repair(util_file);
   }
   return 0;
 }

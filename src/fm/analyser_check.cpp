@@ -257,34 +257,7 @@ namespace {
 // blank or all zero, binary zero, packed decimal zero, or a segment that is
 // not compared). A key without segments is null for every record.
 bool key_is_null(const anal_ctx* c, int k, const uint8_t* key) {
-  size_t off = 0;
-  for (int s = 0; s < c->keys[k].nsegs; ++s) {
-    const key_seg& seg = c->segs[k][s];
-    const uint8_t* p = key + off;
-    off += seg.len;
-    bool empty = true;
-    switch (seg.kind) {
-      case seg_kind::chars: {
-        bool zeros = std::all_of(p, p + seg.len, [](uint8_t b) { return b == 0; });
-        bool blanks = std::all_of(p, p + seg.len, [](uint8_t b) { return b == ' '; });
-        empty = zeros || blanks;
-        break;
-      }
-      case seg_kind::signed_bin:
-      case seg_kind::unsigned_bin: empty = std::all_of(p, p + seg.len, [](uint8_t b) { return b == 0; }); break;
-      case seg_kind::packed:
-        // Every digit nibble zero; the sign nibble (the last one) is free.
-        for (int i = 0; i < seg.len && empty; ++i) {
-          uint8_t b = p[i];
-          if (i + 1 < seg.len ? b != 0 : (b & 0xF0) != 0) empty = false;
-        }
-        break;
-      case seg_kind::ignored: break;
-      case seg_kind::invalid: empty = false; break;
-    }
-    if (!empty) return false;
-  }
-  return true;
+  return key_value_empty(c->segs[k], c->keys[k].nsegs, key);
 }
 
 // The walk of one key's tree.

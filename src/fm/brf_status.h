@@ -36,6 +36,9 @@ enum brf_status : int {
   BRF_NO_SPACE = 22,
   BRF_TOO_MANY_FILES = 23,
   BRF_SYS_ERR = 24,  // other system error
+  // Within the storage engine only: a change found the in-use mark of a
+  // writer that died; the pair is repaired and the change made again.
+  BRF_ABANDONED = 25,
 };
 
 }  // namespace kivo

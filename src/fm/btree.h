@@ -68,6 +68,8 @@ struct BT_FILE {
   int lock_depth = 0;
   uint32_t lock_epoch = 1;  // +1 each time the tree lock is taken
   bool op_writing = false;  // the change count on disk is ahead for this operation
+  bool in_change = false;   // a record change runs: its first write sets the in-use mark
+  bool marking = false;     // this process set the in-use mark and has not cleared it
   // Held alone and the only open of the file in this process: `hdr` is the
   // file's header and is not read back, and the change count (which only
   // other caches need) is written once, when this stops being so.
@@ -180,6 +182,24 @@ int getroot(BT_CURSOR* c, uint32_t* root);
 // Removes the last key defined (`keyno` must be it) and frees its pages:
 // undoes a key whose index could not be built.
 [[nodiscard]] int bt_drop_key(BT_CURSOR* c, int keyno);
+
+// The in-use mark (header byte kHdrInUse): set while a record change of
+// several writes runs, so a mark found set while nobody holds the data
+// file's update lock was left by a writer that died inside a change. The
+// record layer raises `in_change` under the update lock; the change's first
+// write to the key file then sets the mark together with the change count
+// (one write of the header fields from the mark on), and fails with
+// BRF_ABANDONED, writing nothing, when the header read under the tree lock
+// shows a mark already: its setter died. bt_mark_clear ends the change (one
+// byte, no tree lock needed: only the update-lock holder writes the header).
+int bt_mark_clear(BT_FILE* f);
+// Reads the mark from the file: 1 set, 0 not (or no header yet), or -1.
+int bt_mark_read(BT_FILE* f);
+// Under a held tree lock: every key's tree becomes one empty root, the pages
+// are taken again from the header block on, the key definitions stay. The
+// change count jumps so far that every cursor drops its cached pages. The
+// repair then inserts every record again.
+int bt_reset_trees(BT_CURSOR* c);
 
 // The owner word of a file attached with owner tracking names the session
 // (lock_session_number, lock.h) while it holds the tree lock.

@@ -328,18 +328,25 @@ int block(BT_CURSOR* c, bool changing) {
     return 0;
   }
   ++f->lock_epoch;
-  if (g_verify_io) {
-    uint8_t h[kBtHdrSize];
-    if (bt_io_read(f->io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize) && h[kHdrInUse]) {
-      sys_err("BT", __LINE__, "File closed while a transaction was in progress - please check integrity");
-      --f->lock_depth;
-      bt_io_unlock_tree(f->io);
-      set_status(c, BRF_SYS_ERR);
-      return 0;
-    }
-  }
   if ((f->options & kOwnerTracking) && lock_session_number) write_owner(f, owner_word(lock_session_number));
   return 1;
+}
+
+int bt_mark_clear(BT_FILE* f) {
+  f->in_change = false;
+  if (!f->marking) return BRF_OK;
+  uint8_t zero = 0;
+  f->marking = false;
+  f->hdr[kHdrInUse] = 0;
+  if (bt_io_write(f->io, kHdrInUse, &zero, 1) != 1) return errno == ENOSPC ? BRF_NO_SPACE : BRF_SYS_ERR;
+  return BRF_OK;
+}
+
+int bt_mark_read(BT_FILE* f) {
+  uint8_t b = 0;
+  long got = bt_io_read(f->io, kHdrInUse, &b, 1);
+  if (got < 0) return -1;
+  return got == 1 && b != 0;
 }
 
 void bunlock(BT_CURSOR* c, bool changing) {

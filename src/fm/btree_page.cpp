@@ -39,18 +39,39 @@ void drop_slot(BT_CURSOR* c, uint32_t seek) {
   if (bt_page_slot* s = find_slot(c, seek)) s->seek = 0;
 }
 
+// The first write of a record change: the in-use mark and the change count
+// `start` in one write of the header fields from the mark on (the image is
+// current: read under the tree lock now held). A mark already set was left
+// by a writer that died (btree.h): nothing is written.
+int mark_change(BT_CURSOR* c, uint32_t start) {
+  BT_FILE* f = c->file;
+  if (f->hdr[kHdrInUse]) return set_status(c, BRF_ABANDONED);
+  f->hdr[kHdrInUse] = 1;
+  st_le32(f->hdr, kHdrChangeCount, start);
+  constexpr size_t kSpan = kBtHdrSize - kHdrInUse;
+  if (bt_io_write(f->io, kHdrInUse, f->hdr + kHdrInUse, kSpan) != static_cast<long>(kSpan)) {
+    f->hdr[kHdrInUse] = 0;
+    return io_fail(c, true);
+  }
+  f->marking = true;
+  return BRF_OK;
+}
+
 // Adds to the change count for one write. The first write of an operation
 // puts an odd count on disk before anything else changes, so another process
 // never trusts a page that this operation may have written, and a reader
 // without the tree lock (an odd count, or one that moved while it read) knows
 // a change is under way; the count in memory stays even and reaches the disk
-// at op_end.
+// at op_end. The first write of a record change carries the in-use mark.
 int note_write(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
   if (!f->op_writing) {
     uint32_t start = (n + 1) | 1;
-    if (f->sole) {
+    if (f->in_change && !f->marking) {
+      if (int st = mark_change(c, start)) return st;
+      f->count_behind = f->sole;  // the final count still goes at the end
+    } else if (f->sole) {
       f->count_behind = true;  // no other cache to warn: written at the end
     } else {
       uint8_t w[4];
@@ -305,6 +326,7 @@ int undo_end(BT_CURSOR* c, int st) {
     }
     if (u.have_hdr) {
       memcpy(u.hdr + kHdrChangeCount, f->hdr + kHdrChangeCount, 4);
+      u.hdr[kHdrInUse] = f->hdr[kHdrInUse];  // a change's mark outlives its failed step
       memcpy(f->hdr, u.hdr, kBtHdrSize);
       decode_keys(f);
       uint8_t block[kBtHdrBlock] = {};

@@ -128,12 +128,13 @@ int getroot(BT_CURSOR* c, uint32_t* root) {
     if (up == 0) break;
     seek = up;
   }
-  if (seek != f->keys[c->key].root) {
+  if (seek != f->keys[c->key].root && f->in_change) {
     if (f->optimistic) {  // a write: only under the lock
       f->optimistic_stop = true;
       return set_status(c, BRF_SYS_ERR);
     }
-    // A split above the recorded root was not recorded: record it now.
+    // A split above the recorded root was not recorded: record it now. Only
+    // a record change writes the header (btree.h).
     f->keys[c->key].root = seek;
     st_le32(f->hdr, kHdrKeys + c->key * kKeyDescSize + kKdRoot, seek);
     if (int st = hdr_write(c)) return st;

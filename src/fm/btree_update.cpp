@@ -5,6 +5,12 @@
 // Pages are changed in local buffers and written whole through the cursor's
 // cache (btree_page.h). An insert takes every page that its splits could
 // need before it changes anything, so running out of pages fails it cleanly.
+//
+// Write order (kept by any change here): a page taken for a split is written
+// before the pages that come to name it. A change of several page writes can
+// still be cut short by a kill; the in-use mark (btree.h) that the record
+// operations set around every change covers that, and the repair builds the
+// trees again from the data (record_repair.cpp).
 #include <cstring>
 #include <set>
 #include <vector>
@@ -17,6 +23,10 @@ namespace kivo {
 using namespace bt;
 
 namespace {
+
+// A change-count step past the age re-check of btree_page.h: every cursor,
+// in any process, drops its cached pages instead of trusting their ages.
+constexpr uint32_t kChangeCountJump = 65536;
 
 struct pagebuf {
   uint32_t seek = 0;
@@ -164,9 +174,9 @@ int balance_split(upd& u, pagebuf& page) {
   // 4. Half of the rest moves right.
   if ((n - 1) / 2 > 0)
     if (int st = rotate_right(u, parent, i, page, right, (n - 1) / 2)) return st;
-  // 5.
-  if (int st = store(u, page)) return st;
+  // 5. The new page first, then the pages that come to name it.
   if (int st = store(u, right)) return st;
+  if (int st = store(u, page)) return st;
   if (int st = store(u, parent)) return st;
   if (cnt(parent) >= g.M) return brebalance(u, parent.seek);
   return BRF_OK;
@@ -617,6 +627,35 @@ int bt_drop_key(BT_CURSOR* c, int keyno) {
       c->has_key = false;
       return set_status(c, BRF_OK);
     });
+  });
+}
+
+int bt_reset_trees(BT_CURSOR* c) {
+  return finish(c, [&] {
+    if (int st = hdr_read(c)) return st;
+    BT_FILE* f = c->file;
+    st_le32(f->hdr, kHdrChangeCount, ld_le32(f->hdr, kHdrChangeCount) + kChangeCountJump);
+    st_le32(f->hdr, kHdrFreePage, 0);
+    st_le32(f->hdr, kHdrEofseek, kBtHdrBlock);
+    for (auto& s : c->pages) s.seek = 0;
+    for (int k = 0; k < hdr_key_count(f); ++k) {
+      c->key = k;
+      uint32_t root = bpage_alloc(c);
+      if (!root) return static_cast<int>(c->status);
+      uint8_t page[kPageSize];
+      if (int st = page_load(c, root, page)) return st;
+      st_le32(page, kPgHdrSize, 0);  // last DOWN of an empty root
+      if (int st = page_write(c, root, page)) return st;
+      f->keys[k].root = root;
+      st_le32(f->hdr, kHdrKeys + k * kKeyDescSize + kKdRoot, root);
+    }
+    if (int st = hdr_write(c)) return st;
+    c->key = c->last_key = -1;
+    c->index = -1;
+    c->page = 0;
+    c->dseek = kNoSeek;
+    c->has_key = false;
+    return set_status(c, BRF_OK);
   });
 }
 

@@ -52,7 +52,10 @@ constexpr size_t kRhLengthOff = 2;  // u16
 constexpr size_t kRhLinkOff = 4;    // u32
 constexpr size_t kRhRecnoOff = 8;   // u32
 constexpr uint8_t kRecDeleted = 0x01;
-constexpr uint8_t kRecNotUser = 0x02;  // incomplete allocation, or a FREE_BLOCK
+// Incomplete allocation, or a FREE_BLOCK. The new copy of a keyed record
+// being moved carries it too, with its link naming the record it replaces
+// (every other record's link names itself) until the old one is freed.
+constexpr uint8_t kRecNotUser = 0x02;
 constexpr uint32_t kMaxRecordLength = 0xFFFF;
 
 // --- FREE_BLOCK: the body of a free-list record ---
@@ -175,6 +178,10 @@ void brfinithdr(brf_hdr* h, uint32_t rec_len);
 // 16 when it is deleted already; 17 in a relative file or when no record
 // starts there; 4, 22, 24 on I/O failure.
 [[nodiscard]] int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
+
+// The same for a record flagged deleted or unfinished already: the upgrade
+// and the repair free such records.
+int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
 
 // Upgrades the file to version 2 and rebuilds the free list. Returns the
 // status: 0 on success.

@@ -7,6 +7,12 @@
 // only for a record of exactly its length. Everything read from the file on
 // the way (block seeks, chain links, record headers) is checked before use: a
 // damaged list loses free space, never a live record.
+//
+// Write order (the crash repair relies on it): a free flags the record
+// deleted before it enters the chain, so the flag alone says the record is
+// gone; a kill between loses the space only. An allocation from a chain
+// unlinks the record before it flags it not-a-user-record, and an append
+// writes the record before the header's end of file moves past it.
 #include <cerrno>
 #include <cstring>
 #include <vector>

@@ -2,6 +2,7 @@
 // manager's key compare (see key_segment.h).
 #include "fm/key_segment.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/bytes.h"
@@ -149,6 +150,37 @@ key_seg key_seg_of_sdb(uint8_t sdb_type, uint16_t len, uint16_t offset, uint8_t 
 
 uint8_t type_to_bktype(uint8_t sdb_type, uint8_t eff_order) {
   return seg_type_of(seg_kind_of_sdb(sdb_type), eff_order == '-');
+}
+
+namespace {
+
+bool all_bytes(const uint8_t* p, int n, uint8_t b) {
+  return std::all_of(p, p + n, [b](uint8_t x) { return x == b; });
+}
+
+bool seg_empty(const key_seg& seg, const uint8_t* p) {
+  switch (seg.kind) {
+    case seg_kind::chars: return all_bytes(p, seg.len, 0) || all_bytes(p, seg.len, ' ');
+    case seg_kind::signed_bin:
+    case seg_kind::unsigned_bin: return all_bytes(p, seg.len, 0);
+    case seg_kind::packed:
+      // Every digit nibble zero; the sign nibble (the last one) is free.
+      return all_bytes(p, seg.len - 1, 0) && (p[seg.len - 1] & 0xF0) == 0;
+    case seg_kind::ignored: return true;
+    case seg_kind::invalid: return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool key_value_empty(const key_seg* segs, int nsegs, const uint8_t* key) {
+  size_t off = 0;
+  for (int s = 0; s < nsegs; ++s) {
+    if (!seg_empty(segs[s], key + off)) return false;
+    off += segs[s].len;
+  }
+  return true;
 }
 
 }  // namespace kivo

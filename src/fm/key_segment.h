@@ -84,4 +84,9 @@ key_seg key_seg_of_sdb(uint8_t sdb_type, uint16_t len, uint16_t offset, uint8_t 
 // (0 for an invalid type, which the key file refuses).
 uint8_t type_to_bktype(uint8_t sdb_type, uint8_t eff_order);
 
+// Whether a key in key form is empty in every segment (characters all blank
+// or all zero, binary zero, packed decimal zero, or a segment that is not
+// compared): the forms a null-key image takes. No segments: empty.
+bool key_value_empty(const key_seg* segs, int nsegs, const uint8_t* key);
+
 }  // namespace kivo

@@ -665,8 +665,6 @@ int mm_scratch(ARB*, STRM* strm) {
   return 1;
 }
 
-void mm_files_reset() { g_files = ut_list{}; }
-
 void mm_destroy_all() {
   while (auto* f = static_cast<mfb*>(g_files.head)) {
     while (auto* m = static_cast<mpb*>(f->streams.head)) {
@@ -692,6 +690,7 @@ void mm_drop_files(uint32_t level) {
 void mm_fms_install() {
   fms_fn& t = mm_fms_fn;
   t = fms_fn{};
+  mm_reset_hook = mm_destroy_all;
   t.alloc_fi = mm_alloc_fi;
   t.alloc_id = mm_alloc_id;
   t.attach = mm_attach;

@@ -133,11 +133,9 @@ extern fms_fn mm_fms_fn;
 // Installs the memory back-end's table in the switch.
 void mm_fms_install();
 
-// Forgets every memory file: their pools went with a restart of the memory
-// manager (the file manager's start-up in tests).
-void mm_files_reset();
 // Destroys every memory file with its stream positions, open or not (the
-// end of a session: the streams are not used again).
+// end of a session, and a restart of the memory manager through
+// `mm_reset_hook`: the streams are not used again).
 void mm_destroy_all();
 
 // Drops the memory files of `level` and deeper that no stream and no PFB

@@ -107,7 +107,9 @@ int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const
   // index: the update lock keeps every other writer out until it is built.
   bool upd = create && bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE);
   if (create && !upd) return set_status(r, BRF_LOCK_REFUSED);
-  int st = bsetkey(c, d, create);
+  int st = upd ? brf_change_begin(r) : BRF_OK;
+  if (st == BRF_OK) st = bsetkey(c, d, create);
+  if (upd && brf_change_repaired(r, &st)) st = bsetkey(c, d, create);
   if (st == BRF_KEY_CREATED) {
     int keyno = d->keyno;
     brfnullkey(f, keyno, null_from_record, record);
@@ -124,7 +126,10 @@ int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const
   } else if (st == BRF_OK) {
     brfnullkey(f, d->keyno, null_from_record, record);
   }
-  if (upd) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  if (upd) {
+    st = brf_change_end(r, st);
+    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  }
   r->positioned_key = -1;
   return set_status(r, st);
 }

@@ -192,7 +192,7 @@ int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
       r, order, n, rec,
       [&](int k) {
         int e = delete_key(c, k, rec, seek);
-        if (e != BRF_OK) sys_err("BRF", __LINE__, "key delete failed");
+        if (e != BRF_OK && e != BRF_ABANDONED) sys_err("BRF", __LINE__, "key delete failed");
         return e;
       },
       [&](int k) { insert_key(c, k, rec, seek); });

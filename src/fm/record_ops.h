@@ -13,6 +13,12 @@
 //    is put back.
 //  - Every index holds each active record whose key is not that key's null
 //    image exactly once.
+//  - Every change of a keyed file runs inside the key file's in-use mark
+//    (btree.h): a writer killed inside one leaves the mark set, and the next
+//    process to meet it while no process holds the update lock repairs the
+//    pair from the data (record_repair.cpp) before it uses the indexes.
+//  - A keyed read delivers only a record that carries the key of the entry
+//    it came from; a read by number only the record of that number.
 //
 // Results are the storage status codes of brf_status.h, also left in
 // rcb->status. Callers: the native back-end, flat export and import, the
@@ -122,6 +128,38 @@ bool brf_key_is_null(BRF_FILE* f, int keyno, const uint8_t* rec);
 uint32_t brf_key_extent(BRF_FILE* f);
 // Sets key `keyno`'s null image: zeros, or the key of `record`.
 void brfnullkey(BRF_FILE* f, int keyno, bool from_record, const uint8_t* record);
+
+// One change of a keyed file, under the update lock: begin lets its first
+// key-file write set the in-use mark (btree.h); a change that fails with
+// BRF_ABANDONED has undone its own writes, and brf_change_repaired then
+// repairs the pair and says whether to make the change again (else *st is
+// the repair's failure); end clears the mark and returns `st`. A file
+// without keys has no mark.
+int brf_change_begin(BRF_RCB* r);
+bool brf_change_repaired(BRF_RCB* r, int* st);
+int brf_change_end(BRF_RCB* r, int st);
+
+// What a repair did.
+struct brf_repair_counts {
+  int keys = 0;               // keys whose index was built again
+  uint32_t records = 0;       // active records indexed
+  uint32_t moves_kept = 0;    // moved records finished (the old one was freed)
+  uint32_t moves_undone = 0;  // moved copies dropped (the old one is still live)
+  uint32_t repeated = 0;      // records left out of a key for a value met before
+};
+// Repairs the pair with the update lock held by the caller: unfinished moves
+// are settled, every index is built again from the data file (definitions
+// kept) and the mark is cleared. Status 0, or the failure.
+int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out);
+// After a tree operation: when the header it read shows a mark this process
+// did not set and no process holds the update lock, the writer died inside
+// a change; the pair is repaired and true returned (the caller searches
+// again). The repair is announced in one line.
+bool brf_repair_if_abandoned(BRF_RCB* r);
+// The administrator's repair of "<name>" (".dat" is taken off): a pair that
+// is marked or fails verification is repaired; a sound one is left as it is.
+// One line on the standard output says which. 1 good, 0 bad.
+int brfrepair(const char* name);
 
 // A cursor's position, saved and restored around work that moves it.
 struct brf_pos {

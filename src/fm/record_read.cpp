@@ -4,7 +4,10 @@
 // Everything read is checked before use: a header must name itself (its link
 // is its own seek or an owner stamp), lie inside the file and be a finished
 // user record, so a stale or damaged index entry gives a status, never
-// another record's bytes or a read past the file.
+// another record's bytes or a read past the file. A read by number must find
+// a record of that number, and keeps no lock on one that is not. A keyed
+// read that meets a pair left marked by a dead writer has it repaired
+// (record_repair.cpp) and searches again.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -194,6 +197,23 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 
 // Sequential reading by record number from the last one, skipping deleted
 // and free-list records.
+// Reads record number n at `seek`: a record of another number there (its
+// space taken since the seek was found) sends the walk once more from the
+// start; then it is 17.
+int read_number(BRF_RCB* r, int64_t n, int64_t seek, uint8_t* buf, size_t size, uint32_t* len) {
+  for (int tries = 0;; ++tries) {
+    bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
+    int st = read_at(r, static_cast<uint32_t>(seek), buf, size, len);
+    if ((st != BRF_OK && st != BRF_LOCK_REFUSED) || r->last_rec == n) return st;
+    if (!held) brf_release(r);  // a lock taken on another record
+    *len = 0;
+    r->cur_rec = n;
+    r->last_rec = r->last_seek = -1;  // walk from the start, not from a stale place
+    if (tries == 1) return set_status(r, BRF_BAD_DATA);
+    if ((seek = brffindrcd(r, n)) < 0) return r->status;
+  }
+}
+
 int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   for (;;) {
     int st;
@@ -204,7 +224,7 @@ int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
       r->cur_rec = n;
       int64_t seek = brffindrcd(r, n);
       if (seek < 0) return r->status;
-      st = read_at(r, static_cast<uint32_t>(seek), buf, size, len);
+      st = read_number(r, n, seek, buf, size, len);
       if (st == BRF_DELETED) {
         r->last_rec = n;
         r->last_seek = seek;
@@ -223,7 +243,7 @@ int brfget(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   if (r->cur_rec < 0) return set_status(r, BRF_EOF);
   int64_t seek = brffindrcd(r, r->cur_rec);
   if (seek < 0) return set_status(r, BRF_NO_RECORD);
-  return read_at(r, static_cast<uint32_t>(seek), buf, size, len);
+  return read_number(r, r->cur_rec, seek, buf, size, len);
 }
 
 int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
@@ -236,6 +256,7 @@ int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   }
   if (r->cursor && r->cursor->key >= 0) {
     int st = bfirst(r->cursor);
+    if (brf_repair_if_abandoned(r)) st = bfirst(r->cursor);
     if (st) return set_status(r, st);
     st = read_keyed(r, buf, size, len);
     // A record deleted since its entry was read is passed over.
@@ -269,7 +290,14 @@ int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
       if (st) return st;
     }
     for (;;) {
+      brf_pos before;
+      brf_save_pos(r->cursor, &before);
       int st = bnext(r->cursor);
+      if (brf_repair_if_abandoned(r)) {
+        // The trees are new: go on from the key reached before.
+        brf_restore_pos(r->cursor, &before);
+        continue;
+      }
       if (st) return set_status(r, st);
       prefetch_ahead(r);
       st = read_keyed(r, buf, size, len);
@@ -283,6 +311,7 @@ int brfseek(BRF_RCB* r, int mode, const uint8_t* key, int keylen, uint8_t* buf, 
   *len = 0;
   if (!r->cursor || r->cursor->key < 0) return set_status(r, BRF_NO_KEY);
   int st = bseek(r->cursor, mode, key, keylen, r->key_form);
+  if (brf_repair_if_abandoned(r)) st = bseek(r->cursor, mode, key, keylen, r->key_form);
   if (st) return set_status(r, st);
   return read_keyed(r, buf, size, len);
 }

@@ -112,7 +112,7 @@ int fm_init() {
   fm_rlevel = 0;
   if (!fms_init()) return 0;
   if (!fms_set_data_server(getenv("KIVO_DATA_SERVER"))) return 0;
-  mm_files_reset();
+  mm_destroy_all();  // a second start (tests) begins with no memory file
   fm_objects_init();
   return fm_ctl_init();
 }

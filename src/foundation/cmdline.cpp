@@ -259,6 +259,7 @@ option_result apply_option(cmd_state& s, int i, int argc, char** argv, uint8_t* 
       s.md = MODE_USAGE;
       break;
     case 'V': *util = MODE_VERIFY; return OPT_UTILITY;
+    case 'R': *util = MODE_REPAIR; return OPT_UTILITY;
     case 'X': {
       char host[256], port[64];
       if (!split_host_port(*v, host, sizeof host, port, sizeof port)) return OPT_REFUSED;
@@ -337,6 +338,8 @@ void os_usage() {
       "convert a UNIXIO file into a flat format\n",
       "        -v=<data_file_name>         ",
       "verify the integrity of a UNIXIO file\n",
+      "        -r=<data_file_name>         ",
+      "repair the keys of a UNIXIO file\n",
       "        -an=<data_file_name>        ",
       "analyze a UNIXIO file\n",
       "Restrictions:\n",

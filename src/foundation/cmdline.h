@@ -23,6 +23,7 @@ enum start_mode : uint8_t {
   MODE_IMPORT = 8,       // -i: flat file to native form
   MODE_VERIFY = 9,       // -v
   MODE_ANALYSE = 10,     // -an
+  MODE_REPAIR = 11,      // -r: rebuild the keys of a damaged pair
 };
 
 // The session name of -s: 8 characters, blank when none was named.
@@ -62,7 +63,7 @@ bool wants_remote_client(int argc, char** argv);
 // process. A bad value stops parsing: 0, argc and argv as they were.
 // A -x connection made before parsing stopped is closed again; one that
 // cannot be made ends start-up with status 1.
-// A utility option (-e, -i, -v, -an) also ends parsing; its file name goes
+// A utility option (-e, -i, -v, -r, -an) also ends parsing; its file name goes
 // to *util_file (null when none was given).
 int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file = nullptr);
 

@@ -151,7 +151,10 @@ void close_dump(FILE* f) {
 
 }  // namespace
 
+void (*mm_reset_hook)() = nullptr;
+
 int mm_init() {
+  if (mm_reset_hook) mm_reset_hook();
   for (auto& b : mm_pool)
     while (b.head) mm_destroy_pool(static_cast<POOL*>(b.head));
   drain_quarantine();

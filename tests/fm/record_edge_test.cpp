@@ -2,7 +2,9 @@
 // sequence, duplicates in a second index, moving rewrites, fixed lengths,
 // null keys, preload, refused rewrites of deleted records, failed index
 // removal, a key that cannot be built, and the relative-file count.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "record_test_util.h"
 
@@ -206,6 +208,22 @@ TEST_F(RecordEdge, RecordNumbersFindTheirSeeksFromAnyStart) {
     r->cur_rec = n;
     ASSERT_EQ(brfget(r, buf_, sizeof buf_, &len_), BRF_OK);
   }
+}
+
+TEST_F(RecordEdge, ReadByNumberRefusesARecordOfAnotherNumber) {
+  BRF_RCB* r = open("num", BRF_NO_KEYS, 0, false);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(put(r, test::make_rec(i, "", 0, 10, 'n')), BRF_OK);
+  int64_t seek = brffindrcd(r, 1);
+  // Record 1's space now says it holds record 2: a reader must not take it for 1.
+  uint8_t recno[4];
+  st_le32(recno, 0, 2);
+  int fd = ::open((dir_.file("num") + ".dat").c_str(), O_RDWR);
+  ASSERT_EQ(pwrite(fd, recno, 4, seek + kRhRecnoOff), 4);
+  ::close(fd);
+  r->cur_rec = 1;
+  brf_want_lock(r, false);
+  EXPECT_EQ(brfget(r, buf_, sizeof buf_, &len_), BRF_BAD_DATA);
+  EXPECT_FALSE(r->lock.flags & RCB_LOCK_HELD);
 }
 
 }  // namespace

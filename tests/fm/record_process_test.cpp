@@ -313,14 +313,16 @@ TEST_F(RecordProcess, CallsPerOperationOnASharedAndAnExclusivePair) {
       {false, kSeek, 0, 0, 0},  // without the lock: nothing changed meanwhile
       {false, kNext, 0, 0, 0},  // along a leaf read under the lock before
       {false, kRewrite, 2, 0, 1},
-      {false, kPut, 4, 0, 9},
-      {false, kDelete, 4, 0, 13},
-      // Exclusive: no lock calls; the key file's change count is not written.
+      // A change that writes the key file clears the in-use mark at its end.
+      {false, kPut, 4, 0, 10},
+      {false, kDelete, 4, 0, 14},
+      // Exclusive: no lock calls; the key file's change count is not written,
+      // except with the in-use mark that the change sets and clears.
       {true, kSeek, 0, 0, 0},
       {true, kNext, 0, 0, 0},
       {true, kRewrite, 0, 0, 1},
-      {true, kPut, 0, 0, 5},
-      {true, kDelete, 0, 0, 9},
+      {true, kPut, 0, 0, 7},
+      {true, kDelete, 0, 0, 11},
   };
   for (const row& t : rows) {
     SCOPED_TRACE(testing::Message() << "exclusive " << t.exclusive << " op " << t.op);

@@ -73,6 +73,9 @@ inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_rec
     if (ld_le32(d.data(), next - 4) != rh.length) return "trailer mismatch at " + std::to_string(s);
     if (!(rh.flags & (kRecDeleted | kRecNotUser)) && rh.link != s && !(rh.link & kOwnerBit))
       return "active record not naming itself at " + std::to_string(s);
+    // A moved record's copy names the old one only while its change runs.
+    if ((rh.flags & (kRecDeleted | kRecNotUser)) == kRecNotUser && rh.link != s)
+      return "unsettled copy at " + std::to_string(s);
     if (strict && rh.recno != out->size()) return "record number out of order at " + std::to_string(s);
     at[static_cast<uint32_t>(s)] = out->size();
     out->push_back({static_cast<uint32_t>(s), rh.flags,

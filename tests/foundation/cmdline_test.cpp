@@ -120,6 +120,7 @@ TEST_F(CmdLine, ModesOfTheWordAndUtilityOptions) {
                {{"-i", "flat.txt"}, MODE_IMPORT, "flat.txt"},
                {{"-i"}, MODE_IMPORT, nullptr},
                {{"-v=x.dat"}, MODE_VERIFY, "x.dat"},
+               {{"-r=z.dat", "-v=x.dat"}, MODE_REPAIR, "z.dat"},
                {{"-an=y.dat"}, MODE_ANALYSE, "y.dat"}};
   for (const auto& c : cases) {
     parsed p = parse(c.args);
@@ -300,6 +301,7 @@ const char kUsage[] =
     "        -i=<flat_file_name>         convert a flat file into UNIXIO format\n"
     "        -e=<data_file_name>         convert a UNIXIO file into a flat format\n"
     "        -v=<data_file_name>         verify the integrity of a UNIXIO file\n"
+    "        -r=<data_file_name>         repair the keys of a UNIXIO file\n"
     "        -an=<data_file_name>        analyze a UNIXIO file\n"
     "Restrictions:\n"
     "  An application_id and process_type must always be included when specifying\n"
@@ -342,6 +344,7 @@ TEST(KivoBinary, StatusAndOutputOfStartUpPaths) {
       {"-c", 0, "remote-terminal client", true},
       {"xc -u", 1, "remote-terminal client", false},
       {"-v=none.dat", 0, "none:  Can't open file (status 3)", true},  // brfanal's "bad" result
+      {"-r=none.dat", 0, "none:  Can't repair file (status 3)", true},
       {"-e", 0, "", true},
       // An empty data directory: start-up, conversions included, ends cleanly.
       {"--KIVOPATH=/nonexistent/kivo-empty", 1, "no process to run", true},
