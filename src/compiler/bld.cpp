@@ -13,8 +13,6 @@ namespace kivo {
 
 namespace {
 
-constexpr uint16_t kLinkLen = 8;
-
 bld_opnd make_opnd(char kind, uint32_t a, uint32_t b = 0, uint32_t c = 0) { return {kind, {a, b, c}, -1}; }
 
 uint32_t pair(uint16_t lo, uint16_t hi) { return lo | (static_cast<uint32_t>(hi) << 16); }

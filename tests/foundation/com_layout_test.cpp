@@ -68,9 +68,9 @@ TEST(ComState, ScopeWordsAndTablesAfterStart) {
   EXPECT_EQ(1u, com.mark_scope);
   EXPECT_EQ(0, memcmp(com.month_names[9], "SEPTEMBER ", 10));
   EXPECT_EQ(9, com.month_lens[9]);
-  EXPECT_EQ(CC_BLANK, com.char_class[' ']);
-  EXPECT_EQ(CC_DIGIT, com.char_class['7']);
-  EXPECT_EQ(CC_USCORE, com.char_class['_']);
+  EXPECT_EQ(CC_BLANK, com.char_class[uint8_t(' ')]);
+  EXPECT_EQ(CC_DIGIT, com.char_class[uint8_t('7')]);
+  EXPECT_EQ(CC_USCORE, com.char_class[uint8_t('_')]);
   EXPECT_EQ(CC_PARAG, com.char_class[0xB6]);
   EXPECT_EQ(CC_PRINT, com.char_class[0xA1]);
   EXPECT_EQ(CC_OTHER, com.char_class[0x7F]);
