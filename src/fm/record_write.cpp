@@ -48,10 +48,6 @@ const uint8_t* image(std::vector<uint8_t>& v, const uint8_t* src, uint32_t len, 
   return v.data();
 }
 
-// Bytes of the file that one write changes wholly or not at all when the
-// process is killed: the smallest page of the systems the engine runs on.
-constexpr uint64_t kAtomicSpan = 4096;
-
 bool within_one_page(uint32_t seek, uint32_t len) {
   uint64_t first = uint64_t{seek} + kRecHdrSize;
   return first / kAtomicSpan == (first + len - 1) / kAtomicSpan;

@@ -243,10 +243,35 @@ TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
 }
 
 // A writer killed after freeing a moved record's old place, before the copy
-// was finished; then a record that no key holds (every key null) is put in
-// a space of the old place's length. It must not take that place before the
-// pair is repaired, or the repair would take the old place for live and drop
-// the moved record.
+// was finished: the pair of 20 records with id 10 moving. Returns the
+// copy's place, 0 when no kill point left it so.
+uint32_t killed_before_a_move_is_finished(const std::string& base, record_model* model) {
+  make_pair(base, 20, 40, model);
+  std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
+  std::vector<step> move = {{kRewrite, 10, 10002, 97}};
+  // The last kill point that leaves the copy unfinished: the old place is
+  // on its free chain by then.
+  auto kill_at = [&](long point) -> uint32_t {
+    write_file(base + ".dat", dat);
+    write_file(base + ".key", key);
+    record_model left = *model;
+    run_to_point(base, move, point, false, &left);
+    std::vector<data_record> recs;
+    std::string err = walk_data(read_file(base + ".dat"), &recs);
+    if (err.rfind("unsettled copy at ", 0) != 0 || !(recs[10].flags & kRecDeleted)) return 0;
+    return static_cast<uint32_t>(std::stoul(err.substr(18)));
+  };
+  long last = 0;
+  for (long point = 1; point < 100; ++point)
+    if (kill_at(point)) last = point;
+    else if (last) break;
+  return last ? kill_at(last) : 0;
+}
+
+// Then a record that no key holds (every key null) is put in a space of the
+// old place's length. It must not take that place before the pair is
+// repaired, or the repair would take the old place for live and drop the
+// moved record.
 TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   com_fill(0, nullptr);
   set_sys_err_presenter(quiet);
@@ -254,25 +279,7 @@ TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   scratch_dir dir;
   std::string base = dir.file("null");
   record_model model;
-  make_pair(base, 20, 40, &model);
-  std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
-  std::vector<step> move = {{kRewrite, 10, 10002, 97}};
-  // The last kill point that leaves the copy unfinished: the old place is
-  // on its free chain by then.
-  auto kill_at = [&](long point) {
-    write_file(base + ".dat", dat);
-    write_file(base + ".key", key);
-    record_model left = model;
-    run_to_point(base, move, point, false, &left);
-    std::vector<data_record> recs;
-    return walk_data(read_file(base + ".dat"), &recs).rfind("unsettled", 0) == 0 && (recs[10].flags & kRecDeleted);
-  };
-  long last = 0;
-  for (long point = 1; point < 100; ++point)
-    if (kill_at(point)) last = point;
-    else if (last) break;
-  bool pending_copy = last && kill_at(last);
-  ASSERT_TRUE(pending_copy);
+  ASSERT_NE(killed_before_a_move_is_finished(base, &model), 0u);
   session s(base);
   std::vector<uint8_t> nothing(kFixedPart + 40, 0);
   ASSERT_EQ(brfput(s.r, nothing.data(), static_cast<uint32_t>(nothing.size())), BRF_OK);
@@ -283,6 +290,28 @@ TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   int32_t count = 0;
   EXPECT_EQ(analyze(base.c_str(), 0, &count), 1);
   EXPECT_EQ(count, 21);
+  set_sys_err_presenter(nullptr);
+}
+
+// The copy's completion cut by the kill at a page boundary: its flags say
+// user record, its link still names the freed old place. The repair
+// finishes it; the moved record is not dropped.
+TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
+  com_fill(0, nullptr);
+  set_sys_err_presenter(quiet);
+  brfinit();
+  scratch_dir dir;
+  std::string base = dir.file("cut");
+  record_model model;
+  uint32_t copy = killed_before_a_move_is_finished(base, &model);
+  ASSERT_NE(copy, 0u);
+  std::vector<uint8_t> dat = read_file(base + ".dat");
+  dat[copy + kRhFlagsOff] = 0;
+  write_file(base + ".dat", dat);
+  record_model active;
+  ASSERT_EQ(reopen_and_check(base, &active), "");
+  model[id_text(10)] = record_of(10, 10002, 97);
+  EXPECT_EQ(active, model);
   set_sys_err_presenter(nullptr);
 }
 
