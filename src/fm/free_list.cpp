@@ -11,7 +11,8 @@
 // Write order (the crash repair relies on it): a free flags the record
 // deleted before it enters the chain, so the flag alone says the record is
 // gone; a kill between loses the space only. An allocation from a chain
-// unlinks the record before it flags it not-a-user-record, and an append
+// unlinks the record before it flags it not-a-user-record (the flag written
+// last when the header crosses a page: write_taken_hdr), and an append
 // writes the record before the header's end of file moves past it.
 #include <cerrno>
 #include <cstring>

@@ -34,6 +34,9 @@ struct sweep_kind {
   uint8_t op;
   uint32_t first, count, num;
   uint16_t body;
+  // Ids deleted from the prefill in this order, so that a put takes the
+  // last one's place (whose header crosses a page) off a chain of two.
+  int freed_first = -1, freed_last = -1;
 };
 
 const sweep_kind kKinds[] = {
@@ -42,7 +45,20 @@ const sweep_kind kKinds[] = {
     {"rewrites moving", 60, 300, kRewrite, 10, 5, 2, 97},
     {"rewrites changing keys", 60, 300, kRewrite, 10, 5, 3, 300},
     {"deletes merging pages", 130, 40, kDelete, 0, 14, 0, 0},
+    {"puts into a freed place across a page", 20, 165, kPut, 1000, 1, 7, 165, 3, 18},
 };
+
+void delete_ids(const std::string& base, std::initializer_list<int> ids, record_model* model) {
+  session s(base);
+  std::vector<uint8_t> buf(70000);
+  for (int id : ids) {
+    std::vector<uint8_t> key = record_of(static_cast<uint32_t>(id), 1, 0);
+    uint32_t len = 0;
+    ASSERT_EQ(brfseek(s.r, kSeekEqual, key.data(), kWholeRecord, buf.data(), buf.size(), &len), BRF_OK);
+    ASSERT_EQ(brfdelete(s.r), BRF_OK);
+    model->erase(id_text(static_cast<uint32_t>(id)));
+  }
+}
 
 struct step {
   uint8_t op;
@@ -154,6 +170,7 @@ void sweep(const sweep_kind& kind, bool cut, sweep_totals* t, std::vector<std::s
   std::string base = dir.file("sweep");
   record_model pristine;
   make_pair(base, kind.prefill, kind.prefill_body, &pristine);
+  if (kind.freed_last >= 0) delete_ids(base, {kind.freed_first, kind.freed_last}, &pristine);
   std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
   for (long point = 1; point < 5000; ++point) {
     write_file(base + ".dat", dat);
