@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!os_init(argc, argv)) return 0;
-  cv_init();
+  if (!cv_init()) startup_err("can't create the conversion tables", 1);
   memset(com.cur_db, ' ', sizeof com.cur_db);
   memset(com.cur_ap, ' ', sizeof com.cur_ap);
   memset(com.cur_ver, ' ', sizeof com.cur_ver);

@@ -5,6 +5,7 @@
 
 #include "compiler/em.h"
 #include "compiler/em_item.h"
+#include "types/cnv.h"
 
 namespace kivo {
 
@@ -13,6 +14,7 @@ pl_hook_table pl_hooks;
 void pc_init() {
   em_set_layout();
   em_install_reader();
+  set_stamp_name_hook(pl_gen_nam);
 }
 void pl_init() {}
 void sc_init() {}

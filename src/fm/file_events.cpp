@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "fm/fm_open.h"
+#include "fm/fm_record.h"
 #include "fm/fm_switch.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -22,11 +23,10 @@ namespace {
 
 PCB* pcb_of(const PFB* pfb) { return static_cast<PCB*>(pfb->pfb_proc); }
 
-// Runs one event point under a file-event level; its end code is kept in
-// the block's invocation.
-void run_ep(PFB* pfb, uint8_t ep) {
+}  // namespace
+
+uint32_t run_file_ep(PFB* pfb, uint8_t ep, uint8_t* result) {
   auto* pcb = static_cast<uint8_t*>(pfb->pfb_proc);
-  uint8_t result[4] = {};
   PROC_EXEC_BLK blk{pcb_of(pfb), result, ep, 0};
   uint32_t end = PI_END_NO_PROC;
   ++fm_rlevel;
@@ -35,7 +35,16 @@ void run_ep(PFB* pfb, uint8_t ep) {
     if (fm_proc_hooks.proc_exec) end = fm_proc_hooks.proc_exec(&blk);
   });
   --fm_rlevel;
-  st_le32(pcb, INVOC_END_CODE, rc == PI_END_NORMAL ? end : rc);
+  end = rc == PI_END_NORMAL ? end : rc;
+  st_le32(pcb, INVOC_END_CODE, end);
+  return end;
+}
+
+namespace {
+
+void run_ep(PFB* pfb, uint8_t ep) {
+  uint8_t result[4] = {};
+  run_file_ep(pfb, ep, result);
 }
 
 }  // namespace
@@ -56,6 +65,9 @@ void start_proc(ARB* arb) {
   memcpy(pcb + INVOC_AP_ID, p.fdb_ap, 3);
   memcpy(pcb + INVOC_VER, p.fdb_ver, 2);
   pcb[INVOC_PROC_TYPE] = PT_FILE_PROC;
+  // The loader fills the update event points' entries when the module has them.
+  st_le16(pcb, FPCB_EP_PRE, kNoEntry);
+  st_le16(pcb, FPCB_EP_POST, kNoEntry);
   memset(pcb + INVOC_PROC_NAM, ' ', kProcNameLen);
   memcpy(pcb + INVOC_PROC_NAM, p.fdb_name, sizeof p.fdb_name);
   PCB* proc = reinterpret_cast<PCB*>(pcb);

@@ -34,25 +34,16 @@ constexpr uint32_t kStructSize = 40;
 constexpr size_t kStructRecLen = 24;
 constexpr size_t kProtoRecLen = 18;
 
-// Runs a record slot of a control handle on its current stream.
-int ctl_slot(ARB* arb, fms_slot fms_fn::*slot, uint16_t mod, void* rec) {
-  STRM* s = arb->arb_sarb->sarb_cur_strm;
-  arb->arb_mod = mod;
-  arb->arb_rec = static_cast<uint8_t*>(rec);
-  arb->arb_key_end = nullptr;
-  return (s->strm_fms->*slot)(arb, s);
-}
-
 // Exact read in locate mode: the live record, or null.
 void* ctl_read(ARB* arb, uint8_t keyno, void* key, uint16_t extra) {
   arb->arb_keyno = keyno;
-  if (!ctl_slot(arb, &fms_fn::read, ARB_EQUAL | ARB_LOCATE | extra, key)) return nullptr;
+  if (!fm_slot(arb, &fms_fn::read, ARB_EQUAL | ARB_LOCATE | extra, key)) return nullptr;
   return arb->arb_rec;
 }
 
 int ctl_del(ARB* arb, uint8_t keyno, void* key) {
   if (!ctl_read(arb, keyno, key, ARB_HOLD)) return 0;
-  return ctl_slot(arb, &fms_fn::del, 0, arb->arb_rec);
+  return fm_slot(arb, &fms_fn::del, 0, arb->arb_rec);
 }
 
 // Reads a control file in key order from its first record, or from `key`
@@ -62,8 +53,8 @@ uint32_t ctl_scan(ARB* arb, uint8_t keyno, const uint8_t* key, size_t cmp_off, s
   if (!arb) return 0;
   uint32_t n = 0;
   arb->arb_keyno = keyno;
-  if (!ctl_slot(arb, &fms_fn::start, key ? 0 : ARB_FIRST, const_cast<uint8_t*>(key))) return 0;
-  while (ctl_slot(arb, &fms_fn::rdnxt, ARB_LOCATE, nullptr)) {
+  if (!fm_slot(arb, &fms_fn::start, key ? 0 : ARB_FIRST, const_cast<uint8_t*>(key))) return 0;
+  while (fm_slot(arb, &fms_fn::rdnxt, ARB_LOCATE, nullptr)) {
     if (key && memcmp(arb->arb_rec + cmp_off, key + cmp_off, cmp_len) != 0) break;
     ++n;
     fn(arb->arb_rec);
@@ -156,6 +147,14 @@ uint32_t pfb_diff(const FDB* fdb, const PFB* pfb) {
 
 }  // namespace
 
+int fm_slot(ARB* arb, fms_slot fms_fn::*slot, uint16_t mod, void* rec) {
+  STRM* s = arb->arb_sarb->sarb_cur_strm;
+  arb->arb_mod = mod;
+  arb->arb_rec = static_cast<uint8_t*>(rec);
+  arb->arb_key_end = nullptr;
+  return (s->strm_fms->*slot)(arb, s);
+}
+
 void fm_checkstat(int ok, int line, const char* text) {
   if (!ok) sys_err("FMFI", line, "%s", text);
 }
@@ -224,7 +223,7 @@ int fm_ctl_init() {
 
 bool fm_ctl_ready() { return g_pfb_arb && g_lfn_arb; }
 
-int ctl_write_pfb(PFB* pfb) { return ctl_slot(g_pfb_arb, &fms_fn::write, ARB_LOCATE, pfb); }
+int ctl_write_pfb(PFB* pfb) { return fm_slot(g_pfb_arb, &fms_fn::write, ARB_LOCATE, pfb); }
 
 int ctl_del_pfb(const PFB* pfb) {
   PFB key{};
@@ -240,7 +239,7 @@ PFB* ctl_find_pfb(uint16_t id16, uint32_t id32) {
   return static_cast<PFB*>(ctl_read(g_pfb_arb, 0, &key, 0));
 }
 
-int ctl_write_lfn(LFN* lfn) { return ctl_slot(g_lfn_arb, &fms_fn::write, ARB_LOCATE, lfn); }
+int ctl_write_lfn(LFN* lfn) { return fm_slot(g_lfn_arb, &fms_fn::write, ARB_LOCATE, lfn); }
 
 int ctl_del_lfn(const LFN* lfn) {
   LFN key = *lfn;

@@ -196,7 +196,11 @@ FSCB* segs_fscb(const SCAN_REQ& r, uint32_t* stat) {
   f->fscb_hi = static_cast<uint8_t*>(fm_alloc(std::max<size_t>(r.kbuf_len, 1)));
   f->fscb_nsegs = r.nsegs;
   f->fscb_segs = static_cast<SSB*>(fm_alloc(sizeof(SSB) * std::max<size_t>(r.nsegs, 1)));
-  for (int i = 0; i < r.nsegs; ++i) f->fscb_segs[i] = SSB{r.segs[i].offset, r.segs[i].len, 8, '+'};
+  f->fscb_seg_no = static_cast<uint16_t*>(fm_alloc(sizeof(uint16_t) * std::max<size_t>(r.nsegs, 1)));
+  for (int i = 0; i < r.nsegs; ++i) {
+    f->fscb_segs[i] = SSB{r.segs[i].offset, r.segs[i].len, 8, '+'};
+    f->fscb_seg_no[i] = r.segs[i].seg_no;
+  }
   return f;
 }
 
@@ -339,8 +343,9 @@ FSCB* create_fscb(const SCAN_REQ* scan, const PFB* pfb, uint32_t* stat) {
 void free_fscb(FSCB* chain) {
   while (chain) {
     FSCB* next = chain->fscb_next;
-    for (void* p : {static_cast<void*>(chain->fscb_lo), static_cast<void*>(chain->fscb_hi),
-                    static_cast<void*>(chain->fscb_sq), static_cast<void*>(chain->fscb_segs)})
+    for (void* p :
+         {static_cast<void*>(chain->fscb_lo), static_cast<void*>(chain->fscb_hi), static_cast<void*>(chain->fscb_sq),
+          static_cast<void*>(chain->fscb_segs), static_cast<void*>(chain->fscb_seg_no)})
       if (p) mm_free(p);
     mm_free(chain);
     chain = next;

@@ -116,10 +116,18 @@ struct STRM {
   void* strm_fms_path;
   fms_fn* strm_fms;     // copied from pfb_fms
   void* strm_ext;       // further block, freed with the stream
-  uint8_t strm_active;  // 0 while the OS file still has to be opened for it
-  uint8_t strm_keyno;   // key path of a stream made by an attach
+  uint8_t strm_active;  // position state, kStrmInactive .. kStrmOnRecord
+  uint8_t strm_keyno;   // scan key: key path of the last start or keyed read on a scanned handle
   ut_link strm_in_lfb;
   ut_link strm_in_sarb;
+};
+
+// Position states of a stream (strm_active).
+enum : uint8_t {
+  kStrmInactive = 0,      // the back-end has not opened it yet: activate first
+  kStrmNoPos = 1,         // a read-next fails with FM_NO_POS
+  kStrmStartPending = 2,  // the next read-next begins at the known position
+  kStrmOnRecord = 3,      // on the record last delivered
 };
 
 struct MARB {
@@ -282,6 +290,10 @@ struct FSCB {
   uint8_t* fscb_sq;
   uint16_t fscb_nsegs;
   SSB* fscb_segs;
+  uint16_t* fscb_seg_no;  // FSCB_SEGS: the key segment number of each entry
+  // FSCB_SEGS: the key last matched and its prefix length (in fscb_hi).
+  const KDB* fscb_pfx_kdb;
+  uint16_t fscb_pfx_len;
 };
 
 // ---- the file manager's own state ----

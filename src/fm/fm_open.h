@@ -13,9 +13,11 @@
 // (scope_clear.cpp) through fm__close, fm__scratch, fm_detach and free_pfb.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "fm/fm_objects.h"
+#include "fm/fm_switch.h"
 #include "foundation/invoc.h"
 
 namespace kivo {
@@ -124,6 +126,9 @@ struct fm_proc_hook_table {
   void (*free_data)(PCB* pcb, int flag);
   void (*dbg_cleanup)(PCB* pcb);
   int (*pb_attach)(ARB* arb, STRM* strm, FSCB* scan);  // sorted-query attach
+  // The process's shared data into a stream's save area of `size` bytes and back.
+  void (*store_data)(PCB* pcb, uint8_t* area, size_t size, void* shared);
+  void (*restore_data)(PCB* pcb, const uint8_t* area, void* shared);
 };
 extern fm_proc_hook_table fm_proc_hooks;
 
@@ -136,6 +141,9 @@ void start_proc(ARB* arb);
 void end_proc(ARB* arb);
 // Releases the process a PFB holds (after its end event, or with the PFB).
 void fm_free_proc(PFB* pfb);
+// Runs event point `ep` of the PFB's process under a file-event level
+// (fm_rlevel raised); the end code, also kept in the block's invocation.
+uint32_t run_file_ep(PFB* pfb, uint8_t ep, uint8_t* result);
 
 // The operating-system name of the handle's current file; 0 (and *len 0)
 // when it has no current stream or the back-end cannot name it.
@@ -162,6 +170,10 @@ MARB* lfb_marb(const LFB* lfb);
 void fm_run_event(ARB* arb, PFB* pfb, void (*event)(ARB*));
 // An open counts as a user of its PFB once, unless an event of the file runs.
 void count_user(LFB* lfb);
+
+// Runs a record slot of the back-end on the handle's current stream with
+// `mod` (ARB_*) and the record or key `rec`; the slot's result.
+int fm_slot(ARB* arb, fms_slot fms_fn::*slot, uint16_t mod, void* rec);
 
 // Reports an unexpected failure of the file manager's own bookkeeping.
 void fm_checkstat(int ok, int line, const char* text);

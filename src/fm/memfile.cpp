@@ -349,7 +349,9 @@ int mm_attach(ARB* arb, STRM* strm) {
   arb->arb_rec_id_len = sizeof m->rec_id;
   arb->arb_rec_id_area = m->rec_id;
   auto* first = static_cast<STRM*>(strm->strm_lfb->lfb_strm.head);
-  strm->strm_active = first && first != strm ? first->strm_active : strm->strm_lfb->lfb_pfb->pfb_open;
+  // An open file leaves a new stream with a start pending (position state 2).
+  bool open = first && first != strm ? first->strm_active : strm->strm_lfb->lfb_pfb->pfb_open;
+  strm->strm_active = open ? kStrmStartPending : 0;
   return 1;
 }
 
@@ -378,7 +380,9 @@ int mm_open(ARB* arb, STRM* strm) {
   if (!f->exists) return fail(arb, FM_NO_FILE);
   strm->strm_lfb->lfb_pfb->pfb_open = 1;
   ++f->opens;
-  each_stream(strm->strm_lfb->lfb_pfb, strm->strm_lfb, [](STRM* s) { s->strm_active = 1; });
+  each_stream(strm->strm_lfb->lfb_pfb, strm->strm_lfb, [](STRM* s) {
+    if (!s->strm_active) s->strm_active = kStrmStartPending;
+  });
   return 1;
 }
 

@@ -12,6 +12,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "fm/memfile.h"
+#include "fm/token_cache.h"
 #include "foundation/com.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
@@ -129,6 +130,7 @@ void fm_clr_scope(uint32_t level) {
 
 void fm_register_hooks() {
   os_fm_init = fm_init;
+  token_register_hooks();
   ut_clear_hooks.files = fm_clr_scope;
 }
 

@@ -20,7 +20,8 @@ void fm_clr_scope(uint32_t level);
 extern int (*fm_pb_init)();
 
 // Puts fm_init and fm_clr_scope in the foundation's start-up and scope
-// clearing; main calls it before os_init.
+// clearing, and the token caches behind the conversions; main calls it
+// before os_init.
 void fm_register_hooks();
 
 }  // namespace kivo

@@ -2,6 +2,7 @@
 // over every disk back-end that takes part (fms_commit).
 #include "fm/whole_file.h"
 
+#include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "foundation/sys_err.h"
 
@@ -14,6 +15,64 @@ int fm_commit(int mode) {
     case 2: return fms_commit(0) && fms_commit(2);
     default: sys_err("FMFI", __LINE__, "fm_commit - invalid commit mode"); return 0;
   }
+}
+
+namespace {
+
+// Delete modifier: the back-end may leave its indexes to be rebuilt.
+constexpr uint16_t kDelDeferKeys = 0x4000;
+
+// The caller's fields fm_del_all borrows.
+struct del_all_saved {
+  uint16_t len;
+  uint8_t* rec;
+  uint8_t keyno;
+  uint16_t mod;
+};
+
+int del_all_loop(ARB* arb, STRM* s, uint16_t locate) {
+  const fms_fn* t = s->strm_fms;
+  if (!t->start || !t->rdnxt || !t->del) {
+    arb->arb_stat = FM_NO_FMS;
+    return 0;
+  }
+  arb->arb_mod = ARB_FIRST;
+  if (!s->strm_fms->start(arb, s)) return 0;
+  for (;;) {
+    // A record another stream holds is in someone's update: never taken over.
+    arb->arb_mod = ARB_LOCATE | ARB_HOLD | ARB_NO_STEAL;
+    if (!s->strm_fms->rdnxt(arb, s)) return arb->arb_stat == FM_EOF;
+    arb->arb_mod = kDelDeferKeys | locate;
+    if (!s->strm_fms->del(arb, s)) {
+      sys_err("FMFI", __LINE__, "fm_del_all() - fms_del() failed");
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+int fm_del_all(ARB* arb) {
+  STRM* s = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  if (!s) {
+    arb->arb_stat = FM_NOT_OPEN;
+    return 0;
+  }
+  if (s->strm_active == kStrmInactive && !fm_actv(arb, s)) return 0;
+  if (s->strm_lfb->lfb_pfb->ORG != ORG_INDEXED) {
+    arb->arb_stat = FM_NOT_INDEXED;
+    return 0;
+  }
+  const del_all_saved saved{arb->arb_len, arb->arb_rec, arb->arb_keyno, arb->arb_mod};
+  const FSCB* f = arb->arb_sarb->sarb_fscb;
+  arb->arb_keyno = f && f->fscb_type == FSCB_RANGE ? f->fscb_keyno : 0;
+  int r = del_all_loop(arb, s, saved.mod & ARB_LOCATE);
+  s->strm_active = kStrmNoPos;
+  arb->arb_len = saved.len;
+  arb->arb_rec = saved.rec;
+  arb->arb_keyno = saved.keyno;
+  arb->arb_mod = saved.mod;
+  return r;
 }
 
 }  // namespace kivo

@@ -8,4 +8,10 @@ namespace kivo {
 // phase run (failure when phase 0 failed). Another mode is a system error.
 int fm_commit(int mode);
 
+struct ARB;
+// Empties the handle's file (opened first when deferred). 1 only when the
+// end of the file is reached; a record it cannot hold or read fails with
+// that status.
+int fm_del_all(ARB* arb);
+
 }  // namespace kivo

@@ -1,48 +1,73 @@
 // What the rest of the engine calls of the interpreter and run-time routines.
 //
-// The interpreter's entries go through `ii_hooks`, so that a test (and the
-// interpreter once built, at ii_init) puts its own function in place; an
-// empty entry is the interpreter not built yet: no event point has code.
+// Map: EP_CALL and the II_EXEC_* macros; ii_hooks (what the interpreter
+// needs of the process engine, which fills it when it starts); ii_init,
+// rt_init, ii_exec, ii_proc_exec; the trace writer.
 #pragma once
 
 #include <cstdint>
 
+#include "compiler/em.h"
 #include "fm/fm_open.h"
 
 namespace kivo {
 
 struct PCB;
 
-// Asks the interpreter to run one event point; `result` is its true/false word.
+// One event-point call, in its fixed order.
 struct EP_CALL {
   PCB* pcb;
-  uint32_t entry;
+  union {
+    em_entry at;
+    uint8_t* addr;
+  } entry;
+  uint32_t cleared[2];  // zeroed before each call
   uint16_t ep_no;
-  uint32_t context[4];
-  uint32_t result;
+  uint32_t cur_frm;  // context words
+  uint32_t cur_img;
+  uint32_t result;  // bits 8-9 a selection's outcome, 0x10000 the stop request
 };
 
+// What the interpreter reads of a PCB and its records, filled by the
+// process engine. An empty entry answers "nothing": no module, no current
+// frame, image or child.
 struct ii_hook_table {
-  uint32_t (*exec)(EP_CALL* call);
-  uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);
-  void (*trace)(const char* text);
+  uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);  // a replacement (tests)
+  EM* (*pcb_em)(PCB* pcb);
+  // The entry of event point `ep` of the current frame (0), image (1) or
+  // child (2) record; blk 0 when there is none.
+  em_entry (*cur_entry)(PCB* pcb, int which, uint16_t ep);
+  PCB* (*invoker)(PCB* pcb);
 };
 extern ii_hook_table ii_hooks;
 
 void rt_init();
 void ii_init();
 
-// Runs the compiled code of one event point. Returns the end code; with the
-// hook empty the result word is 0 and the end code "no process".
+// Runs the compiled code of one event point; the end code.
 uint32_t ii_exec(EP_CALL* call);
 
-// Runs an event point of a file-manager process; returns its end code ("no
-// process" with the hook empty).
+// Event point `ep_no` of the process: result word stored as a u32 in the
+// result area when given; returns normally.
 uint32_t ii_proc_exec(PROC_EXEC_BLK* blk);
 
-// The statement-trace writer (nothing with the hook empty) and its open file
-// (null while tracing is off).
+// Event-point calls: each answers 0 when there is no code (an entry of
+// block 0 or 65535, no module, no current record), else runs it.
+int II_EXEC_ANY(EP_CALL* call, em_entry at);
+int II_EXEC_PROC(EP_CALL* call, uint16_t ep);
+int II_EXEC_FRM(EP_CALL* call, uint16_t ep);
+int II_EXEC_IMG(EP_CALL* call, uint16_t ep);
+int II_EXEC_CHLD(EP_CALL* call, uint16_t ep);
+int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep);
+
+// The statement trace: appends "kind sequence code ap/type/process text"
+// while KIVO_TRACE_FILE is open; sequence 0 takes the next number. Returns
+// the sequence used.
+uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text);
 void rt_trace(const char* text);
 extern void* rt_trace_arb;
+
+// Routine callable by name: stores the address `value` in `out`; 1.
+int get_addr(void* value, void** out);
 
 }  // namespace kivo

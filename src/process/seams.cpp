@@ -58,6 +58,13 @@ void pi_free_data(PCB* pcb, int flag) {
   if (pi_hooks.free_data) pi_hooks.free_data(pcb, flag);
 }
 
+void pi_store_data(PCB* pcb, uint8_t* area, size_t size, void* shared) {
+  if (pi_hooks.store_data) pi_hooks.store_data(pcb, area, size, shared);
+}
+void pi_restore_data(PCB* pcb, const uint8_t* area, void* shared) {
+  if (pi_hooks.restore_data) pi_hooks.restore_data(pcb, area, shared);
+}
+
 int pb_init() { return 1; }
 void pb_clr_scope(uint32_t) {}
 
@@ -71,6 +78,8 @@ void pi_register_hooks() {
   fm_proc_hooks.open_fi = pi_open_fi;
   fm_proc_hooks.proc_exec = ii_proc_exec;
   fm_proc_hooks.free_data = pi_free_data;
+  fm_proc_hooks.store_data = pi_store_data;
+  fm_proc_hooks.restore_data = pi_restore_data;
 }
 
 void rm_init() {}

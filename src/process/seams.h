@@ -6,6 +6,7 @@
 // does then.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "foundation/invoc.h"
@@ -22,6 +23,8 @@ struct pi_hook_table {
   void* (*shr_data)(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
   void (*open_fi)(PCB* pcb);
   void (*free_data)(PCB* pcb, int flag);
+  void (*store_data)(PCB* pcb, uint8_t* area, size_t size, void* shared);
+  void (*restore_data)(PCB* pcb, const uint8_t* area, void* shared);
 };
 extern pi_hook_table pi_hooks;
 
@@ -45,6 +48,10 @@ const uint8_t* pi_get_ddb(const char* db_id);
 void* pi_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
 void pi_open_fi(PCB* pcb);
 void pi_free_data(PCB* pcb, int flag);
+// The process's shared data into a save area of `size` bytes (a system error
+// "too much data" past it) and back; nothing with the hook empty.
+void pi_store_data(PCB* pcb, uint8_t* area, size_t size, void* shared);
+void pi_restore_data(PCB* pcb, const uint8_t* area, void* shared);
 
 // Sorted-query back-end.
 int pb_init();

@@ -9,13 +9,8 @@
 namespace kivo {
 
 POOL* se_pool = nullptr;
-uint32_t com_dbg_ctl_bits = 0;
 
 void se_init() {}
-
-void dbg_ctl(uint8_t op) {
-  if (op == kDbgOpBreak) com_dbg_ctl_bits |= kDbgBreakRequest;
-}
 
 void dbg_cleanup(PCB*) {}
 

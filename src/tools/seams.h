@@ -3,21 +3,16 @@
 
 #include <cstdint>
 
+#include "foundation/dbg_ctl.h"
+
 namespace kivo {
 
 struct PCB;
 struct POOL;
 
-// The debugger's control bit that asks a wait (terminal or lock) to break off.
-constexpr uint32_t kDbgBreakRequest = 0x40000;
-// The dbg_ctl operation that sets the break request.
-constexpr uint8_t kDbgOpBreak = 13;
-
 extern POOL* se_pool;
-extern uint32_t com_dbg_ctl_bits;
 
 void se_init();
-void dbg_ctl(uint8_t op);
 void dbg_cleanup(PCB* pcb);
 
 // Whether kDbgBreakRequest is set.

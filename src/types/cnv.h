@@ -200,8 +200,10 @@ int cv_get_cnv(CNV* c, const uint8_t* elem);
 int log_itoe(CNV* c);
 int log_etoi(CNV* c);
 
-// The pool " CV_POOL", the work buffers, the compatibility switches and the
-// hooks of the lower type code (text editing, typed dates). Once after os_init.
+// The pool " CV_POOL", the work buffers, the compatibility switches, the
+// hooks of the lower type code (text editing, typed dates) and the token
+// caches (through token_hooks.init). Once after os_init; 0 when the caches
+// cannot be created.
 int cv_init();
 
 // A value typed in the type's plain spelling (dates in the universal form)
@@ -254,18 +256,28 @@ constexpr int kTokenRecText = 8;
 // knows no group and no token.
 struct token_hooks {
   // Group id of a group (loaded when first asked), 0 when there is none.
-  uint32_t (*load)(const char* ap, const char* ver, uint8_t src, const char* group);
+  uint32_t (*load)(const char* ap, const char* ver, uint8_t src, const char* group) = nullptr;
   // 1 and the 40-byte record of the text (30 characters) or code, else 0.
-  int (*by_text)(uint32_t group, const char* text, uint8_t* rec);
-  int (*by_code)(uint32_t group, int32_t code, uint8_t* rec);
+  int (*by_text)(uint32_t group, const char* text, uint8_t* rec) = nullptr;
+  int (*by_code)(uint32_t group, int32_t code, uint8_t* rec) = nullptr;
   // The group's records in code order, at most `max` (0: all) into `out`
   // (40 bytes each) when given; the count.
-  int (*list)(uint32_t group, int max, uint8_t* out);
-  // The group's two stamp names (8 characters each), application and
-  // version; 0 for an unknown group.
-  int (*info)(uint32_t group, char* name1, char* name2, char* ap, char* ver);
+  int (*list)(uint32_t group, int max, uint8_t* out) = nullptr;
+  // The group's two 8-byte stamps, application and version; 0 for an
+  // unknown group.
+  int (*info)(uint32_t group, uint8_t* stamp1, uint8_t* stamp2, char* ap, char* ver) = nullptr;
+  // Creates the caches (cv_init); 0 when they cannot be created.
+  int (*init)() = nullptr;
 };
 token_hooks set_token_hooks(const token_hooks& h);
+
+// Names an 8-byte stamp in 8 characters (the loader's pl_gen_nam), filled by
+// the compiler at its start; empty, the names of cv_get_token_info are blank.
+using stamp_name_fn = int (*)(int unused, const uint8_t* stamp, char* out);
+stamp_name_fn set_stamp_name_hook(stamp_name_fn fn);
+
+// Creates the token caches through the hook; 1 when the hook is empty.
+int cv_token_cache_init();
 
 // The group id for the token settings of `c`, loading it when still 1.
 uint32_t cv_load_token_of(CNV* c);
@@ -275,6 +287,8 @@ uint32_t cv_load_token_of(CNV* c);
 // else the code's record or null. The record stays valid until the next call.
 const uint8_t* cv_get_token(uint32_t group, const char* text, int32_t value, int check_only);
 int cv_get_token_list(uint32_t group, int unused, int max, uint8_t* out);
+// The two stamp names (8 characters each), application (3) and version (2)
+// of a loaded group: 1, or 0 for an unknown group.
 int cv_get_token_info(uint32_t group, char* name1, char* name2, char* ap, char* ver);
 
 // Translation of alpha text between display and stored form ("DTOB",

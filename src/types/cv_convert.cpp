@@ -164,7 +164,7 @@ int cv_init() {
   cv_200_behavior = getenv("KIVO_184_MASKS") ? 0 : 1;
   cv_220_behavior = getenv("KIVO_200_ALIGNMENT") ? 0 : 1;
   set_typed_date_hook(cv_typed_date);
-  return 1;
+  return cv_token_cache_init();
 }
 
 }  // namespace kivo

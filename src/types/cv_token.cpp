@@ -3,6 +3,7 @@
 // hook.
 //
 // A blank text is code -1 without a look-up; an empty hook knows no token.
+// Stamps become names through the loader's naming hook.
 // Records handed out are 40 bytes in the caches' layout.
 #include <cstring>
 
@@ -16,6 +17,7 @@ namespace {
 
 token_hooks g_tokens;
 xlate_fld_fn g_xlate = nullptr;
+stamp_name_fn g_stamp_name = nullptr;
 uint8_t g_rec[kTokenRecLen];  // the record cv_get_token returns
 
 const uint8_t* no_code(uint32_t group) {
@@ -58,8 +60,21 @@ int cv_get_token_list(uint32_t group, int, int max, uint8_t* out) {
   return g_tokens.list ? g_tokens.list(group, max, out) : 0;
 }
 
+int cv_token_cache_init() { return g_tokens.init ? g_tokens.init() : 1; }
+
+stamp_name_fn set_stamp_name_hook(stamp_name_fn fn) {
+  stamp_name_fn old = g_stamp_name;
+  g_stamp_name = fn;
+  return old;
+}
+
 int cv_get_token_info(uint32_t group, char* name1, char* name2, char* ap, char* ver) {
-  return g_tokens.info ? g_tokens.info(group, name1, name2, ap, ver) : 0;
+  uint8_t stamp[2][8];
+  if (!g_tokens.info || !g_tokens.info(group, stamp[0], stamp[1], ap, ver)) return 0;
+  char* names[2] = {name1, name2};
+  for (int i = 0; i < 2; ++i)
+    if (!g_stamp_name || !g_stamp_name(0, stamp[i], names[i])) SET_BLANK(names[i], 8);
+  return 1;
 }
 
 xlate_fld_fn set_xlate_fld_hook(xlate_fld_fn fn) {

@@ -1,0 +1,403 @@
+// The dispatch loop: event-point calls, relocation, the debugger's stop
+// rule, run-time errors and the instruction trace.
+//
+// Map: tables and hooks; prep (code and constant address tables); the stop
+// rule; relocation; ii_fail and rt_err; ii_exec_em and the II_EXEC_* calls;
+// ii_init, rt_init, rt_trace.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "compiler/em_access.h"
+#include "foundation/com.h"
+#include "foundation/dbg_ctl.h"
+#include "foundation/end_codes.h"
+#include "foundation/maddr.h"
+#include "foundation/scope.h"
+#include "foundation/sys_err.h"
+#include "interp/ii_disasm.h"
+#include "interp/ii_run.h"
+
+namespace kivo {
+
+ii_hook_table ii_hooks;
+ii_fn ii_inst_fns[OP_LIMIT];
+ii_dbg_hook_table ii_dbg_hooks;
+rt_err_hook_table rt_err_hooks;
+uint8_t rt_last_err[kRtErrSize];
+void* rt_trace_arb = nullptr;
+
+void ii_fill_ops();  // ii_ops.cpp
+
+namespace {
+
+FILE* inst_trace = nullptr;
+uint32_t trace_seq = 0;
+
+constexpr uint8_t kFlagStmt = 0x1, kFlagBreak = 0x2, kFlagLast = 0x4, kFlagOnce = 0x8;
+constexpr uint8_t kErrClassRun = 3;
+
+// Code and constant addresses by number, built once per module.
+bool prep(EM* em) {
+  if (em->em_blk) return true;
+  if (!em->em_pool || !em->em_inst_arb) return false;
+  auto table = [em](uint32_t n) { return static_cast<uint8_t**>(MM_ALLOC(em->em_pool, (n + 1) * sizeof(uint8_t*))); };
+  uint8_t** blk = table(em->em_inst_cnt);
+  uint8_t** cn = table(em->em_cnst_cnt);
+  if (!blk || !cn) return false;
+  blk[0] = cn[0] = nullptr;
+  for (uint32_t i = 1; i <= em->em_inst_cnt; ++i) blk[i] = MADDR(em->em_inst_arb, i);
+  for (uint32_t i = 1; i <= em->em_cnst_cnt; ++i) cn[i] = MADDR(em->em_cnst_arb, i);
+  em->em_cn = cn;
+  em->em_blk = blk;
+  return true;
+}
+
+bool is_end_op(uint16_t op) {
+  switch (op & ~1u) {
+    case OP_END:
+    case OP_CODE_END:
+    case OP_EXIT:
+    case OP_COND_EXIT:
+    case OP_INVOKE:
+    case OP_END_PROC:
+    case OP_LOGOUT: return true;
+    default: return false;
+  }
+}
+
+bool is_trap(uint16_t op) { return op == OP_TRAP || op == OP_TRAP + 1; }
+
+// ---- run-time errors ----
+
+void put_text(uint8_t* at, size_t room, const std::string& s) {
+  memcpy(at, s.data(), s.size() < room ? s.size() : room);
+}
+
+// "statement n of event point m" from the trap records, or the event point.
+std::string where(II_RUN* run) {
+  EM* em = run->em;
+  uint32_t pos = (uint32_t{run->blk_no} << 16) | static_cast<uint32_t>(run->ip - run->blk);
+  uint32_t best = 0, stmt = 0;
+  for (uint32_t i = 1; em->em_trap_arb && i <= em->em_trap_cnt; ++i) {
+    const uint8_t* r = MADDR(em->em_trap_arb, i);
+    if (!r || ld_le16(r, 8) != em->em_cur_ep) continue;
+    uint32_t at = (uint32_t{ld_le16(r, 0)} << 16) | ld_le16(r, 2);
+    if (at != 0 && at <= pos && at >= best) best = at, stmt = ld_le32(r, 4);
+  }
+  std::string ep = "event point " + std::to_string(em->em_cur_ep);
+  return stmt ? "statement " + std::to_string(stmt) + " of " + ep : ep;
+}
+
+// A stop in the debugger: true when it moved the point of execution.
+bool debugger_took(II_RUN* run, uint8_t* failing) {
+  if (!ii_dbg_hooks.dbg_init || !ii_dbg_hooks.inst_step_break) return false;
+  if (!ii_dbg_hooks.dbg_init(run->call->pcb, 1)) return false;
+  ii_dbg_hooks.inst_step_break(run, failing);
+  return run->ip != failing;
+}
+
+}  // namespace
+
+void rt_err(PCB* invoker, const uint8_t* block) {
+  (void)invoker;
+  memcpy(rt_last_err, block, kRtErrSize);
+  if (rt_err_hooks.write) rt_err_hooks.write(block);
+  auto text = [block](size_t off) {
+    size_t n = 608;
+    while (n && block[off + n - 1] == ' ') --n;
+    return std::string(reinterpret_cast<const char*>(block + off), n);
+  };
+  sys_err("RT", 1, "%s / %s", text(49).c_str(), text(657).c_str());
+}
+
+void ii_fail(II_RUN* run, const std::string& text) {
+  if (run->state != II_RUNNING) return;
+  if (debugger_took(run, run->ip)) return;
+  uint8_t b[kRtErrSize];
+  memset(b, ' ', sizeof b);
+  b[0] = kErrClassRun;
+  EM* em = run->em;
+  memcpy(b + 15, em->em_ap, 3);
+  memcpy(b + 18, em->em_proc_nam, 30);
+  b[48] = em->em_proc_type;
+  put_text(b + 49, 608, text);
+  put_text(b + 657, 608, where(run));
+  PCB* inv = ii_hooks.invoker ? ii_hooks.invoker(run->call->pcb) : nullptr;
+  rt_err(inv ? inv : run->call->pcb, b);
+  run->state = II_FAILED;
+  run->unwind = PI_END_CANCEL;
+}
+
+void ii_overflow(II_RUN* run, const char* text) {
+  em_entry to = run->ovfl;
+  run->ovfl = {};
+  if (to.blk) return ii_jump(run, to);
+  ii_fail(run, text);
+}
+
+void ii_jump(II_RUN* run, em_entry to) {
+  EM* em = run->em;
+  if (to.blk == 0 || to.blk > em->em_inst_cnt || to.off + kInstHead > kInstRecLen) {
+    ii_fail(run, "bad instruction at block " + std::to_string(to.blk) + " offset " + std::to_string(to.off));
+    return;
+  }
+  run->blk = em->em_blk[to.blk];
+  run->blk_no = to.blk;
+  run->ip = run->blk + to.off;
+}
+
+// ---- operands and relocation ----
+
+int ii_opnd_slots(const uint8_t* inst, int slot) {
+  uint8_t type = static_cast<uint8_t>(inst_slot(inst, slot + 1));
+  return (type & kOpndConst) || !is_date_type(type) ? 2 : 3;
+}
+
+bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) {
+  uint32_t w0 = inst_slot(inst, slot), w1 = inst_slot(inst, slot + 1);
+  out->type = static_cast<uint8_t>(w1 & 0x7F);
+  out->scale = static_cast<uint8_t>(w1 >> 8);
+  out->len = static_cast<uint16_t>(w1 >> 16);
+  out->is_const = (w1 & kOpndConst) != 0;
+  EM* em = run->em;
+  if (out->is_const) {
+    out->p = w0 < kComConstBase ? (w0 <= em->em_cnst_cnt ? em->em_cn[w0] : nullptr) : CNST_RLOC(em, w0);
+    return out->p != nullptr;
+  }
+  uint16_t area = w0 & 0xFFFF, off = static_cast<uint16_t>(w0 >> 16);
+  if (area == kRegArea) {
+    out->p = off < kIiRegs ? run->reg[off].addr : nullptr;
+  } else {
+    uint8_t* base = area <= em->em_area_cnt && em->em_area_addr ? em->em_area_addr[area] : nullptr;
+    out->p = base ? base + off : nullptr;
+  }
+  return out->p != nullptr;
+}
+
+namespace {
+
+bool slot_checks(II_RUN* run, const uint8_t* inst, const opnd& o) {
+  EM* em = run->em;
+  uint32_t w0 = inst_slot(inst, o.slot);
+  switch (o.kind) {
+    case K_R: return INST_RLOC(ii_slot_pos(inst, o.slot), em->em_inst_arb) != nullptr;
+    case K_X: return (w0 >> 16) >= 1 && (w0 >> 16) <= em->em_cfi_cnt && (w0 & 0xFFFF) <= em->em_area_cnt;
+    case K_K: {
+      uint32_t len = inst_slot(inst, o.slot + 1) >> 16;
+      if (w0 >= kComConstBase) return w0 - kComConstBase + len <= kComConstAreaSize;
+      return w0 >= 1 && w0 <= em->em_cnst_cnt && em->em_cn[w0];
+    }
+    case K_F: {
+      uint16_t area = w0 & 0xFFFF;
+      if (area == kRegArea) return (w0 >> 16) < kIiRegs;
+      return area >= 1 && area <= em->em_area_cnt;
+    }
+    default: return true;  // N is bound by the routine verbs' relocation
+  }
+}
+
+}  // namespace
+
+int ii_inst_rloc(II_RUN* run, uint8_t* inst) {
+  uint16_t op = inst_op(inst);
+  if (op & 1) return 1;
+  opnd ops[kInstMaxSlots];
+  size_t room = kInstRecLen - static_cast<size_t>(inst - run->blk);
+  int n = inst_decode(inst, room, ops, kInstMaxSlots);
+  for (int i = 0; i < n; ++i) {
+    if (slot_checks(run, inst, ops[i])) continue;
+    ii_fail(run, "bad operand " + std::to_string(i + 1) + " at block " + std::to_string(run->blk_no) + " offset " +
+                     std::to_string(inst - run->blk));
+    return 0;
+  }
+  if (n < 0) {
+    ii_fail(run,
+            "bad instruction at block " + std::to_string(run->blk_no) + " offset " + std::to_string(inst - run->blk));
+    return 0;
+  }
+  st_le16(inst, 0, static_cast<uint16_t>(op | 1));
+  return 1;
+}
+
+uint8_t* ii_inst_ref(II_RUN* run, uint8_t* inst, int slot) {
+  uint32_t w1 = inst_slot(inst, slot + 1);
+  uint8_t t = static_cast<uint8_t>(w1);
+  if (t >= 1 && t <= 15 && slot + 1 < static_cast<int>(inst_len(inst) / 4) - 1) {
+    ii_fld f;
+    return ii_operand(run, inst, slot, &f) ? f.p : nullptr;
+  }
+  return INST_RLOC(ii_slot_pos(inst, slot), run->em->em_inst_arb);
+}
+
+// ---- the stop rule ----
+
+bool ii_dbg_should_stop(II_RUN* run, uint8_t* inst) {
+  uint8_t& flags = inst[2];
+  uint16_t op = inst_op(inst);
+  if (flags & kFlagOnce) {
+    flags &= static_cast<uint8_t>(~kFlagOnce);
+    dbg_ctl(DBG_STEP);
+  }
+  if (ii_dbg_hooks.dbg_chk_watches && ii_dbg_hooks.dbg_chk_watches(run->call->pcb)) return true;
+  if (!(flags & kFlagStmt)) return false;
+  uint32_t w = com_dbg_ctl_bits;
+  if (w & (kDbgStep | kDbgBreakRequest)) return !(is_trap(op) && !(flags & kFlagBreak));
+  if (flags & kFlagBreak) return !is_trap(op);
+  if ((w & kDbgToEnd) && ((flags & kFlagLast) || is_end_op(op))) {
+    dbg_ctl(DBG_TO_END_OFF);
+    return true;
+  }
+  if ((w & kDbgToReturn) && (op & ~1u) == OP_RETURN) {
+    dbg_ctl(DBG_TO_RETURN_OFF);
+    return true;
+  }
+  return false;
+}
+
+// ---- the loop ----
+
+namespace {
+
+void trace_inst(II_RUN* run, const uint8_t* inst) {
+  std::string line;
+  em_entry at{run->blk_no, static_cast<uint16_t>(inst - run->blk)};
+  ii_disasm_inst(inst, kInstRecLen - at.off, at, &line);
+  fprintf(inst_trace, "%s\n", line.c_str());
+}
+
+void loop(II_RUN* run) {
+  while (run->state == II_RUNNING) {
+    uint8_t* inst = run->ip;
+    size_t off = static_cast<size_t>(inst - run->blk), len = inst_len(inst);
+    uint16_t op = inst_op(inst);
+    ii_fn fn = op < OP_LIMIT ? ii_inst_fns[op] : nullptr;
+    if (len == 0 || off + len > kInstRecLen || !fn) {
+      ii_fail(run, "bad instruction at block " + std::to_string(run->blk_no) + " offset " + std::to_string(off));
+      continue;
+    }
+    if (com_dbg_ctl_bits && ii_dbg_should_stop(run, inst) && ii_dbg_hooks.inst_step_break) {
+      ii_dbg_hooks.inst_step_break(run, inst);
+      if (run->state != II_RUNNING || run->ip != inst) continue;
+    }
+    if (inst_trace) trace_inst(run, inst);
+    fn(run, inst);
+  }
+}
+
+struct cur_ep_guard {
+  EM* em;
+  uint16_t saved;
+  ~cur_ep_guard() { em->em_cur_ep = saved; }
+};
+
+}  // namespace
+
+uint32_t ii_exec_em(EM* em, EP_CALL* call) {
+  call->result = 0;
+  if (!em || em->em_inst_cnt == 0 || !prep(em)) return PI_END_NO_PROC;
+  II_RUN run{};
+  run.call = call;
+  run.em = em;
+  run.tf = kTfAllUnset;
+  cur_ep_guard guard{em, em->em_cur_ep};
+  em->em_cur_ep = call->ep_no;
+  dbg_ctl(DBG_EP_START);
+  if (com_dbg_ctl_bits && ii_dbg_hooks.dbg_init) ii_dbg_hooks.dbg_init(call->pcb, 0);
+  em_entry at = call->entry.at;
+  if (at.blk == 0 || at.blk > em->em_inst_cnt || at.off + kInstHead > kInstRecLen) {
+    run.blk = em->em_blk[1];
+    run.ip = run.blk;
+    run.blk_no = 1;
+    ii_fail(&run, "bad instruction at block " + std::to_string(at.blk) + " offset " + std::to_string(at.off));
+  } else {
+    ii_jump(&run, at);
+    loop(&run);
+  }
+  if (run.unwind) mark_leave(run.unwind);
+  return PI_END_NORMAL;
+}
+
+uint32_t ii_exec(EP_CALL* call) { return ii_exec_em(ii_hooks.pcb_em ? ii_hooks.pcb_em(call->pcb) : nullptr, call); }
+
+int II_EXEC_ANY(EP_CALL* call, em_entry at) {
+  if (at.blk == 0 || at.blk == kNoCode) return 0;
+  call->entry.at = at;
+  call->cleared[0] = call->cleared[1] = 0;
+  ii_exec(call);
+  return 1;
+}
+
+int II_EXEC_PROC(EP_CALL* call, uint16_t ep) {
+  EM* em = ii_hooks.pcb_em ? ii_hooks.pcb_em(call->pcb) : nullptr;
+  if (!em || ep < 1 || ep > kEmEntries) return 0;
+  call->ep_no = ep;
+  return II_EXEC_ANY(call, em->em_ep[ep - 1]);
+}
+
+namespace {
+int exec_cur(EP_CALL* call, int which, uint16_t ep) {
+  if (!ii_hooks.cur_entry) return 0;  // no current record: no code
+  call->ep_no = ep;
+  return II_EXEC_ANY(call, ii_hooks.cur_entry(call->pcb, which, ep));
+}
+}  // namespace
+
+int II_EXEC_FRM(EP_CALL* call, uint16_t ep) { return exec_cur(call, 0, ep); }
+int II_EXEC_IMG(EP_CALL* call, uint16_t ep) { return exec_cur(call, 1, ep); }
+int II_EXEC_CHLD(EP_CALL* call, uint16_t ep) { return exec_cur(call, 2, ep); }
+
+int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep) {
+  call->ep_no = ep;
+  return II_EXEC_ANY(call, at);
+}
+
+uint32_t ii_proc_exec(PROC_EXEC_BLK* blk) {
+  if (ii_hooks.proc_exec) return ii_hooks.proc_exec(blk);
+  EP_CALL call{};
+  call.pcb = blk->pcb;
+  if (!II_EXEC_PROC(&call, blk->ep_no)) call.result = 0;
+  if (blk->result_area) st_le32(blk->result_area, 0, call.result);
+  return PI_END_NORMAL;
+}
+
+// ---- start-up and traces ----
+
+void ii_init() {
+  ii_fill_ops();
+  com.no_db_traps = getenv("KIVO_DB_TRAPS") ? 0 : 1;
+  const char* path = getenv("KIVO_INST_TRACE");
+  if (path && *path && !inst_trace) inst_trace = fopen(path, "a");
+}
+
+void rt_init() {
+  const char* path = getenv("KIVO_TRACE_FILE");
+  if (path && *path && !rt_trace_arb) rt_trace_arb = fopen(path, "a");
+}
+
+uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text) {
+  if (!seq) seq = ++trace_seq;
+  if (!rt_trace_arb) return seq;
+  EM* em = ii_hooks.pcb_em && pcb ? ii_hooks.pcb_em(pcb) : nullptr;
+  char ap[4] = "---", nam[31] = "";
+  int type = 0;
+  if (em) {
+    memcpy(ap, em->em_ap, 3);
+    memcpy(nam, em->em_proc_nam, 30);
+    type = em->em_proc_type;
+  }
+  FILE* f = static_cast<FILE*>(rt_trace_arb);
+  fprintf(f, "%s %" PRIu32 " %" PRIu32 " %s/%d/%s %s\n", kind, seq, code, ap, type, nam, text);
+  fflush(f);
+  return seq;
+}
+
+void rt_trace(const char* text) { rt_trace("S", 0, 0, nullptr, text); }
+
+int get_addr(void* value, void** out) {
+  *out = value;
+  return 1;
+}
+
+}  // namespace kivo

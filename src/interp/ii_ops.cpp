@@ -1,0 +1,380 @@
+// The exec routines that need no file, routine or screen: control flow, the
+// true/false word, compare, move, arithmetic, the calculation stack, loops,
+// IDX and the message verbs; and the routine table they fill.
+//
+// Map: TF word helpers; control flow; compare; move and COMPUTE; CALC;
+// loops; IDX; messages; debugger slots; ii_fill_ops.
+#include <cstring>
+
+#include "compiler/em_access.h"
+#include "foundation/com.h"
+#include "foundation/end_codes.h"
+#include "foundation/maddr.h"
+#include "interp/ii_value.h"
+
+namespace kivo {
+
+namespace {
+
+// ---- the TF word: level k (1-5) at bits 10-2k and 11-2k; 01 T, 10 F, 11 unset ----
+
+int tf_shift(int level) { return 10 - 2 * level; }
+uint16_t tf_get(uint16_t tf, int level) { return (tf >> tf_shift(level)) & 3; }
+
+// Level := v, deeper levels unset.
+void tf_set(II_RUN* run, int level, uint16_t v) {
+  if (level < 1 || level > 5) return ii_fail(run, "bad condition level " + std::to_string(level));
+  uint16_t deeper = static_cast<uint16_t>((1u << tf_shift(level)) - 1);
+  uint16_t mask = static_cast<uint16_t>(3u << tf_shift(level));
+  run->tf = static_cast<uint16_t>((run->tf & ~mask) | (v << tf_shift(level)) | deeper);
+}
+
+uint16_t outcome(II_RUN* run) { return run->last == OUT_TRUE ? 1 : 2; }
+
+void x_nop(II_RUN* run, uint8_t* p) { ii_next(run, p); }
+void x_jmp(II_RUN* run, uint8_t* p) { ii_jump(run, ii_slot_pos(p, 0)); }
+
+void x_tftest(II_RUN* run, uint8_t* p) {
+  uint32_t w = inst_slot(p, 0);
+  if ((run->tf & (w & 0xFFFF)) == (w >> 16)) return ii_next(run, p);
+  ii_jump(run, ii_slot_pos(p, 1));
+}
+
+void x_settf(II_RUN* run, uint8_t* p) {
+  uint32_t w = inst_slot(p, 0);
+  int level = w & 0xFF;
+  tf_set(run, level, outcome(run));
+  if (run->state != II_RUNNING) return;
+  if (((w >> 8) & 0xFF) == 1 && run->last != OUT_TRUE) return ii_fail(run, "statement failed");
+  ii_next(run, p);
+}
+
+void tf_combine(II_RUN* run, uint8_t* p, bool is_and) {
+  int level = inst_slot(p, 0) & 0xFF;
+  if (level < 1 || level > 5) return ii_fail(run, "bad condition level " + std::to_string(level));
+  uint16_t cur = tf_get(run->tf, level), o = outcome(run);
+  uint16_t v = cur == 3 ? o : is_and ? (cur == 1 && o == 1 ? 1 : 2) : (cur == 1 || o == 1 ? 1 : 2);
+  tf_set(run, level, v);
+  ii_next(run, p);
+}
+void x_andtf(II_RUN* run, uint8_t* p) { tf_combine(run, p, true); }
+void x_ortf(II_RUN* run, uint8_t* p) { tf_combine(run, p, false); }
+
+void end_run(II_RUN* run, uint32_t code) {
+  run->state = II_ENDED;
+  run->unwind = code;
+}
+void x_end(II_RUN* run, uint8_t*) { end_run(run, 0); }
+void x_exit(II_RUN* run, uint8_t*) { end_run(run, PI_END_EXIT); }
+void x_end_proc(II_RUN* run, uint8_t*) { end_run(run, PI_END_PROCESS); }
+void x_logout(II_RUN* run, uint8_t*) { end_run(run, PI_END_LOGOUT); }
+
+void set_selection(II_RUN* run, uint8_t result) {
+  run->call->result = (run->call->result & ~0x300u) | (uint32_t{result} << 8);
+}
+
+void x_code_end(II_RUN* run, uint8_t* p) {
+  if ((inst_slot(p, 0) & 0xFF) == 0) set_selection(run, run->last == OUT_TRUE ? OUT_TRUE : OUT_FALSE);
+  end_run(run, 0);
+}
+
+void x_cond_exit(II_RUN* run, uint8_t* p) {
+  uint8_t want = inst_slot(p, 0) & 0xFF;
+  if (run->last != want) return ii_next(run, p);
+  set_selection(run, want);
+  end_run(run, 0);
+}
+
+void x_br_cond(II_RUN* run, uint8_t* p) {
+  if (run->last == (inst_slot(p, 0) & 0xFF)) return ii_jump(run, ii_slot_pos(p, 1));
+  ii_next(run, p);
+}
+
+// ---- compare ----
+
+bool operands(II_RUN* run, uint8_t* p, int n, ii_fld* f) {
+  for (int i = 0, slot = 0; i < n; slot += ii_opnd_slots(p, slot), ++i) {
+    if (ii_operand(run, p, slot, &f[i])) continue;
+    ii_fail(run, "bad operand " + std::to_string(i + 1) + " at block " + std::to_string(run->blk_no) + " offset " +
+                     std::to_string(p - run->blk));
+    return false;
+  }
+  return true;
+}
+
+int imm_slot(const uint8_t* p, int operands_before) {
+  int slot = 0;
+  while (operands_before--) slot += ii_opnd_slots(p, slot);
+  return slot;
+}
+
+void x_cmp(II_RUN* run, uint8_t* p) {
+  ii_fld f[2];
+  if (!operands(run, p, 2, f)) return;
+  uint32_t w = inst_slot(p, imm_slot(p, 2));
+  int r = ii_compare(f[0], f[1], w & 0xFF, (w >> 8) & 0xFF);
+  if (r < 0) return ii_fail(run, "values cannot be compared");
+  run->last = r ? OUT_TRUE : OUT_FALSE;
+  ii_next(run, p);
+}
+
+// ---- move and COMPUTE ----
+
+// After a moving instruction: the armed target is cleared whatever the outcome.
+void moved(II_RUN* run, uint8_t* p, ii_move_rc rc, const char* text) {
+  if (rc == MOVE_OVERFLOW) return ii_overflow(run, text);
+  run->ovfl = {};
+  ii_next(run, p);
+}
+
+void x_move(II_RUN* run, uint8_t* p) {
+  ii_fld f[2];
+  if (!operands(run, p, 2, f)) return;
+  // With a target armed, lost characters of an alpha move are an overflow:
+  // the destination keeps its value.
+  std::string was;
+  if (run->ovfl.blk) was.assign(reinterpret_cast<const char*>(f[0].p), f[0].len);
+  ii_move_rc rc = ii_move(f[0], f[1]);
+  if (rc == MOVE_CUT && run->ovfl.blk) {
+    memcpy(f[0].p, was.data(), was.size());
+    rc = MOVE_OVERFLOW;
+  }
+  moved(run, p, rc, "numeric overflow");
+}
+
+bool ii_arith(ii_num a, ii_num b, char op, int to, __int128* out, bool* div0) {
+  *div0 = false;
+  __int128 x, y;
+  int s = a.scale > b.scale ? a.scale : b.scale;
+  switch (op) {
+    case '+':
+    case '-':
+      if (!num_rescale(a.v, a.scale, s, &x) || !num_rescale(b.v, b.scale, s, &y)) return false;
+      if (op == '+' ? __builtin_add_overflow(x, y, &x) : __builtin_sub_overflow(x, y, &x)) return false;
+      return num_rescale(x, s, to, out);
+    case '*':
+      if (__builtin_mul_overflow(a.v, b.v, &x)) return false;
+      return num_rescale(x, a.scale + b.scale, to, out);
+    case '/': {
+      if (b.v == 0) return !(*div0 = true);
+      // a / b at scale `to`: a * 10^(to + b.scale - a.scale) / b, rounded.
+      int e = to + b.scale - a.scale;
+      x = a.v, y = b.v;
+      if (e >= 0 && !num_rescale(x, 0, e, &x)) return false;
+      for (; e < 0; ++e)
+        if (__builtin_mul_overflow(y, 10, &y)) return (*out = 0, true);  // |a / b| far below 1
+      __int128 q = x / y, r = x % y;
+      __int128 ar = r < 0 ? -r : r, ay = y < 0 ? -y : y;
+      if (ar >= ay - ar) q += (x < 0) != (y < 0) ? -1 : 1;
+      *out = q;
+      return true;
+    }
+    default: return false;
+  }
+}
+
+void x_compute(II_RUN* run, uint8_t* p) {
+  ii_fld f[2];
+  if (!operands(run, p, 2, f)) return;
+  char op = static_cast<char>(inst_slot(p, imm_slot(p, 2)) & 0xFF);
+  ii_num a, b;
+  if (!is_num_type(f[0].type) || !num_get(f[0], &a) || !num_get(f[1], &b))
+    return moved(run, p, MOVE_OVERFLOW, "numeric overflow");
+  int to = f[0].type == 12 ? (a.scale > b.scale ? a.scale : b.scale) : f[0].scale;
+  __int128 v;
+  bool div0;
+  bool ok = ii_arith(a, b, op, to, &v, &div0) && num_put(f[0], {v, to});
+  moved(run, p, ok ? MOVE_OK : MOVE_OVERFLOW, div0 ? "division by zero" : "numeric overflow");
+}
+
+void x_ovfl(II_RUN* run, uint8_t* p) {
+  run->ovfl = ii_slot_pos(p, 0);
+  ii_next(run, p);
+}
+
+// ---- CALC: integers on the calculation stack ----
+
+void x_cpush(II_RUN* run, uint8_t* p) {
+  ii_fld f;
+  ii_num n;
+  if (!operands(run, p, 1, &f)) return;
+  if (run->calc_n == kCalcDepth) return ii_fail(run, "calculation too deep");
+  if (!num_get(f, &n) || !num_rescale(n.v, n.scale, 0, &run->calc[run->calc_n]))
+    return ii_fail(run, "numeric overflow");
+  ++run->calc_n;
+  ii_next(run, p);
+}
+
+void x_cop(II_RUN* run, uint8_t* p) {
+  if (run->calc_n < 2) return ii_fail(run, "calculation stack empty");
+  __int128 b = run->calc[--run->calc_n], &a = run->calc[run->calc_n - 1];
+  bool bad = false;
+  switch (static_cast<char>(inst_slot(p, 0) & 0xFF)) {
+    case '+': bad = __builtin_add_overflow(a, b, &a); break;
+    case '-': bad = __builtin_sub_overflow(a, b, &a); break;
+    case '*': bad = __builtin_mul_overflow(a, b, &a); break;
+    case '/':
+      if (b == 0) return ii_fail(run, "division by zero");
+      a /= b;
+      break;
+    default: return ii_fail(run, "bad calculation operator");
+  }
+  if (bad) return ii_fail(run, "numeric overflow");
+  ii_next(run, p);
+}
+
+void x_cpop(II_RUN* run, uint8_t* p) {
+  ii_fld f;
+  if (!operands(run, p, 1, &f)) return;
+  if (run->calc_n < 1) return ii_fail(run, "calculation stack empty");
+  if (!num_put(f, {run->calc[--run->calc_n], 0})) return ii_fail(run, "numeric overflow");
+  ii_next(run, p);
+}
+
+// ---- loops: the test is the LOOPBEG instruction, after its first step ----
+
+void loop_test(II_RUN* run, uint8_t* beg, const ii_fld* f) {
+  ii_num idx, to, step;
+  if (!num_get(f[0], &idx) || !num_get(f[2], &to) || !num_get(f[3], &step)) return ii_fail(run, "numeric overflow");
+  if (step.v == 0) return ii_fail(run, "loop step 0");
+  int c = num_cmp(idx, to);
+  if ((step.v > 0 && c > 0) || (step.v < 0 && c < 0)) return ii_jump(run, ii_slot_pos(beg, imm_slot(beg, 4)));
+  ii_next(run, beg);
+}
+
+void x_loopbeg(II_RUN* run, uint8_t* p) {
+  ii_fld f[4];
+  if (!operands(run, p, 4, f)) return;
+  if (ii_move(f[0], f[1]) == MOVE_OVERFLOW) return ii_fail(run, "numeric overflow");
+  loop_test(run, p, f);
+}
+
+void x_loopend(II_RUN* run, uint8_t* p) {
+  em_entry at = ii_slot_pos(p, 0);
+  ii_jump(run, at);
+  if (run->state != II_RUNNING) return;
+  uint8_t* beg = run->ip;
+  ii_fld f[4];
+  ii_num idx, step;
+  if ((inst_op(beg) & ~1u) != OP_LOOPBEG) return ii_fail(run, "bad loop end");
+  if (!ii_inst_rloc(run, beg) || !operands(run, beg, 4, f)) return;
+  if (!num_get(f[0], &idx) || !num_get(f[3], &step)) return ii_fail(run, "numeric overflow");
+  int s = idx.scale > step.scale ? idx.scale : step.scale;
+  __int128 a, b;
+  if (!num_rescale(idx.v, idx.scale, s, &a) || !num_rescale(step.v, step.scale, s, &b) ||
+      __builtin_add_overflow(a, b, &a) || !num_put(f[0], {a, s}))
+    return ii_fail(run, "numeric overflow");
+  loop_test(run, beg, f);
+}
+
+// ---- IDX ----
+
+// The field by its place: the compiled field file is keyed by name and
+// element, not by place, and IDX carries neither.
+std::string field_name(uint32_t w0) { return "field " + std::to_string(w0 & 0xFFFF) + "." + std::to_string(w0 >> 16); }
+
+void x_idx(II_RUN* run, uint8_t* p) {
+  uint32_t w = inst_slot(p, 0);
+  int reg = w & 0xFF;
+  uint16_t occ = static_cast<uint16_t>(w >> 16);
+  ii_fld base, index;
+  ii_num i;
+  if (!ii_operand(run, p, 1, &base) || !ii_operand(run, p, 1 + ii_opnd_slots(p, 1), &index) || reg >= kIiRegs)
+    return ii_fail(run, "bad operand at block " + std::to_string(run->blk_no));
+  if (!num_get(index, &i) || !num_rescale(i.v, i.scale, 0, &i.v)) return ii_fail(run, "numeric overflow");
+  if (i.v < 1 || i.v > occ) {
+    std::string name = field_name(inst_slot(p, 1));
+    return ii_fail(run, "occurrence " + std::to_string(static_cast<long long>(i.v)) + " of " + name +
+                            " out of range 1-" + std::to_string(occ));
+  }
+  run->reg[reg] = {base.p + (static_cast<size_t>(i.v) - 1) * base.len, base.type, base.len};
+  ii_next(run, p);
+}
+
+// ---- messages: formatted locally until the message layer is in ----
+
+std::string msg_text(II_RUN* run, uint8_t* p) {
+  ii_fld f;
+  if (!ii_operand(run, p, 1, &f)) return {};
+  if (!is_alpha_type(f.type)) {
+    uint8_t buf[48];
+    ii_fld t{buf, 1, 0, sizeof buf, false};
+    if (ii_move(t, f) != MOVE_OK) return {};
+    f = t;
+  }
+  size_t n = f.len;
+  while (n && f.p[n - 1] == ' ') --n;
+  return std::string(reinterpret_cast<const char*>(f.p), n);
+}
+
+void x_msg(II_RUN* run, uint8_t* p) {
+  rt_trace("M", 0, inst_slot(p, 0) & 0xFF, run->call->pcb, msg_text(run, p).c_str());
+  ii_next(run, p);
+}
+
+// ERROR: the message goes to the error record and the statements are asked
+// to stop; the run goes on to the statement's END.
+void x_error(II_RUN* run, uint8_t* p) {
+  uint8_t b[kRtErrSize];
+  memset(b, ' ', sizeof b);
+  b[0] = static_cast<uint8_t>(inst_slot(p, 0));
+  std::string t = msg_text(run, p);
+  memcpy(b + 49, t.data(), t.size() < 608 ? t.size() : 608);
+  memcpy(rt_last_err, b, kRtErrSize);
+  if (rt_err_hooks.write) rt_err_hooks.write(b);
+  run->call->result |= kResultStop;
+  ii_next(run, p);
+}
+
+void x_cancel(II_RUN* run, uint8_t* p) {
+  x_msg(run, p);
+  end_run(run, PI_END_CANCEL);
+}
+
+// ---- debugger slots: defaults until the debugger fills its hooks ----
+
+void x_trap(II_RUN* run, uint8_t* p) {
+  if (ii_dbg_hooks.inst_trap && !com.no_db_traps && !(p[2] & 0x2)) return ii_dbg_hooks.inst_trap(run, p);
+  run->ip = p + 4;
+}
+
+void x_step_break(II_RUN* run, uint8_t* p) {
+  if (ii_dbg_hooks.inst_step_break) return ii_dbg_hooks.inst_step_break(run, p);
+  run->ip = p + 4;
+}
+
+// Even slot: relocate once, then execute through the odd slot.
+void rloc_exec(II_RUN* run, uint8_t* p) {
+  if (ii_inst_rloc(run, p)) ii_inst_fns[inst_op(p)](run, p);
+}
+
+struct op_row {
+  uint16_t op;
+  ii_fn fn;
+};
+
+const op_row kRows[] = {
+    {OP_NOP, x_nop},           {OP_LINK, x_jmp},          {OP_JMP, x_jmp},
+    {OP_TFTEST, x_tftest},     {OP_END, x_end},           {OP_SETTF, x_settf},
+    {OP_ANDTF, x_andtf},       {OP_EXIT, x_exit},         {OP_ORTF, x_ortf},
+    {OP_CODE_END, x_code_end}, {OP_CMP, x_cmp},           {OP_CMPK, x_cmp},
+    {OP_MOVE, x_move},         {OP_MOVEK, x_move},        {OP_COND_EXIT, x_cond_exit},
+    {OP_BR_COND, x_br_cond},   {OP_END_PROC, x_end_proc}, {OP_LOGOUT, x_logout},
+    {OP_LOOPBEG, x_loopbeg},   {OP_LOOPEND, x_loopend},   {OP_OVFL, x_ovfl},
+    {OP_MSG, x_msg},           {OP_ERROR, x_error},       {OP_CANCEL, x_cancel},
+    {OP_COMPUTE, x_compute},   {OP_CPUSH, x_cpush},       {OP_COP, x_cop},
+    {OP_CPOP, x_cpop},         {OP_IDX, x_idx},
+};
+
+}  // namespace
+
+void ii_fill_ops() {
+  for (const op_row& r : kRows) {
+    ii_inst_fns[r.op] = rloc_exec;
+    ii_inst_fns[r.op + 1] = r.fn;
+  }
+  ii_inst_fns[OP_TRAP] = ii_inst_fns[OP_TRAP + 1] = x_trap;
+  for (uint16_t op = OP_STEP_BREAK; op <= OP_STEP_BREAK2 + 1; ++op) ii_inst_fns[op] = x_step_break;
+}
+
+}  // namespace kivo

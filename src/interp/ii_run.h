@@ -1,0 +1,122 @@
+// The interpreter's run context, its routine table and the helpers that
+// exec routines share: operand resolution, jumps, run-time errors.
+//
+// Map: II_RUN and its registers; ii_fn and ii_inst_fns (512 slots: each even
+// opcode n relocates at n, executes at n + 1); the debugger hooks and the
+// stop rule; ii_exec_em (the dispatch loop over one module); relocation
+// (ii_inst_rloc, ii_inst_ref); operand access and ii_fail.
+//
+// Invariants: the loop never reads outside an instruction block: every
+// instruction's length is checked against its block before it runs, and a
+// jump goes only to a position that INST_RLOC gives. Exec routines resolve
+// their slots at each use and keep nothing across instructions but the IDX
+// registers and the calculation stack.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "compiler/em.h"
+#include "compiler/inst.h"
+#include "interp/seams.h"
+
+namespace kivo {
+
+constexpr int kIiRegs = 4;
+constexpr int kCalcDepth = 32;
+constexpr uint16_t kTfAllUnset = 0x3FF;
+constexpr uint32_t kResultStop = 0x10000;  // ERROR verb: statements asked to stop
+
+enum : uint8_t { OUT_NONE = 0, OUT_TRUE = 1, OUT_FALSE = 2 };
+
+// Status of a run: running, or how it ended.
+enum ii_state : uint8_t { II_RUNNING = 0, II_ENDED, II_FAILED };
+
+struct ii_reg {
+  uint8_t* addr;  // null: not set by IDX
+  uint8_t type;
+  uint16_t len;
+};
+
+// A field operand resolved for one use.
+struct ii_fld {
+  uint8_t* p;
+  uint8_t type;
+  uint8_t scale;
+  uint16_t len;
+  bool is_const;
+};
+
+struct II_RUN {
+  EP_CALL* call;
+  EM* em;
+  uint8_t* ip;   // the instruction about to run
+  uint8_t* blk;  // the block that holds it
+  uint16_t blk_no;
+  uint16_t tf;   // 2 bits per level, level k at bits 10-2k and 11-2k
+  uint8_t last;  // last outcome: OUT_NONE, OUT_TRUE, OUT_FALSE
+  ii_state state;
+  uint32_t unwind;  // end code to leave with after the loop (0 = none)
+  em_entry ovfl;    // armed overflow target, blk 0 = none
+  ii_reg reg[kIiRegs];
+  __int128 calc[kCalcDepth];
+  int calc_n;
+};
+
+using ii_fn = void (*)(II_RUN* run, uint8_t* inst);
+extern ii_fn ii_inst_fns[OP_LIMIT];
+
+// Filled by the debugger when it starts; until then a trap steps over its
+// 4 bytes, a stop calls nothing, dbg_init answers 0 and no watch fires.
+struct ii_dbg_hook_table {
+  void (*inst_trap)(II_RUN* run, uint8_t* inst);
+  void (*inst_step_break)(II_RUN* run, uint8_t* inst);
+  int (*dbg_init)(PCB* pcb, int forced);
+  int (*dbg_chk_watches)(PCB* pcb);
+};
+extern ii_dbg_hook_table ii_dbg_hooks;
+
+// The stop rule before an instruction while the control word is not 0:
+// true when the debugger is to stop here (operations 8, 10, 11 applied).
+bool ii_dbg_should_stop(II_RUN* run, uint8_t* inst);
+
+// Runs the event point at `call->entry` of `em` to its end; the end code
+// (PI_END_NORMAL for a plain end; 2, 3, 4 and 25 leave through mark_leave).
+uint32_t ii_exec_em(EM* em, EP_CALL* call);
+
+// Relocates the instruction when its opcode is even; 0 when a slot does
+// not check (the run has then failed).
+int ii_inst_rloc(II_RUN* run, uint8_t* inst);
+// The address a slot designates: code for R, the bytes for F and K.
+uint8_t* ii_inst_ref(II_RUN* run, uint8_t* inst, int slot);
+
+// ---- for exec routines ----
+// Resolves the F or K operand at `slot` (decoded by its type byte).
+bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out);
+// Number of slots the F or K operand at `slot` takes.
+int ii_opnd_slots(const uint8_t* inst, int slot);
+// Continues at the next instruction, or at a code position.
+inline void ii_next(II_RUN* run, uint8_t* inst) { run->ip = inst + inst_len(inst); }
+void ii_jump(II_RUN* run, em_entry to);
+// Ends the event point with a run-time error showing `text`.
+void ii_fail(II_RUN* run, const std::string& text);
+// After an overflow of a moving instruction: the armed target or an error.
+void ii_overflow(II_RUN* run, const char* text);
+
+inline em_entry ii_slot_pos(const uint8_t* inst, int slot) {
+  uint32_t w = inst_slot(inst, slot);
+  return {static_cast<uint16_t>(w & 0xFFFF), static_cast<uint16_t>(w >> 16)};
+}
+
+// The last rt_err block, the "0LA" ERROR record (1265 bytes).
+constexpr size_t kRtErrSize = 1265;
+struct rt_err_hook_table {
+  // Writes record 1 of the session's ERROR memory file; empty until the
+  // file manager's memory files are in, then the block stays in rt_last_err.
+  void (*write)(const uint8_t* block);
+};
+extern rt_err_hook_table rt_err_hooks;
+extern uint8_t rt_last_err[kRtErrSize];
+void rt_err(PCB* invoker, const uint8_t* block);
+
+}  // namespace kivo

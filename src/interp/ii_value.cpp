@@ -1,0 +1,276 @@
+// Numbers, comparisons and moves of the exec routines.
+#include "interp/ii_value.h"
+
+#include <cstring>
+
+#include "foundation/com.h"
+#include "types/pd.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr int kMaxDigits = 31;
+constexpr int kPow10Max = 38;
+
+struct pow10_table {
+  __int128 v[kPow10Max + 1];
+  constexpr pow10_table() : v() {
+    v[0] = 1;
+    for (int i = 1; i <= kPow10Max; ++i) v[i] = v[i - 1] * 10;
+  }
+};
+constexpr pow10_table kPow10;
+
+__int128 pow10(int n) { return kPow10.v[n]; }
+
+bool neg_sign(uint8_t half) { return half == pd_neg_sign() || half == 0xB || half == 0xD; }
+
+bool pd_get(const uint8_t* p, int len, __int128* out) {
+  if (len < 1 || len > kPdMaxLen) return false;
+  // 64-bit digits while they fit (up to 18), the rest in 128 bits.
+  uint64_t lo64 = 0;
+  __int128 v = 0;
+  int digits = 0;
+  for (int i = 0; i < len; ++i) {
+    uint8_t hi = p[i] >> 4, lo = p[i] & 0x0F;
+    if (hi > 9 || (i + 1 < len && lo > 9)) return false;
+    int both = i + 1 < len ? 2 : 1;
+    uint64_t pair = both == 2 ? hi * 10u + lo : hi;
+    if (digits + both <= 18) {
+      lo64 = lo64 * (both == 2 ? 100 : 10) + pair;
+      v = lo64;
+    } else {
+      v = v * (both == 2 ? 100 : 10) + pair;
+    }
+    digits += both;
+  }
+  *out = neg_sign(p[len - 1] & 0x0F) ? -v : v;
+  return true;
+}
+
+bool pd_put(uint8_t* p, int len, __int128 v) {
+  if (len < 1 || len > kPdMaxLen) return false;
+  bool neg = v < 0;
+  unsigned __int128 u = neg ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+  if (u >= static_cast<unsigned __int128>(pow10(2 * len - 1))) return false;
+  uint8_t out[kPdMaxLen];
+  uint8_t sign = neg && u ? pd_neg_sign() : pd_pos_sign();
+  int i = len - 1;
+  // 128-bit divisions only above 64 bits.
+  for (bool first = true; u >> 64; first = false, --i) {
+    unsigned d = first ? 10 : 100;
+    unsigned r = static_cast<unsigned>(u % d);
+    u /= d;
+    out[i] = static_cast<uint8_t>(first ? (r << 4 | sign) : ((r / 10) << 4 | r % 10));
+  }
+  uint64_t w = static_cast<uint64_t>(u);
+  if (i == len - 1) out[i--] = static_cast<uint8_t>((w % 10) << 4 | sign), w /= 10;
+  for (; i >= 0; --i, w /= 100) out[i] = static_cast<uint8_t>(((w / 10 % 10) << 4) | (w % 10));
+  memcpy(p, out, static_cast<size_t>(len));
+  return true;
+}
+
+bool bin_get(const uint8_t* p, int len, __int128* out) {
+  switch (len) {
+    case 1: *out = static_cast<int8_t>(p[0]); return true;
+    case 2: *out = static_cast<int16_t>(ld_le16(p, 0)); return true;
+    case 4: *out = static_cast<int32_t>(ld_le32(p, 0)); return true;
+    default: return false;
+  }
+}
+
+bool bin_put(uint8_t* p, int len, __int128 v) {
+  __int128 lim = len == 1 ? 128 : len == 2 ? 32768 : len == 4 ? __int128{2147483648LL} : 0;
+  if (v < -lim || v >= lim) return false;
+  if (len == 1) p[0] = static_cast<uint8_t>(v);
+  if (len == 2) st_le16(p, 0, static_cast<uint16_t>(v));
+  if (len == 4) st_le32(p, 0, static_cast<uint32_t>(v));
+  return true;
+}
+
+}  // namespace
+
+bool is_num_type(uint8_t t) { return t == 5 || t == 8 || t == 12; }
+bool is_alpha_type(uint8_t t) { return t == 1 || t == 2 || t == 13; }
+
+bool num_rescale(__int128 v, int from, int to, __int128* out) {
+  if (to == from) return (*out = v, true);
+  if (to > from) {
+    if (to - from > kPow10Max) return v == 0 ? (*out = 0, true) : false;
+    __int128 r;
+    if (__builtin_mul_overflow(v, pow10(to - from), &r)) return false;
+    *out = r;
+    return true;
+  }
+  if (from - to > kPow10Max) return (*out = 0, true);
+  __int128 d = pow10(from - to), q = v / d, r = v % d;
+  if (2 * (r < 0 ? -r : r) >= d) q += v < 0 ? -1 : 1;
+  *out = q;
+  return true;
+}
+
+int num_cmp(ii_num a, ii_num b) {
+  int s = a.scale > b.scale ? a.scale : b.scale;
+  __int128 x, y;
+  if (!num_rescale(a.v, a.scale, s, &x)) return a.v < 0 ? -1 : 1;
+  if (!num_rescale(b.v, b.scale, s, &y)) return b.v < 0 ? 1 : -1;
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
+bool num_get(const ii_fld& f, ii_num* out) {
+  out->scale = f.scale;
+  switch (f.type) {
+    case 5: return bin_get(f.p, f.len, &out->v);
+    case 8: return pd_get(f.p, f.len, &out->v);
+    case 12:
+      if (f.len < 2 || f.p[f.len - 1] > kMaxDigits) return false;
+      out->scale = f.p[f.len - 1];
+      return pd_get(f.p, f.len - 1, &out->v);
+    default: return false;
+  }
+}
+
+bool num_put(const ii_fld& f, ii_num n) {
+  __int128 v;
+  switch (f.type) {
+    case 5: return num_rescale(n.v, n.scale, f.scale, &v) && bin_put(f.p, f.len, v);
+    case 8: return num_rescale(n.v, n.scale, f.scale, &v) && pd_put(f.p, f.len, v);
+    case 12:
+      // Keeps the value's decimals while its digits fit, else fewer.
+      if (f.len < 2) return false;
+      for (int s = n.scale < kMaxDigits ? n.scale : kMaxDigits; s >= 0; --s) {
+        if (!num_rescale(n.v, n.scale, s, &v) || !pd_put(f.p, f.len - 1, v)) continue;
+        f.p[f.len - 1] = static_cast<uint8_t>(s);
+        return true;
+      }
+      return false;
+    default: return false;
+  }
+}
+
+namespace {
+
+bool blank(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != ' ') return false;
+  return true;
+}
+
+// Bytes of a over its length la against b blank-padded or cut to it.
+int alpha_cmp(const uint8_t* a, size_t la, const uint8_t* b, size_t lb) {
+  size_t n = la > lb ? la : lb;
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t x = i < la ? a[i] : ' ', y = i < lb ? b[i] : ' ';
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
+}
+
+bool contains(const ii_fld& a, const ii_fld& b) {
+  size_t n = a.len;
+  while (n && a.p[n - 1] == ' ') --n;
+  if (!n || n > b.len) return false;
+  for (size_t i = 0; i + n <= b.len; ++i)
+    if (memcmp(b.p + i, a.p, n) == 0) return true;
+  return false;
+}
+
+int has_value(const ii_fld& a) {
+  if (is_num_type(a.type)) {
+    ii_num n;
+    return num_get(a, &n) ? n.v != 0 : -1;
+  }
+  return !blank(a.p, a.len);
+}
+
+int order(const ii_fld& a, const ii_fld& b, uint8_t pad) {
+  if (is_alpha_type(a.type) && is_alpha_type(b.type))
+    return alpha_cmp(a.p, a.len, b.p, pad ? b.len : (b.len < a.len ? b.len : a.len));
+  if (a.type == 11 && b.type == 11) return a.p[0] < b.p[0] ? -1 : a.p[0] > b.p[0] ? 1 : 0;
+  ii_num x, y;
+  if (!is_num_type(a.type) || !is_num_type(b.type) || !num_get(a, &x) || !num_get(b, &y)) return 2;
+  return num_cmp(x, y);
+}
+
+}  // namespace
+
+int ii_compare(const ii_fld& a, const ii_fld& b, uint8_t relop, uint8_t pad) {
+  if (relop == 7) return is_alpha_type(a.type) && is_alpha_type(b.type) ? contains(a, b) : -1;
+  if (relop == 8) return has_value(a);
+  int c = order(a, b, pad);
+  if (c == 2) return -1;
+  switch (relop) {
+    case 1: return c == 0;
+    case 2: return c >= 0;
+    case 3: return c > 0;
+    case 4: return c <= 0;
+    case 5: return c < 0;
+    case 6: return c != 0;
+    default: return -1;
+  }
+}
+
+namespace {
+
+ii_move_rc alpha_from_alpha(const ii_fld& d, const ii_fld& s) {
+  size_t n = s.len < d.len ? s.len : d.len;
+  bool lost = !blank(s.p + n, s.len - n);
+  memmove(d.p, s.p, n);
+  memset(d.p + n, ' ', d.len - n);
+  return lost ? MOVE_CUT : MOVE_OK;
+}
+
+ii_move_rc num_from_alpha(const ii_fld& d, const ii_fld& s) {
+  uint8_t buf[kPdMaxLen];
+  pd_field f{buf, kPdMaxLen, 0, 0};
+  ii_num n{0, 0};
+  size_t a = 0, e = s.len;
+  while (a < e && s.p[a] == ' ') ++a;
+  while (e > a && s.p[e - 1] == ' ') --e;
+  if (a == e) return num_put(d, n) ? MOVE_OK : MOVE_OVERFLOW;  // blanks read as 0
+  const char* text = reinterpret_cast<const char*>(s.p + a);
+  if (!pd_cva(text, static_cast<int>(e - a), '.', &f) || !pd_get(buf, kPdMaxLen, &n.v)) return MOVE_OVERFLOW;
+  n.scale = f.decimals;
+  return num_put(d, n) ? MOVE_OK : MOVE_OVERFLOW;
+}
+
+ii_move_rc alpha_from_num(const ii_fld& d, const ii_fld& s) {
+  ii_num n;
+  if (!num_get(s, &n)) return MOVE_OVERFLOW;
+  unsigned __int128 u = n.v < 0 ? -static_cast<unsigned __int128>(n.v) : static_cast<unsigned __int128>(n.v);
+  char digits[48];
+  int k = 0;
+  do digits[k++] = static_cast<char>('0' + static_cast<int>(u % 10)), u /= 10;
+  while (u || k <= n.scale);
+  char text[64];
+  size_t t = 0;
+  if (n.v < 0) text[t++] = '-';
+  for (int i = k - 1; i >= 0; --i) {
+    text[t++] = digits[i];
+    if (i == n.scale && i) text[t++] = '.';
+  }
+  if (t > d.len) return MOVE_OVERFLOW;
+  memcpy(d.p, text, t);
+  memset(d.p + t, ' ', d.len - t);
+  return MOVE_OK;
+}
+
+}  // namespace
+
+ii_move_rc ii_move(const ii_fld& d, const ii_fld& s) {
+  if (is_alpha_type(d.type) && is_alpha_type(s.type)) return alpha_from_alpha(d, s);
+  if (is_num_type(d.type) && is_num_type(s.type)) {
+    ii_num n;
+    return num_get(s, &n) && num_put(d, n) ? MOVE_OK : MOVE_OVERFLOW;
+  }
+  if (is_num_type(d.type) && is_alpha_type(s.type)) return num_from_alpha(d, s);
+  if (is_alpha_type(d.type) && is_num_type(s.type)) return alpha_from_num(d, s);
+  if (d.type == 11 && s.type == 11 && d.len == s.len) {
+    memmove(d.p, s.p, d.len);
+    return MOVE_OK;
+  }
+  return MOVE_OVERFLOW;
+}
+
+}  // namespace kivo

@@ -1,0 +1,40 @@
+// The six dumps of a small scene against golden text.
+#include <fstream>
+#include <sstream>
+
+#include "screen/wm_files.h"
+#include "wm_test_util.h"
+
+namespace kivo::test {
+namespace {
+
+class WmDumps : public WmFresh {};
+
+TEST_F(WmDumps, SixDumpsOfTwoSurfacesMatchGoldenText) {
+  TSRF* main_srf = srf(0, 0, 1);
+  TSRF* pop = srf(8, 30, 2);
+  TWND* a = wnd(main_srf, 8, 30, 5, 20, 1);  // under the centred one
+  wnd(main_srf, 0, 0, 4, 10, 2);
+  wnd(pop, -1, -1, 3, 12, 2);
+  TWND* limbo = wnd(nullptr, 1, 1, 2, 6, 2);
+  ASSERT_TRUE(a && limbo);
+  // Every file the window manager keeps is accepted with its keys.
+  for (wm_file f : {wm_file::TRECT, wm_file::TKEYMAP, wm_file::TITM, wm_file::TCHR, wm_file::SI, wm_file::SC})
+    EXPECT_NE(wm_create_file(f, 1, "create"), nullptr) << int(f);
+  testing::internal::CaptureStdout();
+  dbg_wm();
+  dbg_twnd(a);
+  dbg_limbo();
+  dbg_tsrf();
+  dbg_trect();
+  dbg_scope();
+  std::string got = testing::internal::GetCapturedStdout();
+  std::string path = std::string(KIVO_SOURCE_DIR) + "/tests/screen/golden/wm_dumps.txt";
+  if (getenv("KIVO_UPDATE_GOLDEN")) std::ofstream(path) << got;
+  std::stringstream want;
+  want << std::ifstream(path).rdbuf();
+  EXPECT_EQ(got, want.str());
+}
+
+}  // namespace
+}  // namespace kivo::test
