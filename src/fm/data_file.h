@@ -46,6 +46,9 @@ constexpr uint16_t kVersionUnread = 0xFFFF;  // in memory: no readable header
 constexpr size_t kRecHdrSize = 12;
 constexpr size_t kRecTrailerSize = 4;
 constexpr uint32_t kRecOverhead = 16;
+// Bytes of the file that one write changes wholly or not at all when the
+// process is killed: the smallest page of the systems the engine runs on.
+constexpr uint32_t kAtomicSpan = 4096;
 constexpr size_t kRhFlagsOff = 0;   // u8
 constexpr size_t kRhAgeOff = 1;     // u8
 constexpr size_t kRhLengthOff = 2;  // u16

@@ -11,7 +11,8 @@
 // Write order (the crash repair relies on it): a free flags the record
 // deleted before it enters the chain, so the flag alone says the record is
 // gone; a kill between loses the space only. An allocation from a chain
-// unlinks the record before it flags it not-a-user-record, and an append
+// unlinks the record before it flags it not-a-user-record (the flag written
+// last when the header crosses a page: write_taken_hdr), and an append
 // writes the record before the header's end of file moves past it.
 #include <cerrno>
 #include <cstring>
@@ -101,6 +102,19 @@ int append_record(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bo
   return BRF_OK;
 }
 
+// The header of a record taken off its chain. One that crosses a page of the
+// file is written in two, its flags last: a kill that cut a single write
+// between the flags and the link would leave the old chain link beside the
+// not-a-user-record flag, which reads as a moved record's copy naming
+// another record, and the repair would keep the stale body as live.
+int write_taken_hdr(BRF_FILE* f, uint32_t rs, const rec_hdr& h) {
+  if (rs % kAtomicSpan + kRecHdrSize <= kAtomicSpan) return brf_write_rec_hdr(f, rs, h);
+  uint8_t buf[kRecHdrSize];
+  encode_rec_hdr(h, buf);
+  if (int rc = write_bytes(f, buf + 1, kRecHdrSize - 1, rs + 1)) return rc;
+  return write_bytes(f, buf, 1, rs);
+}
+
 // Takes a deleted record of `length` off its chain. Sets *found when it did.
 // A chain entry that names anything but a deleted record of that length is
 // dropped (reported): its space is lost, never a live record overwritten.
@@ -131,7 +145,7 @@ int take_from_free_list(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* se
       h.flags = kRecNotUser;
       h.link = rs;
       h.age = static_cast<uint8_t>(h.age + 1);
-      if ((rc = brf_write_rec_hdr(f, rs, h)) != BRF_OK) return rc;
+      if ((rc = write_taken_hdr(f, rs, h)) != BRF_OK) return rc;
       *out = h;
       *seek = rs;
       *found = true;

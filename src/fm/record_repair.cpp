@@ -27,11 +27,13 @@ bool live(const rec_hdr& h, uint32_t seek) {
   return !(h.flags & (kRecDeleted | kRecNotUser)) && (h.link == seek || (h.link & kOwnerBit));
 }
 
-// An unfinished copy of a moved record: flagged not a user record, its link
-// naming another record of the file.
+// An unfinished copy of a moved record: its link naming another record of
+// the file, flagged not a user record, or already a user record when the
+// kill cut its completion at a page boundary after the flags and before
+// the link (the old record was freed by then, so the copy is kept).
 bool moving_copy(const BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
-  return (h.flags & (kRecDeleted | kRecNotUser)) == kRecNotUser && h.link != seek && !(h.link & kOwnerBit) &&
-         h.link >= kDataHeaderSize && h.link < f->hdr.eofseek;
+  return !(h.flags & kRecDeleted) && h.link != seek && !(h.link & kOwnerBit) && h.link >= kDataHeaderSize &&
+         h.link < f->hdr.eofseek;
 }
 
 // Settles the copy at `seek`: dropped when the record it replaces is still

@@ -17,7 +17,8 @@
 //  - A record moves under the mark: the indexes first (their first write
 //    sets it), then the copy, unfinished and naming the old record in its
 //    link; freeing the old record is the point at which the rewrite
-//    happens, and the copy is completed after it. The repair drops a copy
+//    happens, and the copy is completed after it (a completion cut between
+//    its flags and its link still names the old place). The repair drops a copy
 //    whose old record still lives and finishes any other, so the file never
 //    holds two live versions of one record. Without the mark (no key holds
 //    the record) the copy is completed before the old record is freed.
@@ -47,10 +48,6 @@ const uint8_t* image(std::vector<uint8_t>& v, const uint8_t* src, uint32_t len, 
   if (len) memcpy(v.data(), src, len);
   return v.data();
 }
-
-// Bytes of the file that one write changes wholly or not at all when the
-// process is killed: the smallest page of the systems the engine runs on.
-constexpr uint64_t kAtomicSpan = 4096;
 
 bool within_one_page(uint32_t seek, uint32_t len) {
   uint64_t first = uint64_t{seek} + kRecHdrSize;

@@ -34,6 +34,9 @@ struct sweep_kind {
   uint8_t op;
   uint32_t first, count, num;
   uint16_t body;
+  // Ids deleted from the prefill in this order, so that a put takes the
+  // last one's place (whose header crosses a page) off a chain of two.
+  int freed_first = -1, freed_last = -1;
 };
 
 const sweep_kind kKinds[] = {
@@ -42,7 +45,20 @@ const sweep_kind kKinds[] = {
     {"rewrites moving", 60, 300, kRewrite, 10, 5, 2, 97},
     {"rewrites changing keys", 60, 300, kRewrite, 10, 5, 3, 300},
     {"deletes merging pages", 130, 40, kDelete, 0, 14, 0, 0},
+    {"puts into a freed place across a page", 20, 165, kPut, 1000, 1, 7, 165, 3, 18},
 };
+
+void delete_ids(const std::string& base, std::initializer_list<int> ids, record_model* model) {
+  session s(base);
+  std::vector<uint8_t> buf(70000);
+  for (int id : ids) {
+    std::vector<uint8_t> key = record_of(static_cast<uint32_t>(id), 1, 0);
+    uint32_t len = 0;
+    ASSERT_EQ(brfseek(s.r, kSeekEqual, key.data(), kWholeRecord, buf.data(), buf.size(), &len), BRF_OK);
+    ASSERT_EQ(brfdelete(s.r), BRF_OK);
+    model->erase(id_text(static_cast<uint32_t>(id)));
+  }
+}
 
 struct step {
   uint8_t op;
@@ -154,6 +170,7 @@ void sweep(const sweep_kind& kind, bool cut, sweep_totals* t, std::vector<std::s
   std::string base = dir.file("sweep");
   record_model pristine;
   make_pair(base, kind.prefill, kind.prefill_body, &pristine);
+  if (kind.freed_last >= 0) delete_ids(base, {kind.freed_first, kind.freed_last}, &pristine);
   std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
   for (long point = 1; point < 5000; ++point) {
     write_file(base + ".dat", dat);
@@ -243,10 +260,35 @@ TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
 }
 
 // A writer killed after freeing a moved record's old place, before the copy
-// was finished; then a record that no key holds (every key null) is put in
-// a space of the old place's length. It must not take that place before the
-// pair is repaired, or the repair would take the old place for live and drop
-// the moved record.
+// was finished: the pair of 20 records with id 10 moving. Returns the
+// copy's place, 0 when no kill point left it so.
+uint32_t killed_before_a_move_is_finished(const std::string& base, record_model* model) {
+  make_pair(base, 20, 40, model);
+  std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
+  std::vector<step> move = {{kRewrite, 10, 10002, 97}};
+  // The last kill point that leaves the copy unfinished: the old place is
+  // on its free chain by then.
+  auto kill_at = [&](long point) -> uint32_t {
+    write_file(base + ".dat", dat);
+    write_file(base + ".key", key);
+    record_model left = *model;
+    run_to_point(base, move, point, false, &left);
+    std::vector<data_record> recs;
+    std::string err = walk_data(read_file(base + ".dat"), &recs);
+    if (err.rfind("unsettled copy at ", 0) != 0 || !(recs[10].flags & kRecDeleted)) return 0;
+    return static_cast<uint32_t>(std::stoul(err.substr(18)));
+  };
+  long last = 0;
+  for (long point = 1; point < 100; ++point)
+    if (kill_at(point)) last = point;
+    else if (last) break;
+  return last ? kill_at(last) : 0;
+}
+
+// Then a record that no key holds (every key null) is put in a space of the
+// old place's length. It must not take that place before the pair is
+// repaired, or the repair would take the old place for live and drop the
+// moved record.
 TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   com_fill(0, nullptr);
   set_sys_err_presenter(quiet);
@@ -254,25 +296,7 @@ TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   scratch_dir dir;
   std::string base = dir.file("null");
   record_model model;
-  make_pair(base, 20, 40, &model);
-  std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
-  std::vector<step> move = {{kRewrite, 10, 10002, 97}};
-  // The last kill point that leaves the copy unfinished: the old place is
-  // on its free chain by then.
-  auto kill_at = [&](long point) {
-    write_file(base + ".dat", dat);
-    write_file(base + ".key", key);
-    record_model left = model;
-    run_to_point(base, move, point, false, &left);
-    std::vector<data_record> recs;
-    return walk_data(read_file(base + ".dat"), &recs).rfind("unsettled", 0) == 0 && (recs[10].flags & kRecDeleted);
-  };
-  long last = 0;
-  for (long point = 1; point < 100; ++point)
-    if (kill_at(point)) last = point;
-    else if (last) break;
-  bool pending_copy = last && kill_at(last);
-  ASSERT_TRUE(pending_copy);
+  ASSERT_NE(killed_before_a_move_is_finished(base, &model), 0u);
   session s(base);
   std::vector<uint8_t> nothing(kFixedPart + 40, 0);
   ASSERT_EQ(brfput(s.r, nothing.data(), static_cast<uint32_t>(nothing.size())), BRF_OK);
@@ -283,6 +307,28 @@ TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   int32_t count = 0;
   EXPECT_EQ(analyze(base.c_str(), 0, &count), 1);
   EXPECT_EQ(count, 21);
+  set_sys_err_presenter(nullptr);
+}
+
+// The copy's completion cut by the kill at a page boundary: its flags say
+// user record, its link still names the freed old place. The repair
+// finishes it; the moved record is not dropped.
+TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
+  com_fill(0, nullptr);
+  set_sys_err_presenter(quiet);
+  brfinit();
+  scratch_dir dir;
+  std::string base = dir.file("cut");
+  record_model model;
+  uint32_t copy = killed_before_a_move_is_finished(base, &model);
+  ASSERT_NE(copy, 0u);
+  std::vector<uint8_t> dat = read_file(base + ".dat");
+  dat[copy + kRhFlagsOff] = 0;
+  write_file(base + ".dat", dat);
+  record_model active;
+  ASSERT_EQ(reopen_and_check(base, &active), "");
+  model[id_text(10)] = record_of(10, 10002, 97);
+  EXPECT_EQ(active, model);
   set_sys_err_presenter(nullptr);
 }
 
