@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FUZZ_CHECK(named == 0 || named == 1, "returned %d", named);
   FUZZ_CHECK(argc >= 1 && argc <= given_argc, "argc %d of %d", argc, given_argc);
-  FUZZ_CHECK(mode <= MODE_ANALYSE && mode != 4, "mode %d", mode);
+  FUZZ_CHECK(mode <= MODE_REPAIR && mode != 4, "mode %d", mode);
   const bool utility = mode >= MODE_EXPORT;
   if (utility) {
     // A utility ends parsing and leaves the words alone.
