@@ -13,6 +13,7 @@
 #include "fm/memfile.h"
 #include "fm/scope_clear.h"
 #include "fm_objects_test_util.h"
+#include "fm_started.h"
 #include "foundation/end_codes.h"
 #include "foundation/scope.h"
 #include "interp/seams.h"
@@ -55,31 +56,16 @@ size_t length(const ut_list& l, size_t link_off) {
   return n;
 }
 
-class FmOpenBase : public Fresh {
+class FmOpenBase : public FmStarted {
  protected:
   void SetUp() override {
-    Fresh::SetUp();
-    ut_clear_hooks.files = fm_clr_scope;
-    pi_register_hooks();
-    ASSERT_EQ(fm_init(), 1);
+    FmStarted::SetUp();
     g_events.clear();
     g_watch = nullptr;
     g_pl_result = 1;
     g_close_code = 0;
     pl_hooks.get = pl_double;
     ii_hooks.proc_exec = exec_double;
-  }
-  void TearDown() override {
-    for (auto& e : captured_errors()) ADD_FAILURE() << "system error: " << e;
-    pl_hooks = {};
-    ii_hooks = {};
-    pi_hooks = {};
-    fm_proc_hooks = {};
-    ut_clear_hooks = {};
-    fm_pb_init = nullptr;
-    mm_fms_install();
-    mm_destroy_all();  // before the next test's mm_init takes their pools
-    Fresh::TearDown();
   }
 
   static ARB* create(mem_desc& d, uint32_t scope, uint32_t opt = LFB_OPEN_NEW) {

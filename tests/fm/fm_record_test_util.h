@@ -14,6 +14,7 @@
 #include "fm/memfile.h"
 #include "fm/scope_clear.h"
 #include "fm_objects_test_util.h"
+#include "fm_started.h"
 #include "foundation/scope.h"
 #include "interp/seams.h"
 #include "process/seams.h"
@@ -42,26 +43,8 @@ struct request {
 };
 inline request request_of(const ARB* a) { return {a->arb_mod, a->arb_key, a->arb_key_len, a->arb_lock_wait}; }
 
-class FmRec : public Fresh {
+class FmRec : public FmStarted {
  protected:
-  void SetUp() override {
-    Fresh::SetUp();
-    ut_clear_hooks.files = fm_clr_scope;
-    pi_register_hooks();
-    ASSERT_EQ(fm_init(), 1);
-  }
-  void TearDown() override {
-    for (auto& e : captured_errors()) ADD_FAILURE() << "system error: " << e;
-    pl_hooks = {};
-    ii_hooks = {};
-    pi_hooks = {};
-    fm_proc_hooks = {};
-    ut_clear_hooks = {};
-    fm_pb_init = nullptr;
-    mm_fms_install();
-    mm_destroy_all();
-    Fresh::TearDown();
-  }
   // Opens a new file on `buf` (kRecLen bytes).
   // Creates the file and opens it with options `opt`.
   static ARB* create(rec_desc& d, uint8_t* buf, uint32_t opt = 0) {

@@ -1,0 +1,41 @@
+// A test with the file manager started on memory files and the process,
+// loader and clean-up hooks put back afterwards; a system error raised during
+// the test fails it. The open and record tests build on it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "../foundation/test_support.h"
+#include "compiler/seams.h"
+#include "fm/fm_open.h"
+#include "fm/memfile.h"
+#include "fm/scope_clear.h"
+#include "foundation/scope.h"
+#include "interp/seams.h"
+#include "process/seams.h"
+
+namespace kivo::test {
+
+class FmStarted : public Fresh {
+ protected:
+  void SetUp() override {
+    Fresh::SetUp();
+    ut_clear_hooks.files = fm_clr_scope;
+    pi_register_hooks();
+    ASSERT_EQ(fm_init(), 1);
+  }
+  void TearDown() override {
+    for (auto& e : captured_errors()) ADD_FAILURE() << "system error: " << e;
+    pl_hooks = {};
+    ii_hooks = {};
+    pi_hooks = {};
+    fm_proc_hooks = {};
+    ut_clear_hooks = {};
+    fm_pb_init = nullptr;
+    mm_fms_install();
+    mm_destroy_all();
+    Fresh::TearDown();
+  }
+};
+
+}  // namespace kivo::test
