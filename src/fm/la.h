@@ -92,6 +92,9 @@ void la_get_dec_sep_cur();
 // Reloads the common block's words from the current language.
 void load_com();
 
+// Upper-cases a counted string in place.
+void str_upper(cstr* s);
+
 // The statement words of the compiled-code listing, 8 characters each,
 // blank-filled; an entry whose message is missing is empty (all NUL).
 constexpr size_t kOpcodeWords = 97;
