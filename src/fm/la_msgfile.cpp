@@ -95,6 +95,7 @@ int la_add_msg(ARB* arb, const uint32_t* number, uint32_t key, std::span<const c
   st_le16(rec.data(), MSG_TEXT_LEN, static_cast<uint16_t>(len));
   uint8_t* saved = arb->arb_rec;
   arb->arb_rec = rec.data();
+  arb->arb_len = rec_len;
   const int ok = fm_write(arb);
   arb->arb_rec = saved;
   return ok ? 1 : add_fail("la_add_msg() - fm_write failed");

@@ -11,6 +11,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/pool.h"
@@ -47,7 +48,11 @@ bool read_msg(uint32_t number, msg_text* m) {
   const uint8_t* rec = fm_read_fast(a, ARB_EQUAL);
   if (!rec) return false;
   size_t n = a->arb_var_len ? a->arb_var_len : a->arb_len;
-  if (n < MSG_TEXT) return false;
+  if (n < MSG_TEXT) {
+    a->arb_stat = FM_NOT_FOUND;
+    a->arb_stat2 = 0;
+    return false;
+  }
   m->cls = ld_le16(rec, MSG_CLASS);
   m->len = std::min(n - MSG_TEXT, kMsgTextMax);
   memcpy(m->text, rec + MSG_TEXT, m->len);
