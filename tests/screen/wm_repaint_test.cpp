@@ -84,14 +84,6 @@ class WmPaintFix : public WmFresh {
 using WmRepaint = WmPaintFix;
 using WmRandomScreen = WmPaintFix;
 
-TEST_F(WmRepaint, SecondRepaintWithNothingChangedSendsNothing) {
-  TWND* w = win(2, 2, 3, 10);
-  text(w, 0, "abcdefghij");
-  EXPECT_GT(repaint(), 0u);
-  EXPECT_EQ(at(2, 2), 'a');
-  EXPECT_EQ(repaint(), 0u);
-}
-
 TEST_F(WmRepaint, UncoveredWindowIsClearedAndRepainted) {
   TWND* low = win(1, 1, 5, 20);
   text(low, 0, std::string(20, 'L'), 5);
@@ -132,6 +124,7 @@ TEST_F(WmRepaint, DeactivatedWindowRunsLackClearedBits) {
   repaint();
   ASSERT_EQ(update().runs.size(), 1u);
   EXPECT_EQ(update().runs[0].attr, 0x82u);
+  EXPECT_EQ(repaint(), 0u);  // nothing changed: nothing sent
 }
 
 TEST_F(WmRepaint, SecondSurfaceShowsOnlyWhereMainHasNoWindow) {
