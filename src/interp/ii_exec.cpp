@@ -10,8 +10,10 @@
 #include <cstring>
 
 #include "compiler/em_access.h"
+#include "fm/fm_record.h"
 #include "foundation/com.h"
 #include "foundation/dbg_ctl.h"
+#include "foundation/descriptors.h"
 #include "foundation/end_codes.h"
 #include "foundation/maddr.h"
 #include "foundation/scope.h"
@@ -24,8 +26,8 @@ namespace kivo {
 ii_hook_table ii_hooks;
 ii_fn ii_inst_fns[OP_LIMIT];
 ii_dbg_hook_table ii_dbg_hooks;
-rt_err_hook_table rt_err_hooks;
 uint8_t rt_last_err[kRtErrSize];
+ARB* rt_err_arb = nullptr;
 void* rt_trace_arb = nullptr;
 
 void ii_fill_ops();  // ii_ops.cpp
@@ -100,10 +102,26 @@ bool debugger_took(II_RUN* run, uint8_t* failing) {
 
 }  // namespace
 
+namespace {
+
+// Record 1 of the ERROR file: rewritten when it is there, else written.
+bool write_err_rec(const uint8_t* block) {
+  ARB* a = rt_err_arb;
+  uint8_t buf[kRtErrSize];
+  a->arb_keyno = 0, a->arb_relno = 1, a->arb_key = nullptr;
+  a->arb_mod = ARB_EQUAL | ARB_HOLD, a->arb_rec = buf, a->arb_len = kRtErrSize;
+  bool there = fm_read(a);
+  a->arb_mod = 0, a->arb_rec = const_cast<uint8_t*>(block), a->arb_len = kRtErrSize;
+  a->arb_var_len = kRtErrSize;
+  return there ? fm_rewrite(a) : fm_write(a);
+}
+
+}  // namespace
+
 void rt_err(PCB* invoker, const uint8_t* block) {
-  (void)invoker;
+  (void)invoker;  // the error shows in the session's screen, not the invoker's
   memcpy(rt_last_err, block, kRtErrSize);
-  if (rt_err_hooks.write) rt_err_hooks.write(block);
+  if (rt_err_arb && !write_err_rec(block)) sys_err("RT", __LINE__, "rt_err() - ERROR file write failed");
   auto text = [block](size_t off) {
     size_t n = 608;
     while (n && block[off + n - 1] == ' ') --n;
@@ -124,8 +142,9 @@ void ii_fail(II_RUN* run, const std::string& text) {
   b[48] = em->em_proc_type;
   put_text(b + 49, 608, text);
   put_text(b + 657, 608, where(run));
-  PCB* inv = ii_hooks.invoker ? ii_hooks.invoker(run->call->pcb) : nullptr;
-  rt_err(inv ? inv : run->call->pcb, b);
+  PCB* pcb = run->call->pcb;
+  PCB* inv = pcb ? invoc_parent(pcb->invoc) : nullptr;
+  rt_err(inv ? inv : pcb, b);
   run->state = II_FAILED;
   run->unwind = PI_END_CANCEL;
 }
@@ -161,6 +180,7 @@ bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) {
   out->scale = static_cast<uint8_t>(w1 >> 8);
   out->len = static_cast<uint16_t>(w1 >> 16);
   out->is_const = (w1 & kOpndConst) != 0;
+  out->mask = nullptr;
   EM* em = run->em;
   if (out->is_const) {
     out->p = w0 < kComConstBase ? (w0 <= em->em_cnst_cnt ? em->em_cn[w0] : nullptr) : CNST_RLOC(em, w0);
@@ -173,6 +193,9 @@ bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) {
     uint8_t* base = area <= em->em_area_cnt && em->em_area_addr ? em->em_area_addr[area] : nullptr;
     out->p = base ? base + off : nullptr;
   }
+  // A date's third slot: its mask constant, 0 for forms that need none.
+  uint32_t mask_no = is_date_type(out->type) ? inst_slot(inst, slot + 2) : 0;
+  if (mask_no && !(out->mask = CNST_RLOC(em, mask_no))) return false;
   return out->p != nullptr;
 }
 
@@ -319,7 +342,7 @@ uint32_t ii_exec_em(EM* em, EP_CALL* call) {
   return PI_END_NORMAL;
 }
 
-uint32_t ii_exec(EP_CALL* call) { return ii_exec_em(ii_hooks.pcb_em ? ii_hooks.pcb_em(call->pcb) : nullptr, call); }
+uint32_t ii_exec(EP_CALL* call) { return ii_exec_em(call->pcb ? call->pcb->pcb_em : nullptr, call); }
 
 int II_EXEC_ANY(EP_CALL* call, em_entry at) {
   if (at.blk == 0 || at.blk == kNoCode) return 0;
@@ -330,17 +353,20 @@ int II_EXEC_ANY(EP_CALL* call, em_entry at) {
 }
 
 int II_EXEC_PROC(EP_CALL* call, uint16_t ep) {
-  EM* em = ii_hooks.pcb_em ? ii_hooks.pcb_em(call->pcb) : nullptr;
+  EM* em = call->pcb ? call->pcb->pcb_em : nullptr;
   if (!em || ep < 1 || ep > kEmEntries) return 0;
   call->ep_no = ep;
   return II_EXEC_ANY(call, em->em_ep[ep - 1]);
 }
 
 namespace {
+// No current record is no code, never a read through a null record.
 int exec_cur(EP_CALL* call, int which, uint16_t ep) {
-  if (!ii_hooks.cur_entry) return 0;  // no current record: no code
+  PCB* p = call->pcb;
+  const uint8_t* rec = !p ? nullptr : which == 0 ? p->pcb_cur_frm : which == 1 ? p->pcb_cur_img : p->pcb_cur_chld;
+  if (!rec || !ii_hooks.cur_entry) return 0;
   call->ep_no = ep;
-  return II_EXEC_ANY(call, ii_hooks.cur_entry(call->pcb, which, ep));
+  return II_EXEC_ANY(call, ii_hooks.cur_entry(p, which, rec, ep));
 }
 }  // namespace
 
@@ -374,12 +400,22 @@ void ii_init() {
 void rt_init() {
   const char* path = getenv("KIVO_TRACE_FILE");
   if (path && *path && !rt_trace_arb) rt_trace_arb = fopen(path, "a");
+  if (rt_err_arb) return;
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_ERR_FDB(&fdb, kdb, sdb);
+  if (!FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW, 0x0f, 0x0f)) {
+    sys_err("RT", __LINE__, "rt_init() - ERROR file create failed");
+    return;
+  }
+  rt_err_arb = fdb.fdb_arb;
 }
 
 uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text) {
   if (!seq) seq = ++trace_seq;
   if (!rt_trace_arb) return seq;
-  EM* em = ii_hooks.pcb_em && pcb ? ii_hooks.pcb_em(pcb) : nullptr;
+  EM* em = pcb ? pcb->pcb_em : nullptr;
   char ap[4] = "---", nam[31] = "";
   int type = 0;
   if (em) {

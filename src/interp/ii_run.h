@@ -42,9 +42,10 @@ struct ii_reg {
 struct ii_fld {
   uint8_t* p;
   uint8_t type;
-  uint8_t scale;
+  uint8_t scale;  // decimals; first level << 4 | last level for a date
   uint16_t len;
   bool is_const;
+  const uint8_t* mask;  // a date field's compiled storage mask; null none
 };
 
 struct II_RUN {
@@ -108,14 +109,8 @@ inline em_entry ii_slot_pos(const uint8_t* inst, int slot) {
   return {static_cast<uint16_t>(w & 0xFFFF), static_cast<uint16_t>(w >> 16)};
 }
 
-// The last rt_err block, the "0LA" ERROR record (1265 bytes).
+// The last rt_err block, also record 1 of the "0LA" ERROR file.
 constexpr size_t kRtErrSize = 1265;
-struct rt_err_hook_table {
-  // Writes record 1 of the session's ERROR memory file; empty until the
-  // file manager's memory files are in, then the block stays in rt_last_err.
-  void (*write)(const uint8_t* block);
-};
-extern rt_err_hook_table rt_err_hooks;
 extern uint8_t rt_last_err[kRtErrSize];
 void rt_err(PCB* invoker, const uint8_t* block);
 

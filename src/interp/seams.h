@@ -8,11 +8,10 @@
 #include <cstdint>
 
 #include "compiler/em.h"
+#include "compiler/pcb.h"
 #include "fm/fm_open.h"
 
 namespace kivo {
-
-struct PCB;
 
 // One event-point call, in its fixed order.
 struct EP_CALL {
@@ -28,20 +27,26 @@ struct EP_CALL {
   uint32_t result;  // bits 8-9 a selection's outcome, 0x10000 the stop request
 };
 
-// What the interpreter reads of a PCB and its records, filled by the
-// process engine. An empty entry answers "nothing": no module, no current
-// frame, image or child.
+// What the interpreter needs of higher layers, filled when they start. An
+// empty entry answers "nothing".
 struct ii_hook_table {
   uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);  // a replacement (tests)
-  EM* (*pcb_em)(PCB* pcb);
-  // The entry of event point `ep` of the current frame (0), image (1) or
-  // child (2) record; blk 0 when there is none.
-  em_entry (*cur_entry)(PCB* pcb, int which, uint16_t ep);
-  PCB* (*invoker)(PCB* pcb);
+  // The entry of event point `ep` of the compiled frame (0), image (1) or
+  // child (2) record `rec` (the PCB's current one, never null); blk 0 when
+  // it has no code there. Filled by the process engine.
+  em_entry (*cur_entry)(PCB* pcb, int which, const uint8_t* rec, uint16_t ep);
+  // The message layer's la_add_msg for the message verbs: `len` bytes of
+  // text of class `cls` (1 warning, 3 error, 4 information) into the
+  // message file `fi`; 1 when written. Empty: the text goes to the trace.
+  int (*add_msg)(int cls, ARB* fi, const char* text, size_t len);
 };
 extern ii_hook_table ii_hooks;
 
+// Opens the trace file (KIVO_TRACE_FILE) and creates the session's "0LA"
+// ERROR memory file, whose record 1 rt_err writes; once per run.
 void rt_init();
+// The ERROR memory file; null before rt_init or when it could not be made.
+extern ARB* rt_err_arb;
 void ii_init();
 
 // Runs the compiled code of one event point; the end code.

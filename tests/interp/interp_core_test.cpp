@@ -112,15 +112,18 @@ TEST_F(InterpCore, EndsAndUnwinds) {
     EXPECT_EQ(call.result, rows[i].result) << "row " << i;
   }
   EP_CALL c{};
+  c.pcb = &pcb;
   EXPECT_EQ(II_EXEC_ANY(&c, {kNoCode, 0}), 0);  // an entry of 65535 is not run
-  EXPECT_EQ(II_EXEC_FRM(&c, 21), 0);            // no current frame: no code
+  ii_hooks.cur_entry = [](PCB*, int, const uint8_t*, uint16_t) { return em_entry{1, 0}; };
+  for (auto fn : {II_EXEC_FRM, II_EXEC_IMG, II_EXEC_CHLD}) EXPECT_EQ(fn(&c, 21), 0);  // none current: no code
+  uint8_t frame[16] = {};
+  pcb.pcb_cur_frm = frame;
+  EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { EXPECT_EQ(II_EXEC_FRM(&c, 21), 1); }), PI_END_NORMAL);
   // ii_proc_exec stores the result word (ERROR's stop bit) and returns under MARK.
-  static EM* mod;
-  mod = m, m->em_ep[4] = at.back(), ii_hooks.pcb_em = [](PCB*) { return mod; };
+  m->em_ep[4] = at.back();
   uint8_t res[4] = {};
-  PROC_EXEC_BLK blk{nullptr, res, 5, 0};
+  PROC_EXEC_BLK blk{&pcb, res, 5, 0};
   EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { ii_proc_exec(&blk); }), PI_END_NORMAL);
-  ii_hooks = {};
   EXPECT_EQ(ld_le32(res, 0), kResultStop);
 }
 

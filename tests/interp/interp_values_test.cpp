@@ -159,7 +159,7 @@ TEST_F(InterpArith, ComputeRoundsLikeReference) {
   finish();
   for (size_t i = 0; i < rows.size(); ++i) {
     const row& r = rows[i];
-    ii_fld dst{a1.data() + 32 * i, 8, static_cast<uint8_t>(r.sd), 8, false};
+    ii_fld dst{a1.data() + 32 * i, 8, static_cast<uint8_t>(r.sd), 8, false, nullptr};
     ASSERT_TRUE(num_put(dst, {r.a, r.sd}));
     st_le32(a2.data(), 32 * i, static_cast<uint32_t>(r.b));
     __int128 want = 0;
