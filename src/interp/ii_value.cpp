@@ -198,7 +198,10 @@ bool date_desc(const ii_fld& f, const uint8_t* other_mask, uint8_t* raw, std_dat
   if (!needs_mask(f.type)) return true;
   const uint8_t* m = f.mask ? f.mask : other_mask;
   if (!m) return false;
-  d->mask = reinterpret_cast<const char*>(m), d->mask_len = kDateMaskLen;
+  // A compiled mask is blank-padded: the padding is no literal to write.
+  uint32_t n = kDateMaskLen;
+  while (n && m[n - 1] == ' ') --n;
+  d->mask = reinterpret_cast<const char*>(m), d->mask_len = n;
   d->doy = f.type == DT_TEXT_DOY || f.type == DT_PD_DOY;
   return true;
 }
@@ -343,8 +346,6 @@ ii_move_rc alpha_from_date(const ii_fld& d, const ii_fld& s) {
   if (d.len < kUniversalLen || !date_read(s, nullptr, &x)) return MOVE_OVERFLOW;
   UNIVERSAL_DATE(&u, text, kUniversalLen);
   memcpy(u.part, x.part, sizeof u.part);
-  for (int l = 1; l <= 8; ++l)
-    if (l > x.first || l < x.last) u.at(l) = kPartNotGiven;
   if (!cv_ston_date(&u)) return MOVE_OVERFLOW;
   memcpy(d.p, text, kUniversalLen);
   memset(d.p + kUniversalLen, ' ', d.len - kUniversalLen);
