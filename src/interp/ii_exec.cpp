@@ -169,35 +169,7 @@ void ii_jump(II_RUN* run, em_entry to) {
 
 // ---- operands and relocation ----
 
-int ii_opnd_slots(const uint8_t* inst, int slot) {
-  uint8_t type = static_cast<uint8_t>(inst_slot(inst, slot + 1));
-  return (type & kOpndConst) || !is_date_type(type) ? 2 : 3;
-}
-
-bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) {
-  uint32_t w0 = inst_slot(inst, slot), w1 = inst_slot(inst, slot + 1);
-  out->type = static_cast<uint8_t>(w1 & 0x7F);
-  out->scale = static_cast<uint8_t>(w1 >> 8);
-  out->len = static_cast<uint16_t>(w1 >> 16);
-  out->is_const = (w1 & kOpndConst) != 0;
-  out->mask = nullptr;
-  EM* em = run->em;
-  if (out->is_const) {
-    out->p = w0 < kComConstBase ? (w0 <= em->em_cnst_cnt ? em->em_cn[w0] : nullptr) : CNST_RLOC(em, w0);
-    return out->p != nullptr;
-  }
-  uint16_t area = w0 & 0xFFFF, off = static_cast<uint16_t>(w0 >> 16);
-  if (area == kRegArea) {
-    out->p = off < kIiRegs ? run->reg[off].addr : nullptr;
-  } else {
-    uint8_t* base = area <= em->em_area_cnt && em->em_area_addr ? em->em_area_addr[area] : nullptr;
-    out->p = base ? base + off : nullptr;
-  }
-  // A date's third slot: its mask constant, 0 for forms that need none.
-  uint32_t mask_no = is_date_type(out->type) ? inst_slot(inst, slot + 2) : 0;
-  if (mask_no && !(out->mask = CNST_RLOC(em, mask_no))) return false;
-  return out->p != nullptr;
-}
+uint8_t* ii_date_mask(II_RUN* run, uint32_t mask_no) { return CNST_RLOC(run->em, mask_no); }
 
 namespace {
 

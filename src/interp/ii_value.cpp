@@ -31,26 +31,43 @@ __int128 pow10(int n) { return kPow10.v[n]; }
 
 bool neg_sign(uint8_t half) { return half == pd_neg_sign() || half == 0xB || half == 0xD; }
 
+// A byte of two decimal digits: their value 0-99, else kNotDigits; and back.
+constexpr uint8_t kNotDigits = 0xFF;
+struct digit_tables {
+  uint8_t value[256];
+  uint8_t pair[100];
+  constexpr digit_tables() : value(), pair() {
+    for (int b = 0; b < 256; ++b) value[b] = (b >> 4) <= 9 && (b & 0xF) <= 9 ? (b >> 4) * 10 + (b & 0xF) : kNotDigits;
+    for (int v = 0; v < 100; ++v) pair[v] = static_cast<uint8_t>((v / 10) << 4 | v % 10);
+  }
+};
+constexpr digit_tables kDigits;
+
 bool pd_get(const uint8_t* p, int len, __int128* out) {
   if (len < 1 || len > kPdMaxLen) return false;
-  // 64-bit digits while they fit (up to 18), the rest in 128 bits.
-  uint64_t lo64 = 0;
-  __int128 v = 0;
-  int digits = 0;
-  for (int i = 0; i < len; ++i) {
-    uint8_t hi = p[i] >> 4, lo = p[i] & 0x0F;
-    if (hi > 9 || (i + 1 < len && lo > 9)) return false;
-    int both = i + 1 < len ? 2 : 1;
-    uint64_t pair = both == 2 ? hi * 10u + lo : hi;
-    if (digits + both <= 18) {
-      lo64 = lo64 * (both == 2 ? 100 : 10) + pair;
-      v = lo64;
-    } else {
-      v = v * (both == 2 ? 100 : 10) + pair;
-    }
-    digits += both;
+  // Up to 9 leading bytes (18 digits) in 64 bits, the rest in 128.
+  int pairs = len - 1, fast = pairs < 9 ? pairs : 9, i = 0;
+  uint64_t v = 0;
+  for (; i < fast; ++i) {
+    uint8_t d = kDigits.value[p[i]];
+    if (d == kNotDigits) return false;
+    v = v * 100 + d;
   }
-  *out = neg_sign(p[len - 1] & 0x0F) ? -v : v;
+  uint8_t last = p[len - 1];
+  if ((last >> 4) > 9) return false;
+  __int128 w;
+  if (pairs <= 9) {  // 19 digits at most: still 64 bits
+    w = static_cast<__int128>(v * 10 + (last >> 4));
+  } else {
+    w = v;
+    for (; i < pairs; ++i) {
+      uint8_t d = kDigits.value[p[i]];
+      if (d == kNotDigits) return false;
+      w = w * 100 + d;
+    }
+    w = w * 10 + (last >> 4);
+  }
+  *out = neg_sign(last & 0x0F) ? -w : w;
   return true;
 }
 
@@ -61,17 +78,16 @@ bool pd_put(uint8_t* p, int len, __int128 v) {
   if (u >= static_cast<unsigned __int128>(pow10(2 * len - 1))) return false;
   uint8_t out[kPdMaxLen];
   uint8_t sign = neg && u ? pd_neg_sign() : pd_pos_sign();
-  int i = len - 1;
+  int i = len - 2;
   // 128-bit divisions only above 64 bits.
-  for (bool first = true; u >> 64; first = false, --i) {
-    unsigned d = first ? 10 : 100;
-    unsigned r = static_cast<unsigned>(u % d);
-    u /= d;
-    out[i] = static_cast<uint8_t>(first ? (r << 4 | sign) : ((r / 10) << 4 | r % 10));
+  if (u >> 64) {
+    out[len - 1] = static_cast<uint8_t>(static_cast<unsigned>(u % 10) << 4 | sign);
+    for (u /= 10; i >= 0 && (u >> 64); --i, u /= 100) out[i] = kDigits.pair[static_cast<unsigned>(u % 100)];
+  } else {
+    out[len - 1] = static_cast<uint8_t>(static_cast<unsigned>(static_cast<uint64_t>(u) % 10) << 4 | sign);
+    u = static_cast<uint64_t>(u) / 10;
   }
-  uint64_t w = static_cast<uint64_t>(u);
-  if (i == len - 1) out[i--] = static_cast<uint8_t>((w % 10) << 4 | sign), w /= 10;
-  for (; i >= 0; --i, w /= 100) out[i] = static_cast<uint8_t>(((w / 10 % 10) << 4) | (w % 10));
+  for (uint64_t w = static_cast<uint64_t>(u); i >= 0; --i, w /= 100) out[i] = kDigits.pair[w % 100];
   memcpy(p, out, static_cast<size_t>(len));
   return true;
 }
@@ -99,9 +115,12 @@ bool bin_put(uint8_t* p, int len, __int128 v) {
 bool is_num_type(uint8_t t) { return t == 5 || t == 8 || t == 12; }
 bool is_alpha_type(uint8_t t) { return t == 1 || t == 2 || t == 13; }
 
-bool num_rescale(__int128 v, int from, int to, __int128* out) {
-  if (to == from) return (*out = v, true);
+bool num_rescale_slow(__int128 v, int from, int to, __int128* out) {
   if (to > from) {
+    int64_t r64;
+    if (to - from <= 18 && v == static_cast<int64_t>(v) &&
+        !__builtin_mul_overflow(static_cast<int64_t>(v), static_cast<int64_t>(pow10(to - from)), &r64))
+      return (*out = r64, true);  // the common case without 128-bit multiplies
     if (to - from > kPow10Max) return v == 0 ? (*out = 0, true) : false;
     __int128 r;
     if (__builtin_mul_overflow(v, pow10(to - from), &r)) return false;
