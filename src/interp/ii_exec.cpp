@@ -332,19 +332,28 @@ int II_EXEC_PROC(EP_CALL* call, uint16_t ep) {
 }
 
 namespace {
-// No current record is no code, never a read through a null record.
-int exec_cur(EP_CALL* call, int which, uint16_t ep) {
-  PCB* p = call->pcb;
-  const uint8_t* rec = !p ? nullptr : which == 0 ? p->pcb_cur_frm : which == 1 ? p->pcb_cur_img : p->pcb_cur_chld;
-  if (!rec || !ii_hooks.cur_entry) return 0;
+
+// The entry of event point `ep` in a compiled record whose entries of
+// points first..last start at byte `at`. No record, or a point outside the
+// record's range, is no code: never a read through a null record.
+int exec_rec(EP_CALL* call, const uint8_t* rec, uint16_t ep, uint16_t first, uint16_t last, size_t at) {
+  if (!rec || ep < first || ep > last) return 0;
+  size_t off = at + 4 * static_cast<size_t>(ep - first);
   call->ep_no = ep;
-  return II_EXEC_ANY(call, ii_hooks.cur_entry(p, which, rec, ep));
+  return II_EXEC_ANY(call, {ld_le16(rec, off), ld_le16(rec, off + 2)});
 }
+
 }  // namespace
 
-int II_EXEC_FRM(EP_CALL* call, uint16_t ep) { return exec_cur(call, 0, ep); }
-int II_EXEC_IMG(EP_CALL* call, uint16_t ep) { return exec_cur(call, 1, ep); }
-int II_EXEC_CHLD(EP_CALL* call, uint16_t ep) { return exec_cur(call, 2, ep); }
+int II_EXEC_FRM(EP_CALL* call, uint16_t ep) {
+  return exec_rec(call, call->pcb ? call->pcb->pcb_cur_frm : nullptr, ep, 21, 25, 4 * (21 + 6));
+}
+int II_EXEC_IMG(EP_CALL* call, uint16_t ep) {
+  return exec_rec(call, call->pcb ? call->pcb->pcb_cur_img : nullptr, ep, 41, 44, 4 * (41 - 1));
+}
+int II_EXEC_CHLD(EP_CALL* call, const uint8_t* child, uint16_t ep) {
+  return exec_rec(call, child, ep, 61, 62, 4 * (61 - 19));
+}
 
 int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep) {
   call->ep_no = ep;

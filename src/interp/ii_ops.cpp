@@ -10,6 +10,7 @@
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
 #include "foundation/maddr.h"
+#include "foundation/tf_word.h"
 #include "interp/ii_value.h"
 
 namespace kivo {
@@ -24,9 +25,9 @@ uint16_t tf_get(uint16_t tf, int level) { return (tf >> tf_shift(level)) & 3; }
 // Level := v, deeper levels unset.
 void tf_set(II_RUN* run, int level, uint16_t v) {
   if (level < 1 || level > 5) return ii_fail(run, "bad condition level " + std::to_string(level));
-  uint16_t deeper = static_cast<uint16_t>((1u << tf_shift(level)) - 1);
-  uint16_t mask = static_cast<uint16_t>(3u << tf_shift(level));
-  run->tf = static_cast<uint16_t>((run->tf & ~mask) | (v << tf_shift(level)) | deeper);
+  uint32_t w = run->tf;
+  SET_TF(v, static_cast<uint32_t>(tf_shift(level) + 2), &w);
+  run->tf = static_cast<uint16_t>(w);
 }
 
 uint16_t outcome(II_RUN* run) { return run->last == OUT_TRUE ? 1 : 2; }

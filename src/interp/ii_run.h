@@ -129,7 +129,16 @@ inline bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) 
 }
 
 // Continues at the next instruction, or at a code position.
-inline void ii_next(II_RUN* run, uint8_t* inst) { run->ip = inst + inst_len(inst); }
+// Advances past `len` bytes rounded up to a whole slot; the rounded length.
+inline size_t PC_ADJUST(size_t len, II_RUN* run) {
+  size_t n = (len + 3) & ~size_t{3};
+  run->ip += n;
+  return n;
+}
+inline void ii_next(II_RUN* run, uint8_t* inst) {
+  run->ip = inst;
+  PC_ADJUST(inst_len(inst), run);
+}
 void ii_jump(II_RUN* run, em_entry to);
 // Ends the event point with a run-time error showing `text`.
 void ii_fail(II_RUN* run, const std::string& text);

@@ -31,10 +31,6 @@ struct EP_CALL {
 // empty entry answers "nothing".
 struct ii_hook_table {
   uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);  // a replacement (tests)
-  // The entry of event point `ep` of the compiled frame (0), image (1) or
-  // child (2) record `rec` (the PCB's current one, never null); blk 0 when
-  // it has no code there. Filled by the process engine.
-  em_entry (*cur_entry)(PCB* pcb, int which, const uint8_t* rec, uint16_t ep);
   // The message layer's la_add_msg for the message verbs: `len` bytes of
   // text of class `cls` (1 warning, 3 error, 4 information) into the
   // message file `fi`; 1 when written. Empty: the text goes to the trace.
@@ -60,9 +56,12 @@ uint32_t ii_proc_exec(PROC_EXEC_BLK* blk);
 // block 0 or 65535, no module, no current record), else runs it.
 int II_EXEC_ANY(EP_CALL* call, em_entry at);
 int II_EXEC_PROC(EP_CALL* call, uint16_t ep);
+// Frame event points 21-25 at word ep + 6 of the PCB's current compiled
+// frame, image event points 41-44 at word ep - 1 of its current image,
+// child event points 61-62 at word ep - 19 of the child record given.
 int II_EXEC_FRM(EP_CALL* call, uint16_t ep);
 int II_EXEC_IMG(EP_CALL* call, uint16_t ep);
-int II_EXEC_CHLD(EP_CALL* call, uint16_t ep);
+int II_EXEC_CHLD(EP_CALL* call, const uint8_t* child, uint16_t ep);
 int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep);
 
 // The statement trace: appends "kind sequence code ap/type/process text"

@@ -114,11 +114,25 @@ TEST_F(InterpCore, EndsAndUnwinds) {
   EP_CALL c{};
   c.pcb = &pcb;
   EXPECT_EQ(II_EXEC_ANY(&c, {kNoCode, 0}), 0);  // an entry of 65535 is not run
-  ii_hooks.cur_entry = [](PCB*, int, const uint8_t*, uint16_t) { return em_entry{1, 0}; };
-  for (auto fn : {II_EXEC_FRM, II_EXEC_IMG, II_EXEC_CHLD}) EXPECT_EQ(fn(&c, 21), 0);  // none current: no code
-  uint8_t frame[16] = {};
-  pcb.pcb_cur_frm = frame;
-  EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { EXPECT_EQ(II_EXEC_FRM(&c, 21), 1); }), PI_END_NORMAL);
+  // Entries in compiled records: none current is no code, never a null read.
+  static uint8_t child[176];
+  uint8_t frame[140] = {}, image[200] = {};
+  EXPECT_EQ(II_EXEC_FRM(&c, 21) + II_EXEC_IMG(&c, 41) + II_EXEC_CHLD(&c, nullptr, 61), 0);
+  pcb.pcb_cur_frm = frame, pcb.pcb_cur_img = image;
+  st_le16(frame, 4 * (23 + 6), 1), st_le16(image, 4 * (44 - 1), 1), st_le16(child, 4 * (62 - 19), 1);
+  st_le16(frame, 4 * (21 + 6), kNoCode);
+  // clang-format off
+  struct { int (*fn)(EP_CALL*, uint16_t); uint16_t ep; int ran; } cur[] = {
+      {II_EXEC_FRM, 23, 1}, {II_EXEC_FRM, 21, 0}, {II_EXEC_FRM, 26, 0}, {II_EXEC_IMG, 44, 1}, {II_EXEC_IMG, 45, 0},
+      {[](EP_CALL* x, uint16_t ep) { return II_EXEC_CHLD(x, child, ep); }, 62, 1},
+      {[](EP_CALL* x, uint16_t ep) { return II_EXEC_CHLD(x, child, ep); }, 63, 0},
+  };
+  // clang-format on
+  for (const auto& r : cur) {
+    int ran = -1;
+    EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { ran = r.fn(&c, r.ep); }), PI_END_NORMAL);
+    EXPECT_EQ(ran, r.ran) << r.ep;
+  }
   // ii_proc_exec stores the result word (ERROR's stop bit) and returns under MARK.
   m->em_ep[4] = at.back();
   uint8_t res[4] = {};
