@@ -217,10 +217,7 @@ bool date_desc(const ii_fld& f, const uint8_t* other_mask, uint8_t* raw, std_dat
   if (!needs_mask(f.type)) return true;
   const uint8_t* m = f.mask ? f.mask : other_mask;
   if (!m) return false;
-  // A compiled mask is blank-padded: the padding is no literal to write.
-  uint32_t n = kDateMaskLen;
-  while (n && m[n - 1] == ' ') --n;
-  d->mask = reinterpret_cast<const char*>(m), d->mask_len = n;
+  d->mask = reinterpret_cast<const char*>(m), d->mask_len = date_mask_used(d->mask);
   d->doy = f.type == DT_TEXT_DOY || f.type == DT_PD_DOY;
   return true;
 }
