@@ -39,6 +39,10 @@ void register_hooks() {
   net_init();
   pi_register_hooks();
   dbg_register_hooks();
+  // The message verbs write through the message layer.
+  ii_hooks.add_msg = [](int cls, ARB* fi, const char* text, size_t len) {
+    return la_add_text(fi, static_cast<uint16_t>(cls), 0, text, len);
+  };
 }
 
 int run_normal(INVOC* start) {

@@ -3,6 +3,7 @@
 //
 // A record is the MESSAGE record with room for the file's text length; the
 // text length field says how much of it is text.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -99,6 +100,21 @@ int la_add_msg(ARB* arb, const uint32_t* number, uint32_t key, std::span<const c
   const int ok = fm_write(arb);
   arb->arb_rec = saved;
   return ok ? 1 : add_fail("la_add_msg() - fm_write failed");
+}
+
+int la_add_text(ARB* arb, uint16_t cls, uint32_t key, const char* text, size_t len) {
+  const uint16_t rec_len = rec_len_of(arb);
+  if (rec_len < MSG_TEXT) return add_fail("la_add_msg() - fm_write failed");
+  std::vector<uint8_t> rec(rec_len, ' ');
+  len = std::min<size_t>(len, rec_len - MSG_TEXT);
+  st_le16(rec.data(), MSG_CLASS, cls);
+  st_le16(rec.data(), MSG_TEXT_LEN, static_cast<uint16_t>(len));
+  memcpy(rec.data() + MSG_TEXT, text, len);
+  uint8_t* saved = arb->arb_rec;
+  arb->arb_rec = rec.data();
+  const int ok = la_add_msg(arb, nullptr, key, {});
+  arb->arb_rec = saved;
+  return ok;
 }
 
 }  // namespace kivo

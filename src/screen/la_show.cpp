@@ -63,13 +63,11 @@ TWND* attach(TSRF* srf, int32_t row, int32_t col, int32_t rows, int32_t cols) {
   return wm_attach(&b, srf, com.sys_scope) ? static_cast<TWND*>(wm_obj(b.handle)) : nullptr;
 }
 
+// The window's whole text: the lines one a row, each blank-filled to `width`.
 bool write_lines(TWND* wnd, const std::vector<std::string>& lines, size_t width) {
-  for (const std::string& l : lines) {
-    std::string row = l;
-    row.resize(width, ' ');
-    if (!wm_seam_write_reg(wnd, row.c_str())) return false;
-  }
-  return true;
+  std::string text;
+  for (const std::string& l : lines) text += l.substr(0, width) + std::string(width - std::min(width, l.size()), ' ');
+  return wm_seam_write_reg(wnd, text.c_str());
 }
 
 // Shows until one of the keys ends it; 0 when the show fails.
@@ -170,7 +168,8 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
     uint32_t k = LK_ENTER;
     if (com.no_term) wm_seam_show(&show, nullptr);
     else k = show_until(&show, {LK_ENTER, LK_CANCEL}, true);
-    result = k == LK_CANCEL ? SYS_ERR_CANCEL : SYS_ERR_CONTINUE;
+    // A show that fails was never seen: the text form takes over.
+    result = k == LK_CANCEL ? SYS_ERR_CANCEL : k ? SYS_ERR_CONTINUE : SYS_ERR_NO_WINDOW;
   }
   if (w) wm_detach(w, 1);
   if (made) wm_destroy_srf(made);

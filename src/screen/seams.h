@@ -23,9 +23,10 @@ extern kd_hook_table kd_hooks;
 void kivokeys();
 
 // Region writing and the show of the window manager, filled when they are
-// built; an empty entry fails (0), so its callers report and go on.
+// built (wm_register_hooks fills region writing); an empty entry fails (0),
+// so its callers report and go on.
 struct wm_seam_table {
-  // Writes one line of text (the window's width) at the window's next row.
+  // Writes the window's whole text, rows x columns, as its region.
   int (*write_reg)(TWND* wnd, const char* text);
   // Shows the screen and, with input asked for, reads a key into the block.
   int (*show)(SHOW_BLK* blk, ARB* msg_file);

@@ -230,6 +230,7 @@ TEST_F(LaMessages, MessageFileOrdersAndSubstitutes) {
   f->arb_rec = own;
   ASSERT_EQ(la_add_msg(f, nullptr, 0, std::vector<cstr>{cs(b)}), 1);
   EXPECT_EQ(f->arb_rec, own);
+  ASSERT_EQ(la_add_text(f, 4, 3, std::string(50, 'z').c_str(), 50), 1);  // cut to the file's 40
   std::vector<std::string> got;
   f->arb_keyno = 0;
   f->arb_mod = ARB_FIRST;
@@ -237,8 +238,8 @@ TEST_F(LaMessages, MessageFileOrdersAndSubstitutes) {
   while (const uint8_t* r = fm_rdnxt_fast(f, 0))
     got.push_back(std::to_string(ld_le32(r, 0)) + ":" + std::to_string(ld_le16(r, 4)) + ":" +
                   std::string(reinterpret_cast<const char*>(r + MSG_TEXT), ld_le16(r, MSG_TEXT_LEN)));
-  EXPECT_EQ(got, std::vector<std::string>(
-                     {"0:1:got 9", "1:3:ERROR - Record 7 of 9", "2:2:ERROR - Bad value 7", "2:1:WARNING - Careful"}));
+  EXPECT_EQ(got, std::vector<std::string>({"0:1:got 9", "1:3:ERROR - Record 7 of 9", "2:2:ERROR - Bad value 7",
+                                           "2:1:WARNING - Careful", "3:4:" + std::string(40, 'z')}));
 }
 
 // Centred text, and checkstat's message for a status.
