@@ -78,8 +78,8 @@ int la_center(cstr* out, uint32_t number, uint16_t* cls, std::span<const cstr> p
 int la_add_msg(ARB* arb, const uint32_t* number, uint32_t key, std::span<const cstr> params);
 
 // Writes `len` bytes of `text` (cut to the file's text length) of class
-// `cls` under `key`: la_add_msg of a record made of them.
-int la_add_text(ARB* arb, uint16_t cls, uint32_t key, const char* text, size_t len);
+// `cls` under `key`: la_add_msg of a record made of them, with `params`.
+int la_add_text(ARB* arb, uint16_t cls, uint32_t key, const char* text, size_t len, std::span<const cstr> params = {});
 
 // Creates a message memory file for texts of up to `text_len` bytes in scope
 // `level`; its handle, or null after a system error.

@@ -102,7 +102,7 @@ int la_add_msg(ARB* arb, const uint32_t* number, uint32_t key, std::span<const c
   return ok ? 1 : add_fail("la_add_msg() - fm_write failed");
 }
 
-int la_add_text(ARB* arb, uint16_t cls, uint32_t key, const char* text, size_t len) {
+int la_add_text(ARB* arb, uint16_t cls, uint32_t key, const char* text, size_t len, std::span<const cstr> params) {
   const uint16_t rec_len = rec_len_of(arb);
   if (rec_len < MSG_TEXT) return add_fail("la_add_msg() - fm_write failed");
   std::vector<uint8_t> rec(rec_len, ' ');
@@ -112,7 +112,7 @@ int la_add_text(ARB* arb, uint16_t cls, uint32_t key, const char* text, size_t l
   memcpy(rec.data() + MSG_TEXT, text, len);
   uint8_t* saved = arb->arb_rec;
   arb->arb_rec = rec.data();
-  const int ok = la_add_msg(arb, nullptr, key, {});
+  const int ok = la_add_msg(arb, nullptr, key, params);
   arb->arb_rec = saved;
   return ok;
 }

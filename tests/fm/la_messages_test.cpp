@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fm/fm_record.h"
@@ -18,19 +19,15 @@
 namespace kivo::test {
 namespace {
 
-// Memory files of "0DN" until the disk back-end is in: dropping the two
-// assignments in SetUp moves these tests to disk. Their path has no
-// version, so the language goes into the name.
-FDB* in_memory(FDB* f) {
-  memcpy(f->path.fdb_ap, "0DN", 3);
-  f->fdb_fs_type = FS_MEMORY;
-  return f;
-}
+// MESSAGE (USER without a language) as memory files of "0DN" until the disk
+// back-end is in: dropping the two assignments in SetUp moves these tests
+// to disk. Their path has no version, so the language goes into the name.
 void mem_msg_fdb(FDB* f, KDB* k, SDB* s, const char* lang) {
-  INIT_DMSG_FDB(f, k, s, lang);
-  in_memory(f)->path.fdb_name[7] = lang[1];
+  lang ? INIT_DMSG_FDB(f, k, s, lang) : INIT_DUSR_FDB(f, k, s);
+  memcpy(f->path.fdb_ap, "0DN", 3), f->fdb_fs_type = FS_MEMORY;
+  if (lang) f->path.fdb_name[7] = lang[1];
 }
-void mem_usr_fdb(FDB* f, KDB* k, SDB* s) { INIT_DUSR_FDB(f, k, s), in_memory(f); }
+void mem_usr_fdb(FDB* f, KDB* k, SDB* s) { mem_msg_fdb(f, k, s, nullptr); }
 
 struct msg {
   uint32_t number;
@@ -50,6 +47,7 @@ const std::vector<msg> kBase = {{100, 0, "Plain text   "},
                                 {500, 0, "", 5}};
 
 cstr cs(const std::string& s) { return {static_cast<uint16_t>(s.size()), const_cast<char*>(s.data())}; }
+const std::string kSeven = "7", kNine = "9";
 
 class LaMessages : public FmStarted {
  protected:
@@ -95,38 +93,30 @@ class LaMessages : public FmStarted {
 };
 
 TEST_F(LaMessages, SubParmReplacesOnlyMarksOfGivenParameters) {
-  const struct {
-    const char* in;
-    std::vector<std::string> params;
-    size_t room;
-    const char* out;
-  } rows[] = {
+  // text, parameters, room, result
+  const std::tuple<const char*, std::vector<std::string>, size_t, const char*> rows[] = {
       {"Record ~1 of ~3", {"12   ", "X"}, 20, "Record 12 of ~3     "},
       {"[~1]", {"    "}, 6, "[ ]   "},
       {"~", {"A"}, 3, "~  "},
       {"~a~0~2", {"A", "B"}, 8, "~a~0B   "},
       {"ab~1cd", {"LONGPARAM"}, 5, "abLON"},
   };
-  for (const auto& r : rows) {
+  for (const auto& [text, params, room, want] : rows) {
     std::vector<cstr> p;
-    for (const std::string& s : r.params) p.push_back(cs(s));
-    std::string in(r.in), out(r.room, '#');
+    for (const std::string& s : params) p.push_back(cs(s));
+    std::string in(text), out(room, '#');
     cstr i = cs(in), o = cs(out);
     size_t n = sub_parm(&o, &i, p);
-    EXPECT_EQ(out, r.out) << r.in;
-    EXPECT_EQ(n, std::string(r.out).find_last_not_of(' ') + 1) << r.in;
+    EXPECT_EQ(out, want) << text;
+    EXPECT_EQ(n, std::string(want).find_last_not_of(' ') + 1) << text;
   }
 }
 
 // Labels by class, cut to the buffer, with the full length within it;
 // missing and too short records; 200650 once a system error is recorded.
 TEST_F(LaMessages, TranslatesWithLabelsCodesAndTheLastSystemError) {
-  const struct {
-    uint32_t number;
-    int record;  // la_sys_err(null, record) first when not 0
-    size_t width, ret;
-    const char* want;
-  } rows[] = {
+  // number, la_sys_err(null, n) first when n is not 0, width, result, text
+  const std::tuple<uint32_t, int, size_t, size_t, const char*> rows[] = {
       {200, 0, 10, 10, "ERROR - Ba"},
       {300, 0, 20, 17, "WARNING - Careful   "},
       {100, 0, 12, 10, "Plain text  "},
@@ -135,12 +125,12 @@ TEST_F(LaMessages, TranslatesWithLabelsCodesAndTheLastSystemError) {
       {MSG_SYS_ERR, 0, 54, 54, "ERROR - Unable to translate message: 200650 (200450,0)"},
       {MSG_SYS_ERR, 5, 34, 32, "ERROR - *System Error 5 Reported  "},
   };
-  for (const auto& r : rows) {
-    if (r.record) la_sys_err(nullptr, r.record);
-    std::string out(r.width, '#');
+  for (const auto& [number, record, width, ret, want] : rows) {
+    if (record) la_sys_err(nullptr, record);
+    std::string out(width, '#');
     cstr o = cs(out);
-    EXPECT_EQ(la_xlate(r.number, &o, nullptr), r.ret) << r.number;
-    EXPECT_EQ(out, r.want);
+    EXPECT_EQ(la_xlate(number, &o, nullptr), ret) << number;
+    EXPECT_EQ(out, want);
   }
   EXPECT_EQ(la_xlate(200, nullptr, nullptr), 20u);
   char buf[8];
@@ -154,25 +144,21 @@ TEST_F(LaMessages, LanguageStackFollowsTheLevels) {
   make("01", {{100, 0, "Anders"}});
   make("02", {});
   la_lang* base = la_current();
-  EXPECT_EQ(la_slct("00 ", 1), 1);
-  EXPECT_EQ(la_current(), base);
-  EXPECT_EQ(la_slct("MU ", 2), 0);
+  EXPECT_TRUE(la_slct("00 ", 1) == 1 && la_current() == base && la_slct("MU ", 2) == 0);
   const char mu[] = "MU ";
   uint32_t rc = MARK(MARK_PROCESS, [&] {
     ASSERT_EQ(la_slct("01 ", com.mark_scope), 1);
     EXPECT_EQ(xl(100, 6), "Anders");
     ASSERT_EQ(la_slct(mu, com.mark_scope), 1);  // the older entry, and the caller's text kept
-    EXPECT_EQ(std::string(mu), "MU ");
-    EXPECT_EQ(la_current(), base);
+    EXPECT_TRUE(std::string(mu) == "MU " && la_current() == base);
     ASSERT_EQ(la_slct("01 ", com.mark_scope), 1);
     ASSERT_EQ(la_slct("02 ", com.mark_scope), 1);  // replaces 01 at this level
     EXPECT_EQ(std::string(la_current()->lang, 3) + (la_current()->next == base ? "base" : ""), "02 base");
     EXPECT_EQ(la_slct("00 ", com.mark_scope - 1), 0);
     EXPECT_TRUE(reported("la_slct() - invalid scope"));
   });
-  EXPECT_EQ(rc, 1u);
+  EXPECT_TRUE(rc == 1 && la_current() == base);
   captured_errors().clear();
-  EXPECT_EQ(la_current(), base);
   EXPECT_EQ(xl(100, 10), "Plain text");
 }
 
@@ -189,47 +175,39 @@ TEST_F(LaMessages, SeparatorsComeFromApplThenSysparmThenDefaults) {
   static uint8_t appl[324], sysparm[600];
   set_ut_design_recs({[](const char*, const char*) -> const uint8_t* { return appl; },
                       [] { return static_cast<const uint8_t*>(sysparm); }});
-  const struct {
-    const char *appl, *sysparm;  // bytes 60-65 of each block
-    const char* want;            // currency, flag digit, decimal, thousands
-  } rows[] = {
+  // bytes 60-65 of APPL and SYSPARM; currency, flag digit, decimal, thousands
+  const std::tuple<const char*, const char*, const char*> rows[] = {
       {"   \0  ", "   \0  ", "$  0.,"},
       {"EUR\0,.", "   \0  ", "EUR0,."},
       {"   \0 '", "DM \3,.", "DM 3,'"},
       {"   \0  ", "\0\0\0\0;\0", "$  0;,"},
   };
-  for (const auto& r : rows) {
-    memcpy(appl + 188 + 60, r.appl, 6);
-    memcpy(sysparm + 248 + 60, r.sysparm, 6);
+  for (const auto& [a, sp, want] : rows) {
+    memcpy(appl + 188 + 60, a, 6);
+    memcpy(sysparm + 248 + 60, sp, 6);
     com.currency_flag = 0;
     la_get_dec_sep_cur();
-    std::string got =
-        std::string(com.currency, 3) + char('0' + com.currency_flag) + char(com.dec_sep) + char(com.thou_sep);
-    EXPECT_EQ(got, r.want);
+    EXPECT_EQ(std::string(com.currency, 3) + char('0' + com.currency_flag) + char(com.dec_sep) + char(com.thou_sep),
+              want);
     EXPECT_EQ(com.currency_len, std::string(com.currency, 3).find_last_not_of(' ') + 1);
   }
 }
 
 // Ordered by number, then errors before warnings; parameters substituted; a
-// tenth parameter refused; a caller's record re-added with parameters.
+// tenth parameter refused; a text of the caller's with parameters.
 TEST_F(LaMessages, MessageFileOrdersAndSubstitutes) {
   ARB* f = la_create_fi(40, 1);
   ASSERT_NE(f, nullptr);
   const uint32_t warn = 300, err = 200, rec = 400;
-  const std::string a = "7", b = "9";
   ASSERT_EQ(la_add_msg(f, &warn, 2, {}), 1);
-  ASSERT_EQ(la_add_msg(f, &err, 2, std::vector<cstr>{cs(a)}), 1);
-  ASSERT_EQ(la_add_msg(f, &rec, 1, std::vector<cstr>{cs(a), cs(b), cs(b)}), 1);
-  EXPECT_EQ(la_add_msg(f, &warn, 3, std::vector<cstr>(10, cs(a))), 0);
+  ASSERT_EQ(la_add_msg(f, &err, 2, std::vector<cstr>{cs(kSeven)}), 1);
+  ASSERT_EQ(la_add_msg(f, &rec, 1, std::vector<cstr>{cs(kSeven), cs(kNine), cs(kNine)}), 1);
+  EXPECT_EQ(la_add_msg(f, &warn, 3, std::vector<cstr>(10, cs(kSeven))), 0);
   EXPECT_TRUE(reported("la_add_msg() - too many parameters"));
   captured_errors().clear();
-  uint8_t own[48] = {};
-  st_le16(own, MSG_CLASS, 1);
-  st_le16(own, MSG_TEXT_LEN, 6);
-  memcpy(own + MSG_TEXT, "got ~1", 6);
-  f->arb_rec = own;
-  ASSERT_EQ(la_add_msg(f, nullptr, 0, std::vector<cstr>{cs(b)}), 1);
-  EXPECT_EQ(f->arb_rec, own);
+  uint8_t* before = f->arb_rec;
+  ASSERT_EQ(la_add_text(f, 1, 0, "got ~1", 6, std::vector<cstr>{cs(kNine)}), 1);
+  EXPECT_EQ(f->arb_rec, before);
   ASSERT_EQ(la_add_text(f, 4, 3, std::string(50, 'z').c_str(), 50), 1);  // cut to the file's 40
   std::vector<std::string> got;
   f->arb_keyno = 0;
@@ -246,9 +224,8 @@ TEST_F(LaMessages, MessageFileOrdersAndSubstitutes) {
 TEST_F(LaMessages, CenterAndCheckstatTranslate) {
   std::string out(20, '#');
   cstr o = cs(out);
-  const std::string p = "5";
-  ASSERT_EQ(la_center(&o, 400, nullptr, std::vector<cstr>{cs(p)}), 1);
-  EXPECT_EQ(out, "ERROR - Record 5 of ");
+  ASSERT_EQ(la_center(&o, 400, nullptr, std::vector<cstr>{cs(kSeven)}), 1);
+  EXPECT_EQ(out, "ERROR - Record 7 of ");
   checkstat(100, "can't start", "T", 1);
   EXPECT_TRUE(reported("can't start - Plain text"));
   FDB fdb;
@@ -268,8 +245,8 @@ TEST_F(LaMessages, PasswordIsSetAndReadBackThroughUser) {
   ASSERT_EQ(fm_write(user), 1);
   EXPECT_EQ(ut_set_pwd("ABC", "", 0, "secret", 6), 1);
   char pwd[kPwdFieldLen + 1] = {};
-  EXPECT_EQ(ut_get_pwd(pwd, kPwdFieldLen, nullptr, "login", 5), 6u);
-  EXPECT_EQ(std::string(pwd), "secret" + std::string(24, ' '));
+  EXPECT_TRUE(ut_get_pwd(pwd, kPwdFieldLen, nullptr, "login", 5) == 6 &&
+              std::string(pwd) == "secret" + std::string(24, ' '));
   EXPECT_EQ(ut_set_pwd("ABC", "secre", 5, "x", 1), PWD_LEN_DIFFERS);
   EXPECT_EQ(ut_set_pwd("ABC", "secreT", 6, "x", 1), PWD_TEXT_DIFFERS);
   EXPECT_EQ(ut_set_pass("ABC", "secret                        ", "other                         "), 1);

@@ -18,10 +18,9 @@
 namespace kivo::test {
 namespace {
 
-// Runs, in a child on a pseudo-terminal with `input` typed ahead, one error
-// inside a level and then a read of the next line; what the child wrote,
-// and its exit status: the level's end code * 10, + 1 when the level went
-// on after the error, + 100 when the next line read is "next".
+// A child on a pseudo-terminal, `input` typed ahead: one error in a level,
+// then a read; its output, and exit status: the level's end code * 10, + 1
+// when the level went on, + 100 when the next line read is "next".
 int on_pty(bool window_fails, const std::string& input, std::string* out) {
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
@@ -43,9 +42,8 @@ int on_pty(bool window_fails, const std::string& input, std::string* out) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-// A line, end of input (^D) or a 2,000-character line each answer the
-// prompt once: KIVOMSG goes on, KIVOERR leaves the level with 3; the line
-// after is read intact.
+// A line, end of input (^D) or a 2,000-character line answer the prompt once:
+// KIVOMSG goes on, KIVOERR leaves the level with 3; the next line is intact.
 TEST(SysErrors, TextFormsAnswerALineOrEndOfInput) {
   const std::string lines[] = {"ok\n", "\x04", std::string(2000, 'x') + "\n"};
   for (bool fails : {false, true}) {
