@@ -178,7 +178,7 @@ int rm_exec_img(RPT_BLK* rpt, uint16_t img_id) {
   uint8_t* img = rm_image(rpt, img_id);
   if (!img) return sys_err(kRmImgMod, __LINE__, "Image read failed"), 0;
   const uint32_t rows = rows_of(img), cols = cols_of(img);
-  if (rows == 0) return 1;
+  if (rows == 0 || cols == 0) return 1;  // nothing to execute
   RPT_XIMG* x = rm_ximg(rpt, img);
   if (!x) return sys_err(kRmImgMod, __LINE__, "exec_img - No ximg provided"), 0;
   memcpy(x->text, img + IMG_TEXT, size_t(rows) * cols);

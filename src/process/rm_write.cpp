@@ -354,12 +354,12 @@ int rm_write_img(RPT_BLK* rpt, uint16_t img_id, ARB* msgs, uint16_t buf_id, RPT_
   }
   place p{img, x, target, col + off, img[IMG_BEFORE] == 0};
   line = lines_before(p, line);
-  if (x) line = fill_buffer(p, line);
+  if (x && x->text) line = fill_buffer(p, line);
   if (msgs) line = add_msg(p, msgs, line);
   if (img[IMG_SEP] != ' ') line = add_separator(p, line);
   line += img[IMG_AFTER];
   for (uint32_t c = p.col0; c < p.col0 + cols && c <= target->width; ++c) target->heights()[c] = line;
-  if (x && cols) memset(x->cells, 0, size_t(rows_of(src)) * cols * kRmCellSize);
+  if (x && x->cells) memset(x->cells, 0, size_t(rows_of(src)) * cols * kRmCellSize);
   if (img[IMG_RESERVED]) {
     reserve(target, line, img[IMG_AFTER], img[IMG_RESERVED]);
     target->last_line = std::max(target->last_line, line + img[IMG_RESERVED]);

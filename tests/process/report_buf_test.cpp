@@ -158,6 +158,7 @@ TEST_F(ReportBuf, PoppedBufferReturnsAsTheSameEmptyBlockAndLevelAboveTopIsRefuse
   EXPECT_EQ(b2->above, r->rpt_top);
   EXPECT_EQ(rm_from(b2->line_arb, nullptr, false), nullptr);
   EXPECT_EQ(b2->last_line, 0u);
+  rm_cleanup(r);
 }
 
 TEST_F(ReportBuf, HoldAndPageFitRefusals) {
@@ -215,6 +216,7 @@ TEST_F(ReportBuf, FailedStartLeavesTheStackAndFreesWhatItMade) {
   EXPECT_EQ(ctl_count_pfb(), files);
   ASSERT_EQ(rm_start(r), 1);
   EXPECT_EQ(base->below->id, 1);
+  rm_cleanup(r);
 }
 
 TEST_F(ReportBuf, CleanupLeavesNothingEvenWhenThePrintFails) {
