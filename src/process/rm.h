@@ -51,8 +51,8 @@ constexpr uint32_t kRmAttrKeepRow = 0x0100 | 0x8000;
 
 // ---- records of the buffer files ----
 
-// Line record: width + 11 bytes.
-enum : size_t { LN_NO = 0, LN_NCHR = 4, LN_PLACEHOLDER = 8, LN_BLOCK = 9, LN_TEXT = 10 };
+// Line record (`RPT_LINE`): width + 11 bytes, its offsets.
+enum RPT_LINE : size_t { LN_NO = 0, LN_NCHR = 4, LN_PLACEHOLDER = 8, LN_BLOCK = 9, LN_TEXT = 10 };
 constexpr size_t kRmLineExtra = 11;
 
 // Characteristic record of a buffer.
@@ -67,9 +67,10 @@ constexpr uint16_t kRmMsgRecLen = MSG_TEXT + kRmMsgTextLen;
 
 // ---- image records ----
 
-// Image block: a header, rows x columns of text, two bytes. The executed
-// image is named by its index into the report's executed images.
-enum : size_t {
+// Image block (`RPT_IMG`): a header, rows x columns of text, two bytes; its
+// offsets. The executed image is named by its index (from 1) into the
+// report's executed images, where the block once held its address.
+enum RPT_IMG : size_t {
   IMG_ID = 0,         // u16
   IMG_COL = 2,        // u16 start column in the buffer
   IMG_ROWS = 4,       // u32, at most 21
@@ -90,11 +91,13 @@ inline size_t rm_img_len(uint32_t rows, uint32_t cols) { return size_t(rows) * c
 enum : size_t { RC_IMG = 0, RC_ROW = 4, RC_COL = 8, RC_ROWS = 12, RC_LEN = 16, RC_ATTR = 20, RC_COLOUR = 24 };
 constexpr uint16_t kRmRcLen = 40;
 
-// Report item record. Image, row and column lead, as the item file's key
-// (image, column, row) needs. The stored item's `cnv.int_addr`,
-// `cnv.int_len` and the first byte of `cnv.ta` (the number kind, the alpha
-// alignment flag) are the three conversion fields an update keeps; the
-// item's rows and length are `cnv.ext_rows` and `cnv.ext_cols`.
+// Report item record, in memory only (its conversion block holds
+// addresses): sizeof the type, the text address an offset. Image, row and
+// column lead, as the item file's key (image, column, row) needs. The
+// stored item's `cnv.int_addr`, `cnv.int_len` and the first byte of
+// `cnv.ta` (the number kind, the alpha alignment flag) are the three
+// conversion fields an update keeps; the item's rows and length are
+// `cnv.ext_rows` and `cnv.ext_cols`.
 struct RPT_ITM {
   uint32_t img_id;
   uint32_t row;
@@ -173,7 +176,7 @@ struct rm_settings {
 };
 
 // Report block, in the manager's pool. In memory only (pointers); the report
-// record is this block.
+// record is this block, sizeof it.
 struct RPT_BLK {
   char name[kRmNameLen];
   uint16_t number;
