@@ -6,6 +6,7 @@
 // Closing runs file events under nested MARKs; they cannot touch the end
 // code of the level being left, which MARK keeps in a local.
 #include "fm/scope_clear.h"
+#include "fm/unix_fm.h"
 
 #include <cstdlib>
 
@@ -130,6 +131,7 @@ void fm_clr_scope(uint32_t level) {
 
 void fm_register_hooks() {
   os_fm_init = fm_init;
+  fms_backends.native = unix_fm_init;
   token_register_hooks();
   ut_clear_hooks.files = fm_clr_scope;
 }
