@@ -304,6 +304,8 @@ int declare_keys(UIO_FILE* f, BRF_RCB* r, const PFB* pfb, bool create) {
   bool fresh = brf_key_file.just_created && brf_key_file.just_created(kf);
   bool show = (fresh || kf->hdr[kHdrKeyCount] == 0) && f->brf->hdr.eofseek > kDataHeaderSize;
   if (show) bt_upd_stat(kRebuildText);
+  // A key file without keys (missing, rebuilt) gets them whatever the file.
+  create = create || fresh || kf->hdr[kHdrKeyCount] == 0;
   const KDB* primary = pfb_key(pfb, 0);
   int st = BRF_OK;
   for (int i = 0; i < pfb->pfb_nkeys && st == BRF_OK; ++i) {
