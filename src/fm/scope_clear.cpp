@@ -6,6 +6,7 @@
 // Closing runs file events under nested MARKs; they cannot touch the end
 // code of the level being left, which MARK keeps in a local.
 #include "fm/scope_clear.h"
+#include "fm/fm_sysadm.h"
 #include "fm/unix_fm.h"
 
 #include <cstdlib>
@@ -116,7 +117,7 @@ int fm_init() {
   if (!fms_set_data_server(getenv("KIVO_DATA_SERVER"))) return 0;
   mm_destroy_all();  // a second start (tests) begins with no memory file
   fm_objects_init();
-  return fm_ctl_init();
+  return fm_ctl_init() && fm_sysadm_init();
 }
 
 void fm_clr_scope(uint32_t level) {

@@ -60,6 +60,7 @@ class NativeFm : public FmStarted {
     data_ = dir_.path();
     com.data_dir = cstr{static_cast<uint16_t>(data_.size()), data_.data()};
     com.path_root = cstr{0, nullptr};
+    ASSERT_EQ(fm_init(), 1);  // again, so the start-up's files are looked for here
   }
   void TearDown() override {
     fms_backends = {};
