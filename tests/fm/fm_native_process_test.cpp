@@ -106,9 +106,7 @@ TEST_F(FmNativeProcesses, HeldRecordIsDeliveredLockedAndReadNextGoesOnAfterIt) {
   FAD fad{&scan, nullptr};
   ARB* s = FM_ATTACH(a, &fad, com.sys_scope);
   ASSERT_NE(s, nullptr);
-  s->arb_rec = buf_;
-  s->arb_len = kTestRecLen;
-  s->arb_mod = ARB_FIRST;
+  s->arb_rec = buf_, s->arb_len = kTestRecLen, s->arb_mod = ARB_FIRST;
   ASSERT_EQ(fm_start(s), 1);
   s->arb_lock_wait = 0xFFFFFFFF;
   s->arb_mod = ARB_HOLD;

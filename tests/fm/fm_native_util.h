@@ -1,7 +1,5 @@
-// Native-file tests through the file manager: the file manager started with
-// the native back-end over a scratch data directory, a keyed test file
-// (8-character id at 0, u32 counter at 8, text after), and children forked
-// as engines of their own.
+// Native files through the file manager over a scratch data directory: a
+// keyed test file (id at 0, u32 counter at 8) and forked child engines.
 #pragma once
 
 #include <sys/wait.h>
@@ -76,19 +74,14 @@ class NativeFm : public FmStarted {
   }
   int put(ARB* a, int i, uint32_t c, const char* text = "") {
     fill_rec(buf_, i, c, text);
-    a->arb_rec = buf_;
-    a->arb_var_len = kTestRecLen;
+    a->arb_rec = buf_, a->arb_var_len = kTestRecLen;
     return fm_write(a);
   }
   // An equal read of id i with `mod` bits and lock wait `wait`.
   int get(ARB* a, int i, uint16_t mod = 0, uint32_t wait = 0) {
     fill_rec(buf_, i, 0);
-    a->arb_rec = buf_;
-    a->arb_len = kTestRecLen;
-    a->arb_keyno = 0;
-    a->arb_key = nullptr;
-    a->arb_mod = ARB_EQUAL | mod;
-    a->arb_lock_wait = wait;
+    a->arb_rec = buf_, a->arb_len = kTestRecLen, a->arb_keyno = 0, a->arb_key = nullptr;
+    a->arb_mod = ARB_EQUAL | mod, a->arb_lock_wait = wait;
     int r = fm_read(a);
     a->arb_mod = 0;
     return r;
