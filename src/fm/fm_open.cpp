@@ -198,7 +198,10 @@ LFB* open_by_identity(FDB* fdb, LFB* lfb, uint32_t scope) {
   lfb->lfb_pfb = pfb;
   lfb->lfb_lfn = lfn;
   fms_records r;
-  auto alloc_id = [&] { return pfb->pfb_fms->alloc_id(lfb, &com.path_root, &com.data_dir, nullptr, nullptr); };
+  auto alloc_id = [&] {
+    return pfb->pfb_fms->alloc_id(lfb, &com.path_root, &com.data_dir, r.has_sysdir ? r.sysdir : nullptr,
+                                  r.has_sysdflt ? r.sysdflt : nullptr);
+  };
   if (!slct_fms(lfb, &r) || !alloc_id()) return discard_new(fdb, lfb, lfb->lfb_stat);
   PFB* found = fm_ctl_ready() ? ctl_find_pfb(pfb->pfb_id16, pfb->pfb_id32) : nullptr;
   if (found) {
