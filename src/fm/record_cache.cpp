@@ -101,7 +101,9 @@ void fm_cache_reset() { g_init = nullptr; }
 
 const uint8_t* fm_cache(FDB* fdb, uint8_t kind) {
   fdb->fdb_stat = fdb->fdb_stat2 = 0;
-  if ((fdb->fdb_opt & LFB_NO_STRUCT_CHK) || !fm_cache_arb) return nullptr;
+  // An application id that starts with a blank is the engine's own (module
+  // sub-files, control files): it has no design files to look in.
+  if ((fdb->fdb_opt & LFB_NO_STRUCT_CHK) || !fm_cache_arb || fdb->path.fdb_ap[0] == ' ') return nullptr;
   uint8_t key[kCacheHdrSize] = {};
   cache_key(fdb, kind, key);
   if (const uint8_t* hit = cache_hit(fdb, key)) return hit;

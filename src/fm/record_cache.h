@@ -34,7 +34,8 @@ enum : uint8_t { CACHE_INITIAL = 1, CACHE_NULL = 2 };
 // The cached record of the descriptor's file and `kind`, its use count
 // raised; null with fdb_stat set on failure (FM_BAD_INIT when the INITIAL
 // records do not make up a record of the file's length), or with fdb_stat 0
-// when the descriptor asks for no structure check or nothing is cached.
+// when the descriptor asks for no structure check or belongs to the engine
+// (an application id starting with a blank).
 const uint8_t* fm_cache(FDB* fdb, uint8_t kind);
 // Lowers the use count of a reference fm_cache gave; the last frees it. 1.
 int fm_uncache(const uint8_t* ref);

@@ -68,7 +68,7 @@ class FmStream : public FmRec {
 
 using FmSaveLoad = FmStream;
 
-TEST_F(FmSaveLoad, FilesRoundTripRecordForRecord) {
+TEST_F(FmSaveLoad, FilesRoundTripAndCopyRecordForRecord) {
   struct row {
     bool memory;
     uint16_t len;
@@ -101,6 +101,11 @@ TEST_F(FmSaveLoad, FilesRoundTripRecordForRecord) {
       EXPECT_EQ(all(copy.fdb.fdb_arb), all(a)) << tag;
       EXPECT_EQ(FM_CLOSE(copy.fdb.fdb_arb, ARB_SCRATCH), 1);
     }
+    file_desc dup(("K" + tag).c_str(), r.len, r.var, true);
+    ASSERT_EQ(fm_copy(&dup.fdb, &src.fdb), 1) << tag << " " << src.fdb.fdb_stat;
+    ASSERT_TRUE(FM_OPEN(&dup.fdb, 1, 0, 0x0f, 0x0f));
+    EXPECT_EQ(all(dup.fdb.fdb_arb), all(a)) << tag;
+    EXPECT_EQ(FM_CLOSE(dup.fdb.fdb_arb, ARB_SCRATCH), 1);
     EXPECT_EQ(FM_CLOSE(s, ARB_SCRATCH), 1);
     EXPECT_EQ(FM_CLOSE(a, ARB_SCRATCH), 1);
   }
