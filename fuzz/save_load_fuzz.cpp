@@ -12,6 +12,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/scope_clear.h"
 #include "fm/whole_file.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"

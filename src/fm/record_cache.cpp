@@ -161,6 +161,7 @@ bool blank(const char* p, size_t n) {
 
 // Writes the record, replacing one with the same key.
 void put_fis(ARB* out, uint8_t* rec) {
+  out->arb_len = kFdbStoredSize;
   out->arb_rec = rec;
   out->arb_mod = 0;
   out->arb_var_len = 0;
@@ -206,8 +207,10 @@ void fis_one(LFN* lfn, void* ctx) {
 int fm_find_fis(ARB* arb) {
   fis_walk w{arb, {}};
   uint8_t* rec = arb->arb_rec;
+  const uint16_t len = arb->arb_len;
   ctl_each_lfn(fis_one, &w);
   arb->arb_rec = rec;
+  arb->arb_len = len;
   arb->arb_keyno = 0;
   arb->arb_mod = ARB_FIRST;
   return fm_start(arb);

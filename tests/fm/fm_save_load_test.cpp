@@ -295,5 +295,22 @@ TEST_F(FmRecordCache, InitialRecordsNotMakingUpTheLengthGive200250) {
   }
 }
 
+TEST_F(FmRecordCache, OpenScopedFilesAreListedOnceAsDescriptors) {
+  file_desc sc("SCOPED", 4, 0, true), plain("PLAIN", 4, 0, true), out("FIS", kFdbStoredSize, 0, true);
+  out.kdb[0].kdb_len = out.sdb[0].sdb_len = 28;  // keyed by the path
+  sc.fdb.path.fdb_tmp_id = 1;
+  ASSERT_TRUE(FM_CREATE(&sc.fdb, 1, 0, LFB_OPEN_NEW | LFB_SCOPED, 0x0f, 0x0f) && make(plain) && make(out));
+  uint8_t buf[kFdbStoredSize];
+  ARB* o = with_buf(out.fdb.fdb_arb, buf);
+  EXPECT_EQ(fm_find_fis(o), 1);
+  EXPECT_EQ(fm_find_fis(o), 1);  // the record there is replaced
+  recs r = all(o);
+  ASSERT_EQ(r.size(), 1u);
+  const auto* d = reinterpret_cast<const uint8_t*>(r[0].data());
+  EXPECT_EQ(r[0].substr(FDB_NAME, 6), "SCOPED");
+  EXPECT_EQ(ld_le32(d, FDB_OPT), uint32_t{LFB_SCOPED | LFB_NO_STRUCT_CHK | LFB_ANY_DIR});
+  EXPECT_EQ(ld_le16(d, FDB_REC_LEN), 4);
+}
+
 }  // namespace
 }  // namespace kivo::test
