@@ -12,6 +12,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/memfile.h"
 #include "fm/scope_clear.h"
 #include "fm/whole_file.h"
 #include "foundation/bytes.h"
@@ -63,12 +64,14 @@ bool model(const recs& in, bool memory, size_t rec_len, bool var, recs* out) {
   return false;
 }
 
-// A file of application "0DN": a disk descriptor of it is a memory file.
+// Disk files are memory files under the native back-end's type: the
+// stream code sees a disk file, with no disk below it.
+fms_fn g_native;
+
 void desc(FDB* fdb, const char* name, uint8_t fs, uint16_t rec_len, uint8_t var) {
   INIT_FDB(fdb, fs, rec_len, var, nullptr, 0);
   fdb->fdb_org = ORG_SEQUENTIAL;
-  INIT_TMP_PATH(&fdb->path, "0DN", "00", name, 0);
-  memcpy(fdb->path.fdb_src_ap, "0DN", 3);
+  INIT_TMP_PATH(&fdb->path, "APP", "00", name, 0);
   fdb->fdb_opt = LFB_NO_STRUCT_CHK;
 }
 
@@ -104,7 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     com_fill(0, nullptr);
     mm_init();
     set_sys_err_presenter(count_sys_err);
-    return fm_init() == 1;
+    if (fm_init() != 1) return false;
+    g_native = mm_fms_fn;
+    fms_install(FMS_NATIVE, &g_native);
+    return true;
   }();
   if (!init || size == 0) return 0;
   const bool memory = data[0] & 1;
@@ -128,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     FUZZ_CHECK(f.fdb_arb == nullptr, "a failed load handed out a handle");
     FDB again;
-    desc(&again, "LOADED", FS_MEMORY, rec_len, var);
+    desc(&again, "LOADED", memory ? FS_MEMORY : FS_DISK, rec_len, var);
     FUZZ_CHECK(!FM_OPEN(&again, 0, LFB_NO_STRUCT_CHK, 0x0f, 0x0f), "a failed load left its file");
   }
   FM_CLOSE(s, ARB_SCRATCH);

@@ -44,6 +44,9 @@ bool blank(const char* p, size_t n) {
   return std::all_of(p, p + n, [](char c) { return c == ' '; });
 }
 
+// Design files of these source applications are memory files.
+bool memory_design(const FDB* fdb) { return is_ap(fdb->path.fdb_src_ap, "0DO") || is_ap(fdb->path.fdb_src_ap, "0DN"); }
+
 // Steps 2 and 3: changes that stay in the caller's descriptor.
 void settle_name(FDB* fdb) {
   FDB_PATH& p = fdb->path;
@@ -53,7 +56,7 @@ void settle_name(FDB* fdb) {
     memcpy(p.fdb_name, name, sizeof p.fdb_name);
     fdb->fdb_opt |= LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
   }
-  if (is_ap(p.fdb_src_ap, "0DO") || is_ap(p.fdb_src_ap, "0DN")) {
+  if (memory_design(fdb)) {
     fdb->fdb_opt |= LFB_ANY_DIR;
     fdb->fdb_fs_type = FS_MEMORY;
   }
@@ -150,11 +153,11 @@ LFB* share_found(FDB* fdb, LFB* lfb, PFB* found, const fms_records& r, uint32_t 
   return lfb;
 }
 
-// Data files whose short records are trimmed and restored against a null
-// record, or whose keys are kept by null value, take it from the cache.
+// The null record comes from the cache for data files of variable length,
+// with a key flagged KDB_UPKEEP2, or on a file-system type 4 to 6.
 bool wants_null_rec(const FDB* fdb, const PFB* pfb, const fms_records& r) {
   const uint8_t cls = fdb->path.fdb_class;
-  if (cls != PATH_DATA && cls != 8) return false;
+  if (cls != PATH_DATA && cls != PATH_NEWDATA) return false;
   if (pfb->pfb_var) return true;
   if (pfb->ORG == ORG_INDEXED)
     for (int i = 0; i < pfb->pfb_nkeys; ++i)
@@ -397,6 +400,8 @@ void drop_if_empty(uint32_t scope) {
 }
 
 }  // namespace
+
+bool fm_is_memory(const FDB* fdb) { return fdb->fdb_fs_type == FS_MEMORY || memory_design(fdb); }
 
 LFB* alloc_lfb(FDB* fdb, uint32_t scope) {
   if ((fdb->fdb_opt & LFB_SCOPED) && fdb->path.fdb_tmp_id > scope) {

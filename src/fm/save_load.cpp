@@ -214,7 +214,8 @@ int fm_save_fi(ARB* target, ARB* source) {
 }
 
 int fm_load_fi(FDB* fdb, ARB* source, uint32_t scope) {
-  if (fdb->fdb_fs_type == FS_MEMORY) return mm_load_fi(fdb, source, scope);
+  // The same test as the open's, so a file is loaded the way it was saved.
+  if (fm_is_memory(fdb)) return mm_load_fi(fdb, source, scope);
   if (!create_for_load(fdb, scope)) return 0;
   ARB* made = fdb->fdb_arb;
   borrowed keep(source);

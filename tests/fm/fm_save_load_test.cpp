@@ -1,6 +1,7 @@
-// Whole files saved into a record stream and loaded back, on memory files
-// of application "0DN" (a disk descriptor of it becomes a memory file), and
-// the record cache filled from the INITIAL file.
+// Whole files saved into a record stream and loaded back, and the record
+// cache filled from the INITIAL file of application "0DN". Disk files are
+// memory files under the native back-end's type: the stream of a disk file
+// is written and read, with no disk below it.
 #include <string>
 #include <vector>
 
@@ -22,14 +23,25 @@ struct file_desc : owned_fdb {
     fdb.fdb_fs_type = fs;
     fdb.fdb_var = var;
     fdb.fdb_org = keyed ? ORG_INDEXED : ORG_SEQUENTIAL;
+    fdb.fdb_opt = LFB_NO_STRUCT_CHK;  // for the loads
     INIT_TMP_PATH(&fdb.path, "0DN", "00", name, 0);
-    memcpy(fdb.path.fdb_src_ap, "0DN", 3);
   }
 };
 
 class FmStream : public FmRec {
  protected:
-  static ARB* make(file_desc& d) { return FM_CREATE(&d.fdb, 1, 0, LFB_OPEN_NEW, 0x0f, 0x0f) ? d.fdb.fdb_arb : nullptr; }
+  void SetUp() override {
+    FmRec::SetUp();
+    native = mm_fms_fn;
+    fms_install(FMS_NATIVE, &native);
+  }
+  void TearDown() override {
+    fms_install(FMS_NATIVE, nullptr);
+    FmRec::TearDown();
+  }
+  static ARB* make(file_desc& d) {
+    return FM_CREATE(&d.fdb, 1, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f) ? d.fdb.fdb_arb : nullptr;
+  }
   static int put(ARB* a, const std::string& r) {
     a->arb_rec = reinterpret_cast<uint8_t*>(const_cast<char*>(r.data()));
     a->arb_len = a->arb_var_len = uint16_t(r.size());
@@ -52,17 +64,9 @@ class FmStream : public FmRec {
   }
   static bool exists(const file_desc& d) {
     FDB f = d.fdb;
-    return FM_OPEN(&f, 1, 0, 0x0f, 0x0f) && FM_CLOSE(f.fdb_arb, 0);
+    return FM_OPEN(&f, 1, LFB_NO_STRUCT_CHK, 0x0f, 0x0f) && FM_CLOSE(f.fdb_arb, 0);
   }
-  // Saves through the stream a disk file gets (the PFB taken for a disk
-  // file's) or the memory back-end's own.
-  static int save(ARB* to, ARB* from, bool memory) {
-    PFB* pfb = from->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb;
-    pfb->TYPE = memory ? FS_MEMORY : FS_DISK;
-    int r = fm_save_fi(to, from);
-    pfb->TYPE = FS_MEMORY;
-    return r;
-  }
+  fms_fn native;
   file_desc stream{"STREAM", 16, 1, false};
 };
 
@@ -75,6 +79,7 @@ TEST_F(FmSaveLoad, FilesRoundTripAndCopyRecordForRecord) {
     uint8_t var;
     recs in;
     size_t stream_recs;
+    bool design = false;  // loaded through the disk descriptor of a "0DN" design file
   } rows[] = {
       {false, 1, 0, {"c", "a", "b"}, 7},  // an escape before each
       {false, 12, 1, {"b23456789012", "a", "cc"}, 5},
@@ -82,16 +87,18 @@ TEST_F(FmSaveLoad, FilesRoundTripAndCopyRecordForRecord) {
       {true, 1, 0, {"c", "a", "b"}, 4},
       {true, 12, 1, {"b23456789012", "a", "cc"}, 4},
       {true, 12, 1, {}, 1},  // the count record alone
+      {true, 12, 1, {"b23456789012", "a"}, 3, true},
   };
   int n = 0;
   for (const row& r : rows) {
     std::string tag = std::to_string(n++);
-    file_desc src(("S" + tag).c_str(), r.len, r.var, true),
-        copy(("C" + tag).c_str(), r.len, r.var, true, r.memory ? FS_MEMORY : FS_DISK);
+    const uint8_t fs = r.memory ? FS_MEMORY : FS_DISK;
+    file_desc src(("S" + tag).c_str(), r.len, r.var, true, fs), copy(("C" + tag).c_str(), r.len, r.var, true, fs);
+    if (r.design) memcpy(copy.fdb.path.fdb_src_ap, "0DN", 3), copy.fdb.fdb_fs_type = FS_DISK;
     ARB *a = make(src), *s = make(stream);
     ASSERT_TRUE(a && s);
     fill(a, r.in);
-    ASSERT_EQ(save(s, a, r.memory), 1) << tag;
+    ASSERT_EQ(fm_save_fi(s, a), 1) << tag;
     EXPECT_EQ(all(s).size(), r.stream_recs) << tag;
     rewind(s);
     ASSERT_EQ(fm_load_fi(&copy.fdb, s, 1), 1) << tag << " " << copy.fdb.fdb_stat;
@@ -151,11 +158,11 @@ TEST_F(FmSaveLoad, DamagedStreamsFailAndLeaveNoFile) {
 }
 
 TEST_F(FmSaveLoad, SaveWhoseWriteFailsWritesNoEndAndItsLoadFails) {
-  file_desc src("SRC", 1, 0, true), keyed("KEYED", 16, 1, true), copy("COPY", 1, 0, true, FS_DISK);
+  file_desc src("SRC", 1, 0, true, FS_DISK), keyed("KEYED", 16, 1, true), copy("COPY", 1, 0, true, FS_DISK);
   ARB *a = make(src), *s = make(keyed);
   ASSERT_TRUE(a && s);
   fill(a, {"a", "b"});
-  EXPECT_EQ(save(s, a, false), 0);  // the second escape duplicates the first
+  EXPECT_EQ(fm_save_fi(s, a), 0);  // the second escape duplicates the first
   EXPECT_EQ(s->arb_stat, FM_DUP_KEY);
   EXPECT_EQ(all(s), (recs{"\0"s, "a"}));
   rewind(s);
@@ -214,11 +221,11 @@ class FmRecordCache : public FmStream {
  protected:
   void SetUp() override {
     FmStream::SetUp();
-    INIT_DINIT_FDB(&init, kdb, sdb, "0DN", "00");
-    ASSERT_TRUE(FM_CREATE(&init, 0, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f));
+    INIT_DINIT_FDB(&init, kdb, sdb, "0DN", "00");  // a disk descriptor: made a memory file, no structure file
+    ASSERT_TRUE(FM_CREATE(&init, 0, 0, LFB_OPEN_NEW, 0x0f, 0x0f));
     ASSERT_TRUE(FM_CLOSE(init.fdb_arb, 0));
-    INIT_DINIT_FDB(&init, kdb, sdb, "0DN", "00");  // a disk descriptor opens the memory file with its key
-    ASSERT_TRUE(FM_OPEN(&init, 0, LFB_NO_STRUCT_CHK, 0x0f, 0x0f));
+    INIT_DINIT_FDB(&init, kdb, sdb, "0DN", "00");
+    ASSERT_TRUE(FM_OPEN(&init, 0, 0, 0x0f, 0x0f));
     const PFB* p = init.fdb_arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb;
     ASSERT_TRUE(p->TYPE == FS_MEMORY && p->pfb_rec_len == 1013 && p->pfb_var == 1 && p->pfb_nkeys == 1);
   }
