@@ -71,7 +71,7 @@ fms_fn g_native;
 void desc(FDB* fdb, const char* name, uint8_t fs, uint16_t rec_len, uint8_t var) {
   INIT_FDB(fdb, fs, rec_len, var, nullptr, 0);
   fdb->fdb_org = ORG_SEQUENTIAL;
-  INIT_TMP_PATH(&fdb->path, "APP", "00", name, 0);
+  INIT_TMP_PATH(&fdb->path, "0DN", "00", name, 0);  // any directory: no SYSDIR entry needed
   fdb->fdb_opt = LFB_NO_STRUCT_CHK;
 }
 
