@@ -112,8 +112,4 @@ void checkstat(uint32_t status, const char* text, const char* module, int line);
 // system error with the text of its status code.
 void CHECK_FI(int flag, const FDB* fdb, const char* title);
 
-// The MESSAGE file's descriptor for a language; tests put in their own.
-using la_msg_fdb_fn = void (*)(FDB* fdb, KDB* kdb, SDB* sdb, const char* lang);
-extern la_msg_fdb_fn la_msg_fdb;
-
 }  // namespace kivo

@@ -20,8 +20,6 @@
 
 namespace kivo {
 
-la_msg_fdb_fn la_msg_fdb = INIT_DMSG_FDB;
-
 namespace {
 
 constexpr const char* kErPool = " ERPOOL    ";
@@ -158,7 +156,7 @@ int la_slct(const char* lang, uint32_t level) {
   FDB f;
   KDB k[kInitMaxKeys];
   SDB s[kInitMaxSegs];
-  la_msg_fdb(&f, k, s, id);
+  INIT_DMSG_FDB(&f, k, s, id);
   if (!FM_OPEN(&f, level, LFB_ANY_DIR, 1, 15)) return 0;
   la_lang* e = cur && cur->level == level ? cur : nullptr;
   if (e) {

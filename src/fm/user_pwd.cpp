@@ -12,8 +12,6 @@
 
 namespace kivo {
 
-void (*ut_usr_fdb)(FDB* fdb, KDB* kdb, SDB* sdb) = INIT_DUSR_FDB;
-
 namespace {
 
 struct user_file {
@@ -24,7 +22,7 @@ struct user_file {
 
   // 1, or 0 with the status in fdb_stat.
   int open(uint32_t level) {
-    ut_usr_fdb(&fdb, kdb, sdb);
+    INIT_DUSR_FDB(&fdb, kdb, sdb);
     if (!FM_OPEN(&fdb, level, LFB_ANY_DIR, 0x0f, 0x0f)) return 0;
     arb = fdb.fdb_arb;
     return 1;

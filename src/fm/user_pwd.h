@@ -10,8 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "foundation/descriptors.h"
-
 namespace kivo {
 
 constexpr size_t kUserIdLen = 3;
@@ -34,8 +32,5 @@ int ut_set_pwd(const char* user_id, const char* old_pwd, size_t old_len, const c
 // The built-in routines: fields of 3 (user id) and 30 characters; 1 on success.
 int ut_get_pass(const char* user_id, char* pwd);
 int ut_set_pass(const char* user_id, const char* old_pwd, const char* new_pwd);
-
-// The USER file's descriptor; tests put in their own.
-extern void (*ut_usr_fdb)(FDB* fdb, KDB* kdb, SDB* sdb);
 
 }  // namespace kivo

@@ -1,5 +1,5 @@
-// Messages and languages against MESSAGE files written through the file
-// manager: translation, parameters, the language stack, the common block's
+// Messages and languages against MESSAGE files on disk, written through the
+// file manager: translation, parameters, the language stack, the common block's
 // words, separators, message memory files; the USER password field.
 #include <gtest/gtest.h>
 
@@ -11,23 +11,13 @@
 #include "fm/fm_record.h"
 #include "fm/la.h"
 #include "fm/user_pwd.h"
-#include "fm_started.h"
+#include "fm_native_util.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/password.h"
 
 namespace kivo::test {
 namespace {
-
-// MESSAGE (USER without a language) as memory files of "0DN" until the disk
-// back-end is in: dropping the two assignments in SetUp moves these tests
-// to disk. Their path has no version, so the language goes into the name.
-void mem_msg_fdb(FDB* f, KDB* k, SDB* s, const char* lang) {
-  lang ? INIT_DMSG_FDB(f, k, s, lang) : INIT_DUSR_FDB(f, k, s);
-  memcpy(f->path.fdb_ap, "0DN", 3), f->fdb_fs_type = FS_MEMORY;
-  if (lang) f->path.fdb_name[7] = lang[1];
-}
-void mem_usr_fdb(FDB* f, KDB* k, SDB* s) { mem_msg_fdb(f, k, s, nullptr); }
 
 struct msg {
   uint32_t number;
@@ -49,30 +39,26 @@ const std::vector<msg> kBase = {{100, 0, "Plain text   "},
 cstr cs(const std::string& s) { return {static_cast<uint16_t>(s.size()), const_cast<char*>(s.data())}; }
 const std::string kSeven = "7", kNine = "9";
 
-class LaMessages : public FmStarted {
+class LaMessages : public NativeFm {
  protected:
   void SetUp() override {
-    FmStarted::SetUp();
-    la_msg_fdb = mem_msg_fdb;
-    ut_usr_fdb = mem_usr_fdb;
+    NativeFm::SetUp();
     la_sys_err_clear();
     ASSERT_EQ(la_init(), 1);
     make("00", kBase);
     ASSERT_EQ(la_slct("00 ", 1), 1);
   }
   void TearDown() override {
-    la_msg_fdb = INIT_DMSG_FDB;
-    ut_usr_fdb = INIT_DUSR_FDB;
     set_ut_design_recs({});
-    FmStarted::TearDown();
+    NativeFm::TearDown();
   }
   // A MESSAGE file of language `lang` (USER without one) with `rows`.
   static ARB* make(const char* lang, const std::vector<msg>& rows) {
     FDB f;
     KDB k[kInitMaxKeys];
     SDB s[kInitMaxSegs];
-    lang ? la_msg_fdb(&f, k, s, lang) : ut_usr_fdb(&f, k, s);
-    EXPECT_EQ(FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW, 15, 15), 1);
+    lang ? INIT_DMSG_FDB(&f, k, s, lang) : INIT_DUSR_FDB(&f, k, s);
+    EXPECT_EQ(FM_CREATE(&f, com.sys_scope, 0, kAnyFile | LFB_OPEN_NEW, 15, 15), 1);
     for (const msg& m : rows) {
       uint8_t rec[kMsgRecMax] = {};
       st_le32(rec, MSG_NUMBER, m.number);
