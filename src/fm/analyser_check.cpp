@@ -104,6 +104,7 @@ int anal_open(anal_ctx* c, const char* base) {
   // shared header lock keeps an exclusive writer (an import) away meanwhile.
   c->dat = brfopen(&status, base, BRF_NO_KEYS, 0, false);
   if (!c->dat) return status ? status : BRF_SYS_ERR;
+  brf_header_from_file(c->dat);  // a fixed-length keyed file is not relative
   c->dat_size = slot_size(c->dat->slot);
   uint8_t h[kDataHeaderFields];
   if (anal_read_dat(c, 0, h, sizeof h)) {
