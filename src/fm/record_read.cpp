@@ -219,6 +219,15 @@ int read_number(BRF_RCB* r, int64_t n, int64_t seek, uint8_t* buf, size_t size, 
   }
 }
 
+// Record numbers the record at `seek` covers: in a fixed-length file with
+// a header a FREE_BLOCK spans several records' space, none of which starts a
+// record.
+int64_t slots_taken(BRF_FILE* f, uint32_t seek) {
+  rec_hdr h;
+  if (!brf_fixed(f) || brf_relative(f) || brf_read_rec_hdr(f, seek, &h) != BRF_OK) return 1;
+  return std::max<int64_t>(1, (int64_t{h.length} + kRecOverhead) / (f->hdr.rec_len + kRecOverhead));
+}
+
 int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   for (;;) {
     int st;
@@ -231,7 +240,7 @@ int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
       if (seek < 0) return r->status;
       st = read_number(r, n, seek, buf, size, len);
       if (st == BRF_DELETED) {
-        r->last_rec = n;
+        r->last_rec = n + slots_taken(r->file, static_cast<uint32_t>(seek)) - 1;
         r->last_seek = seek;
       }
     }
