@@ -13,7 +13,7 @@ class Scope : public test::Fresh {};
 
 constexpr char kPoolName[] = "TEST POOL  ";
 
-TEST_F(Scope, NormalReturnGivesOneLeaveGivesItsCodeAndDestructorsRun) {
+TEST_F(Scope, EndCodesTravelOutwardsAndDestructorsRun) {
   struct Counter {
     int* n;
     ~Counter() { ++*n; }
@@ -27,6 +27,14 @@ TEST_F(Scope, NormalReturnGivesOneLeaveGivesItsCodeAndDestructorsRun) {
   EXPECT_EQ(1, destroyed);
   EXPECT_EQ(1u, com.mark_scope);
   EXPECT_EQ(PI_END_CANCEL, com.mark_rc);
+  uint32_t rc = MARK(MARK_PROCESS, [] {
+    uint32_t inner = MARK(MARK_SUBPROCESS, [] {
+      uint32_t innermost = MARK(MARK_RECOVERY, [] { mark_leave(PI_END_LOGOUT); });
+      mark_leave(innermost);  // a level that cannot handle the code passes it on
+    });
+    mark_leave(inner);
+  });
+  EXPECT_EQ(PI_END_LOGOUT, rc);
 }
 
 TEST_F(Scope, LeavingReleasesTheLevelsPoolsButNotOuterOnes) {
@@ -76,17 +84,6 @@ TEST_F(Scope, ScopeWordsFollowTheKindAndAreRestored) {
   EXPECT_EQ(1u, com.proc_scope);
   EXPECT_EQ(1u, com.subproc_scope);
   EXPECT_EQ(1u, com.mark_scope);
-}
-
-TEST_F(Scope, EndCodeCarriedOutwardsThroughNestedLevels) {
-  uint32_t rc = MARK(MARK_PROCESS, [] {
-    uint32_t inner = MARK(MARK_SUBPROCESS, [] {
-      uint32_t innermost = MARK(MARK_RECOVERY, [] { mark_leave(PI_END_LOGOUT); });
-      mark_leave(innermost);  // a level that cannot handle the code passes it on
-    });
-    mark_leave(inner);
-  });
-  EXPECT_EQ(PI_END_LOGOUT, rc);
 }
 
 uint32_t g_nested_rc;
