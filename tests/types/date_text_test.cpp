@@ -261,17 +261,5 @@ TEST_F(DateText, InvalidStoredValueShowsQuestionMarks) {
   EXPECT_EQ(it.shown(), "MM/DD/CCYY");
 }
 
-TEST_F(DateText, EntryThroughAPivotIntoBinary) {
-  setenv("KIVO_PIVOT_YEAR", "50", 1);
-  date_pivot_reload(2026);
-  date_item it("06/05/8877", "06/05/77", 8, 5, 5);
-  it.type_in("07/04/76");
-  ASSERT_EQ(dat_etoi(&it.cnv), 1u);
-  date_item show("06/05/8877", "06/05/8877", 8, 5, 5);
-  memcpy(show.value, it.value, 4);
-  ASSERT_EQ(dat_itoe(&show.cnv), 1u);
-  EXPECT_EQ(show.shown(), "07/04/1976");
-}
-
 }  // namespace
 }  // namespace kivo::date_test
