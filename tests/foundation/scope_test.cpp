@@ -37,26 +37,6 @@ TEST_F(Scope, EndCodesTravelOutwardsAndDestructorsRun) {
   EXPECT_EQ(PI_END_LOGOUT, rc);
 }
 
-TEST_F(Scope, LeavingReleasesTheLevelsPoolsButNotOuterOnes) {
-  POOL* outer = nullptr;
-  uint32_t rc = MARK(MARK_PROCESS, [&] {
-    outer = mm_create_pool(kPoolName, com.mark_scope);
-    MM_ALLOC(outer, 10);
-    uint32_t inner_rc = MARK(MARK_SUBPROCESS, [&] {
-      POOL* p = mm_create_pool(kPoolName, com.mark_scope);
-      MM_ALLOC(p, 100);
-      EXPECT_EQ(p, mm_find_pool(kPoolName, com.mark_scope));
-      mark_leave(PI_END_CANCEL);
-    });
-    EXPECT_EQ(PI_END_CANCEL, inner_rc);
-    EXPECT_EQ(nullptr, mm_find_pool(kPoolName, com.mark_scope + 1));
-    EXPECT_EQ(outer, mm_find_pool(kPoolName, com.mark_scope));
-    EXPECT_EQ(1u, outer->blocks);
-  });
-  EXPECT_EQ(PI_END_NORMAL, rc);
-  EXPECT_EQ(nullptr, mm_find_pool(kPoolName, 2));
-}
-
 TEST_F(Scope, ScopeWordsFollowTheKindAndAreRestored) {
   com.hook_scope = 1;
   MARK(MARK_PROCESS, [] {
@@ -140,13 +120,18 @@ TEST_F(Scope, NestingBeyondTheLastLevelFailsWithoutWritingPastTheTable) {
   EXPECT_EQ(1u, com.mark_scope);
 }
 
-TEST_F(Scope, SignalJumpLandsInTheCurrentLevelAndClearsIt) {
+TEST_F(Scope, LeavingByJumpClearsTheLevelsPoolsButNotOuterOnes) {
   uint32_t rc = MARK(MARK_PROCESS, [] {
     POOL* p = mm_create_pool(kPoolName, com.mark_scope);
     MM_ALLOC(p, 8);
-    uint32_t inner = MARK(MARK_RECOVERY, [] { mark_signal_jump(PI_END_FATAL); });
+    uint32_t inner = MARK(MARK_RECOVERY, [] {
+      MM_ALLOC(mm_create_pool(kPoolName, com.mark_scope), 100);
+      mark_signal_jump(PI_END_FATAL);
+    });
     EXPECT_EQ(PI_END_FATAL, inner);
     EXPECT_EQ(2u, com.mark_scope);
+    EXPECT_EQ(nullptr, mm_find_pool(kPoolName, 3));  // the inner level's pool went, the outer one stays
+    EXPECT_EQ(1u, p->blocks);
     mark_leave(inner);
   });
   EXPECT_EQ(PI_END_FATAL, rc);
