@@ -41,7 +41,7 @@ int tm_upd_scr(tm_term* t, const tm_text_run& run) {
     for (int r = 0; r < run.nruns; ++r) {
       const tm_attr_run& a = run.runs[r];
       if (col >= a.col && col < a.col + a.len) {
-        attr = static_cast<uint16_t>((a.attr & CELL_ATTR_MASK) | (a.reverse ? 0x80 : 0));
+        attr = static_cast<uint16_t>((a.attr & CELL_ATTR_MASK) | (a.chr ? 0x80 : 0));
         break;
       }
     }

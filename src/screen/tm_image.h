@@ -83,13 +83,15 @@ inline bool tm_cell_match(const tm_cell& c, uint16_t mask) { return (c.attr & ma
 inline bool tm_cell_editable(const tm_cell& c) { return tm_cell_match(c, CELL_EDIT); }
 inline bool tm_cell_pseudo(const tm_cell& c) { return tm_cell_match(c, CELL_PSEUDO); }
 
-// An attribute run of a text run (12 bytes on the wire: first column,
-// length, attribute, then a 32-bit reverse flag).
+// An attribute run of a text run, the one run type of every terminal
+// layer: first column, length, the window manager's 32-bit attribute, and
+// the run's char or extended word (nonzero shows the run in reverse video).
+// Each layer reads what it needs; the wire form is the remote layer's.
 struct tm_attr_run {
   uint16_t col;  // 1-based
   uint16_t len;
-  uint16_t attr;
-  uint32_t reverse;
+  uint32_t attr;
+  uint32_t chr;
 };
 
 struct tm_text_run {

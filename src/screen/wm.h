@@ -133,6 +133,7 @@ struct TWND {
   uint32_t id;
   ut_point* free_prev;  // the two tables behind the window
   ut_point* free_new;
+  struct wnd_tables* tables;  // items and runs (wm_region.h), made on first use
 
   ut_point TOP_LEFT() const { return {blk.row, blk.col}; }  // the copy's row and col
 };

@@ -17,6 +17,7 @@
 #include "screen/scope_clear.h"
 #include "screen/wm.h"
 #include "screen/wm_rect.h"
+#include "screen/wm_region.h"
 
 namespace kivo {
 
@@ -72,6 +73,7 @@ uint16_t cells(uint8_t scroll, int32_t size, int32_t cell) {
 void free_wnd(TWND* w) {
   for (ARB* a : {w->itm_arb, w->chr_arb})
     if (a && !FM_CLOSE(a, ARB_SCRATCH)) sys_err(kModule, __LINE__, "wm_detach() - close with scratch");
+  wm_free_tables(w);
   if (w->pool) mm_destroy_pool(w->pool);
   unlink(xwm.first_wnd, xwm.last_wnd, w);
   wm_obj_release(w->id);
@@ -237,13 +239,19 @@ int wm_detach(TWND* w, int del) {
 
 int wm_actv(TWND* w) {
   if (!w) return sys_err(kModule, __LINE__, "wm_deactv  - bad  reg"), 0;
-  if (w->state & WND_INACTIVE) w->state = uint8_t((w->state & ~WND_INACTIVE) | WND_RECOMPUTE);
+  if (w->state & WND_INACTIVE) {
+    w->state = uint8_t((w->state & ~WND_INACTIVE) | WND_RECOMPUTE);
+    wm_regions_unpainted(w);  // every run changes its attributes
+  }
   return 1;
 }
 
 int wm_deactv(TWND* w) {
   if (!w) return sys_err(kModule, __LINE__, "wm_deactv  - bad  reg"), 0;
-  if (!(w->state & WND_INACTIVE)) w->state |= WND_INACTIVE | WND_RECOMPUTE;
+  if (!(w->state & WND_INACTIVE)) {
+    w->state |= WND_INACTIVE | WND_RECOMPUTE;
+    wm_regions_unpainted(w);
+  }
   return 1;
 }
 
