@@ -73,7 +73,9 @@ TEST_F(DateText, TwelveHourEntry) {
   for (auto [mask, text, rc, hhmm] : rows) {
     std_date d;
     ASSERT_EQ(read_text(*mask, text, &d), rc) << text;
-    if (rc) EXPECT_EQ(d.at(LVL_HOUR) * 100 + d.at(LVL_MINUTE), hhmm) << text;
+    if (rc) {
+      EXPECT_EQ(d.at(LVL_HOUR) * 100 + d.at(LVL_MINUTE), hhmm) << text;
+    }
   }
   EXPECT_EQ(write_text(spaced, parts(0, 0, 0, 0, 21, 5), 8, 1, 1), " 9:05 pm");
   EXPECT_EQ(write_text(spaced, parts(0, 0, 0, 0, 0, 5), 8, 1, 1), "12:05 am");
