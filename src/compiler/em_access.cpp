@@ -53,7 +53,7 @@ int STAMP_DATE(std_date* desc, const EM* em, int chg, uint8_t* base) {
     const uint8_t* mask = mask_no ? CNST_RLOC(em, mask_no) : nullptr;
     if (!mask) return 0;
     desc->mask = reinterpret_cast<const char*>(mask);
-    desc->mask_len = kDateMaskLen;
+    desc->mask_len = date_mask_used(desc->mask);
     desc->doy = s.type == DT_TEXT_DOY || s.type == DT_PD_DOY;
   }
   return 1;

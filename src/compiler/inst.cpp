@@ -102,19 +102,6 @@ char resolve(char kind, int type, int* nslots) {
 
 }  // namespace
 
-bool is_date_type(uint8_t type) {
-  switch (type) {
-    case 3:
-    case 4:
-    case 6:
-    case 7:
-    case 9:
-    case 10:
-    case 15: return true;
-    default: return false;
-  }
-}
-
 const op_info* op_lookup(uint16_t op) {
   op &= static_cast<uint16_t>(~1u);
   for (const op_info& o : kOps)

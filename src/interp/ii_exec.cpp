@@ -10,8 +10,10 @@
 #include <cstring>
 
 #include "compiler/em_access.h"
+#include "fm/fm_record.h"
 #include "foundation/com.h"
 #include "foundation/dbg_ctl.h"
+#include "foundation/descriptors.h"
 #include "foundation/end_codes.h"
 #include "foundation/maddr.h"
 #include "foundation/scope.h"
@@ -24,8 +26,8 @@ namespace kivo {
 ii_hook_table ii_hooks;
 ii_fn ii_inst_fns[OP_LIMIT];
 ii_dbg_hook_table ii_dbg_hooks;
-rt_err_hook_table rt_err_hooks;
 uint8_t rt_last_err[kRtErrSize];
+ARB* rt_err_arb = nullptr;
 void* rt_trace_arb = nullptr;
 
 void ii_fill_ops();  // ii_ops.cpp
@@ -100,10 +102,26 @@ bool debugger_took(II_RUN* run, uint8_t* failing) {
 
 }  // namespace
 
+namespace {
+
+// Record 1 of the ERROR file: rewritten when it is there, else written.
+bool write_err_rec(const uint8_t* block) {
+  ARB* a = rt_err_arb;
+  uint8_t buf[kRtErrSize];
+  a->arb_keyno = 0, a->arb_relno = 1, a->arb_key = nullptr;
+  a->arb_mod = ARB_EQUAL | ARB_HOLD, a->arb_rec = buf, a->arb_len = kRtErrSize;
+  bool there = fm_read(a);
+  a->arb_mod = 0, a->arb_rec = const_cast<uint8_t*>(block), a->arb_len = kRtErrSize;
+  a->arb_var_len = kRtErrSize;
+  return there ? fm_rewrite(a) : fm_write(a);
+}
+
+}  // namespace
+
 void rt_err(PCB* invoker, const uint8_t* block) {
-  (void)invoker;
+  (void)invoker;  // the error shows in the session's screen, not the invoker's
   memcpy(rt_last_err, block, kRtErrSize);
-  if (rt_err_hooks.write) rt_err_hooks.write(block);
+  if (rt_err_arb && !write_err_rec(block)) sys_err("RT", __LINE__, "rt_err() - ERROR file write failed");
   auto text = [block](size_t off) {
     size_t n = 608;
     while (n && block[off + n - 1] == ' ') --n;
@@ -124,8 +142,9 @@ void ii_fail(II_RUN* run, const std::string& text) {
   b[48] = em->em_proc_type;
   put_text(b + 49, 608, text);
   put_text(b + 657, 608, where(run));
-  PCB* inv = ii_hooks.invoker ? ii_hooks.invoker(run->call->pcb) : nullptr;
-  rt_err(inv ? inv : run->call->pcb, b);
+  PCB* pcb = run->call->pcb;
+  PCB* inv = pcb ? invoc_parent(pcb->invoc) : nullptr;
+  rt_err(inv ? inv : pcb, b);
   run->state = II_FAILED;
   run->unwind = PI_END_CANCEL;
 }
@@ -150,31 +169,7 @@ void ii_jump(II_RUN* run, em_entry to) {
 
 // ---- operands and relocation ----
 
-int ii_opnd_slots(const uint8_t* inst, int slot) {
-  uint8_t type = static_cast<uint8_t>(inst_slot(inst, slot + 1));
-  return (type & kOpndConst) || !is_date_type(type) ? 2 : 3;
-}
-
-bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) {
-  uint32_t w0 = inst_slot(inst, slot), w1 = inst_slot(inst, slot + 1);
-  out->type = static_cast<uint8_t>(w1 & 0x7F);
-  out->scale = static_cast<uint8_t>(w1 >> 8);
-  out->len = static_cast<uint16_t>(w1 >> 16);
-  out->is_const = (w1 & kOpndConst) != 0;
-  EM* em = run->em;
-  if (out->is_const) {
-    out->p = w0 < kComConstBase ? (w0 <= em->em_cnst_cnt ? em->em_cn[w0] : nullptr) : CNST_RLOC(em, w0);
-    return out->p != nullptr;
-  }
-  uint16_t area = w0 & 0xFFFF, off = static_cast<uint16_t>(w0 >> 16);
-  if (area == kRegArea) {
-    out->p = off < kIiRegs ? run->reg[off].addr : nullptr;
-  } else {
-    uint8_t* base = area <= em->em_area_cnt && em->em_area_addr ? em->em_area_addr[area] : nullptr;
-    out->p = base ? base + off : nullptr;
-  }
-  return out->p != nullptr;
-}
+uint8_t* ii_date_mask(II_RUN* run, uint32_t mask_no) { return CNST_RLOC(run->em, mask_no); }
 
 namespace {
 
@@ -319,7 +314,7 @@ uint32_t ii_exec_em(EM* em, EP_CALL* call) {
   return PI_END_NORMAL;
 }
 
-uint32_t ii_exec(EP_CALL* call) { return ii_exec_em(ii_hooks.pcb_em ? ii_hooks.pcb_em(call->pcb) : nullptr, call); }
+uint32_t ii_exec(EP_CALL* call) { return ii_exec_em(call->pcb ? call->pcb->pcb_em : nullptr, call); }
 
 int II_EXEC_ANY(EP_CALL* call, em_entry at) {
   if (at.blk == 0 || at.blk == kNoCode) return 0;
@@ -330,23 +325,35 @@ int II_EXEC_ANY(EP_CALL* call, em_entry at) {
 }
 
 int II_EXEC_PROC(EP_CALL* call, uint16_t ep) {
-  EM* em = ii_hooks.pcb_em ? ii_hooks.pcb_em(call->pcb) : nullptr;
+  EM* em = call->pcb ? call->pcb->pcb_em : nullptr;
   if (!em || ep < 1 || ep > kEmEntries) return 0;
   call->ep_no = ep;
   return II_EXEC_ANY(call, em->em_ep[ep - 1]);
 }
 
 namespace {
-int exec_cur(EP_CALL* call, int which, uint16_t ep) {
-  if (!ii_hooks.cur_entry) return 0;  // no current record: no code
+
+// The entry of event point `ep` in a compiled record whose entries of
+// points first..last start at byte `at`. No record, or a point outside the
+// record's range, is no code: never a read through a null record.
+int exec_rec(EP_CALL* call, const uint8_t* rec, uint16_t ep, uint16_t first, uint16_t last, size_t at) {
+  if (!rec || ep < first || ep > last) return 0;
+  size_t off = at + 4 * static_cast<size_t>(ep - first);
   call->ep_no = ep;
-  return II_EXEC_ANY(call, ii_hooks.cur_entry(call->pcb, which, ep));
+  return II_EXEC_ANY(call, {ld_le16(rec, off), ld_le16(rec, off + 2)});
 }
+
 }  // namespace
 
-int II_EXEC_FRM(EP_CALL* call, uint16_t ep) { return exec_cur(call, 0, ep); }
-int II_EXEC_IMG(EP_CALL* call, uint16_t ep) { return exec_cur(call, 1, ep); }
-int II_EXEC_CHLD(EP_CALL* call, uint16_t ep) { return exec_cur(call, 2, ep); }
+int II_EXEC_FRM(EP_CALL* call, uint16_t ep) {
+  return exec_rec(call, call->pcb ? call->pcb->pcb_cur_frm : nullptr, ep, 21, 25, 4 * (21 + 6));
+}
+int II_EXEC_IMG(EP_CALL* call, uint16_t ep) {
+  return exec_rec(call, call->pcb ? call->pcb->pcb_cur_img : nullptr, ep, 41, 44, 4 * (41 - 1));
+}
+int II_EXEC_CHLD(EP_CALL* call, const uint8_t* child, uint16_t ep) {
+  return exec_rec(call, child, ep, 61, 62, 4 * (61 - 19));
+}
 
 int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep) {
   call->ep_no = ep;
@@ -374,12 +381,22 @@ void ii_init() {
 void rt_init() {
   const char* path = getenv("KIVO_TRACE_FILE");
   if (path && *path && !rt_trace_arb) rt_trace_arb = fopen(path, "a");
+  if (rt_err_arb) return;
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_ERR_FDB(&fdb, kdb, sdb);
+  if (!FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW, 0x0f, 0x0f)) {
+    sys_err("RT", __LINE__, "rt_init() - ERROR file create failed");
+    return;
+  }
+  rt_err_arb = fdb.fdb_arb;
 }
 
 uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text) {
   if (!seq) seq = ++trace_seq;
   if (!rt_trace_arb) return seq;
-  EM* em = ii_hooks.pcb_em && pcb ? ii_hooks.pcb_em(pcb) : nullptr;
+  EM* em = pcb ? pcb->pcb_em : nullptr;
   char ap[4] = "---", nam[31] = "";
   int type = 0;
   if (em) {

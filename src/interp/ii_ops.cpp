@@ -10,6 +10,7 @@
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
 #include "foundation/maddr.h"
+#include "foundation/tf_word.h"
 #include "interp/ii_value.h"
 
 namespace kivo {
@@ -24,9 +25,9 @@ uint16_t tf_get(uint16_t tf, int level) { return (tf >> tf_shift(level)) & 3; }
 // Level := v, deeper levels unset.
 void tf_set(II_RUN* run, int level, uint16_t v) {
   if (level < 1 || level > 5) return ii_fail(run, "bad condition level " + std::to_string(level));
-  uint16_t deeper = static_cast<uint16_t>((1u << tf_shift(level)) - 1);
-  uint16_t mask = static_cast<uint16_t>(3u << tf_shift(level));
-  run->tf = static_cast<uint16_t>((run->tf & ~mask) | (v << tf_shift(level)) | deeper);
+  uint32_t w = run->tf;
+  SET_TF(v, static_cast<uint32_t>(tf_shift(level) + 2), &w);
+  run->tf = static_cast<uint16_t>(w);
 }
 
 uint16_t outcome(II_RUN* run) { return run->last == OUT_TRUE ? 1 : 2; }
@@ -291,14 +292,14 @@ void x_idx(II_RUN* run, uint8_t* p) {
   ii_next(run, p);
 }
 
-// ---- messages: formatted locally until the message layer is in ----
+// ---- messages: into the process's error-message file ----
 
 std::string msg_text(II_RUN* run, uint8_t* p) {
   ii_fld f;
   if (!ii_operand(run, p, 1, &f)) return {};
   if (!is_alpha_type(f.type)) {
     uint8_t buf[48];
-    ii_fld t{buf, 1, 0, sizeof buf, false};
+    ii_fld t{buf, 1, 0, sizeof buf, false, nullptr};
     if (ii_move(t, f) != MOVE_OK) return {};
     f = t;
   }
@@ -307,28 +308,35 @@ std::string msg_text(II_RUN* run, uint8_t* p) {
   return std::string(reinterpret_cast<const char*>(f.p), n);
 }
 
-void x_msg(II_RUN* run, uint8_t* p) {
-  rt_trace("M", 0, inst_slot(p, 0) & 0xFF, run->call->pcb, msg_text(run, p).c_str());
-  ii_next(run, p);
+// Through the message layer into pcb_err_fi; without it (or without a
+// file) the text goes to the statement trace, so nothing is lost in silence.
+bool post_msg(II_RUN* run, uint8_t* p, int cls) {
+  std::string t = msg_text(run, p);
+  PCB* pcb = run->call->pcb;
+  ARB* fi = pcb ? pcb->pcb_err_fi : nullptr;
+  if (!ii_hooks.add_msg || !fi) {
+    rt_trace("M", 0, static_cast<uint32_t>(cls), pcb, t.c_str());
+    return true;
+  }
+  if (ii_hooks.add_msg(cls, fi, t.data(), t.size())) return true;
+  ii_fail(run, "message not written");
+  return false;
 }
 
-// ERROR: the message goes to the error record and the statements are asked
-// to stop; the run goes on to the statement's END.
+void x_msg(II_RUN* run, uint8_t* p) {
+  if (post_msg(run, p, inst_slot(p, 0) & 0xFF)) ii_next(run, p);
+}
+
+// ERROR: the message is posted and the statements are asked to stop; the
+// run goes on to the statement's END.
 void x_error(II_RUN* run, uint8_t* p) {
-  uint8_t b[kRtErrSize];
-  memset(b, ' ', sizeof b);
-  b[0] = static_cast<uint8_t>(inst_slot(p, 0));
-  std::string t = msg_text(run, p);
-  memcpy(b + 49, t.data(), t.size() < 608 ? t.size() : 608);
-  memcpy(rt_last_err, b, kRtErrSize);
-  if (rt_err_hooks.write) rt_err_hooks.write(b);
+  if (!post_msg(run, p, inst_slot(p, 0) & 0xFF)) return;
   run->call->result |= kResultStop;
   ii_next(run, p);
 }
 
 void x_cancel(II_RUN* run, uint8_t* p) {
-  x_msg(run, p);
-  end_run(run, PI_END_CANCEL);
+  if (post_msg(run, p, inst_slot(p, 0) & 0xFF)) end_run(run, PI_END_CANCEL);
 }
 
 // ---- debugger slots: defaults until the debugger fills its hooks ----

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "compiler/em.h"
+#include "compiler/em_access.h"
 #include "compiler/inst.h"
 #include "interp/seams.h"
 
@@ -42,9 +43,10 @@ struct ii_reg {
 struct ii_fld {
   uint8_t* p;
   uint8_t type;
-  uint8_t scale;
+  uint8_t scale;  // decimals; first level << 4 | last level for a date
   uint16_t len;
   bool is_const;
+  const uint8_t* mask;  // a date field's compiled storage mask; null none
 };
 
 struct II_RUN {
@@ -91,12 +93,52 @@ int ii_inst_rloc(II_RUN* run, uint8_t* inst);
 uint8_t* ii_inst_ref(II_RUN* run, uint8_t* inst, int slot);
 
 // ---- for exec routines ----
-// Resolves the F or K operand at `slot` (decoded by its type byte).
-bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out);
 // Number of slots the F or K operand at `slot` takes.
-int ii_opnd_slots(const uint8_t* inst, int slot);
+inline int ii_opnd_slots(const uint8_t* inst, int slot) {
+  uint8_t type = static_cast<uint8_t>(inst_slot(inst, slot + 1));
+  return (type & kOpndConst) || !is_date_type(type) ? 2 : 3;
+}
+// The compiled mask constant of a date operand; null when it is missing.
+uint8_t* ii_date_mask(II_RUN* run, uint32_t mask_no);
+
+// Resolves the F or K operand at `slot` (decoded by its type byte); false
+// when it names nothing. Inline: every exec routine's operands pass here.
+inline bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) {
+  uint32_t w0 = inst_slot(inst, slot), w1 = inst_slot(inst, slot + 1);
+  out->type = static_cast<uint8_t>(w1 & 0x7F);
+  out->scale = static_cast<uint8_t>(w1 >> 8);
+  out->len = static_cast<uint16_t>(w1 >> 16);
+  out->is_const = (w1 & kOpndConst) != 0;
+  out->mask = nullptr;
+  EM* em = run->em;
+  if (out->is_const) {
+    out->p = w0 < kComConstBase ? (w0 <= em->em_cnst_cnt ? em->em_cn[w0] : nullptr) : CNST_RLOC(em, w0);
+    return out->p != nullptr;
+  }
+  uint16_t area = w0 & 0xFFFF, off = static_cast<uint16_t>(w0 >> 16);
+  if (area == kRegArea) {
+    out->p = off < kIiRegs ? run->reg[off].addr : nullptr;
+  } else {
+    uint8_t* base = area <= em->em_area_cnt && em->em_area_addr ? em->em_area_addr[area] : nullptr;
+    out->p = base ? base + off : nullptr;
+  }
+  // A date's third slot: its mask constant, 0 for forms that need none.
+  uint32_t mask_no = is_date_type(out->type) ? inst_slot(inst, slot + 2) : 0;
+  if (mask_no && !(out->mask = ii_date_mask(run, mask_no))) return false;
+  return out->p != nullptr;
+}
+
 // Continues at the next instruction, or at a code position.
-inline void ii_next(II_RUN* run, uint8_t* inst) { run->ip = inst + inst_len(inst); }
+// Advances past `len` bytes rounded up to a whole slot; the rounded length.
+inline size_t PC_ADJUST(size_t len, II_RUN* run) {
+  size_t n = (len + 3) & ~size_t{3};
+  run->ip += n;
+  return n;
+}
+inline void ii_next(II_RUN* run, uint8_t* inst) {
+  run->ip = inst;
+  PC_ADJUST(inst_len(inst), run);
+}
 void ii_jump(II_RUN* run, em_entry to);
 // Ends the event point with a run-time error showing `text`.
 void ii_fail(II_RUN* run, const std::string& text);
@@ -108,14 +150,8 @@ inline em_entry ii_slot_pos(const uint8_t* inst, int slot) {
   return {static_cast<uint16_t>(w & 0xFFFF), static_cast<uint16_t>(w >> 16)};
 }
 
-// The last rt_err block, the "0LA" ERROR record (1265 bytes).
+// The last rt_err block, also record 1 of the "0LA" ERROR file.
 constexpr size_t kRtErrSize = 1265;
-struct rt_err_hook_table {
-  // Writes record 1 of the session's ERROR memory file; empty until the
-  // file manager's memory files are in, then the block stays in rt_last_err.
-  void (*write)(const uint8_t* block);
-};
-extern rt_err_hook_table rt_err_hooks;
 extern uint8_t rt_last_err[kRtErrSize];
 void rt_err(PCB* invoker, const uint8_t* block);
 

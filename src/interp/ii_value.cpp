@@ -3,8 +3,13 @@
 
 #include <cstring>
 
+#include "compiler/inst.h"
 #include "foundation/com.h"
+#include "types/cnv.h"
+#include "types/date_desc.h"
+#include "types/date_mask.h"
 #include "types/pd.h"
+#include "types/std_date.h"
 
 namespace kivo {
 
@@ -26,26 +31,43 @@ __int128 pow10(int n) { return kPow10.v[n]; }
 
 bool neg_sign(uint8_t half) { return half == pd_neg_sign() || half == 0xB || half == 0xD; }
 
+// A byte of two decimal digits: their value 0-99, else kNotDigits; and back.
+constexpr uint8_t kNotDigits = 0xFF;
+struct digit_tables {
+  uint8_t value[256];
+  uint8_t pair[100];
+  constexpr digit_tables() : value(), pair() {
+    for (int b = 0; b < 256; ++b) value[b] = (b >> 4) <= 9 && (b & 0xF) <= 9 ? (b >> 4) * 10 + (b & 0xF) : kNotDigits;
+    for (int v = 0; v < 100; ++v) pair[v] = static_cast<uint8_t>((v / 10) << 4 | v % 10);
+  }
+};
+constexpr digit_tables kDigits;
+
 bool pd_get(const uint8_t* p, int len, __int128* out) {
   if (len < 1 || len > kPdMaxLen) return false;
-  // 64-bit digits while they fit (up to 18), the rest in 128 bits.
-  uint64_t lo64 = 0;
-  __int128 v = 0;
-  int digits = 0;
-  for (int i = 0; i < len; ++i) {
-    uint8_t hi = p[i] >> 4, lo = p[i] & 0x0F;
-    if (hi > 9 || (i + 1 < len && lo > 9)) return false;
-    int both = i + 1 < len ? 2 : 1;
-    uint64_t pair = both == 2 ? hi * 10u + lo : hi;
-    if (digits + both <= 18) {
-      lo64 = lo64 * (both == 2 ? 100 : 10) + pair;
-      v = lo64;
-    } else {
-      v = v * (both == 2 ? 100 : 10) + pair;
-    }
-    digits += both;
+  // Up to 9 leading bytes (18 digits) in 64 bits, the rest in 128.
+  int pairs = len - 1, fast = pairs < 9 ? pairs : 9, i = 0;
+  uint64_t v = 0;
+  for (; i < fast; ++i) {
+    uint8_t d = kDigits.value[p[i]];
+    if (d == kNotDigits) return false;
+    v = v * 100 + d;
   }
-  *out = neg_sign(p[len - 1] & 0x0F) ? -v : v;
+  uint8_t last = p[len - 1];
+  if ((last >> 4) > 9) return false;
+  __int128 w;
+  if (pairs <= 9) {  // 19 digits at most: still 64 bits
+    w = static_cast<__int128>(v * 10 + (last >> 4));
+  } else {
+    w = v;
+    for (; i < pairs; ++i) {
+      uint8_t d = kDigits.value[p[i]];
+      if (d == kNotDigits) return false;
+      w = w * 100 + d;
+    }
+    w = w * 10 + (last >> 4);
+  }
+  *out = neg_sign(last & 0x0F) ? -w : w;
   return true;
 }
 
@@ -56,17 +78,16 @@ bool pd_put(uint8_t* p, int len, __int128 v) {
   if (u >= static_cast<unsigned __int128>(pow10(2 * len - 1))) return false;
   uint8_t out[kPdMaxLen];
   uint8_t sign = neg && u ? pd_neg_sign() : pd_pos_sign();
-  int i = len - 1;
+  int i = len - 2;
   // 128-bit divisions only above 64 bits.
-  for (bool first = true; u >> 64; first = false, --i) {
-    unsigned d = first ? 10 : 100;
-    unsigned r = static_cast<unsigned>(u % d);
-    u /= d;
-    out[i] = static_cast<uint8_t>(first ? (r << 4 | sign) : ((r / 10) << 4 | r % 10));
+  if (u >> 64) {
+    out[len - 1] = static_cast<uint8_t>(static_cast<unsigned>(u % 10) << 4 | sign);
+    for (u /= 10; i >= 0 && (u >> 64); --i, u /= 100) out[i] = kDigits.pair[static_cast<unsigned>(u % 100)];
+  } else {
+    out[len - 1] = static_cast<uint8_t>(static_cast<unsigned>(static_cast<uint64_t>(u) % 10) << 4 | sign);
+    u = static_cast<uint64_t>(u) / 10;
   }
-  uint64_t w = static_cast<uint64_t>(u);
-  if (i == len - 1) out[i--] = static_cast<uint8_t>((w % 10) << 4 | sign), w /= 10;
-  for (; i >= 0; --i, w /= 100) out[i] = static_cast<uint8_t>(((w / 10 % 10) << 4) | (w % 10));
+  for (uint64_t w = static_cast<uint64_t>(u); i >= 0; --i, w /= 100) out[i] = kDigits.pair[w % 100];
   memcpy(p, out, static_cast<size_t>(len));
   return true;
 }
@@ -94,9 +115,12 @@ bool bin_put(uint8_t* p, int len, __int128 v) {
 bool is_num_type(uint8_t t) { return t == 5 || t == 8 || t == 12; }
 bool is_alpha_type(uint8_t t) { return t == 1 || t == 2 || t == 13; }
 
-bool num_rescale(__int128 v, int from, int to, __int128* out) {
-  if (to == from) return (*out = v, true);
+bool num_rescale_slow(__int128 v, int from, int to, __int128* out) {
   if (to > from) {
+    int64_t r64;
+    if (to - from <= 18 && v == static_cast<int64_t>(v) &&
+        !__builtin_mul_overflow(static_cast<int64_t>(v), static_cast<int64_t>(pow10(to - from)), &r64))
+      return (*out = r64, true);  // the common case without 128-bit multiplies
     if (to - from > kPow10Max) return v == 0 ? (*out = 0, true) : false;
     __int128 r;
     if (__builtin_mul_overflow(v, pow10(to - from), &r)) return false;
@@ -176,10 +200,59 @@ bool contains(const ii_fld& a, const ii_fld& b) {
   return false;
 }
 
+// ---- dates: through the standard date ----
+
+bool needs_mask(uint8_t t) { return t == DT_TEXT_DOY || t == DT_TEXT || t == DT_PD_DOY || t == DT_PD; }
+
+// A descriptor of the date field `f` over `raw`; a constant takes the mask
+// of the field it meets (`other`).
+bool date_desc(const ii_fld& f, const uint8_t* other_mask, uint8_t* raw, std_date* d) {
+  *d = std_date{};
+  if (f.type == DT_UNIVERSAL) {
+    UNIVERSAL_DATE(d, raw, f.len);
+    return true;
+  }
+  d->raw = raw, d->raw_len = f.len, d->type = f.type, d->h24 = 1;
+  d->first = f.scale >> 4, d->last = f.scale & 0xF;
+  if (!needs_mask(f.type)) return true;
+  const uint8_t* m = f.mask ? f.mask : other_mask;
+  if (!m) return false;
+  d->mask = reinterpret_cast<const char*>(m), d->mask_len = date_mask_used(d->mask);
+  d->doy = f.type == DT_TEXT_DOY || f.type == DT_PD_DOY;
+  return true;
+}
+
+bool date_read(const ii_fld& f, const uint8_t* other_mask, std_date* d) {
+  return date_desc(f, other_mask, f.p, d) && cv_ntos_date(d);
+}
+
+// Blank, null or zero: no part of the held levels above 0.
+bool date_empty(const std_date& d) {
+  for (int l = d.last; l <= d.first && l >= 1 && l <= 8; ++l)
+    if (d.at(l) > 0) return false;
+  return true;
+}
+
+// Over the levels both carry; a blank, null or unreadable date is lower
+// than any date, so a bad stored value sorts first instead of failing.
+int date_cmp(const ii_fld& a, const ii_fld& b) {
+  std_date x, y;
+  bool hx = date_read(a, b.mask, &x) && !date_empty(x), hy = date_read(b, a.mask, &y) && !date_empty(y);
+  if (!hx || !hy) return hx == hy ? 0 : hx ? 1 : -1;
+  int hi = x.first < y.first ? x.first : y.first, lo = x.last > y.last ? x.last : y.last;
+  for (int l = hi; l >= lo; --l)
+    if (x.at(l) != y.at(l)) return x.at(l) < y.at(l) ? -1 : 1;
+  return 0;
+}
+
 int has_value(const ii_fld& a) {
   if (is_num_type(a.type)) {
     ii_num n;
     return num_get(a, &n) ? n.v != 0 : -1;
+  }
+  if (is_date_type(a.type)) {
+    std_date d;
+    return date_read(a, nullptr, &d) && !date_empty(d);
   }
   return !blank(a.p, a.len);
 }
@@ -188,6 +261,7 @@ int order(const ii_fld& a, const ii_fld& b, uint8_t pad) {
   if (is_alpha_type(a.type) && is_alpha_type(b.type))
     return alpha_cmp(a.p, a.len, b.p, pad ? b.len : (b.len < a.len ? b.len : a.len));
   if (a.type == 11 && b.type == 11) return a.p[0] < b.p[0] ? -1 : a.p[0] > b.p[0] ? 1 : 0;
+  if (is_date_type(a.type) && is_date_type(b.type)) return date_cmp(a, b);
   ii_num x, y;
   if (!is_num_type(a.type) || !is_num_type(b.type) || !num_get(a, &x) || !num_get(b, &y)) return 2;
   return num_cmp(x, y);
@@ -256,6 +330,75 @@ ii_move_rc alpha_from_num(const ii_fld& d, const ii_fld& s) {
   return MOVE_OK;
 }
 
+constexpr size_t kDateRawMax = 64;
+
+// Parts of `x` into the date field `d`, levels outside its range dropped;
+// nothing is written unless the whole value is.
+ii_move_rc date_store(const ii_fld& d, const uint8_t* other_mask, const std_date& x) {
+  uint8_t raw[kDateRawMax];
+  std_date y;
+  if (d.len > sizeof raw || !date_desc(d, other_mask, raw, &y)) return MOVE_OVERFLOW;
+  memset(raw, d.type == DT_TEXT || d.type == DT_TEXT_DOY ? ' ' : 0, d.len);
+  for (int l = 1; l <= 8; ++l) y.at(l) = l <= y.first && l >= y.last ? x.at(l) : kPartNotGiven;
+  if (!cv_ston_date(&y)) return MOVE_OVERFLOW;
+  memcpy(d.p, raw, d.len);
+  return MOVE_OK;
+}
+
+// Alpha of at least 16 bytes holds the universal form, blank-padded.
+ii_move_rc date_from_alpha(const ii_fld& d, const ii_fld& s) {
+  uint8_t text[kUniversalLen];
+  std_date x;
+  if (s.len < kUniversalLen || !blank(s.p + kUniversalLen, s.len - kUniversalLen)) return MOVE_OVERFLOW;
+  memcpy(text, s.p, kUniversalLen);
+  UNIVERSAL_DATE(&x, text, kUniversalLen);
+  if (!cv_ntos_date(&x)) return MOVE_OVERFLOW;
+  return date_store(d, nullptr, x);
+}
+
+ii_move_rc alpha_from_date(const ii_fld& d, const ii_fld& s) {
+  uint8_t text[kUniversalLen];
+  std_date x, u;
+  if (d.len < kUniversalLen || !date_read(s, nullptr, &x)) return MOVE_OVERFLOW;
+  UNIVERSAL_DATE(&u, text, kUniversalLen);
+  memcpy(u.part, x.part, sizeof u.part);
+  if (!cv_ston_date(&u)) return MOVE_OVERFLOW;
+  memcpy(d.p, text, kUniversalLen);
+  memset(d.p + kUniversalLen, ' ', d.len - kUniversalLen);
+  return MOVE_OK;
+}
+
+// ---- logic <-> alpha: the logic conversion of the display layer ----
+
+CNV logic_cnv(uint8_t* stored, char* text) {
+  CNV c{};
+  c.addr_mode = 2, c.aux_addr = stored, c.int_len = 1, c.cnv_type = 11;
+  c.ext_addr = text, c.ext_rows = c.ext_cols = 1, c.ext_len = 1, c.blank_ok = 1;
+  memcpy(c.ta.log.yes_no, com.yes_no, sizeof c.ta.log.yes_no);
+  return c;
+}
+
+ii_move_rc alpha_from_logic(const ii_fld& d, const ii_fld& s) {
+  char text[1];
+  uint8_t v = s.p[0];
+  CNV c = logic_cnv(&v, text);
+  if (!log_itoe(&c)) return MOVE_OVERFLOW;
+  ii_fld t{reinterpret_cast<uint8_t*>(text), 1, 0, 1, false, nullptr};
+  return alpha_from_alpha(d, t);
+}
+
+// The first character decides; anything after it must be blank.
+ii_move_rc logic_from_alpha(const ii_fld& d, const ii_fld& s) {
+  char text[1] = {s.len ? static_cast<char>(s.p[0]) : ' '};
+  uint8_t v = ' ';
+  if (s.len > 1 && !blank(s.p + 1, s.len - 1u)) return MOVE_OVERFLOW;
+  CNV c = logic_cnv(&v, text);
+  if (!log_etoi(&c)) return MOVE_OVERFLOW;
+  memset(d.p, ' ', d.len);
+  d.p[0] = v;
+  return MOVE_OK;
+}
+
 }  // namespace
 
 ii_move_rc ii_move(const ii_fld& d, const ii_fld& s) {
@@ -270,6 +413,15 @@ ii_move_rc ii_move(const ii_fld& d, const ii_fld& s) {
     memmove(d.p, s.p, d.len);
     return MOVE_OK;
   }
+  bool dd = is_date_type(d.type), sd = is_date_type(s.type);
+  if (dd && sd) {
+    std_date x;
+    return date_read(s, d.mask, &x) ? date_store(d, s.mask, x) : MOVE_OVERFLOW;
+  }
+  if (dd && is_alpha_type(s.type)) return date_from_alpha(d, s);
+  if (sd && is_alpha_type(d.type)) return alpha_from_date(d, s);
+  if (d.type == 11 && is_alpha_type(s.type)) return logic_from_alpha(d, s);
+  if (is_alpha_type(d.type) && s.type == 11) return alpha_from_logic(d, s);
   return MOVE_OVERFLOW;
 }
 

@@ -28,7 +28,12 @@ bool num_get(const ii_fld& f, ii_num* out);
 bool num_put(const ii_fld& f, ii_num n);
 // `v` from scale `from` to `to`, rounding half away from zero; false on
 // overflow.
-bool num_rescale(__int128 v, int from, int to, __int128* out);
+bool num_rescale_slow(__int128 v, int from, int to, __int128* out);
+inline bool num_rescale(__int128 v, int from, int to, __int128* out) {
+  if (to != from) return num_rescale_slow(v, from, to, out);
+  *out = v;  // the common case, inline
+  return true;
+}
 // -1, 0, 1; scales aligned.
 int num_cmp(ii_num a, ii_num b);
 

@@ -8,11 +8,10 @@
 #include <cstdint>
 
 #include "compiler/em.h"
+#include "compiler/pcb.h"
 #include "fm/fm_open.h"
 
 namespace kivo {
-
-struct PCB;
 
 // One event-point call, in its fixed order.
 struct EP_CALL {
@@ -28,20 +27,22 @@ struct EP_CALL {
   uint32_t result;  // bits 8-9 a selection's outcome, 0x10000 the stop request
 };
 
-// What the interpreter reads of a PCB and its records, filled by the
-// process engine. An empty entry answers "nothing": no module, no current
-// frame, image or child.
+// What the interpreter needs of higher layers, filled when they start. An
+// empty entry answers "nothing".
 struct ii_hook_table {
   uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);  // a replacement (tests)
-  EM* (*pcb_em)(PCB* pcb);
-  // The entry of event point `ep` of the current frame (0), image (1) or
-  // child (2) record; blk 0 when there is none.
-  em_entry (*cur_entry)(PCB* pcb, int which, uint16_t ep);
-  PCB* (*invoker)(PCB* pcb);
+  // The message layer's la_add_msg for the message verbs: `len` bytes of
+  // text of class `cls` (1 warning, 3 error, 4 information) into the
+  // message file `fi`; 1 when written. Empty: the text goes to the trace.
+  int (*add_msg)(int cls, ARB* fi, const char* text, size_t len);
 };
 extern ii_hook_table ii_hooks;
 
+// Opens the trace file (KIVO_TRACE_FILE) and creates the session's "0LA"
+// ERROR memory file, whose record 1 rt_err writes; once per run.
 void rt_init();
+// The ERROR memory file; null before rt_init or when it could not be made.
+extern ARB* rt_err_arb;
 void ii_init();
 
 // Runs the compiled code of one event point; the end code.
@@ -55,9 +56,12 @@ uint32_t ii_proc_exec(PROC_EXEC_BLK* blk);
 // block 0 or 65535, no module, no current record), else runs it.
 int II_EXEC_ANY(EP_CALL* call, em_entry at);
 int II_EXEC_PROC(EP_CALL* call, uint16_t ep);
+// Frame event points 21-25 at word ep + 6 of the PCB's current compiled
+// frame, image event points 41-44 at word ep - 1 of its current image,
+// child event points 61-62 at word ep - 19 of the child record given.
 int II_EXEC_FRM(EP_CALL* call, uint16_t ep);
 int II_EXEC_IMG(EP_CALL* call, uint16_t ep);
-int II_EXEC_CHLD(EP_CALL* call, uint16_t ep);
+int II_EXEC_CHLD(EP_CALL* call, const uint8_t* child, uint16_t ep);
 int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep);
 
 // The statement trace: appends "kind sequence code ap/type/process text"

@@ -82,7 +82,6 @@ void pi_register_hooks() {
   fm_proc_hooks.restore_data = pi_restore_data;
 }
 
-void rm_init() {}
 void fp_init() {}
 void mp_init() {}
 void ip_init() {}

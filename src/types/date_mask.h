@@ -62,6 +62,14 @@ struct date_msk_blk {
 // 15), or 0 when no level is left or the compiled form does not fit.
 int cv_cmpl_date_msk(date_msk_blk* b);
 
+// The used length of a compiled mask stored blank-padded to kDateMaskLen:
+// the padding is no literal that a conversion should write.
+inline uint32_t date_mask_used(const char* mask) {
+  uint32_t n = kDateMaskLen;
+  while (n && mask[n - 1] == ' ') --n;
+  return n;
+}
+
 // Built-in routines CV_XLATE_DAT_MSK / CV_UNXLATE_DAT_MSK. `arg` is the
 // 60-character mask followed by a little-endian u32 status: set to 2 first,
 // 1 when the mask was rewritten. Returns the success flag.

@@ -189,6 +189,10 @@ TEST_F(InstBuild, StampAndItemDatesAndReportProcess) {
   ASSERT_EQ(STAMP_DATE(&d, m, 0, rec), 1);
   ASSERT_EQ(cv_ntos_date(&d), 1);
   EXPECT_EQ(d.at(LVL_YEAR) * 10000 + d.at(LVL_MONTH) * 100 + d.at(LVL_DAY), 261207);
+  d.at(LVL_DAY) = 8;  // a stamp is written back through the same descriptor
+  ASSERT_EQ(cv_ston_date(&d), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(rec) + 4, 10), "2026-12-08");
+  memcpy(rec + 4, "2026-12-07", 10);
   EXPECT_EQ(STAMP_DATE(&d, m, 1, rec), 0) << "no changed stamp";
 
   // The same date held by a compiled item, reached directly and through its

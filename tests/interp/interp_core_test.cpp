@@ -112,15 +112,32 @@ TEST_F(InterpCore, EndsAndUnwinds) {
     EXPECT_EQ(call.result, rows[i].result) << "row " << i;
   }
   EP_CALL c{};
+  c.pcb = &pcb;
   EXPECT_EQ(II_EXEC_ANY(&c, {kNoCode, 0}), 0);  // an entry of 65535 is not run
-  EXPECT_EQ(II_EXEC_FRM(&c, 21), 0);            // no current frame: no code
+  // Entries in compiled records: none current is no code, never a null read.
+  static uint8_t child[176];
+  uint8_t frame[140] = {}, image[200] = {};
+  EXPECT_EQ(II_EXEC_FRM(&c, 21) + II_EXEC_IMG(&c, 41) + II_EXEC_CHLD(&c, nullptr, 61), 0);
+  pcb.pcb_cur_frm = frame, pcb.pcb_cur_img = image;
+  st_le16(frame, 4 * (23 + 6), 1), st_le16(image, 4 * (44 - 1), 1), st_le16(child, 4 * (62 - 19), 1);
+  st_le16(frame, 4 * (21 + 6), kNoCode);
+  // clang-format off
+  struct { int (*fn)(EP_CALL*, uint16_t); uint16_t ep; int ran; } cur[] = {
+      {II_EXEC_FRM, 23, 1}, {II_EXEC_FRM, 21, 0}, {II_EXEC_FRM, 26, 0}, {II_EXEC_IMG, 44, 1}, {II_EXEC_IMG, 45, 0},
+      {[](EP_CALL* x, uint16_t ep) { return II_EXEC_CHLD(x, child, ep); }, 62, 1},
+      {[](EP_CALL* x, uint16_t ep) { return II_EXEC_CHLD(x, child, ep); }, 63, 0},
+  };
+  // clang-format on
+  for (const auto& r : cur) {
+    int ran = -1;
+    EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { ran = r.fn(&c, r.ep); }), PI_END_NORMAL);
+    EXPECT_EQ(ran, r.ran) << r.ep;
+  }
   // ii_proc_exec stores the result word (ERROR's stop bit) and returns under MARK.
-  static EM* mod;
-  mod = m, m->em_ep[4] = at.back(), ii_hooks.pcb_em = [](PCB*) { return mod; };
+  m->em_ep[4] = at.back();
   uint8_t res[4] = {};
-  PROC_EXEC_BLK blk{nullptr, res, 5, 0};
+  PROC_EXEC_BLK blk{&pcb, res, 5, 0};
   EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { ii_proc_exec(&blk); }), PI_END_NORMAL);
-  ii_hooks = {};
   EXPECT_EQ(ld_le32(res, 0), kResultStop);
 }
 

@@ -22,13 +22,19 @@ TEST_F(Relocation, OnceAcrossRunsAndPcbs) {
   finish();
   movek_even = ii_inst_fns[OP_MOVEK];
   ii_inst_fns[OP_MOVEK] = [](II_RUN* r, uint8_t* p) { ++movek_relocs, movek_even(r, p); };
+  // Two PCBs of the module bound in turn, as the executive binds them.
   std::vector<uint8_t> other(kArea);
-  for (uint8_t* area : {a1.data(), other.data(), a1.data()}) {
-    addr[1] = area;  // the next PCB's record area bound
-    memset(area, 0, 4);
-    EXPECT_EQ(run(), PI_END_NORMAL);
-    EXPECT_EQ(bytes(area, area + 4), (bytes{'O', 'K', 'O', 'K'}));
+  uint8_t* areas[2][3] = {{nullptr, a1.data(), a2.data()}, {nullptr, other.data(), a2.data()}};
+  PCB p2{};
+  p2.pcb_em = m, pcb.pcb_areas = areas[0], p2.pcb_areas = areas[1];
+  for (PCB* p : {&pcb, &p2, &pcb}) {
+    m->em_area_addr = p->pcb_areas, m->em_bound_pcb = p;
+    memset(p->pcb_areas[1], 0, 4);
+    call = {}, call.pcb = p, call.entry.at = {1, 0};
+    EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { ii_exec(&call); }), PI_END_NORMAL);
+    EXPECT_EQ(bytes(p->pcb_areas[1], p->pcb_areas[1] + 4), (bytes{'O', 'K', 'O', 'K'}));
   }
+  EXPECT_EQ(a1[4] | other[4], 0);
   ii_inst_fns[OP_MOVEK] = movek_even;
   EXPECT_EQ(movek_relocs, 1);
   const uint8_t* b = MADDR(m->em_inst_arb, 1);
@@ -74,6 +80,60 @@ TEST_F(InterpErrors, ErrorRecordTextsAndEndCode) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(rt_last_err) + 18, 7), "PAYROLL");
     std::string w(reinterpret_cast<char*>(rt_last_err) + 657, 40);
     EXPECT_EQ(w.substr(0, w.find_last_not_of(' ') + 1), r.where);
+    // The session's ERROR file holds the last block as its one record.
+    ASSERT_NE(rt_err_arb, nullptr);
+    const uint8_t* rec = MADDR(rt_err_arb, 1);
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(memcmp(rec, rt_last_err, kRtErrSize), 0);
+    EXPECT_EQ(MADDR(rt_err_arb, 2), nullptr);
+  }
+}
+
+struct posted {
+  int cls;
+  ARB* fi;
+  std::string text;
+};
+std::vector<posted> posts;
+bool post_fails = false;
+
+// MSG, ERROR and CANCEL post through the message layer into pcb_err_fi;
+// a message that cannot be written is a run-time error, not lost.
+TEST_F(InterpErrors, MessagesGoToTheErrorFile) {
+  ARB* fi = reinterpret_cast<ARB*>(&posts);  // only passed through
+  pcb.pcb_err_fi = fi;
+  ii_hooks.add_msg = [](int cls, ARB* f, const char* t, size_t n) {
+    posts.push_back({cls, f, std::string(t, n)});
+    return post_fails ? 0 : 1;
+  };
+  auto msg = [&](uint16_t op, uint32_t cls, const char* text) {
+    em_entry at = e(inst_buf(op).i(cls).k(k(text), 1 | kOpndConst, 0, static_cast<uint16_t>(strlen(text))));
+    e(inst_buf(OP_END));
+    return at;
+  };
+  // clang-format off
+  struct row { em_entry at; bool fails; uint32_t code, result; int cls; const char* text;
+  } rows[] = {
+      {msg(OP_MSG, 1, "CHECK TOTAL  "), false, PI_END_NORMAL, 0, 1, "CHECK TOTAL"},
+      {msg(OP_MSG, 4, "DONE"), false, PI_END_NORMAL, 0, 4, "DONE"},
+      {msg(OP_ERROR, 3, "NO SUCH CUSTOMER"), false, PI_END_NORMAL, kResultStop, 3, "NO SUCH CUSTOMER"},
+      {msg(OP_CANCEL, 3, "GIVING UP"), false, PI_END_CANCEL, 0, 3, "GIVING UP"},
+      {msg(OP_ERROR, 3, "LOST"), true, PI_END_CANCEL, 0, 3, "LOST"},
+  };
+  // clang-format on
+  finish();
+  for (const row& r : rows) {
+    posts.clear(), post_fails = r.fails;
+    EXPECT_EQ(run(r.at), r.code) << r.text;
+    EXPECT_EQ(call.result, r.result) << r.text;
+    ASSERT_EQ(posts.size(), 1u) << r.text;
+    EXPECT_EQ(posts[0].cls, r.cls);
+    EXPECT_EQ(posts[0].fi, fi);
+    EXPECT_EQ(posts[0].text, r.text);
+    EXPECT_EQ(rt_last_err[0], r.fails ? 3 : 0);
+    if (r.fails) {
+      EXPECT_EQ(err(), "message not written");
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include "foundation/end_codes.h"
 #include "interp/ii_value.h"
 #include "interp_test.h"
+#include "types/date_mask.h"
 
 namespace kivo {
 namespace {
@@ -14,6 +15,7 @@ using test::bytes;
 struct fld {
   uint8_t type, scale;
   bytes v;
+  uint8_t mask = 0;  // 1 the text-date mask, 2 the packed-date mask
 };
 
 class Values : public test::InterpBase {
@@ -23,8 +25,17 @@ class Values : public test::InterpBase {
     put(a1, 32 * i, x.v);
     put(a2, 32 * i, y.v);
     uint16_t o = static_cast<uint16_t>(32 * i);
-    return b.f(1, o, x.type, x.scale, xlen ? xlen : static_cast<uint16_t>(x.v.size()))
-        .f(2, o, y.type, y.scale, static_cast<uint16_t>(y.v.size()));
+    return b.f(1, o, x.type, x.scale, xlen ? xlen : static_cast<uint16_t>(x.v.size()), mask(x.mask))
+        .f(2, o, y.type, y.scale, static_cast<uint16_t>(y.v.size()), mask(y.mask));
+  }
+  // CCYYMMDD compiled for a text (1) or packed (2) date, as a constant.
+  uint32_t mask(uint8_t which) {
+    if (!which) return 0;
+    char mk[kDateMaskLen];
+    memset(mk, ' ', sizeof mk), memcpy(mk, "08070605", 8);
+    date_msk_blk b{kDateMaskLen, mk, {}, 8, 5, static_cast<uint8_t>(which == 1 ? 4 : 10), 0, 1};
+    EXPECT_EQ(cv_cmpl_date_msk(&b), which == 1 ? 8 : 5);
+    return bld_cnst(&ctx, reinterpret_cast<uint8_t*>(mk), kDateMaskLen);
   }
 };
 using InterpCompare = Values;
@@ -33,6 +44,10 @@ using InterpArith = Values;
 using InterpLoop = Values;
 
 const fld A(const char* s) { return {1, 0, bytes(s, s + strlen(s))}; }
+// Dates of 2024-03-15 (levels century to day) in each storage form.
+const fld T(const char* s) { return {4, 0x85, bytes(s, s + 8), 1}; }
+const fld kPd{10, 0x85, {0x02, 0x02, 0x40, 0x31, 0x5C}, 2}, kBin{7, 0x85, {0x8C, 0x46, 0x0B, 0}};
+const fld kUni{15, 0x81, {'2', '0', '2', '4', '0', '3', '1', '5', '1', '2', '0', '0', '0', '0', '0', '0'}};
 
 TEST_F(InterpCompare, EveryFamily) {
   // clang-format off
@@ -51,7 +66,11 @@ TEST_F(InterpCompare, EveryFamily) {
       {A("BC  "), A("ABCD"), 7, 0, true}, {A("   "), A("ABC"), 7, 0, false}, {A("XY"), A("ABC"), 7, 0, false},
       {A("ABCD"), A("ABC"), 7, 0, false}, {A("  "), A("X"), 8, 0, false}, {A(" X"), A("X"), 8, 0, true},
       {{8, 0, {0x00, 0x0C}}, A("X"), 8, 0, false}, {{5, 0, {1, 0}}, A("X"), 8, 0, true},
-      {{11, 0, {' '}}, A("X"), 8, 0, false},
+      {{11, 0, {' '}}, A("X"), 8, 0, false}, {T("20240315"), kPd, 1, 0, true}, {T("20240315"), kBin, 1, 0, true},
+      {kPd, kUni, 1, 0, true}, /* over the levels both carry */ {T("20240316"), kBin, 3, 0, true},
+      {T("        "), kBin, 5, 0, true}, /* blank lowest */ {T("        "), T("        "), 1, 0, true},
+      {T("20241399"), T("        "), 1, 0, true}, /* unreadable sorts as blank */ {T("20240315"), A("X"), 8, 0, true},
+      {T("        "), A("X"), 8, 0, false}, {{7, 0x85, {0, 0, 0, 0}}, A("X"), 8, 0, false},
   };
   // clang-format on
   std::vector<em_entry> at;
@@ -83,7 +102,20 @@ TEST_F(InterpMove, EveryPair) {
       {{8, 1, {0x00, 0x00, 0x0C}}, A("    "), false, false}, {{8, 1, {0x99, 0x99, 0x9C}}, A("1X"), true, true},
       {A("-12.50  "), {8, 2, {0x01, 0x25, 0x0D}}, false, false}, {A("0.05"), {8, 2, {0x00, 0x5C}}, false, false},
       {A("ZZ"), {8, 0, {0x12, 0x3C}}, true, true}, {{11, 0, {'N'}}, {11, 0, {'N'}}, false, false},
-      {{7, 0, {9, 9, 9, 9}}, {7, 0, {1, 2, 3, 4}}, true, true}, /* dates: not moved here */
+      {kPd, T("20240315"), false, false}, {kBin, kPd, false, false}, {T("20240315"), kBin, false, false},
+      {T("20240315"), A("2024031512000000  "), false, false}, /* hour dropped */
+      {A("2024031500000000    "), kBin, false, false}, {A("2024031512000000"), kUni, false, false},
+      {T("        "), T("        "), false, false}, {A("ZZZZZZZZZZ"), kBin, true, true}, /* alpha under 16 */
+      {T("99999999"), T("20241340"), true, true}, {T("99999999"), A("2024031X00000000"), true, true},
+      {{8, 0, {0x1C}}, T("20240315"), true, true}, /* any other pair */
+      {{11, 0, {'1'}}, A("y"), false, false}, {{11, 0, {'0'}}, A("N  "), false, false},
+      {{11, 0, {' '}}, A(" "), false, false}, {{11, 0, {'0'}}, A("YES"), true, true},
+      {A("Y  "), {11, 0, {'1'}}, false, false}, {A("N"), {11, 0, {'0'}}, false, false},
+      {A("Q"), {11, 0, {'X'}}, true, true},
+      {{8, 0, {0x12, 0x34, 0x56, 0x78, 0x90, 0x12, 0x34, 0x56, 0x78, 0x90, 0x12, 0x34, 0x56, 0x78, 0x90, 0x1D}},
+       {12, 0, {0x12, 0x34, 0x56, 0x78, 0x90, 0x12, 0x34, 0x56, 0x78, 0x90, 0x12, 0x34, 0x56, 0x78, 0x90, 0x1D, 0}},
+       false, false}, /* 31 digits through 128 bits */
+      {{8, 0, {0x09, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9C}}, A("99999999999999999999"), false, false},
   };
   // clang-format on
   std::vector<em_entry> at;
@@ -99,7 +131,7 @@ TEST_F(InterpMove, EveryPair) {
   finish();
   for (size_t i = 0; i < at.size(); ++i) {
     const row& r = rows[i];
-    EXPECT_EQ(run(at[i]), r.ovfl ? PI_END_EXIT : PI_END_NORMAL) << "row " << i;
+    EXPECT_EQ(run(at[i]), r.ovfl ? PI_END_EXIT : PI_END_NORMAL) << "row " << i << err();
     EXPECT_EQ(bytes(a1.begin() + 32 * i, a1.begin() + 32 * i + r.dst.v.size()), r.dst.v) << "row " << i;
   }
 }
@@ -159,7 +191,7 @@ TEST_F(InterpArith, ComputeRoundsLikeReference) {
   finish();
   for (size_t i = 0; i < rows.size(); ++i) {
     const row& r = rows[i];
-    ii_fld dst{a1.data() + 32 * i, 8, static_cast<uint8_t>(r.sd), 8, false};
+    ii_fld dst{a1.data() + 32 * i, 8, static_cast<uint8_t>(r.sd), 8, false, nullptr};
     ASSERT_TRUE(num_put(dst, {r.a, r.sd}));
     st_le32(a2.data(), 32 * i, static_cast<uint32_t>(r.b));
     __int128 want = 0;
