@@ -157,7 +157,8 @@ int la_slct(const char* lang, uint32_t level) {
   KDB k[kInitMaxKeys];
   SDB s[kInitMaxSegs];
   INIT_DMSG_FDB(&f, k, s, id);
-  if (!FM_OPEN(&f, level, LFB_ANY_DIR, 1, 15)) return 0;
+  // The engine's own file: its layout is fixed here, not by a structure file.
+  if (!FM_OPEN(&f, level, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 1, 15)) return 0;
   la_lang* e = cur && cur->level == level ? cur : nullptr;
   if (e) {
     close_msg_file(e);

@@ -20,10 +20,11 @@ struct user_file {
   SDB sdb[kInitMaxSegs];
   ARB* arb = nullptr;
 
-  // 1, or 0 with the status in fdb_stat.
+  // 1, or 0 with the status in fdb_stat. USER's layout is the engine's
+  // own, so no structure check.
   int open(uint32_t level) {
     INIT_DUSR_FDB(&fdb, kdb, sdb);
-    if (!FM_OPEN(&fdb, level, LFB_ANY_DIR, 0x0f, 0x0f)) return 0;
+    if (!FM_OPEN(&fdb, level, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) return 0;
     arb = fdb.fdb_arb;
     return 1;
   }

@@ -45,10 +45,11 @@ class LaMessages : public NativeFm {
     NativeFm::SetUp();
     la_sys_err_clear();
     ASSERT_EQ(la_init(), 1);
-    make("00", kBase);
+    FM_CLOSE(make("00", kBase), 0);
     ASSERT_EQ(la_slct("00 ", 1), 1);
   }
   void TearDown() override {
+    if (la_lang* l = la_current()) FM_CLOSE(l->arb, 0);
     set_ut_design_recs({});
     NativeFm::TearDown();
   }
@@ -127,8 +128,8 @@ TEST_F(LaMessages, TranslatesWithLabelsCodesAndTheLastSystemError) {
 // the older one; "MU" only selects what is there; a level that ended gives
 // its language back.
 TEST_F(LaMessages, LanguageStackFollowsTheLevels) {
-  make("01", {{100, 0, "Anders"}});
-  make("02", {});
+  FM_CLOSE(make("01", {{100, 0, "Anders"}}), 0);
+  FM_CLOSE(make("02", {}), 0);
   la_lang* base = la_current();
   EXPECT_TRUE(la_slct("00 ", 1) == 1 && la_current() == base && la_slct("MU ", 2) == 0);
   const char mu[] = "MU ";
@@ -229,6 +230,7 @@ TEST_F(LaMessages, PasswordIsSetAndReadBackThroughUser) {
   std::string rec = "ABClogin" + std::string(kUserRecLen - 8, ' ');
   user->arb_rec = reinterpret_cast<uint8_t*>(rec.data());
   ASSERT_EQ(fm_write(user), 1);
+  FM_CLOSE(user, 0);
   EXPECT_EQ(ut_set_pwd("ABC", "", 0, "secret", 6), 1);
   char pwd[kPwdFieldLen + 1] = {};
   EXPECT_TRUE(ut_get_pwd(pwd, kPwdFieldLen, nullptr, "login", 5) == 6 &&
