@@ -8,6 +8,7 @@
 // they are exactly what the engine would store for the same text.
 #include "design/design_builder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -323,7 +324,7 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   st_le32(e, ELEM_NUMBER, number);
   e[ELEM_CLASS] = file.empty() ? '1' : '0';
   put_text(e + ELEM_NAME, 22, f.name);
-  e[ELEM_KIND] = 1;
+  e[ELEM_KIND] = f.group ? 2 : 1;
   put_text(e + ELEM_DOMAIN, 22, f.name);
   st_le16(e, ELEM_OFFSET, offset);
   st_le16(e, ELEM_SIZE, size);
@@ -378,54 +379,96 @@ uint32_t DesignBuilder::file(const dd_file& def) {
   ss_clock_store(fi + FI_STAMP, stamp_);
   fi[FI_NKEYS] = def.org == 3 ? 1 : 0;
   fi[FI_ALL_SPECIAL] = '0';
-  // Elements in sequence; offsets run on unless a field names its own.
   std::vector<std::vector<uint8_t>> elems;
-  uint32_t at = 0, end = 0, segno = 1;
-  for (size_t i = 0; i < def.fields.size(); ++i) {
-    const dd_field& f = def.fields[i];
-    std::vector<uint8_t> e(kElementSize);
-    const uint32_t off = f.offset >= 0 ? static_cast<uint32_t>(f.offset) : at;
-    if (off > 32766) return fail("field " + f.name + ": offset " + std::to_string(off) + " over 32766");
-    if (!element(f, def.name, number, static_cast<uint32_t>(i + 1), static_cast<uint16_t>(off), e.data())) return 0;
-    const uint32_t span = ld_le16(e.data(), ELEM_SIZE) * ld_le16(e.data(), ELEM_OCCURS);
-    st_le16(e.data(), ELEM_SEGMENT, static_cast<uint16_t>(segno));
-    segno += ld_le16(e.data(), ELEM_OCCURS);
-    at = off + span;
-    end = at > end ? at : end;
-    if (f.key_role != 255 && !add_key(fi, f, e.data(), static_cast<uint32_t>(i + 1))) return 0;
-    if (f.special_use) {
-      if (f.special_use > kFileSpecialSlots) return fail("field " + f.name + ": special use over 10");
-      st_le32(fi, FI_SPECIAL + 4 * (f.special_use - 1u), static_cast<uint32_t>(i + 1));
-    }
-    elems.push_back(std::move(e));
-  }
+  uint32_t end = 0;
+  if (!lay_fields(def, number, &elems, &end) || !key_slots(def, fi, &elems)) return 0;
   const uint32_t rec_len = def.rec_len ? def.rec_len : end;
   if (rec_len == 0 || rec_len < end || rec_len > 32767)
     return fail("file " + def.name + ": record length " + std::to_string(rec_len) + " does not hold its fields (" +
                 std::to_string(end) + ")");
   st_le16(fi, FI_REC_LEN, static_cast<uint16_t>(rec_len));
-  // The initial and null records: every occurrence of every field.
   std::vector<uint8_t> init(rec_len, ' '), nulls(rec_len, ' ');
-  for (auto& e : elems) {
-    const uint16_t size = ld_le16(e.data(), ELEM_SIZE), occ = ld_le16(e.data(), ELEM_OCCURS);
-    const uint16_t off = ld_le16(e.data(), ELEM_OFFSET);
-    std::string why;
-    std::vector<uint8_t> iv(size), nv(size);
-    if (!init_value(e.data(), iv.data(), &why) || !null_value(e.data(), nv.data(), &why))
-      return fail("field " + std::string(reinterpret_cast<char*>(e.data() + ELEM_NAME), 22) + ": " + why);
-    for (uint16_t k = 0; k < occ; ++k) {
-      memcpy(&init[off + k * size], iv.data(), size);
-      memcpy(&nulls[off + k * size], nv.data(), size);
-    }
-  }
+  if (!images(elems, &init, &nulls)) return 0;
   for (auto& e : elems)
     if (!write(DF_ELEMENT, e.data(), kElementSize)) return 0;
   if (!put_initial(def.name, init, nulls) || !write(DF_FILE, fi, kFileRecSize)) return 0;
   return number;
 }
 
+// Elements in sequence: offsets run on unless a field names its own; a
+// group header lies over the fields that follow it and moves nothing on.
+bool DesignBuilder::lay_fields(const dd_file& def, uint32_t number, std::vector<std::vector<uint8_t>>* elems,
+                               uint32_t* end) {
+  uint32_t at = 0, segno = 1;
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    const dd_field& f = def.fields[i];
+    std::vector<uint8_t> e(kElementSize);
+    const uint32_t off = f.offset >= 0 ? static_cast<uint32_t>(f.offset) : at;
+    if (off > 32766) return fail("field " + f.name + ": offset " + std::to_string(off) + " over 32766");
+    if (!element(f, def.name, number, static_cast<uint32_t>(i + 1), static_cast<uint16_t>(off), e.data())) return false;
+    const uint32_t span = ld_le16(e.data(), ELEM_SIZE) * ld_le16(e.data(), ELEM_OCCURS);
+    *end = std::max(*end, off + span);
+    if (f.group) continue;
+    st_le16(e.data(), ELEM_SEGMENT, static_cast<uint16_t>(segno));
+    segno += ld_le16(e.data(), ELEM_OCCURS);
+    at = off + span;
+    elems->push_back(std::move(e));
+  }
+  // Group headers: their segment count is the number of fields inside them.
+  for (size_t i = 0, k = 0; i < def.fields.size(); ++i) {
+    if (!def.fields[i].group) {
+      ++k;
+      continue;
+    }
+    std::vector<uint8_t> g(kElementSize);
+    const uint32_t off = def.fields[i].offset >= 0 ? static_cast<uint32_t>(def.fields[i].offset) : 0;
+    element(def.fields[i], def.name, number, static_cast<uint32_t>(i + 1), static_cast<uint16_t>(off), g.data());
+    uint16_t members = 0;
+    for (auto& e : *elems) {
+      const uint32_t eo = ld_le16(e.data(), ELEM_OFFSET),
+                     es = ld_le16(e.data(), ELEM_SIZE) * ld_le16(e.data(), ELEM_OCCURS);
+      if (e[ELEM_KIND] == 1 && eo >= off && eo + es <= off + def.fields[i].size) ++members;
+    }
+    st_le16(g.data(), ELEM_SEGMENT, members);
+    elems->insert(elems->begin() + static_cast<long>(k++), std::move(g));
+  }
+  return true;
+}
+
+// Key slots and special-use slots of FILE, in field sequence.
+bool DesignBuilder::key_slots(const dd_file& def, uint8_t* fi, std::vector<std::vector<uint8_t>>* elems) {
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    const dd_field& f = def.fields[i];
+    if (f.key_role != 255 && !add_key(fi, f, (*elems)[i].data(), static_cast<uint32_t>(i + 1))) return false;
+    if (!f.special_use) continue;
+    if (f.special_use > kFileSpecialSlots) return fail("field " + f.name + ": special use over 10");
+    st_le32(fi, FI_SPECIAL + 4 * (f.special_use - 1u), static_cast<uint32_t>(i + 1));
+  }
+  return true;
+}
+
+// The initial and null records: every occurrence of every field (group
+// headers hold no value of their own).
+bool DesignBuilder::images(const std::vector<std::vector<uint8_t>>& elems, std::vector<uint8_t>* init,
+                           std::vector<uint8_t>* nulls) {
+  for (auto& e : elems) {
+    if (e[ELEM_KIND] != 1) continue;
+    const uint16_t size = ld_le16(e.data(), ELEM_SIZE), occ = ld_le16(e.data(), ELEM_OCCURS);
+    const uint16_t off = ld_le16(e.data(), ELEM_OFFSET);
+    std::string why;
+    std::vector<uint8_t> iv(size), nv(size);
+    if (!init_value(e.data(), iv.data(), &why) || !null_value(e.data(), nv.data(), &why))
+      return fail("field " + std::string(reinterpret_cast<const char*>(e.data() + ELEM_NAME), 22) + ": " + why);
+    for (uint16_t k = 0; k < occ; ++k) {
+      memcpy(&(*init)[off + k * size], iv.data(), size);
+      memcpy(&(*nulls)[off + k * size], nv.data(), size);
+    }
+  }
+  return true;
+}
+
 // The field's key slot: the primary key in slot 0, each alternate key in
-// the next slot.
+// the next slot; a group key has one segment per field inside it.
 bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint32_t seq) {
   int slot = 0;
   if (f.key_role != 0) {
@@ -435,7 +478,7 @@ bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint3
   }
   const uint32_t len = ld_le16(elem, ELEM_SIZE) * ld_le16(elem, ELEM_OCCURS);
   if (len > 255) return fail("field " + f.name + ": key length " + std::to_string(len) + " over 255");
-  fi[FI_KEY_SEGS + slot] = static_cast<uint8_t>(ld_le16(elem, ELEM_OCCURS));
+  fi[FI_KEY_SEGS + slot] = static_cast<uint8_t>(f.group ? ld_le16(elem, ELEM_SEGMENT) : ld_le16(elem, ELEM_OCCURS));
   st_le16(fi, FI_KEY_LEN + 2 * slot, static_cast<uint16_t>(len));
   st_le32(fi, FI_KEY_SEQ + 4 * slot, seq);
   elem[ELEM_KEY_ROLE + 1] = static_cast<uint8_t>(slot);

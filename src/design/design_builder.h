@@ -64,6 +64,7 @@ struct dd_field {
   std::string init, null_text;
   uint8_t key_role = 255;   // 0 primary, 1-254 alternate, 255 none
   uint8_t special_use = 0;  // FILE special-use slot index 1-10 (0 none)
+  bool group = false;       // a group header over the fields inside its bytes
 };
 
 struct dd_file {
@@ -138,6 +139,9 @@ class DesignBuilder {
   bool element(const dd_field& f, const std::string& file, uint32_t number, uint32_t seq, uint16_t offset,
                uint8_t* elem);
   int take(uint32_t number);  // a reserved number, or one marked now
+  bool lay_fields(const dd_file& def, uint32_t number, std::vector<std::vector<uint8_t>>* elems, uint32_t* end);
+  bool key_slots(const dd_file& def, uint8_t* fi, std::vector<std::vector<uint8_t>>* elems);
+  bool images(const std::vector<std::vector<uint8_t>>& elems, std::vector<uint8_t>* init, std::vector<uint8_t>* nulls);
   bool add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint32_t seq);
   bool put_initial(const std::string& name, const std::vector<uint8_t>& init, const std::vector<uint8_t>& nulls);
   static ss_clock next_unique_stamp();  // later than every one given out before

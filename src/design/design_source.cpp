@@ -233,7 +233,7 @@ bool proc_key(const words& w, size_t need, uint8_t* rec, std::string* err) {
          (need < 5 || (store(rec, 31, 0, U8, w.pos[3], err) && store(rec, 32, 0, U32, w.pos[4], err)));
 }
 
-// Field types: A<n> alpha, B<d>[.<x>][S] binary, P<d>[.<x>][S] packed, V
+// Field types: A<n> alpha, G<n> group header, B<d>[.<x>][S] binary, P<d>[.<x>][S] packed, V
 // variable-point, L logic, D<t>:<hi>-<lo> a date of type t, T<t>:<n> any
 // other type with its size.
 bool field_type(const std::string& s, dd_field* f, std::string* err) {
@@ -259,6 +259,10 @@ bool field_type(const std::string& s, dd_field* f, std::string* err) {
       if (*p == 'S') f->is_signed = true, ++p;
       f->digits = static_cast<uint8_t>(a), f->decimals = static_cast<uint8_t>(b);
       ok = ok && a + b > 0 && a + b <= 15;
+      break;
+    case 'G':
+      ok = num(32767, &a) && a > 0;
+      f->type = 1, f->size = static_cast<uint16_t>(a), f->group = true;
       break;
     case 'V': f->type = 12, ok = true; break;
     case 'L': f->type = 11, ok = true; break;
