@@ -246,6 +246,12 @@ int brfget(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   return read_number(r, r->cur_rec, seek, buf, size, len);
 }
 
+int brfgetat(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len) {
+  *len = 0;
+  r->positioned_key = -1;  // a later brfnext re-positions the cursor here
+  return read_at(r, seek, buf, size, len);
+}
+
 int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;
   if (r->preload) {
