@@ -206,8 +206,9 @@ ARB* DesignBuilder::handle(design_file f) {
   kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
   const bool memory = memcmp(ap_, "0DN", 3) == 0;
   if (memory) fdb.fdb_fs_type = FS_MEMORY;
-  int ok = FM_OPEN(&fdb, scope_, 0, 0x0f, 0x0f);
-  if (!ok) ok = FM_CREATE(&fdb, scope_, 0, LFB_OPEN_NEW, 0x0f, 0x0f);
+  // Design files need no SYSDIR entry of their own.
+  int ok = FM_OPEN(&fdb, scope_, LFB_ANY_DIR, 0x0f, 0x0f);
+  if (!ok) ok = FM_CREATE(&fdb, scope_, 0, LFB_ANY_DIR | LFB_OPEN_NEW, 0x0f, 0x0f);
   if (!ok) {
     fail(std::string("cannot open or create the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
          ": status " + std::to_string(fdb.fdb_stat));

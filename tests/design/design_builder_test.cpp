@@ -7,6 +7,7 @@
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
 #include "design_test_util.h"
+#include "fm/record_cache.h"
 #include "foundation/bytes.h"
 #include "types/element.h"
 
@@ -47,31 +48,35 @@ STMTS 4 BENCH ep=21 frame=0,1
 END
 )";
 
-// Every written record comes back by every key of its descriptor.
+// Every written record comes back by every key of its descriptor, from the
+// memory design files of "0DN" and from native design files on disk.
 TEST_F(DesignBuilderTest, RecordsReadBackByEveryKeyOfTheirFile) {
-  build(kSource);
-  const size_t want[kDesignFiles] = {1, 7, 2, 2, 1, 2, 1, 1, 1, 1, 1, 1, 1, 5};
-  for (int f = 0; f < kDesignFiles; ++f) {
-    auto recs = records(static_cast<design_file>(f));
-    EXPECT_EQ(recs.size(), want[f]) << design_file_name(static_cast<design_file>(f));
-    DesignBuilder b("0DN", "01", com.sys_scope);
-    ARB* a = b.handle(static_cast<design_file>(f));
-    ASSERT_NE(a, nullptr);
-    const LFB* lfb = a->arb_sarb->sarb_cur_strm->strm_lfb;
-    const PFB* pfb = lfb->lfb_pfb;
-    for (auto& r : recs)
-      for (int k = 0; k < pfb->pfb_nkeys; ++k) {
-        std::vector<uint8_t> got(design_rec_len(static_cast<design_file>(f)));
-        memcpy(got.data(), r.data(), r.size());
-        PROTO_FULL(a, static_cast<uint8_t>(pfb->pfb_kdb[k].kdb_keyno), got.data());
-        a->arb_len = static_cast<uint16_t>(got.size());
-        a->arb_mod = 0;
-        ASSERT_EQ(fm_read(a), 1) << design_file_name(static_cast<design_file>(f)) << " key " << k;
-        for (int s = 0; s < pfb->pfb_kdb[k].kdb_nsegs; ++s) {
-          const SDB& seg = pfb->pfb_kdb[k].kdb_sdb[s];
-          EXPECT_EQ(memcmp(got.data() + seg.sdb_offset, r.data() + seg.sdb_offset, seg.sdb_len), 0);
+  for (const char* ap : {"0DN", "APP"}) {
+    build(kSource, ap);
+    const size_t want[kDesignFiles] = {1, 7, 2, 2, 1, 2, 1, 1, 1, 1, 1, 1, 1, 5};
+    for (int f = 0; f < kDesignFiles; ++f) {
+      const auto df = static_cast<design_file>(f);
+      auto recs = records(df, "01", ap);
+      EXPECT_EQ(recs.size(), want[f]) << ap << " " << design_file_name(df);
+      DesignBuilder b(ap, "01", com.sys_scope);
+      ARB* a = b.handle(df);
+      ASSERT_NE(a, nullptr) << b.error();
+      const PFB* pfb = a->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb;
+      for (auto& r : recs)
+        for (int k = 0; k < pfb->pfb_nkeys; ++k) {
+          const KDB& kdb = pfb->pfb_kdb[k];
+          std::vector<uint8_t> got(design_rec_len(df));
+          memcpy(got.data(), r.data(), r.size());
+          PROTO_FULL(a, kdb.kdb_keyno, got.data());
+          a->arb_len = static_cast<uint16_t>(got.size());
+          a->arb_mod = ARB_EQUAL;
+          ASSERT_EQ(fm_read(a), 1) << ap << " " << design_file_name(df) << " key " << k;
+          for (int s = 0; s < kdb.kdb_nsegs; ++s)
+            EXPECT_EQ(memcmp(got.data() + kdb.kdb_sdb[s].sdb_offset, r.data() + kdb.kdb_sdb[s].sdb_offset,
+                             kdb.kdb_sdb[s].sdb_len),
+                      0);
         }
-      }
+    }
   }
   // Elements: the file's number and compile stamp; keys in their slots.
   auto fi = records(DF_FILE)[0];
@@ -127,7 +132,8 @@ TEST_F(DesignBuilderTest, NumbersFollowTheBitmap) {
 }
 
 // INITIAL chunks of 1000 bytes, the initial before the null chunk of each
-// number; values converted as the engine stores them.
+// number; values converted as the engine stores them, and given back by the
+// record cache.
 TEST_F(DesignBuilderTest, InitialChunksAndValues) {
   // record length, chunk lengths of each image
   const std::pair<int, std::vector<size_t>> rows[] = {
@@ -145,11 +151,21 @@ TEST_F(DesignBuilderTest, InitialChunksAndValues) {
       EXPECT_EQ(init[i][INIT_KIND], i < chunks.size() ? INIT_VALUES : INIT_NULLS);
     }
   }
-  build(kSource);
+  build(kSource, "APP");
   std::vector<std::vector<uint8_t>> init;
-  for (auto& r : records(DF_INITIAL))
+  for (auto& r : records(DF_INITIAL, "01", "APP"))
     if (memcmp(r.data(), "CUSTOMER", 8) == 0) init.push_back(r);
   ASSERT_EQ(init.size(), 2u);
+  // The record cache gives the same two records for the data file.
+  test_file data("CUSTOMER", 0, 47);
+  memcpy(data.fdb.path.fdb_ap, "APP", 3);
+  memcpy(data.fdb.path.fdb_ver, "01", 2);
+  for (uint8_t kind : {CACHE_INITIAL, CACHE_NULL}) {
+    const uint8_t* rec = fm_cache(&data.fdb, kind);
+    ASSERT_NE(rec, nullptr) << data.fdb.fdb_stat;
+    EXPECT_EQ(memcmp(rec, init[kind - 1].data() + INIT_DATA, 47), 0) << int(kind);
+    fm_uncache(rec);
+  }
   const uint8_t* iv = init[0].data() + INIT_DATA;
   const uint8_t* nv = init[1].data() + INIT_DATA;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(iv + 4), 30), std::string(30, ' '));

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../fm/fm_started.h"
+#include "../fm/fm_native_util.h"
 #include "design/design_source.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -18,16 +18,26 @@
 
 namespace kivo::test {
 
-class DesignFiles : public FmStarted {
+class DesignFiles : public NativeFm {
  protected:
+  // Applications other than the system's need an APPL record for their
+  // design files on disk: one with a blank class serves every one.
+  void SetUp() override {
+    NativeFm::SetUp();
+    fms_select.get_dap = [](const char*, const char*) -> const uint8_t* {
+      static uint8_t appl[324];
+      memset(appl, ' ', sizeof appl);
+      return appl;
+    };
+  }
   // Builds `src` (into "0DN" when `ap` says so) and fails the test on a fault.
   void build(const std::string& src, const char* ap = "0DN") {
     design_source_result r = design_source_build(src, "test", com.sys_scope, ap);
     ASSERT_TRUE(r.ok) << r.error;
   }
-  // Every record of design file `f` of 0DN/`ver`, in the order of key 0.
-  static std::vector<std::vector<uint8_t>> records(design_file f, const char* ver = "01") {
-    DesignBuilder b("0DN", ver, com.sys_scope);
+  // Every record of design file `f` of `ap`/`ver`, in the order of key 0.
+  static std::vector<std::vector<uint8_t>> records(design_file f, const char* ver = "01", const char* ap = "0DN") {
+    DesignBuilder b(ap, ver, com.sys_scope);
     ARB* a = b.handle(f);
     std::vector<std::vector<uint8_t>> out;
     if (!a) return out;
