@@ -219,11 +219,11 @@ ARB* DesignBuilder::handle(design_file f) {
 
 int DesignBuilder::close_all() {
   int ok = 1;
-  for (ARB*& a : arb_)
-    if (a) {
-      ok &= FM_CLOSE(a, 0);
-      a = nullptr;
-    }
+  for (int f = 0; f < kDesignFiles; ++f) {
+    if (!arb_[f]) continue;
+    if (!FM_CLOSE(arb_[f], 0)) ok = fail(std::string("cannot close the ") + kFiles[f].name + " design file");
+    arb_[f] = nullptr;
+  }
   return ok;
 }
 

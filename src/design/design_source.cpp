@@ -407,7 +407,9 @@ design_source_result reader::run(const std::string& text) {
     res_.error = name_ + ":" + std::to_string(no) + ": END missing at the end";
     return res_;
   }
-  res_.ok = 1;
+  // Files on disk are closed at the end; memory files would go with their close.
+  res_.ok = res_.ap == "0DN" || b_->close_all();
+  if (!res_.ok) res_.error = name_ + ": " + b_->error();
   return res_;
 }
 

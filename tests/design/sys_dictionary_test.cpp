@@ -1,6 +1,7 @@
-// The shipped "0LA" dictionary, built from its source into memory design
-// files: the seventeen system records, the fields the engine addresses by
-// name and place, and the golden listing of every element.
+// The shipped "0LA" dictionary in the default installation the build makes:
+// its design files verify good, the seventeen system records, the fields the
+// engine addresses by name and place, and the golden listing of every
+// element, all read through the file manager.
 #include <cstdlib>
 #include <map>
 
@@ -12,13 +13,21 @@
 namespace kivo::test {
 namespace {
 
+// The default installation beside the engine, which the build writes.
+std::string installation() {
+  std::string kivo = KIVO_BINARY;
+  return kivo.substr(0, kivo.rfind('/')) + "/data";
+}
+
 class SysDictionary : public DesignFiles {
  protected:
   void SetUp() override {
     DesignFiles::SetUp();
-    build(read_text("share/design/0LA.dsgn"));
-    for (auto& f : records(DF_FILE, "00")) files_[std::string(reinterpret_cast<char*>(f.data()), 8)] = f;
-    for (auto& e : records(DF_ELEMENT, "00")) elems_[name(e.data() + ELEM_NAME, 22)] = e;
+    data_ = installation();
+    com.data_dir = cstr{static_cast<uint16_t>(data_.size()), data_.data()};
+    ASSERT_EQ(fm_init(), 1);
+    for (auto& f : records(DF_FILE, "00", "0LA")) files_[std::string(reinterpret_cast<char*>(f.data()), 8)] = f;
+    for (auto& e : records(DF_ELEMENT, "00", "0LA")) elems_[name(e.data() + ELEM_NAME, 22)] = e;
   }
   static std::string name(const uint8_t* p, size_t n) {
     std::string s(reinterpret_cast<const char*>(p), n);
@@ -26,6 +35,15 @@ class SysDictionary : public DesignFiles {
   }
   std::map<std::string, std::vector<uint8_t>> files_, elems_;
 };
+
+// The analyser finds each of the four design files good.
+TEST_F(SysDictionary, InstallationFilesVerifyGood) {
+  for (const char* f : {"ELEMENT", "FILE", "INITIAL", "BITMAP"}) {
+    const std::string cmd = std::string(KIVO_BINARY) + " -v=" + installation() + "/00/0LA/Data/" + f + ".dat";
+    const int st = system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << cmd;
+  }
+}
 
 // Each system record with its number (area kind x 1,000,000 + sequence),
 // size and file-system type 0, never opened.
@@ -91,7 +109,7 @@ TEST_F(SysDictionary, NamedFieldsLieWhereTheEngineReadsThem) {
 // INITIAL: alpha fields blank, numbers zero.
 TEST_F(SysDictionary, InitialRecordsHoldBlanksAndZeros) {
   std::vector<uint8_t> procwork;
-  for (auto& r : records(DF_INITIAL, "00"))
+  for (auto& r : records(DF_INITIAL, "00", "0LA"))
     if (memcmp(r.data(), "PROCWORK", 8) == 0 && r[INIT_KIND] == INIT_VALUES)
       procwork.assign(r.begin() + INIT_DATA, r.end());
   ASSERT_EQ(procwork.size(), 700u);
@@ -99,7 +117,7 @@ TEST_F(SysDictionary, InitialRecordsHoldBlanksAndZeros) {
   EXPECT_EQ(std::string(procwork.begin() + 76, procwork.begin() + 84), "        ");
   EXPECT_EQ(procwork[664], ' ');
   std::vector<uint8_t> index;
-  for (auto& r : records(DF_INITIAL, "00"))
+  for (auto& r : records(DF_INITIAL, "00", "0LA"))
     if (memcmp(r.data(), "INDEX   ", 8) == 0 && r[INIT_KIND] == INIT_VALUES)
       index.assign(r.begin() + INIT_DATA, r.end());
   ASSERT_EQ(index.size(), 312u);
@@ -109,7 +127,7 @@ TEST_F(SysDictionary, InitialRecordsHoldBlanksAndZeros) {
 
 // One line per element: name, number, offset, size, type, occurrences.
 TEST_F(SysDictionary, ListingMatchesTheGolden) {
-  const std::string got = design_element_listing("0DN", "00", com.sys_scope);
+  const std::string got = design_element_listing("0LA", "00", com.sys_scope);
   const char* path = "tests/design/sys_dictionary_golden.txt";
   if (getenv("KIVO_UPDATE_GOLDEN")) std::ofstream(std::string(KIVO_SOURCE_DIR) + "/" + path) << got;
   EXPECT_EQ(got, read_text(path));
