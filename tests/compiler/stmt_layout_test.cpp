@@ -154,6 +154,22 @@ TEST(StmtLayout, GeneratorStatementsFromLinesByteForByte) {
        VERB_VERIFY,
        {{0, std::string("\2\0\0\0", 4)}, {4, "0DNAMOUNT"}, {30, "\1\1"}}},
       {line_at("END PROC", {}, "T"), VERB_END_PROC, {}},
+      {line_at("CREATE", {{16, "0DN"}, {20, "CUSTOMER"}, {37, "N"}, {45, "2"}}),
+       VERB_CREATE,
+       {{0, "0DNCUSTOMER"}, {11, "0"}, {12, "\2"}}},
+      {line_at("BEG READ", {{16, "0DO"}, {20, "CUSTOMER"}, {35, "1"}}),
+       VERB_BEG_READ,
+       {{0, "0DOCUSTOMER"}, {11, "\1"}}},
+      {line_at("CNV TEXT", {{16, "0DN"}, {20, "TEXT"}, {43, "  1"}, {50, "0DO"}, {54, "AMOUNT"}, {77, "  0"}}),
+       VERB_CNV_TEXT,
+       {{0, one}, {4, "0DNTEXT"}, {30, std::string(4, '\0')}, {34, "0DOAMOUNT"}}},
+      {line_at("RESTORE", {{16, "0DN"}, {20, "CUSTOMER"}, {47, "DEFAULT RECORD"}}),
+       VERB_RESTORE,
+       {{0, none}, {4, "0DNCUSTOMER"}, {30, "\6"}}},
+      {line_at("GOTO", {{16, "A NAME OF 22 CHARACTERCONTINUE"}}), VERB_GOTO, {{0, "A NAME OF 22 CHARACTERCONTINUE"}}},
+      {line_at("LABEL", {{16, "A NAME OF 22 CHARACTEROVERFLOW"}}), VERB_LABEL, {{0, "A NAME OF 22 CHARACTEROVERFLOW"}}},
+      {line_at("TRAP", {}), VERB_TRAP, {}},
+      {line_at("END", {}, "F"), VERB_END, {}},
   };
   for (const row& r : rows) {
     uint8_t want[kStmtSize] = {};
