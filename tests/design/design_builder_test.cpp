@@ -58,7 +58,7 @@ TEST_F(DesignBuilderTest, RecordsReadBackByEveryKeyOfTheirFile) {
       const auto df = static_cast<design_file>(f);
       auto recs = records(df, "01", ap);
       EXPECT_EQ(recs.size(), want[f]) << ap << " " << design_file_name(df);
-      DesignBuilder b(ap, "01", com.sys_scope);
+      DesignBuilder b(ap, "01", kScope);
       ARB* a = b.handle(df);
       ASSERT_NE(a, nullptr) << b.error();
       const PFB* pfb = a->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb;
@@ -107,7 +107,7 @@ TEST_F(DesignBuilderTest, RecordsReadBackByEveryKeyOfTheirFile) {
 // Numbers are the lowest free sequence of the data area; a full page of 400
 // moves on to the next; an explicit number is marked, and taken twice refused.
 TEST_F(DesignBuilderTest, NumbersFollowTheBitmap) {
-  DesignBuilder b("0DN", "01", com.sys_scope);
+  DesignBuilder b("0DN", "01", kScope);
   dd_field f;
   f.type = 1, f.size = 4;
   ASSERT_EQ(b.bit_mark(3000002), 1);
@@ -194,7 +194,7 @@ TEST_F(DesignBuilderTest, BadSourcesAreRefusedAtTheirLine) {
       {"APPLICATION APP 01\nWORK W A2 number=5\nWORK V A2 number=5\n", "test:3: number 5 is taken"},
   };
   for (auto& [src, want] : rows) {
-    design_source_result r = design_source_build(src, "test", com.sys_scope, "0DN");
+    design_source_result r = design_source_build(src, "test", kScope, "0DN");
     EXPECT_FALSE(r.ok) << src;
     EXPECT_NE(r.error.find(want), std::string::npos) << r.error;
   }

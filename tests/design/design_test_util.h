@@ -18,6 +18,8 @@
 
 namespace kivo::test {
 
+constexpr uint32_t kScope = 5;  // the level the tests' design files are opened at
+
 class DesignFiles : public NativeFm {
  protected:
   // Applications other than the system's need an APPL record for their
@@ -30,14 +32,19 @@ class DesignFiles : public NativeFm {
       return appl;
     };
   }
+  // The builders leave their files to the scope: clearing it closes them.
+  void TearDown() override {
+    fm_clr_scope(kScope);
+    NativeFm::TearDown();
+  }
   // Builds `src` (into "0DN" when `ap` says so) and fails the test on a fault.
   void build(const std::string& src, const char* ap = "0DN") {
-    design_source_result r = design_source_build(src, "test", com.sys_scope, ap);
+    design_source_result r = design_source_build(src, "test", kScope, ap);
     ASSERT_TRUE(r.ok) << r.error;
   }
   // Every record of design file `f` of `ap`/`ver`, in the order of key 0.
   static std::vector<std::vector<uint8_t>> records(design_file f, const char* ver = "01", const char* ap = "0DN") {
-    DesignBuilder b(ap, ver, com.sys_scope);
+    DesignBuilder b(ap, ver, kScope);
     ARB* a = b.handle(f);
     std::vector<std::vector<uint8_t>> out;
     if (!a) return out;
@@ -50,6 +57,7 @@ class DesignFiles : public NativeFm {
     if (!fm_start(a)) return out;
     a->arb_mod = 0;
     while (fm_rdnxt(a)) out.emplace_back(buf.begin(), buf.begin() + (a->arb_var_len ? a->arb_var_len : a->arb_len));
+    b.close_all();
     return out;
   }
   static std::string read_text(const std::string& path) {

@@ -24,8 +24,7 @@ class SysDictionary : public DesignFiles {
   void SetUp() override {
     DesignFiles::SetUp();
     data_ = installation();
-    com.data_dir = cstr{static_cast<uint16_t>(data_.size()), data_.data()};
-    ASSERT_EQ(fm_init(), 1);
+    com.data_dir = cstr{static_cast<uint16_t>(data_.size()), data_.data()};  // paths are made at each open
     for (auto& f : records(DF_FILE, "00", "0LA")) files_[std::string(reinterpret_cast<char*>(f.data()), 8)] = f;
     for (auto& e : records(DF_ELEMENT, "00", "0LA")) elems_[name(e.data() + ELEM_NAME, 22)] = e;
   }
@@ -127,7 +126,7 @@ TEST_F(SysDictionary, InitialRecordsHoldBlanksAndZeros) {
 
 // One line per element: name, number, offset, size, type, occurrences.
 TEST_F(SysDictionary, ListingMatchesTheGolden) {
-  const std::string got = design_element_listing("0LA", "00", com.sys_scope);
+  const std::string got = design_element_listing("0LA", "00", kScope);
   const char* path = "tests/design/sys_dictionary_golden.txt";
   if (getenv("KIVO_UPDATE_GOLDEN")) std::ofstream(std::string(KIVO_SOURCE_DIR) + "/" + path) << got;
   EXPECT_EQ(got, read_text(path));
