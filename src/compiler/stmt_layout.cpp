@@ -33,6 +33,7 @@ const char* const verb_spell_tbl[kVerbCount + 1] = {
     "DELATTR ", "MOVEATTR", "GETATTRS", "PUTATTRS", "DELATTRS", "REFRESH ", nullptr};
 
 const xme_stmt* xme_stmt_desc[kVerbCount];
+char opcode_tbl[kVerbCount][kVerbLen];
 
 namespace {
 
@@ -174,6 +175,7 @@ struct layout_init {
         g_layout_of[v] = static_cast<int8_t>(l + 1);
         while (*p == ' ') ++p;
       }
+    for (int v = 0; v < kVerbCount; ++v) memcpy(opcode_tbl[v], verb_spell_tbl[v], kVerbLen);
     int at = 1;  // entry 0: the leading group's terminator
     for (int v = 0; v < kVerbCount; ++v) {
       assert(g_layout_of[v] != 0);
@@ -324,7 +326,7 @@ const char* se_get_verb_spell(int verb) { return verb >= 0 && verb < kVerbCount 
 
 int stmt_find_verb(const char* text) {
   for (int v = 0; v < kVerbCount; ++v)
-    if (memcmp(text, verb_spell_tbl[v], kVerbLen) == 0) return v;
+    if (memcmp(text, opcode_tbl[v], kVerbLen) == 0) return v;
   return -1;
 }
 

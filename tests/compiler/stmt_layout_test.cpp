@@ -266,6 +266,14 @@ TEST(StmtLayout, RefusedLinesNameTheirColumn) {
     degen(l, &col);
     EXPECT_EQ(col, want) << l;
   }
+  // Lines are read in the language's spelling of the verbs.
+  memcpy(opcode_tbl[VERB_COMMENT], "REM     ", kVerbLen);
+  int rem = -1, star = -1;
+  degen(line_at("REM", {{16, "NOTE"}}), &rem);
+  degen(line_at("*", {{16, "NOTE"}}), &star);
+  memcpy(opcode_tbl[VERB_COMMENT], verb_spell_tbl[VERB_COMMENT], kVerbLen);
+  EXPECT_EQ(rem, 0);
+  EXPECT_EQ(star, 7);
   int col = 0;
   EXPECT_EQ(degen(line_at("SET TEMP", {{16, " 123 "}, {25, "1"}, {33, "1"}, {37, "INTO"}, {42, "1"}}), &col).size(),
             2 * (kStmtSize - STMT_PREFIX));
