@@ -281,7 +281,7 @@ int DesignBuilder::take(uint32_t number) {
 
 int DesignBuilder::bit_mark(uint32_t number) {
   const uint32_t area = number / kAreaSpan, seq = number % kAreaSpan;
-  if (seq == 0) return fail("number " + std::to_string(number) + " has no sequence");
+  if (seq == 0 || area > 12) return fail("number " + std::to_string(number) + " is no area kind 0-12 and sequence");
   ARB* a = handle(DF_BITMAP);
   if (!a) return 0;
   // The page of the number, then page 1 for the highest number given out.

@@ -337,6 +337,11 @@ class reader {
   bool line(const std::string& l);
   bool reserve_named(const words& w);
   bool record(const words& w);
+  bool application(const words& w);
+  bool stamp(const words& w);
+  bool work(const words& w);
+  bool stmts(const words& w);
+  bool whole(const words& w);
   bool need_builder() {
     if (b_) return true;
     err_ = "APPLICATION must come first";
@@ -434,127 +439,140 @@ bool reader::line(const std::string& l) {
 
 bool reader::record(const words& w) {
   const std::string& kind = w.pos[0];
-  if (kind == "APPLICATION") {
-    if (w.pos.size() != 3 || w.pos[1].size() != 3 || w.pos[2].size() != 2)
-      return err_ = "expected APPLICATION <ap> <ver>", false;
-    if (second_pass_) return true;
-    if (b_) return err_ = "one APPLICATION per source", false;
-    res_.ap = override_ ? override_ : w.pos[1];
-    res_.ver = w.pos[2];
-    b_ = std::make_unique<DesignBuilder>(res_.ap.c_str(), res_.ver.c_str(), scope_);
-    return true;
-  }
+  if (kind == "APPLICATION") return application(w);
   if (!need_builder()) return false;
-  if (kind == "STAMP") {
-    long day = 0, hsec = 0;
-    if (w.pos.size() != 3 || !to_number(w.pos[1], 0, 0x7FFFFFFF, &day) || !to_number(w.pos[2], 0, kDayHsec - 1, &hsec))
-      return err_ = "expected STAMP <day> <hundredths>", false;
-    b_->set_stamp({static_cast<uint32_t>(day), static_cast<uint32_t>(hsec)});
-    return true;
-  }
+  if (kind == "STAMP") return stamp(w);
   if (kind == "FILE") {
     file_ = dd_file{};
     state_ = IN_FILE;
     return file_header(w, &file_, &err_);
   }
-  if (kind == "WORK") {
-    dd_field f;
-    long area = 0, number = 0;
-    for (auto& [n, v] : w.attrs) {
-      if (n == "area" && !to_number(v, 0, 12, &area)) return err_ = "bad area " + v, false;
-      if (n == "number" && !to_number(v, 1, 12999999, &number)) return err_ = "bad number " + v, false;
-    }
-    return field_line(w, 1, &f, &err_) &&
-           b_->work_field(f, static_cast<uint8_t>(area), static_cast<uint32_t>(number)) != 0;
+  if (kind == "WORK") return work(w);
+  if (kind == "STMTS") return stmts(w);
+  return whole(w);
+}
+
+bool reader::application(const words& w) {
+  if (w.pos.size() != 3 || w.pos[1].size() != 3 || w.pos[2].size() != 2)
+    return err_ = "expected APPLICATION <ap> <ver>", false;
+  if (second_pass_) return true;
+  if (b_) return err_ = "one APPLICATION per source", false;
+  res_.ap = override_ ? override_ : w.pos[1];
+  res_.ver = w.pos[2];
+  b_ = std::make_unique<DesignBuilder>(res_.ap.c_str(), res_.ver.c_str(), scope_);
+  return true;
+}
+
+bool reader::stamp(const words& w) {
+  long day = 0, hsec = 0;
+  if (w.pos.size() != 3 || !to_number(w.pos[1], 0, 0x7FFFFFFF, &day) || !to_number(w.pos[2], 0, kDayHsec - 1, &hsec))
+    return err_ = "expected STAMP <day> <hundredths>", false;
+  b_->set_stamp({static_cast<uint32_t>(day), static_cast<uint32_t>(hsec)});
+  return true;
+}
+
+bool reader::work(const words& w) {
+  dd_field f;
+  long area = 0, number = 0;
+  for (auto& [n, v] : w.attrs) {
+    if (n == "area" && !to_number(v, 0, 12, &area)) return err_ = "bad area " + v, false;
+    if (n == "number" && !to_number(v, 1, 12999999, &number)) return err_ = "bad number " + v, false;
   }
-  if (kind == "STMTS") {
-    key_ = stmt_key{};
-    uint8_t k[kStmtSize] = {};
-    if (!proc_key(w, 3, k, &err_)) return false;
-    key_.proc_type = k[0];
-    key_.proc_name = w.pos[2];
-    for (auto& [n, v] : w.attrs) {
-      long a = 0, c = 0;
-      const size_t comma = v.find(',');
-      const std::string first = v.substr(0, comma), second = comma == std::string::npos ? "" : v.substr(comma + 1);
-      bool ok = true;
-      if (n == "ep") ok = to_number(v, 1, 255, &a), key_.ep = static_cast<uint8_t>(a);
-      else if (n == "frame")
-        ok = to_number(first, 0, 255, &a) && to_number(second, 0, 0x7FFFFFFF, &c),
-        key_.frm_part = static_cast<uint8_t>(a), key_.frm_no = static_cast<uint32_t>(c);
-      else if (n == "image") ok = to_number(v, 0, 255, &a), key_.img_no = static_cast<uint8_t>(a);
-      else if (n == "child")
-        ok = to_number(first, 0, 255, &a) && to_number(second, 0, 0x7FFFFFFF, &c),
-        key_.chld_pos = static_cast<uint8_t>(a), key_.chld_no = static_cast<uint32_t>(c);
-      else ok = false;
-      if (!ok) return err_ = "bad statement key " + n + "=" + v, false;
-    }
-    if (key_.ep == 0) return err_ = "STMTS needs ep=<event point>", false;
-    state_ = IN_STMTS;
-    return true;
+  return field_line(w, 1, &f, &err_) &&
+         b_->work_field(f, static_cast<uint8_t>(area), static_cast<uint32_t>(number)) != 0;
+}
+
+// "a,b": two numbers of a statement key.
+bool number_pair(const std::string& v, long hi2, long* a, long* b) {
+  const size_t comma = v.find(',');
+  return comma != std::string::npos && to_number(v.substr(0, comma), 0, 255, a) &&
+         to_number(v.substr(comma + 1), 0, hi2, b);
+}
+
+bool reader::stmts(const words& w) {
+  key_ = stmt_key{};
+  uint8_t k[kStmtSize] = {};
+  if (!proc_key(w, 3, k, &err_)) return false;
+  key_.proc_type = k[0];
+  key_.proc_name = w.pos[2];
+  for (auto& [n, v] : w.attrs) {
+    long a = 0, c = 0;
+    bool ok = false;
+    if (n == "ep") ok = to_number(v, 1, 255, &a), key_.ep = static_cast<uint8_t>(a);
+    if (n == "image") ok = to_number(v, 0, 255, &a), key_.img_no = static_cast<uint8_t>(a);
+    if (n == "frame" && (ok = number_pair(v, 0x7FFFFFFF, &a, &c)))
+      key_.frm_part = static_cast<uint8_t>(a), key_.frm_no = static_cast<uint32_t>(c);
+    if (n == "child" && (ok = number_pair(v, 0x7FFFFFFF, &a, &c)))
+      key_.chld_pos = static_cast<uint8_t>(a), key_.chld_no = static_cast<uint32_t>(c);
+    if (!ok) return err_ = "bad statement key " + n + "=" + v, false;
   }
-  // Records given whole: key words, then attributes.
-  struct kind_desc {
-    const char* word;
-    design_file file;
-    size_t key_words;  // including the kind word
-    const attr* attrs;
-  };
-  static const kind_desc kinds[] = {{"PROCESS", DF_PROCESS, 3, kProcAttrs}, {"FRAME", DF_FRAME, 5, kFrameAttrs},
-                                    {"IMAGE", DF_IMAGE, 6, kImageAttrs},    {"ROW", DF_ROW, 8, kNoAttrs},
-                                    {"ITEM", DF_ITEM, 8, kItemAttrs},       {"CHR", DF_CHR, 8, kChrAttrs},
-                                    {"CHILD", DF_CHILD, 8, kChildAttrs},    {"SELECT", DF_SELECT, 6, kSelectAttrs},
-                                    {"TOKEN", DF_TOKEN, 4, kNoAttrs}};
+  if (key_.ep == 0) return err_ = "STMTS needs ep=<event point>", false;
+  state_ = IN_STMTS;
+  return true;
+}
+
+// Records given whole: key words, then attributes.
+struct kind_desc {
+  const char* word;
+  design_file file;
+  size_t key_words;  // including the kind word
+  const attr* attrs;
+};
+const kind_desc kKinds[] = {
+    {"PROCESS", DF_PROCESS, 3, kProcAttrs}, {"FRAME", DF_FRAME, 5, kFrameAttrs},    {"IMAGE", DF_IMAGE, 6, kImageAttrs},
+    {"ROW", DF_ROW, 8, kNoAttrs},           {"ITEM", DF_ITEM, 8, kItemAttrs},       {"CHR", DF_CHR, 8, kChrAttrs},
+    {"CHILD", DF_CHILD, 8, kChildAttrs},    {"SELECT", DF_SELECT, 6, kSelectAttrs}, {"TOKEN", DF_TOKEN, 4, kNoAttrs}};
+
+// TOKEN <group> <code> <text>: type 0, no character.
+bool token_words(const words& w, uint8_t* r, std::string* err) {
+  long code = 0;
+  if (!to_number(w.pos[2], -2147483647L, 2147483647L, &code)) return *err = "bad code " + w.pos[2], false;
+  st_le32(r, 24, static_cast<uint32_t>(code));
+  return store(r, 1, 22, TEXT, w.pos[1], err) && store(r, 23, 1, TEXT, "", err) &&
+         store(r, 28, 30, TEXT, w.pos[3], err);
+}
+
+// The key words of a process-side record and the blanks of its texts.
+bool key_words(const kind_desc& d, const words& w, uint8_t* r, std::string* err) {
+  if (!proc_key(w, d.key_words < 5 ? 3 : 5, r, err)) return false;
+  switch (d.file) {
+    case DF_PROCESS:
+      for (auto& a : kProcAttrs)
+        if (a.name && a.kind == TEXT) SET_BLANK(r + a.off, a.width);
+      r[PR_ACTIVE] = '1', r[PR_SAVE] = '0', r[PR_ALOG] = '0';
+      return true;
+    case DF_IMAGE: return store(r, IM_NUMBER, 0, U8, w.pos[5], err);
+    case DF_SELECT: return SET_BLANK(r + STMT_BLANK1, 2), store(r, SL_SEQ, 0, U32, w.pos[5], err);
+    case DF_CHILD:
+      SET_BLANK(r + STMT_BLANK1, 2), SET_BLANK(r + CH_AP, 3), SET_BLANK(r + CH_NAME, 30),
+          SET_BLANK(r + CH_RANGE_AP, 33);
+      return store(r, IM_NUMBER, 0, U8, w.pos[5], err) && store(r, 37, 0, U8, w.pos[6], err) &&
+             store(r, CH_CHILD_NO, 0, U32, w.pos[7], err);
+    case DF_ROW:
+      SET_BLANK(r + RI_LANG, 3), SET_BLANK(r + RO_TEXT + kRowTextLen, 2);
+      return store(r, IM_NUMBER, 0, U8, w.pos[5], err) && store(r, RI_ROW, 0, U32, w.pos[6], err) &&
+             store(r, RO_TEXT, kRowTextLen, TEXT, w.pos[7], err);
+    case DF_ITEM:
+    case DF_CHR:
+      SET_BLANK(r + RI_LANG, 3);
+      if (d.file == DF_ITEM) SET_BLANK(r + IT_AP, 3 + 22), SET_BLANK(r + IT_ATTR, 6);
+      return store(r, IM_NUMBER, 0, U8, w.pos[5], err) && store(r, RI_ROW, 0, U32, w.pos[6], err) &&
+             store(r, RI_COL, 0, U32, w.pos[7], err);
+    default: return true;
+  }
+}
+
+bool reader::whole(const words& w) {
+  const std::string& kind = w.pos[0];
   const kind_desc* d = nullptr;
-  for (auto& k : kinds)
+  for (auto& k : kKinds)
     if (kind == k.word) d = &k;
   if (!d) return err_ = "unknown record kind \"" + kind + "\"", false;
   if (w.pos.size() != d->key_words)
     return err_ = kind + " takes " + std::to_string(d->key_words - 1) + " key values", false;
   std::vector<uint8_t> rec(design_rec_len(d->file), 0);
-  size_t len = 0;
-  uint8_t* r = rec.data();
-  bool ok = true;
-  if (d->file == DF_TOKEN) {  // TOKEN <group> <code> <text>
-    ok = store(r, 1, 22, TEXT, w.pos[1], &err_) && store(r, 23, 1, TEXT, "", &err_) &&
-         store(r, 28, 30, TEXT, w.pos[3], &err_);
-    long code = 0;
-    ok = ok && (to_number(w.pos[2], -2147483647L, 2147483647L, &code) || (err_ = "bad code " + w.pos[2], false));
-    st_le32(r, 24, static_cast<uint32_t>(code));
-  } else {
-    ok = proc_key(w, d->key_words < 5 ? 3 : 5, r, &err_);
-    if (d->file == DF_PROCESS) {
-      for (auto& a : kProcAttrs)
-        if (a.name && a.kind == TEXT) SET_BLANK(r + a.off, a.width);
-      r[PR_ACTIVE] = '1';
-      r[PR_SAVE] = '0';
-      r[PR_ALOG] = '0';
-    }
-    if (d->key_words >= 6) ok = ok && store(r, 36, 0, U8, w.pos[5], &err_);  // image number / SELECT sequence
-    if (d->file == DF_SELECT) {
-      ok = ok && store(r, SL_SEQ, 0, U32, w.pos[5], &err_);
-      r[36] = 0;
-      SET_BLANK(r + STMT_BLANK1, 2);
-    }
-    if (d->file == DF_ROW || d->file == DF_ITEM || d->file == DF_CHR) {
-      SET_BLANK(r + RI_LANG, 3);
-      ok = ok && store(r, RI_ROW, 0, U32, w.pos[6], &err_);
-      if (d->file == DF_ROW) {
-        ok = ok && store(r, RO_TEXT, kRowTextLen, TEXT, w.pos[7], &err_);
-        SET_BLANK(r + RO_TEXT + kRowTextLen, 2);
-      } else {
-        ok = ok && store(r, RI_COL, 0, U32, w.pos[7], &err_);
-      }
-      if (d->file == DF_ITEM) SET_BLANK(r + IT_AP, 3 + 22), SET_BLANK(r + IT_ATTR, 6);
-    }
-    if (d->file == DF_CHILD) {
-      SET_BLANK(r + STMT_BLANK1, 2);
-      ok = ok && store(r, 37, 0, U8, w.pos[6], &err_) && store(r, CH_CHILD_NO, 0, U32, w.pos[7], &err_);
-      SET_BLANK(r + CH_AP, 3), SET_BLANK(r + CH_NAME, 30), SET_BLANK(r + CH_RANGE_AP, 33);
-    }
-  }
-  ok = ok && apply_attrs(w, d->attrs, r, rec.size(), &err_);
-  return ok && b_->put(d->file, r, len);
+  const bool ok = d->file == DF_TOKEN ? token_words(w, rec.data(), &err_) : key_words(*d, w, rec.data(), &err_);
+  return ok && apply_attrs(w, d->attrs, rec.data(), rec.size(), &err_) && b_->put(d->file, rec.data());
 }
 
 }  // namespace
