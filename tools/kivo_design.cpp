@@ -3,9 +3,11 @@
 // default installation's "0LA" dictionary; later shipped designs use it the
 // same way.
 //
-//   kivo_design -d <data directory> <source> ...
+//   kivo_design [-r] -d <data directory> <source> ...
 //
-// Each source names its application and version. Exit status 0 when every
+// Each source names its application and version; with -r the version's
+// design files are removed first, so that writing a source again (the
+// build does, whenever it changes) gives the same files. Exit status 0 when every
 // source was written, 1 at the first fault (printed with its line).
 #include <cstdio>
 #include <cstring>
@@ -25,7 +27,7 @@ using namespace kivo;
 namespace {
 
 int usage() {
-  fprintf(stderr, "usage: kivo_design -d <data directory> <source> ...\n");
+  fprintf(stderr, "usage: kivo_design [-r] -d <data directory> <source> ...\n");
   return 1;
 }
 
@@ -47,7 +49,7 @@ bool start(std::string& data_dir) {
   return fm_init() == 1;
 }
 
-int write_source(const char* path) {
+int write_source(const char* path, bool replace) {
   std::ifstream in(path);
   if (!in) {
     fprintf(stderr, "kivo_design: cannot read %s\n", path);
@@ -55,7 +57,7 @@ int write_source(const char* path) {
   }
   std::stringstream text;
   text << in.rdbuf();
-  design_source_result r = design_source_build(text.str(), path, com.sys_scope);
+  design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace);
   if (!r.ok) fprintf(stderr, "kivo_design: %s\n", r.error.c_str());
   return r.ok;
 }
@@ -63,13 +65,15 @@ int write_source(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4 || strcmp(argv[1], "-d") != 0) return usage();
-  static std::string data_dir = argv[2];
+  const bool replace = argc > 1 && strcmp(argv[1], "-r") == 0;
+  const int at = replace ? 2 : 1;
+  if (argc < at + 3 || strcmp(argv[at], "-d") != 0) return usage();
+  static std::string data_dir = argv[at + 1];
   if (!start(data_dir)) {
     fprintf(stderr, "kivo_design: the file manager does not start in %s\n", data_dir.c_str());
     return 1;
   }
   int ok = 1;
-  for (int i = 3; i < argc && ok; ++i) ok = write_source(argv[i]);
+  for (int i = at + 2; i < argc && ok; ++i) ok = write_source(argv[i], replace);
   return ok ? 0 : 1;
 }

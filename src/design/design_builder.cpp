@@ -227,6 +227,20 @@ int DesignBuilder::close_all() {
   return ok;
 }
 
+int DesignBuilder::scratch_all() {
+  for (int f = 0; f < kDesignFiles; ++f) {
+    FDB fdb;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
+    if (memcmp(ap_, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+    if (!FM_SCRATCH(&fdb, LFB_ANY_DIR) && fdb.fdb_stat != FM_NO_FILE)
+      return fail(std::string("cannot remove the ") + kFiles[f].name + " design file: status " +
+                  std::to_string(fdb.fdb_stat));
+  }
+  return 1;
+}
+
 int DesignBuilder::write(design_file f, const uint8_t* rec, size_t len) {
   ARB* a = handle(f);
   if (!a) return 0;

@@ -106,6 +106,9 @@ class DesignBuilder {
   ARB* handle(design_file f);
   // Closes every file the builder opened. 1 when all closed.
   int close_all();
+  // Removes the version's design files that exist (none open through this
+  // builder yet), so that what follows starts afresh. 1 on success.
+  int scratch_all();
 
   // FILE, its ELEMENT records and its INITIAL chunks. Returns the file's
   // first number, 0 on failure.

@@ -328,8 +328,8 @@ bool file_header(const words& w, dd_file* f, std::string* err) {
 // The reader of one source.
 class reader {
  public:
-  reader(const std::string& name, uint32_t scope, const char* ap_override)
-      : name_(name), scope_(scope), override_(ap_override) {}
+  reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace)
+      : name_(name), scope_(scope), override_(ap_override), replace_(replace) {}
 
   design_source_result run(const std::string& text);
 
@@ -351,6 +351,7 @@ class reader {
   std::string name_;
   uint32_t scope_;
   const char* override_;
+  bool replace_;
   std::unique_ptr<DesignBuilder> b_;
   design_source_result res_;
   std::string err_;
@@ -460,7 +461,7 @@ bool reader::application(const words& w) {
   res_.ap = override_ ? override_ : w.pos[1];
   res_.ver = w.pos[2];
   b_ = std::make_unique<DesignBuilder>(res_.ap.c_str(), res_.ver.c_str(), scope_);
-  return true;
+  return !replace_ || b_->scratch_all() || (err_ = b_->error(), false);
 }
 
 bool reader::stamp(const words& w) {
@@ -578,8 +579,8 @@ bool reader::whole(const words& w) {
 }  // namespace
 
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
-                                         const char* ap_override) {
-  reader r(name, scope, ap_override);
+                                         const char* ap_override, bool replace) {
+  reader r(name, scope, ap_override, replace);
   return r.run(text);
 }
 

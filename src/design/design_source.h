@@ -23,8 +23,10 @@ struct design_source_result {
 // through builders opened at scope level `scope`. `ap_override`, when not
 // null, replaces the application the source names (for instance "0DN", so
 // that a shipped source can be built into memory files).
+// With `replace`, the application version's design files are removed
+// first, so that a source written again gives the same files.
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
-                                         const char* ap_override = nullptr);
+                                         const char* ap_override = nullptr, bool replace = false);
 
 // The element listing of a built dictionary: one line per ELEMENT record in
 // name order: name, number, offset, size, type, occurrences.
