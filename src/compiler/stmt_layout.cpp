@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 
@@ -33,7 +34,7 @@ const char* const verb_spell_tbl[kVerbCount + 1] = {
     "DELATTR ", "MOVEATTR", "GETATTRS", "PUTATTRS", "DELATTRS", "REFRESH ", nullptr};
 
 const xme_stmt* xme_stmt_desc[kVerbCount];
-char opcode_tbl[kVerbCount][kVerbLen];
+static_assert(kVerbCount == kOpcodeEntries && kVerbLen == kOpcodeWordLen);
 
 namespace {
 
@@ -175,7 +176,6 @@ struct layout_init {
         g_layout_of[v] = static_cast<int8_t>(l + 1);
         while (*p == ' ') ++p;
       }
-    for (int v = 0; v < kVerbCount; ++v) memcpy(opcode_tbl[v], verb_spell_tbl[v], kVerbLen);
     int at = 1;  // entry 0: the leading group's terminator
     for (int v = 0; v < kVerbCount; ++v) {
       assert(g_layout_of[v] != 0);
@@ -322,11 +322,17 @@ int fail(stmt_error* err, int column, const char* what) {
 
 }  // namespace
 
+// The language's spelling of `v`, or the built-in one where it has none.
+static const char* verb_spelling(int v) {
+  static const char kNone[kVerbLen] = {};
+  return memcmp(opcode_tbl[v], kNone, kVerbLen) != 0 ? opcode_tbl[v] : verb_spell_tbl[v];
+}
+
 const char* se_get_verb_spell(int verb) { return verb >= 0 && verb < kVerbCount ? verb_spell_tbl[verb] : nullptr; }
 
 int stmt_find_verb(const char* text) {
   for (int v = 0; v < kVerbCount; ++v)
-    if (memcmp(text, opcode_tbl[v], kVerbLen) == 0) return v;
+    if (memcmp(text, verb_spelling(v), kVerbLen) == 0) return v;
   return -1;
 }
 

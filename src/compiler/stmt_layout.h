@@ -161,12 +161,9 @@ constexpr size_t kVerbLen = 8;
 extern const char* const verb_spell_tbl[kVerbCount + 1];
 // The built-in spelling of `verb`; null outside 0-104.
 const char* se_get_verb_spell(int verb);
-// The verbs as the current language spells them, in verb order: the
-// built-in spellings until the message layer puts others in (message
-// 105000 + 10 x verb); statement lines are read against this table.
-extern char opcode_tbl[kVerbCount][kVerbLen];
-// The verb whose spelling in `opcode_tbl` is the 8 characters at `text`;
-// -1 when none.
+// The verb spelled by the 8 characters at `text` in the current language
+// (`opcode_tbl`, which the message layer fills), or by its built-in
+// spelling where the language gives none; -1 when none.
 int stmt_find_verb(const char* text);
 
 // ---- operand layouts ----
