@@ -71,7 +71,8 @@ uint32_t cnst(PC_CTX* ctx, const void* p, size_t len) {
 int date_const(PC_CTX* ctx, const std::string& t, PC_OPND* out) {
   if (t.size() < 2 || t.size() > kUniversalLen || t.size() % 2 || t.find_first_not_of("0123456789") != t.npos)
     return pc_err(ctx, "date constant \"%s\" is not CCYYMMDD digits", t.c_str());
-  std::string u = t + std::string(kUniversalLen - t.size(), '0');
+  // "--" marks the levels below the text's last as not given.
+  std::string u = t + std::string(kUniversalLen - t.size(), '-');
   const uint8_t last = static_cast<uint8_t>(9 - t.size() / 2);
   const uint32_t no = cnst(ctx, u.data(), u.size());
   if (!no) return pc_err(ctx, "constant not stored");
