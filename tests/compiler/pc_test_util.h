@@ -8,36 +8,10 @@
 
 #include "../design/design_test_util.h"
 #include "compiler/pc.h"
+#include "em_test_util.h"
 #include "foundation/maddr.h"
 
 namespace kivo::test {
-
-inline const char* kTstSource = R"(APPLICATION TST 01
-STAMP 739591 0
-FILE CUST number=2 fs=1 org=3 class=200
-  ID      A8    key=primary
-  NAME    A20   key=1
-  REGION  B4S
-  BAL     P9.2S init="12.5"
-  OPENED  D7:8-5
-  FLAGS   A1    occurs=3 init="Y"
-  STATE   B2S   code=8
-  ACTIVE  L
-  CITY    A6
-  LIMIT   P5S
-  CLOSED  D7:8-5
-END
-FILE ORDERS number=3 fs=1 org=3
-  OKEY    G12   key=primary
-  OCUST   A8
-  ONO     B9
-  AMOUNT  P7.2S
-END
-WORK TOTAL P9.2S area=4 null="0"
-WORK NOTE  A10 area=7 occurs=5 mask="XXXXXXXXXX"
-TOKEN STATE 1 OPEN
-TOKEN STATE 2 CLOSED
-)";
 
 class PcFixture : public DesignFiles {
  protected:
@@ -46,7 +20,7 @@ class PcFixture : public DesignFiles {
     std::string kivo = KIVO_BINARY;
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
                           std::filesystem::copy_options::recursive);
-    build(kTstSource, "TST");
+    build(golden("compiler/pc_tst.dsgn"), "TST");
     fm_clr_scope(kScope);  // the builder's files closed: the compile opens its own
     set_maddr_reader(nullptr);
     em_ = em_create();
@@ -64,6 +38,21 @@ class PcFixture : public DesignFiles {
     std::string t(s);
     t.resize(n, ' ');
     return t;
+  }
+  // Prepares the compile of a process whose PCF is CUST (number 2).
+  void prep() {
+    em_->em_pcf_id = 2, memcpy(em_->em_pcf_ap, "TST", 3);
+    ASSERT_EQ(pc_prep(&ctx_), 1) << err();
+  }
+  int fi(const char* name, uint8_t* cfi, uint8_t use = PC_FI_OPENED, uint8_t acc = kPcAccUpdate) {
+    return pc_fi(pc_ap("TST", em_, &ctx_), pad(name, 8).c_str(), cfi, &ctx_, use, acc);
+  }
+  // A reference {occurrence, 0, application, name} as selections hold it.
+  static std::vector<uint8_t> ref(const char* ap, const std::string& name, uint16_t occ = 1) {
+    std::vector<uint8_t> r(kRefSize, ' ');
+    st_le32(r.data(), REF_OCC, occ);
+    memcpy(r.data() + REF_AP, ap, 3), memcpy(r.data() + REF_NAME, name.data(), std::min<size_t>(name.size(), 22));
+    return r;
   }
   std::string err() const {
     std::string s(ctx_.err_text, sizeof ctx_.err_text);
