@@ -56,6 +56,7 @@ struct PC_CTX {
   uint32_t err_cnt;
   char err_text[80];   // the first error, blank-padded
   uint32_t next_area;  // the number the next new area takes
+  uint32_t priv_cnt;   // private areas made
   uint8_t level;       // TF level that AND and OR combine into
   uint8_t prepared;    // pc_prep succeeded and pc_cmpl_finish has not run
   pc_design_aps design[kPcDesignAps];
@@ -81,6 +82,11 @@ int pc_err(PC_CTX* ctx, const char* fmt, ...) __attribute__((format(printf, 2, 3
 // a new one numbered next. 0 on failure.
 uint32_t pc_area(PC_CTX* ctx, uint8_t kind, const char* ap, uint32_t number, uint32_t size, uint8_t type, uint8_t init,
                  uint8_t cls);
+
+// A private area of `size` bytes (a saved copy of a STORE): type 2, kind 0
+// of the module's application, numbered 1, 2 ... among the private areas,
+// since the fields of one file share its number. 0 on failure.
+uint32_t pc_private_area(PC_CTX* ctx, uint32_t size);
 
 // ---- design records ----
 

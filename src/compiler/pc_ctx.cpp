@@ -228,6 +228,10 @@ uint32_t pc_area(PC_CTX* ctx, uint8_t kind, const char* ap, uint32_t number, uin
   return area;
 }
 
+uint32_t pc_private_area(PC_CTX* ctx, uint32_t size) {
+  return pc_area(ctx, 0, ctx->ap, ++ctx->priv_cnt, size, 2, 0, 0);
+}
+
 int pc_prep(PC_CTX* ctx) {
   EM* em = ctx->em;
   if (!em) return pc_err(ctx, "pc_prep() without a module");
