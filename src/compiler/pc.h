@@ -43,6 +43,14 @@ struct pc_design_aps {
   ARB* arb[kPcDfiles];  // null: not opened yet
 };
 
+// A compiled operand: the field's ELEMENT (a constant: operand 1's, with
+// the constant's length), then the F or K slots.
+struct PC_OPND {
+  uint8_t elem[kElementSize];
+  char kind;      // K_F or K_K
+  uint32_t w[3];  // the slot words as stored
+};
+
 // The compile block. Trivially copyable; a zeroed one is valid before
 // pc_prep. Sizes are native (the stored forms are the sub-files).
 struct PC_CTX {
@@ -58,6 +66,7 @@ struct PC_CTX {
   uint32_t next_area;  // the number the next new area takes
   uint32_t priv_cnt;   // private areas made
   uint8_t level;       // TF level that AND and OR combine into
+  PC_OPND opnd1;       // the last operand 1 compiled: constants take its type
   uint8_t prepared;    // pc_prep succeeded and pc_cmpl_finish has not run
   pc_design_aps design[kPcDesignAps];
 };
@@ -170,24 +179,18 @@ int pc_fld(const char* ap, const char* name, const pc_occ& occ, uint8_t* out, PC
 
 // ---- operands and comparisons ----
 
-// A compiled operand: the field's ELEMENT (a constant: operand 1's, with
-// the constant's length), then the F or K slots.
-struct PC_OPND {
-  uint8_t elem[kElementSize];
-  char kind;      // K_F or K_K
-  uint32_t w[3];  // the slot words as stored
-};
-
 // A reference as the selection statements hold it.
 enum : size_t { REF_OCC = 0, REF_ALT_IMG = 2, REF_AP = 4, REF_NAME = 7, kRefSize = 29 };
 
 // Compiles the reference `ref` into `out` as operand `opnd_no` (1 or 2). A
 // blank application makes a constant of the name text converted to the
-// type of operand 1 (`work`, which then must be given, is operand 1); a
-// token field's constant is its code. An index occurrence emits IDX into
-// register opnd_no - 1. `mode` must be 0. 1 on success.
-int sc_cmpl_ref(PC_CTX* ctx, const uint8_t* ref, PC_OPND* out, int opnd_no, const PC_OPND* work, int mode);
-// The same for a field reference from its parts (the statement compilers).
+// type of the operand 1 compiled last; a token field's constant is its code.
+// An index occurrence emits IDX into register opnd_no - 1. `work` is a
+// scratch area of the caller (unused, may be null); `mode` must be 0. 1 on
+// success.
+int sc_cmpl_ref(PC_CTX* ctx, const uint8_t* ref, PC_OPND* out, int opnd_no, void* work, int mode);
+// The same for a field reference from its parts (the statement compilers);
+// operand 1 is kept in the context for the constants that follow.
 int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ, PC_OPND* out, int opnd_no);
 // A constant `text` converted to the type of `first` (a token field: the
 // code's decimal digits, blank or "-1" meaning no code).

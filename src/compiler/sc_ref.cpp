@@ -158,17 +158,19 @@ int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ
   out->w[0] = area | off << 16;
   out->w[1] = type | uint32_t{scale} << 8 | uint32_t{size} << 16;
   out->w[2] = mask;
+  if (opnd_no == 1) ctx->opnd1 = *out;
   return 1;
 }
 
-int sc_cmpl_ref(PC_CTX* ctx, const uint8_t* ref, PC_OPND* out, int opnd_no, const PC_OPND* work, int mode) {
+int sc_cmpl_ref(PC_CTX* ctx, const uint8_t* ref, PC_OPND* out, int opnd_no, void* work, int mode) {
+  (void)work;
   if (mode != 0) return pc_err(ctx, "reference mode %d not supported", mode);
   const char* ap = reinterpret_cast<const char*>(ref + REF_AP);
   const char* name = reinterpret_cast<const char*>(ref + REF_NAME);
   if (memcmp(ap, "   ", 3) != 0)
     return sc_cmpl_fld(ctx, ap, name, pc_occ{ld_le16(ref, REF_OCC), PC_OCC_NUM, {}}, out, opnd_no);
-  if (!work || opnd_no == 1) return pc_err(ctx, "constant \"%.22s\" without a field to meet", name);
-  return sc_cmpl_const(ctx, name, 22, *work, out);
+  if (opnd_no == 1 || ctx->opnd1.kind != K_F) return pc_err(ctx, "constant \"%.22s\" without a field to meet", name);
+  return sc_cmpl_const(ctx, name, 22, ctx->opnd1, out);
 }
 
 int32_t sc_token_code(PC_CTX* ctx, const char* ap, const uint8_t* elem, const char* text, size_t len) {
