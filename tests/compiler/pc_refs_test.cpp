@@ -198,8 +198,6 @@ TEST_F(PcFields, CompiledElementsMatchGoldenBytes) {
   }
 }
 
-// ---- comparisons ----
-
 enum fam { ALPHA, NUM, DATE, LOGIC, CODE };
 struct fdef {
   const char* name;
