@@ -48,17 +48,12 @@ std::string appl(const char* ap, const char* date_mask = "") {
   return r;
 }
 
-// A SYSDIR entry of TST's design file `name`, native, its stamp known.
+// A SYSDIR entry of TST's design file `name` on the native back-end.
 std::string listed(const char* name) {
   std::string e(kSysdirLen, ' ');
   e.replace(SYSDIR_AP, 5, "TST01");
   e.replace(SYSDIR_NAME, strlen(name), name);
-  auto* b = reinterpret_cast<uint8_t*>(e.data());
-  st_le32(b, SYSDIR_REDIRECT, 1);
-  st_le16(b, SYSDIR_FS_TYPE, FMS_NATIVE);
-  e[SYSDIR_CHECK] = '0';
-  st_le32(b, SYSDIR_STAMP, 0);
-  st_le32(b, SYSDIR_STAMP + 4, 0);
+  st_le16(reinterpret_cast<uint8_t*>(e.data()), SYSDIR_FS_TYPE, FMS_NATIVE);
   return e;
 }
 
@@ -128,7 +123,10 @@ class Tokens : public NativeFm {
     r.replace(TOK_TEXT, kTokenTextLen, pad(text, kTokenTextLen));
     return r;
   }
-  static std::string stamps(const place& p, const char* kind) { return pad(std::string(p.ap) + kind, 8); }
+  // Stamp n (0, 1) of the element ('e') or domain ('d') of `p`.
+  static std::string stamp(const place& p, char kind, int n) {
+    return pad(std::string(p.ap) + '-' + kind + char('1' + n), 8);
+  }
   // REGION's element: a 4-byte binary field whose codes show in 10 columns.
   static std::string element(const place& p) {
     std::string e(kElementSize, '\0');
@@ -136,18 +134,17 @@ class Tokens : public NativeFm {
     INIT_NUM_DELEM(b, 4, 9);
     e.replace(ELEM_MASK, kMaskLen, std::string(kMaskLen, ' '));
     e.replace(ELEM_NAME, kTokenGroupLen, kRegion);
-    e.replace(ELEM_DOMAIN, kTokenGroupLen, std::string(kTokenGroupLen, ' '));
     st_le16(b, ELEM_CODE_LEN, 10);
-    e.replace(ELEM_BINARIES, 8, stamps(p, "-e1"));
-    e.replace(ELEM_STAMP, 8, stamps(p, "-e2"));
+    e.replace(ELEM_BINARIES, 8, stamp(p, 'e', 0));
+    e.replace(ELEM_STAMP, 8, stamp(p, 'e', 1));
     return e;
   }
   static std::string domain(const place& p) {
     std::string d(kDomRecLen, '\0');
     d[DOM_KIND] = '1';
     d.replace(DOM_NAME, kTokenGroupLen, kRegion);
-    d.replace(DOM_STAMP1, 8, stamps(p, "-d1"));
-    d.replace(DOM_STAMP2, 8, stamps(p, "-d2"));
+    d.replace(DOM_STAMP1, 8, stamp(p, 'd', 0));
+    d.replace(DOM_STAMP2, 8, stamp(p, 'd', 1));
     return d;
   }
   static uint16_t load(const place& p, uint8_t src) {
@@ -202,14 +199,10 @@ TEST_F(Tokens, LookUpsAndNamesBelongToTheirGroup) {
       EXPECT_EQ(code_of(rec), want) << ap << " " << group << text << code;
       EXPECT_TRUE(!rec || want < 0 || ld_le16(rec, 0) == group);
     }
-    for (auto [group, kinds] : {std::pair{e, "-e"}, {d, "-d"}}) {
+    for (auto [group, kind] : {std::pair{e, 'e'}, {d, 'd'}}) {
       char want[21], got[21];
-      const std::string s1 = stamps(p, (kinds + std::string("1")).c_str()),
-                        s2 = stamps(p, (kinds + std::string("2")).c_str());
-      pl_gen_nam(0, reinterpret_cast<const uint8_t*>(s1.data()), want);
-      pl_gen_nam(0, reinterpret_cast<const uint8_t*>(s2.data()), want + 8);
-      memcpy(want + 16, p.ap, 3);
-      memcpy(want + 19, p.ver, 2);
+      for (int n : {0, 1}) pl_gen_nam(0, reinterpret_cast<const uint8_t*>(stamp(p, kind, n).data()), want + 8 * n);
+      memcpy(want + 16, (ap + p.ver).data(), 5);
       ASSERT_EQ(cv_get_token_info(group, got, got + 8, got + 16, got + 19), 1);
       EXPECT_EQ(std::string(got, 21), std::string(want, 21));
     }
