@@ -107,7 +107,7 @@ class Tokens : public NativeFm {
       fdb.fdb_arb->arb_var_len = static_cast<uint16_t>(r.size());
       EXPECT_EQ(fm_write(fdb.fdb_arb), 1) << fdb.fdb_arb->arb_stat;
     }
-    ASSERT_EQ(FM_CLOSE(fdb.fdb_arb, 0), 1);
+    ASSERT_EQ(FM_CLOSE(fdb.fdb_arb, ARB_CLOSE_NOW), 1);
   }
   // Design file `file` (TOKEN, ELEMENT, DOMAIN) of place `p`.
   static void put(const place& p, int file, const std::vector<std::string>& recs, uint32_t create = 0) {
