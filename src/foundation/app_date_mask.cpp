@@ -28,6 +28,8 @@ ut_design_recs set_ut_design_recs(const ut_design_recs& recs) {
   return old;
 }
 
+const ut_design_recs& ut_get_design_recs() { return g_recs; }
+
 bool ut_design_appl_missing(const char* ap, const char* ver) { return g_recs.dap && !g_recs.dap(ap, ver); }
 
 int ut_design_date_msk(const char* ap, const char* ver, char* mask) {

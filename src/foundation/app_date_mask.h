@@ -23,6 +23,8 @@ struct ut_design_recs {
 
 // Installs the record hooks (copied); returns the previous ones.
 ut_design_recs set_ut_design_recs(const ut_design_recs& recs);
+// The record hooks installed now.
+const ut_design_recs& ut_get_design_recs();
 
 // True when the APPL hook is filled and has no record of `ap`/`ver`; an empty
 // hook (nothing above this layer started) says nothing is missing.
