@@ -51,6 +51,8 @@ std::string text_of(const uint8_t* rec, uint16_t room) {
 
 void (*wm_msg_fdb)(FDB* fdb, KDB* kdb, SDB* sdb, const char* lang) = INIT_DMSG_FDB;
 
+void wm_msg_session() { g_msg_file = nullptr; }
+
 std::string wm_msg_text(uint32_t number) {
   ARB* arb = open_messages();
   if (!arb) return {};

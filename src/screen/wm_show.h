@@ -46,6 +46,8 @@ extern wm_design_fdbs wm_fdbs;
 
 // ---- messages (wm_msg.cpp) ----
 
+// Forgets the MESSAGE file of an earlier session (wm_init).
+void wm_msg_session();
 // The text of message `number` in the current language without trailing
 // blanks; empty when it is missing.
 std::string wm_msg_text(uint32_t number);

@@ -150,6 +150,8 @@ CNV alpha_cnv(uint8_t* value, uint16_t len) {
   CNV c{};
   if (!cv_cmpl(&c, &s, nullptr)) sys_err(kModule, __LINE__, "wm_init() - cv_cmpl failed");
   c.int_addr = value;
+  c.int_indirect = 0;
+  c.addr_mode = 0;
   return c;
 }
 
@@ -167,6 +169,8 @@ bool clock_cnv(CNV* c) {
   memcpy(s.mask, com.dt_mask, kCvMaskLen);
   if (!cv_cmpl(c, &s, nullptr)) return false;
   c->int_addr = com.stat_time;
+  c->int_indirect = 0;
+  c->addr_mode = 0;
   return true;
 }
 
@@ -187,7 +191,7 @@ void add_field(const stat_field& f, uint8_t* value, std::vector<char>& line, con
   wms.si.push_back(it);
   CHR_BLK chr;
   CHR_PREP(&chr);
-  chr.item_row = 1;
+  chr.row = chr.item_row = 1;
   WRITE_CHR(wms.sc, &chr, f.col, f.width);
 }
 
@@ -317,6 +321,7 @@ int wm_init(uint32_t* status) {
   wms.no_clock = getenv("KIVO_TST_DIR") != nullptr;
   if (!wm_objects_init()) return sys_err(kModule, __LINE__, "wm_init - pool"), *status = 0, 0;
   wm_repaint_reset();
+  wm_msg_session();
   if (!terminal_start()) return wm_finish(), *status = 0, 0;
   SET_BLANK(wms.keymap_name, sizeof wms.keymap_name);
   if (!keymap_passes(status)) return wm_finish(), 0;

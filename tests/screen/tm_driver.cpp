@@ -8,7 +8,7 @@
 // The program shows the screen once with input and writes the key code,
 // key status, cursor, screen size, the level's end code, whether the tty
 // modes came back, and each field's text to RESULT. Keys come from a fixed
-// keymap built from the default combinations (see kPhys).
+// keymap built from the default combinations (the fixtures' test terminal).
 #include <termios.h>
 
 #include <cstdio>
@@ -31,13 +31,6 @@
 using namespace kivo;
 
 namespace {
-
-// The bytes each physical key sends on the test terminal.
-const char* const kPhys[kPhysKeys] = {
-    "\x7f",     "\x04",     "\r",       "\t",      "\x0f",    "\x07",   "\x10",   "\x0e",   "\x1b[A", "\x1b[C",
-    "\x1b[B",   "\x1b[D",   "\x1b[2~",  "\x1b[3~", "\x0b",    "\x0c",   "\x1bOP", "\x1bOQ", "\x1bOR", "\x1bOS",
-    "\x1b[15~", "\x1b[17~", "\x1b[18~", "\x1b[5~", "\x1b[6~", "0",      "1",      "2",      "3",      "4",
-    "5",        "6",        "7",        "8",       "9",       "\x1b[H", "\x1b[Z"};
 
 struct field_def {
   int row, col, len;
@@ -113,14 +106,8 @@ void read_commands(const char* path, tm_term* t) {
 }
 
 tm_keymap_h* default_keymap() {
-  static uint16_t phys[kPhysKeys][kKeystrokeMax];
-  for (int i = 0; i < kPhysKeys; ++i) {
-    size_t n = strlen(kPhys[i]);
-    for (int j = 0; j < kKeystrokeMax; ++j)
-      phys[i][j] = j < static_cast<int>(n) ? static_cast<uint8_t>(kPhys[i][j]) : kKeystrokeEnd;
-  }
   static int16_t rows[kDefaultKeymapRows][kKeymapRowWords];
-  tm_default_keymap(phys, rows);
+  kivo_test::test_keymap_table(&rows[0][0]);
   return tm_keymap("DATA ENTRY", &rows[0][0]);
 }
 
