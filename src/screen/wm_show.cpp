@@ -95,21 +95,19 @@ void refresh_clock() {
   wms.si[size_t(wms.dt_index)].edited = 1;
 }
 
-// The status items whose values changed since they were shown.
+// The status items again when a value changed since they were shown.
 void status_items() {
   if (!wms.stat_wnd) return;
-  bool any = false;
-  for (TITM& it : wms.si) {
-    if (&it - wms.si.data() == wms.dt_index) {
-      any |= it.edited != 0;
-      continue;
-    }
-    std::string now(reinterpret_cast<const char*>(it.cnv.int_addr), it.cnv.int_len);
-    std::string shown(it.cnv.ext_addr, size_t(it.cnv.ext_cols));
-    if (now != shown) it.edited = 1, any = true;
-  }
-  if (any) wms.stat_wnd->reg_no = 1, wm_upd_reg(wms.stat_wnd, wms.si, {});
+  std::string now;
+  for (const TITM& it : wms.si)
+    if (&it - wms.si.data() != wms.dt_index) now.append(reinterpret_cast<const char*>(it.cnv.int_addr), it.cnv.int_len);
+  bool clock = wms.dt_index >= 0 && wms.si[size_t(wms.dt_index)].edited;
+  if (now == wms.stat_shown && !clock) return;
+  for (TITM& it : wms.si) it.edited = 1;
+  wms.stat_wnd->reg_no = 1;
+  wm_upd_reg(wms.stat_wnd, wms.si, {});
   for (TITM& it : wms.si) it.edited = 0;
+  wms.stat_shown = now;
 }
 
 // ---- conversion after input ----

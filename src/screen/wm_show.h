@@ -140,7 +140,7 @@ struct wm_session {
   std::vector<TITM> si;          // status items ("SI")
   std::vector<CHR_BLK> sc;       // their runs ("SC")
   int dt_index = -1;             // the clock's item in `si`, -1 = none
-  std::vector<uint8_t> dt_value; // the clock's stored value
+  std::string stat_shown;        // the values the status line shows
   TWND* msg_wnd = nullptr;
   std::vector<char> msg_line;  // the message line's text, screen columns
   TITM msg_item{};

@@ -211,9 +211,12 @@ int status_line(TSRF* base) {
   INIT_WND(&b, 1, 1, 1, cols, 0);
   wms.stat_wnd = WM__ATTACH(&b, base, com.sys_scope);
   if (!wms.stat_wnd) return sys_err(kModule, __LINE__, "wm_init - wm_attach"), 0;
+  // The clock keeps its columns when it is suppressed: the labels stand
+  // where they stand with it.
   CNV clock{};
-  bool have_clock = !wms.no_clock && clock_cnv(&clock);
-  stat_layout lay = wm_stat_layout(cols, label_len(2), label_len(1), label_len(0), have_clock ? clock.ext_cols : 0,
+  bool compiled = clock_cnv(&clock);
+  bool have_clock = compiled && !wms.no_clock;
+  stat_layout lay = wm_stat_layout(cols, label_len(2), label_len(1), label_len(0), compiled ? clock.ext_cols : 0,
                                    have_clock);
   if (lay.compact) wms.no_clock = true;
   std::vector<char> line(size_t(cols), ' ');

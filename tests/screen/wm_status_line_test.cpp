@@ -1,0 +1,143 @@
+// The status and message lines, the clock, the window-outline table and
+// panning, against a recording terminal.
+#include <algorithm>
+
+#include "wm_session_util.h"
+
+namespace kivo::test {
+namespace {
+
+class WmStatusLine : public WmSession {
+ public:
+  void SetUp() override {
+    WmSession::SetUp();
+    defaults();
+  }
+  static void paint(ARB* msgs = nullptr) {
+    SHOW_BLK b = block("DATA ENTRY", SHOW_PAINT_ONLY);
+    wm_show(&b, msgs);
+  }
+  struct at {
+    int col;
+    const char* text;
+  };
+  static void expect_row(int row, std::initializer_list<at> want) {
+    for (const at& a : want) EXPECT_EQ(shown(row, a.col, int(strlen(a.text))), a.text) << "column " << a.col;
+  }
+};
+
+// Labels of 9, 12 and 5 and a clock of 18 columns leave gaps of 7.
+TEST_F(WmStatusLine, FieldsAt80ColumnsStandWhereTheLabelsPutThem) {
+  ASSERT_EQ(start(), 1u);
+  paint();
+  expect_row(22, {{1, "DATABASE: DB1 "},
+                  {21, " APPLICATION: APP 01 "},
+                  {47, " USER: ABC "},
+                  {62, " "}});
+  EXPECT_NE(shown(22, 63, 18), std::string(18, ' '));  // the clock
+}
+
+TEST_F(WmStatusLine, NarrowScreenGetsTheCompactLayoutAndNoClock) {
+  g_rec.cols = 40;
+  ASSERT_EQ(start(), 1u);
+  paint();
+  EXPECT_EQ(shown(22, 1, 40), "DB1              APP01               ABC");
+  EXPECT_TRUE(wms.no_clock);
+}
+
+TEST_F(WmStatusLine, TestDirectoryLeavesTheClockOut) {
+  setenv("KIVO_TST_DIR", "/tmp", 1);
+  ASSERT_EQ(start(), 1u);
+  paint();
+  expect_row(22, {{1, "DATABASE: DB1 "}, {48, "USER: ABC"}});
+  EXPECT_EQ(shown(22, 57, 24), std::string(24, ' '));
+}
+
+TEST_F(WmStatusLine, ClockTickUpdatesTheStatusLineOnceAndInputGoesOn) {
+  ASSERT_EQ(start(), 1u);
+  paint();
+  g_rec.log.clear();
+  g_rec.keys = {{KEY_STATUS_TICK, NO_KEY}, {KEY_STATUS_KEY, LK_ENTER}};
+  SHOW_BLK b = block("DATA ENTRY");
+  ASSERT_EQ(wm_show(&b, nullptr), 1);
+  EXPECT_EQ(b.key_code, LK_ENTER);
+  auto first = std::find(g_rec.log.begin(), g_rec.log.end(), "show");
+  auto second = std::find(first + 1, g_rec.log.end(), "show");
+  EXPECT_EQ(std::vector<std::string>(first + 1, second), std::vector<std::string>{"u22"});
+  EXPECT_EQ(second + 1, g_rec.log.end());
+}
+
+TEST_F(WmStatusLine, MessageLineEndsWithMessage900WhenMoreWait) {
+  ASSERT_EQ(start(), 1u);
+  ARB* msgs = wm_msg_file(80, 1);
+  std::string wide(80, 'W');
+  struct {
+    int count;
+    std::string more;  // the text of 900
+    std::string row;
+  } cases[] = {
+      {1, "(MORE)", "Not a number" + std::string(68, ' ')},
+      {2, "(MORE)", "Not a number (MORE)" + std::string(61, ' ')},
+      {2, wide, " " + wide.substr(0, 79)},  // 900 as wide as the line
+  };
+  for (auto& c : cases) {
+    wms.msg900 = c.more;
+    wm_msg_clear(msgs);
+    for (int i = 0; i < c.count; ++i) ASSERT_TRUE(wm_msg_add(msgs, CV_NUM_BAD_TEXT, 3));
+    paint(msgs);
+    EXPECT_EQ(shown(23, 1, 80), c.row) << c.count;
+  }
+}
+
+TEST_F(WmStatusLine, OutlineTableOfAPopupWithABoxMatchesEntryByEntry) {
+  ASSERT_EQ(start(), 1u);
+  TSRF* main = srf(0, 0);
+  TSRF* pop = srf(0, 0);
+  wnd(main, 2, 2, 3, 5);
+  WND_BLK b;
+  INIT_WND(&b, 5, 10, 4, 20, 1);
+  TWND* w = WM__ATTACH(&b, pop, 1);
+  CHR_BLK box{0, 1, 1, 3, 10, CHR_BOX_RUN | 0x40, 0, 0, 0};
+  ASSERT_TRUE(wm_write_reg(w, reinterpret_cast<const uint8_t*>(std::string(80, ' ').data()), {}, {&box, 1}));
+  pop->ORIGIN = {-1, 0};
+  build_outline(main, pop, static_cast<TSRF*>(com.base_srf));
+  std::vector<uint32_t> want = {
+      4,  10, 7,  29, 0xC8040000,  // the pop-up window, moved by the origin
+      4,  10, 6,  19, 0x48200040,  // its box
+      2,  2,  4,  6,  0x40040000,  // the main window
+      22, 1,  24, 80, 0x40000000,  // the base area
+      22, 1,  22, 80, 0x40040000,  // status line
+      23, 1,  23, 80, 0x40040000,  // message line
+      21, 1,  21, 80, 0x50000000,  24, 1, 24, 80, 0x50000000,
+  };
+  EXPECT_EQ(wms.outline, want);
+  EXPECT_EQ(wms.sd.nframes, want.size() / kFrameWords);
+}
+
+TEST_F(WmStatusLine, PanningNeverGivesTheOriginAPositiveRowOrColumn) {
+  ASSERT_EQ(start(), 1u);
+  wms.main = srf(0, 0);
+  wms.pop = srf(0, 0);
+  wnd(wms.pop, 5, 10, 4, 20);  // bottom-right (8, 29)
+  struct {
+    uint8_t flags;
+    uint32_t key;
+    ut_point origin;
+  } cases[] = {
+      {1, 10000, {0, -5}},  {1, 10001, {0, -5}},   {1, 10002, {-5, 0}},  {1, 10003, {-5, 0}},   {1, 10004, {-4, -5}},
+      {1, 10005, {0, -5}},  {1, 10006, {-6, -5}},  {1, 10007, {-17, -5}}, {1, 10008, {-5, -4}}, {1, 10009, {-5, 0}},
+      {1, 10010, {-5, -6}}, {1, 10011, {-5, -45}}, {1, 10012, {-5, -5}}, {3, 10000, {-5, -5}},  {3, 10007, {-5, -5}},
+      {3, 10011, {-5, -45}}, {0, 10002, {-5, -5}},
+  };
+  for (auto& c : cases) {
+    com.pan_flags = c.flags;
+    wms.pop->ORIGIN = {-5, -5};
+    ASSERT_EQ(pan_scr(c.key), 1);
+    EXPECT_EQ(wms.pop->ORIGIN.row, c.origin.row) << c.key << " flags " << int(c.flags);
+    EXPECT_EQ(wms.pop->ORIGIN.col, c.origin.col) << c.key << " flags " << int(c.flags);
+  }
+  EXPECT_EQ(pan_scr(LK_ENTER), 0);
+}
+
+}  // namespace
+}  // namespace kivo::test
