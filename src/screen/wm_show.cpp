@@ -177,7 +177,9 @@ bool convert_all() {
 
 // ---- cursor ----
 
-bool on_shown_surface(const TWND* w) { return w->srf && (w->srf == wms.main || w->srf == wms.pop || w->srf == wms.base); }
+bool on_shown_surface(const TWND* w) {
+  return w->srf && (w->srf == wms.main || w->srf == wms.pop || w->srf == wms.base);
+}
 
 uint8_t area_of(const TSRF* s) { return s == wms.main ? CURS_MAIN : s == wms.pop ? CURS_POP : CURS_BASE; }
 
@@ -284,16 +286,26 @@ int pan_scr(uint32_t key) {
   int32_t main_rows = wms.main ? wms.main->SRF_SIZE.row : H() - 3;
   int32_t main_cols = wms.main ? wms.main->SRF_SIZE.col : W();
   switch (key - LK_PAN_FIRST) {
-    case 0: if (!vertical_locked) o.row = 0; break;
+    case 0:
+      if (!vertical_locked) o.row = 0;
+      break;
     case 1:
       if (!vertical_locked) o.row = pop->first_wnd ? main_rows - pop_extent(true) - 1 : main_rows - 1;
       break;
     case 2: o.col = 0; break;
     case 3: o.col = main_cols - pop_extent(false) - 1; break;
-    case 4: if (!vertical_locked) o.row += 1; break;
-    case 5: if (!vertical_locked) o.row += H() / 2; break;
-    case 6: if (!vertical_locked) o.row -= 1; break;
-    case 7: if (!vertical_locked) o.row -= H() / 2; break;
+    case 4:
+      if (!vertical_locked) o.row += 1;
+      break;
+    case 5:
+      if (!vertical_locked) o.row += H() / 2;
+      break;
+    case 6:
+      if (!vertical_locked) o.row -= 1;
+      break;
+    case 7:
+      if (!vertical_locked) o.row -= H() / 2;
+      break;
     case 8: o.col += 1; break;
     case 9: o.col += W() / 2; break;
     case 10: o.col -= 1; break;
@@ -314,7 +326,8 @@ void build_outline(TSRF* main, TSRF* pop, TSRF* base) {
   };
   auto wflags = [](const TWND* w) {
     uint32_t f = w->blk.flag3 ? 0x60000000u : 0x40000000u;
-    if (w->blk.flag || w->blk.flag2) f |= 0x80000000u | (w->blk.flag ? 0x08000000u : 0) | (w->blk.flag2 ? 0x10000000u : 0);
+    if (w->blk.flag || w->blk.flag2)
+      f |= 0x80000000u | (w->blk.flag ? 0x08000000u : 0) | (w->blk.flag2 ? 0x10000000u : 0);
     if (!(w->state & WND_INACTIVE)) f |= 0x40000;
     if (w->blk.scroll_type) f |= 0x10000;
     return f;

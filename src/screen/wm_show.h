@@ -33,8 +33,16 @@ constexpr uint32_t MSG_MORE = 900;      // appended when more messages wait
 constexpr uint8_t SHOW_PAINT_ONLY = 0x20;  // alone: repaint and compare, no input
 enum : uint32_t { KEY_STATUS_TICK = 0x02 };
 // Cursor types of SHOW_BLK.
-enum : uint8_t { CURS_NONE = 0, CURS_ITEM = 1, CURS_REG = 2, CURS_REL = 3, CURS_MAIN = 4, CURS_POP = 5,
-                 CURS_ORIGIN = 6, CURS_BASE = 7 };
+enum : uint8_t {
+  CURS_NONE = 0,
+  CURS_ITEM = 1,
+  CURS_REG = 2,
+  CURS_REL = 3,
+  CURS_MAIN = 4,
+  CURS_POP = 5,
+  CURS_ORIGIN = 6,
+  CURS_BASE = 7
+};
 enum : uint8_t { PAN_ALLOWED = 0x01, PAN_NO_VERTICAL = 0x02 };
 
 // Descriptors of the keymap files; tests put memory files in their place.
@@ -137,10 +145,10 @@ struct wm_session {
   bool no_clock = false;  // KIVO_TST_DIR, or a compact status line
   tm_attach_blk attach{};
   TWND* stat_wnd = nullptr;
-  std::vector<TITM> si;          // status items ("SI")
-  std::vector<CHR_BLK> sc;       // their runs ("SC")
-  int dt_index = -1;             // the clock's item in `si`, -1 = none
-  std::string stat_shown;        // the values the status line shows
+  std::vector<TITM> si;     // status items ("SI")
+  std::vector<CHR_BLK> sc;  // their runs ("SC")
+  int dt_index = -1;        // the clock's item in `si`, -1 = none
+  std::string stat_shown;   // the values the status line shows
   TWND* msg_wnd = nullptr;
   std::vector<char> msg_line;  // the message line's text, screen columns
   TITM msg_item{};

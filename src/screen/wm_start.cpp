@@ -216,8 +216,8 @@ int status_line(TSRF* base) {
   CNV clock{};
   bool compiled = clock_cnv(&clock);
   bool have_clock = compiled && !wms.no_clock;
-  stat_layout lay = wm_stat_layout(cols, label_len(2), label_len(1), label_len(0), compiled ? clock.ext_cols : 0,
-                                   have_clock);
+  stat_layout lay =
+      wm_stat_layout(cols, label_len(2), label_len(1), label_len(0), compiled ? clock.ext_cols : 0, have_clock);
   if (lay.compact) wms.no_clock = true;
   std::vector<char> line(size_t(cols), ' ');
   wms.si.clear();

@@ -7,11 +7,13 @@
 // FLAGS" (hex), "show FLAGS" (hex, default 0A), "timeout N", "cursor R C".
 // The program shows the screen once with input and writes the key code,
 // key status, cursor, screen size, the level's end code, whether the tty
-// modes came back, and each field's text to RESULT. Keys come from a fixed
+// modes came back, and each field's text to RESULT. "fault" or "overflow"
+// ends it by a fatal signal right after the first picture. Keys come from a fixed
 // keymap built from the default combinations (the fixtures' test terminal).
 #include <termios.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -22,6 +24,7 @@
 
 #include "../fixtures/kivo_fixture.h"
 #include "foundation/com.h"
+#include "foundation/os.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "screen/tm.h"
@@ -48,6 +51,7 @@ struct driver {
   std::vector<uint32_t> attrs;
   uint8_t changed = 0;
   int cols = 0;
+  std::string crash;  // "fault" or "overflow" once the screen is up
 };
 driver d;
 
@@ -101,6 +105,8 @@ void read_commands(const char* path, tm_term* t) {
       w >> d.timeout;
     } else if (cmd == "cursor") {
       w >> d.row >> d.col;
+    } else if (cmd == "fault" || cmd == "overflow") {
+      d.crash = cmd;
     }
   }
 }
@@ -109,6 +115,21 @@ tm_keymap_h* default_keymap() {
   static int16_t rows[kDefaultKeymapRows][kKeymapRowWords];
   kivo_test::test_keymap_table(&rows[0][0]);
   return tm_keymap("DATA ENTRY", &rows[0][0]);
+}
+
+volatile int g_depth_limit = -1;
+
+int deep(int n) {
+  volatile char pad[4096];
+  pad[n % 4096] = 1;
+  return n == g_depth_limit ? 0 : deep(n + 1) + pad[0];
+}
+
+// Ends the process by a fatal signal with recovery not armed.
+[[noreturn]] void crash(const std::string& how) {
+  if (how == "overflow") deep(0);
+  *static_cast<volatile int*>(nullptr) = 1;
+  abort();
 }
 
 bool same_modes(const termios& a, const termios& b) {
@@ -138,6 +159,11 @@ int main(int argc, char** argv) {
   d.chars.assign(static_cast<size_t>(t->rows) * t->cols, ' ');
   d.attrs.assign(d.chars.size(), 0);
   read_commands(argv[1], t);
+  if (!d.crash.empty()) {
+    ss_unix_init();
+    show_screen(t, d.frames.data(), static_cast<uint32_t>(d.frames.size() / kFrameWords), true);
+    crash(d.crash);
+  }
 
   SHOW_DATA sd{};
   sd.term = t;

@@ -25,8 +25,8 @@ namespace kivo::test {
 
 struct rec_term {
   int cols = 80;
-  std::vector<std::string> log;  // "u<row>" per row update, "show", "finish"
-  std::deque<std::pair<uint32_t, uint32_t>> keys;  // (status, key) the shows answer
+  std::vector<std::string> log;                      // "u<row>" per row update, "show", "finish"
+  std::deque<std::pair<uint32_t, uint32_t>> keys;    // (status, key) the shows answer
   std::vector<std::pair<std::string, int>> keymaps;  // name and rows handed in
   tm_term* image = nullptr;
 };
@@ -66,7 +66,6 @@ inline const wm_term_ops kRecTerm = {rec_init, rec_attach, rec_keymap, rec_updat
                                      rec_show, rec_none,   rec_none,   rec_finish};
 
 class WmSession : public WmFresh {
-
  public:
   void SetUp() override {
     WmFresh::SetUp();

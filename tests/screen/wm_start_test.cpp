@@ -91,8 +91,14 @@ TEST_F(WmStart, GroupOf1200CodesIsCutAt999) {
   ASSERT_EQ(start(), 1u);
   ASSERT_EQ(g_rec.keymaps.back().first, "BIG       ");
   EXPECT_EQ(g_rec.keymaps.back().second, kKeymapMaxCodes);
-  EXPECT_EQ(key_of("BIG       ", "\x1b" "998~"), 998);
-  EXPECT_EQ(key_of("BIG       ", "\x1b" "999~"), -1);
+  EXPECT_EQ(key_of("BIG       ",
+                   "\x1b"
+                   "998~"),
+            998);
+  EXPECT_EQ(key_of("BIG       ",
+                   "\x1b"
+                   "999~"),
+            -1);
 }
 
 }  // namespace

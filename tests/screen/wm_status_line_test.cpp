@@ -30,10 +30,7 @@ class WmStatusLine : public WmSession {
 TEST_F(WmStatusLine, FieldsAt80ColumnsStandWhereTheLabelsPutThem) {
   ASSERT_EQ(start(), 1u);
   paint();
-  expect_row(22, {{1, "DATABASE: DB1 "},
-                  {21, " APPLICATION: APP 01 "},
-                  {47, " USER: ABC "},
-                  {62, " "}});
+  expect_row(22, {{1, "DATABASE: DB1 "}, {21, " APPLICATION: APP 01 "}, {47, " USER: ABC "}, {62, " "}});
   EXPECT_NE(shown(22, 63, 18), std::string(18, ' '));  // the clock
 }
 
@@ -108,7 +105,7 @@ TEST_F(WmStatusLine, OutlineTableOfAPopupWithABoxMatchesEntryByEntry) {
       22, 1,  24, 80, 0x40000000,  // the base area
       22, 1,  22, 80, 0x40040000,  // status line
       23, 1,  23, 80, 0x40040000,  // message line
-      21, 1,  21, 80, 0x50000000,  24, 1, 24, 80, 0x50000000,
+      21, 1,  21, 80, 0x50000000, 24, 1, 24, 80, 0x50000000,
   };
   EXPECT_EQ(wms.outline, want);
   EXPECT_EQ(wms.sd.nframes, want.size() / kFrameWords);
@@ -124,9 +121,9 @@ TEST_F(WmStatusLine, PanningNeverGivesTheOriginAPositiveRowOrColumn) {
     uint32_t key;
     ut_point origin;
   } cases[] = {
-      {1, 10000, {0, -5}},  {1, 10001, {0, -5}},   {1, 10002, {-5, 0}},  {1, 10003, {-5, 0}},   {1, 10004, {-4, -5}},
-      {1, 10005, {0, -5}},  {1, 10006, {-6, -5}},  {1, 10007, {-17, -5}}, {1, 10008, {-5, -4}}, {1, 10009, {-5, 0}},
-      {1, 10010, {-5, -6}}, {1, 10011, {-5, -45}}, {1, 10012, {-5, -5}}, {3, 10000, {-5, -5}},  {3, 10007, {-5, -5}},
+      {1, 10000, {0, -5}},   {1, 10001, {0, -5}},   {1, 10002, {-5, 0}},   {1, 10003, {-5, 0}},  {1, 10004, {-4, -5}},
+      {1, 10005, {0, -5}},   {1, 10006, {-6, -5}},  {1, 10007, {-17, -5}}, {1, 10008, {-5, -4}}, {1, 10009, {-5, 0}},
+      {1, 10010, {-5, -6}},  {1, 10011, {-5, -45}}, {1, 10012, {-5, -5}},  {3, 10000, {-5, -5}}, {3, 10007, {-5, -5}},
       {3, 10011, {-5, -45}}, {0, 10002, {-5, -5}},
   };
   for (auto& c : cases) {
