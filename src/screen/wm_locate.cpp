@@ -62,10 +62,6 @@ int item_at(int32_t row, int32_t col, phys_hit* out, const char* what) {
 
 uint8_t* text_at(TREG* g, ut_point p) { return reg_text(g) + size_t(p.row - 1) * size_t(g->SIZE.col) + p.col - 1; }
 
-void mark_item_rows(TREG* g, const TITM& it) {
-  for (int32_t r = std::max(it.tl_row, 1); r <= std::min(it.br_row, g->SIZE.row); ++r) reg_flags(g)[r - 1] |= ROW_TEXT;
-}
-
 // Alpha items take their value from the rows as shown, blank runs cut to one.
 int redisplay(TITM& it) {
   CNV& c = it.cnv;
@@ -87,6 +83,10 @@ int redisplay(TITM& it) {
 }
 
 }  // namespace
+
+void wm_mark_item(TREG* g, const TITM& it) {
+  for (int32_t r = std::max(it.tl_row, 1); r <= std::min(it.br_row, g->SIZE.row); ++r) reg_flags(g)[r - 1] |= ROW_TEXT;
+}
 
 int wm_locate(TSRF* srf, const ut_point* p, SHOW_BLK* blk) {
   if (!srf) return sys_err(kModule, __LINE__, "wm_locate() - bad tsrf"), 0;
@@ -194,7 +194,7 @@ int wm_item_key(uint32_t key) {
     case kRedisplayKey: ok = redisplay(it); break;
     default: break;
   }
-  mark_item_rows(h.reg, it);
+  wm_mark_item(h.reg, it);
   return ok;
 }
 

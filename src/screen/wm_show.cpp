@@ -150,6 +150,7 @@ bool etoi(TSRF* s, uint8_t area, bool* first) {
         if (it.stat) *it.stat = 2;
         if (!blink(w, it, false)) return failed;
         cv_itoe(&it.cnv);
+        if (auto* g = static_cast<TREG*>(wm_obj(it.reg))) wm_mark_item(g, it);
         continue;
       }
       failed = true;

@@ -137,6 +137,8 @@ struct titm_hit {
   TITM* item;
 };
 int find_titm(uint8_t area, titm_hit* out);
+// Marks the rows of an item for the next repaint.
+void wm_mark_item(TREG* g, const TITM& it);
 // The item keys SPLIT, JOIN, END PARAGRAPH and REDISPLAY; 1 done.
 int wm_item_key(uint32_t key);
 

@@ -258,6 +258,16 @@ void lock_line(const char* text) {
   g_lock_line = text ? wm_add_stat(text, strlen(text)) : nullptr;
 }
 
+// Status messages show the current surfaces without reading input and
+// without touching the message line.
+void show_status() {
+  wm_repaint(static_cast<TSRF*>(com.cur_srf), static_cast<TSRF*>(com.cur_srf2));
+  uint32_t flags = wms.sd.flags;
+  wms.sd.flags = SHOW_REFRESH;
+  wm_term()->show(&wms.sd);
+  wms.sd.flags = flags;
+}
+
 int terminal_start() {
   const ut_design_recs& recs = ut_get_design_recs();
   const uint8_t* sysparm = recs.dsysparm ? recs.dsysparm() : nullptr;
@@ -340,6 +350,7 @@ int wm_init(uint32_t* status) {
   com.pan_flags = PAN_ALLOWED;
   os_ready = kReadyAtStart;
   tm_hooks.get_ed = wm_get_ed;
+  wm_show_hook = show_status;
   set_lock_status_presenter(lock_line);
   *status = 1;
   return 1;

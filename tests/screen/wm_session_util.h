@@ -84,6 +84,7 @@ class WmSession : public WmFresh {
     unsetenv("KIVO_TST_DIR");
     set_lock_status_presenter(nullptr);
     tm_hooks.get_ed = nullptr;
+    wm_show_hook = nullptr;
     wm_term_override = nullptr;
     wm_term_handle = nullptr;
     tm_image_free(g_rec.image);
