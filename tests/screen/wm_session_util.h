@@ -33,6 +33,7 @@ struct rec_term {
 inline rec_term g_rec;
 
 inline int rec_attach(tm_attach_blk* b) {
+  tm_image_free(g_rec.image);  // a second start in one test
   g_rec.image = tm_image_new(24, g_rec.cols);
   b->term = g_rec.image;
   for (int i = 0; i < 3; ++i) b->rows[i] = 24, b->cols[i] = g_rec.cols;
@@ -81,6 +82,7 @@ class WmSession : public WmFresh {
     ASSERT_TRUE(kivo_test::write_messages());
   }
   void TearDown() override {
+    wm_clr_scope(com.sys_scope);
     unsetenv("KIVO_TST_DIR");
     set_lock_status_presenter(nullptr);
     tm_hooks.get_ed = nullptr;
@@ -97,6 +99,7 @@ class WmSession : public WmFresh {
   }
   static uint32_t start() {
     uint32_t status = 0;
+    wm_clr_scope(com.sys_scope);  // the windows of an earlier start in the test
     wm_init(&status);
     for (auto& e : captured_errors()) ADD_FAILURE() << e;
     return status;
