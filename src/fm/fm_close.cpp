@@ -6,6 +6,7 @@
 // scope, so that the scope's clean-up meets it again.
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
+#include "fm/record_cache.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
@@ -114,6 +115,8 @@ void free_pfb(PFB* pfb) {
   if (pfb->pfb_fms->free_id && !pfb->pfb_fms->free_id(pfb))
     sys_err("FMFI", __LINE__, "free_lfb() - fms_free_id failed");
   fm_free_proc(pfb);
+  fm_uncache(pfb->pfb_null_rec);
+  pfb->pfb_null_rec = nullptr;
   while (LFN* lfn = ctl ? ctl_lfn_of(pfb->pfb_no) : nullptr) {
     fm_checkstat(ctl_del_lfn(lfn), __LINE__, "del LFN");
     mm_free(lfn);

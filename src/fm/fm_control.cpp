@@ -12,6 +12,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
+#include "fm/record_cache.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
 
@@ -201,6 +202,7 @@ void INIT_STRUCT_FDB(FDB* fdb, KDB* kdb, SDB* sdb) {
 
 int fm_ctl_init() {
   g_pfb_arb = g_pfb_arb2 = g_lfn_arb = g_lfn_arb2 = g_struct_arb = fm_cache_arb = nullptr;
+  fm_cache_reset();
   ARB *pfb = nullptr, *pfb2 = nullptr, *lfn = nullptr, *lfn2 = nullptr;
   fm_checkstat(ctl_create(INIT_PFB_FDB, com.sys_scope, kCtlSize, &pfb, &pfb2), __LINE__, "can't create PFB file");
   fm_checkstat(ctl_create(INIT_LFN_FDB, com.sys_scope, kCtlSize, &lfn, &lfn2), __LINE__, "can't create lfn file");

@@ -12,6 +12,8 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
+#include "fm/record_cache.h"
+#include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
 
@@ -42,6 +44,9 @@ bool blank(const char* p, size_t n) {
   return std::all_of(p, p + n, [](char c) { return c == ' '; });
 }
 
+// Design files of these source applications are memory files.
+bool memory_design(const FDB* fdb) { return is_ap(fdb->path.fdb_src_ap, "0DO") || is_ap(fdb->path.fdb_src_ap, "0DN"); }
+
 // Steps 2 and 3: changes that stay in the caller's descriptor.
 void settle_name(FDB* fdb) {
   FDB_PATH& p = fdb->path;
@@ -51,7 +56,7 @@ void settle_name(FDB* fdb) {
     memcpy(p.fdb_name, name, sizeof p.fdb_name);
     fdb->fdb_opt |= LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
   }
-  if (is_ap(p.fdb_src_ap, "0DO") || is_ap(p.fdb_src_ap, "0DN")) {
+  if (memory_design(fdb)) {
     fdb->fdb_opt |= LFB_ANY_DIR;
     fdb->fdb_fs_type = FS_MEMORY;
   }
@@ -148,6 +153,20 @@ LFB* share_found(FDB* fdb, LFB* lfb, PFB* found, const fms_records& r, uint32_t 
   return lfb;
 }
 
+// The null record comes from the cache for data files of variable length,
+// with a key flagged KDB_UPKEEP2, or on a file-system type 4 to 6.
+bool wants_null_rec(const FDB* fdb, const PFB* pfb, const fms_records& r) {
+  const uint8_t cls = fdb->path.fdb_class;
+  if (cls != PATH_DATA && cls != PATH_NEWDATA) return false;
+  if (pfb->pfb_var) return true;
+  if (pfb->ORG == ORG_INDEXED)
+    for (int i = 0; i < pfb->pfb_nkeys; ++i)
+      if (pfb->pfb_kdb[i].kdb_flags & KDB_UPKEEP2) return true;
+  if (!r.has_sysdir) return false;
+  const uint16_t fs = ld_le16(r.sysdir, SYSDIR_FS_TYPE);
+  return fs >= 4 && fs <= 6;
+}
+
 // Step 7, a new physical file: listed, entered in the control files, then
 // alloc_fi and the streams; a failure undoes all of it.
 LFB* open_new_pfb(FDB* fdb, LFB* lfb, const fms_records& r, uint32_t scope) {
@@ -160,7 +179,15 @@ LFB* open_new_pfb(FDB* fdb, LFB* lfb, const fms_records& r, uint32_t scope) {
   if (ctl) fm_checkstat(ctl_write_pfb(pfb), __LINE__, "can't write pfb");
   link_pfb(lfb, pfb, lfn);
   if (ctl) fm_checkstat(ctl_write_lfn(lfn), __LINE__, "can't write LFN record");
+  if (wants_null_rec(fdb, pfb, r)) {
+    // A file without INITIAL records simply has no null record.
+    const uint32_t stat = fdb->fdb_stat, stat2 = fdb->fdb_stat2;
+    pfb->pfb_null_rec = fm_cache(fdb, CACHE_NULL);
+    fdb->fdb_stat = stat, fdb->fdb_stat2 = stat2;
+  }
   if (finish_lfb(lfb, fdb, scope, &r)) return lfb;
+  fm_uncache(pfb->pfb_null_rec);
+  pfb->pfb_null_rec = nullptr;
   // The control records go first: the PFB record is the block itself, and
   // free_id clears its identity.
   if (ctl) {
@@ -198,7 +225,10 @@ LFB* open_by_identity(FDB* fdb, LFB* lfb, uint32_t scope) {
   lfb->lfb_pfb = pfb;
   lfb->lfb_lfn = lfn;
   fms_records r;
-  auto alloc_id = [&] { return pfb->pfb_fms->alloc_id(lfb, &com.path_root, &com.data_dir, nullptr, nullptr); };
+  auto alloc_id = [&] {
+    return pfb->pfb_fms->alloc_id(lfb, &com.path_root, &com.data_dir, r.has_sysdir ? r.sysdir : nullptr,
+                                  r.has_sysdflt ? r.sysdflt : nullptr);
+  };
   if (!slct_fms(lfb, &r) || !alloc_id()) return discard_new(fdb, lfb, lfb->lfb_stat);
   PFB* found = fm_ctl_ready() ? ctl_find_pfb(pfb->pfb_id16, pfb->pfb_id32) : nullptr;
   if (found) {
@@ -374,6 +404,8 @@ void drop_if_empty(uint32_t scope) {
 
 }  // namespace
 
+bool fm_is_memory(const FDB* fdb) { return fdb->fdb_fs_type == FS_MEMORY || memory_design(fdb); }
+
 LFB* alloc_lfb(FDB* fdb, uint32_t scope) {
   if ((fdb->fdb_opt & LFB_SCOPED) && fdb->path.fdb_tmp_id > scope) {
     sys_err("FMFI", __LINE__, "alloc_lfb() - bad open scope");
@@ -448,6 +480,10 @@ int fm_actv(ARB* arb, STRM* strm) {
 }
 
 int fm__create(FDB* fdb, uint32_t scope) {
+  // Settled first: a design file that becomes a memory file has no
+  // structure file, and one made under its memory name would be taken for
+  // the file itself.
+  settle_name(fdb);
   const uint32_t caller_opt = fdb->fdb_opt;
   const bool open_new = caller_opt & LFB_OPEN_NEW;
   const uint8_t cls = fdb->path.fdb_class;

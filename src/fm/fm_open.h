@@ -51,6 +51,10 @@ int fm_locate(FDB* fdb);
 // The operating-system open of a stream, and the file process's start event.
 int fm_actv(ARB* arb, STRM* strm);
 
+// True when the descriptor's file is a memory file: by its type, or as a
+// design file of source application "0DO" or "0DN" (the open makes it one).
+bool fm_is_memory(const FDB* fdb);
+
 // ---- blocks ----
 LFB* alloc_lfb(FDB* fdb, uint32_t scope);
 int create_strm(LFB* lfb, FAD* fad, uint32_t scope);

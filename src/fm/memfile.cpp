@@ -326,12 +326,17 @@ int mm_alloc_id(LFB* lfb, const cstr*, const cstr*, const uint8_t*, const uint8_
   return 1;
 }
 
-int mm_alloc_fi(LFB*, const uint8_t*, const uint8_t*) { return 1; }
+// The null record is the PFB's, which may be younger than the mfb.
+int mm_alloc_fi(LFB* lfb, const uint8_t*, const uint8_t*) {
+  static_cast<mfb*>(lfb->lfb_pfb->pfb_fms_data)->tmpl = lfb->lfb_pfb->pfb_null_rec;
+  return 1;
+}
 int mm_free_fi(LFB*) { return 1; }
 
 int mm_free_id(PFB* pfb) {
   auto* f = static_cast<mfb*>(pfb->pfb_fms_data);
   if (f && !f->exists) destroy(f);
+  else if (f) f->tmpl = nullptr;  // the null record goes with the PFB
   pfb->pfb_fms_data = nullptr;
   pfb->pfb_id16 = 0;
   return 1;

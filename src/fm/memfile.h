@@ -165,6 +165,17 @@ int mm_rewrite(ARB* arb, STRM* strm);
 int mm_del(ARB* arb, STRM* strm);
 int mm_scratch(ARB* arb, STRM* strm);
 
+// The memory file of `mem` saved to the stream of `disk`: a 4-byte count
+// record, then every record in key-0 order (record order without keys).
+// A null `mem` writes a count of 0. 0 with the status in `disk` on a failed
+// write, or when the records written are not the count (FM_IO_ERR).
+int mm_save_fi(ARB* disk, ARB* mem);
+// Creates the descriptor's memory file and loads it from such a stream;
+// a count of 0 creates nothing (fdb_arb null, 1). A count record that is
+// not 4 bytes, a missing record or one the file cannot hold fails the load
+// with the file scratched. Defined with the file manager's stream code.
+int mm_load_fi(FDB* fdb, ARB* disk, uint32_t scope);
+
 // ---- the index ----
 
 // The position of the search key of the handle: 1, or 0 with arb_stat

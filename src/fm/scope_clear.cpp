@@ -6,6 +6,8 @@
 // Closing runs file events under nested MARKs; they cannot touch the end
 // code of the level being left, which MARK keeps in a local.
 #include "fm/scope_clear.h"
+#include "fm/fm_sysadm.h"
+#include "fm/unix_fm.h"
 
 #include <cstdlib>
 
@@ -115,7 +117,7 @@ int fm_init() {
   if (!fms_set_data_server(getenv("KIVO_DATA_SERVER"))) return 0;
   mm_destroy_all();  // a second start (tests) begins with no memory file
   fm_objects_init();
-  return fm_ctl_init();
+  return fm_ctl_init() && fm_sysadm_init();
 }
 
 void fm_clr_scope(uint32_t level) {
@@ -130,6 +132,7 @@ void fm_clr_scope(uint32_t level) {
 
 void fm_register_hooks() {
   os_fm_init = fm_init;
+  fms_backends.native = unix_fm_init;
   token_register_hooks();
   ut_clear_hooks.files = fm_clr_scope;
 }

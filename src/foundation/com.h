@@ -22,6 +22,7 @@ struct cstr {
 };
 
 struct RESET_REC;
+struct ARB;
 
 // One scope level, com.scope_tbl[level]. The jump point serves only the
 // recovery from a fatal signal; ordinary end codes unwind by exception (see
@@ -126,6 +127,8 @@ struct com_area {
   char** argv;
   uint8_t keaterm;    // KIVO_KEATERM is set
   uint8_t pan_flags;  // bit 0 pan, bit 1 vertical pan
+  ARB* rpt_arb;       // the report manager's report file ("RM"/"RF"), null before rm_init
+  uint16_t rpt_cnt;   // reports made in the session: their running numbers
 };
 
 static_assert(offsetof(com_area, pd_minus1) == 0);

@@ -6,6 +6,8 @@
 
 #include "compiler/seams.h"
 #include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/fm_sysadm.h"
 #include "fm/scope_clear.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
@@ -15,6 +17,8 @@
 #include "interp/seams.h"
 
 namespace kivo {
+
+constexpr uint16_t kSysparmLen = 508;
 
 pi_hook_table pi_hooks;
 INVOC pi_invoc;
@@ -42,11 +46,50 @@ void pi_exec(INVOC* invoc) {
   st_le32(invoc->b, INVOC_END_CODE, PI_END_NO_PROC);
 }
 
-const uint8_t* pi_get_dsysparm() { return pi_hooks.get_dsysparm ? pi_hooks.get_dsysparm() : nullptr; }
-const uint8_t* pi_get_dap(const char* ap_id, const char* ver) {
-  return pi_hooks.get_dap ? pi_hooks.get_dap(ap_id, ver) : nullptr;
+namespace {
+
+// SYSPARM, read once (record 1) and kept for the run.
+const uint8_t* read_sysparm() {
+  static uint8_t rec[kSysparmLen];
+  static int state;  // 0 not read, 1 read, 2 unavailable
+  if (state) return state == 1 ? rec : nullptr;
+  state = 2;
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_DSYSPARM_FDB(&fdb, kdb, sdb);
+  if (!FM_OPEN(&fdb, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) return nullptr;
+  ARB* a = fdb.fdb_arb;
+  a->arb_rec = rec;
+  a->arb_len = kSysparmLen;
+  a->arb_relno = 1;
+  a->arb_mod = ARB_FIRST;
+  if (fm_read(a)) state = 1;
+  a->arb_mod = 0;
+  FM_CLOSE(a, 0);
+  return state == 1 ? rec : nullptr;
 }
-const uint8_t* pi_get_ddb(const char* db_id) { return pi_hooks.get_ddb ? pi_hooks.get_ddb(db_id) : nullptr; }
+
+}  // namespace
+
+const uint8_t* pi_get_dsysparm() { return pi_hooks.get_dsysparm ? pi_hooks.get_dsysparm() : read_sysparm(); }
+
+// The last APPL record read is given again without a read.
+const uint8_t* pi_get_dap(const char* ap_id, const char* ver) {
+  if (pi_hooks.get_dap) return pi_hooks.get_dap(ap_id, ver);
+  static uint8_t rec[kApplRecLen];
+  static bool have;
+  if (have && memcmp(rec + 4, ap_id, 3) == 0 && memcmp(rec + 7, ver, 2) == 0) return rec;
+  have = sa_read_appl(ap_id, ver, rec);
+  return have ? rec : nullptr;
+}
+
+const uint8_t* pi_get_ddb(const char* db_id) {
+  if (pi_hooks.get_ddb) return pi_hooks.get_ddb(db_id);
+  static uint8_t rec[kDatabaseRecLen];
+  if (!db_id || memcmp(db_id, "   ", 3) == 0) return nullptr;
+  return sa_read_database(db_id, rec) ? rec : nullptr;
+}
 
 void* pi_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope) {
   return pi_hooks.shr_data ? pi_hooks.shr_data(pcb, owner_scope, mark_scope) : nullptr;
@@ -72,6 +115,8 @@ void pi_register_hooks() {
   fm_pb_init = pb_init;
   ut_clear_hooks.sorted_queries = pb_clr_scope;
   ss_ddb_lookup = pi_get_ddb;
+  fm_sa_hooks.get_dap = pi_get_dap;
+  fm_sa_hooks.get_ddb = pi_get_ddb;
   fm_proc_hooks.invoc = &pi_invoc;
   fm_proc_hooks.pl_get = pl_get;
   fm_proc_hooks.shr_data = pi_shr_data;
@@ -82,7 +127,6 @@ void pi_register_hooks() {
   fm_proc_hooks.restore_data = pi_restore_data;
 }
 
-void rm_init() {}
 void fp_init() {}
 void mp_init() {}
 void ip_init() {}

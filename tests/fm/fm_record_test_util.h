@@ -29,7 +29,7 @@ struct rec_desc : owned_fdb {
     fdb.fdb_fs_type = FS_MEMORY;
     fdb.fdb_var = var;
     fdb.fdb_org = ORG_INDEXED;
-    INIT_TMP_PATH(&fdb.path, "APP", "00", name, 0);
+    INIT_TMP_PATH(&fdb.path, "0DN", "00", name, 0);  // its INITIAL file is a memory file
   }
 };
 

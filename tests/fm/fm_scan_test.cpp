@@ -381,31 +381,3 @@ TEST_F(FmScanModel, RandomOperationsAgainstAFilteringModel) {
 
 }  // namespace
 }  // namespace kivo::test
-
-namespace kivo::test {
-namespace {
-
-class FmSaveLoad : public FmScan {};
-
-TEST_F(FmSaveLoad, DelAllOpensADeferredFileAndStopsOnlyAtItsEnd) {
-  ASSERT_EQ(FM_CLOSE(h, 0), 1);
-  ASSERT_TRUE(FM_OPEN(&d.fdb, 1, LFB_DEFER, 0x0f, 0x0f));
-  ARB* a = with_buf(d.fdb.fdb_arb, buf);
-  EXPECT_EQ(a->arb_sarb->sarb_cur_strm->strm_active, kStrmInactive);
-  ARB* b = attach(a, nullptr, buf2);
-  memcpy(buf2, "0007", 4);
-  b->arb_mod = ARB_EQUAL | ARB_HOLD;
-  ASSERT_EQ(fm_read(b), 1);
-  EXPECT_EQ(fm_del_all(a), 0);  // a record it cannot hold
-  EXPECT_EQ(a->arb_stat, FM_HELD_SELF);
-  ASSERT_EQ(fm_release(b), 1);
-  a->arb_mod = ARB_KEEP_POS;
-  EXPECT_EQ(fm_del_all(a), 1);
-  EXPECT_EQ(a->arb_mod, ARB_KEEP_POS);
-  EXPECT_EQ(a->arb_rec, buf);
-  a->arb_mod = ARB_FIRST;
-  EXPECT_EQ(fm_read(a), 0);
-}
-
-}  // namespace
-}  // namespace kivo::test

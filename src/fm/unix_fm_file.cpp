@@ -1,0 +1,731 @@
+// The native back-end's file-level slots (see unix_fm.h): identity, attach,
+// open, create, close, scratch, rename, the format check, statistics.
+//
+// Removing or replacing a file another process may have open first takes its
+// open lock (byte 1 of the data file) exclusively without waiting: a file
+// in use is never removed under its user. A pair is replaced key file
+// first and data file by rename, so its name always holds a whole data file;
+// a key file that is missing is rebuilt by the next open.
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "fm/fd_cache.h"
+#include "fm/fm_open.h"
+#include "fm/lock.h"
+#include "fm/unix_fm.h"
+#include "foundation/com.h"
+#include "foundation/os.h"
+#include "foundation/os_calls.h"
+#include "foundation/paths.h"
+#include "foundation/sys_err.h"
+
+namespace kivo {
+
+fms_fn unix_fms_fn;
+bool uio_short_tmp_names;
+
+namespace {
+
+std::vector<std::unique_ptr<UIO_FILE>> g_idlist;  // Idlist
+uint32_t g_next_id;
+FILE* g_stats_log;
+bool g_stats_procs;
+bool g_exit_registered;
+bool g_reached_keys;  // a format check of this session reached the key step
+
+constexpr size_t SYSDIR_OPTIONS = 308;  // 256 characters of options
+constexpr uint32_t kLfbPreload = 0x18;
+const char* const kRowNames[kStatRows] = {"OPEN   ", "READ   ", "RDNXT  ", "START  ", "WRITE  ", "REWRITE"};
+
+UIO_STRM* U(STRM* s) { return static_cast<UIO_STRM*>(s->strm_fms_path); }
+UIO_FILE* F(STRM* s) { return uio_file(s->strm_lfb->lfb_pfb); }
+
+int fail(ARB* arb, uint32_t st, uint32_t st2 = 0) {
+  arb->arb_stat = st;
+  arb->arb_stat2 = st2;
+  return 0;
+}
+
+bool indexed(const PFB* pfb) { return pfb->ORG == ORG_INDEXED && pfb->pfb_nkeys > 0; }
+uint32_t open_len(const PFB* pfb) { return pfb->pfb_var ? 0 : pfb->pfb_rec_len; }
+
+std::string with_ext(const char* path, const char* ext) { return std::string(path) + ext; }
+
+bool has_text(const uint8_t* field, const char* word) {
+  std::string s(reinterpret_cast<const char*>(field), kSysDirFieldLen);
+  return s.find(word) != std::string::npos;
+}
+
+// The status of a failed removal or rename, the system's error in stat2.
+uint32_t errno_status(int err, const char* what, const char* path) {
+  if (err == EACCES || err == EPERM) return FM_NO_ACCESS;
+  if (err == EROFS) return FM_READ_ONLY_FS;
+  if (err == EXDEV) return FM_CROSS_DEVICE;
+  sys_err("UNIXIO", __LINE__, "%s %s: %s", what, path, strerror(err));
+  return FM_IO_ERR;
+}
+
+// The open lock of the pair at `path`, had exclusively without waiting: the
+// slot holding it (close it when done), -1 when the data file is missing,
+// -2 when the file is in use here or in another process.
+int take_open_lock(const char* path) {
+  int slot = kivo_open(with_ext(path, ".dat").c_str(), O_RDWR, 0);
+  if (slot < 0) return -1;
+  if (fd_cache_refs(slot) > 1 || !lock_hdr(slot, 1)) {
+    kivo_close(slot);
+    return -2;
+  }
+  return slot;
+}
+
+// Removes "%s.key" and "%s.dat"; 0, or the status of the data file's removal.
+uint32_t remove_pair(const char* path, uint32_t* err) {
+  std::string key = with_ext(path, ".key"), dat = with_ext(path, ".dat");
+  if (os_sys.unlink(key.c_str()) != 0 && errno != ENOENT) {
+    *err = static_cast<uint32_t>(errno);
+    return errno_status(errno, "can't remove", key.c_str());
+  }
+  if (os_sys.unlink(dat.c_str()) == 0) return 0;
+  *err = static_cast<uint32_t>(errno);
+  return errno == ENOENT ? uint32_t{FM_NO_FILE} : errno_status(errno, "can't remove", dat.c_str());
+}
+
+// Removes a pair nobody uses: FM_LOCK_REFUSED when it is in use.
+uint32_t remove_unused(const char* path, uint32_t* err) {
+  int slot = take_open_lock(path);
+  if (slot == -2) return FM_LOCK_REFUSED;
+  uint32_t st = remove_pair(path, err);
+  if (slot >= 0) kivo_close(slot);
+  return st == FM_NO_FILE ? 0 : st;
+}
+
+void now(long* sec, long* usec) {
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  *sec = tv.tv_sec;
+  *usec = tv.tv_usec;
+}
+
+bool master(const STRM* strm) { return strm->strm_lfb->lfb_strm.head == strm; }
+
+int attach_rcb(UIO_FILE* f, UIO_STRM* u, ARB* arb) {
+  if (u->rcb) return 1;
+  int st = 0;
+  u->rcb = brfaccess(&st, f->brf, 0, f->flags & kUioTrackLocks);
+  if (!u->rcb) return fail(arb, convert_btree_error(st, f->path));
+  st_le32(u->rec_id, 0, 0);
+  arb->arb_rec_id_area = u->rec_id;
+  arb->arb_rec_id_len = 4;
+  u->strm->strm_active = kStrmStartPending;
+  return 1;
+}
+
+bool upgrade_allowed(const LFB* lfb) {
+  const FDB_PATH& p = lfb->lfb_lfn->lfn_path;
+  return IS_BOB_AP(p.fdb_ap) || p.fdb_class != PATH_DATA;
+}
+
+// Opens the data file of an open: an indexed file whose key file is missing
+// gets an empty one, which the format check fills.
+BRF_FILE* open_data(UIO_FILE* f, const LFB* lfb, int* code) {
+  const PFB* pfb = lfb->lfb_pfb;
+  bool keys = indexed(pfb);
+  uint16_t mode = keys ? 0 : BRF_NO_KEYS;
+  bool excl = lfb->lfb_shr <= 1;
+  BRF_FILE* b = brfopen(code, f->path, mode, open_len(pfb), excl);
+  struct stat st;
+  if (!b && *code == BRF_NOT_FOUND_FILE && keys && os_sys.stat(with_ext(f->path, ".dat").c_str(), &st) == 0)
+    b = brfopen(code, f->path, BRF_CREATE, open_len(pfb), excl);
+  if (b) *code = BRF_OK;
+  return b;
+}
+
+int check_keynos(const PFB* pfb, ARB* arb) {
+  for (int i = 0; i < pfb->pfb_nkeys; ++i)
+    if (pfb->pfb_kdb[i].kdb_keyno >= kMaxKeys) return fail(arb, FM_KEY_NO_DIFF);
+  return 1;
+}
+
+// A data file just opened passes the format check, else is closed again.
+int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
+  int st = vfy_ver(f, lfb, upgrade);
+  if (st == BRF_OK) return 1;
+  brfclose(f->brf);
+  f->brf = nullptr;
+  return fail(arb, convert_btree_error(st, f->path));
+}
+
+// Counts a stream's open of the data file.
+void opened(UIO_FILE* f, STRM* strm) {
+  ++f->open_count;
+  strm->strm_lfb->lfb_pfb->pfb_open = 1;
+  strm->strm_active = kStrmStartPending;
+}
+
+// ---- create ----
+
+// The create's first name: the block's path, or a short temporary name.
+std::string create_name(const UIO_FILE* f, const LFB* lfb) {
+  if (!uio_short_tmp_names || !f->scoped || lfb->lfb_lfn->lfn_path.fdb_class == PATH_SESS) return f->path;
+  std::string out(strlen(f->path) + 1, '\0');
+  ss_tmp_1st(out.data(), f->path);
+  out.resize(strlen(out.c_str()));
+  return out;
+}
+
+BRF_FILE* create_once(const std::string& name, const PFB* pfb, bool excl, int* code) {
+  uint16_t mode = indexed(pfb) ? BRF_CREATE : BRF_CREATE | BRF_NO_KEYS;
+  BRF_FILE* b = brfopen(code, name.c_str(), mode, open_len(pfb), excl);
+  if (b || *code == BRF_FILE_LOCKED) return b;
+  if (!ss_make_path(with_ext(name.c_str(), ".dat").c_str())) {
+    *code = -1;
+    return nullptr;
+  }
+  return brfopen(code, name.c_str(), mode, open_len(pfb), excl);
+}
+
+// A scoped work file's name is taken: the next short name, or (when there is
+// none) the old pair removed when nobody uses it. 0 to try again, or a status.
+uint32_t free_name(std::string* name, uint32_t* err) {
+  if (uio_short_tmp_names && ss_tmp_nxt(name->data())) return 0;
+  return remove_unused(name->c_str(), err);
+}
+
+// ---- statistics ----
+
+void print_stats(UIO_FILE* f) {
+  fprintf(g_stats_log, "Stats for %s\n", f->path);
+  for (int i = 0; i < kStatRows; ++i) {
+    const uio_stat_row& s = f->stats[i];
+    fprintf(g_stats_log, " %s - %07ld.%07ld %07ld.%07ld %05ld\n", kRowNames[i], s.tot_sec, s.tot_usec, s.max_sec,
+            s.max_usec, s.count);
+  }
+  fflush(g_stats_log);
+}
+
+void at_exit() {
+  if (!g_stats_log) return;
+  if (g_stats_procs) fputs("\n***--> Closing files at exit \n\n", g_stats_log);
+  dump_all_stats();
+  fclose(g_stats_log);
+  g_stats_log = nullptr;
+}
+
+}  // namespace
+
+UIO_FILE* uio_file(const PFB* pfb) {
+  return pfb && pfb->pfb_id16 == kUioId16 ? static_cast<UIO_FILE*>(pfb->pfb_fms_data) : nullptr;
+}
+
+uint32_t convert_btree_error(int code, const char* path) {
+  switch (code) {
+    case 0: return 0;
+    case 1: return FM_NO_DB;
+    case 2: return FM_NOT_INDEXED;
+    case 3: return FM_NO_FILE;
+    case 4: return FM_NO_SPACE;
+    case 5: return FM_NO_ACCESS;
+    case 7:
+    case 20: return FM_LOCK_REFUSED;
+    case 8:
+    case 14:
+    case 17: return FM_EOF;
+    case 9:
+    case 16: return FM_NOT_FOUND;
+    case 10: return FM_DUP_KEY;
+    case 12: return FM_ORG_DIFF;
+    case 13: return FM_BAD_KEY_LEN;
+    case 15: return FM_NOT_ATTACHED;
+    case 18:
+    case 19: return FM_KEY_NO_DIFF;
+    case 22: sys_err("UNIXIO", __LINE__, "OUT OF SPACE while writing %s", path && *path ? path : "<uknown>"); exit(-1);
+    case 23: sys_err("UNIXIO", __LINE__, "TOO MANY OPEN FILES, exiting"); exit(-1);
+    default: return FM_IO_ERR;
+  }
+}
+
+int fill_bkey_from_kdb(KEY_DESC* out, const KDB* key, const KDB* primary) {
+  *out = KEY_DESC{};
+  int n = 0;
+  auto add = [&](const KDB* k) {
+    for (int j = 0; j < k->kdb_nsegs; ++j) {
+      if (n == kBtMaxSegs) return false;
+      const SDB& s = k->kdb_sdb[j];
+      uint8_t order = GET_SEG_ORD(k->kdb_order, s.sdb_order);
+      out->seg[n++] = BT_SEG{type_to_bktype(s.sdb_type, order), static_cast<uint8_t>(s.sdb_len), s.sdb_offset};
+    }
+    return true;
+  };
+  if (key->kdb_nsegs > kBtMaxSegs || !add(key)) return BRF_NO_KEY;
+  if ((key->kdb_flags & KDB_DUP) && primary && !add(primary)) return BRF_NO_KEY;
+  out->nsegs = static_cast<uint8_t>(n);
+  return BRF_OK;
+}
+
+namespace {
+
+constexpr char kUpgradeText[] = "Performing Some Routine Maintenance (Upgrading File Format) ... Please Wait";
+constexpr char kRebuildText[] = "Performing Some Routine Maintenance (Rebuilding Data Index) ... Please Wait";
+
+// Brings the data file to the current format under its update lock. A
+// header that cannot be read is only initialised in an empty file.
+int upgrade_data(BRF_FILE* b, bool status_line) {
+  if (!bt_share_at(b->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) return BRF_LOCK_REFUSED;
+  brfgethdr(b);
+  int st = BRF_OK;
+  if (b->hdr.version != kBrfVersion) {
+    bool existing = b->hdr.version != kVersionUnread;
+    struct stat sb;
+    if (!existing && kivo_fstat(b->slot, &sb) == 0 && sb.st_size > 0) st = BRF_BAD_DATA;
+    if (st == BRF_OK && existing && !g_reached_keys) {
+      fputs("Attempting to run 2.0.0 against 1.8.40-Apps and Sys Admin files\n", stderr);
+      exit(1);
+    }
+    if (st == BRF_OK) {
+      if (existing && status_line) bt_upd_stat(kUpgradeText);
+      st = brf_upd_ver(b);
+      if (existing && status_line) bt_upd_stat(nullptr);
+    }
+  }
+  bt_share_at(b->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  return st;
+}
+
+// Declares every key of the PFB in the key file (building a missing index).
+int declare_keys(UIO_FILE* f, BRF_RCB* r, const PFB* pfb, bool create) {
+  BT_FILE* kf = f->brf->key;
+  bool fresh = brf_key_file.just_created && brf_key_file.just_created(kf);
+  bool show = (fresh || kf->hdr[kHdrKeyCount] == 0) && f->brf->hdr.eofseek > kDataHeaderSize;
+  if (show) bt_upd_stat(kRebuildText);
+  // A key file without keys (missing, rebuilt) gets them whatever the file.
+  create = create || fresh || kf->hdr[kHdrKeyCount] == 0;
+  const KDB* primary = pfb_key(pfb, 0);
+  int st = BRF_OK;
+  for (int i = 0; i < pfb->pfb_nkeys && st == BRF_OK; ++i) {
+    const KDB& k = pfb->pfb_kdb[i];
+    KEY_DESC d;
+    st = fill_bkey_from_kdb(&d, &k, primary && primary != &k ? primary : nullptr);
+    bool null_rec = (k.kdb_flags & KDB_UPKEEP2) && pfb->pfb_null_rec;
+    if (st == BRF_OK) st = brfsetkey(r, &d, create, null_rec, pfb->pfb_null_rec);
+    if (st == BRF_OK) f->key_handle[k.kdb_keyno] = r->cursor->key;
+  }
+  if (show) bt_upd_stat(nullptr);
+  return st;
+}
+
+}  // namespace
+
+int vfy_ver(UIO_FILE* f, LFB* lfb, bool upgrade) {
+  int st = BRF_OK;
+  BRF_RCB* r = brfaccess(&st, f->brf, 0, false);
+  if (!r) return st;
+  bool cls1 = lfb->lfb_lfn->lfn_path.fdb_class == PATH_DATA;
+  if (upgrade && f->brf->hdr.version != kBrfVersion) st = upgrade_data(f->brf, cls1);
+  if (st == BRF_OK && f->brf->hdr.version != kBrfVersion) st = BRF_PAGE_FULL;  // 200510
+  if (st == BRF_OK && f->brf->key) st = declare_keys(f, r, lfb->lfb_pfb, upgrade);
+  if (st == BRF_OK || f->brf->key) g_reached_keys = true;
+  brfdeaccess(r);
+  if (st == BRF_OK) f->nkeys = lfb->lfb_pfb->pfb_nkeys;
+  return st;
+}
+
+// ---- identity ----
+
+int u_alloc_id(LFB* lfb, const cstr* root, const cstr* data_dir, const uint8_t* sysdir, const uint8_t* sysdflt) {
+  FDB_PATH path = lfb->lfb_lfn->lfn_path;
+  bool scoped = lfb->lfb_opt & LFB_SCOPED;
+  if (!scoped) lfb->lfb_lfn->lfn_path.fdb_tmp_id = path.fdb_tmp_id = 0;
+  // Without an installation root, files live under the data directory.
+  const cstr* base = root && root->ptr && root->len && root->ptr[0] ? root : data_dir;
+  int pst = 0;
+  const cstr* os_path = ss_bld_path(&path, 0, base, sysdir, sysdflt, &pst);
+  if (!os_path || os_path->len > kUioPathLen) {
+    lfb->lfb_stat = FM_IO_ERR;
+    return 0;
+  }
+  UIO_FILE* f = nullptr;
+  for (auto& e : g_idlist)
+    if (strcmp(e->path, os_path->ptr) == 0) f = e.get();
+  if (!f) {
+    g_idlist.push_back(std::make_unique<UIO_FILE>());
+    f = g_idlist.back().get();
+    snprintf(f->path, sizeof f->path, "%s", os_path->ptr);
+    f->id = ++g_next_id;
+    f->scoped = scoped;
+  }
+  if ((sysdflt && has_text(sysdflt + SYSDFLT_OPTIONS, "track_locks")) ||
+      (sysdir && has_text(sysdir + SYSDIR_OPTIONS, "track_locks")))
+    f->flags |= kUioTrackLocks;
+  PFB* pfb = lfb->lfb_pfb;
+  pfb->pfb_id16 = kUioId16;
+  pfb->pfb_id32 = f->id;
+  pfb->pfb_fms_data = f;
+  return 1;
+}
+
+int u_alloc_fi(LFB* lfb, const uint8_t*, const uint8_t*) {
+  if (UIO_FILE* f = uio_file(lfb->lfb_pfb)) ++f->users;
+  return 1;
+}
+
+int u_free_fi(LFB* lfb) {
+  if (UIO_FILE* f = uio_file(lfb->lfb_pfb); f && f->users) --f->users;
+  return 1;
+}
+
+int u_free_id(PFB* pfb) {
+  UIO_FILE* f = uio_file(pfb);
+  if (!f) return 1;
+  if (f->brf) brfclose(f->brf);
+  dump_stats(f);
+  g_idlist.erase(std::find_if(g_idlist.begin(), g_idlist.end(), [f](auto& e) { return e.get() == f; }));
+  pfb->pfb_fms_data = nullptr;
+  pfb->pfb_id16 = 0;
+  return 1;
+}
+
+// ---- streams ----
+
+int u_attach(ARB* arb, STRM* strm) {
+  UIO_FILE* f = F(strm);
+  auto* u = new UIO_STRM;
+  u->strm = strm;
+  u->file = f;
+  strm->strm_fms_path = u;
+  strm->strm_fms_path_len = sizeof(UIO_STRM);
+  f->streams.push_back(u);
+  strm->strm_active = kStrmInactive;
+  if (f->brf && !attach_rcb(f, u, arb)) {
+    f->streams.pop_back();
+    strm->strm_fms_path = nullptr;
+    delete u;
+    return 0;
+  }
+  return 1;
+}
+
+int u_detach(ARB*, STRM* strm) {
+  UIO_STRM* u = U(strm);
+  if (!u) return 1;
+  auto& v = u->file->streams;
+  v.erase(std::remove(v.begin(), v.end(), u), v.end());
+  if (u->rcb) brfdeaccess(u->rcb);
+  strm->strm_fms_path = nullptr;
+  delete u;
+  return 1;
+}
+
+// ---- open, create, close ----
+
+int u_open(ARB* arb, STRM* strm) {
+  UIO_FILE* f = F(strm);
+  UIO_STRM* u = U(strm);
+  LFB* lfb = strm->strm_lfb;
+  upd_stats(f, ST_OPEN, true);
+  bool not_required = lfb->lfb_opt & LFB_NOT_REQUIRED;
+  bool defer = lfb->lfb_opt & LFB_DEFER;
+  lfb->lfb_opt &= ~(LFB_NOT_REQUIRED | LFB_DEFER);
+  if (!f->brf) {
+    if (defer) {
+      if (!master(strm)) sys_err("UNIXIO", __LINE__, "u_open() - defer requested for non-master STRM");
+      return 1;
+    }
+    if (!check_keynos(lfb->lfb_pfb, arb)) return 0;
+    int code = 0;
+    f->brf = open_data(f, lfb, &code);
+    if (!f->brf) {
+      if (!not_required) return fail(arb, convert_btree_error(code, f->path));
+      if (!master(strm)) sys_err("UNIXIO", __LINE__, "u_open() - 'not required' for non-master STRM");
+      return 1;
+    }
+    if (!checked(f, lfb, arb, upgrade_allowed(lfb))) return 0;
+  }
+  if (!attach_rcb(f, u, arb)) return 0;
+  if ((lfb->lfb_opt & kLfbPreload) == kLfbPreload && !u->preloaded) {
+    brf_preload(u->rcb);
+    u->preloaded = true;
+  }
+  opened(f, strm);
+  upd_stats(f, ST_OPEN, false);
+  return 1;
+}
+
+int u_create(ARB* arb, STRM* strm) {
+  UIO_FILE* f = F(strm);
+  LFB* lfb = strm->strm_lfb;
+  PFB* pfb = lfb->lfb_pfb;
+  if (!check_keynos(pfb, arb)) return 0;
+  std::string name = create_name(f, lfb);
+  bool excl = lfb->lfb_shr <= 1;
+  uint32_t status = 0;
+  BRF_FILE* b = nullptr;
+  for (;;) {
+    int code = 0;
+    b = create_once(name, pfb, excl, &code);
+    if (!b) return fail(arb, code < 0 ? uint32_t{FM_NOT_OPEN} : convert_btree_error(code, name.c_str()));
+    if (code == BRF_NOT_FOUND_FILE) break;  // created
+    status = FM_EXISTS;
+    if (!f->scoped) break;
+    brfclose(b);
+    uint32_t err = 0;
+    if (uint32_t st = free_name(&name, &err)) return fail(arb, st, err);
+    status = 0;
+  }
+  snprintf(f->path, sizeof f->path, "%s", name.c_str());
+  f->scoped = false;
+  f->brf = b;
+  if (!checked(f, lfb, arb, true)) return 0;
+  arb->arb_stat = status;
+  if (!(lfb->lfb_opt & LFB_OPEN_NEW)) {
+    brfclose(f->brf);
+    f->brf = nullptr;
+    return 1;
+  }
+  if (!attach_rcb(f, U(strm), arb)) return 0;
+  lfb->lfb_opt &= ~(LFB_NOT_REQUIRED | LFB_DEFER);
+  opened(f, strm);
+  return 1;
+}
+
+int u_scratch(ARB* arb, STRM* strm) {
+  UIO_FILE* f = F(strm);
+  if (f->brf) return fail(arb, FM_FILE_OPEN);
+  int slot = take_open_lock(f->path);
+  if (slot == -2) return fail(arb, FM_FILE_OPEN);
+  uint32_t err = 0;
+  uint32_t st = remove_pair(f->path, &err);
+  if (slot >= 0) kivo_close(slot);
+  if (st == FM_NO_FILE) {
+    arb->arb_stat = FM_NO_FILE;
+    return 1;
+  }
+  return st ? fail(arb, st, err) : 1;
+}
+
+int u_close(ARB* arb, STRM* strm) {
+  UIO_FILE* f = F(strm);
+  PFB* pfb = strm->strm_lfb->lfb_pfb;
+  bool whole = (arb->arb_mod & ARB_CLOSE_NOW) || (f->users <= 1 && !(arb->arb_mod & ARB_STRM_ONLY));
+  if (f->brf && whole) {
+    for (UIO_STRM* u : f->streams) {
+      if (u->rcb) brfdeaccess(u->rcb);
+      u->rcb = nullptr;
+      u->hold = UIO_NO_HOLD;
+      u->pos = UIO_NO_POS;
+      u->preloaded = false;
+      u->strm->strm_active = kStrmInactive;
+    }
+    brfclose(f->brf);
+    f->brf = nullptr;
+    f->open_count = 0;
+    pfb->pfb_open = 0;
+  } else if (UIO_STRM* u = U(strm)) {
+    if (u->rcb) uio_drop_hold(u);
+    u->hold = UIO_NO_HOLD;
+    if (f->open_count) --f->open_count;
+  }
+  if ((arb->arb_mod & ARB_SCRATCH) && !pfb->pfb_open) return u_scratch(arb, strm);
+  return 1;
+}
+
+// ---- rename: the stream's file (new) moves to the handle's file (old) ----
+
+namespace {
+
+// Copies every record of the pair `from` into a new pair `to`.
+int copy_pair(const char* from, const char* to) {
+  int st = 0;
+  BRF_FILE* src = brfopen(&st, from, BRF_NO_KEYS, 0, false);
+  if (!src) return st;
+  uint32_t len_fixed = brf_fixed(src) ? src->hdr.rec_len : 0;
+  if (len_fixed) {  // a fixed-length file has a header only beside its key file
+    brfclose(src);
+    if (!(src = brfopen(&st, from, BRF_CREATE, len_fixed, false))) return st;
+  }
+  BRF_FILE* dst = brfopen(&st, to, BRF_CREATE, len_fixed, true);
+  if (!dst) {
+    brfclose(src);
+    return st;
+  }
+  st = brf_upd_ver(dst);
+  BRF_RCB* r = st ? nullptr : brfaccess(&st, src, 0, false);
+  BRF_RCB* w = r ? brfaccess(&st, dst, 0, false) : nullptr;
+  if (w) {
+    std::vector<uint8_t> buf(kMaxRecordLength);
+    uint32_t len = 0;
+    for (st = brffirst(r, buf.data(), buf.size(), &len); st == BRF_OK; st = brfnext(r, buf.data(), buf.size(), &len))
+      if ((st = brfput(w, buf.data(), len)) != BRF_OK) break;
+    if (st == BRF_EOF) st = BRF_OK;
+  }
+  if (w) brfdeaccess(w);
+  if (r) brfdeaccess(r);
+  brfclose(dst);
+  brfclose(src);
+  return st;
+}
+
+uint32_t move_file(const std::string& from, const std::string& to, uint32_t* err) {
+  if (os_sys.rename(from.c_str(), to.c_str()) == 0) return 0;
+  *err = static_cast<uint32_t>(errno);
+  return errno_status(errno, "can't rename", from.c_str());
+}
+
+// Across devices: a copy beside the old file takes its name.
+uint32_t replace_by_copy(const char* from, const char* to, uint32_t* err) {
+  std::string tmp = std::string(to) + "~";
+  if (int st = copy_pair(from, tmp.c_str())) {
+    unlink((tmp + ".dat").c_str());
+    unlink((tmp + ".key").c_str());
+    return convert_btree_error(st, tmp.c_str());
+  }
+  if (os_sys.unlink(with_ext(to, ".key").c_str()) != 0 && errno != ENOENT)
+    return errno_status(errno, "can't remove", to);
+  if (uint32_t st = move_file(tmp + ".dat", with_ext(to, ".dat"), err)) return st;
+  // The copy's key file holds no index: the next open builds them.
+  os_sys.unlink((tmp + ".key").c_str());
+  uint32_t ignored = 0;
+  remove_pair(from, &ignored);
+  return 0;
+}
+
+}  // namespace
+
+int u_rename(ARB* arb, STRM* strm) {
+  ARB* src_arb = strm->strm_sarb->sarb_arb;
+  UIO_FILE* to = arb->arb_sarb && arb->arb_sarb->sarb_cur_strm ? F(arb->arb_sarb->sarb_cur_strm) : nullptr;
+  UIO_FILE* from = F(strm);
+  if (!to || !from) return fail(arb, FM_NOT_OPEN);
+  if (to->brf || from->brf) return fail(arb, FM_FILE_OPEN);
+  int slot = take_open_lock(to->path);
+  if (slot == -2) return fail(arb, FM_FILE_OPEN);
+  std::string old_key = with_ext(to->path, ".key"), old_dat = with_ext(to->path, ".dat");
+  uint32_t err = 0;
+  uint32_t st = 0;
+  if (os_sys.unlink(old_key.c_str()) != 0 && errno != ENOENT) {
+    err = static_cast<uint32_t>(errno);
+    st = errno_status(errno, "can't remove", old_key.c_str());
+  }
+  if (!st) st = move_file(with_ext(from->path, ".dat"), old_dat, &err);
+  if (st == FM_CROSS_DEVICE) st = replace_by_copy(from->path, to->path, &err);
+  else if (!st && move_file(with_ext(from->path, ".key"), old_key, &err) != 0)
+    os_sys.unlink(with_ext(from->path, ".key").c_str());  // the open rebuilds it
+  if (slot >= 0) kivo_close(slot);
+  if (!st) return 1;
+  fail(src_arb, st, err);
+  return fail(arb, st, err);
+}
+
+int u_locate(ARB* arb, STRM* strm) {
+  UIO_FILE* f = F(strm);
+  struct stat st;
+  if (f->brf || os_sys.stat(with_ext(f->path, ".dat").c_str(), &st) == 0) return 1;
+  return fail(arb, FM_NO_FILE);
+}
+
+int u_nam(ARB*, STRM* copy) {
+  UIO_FILE* f = copy->strm_lfb ? F(copy) : nullptr;
+  copy->strm_fms_path = f ? f->path : nullptr;
+  copy->strm_fms_path_len = f ? static_cast<uint16_t>(strlen(f->path)) : 0;
+  return f != nullptr;
+}
+
+// ---- statistics ----
+
+void upd_stats(UIO_FILE* f, int row, bool start) {
+  if (!g_stats_log || !f) return;
+  uio_stat_row& s = f->stats[row];
+  long sec, usec;
+  now(&sec, &usec);
+  if (start) {
+    s.start_sec = sec;
+    s.start_usec = usec;
+    return;
+  }
+  long es = sec - s.start_sec, eu = usec - s.start_usec;
+  if (eu < 0) eu += 1000000, --es;
+  if (es > s.max_sec || (es == s.max_sec && eu > s.max_usec)) s.max_sec = es, s.max_usec = eu;
+  s.tot_usec += eu;
+  s.tot_sec += es + s.tot_usec / 1000000;
+  s.tot_usec %= 1000000;
+  ++s.count;
+}
+
+void dump_stats(UIO_FILE* f) {
+  if (!g_stats_log) return;
+  if (g_stats_procs) {
+    static char last[kProcNameLen];
+    static const char blanks[kProcNameLen + 1] = "                              ";
+    const INVOC* inv = fm_proc_hooks.invoc;
+    const char* cur = inv ? reinterpret_cast<const char*>(inv->b + INVOC_PROC_NAM) : blanks;
+    if (memcmp(last, cur, kProcNameLen) != 0) {
+      memcpy(last, cur, kProcNameLen);
+      fprintf(g_stats_log, "\n***--> Currently executing: %-*.*s\n\n", int(kProcNameLen), int(kProcNameLen), cur);
+    }
+  }
+  print_stats(f);
+}
+
+void dump_all_stats() {
+  if (!g_stats_log) return;
+  for (auto& f : g_idlist) print_stats(f.get());
+}
+
+int unix_fm_init() {
+  if (!g_exit_registered) {
+    atexit(brf_close_all_files);
+    atexit(at_exit);
+    g_exit_registered = true;
+  }
+  if (const char* log = getenv("KIVO_UNIXIO_STATS"); log && *log && !g_stats_log) {
+    g_stats_log = fopen(log, "w");
+    g_stats_procs = getenv("KIVO_UNIXIO_PROCS") != nullptr;
+  }
+  uio_short_tmp_names = getenv("KIVO_SHORT_TMP_NAMES") != nullptr;
+  g_reached_keys = false;
+  // A new start (a forked engine, tests) keeps nothing of the blocks before:
+  // their data files belong to the descriptor table that was dropped.
+  for (auto& f : g_idlist)
+    for (UIO_STRM* u : f->streams) u->rcb = nullptr;
+  g_idlist.clear();
+  fms_fn& t = unix_fms_fn;
+  t = fms_fn{};
+  t.alloc_fi = u_alloc_fi;
+  t.alloc_id = u_alloc_id;
+  t.attach = u_attach;
+  t.create = u_create;
+  t.close = u_close;
+  t.del = u_del;
+  t.detach = u_detach;
+  t.free_fi = u_free_fi;
+  t.free_id = u_free_id;
+  t.locate = u_locate;
+  t.nam = u_nam;
+  t.open = u_open;
+  t.rdnxt = u_rdnxt;
+  t.read = u_read;
+  t.release = u_release;
+  t.relocate = u_nam;
+  t.rename = u_rename;
+  t.rewrite = u_rewrite;
+  t.scratch = u_scratch;
+  t.start = u_start;
+  t.write = u_write;
+  t.transact = u_transact;
+  fms_install(FMS_NATIVE, &t);
+  brfinit();
+  return 1;
+}
+
+void uio_for_each_stream(void (*fn)(UIO_STRM*)) {
+  for (auto& f : g_idlist)
+    for (UIO_STRM* u : f->streams) fn(u);
+}
+
+}  // namespace kivo
