@@ -10,7 +10,9 @@
 // relative to the last window for type 3, else on the main surface). After
 // each show RESULT gets "key K status S type T at R C" and "item N VALUE"
 // for each item. -f=N is the remote client's socket, as for the engine.
-// Keymaps and messages are made for $TERM through the file manager first.
+// Keymaps and messages come from the data directory of KIVOPATH and
+// KIVO_0SA_PATH (made by fixture_dir for $TERM).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,18 +144,6 @@ void play(const char* path) {
   }
 }
 
-// The keymaps and messages of the terminal, as a data directory would hold them.
-void fixtures(const char* term) {
-  kivo_test::install_opt_group();
-  kivo_test::design_files_in_memory(true);
-  kivo_test::write_messages();
-  std::vector<kivo_test::keymap_row> rows = kivo_test::default_keymap_rows();
-  kivo_test::write_keymap(true, term, "", "DATA ENTRY", rows);
-  kivo_test::write_keymap(true, term, "", "MENU ENTRY", rows);
-  memset(com.keymap_id, ' ', sizeof com.keymap_id);
-  memcpy(com.keymap_id, term, std::min<size_t>(strlen(term), 10));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -164,14 +154,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT\n");
     return 2;
   }
-  com_fill(argc, argv);
-  com.rmt_sock = uint16_t(sock);
-  mm_init();
-  ut_clear_hooks.files = fm_clr_scope;
+  fm_register_hooks();
   wm_register_hooks();
-  if (!fm_init() || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
+  if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
+  com.rmt_sock = uint16_t(sock);
+  kivo_test::install_opt_group();
   const char* term = getenv("TERM");
-  fixtures(term ? term : "dumb");
+  memset(com.keymap_id, ' ', sizeof com.keymap_id);
+  if (term) memcpy(com.keymap_id, term, std::min<size_t>(strlen(term), 10));
   memcpy(com.cur_db, "DB1", 3);
   memcpy(com.cur_ap, "APP", 3);
   memcpy(com.cur_ver, "01", 2);

@@ -1,5 +1,6 @@
 // Show and read through tmux: the window-manager driver shows a window with
-// an alpha and a numeric item on a real terminal; typed keys go through the
+// an alpha and a numeric item on a real terminal, its keymaps and messages
+// read from a data directory made by fixture_dir; typed keys go through the
 // key reader and field editor, and the conversion of the fields decides what
 // comes back.
 #include <gtest/gtest.h>
@@ -23,7 +24,13 @@ struct wm_run {
   std::unique_ptr<tmux_pane> pane;
   explicit wm_run(const std::string& commands = kForm) {
     std::ofstream(dir.file("cmds")) << commands;
-    env_list env = {{"TERM", "screen"}, {"HOME", "hm"}, {"KIVO_TST_DIR", dir.path}};
+    std::string make = std::string(FIXTURE_DIR) + " " + shell_quote(dir.path) + " screen";
+    EXPECT_EQ(system(make.c_str()), 0);
+    env_list env = {{"TERM", "screen"},
+                    {"HOME", "hm"},
+                    {"KIVO_TST_DIR", dir.path},
+                    {"KIVOPATH", dir.path},
+                    {"KIVO_0SA_PATH", dir.path}};
     pane = std::make_unique<tmux_pane>(std::string(WM_DRIVER) + " cmds res", dir.path, env);
     EXPECT_TRUE(pane->wait_for("READY")) << pane->capture();
   }
