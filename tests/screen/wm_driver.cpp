@@ -4,36 +4,29 @@
 //   wm_driver [-f=N] COMMANDS RESULT
 //
 // COMMANDS, one per line: "srf" (a main surface), "wnd R C ROWS COLS" (a
-// window on it), "region TEXT" (the window's text, blank-padded), "alpha R C
-// LEN" and "num R C MASK" (entry items in the region), "show KEYMAP TYPE R C"
-// (show and read with that keymap and cursor type; R C are the position
-// relative to the last window for type 3, else on the main surface). After
-// each show RESULT gets "key K status S type T at R C" and "item N VALUE"
-// for each item. -f=N is the remote client's socket, as for the engine.
-// Keymaps and messages come from the data directory of KIVOPATH and
-// KIVO_0SA_PATH (made by fixture_dir for $TERM).
+// window on it), "region TEXT" (its text), "alpha R C LEN" and "num R C
+// MASK" (entry items in the region), "show KEYMAP TYPE R C" (show and read;
+// R C relative to the last window for type 3, else on the main surface).
+// After each show RESULT gets "key K status S type T at R C" and "item N
+// VALUE" per item. -f=N is the remote client's socket, as for the engine.
+// Keymaps and messages come from KIVOPATH / KIVO_0SA_PATH (fixture_dir).
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <memory>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
 #include "fm/scope_clear.h"
 #include "foundation/bytes.h"
-#include "foundation/com.h"
-#include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "foundation/text.h"
 #include "screen/scope_clear.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
-#include "types/cnv.h"
 #include "types/element.h"
 
 using namespace kivo;
@@ -45,99 +38,77 @@ struct item {
   std::unique_ptr<uint8_t[]> value;
   uint16_t len;
 };
+TSRF* g_main;
+TWND* g_wnd;
+std::vector<item> g_items;
+FILE* g_out;
 
-struct driver {
-  TSRF* main = nullptr;
-  TWND* wnd = nullptr;
-  std::vector<item> items;
-  FILE* out = nullptr;
-};
-driver d;
-
-CNV compile(const uint8_t* elem, int row, int col, uint8_t* value) {
-  sitm s;
-  cv_item it{row, col, 0, 0, {}, 0, 1, 0, 1, 0};
-  SET_BLANK(it.mask, sizeof it.mask);
-  cv_bld_sitm(&s, elem, &it);
-  CNV c{};
-  cv_cmpl(&c, &s, nullptr);
-  c.int_addr = value;
-  c.int_indirect = 0;
-  c.addr_mode = 0;
-  return c;
-}
-
-void add_item(bool numeric, int row, int col, int len, const std::string& mask) {
+void add_item(bool numeric, int row, int col, uint16_t len, const std::string& mask) {
   uint8_t elem[kElementSize];
-  INIT_NUM_DELEM(elem, numeric ? 4 : uint16_t(len), numeric ? 5 : 0);
-  if (!numeric) elem[ELEM_TYPE] = ELEM_ALP, SET_BLANK(elem + ELEM_MASK, 60);
-  else SET_BLANK(elem + ELEM_MASK, 60), memcpy(elem + ELEM_MASK, mask.data(), std::min<size_t>(mask.size(), 60));
-  item it{numeric, std::make_unique<uint8_t[]>(size_t(numeric ? 4 : len)), uint16_t(numeric ? 4 : len)};
+  INIT_NUM_DELEM(elem, numeric ? 4 : len, numeric ? 5 : 0);
+  SET_BLANK(elem + ELEM_MASK, 60);
+  if (numeric) memcpy(elem + ELEM_MASK, mask.data(), std::min<size_t>(mask.size(), 60));
+  else elem[ELEM_TYPE] = ELEM_ALP;
+  item it{numeric, std::make_unique<uint8_t[]>(numeric ? 4 : len), uint16_t(numeric ? 4 : len)};
   memset(it.value.get(), numeric ? 0 : ' ', it.len);
+  sitm s;
+  cv_item ci{row, col, 0, 0, {}, 0, 1, 0, 1, 0};
+  SET_BLANK(ci.mask, sizeof ci.mask);
+  cv_bld_sitm(&s, elem, &ci);
   TITM def{};
-  def.tl_row = row;
-  def.tl_col = col;
-  def.cnv = compile(elem, row, col, it.value.get());
-  def.edited = 1;
-  if (!wm_insert_itm(d.wnd, &def, CELL_EDIT | CELL_TAB, CELL_EDIT | CELL_TAB, 0))
-    fprintf(stderr, "wm_driver: item at %d %d refused (%u)\n", row, col, d.wnd->status);
-  d.items.push_back(std::move(it));
-}
-
-void report(const SHOW_BLK& b) {
-  fprintf(d.out, "key %u status %u type %u at %d %d\n", b.key_code, b.input_stat, b.curs_type, b.main_pos.row,
-          b.main_pos.col);
-  for (size_t i = 0; i < d.items.size(); ++i) {
-    const item& it = d.items[i];
-    if (it.numeric) fprintf(d.out, "item %zu %d\n", i + 1, int32_t(ld_le32(it.value.get(), 0)));
-    else
-      fprintf(d.out, "item %zu [%.*s]\n", i + 1, int(ut_buflen((const char*)it.value.get(), it.len)), it.value.get());
-  }
-  fflush(d.out);
+  cv_cmpl(&def.cnv, &s, nullptr);
+  def.cnv.int_addr = it.value.get();
+  def.cnv.int_indirect = def.cnv.addr_mode = 0;
+  def.tl_row = row, def.tl_col = col, def.edited = 1;
+  if (!wm_insert_itm(g_wnd, &def, CELL_EDIT | CELL_TAB, CELL_EDIT | CELL_TAB, 0))
+    fprintf(stderr, "wm_driver: item at %d %d refused (%u)\n", row, col, g_wnd->status);
+  g_items.push_back(std::move(it));
 }
 
 void show(std::istringstream& w) {
   std::string keymap;
-  int type = 0, row = 0, col = 0;
-  w >> std::quoted(keymap) >> type >> row >> col;
+  int type = 0;
   SHOW_BLK b{};
-  b.show_flags = SHOW_REFRESH | SHOW_INPUT;
+  w >> std::quoted(keymap) >> type >> b.rel_row >> b.rel_col;
   keymap.resize(10, ' ');
   memcpy(b.keymap_name, keymap.data(), 10);
-  b.main_srf = d.main ? d.main->id : 0;
+  b.show_flags = SHOW_REFRESH | SHOW_INPUT;
+  b.main_srf = g_main ? g_main->id : 0;
   b.curs_type = uint8_t(type);
-  b.curs_reg = d.wnd ? d.wnd->id : 0;
-  b.rel_row = b.main_pos.row = row;
-  b.rel_col = b.main_pos.col = col;
+  b.curs_reg = g_wnd ? g_wnd->id : 0;
+  b.main_pos = {b.rel_row, b.rel_col};
   wm_show(&b, nullptr);
-  report(b);
+  fprintf(g_out, "key %u status %u type %u at %d %d\n", b.key_code, b.input_stat, b.curs_type, b.main_pos.row,
+          b.main_pos.col);
+  for (size_t i = 0; i < g_items.size(); ++i) {
+    const char* v = reinterpret_cast<const char*>(g_items[i].value.get());
+    if (g_items[i].numeric) fprintf(g_out, "item %zu %d\n", i + 1, int32_t(ld_le32(g_items[i].value.get(), 0)));
+    else fprintf(g_out, "item %zu [%.*s]\n", i + 1, int(ut_buflen(v, g_items[i].len)), v);
+  }
+  fflush(g_out);
 }
 
 void play(const char* path) {
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
     std::istringstream w(line);
-    std::string cmd, rest, mask;
+    std::string cmd, rest;
     int r = 0, c = 0, n = 0, m = 0;
     w >> cmd;
     if (cmd == "srf") {
       SRF_BLK b{0, 0, 0};
-      d.main = WM__CREATE_SRF(&b, com.sys_scope);
-    } else if (cmd == "wnd") {
-      w >> r >> c >> n >> m;
+      g_main = WM__CREATE_SRF(&b, com.sys_scope);
+    } else if (cmd == "wnd" && w >> r >> c >> n >> m) {
       WND_BLK b;
       INIT_WND(&b, r, c, n, m, 0);
-      d.wnd = WM__ATTACH(&b, d.main, com.sys_scope);
-    } else if (cmd == "region") {
-      std::getline(w >> std::ws, rest);
-      rest.resize(size_t(d.wnd->blk.rows * d.wnd->blk.cols), ' ');
-      wm_write_reg(d.wnd, reinterpret_cast<const uint8_t*>(rest.data()), {}, {});
-    } else if (cmd == "alpha") {
-      w >> r >> c >> n;
-      add_item(false, r, c, n, "");
-    } else if (cmd == "num") {
-      w >> r >> c >> mask;
-      add_item(true, r, c, 0, mask);
+      g_wnd = WM__ATTACH(&b, g_main, com.sys_scope);
+    } else if (cmd == "region" && std::getline(w >> std::ws, rest)) {
+      rest.resize(size_t(g_wnd->blk.rows * g_wnd->blk.cols), ' ');
+      wm_write_reg(g_wnd, reinterpret_cast<const uint8_t*>(rest.data()), {}, {});
+    } else if (cmd == "alpha" && w >> r >> c >> n) {
+      add_item(false, r, c, uint16_t(n), "");
+    } else if (cmd == "num" && w >> r >> c >> rest) {
+      add_item(true, r, c, 0, rest);
     } else if (cmd == "show") {
       show(w);
     }
@@ -147,31 +118,23 @@ void play(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int arg = 1;
-  int sock = 0;
-  if (argc > 1 && strncmp(argv[1], "-f=", 3) == 0) sock = atoi(argv[1] + 3), ++arg;
-  if (argc - arg != 2) {
-    fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT\n");
-    return 2;
-  }
+  int arg = argc > 1 && strncmp(argv[1], "-f=", 3) == 0 ? 2 : 1;
+  if (argc - arg != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT\n"), 2;
   fm_register_hooks();
   wm_register_hooks();
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
-  com.rmt_sock = uint16_t(sock);
+  com.rmt_sock = uint16_t(arg == 2 ? atoi(argv[1] + 3) : 0);
   kivo_test::install_opt_group();
   const char* term = getenv("TERM");
   memset(com.keymap_id, ' ', sizeof com.keymap_id);
   if (term) memcpy(com.keymap_id, term, std::min<size_t>(strlen(term), 10));
-  memcpy(com.cur_db, "DB1", 3);
-  memcpy(com.cur_ap, "APP", 3);
-  memcpy(com.cur_ver, "01", 2);
+  memcpy(com.cur_db, "DB1", 3), memcpy(com.cur_ap, "APP", 3), memcpy(com.cur_ver, "01", 2);
   memcpy(com.user_id, "ABC", 3);
-  d.out = fopen(argv[arg + 1], "w");
-  if (!d.out) return 1;
+  if (!(g_out = fopen(argv[arg + 1], "w"))) return 1;
   uint32_t status = 0;
-  if (!wm_init(&status)) return fprintf(d.out, "wm_init %u\n", status), fclose(d.out), 3;
+  if (!wm_init(&status)) return fprintf(g_out, "wm_init %u\n", status), fclose(g_out), 3;
   uint32_t end = MARK(MARK_PROCESS, [&] { play(argv[arg]); });
   wm_finish();
-  fprintf(d.out, "end %u\n", end);
-  return fclose(d.out) == 0 ? 0 : 1;
+  fprintf(g_out, "end %u\n", end);
+  return fclose(g_out) == 0 ? 0 : 1;
 }

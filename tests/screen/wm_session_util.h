@@ -1,17 +1,15 @@
 // A started window manager on a recording terminal: the terminal switch's
-// operations keep a cell image and a log of updates and shows, and the show
-// answers from a script of keys. Design files are memory files made through
-// the file manager by the shared fixtures.
+// operations keep a cell image and a log of row updates and shows, and the
+// show answers from a script of keys. Design files are memory files made
+// through the file manager by the shared fixtures.
 #pragma once
 
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
-#include "fm/fm_open.h"
 #include "fm/lock.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"
@@ -32,39 +30,31 @@ struct rec_term {
 };
 inline rec_term g_rec;
 
-inline int rec_attach(tm_attach_blk* b) {
-  tm_image_free(g_rec.image);  // a second start in one test
-  g_rec.image = tm_image_new(24, g_rec.cols);
-  b->term = g_rec.image;
-  for (int i = 0; i < 3; ++i) b->rows[i] = 24, b->cols[i] = g_rec.cols;
-  return 1;
-}
-inline tm_keymap_h* rec_keymap(const char* name, const int16_t* t) {
-  int n = 0;
-  while (t[n * kKeymapRowWords] >= 0) ++n;
-  g_rec.keymaps.push_back({std::string(name, 10), n});
-  return tm_keymap(name, t);
-}
-inline int rec_update(tm_term* t, const tm_text_run& r) {
-  g_rec.log.push_back("u" + std::to_string(r.row));
-  return tm_upd_scr(t, r);
-}
-inline int rec_scroll(tm_term* t, int row, int col, int nrows, int ncols, int dir, int count) {
-  return tm_scroll(t, row, col, nrows, ncols, dir, count);
-}
-inline uint32_t rec_show(SHOW_DATA* sd) {
-  g_rec.log.push_back("show");
-  auto [status, key] = g_rec.keys.empty() ? std::pair<uint32_t, uint32_t>{KEY_STATUS_NONE, NO_KEY} : g_rec.keys.front();
-  if (!g_rec.keys.empty()) g_rec.keys.pop_front();
-  sd->status = status;
-  sd->key = key;
-  return 1;
-}
-inline void rec_finish() { g_rec.log.push_back("finish"); }
-inline void rec_none() {}
-inline void rec_init(int) {}
-inline const wm_term_ops kRecTerm = {rec_init, rec_attach, rec_keymap, rec_update, rec_scroll,
-                                     rec_show, rec_none,   rec_none,   rec_finish};
+inline const wm_term_ops kRecTerm = {
+    [](int) {},
+    [](tm_attach_blk* b) {
+      tm_image_free(g_rec.image);  // a second start in one test
+      b->term = g_rec.image = tm_image_new(24, g_rec.cols);
+      for (int i = 0; i < 3; ++i) b->rows[i] = 24, b->cols[i] = g_rec.cols;
+      return 1;
+    },
+    [](const char* name, const int16_t* t) {
+      int n = 0;
+      while (t[n * kKeymapRowWords] >= 0) ++n;
+      g_rec.keymaps.push_back({std::string(name, 10), n});
+      return tm_keymap(name, t);
+    },
+    [](tm_term* t, const tm_text_run& r) { return g_rec.log.push_back("u" + std::to_string(r.row)), tm_upd_scr(t, r); },
+    tm_scroll,
+    [](SHOW_DATA* sd) {
+      g_rec.log.push_back("show");
+      sd->status = KEY_STATUS_NONE, sd->key = NO_KEY;
+      if (!g_rec.keys.empty()) std::tie(sd->status, sd->key) = g_rec.keys.front(), g_rec.keys.pop_front();
+      return 1u;
+    },
+    [] {},
+    [] {},
+    [] { g_rec.log.push_back("finish"); }};
 
 class WmSession : public WmFresh {
  public:
@@ -75,9 +65,7 @@ class WmSession : public WmFresh {
     wm_term_override = &kRecTerm;
     kivo_test::design_files_in_memory(true);
     memcpy(com.keymap_id, "xterm     ABC", 13);
-    memcpy(com.cur_db, "DB1", 3);
-    memcpy(com.cur_ap, "APP", 3);
-    memcpy(com.cur_ver, "01", 2);
+    memcpy(com.cur_db, "DB1", 3), memcpy(com.cur_ap, "APP", 3), memcpy(com.cur_ver, "01", 2);
     memcpy(com.user_id, "ABC", 3);
     ASSERT_TRUE(kivo_test::write_messages());
   }
@@ -104,13 +92,10 @@ class WmSession : public WmFresh {
     for (auto& e : captured_errors()) ADD_FAILURE() << e;
     return status;
   }
-  // The text of screen row `row` (1-based) from column `col`, `n` wide.
+  // Screen row `row` from column `col`, `n` wide (1-based).
   static std::string shown(int row, int col, int n) {
     std::string s;
-    for (int c = col; c < col + n; ++c) {
-      uint8_t ch = tm_at(g_rec.image, row - 1, c - 1)->ch;
-      s += ch ? char(ch) : ' ';
-    }
+    for (int c = col; c < col + n; ++c) s += char(std::max<uint8_t>(tm_at(g_rec.image, row - 1, c - 1)->ch, ' '));
     return s;
   }
   static SHOW_BLK block(const char* keymap, uint8_t flags = SHOW_REFRESH | SHOW_INPUT) {

@@ -1,6 +1,7 @@
 // The start of the window manager: keymap passes over DFLTMAP and KEYMAP
 // records made through the file manager, their precedence, the fallback to
 // DATA ENTRY, and the orderly failures.
+#include "fm/fm_open.h"
 #include "wm_session_util.h"
 
 namespace kivo::test {
