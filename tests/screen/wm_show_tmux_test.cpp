@@ -1,8 +1,7 @@
 // Show and read through tmux: the window-manager driver shows a window with
 // an alpha and a numeric item on a real terminal, its keymaps and messages
 // read from a data directory made by fixture_dir; typed keys go through the
-// key reader and field editor, and the conversion of the fields decides what
-// comes back.
+// key reader and field editor, and the conversion decides what comes back.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -14,35 +13,31 @@ namespace {
 
 constexpr const char* kForm =
     "srf\nwnd 3 10 5 40\nregion READY\nalpha 2 2 10\nnum 3 2 -99999\nshow \"DATA ENTRY\" 3 3 2\n";
-const char* const kEnter = "\r";
-const char* const kCancel = "\x07\x04";
-const char* const kDeleteChar = "\x1b[3~";
-const char* const kPanUpOne = "\x10\x1b[A";
 
 struct wm_run {
   data_dir dir;
   std::unique_ptr<tmux_pane> pane;
   explicit wm_run(const std::string& commands = kForm) {
     std::ofstream(dir.file("cmds")) << commands;
-    std::string make = std::string(FIXTURE_DIR) + " " + shell_quote(dir.path) + " screen";
-    EXPECT_EQ(system(make.c_str()), 0);
-    env_list env = {{"TERM", "screen"},
-                    {"HOME", "hm"},
-                    {"KIVO_TST_DIR", dir.path},
-                    {"KIVOPATH", dir.path},
-                    {"KIVO_0SA_PATH", dir.path}};
-    pane = std::make_unique<tmux_pane>(std::string(WM_DRIVER) + " cmds res", dir.path, env);
+    EXPECT_EQ(system((std::string(FIXTURE_DIR) + " " + shell_quote(dir.path) + " screen").c_str()), 0);
+    pane = std::make_unique<tmux_pane>(std::string(WM_DRIVER) + " cmds res", dir.path,
+                                       env_list{{"TERM", "screen"},
+                                                {"HOME", "hm"},
+                                                {"KIVO_TST_DIR", dir.path},
+                                                {"KIVOPATH", dir.path},
+                                                {"KIVO_0SA_PATH", dir.path}});
     EXPECT_TRUE(pane->wait_for("READY")) << pane->capture();
   }
   std::string row(int n) { return pane->lines().at(size_t(n - 1)); }
-  // The result file once the driver ended.
-  std::string result() {
+  // The result file once the driver ended after `keys`.
+  std::string result(const std::string& keys) {
+    pane->send_hex(keys);
     EXPECT_EQ(pane->exit_status(), 0) << pane->capture();
     return slurp(dir.file("res"));
   }
   void bad_number() {
     pane->send_text("12x");
-    pane->send_hex(kEnter);
+    pane->send_hex("\r");
     EXPECT_TRUE(pane->wait_for("Not a number")) << pane->capture();
   }
 };
@@ -68,9 +63,7 @@ TEST_F(WmShowTmux, GoodNumberAfterABadOneGivesEnterAndItsValue) {
   wm_run run;
   run.bad_number();
   run.pane->send_text("12");
-  run.pane->send_hex(kDeleteChar);
-  run.pane->send_hex(kEnter);
-  std::string res = run.result();
+  std::string res = run.result("\x1b[3~\r");  // the x deleted
   EXPECT_NE(res.find("key 304 status 1"), std::string::npos) << res;
   EXPECT_NE(res.find("item 2 12\n"), std::string::npos) << res;
 }
@@ -78,26 +71,21 @@ TEST_F(WmShowTmux, GoodNumberAfterABadOneGivesEnterAndItsValue) {
 TEST_F(WmShowTmux, CancelEndsInputWhileAFieldStillFails) {
   wm_run run;
   run.bad_number();
-  run.pane->send_hex(kCancel);
-  std::string res = run.result();
+  std::string res = run.result("\x07\x04");
   EXPECT_NE(res.find("key 278 status 1"), std::string::npos) << res;
   EXPECT_NE(res.find("item 2 0\n"), std::string::npos) << res;
 }
 
 TEST_F(WmShowTmux, TwoPendingMessagesEndTheLineWithMessage900) {
   wm_run run("srf\nwnd 3 10 5 40\nregion READY\nnum 2 2 -99999\nnum 3 2 -99999\nshow \"DATA ENTRY\" 3 2 2\n");
-  run.pane->send_text("1x");
-  run.pane->send_hex("\t");
-  run.pane->send_text("2x");
-  run.pane->send_hex(kEnter);
+  run.pane->send_text("1x\t2x\r");
   ASSERT_TRUE(run.pane->wait_for("(MORE)")) << run.pane->capture();
   EXPECT_EQ(run.row(23), "Not a number (MORE)");
 }
 
 TEST_F(WmShowTmux, PanKeyComesBackToTheProgramAfterThePan) {
   wm_run run;
-  run.pane->send_hex(kPanUpOne);
-  std::string res = run.result();
+  std::string res = run.result("\x10\x1b[A");  // PAN UP ONE
   EXPECT_NE(res.find("key 10004 status 1"), std::string::npos) << res;
 }
 

@@ -85,8 +85,7 @@ TEST_F(WmStatusLine, MessageLineEndsWithMessage900WhenMoreWait) {
 
 TEST_F(WmStatusLine, OutlineTableOfAPopupWithABoxMatchesEntryByEntry) {
   ASSERT_EQ(start(), 1u);
-  TSRF* main = srf(0, 0);
-  TSRF* pop = srf(0, 0);
+  TSRF *main = srf(0, 0), *pop = srf(0, 0);
   wnd(main, 2, 2, 3, 5);
   WND_BLK b;
   INIT_WND(&b, 5, 10, 4, 20, 1);
@@ -95,40 +94,35 @@ TEST_F(WmStatusLine, OutlineTableOfAPopupWithABoxMatchesEntryByEntry) {
   ASSERT_TRUE(wm_write_reg(w, reinterpret_cast<const uint8_t*>(std::string(80, ' ').data()), {}, {&box, 1}));
   pop->ORIGIN = {-1, 0};
   build_outline(main, pop, static_cast<TSRF*>(com.base_srf));
-  std::vector<uint32_t> want = {
-      4,  10, 7,  29, 0xC8040000,  // the pop-up window, moved by the origin
-      4,  10, 6,  19, 0x48200040,  // its box
-      2,  2,  4,  6,  0x40040000,  // the main window
-      22, 1,  24, 80, 0x40000000,  // the base area
-      22, 1,  22, 80, 0x40040000,  // status line
-      23, 1,  23, 80, 0x40040000,  // message line
-      21, 1,  21, 80, 0x50000000, 24, 1, 24, 80, 0x50000000,
-  };
-  EXPECT_EQ(wms.outline, want);
-  EXPECT_EQ(wms.sd.nframes, want.size() / kFrameWords);
+  EXPECT_EQ(wms.outline, (std::vector<uint32_t>{
+                             4,  10, 7,  29, 0xC8040000,  // the pop-up window, moved by the origin
+                             4,  10, 6,  19, 0x48200040,  // its box
+                             2,  2,  4,  6,  0x40040000,  // the main window
+                             22, 1,  24, 80, 0x40000000,  // the base area
+                             22, 1,  22, 80, 0x40040000,  // status line
+                             23, 1,  23, 80, 0x40040000,  // message line
+                             21, 1,  21, 80, 0x50000000, 24, 1, 24, 80, 0x50000000,
+                         }));
 }
 
+// From (-5, -5), a pop-up window ending at (8, 29) on a 21 x 80 main surface.
 TEST_F(WmStatusLine, PanningNeverGivesTheOriginAPositiveRowOrColumn) {
   ASSERT_EQ(start(), 1u);
   wms.main = srf(0, 0);
-  wms.pop = srf(0, 0);
-  wnd(wms.pop, 5, 10, 4, 20);  // bottom-right (8, 29)
-  struct {
-    uint8_t flags;
-    uint32_t key;
-    ut_point origin;
-  } cases[] = {
-      {1, 10000, {0, -5}},   {1, 10001, {0, -5}},   {1, 10002, {-5, 0}},   {1, 10003, {-5, 0}},  {1, 10004, {-4, -5}},
-      {1, 10005, {0, -5}},   {1, 10006, {-6, -5}},  {1, 10007, {-17, -5}}, {1, 10008, {-5, -4}}, {1, 10009, {-5, 0}},
-      {1, 10010, {-5, -6}},  {1, 10011, {-5, -45}}, {1, 10012, {-5, -5}},  {3, 10000, {-5, -5}}, {3, 10007, {-5, -5}},
-      {3, 10011, {-5, -45}}, {0, 10002, {-5, -5}},
+  wnd(wms.pop = srf(0, 0), 5, 10, 4, 20);
+  const int32_t cases[][4] = {
+      // pan flags, key, origin row, col
+      {1, 10000, 0, -5},   {1, 10001, 0, -5},   {1, 10002, -5, 0},   {1, 10003, -5, 0},  {1, 10004, -4, -5},
+      {1, 10005, 0, -5},   {1, 10006, -6, -5},  {1, 10007, -17, -5}, {1, 10008, -5, -4}, {1, 10009, -5, 0},
+      {1, 10010, -5, -6},  {1, 10011, -5, -45}, {1, 10012, -5, -5},  {3, 10000, -5, -5}, {3, 10007, -5, -5},
+      {3, 10011, -5, -45}, {0, 10002, -5, -5},
   };
   for (auto& c : cases) {
-    com.pan_flags = c.flags;
+    com.pan_flags = uint8_t(c[0]);
     wms.pop->ORIGIN = {-5, -5};
-    ASSERT_EQ(pan_scr(c.key), 1);
-    EXPECT_EQ(wms.pop->ORIGIN.row, c.origin.row) << c.key << " flags " << int(c.flags);
-    EXPECT_EQ(wms.pop->ORIGIN.col, c.origin.col) << c.key << " flags " << int(c.flags);
+    ASSERT_EQ(pan_scr(uint32_t(c[1])), 1);
+    EXPECT_EQ(std::make_pair(wms.pop->ORIGIN.row, wms.pop->ORIGIN.col), std::make_pair(c[2], c[3]))
+        << c[1] << " " << c[0];
   }
   EXPECT_EQ(pan_scr(LK_ENTER), 0);
 }
