@@ -113,7 +113,10 @@ int brf_errno_status(int err, int line) {
     case ENFILE:
     case EMFILE: return BRF_TOO_MANY_FILES;
     case ENOSPC: return BRF_NO_SPACE;
-    default: sys_err("BRF", line, "%s", strerror(err)); return BRF_SYS_ERR;
+    default:
+      (void)line;
+      la_sys_err(strerror(err), 0);
+      return BRF_SYS_ERR;
   }
 }
 

@@ -251,7 +251,8 @@ int brf_bulk_begin(brf_bulk* b, BRF_FILE* f);
 int brf_bulk_put(brf_bulk* b, const uint8_t* rec, uint32_t len);
 int brf_bulk_flush(brf_bulk* b);
 
-// Status for a failed system call; 24 also reports the system's text.
+// Status for a failed system call; 24 also records the system's text as the
+// last system error, which message 200650 shows.
 int brf_errno_status(int err, int line);
 
 }  // namespace kivo
