@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "../tests/fixtures/kivo_fixture.h"
+#include "fm/la.h"
 #include "fm/scope_clear.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
@@ -93,18 +94,18 @@ int show(TSRF* main, uint8_t flags, ARB* msgs, TWND* cursor_wnd = nullptr) {
   return wm_show(&b, msgs);
 }
 
-int kivo_child() {
-  com_fill(0, nullptr);
-  mm_init();
-  ut_clear_hooks.files = fm_clr_scope;
+int kivo_child(char** argv) {
+  kivo_test::data_dir dir;  // the keymaps and messages, removed at the end
+  setenv("KIVOPATH", dir.path.c_str(), 1);
+  setenv("KIVO_0SA_PATH", dir.path.c_str(), 1);
+  fm_register_hooks();
   wm_register_hooks();
-  if (!fm_init() || !cv_init()) return 1;
+  if (!os_init(1, argv) || !cv_init()) return 1;
   const char* term = getenv("TERM");
-  kivo_test::install_opt_group();
-  kivo_test::design_files_in_memory(true);
-  kivo_test::write_messages();
-  kivo_test::write_message(kMessageNo, kMessage);
-  kivo_test::write_keymap(true, term, "", "DATA ENTRY", kivo_test::default_keymap_rows());
+  if (!kivo_test::write_messages() || !kivo_test::write_message(kMessageNo, kMessage) ||
+      !kivo_test::write_keymap(true, term, "", "DATA ENTRY", kivo_test::default_keymap_rows()))
+    return 1;
+  if (!la_init() || !la_slct("00 ", com.sys_scope)) return 1;
   memset(com.keymap_id, ' ', sizeof com.keymap_id);
   memcpy(com.keymap_id, term, std::min<size_t>(strlen(term), 10));
   memcpy(com.cur_db, "DB1", 3), memcpy(com.cur_ap, "APP", 3), memcpy(com.cur_ver, "01", 2);
@@ -154,8 +155,8 @@ int kivo_child() {
   show(main, SHOW_REFRESH, nullptr);
   mark("M", "close a pop-up");
 
-  ARB* msgs = wm_msg_file(uint16_t(com.scr_cols), com.sys_scope);
-  wm_msg_add(msgs, kMessageNo, 0);
+  ARB* msgs = la_create_fi(uint16_t(com.scr_cols), com.sys_scope);
+  wm_msg_add(msgs, kMessageNo);
   show(main, SHOW_REFRESH, msgs);
   mark("M", "show a message");
   show(main, SHOW_REFRESH, nullptr);
@@ -228,7 +229,7 @@ count_list run(const std::vector<std::string>& argv, bool enter_after_key) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && strcmp(argv[1], "--kivo-child") == 0) return kivo_child();
+  if (argc > 1 && strcmp(argv[1], "--kivo-child") == 0) return kivo_child(argv);
   setenv("TERM", "xterm", 0);
   setenv("KIVO_TST_DIR", "/tmp", 1);  // no clock: its minute ticks would count
   count_list k = run({argv[0], "--kivo-child"}, true);

@@ -15,6 +15,7 @@
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
+#include "screen/la_show.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_repaint.h"
@@ -27,7 +28,6 @@ namespace {
 
 constexpr const char* kModule = "WM6";
 constexpr uint32_t kAttrBold = 0x40, kAttrHidden = 0x10, kMsgMask = 0x50;
-constexpr uint16_t kClassFatal = 3;
 constexpr uint32_t kExitNoKeymap = 3;
 constexpr uint32_t kShowMsgKey = 279;
 constexpr uint32_t kRedisplayKey = 262;
@@ -161,7 +161,7 @@ bool etoi(TSRF* s, uint8_t area, bool* first) {
         auto* g = static_cast<TREG*>(wm_obj(it.reg));
         if (g) reg_to_srf(w, g, {it.tl_row, it.tl_col}, area_pos(&wms.work, area));
       }
-      wm_msg_add(wms.show_msgs, it.cnv.cnv_status, kClassFatal);
+      wm_msg_add(wms.show_msgs, it.cnv.cnv_status);
     }
   }
   return failed;
@@ -436,6 +436,12 @@ int wm_show(SHOW_BLK* blk, ARB* msgs) {
     }
     bool key = sd.status == KEY_STATUS_KEY;
     if (key && sd.key == kShowMsgKey) {
+      // The pop-up is a show of its own: this show's working state waits.
+      uint32_t shown_key;
+      TSRF *main = wms.main, *pop = wms.pop;
+      SHOW_BLK work = wms.work;
+      la_show_msg(msgs, &shown_key);
+      wms.main = main, wms.pop = pop, wms.work = work;
       prep_scr(blk, msgs);
       continue;
     }

@@ -45,27 +45,14 @@ enum : uint8_t {
 };
 enum : uint8_t { PAN_ALLOWED = 0x01, PAN_NO_VERTICAL = 0x02 };
 
-// Descriptors of the keymap files; tests put memory files in their place.
-struct wm_design_fdbs {
-  void (*dfltmap)(FDB* fdb, KDB* kdb, SDB* sdb);
-  void (*keymap)(FDB* fdb, KDB* kdb, SDB* sdb);
-};
-extern wm_design_fdbs wm_fdbs;
-
 // ---- messages (wm_msg.cpp) ----
 
-// Forgets the MESSAGE file of an earlier session (wm_init).
-void wm_msg_session();
 // The text of message `number` in the current language without trailing
 // blanks; empty when it is missing.
 std::string wm_msg_text(uint32_t number);
-// The MESSAGE file's descriptor for a language; tests put in their own.
-extern void (*wm_msg_fdb)(FDB* fdb, KDB* kdb, SDB* sdb, const char* lang);
-// A message memory file for texts of `text_len` bytes at `scope`; null after
-// a system error.
-ARB* wm_msg_file(uint16_t text_len, uint32_t scope);
-// Adds the text of `number` with class `cls`; 1, or 0 after a system error.
-int wm_msg_add(ARB* file, uint32_t number, uint16_t cls);
+// Adds the text of `number` to a message memory file (la_create_fi); 1, or
+// 0 after a system error.
+int wm_msg_add(ARB* file, uint32_t number);
 // Empties the file.
 void wm_msg_clear(ARB* file);
 // The first message of `file` (null: none) into `text`; how many there are,

@@ -12,6 +12,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/la.h"
 #include "fm/lock.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
@@ -19,6 +20,7 @@
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
+#include "screen/seams.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_repaint.h"
@@ -29,7 +31,6 @@
 namespace kivo {
 
 wm_session wms;
-wm_design_fdbs wm_fdbs = {INIT_DDFLTMAP_FDB, INIT_DKEYMAP_FDB};
 
 namespace {
 
@@ -124,11 +125,11 @@ void keymap_pass(ARB* arb, const char* user) {
 
 // Step 5; 0 with *status when the default keymaps cannot be opened.
 int keymap_passes(uint32_t* status) {
-  ARB* dflt = open_keymaps(wm_fdbs.dfltmap, status);
+  ARB* dflt = open_keymaps(INIT_DDFLTMAP_FDB, status);
   if (!dflt) return 0;
   keymap_pass(dflt, "   ");
   FM_CLOSE(dflt, 0);
-  ARB* km = open_keymaps(wm_fdbs.keymap, nullptr);
+  ARB* km = open_keymaps(INIT_DKEYMAP_FDB, nullptr);
   if (!km) return 1;
   keymap_pass(km, "   ");
   keymap_pass(km, com.keymap_id + 10);
@@ -236,7 +237,7 @@ int message_line(TSRF* base) {
   INIT_WND(&b, 2, 1, 1, cols, 0);
   wms.msg_wnd = WM__ATTACH(&b, base, com.sys_scope);
   if (!wms.msg_wnd) return sys_err(kModule, __LINE__, "wm_init - wm_attach"), 0;
-  wms.show_msgs = wm_msg_file(uint16_t(cols), com.sys_scope);
+  wms.show_msgs = la_create_fi(uint16_t(cols), com.sys_scope);
   if (!wms.show_msgs) return 0;
   wms.msg_line.assign(size_t(cols), ' ');
   wms.msg_item = {};
@@ -334,7 +335,6 @@ int wm_init(uint32_t* status) {
   wms.no_clock = getenv("KIVO_TST_DIR") != nullptr;
   if (!wm_objects_init()) return sys_err(kModule, __LINE__, "wm_init - pool"), *status = 0, 0;
   wm_repaint_reset();
-  wm_msg_session();
   if (!terminal_start()) return wm_finish(), *status = 0, 0;
   SET_BLANK(wms.keymap_name, sizeof wms.keymap_name);
   if (!keymap_passes(status)) return wm_finish(), 0;
@@ -350,6 +350,7 @@ int wm_init(uint32_t* status) {
   com.pan_flags = PAN_ALLOWED;
   os_ready = kReadyAtStart;
   tm_hooks.get_ed = wm_get_ed;
+  wm_seams.show = wm_show;
   wm_show_hook = show_status;
   set_lock_status_presenter(lock_line);
   *status = 1;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
+#include "fm/la.h"
 #include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/scope.h"
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
   com.rmt_sock = uint16_t(arg == 2 ? atoi(argv[1] + 3) : 0);
   kivo_test::install_opt_group();
+  if (!la_init() || !la_slct("00 ", com.sys_scope)) return fprintf(stderr, "wm_driver: no messages\n"), 1;
   const char* term = getenv("TERM");
   memset(com.keymap_id, ' ', sizeof com.keymap_id);
   if (term) memcpy(com.keymap_id, term, std::min<size_t>(strlen(term), 10));

@@ -1,7 +1,8 @@
 // A started window manager on a recording terminal: the terminal switch's
 // operations keep a cell image and a log of row updates and shows, and the
-// show answers from a script of keys. Design files are memory files made
-// through the file manager by the shared fixtures.
+// show answers from a script of keys. Design files are native files of a
+// scratch data directory, made through the file manager by the shared
+// fixtures.
 #pragma once
 
 #include <cstring>
@@ -10,7 +11,11 @@
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
+#include "fm/fm_switch.h"
+#include "fm/la.h"
 #include "fm/lock.h"
+#include "fm/scope_clear.h"
+#include "fm/unix_fm.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
@@ -63,11 +68,14 @@ class WmSession : public WmFresh {
     g_rec = {};
     tm_keymaps_forget();
     wm_term_override = &kRecTerm;
-    kivo_test::design_files_in_memory(true);
+    fms_backends.native = unix_fm_init;
+    com.data_dir = com.path_root = cstr{uint16_t(dir_.path.size()), dir_.path.data()};
+    ASSERT_EQ(fm_init(), 1);  // again, on the scratch directory
     memcpy(com.keymap_id, "xterm     ABC", 13);
     memcpy(com.cur_db, "DB1", 3), memcpy(com.cur_ap, "APP", 3), memcpy(com.cur_ver, "01", 2);
     memcpy(com.user_id, "ABC", 3);
     ASSERT_TRUE(kivo_test::write_messages());
+    ASSERT_TRUE(la_init() && la_slct("00 ", com.sys_scope));
   }
   void TearDown() override {
     wm_clr_scope(com.sys_scope);
@@ -78,8 +86,11 @@ class WmSession : public WmFresh {
     wm_term_override = nullptr;
     wm_term_handle = nullptr;
     tm_image_free(g_rec.image);
+    fms_backends = {};
+    fms_install(FMS_NATIVE, nullptr);
     WmFresh::TearDown();
   }
+  kivo_test::data_dir dir_;
   // DFLTMAP with MENU ENTRY and DATA ENTRY for the terminal.
   static void defaults() {
     ASSERT_TRUE(kivo_test::write_keymap(true, "xterm", "", "DATA ENTRY", {{304, "\r"}, {278, "\x04"}}));

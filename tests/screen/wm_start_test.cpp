@@ -65,7 +65,7 @@ TEST_F(WmStart, NoDfltmapGivesTheOpensStatus) {
   FDB f;
   KDB k[2];
   SDB s[8];
-  wm_fdbs.dfltmap(&f, k, s);
+  INIT_DDFLTMAP_FDB(&f, k, s);
   EXPECT_EQ(FM_OPEN(&f, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 15, 15), 0);
   uint32_t status = 0;
   EXPECT_EQ(wm_init(&status), 0);

@@ -2,6 +2,7 @@
 // panning, against a recording terminal.
 #include <algorithm>
 
+#include "fm/la.h"
 #include "wm_session_util.h"
 
 namespace kivo::test {
@@ -63,7 +64,7 @@ TEST_F(WmStatusLine, ClockTickUpdatesTheStatusLineOnceAndInputGoesOn) {
 
 TEST_F(WmStatusLine, MessageLineEndsWithMessage900WhenMoreWait) {
   ASSERT_EQ(start(), 1u);
-  ARB* msgs = wm_msg_file(80, 1);
+  ARB* msgs = la_create_fi(80, 1);
   std::string wide(80, 'W');
   struct {
     int count;
@@ -77,7 +78,7 @@ TEST_F(WmStatusLine, MessageLineEndsWithMessage900WhenMoreWait) {
   for (auto& c : cases) {
     wms.msg900 = c.more;
     wm_msg_clear(msgs);
-    for (int i = 0; i < c.count; ++i) ASSERT_TRUE(wm_msg_add(msgs, CV_NUM_BAD_TEXT, 3));
+    for (int i = 0; i < c.count; ++i) ASSERT_TRUE(wm_msg_add(msgs, CV_NUM_BAD_TEXT));
     paint(msgs);
     EXPECT_EQ(shown(23, 1, 80), c.row) << c.count;
   }
