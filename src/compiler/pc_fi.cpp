@@ -68,6 +68,8 @@ int key_segments(PC_CTX* ctx, const char* ap, const uint8_t* fi, int k, SDB* sdb
       return pc_err(ctx, "key %d of file %.8s: member %d not found", k, fi + FI_NAME, s + 1);
     const uint16_t size = ld_le16(e, ELEM_SIZE);
     const uint16_t off = static_cast<uint16_t>(ld_le16(e, ELEM_OFFSET) + (group ? 0 : s * size));
+    if (off + size > ld_le16(fi, FI_REC_LEN))
+      return pc_err(ctx, "key %d of file %.8s: segment %d past the record", k, fi + FI_NAME, s + 1);
     init_sdb_func(&sdb[s], static_cast<uint16_t>(s + 1), off, size, seg_type(e), '+');
     fields[s] = group ? seq + 1 + static_cast<uint32_t>(s) : seq;
   }

@@ -26,6 +26,11 @@ bool place(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint32_t* area, uin
     if (!cap || !pc_fi(cap, reinterpret_cast<const char*>(elem + ELEM_FILE), cfi, ctx)) return false;
     *area = ld_le32(cfi, CFI_REC_AREA);
     *off = ld_le16(elem, ELEM_OFFSET);
+    // A design record is outside input: every occurrence must lie in the record.
+    const uint32_t end = *off + ld_le16(elem, ELEM_SIZE) * uint32_t{ld_le16(elem, ELEM_OCCURS)};
+    const uint16_t rec_len = ld_le16(cfi, size_t{CFI_FDB} + FDB_REC_LEN);
+    if (end > rec_len)
+      return pc_err(ctx, "field %.22s ends at %u, past its record of %u", elem + ELEM_NAME, end, rec_len);
     return true;
   }
   const uint32_t no = ld_le32(elem, ELEM_NUMBER);
