@@ -29,7 +29,7 @@ namespace kivo {
 
 constexpr uint32_t kSysAreas = 17;  // areas 1-17: the "0LA" system records
 constexpr int kAreaKinds = 13;
-constexpr int kPcDesignAps = 4;         // applications whose design files a compile keeps open
+constexpr int kPcDesignAps = 8;         // applications whose design files a compile keeps open
 constexpr uint32_t kComBlanks = 65158;  // the blank template of the common block
 // A file area holds the process engine's file block: 44 bytes with four
 // pointers, native.

@@ -142,7 +142,7 @@ ARB* pc_design(PC_CTX* ctx, const char* ap, pc_dfile f) {
     }
     if (!slot && d.ap[0] == 0) slot = &d;
   }
-  if (!slot) return nullptr;
+  if (!slot) return pc_err(ctx, "more than %d applications in one compile", kPcDesignAps), nullptr;
   if (slot->ap[0] == 0) memcpy(slot->ap, ap, 3);
   if (memcmp(slot->ap, ap, 3) != 0) return nullptr;
   if (slot->arb[f]) return slot->arb[f];
@@ -234,7 +234,7 @@ uint32_t pc_private_area(PC_CTX* ctx, uint32_t size) {
 
 int pc_prep(PC_CTX* ctx) {
   EM* em = ctx->em;
-  if (!em) return pc_err(ctx, "pc_prep() without a module");
+  if (!em || ctx->prepared) return pc_err(ctx, "pc_prep() without a module or prepared twice");
   ctx->err_cnt = 0;
   SET_BLANK(ctx->err_text, sizeof ctx->err_text);
   if (!(ctx->err_arb = work_file("ER", kErrLine))) return pc_err(ctx, "compile work file not created");
