@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fm/fd_cache.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
+#include "fm/fm_sysadm.h"
 #include "fm/scope_clear.h"
 #include "fm/unix_fm.h"
 #include "fm_started.h"
@@ -89,8 +91,57 @@ class NativeFm : public FmStarted {
   uint32_t counter() const { return ld_le32(buf_, 8); }
   std::string path(const char* name) const { return data_ + "/DB1/TST/Data/" + name; }
 
+  // DATABASE (DB1, DB2), SYSDIR, APPL and SYSDFLT files, found by a new start.
+  void write_sysadm(std::initializer_list<uint8_t*> sysdir) {
+    uint8_t db1[kDatabaseRecLen], db2[kDatabaseRecLen];
+    memset(db1, ' ', sizeof db1);
+    memcpy(db1, "DB1", 3);
+    memcpy(db1 + DDB_CODE, "00", 2);
+    memcpy(db2, db1, sizeof db2);
+    memcpy(db2, "DB2", 3);
+    write_sa(INIT_DDB_FDB, {db1, db2}, kDatabaseRecLen);
+    write_sa(INIT_DSYSDIR_FDB, sysdir, kSysdirLen);
+    uint8_t ap[kApplRecLen];
+    memset(ap, ' ', sizeof ap);
+    write_sa(INIT_DAP_FDB, {ap}, kApplRecLen);
+    write_sa(INIT_DSYSDFLT_FDB, {}, kSysdfltLen);
+    ASSERT_EQ(fm_init(), 1);
+  }
+  // A SYSDIR entry of application TST (stamp 0, check flag '0').
+  uint8_t* entry(const char* db, const char* name, uint16_t type, const char* alt = "   ") {
+    auto& e = entries_.emplace_back(kSysdirLen, ' ');
+    memcpy(e.data(), db, 3);
+    memcpy(e.data() + SYSDIR_AP, "TST", 3);
+    memcpy(e.data() + SYSDIR_NAME, name, strlen(name));
+    st_le32(e.data(), SYSDIR_REDIRECT, memcmp(alt, "   ", 3) ? 0 : 1);
+    st_le16(e.data(), SYSDIR_FS_TYPE, type);
+    memcpy(e.data() + SYSDIR_ALT_DB, alt, 3);
+    e[SYSDIR_CHECK] = '0';
+    st_le32(e.data(), SYSDIR_STAMP, 0);
+    st_le32(e.data(), SYSDIR_STAMP + 4, 0);
+    return e.data();
+  }
+  // A new system-administration (or, with ap, design) file of records.
+  void write_sa(void (*init)(FDB*, KDB*, SDB*), std::initializer_list<uint8_t*> recs, uint16_t len) {
+    FDB fdb;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    init(&fdb, kdb, sdb);
+    write_recs(fdb, recs, len);
+  }
+  void write_recs(FDB& fdb, std::initializer_list<uint8_t*> recs, uint16_t len) {
+    ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW | kAnyFile, 0x0f, 0x0f), 1) << fdb.fdb_stat;
+    ARB* a = fdb.fdb_arb;
+    for (uint8_t* r : recs) {
+      a->arb_rec = r;
+      a->arb_var_len = len;
+      ASSERT_EQ(fm_write(a), 1) << a->arb_stat;
+    }
+    ASSERT_EQ(FM_CLOSE(a, ARB_CLOSE_NOW), 1);
+  }
   scratch_dir dir_;
   std::string data_;
+  std::vector<std::vector<uint8_t>> entries_;
   uint8_t buf_[kTestRecLen + 8] = {};
 };
 
