@@ -52,20 +52,29 @@ inline void fill_rec(uint8_t* r, int i, uint32_t c, const char* text = "") {
   memcpy(r + 12, text, std::min<size_t>(strlen(text), kTestRecLen - 12));
 }
 
+// The file manager started again with the native back-end on files under
+// `data` (which must outlive the test), and the back-end dropped after it.
+inline int start_native(std::string& data) {
+  fms_backends.native = unix_fm_init;
+  com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()};
+  com.path_root = cstr{0, nullptr};
+  return fm_init();
+}
+inline void stop_native() {
+  fms_backends = {};
+  fms_install(FMS_NATIVE, nullptr);
+  fms_select = {};
+}
+
 class NativeFm : public FmStarted {
  protected:
   void SetUp() override {
-    fms_backends.native = unix_fm_init;
     FmStarted::SetUp();
     data_ = dir_.path();
-    com.data_dir = cstr{static_cast<uint16_t>(data_.size()), data_.data()};
-    com.path_root = cstr{0, nullptr};
-    ASSERT_EQ(fm_init(), 1);  // again, so the start-up's files are looked for here
+    ASSERT_EQ(start_native(data_), 1);
   }
   void TearDown() override {
-    fms_backends = {};
-    fms_install(FMS_NATIVE, nullptr);
-    fms_select = {};
+    stop_native();
     FmStarted::TearDown();
   }
   ARB* open(test_file& t, uint32_t opt = kAnyFile) {
