@@ -30,12 +30,12 @@ class FmNativeProcesses : public NativeFm {
     for (int i = 0; i < kCounters; ++i) ASSERT_EQ(put(a, i, 0), 1) << a->arb_stat;
     ASSERT_EQ(FM_CLOSE(a, 0), 1);
   }
-  // A child that opens the file and holds record 0 until told, then ends.
-  pid_t holder(signal_pipe& ready, signal_pipe& go, uint16_t mod = ARB_HOLD) {
-    return fork_engine([&, mod] {
+  // A child that opens the file and holds record `id` until told, then ends.
+  pid_t holder(signal_pipe& ready, signal_pipe& go, uint16_t mod = ARB_HOLD, int id = 0) {
+    return fork_engine([&, mod, id] {
       test_file t("COUNTER");
       ARB* a = open(t);
-      if (!a || !get(a, 0, mod)) return 1;
+      if (!a || !get(a, id, mod)) return 1;
       ready.send();
       go.receive();
       return 0;
@@ -113,13 +113,28 @@ TEST_F(FmNativeProcesses, HeldRecordIsDeliveredLockedAndReadNextGoesOnAfterIt) {
   EXPECT_EQ(fm_rdnxt(s), 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf_), 8), rec_id(1)) << "record 0 passed over";
   fm_release(s);
-  // fm_del_all on a handle that does not wait stops at the held record.
-  a->arb_mod = 0;
-  a->arb_lock_wait = 0;
-  EXPECT_EQ(fm_del_all(a), 0);
-  EXPECT_EQ(a->arb_stat, FM_LOCKED);
   go.send();
   EXPECT_EQ(wait_exit(h), 0);
+  FM_CLOSE(a, 0);
+}
+
+TEST_F(FmNativeProcesses, DeleteAllThatDoesNotWaitStopsAtARecordAnotherHolds) {
+  test_file t("COUNTER");
+  make_counters(t);
+  signal_pipe ready, go;
+  pid_t h = holder(ready, go, ARB_HOLD, 5);
+  ASSERT_EQ(ready.receive(), 'x');
+  ARB* a = open(t);
+  ASSERT_NE(a, nullptr);
+  a->arb_rec = buf_, a->arb_len = kTestRecLen, a->arb_mod = 0, a->arb_lock_wait = 0;
+  EXPECT_EQ(fm_del_all(a), 0);
+  EXPECT_EQ(a->arb_stat, FM_LOCKED);
+  for (int i = 0; i < kCounters; ++i) EXPECT_EQ(get(a, i), i >= 5) << i;
+  go.send();
+  EXPECT_EQ(wait_exit(h), 0);
+  a->arb_rec = buf_, a->arb_mod = 0;
+  EXPECT_EQ(fm_del_all(a), 1);
+  EXPECT_EQ(get(a, 5), 0);
   FM_CLOSE(a, 0);
 }
 
