@@ -9,6 +9,7 @@
 #include "design/seams.h"
 #include "fm/analyser.h"
 #include "fm/flat_file.h"
+#include "fm/la.h"
 #include "fm/record_ops.h"
 #include "fm/scope_clear.h"
 #include "foundation/bytes.h"
@@ -38,6 +39,10 @@ void register_hooks() {
   net_init();
   pi_register_hooks();
   dbg_register_hooks();
+  // The message verbs write through the message layer.
+  ii_hooks.add_msg = [](int cls, ARB* fi, const char* text, size_t len) {
+    return la_add_text(fi, static_cast<uint16_t>(cls), 0, text, len);
+  };
 }
 
 int run_normal(INVOC* start) {
@@ -104,6 +109,12 @@ int run_repair(const char* file) {
   return brfrepair(file);
 }
 
+// The modes that run the engine need its messages; the utilities and the
+// usage text do not.
+bool needs_messages(start_mode m) {
+  return m == MODE_NORMAL || m == MODE_KEYDEF || m == MODE_DATA_SERVER || m == MODE_ODBC;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,6 +141,9 @@ int main(int argc, char** argv) {
   [[maybe_unused]] const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
   com.argc = static_cast<uint16_t>(argc);
   com.argv = argv;
+
+  if (needs_messages(static_cast<start_mode>(mode)) && !(la_init() && la_slct("00 ", com.sys_scope)))
+    startup_err("\n\tUnable to open System Administration files,\n\tcheck file protections and KIVOPATH", 1);
 
   switch (static_cast<start_mode>(mode)) {
     case MODE_NORMAL: return run_normal(&start);

@@ -104,6 +104,7 @@ int anal_open(anal_ctx* c, const char* base) {
   // shared header lock keeps an exclusive writer (an import) away meanwhile.
   c->dat = brfopen(&status, base, BRF_NO_KEYS, 0, false);
   if (!c->dat) return status ? status : BRF_SYS_ERR;
+  brf_header_from_file(c->dat);  // a fixed-length keyed file is not relative
   c->dat_size = slot_size(c->dat->slot);
   uint8_t h[kDataHeaderFields];
   if (anal_read_dat(c, 0, h, sizeof h)) {
@@ -293,13 +294,26 @@ struct tree_walk {
       anal_say(c, "Invalid data pointer (%d)\n", static_cast<int>(dseek));
       return false;
     }
-    if (r->flags & (kRecDeleted | kRecNotUser)) {
-      anal_say(c, "Index points to a deleted record at %d\n", static_cast<int>(dseek));
+    // The record is read again: a shared pair may have changed since the walk.
+    uint8_t hb[kRecHdrSize];
+    if (!anal_read_dat(c, dseek, hb, sizeof hb)) {
+      anal_say(c, "Can't read record header at %d\n", static_cast<int>(dseek));
       return false;
     }
-    rec.resize(r->length);
-    if (!anal_read_dat(c, uint64_t{dseek} + kRecHdrSize, rec.data(), r->length)) {
+    rec_hdr h = decode_rec_hdr(hb);
+    rec.resize(h.length + kRecTrailerSize);
+    if (!anal_read_dat(c, uint64_t{dseek} + kRecHdrSize, rec.data(), h.length)) {
       anal_say(c, "Can't read record at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    if (!anal_read_dat(c, uint64_t{dseek} + kRecHdrSize + h.length, rec.data() + h.length, kRecTrailerSize) ||
+        ld_le32(rec.data(), h.length) != h.length) {
+      anal_say(c, "Can't read record trailer at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    rec.resize(h.length);
+    if ((r->flags | h.flags) & (kRecDeleted | kRecNotUser)) {
+      anal_say(c, "Index points to a deleted record at %d\n", static_cast<int>(dseek));
       return false;
     }
     uint8_t built[kBtMaxKeyLen + 1];

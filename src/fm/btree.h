@@ -111,6 +111,23 @@ struct BT_CURSOR {
   bt_page_slot pages[kCursorPages];
 };
 
+// A caller's buffer of key-file bytes and what it holds (biread).
+constexpr int kBufHeader = 2;    // the header's kBtHdrSize bytes
+constexpr int kBufPage = 3;      // a whole page
+constexpr int kBufPageHead = 4;  // a page's first kPgHdrSize bytes
+struct bt_buf {
+  uint8_t* data = nullptr;
+  uint32_t len = 0;   // must be the length of `type`
+  uint32_t seek = 0;  // where the bytes were read from
+  uint16_t age = 0;   // age found in them; 0 = unknown, read whole
+  int type = kBufPage;
+};
+// Fills `b` from `seek`: read whole when its age is unknown or it held
+// another seek, else only its head, and the rest when the age moved
+// (*changed then set). 1 read, 0 not: status 6 (failed read), 5 (short) or
+// 24 for a buffer whose length does not fit its kind.
+int biread(BT_CURSOR* c, bt_buf* b, uint32_t seek, bool* changed);
+
 // Reads KIVO_PART_SEG and KIVO_VERIFY_IO. Returns 1.
 int binit();
 

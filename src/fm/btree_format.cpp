@@ -148,7 +148,7 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   if (io < 0) {
     int e = errno;
     *status = open_fail_status(e);
-    if (*status == BRF_SYS_ERR) sys_err("BT", __LINE__, "%s: %s", path, strerror(e));
+    if (*status == BRF_SYS_ERR) la_sys_err(strerror(e), 0);
     return nullptr;
   }
   // Another open of this process may be ahead of the file: it writes first.

@@ -113,7 +113,10 @@ int brf_errno_status(int err, int line) {
     case ENFILE:
     case EMFILE: return BRF_TOO_MANY_FILES;
     case ENOSPC: return BRF_NO_SPACE;
-    default: sys_err("BRF", line, "%s", strerror(err)); return BRF_SYS_ERR;
+    default:
+      (void)line;
+      la_sys_err(strerror(err), 0);
+      return BRF_SYS_ERR;
   }
 }
 
@@ -211,8 +214,22 @@ void brfclose(BRF_FILE* f) {
   delete f;
 }
 
+int brf_set_has_header(BRF_FILE* f) {
+  f->has_header = true;
+  f->count_eof = 0;
+  return brfgethdr(f);
+}
+
+bool brf_header_from_file(BRF_FILE* f) {
+  if (f->has_keys || f->has_header) return true;
+  if (brf_set_has_header(f) == BRF_OK && f->hdr.version == kBrfVersion) return true;
+  f->has_header = false;
+  brfgethdr(f);
+  return false;
+}
+
 int brfgethdr(BRF_FILE* f) {
-  if (f->open_rec_len > 0 && !f->has_keys) {
+  if (f->open_rec_len > 0 && !f->has_keys && !f->has_header) {
     brfinithdr(&f->hdr, f->open_rec_len);
     return BRF_OK;
   }

@@ -130,6 +130,10 @@ struct BRF_FILE {
   uint32_t open_rec_len = 0;  // record length given at open
   BT_FILE* key = nullptr;     // none for a file without keys
   bool has_keys = false;
+  // The file has the 512-byte header although no key file is open: a
+  // fixed-length keyed file whose key file is missing is not relative.
+  // Set by brf_set_has_header or brf_header_from_file.
+  bool has_header = false;
   std::array<std::vector<uint8_t>, kMaxKeys> null_key;  // empty: none set
   std::array<bool, kMaxKeys> has_null_key{};
   // Record count at an end of file: records before the end never change
@@ -139,7 +143,7 @@ struct BRF_FILE {
 };
 
 inline bool brf_fixed(const BRF_FILE* f) { return (f->hdr.flags & kHdrFixed) != 0; }
-inline bool brf_relative(const BRF_FILE* f) { return brf_fixed(f) && !f->has_keys; }
+inline bool brf_relative(const BRF_FILE* f) { return brf_fixed(f) && !f->has_keys && !f->has_header; }
 // Whether no other process can open the file (an exclusive open).
 inline bool brf_alone(const BRF_FILE* f) {
   const fd_lock_state* ls = fd_cache_lock_state(f->slot);
@@ -165,6 +169,14 @@ void brfclose(BRF_FILE* f);
 // Reads the header into f->hdr: 0, or 17 (version then kVersionUnread) when it
 // cannot be read or is damaged. Nothing to read in a relative file.
 int brfgethdr(BRF_FILE* f);
+// For a caller that knows the file's organisation has a header (variable
+// length, or keyed) while its key file is not open: marks it and reads the
+// header. Status as brfgethdr.
+int brf_set_has_header(BRF_FILE* f);
+// For the utilities, which know no organisation: a file opened without keys
+// whose first bytes are a readable current-format header is taken as
+// headered (brf_set_has_header). Returns whether the file has a header.
+bool brf_header_from_file(BRF_FILE* f);
 // Writes f->hdr as the 512-byte block: 0, 22 or 24.
 [[nodiscard]] int brfputhdr(BRF_FILE* f);
 // A fresh header for a file of that record length (0 = variable).
@@ -239,7 +251,8 @@ int brf_bulk_begin(brf_bulk* b, BRF_FILE* f);
 int brf_bulk_put(brf_bulk* b, const uint8_t* rec, uint32_t len);
 int brf_bulk_flush(brf_bulk* b);
 
-// Status for a failed system call; 24 also reports the system's text.
+// Status for a failed system call; 24 also records the system's text as the
+// last system error, which message 200650 shows.
 int brf_errno_status(int err, int line);
 
 }  // namespace kivo

@@ -47,7 +47,10 @@ BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
   if (*status == BRF_FILE_LOCKED) return nullptr;
   std::string key = std::string(base) + ".key";
   if (access(key.c_str(), F_OK) == 0) return nullptr;  // a key file that cannot be opened
-  return brfopen(status, base, BRF_NO_KEYS, 0, exclusive);
+  f = brfopen(status, base, BRF_NO_KEYS, 0, exclusive);
+  // A keyed pair whose key file is missing still has its header.
+  if (f) brf_header_from_file(f);
+  return f;
 }
 
 // Opens the data file for export: exclusively when no other process has it

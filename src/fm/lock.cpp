@@ -170,9 +170,11 @@ int bt_share_at(int slot, off_t byte, int wait, int lock, int kind) {
   if (fd < 0) return 0;
   if (lock && get_lock(slot, byte)) return 0;  // held by this session already
   if (!lock) {
-    if (set_lock(fd, F_SETLK, F_UNLCK, byte) != 0) return 0;
+    // Forgotten even when the call fails: a lock the session still took for
+    // its own would refuse every later request of the session for it.
+    int rc = set_lock(fd, F_SETLK, F_UNLCK, byte);
     del_lock(slot, byte);
-    return 1;
+    return rc == 0;
   }
   if (wait && set_lock(fd, F_SETLK, F_WRLCK, byte) == 0) {
     // Free at once: no alarm to arm for a wait that does not happen.

@@ -1,10 +1,12 @@
 // Index maintenance of record operations: every key of a keyed file kept in
 // step with a record written, moved, changed or deleted, and null keys.
 //
-// Each call holds the tree lock across all its keys, so another process sees
-// the indexes before or after the change, never between keys. A failure puts
-// back what the call changed: the indexes are as before, and the status says
-// why. The current key is done last so that the cursor ends on the record.
+// Each B-tree operation takes the tree lock for itself: a reader may come in
+// between two keys of one change, and meets at worst an entry whose record
+// does not carry its key yet (or any more), which the keyed read checks for.
+// Writers are kept apart by the update lock. A failure puts back what the
+// call changed: the indexes are as before, and the status says why. The
+// current key is done last so that the cursor ends on the record.
 #include <cstring>
 
 #include "fm/record_ops.h"
@@ -29,19 +31,13 @@ int key_order(const BRF_RCB* r, int* order) {
 
 bool ok_insert(int st) { return st == BRF_OK || st == BRF_KEY_CREATED; }
 
-// Holds the tree lock for the whole of one maintenance call, and keeps the
-// cursor's key and position so the call can put them back.
-struct tree_hold {
+// Keeps the cursor's key and position through one maintenance call so the
+// call can put them back.
+struct cursor_keep {
   BT_CURSOR* c;
-  bool held;
   int cur;  // the cursor's key on entry, -1 for none
   brf_pos saved;
-  explicit tree_hold(BT_CURSOR* cursor) : c(cursor), held(block(cursor, true) != 0), cur(cursor->key) {
-    brf_save_pos(c, &saved);
-  }
-  ~tree_hold() {
-    if (held) bunlock(c, true);
-  }
+  explicit cursor_keep(BT_CURSOR* cursor) : c(cursor), cur(cursor->key) { brf_save_pos(c, &saved); }
   void restore() {
     if (cur < 0) return;
     bsetkeyN(c, cur);
@@ -73,14 +69,20 @@ int change_key(BRF_RCB* r, int k, const uint8_t* a, const uint8_t* b, uint32_t s
   uint8_t kb[256] = {};
   getlkey(f->key, k, a, kWholeRecord, ka, kKeyFormRecord);
   getlkey(f->key, k, b, kWholeRecord, kb, kKeyFormRecord);
+  bsetkeyN(c, k);
   if (key_compare(f->key->segs[k], f->key->keys[k].nsegs, ka, kb) == 0) {
     if (seek_a == seek_b) return BRF_OK;
-    bsetkeyN(c, k);
     return bmove_rec(c, a, seek_a, seek_b);
   }
-  if (int st = insert_key(c, k, b, seek_b)) return st;
-  int st = delete_key(c, k, a, seek_a);
-  if (st != BRF_OK) delete_key(c, k, b, seek_b);  // the old entry stays
+  // The new entry and the old one change under one tree lock, so a reader
+  // never meets the record under both values of the key.
+  if (!block(c, true)) return c->status;
+  int st = buinsert(c, b, seek_b);
+  if (ok_insert(st)) {
+    st = budelete(c, a, seek_a);
+    if (st != BRF_OK) static_cast<void>(budelete(c, b, seek_b));  // the old entry stays
+  }
+  bunlock(c, true);
   return st;
 }
 
@@ -167,8 +169,7 @@ int each_key_undoing(const BRF_RCB* r, const int* order, int n, const uint8_t* r
 int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   BT_CURSOR* c = r->cursor;
   if (!c) return BRF_OK;
-  tree_hold hold(c);
-  if (!hold.held) return c->status;
+  cursor_keep hold(c);
   int order[kMaxKeys];
   int n = key_order(r, order);
   int st = each_key_undoing(
@@ -183,8 +184,7 @@ int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
 int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
   BT_CURSOR* c = r->cursor;
   if (!c) return BRF_OK;
-  tree_hold hold(c);
-  if (!hold.held) return c->status;
+  cursor_keep hold(c);
   int order[kMaxKeys];
   int n = key_order(r, order);
   // Entries already removed go back on failure: the record stays, fully indexed.
@@ -192,7 +192,9 @@ int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek) {
       r, order, n, rec,
       [&](int k) {
         int e = delete_key(c, k, rec, seek);
-        if (e != BRF_OK && e != BRF_ABANDONED) sys_err("BRF", __LINE__, "key delete failed");
+        // The current key, done last, has its own text.
+        if (e != BRF_OK && e != BRF_ABANDONED)
+          sys_err("BRF", __LINE__, k == hold.cur ? "key delete failed." : "key delete failed");
         return e;
       },
       [&](int k) { insert_key(c, k, rec, seek); });
@@ -209,8 +211,7 @@ int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, u
   bool any = false;
   for (int k = 0; k < n && !any; ++k) any = !key_unchanged(r, k, old_rec, new_rec, old_seek, new_seek);
   if (!any) return BRF_OK;
-  tree_hold hold(c);
-  if (!hold.held) return c->status;
+  cursor_keep hold(c);
   int st = BRF_OK;
   int k = 0;
   for (; k < n; ++k)

@@ -52,6 +52,10 @@ struct BRF_RCB {
   uint8_t* preload = nullptr;     // whole-file preload, none by default
   uint32_t preload_pos = 0;
   uint32_t preload_size = 0;
+  // Stored length of the record the last read delivered (0 when none was):
+  // the count delivered (*len) is at most this; a caller whose buffer was
+  // shorter reports the record cut short.
+  uint32_t stored_len = 0;
   std::vector<uint8_t> scratch_a, scratch_b;  // record images of one operation
 };
 
@@ -73,7 +77,7 @@ void brf_release(BRF_RCB* r);
 // number. brffirst/brfnext: first/next in key order, or by record number
 // (deleted records skipped). Status 0; 20 when the record is delivered but
 // another process holds its lock; 8 end; 9 no such record; 16 deleted;
-// 17 short or unreadable.
+// 17 short or unreadable. r->stored_len gets the record's stored length.
 int brfget(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len);
 int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len);
 int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len);

@@ -37,6 +37,7 @@ void brf_preload(BRF_RCB* r) {
 
 int preload_nxt(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;
+  r->stored_len = 0;
   uint32_t pos = r->preload_pos;
   if (pos >= r->preload_size || r->preload_size - pos < kRecHdrSize) {
     r->status = BRF_EOF;
@@ -55,7 +56,10 @@ int preload_nxt(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   r->cur_rec = r->last_rec = h.recno;
   r->last_seek = pos;
   int st = (h.flags & (kRecDeleted | kRecNotUser)) ? BRF_DELETED : BRF_OK;
-  if (st == BRF_OK) *len = n;
+  if (st == BRF_OK) {
+    *len = n;
+    r->stored_len = h.length;
+  }
   r->status = st;
   return st;
 }

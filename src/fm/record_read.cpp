@@ -71,6 +71,7 @@ int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp,
 // one is wanted. A lock refused still delivers the record, with 20.
 int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len) {
   BRF_FILE* f = r->file;
+  r->stored_len = 0;
   bool relative = brf_relative(f);
   int lock_st = brflock(f->slot, &r->lock, seek, relative);
   bool took = lock_st == BRF_OK && (r->lock.flags & RCB_LOCK_HELD) && r->lock.seek == seek;
@@ -82,6 +83,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, f->hdr.rec_len));
     if (brf_pread(f, buf, n, seek) != static_cast<ssize_t>(n)) return fail(BRF_BAD_DATA);
     *len = n;
+    r->stored_len = f->hdr.rec_len;
     r->cur_rec = r->last_rec = seek / f->hdr.rec_len;
     r->last_seek = seek;
     return set_status(r, lock_st);
@@ -98,6 +100,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
     static_cast<void>(brf_write_rec_hdr(f, seek, h));
   }
   *len = n;
+  r->stored_len = h.length;
   r->cur_rec = r->last_rec = h.recno;
   r->last_seek = seek;
   return set_status(r, lock_st);
@@ -186,6 +189,7 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
       return st;
     }
     if (!held) brf_release(r);  // a lock taken on the wrong record
+    r->stored_len = 0;
     if (tries == kCopyTries) return set_status(r, BRF_DELETED);
     uint8_t key[256];
     memcpy(key, c->keybuf, sizeof key);
@@ -207,11 +211,21 @@ int read_number(BRF_RCB* r, int64_t n, int64_t seek, uint8_t* buf, size_t size, 
     if ((st != BRF_OK && st != BRF_LOCK_REFUSED) || r->last_rec == n) return st;
     if (!held) brf_release(r);  // a lock taken on another record
     *len = 0;
+    r->stored_len = 0;
     r->cur_rec = n;
     r->last_rec = r->last_seek = -1;  // walk from the start, not from a stale place
     if (tries == 1) return set_status(r, BRF_BAD_DATA);
     if ((seek = brffindrcd(r, n)) < 0) return r->status;
   }
+}
+
+// Record numbers the record at `seek` covers: in a fixed-length file with
+// a header a FREE_BLOCK spans several records' space, none of which starts a
+// record.
+int64_t slots_taken(BRF_FILE* f, uint32_t seek) {
+  rec_hdr h;
+  if (!brf_fixed(f) || brf_relative(f) || brf_read_rec_hdr(f, seek, &h) != BRF_OK) return 1;
+  return std::max<int64_t>(1, (int64_t{h.length} + kRecOverhead) / (f->hdr.rec_len + kRecOverhead));
 }
 
 int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
@@ -226,7 +240,7 @@ int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
       if (seek < 0) return r->status;
       st = read_number(r, n, seek, buf, size, len);
       if (st == BRF_DELETED) {
-        r->last_rec = n;
+        r->last_rec = n + slots_taken(r->file, static_cast<uint32_t>(seek)) - 1;
         r->last_seek = seek;
       }
     }
@@ -238,6 +252,7 @@ int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 
 int brfget(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;
+  r->stored_len = 0;
   if (r->preload) return preload_nxt(r, buf, size, len);
   if (r->cursor && r->cursor->key >= 0) return read_keyed(r, buf, size, len);
   if (r->cur_rec < 0) return set_status(r, BRF_EOF);
@@ -254,6 +269,7 @@ int brfgetat(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len
 
 int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;
+  r->stored_len = 0;
   if (r->preload) {
     r->cur_rec = 0;
     r->last_rec = -1;
@@ -290,6 +306,7 @@ void prefetch_ahead(BRF_RCB* r) {
 
 int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;
+  r->stored_len = 0;
   if (r->cursor && r->cursor->key >= 0) {
     if (r->positioned_key != r->cursor->key) {
       int st = brfsetcur(r);
@@ -315,6 +332,7 @@ int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 
 int brfseek(BRF_RCB* r, int mode, const uint8_t* key, int keylen, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;
+  r->stored_len = 0;
   if (!r->cursor || r->cursor->key < 0) return set_status(r, BRF_NO_KEY);
   int st = bseek(r->cursor, mode, key, keylen, r->key_form);
   if (brf_repair_if_abandoned(r)) st = bseek(r->cursor, mode, key, keylen, r->key_form);

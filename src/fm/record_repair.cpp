@@ -11,6 +11,7 @@
 //
 // Callers: brfput, brfrewrite, brfdelete and brfsetkey (begin/end), the keyed
 // reads (brf_repair_if_abandoned), and the command line (brfrepair).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -27,26 +28,54 @@ bool live(const rec_hdr& h, uint32_t seek) {
   return !(h.flags & (kRecDeleted | kRecNotUser)) && (h.link == seek || (h.link & kOwnerBit));
 }
 
-// An unfinished copy of a moved record: its link naming another record of
-// the file, flagged not a user record, or already a user record when the
-// kill cut its completion at a page boundary after the flags and before
-// the link (the old record was freed by then, so the copy is kept).
-bool moving_copy(const BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
-  return !(h.flags & kRecDeleted) && h.link != seek && !(h.link & kOwnerBit) && h.link >= kDataHeaderSize &&
-         h.link < f->hdr.eofseek;
+// What a header with a foreign link is. A moved record's copy is written
+// flagged not a user record with its link naming the old record; its
+// completion sets flags and link together. A kill can cut either write at a
+// page boundary, and the flags lie before the link, so:
+//  - user flags with a foreign link: a completion cut after the flags (the
+//    old record was freed by then): the copy is finished;
+//  - not a user record, link naming a record start: the copy is settled
+//    against the record it names;
+//  - not a user record, link naming no record start: the copy's first write
+//    was cut inside the link, before the old record was freed: the copy is
+//    made inert again (link to itself), the old record stays the record.
+enum class copy_kind { none, cut_completion, unsettled, cut_first_write };
+
+copy_kind copy_kind_of(const rec_hdr& h, uint32_t seek, const std::vector<uint32_t>& starts) {
+  if ((h.flags & kRecDeleted) || h.link == seek || (h.link & kOwnerBit)) return copy_kind::none;
+  if (!(h.flags & kRecNotUser)) return copy_kind::cut_completion;
+  bool names_start = std::binary_search(starts.begin(), starts.end(), h.link);
+  return names_start ? copy_kind::unsettled : copy_kind::cut_first_write;
 }
 
 // Settles the copy at `seek`: dropped when the record it replaces is still
 // live, finished otherwise. Freeing the old record is the point at which the
 // rewrite happened; its space may since have been taken by a change that
 // then met the mark and stopped before making anything live.
-int settle_move(BRF_FILE* f, uint32_t seek, rec_hdr* h, bool* kept) {
+int settle_move(BRF_FILE* f, uint32_t seek, copy_kind kind, rec_hdr* h, bool* kept) {
+  if (kind == copy_kind::cut_first_write) {
+    *kept = false;
+    h->link = seek;
+    return brf_write_rec_hdr(f, seek, *h);
+  }
   rec_hdr old;
-  *kept = !(brf_read_rec_hdr(f, h->link, &old) == BRF_OK && live(old, h->link));
+  *kept = kind == copy_kind::cut_completion || !(brf_read_rec_hdr(f, h->link, &old) == BRF_OK && live(old, h->link));
   if (!*kept) return brf_rcd_free_any(f, seek, false);
   h->flags = 0;
   h->link = seek;
   return brf_write_rec_hdr(f, seek, *h);
+}
+
+// The seeks of every record of the data file, ascending.
+int record_starts(BRF_FILE* f, std::vector<uint32_t>* out) {
+  out->clear();
+  for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
+    rec_hdr h;
+    if (int st = brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h)) return st;
+    out->push_back(static_cast<uint32_t>(seek));
+    seek += h.length + kRecOverhead;
+  }
+  return BRF_OK;
 }
 
 // Whether the record stays out of key k: its value is this process's null
@@ -81,15 +110,17 @@ int reindex(BRF_RCB* r, brf_repair_counts* out) {
   int nkeys = f->key->hdr[kHdrKeyCount];
   uint32_t extent = brf_key_extent(f);
   std::vector<uint8_t>& body = r->scratch_a;
+  std::vector<uint32_t> starts;
+  if (int st = record_starts(f, &starts)) return st;
   for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
     uint32_t at = static_cast<uint32_t>(seek);
     rec_hdr h;
     if (int st = brf_read_rec_hdr(f, at, &h)) return st;
     seek += h.length + kRecOverhead;
     if (seek > f->hdr.eofseek) return BRF_BAD_DATA;
-    if (moving_copy(f, h, at)) {
+    if (copy_kind kind = copy_kind_of(h, at, starts); kind != copy_kind::none) {
       bool kept = false;
-      if (int st = settle_move(f, at, &h, &kept)) return st;
+      if (int st = settle_move(f, at, kind, &h, &kept)) return st;
       ++(kept ? out->moves_kept : out->moves_undone);
     }
     if (!live(h, at)) continue;

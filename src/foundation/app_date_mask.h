@@ -23,6 +23,8 @@ struct ut_design_recs {
 
 // Installs the record hooks (copied); returns the previous ones.
 ut_design_recs set_ut_design_recs(const ut_design_recs& recs);
+// The record hooks installed now.
+const ut_design_recs& ut_get_design_recs();
 
 // The application's own mask, else the system's: 1 and `mask` filled, or 0
 // when neither record gives one (`mask` untouched).

@@ -16,6 +16,7 @@
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/paths_internal.h"
+#include "foundation/sys_err.h"
 #include "foundation/text.h"
 
 namespace kivo {
@@ -162,12 +163,16 @@ char* expand_env_status(char* out, const char* tmpl, size_t length, const FDB_PA
   *status = r == EXPAND_OVERFLOW ? PATH_TOO_LONG : PATH_BAD_TEMPLATE;
   g_path_error = r == EXPAND_OVERFLOW ? "FMS path longer than 255 characters"
                                       : "Error in FMS path - bad environment variable or syntax error";
+  la_sys_err(g_path_error.c_str(), 0);
   return nullptr;
 }
 
 const char* ss_path_error() { return g_path_error.c_str(); }
 
-void record_path_error(const char* text) { g_path_error = text; }
+void record_path_error(const char* text) {
+  g_path_error = text;
+  la_sys_err(text, 0);
+}
 
 void env_vars_free(env_vars* vars) {
   for (env_slot& s : vars->slot) {

@@ -1,56 +1,112 @@
-// System-error reporting in its text form, with the error log.
+// System-error reporting: the log writer, the recorded last error, the text
+// form and the hand-over to the screen form.
+//
+// The log is opened for appending by whoever reports first and written with
+// one write() per entry, so entries of several processes never mix and a
+// starting process never empties what others wrote.
 #include "foundation/sys_err.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "foundation/com.h"
+#include "foundation/end_codes.h"
+#include "foundation/scope.h"
 
 namespace kivo {
 
 char ut_dbg[kUtDbgSize];
+int os_ready;
+INVOC os_invoc;
 
 namespace {
 
 unsigned g_count;
-bool g_showing;
+bool g_showing;          // a report is being shown: a nested one is only logged
+bool g_in_error;         // the screen form could not make its window
+std::string g_last_err;  // "*" and the text; empty when none is recorded
+sys_err_screen g_screen;
 
-void log_error(const char* module, int line, const char* text) {
-  static FILE* log = nullptr;
-  static bool tried = false;
-  if (!tried) {
-    tried = true;
-    if (const char* name = getenv("KIVO_SYS_ERR_LOG")) log = fopen(name, "w");
-  }
-  if (!log) return;
-  fprintf(log, "%s.%d: %s\n", module, line, text);
-  fflush(log);
+// The log stays open for the process; a changed KIVO_SYS_ERR_LOG (tests)
+// opens the new file.
+int log_fd() {
+  static int fd = -1;
+  static std::string open_name;
+  const char* name = getenv("KIVO_SYS_ERR_LOG");
+  if (!name || !*name) return -1;
+  if (fd >= 0 && open_name == name) return fd;
+  if (fd >= 0) close(fd);
+  fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  open_name = name;
+  return fd;
+}
+
+// Waits for the user's line on a terminal; end of input counts as the line.
+// A line longer than the buffer is read to its end in pieces.
+void read_reply() {
+  if (com.no_term || !isatty(0)) return;
+  char reply[256];
+  while (fgets(reply, sizeof reply, stdin))
+    if (strchr(reply, '\n')) return;
+  clearerr(stdin);
 }
 
 void text_presenter(const char* module, int, const char* text) {
   fprintf(stderr, "\n%s - KIVOMSG - Press Return To Continue - %s\n", module, text);
-  // Only a person at a terminal can answer; a background run goes on.
-  if (isatty(0)) {
-    char reply[kUtDbgSize];
-    if (!fgets(reply, sizeof reply, stdin)) clearerr(stdin);
-  }
+  read_reply();
 }
 
 sys_err_presenter g_presenter = text_presenter;
 
+[[noreturn]] void text_cancel(const char* module, const char* text) {
+  fprintf(stderr, "\n%s - KIVOERR - Press Return To Cancel - %s\n", module, text);
+  read_reply();
+  mark_leave(PI_END_EXIT);
+}
+
+void log_error(const char* module, int line, const char* text) {
+  char entry[kUtDbgSize + 64];
+  snprintf(entry, sizeof entry, "%s.%d: %s", module, line, text);
+  sys_err_log(entry);
+}
+
 }  // namespace
+
+void sys_err_log(const char* text) {
+  int fd = log_fd();
+  if (fd < 0) return;
+  std::string line(text);
+  // One entry, one line: a text spanning lines is joined.
+  for (char& c : line)
+    if (c == '\n' || c == '\r') c = ' ';
+  line += '\n';
+  ssize_t w = write(fd, line.data(), line.size());
+  (void)w;  // a failing log must not fail the report
+}
 
 void os_sys_err(const char* module, int line) {
   ut_dbg[kUtDbgSize - 1] = '\0';
   ++g_count;
   log_error(module, line, ut_dbg);
   if (g_showing) return;  // a second error while one is showing returns at once
-  // The presenter may unwind the level (CANCEL); the flag must drop either way.
+  // Either form may unwind the level; the flags must drop either way.
   struct showing_guard {
     showing_guard() { g_showing = true; }
-    ~showing_guard() { g_showing = false; }
+    ~showing_guard() { g_showing = g_in_error = false; }
   } guard;
+  if (os_ready && g_screen) {
+    int r = g_screen(module, line, ut_dbg);
+    if (r == SYS_ERR_CANCEL) mark_leave(PI_END_EXIT);
+    if (r == SYS_ERR_CONTINUE) return;
+    g_in_error = true;
+  }
+  if (g_in_error) text_cancel(module, ut_dbg);
   g_presenter(module, line, ut_dbg);
 }
 
@@ -67,6 +123,30 @@ sys_err_presenter set_sys_err_presenter(sys_err_presenter p) {
   g_presenter = p ? p : text_presenter;
   return old;
 }
+
+sys_err_screen set_sys_err_screen(sys_err_screen s) {
+  sys_err_screen old = g_screen;
+  g_screen = s;
+  return old;
+}
+
+void os_err_set_invoc(const INVOC* invoc) {
+  if (invoc) os_invoc = *invoc;
+}
+
+void la_sys_err(const char* text, int code) {
+  char dflt[48];
+  if (!text) {
+    snprintf(dflt, sizeof dflt, "System Error %d Reported", code);
+    text = dflt;
+  }
+  g_last_err = std::string("*") + text;
+  sys_err_log(text);
+}
+
+const char* la_sys_err_text() { return g_last_err.empty() ? nullptr : g_last_err.c_str(); }
+
+void la_sys_err_clear() { g_last_err.clear(); }
 
 unsigned sys_err_count() { return g_count; }
 

@@ -1,12 +1,19 @@
-// System errors: internal failures reported to the user.
+// System errors: internal failures reported to the user, and the last
+// system-error text that message 200650 shows.
 //
-// The caller writes the text into `ut_dbg` and calls `os_sys_err`. Without a
-// screen the text form is used: the line is printed and, on a terminal, a line
-// is read; CANCEL semantics (end code 3) belong to the screen form, so the
-// text form returns and the caller goes on after the failure.
+// The caller writes the text into `ut_dbg` and calls `os_sys_err`. Every
+// report goes to KIVO_SYS_ERR_LOG first: one appending writer for the whole
+// process, one line per entry, so processes sharing the log never empty or
+// interleave it. Then the screen form shows it when the screen is ready
+// (`os_ready`); otherwise, or when its window cannot be made, the text form:
+// "KIVOMSG" goes on after a line, "KIVOERR" (the window failed) leaves the
+// current level with end code 3. End of input acts as the line would.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "foundation/invoc.h"
 
 namespace kivo {
 
@@ -16,13 +23,38 @@ extern char ut_dbg[kUtDbgSize];
 // Shows the text of `ut_dbg` as a system error of source module `module`.
 void os_sys_err(const char* module, int line);
 
-// printf-style: formats into ut_dbg, then os_sys_err.
+// printf-style: formats into ut_dbg (bounded), then os_sys_err.
 void sys_err(const char* module, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-// A replaceable presenter, so that tests and the window manager can take
-// over the display. Returning normally means "continue".
+// A replaceable presenter of the text form, so that tests can take over the
+// display. Returning normally means "continue".
 using sys_err_presenter = void (*)(const char* module, int line, const char* text);
 sys_err_presenter set_sys_err_presenter(sys_err_presenter p);
+
+// The screen form, filled by the window manager's side when it starts; used
+// only while `os_ready` is set. Its result says how the user answered.
+enum : int { SYS_ERR_NO_WINDOW = 0, SYS_ERR_CONTINUE = 1, SYS_ERR_CANCEL = 2 };
+using sys_err_screen = int (*)(const char* module, int line, const char* text);
+sys_err_screen set_sys_err_screen(sys_err_screen s);
+
+// Set once the first screen was shown; until then the text form serves.
+extern int os_ready;
+
+// The invocation of the running process, for the screen form's PROCESS line.
+void os_err_set_invoc(const INVOC* invoc);
+extern INVOC os_invoc;
+
+// Records the last system error: "*" and `text`, or without a text "System
+// Error <code> Reported"; the text goes to the log as one line.
+void la_sys_err(const char* text, int code);
+// The recorded text ("*" first), or null when none is recorded.
+const char* la_sys_err_text();
+// Forgets the recorded text (a fresh session, tests).
+void la_sys_err_clear();
+
+// Appends `text` to KIVO_SYS_ERR_LOG as one line (a line end is added when
+// missing); nothing when the variable is unset or the file cannot be opened.
+void sys_err_log(const char* text);
 
 // Count of system errors reported in this process (tests read it).
 unsigned sys_err_count();

@@ -18,8 +18,6 @@
 
 namespace kivo {
 
-int os_ready;
-
 namespace {
 
 constexpr const char* kModule = "WM2";

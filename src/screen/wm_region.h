@@ -19,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "foundation/sys_err.h"  // os_ready: status messages wait for the screen
 #include "screen/wm.h"
 #include "screen/wm_files.h"
 
@@ -85,9 +86,6 @@ struct reg_piece {
   int32_t row, col, rows;
   int32_t text_row;  // 1-based
 };
-
-// 1 once the screen is up; until then status messages are not shown.
-extern int os_ready;
 
 // The region's row flags and text (rows x cols) behind its header.
 uint8_t* reg_flags(TREG* g);

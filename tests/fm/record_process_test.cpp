@@ -313,9 +313,10 @@ TEST_F(RecordProcess, CallsPerOperationOnASharedAndAnExclusivePair) {
       {false, kSeek, 0, 0, 0},  // without the lock: nothing changed meanwhile
       {false, kNext, 0, 0, 0},  // along a leaf read under the lock before
       {false, kRewrite, 2, 0, 1},
-      // A change that writes the key file clears the in-use mark at its end.
-      {false, kPut, 4, 0, 10},
-      {false, kDelete, 4, 0, 14},
+      // A change that writes the key file clears the in-use mark at its end;
+      // each key's B-tree operation takes the tree lock for itself.
+      {false, kPut, 6, 0, 10},
+      {false, kDelete, 6, 0, 14},
       // Exclusive: no lock calls; the key file's change count is not written,
       // except with the in-use mark that the change sets and clears.
       {true, kSeek, 0, 0, 0},

@@ -346,8 +346,9 @@ TEST(KivoBinary, StatusAndOutputOfStartUpPaths) {
       {"-v=none.dat", 0, "none:  Can't open file (status 3)", true},  // brfanal's "bad" result
       {"-r=none.dat", 0, "none:  Can't repair file (status 3)", true},
       {"-e", 0, "", true},
-      // An empty data directory: start-up, conversions included, ends cleanly.
-      {"--KIVOPATH=/nonexistent/kivo-empty", 1, "no process to run", true},
+      // An empty data directory: start-up, conversions included, ends at
+      // the message file with status 1.
+      {"--KIVOPATH=/nonexistent/kivo-empty", 1, "Unable to open System Administration files", true},
   };
   for (const auto& c : cases) {
     run_result r = run(c.args);

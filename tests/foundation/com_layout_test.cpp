@@ -2,6 +2,7 @@
 // its bytes must stand where modules expect them.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "foundation/bytes.h"
 #include "test_support.h"
@@ -62,18 +63,12 @@ TEST(ComConstantArea, SignLettersChooseTheSignHalves) {
 
 TEST(ComState, ScopeWordsAndTablesAfterStart) {
   com_fill(0, nullptr);
-  EXPECT_EQ(1u, com.sys_scope);
-  EXPECT_EQ(1u, com.proc_scope);
-  EXPECT_EQ(1u, com.subproc_scope);
-  EXPECT_EQ(1u, com.mark_scope);
+  EXPECT_EQ(com.sys_scope * 1000 + com.proc_scope * 100 + com.subproc_scope * 10 + com.mark_scope, 1111u);
   EXPECT_EQ(0, memcmp(com.month_names[9], "SEPTEMBER ", 10));
   EXPECT_EQ(9, com.month_lens[9]);
-  EXPECT_EQ(CC_BLANK, com.char_class[uint8_t(' ')]);
-  EXPECT_EQ(CC_DIGIT, com.char_class[uint8_t('7')]);
-  EXPECT_EQ(CC_USCORE, com.char_class[uint8_t('_')]);
-  EXPECT_EQ(CC_PARAG, com.char_class[0xB6]);
-  EXPECT_EQ(CC_PRINT, com.char_class[0xA1]);
-  EXPECT_EQ(CC_OTHER, com.char_class[0x7F]);
+  const std::pair<uint8_t, uint8_t> classes[] = {{' ', CC_BLANK},  {'7', CC_DIGIT},  {'_', CC_USCORE},
+                                                 {0xB6, CC_PARAG}, {0xA1, CC_PRINT}, {0x7F, CC_OTHER}};
+  for (auto [c, cls] : classes) EXPECT_EQ(cls, com.char_class[c]) << int(c);
   EXPECT_EQ(5, com.label_lens[2]);  // "ERROR"
 }
 

@@ -18,6 +18,13 @@ std::string env(const char* name) {
   return v ? v : "<unset>";
 }
 
+// The values of several names, joined by '|'.
+std::string envs(std::initializer_list<const char*> names) {
+  std::string out;
+  for (const char* n : names) out += (out.empty() ? "" : "|") + env(n);
+  return out;
+}
+
 }  // namespace
 
 TEST(EnvFile, ArgumentBeatsHomeBeatsDataDirBeatsInherited) {
@@ -33,42 +40,26 @@ TEST(EnvFile, ArgumentBeatsHomeBeatsDataDirBeatsInherited) {
        bad[] = "--KEF_NOVALUE";
   char* argv[] = {prog, arg, plain, a1, a2, bad, nullptr};
   load_env_files(data.path.c_str(), home.path.c_str(), 6, argv);
-  EXPECT_EQ(env("KEF_A"), "arg");
-  EXPECT_EQ(env("KEF_B"), "home");
-  EXPECT_EQ(env("KEF_C"), "data");
-  EXPECT_EQ(env("KEF_D"), "inherited");
-  EXPECT_EQ(env("KEF_TWICE"), "2");       // the later argument of a name wins
-  EXPECT_EQ(env("KEF_NOVALUE"), "kept");  // a word without "=" is no setting
+  // The later argument of a name wins; a word without "=" is no setting.
+  EXPECT_EQ(envs({"KEF_A", "KEF_B", "KEF_C", "KEF_D", "KEF_TWICE", "KEF_NOVALUE"}), "arg|home|data|inherited|2|kept");
 }
 
-TEST(EnvFile, IncludeLoadsAtItsPlaceInTheFile) {
+// An include loads at its place in the file; blanks around "=" belong to
+// name and value; comments and lines without "=" set nothing.
+TEST(EnvFile, IncludesBlanksCommentsAndLinesWithoutEqualsSign) {
   scratch_dir d;
   std::string inc = d.write("inc.env", "KEF_ORDER=included\nKEF_ONLY_INC=yes\n");
   d.write("kivo.env", "KEF_ORDER=before\n  include=" + inc + "\nKEF_AFTER=after\n");
   load_env_fi(d.file("kivo.env").c_str());
-  EXPECT_EQ(env("KEF_ORDER"), "included");
-  EXPECT_EQ(env("KEF_ONLY_INC"), "yes");
-
+  EXPECT_EQ(envs({"KEF_ORDER", "KEF_ONLY_INC"}), "included|yes");
   d.write("k2.env", "Include=" + inc + "\nKEF_ORDER=after include\n");
   load_env_fi(d.file("k2.env").c_str());
   EXPECT_EQ(env("KEF_ORDER"), "after include");
-}
-
-TEST(EnvFile, BlanksCommentsAndLinesWithoutEqualsSign) {
-  scratch_dir d;
-  d.write("kivo.env",
-          "   KEF_LEAD=x y\n"
-          "#KEF_COMMENT=1\n"
-          "KEF_NOEQ\n"
-          "KEF_SP = v \n"
-          "KEF_LAST=no line end");
+  d.write("k3.env", "   KEF_LEAD=x y\n#KEF_COMMENT=1\nKEF_NOEQ\nKEF_SP = v \nKEF_LAST=no line end");
   unsetenv("KEF_COMMENT");
-  load_env_fi(d.file("kivo.env").c_str());
-  EXPECT_EQ(env("KEF_LEAD"), "x y");
-  EXPECT_EQ(env("KEF_COMMENT"), "<unset>");
-  EXPECT_EQ(env("KEF_NOEQ"), "<unset>");
-  EXPECT_EQ(env("KEF_SP "), " v ");  // blanks around "=" belong to name and value
-  EXPECT_EQ(env("KEF_LAST"), "no line end");
+  load_env_fi(d.file("k3.env").c_str());
+  EXPECT_EQ(envs({"KEF_LEAD", "KEF_COMMENT", "KEF_NOEQ", "KEF_SP ", "KEF_LAST"}),
+            "x y|<unset>|<unset>| v |no line end");
 }
 
 TEST(EnvFile, IncludeCycleIsRefusedAtOnceNotReadAtEveryLevel) {
@@ -81,9 +72,7 @@ TEST(EnvFile, IncludeCycleIsRefusedAtOnceNotReadAtEveryLevel) {
   testing::internal::CaptureStderr();
   load_env_fi(a.c_str());
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(env("KEF_CYCLE_A"), "1");
-  EXPECT_EQ(env("KEF_CYCLE_B"), "1");
-  EXPECT_EQ(env("KEF_CYCLE_DONE"), "1");
+  EXPECT_EQ(envs({"KEF_CYCLE_A", "KEF_CYCLE_B", "KEF_CYCLE_DONE"}), "1|1|1");
   size_t n = 0;
   for (size_t at = err.find("includes itself"); at != std::string::npos; at = err.find("includes itself", at + 1)) ++n;
   EXPECT_EQ(n, 2u) << err;
@@ -105,16 +94,14 @@ TEST(EnvFile, OverlongOrNulLineIsRefusedWholeAndItsTailIsNoSetting) {
   EXPECT_EQ(env("KEF_FITS"), value126);
   for (const char* n : {"KEF_TAIL", "KEF_LONG", "KEF_NUL_HEAD", "KEF_NUL_TAIL", "KEF_NUL_SHORT"})
     EXPECT_EQ(env(n), "<unset>") << n;
-  EXPECT_EQ(env("KEF_NEXT"), "ok");
-  EXPECT_EQ(env("KEF_NUL_AFTER"), "2");
+  EXPECT_EQ(envs({"KEF_NEXT", "KEF_NUL_AFTER"}), "ok|2");
 }
 
 TEST(EnvFile, EndlessIncludeEndsAfterTheFileLimit) {
   scratch_dir d;
   d.write("kivo.env", "KEF_ZERO_BEFORE=1\ninclude=/dev/zero\nKEF_ZERO_AFTER=2\n");
   load_env_fi(d.file("kivo.env").c_str());
-  EXPECT_EQ(env("KEF_ZERO_BEFORE"), "1");
-  EXPECT_EQ(env("KEF_ZERO_AFTER"), "2");
+  EXPECT_EQ(envs({"KEF_ZERO_BEFORE", "KEF_ZERO_AFTER"}), "1|2");
 }
 
 TEST(EnvFile, ReleasedLinesLeaveTheEnvironment) {
@@ -125,6 +112,5 @@ TEST(EnvFile, ReleasedLinesLeaveTheEnvironment) {
   load_env_fi(d.file("kivo.env").c_str());
   ASSERT_EQ(env("KEF_REL_A"), "1");
   env_lines_release();
-  EXPECT_EQ(env("KEF_REL_A"), "<unset>");
-  EXPECT_EQ(env("KEF_REL_INHERITED"), "<unset>");  // it pointed into a released line
+  EXPECT_EQ(envs({"KEF_REL_A", "KEF_REL_INHERITED"}), "<unset>|<unset>");  // it pointed into a released line
 }

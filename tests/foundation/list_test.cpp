@@ -26,7 +26,7 @@ class Lists : public test::Fresh {
   bool sound() const { return ut_verify_lst(&list, offsetof(Item, link), nullptr, "Test List") == 1; }
 };
 
-TEST_F(Lists, AppendThenInsertAfterAndBefore) {
+TEST_F(Lists, InsertAndRemoveAtEachPlace) {
   ut_add_to_lst(&items[0], &items[0].link, &list);
   ut_add_to_lst(&items[2], &items[2].link, &list);
   items[1].link = {&items[0], nullptr};  // after 0
@@ -36,21 +36,14 @@ TEST_F(Lists, AppendThenInsertAfterAndBefore) {
   list.head = &items[3];
   EXPECT_EQ((std::vector<int>{3, 0, 1, 2}), values());
   EXPECT_TRUE(sound());
-}
-
-TEST_F(Lists, RemoveHeadMiddleTailAndLast) {
-  for (auto& i : items) ut_add_to_lst(&i, &i.link, &list);
-  ut_remove_from_lst(&items[0], &items[0].link, &list);
-  ut_remove_from_lst(&items[2], &items[2].link, &list);
-  ut_remove_from_lst(&items[4], &items[4].link, &list);
-  EXPECT_EQ((std::vector<int>{1, 3}), values());
+  // Removal at the head, in the middle, at the tail, then of the last one.
+  ut_add_to_lst(&items[4], &items[4].link, &list);
+  for (int i : {3, 1, 4}) ut_remove_from_lst(&items[i], &items[i].link, &list);
+  EXPECT_EQ((std::vector<int>{0, 2}), values());
   EXPECT_TRUE(sound());
-  EXPECT_EQ(nullptr, items[2].link.prev);
-  EXPECT_EQ(nullptr, items[2].link.next);
-  ut_remove_from_lst(&items[1], &items[1].link, &list);
-  ut_remove_from_lst(&items[3], &items[3].link, &list);
-  EXPECT_EQ(nullptr, list.head);
-  EXPECT_EQ(nullptr, list.tail);
+  EXPECT_TRUE(items[1].link.prev == nullptr && items[1].link.next == nullptr);
+  for (int i : {0, 2}) ut_remove_from_lst(&items[i], &items[i].link, &list);
+  EXPECT_TRUE(list.head == nullptr && list.tail == nullptr);
 }
 
 TEST_F(Lists, CheckerNamesTheBadElementAndNullArgumentsAreReported) {

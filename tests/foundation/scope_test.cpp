@@ -13,7 +13,7 @@ class Scope : public test::Fresh {};
 
 constexpr char kPoolName[] = "TEST POOL  ";
 
-TEST_F(Scope, NormalReturnGivesOneLeaveGivesItsCodeAndDestructorsRun) {
+TEST_F(Scope, EndCodesTravelOutwardsAndDestructorsRun) {
   struct Counter {
     int* n;
     ~Counter() { ++*n; }
@@ -27,26 +27,14 @@ TEST_F(Scope, NormalReturnGivesOneLeaveGivesItsCodeAndDestructorsRun) {
   EXPECT_EQ(1, destroyed);
   EXPECT_EQ(1u, com.mark_scope);
   EXPECT_EQ(PI_END_CANCEL, com.mark_rc);
-}
-
-TEST_F(Scope, LeavingReleasesTheLevelsPoolsButNotOuterOnes) {
-  POOL* outer = nullptr;
-  uint32_t rc = MARK(MARK_PROCESS, [&] {
-    outer = mm_create_pool(kPoolName, com.mark_scope);
-    MM_ALLOC(outer, 10);
-    uint32_t inner_rc = MARK(MARK_SUBPROCESS, [&] {
-      POOL* p = mm_create_pool(kPoolName, com.mark_scope);
-      MM_ALLOC(p, 100);
-      EXPECT_EQ(p, mm_find_pool(kPoolName, com.mark_scope));
-      mark_leave(PI_END_CANCEL);
+  uint32_t rc = MARK(MARK_PROCESS, [] {
+    uint32_t inner = MARK(MARK_SUBPROCESS, [] {
+      uint32_t innermost = MARK(MARK_RECOVERY, [] { mark_leave(PI_END_LOGOUT); });
+      mark_leave(innermost);  // a level that cannot handle the code passes it on
     });
-    EXPECT_EQ(PI_END_CANCEL, inner_rc);
-    EXPECT_EQ(nullptr, mm_find_pool(kPoolName, com.mark_scope + 1));
-    EXPECT_EQ(outer, mm_find_pool(kPoolName, com.mark_scope));
-    EXPECT_EQ(1u, outer->blocks);
+    mark_leave(inner);
   });
-  EXPECT_EQ(PI_END_NORMAL, rc);
-  EXPECT_EQ(nullptr, mm_find_pool(kPoolName, 2));
+  EXPECT_EQ(PI_END_LOGOUT, rc);
 }
 
 TEST_F(Scope, ScopeWordsFollowTheKindAndAreRestored) {
@@ -76,17 +64,6 @@ TEST_F(Scope, ScopeWordsFollowTheKindAndAreRestored) {
   EXPECT_EQ(1u, com.proc_scope);
   EXPECT_EQ(1u, com.subproc_scope);
   EXPECT_EQ(1u, com.mark_scope);
-}
-
-TEST_F(Scope, EndCodeCarriedOutwardsThroughNestedLevels) {
-  uint32_t rc = MARK(MARK_PROCESS, [] {
-    uint32_t inner = MARK(MARK_SUBPROCESS, [] {
-      uint32_t innermost = MARK(MARK_RECOVERY, [] { mark_leave(PI_END_LOGOUT); });
-      mark_leave(innermost);  // a level that cannot handle the code passes it on
-    });
-    mark_leave(inner);
-  });
-  EXPECT_EQ(PI_END_LOGOUT, rc);
 }
 
 uint32_t g_nested_rc;
@@ -143,13 +120,18 @@ TEST_F(Scope, NestingBeyondTheLastLevelFailsWithoutWritingPastTheTable) {
   EXPECT_EQ(1u, com.mark_scope);
 }
 
-TEST_F(Scope, SignalJumpLandsInTheCurrentLevelAndClearsIt) {
+TEST_F(Scope, LeavingByJumpClearsTheLevelsPoolsButNotOuterOnes) {
   uint32_t rc = MARK(MARK_PROCESS, [] {
     POOL* p = mm_create_pool(kPoolName, com.mark_scope);
     MM_ALLOC(p, 8);
-    uint32_t inner = MARK(MARK_RECOVERY, [] { mark_signal_jump(PI_END_FATAL); });
+    uint32_t inner = MARK(MARK_RECOVERY, [] {
+      MM_ALLOC(mm_create_pool(kPoolName, com.mark_scope), 100);
+      mark_signal_jump(PI_END_FATAL);
+    });
     EXPECT_EQ(PI_END_FATAL, inner);
     EXPECT_EQ(2u, com.mark_scope);
+    EXPECT_EQ(nullptr, mm_find_pool(kPoolName, 3));  // the inner level's pool went, the outer one stays
+    EXPECT_EQ(1u, p->blocks);
     mark_leave(inner);
   });
   EXPECT_EQ(PI_END_FATAL, rc);

@@ -57,22 +57,18 @@ TEST(TmpName, FirstShortNameDropsTheEightBeforeTheLastFour) {
   EXPECT_STREQ(out, "short");
 }
 
-TEST(TmpName, SuffixOfSmallPidsIsFiveHexDigitsAndBeyondTheFormIsRefused) {
+// Small pids take five hex digits; a number or pid beyond the form is refused.
+TEST(TmpName, SuffixIsUniqueAcrossAllPidsAndKeepsItsLength) {
   EXPECT_EQ(suffix(1, 0x100A3F & 0xFFFFF), "-0100A3F");
   EXPECT_EQ(suffix(0xFF, 0xFFFFF), "-FFFFFFF");
-  char out[9];  // a number or pid beyond the form is refused
-  EXPECT_EQ(ss_tmp_suffix(out, 0x100, 5), 0);
-  EXPECT_EQ(ss_tmp_suffix(out, 1, 21u << 20), 0);
-}
-
-TEST(TmpName, SuffixIsUniqueAcrossAllPidsAndKeepsItsLength) {
+  char out[9];
+  EXPECT_EQ(ss_tmp_suffix(out, 0x100, 5) + ss_tmp_suffix(out, 1, 21u << 20), 0);
   // Every pid Linux can hand out (pid_max is at most 2^22), with two numbers.
   const uint32_t max_pid = static_cast<uint32_t>(1) << 22;
   std::vector<uint64_t> seen;
   seen.reserve(2 * max_pid);
   for (uint32_t tmp : {1u, 0x10u}) {
     for (uint32_t pid = 1; pid < max_pid; ++pid) {
-      char out[9];
       ASSERT_EQ(ss_tmp_suffix(out, tmp, pid), 1) << pid;
       ASSERT_EQ(strlen(out), 8u);
       seen.push_back(pack(out));

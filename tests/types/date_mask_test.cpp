@@ -9,26 +9,6 @@ class DateMask : public DateTest {};
 
 constexpr const char* kDefaultMask = "06/05/8877 44:33:22.11 am";
 
-TEST_F(DateMask, ChunkReaderKnowsEveryStoredToken) {
-  struct {
-    const char* text;
-    uint8_t code, mod;
-    uint32_t used, width;
-  } cases[] = {
-      {"88", '8', 'B', 2, 2},  {"01", '1', 'Z', 2, 2},   {"555", 'J', 'B', 3, 3}, {"005", 'J', 'Z', 3, 3},
-      {"055", 'J', 'Z', 3, 3}, {"~mU", 'm', 'U', 3, 10}, {"~MC", 'M', 'C', 3, 3}, {"~dL", 'd', 'L', 3, 10},
-      {"~DC", 'D', 'C', 3, 3}, {"~AL", 'A', 'L', 3, 2},  {"~SU", 'S', 'U', 3, 2}, {"~4B", '4', 'B', 3, 2},
-      {"~JZ", 'J', 'Z', 3, 3},
-  };
-  for (auto& c : cases) {
-    date_chunk k = cv_get_chunk(c.text, static_cast<int>(strlen(c.text)), 1);
-    EXPECT_EQ(k.code, c.code) << c.text;
-    EXPECT_EQ(k.mod, c.mod) << c.text;
-    EXPECT_EQ(k.used, c.used) << c.text;
-    EXPECT_EQ(k.width, c.width) << c.text;
-  }
-}
-
 TEST_F(DateMask, LiteralsResolveQuotesEscapesAndStrayTildes) {
   date_chunk k = cv_get_chunk("\"88\"\\7x~Q55", 11, 1);
   EXPECT_EQ(k.code, TK_LITERAL);

@@ -1,6 +1,6 @@
 // Edges of the packed arithmetic the random model does not reach: zero-filled
 // sign halves, leading bytes of a set, huge shift counts, lengths out of
-// range, compares of long fields, configured signs. Bytes are written in hex.
+// range, compares of long fields. Bytes are written in hex.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -65,18 +65,6 @@ TEST_F(PdArith, OperationTable) {
     EXPECT_EQ(run(c, a), c.rc) << c.op << " " << c.a << " " << c.b;
     EXPECT_EQ(hex(a), c.want) << c.op << " " << c.a << " " << c.b;
   }
-}
-
-TEST_F(PdArith, ConfiguredSignsAreWrittenAndOthersStillRead) {
-  setenv("KIVO_PD_SIGNS", "FD", 1);
-  com_fill(0, nullptr);
-  unsetenv("KIVO_PD_SIGNS");
-  pk a = from_hex("5C"), b = from_hex("3C");
-  EXPECT_EQ(pd_add(a.b, 1, b.b, 1), 1);
-  EXPECT_EQ(hex(a), "8F");
-  pk c = from_hex("5C"), d = from_hex("8B");
-  EXPECT_EQ(pd_add(c.b, 1, d.b, 1), 1);
-  EXPECT_EQ(hex(c), "3D");
 }
 
 TEST_F(PdArith, LengthsOutsideOneToSixteenAreRefused) {

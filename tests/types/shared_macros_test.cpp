@@ -1,5 +1,5 @@
 // Shared helpers of the data types: the made-up work elements against golden
-// bytes at their ELEMENT offsets, blank masks and the date descriptors of the
+// bytes at their ELEMENT offsets and the date descriptors of the
 // universal and binary stored forms.
 #include <cstring>
 #include <string>
@@ -50,19 +50,6 @@ TEST_F(SharedMacros, ElementDefaultsAtTheirOffsets) {
                        {518, b(60)},
                        {586, "1\x09"}}),
                e);
-}
-
-TEST_F(SharedMacros, BlankMasks) {
-  struct {
-    char fill, last;
-    bool blank;
-  } masks[] = {{' ', ' ', true}, {'\0', '\0', true}, {'\0', ' ', false}, {' ', '9', false}};
-  for (auto& m : masks) {
-    char mask[kMaskLen];
-    memset(mask, m.fill, kMaskLen);
-    mask[kMaskLen - 1] = m.last;
-    EXPECT_EQ(m.blank, BLANK_MSK(mask)) << int(m.fill) << "/" << int(m.last);
-  }
 }
 
 TEST_F(SharedMacros, DateDescriptorsOfTheStoredForms) {

@@ -1,0 +1,184 @@
+// The message window of la_show_msg and the system-error screen.
+//
+// Every surface and window made here is released before returning, on
+// failure too, so a failed show leaves the screen as it was.
+#include "screen/la_show.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/la.h"
+#include "foundation/bytes.h"
+#include "foundation/sys_err.h"
+#include "foundation/text.h"
+#include "screen/seams.h"
+#include "screen/tm_keys.h"
+#include "screen/wm.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr const char* kModule = "LA";
+
+int fail(const char* text) {
+  sys_err(kModule, __LINE__, "%s", text);
+  return 0;
+}
+
+// The texts of the file in key order; false when the scan cannot start.
+bool read_texts(ARB* arb, std::vector<std::string>* out) {
+  arb->arb_keyno = 0;
+  arb->arb_mod = ARB_FIRST;
+  if (!fm_start(arb)) {
+    checkstat(arb->arb_stat, "la_show_msg - fm_start", kModule, __LINE__);
+    return false;
+  }
+  while (const uint8_t* rec = fm_rdnxt_fast(arb, 0)) {
+    const size_t room = arb->arb_len > MSG_TEXT ? arb->arb_len - MSG_TEXT : 0;
+    const size_t n = std::min<size_t>(ld_le16(rec, MSG_TEXT_LEN), room);
+    out->emplace_back(reinterpret_cast<const char*>(rec + MSG_TEXT), n);
+  }
+  return true;
+}
+
+// Surfaces and windows of one show, released in reverse on the way out.
+struct show_objects {
+  TSRF* srf = nullptr;   // the messages' surface, with its window
+  TWND* line = nullptr;  // the prompt line on the base surface
+  ~show_objects() {
+    if (srf && !wm_destroy_srf(srf)) fail("la_show_msg - wm_destroy_srf");
+    if (line && !wm_detach(line, 1)) fail("la_show_msg - wm_detach");
+  }
+};
+
+TWND* attach(TSRF* srf, int32_t row, int32_t col, int32_t rows, int32_t cols) {
+  WND_BLK b;
+  INIT_WND(&b, row, col, rows, cols, 0);
+  return wm_attach(&b, srf, com.sys_scope) ? static_cast<TWND*>(wm_obj(b.handle)) : nullptr;
+}
+
+// The window's whole text: the lines one a row, each blank-filled to `width`.
+bool write_lines(TWND* wnd, const std::vector<std::string>& lines, size_t width) {
+  std::string text;
+  for (const std::string& l : lines) text += l.substr(0, width) + std::string(width - std::min(width, l.size()), ' ');
+  return wm_seam_write_reg(wnd, text.c_str());
+}
+
+// Shows until one of the keys ends it; 0 when the show fails.
+uint32_t show_until(SHOW_BLK* sb, std::initializer_list<uint32_t> keys, bool beep_again) {
+  for (;;) {
+    if (!wm_seam_show(sb, nullptr)) return 0;
+    if (std::find(keys.begin(), keys.end(), sb->key_code) != keys.end()) return sb->key_code;
+    if (beep_again) sb->show_flags |= SHOW_BEEP;
+  }
+}
+
+void init_show(SHOW_BLK* sb, uint8_t flags) {
+  memset(sb, 0, sizeof *sb);
+  sb->show_flags = flags;
+  memcpy(sb->keymap_name, "DATA ENTRY", sizeof sb->keymap_name);
+}
+
+}  // namespace
+
+int la_show_msg(ARB* msg_file, uint32_t* key) {
+  std::vector<std::string> texts;
+  if (!read_texts(msg_file, &texts) || texts.empty()) return 0;
+  size_t width = 1;
+  for (const std::string& t : texts) width = std::max(width, t.size());
+  show_objects o;
+  SRF_BLK sb{0, static_cast<int32_t>(texts.size()), static_cast<int32_t>(width)};
+  if (!wm_create_srf(&sb, com.sys_scope)) return fail("la_show_msg - wm_create_srf");
+  o.srf = static_cast<TSRF*>(wm_obj(sb.handle));
+  TWND* w = attach(o.srf, 1, 1, sb.rows, sb.cols);
+  if (!w) return fail("la_show_msg - wm_attach failed");
+  if (!write_lines(w, texts, width)) return fail("la_show_msg - wm_write_reg");
+  o.line = attach(static_cast<TSRF*>(com.base_srf), 3, 1, 1, com.scr_cols);
+  if (!o.line) return fail("la_show_msg - wm_attach failed");
+  std::vector<char> prompt(std::max<size_t>(com.scr_cols, 1));
+  cstr p{static_cast<uint16_t>(prompt.size()), prompt.data()};
+  if (!la_center(&p, MSG_SHOW_PROMPT, nullptr, {})) return fail("la_show_msg - la_xlate failed");
+  if (!write_lines(o.line, {std::string(prompt.data(), prompt.size())}, prompt.size()))
+    return fail("la_show_msg - wm_write_reg");
+  SHOW_BLK show;
+  init_show(&show, SHOW_DISPLAY | SHOW_INPUT);
+  uint32_t k = show_until(&show, {LK_ENTER, LK_END, LK_CANCEL}, false);
+  if (!k) return fail("la_show_msg - wm_show");
+  *key = k;
+  return 1;
+}
+
+namespace {
+
+constexpr int kErrRows = 12;
+constexpr int kErrCols = 72;
+
+// The error window's 12 x 72 text.
+std::vector<std::string> error_text(const char* module, int line, const char* text) {
+  std::vector<std::string> rows(kErrRows, std::string(kErrCols, ' '));
+  auto centre = [&](int r, const std::string& s) { ut_center(rows[r].data(), kErrCols, s.data(), s.size()); };
+  centre(0, "An KIVO System Error has Occurred.");
+  centre(2, "Please Contact Your KIVO Support Representative");
+  centre(3, "with the following information:");
+  char buf[160];
+  snprintf(buf, sizeof buf, "MODULE: %s.%d", module, line);
+  centre(5, buf);
+  const uint8_t* inv = os_invoc.b;
+  if (!ut_is_all(inv + INVOC_AP_ID, ' ', 3) && !ut_is_all(inv + INVOC_AP_ID, 0, 3)) {
+    const cstr& t = com.ptype_names[inv[INVOC_PROC_TYPE] < 13 ? inv[INVOC_PROC_TYPE] : 0];
+    const int tl = t.ptr ? static_cast<int>(ut_buflen(t.ptr, t.len)) : 0;
+    snprintf(buf, sizeof buf, "PROCESS: %.3s/%*.*s - %-30.30s", reinterpret_cast<const char*>(inv + INVOC_AP_ID), tl,
+             tl, t.ptr ? t.ptr : "", reinterpret_cast<const char*>(inv + INVOC_PROC_NAM));
+    centre(6, buf);
+  }
+  centre(11, "CANCEL to Abort Current Process     ENTER to Continue Processing");
+  // The error text runs from line 9, column 2 to the end of the area.
+  std::string area;
+  for (int r = 9; r < kErrRows; ++r) area += rows[r];
+  size_t n = std::min(strlen(text), area.size() - 2);
+  area.replace(2, n, text, n);
+  for (int r = 9; r < kErrRows; ++r) rows[r] = area.substr(static_cast<size_t>(r - 9) * kErrCols, kErrCols);
+  return rows;
+}
+
+}  // namespace
+
+int wm_sys_err_screen(const char* module, int line, const char* text) {
+  TSRF* srf = static_cast<TSRF*>(com.cur_srf);
+  TSRF* made = nullptr;
+  if (!srf) {
+    SRF_BLK sb{0, 0, 0};
+    if (!wm_create_srf(&sb, com.sys_scope)) return SYS_ERR_NO_WINDOW;
+    srf = made = static_cast<TSRF*>(wm_obj(sb.handle));
+  }
+  TWND* w = attach(srf, 6, 5, kErrRows, kErrCols);
+  int result = SYS_ERR_NO_WINDOW;
+  if (w && write_lines(w, error_text(module, line, text), kErrCols)) {
+    SHOW_BLK show;
+    init_show(&show, com.no_term ? SHOW_DISPLAY : SHOW_DISPLAY | SHOW_INPUT);
+    show.curs_type = kCursorAt;
+    show.main_pos = {6, 5};
+    // Without a terminal nobody can answer: shown once, then on.
+    uint32_t k = LK_ENTER;
+    if (com.no_term) wm_seam_show(&show, nullptr);
+    else k = show_until(&show, {LK_ENTER, LK_CANCEL}, true);
+    // A show that fails was never seen: the text form takes over.
+    result = k == LK_CANCEL ? SYS_ERR_CANCEL : k ? SYS_ERR_CONTINUE : SYS_ERR_NO_WINDOW;
+  }
+  if (w) wm_detach(w, 1);
+  if (made) wm_destroy_srf(made);
+  if (result != SYS_ERR_NO_WINDOW) {
+    SHOW_BLK again;  // the screen again without the window
+    init_show(&again, SHOW_DISPLAY);
+    wm_seam_show(&again, nullptr);
+  }
+  return result;
+}
+
+}  // namespace kivo

@@ -1,0 +1,29 @@
+// Showing messages on the screen: the pending messages of a message memory
+// file in a window, and the system-error screen.
+//
+// Both are written over the window manager's surfaces and windows and its
+// region writing and show (screen/seams.h); while those fail, la_show_msg
+// reports its failure and the system-error screen hands back to the text
+// form.
+#pragma once
+
+#include <cstdint>
+
+#include "fm/fm_objects.h"
+
+namespace kivo {
+
+// Show-request bits.
+enum : uint8_t { SHOW_DISPLAY = 0x02, SHOW_BEEP = 0x04, SHOW_INPUT = 0x08 };
+constexpr uint8_t kCursorAt = 4;  // cursor type: at the given position
+
+// Shows the messages of `msg_file` (la_create_fi), one a line, above a line
+// with message 300090, until ENTER, END or CANCEL; the key in `key`.
+// 0 when the file holds no message or a call failed (a system error).
+int la_show_msg(ARB* msg_file, uint32_t* key);
+
+// The screen form of a system error (sys_err.h's SYS_ERR_*): the 12 x 72
+// error window over the current surface until ENTER or CANCEL.
+int wm_sys_err_screen(const char* module, int line, const char* text);
+
+}  // namespace kivo
