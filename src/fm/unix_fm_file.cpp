@@ -692,7 +692,7 @@ int unix_fm_init() {
   // A new start (a forked engine, tests) keeps nothing of the blocks before:
   // their data files belong to the descriptor table that was dropped.
   for (auto& f : g_idlist)
-    for (UIO_STRM* u : f->streams) u->rcb = nullptr;
+    for (UIO_STRM* u : f->streams) delete u;
   g_idlist.clear();
   fms_fn& t = unix_fms_fn;
   t = fms_fn{};
