@@ -20,10 +20,8 @@ namespace kivo::test {
 enum class fault_kind { eio, enospc, short_write, kill };
 
 inline const char* fault_name(fault_kind k) {
-  return k == fault_kind::eio      ? "EIO"
-         : k == fault_kind::enospc ? "ENOSPC"
-         : k == fault_kind::kill   ? "kill"
-                                   : "short write";
+  static const char* const kNames[] = {"EIO", "ENOSPC", "short write", "kill"};
+  return kNames[static_cast<int>(k)];
 }
 
 struct fault_state {

@@ -1,6 +1,7 @@
 // Native files between real processes through the file manager: counters
 // updated under holds, records another process holds, lost holds recovered,
-// scratch and work-file names of files in use.
+// scratch and work-file names of files in use; and, in one process, the
+// limits of a read's area and of key numbers.
 #include <cstdlib>
 #include <random>
 
@@ -125,7 +126,6 @@ TEST_F(FmNativeProcesses, DeleteAllThatDoesNotWaitStopsAtARecordAnotherHolds) {
   pid_t h = holder(ready, go, ARB_HOLD, 5);
   ASSERT_EQ(ready.receive(), 'x');
   ARB* a = open(t);
-  ASSERT_NE(a, nullptr);
   a->arb_rec = buf_, a->arb_len = kTestRecLen, a->arb_mod = 0, a->arb_lock_wait = 0;
   EXPECT_EQ(fm_del_all(a), 0);
   EXPECT_EQ(a->arb_stat, FM_LOCKED);
@@ -213,6 +213,44 @@ TEST_F(FmNativeProcesses, ScopedWorkFileWhoseShortNameIsInUseTakesTheNextName) {
   go.send();
   EXPECT_EQ(wait_exit(c), 0);
   uio_short_tmp_names = false;
+}
+
+// A record longer than the caller's area is delivered cut to it and
+// reported; key numbers the key-file table cannot hold are refused at
+// create, leaving no file.
+using FmNativeLimits = NativeFm;
+
+TEST_F(FmNativeLimits, LongRecordsAreCutAndReportedAndKeyNumbersPast15Refused) {
+  struct row {
+    uint8_t keyno;
+    uint16_t area;  // the reader's record length
+    uint32_t want;
+  } rows[] = {{0, kTestRecLen, 0},
+              {0, 20, FM_REC_TOO_LONG},
+              {0, 1, FM_REC_TOO_LONG},
+              {16, kTestRecLen, FM_KEY_NO_DIFF},
+              {200, kTestRecLen, FM_KEY_NO_DIFF}};
+  for (const row& r : rows) {
+    std::string name = "LIM" + std::to_string(&r - rows);
+    test_file t(name.c_str());
+    t.kdb[0].kdb_keyno = r.keyno;
+    ARB* a = create(t);
+    if (r.want == FM_KEY_NO_DIFF) {
+      EXPECT_EQ(a ? 0 : t.fdb.fdb_stat, r.want) << int(r.keyno);
+      EXPECT_NE(access(path((name + ".dat").c_str()).c_str(), F_OK), 0);
+      continue;
+    }
+    ASSERT_EQ(put(a, 7, 0x41424344, "a tail of text beyond"), 1);
+    uint8_t area[kTestRecLen + 1];
+    memset(area, '#', sizeof area);
+    memcpy(area, rec_id(7).c_str(), 8);
+    a->arb_rec = area, a->arb_len = r.area, a->arb_keyno = 0, a->arb_mod = ARB_EQUAL;
+    EXPECT_EQ(fm_read(a), r.want == 0) << r.area;
+    EXPECT_EQ(a->arb_stat, r.want) << r.area;
+    EXPECT_EQ(a->arb_var_len, r.area) << "what was delivered";
+    EXPECT_TRUE(area[std::max<uint16_t>(r.area, 8)] == '#' && !memcmp(area, buf_, r.area)) << "only the area";
+    FM_CLOSE(a, 0);
+  }
 }
 
 }  // namespace

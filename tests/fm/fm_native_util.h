@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "fm/fd_cache.h"
@@ -56,15 +57,10 @@ inline void fill_rec(uint8_t* r, int i, uint32_t c, const char* text = "") {
 // `data` (which must outlive the test), and the back-end dropped after it.
 inline int start_native(std::string& data) {
   fms_backends.native = unix_fm_init;
-  com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()};
-  com.path_root = cstr{0, nullptr};
+  com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
   return fm_init();
 }
-inline void stop_native() {
-  fms_backends = {};
-  fms_install(FMS_NATIVE, nullptr);
-  fms_select = {};
-}
+inline void stop_native() { fms_backends = {}, fms_install(FMS_NATIVE, nullptr), fms_select = {}; }
 
 class NativeFm : public FmStarted {
  protected:
@@ -100,51 +96,46 @@ class NativeFm : public FmStarted {
   uint32_t counter() const { return ld_le32(buf_, 8); }
   std::string path(const char* name) const { return data_ + "/DB1/TST/Data/" + name; }
 
+  // A blank record of `len` bytes, `text` at `off`, kept for the test.
+  uint8_t* blank_rec(size_t len, size_t off = 0, const char* text = "") {
+    uint8_t* r = entries_.emplace_back(len, ' ').data();
+    memcpy(r + off, text, strlen(text));
+    return r;
+  }
   // DATABASE (DB1, DB2), SYSDIR, APPL and SYSDFLT files, found by a new start.
   void write_sysadm(std::initializer_list<uint8_t*> sysdir) {
-    uint8_t db1[kDatabaseRecLen], db2[kDatabaseRecLen];
-    memset(db1, ' ', sizeof db1);
-    memcpy(db1, "DB1", 3);
-    memcpy(db1 + DDB_CODE, "00", 2);
-    memcpy(db2, db1, sizeof db2);
-    memcpy(db2, "DB2", 3);
+    uint8_t *db1 = blank_rec(kDatabaseRecLen, DDB_CODE, "00"), *db2 = blank_rec(kDatabaseRecLen, DDB_CODE, "00");
+    memcpy(db1, "DB1", 3), memcpy(db2, "DB2", 3);
     write_sa(INIT_DDB_FDB, {db1, db2}, kDatabaseRecLen);
     write_sa(INIT_DSYSDIR_FDB, sysdir, kSysdirLen);
-    uint8_t ap[kApplRecLen];
-    memset(ap, ' ', sizeof ap);
-    write_sa(INIT_DAP_FDB, {ap}, kApplRecLen);
+    write_sa(INIT_DAP_FDB, {blank_rec(kApplRecLen)}, kApplRecLen);
     write_sa(INIT_DSYSDFLT_FDB, {}, kSysdfltLen);
     ASSERT_EQ(fm_init(), 1);
   }
   // A SYSDIR entry of application TST (stamp 0, check flag '0').
   uint8_t* entry(const char* db, const char* name, uint16_t type, const char* alt = "   ") {
-    auto& e = entries_.emplace_back(kSysdirLen, ' ');
-    memcpy(e.data(), db, 3);
-    memcpy(e.data() + SYSDIR_AP, "TST", 3);
-    memcpy(e.data() + SYSDIR_NAME, name, strlen(name));
-    st_le32(e.data(), SYSDIR_REDIRECT, memcmp(alt, "   ", 3) ? 0 : 1);
-    st_le16(e.data(), SYSDIR_FS_TYPE, type);
-    memcpy(e.data() + SYSDIR_ALT_DB, alt, 3);
+    uint8_t* e = blank_rec(kSysdirLen, SYSDIR_NAME, name);
+    memcpy(e, db, 3), memcpy(e + SYSDIR_AP, "TST", 3), memcpy(e + SYSDIR_ALT_DB, alt, 3);
+    st_le32(e, SYSDIR_REDIRECT, memcmp(alt, "   ", 3) ? 0 : 1);
+    st_le16(e, SYSDIR_FS_TYPE, type);
     e[SYSDIR_CHECK] = '0';
-    st_le32(e.data(), SYSDIR_STAMP, 0);
-    st_le32(e.data(), SYSDIR_STAMP + 4, 0);
-    return e.data();
+    st_le32(e, SYSDIR_STAMP, 0), st_le32(e, SYSDIR_STAMP + 4, 0);
+    return e;
   }
-  // A new system-administration (or, with ap, design) file of records.
-  void write_sa(void (*init)(FDB*, KDB*, SDB*), std::initializer_list<uint8_t*> recs, uint16_t len) {
+  // A new file of records: a system-administration file, or a design file
+  // of application TST version "00".
+  template <class Init>
+  void write_sa(Init init, std::initializer_list<uint8_t*> recs, uint16_t len) {
     FDB fdb;
     KDB kdb[kInitMaxKeys];
     SDB sdb[kInitMaxSegs];
-    init(&fdb, kdb, sdb);
-    write_recs(fdb, recs, len);
-  }
-  void write_recs(FDB& fdb, std::initializer_list<uint8_t*> recs, uint16_t len) {
+    if constexpr (std::is_invocable_v<Init, FDB*, KDB*, SDB*>) init(&fdb, kdb, sdb);
+    else init(&fdb, kdb, sdb, "TST", "00");
     ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW | kAnyFile, 0x0f, 0x0f), 1) << fdb.fdb_stat;
     ARB* a = fdb.fdb_arb;
     for (uint8_t* r : recs) {
-      a->arb_rec = r;
-      a->arb_var_len = len;
-      ASSERT_EQ(fm_write(a), 1) << a->arb_stat;
+      a->arb_rec = r, a->arb_var_len = len;
+      EXPECT_EQ(fm_write(a), 1) << a->arb_stat;
     }
     ASSERT_EQ(FM_CLOSE(a, ARB_CLOSE_NOW), 1);
   }
