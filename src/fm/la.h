@@ -99,11 +99,14 @@ void load_com();
 // Upper-cases a counted string in place.
 void str_upper(cstr* s);
 
-// The statement words of the compiled-code listing, 8 characters each,
-// blank-filled; an entry whose message is missing is empty (all NUL).
+// The statement words in verb order, 8 characters each, blank-filled: one
+// table of 105 entries whose first 97 `load_com` fills from the messages;
+// an entry whose message is missing, or that no message names, is empty
+// (all NUL), and readers then take the verb's built-in spelling.
+constexpr size_t kOpcodeEntries = 105;
 constexpr size_t kOpcodeWords = 97;
 constexpr size_t kOpcodeWordLen = 8;
-extern char opcode_tbl[kOpcodeWords][kOpcodeWordLen];
+extern char opcode_tbl[kOpcodeEntries][kOpcodeWordLen];
 
 // Reports an unexpected status code: "text - message" as a system error.
 void checkstat(uint32_t status, const char* text, const char* module, int line);

@@ -12,7 +12,7 @@
 
 namespace kivo {
 
-char opcode_tbl[kOpcodeWords][kOpcodeWordLen];
+char opcode_tbl[kOpcodeEntries][kOpcodeWordLen];
 
 namespace {
 

@@ -1,0 +1,567 @@
+// The design-record builder: opening the version's design files, numbers
+// from the BITMAP, elements with their sizes, masks and stored initial and
+// null values, FILE records with their keys, INITIAL chunks, and records
+// given whole, statements among them.
+//
+// Elements follow the dictionary compiler's rules for the sizes of numbers
+// and dates; initial and null values go through the typed-value reader, so
+// they are exactly what the engine would store for the same text.
+#include "design/design_builder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "compiler/design_records.h"
+#include "compiler/stmt_layout.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/fm_status.h"
+#include "foundation/bytes.h"
+#include "foundation/descriptors.h"
+#include "foundation/text.h"
+#include "types/element.h"
+#include "types/num_convert.h"
+#include "types/typed_value.h"
+
+namespace kivo {
+
+namespace {
+
+using init_fn = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+
+struct file_desc {
+  const char* name;
+  size_t len;
+  init_fn init;
+};
+const file_desc kFiles[kDesignFiles] = {
+    {"FILE", kFileRecSize, INIT_DFI_FDB},
+    {"ELEMENT", kElementSize, INIT_DELEM_FDB},
+    {"INITIAL", kInitRecMax, INIT_DINIT_FDB},
+    {"BITMAP", kBitmapSize, INIT_DBITMAP_FDB},
+    {"TOKEN", 60, INIT_DTOKEN_FDB},
+    {"PROCESS", kProcRecSize, INIT_DPROC_FDB},
+    {"FRAME", kFrameRecSize, INIT_DFRM_FDB},
+    {"IMAGE", kImageRecSize, INIT_DIMG_FDB},
+    {"ROW", kRowRecSize, INIT_DROW_FDB},
+    {"ITEM", kItemRecSize, INIT_DITM_FDB},
+    {"CHR", kChrRecSize, INIT_DCHR_FDB},
+    {"CHILD", kChildRecSize, INIT_DCHLD_FDB},
+    {"SELECT", kSelectRecSize, INIT_DSLCT_FDB},
+    {"STMT", kStmtSize, INIT_DSTMT_FDB},
+};
+
+void put_text(uint8_t* dst, size_t width, const std::string& s) {
+  SET_BLANK(dst, width);
+  memcpy(dst, s.data(), s.size() < width ? s.size() : width);
+}
+
+// Size of a binary number of d digits: the smallest of 1, 2, 4 bytes that
+// holds -(10^d - 1) .. 10^d - 1 (signed) or 0 .. 10^d - 1.
+uint16_t binary_size(int d, bool is_signed) {
+  if (d > 9) return 4;
+  int64_t top = 1;
+  for (int i = 0; i < d; ++i) top *= 10;
+  top -= 1;
+  if (is_signed) return top <= 127 ? 1 : top <= 32767 ? 2 : 4;
+  return top <= 255 ? 1 : top <= 65535 ? 2 : 4;
+}
+
+// Positions of a date mask: level tokens take two, a backslash makes the
+// next character one literal, quoted text takes none.
+uint16_t date_mask_positions(const std::string& m) {
+  uint16_t n = 0;
+  for (size_t i = 0; i < m.size(); ++i) {
+    if (m[i] == '"') {
+      while (++i < m.size() && m[i] != '"')
+        if (m[i] == '\\') ++i;
+    } else {
+      if (m[i] == '\\') ++i;
+      ++n;
+    }
+  }
+  return n;
+}
+
+bool is_date(uint8_t t) { return IS_ELEM_DATE(t); }
+
+// A default display mask: "-" for a sign, 9s for digits and decimals; for
+// dates the level tokens from the highest to the lowest level.
+std::string default_mask(const dd_field& f) {
+  if (f.type == 5 || f.type == 8 || f.type == 12) {
+    std::string m = f.is_signed ? "-" : "";
+    m.append(f.digits ? f.digits : 1, '9');
+    if (f.decimals) m += "." + std::string(f.decimals, '9');
+    return m;
+  }
+  if (!is_date(f.type)) return "";
+  std::string m;
+  for (int l = f.digits; l >= f.decimals && l >= 1; --l) {
+    if (!m.empty() && l != 7) m += l == 4 ? " " : l < 4 ? (l == 1 ? "." : ":") : "/";
+    m += std::string(2, static_cast<char>('0' + l));
+  }
+  return m;
+}
+
+// Stored size of the field's type (7.103's table); 0 when it cannot be told.
+uint16_t derived_size(const dd_field& f, const std::string& mask) {
+  switch (f.type) {
+    case 5: return binary_size(f.digits + f.decimals, f.is_signed);
+    case 8: return static_cast<uint16_t>((f.digits + f.decimals + 2) / 2);
+    case 12: return 9;
+    case 11: return 1;
+    case 6:
+    case 7: return f.decimals < 5 && f.digits >= 5 ? 8 : 4;
+    case 9: return static_cast<uint16_t>(10 - f.decimals);
+    case 10: return static_cast<uint16_t>(f.digits - f.decimals + 2);
+    case 3:
+    case 4: return f.size ? f.size : date_mask_positions(mask);
+    default: return f.size;
+  }
+}
+
+uint8_t num_kind(uint8_t type, uint16_t size, bool is_signed) {
+  if (type == 8) return NUM_PD_FIX;
+  const uint8_t k = size == 1 ? NUM_BIN1 : size == 2 ? NUM_BIN2 : NUM_BIN4;
+  return static_cast<uint8_t>(is_signed ? k : k + 1);
+}
+
+// The stored value of `text` for the element, through the typed-value
+// reader; false when it does not convert.
+bool typed_value(const uint8_t* elem, const std::string& text, uint8_t* out) {
+  const uint8_t type = elem[ELEM_TYPE];
+  uni_cnv c{};
+  c.cnv_type = type;
+  c.int_len = ld_le16(elem, ELEM_SIZE);
+  c.ext_addr = text.data();
+  c.ext_len = static_cast<uint16_t>(text.size());
+  c.elem_hi = elem[ELEM_HI];
+  c.elem_lo = elem[ELEM_LO];
+  c.elem_signed = elem[ELEM_SIGNED] == '1';
+  if (type == 5 || type == 8) {
+    c.kind = num_kind(type, c.int_len, c.elem_signed);
+    c.tot_digits = static_cast<uint8_t>(type == 8 ? 2 * c.int_len - 1 : c.elem_hi + c.elem_lo);
+  }
+  c.align_mode = 1;
+  c.fill_char = ' ';
+  uint8_t shared = 0;
+  if (!cv_get_universal(&c, 1, &shared, nullptr)) return false;
+  memcpy(out, c.int_addr, ld_le16(elem, ELEM_SIZE));
+  return true;
+}
+
+// The null value of one occurrence (blank text: blanks, zero, or the type's
+// null form).
+bool null_value(const uint8_t* elem, uint8_t* out, std::string* why) {
+  const uint8_t type = elem[ELEM_TYPE];
+  const uint16_t size = ld_le16(elem, ELEM_SIZE);
+  std::string text(reinterpret_cast<const char*>(elem + ELEM_NULL_TEXT), 33);
+  const bool blank = text.find_first_not_of(' ') == std::string::npos;
+  switch (type) {
+    case 5:
+    case 8: return typed_value(elem, blank ? "0" : text, out) || (*why = "null value does not convert", false);
+    case 6:
+    case 7: return memset(out, 0xFF, size), true;
+    case 9:
+    case 10: return typed_value(elem, "-1", out) || (*why = "packed date null", false);
+    case 12: return memset(out, 0, size), out[7] = 0x0C, true;
+    default: return SET_BLANK(out, size), true;
+  }
+}
+
+// The initial value of one occurrence: the null value for a blank text.
+bool init_value(const uint8_t* elem, uint8_t* out, std::string* why) {
+  std::string text(reinterpret_cast<const char*>(elem + ELEM_INIT_TEXT), 60);
+  if (text.find_first_not_of(' ') == std::string::npos) return null_value(elem, out, why);
+  const uint8_t type = elem[ELEM_TYPE];
+  if (is_date(type) || type == 12)
+    return *why = "initial values of dates and variable-point numbers are not supported", false;
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (!typed_value(elem, text, out)) return *why = "initial value \"" + text + "\" does not convert", false;
+  return true;
+}
+
+}  // namespace
+
+size_t design_rec_len(design_file f) { return kFiles[f].len; }
+const char* design_file_name(design_file f) { return kFiles[f].name; }
+
+DesignBuilder::DesignBuilder(const char* ap, const char* ver, uint32_t scope) : scope_(scope) {
+  snprintf(ap_, sizeof ap_, "%-3.3s", ap);
+  snprintf(ver_, sizeof ver_, "%-2.2s", ver);
+  os_kivo_time(&stamp_);
+}
+
+int DesignBuilder::fail(const std::string& what) {
+  error_ = what;
+  return 0;
+}
+
+ARB* DesignBuilder::handle(design_file f) {
+  if (arb_[f]) return arb_[f];
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
+  const bool memory = memcmp(ap_, "0DN", 3) == 0;
+  if (memory) fdb.fdb_fs_type = FS_MEMORY;
+  // Design files need no SYSDIR entry of their own.
+  int ok = FM_OPEN(&fdb, scope_, LFB_ANY_DIR, 0x0f, 0x0f);
+  if (!ok) ok = FM_CREATE(&fdb, scope_, 0, LFB_ANY_DIR | LFB_OPEN_NEW, 0x0f, 0x0f);
+  if (!ok) {
+    fail(std::string("cannot open or create the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
+         ": status " + std::to_string(fdb.fdb_stat));
+    return nullptr;
+  }
+  return arb_[f] = fdb.fdb_arb;
+}
+
+int DesignBuilder::close_all() {
+  int ok = 1;
+  for (int f = 0; f < kDesignFiles; ++f) {
+    if (!arb_[f]) continue;
+    if (!FM_CLOSE(arb_[f], 0)) ok = fail(std::string("cannot close the ") + kFiles[f].name + " design file");
+    arb_[f] = nullptr;
+  }
+  return ok;
+}
+
+int DesignBuilder::scratch_all() {
+  for (int f = 0; f < kDesignFiles; ++f) {
+    FDB fdb;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
+    if (memcmp(ap_, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+    if (!FM_SCRATCH(&fdb, LFB_ANY_DIR) && fdb.fdb_stat != FM_NO_FILE)
+      return fail(std::string("cannot remove the ") + kFiles[f].name + " design file: status " +
+                  std::to_string(fdb.fdb_stat));
+  }
+  return 1;
+}
+
+int DesignBuilder::write(design_file f, const uint8_t* rec, size_t len) {
+  ARB* a = handle(f);
+  if (!a) return 0;
+  a->arb_rec = const_cast<uint8_t*>(rec);
+  a->arb_len = static_cast<uint16_t>(kFiles[f].len);
+  a->arb_var_len = static_cast<uint16_t>(len);
+  a->arb_mod = 0;
+  const int ok = fm_write(a);
+  a->arb_var_len = 0;
+  if (!ok)
+    return fail(std::string("cannot write a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  return 1;
+}
+
+// ---- numbers ----
+
+uint32_t DesignBuilder::bit_search(uint8_t area) {
+  ARB* a = handle(DF_BITMAP);
+  if (!a) return 0;
+  uint8_t page[kBitmapSize];
+  for (uint32_t p = 1; p * kBitmapPerPage < kAreaSpan; ++p) {
+    memset(page, 0, sizeof page);
+    st_le32(page, BM_AREA, area);
+    st_le32(page, BM_PAGE, p);
+    PROTO_FULL(a, 0, page);
+    a->arb_len = kBitmapSize;
+    a->arb_mod = ARB_EQUAL;
+    const bool found = fm_read(a);
+    if (!found && a->arb_stat != FM_NOT_FOUND && a->arb_stat != FM_EOF)
+      return fail("BITMAP read: status " + std::to_string(a->arb_stat));
+    for (uint32_t i = 0; i < kBitmapPerPage / 8; ++i) {
+      if (page[BM_BITS + i] == 0xFF) continue;
+      int b = 0;
+      while (page[BM_BITS + i] & (1u << b)) ++b;
+      const uint32_t n = area * kAreaSpan + (p - 1) * kBitmapPerPage + i * 8 + static_cast<uint32_t>(b) + 1;
+      return bit_mark(n) ? n : 0;
+    }
+  }
+  return fail("data area " + std::to_string(area) + " has no free number");
+}
+
+int DesignBuilder::reserve(uint32_t number) {
+  if (!bit_mark(number)) return 0;
+  reserved_.insert(number);
+  return 1;
+}
+
+int DesignBuilder::take(uint32_t number) {
+  if (reserved_.erase(number)) return 1;
+  return bit_mark(number);
+}
+
+int DesignBuilder::bit_mark(uint32_t number) {
+  const uint32_t area = number / kAreaSpan, seq = number % kAreaSpan;
+  if (seq == 0 || area > 12) return fail("number " + std::to_string(number) + " is no area kind 0-12 and sequence");
+  ARB* a = handle(DF_BITMAP);
+  if (!a) return 0;
+  // The page of the number, then page 1 for the highest number given out.
+  const uint32_t page_no = (seq - 1) / kBitmapPerPage + 1;
+  for (uint32_t p : {page_no, 1u}) {
+    uint8_t page[kBitmapSize] = {};
+    st_le32(page, BM_AREA, area);
+    st_le32(page, BM_PAGE, p);
+    PROTO_FULL(a, 0, page);
+    a->arb_len = kBitmapSize;
+    a->arb_mod = ARB_EQUAL | ARB_HOLD;
+    const bool found = fm_read(a);
+    a->arb_mod = 0;
+    if (!found && a->arb_stat != FM_NOT_FOUND && a->arb_stat != FM_EOF)
+      return fail("BITMAP read: status " + std::to_string(a->arb_stat));
+    if (p == page_no) {
+      const uint32_t bit = (seq - 1) % kBitmapPerPage;
+      uint8_t& byte = page[BM_BITS + bit / 8];
+      if (byte & (1u << (bit % 8))) return fail("number " + std::to_string(number) + " is taken already");
+      byte = static_cast<uint8_t>(byte | (1u << (bit % 8)));
+    }
+    if (p == 1 && ld_le32(page, BM_HIGH) < seq) st_le32(page, BM_HIGH, seq);
+    a->arb_rec = page;
+    a->arb_var_len = 0;
+    const int ok = found ? fm_rewrite(a) : fm_write(a);
+    if (!ok) return fail("BITMAP write: status " + std::to_string(a->arb_stat));
+    if (page_no == 1) break;
+  }
+  return 1;
+}
+
+// ---- elements, files and work fields ----
+
+bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t number, uint32_t seq, uint16_t offset,
+                            uint8_t* e) {
+  if (f.name.empty() || f.name.size() > 22) return fail("field name \"" + f.name + "\" must have 1 to 22 characters");
+  memset(e, 0, kElementSize);
+  const std::string mask = f.mask.empty() ? default_mask(f) : f.mask;
+  const uint16_t size = derived_size(f, mask);
+  if (size == 0) return fail("field " + f.name + ": no size for data type " + std::to_string(f.type));
+  st_le32(e, ELEM_NUMBER, number);
+  e[ELEM_CLASS] = file.empty() ? '1' : '0';
+  put_text(e + ELEM_NAME, 22, f.name);
+  e[ELEM_KIND] = f.group ? 2 : 1;
+  put_text(e + ELEM_DOMAIN, 22, f.name);
+  st_le16(e, ELEM_OFFSET, offset);
+  st_le16(e, ELEM_SIZE, size);
+  st_le16(e, ELEM_OCCURS, f.occurs ? f.occurs : 1);
+  put_text(e + ELEM_FILE, 8, file);
+  st_le32(e, ELEM_SEQ, seq);
+  ss_clock_store(e + ELEM_STAMP, stamp_);
+  ss_clock_store(e + ELEM_BINARIES, next_unique_stamp());  // a unique key of ELEMENT
+  e[ELEM_DSPL_CHAR] = ' ';
+  put_text(e + ELEM_LABEL, 30, f.name);
+  put_text(e + ELEM_HEAD1, 30, "");
+  put_text(e + ELEM_HEAD2, 30, f.name);
+  e[ELEM_KEY_ROLE - 1] = f.special_use;
+  e[ELEM_KEY_ROLE] = f.key_role;
+  e[ELEM_KEY_ROLE + 1] = 255;  // the key number, set with the key's slot
+  e[ELEM_RNG_ABSENT] = e[ELEM_RNG_ABSENT + 1] = 0xFF;
+  SET_BLANK(e + ELEM_RNG_LO, ELEM_CODES + 12 - ELEM_RNG_LO);
+  e[ELEM_TYPE] = f.type;
+  put_text(e + ELEM_INIT_TEXT, 60, f.init);
+  put_text(e + ELEM_NULL_TEXT, 33, f.null_text);
+  put_text(e + ELEM_MASK, kMaskLen, mask);
+  put_text(e + ELEM_ALT_MASK, kMaskLen, "");
+  e[ELEM_DOM_REL] = e[ELEM_DOM_REL + 1] = 255;
+  SET_BLANK(e + ELEM_DOM_RNG1, 60);
+  e[ELEM_JUSTIFY] = IS_ELEM_ALP(f.type) ? 1 : 0;
+  e[ELEM_CHAR_FLAG] = '0';
+  e[ELEM_FILL] = ' ';
+  e[ELEM_WORD_FLOW] = '0';
+  e[ELEM_SIGNED] = f.is_signed || f.type == 12 ? '1' : '0';
+  e[ELEM_HI] = f.type == 12 ? 15 : f.digits;
+  e[ELEM_LO] = f.type == 12 ? 15 : f.decimals;
+  return true;
+}
+
+uint32_t DesignBuilder::file(const dd_file& def) {
+  if (def.name.empty() || def.name.size() > 8)
+    return fail("file name \"" + def.name + "\" must have 1 to 8 characters");
+  const uint32_t number = def.number ? (take(def.number) ? def.number : 0) : bit_search(def.area);
+  // The second number is a key of FILE of its own: never shared, never 0.
+  const uint32_t number2 = number ? bit_search(static_cast<uint8_t>(number / kAreaSpan)) : 0;
+  if (!number2) return 0;
+  uint8_t fi[kFileRecSize] = {};
+  put_text(fi + FI_NAME, 8, def.name);
+  fi[FI_FS_TYPE] = def.fs_type;
+  fi[FI_ORG] = def.org;
+  fi[FI_VAR] = def.var ? '1' : '0';
+  SET_BLANK(fi + FI_CODES, 12);
+  memcpy(fi + FI_CLASS, def.class_bytes, 3);
+  st_le32(fi, FI_NUMBER, number);
+  st_le32(fi, FI_NUMBER2, number2);
+  ss_clock_store(fi + FI_NUM_STAMP, stamp_);
+  ss_clock_store(fi + FI_STAMP, stamp_);
+  fi[FI_NKEYS] = def.org == 3 ? 1 : 0;
+  fi[FI_ALL_SPECIAL] = '0';
+  std::vector<std::vector<uint8_t>> elems;
+  uint32_t end = 0;
+  if (!lay_fields(def, number, &elems, &end) || !key_slots(def, fi, &elems)) return 0;
+  const uint32_t rec_len = def.rec_len ? def.rec_len : end;
+  if (rec_len == 0 || rec_len < end || rec_len > 32767)
+    return fail("file " + def.name + ": record length " + std::to_string(rec_len) + " does not hold its fields (" +
+                std::to_string(end) + ")");
+  st_le16(fi, FI_REC_LEN, static_cast<uint16_t>(rec_len));
+  std::vector<uint8_t> init(rec_len, ' '), nulls(rec_len, ' ');
+  if (!images(elems, &init, &nulls)) return 0;
+  for (auto& e : elems)
+    if (!write(DF_ELEMENT, e.data(), kElementSize)) return 0;
+  if (!put_initial(def.name, init, nulls) || !write(DF_FILE, fi, kFileRecSize)) return 0;
+  return number;
+}
+
+// Elements in sequence: offsets run on unless a field names its own; a
+// group header lies over the fields that follow it and moves nothing on.
+bool DesignBuilder::lay_fields(const dd_file& def, uint32_t number, std::vector<std::vector<uint8_t>>* elems,
+                               uint32_t* end) {
+  uint32_t at = 0, segno = 1;
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    const dd_field& f = def.fields[i];
+    std::vector<uint8_t> e(kElementSize);
+    const uint32_t off = f.offset >= 0 ? static_cast<uint32_t>(f.offset) : at;
+    if (off > 32766) return fail("field " + f.name + ": offset " + std::to_string(off) + " over 32766");
+    if (!element(f, def.name, number, static_cast<uint32_t>(i + 1), static_cast<uint16_t>(off), e.data())) return false;
+    const uint32_t span = ld_le16(e.data(), ELEM_SIZE) * ld_le16(e.data(), ELEM_OCCURS);
+    *end = std::max(*end, off + span);
+    if (f.group) continue;
+    st_le16(e.data(), ELEM_SEGMENT, static_cast<uint16_t>(segno));
+    segno += ld_le16(e.data(), ELEM_OCCURS);
+    at = off + span;
+    elems->push_back(std::move(e));
+  }
+  // Group headers: their segment count is the number of fields inside them.
+  for (size_t i = 0, k = 0; i < def.fields.size(); ++i) {
+    if (!def.fields[i].group) {
+      ++k;
+      continue;
+    }
+    std::vector<uint8_t> g(kElementSize);
+    const uint32_t off = def.fields[i].offset >= 0 ? static_cast<uint32_t>(def.fields[i].offset) : 0;
+    element(def.fields[i], def.name, number, static_cast<uint32_t>(i + 1), static_cast<uint16_t>(off), g.data());
+    uint16_t members = 0;
+    for (auto& e : *elems) {
+      const uint32_t eo = ld_le16(e.data(), ELEM_OFFSET),
+                     es = ld_le16(e.data(), ELEM_SIZE) * ld_le16(e.data(), ELEM_OCCURS);
+      if (e[ELEM_KIND] == 1 && eo >= off && eo + es <= off + def.fields[i].size) ++members;
+    }
+    st_le16(g.data(), ELEM_SEGMENT, members);
+    elems->insert(elems->begin() + static_cast<long>(k++), std::move(g));
+  }
+  return true;
+}
+
+// Key slots and special-use slots of FILE, in field sequence.
+bool DesignBuilder::key_slots(const dd_file& def, uint8_t* fi, std::vector<std::vector<uint8_t>>* elems) {
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    const dd_field& f = def.fields[i];
+    if (f.key_role != 255 && !add_key(fi, f, (*elems)[i].data(), static_cast<uint32_t>(i + 1))) return false;
+    if (!f.special_use) continue;
+    if (f.special_use > kFileSpecialSlots) return fail("field " + f.name + ": special use over 10");
+    st_le32(fi, FI_SPECIAL + 4 * (f.special_use - 1u), static_cast<uint32_t>(i + 1));
+  }
+  return true;
+}
+
+// The initial and null records: every occurrence of every field (group
+// headers hold no value of their own).
+bool DesignBuilder::images(const std::vector<std::vector<uint8_t>>& elems, std::vector<uint8_t>* init,
+                           std::vector<uint8_t>* nulls) {
+  for (auto& e : elems) {
+    if (e[ELEM_KIND] != 1) continue;
+    const uint16_t size = ld_le16(e.data(), ELEM_SIZE), occ = ld_le16(e.data(), ELEM_OCCURS);
+    const uint16_t off = ld_le16(e.data(), ELEM_OFFSET);
+    std::string why;
+    std::vector<uint8_t> iv(size), nv(size);
+    if (!init_value(e.data(), iv.data(), &why) || !null_value(e.data(), nv.data(), &why))
+      return fail("field " + std::string(reinterpret_cast<const char*>(e.data() + ELEM_NAME), 22) + ": " + why);
+    for (uint16_t k = 0; k < occ; ++k) {
+      memcpy(&(*init)[off + k * size], iv.data(), size);
+      memcpy(&(*nulls)[off + k * size], nv.data(), size);
+    }
+  }
+  return true;
+}
+
+// The field's key slot: the primary key in slot 0, each alternate key in
+// the next slot; a group key has one segment per field inside it.
+bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint32_t seq) {
+  int slot = 0;
+  if (f.key_role != 0) {
+    slot = fi[FI_NKEYS];
+    if (slot >= kFileMaxKeys) return fail("field " + f.name + ": more than 17 keys");
+    fi[FI_NKEYS] = static_cast<uint8_t>(slot + 1);
+  }
+  const uint32_t len = ld_le16(elem, ELEM_SIZE) * ld_le16(elem, ELEM_OCCURS);
+  if (len > 255) return fail("field " + f.name + ": key length " + std::to_string(len) + " over 255");
+  fi[FI_KEY_SEGS + slot] = static_cast<uint8_t>(f.group ? ld_le16(elem, ELEM_SEGMENT) : ld_le16(elem, ELEM_OCCURS));
+  st_le16(fi, FI_KEY_LEN + 2 * slot, static_cast<uint16_t>(len));
+  st_le32(fi, FI_KEY_SEQ + 4 * slot, seq);
+  elem[ELEM_KEY_ROLE + 1] = static_cast<uint8_t>(slot);
+  return true;
+}
+
+// Each image in chunks of 1000 bytes numbered from 1, the last holding the
+// rest; for each chunk number the initial chunk before the null chunk.
+bool DesignBuilder::put_initial(const std::string& name, const std::vector<uint8_t>& init,
+                                const std::vector<uint8_t>& nulls) {
+  const size_t len = init.size();
+  const uint32_t chunks = static_cast<uint32_t>((len + kInitChunk - 1) / kInitChunk);
+  for (uint32_t c = 1; c <= chunks; ++c) {
+    const size_t from = (c - 1) * kInitChunk, n = c < chunks ? kInitChunk : len - from;
+    for (uint8_t kind : {INIT_VALUES, INIT_NULLS}) {
+      uint8_t rec[kInitRecMax];
+      put_text(rec + INIT_FILE, 8, name);
+      rec[INIT_KIND] = kind;
+      st_le32(rec, INIT_CHUNK, c);
+      memcpy(rec + INIT_DATA, (kind == INIT_VALUES ? init : nulls).data() + from, n);
+      if (!write(DF_INITIAL, rec, INIT_DATA + n)) return false;
+    }
+  }
+  return true;
+}
+
+uint32_t DesignBuilder::work_field(const dd_field& def, uint8_t area, uint32_t number) {
+  const uint32_t n = number ? (take(number) ? number : 0) : bit_search(area);
+  uint8_t e[kElementSize];
+  if (!n || !element(def, "", n, 0, 0, e)) return 0;
+  return write(DF_ELEMENT, e, kElementSize) ? n : 0;
+}
+
+// ---- records given whole ----
+
+ss_clock DesignBuilder::next_unique_stamp() {
+  static ss_clock last_unique_{};
+  ss_clock c;
+  os_kivo_time(&c);
+  // Two records built within one hundredth still get distinct stamps.
+  if (c.day < last_unique_.day || (c.day == last_unique_.day && c.hsec <= last_unique_.hsec))
+    c = ss_clock_add(last_unique_, 1);
+  return last_unique_ = c;
+}
+
+int DesignBuilder::put(design_file f, uint8_t* rec, size_t len) {
+  if (f == DF_PROCESS) ss_clock_store(rec + PR_STAMP, next_unique_stamp());
+  return write(f, rec, len ? len : kFiles[f].len);
+}
+
+int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
+  uint8_t rec[kStmtSize] = {};
+  stmt_error err{};
+  if (!stmt_degen(line.data(), line.size(), rec, &err))
+    return fail("column " + std::to_string(err.column) + ": " + err.what + "\n  " + line);
+  rec[STMT_PROC_TYPE] = k.proc_type;
+  put_text(rec + STMT_PROC_NAME, 30, k.proc_name);
+  rec[STMT_FRM_PART] = k.frm_part;
+  st_le32(rec, STMT_FRM_NO, k.frm_no);
+  rec[STMT_IMG_NO] = k.img_no;
+  rec[STMT_CHLD_POS] = k.chld_pos;
+  SET_BLANK(rec + STMT_BLANK1, 2);
+  st_le32(rec, STMT_CHLD_NO, k.chld_no);
+  rec[STMT_EP] = k.ep;
+  SET_BLANK(rec + STMT_BLANK2, 3);
+  const uint32_t seq = ++seq_[std::string(reinterpret_cast<char*>(rec), kStmtKeyPrefix)];
+  st_le32(rec, STMT_SEQ, seq);
+  return write(DF_STMT, rec, kStmtSize);
+}
+
+}  // namespace kivo

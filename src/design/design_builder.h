@@ -1,0 +1,161 @@
+// DesignBuilder: writes the design records of one application version that
+// the process compiler reads (FILE, ELEMENT, INITIAL, BITMAP, TOKEN,
+// PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD, SELECT and STMT) through the
+// file manager, into the version's design files: the memory design files of
+// "0DN", or the native files of any other application.
+//
+// Invariants: file and work-field numbers come from the application's
+// BITMAP (the next free sequence of a data area, or an explicit number that
+// is marked taken); a file's second number (a unique key of FILE) is the
+// next free one of its first number's data area; every element of a file carries the file's first number
+// and the FILE record's compile stamp; each PROCESS gets a design stamp of
+// its own. A call that fails writes nothing more and leaves `error()`.
+//
+// Callers: the design-source reader (design_source.h), which the build-time
+// tool and the tests use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/os.h"
+
+namespace kivo {
+
+struct ARB;
+
+// The design files the builder writes, in the order it keeps their handles.
+enum design_file : int {
+  DF_FILE,
+  DF_ELEMENT,
+  DF_INITIAL,
+  DF_BITMAP,
+  DF_TOKEN,
+  DF_PROCESS,
+  DF_FRAME,
+  DF_IMAGE,
+  DF_ROW,
+  DF_ITEM,
+  DF_CHR,
+  DF_CHILD,
+  DF_SELECT,
+  DF_STMT,
+  kDesignFiles
+};
+// The record length and design-file name of each.
+size_t design_rec_len(design_file f);
+const char* design_file_name(design_file f);
+
+// One field of a file or one work field.
+struct dd_field {
+  std::string name;
+  uint8_t type = 1;      // ELEMENT data type
+  uint16_t size = 0;     // alpha, and dates of types 3, 4 and 15; derived for the rest
+  uint8_t digits = 0;    // numbers: integer digits; dates: the highest level
+  uint8_t decimals = 0;  // numbers: decimals; dates: the lowest level
+  bool is_signed = false;
+  uint16_t occurs = 1;
+  int offset = -1;   // -1: right after the previous field
+  std::string mask;  // blank: a default for the type
+  std::string init, null_text;
+  uint8_t key_role = 255;   // 0 primary, 1-254 alternate, 255 none
+  uint8_t special_use = 0;  // FILE special-use slot index 1-10 (0 none)
+  bool group = false;       // a group header over the fields inside its bytes
+};
+
+struct dd_file {
+  std::string name;
+  uint32_t number = 0;  // 0: the next free number of data area `area`
+  uint8_t area = 0;
+  uint8_t fs_type = 1;  // 0 never opened (record area only), 1 disk, 2 memory
+  uint8_t org = 3;      // 1 single record, 2 sequential, 3 indexed
+  bool var = false;
+  uint16_t rec_len = 0;  // 0: the end of the last field
+  uint8_t class_bytes[3] = {0, 0, 0};
+  std::vector<dd_field> fields;
+};
+
+// The key of a statement's event point (STMT bytes 0-47).
+struct stmt_key {
+  uint8_t proc_type = 0;
+  std::string proc_name;
+  uint8_t frm_part = 0;
+  uint32_t frm_no = 0;
+  uint8_t img_no = 0;
+  uint8_t chld_pos = 0;
+  uint32_t chld_no = 0;
+  uint8_t ep = 0;
+};
+
+class DesignBuilder {
+ public:
+  // Writes into the design files of `ap`/`ver`, opened at scope level `scope`.
+  DesignBuilder(const char* ap, const char* ver, uint32_t scope);
+  // Leaves the files open: the scope level owns them (memory files keep
+  // their records as long as they are open).
+  ~DesignBuilder() = default;
+  DesignBuilder(const DesignBuilder&) = delete;
+  DesignBuilder& operator=(const DesignBuilder&) = delete;
+
+  const std::string& error() const { return error_; }
+  // The design file's handle, opened (or created) on first use; null on failure.
+  ARB* handle(design_file f);
+  // Closes every file the builder opened. 1 when all closed.
+  int close_all();
+  // Removes the version's design files that exist (none open through this
+  // builder yet), so that what follows starts afresh. 1 on success.
+  int scratch_all();
+
+  // FILE, its ELEMENT records and its INITIAL chunks. Returns the file's
+  // first number, 0 on failure.
+  uint32_t file(const dd_file& def);
+  // A work field's ELEMENT in data area `area`; `number` 0 takes the next
+  // free one. Returns the number, 0 on failure.
+  uint32_t work_field(const dd_field& def, uint8_t area, uint32_t number = 0);
+  // The next free number of data area `area`, marked taken; 0 on failure.
+  uint32_t bit_search(uint8_t area);
+  // Marks `number` taken; 0 when it was taken already or on failure.
+  int bit_mark(uint32_t number);
+  // Marks `number` taken for a later file or work field that names it, so
+  // that numbers drawn before never land on it.
+  int reserve(uint32_t number);
+
+  // A record given whole (PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD,
+  // SELECT, TOKEN). A PROCESS record gets its design stamp here. `len` 0
+  // means the file's record length.
+  int put(design_file f, uint8_t* rec, size_t len = 0);
+  // A statement line (80 columns) as the next statement of the event point
+  // `key`: sequence numbers 1, 2, 3 ... per event point. A line that does
+  // not fit its verb's layout is refused with its column in `error()`.
+  int stmt(const stmt_key& key, const std::string& line);
+
+  // The stamp every FILE and ELEMENT written from now gets (default: now).
+  void set_stamp(const ss_clock& c) { stamp_ = c; }
+
+ private:
+  int fail(const std::string& what);
+  int write(design_file f, const uint8_t* rec, size_t len);
+  bool element(const dd_field& f, const std::string& file, uint32_t number, uint32_t seq, uint16_t offset,
+               uint8_t* elem);
+  int take(uint32_t number);  // a reserved number, or one marked now
+  bool lay_fields(const dd_file& def, uint32_t number, std::vector<std::vector<uint8_t>>* elems, uint32_t* end);
+  bool key_slots(const dd_file& def, uint8_t* fi, std::vector<std::vector<uint8_t>>* elems);
+  bool images(const std::vector<std::vector<uint8_t>>& elems, std::vector<uint8_t>* init, std::vector<uint8_t>* nulls);
+  bool add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint32_t seq);
+  bool put_initial(const std::string& name, const std::vector<uint8_t>& init, const std::vector<uint8_t>& nulls);
+  static ss_clock next_unique_stamp();  // later than every one given out before
+
+  char ap_[4], ver_[3];
+  uint32_t scope_;
+  ARB* arb_[kDesignFiles] = {};
+  std::string error_;
+  ss_clock stamp_{};
+  std::set<uint32_t> reserved_;
+  std::map<std::string, uint32_t> seq_;  // last sequence number per event-point key
+};
+
+}  // namespace kivo

@@ -1,0 +1,610 @@
+// Reading the design-source text: a line-oriented tokeniser (words, quoted
+// texts, name=value attributes), one reader per record kind laying its key
+// and named attributes into the record, FILE ... END and STMTS ... END
+// blocks, and the element listing of a built dictionary.
+//
+// Every value is checked against its slot (width of a text, range of a
+// number) before it is stored; the first fault ends the read with its line.
+#include "design/design_source.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "compiler/design_records.h"
+#include "compiler/stmt_layout.h"
+#include "fm/fm_objects.h"
+#include "fm/fm_record.h"
+#include "foundation/bytes.h"
+#include "foundation/text.h"
+#include "types/element.h"
+
+namespace kivo {
+
+namespace {
+
+// A named attribute of a record: offset, width and how the value is stored.
+enum slot_kind { TEXT, U8, U16, U32, CHAR };
+struct attr {
+  const char* name;
+  size_t off;
+  size_t width;  // TEXT
+  slot_kind kind;
+};
+
+const attr kProcAttrs[] = {{"active", PR_ACTIVE, 1, CHAR},
+                           {"desc", PR_DESC, 30, TEXT},
+                           {"save", PR_SAVE, 1, CHAR},
+                           {"secr", PR_SECR, 4, TEXT},
+                           {"pcf_update", PR_PCF_UPDATE, 1, CHAR},
+                           {"pcf_hold", PR_PCF_HOLD, 1, CHAR},
+                           {"pcf_required", PR_PCF_REQ, 1, CHAR},
+                           {"pcf_key", PR_PCF_KEY, 0, U8},
+                           {"rcv_class", PR_RCV_CLASS, 0, U8},
+                           {"pcf_ap", PR_PCF_AP, 3, TEXT},
+                           {"pcf_file", PR_PCF_NAME, 8, TEXT},
+                           {"alt_key", PR_ALT_KEY, 22, TEXT},
+                           {"alt_ap", PR_ALT_AP, 3, TEXT},
+                           {"alt_file", PR_ALT_FILE, 8, TEXT},
+                           {"qry_mode", 166, 0, U8},
+                           {"tag_mode", 167, 0, U8},
+                           {"err_cancel", 168, 0, U8},
+                           {"area3", 169, 1, CHAR},
+                           {"area13", 170, 2, TEXT},
+                           {"no_acc_secr", 172, 1, CHAR},
+                           {"title", PR_TITLE, 60, TEXT},
+                           {"rpt_ap", 306, 3, TEXT},
+                           {"rpt_name", 309, 30, TEXT},
+                           {"print_file", PR_PRINT_FILE, 8, TEXT},
+                           {"alog", PR_ALOG, 1, CHAR},
+                           {nullptr, 0, 0, TEXT}};
+const attr kFrameAttrs[] = {
+    {"enabled", FR_ENABLED, 0, U8},       {"range_ap", FR_RANGE_AP, 3, TEXT}, {"range_field", FR_RANGE_FLD, 22, TEXT},
+    {"count", FR_COUNT, 0, U16},          {"select", FR_SELECT, 800, TEXT},   {"qparm_word", FR_QPARM_WORD, 0, U32},
+    {"qparm_byte", FR_QPARM_BYTE, 0, U8}, {"kind", FR_KIND, 0, U8},           {nullptr, 0, 0, TEXT}};
+const attr kImageAttrs[] = {{"kind", IM_KIND, 0, U8},
+                            {"scroll", IM_SCROLL, 0, U8},
+                            {"compress", IM_COMPRESS, 0, U8},
+                            {"separator", IM_SEPARATOR, 0, U8},
+                            {"blank_before", IM_BLANK_BEFORE, 0, U8},
+                            {"blank_after", IM_BLANK_AFTER, 0, U8},
+                            {"win_row", IM_WIN_ROW, 0, U32},
+                            {"win_col", IM_WIN_COL, 0, U32},
+                            {"start_col", IM_START_COL, 0, U32},
+                            {"rows", IM_ROWS, 0, U32},
+                            {"cols", IM_COLS, 0, U32},
+                            {nullptr, 0, 0, TEXT}};
+const attr kItemAttrs[] = {{"rows", IT_ROWS, 0, U32},
+                           {"cols", IT_COLS, 0, U32},
+                           {"ap", IT_AP, 3, TEXT},
+                           {"field", IT_FIELD, 22, TEXT},
+                           {"occ", IT_OCC, 0, U16},
+                           {"bold", IT_ATTR, 1, CHAR},
+                           {"underline", IT_ATTR + 2, 1, CHAR},
+                           {"bright", IT_ATTR + 3, 1, CHAR},
+                           {"reverse", IT_ATTR + 4, 1, CHAR},
+                           {"input", IT_INPUT, 1, CHAR},
+                           {nullptr, 0, 0, TEXT}};
+const attr kChrAttrs[] = {{"rows", CR_ROWS, 0, U32},
+                          {"cols", CR_COLS, 0, U32},
+                          {"attr", CR_FLAGS, 1, CHAR},
+                          {"underline", CR_FLAGS + 1, 1, CHAR},
+                          {"bold", CR_FLAGS + 2, 1, CHAR},
+                          {"reverse", CR_FLAGS + 3, 1, CHAR},
+                          {"reverse_byte", CR_REVERSE, 0, U8},
+                          {"box", CR_BOX, 1, CHAR},
+                          {nullptr, 0, 0, TEXT}};
+const attr kChildAttrs[] = {{"ap", CH_AP, 3, TEXT},
+                            {"proc_type", CH_PROC_TYPE, 0, U8},
+                            {"name", CH_NAME, 30, TEXT},
+                            {"invoc", CH_INVOC, 0, U8},
+                            {"option", CH_OPTION, 0, U8},
+                            {"on_change", CH_ON_CHANGE, 0, U8},
+                            {"on_delete", CH_ON_DELETE, 1, CHAR},
+                            {"one_shot", CH_ONE_SHOT, 0, U8},
+                            {"range_ap", CH_RANGE_AP, 3, TEXT},
+                            {"range_name", CH_RANGE_NAME, 30, TEXT},
+                            {"links", CH_LINK_CNT, 0, U8},
+                            {"pcf_key", CH_PCF_KEY, 0, U8},
+                            {"link1_ap", CH_LINK, 3, TEXT},
+                            {"link1_field", CH_LINK + 3, 22, TEXT},
+                            {"link1_occ", CH_LINK + 25, 0, U16},
+                            {"link2_ap", CH_LINK + kChildLinkSize, 3, TEXT},
+                            {"link2_field", CH_LINK + kChildLinkSize + 3, 22, TEXT},
+                            {"link2_occ", CH_LINK + kChildLinkSize + 25, 0, U16},
+                            {nullptr, 0, 0, TEXT}};
+const attr kSelectAttrs[] = {{"kind", SL_KIND, 0, U8}, {nullptr, 0, 0, TEXT}};
+const attr kNoAttrs[] = {{nullptr, 0, 0, TEXT}};
+
+// One line cut into words; "quoted texts" keep their blanks, name=value
+// pairs are attributes.
+struct words {
+  std::vector<std::string> pos;
+  std::vector<std::pair<std::string, std::string>> attrs;
+};
+
+bool tokenize(const std::string& line, words* w, std::string* err) {
+  size_t i = 0;
+  while (i < line.size()) {
+    if (line[i] == ' ' || line[i] == '\t') {
+      ++i;
+      continue;
+    }
+    if (line[i] == '#') break;
+    std::string name, value;
+    bool quoted = false;
+    auto read_value = [&](std::string* out) {
+      if (i < line.size() && line[i] == '"') {
+        size_t end = line.find('"', i + 1);
+        if (end == std::string::npos) return *err = "unclosed quote", false;
+        *out = line.substr(i + 1, end - i - 1);
+        i = end + 1;
+        quoted = true;
+        return true;
+      }
+      size_t start = i;
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '=') ++i;
+      *out = line.substr(start, i - start);
+      return true;
+    };
+    if (!read_value(&name)) return false;
+    if (!quoted && i < line.size() && line[i] == '=') {
+      ++i;
+      if (!read_value(&value)) return false;
+      w->attrs.emplace_back(name, value);
+    } else {
+      w->pos.push_back(name);
+    }
+  }
+  return true;
+}
+
+bool to_number(const std::string& s, long lo, long hi, long* out) {
+  if (s.empty()) return false;
+  char* end;
+  long v = strtol(s.c_str(), &end, 10);
+  if (*end || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+// Stores `value` into `rec` as `a` says; false with *err when it does not fit.
+bool store(uint8_t* rec, size_t off, size_t width, slot_kind kind, const std::string& value, std::string* err) {
+  long v = 0;
+  switch (kind) {
+    case TEXT:
+      if (value.size() > width) return *err = "\"" + value + "\" longer than " + std::to_string(width), false;
+      SET_BLANK(rec + off, width);
+      memcpy(rec + off, value.data(), value.size());
+      return true;
+    case CHAR:
+      if (value.size() != 1) return *err = "\"" + value + "\" is not one character", false;
+      rec[off] = static_cast<uint8_t>(value[0]);
+      return true;
+    case U8:
+      if (!to_number(value, 0, 255, &v)) return *err = "\"" + value + "\" is not a number 0-255", false;
+      rec[off] = static_cast<uint8_t>(v);
+      return true;
+    case U16:
+      if (!to_number(value, 0, 65535, &v)) return *err = "\"" + value + "\" is not a number 0-65535", false;
+      st_le16(rec, off, static_cast<uint16_t>(v));
+      return true;
+    case U32:
+      if (!to_number(value, 0, 0x7FFFFFFF, &v)) return *err = "\"" + value + "\" is not a number", false;
+      st_le32(rec, off, static_cast<uint32_t>(v));
+      return true;
+  }
+  return false;
+}
+
+// Named attributes, and "@offset" / "@offset:u8|u16|u32" for any other byte.
+bool apply_attrs(const words& w, const attr* table, uint8_t* rec, size_t len, std::string* err) {
+  for (auto& [name, value] : w.attrs) {
+    if (name[0] == '@') {
+      const size_t colon = name.find(':');
+      long off = 0;
+      if (!to_number(name.substr(1, colon == std::string::npos ? std::string::npos : colon - 1), 0,
+                     static_cast<long>(len) - 1, &off))
+        return *err = "offset " + name + " outside the record", false;
+      const std::string t = colon == std::string::npos ? "" : name.substr(colon + 1);
+      const slot_kind k = t == "u8" ? U8 : t == "u16" ? U16 : t == "u32" ? U32 : TEXT;
+      const size_t need = k == U16 ? 2 : k == U32 ? 4 : k == U8 ? 1 : value.size();
+      if (static_cast<size_t>(off) + need > len) return *err = name + " runs past the record", false;
+      if (!store(rec, static_cast<size_t>(off), value.size(), k, value, err)) return false;
+      continue;
+    }
+    const attr* a = table;
+    while (a->name && name != a->name) ++a;
+    if (!a->name) return *err = "no attribute \"" + name + "\" here", false;
+    if (!store(rec, a->off, a->width, a->kind, value, err)) return false;
+  }
+  return true;
+}
+
+// The key words every process-side record starts with: type, name, part,
+// frame number.
+bool proc_key(const words& w, size_t need, uint8_t* rec, std::string* err) {
+  if (w.pos.size() < need) return *err = "expected " + std::to_string(need - 1) + " key values", false;
+  return store(rec, 0, 0, U8, w.pos[1], err) && store(rec, 1, 30, TEXT, w.pos[2], err) &&
+         (need < 5 || (store(rec, 31, 0, U8, w.pos[3], err) && store(rec, 32, 0, U32, w.pos[4], err)));
+}
+
+// Field types: A<n> alpha, G<n> group header, B<d>[.<x>][S] binary, P<d>[.<x>][S] packed, V
+// variable-point, L logic, D<t>:<hi>-<lo> a date of type t, T<t>:<n> any
+// other type with its size.
+bool field_type(const std::string& s, dd_field* f, std::string* err) {
+  const char* p = s.c_str();
+  auto num = [&](long hi, long* v) {
+    char* end;
+    *v = strtol(p, &end, 10);
+    if (end == p || *v < 0 || *v > hi) return false;
+    p = end;
+    return true;
+  };
+  long a = 0, b = 0;
+  bool ok = false;
+  switch (*p++) {
+    case 'A':
+      ok = num(32767, &a) && a > 0;
+      f->type = 1, f->size = static_cast<uint16_t>(a);
+      break;
+    case 'B':
+    case 'P':
+      f->type = s[0] == 'B' ? 5 : 8;
+      ok = num(18, &a) && (*p != '.' || (++p, num(18, &b)));
+      if (*p == 'S') f->is_signed = true, ++p;
+      f->digits = static_cast<uint8_t>(a), f->decimals = static_cast<uint8_t>(b);
+      ok = ok && a + b > 0 && a + b <= 15;
+      break;
+    case 'G':
+      ok = num(32767, &a) && a > 0;
+      f->type = 1, f->size = static_cast<uint16_t>(a), f->group = true;
+      break;
+    case 'V': f->type = 12, ok = true; break;
+    case 'L': f->type = 11, ok = true; break;
+    case 'D':
+      ok = num(15, &a) && IS_ELEM_DATE(static_cast<uint8_t>(a)) && *p++ == ':' && num(8, &b) && *p++ == '-';
+      f->type = static_cast<uint8_t>(a), f->digits = static_cast<uint8_t>(b);
+      ok = ok && num(8, &a) && a >= 1 && a <= b;
+      f->decimals = static_cast<uint8_t>(a);
+      break;
+    case 'T':
+      ok = num(15, &a) && *p++ == ':' && num(32767, &b) && b > 0;
+      f->type = static_cast<uint8_t>(a), f->size = static_cast<uint16_t>(b);
+      break;
+  }
+  if (!ok || *p) return *err = "bad field type \"" + s + "\"", false;
+  return true;
+}
+
+bool field_line(const words& w, size_t first, dd_field* f, std::string* err) {
+  if (w.pos.size() < first + 2) return *err = "expected a field name and a type", false;
+  f->name = w.pos[first];
+  if (!field_type(w.pos[first + 1], f, err)) return false;
+  for (size_t i = first + 2; i < w.pos.size(); ++i) {
+    long v;
+    if (w.pos[i][0] != '@' || !to_number(w.pos[i].substr(1), 0, 32766, &v))
+      return *err = "unexpected \"" + w.pos[i] + "\"", false;
+    f->offset = static_cast<int>(v);
+  }
+  for (auto& [name, value] : w.attrs) {
+    long v = 0;
+    if (name == "mask") f->mask = value;
+    else if (name == "init") f->init = value;
+    else if (name == "null") f->null_text = value;
+    else if (name == "occurs" && to_number(value, 1, 9999, &v)) f->occurs = static_cast<uint16_t>(v);
+    else if (name == "key" && value == "primary") f->key_role = 0;
+    else if (name == "key" && to_number(value, 1, 254, &v)) f->key_role = static_cast<uint8_t>(v);
+    else if (name == "special" && to_number(value, 1, 10, &v)) f->special_use = static_cast<uint8_t>(v);
+    else if (name != "area" && name != "number") return *err = "bad field attribute " + name + "=" + value, false;
+  }
+  return true;
+}
+
+bool file_header(const words& w, dd_file* f, std::string* err) {
+  if (w.pos.size() != 2) return *err = "expected FILE <name>", false;
+  f->name = w.pos[1];
+  for (auto& [name, value] : w.attrs) {
+    long v = 0;
+    bool ok = true;
+    if (name == "number") ok = to_number(value, 1, 12999999, &v), f->number = static_cast<uint32_t>(v);
+    else if (name == "area") ok = to_number(value, 0, 12, &v), f->area = static_cast<uint8_t>(v);
+    else if (name == "fs") ok = to_number(value, 0, 2, &v), f->fs_type = static_cast<uint8_t>(v);
+    else if (name == "org") ok = to_number(value, 1, 3, &v), f->org = static_cast<uint8_t>(v);
+    else if (name == "var") ok = value == "1" || value == "0", f->var = value == "1";
+    else if (name == "len") ok = to_number(value, 1, 32767, &v), f->rec_len = static_cast<uint16_t>(v);
+    else if (name == "class" && value.size() == 3) {
+      for (int i = 0; i < 3; ++i) f->class_bytes[i] = static_cast<uint8_t>(value[static_cast<size_t>(i)] - '0');
+    } else ok = false;
+    if (!ok) return *err = "bad file attribute " + name + "=" + value, false;
+  }
+  return true;
+}
+
+// The reader of one source.
+class reader {
+ public:
+  reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace)
+      : name_(name), scope_(scope), override_(ap_override), replace_(replace) {}
+
+  design_source_result run(const std::string& text);
+
+ private:
+  bool line(const std::string& l);
+  bool reserve_named(const words& w);
+  bool record(const words& w);
+  bool application(const words& w);
+  bool stamp(const words& w);
+  bool work(const words& w);
+  bool stmts(const words& w);
+  bool whole(const words& w);
+  bool need_builder() {
+    if (b_) return true;
+    err_ = "APPLICATION must come first";
+    return false;
+  }
+
+  std::string name_;
+  uint32_t scope_;
+  const char* override_;
+  bool replace_;
+  std::unique_ptr<DesignBuilder> b_;
+  design_source_result res_;
+  std::string err_;
+  enum { TOP, IN_FILE, IN_STMTS } state_ = TOP;
+  dd_file file_;
+  stmt_key key_;
+  bool second_pass_ = false;  // the first pass opened the builder and reserved the numbers
+};
+
+// Numbers the source names are reserved before any is drawn, so that a
+// drawn number never lands on one named further down.
+bool reader::reserve_named(const words& w) {
+  if (!b_ || (w.pos[0] != "FILE" && w.pos[0] != "WORK")) return true;
+  for (auto& [n, v] : w.attrs) {
+    long number = 0;
+    if (n == "number" && to_number(v, 1, 12999999, &number) && !b_->reserve(static_cast<uint32_t>(number)))
+      return false;
+  }
+  return true;
+}
+
+design_source_result reader::run(const std::string& text) {
+  std::vector<std::string> lines;
+  {
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l)) {
+      if (!l.empty() && l.back() == '\r') l.pop_back();
+      lines.push_back(l);
+    }
+  }
+  int no = 0;
+  for (const std::string& l : lines) {  // the application and the numbers it names
+    ++no;
+    if (state_ == IN_STMTS) {
+      state_ = l.rfind("END", 0) == 0 ? TOP : state_;
+      continue;
+    }
+    words w;
+    if (!tokenize(l, &w, &err_) || w.pos.empty()) continue;
+    if (w.pos[0] == "STMTS") state_ = IN_STMTS;
+    if ((w.pos[0] == "APPLICATION" && !record(w)) || !reserve_named(w)) {
+      res_.error = name_ + ":" + std::to_string(no) + ": " + (err_.empty() ? b_->error() : err_);
+      return res_;
+    }
+  }
+  state_ = TOP;
+  err_.clear();
+  second_pass_ = true;
+  no = 0;
+  for (const std::string& l : lines) {
+    ++no;
+    if (!line(l)) {
+      res_.error = name_ + ":" + std::to_string(no) + ": " + (err_.empty() && b_ ? b_->error() : err_);
+      return res_;
+    }
+  }
+  if (state_ != TOP) {
+    res_.error = name_ + ":" + std::to_string(no) + ": END missing at the end";
+    return res_;
+  }
+  // Files on disk are closed at the end; memory files would go with their close.
+  res_.ok = res_.ap == "0DN" || b_->close_all();
+  if (!res_.ok) res_.error = name_ + ": " + b_->error();
+  return res_;
+}
+
+bool reader::line(const std::string& l) {
+  const bool is_end = l.rfind("END", 0) == 0 && l.find_first_not_of(' ', 3) == std::string::npos;
+  if (state_ == IN_STMTS) {
+    if (is_end) return state_ = TOP, true;
+    return b_->stmt(key_, l);
+  }
+  words w;
+  if (!tokenize(l, &w, &err_)) return false;
+  if (w.pos.empty()) return w.attrs.empty() || (err_ = "attributes without a record", false);
+  if (state_ == IN_FILE) {
+    if (is_end) return state_ = TOP, b_->file(file_) != 0;
+    dd_field f;
+    if (!field_line(w, 0, &f, &err_)) return false;
+    file_.fields.push_back(f);
+    return true;
+  }
+  return record(w);
+}
+
+bool reader::record(const words& w) {
+  const std::string& kind = w.pos[0];
+  if (kind == "APPLICATION") return application(w);
+  if (!need_builder()) return false;
+  if (kind == "STAMP") return stamp(w);
+  if (kind == "FILE") {
+    file_ = dd_file{};
+    state_ = IN_FILE;
+    return file_header(w, &file_, &err_);
+  }
+  if (kind == "WORK") return work(w);
+  if (kind == "STMTS") return stmts(w);
+  return whole(w);
+}
+
+bool reader::application(const words& w) {
+  if (w.pos.size() != 3 || w.pos[1].size() != 3 || w.pos[2].size() != 2)
+    return err_ = "expected APPLICATION <ap> <ver>", false;
+  if (second_pass_) return true;
+  if (b_) return err_ = "one APPLICATION per source", false;
+  res_.ap = override_ ? override_ : w.pos[1];
+  res_.ver = w.pos[2];
+  b_ = std::make_unique<DesignBuilder>(res_.ap.c_str(), res_.ver.c_str(), scope_);
+  return !replace_ || b_->scratch_all() || (err_ = b_->error(), false);
+}
+
+bool reader::stamp(const words& w) {
+  long day = 0, hsec = 0;
+  if (w.pos.size() != 3 || !to_number(w.pos[1], 0, 0x7FFFFFFF, &day) || !to_number(w.pos[2], 0, kDayHsec - 1, &hsec))
+    return err_ = "expected STAMP <day> <hundredths>", false;
+  b_->set_stamp({static_cast<uint32_t>(day), static_cast<uint32_t>(hsec)});
+  return true;
+}
+
+bool reader::work(const words& w) {
+  dd_field f;
+  long area = 0, number = 0;
+  for (auto& [n, v] : w.attrs) {
+    if (n == "area" && !to_number(v, 0, 12, &area)) return err_ = "bad area " + v, false;
+    if (n == "number" && !to_number(v, 1, 12999999, &number)) return err_ = "bad number " + v, false;
+  }
+  return field_line(w, 1, &f, &err_) &&
+         b_->work_field(f, static_cast<uint8_t>(area), static_cast<uint32_t>(number)) != 0;
+}
+
+// "a,b": two numbers of a statement key.
+bool number_pair(const std::string& v, long hi2, long* a, long* b) {
+  const size_t comma = v.find(',');
+  return comma != std::string::npos && to_number(v.substr(0, comma), 0, 255, a) &&
+         to_number(v.substr(comma + 1), 0, hi2, b);
+}
+
+bool reader::stmts(const words& w) {
+  key_ = stmt_key{};
+  uint8_t k[kStmtSize] = {};
+  if (!proc_key(w, 3, k, &err_)) return false;
+  key_.proc_type = k[0];
+  key_.proc_name = w.pos[2];
+  for (auto& [n, v] : w.attrs) {
+    long a = 0, c = 0;
+    bool ok = false;
+    if (n == "ep") ok = to_number(v, 1, 255, &a), key_.ep = static_cast<uint8_t>(a);
+    if (n == "image") ok = to_number(v, 0, 255, &a), key_.img_no = static_cast<uint8_t>(a);
+    if (n == "frame" && (ok = number_pair(v, 0x7FFFFFFF, &a, &c)))
+      key_.frm_part = static_cast<uint8_t>(a), key_.frm_no = static_cast<uint32_t>(c);
+    if (n == "child" && (ok = number_pair(v, 0x7FFFFFFF, &a, &c)))
+      key_.chld_pos = static_cast<uint8_t>(a), key_.chld_no = static_cast<uint32_t>(c);
+    if (!ok) return err_ = "bad statement key " + n + "=" + v, false;
+  }
+  if (key_.ep == 0) return err_ = "STMTS needs ep=<event point>", false;
+  state_ = IN_STMTS;
+  return true;
+}
+
+// Records given whole: key words, then attributes.
+struct kind_desc {
+  const char* word;
+  design_file file;
+  size_t key_words;  // including the kind word
+  const attr* attrs;
+};
+const kind_desc kKinds[] = {
+    {"PROCESS", DF_PROCESS, 3, kProcAttrs}, {"FRAME", DF_FRAME, 5, kFrameAttrs},    {"IMAGE", DF_IMAGE, 6, kImageAttrs},
+    {"ROW", DF_ROW, 8, kNoAttrs},           {"ITEM", DF_ITEM, 8, kItemAttrs},       {"CHR", DF_CHR, 8, kChrAttrs},
+    {"CHILD", DF_CHILD, 8, kChildAttrs},    {"SELECT", DF_SELECT, 6, kSelectAttrs}, {"TOKEN", DF_TOKEN, 4, kNoAttrs}};
+
+// TOKEN <group> <code> <text>: type 0, no character.
+bool token_words(const words& w, uint8_t* r, std::string* err) {
+  long code = 0;
+  if (!to_number(w.pos[2], -2147483647L, 2147483647L, &code)) return *err = "bad code " + w.pos[2], false;
+  st_le32(r, 24, static_cast<uint32_t>(code));
+  return store(r, 1, 22, TEXT, w.pos[1], err) && store(r, 23, 1, TEXT, "", err) &&
+         store(r, 28, 30, TEXT, w.pos[3], err);
+}
+
+// The key words of a process-side record and the blanks of its texts.
+bool key_words(const kind_desc& d, const words& w, uint8_t* r, std::string* err) {
+  if (!proc_key(w, d.key_words < 5 ? 3 : 5, r, err)) return false;
+  switch (d.file) {
+    case DF_PROCESS:
+      for (auto& a : kProcAttrs)
+        if (a.name && a.kind == TEXT) SET_BLANK(r + a.off, a.width);
+      r[PR_ACTIVE] = '1', r[PR_SAVE] = '0', r[PR_ALOG] = '0';
+      return true;
+    case DF_IMAGE: return store(r, IM_NUMBER, 0, U8, w.pos[5], err);
+    case DF_SELECT: return SET_BLANK(r + STMT_BLANK1, 2), store(r, SL_SEQ, 0, U32, w.pos[5], err);
+    case DF_CHILD:
+      SET_BLANK(r + STMT_BLANK1, 2), SET_BLANK(r + CH_AP, 3), SET_BLANK(r + CH_NAME, 30),
+          SET_BLANK(r + CH_RANGE_AP, 33);
+      return store(r, IM_NUMBER, 0, U8, w.pos[5], err) && store(r, 37, 0, U8, w.pos[6], err) &&
+             store(r, CH_CHILD_NO, 0, U32, w.pos[7], err);
+    case DF_ROW:
+      SET_BLANK(r + RI_LANG, 3), SET_BLANK(r + RO_TEXT + kRowTextLen, 2);
+      return store(r, IM_NUMBER, 0, U8, w.pos[5], err) && store(r, RI_ROW, 0, U32, w.pos[6], err) &&
+             store(r, RO_TEXT, kRowTextLen, TEXT, w.pos[7], err);
+    case DF_ITEM:
+    case DF_CHR:
+      SET_BLANK(r + RI_LANG, 3);
+      if (d.file == DF_ITEM) SET_BLANK(r + IT_AP, 3 + 22), SET_BLANK(r + IT_ATTR, 6);
+      return store(r, IM_NUMBER, 0, U8, w.pos[5], err) && store(r, RI_ROW, 0, U32, w.pos[6], err) &&
+             store(r, RI_COL, 0, U32, w.pos[7], err);
+    default: return true;
+  }
+}
+
+bool reader::whole(const words& w) {
+  const std::string& kind = w.pos[0];
+  const kind_desc* d = nullptr;
+  for (auto& k : kKinds)
+    if (kind == k.word) d = &k;
+  if (!d) return err_ = "unknown record kind \"" + kind + "\"", false;
+  if (w.pos.size() != d->key_words)
+    return err_ = kind + " takes " + std::to_string(d->key_words - 1) + " key values", false;
+  std::vector<uint8_t> rec(design_rec_len(d->file), 0);
+  const bool ok = d->file == DF_TOKEN ? token_words(w, rec.data(), &err_) : key_words(*d, w, rec.data(), &err_);
+  return ok && apply_attrs(w, d->attrs, rec.data(), rec.size(), &err_) && b_->put(d->file, rec.data());
+}
+
+}  // namespace
+
+design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
+                                         const char* ap_override, bool replace) {
+  reader r(name, scope, ap_override, replace);
+  return r.run(text);
+}
+
+std::string design_element_listing(const char* ap, const char* ver, uint32_t scope) {
+  DesignBuilder b(ap, ver, scope);
+  ARB* a = b.handle(DF_ELEMENT);
+  if (!a) return "";
+  uint8_t e[kElementSize];
+  a->arb_rec = e;
+  a->arb_len = kElementSize;
+  a->arb_keyno = 0;
+  a->arb_key = nullptr;
+  a->arb_mod = ARB_FIRST;
+  std::string out;
+  if (!fm_start(a)) return out;
+  a->arb_mod = 0;
+  while (fm_rdnxt(a)) {
+    char l[128];
+    snprintf(l, sizeof l, "%-22.22s %8u %5u %5u %2u %4u\n", reinterpret_cast<char*>(e + ELEM_NAME),
+             ld_le32(e, ELEM_NUMBER), ld_le16(e, ELEM_OFFSET), ld_le16(e, ELEM_SIZE), e[ELEM_TYPE],
+             ld_le16(e, ELEM_OCCURS));
+    out += l;
+  }
+  return out;
+}
+
+}  // namespace kivo

@@ -1,0 +1,35 @@
+// The text form of design records (src/design/design_source.md describes
+// it) read into a DesignBuilder: an application's files and fields, work
+// fields, tokens, processes, frames, images with rows, items and
+// characteristics, children, selections, and statements as 80-column lines.
+//
+// Callers: the build-time tool kivo_design and the tests. A source that
+// does not read stops at its first fault, with the line named.
+#pragma once
+
+#include <string>
+
+#include "design/design_builder.h"
+
+namespace kivo {
+
+struct design_source_result {
+  int ok = 0;
+  std::string error;    // "<name>:<line>: <what>" when not ok
+  std::string ap, ver;  // the application version the source wrote
+};
+
+// Reads the source `text` (named `name` in messages) and writes its records
+// through builders opened at scope level `scope`. `ap_override`, when not
+// null, replaces the application the source names (for instance "0DN", so
+// that a shipped source can be built into memory files).
+// With `replace`, the application version's design files are removed
+// first, so that a source written again gives the same files.
+design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
+                                         const char* ap_override = nullptr, bool replace = false);
+
+// The element listing of a built dictionary: one line per ELEMENT record in
+// name order: name, number, offset, size, type, occurrences.
+std::string design_element_listing(const char* ap, const char* ver, uint32_t scope);
+
+}  // namespace kivo
