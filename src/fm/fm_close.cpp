@@ -40,8 +40,10 @@ LFB* lfb_for(FDB* fdb, uint32_t scope) {
   return lfb;
 }
 
-// A class-1 disk file whose structure file scratch must open.
-bool has_struct(const FDB* fdb) {
+// A class-1 disk file whose structure file scratch must open (and check,
+// unless forced: a file without a known stamp has none to check).
+bool has_struct(const FDB* fdb, bool force) {
+  if (!force && fdb->fdb_struct_date[0] == kStampUnknown) return false;
   return fdb->path.fdb_class == PATH_DATA && !fm_is_memory(fdb) && !(fdb->fdb_opt & (LFB_NO_STRUCT_CHK | LFB_SCOPED));
 }
 
@@ -182,7 +184,7 @@ int fm__scratch(FDB* fdb) {
   LFB* lfb = lfb_for(fdb, fdb->path.fdb_tmp_id);
   if (!lfb) return 0;
   ARB* s_arb = nullptr;
-  if (has_struct(fdb)) {
+  if (has_struct(fdb, force)) {
     uint32_t st = open_struct(fdb, &s_arb);
     if (!st && !force && !verify_struct(s_arb)) st = s_arb->arb_stat;
     if (st && !force) return struct_failed(fdb, lfb, s_arb, st);

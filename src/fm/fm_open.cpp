@@ -473,6 +473,7 @@ int create_strm(LFB* lfb, FAD* fad, uint32_t scope) {
 
 bool chk_struct(const FDB* fdb, const LFB* lfb) {
   if (fdb->path.fdb_class != PATH_DATA || fdb->fdb_fs_type == FS_MEMORY) return false;
+  if (fdb->fdb_struct_date[0] == kStampUnknown) return false;  // nothing to check against
   if (lfb->lfb_pfb->pfb_fms && lfb->lfb_pfb->pfb_fms->pfb_fms_fn_type == FMS_REMOTE) return false;
   if (!(lfb->lfb_opt & LFB_STRUCT_CHK) || (lfb->lfb_opt & (LFB_NO_STRUCT_CHK | LFB_SCOPED))) return false;
   return !is_ap(fdb->path.fdb_ap, "0DO");
@@ -548,7 +549,7 @@ int fm__create(FDB* fdb, uint32_t scope) {
     if (fdb->fdb_struct_date[0] == kStampUnknown && !get_struct_date(fdb)) return 0;
     FDB s;
     struct_fdb(fdb, &s);
-    if (!FM_CREATE(&s, scope, 0, 0, 0x0f, 0x0f)) {
+    if (fdb->fdb_struct_date[0] != kStampUnknown && !FM_CREATE(&s, scope, 0, 0, 0x0f, 0x0f)) {
       fail_fdb(fdb, s.fdb_stat, s.fdb_stat2);
       return 0;
     }

@@ -171,7 +171,9 @@ int get_struct_date(FDB* fdb) {
     fdb->fdb_struct_date[1] = ld_le32(rec, DFI_STAMP + 4);
     return 1;
   }
-  if (fdb->fdb_opt & LFB_NO_STRUCT_CHK) return 1;
+  // The engine's own applications before their design is installed (a
+  // first start, the design build itself) have no stamps to give.
+  if ((fdb->fdb_opt & LFB_NO_STRUCT_CHK) || (st == FM_NO_DESIGN && IS_BOB_AP(p.fdb_ap))) return 1;
   fdb->fdb_stat = st == FM_NO_DESIGN || st == FM_NO_FILE_DEF ? st : uint32_t{FM_NO_DESIGN};
   fdb->fdb_stat2 = 0;
   return 0;

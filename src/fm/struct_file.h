@@ -29,7 +29,9 @@ enum : uint16_t { STRUCT_N_INITIAL = 0, STRUCT_N_ELEMENT = 4 };
 
 // Fills the descriptor's stamp from the start-up cache (system
 // applications) or the FILE design record. 0 with fdb_stat FM_NO_DESIGN or
-// FM_NO_FILE_DEF, unless LFB_NO_STRUCT_CHK: then 1 and the stamp unknown.
+// FM_NO_FILE_DEF, unless LFB_NO_STRUCT_CHK: then 1 and the stamp unknown;
+// so too for a system application whose FILE design file is not there. A
+// file whose stamp stays unknown has no structure file to make or check.
 int get_struct_date(FDB* fdb);
 // Fills a new structure file (the handle of its create) from the design
 // records of the file its path names; 0 with arb_stat on failure.
