@@ -38,6 +38,15 @@ struct sc_label {
 };
 std::vector<sc_label>* g_labels;
 
+// An open BEG LOOP: its index, its LOOPBEG (the test END LOOP returns to)
+// and the label after its END LOOP.
+struct sc_loop {
+  char index[2];
+  em_entry test;
+  int32_t exit;
+};
+std::vector<sc_loop>* g_loops;
+
 const char* opnd(const sc_stmt* st, size_t off) { return reinterpret_cast<const char*>(st->rec + STMT_OPND + off); }
 
 // The occurrence {i16 value, u16 kind} at `off`; four blanks mean none.
@@ -122,6 +131,84 @@ int c_goto(PC_CTX* ctx, sc_stmt* st) {
   return l && emit(ctx, inst_buf(OP_JMP).to(l->no), "GOTO");
 }
 
+// COMPUTE dst op src; TOTAL adds.
+int c_compute(PC_CTX* ctx, sc_stmt* st) {
+  const bool total = ld_le16(st->rec, STMT_VERB) == VERB_TOTAL;
+  const char op = total ? '+' : static_cast<char>(st->rec[STMT_OPND + 60]);
+  if (!strchr("+-*/", op) || !op) return st->column = 47, pc_err(ctx, "operator %c not allowed here", op);
+  PC_OPND dst{}, src{};
+  if (!two_field(ctx, st, 1, &dst) || !two_field(ctx, st, 2, &src)) return 0;
+  if (!IS_ELEM_NUM(dst.elem[ELEM_TYPE]))
+    return st->column = 20, pc_err(ctx, "%.22s is no number", dst.elem + ELEM_NAME);
+  inst_buf b(OP_COMPUTE);
+  b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
+  b.o[b.n++] = bld_opnd{src.kind, {src.w[0], src.w[1], src.w[2]}, -1};
+  return emit(ctx, b.i(static_cast<uint8_t>(op)), "COMPUTE");
+}
+
+int c_overflow(PC_CTX* ctx, sc_stmt* st) {
+  st->column = kOpndCol;
+  sc_label* l = label_of(ctx, st);
+  return l && emit(ctx, inst_buf(OP_OVFL).to(l->no), "OVERFLOW");
+}
+
+// The "0LA" index variable named by the letters at `p` ("A " packed, "AI" binary).
+int loop_index(PC_CTX* ctx, const uint8_t* p, PC_OPND* out) {
+  char name[22];
+  SET_BLANK(name, sizeof name), memcpy(name, p, 2);
+  return sc_cmpl_fld(ctx, "0LA", name, pc_occ{0, PC_OCC_NONE, {}}, out, 1);
+}
+
+// A bound of BEG LOOP: a literal in the index's type, or another index.
+int loop_bound(PC_CTX* ctx, const uint8_t* p, const PC_OPND& idx, PC_OPND* out) {
+  if (ld_le16(p, 2) == OCC_INDEX) return loop_index(ctx, p, out);
+  const int v = ld_le16(p, 2) == OCC_NUMBER ? static_cast<int16_t>(ld_le16(p, 0)) : 1;
+  const std::string t = std::to_string(v);
+  return sc_cmpl_const(ctx, t.data(), t.size(), idx, out);
+}
+
+int c_beg_loop(PC_CTX* ctx, sc_stmt* st) {
+  const uint8_t* o = st->rec + STMT_OPND;
+  PC_OPND idx{}, b[3]{};
+  st->column = kOpndCol;
+  if (!loop_index(ctx, o, &idx)) return 0;
+  const int cols[3] = {21, 28, 38};
+  for (int i = 0; i < 3; ++i)
+    if (st->column = cols[i], !loop_bound(ctx, o + 4 + 4 * i, idx, &b[i])) return 0;
+  if (ld_le16(o, 14) == OCC_NUMBER && ld_le16(o, 12) == 0) return pc_err(ctx, "loop step 0");
+  const int32_t exit = bld_label(&ctx->bld);
+  inst_buf in(OP_LOOPBEG);
+  in.o[in.n++] = bld_opnd{K_F, {idx.w[0], idx.w[1], idx.w[2]}, -1};
+  for (const PC_OPND& x : b) in.o[in.n++] = bld_opnd{x.kind, {x.w[0], x.w[1], x.w[2]}, -1};
+  const em_entry at = exit < 0 ? em_entry{} : bld_emit(&ctx->bld, in.to(exit));
+  if (!at.blk) return pc_err(ctx, "BEG LOOP not built (status %d)", int{ctx->bld.err});
+  g_loops->push_back(sc_loop{{static_cast<char>(o[0]), static_cast<char>(o[1])}, at, exit});
+  return 1;
+}
+
+int c_end_loop(PC_CTX* ctx, sc_stmt* st) {
+  st->column = kOpndCol;
+  const uint8_t* o = st->rec + STMT_OPND;
+  if (g_loops->empty()) return pc_err(ctx, "END LOOP without BEG LOOP");
+  const sc_loop l = g_loops->back();
+  if (memcmp(l.index, o, 2) != 0) return pc_err(ctx, "END LOOP %.2s closes the loop of %.2s", o, l.index);
+  g_loops->pop_back();
+  if (!emit(ctx, inst_buf(OP_LOOPEND).r(l.test), "END LOOP")) return 0;
+  return bld_bind(&ctx->bld, l.exit) ? 1 : pc_err(ctx, "loop end not bound");
+}
+
+// WARNING, MESSAGE, ERROR and CANCEL: the 64-character text as a constant.
+int c_message(PC_CTX* ctx, sc_stmt* st) {
+  const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+  const uint8_t cls = verb == VERB_WARNING ? 1 : verb == VERB_MESSAGE ? 4 : 3;
+  const uint16_t op = verb == VERB_ERROR ? OP_ERROR : verb == VERB_CANCEL ? OP_CANCEL : OP_MSG;
+  size_t n = kStmtOpndLen;
+  while (n > 1 && st->rec[STMT_OPND + n - 1] == ' ') --n;
+  const uint32_t no = bld_cnst(&ctx->bld, st->rec + STMT_OPND, static_cast<uint16_t>(n));
+  if (!no) return pc_err(ctx, "constant not stored");
+  return emit(ctx, inst_buf(op).i(cls).k(no, 1, 0, static_cast<uint16_t>(n)), "message");
+}
+
 template <uint16_t Op>
 int c_plain(PC_CTX* ctx, sc_stmt*) {
   return emit(ctx, inst_buf(Op), "statement");
@@ -200,6 +287,11 @@ void sc_init() {
   cmpl_[VERB_SET] = c_set;
   cmpl_[VERB_GOTO] = c_goto;
   cmpl_[VERB_LABEL] = c_label;
+  cmpl_[VERB_COMPUTE] = cmpl_[VERB_TOTAL] = c_compute;
+  cmpl_[VERB_OVERFLOW] = c_overflow;
+  cmpl_[VERB_BEG_LOOP] = c_beg_loop;
+  cmpl_[VERB_END_LOOP] = c_end_loop;
+  cmpl_[VERB_WARNING] = cmpl_[VERB_MESSAGE] = cmpl_[VERB_ERROR] = cmpl_[VERB_CANCEL] = c_message;
   cmpl_[VERB_END] = c_plain<OP_END>;
   cmpl_[VERB_END_PROC] = c_plain<OP_END_PROC>;
   cmpl_[VERB_EXIT] = c_plain<OP_EXIT>;
@@ -215,7 +307,8 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
   memcpy(key, owner, STMT_EP), key[STMT_EP] = ep, memset(key + STMT_EP + 1, ' ', 3);
   memcpy(rec, key, kStmtKeyPrefix);
   std::vector<sc_label> labels;
-  g_labels = &labels;
+  std::vector<sc_loop> loops;
+  g_labels = &labels, g_loops = &loops;
   uint32_t total = 0, count = 0;
   const uint32_t first_trap = ctx->em->em_trap_cnt + 1;
   const uint32_t slot = ctx->em->em_toc_cnt;
@@ -238,7 +331,13 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
     ctx->em->em_trap_cnt++;
   }
   arb->arb_mod = 0;
-  g_labels = nullptr;
+  g_labels = nullptr, g_loops = nullptr;
+  for (const sc_loop& l : loops) {
+    sc_stmt st{rec, 1, kOpndCol};
+    memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, count);
+    pc_err(ctx, "BEG LOOP %.2s without END LOOP", l.index);
+    collect(ctx, rec, st, errs, &total, first_err);
+  }
   for (const sc_label& l : labels) {
     if (l.bound) continue;
     sc_stmt st{rec, 1, kOpndCol};

@@ -10,6 +10,7 @@
 #include "compiler/em_records.h"
 #include "compiler/sc.h"
 #include "em_test_util.h"
+#include "foundation/end_codes.h"
 #include "interp/ii_run.h"
 #include "types/typed_value.h"
 
@@ -89,7 +90,8 @@ class ScFixture : public DesignFiles {
     }
     return pc_cmpl_finish(&ctx_);
   }
-  // Runs the code of the i-th event point compiled, on zeroed areas; its end code.
+  // Runs the code of the i-th event point compiled, on zeroed areas; 1 when it returned, else the
+  // code it unwound with.
   int run(size_t i) {
     addr_.assign(em_->em_area_cnt + 1, nullptr), blocks_.clear();
     for (const AREA_DESC* a = em_->em_area_tbl; a < em_->em_area_tbl + em_->em_area_cnt; ++a)
@@ -98,8 +100,11 @@ class ScFixture : public DesignFiles {
     PCB pcb{};
     EP_CALL call{};
     pcb.pcb_em = em_, call.pcb = &pcb, call.entry.at = entry_[i], call.ep_no = 1;
-    MARK(MARK_SUBPROCESS, [&] { ii_exec_em(em_, &call); });
-    return call.result & 0xFF;
+    pcb.pcb_err_fi = reinterpret_cast<ARB*>(&msgs_);  // only passed on to the message hook
+    result_ = 0;
+    const uint32_t code = MARK(MARK_SUBPROCESS, [&] { ii_exec_em(em_, &call); });
+    result_ = call.result;
+    return static_cast<int>(code);
   }
   // Field `f` of TST (a packed field) holds `text`.
   bool holds(const char* f, const char* text) {
@@ -115,6 +120,19 @@ class ScFixture : public DesignFiles {
     return !memcmp(addr_[area] + off, want, ld_le16(elem, ELEM_SIZE));
   }
 
+  static inline std::string msgs_;  // "class:text;" of each message posted
+  uint32_t result_ = 0;
+  // Sets BAL to 12.5 and TOTAL to 0, runs `lines` as the next event point and checks TOTAL.
+  void expect_total(const std::vector<std::string>& lines, const char* total) {
+    std::vector<std::string> l = {two("", "SET", "BAL", "12.5"), two("", "SET", "TOTAL", "0")};
+    l.insert(l.end(), lines.begin(), lines.end());
+    stmts(++ep_, l);
+    ASSERT_EQ(compile({ep_}), 1) << int{ep_} << ": " << (errs_.empty() ? "" : errs_[0].msg);
+    run(0);
+    EXPECT_TRUE(holds("TOTAL", total)) << "event point " << int{ep_} << " wants " << total;
+  }
+
+  uint8_t ep_ = 0;
   EM* em_ = nullptr;
   PC_CTX ctx_{};
   std::vector<sc_error> errs_;
@@ -124,6 +142,9 @@ class ScFixture : public DesignFiles {
   std::list<std::vector<uint8_t>> blocks_;
 };
 using ScPrefix = ScFixture;
+using ScMove = ScFixture;
+using ScLoopLabel = ScFixture;
+using ScStoreMsg = ScFixture;
 using ScErrors = ScFixture;
 using ScTraps = ScFixture;
 
@@ -151,16 +172,86 @@ TEST_F(ScPrefix, TestsLevelsAndCombiningChooseTheStatements) {
         two("", "SET", "TOTAL", "17"), lab("GOTO", "A")},
        "16"},
   };
-  uint8_t ep = 1;
+  for (auto& r : rows) expect_total(r.lines, r.total);
+}
+
+// COMPUTE and TOTAL over packed and binary fields; a value that does not fit takes the OVERFLOW path
+// and leaves the destination; division by zero too.
+TEST_F(ScMove, ArithmeticAndOverflowPaths) {
+  const std::string ovfl = lab("OVERFLOW", "OV"), mark = two("", "SET", "TOTAL", "99");
+  const struct {
+    std::vector<std::string> lines;
+    const char* total;
+  } rows[] = {
+      {{two("", "TOTAL", "TOTAL", "=BAL", "+"), two("", "COMPUTE", "TOTAL", "4", "*")}, "50"},
+      {{two("", "SET", "REGION", "-7"), two("", "COMPUTE", "TOTAL", "=REGION", "-"),
+        two("", "COMPUTE", "TOTAL", "8", "/")},
+       "0.88"},
+      {{two("", "SET", "LIMIT", "99999"), ovfl, two("", "SET", "TOTAL", "=LIMIT"),
+        two("", "COMPUTE", "TOTAL", "3", "+"), ovfl, two("", "COMPUTE", "LIMIT", "1", "+"), mark, lab("LABEL", "OV")},
+       "100002"},
+      {{two("", "SET", "TOTAL", "5"), ovfl, two("", "COMPUTE", "TOTAL", "0", "/"), mark, lab("LABEL", "OV")}, "5"},
+      {{ovfl, two("", "SET", "TOTAL", "=OPENED"), mark, lab("LABEL", "OV")}, "0"},
+  };
+  for (auto& r : rows) expect_total(r.lines, r.total);
+}
+
+// Loops with literal and index bounds, nested, stepping down, without a pass; GOTO out of a loop and back.
+TEST_F(ScLoopLabel, LoopsAndJumpsCountThePasses) {
+  auto beg = [](const char* i, const char* from, const char* to, const char* step = "1") {
+    return line("", "BEG LOOP", {{16, i}, {21, from}, {28, to}, {38, step}});
+  };
+  const std::string add = two("", "TOTAL", "TOTAL", "1", "+"), end_a = lab("END LOOP", "A"),
+                    end_b = lab("END LOOP", "BI");
+  const struct {
+    std::vector<std::string> lines;
+    const char* total;
+  } rows[] = {
+      {{beg("A", "1", "3"), add, end_a}, "3"},
+      {{beg("A", "1", "3"), beg("BI", "A", "3"), add, end_b, end_a}, "6"},
+      {{beg("A", "10", "1", "-3"), add, end_a}, "4"},
+      {{beg("A", "3", "1"), add, end_a}, "0"},
+      {{beg("A", "2", "1", "-1"), beg("BI", "1", "0"), add, end_b, add, end_a}, "2"},
+      {{beg("A", "1", "3"), lab("GOTO", "SKIP"), add, lab("LABEL", "SKIP"), add, end_a}, "3"},
+      {{beg("A", "1", "9"), add, two("", "IF", "TOTAL", "2"), line("T", "GOTO", {{16, "OUT"}}), end_a,
+        lab("LABEL", "OUT")},
+       "2"},
+      {{lab("LABEL", "TOP"), add, two("", "IF", "TOTAL", "4", "LT"), line("T", "GOTO", {{16, "TOP"}})}, "4"},
+  };
+  for (auto& r : rows) expect_total(r.lines, r.total);
+}
+
+// WARNING, MESSAGE and ERROR post classes 1, 4 and 3; ERROR asks the statements to stop; CANCEL
+// posts class 3 and unwinds with 4; statements without an outcome leave the TF word.
+TEST_F(ScStoreMsg, MessagesAndCancel) {
+  ii_hooks.add_msg = [](int cls, ARB* fi, const char* t, size_t n) {
+    return *reinterpret_cast<std::string*>(fi) += std::to_string(cls) + ":" + std::string(t, n) + ";", 1;
+  };
+  const struct {
+    std::vector<std::string> lines;
+    const char* msgs;
+    uint32_t stop, unwind;
+  } rows[] = {
+      {{line("", "WARNING", {{16, "careful"}}), line("", "MESSAGE", {{16, "note it"}})}, "1:careful;4:note it;", 0, 1},
+      {{line("", "ERROR", {{16, "bad   value"}}), line("", "MESSAGE", {{16, "after"}})},
+       "3:bad   value;4:after;",
+       kResultStop,
+       1},
+      {{two("", "SET", "BAL", "0"), two("", "IF", "BAL", "1"), line("", "MESSAGE", {{16, "x"}}),
+        line("F", "CANCEL", {{16, "gone"}}), line("", "WARNING", {{16, "never"}})},
+       "4:x;3:gone;",
+       0,
+       PI_END_CANCEL},
+  };
   for (auto& r : rows) {
-    std::vector<std::string> l = {two("", "SET", "BAL", "12.5"), two("", "SET", "TOTAL", "0")};
-    l.insert(l.end(), r.lines.begin(), r.lines.end());
-    stmts(ep, l);
-    ASSERT_EQ(compile({ep}), 1) << ep << ": " << (errs_.empty() ? "" : errs_[0].msg);
-    run(0);
-    EXPECT_TRUE(holds("TOTAL", r.total)) << "row " << int{ep};
-    ++ep;
+    stmts(++ep_, r.lines);
+    ASSERT_EQ(compile({ep_}), 1) << (errs_.empty() ? "" : errs_[0].msg);
+    msgs_.clear();
+    EXPECT_EQ(run(0), r.unwind);
+    EXPECT_EQ(msgs_, r.msgs);
+    EXPECT_EQ(result_ & kResultStop, r.stop);
   }
+  ii_hooks.add_msg = nullptr;
 }
 
 // Each bad statement is named with its sequence number and column; the others are still checked,
@@ -189,6 +280,11 @@ TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
        0,
        0,
        {{3, "label TWICE defined twice"}, {1, "statement 1: label NOWHERE not defined"}}},
+      {{line("", "BEG LOOP", {{16, "A"}, {21, "1"}, {28, "3"}, {38, "0"}}), two("", "COMPUTE", "BAL", "1", "P"),
+        lab("END LOOP", "BI")},
+       0,
+       0,
+       {{1, "loop step 0"}, {2, "operator P"}, {3, "END LOOP without BEG LOOP"}}},
   };
   uint8_t ep = 1;
   for (auto& r : rows) {
