@@ -76,6 +76,7 @@ class ScFixture : public DesignFiles {
     memcpy(ctx_.ap, "TST", 3), memcpy(ctx_.ver, "01", 2), memcpy(em_->em_ap, "TST", 3), memcpy(em_->em_ver, "01", 2);
     em_->em_pcf_id = 2, memcpy(em_->em_pcf_ap, "TST", 3), memcpy(ctx_.proc_nam, pad("P", 30).data(), 30);
     EXPECT_EQ(pc_prep(&ctx_), 1);
+    em_->em_toc_cnt = toc_before_;
     uint8_t owner[STMT_EP] = {4};
     memcpy(owner + STMT_PROC_NAME, pad("P", 30).data(), 30), memcpy(owner + STMT_BLANK1, "  ", 2);
     errs_.clear(), entry_.clear();
@@ -132,7 +133,12 @@ class ScFixture : public DesignFiles {
     EXPECT_TRUE(holds("TOTAL", total)) << "event point " << int{ep_} << " wants " << total;
   }
 
+  std::string err() const {
+    std::string t(ctx_.err_text, sizeof ctx_.err_text);
+    return t.erase(t.find_last_not_of(' ') + 1);
+  }
   uint8_t ep_ = 0;
+  uint32_t toc_before_ = 0;  // event-point rows the module holds before the compile
   EM* em_ = nullptr;
   PC_CTX ctx_{};
   std::vector<sc_error> errs_;
@@ -319,5 +325,22 @@ TEST_F(ScTraps, TrapRecordsAndEventPointRows) {
     EXPECT_EQ(INST_RLOC(at, em_->em_inst_arb)[2], 0) << at.off;
 }
 
+}  // namespace
+}  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+// The event-point slot is one byte: a module that holds 256 event points with statements refuses another,
+// naming the process; an event point without statements takes no slot.
+TEST_F(ScErrors, EventPointSlotsEndAt256) {
+  stmts(1, {line("", "EXIT")});
+  toc_before_ = 256;
+  EXPECT_EQ(compile({2}), 1);
+  EXPECT_EQ(compile({1}), 0);
+  EXPECT_EQ(err(), "process P: over 256 event points with code");
+  toc_before_ = 255;
+  EXPECT_EQ(compile({2, 1}), 1);
+  EXPECT_EQ(em_->em_toc_cnt, 256u);
+}
 }  // namespace
 }  // namespace kivo::test
