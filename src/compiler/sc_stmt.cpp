@@ -351,7 +351,11 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
     return 0;
   }
   if (!count) return 1;
-  if (slot >= kMaxSlots) return pc_err(ctx, "process %.30s: over 256 event points with code", ctx->proc_nam);
+  if (slot >= kMaxSlots) {
+    int n = sizeof ctx->proc_nam;
+    while (n > 1 && ctx->proc_nam[n - 1] == ' ') --n;
+    return pc_err(ctx, "process %.*s: over 256 event points with code", n, ctx->proc_nam);
+  }
   if (!bld_end(&ctx->bld, 1).blk) return pc_err(ctx, "end of code not built (status %d)", int{ctx->bld.err});
   uint8_t to[TOC_LEN] = {};
   to[TOC_EP] = ep, to[TOC_SLOT] = static_cast<uint8_t>(slot);
