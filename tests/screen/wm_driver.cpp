@@ -8,7 +8,8 @@
 // MASK" (entry items in the region), "show KEYMAP TYPE R C" (show and read;
 // R C relative to the last window for type 3, else on the main surface).
 // After each show RESULT gets "key K status S type T at R C" and "item N
-// VALUE" per item. -f=N is the remote client's socket, as for the engine.
+// VALUE" per item; "yield" is the engine's yield point (a lost remote
+// client ends the driver with 9). -f=N is the remote client's socket, as for the engine.
 // Keymaps and messages come from KIVOPATH / KIVO_0SA_PATH (fixture_dir).
 #include <algorithm>
 #include <cstdio>
@@ -22,12 +23,16 @@
 #include "../fixtures/kivo_fixture.h"
 #include "fm/la.h"
 #include "fm/scope_clear.h"
+#include "foundation/os.h"
+#include "net/net_init.h"
+#include "net/tmnet_srv.h"
 #include "foundation/bytes.h"
 #include "foundation/scope.h"
 #include "foundation/text.h"
 #include "screen/scope_clear.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
+#include "tools/remote_term.h"
 #include "types/element.h"
 
 using namespace kivo;
@@ -112,6 +117,8 @@ void play(const char* path) {
       add_item(true, r, c, 0, rest);
     } else if (cmd == "show") {
       show(w);
+    } else if (cmd == "yield" && !ss_yield()) {
+      exit(kRemoteGoneExit);
     }
   }
 }
@@ -123,6 +130,8 @@ int main(int argc, char** argv) {
   if (argc - arg != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT\n"), 2;
   fm_register_hooks();
   wm_register_hooks();
+  net_init();
+  remote_term_register();
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
   com.rmt_sock = uint16_t(arg == 2 ? atoi(argv[1] + 3) : 0);
   kivo_test::install_opt_group();
@@ -135,6 +144,8 @@ int main(int argc, char** argv) {
   if (!(g_out = fopen(argv[arg + 1], "w"))) return 1;
   uint32_t status = 0;
   if (!wm_init(&status)) return fprintf(g_out, "wm_init %u\n", status), fclose(g_out), 3;
+  // Tests shorten the remote ping: "interval,timeout" in seconds.
+  if (const char* p = getenv("WM_DRIVER_PING")) set_tmnet_srv_ping_times(atoi(p), atoi(strchr(p, ',') ? strchr(p, ',') + 1 : p));
   uint32_t end = MARK(MARK_PROCESS, [&] { play(argv[arg]); });
   wm_finish();
   fprintf(g_out, "end %u\n", end);
