@@ -265,7 +265,8 @@ int answer_show(const tmnet_show& sd, const uint8_t* block, uint8_t result) {
   uint8_t h[2], b[kShowBlockSize];
   st_be16(h, 0, uint16_t(n));
   put_block(sd, b, block);
-  return tmnet_send_msg(sock(), kTmnetHeaded | TMNET_SHOW, 2, h) && tmnet_send_msg(sock(), TMNET_SHOW, n, g.wire.data()) &&
+  return tmnet_send_msg(sock(), kTmnetHeaded | TMNET_SHOW, 2, h) &&
+         tmnet_send_msg(sock(), TMNET_SHOW, n, g.wire.data()) &&
          tmnet_send_msg(sock(), TMNET_SHOW, kShowBlockSize, b) && tmnet_send_msg(sock(), TMNET_SHOW, 1, &result);
 }
 
@@ -373,7 +374,8 @@ int login() {
   else if (!tmnet_send_msg(s, TMNET_LOGIN, kLoginSize, block)) why = "Failed to sent login to host.";
   else if (!tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r)) why = "Failed to receive reply from host.";
   else if (r[1] != 1) why = "Login Rejected by host.";
-  else if (!g.s.remap && !tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r)) why = "Failed to receive reply from Application Server.";
+  else if (!g.s.remap && !tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r))
+    why = "Failed to receive reply from Application Server.";
   else if (!g.s.remap && !r[1]) why = "Login Rejected by Application Server.";
   if (why) {
     tmnet_dbg_log(TMNET_LOG_WARN, "cli_main: %s", why);

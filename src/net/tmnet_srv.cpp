@@ -102,8 +102,7 @@ void exchange_features(int sock) {
     tmnet_dbg_log(TMNET_LOG_TRACE, "srv_init:handshake KIVO_NET_FEATURE_MASK forced srv_feature_mask=%08x",
                   srv_feature_mask);
     srv_feature_mask &= kMaskOffered;
-    tmnet_dbg_log(TMNET_LOG_TRACE, "srv_init:handshake new server mask set to srv_feature_mask=%08x",
-                  srv_feature_mask);
+    tmnet_dbg_log(TMNET_LOG_TRACE, "srv_init:handshake new server mask set to srv_feature_mask=%08x", srv_feature_mask);
   }
   cli_feature_mask = TMNET_FEAT_KEYMAP;
   if (tmnet_remote_version >= 4) {

@@ -34,7 +34,8 @@ int get_opt(int sock, uint32_t length) {
   uint8_t b[kOptBlock];
   if (!expect(length, kOptBlock, TMNET_GET_OPT) || readn(sock, kOptBlock, b, -1) != kOptBlock) return 0;
   char* name = reinterpret_cast<char*>(b + 8);
-  const size_t len = std::min<size_t>(ld_be32(b, 4), kOptNameArea);
+  // The client's length is bounded by the area and by the name's own end.
+  const size_t len = std::min<size_t>(ld_be32(b, 4), strnlen(name, kOptNameArea));
   char shown[kOptNameArea + 1];
   memcpy(shown, name, len);
   shown[len] = 0;
@@ -112,8 +113,7 @@ int get_tokens(int sock) {
   uint8_t counts[8];
   st_be32(counts, 0, uint32_t(total));
   st_be32(counts, 4, sent);
-  if (!tmnet_send_msg(sock, TMNET_GET_TOKENS, sizeof b, b) || !tmnet_send_msg(sock, 0, sizeof counts, counts))
-    return 0;
+  if (!tmnet_send_msg(sock, TMNET_GET_TOKENS, sizeof b, b) || !tmnet_send_msg(sock, 0, sizeof counts, counts)) return 0;
   for (uint32_t i = 0; i < sent; ++i) {
     const uint8_t* r = recs.data() + size_t(start + i) * kTokenRecLen;
     const char* text = reinterpret_cast<const char*>(r + kTokenRecText);
@@ -136,8 +136,7 @@ int tmnet_srv_request(int sock, uint8_t code, uint32_t length) {
   switch (code) {
     case TMNET_GET_OPT: return get_opt(sock, length);
     case TMNET_GET_APPS: return send_list(sock, code, kRowApp, req, 3);
-    case TMNET_GET_FILES:
-      return read_bare(sock, req.ap, 3) && send_list(sock, code, kRowFile, req, 4);
+    case TMNET_GET_FILES: return read_bare(sock, req.ap, 3) && send_list(sock, code, kRowFile, req, 4);
     case TMNET_GET_FIELDS:
       return read_bare(sock, req.ap, 3) && read_bare(sock, req.file, 8) && send_list(sock, code, kRowField, req, 5);
     case TMNET_ADD_ITEM: return add_item(sock);

@@ -95,7 +95,8 @@ int srv_put_char(int row, int col, uint8_t ch) {
 int srv_get_itm(int row, int col, tmnet_itm* out) {
   wm_itm_info i{};
   if (!wm_get_itm(row, col, &i)) return 0;
-  *out = tmnet_itm{i.top_left.row, i.top_left.col, i.rows, i.cols, i.text, i.len, i.type, {i.opt[0], i.opt[1], i.opt2, 0}};
+  *out =
+      tmnet_itm{i.top_left.row, i.top_left.col, i.rows, i.cols, i.text, i.len, i.type, {i.opt[0], i.opt[1], i.opt2, 0}};
   return 1;
 }
 
@@ -132,8 +133,9 @@ void cli_update(int row, const uint8_t* text, int len, const tmnet_run* runs, in
 
 uint32_t cli_show(tmnet_show* w, void* keymap) {
   if (!g_cli_term) return 0;
-  SHOW_DATA sd{g_cli_term, w->flags, static_cast<tm_keymap_h*>(keymap), w->row, w->col, w->timeout,
-               w->spare,   w->key,   w->status,                          w->nframes, w->frames};
+  SHOW_DATA sd{
+      g_cli_term, w->flags, static_cast<tm_keymap_h*>(keymap), w->row, w->col, w->timeout, w->spare, w->key, w->status,
+      w->nframes, w->frames};
   const uint32_t r = tm_show(&sd);
   w->row = sd.row, w->col = sd.col, w->key = sd.key, w->status = sd.status;
   return r;

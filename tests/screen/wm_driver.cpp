@@ -23,12 +23,12 @@
 #include "../fixtures/kivo_fixture.h"
 #include "fm/la.h"
 #include "fm/scope_clear.h"
-#include "foundation/os.h"
-#include "net/net_init.h"
-#include "net/tmnet_srv.h"
 #include "foundation/bytes.h"
+#include "foundation/os.h"
 #include "foundation/scope.h"
 #include "foundation/text.h"
+#include "net/net_init.h"
+#include "net/tmnet_srv.h"
 #include "screen/scope_clear.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
@@ -126,14 +126,18 @@ void play(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int arg = argc > 1 && strncmp(argv[1], "-f=", 3) == 0 ? 2 : 1;
-  if (argc - arg != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT\n"), 2;
+  // -f=N may come first or last (the test listener appends it).
+  const char* sock = nullptr;
+  std::vector<char*> files;
+  for (int i = 1; i < argc; ++i)
+    (strncmp(argv[i], "-f=", 3) == 0 ? void(sock = argv[i] + 3) : files.push_back(argv[i]));
+  if (files.size() != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT [-f=N]\n"), 2;
   fm_register_hooks();
   wm_register_hooks();
   net_init();
   remote_term_register();
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
-  com.rmt_sock = uint16_t(arg == 2 ? atoi(argv[1] + 3) : 0);
+  com.rmt_sock = uint16_t(sock ? atoi(sock) : 0);
   kivo_test::install_opt_group();
   if (!la_init() || !la_slct("00 ", com.sys_scope)) return fprintf(stderr, "wm_driver: no messages\n"), 1;
   const char* term = getenv("TERM");
@@ -141,12 +145,13 @@ int main(int argc, char** argv) {
   if (term) memcpy(com.keymap_id, term, std::min<size_t>(strlen(term), 10));
   memcpy(com.cur_db, "DB1", 3), memcpy(com.cur_ap, "APP", 3), memcpy(com.cur_ver, "01", 2);
   memcpy(com.user_id, "ABC", 3);
-  if (!(g_out = fopen(argv[arg + 1], "w"))) return 1;
+  if (!(g_out = fopen(files[1], "w"))) return 1;
   uint32_t status = 0;
   if (!wm_init(&status)) return fprintf(g_out, "wm_init %u\n", status), fclose(g_out), 3;
   // Tests shorten the remote ping: "interval,timeout" in seconds.
-  if (const char* p = getenv("WM_DRIVER_PING")) set_tmnet_srv_ping_times(atoi(p), atoi(strchr(p, ',') ? strchr(p, ',') + 1 : p));
-  uint32_t end = MARK(MARK_PROCESS, [&] { play(argv[arg]); });
+  if (const char* p = getenv("WM_DRIVER_PING"))
+    set_tmnet_srv_ping_times(atoi(p), atoi(strchr(p, ',') ? strchr(p, ',') + 1 : p));
+  uint32_t end = MARK(MARK_PROCESS, [&] { play(files[0]); });
   wm_finish();
   fprintf(g_out, "end %u\n", end);
   return fclose(g_out) == 0 ? 0 : 1;
