@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "foundation/bytes.h"
@@ -56,6 +57,7 @@ struct server {
   time_t (*clock)() = nullptr;
   int ping_interval = kPingInterval;
   int ping_timeout = kDefaultTimeoutMin * 60;
+  uint32_t last_nframes = 0;
   size_t cells() const { return size_t(rows) * cols; }
 };
 server g;
@@ -384,6 +386,7 @@ uint32_t tmnet_srv_show(tmnet_show* sd) {
   update_attrs(g.cur.at, g.work.at, g.old.at, TMNET_UPD_ATTR, narrow);
   if (!narrow) update_attrs(g.cur.xa, g.work.xa, g.old.xa, TMNET_UPD_XATTR, false);
   if (com_feature_mask & TMNET_FEAT_ITEM_INFO) send_item_info();
+  g.last_nframes = sd->nframes;
   if (!send_show_block(*sd) || !take_typed()) return 0;
   g.old = g.cur;
   uint8_t b[kShowBlockSize + 1];
@@ -426,6 +429,24 @@ void set_tmnet_srv_clock(time_t (*clock)()) { g.clock = clock; }
 void set_tmnet_srv_ping_times(int interval, int timeout) {
   g.ping_interval = interval;
   g.ping_timeout = timeout;
+}
+
+size_t tmnet_srv_full_repaint_bytes() {
+  if (!g.rows) return 0;
+  std::vector<uint8_t> room(g.wire.size());
+  auto packed = [&](const auto& cells, auto compress_fn) {
+    using T = std::decay_t<decltype(cells[0])>;
+    T* r = reinterpret_cast<T*>(room.data());
+    std::copy(cells.begin(), cells.end(), r);
+    return kTmnetHeaderSize + 2 + compress_fn(r, cells.size());
+  };
+  size_t n = packed(g.cur.ch, compress_bytes);
+  if (tmnet_remote_version < 3) {
+    n += packed(std::vector<uint16_t>(g.cur.at.begin(), g.cur.at.end()), tmnet_compress_u16_record);
+  } else {
+    n += packed(g.cur.at, tmnet_compress_u32_record) + packed(g.cur.xa, tmnet_compress_u32_record);
+  }
+  return n + kTmnetHeaderSize + kShowBlockSize + kFrameEntrySize * g.last_nframes;
 }
 
 int tmnet_srv_rows() { return g.rows; }

@@ -113,6 +113,10 @@ void set_tmnet_srv_ping_times(int interval, int timeout);
 // The nested requests, served inside a headed receive.
 int tmnet_srv_request(int sock, uint8_t code, uint32_t length);
 
+// What the last show would have sent to a client whose copy was reset:
+// every cell of every image, the headers and the show block (benchmarks).
+size_t tmnet_srv_full_repaint_bytes();
+
 // The images, for tests: characters and attributes of the current image.
 int tmnet_srv_rows();
 int tmnet_srv_cols();
