@@ -345,6 +345,28 @@ TEST(NetClientServer, KilledClientEndsTheServerWith255) {
   EXPECT_EQ(e.status(), kTmnetLostExit);
 }
 
+TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
+  const std::string refused = [] {  // a port nobody listens on any more
+    acceptor gone;
+    return gone.port;
+  }();
+  const struct {
+    std::string env, says;
+  } cases[] = {
+      {"", "KIVO_HOST, KIVO_PORT"},
+      {"KIVO_HOST=" + std::string(31, 'h') + " KIVO_PORT=1 KIVO_USER=u KIVO_PSWD=p", "KIVO_HOST is longer than 30"},
+      {"KIVO_HOST=127.0.0.1 KIVO_PORT=1 KIVO_USER=" + std::string(21, 'u') + " KIVO_PSWD=p", "KIVO_USER is longer"},
+      {"KIVO_HOST=127.0.0.1 KIVO_PORT=" + refused + " KIVO_USER=u KIVO_PSWD=p", "can't connect"},
+  };
+  for (const auto& k : cases) {
+    const std::string cmd = "env -u KIVO_HOST -u KIVO_PORT -u KIVO_USER -u KIVO_PSWD " + k.env + " " + KIVO_BINARY +
+                            " -c 2>&1; echo status=$?";
+    const std::string out = kivo_test::run_output(cmd);
+    EXPECT_NE(out.find(k.says), std::string::npos) << out;
+    EXPECT_NE(out.find("status=1"), std::string::npos) << out;
+  }
+}
+
 // Over a memory channel: the server's images after updates and the cells
 // that go on the wire.
 TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
