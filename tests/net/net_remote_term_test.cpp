@@ -25,6 +25,7 @@ namespace {
 
 constexpr const char* kForm =
     "srf\nwnd 3 10 5 40\nregion READY\nalpha 2 2 10\nnum 3 2 -99999\nshow \"DATA ENTRY\" 3 3 2\n";
+constexpr uint8_t kAttrHeader[] = {0, 0, 0, 2, 22, 0, 0, 0};
 constexpr uint8_t kEnterStatus[8] = {0, 0, 1, 0x30, 0, 0, 0, 1};  // key 304, status 1
 
 // The window-manager driver on a fixture installation, started on `sock`.
@@ -398,6 +399,21 @@ TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
   }
   EXPECT_EQ(tmnet_srv_chars()[24 * 80 - 1], 'l');  // the long text cut at the row's end
   EXPECT_EQ(tmnet_srv_attrs()[1], 0x1000B0u);
+  // The show sends those cells: the attribute update's first cell is 0x1000B0.
+  bytes answer(30);
+  for (size_t i = 0; i < 30; i += 2) answer[i] = 0xFF;  // 1920 unchanged characters
+  answer = cat(cat(cat(header(12, 2), {0, 30}), answer), bytes(45));
+  mem = net_memory{};
+  mem.in = answer.data(), mem.in_len = answer.size();
+  tmnet_remote_version = 4;
+  tmnet_show sd;
+  tmnet_srv_show(&sd);
+  const auto at = std::search(mem.out.begin(), mem.out.end(), std::begin(kAttrHeader), std::end(kAttrHeader));
+  ASSERT_NE(at, mem.out.end());
+  std::vector<uint32_t> cells(24 * 80);
+  const bytes data(at + 10, at + 10 + ld_be16(&*at, 8));
+  ASSERT_EQ(tmnet_expand_u32_record(data.data(), cells.data(), data.size(), cells.size()), long(cells.size()));
+  EXPECT_EQ(cells[0], 0x1000B0u);
   EXPECT_TRUE(exits().empty());
 }
 
