@@ -55,8 +55,8 @@ int read_block(BRF_FILE* f, uint32_t seek, uint8_t* body) {
   return BRF_OK;
 }
 
-int write_bytes(BRF_FILE* f, const void* buf, size_t n, uint32_t seek) {
-  ssize_t got = kivo_pwrite(f->slot, buf, n, seek);
+int write_bytes(BRF_FILE* f, const void* buf, size_t n, uint64_t seek) {
+  ssize_t got = kivo_pwrite(f->slot, buf, n, static_cast<off_t>(seek));
   if (got == static_cast<ssize_t>(n)) return BRF_OK;
   if (got < 0) return brf_errno_status(errno, __LINE__);
   return errno == ENOSPC ? BRF_NO_SPACE : BRF_WRITE_ERR;
