@@ -209,6 +209,26 @@ int c_message(PC_CTX* ctx, sc_stmt* st) {
   return emit(ctx, inst_buf(op).i(cls).k(no, 1, 0, static_cast<uint16_t>(n)), "message");
 }
 
+// RESTORE kind 7: the field's initial value (its FL constant). The saved
+// copies (kinds 1 and 3) and the file's initial record (6) are not built.
+int c_restore(PC_CTX* ctx, sc_stmt* st) {
+  const uint8_t kind = st->rec[STMT_OPND + 30];
+  st->column = 47;
+  if (kind != 7)
+    return pc_err(ctx, "%s kind %u not supported", ld_le16(st->rec, STMT_VERB) == VERB_STORE ? "STORE" : "RESTORE",
+                  kind);
+  pc_occ occ;
+  uint8_t fo[kPcFldOut];
+  PC_OPND dst{};
+  st->column = 20;
+  if (!occ_at(ctx, st, 0, &occ) || !sc_cmpl_fld(ctx, opnd(st, 4), opnd(st, 7), occ, &dst, 1)) return 0;
+  if (!pc_fld(opnd(st, 4), opnd(st, 7), pc_occ{0, PC_OCC_NONE, {}}, fo, ctx)) return 0;
+  const uint8_t* c = fo + PCF_CELEM;
+  inst_buf b(OP_RESTORE);
+  b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
+  return emit(ctx, b.k(ld_le32(c, CEL_INIT), c[CEL_TYPE], 0, ld_le16(c, CEL_SIZE)), "RESTORE");
+}
+
 template <uint16_t Op>
 int c_plain(PC_CTX* ctx, sc_stmt*) {
   return emit(ctx, inst_buf(Op), "statement");
@@ -292,6 +312,7 @@ void sc_init() {
   cmpl_[VERB_BEG_LOOP] = c_beg_loop;
   cmpl_[VERB_END_LOOP] = c_end_loop;
   cmpl_[VERB_WARNING] = cmpl_[VERB_MESSAGE] = cmpl_[VERB_ERROR] = cmpl_[VERB_CANCEL] = c_message;
+  cmpl_[VERB_STORE] = cmpl_[VERB_RESTORE] = c_restore;
   cmpl_[VERB_END] = c_plain<OP_END>;
   cmpl_[VERB_END_PROC] = c_plain<OP_END_PROC>;
   cmpl_[VERB_EXIT] = c_plain<OP_EXIT>;

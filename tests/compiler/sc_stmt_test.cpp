@@ -182,7 +182,7 @@ TEST_F(ScPrefix, TestsLevelsAndCombiningChooseTheStatements) {
 }
 
 // COMPUTE and TOTAL over packed and binary fields; a value that does not fit takes the OVERFLOW path
-// and leaves the destination; division by zero too.
+// and leaves the destination; division by zero and a move between kinds without a conversion too.
 TEST_F(ScMove, ArithmeticAndOverflowPaths) {
   const std::string ovfl = lab("OVERFLOW", "OV"), mark = two("", "SET", "TOTAL", "99");
   const struct {
@@ -198,6 +198,15 @@ TEST_F(ScMove, ArithmeticAndOverflowPaths) {
        "100002"},
       {{two("", "SET", "TOTAL", "5"), ovfl, two("", "COMPUTE", "TOTAL", "0", "/"), mark, lab("LABEL", "OV")}, "5"},
       {{ovfl, two("", "SET", "TOTAL", "=OPENED"), mark, lab("LABEL", "OV")}, "0"},
+      // A value that does not fit leaves the field at its initial value (RESTORE of its default).
+      {{two("", "SET", "BAL", "1"), ovfl, two("", "SET", "BAL", "=NAME"), lab("GOTO", "CONT"), lab("LABEL", "OV"),
+        line("", "RESTORE", {{16, "TST"}, {20, "BAL"}, {47, "DEFAULT FIELD"}}), lab("LABEL", "CONT"),
+        two("", "SET", "TOTAL", "=BAL")},
+       "12.5"},
+      {{two("", "SET", "BAL", "1"), ovfl, two("", "SET", "BAL", "=LIMIT"), lab("GOTO", "CONT"), lab("LABEL", "OV"),
+        line("", "RESTORE", {{16, "TST"}, {20, "BAL"}, {47, "DEFAULT FIELD"}}), lab("LABEL", "CONT"),
+        two("", "SET", "TOTAL", "=BAL")},
+       "0"},
   };
   for (auto& r : rows) expect_total(r.lines, r.total);
 }
