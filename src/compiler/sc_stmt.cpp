@@ -197,6 +197,79 @@ int c_end_loop(PC_CTX* ctx, sc_stmt* st) {
   return bld_bind(&ctx->bld, l.exit) ? 1 : pc_err(ctx, "loop end not bound");
 }
 
+// CALC index = expression: integers, + - * /, parentheses and index
+// variables, pushed and combined on the calculation stack.
+struct calc_src {
+  PC_CTX* ctx;
+  const char* p;
+  const char* end;
+  const PC_OPND* idx;
+};
+
+void calc_blanks(calc_src* c) {
+  while (c->p < c->end && *c->p == ' ') ++c->p;
+}
+int calc_sum(calc_src* c);
+
+int calc_push(calc_src* c, const PC_OPND& o) {
+  inst_buf b(OP_CPUSH);
+  b.o[b.n++] = bld_opnd{o.kind, {o.w[0], o.w[1], o.w[2]}, -1};
+  return emit(c->ctx, b, "CALC");
+}
+
+// A literal, an index variable ("A" packed, "AI" binary) or a parenthesised sum.
+int calc_term(calc_src* c) {
+  calc_blanks(c);
+  if (c->p < c->end && *c->p == '(') {
+    ++c->p;
+    if (!calc_sum(c)) return 0;
+    calc_blanks(c);
+    if (c->p == c->end || *c->p != ')') return pc_err(c->ctx, "CALC: ) missing");
+    return ++c->p, 1;
+  }
+  PC_OPND o{};
+  const char* at = c->p;
+  if (c->p < c->end && *c->p >= '0' && *c->p <= '9') {
+    while (c->p < c->end && *c->p >= '0' && *c->p <= '9') ++c->p;
+    if (c->p - at > 18) return pc_err(c->ctx, "CALC: number too long");
+    return sc_cmpl_const(c->ctx, at, static_cast<size_t>(c->p - at), *c->idx, &o) && calc_push(c, o);
+  }
+  if (c->p == c->end || *c->p < 'A' || *c->p > 'Z') return pc_err(c->ctx, "CALC: a number or index expected");
+  uint8_t name[2] = {static_cast<uint8_t>(*c->p++), ' '};
+  if (c->p < c->end && *c->p == 'I') name[1] = 'I', ++c->p;
+  const PC_OPND keep = c->ctx->opnd1;
+  const int ok = loop_index(c->ctx, name, &o);
+  c->ctx->opnd1 = keep;
+  return ok && calc_push(c, o);
+}
+
+// Terms joined by the operators of `ops`, each the next level down.
+int calc_level(calc_src* c, const char* ops, int (*next)(calc_src*)) {
+  if (!next(c)) return 0;
+  for (calc_blanks(c); c->p < c->end && strchr(ops, *c->p); calc_blanks(c)) {
+    const char op = *c->p++;
+    if (!next(c) || !emit(c->ctx, inst_buf(OP_COP).i(static_cast<uint8_t>(op)), "CALC")) return 0;
+  }
+  return 1;
+}
+int calc_product(calc_src* c) { return calc_level(c, "*/", calc_term); }
+int calc_sum(calc_src* c) { return calc_level(c, "+-", calc_product); }
+
+int c_calc(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND idx{};
+  st->column = kOpndCol;
+  if (!loop_index(ctx, st->rec + STMT_OPND, &idx)) return 0;
+  calc_src c{ctx, opnd(st, 4), opnd(st, 4) + 59, &idx};
+  st->column = 21;
+  if (!calc_sum(&c)) return 0;
+  calc_blanks(&c);
+  if (c.p != c.end)
+    return st->column = 21 + static_cast<int>(c.p - opnd(st, 4)), pc_err(ctx, "CALC: %c unexpected", *c.p);
+  inst_buf b(OP_CPOP);
+  b.o[b.n++] = bld_opnd{K_F, {idx.w[0], idx.w[1], idx.w[2]}, -1};
+  return emit(ctx, b, "CALC");
+}
+
 // WARNING, MESSAGE, ERROR and CANCEL: the 64-character text as a constant.
 int c_message(PC_CTX* ctx, sc_stmt* st) {
   const uint16_t verb = ld_le16(st->rec, STMT_VERB);
@@ -310,6 +383,7 @@ void sc_init() {
   cmpl_[VERB_COMPUTE] = cmpl_[VERB_TOTAL] = c_compute;
   cmpl_[VERB_OVERFLOW] = c_overflow;
   cmpl_[VERB_BEG_LOOP] = c_beg_loop;
+  cmpl_[VERB_CALC] = c_calc;
   cmpl_[VERB_END_LOOP] = c_end_loop;
   cmpl_[VERB_WARNING] = cmpl_[VERB_MESSAGE] = cmpl_[VERB_ERROR] = cmpl_[VERB_CANCEL] = c_message;
   cmpl_[VERB_STORE] = cmpl_[VERB_RESTORE] = c_restore;

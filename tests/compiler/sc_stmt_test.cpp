@@ -21,7 +21,8 @@ std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' '
 
 // A statement line from "[prefix:]VERB word ...", "_" standing for a blank in a word. SET, IF, AND, OR,
 // COMPUTE and TOTAL take a TST field, a constant or "=field", and the operator; BEGL index from to step;
-// ENDL index; STORE a field, RESTORE a field's default; the other verbs their one operand at column 16.
+// ENDL index; CALC index expression; STORE a field, RESTORE a field's default; the other verbs their one operand at
+// column 16.
 std::string line(std::string s) {
   std::string pfx, l;
   if (size_t c = s.find(':'); c != s.npos) pfx = s.substr(0, c), s.erase(0, c + 1);
@@ -33,6 +34,7 @@ std::string line(std::string s) {
   const bool fld = w[2][0] == '=';
   if (w[0] == "BEGL") w[0] = "BEG LOOP", at = {{16, w[1]}, {21, w[2]}, {28, w[3]}, {38, w[4]}};
   if (w[0] == "ENDL") w[0] = "END LOOP";
+  if (w[0] == "CALC") at = {{16, w[1]}, {21, w[2]}};
   if (w[0] == "RESTORE" || w[0] == "STORE")
     at = {{16, "TST"}, {20, w[1]}, {47, w[0][0] == 'S' ? "FIELD" : "DEFAULT FIELD"}};
   if (std::string(" SET IF AND OR COMPUTE TOTAL ").find(" " + w[0] + " ") != std::string::npos)
@@ -188,6 +190,8 @@ TEST_F(ScLoopLabel, LoopsAndJumpsCountThePasses) {
            {"BEGL A 1 3 1; GOTO SKIP; TOTAL TOTAL 1 +; LABEL SKIP; TOTAL TOTAL 1 +; ENDL A", "3"},
            {"BEGL A 1 9 1; TOTAL TOTAL 1 +; IF TOTAL 2; T:GOTO OUT; ENDL A; LABEL OUT", "2"},
            {"LABEL TOP; TOTAL TOTAL 1 +; IF TOTAL 4 LT; T:GOTO TOP", "4"},
+           {"CALC AI 2*(3+4)-10/3; BEGL A 1 AI 1; TOTAL TOTAL 1 +; ENDL A", "11"},
+           {"CALC A 5; CALC BI A*A-1; BEGL A BI 1 -1; TOTAL TOTAL 1 +; ENDL A", "24"},
        })
     expect_total(text, total);
 }
@@ -227,6 +231,7 @@ TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
       {"GOTO NOWHERE; LABEL TWICE; LABEL TWICE", "3 label TWICE defined twice|1 label NOWHERE not defined"},
       {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL",
        "1 loop step 0|2 operator P|3 END LOOP without|4 STORE kind"},
+      {"CALC AI 2+; CALC A (1; CALC A 1)", "1 number or index expected|2 ) missing|3 ) unexpected"},
   };
   for (auto [text, want] : rows) {
     stmts(++ep_, text);
