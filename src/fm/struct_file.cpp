@@ -208,6 +208,15 @@ int verify_struct(ARB* arb) {
   return update_sysdir(arb, rec);
 }
 
+ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp) {
+  FDB d{}, s;
+  d.path = path;
+  d.fdb_struct_date[0] = stamp ? stamp[0] : kStampUnknown;
+  d.fdb_struct_date[1] = stamp ? stamp[1] : kStampUnknown;
+  struct_fdb(&d, &s);
+  return FM_OPEN(&s, 0, 0, 0x01, 0x0f) ? s.fdb_arb : nullptr;
+}
+
 void fill_date_cache(const char* ap) {
   design_file fi(INIT_DFI_FDB, ap, "00", "can't close FILE (cache) file");
   if (!fi.arb) return;
