@@ -192,6 +192,7 @@ int xlate_fld(ARB* arb, STRM* strm, const xlate_ent& ent, const char* fn) {
 
 int xlate_rec(const xlate_map* map, ARB* arb, STRM* strm, const char* fn) {
   if (!map || !map->any || !langs_differ(arb) || xlate_running()) return 1;
+  xlate_guard g;      // files the subroutine reads, even while it loads, stay as stored
   load_xlate_proc();  // without a subroutine the pseudo-languages work alone
   uint8_t* w = xlate_work_rec();
   memcpy(w + XL_BASE, arb->arb_lang, 3);
@@ -199,7 +200,6 @@ int xlate_rec(const xlate_map* map, ARB* arb, STRM* strm, const char* fn) {
   put_file(w, strm_path(strm));
   st_le32(w, XL_KIND, XLATE_KIND_RECORD);
   put_key(w, arb, strm->strm_lfb->lfb_pfb);
-  xlate_guard g;
   for (const xlate_ent& e : map->ents)
     if (e.xlat && !xlate_fld(arb, strm, e, fn)) return 0;
   return 1;

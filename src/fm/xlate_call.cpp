@@ -119,6 +119,7 @@ int fm_xlate_fld(const char* base, const char* derived, uint8_t* buf, size_t len
                  const char* field, const char* fn, uint32_t kind) {
   auto blank = [](const char* s) { return !s || memcmp(s, "   ", 3) == 0; };
   if (g.running || blank(base) || blank(derived) || memcmp(base, derived, 3) == 0) return 1;
+  xlate_guard running;
   if (!g.loaded) {
     std::vector<uint8_t> kept(buf, buf + len);  // the load may run code that reuses the caller's area
     load_xlate_proc();
@@ -135,10 +136,7 @@ int fm_xlate_fld(const char* base, const char* derived, uint8_t* buf, size_t len
   memcpy(w + XL_SOURCE, buf, n);
   memcpy(w + XL_RESULT, buf, n);
   st_le32(w, XL_FLD_LEN, static_cast<uint32_t>(n));
-  {
-    xlate_guard running;
-    call_xlate(fn);
-  }
+  call_xlate(fn);
   memcpy(buf, w + XL_RESULT, n);
   return 1;
 }
