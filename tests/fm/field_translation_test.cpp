@@ -44,27 +44,16 @@ class FieldTranslation : public NativeFm {
     st_le32(file, DFI_ELEM_STAMP + 4, 8), st_le32(file, DFI_STAMP, 100), st_le32(file, DFI_STAMP + 4, 200);
     write_sa(INIT_DFI_FDB, {file}, kDfiRecLen);
     write_sa(INIT_DINIT_FDB, {blank_rec(20, 0, "XLT")}, 20);
-    std::vector<uint8_t*> elems;
-    uint32_t seq = 0;
-    for (const fld& f : kFields) {
-      uint8_t* e = blank_rec(kDelemRecLen, DELEM_FILE, "XLT");
-      memcpy(e + ELEM_NAME, f.name, strlen(f.name));
-      e[ELEM_KIND] = f.kind, e[ELEM_TYPE] = f.type, e[ELEM_XLATE] = f.xl, e[ELEM_XLATE_NEXT] = f.next;
-      st_le16(e, ELEM_OFFSET, f.off), st_le16(e, ELEM_SIZE, f.size), st_le16(e, ELEM_OCCURS, f.occurs);
-      st_le32(e, ELEM_SEQ, ++seq), st_le32(e, ELEM_BINARIES, seq);
-      st_le32(e, DELEM_STAMP, 7), st_le32(e, DELEM_STAMP + 4, 8);
-      elems.push_back(e);
-    }
-    FDB fdb;
-    KDB kdb[kInitMaxKeys];
-    SDB sdb[kInitMaxSegs];
-    INIT_DELEM_FDB(&fdb, kdb, sdb, "TST", "00");
-    ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW | kAnyFile, 0x0f, 0x0f), 1);
-    for (uint8_t* e : elems) {
-      fdb.fdb_arb->arb_rec = e, fdb.fdb_arb->arb_var_len = kDelemRecLen;
-      ASSERT_EQ(fm_write(fdb.fdb_arb), 1) << fdb.fdb_arb->arb_stat;
-    }
-    ASSERT_EQ(FM_CLOSE(fdb.fdb_arb, ARB_CLOSE_NOW), 1);
+    auto e = [this](uint32_t i) {
+      const fld& f = kFields[i];
+      uint8_t* r = blank_rec(kDelemRecLen, DELEM_FILE, "XLT");
+      memcpy(r + ELEM_NAME, f.name, strlen(f.name));
+      r[ELEM_KIND] = f.kind, r[ELEM_TYPE] = f.type, r[ELEM_XLATE] = f.xl, r[ELEM_XLATE_NEXT] = f.next;
+      st_le16(r, ELEM_OFFSET, f.off), st_le16(r, ELEM_SIZE, f.size), st_le16(r, ELEM_OCCURS, f.occurs);
+      st_le32(r, ELEM_SEQ, i), st_le32(r, ELEM_BINARIES, i), st_le32(r, DELEM_STAMP, 7), st_le32(r, DELEM_STAMP + 4, 8);
+      return r;
+    };
+    write_sa(INIT_DELEM_FDB, {e(0), e(1), e(2), e(3), e(4), e(5), e(6), e(7), e(8)}, kDelemRecLen);
   }
   // Opens (creating first when asked) "XLT" with its structure check.
   ARB* xlt(bool make, uint8_t fs = FS_DISK) {
