@@ -27,7 +27,6 @@ namespace kivo {
 namespace {
 
 constexpr char kModule[] = "startup";
-constexpr uint16_t kSessRecLen = 147;  // an INVOC and the database id
 constexpr uint32_t kSysOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
 
 struct file_desc {
@@ -82,10 +81,7 @@ uint32_t lookup_user(ARB* a, uint8_t* rec) {
 // record blanks the session name again.
 void read_session(INVOC* start) {
   file_desc d;
-  INIT_FDB(&d.fdb, FS_DISK, kSessRecLen, 0, d.kdb, 0);
-  INIT_SRC_PATH(&d.fdb.path, "0LA", "00", "", PATH_SESS);
-  memcpy(d.fdb.path.fdb_name, ss_session, sizeof ss_session);
-  d.fdb.fdb_org = ORG_RELATIVE;
+  INIT_SESS_FDB(&d.fdb, d.kdb, ss_session);
   if (!FM_OPEN(&d.fdb, com.mark_scope, kSysOpts, 15, 15)) return;
   uint8_t rec[kSessRecLen];
   ARB* a = d.fdb.fdb_arb;
@@ -138,9 +134,33 @@ int status_of(uint32_t end) {
 
 void appl_desc(file_desc* d) { INIT_DAP_FDB(&d->fdb, d->kdb, d->sdb); }
 
+// Deletes every record, so that the file reads as new; each delete starts
+// again at the first record, as a delete moves the stream on.
+void empty_appl(ARB* a) {
+  uint8_t rec[kApplRecLen];
+  for (;;) {
+    PROTO_FULL(a, 0, rec);
+    a->arb_len = kApplRecLen;
+    a->arb_mod = ARB_FIRST;
+    if (!fm_start(a)) break;
+    a->arb_mod = ARB_HOLD;
+    if (!fm_rdnxt(a)) break;
+    a->arb_mod = 0;
+    if (!fm_del(a)) break;
+  }
+  a->arb_mod = 0;
+}
+
 }  // namespace
 
 void cleanup(uint32_t) {}
+
+void INIT_SESS_FDB(FDB* fdb, KDB* kdb, const char* session) {
+  INIT_FDB(fdb, FS_DISK, kSessRecLen, 0, kdb, 0);
+  INIT_SRC_PATH(&fdb->path, "0LA", "00", "", PATH_SESS);
+  memcpy(fdb->path.fdb_name, session, 8);
+  fdb->fdb_org = ORG_RELATIVE;
+}
 
 uint32_t read_user_rec(uint8_t* rec) {
   memset(rec, ' ', kUserRecLen);
@@ -236,7 +256,10 @@ int chk_install(uint32_t* end_code) {
   if (*end_code >= PI_END_NORMAL && *end_code <= PI_END_EXIT) return kInstallRan;
   // Not installed: without APPL the next start runs the installation again.
   appl_desc(&d);
-  FM_SCRATCH(&d.fdb, kSysOpts);
+  if (FM_OPEN(&d.fdb, 0, kSysOpts, 15, 15)) {
+    empty_appl(d.fdb.fdb_arb);
+    FM_CLOSE(d.fdb.fdb_arb, 0);
+  }
   return kInstallFailed;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "fm/fm_objects.h"
+#include "foundation/descriptors.h"
 #include "foundation/invoc.h"
 
 namespace kivo {
@@ -39,6 +40,11 @@ enum : uint16_t {
 // file is missing or empty. Otherwise the status to end with: USER_UNKNOWN,
 // or the failure of a file that exists but cannot be opened or read.
 uint32_t read_user_rec(uint8_t* rec);
+
+// The session file of `session` (8 characters): kind 7 of 0LA version 00,
+// one record of an INVOC and the 3-character database id.
+constexpr uint16_t kSessRecLen = 147;
+void INIT_SESS_FDB(FDB* fdb, KDB* kdb, const char* session);
 
 // The first process into `start` (step 11 of the start): the command line's
 // when `named` (a session file replacing it), else the user's start process,
