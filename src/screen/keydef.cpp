@@ -122,6 +122,12 @@ uint32_t delete_keymaps(ARB* file, const char* term10, const char* user_id, cons
   return st;
 }
 
+uint32_t kd_store(ARB* file, const char* term10, const char* user_id, const std::vector<kd_combo>& combos) {
+  for (const char* name : {"MENU ENTRY", "DATA ENTRY"})
+    if (uint32_t st = delete_keymaps(file, term10, user_id, name); st != 1) return st;
+  return write_keymaps(file, term10, user_id, combos);
+}
+
 std::vector<std::string> keymap_faults(const kd_keys& phys, std::vector<kd_combo>* combos) {
   std::vector<std::string> out;
   char line[160];

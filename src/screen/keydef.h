@@ -55,6 +55,10 @@ uint32_t write_keymaps(ARB* file, const char* term10, const char* user_id, const
 // failing delete.
 uint32_t delete_keymaps(ARB* file, const char* term10, const char* user_id, const char* name10);
 
+// Replaces the two keymaps of (terminal type, user): 1, or the status of
+// the first failing delete or write.
+uint32_t kd_store(ARB* file, const char* term10, const char* user_id, const std::vector<kd_combo>& combos);
+
 // A fault of the whole build of a keymap, as text lines; empty when the
 // keys make a keymap without conflicts.
 std::vector<std::string> keymap_faults(const kd_keys& phys, std::vector<kd_combo>* combos);

@@ -147,6 +147,8 @@ bool put_row(int16_t row[kKeymapRowWords], uint16_t code, const uint16_t keys[kK
 
 }  // namespace
 
+uint16_t tm_literal(int index) { return index >= 1 && index <= kLiterals ? kLiteral[index] : 0; }
+
 uint16_t tm_combo_parts(size_t index, uint16_t parts[5]) {
   if (index < kDefaultCombos) {
     for (int i = 0; i < 5; ++i) parts[i] = tm_default_combos[index].parts[i];

@@ -89,6 +89,9 @@ constexpr uint16_t kKeystrokeEnd = 65535;
 constexpr uint16_t kPartPhys = 256;
 constexpr int kLiterals = 10;
 
+// The value of literal `index` (1-10).
+uint16_t tm_literal(int index);
+
 struct tm_combo {
   uint16_t code;
   const char* name;
