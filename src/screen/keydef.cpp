@@ -101,23 +101,21 @@ uint32_t delete_keymaps(ARB* file, const char* term10, const char* user_id, cons
   memcpy(key, term10, 10);
   memcpy(key + 10, user_id, 3);
   memcpy(key + 13, name10, 10);
-  file->arb_keyno = 0;
-  file->arb_key = key;
-  file->arb_key_len = sizeof key;
-  file->arb_rec = rec;
-  file->arb_len = KEYMAP_RECORD_SIZE;
-  file->arb_mod = ARB_PARTIAL;
   uint32_t st = 1;
-  if (fm_start(file))
-    for (;;) {
-      file->arb_mod = ARB_EQUAL | ARB_PARTIAL | ARB_HOLD;
-      if (!fm_rdnxt(file)) break;
-      file->arb_mod = 0;
-      if (!fm_del(file)) {
-        st = file->arb_stat;
-        break;
-      }
+  // Each delete starts again, as a delete moves the stream on.
+  for (;;) {
+    file->arb_keyno = 0, file->arb_key = key, file->arb_key_len = sizeof key;
+    file->arb_rec = rec, file->arb_len = KEYMAP_RECORD_SIZE;
+    file->arb_mod = ARB_PARTIAL;
+    if (!fm_start(file)) break;
+    file->arb_mod = ARB_EQUAL | ARB_PARTIAL | ARB_HOLD;
+    if (!fm_rdnxt(file)) break;
+    file->arb_mod = 0;
+    if (!fm_del(file)) {
+      st = file->arb_stat;
+      break;
     }
+  }
   file->arb_key = nullptr, file->arb_mod = 0;
   return st;
 }

@@ -24,6 +24,7 @@
 #include "fm/fm_record.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/scope.h"
 #include "screen/keydef.h"
 #include "screen/seams.h"
 
@@ -36,9 +37,9 @@ constexpr int kSpecialKeys = PK_DIGIT0;  // the keys before the digits
 constexpr int kMaxIdentical = 3;         // identical-combination warnings allowed
 
 struct kd_state {
-  kd_keys keys;                  // recorded keys, kKeystrokeEnd first = not yet
-  uint16_t end_of_entry = 0;     // the byte that ends each definition
-  uint16_t buf[kKeystrokeMax];   // the current keystroke
+  kd_keys keys;                 // recorded keys, kKeystrokeEnd first = not yet
+  uint16_t end_of_entry = 0;    // the byte that ends each definition
+  uint16_t buf[kKeystrokeMax];  // the current keystroke
   termios saved{};
   bool tty_saved = false;
   std::string rmkx;  // leaves keypad mode
@@ -270,8 +271,7 @@ ARB* open_keymap_file() {
   INIT_DKEYMAP_FDB(&fdb, kdb, sdb);
   if (FM_OPEN(&fdb, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 15, 15)) return fdb.fdb_arb;
   INIT_DKEYMAP_FDB(&fdb, kdb, sdb);
-  if (FM_CREATE(&fdb, com.sys_scope, 200, LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW, 15, 15))
-    return fdb.fdb_arb;
+  if (FM_CREATE(&fdb, com.sys_scope, 200, LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW, 15, 15)) return fdb.fdb_arb;
   aprint("\n\nUnable to Create a KEYMAP File(%d)\n\n", int(fdb.fdb_stat));
   finish(kExitFailure);
 }
@@ -341,8 +341,12 @@ void kivokeys() {
   sort_all_keys(combos);
   aprint("\nDeleting existing keyboard layout for this terminal ...\n");
   aprint("\nWriting out new keymap records ...\n");
-  uint32_t st = kd_store(file, term, user, combos);
-  if (st == 1 && !FM_CLOSE(file, 0)) st = file->arb_stat ? file->arb_stat : 0;
+  // A failure the file manager reports as a system error leaves the level.
+  uint32_t st = 0;
+  MARK(MARK_PROCESS, [&] {
+    st = kd_store(file, term, user, combos);
+    if (st == 1 && !FM_CLOSE(file, 0)) st = file->arb_stat;
+  });
   if (st != 1) {
     aprint("\n\nKeymap not written: file status %u\n\n", st);
     finish(kExitFailure);
