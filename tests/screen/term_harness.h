@@ -86,6 +86,8 @@ class tmux_pane {
     tmux("send-keys -t k -H " + hex);
   }
   std::string capture() { return tmux("capture-pane -p -t k"); }
+  // With the lines scrolled off the top.
+  std::string capture_history() { return tmux("capture-pane -p -S - -t k"); }
   // With the attributes as escape sequences.
   std::string capture_escapes() { return tmux("capture-pane -e -p -t k"); }
   // The cursor as "row col", 1-based.
