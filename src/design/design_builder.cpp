@@ -28,6 +28,8 @@ namespace kivo {
 
 namespace {
 
+constexpr uint32_t kDesignOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
+
 using init_fn = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
 
 struct file_desc {
@@ -206,9 +208,10 @@ ARB* DesignBuilder::handle(design_file f) {
   kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
   const bool memory = memcmp(ap_, "0DN", 3) == 0;
   if (memory) fdb.fdb_fs_type = FS_MEMORY;
-  // Design files need no SYSDIR entry of their own.
-  int ok = FM_OPEN(&fdb, scope_, LFB_ANY_DIR, 0x0f, 0x0f);
-  if (!ok) ok = FM_CREATE(&fdb, scope_, 0, LFB_ANY_DIR | LFB_OPEN_NEW, 0x0f, 0x0f);
+  // Design files need no SYSDIR entry of their own, and no structure file:
+  // their layout is the engine's own.
+  int ok = FM_OPEN(&fdb, scope_, kDesignOpts, 0x0f, 0x0f);
+  if (!ok) ok = FM_CREATE(&fdb, scope_, 0, kDesignOpts | LFB_OPEN_NEW, 0x0f, 0x0f);
   if (!ok) {
     fail(std::string("cannot open or create the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
          ": status " + std::to_string(fdb.fdb_stat));
@@ -234,7 +237,7 @@ int DesignBuilder::scratch_all() {
     SDB sdb[kInitMaxSegs];
     kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
     if (memcmp(ap_, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
-    if (!FM_SCRATCH(&fdb, LFB_ANY_DIR) && fdb.fdb_stat != FM_NO_FILE)
+    if (!FM_SCRATCH(&fdb, kDesignOpts) && fdb.fdb_stat != FM_NO_FILE)
       return fail(std::string("cannot remove the ") + kFiles[f].name + " design file: status " +
                   std::to_string(fdb.fdb_stat));
   }
