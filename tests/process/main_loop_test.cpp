@@ -70,30 +70,27 @@ class MainLoop : public NativeFm {
   INVOC start_;
 };
 
-TEST_F(MainLoop, CancelWithRestartRunsTheMenuOnceMore) {
-  EXPECT_EQ(loop({PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL}, 1), 0);
-  EXPECT_EQ(g_runs, (std::vector<std::string>{"APX START 1 [DB1]", "0LA KIVO MENU 1 [DB1]"}));
+using runs = std::vector<std::string>;
+
+TEST_F(MainLoop, CancelWithTheRestartFlagRunsTheMenuOnceMore) {
+  const runs twice = {"APX START 1 [DB1]", "0LA KIVO MENU 1 [DB1]"};
+  for (uint8_t restart : {0, 1}) {
+    g_runs.clear();
+    EXPECT_EQ(loop({PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL}, restart), 0);
+    EXPECT_EQ(g_runs, restart ? twice : runs{twice[0]});
+  }
 }
 
-TEST_F(MainLoop, CancelWithoutRestartEnds) {
-  EXPECT_EQ(loop({PI_END_CANCEL, PI_END_CANCEL}, 0), 0);
-  EXPECT_EQ(g_runs.size(), 1u);
-}
-
-TEST_F(MainLoop, KeatermProcessesRunAroundTheLoopWithABlankDatabase) {
+// Around the loop with a blank database; not without terminal (-s), where
+// no restart happens either.
+TEST_F(MainLoop, KeatermProcessesRunAroundTheLoop) {
   setenv("KIVO_KEATERM", "", 1);
   EXPECT_EQ(loop({}, 0), 0);
-  EXPECT_EQ(g_runs, (std::vector<std::string>{"0AD KEATERM (STARTUP) 6 [   ]", "APX START 1 [DB1]",
-                                              "0AD KEATERM (EXIT) 6 [   ]"}));
+  EXPECT_EQ(g_runs, (runs{"0AD KEATERM (STARTUP) 6 [   ]", "APX START 1 [DB1]", "0AD KEATERM (EXIT) 6 [   ]"}));
   EXPECT_EQ(std::string(com.cur_db, 3), "DB1");
-}
-
-// A session without terminal (-s) runs neither, and never restarts.
-TEST_F(MainLoop, NoTerminalRunsNoKeatermAndNoRestart) {
-  setenv("KIVO_KEATERM", "1", 1);
-  com.no_term = 1;
+  g_runs.clear(), com.no_term = 1;
   EXPECT_EQ(loop({PI_END_CANCEL}, 1), 0);
-  EXPECT_EQ(g_runs, (std::vector<std::string>{"APX START 1 [DB1]"}));
+  EXPECT_EQ(g_runs, runs{"APX START 1 [DB1]"});
 }
 
 TEST_F(MainLoop, EveryEndCodeGivesTheStatusOfTheTable) {
@@ -119,12 +116,10 @@ TEST_F(MainLoop, SessionFileReplacesTheCommandLine) {
   FDB f;
   KDB k[kInitMaxKeys];
   INIT_SESS_FDB(&f, k, "NIGHTLY ");
-  ASSERT_TRUE(FM_CREATE(&f, com.sys_scope, 1, LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW, 15, 15));
+  ASSERT_TRUE(FM_CREATE(&f, com.sys_scope, 1, kAnyFile | LFB_OPEN_NEW, 15, 15));
   uint8_t rec[kSessRecLen];
-  INVOC saved = pi_invoc;
-  memcpy(saved.b, "APS", 3);
-  memcpy(rec, saved.b, kInvocSize);
-  memcpy(rec + kInvocSize, "DBS", 3);
+  memcpy(rec, pi_invoc.b, kInvocSize);
+  memcpy(rec, "APS", 3), memcpy(rec + kInvocSize, "DBS", 3);
   ARB* a = f.fdb_arb;
   a->arb_rec = rec, a->arb_len = a->arb_var_len = kSessRecLen, a->arb_mod = 0;
   ASSERT_TRUE(fm_write(a));
@@ -143,10 +138,7 @@ TEST_F(MainLoop, FirstProcessFromTheUserRecordOrTheMenu) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(start_.b), 3), "0LA");
   static uint8_t user[kUserRecLen];
   memset(user, ' ', sizeof user);
-  memcpy(user + USER_START_DB, "UDB", 3);
-  memcpy(user + USER_START_AP, "UAP", 3);
-  user[USER_START_TYPE] = PT_INPUT;
-  memcpy(user + USER_START_NAM, "ENTRY", 5);
+  memcpy(user + USER_START_DB, "UDBUAP\x02", 7);  // database, application, type
   user[USER_RESTART] = '1';
   com.user_rec = user;
   EXPECT_EQ(choose_first_proc(&start_, 0), 1);
@@ -162,16 +154,16 @@ TEST_F(MainLoop, ApplRecordOfASystemApplication) {
   init_dap(rec, "0LA", "00", "Kivo Runtime");
   os_clear_fake_time();
   std::string golden(kApplRecLen, ' ');
-  golden.replace(4, 5, "0LA00");
-  golden.replace(10, 4, std::string(4, '\0'));
-  golden.replace(14, 12, "Kivo Runtime");
-  golden.replace(48, 4, "\xff\xff\0\0", 4);
-  golden.replace(96, 4, "\xff\xff\0\0", 4);  // 92-139 repeat 44-91
-  golden.replace(140, 5, std::string(5, '\0'));
-  golden[146] = golden[251] = '\0';
+  for (auto [at, text] :
+       std::initializer_list<std::pair<size_t, std::string>>{{4, "0LA00 "},
+                                                             {10, std::string(4, '\0') + "Kivo Runtime"},
+                                                             {48, std::string("\xff\xff\0\0", 4)},
+                                                             {96, std::string("\xff\xff\0\0", 4)},
+                                                             {140, std::string(5, '\0') + " " + '\0'},
+                                                             {251, std::string(1, '\0')}})
+    golden.replace(at, text.size(), text);
   std::string got(reinterpret_cast<char*>(rec), kApplRecLen);
-  EXPECT_EQ(got.substr(0, 296), golden.substr(0, 296));
-  EXPECT_EQ(got.substr(312), golden.substr(312));
+  EXPECT_EQ(got.substr(0, 296) + got.substr(312), golden.substr(0, 296) + golden.substr(312));
   EXPECT_EQ(ld_le32(rec, 296), ss_day_number(2026, 12, 7));
   EXPECT_NEAR(double(ld_le32(rec, 300)), 8 * 360000 + 30 * 6000, 500);
   EXPECT_EQ(got.substr(296, 8), got.substr(304, 8));

@@ -1,11 +1,9 @@
 // Key definition: the combination builder, the checks, the order and the
-// KEYMAP records on native files; the default installation's keymaps typed
-// through tmux into the window-manager driver; and kivo -k in tmux.
+// KEYMAP records on native files, a write failure among them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 
 #include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
@@ -13,22 +11,17 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "screen/keydef.h"
-#include "tm_driver_util.h"
 
 namespace kivo::test {
 namespace {
 
-// The test terminal's keys (fixture bytes), as kd_keys.
-void test_keys(kd_keys& k, const std::vector<std::string>& bytes) {
-  for (int i = 0; i < kPhysKeys; ++i)
-    for (int j = 0; j < kKeystrokeMax; ++j) k[i][j] = j < int(bytes[i].size()) ? uint8_t(bytes[i][j]) : kKeystrokeEnd;
+// The test terminal's keys, one of them replaced when `key` is given.
+void test_keys(kd_keys& k, int key = -1, const std::string& bytes = "") {
+  for (int i = 0; i < kPhysKeys; ++i) {
+    const std::string b = i == key ? bytes : kivo_test::test_phys_bytes(i);
+    for (int j = 0; j < kKeystrokeMax; ++j) k[i][j] = j < int(b.size()) ? uint8_t(b[j]) : kKeystrokeEnd;
+  }
 }
-
-const std::vector<std::string> kPhys = {
-    "\x7f",     "\x04",     "\r",       "\t",      "\x0f",    "\x07",   "\x10",   "\x0e",   "\x1b[A", "\x1b[C",
-    "\x1b[B",   "\x1b[D",   "\x1b[2~",  "\x1b[3~", "\x0b",    "\x0c",   "\x1bOP", "\x1bOQ", "\x1bOR", "\x1bOS",
-    "\x1b[15~", "\x1b[17~", "\x1b[18~", "\x1b[5~", "\x1b[6~", "0",      "1",      "2",      "3",      "4",
-    "5",        "6",        "7",        "8",       "9",       "\x1b[H", "\x1b[Z"};
 
 kd_combo combo(std::initializer_list<uint16_t> v) {
   kd_combo c{0, {}};
@@ -63,13 +56,11 @@ class KeyDefinition : public NativeFm {
 
 TEST_F(KeyDefinition, BuilderKeepsEveryCombinationThatFits) {
   kd_keys k;
-  test_keys(k, kPhys);
+  test_keys(k);
   std::vector<size_t> too_long;
   EXPECT_EQ(make_all_keys(k, &too_long).size(), kAllCombos);
   EXPECT_TRUE(too_long.empty());
-  std::vector<std::string> longer = kPhys;
-  longer[PK_OPTION] = std::string(13, '\x01');  // OPTION OPTION d d no longer fits
-  test_keys(k, longer);
+  test_keys(k, PK_OPTION, std::string(13, '\x01'));  // OPTION OPTION d d no longer fits
   std::vector<kd_combo> kept = make_all_keys(k, &too_long);
   EXPECT_EQ(too_long.size(), 90u);
   EXPECT_EQ(kept.size(), kAllCombos - 90);
@@ -78,12 +69,10 @@ TEST_F(KeyDefinition, BuilderKeepsEveryCombinationThatFits) {
 
 TEST_F(KeyDefinition, ChecksFindIdenticalKeysAndOverlappingCombinations) {
   kd_keys k;
-  test_keys(k, kPhys);
+  test_keys(k);
   int a = -1, b = -1;
   EXPECT_FALSE(check_dupe_keys(k, &a, &b));
-  std::vector<std::string> dup = kPhys;
-  dup[PK_HOME] = dup[PK_UP];
-  test_keys(k, dup);
+  test_keys(k, PK_HOME, kivo_test::test_phys_bytes(PK_UP));
   EXPECT_TRUE(check_dupe_keys(k, &a, &b));
   EXPECT_EQ(a, PK_UP);
   EXPECT_EQ(b, PK_HOME);
@@ -104,7 +93,7 @@ TEST_F(KeyDefinition, ChecksFindIdenticalKeysAndOverlappingCombinations) {
       EXPECT_EQ(got[0].identical, r.identical);
     }
   }
-  test_keys(k, kPhys);
+  test_keys(k);
   std::vector<kd_combo> all;
   EXPECT_EQ(keymap_faults(k, &all), std::vector<std::string>{});  // the test terminal's keymap is clean
 }
@@ -122,7 +111,7 @@ TEST_F(KeyDefinition, SortPutsAnEndedListBeforeItsExtensions) {
 // of ten gets one more record of empty slots. Writing again replaces.
 TEST_F(KeyDefinition, WriterPutsTenToARecordUnderBothNames) {
   kd_keys k;
-  test_keys(k, kPhys);
+  test_keys(k);
   std::vector<kd_combo> all = make_all_keys(k, nullptr);
   ARB* a = keymap();
   ASSERT_NE(a, nullptr);
@@ -149,7 +138,7 @@ ssize_t failing_write(int, const void*, size_t) { return errno = EIO, -1; }
 
 TEST_F(KeyDefinition, WriteFailureIsReported) {
   kd_keys k;
-  test_keys(k, kPhys);
+  test_keys(k);
   ARB* a = keymap();
   ASSERT_NE(a, nullptr);
   sys_err_presenter old = set_sys_err_presenter([](const char*, int, const char*) {});
@@ -160,77 +149,6 @@ TEST_F(KeyDefinition, WriteFailureIsReported) {
   set_sys_err_presenter(old);
   EXPECT_NE(st, 1u);
 }
-
-// ---- through tmux ----
-
-std::string default_installation() {
-  std::string kivo = KIVO_BINARY;
-  return kivo.substr(0, kivo.rfind('/')) + "/data";
-}
-
-// The tmux key that stands for each physical key in the default keymaps.
-const char* const kTmuxKeys[kPhysKeys] = {
-    "BSpace", "S-F1", "Enter", "Tab", "F1", "F2", "F3",  "F4",  "Up",  "Right", "Down",  "Left",  "IC",
-    "DC",     "F5",   "F6",    "F7",  "F8", "F9", "F10", "F11", "F12", "S-F2",  "PPage", "NPage", "0",
-    "1",      "2",    "3",     "4",   "5",  "6",  "7",   "8",   "9",   "S-F3",  "BTab"};
-
-void type_combo(kivo_test::tmux_pane& p, const uint16_t parts[5]) {
-  for (int i = 0; i < 5 && parts[i] != kKeystrokeEnd; ++i) {
-    if (parts[i] >= kPartPhys) {
-      p.send_keys(kTmuxKeys[parts[i] - kPartPhys]);
-      continue;
-    }
-    if (parts[i] == 3 || parts[i] == 4 || parts[i] == 5 || parts[i] == 8 || parts[i] == 9) p.send_keys("F2");
-    p.send_hex(std::string(1, char(tm_literal(parts[i]))));
-  }
-}
-
-// Every default combination but TAB 2 (270 is no byte) typed as its keys
-// decodes to its code.
-void decode_all(const std::string& term) {
-  kivo_test::data_dir dir;
-  ASSERT_EQ(system(("cp -r " + default_installation() + "/. " + dir.path).c_str()), 0);
-  std::vector<uint16_t> codes;
-  std::vector<size_t> index;
-  uint16_t parts[5];
-  for (size_t i = 0; i < kAllCombos; ++i) {
-    const uint16_t code = tm_combo_parts(i, parts);
-    bool literal270 = false;
-    for (uint16_t p : parts) literal270 |= p >= 1 && p <= kLiterals && tm_literal(p) > 255;
-    if (!literal270) codes.push_back(code), index.push_back(i);
-  }
-  std::ofstream(dir.file("cmds")) << "srf\nwnd 3 10 5 40\nregion READY\nkeys " << codes.size() << "\n";
-  kivo_test::tmux_pane p(std::string(WM_DRIVER) + " cmds res", dir.path,
-                         {{"TERM", term}, {"KIVO_TST_DIR", dir.path}, {"KIVOPATH", dir.path}});
-  ASSERT_TRUE(p.wait_for("READY")) << p.capture();
-  std::vector<std::string> wrong;
-  for (size_t n = 0; n < codes.size(); ++n) {
-    tm_combo_parts(index[n], parts);
-    type_combo(p, parts);
-    std::string got;
-    kivo_test::wait_until(
-        [&] {
-          std::string all = kivo_test::slurp(dir.file("res"));
-          size_t lines = size_t(std::count(all.begin(), all.end(), '\n'));
-          if (lines <= n) return false;
-          size_t at = 0;
-          for (size_t i = 0; i < n; ++i) at = all.find('\n', at) + 1;
-          got = all.substr(at, all.find('\n', at) - at);
-          return true;
-        },
-        5);
-    const std::string want = "key " + std::to_string(codes[n]) + " kind 1";
-    if (got.compare(0, want.size(), want) != 0) {
-      char b[12];
-      wrong.push_back(std::string(tm_key_name(codes[n], b)) + ": " + got);
-      if (got.empty()) break;  // the driver is stuck: the rest would only repeat it
-    }
-  }
-  EXPECT_EQ(wrong, std::vector<std::string>{}) << term;
-}
-
-TEST(DefaultKeymaps, EveryCombinationDecodesOnTmux256color) { decode_all("tmux-256color"); }
-TEST(DefaultKeymaps, EveryCombinationDecodesOnXterm256color) { decode_all("xterm-256color"); }
 
 }  // namespace
 }  // namespace kivo::test

@@ -1,11 +1,13 @@
 // The real engine starting on installations: the default one through tmux
 // up to the window of the process it cannot run, the USER file's cases and
-// the missing keymap as plain processes, and kivo -k defining a terminal's
-// keys in tmux over a fixture installation.
+// the missing keymap as plain processes, kivo -k defining a terminal's keys
+// in tmux over a fixture installation, and the default keymaps typed
+// through tmux into the window-manager driver.
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
 #include "screen/tm_keys.h"
 #include "tm_driver_util.h"
@@ -94,13 +96,6 @@ TEST(KivoStartup, UserFileAndKeymapCasesEndWithTheirStatus) {
   }
 }
 
-// The test terminal's keys, sent as bytes; END is "\x04".
-const char* const kKeys[kPhysKeys] = {
-    "\x7f",     "\x04",     "\r",       "\t",      "\x0f",    "\x07",   "\x10",   "\x0e",   "\x1b[A", "\x1b[C",
-    "\x1b[B",   "\x1b[D",   "\x1b[2~",  "\x1b[3~", "\x0b",    "\x0c",   "\x1bOP", "\x1bOQ", "\x1bOR", "\x1bOS",
-    "\x1b[15~", "\x1b[17~", "\x1b[18~", "\x1b[5~", "\x1b[6~", "0",      "1",      "2",      "3",      "4",
-    "5",        "6",        "7",        "8",       "9",       "\x1b[H", "\x1b[Z"};
-
 class KivoKeys : public NativeFm {
  protected:
   // A fixture installation for tmux-256color with keymaps in KEYMAP.
@@ -113,13 +108,15 @@ class KivoKeys : public NativeFm {
   }
   // kivo -k: yes to the existing keymaps' questions, the END OF ENTRY key,
   // `keys` keys, then `answer`; the exit status.
-  int define(int keys, const std::string& answer, const char* const* bytes = kKeys) {
+  // `twice` sends the bytes of CURSOR UP for HOME too.
+  int define(int keys, const std::string& answer, bool twice = false) {
     tmux_pane p(std::string(KIVO_BINARY) + " -k", d_.path, kivo_env(d_, "tmux-256color"));
     EXPECT_TRUE(p.wait_for("Terminal Type: tmux-256co")) << p.capture();
     if (p.capture().find("ALREADY EXIST") != std::string::npos) p.send_text("YY");
     EXPECT_TRUE(p.wait_for("END OF ENTRY key now")) << p.capture();
     p.send_text(" ");
-    for (int i = 0; i < keys; ++i) p.send_hex(std::string(bytes[i]) + " ");
+    for (int i = 0; i < keys; ++i)
+      p.send_hex(std::string(kivo_test::test_phys_bytes(twice && i == PK_HOME ? PK_UP : i)) + " ");
     if (keys == kPhysKeys) {
       EXPECT_TRUE(p.wait_for("Is it OK to Continue?")) << p.capture();
     }
@@ -174,13 +171,57 @@ TEST_F(KivoKeys, EndAtKeyTenChangesNoFile) {
 }
 
 TEST_F(KivoKeys, IdenticalKeysAreNamed) {
-  const char* twice[kPhysKeys];
-  for (int i = 0; i < kPhysKeys; ++i) twice[i] = kKeys[i];
-  twice[PK_HOME] = kKeys[PK_UP];
-  define(kPhysKeys, "Y", twice);
+  define(kPhysKeys, "Y", true);
   EXPECT_NE(out_.find("ERROR: The following keys are identical\n       CURSOR UP\n       HOME"), std::string::npos)
       << out_;
 }
+
+// The tmux key that stands for each physical key in the default keymaps.
+const char* const kTmuxKeys[kPhysKeys] = {
+    "BSpace", "S-F1", "Enter", "Tab", "F1", "F2", "F3",  "F4",  "Up",  "Right", "Down",  "Left",  "IC",
+    "DC",     "F5",   "F6",    "F7",  "F8", "F9", "F10", "F11", "F12", "S-F2",  "PPage", "NPage", "0",
+    "1",      "2",    "3",     "4",   "5",  "6",  "7",   "8",   "9",   "S-F3",  "BTab"};
+
+// Types a combination: tmux keys for the physical keys, bytes for the
+// literals (GO first where the literal asks for it). False for a literal
+// that is no byte.
+bool type_combo(kivo_test::tmux_pane* p, size_t index, uint16_t* code) {
+  uint16_t parts[5];
+  *code = tm_combo_parts(index, parts);
+  for (uint16_t part : parts)
+    if (part >= 1 && part <= kLiterals && tm_literal(part) > 255) return false;
+  for (int i = 0; p && i < 5 && parts[i] != kKeystrokeEnd; ++i) {
+    if (parts[i] >= kPartPhys) {
+      p->send_keys(kTmuxKeys[parts[i] - kPartPhys]);
+      continue;
+    }
+    if (parts[i] == 3 || parts[i] == 4 || parts[i] == 5 || parts[i] == 8 || parts[i] == 9) p->send_keys("F2");
+    p->send_hex(std::string(1, char(tm_literal(parts[i]))));
+  }
+  return true;
+}
+
+// Every default combination but TAB 2 (270 is no byte) typed as its keys
+// decodes to its code.
+void decode_all(const std::string& term) {
+  kivo_test::data_dir dir;
+  copy_default(dir);
+  uint16_t code;
+  size_t n = 0;
+  for (size_t i = 0; i < kAllCombos; ++i) n += type_combo(nullptr, i, &code);
+  std::ofstream(dir.file("cmds")) << "srf\nwnd 3 10 5 40\nregion READY\nkeys " << n << "\n";
+  kivo_test::tmux_pane p(std::string(WM_DRIVER) + " cmds res", dir.path,
+                         {{"TERM", term}, {"KIVO_TST_DIR", dir.path}, {"KIVOPATH", dir.path}});
+  ASSERT_TRUE(p.wait_for("READY")) << p.capture();
+  std::string want;
+  for (size_t i = 0; i < kAllCombos; ++i)
+    if (type_combo(&p, i, &code)) want += "key " + std::to_string(code) + " kind 1\n";
+  EXPECT_EQ(p.exit_status(), 0) << term;
+  EXPECT_EQ(kivo_test::slurp(dir.file("res")), want + "end 1\n") << term;
+}
+
+TEST(DefaultKeymaps, EveryCombinationDecodesOnTmux256color) { decode_all("tmux-256color"); }
+TEST(DefaultKeymaps, EveryCombinationDecodesOnXterm256color) { decode_all("xterm-256color"); }
 
 }  // namespace
 }  // namespace kivo::test
