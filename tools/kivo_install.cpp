@@ -23,10 +23,13 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_switch.h"
+#include "fm/fm_sysadm.h"
 #include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/pool.h"
 #include "process/startup.h"
 #include "screen/keydef.h"
 
@@ -53,6 +56,14 @@ ARB* open_or_create(open_file* f, void (*init)(FDB*, KDB*, SDB*), const char* wh
 }
 
 void messages_00(FDB* f, KDB* k, SDB* s) { INIT_DMSG_FDB(f, k, s, "00 "); }
+
+// The installation being written has no APPL to look applications up in:
+// every one is taken with the default class of the native back-end.
+const uint8_t* any_application(const char*, const char*) {
+  static uint8_t appl[kApplRecLen];
+  memset(appl, ' ', sizeof appl);
+  return appl;
+}
 
 bool fail(const std::string& where, const std::string& what) {
   fprintf(stderr, "kivo_install: %s: %s\n", where.c_str(), what.c_str());
@@ -203,9 +214,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: kivo_install -d <data directory> <messages> <keys>\n");
     return 1;
   }
-  setenv("KIVOPATH", argv[2], 1);
+  static std::string dir = argv[2];
+  com_fill(0, nullptr);
+  mm_init();
   fm_register_hooks();
-  if (!os_init(1, argv)) return fprintf(stderr, "kivo_install: no start in %s\n", argv[2]), 1;
+  fms_select.get_dap = any_application;
+  com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
+  com.path_root = cstr{0, nullptr};
+  if (fm_init() != 1) return fprintf(stderr, "kivo_install: no start in %s\n", argv[2]), 1;
   const bool ok = write_appl_and_user() && write_messages(argv[3]) && write_dfltmap(argv[4]);
   return ok ? 0 : 1;
 }

@@ -237,8 +237,12 @@ uint32_t write_sys_appls(ARB* appl) {
 int chk_install(uint32_t* end_code) {
   file_desc d;
   appl_desc(&d);
-  if (!FM_CREATE(&d.fdb, 0, 100, kSysOpts | LFB_OPEN_NEW, 15, 15) || !d.fdb.fdb_arb)
-    startup_err("Cannot create APPL file", int(d.fdb.fdb_stat));
+  // Opened when it exists, so that only a missing file is created.
+  if (!FM_OPEN(&d.fdb, com.sys_scope, kSysOpts, 15, 15)) {
+    appl_desc(&d);
+    if (!FM_CREATE(&d.fdb, com.sys_scope, 100, kSysOpts | LFB_OPEN_NEW, 15, 15) || !d.fdb.fdb_arb)
+      startup_err("Cannot create APPL file", int(d.fdb.fdb_stat));
+  }
   ARB* a = d.fdb.fdb_arb;
   uint8_t first[kApplRecLen];
   PROTO_FULL(a, 0, first);
@@ -256,7 +260,7 @@ int chk_install(uint32_t* end_code) {
   if (*end_code >= PI_END_NORMAL && *end_code <= PI_END_EXIT) return kInstallRan;
   // Not installed: without APPL the next start runs the installation again.
   appl_desc(&d);
-  if (FM_OPEN(&d.fdb, 0, kSysOpts, 15, 15)) {
+  if (FM_OPEN(&d.fdb, com.sys_scope, kSysOpts, 15, 15)) {
     empty_appl(d.fdb.fdb_arb);
     FM_CLOSE(d.fdb.fdb_arb, 0);
   }
