@@ -1,4 +1,4 @@
-// The remote protocols are not built yet: each entry says so and fails,
+// The remote-terminal pieces not built yet: each entry says so and fails,
 // rather than pretending that a connection exists.
 #include "net/seams.h"
 
@@ -17,11 +17,6 @@ int tmnet_srv_ping() { return 0; }
 void tmnet_srv_kivokeys() {
   fprintf(stderr, "kivo: remote key definition is not available in this build\n");
   exit(1);
-}
-
-int netio_serve() {
-  fprintf(stderr, "kivo: the data server is not available in this build\n");
-  return 0;
 }
 
 }  // namespace kivo
