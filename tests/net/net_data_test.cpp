@@ -23,24 +23,6 @@ template <class Op>
   return ::testing::AssertionSuccess();
 }
 
-int rt_put(rt_side& s, int i, int g) {
-  s.arb->arb_var_len = rt_fill(s.rec, i, g);
-  s.arb->arb_rec = s.rec;
-  return fm_write(s.arb);
-}
-
-// A read by key 0 in record form with `mod`; the record id is kept.
-int rt_get(rt_side& s, int i, uint16_t mod = 0) {
-  rt_fill(s.rec, i, 0);
-  ARB* a = s.arb;
-  a->arb_rec = s.rec, a->arb_len = kRtLen, a->arb_keyno = 0, a->arb_key = nullptr, a->arb_key_end = nullptr;
-  a->arb_mod = ARB_EQUAL | mod;
-  int ok = fm_read(a);
-  a->arb_mod = 0;
-  if (ok) memcpy(s.id, a->arb_rec_id_area, 4);
-  return ok;
-}
-
 int get_by_id(rt_side& s) {
   ARB* a = s.arb;
   a->arb_rec = s.rec, a->arb_len = kRtLen, a->arb_rec_id_area = s.id, a->arb_rec_id_len = 4, a->arb_mod = ARB_REC_ID;
