@@ -33,6 +33,7 @@ unsigned netio_max_pause = 255;
 namespace {
 
 constexpr uint32_t kMaxDiscard = 0x10000;  // data of a refused request read past, at most
+constexpr uint32_t kClientOpts = LFB_OPEN_NEW | LFB_NOT_REQUIRED | LFB_ANY_DIR | LFB_NO_STRUCT_FILE;
 
 struct srv_open {
   FDB fdb{};
@@ -69,7 +70,11 @@ uint32_t add_strm(ARB* arb, std::shared_ptr<srv_open> open, bool opener) {
   s.arb = arb;
   s.open = std::move(open);
   s.reads = 0;
-  s.buf.assign(std::max<size_t>(s.open->fdb.fdb_rec_len, 1), 0);
+  // The file's own record length: an open shared with an earlier one keeps
+  // that one's, whatever this descriptor said.
+  STRM* cur = arb->arb_sarb->sarb_cur_strm;
+  size_t len = cur ? cur->strm_lfb->lfb_pfb->pfb_rec_len : 0;
+  s.buf.assign(std::max<size_t>({len, s.open->fdb.fdb_rec_len, 1}), 0);
   return handle_of(i);
 }
 
@@ -350,7 +355,9 @@ int recv_open(srv_open* o, bool* refused) {
     }
   }
   o->fdb.fdb_kdb = o->fdb.fdb_nkeys ? o->kdb : nullptr;
-  o->fdb.fdb_opt = (o->fdb.fdb_opt | LFB_NO_STRUCT_CHK) & ~LFB_DEFER;
+  // Only the options that ask for nothing beyond this open pass: no scoped
+  // work file, join, deferred open or file process of the client's choosing.
+  o->fdb.fdb_opt = (o->fdb.fdb_opt & kClientOpts) | LFB_NO_STRUCT_CHK;
   return 1;
 }
 
