@@ -125,10 +125,9 @@ struct struct_field {
   uint8_t type;
   uint16_t occurs;  // 0 or 1: a single field
 };
-// Where bld_fld_map takes a file's fields from: filled by the structure-file
-// reader once it is in the build; empty, no file has binary fields to map.
-using netio_field_source_fn = bool (*)(const FDB* fdb, std::vector<struct_field>* out);
-extern netio_field_source_fn netio_field_source;
+// The fields the structure file of `fdb`'s path lists and the number of its
+// INITIAL records; false when it cannot be opened or read through.
+bool read_struct_fields(const FDB* fdb, std::vector<struct_field>* out, uint32_t* initials);
 
 // How the server converts a file's records.
 enum class rec_rule : uint8_t { plain, dstruct, dstmt };
@@ -136,7 +135,7 @@ struct open_conv {
   fld_map map;
   rec_rule rule = rec_rule::plain;
   uint16_t rec_len = 0;
-  uint32_t nfields = 0;  // field records of a structure file
+  uint32_t initials = 0;  // a structure file's records laid out as the file's
 };
 
 void bld_fld_map(const FDB* fdb, open_conv* conv);

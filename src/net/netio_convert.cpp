@@ -14,8 +14,6 @@
 
 namespace kivo {
 
-netio_field_source_fn netio_field_source = nullptr;
-
 namespace {
 
 uint8_t g_perm2[2] = {0, 1};  // server byte i takes client byte g_perm2[i]
@@ -108,8 +106,8 @@ void bld_fld_map(const FDB* fdb, open_conv* conv) {
   if (p.fdb_class == PATH_STRUCT) conv->rule = rec_rule::dstruct;
   else if (memcmp(p.fdb_ap, "0AD", 3) == 0 && memcmp(p.fdb_name, "STMT    ", 8) == 0) conv->rule = rec_rule::dstmt;
   std::vector<struct_field> fields;
-  if (!netio_field_source || !netio_field_source(fdb, &fields)) return;
-  conv->nfields = static_cast<uint32_t>(fields.size());
+  read_struct_fields(fdb, &fields, &conv->initials);
+  netio_log(NETLOG_SERVER, "bld_fld_map() - %zu fields, %u initial records\n", fields.size(), conv->initials);
   for (const struct_field& f : fields) {
     if (f.type != 5 && f.type != 6 && f.type != 7) continue;
     uint16_t occurs = std::max<uint16_t>(f.occurs, 1);
@@ -164,7 +162,7 @@ void fix_dstruct(uint8_t* rec, size_t len, const open_conv& conv, uint32_t recno
       swap2_at(rec, len, 198 + 2 * i);
       swap4_at(rec, len, 232 + 4 * i);
     }
-  } else if (recno > 2 && recno <= 2 + conv.nfields) {
+  } else if (recno > 2 && recno - 2 <= conv.initials) {
     fix_plain(rec, len, conv);
   } else if (recno > 2) {
     swap4_at(rec, len, 0);

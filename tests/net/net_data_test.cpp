@@ -56,13 +56,6 @@ int run(const std::string& args) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 class NetDataRoundTrip : public NetData {};
 
 TEST_F(NetDataRoundTrip, EveryAnswerEqualsTheLocalFileAndTheServersFileExportsTheSame) {

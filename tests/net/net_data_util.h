@@ -38,7 +38,7 @@ inline uint16_t rt_fill(uint8_t* r, int i, int g) {
   snprintf(reinterpret_cast<char*>(r), 16, "R%07dG%05d", i, g);
   st_le32(r, 16, static_cast<uint32_t>(i) | 0x80808080u);  // no line feed in any byte
   st_le16(r, 20, static_cast<uint16_t>(0x8080 | g));
-  r[22] = r[23] = 'b';
+  r[22] = 'a', r[23] = 'b';
   return static_cast<uint16_t>(24 + i % 37);
 }
 
@@ -127,6 +127,13 @@ inline int rt_get(rt_side& s, int i, uint16_t mod = 0) {
   a->arb_mod = 0;
   if (ok) memcpy(s.id, a->arb_rec_id_area, 4);
   return ok;
+}
+
+inline std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
 }
 
 }  // namespace kivo::test
