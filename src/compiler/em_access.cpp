@@ -80,6 +80,7 @@ uint16_t em_cfi_add(EM* em, const FDB& fdb, uint8_t* cfi) {
   cfi[CFI_NKEYS] = fdb.fdb_nkeys;
   if (em_append(em, EM_FI, cfi, CFI_LEN) != index) return 0;
   em->em_cfi_cnt = index;
+  em->em_cfi_native = nullptr;  // built for fewer files: em_cfi_load_keys again
   return index;
 }
 

@@ -59,7 +59,7 @@ int STAMP_DATE(std_date* desc, const EM* em, int chg, uint8_t* base);
 // Appends the KD and SD records of `fdb`'s keys and the CFI record `cfi`
 // (its other bytes the caller's) with the stored descriptor, index and key
 // bytes filled. The CFI index, 0 on failure (more than kMaxKeySegs segments,
-// a write).
+// a write). Keys built before must be built again.
 uint16_t em_cfi_add(EM* em, const FDB& fdb, uint8_t* cfi);
 // Builds the native KDB/SDB arrays of every compiled file from KD and SD.
 // 0 when a record is missing or does not agree with its CFI.

@@ -282,7 +282,8 @@ mfb* build_mfb(LFB* lfb, const char* name, uint32_t scope) {
       x.keylen = k.kdb_len;
       x.flags = (k.kdb_flags & MNDX_CURRENT) ? uint8_t(k.kdb_flags & ~MNDX_DEFERRED) : k.kdb_flags;
       x.nruns = uint8_t(pfb->pfb_pkb[i].pkb_nruns);
-      x.runs = pfb->pfb_pkb[i].pkb_runs;
+      x.own.assign(pfb->pfb_pkb[i].pkb_runs, pfb->pfb_pkb[i].pkb_runs + x.nruns);
+      x.runs = x.own.data();
       if (!f->fixed)
         for (int j = 0; j < k.kdb_nsegs; ++j)
           f->min_len = std::max<uint16_t>(f->min_len, uint16_t(k.kdb_sdb[j].sdb_offset + k.kdb_sdb[j].sdb_len));
@@ -295,6 +296,31 @@ mfb* build_mfb(LFB* lfb, const char* name, uint32_t scope) {
   mm_identify_pool(f->fix_pool, id);
   ut_add_to_lst(f, &f->all, &g_files);
   return f;
+}
+
+bool same_run(const SSB& a, const SSB& b) {
+  return a.ssb_offset == b.ssb_offset && a.ssb_len == b.ssb_len && a.ssb_code == b.ssb_code &&
+         a.ssb_order == b.ssb_order;
+}
+
+// A file opened again after its last close gets a new PFB from the opening
+// descriptor; its records stay as they were stored and indexed, so the
+// descriptor must give their length and keys. 0 or the status of the
+// difference.
+uint32_t layout_difference(const mfb* f, const PFB* pfb) {
+  if (pfb->pfb_rec_len != f->rec_len) return FM_REC_LEN_DIFF;
+  if ((pfb->pfb_var ? 0 : 1) != f->fixed) return FM_VAR_DIFF;
+  const bool keyed = pfb->ORG == ORG_INDEXED && pfb->pfb_pkb;
+  if ((keyed ? pfb->pfb_nkeys : 0) != f->nkeys) return FM_NKEYS_DIFF;
+  if (!keyed) return 0;
+  if (!std::equal(f->keymap.begin(), f->keymap.end(), pfb->pfb_keymap, pfb->pfb_keymap + pfb->pfb_keymap_len))
+    return FM_KEY_MAP_DIFF;
+  for (int i = 0; i < f->nkeys; ++i) {
+    const MNDX& x = f->ndx[i];
+    const PKB& k = pfb->pfb_pkb[i];
+    if (k.pkb_nruns != x.nruns || !std::equal(x.own.begin(), x.own.end(), k.pkb_runs, same_run)) return FM_SEG_DIFF;
+  }
+  return 0;
 }
 
 // Every stream of every open (all) or of one open of the file.
@@ -319,7 +345,14 @@ int mm_alloc_id(LFB* lfb, const cstr*, const cstr*, const uint8_t*, const uint8_
   if (POOL* pool = mm_find_pool(name, scope))
     for (auto* g = static_cast<mfb*>(g_files.head); g && !f; g = static_cast<mfb*>(g->all.next))
       if (g->rec_pool == pool) f = g;
-  if (!f) f = build_mfb(lfb, name, scope);
+  if (f) {
+    if (uint32_t diff = layout_difference(f, lfb->lfb_pfb)) {
+      lfb->lfb_stat = diff;
+      return 0;
+    }
+  } else {
+    f = build_mfb(lfb, name, scope);
+  }
   lfb->lfb_pfb->pfb_fms_data = f;
   lfb->lfb_pfb->pfb_id16 = 80;
   lfb->lfb_pfb->pfb_id32 = f->serial;

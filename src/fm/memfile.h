@@ -64,7 +64,8 @@ struct MNDX {
   uint8_t keylen;
   uint8_t flags;
   uint8_t nruns;
-  const SSB* runs;  // the key-run map of the PFB's copy of the key
+  const SSB* runs;       // own_runs' data
+  std::vector<SSB> own;  // the key's runs, kept here: the records outlive the PFB of each open
 };
 
 enum : uint8_t {

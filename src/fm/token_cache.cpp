@@ -105,15 +105,13 @@ void close_design(design_file& f) {
 }
 
 // Makes `f` the design file of ap/ver, opening it when it holds another one.
-// The files of "0DN" are memory files, said so in the descriptor so that the
-// memory file is opened with its keys.
+// The open itself makes the files of "0DN" memory files.
 void use_design(design_file& f, design_init init, const char* ap, const char* ver, int line, const char* fail_text) {
   if (f.arb && memcmp(f.ap, ap, 3) == 0 && memcmp(f.ver, ver, 2) == 0) return;
   FDB fdb;
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   init(&fdb, kdb, sdb, ap, ver);
-  if (is_ap(ap, "0DN")) fdb.fdb_fs_type = FS_MEMORY;
   if (!FM_OPEN(&fdb, com.sys_scope, 0, 0x0f, 0x0f)) token_fatal(line, fail_text);
   close_design(f);
   f.arb = fdb.fdb_arb;

@@ -30,6 +30,8 @@ ut_design_recs set_ut_design_recs(const ut_design_recs& recs) {
 
 const ut_design_recs& ut_get_design_recs() { return g_recs; }
 
+bool ut_design_appl_missing(const char* ap, const char* ver) { return g_recs.dap && !g_recs.dap(ap, ver); }
+
 int ut_design_date_msk(const char* ap, const char* ver, char* mask) {
   const uint8_t* appl = g_recs.dap ? g_recs.dap(ap, ver) : nullptr;
   if (take_mask(mask, appl ? appl + kApplDateMaskOffset : nullptr)) return 1;

@@ -26,6 +26,10 @@ ut_design_recs set_ut_design_recs(const ut_design_recs& recs);
 // The record hooks installed now.
 const ut_design_recs& ut_get_design_recs();
 
+// True when the APPL hook is filled and has no record of `ap`/`ver`; an empty
+// hook (nothing above this layer started) says nothing is missing.
+bool ut_design_appl_missing(const char* ap, const char* ver);
+
 // The application's own mask, else the system's: 1 and `mask` filled, or 0
 // when neither record gives one (`mask` untouched).
 int ut_design_date_msk(const char* ap, const char* ver, char* mask);

@@ -12,6 +12,8 @@
 
 #include "foundation/com.h"
 
+struct termios;
+
 namespace kivo {
 
 // ---- start-up, signals, debug log ----------------------------------------
@@ -30,6 +32,14 @@ void ss_reset_sig_handler();
 
 // Whether the next fatal signal would be recovered.
 bool ss_recovery_armed();
+
+// What the fatal-signal handler puts back before it ends the process: the
+// terminal modes saved when the terminal started and the bytes that reset
+// its screen (at most kFatalResetMax). The terminal manager fills it at its
+// start and clears it (null modes) when it ends; empty, the handler leaves
+// the terminal alone.
+constexpr size_t kFatalResetMax = 256;
+void ss_set_fatal_tty(const ::termios* modes, const char* reset, size_t len);
 
 // The system-administration override directory (KIVO_0SA_PATH), empty
 // when unset.

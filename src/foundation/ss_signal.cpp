@@ -1,6 +1,7 @@
 // Start-up of the operating-system layer and the fatal-signal handler.
 //
-// The handler runs on SIGBUS and SIGSEGV. It forks a child that aborts, so a
+// The handler runs on SIGBUS and SIGSEGV, on a stack of its own so that a
+// stack overflow reaches it too. It forks a child that aborts, so a
 // core image is written while the engine goes on; with recovery armed it
 // long-jumps into the current scope level with end code 37. Everything the
 // handler reads (the log path, the time-zone offset) is prepared outside it,
@@ -11,8 +12,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -32,6 +35,16 @@ char kind_names[kPathKinds + 1][9] = {"", "Data", "Struct", "Em", "Dbg", "Portda
 volatile sig_atomic_t sig_handler_ready;
 volatile long g_utc_offset;  // seconds east of UTC, for the log line
 char g_signal_log[1024];     // KIVO_SIGNAL_LOG, empty when unset
+
+// The terminal as the handler leaves it (ss_set_fatal_tty).
+volatile sig_atomic_t g_tty_saved;
+struct termios g_tty_modes;
+char g_tty_reset[kFatalResetMax];
+size_t g_tty_reset_len;
+
+// The handler's own stack: a fault from a stack overflow has none left.
+constexpr size_t kAltStackSize = 64 * 1024;
+alignas(16) char g_alt_stack[kAltStackSize];
 
 FILE* g_dbg_log;
 uint32_t g_dbg_mask;
@@ -141,9 +154,19 @@ void unblock(int sig) {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+// Curses cannot run here: the saved modes and the prepared reset bytes
+// (tcsetattr and write are safe in a handler).
+void restore_tty() {
+  if (!g_tty_saved) return;
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_tty_modes);
+  ssize_t w = write(STDOUT_FILENO, g_tty_reset, g_tty_reset_len);
+  (void)w;
+}
+
 [[noreturn]] void fatal_exit(int sig) {
   char text[160];
   size_t n;
+  restore_tty();
   if (sig == SIGBUS) {
     n = put_str(text, 0, sizeof text, "An unrecoverable BUS Error has occurred, KIVO will now exit");
   } else if (sig == SIGSEGV) {
@@ -198,9 +221,13 @@ int ss_unix_init() {
   if (const char* log = getenv("KIVO_SIGNAL_LOG")) {
     if (strlen(log) < sizeof g_signal_log) strcpy(g_signal_log, log);
   }
+  stack_t st{};
+  st.ss_sp = g_alt_stack;
+  st.ss_size = sizeof g_alt_stack;
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = signal_handler;
+  sa.sa_flags = sigaltstack(&st, nullptr) == 0 ? SA_ONSTACK : 0;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGBUS, &sa, nullptr);
   sigaction(SIGSEGV, &sa, nullptr);
@@ -227,6 +254,15 @@ void ss_reset_sig_handler() {
 }
 
 bool ss_recovery_armed() { return sig_handler_ready != 0; }
+
+void ss_set_fatal_tty(const ::termios* modes, const char* reset, size_t len) {
+  g_tty_saved = 0;
+  if (!modes) return;
+  g_tty_modes = *modes;
+  g_tty_reset_len = reset ? std::min(len, sizeof g_tty_reset) : 0;
+  if (g_tty_reset_len) memcpy(g_tty_reset, reset, g_tty_reset_len);
+  g_tty_saved = 1;
+}
 
 const cstr& ss_0sa_path() { return g_0sa_path; }
 

@@ -100,7 +100,7 @@ void os_sys_err(const char* module, int line) {
     showing_guard() { g_showing = true; }
     ~showing_guard() { g_showing = g_in_error = false; }
   } guard;
-  if (os_ready && g_screen) {
+  if (os_ready == 1 && g_screen) {
     int r = g_screen(module, line, ut_dbg);
     if (r == SYS_ERR_CANCEL) mark_leave(PI_END_EXIT);
     if (r == SYS_ERR_CONTINUE) return;

@@ -32,12 +32,13 @@ using sys_err_presenter = void (*)(const char* module, int line, const char* tex
 sys_err_presenter set_sys_err_presenter(sys_err_presenter p);
 
 // The screen form, filled by the window manager's side when it starts; used
-// only while `os_ready` is set. Its result says how the user answered.
+// only while `os_ready` is 1. Its result says how the user answered.
 enum : int { SYS_ERR_NO_WINDOW = 0, SYS_ERR_CONTINUE = 1, SYS_ERR_CANCEL = 2 };
 using sys_err_screen = int (*)(const char* module, int line, const char* text);
 sys_err_screen set_sys_err_screen(sys_err_screen s);
 
-// Set once the first screen was shown; until then the text form serves.
+// 1 once the screen is up: the window manager starts it at 255 and each
+// show counts it on until it reaches 1; until then the text form serves.
 extern int os_ready;
 
 // The invocation of the running process, for the screen form's PROCESS line.

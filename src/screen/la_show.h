@@ -10,11 +10,12 @@
 #include <cstdint>
 
 #include "fm/fm_objects.h"
+#include "screen/tm.h"
 
 namespace kivo {
 
-// Show-request bits.
-enum : uint8_t { SHOW_DISPLAY = 0x02, SHOW_BEEP = 0x04, SHOW_INPUT = 0x08 };
+// Show-request bits beside tm.h's SHOW_BEEP and SHOW_INPUT.
+constexpr uint8_t SHOW_DISPLAY = SHOW_REFRESH;
 constexpr uint8_t kCursorAt = 4;  // cursor type: at the given position
 
 // Shows the messages of `msg_file` (la_create_fi), one a line, above a line

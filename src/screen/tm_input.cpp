@@ -61,6 +61,14 @@ tm_keymap_h* tm_keymap(const char* name, const int16_t* table) {
   return h;
 }
 
+void tm_keymaps_forget() {
+  while (g_keymaps) {
+    tm_keymap_h* next = g_keymaps->next;
+    delete g_keymaps;  // the tries lie in the session's pools, gone with them
+    g_keymaps = next;
+  }
+}
+
 int read_meta() {
   for (;;) {
     tm_sig_act();

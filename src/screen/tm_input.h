@@ -24,6 +24,10 @@ struct tm_keymap_h {
 // Null without a terminal.
 tm_keymap_h* tm_keymap(const char* name, const int16_t* table);
 
+// Forgets every keymap without freeing its trie (a fresh session whose
+// pools were reset).
+void tm_keymaps_forget();
+
 // Where read_meta reads (standard input; tests put a pipe there).
 extern int tm_input_fd;
 

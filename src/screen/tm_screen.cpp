@@ -117,6 +117,17 @@ void put_cell(tm_term* t, int row, int col) {
 
 int clamp_dim(int v) { return std::clamp(v, 1, kTmMaxDim); }
 
+// The bytes that put the terminal back as a shell expects it: attributes
+// off, cursor shown, keypad local, the normal screen.
+void prepare_fatal_reset() {
+  std::string reset;
+  for (const char* cap : {"sgr0", "cnorm", "rmkx", "rmcup"}) {
+    const char* s = tigetstr(const_cast<char*>(cap));
+    if (s && s != reinterpret_cast<char*>(-1)) reset += s;
+  }
+  ss_set_fatal_tty(g_have_modes ? &g_old_modes : nullptr, reset.data(), reset.size());
+}
+
 }  // namespace
 
 bool tm_curses_on() { return g_curses; }
@@ -146,6 +157,7 @@ void tm_init(int disable_optimize) {
   set_raw_modes();
   curs_set(0);
   g_disable_optimize = disable_optimize == 1;
+  prepare_fatal_reset();
 }
 
 void tm_finish() {
@@ -153,6 +165,7 @@ void tm_finish() {
   save_macros();
   signal(SIGINT, SIG_DFL);
   screen_cleanup();
+  ss_set_fatal_tty(nullptr, nullptr, 0);
   g_finished = true;
 }
 

@@ -10,6 +10,7 @@
 #include "screen/wm.h"
 #include "screen/wm_files.h"
 #include "screen/wm_rect.h"
+#include "screen/wm_region.h"
 
 namespace kivo {
 
@@ -86,12 +87,17 @@ void dbg_twnd(TWND* w) {
   title(kRegCols);
   for (TREG* r = w->first_reg; r; r = r->next)
     printf("    %08X  (%4d,%4d)  %4u  %6u  %4u\n", r->id, r->SIZE.row, r->SIZE.col, r->ROW, r->ACROSS, r->VIS);
+  if (!w->tables) {
+    title(kItmCols);
+    title(kChrCols);
+    return;
+  }
   title(kItmCols);
+  for (auto& [k, it] : w->tables->items)
+    printf("    %08X  %08X  (%4d,%4d)  (%4d,%4d)\n", it.spare, it.reg, it.tl_row, it.tl_col, it.br_row, it.br_col);
   title(kChrCols);
-  each_record(w->chr_arb, [](const uint8_t* r) {
-    printf("    %08X  %08X  (%4d,%4d)  %6d  %08X\n", ld_le32(r, TCHR_ITEM), ld_le32(r, TCHR_REG), i32(r, TCHR_TL_ROW),
-           i32(r, TCHR_TL_COL), i32(r, TCHR_LENGTH), ld_le32(r, TCHR_MASK));
-  });
+  for (auto& [k, c] : w->tables->chrs)
+    printf("    %08X  %08X  (%4d,%4d)  %6d  %08X\n", c.item, std::get<0>(k), c.row, c.col, c.len(), c.mask);
 }
 
 void dbg_limbo() {

@@ -170,7 +170,8 @@ struct cv_area {
 
 // Fills `s` from the 592-byte ELEMENT record and the item (or none). The
 // application's default date mask comes through the design-record hooks of
-// app_date_mask.h for com.cur_ap. Returns 1.
+// app_date_mask.h for com.cur_ap; a date element of an application without
+// an APPL record is a system error that ends the level with 3. Returns 1.
 int cv_bld_sitm(sitm* s, const uint8_t* elem, const cv_item* item);
 
 // Zeroes and compiles `c`. 1, or 0 with `cnv_status` set.

@@ -53,6 +53,9 @@ void choose_mask(sitm* s, const uint8_t* elem, const cv_item* item) {
   } else if (!BLANK_MSK(alt)) {
     memcpy(s->mask, alt, kCvMaskLen);
   } else if (is_date_type(s->type)) {
+    // Every current application has its APPL record; without one the
+    // design is broken.
+    if (ut_design_appl_missing(com.cur_ap, com.cur_ver)) cv_fatal(__LINE__, "cv_bld_sitm - missing dap");
     if (!ut_design_date_msk(com.cur_ap, com.cur_ver, s->mask)) last_date_mask(s->mask);
   } else {
     memcpy(s->mask, s->elem_mask, kCvMaskLen);

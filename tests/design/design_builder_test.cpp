@@ -14,7 +14,8 @@
 namespace kivo::test {
 namespace {
 
-using DesignBuilderTest = DesignFiles;
+// The suite takes the builder's name; the builder itself is named in full.
+using DesignBuilder = DesignFiles;
 
 const char* kSource = R"(# one of everything
 APPLICATION APP 01
@@ -50,7 +51,7 @@ END
 
 // Every written record comes back by every key of its descriptor, from the
 // memory design files of "0DN" and from native design files on disk.
-TEST_F(DesignBuilderTest, RecordsReadBackByEveryKeyOfTheirFile) {
+TEST_F(DesignBuilder, RecordsReadBackByEveryKeyOfTheirFile) {
   for (const char* ap : {"0DN", "APP"}) {
     build(kSource, ap);
     const size_t want[kDesignFiles] = {1, 7, 2, 2, 1, 2, 1, 1, 1, 1, 1, 1, 1, 5};
@@ -58,7 +59,7 @@ TEST_F(DesignBuilderTest, RecordsReadBackByEveryKeyOfTheirFile) {
       const auto df = static_cast<design_file>(f);
       auto recs = records(df, "01", ap);
       EXPECT_EQ(recs.size(), want[f]) << ap << " " << design_file_name(df);
-      DesignBuilder b(ap, "01", kScope);
+      kivo::DesignBuilder b(ap, "01", kScope);
       ARB* a = b.handle(df);
       ASSERT_NE(a, nullptr) << b.error();
       const PFB* pfb = a->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb;
@@ -106,8 +107,8 @@ TEST_F(DesignBuilderTest, RecordsReadBackByEveryKeyOfTheirFile) {
 
 // Numbers are the lowest free sequence of the data area; a full page of 400
 // moves on to the next; an explicit number is marked, and taken twice refused.
-TEST_F(DesignBuilderTest, NumbersFollowTheBitmap) {
-  DesignBuilder b("0DN", "01", kScope);
+TEST_F(DesignBuilder, NumbersFollowTheBitmap) {
+  kivo::DesignBuilder b("0DN", "01", kScope);
   dd_field f;
   f.type = 1, f.size = 4;
   ASSERT_EQ(b.bit_mark(3000002), 1);
@@ -134,7 +135,7 @@ TEST_F(DesignBuilderTest, NumbersFollowTheBitmap) {
 // INITIAL chunks of 1000 bytes, the initial before the null chunk of each
 // number; values converted as the engine stores them, and given back by the
 // record cache.
-TEST_F(DesignBuilderTest, InitialChunksAndValues) {
+TEST_F(DesignBuilder, InitialChunksAndValues) {
   // record length, chunk lengths of each image
   const std::pair<int, std::vector<size_t>> rows[] = {
       {2500, {1013, 1013, 513}}, {2000, {1013, 1013}}, {1000, {1013}}, {4, {17}}};
@@ -178,7 +179,7 @@ TEST_F(DesignBuilderTest, InitialChunksAndValues) {
 }
 
 // A source that does not read is refused at its line, with the cause.
-TEST_F(DesignBuilderTest, BadSourcesAreRefusedAtTheirLine) {
+TEST_F(DesignBuilder, BadSourcesAreRefusedAtTheirLine) {
   const std::pair<std::string, const char*> rows[] = {
       {"FILE X\nEND\n", "test:1: APPLICATION must come first"},
       {"APPLICATION APP 01\nFILE X\n  A Q4\nEND\n", "test:3: bad field type \"Q4\""},

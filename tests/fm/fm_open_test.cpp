@@ -10,6 +10,7 @@
 #include "compiler/seams.h"
 #include "fm/fm_dump.h"
 #include "fm/fm_open.h"
+#include "fm/fm_record.h"
 #include "fm/memfile.h"
 #include "fm/scope_clear.h"
 #include "fm_objects_test_util.h"
@@ -138,6 +139,43 @@ TEST_F(FmOpen, OnePhysicalFileUnderTwoPathsSharesOnePfb) {
   FM_CLOSE(a, 0);
   FM_CLOSE(b, 0);
   EXPECT_EQ(ctl_count_lfn(), lfns);  // both paths go with the PFB
+}
+
+// The records of a memory file outlive the PFB of its last close: opened
+// again, it is read and written by the keys they were indexed by, and a
+// descriptor that disagrees with them is refused.
+TEST_F(FmOpen, AMemoryFileOpenedAfterItsLastCloseKeepsItsRecordsKeys) {
+  mem_desc d("AGAIN");
+  ARB* a = create(d, 2);
+  ASSERT_TRUE(a);
+  uint8_t rec[20] = "key0val0";
+  for (char c : {'1', '2', '3'}) {
+    rec[3] = rec[7] = static_cast<uint8_t>(c);
+    a->arb_rec = rec, a->arb_var_len = 20;
+    ASSERT_EQ(fm_write(a), 1);
+  }
+  ASSERT_EQ(FM_CLOSE(a, 0), 1);
+  const std::pair<std::function<void(mem_desc&)>, uint32_t> rows[] = {
+      {[](mem_desc&) {}, 0},
+      {[](mem_desc& e) { e.fdb.fdb_nkeys = 1; }, FM_NKEYS_DIFF},
+      {[](mem_desc& e) { e.sdb[1].sdb_len = 3; }, FM_SEG_DIFF},
+      {[](mem_desc& e) { e.fdb.fdb_rec_len = 30; }, FM_REC_LEN_DIFF},
+  };
+  for (auto& [change, code] : rows) {
+    mem_desc e("AGAIN");
+    change(e);
+    ARB* b = open(e, 2);
+    EXPECT_EQ(e.fdb.fdb_stat, code);
+    if (!b) continue;
+    memcpy(rec, "key9val2", 8);
+    b->arb_rec = rec, b->arb_len = 20, b->arb_keyno = 1, b->arb_mod = ARB_EQUAL;
+    EXPECT_EQ(fm_read(b), 1);
+    EXPECT_EQ(memcmp(rec, "key2val2", 8), 0);
+    b->arb_mod = 0, b->arb_var_len = 20;
+    EXPECT_EQ(fm_write(b), 0);  // key 0 "key2" is there
+    EXPECT_EQ(b->arb_stat, FM_DUP_KEY);
+    ASSERT_EQ(FM_CLOSE(b, 0), 1);
+  }
 }
 
 TEST_F(FmOpen, StreamOnlyCloseLeavesTheLfbAndPfbAndRunsNoEndEvent) {

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -83,6 +84,15 @@ class tmux_pane {
     tmux("send-keys -t k -H " + hex);
   }
   std::string capture() { return tmux("capture-pane -p -t k"); }
+  // With the attributes as escape sequences.
+  std::string capture_escapes() { return tmux("capture-pane -e -p -t k"); }
+  // The cursor as "row col", 1-based.
+  std::string cursor() {
+    std::istringstream in(tmux("display-message -p -t k '#{cursor_y} #{cursor_x}'"));
+    int r = 0, c = 0;
+    in >> r >> c;
+    return std::to_string(r + 1) + " " + std::to_string(c + 1);
+  }
   std::vector<std::string> lines() {
     std::vector<std::string> out;
     std::string all = capture();

@@ -7,11 +7,14 @@
 // FLAGS" (hex), "show FLAGS" (hex, default 0A), "timeout N", "cursor R C".
 // The program shows the screen once with input and writes the key code,
 // key status, cursor, screen size, the level's end code, whether the tty
-// modes came back, and each field's text to RESULT. Keys come from a fixed
-// keymap built from the default combinations (see kPhys).
+// modes came back, and each field's text to RESULT. "fault" or "overflow"
+// ends it by a fatal signal right after the first picture. Keys come from a fixed
+// keymap built from the default combinations (the fixtures' test terminal).
+#include <sys/mman.h>
 #include <termios.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -22,6 +25,7 @@
 
 #include "../fixtures/kivo_fixture.h"
 #include "foundation/com.h"
+#include "foundation/os.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "screen/tm.h"
@@ -31,13 +35,6 @@
 using namespace kivo;
 
 namespace {
-
-// The bytes each physical key sends on the test terminal.
-const char* const kPhys[kPhysKeys] = {
-    "\x7f",     "\x04",     "\r",       "\t",      "\x0f",    "\x07",   "\x10",   "\x0e",   "\x1b[A", "\x1b[C",
-    "\x1b[B",   "\x1b[D",   "\x1b[2~",  "\x1b[3~", "\x0b",    "\x0c",   "\x1bOP", "\x1bOQ", "\x1bOR", "\x1bOS",
-    "\x1b[15~", "\x1b[17~", "\x1b[18~", "\x1b[5~", "\x1b[6~", "0",      "1",      "2",      "3",      "4",
-    "5",        "6",        "7",        "8",       "9",       "\x1b[H", "\x1b[Z"};
 
 struct field_def {
   int row, col, len;
@@ -55,6 +52,7 @@ struct driver {
   std::vector<uint32_t> attrs;
   uint8_t changed = 0;
   int cols = 0;
+  std::string crash;  // "fault" or "overflow" once the screen is up
 };
 driver d;
 
@@ -108,20 +106,34 @@ void read_commands(const char* path, tm_term* t) {
       w >> d.timeout;
     } else if (cmd == "cursor") {
       w >> d.row >> d.col;
+    } else if (cmd == "fault" || cmd == "overflow") {
+      d.crash = cmd;
     }
   }
 }
 
 tm_keymap_h* default_keymap() {
-  static uint16_t phys[kPhysKeys][kKeystrokeMax];
-  for (int i = 0; i < kPhysKeys; ++i) {
-    size_t n = strlen(kPhys[i]);
-    for (int j = 0; j < kKeystrokeMax; ++j)
-      phys[i][j] = j < static_cast<int>(n) ? static_cast<uint8_t>(kPhys[i][j]) : kKeystrokeEnd;
-  }
   static int16_t rows[kDefaultKeymapRows][kKeymapRowWords];
-  tm_default_keymap(phys, rows);
+  kivo_test::test_keymap_table(&rows[0][0]);
   return tm_keymap("DATA ENTRY", &rows[0][0]);
+}
+
+volatile int g_depth_limit = -1;
+
+int deep(int n) {
+  volatile char pad[4096];
+  pad[n % 4096] = 1;
+  return n == g_depth_limit ? 0 : deep(n + 1) + pad[0];
+}
+
+// Ends the process by a fatal signal with recovery not armed.
+[[noreturn]] void crash(const std::string& how) {
+  if (how == "overflow") deep(0);
+  // A page that may not be touched: a real fault, not a null store the
+  // sanitizers of a checked build would stop first.
+  void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  *static_cast<volatile int*>(page) = 1;
+  abort();
 }
 
 bool same_modes(const termios& a, const termios& b) {
@@ -151,6 +163,11 @@ int main(int argc, char** argv) {
   d.chars.assign(static_cast<size_t>(t->rows) * t->cols, ' ');
   d.attrs.assign(d.chars.size(), 0);
   read_commands(argv[1], t);
+  if (!d.crash.empty()) {
+    ss_unix_init();
+    show_screen(t, d.frames.data(), static_cast<uint32_t>(d.frames.size() / kFrameWords), true);
+    crash(d.crash);
+  }
 
   SHOW_DATA sd{};
   sd.term = t;

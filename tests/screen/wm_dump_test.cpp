@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "screen/wm_files.h"
+#include "screen/wm_region.h"
 #include "wm_test_util.h"
 
 namespace kivo::test {
@@ -18,6 +19,10 @@ TEST_F(WmDumps, SixDumpsOfTwoSurfacesMatchGoldenText) {
   wnd(pop, -1, -1, 3, 12, 2);
   TWND* limbo = wnd(nullptr, 1, 1, 2, 6, 2);
   ASSERT_TRUE(a && limbo);
+  TITM item{};  // one cell at (1, 2), and a bold run over it and two more
+  item.tl_row = 1, item.tl_col = 2;
+  CHR_BLK run{0, 1, 2, 1, 3, 0x40, 0, 1, 2};
+  ASSERT_TRUE(wm_write_reg(a, reinterpret_cast<const uint8_t*>(std::string(100, ' ').data()), {&item, 1}, {&run, 1}));
   // Every file the window manager keeps is accepted with its keys.
   for (wm_file f : {wm_file::TRECT, wm_file::TKEYMAP, wm_file::TITM, wm_file::TCHR, wm_file::SI, wm_file::SC})
     EXPECT_NE(wm_create_file(f, 1, "create"), nullptr) << int(f);

@@ -104,7 +104,7 @@ TEST(CnvBlock, InconsistentDesignUnwindsWithThree) {
   }
 }
 
-TEST(CnvBlock, NumbersConvertThroughTheBlockAndBadTypesAreRefused) {
+TEST(CnvBlock, BadNumberTypesAndLengthsAreRefused) {
   const std::tuple<int, int, uint32_t> rows[] = {{5, 3, CV_BAD_NUM_TYPE},
                                                  {5, 8, CV_BAD_NUM_TYPE},
                                                  {13, 4, CV_BAD_TYPE},
@@ -116,6 +116,9 @@ TEST(CnvBlock, NumbersConvertThroughTheBlockAndBadTypesAreRefused) {
     bad.compile(nullptr);
     EXPECT_EQ(bad.c.cnv_status, status) << type;
   }
+}
+
+TEST(CnvBlock, NumbersConvertThroughTheBlock) {
   cnv_fix f;
   f.make(ELEM_BIN, 4, 5, 0, "$-9,999");
   f.compile(nullptr);
