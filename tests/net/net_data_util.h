@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 
+#include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
 #include "net/netio.h"
 #include "net/seams.h"
@@ -57,16 +58,11 @@ class NetData : public NativeFm {
     unsetenv("KIVO_UID");
     NativeFm::TearDown();
   }
-  // A server installation: the message file of language 00 in `dir`.
+  // A server installation: the fixtures' message file of language 00.
   void install(const std::string& dir) {
     cstr saved = com.data_dir;
     com.data_dir = cstr{static_cast<uint16_t>(dir.size()), const_cast<char*>(dir.c_str())};
-    FDB f;
-    KDB k[kInitMaxKeys];
-    SDB s[kInitMaxSegs];
-    INIT_DMSG_FDB(&f, k, s, "00 ");
-    ASSERT_EQ(FM_CREATE(&f, com.sys_scope, 0, kAnyFile | LFB_OPEN_NEW, 0x0f, 0x0f), 1) << f.fdb_stat;
-    FM_CLOSE(f.fdb_arb, 0);
+    ASSERT_EQ(kivo_test::write_messages(), 1);
     com.data_dir = saved;
   }
   void start_server() {
