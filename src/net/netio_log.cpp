@@ -1,6 +1,8 @@
 // The netio log (levels: server steps, client operations, errors, timing)
 // and the bare sends and receives both sides of the data link use, with the
 // length-check message in front of each when option bit 0 is on.
+#include <sys/time.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -15,7 +17,14 @@ uint32_t netio_options = 0;
 
 namespace {
 FILE* g_log = nullptr;
+uint32_t g_msgs = 0;  // running number of the messages received
+
+long usec_since(const timeval& t0) {
+  timeval t1;
+  gettimeofday(&t1, nullptr);
+  return (t1.tv_sec - t0.tv_sec) * 1000000L + (t1.tv_usec - t0.tv_usec);
 }
+}  // namespace
 
 void netio_log_open(const char* path) {
   if (g_log) fclose(g_log);
@@ -51,7 +60,13 @@ int netio_recv(int sock, void* data, size_t n) {
       return 0;
     }
   }
-  return tmnet_recv_msg(sock, 0, n, data);
+  timeval t0;
+  gettimeofday(&t0, nullptr);
+  int ok = tmnet_recv_msg(sock, 0, n, data);
+  long waited = usec_since(t0);
+  netio_log(NETLOG_TIMING, "recv_msg(%d) - msg %u -  waited %ld.%06ld\n", ok, ++g_msgs, waited / 1000000,
+            waited % 1000000);
+  return ok;
 }
 
 }  // namespace kivo
