@@ -5,6 +5,10 @@
 // one statement a transaction (the native files' per-operation locking and
 // durability), and also batched in one transaction.
 //
+// The same four operations run through the file manager too (BM_Fm*): a
+// native file opened by fm_init's native back-end, the mix's rewrites under
+// holds, to show what the file manager adds to the storage engine.
+//
 // Each native benchmark also reports calls_per_op: the system calls the
 // storage engine made per operation (per record for a scan), counted on the
 // engine's system-call table. The scan runs again on an exclusively opened
@@ -30,9 +34,14 @@
 #include <string>
 #include <vector>
 
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
 #include "fm/record_ops.h"
+#include "fm/scope_clear.h"
+#include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/os_calls.h"
+#include "foundation/pool.h"
 
 extern char** environ;
 
@@ -139,13 +148,23 @@ std::string dir() {
   return d;
 }
 
+// The common block filled once: the file manager keeps its scopes in it.
+void engine_started() {
+  static bool done = [] {
+    com_fill(0, nullptr);
+    mm_init();
+    return true;
+  }();
+  (void)done;
+}
+
 // --- native ---
 
 struct native {
   BRF_FILE* f = nullptr;
   BRF_RCB* r = nullptr;
   void open(bool create, bool exclusive = false) {
-    com_fill(0, nullptr);
+    engine_started();
     brfinit();
     std::string base = dir() + "/native";
     if (create) {
@@ -320,6 +339,153 @@ void BM_NativeDelete(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.counters["calls_per_op"] = state.iterations() ? static_cast<double>(calls) / state.iterations() : 0;
+  state.SetItemsProcessed(state.iterations());
+}
+
+// --- through the file manager ---
+
+// A native file of the same records, opened through the file manager.
+struct fm_file {
+  FDB fdb{};
+  KDB kdb{};
+  SDB sdb{};
+  ARB* a = nullptr;
+  uint8_t buf[kRecLen];
+  void open(bool create) {
+    static std::string data = [] {
+      engine_started();
+      std::string d = dir() + "/fm";
+      std::filesystem::create_directories(d);
+      return d;
+    }();
+    static bool started = [] {
+      fms_backends.native = unix_fm_init;
+      com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()};
+      return fm_init() == 1;
+    }();
+    if (!started) abort();
+    INIT_FDB(&fdb, FS_DISK, kRecLen, 1, &kdb, 1);
+    fdb.fdb_org = ORG_INDEXED;
+    fdb.fdb_struct_date[0] = fdb.fdb_struct_date[1] = 0;
+    INIT_TMP_PATH(&fdb.path, "0DN", "00", "FMBENCH", 0);
+    INIT_KDB(&kdb, 0, '+', 0, &sdb, 1);
+    init_sdb_func(&sdb, 1, 0, kKeyLen, SDB_CHARS, '+');
+    constexpr uint32_t opt = LFB_NO_STRUCT_CHK | LFB_ANY_DIR;
+    if (create) FM_SCRATCH(&fdb, opt);
+    int ok = create ? FM_CREATE(&fdb, com.sys_scope, 0, opt | LFB_OPEN_NEW, 0x0f, 0x0f)
+                    : FM_OPEN(&fdb, com.sys_scope, opt, 0x0f, 0x0f);
+    if (!ok) {
+      fprintf(stderr, "file manager status %u\n", fdb.fdb_stat);
+      abort();
+    }
+    a = fdb.fdb_arb;
+    a->arb_lock_wait = 0;
+  }
+  void close() { FM_CLOSE(a, 0); }
+  int write(const uint8_t* rec) {
+    a->arb_rec = const_cast<uint8_t*>(rec), a->arb_var_len = kRecLen, a->arb_mod = 0;
+    return fm_write(a);
+  }
+  int read(uint32_t k, uint16_t mod) {
+    make(buf, k, 0);
+    a->arb_rec = buf, a->arb_len = kRecLen, a->arb_keyno = 0, a->arb_key = nullptr;
+    a->arb_mod = ARB_EQUAL | mod;
+    return fm_read(a);
+  }
+};
+
+fm_file& loaded_fm() {
+  static fm_file f = [] {
+    fm_file x;
+    x.open(true);
+    uint8_t rec[kRecLen];
+    for (uint32_t k : order()) {
+      make(rec, k, 'a');
+      if (!x.write(rec)) abort();
+    }
+    return x;
+  }();
+  return f;
+}
+
+void BM_FmInsert(benchmark::State& state) {
+  fm_file f;
+  uint8_t rec[kRecLen];
+  size_t i = 0;
+  long opens = 0;
+  call_meter meter;
+  for (auto _ : state) {
+    if (i == 0) {
+      state.PauseTiming();
+      long before = g_calls;
+      f.open(true);
+      opens += g_calls - before;
+      state.ResumeTiming();
+    }
+    make(rec, order()[i], 'a');
+    if (!f.write(rec)) state.SkipWithError("fm_write");
+    if (++i == order().size()) {
+      state.PauseTiming();
+      f.close();
+      i = 0;
+      state.ResumeTiming();
+    }
+  }
+  if (i) f.close();
+  g_calls -= opens;
+  meter.report(state, static_cast<double>(state.iterations()));
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_FmPointRead(benchmark::State& state) {
+  fm_file& f = loaded_fm();
+  std::mt19937 rng(1);
+  call_meter meter;
+  for (auto _ : state)
+    if (!f.read(static_cast<uint32_t>(rng() % records()), 0)) state.SkipWithError("fm_read");
+  meter.report(state, static_cast<double>(state.iterations()));
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_FmScan(benchmark::State& state) {
+  fm_file& f = loaded_fm();
+  ARB* a = f.a;
+  long total = 0;
+  call_meter meter;
+  for (auto _ : state) {
+    a->arb_keyno = 0, a->arb_mod = ARB_FIRST;
+    if (!fm_start(a)) state.SkipWithError("fm_start");
+    long c = 0;
+    for (;;) {
+      a->arb_rec = f.buf, a->arb_len = kRecLen, a->arb_mod = 0;
+      if (!fm_rdnxt(a)) break;
+      ++c;
+    }
+    if (c != records()) state.SkipWithError("scan count");
+    total += c;
+  }
+  meter.report(state, static_cast<double>(total));
+  state.SetItemsProcessed(total);
+}
+
+void BM_FmMix(benchmark::State& state) {
+  fm_file& f = loaded_fm();
+  std::mt19937 rng(2);
+  long ops = 0;
+  call_meter meter;
+  for (auto _ : state) {
+    uint32_t k = static_cast<uint32_t>(rng() % records());
+    bool update = rng() % 10 == 0;
+    if (!f.read(k, update ? ARB_HOLD : 0)) state.SkipWithError("fm_read");
+    if (update) {
+      make(f.buf, k, static_cast<uint8_t>('b' + rng() % 20));
+      f.a->arb_rec = f.buf, f.a->arb_var_len = kRecLen, f.a->arb_mod = 0;
+      if (!fm_rewrite(f.a)) state.SkipWithError("fm_rewrite");
+      ++ops;
+    }
+    ++ops;
+  }
+  meter.report(state, static_cast<double>(ops));
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -556,14 +722,18 @@ void BM_SqliteExport(benchmark::State& state) {
 }
 
 BENCHMARK(BM_NativeInsert)->Iterations(200000);
+BENCHMARK(BM_FmInsert)->Iterations(200000);
 BENCHMARK(BM_SqliteInsert)->Iterations(200000);
 BENCHMARK(BM_SqliteInsertBatched)->Iterations(200000);
 BENCHMARK(BM_NativePointRead);
+BENCHMARK(BM_FmPointRead);
 BENCHMARK(BM_SqlitePointRead);
 BENCHMARK(BM_SqlitePointReadBatched);
 BENCHMARK(BM_NativeScan)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FmScan)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteScan)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NativeMix);
+BENCHMARK(BM_FmMix);
 BENCHMARK(BM_SqliteMix);
 BENCHMARK(BM_SqliteMixBatched);
 BENCHMARK(BM_NativeRewrite)->Iterations(20000);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kivo {
 
@@ -44,6 +45,24 @@ enum : size_t {
   DLF_CLASS = 23,
   DLF_LEN = 28
 };
+// The native area descriptor: the LF record as it lies (every field at its
+// stored offset on this little-endian build).
+struct AREA_DESC {
+  uint8_t kind;
+  char ap[3];
+  uint32_t number;
+  uint32_t rel_off;  // non-zero: inside the area before it
+  uint32_t size;
+  uint32_t area_no;  // index of pcb_areas
+  uint8_t type;      // 0 data, 1 file block, 2 and above private
+  uint8_t init;      // 1 the file's initial record, 2 the field's constant, else zeroes
+  uint8_t flags;
+  uint8_t cls;  // pass and receive class bits 0x02-0x40
+  uint8_t spare[4];
+};
+static_assert(sizeof(AREA_DESC) == DLF_LEN && offsetof(AREA_DESC, area_no) == DLF_AREA);
+static_assert(offsetof(AREA_DESC, cls) == DLF_CLASS && offsetof(AREA_DESC, rel_off) == DLF_REL_OFF);
+
 // FR: compiled frame; event point n (21-25) at word n + 6.
 enum : size_t {
   CFRM_KIND = 0,

@@ -28,6 +28,8 @@ namespace kivo {
 
 namespace {
 
+constexpr uint32_t kDesignOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
+
 using init_fn = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
 
 struct file_desc {
@@ -121,67 +123,6 @@ uint16_t derived_size(const dd_field& f, const std::string& mask) {
   }
 }
 
-uint8_t num_kind(uint8_t type, uint16_t size, bool is_signed) {
-  if (type == 8) return NUM_PD_FIX;
-  const uint8_t k = size == 1 ? NUM_BIN1 : size == 2 ? NUM_BIN2 : NUM_BIN4;
-  return static_cast<uint8_t>(is_signed ? k : k + 1);
-}
-
-// The stored value of `text` for the element, through the typed-value
-// reader; false when it does not convert.
-bool typed_value(const uint8_t* elem, const std::string& text, uint8_t* out) {
-  const uint8_t type = elem[ELEM_TYPE];
-  uni_cnv c{};
-  c.cnv_type = type;
-  c.int_len = ld_le16(elem, ELEM_SIZE);
-  c.ext_addr = text.data();
-  c.ext_len = static_cast<uint16_t>(text.size());
-  c.elem_hi = elem[ELEM_HI];
-  c.elem_lo = elem[ELEM_LO];
-  c.elem_signed = elem[ELEM_SIGNED] == '1';
-  if (type == 5 || type == 8) {
-    c.kind = num_kind(type, c.int_len, c.elem_signed);
-    c.tot_digits = static_cast<uint8_t>(type == 8 ? 2 * c.int_len - 1 : c.elem_hi + c.elem_lo);
-  }
-  c.align_mode = 1;
-  c.fill_char = ' ';
-  uint8_t shared = 0;
-  if (!cv_get_universal(&c, 1, &shared, nullptr)) return false;
-  memcpy(out, c.int_addr, ld_le16(elem, ELEM_SIZE));
-  return true;
-}
-
-// The null value of one occurrence (blank text: blanks, zero, or the type's
-// null form).
-bool null_value(const uint8_t* elem, uint8_t* out, std::string* why) {
-  const uint8_t type = elem[ELEM_TYPE];
-  const uint16_t size = ld_le16(elem, ELEM_SIZE);
-  std::string text(reinterpret_cast<const char*>(elem + ELEM_NULL_TEXT), 33);
-  const bool blank = text.find_first_not_of(' ') == std::string::npos;
-  switch (type) {
-    case 5:
-    case 8: return typed_value(elem, blank ? "0" : text, out) || (*why = "null value does not convert", false);
-    case 6:
-    case 7: return memset(out, 0xFF, size), true;
-    case 9:
-    case 10: return typed_value(elem, "-1", out) || (*why = "packed date null", false);
-    case 12: return memset(out, 0, size), out[7] = 0x0C, true;
-    default: return SET_BLANK(out, size), true;
-  }
-}
-
-// The initial value of one occurrence: the null value for a blank text.
-bool init_value(const uint8_t* elem, uint8_t* out, std::string* why) {
-  std::string text(reinterpret_cast<const char*>(elem + ELEM_INIT_TEXT), 60);
-  if (text.find_first_not_of(' ') == std::string::npos) return null_value(elem, out, why);
-  const uint8_t type = elem[ELEM_TYPE];
-  if (is_date(type) || type == 12)
-    return *why = "initial values of dates and variable-point numbers are not supported", false;
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (!typed_value(elem, text, out)) return *why = "initial value \"" + text + "\" does not convert", false;
-  return true;
-}
-
 }  // namespace
 
 size_t design_rec_len(design_file f) { return kFiles[f].len; }
@@ -206,9 +147,10 @@ ARB* DesignBuilder::handle(design_file f) {
   kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
   const bool memory = memcmp(ap_, "0DN", 3) == 0;
   if (memory) fdb.fdb_fs_type = FS_MEMORY;
-  // Design files need no SYSDIR entry of their own.
-  int ok = FM_OPEN(&fdb, scope_, LFB_ANY_DIR, 0x0f, 0x0f);
-  if (!ok) ok = FM_CREATE(&fdb, scope_, 0, LFB_ANY_DIR | LFB_OPEN_NEW, 0x0f, 0x0f);
+  // Design files need no SYSDIR entry of their own, and no structure file:
+  // their layout is the engine's own.
+  int ok = FM_OPEN(&fdb, scope_, kDesignOpts, 0x0f, 0x0f);
+  if (!ok) ok = FM_CREATE(&fdb, scope_, 0, kDesignOpts | LFB_OPEN_NEW, 0x0f, 0x0f);
   if (!ok) {
     fail(std::string("cannot open or create the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
          ": status " + std::to_string(fdb.fdb_stat));
@@ -234,7 +176,7 @@ int DesignBuilder::scratch_all() {
     SDB sdb[kInitMaxSegs];
     kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
     if (memcmp(ap_, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
-    if (!FM_SCRATCH(&fdb, LFB_ANY_DIR) && fdb.fdb_stat != FM_NO_FILE)
+    if (!FM_SCRATCH(&fdb, kDesignOpts) && fdb.fdb_stat != FM_NO_FILE)
       return fail(std::string("cannot remove the ") + kFiles[f].name + " design file: status " +
                   std::to_string(fdb.fdb_stat));
   }
@@ -358,6 +300,7 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   e[ELEM_RNG_ABSENT] = e[ELEM_RNG_ABSENT + 1] = 0xFF;
   SET_BLANK(e + ELEM_RNG_LO, ELEM_CODES + 12 - ELEM_RNG_LO);
   e[ELEM_TYPE] = f.type;
+  st_le16(e, ELEM_CODE_LEN, f.code_len);
   put_text(e + ELEM_INIT_TEXT, 60, f.init);
   put_text(e + ELEM_NULL_TEXT, 33, f.null_text);
   put_text(e + ELEM_MASK, kMaskLen, mask);
@@ -472,7 +415,7 @@ bool DesignBuilder::images(const std::vector<std::vector<uint8_t>>& elems, std::
     const uint16_t off = ld_le16(e.data(), ELEM_OFFSET);
     std::string why;
     std::vector<uint8_t> iv(size), nv(size);
-    if (!init_value(e.data(), iv.data(), &why) || !null_value(e.data(), nv.data(), &why))
+    if (!elem_init_value(e.data(), iv.data(), &why) || !elem_null_value(e.data(), nv.data(), &why))
       return fail("field " + std::string(reinterpret_cast<const char*>(e.data() + ELEM_NAME), 22) + ": " + why);
     for (uint16_t k = 0; k < occ; ++k) {
       memcpy(&(*init)[off + k * size], iv.data(), size);

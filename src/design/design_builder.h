@@ -65,6 +65,7 @@ struct dd_field {
   uint8_t key_role = 255;   // 0 primary, 1-254 alternate, 255 none
   uint8_t special_use = 0;  // FILE special-use slot index 1-10 (0 none)
   bool group = false;       // a group header over the fields inside its bytes
+  uint16_t code_len = 0;    // a coded field: the length of its token texts
 };
 
 struct dd_file {

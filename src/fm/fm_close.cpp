@@ -7,6 +7,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "fm/record_cache.h"
+#include "fm/struct_file.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
@@ -37,6 +38,32 @@ LFB* lfb_for(FDB* fdb, uint32_t scope) {
   LFB* lfb = alloc_lfb(fdb, scope);
   fdb->fdb_opt = (fdb->fdb_opt & ~LFB_JOIN) | (caller_opt & LFB_JOIN);
   return lfb;
+}
+
+// A class-1 disk file whose structure file scratch must open (and check,
+// unless forced: a file without a known stamp has none to check).
+bool has_struct(const FDB* fdb, bool force) {
+  if (!force && fdb->fdb_struct_date[0] == kStampUnknown) return false;
+  return fdb->path.fdb_class == PATH_DATA && !fm_is_memory(fdb) && !(fdb->fdb_opt & (LFB_NO_STRUCT_CHK | LFB_SCOPED));
+}
+
+// Opens the structure file of `fdb` at scope 0: 0, or the open's status.
+uint32_t open_struct(FDB* fdb, ARB** out) {
+  FDB s;
+  struct_fdb(fdb, &s);
+  *out = nullptr;
+  if (!FM_OPEN(&s, 0, 0, 0x0f, 0x0f)) return s.fdb_stat ? s.fdb_stat : uint32_t{FM_NO_FILE};
+  *out = s.fdb_arb;
+  return 0;
+}
+
+// A structure check that failed a scratch or locate.
+int struct_failed(FDB* fdb, LFB* lfb, ARB* s_arb, uint32_t st) {
+  if (s_arb) FM_CLOSE(s_arb, 0);
+  free_lfb(lfb, 0);
+  fdb->fdb_stat = st;
+  fdb->fdb_stat2 = 0;
+  return 0;
 }
 
 }  // namespace
@@ -152,8 +179,16 @@ int fm_detach(ARB* arb) {
 }
 
 int fm__scratch(FDB* fdb) {
+  const bool force = fdb->fdb_opt & LFB_FORCE;
+  if (!force && fm_needs_stamp(fdb) && !get_struct_date(fdb)) return 0;
   LFB* lfb = lfb_for(fdb, fdb->path.fdb_tmp_id);
   if (!lfb) return 0;
+  ARB* s_arb = nullptr;
+  if (has_struct(fdb, force)) {
+    uint32_t st = open_struct(fdb, &s_arb);
+    if (!st && !force && !verify_struct(s_arb)) st = s_arb->arb_stat;
+    if (st && !force) return struct_failed(fdb, lfb, s_arb, st);
+  }
   ARB* arb = lfb->lfb_arb;
   STRM* strm = arb->arb_sarb->sarb_cur_strm;
   int ok = strm->strm_fms->scratch(arb, strm);
@@ -161,18 +196,32 @@ int fm__scratch(FDB* fdb) {
     fdb->fdb_stat = arb->arb_stat;
     fdb->fdb_stat2 = arb->arb_stat2;
   }
+  // The structure file goes with its data file.
+  if (s_arb) FM_CLOSE(s_arb, ok || force ? ARB_SCRATCH | ARB_CLOSE_NOW : 0);
   free_lfb(lfb, 0);
   return ok;
 }
 
 int fm_locate(FDB* fdb) {
   const uint32_t caller_opt = fdb->fdb_opt;
+  if (fm_needs_stamp(fdb) && !get_struct_date(fdb)) return 0;
   LFB* lfb = lfb_for(fdb, fdb->path.fdb_tmp_id);
   fdb->fdb_opt = caller_opt;
   if (!lfb) return 0;
+  if (lfb->lfb_pfb->pfb_open) {
+    free_lfb(lfb, 0);
+    return 1;
+  }
+  if (chk_struct(fdb, lfb)) {
+    ARB* s_arb = nullptr;
+    uint32_t st = open_struct(fdb, &s_arb);
+    if (!st && !verify_struct(s_arb)) st = s_arb->arb_stat;
+    if (st) return struct_failed(fdb, lfb, s_arb, st);
+    FM_CLOSE(s_arb, 0);
+  }
   ARB* arb = lfb->lfb_arb;
   STRM* strm = arb->arb_sarb->sarb_cur_strm;
-  int ok = lfb->lfb_pfb->pfb_open || strm->strm_fms->locate(arb, strm);
+  int ok = strm->strm_fms->locate(arb, strm);
   if (!ok) {
     fdb->fdb_stat = arb->arb_stat;
     fdb->fdb_stat2 = arb->arb_stat2;

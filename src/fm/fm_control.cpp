@@ -33,6 +33,8 @@ ARB* g_struct_arb;
 constexpr uint32_t kCtlSize = 500;
 constexpr uint32_t kStructSize = 40;
 constexpr size_t kStructRecLen = 24;
+constexpr size_t kStampKey = 13;  // application, version, name
+constexpr size_t kStampAt = 16;   // two u32 as the machine keeps them
 constexpr size_t kProtoRecLen = 18;
 
 // Exact read in locate mode: the live record, or null.
@@ -224,6 +226,23 @@ int fm_ctl_init() {
 }
 
 bool fm_ctl_ready() { return g_pfb_arb && g_lfn_arb; }
+
+int ctl_get_stamp(const uint8_t* key, uint32_t* stamp) {
+  uint8_t rec[kStructRecLen] = {};
+  memcpy(rec, key, kStampKey);
+  if (!g_struct_arb || !ctl_read(g_struct_arb, 0, rec, 0)) return 0;
+  memcpy(stamp, g_struct_arb->arb_rec + kStampAt, 8);
+  return 1;
+}
+
+int ctl_put_stamp(const uint8_t* key, const uint32_t* stamp) {
+  if (!g_struct_arb) return 0;
+  uint8_t rec[kStructRecLen] = {};
+  memcpy(rec, key, kStampKey);
+  memcpy(rec + kStampAt, stamp, 8);
+  g_struct_arb->arb_len = g_struct_arb->arb_var_len = kStructRecLen;
+  return fm_slot(g_struct_arb, &fms_fn::write, 0, rec);
+}
 
 int ctl_write_pfb(PFB* pfb) { return fm_slot(g_pfb_arb, &fms_fn::write, ARB_LOCATE, pfb); }
 

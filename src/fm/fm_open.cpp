@@ -13,6 +13,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "fm/record_cache.h"
+#include "fm/struct_file.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
@@ -25,7 +26,6 @@ uint32_t g_unique;  // unique file names of the session
 uint32_t g_pfb_no;  // PFB numbers
 
 constexpr size_t kPathKeyLen = offsetof(FDB_PATH, fdb_class) + 1;  // without padding
-constexpr uint16_t kStructRecLen = 1016;
 
 bool same_path(const FDB_PATH& a, const FDB_PATH& b) { return memcmp(&a, &b, kPathKeyLen) == 0; }
 
@@ -240,17 +240,7 @@ LFB* open_by_identity(FDB* fdb, LFB* lfb, uint32_t scope) {
   return open_new_pfb(fdb, lfb, r, scope);
 }
 
-// A disk file's structure file: same path, class 2, no keys.
-void struct_fdb(const FDB* fdb, FDB* s) {
-  INIT_FDB(s, FS_DISK, kStructRecLen, 0, nullptr, 0);
-  s->path = fdb->path;
-  s->path.fdb_class = PATH_STRUCT;
-  s->fdb_struct_date[0] = fdb->fdb_struct_date[0];
-  s->fdb_struct_date[1] = fdb->fdb_struct_date[1];
-}
-
-// Open step 4: the structure file must open (its contents are checked by
-// the native back-end's structure code).
+// Open step 4: the structure file must open and agree with the stamp.
 int check_struct(FDB* fdb, const LFB* lfb, uint32_t scope) {
   FDB s;
   struct_fdb(fdb, &s);
@@ -259,8 +249,10 @@ int check_struct(FDB* fdb, const LFB* lfb, uint32_t scope) {
     fail_fdb(fdb, s.fdb_stat == FM_NO_FILE ? uint32_t{FM_NO_STRUCT_FILE} : s.fdb_stat, s.fdb_stat2);
     return 0;
   }
+  int ok = verify_struct(s.fdb_arb);
+  if (!ok) to_fdb(fdb, s.fdb_arb);
   FM_CLOSE(s.fdb_arb, 0);
-  return 1;
+  return ok;
 }
 
 int opened(FDB* fdb, LFB* lfb) {
@@ -391,6 +383,53 @@ int attach_handle(LFB* lfb, FAD* fad, uint32_t scope) {
   return 1;
 }
 
+// Fills a structure file just made, or checks one that was there: 0 with
+// the status in the handle.
+int fill_struct(ARB* arb, uint32_t opt, bool made) {
+  if (opt & LFB_NO_STRUCT_FILE) return 1;
+  return made ? create_struct(arb) : verify_struct(arb);
+}
+
+// Create of a structure file (class 2): opened for its filling, with the
+// data file's stamp, which the open itself must not check.
+int create_struct_file(FDB* fdb, uint32_t scope) {
+  const uint32_t caller_opt = fdb->fdb_opt;
+  const uint32_t stamp[2] = {fdb->fdb_struct_date[0], fdb->fdb_struct_date[1]};
+  fdb->fdb_struct_date[0] = fdb->fdb_struct_date[1] = kStampUnknown;
+  fdb->fdb_opt = (caller_opt | LFB_OPEN_NEW) & ~LFB_JOIN;
+  LFB* lfb = alloc_lfb(fdb, scope);
+  fdb->fdb_opt = caller_opt;
+  memcpy(fdb->fdb_struct_date, stamp, sizeof stamp);
+  if (!lfb) return 0;
+  PFB* pfb = lfb->lfb_pfb;
+  if (pfb->pfb_stamp[0] == kStampUnknown) memcpy(pfb->pfb_stamp, stamp, sizeof stamp);
+  ARB* arb = lfb->lfb_arb;
+  STRM* strm = arb->arb_sarb->sarb_cur_strm;
+  int ok = 1;
+  if (!strm->strm_active && !pfb->pfb_open) {
+    ok = strm->strm_fms->create(arb, strm);
+    const bool made = arb->arb_stat != FM_EXISTS;
+    if (ok && !fill_struct(arb, caller_opt, made)) {
+      ok = 0;
+      if (made) {  // a half-filled structure file would pass for a good one
+        to_fdb(fdb, arb);
+        arb->arb_mod = ARB_SCRATCH | ARB_CLOSE_NOW;
+        if (!strm->strm_fms->close(arb, strm)) sys_err("FMFI", __LINE__, "fm__create() - fms_close failed");
+        if (!free_lfb(lfb, 1)) sys_err("FMFI", __LINE__, "fm__create() - free_lfb failed");
+        return 0;
+      }
+    }
+  } else if (!strm->strm_active) {
+    ok = strm->strm_fms->open(arb, strm) && fill_struct(arb, caller_opt, false);
+  }
+  if (!ok) to_fdb(fdb, arb);
+  if (ok && (caller_opt & LFB_OPEN_NEW)) return opened(fdb, lfb);
+  arb->arb_mod = 0;
+  strm->strm_fms->close(arb, strm);
+  free_lfb(lfb, 0);
+  return ok;
+}
+
 // A scope entry that a failed step made and left empty goes again.
 void drop_if_empty(uint32_t scope) {
   for (auto* e = static_cast<FM_SCOPE*>(fm_scope_list.head); e; e = static_cast<FM_SCOPE*>(e->in_list.next)) {
@@ -434,6 +473,7 @@ int create_strm(LFB* lfb, FAD* fad, uint32_t scope) {
 
 bool chk_struct(const FDB* fdb, const LFB* lfb) {
   if (fdb->path.fdb_class != PATH_DATA || fdb->fdb_fs_type == FS_MEMORY) return false;
+  if (fdb->fdb_struct_date[0] == kStampUnknown) return false;  // nothing to check against
   if (lfb->lfb_pfb->pfb_fms && lfb->lfb_pfb->pfb_fms->pfb_fms_fn_type == FMS_REMOTE) return false;
   if (!(lfb->lfb_opt & LFB_STRUCT_CHK) || (lfb->lfb_opt & (LFB_NO_STRUCT_CHK | LFB_SCOPED))) return false;
   return !is_ap(fdb->path.fdb_ap, "0DO");
@@ -446,7 +486,24 @@ void count_user(LFB* lfb) {
   lfb->lfb_counted = 1;
 }
 
+// A disk file's structure file: same path, class 2, no keys.
+void struct_fdb(const FDB* fdb, FDB* s) {
+  INIT_FDB(s, FS_DISK, kStructFileRecLen, 0, nullptr, 0);
+  s->path = fdb->path;
+  s->path.fdb_class = PATH_STRUCT;
+  s->fdb_struct_date[0] = fdb->fdb_struct_date[0];
+  s->fdb_struct_date[1] = fdb->fdb_struct_date[1];
+}
+
+bool fm_needs_stamp(const FDB* fdb) {
+  const FDB_PATH& p = fdb->path;
+  if (p.fdb_class != PATH_DATA || fm_is_memory(fdb) || fdb->fdb_struct_date[0] != kStampUnknown) return false;
+  // Work files and the engine's own files have no design to look in.
+  return !(fdb->fdb_opt & LFB_SCOPED) && p.fdb_ap[0] != ' ' && !blank(p.fdb_name, sizeof p.fdb_name);
+}
+
 int fm__open(FDB* fdb, uint32_t scope) {
+  if (fm_needs_stamp(fdb) && !get_struct_date(fdb)) return 0;
   LFB* lfb = alloc_lfb(fdb, scope);
   if (!lfb) return 0;
   ARB* arb = lfb->lfb_arb;
@@ -487,25 +544,20 @@ int fm__create(FDB* fdb, uint32_t scope) {
   const uint32_t caller_opt = fdb->fdb_opt;
   const bool open_new = caller_opt & LFB_OPEN_NEW;
   const uint8_t cls = fdb->path.fdb_class;
-  if ((cls == PATH_DATA || cls == 8) && fdb->fdb_fs_type != FS_MEMORY &&
-      !(caller_opt & (LFB_NO_STRUCT_CHK | LFB_SCOPED))) {
+  if (cls == PATH_STRUCT && !fm_is_memory(fdb)) return create_struct_file(fdb, scope);
+  if ((cls == PATH_DATA || cls == 8) && !fm_is_memory(fdb) && !(caller_opt & (LFB_NO_STRUCT_CHK | LFB_SCOPED))) {
+    if (fdb->fdb_struct_date[0] == kStampUnknown && !get_struct_date(fdb)) return 0;
     FDB s;
     struct_fdb(fdb, &s);
-    if (!FM_CREATE(&s, scope, 0, 0, 0x0f, 0x0f)) {
+    if (fdb->fdb_struct_date[0] != kStampUnknown && !FM_CREATE(&s, scope, 0, 0, 0x0f, 0x0f)) {
       fail_fdb(fdb, s.fdb_stat, s.fdb_stat2);
       return 0;
     }
   }
-  const uint32_t stamp[2] = {fdb->fdb_struct_date[0], fdb->fdb_struct_date[1]};
-  if (cls == PATH_STRUCT) fdb->fdb_struct_date[0] = fdb->fdb_struct_date[1] = kStampUnknown;
   if (!open_new) fdb->fdb_opt &= ~LFB_JOIN;
   LFB* lfb = alloc_lfb(fdb, scope);
   fdb->fdb_opt = (fdb->fdb_opt & ~LFB_JOIN) | (caller_opt & LFB_JOIN);
-  fdb->fdb_struct_date[0] = stamp[0];
-  fdb->fdb_struct_date[1] = stamp[1];
   if (!lfb) return 0;
-  if (cls == PATH_STRUCT && lfb->lfb_pfb->pfb_stamp[0] == kStampUnknown)
-    memcpy(lfb->lfb_pfb->pfb_stamp, stamp, sizeof stamp);
   ARB* arb = lfb->lfb_arb;
   STRM* strm = arb->arb_sarb->sarb_cur_strm;
   int ok = 1;

@@ -64,6 +64,12 @@ int free_lfb(LFB* lfb, int scratch);
 void free_pfb(PFB* pfb);
 // Whether the structure file must be checked.
 bool chk_struct(const FDB* fdb, const LFB* lfb);
+// A disk data file's structure file: same path, class 2, no keys, the
+// file's stamp.
+void struct_fdb(const FDB* fdb, FDB* s);
+// Whether open, scratch and locate must look up the descriptor's structure
+// stamp first (get_struct_date).
+bool fm_needs_stamp(const FDB* fdb);
 // True when the descriptor agrees with an open physical file; else fdb_stat.
 bool verify_pfb(FDB* fdb, const PFB* pfb);
 
@@ -104,6 +110,10 @@ LFN* ctl_lfn_of(uint32_t pfb_no);
 void ctl_each_pfb(void (*fn)(PFB* pfb, void* ctx), void* ctx);
 void ctl_each_lfn(void (*fn)(LFN* lfn, void* ctx), void* ctx);
 void ctl_each_lfn_of(uint32_t pfb_no, void (*fn)(LFN* lfn, void* ctx), void* ctx);
+// The STRUCT cache by its 13-byte key (application, version, name): 1
+// found / written.
+int ctl_get_stamp(const uint8_t* key, uint32_t* stamp);
+int ctl_put_stamp(const uint8_t* key, const uint32_t* stamp);
 // Control records present now (tests compare before and after).
 uint32_t ctl_count_pfb();
 uint32_t ctl_count_lfn();

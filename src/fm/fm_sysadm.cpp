@@ -9,6 +9,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
+#include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
 
@@ -37,7 +38,7 @@ int open_sa(int which, void (*init)(FDB*, KDB*, SDB*), uint32_t opts) {
 }
 
 // Exact read of the record whose key is already at the head of `rec`.
-int read_exact(int which, uint8_t* rec, uint16_t len) {
+int read_exact(int which, uint8_t* rec, uint16_t len, uint16_t hold = 0) {
   ARB* a = g_sa[which];
   if (!a) return 0;
   a->arb_rec = rec;
@@ -45,7 +46,7 @@ int read_exact(int which, uint8_t* rec, uint16_t len) {
   a->arb_keyno = 0;
   a->arb_key = nullptr;
   a->arb_key_end = nullptr;
-  a->arb_mod = ARB_EQUAL;
+  a->arb_mod = ARB_EQUAL | hold;
   a->arb_lock_wait = 0;
   int r = fm_read(a);
   a->arb_mod = 0;
@@ -77,6 +78,23 @@ int sa_read_database(const char* db, uint8_t* rec) {
   memset(rec, ' ', kDatabaseRecLen);
   memcpy(rec, db, 3);
   return read_exact(SA_DATABASE, rec, kDatabaseRecLen);
+}
+
+uint32_t sa_update_stamp(const uint8_t* key, uint32_t stamp0, uint32_t stamp1) {
+  ARB* a = g_sa[SA_SYSDIR];
+  uint8_t rec[kSysdirLen];
+  memset(rec, ' ', kSysdirLen);
+  memcpy(rec, key, 16);
+  if (!a || !read_exact(SA_SYSDIR, rec, kSysdirLen, ARB_HOLD)) return 0;
+  if (ld_le32(rec, SYSDIR_STAMP) == stamp0 && ld_le32(rec, SYSDIR_STAMP + 4) == stamp1) {
+    fm_release(a);
+    return 0;
+  }
+  st_le32(rec, SYSDIR_STAMP, stamp0);
+  st_le32(rec, SYSDIR_STAMP + 4, stamp1);
+  a->arb_rec = rec;
+  a->arb_var_len = kSysdirLen;
+  return fm_rewrite(a) ? 0 : a->arb_stat;
 }
 
 int fm_sysadm_init() {

@@ -31,6 +31,10 @@ int sa_read_sysdflt(const uint8_t* key, uint8_t* rec);
 int sa_read_appl(const char* ap, const char* ver, uint8_t* rec);
 int sa_read_database(const char* db, uint8_t* rec);
 
+// The SYSDIR entry of `key` takes the stamp when it differs: 0, also when
+// there is no entry; else the rewrite's status.
+uint32_t sa_update_stamp(const uint8_t* key, uint32_t stamp0, uint32_t stamp1);
+
 constexpr uint16_t kApplRecLen = 324;
 constexpr uint16_t kDatabaseRecLen = 424;
 

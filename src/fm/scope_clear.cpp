@@ -7,6 +7,7 @@
 // code of the level being left, which MARK keeps in a local.
 #include "fm/scope_clear.h"
 #include "fm/fm_sysadm.h"
+#include "fm/struct_file.h"
 #include "fm/unix_fm.h"
 
 #include <cstdlib>
@@ -117,7 +118,10 @@ int fm_init() {
   if (!fms_set_data_server(getenv("KIVO_DATA_SERVER"))) return 0;
   mm_destroy_all();  // a second start (tests) begins with no memory file
   fm_objects_init();
-  return fm_ctl_init() && fm_sysadm_init();
+  if (!fm_ctl_init() || !fm_sysadm_init()) return 0;
+  if (fms_table(FMS_NATIVE))
+    for (const char* ap : {"0AD", "0SA", "0LA", "0DB"}) fill_date_cache(ap);
+  return 1;
 }
 
 void fm_clr_scope(uint32_t level) {

@@ -614,8 +614,8 @@ int u_rename(ARB* arb, STRM* strm) {
   }
   if (!st) st = move_file(with_ext(from->path, ".dat"), old_dat, &err);
   if (st == FM_CROSS_DEVICE) st = replace_by_copy(from->path, to->path, &err);
-  else if (!st && move_file(with_ext(from->path, ".key"), old_key, &err) != 0)
-    os_sys.unlink(with_ext(from->path, ".key").c_str());  // the open rebuilds it
+  else if (!st && os_sys.rename(with_ext(from->path, ".key").c_str(), old_key.c_str()) != 0)
+    os_sys.unlink(with_ext(from->path, ".key").c_str());  // the next open rebuilds it
   if (slot >= 0) kivo_close(slot);
   if (!st) return 1;
   fail(src_arb, st, err);
@@ -692,7 +692,7 @@ int unix_fm_init() {
   // A new start (a forked engine, tests) keeps nothing of the blocks before:
   // their data files belong to the descriptor table that was dropped.
   for (auto& f : g_idlist)
-    for (UIO_STRM* u : f->streams) u->rcb = nullptr;
+    for (UIO_STRM* u : f->streams) delete u;
   g_idlist.clear();
   fms_fn& t = unix_fms_fn;
   t = fms_fn{};

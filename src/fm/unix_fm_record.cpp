@@ -408,9 +408,13 @@ namespace {
 // Rewrite and delete: on the held record, recovered first when its lock was
 // given up; the cursor stays where it was.
 template <class Op>
-int update_held(ARB* arb, UIO_STRM* u, Op op) {
+int update_held(ARB* arb, UIO_STRM* u, Op op, bool removes = false) {
   if (u->hold == UIO_NO_HOLD) return fail(arb, FM_NOT_HELD);
   if (u->hold == UIO_RCVR && !recover_hold(arb, u)) return 0;
+  // A cursor left to find its place again from the last record read must
+  // find it before that record goes: afterwards its key cannot be read.
+  BRF_RCB* r = u->rcb;
+  if (removes && r->cursor && r->cursor->key >= 0 && r->positioned_key != r->cursor->key) brfsetcur(r);
   cursor_place place;
   place.save(u->rcb);
   int st = op(u->rcb);
@@ -432,11 +436,8 @@ int u_rewrite(ARB* arb, STRM* strm) {
 
 int u_del(ARB* arb, STRM* strm) {
   UIO_STRM* u = U(strm);
-  return update_held(arb, u, [](BRF_RCB* rcb) {
-    int st = brfdelete(rcb);
-    if (rcb->cursor) rcb->positioned_key = -1;  // its entry is gone: go on by key
-    return st;
-  });
+  return update_held(
+      arb, u, [](BRF_RCB* rcb) { return brfdelete(rcb); }, true);
 }
 
 int u_release(ARB* arb, STRM* strm) {

@@ -2,6 +2,7 @@
 // over every disk back-end that takes part (fms_commit).
 #include "fm/whole_file.h"
 
+#include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "foundation/sys_err.h"
@@ -50,7 +51,53 @@ int del_all_loop(ARB* arb, STRM* s, uint16_t locate) {
   }
 }
 
+int fail_to(FDB* fdb, const ARB* arb) {
+  fdb->fdb_stat = arb->arb_stat;
+  fdb->fdb_stat2 = arb->arb_stat2;
+  return 0;
+}
+
+// After the new data took the old name, the old structure file no longer
+// describes it: it goes, as it would with the old file.
+void drop_old_struct(const FDB* old_fdb) {
+  if (old_fdb->path.fdb_class != PATH_DATA || fm_is_memory(old_fdb) ||
+      (old_fdb->fdb_opt & (LFB_NO_STRUCT_CHK | LFB_SCOPED)))
+    return;
+  FDB s;
+  struct_fdb(old_fdb, &s);
+  s.path.fdb_tmp_id = old_fdb->path.fdb_tmp_id;
+  FM_SCRATCH(&s, LFB_FORCE);
+}
+
 }  // namespace
+
+int fm_replace(FDB* old_fdb, FDB* new_fdb, int discard) {
+  if (discard) return FM_SCRATCH(new_fdb, new_fdb->fdb_opt | LFB_FORCE);
+  LFB* o = alloc_lfb(old_fdb, old_fdb->path.fdb_tmp_id);
+  if (!o) return 0;
+  LFB* n = alloc_lfb(new_fdb, new_fdb->path.fdb_tmp_id);
+  if (!n) {
+    free_lfb(o, 0);
+    return 0;
+  }
+  ARB* oa = o->lfb_arb;
+  ARB* na = n->lfb_arb;
+  fms_slot rename = o->lfb_pfb->pfb_fms->rename;
+  int ok = 0;
+  if (!rename) oa->arb_stat = FM_NO_FMS, oa->arb_stat2 = 0;
+  else ok = rename(oa, na->arb_sarb->sarb_cur_strm);
+  // The back-end moves across devices itself (a copy beside the old file
+  // renamed over it): a copy made here into the old name would leave it
+  // half written on a failure.
+  if (!ok) {
+    fail_to(old_fdb, oa);
+    fail_to(new_fdb, na->arb_stat ? na : oa);
+  }
+  free_lfb(n, 1);
+  free_lfb(o, 0);
+  if (ok) drop_old_struct(old_fdb);
+  return ok;
+}
 
 int fm_del_all(ARB* arb) {
   STRM* s = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;

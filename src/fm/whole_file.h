@@ -19,6 +19,11 @@ struct ARB;
 int fm_del_all(ARB* arb);
 
 struct FDB;
+// Replaces the old file by the new one (the new name is gone after), or
+// with `discard` deletes the new one and keeps the old. The old name holds
+// a whole data file, old or new, at every moment. Failure codes go to the
+// descriptors' fdb_stat/fdb_stat2.
+int fm_replace(FDB* old_fdb, FDB* new_fdb, int discard);
 // Creates the target and copies every record of the source into it; both
 // are closed again. Failure codes go to the source descriptor.
 int fm_copy(FDB* target, FDB* source);

@@ -45,6 +45,10 @@ void rt_init();
 extern ARB* rt_err_arb;
 void ii_init();
 
+// Opens the ELEMENT design file of `ap`/`ver` for reading at the current
+// level; its handle, or null.
+ARB* ii_open_delem_fi(const char* ap, const char* ver);
+
 // Runs the compiled code of one event point; the end code.
 uint32_t ii_exec(EP_CALL* call);
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "foundation/pool.h"
 #include "types/pd.h"
@@ -75,5 +76,16 @@ int cv_get_universal(uni_cnv* c, int keep_type, uint8_t* shared, POOL* pool);
 // which fills this hook when it starts; empty, a typed date is invalid.
 using typed_date_fn = int (*)(uni_cnv* c, int keep_type, POOL* pool);
 typed_date_fn set_typed_date_hook(typed_date_fn fn);
+
+// The number kind of a binary (type 5) or packed (8) element of `size` bytes.
+uint8_t elem_num_kind(uint8_t type, uint16_t size, bool is_signed);
+// The stored value of `text` for the ELEMENT record `elem`, its type and size
+// kept; 1 when it converts.
+int elem_typed_value(const uint8_t* elem, const std::string& text, uint8_t* out);
+// One occurrence's null value (blank null text: blanks, zero, or the type's
+// null form) and initial value (blank initial text: the null value); 0 with
+// the reason in `why` when the text does not convert.
+int elem_null_value(const uint8_t* elem, uint8_t* out, std::string* why);
+int elem_init_value(const uint8_t* elem, uint8_t* out, std::string* why);
 
 }  // namespace kivo

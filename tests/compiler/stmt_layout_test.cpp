@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "compiler/stmt_layout.h"
-#include "fm/la.h"
 #include "em_test_util.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 
 namespace kivo {

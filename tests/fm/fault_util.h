@@ -9,16 +9,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 #include "foundation/os_calls.h"
 
 namespace kivo::test {
 
-enum class fault_kind { eio, enospc, short_write };
+// kill: the process ends with SIGKILL at the call, as in a crash.
+enum class fault_kind { eio, enospc, short_write, kill };
 
 inline const char* fault_name(fault_kind k) {
-  return k == fault_kind::eio ? "EIO" : k == fault_kind::enospc ? "ENOSPC" : "short write";
+  static const char* const kNames[] = {"EIO", "ENOSPC", "short write", "kill"};
+  return kNames[static_cast<int>(k)];
 }
 
 struct fault_state {
@@ -37,6 +40,7 @@ inline bool fault_hit(const char* name, bool is_write = false) {
   if (++g_fault.calls != g_fault.nth) return false;
   g_fault.fired = true;
   g_fault.failed = name;
+  if (g_fault.kind == fault_kind::kill) raise(SIGKILL);
   return true;
 }
 

@@ -1,6 +1,7 @@
 // Native files between real processes through the file manager: counters
 // updated under holds, records another process holds, lost holds recovered,
-// scratch and work-file names of files in use.
+// scratch and work-file names of files in use; and, in one process, the
+// limits of a read's area and of key numbers.
 #include <cstdlib>
 #include <random>
 
@@ -30,12 +31,12 @@ class FmNativeProcesses : public NativeFm {
     for (int i = 0; i < kCounters; ++i) ASSERT_EQ(put(a, i, 0), 1) << a->arb_stat;
     ASSERT_EQ(FM_CLOSE(a, 0), 1);
   }
-  // A child that opens the file and holds record 0 until told, then ends.
-  pid_t holder(signal_pipe& ready, signal_pipe& go, uint16_t mod = ARB_HOLD) {
-    return fork_engine([&, mod] {
+  // A child that opens the file and holds record `id` until told, then ends.
+  pid_t holder(signal_pipe& ready, signal_pipe& go, uint16_t mod = ARB_HOLD, int id = 0) {
+    return fork_engine([&, mod, id] {
       test_file t("COUNTER");
       ARB* a = open(t);
-      if (!a || !get(a, 0, mod)) return 1;
+      if (!a || !get(a, id, mod)) return 1;
       ready.send();
       go.receive();
       return 0;
@@ -113,13 +114,27 @@ TEST_F(FmNativeProcesses, HeldRecordIsDeliveredLockedAndReadNextGoesOnAfterIt) {
   EXPECT_EQ(fm_rdnxt(s), 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf_), 8), rec_id(1)) << "record 0 passed over";
   fm_release(s);
-  // fm_del_all on a handle that does not wait stops at the held record.
-  a->arb_mod = 0;
-  a->arb_lock_wait = 0;
-  EXPECT_EQ(fm_del_all(a), 0);
-  EXPECT_EQ(a->arb_stat, FM_LOCKED);
   go.send();
   EXPECT_EQ(wait_exit(h), 0);
+  FM_CLOSE(a, 0);
+}
+
+TEST_F(FmNativeProcesses, DeleteAllThatDoesNotWaitStopsAtARecordAnotherHolds) {
+  test_file t("COUNTER");
+  make_counters(t);
+  signal_pipe ready, go;
+  pid_t h = holder(ready, go, ARB_HOLD, 5);
+  ASSERT_EQ(ready.receive(), 'x');
+  ARB* a = open(t);
+  a->arb_rec = buf_, a->arb_len = kTestRecLen, a->arb_mod = 0, a->arb_lock_wait = 0;
+  EXPECT_EQ(fm_del_all(a), 0);
+  EXPECT_EQ(a->arb_stat, FM_LOCKED);
+  for (int i = 0; i < kCounters; ++i) EXPECT_EQ(get(a, i), i >= 5) << i;
+  go.send();
+  EXPECT_EQ(wait_exit(h), 0);
+  a->arb_rec = buf_, a->arb_mod = 0;
+  EXPECT_EQ(fm_del_all(a), 1);
+  EXPECT_EQ(get(a, 5), 0);
   FM_CLOSE(a, 0);
 }
 
@@ -198,6 +213,44 @@ TEST_F(FmNativeProcesses, ScopedWorkFileWhoseShortNameIsInUseTakesTheNextName) {
   go.send();
   EXPECT_EQ(wait_exit(c), 0);
   uio_short_tmp_names = false;
+}
+
+// A record longer than the caller's area is delivered cut to it and
+// reported; key numbers the key-file table cannot hold are refused at
+// create, leaving no file.
+using FmNativeLimits = NativeFm;
+
+TEST_F(FmNativeLimits, LongRecordsAreCutAndReportedAndKeyNumbersPast15Refused) {
+  struct row {
+    uint8_t keyno;
+    uint16_t area;  // the reader's record length
+    uint32_t want;
+  } rows[] = {{0, kTestRecLen, 0},
+              {0, 20, FM_REC_TOO_LONG},
+              {0, 1, FM_REC_TOO_LONG},
+              {16, kTestRecLen, FM_KEY_NO_DIFF},
+              {200, kTestRecLen, FM_KEY_NO_DIFF}};
+  for (const row& r : rows) {
+    std::string name = "LIM" + std::to_string(&r - rows);
+    test_file t(name.c_str());
+    t.kdb[0].kdb_keyno = r.keyno;
+    ARB* a = create(t);
+    if (r.want == FM_KEY_NO_DIFF) {
+      EXPECT_EQ(a ? 0 : t.fdb.fdb_stat, r.want) << int(r.keyno);
+      EXPECT_NE(access(path((name + ".dat").c_str()).c_str(), F_OK), 0);
+      continue;
+    }
+    ASSERT_EQ(put(a, 7, 0x41424344, "a tail of text beyond"), 1);
+    uint8_t area[kTestRecLen + 1];
+    memset(area, '#', sizeof area);
+    memcpy(area, rec_id(7).c_str(), 8);
+    a->arb_rec = area, a->arb_len = r.area, a->arb_keyno = 0, a->arb_mod = ARB_EQUAL;
+    EXPECT_EQ(fm_read(a), r.want == 0) << r.area;
+    EXPECT_EQ(a->arb_stat, r.want) << r.area;
+    EXPECT_EQ(a->arb_var_len, r.area) << "what was delivered";
+    EXPECT_TRUE(area[std::max<uint16_t>(r.area, 8)] == '#' && !memcmp(area, buf_, r.area)) << "only the area";
+    FM_CLOSE(a, 0);
+  }
 }
 
 }  // namespace

@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "fm/fd_cache.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
+#include "fm/fm_sysadm.h"
 #include "fm/scope_clear.h"
 #include "fm/unix_fm.h"
 #include "fm_started.h"
@@ -50,20 +53,24 @@ inline void fill_rec(uint8_t* r, int i, uint32_t c, const char* text = "") {
   memcpy(r + 12, text, std::min<size_t>(strlen(text), kTestRecLen - 12));
 }
 
+// The file manager started again with the native back-end on files under
+// `data` (which must outlive the test), and the back-end dropped after it.
+inline int start_native(std::string& data) {
+  fms_backends.native = unix_fm_init;
+  com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
+  return fm_init();
+}
+inline void stop_native() { fms_backends = {}, fms_install(FMS_NATIVE, nullptr), fms_select = {}; }
+
 class NativeFm : public FmStarted {
  protected:
   void SetUp() override {
-    fms_backends.native = unix_fm_init;
     FmStarted::SetUp();
     data_ = dir_.path();
-    com.data_dir = cstr{static_cast<uint16_t>(data_.size()), data_.data()};
-    com.path_root = cstr{0, nullptr};
-    ASSERT_EQ(fm_init(), 1);  // again, so the start-up's files are looked for here
+    ASSERT_EQ(start_native(data_), 1);
   }
   void TearDown() override {
-    fms_backends = {};
-    fms_install(FMS_NATIVE, nullptr);
-    fms_select = {};
+    stop_native();
     FmStarted::TearDown();
   }
   ARB* open(test_file& t, uint32_t opt = kAnyFile) {
@@ -89,8 +96,52 @@ class NativeFm : public FmStarted {
   uint32_t counter() const { return ld_le32(buf_, 8); }
   std::string path(const char* name) const { return data_ + "/DB1/TST/Data/" + name; }
 
+  // A blank record of `len` bytes, `text` at `off`, kept for the test.
+  uint8_t* blank_rec(size_t len, size_t off = 0, const char* text = "") {
+    uint8_t* r = entries_.emplace_back(len, ' ').data();
+    memcpy(r + off, text, strlen(text));
+    return r;
+  }
+  // DATABASE (DB1, DB2), SYSDIR, APPL and SYSDFLT files, found by a new start.
+  void write_sysadm(std::initializer_list<uint8_t*> sysdir) {
+    uint8_t *db1 = blank_rec(kDatabaseRecLen, DDB_CODE, "00"), *db2 = blank_rec(kDatabaseRecLen, DDB_CODE, "00");
+    memcpy(db1, "DB1", 3), memcpy(db2, "DB2", 3);
+    write_sa(INIT_DDB_FDB, {db1, db2}, kDatabaseRecLen);
+    write_sa(INIT_DSYSDIR_FDB, sysdir, kSysdirLen);
+    write_sa(INIT_DAP_FDB, {blank_rec(kApplRecLen)}, kApplRecLen);
+    write_sa(INIT_DSYSDFLT_FDB, {}, kSysdfltLen);
+    ASSERT_EQ(fm_init(), 1);
+  }
+  // A SYSDIR entry of application TST (stamp 0, check flag '0').
+  uint8_t* entry(const char* db, const char* name, uint16_t type, const char* alt = "   ") {
+    uint8_t* e = blank_rec(kSysdirLen, SYSDIR_NAME, name);
+    memcpy(e, db, 3), memcpy(e + SYSDIR_AP, "TST", 3), memcpy(e + SYSDIR_ALT_DB, alt, 3);
+    st_le32(e, SYSDIR_REDIRECT, memcmp(alt, "   ", 3) ? 0 : 1);
+    st_le16(e, SYSDIR_FS_TYPE, type);
+    e[SYSDIR_CHECK] = '0';
+    st_le32(e, SYSDIR_STAMP, 0), st_le32(e, SYSDIR_STAMP + 4, 0);
+    return e;
+  }
+  // A new file of records: a system-administration file, or a design file
+  // of application TST version "00".
+  template <class Init>
+  void write_sa(Init init, std::initializer_list<uint8_t*> recs, uint16_t len) {
+    FDB fdb;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    if constexpr (std::is_invocable_v<Init, FDB*, KDB*, SDB*>) init(&fdb, kdb, sdb);
+    else init(&fdb, kdb, sdb, "TST", "00");
+    ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW | kAnyFile, 0x0f, 0x0f), 1) << fdb.fdb_stat;
+    ARB* a = fdb.fdb_arb;
+    for (uint8_t* r : recs) {
+      a->arb_rec = r, a->arb_var_len = len;
+      EXPECT_EQ(fm_write(a), 1) << a->arb_stat;
+    }
+    ASSERT_EQ(FM_CLOSE(a, ARB_CLOSE_NOW), 1);
+  }
   scratch_dir dir_;
   std::string data_;
+  std::vector<std::vector<uint8_t>> entries_;
   uint8_t buf_[kTestRecLen + 8] = {};
 };
 

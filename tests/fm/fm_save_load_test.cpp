@@ -1,12 +1,12 @@
 // Whole files saved into a record stream and loaded back, and the record
 // cache filled from the INITIAL file of application "0DN". Disk files are
-// memory files under the native back-end's type: the stream of a disk file
-// is written and read, with no disk below it.
+// native files under a scratch data directory.
 #include <string>
 #include <vector>
 
 #include "fm/record_cache.h"
 #include "fm/whole_file.h"
+#include "fm_native_util.h"
 #include "fm_record_test_util.h"
 #include "foundation/bytes.h"
 
@@ -23,7 +23,8 @@ struct file_desc : owned_fdb {
     fdb.fdb_fs_type = fs;
     fdb.fdb_var = var;
     fdb.fdb_org = keyed ? ORG_INDEXED : ORG_SEQUENTIAL;
-    fdb.fdb_opt = LFB_NO_STRUCT_CHK;  // for the loads
+    fdb.fdb_opt = LFB_NO_STRUCT_CHK;                      // for the loads
+    fdb.fdb_struct_date[0] = fdb.fdb_struct_date[1] = 0;  // no design to look the stamp up in
     INIT_TMP_PATH(&fdb.path, "0DN", "00", name, 0);
   }
 };
@@ -32,11 +33,10 @@ class FmStream : public FmRec {
  protected:
   void SetUp() override {
     FmRec::SetUp();
-    native = mm_fms_fn;
-    fms_install(FMS_NATIVE, &native);
+    ASSERT_EQ(start_native(data_), 1);
   }
   void TearDown() override {
-    fms_install(FMS_NATIVE, nullptr);
+    stop_native();
     FmRec::TearDown();
   }
   static ARB* make(file_desc& d) {
@@ -66,7 +66,8 @@ class FmStream : public FmRec {
     FDB f = d.fdb;
     return FM_OPEN(&f, 1, LFB_NO_STRUCT_CHK, 0x0f, 0x0f) && FM_CLOSE(f.fdb_arb, 0);
   }
-  fms_fn native;
+  scratch_dir dir_;
+  std::string data_ = dir_.path();
   file_desc stream{"STREAM", 16, 1, false};
 };
 
@@ -135,7 +136,7 @@ TEST_F(FmSaveLoad, DamagedStreamsFailAndLeaveNoFile) {
       {false, 1, {"ab", "\0"s}, FM_EOF, {}},              // an escape at the end
       {false, 1, {"abcd", "\x01"}, FM_REC_TOO_LONG, {}},
       {false, 0, {"ab", "\x01"}, FM_REC_LEN_DIFF, {}},
-      {false, 1, {"\0"s, "\0"s, "ab", "\x01", "cd"}, 0, {"\0"s, "ab"}},
+      {false, 1, {"\0"s, "\x01", "ab", "\x01", "cd"}, 0, {"\x01", "ab"}},  // an escaped end
   };
   for (const row& r : rows) {
     file_desc copy("COPY", 3, r.var, true, r.memory ? FS_MEMORY : FS_DISK);

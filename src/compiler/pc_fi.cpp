@@ -1,0 +1,234 @@
+// Compiled files and fields: the CFI record of a file with its key records,
+// its areas and the FL records of its fields; the PCF's key fields (PK).
+//
+// Invariant: one CFI and one FL record per file and field of a module; a
+// second reference finds the first record again (by key) and gets its number.
+#include <cstring>
+#include <string>
+
+#include "compiler/design_records.h"
+#include "compiler/em_access.h"
+#include "compiler/em_records.h"
+#include "compiler/pc.h"
+#include "fm/fm_objects.h"
+#include "foundation/bytes.h"
+#include "foundation/descriptors.h"
+#include "foundation/text.h"
+#include "types/typed_value.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr int kMaxSegsPerKey = 16;
+
+// The record number of the record a read or write of `arb` just reached.
+uint32_t last_recno(const ARB* arb) {
+  return arb->arb_rec_id_area && arb->arb_rec_id_len >= 8 ? ld_le32(arb->arb_rec_id_area, 4) + 1 : 0;
+}
+
+bool blank(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != ' ') return false;
+  return true;
+}
+
+// ELEMENT `seq` of file `file` (key 2).
+bool file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem) {
+  ARB* a = pc_design(ctx, ap, PC_DELEM);
+  memset(elem, 0, kElementSize);
+  memcpy(elem + ELEM_FILE, file, 8);
+  st_le32(elem, ELEM_SEQ, seq);
+  return a && pc_read(a, 2, elem, kElementSize);
+}
+
+uint8_t seg_type(const uint8_t* elem) {
+  switch (elem[ELEM_TYPE]) {
+    case 5:
+    case 6:
+    case 7: return elem[ELEM_SIGNED] == '1' ? SDB_BINARY : SDB_UBINARY;
+    case 8: return SDB_PACKED;
+    default: return SDB_CHARS;
+  }
+}
+
+// One key's segments: a group's member fields, or each occurrence of the
+// field. `fields` receives the sequence of each segment's field.
+int key_segments(PC_CTX* ctx, const char* ap, const uint8_t* fi, int k, SDB* sdb, uint32_t* fields) {
+  const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
+  uint8_t e[kElementSize];
+  if (!file_elem(ctx, ap, fi + FI_NAME, seq, e))
+    return pc_err(ctx, "key %d of file %.8s: field %u not found", k, fi + FI_NAME, seq);
+  const int nsegs = fi[FI_KEY_SEGS + k];
+  if (nsegs < 1 || nsegs > kMaxSegsPerKey)
+    return pc_err(ctx, "key %d of file %.8s: %d segments", k, fi + FI_NAME, nsegs);
+  const bool group = e[ELEM_KIND] == 2;
+  for (int s = 0; s < nsegs; ++s) {
+    if (group && !file_elem(ctx, ap, fi + FI_NAME, seq + 1 + static_cast<uint32_t>(s), e))
+      return pc_err(ctx, "key %d of file %.8s: member %d not found", k, fi + FI_NAME, s + 1);
+    const uint16_t size = ld_le16(e, ELEM_SIZE);
+    const uint16_t off = static_cast<uint16_t>(ld_le16(e, ELEM_OFFSET) + (group ? 0 : s * size));
+    if (off + size > ld_le16(fi, FI_REC_LEN))
+      return pc_err(ctx, "key %d of file %.8s: segment %d past the record", k, fi + FI_NAME, s + 1);
+    init_sdb_func(&sdb[s], static_cast<uint16_t>(s + 1), off, size, seg_type(e), '+');
+    fields[s] = group ? seq + 1 + static_cast<uint32_t>(s) : seq;
+  }
+  return nsegs;
+}
+
+// The native descriptor of the file of FILE record `fi`; the field of each
+// segment into `fields` (key by key).
+bool file_fdb(PC_CTX* ctx, const char* ap, const uint8_t* fi, FDB* fdb, KDB* kdb, SDB* sdb, uint32_t* fields) {
+  const int nkeys = fi[FI_NKEYS];
+  if (nkeys > kFileMaxKeys) return pc_err(ctx, "file %.8s: %d keys", fi + FI_NAME, nkeys);
+  int used = 0;
+  for (int k = 0; k < nkeys; ++k) {
+    const int n = key_segments(ctx, ap, fi, k, sdb + used, fields + used);
+    if (n <= 0) return false;
+    if (used + n > kMaxKeySegs) return pc_err(ctx, "file %.8s: more than %d key segments", fi + FI_NAME, kMaxKeySegs);
+    INIT_KDB(&kdb[k], static_cast<uint8_t>(k), '+', k ? KDB_DUP : 0, sdb + used, static_cast<uint8_t>(n));
+    used += n;
+  }
+  INIT_FDB(fdb, fi[FI_FS_TYPE], ld_le16(fi, FI_REC_LEN), fi[FI_VAR] == '1', kdb, static_cast<uint8_t>(nkeys));
+  if (fi[FI_ORG]) fdb->fdb_org = fi[FI_ORG];
+  char a[4] = {}, v[3] = {}, n[9] = {};
+  memcpy(a, ap, 3), memcpy(v, IS_BOB_AP(ap) ? "00" : ctx->ver, 2), memcpy(n, fi + FI_NAME, 8);
+  INIT_DB_PATH(&fdb->path, "   ", a, v, n, PATH_DATA);
+  memcpy(fdb->path.fdb_src_ap, a, 3), memcpy(fdb->path.fdb_src_ver, v, 2);
+  fdb->fdb_struct_date[0] = ld_le32(fi, FI_STRUCT), fdb->fdb_struct_date[1] = ld_le32(fi, FI_STRUCT + 4);
+  fdb->fdb_shr = 0x0f, fdb->fdb_opt = 0;
+  return true;
+}
+
+// The PK records of the PCF: each key segment with its field's FL record.
+bool pcf_keys(PC_CTX* ctx, const char* ap, const uint8_t* fi, const FDB& fdb, const uint32_t* fields) {
+  for (int k = 0, at = 0; k < fdb.fdb_nkeys; ++k)
+    for (int s = 0; s < fdb.fdb_kdb[k].kdb_nsegs; ++s, ++at) {
+      uint8_t e[kElementSize], pk[PK_LEN];
+      if (!file_elem(ctx, ap, fi + FI_NAME, fields[at], e)) return pc_err(ctx, "PCF key field %u lost", fields[at]);
+      uint32_t fl = pc_fl(ctx, ap, e, 0, 0);
+      st_le16(pk, PK_KEY, static_cast<uint16_t>(k)), st_le16(pk, PK_SEG, static_cast<uint16_t>(s + 1));
+      st_le32(pk, PK_FLD, fl);
+      if (!fl || !em_append(ctx->em, EM_PK, pk, PK_LEN)) return pc_err(ctx, "PCF key record not written");
+    }
+  return true;
+}
+
+// FL records of every field of the file.
+bool file_fields(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint32_t area) {
+  uint8_t e[kElementSize];
+  for (uint32_t seq = 1; file_elem(ctx, ap, fi + FI_NAME, seq, e); ++seq)
+    if (!pc_fl(ctx, ap, e, area, ld_le16(e, ELEM_OFFSET))) return false;
+  return ctx->err_cnt == 0;
+}
+
+// A new CFI record: descriptor, numbers, areas, stamp.
+bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_t access, uint8_t* cfi) {
+  FDB fdb;
+  KDB kdb[kFileMaxKeys];
+  SDB sdb[kMaxKeySegs + kMaxSegsPerKey];
+  uint32_t fields[kMaxKeySegs + kMaxSegsPerKey];
+  if (!file_fdb(ctx, ap, fi, &fdb, kdb, sdb, fields)) return false;
+  const uint32_t no = ld_le32(fi, FI_NUMBER);
+  const uint8_t kind = static_cast<uint8_t>(no / kAreaSpan);
+  const uint32_t rec_area = pc_area(ctx, kind, ap, no % kAreaSpan, ld_le16(fi, FI_REC_LEN), 0, 1, fi[FI_CLASS]);
+  uint32_t fb_area = 0;
+  if (use == PC_FI_OPENED) fb_area = pc_area(ctx, kind, ap, no % kAreaSpan, kFileBlkSize, 1, 0, fi[FI_CLASS]);
+  if (!rec_area || (use == PC_FI_OPENED && !fb_area)) return false;
+  if (use != PC_FI_OPENED) fdb.fdb_fs_type = 0;
+  fdb.fdb_acc = access;
+  memset(cfi, 0, CFI_LEN);
+  st_le32(cfi, CFI_FILE_NO, no);
+  st_le32(cfi, CFI_FILE_NO2, ld_le32(fi, FI_NUMBER2));
+  st_le32(cfi, CFI_REC_AREA, rec_area);
+  st_le32(cfi, CFI_FB_AREA, fb_area);
+  st_le32(cfi, CFI_SECR_OFF, 0xFFFFFFFF);
+  memcpy(cfi + CFI_STAMP, fi + FI_STAMP, 8);
+  if (!em_cfi_add(ctx->em, fdb, cfi)) return pc_err(ctx, "compiled file %.8s not written", fi + FI_NAME);
+  if (!file_fields(ctx, ap, fi, rec_area)) return false;
+  const bool pcf = memcmp(ctx->em->em_pcf_ap, ap, 3) == 0 && ctx->em->em_pcf_id == no;
+  return !pcf || pcf_keys(ctx, ap, fi, fdb, fields);
+}
+
+// A file first compiled for its fields and now opened gets its file area
+// and its file-system type.
+bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) {
+  if (ld_le32(cfi, CFI_FB_AREA)) return true;
+  uint8_t fi[kFileRecSize] = {};
+  memcpy(fi + FI_NAME, cfi + size_t{CFI_FDB} + FDB_NAME, 8);
+  ARB* f = pc_design(ctx, ap, PC_DFILE);
+  if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "file %.8s of %.3s not found", fi, ap);
+  const uint32_t no = ld_le32(fi, FI_NUMBER);
+  uint32_t area =
+      pc_area(ctx, static_cast<uint8_t>(no / kAreaSpan), ap, no % kAreaSpan, kFileBlkSize, 1, 0, fi[FI_CLASS]);
+  if (!area) return false;
+  st_le32(cfi, CFI_FB_AREA, area);
+  cfi[size_t{CFI_FDB} + FDB_FS_TYPE] = fi[FI_FS_TYPE];
+  cfi[size_t{CFI_FDB} + FDB_ACC] = access;
+  return true;
+}
+
+}  // namespace
+
+uint32_t pc_fl(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint32_t area, uint16_t offset) {
+  EM* em = ctx->em;
+  uint8_t fl[CFLD_LEN] = {};
+  memcpy(fl + CFLD_AP, ap, 3);
+  memcpy(fl + CFLD_NAME, elem + ELEM_NAME, 22);
+  uint8_t key[CFLD_LEN];
+  memcpy(key, fl, CFLD_LEN);
+  if (em_read_key(em->em_cfld_arb, 0, key)) return last_recno(em->em_cfld_arb);
+  if (!area) return pc_err(ctx, "field %.22s has no area", elem + ELEM_NAME);
+  const uint16_t size = ld_le16(elem, ELEM_SIZE);
+  memcpy(fl + CFLD_ELEM, elem + ELEM_NUMBER, 4);
+  st_le16(fl, CFLD_OFF, offset);
+  fl[CFLD_KIND] = elem[ELEM_KIND];
+  fl[CFLD_TYPE] = elem[ELEM_TYPE];
+  st_le16(fl, CFLD_SIZE, size);
+  memcpy(fl + CFLD_OCCURS, elem + ELEM_OCCURS, 2);
+  fl[CFLD_SIGNED] = elem[ELEM_SIGNED];
+  fl[CFLD_HI] = elem[ELEM_HI];
+  fl[CFLD_LO] = elem[ELEM_LO];
+  st_le32(fl, CFLD_AREA, area);
+  memcpy(fl + CFLD_STAMP, elem + ELEM_STAMP, 8);
+  std::string why;
+  std::string value(size ? size : 1, ' ');
+  auto* v = reinterpret_cast<uint8_t*>(value.data());
+  // A group header holds no value of its own: blanks over its bytes.
+  if (elem[ELEM_KIND] == 1 && !elem_init_value(elem, v, &why))
+    return pc_err(ctx, "field %.22s: %s", elem + ELEM_NAME, why.c_str());
+  const bool blank_alpha = (IS_ELEM_ALP(elem[ELEM_TYPE]) || elem[ELEM_KIND] != 1) && blank(v, value.size());
+  uint32_t init = blank_alpha ? kComBlanks : bld_cnst(&ctx->bld, v, static_cast<uint16_t>(value.size()));
+  if (!init) return pc_err(ctx, "field %.22s: initial value not stored", elem + ELEM_NAME);
+  st_le32(fl, CFLD_INIT, init);
+  if (elem[ELEM_NULL_TEXT] != ' ' && elem[ELEM_NULL_TEXT] != 0 && elem[ELEM_KIND] == 1) {
+    if (!elem_null_value(elem, v, &why)) return pc_err(ctx, "field %.22s: %s", elem + ELEM_NAME, why.c_str());
+    uint32_t nv = bld_cnst(&ctx->bld, v, static_cast<uint16_t>(value.size()));
+    if (!nv) return pc_err(ctx, "field %.22s: null value not stored", elem + ELEM_NAME);
+    st_le32(fl, CFLD_NULL, nv);
+  }
+  const uint32_t no = em_append(em, EM_FL, fl, CFLD_LEN);
+  if (!no) return pc_err(ctx, "compiled field %.22s not written", elem + ELEM_NAME);
+  ++em->em_fld_cnt;
+  return no;
+}
+
+int pc_fi(const uint8_t* cap, const char* name, uint8_t* out, PC_CTX* ctx, uint8_t use, uint8_t access) {
+  if (ctx->err_cnt) return 0;
+  const char* ap = reinterpret_cast<const char*>(cap + CAP_AP);
+  uint8_t key[CFI_LEN] = {};
+  memcpy(key + size_t{CFI_FDB} + FDB_AP, ap, 3);
+  memcpy(key + size_t{CFI_FDB} + FDB_NAME, name, 8);
+  if (uint8_t* have = em_read_key(ctx->em->em_cfi_arb, 0, key)) {
+    if (use == PC_FI_OPENED && !raise_to_opened(ctx, ap, have, access)) return 0;
+    memcpy(out, have, CFI_LEN);
+    return 1;
+  }
+  uint8_t fi[kFileRecSize] = {};
+  memcpy(fi + FI_NAME, name, 8);
+  ARB* f = pc_design(ctx, ap, PC_DFILE);
+  if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "file %.8s of %.3s not found", name, ap);
+  return new_cfi(ctx, ap, fi, use, access, out) ? 1 : 0;
+}
+
+}  // namespace kivo

@@ -1,0 +1,210 @@
+// Operands and comparisons: a field reference or a constant compiled into
+// a PC_OPND, and the CMP/CMPK (with ANDTF or ORTF for AND and OR) of two.
+//
+// Invariants: a constant takes the type of the operand it meets, so that
+// the comparison never converts at run time; operands of different families
+// never reach the code (a compile error instead). A token field's constant
+// is its code as a 4-byte signed binary, -1 for no code.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "compiler/pc.h"
+#include "fm/token_cache.h"
+#include "foundation/bytes.h"
+#include "types/date_mask.h"
+#include "types/typed_value.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr uint8_t kUniversalDate = 15;
+constexpr size_t kUniversalLen = 16;
+enum : int { VERB_AND = 3, VERB_IF = 38, VERB_OR = 52 };
+enum : int { FAM_NONE, FAM_ALPHA, FAM_NUM, FAM_DATE, FAM_LOGIC };
+
+int family(uint8_t type) {
+  if (IS_ELEM_ALP(type)) return FAM_ALPHA;
+  if (IS_ELEM_NUM(type)) return FAM_NUM;
+  if (IS_ELEM_DATE(type)) return FAM_DATE;
+  return IS_ELEM_LOG(type) ? FAM_LOGIC : FAM_NONE;
+}
+
+uint8_t opnd_type(const PC_OPND& o) { return static_cast<uint8_t>(o.w[1] & 0x7F); }
+
+bool is_token_field(const uint8_t* elem) { return elem[ELEM_TYPE] == 5 && ld_le16(elem, ELEM_CODE_LEN) != 0; }
+
+// Scale of an F or K slot: decimals, or a date's levels.
+uint8_t scale_of(const uint8_t* elem) {
+  const uint8_t t = elem[ELEM_TYPE];
+  if (t == 5 || t == 8) return elem[ELEM_LO];
+  if (IS_ELEM_DATE(t)) return static_cast<uint8_t>(elem[ELEM_HI] << 4 | (elem[ELEM_LO] & 0xF));
+  return 0;
+}
+
+// The compiled storage mask of a text or packed date field, as a constant;
+// 0 for the forms that need none.
+uint32_t date_mask_const(PC_CTX* ctx, const uint8_t* elem) {
+  const uint8_t t = elem[ELEM_TYPE];
+  if (t != 3 && t != 4 && t != 9 && t != 10) return 0;
+  char mk[kDateMaskLen];
+  memcpy(mk, elem + ELEM_MASK, kDateMaskLen);
+  date_msk_blk b{kDateMaskLen, mk, {}, elem[ELEM_HI], elem[ELEM_LO], t, 0, 1};
+  if (!cv_cmpl_date_msk(&b)) return pc_err(ctx, "date mask of %.22s does not compile", elem + ELEM_NAME);
+  return bld_cnst(&ctx->bld, reinterpret_cast<uint8_t*>(mk), kDateMaskLen);
+}
+
+void set_k(PC_OPND* out, uint32_t no, uint8_t type, uint8_t scale, uint16_t len) {
+  out->kind = K_K;
+  out->w[0] = no;
+  out->w[1] = (type | kOpndConst) | uint32_t{scale} << 8 | uint32_t{len} << 16;
+  out->w[2] = 0;
+}
+
+uint32_t cnst(PC_CTX* ctx, const void* p, size_t len) {
+  return bld_cnst(&ctx->bld, static_cast<const uint8_t*>(p), static_cast<uint16_t>(len));
+}
+
+// A date as digits from the century on (CCYYMMDD[hh[mm[ss[xx]]]]) in the
+// universal form, its levels as far as the text goes.
+int date_const(PC_CTX* ctx, const std::string& t, PC_OPND* out) {
+  if (t.size() < 2 || t.size() > kUniversalLen || t.size() % 2 || t.find_first_not_of("0123456789") != t.npos)
+    return pc_err(ctx, "date constant \"%s\" is not CCYYMMDD digits", t.c_str());
+  // "--" marks the levels below the text's last as not given.
+  std::string u = t + std::string(kUniversalLen - t.size(), '-');
+  const uint8_t last = static_cast<uint8_t>(9 - t.size() / 2);
+  const uint32_t no = cnst(ctx, u.data(), u.size());
+  if (!no) return pc_err(ctx, "constant not stored");
+  set_k(out, no, kUniversalDate, static_cast<uint8_t>(0x80 | last), kUniversalLen);
+  return 1;
+}
+
+// A token field's code: 4-byte signed binary.
+int code_const(PC_CTX* ctx, const std::string& t, PC_OPND* out) {
+  long v = -1;
+  char* end = nullptr;
+  if (!t.empty()) v = strtol(t.c_str(), &end, 10);
+  if (!t.empty() && (*end != 0 || v < INT32_MIN || v > INT32_MAX))
+    return pc_err(ctx, "code \"%s\" is not a number", t.c_str());
+  uint8_t b[4];
+  st_le32(b, 0, static_cast<uint32_t>(static_cast<int32_t>(v)));
+  const uint32_t no = cnst(ctx, b, 4);
+  if (!no) return pc_err(ctx, "constant not stored");
+  set_k(out, no, 5, 0, 4);
+  return 1;
+}
+
+}  // namespace
+
+int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& first, PC_OPND* out) {
+  if (ctx->err_cnt) return 0;
+  std::string t(text, len);
+  const size_t end = t.find_last_not_of(' ');
+  t.resize(end == t.npos ? 0 : end + 1);
+  memcpy(out->elem, first.elem, kElementSize);
+  const uint8_t* e = first.elem;
+  const uint8_t type = e[ELEM_TYPE];
+  if (is_token_field(e)) return code_const(ctx, t, out);
+  switch (family(type)) {
+    case FAM_ALPHA: {
+      if (t.empty()) t = " ";
+      const uint32_t no = cnst(ctx, t.data(), t.size());
+      if (!no) return pc_err(ctx, "constant not stored");
+      return set_k(out, no, 1, 0, static_cast<uint16_t>(t.size())), 1;
+    }
+    case FAM_DATE: return date_const(ctx, t, out);
+    case FAM_NUM:
+    case FAM_LOGIC: {
+      const uint16_t size = ld_le16(e, ELEM_SIZE);
+      std::string v(size, '\0');
+      if (!elem_typed_value(e, t.empty() ? "0" : t, reinterpret_cast<uint8_t*>(v.data())))
+        return pc_err(ctx, "constant \"%s\" does not convert to %.22s", t.c_str(), e + ELEM_NAME);
+      const uint32_t no = cnst(ctx, v.data(), size);
+      if (!no) return pc_err(ctx, "constant not stored");
+      return set_k(out, no, type, scale_of(e), size), 1;
+    }
+    default: return pc_err(ctx, "no constant of data type %u", type);
+  }
+}
+
+int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ, PC_OPND* out, int opnd_no) {
+  uint8_t fo[kPcFldOut];
+  if (!pc_fld(ap, name, occ, fo, ctx, out->elem)) return 0;
+  const uint8_t* c = fo + PCF_CELEM;
+  const uint16_t occurs = ld_le16(c, CEL_OCCURS), size = ld_le16(c, CEL_SIZE);
+  const bool none = occ.kind == PC_OCC_NONE || (occ.kind == PC_OCC_NUM && occ.value == 0);
+  if (none && occurs > 1) return pc_err(ctx, "field %.22s has %u occurrences: name one", name, occurs);
+  const uint8_t type = c[CEL_TYPE], scale = scale_of(out->elem);
+  const uint32_t mask = date_mask_const(ctx, out->elem);
+  if (ctx->err_cnt) return 0;
+  uint32_t area = ld_le16(c, CEL_ADDR), off = ld_le16(c, CEL_OFF);
+  if (occ.kind == PC_OCC_INDEX) {
+    char idx[22];
+    memset(idx, ' ', sizeof idx), memcpy(idx, occ.index, 2);
+    uint8_t io[kPcFldOut];
+    if (!pc_fld("0LA", idx, pc_occ{0, PC_OCC_NONE, {}}, io, ctx)) return 0;
+    const uint8_t* ic = io + PCF_CELEM;
+    if (!IS_ELEM_NUM(ic[CEL_TYPE])) return pc_err(ctx, "index %.2s of %.22s is no number", occ.index, name);
+    const uint8_t reg = static_cast<uint8_t>(opnd_no - 1);
+    inst_buf b(OP_IDX);
+    b.i(reg | uint32_t{occurs} << 16)
+        .f(static_cast<uint16_t>(area), static_cast<uint16_t>(off), type, scale, size, mask)
+        .f(ld_le16(ic, CEL_ADDR), ld_le16(ic, CEL_OFF), ic[CEL_TYPE], ic[CEL_LO], ld_le16(ic, CEL_SIZE));
+    if (!bld_emit(&ctx->bld, b).blk) return pc_err(ctx, "IDX of %.22s not built (status %d)", name, int{ctx->bld.err});
+    area = kRegArea, off = reg;
+  }
+  out->kind = K_F;
+  out->w[0] = area | off << 16;
+  out->w[1] = type | uint32_t{scale} << 8 | uint32_t{size} << 16;
+  out->w[2] = mask;
+  if (opnd_no == 1) ctx->opnd1 = *out;
+  return 1;
+}
+
+int sc_cmpl_ref(PC_CTX* ctx, const uint8_t* ref, PC_OPND* out, int opnd_no, void* work, int mode) {
+  (void)work;
+  if (mode != 0) return pc_err(ctx, "reference mode %d not supported", mode);
+  const char* ap = reinterpret_cast<const char*>(ref + REF_AP);
+  const char* name = reinterpret_cast<const char*>(ref + REF_NAME);
+  if (memcmp(ap, "   ", 3) != 0)
+    return sc_cmpl_fld(ctx, ap, name, pc_occ{ld_le16(ref, REF_OCC), PC_OCC_NUM, {}}, out, opnd_no);
+  if (opnd_no == 1 || ctx->opnd1.kind != K_F) return pc_err(ctx, "constant \"%.22s\" without a field to meet", name);
+  return sc_cmpl_const(ctx, name, 22, ctx->opnd1, out);
+}
+
+int32_t sc_token_code(PC_CTX* ctx, const char* ap, const uint8_t* elem, const char* text, size_t len) {
+  std::string t(text, len);
+  if (t.find_first_not_of(' ') == t.npos) return -1;
+  ARB* tok = pc_design(ctx, ap, PC_DTOKEN);
+  if (!tok) return -1;
+  uint8_t rec[kTokRecLen];
+  memset(rec, ' ', sizeof rec);
+  rec[TOK_SRC] = 0;
+  const bool domain = elem[ELEM_DOMAIN] != ' ' && elem[ELEM_DOMAIN] != 0;
+  memcpy(rec + TOK_GROUP, elem + (domain ? ELEM_DOMAIN : ELEM_NAME), 22);
+  memcpy(rec + TOK_TEXT, t.data(), t.size() < 30 ? t.size() : 30);
+  return pc_read(tok, 1, rec, kTokRecLen) ? static_cast<int32_t>(ld_le32(rec, TOK_CODE)) : -1;
+}
+
+int bld_if_and_or(PC_CTX* ctx, const PC_OPND* a, const PC_OPND* b, int relop, int verb, int pad) {
+  if (ctx->err_cnt) return 0;
+  if (relop < 1 || relop > 8) return pc_err(ctx, "relational operator %d", relop);
+  if (verb != VERB_IF && verb != VERB_AND && verb != VERB_OR) return pc_err(ctx, "verb %d is no comparison", verb);
+  if (a->kind != K_F) return pc_err(ctx, "a comparison begins with a field");
+  const int fa = family(opnd_type(*a)), fb = family(opnd_type(*b));
+  if (relop != 8 && (fa != fb || fa == FAM_NONE))
+    return pc_err(ctx, "%.22s and %.22s cannot be compared", a->elem + ELEM_NAME, b->elem + ELEM_NAME);
+  if (relop == 7 && fa != FAM_ALPHA) return pc_err(ctx, "IN compares alpha fields only");
+  inst_buf in(b->kind == K_F ? OP_CMP : OP_CMPK);
+  in.o[in.n++] = bld_opnd{K_F, {a->w[0], a->w[1], a->w[2]}, -1};
+  in.o[in.n++] = bld_opnd{b->kind, {b->w[0], b->w[1], b->w[2]}, -1};
+  in.i(static_cast<uint32_t>(relop) | (pad ? 1u : 0u) << 8);
+  if (!bld_emit(&ctx->bld, in).blk) return pc_err(ctx, "comparison not built (status %d)", int{ctx->bld.err});
+  if (verb == VERB_IF) return 1;
+  if (!bld_emit(&ctx->bld, inst_buf(verb == VERB_AND ? OP_ANDTF : OP_ORTF).i(ctx->level)).blk)
+    return pc_err(ctx, "AND/OR not built (status %d)", int{ctx->bld.err});
+  return 1;
+}
+
+}  // namespace kivo

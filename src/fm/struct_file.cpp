@@ -1,0 +1,228 @@
+// Structure files and structure stamps (see struct_file.h). The design
+// files are opened without a structure check of their own and with a known
+// stamp (0), so that looking up a stamp never looks up another.
+#include "fm/struct_file.h"
+
+#include <cstring>
+#include <vector>
+
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/fm_sysadm.h"
+#include "foundation/bytes.h"
+#include "foundation/com.h"
+#include "foundation/descriptors.h"
+
+namespace kivo {
+
+namespace {
+
+using design_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+
+constexpr size_t kStampKeyLen = 13;  // application, version, name
+constexpr uint16_t kInitialRecLen = 1013;
+
+// An open design file of one application and version; closed with it.
+struct design_file {
+  ARB* arb = nullptr;
+  uint32_t stat = 0;
+  const char* close_msg;
+  design_file(design_init init, const char* ap, const char* ver, const char* msg = "create_struct() - fm__close failed")
+      : close_msg(msg) {
+    FDB d;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    char a[4] = {}, v[3] = {};
+    memcpy(a, ap, 3);
+    memcpy(v, ver, 2);
+    init(&d, kdb, sdb, a, v);
+    d.fdb_struct_date[0] = d.fdb_struct_date[1] = 0;
+    if (FM_OPEN(&d, 0, LFB_NO_STRUCT_CHK, 0x01, 0x0f)) arb = d.fdb_arb;
+    else stat = d.fdb_stat;
+  }
+  ~design_file() {
+    if (arb) fm_checkstat(FM_CLOSE(arb, 0), __LINE__, close_msg);
+  }
+  // A read by `mod` (ARB_EQUAL, or 0 for read-next) on key `keyno` into rec.
+  int read(uint8_t* rec, uint16_t len, uint8_t keyno, uint16_t mod) {
+    arb->arb_rec = rec, arb->arb_len = len, arb->arb_keyno = keyno;
+    arb->arb_key = nullptr, arb->arb_key_end = nullptr;
+    arb->arb_mod = mod, arb->arb_lock_wait = 0;
+    int r = mod ? fm_read(arb) : fm_rdnxt(arb);
+    arb->arb_mod = 0;
+    return r;
+  }
+  // Positions before the first record at or after the key of the record
+  // image `key` on key `keyno`.
+  int start(const uint8_t* key, uint8_t keyno) {
+    arb->arb_keyno = keyno, arb->arb_mod = 0;
+    arb->arb_key = nullptr, arb->arb_key_end = nullptr;
+    arb->arb_rec = const_cast<uint8_t*>(key);
+    return fm_start(arb);
+  }
+};
+
+// The FILE record of `name` in (ap, ver): 0, or the status.
+uint32_t read_file_rec(const char* ap, const char* ver, const char* name, uint8_t* rec) {
+  design_file fi(INIT_DFI_FDB, ap, ver);
+  if (!fi.arb) return fi.stat == FM_NO_FILE ? uint32_t{FM_NO_DESIGN} : fi.stat;
+  memset(rec, ' ', kDfiRecLen);
+  memcpy(rec + DFI_NAME, name, 8);
+  return fi.read(rec, kDfiRecLen, 0, ARB_EQUAL) ? 0 : uint32_t{FM_NO_FILE_DEF};
+}
+
+bool stamp_known(const uint8_t* at) { return ld_le32(at, 0) != kStampUnknown && ld_le32(at, 4) != kStampUnknown; }
+
+const FDB_PATH& arb_path(const ARB* arb) { return arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_lfn->lfn_path; }
+
+// Record `relno` (1-based) of a structure file, held when `hold`.
+int read_struct_rec(ARB* arb, uint32_t relno, uint8_t* rec, bool hold) {
+  arb->arb_rec = rec, arb->arb_len = kStructFileRecLen, arb->arb_keyno = 0;
+  arb->arb_key = nullptr, arb->arb_key_end = nullptr, arb->arb_relno = relno;
+  arb->arb_mod = hold ? ARB_HOLD : 0, arb->arb_lock_wait = 0;
+  int r = fm_read(arb);
+  arb->arb_mod = 0;
+  return r;
+}
+
+// Appends `len` bytes as one structure record, zero-filled behind.
+int put_struct_rec(ARB* arb, const uint8_t* data, size_t len) {
+  uint8_t rec[kStructFileRecLen] = {};
+  memcpy(rec, data, std::min<size_t>(len, sizeof rec));
+  arb->arb_rec = rec, arb->arb_len = kStructFileRecLen, arb->arb_var_len = kStructFileRecLen;
+  arb->arb_mod = 0;
+  return fm_write(arb);
+}
+
+// Copies the file's INITIAL records; the count, or -1 on a write failure.
+int copy_initials(ARB* arb, const char* ap, const char* ver, const char* name) {
+  design_file in(INIT_DINIT_FDB, ap, ver);
+  if (!in.arb) return -2;
+  uint8_t key[kInitialRecLen] = {};
+  memcpy(key, name, 8);
+  if (!in.start(key, 0)) return 0;
+  int n = 0;
+  std::vector<uint8_t> rec(kInitialRecLen);
+  while (in.read(rec.data(), kInitialRecLen, 0, 0) && memcmp(rec.data(), name, 8) == 0) {
+    uint16_t len = in.arb->arb_var_len ? in.arb->arb_var_len : kInitialRecLen;
+    if (!put_struct_rec(arb, rec.data(), len)) return -1;
+    ++n;
+  }
+  return n;
+}
+
+// Copies the file's ELEMENT records, the first of which must carry the
+// FILE record's element stamp; the count, or -(status).
+int64_t copy_elements(ARB* arb, const char* ap, const char* ver, const uint8_t* file_rec) {
+  design_file el(INIT_DELEM_FDB, ap, ver);
+  if (!el.arb) return -int64_t{FM_NO_DESIGN};
+  uint8_t rec[kDelemRecLen] = {};
+  memcpy(rec + DELEM_FILE, file_rec + DFI_NAME, 8);
+  if (!el.start(rec, 2)) return 0;
+  int64_t n = 0;
+  while (el.read(rec, kDelemRecLen, 2, 0)) {
+    if (memcmp(rec + DELEM_FILE, file_rec + DFI_NAME, 8) != 0) break;
+    if (n == 0 && memcmp(rec + DELEM_STAMP, file_rec + DFI_ELEM_STAMP, 8) != 0) return -int64_t{FM_BAD_STRUCT_DEF};
+    if (!put_struct_rec(arb, rec, kDelemRecLen)) return -int64_t{arb->arb_stat};
+    ++n;
+  }
+  if (n == 0 && el.arb->arb_stat == FM_NOT_FOUND) return -int64_t{FM_BAD_STRUCT_DEF};
+  return n;
+}
+
+// The SYSDIR key of a data file's path, as the back-end selection looks
+// the entry up: a database and no version, or (system applications) a
+// version and no database.
+void sysdir_key(const FDB_PATH& p, uint8_t* key) {
+  memset(key, ' ', 16);
+  const bool src = is_ap(p.fdb_ap, "0AD");
+  memcpy(key + 3, src ? p.fdb_src_ap : p.fdb_ap, 3);
+  memcpy(key + 8, p.fdb_name, 8);
+  if (!IS_BOB_AP(p.fdb_ap)) memcpy(key, p.fdb_db, 3);
+  else if (!is_ap(p.fdb_ap, "0SA")) memcpy(key + 6, src ? p.fdb_src_ver : p.fdb_ver, 2);
+}
+
+int fail(ARB* arb, uint32_t st) {
+  arb->arb_stat = st;
+  return 0;
+}
+
+// The SYSDIR entry of the file takes the FILE record's stamp.
+int update_sysdir(ARB* arb, const uint8_t* file_rec) {
+  uint8_t key[16];
+  sysdir_key(arb_path(arb), key);
+  uint32_t st = sa_update_stamp(key, ld_le32(file_rec, DFI_STAMP), ld_le32(file_rec, DFI_STAMP + 4));
+  return st ? fail(arb, st) : 1;
+}
+
+}  // namespace
+
+int get_struct_date(FDB* fdb) {
+  const FDB_PATH& p = fdb->path;
+  uint8_t key[kStampKeyLen];
+  memcpy(key, p.fdb_ap, 3);
+  memcpy(key + 3, p.fdb_ver, 2);
+  memcpy(key + 5, p.fdb_name, 8);
+  if (IS_BOB_AP(p.fdb_ap) && ctl_get_stamp(key, fdb->fdb_struct_date)) return 1;
+  uint8_t rec[kDfiRecLen];
+  uint32_t st = read_file_rec(p.fdb_ap, p.fdb_ver, p.fdb_name, rec);
+  if (!st) {
+    fdb->fdb_struct_date[0] = ld_le32(rec, DFI_STAMP);
+    fdb->fdb_struct_date[1] = ld_le32(rec, DFI_STAMP + 4);
+    return 1;
+  }
+  // The engine's own applications before their design is installed (a
+  // first start, the design build itself) have no stamps to give.
+  if ((fdb->fdb_opt & LFB_NO_STRUCT_CHK) || (st == FM_NO_DESIGN && IS_BOB_AP(p.fdb_ap))) return 1;
+  fdb->fdb_stat = st == FM_NO_DESIGN || st == FM_NO_FILE_DEF ? st : uint32_t{FM_NO_DESIGN};
+  fdb->fdb_stat2 = 0;
+  return 0;
+}
+
+int create_struct(ARB* arb) {
+  const FDB_PATH p = arb_path(arb);
+  uint8_t file_rec[kDfiRecLen];
+  if (uint32_t st = read_file_rec(p.fdb_ap, p.fdb_ver, p.fdb_name, file_rec)) return fail(arb, st);
+  if (!stamp_known(file_rec + DFI_ELEM_STAMP)) return fail(arb, FM_BAD_STRUCT_DEF);
+  uint8_t counts[8] = {};
+  if (!put_struct_rec(arb, counts, sizeof counts) || !put_struct_rec(arb, file_rec, kDfiRecLen)) return 0;
+  int ninit = copy_initials(arb, p.fdb_ap, p.fdb_ver, p.fdb_name);
+  if (ninit == -2) return fail(arb, FM_NO_DESIGN);
+  if (ninit < 0) return 0;
+  int64_t nelem = copy_elements(arb, p.fdb_ap, p.fdb_ver, file_rec);
+  if (nelem < 0) return fail(arb, static_cast<uint32_t>(-nelem));
+  uint8_t rec[kStructFileRecLen];
+  if (!read_struct_rec(arb, 1, rec, true)) return 0;
+  st_le32(rec, STRUCT_N_INITIAL, static_cast<uint32_t>(ninit));
+  st_le32(rec, STRUCT_N_ELEMENT, static_cast<uint32_t>(nelem));
+  arb->arb_rec = rec, arb->arb_mod = 0;
+  if (!fm_rewrite(arb)) return 0;
+  return update_sysdir(arb, file_rec);
+}
+
+int verify_struct(ARB* arb) {
+  uint8_t rec[kStructFileRecLen];
+  if (!read_struct_rec(arb, 2, rec, false)) return fail(arb, FM_NO_STRUCT_REC);
+  const uint32_t* want = arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb->pfb_stamp;
+  if (want[0] != ld_le32(rec, DFI_STAMP) || want[1] != ld_le32(rec, DFI_STAMP + 4)) return fail(arb, FM_STAMP_DIFF);
+  return update_sysdir(arb, rec);
+}
+
+void fill_date_cache(const char* ap) {
+  design_file fi(INIT_DFI_FDB, ap, "00", "can't close FILE (cache) file");
+  if (!fi.arb) return;
+  fi.arb->arb_keyno = 0, fi.arb->arb_mod = ARB_FIRST;
+  if (!fm_start(fi.arb)) return;
+  uint8_t rec[kDfiRecLen];
+  while (fi.read(rec, kDfiRecLen, 0, 0)) {
+    if (rec[DFI_KIND] == 2) continue;
+    uint8_t key[kStampKeyLen];
+    memcpy(key, ap, 3);
+    memcpy(key + 3, "00", 2);
+    memcpy(key + 5, rec + DFI_NAME, 8);
+    const uint32_t stamp[2] = {ld_le32(rec, DFI_STAMP), ld_le32(rec, DFI_STAMP + 4)};
+    fm_checkstat(ctl_put_stamp(key, stamp), __LINE__, "can't cache struct date");
+  }
+}
+
+}  // namespace kivo

@@ -1,0 +1,46 @@
+// Structure files: each data file of class 1 has one (the same path in
+// class 2) holding a copy of the file's design records, whose stamp must
+// match the stamp its opener expects; and the stamps of the system
+// applications' files, cached at start-up.
+//
+// A structure file has no keys; its 1016-byte records are addressed by
+// number: 1 the counts, 2 the FILE record, then the INITIAL records, then
+// the ELEMENT records.
+//
+// Callers: open, create, scratch and locate (fm_open.cpp, fm_close.cpp);
+// fm_init.
+#pragma once
+
+#include <cstdint>
+
+namespace kivo {
+
+struct ARB;
+struct FDB;
+
+constexpr uint16_t kStructFileRecLen = 1016;
+
+// FILE design record fields used here.
+enum : uint16_t { DFI_NAME = 0, DFI_KIND = 12, DFI_ELEM_STAMP = 124, DFI_STAMP = 132, kDfiRecLen = 304 };
+// ELEMENT design record fields used here.
+enum : uint16_t { DELEM_FILE = 56, DELEM_STAMP = 84, kDelemRecLen = 592 };
+// Record 1 of a structure file.
+enum : uint16_t { STRUCT_N_INITIAL = 0, STRUCT_N_ELEMENT = 4 };
+
+// Fills the descriptor's stamp from the start-up cache (system
+// applications) or the FILE design record. 0 with fdb_stat FM_NO_DESIGN or
+// FM_NO_FILE_DEF, unless LFB_NO_STRUCT_CHK: then 1 and the stamp unknown;
+// so too for a system application whose FILE design file is not there. A
+// file whose stamp stays unknown has no structure file to make or check.
+int get_struct_date(FDB* fdb);
+// Fills a new structure file (the handle of its create) from the design
+// records of the file its path names; 0 with arb_stat on failure.
+int create_struct(ARB* arb);
+// Checks a structure file against the stamp it was opened with: 0 with
+// arb_stat FM_NO_STRUCT_REC or FM_STAMP_DIFF.
+int verify_struct(ARB* arb);
+// Caches the structure stamps of an application's FILE records (version
+// "00"). Start-up step 8.
+void fill_date_cache(const char* ap);
+
+}  // namespace kivo

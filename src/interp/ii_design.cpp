@@ -1,0 +1,10 @@
+// The design files the run-time routines read of an application.
+#include "compiler/pc.h"
+#include "foundation/com.h"
+#include "interp/seams.h"
+
+namespace kivo {
+
+ARB* ii_open_delem_fi(const char* ap, const char* ver) { return pc_open_delem(ap, ver, com.mark_scope); }
+
+}  // namespace kivo
