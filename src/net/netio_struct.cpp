@@ -10,6 +10,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/struct_file.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "net/netio.h"
@@ -19,14 +20,12 @@ namespace kivo {
 
 namespace {
 
-constexpr uint16_t kStructRecSize = 1016;
-
 // Kinds of ELEMENT records that hold no storage of their own.
 bool no_storage(uint8_t kind) { return kind >= 2 && kind <= 5; }
 
 int next_rec(ARB* a, uint8_t* rec, bool first) {
   a->arb_rec = rec;
-  a->arb_len = kStructRecSize;
+  a->arb_len = kStructFileRecLen;
   a->arb_mod = first ? ARB_FIRST : 0;
   int ok = first ? fm_read(a) : fm_rdnxt(a);
   a->arb_mod = 0;
@@ -39,15 +38,15 @@ bool read_struct_fields(const FDB* fdb, std::vector<struct_field>* out, uint32_t
   out->clear();
   *initials = 0;
   FDB s;
-  INIT_FDB(&s, FS_DISK, kStructRecSize, 0, nullptr, 0);
+  INIT_FDB(&s, FS_DISK, kStructFileRecLen, 0, nullptr, 0);
   s.path = fdb->path;
   s.path.fdb_class = PATH_STRUCT;
   memcpy(s.fdb_struct_date, fdb->fdb_struct_date, sizeof s.fdb_struct_date);
   if (!FM_OPEN(&s, com.sys_scope, LFB_NO_STRUCT_CHK | LFB_ANY_DIR, 0x0f, 0x0f)) return false;
   ARB* a = s.fdb_arb;
-  uint8_t rec[kStructRecSize];
+  uint8_t rec[kStructFileRecLen];
   bool ok = next_rec(a, rec, true);
-  uint32_t n = ok ? ld_le32(rec, 0) : 0, m = ok ? ld_le32(rec, 4) : 0;
+  uint32_t n = ok ? ld_le32(rec, STRUCT_N_INITIAL) : 0, m = ok ? ld_le32(rec, STRUCT_N_ELEMENT) : 0;
   for (uint32_t i = 0; ok && i <= n; ++i) ok = next_rec(a, rec, false);  // FILE, INITIAL
   if (ok) *initials = n;
   for (uint32_t i = 0; ok && i < m && next_rec(a, rec, false); ++i) {

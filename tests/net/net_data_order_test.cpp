@@ -4,6 +4,7 @@
 // a forked engine on one end of a socket pair.
 #include <algorithm>
 
+#include "fm/struct_file.h"
 #include "types/element.h"
 
 #include "net_data_util.h"
@@ -21,13 +22,13 @@ bytes head(bytes b, size_t n) {
 // last ones leaving the record.
 void make_struct(const rt_file& f) {
   FDB s;
-  INIT_FDB(&s, FS_DISK, 1016, 0, nullptr, 0);
+  INIT_FDB(&s, FS_DISK, kStructFileRecLen, 0, nullptr, 0);
   s.path = f.fdb.path;
   s.path.fdb_class = PATH_STRUCT;
-  ASSERT_EQ(FM_CREATE(&s, com.sys_scope, 0, kAnyFile | LFB_OPEN_NEW, 0x0f, 0x0f), 1) << s.fdb_stat;
+  ASSERT_EQ(FM_CREATE(&s, com.sys_scope, 0, kAnyFile | LFB_NO_STRUCT_FILE | LFB_OPEN_NEW, 0x0f, 0x0f), 1) << s.fdb_stat;
   const uint16_t fields[][5] = {
       {0, 0, 8, 1, 1}, {0, 16, 4, 5, 1}, {0, 20, 2, 5, 1}, {2, 22, 2, 5, 1}, {0, 50, 4, 5, 9}};
-  uint8_t rec[1016] = {};
+  uint8_t rec[kStructFileRecLen] = {};
   s.fdb_arb->arb_rec = rec;
   st_le32(rec, 0, 1), st_le32(rec, 4, 5);
   for (int i = 0; i < 3; ++i, memset(rec, 0, sizeof rec)) ASSERT_EQ(fm_write(s.fdb_arb), 1);  // counts, FILE, INITIAL
