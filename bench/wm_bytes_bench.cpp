@@ -1,19 +1,23 @@
 // Bytes that reach the terminal per screen change: the window manager
 // (wm_init, then wm_show after each change) against a plain ncurses program
-// making the same changes with its own refresh (wm_bytes_ncurses).
+// making the same changes with its own refresh (wm_bytes_ncurses), and the
+// bytes a remote-terminal server sends its client for each change beside
+// what a full repaint of the same screen would send.
 //
-//   wm_bytes_bench            runs both on a 24 x 80 pseudo-terminal and
-//                             prints the count of each change side by side;
-//                             WM_BYTES_DUMP=1 shows the bytes on stderr
+//   wm_bytes_bench            runs all three on a 24 x 80 pseudo-terminal
+//                             and prints the count of each change side by
+//                             side; WM_BYTES_DUMP=1 shows the bytes on stderr
 //
 // Each child marks where its changes end (wm_bytes_scene.h); the parent
 // counts what the pseudo-terminal delivered between two marks.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -27,9 +31,14 @@
 #include "foundation/com.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
+#include "net/tmnet.h"
+#include "net/tmnet_cli.h"
+#include "net/tmnet_srv.h"
 #include "screen/scope_clear.h"
+#include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
+#include "tools/remote_term.h"
 #include "types/cnv.h"
 #include "wm_bytes_scene.h"
 
@@ -94,6 +103,59 @@ int show(TSRF* main, uint8_t flags, ARB* msgs, TWND* cursor_wnd = nullptr) {
   return wm_show(&b, msgs);
 }
 
+// ---- the remote server's side: a client process answers every show; the
+// first show that reads input gets the typed character at the cursor ----
+
+bool g_remote = false;
+uint64_t g_last_sent = 0;
+
+uint32_t client_show(tmnet_show* sd, void*) {
+  static bool typed = false;
+  sd->key = NO_KEY, sd->status = KEY_STATUS_NONE;
+  uint8_t* ch;
+  const uint32_t* at;
+  if ((sd->flags & SHOW_INPUT) && !typed && tmnet_cli_row(sd->row, &ch, &at) >= sd->col) {
+    ch[sd->col - 1] = kTyped;
+    typed = true;
+    sd->key = LK_ENTER, sd->status = KEY_STATUS_KEY;
+  }
+  return 1;
+}
+
+// The client in a process of its own on one end of a socket pair; the
+// server keeps the other end.
+void start_client() {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) exit(1);
+  if (fork() == 0) {
+    close(sv[0]);
+    com.rmt_sock = uint16_t(sv[1]);
+    tmnet_role = TMNET_ROLE_CLIENT;
+    tmnet_remote_version = kTmnetVersion;
+    tmnet_cli_term = {nullptr, [](int) {},  nullptr, [](const char*, const int16_t*) -> void* { return &g_remote; },
+                      nullptr, client_show, nullptr};
+    uint8_t reply[2];  // the engine's REPLY, read at login by a real client
+    if (!tmnet_recv_msg(com.rmt_sock, 0, sizeof reply, reply)) _exit(1);
+    while (tmnet_cli_command()) {}
+    _exit(0);
+  }
+  close(sv[1]);
+  com.rmt_sock = uint16_t(sv[0]);
+  remote_term_register();
+}
+
+// A marker; a remote server adds what it sent since the last one and what
+// a full repaint of the screen now shown would send.
+void step(const char* kind, const char* name) {
+  char extra[48] = "";
+  if (g_remote) {
+    snprintf(extra, sizeof extra, "|%llu|%zu", static_cast<unsigned long long>(tmnet_bytes_sent - g_last_sent),
+             tmnet_srv_full_repaint_bytes());
+    g_last_sent = tmnet_bytes_sent;
+  }
+  mark(kind, name, extra);
+}
+
 int kivo_child(char** argv) {
   kivo_test::data_dir dir;  // the keymaps and messages, removed at the end
   setenv("KIVOPATH", dir.path.c_str(), 1);
@@ -110,6 +172,7 @@ int kivo_child(char** argv) {
   memcpy(com.keymap_id, term, std::min<size_t>(strlen(term), 10));
   memcpy(com.cur_db, "DB1", 3), memcpy(com.cur_ap, "APP", 3), memcpy(com.cur_ver, "01", 2);
   memcpy(com.user_id, "ABC", 3);
+  if (g_remote) start_client();
   uint32_t status;
   if (!wm_init(&status)) return 3;
   SRF_BLK sb{0, 0, 0};
@@ -128,39 +191,39 @@ int kivo_child(char** argv) {
   char row[16];
   for (int n = 1; n <= kListRows; ++n) list_row(row, n), text(list, row, 1);
   show(main, SHOW_REFRESH, nullptr, f.form);
-  mark("S", "start");
+  step("S", "start");
 
-  mark("K", "type a character");
+  step("K", "type a character");
   show(main, SHOW_REFRESH | SHOW_INPUT, nullptr, f.form);
   show(main, SHOW_REFRESH, nullptr);
-  mark("S", "after typing");
+  step("S", "after typing");
 
   memcpy(f.count, kCountAfter, 5);
   f.count_def.edited = 1;
   f.form->reg_no = 1;
   wm_upd_itm(f.form, &f.count_def, 0, 0, 0);
   show(main, SHOW_REFRESH, nullptr);
-  mark("M", "update an item");
+  step("M", "update an item");
 
   list_row(row, kListRows + 1);
   text(list, row, 1);
   show(main, SHOW_REFRESH, nullptr);
-  mark("M", "add a list row");
+  step("M", "add a list row");
 
   TWND* pop = window(main, kPopRow, kPopCol, kPopRows, kPopCols);
   text(pop, kPopText, kPopRows);
   show(main, SHOW_REFRESH, nullptr);
-  mark("M", "open a pop-up");
+  step("M", "open a pop-up");
   wm_detach(pop, 1);
   show(main, SHOW_REFRESH, nullptr);
-  mark("M", "close a pop-up");
+  step("M", "close a pop-up");
 
   ARB* msgs = la_create_fi(uint16_t(com.scr_cols), com.sys_scope);
   wm_msg_add(msgs, kMessageNo);
   show(main, SHOW_REFRESH, msgs);
-  mark("M", "show a message");
+  step("M", "show a message");
   show(main, SHOW_REFRESH, nullptr);
-  mark("M", "clear a message");
+  step("M", "clear a message");
   wm_finish();
   return 0;
 }
@@ -182,7 +245,20 @@ size_t drain(int fd, int quiet_ms) {
   return n;
 }
 
-using count_list = std::vector<std::pair<std::string, size_t>>;
+struct count {
+  std::string first;          // the change
+  size_t second;              // terminal bytes
+  size_t sent = 0, full = 0;  // a remote server's bytes and a full repaint's
+};
+using count_list = std::vector<count>;
+
+// The "|sent|full" a remote child put on its marker line, taken off it.
+void take_remote(char* line, count* c) {
+  char* bar = strchr(line, '|');
+  if (!bar) return;
+  *bar = 0;
+  if (c) sscanf(bar + 1, "%zu|%zu", &c->sent, &c->full);
+}
 
 count_list run(const std::vector<std::string>& argv, bool enter_after_key) {
   int marker[2], ack[2];
@@ -204,11 +280,16 @@ count_list run(const std::vector<std::string>& argv, bool enter_after_key) {
   FILE* marks = fdopen(marker[0], "r");
   count_list out;
   char line[128];
+  bool after_key = false;  // a settle after a key closes the key's remote count
   while (fgets(line, sizeof line, marks)) {
     line[strcspn(line, "\n")] = 0;
+    count remote{"", 0};
+    take_remote(line, &remote);
     size_t n = drain(master, 50);
     std::string name = line + 2;
-    if (line[0] == 'M') out.push_back({name, n});
+    if (line[0] == 'M') out.push_back({name, n, remote.sent, remote.full});
+    if (line[0] == 'S' && after_key) out.back().sent = remote.sent, out.back().full = remote.full;
+    after_key = line[0] == 'K';
     if (getenv("WM_BYTES_DUMP")) fprintf(stderr, "  <- %s\n", line);
     if (write(ack[1], "k", 1) < 0) break;
     if (line[0] != 'K') continue;
@@ -230,15 +311,24 @@ count_list run(const std::vector<std::string>& argv, bool enter_after_key) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "--kivo-child") == 0) return kivo_child(argv);
+  if (argc > 1 && strcmp(argv[1], "--remote-child") == 0) return g_remote = true, kivo_child(argv);
   setenv("TERM", "xterm", 0);
   setenv("KIVO_TST_DIR", "/tmp", 1);  // no clock: its minute ticks would count
   count_list k = run({argv[0], "--kivo-child"}, true);
   std::string twin = std::string(argv[0]);
   twin = twin.substr(0, twin.rfind('/') + 1) + "wm_bytes_ncurses";
   count_list c = run({twin}, false);
-  printf("%-20s %8s %8s\n", "change", "kivo", "ncurses");
-  for (size_t i = 0; i < std::max(k.size(), c.size()); ++i)
-    printf("%-20s %8zu %8zu\n", i < k.size() ? k[i].first.c_str() : c[i].first.c_str(), i < k.size() ? k[i].second : 0,
-           i < c.size() ? c[i].second : 0);
+  count_list r = run({argv[0], "--remote-child"}, true);
+  printf("%-20s %8s %8s %8s %8s %6s\n", "change", "kivo", "ncurses", "remote", "repaint", "share");
+  for (size_t i = 0; i < std::max({k.size(), c.size(), r.size()}); ++i) {
+    const count none{"", 0};
+    const count &a = i < k.size() ? k[i] : none, &b = i < c.size() ? c[i] : none, &m = i < r.size() ? r[i] : none;
+    printf("%-20s %8zu %8zu %8zu %8zu %5.1f%%\n",
+           (i < k.size()   ? a
+            : i < c.size() ? b
+                           : m)
+               .first.c_str(),
+           a.second, b.second, m.sent, m.full, m.full ? 100.0 * double(m.sent) / double(m.full) : 0.0);
+  }
   return 0;
 }

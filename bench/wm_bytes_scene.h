@@ -4,7 +4,8 @@
 //
 // A child runs on a pseudo-terminal; after each change it writes one line to
 // the marker descriptor ("M name" count the bytes since the last marker
-// under name, "S" settle: drop them, "K name" a key is read next: count what
+// under name; "name|sent|full" carries the bytes a remote server sent and a
+// full repaint's, counted by the child itself; "S" settle: drop them, "K name" a key is read next: count what
 // the parent's typed character makes appear) and waits for one byte back.
 #pragma once
 
@@ -38,9 +39,11 @@ constexpr const char* kPopText = "POP-UP WINDOW";
 // The message, bold, on the message line (row 23).
 constexpr const char* kMessage = "Record not found";
 
-inline void mark(const char* kind, const char* name) {
-  char line[64];
-  int n = snprintf(line, sizeof line, "%s %s\n", kind, name);
+// `extra` (may be empty) rides on the line: "|sent|full" from a child that
+// counts its own bytes.
+inline void mark(const char* kind, const char* name, const char* extra = "") {
+  char line[96];
+  int n = snprintf(line, sizeof line, "%s %s%s\n", kind, name, extra);
   if (write(kMarkerFd, line, size_t(n)) < 0) return;
   char ack;
   if (read(kAckFd, &ack, 1) < 0) return;

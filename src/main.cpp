@@ -24,6 +24,7 @@
 #include "process/seams.h"
 #include "screen/scope_clear.h"
 #include "screen/seams.h"
+#include "tools/remote_term.h"
 #include "tools/seams.h"
 #include "types/cnv.h"
 
@@ -39,6 +40,7 @@ void register_hooks() {
   net_init();
   pi_register_hooks();
   dbg_register_hooks();
+  remote_term_register();
   // The message verbs write through the message layer.
   ii_hooks.add_msg = [](int cls, ARB* fi, const char* text, size_t len) {
     return la_add_text(fi, static_cast<uint16_t>(cls), 0, text, len);
@@ -122,10 +124,8 @@ int main(int argc, char** argv) {
   mm_bottom_of_stack = &stack_base;
   os_load_env(argc, argv);
   register_hooks();
-  if (wants_remote_client(argc, argv)) {
-    tmnet_cli_main(argc, argv);
-    return 0;
-  }
+  // The client's own reason for a failed login is on standard error.
+  if (wants_remote_client(argc, argv)) return tmnet_cli_main(argc, argv) ? 0 : 1;
   if (!os_init(argc, argv)) return 0;
   if (!cv_init()) startup_err("can't create the conversion tables", 1);
   memset(com.cur_db, ' ', sizeof com.cur_db);

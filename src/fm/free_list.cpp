@@ -14,6 +14,12 @@
 // unlinks the record before it flags it not-a-user-record (the flag written
 // last when the header crosses a page: write_taken_hdr), and an append
 // writes the record before the header's end of file moves past it.
+//
+// A kill can cut a write at a page of the file, and a block's seek and
+// length arrays lie 328 bytes apart: a block is never written whole, only
+// the words that change; a new length lands no later than its seek (an
+// empty chain whatever length it shows: set_chain_head), and no chain
+// starts in an entry whose seek word crosses a page (usable_entry).
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -33,9 +39,6 @@ using block_body = uint8_t[kFreeBlockUsed];
 uint32_t fb_next(const uint8_t* b) { return ld_le32(b, kFbNextOff); }
 uint32_t fb_seek(const uint8_t* b, int i) { return ld_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i)); }
 uint16_t fb_len(const uint8_t* b, int i) { return ld_le16(b, kFbLenOff + 2 * static_cast<size_t>(i)); }
-void set_fb_next(uint8_t* b, uint32_t v) { st_le32(b, kFbNextOff, v); }
-void set_fb_seek(uint8_t* b, int i, uint32_t v) { st_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i), v); }
-void set_fb_len(uint8_t* b, int i, uint16_t v) { st_le16(b, kFbLenOff + 2 * static_cast<size_t>(i), v); }
 
 bool seek_in_file(const BRF_FILE* f, uint32_t seek) { return seek >= kDataHeaderSize && seek < f->hdr.eofseek; }
 
@@ -52,15 +55,54 @@ int read_block(BRF_FILE* f, uint32_t seek, uint8_t* body) {
   return BRF_OK;
 }
 
-int write_bytes(BRF_FILE* f, const void* buf, size_t n, uint32_t seek) {
-  ssize_t got = kivo_pwrite(f->slot, buf, n, seek);
+int write_bytes(BRF_FILE* f, const void* buf, size_t n, uint64_t seek) {
+  ssize_t got = kivo_pwrite(f->slot, buf, n, static_cast<off_t>(seek));
   if (got == static_cast<ssize_t>(n)) return BRF_OK;
   if (got < 0) return brf_errno_status(errno, __LINE__);
   return errno == ENOSPC ? BRF_NO_SPACE : BRF_WRITE_ERR;
 }
 
-int write_block(BRF_FILE* f, uint32_t seek, const uint8_t* body) {
-  return write_bytes(f, body, kFreeBlockUsed, seek + kRecHdrSize);
+// File offsets of a block's words.
+uint64_t fb_next_at(uint32_t bseek) { return uint64_t{bseek} + kRecHdrSize + kFbNextOff; }
+uint64_t fb_seek_at(uint32_t bseek, int i) {
+  return uint64_t{bseek} + kRecHdrSize + kFbSeekOff + 4 * static_cast<size_t>(i);
+}
+
+int write_u32(BRF_FILE* f, uint64_t at, uint32_t v) {
+  uint8_t b[4];
+  st_le32(b, 0, v);
+  return write_bytes(f, b, sizeof b, at);
+}
+
+// An entry whose seek word lies within one page: a kill leaves it wholly old
+// or wholly new, never a mix naming some other record.
+bool usable_entry(uint32_t bseek, int i) {
+  uint64_t at = fb_seek_at(bseek, i);
+  return at / kAtomicSpan == (at + 3) / kAtomicSpan;
+}
+
+// Makes `seek` the head of entry i's chain of `len` in the block at `bseek`
+// (its image in `body`, entry i usable). A new length goes in with the seek
+// in one write of the span between them when that lies within a page, else
+// first on its own while the chain is still empty. A failed write puts the
+// old bytes back.
+int set_chain_head(BRF_FILE* f, uint32_t bseek, const uint8_t* body, int i, uint32_t seek, uint16_t len) {
+  size_t off = kFbSeekOff + 4 * static_cast<size_t>(i);
+  size_t n = fb_len(body, i) == len ? 4 : kFbLenOff + 2 * static_cast<size_t>(i) + 2 - off;
+  uint64_t at = uint64_t{bseek} + kRecHdrSize + off;
+  uint8_t span[kFreeBlockUsed];
+  memcpy(span, body + off, n);
+  st_le32(span, 0, seek);
+  if (n > 4) st_le16(span, n - 2, len);
+  int rc;
+  if (at / kAtomicSpan == (at + n - 1) / kAtomicSpan) {
+    rc = write_bytes(f, span, n, at);
+  } else {
+    rc = write_bytes(f, span + n - 2, 2, at + n - 2);
+    if (rc == BRF_OK) rc = write_bytes(f, span, 4, at);
+  }
+  if (rc != BRF_OK) static_cast<void>(write_bytes(f, body + off, n, at));
+  return rc;
 }
 
 // Most FREE_BLOCK records a file of this size can hold: bounds a walk of a
@@ -135,13 +177,11 @@ int take_from_free_list(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* se
         if (readable && !(h.flags & (kRecDeleted | kRecNotUser)))
           sys_err("BRF", __LINE__, "Found active record on free list at %d", static_cast<int>(rs));
         else sys_err("BRF", __LINE__, "bad free list entry at %d in %s", static_cast<int>(rs), brf_handle_nam(f->slot));
-        set_fb_seek(body, i, 0);
-        return write_block(f, bseek, body);  // allocate at the end instead
+        return write_u32(f, fb_seek_at(bseek, i), 0);  // allocate at the end instead
       }
       uint32_t next = h.link;
       if (next != 0 && !seek_in_file(f, next)) next = 0;  // a broken link ends the chain
-      set_fb_seek(body, i, next);
-      if ((rc = write_block(f, bseek, body)) != BRF_OK) return rc;
+      if ((rc = write_u32(f, fb_seek_at(bseek, i), next)) != BRF_OK) return rc;
       h.flags = kRecNotUser;
       h.link = rs;
       h.age = static_cast<uint8_t>(h.age + 1);
@@ -155,12 +195,20 @@ int take_from_free_list(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* se
   return BRF_OK;
 }
 
-// The lowest entry from which all entries to the end have an empty chain;
-// -1 when entry 81 is in use.
-int first_free_tail_entry(const uint8_t* body) {
+// The lowest usable entry from which all entries to the end have an empty
+// chain; -1 when there is none.
+int first_free_tail_entry(const uint8_t* body, uint32_t bseek) {
   int i = kFreeEntries;
   while (i > 0 && fb_seek(body, i - 1) == 0) --i;
+  while (i < kFreeEntries && !usable_entry(bseek, i)) ++i;
   return i == kFreeEntries ? -1 : i;
+}
+
+// The usable entry of `body` holding the chain of `length`, -1 when none.
+int entry_of_length(const uint8_t* body, uint32_t bseek, uint16_t length) {
+  for (int i = 0; i < kFreeEntries; ++i)
+    if (fb_len(body, i) == length && usable_entry(bseek, i)) return i;
+  return -1;
 }
 
 }  // namespace
@@ -257,9 +305,8 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = fb_next(body)) {
     if (guard-- == 0) return BRF_BAD_DATA;
     if ((rc = read_block(f, bseek, body)) != BRF_OK) return rc;
-    for (int i = 0; i < kFreeEntries && entry < 0; ++i)
-      if (fb_len(body, i) == r.length) entry = i;
-    if (entry < 0 && fb_next(body) == 0) entry = first_free_tail_entry(body);
+    entry = entry_of_length(body, bseek, r.length);
+    if (entry < 0 && fb_next(body) == 0) entry = first_free_tail_entry(body, bseek);
     if (entry >= 0) {
       chosen = bseek;
       break;
@@ -275,30 +322,22 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
     std::vector<uint8_t> zeros(size, 0);
     if ((rc = write_bytes(f, zeros.data(), size, chosen + kRecHdrSize)) != BRF_OK) return rc;
     if (last != 0) {
-      set_fb_next(body, chosen);
-      if ((rc = write_block(f, last, body)) != BRF_OK) return rc;
+      if ((rc = write_u32(f, fb_next_at(last), chosen)) != BRF_OK) return rc;
     } else {
       f->hdr.freelist = chosen;
       if (!no_hdr_io && (rc = brfputhdr(f)) != BRF_OK) return rc;
     }
     memset(body, 0, sizeof body);
-    entry = 0;
+    entry = usable_entry(chosen, 0) ? 0 : 1;
   }
 
   // A record marked deleted but on no chain would be lost to its indexes'
-  // undo, and a block written in part could chain a live record: when either
-  // write fails, the record's header and the block are put back.
+  // undo: when a write fails, the record's header is put back.
   rec_hdr live = r;
-  block_body before;
-  memcpy(before, body, sizeof before);
   r.flags |= kRecDeleted;
   r.link = fb_seek(body, entry);
   rc = brf_write_rec_hdr(f, seek, r);
-  if (rc == BRF_OK) {
-    set_fb_seek(body, entry, seek);
-    set_fb_len(body, entry, r.length);
-    if ((rc = write_block(f, chosen, body)) != BRF_OK) write_block(f, chosen, before);
-  }
+  if (rc == BRF_OK) rc = set_chain_head(f, chosen, body, entry, seek, r.length);
   if (rc != BRF_OK) static_cast<void>(brf_write_rec_hdr(f, seek, live));
   return rc;
 }

@@ -14,6 +14,10 @@ void se_init() {}
 
 void dbg_cleanup(PCB*) {}
 
+int ie_get_info(uint32_t*) { return 0; }
+
+int ie_gui_edit(uint32_t*) { return 0; }
+
 bool dbg_break_requested() { return (com_dbg_ctl_bits & kDbgBreakRequest) != 0; }
 
 void dbg_register_hooks() {

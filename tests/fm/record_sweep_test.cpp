@@ -49,6 +49,12 @@ const sweep_kind kKinds[] = {
     {"puts into a freed place across a page", 20, 165, kPut, 1000, 1, 7, 165, 3, 18},
     // 79 records of 149 bytes end at 12283: the moved copy's link straddles a page.
     {"a move whose copy's link crosses a page", 79, 115, kRewrite, 10, 1, 2, 97},
+    // The first delete appends the free-list block at 3916 (46 records of 74
+    // bytes): a page ends between its first chain's seek and length.
+    {"a delete starting a chain in a block across a page", 46, 40, kDelete, 0, 2, 0, 0},
+    // The block lands at 69614 (66 records of 1047): its first seek word
+    // crosses a page.
+    {"a delete whose first chain word would cross a page", 66, 1013, kDelete, 65, 1, 0, 0},
 };
 
 // What a session opened before the writer, searching without the tree lock,

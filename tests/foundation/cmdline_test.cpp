@@ -341,8 +341,8 @@ TEST(KivoBinary, StatusAndOutputOfStartUpPaths) {
       // argument reached the environment before the clock was set.
       {"--KIVO_FAKE_TIME=notadate -u", 1, "KIVO_FAKE_TIME (notadate)", true},
       {"-u", 1, "KIVO_FAKE_TIME", false},
-      {"-c", 0, "remote-terminal client", true},
-      {"xc -u", 1, "remote-terminal client", false},
+      {"-c", 1, "name the remote session", true},  // no session in the environment
+      {"xc -u", 1, "name the remote session", false},
       {"-v=none.dat", 0, "none:  Can't open file (status 3)", true},  // brfanal's "bad" result
       {"-r=none.dat", 0, "none:  Can't repair file (status 3)", true},
       {"-e", 0, "", true},

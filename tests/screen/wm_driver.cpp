@@ -8,7 +8,8 @@
 // MASK" (entry items in the region), "show KEYMAP TYPE R C" (show and read;
 // R C relative to the last window for type 3, else on the main surface).
 // After each show RESULT gets "key K status S type T at R C" and "item N
-// VALUE" per item. -f=N is the remote client's socket, as for the engine.
+// VALUE" per item; "yield" is the engine's yield point (a lost remote
+// client ends the driver with 9). -f=N is the remote client's socket, as for the engine.
 // Keymaps and messages come from KIVOPATH / KIVO_0SA_PATH (fixture_dir).
 #include <algorithm>
 #include <cstdio>
@@ -23,11 +24,15 @@
 #include "fm/la.h"
 #include "fm/scope_clear.h"
 #include "foundation/bytes.h"
+#include "foundation/os.h"
 #include "foundation/scope.h"
 #include "foundation/text.h"
+#include "net/net_init.h"
+#include "net/tmnet_srv.h"
 #include "screen/scope_clear.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
+#include "tools/remote_term.h"
 #include "types/element.h"
 
 using namespace kivo;
@@ -112,6 +117,8 @@ void play(const char* path) {
       add_item(true, r, c, 0, rest);
     } else if (cmd == "show") {
       show(w);
+    } else if (cmd == "yield" && !ss_yield()) {
+      exit(kRemoteGoneExit);
     }
   }
 }
@@ -119,12 +126,18 @@ void play(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int arg = argc > 1 && strncmp(argv[1], "-f=", 3) == 0 ? 2 : 1;
-  if (argc - arg != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT\n"), 2;
+  // -f=N may come first or last (the test listener appends it).
+  const char* sock = nullptr;
+  std::vector<char*> files;
+  for (int i = 1; i < argc; ++i)
+    (strncmp(argv[i], "-f=", 3) == 0 ? void(sock = argv[i] + 3) : files.push_back(argv[i]));
+  if (files.size() != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT [-f=N]\n"), 2;
   fm_register_hooks();
   wm_register_hooks();
+  net_init();
+  remote_term_register();
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
-  com.rmt_sock = uint16_t(arg == 2 ? atoi(argv[1] + 3) : 0);
+  com.rmt_sock = uint16_t(sock ? atoi(sock) : 0);
   kivo_test::install_opt_group();
   if (!la_init() || !la_slct("00 ", com.sys_scope)) return fprintf(stderr, "wm_driver: no messages\n"), 1;
   const char* term = getenv("TERM");
@@ -132,10 +145,13 @@ int main(int argc, char** argv) {
   if (term) memcpy(com.keymap_id, term, std::min<size_t>(strlen(term), 10));
   memcpy(com.cur_db, "DB1", 3), memcpy(com.cur_ap, "APP", 3), memcpy(com.cur_ver, "01", 2);
   memcpy(com.user_id, "ABC", 3);
-  if (!(g_out = fopen(argv[arg + 1], "w"))) return 1;
+  if (!(g_out = fopen(files[1], "w"))) return 1;
   uint32_t status = 0;
   if (!wm_init(&status)) return fprintf(g_out, "wm_init %u\n", status), fclose(g_out), 3;
-  uint32_t end = MARK(MARK_PROCESS, [&] { play(argv[arg]); });
+  // Tests shorten the remote ping: "interval,timeout" in seconds.
+  if (const char* p = getenv("WM_DRIVER_PING"))
+    set_tmnet_srv_ping_times(atoi(p), atoi(strchr(p, ',') ? strchr(p, ',') + 1 : p));
+  uint32_t end = MARK(MARK_PROCESS, [&] { play(files[0]); });
   wm_finish();
   fprintf(g_out, "end %u\n", end);
   return fclose(g_out) == 0 ? 0 : 1;

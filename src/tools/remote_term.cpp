@@ -1,0 +1,164 @@
+// The remote terminal joined to the screen: conversions between the
+// window manager's blocks and the wire's, in both roles.
+//
+// The server's terminal handle is an image of the client's size that only
+// answers geometry questions; the screen itself is the server's images.
+// Keymap handles are the client's numbers carried in the pointer.
+#include "tools/remote_term.h"
+
+#include <cstring>
+#include <vector>
+
+#include "foundation/os.h"
+#include "net/tmnet_cli.h"
+#include "net/tmnet_srv.h"
+#include "screen/tm_input.h"
+#include "screen/tm_script.h"
+#include "screen/wm_show.h"
+#include "screen/wm_term.h"
+#include "tools/seams.h"
+
+namespace kivo {
+
+namespace {
+
+tm_term* g_srv_term;  // the server's geometry handle
+tm_term* g_cli_term;  // the client's local terminal
+
+tmnet_show to_wire(const SHOW_DATA& sd) {
+  tmnet_show w;
+  w.flags = sd.flags;
+  w.keymap = uint32_t(reinterpret_cast<uintptr_t>(sd.keymap));
+  w.row = sd.row, w.col = sd.col, w.timeout = sd.timeout, w.spare = sd.spare;
+  w.key = sd.key, w.status = sd.status, w.nframes = sd.nframes, w.frames = sd.frames;
+  return w;
+}
+
+void take_answer(SHOW_DATA* sd, const tmnet_show& w) {
+  sd->row = w.row, sd->col = w.col, sd->key = w.key, sd->status = w.status;
+}
+
+std::vector<tmnet_run> wire_runs(const tm_attr_run* runs, int n) {
+  std::vector<tmnet_run> out;
+  for (int i = 0; i < n; ++i) out.push_back({runs[i].col, runs[i].len, runs[i].attr, runs[i].chr});
+  return out;
+}
+
+// ---- server: the terminal switch's remote table ----
+
+void srv_init(int flag) {
+  // No local terminal starts here, so the terminal's signal handlers are
+  // put in for the yield point to act on.
+  tm_install_signals(true);
+  ss_yield_signals = tm_sig_act;
+  tmnet_srv_init(flag);
+}
+
+int srv_attach(tm_attach_blk* b) {
+  if (!tmnet_srv_trm_attach(b->rows, b->cols)) return 0;
+  tm_image_free(g_srv_term);
+  b->term = g_srv_term = tm_image_new(b->rows[2], b->cols[2]);
+  return 1;
+}
+
+tm_keymap_h* srv_keymap(const char* name, const int16_t* table) {
+  return reinterpret_cast<tm_keymap_h*>(uintptr_t(tmnet_srv_keymap(name, table)));
+}
+
+int srv_update(tm_term*, const tm_text_run& r) {
+  const std::vector<tmnet_run> runs = wire_runs(r.runs, r.nruns);
+  return tmnet_srv_upd_scr(r.row, r.col, r.text, r.len, runs.data(), int(runs.size()));
+}
+
+int srv_scroll(tm_term*, int row, int col, int nrows, int ncols, int direction, int count) {
+  return tmnet_srv_scroll(row, col, nrows, ncols, direction, count);
+}
+
+uint32_t srv_show(SHOW_DATA* sd) {
+  tmnet_show w = to_wire(*sd);
+  const uint32_t r = tmnet_srv_show(&w);
+  take_answer(sd, w);
+  return r;
+}
+
+const wm_term_ops kRemoteOps = {srv_init, srv_attach,        srv_keymap,       srv_update,      srv_scroll,
+                                srv_show, tmnet_srv_suspend, tmnet_srv_resume, tmnet_srv_finish};
+
+int srv_put_char(int row, int col, uint8_t ch) {
+  tm_edit e;
+  if (!wm_get_ed(row, col, &e) || !e.len) return 0;
+  *e.text = ch;
+  *e.changed = 1;
+  return 1;
+}
+
+int srv_get_itm(int row, int col, tmnet_itm* out) {
+  wm_itm_info i{};
+  if (!wm_get_itm(row, col, &i)) return 0;
+  *out =
+      tmnet_itm{i.top_left.row, i.top_left.col, i.rows, i.cols, i.text, i.len, i.type, {i.opt[0], i.opt[1], i.opt2, 0}};
+  return 1;
+}
+
+// The editor's calls take a block whose third word is the kind.
+int ie_call(int (*fn)(uint32_t*), tmnet_ie_req* req) {
+  uint32_t blk[3] = {0, 0, req->kind};
+  return fn(blk);
+}
+
+// ---- client: the local terminal ----
+
+int cli_login() {
+  tm_hooks.get_ed = tmnet_cli_get_ed;
+  tm_hooks.get_opt = tmnet_cli_get_opt;
+  return tm_login();
+}
+
+int cli_attach(int rows[3], int cols[3]) {
+  tm_attach_blk b{};
+  if (!g_cli_term && !tm_trm_attach(&b)) return 0;
+  if (b.term) g_cli_term = b.term;
+  for (int i = 0; i < 3; ++i) rows[i] = g_cli_term->rows, cols[i] = g_cli_term->cols;
+  return 1;
+}
+
+void* cli_keymap(const char name[10], const int16_t* table) { return tm_keymap(name, table); }
+
+void cli_update(int row, const uint8_t* text, int len, const tmnet_run* runs, int nruns) {
+  if (!g_cli_term) return;
+  std::vector<tm_attr_run> local;
+  for (int i = 0; i < nruns; ++i) local.push_back({uint16_t(runs[i].col), uint16_t(runs[i].len), runs[i].attr, 0});
+  tm_upd_scr(g_cli_term, tm_text_run{text, uint16_t(len), row, 1, local.data(), nruns});
+}
+
+uint32_t cli_show(tmnet_show* w, void* keymap) {
+  if (!g_cli_term) return 0;
+  SHOW_DATA sd{
+      g_cli_term, w->flags, static_cast<tm_keymap_h*>(keymap), w->row, w->col, w->timeout, w->spare, w->key, w->status,
+      w->nframes, w->frames};
+  const uint32_t r = tm_show(&sd);
+  w->row = sd.row, w->col = sd.col, w->key = sd.key, w->status = sd.status;
+  return r;
+}
+
+}  // namespace
+
+int tmnet_cli_get_ed(int row, int col, tm_edit* out) {
+  static uint8_t changed;
+  uint8_t* chars;
+  const uint32_t* attrs;
+  const int cols = tmnet_cli_row(row, &chars, &attrs);
+  return cols ? tm_row_get_ed(chars, attrs, cols, col, &changed, out) : 0;
+}
+
+void remote_term_register() {
+  wm_remote_ops = &kRemoteOps;
+  tmnet_srv_hooks.put_char = srv_put_char;
+  tmnet_srv_hooks.get_itm = srv_get_itm;
+  tmnet_srv_hooks.ie_get_info = [](tmnet_ie_req* r) { return ie_call(ie_get_info, r); };
+  tmnet_srv_hooks.ie_gui_edit = [](tmnet_ie_req* r) { return ie_call(ie_gui_edit, r); };
+  tmnet_cli_term = {cli_login, tm_init, cli_attach, cli_keymap, cli_update, cli_show, tm_finish};
+  tm_hooks.cli_setargs = tmnet_cli_setargs;
+}
+
+}  // namespace kivo

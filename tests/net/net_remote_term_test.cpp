@@ -1,0 +1,420 @@
+// The remote terminal between real processes: the window-manager driver
+// serving a peer that plays the client byte by byte, the character client
+// against it in tmux beside a local run, and the images' clipping over a
+// memory channel.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <functional>
+
+#include "../screen/term_harness.h"
+#include "../screen/tm_test_util.h"
+#include "foundation/bytes.h"
+#include "foundation/os.h"
+#include "net/tmnet_compress.h"
+#include "net/tmnet_srv.h"
+#include "net_test_util.h"
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+constexpr const char* kForm =
+    "srf\nwnd 3 10 5 40\nregion READY\nalpha 2 2 10\nnum 3 2 -99999\nshow \"DATA ENTRY\" 3 3 2\n";
+constexpr uint8_t kAttrHeader[] = {0, 0, 0, 2, 22, 0, 0, 0};
+constexpr uint8_t kEnterStatus[8] = {0, 0, 1, 0x30, 0, 0, 0, 1};  // key 304, status 1
+
+// The window-manager driver on a fixture installation, started on `sock`.
+struct engine {
+  kivo_test::data_dir dir;
+  pid_t pid = -1;
+  explicit engine(const std::string& cmds) {
+    std::ofstream(dir.file("cmds")) << cmds;
+    EXPECT_EQ(system((std::string(FIXTURE_DIR) + " " + kivo_test::shell_quote(dir.path) + " screen").c_str()), 0);
+  }
+  void start(int sock, const char* ping = nullptr) {
+    if ((pid = fork()) != 0) return;
+    if (chdir(dir.path.c_str()) != 0) _exit(126);
+    for (const char* k : {"KIVOPATH", "KIVO_0SA_PATH", "KIVO_TST_DIR"}) setenv(k, dir.path.c_str(), 1);
+    setenv("TERM", "screen", 1);
+    if (ping) setenv("WM_DRIVER_PING", ping, 1);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0), dup2(null, 1), dup2(null, 2);
+    const std::string f = "-f=" + std::to_string(sock);
+    execl(WM_DRIVER, WM_DRIVER, "cmds", "res", f.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status() {  // exit status, or -1 when killed at the deadline
+    int st = 0;
+    for (int ms = 0; waitpid(pid, &st, WNOHANG) != pid; ms += 10) {
+      if (ms == 30000) kill(pid, SIGKILL);
+      poll(nullptr, 0, 10);
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+};
+
+struct peer_opts {
+  uint8_t version = 4;
+  uint32_t mask = 0x6;
+  std::array<uint32_t, 6> pairs{24, 80, 24, 80, 24, 80};
+  int claim = -1;          // compressed length claimed in the show answer
+  uint32_t frames = 0;     // nonzero: the frame count handed back
+  bool get_opt = false;    // a GET_OPT with a 4096-byte name before answering
+  bool mute_ping = false;  // pings go unanswered
+};
+
+struct msg {
+  uint8_t code;
+  bytes head, data;  // the payload inside the header, the data after it
+};
+
+// A client played byte by byte on the test's end of the connection.
+struct peer {
+  int fd = -1;
+  peer_opts o;
+  bytes start;  // the first bytes the server sent
+  std::vector<msg> got;
+  bytes take(size_t n) {
+    bytes b(n);
+    size_t have = 0;
+    pollfd p{fd, POLLIN, 0};
+    while (have < n && poll(&p, 1, 20000) == 1) {
+      const ssize_t r = read(fd, b.data() + have, n - have);
+      if (r <= 0) break;
+      have += size_t(r);
+    }
+    b.resize(have);
+    return b;
+  }
+  void put(const bytes& b) { (void)!write(fd, b.data(), b.size()); }
+  bytes expanded(const bytes& data, size_t width) {
+    bytes out(size_t(o.pairs[4]) * o.pairs[5] * width);
+    long n = width == 1 ? tmnet_expand_record(data.data(), out.data(), data.size(), out.size())
+                        : tmnet_expand_u16_record(data.data(), reinterpret_cast<uint16_t*>(out.data()), data.size(),
+                                                  out.size() / 2);
+    out.resize(n < 0 ? 0 : size_t(n) * width);
+    return out;
+  }
+  void answer_show(const bytes& block) {
+    if (o.get_opt) {
+      bytes q(132);
+      st_be32(q.data(), 4, 4096);
+      memcpy(q.data() + 8, "ENTER", 5);
+      put(cat(header(23, 132), q));
+      got.push_back({34, {}, take(132)});
+    }
+    bytes zeros(size_t(o.pairs[4]) * o.pairs[5]);
+    zeros.resize(tmnet_compressed_cap(zeros.size()));
+    zeros.resize(tmnet_compress_record(zeros.data(), size_t(o.pairs[4]) * o.pairs[5]));
+    const size_t n = o.claim >= 0 ? size_t(o.claim) : zeros.size();
+    put(cat(header(12, 2), {uint8_t(n >> 8), uint8_t(n)}));
+    if (o.claim >= 0) return;
+    bytes b = block;
+    memcpy(b.data() + 28, kEnterStatus, 8);
+    if (o.frames) st_be32(b.data(), 36, o.frames);
+    put(cat(cat(zeros, b), {1}));
+  }
+  // Serves the server's commands until FINISH or the end of the connection.
+  void run() {
+    start = take(11);
+    put(cat(header(3, 2), {0, o.version}));
+    for (bytes h; (h = take(8)).size() == 8;) {
+      msg m{h[4], take(ld_be32(h.data(), 0)), {}};
+      const auto u16 = [&] { return size_t(ld_be16(m.head.data(), 0)); };
+      switch (m.code) {
+        case 68: put({uint8_t(o.mask >> 24), uint8_t(o.mask >> 16), uint8_t(o.mask >> 8), uint8_t(o.mask)}); break;
+        case 69: m.data = take(u16()); break;
+        case 17:
+          for (uint32_t v : o.pairs) put({uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+          break;
+        case 19: {
+          m.data = take(12);
+          if (ld_be16(m.data.data(), 10)) m.data = cat(m.data, take(ld_be16(take(2).data(), 0)));
+          put({uint8_t(got.size()), 0, 0, 0});
+          break;
+        }
+        case 21:
+        case 22:
+        case 27: m.data = take(u16()); break;
+        case 12: {
+          m.data = take(size_t(ld_be32(m.head.data(), 36)) * 20);
+          got.push_back(m);
+          answer_show(m.head);
+          continue;
+        }
+        case 25:
+          if (!o.mute_ping) put({0, 0});
+          break;
+      }
+      got.push_back(m);
+      if (m.code == 14) return;
+    }
+  }
+  std::vector<uint8_t> codes() const {
+    std::vector<uint8_t> c;
+    for (const msg& m : got) c.push_back(m.code);
+    return c;
+  }
+};
+
+// The engine serving a peer over loopback; the engine's exit status.
+int serve(engine& e, peer& p, const char* ping = nullptr) {
+  acceptor a;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(uint16_t(atoi(a.port.c_str())));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  p.fd = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(connect(p.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  const int s = accept(a.fd, nullptr, nullptr);
+  e.start(s, ping);
+  close(s);
+  p.run();
+  close(p.fd);
+  return e.status();
+}
+
+class NetServer : public NetFixture {};
+
+int count(const std::vector<uint8_t>& v, uint8_t c) { return int(std::count(v.begin(), v.end(), c)); }
+
+TEST_F(NetServer, HandshakeSendsReplyInitFeaturesAndProcessId) {
+  engine e(kForm);
+  peer p;
+  EXPECT_EQ(serve(e, p), 0);
+  EXPECT_EQ(p.start, cat(cat({2, 4}, header(10, 0)), {0}));
+  ASSERT_GE(p.got.size(), 3u);
+  EXPECT_EQ(p.got[0].code, 68);
+  EXPECT_EQ(p.got[0].head, (bytes{0, 0, 0x11, 0xff}));
+  EXPECT_EQ(p.got[1].code, 69);
+  EXPECT_EQ(std::string(p.got[1].data.begin(), p.got[1].data.end()), std::to_string(e.pid));
+  EXPECT_EQ(p.got[2].code, 17);
+  EXPECT_EQ(p.got.back().code, 14);
+}
+
+TEST_F(NetServer, VersionTwoClientGetsSixteenBitCellsAndNoExtendedAttributes) {
+  engine e(kForm);
+  peer p;
+  p.o.version = 2;
+  EXPECT_EQ(serve(e, p), 0);
+  const std::vector<uint8_t> c = p.codes();
+  EXPECT_EQ(count(c, 68) + count(c, 69) + count(c, 27), 0);
+  ASSERT_GE(count(c, 22), 1);
+  for (const msg& m : p.got) {
+    if (m.code == 22) {
+      EXPECT_EQ(p.expanded(m.data, 2).size(), 24u * 80 * 2);
+    }
+    if (m.code != 21) continue;
+    const bytes screen = p.expanded(m.data, 1);
+    EXPECT_EQ(std::string(screen.begin() + 2 * 80 + 9, screen.begin() + 2 * 80 + 14), "READY");
+  }
+}
+
+TEST_F(NetServer, ShowWithoutChangeSendsOnlyTheShowBlock) {
+  engine e(std::string(kForm) + "show \"DATA ENTRY\" 3 3 2\n");
+  peer p;
+  EXPECT_EQ(serve(e, p), 0);
+  const std::vector<uint8_t> c = p.codes();
+  const auto last = std::find(c.rbegin(), c.rend(), 12);
+  ASSERT_NE(last, c.rend());
+  EXPECT_EQ(count(c, 12), 2);
+  EXPECT_EQ(*(last + 1), 12) << "an update between two shows of the same screen";
+}
+
+// The server on a peer set up by `set`: its exit status, and no FINISH
+// after a refusal; the frame count of every SHOW is the server's own.
+std::vector<msg> expect_end(const std::function<void(peer_opts&)>& set, int want) {
+  engine e(std::string(kForm) + "show \"DATA ENTRY\" 3 3 2\n");
+  peer p;
+  set(p.o);
+  EXPECT_EQ(serve(e, p), want);
+  EXPECT_EQ(count(p.codes(), 14), want ? 0 : 1);
+  uint32_t first = UINT32_MAX;
+  for (const msg& m : p.got) {
+    if (m.code != 12) continue;
+    if (first == UINT32_MAX) first = ld_be32(m.head.data(), 36);
+    EXPECT_EQ(ld_be32(m.head.data(), 36), first);
+  }
+  return p.got;
+}
+
+TEST_F(NetServer, AttachPairsTheProtocolCannotCarryEndTheServer) {
+  for (const std::array<uint32_t, 6>& pairs : std::vector<std::array<uint32_t, 6>>{
+           {0, 0, 0, 0, 0, 0}, {1000, 1000, 1000, 1000, 1000, 1000}, {30, 80, 24, 80, 24, 80}}) {
+    SCOPED_TRACE(pairs[0]);
+    expect_end([&](peer_opts& o) { o.pairs = pairs; }, kTmnetLostExit);
+  }
+}
+
+TEST_F(NetServer, ShowAnswerClaimingSixtyThousandBytesEndsTheServer) {
+  expect_end([](peer_opts& o) { o.claim = 60000; }, kTmnetLostExit);
+}
+
+TEST_F(NetServer, FrameCountHandedBackStaysTheServers) {
+  expect_end([](peer_opts& o) { o.frames = 1000000; }, 0);
+}
+
+TEST_F(NetServer, GetOptNameLengthIsBoundedAndAnswered) {
+  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = true; }, 0);
+  const auto reply = std::find_if(got.begin(), got.end(), [](const msg& m) { return m.code == 34; });
+  ASSERT_NE(reply, got.end());
+  EXPECT_EQ(ld_be32(reply->data.data(), 0), 304u);  // ENTER
+}
+
+TEST(NetClientServer, SilentClientEndsTheServerWithNineAtItsYield) {
+  engine e(std::string(kForm) + "yield\n");
+  peer p;
+  p.o.mute_ping = true;
+  EXPECT_EQ(serve(e, p, "0,1"), kRemoteGoneExit);
+  EXPECT_EQ(p.codes().back(), 25);
+}
+
+// The character client in tmux 80x24 on port `port`, in `dir`.
+std::unique_ptr<kivo_test::tmux_pane> client(const kivo_test::data_dir& dir, const std::string& port) {
+  return std::make_unique<kivo_test::tmux_pane>(std::string(KIVO_BINARY) + " -c", dir.path,
+                                                kivo_test::env_list{{"TERM", "screen"},
+                                                                    {"HOME", "hm"},
+                                                                    {"KIVO_HOST", "127.0.0.1"},
+                                                                    {"KIVO_PORT", port},
+                                                                    {"KIVO_USER", "me"},
+                                                                    {"KIVO_PSWD", "pw"},
+                                                                    {"KIVO_TST_DIR", dir.path}});
+}
+
+TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
+  engine local(kForm), remote(kForm);
+  kivo_test::data_dir cli;
+  kivo_test::tmux_pane here(std::string(WM_DRIVER) + " cmds res", local.dir.path,
+                            {{"TERM", "screen"},
+                             {"HOME", "hm"},
+                             {"KIVO_TST_DIR", local.dir.path},
+                             {"KIVOPATH", local.dir.path},
+                             {"KIVO_0SA_PATH", local.dir.path}});
+  // The test listener starts the driver for the client's login.
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t lsn = fork();
+  if (lsn == 0) {
+    dup2(out[1], 1);
+    if (chdir(remote.dir.path.c_str()) != 0) _exit(126);
+    for (const char* k : {"KIVOPATH", "KIVO_0SA_PATH", "KIVO_TST_DIR"}) setenv(k, remote.dir.path.c_str(), 1);
+    setenv("TERM", "screen", 1);
+    execl(KIVO_LISTEN, KIVO_LISTEN, "--once", WM_DRIVER, "cmds", "res", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  char port[16] = {};
+  EXPECT_GT(read(out[0], port, sizeof port - 1), 0);
+  close(out[0]);
+  auto there = client(cli, std::string(port, strcspn(port, "\n")));
+  for (auto* pane : {&here, there.get()}) {
+    ASSERT_TRUE(pane->wait_for("READY")) << pane->capture();
+    pane->send_text("12");
+    ASSERT_TRUE(pane->wait_for("12")) << pane->capture();
+  }
+  EXPECT_EQ(there->capture(), here.capture());
+  EXPECT_EQ(there->cursor(), here.cursor());
+  for (auto* pane : {&here, there.get()}) pane->send_hex("\r");
+  EXPECT_EQ(here.exit_status(), 0);
+  EXPECT_EQ(there->exit_status(), 0) << there->capture();
+  EXPECT_TRUE(kivo_test::wait_until(
+      [&] { return kivo_test::slurp(remote.dir.file("res")).find("end ") != std::string::npos; }, 10));
+  EXPECT_EQ(kivo_test::slurp(remote.dir.file("res")), kivo_test::slurp(local.dir.file("res")));
+  EXPECT_EQ(kivo_test::slurp(cli.file("actual/snapshot")), kivo_test::slurp(local.dir.file("actual/snapshot")));
+  EXPECT_NE(kivo_test::slurp(cli.file("actual/snapshot")), "");
+  waitpid(lsn, nullptr, 0);
+}
+
+TEST(NetClientServer, KilledClientEndsTheServerWith255) {
+  engine e(kForm);
+  kivo_test::data_dir cli;
+  acceptor a;
+  auto there = client(cli, a.port);
+  const int s = accept(a.fd, nullptr, nullptr);
+  uint8_t login[331];
+  ASSERT_EQ(recv(s, login, sizeof login, MSG_WAITALL), ssize_t(sizeof login));
+  ASSERT_EQ(write(s, "\3\1", 2), 2);
+  e.start(s);
+  close(s);
+  ASSERT_TRUE(there->wait_for("READY")) << there->capture();
+  there.reset();  // the pane and the client in it go
+  EXPECT_EQ(e.status(), kTmnetLostExit);
+}
+
+TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
+  const std::string refused = [] {  // a port nobody listens on any more
+    acceptor gone;
+    return gone.port;
+  }();
+  const struct {
+    std::string env, says;
+  } cases[] = {
+      {"", "KIVO_HOST, KIVO_PORT"},
+      {"KIVO_HOST=" + std::string(31, 'h') + " KIVO_PORT=1 KIVO_USER=u KIVO_PSWD=p", "KIVO_HOST is longer than 30"},
+      {"KIVO_HOST=127.0.0.1 KIVO_PORT=1 KIVO_USER=" + std::string(21, 'u') + " KIVO_PSWD=p", "KIVO_USER is longer"},
+      {"KIVO_HOST=127.0.0.1 KIVO_PORT=" + refused + " KIVO_USER=u KIVO_PSWD=p", "can't connect"},
+  };
+  for (const auto& k : cases) {
+    const std::string cmd = "env -u KIVO_HOST -u KIVO_PORT -u KIVO_USER -u KIVO_PSWD " + k.env + " " + KIVO_BINARY +
+                            " -c 2>&1; echo status=$?";
+    const std::string out = kivo_test::run_output(cmd);
+    EXPECT_NE(out.find(k.says), std::string::npos) << out;
+    EXPECT_NE(out.find("status=1"), std::string::npos) << out;
+  }
+}
+
+// Over a memory channel: the server's images after updates and the cells
+// that go on the wire.
+TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
+  bytes in;
+  for (uint32_t v : {24u, 80u, 24u, 80u, 24u, 80u})
+    in = cat(in, {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+  net_memory mem;
+  mem.in = in.data(), mem.in_len = in.size();
+  net_use_memory(&mem);
+  int rows[3], cols[3];
+  ASSERT_EQ(tmnet_srv_trm_attach(rows, cols), 1);
+  const struct {
+    int row, col;
+    std::string text;
+    uint32_t attr;
+    int cell;  // where the text's first character lands
+    uint32_t want;
+  } cases[] = {
+      {0, 0, "top", 0x100000, 0, 0x1000B0},
+      {2, 5, "b", 0xB0, 80 + 4, 0x1000B0},
+      {3, 1, "x", 0x100001, 160, 0x100001},
+      {99, 99, "long text", 0x3, 23 * 80 + 79, 0x3},
+  };
+  for (const auto& k : cases) {
+    const tmnet_run run{k.col, int(k.text.size()), k.attr, 0};
+    tmnet_srv_upd_scr(k.row, k.col, reinterpret_cast<const uint8_t*>(k.text.data()), int(k.text.size()), &run, 1);
+    EXPECT_EQ(tmnet_srv_chars()[k.cell], k.text[0]) << k.text;
+    EXPECT_EQ(tmnet_srv_attrs()[k.cell], k.want) << k.text;
+  }
+  EXPECT_EQ(tmnet_srv_chars()[24 * 80 - 1], 'l');  // the long text cut at the row's end
+  EXPECT_EQ(tmnet_srv_attrs()[1], 0x1000B0u);
+  // The show sends those cells: the attribute update's first cell is 0x1000B0.
+  bytes answer(30);
+  for (size_t i = 0; i < 30; i += 2) answer[i] = 0xFF;  // 1920 unchanged characters
+  answer = cat(cat(cat(header(12, 2), {0, 30}), answer), bytes(45));
+  mem = net_memory{};
+  mem.in = answer.data(), mem.in_len = answer.size();
+  tmnet_remote_version = 4;
+  tmnet_show sd;
+  tmnet_srv_show(&sd);
+  const auto at = std::search(mem.out.begin(), mem.out.end(), std::begin(kAttrHeader), std::end(kAttrHeader));
+  ASSERT_NE(at, mem.out.end());
+  std::vector<uint32_t> cells(24 * 80);
+  const bytes data(at + 10, at + 10 + ld_be16(&*at, 8));
+  ASSERT_EQ(tmnet_expand_u32_record(data.data(), cells.data(), data.size(), cells.size()), long(cells.size()));
+  EXPECT_EQ(cells[0], 0x1000B0u);
+  EXPECT_TRUE(exits().empty());
+}
+
+}  // namespace
