@@ -168,9 +168,12 @@ int send_record(srv_strm* s, uint32_t recno) {
 
 void reset_arb(srv_strm* s, uint8_t* block) {
   ARB* a = s->arb;
+  // The record buffer holds the file's record whatever the descriptors said.
+  const PFB* pfb = pfb_of(s);
+  if (pfb && s->buf.size() < pfb->pfb_rec_len) s->buf.resize(pfb->pfb_rec_len);
   a->arb_keyno = static_cast<uint8_t>(std::min<uint32_t>(ld_le32(block, NETARB_KEYNO), 255));
   a->arb_rec = s->buf.data();
-  a->arb_len = static_cast<uint16_t>(s->buf.size());
+  a->arb_len = static_cast<uint16_t>(pfb ? pfb->pfb_rec_len : s->buf.size());
   a->arb_var_len = a->arb_len;
   a->arb_key = nullptr;
   a->arb_key_end = nullptr;
