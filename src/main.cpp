@@ -16,14 +16,17 @@
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
+#include "foundation/os.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "interp/seams.h"
 #include "net/net_init.h"
 #include "net/seams.h"
 #include "process/seams.h"
+#include "process/startup.h"
 #include "screen/scope_clear.h"
 #include "screen/seams.h"
+#include "screen/wm_show.h"
 #include "tools/remote_term.h"
 #include "tools/seams.h"
 #include "types/cnv.h"
@@ -47,7 +50,14 @@ void register_hooks() {
   };
 }
 
-int run_normal(INVOC* start) {
+// Steps 9 to 17 of the start: the window manager, the remaining
+// subsystems, the first process, the installation check and the main loop.
+int run_normal(INVOC* start, int named) {
+  uint32_t wm_status = 0;
+  if (!wm_init(&wm_status)) {
+    if (wm_status == NO_KEYMAP) startup_err("Can't find a keymap for this terminal/user", kExitNoKeymap);
+    startup_err("Unable to Initialize Window Manager", int(wm_status ? wm_status : 1));
+  }
   pc_init();
   pl_init();
   rt_init();
@@ -61,20 +71,24 @@ int run_normal(INVOC* start) {
   ap_init();
   qp_init();
   dd_init();
-
-  uint32_t rc = MARK(MARK_PROCESS, [&] { pi_exec(start); });
-  uint32_t end = ld_le32(start->b, INVOC_END_CODE);
-  if (rc == PI_END_NORMAL && end == PI_END_NO_PROC) {
-    fprintf(stderr, "kivo: no process to run: the process engine is not available in this build\n");
-    return 1;
+  const uint8_t restart = choose_first_proc(start, named);
+  uint32_t install_end = 0;
+  switch (chk_install(&install_end)) {
+    case kInstallRan: wm_finish(); return 0;
+    case kInstallFailed:
+      wm_finish();
+      printf("KIVO startup failed because of the following\nstartup error: %u\n\n", install_end);
+      return int(install_end ? install_end : 1);
   }
-  return rc == PI_END_LOGOUT ? 127 : 0;
+  const int status = kivo_main_loop(start, restart);
+  if (status == kExitLogout) os_logout();
+  return status;
 }
 
-int run_keydef(INVOC* start) {
+int run_keydef(INVOC* start, int named) {
   if (com.rmt_sock) tmnet_srv_kivokeys();
   kivokeys();  // returns when the user wants to run the system afterwards
-  return run_normal(start);
+  return run_normal(start, named);
 }
 
 int run_bootstrap() { return bs_bootstrap(); }
@@ -126,19 +140,25 @@ int main(int argc, char** argv) {
   register_hooks();
   // The client's own reason for a failed login is on standard error.
   if (wants_remote_client(argc, argv)) return tmnet_cli_main(argc, argv) ? 0 : 1;
-  if (!os_init(argc, argv)) return 0;
+  if (!os_init(argc, argv)) return 1;  // a failed start is no success
   if (!cv_init()) startup_err("can't create the conversion tables", 1);
   memset(com.cur_db, ' ', sizeof com.cur_db);
   memset(com.cur_ap, ' ', sizeof com.cur_ap);
   memset(com.cur_ver, ' ', sizeof com.cur_ver);
 
+  static uint8_t user_rec[kUserRecLen];
+  if (uint32_t st = read_user_rec(user_rec); st != 1) {
+    if (st != USER_UNKNOWN) startup_err("can't start USER file", int(st));
+    char text[128];
+    const cstr uid = os_uid();
+    snprintf(text, sizeof text, "User System ID (%.*s) not found in USER File", int(uid.len), uid.ptr);
+    startup_err(text, int(st));
+  }
   pi_init();
   INVOC start = pi_invoc;
   uint8_t mode = MODE_NORMAL;
   const char* util_file = nullptr;
-  // Whether an option named the start process; the choice of the first
-  // process (with the USER file) reads it when it lands.
-  [[maybe_unused]] const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
+  const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
   com.argc = static_cast<uint16_t>(argc);
   com.argv = argv;
 
@@ -146,8 +166,8 @@ int main(int argc, char** argv) {
     startup_err("\n\tUnable to open System Administration files,\n\tcheck file protections and KIVOPATH", 1);
 
   switch (static_cast<start_mode>(mode)) {
-    case MODE_NORMAL: return run_normal(&start);
-    case MODE_KEYDEF: return run_keydef(&start);
+    case MODE_NORMAL: return run_normal(&start, named);
+    case MODE_KEYDEF: return run_keydef(&start, named);
     case MODE_BOOTSTRAP: return run_bootstrap();
     case MODE_USAGE: return 1;
     case MODE_DATA_SERVER: return run_data_server();

@@ -36,7 +36,7 @@ constexpr uint32_t kComBlanks = 65158;  // the blank template of the common bloc
 constexpr uint32_t kFileBlkSize = 64;
 
 // Design files a compile reads, per application.
-enum pc_dfile : uint8_t { PC_DFILE, PC_DELEM, PC_DBITMAP, PC_DTOKEN, kPcDfiles };
+enum pc_dfile : uint8_t { PC_DFILE, PC_DELEM, PC_DBITMAP, PC_DTOKEN, PC_DSTMT, kPcDfiles };
 
 struct pc_design_aps {
   char ap[3];

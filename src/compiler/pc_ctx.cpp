@@ -52,7 +52,8 @@ ARB* work_file(const char* tag, uint16_t len) {
 }
 
 using dfile_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
-const dfile_init kDfileInit[kPcDfiles] = {INIT_DFI_FDB, INIT_DELEM_FDB, INIT_DBITMAP_FDB, INIT_DTOKEN_FDB};
+const dfile_init kDfileInit[kPcDfiles] = {INIT_DFI_FDB, INIT_DELEM_FDB, INIT_DBITMAP_FDB, INIT_DTOKEN_FDB,
+                                          INIT_DSTMT_FDB};
 
 // The highest sequence of data area `kind` that the application's BITMAP
 // has given out; 0 when it has none.

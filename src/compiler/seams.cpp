@@ -17,7 +17,6 @@ void pc_init() {
   set_stamp_name_hook(pl_gen_nam);
 }
 void pl_init() {}
-void sc_init() {}
 
 int pl_get(PCB* pcb, int flag) { return pl_hooks.get ? pl_hooks.get(pcb, flag) : 0; }
 

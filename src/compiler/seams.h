@@ -20,7 +20,7 @@ extern pl_hook_table pl_hooks;
 
 void pc_init();
 void pl_init();
-void sc_init();
+void sc_init();  // the statement compiler (compiler/sc.h)
 
 // Loads and relocates the module of the process named in the block's
 // invocation. 0 when there is no such process or it cannot be loaded; with

@@ -6,6 +6,7 @@
 // scope, so that the scope's clean-up meets it again.
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
+#include "fm/fm_xlate.h"
 #include "fm/record_cache.h"
 #include "fm/struct_file.h"
 #include "foundation/sys_err.h"
@@ -100,6 +101,7 @@ int release_sarb(SARB* sarb) {
   free_fscb(sarb->sarb_fscb);
   ut_remove_from_lst(sarb, &sarb->sarb_in_marb, &sarb->sarb_marb->marb_sarb);
   ut_remove_from_lst(sarb, &sarb->sarb_in_scope, &get_clean(sarb->sarb_scope)->sarb);
+  if (sarb->sarb_arb->arb_own_rec) mm_free(sarb->sarb_arb->arb_own_rec);
   mm_free(sarb);
   return 1;
 }
@@ -142,6 +144,7 @@ void free_pfb(PFB* pfb) {
   if (pfb->pfb_fms->free_id && !pfb->pfb_fms->free_id(pfb))
     sys_err("FMFI", __LINE__, "free_lfb() - fms_free_id failed");
   fm_free_proc(pfb);
+  fm_free_pfb_map(pfb);
   fm_uncache(pfb->pfb_null_rec);
   pfb->pfb_null_rec = nullptr;
   while (LFN* lfn = ctl ? ctl_lfn_of(pfb->pfb_no) : nullptr) {

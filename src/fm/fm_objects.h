@@ -73,7 +73,7 @@ struct PFB {
   ut_list pfb_lfb;
   ut_link pfb_all;       // in fm_pfb_list
   ut_link pfb_in_scope;  // in its scope entry's PFB list
-  void* pfb_xlate;       // field-translation map state
+  void* pfb_xlate;       // field-translation map (xlate_map), built on demand
   uint32_t pfb_no;       // the session's number of this PFB: its LFN records' handle of it
 };
 
@@ -149,7 +149,9 @@ struct SARB {
 };
 
 // The caller's handle. The work word between arb_stat and arb_stat2 carries
-// no behaviour and is left out.
+// no behaviour and is left out. The last two fields are the engine's own:
+// the private record copy that a translated locate-mode read is delivered
+// in, freed with the handle.
 struct ARB {
   SARB* arb_sarb;
   uint32_t arb_rec_id_len;
@@ -166,8 +168,10 @@ struct ARB {
   uint32_t arb_lock_wait;
   uint32_t arb_stat;
   uint32_t arb_stat2;
-  char arb_lang[3];
-  char arb_xlate[3];
+  char arb_lang[3];   // base language: of the stored data
+  char arb_xlate[3];  // derived language: what the caller sees
+  uint8_t* arb_own_rec;
+  uint16_t arb_own_len;
 };
 
 struct SARB_ARB {

@@ -9,6 +9,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
+#include "fm/fm_xlate.h"
 #include "fm/key_xfer.h"
 #include "foundation/sys_err.h"
 
@@ -30,10 +31,6 @@ int fail(ARB* arb, uint32_t status) {
 bool delivered(int r, const ARB* arb) { return r || arb->arb_stat == FM_HELD_SELF || arb->arb_stat == FM_LOCKED; }
 
 int call(ARB* arb, STRM* s, fms_slot slot) { return slot ? slot(arb, s) : fail(arb, FM_NO_FMS); }
-
-// Field translation of a record read; records stay as they are until the
-// file's languages are known.
-void decode_rec(ARB*) {}
 
 int code_read(ARB* arb, STRM* s) {
   int r = call(arb, s, s->strm_fms->read);

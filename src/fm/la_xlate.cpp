@@ -12,6 +12,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/fm_xlate.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/pool.h"
@@ -171,6 +172,7 @@ int la_slct(const char* lang, uint32_t level) {
   }
   memcpy(e->lang, id, sizeof id);
   e->arb = f.fdb_arb;
+  fm_set_lang(e->arb, "ENG", com.lang_id);
   load_com();
   return 1;
 }

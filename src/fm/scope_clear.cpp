@@ -6,7 +6,9 @@
 // Closing runs file events under nested MARKs; they cannot touch the end
 // code of the level being left, which MARK keeps in a local.
 #include "fm/scope_clear.h"
+
 #include "fm/fm_sysadm.h"
+#include "fm/fm_xlate.h"
 #include "fm/struct_file.h"
 #include "fm/unix_fm.h"
 
@@ -117,6 +119,7 @@ int fm_init() {
   if (!fms_init()) return 0;
   if (!fms_set_data_server(getenv("KIVO_DATA_SERVER"))) return 0;
   mm_destroy_all();  // a second start (tests) begins with no memory file
+  xlate_end_session();
   fm_objects_init();
   if (!fm_ctl_init() || !fm_sysadm_init()) return 0;
   if (fms_table(FMS_NATIVE))

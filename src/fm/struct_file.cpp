@@ -208,6 +208,23 @@ int verify_struct(ARB* arb) {
   return update_sysdir(arb, rec);
 }
 
+ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp) {
+  FDB d{}, s;
+  d.path = path;
+  d.fdb_struct_date[0] = stamp ? stamp[0] : kStampUnknown;
+  d.fdb_struct_date[1] = stamp ? stamp[1] : kStampUnknown;
+  struct_fdb(&d, &s);
+  if (!FM_OPEN(&s, 0, 0, 0x01, 0x0f)) return nullptr;
+  if (!stamp || stamp[0] == kStampUnknown) return s.fdb_arb;
+  // A structure file of another design would describe other fields.
+  uint8_t rec[kStructFileRecLen];
+  if (read_struct_rec(s.fdb_arb, 2, rec, false) && ld_le32(rec, DFI_STAMP) == stamp[0] &&
+      ld_le32(rec, DFI_STAMP + 4) == stamp[1])
+    return s.fdb_arb;
+  FM_CLOSE(s.fdb_arb, 0);
+  return nullptr;
+}
+
 void fill_date_cache(const char* ap) {
   design_file fi(INIT_DFI_FDB, ap, "00", "can't close FILE (cache) file");
   if (!fi.arb) return;

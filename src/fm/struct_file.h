@@ -17,6 +17,7 @@ namespace kivo {
 
 struct ARB;
 struct FDB;
+struct FDB_PATH;
 
 constexpr uint16_t kStructFileRecLen = 1016;
 
@@ -39,6 +40,11 @@ int create_struct(ARB* arb);
 // Checks a structure file against the stamp it was opened with: 0 with
 // arb_stat FM_NO_STRUCT_REC or FM_STAMP_DIFF.
 int verify_struct(ARB* arb);
+// Opens the structure file of the data file at `path` for reading, at
+// level 0: its handle, or null when it does not open or, with a known
+// `stamp` (two words; null or kStampUnknown: none), its FILE record carries
+// another. The caller closes the handle (FM_CLOSE).
+ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp);
 // Caches the structure stamps of an application's FILE records (version
 // "00"). Start-up step 8.
 void fill_date_cache(const char* ap);

@@ -99,10 +99,16 @@ void ss_parse_keymap(const char* text) {
   put_fixed(com.keymap_id, 10, name);
 }
 
+bool is_option_word(const char* a) {
+  if (!a || (a[0] != '-' && a[0] != '/')) return false;
+  // A path such as /data/x is an argument, not an option.
+  return a[0] == '-' || !strchr(a + 1, '/');
+}
+
 bool wants_remote_client(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
-    if (a && (a[0] == '-' || a[0] == '/') && a[1] == 'c') return true;
+    if (is_option_word(a) && a[1] == 'c') return true;
   }
   return false;
 }
@@ -291,7 +297,7 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
   const int last = *argc < kMaxArgsExamined + 1 ? *argc : kMaxArgsExamined + 1;
   for (int i = 1; i < last; ++i) {
     char* arg = argv[i];
-    if (arg[0] != '-' && arg[0] != '/') {
+    if (!is_option_word(arg)) {
       s.kept.push_back(arg);
       continue;
     }

@@ -53,6 +53,10 @@ constexpr size_t kEnvLineMax = 126;
 // Bytes read from one environment file at most; the rest is ignored.
 constexpr size_t kEnvFileMax = size_t{1} << 20;
 
+// Whether a word is an option: it begins with "-", or with "/" and holds
+// no further "/" (a path is a plain argument).
+bool is_option_word(const char* a);
+
 // Whether the command line asks for the remote client: an option word
 // beginning "-c" or "/c".
 bool wants_remote_client(int argc, char** argv);

@@ -193,6 +193,17 @@ void x_ovfl(II_RUN* run, uint8_t* p) {
   ii_next(run, p);
 }
 
+// ---- STORE and RESTORE: raw copies, blanks past a shorter source ----
+
+void x_copy_raw(II_RUN* run, uint8_t* p) {
+  ii_fld f[2];
+  if (!operands(run, p, 2, f)) return;
+  const uint16_t n = f[1].len < f[0].len ? f[1].len : f[0].len;
+  memmove(f[0].p, f[1].p, n);
+  memset(f[0].p + n, ' ', f[0].len - n);
+  ii_next(run, p);
+}
+
 // ---- CALC: integers on the calculation stack ----
 
 void x_cpush(II_RUN* run, uint8_t* p) {
@@ -371,7 +382,8 @@ const op_row kRows[] = {
     {OP_LOOPBEG, x_loopbeg},   {OP_LOOPEND, x_loopend},   {OP_OVFL, x_ovfl},
     {OP_MSG, x_msg},           {OP_ERROR, x_error},       {OP_CANCEL, x_cancel},
     {OP_COMPUTE, x_compute},   {OP_CPUSH, x_cpush},       {OP_COP, x_cop},
-    {OP_CPOP, x_cpop},         {OP_IDX, x_idx},
+    {OP_CPOP, x_cpop},         {OP_IDX, x_idx},           {OP_STORE, x_copy_raw},
+    {OP_RESTORE, x_copy_raw},
 };
 
 }  // namespace

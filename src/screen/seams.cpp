@@ -1,5 +1,5 @@
-// The key-definition utility, region writing and the show are not built
-// yet: with their hooks empty they say so or fail.
+// Region writing and the show until the window manager fills them: with
+// their hooks empty they fail.
 #include "screen/seams.h"
 
 #include <cstdio>
@@ -7,14 +7,7 @@
 
 namespace kivo {
 
-kd_hook_table kd_hooks;
 wm_seam_table wm_seams;
-
-void kivokeys() {
-  if (kd_hooks.kivokeys) return kd_hooks.kivokeys();
-  fprintf(stderr, "kivo: the key-definition utility is not available in this build\n");
-  exit(1);
-}
 
 int wm_seam_write_reg(TWND* wnd, const char* text) { return wm_seams.write_reg ? wm_seams.write_reg(wnd, text) : 0; }
 

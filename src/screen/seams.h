@@ -10,16 +10,10 @@ struct ARB;
 struct TWND;
 struct SHOW_BLK;
 
-// The terminal utilities' entries; an empty one is the utility not built
-// yet. A test puts its own function in place.
-struct kd_hook_table {
-  void (*kivokeys)();
-};
-extern kd_hook_table kd_hooks;
-
-// The key-definition utility. Returns when the user wants to run the
-// system afterwards; otherwise ends the process. With the hook empty it says
-// the utility is not available and ends the process with 1.
+// The key-definition utility (kivokeys.cpp). Returns when the user wants
+// to run the system afterwards; otherwise ends the process: 0 after the
+// user's abort, 1 when the user declines to run the system, 2 when the
+// terminal or KEYMAP fails.
 void kivokeys();
 
 // Region writing and the show of the window manager, filled when they are

@@ -147,20 +147,32 @@ bool put_row(int16_t row[kKeymapRowWords], uint16_t code, const uint16_t keys[kK
 
 }  // namespace
 
+uint16_t tm_literal(int index) { return index >= 1 && index <= kLiterals ? kLiteral[index] : 0; }
+
+uint16_t tm_combo_parts(size_t index, uint16_t parts[5]) {
+  if (index < kDefaultCombos) {
+    for (int i = 0; i < 5; ++i) parts[i] = tm_default_combos[index].parts[i];
+    return tm_default_combos[index].code;
+  }
+  const uint16_t opt = static_cast<uint16_t>(index - kDefaultCombos);
+  const uint16_t digit = P(PK_DIGIT0);
+  if (opt > 9) {
+    const uint16_t tens[5] = {P(PK_OPTION), P(PK_OPTION), static_cast<uint16_t>(digit + opt / 10),
+                              static_cast<uint16_t>(digit + opt % 10), E};
+    for (int i = 0; i < 5; ++i) parts[i] = tens[i];
+  } else {
+    const uint16_t one[5] = {P(PK_OPTION), static_cast<uint16_t>(digit + opt), E, E, E};
+    for (int i = 0; i < 5; ++i) parts[i] = one[i];
+  }
+  return opt;
+}
+
 int tm_default_keymap(const uint16_t phys[kPhysKeys][kKeystrokeMax], int16_t rows[][kKeymapRowWords]) {
   int count = 0;
-  uint16_t keys[kKeystrokeMax];
-  for (const tm_combo& c : tm_default_combos)
-    if (put_row(rows[count], c.code, keys, tm_make_combo(phys, c.parts, keys))) ++count;
-  for (uint16_t opt = 0; opt <= LK_OPTION_LAST; ++opt) {
-    uint16_t digit = P(PK_DIGIT0);
-    uint16_t parts[5] = {P(PK_OPTION), static_cast<uint16_t>(digit + opt), E, E, E};
-    if (opt > 9) {
-      uint16_t tens[5] = {P(PK_OPTION), P(PK_OPTION), static_cast<uint16_t>(digit + opt / 10),
-                          static_cast<uint16_t>(digit + opt % 10), E};
-      for (int i = 0; i < 5; ++i) parts[i] = tens[i];
-    }
-    if (put_row(rows[count], opt, keys, tm_make_combo(phys, parts, keys))) ++count;
+  uint16_t keys[kKeystrokeMax], parts[5];
+  for (size_t i = 0; i < kAllCombos; ++i) {
+    const uint16_t code = tm_combo_parts(i, parts);
+    if (put_row(rows[count], code, keys, tm_make_combo(phys, parts, keys))) ++count;
   }
   rows[count][0] = -1;
   return count;

@@ -89,6 +89,9 @@ constexpr uint16_t kKeystrokeEnd = 65535;
 constexpr uint16_t kPartPhys = 256;
 constexpr int kLiterals = 10;
 
+// The value of literal `index` (1-10).
+uint16_t tm_literal(int index);
+
 struct tm_combo {
   uint16_t code;
   const char* name;
@@ -101,6 +104,11 @@ extern const tm_combo tm_default_combos[kDefaultCombos];
 // each physical key (`phys[i]`, ended by 65535). Returns the number of
 // values, or -1 when they would not fit in kKeystrokeMax.
 int tm_make_combo(const uint16_t phys[kPhysKeys][kKeystrokeMax], const uint16_t parts[5], uint16_t out[kKeystrokeMax]);
+
+// The combinations of a keymap: the 76 defaults, then OPTION 0 to 99. The
+// parts and code of combination `index` (below kAllCombos).
+constexpr size_t kAllCombos = kDefaultCombos + 100;
+uint16_t tm_combo_parts(size_t index, uint16_t parts[5]);
 
 // The default keymap as rows for tm_keymap: 26 values each (code, then the
 // keystrokes ended by 65535), the 76 defaults, then OPTION 0 to 99, then an

@@ -65,6 +65,12 @@ static_assert(ELEM_FIELD_BYTES + 3 == kElementSize);
 
 constexpr size_t kMaskLen = 60;
 
+// Within ELEM_FIELD_BYTES: the field's translation setting ("1" = its text
+// is translated between languages) and the byte that follows it, which must
+// be 0 for the translation to apply.
+constexpr size_t ELEM_XLATE = ELEM_FIELD_BYTES;
+constexpr size_t ELEM_XLATE_NEXT = ELEM_FIELD_BYTES + 1;
+
 // Data-type families of `elem_type`.
 inline bool IS_ELEM_ALP(uint8_t type) { return type == 1 || type == 2 || type == 13; }
 inline bool IS_ELEM_DATE(uint8_t type) {

@@ -173,11 +173,11 @@ TEST_F(CmdLine, KeymapFromTerminalOptionAndEnvironment) {
 }
 
 TEST_F(CmdLine, KeptArgumentsAreCompactedInOrder) {
-  parsed p = parse({"one", "-b", "--KIVO_X=1", "two", "-z", "-"});
+  parsed p = parse({"one", "-b", "--KIVO_X=1", "two", "-z", "-", "/data/x", "/vol/x"});
   EXPECT_EQ(p.rc, 0);
-  ASSERT_EQ(p.argc, 5);
-  EXPECT_EQ(p.kept, (std::vector<std::string>{"kivo", "one", "two", "-z", "-"}));
-  EXPECT_EQ(ptrs_[5], nullptr);
+  ASSERT_EQ(p.argc, 7);  // paths are arguments, not a bad -d or a -v
+  EXPECT_EQ(p.kept, (std::vector<std::string>{"kivo", "one", "two", "-z", "-", "/data/x", "/vol/x"}));
+  EXPECT_EQ(ptrs_[7], nullptr);
 }
 
 // A stand-in for the remote protocols' connect: a descriptor of its own
@@ -269,6 +269,7 @@ TEST_F(CmdLine, OnlyAnOptionWordStartsTheRemoteClient) {
   EXPECT_FALSE(wants({"xc"}));
   EXPECT_FALSE(wants({"acme"}));
   EXPECT_FALSE(wants({"--cfoo=1"}));
+  EXPECT_FALSE(wants({"/cust/a"}));  // a path
 }
 
 // ---- the real executable ----

@@ -74,6 +74,8 @@ class tmux_pane {
   tmux_pane& operator=(const tmux_pane&) = delete;
 
   void send_text(const std::string& text) { tmux("send-keys -t k -l " + shell_quote(text)); }
+  // Keys by tmux's names ("F1", "S-F2", "BSpace").
+  void send_keys(const std::string& names) { tmux("send-keys -t k " + names); }
   void send_hex(const std::string& bytes) {
     std::string hex;
     char b[4];
@@ -84,6 +86,8 @@ class tmux_pane {
     tmux("send-keys -t k -H " + hex);
   }
   std::string capture() { return tmux("capture-pane -p -t k"); }
+  // With the lines scrolled off the top.
+  std::string capture_history() { return tmux("capture-pane -p -S - -t k"); }
   // With the attributes as escape sequences.
   std::string capture_escapes() { return tmux("capture-pane -e -p -t k"); }
   // The cursor as "row col", 1-based.

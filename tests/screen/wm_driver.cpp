@@ -9,7 +9,10 @@
 // R C relative to the last window for type 3, else on the main surface).
 // After each show RESULT gets "key K status S type T at R C" and "item N
 // VALUE" per item; "yield" is the engine's yield point (a lost remote
-// client ends the driver with 9). -f=N is the remote client's socket, as for the engine.
+// client ends the driver with 9). "keys N" paints the screen, then reads N
+// keys through the "DATA ENTRY" keymap and writes "key K kind D" for each
+// (kind 1 a logical key, 0 a character). -f=N is the remote client's
+// socket, as for the engine.
 // Keymaps and messages come from KIVOPATH / KIVO_0SA_PATH (fixture_dir).
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +33,7 @@
 #include "net/net_init.h"
 #include "net/tmnet_srv.h"
 #include "screen/scope_clear.h"
+#include "screen/tm_input.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
 #include "tools/remote_term.h"
@@ -94,6 +98,19 @@ void show(std::istringstream& w) {
   fflush(g_out);
 }
 
+void read_keys(int n) {
+  SHOW_BLK b{};
+  b.show_flags = SHOW_REFRESH;
+  b.main_srf = g_main ? g_main->id : 0;
+  wm_show(&b, nullptr);
+  for (int i = 0; i < n; ++i) {
+    int kind = 0;
+    int key = get_a_c(wms.sd.term, wms.data_entry, &kind);
+    fprintf(g_out, "key %d kind %d\n", key, kind);
+    fflush(g_out);
+  }
+}
+
 void play(const char* path) {
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
@@ -117,6 +134,8 @@ void play(const char* path) {
       add_item(true, r, c, 0, rest);
     } else if (cmd == "show") {
       show(w);
+    } else if (cmd == "keys" && w >> n) {
+      read_keys(n);
     } else if (cmd == "yield" && !ss_yield()) {
       exit(kRemoteGoneExit);
     }

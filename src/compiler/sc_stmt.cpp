@@ -1,0 +1,463 @@
+// Statements of an event point into instructions: the verb table, the T/F
+// prefix, the verbs that need no file, routine or screen, labels, trap
+// records and the TO row.
+//
+// Invariants: a statement with an outcome sets level p + 1 (p the last
+// non-blank prefix position); AND and OR combine into it; statements
+// without an outcome never touch the TF word. A statement's trap record
+// holds its first instruction (its TFTEST when prefixed), 0 for comments
+// and labels.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "compiler/em_records.h"
+#include "compiler/sc.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "foundation/bytes.h"
+#include "foundation/descriptors.h"
+#include "foundation/text.h"
+
+namespace kivo {
+
+sc_cmpl_fn cmpl_[kVerbCount];
+
+namespace {
+
+constexpr int kMaxLevel = 5;
+constexpr size_t kLabelLen = 30;
+constexpr uint32_t kMaxSlots = 256;  // the event-point slot is one byte
+
+// Labels of the event point being compiled, by their 30-character name.
+struct sc_label {
+  std::string name;
+  int32_t no;
+  bool bound;
+  uint32_t seq;  // the first statement that named it
+};
+std::vector<sc_label>* g_labels;
+
+// An open BEG LOOP: its index, its LOOPBEG (the test END LOOP returns to)
+// and the label after its END LOOP.
+struct sc_loop {
+  char index[2];
+  em_entry test;
+  int32_t exit;
+};
+std::vector<sc_loop>* g_loops;
+
+const char* opnd(const sc_stmt* st, size_t off) { return reinterpret_cast<const char*>(st->rec + STMT_OPND + off); }
+
+// The occurrence {i16 value, u16 kind} at `off`; four blanks mean none.
+int occ_at(PC_CTX* ctx, const sc_stmt* st, size_t off, pc_occ* out) {
+  const uint8_t* p = st->rec + STMT_OPND + off;
+  *out = pc_occ{0, PC_OCC_NONE, {}};
+  if (!memcmp(p, "    ", 4)) return 1;
+  const uint16_t kind = ld_le16(p, 2);
+  if (kind == OCC_NUMBER) *out = pc_occ{ld_le16(p, 0), PC_OCC_NUM, {}};
+  if (kind == OCC_INDEX) *out = pc_occ{0, PC_OCC_INDEX, {static_cast<char>(p[0]), static_cast<char>(p[1])}};
+  return kind <= OCC_NONE ? 1 : pc_err(ctx, "occurrence kind %u not allowed here", kind);
+}
+
+// Operand `no` of a two-field verb: {occurrence, application, field}.
+int two_field(PC_CTX* ctx, sc_stmt* st, int no, PC_OPND* out) {
+  const size_t base = no == 1 ? 0 : 30;
+  const char* ap = opnd(st, base + 4);
+  const char* name = opnd(st, base + 7);
+  st->column = no == 1 ? 20 : 54;
+  if (no == 2 && !memcmp(ap, "   ", 3)) {
+    if (ctx->opnd1.kind != K_F) return pc_err(ctx, "constant without a field to meet");
+    return sc_cmpl_const(ctx, name, 22, ctx->opnd1, out);
+  }
+  pc_occ occ;
+  if (!occ_at(ctx, st, base, &occ)) return 0;
+  return sc_cmpl_fld(ctx, ap, name, occ, out, no);
+}
+
+int emit(PC_CTX* ctx, const inst_buf& b, const char* what) {
+  if (bld_emit(&ctx->bld, b).blk) return 1;
+  return pc_err(ctx, "%s not built (status %d)", what, int{ctx->bld.err});
+}
+
+// The SETTF that stores an outcome at the statement's level.
+int set_level(PC_CTX* ctx, const sc_stmt* st) {
+  return emit(ctx, inst_buf(OP_SETTF).i(static_cast<uint32_t>(st->level)), "SETTF");
+}
+
+int c_comment(PC_CTX*, sc_stmt*) { return 1; }
+
+int c_compare(PC_CTX* ctx, sc_stmt* st) {
+  const int verb = ld_le16(st->rec, STMT_VERB);
+  PC_OPND a{}, b{};
+  if (!two_field(ctx, st, 1, &a) || !two_field(ctx, st, 2, &b)) return 0;
+  st->column = 47;
+  ctx->level = static_cast<uint8_t>(st->level);
+  if (!bld_if_and_or(ctx, &a, &b, st->rec[STMT_OPND + 60], verb, 0)) return 0;
+  return verb == VERB_IF ? set_level(ctx, st) : 1;
+}
+
+int c_set(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND dst{}, src{};
+  if (!two_field(ctx, st, 1, &dst) || !two_field(ctx, st, 2, &src)) return 0;
+  inst_buf b(src.kind == K_F ? OP_MOVE : OP_MOVEK);
+  b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
+  b.o[b.n++] = bld_opnd{src.kind, {src.w[0], src.w[1], src.w[2]}, -1};
+  return emit(ctx, b, "SET");
+}
+
+// The label named by the statement's 30 characters, made on first mention.
+sc_label* label_of(PC_CTX* ctx, const sc_stmt* st) {
+  std::string name(opnd(st, 0), kLabelLen);
+  for (sc_label& l : *g_labels)
+    if (l.name == name) return &l;
+  const int32_t no = bld_label(&ctx->bld);
+  if (no < 0) return pc_err(ctx, "label not made"), nullptr;
+  return &g_labels->emplace_back(sc_label{name, no, false, ld_le32(st->rec, STMT_SEQ)});
+}
+
+int c_label(PC_CTX* ctx, sc_stmt* st) {
+  st->column = kOpndCol;
+  sc_label* l = label_of(ctx, st);
+  if (!l) return 0;
+  if (l->bound) return pc_err(ctx, "label %.30s defined twice", l->name.c_str());
+  l->bound = true;
+  return bld_bind(&ctx->bld, l->no) ? 1 : pc_err(ctx, "label not bound");
+}
+
+int c_goto(PC_CTX* ctx, sc_stmt* st) {
+  st->column = kOpndCol;
+  sc_label* l = label_of(ctx, st);
+  return l && emit(ctx, inst_buf(OP_JMP).to(l->no), "GOTO");
+}
+
+// COMPUTE dst op src; TOTAL adds.
+int c_compute(PC_CTX* ctx, sc_stmt* st) {
+  const bool total = ld_le16(st->rec, STMT_VERB) == VERB_TOTAL;
+  const char op = total ? '+' : static_cast<char>(st->rec[STMT_OPND + 60]);
+  if (!strchr("+-*/", op) || !op) return st->column = 47, pc_err(ctx, "operator %c not allowed here", op);
+  PC_OPND dst{}, src{};
+  if (!two_field(ctx, st, 1, &dst) || !two_field(ctx, st, 2, &src)) return 0;
+  if (!IS_ELEM_NUM(dst.elem[ELEM_TYPE]))
+    return st->column = 20, pc_err(ctx, "%.22s is no number", dst.elem + ELEM_NAME);
+  inst_buf b(OP_COMPUTE);
+  b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
+  b.o[b.n++] = bld_opnd{src.kind, {src.w[0], src.w[1], src.w[2]}, -1};
+  return emit(ctx, b.i(static_cast<uint8_t>(op)), "COMPUTE");
+}
+
+int c_overflow(PC_CTX* ctx, sc_stmt* st) {
+  st->column = kOpndCol;
+  sc_label* l = label_of(ctx, st);
+  return l && emit(ctx, inst_buf(OP_OVFL).to(l->no), "OVERFLOW");
+}
+
+// The "0LA" index variable named by the letters at `p` ("A " packed, "AI" binary).
+int loop_index(PC_CTX* ctx, const uint8_t* p, PC_OPND* out) {
+  char name[22];
+  SET_BLANK(name, sizeof name), memcpy(name, p, 2);
+  return sc_cmpl_fld(ctx, "0LA", name, pc_occ{0, PC_OCC_NONE, {}}, out, 1);
+}
+
+// A bound of BEG LOOP: a literal in the index's type, or another index.
+int loop_bound(PC_CTX* ctx, const uint8_t* p, const PC_OPND& idx, PC_OPND* out) {
+  if (ld_le16(p, 2) == OCC_INDEX) return loop_index(ctx, p, out);
+  const int v = ld_le16(p, 2) == OCC_NUMBER ? static_cast<int16_t>(ld_le16(p, 0)) : 1;
+  const std::string t = std::to_string(v);
+  return sc_cmpl_const(ctx, t.data(), t.size(), idx, out);
+}
+
+int c_beg_loop(PC_CTX* ctx, sc_stmt* st) {
+  const uint8_t* o = st->rec + STMT_OPND;
+  PC_OPND idx{}, b[3]{};
+  st->column = kOpndCol;
+  if (!loop_index(ctx, o, &idx)) return 0;
+  const int cols[3] = {21, 28, 38};
+  for (int i = 0; i < 3; ++i)
+    if (st->column = cols[i], !loop_bound(ctx, o + 4 + 4 * i, idx, &b[i])) return 0;
+  if (ld_le16(o, 14) == OCC_NUMBER && ld_le16(o, 12) == 0) return pc_err(ctx, "loop step 0");
+  const int32_t exit = bld_label(&ctx->bld);
+  inst_buf in(OP_LOOPBEG);
+  in.o[in.n++] = bld_opnd{K_F, {idx.w[0], idx.w[1], idx.w[2]}, -1};
+  for (const PC_OPND& x : b) in.o[in.n++] = bld_opnd{x.kind, {x.w[0], x.w[1], x.w[2]}, -1};
+  const em_entry at = exit < 0 ? em_entry{} : bld_emit(&ctx->bld, in.to(exit));
+  if (!at.blk) return pc_err(ctx, "BEG LOOP not built (status %d)", int{ctx->bld.err});
+  g_loops->push_back(sc_loop{{static_cast<char>(o[0]), static_cast<char>(o[1])}, at, exit});
+  return 1;
+}
+
+int c_end_loop(PC_CTX* ctx, sc_stmt* st) {
+  st->column = kOpndCol;
+  const uint8_t* o = st->rec + STMT_OPND;
+  if (g_loops->empty()) return pc_err(ctx, "END LOOP without BEG LOOP");
+  const sc_loop l = g_loops->back();
+  if (memcmp(l.index, o, 2) != 0) return pc_err(ctx, "END LOOP %.2s closes the loop of %.2s", o, l.index);
+  g_loops->pop_back();
+  if (!emit(ctx, inst_buf(OP_LOOPEND).r(l.test), "END LOOP")) return 0;
+  return bld_bind(&ctx->bld, l.exit) ? 1 : pc_err(ctx, "loop end not bound");
+}
+
+// CALC index = expression: integers, + - * /, parentheses and index
+// variables, pushed and combined on the calculation stack.
+struct calc_src {
+  PC_CTX* ctx;
+  const char* p;
+  const char* end;
+  const PC_OPND* idx;
+};
+
+void calc_blanks(calc_src* c) {
+  while (c->p < c->end && *c->p == ' ') ++c->p;
+}
+int calc_sum(calc_src* c);
+
+int calc_push(calc_src* c, const PC_OPND& o) {
+  inst_buf b(OP_CPUSH);
+  b.o[b.n++] = bld_opnd{o.kind, {o.w[0], o.w[1], o.w[2]}, -1};
+  return emit(c->ctx, b, "CALC");
+}
+
+// A literal, an index variable ("A" packed, "AI" binary) or a parenthesised sum.
+int calc_term(calc_src* c) {
+  calc_blanks(c);
+  if (c->p < c->end && *c->p == '(') {
+    ++c->p;
+    if (!calc_sum(c)) return 0;
+    calc_blanks(c);
+    if (c->p == c->end || *c->p != ')') return pc_err(c->ctx, "CALC: ) missing");
+    return ++c->p, 1;
+  }
+  PC_OPND o{};
+  const char* at = c->p;
+  if (c->p < c->end && *c->p >= '0' && *c->p <= '9') {
+    while (c->p < c->end && *c->p >= '0' && *c->p <= '9') ++c->p;
+    if (c->p - at > 18) return pc_err(c->ctx, "CALC: number too long");
+    return sc_cmpl_const(c->ctx, at, static_cast<size_t>(c->p - at), *c->idx, &o) && calc_push(c, o);
+  }
+  if (c->p == c->end || *c->p < 'A' || *c->p > 'Z') return pc_err(c->ctx, "CALC: a number or index expected");
+  uint8_t name[2] = {static_cast<uint8_t>(*c->p++), ' '};
+  if (c->p < c->end && *c->p == 'I') name[1] = 'I', ++c->p;
+  const PC_OPND keep = c->ctx->opnd1;
+  const int ok = loop_index(c->ctx, name, &o);
+  c->ctx->opnd1 = keep;
+  return ok && calc_push(c, o);
+}
+
+// Terms joined by the operators of `ops`, each the next level down.
+int calc_level(calc_src* c, const char* ops, int (*next)(calc_src*)) {
+  if (!next(c)) return 0;
+  for (calc_blanks(c); c->p < c->end && strchr(ops, *c->p); calc_blanks(c)) {
+    const char op = *c->p++;
+    if (!next(c) || !emit(c->ctx, inst_buf(OP_COP).i(static_cast<uint8_t>(op)), "CALC")) return 0;
+  }
+  return 1;
+}
+int calc_product(calc_src* c) { return calc_level(c, "*/", calc_term); }
+int calc_sum(calc_src* c) { return calc_level(c, "+-", calc_product); }
+
+int c_calc(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND idx{};
+  st->column = kOpndCol;
+  if (!loop_index(ctx, st->rec + STMT_OPND, &idx)) return 0;
+  calc_src c{ctx, opnd(st, 4), opnd(st, 4) + 59, &idx};
+  st->column = 21;
+  if (!calc_sum(&c)) return 0;
+  calc_blanks(&c);
+  if (c.p != c.end)
+    return st->column = 21 + static_cast<int>(c.p - opnd(st, 4)), pc_err(ctx, "CALC: %c unexpected", *c.p);
+  inst_buf b(OP_CPOP);
+  b.o[b.n++] = bld_opnd{K_F, {idx.w[0], idx.w[1], idx.w[2]}, -1};
+  return emit(ctx, b, "CALC");
+}
+
+// WARNING, MESSAGE, ERROR and CANCEL: the 64-character text as a constant.
+int c_message(PC_CTX* ctx, sc_stmt* st) {
+  const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+  const uint8_t cls = verb == VERB_WARNING ? 1 : verb == VERB_MESSAGE ? 4 : 3;
+  const uint16_t op = verb == VERB_ERROR ? OP_ERROR : verb == VERB_CANCEL ? OP_CANCEL : OP_MSG;
+  size_t n = kStmtOpndLen;
+  while (n > 1 && st->rec[STMT_OPND + n - 1] == ' ') --n;
+  const uint32_t no = bld_cnst(&ctx->bld, st->rec + STMT_OPND, static_cast<uint16_t>(n));
+  if (!no) return pc_err(ctx, "constant not stored");
+  return emit(ctx, inst_buf(op).i(cls).k(no, 1, 0, static_cast<uint16_t>(n)), "message");
+}
+
+// RESTORE kind 7: the field's initial value (its FL constant). The saved
+// copies (kinds 1 and 3) and the file's initial record (6) are not built.
+int c_restore(PC_CTX* ctx, sc_stmt* st) {
+  const uint8_t kind = st->rec[STMT_OPND + 30];
+  st->column = 47;
+  if (kind != 7)
+    return pc_err(ctx, "%s kind %u not supported", ld_le16(st->rec, STMT_VERB) == VERB_STORE ? "STORE" : "RESTORE",
+                  kind);
+  pc_occ occ;
+  uint8_t fo[kPcFldOut];
+  PC_OPND dst{};
+  st->column = 20;
+  if (!occ_at(ctx, st, 0, &occ) || !sc_cmpl_fld(ctx, opnd(st, 4), opnd(st, 7), occ, &dst, 1)) return 0;
+  if (!pc_fld(opnd(st, 4), opnd(st, 7), pc_occ{0, PC_OCC_NONE, {}}, fo, ctx)) return 0;
+  const uint8_t* c = fo + PCF_CELEM;
+  inst_buf b(OP_RESTORE);
+  b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
+  return emit(ctx, b.k(ld_le32(c, CEL_INIT), c[CEL_TYPE], 0, ld_le16(c, CEL_SIZE)), "RESTORE");
+}
+
+template <uint16_t Op>
+int c_plain(PC_CTX* ctx, sc_stmt*) {
+  return emit(ctx, inst_buf(Op), "statement");
+}
+
+// The last non-blank prefix position, and the TFTEST mask and value.
+int prefix(const uint8_t* rec, uint16_t* mask, uint16_t* value, int* column) {
+  int p = 0;
+  *mask = *value = 0;
+  for (int i = 1; i <= kMaxLevel; ++i) {
+    const char c = static_cast<char>(rec[STMT_PREFIX + i - 1]);
+    if (c != ' ') p = i;
+    const int shift = 10 - 2 * i;
+    if (c == 'T' || c == 'F') *mask |= 3 << shift, *value |= (c == 'T' ? 1 : 2) << shift;
+    else if (c != ' ' && c != '-' && !(c == 'C' && i == 1)) *column = i;
+  }
+  return p;
+}
+
+bool has_outcome(int verb) { return verb == VERB_IF; }
+
+// Records the statement's error (message from the context) and clears the
+// context's count so the next statement is checked on its own.
+void collect(PC_CTX* ctx, const uint8_t* rec, const sc_stmt& st, std::vector<sc_error>* errs, uint32_t* total,
+             char* first) {
+  sc_error e{};
+  memcpy(e.key, rec, sizeof e.key);
+  memcpy(e.msg, ctx->err_text, sizeof e.msg);
+  e.column = st.column;
+  if (!*total) memcpy(first, ctx->err_text, sizeof ctx->err_text);
+  *total += ctx->err_cnt;
+  if (errs) errs->push_back(e);
+  ctx->err_cnt = 0;
+  SET_BLANK(ctx->err_text, sizeof ctx->err_text);
+}
+
+// Compiles one statement and returns its first instruction ({0, 0} for
+// none); the context's error count says whether it failed.
+em_entry statement(PC_CTX* ctx, const uint8_t* rec, sc_stmt* st) {
+  const uint16_t verb = ld_le16(rec, STMT_VERB);
+  const uint32_t seq = ld_le32(rec, STMT_SEQ);
+  if (verb >= kVerbCount) return pc_err(ctx, "statement %u: verb index %u above 104", seq, verb), em_entry{};
+  if (!cmpl_[verb]) return pc_err(ctx, "statement %u: verb not supported: %.8s", seq, verb_spell_tbl[verb]), em_entry{};
+  uint16_t mask, value;
+  int bad = 0;
+  const int p = prefix(rec, &mask, &value, &bad);
+  if (bad) return st->column = bad, pc_err(ctx, "statement %u: prefix character not T, F or -", seq), em_entry{};
+  st->level = p + 1;
+  if ((has_outcome(verb) || verb == VERB_AND || verb == VERB_OR) && p == kMaxLevel)
+    return st->column = kMaxLevel, pc_err(ctx, "statement %u: a test at level 5", seq), em_entry{};
+  const bool coded = verb > VERB_COMMENT2 && verb != VERB_LABEL;
+  em_entry first = coded ? ctx->bld.pos : em_entry{};
+  int32_t skip = -1;
+  if (mask && coded) {
+    if ((skip = bld_label(&ctx->bld)) < 0 ||
+        !emit(ctx, inst_buf(OP_TFTEST).i(mask | uint32_t{value} << 16).to(skip), "TFTEST"))
+      return em_entry{};
+  }
+  if (!cmpl_[verb](ctx, st)) return em_entry{};
+  if (skip >= 0 && !bld_bind(&ctx->bld, skip)) pc_err(ctx, "statement %u: skip label not bound", seq);
+  return first;
+}
+
+bool same_ep(const uint8_t* rec, const uint8_t* key) { return !memcmp(rec, key, kStmtKeyPrefix); }
+
+int append(PC_CTX* ctx, em_sub sub, const uint8_t* rec, uint16_t len) {
+  return em_append(ctx->em, sub, rec, len) ? 1 : pc_err(ctx, "trap record not written");
+}
+
+}  // namespace
+
+void sc_init() {
+  memset(cmpl_, 0, sizeof cmpl_);
+  cmpl_[VERB_COMMENT] = cmpl_[VERB_COMMENT2] = c_comment;
+  cmpl_[VERB_IF] = cmpl_[VERB_AND] = cmpl_[VERB_OR] = c_compare;
+  cmpl_[VERB_SET] = c_set;
+  cmpl_[VERB_GOTO] = c_goto;
+  cmpl_[VERB_LABEL] = c_label;
+  cmpl_[VERB_COMPUTE] = cmpl_[VERB_TOTAL] = c_compute;
+  cmpl_[VERB_OVERFLOW] = c_overflow;
+  cmpl_[VERB_BEG_LOOP] = c_beg_loop;
+  cmpl_[VERB_CALC] = c_calc;
+  cmpl_[VERB_END_LOOP] = c_end_loop;
+  cmpl_[VERB_WARNING] = cmpl_[VERB_MESSAGE] = cmpl_[VERB_ERROR] = cmpl_[VERB_CANCEL] = c_message;
+  cmpl_[VERB_STORE] = cmpl_[VERB_RESTORE] = c_restore;
+  cmpl_[VERB_END] = c_plain<OP_END>;
+  cmpl_[VERB_END_PROC] = c_plain<OP_END_PROC>;
+  cmpl_[VERB_EXIT] = c_plain<OP_EXIT>;
+  cmpl_[VERB_LOGOUT] = c_plain<OP_LOGOUT>;
+  cmpl_[VERB_TRAP] = c_plain<OP_TRAP>;
+}
+
+int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
+  if (ctx->err_cnt) return 0;
+  ARB* arb = pc_design(ctx, ctx->ap, PC_DSTMT);
+  if (!arb) return pc_err(ctx, "statements of %.3s cannot be read", ctx->ap);
+  uint8_t key[kStmtKeyPrefix], rec[kStmtSize] = {};
+  memcpy(key, owner, STMT_EP), key[STMT_EP] = ep, memset(key + STMT_EP + 1, ' ', 3);
+  memcpy(rec, key, kStmtKeyPrefix);
+  std::vector<sc_label> labels;
+  std::vector<sc_loop> loops;
+  g_labels = &labels, g_loops = &loops;
+  uint32_t total = 0, count = 0;
+  const uint32_t first_trap = ctx->em->em_trap_cnt + 1;
+  const uint32_t slot = ctx->em->em_toc_cnt;
+  char first_err[sizeof ctx->err_text];
+  PROTO_FULL(arb, 0, rec);
+  arb->arb_len = kStmtSize, arb->arb_mod = 0;
+  bool more = fm_start(arb);
+  for (arb->arb_mod = 0; more && fm_rdnxt(arb) && same_ep(rec, key); ++count) {
+    sc_stmt st{rec, 1, 0};
+    const em_entry at = statement(ctx, rec, &st);
+    if (ctx->err_cnt) {
+      collect(ctx, rec, st, errs, &total, first_err);
+      if (ctx->bld.err) break;  // the builder cannot go on
+      continue;
+    }
+    uint8_t tp[TRAP_LEN] = {};
+    st_le16(tp, TRAP_CODE, at.blk), st_le16(tp, TRAP_CODE + 2, at.off);
+    st_le32(tp, TRAP_SEQ, ld_le32(rec, STMT_SEQ)), st_le16(tp, TRAP_EP, ep), st_le16(tp, TRAP_SLOT, slot & 0xFF);
+    if (!append(ctx, EM_TP, tp, TRAP_LEN)) return 0;
+    ctx->em->em_trap_cnt++;
+  }
+  arb->arb_mod = 0;
+  g_labels = nullptr, g_loops = nullptr;
+  for (const sc_loop& l : loops) {
+    sc_stmt st{rec, 1, kOpndCol};
+    memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, count);
+    pc_err(ctx, "BEG LOOP %.2s without END LOOP", l.index);
+    collect(ctx, rec, st, errs, &total, first_err);
+  }
+  for (const sc_label& l : labels) {
+    if (l.bound) continue;
+    sc_stmt st{rec, 1, kOpndCol};
+    memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, l.seq);
+    pc_err(ctx, "statement %u: label %.30s not defined", l.seq, l.name.c_str());
+    collect(ctx, rec, st, errs, &total, first_err);
+  }
+  if (total) {
+    ctx->err_cnt = total;
+    memcpy(ctx->err_text, first_err, sizeof first_err);
+    return 0;
+  }
+  if (!count) return 1;
+  if (slot >= kMaxSlots) {
+    int n = sizeof ctx->proc_nam;
+    while (n > 1 && ctx->proc_nam[n - 1] == ' ') --n;
+    return pc_err(ctx, "process %.*s: over 256 event points with code", n, ctx->proc_nam);
+  }
+  if (!bld_end(&ctx->bld, 1).blk) return pc_err(ctx, "end of code not built (status %d)", int{ctx->bld.err});
+  uint8_t to[TOC_LEN] = {};
+  to[TOC_EP] = ep, to[TOC_SLOT] = static_cast<uint8_t>(slot);
+  st_le32(to, TOC_FIRST, first_trap), st_le32(to, TOC_LAST, first_trap + count - 1);
+  if (!append(ctx, EM_TO, to, TOC_LEN)) return 0;
+  ctx->em->em_toc_cnt++;
+  return 1;
+}
+
+}  // namespace kivo

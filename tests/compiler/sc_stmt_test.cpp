@@ -1,0 +1,286 @@
+// Statements of the fixture application TST written with the design builder, compiled by sc_cmpl_ep and
+// run through the interpreter on bound areas: prefix levels, moves and arithmetic, loops and labels,
+// messages, the errors that keep a module from being built, and the trap records.
+#include <algorithm>
+#include <filesystem>
+#include <list>
+#include <sstream>
+
+#include "../design/design_test_util.h"
+#include "compiler/em_records.h"
+#include "compiler/sc.h"
+#include "em_test_util.h"
+#include "foundation/end_codes.h"
+#include "interp/ii_run.h"
+#include "types/typed_value.h"
+
+namespace kivo::test {
+namespace {
+
+std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' ')).substr(0, n); }
+
+// A statement line from "[prefix:]VERB word ...", "_" standing for a blank in a word. SET, IF, AND, OR,
+// COMPUTE and TOTAL take a TST field, a constant or "=field", and the operator; BEGL index from to step;
+// ENDL index; CALC index expression; STORE a field, RESTORE a field's default; the other verbs their one operand at
+// column 16.
+std::string line(std::string s) {
+  std::string pfx, l;
+  if (size_t c = s.find(':'); c != s.npos) pfx = s.substr(0, c), s.erase(0, c + 1);
+  std::istringstream in(s);
+  std::vector<std::string> w;
+  for (std::string t; in >> t; w.push_back(t)) std::replace(t.begin(), t.end(), '_', ' ');
+  w.resize(5);
+  std::vector<std::pair<int, std::string>> at = {{16, w[1]}};
+  const bool fld = w[2][0] == '=';
+  if (w[0] == "BEGL") w[0] = "BEG LOOP", at = {{16, w[1]}, {21, w[2]}, {28, w[3]}, {38, w[4]}};
+  if (w[0] == "ENDL") w[0] = "END LOOP";
+  if (w[0] == "CALC") at = {{16, w[1]}, {21, w[2]}};
+  if (w[0] == "RESTORE" || w[0] == "STORE")
+    at = {{16, "TST"}, {20, w[1]}, {47, w[0][0] == 'S' ? "FIELD" : "DEFAULT FIELD"}};
+  if (std::string(" SET IF AND OR COMPUTE TOTAL ").find(" " + w[0] + " ") != std::string::npos)
+    at = {{16, "TST"},
+          {20, w[1]},
+          {47, w[3].empty() && w[0] != "SET" ? "EQ" : w[3]},
+          {50, fld ? "TST" : ""},
+          {54, w[2].substr(fld)}};
+  l = pad(pfx, 6) + pad(w[0], 8);
+  for (auto& [col, t] : at) l = pad(l, col - 1 + t.size()).replace(col - 1, t.size(), t);
+  return l;
+}
+
+class ScFixture : public DesignFiles {
+ protected:
+  void SetUp() override {
+    DesignFiles::SetUp();
+    std::string kivo = KIVO_BINARY;
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
+                          std::filesystem::copy_options::recursive);
+    build(golden("compiler/pc_tst.dsgn"), "TST");
+    fm_clr_scope(kScope);
+    set_maddr_reader(nullptr);
+    ii_init(), sc_init();
+    rt_err_arb = nullptr, rt_init();
+  }
+  void TearDown() override { em_destroy(em_), DesignFiles::TearDown(); }
+  // Writes the statements ("a; b; ...") of event point `ep` of process 4 P; "#n" is the statement
+  // before it renumbered with the raw verb index n.
+  void stmts(uint8_t ep, const std::string& text) {
+    DesignBuilder b("TST", "01", kScope);
+    stmt_key k;
+    k.proc_type = 4, k.proc_name = "P", k.ep = ep;
+    std::istringstream in(text);
+    for (std::string s; std::getline(in, s, ';');) {
+      s.erase(0, s.find_first_not_of(' '));
+      if (s[0] != '#') {
+        ASSERT_EQ(b.stmt(k, line(s)), 1) << b.error();
+        continue;
+      }
+      std::vector<uint8_t> r = records(DF_STMT, "01", "TST").back();
+      st_le32(r.data(), STMT_SEQ, ld_le32(r.data(), STMT_SEQ) + 1), st_le16(r.data(), STMT_VERB, std::stoi(&s[1]));
+      ASSERT_EQ(b.put(DF_STMT, r.data(), kStmtSize), 1) << b.error();
+    }
+    b.close_all(), fm_clr_scope(kScope);
+  }
+  // Compiles event points `eps` into a new module; 1 when it was built.
+  int compile(std::initializer_list<uint8_t> eps) {
+    em_destroy(em_);
+    ctx_ = {}, ctx_.em = em_ = em_create();
+    memcpy(ctx_.ap, "TST", 3), memcpy(ctx_.ver, "01", 2), memcpy(em_->em_ap, "TST", 3), memcpy(em_->em_ver, "01", 2);
+    em_->em_pcf_id = 2, memcpy(em_->em_pcf_ap, "TST", 3), memcpy(ctx_.proc_nam, pad("P", 30).data(), 30);
+    EXPECT_EQ(pc_prep(&ctx_), 1);
+    em_->em_toc_cnt = toc_before_;
+    uint8_t owner[STMT_EP] = {4}, out[kPcFldOut];
+    memcpy(owner + STMT_PROC_NAME, pad("P", 30).data(), 30), memcpy(owner + STMT_BLANK1, "  ", 2);
+    errs_.clear(), entry_.clear();
+    for (uint8_t ep : eps) entry_.push_back(ctx_.bld.pos), sc_cmpl_ep(&ctx_, owner, ep, &errs_);
+    if (errs_.empty() && pc_fld("TST", pad("TOTAL", 22).c_str(), {0, PC_OCC_NONE, {}}, out, &ctx_, total_elem_))
+      total_at_ = {ld_le16(out + PCF_CELEM, CEL_ADDR), ld_le16(out + PCF_CELEM, CEL_OFF)};
+    return pc_cmpl_finish(&ctx_);
+  }
+  // Runs the code of the i-th event point compiled on zeroed areas: 1 when it returned, else its unwind code.
+  int run(size_t i) {
+    addr_.assign(em_->em_area_cnt + 1, nullptr), blocks_.clear();
+    for (const AREA_DESC* a = em_->em_area_tbl; a < em_->em_area_tbl + em_->em_area_cnt; ++a)
+      addr_[a->area_no] = blocks_.emplace_back(a->size + 8, '\0').data();
+    em_->em_area_addr = addr_.data();
+    PCB pcb{};
+    EP_CALL call{};
+    pcb.pcb_em = em_, call.pcb = &pcb, call.entry.at = entry_[i], call.ep_no = 1;
+    pcb.pcb_err_fi = reinterpret_cast<ARB*>(&msgs_);  // only passed on to the message hook
+    const uint32_t code = MARK(MARK_SUBPROCESS, [&] { ii_exec_em(em_, &call); });
+    return result_ = call.result, static_cast<int>(code);
+  }
+  // Sets BAL to 12.5 and TOTAL to 0, runs `text` as the next event point and checks TOTAL.
+  void expect_total(const char* text, const char* total) {
+    stmts(++ep_, std::string("SET BAL 12.5; SET TOTAL 0; ") + text);
+    ASSERT_EQ(compile({ep_}), 1) << text << ": " << (errs_.empty() ? "" : errs_[0].msg);
+    uint8_t want[16];
+    run(0);
+    ASSERT_TRUE(elem_typed_value(total_elem_, total, want));
+    EXPECT_EQ(memcmp(addr_[total_at_.first] + total_at_.second, want, ld_le16(total_elem_, ELEM_SIZE)), 0)
+        << text << " wants " << total;
+  }
+  std::string err() const {
+    std::string t(ctx_.err_text, sizeof ctx_.err_text);
+    return t.erase(t.find_last_not_of(' ') + 1);
+  }
+
+  static inline std::string msgs_;  // "class:text;" of each message posted
+  uint32_t result_ = 0, toc_before_ = 0;
+  uint8_t ep_ = 0, total_elem_[kElementSize] = {};
+  std::pair<uint16_t, uint16_t> total_at_;
+  EM* em_ = nullptr;
+  PC_CTX ctx_{};
+  std::vector<sc_error> errs_;
+  std::vector<em_entry> entry_;
+  std::vector<uint8_t*> addr_;
+  std::list<std::vector<uint8_t>> blocks_;
+};
+using ScPrefix = ScFixture;
+using ScMove = ScFixture;
+using ScLoopLabel = ScFixture;
+using ScStoreMsg = ScFixture;
+using ScErrors = ScFixture;
+using ScTraps = ScFixture;
+
+struct total_row {
+  const char* stmts;
+  const char* total;
+};
+
+TEST_F(ScPrefix, TestsLevelsAndCombiningChooseTheStatements) {
+  for (auto [text, total] : std::initializer_list<total_row>{
+           {"IF BAL 12.5; T:SET TOTAL 1; F:SET TOTAL 2", "1"},
+           {"IF BAL 3; T:SET TOTAL 1; F:SET TOTAL 2", "2"},
+           {"IF BAL 12.5; T:IF LIMIT 5; TT:SET TOTAL 3; TF:SET TOTAL 4", "4"},
+           {"IF BAL 3; F:IF LIMIT 0; FT:SET TOTAL 5; T:SET TOTAL 6", "5"},
+           {"IF BAL 12.5; AND LIMIT 1; T:SET TOTAL 7; F:SET TOTAL 8", "8"},
+           {"IF BAL 3; OR LIMIT 0; T:SET TOTAL 9", "9"},
+           {"IF BAL 12.5; T:IF LIMIT 0; T:AND BAL 3; TF:SET TOTAL 10", "10"},
+           {"IF BAL 12.5; T:IF LIMIT 1; T:OR BAL =BAL; TT:SET TOTAL 11", "11"},
+           {"IF BAL 12.5; -T:SET TOTAL 12; -F:SET TOTAL 13", "0"},  // level 2 unset: skipped under T and F
+           {"IF BAL 3; SET LIMIT 4; F:SET TOTAL 14", "14"},         // SET leaves the TF word
+       })
+    expect_total(text, total);
+}
+
+// A value that does not fit takes the OVERFLOW path and leaves the field; RESTORE gives its initial value.
+TEST_F(ScMove, ArithmeticAndOverflowPaths) {
+  for (auto [text, total] : std::initializer_list<total_row>{
+           {"TOTAL TOTAL =BAL +; COMPUTE TOTAL 4 *", "50"},
+           {"SET REGION -7; COMPUTE TOTAL =REGION -; COMPUTE TOTAL 8 /", "0.88"},
+           {"SET LIMIT 99999; SET TOTAL =LIMIT; COMPUTE TOTAL 3 +; OVERFLOW OV; COMPUTE LIMIT 1 +; SET TOTAL 9; "
+            "LABEL OV",
+            "100002"},
+           {"SET TOTAL 5; OVERFLOW OV; COMPUTE TOTAL 0 /; SET TOTAL 9; LABEL OV", "5"},
+           {"OVERFLOW OV; SET TOTAL =OPENED; SET TOTAL 9; LABEL OV", "0"},
+           {"SET BAL 1; OVERFLOW OV; SET BAL =NAME; GOTO GO; LABEL OV; RESTORE BAL; LABEL GO; SET TOTAL =BAL", "12.5"},
+           {"SET BAL 1; OVERFLOW OV; SET BAL =LIMIT; GOTO GO; LABEL OV; RESTORE BAL; LABEL GO; SET TOTAL =BAL", "0"},
+       })
+    expect_total(text, total);
+}
+
+TEST_F(ScLoopLabel, LoopsAndJumpsCountThePasses) {
+  for (auto [text, total] : std::initializer_list<total_row>{
+           {"BEGL A 1 3 1; TOTAL TOTAL 1 +; ENDL A", "3"},
+           {"BEGL A 1 3 1; BEGL BI A 3 1; TOTAL TOTAL 1 +; ENDL BI; ENDL A", "6"},
+           {"BEGL A 10 1 -3; TOTAL TOTAL 1 +; ENDL A", "4"},
+           {"BEGL A 3 1 1; TOTAL TOTAL 1 +; ENDL A", "0"},
+           {"BEGL A 2 1 -1; BEGL BI 1 0 1; TOTAL TOTAL 1 +; ENDL BI; TOTAL TOTAL 1 +; ENDL A", "2"},
+           {"BEGL A 1 3 1; GOTO SKIP; TOTAL TOTAL 1 +; LABEL SKIP; TOTAL TOTAL 1 +; ENDL A", "3"},
+           {"BEGL A 1 9 1; TOTAL TOTAL 1 +; IF TOTAL 2; T:GOTO OUT; ENDL A; LABEL OUT", "2"},
+           {"LABEL TOP; TOTAL TOTAL 1 +; IF TOTAL 4 LT; T:GOTO TOP", "4"},
+           {"CALC AI 2*(3+4)-10/3; BEGL A 1 AI 1; TOTAL TOTAL 1 +; ENDL A", "11"},
+           {"CALC A 5; CALC BI A*A-1; BEGL A BI 1 -1; TOTAL TOTAL 1 +; ENDL A", "24"},
+       })
+    expect_total(text, total);
+}
+
+// WARNING, MESSAGE and ERROR post classes 1, 4 and 3, ERROR asking the statements to stop; CANCEL posts
+// class 3 and unwinds with 4.
+TEST_F(ScStoreMsg, MessagesAndCancel) {
+  ii_hooks.add_msg = [](int cls, ARB* fi, const char* t, size_t n) {
+    return *reinterpret_cast<std::string*>(fi) += std::to_string(cls) + ":" + std::string(t, n) + ";", 1;
+  };
+  const struct {
+    const char *stmts, *msgs;
+    uint32_t stop, unwind;
+  } rows[] = {
+      {"WARNING careful; MESSAGE note_it", "1:careful;4:note it;", 0, 1},
+      {"ERROR bad___value; MESSAGE after", "3:bad   value;4:after;", kResultStop, 1},
+      {"SET BAL 0; IF BAL 1; MESSAGE x; F:CANCEL gone; WARNING never", "4:x;3:gone;", 0, PI_END_CANCEL},
+  };
+  for (auto& r : rows) {
+    stmts(++ep_, r.stmts);
+    ASSERT_EQ(compile({ep_}), 1) << (errs_.empty() ? "" : errs_[0].msg);
+    msgs_.clear();
+    EXPECT_EQ(run(0), r.unwind);
+    EXPECT_EQ(msgs_, r.msgs);
+    EXPECT_EQ(result_ & kResultStop, r.stop);
+  }
+  ii_hooks.add_msg = nullptr;
+}
+
+// Each bad statement is named with its sequence number; the others are still checked; no module is built.
+TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"RETURN; SET TOTAL 1; DISPLAY", "1 verb not supported: RETURN|3 verb not supported: DISPLAY"},
+      {"*; #105", "2 verb index 105 above 104"},
+      {"TTTTT:IF BAL 1", "1 a test at level 5"},
+      {"IF BAL =NAME; SET NOSUCH 1", "1 BAL and NAME cannot be compared|2 field NOSUCH"},
+      {"GOTO NOWHERE; LABEL TWICE; LABEL TWICE", "3 label TWICE defined twice|1 label NOWHERE not defined"},
+      {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL",
+       "1 loop step 0|2 operator P|3 END LOOP without|4 STORE kind"},
+      {"CALC AI 2+; CALC A (1; CALC A 1)", "1 number or index expected|2 ) missing|3 ) unexpected"},
+  };
+  for (auto [text, want] : rows) {
+    stmts(++ep_, text);
+    EXPECT_EQ(compile({ep_}), 0) << text;
+    std::istringstream in(want);
+    size_t i = 0;
+    for (std::string w; std::getline(in, w, '|'); ++i) {
+      ASSERT_LT(i, errs_.size()) << w;
+      const sc_error& e = errs_[i];
+      EXPECT_TRUE(e.key[STMT_EP] == ep_ && std::to_string(ld_le32(e.key, STMT_SEQ)) == w.substr(0, w.find(' ')));
+      EXPECT_NE(std::string(e.msg, sizeof e.msg).find(w.substr(w.find(' ') + 1)), std::string::npos) << e.msg;
+    }
+    EXPECT_EQ(errs_.size(), i) << text;
+  }
+}
+
+// The event-point slot is one byte: past 256 event points with statements the module is refused.
+TEST_F(ScErrors, EventPointSlotsEndAt256) {
+  stmts(1, "EXIT");
+  toc_before_ = 256;
+  EXPECT_EQ(compile({2}), 1);  // no statements: no slot
+  EXPECT_EQ(compile({1}), 0);
+  EXPECT_EQ(err(), "process P: over 256 event points with code");
+  toc_before_ = 255;
+  EXPECT_TRUE(compile({2, 1}) && em_->em_toc_cnt == 256u);
+}
+
+// Comments, labels, prefixed statements and three event points with statements: the TO rows and TP
+// records, a prefixed statement's entry at its TFTEST; no flag bits set in the code.
+TEST_F(ScTraps, TrapRecordsAndEventPointRows) {
+  stmts(1, "*; IF BAL 1; T:SET TOTAL 2");
+  stmts(3, "LABEL A; **; F:END; GOTO A");
+  stmts(4, "EXIT");
+  ASSERT_EQ(compile({1, 2, 3, 4}), 1) << (errs_.empty() ? "" : errs_[0].msg);
+  std::string got;
+  for (uint32_t i = 1; i <= em_->em_toc_cnt + em_->em_trap_cnt; ++i) {
+    const bool to = i <= em_->em_toc_cnt;
+    const uint8_t* r = MADDR(to ? em_->em_toc_arb : em_->em_trap_arb, to ? i : i - em_->em_toc_cnt);
+    for (size_t b = 0; b < (to ? size_t{TOC_LEN} : size_t{TRAP_LEN}); ++b)
+      got += "0123456789abcdef"[r[b] >> 4], got += "0123456789abcdef"[r[b] & 15];
+    got += ' ';
+  }
+  EXPECT_EQ(got,
+            "010000000100000003000000 030100000400000007000000 040200000800000008000000 000000000100000001000000 "
+            "010000000200000001000000 010020000300000001000000 000000000100000003000100 000000000200000003000100 "
+            "010048000300000003000100 010058000400000003000100 010068000100000004000200 ");
+  for (em_entry at = {1, 0}; at.off < ctx_.bld.pos.off; at.off += inst_len(INST_RLOC(at, em_->em_inst_arb)))
+    EXPECT_EQ(INST_RLOC(at, em_->em_inst_arb)[2], 0) << at.off;
+}
+
+}  // namespace
+}  // namespace kivo::test

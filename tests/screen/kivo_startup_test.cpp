@@ -1,0 +1,227 @@
+// The real engine starting on installations: the default one through tmux
+// up to the window of the process it cannot run, the USER file's cases and
+// the missing keymap as plain processes, kivo -k defining a terminal's keys
+// in tmux over a fixture installation, and the default keymaps typed
+// through tmux into the window-manager driver.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "../fixtures/kivo_fixture.h"
+#include "../fm/fm_native_util.h"
+#include "screen/tm_keys.h"
+#include "tm_driver_util.h"
+
+namespace kivo::test {
+namespace {
+
+using kivo_test::data_dir;
+using kivo_test::env_list;
+using kivo_test::shell_quote;
+using kivo_test::tmux_pane;
+
+std::string default_installation() {
+  std::string kivo = KIVO_BINARY;
+  return kivo.substr(0, kivo.rfind('/')) + "/data";
+}
+
+void copy_default(const data_dir& d) {
+  ASSERT_EQ(system(("cp -r " + default_installation() + "/. " + d.path).c_str()), 0);
+}
+
+struct run_result {
+  int status;
+  std::string out;
+};
+
+run_result run_kivo(const data_dir& d, const std::string& term, const std::string& args = "") {
+  std::string cmd = "cd " + shell_quote(d.path) + " && env TERM=" + term + " KIVOPATH=" + shell_quote(d.path) +
+                    " KIVO_0SA_PATH=" + shell_quote(d.path) + " '" + KIVO_BINARY + "' " + args + " </dev/null 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int st = pclose(p);
+  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+}
+
+env_list kivo_env(const data_dir& d, const std::string& term) {
+  return {{"TERM", term}, {"HOME", "hm"}, {"KIVOPATH", d.path}, {"KIVO_0SA_PATH", d.path}};
+}
+
+TEST(KivoStartup, DefaultInstallationShowsTheScreenAndEndsWithStartupError20) {
+  for (const char* term : {"tmux-256color", "xterm-256color"}) {
+    data_dir d;
+    copy_default(d);
+    tmux_pane p(KIVO_BINARY, d.path, kivo_env(d, term));
+    ASSERT_TRUE(p.wait_for("KIVO MENU")) << term << p.capture();
+    const std::string row22 = p.lines().at(21);
+    EXPECT_EQ(row22.rfind("DATABASE:", 0), 0u) << term << ": " << row22;
+    EXPECT_NE(row22.find("APPLICATION:"), std::string::npos) << row22;
+    EXPECT_NE(row22.find("USER:     "), std::string::npos) << row22;  // an empty USER file: no user id
+    p.send_keys("Enter");
+    EXPECT_EQ(p.exit_status(), 20) << term << p.capture();
+    for (const char* line : {"KIVO startup failed because of the following", "startup error: 20"})
+      EXPECT_NE(p.capture_history().find(line), std::string::npos) << p.capture_history();
+  }
+}
+
+// Without a terminal the start ends before any screen.
+TEST(KivoStartup, UserFileAndKeymapCasesEndWithTheirStatus) {
+  const struct {
+    const char* setup;  // how the USER file is made
+    const char* term;
+    int status;
+    const char* text;
+  } rows[] = {
+      {"", "vt100", 3, "KIVO Startup Failure: Can't find a keymap for this terminal/user"},
+      {"other", "tmux-256color", 200020 & 0xFF, "not found in USER File"},
+      {"garbage", "tmux-256color", 200640 & 0xFF, "can't start USER file"},
+  };
+  for (const auto& r : rows) {
+    data_dir d;
+    if (std::string(r.setup) != "other") copy_default(d);
+    const std::string user = d.path + "/0SA/Data/USER";
+    if (std::string(r.setup) == "other") {
+      std::string cmd = std::string(FIXTURE_DIR) + " " + shell_quote(d.path) + " tmux-256color ZZZ";
+      ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    if (std::string(r.setup) == "garbage") std::ofstream(user + ".dat") << "not a data file";
+    run_result got = run_kivo(d, r.term);
+    EXPECT_NE(got.out.find(r.text), std::string::npos) << r.setup << ": " << got.out;
+    if (*r.setup != 'g') {
+      EXPECT_EQ(got.status, r.status) << r.setup;
+    }
+    EXPECT_NE(got.status, 0) << r.setup;
+  }
+}
+
+class KivoKeys : public NativeFm {
+ protected:
+  // A fixture installation for tmux-256color with keymaps in KEYMAP.
+  void SetUp() override {
+    NativeFm::SetUp();
+    ASSERT_EQ(system((std::string(FIXTURE_DIR) + " " + shell_quote(d_.path) + " tmux-256color").c_str()), 0);
+    define(kPhysKeys, "N\r");
+    keymap_ = kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat"));
+    ASSERT_FALSE(keymap_.empty());
+  }
+  // kivo -k: yes to the existing keymaps' questions, the END OF ENTRY key,
+  // `keys` keys, then `answer`; the exit status.
+  // `twice` sends the bytes of CURSOR UP for HOME too.
+  int define(int keys, const std::string& answer, bool twice = false) {
+    tmux_pane p(std::string(KIVO_BINARY) + " -k", d_.path, kivo_env(d_, "tmux-256color"));
+    EXPECT_TRUE(p.wait_for("Terminal Type: tmux-256co")) << p.capture();
+    if (p.capture().find("ALREADY EXIST") != std::string::npos) p.send_text("YY");
+    EXPECT_TRUE(p.wait_for("END OF ENTRY key now")) << p.capture();
+    p.send_text(" ");
+    for (int i = 0; i < keys; ++i)
+      p.send_hex(std::string(kivo_test::test_phys_bytes(twice && i == PK_HOME ? PK_UP : i)) + " ");
+    if (keys == kPhysKeys) {
+      EXPECT_TRUE(p.wait_for("Is it OK to Continue?")) << p.capture();
+    }
+    p.send_hex(answer);
+    const int st = p.exit_status();
+    out_ = p.capture();
+    return st;
+  }
+  int records(const char* name) {
+    com.data_dir = cstr{uint16_t(d_.path.size()), d_.path.data()};
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    INIT_DKEYMAP_FDB(&f, k, s);
+    if (!FM_OPEN(&f, com.sys_scope, kAnyFile, 15, 15)) return -1;
+    ARB* a = f.fdb_arb;
+    uint8_t key[23], rec[KEYMAP_RECORD_SIZE];
+    memcpy(key, "tmux-256co   ", 13), memcpy(key + 13, name, 10);
+    a->arb_keyno = 0, a->arb_key = key, a->arb_key_len = 23, a->arb_rec = rec, a->arb_len = sizeof rec;
+    a->arb_mod = ARB_PARTIAL;
+    int n = 0;
+    if (fm_start(a)) {
+      for (a->arb_mod = ARB_EQUAL | ARB_PARTIAL; fm_rdnxt(a);) ++n;
+    }
+    a->arb_key = nullptr, a->arb_mod = 0;
+    FM_CLOSE(a, 0);
+    return n;
+  }
+  data_dir d_;
+  std::string keymap_, out_;
+};
+
+TEST_F(KivoKeys, DefinedKeysReplaceTheKeymapsAndWinOverTheDefaults) {
+  EXPECT_EQ(define(kPhysKeys, "YN\r"), 1) << out_;
+  EXPECT_NE(out_.find("successfully completed!"), std::string::npos) << out_;
+  EXPECT_EQ(records("MENU ENTRY"), 18);
+  EXPECT_EQ(records("DATA ENTRY"), 18);
+  // The driver decodes the defined cursor and function keys.
+  std::ofstream(d_.file("cmds")) << "srf\nwnd 3 10 5 40\nregion READY\nkeys 3\n";
+  tmux_pane p(std::string(WM_DRIVER) + " cmds res", d_.path, kivo_env(d_, "tmux-256color"));
+  ASSERT_TRUE(p.wait_for("READY")) << p.capture();
+  p.send_hex("\x1b[A\x1b[D\x0f\x31");  // UP, LEFT, OPTION 1
+  EXPECT_EQ(p.exit_status(), 0);
+  EXPECT_EQ(kivo_test::slurp(d_.file("res")), "key " + std::to_string(LK_UP) + " kind 1\nkey " +
+                                                  std::to_string(LK_LEFT) + " kind 1\nkey 1 kind 1\nend 1\n");
+}
+
+TEST_F(KivoKeys, EndAtKeyTenChangesNoFile) {
+  EXPECT_EQ(define(10, "\x04 Y"), 0) << out_;
+  EXPECT_NE(out_.find("No files were changed."), std::string::npos) << out_;
+  EXPECT_EQ(kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat")), keymap_);
+}
+
+TEST_F(KivoKeys, IdenticalKeysAreNamed) {
+  define(kPhysKeys, "Y", true);
+  EXPECT_NE(out_.find("ERROR: The following keys are identical\n       CURSOR UP\n       HOME"), std::string::npos)
+      << out_;
+}
+
+// The tmux key that stands for each physical key in the default keymaps.
+const char* const kTmuxKeys[kPhysKeys] = {
+    "BSpace", "S-F1", "Enter", "Tab", "F1", "F2", "F3",  "F4",  "Up",  "Right", "Down",  "Left",  "IC",
+    "DC",     "F5",   "F6",    "F7",  "F8", "F9", "F10", "F11", "F12", "S-F2",  "PPage", "NPage", "0",
+    "1",      "2",    "3",     "4",   "5",  "6",  "7",   "8",   "9",   "S-F3",  "BTab"};
+
+// Types a combination: tmux keys for the physical keys, bytes for the
+// literals (GO first where the literal asks for it). False for a literal
+// that is no byte.
+bool type_combo(kivo_test::tmux_pane* p, size_t index, uint16_t* code) {
+  uint16_t parts[5];
+  *code = tm_combo_parts(index, parts);
+  for (uint16_t part : parts)
+    if (part >= 1 && part <= kLiterals && tm_literal(part) > 255) return false;
+  for (int i = 0; p && i < 5 && parts[i] != kKeystrokeEnd; ++i) {
+    if (parts[i] >= kPartPhys) {
+      p->send_keys(kTmuxKeys[parts[i] - kPartPhys]);
+      continue;
+    }
+    if (parts[i] == 3 || parts[i] == 4 || parts[i] == 5 || parts[i] == 8 || parts[i] == 9) p->send_keys("F2");
+    p->send_hex(std::string(1, char(tm_literal(parts[i]))));
+  }
+  return true;
+}
+
+// Every default combination but TAB 2 (270 is no byte) typed as its keys
+// decodes to its code.
+void decode_all(const std::string& term) {
+  kivo_test::data_dir dir;
+  copy_default(dir);
+  uint16_t code;
+  size_t n = 0;
+  for (size_t i = 0; i < kAllCombos; ++i) n += type_combo(nullptr, i, &code);
+  std::ofstream(dir.file("cmds")) << "srf\nwnd 3 10 5 40\nregion READY\nkeys " << n << "\n";
+  kivo_test::tmux_pane p(std::string(WM_DRIVER) + " cmds res", dir.path,
+                         {{"TERM", term}, {"KIVO_TST_DIR", dir.path}, {"KIVOPATH", dir.path}});
+  ASSERT_TRUE(p.wait_for("READY")) << p.capture();
+  std::string want;
+  for (size_t i = 0; i < kAllCombos; ++i)
+    if (type_combo(&p, i, &code)) want += "key " + std::to_string(code) + " kind 1\n";
+  EXPECT_EQ(p.exit_status(), 0) << term;
+  EXPECT_EQ(kivo_test::slurp(dir.file("res")), want + "end 1\n") << term;
+}
+
+TEST(DefaultKeymaps, EveryCombinationDecodesOnTmux256color) { decode_all("tmux-256color"); }
+TEST(DefaultKeymaps, EveryCombinationDecodesOnXterm256color) { decode_all("xterm-256color"); }
+
+}  // namespace
+}  // namespace kivo::test
