@@ -2,7 +2,9 @@
 // below call for remote terminals.
 #include "net/net_init.h"
 
+#include "fm/fm_switch.h"
 #include "foundation/os.h"
+#include "net/netio.h"
 #include "net/seams.h"
 #include "net/tmnet.h"
 
@@ -11,6 +13,7 @@ namespace kivo {
 void net_init() {
   ss_remote_hooks.connect = tmnet_cli_conn_to_host;
   ss_remote_hooks.ping = tmnet_srv_ping;
+  fms_backends.remote = net_fm_init;
 }
 
 }  // namespace kivo

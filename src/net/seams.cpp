@@ -12,9 +12,4 @@ void tmnet_srv_kivokeys() {
   exit(1);
 }
 
-int netio_serve() {
-  fprintf(stderr, "kivo: the data server is not available in this build\n");
-  return 0;
-}
-
 }  // namespace kivo

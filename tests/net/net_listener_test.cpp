@@ -21,68 +21,6 @@ namespace {
 
 class NetListener : public NetFixture {};
 
-constexpr int kDeadlineMs = 30000;
-
-// Starts argv[0] with its output to `out` (-1: /dev/null) and, when asked,
-// without a standard input, so that sockets could take descriptor 0.
-pid_t spawn(const std::vector<std::string>& args, int out, bool close_stdin) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  const int null = open("/dev/null", O_RDWR);
-  dup2(out >= 0 ? out : null, 1);
-  dup2(null, 2);
-  if (close_stdin) close(0);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-// What the peer sends until it closes (or, with `line`, up to a line end),
-// each wait bounded by the deadline.
-std::string read_to_eof(int fd, bool line = false) {
-  std::string got;
-  char c;
-  pollfd p{fd, POLLIN, 0};
-  while (poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1 && !(line && c == '\n')) got += c;
-  return got;
-}
-
-// The child's status once it ends; killed when it outlives the deadline.
-int reap(pid_t pid) {
-  int st = 0;
-  for (int ms = 0; waitpid(pid, &st, WNOHANG) != pid; ms += 10) {
-    if (ms == kDeadlineMs) kill(pid, SIGKILL);
-    poll(nullptr, 0, 10);
-  }
-  return st;
-}
-
-struct listener {
-  pid_t pid = -1;
-  std::string port;
-  explicit listener(bool once) {
-    int p[2];
-    if (pipe(p) != 0) return;
-    setenv("KIVO_DATA_SERVER", "elsewhere:7000", 1);
-    std::vector<std::string> args{KIVO_LISTEN};
-    if (once) args.push_back("--once");
-    args.push_back(NET_PROBE);
-    pid = spawn(args, p[1], true);
-    unsetenv("KIVO_DATA_SERVER");
-    close(p[1]);
-    port = read_to_eof(p[0], true);
-    close(p[0]);
-  }
-  ~listener() {
-    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
 struct login_case {
   const char* name;
   tmnet_login login;
@@ -101,7 +39,7 @@ TEST_F(NetListener, LoginStartsTheCommandOnTheConnection) {
   };
   tmnet_role = TMNET_ROLE_DATA_LINK;
   for (const login_case& c : cases) {
-    listener lsn(c.accepted == 1);
+    listener lsn(c.accepted == 1, {NET_PROBE}, "elsewhere:7000");
     ASSERT_FALSE(lsn.port.empty()) << c.name;
     const int fd = tmnet_cli_conn_to_host("127.0.0.1", lsn.port.c_str());
     ASSERT_GE(fd, 3) << c.name;

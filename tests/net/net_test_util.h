@@ -1,12 +1,17 @@
 // Shared pieces of the message-layer tests: a fixture that records how the
 // layer would end the process instead of ending it, header bytes, socket
-// pairs and a loopback acceptor that close themselves.
+// pairs and a loopback acceptor that close themselves, child processes and
+// the test listener.
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -95,6 +100,70 @@ struct acceptor {
     port = std::to_string(ntohs(a.sin_port));
   }
   ~acceptor() { close(fd); }
+};
+
+constexpr int kDeadlineMs = 30000;
+
+// Starts argv[0] with its output to `out` (-1: /dev/null) and, when asked,
+// without a standard input, so that sockets could take descriptor 0.
+inline pid_t spawn(const std::vector<std::string>& args, int out, bool close_stdin) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  const int null = open("/dev/null", O_RDWR);
+  dup2(out >= 0 ? out : null, 1);
+  dup2(null, 2);
+  if (close_stdin) close(0);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+// What the peer sends until it closes (or, with `line`, up to a line end),
+// each wait bounded by the deadline.
+inline std::string read_to_eof(int fd, bool line = false) {
+  std::string got;
+  char c;
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1 && !(line && c == '\n')) got += c;
+  return got;
+}
+
+// The child's status once it ends; killed when it outlives the deadline.
+inline int reap(pid_t pid) {
+  int st = 0;
+  for (int ms = 0; waitpid(pid, &st, WNOHANG) != pid; ms += 10) {
+    if (ms == kDeadlineMs) kill(pid, SIGKILL);
+    poll(nullptr, 0, 10);
+  }
+  return st;
+}
+
+// The test listener starting `command`, with KIVO_DATA_SERVER set to
+// `server` in its environment (which it must not pass on).
+struct listener {
+  pid_t pid = -1;
+  std::string port;
+  listener(bool once, const std::vector<std::string>& command, const char* server) {
+    int p[2];
+    if (pipe(p) != 0) return;
+    if (server) setenv("KIVO_DATA_SERVER", server, 1);
+    std::vector<std::string> args{KIVO_LISTEN};
+    if (once) args.push_back("--once");
+    args.insert(args.end(), command.begin(), command.end());
+    pid = spawn(args, p[1], true);
+    unsetenv("KIVO_DATA_SERVER");
+    close(p[1]);
+    port = read_to_eof(p[0], true);
+    close(p[0]);
+  }
+  ~listener() {
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
 };
 
 }  // namespace kivo::test

@@ -1,0 +1,189 @@
+// The remote data back-end against real data servers started by the test
+// listener: every answer checked against a local native file, a killed
+// server, a shared connection, and the data-server texts.
+#include <signal.h>
+
+#include <algorithm>
+
+#include <string>
+
+#include "net_data_util.h"
+
+namespace kivo::test {
+namespace {
+
+// Runs `op` on the local and the remote side alike: both agree on the
+// outcome, the status of a failure and the record of a success.
+template <class Op>
+::testing::AssertionResult agree(rt_side& l, rt_side& r, Op op, const std::string& what) {
+  int a = op(l), b = op(r);
+  if (a != b || (!a && l.arb->arb_stat != r.arb->arb_stat))
+    return ::testing::AssertionFailure() << what << ": " << a << "/" << b << " status " << l.arb->arb_stat << " / "
+                                         << r.arb->arb_stat;
+  if (a && (l.arb->arb_var_len != r.arb->arb_var_len || memcmp(l.rec, r.rec, l.arb->arb_var_len) != 0))
+    return ::testing::AssertionFailure() << what << ": the records differ";
+  return ::testing::AssertionSuccess();
+}
+
+int get_by_id(rt_side& s) {
+  ARB* a = s.arb;
+  a->arb_rec = s.rec, a->arb_len = kRtLen, a->arb_rec_id_area = s.id, a->arb_rec_id_len = 4, a->arb_mod = ARB_REC_ID;
+  int ok = fm_read(a);
+  a->arb_mod = 0;
+  return ok;
+}
+
+// A start on `keyno`: from the first record, or from a partial key.
+int start(rt_side& s, uint8_t keyno, const char* partial) {
+  ARB* a = s.arb;
+  a->arb_keyno = keyno, a->arb_rec = s.rec, a->arb_len = kRtLen;
+  a->arb_mod = partial ? ARB_PARTIAL : ARB_FIRST;
+  if (partial) memcpy(s.key, partial, strlen(partial));
+  a->arb_key = partial ? s.key : nullptr;
+  a->arb_key_len = partial ? static_cast<uint16_t>(strlen(partial)) : 0;
+  int ok = fm_start(a);
+  a->arb_mod = 0, a->arb_key = nullptr;
+  return ok;
+}
+
+int next(rt_side& s) {
+  s.arb->arb_rec = s.rec, s.arb->arb_len = kRtLen;
+  return fm_rdnxt(s.arb);
+}
+
+int run(const std::string& args) {
+  int st = system((std::string(KIVO_BINARY) + " " + args + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+class NetDataRoundTrip : public NetData {};
+
+TEST_F(NetDataRoundTrip, EveryAnswerEqualsTheLocalFileAndTheServersFileExportsTheSame) {
+  start_server();
+  rt_file lf("LOCAL"), rf("ROUND");
+  rt_side l{local(&lf.fdb, true)}, r{remote(&rf.fdb, true)};
+  ASSERT_TRUE(l.arb && r.arb) << lf.fdb.fdb_stat << " / " << rf.fdb.fdb_stat;
+  const int n = 10000;
+  for (int i = 0; i < n; ++i)
+    ASSERT_TRUE(agree(
+        l, r, [&](rt_side& s) { return rt_put(s, i, i % 97); }, "write"));
+  ASSERT_TRUE(agree(
+      l, r, [&](rt_side& s) { return rt_put(s, 5, 1); }, "duplicate"));
+  for (int i = 0; i < n; ++i) {
+    ASSERT_TRUE(agree(
+        l, r, [&](rt_side& s) { return rt_get(s, i); }, "read " + std::to_string(i)));
+    ASSERT_TRUE(agree(l, r, get_by_id, "read by id"));
+  }
+  const std::pair<uint8_t, const char*> scans[] = {{0, nullptr}, {1, nullptr}, {0, "R00012"}, {1, "G0004"}};
+  for (auto [key, partial] : scans) {
+    ASSERT_TRUE(agree(
+        l, r, [&](rt_side& s) { return start(s, key, partial); }, "start"));
+    for (int k = 0; k <= n; ++k) ASSERT_TRUE(agree(l, r, next, "read next " + std::to_string(k)));
+  }
+  for (int i = 0; i < n; i += 3)
+    ASSERT_TRUE(agree(
+        l, r,
+        [&](rt_side& s) {
+          if (!rt_get(s, i, ARB_HOLD)) return 0;
+          s.arb->arb_var_len = rt_fill(s.rec, i, i % 5);
+          return fm_rewrite(s.arb);
+        },
+        "rewrite"));
+  for (int i = 1; i < n; i += 4)
+    ASSERT_TRUE(agree(
+        l, r, [&](rt_side& s) { return rt_get(s, i, ARB_HOLD) && fm_del(s.arb); }, "delete"));
+  ASSERT_TRUE(agree(
+      l, r, [&](rt_side& s) { return rt_get(s, 1); }, "read of a deleted record"));
+  ASSERT_TRUE(agree(
+      l, r, [&](rt_side& s) { return start(s, 1, nullptr); }, "start after the updates"));
+  for (int k = 0; k <= n; ++k) ASSERT_TRUE(agree(l, r, next, "read next after the updates"));
+  ASSERT_EQ(FM_CLOSE(l.arb, 0), 1);
+  ASSERT_EQ(FM_CLOSE(r.arb, 0), 1);
+  EXPECT_EQ(run("-v=" + server_file("ROUND.dat")), 1);
+  ASSERT_EQ(run("-e=" + server_file("ROUND.dat")), 0);
+  ASSERT_EQ(run("-e=" + path("LOCAL.dat")), 0);
+  EXPECT_EQ(slurp(server_file("ROUND")), slurp(path("LOCAL")));
+  EXPECT_GT(slurp(path("LOCAL")).size(), 0u);
+}
+
+class NetDataReconnect : public NetData {};
+
+// A killed server: the next operation of any kind fails with FM_IO_ERR, and
+// the one after it reaches a new server.
+TEST_F(NetDataReconnect, KilledServerFailsTheNextOperationAndTheOneAfterConnectsAgain) {
+  start_server();
+  rt_file f("KILLED");
+  rt_side r{remote(&f.fdb, true)};
+  ASSERT_NE(r.arb, nullptr);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(rt_put(r, i, 0), 1);
+  const std::pair<const char*, int (*)(rt_side&)> ops[] = {
+      {"write", [](rt_side& s) { return rt_put(s, 20, 1); }},
+      {"read", [](rt_side& s) { return rt_get(s, 3); }},
+      {"start", [](rt_side& s) { return start(s, 0, nullptr); }},
+      {"read next", next},
+  };
+  std::vector<pid_t> killed;  // the listener may not have reaped them yet
+  for (auto [name, op] : ops) {
+    std::vector<pid_t> live = servers();
+    std::erase_if(live, [&](pid_t p) { return std::count(killed.begin(), killed.end(), p) > 0; });
+    ASSERT_EQ(live.size(), 1u) << name;
+    kill(live[0], SIGKILL);
+    killed.push_back(live[0]);
+    EXPECT_EQ(op(r), 0) << name;
+    EXPECT_EQ(r.arb->arb_stat, uint32_t{FM_IO_ERR}) << name;
+    ASSERT_EQ(rt_get(r, 7), 1) << name << ": " << r.arb->arb_stat;
+    EXPECT_EQ(memcmp(r.rec, "R0000007", 8), 0);
+  }
+  FM_CLOSE(r.arb, 0);
+}
+
+TEST_F(NetDataReconnect, FilesOnOneHostAndPortShareOneConnection) {
+  start_server();
+  rt_file a("FIRST"), b("SECOND"), a2("FIRST");
+  rt_side ra{remote(&a.fdb, true)}, rb{remote(&b.fdb, true)}, ra2{remote(&a2.fdb, false)};
+  ASSERT_TRUE(ra.arb && rb.arb && ra2.arb);
+  ASSERT_EQ(rt_put(ra, 1, 1), 1);
+  ASSERT_EQ(rt_put(rb, 2, 2), 1);
+  EXPECT_EQ(rt_get(ra2, 1), 1);
+  EXPECT_EQ(rt_get(rb, 1), 0);
+  EXPECT_EQ(servers().size(), 1u);
+  for (ARB* h : {ra2.arb, rb.arb, ra.arb}) EXPECT_EQ(FM_CLOSE(h, 0), 1);
+}
+
+TEST(NetDataIds, DataServerTextsGiveUserPasswordHostAndPort) {
+  struct row {
+    const char* text;
+    bool ok;
+    net_addr want;
+  };
+  const row rows[] = {
+      {"alice:pw@dbhost:7000", true, {"alice", "pw", "dbhost", 7000}},
+      {"dbhost:7000", true, {"", "", "dbhost", 7000}},
+      {"alice@dbhost:7000", true, {"alice", "", "dbhost", 7000}},
+      {"dbhost:7000   trailing", true, {"", "", "dbhost", 7000}},
+      {"dbhost:65535", true, {"", "", "dbhost", 65535}},
+      {"dbhost", false, {}},
+      {"alice@dbhost", false, {}},
+      {"dbhost:0", false, {}},
+      {"dbhost:65536", false, {}},
+      {"dbhost:70x", false, {}},
+      {"dbhost:", false, {}},
+      {":7000", false, {}},
+  };
+  for (const row& r : rows) {
+    net_addr got;
+    std::string why;
+    ASSERT_EQ(net_parse_server(r.text, strlen(r.text), &got, &why), r.ok) << r.text;
+    if (!r.ok) {
+      EXPECT_FALSE(why.empty()) << r.text;
+      continue;
+    }
+    EXPECT_EQ(got.user, r.want.user) << r.text;
+    EXPECT_EQ(got.password, r.want.password) << r.text;
+    EXPECT_EQ(got.host, r.want.host) << r.text;
+    EXPECT_EQ(got.port, r.want.port) << r.text;
+  }
+}
+
+}  // namespace
+}  // namespace kivo::test
