@@ -8,6 +8,7 @@
 // a key file that is missing is rebuilt by the next open.
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,7 +34,9 @@ bool uio_short_tmp_names;
 
 namespace {
 
-std::vector<std::unique_ptr<UIO_FILE>> g_idlist;  // Idlist
+// Idlist. Never destroyed: the exit handlers close the data files it names,
+// and a destructor run before them would lose the files still open.
+std::vector<std::unique_ptr<UIO_FILE>>& g_idlist = *new std::vector<std::unique_ptr<UIO_FILE>>;
 uint32_t g_next_id;
 FILE* g_stats_log;
 bool g_stats_procs;
@@ -690,10 +693,20 @@ int unix_fm_init() {
   uio_short_tmp_names = getenv("KIVO_SHORT_TMP_NAMES") != nullptr;
   g_reached_keys = false;
   // A new start (a forked engine, tests) keeps nothing of the blocks before:
-  // their data files belong to the descriptor table that was dropped.
-  for (auto& f : g_idlist)
-    for (UIO_STRM* u : f->streams) delete u;
+  // their data files belong to the descriptor table that was dropped. The
+  // process that opened them closes them; a forked child only forgets them,
+  // since closing would write headers its parent still uses.
+  static pid_t opener = 0;
+  const bool own = opener == getpid();
+  for (auto& f : g_idlist) {
+    for (UIO_STRM* u : f->streams) {
+      if (own && u->rcb) brfdeaccess(u->rcb);
+      delete u;
+    }
+    if (own && f->brf) brfclose(f->brf);
+  }
   g_idlist.clear();
+  opener = getpid();
   fms_fn& t = unix_fms_fn;
   t = fms_fn{};
   t.alloc_fi = u_alloc_fi;
