@@ -184,6 +184,24 @@ struct native {
     brfdeaccess(r);
     brfclose(f);
   }
+  // The operations the shared benchmarks below run, with their names for errors.
+  static constexpr const char *kPut = "brfput", *kGet = "brfseek", *kRewrite = "brfrewrite";
+  uint8_t key[kRecLen], buf[kRecLen];
+  uint32_t len = 0;
+  bool put(const uint8_t* rec) { return brfput(r, rec, kRecLen) == BRF_OK; }
+  bool get(uint32_t k, bool /*hold*/) {
+    make(key, k, 0);
+    return brfseek(r, kSeekEqual, key, kWholeRecord, buf, sizeof buf, &len) == BRF_OK;
+  }
+  bool rewrite(uint32_t k, uint8_t fill) {
+    make(buf, k, fill);
+    return brfrewrite(r, buf, kRecLen) == BRF_OK;
+  }
+  long count() {
+    long c = 0;
+    for (int st = brffirst(r, buf, sizeof buf, &len); st == BRF_OK; st = brfnext(r, buf, sizeof buf, &len)) ++c;
+    return c;
+  }
 };
 
 native& loaded_native() {
@@ -198,99 +216,6 @@ native& loaded_native() {
     return x;
   }();
   return n;
-}
-
-void BM_NativeInsert(benchmark::State& state) {
-  native n;
-  uint8_t rec[kRecLen];
-  size_t i = 0;
-  long opens = 0;
-  call_meter meter;
-  for (auto _ : state) {
-    if (i == 0) {
-      state.PauseTiming();
-      long before = g_calls;
-      n.open(true);
-      opens += g_calls - before;
-      state.ResumeTiming();
-    }
-    make(rec, order()[i], 'a');
-    if (brfput(n.r, rec, kRecLen) != BRF_OK) state.SkipWithError("brfput");
-    if (++i == order().size()) {
-      state.PauseTiming();
-      n.close();
-      i = 0;
-      state.ResumeTiming();
-    }
-  }
-  if (i) n.close();
-  g_calls -= opens;  // the opens and closes are not inserts
-  meter.report(state, static_cast<double>(state.iterations()));
-  state.SetItemsProcessed(state.iterations());
-}
-
-void BM_NativePointRead(benchmark::State& state) {
-  native& n = loaded_native();
-  std::mt19937 rng(1);
-  uint8_t key[kRecLen], buf[kRecLen];
-  uint32_t len;
-  call_meter meter;
-  for (auto _ : state) {
-    make(key, rng() % records(), 0);
-    if (brfseek(n.r, kSeekEqual, key, kWholeRecord, buf, sizeof buf, &len) != BRF_OK) state.SkipWithError("brfseek");
-  }
-  meter.report(state, static_cast<double>(state.iterations()));
-  state.SetItemsProcessed(state.iterations());
-}
-
-void scan(benchmark::State& state, native& n) {
-  uint8_t buf[kRecLen];
-  uint32_t len;
-  long total = 0;
-  call_meter meter;
-  for (auto _ : state) {
-    long c = 0;
-    for (int st = brffirst(n.r, buf, sizeof buf, &len); st == BRF_OK; st = brfnext(n.r, buf, sizeof buf, &len)) ++c;
-    if (c != records()) state.SkipWithError("scan count");
-    total += c;
-  }
-  meter.report(state, static_cast<double>(total));
-  state.SetItemsProcessed(total);
-}
-
-void BM_NativeScan(benchmark::State& state) { scan(state, loaded_native()); }
-
-// The same file opened exclusively, as an export or a report does: the
-// shared open is closed first (runs last).
-void BM_NativeScanExclusive(benchmark::State& state) {
-  native& shared = loaded_native();
-  shared.close();
-  native n;
-  n.open(false, true);
-  scan(state, n);
-  n.close();
-}
-
-void BM_NativeMix(benchmark::State& state) {
-  native& n = loaded_native();
-  std::mt19937 rng(2);
-  uint8_t key[kRecLen], buf[kRecLen];
-  uint32_t len;
-  long ops = 0;
-  call_meter meter;
-  for (auto _ : state) {
-    uint32_t k = rng() % records();
-    make(key, k, 0);
-    if (brfseek(n.r, kSeekEqual, key, kWholeRecord, buf, sizeof buf, &len) != BRF_OK) state.SkipWithError("brfseek");
-    if (rng() % 10 == 0) {
-      make(buf, k, static_cast<uint8_t>('b' + rng() % 20));
-      if (brfrewrite(n.r, buf, kRecLen) != BRF_OK) state.SkipWithError("brfrewrite");
-      ++ops;
-    }
-    ++ops;
-  }
-  meter.report(state, static_cast<double>(ops));
-  state.SetItemsProcessed(state.iterations());
 }
 
 void BM_NativeRewrite(benchmark::State& state) {
@@ -382,15 +307,33 @@ struct fm_file {
     a->arb_lock_wait = 0;
   }
   void close() { FM_CLOSE(a, 0); }
-  int write(const uint8_t* rec) {
+  static constexpr const char *kPut = "fm_write", *kGet = "fm_read", *kRewrite = "fm_rewrite";
+  bool put(const uint8_t* rec) {
     a->arb_rec = const_cast<uint8_t*>(rec), a->arb_var_len = kRecLen, a->arb_mod = 0;
     return fm_write(a);
   }
-  int read(uint32_t k, uint16_t mod) {
+  bool get(uint32_t k, bool hold) {
     make(buf, k, 0);
     a->arb_rec = buf, a->arb_len = kRecLen, a->arb_keyno = 0, a->arb_key = nullptr;
-    a->arb_mod = ARB_EQUAL | mod;
+    a->arb_mod = ARB_EQUAL | (hold ? ARB_HOLD : 0);
     return fm_read(a);
+  }
+  bool rewrite(uint32_t k, uint8_t fill) {
+    make(buf, k, fill);
+    a->arb_rec = buf, a->arb_var_len = kRecLen, a->arb_mod = 0;
+    return fm_rewrite(a);
+  }
+  // Reads in key order from the first record; -1 when the start fails.
+  long count() {
+    a->arb_keyno = 0, a->arb_mod = ARB_FIRST;
+    if (!fm_start(a)) return -1;
+    long c = 0;
+    for (;;) {
+      a->arb_rec = buf, a->arb_len = kRecLen, a->arb_mod = 0;
+      if (!fm_rdnxt(a)) break;
+      ++c;
+    }
+    return c;
   }
 };
 
@@ -401,15 +344,18 @@ fm_file& loaded_fm() {
     uint8_t rec[kRecLen];
     for (uint32_t k : order()) {
       make(rec, k, 'a');
-      if (!x.write(rec)) abort();
+      if (!x.put(rec)) abort();
     }
     return x;
   }();
   return f;
 }
 
-void BM_FmInsert(benchmark::State& state) {
-  fm_file f;
+// --- the same work on either: native or fm_file ---
+
+template <class File>
+void insert(benchmark::State& state) {
+  File f;
   uint8_t rec[kRecLen];
   size_t i = 0;
   long opens = 0;
@@ -423,7 +369,7 @@ void BM_FmInsert(benchmark::State& state) {
       state.ResumeTiming();
     }
     make(rec, order()[i], 'a');
-    if (!f.write(rec)) state.SkipWithError("fm_write");
+    if (!f.put(rec)) state.SkipWithError(File::kPut);
     if (++i == order().size()) {
       state.PauseTiming();
       f.close();
@@ -432,35 +378,27 @@ void BM_FmInsert(benchmark::State& state) {
     }
   }
   if (i) f.close();
-  g_calls -= opens;
+  g_calls -= opens;  // the opens and closes are not inserts
   meter.report(state, static_cast<double>(state.iterations()));
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_FmPointRead(benchmark::State& state) {
-  fm_file& f = loaded_fm();
+template <class File>
+void point_read(benchmark::State& state, File& f) {
   std::mt19937 rng(1);
   call_meter meter;
   for (auto _ : state)
-    if (!f.read(static_cast<uint32_t>(rng() % records()), 0)) state.SkipWithError("fm_read");
+    if (!f.get(static_cast<uint32_t>(rng() % records()), false)) state.SkipWithError(File::kGet);
   meter.report(state, static_cast<double>(state.iterations()));
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_FmScan(benchmark::State& state) {
-  fm_file& f = loaded_fm();
-  ARB* a = f.a;
+template <class File>
+void scan(benchmark::State& state, File& f) {
   long total = 0;
   call_meter meter;
   for (auto _ : state) {
-    a->arb_keyno = 0, a->arb_mod = ARB_FIRST;
-    if (!fm_start(a)) state.SkipWithError("fm_start");
-    long c = 0;
-    for (;;) {
-      a->arb_rec = f.buf, a->arb_len = kRecLen, a->arb_mod = 0;
-      if (!fm_rdnxt(a)) break;
-      ++c;
-    }
+    long c = f.count();
     if (c != records()) state.SkipWithError("scan count");
     total += c;
   }
@@ -468,25 +406,44 @@ void BM_FmScan(benchmark::State& state) {
   state.SetItemsProcessed(total);
 }
 
-void BM_FmMix(benchmark::State& state) {
-  fm_file& f = loaded_fm();
+// 90% reads, 10% reads and rewrites (held first where the file has holds).
+template <class File>
+void mix(benchmark::State& state, File& f) {
   std::mt19937 rng(2);
   long ops = 0;
   call_meter meter;
   for (auto _ : state) {
     uint32_t k = static_cast<uint32_t>(rng() % records());
     bool update = rng() % 10 == 0;
-    if (!f.read(k, update ? ARB_HOLD : 0)) state.SkipWithError("fm_read");
+    if (!f.get(k, update)) state.SkipWithError(File::kGet);
     if (update) {
-      make(f.buf, k, static_cast<uint8_t>('b' + rng() % 20));
-      f.a->arb_rec = f.buf, f.a->arb_var_len = kRecLen, f.a->arb_mod = 0;
-      if (!fm_rewrite(f.a)) state.SkipWithError("fm_rewrite");
+      if (!f.rewrite(k, static_cast<uint8_t>('b' + rng() % 20))) state.SkipWithError(File::kRewrite);
       ++ops;
     }
     ++ops;
   }
   meter.report(state, static_cast<double>(ops));
   state.SetItemsProcessed(state.iterations());
+}
+
+void BM_NativeInsert(benchmark::State& state) { insert<native>(state); }
+void BM_NativePointRead(benchmark::State& state) { point_read(state, loaded_native()); }
+void BM_NativeScan(benchmark::State& state) { scan(state, loaded_native()); }
+void BM_NativeMix(benchmark::State& state) { mix(state, loaded_native()); }
+void BM_FmInsert(benchmark::State& state) { insert<fm_file>(state); }
+void BM_FmPointRead(benchmark::State& state) { point_read(state, loaded_fm()); }
+void BM_FmScan(benchmark::State& state) { scan(state, loaded_fm()); }
+void BM_FmMix(benchmark::State& state) { mix(state, loaded_fm()); }
+
+// The same file opened exclusively, as an export or a report does: the
+// shared open is closed first (runs last).
+void BM_NativeScanExclusive(benchmark::State& state) {
+  native& shared = loaded_native();
+  shared.close();
+  native n;
+  n.open(false, true);
+  scan(state, n);
+  n.close();
 }
 
 // --- SQLite ---
