@@ -75,10 +75,9 @@ class NetData : public NativeFm {
   ARB* remote(FDB* fdb, bool make) {
     fms_set_data_server(addr_.c_str());
     setenv("KIVO_DATA_SERVER", addr_.c_str(), 1);
-    int ok = make ? FM_CREATE(fdb, com.sys_scope, 0, kAnyFile | LFB_OPEN_NEW, 0x0f, 0x0f)
-                  : FM_OPEN(fdb, com.sys_scope, kAnyFile, 0x0f, 0x0f);
+    ARB* arb = local(fdb, make);
     fms_set_data_server(nullptr);
-    return ok ? fdb->fdb_arb : nullptr;
+    return arb;
   }
   ARB* local(FDB* fdb, bool make) {
     int ok = make ? FM_CREATE(fdb, com.sys_scope, 0, kAnyFile | LFB_OPEN_NEW, 0x0f, 0x0f)
