@@ -4,6 +4,7 @@
 // limits of a read's area and of key numbers.
 #include <cstdlib>
 #include <random>
+#include <tuple>
 
 #include "fm/analyser.h"
 #include "fm/fm_open.h"
@@ -221,22 +222,20 @@ TEST_F(FmNativeProcesses, ScopedWorkFileWhoseShortNameIsInUseTakesTheNextName) {
 using FmNativeLimits = NativeFm;
 
 TEST_F(FmNativeLimits, LongRecordsAreCutAndReportedAndKeyNumbersPast15Refused) {
-  struct row {
-    uint8_t keyno;
-    uint16_t area;  // the reader's record length
-    uint32_t want;
-  } rows[] = {{0, kTestRecLen, 0},
-              {0, 20, FM_REC_TOO_LONG},
-              {0, 1, FM_REC_TOO_LONG},
-              {16, kTestRecLen, FM_KEY_NO_DIFF},
-              {200, kTestRecLen, FM_KEY_NO_DIFF}};
-  for (const row& r : rows) {
+  // key number, the reader's record length, status
+  const std::tuple<uint8_t, uint16_t, uint32_t> rows[] = {{0, kTestRecLen, 0},
+                                                          {0, 20, FM_REC_TOO_LONG},
+                                                          {0, 1, FM_REC_TOO_LONG},
+                                                          {16, kTestRecLen, FM_KEY_NO_DIFF},
+                                                          {200, kTestRecLen, FM_KEY_NO_DIFF}};
+  for (const auto& r : rows) {
+    const auto& [keyno, len, want] = r;
     std::string name = "LIM" + std::to_string(&r - rows);
     test_file t(name.c_str());
-    t.kdb[0].kdb_keyno = r.keyno;
+    t.kdb[0].kdb_keyno = keyno;
     ARB* a = create(t);
-    if (r.want == FM_KEY_NO_DIFF) {
-      EXPECT_EQ(a ? 0 : t.fdb.fdb_stat, r.want) << int(r.keyno);
+    if (want == FM_KEY_NO_DIFF) {
+      EXPECT_EQ(a ? 0 : t.fdb.fdb_stat, want) << int(keyno);
       EXPECT_NE(access(path((name + ".dat").c_str()).c_str(), F_OK), 0);
       continue;
     }
@@ -244,11 +243,11 @@ TEST_F(FmNativeLimits, LongRecordsAreCutAndReportedAndKeyNumbersPast15Refused) {
     uint8_t area[kTestRecLen + 1];
     memset(area, '#', sizeof area);
     memcpy(area, rec_id(7).c_str(), 8);
-    a->arb_rec = area, a->arb_len = r.area, a->arb_keyno = 0, a->arb_mod = ARB_EQUAL;
-    EXPECT_EQ(fm_read(a), r.want == 0) << r.area;
-    EXPECT_EQ(a->arb_stat, r.want) << r.area;
-    EXPECT_EQ(a->arb_var_len, r.area) << "what was delivered";
-    EXPECT_TRUE(area[std::max<uint16_t>(r.area, 8)] == '#' && !memcmp(area, buf_, r.area)) << "only the area";
+    a->arb_rec = area, a->arb_len = len, a->arb_keyno = 0, a->arb_mod = ARB_EQUAL;
+    EXPECT_EQ(fm_read(a), want == 0) << len;
+    EXPECT_EQ(a->arb_stat, want) << len;
+    EXPECT_EQ(a->arb_var_len, len) << "what was delivered";
+    EXPECT_TRUE(area[std::max<uint16_t>(len, 8)] == '#' && !memcmp(area, buf_, len)) << "only the area";
     FM_CLOSE(a, 0);
   }
 }

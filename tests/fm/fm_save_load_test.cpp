@@ -2,6 +2,7 @@
 // cache filled from the INITIAL file of application "0DN". Disk files are
 // native files under a scratch data directory.
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fm/record_cache.h"
@@ -74,42 +75,37 @@ class FmStream : public FmRec {
 using FmSaveLoad = FmStream;
 
 TEST_F(FmSaveLoad, FilesRoundTripAndCopyRecordForRecord) {
-  struct row {
-    bool memory;
-    uint16_t len;
-    uint8_t var;
-    recs in;
-    size_t stream_recs;
-    bool design = false;  // loaded through the disk descriptor of a "0DN" design file
-  } rows[] = {
-      {false, 1, 0, {"c", "a", "b"}, 7},  // an escape before each
-      {false, 12, 1, {"b23456789012", "a", "cc"}, 5},
-      {false, 12, 1, {}, 1},  // the end record alone
-      {true, 1, 0, {"c", "a", "b"}, 4},
-      {true, 12, 1, {"b23456789012", "a", "cc"}, 4},
-      {true, 12, 1, {}, 1},  // the count record alone
+  // memory stream, record length, variable, records, stream records, loaded
+  // through the disk descriptor of a "0DN" design file
+  const std::tuple<bool, uint16_t, uint8_t, recs, size_t, bool> rows[] = {
+      {false, 1, 0, {"c", "a", "b"}, 7, false},  // an escape before each
+      {false, 12, 1, {"b23456789012", "a", "cc"}, 5, false},
+      {false, 12, 1, {}, 1, false},  // the end record alone
+      {true, 1, 0, {"c", "a", "b"}, 4, false},
+      {true, 12, 1, {"b23456789012", "a", "cc"}, 4, false},
+      {true, 12, 1, {}, 1, false},  // the count record alone
       {true, 12, 1, {"b23456789012", "a"}, 3, true},
   };
   int n = 0;
-  for (const row& r : rows) {
+  for (const auto& [memory, len, var, in, stream_recs, design] : rows) {
     std::string tag = std::to_string(n++);
-    const uint8_t fs = r.memory ? FS_MEMORY : FS_DISK;
-    file_desc src(("S" + tag).c_str(), r.len, r.var, true, fs), copy(("C" + tag).c_str(), r.len, r.var, true, fs);
-    if (r.design) memcpy(copy.fdb.path.fdb_src_ap, "0DN", 3), copy.fdb.fdb_fs_type = FS_DISK;
+    const uint8_t fs = memory ? FS_MEMORY : FS_DISK;
+    file_desc src(("S" + tag).c_str(), len, var, true, fs), copy(("C" + tag).c_str(), len, var, true, fs);
+    if (design) memcpy(copy.fdb.path.fdb_src_ap, "0DN", 3), copy.fdb.fdb_fs_type = FS_DISK;
     ARB *a = make(src), *s = make(stream);
     ASSERT_TRUE(a && s);
-    fill(a, r.in);
+    fill(a, in);
     ASSERT_EQ(fm_save_fi(s, a), 1) << tag;
-    EXPECT_EQ(all(s).size(), r.stream_recs) << tag;
+    EXPECT_EQ(all(s).size(), stream_recs) << tag;
     rewind(s);
     ASSERT_EQ(fm_load_fi(&copy.fdb, s, 1), 1) << tag << " " << copy.fdb.fdb_stat;
-    if (r.memory && r.in.empty()) {
+    if (memory && in.empty()) {
       EXPECT_EQ(copy.fdb.fdb_arb, nullptr);  // a count of 0 creates nothing
     } else {
       EXPECT_EQ(all(copy.fdb.fdb_arb), all(a)) << tag;
       EXPECT_EQ(FM_CLOSE(copy.fdb.fdb_arb, ARB_SCRATCH), 1);
     }
-    file_desc dup(("K" + tag).c_str(), r.len, r.var, true);
+    file_desc dup(("K" + tag).c_str(), len, var, true);
     ASSERT_EQ(fm_copy(&dup.fdb, &src.fdb), 1) << tag << " " << src.fdb.fdb_stat;
     ASSERT_TRUE(FM_OPEN(&dup.fdb, 1, 0, 0x0f, 0x0f));
     EXPECT_EQ(all(dup.fdb.fdb_arb), all(a)) << tag;
@@ -120,13 +116,8 @@ TEST_F(FmSaveLoad, FilesRoundTripAndCopyRecordForRecord) {
 }
 
 TEST_F(FmSaveLoad, DamagedStreamsFailAndLeaveNoFile) {
-  struct row {
-    bool memory;
-    uint8_t var;
-    recs stream;
-    uint32_t want;
-    recs loaded;
-  } rows[] = {
+  // memory stream, variable, stream, status (0: loaded), records loaded
+  const std::tuple<bool, uint8_t, recs, uint32_t, recs> rows[] = {
       {true, 1, {"\x02\0\0"s}, FM_REC_LEN_DIFF, {}},  // a count record of 3 bytes
       {true, 1, {"\x02\0\0\0"s, "a"}, FM_EOF, {}},
       {true, 1, {"\x01\0\0\0"s, "abcd"}, FM_REC_TOO_LONG, {}},
@@ -138,19 +129,19 @@ TEST_F(FmSaveLoad, DamagedStreamsFailAndLeaveNoFile) {
       {false, 0, {"ab", "\x01"}, FM_REC_LEN_DIFF, {}},
       {false, 1, {"\0"s, "\x01", "ab", "\x01", "cd"}, 0, {"\x01", "ab"}},  // an escaped end
   };
-  for (const row& r : rows) {
-    file_desc copy("COPY", 3, r.var, true, r.memory ? FS_MEMORY : FS_DISK);
+  for (const auto& [memory, var, in, want, loaded] : rows) {
+    file_desc copy("COPY", 3, var, true, memory ? FS_MEMORY : FS_DISK);
     ARB* s = make(stream);
     ASSERT_TRUE(s);
-    fill(s, r.stream);
+    fill(s, in);
     rewind(s);
     int ok = fm_load_fi(&copy.fdb, s, 1);
-    EXPECT_EQ(ok, r.want == 0) << r.stream[1];
+    EXPECT_EQ(ok, want == 0) << in.back();
     if (ok) {
-      EXPECT_EQ(all(copy.fdb.fdb_arb), r.loaded);
+      EXPECT_EQ(all(copy.fdb.fdb_arb), loaded);
       EXPECT_EQ(FM_CLOSE(copy.fdb.fdb_arb, ARB_SCRATCH), 1);
     } else {
-      EXPECT_EQ(copy.fdb.fdb_stat, r.want) << r.stream[0];
+      EXPECT_EQ(copy.fdb.fdb_stat, want) << in[0];
       EXPECT_EQ(copy.fdb.fdb_arb, nullptr);
       EXPECT_FALSE(exists(copy));
     }
@@ -277,11 +268,7 @@ TEST_F(FmRecordCache, OpensShareOneNullRecordFreedAtTheLastUncache) {
 }
 
 TEST_F(FmRecordCache, InitialRecordsNotMakingUpTheLengthGive200250) {
-  struct row {
-    const char* name;
-    recs pieces;
-    uint32_t want;
-  } rows[] = {
+  const std::tuple<const char*, recs, uint32_t> rows[] = {
       {"EXACT", {"nnnnnn", "", "nnnnnn"}, 0},
       {"SHORT", {"nnnnnn", "nnnnn"}, FM_BAD_INIT},
       {"LONG", {"nnnnnn", "nnnnnnn"}, FM_BAD_INIT},
@@ -289,12 +276,12 @@ TEST_F(FmRecordCache, InitialRecordsNotMakingUpTheLengthGive200250) {
       {"NONE", {}, FM_BAD_INIT},
   };
   add("EXACU", CACHE_NULL, {"nnnnnn"});  // the next name's records do not count
-  for (const row& r : rows) {
-    add(r.name, CACHE_NULL, r.pieces);
-    rec_desc d{r.name, 1};
+  for (const auto& [name, pieces, want] : rows) {
+    add(name, CACHE_NULL, pieces);
+    rec_desc d{name, 1};
     const uint8_t* ref = fm_cache(&d.fdb, CACHE_NULL);
-    EXPECT_EQ(d.fdb.fdb_stat, r.want) << r.name;
-    EXPECT_EQ(ref != nullptr, r.want == 0) << r.name;
+    EXPECT_EQ(d.fdb.fdb_stat, want) << name;
+    EXPECT_EQ(ref != nullptr, want == 0) << name;
     if (!ref) continue;
     d.fdb.fdb_rec_len = kRecLen - 1;  // cached for another length
     EXPECT_EQ(fm_cache(&d.fdb, CACHE_NULL), nullptr);
