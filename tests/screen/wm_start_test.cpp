@@ -88,14 +88,8 @@ TEST_F(WmStart, GroupOf1200CodesIsCutAt999) {
   ASSERT_TRUE(kivo_test::write_keymap(false, "xterm", "", "BIG", rows));
   ASSERT_EQ(start(), 1u);
   EXPECT_EQ(g_rec.keymaps.back(), std::make_pair(std::string("BIG       "), kKeymapMaxCodes));
-  EXPECT_EQ(key_of("BIG       ",
-                   "\x1b"
-                   "998~"),
-            998);
-  EXPECT_EQ(key_of("BIG       ",
-                   "\x1b"
-                   "999~"),
-            -1);
+  EXPECT_EQ(key_of("BIG       ", std::string("\x1b") + "998~"), 998);
+  EXPECT_EQ(key_of("BIG       ", std::string("\x1b") + "999~"), -1);
 }
 
 }  // namespace
