@@ -128,17 +128,6 @@ void send_netstat(int sock, uint32_t code, uint32_t len, uint32_t var_len, bool 
 }
 
 namespace {
-// The request block, converted; the stream it names, or null.
-srv_strm* recv_netarb(int sock, uint8_t* block, bool* got) {
-  *got = netio_recv(sock, block, kNetarbSize);
-  if (!*got) return nullptr;
-  netio_log(NETLOG_SERVER, "recv_netarb() - got netarb structure\n");
-  fix_netarb(block);
-  srv_strm* s = find_strm(ld_le32(block, NETARB_HANDLE));
-  if (s) s->arb->arb_mod = static_cast<uint16_t>(ld_le16(block, NETARB_MOD) & ~ARB_LOCATE);
-  return s;
-}
-
 const PFB* pfb_of(const srv_strm* s) {
   STRM* cur = s->arb->arb_sarb->sarb_cur_strm;
   return cur ? cur->strm_lfb->lfb_pfb : nullptr;
@@ -228,13 +217,25 @@ int unknown_handle(uint8_t code, uint8_t* block) {
   return 1;
 }
 
+// The request block, converted, and the stream it names with its ARB reset for
+// the request; null when there is none, *rc then what the handler returns.
+srv_strm* take_request(uint8_t code, uint8_t* block, int* rc) {
+  *rc = 0;
+  if (!netio_recv(g_sock, block, kNetarbSize)) return nullptr;
+  netio_log(NETLOG_SERVER, "recv_netarb() - got netarb structure\n");
+  fix_netarb(block);
+  srv_strm* s = find_strm(ld_le32(block, NETARB_HANDLE));
+  if (!s) return *rc = unknown_handle(code, block), nullptr;
+  s->arb->arb_mod = static_cast<uint16_t>(ld_le16(block, NETARB_MOD) & ~ARB_LOCATE);
+  reset_arb(s, block);
+  return s;
+}
+
 int msg_start_read(uint8_t code) {
   uint8_t block[kNetarbSize];
-  bool got;
-  srv_strm* s = recv_netarb(g_sock, block, &got);
-  if (!got) return 0;
-  if (!s) return unknown_handle(code, block);
-  reset_arb(s, block);
+  int rc;
+  srv_strm* s = take_request(code, block, &rc);
+  if (!s) return rc;
   std::vector<uint8_t> data;
   netio_log(NETLOG_SERVER, "msg_read(%p) - waiting for %d data bytes\n", static_cast<void*>(s),
             static_cast<int>(ld_le32(block, NETARB_LEN)));
@@ -256,11 +257,9 @@ int msg_start_read(uint8_t code) {
 
 int msg_rdnxt() {
   uint8_t block[kNetarbSize];
-  bool got;
-  srv_strm* s = recv_netarb(g_sock, block, &got);
-  if (!got) return 0;
-  if (!s) return unknown_handle(NETIO_RDNXT, block);
-  reset_arb(s, block);
+  int rc;
+  srv_strm* s = take_request(NETIO_RDNXT, block, &rc);
+  if (!s) return rc;
   int ok = fm_rdnxt(s->arb);
   s->arb->arb_rec = s->buf.data();
   netio_log(NETLOG_SERVER, "msg_rdnxt(%p) - fm_rdnxt() returned %d(%d)\n", static_cast<void*>(s), ok, s->arb->arb_stat);
@@ -273,11 +272,9 @@ int msg_rdnxt() {
 // and at least 1 byte, for a variable-length file).
 int msg_write(uint8_t code) {
   uint8_t block[kNetarbSize];
-  bool got;
-  srv_strm* s = recv_netarb(g_sock, block, &got);
-  if (!got) return 0;
-  if (!s) return unknown_handle(code, block);
-  reset_arb(s, block);
+  int rc;
+  srv_strm* s = take_request(code, block, &rc);
+  if (!s) return rc;
   const PFB* pfb = pfb_of(s);
   uint32_t len = ld_le32(block, NETARB_LEN);
   bool fits = pfb && (pfb->pfb_var ? len >= 1 && len <= pfb->pfb_rec_len : len == pfb->pfb_rec_len);
@@ -300,11 +297,9 @@ int msg_write(uint8_t code) {
 
 int msg_simple(uint8_t code) {
   uint8_t block[kNetarbSize];
-  bool got;
-  srv_strm* s = recv_netarb(g_sock, block, &got);
-  if (!got) return 0;
-  if (!s) return unknown_handle(code, block);
-  reset_arb(s, block);
+  int rc;
+  srv_strm* s = take_request(code, block, &rc);
+  if (!s) return rc;
   ARB* a = s->arb;
   int ok = 0;
   switch (code) {

@@ -6,8 +6,6 @@
 // Read on the server's own file manager, where every stored word is in the
 // server's order. A structure file that is missing or cut short gives what
 // could be read; the map drops fields that leave the record.
-#include <cstring>
-
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/struct_file.h"
@@ -38,10 +36,7 @@ bool read_struct_fields(const FDB* fdb, std::vector<struct_field>* out, uint32_t
   out->clear();
   *initials = 0;
   FDB s;
-  INIT_FDB(&s, FS_DISK, kStructFileRecLen, 0, nullptr, 0);
-  s.path = fdb->path;
-  s.path.fdb_class = PATH_STRUCT;
-  memcpy(s.fdb_struct_date, fdb->fdb_struct_date, sizeof s.fdb_struct_date);
+  struct_fdb(fdb, &s);
   if (!FM_OPEN(&s, com.sys_scope, LFB_NO_STRUCT_CHK | LFB_ANY_DIR, 0x0f, 0x0f)) return false;
   ARB* a = s.fdb_arb;
   uint8_t rec[kStructFileRecLen];
