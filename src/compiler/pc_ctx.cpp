@@ -151,7 +151,6 @@ ARB* pc_design(PC_CTX* ctx, const char* ap, pc_dfile f) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   kDfileInit[f](&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
-  if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
   return slot->arb[f] = FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
 }
 
@@ -160,7 +159,6 @@ ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   INIT_DELEM_FDB(&fdb, kdb, sdb, ap, ver);
-  if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
   return FM_OPEN(&fdb, scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
 }
 
@@ -231,6 +229,19 @@ uint32_t pc_area(PC_CTX* ctx, uint8_t kind, const char* ap, uint32_t number, uin
 
 uint32_t pc_private_area(PC_CTX* ctx, uint32_t size) {
   return pc_area(ctx, 0, ctx->ap, ++ctx->priv_cnt, size, 2, 0, 0);
+}
+
+uint32_t pc_saved_area(PC_CTX* ctx, const char* ap, const char* name, uint8_t kind, uint32_t size) {
+  for (uint32_t i = 0; i < ctx->saved_cnt; ++i) {
+    const pc_saved& s = ctx->saved[i];
+    if (s.kind == kind && !memcmp(s.ap, ap, 3) && !memcmp(s.name, name, sizeof s.name)) return s.area;
+  }
+  if (ctx->saved_cnt == kPcSaved) return pc_err(ctx, "more than %d saved copies in one process", kPcSaved);
+  const uint32_t area = pc_private_area(ctx, size);
+  if (!area) return 0;
+  pc_saved& s = ctx->saved[ctx->saved_cnt++];
+  memcpy(s.ap, ap, 3), memcpy(s.name, name, sizeof s.name), s.kind = kind, s.area = area;
+  return area;
 }
 
 int pc_prep(PC_CTX* ctx) {

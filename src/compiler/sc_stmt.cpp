@@ -11,10 +11,12 @@
 #include <cstring>
 #include <string>
 
+#include "compiler/em_access.h"
 #include "compiler/em_records.h"
 #include "compiler/sc.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/record_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
@@ -282,24 +284,77 @@ int c_message(PC_CTX* ctx, sc_stmt* st) {
   return emit(ctx, inst_buf(op).i(cls).k(no, 1, 0, static_cast<uint16_t>(n)), "message");
 }
 
-// RESTORE kind 7: the field's initial value (its FL constant). The saved
-// copies (kinds 1 and 3) and the file's initial record (6) are not built.
-int c_restore(PC_CTX* ctx, sc_stmt* st) {
-  const uint8_t kind = st->rec[STMT_OPND + 30];
-  st->column = 47;
-  if (kind != 7)
-    return pc_err(ctx, "%s kind %u not supported", ld_le16(st->rec, STMT_VERB) == VERB_STORE ? "STORE" : "RESTORE",
-                  kind);
-  pc_occ occ;
+// The record area of file `name` (22, the file's 8 and blanks) of `ap` as
+// one alpha operand; `cfi` receives the compiled file.
+int record_opnd(PC_CTX* ctx, const char* ap, const char* name, PC_OPND* out, uint8_t* cfi) {
+  uint8_t* cap = pc_ap(ap, ctx->em, ctx);
+  if (!cap) return 0;
+  if (memcmp(name + 8, std::string(14, ' ').data(), 14) != 0) return pc_err(ctx, "no file %.22s", name);
+  if (!pc_fi(cap, name, cfi, ctx)) return 0;
+  *out = PC_OPND{};
+  out->kind = K_F;
+  out->w[0] = ld_le32(cfi, CFI_REC_AREA) & 0xFFFF;
+  out->w[1] = 1u | uint32_t{ld_le16(cfi, size_t{CFI_FDB} + FDB_REC_LEN)} << 16;
+  return 1;
+}
+
+// RESTORE kind 6: the file's initial record, kept as a constant of the module.
+int initial_record(PC_CTX* ctx, const uint8_t* cfi, PC_OPND* out) {
+  FDB fdb;
+  fdb_load(cfi + CFI_FDB, &fdb);
+  const uint8_t* init = fm_cache(&fdb, CACHE_INITIAL);
+  if (!init) return pc_err(ctx, "initial record of %.8s not found (status %u)", fdb.path.fdb_name, fdb.fdb_stat);
+  const uint32_t no = bld_cnst(&ctx->bld, init, fdb.fdb_rec_len);
+  fm_uncache(init);
+  if (!no) return pc_err(ctx, "constant not stored");
+  *out = PC_OPND{};
+  out->kind = K_K, out->w[0] = no, out->w[1] = (1u | kOpndConst) | uint32_t{fdb.fdb_rec_len} << 16;
+  return 1;
+}
+
+// RESTORE kind 7: the field's initial value (its FL constant).
+int initial_value(PC_CTX* ctx, const sc_stmt* st, PC_OPND* out) {
   uint8_t fo[kPcFldOut];
-  PC_OPND dst{};
-  st->column = 20;
-  if (!occ_at(ctx, st, 0, &occ) || !sc_cmpl_fld(ctx, opnd(st, 4), opnd(st, 7), occ, &dst, 1)) return 0;
   if (!pc_fld(opnd(st, 4), opnd(st, 7), pc_occ{0, PC_OCC_NONE, {}}, fo, ctx)) return 0;
   const uint8_t* c = fo + PCF_CELEM;
-  inst_buf b(OP_RESTORE);
-  b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
-  return emit(ctx, b.k(ld_le32(c, CEL_INIT), c[CEL_TYPE], 0, ld_le16(c, CEL_SIZE)), "RESTORE");
+  *out = PC_OPND{};
+  out->kind = K_K, out->w[0] = ld_le32(c, CEL_INIT);
+  out->w[1] = (c[CEL_TYPE] | kOpndConst) | uint32_t{ld_le16(c, CEL_SIZE)} << 16;
+  return 1;
+}
+
+// STORE and RESTORE: kinds 1 (a field) and 3 (a record) through a saved
+// copy that the module keeps for every event point; RESTORE 6 and 7 from
+// the initial values. No outcome: the TF word stays.
+int c_store_restore(PC_CTX* ctx, sc_stmt* st) {
+  const bool store = ld_le16(st->rec, STMT_VERB) == VERB_STORE;
+  const uint8_t kind = st->rec[STMT_OPND + 30];
+  st->column = 47;
+  if (kind != 1 && kind != 3 && (store || (kind != 6 && kind != 7)))
+    return pc_err(ctx, "%s kind %u not supported", store ? "STORE" : "RESTORE", kind);
+  st->column = 20;
+  const char *ap = opnd(st, 4), *name = opnd(st, 7);
+  PC_OPND obj{}, copy{};
+  uint8_t cfi[CFI_LEN];
+  pc_occ occ;
+  const bool record = kind == 3 || kind == 6;
+  if (record ? !record_opnd(ctx, ap, name, &obj, cfi)
+             : !occ_at(ctx, st, 0, &occ) || !sc_cmpl_fld(ctx, ap, name, occ, &obj, 1))
+    return 0;
+  if (kind == 6 && !initial_record(ctx, cfi, &copy)) return 0;
+  if (kind == 7 && !initial_value(ctx, st, &copy)) return 0;
+  if (kind == 1 || kind == 3) {
+    const uint32_t size = obj.w[1] >> 16;
+    const uint32_t area = pc_saved_area(ctx, ap, name, kind, size);
+    if (!area) return 0;
+    copy.kind = K_F, copy.w[0] = area, copy.w[1] = 1u | size << 16;
+  }
+  const PC_OPND& to = store ? copy : obj;
+  const PC_OPND& from = store ? obj : copy;
+  inst_buf b(store ? OP_STORE : OP_RESTORE);
+  b.o[b.n++] = bld_opnd{K_F, {to.w[0], to.w[1], to.w[2]}, -1};
+  b.o[b.n++] = bld_opnd{from.kind, {from.w[0], from.w[1], from.w[2]}, -1};
+  return emit(ctx, b, store ? "STORE" : "RESTORE");
 }
 
 template <uint16_t Op>
@@ -386,7 +441,7 @@ void sc_init() {
   cmpl_[VERB_CALC] = c_calc;
   cmpl_[VERB_END_LOOP] = c_end_loop;
   cmpl_[VERB_WARNING] = cmpl_[VERB_MESSAGE] = cmpl_[VERB_ERROR] = cmpl_[VERB_CANCEL] = c_message;
-  cmpl_[VERB_STORE] = cmpl_[VERB_RESTORE] = c_restore;
+  cmpl_[VERB_STORE] = cmpl_[VERB_RESTORE] = c_store_restore;
   cmpl_[VERB_END] = c_plain<OP_END>;
   cmpl_[VERB_END_PROC] = c_plain<OP_END_PROC>;
   cmpl_[VERB_EXIT] = c_plain<OP_EXIT>;

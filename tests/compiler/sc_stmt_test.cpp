@@ -20,9 +20,10 @@ namespace {
 std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' ')).substr(0, n); }
 
 // A statement line from "[prefix:]VERB word ...", "_" standing for a blank in a word. SET, IF, AND, OR,
-// COMPUTE and TOTAL take a TST field, a constant or "=field", and the operator; BEGL index from to step;
-// ENDL index; CALC index expression; STORE a field, RESTORE a field's default; the other verbs their one operand at
-// column 16.
+// COMPUTE and TOTAL take a field, a constant or "=field", and the operator; BEGL index from to step;
+// ENDL index; CALC index expression; STORE and RESTORE a field and its kind (FIELD, DEFAULT_FIELD by default);
+// READ, REWRITE and CLOSE a file; the other verbs their one operand at column 16. A field or file of another
+// application than TST is written "AP.NAME".
 std::string line(std::string s) {
   std::string pfx, l;
   if (size_t c = s.find(':'); c != s.npos) pfx = s.substr(0, c), s.erase(0, c + 1);
@@ -35,14 +36,18 @@ std::string line(std::string s) {
   if (w[0] == "BEGL") w[0] = "BEG LOOP", at = {{16, w[1]}, {21, w[2]}, {28, w[3]}, {38, w[4]}};
   if (w[0] == "ENDL") w[0] = "END LOOP";
   if (w[0] == "CALC") at = {{16, w[1]}, {21, w[2]}};
+  auto ap = [](const std::string& f) { return f.find('.') == 3 ? f.substr(0, 3) : "TST"; };
+  auto nm = [](const std::string& f) { return f.find('.') == 3 ? f.substr(4) : f; };
   if (w[0] == "RESTORE" || w[0] == "STORE")
-    at = {{16, "TST"}, {20, w[1]}, {47, w[0][0] == 'S' ? "FIELD" : "DEFAULT FIELD"}};
+    at = {{16, ap(w[1])}, {20, nm(w[1])}, {47, !w[2].empty() ? w[2] : w[0][0] == 'S' ? "FIELD" : "DEFAULT FIELD"}};
+  if (w[0] == "READ" || w[0] == "REWRITE" || w[0] == "CLOSE")
+    at = {{16, ap(w[1])}, {20, nm(w[1])}, {35, w[0] == "READ" ? "0" : ""}, {45, w[0] == "CLOSE" ? "N" : "0"}};
   if (std::string(" SET IF AND OR COMPUTE TOTAL ").find(" " + w[0] + " ") != std::string::npos)
-    at = {{16, "TST"},
-          {20, w[1]},
+    at = {{16, ap(w[1])},
+          {20, nm(w[1])},
           {47, w[3].empty() && w[0] != "SET" ? "EQ" : w[3]},
-          {50, fld ? "TST" : ""},
-          {54, w[2].substr(fld)}};
+          {50, fld ? ap(w[2].substr(1)) : ""},
+          {54, fld ? nm(w[2].substr(1)) : w[2]}};
   l = pad(pfx, 6) + pad(w[0], 8);
   for (auto& [col, t] : at) l = pad(l, col - 1 + t.size()).replace(col - 1, t.size(), t);
   return l;
@@ -82,7 +87,7 @@ class ScFixture : public DesignFiles {
     b.close_all(), fm_clr_scope(kScope);
   }
   // Compiles event points `eps` into a new module; 1 when it was built.
-  int compile(std::initializer_list<uint8_t> eps) {
+  int compile(const std::vector<uint8_t>& eps) {
     em_destroy(em_);
     ctx_ = {}, ctx_.em = em_ = em_create();
     memcpy(ctx_.ap, "TST", 3), memcpy(ctx_.ver, "01", 2), memcpy(em_->em_ap, "TST", 3), memcpy(em_->em_ver, "01", 2);
@@ -98,9 +103,9 @@ class ScFixture : public DesignFiles {
     return pc_cmpl_finish(&ctx_);
   }
   // Runs the code of the i-th event point compiled on zeroed areas: 1 when it returned, else its unwind code.
-  int run(size_t i) {
-    addr_.assign(em_->em_area_cnt + 1, nullptr), blocks_.clear();
-    for (const AREA_DESC* a = em_->em_area_tbl; a < em_->em_area_tbl + em_->em_area_cnt; ++a)
+  int run(size_t i, bool fresh = true) {
+    if (fresh) addr_.assign(em_->em_area_cnt + 1, nullptr), blocks_.clear();
+    for (const AREA_DESC* a = em_->em_area_tbl; fresh && a < em_->em_area_tbl + em_->em_area_cnt; ++a)
       addr_[a->area_no] = blocks_.emplace_back(a->size + 8, '\0').data();
     em_->em_area_addr = addr_.data();
     PCB pcb{};
@@ -110,12 +115,17 @@ class ScFixture : public DesignFiles {
     const uint32_t code = MARK(MARK_SUBPROCESS, [&] { ii_exec_em(em_, &call); });
     return result_ = call.result, static_cast<int>(code);
   }
-  // Sets BAL to 12.5 and TOTAL to 0, runs `text` as the next event point and checks TOTAL.
-  void expect_total(const char* text, const char* total) {
+  // Sets BAL to 12.5 and TOTAL to 0, runs `text` as the next event point (after the event points of
+  // `before`, each "|" starting the next one, run on the same areas) and checks TOTAL.
+  void expect_total(const char* text, const char* total, const std::string& before = "") {
+    std::vector<uint8_t> eps;
+    std::istringstream in(before);
+    for (std::string b; std::getline(in, b, '|');) stmts(++ep_, b), eps.push_back(ep_);
     stmts(++ep_, std::string("SET BAL 12.5; SET TOTAL 0; ") + text);
-    ASSERT_EQ(compile({ep_}), 1) << text << ": " << (errs_.empty() ? "" : errs_[0].msg);
+    eps.push_back(ep_);
+    ASSERT_EQ(compile(eps), 1) << text << ": " << (errs_.empty() ? "" : errs_[0].msg);
     uint8_t want[16];
-    run(0);
+    for (size_t i = 0; i < eps.size(); ++i) run(i, i == 0);
     ASSERT_TRUE(elem_typed_value(total_elem_, total, want));
     EXPECT_EQ(memcmp(addr_[total_at_.first] + total_at_.second, want, ld_le16(total_elem_, ELEM_SIZE)), 0)
         << text << " wants " << total;
@@ -196,6 +206,40 @@ TEST_F(ScLoopLabel, LoopsAndJumpsCountThePasses) {
     expect_total(text, total);
 }
 
+// A READ of the record stubbed as its return to the initial values, so that the End of Process sequence
+// shows what the saved copy brings back; CLOSE and REWRITE stubbed as nothing.
+int stub_read(PC_CTX* ctx, sc_stmt* st) {
+  uint8_t r[kStmtSize];
+  memcpy(r, st->rec, kStmtSize), memset(r + STMT_OPND, ' ', kStmtOpndLen);
+  memcpy(r + STMT_OPND + 4, st->rec + STMT_OPND, 11), r[STMT_OPND + 30] = 6, st_le16(r, STMT_VERB, VERB_RESTORE);
+  sc_stmt s{r, st->level, 0};
+  return cmpl_[VERB_RESTORE](ctx, &s);
+}
+int stub_none(PC_CTX*, sc_stmt*) { return 1; }
+
+// Saved copies of fields and records come back in the same and in a later event point and leave the TF
+// word; RESTORE 6 and 7 give the initial record and value.
+TEST_F(ScStoreMsg, SavedCopiesAndInitialValues) {
+  cmpl_[VERB_READ] = stub_read, cmpl_[VERB_CLOSE] = cmpl_[VERB_REWRITE] = stub_none;
+  const struct {
+    const char *before, *stmts, *total;
+  } rows[] = {
+      {"", "SET BAL 3; STORE BAL; SET BAL 7; RESTORE BAL FIELD; SET TOTAL =BAL", "3"},
+      {"", "SET LIMIT 4; STORE CUST RECORD; SET LIMIT 9; RESTORE CUST RECORD; SET TOTAL =LIMIT", "4"},
+      {"", "SET LIMIT 4; RESTORE CUST DEFAULT_RECORD; COMPUTE BAL =LIMIT +; SET TOTAL =BAL", "12.5"},
+      {"SET BAL 3; STORE BAL", "SET BAL 7; RESTORE BAL FIELD; SET TOTAL =BAL", "3"},
+      {"", "IF BAL 12.5; STORE BAL; RESTORE BAL FIELD; RESTORE BAL; T:SET TOTAL 1; F:SET TOTAL 2", "1"},
+      {"", "IF BAL 3; STORE CUST RECORD; RESTORE CUST RECORD; F:SET TOTAL 2; T:SET TOTAL 1", "2"},
+      {"", "SET 0LA.ENTRY_RESTRUCT_STAT1 104260; READ 0LA.ENTRY; SET TOTAL =0LA.ENTRY_RESTRUCT_STAT1", "0"},
+      {"SET 0LA.ENTRY_RESTRUCT_STAT1 104260",
+       "CLOSE 0DN.NEW; CLOSE 0DO.OLD; STORE 0LA.ENTRY RECORD; READ 0LA.ENTRY; RESTORE 0LA.ENTRY RECORD; "
+       "REWRITE 0LA.ENTRY; SET TOTAL =0LA.ENTRY_RESTRUCT_STAT1",
+       "104260"},
+  };
+  for (auto& r : rows) expect_total(r.stmts, r.total, r.before);
+  sc_init();
+}
+
 // WARNING, MESSAGE and ERROR post classes 1, 4 and 3, ERROR asking the statements to stop; CANCEL posts
 // class 3 and unwinds with 4.
 TEST_F(ScStoreMsg, MessagesAndCancel) {
@@ -229,7 +273,7 @@ TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
       {"TTTTT:IF BAL 1", "1 a test at level 5"},
       {"IF BAL =NAME; SET NOSUCH 1", "1 BAL and NAME cannot be compared|2 field NOSUCH"},
       {"GOTO NOWHERE; LABEL TWICE; LABEL TWICE", "3 label TWICE defined twice|1 label NOWHERE not defined"},
-      {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL",
+      {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL DEFAULT_FIELD",
        "1 loop step 0|2 operator P|3 END LOOP without|4 STORE kind"},
       {"CALC AI 2+; CALC A (1; CALC A 1)", "1 number or index expected|2 ) missing|3 ) unexpected"},
   };
