@@ -79,6 +79,7 @@ struct PC_CTX {
   PC_OPND opnd1;       // the last operand 1 compiled: constants take its type
   uint8_t prepared;    // pc_prep succeeded and pc_cmpl_finish has not run
   pc_design_aps design[kPcDesignAps];
+  uint32_t cv_cnt;  // CV records written
   uint32_t saved_cnt;
   pc_saved saved[kPcSaved];
 };
@@ -147,6 +148,9 @@ constexpr uint8_t kPcAccStmt = 0, kPcAccRead = 1, kPcAccUpdate = 15;
 // only is raised to opened). 1 on success.
 int pc_fi(const uint8_t* cap, const char* name, uint8_t* out, PC_CTX* ctx, uint8_t use = PC_FI_FIELDS,
           uint8_t access = kPcAccRead);
+
+// ELEMENT number `seq` (1, 2 ...) of file `file` (8) of `ap`. 1 found.
+int pc_file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem);
 
 // The FL record of field `elem` of `ap` (made, with its initial and null
 // value constants, at `area` and `offset` unless it exists); its number, 0

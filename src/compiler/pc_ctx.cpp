@@ -277,7 +277,7 @@ int pc_cmpl_finish(PC_CTX* ctx) {
   if (!build_area_tbl(em)) return pc_err(ctx, "area table not built");
   em->em_blk = by_number(em, em->em_inst_arb, em->em_inst_cnt);
   em->em_cn = by_number(em, em->em_cnst_arb, em->em_cnst_cnt);
-  em->em_cv = by_number(em, em->em_cnv_arb, 0);
+  em->em_cv = by_number(em, em->em_cnv_arb, ctx->cv_cnt);
   if (!em->em_blk || !em->em_cn || !em->em_cv) return pc_err(ctx, "run-time tables not built");
   return 1;
 }

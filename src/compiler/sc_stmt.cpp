@@ -20,6 +20,7 @@
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
+#include "types/cnv.h"
 
 namespace kivo {
 
@@ -82,9 +83,14 @@ int emit(PC_CTX* ctx, const inst_buf& b, const char* what) {
   return pc_err(ctx, "%s not built (status %d)", what, int{ctx->bld.err});
 }
 
-// The SETTF that stores an outcome at the statement's level.
-int set_level(PC_CTX* ctx, const sc_stmt* st) {
-  return emit(ctx, inst_buf(OP_SETTF).i(static_cast<uint32_t>(st->level)), "SETTF");
+// The SETTF that stores an outcome at the statement's level, as the FAIL
+// digit says: 0 and 2 quietly, 1 with a failure as a run-time error, 3 not
+// at all. A verb without a FAIL digit sets it as 0 does.
+int outcome(PC_CTX* ctx, const sc_stmt* st) {
+  const int fail = sc_digit(st->rec, XT_DIGIT3);
+  if (fail == kFailIgnore) return 1;
+  const uint32_t mode = fail == kFailError ? 1 : 0;
+  return emit(ctx, inst_buf(OP_SETTF).i(static_cast<uint32_t>(st->level) | mode << 8), "SETTF");
 }
 
 int c_comment(PC_CTX*, sc_stmt*) { return 1; }
@@ -96,7 +102,7 @@ int c_compare(PC_CTX* ctx, sc_stmt* st) {
   st->column = 47;
   ctx->level = static_cast<uint8_t>(st->level);
   if (!bld_if_and_or(ctx, &a, &b, st->rec[STMT_OPND + 60], verb, 0)) return 0;
-  return verb == VERB_IF ? set_level(ctx, st) : 1;
+  return verb == VERB_IF ? outcome(ctx, st) : 1;
 }
 
 int c_set(PC_CTX* ctx, sc_stmt* st) {
@@ -357,6 +363,91 @@ int c_store_restore(PC_CTX* ctx, sc_stmt* st) {
   return emit(ctx, b, store ? "STORE" : "RESTORE");
 }
 
+// A CV record of `elem` of `ap` (its display mask) whose display is at most
+// `width` columns; its number, 0 on failure.
+uint32_t cv_record(PC_CTX* ctx, const char* ap, const uint8_t* elem, int32_t width) {
+  CNV c{};
+  sitm s;
+  cv_bld_sitm(&s, elem, nullptr);
+  // Token codes are those of the field's own application.
+  memcpy(s.token_ap, ap, 3), memcpy(s.token_ver, IS_BOB_AP(ap) ? "00" : ctx->ver, 2);
+  const cv_area area{1, width};
+  if (!cv_cmpl(&c, &s, &area)) return pc_err(ctx, "%.22s cannot be converted (%u)", elem + ELEM_NAME, c.cnv_status);
+  const uint32_t no = em_append(ctx->em, EM_CV, reinterpret_cast<const uint8_t*>(&c), sizeof c);
+  if (!no) return pc_err(ctx, "conversion record not written");
+  return ++ctx->cv_cnt, no;
+}
+
+uint8_t opnd_type(const PC_OPND& o) { return static_cast<uint8_t>(o.w[1] & 0x7F); }
+
+// CNV TEXT: a value into an alpha field as text, or the text of an alpha
+// field into a value, through the other side's CV record.
+// A value that does not convert is an overflow.
+int c_cnv_text(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND dst{}, src{};
+  if (!two_field(ctx, st, 1, &dst) || !two_field(ctx, st, 2, &src)) return 0;
+  const bool to_text = IS_ELEM_ALP(opnd_type(dst)), from_text = IS_ELEM_ALP(opnd_type(src));
+  if (to_text == from_text) return st->column = 20, pc_err(ctx, "CNV TEXT needs one alpha field and one that is not");
+  const PC_OPND& value = to_text ? src : dst;
+  const uint32_t cv =
+      cv_record(ctx, opnd(st, to_text ? 34 : 4), value.elem, static_cast<int32_t>((to_text ? dst : src).w[1] >> 16));
+  if (!cv) return 0;
+  inst_buf b(OP_CNVTXT);
+  b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
+  b.o[b.n++] = bld_opnd{K_F, {src.w[0], src.w[1], src.w[2]}, -1};
+  return emit(ctx, b.i(cv).i(to_text ? 1 : 2), "CNV TEXT");
+}
+
+constexpr int32_t kVerifyCols = 256;  // room for any field's display
+
+// One VERIFY instruction (the name as a 22-character constant): the field's occurrences checked through its CV
+// record, the findings pushed onto the calculation stack.
+int verify_field(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint8_t kind) {
+  PC_OPND f{};
+  const char* name = reinterpret_cast<const char*>(elem + ELEM_NAME);
+  if (!sc_cmpl_fld(ctx, ap, name, pc_occ{1, PC_OCC_NUM, {}}, &f, 1)) return 0;
+  const uint32_t cv = cv_record(ctx, ap, f.elem, kVerifyCols);
+  const uint32_t text = bld_cnst(&ctx->bld, elem + ELEM_NAME, 22);
+  if (!cv || !text) return cv ? pc_err(ctx, "constant not stored") : 0;
+  inst_buf b(OP_VERIFY);
+  b.o[b.n++] = bld_opnd{K_F, {f.w[0], f.w[1], f.w[2]}, -1};
+  b.i(kind | uint32_t{ld_le16(elem, ELEM_OCCURS)} << 16).i(cv).i(text);
+  return emit(ctx, b, "VERIFY") && emit(ctx, inst_buf(OP_COP).i('+'), "VERIFY");
+}
+
+// VERIFY of a field or of each domain field of a record: the findings are
+// added to "WARNINGS" (each one posts a message) and the statement succeeds.
+int c_verify(PC_CTX* ctx, sc_stmt* st) {
+  const uint8_t kind = st->rec[STMT_OPND + 30];
+  const char *ap = opnd(st, 4), *name = opnd(st, 7);
+  st->column = 52;
+  if (kind != 1 && kind != 3) return pc_err(ctx, "VERIFY kind %u not supported", kind);
+  st->column = 20;
+  PC_OPND warn{};
+  char wname[22];
+  memcpy(wname, "WARNINGS", 8), memset(wname + 8, ' ', 14);
+  if (!sc_cmpl_fld(ctx, "0LA", wname, pc_occ{0, PC_OCC_NONE, {}}, &warn, 1)) return 0;
+  inst_buf push(OP_CPUSH);
+  push.o[push.n++] = bld_opnd{K_F, {warn.w[0], warn.w[1], warn.w[2]}, -1};
+  if (!emit(ctx, push, "VERIFY")) return 0;
+  uint8_t elem[kElementSize];
+  if (kind == 1) {
+    char at[3];
+    if (!pc_elem(ctx, ap, name, elem, at)) return pc_err(ctx, "field %.22s of %.3s not found", name, ap);
+    if (!verify_field(ctx, at, elem, kind)) return 0;
+  } else {
+    uint8_t cfi[CFI_LEN];
+    PC_OPND rec{};
+    if (!record_opnd(ctx, ap, name, &rec, cfi)) return 0;
+    const auto* file = reinterpret_cast<const uint8_t*>(name);
+    for (uint32_t seq = 1; pc_file_elem(ctx, ap, file, seq, elem); ++seq)
+      if (elem[ELEM_KIND] == 1 && !verify_field(ctx, ap, elem, kind)) return 0;
+  }
+  inst_buf pop(OP_CPOP);
+  pop.o[pop.n++] = bld_opnd{K_F, {warn.w[0], warn.w[1], warn.w[2]}, -1};
+  return emit(ctx, pop, "VERIFY") && outcome(ctx, st);
+}
+
 template <uint16_t Op>
 int c_plain(PC_CTX* ctx, sc_stmt*) {
   return emit(ctx, inst_buf(Op), "statement");
@@ -376,7 +467,12 @@ int prefix(const uint8_t* rec, uint16_t* mask, uint16_t* value, int* column) {
   return p;
 }
 
-bool has_outcome(int verb) { return verb == VERB_IF; }
+// IF and the verbs with a FAIL digit set a level.
+bool has_outcome(int verb) {
+  for (const xme_stmt* e = xme_stmt_desc[verb]; e->type; ++e)
+    if (e->type == XT_DIGIT3) return true;
+  return verb == VERB_IF;
+}
 
 // Records the statement's error (message from the context) and clears the
 // context's count so the next statement is checked on its own.
@@ -428,6 +524,14 @@ int append(PC_CTX* ctx, em_sub sub, const uint8_t* rec, uint16_t len) {
 
 }  // namespace
 
+int sc_digit(const uint8_t* rec, uint16_t type) {
+  const uint16_t verb = ld_le16(rec, STMT_VERB);
+  if (verb >= kVerbCount) return -1;
+  for (const xme_stmt* e = xme_stmt_desc[verb]; e->type; ++e)
+    if (e->type == type) return rec[STMT_OPND + e->rec_off];
+  return -1;
+}
+
 void sc_init() {
   memset(cmpl_, 0, sizeof cmpl_);
   cmpl_[VERB_COMMENT] = cmpl_[VERB_COMMENT2] = c_comment;
@@ -447,6 +551,8 @@ void sc_init() {
   cmpl_[VERB_EXIT] = c_plain<OP_EXIT>;
   cmpl_[VERB_LOGOUT] = c_plain<OP_LOGOUT>;
   cmpl_[VERB_TRAP] = c_plain<OP_TRAP>;
+  cmpl_[VERB_CNV_TEXT] = c_cnv_text;
+  cmpl_[VERB_VERIFY] = c_verify;
 }
 
 int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
