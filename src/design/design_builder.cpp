@@ -145,6 +145,8 @@ ARB* DesignBuilder::handle(design_file f) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
+  const bool memory = memcmp(ap_, "0DN", 3) == 0;
+  if (memory) fdb.fdb_fs_type = FS_MEMORY;
   // Design files need no SYSDIR entry of their own, and no structure file:
   // their layout is the engine's own.
   int ok = FM_OPEN(&fdb, scope_, kDesignOpts, 0x0f, 0x0f);
@@ -173,6 +175,7 @@ int DesignBuilder::scratch_all() {
     KDB kdb[kInitMaxKeys];
     SDB sdb[kInitMaxSegs];
     kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
+    if (memcmp(ap_, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
     if (!FM_SCRATCH(&fdb, kDesignOpts) && fdb.fdb_stat != FM_NO_FILE)
       return fail(std::string("cannot remove the ") + kFiles[f].name + " design file: status " +
                   std::to_string(fdb.fdb_stat));

@@ -415,7 +415,7 @@ design_source_result reader::run(const std::string& text) {
     return res_;
   }
   // Files on disk are closed at the end; memory files would go with their close.
-  res_.ok = res_.ap == "0DN" || b_->close_all();
+  res_.ok = res_.ap == "0DN" || res_.ap == "0DO" || b_->close_all();
   if (!res_.ok) res_.error = name_ + ": " + b_->error();
   return res_;
 }

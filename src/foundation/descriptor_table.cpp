@@ -97,7 +97,7 @@ void sa_file(FDB* fdb, KDB* kdb, SDB* sdb, const char* name, uint16_t rec_len, c
 
 void src_file(FDB* fdb, KDB* kdb, SDB* sdb, const char* name, const char* ap, const char* ver, uint16_t rec_len,
               uint8_t var, const char* keys) {
-  fill(fdb, kdb, sdb, is_memory_design_ap(ap) ? FS_MEMORY : FS_DISK, rec_len, var, keys);
+  fill(fdb, kdb, sdb, FS_DISK, rec_len, var, keys);
   INIT_SRC_PATH(&fdb->path, ap, ver, name, PATH_DATA);
 }
 

@@ -134,8 +134,6 @@ void init_sdb_func(SDB* sdb, uint16_t segno, uint16_t offset, uint16_t length, u
   sdb->sdb_order = order;
 }
 
-bool is_memory_design_ap(const char* ap) { return memcmp(ap, "0DN", 3) == 0 || memcmp(ap, "0DO", 3) == 0; }
-
 bool IS_BOB_AP(const char* ap) {
   static const char* const kSystemAps[] = {"0AD", "0SU", "0DF", "0SA", "0DB", "SQL", "1LT", "0RG", "0LA"};
   for (const char* s : kSystemAps)

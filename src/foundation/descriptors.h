@@ -152,9 +152,6 @@ void init_sdb_func(SDB* sdb, uint16_t segno, uint16_t offset, uint16_t length, u
 
 // The system applications, whose files the engine itself owns.
 bool IS_BOB_AP(const char* ap);
-// The restructure's pseudo-applications "0DO" and "0DN": their design files
-// live only as memory files of the run.
-bool is_memory_design_ap(const char* ap);
 
 // ---- design and system files ----
 // Each fills the descriptor, at most 5 keys and 16 segments into the

@@ -1,6 +1,6 @@
-// Statements of the fixture application TST written with the design builder, compiled by sc_cmpl_ep and
-// run through the interpreter on bound areas: prefix levels, moves and arithmetic, loops and labels,
-// messages, the errors that keep a module from being built, and the trap records.
+// Statements of the fixture application (built into the memory design files of 0DN) written with the design builder,
+// compiled by sc_cmpl_ep and run through the interpreter on bound areas: prefix levels, moves and arithmetic, loops and
+// labels, messages, the errors that keep a module from being built, and the trap records.
 #include <algorithm>
 #include <filesystem>
 #include <list>
@@ -24,9 +24,9 @@ std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' '
 
 // A statement line from "[prefix:]VERB word ...", "_" standing for a blank in a word. SET, IF, AND, OR,
 // COMPUTE and TOTAL take a field, a constant or "=field", and the operator; BEGL index from to step;
-// ENDL index; CALC index expression; STORE and RESTORE a field and its kind (FIELD, DEFAULT_FIELD by default);
-// READ, REWRITE and CLOSE a file; the other verbs their one operand at column 16. A field or file of another
-// application than TST is written "AP.NAME".
+// ENDL index; CALC index expression; GOSUB a process; STORE and RESTORE a field and its kind (FIELD, DEFAULT_FIELD by
+// default); READ, REWRITE and CLOSE a file; the other verbs their one operand at column 16. A field or file of another
+// application than 0DN is written "AP.NAME", an occurrence "NAME(3)" or "NAME(AI)".
 std::string line(std::string s) {
   std::string pfx, l;
   if (size_t c = s.find(':'); c != s.npos) pfx = s.substr(0, c), s.erase(0, c + 1);
@@ -39,10 +39,21 @@ std::string line(std::string s) {
   if (w[0] == "BEGL") w[0] = "BEG LOOP", at = {{16, w[1]}, {21, w[2]}, {28, w[3]}, {38, w[4]}};
   if (w[0] == "ENDL") w[0] = "END LOOP";
   if (w[0] == "CALC") at = {{16, w[1]}, {21, w[2]}};
+  if (w[0] == "GOSUB") at = {{20, w[1]}};
   auto ap = [](const std::string& f) { return f.find('.') == 3 ? f.substr(0, 3) : "0DN"; };
-  auto nm = [](const std::string& f) { return f.find('.') == 3 ? f.substr(4) : f; };
+  auto nm = [](const std::string& f) {
+    return f.substr(f.find('.') == 3 ? 4 : 0, f.find('(') - (f.find('.') == 3 ? 4 : 0));
+  };
+  auto occ = [](const std::string& f) {
+    return f.find('(') == f.npos ? "" : f.substr(f.find('(') + 1, f.find(')') - f.find('(') - 1);
+  };
   if (w[0] == "RESTORE" || w[0] == "STORE")
-    at = {{16, ap(w[1])}, {20, nm(w[1])}, {47, !w[2].empty() ? w[2] : w[0][0] == 'S' ? "FIELD" : "DEFAULT FIELD"}};
+    at = {{16, ap(w[1])},
+          {20, nm(w[1])},
+          {43, occ(w[1])},
+          {47, !w[2].empty()    ? w[2]
+               : w[0][0] == 'S' ? "FIELD"
+                                : "DEFAULT FIELD"}};
   if (w[0] == "VERIFY") at = {{16, ap(w[1])}, {20, nm(w[1])}, {52, w[2]}, {72, w[3].empty() ? "0" : w[3]}};
   if (w[0] == "READ" || w[0] == "REWRITE" || w[0] == "CLOSE")
     at = {{16, ap(w[1])}, {20, nm(w[1])}, {35, w[0] == "READ" ? "0" : ""}, {45, w[0] == "CLOSE" ? "N" : "0"}};
@@ -51,9 +62,11 @@ std::string line(std::string s) {
           {20, nm(w[1])},
           {47, w[3].empty() && w[0] != "SET" && w[0] != "CNVT" ? "EQ" : w[3]},
           {50, fld ? ap(w[2].substr(1)) : ""},
-          {54, fld ? nm(w[2].substr(1)) : w[2]}};
+          {54, fld ? nm(w[2].substr(1)) : w[2]},
+          {43, occ(w[1])},
+          {77, fld ? occ(w[2].substr(1)) : ""}};
   l = pad(pfx, 6) + pad(w[0] == "CNVT" ? "CNV TEXT" : w[0], 8);
-  for (auto& [col, t] : at) l = pad(l, col - 1 + t.size()).replace(col - 1, t.size(), t);
+  for (auto& [col, t] : at) l = pad(l, std::max(l.size(), col - 1 + t.size())).replace(col - 1, t.size(), t);
   return l;
 }
 
@@ -91,6 +104,7 @@ class ScFixture : public DesignFiles {
     std::istringstream in(text);
     for (std::string s; std::getline(in, s, ';');) {
       s.erase(0, s.find_first_not_of(' '));
+      if (s.empty()) continue;
       if (s[0] != '#') {
         ASSERT_EQ(b.stmt(k, line(s)), 1) << b.error();
         continue;
@@ -190,6 +204,9 @@ TEST_F(ScPrefix, TestsLevelsAndCombiningChooseTheStatements) {
            {"IF BAL 12.5; T:IF LIMIT 1; T:OR BAL =BAL; TT:SET TOTAL 11", "11"},
            {"IF BAL 12.5; -T:SET TOTAL 12; -F:SET TOTAL 13", "0"},  // level 2 unset: skipped under T and F
            {"IF BAL 3; SET LIMIT 4; F:SET TOTAL 14", "14"},         // SET leaves the TF word
+           {"IF BAL 3; VERIFY BAL FIELD 3; F:SET TOTAL 15", "15"},  // FAIL 3: the outcome ignored
+           {"IF BAL 3; VERIFY BAL FIELD 2; T:SET TOTAL 16", "16"},
+           {"IF BAL 3; F:VERIFY BAL FIELD 1; FT:SET TOTAL 17", "17"},
        })
     expect_total(text, total);
 }
@@ -213,6 +230,43 @@ TEST_F(ScMove, ArithmeticAndOverflowPaths) {
            {"SET TOTAL 5; SET NAME 1234567; OVERFLOW OV; CNVT LIMIT =NAME; SET TOTAL 9; LABEL OV", "5"},
        })
     expect_total(text, total);
+}
+
+// The Post PCF Read block of a restructure: each field of the new record ("0DN") set from the old one ("0DO")
+// under OVERFLOW, a value that does not fit leaving the new field at its initial value; a field of 5
+// occurrences filled from one of 3 in a loop over the 3, a number from a logic field (no conversion) taking
+// the overflow path. The other fields of the record are still moved.
+TEST_F(ScMove, RestructureBlockMovesTheOldRecord) {
+  const char* kMoved =
+      "FILE MOVED number=5 fs=1 org=3\n  MKEY A8 key=primary\n  MNAME %s init=\"none\"\n"
+      "  MAMT %s\n  MTAGS A2 occurs=%d init=\"--\"\n  MQTY %s\nEND\n";
+  char src[512];
+  snprintf(src, sizeof src, kMoved, "A6", "P5.2S", 5, "P5S init=\"7\"");
+  build(std::string("APPLICATION TST 01\n") + src);
+  snprintf(src, sizeof src, kMoved, "A10", "B9.2S", 3, "L");
+  build(std::string("APPLICATION TST 01\n") + src, "0DO");
+  std::string block;
+  for (auto [f, occ] : {std::pair<std::string, std::string>{"MKEY", "1"},
+                        {"MNAME", "1"},
+                        {"MAMT", "1"},
+                        {"MTAGS", "AI"},
+                        {"MQTY", "1"}}) {
+    const std::string o = "(" + occ + ")", lo = f + "_OVERFLOW", lc = f + "_CONTINUE";
+    block += (occ == "AI" ? "BEGL AI 1 3 1; " : "") +
+             ("OVERFLOW " + lo + "; SET 0DN." + f + o + " =0DO." + f + o + "; ") +
+             ("GOTO " + lc + "; LABEL " + lo + "; RESTORE 0DN." + f + o + "; LABEL " + lc + "; ") +
+             (occ == "AI" ? "ENDL AI; " : "");
+  }
+  expect_total(
+      "IF 0DN.MKEY K1; T:TOTAL TOTAL 1 +; IF 0DN.MNAME none; T:TOTAL TOTAL 1 +; IF 0DN.MAMT 12.34; "
+      "T:TOTAL TOTAL 1 +; IF 0DN.MTAGS(1) a1; T:TOTAL TOTAL 1 +; IF 0DN.MTAGS(3) a3; T:TOTAL TOTAL 1 +; "
+      "IF 0DN.MTAGS(4) --; T:TOTAL TOTAL 1 +; IF 0DN.MTAGS(5) --; T:TOTAL TOTAL 1 +; IF 0DN.MQTY 7; "
+      "T:TOTAL TOTAL 1 +",
+      "8",
+      "RESTORE 0DN.MOVED DEFAULT_RECORD; RESTORE 0DO.MOVED DEFAULT_RECORD; SET 0DO.MKEY K1; "
+      "SET 0DO.MNAME ABCDEFGHIJ; SET 0DO.MAMT 12.34; SET 0DO.MTAGS(1) a1; SET 0DO.MTAGS(2) a2; "
+      "SET 0DO.MTAGS(3) a3; SET 0DO.MQTY Y|" +
+          block);
 }
 
 TEST_F(ScLoopLabel, LoopsAndJumpsCountThePasses) {
@@ -316,7 +370,12 @@ TEST_F(ScStoreMsg, MessagesAndCancel) {
 // Each bad statement is named with its sequence number; the others are still checked; no module is built.
 TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
   const std::pair<const char*, const char*> rows[] = {
-      {"RETURN; SET TOTAL 1; DISPLAY", "1 verb not supported: RETURN|3 verb not supported: DISPLAY"},
+      {"RETURN; SET TOTAL 1; DISPLAY; GOSUB SUB",
+       "1 verb not supported: RETURN|3 verb not supported: DISPLAY|4 verb not supported: GOSUB"},
+      {"SET FLAGS(4) Y; SET FLAGS(3) =FLAGS(5); STORE NOTE(6); STORE CUST RECORD",
+       "1 occurrence 4 of FLAGS|2 occurrence 5 of FLAGS|3 occurrence 6 of NOTE"},
+      {"TTTTT:VERIFY BAL FIELD; CNVT BAL =LIMIT; VERIFY BAL FILE",
+       "1 a test at level 5|2 CNV TEXT needs one alpha|3 VERIFY kind 2"},
       {"*; #105", "2 verb index 105 above 104"},
       {"TTTTT:IF BAL 1", "1 a test at level 5"},
       {"IF BAL =NAME; SET NOSUCH 1", "1 BAL and NAME cannot be compared|2 field NOSUCH"},
