@@ -258,7 +258,8 @@ bool field_type(const std::string& s, dd_field* f, std::string* err) {
       ok = num(18, &a) && (*p != '.' || (++p, num(18, &b)));
       if (*p == 'S') f->is_signed = true, ++p;
       f->digits = static_cast<uint8_t>(a), f->decimals = static_cast<uint8_t>(b);
-      ok = ok && a + b > 0 && a + b <= 15;
+      // A binary holds at most 4 bytes; a packed field the 18 digits of a sum of money.
+      ok = ok && a + b > 0 && a + b <= (f->type == 5 ? 15 : 18);
       break;
     case 'G':
       ok = num(32767, &a) && a > 0;
