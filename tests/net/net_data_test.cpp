@@ -128,17 +128,14 @@ TEST_F(NetDataReconnect, KilledServerFailsTheNextOperationAndTheOneAfterConnects
   FM_CLOSE(r.arb, 0);
 }
 
-// Each row an option word: 1 puts the length-check message before every
-// message, on both sides.
+// Rows by option word: 1 puts a length-check message before every message.
 TEST_F(NetDataReconnect, FilesOnOneHostAndPortShareOneConnection) {
   start_server();
-  for (const char* opts : {"0", "1"}) {
+  for (auto [opts, first, second] : {std::tuple{"0", "FIRST0", "SECOND0"}, std::tuple{"1", "FIRST1", "SECOND1"}}) {
     setenv("KIVO_NET_OPTIONS", opts, 1);
-    const std::string first = std::string("FIRST") + opts, second = std::string("SECOND") + opts;
-    rt_file a(first.c_str()), b(second.c_str()), a2(first.c_str());
+    rt_file a(first), b(second), a2(first);
     rt_side ra{remote(&a.fdb, true)}, rb{remote(&b.fdb, true)}, ra2{remote(&a2.fdb, false)};
-    ASSERT_TRUE(ra.arb && rb.arb && ra2.arb)
-        << opts << " " << a.fdb.fdb_stat << " " << b.fdb.fdb_stat << " " << a2.fdb.fdb_stat;
+    ASSERT_TRUE(ra.arb && rb.arb && ra2.arb) << opts << " " << a.fdb.fdb_stat;
     EXPECT_EQ(netio_options & kNetOptLenCheck, uint32_t(atoi(opts)));
     ASSERT_EQ(rt_put(ra, 1, 1), 1);
     ASSERT_EQ(rt_put(rb, 2, 2), 1);
