@@ -1,13 +1,16 @@
 // The shipped "0LA" dictionary in the default installation the build makes:
 // its design files verify good, the seventeen system records, the fields the
-// engine addresses by name and place, and the golden listing of every
-// element, all read through the file manager.
+// engine addresses by name and place, the option names of TOKEN and the
+// golden listing of every element, all read through the file manager.
 #include <cstdlib>
 #include <map>
 
 #include "compiler/design_records.h"
 #include "design_test_util.h"
+#include "fm/token_cache.h"
 #include "foundation/bytes.h"
+#include "foundation/opt_token.h"
+#include "screen/tm_keys.h"
 #include "types/element.h"
 
 namespace kivo::test {
@@ -35,9 +38,9 @@ class SysDictionary : public DesignFiles {
   std::map<std::string, std::vector<uint8_t>> files_, elems_;
 };
 
-// The analyser finds each of the four design files good.
+// The analyser finds each of the design files good.
 TEST_F(SysDictionary, InstallationFilesVerifyGood) {
-  for (const char* f : {"ELEMENT", "FILE", "INITIAL", "BITMAP"}) {
+  for (const char* f : {"ELEMENT", "FILE", "INITIAL", "BITMAP", "TOKEN"}) {
     const std::string cmd = std::string(KIVO_BINARY) + " -v=" + installation() + "/00/0LA/Data/" + f + ".dat";
     const int st = system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << cmd;
@@ -122,6 +125,27 @@ TEST_F(SysDictionary, InitialRecordsHoldBlanksAndZeros) {
   ASSERT_EQ(index.size(), 312u);
   EXPECT_EQ(index[7], 0x0C);  // packed zero
   EXPECT_EQ(ld_le32(index.data(), 308), 0u);
+}
+
+// The OPT group of the runtime's TOKEN file: every logical key's name gives
+// its code, and a code its first name.
+TEST_F(SysDictionary, OptionNamesGiveTheirCodes) {
+  token_register_hooks();  // the installation's file rather than the fixture's table
+  char name[kOptNameLen + 1] = "ENTER";
+  EXPECT_EQ(ut_get_opt(name, 5, 0), 304);
+  tm_for_each_key_name(
+      [](void*, const char* n, uint16_t code) {
+        std::string s = n;
+        EXPECT_EQ(ut_get_opt(s.data(), s.size(), 0), code) << n;
+      },
+      nullptr);
+  const std::pair<int32_t, const char*> by_code[] = {
+      {304, "ENTER"}, {274, "EMERGENCY END"}, {99, "OPTION 99"}, {20000, "TAB"}, {1234, ""}};
+  for (auto [code, want] : by_code) {
+    EXPECT_EQ(ut_get_opt(name, 0, code), int32_t(strlen(want))) << code;
+    EXPECT_STREQ(name, want);
+  }
+  EXPECT_EQ(ut_get_opt(name, 7, 0), OPT_UNKNOWN_NAME) << "OPTION  is no name";
 }
 
 // One line per element: name, number, offset, size, type, occurrences.
