@@ -28,13 +28,20 @@ constexpr const char* kForm =
 constexpr uint8_t kAttrHeader[] = {0, 0, 0, 2, 22, 0, 0, 0};
 constexpr uint8_t kEnterStatus[8] = {0, 0, 1, 0x30, 0, 0, 0, 1};  // key 304, status 1
 
-// The window-manager driver on a fixture installation, started on `sock`.
+// The window-manager driver on a fixture installation, or the engine itself
+// on a copy of the default installation, started on `sock`.
 struct engine {
   kivo_test::data_dir dir;
   pid_t pid = -1;
+  bool real = false;
   explicit engine(const std::string& cmds) {
     std::ofstream(dir.file("cmds")) << cmds;
     EXPECT_EQ(system((std::string(FIXTURE_DIR) + " " + kivo_test::shell_quote(dir.path) + " screen").c_str()), 0);
+  }
+  engine() : real(true) {
+    const std::string kivo = KIVO_BINARY;
+    const std::string data = kivo.substr(0, kivo.rfind('/')) + "/data";
+    EXPECT_EQ(system(("cp -r " + data + "/. " + kivo_test::shell_quote(dir.path)).c_str()), 0);
   }
   void start(int sock, const char* ping = nullptr) {
     if ((pid = fork()) != 0) return;
@@ -45,6 +52,7 @@ struct engine {
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0), dup2(null, 1), dup2(null, 2);
     const std::string f = "-f=" + std::to_string(sock);
+    if (real) execl(KIVO_BINARY, KIVO_BINARY, f.c_str(), static_cast<char*>(nullptr));
     execl(WM_DRIVER, WM_DRIVER, "cmds", "res", f.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -64,7 +72,7 @@ struct peer_opts {
   std::array<uint32_t, 6> pairs{24, 80, 24, 80, 24, 80};
   int claim = -1;          // compressed length claimed in the show answer
   uint32_t frames = 0;     // nonzero: the frame count handed back
-  bool get_opt = false;    // a GET_OPT with a 4096-byte name before answering
+  uint32_t get_opt = 0;    // nonzero: a GET_OPT "ENTER" of that name length before answering
   bool mute_ping = false;  // pings go unanswered
 };
 
@@ -79,12 +87,16 @@ struct peer {
   peer_opts o;
   bytes start;  // the first bytes the server sent
   std::vector<msg> got;
+  bool eof = false;    // the server closed the connection (rather than went quiet)
+  std::string screen;  // the characters the updates drew, row after row
+  bool exact = true;   // every update's cells were exactly the screen's
   bytes take(size_t n) {
     bytes b(n);
     size_t have = 0;
     pollfd p{fd, POLLIN, 0};
     while (have < n && poll(&p, 1, 20000) == 1) {
       const ssize_t r = read(fd, b.data() + have, n - have);
+      eof = r == 0;
       if (r <= 0) break;
       have += size_t(r);
     }
@@ -94,16 +106,18 @@ struct peer {
   void put(const bytes& b) { (void)!write(fd, b.data(), b.size()); }
   bytes expanded(const bytes& data, size_t width) {
     bytes out(size_t(o.pairs[4]) * o.pairs[5] * width);
-    long n = width == 1 ? tmnet_expand_record(data.data(), out.data(), data.size(), out.size())
-                        : tmnet_expand_u16_record(data.data(), reinterpret_cast<uint16_t*>(out.data()), data.size(),
-                                                  out.size() / 2);
+    long n = width == 1   ? tmnet_expand_record(data.data(), out.data(), data.size(), out.size())
+             : width == 2 ? tmnet_expand_u16_record(data.data(), reinterpret_cast<uint16_t*>(out.data()), data.size(),
+                                                    out.size() / 2)
+                          : tmnet_expand_u32_record(data.data(), reinterpret_cast<uint32_t*>(out.data()), data.size(),
+                                                    out.size() / 4);
     out.resize(n < 0 ? 0 : size_t(n) * width);
     return out;
   }
   void answer_show(const bytes& block) {
     if (o.get_opt) {
       bytes q(132);
-      st_be32(q.data(), 4, 4096);
+      st_be32(q.data(), 4, o.get_opt);
       memcpy(q.data() + 8, "ENTER", 5);
       put(cat(header(23, 132), q));
       got.push_back({34, {}, take(132)});
@@ -118,6 +132,15 @@ struct peer {
     memcpy(b.data() + 28, kEnterStatus, 8);
     if (o.frames) st_be32(b.data(), 36, o.frames);
     put(cat(cat(zeros, b), {1}));
+  }
+  // Takes an update's cells into the screen; 0 leaves a character as it was.
+  void draw(const msg& m) {
+    const size_t cells = size_t(o.pairs[4]) * o.pairs[5], width = m.code == 21 ? 1 : o.version < 3 ? 2 : 4;
+    const bytes out = expanded(m.data, width);
+    exact = exact && out.size() == cells * width;
+    screen.resize(cells, ' ');
+    for (size_t i = 0; width == 1 && i < out.size(); ++i)
+      if (out[i]) screen[i] = char(out[i]);
   }
   // Serves the server's commands until FINISH or the end of the connection.
   void run() {
@@ -140,7 +163,10 @@ struct peer {
         }
         case 21:
         case 22:
-        case 27: m.data = take(u16()); break;
+        case 27:
+          m.data = take(u16());
+          draw(m);
+          break;
         case 12: {
           m.data = take(size_t(ld_be32(m.head.data(), 36)) * 20);
           got.push_back(m);
@@ -260,7 +286,7 @@ TEST_F(NetServer, FrameCountHandedBackStaysTheServers) {
 }
 
 TEST_F(NetServer, GetOptNameLengthIsBoundedAndAnswered) {
-  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = true; }, 0);
+  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = 4096; }, 0);
   const auto reply = std::find_if(got.begin(), got.end(), [](const msg& m) { return m.code == 34; });
   ASSERT_NE(reply, got.end());
   EXPECT_EQ(ld_be32(reply->data.data(), 0), 304u);  // ENTER
@@ -330,20 +356,37 @@ TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
   waitpid(lsn, nullptr, 0);
 }
 
-TEST(NetClientServer, KilledClientEndsTheServerWith255) {
-  engine e(kForm);
-  kivo_test::data_dir cli;
+// The character client logged in (as the listener would) and served by `e`.
+std::unique_ptr<kivo_test::tmux_pane> served_client(engine& e, const kivo_test::data_dir& cli) {
   acceptor a;
   auto there = client(cli, a.port);
   const int s = accept(a.fd, nullptr, nullptr);
   uint8_t login[331];
-  ASSERT_EQ(recv(s, login, sizeof login, MSG_WAITALL), ssize_t(sizeof login));
-  ASSERT_EQ(write(s, "\3\1", 2), 2);
+  EXPECT_EQ(recv(s, login, sizeof login, MSG_WAITALL), ssize_t(sizeof login));
+  EXPECT_EQ(write(s, "\3\1", 2), 2);
   e.start(s);
   close(s);
+  return there;
+}
+
+TEST(NetClientServer, KilledClientEndsTheServerWith255) {
+  engine e(kForm);
+  kivo_test::data_dir cli;
+  auto there = served_client(e, cli);
   ASSERT_TRUE(there->wait_for("READY")) << there->capture();
   there.reset();  // the pane and the client in it go
   EXPECT_EQ(e.status(), kTmnetLostExit);
+}
+
+TEST(NetClientServer, ClientOfTheEngineEndsWithZeroAtFinish) {
+  engine e;
+  kivo_test::data_dir cli;
+  auto there = served_client(e, cli);
+  ASSERT_TRUE(there->wait_for("KIVO MENU")) << there->capture();
+  EXPECT_EQ(there->lines().at(21).rfind("DATABASE:", 0), 0u) << there->capture();
+  there->send_hex("\r");
+  EXPECT_EQ(there->exit_status(), 0) << there->capture();
+  EXPECT_EQ(e.status(), 20);
 }
 
 TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
@@ -365,6 +408,36 @@ TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
     const std::string out = kivo_test::run_output(cmd);
     EXPECT_NE(out.find(k.says), std::string::npos) << out;
     EXPECT_NE(out.find("status=1"), std::string::npos) << out;
+  }
+}
+
+// The engine itself on its default installation: its first screen, the
+// option names, ENTER to the end; refusals end it at once.
+TEST_F(NetServer, EngineOnTheDefaultInstallationShowsItsFirstScreen) {
+  engine e;
+  peer p;
+  p.o.get_opt = 5;
+  EXPECT_EQ(serve(e, p), 20);
+  EXPECT_TRUE(p.exact);
+  ASSERT_EQ(p.screen.size(), 24u * 80);
+  const std::string row22 = p.screen.substr(21 * 80, 80);
+  EXPECT_EQ(row22.rfind("DATABASE:", 0), 0u) << row22;
+  EXPECT_NE(row22.find("APPLICATION:"), std::string::npos) << row22;
+  EXPECT_NE(p.screen.find("KIVO MENU"), std::string::npos) << p.screen;
+  const auto reply = std::find_if(p.got.begin(), p.got.end(), [](const msg& m) { return m.code == 34; });
+  ASSERT_NE(reply, p.got.end());
+  EXPECT_EQ(ld_be32(reply->data.data(), 0), 304u);
+  EXPECT_EQ(p.codes().back(), 14);
+  const std::pair<std::array<uint32_t, 6>, int> refused[] = {
+      {{0, 0, 0, 0, 0, 0}, -1}, {{1000, 1000, 1000, 1000, 1000, 1000}, -1}, {{24, 80, 24, 80, 24, 80}, 60000}};
+  for (const auto& [pairs, claim] : refused) {
+    SCOPED_TRACE(claim);
+    engine r;
+    peer q;
+    q.o.pairs = pairs, q.o.claim = claim;
+    EXPECT_EQ(serve(r, q), kTmnetLostExit);
+    EXPECT_TRUE(q.eof) << "the engine waited for more";
+    EXPECT_EQ(count(q.codes(), 14), 0);
   }
 }
 
