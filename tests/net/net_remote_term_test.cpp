@@ -34,6 +34,7 @@ struct engine {
   kivo_test::data_dir dir;
   pid_t pid = -1;
   bool real = false;
+  bool headers = false;  // KIVO_NET_HEADERS: a header on every message
   explicit engine(const std::string& cmds) {
     std::ofstream(dir.file("cmds")) << cmds;
     EXPECT_EQ(system((std::string(FIXTURE_DIR) + " " + kivo_test::shell_quote(dir.path) + " screen").c_str()), 0);
@@ -49,6 +50,7 @@ struct engine {
     for (const char* k : {"KIVOPATH", "KIVO_0SA_PATH", "KIVO_TST_DIR"}) setenv(k, dir.path.c_str(), 1);
     setenv("TERM", "screen", 1);
     if (ping) setenv("WM_DRIVER_PING", ping, 1);
+    if (headers) setenv("KIVO_NET_HEADERS", "1", 1);
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0), dup2(null, 1), dup2(null, 2);
     const std::string f = "-f=" + std::to_string(sock);
@@ -301,15 +303,12 @@ TEST(NetClientServer, SilentClientEndsTheServerWithNineAtItsYield) {
 }
 
 // The character client in tmux 80x24 on port `port`, in `dir`.
-std::unique_ptr<kivo_test::tmux_pane> client(const kivo_test::data_dir& dir, const std::string& port) {
-  return std::make_unique<kivo_test::tmux_pane>(std::string(KIVO_BINARY) + " -c", dir.path,
-                                                kivo_test::env_list{{"TERM", "screen"},
-                                                                    {"HOME", "hm"},
-                                                                    {"KIVO_HOST", "127.0.0.1"},
-                                                                    {"KIVO_PORT", port},
-                                                                    {"KIVO_USER", "me"},
-                                                                    {"KIVO_PSWD", "pw"},
-                                                                    {"KIVO_TST_DIR", dir.path}});
+std::unique_ptr<kivo_test::tmux_pane> client(const kivo_test::data_dir& dir, const std::string& port,
+                                             bool headers = false) {
+  kivo_test::env_list env{{"TERM", "screen"},  {"HOME", "hm"},      {"KIVO_HOST", "127.0.0.1"}, {"KIVO_PORT", port},
+                          {"KIVO_USER", "me"}, {"KIVO_PSWD", "pw"}, {"KIVO_TST_DIR", dir.path}};
+  if (headers) env.push_back({"KIVO_NET_HEADERS", "1"});
+  return std::make_unique<kivo_test::tmux_pane>(std::string(KIVO_BINARY) + " -c", dir.path, env);
 }
 
 TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
@@ -359,11 +358,14 @@ TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
 // The character client logged in (as the listener would) and served by `e`.
 std::unique_ptr<kivo_test::tmux_pane> served_client(engine& e, const kivo_test::data_dir& cli) {
   acceptor a;
-  auto there = client(cli, a.port);
+  auto there = client(cli, a.port, e.headers);
   const int s = accept(a.fd, nullptr, nullptr);
-  uint8_t login[331];
-  EXPECT_EQ(recv(s, login, sizeof login, MSG_WAITALL), ssize_t(sizeof login));
-  EXPECT_EQ(write(s, "\3\1", 2), 2);
+  // With headers on every message the LOGIN and the REPLY carry one too.
+  uint8_t login[8 + 331];
+  const size_t n = e.headers ? sizeof login : 331;
+  EXPECT_EQ(recv(s, login, n, MSG_WAITALL), ssize_t(n));
+  const bytes reply = cat(e.headers ? header(TMNET_REPLY, 2) : bytes{}, {3, 1});
+  EXPECT_EQ(write(s, reply.data(), reply.size()), ssize_t(reply.size()));
   e.start(s);
   close(s);
   return there;
@@ -378,15 +380,20 @@ TEST(NetClientServer, KilledClientEndsTheServerWith255) {
   EXPECT_EQ(e.status(), kTmnetLostExit);
 }
 
+// The engine as server, in both header modes.
 TEST(NetClientServer, ClientOfTheEngineEndsWithZeroAtFinish) {
-  engine e;
-  kivo_test::data_dir cli;
-  auto there = served_client(e, cli);
-  ASSERT_TRUE(there->wait_for("KIVO MENU")) << there->capture();
-  EXPECT_EQ(there->lines().at(21).rfind("DATABASE:", 0), 0u) << there->capture();
-  there->send_hex("\r");
-  EXPECT_EQ(there->exit_status(), 0) << there->capture();
-  EXPECT_EQ(e.status(), 20);
+  for (bool headers : {false, true}) {
+    SCOPED_TRACE(headers);
+    engine e;
+    e.headers = headers;
+    kivo_test::data_dir cli;
+    auto there = served_client(e, cli);
+    ASSERT_TRUE(there->wait_for("KIVO MENU")) << there->capture();
+    EXPECT_EQ(there->lines().at(21).rfind("DATABASE:", 0), 0u) << there->capture();
+    there->send_hex("\r");
+    EXPECT_EQ(there->exit_status(), 0) << there->capture();
+    EXPECT_EQ(e.status(), 20);
+  }
 }
 
 TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
