@@ -17,6 +17,7 @@
 #include "net/tmnet_compress.h"
 #include "net/tmnet_srv.h"
 #include "net_test_util.h"
+#include "types/cnv.h"
 
 using namespace kivo;
 using namespace kivo::test;
@@ -448,17 +449,30 @@ TEST_F(NetServer, EngineOnTheDefaultInstallationShowsItsFirstScreen) {
   }
 }
 
-// Over a memory channel: the server's images after updates and the cells
-// that go on the wire.
-TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
-  bytes in;
+// Over a memory channel: the server attached to a 24 x 80 client.
+void attach_24x80(net_memory& mem) {
+  static bytes in;
+  in.clear();
   for (uint32_t v : {24u, 80u, 24u, 80u, 24u, 80u})
     in = cat(in, {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
-  net_memory mem;
   mem.in = in.data(), mem.in_len = in.size();
   net_use_memory(&mem);
   int rows[3], cols[3];
   ASSERT_EQ(tmnet_srv_trm_attach(rows, cols), 1);
+}
+
+// A client's show answer: nothing typed, the block and the result.
+bytes unchanged_answer() {
+  bytes answer(30);
+  for (size_t i = 0; i < 30; i += 2) answer[i] = 0xFF;  // 1920 unchanged characters
+  return cat(cat(cat(header(12, 2), {0, 30}), answer), bytes(45));
+}
+
+// Over a memory channel: the server's images after updates and the cells
+// that go on the wire.
+TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
+  net_memory mem;
+  attach_24x80(mem);
   const struct {
     int row, col;
     std::string text;
@@ -480,9 +494,7 @@ TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
   EXPECT_EQ(tmnet_srv_chars()[24 * 80 - 1], 'l');  // the long text cut at the row's end
   EXPECT_EQ(tmnet_srv_attrs()[1], 0x1000B0u);
   // The show sends those cells: the attribute update's first cell is 0x1000B0.
-  bytes answer(30);
-  for (size_t i = 0; i < 30; i += 2) answer[i] = 0xFF;  // 1920 unchanged characters
-  answer = cat(cat(cat(header(12, 2), {0, 30}), answer), bytes(45));
+  const bytes answer = unchanged_answer();
   mem = net_memory{};
   mem.in = answer.data(), mem.in_len = answer.size();
   tmnet_remote_version = 4;
@@ -495,6 +507,61 @@ TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
   ASSERT_EQ(tmnet_expand_u32_record(data.data(), cells.data(), data.size(), cells.size()), long(cells.size()));
   EXPECT_EQ(cells[0], 0x1000B0u);
   EXPECT_TRUE(exits().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// An item with token group 7 under every cell; the token layer knows the
+// group when `g_known`.
+bool g_known;
+int any_item(int, int, tmnet_itm* out) {
+  static char text[] = "abc";
+  *out = tmnet_itm{1, 1, 1, 3, text, 3, 1, {0, 0, 0, 0}, 7};
+  return 1;
+}
+
+TEST_F(NetServer, ItemInformationCarriesTokenBlocksWhenBothTakeThem) {
+  token_hooks th;
+  th.info = [](uint32_t group, uint8_t* s1, uint8_t* s2, char* ap, char* ver) {
+    memset(s1, 1, 8), memset(s2, 2, 8), memcpy(ap, "APP", 3), memcpy(ver, "01", 2);
+    return int(g_known && group == 7);
+  };
+  const token_hooks old = set_token_hooks(th);
+  const stamp_name_fn old_name = set_stamp_name_hook([](int, const uint8_t* st, char* out) {
+    memset(out, 'A' + st[0], 8);
+    return 1;
+  });
+  const auto old_itm = tmnet_srv_hooks.get_itm;
+  tmnet_srv_hooks.get_itm = any_item;
+  const std::string block = "BBBBBBBBCCCCCCCCAPP01" + std::string("\0\0\7", 3);
+  const std::tuple<uint32_t, bool, std::string> rows[] = {
+      {0x1080, true, block}, {0x0080, true, ""}, {0x1080, false, ""}};
+  for (const auto& [mask, known, want] : rows) {
+    SCOPED_TRACE(mask + known);
+    net_memory mem;
+    attach_24x80(mem);
+    const tmnet_run run{1, 3, 0x3003, 0};
+    tmnet_srv_upd_scr(1, 1, reinterpret_cast<const uint8_t*>("abc"), 3, &run, 1);
+    const bytes answer = unchanged_answer();
+    mem = net_memory{};
+    mem.in = answer.data(), mem.in_len = answer.size();
+    com_feature_mask = mask, g_known = known;
+    tmnet_show sd;
+    tmnet_srv_show(&sd);
+    const bytes head = header(72, 0);
+    const auto at = std::search(mem.out.begin(), mem.out.end(), head.begin(), head.end());
+    ASSERT_GE(mem.out.end() - at, 8 + 12 + 12);
+    const bytes rec(at + 8, at + 20);
+    EXPECT_EQ(rec[9], want.empty() ? 0 : 2);
+    EXPECT_EQ(std::string(at + 20, at + 20 + long(want.size())), want);
+    EXPECT_EQ(bytes(at + 20 + long(want.size()), at + 32 + long(want.size())), bytes(12)) << "the end record";
+  }
+  com_feature_mask = 0;
+  tmnet_srv_hooks.get_itm = old_itm;
+  set_stamp_name_hook(old_name);
+  set_token_hooks(old);
 }
 
 }  // namespace
