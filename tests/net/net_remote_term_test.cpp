@@ -60,11 +60,7 @@ struct engine {
     _exit(127);
   }
   int status() {  // exit status, or -1 when killed at the deadline
-    int st = 0;
-    for (int ms = 0; waitpid(pid, &st, WNOHANG) != pid; ms += 10) {
-      if (ms == 30000) kill(pid, SIGKILL);
-      poll(nullptr, 0, 10);
-    }
+    const int st = reap(pid);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   }
 };
@@ -92,7 +88,7 @@ struct peer {
   std::vector<msg> got;
   bool eof = false;    // the server closed the connection (rather than went quiet)
   std::string screen;  // the characters the updates drew, row after row
-  bool exact = true;   // every update's cells were exactly the screen's
+  bool exact = true;   // every UPDATE SCREEN held exactly the screen's cells
   bytes take(size_t n) {
     bytes b(n);
     size_t have = 0;
@@ -109,11 +105,9 @@ struct peer {
   void put(const bytes& b) { (void)!write(fd, b.data(), b.size()); }
   bytes expanded(const bytes& data, size_t width) {
     bytes out(size_t(o.pairs[4]) * o.pairs[5] * width);
-    long n = width == 1   ? tmnet_expand_record(data.data(), out.data(), data.size(), out.size())
-             : width == 2 ? tmnet_expand_u16_record(data.data(), reinterpret_cast<uint16_t*>(out.data()), data.size(),
-                                                    out.size() / 2)
-                          : tmnet_expand_u32_record(data.data(), reinterpret_cast<uint32_t*>(out.data()), data.size(),
-                                                    out.size() / 4);
+    long n = width == 1 ? tmnet_expand_record(data.data(), out.data(), data.size(), out.size())
+                        : tmnet_expand_u16_record(data.data(), reinterpret_cast<uint16_t*>(out.data()), data.size(),
+                                                  out.size() / 2);
     out.resize(n < 0 ? 0 : size_t(n) * width);
     return out;
   }
@@ -136,14 +130,12 @@ struct peer {
     if (o.frames) st_be32(b.data(), 36, o.frames);
     put(cat(cat(zeros, b), {1}));
   }
-  // Takes an update's cells into the screen; 0 leaves a character as it was.
-  void draw(const msg& m) {
-    const size_t cells = size_t(o.pairs[4]) * o.pairs[5], width = m.code == 21 ? 1 : o.version < 3 ? 2 : 4;
-    const bytes out = expanded(m.data, width);
-    exact = exact && out.size() == cells * width;
-    screen.resize(cells, ' ');
-    for (size_t i = 0; width == 1 && i < out.size(); ++i)
-      if (out[i]) screen[i] = char(out[i]);
+  // An UPDATE SCREEN's cells into the screen; 0 leaves a character as it was.
+  void draw(const bytes& data) {
+    const bytes out = expanded(data, 1);
+    exact = exact && out.size() == size_t(o.pairs[4]) * o.pairs[5];
+    screen.resize(out.size(), ' ');
+    for (size_t i = 0; i < out.size(); ++i) screen[i] = out[i] ? char(out[i]) : screen[i];
   }
   // Serves the server's commands until FINISH or the end of the connection.
   void run() {
@@ -164,12 +156,9 @@ struct peer {
           put({uint8_t(got.size()), 0, 0, 0});
           break;
         }
-        case 21:
+        case 21: draw(m.data = take(u16())); break;
         case 22:
-        case 27:
-          m.data = take(u16());
-          draw(m);
-          break;
+        case 27: m.data = take(u16()); break;
         case 12: {
           m.data = take(size_t(ld_be32(m.head.data(), 36)) * 20);
           got.push_back(m);
@@ -255,21 +244,24 @@ TEST_F(NetServer, ShowWithoutChangeSendsOnlyTheShowBlock) {
   EXPECT_EQ(*(last + 1), 12) << "an update between two shows of the same screen";
 }
 
-// The server on a peer set up by `set`: its exit status, and no FINISH
-// after a refusal; the frame count of every SHOW is the server's own.
-std::vector<msg> expect_end(const std::function<void(peer_opts&)>& set, int want) {
-  engine e(std::string(kForm) + "show \"DATA ENTRY\" 3 3 2\n");
+// The server (the engine itself, or the driver showing twice) on a peer set
+// up by `set`: its exit status; a refusal ends it at once, without FINISH;
+// the frame count of every SHOW is the server's own.
+peer expect_end(const std::function<void(peer_opts&)>& set, int want, bool real = true) {
+  std::unique_ptr<engine> e =
+      real ? std::make_unique<engine>() : std::make_unique<engine>(std::string(kForm) + "show \"DATA ENTRY\" 3 3 2\n");
   peer p;
   set(p.o);
-  EXPECT_EQ(serve(e, p), want);
-  EXPECT_EQ(count(p.codes(), 14), want ? 0 : 1);
+  EXPECT_EQ(serve(*e, p), want);
+  EXPECT_EQ(count(p.codes(), 14), want == kTmnetLostExit ? 0 : 1);
+  EXPECT_EQ(p.eof, want == kTmnetLostExit) << "the engine went on reading";
   uint32_t first = UINT32_MAX;
   for (const msg& m : p.got) {
     if (m.code != 12) continue;
     if (first == UINT32_MAX) first = ld_be32(m.head.data(), 36);
     EXPECT_EQ(ld_be32(m.head.data(), 36), first);
   }
-  return p.got;
+  return p;
 }
 
 TEST_F(NetServer, AttachPairsTheProtocolCannotCarryEndTheServer) {
@@ -285,11 +277,12 @@ TEST_F(NetServer, ShowAnswerClaimingSixtyThousandBytesEndsTheServer) {
 }
 
 TEST_F(NetServer, FrameCountHandedBackStaysTheServers) {
-  expect_end([](peer_opts& o) { o.frames = 1000000; }, 0);
+  expect_end([](peer_opts& o) { o.frames = 1000000; }, 0, false);
 }
 
+// The engine looks the name up in its installation's option names.
 TEST_F(NetServer, GetOptNameLengthIsBoundedAndAnswered) {
-  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = 4096; }, 0);
+  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = 4096; }, 20).got;
   const auto reply = std::find_if(got.begin(), got.end(), [](const msg& m) { return m.code == 34; });
   ASSERT_NE(reply, got.end());
   EXPECT_EQ(ld_be32(reply->data.data(), 0), 304u);  // ENTER
@@ -372,28 +365,22 @@ std::unique_ptr<kivo_test::tmux_pane> served_client(engine& e, const kivo_test::
   return there;
 }
 
-TEST(NetClientServer, KilledClientEndsTheServerWith255) {
-  engine e(kForm);
-  kivo_test::data_dir cli;
-  auto there = served_client(e, cli);
-  ASSERT_TRUE(there->wait_for("READY")) << there->capture();
-  there.reset();  // the pane and the client in it go
-  EXPECT_EQ(e.status(), kTmnetLostExit);
-}
-
-// The engine as server, in both header modes.
-TEST(NetClientServer, ClientOfTheEngineEndsWithZeroAtFinish) {
-  for (bool headers : {false, true}) {
-    SCOPED_TRACE(headers);
+// The engine as server: ENTER ends it with FINISH and the client with 0;
+// a killed client ends it with 255 (there with a header on every message).
+TEST(NetClientServer, ClientEndsWithZeroAtFinishAndKilledEndsTheServerWith255) {
+  for (bool killed : {false, true}) {
     engine e;
-    e.headers = headers;
+    e.headers = killed;
     kivo_test::data_dir cli;
     auto there = served_client(e, cli);
     ASSERT_TRUE(there->wait_for("KIVO MENU")) << there->capture();
-    EXPECT_EQ(there->lines().at(21).rfind("DATABASE:", 0), 0u) << there->capture();
-    there->send_hex("\r");
-    EXPECT_EQ(there->exit_status(), 0) << there->capture();
-    EXPECT_EQ(e.status(), 20);
+    if (killed) {
+      there.reset();  // the pane and the client in it go
+    } else {
+      there->send_hex("\r");
+      EXPECT_EQ(there->exit_status(), 0) << there->capture();
+    }
+    EXPECT_EQ(e.status(), killed ? kTmnetLostExit : 20);
   }
 }
 
@@ -419,60 +406,27 @@ TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
   }
 }
 
-// The engine itself on its default installation: its first screen, the
-// option names, ENTER to the end; refusals end it at once.
+// The engine itself on its default installation: its first screen in
+// updates of exactly the screen's cells, then ENTER to FINISH.
 TEST_F(NetServer, EngineOnTheDefaultInstallationShowsItsFirstScreen) {
-  engine e;
-  peer p;
-  p.o.get_opt = 5;
-  EXPECT_EQ(serve(e, p), 20);
+  const peer p = expect_end([](peer_opts&) {}, 20);
   EXPECT_TRUE(p.exact);
   ASSERT_EQ(p.screen.size(), 24u * 80);
-  const std::string row22 = p.screen.substr(21 * 80, 80);
-  EXPECT_EQ(row22.rfind("DATABASE:", 0), 0u) << row22;
-  EXPECT_NE(row22.find("APPLICATION:"), std::string::npos) << row22;
+  EXPECT_EQ(p.screen.substr(21 * 80).rfind("DATABASE:            APPLICATION:", 0), 0u) << p.screen;
   EXPECT_NE(p.screen.find("KIVO MENU"), std::string::npos) << p.screen;
-  const auto reply = std::find_if(p.got.begin(), p.got.end(), [](const msg& m) { return m.code == 34; });
-  ASSERT_NE(reply, p.got.end());
-  EXPECT_EQ(ld_be32(reply->data.data(), 0), 304u);
-  EXPECT_EQ(p.codes().back(), 14);
-  const std::pair<std::array<uint32_t, 6>, int> refused[] = {
-      {{0, 0, 0, 0, 0, 0}, -1}, {{1000, 1000, 1000, 1000, 1000, 1000}, -1}, {{24, 80, 24, 80, 24, 80}, 60000}};
-  for (const auto& [pairs, claim] : refused) {
-    SCOPED_TRACE(claim);
-    engine r;
-    peer q;
-    q.o.pairs = pairs, q.o.claim = claim;
-    EXPECT_EQ(serve(r, q), kTmnetLostExit);
-    EXPECT_TRUE(q.eof) << "the engine waited for more";
-    EXPECT_EQ(count(q.codes(), 14), 0);
-  }
 }
 
-// Over a memory channel: the server attached to a 24 x 80 client.
-void attach_24x80(net_memory& mem) {
-  static bytes in;
-  in.clear();
+// Over a memory channel: the server's images after updates, the cells
+// that go on the wire and the items listed under them.
+TEST_F(NetServer, UpdatesAreClippedAndItemsListed) {
+  bytes in;
   for (uint32_t v : {24u, 80u, 24u, 80u, 24u, 80u})
     in = cat(in, {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+  net_memory mem;
   mem.in = in.data(), mem.in_len = in.size();
   net_use_memory(&mem);
   int rows[3], cols[3];
   ASSERT_EQ(tmnet_srv_trm_attach(rows, cols), 1);
-}
-
-// A client's show answer: nothing typed, the block and the result.
-bytes unchanged_answer() {
-  bytes answer(30);
-  for (size_t i = 0; i < 30; i += 2) answer[i] = 0xFF;  // 1920 unchanged characters
-  return cat(cat(cat(header(12, 2), {0, 30}), answer), bytes(45));
-}
-
-// Over a memory channel: the server's images after updates and the cells
-// that go on the wire.
-TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
-  net_memory mem;
-  attach_24x80(mem);
   const struct {
     int row, col;
     std::string text;
@@ -494,7 +448,9 @@ TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
   EXPECT_EQ(tmnet_srv_chars()[24 * 80 - 1], 'l');  // the long text cut at the row's end
   EXPECT_EQ(tmnet_srv_attrs()[1], 0x1000B0u);
   // The show sends those cells: the attribute update's first cell is 0x1000B0.
-  const bytes answer = unchanged_answer();
+  bytes answer(30);
+  for (size_t i = 0; i < 30; i += 2) answer[i] = 0xFF;  // 1920 unchanged characters
+  answer = cat(cat(cat(header(12, 2), {0, 30}), answer), bytes(45));
   mem = net_memory{};
   mem.in = answer.data(), mem.in_len = answer.size();
   tmnet_remote_version = 4;
@@ -506,62 +462,27 @@ TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
   const bytes data(at + 10, at + 10 + ld_be16(&*at, 8));
   ASSERT_EQ(tmnet_expand_u32_record(data.data(), cells.data(), data.size(), cells.size()), long(cells.size()));
   EXPECT_EQ(cells[0], 0x1000B0u);
-  EXPECT_TRUE(exits().empty());
-}
-
-}  // namespace
-
-namespace {
-
-// An item with token group 7 under every cell; the token layer knows the
-// group when `g_known`.
-bool g_known;
-int any_item(int, int, tmnet_itm* out) {
-  static char text[] = "abc";
-  *out = tmnet_itm{1, 1, 1, 3, text, 3, 1, {0, 0, 0, 0}, 7};
-  return 1;
-}
-
-TEST_F(NetServer, ItemInformationCarriesTokenBlocksWhenBothTakeThem) {
+  // The items under those cells: group 7's token block only for a client
+  // that takes them (no stamp names here: blank).
   token_hooks th;
-  th.info = [](uint32_t group, uint8_t* s1, uint8_t* s2, char* ap, char* ver) {
-    memset(s1, 1, 8), memset(s2, 2, 8), memcpy(ap, "APP", 3), memcpy(ver, "01", 2);
-    return int(g_known && group == 7);
+  th.info = [](uint32_t group, uint8_t*, uint8_t*, char* ap, char* ver) {
+    return memcpy(ap, "APP", 3), memcpy(ver, "01", 2), int(group == 7);
   };
   const token_hooks old = set_token_hooks(th);
-  const stamp_name_fn old_name = set_stamp_name_hook([](int, const uint8_t* st, char* out) {
-    memset(out, 'A' + st[0], 8);
-    return 1;
-  });
-  const auto old_itm = tmnet_srv_hooks.get_itm;
-  tmnet_srv_hooks.get_itm = any_item;
-  const std::string block = "BBBBBBBBCCCCCCCCAPP01" + std::string("\0\0\7", 3);
-  const std::tuple<uint32_t, bool, std::string> rows[] = {
-      {0x1080, true, block}, {0x0080, true, ""}, {0x1080, false, ""}};
-  for (const auto& [mask, known, want] : rows) {
-    SCOPED_TRACE(mask + known);
-    net_memory mem;
-    attach_24x80(mem);
-    const tmnet_run run{1, 3, 0x3003, 0};
-    tmnet_srv_upd_scr(1, 1, reinterpret_cast<const uint8_t*>("abc"), 3, &run, 1);
-    const bytes answer = unchanged_answer();
+  tmnet_srv_hooks.get_itm = [](int, int, tmnet_itm* o) { return *o = tmnet_itm{1, 1, 1, 3, "abc", 3, 1, {}, 7}, 1; };
+  for (const std::string& want : {std::string(), std::string(16, ' ') + "APP01" + std::string("\0\0\7", 3)}) {
     mem = net_memory{};
     mem.in = answer.data(), mem.in_len = answer.size();
-    com_feature_mask = mask, g_known = known;
-    tmnet_show sd;
+    com_feature_mask = want.empty() ? 0x80 : 0x1080;
     tmnet_srv_show(&sd);
-    const bytes head = header(72, 0);
-    const auto at = std::search(mem.out.begin(), mem.out.end(), head.begin(), head.end());
-    ASSERT_GE(mem.out.end() - at, 8 + 12 + 12);
-    const bytes rec(at + 8, at + 20);
-    EXPECT_EQ(rec[9], want.empty() ? 0 : 2);
-    EXPECT_EQ(std::string(at + 20, at + 20 + long(want.size())), want);
-    EXPECT_EQ(bytes(at + 20 + long(want.size()), at + 32 + long(want.size())), bytes(12)) << "the end record";
+    const std::string out(mem.out.begin(), mem.out.end());
+    const std::string items = out.substr(out.find(std::string("\0\0\0\0H\0\0\0", 8)) + 8);
+    EXPECT_EQ(items[9], want.empty() ? 1 : 3);  // an item cell; a token block follows
+    EXPECT_EQ(items.substr(12, want.size() + 12), want + std::string(12, '\0')) << "then the end record";
   }
-  com_feature_mask = 0;
-  tmnet_srv_hooks.get_itm = old_itm;
-  set_stamp_name_hook(old_name);
+  com_feature_mask = 0, tmnet_srv_hooks.get_itm = nullptr;
   set_token_hooks(old);
+  EXPECT_TRUE(exits().empty());
 }
 
 }  // namespace
