@@ -1,10 +1,8 @@
 // The remote terminal between real processes: the window-manager driver
-// serving a peer that plays the client byte by byte, the character client
-// against it in tmux beside a local run, and the images' clipping over a
-// memory channel.
-#include <fcntl.h>
+// and the engine on its default installation serving a peer that plays the
+// client byte by byte, the character client against them in tmux beside a
+// local run, and the images' clipping and item list over a memory channel.
 #include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -46,18 +44,16 @@ struct engine {
     EXPECT_EQ(system(("cp -r " + data + "/. " + kivo_test::shell_quote(dir.path)).c_str()), 0);
   }
   void start(int sock, const char* ping = nullptr) {
-    if ((pid = fork()) != 0) return;
-    if (chdir(dir.path.c_str()) != 0) _exit(126);
-    for (const char* k : {"KIVOPATH", "KIVO_0SA_PATH", "KIVO_TST_DIR"}) setenv(k, dir.path.c_str(), 1);
-    setenv("TERM", "screen", 1);
-    if (ping) setenv("WM_DRIVER_PING", ping, 1);
-    if (headers) setenv("KIVO_NET_HEADERS", "1", 1);
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0), dup2(null, 1), dup2(null, 2);
-    const std::string f = "-f=" + std::to_string(sock);
-    if (real) execl(KIVO_BINARY, KIVO_BINARY, f.c_str(), static_cast<char*>(nullptr));
-    execl(WM_DRIVER, WM_DRIVER, "cmds", "res", f.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+    const std::string d = dir.path;
+    std::vector<std::string> a{"/usr/bin/env", "TERM=screen", "KIVOPATH=" + d, "KIVO_0SA_PATH=" + d,
+                               "KIVO_TST_DIR=" + d};
+    if (ping) a.push_back(std::string("WM_DRIVER_PING=") + ping);
+    if (headers) a.push_back("KIVO_NET_HEADERS=1");
+    for (const std::string& w :
+         real ? std::vector<std::string>{KIVO_BINARY} : std::vector<std::string>{WM_DRIVER, d + "/cmds", d + "/res"})
+      a.push_back(w);
+    a.push_back("-f=" + std::to_string(sock));
+    pid = spawn(a, -1, false);
   }
   int status() {  // exit status, or -1 when killed at the deadline
     const int st = reap(pid);
@@ -315,22 +311,12 @@ TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
                              {"KIVOPATH", local.dir.path},
                              {"KIVO_0SA_PATH", local.dir.path}});
   // The test listener starts the driver for the client's login.
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t lsn = fork();
-  if (lsn == 0) {
-    dup2(out[1], 1);
-    if (chdir(remote.dir.path.c_str()) != 0) _exit(126);
-    for (const char* k : {"KIVOPATH", "KIVO_0SA_PATH", "KIVO_TST_DIR"}) setenv(k, remote.dir.path.c_str(), 1);
-    setenv("TERM", "screen", 1);
-    execl(KIVO_LISTEN, KIVO_LISTEN, "--once", WM_DRIVER, "cmds", "res", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  char port[16] = {};
-  EXPECT_GT(read(out[0], port, sizeof port - 1), 0);
-  close(out[0]);
-  auto there = client(cli, std::string(port, strcspn(port, "\n")));
+  const std::string d = remote.dir.path;
+  listener lsn(true,
+               {"/usr/bin/env", "TERM=screen", "KIVOPATH=" + d, "KIVO_0SA_PATH=" + d, "KIVO_TST_DIR=" + d, WM_DRIVER,
+                d + "/cmds", d + "/res"},
+               nullptr);
+  auto there = client(cli, lsn.port);
   for (auto* pane : {&here, there.get()}) {
     ASSERT_TRUE(pane->wait_for("READY")) << pane->capture();
     pane->send_text("12");
@@ -346,7 +332,6 @@ TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
   EXPECT_EQ(kivo_test::slurp(remote.dir.file("res")), kivo_test::slurp(local.dir.file("res")));
   EXPECT_EQ(kivo_test::slurp(cli.file("actual/snapshot")), kivo_test::slurp(local.dir.file("actual/snapshot")));
   EXPECT_NE(kivo_test::slurp(cli.file("actual/snapshot")), "");
-  waitpid(lsn, nullptr, 0);
 }
 
 // The character client logged in (as the listener would) and served by `e`.
