@@ -11,6 +11,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
@@ -229,7 +230,7 @@ ARB* opt_file() {
   SDB sdb[kInitMaxSegs];
   INIT_DTOKEN_FDB(&fdb, kdb, sdb, "0LA", "00");
   if (FM_OPEN(&fdb, com.sys_scope, 0, 0x0f, 0x0f)) return g.opt = fdb.fdb_arb;
-  sys_err("UT", __LINE__, "can't open token file (status %u)", fdb.fdb_stat);
+  checkstat(fdb.fdb_stat, "can't open token file", "UT", __LINE__);
   return nullptr;
 }
 
