@@ -38,6 +38,9 @@ struct sweep_kind {
   // Ids deleted from the prefill in this order, so that a put takes the
   // last one's place (whose header crosses a page) off a chain of two.
   int freed_first = -1, freed_last = -1;
+  // The pair starts marked as a dead writer leaves it: the writer's first
+  // read repairs it, and the kills cut that repair.
+  bool marked = false;
 };
 
 const sweep_kind kKinds[] = {
@@ -55,6 +58,7 @@ const sweep_kind kKinds[] = {
     // The block lands at 69614 (66 records of 1047): its first seek word
     // crosses a page.
     {"a delete whose first chain word would cross a page", 66, 1013, kDelete, 65, 1, 0, 0},
+    {"a repair of a pair left marked", 20, 40, kDelete, 0, 1, 0, 0, -1, -1, true},
 };
 
 // What a session opened before the writer, searching without the tree lock,
@@ -199,13 +203,14 @@ void sweep(const sweep_kind& kind, bool cut, sweep_totals* t, std::vector<std::s
   make_pair(base, kind.prefill, kind.prefill_body, &pristine);
   if (kind.freed_last >= 0) delete_ids(base, {kind.freed_first, kind.freed_last}, &pristine);
   std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
+  key[kHdrInUse] = kind.marked;
   for (long point = 1; point < 5000; ++point) {
     write_file(base + ".dat", dat);
     write_file(base + ".key", key);
     record_model model = pristine;
     session early(base);
     std::set<std::string> ids = {pristine.begin()->first};
-    read_all(early, ids);
+    if (!kind.marked) read_all(early, ids);  // a read would repair the pair here
     kill_result k = run_to_point(base, steps_of(kind), point, cut, &model);
     if (k.got_through && k.err.empty()) return;
     int before = repairs_seen();
