@@ -41,6 +41,9 @@ struct sweep_kind {
   // The pair starts marked as a dead writer leaves it: the writer's first
   // read repairs it, and the kills cut that repair.
   bool marked = false;
+  // Prefill bodies grow a byte an id, and the ids below `first` are deleted
+  // before the sweep: a free-list block full of chains of one each.
+  bool varied = false;
 };
 
 const sweep_kind kKinds[] = {
@@ -59,6 +62,8 @@ const sweep_kind kKinds[] = {
     // crosses a page.
     {"a delete whose first chain word would cross a page", 66, 1013, kDelete, 65, 1, 0, 0},
     {"a repair of a pair left marked", 20, 40, kDelete, 0, 1, 0, 0, -1, -1, true},
+    // The full block lands at 86002: its link to the next crosses a page.
+    {"a delete linking a block whose link crosses a page", 83, 955, kDelete, 82, 1, 0, 0, -1, -1, false, true},
 };
 
 // What a session opened before the writer, searching without the tree lock,
@@ -200,8 +205,9 @@ void sweep(const sweep_kind& kind, bool cut, sweep_totals* t, std::vector<std::s
   scratch_dir dir;
   std::string base = dir.file("sweep");
   record_model pristine;
-  make_pair(base, kind.prefill, kind.prefill_body, &pristine);
+  make_pair(base, kind.prefill, kind.prefill_body, &pristine, kind.varied);
   if (kind.freed_last >= 0) delete_ids(base, {kind.freed_first, kind.freed_last}, &pristine);
+  for (int id = 0; kind.varied && id < static_cast<int>(kind.first); ++id) delete_ids(base, {id}, &pristine);
   std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
   key[kHdrInUse] = kind.marked;
   for (long point = 1; point < 5000; ++point) {
