@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "compiler/em.h"
 #include "compiler/em_records.h"
@@ -177,6 +178,10 @@ void copy_saas(PCB* p, uint8_t kind);
 // The SAA record of (owner, application) of that kind, created or grown to
 // the module's area count of the kind; null after a system error.
 SAA_REC* pi_get_saa(EM* em, const char* ap, PCB* owner, uint8_t kind);
+// The SAA record of (owner handle, application, version) of that kind, null
+// none; every record of one owner, in key order.
+SAA_REC* saa_read(uint8_t kind, uint32_t owner, const char* ap, const char* ver);
+std::vector<SAA_REC*> saa_of(uint8_t kind, uint32_t owner);
 void init_area(uint8_t* dst, PCB* p, const AREA_DESC* ad);
 // The compiled file record of a file area; null after a system error.
 uint8_t* get_cfi(EM* em, const AREA_DESC* ad);

@@ -24,7 +24,6 @@ pi_read_counts pi_reads;
 namespace {
 
 constexpr char kModule[] = "PIDFLT";
-constexpr uint32_t kReadOpts = 32;
 constexpr uint16_t kSysparmLen = 508, kUserLen = 436;
 
 using init_fn = void (*)(FDB*, KDB*, SDB*);
@@ -38,7 +37,7 @@ struct file_desc {
 // One keyed (or, with relno, numbered) read of a file opened for it and
 // closed again; 1 found.
 int read_once(file_desc& d, uint8_t* rec, uint16_t len, uint32_t relno, const char* close_text) {
-  if (!FM_OPEN(&d.fdb, com.mark_scope, kReadOpts, 1, 15)) return 0;
+  if (!FM_OPEN(&d.fdb, com.mark_scope, kSaOpts, 1, 15)) return 0;
   ARB* a = d.fdb.fdb_arb;
   PROTO_FULL(a, 0, rec);
   a->arb_len = len;

@@ -63,7 +63,17 @@ void each_data(const PCB* p, F&& fn) {
     }
 }
 
+// The private areas: the process's own blocks of pcb_pool.
+void free_private(PCB* p) {
+  const EM* em = p->pcb_em;
+  for (uint32_t i = 0; em && p->pcb_areas && i < em->em_area_cnt; ++i) {
+    const AREA_DESC& d = em->em_area_tbl[i];
+    if (d.type >= 2 && !d.rel_off && d.area_no <= em->em_area_cnt) free_block(p->pcb_areas[d.area_no]);
+  }
+}
+
 void free_tables(PCB* p) {
+  free_private(p);
   free_block(p->pcb_areas);
   free_block(p->pcb_pcf_buf1);
   free_block(p->pcb_pcf_buf2);

@@ -58,7 +58,7 @@ int fill_mhook(ARB* mhook) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   INIT_DHOOK_FDB(&fdb, kdb, sdb);
-  if (!FM_OPEN(&fdb, com.mark_scope, 0, 1, 15)) return 0;
+  if (!FM_OPEN(&fdb, com.mark_scope, kSaOpts, 1, 15)) return 0;
   ARB* a = fdb.fdb_arb;
   uint8_t rec[kHookRecLen];
   PROTO_FULL(a, 0, rec);

@@ -11,12 +11,9 @@ namespace kivo {
 // The compiled application record of `ap` in the module; null none.
 const uint8_t* pi_cap(EM* em, const char* ap);
 
-// SAA records of a kind by reference: read by key (null none), written in
-// locate mode, deleted (the block stays the caller's), all of one owner.
-SAA_REC* saa_read(uint8_t kind, uint32_t owner, const char* ap, const char* ver);
+// SAA records written in locate mode and deleted (the block stays the caller's).
 bool saa_write(uint8_t kind, SAA_REC* r);
 bool saa_delete(uint8_t kind, SAA_REC* r);
-std::vector<SAA_REC*> saa_of(uint8_t kind, uint32_t owner);
 
 // The kind's records move from the invoker's family to this PCB (a chain
 // across families whose invoker heads its family).
@@ -39,5 +36,9 @@ enum : uint32_t {
 uint8_t* pi_area(const PCB* p, uint32_t n, uint32_t min_len);
 
 bool is_blank(const void* p, size_t n);
+
+// Open options of the system-administration and design files read here:
+// wherever the path leads, no structure check.
+constexpr uint32_t kSaOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
 
 }  // namespace kivo

@@ -67,7 +67,7 @@ ARB* pi_get_prop_arb(const char* ap, const char* ver, const char* db, uint32_t o
   SDB sdb[kInitMaxSegs];
   INIT_DPROP_FDB(&fdb, kdb, sdb);
   prop_path(&fdb, ap, ver, db);
-  if (!FM_OPEN(&fdb, com.sys_scope, 0, 15, 15)) return nullptr;
+  if (!FM_OPEN(&fdb, com.sys_scope, kSaOpts, 15, 15)) return nullptr;
   memcpy(c + PRC_OWNER, &owner, 4);
   memcpy(c + PRC_ARB, &fdb.fdb_arb, sizeof fdb.fdb_arb);
   PROTO_FULL(pi_prop_cache, 0, c);

@@ -77,7 +77,7 @@ ARB* open_delem(PCB* p, const uint8_t* ap) {
   char a[4] = {}, v[3] = {};
   memcpy(a, ap, 3), memcpy(v, p->invoc.b + INVOC_VER, 2);
   INIT_DELEM_FDB(&d.fdb, d.kdb, d.sdb, a, v);
-  return FM_OPEN(&d.fdb, com.proc_scope, 0, 1, 15) ? d.fdb.fdb_arb : nullptr;
+  return FM_OPEN(&d.fdb, com.proc_scope, kSaOpts, 1, 15) ? d.fdb.fdb_arb : nullptr;
 }
 
 void close_quiet(ARB* a, const char* text) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fm/fm_record.h"
@@ -23,15 +24,16 @@ namespace {
 
 constexpr char kModule[] = "PISHR";
 
-// The KIVO_SAA_LOG file, opened at the first record made or grown.
+// The KIVO_SAA_LOG file, opened for writing at the first record made or
+// grown (again when the variable names another file).
 FILE* saa_log() {
   static FILE* log;
-  static bool tried;
-  if (!tried) {
-    tried = true;
-    if (const char* name = getenv("KIVO_SAA_LOG")) log = fopen(name, "w");
-  }
-  return log;
+  static std::string name;
+  const char* now = getenv("KIVO_SAA_LOG");
+  if (!now || name == now) return now ? log : nullptr;
+  if (log) fclose(log);
+  name = now;
+  return log = fopen(now, "w");
 }
 
 void log_saa(int tag, uint8_t kind, const SAA_REC* r, const PCB* owner) {
@@ -92,7 +94,12 @@ bool saa_write(uint8_t kind, SAA_REC* r) {
 
 bool saa_delete(uint8_t kind, SAA_REC* r) {
   ARB* a = pi_saa_arb[kind];
-  if (!a || !saa_read(kind, r->owner, r->ap, r->ver)) return false;
+  if (!a) return false;
+  alignas(8) uint8_t key[16] = {};
+  memcpy(key, r, sizeof key);
+  PROTO_FULL(a, 0, key);
+  a->arb_len = sizeof key;
+  if (!fm_read_fast(a, ARB_EQUAL | ARB_HOLD)) return false;
   a->arb_mod = 0;
   if (fm_del(a)) return true;
   sys_err(kModule, __LINE__, "fm_del() - failed");
@@ -204,7 +211,6 @@ bool pi_hand_over(const PCB* p, uint8_t kind) {
   PCB* inv = invoc_parent(p->invoc);
   if (!inv || p->invoc.b[INVOC_CHAIN_MODE] != 2 || inv->family_no == p->family_no) return false;
   PCB* owner = inv->pcb_saa_owner[kind];
-  (void)kind;
   return owner && owner->family_no == inv->family_no && inv->pcb_pool_owner;
 }
 
@@ -226,7 +232,10 @@ void copy_saas(PCB* p, uint8_t kind) {
     SAA_REC* to = own_copy(p, kind, from);
     if (!to) return;
     for (uint32_t n = from->count; n >= 1; --n)
-      if (from->e[n].cls & h.pass) copy_entry(to->e[n], from->e[n], h);
+      if (from->e[n].cls & h.pass) {
+        copy_entry(to->e[n], from->e[n], h);
+        to->pass |= to->e[n].cls;  // so that it passes them on in turn
+      }
   }
 }
 

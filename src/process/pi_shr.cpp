@@ -240,7 +240,7 @@ void reinit(placing& s, saa_entry& e, const AREA_DESC* ad) {
 void place_anchored(placing& s, const AREA_DESC* ad, const AREA_DESC* prev) {
   PCB* p = s.p;
   PCB* owner = p->pcb_saa_owner[ad->kind];
-  if (!prev || prev->kind != ad->kind || memcmp(prev->ap, ad->ap, 3) != 0 || prev->rel_off) {
+  if (!prev || prev->kind != ad->kind || memcmp(prev->ap, ad->ap, 3) != 0) {
     s.rec = pi_get_saa(p->pcb_em, ad->ap, owner, ad->kind);
     s.priv = p->invoc.b[INVOC_BG_RUN] || !saa_shared(p->invoc.b[INVOC_INVOC_TYPE], p->pcb_em->em_rcv_class, ad->kind);
   }
@@ -300,8 +300,8 @@ uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope) {
       s.last = a;
     } else if (ad->kind < kSaaKinds) {
       place_anchored(s, ad, prev);
+      prev = ad;  // the next anchored area of the same kind and application takes its record
     }
-    prev = ad;
   }
   init_pdf(p);
   memset(ss_session, ' ', sizeof ss_session);
