@@ -78,6 +78,7 @@ void pi_reset_caches() {
   for (one_rec* c : {&g_ddb, &g_ddbxap, &g_dprof, &g_dusr, &g_dap}) c->have = c->absent = false;
   g_sysparm_have = false;
   pi_reads = {};
+  pi_reset_lang();
 }
 
 const uint8_t* pi_get_dap(const char* ap, const char* ver) {

@@ -53,6 +53,10 @@ lang_cache g_user_lang, g_dbxap_lang, g_db_lang, g_sys_lang;
 
 }  // namespace
 
+void pi_reset_lang() {
+  for (lang_cache* c : {&g_user_lang, &g_dbxap_lang, &g_db_lang, &g_sys_lang}) c->read = false;
+}
+
 int fill_mhook(ARB* mhook) {
   FDB fdb;
   KDB kdb[kInitMaxKeys];

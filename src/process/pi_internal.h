@@ -37,6 +37,13 @@ uint8_t* pi_area(const PCB* p, uint32_t n, uint32_t min_len);
 
 bool is_blank(const void* p, size_t n);
 
+// A session named on the command line waits to be resumed (a name never
+// set is all zero bytes).
+bool session_pending();
+
+// Forgets the language properties read (pi_reset_caches).
+void pi_reset_lang();
+
 // Open options of the system-administration and design files read here:
 // wherever the path leads, no structure check.
 constexpr uint32_t kSaOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;

@@ -103,6 +103,12 @@ bool is_blank(const void* p, size_t n) {
   return true;
 }
 
+bool session_pending() {
+  for (char c : ss_session)
+    if (c != ' ' && c != 0) return true;
+  return false;
+}
+
 uint8_t* pi_area(const PCB* p, uint32_t n, uint32_t min_len) {
   if (!p || !p->pcb_areas || !p->pcb_em || n > p->pcb_em->em_area_cnt) return nullptr;
   const EM* em = p->pcb_em;
@@ -130,7 +136,7 @@ void init_pdf(PCB* p) {
     memcpy(a, em->em_area13, 2);
   if (uint8_t* a = pi_area(p, AREA_PCF_FLAG, 1)) a[0] = em->em_area3;
   const uint8_t type = v[INVOC_INVOC_TYPE];
-  if (!is_blank(ss_session, sizeof ss_session) || type == 0) return;
+  if (session_pending() || type == 0) return;
   uint8_t* sel = pi_area(p, AREA_DB_SEL, 38);
   if (sel && is_blank(sel + 30, 3) && !IS_BOB_AP(ap)) memcpy(sel + 30, com.cur_db, 3);
   uint8_t* dba = pi_area(p, AREA_DB, kDbAreaLen);

@@ -112,28 +112,28 @@ int pi_del_prop(ARB* a, const char* type, const char* key, size_t key_len, const
 int pi_move_prop(ARB* a, const char* type, const char* new_key, size_t key_len, const char* name, const char* old_key) {
   if (!a) return 0;
   if (key_len > kPropKeyLen) key_len = kPropKeyLen;
-  prop_rec r;
-  prop_key(r, type, old_key, key_len, name);
-  PROTO_FULL(a, 0, r.b);
-  a->arb_len = kPropRecLen;
-  a->arb_mod = 0;
-  if (!fm_start(a)) return 1;
+  // A rewritten record moves to its new key, so each round starts again at
+  // the old key and takes the first record still under it.
   for (;;) {
+    prop_rec r;
+    prop_key(r, type, old_key, key_len, name);
+    PROTO_FULL(a, 0, r.b);
+    a->arb_len = kPropRecLen;
+    a->arb_mod = 0;
+    if (!fm_start(a)) return 1;
     PROTO_FULL(a, 0, r.b);
     a->arb_len = kPropRecLen;
     a->arb_mod = ARB_HOLD;
-    if (!fm_rdnxt(a)) break;
-    if (memcmp(r.b + PROP_TYPE, type, 8) != 0 || memcmp(r.b + PROP_KEY, old_key, key_len) != 0) {
-      a->arb_mod = 0;
+    const bool more =
+        fm_rdnxt(a) && memcmp(r.b + PROP_TYPE, type, 8) == 0 && memcmp(r.b + PROP_KEY, old_key, key_len) == 0;
+    a->arb_mod = 0;
+    if (!more) {
       fm_release(a);
-      break;
+      return 1;
     }
     memcpy(r.b + PROP_KEY, new_key, key_len);
-    a->arb_mod = 0;
     if (!fm_rewrite(a)) return 0;
   }
-  a->arb_mod = 0;
-  return 1;
 }
 
 int pi_get_sa_prop(const char* type, const char* key, size_t key_len, const char* name, uint8_t* out, size_t out_len) {

@@ -278,8 +278,7 @@ uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope) {
   UNIQUE_POOL_NAM(sub, kSubPoolName);
   p->pcb_sub_pool = mm_create_pool(sub, sub_scope);
   if (!p->pcb_handle) p->pcb_handle = ih_put(HK_PCB, p);
-  const bool resuming = !is_blank(ss_session, sizeof ss_session);
-  if (resuming) pi_resume(p);
+  if (session_pending()) pi_resume(p);
   PCB* inv = invoc_parent(p->invoc);
   if (p->invoc.b[INVOC_BG_RUN] && inv) qp_copy_pend(inv, p, scope);
   EM* em = p->pcb_em;

@@ -15,19 +15,6 @@ class SaaSharing : public PiFixture {};
 class SharedAreas : public PiFixture {};
 class StoreRestore : public PiFixture {};
 
-constexpr uint32_t kBlankConst = kComConstBase + uint32_t(offsetof(com_area, blanks));
-
-// The compiled field of kind-0 area `no` with `occurs` occurrences of constant `cnst`.
-void init_field(EM* em, uint32_t no, uint32_t cnst, uint16_t occurs = 1, const char* ap = "TST") {
-  uint8_t f[CFLD_LEN] = {};
-  memcpy(f + CFLD_AP, ap, 3);
-  st_le32(f, CFLD_ELEM, no);
-  st_le16(f, CFLD_OCCURS, occurs);
-  st_le32(f, CFLD_INIT, cnst);
-  ASSERT_NE(em_append(em, EM_FL, f, CFLD_LEN), 0u);
-}
-void blank_field(EM* em, uint32_t no, const char* ap = "TST") { init_field(em, no, kBlankConst, 1, ap); }
-
 // One 8-byte area of each kind 0-12, number 1, of application TST.
 std::vector<area_row> one_of_each(uint8_t cls = 0) {
   std::vector<area_row> r;

@@ -10,6 +10,7 @@
 #include "../fm/fm_native_util.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
+#include "compiler/inst.h"
 #include "compiler/seams.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
@@ -29,6 +30,19 @@ struct area_row {
 // Areas 1-16 are the system areas: a module made here keeps them as 1-byte
 // private areas unless given, so the test's own areas start at 17.
 constexpr uint32_t kFirstArea = 17;
+
+constexpr uint32_t kBlankConst = kComConstBase + uint32_t(offsetof(com_area, blanks));
+
+// The compiled field of kind-0 area `no` with `occurs` occurrences of constant `cnst`.
+inline void init_field(EM* em, uint32_t no, uint32_t cnst, uint16_t occurs = 1, const char* ap = "TST") {
+  uint8_t f[CFLD_LEN] = {};
+  memcpy(f + CFLD_AP, ap, 3);
+  st_le32(f, CFLD_ELEM, no);
+  st_le16(f, CFLD_OCCURS, occurs);
+  st_le32(f, CFLD_INIT, cnst);
+  EXPECT_NE(em_append(em, EM_FL, f, CFLD_LEN), 0u);
+}
+inline void blank_field(EM* em, uint32_t no, const char* ap = "TST") { init_field(em, no, kBlankConst, 1, ap); }
 
 class PiFixture : public NativeFm {
  protected:
