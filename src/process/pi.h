@@ -186,6 +186,10 @@ void init_area(uint8_t* dst, PCB* p, const AREA_DESC* ad);
 // The compiled file record of a file area; null after a system error.
 uint8_t* get_cfi(EM* em, const AREA_DESC* ad);
 void init_pdf(PCB* p);
+// Copies the file of file block `fb` (a file of module `em`) from the
+// temporary level `scope` into the level it is shared with, unless it is
+// there already; a source never created copies nothing.
+void copy_fi(PCB* owner, EM* em, pi_file_blk* fb, uint32_t scope);
 // Builds the PCF selection blocks from the invocation; 0 when a constraint
 // does not belong to the process's PCF (200750 to the invoker, end code 2).
 int bld_pcf_scb(PCB* p);

@@ -221,6 +221,11 @@ void new_file_blk(placing& s, pi_file_blk* fb, const AREA_DESC* ad, const saa_en
   const auto* from = reinterpret_cast<const pi_file_blk*>(e.borrowed);
   uint32_t own = from ? from->own_scope : fb->own_scope;
   fb->own_scope = own > fb->shr_scope ? own : fb->shr_scope;
+  // A background owner takes its own copy of the file its invoker shares.
+  PCB* owner_inv = invoc_parent(owner->invoc);
+  if (owner->invoc.b[INVOC_BG_RUN] && owner_inv && owner_inv->pcb_pool &&
+      saa_shared(owner->invoc.b[INVOC_INVOC_TYPE], s.p->pcb_em->em_rcv_class, k))
+    copy_fi(owner, s.p->pcb_em, fb, owner_inv->pcb_pool->level);
 }
 
 // A private or fresh entry's bytes: the invoker's when it hands them down,
