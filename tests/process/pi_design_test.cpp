@@ -10,39 +10,12 @@
 namespace kivo::test {
 namespace {
 
-using fdb_init = std::function<void(FDB*, KDB*, SDB*)>;
-
 class DefaultRecords : public PiFixture {};
 class Hooks : public PiFixture {};
 class Properties : public PiFixture {};
 class ProcessSecurity : public PiFixture {};
 class RangeBlocks : public PiFixture {};
 
-// Writes `rec` to the file (created when missing); 1 done.
-int write_rec(const fdb_init& init, std::vector<uint8_t> rec, uint8_t fs = FS_DISK) {
-  FDB f;
-  KDB k[kInitMaxKeys];
-  SDB s[kInitMaxSegs];
-  init(&f, k, s);
-  f.fdb_fs_type = fs;
-  if (!FM_OPEN(&f, com.sys_scope, kAnyFile, 15, 15)) {
-    init(&f, k, s);
-    f.fdb_fs_type = fs;
-    if (!FM_CREATE(&f, com.sys_scope, 10, kAnyFile | LFB_OPEN_NEW, 15, 15)) return 0;
-  }
-  ARB* a = f.fdb_arb;
-  PROTO_FULL(a, 0, rec.data());
-  a->arb_len = a->arb_var_len = uint16_t(rec.size()), a->arb_mod = 0;
-  const int ok = fm_write(a);
-  if (fs == FS_DISK) FM_CLOSE(a, 0);
-  return ok;
-}
-// A blank record of `len` bytes with `parts` at their offsets.
-std::vector<uint8_t> rec(size_t len, std::initializer_list<std::pair<size_t, std::string>> parts) {
-  std::vector<uint8_t> r(len, ' ');
-  for (auto& [at, text] : parts) memcpy(r.data() + at, text.data(), text.size());
-  return r;
-}
 std::string s30(const char* t) { return (std::string(t) + std::string(30, ' ')).substr(0, 30); }
 // A profile record whose bitmap starts with `bits`.
 std::vector<uint8_t> profile(const char* name, const char* db, std::initializer_list<uint8_t> bits) {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "compiler/inst.h"
+#include "fm/record_cache.h"
 #include "pi_test_util.h"
 
 namespace kivo::test {
@@ -121,6 +122,32 @@ TEST_F(SharedAreas, InitialValuesFromFieldConstants) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(p->pcb_areas[kFirstArea]), 6), "ABABAB");
   EXPECT_EQ(std::string(reinterpret_cast<char*>(p->pcb_areas[kFirstArea + 1]), 300), std::string(300, ' '));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(p->pcb_areas[kFirstArea + 2]), 5), std::string(5, '\0'));
+}
+
+// Init 1: the file's initial record, taken from the record cache at the
+// first use of each compiled file and copied from there ever after.
+TEST_F(SharedAreas, InitialRecordCachedOncePerFile) {
+  auto init = [](FDB* f, KDB* k, SDB* s) { INIT_DINIT_FDB(f, k, s, "TST", "00"); };
+  std::string r = std::string("CUST    ") + char(CACHE_INITIAL) + "0000" + "iiiiiiiiiiii";
+  st_be32(reinterpret_cast<uint8_t*>(r.data()), 9, 1);
+  ASSERT_TRUE(write_rec(init, std::vector<uint8_t>(r.begin(), r.end())));
+  EM* em = module({{1, "TST", 1, 12, 2, 1}, {1, "TST", 2, 12, 2, 1}});
+  test_file cust("CUST", 0, 12);
+  memcpy(cust.fdb.path.fdb_ver, "00", 2);
+  for (uint32_t no : {1, 2}) {
+    uint8_t cfi[CFI_LEN] = {};
+    st_le32(cfi, CFI_FILE_NO, 1000000 + no);
+    ASSERT_NE(em_cfi_add(em, cust.fdb, cfi), 0);
+  }
+  for (int run = 0; run < 2; ++run) {
+    PCB* p = pcb(em, nullptr, 2);
+    place(p);
+    for (uint32_t a : {kFirstArea, kFirstArea + 1})
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(p->pcb_areas[a]), 12), "iiiiiiiiiiii");
+    const uint8_t* ref = em->em_cfi_native[0].dflt_rec;
+    ASSERT_TRUE(ref && ref == em->em_cfi_native[1].dflt_rec);
+    EXPECT_EQ(ld_le16(ref - kCacheHdrSize, CACHE_USES), 2) << "run " << run;  // one use per compiled file
+  }
 }
 
 // The output defaults of a DETACHED 0AD process, row by row, from the

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -44,6 +45,33 @@ inline void init_field(EM* em, uint32_t no, uint32_t cnst, uint16_t occurs = 1, 
 }
 inline void blank_field(EM* em, uint32_t no, const char* ap = "TST") { init_field(em, no, kBlankConst, 1, ap); }
 
+using fdb_init = std::function<void(FDB*, KDB*, SDB*)>;
+
+// Writes `rec` to the file (created when missing); 1 done.
+inline int write_rec(const fdb_init& init, std::vector<uint8_t> rec, uint8_t fs = FS_DISK) {
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB s[kInitMaxSegs];
+  init(&f, k, s);
+  f.fdb_fs_type = fs;
+  if (!FM_OPEN(&f, com.sys_scope, kAnyFile, 15, 15)) {
+    init(&f, k, s);
+    f.fdb_fs_type = fs;
+    if (!FM_CREATE(&f, com.sys_scope, 10, kAnyFile | LFB_OPEN_NEW, 15, 15)) return 0;
+  }
+  ARB* a = f.fdb_arb;
+  PROTO_FULL(a, 0, rec.data());
+  a->arb_len = a->arb_var_len = uint16_t(rec.size()), a->arb_mod = 0;
+  const int ok = fm_write(a);
+  if (fs == FS_DISK) FM_CLOSE(a, 0);
+  return ok;
+}
+// A blank record of `len` bytes with `parts` at their offsets.
+inline std::vector<uint8_t> rec(size_t len, std::initializer_list<std::pair<size_t, std::string>> parts) {
+  std::vector<uint8_t> r(len, ' ');
+  for (auto& [at, text] : parts) memcpy(r.data() + at, text.data(), text.size());
+  return r;
+}
 class PiFixture : public NativeFm {
  protected:
   void SetUp() override {
