@@ -90,7 +90,7 @@ int use_hook(PCB* work, const uint8_t* h, char* db) {
   return 1;
 }
 
-int hook_proc(PCB* work, uint8_t kind, const char* db) {
+int hook_proc(PCB* work, uint8_t kind, char* db) {
   if (kind != 3 || !mhook_arb) return 0;
   char d[3] = {' ', ' ', ' '};
   if (db) memcpy(d, db, 3);
@@ -104,7 +104,7 @@ int hook_proc(PCB* work, uint8_t kind, const char* db) {
     PROTO_FULL(mhook_arb, 0, key);
     mhook_arb->arb_len = kHookRecLen;
     mhook_arb->arb_mod = ARB_EQUAL;
-    if (fm_read(mhook_arb)) return use_hook(work, key, db ? const_cast<char*>(db) : nullptr);
+    if (fm_read(mhook_arb)) return use_hook(work, key, db);
   }
   return 0;
 }

@@ -40,8 +40,9 @@ enum : size_t { WK_AP = 4, WK_VER = 7, WK_TYPE = 9, WK_NAME = 10 };
 
 // ---- hooks and language ----
 int fill_mhook(ARB* mhook);
-// `work` is the executive's work record (a PCB); `db` 3 characters or null.
-int hook_proc(PCB* work, uint8_t kind, const char* db);
+// `work` is the executive's work record (a PCB); `db` 3 characters or null,
+// replaced by a hook's target database when it names one.
+int hook_proc(PCB* work, uint8_t kind, char* db);
 int use_hook(PCB* work, const uint8_t* hook, char* db);
 void dflt_lang(PCB* work, PCB* invoker, const char* db);
 
@@ -76,6 +77,8 @@ void bld_rng(PCB* p);
 // Whether class `c` is allowed by the PROFILE record `prof`: bit c mod 8 of
 // byte 64 + c div 8; a class outside the record is refused.
 bool secr_bit(const uint8_t* prof, int32_t c);
+// pcb_profile := a copy of `prof` in pcb_pool (null: none), the old one freed.
+void pcb_set_profile(PCB* p, const uint8_t* prof);
 int chk_exec_secr(PCB* p, PCB* invoker);
 int pi_chk_secr(int32_t c, PCB* p);
 int pi_chk_acc_secr(PCB* p, const uint8_t* base, int32_t offset);

@@ -163,19 +163,11 @@ void pi_get_ver(PCB* p, const char* ap, char* out) {
 
 void pi_keep_profile(PCB* p) {
   const uint8_t* u = com.user_rec;
-  if (!u) {
-    p->pcb_profile = nullptr;
-    return;
-  }
+  if (!u) return pcb_set_profile(p, nullptr);
   if (p->pcb_profile && memcmp(p->pcb_profile, u + USER_PROFILE, 30) == 0) return;
   const uint8_t* dba = pi_area(p, AREA_DB, kDbAreaLen);
-  const uint8_t* prof = pi_get_dprof(reinterpret_cast<const char*>(u + USER_PROFILE),
-                                     dba ? reinterpret_cast<const char*>(dba + DBA_ID) : "   ");
-  p->pcb_profile = nullptr;
-  if (!prof) return;
-  // A copy: the cache's buffer changes at the next profile read.
-  if ((p->pcb_profile = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, kProfRecLen))))
-    memcpy(p->pcb_profile, prof, kProfRecLen);
+  pcb_set_profile(p, pi_get_dprof(reinterpret_cast<const char*>(u + USER_PROFILE),
+                                  dba ? reinterpret_cast<const char*>(dba + DBA_ID) : "   "));
 }
 
 }  // namespace kivo

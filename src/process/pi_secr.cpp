@@ -25,6 +25,14 @@ bool secr_bit(const uint8_t* prof, int32_t c) {
   return prof[PROF_BITMAP + c / 8] >> (c % 8) & 1;
 }
 
+void pcb_set_profile(PCB* p, const uint8_t* prof) {
+  if (p->pcb_profile) mm_free(p->pcb_profile);
+  p->pcb_profile = nullptr;
+  // A copy: reading another profile must not change this process's.
+  if (prof && p->pcb_pool && (p->pcb_profile = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, kProfRecLen))))
+    memcpy(p->pcb_profile, prof, kProfRecLen);
+}
+
 int chk_exec_secr(PCB* p, PCB* inv) {
   char db[3] = {' ', ' ', ' '};
   if (inv) {
@@ -35,12 +43,8 @@ int chk_exec_secr(PCB* p, PCB* inv) {
   }
   const uint8_t* u = com.user_rec;
   const uint8_t* prof = u ? pi_get_dprof(reinterpret_cast<const char*>(u + USER_PROFILE), db) : nullptr;
-  if (p->pcb_profile) mm_free(p->pcb_profile);
-  p->pcb_profile = nullptr;
+  pcb_set_profile(p, prof);
   if (!prof) return 1;
-  // A copy: reading another profile must not change this process's.
-  if (p->pcb_pool && (p->pcb_profile = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, kProfRecLen))))
-    memcpy(p->pcb_profile, prof, kProfRecLen);
   if (!is_blank(db, 3)) {
     const uint8_t* x = pi_get_ddbxap(db, reinterpret_cast<const char*>(p->invoc.b + INVOC_AP_ID));
     if (!x) return 0;
