@@ -208,6 +208,32 @@ TEST_F(SharedAreas, SystemAreasFromTheDesignRecords) {
   com.user_rec = nullptr;
 }
 
+// An application's version: "00" for a system one, else a choice left in
+// area 7, else the process's own, else (for a system process) its invoker's.
+TEST_F(SharedAreas, VersionOfAnApplicationForTheProcess) {
+  EM* em = module({}, 0, {{0, "TST", 7, 71, 2, 2}});
+  blank_field(em, 7);
+  PCB* top = pcb(em, nullptr, 2);
+  memcpy(top->invoc.b + INVOC_VER, "05", 2);
+  place(top);
+  PCB* sys = pcb(em, top, 0, 0, 1, "0AD");
+  place(sys);
+  PCB* alone = pcb(em, nullptr, 2, 0, 2, "0AD");
+  memcpy(alone->invoc.b + INVOC_VER, "03", 2);
+  place(alone);
+  // clang-format off
+  struct row { PCB* p; const char* ap; const char* area7; const char* want; } rows[] = {
+      {top, "0LA", "  ", "00"}, {top, "APP", "  ", "05"}, {top, "APP", "07", "07"},
+      {sys, "APP", "  ", "05"}, {alone, "APP", "  ", "03"}};
+  // clang-format on
+  for (const row& r : rows) {
+    memcpy(top->pcb_areas[7] + 69, r.area7, 2);
+    char ver[2];
+    pi_get_ver(r.p, r.ap, ver);
+    EXPECT_EQ(std::string(ver, 2), r.want) << r.ap << r.area7;
+  }
+}
+
 // Constraint and range blocks; a constraint of another file, a segment
 // outside the record or a value past the buffer is refused (end code 2).
 TEST_F(SharedAreas, SelectionBlocksTakeOnlyConstraintsOfTheirRecord) {
