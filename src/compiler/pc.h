@@ -51,6 +51,16 @@ struct PC_OPND {
   uint32_t w[3];  // the slot words as stored
 };
 
+constexpr int kPcSaved = 64;  // saved copies one module keeps
+// The private area of a STORE's saved copy, found again by the RESTORE of
+// any event point: a field (kind 1) or a record (kind 3) of an application.
+struct pc_saved {
+  char ap[3];
+  char name[22];
+  uint8_t kind;
+  uint32_t area;
+};
+
 // The compile block. Trivially copyable; a zeroed one is valid before
 // pc_prep. Sizes are native (the stored forms are the sub-files).
 struct PC_CTX {
@@ -69,6 +79,9 @@ struct PC_CTX {
   PC_OPND opnd1;       // the last operand 1 compiled: constants take its type
   uint8_t prepared;    // pc_prep succeeded and pc_cmpl_finish has not run
   pc_design_aps design[kPcDesignAps];
+  uint32_t cv_cnt;  // CV records written
+  uint32_t saved_cnt;
+  pc_saved saved[kPcSaved];
 };
 
 // ---- the context ----
@@ -96,6 +109,10 @@ uint32_t pc_area(PC_CTX* ctx, uint8_t kind, const char* ap, uint32_t number, uin
 // of the module's application, numbered 1, 2 ... among the private areas,
 // since the fields of one file share its number. 0 on failure.
 uint32_t pc_private_area(PC_CTX* ctx, uint32_t size);
+// The saved copy of field or record `name` (22, blank-padded) of `ap` for
+// STORE and RESTORE kind `kind`: the one made before in this module, or a
+// new private area of `size` bytes. 0 on failure.
+uint32_t pc_saved_area(PC_CTX* ctx, const char* ap, const char* name, uint8_t kind, uint32_t size);
 
 // ---- design records ----
 
@@ -131,6 +148,9 @@ constexpr uint8_t kPcAccStmt = 0, kPcAccRead = 1, kPcAccUpdate = 15;
 // only is raised to opened). 1 on success.
 int pc_fi(const uint8_t* cap, const char* name, uint8_t* out, PC_CTX* ctx, uint8_t use = PC_FI_FIELDS,
           uint8_t access = kPcAccRead);
+
+// ELEMENT number `seq` (1, 2 ...) of file `file` (8) of `ap`. 1 found.
+int pc_file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem);
 
 // The FL record of field `elem` of `ap` (made, with its initial and null
 // value constants, at `area` and `offset` unless it exists); its number, 0

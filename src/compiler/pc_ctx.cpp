@@ -233,6 +233,19 @@ uint32_t pc_private_area(PC_CTX* ctx, uint32_t size) {
   return pc_area(ctx, 0, ctx->ap, ++ctx->priv_cnt, size, 2, 0, 0);
 }
 
+uint32_t pc_saved_area(PC_CTX* ctx, const char* ap, const char* name, uint8_t kind, uint32_t size) {
+  for (uint32_t i = 0; i < ctx->saved_cnt; ++i) {
+    const pc_saved& s = ctx->saved[i];
+    if (s.kind == kind && !memcmp(s.ap, ap, 3) && !memcmp(s.name, name, sizeof s.name)) return s.area;
+  }
+  if (ctx->saved_cnt == kPcSaved) return pc_err(ctx, "more than %d saved copies in one process", kPcSaved);
+  const uint32_t area = pc_private_area(ctx, size);
+  if (!area) return 0;
+  pc_saved& s = ctx->saved[ctx->saved_cnt++];
+  memcpy(s.ap, ap, 3), memcpy(s.name, name, sizeof s.name), s.kind = kind, s.area = area;
+  return area;
+}
+
 int pc_prep(PC_CTX* ctx) {
   EM* em = ctx->em;
   if (!em || ctx->prepared) return pc_err(ctx, "pc_prep() without a module or prepared twice");
@@ -266,7 +279,7 @@ int pc_cmpl_finish(PC_CTX* ctx) {
   if (!build_area_tbl(em)) return pc_err(ctx, "area table not built");
   em->em_blk = by_number(em, em->em_inst_arb, em->em_inst_cnt);
   em->em_cn = by_number(em, em->em_cnst_arb, em->em_cnst_cnt);
-  em->em_cv = by_number(em, em->em_cnv_arb, 0);
+  em->em_cv = by_number(em, em->em_cnv_arb, ctx->cv_cnt);
   if (!em->em_blk || !em->em_cn || !em->em_cv) return pc_err(ctx, "run-time tables not built");
   return 1;
 }
