@@ -1,0 +1,225 @@
+// The client services over loopback TCP: the test plays the graphical
+// client, loading its answers before the server's call and reading what the
+// server sent after it. Objects and methods, files both ways, URLs.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "foundation/bytes.h"
+#include "foundation/com.h"
+#include "net/tmnet_cli.h"
+#include "net/tmnet_svc.h"
+#include "net_test_util.h"
+
+using namespace kivo;
+using namespace kivo::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+class NetServices : public NetFixture {
+ protected:
+  void SetUp() override {
+    NetFixture::SetUp();
+    tmnet_init();
+    acceptor a;
+    far_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in in{AF_INET, htons(uint16_t(std::stoi(a.port))), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(connect(far_, reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
+    com.rmt_sock = uint16_t(accept(a.fd, nullptr, nullptr));
+    com_feature_mask = TMNET_FEAT_SEND_FILE | TMNET_FEAT_RECV_FILE;
+  }
+  void TearDown() override {
+    close(com.rmt_sock), close(far_);
+    com.rmt_sock = 0, com_feature_mask = 0;
+    fs::remove_all(dir_);
+    NetFixture::TearDown();
+  }
+  void put(const bytes& b) { ASSERT_EQ(write(far_, b.data(), b.size()), ssize_t(b.size())); }
+  bytes sent() {  // what the server wrote, once it is quiet
+    bytes got;
+    uint8_t b[8192];
+    pollfd p{far_, POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, 100) == 1 && (n = read(far_, b, sizeof b)) > 0;) got.insert(got.end(), b, b + n);
+    return got;
+  }
+  std::string file(const char* name, const std::string& content) {
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / name, std::ios::binary) << content;
+    return dir_ / name;
+  }
+  size_t files() { return size_t(std::distance(fs::directory_iterator(dir_), {})); }
+  int far_ = -1;
+  fs::path dir_ = fs::temp_directory_path() / ("net_svc_" + std::to_string(getpid()));
+};
+class NetObjects : public NetServices {};
+class NetFileTransfer : public NetServices {};
+class NetUrl : public NetServices {};
+
+const tmnet_obj_arg kArgs[] = {{kElemAlpContig, 3, "abc"}, {2, 4, "\1\2\3\4"}};
+
+TEST_F(NetObjects, CreateObjectSendsGoldenBytesAndTakesTheReply) {
+  put(cat(be32(7), be32(0x01020304)));
+  const tmnet_obj_req req{"Excel", 5, 2, kArgs, nullptr, 0, 0};
+  uint32_t handle = 0;
+  EXPECT_EQ(tmnet_srv_create_object(&req, &handle), 0x01020304u);
+  EXPECT_EQ(handle, 7u);
+  EXPECT_EQ(sent(), cat(cat(cat(header(64, 4), {0, 5, 2, 0}), text("Excel")),
+                        cat(cat(cat(be32(11), be32(3)), text("abc")), cat(be32(0), be32(0)))));
+}
+
+TEST_F(NetObjects, MethodsSendGoldenBytesAndKeepTheStatusAsReceived) {
+  put(cat(cat({1, 2, 3, 4}, cat(be32(11), be32(2))), text("ok")));
+  uint8_t area[4] = {};
+  const tmnet_obj_req req{"Run", 3, 1, kArgs + 1, area, sizeof area, 9};
+  uint32_t want;
+  memcpy(&want, "\1\2\3\4", 4);
+  EXPECT_EQ(tmnet_srv_invoke_method(&req), want);
+  EXPECT_EQ(memcmp(area, "ok\0\0", 4), 0);
+  EXPECT_EQ(sent(), cat(cat(header(65, 4), {0, 3, 1, 9}), cat(text("Run"), cat(be32(0), be32(0)))));
+  tmnet_srv_destroy_object(9);
+  EXPECT_EQ(sent(), cat(header(66, 4), {0, 0, 0, 9}));
+}
+
+TEST_F(NetObjects, OnlyVoidAndABlankSkipsTheAnswer) {
+  const char* cases[] = {"void x", "voidx", "void", "Void x"};
+  for (const char* m : cases) {
+    put(cat(cat(be32(5), be32(0)), be32(0)));  // status 5, an empty result
+    const tmnet_obj_req req{m, strlen(m), 0, nullptr, nullptr, 0, 1};
+    const bool skips = m == cases[0];
+    EXPECT_EQ(tmnet_srv_invoke_method(&req), skips ? 0u : htonl(5)) << m;
+    uint8_t left[12];
+    EXPECT_EQ(recv(com.rmt_sock, left, sizeof left, MSG_DONTWAIT), skips ? 12 : -1) << m;
+    sent();
+  }
+}
+
+TEST_F(NetObjects, ALongResultIsCutToTheAreaAndTheNextExchangeStaysInStep) {
+  put(cat(cat(be32(0), cat(be32(11), be32(10))), text("0123456789")));
+  put(cat(be32(3), be32(42)));  // the event that follows
+  uint8_t area[5] = {};
+  const tmnet_obj_req req{"Get", 3, 0, nullptr, area, 4, 1};
+  tmnet_srv_invoke_method(&req);
+  EXPECT_EQ(memcmp(area, "0123\0", 5), 0);
+  uint32_t handle = 0;
+  EXPECT_EQ(tmnet_srv_wait_for_event(&handle), 42u);
+  EXPECT_EQ(handle, 3u);
+}
+
+// The client's side of a SEND_FILE: acknowledgement, name, final answer.
+bytes send_answers(const std::string& name, uint8_t final_ack = 1) {
+  return cat(cat({0, 1}, cat(be32(uint32_t(name.size())), text(name))), {0, final_ack});
+}
+
+TEST_F(NetFileTransfer, SendFileGoesInChunksOf2048EndedByZero) {
+  const struct {
+    size_t size;
+    std::vector<uint32_t> chunks;
+  } cases[] = {{0, {0}}, {2048, {2048, 0}}, {5000, {2048, 2048, 904, 0}}};
+  for (const auto& c : cases) {
+    const std::string content(c.size, 'x');
+    const std::string src = file("src", content);
+    put(send_answers("C:\\got"));
+    char name[8] = "dst";
+    EXPECT_EQ(tmnet_srv_send_file(src.c_str(), name, sizeof name), 1);
+    bytes want = cat(cat(header(71, 0), be32(uint32_t(c.size))), cat(be32(3), text("dst")));
+    for (uint32_t n : c.chunks) want = cat(cat(want, be32(n)), bytes(n, 'x'));
+    EXPECT_EQ(sent(), want) << c.size;
+    EXPECT_EQ(std::string(name, 8), "C:\\got  ") << c.size;
+  }
+}
+
+TEST_F(NetFileTransfer, ReturnedNamesAreCutOrPadded) {
+  const std::string src = file("src", "abc");
+  const struct {
+    bytes answers;
+    int result;
+    const char* name;
+  } cases[] = {
+      {send_answers("LONGER NAME"), 1, "LONGE"},
+      {send_answers("ab"), 1, "ab   "},
+      {send_answers("ab", 0), 0, "ab   "},
+      {{0, 0}, 0, "dst  "},
+  };
+  for (const auto& c : cases) {
+    put(c.answers);
+    char name[5] = {'d', 's', 't', ' ', ' '};
+    EXPECT_EQ(tmnet_srv_send_file(src.c_str(), name, sizeof name), c.result);
+    EXPECT_EQ(std::string(name, 5), c.name);
+    sent();
+  }
+}
+
+TEST_F(NetFileTransfer, ANameOver2048BytesBreaksTheExchange) {
+  const std::string src = file("src", "abc");
+  put(cat({0, 1}, be32(2049)));
+  char name[5] = "dst";
+  EXPECT_EQ(tmnet_srv_send_file(src.c_str(), name, sizeof name), 0);
+  EXPECT_EQ(exits(), std::vector<int>{kTmnetLostExit});
+}
+
+TEST_F(NetFileTransfer, ReceivedFileReplacesTheTargetOnlyWhenComplete) {
+  const bytes good = cat(cat({0, 1}, be32(3)), cat(be32(3), text("new")));
+  const struct {
+    bytes answers;
+    int result;
+    const char* after;
+    std::vector<int> exits;
+  } cases[] = {
+      {cat(cat(good, be32(0)), cat(cat(be32(1), text("n")), {0, 1})), 1, "new", {}},
+      {cat(cat(good, be32(0)), cat(cat(be32(1), text("n")), {0, 0})), 0, "old", {}},
+      {{0, 0}, 0, "old", {}},
+      {cat(cat({0, 1}, be32(4096)), be32(4096)), 0, "old", {kTmnetLostExit}},
+      {cat(good, be32(2)), 0, "old", {kTmnetLostExit}},  // the client drops
+  };
+  for (const auto& c : cases) {
+    exits().clear();
+    const std::string target = file("target", "old");
+    put(c.answers);
+    if (&c == std::end(cases) - 1) shutdown(far_, SHUT_WR);
+    char name[6] = "a.txt";
+    EXPECT_EQ(tmnet_srv_recv_file(name, target.c_str(), 5), c.result);
+    EXPECT_EQ(sent(), cat(cat(header(73, 0), be32(5)), text("a.txt")));
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.after);
+    EXPECT_EQ(files(), 1u) << "no temporary file left";
+    EXPECT_EQ(exits(), c.exits);
+    sent();
+  }
+}
+
+TEST_F(NetFileTransfer, AFileOver2GiBIsRefusedBeforeAnyByte) {
+  const std::string src = file("src", "");
+  ASSERT_EQ(truncate(src.c_str(), off_t(1) << 31), 0);  // sparse
+  char name[4] = "abc";
+  EXPECT_EQ(tmnet_srv_send_file(src.c_str(), name, sizeof name), 0);
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(NetFileTransfer, WithoutTheFeatureBitNoByteGoesOnTheWire) {
+  const std::string src = file("src", "abc");
+  com_feature_mask = 0;
+  char name[4] = "abc";
+  EXPECT_EQ(tmnet_srv_send_file(src.c_str(), name, sizeof name), 0);
+  EXPECT_EQ(tmnet_srv_recv_file(name, (dir_ / "t").c_str(), sizeof name), 0);
+  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(files(), 1u);
+}
+
+TEST_F(NetUrl, LoadUrlGoldenBytesAndTheCharacterClientPassesOver) {
+  EXPECT_EQ(tmnet_srv_load_url("http://x", 8), 1);
+  const bytes wire = sent();
+  EXPECT_EQ(wire, cat(cat(header(26, 0), {0, 8}), text("http://x")));
+  put(cat(wire, header(25, 0)));  // the client goes on to a PING
+  tmnet_role = TMNET_ROLE_CLIENT;
+  EXPECT_EQ(tmnet_cli_command(), 1);
+  EXPECT_EQ(tmnet_cli_command(), 1);
+  EXPECT_EQ(sent(), bytes({0, 0}));
+}
+
+}  // namespace
