@@ -10,6 +10,7 @@
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "net/tmnet_cli.h"
+#include "net/tmnet_keys.h"
 #include "net/tmnet_svc.h"
 #include "net_test_util.h"
 
@@ -220,6 +221,95 @@ TEST_F(NetUrl, LoadUrlGoldenBytesAndTheCharacterClientPassesOver) {
   EXPECT_EQ(tmnet_cli_command(), 1);
   EXPECT_EQ(tmnet_cli_command(), 1);
   EXPECT_EQ(sent(), bytes({0, 0}));
+}
+
+// The server's KEYMAP file played by a recorder.
+struct keymap_record {
+  int opened = 0, closed = 0;
+  uint32_t store_result = 1;
+  std::vector<uint16_t> codes, keys;
+  bool stored = false;
+} g_km;
+ARB* const kFile = reinterpret_cast<ARB*>(&g_km);
+
+class NetRemoteKeys : public NetServices {
+ protected:
+  void SetUp() override {
+    NetServices::SetUp();
+    g_km = keymap_record{};
+    memcpy(com.keymap_id, "xterm     abc", 13);
+    tmnet_keymap_file = {[] { return ++g_km.opened, kFile; },
+                         [](ARB*, const char*, const char*, const uint16_t* c, const uint16_t* k, size_t n) {
+                           g_km.stored = true;
+                           g_km.codes.assign(c, c + n), g_km.keys.assign(k, k + n * kKeystrokeCells);
+                           return g_km.store_result;
+                         },
+                         [](ARB*) { ++g_km.closed; }};
+  }
+  void TearDown() override {
+    tmnet_keymap_file = {};
+    NetServices::TearDown();
+  }
+  // The client's half, sent ahead of the server's run.
+  void client_sends(const std::vector<uint16_t>& codes, const std::vector<uint16_t>& keys) {
+    const uint16_t near = com.rmt_sock;
+    com.rmt_sock = uint16_t(far_);
+    tmnet_cli_keys_send(codes.data(), keys.data(), codes.size());
+    com.rmt_sock = near;
+  }
+};
+
+TEST_F(NetRemoteKeys, TheClientsTableIsStoredWhole) {
+  for (size_t count : {size_t(0), size_t(20), kMaxRemoteKeys}) {
+    g_km = keymap_record{};
+    std::vector<uint16_t> codes(count), keys(count * kKeystrokeCells, 65535);
+    for (size_t i = 0; i < count; ++i) codes[i] = uint16_t(257 + i), keys[i * kKeystrokeCells] = uint16_t(i);
+    client_sends(codes, keys);
+    EXPECT_EQ(tmnet_srv_kivokeys(), TMNET_KEYS_STORED);
+    EXPECT_EQ(sent(), cat(cat(header(24, 0), {2, 1}), text("xterm     ABC")));
+    EXPECT_EQ(g_km.codes, codes);
+    EXPECT_EQ(g_km.keys, keys);
+    EXPECT_EQ(exits(), std::vector<int>{TMNET_KEYS_STORED});
+    exits().clear();
+  }
+}
+
+TEST_F(NetRemoteKeys, AnAbortADropOrABadTableLeavesTheKeymaps) {
+  const bytes ok = cat({2, 1}, {0, 2, 1, 1, 1, 2});  // two keys: codes 257, 258
+  const struct {
+    bytes client;
+    bool drop;
+    std::vector<int> exits;
+  } cases[] = {
+      {{2, 0}, false, {TMNET_KEYS_ABORTED}},
+      {cat({2, 1}, {0x03, 0xE8}), false, {TMNET_KEYS_FAILED}},                          // 1000 keys
+      {cat(ok, be32(2 * 51 + 2)), false, {TMNET_KEYS_FAILED}},                          // over the worst case
+      {cat(ok, cat(be32(4), {0x80 + 49, 0, 0xFF, 0xFF})), false, {TMNET_KEYS_FAILED}},  // 49 of 50 cells
+      {cat(ok, cat(be32(4), {0x80 + 51, 0, 0xFF, 0xFF})), false, {TMNET_KEYS_FAILED}},  // 51 cells
+      {ok, true, {kTmnetLostExit, TMNET_KEYS_FAILED}},
+  };
+  for (const auto& c : cases) {
+    g_km = keymap_record{};
+    exits().clear();
+    put(c.client);
+    if (c.drop) shutdown(far_, SHUT_WR);
+    EXPECT_EQ(tmnet_srv_kivokeys(), c.exits.back());
+    EXPECT_EQ(exits(), c.exits);
+    EXPECT_FALSE(g_km.stored);
+    EXPECT_EQ(g_km.closed, 1);
+    sent();
+  }
+}
+
+TEST_F(NetRemoteKeys, AFailedWriteOrNoFileEndsWith2) {
+  g_km.store_result = 200450;
+  client_sends({257}, std::vector<uint16_t>(kKeystrokeCells, 65535));
+  EXPECT_EQ(tmnet_srv_kivokeys(), TMNET_KEYS_FAILED);
+  EXPECT_TRUE(g_km.stored);
+  sent();
+  tmnet_keymap_file.open = [] { return static_cast<ARB*>(nullptr); };
+  EXPECT_EQ(tmnet_srv_kivokeys(), TMNET_KEYS_FAILED);
+  EXPECT_EQ(sent(), cat(header(24, 0), {2, 0}));
 }
 
 }  // namespace
