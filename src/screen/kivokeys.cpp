@@ -364,7 +364,7 @@ void kivokeys(const kd_remote* remote) {
   aprint("\nSorting key combinations ...\n");
   sort_all_keys(combos);
   aprint("\nDeleting existing keyboard layout for this terminal ...\n");
-  aprint("\nWriting out new keymap records ...\n");
+  if (!remote) aprint("\nWriting out new keymap records ...\n");
   if (const uint32_t st = store(file, term, user, combos); st != 1) {
     aprint("\n\nKeymap not written: file status %u\n\n", st);
     finish(kExitFailure);

@@ -1,8 +1,6 @@
 // The client services over loopback TCP: the test plays the graphical
 // client, loading its answers before the server's call and reading what the
 // server sent after it. Objects and methods, files both ways, URLs.
-#include <sys/stat.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +20,11 @@ namespace {
 
 bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
+bytes join(std::initializer_list<bytes> parts) {
+  bytes out;
+  for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
 
 class NetServices : public NetFixture {
  protected:
@@ -70,19 +73,17 @@ TEST_F(NetObjects, CreateObjectSendsGoldenBytesAndTakesTheReply) {
   uint32_t handle = 0;
   EXPECT_EQ(tmnet_srv_create_object(&req, &handle), 0x01020304u);
   EXPECT_EQ(handle, 7u);
-  EXPECT_EQ(sent(), cat(cat(cat(header(64, 4), {0, 5, 2, 0}), text("Excel")),
-                        cat(cat(cat(be32(11), be32(3)), text("abc")), cat(be32(0), be32(0)))));
+  EXPECT_EQ(sent(),
+            join({header(64, 4), {0, 5, 2, 0}, text("Excel"), be32(11), be32(3), text("abc"), be32(0), be32(0)}));
 }
 
 TEST_F(NetObjects, MethodsSendGoldenBytesAndKeepTheStatusAsReceived) {
-  put(cat(cat({1, 2, 3, 4}, cat(be32(11), be32(2))), text("ok")));
+  put(join({{1, 2, 3, 4}, be32(11), be32(2), text("ok")}));
   uint8_t area[4] = {};
   const tmnet_obj_req req{"Run", 3, 1, kArgs + 1, area, sizeof area, 9};
-  uint32_t want;
-  memcpy(&want, "\1\2\3\4", 4);
-  EXPECT_EQ(tmnet_srv_invoke_method(&req), want);
+  EXPECT_EQ(tmnet_srv_invoke_method(&req), ld_le32(reinterpret_cast<const uint8_t*>("\1\2\3\4"), 0));
   EXPECT_EQ(memcmp(area, "ok\0\0", 4), 0);
-  EXPECT_EQ(sent(), cat(cat(header(65, 4), {0, 3, 1, 9}), cat(text("Run"), cat(be32(0), be32(0)))));
+  EXPECT_EQ(sent(), join({header(65, 4), {0, 3, 1, 9}, text("Run"), be32(0), be32(0)}));
   tmnet_srv_destroy_object(9);
   EXPECT_EQ(sent(), cat(header(66, 4), {0, 0, 0, 9}));
 }
@@ -90,7 +91,7 @@ TEST_F(NetObjects, MethodsSendGoldenBytesAndKeepTheStatusAsReceived) {
 TEST_F(NetObjects, OnlyVoidAndABlankSkipsTheAnswer) {
   const char* cases[] = {"void x", "voidx", "void", "Void x"};
   for (const char* m : cases) {
-    put(cat(cat(be32(5), be32(0)), be32(0)));  // status 5, an empty result
+    put(join({be32(5), be32(0), be32(0)}));  // status 5, an empty result
     const tmnet_obj_req req{m, strlen(m), 0, nullptr, nullptr, 0, 1};
     const bool skips = m == cases[0];
     EXPECT_EQ(tmnet_srv_invoke_method(&req), skips ? 0u : htonl(5)) << m;
@@ -101,8 +102,7 @@ TEST_F(NetObjects, OnlyVoidAndABlankSkipsTheAnswer) {
 }
 
 TEST_F(NetObjects, ALongResultIsCutToTheAreaAndTheNextExchangeStaysInStep) {
-  put(cat(cat(be32(0), cat(be32(11), be32(10))), text("0123456789")));
-  put(cat(be32(3), be32(42)));  // the event that follows
+  put(join({be32(0), be32(11), be32(10), text("0123456789"), be32(3), be32(42)}));  // and an event
   uint8_t area[5] = {};
   const tmnet_obj_req req{"Get", 3, 0, nullptr, area, 4, 1};
   tmnet_srv_invoke_method(&req);
@@ -114,7 +114,7 @@ TEST_F(NetObjects, ALongResultIsCutToTheAreaAndTheNextExchangeStaysInStep) {
 
 // The client's side of a SEND_FILE: acknowledgement, name, final answer.
 bytes send_answers(const std::string& name, uint8_t final_ack = 1) {
-  return cat(cat({0, 1}, cat(be32(uint32_t(name.size())), text(name))), {0, final_ack});
+  return join({{0, 1}, be32(uint32_t(name.size())), text(name), {0, final_ack}});
 }
 
 TEST_F(NetFileTransfer, SendFileGoesInChunksOf2048EndedByZero) {
@@ -123,13 +123,12 @@ TEST_F(NetFileTransfer, SendFileGoesInChunksOf2048EndedByZero) {
     std::vector<uint32_t> chunks;
   } cases[] = {{0, {0}}, {2048, {2048, 0}}, {5000, {2048, 2048, 904, 0}}};
   for (const auto& c : cases) {
-    const std::string content(c.size, 'x');
-    const std::string src = file("src", content);
+    const std::string src = file("src", std::string(c.size, 'x'));
     put(send_answers("C:\\got"));
     char name[8] = "dst";
     EXPECT_EQ(tmnet_srv_send_file(src.c_str(), name, sizeof name), 1);
-    bytes want = cat(cat(header(71, 0), be32(uint32_t(c.size))), cat(be32(3), text("dst")));
-    for (uint32_t n : c.chunks) want = cat(cat(want, be32(n)), bytes(n, 'x'));
+    bytes want = join({header(71, 0), be32(uint32_t(c.size)), be32(3), text("dst")});
+    for (uint32_t n : c.chunks) want = join({want, be32(n), bytes(n, 'x')});
     EXPECT_EQ(sent(), want) << c.size;
     EXPECT_EQ(std::string(name, 8), "C:\\got  ") << c.size;
   }
@@ -141,12 +140,10 @@ TEST_F(NetFileTransfer, ReturnedNamesAreCutOrPadded) {
     bytes answers;
     int result;
     const char* name;
-  } cases[] = {
-      {send_answers("LONGER NAME"), 1, "LONGE"},
-      {send_answers("ab"), 1, "ab   "},
-      {send_answers("ab", 0), 0, "ab   "},
-      {{0, 0}, 0, "dst  "},
-  };
+  } cases[] = {{send_answers("LONGER NAME"), 1, "LONGE"},
+               {send_answers("ab"), 1, "ab   "},
+               {send_answers("ab", 0), 0, "ab   "},
+               {{0, 0}, 0, "dst  "}};
   for (const auto& c : cases) {
     put(c.answers);
     char name[5] = {'d', 's', 't', ' ', ' '};
@@ -158,25 +155,25 @@ TEST_F(NetFileTransfer, ReturnedNamesAreCutOrPadded) {
 
 TEST_F(NetFileTransfer, ANameOver2048BytesBreaksTheExchange) {
   const std::string src = file("src", "abc");
-  put(cat({0, 1}, be32(2049)));
+  put(join({{0, 1}, be32(2049)}));
   char name[5] = "dst";
   EXPECT_EQ(tmnet_srv_send_file(src.c_str(), name, sizeof name), 0);
   EXPECT_EQ(exits(), std::vector<int>{kTmnetLostExit});
 }
 
 TEST_F(NetFileTransfer, ReceivedFileReplacesTheTargetOnlyWhenComplete) {
-  const bytes good = cat(cat({0, 1}, be32(3)), cat(be32(3), text("new")));
+  const bytes good = join({{0, 1}, be32(3), be32(3), text("new")});
   const struct {
     bytes answers;
     int result;
     const char* after;
     std::vector<int> exits;
   } cases[] = {
-      {cat(cat(good, be32(0)), cat(cat(be32(1), text("n")), {0, 1})), 1, "new", {}},
-      {cat(cat(good, be32(0)), cat(cat(be32(1), text("n")), {0, 0})), 0, "old", {}},
+      {join({good, be32(0), be32(1), text("n"), {0, 1}}), 1, "new", {}},
+      {join({good, be32(0), be32(1), text("n"), {0, 0}}), 0, "old", {}},
       {{0, 0}, 0, "old", {}},
-      {cat(cat({0, 1}, be32(4096)), be32(4096)), 0, "old", {kTmnetLostExit}},
-      {cat(good, be32(2)), 0, "old", {kTmnetLostExit}},  // the client drops
+      {join({{0, 1}, be32(4096), be32(4096)}), 0, "old", {kTmnetLostExit}},
+      {join({good, be32(2)}), 0, "old", {kTmnetLostExit}},  // the client drops
   };
   for (const auto& c : cases) {
     exits().clear();
@@ -185,7 +182,7 @@ TEST_F(NetFileTransfer, ReceivedFileReplacesTheTargetOnlyWhenComplete) {
     if (&c == std::end(cases) - 1) shutdown(far_, SHUT_WR);
     char name[6] = "a.txt";
     EXPECT_EQ(tmnet_srv_recv_file(name, target.c_str(), 5), c.result);
-    EXPECT_EQ(sent(), cat(cat(header(73, 0), be32(5)), text("a.txt")));
+    EXPECT_EQ(sent(), join({header(73, 0), be32(5), text("a.txt")}));
     std::ifstream in(target);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.after);
     EXPECT_EQ(files(), 1u) << "no temporary file left";
@@ -215,8 +212,8 @@ TEST_F(NetFileTransfer, WithoutTheFeatureBitNoByteGoesOnTheWire) {
 TEST_F(NetUrl, LoadUrlGoldenBytesAndTheCharacterClientPassesOver) {
   EXPECT_EQ(tmnet_srv_load_url("http://x", 8), 1);
   const bytes wire = sent();
-  EXPECT_EQ(wire, cat(cat(header(26, 0), {0, 8}), text("http://x")));
-  put(cat(wire, header(25, 0)));  // the client goes on to a PING
+  EXPECT_EQ(wire, join({header(26, 0), {0, 8}, text("http://x")}));
+  put(join({wire, header(25, 0)}));  // the client goes on to a PING
   tmnet_role = TMNET_ROLE_CLIENT;
   EXPECT_EQ(tmnet_cli_command(), 1);
   EXPECT_EQ(tmnet_cli_command(), 1);
@@ -225,7 +222,7 @@ TEST_F(NetUrl, LoadUrlGoldenBytesAndTheCharacterClientPassesOver) {
 
 // The server's KEYMAP file played by a recorder.
 struct keymap_record {
-  int opened = 0, closed = 0;
+  int closed = 0;
   uint32_t store_result = 1;
   std::vector<uint16_t> codes, keys;
   bool stored = false;
@@ -238,7 +235,7 @@ class NetRemoteKeys : public NetServices {
     NetServices::SetUp();
     g_km = keymap_record{};
     memcpy(com.keymap_id, "xterm     abc", 13);
-    tmnet_keymap_file = {[] { return ++g_km.opened, kFile; },
+    tmnet_keymap_file = {[] { return kFile; },
                          [](ARB*, const char*, const char*, const uint16_t* c, const uint16_t* k, size_t n) {
                            g_km.stored = true;
                            g_km.codes.assign(c, c + n), g_km.keys.assign(k, k + n * kKeystrokeCells);
@@ -266,7 +263,7 @@ TEST_F(NetRemoteKeys, TheClientsTableIsStoredWhole) {
     for (size_t i = 0; i < count; ++i) codes[i] = uint16_t(257 + i), keys[i * kKeystrokeCells] = uint16_t(i);
     client_sends(codes, keys);
     EXPECT_EQ(tmnet_srv_kivokeys(), TMNET_KEYS_STORED);
-    EXPECT_EQ(sent(), cat(cat(header(24, 0), {2, 1}), text("xterm     ABC")));
+    EXPECT_EQ(sent(), join({header(24, 0), {2, 1}, text("xterm     ABC")}));
     EXPECT_EQ(g_km.codes, codes);
     EXPECT_EQ(g_km.keys, keys);
     EXPECT_EQ(exits(), std::vector<int>{TMNET_KEYS_STORED});
@@ -275,17 +272,17 @@ TEST_F(NetRemoteKeys, TheClientsTableIsStoredWhole) {
 }
 
 TEST_F(NetRemoteKeys, AnAbortADropOrABadTableLeavesTheKeymaps) {
-  const bytes ok = cat({2, 1}, {0, 2, 1, 1, 1, 2});  // two keys: codes 257, 258
+  const bytes ok = {2, 1, 0, 2, 1, 1, 1, 2};  // two keys: codes 257, 258
   const struct {
     bytes client;
     bool drop;
     std::vector<int> exits;
   } cases[] = {
       {{2, 0}, false, {TMNET_KEYS_ABORTED}},
-      {cat({2, 1}, {0x03, 0xE8}), false, {TMNET_KEYS_FAILED}},                          // 1000 keys
-      {cat(ok, be32(2 * 51 + 2)), false, {TMNET_KEYS_FAILED}},                          // over the worst case
-      {cat(ok, cat(be32(4), {0x80 + 49, 0, 0xFF, 0xFF})), false, {TMNET_KEYS_FAILED}},  // 49 of 50 cells
-      {cat(ok, cat(be32(4), {0x80 + 51, 0, 0xFF, 0xFF})), false, {TMNET_KEYS_FAILED}},  // 51 cells
+      {{2, 1, 0x03, 0xE8}, false, {TMNET_KEYS_FAILED}},                              // 1000 keys
+      {join({ok, be32(2 * 51 + 2)}), false, {TMNET_KEYS_FAILED}},                    // over the worst case
+      {join({ok, be32(4), {0, 127 + 49, 0xFF, 0xFF}}), false, {TMNET_KEYS_FAILED}},  // 49 of 50 cells
+      {join({ok, be32(4), {0, 127 + 51, 0xFF, 0xFF}}), false, {TMNET_KEYS_FAILED}},  // 51 cells
       {ok, true, {kTmnetLostExit, TMNET_KEYS_FAILED}},
   };
   for (const auto& c : cases) {
@@ -309,7 +306,7 @@ TEST_F(NetRemoteKeys, AFailedWriteOrNoFileEndsWith2) {
   sent();
   tmnet_keymap_file.open = [] { return static_cast<ARB*>(nullptr); };
   EXPECT_EQ(tmnet_srv_kivokeys(), TMNET_KEYS_FAILED);
-  EXPECT_EQ(sent(), cat(header(24, 0), {2, 0}));
+  EXPECT_EQ(sent(), join({header(24, 0), {2, 0}}));
 }
 
 }  // namespace

@@ -132,23 +132,7 @@ class KivoKeys : public NativeFm {
   }
   int records(const char* name) {
     com.data_dir = cstr{uint16_t(d_.path.size()), d_.path.data()};
-    FDB f;
-    KDB k[kInitMaxKeys];
-    SDB s[kInitMaxSegs];
-    INIT_DKEYMAP_FDB(&f, k, s);
-    if (!FM_OPEN(&f, com.sys_scope, kAnyFile, 15, 15)) return -1;
-    ARB* a = f.fdb_arb;
-    uint8_t key[23], rec[KEYMAP_RECORD_SIZE];
-    memcpy(key, "tmux-256co   ", 13), memcpy(key + 13, name, 10);
-    a->arb_keyno = 0, a->arb_key = key, a->arb_key_len = 23, a->arb_rec = rec, a->arb_len = sizeof rec;
-    a->arb_mod = ARB_PARTIAL;
-    int n = 0;
-    if (fm_start(a)) {
-      for (a->arb_mod = ARB_EQUAL | ARB_PARTIAL; fm_rdnxt(a);) ++n;
-    }
-    a->arb_key = nullptr, a->arb_mod = 0;
-    FM_CLOSE(a, 0);
-    return n;
+    return kivo_test::keymap_records("tmux-256co   ", name);
   }
   data_dir d_;
   std::string keymap_, out_;
