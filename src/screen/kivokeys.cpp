@@ -20,11 +20,8 @@
 #include <cstring>
 #include <vector>
 
-#include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "foundation/com.h"
-#include "foundation/descriptors.h"
-#include "foundation/scope.h"
 #include "screen/keydef.h"
 #include "screen/seams.h"
 
