@@ -177,6 +177,11 @@ enum : size_t { PCF_KIND = 0, PCF_FL = 2, PCF_CELEM = 8, kPcFldOut = PCF_CELEM +
 // when given, receives the ELEMENT record. 1 on success.
 int pc_fld(const char* ap, const char* name, const pc_occ& occ, uint8_t* out, PC_CTX* ctx, uint8_t* elem = nullptr);
 
+// The constant of the compiled storage mask of a text or packed date
+// field (types 3, 4, 9, 10); 0 for every other type and on failure (then a
+// compile error is recorded).
+uint32_t date_mask_const(PC_CTX* ctx, const uint8_t* elem);
+
 // ---- operands and comparisons ----
 
 // A reference as the selection statements hold it.
