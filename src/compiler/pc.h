@@ -81,6 +81,10 @@ int pc_prep(PC_CTX* ctx);
 // builds em_area_tbl, em_blk, em_cn and em_cv. 0 when the compile has an
 // error or a table cannot be built.
 int pc_cmpl_finish(PC_CTX* ctx);
+// Builds em_area_tbl (from LF in key order), em_blk and em_cn of the
+// module's counts (em_cv empty: the loader builds it). 0 when a record the
+// counts name is missing.
+int pc_build_tables(EM* em);
 // Records a compile error (the first one is kept in err_text), each run of
 // blanks (of padded names) shown as one; always 0.
 int pc_err(PC_CTX* ctx, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -262,13 +262,15 @@ int pc_cmpl_finish(PC_CTX* ctx) {
   ctx->prepared = 0;
   if (!bld_finish(&ctx->bld)) pc_err(ctx, "code incomplete (builder status %d)", int{ctx->bld.err});
   if (ctx->err_cnt) return 0;
-  EM* em = ctx->em;
-  if (!build_area_tbl(em)) return pc_err(ctx, "area table not built");
+  return pc_build_tables(ctx->em) ? 1 : pc_err(ctx, "run-time tables not built");
+}
+
+int pc_build_tables(EM* em) {
+  if (!build_area_tbl(em)) return 0;
   em->em_blk = by_number(em, em->em_inst_arb, em->em_inst_cnt);
   em->em_cn = by_number(em, em->em_cnst_arb, em->em_cnst_cnt);
   em->em_cv = by_number(em, em->em_cnv_arb, 0);
-  if (!em->em_blk || !em->em_cn || !em->em_cv) return pc_err(ctx, "run-time tables not built");
-  return 1;
+  return em->em_blk && em->em_cn && em->em_cv;
 }
 
 }  // namespace kivo

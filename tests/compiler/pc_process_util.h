@@ -116,21 +116,23 @@ class ProcessFixture : public DesignFiles {
     return s;
   }
 
-  // Each area of `em` gets a zeroed block of its own; the PCB runs it.
+  // Each area of `em` gets a zeroed block of its own, in the module's own
+  // address array when it has one (a loaded module); the PCB runs it.
   void bind(EM* em) {
     addr_.assign(em->em_area_cnt + 1, nullptr);
+    if (!em->em_area_addr) em->em_area_addr = addr_.data();
     for (const AREA_DESC* a = em->em_area_tbl; a < em->em_area_tbl + em->em_area_cnt; ++a)
-      addr_[a->area_no] = blocks_.emplace_back(a->size + 8, '\0').data();
-    em->em_area_addr = addr_.data();
+      em->em_area_addr[a->area_no] = blocks_.emplace_back(a->size + 8, '\0').data();
     pcb_.pcb_em = em;
   }
   // The work field TOTAL of the bound areas (packed 9.2), as its bytes.
   uint8_t* total_at(const uint8_t** fl_out = nullptr) {
     uint8_t key[CFLD_LEN] = {};
     memcpy(key, "TSTTOTAL                 ", 25);
-    const uint8_t* fl = em_read_key(em_->em_cfld_arb, 0, key);
+    EM* em = pcb_.pcb_em;
+    const uint8_t* fl = em_read_key(em->em_cfld_arb, 0, key);
     if (fl_out) *fl_out = fl;
-    return fl ? addr_[ld_le32(fl, CFLD_AREA)] + ld_le16(fl, CFLD_OFF) : nullptr;
+    return fl ? em->em_area_addr[ld_le32(fl, CFLD_AREA)] + ld_le16(fl, CFLD_OFF) : nullptr;
   }
   static std::vector<uint8_t> packed(const char* text) {
     uint8_t elem[kElementSize] = {};
