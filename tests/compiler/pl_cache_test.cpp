@@ -54,12 +54,12 @@ TEST_F(PlCache, ModulesAreSharedCountedAndRenewedWithTheirStamp) {
   EXPECT_EQ(a->em_cache_state, 0);
   EXPECT_EQ(get("6SUB1"), a);  // still cached
   pl_free(a);
-  restamp("6SUB1");
+  const uint64_t old = uint64_t{a->em_stamp2} << 32 | a->em_stamp1;
+  restamp("6SUB1");  // the old module goes (its use count is 0)
   EM* b = get("6SUB1");
   ASSERT_NE(b, nullptr);
-  EXPECT_NE(b, a);
   EXPECT_EQ(pl_compile_count(), compiles + 2);
-  EXPECT_EQ(b->em_stamp1 != a->em_stamp1 || b->em_stamp2 != a->em_stamp2, true);
+  EXPECT_NE(uint64_t{b->em_stamp2} << 32 | b->em_stamp1, old);
 }
 
 TEST_F(PlCache, DiscardKeepsAModuleInUseUntilItsLastRelease) {
