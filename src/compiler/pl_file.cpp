@@ -62,7 +62,7 @@ void file_fdb(FDB* fdb, const char* ap, const char* ver, const uint8_t* stamp, u
 ARB* create_file(FDB* fdb) {
   FDB old = *fdb;
   if (FM_OPEN(&old, com.sys_scope, LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) FM_CLOSE(old.fdb_arb, ARB_SCRATCH);
-  return FM_CREATE(fdb, com.sys_scope, 0, LFB_NO_STRUCT_CHK, 0x0f, 0x0f) ? fdb->fdb_arb : nullptr;
+  return FM_CREATE(fdb, com.sys_scope, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f) ? fdb->fdb_arb : nullptr;
 }
 
 bool put(ARB* a, const uint8_t* rec, uint16_t len) {

@@ -12,32 +12,7 @@
 namespace kivo::test {
 namespace {
 
-class PlCache : public ProcessFixture {
- protected:
-  void SetUp() override { ProcessFixture::SetUp(), pl_init(); }
-  void TearDown() override { pl_discard_all(), pl_hooks = {}, ProcessFixture::TearDown(); }
-  // pl_get for a new PCB of the process; its module or null.
-  EM* get(const char* proc) {
-    pcbs_.emplace_back(), name_pcb(&pcbs_.back(), proc);
-    return pl_get(&pcbs_.back(), 1) ? pcbs_.back().pcb_em : nullptr;
-  }
-  // Writes the PROCESS record again: it gets a new design stamp.
-  void restamp(const char* proc) {
-    DesignBuilder b("TST", "01", kScope);
-    ARB* a = b.handle(DF_PROCESS);
-    uint8_t pr[kProcRecSize] = {};
-    PCB p{};
-    name_pcb(&p, proc);
-    pr[PR_TYPE] = p.invoc.b[INVOC_PROC_TYPE], memcpy(pr + PR_NAME, p.invoc.b + INVOC_PROC_NAM, 30);
-    PROTO_FULL(a, 0, pr);
-    a->arb_len = kProcRecSize, a->arb_mod = ARB_EQUAL | ARB_HOLD;
-    ASSERT_TRUE(fm_read(a) && fm_del(a));
-    a->arb_mod = 0;
-    ASSERT_EQ(b.put(DF_PROCESS, pr), 1) << b.error();
-    b.close_all(), fm_clr_scope(kScope);
-  }
-  std::list<PCB> pcbs_;
-};
+using PlCache = LoaderFixture;
 
 TEST_F(PlCache, ModulesAreSharedCountedAndRenewedWithTheirStamp) {
   const uint32_t compiles = pl_compile_count();
