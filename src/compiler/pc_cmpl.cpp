@@ -26,11 +26,10 @@ const INVOC* pc_invoc_template;
 
 namespace {
 
-// Event points of the process, a frame, an image and a child.
+// Event points of the process and of a frame.
 constexpr uint8_t kProcEpFirst = 1, kProcEpLast = 11;
 constexpr uint8_t kFrmEpFirst = 21, kFrmEpLast = 25;
-constexpr uint8_t kImgEpFirst = 41, kImgEpLast = 44;
-constexpr uint8_t kChldEpFirst = 61, kChldEpLast = 62;
+constexpr uint8_t kQueryProc = 5;
 
 // Special-use slots of the FILE record (FI_SPECIAL + 4 x slot).
 enum : int { SU_DEL_FLAG = 0, SU_REF_CNT = 2, SU_ADD_STAMP = 4, SU_CHG_STAMP = 5, SU_ADD_USER = 6, SU_CHG_USER = 7 };
@@ -166,6 +165,17 @@ bool compile_alt(PC_CTX* ctx, const uint8_t* pr) {
   return cap && pc_fi(cap, reinterpret_cast<const char*>(pr + PR_ALT_FILE), cfi, ctx, PC_FI_OPENED, kPcAccRead);
 }
 
+// A QUERY process's work files of "0LA", whose streams the sorted query
+// takes from the module's compiled files.
+bool compile_query_files(PC_CTX* ctx) {
+  if (ctx->proc_type != kQueryProc) return true;
+  uint8_t* cap = pc_ap("0LA", ctx->em, ctx);
+  uint8_t cfi[CFI_LEN];
+  for (const char* name : {"QPARM   ", "QSLCT   ", "QSORT   ", "QTAG    "})
+    if (!cap || !pc_fi(cap, name, cfi, ctx, PC_FI_OPENED, kPcAccUpdate)) return false;
+  return true;
+}
+
 // FR records in design order; event points are compiled later.
 bool compile_frames(PC_CTX* ctx, ARB* frames, std::vector<uint32_t>* numbers) {
   EM* em = ctx->em;
@@ -256,7 +266,7 @@ bool compile_body(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   const uint8_t access = pc_stmt_opens(ctx, pr + PR_PCF_AP, pr + PR_PCF_NAME) ? kPcAccStmt
                          : pr[PR_PCF_UPDATE] == '1'                           ? kPcAccUpdate
                                                                               : kPcAccRead;
-  if (!compile_pcf(ctx, pr, access) || !compile_alt(ctx, pr)) return false;
+  if (!compile_pcf(ctx, pr, access) || !compile_alt(ctx, pr) || !compile_query_files(ctx)) return false;
   pc_dsn_file frames(ctx, INIT_DFRM_FDB), selects(ctx, INIT_DSLCT_FDB);
   if (!frames.arb || !selects.arb) return pc_err(ctx, "design files of process %.30s not opened", ctx->proc_nam);
   std::vector<uint32_t> numbers;  // design frame number by compiled number - 1

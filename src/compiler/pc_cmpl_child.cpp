@@ -19,6 +19,7 @@ namespace kivo {
 namespace {
 
 constexpr int kMaxLinks = 2;
+constexpr uint8_t kChldEpFirst = 61, kChldEpLast = 62;  // a child's event points
 // INVOC words the process engine reads of a child's template.
 enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116, INVOC_CNSTR_STAMP = 128, INVOC_CHILD_NO = 136 };
 
@@ -150,9 +151,10 @@ int pc_cmpl_children_code(PC_CTX* ctx, std::vector<sc_error>* errs) {
   return pc_each(f.arb, key, STMT_FRM_PART, kChildRecSize, [&](const uint8_t* ch) {
     uint8_t* cl = pc_child(ctx->em, ++n);
     if (!cl) return pc_err(ctx, "child %u lost", n) != 0;
-    for (uint8_t ep = 61; ep <= 62; ++ep) {
+    for (uint8_t ep = kChldEpFirst; ep <= kChldEpLast; ++ep) {
       const em_entry e = pc_cmpl_ep(ctx, ch, ep, static_cast<uint16_t>(n), errs);
-      st_le16(cl, CCHLD_EP + 4u * (ep - 61u), e.blk), st_le16(cl, CCHLD_EP + 4u * (ep - 61u) + 2, e.off);
+      const size_t at = CCHLD_EP + 4u * (ep - kChldEpFirst);
+      st_le16(cl, at, e.blk), st_le16(cl, at + 2, e.off);
     }
     return ctx->err_cnt == 0;
   });

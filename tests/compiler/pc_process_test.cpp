@@ -21,7 +21,7 @@ using PcProcess = ProcessFixture;
 
 TEST_F(PcProcess, HeaderAndRecordsMatchGoldenBytes) {
   std::string got;
-  for (const char* p : {"6SUB1", "3REPORT1"}) {
+  for (const char* p : {"6SUB1", "3REPORT1", "5QRY"}) {
     ASSERT_EQ(compile(p), 1) << err();
     uint8_t pr[kProcRecSize];
     ASSERT_EQ(pc_read_process("TST", "01", em_->em_proc_type, em_->em_proc_nam, pr), 1);
