@@ -18,6 +18,7 @@
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
 #include "fm/memfile.h"
+#include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/maddr.h"

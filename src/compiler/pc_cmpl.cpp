@@ -26,9 +26,10 @@ const INVOC* pc_invoc_template;
 
 namespace {
 
-// Event points of the process and of a frame.
+// Event points of the process, a frame and an image.
 constexpr uint8_t kProcEpFirst = 1, kProcEpLast = 11;
 constexpr uint8_t kFrmEpFirst = 21, kFrmEpLast = 25;
+constexpr uint8_t kImgEpFirst = 41, kImgEpLast = 44;
 constexpr uint8_t kQueryProc = 5;
 
 // Special-use slots of the FILE record (FI_SPECIAL + 4 x slot).
@@ -203,6 +204,8 @@ bool compile_frames(PC_CTX* ctx, ARB* frames, std::vector<uint32_t>* numbers) {
       return pc_err(ctx, "frame %u: two frames with one number", ld_le32(f, FR_NUMBER)) != 0;
     if (!em_append(em, EM_FR, fr, CFRM_LEN)) return pc_err(ctx, "frame %u not written", ld_le32(f, FR_NUMBER)) != 0;
     ++em->em_frm_cnt;
+    uint8_t* rec = pc_frame(em, ld_le32(f, FR_NUMBER));
+    if (!rec || !pc_cmpl_images(ctx, rec)) return false;
     numbers->push_back(ld_le32(f, FR_NUMBER));
     return true;
   });
@@ -248,6 +251,16 @@ bool compile_code(PC_CTX* ctx, const std::vector<uint32_t>& frames, std::vector<
     memcpy(k + STMT_FRM_NO, fr + CFRM_DESIGN_NO, 4);
     for (uint8_t ep = kFrmEpFirst; ep <= kFrmEpLast; ++ep)
       put_entry(fr, CFRM_EP + 4u * (ep - kFrmEpFirst), pc_cmpl_ep(ctx, k, ep, static_cast<uint16_t>(n), errs));
+    const uint32_t first = ld_le32(fr, CFRM_FIRST_IMG);
+    for (uint32_t i = first; first && i < first + fr[CFRM_IMG_CNT]; ++i) {
+      uint8_t key[CIMG_LEN] = {};
+      st_le32(key, CIMG_INDEX, i);
+      uint8_t* im = em_read_key(em->em_cimg_arb, 0, key);
+      if (!im) return pc_err(ctx, "image %u lost", i);
+      k[STMT_IMG_NO] = im[CIMG_NO];
+      for (uint8_t ep = kImgEpFirst; ep <= kImgEpLast; ++ep)
+        put_entry(im, CIMG_EP + 4u * (ep - kImgEpFirst), pc_cmpl_ep(ctx, k, ep, static_cast<uint16_t>(i), errs));
+    }
   }
   return pc_cmpl_children_code(ctx, errs);
 }

@@ -90,6 +90,12 @@ em_entry pc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, uint16_t owne
 // Appends the CL record of every CHILD of the process with its INVOC and
 // constraint templates. 1 on success.
 int pc_cmpl_children(PC_CTX* ctx);
+// The IM, IT and CR records of the images of the FR record `fr` (the file's
+// own record: its first image and image count are set). 1 on success.
+int pc_cmpl_images(PC_CTX* ctx, uint8_t* fr);
+// The image index of image `no` of compiled frame `frm`; 0 when none.
+uint32_t pc_image_index(EM* em, uint32_t frm, uint8_t no);
+
 // Compiles the children's event points 61 and 62 into their CL records.
 int pc_cmpl_children_code(PC_CTX* ctx, std::vector<sc_error>* errs);
 

@@ -115,6 +115,11 @@ bool child(PC_CTX* ctx, const uint8_t* ch) {
     const uint8_t* fr = pc_frame(em, f);
     if (!fr) return pc_err(ctx, "frame %u of child %.30s not found", f, ch + CH_NAME);
     memcpy(cl + CCHLD_FRM, fr + CFRM_NO, 4);
+    if (ch[STMT_IMG_NO]) {
+      const uint32_t img = pc_image_index(em, ld_le32(fr, CFRM_NO), ch[STMT_IMG_NO]);
+      if (!img) return pc_err(ctx, "image %u of child %.30s not found", ch[STMT_IMG_NO], ch + CH_NAME);
+      st_le32(cl, CCHLD_IMG, img);
+    }
   }
   cl[CCHLD_POS] = ch[STMT_CHLD_POS];
   st_le32(cl, CCHLD_OPTION, ch[CH_OPTION]);

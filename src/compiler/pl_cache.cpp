@@ -20,6 +20,7 @@
 #include "compiler/pl.h"
 #include "compiler/seams.h"
 #include "fm/fm_objects.h"
+#include "fm/fm_record.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/maddr.h"
@@ -134,6 +135,22 @@ bool load_cv(EM* em) {
   return true;
 }
 
+// The address fields of the items, which a frame sets when it binds them.
+bool zero_items(EM* em) {
+  ARB* a = em->em_citm_arb;
+  a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = ARB_FIRST;
+  if (!fm_start(a)) return em->em_itm_cnt == 0;
+  uint32_t n = 0;
+  for (uint8_t* r; (r = fm_rdnxt_fast(a, 0)); ++n) {
+    CITM* c = reinterpret_cast<CITM*>(r);
+    c->citm_cnv.int_addr = c->citm_cnv.alt_addr = c->citm_cnv.aux_addr = nullptr;
+    c->citm_cnv.ext_addr = nullptr;
+    c->citm_status = nullptr;
+  }
+  a->arb_mod = 0;
+  return n == em->em_itm_cnt;
+}
+
 // A module with another stamp goes; the "0DN" processes, whose designs are
 // written anew for each run, always do.
 EM* cached(const INVOC& inv, const char* lang, const uint8_t* pr) {
@@ -154,7 +171,7 @@ int pl_load_tables(EM* em) {
   memset(addr, 0, (em->em_area_cnt + 1) * sizeof(uint8_t*));
   em->em_area_addr = addr;
   if (!em->em_cfi_native && !em_cfi_load_keys(em)) return 0;
-  return load_cv(em) && load_cnstr(em) ? 1 : 0;
+  return load_cv(em) && zero_items(em) && load_cnstr(em) ? 1 : 0;
 }
 
 const pl_cnstr* pl_child_cnstr(const EM* em, uint32_t child_no) {

@@ -11,6 +11,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "compiler/inst.h"
 #include "compiler/pc.h"
@@ -27,7 +28,8 @@ namespace kivo {
 namespace {
 
 constexpr uint16_t kComConstEnd = kComConstBase + 460;
-constexpr size_t kSubRecMax = CIMG_LEN;  // the longest keyed record walked here
+constexpr size_t kSubRecMax = sizeof(CITM);  // the longest keyed record walked here
+static_assert(kSubRecMax >= CIMG_LEN && kSubRecMax <= kFrameRecSize);
 
 // What the check knows of the module once its tables are built.
 struct view {
@@ -218,6 +220,13 @@ bool fields_and_files(view& v) {
            (ld_le32(f, CFLD_NULL) == 0 || const_ok(v, ld_le32(f, CFLD_NULL), 1));
   });
   if (!ok) return v.fail("compiled field");
+  ok = each(em, EM_IT, static_cast<uint16_t>(sizeof(CITM)), [&](const uint8_t* r) {
+    CITM c;
+    memcpy(static_cast<void*>(&c), r, sizeof c);
+    return c.citm_img >= 1 && c.citm_img <= em->em_img_cnt && c.citm_itemno >= 1 && c.citm_itemno <= em->em_itm_cnt &&
+           field_ok(v, c.citm_area, c.citm_off, c.citm_cnv.int_len);
+  });
+  if (!ok) return v.fail("compiled item");
   ok = each(em, EM_FI, CFI_LEN, [&](const uint8_t* c) {
     const uint32_t rec = ld_le32(c, CFI_REC_AREA), fb = ld_le32(c, CFI_FB_AREA);
     if (!field_ok(v, rec, 0, 1) || (fb && !field_ok(v, fb, 0, 1))) return false;

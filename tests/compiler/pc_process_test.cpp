@@ -21,15 +21,15 @@ using PcProcess = ProcessFixture;
 
 TEST_F(PcProcess, HeaderAndRecordsMatchGoldenBytes) {
   std::string got;
-  for (const char* p : {"6SUB1", "3REPORT1", "5QRY"}) {
+  for (const char* p : {"6SUB1", "3REPORT1", "5QRY", "3SCREEN"}) {
     ASSERT_EQ(compile(p), 1) << err();
     uint8_t pr[kProcRecSize];
     ASSERT_EQ(pc_read_process("TST", "01", em_->em_proc_type, em_->em_proc_nam, pr), 1);
     EXPECT_EQ(em_->em_stamp1, ld_le32(pr, PR_STAMP));
     EXPECT_EQ(em_->em_stamp2, ld_le32(pr, PR_STAMP + 4));
     got += std::string("== ") + p + "\n" + stored_block(em_);
-    for (em_sub s : {EM_FI, EM_FR, EM_CL, EM_QL, EM_QO, EM_PK, EM_TO, EM_TP}) got += sub_dump(em_, s);
-    got += constraint_dump(em_);
+    for (em_sub s : {EM_FI, EM_FR, EM_IM, EM_CR, EM_CL, EM_QL, EM_QO, EM_PK, EM_TO, EM_TP}) got += sub_dump(em_, s);
+    got += item_dump(em_) + constraint_dump(em_);
   }
   EXPECT_EQ(got, golden("compiler/pc_process_golden.txt"));
 }

@@ -11,6 +11,7 @@
 
 #include "../design/design_test_util.h"
 #include "compiler/em_access.h"
+#include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "compiler/pc_cmpl.h"
 #include "compiler/pcb.h"
@@ -108,6 +109,23 @@ class ProcessFixture : public DesignFiles {
                                         "CL", "TO", "TP", "LI", "QL", "QO", "PK", "SR", "CT", "DL", "RC", "SC", "SB"};
     std::string s;
     for (auto& r : sub_records(em, sub)) s += std::string(kTags[sub]) + " " + hex(r.data(), r.size()) + "\n";
+    return s;
+  }
+  // The fields of each IT record a reader of items relies on.
+  static std::string item_dump(EM* em) {
+    std::string s;
+    for (auto& r : sub_records(em, EM_IT)) {
+      CITM c;
+      memcpy(static_cast<void*>(&c), r.data(), sizeof c);
+      char line[200];
+      snprintf(line, sizeof line,
+               "IT img %u at %d/%d to %d/%d entry %u %.3s %.22s occ %u elem %u area %u+%u no %u "
+               "present %u float %u type %u len %u\n",
+               c.citm_img, c.citm_row, c.citm_col, c.citm_bot, c.citm_right, c.citm_entry, c.citm_ap, c.citm_fld,
+               c.citm_occ, c.citm_elem, c.citm_area, c.citm_off, c.citm_itemno, c.citm_present, c.citm_float[0],
+               c.citm_cnv.cnv_type, c.citm_cnv.int_len);
+      s += line;
+    }
     return s;
   }
   // The constraint template of each child.
