@@ -205,7 +205,7 @@ bool compile_frames(PC_CTX* ctx, ARB* frames, std::vector<uint32_t>* numbers) {
     if (!em_append(em, EM_FR, fr, CFRM_LEN)) return pc_err(ctx, "frame %u not written", ld_le32(f, FR_NUMBER)) != 0;
     ++em->em_frm_cnt;
     uint8_t* rec = pc_frame(em, ld_le32(f, FR_NUMBER));
-    if (!rec || !pc_cmpl_images(ctx, rec)) return false;
+    if (!rec || !pc_cmpl_images(ctx, rec) || !pc_cmpl_totals(ctx, rec)) return false;
     numbers->push_back(ld_le32(f, FR_NUMBER));
     return true;
   });

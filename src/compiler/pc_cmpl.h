@@ -3,6 +3,8 @@
 // default selections and the code of every event point.
 //
 // Map: pc_cmpl (pc_cmpl.cpp: header, files, frames, event points);
+// pc_cmpl_images (pc_cmpl_image.cpp: IM, IT, CR); pc_cmpl_totals
+// (pc_cmpl_total.cpp: SR);
 // pc_cmpl_children (pc_cmpl_child.cpp: CL records, INVOC templates,
 // constraint templates); pc_invoc_template, the hook through which the
 // process engine gives its invocation template.
@@ -93,6 +95,9 @@ int pc_cmpl_children(PC_CTX* ctx);
 // The IM, IT and CR records of the images of the FR record `fr` (the file's
 // own record: its first image and image count are set). 1 on success.
 int pc_cmpl_images(PC_CTX* ctx, uint8_t* fr);
+// The SR records of the TOTAL statements' source fields when the FR record
+// is a total frame. 1 on success.
+int pc_cmpl_totals(PC_CTX* ctx, const uint8_t* fr);
 // The image index of image `no` of compiled frame `frm`; 0 when none.
 uint32_t pc_image_index(EM* em, uint32_t frm, uint8_t no);
 

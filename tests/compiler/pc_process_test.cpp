@@ -28,7 +28,8 @@ TEST_F(PcProcess, HeaderAndRecordsMatchGoldenBytes) {
     EXPECT_EQ(em_->em_stamp1, ld_le32(pr, PR_STAMP));
     EXPECT_EQ(em_->em_stamp2, ld_le32(pr, PR_STAMP + 4));
     got += std::string("== ") + p + "\n" + stored_block(em_);
-    for (em_sub s : {EM_FI, EM_FR, EM_IM, EM_CR, EM_CL, EM_QL, EM_QO, EM_PK, EM_TO, EM_TP}) got += sub_dump(em_, s);
+    for (em_sub s : {EM_FI, EM_FR, EM_IM, EM_CR, EM_CL, EM_QL, EM_QO, EM_PK, EM_SR, EM_TO, EM_TP})
+      got += sub_dump(em_, s);
     got += item_dump(em_) + constraint_dump(em_);
   }
   EXPECT_EQ(got, golden("compiler/pc_process_golden.txt"));
