@@ -17,8 +17,8 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
-#include "fm/memfile.h"
 #include "fm/scope_clear.h"
+#include "fm/unix_fm.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/maddr.h"
@@ -33,7 +33,6 @@ namespace {
 
 using recs = std::vector<std::vector<uint8_t>>;
 
-fms_fn g_native;  // disk files are memory files: no disk below
 const uint8_t kStamp[8] = {7, 0, 0, 0, 9, 0, 0, 0};
 
 void quiet(const char*, int, const char*) {}
@@ -59,7 +58,6 @@ EM* saved_module() {
   for (int i = 0; i < 300; ++i) bld_emit(&b, inst_buf(OP_MSG).i(1).k(k, 1, 0, 8));
   bld_end(&b, 1);
   if (!bld_finish(&b) || !pc_build_tables(em)) abort();
-  em->em_dbg_flag = 1;
   if (!write_em(em)) abort();
   return em;
 }
@@ -104,14 +102,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     com_fill(0, nullptr);
     mm_init();
     set_sys_err_presenter(quiet);
+    static std::string data = kivo::fuzz::scratch();
+    fms_backends.native = unix_fm_init;
+    com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
     if (fm_init() != 1) return false;
-    g_native = mm_fms_fn;
-    fms_install(FMS_NATIVE, &g_native);
     fms_select.get_dap = any_dap;
     em_set_layout();
     em_install_reader();
     base = saved_module();
     good = read_all(base);
+    FUZZ_CHECK(good.size() > 2 * EM_SUB_COUNT, "the module file holds %zu records", good.size());
     EM* em = load(base);
     FUZZ_CHECK(em != nullptr, "the undamaged module file does not load");
     em_destroy(em);

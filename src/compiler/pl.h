@@ -69,6 +69,8 @@ void pl_file_fdb(FDB* fdb, const EM* em, uint8_t kind);
 // Sets the debug-file flag from PROCESS byte 70 ("1": the files are
 // written). Returns 1.
 int build_em(EM* em, const uint8_t* process);
+// Writes the module file alone (in the place of any old one). 1 on success.
+int pl_write_module_file(EM* em);
 // Writes the module file and the debug file. 1 when both were written;
 // otherwise the debug-file flag is cleared again and 0 returned (the module
 // stays usable).

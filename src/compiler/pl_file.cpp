@@ -208,13 +208,18 @@ int build_em(EM* em, const uint8_t* process) {
   return 1;
 }
 
+int pl_write_module_file(EM* em) {
+  FDB mod;
+  pl_file_fdb(&mod, em, PATH_EM);
+  return write_module(em, &mod);
+}
+
 int write_em(EM* em) {
   uint8_t stamp[8];
   em_stamp_bytes(em, stamp);
-  FDB mod, dbg;
-  file_fdb(&mod, em->em_ap, em->em_ver, stamp, PATH_EM);
+  FDB dbg;
   file_fdb(&dbg, em->em_ap, em->em_ver, stamp, PATH_DBG);
-  const bool ok = write_module(em, &mod) && write_debug(em, &dbg);
+  const bool ok = pl_write_module_file(em) && write_debug(em, &dbg);
   em->em_saved = ok;
   if (!ok) em->em_dbg_flag = 0;  // the debugger builds its file from TO and TP
   return ok;
