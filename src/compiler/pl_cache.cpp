@@ -24,6 +24,7 @@
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/maddr.h"
+#include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "screen/wm_region.h"
 
@@ -248,6 +249,7 @@ void pl_dump_cache(FILE* out) {
 void pl_init() {
   pl_hooks.get = pl_get_module;
   pl_hooks.dump = pl_dump_cache;
+  mm_dump_hook = pl_dump;
 }
 
 }  // namespace kivo

@@ -1,18 +1,26 @@
 // The module cache over the fixture processes of TST: shared modules and their use counts, a changed
 // design stamp, the discard that waits for the last release, the dump, a child's constraint arrays
 // following the bound areas, and the names made from stamps.
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "compiler/design_records.h"
 #include "compiler/pl.h"
 #include "compiler/seams.h"
 #include "fm/fm_record.h"
+#include "foundation/pool.h"
 #include "pc_process_util.h"
 
 namespace kivo::test {
 namespace {
 
 using PlCache = LoaderFixture;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 TEST_F(PlCache, ModulesAreSharedCountedAndRenewedWithTheirStamp) {
   const uint32_t compiles = pl_compile_count();
@@ -24,6 +32,12 @@ TEST_F(PlCache, ModulesAreSharedCountedAndRenewedWithTheirStamp) {
   EXPECT_EQ(pl_compile_count(), compiles + 1);
   EXPECT_EQ(get("6NOSUCH"), nullptr);
   EXPECT_EQ(get("6OFF"), nullptr);  // not active
+  const std::string log = data_ + "/syserr.log";
+  setenv("KIVO_SYS_ERR_LOG", log.c_str(), 1);
+  EXPECT_EQ(get("6BADSTMT"), nullptr);  // its compile error goes to the log
+  unsetenv("KIVO_SYS_ERR_LOG");
+  EXPECT_NE(read_file(log).find("compile TST BADSTMT"), std::string::npos) << read_file(log);
+  EXPECT_EQ(pl_compile_count(), compiles + 2);
   pl_free(a), pl_free(a);
   EXPECT_EQ(a->em_use_cnt, 0u);
   EXPECT_EQ(a->em_cache_state, 0);
@@ -33,7 +47,7 @@ TEST_F(PlCache, ModulesAreSharedCountedAndRenewedWithTheirStamp) {
   restamp("6SUB1");  // the old module goes (its use count is 0)
   EM* b = get("6SUB1");
   ASSERT_NE(b, nullptr);
-  EXPECT_EQ(pl_compile_count(), compiles + 2);
+  EXPECT_EQ(pl_compile_count(), compiles + 3);
   EXPECT_NE(uint64_t{b->em_stamp2} << 32 | b->em_stamp1, old);
 }
 
@@ -54,11 +68,13 @@ TEST_F(PlCache, DiscardKeepsAModuleInUseUntilItsLastRelease) {
   EXPECT_EQ(MARK(MARK_SUBPROCESS, [&] { II_EXEC_PROC(&call, 1); }), 1u);
   EXPECT_EQ(total(), "99");
   pl_free(a);  // the last release frees it
-  char buf[4096] = {};
-  FILE* f = fmemopen(buf, sizeof buf, "w");
-  pl_dump(f);
-  fclose(f);
-  std::string dump = buf, heads;
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(data_);  // the allocation dump ends with the cache's
+  int32_t total = 0, blocks = 0;
+  EXPECT_EQ(mm_alloc_info(nullptr, &total, &blocks, "1"), 1);
+  std::filesystem::current_path(cwd);
+  std::string dump = read_file(data_ + "/pool.dmp"), heads;
+  dump.erase(0, dump.find("EM - "));
   for (size_t at = 0; (at = dump.find("EM - ", at)) != dump.npos; at = dump.find('\n', at))
     heads += dump.substr(at, dump.find('\n', at) - at + 1);
   EXPECT_EQ(heads,
