@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "compiler/bld.h"
 #include "compiler/em.h"
@@ -112,6 +113,9 @@ int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len);
 // The ELEMENT of `ap`'s field `name` (22, blank-padded); a field not in the
 // application is looked up in "0LA". 1 found.
 int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* found_ap);
+// Whether `ap`'s design files are memory files ("0DN" and "0DO", which the
+// dictionary compiler writes for each restructure and verify run).
+inline bool pc_memory_design(const char* ap) { return memcmp(ap, "0DN", 3) == 0 || memcmp(ap, "0DO", 3) == 0; }
 // Opens `ap`/`ver`'s ELEMENT design file for reading at `scope`; its handle or null.
 ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope);
 

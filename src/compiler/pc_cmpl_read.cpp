@@ -44,7 +44,7 @@ ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ver);
-  if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+  if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
   return FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
 }
 

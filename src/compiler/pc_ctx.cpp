@@ -151,7 +151,7 @@ ARB* pc_design(PC_CTX* ctx, const char* ap, pc_dfile f) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   kDfileInit[f](&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
-  if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+  if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
   return slot->arb[f] = FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
 }
 
@@ -160,7 +160,7 @@ ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   INIT_DELEM_FDB(&fdb, kdb, sdb, ap, ver);
-  if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+  if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
   return FM_OPEN(&fdb, scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
 }
 
