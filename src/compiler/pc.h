@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "compiler/bld.h"
 #include "compiler/em.h"
@@ -94,6 +95,10 @@ int pc_prep(PC_CTX* ctx);
 // builds em_area_tbl, em_blk, em_cn and em_cv. 0 when the compile has an
 // error or a table cannot be built.
 int pc_cmpl_finish(PC_CTX* ctx);
+// Builds em_area_tbl (from LF in key order), em_blk and em_cn of the
+// module's counts (em_cv empty: the loader builds it). 0 when a record the
+// counts name is missing.
+int pc_build_tables(EM* em, uint32_t cv_cnt);
 // Records a compile error (the first one is kept in err_text), each run of
 // blanks (of padded names) shown as one; always 0.
 int pc_err(PC_CTX* ctx, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -125,6 +130,9 @@ int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len);
 // The ELEMENT of `ap`'s field `name` (22, blank-padded); a field not in the
 // application is looked up in "0LA". 1 found.
 int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* found_ap);
+// Whether `ap`'s design files are memory files ("0DN" and "0DO", which the
+// dictionary compiler writes for each restructure and verify run).
+inline bool pc_memory_design(const char* ap) { return memcmp(ap, "0DN", 3) == 0 || memcmp(ap, "0DO", 3) == 0; }
 // Opens `ap`/`ver`'s ELEMENT design file for reading at `scope`; its handle or null.
 ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope);
 
@@ -196,6 +204,11 @@ enum : size_t { PCF_KIND = 0, PCF_FL = 2, PCF_CELEM = 8, kPcFldOut = PCF_CELEM +
 // above the element's count is a compile error naming the field. `elem`,
 // when given, receives the ELEMENT record. 1 on success.
 int pc_fld(const char* ap, const char* name, const pc_occ& occ, uint8_t* out, PC_CTX* ctx, uint8_t* elem = nullptr);
+
+// The constant of the compiled storage mask of a text or packed date
+// field (types 3, 4, 9, 10); 0 for every other type and on failure (then a
+// compile error is recorded).
+uint32_t date_mask_const(PC_CTX* ctx, const uint8_t* elem);
 
 // ---- operands and comparisons ----
 
