@@ -1,0 +1,279 @@
+// The sort of a sorted query: key orderings per data type, level numbers,
+// runs and cascade passes against a stable-sort reference, broken runs,
+// failures and interrupts that leave no work file, and two engine processes
+// sorting with the same work-file numbers.
+#include <dirent.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+
+#include "../fm/fm_native_util.h"
+#include "compiler/pc.h"
+#include "foundation/scope.h"
+#include "process/qs.h"
+#include "types/std_date.h"
+
+namespace kivo::test {
+namespace {
+
+constexpr uint16_t kRec = 64;
+constexpr size_t kIdOff = 60;  // the record's input index, used as its identifier
+using rec = std::vector<uint8_t>;
+
+struct elem_spec {
+  uint8_t type, hi, lo, sign;
+  uint16_t size, off;
+  uint8_t order = '+', level = 1, null_src = 0;
+  const char* mask = "";
+};
+
+class QuerySort : public NativeFm {
+ protected:
+  QRY_SORT q;
+  uint8_t area[kRec] = {};
+  std::vector<std::pair<uint16_t, uint16_t>> lv;  // pointer records' level words
+
+  void SetUp() override {
+    NativeFm::SetUp();
+    run_mem = kRunMemDefault;
+    unsetenv("KIVO_RUN_MEM");
+  }
+  // The PCF of `recs` (a memory file), and the query over it.
+  void load(const std::vector<rec>& recs, std::vector<elem_spec> el, uint16_t levels = 1) {
+    FDB fdb;
+    INIT_FDB(&fdb, FS_MEMORY, kRec, 0, nullptr, 0);
+    INIT_UNIQUE_PATH(&fdb.path, "QT", "PC", PATH_DATA);
+    ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW, 15, 15), 1);
+    q.pcf_arb = fdb.fdb_arb;
+    for (size_t i = 0; i < recs.size(); ++i) {
+      memset(area, ' ', kRec);
+      memcpy(area, recs[i].data(), std::min<size_t>(recs[i].size(), kIdOff));
+      st_le32(area, kIdOff, uint32_t(i));
+      q.pcf_arb->arb_rec = area, q.pcf_arb->arb_len = q.pcf_arb->arb_var_len = kRec;
+      ASSERT_EQ(fm_write(q.pcf_arb), 1);
+    }
+    q.pcf_arb->arb_mod = ARB_FIRST, q.pcf_arb->arb_key = nullptr;
+    ASSERT_EQ(fm_start(q.pcf_arb), 1);
+    q.rec_area = area, q.rec_len = kRec, q.ids = {{area + kIdOff, 4}}, q.id_len = 4;
+    q.wrk_no = 0x10, q.scope = com.sys_scope, memcpy(q.ap, "TST", 3);
+    for (const elem_spec& e : el) {
+      uint8_t se[kSortElemLen] = {}, *c = se + SE_FLD + PCF_CELEM;
+      se[SE_LEVEL] = e.level, se[SE_ORDER] = e.order;
+      c[CEL_TYPE] = e.type, c[CEL_SIGNED] = e.sign ? '1' : '0', c[CEL_HI] = e.hi, c[CEL_LO] = e.lo;
+      st_le16(c, CEL_SIZE, e.size), st_le16(c, CEL_OFF, e.off);
+      memset(c + CEL_MASK, ' ', 60), memcpy(c + CEL_MASK, e.mask, strlen(e.mask)),
+          c[CEL_NULL_IND] = e.null_src ? '1' : ' ', c[CEL_NULL_SRC] = e.null_src;
+      ASSERT_TRUE(qs_add_elem(&q, se));
+    }
+    qs_close_key(&q, levels);
+  }
+  // The identifiers of the pointer file in order; lv gets the level words.
+  std::vector<uint32_t> result() {
+    std::vector<uint32_t> ids;
+    lv.clear();
+    ARB* a = q.ptr_arb;
+    uint8_t r[64];
+    a->arb_mod = ARB_FIRST, a->arb_key = nullptr;
+    if (!a || !fm_start(a)) return ids;
+    for (a->arb_rec = r, a->arb_len = sizeof r, a->arb_mod = 0; fm_rdnxt(a); a->arb_mod = 0)
+      ids.push_back(ld_le32(r, PT_ID)), lv.emplace_back(ld_le16(r, PT_PREV), ld_le16(r, PT_NEXT));
+    return ids;
+  }
+  // Files of this process left in the work directory (the pointer file too).
+  std::vector<std::string> files() const {
+    std::vector<std::string> out;
+    if (DIR* d = opendir((data_ + "/TST/Tmpdata").c_str())) {
+      while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') out.push_back(e->d_name);
+      closedir(d);
+    }
+    return out;
+  }
+};
+
+rec le(int64_t v, int n) {
+  rec r(static_cast<size_t>(n), 0);
+  for (int i = 0; i < n; ++i) r[size_t(i)] = uint8_t(uint64_t(v) >> (8 * i));
+  return r;
+}
+rec txt(const char* s) { return rec(s, s + strlen(s)); }
+// A binary date and time at midnight of y-m-d.
+rec date(int y, int m, int d) {
+  uint8_t raw[8] = {};
+  std_date s{};
+  s.raw_len = 8, s.raw = raw, s.first = LVL_CENTURY, s.last = LVL_HSEC, s.type = DT_BIN, s.h24 = 1;
+  const int8_t parts[8] = {int8_t(y / 100), int8_t(y % 100), int8_t(m), int8_t(d), 0, 0, 0, 0};
+  memcpy(s.part, parts, 8);
+  EXPECT_EQ(cv_ston_date(&s), 1);
+  return rec(raw, raw + 8);
+}
+
+TEST_F(QuerySort, KeysOrderEveryTypeByValue) {
+  auto pd = [](std::initializer_list<uint8_t> b) { return rec(b); };
+  struct row {
+    const char* what;
+    elem_spec e;
+    std::vector<rec> in;
+    std::vector<uint32_t> want;
+  };
+  const row rows[] = {
+      {"alpha, blank first", {1, 0, 0, 0, 3, 0}, {txt("bb "), txt("   "), txt("a  ")}, {1, 2, 0}},
+      {"alpha descending, blank last", {1, 0, 0, 0, 3, 0, '-'}, {txt("bb "), txt("   "), txt("a  ")}, {0, 2, 1}},
+      {"signed binary", {5, 9, 0, 1, 2, 0}, {le(1, 2), le(-1, 2), le(0, 2), le(-300, 2)}, {3, 1, 2, 0}},
+      {"unsigned binary as written", {5, 9, 0, 0, 2, 0}, {le(1, 2), le(-1, 2), le(0, 2)}, {2, 0, 1}},
+      {"packed, odd digits",
+       {8, 3, 0, 0, 2, 0},
+       {pd({0x00, 0x3C}), pd({0x00, 0x5D}), pd({0x00, 0x3D}), pd({0x12, 0x3C})},
+       {1, 2, 0, 3}},
+      {"packed, even digits",
+       {8, 2, 2, 0, 3, 0},
+       {pd({0x00, 0x50, 0x0C}), pd({0x00, 0x50, 0x0D}), pd({0x01, 0x00, 0x0D}), pd({0x00, 0x00, 0x0C})},
+       {2, 1, 3, 0}},
+      {"variable point by value",
+       {12, 5, 0, 0, 4, 0},
+       {pd({0x00, 0x01, 0x5C, 1}), pd({0x00, 0x12, 0x5C, 2}), pd({0x00, 0x01, 0x5D, 1}), pd({0x00, 0x00, 0x2C, 0})},
+       {2, 1, 0, 3}},
+      {"variable point, scale over the digits",
+       {12, 2, 0, 0, 3, 0},
+       {pd({0x12, 0x3C, 3}), pd({0x00, 0x1C, 0}), pd({0x00, 0x5C, 2})},
+       {2, 0, 1}},
+      {"dates across centuries",
+       {7, 8, 5, 0, 8, 0, '+', 1, 0, "8877/66/55"},
+       {date(2001, 1, 1), date(1999, 12, 31), date(1899, 6, 1)},
+       {2, 1, 0}},
+  };
+  for (const row& r : rows) {
+    QRY_SORT fresh;
+    q = std::move(fresh);
+    load(r.in, {r.e});
+    ASSERT_EQ(qs_sort(&q), 1u) << r.what;
+    EXPECT_EQ(result(), r.want) << r.what;
+    FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+  }
+}
+
+TEST_F(QuerySort, NullValuesFirstEqualFieldsKeepSelectionOrderWithLevelsAtEachField) {
+  // field 1 alpha at 0, field 3 binary at 1 with the null value 9: level 2 is a gap
+  q.null_value = [](void*, const uint8_t*, std::vector<uint8_t>* out) { return *out = {9}, 1; };
+  std::vector<rec> in = {txt("b\x05"), txt("a\x09"), txt("a\x02"), txt("a\x02"), txt("b\x09")};
+  load(in, {{1, 0, 0, 0, 1, 0}, {5, 2, 0, 0, 1, 1, '+', 3, 2}}, 3);
+  ASSERT_EQ(qs_sort(&q), 1u);
+  EXPECT_EQ(result(), (std::vector<uint32_t>{1, 2, 3, 4, 0}));
+  const std::vector<std::pair<uint16_t, uint16_t>> want = {{0, 3}, {3, 4}, {4, 1}, {1, 3}, {3, 0}};
+  EXPECT_EQ(lv, want);
+}
+
+// Records with random 2-byte alpha keys (many equal) through budgets of
+// entries; the pointer file equals a stable sort of the input.
+TEST_F(QuerySort, RunsAndCascadePassesGiveTheStableOrder) {
+  struct row {
+    uint32_t entries, records, passes;
+  };
+  const uint32_t big = 10000 * uint32_t(std::max(1, atoi(getenv("KIVO_STRESS_SCALE") ?: "1")));
+  const row rows[] = {{100, 0, 0},    {100, 99, 0},  {100, 100, 1}, {100, 500, 1},
+                      {100, 1500, 2}, {100, 501, 2}, {2, big, 0}};
+  std::mt19937 rng(7);
+  for (const row& r : rows) {
+    QRY_SORT fresh;
+    q = std::move(fresh);
+    std::vector<rec> in;
+    for (uint32_t i = 0; i < r.records; ++i) in.push_back({uint8_t('A' + rng() % 20), uint8_t('A' + rng() % 20)});
+    load(in, {{1, 0, 0, 0, 2, 0}});
+    run_mem = r.entries * (q.key_len + q.id_len);
+    ASSERT_EQ(qs_sort(&q), 1u) << r.records;
+    std::vector<uint32_t> want(r.records);
+    std::iota(want.begin(), want.end(), 0);
+    std::stable_sort(want.begin(), want.end(), [&](uint32_t a, uint32_t b) { return in[a] < in[b]; });
+    EXPECT_EQ(result(), want) << r.records;
+    EXPECT_EQ(q.passes, r.passes ? r.passes : q.passes) << r.records;
+    EXPECT_GE(q.passes, r.entries == 2 ? 5u : 0u);
+    EXPECT_EQ(files().size(), r.records < r.entries ? 0u : 1u) << "the pointer file alone stays";
+    FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+  }
+}
+
+// A budget that is not a positive number leaves the budget as it was; one
+// below two entries sorts with two.
+TEST_F(QuerySort, RunBudgetFromTheEnvironment) {
+  const std::pair<const char*, uint32_t> rows[] = {{"abc", 1000},         {"0", 1000}, {"-5", 1000},
+                                                   {"99999999999", 1000}, {"1", 2},    {"36", 4}};
+  for (const auto& [text, capacity] : rows) {
+    QRY_SORT fresh;
+    q = std::move(fresh);
+    run_mem = 9000;
+    setenv("KIVO_RUN_MEM", text, 1);
+    load({txt("c"), txt("a"), txt("b"), txt("a"), txt("d")}, {{1, 0, 0, 0, 1, 0}});
+    ASSERT_EQ(qs_sort(&q), 1u) << text;
+    EXPECT_EQ(q.capacity, capacity) << text;
+    EXPECT_EQ(result(), (std::vector<uint32_t>{1, 3, 2, 0, 4})) << text;
+    FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+  }
+}
+
+// A damaged run, a read failure of the PCF and the user's break each end the
+// sort unfinished: the query is not marked sorted and no work file stays.
+TEST_F(QuerySort, FailuresAndInterruptsLeaveNoWorkFileAndSortAgain) {
+  enum { kMagic, kRead, kBreak };
+  for (int kind : {kMagic, kRead, kBreak}) {
+    QRY_SORT fresh;
+    q = std::move(fresh);
+    std::vector<rec> in(50, txt("x"));
+    load(in, {{1, 0, 0, 0, 1, 0}});
+    run_mem = 10 * q.key_len + 10 * q.id_len;
+    static QRY_SORT* cur;
+    static int fired;
+    cur = &q, fired = kind;
+    q.select = [](void*) {
+      if (cur->selected == 25 && fired == kMagic && cur->f[0].arb) {  // rewrite the first run header
+        ARB* a = cur->f[0].arb;
+        uint8_t h[12];
+        a->arb_mod = ARB_FIRST, a->arb_key = nullptr;
+        EXPECT_EQ(fm_start(a), 1);
+        a->arb_rec = h, a->arb_len = 12, a->arb_mod = ARB_HOLD;
+        EXPECT_EQ(fm_rdnxt(a), 1);
+        st_le32(h, RH_MAGIC, 0);
+        a->arb_mod = 0;
+        EXPECT_EQ(fm_rewrite(a), 1);
+        fired = -1;
+      }
+      if (cur->selected == 30 && fired == kRead) cur->rec_len = 10, fired = -1;  // the next record is cut
+      return int(QS_SELECT);
+    };
+    q.interrupt = [](void*) { return fired == kBreak && cur->selected == 30; };
+    uint32_t st = 0;
+    EXPECT_EQ(MARK(MARK_RECOVERY, [&] { st = qs_sort(&q); }), kind == kBreak ? QS_INTERRUPTED : 1u);
+    EXPECT_EQ(st, kind == kMagic ? QS_FAILED : kind == kRead ? uint32_t(FM_REC_TOO_LONG) : 0u);
+    EXPECT_FALSE(q.executed) << kind;
+    EXPECT_EQ(files().size(), 0u) << kind;
+    EXPECT_EQ(reported("merge file not positioned at SOR"), kind == kMagic);
+    captured_errors().clear();
+    q.rec_len = kRec, q.pcf_arb->arb_mod = ARB_FIRST, q.pcf_arb->arb_key = nullptr, fired = -1;
+    ASSERT_EQ(fm_start(q.pcf_arb), 1);
+    EXPECT_EQ(qs_sort(&q), 1u) << "the next read sorts again";
+    EXPECT_EQ(result().size(), 50u);
+    FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+  }
+}
+
+TEST_F(QuerySort, TwoProcessesSortWithTheSameWorkFileNumbers) {
+  std::vector<rec> in;
+  for (int i = 0; i < 3000; ++i) in.push_back({uint8_t('A' + (i * 7919) % 26), uint8_t('A' + i % 26)});
+  std::vector<uint32_t> want(in.size());
+  std::iota(want.begin(), want.end(), 0);
+  std::stable_sort(want.begin(), want.end(), [&](uint32_t a, uint32_t b) { return in[a] < in[b]; });
+  signal_pipe go;
+  auto sorter = [&] {
+    load(in, {{1, 0, 0, 0, 2, 0}});
+    run_mem = 20 * (q.key_len + q.id_len);
+    go.receive();
+    return qs_sort(&q) == 1 && result() == want ? 0 : 1;
+  };
+  pid_t a = fork_engine(sorter), b = fork_engine(sorter);
+  go.send(), go.send();
+  EXPECT_EQ(wait_exit(a), 0);
+  EXPECT_EQ(wait_exit(b), 0);
+}
+
+}  // namespace
+}  // namespace kivo::test
