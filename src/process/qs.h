@@ -119,6 +119,7 @@ struct QRY_SORT {
   int out = 0;
   ARB* ptr_arb = nullptr;
   uint32_t passes = 0;  // merge passes, the final one included
+  uint64_t wrk_io = 0;  // bytes written and read on the work files
 
   bool executed = false;
   uint32_t status = 0;  // of the last failure

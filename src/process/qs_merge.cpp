@@ -35,6 +35,7 @@ uint32_t write_rec(QRY_SORT* q, int i, uint8_t* rec) {
   a->arb_rec = rec;
   a->arb_len = a->arb_var_len = wrk_len(q);
   a->arb_mod = 0;
+  q->wrk_io += a->arb_len;
   return fm_write(a) ? 1 : (q->status = a->arb_stat ? a->arb_stat : QS_FAILED);
 }
 
@@ -45,6 +46,7 @@ uint32_t read_rec(QRY_SORT* q, int i, uint8_t* rec) {
   a->arb_mod = 0;
   a->arb_key = nullptr;
   a->arb_key_end = nullptr;
+  q->wrk_io += a->arb_len;
   return fm_rdnxt(a) ? 1 : fail(q, "work file read failed", a->arb_stat ? a->arb_stat : QS_FAILED);
 }
 

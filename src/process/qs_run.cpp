@@ -133,6 +133,7 @@ void alloc_exec(QRY_SORT* q) {
   for (QS_FILE& f : q->f) f = QS_FILE{};
   q->out = kWorkFiles - 1;
   q->passes = 0;
+  q->wrk_io = 0;
 }
 
 int get_pcf_rec(uint8_t* entry, QRY_SORT* q) {
