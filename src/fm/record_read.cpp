@@ -365,8 +365,10 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
     return -1;
   }
   if (brf_relative(f)) {
+    if (n < f->rel_seen) return n * f->hdr.rec_len;
     int64_t count = brfrcdcnt(r);
     if (count < 0) return -1;
+    f->rel_seen = static_cast<uint32_t>(count);
     if (n >= count) {
       set_status(r, BRF_EOF);
       return -1;

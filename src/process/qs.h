@@ -107,8 +107,9 @@ struct QRY_SORT {
   uint32_t entry_len = 0;
   uint32_t capacity = 0;
   std::vector<uint8_t> buf;
-  std::vector<uint8_t*> heap;
-  int32_t last = -1;  // index of the heap's last entry
+  std::vector<uint8_t*> run;  // the entries of the run, sorted once it is full
+  int32_t last = -1;          // index of the run's last entry
+  int32_t next = 0;           // the run's next entry to hand out
   uint8_t collate[256];
 
   // Files: names from the work-file number, owned by `scope`.
@@ -151,11 +152,11 @@ void alloc_exec(QRY_SORT* q);
 // The next selected record's entry at `entry`: 1, 0 at the end of the file,
 // -1 on a failure (its status in q->status). Leaves with QS_INTERRUPTED.
 int get_pcf_rec(uint8_t* entry, QRY_SORT* q);
-// Fills the run memory and its heap; the entry count, -1 on a failure.
+// Fills the run memory and sorts it; the entry count, -1 on a failure.
 int64_t make_run(QRY_SORT* q);
-// Removes and returns the smallest entry; null when empty.
+// Removes and returns the run's smallest entry; null when none is left.
 uint8_t* get_rec_id(QRY_SORT* q);
-// Writes the pointer file from the heap as a memory file; 1 or a status.
+// Writes the pointer file from the run as a memory file; 1 or a status.
 uint32_t single_run(QRY_SORT* q);
 // Pointer records written one behind: the previous entry waits for the
 // level toward the next one.

@@ -1,9 +1,9 @@
 // Runs of a sorted query: the run memory, the selection of PCF records into
-// entries, the in-memory heap, the work and pointer files, and the pointer
+// entries, the in-memory run, the work and pointer files, and the pointer
 // file written straight from one run.
 //
-// The heap holds pointers into the entry buffer; entries never move while a
-// run is built. Only the end of the file ends the input: any other read
+// The run holds pointers into the entry buffer, sorted once the run is
+// full; entries never move. Only the end of the file ends the input: any other read
 // failure ends the sort with its status, so a short sort is never complete.
 #include <algorithm>
 #include <cstdio>
@@ -54,31 +54,6 @@ void load_collate(QRY_SORT* q) {
   if (la_current() && la_xlate(kCollateMsg, &out, nullptr) >= 256) memcpy(q->collate, text, 256);
 }
 
-bool less(const QRY_SORT* q, const uint8_t* a, const uint8_t* b) { return memcmp(a, b, q->key_len) < 0; }
-
-void sift_up(QRY_SORT* q, int32_t i) {
-  uint8_t** h = q->heap.data();
-  while (i > 0) {
-    int32_t parent = (i - 1) / 2;
-    if (!less(q, h[i], h[parent])) break;
-    std::swap(h[i], h[parent]);
-    i = parent;
-  }
-}
-
-void sift_down(QRY_SORT* q) {
-  uint8_t** h = q->heap.data();
-  int32_t i = 0;
-  for (;;) {
-    int32_t c = 2 * i + 1;
-    if (c > q->last) return;
-    if (c + 1 <= q->last && less(q, h[c + 1], h[c])) ++c;
-    if (!less(q, h[c], h[i])) return;
-    std::swap(h[i], h[c]);
-    i = c;
-  }
-}
-
 void copy_id(QRY_SORT* q, uint8_t* id) {
   if (q->ids.empty()) {
     const ARB* a = q->pcf_arb;
@@ -127,7 +102,7 @@ void alloc_exec(QRY_SORT* q) {
   q->entry_len = q->key_len + q->id_len;
   q->capacity = std::max(kMinCapacity, run_mem / std::max<uint32_t>(q->entry_len, 1));
   q->buf.assign(size_t(q->capacity) * q->entry_len, 0);
-  q->heap.assign(q->capacity, nullptr);
+  q->run.assign(q->capacity, nullptr);
   q->last = -1;
   load_collate(q);
   for (QS_FILE& f : q->f) f = QS_FILE{};
@@ -161,20 +136,18 @@ int64_t make_run(QRY_SORT* q) {
     const int r = get_pcf_rec(e, q);
     if (r < 0) return -1;
     if (r == 0) break;
-    q->heap[++q->last] = e;
-    sift_up(q, q->last);
+    q->run[++q->last] = e;
     ++n;
   }
+  // Keys are unique, so the sorted run is the order a heap would give.
+  const uint32_t len = q->key_len;
+  std::sort(q->run.begin(), q->run.begin() + n,
+            [len](const uint8_t* a, const uint8_t* b) { return memcmp(a, b, len) < 0; });
+  q->next = 0;
   return n;
 }
 
-uint8_t* get_rec_id(QRY_SORT* q) {
-  if (q->last < 0) return nullptr;
-  uint8_t* top = q->heap[0];
-  q->heap[0] = q->heap[q->last--];
-  sift_down(q);
-  return top;
-}
+uint8_t* get_rec_id(QRY_SORT* q) { return q->next <= q->last ? q->run[size_t(q->next++)] : nullptr; }
 
 uint32_t qs_put_ptr(QRY_SORT* q, QS_PTR_OUT* o, const uint8_t* entry) {
   if (o->have) {
