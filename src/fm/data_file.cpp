@@ -213,7 +213,7 @@ int brf_wb_flush(BRF_FILE* f) {
   const ssize_t got = kivo_pwrite(f->slot, f->wb.data(), f->wb.size(), static_cast<off_t>(f->wb_at));
   const int st = write_status(got, f->wb.size(), __LINE__);
   f->wb.clear();
-  if (st != BRF_OK) f->rel_size = -1;  // what reached the file is its size now
+  if (st != BRF_OK) f->wb_err = st;  // the appends are lost: no read may take the file as whole
   return st;
 }
 
@@ -309,6 +309,7 @@ int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h) {
 int brf_record_count(BRF_FILE* f, uint32_t* count) {
   uint32_t len = f->hdr.rec_len;
   if (brf_relative(f)) {
+    if (f->wb_err) return f->wb_err;
     if (!f->write_behind || f->rel_size < 0) {
       struct stat st;
       if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);

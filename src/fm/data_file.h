@@ -151,6 +151,7 @@ struct BRF_FILE {
   std::vector<uint8_t> wb;
   uint64_t wb_at = 0;
   int64_t rel_size = -1;
+  int wb_err = 0;  // a failed write of gathered appends: every later count fails with it
 };
 
 inline bool brf_fixed(const BRF_FILE* f) { return (f->hdr.flags & kHdrFixed) != 0; }

@@ -81,7 +81,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   };
   if (relative) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, f->hdr.rec_len));
-    if (brf_pread(f, buf, n, seek) != static_cast<ssize_t>(n)) return fail(BRF_BAD_DATA);
+    if (brf_pread(f, buf, n, seek) != static_cast<ssize_t>(n)) return fail(f->wb_err ? f->wb_err : BRF_BAD_DATA);
     *len = n;
     r->stored_len = f->hdr.rec_len;
     r->cur_rec = r->last_rec = seek / f->hdr.rec_len;

@@ -234,7 +234,7 @@ uint32_t start_files(QRY_SORT* q) {
     QS_FILE& f = q->f[i];
     f.active = i != q->out;
     if (f.real == 0) continue;
-    f.arb->arb_mod = ARB_FIRST;
+    f.arb->arb_mod = ARB_FIRST | ARB_MUST_FIND;  // its runs are there, or the file failed
     f.arb->arb_key = nullptr;
     if (!fm_start(f.arb)) return fail(q, "bad start", f.arb->arb_stat);
   }

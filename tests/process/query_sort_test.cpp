@@ -10,6 +10,7 @@
 
 #include "../fm/fm_native_util.h"
 #include "compiler/pc.h"
+#include "foundation/os_calls.h"
 #include "foundation/scope.h"
 #include "process/qs.h"
 #include "types/std_date.h"
@@ -253,6 +254,30 @@ TEST_F(QuerySort, FailuresAndInterruptsLeaveNoWorkFileAndSortAgain) {
     EXPECT_EQ(qs_sort(&q), 1u) << "the next read sorts again";
     EXPECT_EQ(result().size(), 50u);
     FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+  }
+}
+
+// A disk that fails at any one write of the sort: the sort reports the
+// failure, never a short order as complete or the lost records as an end.
+TEST_F(QuerySort, FailingWriteNeverGivesAShortCompleteSort) {
+  std::vector<rec> in;
+  for (int i = 0; i < 60; ++i) in.push_back({uint8_t('A' + (i * 37) % 26)});
+  static long left;
+  for (long nth = 1; nth < 12; ++nth) {
+    QRY_SORT fresh;
+    q = std::move(fresh);
+    load(in, {{1, 0, 0, 0, 1, 0}});
+    run_mem = 10 * (q.key_len + q.id_len);
+    left = nth;
+    os_sys.pwrite = [](int fd, const void* b, size_t n, off_t o) {
+      return --left ? ::pwrite(fd, b, n, o) : (errno = EIO, -1);
+    };
+    const uint32_t st = qs_sort(&q);
+    os_sys = os_real_calls();
+    EXPECT_TRUE(st == 1 ? left > 0 && result().size() == in.size() : left <= 0 && st != FM_EOF) << nth << " " << st;
+    captured_errors().clear();
+    if (q.ptr_arb) FM_CLOSE(q.ptr_arb, ARB_SCRATCH);
+    FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
   }
 }
 
