@@ -2,9 +2,8 @@
 // runs and cascade passes against a stable-sort reference, broken runs,
 // failures and interrupts that leave no work file, and two engine processes
 // sorting with the same work-file numbers.
-#include <dirent.h>
-
 #include <algorithm>
+#include <filesystem>
 #include <numeric>
 #include <random>
 
@@ -82,14 +81,9 @@ class QuerySort : public NativeFm {
     return ids;
   }
   // Files of this process left in the work directory (the pointer file too).
-  std::vector<std::string> files() const {
-    std::vector<std::string> out;
-    if (DIR* d = opendir((data_ + "/TST/Tmpdata").c_str())) {
-      while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') out.push_back(e->d_name);
-      closedir(d);
-    }
-    return out;
+  size_t files() const {
+    std::error_code ec;
+    return size_t(std::distance(std::filesystem::directory_iterator(data_ + "/TST/Tmpdata", ec), {}));
   }
 };
 
@@ -101,49 +95,34 @@ rec le(int64_t v, int n) {
 rec txt(const char* s) { return rec(s, s + strlen(s)); }
 // A binary date and time at midnight of y-m-d.
 rec date(int y, int m, int d) {
-  uint8_t raw[8] = {};
-  std_date s{};
-  s.raw_len = 8, s.raw = raw, s.first = LVL_CENTURY, s.last = LVL_HSEC, s.type = DT_BIN, s.h24 = 1;
-  const int8_t parts[8] = {int8_t(y / 100), int8_t(y % 100), int8_t(m), int8_t(d), 0, 0, 0, 0};
-  memcpy(s.part, parts, 8);
+  rec raw(8);
+  std_date s{8, raw.data(), 0, nullptr, {int8_t(y / 100), int8_t(y % 100), int8_t(m), int8_t(d)}, 8, 1, DT_BIN,
+             0, 1,          0, 0};
   EXPECT_EQ(cv_ston_date(&s), 1);
-  return rec(raw, raw + 8);
+  return raw;
 }
 
 TEST_F(QuerySort, KeysOrderEveryTypeByValue) {
-  auto pd = [](std::initializer_list<uint8_t> b) { return rec(b); };
+  using pd = rec;
   struct row {
     const char* what;
     elem_spec e;
     std::vector<rec> in;
     std::vector<uint32_t> want;
   };
+  // clang-format off
   const row rows[] = {
       {"alpha, blank first", {1, 0, 0, 0, 3, 0}, {txt("bb "), txt("   "), txt("a  ")}, {1, 2, 0}},
       {"alpha descending, blank last", {1, 0, 0, 0, 3, 0, '-'}, {txt("bb "), txt("   "), txt("a  ")}, {0, 2, 1}},
       {"signed binary", {5, 9, 0, 1, 2, 0}, {le(1, 2), le(-1, 2), le(0, 2), le(-300, 2)}, {3, 1, 2, 0}},
       {"unsigned binary as written", {5, 9, 0, 0, 2, 0}, {le(1, 2), le(-1, 2), le(0, 2)}, {2, 0, 1}},
-      {"packed, odd digits",
-       {8, 3, 0, 0, 2, 0},
-       {pd({0x00, 0x3C}), pd({0x00, 0x5D}), pd({0x00, 0x3D}), pd({0x12, 0x3C})},
-       {1, 2, 0, 3}},
-      {"packed, even digits",
-       {8, 2, 2, 0, 3, 0},
-       {pd({0x00, 0x50, 0x0C}), pd({0x00, 0x50, 0x0D}), pd({0x01, 0x00, 0x0D}), pd({0x00, 0x00, 0x0C})},
-       {2, 1, 3, 0}},
-      {"variable point by value",
-       {12, 5, 0, 0, 4, 0},
-       {pd({0x00, 0x01, 0x5C, 1}), pd({0x00, 0x12, 0x5C, 2}), pd({0x00, 0x01, 0x5D, 1}), pd({0x00, 0x00, 0x2C, 0})},
-       {2, 1, 0, 3}},
-      {"variable point, scale over the digits",
-       {12, 2, 0, 0, 3, 0},
-       {pd({0x12, 0x3C, 3}), pd({0x00, 0x1C, 0}), pd({0x00, 0x5C, 2})},
-       {2, 0, 1}},
-      {"dates across centuries",
-       {7, 8, 5, 0, 8, 0, '+', 1, 0, "8877/66/55"},
-       {date(2001, 1, 1), date(1999, 12, 31), date(1899, 6, 1)},
-       {2, 1, 0}},
+      {"packed, odd digits", {8, 3, 0, 0, 2, 0}, {pd({0x00, 0x3C}), pd({0x00, 0x5D}), pd({0x00, 0x3D}), pd({0x12, 0x3C})}, {1, 2, 0, 3}},
+      {"packed, even digits", {8, 2, 2, 0, 3, 0}, {pd({0x00, 0x50, 0x0C}), pd({0x00, 0x50, 0x0D}), pd({0x01, 0x00, 0x0D}), pd({0x00, 0x00, 0x0C})}, {2, 1, 3, 0}},
+      {"variable point by value", {12, 5, 0, 0, 4, 0}, {pd({0x00, 0x01, 0x5C, 1}), pd({0x00, 0x12, 0x5C, 2}), pd({0x00, 0x01, 0x5D, 1}), pd({0x00, 0x00, 0x2C, 0})}, {2, 1, 0, 3}},
+      {"variable point, scale over the digits", {12, 2, 0, 0, 3, 0}, {pd({0x12, 0x3C, 3}), pd({0x00, 0x1C, 0}), pd({0x00, 0x5C, 2})}, {2, 0, 1}},
+      {"dates across centuries", {7, 8, 5, 0, 8, 0, '+', 1, 0, "8877/66/55"}, {date(2001, 1, 1), date(1999, 12, 31), date(1899, 6, 1)}, {2, 1, 0}},
   };
+  // clang-format on
   for (const row& r : rows) {
     QRY_SORT fresh;
     q = std::move(fresh);
@@ -189,7 +168,7 @@ TEST_F(QuerySort, RunsAndCascadePassesGiveTheStableOrder) {
     EXPECT_EQ(result(), want) << r.records;
     EXPECT_EQ(q.passes, r.passes ? r.passes : q.passes) << r.records;
     EXPECT_GE(q.passes, r.entries == 2 ? 5u : 0u);
-    EXPECT_EQ(files().size(), r.records < r.entries ? 0u : 1u) << "the pointer file alone stays";
+    EXPECT_EQ(files(), r.records < r.entries ? 0u : 1u) << "the pointer file alone stays";
     FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
   }
 }
@@ -246,7 +225,7 @@ TEST_F(QuerySort, FailuresAndInterruptsLeaveNoWorkFileAndSortAgain) {
     EXPECT_EQ(MARK(MARK_RECOVERY, [&] { st = qs_sort(&q); }), kind == kBreak ? QS_INTERRUPTED : 1u);
     EXPECT_EQ(st, kind == kMagic ? QS_FAILED : kind == kRead ? uint32_t(FM_REC_TOO_LONG) : 0u);
     EXPECT_FALSE(q.executed) << kind;
-    EXPECT_EQ(files().size(), 0u) << kind;
+    EXPECT_EQ(files(), 0u) << kind;
     EXPECT_EQ(reported("merge file not positioned at SOR"), kind == kMagic);
     captured_errors().clear();
     q.rec_len = kRec, q.pcf_arb->arb_mod = ARB_FIRST, q.pcf_arb->arb_key = nullptr, fired = -1;
