@@ -1,10 +1,12 @@
 // kivo_install: writes the system-administration files of the default
 // installation into a data directory, through the file manager:
 //
-//   kivo_install -d <data directory> <messages> <keys>
+//   kivo_install -d <data directory> <messages> <keys> <options>
 //
 // APPL with the four system applications, an empty USER file, MESSAGE of
-// language 00 from <messages> ("<number> <class> <text>" lines), and
+// language 00 from <messages> ("<number> <class> <text>" lines), the "OPT"
+// group of the runtime's TOKEN file from <options> ("<code> <name>" lines;
+// rows already there are kept), and
 // DFLTMAP with "MENU ENTRY" and "DATA ENTRY" for every terminal type that
 // <keys> names, each physical key's bytes read from the type's terminfo
 // entry in keypad mode. Identical keys, a combination that does not fit and
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,12 +29,15 @@
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
 #include "fm/scope_clear.h"
+#include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/opt_token.h"
 #include "foundation/pool.h"
 #include "process/startup.h"
 #include "screen/keydef.h"
+#include "types/cnv.h"
 
 using namespace kivo;
 
@@ -94,6 +100,49 @@ bool write_messages(const char* path) {
     a->arb_len = a->arb_var_len = uint16_t(rec.size());
     a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = 0;
     if (!fm_write(a)) return fail(path, "message " + std::to_string(number) + " not written");
+  }
+  return FM_CLOSE(a, 0);
+}
+
+void runtime_tokens(FDB* f, KDB* k, SDB* s) { INIT_DTOKEN_FDB(f, k, s, "0LA", "00"); }
+
+// One OPT row: type 0, the group, a character that tells apart the names
+// of one code (blank for the first, which answers by code), code, name.
+bool write_option(ARB* a, int32_t code, char nth, const std::string& name) {
+  uint8_t rec[kTokRecLen];
+  memset(rec, ' ', sizeof rec);
+  rec[TOK_SRC] = 0;
+  memcpy(rec + TOK_GROUP, "OPT", 3);
+  rec[TOK_GROUP + kTokenGroupLen] = uint8_t(nth);
+  st_le32(rec, TOK_CODE, uint32_t(code));
+  memcpy(rec + TOK_TEXT, name.data(), name.size());
+  a->arb_rec = rec;
+  a->arb_len = a->arb_var_len = kTokRecLen;
+  a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = 0;
+  return fm_write(a) || a->arb_stat == FM_DUP_KEY;
+}
+
+bool write_options(const char* path) {
+  std::ifstream in(path);
+  if (!in) return fail(path, "cannot read");
+  open_file f;
+  ARB* a = open_or_create(&f, runtime_tokens, "TOKEN");
+  if (!a) return false;
+  std::map<int32_t, char> named;  // codes seen, and the last character given
+  int n = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++n;
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream w(line);
+    int32_t code = 0;
+    std::string name;
+    if (!(w >> code) || !std::getline(w >> std::ws, name) || name.empty() || name.size() > kOptNameLen)
+      return fail(std::string(path) + ":" + std::to_string(n), "expected <code> <name of at most 30 characters>");
+    const auto seen = named.find(code);
+    const char nth = seen == named.end() ? ' ' : seen->second == ' ' ? '1' : char(seen->second + 1);
+    if (nth > '9') return fail(std::string(path) + ":" + std::to_string(n), "more than ten names for one code");
+    named[code] = nth;
+    if (!write_option(a, code, nth, name)) return fail(path, "option " + name + " not written");
   }
   return FM_CLOSE(a, 0);
 }
@@ -210,8 +259,8 @@ bool write_appl_and_user() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5 || strcmp(argv[1], "-d") != 0) {
-    fprintf(stderr, "usage: kivo_install -d <data directory> <messages> <keys>\n");
+  if (argc != 6 || strcmp(argv[1], "-d") != 0) {
+    fprintf(stderr, "usage: kivo_install -d <data directory> <messages> <keys> <options>\n");
     return 1;
   }
   static std::string dir = argv[2];
@@ -222,6 +271,6 @@ int main(int argc, char** argv) {
   com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
   com.path_root = cstr{0, nullptr};
   if (fm_init() != 1) return fprintf(stderr, "kivo_install: no start in %s\n", argv[2]), 1;
-  const bool ok = write_appl_and_user() && write_messages(argv[3]) && write_dfltmap(argv[4]);
+  const bool ok = write_appl_and_user() && write_messages(argv[3]) && write_dfltmap(argv[4]) && write_options(argv[5]);
   return ok ? 0 : 1;
 }

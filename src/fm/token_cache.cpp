@@ -11,9 +11,11 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/opt_token.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "types/cnv.h"
@@ -34,6 +36,7 @@ struct token_state {
   ARB* groups = nullptr;  // "CV"/"TG"
   ARB* tokens = nullptr;  // "CV"/"TI"
   design_file token, elem, dom;
+  ARB* opt = nullptr;  // the runtime's TOKEN, for the OPT group
   uint16_t next_id = 1;
 };
 token_state g;
@@ -216,6 +219,48 @@ int hook_info(uint32_t group, uint8_t* stamp1, uint8_t* stamp2, char* ap, char* 
   return 1;
 }
 
+// ---- the OPT group behind ut_get_opt ----
+
+// The runtime's TOKEN file, opened once for the session; null after a
+// report when it cannot be opened.
+ARB* opt_file() {
+  if (g.opt) return g.opt;
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_DTOKEN_FDB(&fdb, kdb, sdb, "0LA", "00");
+  if (FM_OPEN(&fdb, com.sys_scope, 0, 0x0f, 0x0f)) return g.opt = fdb.fdb_arb;
+  checkstat(fdb.fdb_stat, "can't open token file", "UT", __LINE__);
+  return nullptr;
+}
+
+// An OPT row image: type 0, the group, and the first name's character.
+void opt_key(uint8_t* key) {
+  memset(key, ' ', kTokRecLen);
+  key[TOK_SRC] = 0;
+  memcpy(key + TOK_GROUP, "OPT", 3);
+}
+
+int opt_by_name(const char* name, int32_t* code) {
+  ARB* a = opt_file();
+  uint8_t key[kTokRecLen];
+  opt_key(key);
+  memcpy(key + TOK_TEXT, name, kOptNameLen);
+  const uint8_t* r = a ? read_eq(a, 1, key) : nullptr;
+  if (r) *code = static_cast<int32_t>(ld_le32(r, TOK_CODE));
+  return r != nullptr;
+}
+
+int opt_by_code(int32_t code, char* name) {
+  ARB* a = opt_file();
+  uint8_t key[kTokRecLen];
+  opt_key(key);
+  st_le32(key, TOK_CODE, static_cast<uint32_t>(code));
+  const uint8_t* r = a ? read_eq(a, 0, key) : nullptr;
+  if (r) memcpy(name, r + TOK_TEXT, kOptNameLen);
+  return r != nullptr;
+}
+
 }  // namespace
 
 int cv_token_init() {
@@ -263,6 +308,8 @@ void token_register_hooks() {
   h.info = hook_info;
   h.init = cv_token_init;
   set_token_hooks(h);
+  g.opt = nullptr;  // a handle of an earlier start went with its file manager
+  set_ut_opt_lookup(ut_opt_lookup{opt_by_name, opt_by_code});
 }
 
 }  // namespace kivo

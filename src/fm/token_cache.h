@@ -58,7 +58,9 @@ uint16_t cv_load_token(const char* ap, const char* ver, uint8_t src, const char*
 // ELEMENT and DOMAIN files stay open.
 void cv_close_token();
 
-// Puts the caches behind the conversions' token hooks.
+// Puts the caches behind the conversions' token hooks, and the runtime's
+// TOKEN file (its "OPT" group, opened at the first look-up) behind
+// ut_get_opt.
 void token_register_hooks();
 
 }  // namespace kivo

@@ -63,16 +63,29 @@ int bad(const char* what) {
   return 0;
 }
 
-bool recv_bare(void* b, size_t n) { return tmnet_recv_msg(sock(), 0, n, b) == 1; }
+// A command's data messages carry its code: with headers on every message
+// each comes with a header of that code and its exact length.
+uint8_t g_cmd;
+
+bool recv_bare(void* b, size_t n) { return tmnet_recv_msg(sock(), g_cmd, n, b) == 1; }
 
 // The payload that travels inside the command's header, of exactly `n`.
-bool recv_payload(void* b, size_t n) { return tmnet_last_length() == n && recv_bare(b, n); }
+bool recv_payload(void* b, size_t n) { return tmnet_last_length() == n && tmnet_recv_msg(sock(), 0, n, b) == 1; }
 
-// Reads and forgets `n` bytes.
+// Reads and forgets the `n` bytes of the command header's own payload.
 bool drain(size_t n) {
   uint8_t junk[512];
   for (size_t k; n; n -= k)
-    if (!recv_bare(junk, k = std::min(n, sizeof junk))) return false;
+    if (!recv_payload(junk, k = std::min(n, sizeof junk))) return false;
+  return true;
+}
+
+// One data message of `n` (at most 65535) bytes, of which the first `cap`
+// are kept in `keep`.
+bool recv_text(size_t n, uint8_t* keep, size_t cap) {
+  std::vector<uint8_t> text(n);
+  if (!recv_bare(text.data(), n)) return false;
+  if (cap) memcpy(keep, text.data(), std::min(n, cap));
   return true;
 }
 
@@ -183,7 +196,7 @@ int cmd_ping() {
 
 int cmd_load_url() {
   uint8_t h[2];
-  if (!recv_bare(h, 2) || !drain(ld_be16(h, 0))) return bad("LOAD_URL");
+  if (!recv_bare(h, 2) || !recv_text(ld_be16(h, 0), nullptr, 0)) return bad("LOAD_URL");
   return 1;
 }
 
@@ -201,7 +214,7 @@ int cmd_process_id() {
   uint8_t h[2];
   if (!recv_payload(h, 2)) return bad("PROCESS_ID");
   const size_t n = ld_be16(h, 0), kept = std::min(n, sizeof g.pid);
-  if (!recv_bare(g.pid, kept) || !drain(n - kept)) return bad("PROCESS_ID");
+  if (!recv_text(n, g.pid, kept)) return bad("PROCESS_ID");
   g.pid_len = uint16_t(kept);
   return 1;
 }
@@ -312,6 +325,7 @@ int tmnet_cli_command() {
     tmnet_dbg_log(TMNET_LOG_TRACE, "cli_main: Command %d ignored", code);
     return tmnet_last_length() <= kSrvMaxWire && drain(tmnet_last_length()) ? 1 : bad("unknown command");
   }
+  g_cmd = code;
   tmnet_dbg_log(TMNET_LOG_TRACE, "cli_main: Command = %s", name);
   switch (code) {
     case TMNET_INIT: return cmd_init();
@@ -424,7 +438,8 @@ int32_t tmnet_cli_get_opt(char* name, size_t len, int32_t code) {
     st_be32(g.opt, 4, 0);
     st_be32(g.opt, 0, uint32_t(code));
   }
-  if (!tmnet_send_msg(sock(), kTmnetHeaded | TMNET_GET_OPT, kOptBlock, g.opt) || !recv_bare(g.opt, kOptBlock))
+  if (!tmnet_send_msg(sock(), kTmnetHeaded | TMNET_GET_OPT, kOptBlock, g.opt) ||
+      tmnet_recv_msg(sock(), TMNET_OPT_REPLY, kOptBlock, g.opt) != 1)
     return -1;
   if (name && len) return int32_t(ld_be32(g.opt, 0));
   if (!name) return 0;

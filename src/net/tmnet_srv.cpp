@@ -17,6 +17,7 @@
 #include "foundation/os.h"
 #include "net/tmnet.h"
 #include "net/tmnet_compress.h"
+#include "types/cnv.h"
 
 namespace kivo {
 
@@ -35,7 +36,14 @@ constexpr uint32_t kAttrItemLow = 0xB0u;
 constexpr int kKeymapCells = 26;
 constexpr uint8_t kCodeLanguage = 74;
 constexpr uint8_t kCodeItemInfo = 72;
+constexpr uint8_t kCodeTokenInfo = 80;
 constexpr size_t kItemRecSize = 12;
+constexpr uint8_t kItemHasToken = 0x02;
+// The token-information block after an item's record: the group's two
+// stamp names (8 each), its application (3) and version (2), a zero byte,
+// and the group id (u16 big-endian) that GET_TOKENS asks for.
+enum : size_t { TKI_NAME1 = 0, TKI_NAME2 = 8, TKI_AP = 16, TKI_VER = 19, TKI_GROUP = 22, kTokenInfoSize = 24 };
+static_assert(TKI_GROUP + 2 == kTokenInfoSize);
 constexpr size_t kLanguageSize = 7;
 
 struct image {
@@ -186,6 +194,16 @@ void send_language() {
 
 bool item_cell(uint32_t a) { return ((a & 3) && (a & 0x3000)) || (a & kAttrItem); }
 
+// The token-information block of a group, when the client takes them and
+// the token layer knows the group.
+bool token_info(uint32_t group, uint8_t* b) {
+  if (!group || group > UINT16_MAX || !(com_feature_mask & TMNET_FEAT_TOKENS)) return false;
+  char* c = reinterpret_cast<char*>(b);
+  if (!cv_get_token_info(group, c + TKI_NAME1, c + TKI_NAME2, c + TKI_AP, c + TKI_VER)) return false;
+  st_be16(b, TKI_GROUP, uint16_t(group));
+  return true;
+}
+
 // The items under the screen's item cells, each once, and the end record.
 void send_item_info() {
   send_head(kCodeItemInfo, nullptr, 0);
@@ -209,8 +227,11 @@ void send_item_info() {
     r[8] = it.type;
     r[9] = (a & kAttrItem) ? 0x01 : 0;
     st_be16(r, 10, uint16_t(long_text ? std::min<size_t>(tl, kSrvMaxWire) : 0));
+    uint8_t tki[kTokenInfoSize] = {};
+    if (token_info(it.token_group, tki)) r[9] |= kItemHasToken;
     send_bare(kCodeItemInfo, r, sizeof r);
     if (long_text) send_bare(kCodeItemInfo, it.text, ld_be16(r, 10));
+    if (r[9] & kItemHasToken) send_bare(kCodeTokenInfo, tki, sizeof tki);
   }
   const uint8_t end[kItemRecSize] = {};
   send_bare(kCodeItemInfo, end, sizeof end);

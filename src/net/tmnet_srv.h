@@ -54,6 +54,7 @@ struct tmnet_itm {
   uint16_t len;
   uint8_t type;
   uint8_t opt[4];
+  uint32_t token_group;  // the element's token group id, 0 when none
 };
 
 // The editor's information request (kinds: 1 session, 3 next application,

@@ -17,6 +17,7 @@
 #include "screen/wm_show.h"
 #include "screen/wm_term.h"
 #include "tools/seams.h"
+#include "types/cnv.h"
 
 namespace kivo {
 
@@ -95,8 +96,11 @@ int srv_put_char(int row, int col, uint8_t ch) {
 int srv_get_itm(int row, int col, tmnet_itm* out) {
   wm_itm_info i{};
   if (!wm_get_itm(row, col, &i)) return 0;
-  *out =
-      tmnet_itm{i.top_left.row, i.top_left.col, i.rows, i.cols, i.text, i.len, i.type, {i.opt[0], i.opt[1], i.opt2, 0}};
+  // Only alpha items (types 1 and 2) carry token settings.
+  const bool alpha = i.cnv && (i.type == 1 || i.type == 2);
+  const uint32_t group = alpha && i.cnv->ta.alp.token_id ? cv_load_token_of(i.cnv) : 0;
+  *out = tmnet_itm{
+      i.top_left.row, i.top_left.col, i.rows, i.cols, i.text, i.len, i.type, {i.opt[0], i.opt[1], i.opt2, 0}, group};
   return 1;
 }
 

@@ -1,13 +1,16 @@
 // The shipped "0LA" dictionary in the default installation the build makes:
 // its design files verify good, the seventeen system records, the fields the
-// engine addresses by name and place, and the golden listing of every
-// element, all read through the file manager.
+// engine addresses by name and place, the option names of TOKEN and the
+// golden listing of every element, all read through the file manager.
 #include <cstdlib>
 #include <map>
 
 #include "compiler/design_records.h"
 #include "design_test_util.h"
+#include "fm/token_cache.h"
 #include "foundation/bytes.h"
+#include "foundation/opt_token.h"
+#include "screen/tm_keys.h"
 #include "types/element.h"
 
 namespace kivo::test {
@@ -35,9 +38,9 @@ class SysDictionary : public DesignFiles {
   std::map<std::string, std::vector<uint8_t>> files_, elems_;
 };
 
-// The analyser finds each of the four design files good.
+// The analyser finds each of the design files good.
 TEST_F(SysDictionary, InstallationFilesVerifyGood) {
-  for (const char* f : {"ELEMENT", "FILE", "INITIAL", "BITMAP"}) {
+  for (const char* f : {"ELEMENT", "FILE", "INITIAL", "BITMAP", "TOKEN"}) {
     const std::string cmd = std::string(KIVO_BINARY) + " -v=" + installation() + "/00/0LA/Data/" + f + ".dat";
     const int st = system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << cmd;
@@ -122,6 +125,17 @@ TEST_F(SysDictionary, InitialRecordsHoldBlanksAndZeros) {
   ASSERT_EQ(index.size(), 312u);
   EXPECT_EQ(index[7], 0x0C);  // packed zero
   EXPECT_EQ(ld_le32(index.data(), 308), 0u);
+}
+
+// The runtime's option names: each logical key's name gives its code, a
+// code its first name.
+TEST_F(SysDictionary, OptionNamesGiveTheirCodes) {
+  token_register_hooks();  // the installation's TOKEN rather than the fixture's table
+  tm_for_each_key_name(
+      [](void*, const char* n, uint16_t c) { EXPECT_EQ(ut_get_opt(const_cast<char*>(n), strlen(n), 0), c) << n; },
+      nullptr);
+  char name[kOptNameLen + 1];
+  EXPECT_TRUE(ut_get_opt(name, 0, 274) == 13 && strcmp(name, "EMERGENCY END") == 0) << name;
 }
 
 // One line per element: name, number, offset, size, type, occurrences.

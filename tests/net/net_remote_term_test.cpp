@@ -1,10 +1,8 @@
 // The remote terminal between real processes: the window-manager driver
-// serving a peer that plays the client byte by byte, the character client
-// against it in tmux beside a local run, and the images' clipping over a
-// memory channel.
-#include <fcntl.h>
+// and the engine on its default installation serving a peer that plays the
+// client byte by byte, the character client against them in tmux beside a
+// local run, and the images' clipping and item list over a memory channel.
 #include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -17,6 +15,7 @@
 #include "net/tmnet_compress.h"
 #include "net/tmnet_srv.h"
 #include "net_test_util.h"
+#include "types/cnv.h"
 
 using namespace kivo;
 using namespace kivo::test;
@@ -28,32 +27,36 @@ constexpr const char* kForm =
 constexpr uint8_t kAttrHeader[] = {0, 0, 0, 2, 22, 0, 0, 0};
 constexpr uint8_t kEnterStatus[8] = {0, 0, 1, 0x30, 0, 0, 0, 1};  // key 304, status 1
 
-// The window-manager driver on a fixture installation, started on `sock`.
+// The window-manager driver on a fixture installation, or the engine itself
+// on a copy of the default installation, started on `sock`.
 struct engine {
   kivo_test::data_dir dir;
   pid_t pid = -1;
+  bool real = false;
+  bool headers = false;  // KIVO_NET_HEADERS: a header on every message
   explicit engine(const std::string& cmds) {
     std::ofstream(dir.file("cmds")) << cmds;
     EXPECT_EQ(system((std::string(FIXTURE_DIR) + " " + kivo_test::shell_quote(dir.path) + " screen").c_str()), 0);
   }
+  engine() : real(true) {
+    const std::string kivo = KIVO_BINARY;
+    const std::string data = kivo.substr(0, kivo.rfind('/')) + "/data";
+    EXPECT_EQ(system(("cp -r " + data + "/. " + kivo_test::shell_quote(dir.path)).c_str()), 0);
+  }
   void start(int sock, const char* ping = nullptr) {
-    if ((pid = fork()) != 0) return;
-    if (chdir(dir.path.c_str()) != 0) _exit(126);
-    for (const char* k : {"KIVOPATH", "KIVO_0SA_PATH", "KIVO_TST_DIR"}) setenv(k, dir.path.c_str(), 1);
-    setenv("TERM", "screen", 1);
-    if (ping) setenv("WM_DRIVER_PING", ping, 1);
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0), dup2(null, 1), dup2(null, 2);
-    const std::string f = "-f=" + std::to_string(sock);
-    execl(WM_DRIVER, WM_DRIVER, "cmds", "res", f.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+    const std::string d = dir.path;
+    std::vector<std::string> a{"/usr/bin/env", "TERM=screen", "KIVOPATH=" + d, "KIVO_0SA_PATH=" + d,
+                               "KIVO_TST_DIR=" + d};
+    if (ping) a.push_back(std::string("WM_DRIVER_PING=") + ping);
+    if (headers) a.push_back("KIVO_NET_HEADERS=1");
+    for (const std::string& w :
+         real ? std::vector<std::string>{KIVO_BINARY} : std::vector<std::string>{WM_DRIVER, d + "/cmds", d + "/res"})
+      a.push_back(w);
+    a.push_back("-f=" + std::to_string(sock));
+    pid = spawn(a, -1, false);
   }
   int status() {  // exit status, or -1 when killed at the deadline
-    int st = 0;
-    for (int ms = 0; waitpid(pid, &st, WNOHANG) != pid; ms += 10) {
-      if (ms == 30000) kill(pid, SIGKILL);
-      poll(nullptr, 0, 10);
-    }
+    const int st = reap(pid);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   }
 };
@@ -64,7 +67,7 @@ struct peer_opts {
   std::array<uint32_t, 6> pairs{24, 80, 24, 80, 24, 80};
   int claim = -1;          // compressed length claimed in the show answer
   uint32_t frames = 0;     // nonzero: the frame count handed back
-  bool get_opt = false;    // a GET_OPT with a 4096-byte name before answering
+  uint32_t get_opt = 0;    // nonzero: a GET_OPT "ENTER" of that name length before answering
   bool mute_ping = false;  // pings go unanswered
 };
 
@@ -79,12 +82,16 @@ struct peer {
   peer_opts o;
   bytes start;  // the first bytes the server sent
   std::vector<msg> got;
+  bool eof = false;    // the server closed the connection (rather than went quiet)
+  std::string screen;  // the characters the updates drew, row after row
+  bool exact = true;   // every UPDATE SCREEN held exactly the screen's cells
   bytes take(size_t n) {
     bytes b(n);
     size_t have = 0;
     pollfd p{fd, POLLIN, 0};
     while (have < n && poll(&p, 1, 20000) == 1) {
       const ssize_t r = read(fd, b.data() + have, n - have);
+      eof = r == 0;
       if (r <= 0) break;
       have += size_t(r);
     }
@@ -103,7 +110,7 @@ struct peer {
   void answer_show(const bytes& block) {
     if (o.get_opt) {
       bytes q(132);
-      st_be32(q.data(), 4, 4096);
+      st_be32(q.data(), 4, o.get_opt);
       memcpy(q.data() + 8, "ENTER", 5);
       put(cat(header(23, 132), q));
       got.push_back({34, {}, take(132)});
@@ -118,6 +125,13 @@ struct peer {
     memcpy(b.data() + 28, kEnterStatus, 8);
     if (o.frames) st_be32(b.data(), 36, o.frames);
     put(cat(cat(zeros, b), {1}));
+  }
+  // An UPDATE SCREEN's cells into the screen; 0 leaves a character as it was.
+  void draw(const bytes& data) {
+    const bytes out = expanded(data, 1);
+    exact = exact && out.size() == size_t(o.pairs[4]) * o.pairs[5];
+    screen.resize(out.size(), ' ');
+    for (size_t i = 0; i < out.size(); ++i) screen[i] = out[i] ? char(out[i]) : screen[i];
   }
   // Serves the server's commands until FINISH or the end of the connection.
   void run() {
@@ -138,7 +152,7 @@ struct peer {
           put({uint8_t(got.size()), 0, 0, 0});
           break;
         }
-        case 21:
+        case 21: draw(m.data = take(u16())); break;
         case 22:
         case 27: m.data = take(u16()); break;
         case 12: {
@@ -226,21 +240,24 @@ TEST_F(NetServer, ShowWithoutChangeSendsOnlyTheShowBlock) {
   EXPECT_EQ(*(last + 1), 12) << "an update between two shows of the same screen";
 }
 
-// The server on a peer set up by `set`: its exit status, and no FINISH
-// after a refusal; the frame count of every SHOW is the server's own.
-std::vector<msg> expect_end(const std::function<void(peer_opts&)>& set, int want) {
-  engine e(std::string(kForm) + "show \"DATA ENTRY\" 3 3 2\n");
+// The server (the engine itself, or the driver showing twice) on a peer set
+// up by `set`: its exit status; a refusal ends it at once, without FINISH;
+// the frame count of every SHOW is the server's own.
+peer expect_end(const std::function<void(peer_opts&)>& set, int want, bool real = true) {
+  std::unique_ptr<engine> e =
+      real ? std::make_unique<engine>() : std::make_unique<engine>(std::string(kForm) + "show \"DATA ENTRY\" 3 3 2\n");
   peer p;
   set(p.o);
-  EXPECT_EQ(serve(e, p), want);
-  EXPECT_EQ(count(p.codes(), 14), want ? 0 : 1);
+  EXPECT_EQ(serve(*e, p), want);
+  EXPECT_EQ(count(p.codes(), 14), want == kTmnetLostExit ? 0 : 1);
+  EXPECT_EQ(p.eof, want == kTmnetLostExit) << "the engine went on reading";
   uint32_t first = UINT32_MAX;
   for (const msg& m : p.got) {
     if (m.code != 12) continue;
     if (first == UINT32_MAX) first = ld_be32(m.head.data(), 36);
     EXPECT_EQ(ld_be32(m.head.data(), 36), first);
   }
-  return p.got;
+  return p;
 }
 
 TEST_F(NetServer, AttachPairsTheProtocolCannotCarryEndTheServer) {
@@ -256,11 +273,12 @@ TEST_F(NetServer, ShowAnswerClaimingSixtyThousandBytesEndsTheServer) {
 }
 
 TEST_F(NetServer, FrameCountHandedBackStaysTheServers) {
-  expect_end([](peer_opts& o) { o.frames = 1000000; }, 0);
+  expect_end([](peer_opts& o) { o.frames = 1000000; }, 0, false);
 }
 
+// The engine looks the name up in its installation's option names.
 TEST_F(NetServer, GetOptNameLengthIsBoundedAndAnswered) {
-  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = true; }, 0);
+  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = 4096; }, 20).got;
   const auto reply = std::find_if(got.begin(), got.end(), [](const msg& m) { return m.code == 34; });
   ASSERT_NE(reply, got.end());
   EXPECT_EQ(ld_be32(reply->data.data(), 0), 304u);  // ENTER
@@ -275,15 +293,12 @@ TEST(NetClientServer, SilentClientEndsTheServerWithNineAtItsYield) {
 }
 
 // The character client in tmux 80x24 on port `port`, in `dir`.
-std::unique_ptr<kivo_test::tmux_pane> client(const kivo_test::data_dir& dir, const std::string& port) {
-  return std::make_unique<kivo_test::tmux_pane>(std::string(KIVO_BINARY) + " -c", dir.path,
-                                                kivo_test::env_list{{"TERM", "screen"},
-                                                                    {"HOME", "hm"},
-                                                                    {"KIVO_HOST", "127.0.0.1"},
-                                                                    {"KIVO_PORT", port},
-                                                                    {"KIVO_USER", "me"},
-                                                                    {"KIVO_PSWD", "pw"},
-                                                                    {"KIVO_TST_DIR", dir.path}});
+std::unique_ptr<kivo_test::tmux_pane> client(const kivo_test::data_dir& dir, const std::string& port,
+                                             bool headers = false) {
+  kivo_test::env_list env{{"TERM", "screen"},  {"HOME", "hm"},      {"KIVO_HOST", "127.0.0.1"}, {"KIVO_PORT", port},
+                          {"KIVO_USER", "me"}, {"KIVO_PSWD", "pw"}, {"KIVO_TST_DIR", dir.path}};
+  if (headers) env.push_back({"KIVO_NET_HEADERS", "1"});
+  return std::make_unique<kivo_test::tmux_pane>(std::string(KIVO_BINARY) + " -c", dir.path, env);
 }
 
 TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
@@ -296,22 +311,12 @@ TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
                              {"KIVOPATH", local.dir.path},
                              {"KIVO_0SA_PATH", local.dir.path}});
   // The test listener starts the driver for the client's login.
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t lsn = fork();
-  if (lsn == 0) {
-    dup2(out[1], 1);
-    if (chdir(remote.dir.path.c_str()) != 0) _exit(126);
-    for (const char* k : {"KIVOPATH", "KIVO_0SA_PATH", "KIVO_TST_DIR"}) setenv(k, remote.dir.path.c_str(), 1);
-    setenv("TERM", "screen", 1);
-    execl(KIVO_LISTEN, KIVO_LISTEN, "--once", WM_DRIVER, "cmds", "res", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  char port[16] = {};
-  EXPECT_GT(read(out[0], port, sizeof port - 1), 0);
-  close(out[0]);
-  auto there = client(cli, std::string(port, strcspn(port, "\n")));
+  const std::string d = remote.dir.path;
+  listener lsn(true,
+               {"/usr/bin/env", "TERM=screen", "KIVOPATH=" + d, "KIVO_0SA_PATH=" + d, "KIVO_TST_DIR=" + d, WM_DRIVER,
+                d + "/cmds", d + "/res"},
+               nullptr);
+  auto there = client(cli, lsn.port);
   for (auto* pane : {&here, there.get()}) {
     ASSERT_TRUE(pane->wait_for("READY")) << pane->capture();
     pane->send_text("12");
@@ -327,23 +332,41 @@ TEST(NetClientServer, ClientShowsWhatALocalRunShows) {
   EXPECT_EQ(kivo_test::slurp(remote.dir.file("res")), kivo_test::slurp(local.dir.file("res")));
   EXPECT_EQ(kivo_test::slurp(cli.file("actual/snapshot")), kivo_test::slurp(local.dir.file("actual/snapshot")));
   EXPECT_NE(kivo_test::slurp(cli.file("actual/snapshot")), "");
-  waitpid(lsn, nullptr, 0);
 }
 
-TEST(NetClientServer, KilledClientEndsTheServerWith255) {
-  engine e(kForm);
-  kivo_test::data_dir cli;
+// The character client logged in (as the listener would) and served by `e`.
+std::unique_ptr<kivo_test::tmux_pane> served_client(engine& e, const kivo_test::data_dir& cli) {
   acceptor a;
-  auto there = client(cli, a.port);
+  auto there = client(cli, a.port, e.headers);
   const int s = accept(a.fd, nullptr, nullptr);
-  uint8_t login[331];
-  ASSERT_EQ(recv(s, login, sizeof login, MSG_WAITALL), ssize_t(sizeof login));
-  ASSERT_EQ(write(s, "\3\1", 2), 2);
+  // With headers on every message the LOGIN and the REPLY carry one too.
+  uint8_t login[8 + 331];
+  const size_t n = e.headers ? sizeof login : 331;
+  EXPECT_EQ(recv(s, login, n, MSG_WAITALL), ssize_t(n));
+  const bytes reply = cat(e.headers ? header(TMNET_REPLY, 2) : bytes{}, {3, 1});
+  EXPECT_EQ(write(s, reply.data(), reply.size()), ssize_t(reply.size()));
   e.start(s);
   close(s);
-  ASSERT_TRUE(there->wait_for("READY")) << there->capture();
-  there.reset();  // the pane and the client in it go
-  EXPECT_EQ(e.status(), kTmnetLostExit);
+  return there;
+}
+
+// The engine as server: ENTER ends it with FINISH and the client with 0;
+// a killed client ends it with 255 (there with a header on every message).
+TEST(NetClientServer, ClientEndsWithZeroAtFinishAndKilledEndsTheServerWith255) {
+  for (bool killed : {false, true}) {
+    engine e;
+    e.headers = killed;
+    kivo_test::data_dir cli;
+    auto there = served_client(e, cli);
+    ASSERT_TRUE(there->wait_for("KIVO MENU")) << there->capture();
+    if (killed) {
+      there.reset();  // the pane and the client in it go
+    } else {
+      there->send_hex("\r");
+      EXPECT_EQ(there->exit_status(), 0) << there->capture();
+    }
+    EXPECT_EQ(e.status(), killed ? kTmnetLostExit : 20);
+  }
 }
 
 TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
@@ -368,9 +391,19 @@ TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
   }
 }
 
-// Over a memory channel: the server's images after updates and the cells
-// that go on the wire.
-TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
+// The engine itself on its default installation: its first screen in
+// updates of exactly the screen's cells, then ENTER to FINISH.
+TEST_F(NetServer, EngineOnTheDefaultInstallationShowsItsFirstScreen) {
+  const peer p = expect_end([](peer_opts&) {}, 20);
+  EXPECT_TRUE(p.exact);
+  ASSERT_EQ(p.screen.size(), 24u * 80);
+  EXPECT_EQ(p.screen.substr(21 * 80).rfind("DATABASE:            APPLICATION:", 0), 0u) << p.screen;
+  EXPECT_NE(p.screen.find("KIVO MENU"), std::string::npos) << p.screen;
+}
+
+// Over a memory channel: the server's images after updates, the cells
+// that go on the wire and the items listed under them.
+TEST_F(NetServer, UpdatesAreClippedAndItemsListed) {
   bytes in;
   for (uint32_t v : {24u, 80u, 24u, 80u, 24u, 80u})
     in = cat(in, {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
@@ -414,6 +447,26 @@ TEST_F(NetServer, UpdatesAreClippedAndItemMarksCompleted) {
   const bytes data(at + 10, at + 10 + ld_be16(&*at, 8));
   ASSERT_EQ(tmnet_expand_u32_record(data.data(), cells.data(), data.size(), cells.size()), long(cells.size()));
   EXPECT_EQ(cells[0], 0x1000B0u);
+  // The items under those cells: group 7's token block only for a client
+  // that takes them (no stamp names here: blank).
+  token_hooks th;
+  th.info = [](uint32_t group, uint8_t*, uint8_t*, char* ap, char* ver) {
+    return memcpy(ap, "APP", 3), memcpy(ver, "01", 2), int(group == 7);
+  };
+  const token_hooks old = set_token_hooks(th);
+  tmnet_srv_hooks.get_itm = [](int, int, tmnet_itm* o) { return *o = tmnet_itm{1, 1, 1, 3, "abc", 3, 1, {}, 7}, 1; };
+  for (const std::string& want : {std::string(), std::string(16, ' ') + "APP01" + std::string("\0\0\7", 3)}) {
+    mem = net_memory{};
+    mem.in = answer.data(), mem.in_len = answer.size();
+    com_feature_mask = want.empty() ? 0x80 : 0x1080;
+    tmnet_srv_show(&sd);
+    const std::string out(mem.out.begin(), mem.out.end());
+    const std::string items = out.substr(out.find(std::string("\0\0\0\0H\0\0\0", 8)) + 8);
+    EXPECT_EQ(items[9], want.empty() ? 1 : 3);  // an item cell; a token block follows
+    EXPECT_EQ(items.substr(12, want.size() + 12), want + std::string(12, '\0')) << "then the end record";
+  }
+  com_feature_mask = 0, tmnet_srv_hooks.get_itm = nullptr;
+  set_token_hooks(old);
   EXPECT_TRUE(exits().empty());
 }
 
