@@ -38,15 +38,10 @@ TOKEN STATE 2 CLOSED
 
 std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' ')).substr(0, n); }
 
-// A statement: kind, number, left field, right field or constant, operator, on.
-struct stmt {
-  uint8_t kind;
-  uint32_t no;
-  std::string left, right;
-  bool field;
-  uint8_t relop;
-  bool on = true;
-};
+// A statement of kind 9: number, left field, right field or constant, operator, on.
+// clang-format off
+struct stmt { uint32_t no; std::string left, right; bool field; uint8_t relop; bool on = true; };
+// clang-format on
 
 class SlctCmpl : public DesignFiles {
  protected:
@@ -88,16 +83,15 @@ class SlctCmpl : public DesignFiles {
     a->arb_rec = rec, a->arb_len = a->arb_var_len = len, a->arb_mod = 0;
     ASSERT_EQ(found ? fm_rewrite(a) : fm_write(a), 1);
   }
-  void query(const std::string& e9, const std::vector<stmt>& st, const std::string& e8 = "") {
+  void query(const std::string& e9, const std::vector<stmt>& st) {
     uint8_t r[kQparmLen];
     memset(r, ' ', sizeof r), memcpy(r, "TSTQ", 4);
     memcpy(r + QPARM_EXPR9, e9.data(), std::min(e9.size(), kExprLen));
-    memcpy(r + QPARM_EXPR8, e8.data(), e8.size());
     put(q.qparm_arb, r, kQparmLen);
     for (const stmt& s : st) {
       uint8_t x[kQslctLen];
       memset(x, ' ', sizeof x), memcpy(x, "TSTQ", 4);
-      x[QSLCT_KIND] = s.kind, st_le32(x, QSLCT_NO, s.no), st_le16(x, QSLCT_L_OCC, 1), st_le16(x, QSLCT_R_OCC, 1);
+      x[QSLCT_KIND] = 9, st_le32(x, QSLCT_NO, s.no), st_le16(x, QSLCT_L_OCC, 1), st_le16(x, QSLCT_R_OCC, 1);
       memcpy(x + QSLCT_L_AP, "TST", 3), memcpy(x + QSLCT_L_NAME, pad(s.left, 22).data(), 22);
       if (s.field) memcpy(x + QSLCT_R_AP, "TST", 3);
       memcpy(x + QSLCT_R_VALUE, pad(s.right, 30).data(), 30);
@@ -117,7 +111,7 @@ std::string shape(const SLCT_NODE* n) {
 // turn, so a statement that one expression named is ANDed by the next.
 TEST_F(SlctCmpl, ParsesIntoTreesWithTheStatementsLeftOut) {
   std::vector<stmt> st;
-  for (uint32_t n = 1; n <= 6; ++n) st.push_back({9, n, "CITY", "AB", false, uint8_t(n == 4 ? ' ' : 1), n != 5});
+  for (uint32_t n = 1; n <= 6; ++n) st.push_back({n, "CITY", "AB", false, uint8_t(n == 4 ? ' ' : 1), n != 5});
   query("", st);
   const std::string at_end = std::string(kExprLen - 5, ' ') + "1 AND";
   const std::pair<std::string, std::string> rows[] = {
@@ -210,7 +204,7 @@ TEST_F(SlctCmpl, CompiledSelectionsSelectWhatTheReferenceSelects) {
     for (uint32_t n = 1; n <= 10; ++n) {
       const fdef& f = kFields[g() % std::size(kFields)];
       const fdef* r = f.f == NUM && g() % 2 ? &kFields[1 + g() % 3] : nullptr;
-      st.push_back({9, n, f.name, r ? r->name : f.consts[g() % f.consts.size()], r != nullptr,
+      st.push_back({n, f.name, r ? r->name : f.consts[g() % f.consts.size()], r != nullptr,
                     uint8_t(g() % 8 ? 1 + g() % 6 : ' '), g() % 8 != 0});
     }
     // A random expression of depth up to 5 over them, parenthesised where needed.
