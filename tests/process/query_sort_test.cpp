@@ -80,6 +80,11 @@ class QuerySort : public NativeFm {
       ids.push_back(ld_le32(r, PT_ID)), lv.emplace_back(ld_le16(r, PT_PREV), ld_le16(r, PT_NEXT));
     return ids;
   }
+  // The pointer file and the PCF scratched, and a new query.
+  void finish() {
+    if (q.ptr_arb) FM_CLOSE(q.ptr_arb, ARB_SCRATCH);
+    FM_CLOSE(q.pcf_arb, ARB_SCRATCH), q = QRY_SORT();
+  }
   // Files of this process left in the work directory (the pointer file too).
   size_t files() const {
     std::error_code ec;
@@ -93,6 +98,13 @@ rec le(int64_t v, int n) {
   return r;
 }
 rec txt(const char* s) { return rec(s, s + strlen(s)); }
+// The input's indexes in a stable sort of the records.
+std::vector<uint32_t> stable(const std::vector<rec>& in) {
+  std::vector<uint32_t> want(in.size());
+  std::iota(want.begin(), want.end(), 0);
+  std::stable_sort(want.begin(), want.end(), [&](uint32_t a, uint32_t b) { return in[a] < in[b]; });
+  return want;
+}
 // A binary date and time at midnight of y-m-d.
 rec date(int y, int m, int d) {
   rec raw(8);
@@ -124,12 +136,10 @@ TEST_F(QuerySort, KeysOrderEveryTypeByValue) {
   };
   // clang-format on
   for (const row& r : rows) {
-    QRY_SORT fresh;
-    q = std::move(fresh);
     load(r.in, {r.e});
     ASSERT_EQ(qs_sort(&q), 1u) << r.what;
     EXPECT_EQ(result(), r.want) << r.what;
-    FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+    finish();
   }
 }
 
@@ -155,21 +165,16 @@ TEST_F(QuerySort, RunsAndCascadePassesGiveTheStableOrder) {
                       {100, 1500, 2}, {100, 501, 2}, {2, big, 0}};
   std::mt19937 rng(7);
   for (const row& r : rows) {
-    QRY_SORT fresh;
-    q = std::move(fresh);
     std::vector<rec> in;
     for (uint32_t i = 0; i < r.records; ++i) in.push_back({uint8_t('A' + rng() % 20), uint8_t('A' + rng() % 20)});
     load(in, {{1, 0, 0, 0, 2, 0}});
     run_mem = r.entries * (q.key_len + q.id_len);
     ASSERT_EQ(qs_sort(&q), 1u) << r.records;
-    std::vector<uint32_t> want(r.records);
-    std::iota(want.begin(), want.end(), 0);
-    std::stable_sort(want.begin(), want.end(), [&](uint32_t a, uint32_t b) { return in[a] < in[b]; });
-    EXPECT_EQ(result(), want) << r.records;
+    EXPECT_EQ(result(), stable(in)) << r.records;
     EXPECT_EQ(q.passes, r.passes ? r.passes : q.passes) << r.records;
     EXPECT_GE(q.passes, r.entries == 2 ? 5u : 0u);
     EXPECT_EQ(files(), r.records < r.entries ? 0u : 1u) << "the pointer file alone stays";
-    FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+    finish();
   }
 }
 
@@ -179,15 +184,13 @@ TEST_F(QuerySort, RunBudgetFromTheEnvironment) {
   const std::pair<const char*, uint32_t> rows[] = {{"abc", 1000},         {"0", 1000}, {"-5", 1000},
                                                    {"99999999999", 1000}, {"1", 2},    {"36", 4}};
   for (const auto& [text, capacity] : rows) {
-    QRY_SORT fresh;
-    q = std::move(fresh);
     run_mem = 9000;
     setenv("KIVO_RUN_MEM", text, 1);
     load({txt("c"), txt("a"), txt("b"), txt("a"), txt("d")}, {{1, 0, 0, 0, 1, 0}});
     ASSERT_EQ(qs_sort(&q), 1u) << text;
     EXPECT_EQ(q.capacity, capacity) << text;
     EXPECT_EQ(result(), (std::vector<uint32_t>{1, 3, 2, 0, 4})) << text;
-    FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+    finish();
   }
 }
 
@@ -196,8 +199,6 @@ TEST_F(QuerySort, RunBudgetFromTheEnvironment) {
 TEST_F(QuerySort, FailuresAndInterruptsLeaveNoWorkFileAndSortAgain) {
   enum { kMagic, kRead, kBreak };
   for (int kind : {kMagic, kRead, kBreak}) {
-    QRY_SORT fresh;
-    q = std::move(fresh);
     std::vector<rec> in(50, txt("x"));
     load(in, {{1, 0, 0, 0, 1, 0}});
     run_mem = 10 * q.key_len + 10 * q.id_len;
@@ -208,14 +209,9 @@ TEST_F(QuerySort, FailuresAndInterruptsLeaveNoWorkFileAndSortAgain) {
       if (cur->selected == 25 && fired == kMagic && cur->f[0].arb) {  // rewrite the first run header
         ARB* a = cur->f[0].arb;
         uint8_t h[12];
-        a->arb_mod = ARB_FIRST, a->arb_key = nullptr;
-        EXPECT_EQ(fm_start(a), 1);
-        a->arb_rec = h, a->arb_len = 12, a->arb_mod = ARB_HOLD;
-        EXPECT_EQ(fm_rdnxt(a), 1);
-        st_le32(h, RH_MAGIC, 0);
-        a->arb_mod = 0;
-        EXPECT_EQ(fm_rewrite(a), 1);
-        fired = -1;
+        a->arb_mod = ARB_FIRST, a->arb_key = nullptr, EXPECT_EQ(fm_start(a), 1);
+        a->arb_rec = h, a->arb_len = 12, a->arb_mod = ARB_HOLD, EXPECT_EQ(fm_rdnxt(a), 1);
+        st_le32(h, RH_MAGIC, 0), a->arb_mod = 0, EXPECT_EQ(fm_rewrite(a), 1), fired = -1;
       }
       if (cur->selected == 30 && fired == kRead) cur->rec_len = 10, fired = -1;  // the next record is cut
       return int(QS_SELECT);
@@ -232,7 +228,7 @@ TEST_F(QuerySort, FailuresAndInterruptsLeaveNoWorkFileAndSortAgain) {
     ASSERT_EQ(fm_start(q.pcf_arb), 1);
     EXPECT_EQ(qs_sort(&q), 1u) << "the next read sorts again";
     EXPECT_EQ(result().size(), 50u);
-    FM_CLOSE(q.ptr_arb, ARB_SCRATCH), FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+    finish();
   }
 }
 
@@ -243,8 +239,6 @@ TEST_F(QuerySort, FailingWriteNeverGivesAShortCompleteSort) {
   for (int i = 0; i < 60; ++i) in.push_back({uint8_t('A' + (i * 37) % 26)});
   static long left;
   for (long nth = 1; nth < 12; ++nth) {
-    QRY_SORT fresh;
-    q = std::move(fresh);
     load(in, {{1, 0, 0, 0, 1, 0}});
     run_mem = 10 * (q.key_len + q.id_len);
     left = nth;
@@ -255,17 +249,14 @@ TEST_F(QuerySort, FailingWriteNeverGivesAShortCompleteSort) {
     os_sys = os_real_calls();
     EXPECT_TRUE(st == 1 ? left > 0 && result().size() == in.size() : left <= 0 && st != FM_EOF) << nth << " " << st;
     captured_errors().clear();
-    if (q.ptr_arb) FM_CLOSE(q.ptr_arb, ARB_SCRATCH);
-    FM_CLOSE(q.pcf_arb, ARB_SCRATCH);
+    finish();
   }
 }
 
 TEST_F(QuerySort, TwoProcessesSortWithTheSameWorkFileNumbers) {
   std::vector<rec> in;
   for (int i = 0; i < 3000; ++i) in.push_back({uint8_t('A' + (i * 7919) % 26), uint8_t('A' + i % 26)});
-  std::vector<uint32_t> want(in.size());
-  std::iota(want.begin(), want.end(), 0);
-  std::stable_sort(want.begin(), want.end(), [&](uint32_t a, uint32_t b) { return in[a] < in[b]; });
+  const std::vector<uint32_t> want = stable(in);
   signal_pipe go;
   auto sorter = [&] {
     load(in, {{1, 0, 0, 0, 2, 0}});
