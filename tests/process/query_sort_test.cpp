@@ -209,9 +209,10 @@ TEST_F(QuerySort, FailuresAndInterruptsLeaveNoWorkFileAndSortAgain) {
       if (cur->selected == 25 && fired == kMagic && cur->f[0].arb) {  // rewrite the first run header
         ARB* a = cur->f[0].arb;
         uint8_t h[12];
-        a->arb_mod = ARB_FIRST, a->arb_key = nullptr, EXPECT_EQ(fm_start(a), 1);
-        a->arb_rec = h, a->arb_len = 12, a->arb_mod = ARB_HOLD, EXPECT_EQ(fm_rdnxt(a), 1);
-        st_le32(h, RH_MAGIC, 0), a->arb_mod = 0, EXPECT_EQ(fm_rewrite(a), 1), fired = -1;
+        a->arb_mod = ARB_FIRST, a->arb_key = nullptr, a->arb_rec = h, a->arb_len = 12;
+        EXPECT_TRUE(fm_start(a) && (a->arb_mod = ARB_HOLD, fm_rdnxt(a)));
+        st_le32(h, RH_MAGIC, 0), a->arb_mod = 0, fired = -1;
+        EXPECT_EQ(fm_rewrite(a), 1);
       }
       if (cur->selected == 30 && fired == kRead) cur->rec_len = 10, fired = -1;  // the next record is cut
       return int(QS_SELECT);
