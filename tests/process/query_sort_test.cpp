@@ -150,8 +150,7 @@ TEST_F(QuerySort, NullValuesFirstEqualFieldsKeepSelectionOrderWithLevelsAtEachFi
   load(in, {{1, 0, 0, 0, 1, 0}, {5, 2, 0, 0, 1, 1, '+', 3, 2}}, 3);
   ASSERT_EQ(qs_sort(&q), 1u);
   EXPECT_EQ(result(), (std::vector<uint32_t>{1, 2, 3, 4, 0}));
-  const std::vector<std::pair<uint16_t, uint16_t>> want = {{0, 3}, {3, 4}, {4, 1}, {1, 3}, {3, 0}};
-  EXPECT_EQ(lv, want);
+  EXPECT_EQ(lv, (decltype(lv){{0, 3}, {3, 4}, {4, 1}, {1, 3}, {3, 0}}));
 }
 
 // Records with random 2-byte alpha keys (many equal) through budgets of
@@ -162,7 +161,7 @@ TEST_F(QuerySort, RunsAndCascadePassesGiveTheStableOrder) {
   };
   const uint32_t big = 10000 * uint32_t(std::max(1, atoi(getenv("KIVO_STRESS_SCALE") ?: "1")));
   const row rows[] = {{100, 0, 0},    {100, 99, 0},  {100, 100, 1}, {100, 500, 1},
-                      {100, 1500, 2}, {100, 501, 2}, {2, big, 0}};
+                      {100, 1500, 2}, {100, 501, 2}, {2, big, 5}};
   std::mt19937 rng(7);
   for (const row& r : rows) {
     std::vector<rec> in;
@@ -171,8 +170,7 @@ TEST_F(QuerySort, RunsAndCascadePassesGiveTheStableOrder) {
     run_mem = r.entries * (q.key_len + q.id_len);
     ASSERT_EQ(qs_sort(&q), 1u) << r.records;
     EXPECT_EQ(result(), stable(in)) << r.records;
-    EXPECT_EQ(q.passes, r.passes ? r.passes : q.passes) << r.records;
-    EXPECT_GE(q.passes, r.entries == 2 ? 5u : 0u);
+    EXPECT_TRUE(r.entries == 2 ? q.passes >= r.passes : q.passes == r.passes) << r.records << " " << q.passes;
     EXPECT_EQ(files(), r.records < r.entries ? 0u : 1u) << "the pointer file alone stays";
     finish();
   }
@@ -221,8 +219,7 @@ TEST_F(QuerySort, FailuresAndInterruptsLeaveNoWorkFileAndSortAgain) {
     uint32_t st = 0;
     EXPECT_EQ(MARK(MARK_RECOVERY, [&] { st = qs_sort(&q); }), kind == kBreak ? QS_INTERRUPTED : 1u);
     EXPECT_EQ(st, kind == kMagic ? QS_FAILED : kind == kRead ? uint32_t(FM_REC_TOO_LONG) : 0u);
-    EXPECT_FALSE(q.executed) << kind;
-    EXPECT_EQ(files(), 0u) << kind;
+    EXPECT_TRUE(!q.executed && files() == 0) << kind;
     EXPECT_EQ(reported("merge file not positioned at SOR"), kind == kMagic);
     captured_errors().clear();
     q.rec_len = kRec, q.pcf_arb->arb_mod = ARB_FIRST, q.pcf_arb->arb_key = nullptr, fired = -1;
@@ -267,8 +264,7 @@ TEST_F(QuerySort, TwoProcessesSortWithTheSameWorkFileNumbers) {
   };
   pid_t a = fork_engine(sorter), b = fork_engine(sorter);
   go.send(), go.send();
-  EXPECT_EQ(wait_exit(a), 0);
-  EXPECT_EQ(wait_exit(b), 0);
+  EXPECT_EQ(wait_exit(a) + wait_exit(b), 0);
 }
 
 }  // namespace

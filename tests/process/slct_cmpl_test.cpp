@@ -55,11 +55,10 @@ class SlctCmpl : public DesignFiles {
     fm_clr_scope(kScope);
     set_maddr_reader(nullptr);
     ii_init(), rt_err_arb = nullptr, rt_init();
-    q.qparm_arb = file("QP", kQparmLen, {{0, 33, SDB_CHARS}});
+    q.pcf_id = 2, q.qparm_arb = file("QP", kQparmLen, {{0, 33, SDB_CHARS}});
     q.qslct_arb =
         file("QS", kQslctLen, {{0, 33, SDB_CHARS}, {33, 1, SDB_UBINARY}, {34, 2, SDB_CHARS}, {36, 4, SDB_UBINARY}});
     memcpy(q.ap, "TST", 3), memcpy(q.ver, "01", 2), memcpy(q.pcf_ap, "TST", 3), memcpy(q.pcf_name, "CUST    ", 8);
-    q.pcf_id = 2;
   }
   void TearDown() override { pb_slct_free(&q), DesignFiles::TearDown(); }
   ARB* file(const char* tag, uint16_t len, std::vector<std::tuple<uint16_t, uint16_t, uint8_t>> segs) {
