@@ -30,7 +30,11 @@ uint32_t fail(QRY_SORT* q, const char* text, uint32_t st = QS_FAILED) {
 
 uint16_t wrk_len(const QRY_SORT* q) { return uint16_t(std::max<uint32_t>(q->entry_len, kRunHdrLen)); }
 
-uint32_t write_rec(QRY_SORT* q, int i, uint8_t* rec) {
+// Writes a record of the file's length; an entry shorter than a run header
+// goes out zero-padded.
+uint32_t write_rec(QRY_SORT* q, int i, uint8_t* rec, uint32_t len) {
+  uint8_t pad[kRunHdrLen] = {};
+  if (len < wrk_len(q)) rec = static_cast<uint8_t*>(memcpy(pad, rec, len));
   ARB* a = q->f[i].arb;
   a->arb_rec = rec;
   a->arb_len = a->arb_var_len = wrk_len(q);
@@ -55,7 +59,7 @@ uint32_t write_hdr(QRY_SORT* q, int i, uint32_t count, uint32_t ordinal) {
   st_le32(h.data(), RH_COUNT, count);
   st_le32(h.data(), RH_ORDINAL, ordinal);
   st_le32(h.data(), RH_MAGIC, kRunMagic);
-  return write_rec(q, i, h.data());
+  return write_rec(q, i, h.data(), wrk_len(q));
 }
 
 // The run's entry count from its header; false when the header is broken.
@@ -83,7 +87,7 @@ uint32_t write_run(QRY_SORT* q, int i, uint32_t count) {
   QS_FILE& f = q->f[i];
   uint32_t st = write_hdr(q, i, count, f.real + 1);
   while (st == 1)
-    if (uint8_t* e = get_rec_id(q)) st = write_rec(q, i, e);
+    if (uint8_t* e = get_rec_id(q)) st = write_rec(q, i, e, q->entry_len);
     else break;
   if (st == 1) ++f.real;
   return st;
@@ -174,7 +178,7 @@ uint32_t merge_phy(QRY_SORT* q) {
   st = write_hdr(q, q->out, total, o.real);
   if (st != 1) return st;
   ++o.real;
-  return merge_into(q, in, [&](uint8_t* e) { return write_rec(q, q->out, e); });
+  return merge_into(q, in, [&](uint8_t* e) { return write_rec(q, q->out, e, wrk_len(q)); });
 }
 
 void close_file(QRY_SORT* q, int i, bool scratch) {
