@@ -1,10 +1,12 @@
-// Shared pieces of the fuzz targets: a scratch directory per process,
-// whole-file reads and writes, and a property check that stops the run with
-// a message (libFuzzer then keeps the input as a crash).
+// Shared pieces of the fuzz targets: a scratch directory per process (emptied
+// per input where inputs leave files), whole-file reads and writes, and a
+// property check that stops the run with a message (libFuzzer then keeps the
+// input as a crash).
 #pragma once
 
-#include <dirent.h>
+#include <ftw.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -24,15 +26,18 @@ namespace kivo::fuzz {
     }                                                                                    \
   } while (0)
 
+// Removes `dir` and everything beneath it.
 inline void remove_tree(const std::string& dir) {
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") unlink((dir + "/" + n).c_str());
-    }
-    closedir(d);
-  }
-  rmdir(dir.c_str());
+  nftw(
+      dir.c_str(), [](const char* path, const struct stat*, int, FTW*) { return remove(path); }, 16,
+      FTW_DEPTH | FTW_PHYS);
+}
+
+// Empties `dir`, keeping it: a target whose inputs leave files behind starts
+// each input afresh, so that one input alone reproduces a finding.
+inline void clear_tree(const std::string& dir) {
+  remove_tree(dir);
+  mkdir(dir.c_str(), 0700);
 }
 
 // A directory of this process's own, removed when the process ends.

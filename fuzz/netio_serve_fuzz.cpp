@@ -1,7 +1,8 @@
 // The data server's request stream: the input is everything a client sends
 // after the server's REPLY (the probes, the pause, the options, then any
 // requests), read from a memory channel by netio_serve against a data
-// directory in a temporary folder. Properties: the server never reads past
+// directory in a temporary folder, emptied before each input so that one
+// input alone reproduces a finding. Properties: the server never reads past
 // the input nor crashes, ends its loop when the input ends, and leaves no
 // file of the connection open.
 #include <string>
@@ -42,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return fm_init() == 1;
   }();
   if (!init) return 0;
+  kivo::fuzz::clear_tree(dir);  // files an earlier input made must not shape this one
   const uint32_t before = open_files();
   net_memory mem;
   mem.in = data;

@@ -5,7 +5,8 @@
 #   FUZZ_SECONDS=600 FUZZ_TARGETS="pd_text date_entry" scripts/fuzz.sh
 # FUZZ_JOBS runs that many fuzzing processes per target (default 1).
 # Corpora grow in build-fuzz/corpus/<name>; findings land in
-# build-fuzz/findings/<name>/ and fail the run, with the log's tail shown.
+# build-fuzz/findings/<name>/ (emptied as each target starts, so only this
+# run's are there) and fail the run with a non-zero exit, the log's tail shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,18 +32,23 @@ for t in "${targets[@]}"; do
   corpus="$BUILD/corpus/$t"
   findings="$BUILD/findings/$t"
   log="$BUILD/fuzz-$t.log"
+  rm -rf "$findings"
   mkdir -p "$corpus" "$findings"
   [ -d "fuzz/corpus/$t" ] && cp -n fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null || true
   echo "fuzz: $t for ${FUZZ_SECONDS}s"
+  # One job fuzzes in this process, so its exit tells of a crash; more run
+  # as workers that log to fuzz-<n>.log in the working directory.
+  jobs=()
+  [ "$FUZZ_JOBS" -gt 1 ] && jobs=(-jobs="$FUZZ_JOBS" -workers="$FUZZ_JOBS")
+  rm -f fuzz-*.log
   set +e
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}" \
     "$BUILD/fuzz/${t}_fuzz" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
-      -max_len=8192 -jobs="$FUZZ_JOBS" -workers="$FUZZ_JOBS" -close_fd_mask=1 \
+      -max_len=8192 "${jobs[@]}" -close_fd_mask=1 \
       -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" >"$log" 2>&1
   rc=$?
   set -e
-  # With -jobs the workers log to fuzz-<n>.log in the working directory.
   if [ "$FUZZ_JOBS" -gt 1 ]; then cat fuzz-*.log >>"$log" 2>/dev/null || true; rm -f fuzz-*.log; fi
   runs=$(awk '/stat::number_of_executed_units:/ {s+=$2} END {print s+0}' "$log")
   if [ $rc -ne 0 ] || ls "$findings"/* >/dev/null 2>&1; then

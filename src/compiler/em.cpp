@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "fm/record_cache.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
 
@@ -103,6 +104,8 @@ EM* em_create() {
 
 void em_destroy(EM* em) {
   if (!em) return;
+  for (uint32_t i = 0; em->em_cfi_native && i < em->em_cfi_cnt; ++i)
+    if (em->em_cfi_native[i].dflt_rec) fm_uncache(em->em_cfi_native[i].dflt_rec);  // the use its first area took
   close_subs(em);
   mm_destroy_pool(em->em_pool);  // the block itself lies in it
 }

@@ -54,6 +54,7 @@ struct em_cfi_keys {
   KDB* kdb;  // null: not built yet
   SDB* sdb;
   uint8_t nkeys;
+  const uint8_t* dflt_rec;  // the file's initial record (fm_cache), taken at its first use; null not yet
 };
 
 struct EM {

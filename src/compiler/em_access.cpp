@@ -90,7 +90,7 @@ namespace {
 bool load_keys(EM* em, const uint8_t* cfi, em_cfi_keys* out) {
   uint16_t rec = ld_le16(cfi, CFI_KEYS);
   uint8_t nkeys = cfi[CFI_NKEYS];
-  *out = {nullptr, nullptr, 0};
+  *out = {nullptr, nullptr, 0, nullptr};
   if (rec == 0) return nkeys == 0;
   const uint8_t* kd = MADDR(em->em_kdb_arb, rec);
   const uint8_t* sd = MADDR(em->em_sdb_arb, rec);
@@ -105,7 +105,7 @@ bool load_keys(EM* em, const uint8_t* cfi, em_cfi_keys* out) {
     kdb[k].kdb_sdb = &sdb[nsegs];
     for (int s = 0; s < kdb[k].kdb_nsegs; ++s, ++nsegs) sdb_load(sd + nsegs * kSdbStoredSize, &sdb[nsegs]);
   }
-  *out = {kdb, sdb, nkeys};
+  *out = {kdb, sdb, nkeys, nullptr};
   return true;
 }
 

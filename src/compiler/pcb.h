@@ -106,6 +106,8 @@ struct PCB {
   uint8_t* pcb_profile;  // the user's PROFILE record
   char pcb_lang[3];      // language id
 
+  uint32_t pcb_handle;  // registry handle (HK_PCB) naming this PCB; 0 none yet
+
   // ---- the interpreter's own ----
   pcb_pass_list pcb_pass;
 };

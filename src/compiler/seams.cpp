@@ -20,6 +20,9 @@ void pl_init() {}
 
 int pl_get(PCB* pcb, int flag) { return pl_hooks.get ? pl_hooks.get(pcb, flag) : 0; }
 
+// Without the loader's cache no module is counted or discarded here.
+void pl_free(EM*) {}
+
 int pl_gen_nam(int, const uint8_t* stamp, char* out) {
   // Base-31 digits of the stamp: a name that is stable for a stamp.
   static const char kAlphabet[] = "0123456789ABCDEFGHJKLMNPQRSTVWX";

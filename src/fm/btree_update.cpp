@@ -512,6 +512,14 @@ int locked(BT_CURSOR* c, Fn fn) {
   return set_status(c, st);
 }
 
+// A page of no entries and no parent, `age` before its write.
+void blank_page(uint8_t* page, uint16_t age) {
+  memset(page, kPgFill, kPageSize);
+  set_parent(page, 0);
+  set_count(page, 0);
+  st_le16(page, kPgAge, age);
+}
+
 }  // namespace
 
 namespace bt {
@@ -544,10 +552,7 @@ uint32_t bpage_alloc(BT_CURSOR* c) {
     seek = eof;
   }
   uint8_t page[kPageSize];
-  memset(page, kPgFill, sizeof page);
-  set_parent(page, 0);
-  set_count(page, 0);
-  st_le16(page, kPgAge, age);
+  blank_page(page, age);
   if (int st = page_write(c, seek, page)) {
     st_le32(f->hdr, kHdrFreePage, free_page);
     st_le32(f->hdr, kHdrEofseek, eof);
@@ -634,20 +639,24 @@ int bt_reset_trees(BT_CURSOR* c) {
   return finish(c, [&] {
     if (int st = hdr_read(c)) return st;
     BT_FILE* f = c->file;
+    // The roots take the first pages and the header goes out once, last: a
+    // kill before it leaves the old header, sound and still marked, so the
+    // repair runs again; a header written per page would name roots past
+    // its own end, and no open could read the file again.
+    int nkeys = hdr_key_count(f);
     st_le32(f->hdr, kHdrChangeCount, ld_le32(f->hdr, kHdrChangeCount) + kChangeCountJump);
     st_le32(f->hdr, kHdrFreePage, 0);
-    st_le32(f->hdr, kHdrEofseek, kBtHdrBlock);
+    st_le32(f->hdr, kHdrEofseek, static_cast<uint32_t>(kBtHdrBlock + nkeys * kPageSize));
+    for (int k = 0; k < nkeys; ++k)
+      st_le32(f->hdr, kHdrKeys + k * kKeyDescSize + kKdRoot, static_cast<uint32_t>(kBtHdrBlock + k * kPageSize));
+    decode_keys(f);
     for (auto& s : c->pages) s.seek = 0;
-    for (int k = 0; k < hdr_key_count(f); ++k) {
+    for (int k = 0; k < nkeys; ++k) {
       c->key = k;
-      uint32_t root = bpage_alloc(c);
-      if (!root) return static_cast<int>(c->status);
       uint8_t page[kPageSize];
-      if (int st = page_load(c, root, page)) return st;
+      blank_page(page, 1);
       st_le32(page, kPgHdrSize, 0);  // last DOWN of an empty root
-      if (int st = page_write(c, root, page)) return st;
-      f->keys[k].root = root;
-      st_le32(f->hdr, kHdrKeys + k * kKeyDescSize + kKdRoot, root);
+      if (int st = page_write(c, f->keys[k].root, page)) return st;
     }
     if (int st = hdr_write(c)) return st;
     c->key = c->last_key = -1;

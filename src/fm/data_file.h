@@ -213,6 +213,11 @@ void brfinithdr(brf_hdr* h, uint32_t rec_len);
 // and the repair free such records.
 int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
 
+// Ends the free list at a link between blocks that a kill cut while it was
+// written (update lock held): the repair leaves a list that reads sound.
+// Status 0, 17 for a damaged list, or a write failure.
+int brf_free_list_settle(BRF_FILE* f);
+
 // Upgrades the file to version 2 and rebuilds the free list. Returns the
 // status: 0 on success.
 [[nodiscard]] int brf_upd_ver(BRF_FILE* f);

@@ -122,7 +122,8 @@ bool bld_lang_map_helper(const uint8_t* elem) {
   return elem[ELEM_TYPE] == 1 && elem[ELEM_XLATE] == '1' && elem[ELEM_XLATE_NEXT] == 0;
 }
 
-int fm_bld_map(xlate_map* map, const FDB_PATH& path, const uint32_t* stamp, xlate_test test) {
+int fm_bld_map(xlate_map* map, const FDB_PATH& path, const uint32_t* stamp, xlate_test test, uint32_t* initials) {
+  if (initials) *initials = 0;
   ARB* arb = get_struct_arb(path, stamp);
   if (!arb) return 0;
   map->ents.clear();
@@ -130,6 +131,7 @@ int fm_bld_map(xlate_map* map, const FDB_PATH& path, const uint32_t* stamp, xlat
   uint8_t rec[kStructFileRecLen];
   if (read_rel(arb, 1, rec)) {
     // Record 2 is the FILE record, then come N INITIAL records.
+    if (initials) *initials = ld_le32(rec, STRUCT_N_INITIAL);
     const uint64_t first = uint64_t{ld_le32(rec, STRUCT_N_INITIAL)} + 3;
     for (uint64_t r = first; r <= UINT32_MAX && read_rel(arb, static_cast<uint32_t>(r), rec); ++r)
       if (rec[ELEM_KIND] < 2 || rec[ELEM_KIND] > 5) add_field(map, rec, test);

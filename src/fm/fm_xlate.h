@@ -83,8 +83,10 @@ bool bld_lang_map_helper(const uint8_t* elem);
 // different, builds the file's map when it has none. Always 1.
 int fm_set_lang(ARB* arb, const char* base, const char* derived);
 // Builds `map` from the structure file of `path` (stamp: two words, or null
-// for none): 1, or 0 when the structure file does not open.
-int fm_bld_map(xlate_map* map, const FDB_PATH& path, const uint32_t* stamp, xlate_test test);
+// for none): 1, or 0 when the structure file does not open. `initials`, when
+// given, gets the number of INITIAL records (0 when none could be read).
+int fm_bld_map(xlate_map* map, const FDB_PATH& path, const uint32_t* stamp, xlate_test test,
+               uint32_t* initials = nullptr);
 void fm_free_map(xlate_map* map);
 // Frees the PFB's map, when it has one.
 void fm_free_pfb_map(PFB* pfb);

@@ -18,8 +18,9 @@
 // A kill can cut a write at a page of the file, and a block's seek and
 // length arrays lie 328 bytes apart: a block is never written whole, only
 // the words that change; a new length lands no later than its seek (an
-// empty chain whatever length it shows: set_chain_head), and no chain
-// starts in an entry whose seek word crosses a page (usable_entry).
+// empty chain whatever length it shows: set_chain_head), no chain starts
+// in an entry whose seek word crosses a page (usable_entry), and a link to
+// the next block that a kill cut ends the list (next_block).
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -72,6 +73,18 @@ int write_u32(BRF_FILE* f, uint64_t at, uint32_t v) {
   uint8_t b[4];
   st_le32(b, 0, v);
   return write_bytes(f, b, sizeof b, at);
+}
+
+// The block after the one at `bseek`, 0 at the end. Blocks are appended
+// and linked behind the last, so a link names a FREE_BLOCK record further
+// on; one that does not was cut by a kill while it was written (the block
+// it was to name is still empty) and ends the list.
+uint32_t next_block(BRF_FILE* f, uint32_t bseek, const uint8_t* body) {
+  uint32_t next = fb_next(body);
+  rec_hdr h;
+  if (next <= bseek || !seek_in_file(f, next) || brf_read_rec_hdr(f, next, &h) != BRF_OK) return 0;
+  bool block = (h.flags & (kRecNotUser | kRecDeleted)) == kRecNotUser && h.link == next && h.length >= kFreeBlockUsed;
+  return block ? next : 0;
 }
 
 // An entry whose seek word lies within one page: a kill leaves it wholly old
@@ -164,7 +177,7 @@ int take_from_free_list(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* se
   *found = false;
   block_body body;
   uint32_t guard = max_blocks(f);
-  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = fb_next(body)) {
+  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = next_block(f, bseek, body)) {
     if (guard-- == 0) return BRF_BAD_DATA;
     int rc = read_block(f, bseek, body);
     if (rc != BRF_OK) return rc;
@@ -299,14 +312,15 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
 
   block_body body;
   uint32_t chosen = 0;
-  uint32_t last = 0;
+  uint32_t last = 0, next = 0;
   int entry = -1;
   uint32_t guard = max_blocks(f);
-  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = fb_next(body)) {
+  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = next) {
     if (guard-- == 0) return BRF_BAD_DATA;
     if ((rc = read_block(f, bseek, body)) != BRF_OK) return rc;
+    next = next_block(f, bseek, body);
     entry = entry_of_length(body, bseek, r.length);
-    if (entry < 0 && fb_next(body) == 0) entry = first_free_tail_entry(body, bseek);
+    if (entry < 0 && next == 0) entry = first_free_tail_entry(body, bseek);
     if (entry >= 0) {
       chosen = bseek;
       break;
@@ -340,6 +354,17 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   if (rc == BRF_OK) rc = set_chain_head(f, chosen, body, entry, seek, r.length);
   if (rc != BRF_OK) static_cast<void>(brf_write_rec_hdr(f, seek, live));
   return rc;
+}
+
+int brf_free_list_settle(BRF_FILE* f) {
+  block_body body;
+  uint32_t guard = max_blocks(f);
+  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = fb_next(body)) {
+    if (guard-- == 0) return BRF_BAD_DATA;
+    if (int rc = read_block(f, bseek, body)) return rc;
+    if (fb_next(body) != 0 && next_block(f, bseek, body) == 0) return write_u32(f, fb_next_at(bseek), 0);
+  }
+  return BRF_OK;
 }
 
 int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {

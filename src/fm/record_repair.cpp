@@ -156,6 +156,7 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
   *out = brf_repair_counts{};
   if (!f->key || !c) return BRF_NO_KEY;
   if (int st = brfgethdr(f)) return st;
+  if (int st = brf_free_list_settle(f)) return st;
   int cur = c->key;
   bool in_change = f->key->in_change;
   f->key->in_change = false;  // the repair's writes keep the mark as it is

@@ -156,8 +156,21 @@ int check_keynos(const PFB* pfb, ARB* arb) {
   return 1;
 }
 
-// A data file just opened passes the format check, else is closed again.
+// A fixed-length file holds records of its own length only: opened for
+// another, a write would be padded out to the stored length from past the
+// caller's record.
+bool len_differs(const BRF_FILE* b, const PFB* pfb) {
+  return brf_fixed(b) && !brf_relative(b) && b->hdr.rec_len != pfb->pfb_rec_len;
+}
+
+// A data file just opened passes the length and format checks, else is
+// closed again.
 int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
+  if (len_differs(f->brf, lfb->lfb_pfb)) {
+    brfclose(f->brf);
+    f->brf = nullptr;
+    return fail(arb, FM_REC_LEN_DIFF);
+  }
   int st = vfy_ver(f, lfb, upgrade);
   if (st == BRF_OK) return 1;
   brfclose(f->brf);
@@ -450,6 +463,8 @@ int u_open(ARB* arb, STRM* strm) {
       return 1;
     }
     if (!checked(f, lfb, arb, upgrade_allowed(lfb))) return 0;
+  } else if (len_differs(f->brf, lfb->lfb_pfb)) {
+    return fail(arb, FM_REC_LEN_DIFF);
   }
   if (!attach_rcb(f, u, arb)) return 0;
   if ((lfb->lfb_opt & kLfbPreload) == kLfbPreload && !u->preloaded) {

@@ -263,6 +263,35 @@ void INIT_QTAG_FDB(FDB* f, KDB* k, SDB* s, uint32_t tmp) {
   query_file(f, k, s, "QTAG", tmp, 1064, 1, "0: 0:3 3:30 33:3 36:4b");
 }
 
+// ---- the process executive's files ----
+
+void INIT_DHOOK_FDB(FDB* f, KDB* k, SDB* s) {
+  sa_file(f, k, s, "HOOK", 82, "0: 0:3 3:2 5:1b 6:30 36:3 39:3; 1: 39:3 (dup)");
+}
+void INIT_DPROP_FDB(FDB* f, KDB* k, SDB* s) { sa_file(f, k, s, "ATRIBUTE", 406, "0: 0:8 8:128 136:14"); }
+void INIT_MHOOK_FDB(FDB* f, KDB* k, SDB* s) {
+  fill(f, k, s, FS_MEMORY, 82, 0, "0: 0:3 3:2 5:1b 6:30 36:3 39:3; 1: 39:3 (dup)");
+  INIT_UNIQUE_PATH(&f->path, "PI", "HK", PATH_DATA);
+}
+void INIT_PCB_FDB(FDB* f, KDB* k, SDB* s, uint16_t rec_len) {
+  fill(f, k, s, FS_MEMORY, rec_len, 0, "0: 0:4b 4:3 7:2 9:1b 10:30 148:2b 150:1b");
+  INIT_UNIQUE_PATH(&f->path, "PI", "PC", PATH_DATA);
+}
+void INIT_SAA_FDB(FDB* f, KDB* k, SDB* s, uint8_t kind, uint16_t max_len) {
+  fill(f, k, s, FS_MEMORY, max_len, 1, "0: 0:4b 8:3 11:2");
+  INIT_UNIQUE_PATH(&f->path, "PI", "SA", PATH_DATA);
+  snprintf(f->path.fdb_name, sizeof f->path.fdb_name, "SAA%02u", kind);
+  memset(f->path.fdb_name + 5, ' ', 3);
+}
+void INIT_CDB_FDB(FDB* f, KDB* k, SDB* s) {
+  fill(f, k, s, FS_MEMORY, 6, 0, "0: 0:1");
+  INIT_UNIQUE_PATH(&f->path, "PI", "CD", PATH_DATA);
+}
+void INIT_PROP_CACHE_FDB(FDB* f, KDB* k, SDB* s, uint16_t rec_len) {
+  fill(f, k, s, FS_MEMORY, rec_len, 0, "0: 0:3 3:2 5:3; 1: 8:4b (dup)");
+  INIT_UNIQUE_PATH(&f->path, "PI", "PR", PATH_DATA);
+}
+
 // ---- executable-module memory files ----
 
 void em_cache_fdb(FDB* f, KDB* k, SDB* s) {

@@ -209,6 +209,20 @@ void INIT_QSLCT_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint32_t tmp_id);
 void INIT_QSORT_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint32_t tmp_id);
 void INIT_QTAG_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint32_t tmp_id);
 
+// ---- the process executive's files ----
+// HOOK of "0SA"; ATRIBUTE with the system-administration path (callers set
+// another path for an application's or a database's file).
+void INIT_DHOOK_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+void INIT_DPROP_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+// Memory files. The PCB, SAA and property-cache records hold native blocks,
+// so their lengths are the process engine's to give.
+void INIT_MHOOK_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+void INIT_PCB_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint16_t rec_len);
+void INIT_SAA_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint8_t kind, uint16_t max_len);  // one file per area kind
+void INIT_CDB_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+// Key 1 (the requester's word) allows duplicates: nothing reads it back.
+void INIT_PROP_CACHE_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint16_t rec_len);
+
 // ---- executable-module memory files ----
 // The IT and CV records hold a native conversion block, so their length and
 // the IT key offsets belong to whoever defines those blocks: it sets them

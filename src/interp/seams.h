@@ -38,6 +38,10 @@ struct ii_hook_table {
 };
 extern ii_hook_table ii_hooks;
 
+// The display defaults of the run-time routines into a process's output
+// default area (area 1); not built yet: the area stays as it is.
+void rt_dflt_disp(uint8_t* area1);
+
 // Opens the trace file (KIVO_TRACE_FILE) and creates the session's "0LA"
 // ERROR memory file, whose record 1 rt_err writes; once per run.
 void rt_init();

@@ -118,17 +118,6 @@ struct fld_map_entry {
 };
 using fld_map = std::vector<fld_map_entry>;
 
-// A structure's field as the field source gives it.
-struct struct_field {
-  uint16_t size;
-  uint32_t offset;
-  uint8_t type;
-  uint16_t occurs;  // 0 or 1: a single field
-};
-// The fields the structure file of `fdb`'s path lists and the number of its
-// INITIAL records; false when it cannot be opened or read through.
-bool read_struct_fields(const FDB* fdb, std::vector<struct_field>* out, uint32_t* initials);
-
 // How the server converts a file's records.
 enum class rec_rule : uint8_t { plain, dstruct, dstmt };
 struct open_conv {

@@ -229,6 +229,23 @@ std::vector<uint8_t> open_request(const LFB* lfb) {
   return out;
 }
 
+// Sends the open request one descriptor to a message, as the server reads
+// it: in length-check mode each carries its own length.
+int send_open_request(int sock, const LFB* lfb) {
+  std::vector<uint8_t> req = open_request(lfb);
+  const uint8_t* at = req.data();
+  if (!netio_send(sock, at, kFdbStoredSize)) return 0;
+  at += kFdbStoredSize;
+  const PFB* pfb = lfb->lfb_pfb;
+  for (int i = 0; i < pfb->pfb_nkeys; ++i) {
+    if (!netio_send(sock, at, kKdbStoredSize)) return 0;
+    at += kKdbStoredSize;
+    for (int j = 0; j < pfb->pfb_kdb[i].kdb_nsegs; ++j, at += kSdbStoredSize)
+      if (!netio_send(sock, at, kSdbStoredSize)) return 0;
+  }
+  return 1;
+}
+
 int send_cmd(net_conn* c, uint8_t code) {
   return tmnet_send_msg(c->sock, static_cast<uint16_t>(kTmnetHeaded | code), 0, nullptr);
 }
@@ -239,9 +256,8 @@ int hcon_open(ARB* arb, STRM* strm, net_strm* n) {
   if (!hcon_connect(n->conn, id)) return fail(arb, FM_IO_ERR);
   link_role role;
   net_conn* c = n->conn;
-  std::vector<uint8_t> req = open_request(strm->strm_lfb);
   uint8_t answer[4];
-  if (!send_cmd(c, NETIO_OPEN) || !netio_send(c->sock, req.data(), req.size()) || !netio_recv(c->sock, answer, 4))
+  if (!send_cmd(c, NETIO_OPEN) || !send_open_request(c->sock, strm->strm_lfb) || !netio_recv(c->sock, answer, 4))
     return lost(arb, c);
   uint32_t handle = ld_le32(answer, 0);
   if (handle == 0) {
@@ -564,9 +580,8 @@ int net_create(ARB* arb, STRM* strm) {
   if (!hcon_connect(n->conn, id)) return fail(arb, FM_IO_ERR);
   {
     link_role role;
-    std::vector<uint8_t> req = open_request(strm->strm_lfb);
     uint8_t st[4];
-    if (!send_cmd(n->conn, NETIO_CREATE) || !netio_send(n->conn->sock, req.data(), req.size()) ||
+    if (!send_cmd(n->conn, NETIO_CREATE) || !send_open_request(n->conn->sock, strm->strm_lfb) ||
         !netio_recv(n->conn->sock, st, 4))
       return lost(arb, n->conn);
     uint32_t code = ld_le32(st, 0);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fm/fm_xlate.h"
 #include "foundation/bytes.h"
 #include "net/netio.h"
 
@@ -99,25 +100,26 @@ void fix_netstat(uint8_t* block) {
   for (size_t at : {size_t{0}, size_t{4}, size_t{NETSTAT_LEN}, size_t{NETSTAT_VAR_LEN}}) swap4(block + at);
 }
 
+// The map comes from the structure file the file manager finds for the
+// file's path (the structure rule, which no directory option bends), opened
+// at level 0 and closed before this returns. With a stamp in the descriptor
+// (the client's, or the server's own design filled in at open), a structure
+// file of another design gives no map: its fields would lie elsewhere, and
+// converting by them would turn bytes of text.
 void bld_fld_map(const FDB* fdb, open_conv* conv) {
   conv->map.clear();
   conv->rec_len = fdb->fdb_rec_len;
   const FDB_PATH& p = fdb->path;
   if (p.fdb_class == PATH_STRUCT) conv->rule = rec_rule::dstruct;
   else if (memcmp(p.fdb_ap, "0AD", 3) == 0 && memcmp(p.fdb_name, "STMT    ", 8) == 0) conv->rule = rec_rule::dstmt;
-  std::vector<struct_field> fields;
-  read_struct_fields(fdb, &fields, &conv->initials);
-  netio_log(NETLOG_SERVER, "bld_fld_map() - %zu fields, %u initial records\n", fields.size(), conv->initials);
-  for (const struct_field& f : fields) {
-    if (f.type != 5 && f.type != 6 && f.type != 7) continue;
-    uint16_t occurs = std::max<uint16_t>(f.occurs, 1);
-    for (uint16_t o = 0; o < occurs; ++o) {
-      uint64_t off = f.offset + uint64_t{o} * f.size;
-      // A damaged structure can name fields outside the record: dropped.
-      if (off + f.size > fdb->fdb_rec_len) continue;
-      conv->map.push_back(fld_map_entry{f.size, f.type, static_cast<uint32_t>(off), o});
-    }
+  xlate_map fields;
+  fm_bld_map(&fields, p, fdb->fdb_struct_date, nullptr, &conv->initials);
+  for (const xlate_ent& f : fields.ents) {
+    // A damaged structure can name fields outside the record: dropped.
+    if ((f.type != 5 && f.type != 6 && f.type != 7) || uint32_t{f.off} + f.len > fdb->fdb_rec_len) continue;
+    conv->map.push_back(fld_map_entry{f.len, f.type, f.off, f.occ});
   }
+  netio_log(NETLOG_SERVER, "bld_fld_map() - %zu fields, %u initial records\n", conv->map.size(), conv->initials);
 }
 
 const fld_map_entry* off_to_map(const open_conv& conv, uint32_t offset) {

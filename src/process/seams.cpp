@@ -23,28 +23,8 @@
 
 namespace kivo {
 
-constexpr uint16_t kSysparmLen = 508;
-
 pi_hook_table pi_hooks;
 INVOC pi_invoc;
-
-void pi_init() {
-  uint8_t* b = pi_invoc.b;
-  memset(b, 0, kInvocSize);
-  memset(b + INVOC_AP_ID, ' ', 3);
-  memcpy(b + INVOC_VER, "00", 2);
-  b[INVOC_PROC_TYPE] = PT_MENU;
-  memset(b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  b[INVOC_INVOC_TYPE] = 2;
-  b[INVOC_CHAIN_MODE] = 1;
-  b[INVOC_INTERRUPT_OK] = 1;
-  memset(b + INVOC_CALLER_CODE, ' ', 4);
-  b[INVOC_PCF_KEY_NO] = 255;
-  memset(b + INVOC_RNG_AP, ' ', 3);
-  memset(b + INVOC_RNG_NAM, ' ', kProcNameLen);
-  memset(b + INVOC_CNSTR_AP, ' ', 3);
-  set_ut_design_recs({pi_get_dap, pi_get_dsysparm});
-}
 
 namespace {
 
@@ -88,67 +68,31 @@ void pi_exec(INVOC* invoc) {
   st_le32(invoc->b, INVOC_END_CODE, PI_END_NO_PROC);
 }
 
-namespace {
-
-// SYSPARM, read once (record 1) and kept for the run.
-const uint8_t* read_sysparm() {
-  static uint8_t rec[kSysparmLen];
-  static int state;  // 0 not read, 1 read, 2 unavailable
-  if (state) return state == 1 ? rec : nullptr;
-  state = 2;
-  FDB fdb;
-  KDB kdb[kInitMaxKeys];
-  SDB sdb[kInitMaxSegs];
-  INIT_DSYSPARM_FDB(&fdb, kdb, sdb);
-  if (!FM_OPEN(&fdb, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) return nullptr;
-  ARB* a = fdb.fdb_arb;
-  a->arb_rec = rec;
-  a->arb_len = kSysparmLen;
-  a->arb_relno = 1;
-  a->arb_mod = ARB_FIRST;
-  if (fm_read(a)) state = 1;
-  a->arb_mod = 0;
-  FM_CLOSE(a, 0);
-  return state == 1 ? rec : nullptr;
-}
-
-}  // namespace
-
-const uint8_t* pi_get_dsysparm() { return pi_hooks.get_dsysparm ? pi_hooks.get_dsysparm() : read_sysparm(); }
-
-// The last APPL record read is given again without a read.
-const uint8_t* pi_get_dap(const char* ap_id, const char* ver) {
-  if (pi_hooks.get_dap) return pi_hooks.get_dap(ap_id, ver);
-  static uint8_t rec[kApplRecLen];
-  static bool have;
-  if (have && memcmp(rec + 4, ap_id, 3) == 0 && memcmp(rec + 7, ver, 2) == 0) return rec;
-  have = sa_read_appl(ap_id, ver, rec);
-  return have ? rec : nullptr;
-}
-
-const uint8_t* pi_get_ddb(const char* db_id) {
-  if (pi_hooks.get_ddb) return pi_hooks.get_ddb(db_id);
-  static uint8_t rec[kDatabaseRecLen];
-  if (!db_id || memcmp(db_id, "   ", 3) == 0) return nullptr;
-  return sa_read_database(db_id, rec) ? rec : nullptr;
-}
-
-void* pi_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope) {
-  return pi_hooks.shr_data ? pi_hooks.shr_data(pcb, owner_scope, mark_scope) : nullptr;
-}
 void pi_open_fi(PCB* pcb) {
   if (pi_hooks.open_fi) pi_hooks.open_fi(pcb);
 }
-void pi_free_data(PCB* pcb, int flag) {
+void pi_resume(PCB*) {}
+void qp_copy_pend(PCB*, PCB*, uint32_t) {}
+
+namespace {
+
+// The file manager's file process keeps its own 640-byte block, not a PCB,
+// so its shared data go through these entries (tests fill them) rather than
+// the executive's pi_shr_data.
+void* fproc_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope) {
+  return pi_hooks.shr_data ? pi_hooks.shr_data(pcb, owner_scope, mark_scope) : nullptr;
+}
+void fproc_free_data(PCB* pcb, int flag) {
   if (pi_hooks.free_data) pi_hooks.free_data(pcb, flag);
 }
-
-void pi_store_data(PCB* pcb, uint8_t* area, size_t size, void* shared) {
+void fproc_store_data(PCB* pcb, uint8_t* area, size_t size, void* shared) {
   if (pi_hooks.store_data) pi_hooks.store_data(pcb, area, size, shared);
 }
-void pi_restore_data(PCB* pcb, const uint8_t* area, void* shared) {
+void fproc_restore_data(PCB* pcb, const uint8_t* area, void* shared) {
   if (pi_hooks.restore_data) pi_hooks.restore_data(pcb, area, shared);
 }
+
+}  // namespace
 
 int pb_init() { return 1; }
 void pb_clr_scope(uint32_t) {}
@@ -161,12 +105,12 @@ void pi_register_hooks() {
   fm_sa_hooks.get_ddb = pi_get_ddb;
   fm_proc_hooks.invoc = &pi_invoc;
   fm_proc_hooks.pl_get = pl_get;
-  fm_proc_hooks.shr_data = pi_shr_data;
+  fm_proc_hooks.shr_data = fproc_shr_data;
   fm_proc_hooks.open_fi = pi_open_fi;
   fm_proc_hooks.proc_exec = ii_proc_exec;
-  fm_proc_hooks.free_data = pi_free_data;
-  fm_proc_hooks.store_data = pi_store_data;
-  fm_proc_hooks.restore_data = pi_restore_data;
+  fm_proc_hooks.free_data = fproc_free_data;
+  fm_proc_hooks.store_data = fproc_store_data;
+  fm_proc_hooks.restore_data = fproc_restore_data;
 }
 
 void fp_init() {}

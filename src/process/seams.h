@@ -31,7 +31,10 @@ extern pi_hook_table pi_hooks;
 // The invocation template that pi_init fills.
 extern INVOC pi_invoc;
 
-void pi_init();
+// Start-up of the executive (process/pi_init.cpp): the invocation template,
+// the sharing tables and the session's work files; the result of loading
+// the hooks.
+int pi_init();
 
 // Runs the invocation to its end; the end code is stored in the record
 // ("no process" with the hook empty).
@@ -43,15 +46,13 @@ const uint8_t* pi_get_dsysparm();
 const uint8_t* pi_get_dap(const char* ap_id, const char* ver);
 const uint8_t* pi_get_ddb(const char* db_id);
 
-// A file-manager process's shared data (its handle, null with the hook
-// empty), the opening of its files, and the release of its data.
-void* pi_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
+// The opening of a process's files; nothing with the hook empty.
 void pi_open_fi(PCB* pcb);
-void pi_free_data(PCB* pcb, int flag);
-// The process's shared data into a save area of `size` bytes (a system error
-// "too much data" past it) and back; nothing with the hook empty.
-void pi_store_data(PCB* pcb, uint8_t* area, size_t size, void* shared);
-void pi_restore_data(PCB* pcb, const uint8_t* area, void* shared);
+
+// Not built yet: the resume of a suspended session into the PCB, and the
+// copy of an invoker's pending query to a background run's scope. Nothing.
+void pi_resume(PCB* pcb);
+void qp_copy_pend(PCB* invoker, PCB* pcb, uint32_t scope);
 
 // Sorted-query back-end.
 int pb_init();

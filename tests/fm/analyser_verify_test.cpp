@@ -155,30 +155,5 @@ TEST_F(AnalyserVerify, UnusualFilesGiveTheirVerdict) {
   EXPECT_EQ(brfanal(dir_.file("none").c_str(), 0, 0, nullptr), 0);
 }
 
-TEST_F(AnalyserVerify, PairWrittenByTheRecordOperationsWithNullKeysAndLongRecordsPasses) {
-  brfinit();
-  int st = 0;
-  BRF_FILE* f = brfopen(&st, base_.c_str(), BRF_CREATE, 0, true);
-  ASSERT_NE(f, nullptr);
-  BRF_RCB* r = brfaccess(&st, f, 0, false);
-  ASSERT_NE(r, nullptr);
-  ASSERT_EQ(brf_upd_ver(f), BRF_OK);
-  KEY_DESC k0, k1;
-  k0.nsegs = 1;
-  k0.seg[0] = {kSegChars, 6, 0};
-  k1.nsegs = 1;
-  k1.seg[0] = {static_cast<uint8_t>(kSegBinary | kSegUnsigned), 4, 6};
-  ASSERT_EQ(brfsetkey(r, &k1, true, false, nullptr), BRF_OK);
-  ASSERT_EQ(brfsetkey(r, &k0, true, false, nullptr), BRF_OK);
-  for (int i = 0; i < 300; ++i) {
-    auto rec = make_rec(i, i % 3 == 0 ? 0 : 77 + i, std::string(i == 5 ? 40000 : 20, 'r'));
-    ASSERT_EQ(brfput(r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK) << i;
-  }
-  brfdeaccess(r);
-  brfclose(f);
-  EXPECT_EQ(verify(), 1);
-  EXPECT_EQ(count_, 300);
-}
-
 }  // namespace
 }  // namespace kivo

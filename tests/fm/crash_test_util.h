@@ -62,8 +62,9 @@ inline std::string read_messages(int fd, record_model* model, bool* pending, wir
   return "";
 }
 
-// A pair of `n` records under the three keys, and the model of it.
-inline void make_pair(const std::string& base, uint32_t n, uint16_t body, record_model* model) {
+// A pair of `n` records under the three keys, and the model of it; each
+// body `grow` bytes longer than the one before.
+inline void make_pair(const std::string& base, uint32_t n, uint16_t body, record_model* model, uint16_t grow = 0) {
   int st;
   BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);
   ASSERT_NE(f, nullptr);
@@ -71,7 +72,7 @@ inline void make_pair(const std::string& base, uint32_t n, uint16_t body, record
   ASSERT_EQ(brf_upd_ver(f), BRF_OK);
   ASSERT_EQ(set_three_keys(r), BRF_OK);
   for (uint32_t id = 0; id < n; ++id) {
-    std::vector<uint8_t> rec = record_of(id, id * 1000 + 500, body);
+    std::vector<uint8_t> rec = record_of(id, id * 1000 + 500, static_cast<uint16_t>(body + id * grow));
     ASSERT_EQ(brfput(r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
     (*model)[id_text(id)] = rec;
   }

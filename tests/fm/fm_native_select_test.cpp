@@ -22,21 +22,19 @@ class FmNativeSelect : public NativeFm {
   }
 };
 
-TEST_F(FmNativeSelect, ListedFileOpensAndUnlistedNeedsAnyDirectory) {
+// A listed file opens, an unlisted one needs the any-directory option, a
+// redirection to another database is followed, and type 4 has no back-end.
+TEST_F(FmNativeSelect, DirectoryEntriesChooseWhereAndWhetherAFileOpens) {
   EXPECT_EQ(make("LISTED"), 0u);
   EXPECT_EQ(access(path("LISTED.dat").c_str(), F_OK), 0);
   EXPECT_EQ(make("UNLISTED"), uint32_t{FM_NOT_IN_SYSDIR});
   EXPECT_EQ(make("UNLISTED", kAnyFile), 0u);
   EXPECT_NE(com.dap_stream, nullptr);
-}
-
-TEST_F(FmNativeSelect, RedirectionToAnAlternateDatabaseIsFollowed) {
   EXPECT_EQ(make("RED"), 0u);
   EXPECT_EQ(access((data_ + "/DB2/TST/Data/RED.dat").c_str(), F_OK), 0);
   EXPECT_NE(access(path("RED.dat").c_str(), F_OK), 0);
+  EXPECT_EQ(make("FOUR"), uint32_t{FM_NO_FMS});
 }
-
-TEST_F(FmNativeSelect, FileSystemTypeFourIsNotAvailable) { EXPECT_EQ(make("FOUR"), uint32_t{FM_NO_FMS}); }
 
 }  // namespace
 }  // namespace kivo::test

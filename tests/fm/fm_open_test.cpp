@@ -109,36 +109,27 @@ using FmFileEvents = FmOpenBase;
 using FmScopeClear = FmOpenBase;
 using FmDumps = FmOpenBase;
 
-TEST_F(FmOpen, TwoOpensOfOnePathShareOnePfbFreedAtTheLastClose) {
-  mem_desc d("SHARED");
-  state before = now();
-  ARB* a = create(d, 2);
-  ARB* b = open(d, 2);
-  ASSERT_TRUE(a && b);
-  EXPECT_NE(a, b);
-  EXPECT_EQ(pfb_of(a), pfb_of(b));
-  EXPECT_EQ(pfb_of(a)->pfb_users, 2);
-  EXPECT_EQ(ctl_count_pfb(), before.pfbs + 1);
-  EXPECT_EQ(ctl_count_lfn(), before.lfns + 1);
-  EXPECT_EQ(FM_CLOSE(a, 0), 1);
-  EXPECT_EQ(ctl_count_pfb(), before.pfbs + 1);
-  EXPECT_EQ(FM_CLOSE(b, 0), 1);
-  EXPECT_EQ(ctl_count_pfb(), before.pfbs);
-  EXPECT_EQ(ctl_count_lfn(), before.lfns);
-}
-
-TEST_F(FmOpen, OnePhysicalFileUnderTwoPathsSharesOnePfb) {
-  mem_desc v0("TWOPATH", "00"), v1("TWOPATH", "01");
-  uint32_t lfns = ctl_count_lfn();
-  ARB* a = create(v0, 2);
-  ARB* b = open(v1, 2);
-  ASSERT_TRUE(a && b);
-  EXPECT_EQ(pfb_of(a), pfb_of(b));
-  EXPECT_NE(lfb_of(a)->lfb_lfn, lfb_of(b)->lfb_lfn);
-  EXPECT_EQ(ctl_count_lfn(), lfns + 2);
-  FM_CLOSE(a, 0);
-  FM_CLOSE(b, 0);
-  EXPECT_EQ(ctl_count_lfn(), lfns);  // both paths go with the PFB
+// Two opens share one PFB, of one path or of two paths to one file (each
+// path its own LFN), until the last close takes both paths with it.
+TEST_F(FmOpen, OpensOfOneFileShareOnePfbFreedAtTheLastClose) {
+  for (const char* name : {"SHARED", "TWOPATH"}) {
+    bool two = name[0] == 'T';
+    mem_desc v0(name, "00"), v1(name, two ? "01" : "00");
+    state before = now();
+    ARB* a = create(v0, 2);
+    ARB* b = open(v1, 2);
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(pfb_of(a), pfb_of(b));
+    EXPECT_EQ(pfb_of(a)->pfb_users, 2);
+    EXPECT_EQ(lfb_of(a)->lfb_lfn != lfb_of(b)->lfb_lfn, two) << name;
+    EXPECT_EQ(ctl_count_lfn(), before.lfns + (two ? 2 : 1)) << name;
+    EXPECT_EQ(FM_CLOSE(a, 0), 1);
+    EXPECT_EQ(ctl_count_pfb(), before.pfbs + 1);
+    EXPECT_EQ(FM_CLOSE(b, 0), 1);
+    EXPECT_EQ(ctl_count_pfb(), before.pfbs);
+    EXPECT_EQ(ctl_count_lfn(), before.lfns) << name;
+  }
 }
 
 // The records of a memory file outlive the PFB of its last close: opened

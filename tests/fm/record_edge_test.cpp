@@ -82,23 +82,6 @@ TEST_F(RecordEdge, DuplicateInSecondIndexLeavesNothingBehind) {
   EXPECT_EQ(active.size(), 1u);
 }
 
-TEST_F(RecordEdge, LongerRewriteMovesAndLeavesTheRecordReadable) {
-  BRF_RCB* r = open("move", 0, 0, true);
-  ASSERT_EQ(put(r, test::make_rec(1, "AAA", 5, 20, 'a')), BRF_OK);
-  ASSERT_EQ(put(r, test::make_rec(2, "BBB", 6, 20, 'b')), BRF_OK);
-  ASSERT_EQ(seek_id(r, 1), BRF_OK);
-  int64_t old_seek = r->last_seek;
-  std::vector<uint8_t> v = test::make_rec(1, "CCC", 7, 300, 'z');
-  ASSERT_EQ(brfrewrite(r, v.data(), static_cast<uint32_t>(v.size())), BRF_OK);
-  EXPECT_NE(r->last_seek, old_seek);
-  ASSERT_EQ(seek_id(r, 1), BRF_OK);
-  EXPECT_EQ(std::vector<uint8_t>(buf_, buf_ + len_), v);
-  std::vector<uint8_t> d = test::read_file(dir_.file("move") + ".dat");
-  EXPECT_EQ(d[old_seek] & kRecDeleted, kRecDeleted);  // old space freed
-  EXPECT_EQ(d[r->last_seek], 0);                      // new header complete
-  ASSERT_EQ(test::check_pair(dir_.file("move"), nullptr), "");
-}
-
 TEST_F(RecordEdge, FixedKeyedRewriteOfAnotherLengthGives17) {
   BRF_RCB* r = open("fix", 0, 40, true);
   ASSERT_EQ(put(r, test::make_rec(1, "AAA", 5, 22, 'a')), BRF_OK);
@@ -107,22 +90,6 @@ TEST_F(RecordEdge, FixedKeyedRewriteOfAnotherLengthGives17) {
   EXPECT_EQ(brfrewrite(r, v.data(), static_cast<uint32_t>(v.size())), BRF_BAD_DATA);
   v = test::make_rec(1, "AAA", 5, 22, 'c');
   EXPECT_EQ(brfrewrite(r, v.data(), static_cast<uint32_t>(v.size())), BRF_OK);
-}
-
-TEST_F(RecordEdge, NullKeyIsNotIndexedUntilRewrittenWithAValue) {
-  BRF_RCB* r = open("null", 0, 0, true);
-  ASSERT_EQ(put(r, test::make_rec(1, "", 0, 5, 'a')), BRF_OK);
-  ASSERT_EQ(put(r, test::make_rec(2, "", 0, 5, 'b')), BRF_OK);  // two nulls: no duplicate
-  test::tree_report rep;
-  ASSERT_EQ(test::check_key_file(dir_.file("null") + ".key", &rep), "");
-  EXPECT_EQ(rep.entries[1].size(), 0u);
-  ASSERT_EQ(seek_id(r, 1), BRF_OK);
-  std::vector<uint8_t> v = test::make_rec(1, "XYZ", 3, 5, 'a');
-  ASSERT_EQ(brfrewrite(r, v.data(), static_cast<uint32_t>(v.size())), BRF_OK);
-  ASSERT_EQ(test::check_key_file(dir_.file("null") + ".key", &rep), "");
-  EXPECT_EQ(rep.entries[1].size(), 1u);
-  EXPECT_EQ(rep.entries[2].size(), 1u);
-  ASSERT_EQ(test::check_pair(dir_.file("null"), nullptr), "");
 }
 
 TEST_F(RecordEdge, PreloadFirstDeliversNothingAndNextRecordZero) {

@@ -38,6 +38,12 @@ struct sweep_kind {
   // Ids deleted from the prefill in this order, so that a put takes the
   // last one's place (whose header crosses a page) off a chain of two.
   int freed_first = -1, freed_last = -1;
+  // The pair starts marked as a dead writer leaves it: the writer's first
+  // read repairs it, and the kills cut that repair.
+  bool marked = false;
+  // Prefill bodies grow a byte an id, and the ids below `first` are deleted
+  // before the sweep: a free-list block full of chains of one each.
+  bool varied = false;
 };
 
 const sweep_kind kKinds[] = {
@@ -55,6 +61,9 @@ const sweep_kind kKinds[] = {
     // The block lands at 69614 (66 records of 1047): its first seek word
     // crosses a page.
     {"a delete whose first chain word would cross a page", 66, 1013, kDelete, 65, 1, 0, 0},
+    {"a repair of a pair left marked", 20, 40, kDelete, 0, 1, 0, 0, -1, -1, true},
+    // The full block lands at 86002: its link to the next crosses a page.
+    {"a delete linking a block whose link crosses a page", 83, 955, kDelete, 82, 1, 0, 0, -1, -1, false, true},
 };
 
 // What a session opened before the writer, searching without the tree lock,
@@ -196,16 +205,18 @@ void sweep(const sweep_kind& kind, bool cut, sweep_totals* t, std::vector<std::s
   scratch_dir dir;
   std::string base = dir.file("sweep");
   record_model pristine;
-  make_pair(base, kind.prefill, kind.prefill_body, &pristine);
+  make_pair(base, kind.prefill, kind.prefill_body, &pristine, kind.varied);
   if (kind.freed_last >= 0) delete_ids(base, {kind.freed_first, kind.freed_last}, &pristine);
+  for (int id = 0; kind.varied && id < static_cast<int>(kind.first); ++id) delete_ids(base, {id}, &pristine);
   std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
+  key[kHdrInUse] = kind.marked;
   for (long point = 1; point < 5000; ++point) {
     write_file(base + ".dat", dat);
     write_file(base + ".key", key);
     record_model model = pristine;
     session early(base);
     std::set<std::string> ids = {pristine.begin()->first};
-    read_all(early, ids);
+    if (!kind.marked) read_all(early, ids);  // a read would repair the pair here
     kill_result k = run_to_point(base, steps_of(kind), point, cut, &model);
     if (k.got_through && k.err.empty()) return;
     int before = repairs_seen();

@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "fm/scope_clear.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "process/seams.h"
+#include "test_support.h"
 
 using namespace kivo;
 
@@ -31,10 +33,12 @@ struct parsed {
   const char* util_file;
 };
 
-class CmdLine : public ::testing::Test {
+// Fresh pools and a file manager for pi_init's work files.
+class CmdLine : public test::Fresh {
  protected:
   void SetUp() override {
-    com_fill(0, nullptr);
+    Fresh::SetUp();
+    fm_init();
     unsetenv("KIVO_KEYMAP");
     setenv("TERM", "vt100", 1);
     pi_init();

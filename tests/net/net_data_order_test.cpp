@@ -3,6 +3,7 @@
 // field map, and hostile requests refused without harm. The server runs in
 // a forked engine on one end of a socket pair.
 #include <algorithm>
+#include <tuple>
 
 #include "fm/struct_file.h"
 #include "types/element.h"
@@ -199,10 +200,14 @@ TEST_F(NetDataByteOrder, HostileRequestsAreRefusedAndLeaveTheFileAsItWas) {
   refused_read(h, kRtLen, 0, FM_NOT_OPEN);  // stale
   p.request(NETIO_DETACH, p.block(h, 0, 0, 0, 0));
   EXPECT_EQ(status(p), (std::pair{0, uint32_t{FM_NOT_OPEN}}));
-  for (auto [keys, segs] : {std::pair{255, -1}, std::pair{-1, 200}}) {
-    p.request(NETIO_OPEN, p.open_req(f, keys, segs));
+  rt_file shorter("HOSTILE", 0);
+  shorter.fdb.fdb_rec_len = kRtLen / 2;  // a write would be padded from past it
+  const std::tuple<const rt_file*, int, int, uint32_t> opens[] = {
+      {&f, 255, -1, FM_BAD_KEY_LEN}, {&f, -1, 200, FM_BAD_KEY_LEN}, {&shorter, -1, -1, FM_REC_LEN_DIFF}};
+  for (auto [file, keys, segs, want] : opens) {
+    p.request(NETIO_OPEN, p.open_req(*file, keys, segs));
     EXPECT_EQ(p.val(p.recv(4), 0, 4), 0u);
-    EXPECT_EQ(p.val(p.recv(4), 0, 4), uint32_t{FM_BAD_KEY_LEN});
+    EXPECT_EQ(p.val(p.recv(4), 0, 4), want);
   }
   EXPECT_EQ(end(p), 1);
 }

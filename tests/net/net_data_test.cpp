@@ -128,17 +128,25 @@ TEST_F(NetDataReconnect, KilledServerFailsTheNextOperationAndTheOneAfterConnects
   FM_CLOSE(r.arb, 0);
 }
 
+// Rows by option word: 1 puts a length-check message before every message.
 TEST_F(NetDataReconnect, FilesOnOneHostAndPortShareOneConnection) {
   start_server();
-  rt_file a("FIRST"), b("SECOND"), a2("FIRST");
-  rt_side ra{remote(&a.fdb, true)}, rb{remote(&b.fdb, true)}, ra2{remote(&a2.fdb, false)};
-  ASSERT_TRUE(ra.arb && rb.arb && ra2.arb);
-  ASSERT_EQ(rt_put(ra, 1, 1), 1);
-  ASSERT_EQ(rt_put(rb, 2, 2), 1);
-  EXPECT_EQ(rt_get(ra2, 1), 1);
-  EXPECT_EQ(rt_get(rb, 1), 0);
-  EXPECT_EQ(servers().size(), 1u);
-  for (ARB* h : {ra2.arb, rb.arb, ra.arb}) EXPECT_EQ(FM_CLOSE(h, 0), 1);
+  for (auto [opts, first, second] : {std::tuple{"0", "FIRST0", "SECOND0"}, std::tuple{"1", "FIRST1", "SECOND1"}}) {
+    setenv("KIVO_NET_OPTIONS", opts, 1);
+    rt_file a(first), b(second), a2(first);
+    rt_side ra{remote(&a.fdb, true)}, rb{remote(&b.fdb, true)}, ra2{remote(&a2.fdb, false)};
+    ASSERT_TRUE(ra.arb && rb.arb && ra2.arb) << opts << " " << a.fdb.fdb_stat;
+    EXPECT_EQ(netio_options & kNetOptLenCheck, uint32_t(atoi(opts)));
+    ASSERT_EQ(rt_put(ra, 1, 1), 1);
+    ASSERT_EQ(rt_put(rb, 2, 2), 1);
+    EXPECT_EQ(rt_get(ra2, 1), 1);
+    EXPECT_EQ(rt_get(rb, 1), 0);
+    EXPECT_EQ(servers().size(), 1u);
+    for (ARB* h : {ra2.arb, rb.arb, ra.arb}) EXPECT_EQ(FM_CLOSE(h, 0), 1);
+    net_fm_reset();  // the server ends with its connection
+    for (int i = 0; i < 500 && !servers().empty(); ++i) usleep(10000);
+  }
+  unsetenv("KIVO_NET_OPTIONS");
 }
 
 TEST(NetDataIds, DataServerTextsGiveUserPasswordHostAndPort) {

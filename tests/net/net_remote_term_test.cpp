@@ -360,7 +360,7 @@ TEST(NetClientServer, ClientEndsWithZeroAtFinishAndKilledEndsTheServerWith255) {
     auto there = served_client(e, cli);
     ASSERT_TRUE(there->wait_for("KIVO MENU")) << there->capture();
     if (killed) {
-      there.reset();  // the pane and the client in it go
+      there->kill_command(SIGKILL);
     } else {
       there->send_hex("\r");
       EXPECT_EQ(there->exit_status(), 0) << there->capture();

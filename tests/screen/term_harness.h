@@ -60,15 +60,19 @@ class tmux_pane {
     sock_ = "kivo_" + std::to_string(getpid()) + "_" + std::to_string(++serial());
     conf_ = "/tmp/" + sock_ + ".conf";
     std::ofstream(conf_) << "set -g remain-on-exit on\nset -g default-terminal screen\nset -g status off\n";
-    std::string line = "cd " + shell_quote(dir) + " && exec env";
+    status_ = "/tmp/" + sock_ + ".status";
+    // The shell keeps the exit status: tmux does not always reap its pane's
+    // child, and then never records a status of its own.
+    std::string line = "cd " + shell_quote(dir) + " && env";
     for (auto& [k, v] : env) line += " " + shell_quote(k + "=" + v);
-    line += " " + cmd;
+    line += " " + cmd + "; echo $? > " + status_ + ".new && mv " + status_ + ".new " + status_;
     tmux("-f " + conf_ + " new-session -d -x " + std::to_string(cols) + " -y " + std::to_string(rows) + " -s k " +
          shell_quote(line));
   }
   ~tmux_pane() {
     tmux("kill-server");
     unlink(conf_.c_str());
+    unlink(status_.c_str());
   }
   tmux_pane(const tmux_pane&) = delete;
   tmux_pane& operator=(const tmux_pane&) = delete;
@@ -110,15 +114,21 @@ class tmux_pane {
   bool wait_for(const std::string& text, double seconds = 10) {
     return wait_until([&] { return capture().find(text) != std::string::npos; }, seconds);
   }
-  // The command's exit status once it ended; -1 when it did not in time.
+  // Sends `sig` to the command (the children of the pane's shell).
+  void kill_command(int sig) {
+    const std::string pid = tmux("display-message -p -t k '#{pane_pid}'");
+    std::ifstream in("/proc/" + std::to_string(atoi(pid.c_str())) + "/task/" + std::to_string(atoi(pid.c_str())) +
+                     "/children");
+    for (int child; in >> child;) kill(child, sig);
+  }
+  // The command's exit status once it ended (128 + the signal for one a
+  // signal ended); -1 when it did not end in time.
   int exit_status(double seconds = 10) {
     int status = -1;
     wait_until(
         [&] {
-          std::string s = tmux("display-message -p -t k '#{pane_dead} #{pane_dead_status}'");
-          if (s.compare(0, 1, "1") != 0) return false;
-          status = atoi(s.c_str() + 2);
-          return true;
+          std::ifstream in(status_);
+          return bool(in >> status);
         },
         seconds);
     return status;
@@ -130,7 +140,7 @@ class tmux_pane {
     return n;
   }
   std::string tmux(const std::string& args) { return run_output("tmux -L " + sock_ + " " + args + " 2>/dev/null"); }
-  std::string sock_, conf_;
+  std::string sock_, conf_, status_;
 };
 
 // A child on a pseudo-terminal of rows x cols; everything it writes is kept.

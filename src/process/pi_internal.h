@@ -1,0 +1,51 @@
+// Helpers shared by the executive's set-up files (pi_*.cpp) and nothing else.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "process/pi.h"
+
+namespace kivo {
+
+// The compiled application record of `ap` in the module; null none.
+const uint8_t* pi_cap(EM* em, const char* ap);
+
+// SAA records written in locate mode and deleted (the block stays the caller's).
+bool saa_write(uint8_t kind, SAA_REC* r);
+bool saa_delete(uint8_t kind, SAA_REC* r);
+
+// The kind's records move from the invoker's family to this PCB (a chain
+// across families whose invoker heads its family).
+bool pi_hand_over(const PCB* p, uint8_t kind);
+
+// System area numbers of pcb_areas.
+enum : uint32_t {
+  AREA_OUT_DFLT = 1,
+  AREA_PCF_FLAG = 3,
+  AREA_DB_SEL = 5,
+  AREA_NEXT = 7,
+  AREA_DB = 9,
+  AREA_PROC = 11,
+  AREA_PCF = 13,
+  AREA_DETACHED = 15,
+  AREA_USER = 16,
+};
+// The address of system area `n`, or null when the module has none there or
+// it is shorter than `min_len`.
+uint8_t* pi_area(const PCB* p, uint32_t n, uint32_t min_len);
+
+bool is_blank(const void* p, size_t n);
+
+// A session named on the command line waits to be resumed (a name never
+// set is all zero bytes).
+bool session_pending();
+
+// Forgets the language properties read (pi_reset_caches).
+void pi_reset_lang();
+
+// Open options of the system-administration and design files read here:
+// wherever the path leads, no structure check.
+constexpr uint32_t kSaOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
+
+}  // namespace kivo

@@ -1,0 +1,153 @@
+// The PCF selection blocks of a process: the constraint block built from
+// the invocation's constraint fields and the range block of a named range,
+// chained from pcb_scb; for an INPUT process the CDB file of the segments.
+//
+// Invariant: a constraint is taken only when it was built for this
+// process's PCF, each segment lies inside the PCF record and each value
+// inside the value buffer: constraint values are later copied into the
+// record at those segments.
+#include <cstring>
+#include <span>
+
+#include "compiler/em_access.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/fm_status.h"
+#include "fm/la.h"
+#include "foundation/bytes.h"
+#include "foundation/com.h"
+#include "foundation/descriptors.h"
+#include "foundation/end_codes.h"
+#include "foundation/sys_err.h"
+#include "process/pi.h"
+#include "process/pi_internal.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr char kModule[] = "PISHR";
+constexpr uint32_t MSG_CNSTR_FOREIGN = 200750;
+constexpr size_t kSegEntLen = 6;
+enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116, INVOC_CNSTR_STAMP = 128 };
+enum : size_t { SEG_OFF = 2, SEG_LEN = 4 };
+
+// The PCF's record length, 0 when the module has no PCF record.
+uint32_t pcf_rec_len(EM* em) {
+  if (is_blank(em->em_pcf_ap, 3) || !em->em_cfi_arb) return 0;
+  uint8_t key[CFI_LEN] = {};
+  memcpy(key + FDB_AP, em->em_pcf_ap, 3);
+  st_le32(key, CFI_FILE_NO, em->em_pcf_id);
+  const uint8_t* cfi = em_read_key(em->em_cfi_arb, 2, key);
+  return cfi ? ld_le16(cfi, FDB_REC_LEN) : 0;
+}
+
+void refuse(PCB* p) {
+  PCB* inv = invoc_parent(p->invoc);
+  if (inv && inv->pcb_err_fi) la_add_msg(inv->pcb_err_fi, &MSG_CNSTR_FOREIGN, 3, std::span<const cstr>{});
+  st_le32(p->invoc.b, INVOC_END_CODE, PI_END_PROCESS);
+}
+
+ARB* create_cdb(PCB* p) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_CDB_FDB(&fdb, kdb, sdb);
+  if (FM_CREATE(&fdb, p->pcb_pool->level, 20, LFB_OPEN_NEW, 15, 15) && fdb.fdb_arb) return fdb.fdb_arb;
+  CHECK_FI(0, &fdb, "bld_pcf_scb - fm__create failed");
+  return nullptr;
+}
+
+void cdb_write(ARB* cdb, const uint8_t* seg) {
+  uint8_t rec[kSegEntLen];
+  memcpy(rec, seg, kSegEntLen);
+  PROTO_FULL(cdb, 0, rec);
+  cdb->arb_len = cdb->arb_var_len = kSegEntLen;
+  cdb->arb_mod = 0;
+  if (!fm_write(cdb) && cdb->arb_stat != FM_DUP_KEY) checkstat(cdb->arb_stat, "cdb write failed", kModule, __LINE__);
+}
+
+template <typename T>
+T* zalloc(POOL* pool, size_t n) {
+  auto* t = static_cast<T*>(MM_ALLOC(pool, n ? n : 1));
+  if (t) memset(t, 0, n ? n : 1);
+  return t;
+}
+
+// The constraint block; 0 when a constraint lies outside the record or the
+// value buffer, 1 otherwise (also when nothing counted).
+int cnstr_block(PCB* p) {
+  const uint8_t* v = p->invoc.b;
+  const uint32_t cnt = ld_le32(v, INVOC_CNSTR_CNT);
+  auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(v, INVOC_CNSTR_FLDS)));
+  auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(v, INVOC_CNSTR_SEGS)));
+  if (!cnt || !flds || !segs) return 1;
+  const bool autorun = v[INVOC_AUTO_RUN] != 0;
+  const uint32_t rec_len = pcf_rec_len(p->pcb_em), val_len = ld_le32(v, INVOC_CNSTR_LEN);
+  auto* b = zalloc<PCF_SCB>(p->pcb_sub_pool, sizeof(PCF_SCB));
+  if (!b) return 1;
+  b->kind = SCB_CNSTR;
+  b->vals = zalloc<uint8_t>(p->pcb_sub_pool, val_len);
+  b->segs = zalloc<uint8_t>(p->pcb_sub_pool, 8 * size_t(cnt));
+  if (!b->vals || !b->segs) return 1;
+  for (uint32_t i = 0; i < cnt; ++i) {
+    const cnstr_fld& f = flds[i];
+    if (autorun && !f.given) continue;
+    const uint8_t* seg = segs + kSegEntLen * i;
+    const uint8_t* from = f.indirect ? *reinterpret_cast<uint8_t* const*>(f.addr) : f.addr;
+    if (ld_le16(seg, SEG_OFF) + ld_le16(seg, SEG_LEN) > rec_len || b->val_len + f.len > val_len || !from) {
+      mm_free(b->segs), mm_free(b->vals), mm_free(b);
+      return 0;
+    }
+    memcpy(b->vals + b->val_len, from + f.add_off, f.len);
+    b->val_len += f.len;
+    memcpy(b->segs + kSegEntLen * b->seg_cnt++, seg, kSegEntLen);
+  }
+  if (!b->seg_cnt) {
+    mm_free(b->segs), mm_free(b->vals), mm_free(b);
+    return 1;
+  }
+  if (v[INVOC_PROC_TYPE] == PT_INPUT && !autorun && (p->pcb_cdb_arb = create_cdb(p)))
+    for (uint16_t i = 0; i < b->seg_cnt; ++i) cdb_write(p->pcb_cdb_arb, b->segs + kSegEntLen * i);
+  b->next = static_cast<PCF_SCB*>(p->pcb_scb);
+  p->pcb_scb = b;
+  return 1;
+}
+
+void range_block(PCB* p) {
+  const uint8_t* v = p->invoc.b;
+  auto* b = zalloc<PCF_SCB>(p->pcb_sub_pool, sizeof(PCF_SCB));
+  if (!b) return;
+  b->kind = SCB_RANGE;
+  PCB* owner = p->pcb_saa_owner[7];
+  b->rng_scope = owner && owner->pcb_pool ? owner->pcb_pool->level : 0;
+  memcpy(b->rng_ap, v + INVOC_RNG_AP, 3);
+  const uint8_t* a11 = pi_area(p, AREA_PROC, 5);
+  memcpy(b->rng_ver, a11 ? a11 + 3 : v + INVOC_VER, 2);
+  memcpy(b->rng_nam, v + INVOC_RNG_NAM, 30);
+  b->invoc99 = v[99], b->invoc100 = v[100];
+  const uint8_t t = v[INVOC_PROC_TYPE];
+  b->rpt_kind = t == PT_OUTPUT || t == PT_UPDATE || t == PT_ACTION;
+  b->next = static_cast<PCF_SCB*>(p->pcb_scb);
+  p->pcb_scb = b;
+}
+
+}  // namespace
+
+int bld_pcf_scb(PCB* p) {
+  const uint8_t* v = p->invoc.b;
+  const EM* em = p->pcb_em;
+  const bool passed = ld_le32(v, INVOC_CNSTR_FLDS) != 0;
+  if (passed && (em->em_pcf_id != ld_le32(v, INVOC_CNSTR_STAMP) || memcmp(em->em_pcf_ap, v + INVOC_CNSTR_AP, 3))) {
+    refuse(p);
+    return 0;
+  }
+  if (!cnstr_block(p)) {
+    refuse(p);
+    return 0;
+  }
+  if (!is_blank(v + INVOC_RNG_AP, 3) && !v[INVOC_AUTO_RUN]) range_block(p);
+  return 1;
+}
+
+}  // namespace kivo
