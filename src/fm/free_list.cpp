@@ -131,7 +131,7 @@ int append_record(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bo
     uint64_t at = uint64_t{count} * f->hdr.rec_len;
     if (at + f->hdr.rec_len > kMaxSeek) return BRF_NO_SPACE;
     f->hdr.eofseek = static_cast<uint32_t>(at);
-    verify_eof(f->slot, f->hdr.eofseek);
+    if (!f->write_behind) verify_eof(f->slot, f->hdr.eofseek);
     *out = rec_hdr{kRecNotUser, 0, static_cast<uint16_t>(length), static_cast<uint32_t>(at), count};
     *seek = static_cast<uint32_t>(at);
     return BRF_OK;
