@@ -47,19 +47,19 @@ class ProcessFixture : public DesignFiles {
   }
   void TearDown() override { em_destroy(em_), em_ = nullptr, DesignFiles::TearDown(); }
 
-  // The PCB of process "<type digit><name>" of TST 01 in English.
-  static void name_pcb(PCB* pcb, const char* proc) {
+  // The PCB of process "<type digit><name>" of TST 01 (or `apver`) in English.
+  static void name_pcb(PCB* pcb, const char* proc, const char* apver = "TST01") {
     pc_invoc_defaults(&pcb->invoc);
-    memcpy(pcb->invoc.b + INVOC_AP_ID, "TST01", 5);
+    memcpy(pcb->invoc.b + INVOC_AP_ID, apver, 5);
     pcb->invoc.b[INVOC_PROC_TYPE] = static_cast<uint8_t>(proc[0] - '0');
     std::string n = (std::string(proc + 1) + std::string(30, ' ')).substr(0, 30);
     memcpy(pcb->invoc.b + INVOC_PROC_NAM, n.data(), 30);
     memcpy(pcb->pcb_lang, "ENG", 3);
   }
   // Compiles the process into em_; 1 when it was built.
-  int compile(const char* proc) {
+  int compile(const char* proc, const char* apver = "TST01") {
     em_destroy(em_), em_ = nullptr;
-    pcb_ = PCB{}, name_pcb(&pcb_, proc);
+    pcb_ = PCB{}, name_pcb(&pcb_, proc, apver);
     ctx_ = {};
     const int ok = pc_cmpl(&pcb_, &ctx_);
     em_ = ctx_.em;
