@@ -63,7 +63,7 @@ void report(const PCB* pcb, const PC_CTX& ctx, const std::vector<sc_error>& errs
     sys_err_log(line);
     if (pcb->pcb_err_fi) la_add_text(pcb->pcb_err_fi, 3, 0, text, len);
   };
-  if (errs.empty()) return post(ctx.err_text, sizeof ctx.err_text);
+  if (errs.empty()) return post(ctx.err_text, pc_err_len(&ctx));
   for (const sc_error& e : errs) post(e.msg, strnlen(e.msg, sizeof e.msg));
 }
 
