@@ -9,6 +9,7 @@
 #include "compiler/pl.h"
 #include "compiler/seams.h"
 #include "fm/fm_record.h"
+#include "fm/la.h"
 #include "foundation/pool.h"
 #include "pc_process_util.h"
 
@@ -34,9 +35,19 @@ TEST_F(PlCache, ModulesAreSharedCountedAndRenewedWithTheirStamp) {
   EXPECT_EQ(get("6OFF"), nullptr);  // not active
   const std::string log = data_ + "/syserr.log";
   setenv("KIVO_SYS_ERR_LOG", log.c_str(), 1);
-  EXPECT_EQ(get("6BADSTMT"), nullptr);  // its compile error goes to the log
+  ARB* msgs = la_create_fi(80, kScope);
+  ASSERT_NE(msgs, nullptr);
+  pcbs_.emplace_back(), name_pcb(&pcbs_.back(), "6BADSTMT"), pcbs_.back().pcb_err_fi = msgs;
+  EXPECT_EQ(pl_get(&pcbs_.back(), 1), 0);  // its compile error goes to the log and the invoker's messages
   unsetenv("KIVO_SYS_ERR_LOG");
   EXPECT_NE(read_file(log).find("compile TST BADSTMT"), std::string::npos) << read_file(log);
+  msgs->arb_keyno = 0, msgs->arb_mod = ARB_FIRST;
+  ASSERT_EQ(fm_start(msgs), 1);
+  std::string posted;
+  while (const uint8_t* r = fm_rdnxt_fast(msgs, 0))
+    posted += std::to_string(ld_le16(r, MSG_CLASS)) + ":" +
+              std::string(reinterpret_cast<const char*>(r + MSG_TEXT), ld_le16(r, MSG_TEXT_LEN)) + "|";
+  EXPECT_EQ(posted, "3:statement 1: label NOWHERE not defined|");
   EXPECT_EQ(pl_compile_count(), compiles + 2);
   pl_free(a), pl_free(a);
   EXPECT_EQ(a->em_use_cnt, 0u);
