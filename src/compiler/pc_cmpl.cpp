@@ -312,6 +312,7 @@ int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   memcpy(ctx->ap, inv.b + INVOC_AP_ID, 3), memcpy(ctx->ver, inv.b + INVOC_VER, 2);
   ctx->proc_type = inv.b[INVOC_PROC_TYPE], memcpy(ctx->proc_nam, inv.b + INVOC_PROC_NAM, 30);
   if (!(ctx->em = em_create())) return pc_err(ctx, "module of %.30s not created", ctx->proc_nam);
+  em_guard(ctx->em);
   const bool ok = compile_body(pcb, ctx, errs);
   if (ctx->prepared && pc_cmpl_finish(ctx) && ok) {
     if (em_cfi_load_keys(ctx->em)) return 1;

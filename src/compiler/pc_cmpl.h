@@ -41,7 +41,8 @@ int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* n
 // into a new module. The caller gives a zeroed context; on success
 // ctx->em is the finished module (run-time tables built) and 1 is returned;
 // on failure 0, no module is left and the errors are in the context (and in
-// `errs`, statement by statement, when given).
+// `errs`, statement by statement, when given). The module stays guarded
+// (em_guard) until its taker's em_unguard or em_destroy.
 int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs = nullptr);
 
 // ---- design records a process compile reads (pc_cmpl_read.cpp) ----

@@ -182,7 +182,10 @@ class ProcessFixture : public DesignFiles {
 class LoaderFixture : public ProcessFixture {
  protected:
   void SetUp() override { ProcessFixture::SetUp(), pl_init(); }
-  void TearDown() override { pl_discard_all(), pl_hooks = {}, ProcessFixture::TearDown(); }
+  void TearDown() override {
+    pl_discard_all(), pl_hooks = {}, ut_clear_hooks.modules = nullptr;
+    ProcessFixture::TearDown();
+  }
   // pl_get for a new PCB of the process; its module or null.
   EM* get(const char* proc) {
     pcbs_.emplace_back(), name_pcb(&pcbs_.back(), proc);

@@ -7,10 +7,14 @@
 
 #include "compiler/design_records.h"
 #include "compiler/pl.h"
+#include "compiler/sc.h"
 #include "compiler/seams.h"
+#include "compiler/stmt_layout.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
+#include "foundation/end_codes.h"
 #include "foundation/pool.h"
+#include "foundation/scope.h"
 #include "pc_process_util.h"
 
 namespace kivo::test {
@@ -114,6 +118,31 @@ TEST_F(PlCache, ChildConstraintReadsWhicheverAreasAreBound) {
     EXPECT_EQ((*c->flds[1].addr)[c->flds[1].add_off], pass + 1);
     EXPECT_EQ(std::make_tuple(c->flds[1].val_off, c->flds[1].len, c->flds[1].indirect), std::make_tuple(8, 2, 1));
   }
+}
+
+// A module cut off in its compile, by an end code or by the long jump of a fatal signal, goes with the level
+// it was begun at (the leak checker and the allocation count see any left); one handed out outlives it.
+TEST_F(PlCache, AModuleCutOffInItsBuildGoesWithItsLevel) {
+  const struct {
+    sc_cmpl_fn set;  // the compile of SET statements
+    uint32_t rc;
+  } rows[] = {
+      {[](PC_CTX*, sc_stmt*) -> int { mark_leave(PI_END_CANCEL); }, PI_END_CANCEL},
+      {[](PC_CTX*, sc_stmt*) -> int { mark_signal_jump(PI_END_FATAL); }, PI_END_FATAL},
+      {nullptr, PI_END_NORMAL},
+  };
+  const uint32_t compiles = pl_compile_count();
+  int32_t bytes = 0, blocks = 0, before = 0;
+  mm_alloc_info(nullptr, &bytes, &before, "0");
+  for (auto& r : rows) {
+    if (r.set) cmpl_[VERB_SET] = r.set;
+    EXPECT_EQ(MARK(MARK_RECOVERY, [&] { get("6SUB1"); }), r.rc);
+    sc_init();
+    mm_alloc_info(nullptr, &bytes, &blocks, "0");
+    EXPECT_EQ(blocks == before, r.set != nullptr) << r.rc;
+  }
+  EM* em = get("6SUB1");  // the one compiled at the last level
+  EXPECT_TRUE(em && em->em_use_cnt == 2 && pl_compile_count() == compiles + 3);
 }
 
 TEST(PlGenNam, NamesAreGoldenDistinctAndOfTheAlphabet) {
