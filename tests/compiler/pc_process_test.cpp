@@ -19,18 +19,8 @@ namespace {
 
 using PcProcess = ProcessFixture;
 
-// A restructure's design as it is written for a run: the old layout in the
-// "0DO" memory files and the process in "0DN", whose FRAME, STMT, PROCESS
-// and PARAM files alone exist (no IMAGE, CHILD or SELECT file).
-const char kOldLayout[] =
-    "APPLICATION 0DO 00\nSTAMP 739591 0\nFILE OLD number=5 fs=1 org=3\n  OKEY A8 key=primary\n  OAMT P5.2S\nEND\n";
-const char kRestructure[] =
-    "APPLICATION 0DN 00\nPROCESS 4 RESTRUCTURE pcf_ap=0DO pcf_file=OLD pcf_update=1 pcf_hold=1 pcf_required=1\n"
-    "FRAME 4 RESTRUCTURE 0 1 enabled=1\nSTMTS 4 RESTRUCTURE ep=1\n"
-    "      SET      0DO OAMT                       =      5\nEND\n";
-
 TEST_F(PcProcess, HeaderAndRecordsMatchGoldenBytes) {
-  build(kOldLayout, "0DO"), build(kRestructure, "0DN");
+  build(golden("compiler/pc_restruct_old.dsgn"), "0DO"), build(golden("compiler/pc_restruct.dsgn"), "0DN");
   std::string got;
   for (const char* p : {"6SUB1", "3REPORT1", "5QRY", "3SCREEN", "4RESTRUCTURE"}) {
     const char* apver = strcmp(p, "4RESTRUCTURE") ? "TST01" : "0DN00";

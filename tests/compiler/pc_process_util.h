@@ -183,12 +183,11 @@ class LoaderFixture : public ProcessFixture {
  protected:
   void SetUp() override { ProcessFixture::SetUp(), pl_init(); }
   void TearDown() override {
-    pl_discard_all(), pl_hooks = {}, ut_clear_hooks.modules = nullptr;
-    ProcessFixture::TearDown();
+    pl_discard_all(), pl_hooks = {}, ut_clear_hooks.modules = nullptr, ProcessFixture::TearDown();
   }
   // pl_get for a new PCB of the process; its module or null.
-  EM* get(const char* proc) {
-    pcbs_.emplace_back(), name_pcb(&pcbs_.back(), proc);
+  EM* get(const char* proc, ARB* err_fi = nullptr) {
+    pcbs_.emplace_back(), name_pcb(&pcbs_.back(), proc), pcbs_.back().pcb_err_fi = err_fi;
     return pl_get(&pcbs_.back(), 1) ? pcbs_.back().pcb_em : nullptr;
   }
   // Writes the PROCESS record again: it gets a new design stamp.
