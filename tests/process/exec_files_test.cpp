@@ -49,7 +49,14 @@ class ProcessFiles : public ExecFixture {
   std::unique_ptr<test_file> file;
   uint8_t* cfi_rec = nullptr;
 };
-class StatusLine : public ExecFixture {};
+class StatusLine : public ExecFixture {
+ protected:
+  // pi_upd_stat of `p` through an invoker of 0LA: the database, application and version.
+  static void call_stat(PCB* p, std::string* out) {
+    pi_upd_stat(p);
+    *out = std::string(com.cur_db, 3) + std::string(com.cur_ap, 3) + std::string(com.cur_ver, 2);
+  }
+};
 
 TEST_F(ProcessFiles, OptionalRequiredAndAccessOnNativeAndMemoryFiles) {
   // clang-format off
@@ -156,6 +163,27 @@ TEST_F(ProcessFiles, PcfKeyRangeLookUpsAndConstraints) {
     pi_set_cns(p, rec);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(rec), 12), "..WXY.......");  // the second is not given
     for (size_t at : {INVOC_CNSTR_SEGS, INVOC_CNSTR_FLDS, INVOC_CNSTR_VALS}) ih_drop(ld_le32(v, at));
+  }
+}
+
+// The context of the nearest invoker that is not of 0LA, by its application.
+TEST_F(StatusLine, NearestProcessOutside0laGivesTheContext) {
+  proc("Q"), proc("L");
+  // clang-format off
+  struct row { const char* ap; std::string want; } rows[] = {
+      {"0AD", "   DSN07"}, {"0SA", "   0SA00"}, {"0DB", "   0DB00"}, {"0SU", "DB50SU00"}, {"0LA", "        "}};
+  // clang-format on
+  for (const row& r : rows) {
+    std::string got;
+    eps["L/1"] = [&](PCB* l) { call_stat(l, &got); };
+    eps["Q/1"] = [&](PCB* q) {
+      memcpy(q->pcb_areas[5] + 30, "DB5", 3), memcpy(q->pcb_areas[9] + 124, "DSN07", 5);
+      INVOC v = inv("L", PT_SUBROUTINE, q, 2, "0LA");
+      pi_exec(&v);
+    };
+    com.cur_db[0] = 'X';
+    run(inv("Q", PT_SUBROUTINE, nullptr, 2, r.ap));
+    EXPECT_EQ(got, r.want) << r.ap;
   }
 }
 

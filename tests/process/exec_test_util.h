@@ -72,11 +72,13 @@ class ExecFixture : public PiFixture {
     return PI_END_NORMAL;
   }
   // A process of the test whose area 17 is an 8-byte private area; system
-  // areas 5, 7 and 9 are blank and long enough for the defaults; `more` follow.
+  // areas 5, 7, 9 and 11 are blank and long enough for the defaults; `more` follow.
   EM* proc(const std::string& name, int32_t secr = -1, std::vector<area_row> more = {}) {
     more.insert(more.begin(), area_row{0, "TST", 1, 8, 2});
-    EM* em = module(more, 0, {{0, "TST", 5, 40, 2, 2}, {0, "TST", 7, 700, 2, 2}, {0, "TST", 9, 132, 2, 2}});
-    for (uint32_t n : {5, 7, 9}) blank_field(em, n);
+    EM* em =
+        module(more, 0,
+               {{0, "TST", 5, 40, 2, 2}, {0, "TST", 7, 700, 2, 2}, {0, "TST", 9, 132, 2, 2}, {0, "TST", 11, 47, 2, 2}});
+    for (uint32_t n : {5, 7, 9, 11}) blank_field(em, n);
     em->em_secr_class = secr;
     return mods[name] = em;
   }
