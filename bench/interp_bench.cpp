@@ -1,9 +1,12 @@
 // The interpreter on hand-built code: simple instructions (NOP, JMP,
 // TFTEST) as items per second, MOVE, CMP with a conditional branch, packed
-// COMPUTE, and the benchmark loop of 1,000,000 passes.
+// COMPUTE, and the benchmark loop of 1,000,000 passes, hand-built and as
+// statements through the statement compiler.
 //
-//   interp_bench                  the benchmarks
-//   interp_bench --loop-totals    runs the loop once and prints its totals
+//   interp_bench                       the benchmarks
+//   interp_bench --loop-totals         runs the hand-built loop once and prints its totals
+//   interp_bench --stmt-loop-totals    the same from statements: written with the design
+//                                      builder, compiled and run once
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -11,7 +14,18 @@
 #include <memory>
 #include <vector>
 
+#include <filesystem>
+#include <list>
+#include <string>
+
 #include "compiler/bld.h"
+#include "compiler/em_records.h"
+#include "compiler/sc.h"
+#include "design/design_builder.h"
+#include "design/design_source.h"
+#include "fm/fm_switch.h"
+#include "fm/scope_clear.h"
+#include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
 #include "foundation/maddr.h"
@@ -193,9 +207,114 @@ void print_digits(const char* name, const uint8_t* p, int len, int dec) {
   printf("%s %.*s%s%.*s\n", name, n - dec, d, dec ? "." : "", dec, d + n - dec);
 }
 
+// ---- the loop as statements ----
+
+// A statement line: the verb at column 7, then each text at its column.
+std::string stmt_line(const char* verb, std::initializer_list<std::pair<int, const char*>> at) {
+  std::string l(80, ' ');
+  l.replace(6, strlen(verb), verb);
+  for (auto [col, t] : at) l.replace(static_cast<size_t>(col - 1), strlen(t), t);
+  return l;
+}
+
+// The work fields and statements of "0DN" (memory design files at the
+// session level, which a run's levels stay above).
+bool write_loop() {
+  const char* src = "APPLICATION 0DN 01\nWORK RATE P5.4 area=4\nWORK TOTAL P13.4 area=4\nWORK HIGH P9 area=4\n";
+  const design_source_result r = design_source_build(src, "bench", com.sys_scope, "0DN");
+  if (!r.ok) return fprintf(stderr, "%s\n", r.error.c_str()), false;
+  DesignBuilder b("0DN", "01", com.sys_scope);
+  stmt_key k;
+  k.proc_type = 4, k.proc_name = "LOOP", k.ep = 1;
+  auto compute = [](const char* f, const char* op, const char* v) {
+    return stmt_line("COMPUTE", {{16, "0DN"}, {20, f}, {47, op}, {54, v}});
+  };
+  auto if_gt = [](const char* v) { return stmt_line("IF", {{16, "0DN"}, {20, "RATE"}, {47, "GT"}, {54, v}}); };
+  const std::string lines[] = {
+      stmt_line("SET", {{16, "0DN"}, {20, "RATE"}, {54, "1"}}),
+      stmt_line("SET", {{16, "0DN"}, {20, "TOTAL"}, {54, "0"}}),
+      stmt_line("SET", {{16, "0DN"}, {20, "HIGH"}, {54, "0"}}),
+      stmt_line("CALC", {{16, "N"}, {21, "1000000"}}),
+      stmt_line("BEG LOOP", {{16, "AI"}, {21, "1"}, {28, "N"}, {38, "1"}}),
+      compute("RATE", "+", "0.0137"),
+      if_gt("500"),
+      "T" + compute("RATE", "-", "499.9991").substr(1),
+      stmt_line("COMPUTE", {{16, "0DN"}, {20, "TOTAL"}, {47, "+"}, {50, "0DN"}, {54, "RATE"}}),
+      if_gt("250"),
+      "T" + compute("HIGH", "+", "1").substr(1),
+      stmt_line("END LOOP", {{16, "AI"}}),
+  };
+  for (const std::string& l : lines)
+    if (!b.stmt(k, l)) return fprintf(stderr, "%s\n%s\n", l.c_str(), b.error().c_str()), false;
+  return true;
+}
+
+// Area and offset of work field `name` of the compiled loop.
+bool place_of(PC_CTX* ctx, const char* name, std::pair<uint16_t, uint16_t>* at) {
+  char n[22];
+  memset(n, ' ', sizeof n), memcpy(n, name, strlen(name));
+  uint8_t out[kPcFldOut];
+  if (!pc_fld("0DN", n, {0, PC_OCC_NONE, {}}, out, ctx)) return false;
+  *at = {ld_le16(out + PCF_CELEM, CEL_ADDR), ld_le16(out + PCF_CELEM, CEL_OFF)};
+  return true;
+}
+
+// Compiles event point 1 of process LOOP, runs it once on fresh areas and
+// prints its totals. 0 when it ran to its end.
+int compile_and_run() {
+  ii_init(), sc_init();
+  PC_CTX ctx{};
+  EM* em = ctx.em = em_create();
+  memcpy(ctx.ap, "0DN", 3), memcpy(ctx.ver, "01", 2), memcpy(em->em_ap, "0DN", 3), memcpy(em->em_ver, "01", 2);
+  memset(ctx.proc_nam, ' ', 30), memcpy(ctx.proc_nam, "LOOP", 4);
+  uint8_t owner[STMT_EP] = {4};
+  memcpy(owner + STMT_PROC_NAME, ctx.proc_nam, 30), memcpy(owner + STMT_BLANK1, "  ", 2);
+  std::vector<sc_error> errs;
+  std::pair<uint16_t, uint16_t> total, high;
+  bool ok = pc_prep(&ctx);
+  const em_entry entry = ctx.bld.pos;
+  ok = ok && sc_cmpl_ep(&ctx, owner, 1, &errs) && place_of(&ctx, "TOTAL", &total) && place_of(&ctx, "HIGH", &high);
+  ok = pc_cmpl_finish(&ctx) && ok;
+  for (const sc_error& e : errs) fprintf(stderr, "statement %u: %.80s\n", ld_le32(e.key, STMT_SEQ), e.msg);
+  if (!ok) return fprintf(stderr, "not compiled: %.80s\n", ctx.err_text), 1;
+  std::list<std::vector<uint8_t>> blocks;
+  std::vector<uint8_t*> addr(em->em_area_cnt + 1, nullptr);
+  for (const AREA_DESC* a = em->em_area_tbl; a < em->em_area_tbl + em->em_area_cnt; ++a)
+    addr[a->area_no] = blocks.emplace_back(a->size + 8, '\0').data();
+  em->em_area_addr = addr.data();
+  PCB pcb{};
+  EP_CALL call{};
+  pcb.pcb_em = em, call.pcb = &pcb, call.entry.at = entry, call.ep_no = 1;
+  const uint32_t rc = MARK(MARK_SUBPROCESS, [&] { ii_exec_em(em, &call); });
+  print_digits("total", addr[total.first] + total.second, 9, 4);
+  print_digits("high", addr[high.first] + high.second, 5, 0);
+  return rc == PI_END_NORMAL ? 0 : 1;
+}
+
+// Starts the file manager on a copy of the built system dictionary, writes
+// the loop, compiles and runs it.
+int stmt_loop_totals() {
+  namespace fs = std::filesystem;
+  const fs::path data = fs::temp_directory_path() / ("kivo_stmt_loop." + std::to_string(getpid()));
+  fs::create_directories(data);
+  fs::copy(fs::path(KIVO_DATA_DIR) / "00", data / "00", fs::copy_options::recursive);
+  std::string dir = data.string();
+  com_fill(0, nullptr);
+  mm_init();
+  ut_clear_hooks.files = fm_clr_scope;
+  fms_backends.native = unix_fm_init;
+  com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()}, com.path_root = cstr{0, nullptr};
+  const bool started = fm_init();
+  if (!started) fprintf(stderr, "file manager not started\n");
+  const int rc = started && write_loop() ? compile_and_run() : 1;
+  fs::remove_all(data);
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "--stmt-loop-totals") == 0) return stmt_loop_totals();
   if (argc > 1 && strcmp(argv[1], "--loop-totals") == 0) {
     EM* em = totals_loop();
     if (!em) return 1;

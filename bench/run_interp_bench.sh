@@ -1,11 +1,12 @@
 #!/bin/sh
-# Builds and times the benchmark loop three ways: the interpreter on
-# hand-built code, the COBOL program (GnuCOBOL, COMP-3) and Python 3 with
-# decimal.Decimal.
+# Builds and times the benchmark loop four ways: the interpreter on
+# hand-built code and on the code the statement compiler makes of the loop
+# written as statements, the COBOL program (GnuCOBOL, COMP-3) and Python 3
+# with decimal.Decimal.
 #
 #   bench/run_interp_bench.sh [build dir]
 #
-# Checks that all three print the same two lines, then times each as a whole
+# Checks that all four print the same two lines, then times each as a whole
 # process, best of five, and prints the ratios and the interpreter's rate of
 # simple instructions.
 set -eu
@@ -21,17 +22,19 @@ ninja -C "$build" -j4 bench/interp_bench >/dev/null
 cobc -x -O2 -o "$build/interp_loop" "$src/bench/interp_loop.cob"
 
 kivo="$build/bench/interp_bench --loop-totals"
+stmt="$build/bench/interp_bench --stmt-loop-totals"
 cob="$build/interp_loop"
 py="python3 $src/bench/interp_loop.py"
 
 $kivo >"$build/loop_kivo.txt"
+$stmt >"$build/loop_stmt.txt"
 $cob >"$build/loop_cob.txt"
 $py >"$build/loop_py.txt"
 cat "$build/loop_kivo.txt"
-for other in cob py; do
+for other in stmt cob py; do
   cmp -s "$build/loop_kivo.txt" "$build/loop_$other.txt" || { echo "TOTALS DIFFER from $other" >&2; exit 1; }
 done
-echo "same totals from the interpreter, COBOL and Python"
+echo "same totals from the hand-built loop, the statements, COBOL and Python"
 
 # Best of five wall-clock runs of a whole process, in milliseconds.
 best() {
@@ -45,8 +48,12 @@ best() {
   echo "$b"
 }
 tk=$(best $kivo)
+ts=$(best $stmt)
 tc=$(best $cob)
 tp=$(best $py)
-echo "interpreter ${tk} ms, COBOL ${tc} ms, Python ${tp} ms"
-awk -v k="$tk" -v c="$tc" -v p="$tp" 'BEGIN { printf "COBOL/interpreter %.2f, Python/interpreter %.2f\n", c / k, p / k }'
+echo "interpreter ${tk} ms, statements ${ts} ms, COBOL ${tc} ms, Python ${tp} ms"
+awk -v k="$tk" -v s="$ts" -v c="$tc" -v p="$tp" 'BEGIN {
+  printf "COBOL/interpreter %.2f, Python/interpreter %.2f\n", c / k, p / k
+  printf "statements/hand-built %.2f, COBOL/statements %.2f, Python/statements %.2f\n", s / k, c / s, p / s
+}'
 "$build/bench/interp_bench" --benchmark_filter=Dispatch/Simple --benchmark_min_time=0.5

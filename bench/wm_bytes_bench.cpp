@@ -133,7 +133,7 @@ void start_client() {
     tmnet_role = TMNET_ROLE_CLIENT;
     tmnet_remote_version = kTmnetVersion;
     tmnet_cli_term = {nullptr, [](int) {},  nullptr, [](const char*, const int16_t*) -> void* { return &g_remote; },
-                      nullptr, client_show, nullptr};
+                      nullptr, client_show, nullptr, nullptr};
     uint8_t reply[2];  // the engine's REPLY, read at login by a real client
     if (!tmnet_recv_msg(com.rmt_sock, 0, sizeof reply, reply)) _exit(1);
     while (tmnet_cli_command()) {}

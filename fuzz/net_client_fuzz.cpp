@@ -52,8 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   static bool init = [] {
     set_tmnet_exit(on_exit);
-    tmnet_cli_term = {nullptr, [](int) {}, attach, [](const char*, const int16_t*) -> void* { return &g_keymap_token; },
-                      update,  show,       nullptr};
+    tmnet_cli_term = {
+        nullptr, [](int) {}, attach,  [](const char*, const int16_t*) -> void* { return &g_keymap_token; },
+        update,  show,       nullptr, nullptr};
     return true;
   }();
   (void)init;

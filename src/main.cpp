@@ -86,7 +86,7 @@ int run_normal(INVOC* start, int named) {
 }
 
 int run_keydef(INVOC* start, int named) {
-  if (com.rmt_sock) tmnet_srv_kivokeys();
+  if (com.rmt_sock) return tmnet_srv_kivokeys();
   kivokeys();  // returns when the user wants to run the system afterwards
   return run_normal(start, named);
 }

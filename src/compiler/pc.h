@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "compiler/bld.h"
 #include "compiler/em.h"
@@ -51,6 +52,16 @@ struct PC_OPND {
   uint32_t w[3];  // the slot words as stored
 };
 
+constexpr int kPcSaved = 64;  // saved copies one module keeps
+// The private area of a STORE's saved copy, found again by the RESTORE of
+// any event point: a field (kind 1) or a record (kind 3) of an application.
+struct pc_saved {
+  char ap[3];
+  char name[22];
+  uint8_t kind;
+  uint32_t area;
+};
+
 // The compile block. Trivially copyable; a zeroed one is valid before
 // pc_prep. Sizes are native (the stored forms are the sub-files).
 struct PC_CTX {
@@ -69,6 +80,9 @@ struct PC_CTX {
   PC_OPND opnd1;       // the last operand 1 compiled: constants take its type
   uint8_t prepared;    // pc_prep succeeded and pc_cmpl_finish has not run
   pc_design_aps design[kPcDesignAps];
+  uint32_t cv_cnt;  // CV records written
+  uint32_t saved_cnt;
+  pc_saved saved[kPcSaved];
 };
 
 // ---- the context ----
@@ -81,6 +95,10 @@ int pc_prep(PC_CTX* ctx);
 // builds em_area_tbl, em_blk, em_cn and em_cv. 0 when the compile has an
 // error or a table cannot be built.
 int pc_cmpl_finish(PC_CTX* ctx);
+// Builds em_area_tbl (from LF in key order), em_blk and em_cn of the
+// module's counts (em_cv empty: the loader builds it). 0 when a record the
+// counts name is missing.
+int pc_build_tables(EM* em, uint32_t cv_cnt);
 // Records a compile error (the first one is kept in err_text), each run of
 // blanks (of padded names) shown as one; always 0.
 int pc_err(PC_CTX* ctx, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -96,6 +114,10 @@ uint32_t pc_area(PC_CTX* ctx, uint8_t kind, const char* ap, uint32_t number, uin
 // of the module's application, numbered 1, 2 ... among the private areas,
 // since the fields of one file share its number. 0 on failure.
 uint32_t pc_private_area(PC_CTX* ctx, uint32_t size);
+// The saved copy of field or record `name` (22, blank-padded) of `ap` for
+// STORE and RESTORE kind `kind`: the one made before in this module, or a
+// new private area of `size` bytes. 0 on failure.
+uint32_t pc_saved_area(PC_CTX* ctx, const char* ap, const char* name, uint8_t kind, uint32_t size);
 
 // ---- design records ----
 
@@ -108,6 +130,9 @@ int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len);
 // The ELEMENT of `ap`'s field `name` (22, blank-padded); a field not in the
 // application is looked up in "0LA". 1 found.
 int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* found_ap);
+// Whether `ap`'s design files are memory files ("0DN" and "0DO", which the
+// dictionary compiler writes for each restructure and verify run).
+inline bool pc_memory_design(const char* ap) { return memcmp(ap, "0DN", 3) == 0 || memcmp(ap, "0DO", 3) == 0; }
 // Opens `ap`/`ver`'s ELEMENT design file for reading at `scope`; its handle or null.
 ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope);
 
@@ -131,6 +156,9 @@ constexpr uint8_t kPcAccStmt = 0, kPcAccRead = 1, kPcAccUpdate = 15;
 // only is raised to opened). 1 on success.
 int pc_fi(const uint8_t* cap, const char* name, uint8_t* out, PC_CTX* ctx, uint8_t use = PC_FI_FIELDS,
           uint8_t access = kPcAccRead);
+
+// ELEMENT number `seq` (1, 2 ...) of file `file` (8) of `ap`. 1 found.
+int pc_file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem);
 
 // The FL record of field `elem` of `ap` (made, with its initial and null
 // value constants, at `area` and `offset` unless it exists); its number, 0
@@ -176,6 +204,11 @@ enum : size_t { PCF_KIND = 0, PCF_FL = 2, PCF_CELEM = 8, kPcFldOut = PCF_CELEM +
 // above the element's count is a compile error naming the field. `elem`,
 // when given, receives the ELEMENT record. 1 on success.
 int pc_fld(const char* ap, const char* name, const pc_occ& occ, uint8_t* out, PC_CTX* ctx, uint8_t* elem = nullptr);
+
+// The constant of the compiled storage mask of a text or packed date
+// field (types 3, 4, 9, 10); 0 for every other type and on failure (then a
+// compile error is recorded).
+uint32_t date_mask_const(PC_CTX* ctx, const uint8_t* elem);
 
 // ---- operands and comparisons ----
 

@@ -151,7 +151,7 @@ ARB* pc_design(PC_CTX* ctx, const char* ap, pc_dfile f) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   kDfileInit[f](&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
-  if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+  if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
   return slot->arb[f] = FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
 }
 
@@ -160,7 +160,7 @@ ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   INIT_DELEM_FDB(&fdb, kdb, sdb, ap, ver);
-  if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+  if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
   return FM_OPEN(&fdb, scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
 }
 
@@ -233,6 +233,19 @@ uint32_t pc_private_area(PC_CTX* ctx, uint32_t size) {
   return pc_area(ctx, 0, ctx->ap, ++ctx->priv_cnt, size, 2, 0, 0);
 }
 
+uint32_t pc_saved_area(PC_CTX* ctx, const char* ap, const char* name, uint8_t kind, uint32_t size) {
+  for (uint32_t i = 0; i < ctx->saved_cnt; ++i) {
+    const pc_saved& s = ctx->saved[i];
+    if (s.kind == kind && !memcmp(s.ap, ap, 3) && !memcmp(s.name, name, sizeof s.name)) return s.area;
+  }
+  if (ctx->saved_cnt == kPcSaved) return pc_err(ctx, "more than %d saved copies in one process", kPcSaved);
+  const uint32_t area = pc_private_area(ctx, size);
+  if (!area) return 0;
+  pc_saved& s = ctx->saved[ctx->saved_cnt++];
+  memcpy(s.ap, ap, 3), memcpy(s.name, name, sizeof s.name), s.kind = kind, s.area = area;
+  return area;
+}
+
 int pc_prep(PC_CTX* ctx) {
   EM* em = ctx->em;
   if (!em || ctx->prepared) return pc_err(ctx, "pc_prep() without a module or prepared twice");
@@ -262,13 +275,15 @@ int pc_cmpl_finish(PC_CTX* ctx) {
   ctx->prepared = 0;
   if (!bld_finish(&ctx->bld)) pc_err(ctx, "code incomplete (builder status %d)", int{ctx->bld.err});
   if (ctx->err_cnt) return 0;
-  EM* em = ctx->em;
-  if (!build_area_tbl(em)) return pc_err(ctx, "area table not built");
+  return pc_build_tables(ctx->em, ctx->cv_cnt) ? 1 : pc_err(ctx, "run-time tables not built");
+}
+
+int pc_build_tables(EM* em, uint32_t cv_cnt) {
+  if (!build_area_tbl(em)) return 0;
   em->em_blk = by_number(em, em->em_inst_arb, em->em_inst_cnt);
   em->em_cn = by_number(em, em->em_cnst_arb, em->em_cnst_cnt);
-  em->em_cv = by_number(em, em->em_cnv_arb, 0);
-  if (!em->em_blk || !em->em_cn || !em->em_cv) return pc_err(ctx, "run-time tables not built");
-  return 1;
+  em->em_cv = by_number(em, em->em_cnv_arb, cv_cnt);
+  return em->em_blk && em->em_cn && em->em_cv;
 }
 
 }  // namespace kivo

@@ -213,6 +213,10 @@ uint32_t pc_fl(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint32_t area, 
   return no;
 }
 
+int pc_file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem) {
+  return file_elem(ctx, ap, file, seq, elem) ? 1 : 0;
+}
+
 int pc_fi(const uint8_t* cap, const char* name, uint8_t* out, PC_CTX* ctx, uint8_t use, uint8_t access) {
   if (ctx->err_cnt) return 0;
   const char* ap = reinterpret_cast<const char*>(cap + CAP_AP);

@@ -38,6 +38,14 @@ struct sc_stmt {
 using sc_cmpl_fn = int (*)(PC_CTX* ctx, sc_stmt* st);
 extern sc_cmpl_fn cmpl_[kVerbCount];
 
+// The FAIL digit (XT_DIGIT3) or the HOLD digit (XT_DIGIT2) of statement
+// `rec`; -1 when its verb has none. FAIL: 0 and 2 set the level quietly, 1
+// makes a failure a run-time error, 3 ignores the outcome. HOLD: 0 none, 1
+// hold, 2 hold and wait.
+int sc_digit(const uint8_t* rec, uint16_t type);
+enum : int { kFailQuiet = 0, kFailError = 1, kFailQuiet2 = 2, kFailIgnore = 3 };
+enum : int { kHoldNone = 0, kHold = 1, kHoldWait = 2 };
+
 // sc_init (compiler/seams.h, called at start-up) fills `cmpl_`; it may be
 // called more than once.
 

@@ -43,18 +43,6 @@ uint8_t scale_of(const uint8_t* elem) {
   return 0;
 }
 
-// The compiled storage mask of a text or packed date field, as a constant;
-// 0 for the forms that need none.
-uint32_t date_mask_const(PC_CTX* ctx, const uint8_t* elem) {
-  const uint8_t t = elem[ELEM_TYPE];
-  if (t != 3 && t != 4 && t != 9 && t != 10) return 0;
-  char mk[kDateMaskLen];
-  memcpy(mk, elem + ELEM_MASK, kDateMaskLen);
-  date_msk_blk b{kDateMaskLen, mk, {}, elem[ELEM_HI], elem[ELEM_LO], t, 0, 1};
-  if (!cv_cmpl_date_msk(&b)) return pc_err(ctx, "date mask of %.22s does not compile", elem + ELEM_NAME);
-  return bld_cnst(&ctx->bld, reinterpret_cast<uint8_t*>(mk), kDateMaskLen);
-}
-
 void set_k(PC_OPND* out, uint32_t no, uint8_t type, uint8_t scale, uint16_t len) {
   out->kind = K_K;
   out->w[0] = no;
@@ -96,6 +84,18 @@ int code_const(PC_CTX* ctx, const std::string& t, PC_OPND* out) {
 }
 
 }  // namespace
+
+// The compiled storage mask of a text or packed date field, as a constant;
+// 0 for the forms that need none.
+uint32_t date_mask_const(PC_CTX* ctx, const uint8_t* elem) {
+  const uint8_t t = elem[ELEM_TYPE];
+  if (t != 3 && t != 4 && t != 9 && t != 10) return 0;
+  char mk[kDateMaskLen];
+  memcpy(mk, elem + ELEM_MASK, kDateMaskLen);
+  date_msk_blk b{kDateMaskLen, mk, {}, elem[ELEM_HI], elem[ELEM_LO], t, 0, 1};
+  if (!cv_cmpl_date_msk(&b)) return pc_err(ctx, "date mask of %.22s does not compile", elem + ELEM_NAME);
+  return bld_cnst(&ctx->bld, reinterpret_cast<uint8_t*>(mk), kDateMaskLen);
+}
 
 int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& first, PC_OPND* out) {
   if (ctx->err_cnt) return 0;

@@ -1,6 +1,6 @@
 // Statements of an event point into instructions: the verb table, the T/F
-// prefix, the verbs that need no file, routine or screen, labels, trap
-// records and the TO row.
+// prefix, the verbs that need no file, routine or screen (the data verbs in
+// sc_data.cpp), labels, trap records and the TO row.
 //
 // Invariants: a statement with an outcome sets level p + 1 (p the last
 // non-blank prefix position); AND and OR combine into it; statements
@@ -13,6 +13,7 @@
 
 #include "compiler/em_records.h"
 #include "compiler/sc.h"
+#include "compiler/sc_in.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
@@ -22,6 +23,8 @@
 namespace kivo {
 
 sc_cmpl_fn cmpl_[kVerbCount];
+
+using namespace sc_in;
 
 namespace {
 
@@ -47,7 +50,11 @@ struct sc_loop {
 };
 std::vector<sc_loop>* g_loops;
 
-const char* opnd(const sc_stmt* st, size_t off) { return reinterpret_cast<const char*>(st->rec + STMT_OPND + off); }
+}  // namespace
+
+namespace sc_in {
+
+const char* opnd_at(const sc_stmt* st, size_t off) { return reinterpret_cast<const char*>(st->rec + STMT_OPND + off); }
 
 // The occurrence {i16 value, u16 kind} at `off`; four blanks mean none.
 int occ_at(PC_CTX* ctx, const sc_stmt* st, size_t off, pc_occ* out) {
@@ -63,8 +70,8 @@ int occ_at(PC_CTX* ctx, const sc_stmt* st, size_t off, pc_occ* out) {
 // Operand `no` of a two-field verb: {occurrence, application, field}.
 int two_field(PC_CTX* ctx, sc_stmt* st, int no, PC_OPND* out) {
   const size_t base = no == 1 ? 0 : 30;
-  const char* ap = opnd(st, base + 4);
-  const char* name = opnd(st, base + 7);
+  const char* ap = opnd_at(st, base + 4);
+  const char* name = opnd_at(st, base + 7);
   st->column = no == 1 ? 20 : 54;
   if (no == 2 && !memcmp(ap, "   ", 3)) {
     if (ctx->opnd1.kind != K_F) return pc_err(ctx, "constant without a field to meet");
@@ -80,10 +87,19 @@ int emit(PC_CTX* ctx, const inst_buf& b, const char* what) {
   return pc_err(ctx, "%s not built (status %d)", what, int{ctx->bld.err});
 }
 
-// The SETTF that stores an outcome at the statement's level.
-int set_level(PC_CTX* ctx, const sc_stmt* st) {
-  return emit(ctx, inst_buf(OP_SETTF).i(static_cast<uint32_t>(st->level)), "SETTF");
+// The SETTF that stores an outcome at the statement's level, as the FAIL
+// digit says: 0 and 2 quietly, 1 with a failure as a run-time error, 3 not
+// at all. A verb without a FAIL digit sets it as 0 does.
+int outcome(PC_CTX* ctx, const sc_stmt* st) {
+  const int fail = sc_digit(st->rec, XT_DIGIT3);
+  if (fail == kFailIgnore) return 1;
+  const uint32_t mode = fail == kFailError ? 1 : 0;
+  return emit(ctx, inst_buf(OP_SETTF).i(static_cast<uint32_t>(st->level) | mode << 8), "SETTF");
 }
+
+}  // namespace sc_in
+
+namespace {
 
 int c_comment(PC_CTX*, sc_stmt*) { return 1; }
 
@@ -94,7 +110,7 @@ int c_compare(PC_CTX* ctx, sc_stmt* st) {
   st->column = 47;
   ctx->level = static_cast<uint8_t>(st->level);
   if (!bld_if_and_or(ctx, &a, &b, st->rec[STMT_OPND + 60], verb, 0)) return 0;
-  return verb == VERB_IF ? set_level(ctx, st) : 1;
+  return verb == VERB_IF ? outcome(ctx, st) : 1;
 }
 
 int c_set(PC_CTX* ctx, sc_stmt* st) {
@@ -108,7 +124,7 @@ int c_set(PC_CTX* ctx, sc_stmt* st) {
 
 // The label named by the statement's 30 characters, made on first mention.
 sc_label* label_of(PC_CTX* ctx, const sc_stmt* st) {
-  std::string name(opnd(st, 0), kLabelLen);
+  std::string name(opnd_at(st, 0), kLabelLen);
   for (sc_label& l : *g_labels)
     if (l.name == name) return &l;
   const int32_t no = bld_label(&ctx->bld);
@@ -259,12 +275,12 @@ int c_calc(PC_CTX* ctx, sc_stmt* st) {
   PC_OPND idx{};
   st->column = kOpndCol;
   if (!loop_index(ctx, st->rec + STMT_OPND, &idx)) return 0;
-  calc_src c{ctx, opnd(st, 4), opnd(st, 4) + 59, &idx};
+  calc_src c{ctx, opnd_at(st, 4), opnd_at(st, 4) + 59, &idx};
   st->column = 21;
   if (!calc_sum(&c)) return 0;
   calc_blanks(&c);
   if (c.p != c.end)
-    return st->column = 21 + static_cast<int>(c.p - opnd(st, 4)), pc_err(ctx, "CALC: %c unexpected", *c.p);
+    return st->column = 21 + static_cast<int>(c.p - opnd_at(st, 4)), pc_err(ctx, "CALC: %c unexpected", *c.p);
   inst_buf b(OP_CPOP);
   b.o[b.n++] = bld_opnd{K_F, {idx.w[0], idx.w[1], idx.w[2]}, -1};
   return emit(ctx, b, "CALC");
@@ -280,26 +296,6 @@ int c_message(PC_CTX* ctx, sc_stmt* st) {
   const uint32_t no = bld_cnst(&ctx->bld, st->rec + STMT_OPND, static_cast<uint16_t>(n));
   if (!no) return pc_err(ctx, "constant not stored");
   return emit(ctx, inst_buf(op).i(cls).k(no, 1, 0, static_cast<uint16_t>(n)), "message");
-}
-
-// RESTORE kind 7: the field's initial value (its FL constant). The saved
-// copies (kinds 1 and 3) and the file's initial record (6) are not built.
-int c_restore(PC_CTX* ctx, sc_stmt* st) {
-  const uint8_t kind = st->rec[STMT_OPND + 30];
-  st->column = 47;
-  if (kind != 7)
-    return pc_err(ctx, "%s kind %u not supported", ld_le16(st->rec, STMT_VERB) == VERB_STORE ? "STORE" : "RESTORE",
-                  kind);
-  pc_occ occ;
-  uint8_t fo[kPcFldOut];
-  PC_OPND dst{};
-  st->column = 20;
-  if (!occ_at(ctx, st, 0, &occ) || !sc_cmpl_fld(ctx, opnd(st, 4), opnd(st, 7), occ, &dst, 1)) return 0;
-  if (!pc_fld(opnd(st, 4), opnd(st, 7), pc_occ{0, PC_OCC_NONE, {}}, fo, ctx)) return 0;
-  const uint8_t* c = fo + PCF_CELEM;
-  inst_buf b(OP_RESTORE);
-  b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
-  return emit(ctx, b.k(ld_le32(c, CEL_INIT), c[CEL_TYPE], 0, ld_le16(c, CEL_SIZE)), "RESTORE");
 }
 
 template <uint16_t Op>
@@ -321,7 +317,12 @@ int prefix(const uint8_t* rec, uint16_t* mask, uint16_t* value, int* column) {
   return p;
 }
 
-bool has_outcome(int verb) { return verb == VERB_IF; }
+// IF and the verbs with a FAIL digit set a level.
+bool has_outcome(int verb) {
+  for (const xme_stmt* e = xme_stmt_desc[verb]; e->type; ++e)
+    if (e->type == XT_DIGIT3) return true;
+  return verb == VERB_IF;
+}
 
 // Records the statement's error (message from the context) and clears the
 // context's count so the next statement is checked on its own.
@@ -373,6 +374,14 @@ int append(PC_CTX* ctx, em_sub sub, const uint8_t* rec, uint16_t len) {
 
 }  // namespace
 
+int sc_digit(const uint8_t* rec, uint16_t type) {
+  const uint16_t verb = ld_le16(rec, STMT_VERB);
+  if (verb >= kVerbCount) return -1;
+  for (const xme_stmt* e = xme_stmt_desc[verb]; e->type; ++e)
+    if (e->type == type) return rec[STMT_OPND + e->rec_off];
+  return -1;
+}
+
 void sc_init() {
   memset(cmpl_, 0, sizeof cmpl_);
   cmpl_[VERB_COMMENT] = cmpl_[VERB_COMMENT2] = c_comment;
@@ -386,12 +395,14 @@ void sc_init() {
   cmpl_[VERB_CALC] = c_calc;
   cmpl_[VERB_END_LOOP] = c_end_loop;
   cmpl_[VERB_WARNING] = cmpl_[VERB_MESSAGE] = cmpl_[VERB_ERROR] = cmpl_[VERB_CANCEL] = c_message;
-  cmpl_[VERB_STORE] = cmpl_[VERB_RESTORE] = c_restore;
+  cmpl_[VERB_STORE] = cmpl_[VERB_RESTORE] = c_store_restore;
   cmpl_[VERB_END] = c_plain<OP_END>;
   cmpl_[VERB_END_PROC] = c_plain<OP_END_PROC>;
   cmpl_[VERB_EXIT] = c_plain<OP_EXIT>;
   cmpl_[VERB_LOGOUT] = c_plain<OP_LOGOUT>;
   cmpl_[VERB_TRAP] = c_plain<OP_TRAP>;
+  cmpl_[VERB_CNV_TEXT] = c_cnv_text;
+  cmpl_[VERB_VERIFY] = c_verify;
 }
 
 int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {

@@ -11,6 +11,7 @@
 namespace kivo {
 
 struct PCB;
+struct EM;
 
 struct pl_hook_table {
   int (*get)(PCB* pcb, int flag);
@@ -27,11 +28,13 @@ void sc_init();  // the statement compiler (compiler/sc.h)
 // the hook empty always 0 (no module can be loaded).
 int pl_get(PCB* pcb, int flag);
 
-struct EM;
 // Releases one use of a module that pl_get gave: at the last use a module
 // that was discarded is freed; otherwise it stays cached. Nothing may touch
 // the module after the call that brought its count to 0. Null is a no-op.
 void pl_free(EM* em);
+// Removes a module from the cache at once; it is freed now when no one uses
+// it, else by the pl_free that releases its last use. Null is a no-op.
+void pl_discard(EM* em);
 
 // Writes an 8-character name derived from an 8-byte stamp. Returns 1.
 int pl_gen_nam(int unused, const uint8_t* stamp, char* out);

@@ -258,7 +258,8 @@ bool field_type(const std::string& s, dd_field* f, std::string* err) {
       ok = num(18, &a) && (*p != '.' || (++p, num(18, &b)));
       if (*p == 'S') f->is_signed = true, ++p;
       f->digits = static_cast<uint8_t>(a), f->decimals = static_cast<uint8_t>(b);
-      ok = ok && a + b > 0 && a + b <= 15;
+      // A binary holds at most 4 bytes; a packed field the 18 digits of a sum of money.
+      ok = ok && a + b > 0 && a + b <= (f->type == 5 ? 15 : 18);
       break;
     case 'G':
       ok = num(32767, &a) && a > 0;
@@ -415,7 +416,7 @@ design_source_result reader::run(const std::string& text) {
     return res_;
   }
   // Files on disk are closed at the end; memory files would go with their close.
-  res_.ok = res_.ap == "0DN" || b_->close_all();
+  res_.ok = res_.ap == "0DN" || res_.ap == "0DO" || b_->close_all();
   if (!res_.ok) res_.error = name_ + ": " + b_->error();
   return res_;
 }

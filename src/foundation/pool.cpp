@@ -152,6 +152,7 @@ void close_dump(FILE* f) {
 }  // namespace
 
 void (*mm_reset_hook)() = nullptr;
+void (*mm_dump_hook)(FILE* out) = nullptr;
 
 int mm_init() {
   if (mm_reset_hook) mm_reset_hook();
@@ -375,6 +376,7 @@ int mm_alloc_info(void*, int32_t* total, int32_t* blocks, const char* flag) {
       auto* h = static_cast<MEMHDR*>(e);
       fprintf(f, "  %d - %04d bytes allocated from %s, line %d\n", h->note_id, h->size, h->file, h->line);
     }
+  if (mm_dump_hook) mm_dump_hook(f);
   close_dump(f);
   ++note_id;
   return 1;

@@ -1,9 +1,10 @@
 // The exec routines that need no file, routine or screen: control flow, the
 // true/false word, compare, move, arithmetic, the calculation stack, loops,
-// IDX and the message verbs; and the routine table they fill.
+// IDX, the message verbs, CNV TEXT and VERIFY; and the routine table they
+// fill.
 //
 // Map: TF word helpers; control flow; compare; move and COMPUTE; CALC;
-// loops; IDX; messages; debugger slots; ii_fill_ops.
+// loops; IDX; messages; CNV TEXT and VERIFY; debugger slots; ii_fill_ops.
 #include <cstring>
 
 #include "compiler/em_access.h"
@@ -12,6 +13,7 @@
 #include "foundation/maddr.h"
 #include "foundation/tf_word.h"
 #include "interp/ii_value.h"
+#include "types/cnv.h"
 
 namespace kivo {
 
@@ -321,8 +323,7 @@ std::string msg_text(II_RUN* run, uint8_t* p) {
 
 // Through the message layer into pcb_err_fi; without it (or without a
 // file) the text goes to the statement trace, so nothing is lost in silence.
-bool post_msg(II_RUN* run, uint8_t* p, int cls) {
-  std::string t = msg_text(run, p);
+bool post_text(II_RUN* run, const std::string& t, int cls) {
   PCB* pcb = run->call->pcb;
   ARB* fi = pcb ? pcb->pcb_err_fi : nullptr;
   if (!ii_hooks.add_msg || !fi) {
@@ -333,6 +334,8 @@ bool post_msg(II_RUN* run, uint8_t* p, int cls) {
   ii_fail(run, "message not written");
   return false;
 }
+
+bool post_msg(II_RUN* run, uint8_t* p, int cls) { return post_text(run, msg_text(run, p), cls); }
 
 void x_msg(II_RUN* run, uint8_t* p) {
   if (post_msg(run, p, inst_slot(p, 0) & 0xFF)) ii_next(run, p);
@@ -348,6 +351,99 @@ void x_error(II_RUN* run, uint8_t* p) {
 
 void x_cancel(II_RUN* run, uint8_t* p) {
   if (post_msg(run, p, inst_slot(p, 0) & 0xFF)) end_run(run, PI_END_CANCEL);
+}
+
+// ---- CNV TEXT and VERIFY: through the module's CV records ----
+
+// CV record `no` ready to convert the value at `value`, its display in `text`.
+bool cv_ready(II_RUN* run, uint32_t no, uint8_t* value, std::string* text, CNV* c) {
+  const uint8_t* rec = MADDR(run->em->em_cnv_arb, no);
+  if (!no || !rec) return ii_fail(run, "conversion record " + std::to_string(no) + " missing"), false;
+  memcpy(static_cast<void*>(c), rec, sizeof *c);
+  const int32_t rows = c->ext_rows > 0 ? c->ext_rows : 1;
+  text->assign(static_cast<size_t>(rows) * static_cast<size_t>(c->ext_cols), ' ');
+  c->int_addr = value, c->int_indirect = 0, c->addr_mode = 0;
+  c->ext_addr = text->data(), c->ext_stride = static_cast<uint32_t>(c->ext_cols);
+  c->ext_len = static_cast<uint16_t>(text->size());
+  if ((c->cnv_type == ELEM_ALP || c->cnv_type == ELEM_ALP_BLOCK) && c->ta.alp.token_id) cv_load_token_of(c);
+  return true;
+}
+
+bool all_blank(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != ' ') return false;
+  return true;
+}
+
+// Direction 1: the value operand 2 as text into alpha operand 1; 2: the
+// text of operand 2 into the value operand 1. What does not convert or fit
+// leaves the destination and is an overflow.
+void x_cnvtxt(II_RUN* run, uint8_t* p) {
+  ii_fld f[2];
+  if (!operands(run, p, 2, f)) return;
+  const int s = imm_slot(p, 2);
+  const bool to_text = (inst_slot(p, s + 1) & 0xFF) == 1;
+  CNV c;
+  std::string text, value(to_text ? 0 : f[0].len, '\0');
+  if (!cv_ready(run, inst_slot(p, s), to_text ? f[1].p : reinterpret_cast<uint8_t*>(value.data()), &text, &c)) return;
+  bool ok;
+  if (to_text) {
+    ok = cv_itoe(&c) && text.size() <= f[0].len;
+    if (ok) memcpy(f[0].p, text.data(), text.size()), memset(f[0].p + text.size(), ' ', f[0].len - text.size());
+  } else {
+    const size_t n = f[1].len < text.size() ? f[1].len : text.size();
+    memcpy(text.data(), f[1].p, n);
+    ok = all_blank(f[1].p + n, f[1].len - n) && cv_etoi(&c);
+    if (ok) memcpy(f[0].p, value.data(), value.size());
+  }
+  moved(run, p, ok ? MOVE_OK : MOVE_OVERFLOW, "value not converted");
+}
+
+// One occurrence: a number must read and keep within its digits, and the
+// value must show through its conversion.
+bool value_sound(II_RUN* run, const ii_fld& f, uint32_t cv) {
+  CNV c;
+  std::string text;
+  if (!cv_ready(run, cv, f.p, &text, &c)) return true;
+  if (is_num_type(f.type)) {
+    ii_num n;
+    // A packed value's last nibble is its sign, A to F.
+    const size_t sign_at = f.type == 12 ? f.len - 2u : f.len - 1u;
+    if (f.type != 5 && (f.len < 2 || (f.p[sign_at] & 0x0F) < 0x0A)) return false;
+    if (!num_get(f, &n)) return false;
+    __int128 limit = 1, v = n.v < 0 ? -n.v : n.v;
+    for (int d = 0; d < c.ta.num.tot_digits && d < 38; ++d) limit *= 10;
+    if (c.ta.num.tot_digits && v >= limit) return false;
+  }
+  return cv_itoe(&c) == 1;
+}
+
+// Each unsound occurrence posts a class-1 message naming the field; the
+// number of them goes onto the calculation stack. The statement succeeds.
+void x_verify(II_RUN* run, uint8_t* p) {
+  ii_fld f;
+  if (!operands(run, p, 1, &f)) return;
+  const int s = imm_slot(p, 1);
+  const uint16_t occurs = static_cast<uint16_t>(inst_slot(p, s) >> 16);
+  const uint32_t cv = inst_slot(p, s + 1), name_no = inst_slot(p, s + 2);
+  const uint8_t* name = name_no && name_no <= run->em->em_cnst_cnt ? run->em->em_cn[name_no] : nullptr;
+  if (!name) return ii_fail(run, "bad operand at block " + std::to_string(run->blk_no));
+  if (run->calc_n == kCalcDepth) return ii_fail(run, "calculation too deep");
+  std::string field(reinterpret_cast<const char*>(name), 22);
+  field.erase(field.find_last_not_of(' ') + 1);
+  __int128 found = 0;
+  for (uint16_t i = 0; i < occurs && run->state == II_RUNNING; ++i) {
+    ii_fld o = f;
+    o.p += size_t{i} * f.len;
+    if (value_sound(run, o, cv)) continue;
+    ++found;
+    const std::string occ = occurs > 1 ? " (" + std::to_string(i + 1) + ")" : "";
+    if (!post_text(run, field + occ + ": value not valid", 1)) return;
+  }
+  if (run->state != II_RUNNING) return;
+  run->calc[run->calc_n++] = found;
+  run->last = OUT_TRUE;
+  ii_next(run, p);
 }
 
 // ---- debugger slots: defaults until the debugger fills its hooks ----
@@ -383,7 +479,7 @@ const op_row kRows[] = {
     {OP_MSG, x_msg},           {OP_ERROR, x_error},       {OP_CANCEL, x_cancel},
     {OP_COMPUTE, x_compute},   {OP_CPUSH, x_cpush},       {OP_COP, x_cop},
     {OP_CPOP, x_cpop},         {OP_IDX, x_idx},           {OP_STORE, x_copy_raw},
-    {OP_RESTORE, x_copy_raw},
+    {OP_RESTORE, x_copy_raw},  {OP_CNVTXT, x_cnvtxt},     {OP_VERIFY, x_verify},
 };
 
 }  // namespace

@@ -10,8 +10,9 @@ int tmnet_cli_main(int argc, char** argv);
 // Serving a remote terminal: 1 while the client answers, 0 when it is gone.
 int tmnet_srv_ping();
 
-// Key definition for a remote client's keyboard; ends the process.
-[[noreturn]] void tmnet_srv_kivokeys();
+// Key definition for a remote client's keyboard (net/tmnet_keys.h); ends
+// the process.
+int tmnet_srv_kivokeys();
 
 // The data server's command loop on com.rmt_sock; 1 when it ends.
 int netio_serve();

@@ -189,6 +189,12 @@ int cmd_upd_attr(bool keep) {
   return 1;
 }
 
+int cmd_remap() {
+  if (!tmnet_cli_term.kivokeys) return bad("REMAP without the key-definition utility");
+  tmnet_cli_term.kivokeys();
+  return 1;
+}
+
 int cmd_ping() {
   const uint8_t r[2] = {0, 0};
   return tmnet_send_msg(sock(), TMNET_REPLY, 2, r);
@@ -335,7 +341,7 @@ int tmnet_cli_command() {
     case TMNET_KEYMAP: return cmd_keymap();
     case TMNET_UPD_SCREEN: return cmd_upd_screen();
     case TMNET_UPD_ATTR: return cmd_upd_attr(true);
-    case TMNET_REMAP: return bad("REMAP: remote key definition is not available in this build");
+    case TMNET_REMAP: return cmd_remap();
     case TMNET_PING: return cmd_ping();
     case TMNET_LOAD_URL: return cmd_load_url();
     case TMNET_UPD_XATTR: return cmd_upd_attr(false);

@@ -34,6 +34,9 @@ struct tmnet_cli_term_ops {
   // The local show and input with the given keymap; its one-byte result.
   uint32_t (*show)(tmnet_show* sd, void* keymap);
   void (*finish)();
+  // The key-definition utility against the server (tmnet_keys.h); returns
+  // when the user goes on, else ends the process.
+  void (*kivokeys)();
 };
 extern tmnet_cli_term_ops tmnet_cli_term;
 

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "foundation/bytes.h"
+#include "foundation/com.h"
+#include "foundation/descriptors.h"
+#include "foundation/scope.h"
 
 namespace kivo {
 
@@ -124,6 +128,27 @@ uint32_t kd_store(ARB* file, const char* term10, const char* user_id, const std:
   for (const char* name : {"MENU ENTRY", "DATA ENTRY"})
     if (uint32_t st = delete_keymaps(file, term10, user_id, name); st != 1) return st;
   return write_keymaps(file, term10, user_id, combos);
+}
+
+ARB* kd_open_keymap(uint32_t* status) {
+  static FDB fdb;
+  static KDB kdb[kInitMaxKeys];
+  static SDB sdb[kInitMaxSegs];
+  INIT_DKEYMAP_FDB(&fdb, kdb, sdb);
+  if (FM_OPEN(&fdb, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 15, 15)) return fdb.fdb_arb;
+  INIT_DKEYMAP_FDB(&fdb, kdb, sdb);
+  if (FM_CREATE(&fdb, com.sys_scope, 200, LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW, 15, 15)) return fdb.fdb_arb;
+  *status = fdb.fdb_stat;
+  return nullptr;
+}
+
+uint32_t kd_save(ARB* file, const char* term10, const char* user_id, const std::vector<kd_combo>& combos) {
+  uint32_t st = 0;
+  MARK(MARK_PROCESS, [&] {
+    st = kd_store(file, term10, user_id, combos);
+    if (st == 1 && !FM_CLOSE(file, 0)) st = file->arb_stat;
+  });
+  return st;
 }
 
 std::vector<std::string> keymap_faults(const kd_keys& phys, std::vector<kd_combo>* combos) {

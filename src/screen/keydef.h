@@ -59,6 +59,13 @@ uint32_t delete_keymaps(ARB* file, const char* term10, const char* user_id, cons
 // the first failing delete or write.
 uint32_t kd_store(ARB* file, const char* term10, const char* user_id, const std::vector<kd_combo>& combos);
 
+// Opens KEYMAP, or creates it; null with the file status in *status.
+ARB* kd_open_keymap(uint32_t* status);
+
+// kd_store, then the file closed; a failure the file manager raises as a
+// system error is caught. 1, or the status of the first failure.
+uint32_t kd_save(ARB* file, const char* term10, const char* user_id, const std::vector<kd_combo>& combos);
+
 // A fault of the whole build of a keymap, as text lines; empty when the
 // keys make a keymap without conflicts.
 std::vector<std::string> keymap_faults(const kd_keys& phys, std::vector<kd_combo>* combos);

@@ -1,10 +1,10 @@
 // The key-definition dialogue on the raw terminal: the user presses each
 // physical key, the combinations are built and checked (keydef.h), and the
 // terminal type's "MENU ENTRY" and "DATA ENTRY" keymaps in KEYMAP are
-// replaced.
+// replaced, or, on a remote client, sent to the server that stores them.
 //
 // Invariants: KEYMAP changes only in the final step, so every abort leaves
-// it as it was; keys are recorded with the terminal in keypad mode, the
+// it as it was (a remote abort tells the server so); keys are recorded with the terminal in keypad mode, the
 // mode the terminal manager reads keys in, and the mode is put back after.
 // Exit statuses: 0 the user's abort, 1 declining to run the system, 2 a
 // terminal or KEYMAP failure.
@@ -20,11 +20,8 @@
 #include <cstring>
 #include <vector>
 
-#include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "foundation/com.h"
-#include "foundation/descriptors.h"
-#include "foundation/scope.h"
 #include "screen/keydef.h"
 #include "screen/seams.h"
 
@@ -42,7 +39,8 @@ struct kd_state {
   uint16_t buf[kKeystrokeMax];  // the current keystroke
   termios saved{};
   bool tty_saved = false;
-  std::string rmkx;  // leaves keypad mode
+  std::string rmkx;                   // leaves keypad mode
+  const kd_remote* remote = nullptr;  // the server, on a remote client
 };
 kd_state kd;
 
@@ -105,7 +103,9 @@ int init_terminal(int flag) {
 [[noreturn]] void terminate_program() {
   aprint("\n\nProgram terminated at User request.\n");
   aprint("No files were changed.\n\n");
-  finish(kExitAbort);
+  init_terminal(0);
+  if (kd.remote) kd.remote->abort();
+  exit(kExitAbort);
 }
 
 uint8_t read_byte() {
@@ -265,15 +265,37 @@ bool any_keymap(ARB* f, const char* term, const char* user) {
 }
 
 ARB* open_keymap_file() {
-  static FDB fdb;
-  static KDB kdb[kInitMaxKeys];
-  static SDB sdb[kInitMaxSegs];
-  INIT_DKEYMAP_FDB(&fdb, kdb, sdb);
-  if (FM_OPEN(&fdb, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 15, 15)) return fdb.fdb_arb;
-  INIT_DKEYMAP_FDB(&fdb, kdb, sdb);
-  if (FM_CREATE(&fdb, com.sys_scope, 200, LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW, 15, 15)) return fdb.fdb_arb;
-  aprint("\n\nUnable to Create a KEYMAP File(%d)\n\n", int(fdb.fdb_stat));
+  uint32_t st = 0;
+  if (ARB* f = kd_open_keymap(&st)) return f;
+  aprint("\n\nUnable to Create a KEYMAP File(%d)\n\n", int(st));
   finish(kExitFailure);
+}
+
+// The keymap's terminal type and user: the session's, or the server's.
+// True for a keymap of every user of the terminal type.
+bool keymap_target(char term[10], char user[3]) {
+  if (kd.remote) {
+    if (!kd.remote->status() || !kd.remote->target(term, user)) {
+      aprint("\n\nUnable to Create a KeyMap File\n\n");
+      finish(kExitFailure);
+    }
+    return memcmp(user, "   ", 3) == 0;
+  }
+  memcpy(term, com.keymap_id, 10);
+  const bool all_users = memcmp(com.keymap_id + 10, "---", 3) == 0;
+  for (int i = 0; i < 3; ++i) user[i] = all_users ? ' ' : char(toupper(com.keymap_id[10 + i]));
+  return all_users;
+}
+
+// Writes the keymaps, or sends them with the empty slot after the last.
+uint32_t store(ARB* file, const char* term, const char* user, const std::vector<kd_combo>& combos) {
+  if (!kd.remote) return kd_save(file, term, user, combos);
+  std::vector<uint16_t> codes(combos.size() + 1, kKeystrokeEnd), keys(codes.size() * kKeystrokeMax, kKeystrokeEnd);
+  for (size_t i = 0; i < combos.size(); ++i) {
+    codes[i] = combos[i].code;
+    std::copy(combos[i].keys, combos[i].keys + kKeystrokeMax, &keys[i * kKeystrokeMax]);
+  }
+  return kd.remote->send(codes.data(), keys.data(), codes.size()) ? 1 : 0;
 }
 
 void title() {
@@ -305,7 +327,8 @@ void instructions() {
 
 }  // namespace
 
-void kivokeys() {
+void kivokeys(const kd_remote* remote) {
+  kd.remote = remote;
   if (!init_terminal(1)) {
     aprint("\n\nUnable to Initialize Terminal\n\n");
     exit(kExitFailure);
@@ -314,14 +337,12 @@ void kivokeys() {
     for (uint16_t& v : k) v = kKeystrokeEnd;
   aprint("\n\n\n\n\n");
   title();
-  ARB* file = open_keymap_file();
+  ARB* file = remote ? nullptr : open_keymap_file();
   char term[10], user[3];
-  memcpy(term, com.keymap_id, 10);
-  const bool all_users = memcmp(com.keymap_id + 10, "---", 3) == 0;
-  for (int i = 0; i < 3; ++i) user[i] = all_users ? ' ' : char(toupper(com.keymap_id[10 + i]));
+  const bool all_users = keymap_target(term, user);
   aprint("Terminal Type: %.*s\n", 10, term);
   if (!all_users) aprint("KIVO User ID : %.*s\n", 3, user);
-  if (any_keymap(file, term, user)) {
+  if (file && any_keymap(file, term, user)) {
     aprint("WARNING!  Keyboard maps for this Terminal and User\n");
     aprint("          ALREADY EXIST and will be OVERWRITTEN!\n\n");
     aprint("Do you wish to delete existing keymaps? (Y or N)  ");
@@ -340,14 +361,8 @@ void kivokeys() {
   aprint("\nSorting key combinations ...\n");
   sort_all_keys(combos);
   aprint("\nDeleting existing keyboard layout for this terminal ...\n");
-  aprint("\nWriting out new keymap records ...\n");
-  // A failure the file manager reports as a system error leaves the level.
-  uint32_t st = 0;
-  MARK(MARK_PROCESS, [&] {
-    st = kd_store(file, term, user, combos);
-    if (st == 1 && !FM_CLOSE(file, 0)) st = file->arb_stat;
-  });
-  if (st != 1) {
+  if (!remote) aprint("\nWriting out new keymap records ...\n");
+  if (const uint32_t st = store(file, term, user, combos); st != 1) {
     aprint("\n\nKeymap not written: file status %u\n\n", st);
     finish(kExitFailure);
   }

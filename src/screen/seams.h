@@ -2,6 +2,7 @@
 // calls that are not built yet.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kivo {
@@ -10,11 +11,22 @@ struct ARB;
 struct TWND;
 struct SHOW_BLK;
 
-// The key-definition utility (kivokeys.cpp). Returns when the user wants
-// to run the system afterwards; otherwise ends the process: 0 after the
-// user's abort, 1 when the user declines to run the system, 2 when the
-// terminal or KEYMAP fails.
-void kivokeys();
+// The server that stores a remote client's keys (filled above from the
+// remote terminal's exchange); each entry 1 done, 0 failed.
+struct kd_remote {
+  int (*status)();  // 1 when the server's KEYMAP is open
+  int (*target)(char term[10], char user[3]);
+  // `count` keys: codes[count], keys[count x kKeystrokeMax].
+  int (*send)(const uint16_t* codes, const uint16_t* keys, size_t count);
+  int (*abort)();
+};
+
+// The key-definition utility (kivokeys.cpp), on KEYMAP, or with `remote`
+// for that server. Returns when the user wants to run the system
+// afterwards; otherwise ends the process: 0 after the user's abort, 1 when
+// the user declines to run the system, 2 when the terminal, KEYMAP or the
+// server fails.
+void kivokeys(const kd_remote* remote = nullptr);
 
 // Region writing and the show of the window manager, filled when they are
 // built (wm_register_hooks fills region writing); an empty entry fails (0),

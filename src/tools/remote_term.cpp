@@ -9,9 +9,14 @@
 #include <cstring>
 #include <vector>
 
+#include "fm/fm_open.h"
 #include "foundation/os.h"
+#include "foundation/scope.h"
 #include "net/tmnet_cli.h"
+#include "net/tmnet_keys.h"
 #include "net/tmnet_srv.h"
+#include "screen/keydef.h"
+#include "screen/seams.h"
 #include "screen/tm_input.h"
 #include "screen/tm_script.h"
 #include "screen/wm_show.h"
@@ -145,6 +150,33 @@ uint32_t cli_show(tmnet_show* w, void* keymap) {
   return r;
 }
 
+// ---- the remote key definition: the client's dialogue, the server's file ----
+
+const kd_remote kRemoteKeys = {tmnet_cli_keys_status, tmnet_cli_keys_target, tmnet_cli_keys_send, tmnet_cli_keys_abort};
+
+void cli_kivokeys() { kivokeys(&kRemoteKeys); }
+
+static_assert(kKeystrokeCells == kKeystrokeMax);
+
+ARB* srv_keymap_open() {
+  uint32_t st = 0;
+  return kd_open_keymap(&st);
+}
+
+uint32_t srv_keymap_store(ARB* file, const char term[10], const char user[3], const uint16_t* codes,
+                          const uint16_t* keys, size_t count) {
+  std::vector<kd_combo> combos(count);
+  for (size_t i = 0; i < count; ++i) {
+    combos[i].code = codes[i];
+    memcpy(combos[i].keys, keys + i * kKeystrokeMax, sizeof combos[i].keys);
+  }
+  return kd_save(file, term, user, combos);
+}
+
+void srv_keymap_close(ARB* file) {
+  MARK(MARK_PROCESS, [&] { FM_CLOSE(file, 0); });
+}
+
 }  // namespace
 
 int tmnet_cli_get_ed(int row, int col, tm_edit* out) {
@@ -161,7 +193,8 @@ void remote_term_register() {
   tmnet_srv_hooks.get_itm = srv_get_itm;
   tmnet_srv_hooks.ie_get_info = [](tmnet_ie_req* r) { return ie_call(ie_get_info, r); };
   tmnet_srv_hooks.ie_gui_edit = [](tmnet_ie_req* r) { return ie_call(ie_gui_edit, r); };
-  tmnet_cli_term = {cli_login, tm_init, cli_attach, cli_keymap, cli_update, cli_show, tm_finish};
+  tmnet_cli_term = {cli_login, tm_init, cli_attach, cli_keymap, cli_update, cli_show, tm_finish, cli_kivokeys};
+  tmnet_keymap_file = {srv_keymap_open, srv_keymap_store, srv_keymap_close};
   tm_hooks.cli_setargs = tmnet_cli_setargs;
 }
 

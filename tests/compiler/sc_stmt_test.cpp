@@ -1,17 +1,20 @@
-// Statements of the fixture application TST written with the design builder, compiled by sc_cmpl_ep and
-// run through the interpreter on bound areas: prefix levels, moves and arithmetic, loops and labels,
-// messages, the errors that keep a module from being built, and the trap records.
+// Statements of the fixture application TST (in the memory design files of 0DN) written with the design builder,
+// compiled by sc_cmpl_ep and run through the interpreter on bound areas: prefix levels, moves and arithmetic, loops
+// and labels, messages, the errors that keep a module from being built, and the trap records.
 #include <algorithm>
 #include <filesystem>
 #include <list>
+#include <map>
 #include <sstream>
 
 #include "../design/design_test_util.h"
 #include "compiler/em_records.h"
 #include "compiler/sc.h"
 #include "em_test_util.h"
+#include "fm/token_cache.h"
 #include "foundation/end_codes.h"
 #include "interp/ii_run.h"
+#include "types/cnv.h"
 #include "types/typed_value.h"
 
 namespace kivo::test {
@@ -20,9 +23,10 @@ namespace {
 std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' ')).substr(0, n); }
 
 // A statement line from "[prefix:]VERB word ...", "_" standing for a blank in a word. SET, IF, AND, OR,
-// COMPUTE and TOTAL take a TST field, a constant or "=field", and the operator; BEGL index from to step;
-// ENDL index; CALC index expression; STORE a field, RESTORE a field's default; the other verbs their one operand at
-// column 16.
+// COMPUTE and TOTAL take a field, a constant or "=field", and the operator; BEGL index from to step;
+// ENDL index; CALC index expression; GOSUB a process; STORE and RESTORE a field and its kind (FIELD, DEFAULT_FIELD by
+// default); READ, REWRITE and CLOSE a file; the other verbs their one operand at column 16. A field or file of another
+// application than 0DN is written "AP.NAME", an occurrence "NAME(3)" or "NAME(AI)".
 std::string line(std::string s) {
   std::string pfx, l;
   if (size_t c = s.find(':'); c != s.npos) pfx = s.substr(0, c), s.erase(0, c + 1);
@@ -35,16 +39,24 @@ std::string line(std::string s) {
   if (w[0] == "BEGL") w[0] = "BEG LOOP", at = {{16, w[1]}, {21, w[2]}, {28, w[3]}, {38, w[4]}};
   if (w[0] == "ENDL") w[0] = "END LOOP";
   if (w[0] == "CALC") at = {{16, w[1]}, {21, w[2]}};
+  if (w[0] == "GOSUB") at = {{20, w[1]}};
+  // Field words "AP.NAME(OCC)": application, name and occurrence texts.
+  auto part = [](std::string f, int i) {
+    const size_t d = f.find('.') == 3 ? 4 : 0, o = f.find('('), n = i == 2 ? f.find(')') - o - 1 : o - d;
+    return i == 0 ? (d ? f.substr(0, 3) : "0DN") : o == f.npos && i == 2 ? "" : f.substr(i == 2 ? o + 1 : d, n);
+  };
+  const std::string f2 = fld ? w[2].substr(1) : "", a1 = part(w[1], 0), n1 = part(w[1], 1), o1 = part(w[1], 2);
+  const std::string op = w[3].empty() && w[0] != "SET" && w[0] != "CNVT" ? "EQ" : w[3];
+  const std::string a2 = fld ? part(f2, 0) : "", n2 = fld ? part(f2, 1) : w[2], o2 = part(f2, 2);
   if (w[0] == "RESTORE" || w[0] == "STORE")
-    at = {{16, "TST"}, {20, w[1]}, {47, w[0][0] == 'S' ? "FIELD" : "DEFAULT FIELD"}};
-  if (std::string(" SET IF AND OR COMPUTE TOTAL ").find(" " + w[0] + " ") != std::string::npos)
-    at = {{16, "TST"},
-          {20, w[1]},
-          {47, w[3].empty() && w[0] != "SET" ? "EQ" : w[3]},
-          {50, fld ? "TST" : ""},
-          {54, w[2].substr(fld)}};
-  l = pad(pfx, 6) + pad(w[0], 8);
-  for (auto& [col, t] : at) l = pad(l, col - 1 + t.size()).replace(col - 1, t.size(), t);
+    at = {{16, a1}, {20, n1}, {43, o1}, {47, !w[2].empty() ? w[2] : w[0][0] == 'S' ? "FIELD" : "DEFAULT FIELD"}};
+  if (w[0] == "VERIFY") at = {{16, a1}, {20, n1}, {52, w[2]}, {72, (w[3] + "0").substr(0, 1)}};
+  if (w[0] == "READ" || w[0] == "REWRITE" || w[0] == "CLOSE")
+    at = {{16, a1}, {20, n1}, {35, w[0] == "READ" ? "0" : ""}, {45, w[0] == "CLOSE" ? "N" : "0"}};
+  if (std::string(" SET IF AND OR COMPUTE TOTAL CNVT ").find(" " + w[0] + " ") != std::string::npos)
+    at = {{16, a1}, {20, n1}, {43, o1}, {47, op}, {50, a2}, {54, n2}, {77, o2}};
+  l = pad(pfx, 6) + pad(w[0] == "CNVT" ? "CNV TEXT" : w[0], 8);
+  for (auto& [col, t] : at) l = pad(l, std::max(l.size(), col - 1 + t.size())).replace(col - 1, t.size(), t);
   return l;
 }
 
@@ -55,52 +67,64 @@ class ScFixture : public DesignFiles {
     std::string kivo = KIVO_BINARY;
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
                           std::filesystem::copy_options::recursive);
-    build(golden("compiler/pc_tst.dsgn"), "TST");
-    fm_clr_scope(kScope);
+    build(golden("compiler/pc_tst.dsgn"));
+    // The token cache reads the stamps of a field's domain: an empty DOMAIN file serves.
+    FDB dom;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    INIT_DDOM_FDB(&dom, kdb, sdb, "0DN", "01");
+    ASSERT_EQ(FM_CREATE(&dom, kScope, 0, LFB_OPEN_NEW | LFB_ANY_DIR, 0x0f, 0x0f), 1);
+    // The memory design files live at kScope: a run's MARK levels stay above it.
+    mark_was_ = com.mark_scope, com.mark_scope = kScope;
     set_maddr_reader(nullptr);
-    ii_init(), sc_init();
+    ii_init(), sc_init(), token_register_hooks();
+    ASSERT_EQ(cv_init(), 1);
     rt_err_arb = nullptr, rt_init();
   }
-  void TearDown() override { em_destroy(em_), DesignFiles::TearDown(); }
+  void TearDown() override {
+    em_destroy(em_), set_token_hooks({}), com.mark_scope = mark_was_;
+    DesignFiles::TearDown();
+  }
   // Writes the statements ("a; b; ...") of event point `ep` of process 4 P; "#n" is the statement
   // before it renumbered with the raw verb index n.
   void stmts(uint8_t ep, const std::string& text) {
-    DesignBuilder b("TST", "01", kScope);
+    DesignBuilder b("0DN", "01", kScope);
     stmt_key k;
     k.proc_type = 4, k.proc_name = "P", k.ep = ep;
     std::istringstream in(text);
     for (std::string s; std::getline(in, s, ';');) {
       s.erase(0, s.find_first_not_of(' '));
+      if (s.empty()) continue;
       if (s[0] != '#') {
         ASSERT_EQ(b.stmt(k, line(s)), 1) << b.error();
         continue;
       }
-      std::vector<uint8_t> r = records(DF_STMT, "01", "TST").back();
+      std::vector<uint8_t> r = records(DF_STMT, "01", "0DN").back();
       st_le32(r.data(), STMT_SEQ, ld_le32(r.data(), STMT_SEQ) + 1), st_le16(r.data(), STMT_VERB, std::stoi(&s[1]));
       ASSERT_EQ(b.put(DF_STMT, r.data(), kStmtSize), 1) << b.error();
     }
-    b.close_all(), fm_clr_scope(kScope);
   }
   // Compiles event points `eps` into a new module; 1 when it was built.
-  int compile(std::initializer_list<uint8_t> eps) {
+  int compile(const std::vector<uint8_t>& eps) {
     em_destroy(em_);
     ctx_ = {}, ctx_.em = em_ = em_create();
-    memcpy(ctx_.ap, "TST", 3), memcpy(ctx_.ver, "01", 2), memcpy(em_->em_ap, "TST", 3), memcpy(em_->em_ver, "01", 2);
-    em_->em_pcf_id = 2, memcpy(em_->em_pcf_ap, "TST", 3), memcpy(ctx_.proc_nam, pad("P", 30).data(), 30);
+    memcpy(ctx_.ap, "0DN", 3), memcpy(ctx_.ver, "01", 2), memcpy(em_->em_ap, "0DN", 3), memcpy(em_->em_ver, "01", 2);
+    em_->em_pcf_id = 2, memcpy(em_->em_pcf_ap, "0DN", 3), memcpy(ctx_.proc_nam, pad("P", 30).data(), 30);
     EXPECT_EQ(pc_prep(&ctx_), 1);
     em_->em_toc_cnt = toc_before_;
     uint8_t owner[STMT_EP] = {4}, out[kPcFldOut];
     memcpy(owner + STMT_PROC_NAME, pad("P", 30).data(), 30), memcpy(owner + STMT_BLANK1, "  ", 2);
     errs_.clear(), entry_.clear();
     for (uint8_t ep : eps) entry_.push_back(ctx_.bld.pos), sc_cmpl_ep(&ctx_, owner, ep, &errs_);
-    if (errs_.empty() && pc_fld("TST", pad("TOTAL", 22).c_str(), {0, PC_OCC_NONE, {}}, out, &ctx_, total_elem_))
-      total_at_ = {ld_le16(out + PCF_CELEM, CEL_ADDR), ld_le16(out + PCF_CELEM, CEL_OFF)};
+    for (const char* f : {"BAL", "REGION", "OPENED", "STATE", "TOTAL"})
+      if (errs_.empty() && pc_fld("0DN", pad(f, 22).c_str(), {0, PC_OCC_NONE, {}}, out, &ctx_, total_elem_))
+        at_[f] = {ld_le16(out + PCF_CELEM, CEL_ADDR), ld_le16(out + PCF_CELEM, CEL_OFF)};
     return pc_cmpl_finish(&ctx_);
   }
   // Runs the code of the i-th event point compiled on zeroed areas: 1 when it returned, else its unwind code.
-  int run(size_t i) {
-    addr_.assign(em_->em_area_cnt + 1, nullptr), blocks_.clear();
-    for (const AREA_DESC* a = em_->em_area_tbl; a < em_->em_area_tbl + em_->em_area_cnt; ++a)
+  int run(size_t i, bool fresh = true) {
+    if (fresh) addr_.assign(em_->em_area_cnt + 1, nullptr), blocks_.clear();
+    for (const AREA_DESC* a = em_->em_area_tbl; fresh && a < em_->em_area_tbl + em_->em_area_cnt; ++a)
       addr_[a->area_no] = blocks_.emplace_back(a->size + 8, '\0').data();
     em_->em_area_addr = addr_.data();
     PCB pcb{};
@@ -110,15 +134,21 @@ class ScFixture : public DesignFiles {
     const uint32_t code = MARK(MARK_SUBPROCESS, [&] { ii_exec_em(em_, &call); });
     return result_ = call.result, static_cast<int>(code);
   }
-  // Sets BAL to 12.5 and TOTAL to 0, runs `text` as the next event point and checks TOTAL.
-  void expect_total(const char* text, const char* total) {
+  // Sets BAL to 12.5 and TOTAL to 0, runs `text` as the next event point (after those of `before`, split
+  // at "|", on the same areas) and checks TOTAL.
+  void expect_total(const char* text, const char* total, const std::string& before = "") {
+    std::vector<uint8_t> eps;
+    std::istringstream in(before);
+    for (std::string b; std::getline(in, b, '|');) stmts(++ep_, b), eps.push_back(ep_);
     stmts(++ep_, std::string("SET BAL 12.5; SET TOTAL 0; ") + text);
-    ASSERT_EQ(compile({ep_}), 1) << text << ": " << (errs_.empty() ? "" : errs_[0].msg);
+    eps.push_back(ep_);
+    ASSERT_EQ(compile(eps), 1) << text << ": " << (errs_.empty() ? "" : errs_[0].msg);
+    for (size_t i = 0; i < eps.size(); ++i) run(i, i == 0);
+    EXPECT_TRUE(total_is(total)) << text << " wants " << total;
+  }
+  bool total_is(const char* total) {
     uint8_t want[16];
-    run(0);
-    ASSERT_TRUE(elem_typed_value(total_elem_, total, want));
-    EXPECT_EQ(memcmp(addr_[total_at_.first] + total_at_.second, want, ld_le16(total_elem_, ELEM_SIZE)), 0)
-        << text << " wants " << total;
+    return elem_typed_value(total_elem_, total, want) && !memcmp(field("TOTAL"), want, ld_le16(total_elem_, ELEM_SIZE));
   }
   std::string err() const {
     std::string t(ctx_.err_text, sizeof ctx_.err_text);
@@ -126,9 +156,13 @@ class ScFixture : public DesignFiles {
   }
 
   static inline std::string msgs_;  // "class:text;" of each message posted
-  uint32_t result_ = 0, toc_before_ = 0;
+  static int capture(int cls, ARB* fi, const char* t, size_t n) {
+    return *reinterpret_cast<std::string*>(fi) += std::to_string(cls) + ":" + std::string(t, n) + ";", 1;
+  }
+  uint32_t result_ = 0, toc_before_ = 0, mark_was_ = 0;
   uint8_t ep_ = 0, total_elem_[kElementSize] = {};
-  std::pair<uint16_t, uint16_t> total_at_;
+  std::map<std::string, std::pair<uint16_t, uint16_t>> at_;  // area and offset of fields of TST
+  uint8_t* field(const char* f) { return addr_[at_[f].first] + at_[f].second; }
   EM* em_ = nullptr;
   PC_CTX ctx_{};
   std::vector<sc_error> errs_;
@@ -160,6 +194,9 @@ TEST_F(ScPrefix, TestsLevelsAndCombiningChooseTheStatements) {
            {"IF BAL 12.5; T:IF LIMIT 1; T:OR BAL =BAL; TT:SET TOTAL 11", "11"},
            {"IF BAL 12.5; -T:SET TOTAL 12; -F:SET TOTAL 13", "0"},  // level 2 unset: skipped under T and F
            {"IF BAL 3; SET LIMIT 4; F:SET TOTAL 14", "14"},         // SET leaves the TF word
+           {"IF BAL 3; VERIFY BAL FIELD 3; F:SET TOTAL 15", "15"},  // FAIL 3: the outcome ignored
+           {"IF BAL 3; VERIFY BAL FIELD 2; T:SET TOTAL 16", "16"},
+           {"IF BAL 3; F:VERIFY BAL FIELD 1; FT:SET TOTAL 17", "17"},
        })
     expect_total(text, total);
 }
@@ -176,8 +213,41 @@ TEST_F(ScMove, ArithmeticAndOverflowPaths) {
            {"OVERFLOW OV; SET TOTAL =OPENED; SET TOTAL 9; LABEL OV", "0"},
            {"SET BAL 1; OVERFLOW OV; SET BAL =NAME; GOTO GO; LABEL OV; RESTORE BAL; LABEL GO; SET TOTAL =BAL", "12.5"},
            {"SET BAL 1; OVERFLOW OV; SET BAL =LIMIT; GOTO GO; LABEL OV; RESTORE BAL; LABEL GO; SET TOTAL =BAL", "0"},
+           {"CNVT NAME =BAL; SET BAL 0; CNVT BAL =NAME; SET TOTAL =BAL", "12.5"},
+           {"SET REGION -7; CNVT CITY =REGION; CNVT TOTAL =CITY", "-7"},
+           {"SET CITY _42; CNVT LIMIT =CITY; SET TOTAL =LIMIT", "42"},
+           {"SET TOTAL 5; SET CITY abc; OVERFLOW OV; CNVT TOTAL =CITY; SET TOTAL 9; LABEL OV", "5"},
+           {"SET TOTAL 5; SET NAME 1234567; OVERFLOW OV; CNVT LIMIT =NAME; SET TOTAL 9; LABEL OV", "5"},
        })
     expect_total(text, total);
+}
+
+// A restructure's move block from "0DO" to "0DN": what does not fit (MNAME) or converts not (MQTY) keeps its
+// initial value, 3 of 5 occurrences come in a loop, and the other fields are still moved.
+TEST_F(ScMove, RestructureBlockMovesTheOldRecord) {
+  const char* kMoved =
+      "FILE MOVED number=5 fs=1 org=3\n  MKEY A8 key=primary\n  MNAME %s init=\"none\"\n"
+      "  MAMT %s\n  MTAGS A2 occurs=%d init=\"--\"\n  MQTY %s\nEND\n";
+  char src[512];
+  snprintf(src, sizeof src, kMoved, "A6", "P5.2S", 5, "P5S init=\"7\"");
+  build(std::string("APPLICATION TST 01\n") + src);
+  snprintf(src, sizeof src, kMoved, "A10", "B9.2S", 3, "L");
+  build(std::string("APPLICATION TST 01\n") + src, "0DO");
+  std::string block, checks;
+  for (std::string f : {"MKEY", "MNAME", "MAMT", "MTAGS", "MQTY"}) {
+    const std::string o = f == "MTAGS" ? "(AI)" : "(1)", lo = f + "_OVERFLOW", lc = f + "_CONTINUE";
+    block += (f == "MTAGS" ? "BEGL AI 1 3 1; OVERFLOW " : "OVERFLOW ") + lo + "; SET 0DN." + f + o + " =0DO." + f + o +
+             "; GOTO " + lc + "; LABEL " + lo + "; RESTORE 0DN." + f + o + "; LABEL " + lc +
+             (f == "MTAGS" ? "; ENDL AI; " : "; ");
+  }
+  for (const char* c :
+       {"MKEY K1", "MNAME none", "MAMT 12.34", "MTAGS(1) a1", "MTAGS(3) a3", "MTAGS(4) --", "MTAGS(5) --", "MQTY 7"})
+    checks += std::string("IF 0DN.") + c + "; T:TOTAL TOTAL 1 +; ";
+  expect_total(checks.c_str(), "8",
+               "RESTORE 0DN.MOVED DEFAULT_RECORD; RESTORE 0DO.MOVED DEFAULT_RECORD; SET 0DO.MKEY K1; SET 0DO.MNAME "
+               "ABCDEFGHIJ; SET 0DO.MAMT 12.34; SET 0DO.MTAGS(1) a1; SET 0DO.MTAGS(2) a2; SET 0DO.MTAGS(3) a3; "
+               "SET 0DO.MQTY Y|" +
+                   block);
 }
 
 TEST_F(ScLoopLabel, LoopsAndJumpsCountThePasses) {
@@ -196,12 +266,63 @@ TEST_F(ScLoopLabel, LoopsAndJumpsCountThePasses) {
     expect_total(text, total);
 }
 
+// READ stubbed as the record's return to its initial values, CLOSE and REWRITE as nothing.
+int stub_read(PC_CTX* ctx, sc_stmt* st) {
+  uint8_t r[kStmtSize];
+  memcpy(r, st->rec, kStmtSize), memset(r + STMT_OPND, ' ', kStmtOpndLen);
+  memcpy(r + STMT_OPND + 4, st->rec + STMT_OPND, 11), r[STMT_OPND + 30] = 6, st_le16(r, STMT_VERB, VERB_RESTORE);
+  sc_stmt s{r, st->level, 0};
+  return cmpl_[VERB_RESTORE](ctx, &s);
+}
+int stub_none(PC_CTX*, sc_stmt*) { return 1; }
+
+// Saved copies of fields and records come back in the same and in a later event point and leave the TF
+// word; RESTORE 6 and 7 give the initial record and value.
+TEST_F(ScStoreMsg, SavedCopiesAndInitialValues) {
+  cmpl_[VERB_READ] = stub_read, cmpl_[VERB_CLOSE] = cmpl_[VERB_REWRITE] = stub_none;
+  const struct {
+    const char *before, *stmts, *total;
+  } rows[] = {
+      {"", "SET BAL 3; STORE BAL; SET BAL 7; RESTORE BAL FIELD; SET TOTAL =BAL", "3"},
+      {"", "SET LIMIT 4; STORE CUST RECORD; SET LIMIT 9; RESTORE CUST RECORD; SET TOTAL =LIMIT", "4"},
+      {"", "SET LIMIT 4; RESTORE CUST DEFAULT_RECORD; COMPUTE BAL =LIMIT +; SET TOTAL =BAL", "12.5"},
+      {"SET BAL 3; STORE BAL", "SET BAL 7; RESTORE BAL FIELD; SET TOTAL =BAL", "3"},
+      {"", "IF BAL 12.5; STORE BAL; RESTORE BAL FIELD; RESTORE BAL; T:SET TOTAL 1; F:SET TOTAL 2", "1"},
+      {"", "IF BAL 3; STORE CUST RECORD; RESTORE CUST RECORD; F:SET TOTAL 2; T:SET TOTAL 1", "2"},
+      {"", "SET 0LA.ENTRY_RESTRUCT_STAT1 104260; READ 0LA.ENTRY; SET TOTAL =0LA.ENTRY_RESTRUCT_STAT1", "0"},
+      {"SET 0LA.ENTRY_RESTRUCT_STAT1 104260",
+       "CLOSE 0DN.NEW; CLOSE 0DO.OLD; STORE 0LA.ENTRY RECORD; READ 0LA.ENTRY; RESTORE 0LA.ENTRY RECORD; "
+       "REWRITE 0LA.ENTRY; SET TOTAL =0LA.ENTRY_RESTRUCT_STAT1",
+       "104260"},
+  };
+  for (auto& r : rows) expect_total(r.stmts, r.total, r.before);
+  sc_init();
+}
+
+// A sound record gives no finding; a bad packed sign, a binary past its digits, a date that does not convert
+// and an unknown token code give one each, with a class-1 message, and the statement still succeeds.
+TEST_F(ScStoreMsg, VerifyCountsEachFinding) {
+  ii_hooks.add_msg = capture;
+  stmts(1, "RESTORE CUST DEFAULT_RECORD; SET STATE 2");
+  stmts(2, "SET TOTAL 0; SET 0LA.WARNINGS 1; VERIFY CUST RECORD 1; T:COMPUTE TOTAL =0LA.WARNINGS +; VERIFY BAL FIELD");
+  ASSERT_EQ(compile({1, 2}), 1) << (errs_.empty() ? "" : errs_[0].msg);
+  msgs_.clear(), run(0), run(1, false);
+  EXPECT_TRUE(msgs_.empty() && total_is("1")) << msgs_;
+  run(0);
+  field("BAL")[5] = 0x15, st_le16(field("REGION"), 0, 20000), st_le32(field("OPENED"), 0, 0x7FFFFFFF);
+  field("STATE")[0] = 7;
+  EXPECT_EQ(run(1, false), 1);
+  EXPECT_EQ(msgs_,
+            "1:REGION: value not valid;1:BAL: value not valid;1:OPENED: value not valid;1:STATE: value not valid;"
+            "1:BAL: value not valid;");
+  EXPECT_TRUE(total_is("5"));
+  ii_hooks.add_msg = nullptr;
+}
+
 // WARNING, MESSAGE and ERROR post classes 1, 4 and 3, ERROR asking the statements to stop; CANCEL posts
 // class 3 and unwinds with 4.
 TEST_F(ScStoreMsg, MessagesAndCancel) {
-  ii_hooks.add_msg = [](int cls, ARB* fi, const char* t, size_t n) {
-    return *reinterpret_cast<std::string*>(fi) += std::to_string(cls) + ":" + std::string(t, n) + ";", 1;
-  };
+  ii_hooks.add_msg = capture;
   const struct {
     const char *stmts, *msgs;
     uint32_t stop, unwind;
@@ -224,12 +345,17 @@ TEST_F(ScStoreMsg, MessagesAndCancel) {
 // Each bad statement is named with its sequence number; the others are still checked; no module is built.
 TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
   const std::pair<const char*, const char*> rows[] = {
-      {"RETURN; SET TOTAL 1; DISPLAY", "1 verb not supported: RETURN|3 verb not supported: DISPLAY"},
+      {"RETURN; SET TOTAL 1; DISPLAY; GOSUB SUB",
+       "1 verb not supported: RETURN|3 verb not supported: DISPLAY|4 verb not supported: GOSUB"},
+      {"SET FLAGS(4) Y; SET FLAGS(3) =FLAGS(5); STORE NOTE(6); STORE CUST RECORD",
+       "1 occurrence 4 of FLAGS|2 occurrence 5 of FLAGS|3 occurrence 6 of NOTE"},
+      {"TTTTT:VERIFY BAL FIELD; CNVT BAL =LIMIT; VERIFY BAL FILE",
+       "1 a test at level 5|2 CNV TEXT needs one alpha|3 VERIFY kind 2"},
       {"*; #105", "2 verb index 105 above 104"},
       {"TTTTT:IF BAL 1", "1 a test at level 5"},
       {"IF BAL =NAME; SET NOSUCH 1", "1 BAL and NAME cannot be compared|2 field NOSUCH"},
       {"GOTO NOWHERE; LABEL TWICE; LABEL TWICE", "3 label TWICE defined twice|1 label NOWHERE not defined"},
-      {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL",
+      {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL DEFAULT_FIELD",
        "1 loop step 0|2 operator P|3 END LOOP without|4 STORE kind"},
       {"CALC AI 2+; CALC A (1; CALC A 1)", "1 number or index expected|2 ) missing|3 ) unexpected"},
   };

@@ -9,6 +9,7 @@
 
 #include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
+#include "../net/net_test_util.h"
 #include "screen/tm_keys.h"
 #include "tm_driver_util.h"
 
@@ -110,9 +111,13 @@ class KivoKeys : public NativeFm {
   // `keys` keys, then `answer`; the exit status. `run` answers the last
   // question once it shows: the terminal's reset drops what is typed ahead.
   // `twice` sends the bytes of CURSOR UP for HOME too.
+  virtual std::unique_ptr<tmux_pane> pane() {
+    return std::make_unique<tmux_pane>(std::string(KIVO_BINARY) + " -k", d_.path, kivo_env(d_, "tmux-256color"));
+  }
   int define(int keys, const std::string& answer, bool twice = false, const char* run = nullptr) {
-    tmux_pane p(std::string(KIVO_BINARY) + " -k", d_.path, kivo_env(d_, "tmux-256color"));
-    EXPECT_TRUE(p.wait_for("Terminal Type: tmux-256co")) << p.capture();
+    const std::unique_ptr<tmux_pane> pp = pane();
+    tmux_pane& p = *pp;
+    EXPECT_TRUE(p.wait_for("Terminal Type: " + term_)) << p.capture();
     if (p.capture().find("ALREADY EXIST") != std::string::npos) p.send_text("YY");
     EXPECT_TRUE(p.wait_for("END OF ENTRY key now")) << p.capture();
     p.send_text(" ");
@@ -130,7 +135,14 @@ class KivoKeys : public NativeFm {
     out_ = p.capture();
     return st;
   }
+  // Waits for the 18 records of a whole keymap: a remote server writes
+  // after the client's last question.
   int records(const char* name) {
+    int n = count(name);
+    for (int ms = 0; n != 18 && ms < 30000; ms += 100, poll(nullptr, 0, 100)) n = count(name);
+    return n;
+  }
+  int count(const char* name) {
     com.data_dir = cstr{uint16_t(d_.path.size()), d_.path.data()};
     FDB f;
     KDB k[kInitMaxKeys];
@@ -139,7 +151,7 @@ class KivoKeys : public NativeFm {
     if (!FM_OPEN(&f, com.sys_scope, kAnyFile, 15, 15)) return -1;
     ARB* a = f.fdb_arb;
     uint8_t key[23], rec[KEYMAP_RECORD_SIZE];
-    memcpy(key, "tmux-256co   ", 13), memcpy(key + 13, name, 10);
+    memcpy(key, (term_ + "   ").data(), 13), memcpy(key + 13, name, 10);
     a->arb_keyno = 0, a->arb_key = key, a->arb_key_len = 23, a->arb_rec = rec, a->arb_len = sizeof rec;
     a->arb_mod = ARB_PARTIAL;
     int n = 0;
@@ -151,7 +163,7 @@ class KivoKeys : public NativeFm {
     return n;
   }
   data_dir d_;
-  std::string keymap_, out_;
+  std::string keymap_, out_, term_ = "tmux-256co";
 };
 
 TEST_F(KivoKeys, DefinedKeysReplaceTheKeymapsAndWinOverTheDefaults) {
@@ -179,6 +191,43 @@ TEST_F(KivoKeys, IdenticalKeysAreNamed) {
   define(kPhysKeys, "Y", true);
   EXPECT_NE(out_.find("ERROR: The following keys are identical\n       CURSOR UP\n       HOME"), std::string::npos)
       << out_;
+}
+
+// The same dialogue on a character client whose server, started by the
+// test listener, is kivo -k on a copy of the default installation.
+class KivoKeysRemote : public KivoKeys {
+ protected:
+  void SetUp() override {
+    NativeFm::SetUp();
+    copy_default(d_);
+    term_ = "xterm-256c";
+  }
+  std::unique_ptr<tmux_pane> pane() override {
+    const std::string at = "=" + d_.path;
+    listener_ = std::make_unique<listener>(true,
+                                           std::vector<std::string>{"/usr/bin/env", "TERM=xterm-256color",
+                                                                    "KIVOPATH" + at, "KIVO_0SA_PATH" + at, KIVO_BINARY},
+                                           nullptr);
+    env_list env = kivo_env(cli_, "xterm-256color");
+    env.insert(env.end(), {{"KIVO_HOST", "127.0.0.1"},
+                           {"KIVO_PORT", listener_->port},
+                           {"KIVO_USER", "me"},
+                           {"KIVO_PSWD", "pw"},
+                           {"KIVO_REMAP", "1"}});
+    return std::make_unique<tmux_pane>(std::string(KIVO_BINARY) + " -c", cli_.path, env);
+  }
+  data_dir cli_;
+  std::unique_ptr<listener> listener_;
+};
+
+TEST_F(KivoKeysRemote, TheClientsKeysReachTheServersKeymapAndAnEndChangesNothing) {
+  EXPECT_EQ(define(kPhysKeys, "Y", false, "N\r"), 1) << out_;
+  EXPECT_EQ(records("MENU ENTRY"), 18);
+  EXPECT_EQ(records("DATA ENTRY"), 18);
+  keymap_ = kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat"));
+  EXPECT_EQ(define(10, "\x04 Y"), 0) << out_;
+  EXPECT_NE(out_.find("No files were changed."), std::string::npos) << out_;
+  EXPECT_EQ(kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat")), keymap_);
 }
 
 // The tmux key that stands for each physical key in the default keymaps.

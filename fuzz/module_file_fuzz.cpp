@@ -1,0 +1,134 @@
+// Loading module files (pl_read_em and its checks): a small module is built
+// and saved once; each input then damages a copy of its records and the
+// loader reads that. The input's first byte cuts the record list to that
+// many records (0: all kept); every further 4 bytes are an edit {record,
+// u16 offset, value} (record and offset taken modulo what exists). Property:
+// the loader never reads outside what it was given (the sanitizers watch),
+// gives either no module or one that checks again, and an undamaged file
+// loads.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "compiler/bld.h"
+#include "compiler/em_item.h"
+#include "compiler/pc.h"
+#include "compiler/pl.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/fm_switch.h"
+#include "fm/scope_clear.h"
+#include "fm/unix_fm.h"
+#include "foundation/bytes.h"
+#include "foundation/com.h"
+#include "foundation/maddr.h"
+#include "foundation/paths.h"
+#include "foundation/pool.h"
+#include "foundation/sys_err.h"
+#include "fuzz_util.h"
+
+using namespace kivo;
+
+namespace {
+
+using recs = std::vector<std::vector<uint8_t>>;
+
+const uint8_t kStamp[8] = {7, 0, 0, 0, 9, 0, 0, 0};
+
+void quiet(const char*, int, const char*) {}
+
+const uint8_t* any_dap(const char*, const char*) {
+  static uint8_t appl[324];
+  memset(appl, ' ', sizeof appl);
+  return appl;
+}
+
+// A module of two blocks with constants and an event point, saved.
+EM* saved_module() {
+  EM* em = em_create();
+  if (!em) abort();
+  memcpy(em->em_ap, "TST", 3), memcpy(em->em_ver, "01", 2), em->em_proc_type = 6;
+  memset(em->em_proc_nam, ' ', 30), memcpy(em->em_proc_nam, "FUZZ", 4), memcpy(em->em_lang, "ENG", 3);
+  em->em_stamp1 = ld_le32(kStamp, 0), em->em_stamp2 = ld_le32(kStamp, 4);
+  BLD_CTX b{};
+  if (!bld_start(&b, em)) abort();
+  const uint8_t text[] = "constant";
+  const uint32_t k = bld_cnst(&b, text, 8);
+  em->em_ep[0] = bld_emit(&b, inst_buf(OP_NOP));
+  for (int i = 0; i < 300; ++i) bld_emit(&b, inst_buf(OP_MSG).i(1).k(k, 1, 0, 8));
+  bld_end(&b, 1);
+  if (!bld_finish(&b) || !pc_build_tables(em)) abort();
+  if (!write_em(em)) abort();
+  return em;
+}
+
+recs read_all(const EM* em) {
+  FDB fdb;
+  pl_file_fdb(&fdb, em, PATH_EM);
+  recs out;
+  if (!FM_OPEN(&fdb, 0, LFB_NO_STRUCT_CHK, 0x01, 0x0f)) abort();
+  ARB* a = fdb.fdb_arb;
+  std::vector<uint8_t> buf(32767);
+  a->arb_rec = buf.data(), a->arb_len = 32767, a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = ARB_FIRST;
+  if (fm_start(a))
+    for (a->arb_mod = 0; fm_rdnxt(a);) out.emplace_back(buf.begin(), buf.begin() + a->arb_var_len);
+  FM_CLOSE(a, 0);
+  return out;
+}
+
+void write_all(const EM* em, const recs& r) {
+  FDB fdb;
+  pl_file_fdb(&fdb, em, PATH_EM);
+  FDB old = fdb;
+  if (FM_OPEN(&old, 0, LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) FM_CLOSE(old.fdb_arb, ARB_SCRATCH);
+  if (!FM_CREATE(&fdb, 0, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) abort();
+  for (const auto& x : r) {
+    ARB* a = fdb.fdb_arb;
+    a->arb_rec = const_cast<uint8_t*>(x.data()), a->arb_len = a->arb_var_len = static_cast<uint16_t>(x.size());
+    a->arb_mod = 0;
+    FUZZ_CHECK(fm_write(a), "the module file refused a record of %zu bytes", x.size());
+  }
+  FM_CLOSE(fdb.fdb_arb, 0);
+}
+
+EM* load(const EM* like) { return pl_read_em(like->em_ap, like->em_ver, 6, like->em_proc_nam, "ENG", kStamp); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static EM* base = nullptr;
+  static recs good;
+  static bool init = [] {
+    com_fill(0, nullptr);
+    mm_init();
+    set_sys_err_presenter(quiet);
+    static std::string data = kivo::fuzz::scratch();
+    fms_backends.native = unix_fm_init;
+    com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
+    if (fm_init() != 1) return false;
+    fms_select.get_dap = any_dap;
+    em_set_layout();
+    em_install_reader();
+    base = saved_module();
+    good = read_all(base);
+    FUZZ_CHECK(good.size() > 2 * EM_SUB_COUNT, "the module file holds %zu records", good.size());
+    EM* em = load(base);
+    FUZZ_CHECK(em != nullptr, "the undamaged module file does not load");
+    em_destroy(em);
+    return true;
+  }();
+  if (!init || size == 0) return 0;
+  recs r = good;
+  if (data[0] && data[0] < r.size()) r.resize(data[0]);
+  for (size_t at = 1; at + 4 <= size && !r.empty(); at += 4) {
+    auto& rec = r[data[at] % r.size()];
+    if (!rec.empty()) rec[ld_le16(data, at + 1) % rec.size()] = data[at + 3];
+  }
+  write_all(base, r);
+  if (EM* em = load(base)) {
+    std::string why;
+    FUZZ_CHECK(pl_check_em(em, &why), "a loaded module fails its check again: %s", why.c_str());
+    em_destroy(em);
+  }
+  return 0;
+}

@@ -1,0 +1,107 @@
+// Compiling a process into a module: the header from the PROCESS record and
+// the PCF, the files, frames, children with their constraint templates,
+// default selections and the code of every event point.
+//
+// Map: pc_cmpl (pc_cmpl.cpp: header, files, frames, event points);
+// pc_cmpl_images (pc_cmpl_image.cpp: IM, IT, CR); pc_cmpl_totals
+// (pc_cmpl_total.cpp: SR);
+// pc_cmpl_children (pc_cmpl_child.cpp: CL records, INVOC templates,
+// constraint templates); pc_invoc_template, the hook through which the
+// process engine gives its invocation template.
+//
+// Invariants: a module with a compile error is never handed out: pc_cmpl
+// destroys it. Event-point entries are {block, offset} of code or 65535.
+//
+// Callers: the module loader (pl_get), tests.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "compiler/pc.h"
+#include "compiler/sc.h"
+#include "foundation/invoc.h"
+
+namespace kivo {
+
+struct PCB;
+
+// The invocation template the process engine keeps (its defaults), filled by
+// it at start-up. Null: the compiler's own copy of those defaults serves.
+extern const INVOC* pc_invoc_template;
+
+// The defaults of an invocation record into `out`.
+void pc_invoc_defaults(INVOC* out);
+
+// PROCESS record of `type`/`name` of `ap`/`ver` into `rec` (kProcRecSize).
+// 1 found.
+int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* name, uint8_t* rec);
+
+// Compiles the process named by the PCB's invocation in the PCB's language
+// into a new module. The caller gives a zeroed context; on success
+// ctx->em is the finished module (run-time tables built) and 1 is returned;
+// on failure 0, no module is left and the errors are in the context (and in
+// `errs`, statement by statement, when given).
+int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs = nullptr);
+
+// ---- design records a process compile reads (pc_cmpl_read.cpp) ----
+
+using pc_dfdb_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+
+// Opens a design file of `ap`/`ver` ("0DN": its memory file) for reading at
+// the current level; null when it cannot be opened.
+ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver);
+
+// A design file of the compile's application, open for one scope.
+struct pc_dsn_file {
+  ARB* arb;
+  pc_dsn_file(const PC_CTX* ctx, pc_dfdb_init init);
+  ~pc_dsn_file();
+  pc_dsn_file(const pc_dsn_file&) = delete;
+  pc_dsn_file& operator=(const pc_dsn_file&) = delete;
+};
+
+// Calls `f(record)` for each record of `arb` in the order of key 0 whose
+// first `prefix` bytes equal those of `key` (a `len`-byte record image);
+// stops at the first false. 1 when every call returned true.
+int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool (*f)(void*, const uint8_t*), void* arg);
+template <class F>
+int pc_each(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, F&& f) {
+  auto tramp = [](void* a, const uint8_t* rec) -> bool { return (*static_cast<F*>(a))(rec); };
+  return pc_each_rec(arb, key, prefix, len, tramp, &f);
+}
+
+// ELEMENT `seq` of file `file` (8) of `ap` (key 2). 1 found.
+int pc_file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem);
+// The FR record of design frame number `no`, the CL record of compiled
+// child `no` (the file's own records), or null.
+uint8_t* pc_frame(EM* em, uint32_t no);
+uint8_t* pc_child(EM* em, uint32_t no);
+// Whether an OPEN or CREATE statement of the process names file `name` (8)
+// of `ap` (3; a blank application in a statement is the process's own).
+bool pc_stmt_opens(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name);
+
+// ---- parts of the compile (pc_cmpl_child.cpp) ----
+
+// Compiles the statements of event point `ep` of the owner whose STMT key
+// bytes 0-43 are at `owner`; its TO row names `owner_no`. The entry of the
+// code, or {65535, 0} when the event point has no statements (or failed:
+// the error is in the context).
+em_entry pc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, uint16_t owner_no, std::vector<sc_error>* errs);
+
+// Appends the CL record of every CHILD of the process with its INVOC and
+// constraint templates. 1 on success.
+int pc_cmpl_children(PC_CTX* ctx);
+// The IM, IT and CR records of the images of the FR record `fr` (the file's
+// own record: its first image and image count are set). 1 on success.
+int pc_cmpl_images(PC_CTX* ctx, uint8_t* fr);
+// The SR records of the TOTAL statements' source fields when the FR record
+// is a total frame. 1 on success.
+int pc_cmpl_totals(PC_CTX* ctx, const uint8_t* fr);
+// The image index of image `no` of compiled frame `frm`; 0 when none.
+uint32_t pc_image_index(EM* em, uint32_t frm, uint8_t no);
+
+// Compiles the children's event points 61 and 62 into their CL records.
+int pc_cmpl_children_code(PC_CTX* ctx, std::vector<sc_error>* errs);
+
+}  // namespace kivo

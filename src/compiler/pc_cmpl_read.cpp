@@ -1,0 +1,115 @@
+// The design records a process compile reads beyond those of pc_ctx.cpp:
+// PROCESS, FRAME, CHILD and SELECT files opened for one compile, records read
+// by key prefix, a file's elements by sequence, and the scan of the
+// process's statements for the files an OPEN or CREATE names.
+#include <cstring>
+
+#include "compiler/design_records.h"
+#include "compiler/em_records.h"
+#include "compiler/pc_cmpl.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "foundation/bytes.h"
+#include "foundation/com.h"
+#include "foundation/descriptors.h"
+
+namespace kivo {
+
+namespace {
+
+// The application an operand names; blank is the process's own.
+const uint8_t* stmt_ap(const PC_CTX* ctx, const uint8_t* ap) {
+  return ap[0] == ' ' || ap[0] == 0 ? reinterpret_cast<const uint8_t*>(ctx->ap) : ap;
+}
+
+// Whether the OPEN or CREATE statement `rec` names file `name` of `ap`: its
+// first application and file operands.
+bool names_file(const PC_CTX* ctx, const uint8_t* rec, const uint8_t* ap, const uint8_t* name) {
+  const uint16_t verb = ld_le16(rec, STMT_VERB);
+  if (verb != VERB_OPEN && verb != VERB_CREATE) return false;
+  const uint8_t* op = rec + STMT_OPND;
+  const uint8_t* sap = nullptr;
+  for (const xme_stmt* x = xme_stmt_desc[verb]; x && (x->type || x->rec_len || x->scr_width); ++x) {
+    if (x->type == XT_AP && !sap) sap = op + x->rec_off;
+    if (x->type == XT_FILE)
+      return sap && memcmp(stmt_ap(ctx, sap), ap, 3) == 0 && memcmp(op + x->rec_off, name, 8) == 0;
+  }
+  return false;
+}
+
+}  // namespace
+
+ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ver);
+  if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
+  return FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
+}
+
+pc_dsn_file::pc_dsn_file(const PC_CTX* ctx, pc_dfdb_init init) : arb(pc_open_design(init, ctx->ap, ctx->ver)) {}
+pc_dsn_file::~pc_dsn_file() {
+  if (arb) FM_CLOSE(arb, 0);
+}
+
+int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* name, uint8_t* rec) {
+  ARB* a = pc_open_design(INIT_DPROC_FDB, ap, ver);
+  if (!a) return 0;
+  memset(rec, 0, kProcRecSize);
+  rec[PR_TYPE] = type, memcpy(rec + PR_NAME, name, 30);
+  const int ok = pc_read(a, 0, rec, kProcRecSize);
+  FM_CLOSE(a, 0);
+  return ok;
+}
+
+int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool (*f)(void*, const uint8_t*),
+                void* arg) {
+  uint8_t rec[kFrameRecSize];  // the longest record read this way
+  if (len > sizeof rec) return 0;
+  memcpy(rec, key, len);
+  PROTO_FULL(arb, 0, rec);
+  arb->arb_len = len, arb->arb_mod = 0;
+  bool more = fm_start(arb);
+  int ok = 1;
+  for (arb->arb_mod = 0; more && fm_rdnxt(arb) && memcmp(rec, key, prefix) == 0;)
+    if (!f(arg, rec)) {
+      ok = 0;
+      break;
+    }
+  arb->arb_mod = 0;
+  return ok;
+}
+
+int pc_file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem) {
+  ARB* a = pc_design(ctx, ap, PC_DELEM);
+  memset(elem, 0, kElementSize);
+  memcpy(elem + ELEM_FILE, file, 8);
+  st_le32(elem, ELEM_SEQ, seq);
+  return a && pc_read(a, 2, elem, kElementSize);
+}
+
+uint8_t* pc_frame(EM* em, uint32_t no) {
+  uint8_t key[CFRM_LEN] = {};
+  st_le32(key, CFRM_DESIGN_NO, no);
+  return em_read_key(em->em_cfrm_arb, 0, key);
+}
+
+uint8_t* pc_child(EM* em, uint32_t no) {
+  uint8_t key[CCHLD_LEN] = {};
+  st_le32(key, CCHLD_NO, no);
+  return em_read_key(em->em_cchld_arb, 0, key);
+}
+
+bool pc_stmt_opens(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name) {
+  ARB* a = pc_design(ctx, ctx->ap, PC_DSTMT);
+  if (!a) return false;
+  uint8_t key[kStmtSize] = {};
+  key[STMT_PROC_TYPE] = ctx->proc_type, memcpy(key + STMT_PROC_NAME, ctx->proc_nam, 30);
+  bool found = false;
+  pc_each(a, key, STMT_FRM_PART, kStmtSize,
+          [&](const uint8_t* rec) { return !(found = names_file(ctx, rec, ap, name)); });
+  return found;
+}
+
+}  // namespace kivo

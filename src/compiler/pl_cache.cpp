@@ -1,0 +1,255 @@
+// The module cache: pl_get (cache, module file, compile, load), the release
+// of a use (pl_free) and the discard (pl_discard), the names made from
+// stamps and the dump of the cache.
+//
+// Invariants: em_use_cnt rises only in pl_get and falls only in pl_free; a
+// discarded module is out of the cache at once and freed when its count is 0,
+// never while a control block still runs it. A module that pl_get began and
+// did not hand out is destroyed, also when the compile is unwound.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "compiler/design_records.h"
+#include "compiler/em_access.h"
+#include "compiler/em_item.h"
+#include "compiler/em_records.h"
+#include "compiler/pc_cmpl.h"
+#include "compiler/pcb.h"
+#include "compiler/pl.h"
+#include "compiler/seams.h"
+#include "fm/fm_objects.h"
+#include "fm/fm_record.h"
+#include "fm/la.h"
+#include "foundation/bytes.h"
+#include "foundation/maddr.h"
+#include "foundation/pool.h"
+#include "foundation/sys_err.h"
+#include "screen/wm_region.h"
+
+namespace kivo {
+
+namespace {
+
+std::vector<EM*> g_cache;  // cached modules, oldest first
+uint32_t g_compiles;
+
+bool same_key(const EM* em, const INVOC& inv, const char* lang) {
+  return memcmp(em->em_ap, inv.b + INVOC_AP_ID, 3) == 0 && memcmp(em->em_ver, inv.b + INVOC_VER, 2) == 0 &&
+         em->em_proc_type == inv.b[INVOC_PROC_TYPE] && memcmp(em->em_proc_nam, inv.b + INVOC_PROC_NAM, 30) == 0 &&
+         memcmp(em->em_lang, lang, 3) == 0;
+}
+
+bool same_stamp(const EM* em, const uint8_t* pr) {
+  return em->em_stamp1 == ld_le32(pr, PR_STAMP) && em->em_stamp2 == ld_le32(pr, PR_STAMP + 4);
+}
+
+void uncache(EM* em) { g_cache.erase(std::remove(g_cache.begin(), g_cache.end(), em), g_cache.end()); }
+
+// A module begun and not yet handed out; destroyed on every way out but
+// the hand-over, an unwinding compile included.
+struct pending {
+  EM* em = nullptr;
+  ~pending() { em_destroy(em); }
+  EM* release() { return std::exchange(em, nullptr); }
+};
+
+// Compile errors go to the invoker's message file and the system-error log.
+void report(const PCB* pcb, const PC_CTX& ctx, const std::vector<sc_error>& errs) {
+  auto post = [&](const char* text, size_t len) {
+    char line[128];
+    snprintf(line, sizeof line, "compile %.3s %.30s: %.*s", ctx.ap, ctx.proc_nam, static_cast<int>(len), text);
+    sys_err_log(line);
+    if (pcb->pcb_err_fi) la_add_text(pcb->pcb_err_fi, 3, 0, text, len);
+  };
+  if (errs.empty()) return post(ctx.err_text, sizeof ctx.err_text);
+  for (const sc_error& e : errs) post(e.msg, strnlen(e.msg, sizeof e.msg));
+}
+
+// Compiles the process; with the screen up a status line names it meanwhile.
+EM* compile(const PCB* pcb) {
+  std::vector<sc_error> errs;
+  PC_CTX ctx{};
+  TWND* stat = nullptr;
+  if (os_ready) {
+    char msg[48];
+    const int n = snprintf(msg, sizeof msg, "Compiling %.30s", pcb->invoc.b + INVOC_PROC_NAM);
+    stat = wm_add_stat(msg, static_cast<size_t>(n));
+  }
+  ++g_compiles;
+  const int ok = pc_cmpl(pcb, &ctx, &errs);
+  if (stat) wm_del_stat(stat), os_ready = 1;
+  if (!ok) report(pcb, ctx, errs);
+  return ok ? ctx.em : nullptr;
+}
+
+// The children's constraint arrays from their templates.
+bool load_cnstr(EM* em) {
+  auto* all = static_cast<pl_cnstr*>(MM_ALLOC(em->em_pool, (em->em_chld_cnt + 1) * sizeof(pl_cnstr)));
+  if (!all) return false;
+  memset(all, 0, (em->em_chld_cnt + 1) * sizeof(pl_cnstr));
+  em->em_cnstr = all;
+  uint8_t key[CCHLD_LEN] = {};
+  for (uint32_t n = 1; n <= em->em_chld_cnt; ++n) {
+    st_le32(key, CCHLD_NO, n);
+    const uint8_t* cl = em_read_key(em->em_cchld_arb, 0, key);
+    if (!cl) return false;
+    const uint32_t c = ld_le32(cl, CCHLD_CNSTR);
+    if (!c) continue;
+    const uint8_t* t = CNST_RLOC(em, c);
+    if (!t) return false;
+    pl_cnstr& x = all[n - 1];
+    x.cnt = ld_le16(t, CNSTR_COUNT);
+    x.segs = static_cast<uint8_t*>(MM_ALLOC(em->em_pool, 6 * x.cnt));
+    x.flds = static_cast<pl_cnstr_fld*>(MM_ALLOC(em->em_pool, x.cnt * sizeof(pl_cnstr_fld)));
+    if (!x.segs || !x.flds) return false;
+    uint16_t val_off = 0;
+    for (uint32_t i = 0; i < x.cnt; ++i) {
+      const uint8_t* e = t + CNSTR_FIRST + i * CNSTR_ENTRY;
+      const uint16_t len = ld_le16(e, CNSTR_FLD_LEN), area = ld_le16(e, CNSTR_AREA);
+      if (area == 0 || area > em->em_area_cnt) return false;
+      st_le16(x.segs + 6 * i, 0, static_cast<uint16_t>(i + 1));
+      st_le16(x.segs + 6 * i, 2, ld_le16(e, CNSTR_CHILD_OFF));
+      st_le16(x.segs + 6 * i, 4, len);
+      x.flds[i] = {val_off, ld_le16(e, CNSTR_OFF), &em->em_area_addr[area], 1, len, e[CNSTR_FLAG]};
+      val_off = static_cast<uint16_t>(val_off + len);
+    }
+  }
+  return true;
+}
+
+// The CV records by number, their address fields zeroed: they are set
+// where the records are used.
+bool load_cv(EM* em) {
+  const uint32_t n = pl_sub_count(em, EM_CV);
+  auto** t = static_cast<uint8_t**>(MM_ALLOC(em->em_pool, (n + 1) * sizeof(uint8_t*)));
+  if (!t) return false;
+  t[0] = nullptr;
+  for (uint32_t i = 1; i <= n; ++i) {
+    if (!(t[i] = MADDR(em->em_cnv_arb, i))) return false;
+    CNV* cv = reinterpret_cast<CNV*>(t[i]);
+    cv->int_addr = cv->alt_addr = cv->aux_addr = nullptr;
+    cv->ext_addr = nullptr;
+  }
+  em->em_cv = t;
+  return true;
+}
+
+// The address fields of the items, which a frame sets when it binds them.
+bool zero_items(EM* em) {
+  ARB* a = em->em_citm_arb;
+  a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = ARB_FIRST;
+  if (!fm_start(a)) return em->em_itm_cnt == 0;
+  uint32_t n = 0;
+  for (uint8_t* r; (r = fm_rdnxt_fast(a, 0)); ++n) {
+    CITM* c = reinterpret_cast<CITM*>(r);
+    c->citm_cnv.int_addr = c->citm_cnv.alt_addr = c->citm_cnv.aux_addr = nullptr;
+    c->citm_cnv.ext_addr = nullptr;
+    c->citm_status = nullptr;
+  }
+  a->arb_mod = 0;
+  return n == em->em_itm_cnt;
+}
+
+// A module with another stamp goes; the "0DN" processes, whose designs are
+// written anew for each run, always do.
+EM* cached(const INVOC& inv, const char* lang, const uint8_t* pr) {
+  for (EM* em : g_cache) {
+    if (!same_key(em, inv, lang)) continue;
+    if (same_stamp(em, pr) && memcmp(em->em_ap, "0DN", 3) != 0) return em;
+    pl_discard(em);
+    return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int pl_load_tables(EM* em) {
+  auto** addr = static_cast<uint8_t**>(MM_ALLOC(em->em_pool, (em->em_area_cnt + 1) * sizeof(uint8_t*)));
+  if (!addr) return 0;
+  memset(addr, 0, (em->em_area_cnt + 1) * sizeof(uint8_t*));
+  em->em_area_addr = addr;
+  if (!em->em_cfi_native && !em_cfi_load_keys(em)) return 0;
+  return load_cv(em) && zero_items(em) && load_cnstr(em) ? 1 : 0;
+}
+
+const pl_cnstr* pl_child_cnstr(const EM* em, uint32_t child_no) {
+  if (!em->em_cnstr || child_no == 0 || child_no > em->em_chld_cnt) return nullptr;
+  return &static_cast<const pl_cnstr*>(em->em_cnstr)[child_no - 1];
+}
+
+uint32_t pl_compile_count() { return g_compiles; }
+
+int pl_get_module(PCB* pcb, int) {
+  const INVOC& inv = pcb->invoc;
+  const char* ap = reinterpret_cast<const char*>(inv.b + INVOC_AP_ID);
+  const char* ver = reinterpret_cast<const char*>(inv.b + INVOC_VER);
+  const char* name = reinterpret_cast<const char*>(inv.b + INVOC_PROC_NAM);
+  uint8_t pr[kProcRecSize];
+  if (!pc_read_process(ap, ver, inv.b[INVOC_PROC_TYPE], name, pr) || pr[PR_ACTIVE] != '1') return 0;
+  EM* em = cached(inv, pcb->pcb_lang, pr);
+  if (!em) {
+    pending p;
+    const bool dn = memcmp(ap, "0DN", 3) == 0;
+    p.em = dn ? nullptr : pl_read_em(ap, ver, inv.b[INVOC_PROC_TYPE], name, pcb->pcb_lang, pr + PR_STAMP);
+    if (!p.em) {
+      if (!(p.em = compile(pcb))) return 0;
+      build_em(p.em, pr);
+      if (p.em->em_dbg_flag) write_em(p.em);
+    }
+    if (!pl_load_tables(p.em)) return 0;
+    g_cache.push_back(em = p.release());
+  }
+  ++em->em_use_cnt;
+  em->em_cache_state = 1;
+  pcb->pcb_em = em;
+  return 1;
+}
+
+void pl_free(EM* em) {
+  if (!em || em->em_use_cnt == 0) return;
+  if (--em->em_use_cnt) return;
+  em->em_cache_state = 0;
+  if (em->em_discard) em_destroy(em);
+}
+
+void pl_discard(EM* em) {
+  if (!em) return;
+  uncache(em);
+  if (em->em_use_cnt == 0) return em_destroy(em);
+  em->em_discard = 1;
+}
+
+void pl_discard_all() {
+  while (!g_cache.empty()) pl_discard(g_cache.back());
+}
+
+int pl_gen_nam(int, const uint8_t* stamp, char* out) {
+  static const char kAlphabet[] = "0123456789ABCDEFGHJKMNPRSTUVWXY";
+  constexpr uint64_t kMod = 852891037441ull;  // 31^8
+  uint64_t v = (uint64_t{ld_le32(stamp, 0)} * 8640000u + ld_le32(stamp, 4)) % kMod;
+  for (int i = 7; i >= 0; --i, v /= 31) out[i] = kAlphabet[v % 31];
+  return 1;
+}
+
+void pl_dump_cache(FILE* out) {
+  for (EM* em : g_cache) {
+    fprintf(out, "EM - %d %3.3s/%2.2s/%30.30s\n", static_cast<int>(em->em_use_cnt), em->em_ap, em->em_ver,
+            em->em_proc_nam);
+    for (int s = 0; s < EM_SUB_COUNT; ++s)
+      if (ARB* a = em_sub_arb(em, static_cast<em_sub>(s))) {
+        const FDB_PATH& p = a->arb_sarb->sarb_cur_strm->strm_lfb->lfb_lfn->lfn_path;
+        fprintf(out, "     %3.3s/%2.2s/%8.8s\n", p.fdb_ap, p.fdb_ver, p.fdb_name);
+      }
+  }
+}
+
+void pl_init() {
+  pl_hooks.get = pl_get_module;
+  pl_hooks.dump = pl_dump_cache;
+  mm_dump_hook = pl_dump;
+}
+
+}  // namespace kivo

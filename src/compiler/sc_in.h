@@ -1,0 +1,30 @@
+// What the statement compilers share among their files: a statement's
+// operands, emitting an instruction, storing an outcome (sc_stmt.cpp), and
+// the compile routines of the data verbs (sc_data.cpp).
+//
+// Invariant: every routine records a failure in the context (pc_err) and
+// answers 0; nothing here is for callers outside the statement compiler.
+#pragma once
+
+#include <cstddef>
+
+#include "compiler/sc.h"
+
+namespace kivo::sc_in {
+
+// The operand bytes of the statement from `off`.
+const char* opnd_at(const sc_stmt* st, size_t off);
+// The occurrence {i16 value, u16 kind} at `off`; four blanks mean none.
+int occ_at(PC_CTX* ctx, const sc_stmt* st, size_t off, pc_occ* out);
+// Operand `no` of a two-field verb: {occurrence, application, field}.
+int two_field(PC_CTX* ctx, sc_stmt* st, int no, PC_OPND* out);
+// Emits `b`; a failure names `what`.
+int emit(PC_CTX* ctx, const inst_buf& b, const char* what);
+// The SETTF of the statement's outcome as its FAIL digit says.
+int outcome(PC_CTX* ctx, const sc_stmt* st);
+
+int c_store_restore(PC_CTX* ctx, sc_stmt* st);
+int c_cnv_text(PC_CTX* ctx, sc_stmt* st);
+int c_verify(PC_CTX* ctx, sc_stmt* st);
+
+}  // namespace kivo::sc_in
