@@ -71,8 +71,6 @@ int pc_each(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, F&& f) {
   return pc_each_rec(arb, key, prefix, len, tramp, &f);
 }
 
-// ELEMENT `seq` of file `file` (8) of `ap` (key 2). 1 found.
-int pc_file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem);
 // The FR record of design frame number `no`, the CL record of compiled
 // child `no` (the file's own records), or null.
 uint8_t* pc_frame(EM* em, uint32_t no);

@@ -81,14 +81,6 @@ int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool 
   return ok;
 }
 
-int pc_file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem) {
-  ARB* a = pc_design(ctx, ap, PC_DELEM);
-  memset(elem, 0, kElementSize);
-  memcpy(elem + ELEM_FILE, file, 8);
-  st_le32(elem, ELEM_SEQ, seq);
-  return a && pc_read(a, 2, elem, kElementSize);
-}
-
 uint8_t* pc_frame(EM* em, uint32_t no) {
   uint8_t key[CFRM_LEN] = {};
   st_le32(key, CFRM_DESIGN_NO, no);
