@@ -36,6 +36,9 @@ namespace {
 void* fproc_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope) {
   return pi_hooks.shr_data ? pi_hooks.shr_data(pcb, owner_scope, mark_scope) : nullptr;
 }
+void fproc_open_fi(PCB* pcb) {
+  if (pi_hooks.open_fi) pi_hooks.open_fi(pcb);
+}
 void fproc_free_data(PCB* pcb, int flag) {
   if (pi_hooks.free_data) pi_hooks.free_data(pcb, flag);
 }
@@ -60,7 +63,7 @@ void pi_register_hooks() {
   fm_proc_hooks.invoc = &pi_invoc;
   fm_proc_hooks.pl_get = pl_get;
   fm_proc_hooks.shr_data = fproc_shr_data;
-  fm_proc_hooks.open_fi = pi_open_fi;
+  fm_proc_hooks.open_fi = fproc_open_fi;
   fm_proc_hooks.proc_exec = ii_proc_exec;
   fm_proc_hooks.free_data = fproc_free_data;
   fm_proc_hooks.store_data = fproc_store_data;

@@ -1,5 +1,5 @@
 // The real engine starting on installations: the default one through tmux
-// up to the window of the process it cannot run, the USER file's cases and
+// up to the end of the process it cannot load, the USER file's cases and
 // the missing keymap as plain processes, kivo -k defining a terminal's keys
 // in tmux over a fixture installation, and the default keymaps typed
 // through tmux into the window-manager driver.
@@ -50,20 +50,16 @@ env_list kivo_env(const data_dir& d, const std::string& term) {
   return {{"TERM", term}, {"HOME", "hm"}, {"KIVOPATH", d.path}, {"KIVO_0SA_PATH", d.path}};
 }
 
-TEST(KivoStartup, DefaultInstallationShowsTheScreenAndEndsWithStartupError20) {
+// The first process of the default installation, "KIVO MENU", has no
+// design yet: the executive ends it with 4, the main loop tries it once
+// more and the engine ends with 0.
+TEST(KivoStartup, DefaultInstallationEndsAsForAProcessThatCannotBeLoaded) {
   for (const char* term : {"tmux-256color", "xterm-256color"}) {
     data_dir d;
     copy_default(d);
     tmux_pane p(KIVO_BINARY, d.path, kivo_env(d, term));
-    ASSERT_TRUE(p.wait_for("KIVO MENU")) << term << p.capture();
-    const std::string row22 = p.lines().at(21);
-    EXPECT_EQ(row22.rfind("DATABASE:", 0), 0u) << term << ": " << row22;
-    EXPECT_NE(row22.find("APPLICATION:"), std::string::npos) << row22;
-    EXPECT_NE(row22.find("USER:     "), std::string::npos) << row22;  // an empty USER file: no user id
-    p.send_keys("Enter");
-    EXPECT_EQ(p.exit_status(), 20) << term << p.capture();
-    for (const char* line : {"KIVO startup failed because of the following", "startup error: 20"})
-      EXPECT_NE(p.capture_history().find(line), std::string::npos) << p.capture_history();
+    EXPECT_EQ(p.exit_status(), 0) << term << p.capture();
+    EXPECT_EQ(p.capture_history().find("startup error"), std::string::npos) << p.capture_history();
   }
 }
 
