@@ -102,25 +102,6 @@ TEST_F(ProcessFiles, ErrorBlockAndTheFamilyRemovedOnce) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(cfi_rec + FDB_SRC_AP), 5), "DSN07");
 }
 
-TEST_F(ProcessFiles, TemporaryFilesOfTwoLevelsStayApart) {
-  filed("F", FS_MEMORY, 15, 0, "TST", LFB_SCOPED);
-  PCB* p[2];
-  for (int i = 0; i < 2; ++i) {
-    p[i] = pcb(mods["F"], nullptr, 2);
-    place(p[i]);
-    fb(p[i])->state = FB_SHARED, fb(p[i])->shr_scope = fb(p[i])->own_scope = com.sys_scope + i;
-    EXPECT_EQ(MARK(MARK_RECOVERY, [&] { pi_open_fi_run(p[i]); }), PI_END_NORMAL);
-    ASSERT_NE(fb(p[i])->arb, nullptr);
-  }
-  uint8_t r[12] = {'K', 'E', 'Y', '1'};
-  ARB* a = fb(p[0])->arb;
-  PROTO_FULL(a, 0, r), a->arb_len = a->arb_var_len = 12, a->arb_mod = 0;
-  ASSERT_EQ(fm_write(a), 1);
-  ARB* b = fb(p[1])->arb;
-  PROTO_FULL(b, 0, r), b->arb_mod = ARB_EQUAL;
-  EXPECT_FALSE(fm_read(b));
-}
-
 TEST_F(ProcessFiles, PcfKeyRangeLookUpsAndConstraints) {
   filed("F", FS_MEMORY, 15, 0);
   make_file();

@@ -67,22 +67,6 @@ TEST_F(Executive, DefaultsApplicationVersionAndProcess) {
   EXPECT_EQ(memcmp(com.cur_db, "DB4", 3), 0);
 }
 
-TEST_F(Executive, OneShotApplicationOfTheInvokerIsUsedOnce) {
-  proc("P");
-  eps["P/1"] = [&](PCB* p) {
-    memset(area(p, 9), ' ', 3);
-    memcpy(area(p, 7) + 66, "0SU", 3);
-    for (int i = 0; i < 2; ++i) call(inv("C", PT_SUBROUTINE, p, 2, "   "));
-    EXPECT_EQ(memcmp(area(p, 7) + 66, "   ", 3), 0);
-  };
-  run(inv("P"));
-  ASSERT_EQ(asked.size(), 3u);
-  EXPECT_EQ(asked[1],
-            "0SU00\x06"
-            "C");
-  EXPECT_EQ(asked[2], "0LA00\x01KIVO MENU");
-}
-
 TEST_F(Executive, SubprocessesReuseAndChainWithinTheirFamily) {
   proc("A"), proc("B"), proc("C");
   uint32_t fam = 0, c_fam = 0, during = 0;

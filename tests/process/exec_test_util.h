@@ -30,10 +30,12 @@ class ExecFixture : public PiFixture {
     memcpy(seam_saved, pi_seam_end, sizeof seam_saved);
     memset(com.cur_db, ' ', 3);
     com.user_rec = nullptr;
-    messages({{200460, 3, "not allowed"}, {300270, 3, "cannot open ~1"}, {200340, 1, "no such file"}});
+    messages();
   }
-  // Language "00" with these messages: number, class, text.
-  static void messages(std::initializer_list<std::tuple<uint32_t, uint16_t, std::string>> rows) {
+  // Language "00" with the messages the executive reports.
+  static void messages() {
+    const std::tuple<uint32_t, uint16_t, std::string> rows[] = {
+        {200460, 3, "not allowed"}, {300270, 3, "cannot open ~1"}, {200340, 1, "no such file"}};
     FDB f;
     KDB k[kInitMaxKeys];
     SDB s[kInitMaxSegs];
