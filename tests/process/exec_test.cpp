@@ -9,11 +9,6 @@ class Executive : public ExecFixture {};
 class ExecutiveEndCodes : public ExecFixture {};
 class ExecutiveRebind : public ExecFixture {};
 
-// pi_exec as an invocation verb calls it from a running event point.
-uint32_t call(INVOC v) {
-  pi_exec(&v);
-  return ld_le32(v.b, INVOC_END_CODE);
-}
 uint8_t* area(PCB* p, uint32_t n) { return p->pcb_areas[n]; }
 uint32_t records(ARB* a) {
   uint8_t buf[2048];

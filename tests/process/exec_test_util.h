@@ -98,6 +98,11 @@ class ExecFixture : public PiFixture {
     const uint32_t rc = MARK(MARK_PROCESS, [&] { pi_exec(&v); });
     return rc == PI_END_NORMAL ? ld_le32(v.b, INVOC_END_CODE) : rc;
   }
+  // pi_exec as an invocation verb calls it from a running event point.
+  static uint32_t call(INVOC v) {
+    pi_exec(&v);
+    return ld_le32(v.b, INVOC_END_CODE);
+  }
   static void leave(uint32_t code) {
     if (code != PI_END_NORMAL) mark_leave(code);
   }
