@@ -96,7 +96,8 @@ int pc_prep(PC_CTX* ctx);
 // error or a table cannot be built.
 int pc_cmpl_finish(PC_CTX* ctx);
 // Builds em_area_tbl (from LF in key order), em_blk and em_cn of the
-// module's counts (em_cv empty: the loader builds it). 0 when a record the
+// module's counts, and em_cv of `cv_cnt` records (the loader builds it
+// again from its module file). 0 when a record the
 // counts name is missing.
 int pc_build_tables(EM* em, uint32_t cv_cnt);
 // Records a compile error (the first one is kept in err_text), each run of

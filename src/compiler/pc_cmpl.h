@@ -70,7 +70,6 @@ int pc_each(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, F&& f) {
   auto tramp = [](void* a, const uint8_t* rec) -> bool { return (*static_cast<F*>(a))(rec); };
   return pc_each_rec(arb, key, prefix, len, tramp, &f);
 }
-
 // The FR record of design frame number `no`, the CL record of compiled
 // child `no` (the file's own records), or null.
 uint8_t* pc_frame(EM* em, uint32_t no);

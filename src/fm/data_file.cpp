@@ -207,8 +207,20 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
   return f;
 }
 
+int brf_wb_flush(BRF_FILE* f) {
+  if (f->wb.empty()) return BRF_OK;
+  errno = 0;
+  const ssize_t got = kivo_pwrite(f->slot, f->wb.data(), f->wb.size(), static_cast<off_t>(f->wb_at));
+  const int st = write_status(got, f->wb.size(), __LINE__);
+  f->wb.clear();
+  if (st != BRF_OK) f->wb_err = st;  // the appends are lost: no read may take the file as whole
+  return st;
+}
+
 void brfclose(BRF_FILE* f) {
-  if (!f || f->users > 0) return;
+  if (!f) return;
+  brf_wb_flush(f);
+  if (f->users > 0) return;
   if (f->key && brf_key_file.close) brf_key_file.close(f->key);
   if (f->slot >= 0) kivo_close(f->slot);
   delete f;
@@ -271,6 +283,7 @@ bool verify_eof(int slot, uint32_t expected) {
 }
 
 ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off) {
+  if (!f->wb.empty() && brf_wb_flush(f) != BRF_OK) return -1;
   size_t len = 0;
   const uint8_t* map = fd_cache_map_file(f->slot, off + n, &len);
   if (!map || off + n > len) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
@@ -296,9 +309,15 @@ int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h) {
 int brf_record_count(BRF_FILE* f, uint32_t* count) {
   uint32_t len = f->hdr.rec_len;
   if (brf_relative(f)) {
-    struct stat st;
-    if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
-    *count = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) / len);
+    if (f->wb_err) return f->wb_err;
+    if (!f->write_behind || f->rel_size < 0) {
+      struct stat st;
+      if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
+      if (f->write_behind) f->rel_size = st.st_size;
+      *count = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) / len);
+      return BRF_OK;
+    }
+    *count = static_cast<uint32_t>(static_cast<uint64_t>(f->rel_size) / len);
     return BRF_OK;
   }
   uint32_t eof = f->hdr.eofseek;

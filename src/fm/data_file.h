@@ -140,6 +140,18 @@ struct BRF_FILE {
   // number, so while eofseek equals count_eof the count is count_at_eof.
   uint32_t count_eof = 0;  // 0 = none known
   uint32_t count_at_eof = 0;
+  // A scoped work file opened alone: a relative file's appends gather in
+  // `wb` (file bytes from `wb_at`) and reach the file when something reads,
+  // rewrites or closes it; the size is then known here (rel_size, -1 = not
+  // yet), since no other process can change it.
+  bool write_behind = false;
+  // Records a relative file is known to hold: such a file never shrinks, so
+  // a record below it is found without asking the file's size.
+  uint32_t rel_seen = 0;
+  std::vector<uint8_t> wb;
+  uint64_t wb_at = 0;
+  int64_t rel_size = -1;
+  int wb_err = 0;  // a failed write of gathered appends: every later count fails with it
 };
 
 inline bool brf_fixed(const BRF_FILE* f) { return (f->hdr.flags & kHdrFixed) != 0; }
@@ -165,6 +177,9 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
 
 // Closes the file unless record control blocks are attached.
 void brfclose(BRF_FILE* f);
+
+// Writes the gathered appends of a write-behind file: 0 or a status.
+int brf_wb_flush(BRF_FILE* f);
 
 // Reads the header into f->hdr: 0, or 17 (version then kVersionUnread) when it
 // cannot be read or is damaged. Nothing to read in a relative file.

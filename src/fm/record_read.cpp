@@ -81,7 +81,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   };
   if (relative) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, f->hdr.rec_len));
-    if (brf_pread(f, buf, n, seek) != static_cast<ssize_t>(n)) return fail(BRF_BAD_DATA);
+    if (brf_pread(f, buf, n, seek) != static_cast<ssize_t>(n)) return fail(f->wb_err ? f->wb_err : BRF_BAD_DATA);
     *len = n;
     r->stored_len = f->hdr.rec_len;
     r->cur_rec = r->last_rec = seek / f->hdr.rec_len;
@@ -365,8 +365,10 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
     return -1;
   }
   if (brf_relative(f)) {
+    if (n < f->rel_seen) return n * f->hdr.rec_len;
     int64_t count = brfrcdcnt(r);
     if (count < 0) return -1;
+    f->rel_seen = static_cast<uint32_t>(count);
     if (n >= count) {
       set_status(r, BRF_EOF);
       return -1;

@@ -33,7 +33,11 @@ namespace kivo {
 
 namespace {
 
+// Appends a write-behind file gathers before it writes them.
+constexpr size_t kWriteBehind = 256 * 1024;
+
 int write_at(BRF_FILE* f, const uint8_t* buf, size_t n, uint64_t off) {
+  if (int st = brf_wb_flush(f)) return st;
   errno = 0;
   ssize_t got = kivo_pwrite(f->slot, buf, n, static_cast<off_t>(off));
   if (got == static_cast<ssize_t>(n)) return BRF_OK;
@@ -108,7 +112,15 @@ int put_relative(BRF_RCB* r, const uint8_t* rec) {
   rec_hdr h;
   uint32_t seek = 0;
   if (int st = brf_rcd_alloc(f, f->hdr.rec_len, &h, &seek, false, false)) return st;
-  if (int st = write_at(f, rec, f->hdr.rec_len, seek)) return st;
+  if (f->write_behind && f->rel_size == int64_t{seek}) {
+    if (f->wb.empty()) f->wb_at = seek;
+    f->wb.insert(f->wb.end(), rec, rec + f->hdr.rec_len);
+    f->rel_size += f->hdr.rec_len;
+    if (f->wb.size() >= kWriteBehind)
+      if (int st = brf_wb_flush(f)) return st;
+  } else if (int st = write_at(f, rec, f->hdr.rec_len, seek)) {
+    return st;
+  }
   r->cur_rec = r->last_rec = seek / f->hdr.rec_len;
   r->last_seek = seek;
   return BRF_OK;

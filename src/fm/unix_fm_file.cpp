@@ -456,6 +456,7 @@ int u_open(ARB* arb, STRM* strm) {
     if (!check_keynos(lfb->lfb_pfb, arb)) return 0;
     int code = 0;
     f->brf = open_data(f, lfb, &code);
+    if (f->brf) f->brf->write_behind = lfb->lfb_shr <= 1 && (lfb->lfb_opt & LFB_SCOPED);
     if (!f->brf) {
       if (!not_required) return fail(arb, convert_btree_error(code, f->path));
       if (!master(strm)) sys_err("UNIXIO", __LINE__, "u_open() - 'not required' for non-master STRM");
@@ -499,6 +500,7 @@ int u_create(ARB* arb, STRM* strm) {
   snprintf(f->path, sizeof f->path, "%s", name.c_str());
   f->scoped = false;
   f->brf = b;
+  b->write_behind = excl && (lfb->lfb_opt & LFB_SCOPED);
   if (!checked(f, lfb, arb, true)) return 0;
   arb->arb_stat = status;
   if (!(lfb->lfb_opt & LFB_OPEN_NEW)) {

@@ -69,14 +69,15 @@ const std::vector<uint16_t> kEditKeys = {
     LK_DEL_TO_BEG, LK_DEL_END_ITEM, LK_MOVE_TO_BEG, LK_MOVE_TO_END, LK_DELETE_CHAR, LK_CUT,   LK_PASTE,  LK_MACRO,
     LK_HOME,       LK_TAB_DOWN,     LK_ENTER,       LK_SCAN,        20021,          20027};
 
-SHOW_DATA show_at(tm_term* t, tm_keymap_h* km, int row, int col) {
+// Reads `input` from (row, col) on the screen; the input's end and the beeps it cost.
+SHOW_DATA edit(field_screen& s, const byte_keymap& keys, const std::string& input, int row, int col,
+               unsigned* beeps = nullptr) {
+  feed(input);
+  const unsigned before = tm_beep_count();
   SHOW_DATA sd{};
-  sd.term = t;
-  sd.keymap = km;
-  sd.row = row;
-  sd.col = col;
-  sd.key = NO_KEY;
-  sd.status = KEY_STATUS_NONE;
+  sd.term = s.t, sd.keymap = keys.km, sd.row = row, sd.col = col, sd.key = NO_KEY, sd.status = KEY_STATUS_NONE;
+  do_input(s.t, &sd, false);
+  if (beeps) *beeps = tm_beep_count() - before;
   return sd;
 }
 
@@ -87,18 +88,17 @@ TEST_P(TmEdit, Key) {
   s.field(2, 15, 3, "xyz");
   s.field(4, 1, 4, "");
   byte_keymap keys(kEditKeys);
-  for (int v : c.input) feed(v < 256 ? std::string(1, static_cast<char>(v)) : keys.key(static_cast<uint16_t>(v)));
-  feed(keys.key(LK_ENTER));
-  unsigned beeps = tm_beep_count();
-  SHOW_DATA sd = show_at(s.t, keys.km, c.row, c.col);
-  do_input(s.t, &sd, false);
+  std::string input;
+  for (int v : c.input) input += v < 256 ? std::string(1, static_cast<char>(v)) : keys.key(static_cast<uint16_t>(v));
+  unsigned beeps;
+  SHOW_DATA sd = edit(s, keys, input + keys.key(LK_ENTER), c.row, c.col, &beeps);
   EXPECT_EQ(LK_ENTER, sd.key);
   EXPECT_EQ(KEY_STATUS_KEY, sd.status);
   EXPECT_EQ(c.want_a, s.text(2, 5, 5));
   EXPECT_EQ(c.want_b, s.text(2, 15, 3));
   EXPECT_EQ(c.want_row, sd.row);
   EXPECT_EQ(c.want_col, sd.col);
-  EXPECT_EQ(c.beeps, tm_beep_count() - beeps);
+  EXPECT_EQ(c.beeps, beeps);
   // The cells hold what the region holds.
   EXPECT_EQ(c.want_a, s.cells(2, 5, 5));
 }
@@ -112,9 +112,7 @@ TEST_F(TmEditRefusal, PseudoFilledFieldKeepsFillCharactersInCellsAndBlanksInText
   field_screen s;
   s.field(2, 5, 5, "ab", CELL_PSEUDO);
   byte_keymap keys({LK_INSERT, LK_ENTER});
-  feed(keys.key(LK_INSERT) + "z" + keys.key(LK_ENTER));
-  SHOW_DATA sd = show_at(s.t, keys.km, 2, 5);
-  do_input(s.t, &sd, false);
+  edit(s, keys, keys.key(LK_INSERT) + "z" + keys.key(LK_ENTER), 2, 5);
   EXPECT_EQ(std::string("zab\1\1"), s.cells(2, 5, 5));
   EXPECT_EQ("zab  ", s.text(2, 5, 5));
   EXPECT_EQ(1, s.changed);
@@ -125,25 +123,21 @@ TEST_F(TmEditRefusal, RefusedEditBeepsAndChangesNothing) {
   s.field(2, 5, 5, "abc");
   tm_hooks.get_ed = nullptr;  // no window manager to take the text
   byte_keymap keys({LK_DELETE_CHAR, LK_ENTER});
-  feed("q" + keys.key(LK_DELETE_CHAR) + keys.key(LK_ENTER));
-  unsigned beeps = tm_beep_count();
-  SHOW_DATA sd = show_at(s.t, keys.km, 2, 5);
-  do_input(s.t, &sd, false);
+  unsigned beeps;
+  edit(s, keys, "q" + keys.key(LK_DELETE_CHAR) + keys.key(LK_ENTER), 2, 5, &beeps);
   EXPECT_EQ("abc  ", s.cells(2, 5, 5));
-  EXPECT_EQ(2u, tm_beep_count() - beeps);
+  EXPECT_EQ(2u, beeps);
 }
 
 TEST_F(TmEditRefusal, MacroKeyOutsideTheSlotsBeepsAndDefinesNothing) {
   field_screen s;
   s.field(2, 5, 5, "");
   byte_keymap keys({LK_MACRO, LK_SCAN, LK_ENTER});
-  feed(keys.key(LK_MACRO) + keys.key(LK_SCAN) + "ab" + keys.key(LK_ENTER));
-  unsigned beeps = tm_beep_count();
-  SHOW_DATA sd = show_at(s.t, keys.km, 2, 5);
-  do_input(s.t, &sd, false);
+  unsigned beeps;
+  edit(s, keys, keys.key(LK_MACRO) + keys.key(LK_SCAN) + "ab" + keys.key(LK_ENTER), 2, 5, &beeps);
   EXPECT_EQ(NO_KEY, tm_macro_defining());
   for (int n = 0; n < kMacroSlots; ++n) EXPECT_FALSE(tm_macro_defined(n)) << n;
-  EXPECT_EQ(2u, tm_beep_count() - beeps);  // the prompt, then the refusal
+  EXPECT_EQ(2u, beeps);  // the prompt, then the refusal
   EXPECT_EQ("ab   ", s.text(2, 5, 5));
 }
 

@@ -1,5 +1,5 @@
 // The key reader: sequences decided byte by byte, data characters, dropped
-// partial sequences, full rows, the default keymap, the key meta map file,
+// partial sequences, full rows, the key meta map file,
 // and the message signal and time-out ending a read.
 #include <gtest/gtest.h>
 
@@ -73,32 +73,6 @@ INSTANTIATE_TEST_SUITE_P(Sequences, TmKeys, ::testing::ValuesIn(kReaderCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 class TmKeysMap : public kivo_test::TmFresh {};
-
-// Each physical key sends ESC and one letter, so no combination is a prefix
-// of another and every default row is reachable.
-TEST_F(TmKeysMap, DefaultKeymapReachesEveryCombination) {
-  uint16_t phys[kPhysKeys][kKeystrokeMax];
-  for (int i = 0; i < kPhysKeys; ++i) {
-    for (uint16_t& v : phys[i]) v = kKeystrokeEnd;
-    phys[i][0] = 27;
-    phys[i][1] = static_cast<uint16_t>('A' + i);
-  }
-  int16_t rows[kDefaultKeymapRows][kKeymapRowWords];
-  ASSERT_EQ(static_cast<int>(kDefaultCombos) + 100, tm_default_keymap(phys, rows));
-  EXPECT_EQ(-1, rows[kDefaultCombos + 100][0]);
-  tm_keymap_h* km = tm_keymap("DATA ENTRY", &rows[0][0]);
-  for (int r = 0; r < static_cast<int>(kDefaultCombos) + 100; ++r) {
-    std::string bytes;
-    for (int i = 1; i <= kKeystrokeMax && rows[r][i] >= 0; ++i) bytes += static_cast<char>(rows[r][i]);
-    if (rows[r][1] >= 256) continue;  // TAB 2's value is above the byte range
-    feed(bytes);
-    int kind;
-    EXPECT_EQ(rows[r][0], get_a_c(nullptr, km, &kind)) << "row " << r;
-  }
-  // OPTION 42 is OPTION, OPTION, 4, 2; CUT is GO then "-".
-  EXPECT_EQ((key_seq{27, 'A' + PK_OPTION, 27, 'A' + PK_OPTION, 27, 'A' + PK_DIGIT0 + 4, 27, 'A' + PK_DIGIT0 + 2, -1}),
-            key_seq(rows[kDefaultCombos + 42] + 1, rows[kDefaultCombos + 42] + 10));
-}
 
 TEST_F(TmKeysMap, KeyMetaMapOfBadShapeIsIgnored) {
   kivo_test::scratch_dir dir;

@@ -1,0 +1,201 @@
+// Compiling a query's selection: the two expressions parsed and finished,
+// the tree trimmed, each leaf compiled into a comparison and one conditional
+// instruction, and the instructions patched into short-circuit branches.
+//
+// A leaf's instruction fires on the outcome that the code after it does not
+// stand for: after the left operand of an AND comes the AND's right operand
+// (the true way), after the left operand of an OR the OR's right operand
+// (the false way); the last leaf falls through to the END, which ends with
+// its comparison's outcome.
+#include <cstdio>
+#include <cstring>
+
+#include "compiler/em_access.h"
+#include "fm/fm_record.h"
+#include "foundation/bytes.h"
+#include "foundation/scope.h"
+#include "foundation/sys_err.h"
+#include "process/pb_slct.h"
+
+namespace kivo {
+
+namespace {
+
+// What the code that follows a subtree stands for.
+enum : int { FOLLOW_TRUE, FOLLOW_FALSE, FOLLOW_END };
+constexpr uint8_t kVerbIf = 38;
+constexpr uint8_t kRelEq = 1, kRelNe = 6;
+constexpr uint8_t kTrue = 1, kFalse = 2;
+
+bool is_token_field(const uint8_t* elem) { return elem[ELEM_TYPE] == 5 && ld_le16(elem, ELEM_CODE_LEN) != 0; }
+
+// A reference as sc_cmpl_ref takes it: occurrence, alternate image 0,
+// application, name.
+void make_ref(uint8_t* ref, uint16_t occ, const uint8_t* ap, const char* name) {
+  memset(ref, 0, kRefSize);
+  st_le16(ref, REF_OCC, occ);
+  memcpy(ref + REF_AP, ap, 3);
+  memcpy(ref + REF_NAME, name, 22);
+}
+
+bool read_qparm(QRY_SLCT* q, uint8_t* rec) {
+  ARB* a = q->qparm_arb;
+  a->arb_mod = ARB_FIRST, a->arb_keyno = 0, a->arb_key = nullptr, a->arb_key_end = nullptr;
+  if (!fm_start(a)) return sys_err("PBUTIL", __LINE__, "can't start qparm file"), false;
+  a->arb_mod = 0, a->arb_rec = rec, a->arb_len = kQparmLen;
+  if (!fm_rdnxt(a)) return sys_err("PBUTIL", __LINE__, "can't read qparm"), false;
+  return true;
+}
+
+// The query's statements lose the mark of a parse before: a statement that
+// an earlier expression named must be ANDed when this one does not.
+void clear_named(PARSE_STATE* s) {
+  ARB* a = s->qslct;
+  uint8_t rec[kQslctLen];
+  memset(rec, ' ', kQslctLen);
+  memcpy(rec, s->key, QSLCT_KIND);
+  rec[QSLCT_KIND] = 0, st_le32(rec, QSLCT_NO, 0);
+  a->arb_mod = 0, a->arb_keyno = 0, a->arb_rec = rec, a->arb_key = nullptr, a->arb_key_end = nullptr;
+  if (!fm_start(a)) return;
+  for (a->arb_mod = ARB_HOLD, a->arb_len = kQslctLen; fm_rdnxt(a); a->arb_mod = ARB_HOLD) {
+    if (memcmp(rec, s->key, QSLCT_KIND) != 0) break;
+    if (rec[QSLCT_NAMED] != '1') continue;
+    rec[QSLCT_NAMED] = ' ';
+    a->arb_mod = 0;
+    fm_rewrite(a);
+  }
+  fm_release(a);
+}
+
+// Parses the expression of `kind` and adds the statements it leaves out.
+bool parse_kind(QRY_SLCT* q, PARSE_STATE* s, const uint8_t* qparm, uint8_t kind, SLCT_NODE** tree) {
+  const char* text = reinterpret_cast<const char*>(qparm + (kind == 9 ? QPARM_EXPR9 : QPARM_EXPR8));
+  s->key[QSLCT_KIND] = kind;
+  s->pos = text, s->end = text + kExprLen - 1, s->tree = tree, *tree = nullptr;
+  const uint32_t r = MARK(MARK_RECOVERY, [&] { pb_parse_stmt(s); });
+  if (r != 1) return q->status = r, false;
+  *tree = finish_tree(*tree, s);
+  return true;
+}
+
+}  // namespace
+
+int pb_slct_tree(QRY_SLCT* q, SLCT_NODE** out) {
+  uint8_t qparm[kQparmLen];
+  *out = nullptr;
+  if (!read_qparm(q, qparm)) return 0;
+  PARSE_STATE s;
+  pb_load_parse(&s, q, qparm);
+  clear_named(&s);
+  q->status = 1;
+  SLCT_NODE *t9 = nullptr, *t8 = nullptr;
+  if (!parse_kind(q, &s, qparm, 9, &t9) || !parse_kind(q, &s, qparm, 8, &t8)) return 0;
+  *out = trim_tree(t9 && t8 ? bld_bool_node(OP_AND, t9, t8, q) : t9 ? t9 : t8);
+  return 1;
+}
+
+int cmpl_slct(QRY_SLCT* q) {
+  SLCT_NODE* tree = nullptr;
+  if (!pb_slct_tree(q, &tree)) return 0;
+  if (bld_slct_ep(q, tree)) return 1;
+  sys_err("PBUTIL", __LINE__, "bld_slct_ep() failed");
+  return 0;
+}
+
+int prep_slct_em(QRY_SLCT* q) {
+  pb_slct_free(q);
+  q->ctx = PC_CTX{};
+  if (!(q->em = em_create())) return 0;
+  EM* em = q->em;
+  memcpy(em->em_ap, q->ap, 3), memcpy(em->em_ver, q->ver, 2);
+  memcpy(em->em_pcf_ap, q->pcf_ap, 3), em->em_pcf_id = q->pcf_id;
+  q->ctx.em = em;
+  memcpy(q->ctx.ap, q->ap, 3), memcpy(q->ctx.ver, q->ver, 2);
+  if (!pc_prep(&q->ctx)) return sys_err("PBUTIL", __LINE__, "pc_prep() failed"), 0;
+  uint8_t cfi[CFI_LEN];
+  const uint8_t* cap = pc_ap(q->pcf_ap, em, &q->ctx);
+  return cap && pc_fi(cap, q->pcf_name, cfi, &q->ctx, PC_FI_OPENED, kPcAccRead);
+}
+
+int bld_slct_ep(QRY_SLCT* q, SLCT_NODE* tree) {
+  if (!prep_slct_em(q)) return 0;
+  q->entry = {kNoSelection, 0};
+  if (tree) {
+    q->entry = q->ctx.bld.pos;
+    if (!cmpl_node(q, tree)) return 0;
+    bld_end(&q->ctx.bld, 0);
+    tree->t = {{1, 0}, 1, 1};
+    tree->f = {{0, 0}, 1, 0};
+    if (!short_circuit(q, tree, nullptr, FOLLOW_END)) return 0;
+  }
+  return pc_cmpl_finish(&q->ctx);
+}
+
+int cmpl_node(QRY_SLCT* q, SLCT_NODE* n) {
+  if (n->kind == NODE_OP) {
+    if (!cmpl_node(q, n->left)) return 0;
+    n->right_pos = q->ctx.bld.pos;
+    if (!cmpl_node(q, n->right)) return 0;
+    n->pos = n->left->pos;
+    return 1;
+  }
+  n->pos = q->ctx.bld.pos;
+  return cmpl_cns(q, n) && bld_br_cond(&q->ctx.bld, &n->inst);
+}
+
+int cmpl_cns(QRY_SLCT* q, SLCT_NODE* leaf) {
+  const uint8_t* r = leaf->rec;
+  uint8_t ref[kRefSize];
+  PC_OPND left, right;
+  make_ref(ref, ld_le16(r, QSLCT_L_OCC), r + QSLCT_L_AP, reinterpret_cast<const char*>(r + QSLCT_L_NAME));
+  if (!sc_cmpl_ref(&q->ctx, ref, &left, 1, nullptr, 0)) return 0;
+  char value[kQslctValueLen];
+  memcpy(value, r + QSLCT_R_VALUE, sizeof value);
+  if (!memcmp(value, "\" \"", 3)) memset(value, ' ', sizeof value);
+  const bool constant = !memcmp(r + QSLCT_R_AP, "   ", 3);
+  if (constant && is_token_field(left.elem)) {
+    const int32_t code = sc_token_code(&q->ctx, reinterpret_cast<const char*>(r + QSLCT_L_AP), left.elem, value, 22);
+    char digits[23];
+    snprintf(digits, sizeof digits, "%-22d", code);
+    memcpy(value, digits, 22);
+  }
+  if (constant) {
+    // An alpha literal of the whole value; sc_cmpl_ref takes a name of 22.
+    if (!sc_cmpl_const(&q->ctx, value, is_token_field(left.elem) ? 22 : kQslctValueLen, left, &right)) return 0;
+  } else {
+    make_ref(ref, ld_le16(r, QSLCT_R_OCC), r + QSLCT_R_AP, value);
+    if (!sc_cmpl_ref(&q->ctx, ref, &right, 2, nullptr, 0)) return 0;
+  }
+  const uint8_t relop = r[QSLCT_RELOP];
+  return bld_if_and_or(&q->ctx, &left, &right, relop, kVerbIf, relop == kRelEq || relop == kRelNe);
+}
+
+// Exits of an operator node's operands from its own; a leaf is patched to
+// fire toward the exit that the code after it does not stand for.
+int short_circuit(QRY_SLCT* q, SLCT_NODE* n, SLCT_NODE* parent, int follow) {
+  if (n->kind == NODE_LEAF) {
+    bool fire_true = follow == FOLLOW_FALSE;
+    if (follow == FOLLOW_END) fire_true = !parent || parent->op == OP_OR;
+    return fire_true ? patch(q, n, kTrue, n->t) : patch(q, n, kFalse, n->f);
+  }
+  if (n->op != OP_OR && n->op != OP_AND) return sys_err("PBUTIL", __LINE__, "bad opcode in operator node"), 0;
+  SLCT_NODE *l = n->left, *r = n->right;
+  const SLCT_EXIT next{n->right_pos, 0, 0};
+  l->t = n->op == OP_AND ? next : n->t;
+  l->f = n->op == OP_AND ? n->f : next;
+  r->t = n->t, r->f = n->f;
+  return short_circuit(q, l, n, n->op == OP_AND ? FOLLOW_TRUE : FOLLOW_FALSE) && short_circuit(q, r, n, follow);
+}
+
+int patch(QRY_SLCT* q, SLCT_NODE* leaf, uint8_t sense, const SLCT_EXIT& exit) {
+  if (exit.final) return bld_patch(&q->ctx.bld, leaf->inst, exit.value ? kTrue : kFalse, {}, 1);
+  return bld_patch(&q->ctx.bld, leaf->inst, sense, exit.pos, 0);
+}
+
+void pb_slct_free(QRY_SLCT* q) {
+  if (q->ctx.prepared) pc_cmpl_finish(&q->ctx);
+  if (q->em) em_destroy(q->em);
+  q->em = nullptr;
+}
+
+}  // namespace kivo

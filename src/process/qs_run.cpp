@@ -1,0 +1,204 @@
+// Runs of a sorted query: the run memory, the selection of PCF records into
+// entries, the in-memory run, the work and pointer files, and the pointer
+// file written straight from one run.
+//
+// The run holds pointers into the entry buffer, sorted once the run is
+// full; entries never move. Only the end of the file ends the input: any other read
+// failure ends the sort with its status, so a short sort is never complete.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/fm_status.h"
+#include "fm/la.h"
+#include "foundation/bytes.h"
+#include "foundation/com.h"
+#include "foundation/descriptors.h"
+#include "foundation/os.h"
+#include "foundation/scope.h"
+#include "foundation/sys_err.h"
+#include "process/qs.h"
+
+namespace kivo {
+
+uint32_t run_mem = kRunMemDefault;
+
+namespace {
+
+constexpr uint32_t kCollateMsg = 524000;
+constexpr uint32_t kMinCapacity = 2;
+constexpr uint32_t kWrkOptions = LFB_SCOPED | LFB_NO_STRUCT_CHK | LFB_ANY_DIR;
+constexpr uint8_t kWrkAccess = 15, kWrkShare = 0;
+
+// KIVO_RUN_MEM when it is a positive decimal number that fits; else the
+// budget stays.
+void read_run_mem() {
+  const char* v = getenv("KIVO_RUN_MEM");
+  if (!v || !*v) return;
+  uint64_t n = 0;
+  for (const char* p = v; *p; ++p) {
+    if (*p < '0' || *p > '9') return;
+    n = n * 10 + uint64_t(*p - '0');
+    if (n > INT32_MAX) return;
+  }
+  if (n) run_mem = uint32_t(n);
+}
+
+void load_collate(QRY_SORT* q) {
+  for (int i = 0; i < 256; ++i) q->collate[i] = uint8_t(i);
+  char text[512];
+  cstr out{uint16_t(sizeof text), text};
+  if (la_current() && la_xlate(kCollateMsg, &out, nullptr) >= 256) memcpy(q->collate, text, 256);
+}
+
+void copy_id(QRY_SORT* q, uint8_t* id) {
+  if (q->ids.empty()) {
+    const ARB* a = q->pcf_arb;
+    memset(id, 0, q->id_len);
+    if (a->arb_rec_id_area) memcpy(id, a->arb_rec_id_area, std::min(q->id_len, a->arb_rec_id_len));
+    return;
+  }
+  for (const auto& s : q->ids) memcpy(id, s.addr, s.len), id += s.len;
+}
+
+// 1 when the record was read (or is held elsewhere and still considered),
+// 0 at the end, -1 on a failure.
+int read_pcf(QRY_SORT* q) {
+  ARB* a = q->pcf_arb;
+  a->arb_rec = q->rec_area;
+  a->arb_len = q->rec_len;
+  a->arb_mod = q->hold ? ARB_HOLD : 0;
+  a->arb_key = nullptr;
+  a->arb_key_end = nullptr;
+  a->arb_lock_wait = 0;
+  if (fm_rdnxt(a)) return 1;
+  if (a->arb_stat == FM_HELD_SELF || a->arb_stat == FM_LOCKED) return 1;
+  if (a->arb_stat == FM_EOF) return 0;
+  q->status = a->arb_stat;
+  return -1;
+}
+
+uint32_t put_ptr_rec(QRY_SORT* q, const uint8_t* entry, uint16_t prev, uint16_t next) {
+  std::vector<uint8_t> rec(q->id_len + kPtrExtra, 0);
+  st_le16(rec.data(), PT_PREV, prev);
+  st_le16(rec.data(), PT_NEXT, next);
+  memcpy(rec.data() + PT_ID, entry + q->key_len, q->id_len);
+  ARB* a = q->ptr_arb;
+  a->arb_rec = rec.data();
+  a->arb_len = a->arb_var_len = uint16_t(rec.size());
+  a->arb_mod = 0;
+  if (fm_write(a)) return 1;
+  sys_err("PBSORT", __LINE__, "bad pointer write");
+  return q->status = a->arb_stat ? a->arb_stat : QS_FAILED;
+}
+
+}  // namespace
+
+void alloc_exec(QRY_SORT* q) {
+  read_run_mem();
+  q->entry_len = q->key_len + q->id_len;
+  q->capacity = std::max(kMinCapacity, run_mem / std::max<uint32_t>(q->entry_len, 1));
+  q->buf.assign(size_t(q->capacity) * q->entry_len, 0);
+  q->run.assign(q->capacity, nullptr);
+  q->last = -1;
+  load_collate(q);
+  for (QS_FILE& f : q->f) f = QS_FILE{};
+  q->out = kWorkFiles - 1;
+  q->passes = 0;
+  q->wrk_io = 0;
+}
+
+int get_pcf_rec(uint8_t* entry, QRY_SORT* q) {
+  for (;;) {
+    (void)ss_yield();
+    if (q->interrupt && q->interrupt(q->ctx)) mark_leave(QS_INTERRUPTED);
+    const int r = read_pcf(q);
+    if (r <= 0) return r;
+    copy_id(q, entry + q->key_len);
+    if (q->select && q->select(q->ctx) != QS_SELECT) {
+      ++q->rejected;
+      continue;
+    }
+    ++q->selected;
+    if (!qs_make_key(q, entry, q->selected)) return q->status = QS_FAILED, -1;
+    return 1;
+  }
+}
+
+int64_t make_run(QRY_SORT* q) {
+  q->last = -1;
+  uint32_t n = 0;
+  while (n < q->capacity) {
+    uint8_t* e = q->buf.data() + size_t(n) * q->entry_len;
+    const int r = get_pcf_rec(e, q);
+    if (r < 0) return -1;
+    if (r == 0) break;
+    q->run[++q->last] = e;
+    ++n;
+  }
+  // Keys are unique, so the sorted run is the order a heap would give.
+  const uint32_t len = q->key_len;
+  std::sort(q->run.begin(), q->run.begin() + n,
+            [len](const uint8_t* a, const uint8_t* b) { return memcmp(a, b, len) < 0; });
+  q->next = 0;
+  return n;
+}
+
+uint8_t* get_rec_id(QRY_SORT* q) { return q->next <= q->last ? q->run[size_t(q->next++)] : nullptr; }
+
+uint32_t qs_put_ptr(QRY_SORT* q, QS_PTR_OUT* o, const uint8_t* entry) {
+  if (o->have) {
+    const uint16_t level = qs_level(q, o->prev.data(), entry);
+    const uint32_t st = put_ptr_rec(q, o->prev.data(), o->prev_level, level);
+    if (st != 1) return st;
+    o->prev_level = level;
+  }
+  o->prev.assign(entry, entry + q->entry_len);
+  o->have = true;
+  return 1;
+}
+
+uint32_t qs_end_ptr(QRY_SORT* q, QS_PTR_OUT* o) {
+  return o->have ? put_ptr_rec(q, o->prev.data(), o->prev_level, 0) : 1;
+}
+
+uint32_t single_run(QRY_SORT* q) {
+  q->ptr_arb = open_wrk_fi(q, 0, true, FS_MEMORY, true);
+  if (!q->ptr_arb) return QS_FAILED;
+  QS_PTR_OUT o;
+  while (const uint8_t* e = get_rec_id(q)) {
+    const uint32_t st = qs_put_ptr(q, &o, e);
+    if (st != 1) return st;
+  }
+  return qs_end_ptr(q, &o);
+}
+
+ARB* open_wrk_fi(QRY_SORT* q, int index, bool ptr, uint8_t fs_type, bool create) {
+  char name[9];
+  snprintf(name, sizeof name, "%08X", q->wrk_no + (ptr ? 0 : 1 + uint32_t(index)));
+  const uint32_t entry = q->key_len + q->id_len;
+  const uint16_t len = uint16_t(ptr ? q->id_len + kPtrExtra : std::max<uint32_t>(entry, kRunHdrLen));
+  FDB fdb;
+  INIT_FDB(&fdb, fs_type, len, 0, nullptr, 0);
+  char ap[4] = {};
+  memcpy(ap, q->ap, 3);
+  INIT_TMP_PATH(&fdb.path, ap, "00", name, q->scope);
+  fdb.path.fdb_class = PATH_DATA;
+  if (!create) {
+    if (FM_OPEN(&fdb, q->scope, kWrkOptions, kWrkAccess, kWrkShare)) return fdb.fdb_arb;
+    sys_err("PBSORT", __LINE__, "can't reopen work file");
+    return nullptr;
+  }
+  if (!FM_SCRATCH(&fdb, kWrkOptions) && fdb.fdb_stat != FM_NO_FILE && fdb.fdb_stat != FM_NOT_FOUND) {
+    sys_err("PBSORT", __LINE__, "can't scratch work file");
+    return nullptr;
+  }
+  if (FM_CREATE(&fdb, q->scope, 0, kWrkOptions | LFB_OPEN_NEW, kWrkAccess, kWrkShare)) return fdb.fdb_arb;
+  sys_err("PBSORT", __LINE__, "can't create work file");
+  return nullptr;
+}
+
+}  // namespace kivo
