@@ -57,6 +57,9 @@ class ExecFixture : public PiFixture {
     pl_hooks.get = nullptr, ii_hooks.proc_exec = nullptr, pi_hooks.open_fi = nullptr;
     memcpy(pi_seam_end, seam_saved, sizeof seam_saved);
     if (la_lang* l = la_current()) FM_CLOSE(l->arb, 0);
+    // The language entry goes with the test: the next one starts without it.
+    const uint32_t level = com.mark_scope;
+    com.mark_scope = 0, la_current(), com.mark_scope = level;
     PiFixture::TearDown();
   }
   int load(PCB* p) {
