@@ -20,6 +20,8 @@
 #include "foundation/os.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
+#include "interp/seams.h"
+#include "process/pi_internal.h"
 #include "process/qs.h"
 
 namespace kivo {
@@ -32,6 +34,9 @@ constexpr uint32_t kCollateMsg = 524000;
 constexpr uint32_t kMinCapacity = 2;
 constexpr uint32_t kWrkOptions = LFB_SCOPED | LFB_NO_STRUCT_CHK | LFB_ANY_DIR;
 constexpr uint8_t kWrkAccess = 15, kWrkShare = 0;
+constexpr uint16_t kEpPreSelect = 7, kEpPostSelect = 8;
+constexpr uint32_t kAnswerArea = 7, kAnswerByte = 57;
+constexpr uint32_t kSlctTrue = 1;
 
 // KIVO_RUN_MEM when it is a positive decimal number that fits; else the
 // budget stays.
@@ -95,7 +100,32 @@ uint32_t put_ptr_rec(QRY_SORT* q, const uint8_t* entry, uint16_t prev, uint16_t 
   return q->status = a->arb_stat ? a->arb_stat : QS_FAILED;
 }
 
+// Runs the query process's event point `ep` when it has code; its answer
+// byte ('0' rejects, '1' selects), blank without one.
+char run_event(PCB* p, uint16_t ep) {
+  uint8_t* sa = pi_area(p, kAnswerArea, kAnswerByte + 1);
+  if (sa) sa[kAnswerByte] = ' ';
+  EP_CALL call{};
+  call.pcb = p;
+  II_EXEC_PROC(&call, ep);
+  return sa ? char(sa[kAnswerByte]) : ' ';
+}
+
 }  // namespace
+
+int qs_select(void* ctx) {
+  const QS_SLCT_CTX* s = static_cast<const QS_SLCT_CTX*>(ctx);
+  const char pre = s->proc ? run_event(s->proc, kEpPreSelect) : ' ';
+  if (pre == '0') return QS_REJECT;
+  if (pre != '1' && s->entry_blk != 65535 && s->slct) {
+    EP_CALL call{};
+    call.pcb = s->slct, call.ep_no = kEpPreSelect;
+    II_EXEC_ANY(&call, em_entry{s->entry_blk, s->entry_off});
+    if (((call.result >> 8) & 3) != kSlctTrue) return QS_REJECT;
+  }
+  if (s->proc && run_event(s->proc, kEpPostSelect) == '0') return QS_REJECT;
+  return QS_SELECT;
+}
 
 void alloc_exec(QRY_SORT* q) {
   read_run_mem();

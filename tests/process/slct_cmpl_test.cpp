@@ -219,7 +219,7 @@ TEST_F(SlctCmpl, CompiledSelectionsSelectWhatTheReferenceSelects) {
     bool named[11] = {};
     const std::string text = gen(5, named);
     query(text, st);
-    ASSERT_EQ(cmpl_slct(&q), 1) << text;
+    ASSERT_EQ(cmpl_slct(&q) && pb_slct_finish(&q), 1) << text;
     std::vector<uint8_t*> addr(q.em->em_area_cnt + 1, nullptr);
     std::list<std::vector<uint8_t>> blocks;
     uint32_t rec_area = 0, rec_size = 0;
