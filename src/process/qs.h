@@ -132,9 +132,15 @@ struct QRY_SORT {
   uint32_t entry_len = 0;
   uint32_t capacity = 0;
   std::vector<uint8_t> buf;
-  std::vector<uint8_t*> run;  // the entries of the run, sorted once it is full
-  int32_t last = -1;          // index of the run's last entry
-  int32_t next = 0;           // the run's next entry to hand out
+  // The entries of the run, sorted once it is full. Each slot also holds
+  // the key's first bytes, so the sort rarely reaches into the entries.
+  struct slot {
+    uint64_t prefix;
+    uint8_t* entry;
+  };
+  std::vector<slot> run;
+  int32_t last = -1;  // index of the run's last entry
+  int32_t next = 0;   // the run's next entry to hand out
   uint8_t collate[256];
 
   // Files: names from the work-file number, owned by `scope`.
@@ -203,6 +209,7 @@ uint32_t single_run(QRY_SORT* q);
 // level toward the next one.
 struct QS_PTR_OUT {
   std::vector<uint8_t> prev;
+  std::vector<uint8_t> rec;  // the record being written
   uint16_t prev_level = 0;
   bool have = false;
 };
