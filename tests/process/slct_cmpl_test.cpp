@@ -63,7 +63,7 @@ class SlctCmpl : public DesignFiles {
         file("QS", kQslctLen, {{0, 33, SDB_CHARS}, {33, 1, SDB_UBINARY}, {34, 2, SDB_CHARS}, {36, 4, SDB_UBINARY}});
     memcpy(q.ap, "TST", 3), memcpy(q.ver, "01", 2), memcpy(q.pcf_ap, "TST", 3), memcpy(q.pcf_name, "CUST    ", 8);
   }
-  void TearDown() override { pb_slct_free(&q), DesignFiles::TearDown(); }
+  void TearDown() override { q.em && (q.em->em_area_addr = nullptr), pb_slct_free(&q), DesignFiles::TearDown(); }
   ARB* file(const char* tag, uint16_t len, std::vector<std::tuple<uint16_t, uint16_t, uint8_t>> segs) {
     FDB f;
     KDB k[1];
@@ -281,6 +281,8 @@ TEST_F(SlctCmpl, CompiledSelectionsSelectWhatTheReferenceSelects) {
   }
 }
 
+using qline = std::tuple<uint32_t, const char*, char, bool>;  // sequence, field, order, on
+
 // The sort of a query, compiled into its selection module; field addresses
 // lie in blocks made for the module's areas once it is finished.
 class QuerySortCmpl : public SlctCmpl {
@@ -293,12 +295,8 @@ class QuerySortCmpl : public SlctCmpl {
     SlctCmpl::SetUp();
     qs.qsort_arb = file("QO", kQsortLen, {{0, 33, SDB_CHARS}, {33, 3, SDB_CHARS}, {36, 4, SDB_UBINARY}});
   }
-  void TearDown() override {
-    if (q.em) q.em->em_area_addr = nullptr;
-    SlctCmpl::TearDown();
-  }
-  // Sort lines (sequence, field, order, on) and the alternate key, compiled.
-  int compile(const std::vector<std::tuple<uint32_t, const char*, char, bool>>& lines, const char* alt) {
+  // Sort lines and the alternate key, compiled.
+  int compile(const std::vector<qline>& lines, const char* alt) {
     ARB* a = qs.qsort_arb;
     qs = QRY_SORT(), qs.qsort_arb = a, qs.ctx = this, addr.clear(), blocks.clear();
     qs.field_addr = [](void* ctx, const uint8_t* c) -> const uint8_t* {
@@ -306,8 +304,8 @@ class QuerySortCmpl : public SlctCmpl {
       if (t->addr.empty()) t->areas();
       return t->addr[ld_le16(c, CEL_ADDR)] + ld_le16(c, CEL_ADDR + 2);
     };
+    uint8_t x[kQsortLen];
     for (const auto& [seq, field, order, on] : lines) {
-      uint8_t x[kQsortLen];
       memset(x, ' ', sizeof x), memcpy(x, "TSTQ", 4), st_le32(x, QSORT_SEQ, seq), st_le16(x, QSORT_OCC, 0);
       memcpy(x + QSORT_F_AP, "TST", 3), memcpy(x + QSORT_F_NAME, pad(field, 22).data(), 22);
       x[QSORT_ORDER] = uint8_t(order), x[QSORT_OFF] = on ? '1' : '0';
@@ -317,7 +315,6 @@ class QuerySortCmpl : public SlctCmpl {
     memcpy(q.em->em_alt_ap, alt ? "TST" : "   ", 3), memcpy(q.em->em_alt_fi, "CUST    ", 8);
     memcpy(q.em->em_alt_key, pad(alt ? alt : "", 22).data(), 22);
     const int ok = cmpl_sort(&qs, &q);
-    uint8_t x[kQsortLen];
     a->arb_rec = x, a->arb_len = kQsortLen, a->arb_key = nullptr;
     while (a->arb_mod = ARB_FIRST, fm_start(a) && (a->arb_mod = ARB_HOLD, fm_rdnxt(a))) fm_del(a);
     return ok;
@@ -335,7 +332,7 @@ class QuerySortCmpl : public SlctCmpl {
 TEST_F(QuerySortCmpl, SortLinesCompileIntoKeyDescriptors) {
   query("", {});
   struct row {
-    std::vector<std::tuple<uint32_t, const char*, char, bool>> lines;
+    std::vector<qline> lines;
     const char* alt;
     std::vector<std::tuple<int, int, uint32_t, char>> want;  // level, type, key length, order; closing follows
     uint16_t levels, id_len;
