@@ -403,6 +403,9 @@ void sc_init() {
   cmpl_[VERB_TRAP] = c_plain<OP_TRAP>;
   cmpl_[VERB_CNV_TEXT] = c_cnv_text;
   cmpl_[VERB_VERIFY] = c_verify;
+  cmpl_[VERB_CALL] = c_call;
+  cmpl_[VERB_PASS] = c_pass;
+  cmpl_[VERB_RECEIVE] = c_receive;
 }
 
 int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
@@ -414,7 +417,7 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
   memcpy(rec, key, kStmtKeyPrefix);
   std::vector<sc_label> labels;
   std::vector<sc_loop> loops;
-  g_labels = &labels, g_loops = &loops;
+  g_labels = &labels, g_loops = &loops, g_passed = 0;
   uint32_t total = 0, count = 0;
   const uint32_t first_trap = ctx->em->em_trap_cnt + 1;
   const uint32_t slot = ctx->em->em_toc_cnt;

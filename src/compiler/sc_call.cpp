@@ -1,0 +1,99 @@
+// The routine verbs: CALL (a built-in routine by name, or "library:function"),
+// PASS (an argument onto the pass list) and RECEIVE (the next value of the
+// invoker's list into a field or record).
+//
+// Invariant: a CALL whose name is a constant is checked here against the
+// routine file: an unknown name, a bad library name or an argument count
+// other than the routine's (the PASS statements since the last CALL of the
+// event point) fails the compile. A name taken from a field is checked at
+// each call instead.
+#include <cstring>
+#include <string>
+
+#include "compiler/em_access.h"
+#include "compiler/rt_names.h"
+#include "compiler/sc.h"
+#include "compiler/sc_in.h"
+#include "foundation/bytes.h"
+
+namespace kivo {
+namespace sc_in {
+
+int g_passed;
+
+namespace {
+
+enum : uint8_t { kAreaField = 1, kAreaFile = 2, kAreaRecord = 3 };
+
+// The routine name constant of a CALL whose application is blank.
+int call_name(PC_CTX* ctx, sc_stmt* st, uint32_t* no) {
+  const std::string name = rt_trim_name(opnd_at(st, 7), kRtNameLen);
+  std::string lib, fn;
+  rt_fn_ref ref;
+  st->column = 20;
+  if (name.empty()) return pc_err(ctx, "CALL without a routine name");
+  if (rt_fn_find(name.data(), name.size(), &ref)) {
+    if (ref.argc != kRtAnyArgs && ref.argc != g_passed)
+      return pc_err(ctx, "%s takes %d arguments, %d passed", name.c_str(), ref.argc, g_passed);
+  } else if (rt_name_kind k = rt_lib_name(name, &lib, &fn); k != RT_NAME_LIB) {
+    return pc_err(ctx, k == RT_NAME_BAD_LIB ? "bad library name in %s" : "unknown routine %s", name.c_str());
+  }
+  uint8_t text[kRtNameLen];
+  memset(text, ' ', sizeof text), memcpy(text, name.data(), name.size());
+  *no = bld_cnst(&ctx->bld, text, kRtNameLen);
+  return *no ? 1 : pc_err(ctx, "routine name not kept");
+}
+
+// The field or record a PASS or RECEIVE names, by its area word.
+int area_opnd(PC_CTX* ctx, sc_stmt* st, PC_OPND* out) {
+  const uint8_t kind = st->rec[STMT_OPND + 30];
+  const char* ap = opnd_at(st, 4);
+  if (kind == kAreaRecord) {
+    uint8_t cfi[CFI_LEN];
+    return st->column = 20, record_opnd(ctx, ap, opnd_at(st, 7), out, cfi);
+  }
+  if (kind != kAreaField) return st->column = 47, pc_err(ctx, "area kind %u not supported here", kind);
+  return two_field(ctx, st, 1, out);
+}
+
+}  // namespace
+
+int c_call(PC_CTX* ctx, sc_stmt* st) {
+  inst_buf b(OP_CALL);
+  if (!memcmp(opnd_at(st, 4), "   ", 3)) {
+    uint32_t no = 0;
+    if (!call_name(ctx, st, &no)) return 0;
+    b.nr(no);
+  } else {
+    PC_OPND f{};
+    if (!two_field(ctx, st, 1, &f)) return 0;
+    if (f.kind != K_F || (f.w[1] & 0xFF) != 1) return pc_err(ctx, "routine name field is not alpha");
+    b.o[b.n++] = bld_opnd{K_F, {f.w[0], f.w[1], f.w[2]}, -1};
+  }
+  const uint32_t argc = static_cast<uint32_t>(g_passed);
+  g_passed = 0;
+  return emit(ctx, b.i(argc), "CALL") && outcome(ctx, st);
+}
+
+int c_pass(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND f{};
+  if (!area_opnd(ctx, st, &f)) return 0;
+  if (f.kind != K_F) return pc_err(ctx, "PASS of a constant");
+  const uint32_t copy = st->rec[STMT_OPND + 31] == '0' ? 1 : 0;  // SHARE? "N"
+  inst_buf b(OP_PASS);
+  b.o[b.n++] = bld_opnd{K_F, {f.w[0], f.w[1], f.w[2]}, -1};
+  ++g_passed;
+  return emit(ctx, b.i(st->rec[STMT_OPND + 30] | copy << 8), "PASS");
+}
+
+int c_receive(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND f{};
+  if (!area_opnd(ctx, st, &f)) return 0;
+  if (f.kind != K_F) return pc_err(ctx, "RECEIVE into a constant");
+  inst_buf b(OP_RECEIVE);
+  b.o[b.n++] = bld_opnd{K_F, {f.w[0], f.w[1], f.w[2]}, -1};
+  return emit(ctx, b.i(st->rec[STMT_OPND + 30]), "RECEIVE") && outcome(ctx, st);
+}
+
+}  // namespace sc_in
+}  // namespace kivo
