@@ -20,7 +20,7 @@
 // the words that change; a new length lands no later than its seek (an
 // empty chain whatever length it shows: set_chain_head), no chain starts
 // in an entry whose seek word crosses a page (usable_entry), and a link to
-// the next block that a kill cut ends the list (next_block).
+// the next block that a kill cut ends the list (links_to_block).
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -44,10 +44,22 @@ uint16_t fb_len(const uint8_t* b, int i) { return ld_le16(b, kFbLenOff + 2 * sta
 bool seek_in_file(const BRF_FILE* f, uint32_t seek) { return seek >= kDataHeaderSize && seek < f->hdr.eofseek; }
 
 // Reads the first 496 body bytes of the FREE_BLOCK record at `seek`.
-int read_block(BRF_FILE* f, uint32_t seek, uint8_t* body) {
+// Blocks are appended and linked behind the last, so a link names a
+// FREE_BLOCK record further on; one that does not was cut by a kill while it
+// was written (the block it was to name is still empty) and ends the list.
+bool links_to_block(uint32_t from, uint32_t next, const rec_hdr& h) {
+  return next > from && (h.flags & (kRecNotUser | kRecDeleted)) == kRecNotUser && h.link == next &&
+         h.length >= kFreeBlockUsed;
+}
+
+// The block at `seek`: the list's head (from 0), or the one the block at
+// `from` links to, where a link a kill cut gives kListEnd.
+constexpr int kListEnd = -1;
+int read_block(BRF_FILE* f, uint32_t seek, uint8_t* body, uint32_t from = 0) {
   rec_hdr h;
-  if (!seek_in_file(f, seek) || brf_read_rec_hdr(f, seek, &h) != BRF_OK || !(h.flags & kRecNotUser) ||
-      h.length < kFreeBlockUsed) {
+  const bool readable = seek_in_file(f, seek) && brf_read_rec_hdr(f, seek, &h) == BRF_OK;
+  if (from != 0 && !(readable && links_to_block(from, seek, h))) return kListEnd;
+  if (!readable || !(h.flags & kRecNotUser) || h.length < kFreeBlockUsed) {
     sys_err("BRF", __LINE__, "bad free list block at %u in %s", seek, brf_handle_nam(f->slot));
     return BRF_BAD_DATA;
   }
@@ -73,18 +85,6 @@ int write_u32(BRF_FILE* f, uint64_t at, uint32_t v) {
   uint8_t b[4];
   st_le32(b, 0, v);
   return write_bytes(f, b, sizeof b, at);
-}
-
-// The block after the one at `bseek`, 0 at the end. Blocks are appended
-// and linked behind the last, so a link names a FREE_BLOCK record further
-// on; one that does not was cut by a kill while it was written (the block
-// it was to name is still empty) and ends the list.
-uint32_t next_block(BRF_FILE* f, uint32_t bseek, const uint8_t* body) {
-  uint32_t next = fb_next(body);
-  rec_hdr h;
-  if (next <= bseek || !seek_in_file(f, next) || brf_read_rec_hdr(f, next, &h) != BRF_OK) return 0;
-  bool block = (h.flags & (kRecNotUser | kRecDeleted)) == kRecNotUser && h.link == next && h.length >= kFreeBlockUsed;
-  return block ? next : 0;
 }
 
 // An entry whose seek word lies within one page: a kill leaves it wholly old
@@ -177,9 +177,10 @@ int take_from_free_list(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* se
   *found = false;
   block_body body;
   uint32_t guard = max_blocks(f);
-  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = next_block(f, bseek, body)) {
+  for (uint32_t bseek = f->hdr.freelist, from = 0; bseek != 0; from = bseek, bseek = fb_next(body)) {
     if (guard-- == 0) return BRF_BAD_DATA;
-    int rc = read_block(f, bseek, body);
+    int rc = read_block(f, bseek, body, from);
+    if (rc == kListEnd) break;
     if (rc != BRF_OK) return rc;
     for (int i = 0; i < kFreeEntries; ++i) {
       uint32_t rs = fb_seek(body, i);
@@ -310,22 +311,29 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
       ld_le32(tr, 0) != r.length)
     return BRF_BAD_DATA;
 
-  block_body body;
+  // Each block is read once: the next one only when this one has no room,
+  // which also tells whether this one is the last.
+  block_body body, ahead;
   uint32_t chosen = 0;
-  uint32_t last = 0, next = 0;
+  uint32_t last = 0;
   int entry = -1;
   uint32_t guard = max_blocks(f);
-  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = next) {
+  if (f->hdr.freelist != 0 && (rc = read_block(f, f->hdr.freelist, body)) != BRF_OK) return rc;
+  for (uint32_t bseek = f->hdr.freelist; bseek != 0;) {
     if (guard-- == 0) return BRF_BAD_DATA;
-    if ((rc = read_block(f, bseek, body)) != BRF_OK) return rc;
-    next = next_block(f, bseek, body);
     entry = entry_of_length(body, bseek, r.length);
-    if (entry < 0 && next == 0) entry = first_free_tail_entry(body, bseek);
+    const uint32_t next = fb_next(body);
+    const int got = entry >= 0 ? BRF_OK : next != 0 ? read_block(f, next, ahead, bseek) : kListEnd;
+    if (got != BRF_OK && got != kListEnd) return got;
+    if (got == kListEnd) entry = first_free_tail_entry(body, bseek);
     if (entry >= 0) {
       chosen = bseek;
       break;
     }
     last = bseek;
+    if (got == kListEnd) break;
+    memcpy(body, ahead, sizeof body);
+    bseek = next;
   }
 
   if (entry < 0) {
@@ -357,12 +365,20 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
 }
 
 int brf_free_list_settle(BRF_FILE* f) {
-  block_body body;
+  block_body body, ahead;
   uint32_t guard = max_blocks(f);
-  for (uint32_t bseek = f->hdr.freelist; bseek != 0; bseek = fb_next(body)) {
-    if (guard-- == 0) return BRF_BAD_DATA;
+  uint32_t bseek = f->hdr.freelist;
+  if (bseek != 0) {
     if (int rc = read_block(f, bseek, body)) return rc;
-    if (fb_next(body) != 0 && next_block(f, bseek, body) == 0) return write_u32(f, fb_next_at(bseek), 0);
+  }
+  while (bseek != 0 && fb_next(body) != 0) {
+    if (guard-- == 0) return BRF_BAD_DATA;
+    const uint32_t next = fb_next(body);
+    const int rc = read_block(f, next, ahead, bseek);
+    if (rc == kListEnd) return write_u32(f, fb_next_at(bseek), 0);
+    if (rc != BRF_OK) return rc;
+    memcpy(body, ahead, sizeof body);
+    bseek = next;
   }
   return BRF_OK;
 }

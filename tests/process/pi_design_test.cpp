@@ -199,7 +199,7 @@ TEST_F(RangeBlocks, EntriesOfTheFlaggedQsortRecords) {
   memcpy(p->invoc.b + INVOC_RNG_AP, "TSTRANGE", 8);
   const uint32_t level = p->pcb_saa_owner[7]->pcb_pool->level;
   auto qsort = [&](int seq, uint32_t total, const char* fld, uint16_t count, const char* flags, char used) {
-    char sq[4];
+    char sq[8];
     snprintf(sq, sizeof sq, "%03d", seq % 1000);
     auto r = rec(
         92, {{0, "TST"}, {3, s30("RANGE")}, {33, sq}, {40, "TST"}, {43, fld}, {70, flags}, {87, std::string(1, used)}});

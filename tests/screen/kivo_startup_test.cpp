@@ -112,7 +112,9 @@ class KivoKeys : public NativeFm {
   // question once it shows: the terminal's reset drops what is typed ahead.
   // `twice` sends the bytes of CURSOR UP for HOME too.
   virtual std::unique_ptr<tmux_pane> pane() {
-    return std::make_unique<tmux_pane>(std::string(KIVO_BINARY) + " -k", d_.path, kivo_env(d_, "tmux-256color"));
+    env_list env = kivo_env(d_, "tmux-256color");
+    env.insert(env.end(), extra_.begin(), extra_.end());
+    return std::make_unique<tmux_pane>(std::string(KIVO_BINARY) + " -k", d_.path, env);
   }
   int define(int keys, const std::string& answer, bool twice = false, const char* run = nullptr) {
     const std::unique_ptr<tmux_pane> pp = pane();
@@ -126,6 +128,7 @@ class KivoKeys : public NativeFm {
     if (keys == kPhysKeys) {
       EXPECT_TRUE(p.wait_for("Is it OK to Continue?")) << p.capture();
     }
+    if (!trigger_.empty()) std::ofstream{trigger_};
     p.send_hex(answer);
     if (run) {
       EXPECT_TRUE(p.wait_for("run KIVO now?")) << p.capture();
@@ -164,6 +167,8 @@ class KivoKeys : public NativeFm {
   }
   data_dir d_;
   std::string keymap_, out_, term_ = "tmux-256co";
+  env_list extra_;
+  std::string trigger_;  // made just before the answer
 };
 
 TEST_F(KivoKeys, DefinedKeysReplaceTheKeymapsAndWinOverTheDefaults) {
@@ -185,6 +190,19 @@ TEST_F(KivoKeys, EndAtKeyTenChangesNoFile) {
   EXPECT_EQ(define(10, "\x04 Y"), 0) << out_;
   EXPECT_NE(out_.find("No files were changed."), std::string::npos) << out_;
   EXPECT_EQ(kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat")), keymap_);
+}
+
+// Writes to KEYMAP fail from the confirmation on (a preloaded library):
+// the run ends non-zero and never says it completed.
+TEST_F(KivoKeys, WriteFailureInTheLastStepEndsNonZero) {
+  trigger_ = d_.file("fail-now");
+  extra_ = {{"LD_PRELOAD", FAIL_WRITES},
+            {"KVTEST_FAIL_WRITES", trigger_},
+            {"KVTEST_FAIL_PATH", "KEYMAP"},
+            {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}};
+  EXPECT_EQ(define(kPhysKeys, "Y"), 2) << out_;
+  EXPECT_NE(out_.find("Keymap not written"), std::string::npos) << out_;
+  EXPECT_EQ(out_.find("successfully completed"), std::string::npos) << out_;
 }
 
 TEST_F(KivoKeys, IdenticalKeysAreNamed) {
