@@ -81,17 +81,21 @@ void x_call(II_RUN* run, uint8_t* p) {
   ii_next(run, p);
 }
 
-// Even slot of CALL: binds a constant name to its row, then relocates.
+// Even slot of CALL: binds a constant name to its row once the instruction
+// relocated, so that a failed relocation leaves the name to bind again.
 void rloc_call(II_RUN* run, uint8_t* p) {
+  uint32_t bound = 0;
   if (by_name_const(p)) {
     const uint32_t no = inst_slot(p, 0);
     const std::string name = const_name(run, no);
     std::string lib, fn;
     const int64_t row = row_of(name);
     if (row < 0 && rt_lib_name(name, &lib, &fn) != RT_NAME_LIB) return ii_fail(run, "unknown routine " + name);
-    st_le32(p, kInstHead, row >= 0 ? static_cast<uint32_t>(row) : no | kLibBound);
+    bound = row >= 0 ? static_cast<uint32_t>(row) : no | kLibBound;
   }
-  if (ii_inst_rloc(run, p)) x_call(run, p);
+  if (!ii_inst_rloc(run, p)) return;
+  if (by_name_const(p)) st_le32(p, kInstHead, bound);
+  x_call(run, p);
 }
 
 void x_pass(II_RUN* run, uint8_t* p) {
