@@ -95,5 +95,33 @@ int c_receive(PC_CTX* ctx, sc_stmt* st) {
   return emit(ctx, b.i(st->rec[STMT_OPND + 30]), "RECEIVE") && outcome(ctx, st);
 }
 
+// MENU, INPUT ... STATUS: the process (application, blank for the process's
+// own, and name) as one constant; the verb's process type, the invocation
+// type and END? as the immediate.
+int c_invoke(PC_CTX* ctx, sc_stmt* st) {
+  struct verb_type {
+    uint16_t verb;
+    uint8_t type;
+  };
+  static const verb_type kTypes[] = {{VERB_MENU, 1},    {VERB_INPUT, 2},  {VERB_OUTPUT, 3}, {VERB_ACTION, 4},
+                                     {VERB_QUERY, 5},   {VERB_SUBR, 6},   {VERB_UPDATE, 7}, {VERB_JOB, 8},
+                                     {VERB_INQUIRY, 9}, {VERB_STATUS, 10}};
+  const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+  uint8_t type = 0;
+  for (const verb_type& v : kTypes)
+    if (v.verb == verb) type = v.type;
+  uint8_t proc[33];
+  const char* ap = opnd_at(st, 0);
+  memcpy(proc, memcmp(ap, "   ", 3) ? ap : ctx->ap, 3), memcpy(proc + 3, opnd_at(st, 3), 30);
+  st->column = 20;
+  if (!memcmp(proc + 3, std::string(30, ' ').data(), 30)) return pc_err(ctx, "no process named");
+  const uint32_t no = bld_cnst(&ctx->bld, proc, sizeof proc);
+  if (!no) return pc_err(ctx, "process name not kept");
+  const uint32_t chain = st->rec[STMT_OPND + 34] == '1' ? 1 : 0;  // END? "Y"
+  const uint32_t imm = type | uint32_t{st->rec[STMT_OPND + 33]} << 8 | chain << 16;
+  g_passed = 0;
+  return emit(ctx, inst_buf(OP_INVOKE).k(no, 1, 0, sizeof proc).i(imm), "invocation") && outcome(ctx, st);
+}
+
 }  // namespace sc_in
 }  // namespace kivo

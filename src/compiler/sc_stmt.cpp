@@ -406,6 +406,9 @@ void sc_init() {
   cmpl_[VERB_CALL] = c_call;
   cmpl_[VERB_PASS] = c_pass;
   cmpl_[VERB_RECEIVE] = c_receive;
+  for (uint16_t v : {VERB_MENU, VERB_INPUT, VERB_OUTPUT, VERB_ACTION, VERB_QUERY, VERB_SUBR, VERB_UPDATE, VERB_JOB,
+                     VERB_INQUIRY, VERB_STATUS})
+    cmpl_[v] = c_invoke;
 }
 
 int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {

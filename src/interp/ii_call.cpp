@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/end_codes.h"
 #include "interp/ii_run.h"
 #include "interp/rt_fns.h"
 
@@ -131,9 +132,30 @@ void x_receive(II_RUN* run, uint8_t* p) {
   ii_next(run, p);
 }
 
+// An invocation verb through the executive: T for end codes 1 and 2; a
+// chain, a leave and a logout end this run with the code they brought.
+void x_invoke(II_RUN* run, uint8_t* p) {
+  if (!ii_hooks.invoke) return ii_fail(run, "process invocation not built");
+  ii_fld proc;
+  if (!ii_operand(run, p, 0, &proc) || proc.len < 33) return ii_fail(run, "bad process operand");
+  const uint32_t imm = inst_slot(p, 2);
+  PCB* pcb = run->call->pcb;
+  const uint32_t code =
+      ii_hooks.invoke(pcb, reinterpret_cast<const char*>(proc.p), reinterpret_cast<const char*>(proc.p) + 3,
+                      static_cast<uint8_t>(imm), static_cast<uint8_t>(imm >> 8), static_cast<uint8_t>(imm >> 16));
+  clear_pass(pcb);
+  if (code == PI_END_CHAIN || code == PI_END_LEAVE || code == PI_END_LOGOUT) {
+    run->state = II_ENDED, run->unwind = code;
+    return;
+  }
+  run->last = code == PI_END_NORMAL || code == PI_END_PROCESS ? OUT_TRUE : OUT_FALSE;
+  ii_next(run, p);
+}
+
 }  // namespace
 
 void ii_fill_call_ops() {
+  ii_inst_fns[OP_INVOKE + 1] = x_invoke;
   ii_inst_fns[OP_CALL] = rloc_call, ii_inst_fns[OP_CALL + 1] = x_call;
   ii_inst_fns[OP_PASS + 1] = x_pass, ii_inst_fns[OP_RECEIVE + 1] = x_receive;
 }

@@ -28,7 +28,8 @@ std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' '
 // index; CALC index expression; GOSUB a process; STORE and RESTORE a field and its kind (FIELD, DEFAULT_FIELD by
 // default); READ, REWRITE and CLOSE a file; the other verbs their one operand at column 16. A field or file of another
 // application than 0DN is written "AP.NAME", an occurrence "NAME(3)" or "NAME(AI)". CALL takes a routine name or
-// "=field" and its FAIL digit; PASS and RECEIVE a field, SHARE? or the FAIL digit, and the area word.
+// "=field" and its FAIL digit; PASS and RECEIVE a field, SHARE? or the FAIL digit, and the area word; the invocation
+// verbs a process, its invocation type and END?.
 std::string line(std::string s) {
   std::string pfx, l;
   if (size_t c = s.find(':'); c != s.npos) pfx = s.substr(0, c), s.erase(0, c + 1);
@@ -69,6 +70,8 @@ std::string line(std::string s) {
           {43, o1},
           {47, w[3].empty() ? "FIELD" : w[3]},
           {w[0][0] == 'P' ? 71 : 73, (w[2] + (w[0][0] == 'P' ? "Y" : "0")).substr(0, 1)}};
+  if (std::string(" MENU INPUT OUTPUT ACTION QUERY SUBR UPDATE JOB INQUIRY STATUS ").find(" " + w[0] + " ") != s.npos)
+    at = {{16, a1}, {20, n1}, {53, w[2].empty() ? "SUBPROCESS" : w[2]}, {71, w[3] + "N"}, {79, "0"}};
   if (std::string(" SET IF AND OR COMPUTE TOTAL CNVT ").find(" " + w[0] + " ") != std::string::npos)
     at = {{16, a1}, {20, n1}, {43, o1}, {47, op}, {50, a2}, {54, n2}, {77, o2}};
   l = pad(pfx, 6) + pad(w[0] == "CNVT" ? "CNV TEXT" : w[0], 8);
@@ -487,6 +490,40 @@ TEST_F(BuiltinRoutines, TableRowsAreFoundInTheRoutineFile) {
   EXPECT_EQ(rt_add_fn({"A_NAME_LONGER_THAN_23_CHARS", row.adapter, 0, 0}), 0);
   expect_total("PASS REGION; PASS BAL; CALL KV~TEST~ROW; T:SET TOTAL 6", "6");
   EXPECT_EQ(seen, 2);
+}
+
+// The invocation verbs reach the executive through its hook with the verb's process type, the invocation type and
+// END?; end codes 1 and 2 are T, 24 and 25 end the invoker with them, and without an executive the verb fails.
+TEST_F(BuiltinRoutines, InvocationVerbsCallTheExecutive) {
+  static std::string seen;
+  static uint32_t code;
+  struct row {
+    const char *text, *seen;
+    uint32_t code, end;
+    const char* total;
+  };
+  const row rows[] = {
+      {"SUBR PROC_A; T:SET TOTAL 1", "0DN PROC A 6 0 0", 1, 1, "1"},
+      {"MENU TST.M1 RELATED Y; F:SET TOTAL 2", "TST M1 1 1 1", 4, 1, "2"},
+      {"INQUIRY X DETACHED; T:SET TOTAL 3", "0DN X 9 2 0", 2, 1, "3"},
+      {"STATUS X; SET TOTAL 4", "0DN X 10 0 0", 25, 25, "0"},
+      {"JOB X; SET TOTAL 5", "0DN X 8 0 0", 24, 24, "0"},
+  };
+  ii_hooks.invoke = [](PCB*, const char* ap, const char* name, uint8_t type, uint8_t inv, uint8_t chain) {
+    seen = std::string(ap, 3) + " " + std::string(name, 30).erase(std::string(name, 30).find_last_not_of(' ') + 1) +
+           " " + std::to_string(type) + " " + std::to_string(inv) + " " + std::to_string(chain);
+    return code;
+  };
+  for (const row& r : rows) {
+    stmts(++ep_, std::string("SET TOTAL 0; ") + r.text);
+    ASSERT_EQ(compile({ep_}), 1) << r.text;
+    code = r.code;
+    EXPECT_EQ(run(0), static_cast<int>(r.end)) << r.text;
+    EXPECT_TRUE(seen == r.seen && total_is(r.total)) << r.text << ": " << seen;
+  }
+  ii_hooks.invoke = nullptr;
+  EXPECT_EQ(run(0), 4);
+  EXPECT_EQ(std::exchange(captured_errors(), {}).size(), 1u);
 }
 
 }  // namespace
