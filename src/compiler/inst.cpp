@@ -60,7 +60,7 @@ const op_info kOps[] = {
     {OP_CALL, "CALL", "MI", "{u8 argument count as compiled}", 0},
     {OP_PASS, "PASS", "EI", "{u8 area kind, u8 1 = a copy}", 0},
     {OP_RECEIVE, "RECEIVE", "EI", "{u8 area kind}", 0},
-    {OP_RUN, "RUN", "VI", "{u8 wait}", 0},
+    {OP_RUN, "RUN", "VI", "{u8 END? 1 = end the process after}", 0},
     {OP_PRINT, "PRINT", "", "", 1},
     {OP_DISPLAY, "DISPLAY", "", "", 1},
     {OP_IDX, "IDX", "IFF", "{u8 register, u8 0, u16 occurrences}", 0},

@@ -123,5 +123,26 @@ int c_invoke(PC_CTX* ctx, sc_stmt* st) {
   return emit(ctx, inst_buf(OP_INVOKE).k(no, 1, 0, sizeof proc).i(imm), "invocation") && outcome(ctx, st);
 }
 
+// RUN: the command text of a field, or the text standing in the name when
+// the application is blank; END? as the immediate.
+int c_run(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND f{};
+  if (!memcmp(opnd_at(st, 4), "   ", 3)) {
+    const std::string text = rt_trim_name(opnd_at(st, 7), kRtNameLen);
+    st->column = 20;
+    if (text.empty()) return pc_err(ctx, "RUN without a command");
+    f.kind = K_K, f.w[0] = bld_cnst(&ctx->bld, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    f.w[1] = (1u | kOpndConst) | static_cast<uint32_t>(text.size()) << 16;
+    if (!f.w[0]) return pc_err(ctx, "command text not kept");
+  } else if (!two_field(ctx, st, 1, &f)) {
+    return 0;
+  }
+  if ((f.w[1] & 0x7F) != 1) return pc_err(ctx, "RUN needs an alpha command");
+  inst_buf b(OP_RUN);
+  b.o[b.n++] = bld_opnd{f.kind, {f.w[0], f.w[1], f.w[2]}, -1};
+  const uint32_t end = st->rec[STMT_OPND + 30] == '1' ? 1 : 0;  // END? "Y"
+  return emit(ctx, b.i(end), "RUN") && outcome(ctx, st);
+}
+
 }  // namespace sc_in
 }  // namespace kivo

@@ -37,5 +37,6 @@ int c_call(PC_CTX* ctx, sc_stmt* st);
 int c_pass(PC_CTX* ctx, sc_stmt* st);
 int c_receive(PC_CTX* ctx, sc_stmt* st);
 int c_invoke(PC_CTX* ctx, sc_stmt* st);
+int c_run(PC_CTX* ctx, sc_stmt* st);
 
 }  // namespace kivo::sc_in

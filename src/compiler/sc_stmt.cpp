@@ -406,6 +406,7 @@ void sc_init() {
   cmpl_[VERB_CALL] = c_call;
   cmpl_[VERB_PASS] = c_pass;
   cmpl_[VERB_RECEIVE] = c_receive;
+  cmpl_[VERB_RUN] = c_run;
   for (uint16_t v : {VERB_MENU, VERB_INPUT, VERB_OUTPUT, VERB_ACTION, VERB_QUERY, VERB_SUBR, VERB_UPDATE, VERB_JOB,
                      VERB_INQUIRY, VERB_STATUS})
     cmpl_[v] = c_invoke;

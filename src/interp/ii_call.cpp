@@ -9,7 +9,9 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/com.h"
 #include "foundation/end_codes.h"
+#include "foundation/os.h"
 #include "interp/ii_run.h"
 #include "interp/rt_fns.h"
 
@@ -55,6 +57,8 @@ int call_named(const std::string& name, RT_CALL& c, std::string* err) {
     default: return *err = "unknown routine " + name, -1;
   }
 }
+
+void end_run_with(II_RUN* run, uint32_t code) { run->state = II_ENDED, run->unwind = code; }
 
 bool by_name_const(const uint8_t* p) { return static_cast<uint8_t>(inst_slot(p, 1)) == 0; }
 
@@ -144,17 +148,29 @@ void x_invoke(II_RUN* run, uint8_t* p) {
       ii_hooks.invoke(pcb, reinterpret_cast<const char*>(proc.p), reinterpret_cast<const char*>(proc.p) + 3,
                       static_cast<uint8_t>(imm), static_cast<uint8_t>(imm >> 8), static_cast<uint8_t>(imm >> 16));
   clear_pass(pcb);
-  if (code == PI_END_CHAIN || code == PI_END_LEAVE || code == PI_END_LOGOUT) {
-    run->state = II_ENDED, run->unwind = code;
-    return;
-  }
+  if (code == PI_END_CHAIN || code == PI_END_LEAVE || code == PI_END_LOGOUT) return end_run_with(run, code);
   run->last = code == PI_END_NORMAL || code == PI_END_PROCESS ? OUT_TRUE : OUT_FALSE;
+  ii_next(run, p);
+}
+
+// RUN: the command through the shell, T when it exits 0; END? "Y" then
+// ends the process.
+void x_run(II_RUN* run, uint8_t* p) {
+  ii_fld cmd;
+  if (!ii_operand(run, p, 0, &cmd)) return ii_fail(run, "bad RUN operand");
+  std::string text = rt_trim_name(reinterpret_cast<const char*>(cmd.p), cmd.len);
+  cstr c{static_cast<uint16_t>(text.size()), text.data()};
+  int status = -1;
+  os_spawn(&c, &status);
+  run->last = status == 0 ? OUT_TRUE : OUT_FALSE;
+  if (inst_slot(p, ii_opnd_slots(p, 0)) & 1) return end_run_with(run, PI_END_PROCESS);
   ii_next(run, p);
 }
 
 }  // namespace
 
 void ii_fill_call_ops() {
+  ii_inst_fns[OP_RUN + 1] = x_run;
   ii_inst_fns[OP_INVOKE + 1] = x_invoke;
   ii_inst_fns[OP_CALL] = rloc_call, ii_inst_fns[OP_CALL + 1] = x_call;
   ii_inst_fns[OP_PASS + 1] = x_pass, ii_inst_fns[OP_RECEIVE + 1] = x_receive;

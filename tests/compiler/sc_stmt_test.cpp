@@ -29,7 +29,7 @@ std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' '
 // default); READ, REWRITE and CLOSE a file; the other verbs their one operand at column 16. A field or file of another
 // application than 0DN is written "AP.NAME", an occurrence "NAME(3)" or "NAME(AI)". CALL takes a routine name or
 // "=field" and its FAIL digit; PASS and RECEIVE a field, SHARE? or the FAIL digit, and the area word; the invocation
-// verbs a process, its invocation type and END?.
+// verbs a process, its invocation type and END?; RUN a command or "=field" and END?.
 std::string line(std::string s) {
   std::string pfx, l;
   if (size_t c = s.find(':'); c != s.npos) pfx = s.substr(0, c), s.erase(0, c + 1);
@@ -70,6 +70,11 @@ std::string line(std::string s) {
           {43, o1},
           {47, w[3].empty() ? "FIELD" : w[3]},
           {w[0][0] == 'P' ? 71 : 73, (w[2] + (w[0][0] == 'P' ? "Y" : "0")).substr(0, 1)}};
+  if (w[0] == "RUN")  // a command or "=field", END? and the FAIL digit
+    at = {{16, w[1][0] == '=' ? "0DN" : "   "},
+          {20, w[1][0] == '=' ? w[1].substr(1) : w[1]},
+          {65, w[2] + "N"},
+          {73, "0"}};
   if (std::string(" MENU INPUT OUTPUT ACTION QUERY SUBR UPDATE JOB INQUIRY STATUS ").find(" " + w[0] + " ") != s.npos)
     at = {{16, a1}, {20, n1}, {53, w[2].empty() ? "SUBPROCESS" : w[2]}, {71, w[3] + "N"}, {79, "0"}};
   if (std::string(" SET IF AND OR COMPUTE TOTAL CNVT ").find(" " + w[0] + " ") != std::string::npos)
@@ -492,9 +497,22 @@ TEST_F(BuiltinRoutines, TableRowsAreFoundInTheRoutineFile) {
   EXPECT_EQ(seen, 2);
 }
 
+using StmtInvoke = BuiltinRoutines;
+
+// RUN: T when the command exits 0; END? "Y" ends the process after it.
+TEST_F(StmtInvoke, RunTakesTheCommandsExitStatus) {
+  for (auto [text, total] : std::initializer_list<total_row>{
+           {"RUN true; T:SET TOTAL 1", "1"},
+           {"RUN exit_3; F:SET TOTAL 2", "2"},
+           {"SET NAME exit_0; RUN =NAME; T:SET TOTAL 3", "3"},
+           {"RUN true Y; SET TOTAL 4", "0"},
+       })
+    expect_total(text, total);
+}
+
 // The invocation verbs reach the executive through its hook with the verb's process type, the invocation type and
 // END?; end codes 1 and 2 are T, 24 and 25 end the invoker with them, and without an executive the verb fails.
-TEST_F(BuiltinRoutines, InvocationVerbsCallTheExecutive) {
+TEST_F(StmtInvoke, InvocationVerbsCallTheExecutive) {
   static std::string seen;
   static uint32_t code;
   struct row {
