@@ -1,9 +1,7 @@
 // What the rest of the engine calls of the process engine.
 //
-// The executive's entries go through `pi_hooks`, so that a test (and the
-// executive once built, at pi_init) puts its own function in place; an empty
-// entry is the executive not built yet, and each call below says what it
-// does then.
+// The executive's entries go through `pi_hooks`, so that a test puts its
+// own function in place; an empty entry runs the engine's own.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +34,9 @@ extern INVOC pi_invoc;
 // the hooks.
 int pi_init();
 
-// Runs the invocation to its end; the end code is stored in the record
-// ("no process" with the hook empty).
+// Runs the invocation to its end (the executive, process/pi_exec.h, unless
+// a test fills the hook); the end code is stored in the record, and 24 and
+// 25 go further up by unwinding.
 void pi_exec(INVOC* invoc);
 
 // Design records kept for the run; null when unavailable (always, with the
@@ -46,7 +45,7 @@ const uint8_t* pi_get_dsysparm();
 const uint8_t* pi_get_dap(const char* ap_id, const char* ver);
 const uint8_t* pi_get_ddb(const char* db_id);
 
-// The opening of a process's files; nothing with the hook empty.
+// The opening of a process's files (pi_open_fi_run unless a test fills the hook).
 void pi_open_fi(PCB* pcb);
 
 // Not built yet: the resume of a suspended session into the PCB, and the

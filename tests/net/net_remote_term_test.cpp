@@ -269,7 +269,7 @@ TEST_F(NetServer, AttachPairsTheProtocolCannotCarryEndTheServer) {
 }
 
 TEST_F(NetServer, ShowAnswerClaimingSixtyThousandBytesEndsTheServer) {
-  expect_end([](peer_opts& o) { o.claim = 60000; }, kTmnetLostExit);
+  expect_end([](peer_opts& o) { o.claim = 60000; }, kTmnetLostExit, false);
 }
 
 TEST_F(NetServer, FrameCountHandedBackStaysTheServers) {
@@ -278,7 +278,7 @@ TEST_F(NetServer, FrameCountHandedBackStaysTheServers) {
 
 // The engine looks the name up in its installation's option names.
 TEST_F(NetServer, GetOptNameLengthIsBoundedAndAnswered) {
-  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = 4096; }, 20).got;
+  const std::vector<msg> got = expect_end([](peer_opts& o) { o.get_opt = 4096; }, 0, false).got;
   const auto reply = std::find_if(got.begin(), got.end(), [](const msg& m) { return m.code == 34; });
   ASSERT_NE(reply, got.end());
   EXPECT_EQ(ld_be32(reply->data.data(), 0), 304u);  // ENTER
@@ -350,22 +350,22 @@ std::unique_ptr<kivo_test::tmux_pane> served_client(engine& e, const kivo_test::
   return there;
 }
 
-// The engine as server: ENTER ends it with FINISH and the client with 0;
+// The driver as server: ENTER ends it with FINISH and the client with 0;
 // a killed client ends it with 255 (there with a header on every message).
 TEST(NetClientServer, ClientEndsWithZeroAtFinishAndKilledEndsTheServerWith255) {
   for (bool killed : {false, true}) {
-    engine e;
+    engine e(kForm);
     e.headers = killed;
     kivo_test::data_dir cli;
     auto there = served_client(e, cli);
-    ASSERT_TRUE(there->wait_for("KIVO MENU")) << there->capture();
+    ASSERT_TRUE(there->wait_for("READY")) << there->capture();
     if (killed) {
       there->kill_command(SIGKILL);
     } else {
       there->send_hex("\r");
       EXPECT_EQ(there->exit_status(), 0) << there->capture();
     }
-    EXPECT_EQ(e.status(), killed ? kTmnetLostExit : 20);
+    EXPECT_EQ(e.status(), killed ? kTmnetLostExit : 0);
   }
 }
 
@@ -391,14 +391,11 @@ TEST(NetClientServer, ClientThatCannotLogInSaysWhyAndExitsOne) {
   }
 }
 
-// The engine itself on its default installation: its first screen in
-// updates of exactly the screen's cells, then ENTER to FINISH.
-TEST_F(NetServer, EngineOnTheDefaultInstallationShowsItsFirstScreen) {
-  const peer p = expect_end([](peer_opts&) {}, 20);
-  EXPECT_TRUE(p.exact);
-  ASSERT_EQ(p.screen.size(), 24u * 80);
-  EXPECT_EQ(p.screen.substr(21 * 80).rfind("DATABASE:            APPLICATION:", 0), 0u) << p.screen;
-  EXPECT_NE(p.screen.find("KIVO MENU"), std::string::npos) << p.screen;
+// The engine itself on its default installation, whose first process no
+// design holds yet: it ends at once with 0 and one FINISH.
+TEST_F(NetServer, EngineOnTheDefaultInstallationEndsWithItsUnloadableFirstProcess) {
+  const peer p = expect_end([](peer_opts&) {}, 0);
+  EXPECT_FALSE(p.eof);
 }
 
 // Over a memory channel: the server's images after updates, the cells

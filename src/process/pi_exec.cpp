@@ -1,0 +1,284 @@
+// pi_exec: one invocation from its defaults to its end code, and the
+// defaulting of application, version and process (dflt_proc).
+//
+// Invariants: the invoker's areas are bound in its module again before
+// pi_exec returns to it; family numbers given out during a run are given
+// out again after it; a PCB that never ran is freed where it was made.
+// Callers: the main loop, the invocation verbs, the frame processor's
+// children, the editors (all through process/seams.h).
+#include <cstring>
+
+#include "compiler/em.h"
+#include "compiler/seams.h"
+#include "fm/fm_record.h"
+#include "fm/la.h"
+#include "foundation/bytes.h"
+#include "foundation/descriptors.h"
+#include "foundation/end_codes.h"
+#include "foundation/pool.h"
+#include "foundation/scope.h"
+#include "foundation/sys_err.h"
+#include "process/pi_exec.h"
+#include "process/pi_hooks.h"
+#include "process/pi_internal.h"
+#include "process/seams.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr char kModule[] = "PIEXEC";
+constexpr uint32_t kMsgRefused = 200460;
+constexpr char kFallbackName[] = "KIVO MENU";
+
+// USER record: database, start application, type and name of the start process.
+enum : size_t { USR_DB = 153, USR_AP = 156, USR_TYPE = 159, USR_NAME = 160 };
+// DATABASE record: the database's application and version.
+enum : size_t { DDB_AP = 3, DDB_VER = 6 };
+// PARAM record: the start menus for database kinds 2, 1 and 3.
+enum : size_t { PARM_MENU = 38, PARM_MENU1 = 68, PARM_MENU3 = 98 };
+// System areas of the invoker read by the defaults.
+enum : size_t { A5_DB = 30, A7_NEXT_AP = 66 };
+
+char* ap_of(PCB* k) { return reinterpret_cast<char*>(k->invoc.b + INVOC_AP_ID); }
+
+// Application "0LA", version "00", the menu "KIVO MENU".
+int fallback(PCB* k) {
+  uint8_t* b = k->invoc.b;
+  memcpy(b + INVOC_AP_ID, "0LA", 3);
+  memcpy(b + INVOC_VER, "00", 2);
+  b[INVOC_PROC_TYPE] = PT_MENU;
+  memset(b + INVOC_PROC_NAM, ' ', kProcNameLen);
+  memcpy(b + INVOC_PROC_NAM, kFallbackName, sizeof kFallbackName - 1);
+  memset(k->pcb_lang, ' ', 3);
+  return 1;
+}
+
+// The database in effect for the defaults (step 2); false when none.
+bool invoker_db(PCB* inv, const INVOC* v, char* db) {
+  const uint8_t* a5 = pi_area(inv, AREA_DB_SEL, A5_DB + 3);
+  const uint8_t* a9 = pi_area(inv, AREA_DB, 3);
+  if (v->b[INVOC_INVOC_TYPE] != 0 && a5 && !is_blank(a5 + A5_DB, 3)) memcpy(db, a5 + A5_DB, 3);
+  else if (a9) memcpy(db, a9, 3);
+  else return false;
+  return !is_blank(db, 3);
+}
+
+// The start menu of the PARAM record for the database kind; null when blank.
+const uint8_t* start_menu(const uint8_t* parm, uint8_t kind) {
+  size_t at = kind == 1 ? PARM_MENU1 : kind == 3 ? PARM_MENU3 : PARM_MENU;
+  if (at != PARM_MENU && is_blank(parm + at, kProcNameLen)) at = PARM_MENU;
+  return is_blank(parm + at, kProcNameLen) ? nullptr : parm + at;
+}
+
+}  // namespace
+
+bool db_required(const char* ap) { return !IS_BOB_AP(ap) && memcmp(ap, "0DN", 3) != 0; }
+
+int dflt_proc(PCB* k, INVOC* v, PCB* inv) {
+  uint8_t* b = k->invoc.b;
+  bool ap_blank = is_blank(v->b + INVOC_AP_ID, 3);
+  bool name_blank = is_blank(v->b + INVOC_PROC_NAM, kProcNameLen);
+  char db[3];
+  bool have_db = false;
+  if (inv) {
+    have_db = invoker_db(inv, v, db);
+    uint8_t* a7 = pi_area(inv, AREA_NEXT, A7_NEXT_AP + 3);
+    if (ap_blank && a7 && !is_blank(a7 + A7_NEXT_AP, 3)) {
+      memcpy(b + INVOC_AP_ID, a7 + A7_NEXT_AP, 3);
+      memset(a7 + A7_NEXT_AP, ' ', 3);  // a one-shot choice of the next application
+      ap_blank = false;
+    }
+  } else if (!is_blank(com.cur_db, 3)) {
+    memcpy(db, com.cur_db, 3);
+    have_db = true;
+  }
+  const uint8_t* user = com.user_rec;
+  // A blank application is the user's start application, read below with
+  // its database: only a named application asks for a database here.
+  if (!have_db && !ap_blank && db_required(ap_of(k))) {
+    if (!user || is_blank(user + USR_DB, 3)) return fallback(k);
+    memcpy(com.cur_db, user + USR_DB, 3);
+    memcpy(db, com.cur_db, 3);
+    have_db = true;
+  }
+  if (ap_blank) {
+    name_blank = true;
+    if (have_db) {
+      // A database without its record has no application: the fallback.
+      const uint8_t* d = pi_get_ddb(db);
+      if (!d) return fallback(k);
+      memcpy(b + INVOC_AP_ID, d + DDB_AP, 3);
+    } else {
+      if (!user || is_blank(user + USR_AP, 3)) return fallback(k);
+      memcpy(b + INVOC_AP_ID, user + USR_AP, 3);
+      memcpy(b + INVOC_PROC_NAM, user + USR_NAME, kProcNameLen);
+      b[INVOC_PROC_TYPE] = user[USR_TYPE];
+      memcpy(com.cur_db, user + USR_DB, 3);
+      name_blank = is_blank(user + USR_NAME, kProcNameLen);
+    }
+  }
+  if (have_db && db_required(ap_of(k))) {
+    const uint8_t* d = pi_get_ddb(db);
+    if (!d) return fallback(k);
+    memcpy(b + INVOC_VER, d + DDB_VER, 2);
+  } else {
+    memcpy(b + INVOC_VER, memcmp(ap_of(k), "0DN", 3) == 0 ? reinterpret_cast<const char*>(v->b + INVOC_VER) : "00", 2);
+  }
+  if (name_blank) {
+    const uint8_t* parm = pi_get_dparm(ap_of(k), reinterpret_cast<const char*>(b + INVOC_VER));
+    if (!parm) return 0;
+    uint8_t kind = 2;
+    if (have_db)
+      if (const uint8_t* x = pi_get_ddbxap(db, ap_of(k))) kind = x[DBXAP_KIND];
+    // The cache's buffer may change with the next read: take the name now.
+    const uint8_t* name = start_menu(parm, kind);
+    if (!name) return 0;
+    b[INVOC_PROC_TYPE] = PT_MENU;
+    memcpy(b + INVOC_PROC_NAM, name, kProcNameLen);
+  }
+  // A hook's target database has nowhere to go without a database in effect.
+  hook_proc(k, 3, have_db ? db : nullptr);
+  dflt_lang(k, inv, have_db ? db : nullptr);
+  return 1;
+}
+
+namespace {
+
+// The PCB file's record with the work record's key; null none.
+PCB* read_pcb(PCB* key) {
+  if (!pi_pcb_arb) return nullptr;
+  PROTO_FULL(pi_pcb_arb, 0, reinterpret_cast<uint8_t*>(key));
+  pi_pcb_arb->arb_len = sizeof(PCB);
+  return reinterpret_cast<PCB*>(fm_read_fast(pi_pcb_arb, ARB_EQUAL));
+}
+
+// Step 4: the family, and the PCB a SUBPROCESS may reuse; null: a new one.
+PCB* find_family(PCB* k, INVOC* v, PCB* inv) {
+  const uint8_t* b = v->b;
+  if (b[INVOC_INVOC_TYPE] != 0 || b[INVOC_BG_RUN] || !inv) {
+    k->family_no = pi_nxt_family++;
+    return nullptr;
+  }
+  k->family_no = inv->family_no;
+  PCB* found = read_pcb(k);
+  if (!found || (b[INVOC_CHAIN_MODE] != 2 && !found->pcb_next_instance)) return found;
+  k->pcb_instance = found->pcb_next_instance;
+  // A process chaining to itself alternates, so both records live during the hand-over.
+  if (b[INVOC_CHAIN_MODE] == 2 && memcmp(b, found->invoc.b, 36) == 0) k->pcb_alt = inv->pcb_alt ? 0 : 1;
+  return read_pcb(k);
+}
+
+// Step 5: the PCB reused with this invocation.
+void reuse(PCB* p, const PCB* k, const INVOC* v) {
+  p->invoc = *v;
+  memcpy(p->invoc.b, k->invoc.b, 36);
+  memcpy(p->pcb_lang, k->pcb_lang, 3);
+  auto* s = static_cast<pcb_iscroll_blk*>(p->pcb_iscroll);
+  if (!s) return;
+  s->word1 = nullptr, s->half = 0, s->b[0] = s->b[1] = 0, s->word3 = s->word4 = nullptr;
+  if (s->frame && s->frame->word) memset(s->frame->word, 0, sizeof(uint32_t));
+}
+
+// Step 6: a new PCB from pi_pool; null when out of memory.
+PCB* new_pcb(const PCB* k, const INVOC* v, const PCB* inv) {
+  auto* p = static_cast<PCB*>(MM_ALLOC(pi_pool, sizeof(PCB)));
+  if (!p) return nullptr;
+  memset(p, 0, sizeof *p);
+  p->invoc = *v;
+  memcpy(p->invoc.b, k->invoc.b, 36);
+  memcpy(p->pcb_lang, k->pcb_lang, 3);
+  p->family_no = k->family_no, p->pcb_instance = k->pcb_instance, p->pcb_alt = k->pcb_alt;
+  const uint8_t* b = v->b;
+  if (b[INVOC_INVOC_TYPE] != 0 || b[INVOC_BG_RUN] || !inv) p->pcb_pool_owner = 1;
+  else if (b[INVOC_CHAIN_MODE] == 2) p->pcb_pool_owner = inv->pcb_pool_owner;
+  return p;
+}
+
+// A PCB that never ran: its module and its block go.
+void drop_pcb(PCB* p) {
+  if (p->pcb_profile) mm_free(p->pcb_profile);
+  pl_free(p->pcb_em);
+  mm_free(p);
+}
+
+int mark_kind(const INVOC* v) {
+  if (v->b[INVOC_BG_RUN]) return MARK_PROCESS;
+  switch (v->b[INVOC_INVOC_TYPE]) {
+    case 0: return MARK_SUBPROCESS;
+    case 1: return use_subproc_for_related ? MARK_SUBPROCESS : MARK_PROCESS;
+    case 2: return MARK_PROCESS;
+    default: sys_err(kModule, __LINE__, "bad invoc type"); return 0;
+  }
+}
+
+// A module serves every PCB of its process: the invoker's bases go back in.
+void rebind(PCB* inv) {
+  EM* em = inv->pcb_em;
+  if (!em || !em->em_area_cnt || em->em_bound_pcb == inv || !inv->pcb_areas) return;
+  pi_bind_areas(inv);
+}
+
+void set_end(INVOC* v, uint32_t code) { st_le32(v->b, INVOC_END_CODE, code); }
+
+}  // namespace
+
+void pi_bind_areas(PCB* p) {
+  EM* em = p->pcb_em;
+  if (!em) return;
+  const size_t n = em->em_area_cnt + 1;
+  if (!em->em_area_addr) em->em_area_addr = static_cast<uint8_t**>(MM_ALLOC(em->em_pool, n * sizeof(uint8_t*)));
+  if (!em->em_area_addr) return;
+  if (p->pcb_areas) memcpy(em->em_area_addr, p->pcb_areas, n * sizeof(uint8_t*));
+  else memset(em->em_area_addr, 0, n * sizeof(uint8_t*));
+  em->em_bound_pcb = p;
+}
+
+void pi_exec(INVOC* v) {
+  if (pi_hooks.exec) return pi_hooks.exec(v);
+  if (!pi_pcb_arb) return set_end(v, PI_END_NO_PROC);  // the executive is not started
+  PCB* inv = invoc_parent(*v);
+  // Chain mode 2 hands the invoker's place over; without an invoker there is none.
+  if (!inv && v->b[INVOC_CHAIN_MODE] == 2) v->b[INVOC_CHAIN_MODE] = 1;
+  PCB k{};
+  memcpy(k.invoc.b, v->b, 36);
+  if (!dflt_proc(&k, v, inv)) return set_end(v, PI_END_NO_PROC);
+  PCB* p = find_family(&k, v, inv);
+  if (p) {
+    reuse(p, &k, v);
+  } else {
+    if (!(p = new_pcb(&k, v, inv))) return set_end(v, PI_END_CANCEL);
+    if (!pl_get(p, 1)) {
+      drop_pcb(p);
+      return set_end(v, PI_END_CANCEL);
+    }
+    if (p->pcb_em->em_secr_class != -1 && !chk_exec_secr(p, inv)) {
+      drop_pcb(p);
+      set_end(v, PI_END_REFUSED);
+      if (inv) {
+        const uint32_t msg = kMsgRefused;
+        la_add_msg(inv->pcb_err_fi, &msg, 0, {});
+      }
+      return;
+    }
+    PROTO_FULL(pi_pcb_arb, 0, reinterpret_cast<uint8_t*>(p));
+    pi_pcb_arb->arb_len = pi_pcb_arb->arb_var_len = sizeof(PCB);
+    pi_pcb_arb->arb_mod = ARB_LOCATE;
+    if (!fm_write(pi_pcb_arb)) checkstat(pi_pcb_arb->arb_stat, "pi_exec() - bad pcb_arb write", kModule, __LINE__);
+  }
+  if (v->b[INVOC_CHAIN_MODE] == 2) {
+    inv->pcb_next = p;
+    mark_leave(PI_END_CHAIN);  // the invoker ends; its invoc_proc runs p next
+  }
+  const INVOC saved_invoc = os_invoc;
+  os_err_set_invoc(v);
+  const uint16_t saved_family = pi_nxt_family;
+  const uint32_t code = MARK(mark_kind(v), reinterpret_cast<mark_fn>(invoc_proc), p, ut_cleanup);
+  set_end(v, code);
+  os_err_set_invoc(&saved_invoc);
+  pi_nxt_family = saved_family;
+  if (inv) rebind(inv);
+  if (code == PI_END_LEAVE || code == PI_END_LOGOUT) mark_leave(code);
+}
+
+}  // namespace kivo

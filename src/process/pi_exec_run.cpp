@@ -1,0 +1,227 @@
+// invoc_proc: a process's run under its scope, from its areas to its
+// clean-up, and each process chained after it; the type-step table; the
+// removal of a family (discard_family).
+//
+// Invariants: the end code and the owner flag of the running PCB are read
+// into locals before anything can remove it; the family is removed once,
+// at step 15, by the PCB that heads it.
+// Callers: pi_exec (pi_exec.cpp) runs invoc_proc under MARK.
+#include <cstring>
+#include <vector>
+
+#include "compiler/em.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/la.h"
+#include "foundation/bytes.h"
+#include "foundation/dbg_ctl.h"
+#include "foundation/end_codes.h"
+#include "foundation/pool.h"
+#include "foundation/scope.h"
+#include "foundation/sys_err.h"
+#include "interp/seams.h"
+#include "process/pi_exec.h"
+#include "process/pi_internal.h"
+#include "process/seams.h"
+#include "screen/wm.h"
+#include "screen/wm_show.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr char kModule[] = "PIEXEC";
+constexpr uint32_t kTraceStart = 600000, kTraceEnd = 602500;
+constexpr size_t kA1Background = 630;  // area 1: '1' = the design asks for a background job
+enum : uint8_t { EP_START = 1, EP_END = 6 };
+
+// An unbuilt type: its execution ends with the code tests may set.
+void seam_exec(PCB* p, uint8_t*) {
+  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint32_t code = t >= 1 && t <= kProcTypes ? pi_seam_end[t] : PI_END_CANCEL;
+  if (code != PI_END_NORMAL) mark_leave(code);
+}
+void subroutine_exec(PCB*, uint8_t*) { mark_leave(PI_END_PROCESS); }
+void query_auto(PCB*, uint8_t*) {}
+
+uint32_t run_ep(PCB* p, uint8_t* work, uint8_t ep) {
+  PROC_EXEC_BLK blk{p, work, ep, 0};
+  return MARK(MARK_RECOVERY, [&] { ii_proc_exec(&blk); });
+}
+
+bool type_ok(uint8_t t) { return t >= 1 && t <= kProcTypes; }
+
+// Step 1: an ACTION-family invoker without a PCF stream shows its window again.
+void show_invoker(PCB* p) {
+  PCB* inv = invoc_parent(p->invoc);
+  if (!inv) return;
+  const uint8_t t = inv->invoc.b[INVOC_PROC_TYPE];
+  if ((t != PT_ACTION && t != PT_UPDATE && t != PT_JOB) || !inv->pcb_act_wnd || !inv->pcb_act_show || inv->pcb_pcf_arb)
+    return;
+  wm_actv(static_cast<TWND*>(inv->pcb_act_wnd));
+  wm_show(static_cast<SHOW_BLK*>(inv->pcb_act_show), nullptr);
+}
+
+// Step 5: a SUBPROCESS draws on its invoker's surfaces; others get their
+// own once the window manager runs (without it there is nothing to draw on).
+void surfaces(PCB* p) {
+  if (p->invoc.b[INVOC_INVOC_TYPE] == 0) {
+    p->pcb_main_srf = ih_get(HK_SURFACE, ld_le32(p->invoc.b, INVOC_PARENT_SRF));
+    p->pcb_pop_srf = ih_get(HK_SURFACE, ld_le32(p->invoc.b, INVOC_PARENT_SRF + 4));
+  }
+  if (p->pcb_main_srf || !com.base_srf) return;
+  SRF_BLK a{0, 0, 0}, b{0, 0, 0};
+  p->pcb_main_srf = WM__CREATE_SRF(&a, com.subproc_scope);
+  p->pcb_pop_srf = WM__CREATE_SRF(&b, com.subproc_scope);
+  if (!p->pcb_main_srf || !p->pcb_pop_srf) sys_err(kModule, __LINE__, "invoc_proc() - unable to create surface");
+}
+
+// Step 8: a chained process of another family stands in its invoker's place.
+void take_place(PCB* p) {
+  PCB* inv = invoc_parent(p->invoc);
+  if (!inv || p->invoc.b[INVOC_CHAIN_MODE] != 2 || p->invoc.b[INVOC_INVOC_TYPE] == 0) return;
+  memcpy(p->invoc.b + INVOC_PARENT_PCB, inv->invoc.b + INVOC_PARENT_PCB, 4);
+  if (inv->pcb_pool_owner) {
+    discard_family(inv->family_no, 1);
+  } else if (inv->pcb_sub_pool) {
+    mm_destroy_pool(inv->pcb_sub_pool);
+    inv->pcb_sub_pool = nullptr;
+  }
+}
+
+uint32_t execute(PCB* p, uint8_t* work) {
+  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  if (!type_ok(t)) {
+    sys_err(kModule, __LINE__, "invoc_proc() - bad proc type");
+    return PI_END_CANCEL;
+  }
+  const pi_type_row& r = pi_type_rows[t];
+  auto fn = p->invoc.b[INVOC_AUTO_RUN] && r.auto_exec ? r.auto_exec : r.exec;
+  if (!fn) return PI_END_NORMAL;
+  return MARK(MARK_RECOVERY, [&] { fn(p, work); });
+}
+
+// Steps 12-14 after the type's execution; the end code that stands.
+uint32_t finish(PCB* p, uint8_t* work, uint32_t code) {
+  if (code != PI_END_NORMAL) code = pi_end_rule(code, run_ep(p, work, EP_END));
+  if (fm_proc_hooks.dbg_cleanup) fm_proc_hooks.dbg_cleanup(p);
+  dbg_ctl(DBG_POP);
+  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  if (!type_ok(t)) {
+    sys_err(kModule, __LINE__, "invoc_proc() - bad proc. type");
+  } else if (pi_type_rows[t].cleanup) {
+    const uint32_t c = pi_type_rows[t].cleanup(p, work);
+    if (c == PI_END_CANCEL || c == PI_END_FATAL) code = c;
+  }
+  return code;
+}
+
+// One PCB of the chain, steps 1-14; sets `next` to the PCB chained after it.
+uint32_t run_one(PCB* p, PCB** next) {
+  *next = nullptr;
+  p->pcb_next = nullptr;
+  show_invoker(p);
+  pi_shr_data(p, com.proc_scope, com.subproc_scope);
+  const uint32_t s = rt_trace("P", 0, kTraceStart, p, "start of process");
+  const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, kA1Background + 1);
+  if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[kA1Background] == '1') {
+    sys_err(kModule, __LINE__, "invoc_proc() - a background run is not in this build");
+    return PI_END_CANCEL;
+  }
+  pi_bind_areas(p);
+  memset(&p->pcb_main_srf, 0, offsetof(PCB, pcb_err_fi) - offsetof(PCB, pcb_main_srf));
+  surfaces(p);
+  // A fatal signal, a cancel or a leave during the open ends the process
+  // with that code, never as a normal end.
+  const uint32_t r = MARK(MARK_RECOVERY, [&] { pi_open_fi(p); });
+  if (r == PI_END_CANCEL || r == PI_END_FATAL || r == PI_END_LEAVE || r == PI_END_LOGOUT) return r;
+  uint8_t work[4] = {};
+  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  if (type_ok(t) && pi_type_rows[t].setup) pi_type_rows[t].setup(p, work);
+  take_place(p);
+  p->pcb_dbg = nullptr;
+  dbg_ctl(DBG_PUSH);
+  uint32_t code = r;
+  if (!(t == PT_OUTPUT && p->invoc.b[INVOC_AUTO_RUN])) code = run_ep(p, work, EP_START);
+  if (code == PI_END_NORMAL) code = execute(p, work);
+  code = finish(p, work, code);
+  rt_trace("P", s + 1, kTraceEnd, p, "end of process");
+  *next = p->pcb_next;
+  return code;
+}
+
+}  // namespace
+
+pi_type_row pi_type_rows[kProcTypes + 1] = {
+    {},
+    {nullptr, seam_exec, nullptr, nullptr, nullptr},                // MENU
+    {nullptr, seam_exec, nullptr, nullptr, nullptr},                // INPUT
+    {nullptr, seam_exec, nullptr, nullptr, nullptr},                // OUTPUT
+    {nullptr, seam_exec, nullptr, nullptr, nullptr},                // ACTION
+    {nullptr, seam_exec, query_auto, nullptr, nullptr},             // QUERY
+    {nullptr, subroutine_exec, subroutine_exec, nullptr, nullptr},  // SUBROUTINE
+    {nullptr, seam_exec, nullptr, nullptr, nullptr},                // UPDATE
+    {nullptr, seam_exec, nullptr, nullptr, nullptr},                // JOB
+    {nullptr, seam_exec, nullptr, nullptr, nullptr},                // INQUIRY
+    {nullptr, seam_exec, nullptr, nullptr, nullptr},                // STATUS
+};
+uint32_t pi_seam_end[kProcTypes + 1] = {PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL,
+                                        PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL,
+                                        PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL};
+
+uint32_t pi_end_rule(uint32_t code, uint32_t e) {
+  for (uint32_t c : {PI_END_FATAL, PI_END_CANCEL, PI_END_EXIT, PI_END_LEAVE, PI_END_LOGOUT})
+    if (code == c || e == c) return c;
+  return code;
+}
+
+void invoc_proc(PCB* p) {
+  la_get_dec_sep_cur();
+  uint32_t code = PI_END_NORMAL;
+  for (PCB* next = p; next;) {
+    p = next;
+    code = run_one(p, &next);
+  }
+  // The last PCB may be gone with its family: nothing reads it after this.
+  const uint8_t owner = p->pcb_pool_owner;
+  const uint32_t family = p->family_no;
+  if (owner) discard_family(family, 0);
+  mark_leave(code ? code : PI_END_NORMAL);
+}
+
+namespace {
+
+std::vector<PCB*> family_pcbs(uint32_t family) {
+  std::vector<PCB*> out;
+  if (!pi_pcb_arb) return out;
+  uint8_t dummy[sizeof(PCB)] = {};
+  PROTO_FULL(pi_pcb_arb, 0, dummy);
+  pi_pcb_arb->arb_mod = ARB_FIRST;
+  if (!fm_start(pi_pcb_arb)) return out;
+  while (uint8_t* rec = fm_rdnxt_fast(pi_pcb_arb, 0)) {
+    auto* q = reinterpret_cast<PCB*>(rec);
+    if (q->family_no == family) out.push_back(q);
+  }
+  return out;
+}
+
+}  // namespace
+
+uint32_t pi_family_count(uint32_t family) { return static_cast<uint32_t>(family_pcbs(family).size()); }
+
+void discard_family(uint32_t family, int full) {
+  for (PCB* q : family_pcbs(family)) {
+    pi_free_data(q, full);
+    PROTO_FULL(pi_pcb_arb, 0, reinterpret_cast<uint8_t*>(q));
+    pi_pcb_arb->arb_len = sizeof(PCB);
+    if (!fm_read_fast(pi_pcb_arb, ARB_EQUAL | ARB_HOLD)) {
+      checkstat(pi_pcb_arb->arb_stat, "invoc_proc() - attach", kModule, __LINE__);
+      continue;
+    }
+    pi_pcb_arb->arb_mod = 0;
+    if (!fm_del(pi_pcb_arb)) checkstat(pi_pcb_arb->arb_stat, "invoc_proc() - PCB delete", kModule, __LINE__);
+    mm_free(q);
+  }
+}
+
+}  // namespace kivo
