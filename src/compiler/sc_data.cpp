@@ -17,10 +17,7 @@
 
 namespace kivo::sc_in {
 
-namespace {
-
-// The record area of file `name` (22, the file's 8 and blanks) of `ap` as
-// one alpha operand; `cfi` receives the compiled file.
+// The record area of file `name` (22, the file's 8 and blanks) of `ap`.
 int record_opnd(PC_CTX* ctx, const char* ap, const char* name, PC_OPND* out, uint8_t* cfi) {
   uint8_t* cap = pc_ap(ap, ctx->em, ctx);
   if (!cap) return 0;
@@ -32,6 +29,8 @@ int record_opnd(PC_CTX* ctx, const char* ap, const char* name, PC_OPND* out, uin
   out->w[1] = 1u | uint32_t{ld_le16(cfi, size_t{CFI_FDB} + FDB_REC_LEN)} << 16;
   return 1;
 }
+
+namespace {
 
 // RESTORE kind 6: the file's initial record, kept as a constant of the module.
 int initial_record(PC_CTX* ctx, const uint8_t* cfi, PC_OPND* out) {

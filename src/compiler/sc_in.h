@@ -23,8 +23,20 @@ int emit(PC_CTX* ctx, const inst_buf& b, const char* what);
 // The SETTF of the statement's outcome as its FAIL digit says.
 int outcome(PC_CTX* ctx, const sc_stmt* st);
 
+// The record area of file `name` of `ap` as one alpha operand; `cfi`
+// receives the compiled file.
+int record_opnd(PC_CTX* ctx, const char* ap, const char* name, PC_OPND* out, uint8_t* cfi);
+
+// PASS statements since the last CALL of the event point being compiled.
+extern int g_passed;
+
 int c_store_restore(PC_CTX* ctx, sc_stmt* st);
 int c_cnv_text(PC_CTX* ctx, sc_stmt* st);
 int c_verify(PC_CTX* ctx, sc_stmt* st);
+int c_call(PC_CTX* ctx, sc_stmt* st);
+int c_pass(PC_CTX* ctx, sc_stmt* st);
+int c_receive(PC_CTX* ctx, sc_stmt* st);
+int c_invoke(PC_CTX* ctx, sc_stmt* st);
+int c_run(PC_CTX* ctx, sc_stmt* st);
 
 }  // namespace kivo::sc_in

@@ -404,6 +404,13 @@ void sc_init() {
   cmpl_[VERB_TRAP] = c_plain<OP_TRAP>;
   cmpl_[VERB_CNV_TEXT] = c_cnv_text;
   cmpl_[VERB_VERIFY] = c_verify;
+  cmpl_[VERB_CALL] = c_call;
+  cmpl_[VERB_PASS] = c_pass;
+  cmpl_[VERB_RECEIVE] = c_receive;
+  cmpl_[VERB_RUN] = c_run;
+  for (uint16_t v : {VERB_MENU, VERB_INPUT, VERB_OUTPUT, VERB_ACTION, VERB_QUERY, VERB_SUBR, VERB_UPDATE, VERB_JOB,
+                     VERB_INQUIRY, VERB_STATUS})
+    cmpl_[v] = c_invoke;
 }
 
 int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
@@ -415,7 +422,7 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
   memcpy(rec, key, kStmtKeyPrefix);
   std::vector<sc_label> labels;
   std::vector<sc_loop> loops;
-  g_labels = &labels, g_loops = &loops;
+  g_labels = &labels, g_loops = &loops, g_passed = 0;
   uint32_t total = 0, count = 0;
   const uint32_t first_trap = ctx->em->em_trap_cnt + 1;
   const uint32_t slot = ctx->em->em_toc_cnt;

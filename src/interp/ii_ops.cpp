@@ -491,6 +491,8 @@ void ii_fill_ops() {
   }
   ii_inst_fns[OP_TRAP] = ii_inst_fns[OP_TRAP + 1] = x_trap;
   for (uint16_t op = OP_STEP_BREAK; op <= OP_STEP_BREAK2 + 1; ++op) ii_inst_fns[op] = x_step_break;
+  ii_inst_fns[OP_PASS] = ii_inst_fns[OP_RECEIVE] = ii_inst_fns[OP_INVOKE] = ii_inst_fns[OP_RUN] = rloc_exec;
+  ii_fill_call_ops();
 }
 
 }  // namespace kivo

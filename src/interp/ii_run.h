@@ -67,6 +67,8 @@ struct II_RUN {
 
 using ii_fn = void (*)(II_RUN* run, uint8_t* inst);
 extern ii_fn ii_inst_fns[OP_LIMIT];
+// The routine verbs' slots (ii_call.cpp), filled with the others at ii_init.
+void ii_fill_call_ops();
 
 // Filled by the debugger when it starts; until then a trap steps over its
 // 4 bytes, a stop calls nothing, dbg_init answers 0 and no watch fires.

@@ -35,6 +35,11 @@ struct ii_hook_table {
   // text of class `cls` (1 warning, 3 error, 4 information) into the
   // message file `fi`; 1 when written. Empty: the text goes to the trace.
   int (*add_msg)(int cls, ARB* fi, const char* text, size_t len);
+  // The executive's pi_exec for the invocation verbs: runs process `name`
+  // (30 characters) of `ap` with the process and invocation types, in
+  // chain mode 2 when `chain`, `pcb` as the parent with its surfaces; the
+  // end code. Empty: the verbs are a run-time error.
+  uint32_t (*invoke)(PCB* pcb, const char* ap, const char* name, uint8_t proc_type, uint8_t invoc_type, uint8_t chain);
 };
 extern ii_hook_table ii_hooks;
 

@@ -14,6 +14,7 @@
 #include "fm/token_cache.h"
 #include "foundation/end_codes.h"
 #include "interp/ii_run.h"
+#include "interp/rt_fns.h"
 #include "types/cnv.h"
 #include "types/typed_value.h"
 
@@ -22,17 +23,21 @@ namespace {
 
 std::string pad(const std::string& s, size_t n) { return (s + std::string(n, ' ')).substr(0, n); }
 
-// A statement line from "[prefix:]VERB word ...", "_" standing for a blank in a word. SET, IF, AND, OR,
-// COMPUTE and TOTAL take a field, a constant or "=field", and the operator; BEGL index from to step;
-// ENDL index; CALC index expression; GOSUB a process; STORE and RESTORE a field and its kind (FIELD, DEFAULT_FIELD by
+// A statement line from "[prefix:]VERB word ...", "_" standing for a blank in a word, "~" for "_" and "%" for ":". SET,
+// IF, AND, OR, COMPUTE and TOTAL take a field, a constant or "=field", and the operator; BEGL index from to step; ENDL
+// index; CALC index expression; GOSUB a process; STORE and RESTORE a field and its kind (FIELD, DEFAULT_FIELD by
 // default); READ, REWRITE and CLOSE a file; the other verbs their one operand at column 16. A field or file of another
-// application than 0DN is written "AP.NAME", an occurrence "NAME(3)" or "NAME(AI)".
+// application than 0DN is written "AP.NAME", an occurrence "NAME(3)" or "NAME(AI)". CALL takes a routine name or
+// "=field" and its FAIL digit; PASS and RECEIVE a field, SHARE? or the FAIL digit, and the area word; the invocation
+// verbs a process, its invocation type and END?; RUN a command or "=field" and END?.
 std::string line(std::string s) {
   std::string pfx, l;
   if (size_t c = s.find(':'); c != s.npos) pfx = s.substr(0, c), s.erase(0, c + 1);
   std::istringstream in(s);
   std::vector<std::string> w;
-  for (std::string t; in >> t; w.push_back(t)) std::replace(t.begin(), t.end(), '_', ' ');
+  for (std::string t; in >> t; w.push_back(t))
+    std::replace(t.begin(), t.end(), '_', ' '), std::replace(t.begin(), t.end(), '~', '_'),
+        std::replace(t.begin(), t.end(), '%', ':');
   w.resize(5);
   std::vector<std::pair<int, std::string>> at = {{16, w[1]}};
   const bool fld = w[2][0] == '=';
@@ -53,6 +58,25 @@ std::string line(std::string s) {
   if (w[0] == "VERIFY") at = {{16, a1}, {20, n1}, {52, w[2]}, {72, (w[3] + "0").substr(0, 1)}};
   if (w[0] == "READ" || w[0] == "REWRITE" || w[0] == "CLOSE")
     at = {{16, a1}, {20, n1}, {35, w[0] == "READ" ? "0" : ""}, {45, w[0] == "CLOSE" ? "N" : "0"}};
+  if (w[0] == "CALL")  // a routine name, or "=field"; the FAIL digit
+    at = {{16, w[1][0] == '=' ? "0DN" : "   "},
+          {20, w[1][0] == '=' ? w[1].substr(1) : w[1]},
+          {57, "N"},
+          {65, "N"},
+          {73, (w[2] + "0").substr(0, 1)}};
+  if (w[0] == "PASS" || w[0] == "RECEIVE")  // field, then PASS's SHARE? or RECEIVE's FAIL digit, and the area word
+    at = {{16, a1},
+          {20, n1},
+          {43, o1},
+          {47, w[3].empty() ? "FIELD" : w[3]},
+          {w[0][0] == 'P' ? 71 : 73, (w[2] + (w[0][0] == 'P' ? "Y" : "0")).substr(0, 1)}};
+  if (w[0] == "RUN")  // a command or "=field", END? and the FAIL digit
+    at = {{16, w[1][0] == '=' ? "0DN" : "   "},
+          {20, w[1][0] == '=' ? w[1].substr(1) : w[1]},
+          {65, w[2] + "N"},
+          {73, "0"}};
+  if (std::string(" MENU INPUT OUTPUT ACTION QUERY SUBR UPDATE JOB INQUIRY STATUS ").find(" " + w[0] + " ") != s.npos)
+    at = {{16, a1}, {20, n1}, {53, w[2].empty() ? "SUBPROCESS" : w[2]}, {71, w[3] + "N"}, {79, "0"}};
   if (std::string(" SET IF AND OR COMPUTE TOTAL CNVT ").find(" " + w[0] + " ") != std::string::npos)
     at = {{16, a1}, {20, n1}, {43, o1}, {47, op}, {50, a2}, {54, n2}, {77, o2}};
   l = pad(pfx, 6) + pad(w[0] == "CNVT" ? "CNV TEXT" : w[0], 8);
@@ -358,6 +382,9 @@ TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
       {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL DEFAULT_FIELD",
        "1 loop step 0|2 operator P|3 END LOOP without|4 STORE kind"},
       {"CALC AI 2+; CALC A (1; CALC A 1)", "1 number or index expected|2 ) missing|3 ) unexpected"},
+      {"CALL NO~SUCH; PASS REGION; CALL MM~ALLOC~INFO; CALL ../x%add2; CALL a/b%add2; PASS CUST Y FILE",
+       "1 unknown routine NO_SUCH|3 MM_ALLOC_INFO takes 3 arguments, 1 passed|4 bad library name|5 bad library "
+       "name|6 area kind 2"},
   };
   for (auto [text, want] : rows) {
     stmts(++ep_, text);
@@ -407,6 +434,115 @@ TEST_F(ScTraps, TrapRecordsAndEventPointRows) {
             "010048000300000003000100 010058000400000003000100 010068000100000004000200 ");
   for (em_entry at = {1, 0}; at.off < ctx_.bld.pos.off; at.off += inst_len(INST_RLOC(at, em_->em_inst_arb)))
     EXPECT_EQ(INST_RLOC(at, em_->em_inst_arb)[2], 0) << at.off;
+}
+
+// Built-in routines through the routine file, external ones from the test library in KIVO_LIB_DIR, the pass
+// list with and without copies, and the checks of names and argument counts made at run time.
+class BuiltinRoutines : public ScFixture {
+ protected:
+  void SetUp() override {
+    ScFixture::SetUp();
+    setenv("KIVO_LIB_DIR", KVTEST_LIB_DIR, 1);
+  }
+  void TearDown() override { unsetenv("KIVO_LIB_DIR"), ScFixture::TearDown(); }
+};
+
+TEST_F(BuiltinRoutines, CallsTakeThePassListAndSetTheirOutcome) {
+  for (auto [text, total] : std::initializer_list<total_row>{
+           {"PASS ONO; PASS ONO; PASS CITY; CALL MM~ALLOC~INFO; T:IF ONO 0 GT; TT:SET TOTAL 1", "1"},
+           {"PASS REGION; PASS ONO; PASS CITY; CALL MM~ALLOC~INFO 2; F:SET TOTAL 7", "7"},  // REGION: 2 bytes
+           {"SET ONO 5; PASS ONO; PASS ONO; CALL libkvtest%add2; T:SET TOTAL =ONO", "10"},
+           {"SET ONO 5; PASS ONO N; PASS ONO; CALL libkvtest%add2; T:SET TOTAL =ONO", "5"},  // SHARE? N: a copy
+           {"SET NAME libkvtest%add2; SET ONO 1; PASS ONO; PASS ONO; CALL =NAME; T:SET TOTAL =ONO", "2"},
+           {"PASS ONO; CALL libkvtest%add2 2; F:SET TOTAL 4", "4"},    // add2 refuses one argument
+           {"PASS BAL; CALL CV~XLATE~NUM~MSK 2; F:SET TOTAL 5", "5"},  // a field shorter than the mask area
+       })
+    expect_total(text, total);
+}
+
+TEST_F(BuiltinRoutines, NamesFromFieldsAreCheckedAtEachCall) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"SET NAME MM~ALLOC~INFO; PASS REGION; CALL =NAME", "MM_ALLOC_INFO takes 3 arguments, 1 passed"},
+      {"SET NAME NO~SUCH; CALL =NAME", "unknown routine NO_SUCH"},
+      {"SET NAME ..~kvtest%add2; CALL =NAME", "bad library name in .._kvtest:add2"},
+      {"SET NAME /tmp/x%add2; CALL =NAME", "bad library name in /tmp/x:add2"},
+      {"SET NAME nolib%add2; CALL =NAME", "routine add2 of libnolib.so not loaded"},
+      {"SET NAME libkvtest%add2; PASS ONO; CALL =NAME 1", "statement failed"},  // FAIL 1: F is an error
+  };
+  for (auto [text, want] : rows) {
+    stmts(++ep_, text);
+    ASSERT_EQ(compile({ep_}), 1) << text;
+    EXPECT_EQ(run(0), 4) << text;
+    const std::vector<std::string> e = std::exchange(captured_errors(), {});
+    EXPECT_TRUE(e.size() == 1 && e[0].find(want) != std::string::npos) << text;
+  }
+}
+
+// Every row is in the routine file under its index and count; a row added later joins it and is called.
+TEST_F(BuiltinRoutines, TableRowsAreFoundInTheRoutineFile) {
+  size_t n;
+  const rt_fn_row* t = int_fns_tbl(&n);
+  for (size_t i = 0; i < n; ++i) {
+    rt_fn_ref ref{};
+    ASSERT_EQ(rt_fn_find(t[i].name, strlen(t[i].name), &ref), 1) << t[i].name;
+    EXPECT_TRUE(ref.row == i && ref.argc == t[i].argc) << t[i].name;
+  }
+  static int seen = 0;
+  const rt_fn_row row{"KV_TEST_ROW", [](RT_CALL& c) { return seen = c.argc, 1; }, 2, 0};
+  if (rt_fn_ref ref{}; !rt_fn_find(row.name, strlen(row.name), &ref)) {
+    ASSERT_EQ(rt_add_fn(row), 1);
+  }
+  EXPECT_EQ(rt_add_fn(row), 0);  // a name added twice is refused
+  EXPECT_EQ(rt_add_fn({"A_NAME_LONGER_THAN_23_CHARS", row.adapter, 0, 0}), 0);
+  expect_total("PASS REGION; PASS BAL; CALL KV~TEST~ROW; T:SET TOTAL 6", "6");
+  EXPECT_EQ(seen, 2);
+}
+
+using StmtInvoke = BuiltinRoutines;
+
+// RUN: T when the command exits 0; END? "Y" ends the process after it.
+TEST_F(StmtInvoke, RunTakesTheCommandsExitStatus) {
+  for (auto [text, total] : std::initializer_list<total_row>{
+           {"RUN true; T:SET TOTAL 1", "1"},
+           {"RUN exit_3; F:SET TOTAL 2", "2"},
+           {"SET NAME exit_0; RUN =NAME; T:SET TOTAL 3", "3"},
+           {"RUN true Y; SET TOTAL 4", "0"},
+       })
+    expect_total(text, total);
+}
+
+// The invocation verbs reach the executive through its hook with the verb's process type, the invocation type and
+// END?; end codes 1 and 2 are T, 24 and 25 end the invoker with them, and without an executive the verb fails.
+TEST_F(StmtInvoke, InvocationVerbsCallTheExecutive) {
+  static std::string seen;
+  static uint32_t code;
+  struct row {
+    const char *text, *seen;
+    uint32_t code, end;
+    const char* total;
+  };
+  const row rows[] = {
+      {"SUBR PROC_A; T:SET TOTAL 1", "0DN PROC A 6 0 0", 1, 1, "1"},
+      {"MENU TST.M1 RELATED Y; F:SET TOTAL 2", "TST M1 1 1 1", 4, 1, "2"},
+      {"INQUIRY X DETACHED; T:SET TOTAL 3", "0DN X 9 2 0", 2, 1, "3"},
+      {"STATUS X; SET TOTAL 4", "0DN X 10 0 0", 25, 25, "0"},
+      {"JOB X; SET TOTAL 5", "0DN X 8 0 0", 24, 24, "0"},
+  };
+  ii_hooks.invoke = [](PCB*, const char* ap, const char* name, uint8_t type, uint8_t inv, uint8_t chain) {
+    seen = std::string(ap, 3) + " " + std::string(name, 30).erase(std::string(name, 30).find_last_not_of(' ') + 1) +
+           " " + std::to_string(type) + " " + std::to_string(inv) + " " + std::to_string(chain);
+    return code;
+  };
+  for (const row& r : rows) {
+    stmts(++ep_, std::string("SET TOTAL 0; ") + r.text);
+    ASSERT_EQ(compile({ep_}), 1) << r.text;
+    code = r.code;
+    EXPECT_EQ(run(0), static_cast<int>(r.end)) << r.text;
+    EXPECT_TRUE(seen == r.seen && total_is(r.total)) << r.text << ": " << seen;
+  }
+  ii_hooks.invoke = nullptr;
+  EXPECT_EQ(run(0), 4);
+  EXPECT_EQ(std::exchange(captured_errors(), {}).size(), 1u);
 }
 
 }  // namespace
