@@ -55,8 +55,7 @@ std::string program_path(const char* argv0) {
   for (;;) {
     size_t colon = dirs.find(':', start);
     std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-    if (dir.empty()) dir = ".";
-    last = dir + "/" + argv0;
+    last = (dir.empty() ? std::string(".") : dir) + "/" + argv0;
     if (exists(last)) return last;
     if (colon == std::string::npos) return last;
     start = colon + 1;
