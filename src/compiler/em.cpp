@@ -5,7 +5,10 @@
 
 #include "compiler/em_item.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "fm/record_cache.h"
 #include "foundation/com.h"
@@ -102,8 +105,29 @@ EM* em_create() {
   return em;
 }
 
+namespace {
+std::vector<std::pair<EM*, uint32_t>> g_guarded;  // a module being built and its level
+}  // namespace
+
+void em_guard(EM* em) {
+  if (em) g_guarded.emplace_back(em, com.mark_scope);
+}
+
+void em_unguard(EM* em) {
+  std::erase_if(g_guarded, [em](const auto& g) { return g.first == em; });
+}
+
+void em_clr_scope(uint32_t level) {
+  while (true) {
+    auto it = std::find_if(g_guarded.begin(), g_guarded.end(), [level](const auto& g) { return g.second >= level; });
+    if (it == g_guarded.end()) return;
+    em_destroy(it->first);  // drops the entry
+  }
+}
+
 void em_destroy(EM* em) {
   if (!em) return;
+  em_unguard(em);
   for (uint32_t i = 0; em->em_cfi_native && i < em->em_cfi_cnt; ++i)
     if (em->em_cfi_native[i].dflt_rec) fm_uncache(em->em_cfi_native[i].dflt_rec);  // the use its first area took
   close_subs(em);

@@ -230,8 +230,18 @@ extern em_file_ops em_files;
 // A zeroed module with its own pool and every sub-file at the session
 // level; null (nothing left behind) when the pool or a sub-file fails.
 EM* em_create();
-// Closes every sub-file and destroys the pool and the block. Null is a no-op.
+// Closes every sub-file and destroys the pool and the block (and forgets
+// its guard). Null is a no-op.
 void em_destroy(EM* em);
+
+// A module being built lives at the session level, so an unwind out of its
+// builder, a long jump from a fatal signal included, would lose it: the
+// guard destroys it when the level current at em_guard is cleared, unless
+// em_unguard (its hand-over) came first. em_clr_scope is the clearing step
+// (ut_clear_hooks.modules) for `level` and the deeper ones.
+void em_guard(EM* em);
+void em_unguard(EM* em);
+void em_clr_scope(uint32_t level);
 
 // Appends a record to a sub-file; its number, 0 when it failed (also for a
 // length the sub-file does not take).

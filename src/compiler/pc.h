@@ -103,6 +103,12 @@ int pc_build_tables(EM* em, uint32_t cv_cnt);
 // Records a compile error (the first one is kept in err_text), each run of
 // blanks (of padded names) shown as one; always 0.
 int pc_err(PC_CTX* ctx, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The length of the context's error text without its blank padding.
+inline size_t pc_err_len(const PC_CTX* ctx) {
+  size_t n = sizeof ctx->err_text;
+  while (n && ctx->err_text[n - 1] == ' ') --n;
+  return n;
+}
 
 // ---- areas ----
 

@@ -281,7 +281,7 @@ bool compile_body(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
                                                                               : kPcAccRead;
   if (!compile_pcf(ctx, pr, access) || !compile_alt(ctx, pr) || !compile_query_files(ctx)) return false;
   pc_dsn_file frames(ctx, INIT_DFRM_FDB), selects(ctx, INIT_DSLCT_FDB);
-  if (!frames.arb || !selects.arb) return pc_err(ctx, "design files of process %.30s not opened", ctx->proc_nam);
+  if (!frames.ok() || !selects.ok()) return pc_err(ctx, "design files of process %.30s not opened", ctx->proc_nam);
   std::vector<uint32_t> numbers;  // design frame number by compiled number - 1
   return compile_frames(ctx, frames.arb, &numbers) && pc_cmpl_children(ctx) && compile_selects(ctx, selects.arb) &&
          compile_code(ctx, numbers, errs);
@@ -312,6 +312,7 @@ int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   memcpy(ctx->ap, inv.b + INVOC_AP_ID, 3), memcpy(ctx->ver, inv.b + INVOC_VER, 2);
   ctx->proc_type = inv.b[INVOC_PROC_TYPE], memcpy(ctx->proc_nam, inv.b + INVOC_PROC_NAM, 30);
   if (!(ctx->em = em_create())) return pc_err(ctx, "module of %.30s not created", ctx->proc_nam);
+  em_guard(ctx->em);
   const bool ok = compile_body(pcb, ctx, errs);
   if (ctx->prepared && pc_cmpl_finish(ctx) && ok) {
     if (em_cfi_load_keys(ctx->em)) return 1;

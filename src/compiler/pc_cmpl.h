@@ -41,20 +41,26 @@ int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* n
 // into a new module. The caller gives a zeroed context; on success
 // ctx->em is the finished module (run-time tables built) and 1 is returned;
 // on failure 0, no module is left and the errors are in the context (and in
-// `errs`, statement by statement, when given).
+// `errs`, statement by statement, when given). The module stays guarded
+// (em_guard) until its taker's em_unguard or em_destroy.
 int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs = nullptr);
 
 // ---- design records a process compile reads (pc_cmpl_read.cpp) ----
 
 using pc_dfdb_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
 
-// Opens a design file of `ap`/`ver` ("0DN": its memory file) for reading at
-// the current level; null when it cannot be opened.
-ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver);
+// Opens a design file of `ap`/`ver` ("0DN", "0DO": its memory file) for
+// reading at the current level; null when it cannot be opened, with the
+// open's status in `stat` when given.
+ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver, uint32_t* stat = nullptr);
 
-// A design file of the compile's application, open for one scope.
+// A design file of the compile's application, open for one scope. The
+// generated processes' memory designs create only the design files they
+// fill: one never created reads as empty (`arb` null, ok() true).
 struct pc_dsn_file {
   ARB* arb;
+  bool absent = false;
+  bool ok() const { return arb || absent; }
   pc_dsn_file(const PC_CTX* ctx, pc_dfdb_init init);
   ~pc_dsn_file();
   pc_dsn_file(const pc_dsn_file&) = delete;
@@ -63,7 +69,8 @@ struct pc_dsn_file {
 
 // Calls `f(record)` for each record of `arb` in the order of key 0 whose
 // first `prefix` bytes equal those of `key` (a `len`-byte record image);
-// stops at the first false. 1 when every call returned true.
+// stops at the first false. 1 when every call returned true (a null `arb`,
+// an absent design file, has no records).
 int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool (*f)(void*, const uint8_t*), void* arg);
 template <class F>
 int pc_each(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, F&& f) {

@@ -9,6 +9,7 @@
 #include "compiler/pc_cmpl.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
@@ -39,16 +40,22 @@ bool names_file(const PC_CTX* ctx, const uint8_t* rec, const uint8_t* ap, const 
 
 }  // namespace
 
-ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver) {
+ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver, uint32_t* stat) {
   FDB fdb;
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ver);
   if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
-  return FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
+  if (FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f)) return fdb.fdb_arb;
+  if (stat) *stat = fdb.fdb_stat;
+  return nullptr;
 }
 
-pc_dsn_file::pc_dsn_file(const PC_CTX* ctx, pc_dfdb_init init) : arb(pc_open_design(init, ctx->ap, ctx->ver)) {}
+pc_dsn_file::pc_dsn_file(const PC_CTX* ctx, pc_dfdb_init init) {
+  uint32_t stat = 0;
+  arb = pc_open_design(init, ctx->ap, ctx->ver, &stat);
+  absent = !arb && pc_memory_design(ctx->ap) && stat == FM_NO_FILE;
+}
 pc_dsn_file::~pc_dsn_file() {
   if (arb) FM_CLOSE(arb, 0);
 }
@@ -67,6 +74,7 @@ int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool 
                 void* arg) {
   uint8_t rec[kFrameRecSize];  // the longest record read this way
   if (len > sizeof rec) return 0;
+  if (!arb) return 1;
   memcpy(rec, key, len);
   PROTO_FULL(arb, 0, rec);
   arb->arb_len = len, arb->arb_mod = 0;

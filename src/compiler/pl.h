@@ -77,8 +77,9 @@ int pl_write_module_file(EM* em);
 int write_em(EM* em);
 
 // The module of the module file for this process, language and stamp (the
-// PROCESS record's bytes 80-87), loaded and checked; null when there is no
-// such file or it does not check (the reason into `why` when given).
+// PROCESS record's bytes 80-87), loaded and checked, guarded (em_guard) for
+// its taker; null when there is no such file or it does not check (the
+// reason into `why` when given).
 EM* pl_read_em(const char* ap, const char* ver, uint8_t type, const char* name, const char* lang, const uint8_t* stamp,
                std::string* why = nullptr);
 

@@ -25,6 +25,7 @@
 #include "foundation/bytes.h"
 #include "foundation/maddr.h"
 #include "foundation/pool.h"
+#include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "screen/wm_region.h"
 
@@ -48,7 +49,8 @@ bool same_stamp(const EM* em, const uint8_t* pr) {
 void uncache(EM* em) { g_cache.erase(std::remove(g_cache.begin(), g_cache.end(), em), g_cache.end()); }
 
 // A module begun and not yet handed out; destroyed on every way out but
-// the hand-over, an unwinding compile included.
+// the hand-over, an unwinding compile included. A long jump skips this
+// destructor: the module's guard (em_guard) destroys it with the level.
 struct pending {
   EM* em = nullptr;
   ~pending() { em_destroy(em); }
@@ -63,7 +65,7 @@ void report(const PCB* pcb, const PC_CTX& ctx, const std::vector<sc_error>& errs
     sys_err_log(line);
     if (pcb->pcb_err_fi) la_add_text(pcb->pcb_err_fi, 3, 0, text, len);
   };
-  if (errs.empty()) return post(ctx.err_text, sizeof ctx.err_text);
+  if (errs.empty()) return post(ctx.err_text, pc_err_len(&ctx));
   for (const sc_error& e : errs) post(e.msg, strnlen(e.msg, sizeof e.msg));
 }
 
@@ -200,6 +202,7 @@ int pl_get_module(PCB* pcb, int) {
       if (p.em->em_dbg_flag) write_em(p.em);
     }
     if (!pl_load_tables(p.em)) return 0;
+    em_unguard(p.em);  // handed over to the cache
     g_cache.push_back(em = p.release());
   }
   ++em->em_use_cnt;
@@ -250,6 +253,7 @@ void pl_init() {
   pl_hooks.get = pl_get_module;
   pl_hooks.dump = pl_dump_cache;
   mm_dump_hook = pl_dump;
+  ut_clear_hooks.modules = em_clr_scope;
 }
 
 }  // namespace kivo

@@ -158,6 +158,7 @@ EM* read_module(ARB* a, const char* ap, const char* ver, uint8_t type, const cha
     return *why = "header, version or layout hash", nullptr;
   EM* em = em_create();
   if (!em) return *why = "module not created", nullptr;
+  em_guard(em);
   em_load(buf + MF_BLOCK, em);
   em->em_cache_state = 0;
   em->em_use_cnt = 0;

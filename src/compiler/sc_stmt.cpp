@@ -7,6 +7,7 @@
 // without an outcome never touch the TF word. A statement's trap record
 // holds its first instruction (its TFTEST when prefixed), 0 for comments
 // and labels.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -330,7 +331,7 @@ void collect(PC_CTX* ctx, const uint8_t* rec, const sc_stmt& st, std::vector<sc_
              char* first) {
   sc_error e{};
   memcpy(e.key, rec, sizeof e.key);
-  memcpy(e.msg, ctx->err_text, sizeof e.msg);
+  memcpy(e.msg, ctx->err_text, std::min(pc_err_len(ctx), sizeof e.msg - 1));  // a C string: e is zeroed
   e.column = st.column;
   if (!*total) memcpy(first, ctx->err_text, sizeof ctx->err_text);
   *total += ctx->err_cnt;

@@ -133,6 +133,7 @@ void ut_clr_scope(SCOPE_ENT* entry, uint32_t level) {
   run_clear_hook(rc, ut_clear_hooks.windows, level);
   run_clear_hook(rc, ut_clear_hooks.sorted_queries, level);
   run_clear_hook(rc, ut_clear_hooks.files, level);
+  run_clear_hook(rc, ut_clear_hooks.modules, level);
   clear_step(rc, [&] { mm_clr_scope(level); });
   if (rc) throw mark_jump{rc};
 }

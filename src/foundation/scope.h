@@ -79,12 +79,13 @@ struct scope_clear_hooks {
   void (*windows)(uint32_t level);         // window manager
   void (*sorted_queries)(uint32_t level);  // sorted-query back-end
   void (*files)(uint32_t level);           // file manager
+  void (*modules)(uint32_t level);         // modules being built (compiler)
 };
 extern scope_clear_hooks ut_clear_hooks;
 
 // Releases a level: its reset list (newest first, so the oldest value of an
-// address wins), then windows, sorted-query blocks, files and pools of this
-// level and deeper.
+// address wins), then windows, sorted-query blocks, files, modules being
+// built and pools of this level and deeper.
 void ut_clr_scope(SCOPE_ENT* entry, uint32_t level);
 
 // Clean-up functions that do nothing.

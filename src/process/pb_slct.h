@@ -131,8 +131,11 @@ void dump_expr();
 // ---- code (pb_slct_cmpl.cpp) ----
 
 // 1, or 0 when a parse failed (status in q->status) or the code cannot be
-// built.
+// built. The module's compile stays open for the sort fields: pb_slct_finish
+// (or cmpl_sort) ends it.
 int cmpl_slct(QRY_SLCT* q);
+// Finishes the selection module's compile: its tables are built. 1 or 0.
+int pb_slct_finish(QRY_SLCT* q);
 // The finished and trimmed tree of both expressions (null: no selection);
 // 0 when a parse failed.
 int pb_slct_tree(QRY_SLCT* q, SLCT_NODE** out);

@@ -128,7 +128,14 @@ int bld_slct_ep(QRY_SLCT* q, SLCT_NODE* tree) {
     tree->f = {{0, 0}, 1, 0};
     if (!short_circuit(q, tree, nullptr, FOLLOW_END)) return 0;
   }
-  return pc_cmpl_finish(&q->ctx);
+  return 1;
+}
+
+int pb_slct_finish(QRY_SLCT* q) {
+  if (!q->ctx.prepared) return 0;
+  if (pc_cmpl_finish(&q->ctx)) return 1;
+  sys_err("PBUTIL", __LINE__, "can't finish the selection module");
+  return 0;
 }
 
 int cmpl_node(QRY_SLCT* q, SLCT_NODE* n) {

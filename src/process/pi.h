@@ -185,6 +185,8 @@ std::vector<SAA_REC*> saa_of(uint8_t kind, uint32_t owner);
 void init_area(uint8_t* dst, PCB* p, const AREA_DESC* ad);
 // The compiled file record of a file area; null after a system error.
 uint8_t* get_cfi(EM* em, const AREA_DESC* ad);
+// The initial record of the file of area `ad`; null (reported) without one.
+const uint8_t* pi_dflt_rec(EM* em, const AREA_DESC* ad);
 void init_pdf(PCB* p);
 // Copies the file of file block `fb` (a file of module `em`) from the
 // temporary level `scope` into the level it is shared with, unless it is

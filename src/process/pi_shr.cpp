@@ -183,14 +183,16 @@ uint8_t* get_cfi(EM* em, const AREA_DESC* ad) {
   return cfi_of(em, ad, true);
 }
 
+const uint8_t* pi_dflt_rec(EM* em, const AREA_DESC* ad) {
+  const uint8_t* cfi = cfi_of(em, ad, false);
+  return cfi ? dflt_rec(em, cfi) : nullptr;
+}
+
 void init_area(uint8_t* dst, PCB* p, const AREA_DESC* ad) {
   EM* em = p->pcb_em;
   if (ad->init == 2) return init_from_field(dst, em, ad);
-  if (ad->init == 1) {
-    const uint8_t* cfi = cfi_of(em, ad, false);
-    const uint8_t* rec = cfi ? dflt_rec(em, cfi) : nullptr;
-    if (rec) return (void)memcpy(dst, rec, ad->size);
-  }
+  if (ad->init == 1)
+    if (const uint8_t* rec = pi_dflt_rec(em, ad)) return (void)memcpy(dst, rec, ad->size);
   memset(dst, 0, ad->size);
 }
 

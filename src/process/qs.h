@@ -8,8 +8,9 @@
 // A query is marked executed only after a complete sort, so a failed or
 // interrupted sort runs again at the next read.
 //
-// Callers: the sorted-query driver (`pb_get_nxt_ptr`) through `qs_sort`;
-// tests fill the block directly. The block is embedded in the active query.
+// Callers: the sorted-query build (`pb_bld_fqry`) through `cmpl_sort`, the
+// driver (`pb_get_nxt_ptr`) through `qs_sort`; tests fill the block
+// directly. The block is embedded in the active query.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,11 @@
 namespace kivo {
 
 struct ARB;
+struct AREA_DESC;
+struct EM;
+struct FDB;
+struct QRY_SLCT;
+struct PCB;
 
 constexpr uint32_t QS_INTERRUPTED = 104250;  // the user's break ended the sort
 constexpr uint32_t QS_FAILED = 3;            // a broken run or work file, reported as a system error
@@ -26,6 +32,19 @@ constexpr uint32_t QS_FAILED = 3;            // a broken run or work file, repor
 // Sort element record: level, order, then the compiled field as pc_fld gives it.
 constexpr size_t kSortElemLen = 616;
 enum : size_t { SE_LEVEL = 0, SE_ORDER = 1, SE_FLD = 2 };
+
+// QSORT record: one sort line of the query; used in key order.
+enum : size_t {
+  QSORT_AP = 0,
+  QSORT_PROC = 3,     // 30
+  QSORT_SEQ = 36,     // u32, 0: an empty line
+  QSORT_F_AP = 40,    // the sort field
+  QSORT_F_NAME = 43,  // 22
+  QSORT_OCC = 66,     // u16
+  QSORT_ORDER = 68,   // '+' or '-'
+  QSORT_OFF = 87,     // '0': switched off
+  kQsortLen = 92,
+};
 
 // Run header, the first record of every run on a work file.
 constexpr uint32_t kRunMagic = 0x01BADB0B;
@@ -88,6 +107,12 @@ struct QRY_SORT {
   };
   std::vector<id_seg> ids;  // empty: the PCF record id is the identifier
 
+  // The query's sort lines (QSORT records), read by cmpl_sort.
+  ARB* qsort_arb = nullptr;
+  // The selection module: its constants and files give the null values
+  // when no `null_value` hook is set.
+  EM* em = nullptr;
+
   // Input: the PCF read into rec_area; field addresses point into it unless
   // `field_addr` places them. `select` runs the event points and the
   // selection code (null: every record passes); `interrupt` says whether the
@@ -107,9 +132,15 @@ struct QRY_SORT {
   uint32_t entry_len = 0;
   uint32_t capacity = 0;
   std::vector<uint8_t> buf;
-  std::vector<uint8_t*> run;  // the entries of the run, sorted once it is full
-  int32_t last = -1;          // index of the run's last entry
-  int32_t next = 0;           // the run's next entry to hand out
+  // The entries of the run, sorted once it is full. Each slot also holds
+  // the key's first bytes, so the sort rarely reaches into the entries.
+  struct slot {
+    uint64_t prefix;
+    uint8_t* entry;
+  };
+  std::vector<slot> run;
+  int32_t last = -1;  // index of the run's last entry
+  int32_t next = 0;   // the run's next entry to hand out
   uint8_t collate[256];
 
   // Files: names from the work-file number, owned by `scope`.
@@ -125,6 +156,22 @@ struct QRY_SORT {
   bool executed = false;
   uint32_t status = 0;  // of the last failure
 };
+
+// ---- compile (qs_cmpl.cpp) ----
+
+// The sort element file: a memory file of 616-byte records without a key.
+void INIT_SORT_ELEM_FDB(FDB* fdb);
+// Compiles the query's sort lines and its record identifier into the
+// selection module of `s`, whose compile it then finishes, and builds the
+// key descriptors and identifier segments; field addresses come from
+// q->field_addr. 1, or 0 on a failure (reported as a system error).
+int cmpl_sort(QRY_SORT* q, QRY_SLCT* s);
+// A null value from the module `q->em` (the element's null-value source);
+// 1 with the bytes, 0 without.
+int qs_module_null(QRY_SORT* q, const uint8_t* celem, std::vector<uint8_t>* out);
+// Orders two data-area descriptors by kind, application, number, type and
+// relative offset: -1, 0 or 1.
+int comp_dlf(const AREA_DESC* a, const AREA_DESC* b);
 
 // ---- keys (qs_key.cpp) ----
 
@@ -162,6 +209,7 @@ uint32_t single_run(QRY_SORT* q);
 // level toward the next one.
 struct QS_PTR_OUT {
   std::vector<uint8_t> prev;
+  std::vector<uint8_t> rec;  // the record being written
   uint16_t prev_level = 0;
   bool have = false;
 };
@@ -170,6 +218,17 @@ uint32_t qs_end_ptr(QRY_SORT* q, QS_PTR_OUT* o);
 // A work file (0-5) or, with `ptr`, the pointer file: created afresh or
 // reopened at the query's scope. Null with a system error.
 ARB* open_wrk_fi(QRY_SORT* q, int index, bool ptr, uint8_t fs_type, bool create);
+
+// What decides whether a record is selected: the query process's event
+// points "Query Pre-select" (07) and "Query Post Select" (08), which answer
+// in byte 57 of its system area 7, and the compiled selection run in the
+// selection module's context. Set as QRY_SORT::select with this as ctx.
+struct QS_SLCT_CTX {
+  PCB* proc = nullptr;                        // the query's process
+  PCB* slct = nullptr;                        // the selection module's context
+  uint16_t entry_blk = 65535, entry_off = 0;  // the selection code; 65535 none
+};
+int qs_select(void* ctx);
 
 // ---- merge (qs_merge.cpp) ----
 

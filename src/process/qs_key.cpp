@@ -192,7 +192,9 @@ void get_null_val(QRY_SORT* q, const uint8_t* celem, QS_DESC* d) {
   switch (celem[CEL_NULL_SRC]) {
     case 0: return;
     case 1:
-    case 2: d->has_null = q->null_value && q->null_value(q->ctx, celem, &d->null_val); return;
+    case 2:
+      d->has_null = q->null_value ? q->null_value(q->ctx, celem, &d->null_val) : qs_module_null(q, celem, &d->null_val);
+      return;
     default: sys_err("PBSORT", __LINE__, "get_null_val() - unexpected case switch");
   }
 }

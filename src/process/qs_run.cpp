@@ -20,6 +20,8 @@
 #include "foundation/os.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
+#include "interp/seams.h"
+#include "process/pi_internal.h"
 #include "process/qs.h"
 
 namespace kivo {
@@ -32,6 +34,11 @@ constexpr uint32_t kCollateMsg = 524000;
 constexpr uint32_t kMinCapacity = 2;
 constexpr uint32_t kWrkOptions = LFB_SCOPED | LFB_NO_STRUCT_CHK | LFB_ANY_DIR;
 constexpr uint8_t kWrkAccess = 15, kWrkShare = 0;
+constexpr uint16_t kEpPreSelect = 7, kEpPostSelect = 8;
+constexpr uint32_t kAnswerArea = 7, kAnswerByte = 57;
+constexpr uint32_t kSlctTrue = 1;
+constexpr uint32_t kPrefixLen = 8;
+constexpr int32_t kPrefetch = 8;
 
 // KIVO_RUN_MEM when it is a positive decimal number that fits; else the
 // budget stays.
@@ -81,8 +88,8 @@ int read_pcf(QRY_SORT* q) {
   return -1;
 }
 
-uint32_t put_ptr_rec(QRY_SORT* q, const uint8_t* entry, uint16_t prev, uint16_t next) {
-  std::vector<uint8_t> rec(q->id_len + kPtrExtra, 0);
+uint32_t put_ptr_rec(QRY_SORT* q, std::vector<uint8_t>& rec, const uint8_t* entry, uint16_t prev, uint16_t next) {
+  rec.assign(q->id_len + kPtrExtra, 0);
   st_le16(rec.data(), PT_PREV, prev);
   st_le16(rec.data(), PT_NEXT, next);
   memcpy(rec.data() + PT_ID, entry + q->key_len, q->id_len);
@@ -95,14 +102,39 @@ uint32_t put_ptr_rec(QRY_SORT* q, const uint8_t* entry, uint16_t prev, uint16_t 
   return q->status = a->arb_stat ? a->arb_stat : QS_FAILED;
 }
 
+// Runs the query process's event point `ep` when it has code; its answer
+// byte ('0' rejects, '1' selects), blank without one.
+char run_event(PCB* p, uint16_t ep) {
+  uint8_t* sa = pi_area(p, kAnswerArea, kAnswerByte + 1);
+  if (sa) sa[kAnswerByte] = ' ';
+  EP_CALL call{};
+  call.pcb = p;
+  II_EXEC_PROC(&call, ep);
+  return sa ? char(sa[kAnswerByte]) : ' ';
+}
+
 }  // namespace
+
+int qs_select(void* ctx) {
+  const QS_SLCT_CTX* s = static_cast<const QS_SLCT_CTX*>(ctx);
+  const char pre = s->proc ? run_event(s->proc, kEpPreSelect) : ' ';
+  if (pre == '0') return QS_REJECT;
+  if (pre != '1' && s->entry_blk != 65535 && s->slct) {
+    EP_CALL call{};
+    call.pcb = s->slct, call.ep_no = kEpPreSelect;
+    II_EXEC_ANY(&call, em_entry{s->entry_blk, s->entry_off});
+    if (((call.result >> 8) & 3) != kSlctTrue) return QS_REJECT;
+  }
+  if (s->proc && run_event(s->proc, kEpPostSelect) == '0') return QS_REJECT;
+  return QS_SELECT;
+}
 
 void alloc_exec(QRY_SORT* q) {
   read_run_mem();
   q->entry_len = q->key_len + q->id_len;
   q->capacity = std::max(kMinCapacity, run_mem / std::max<uint32_t>(q->entry_len, 1));
   q->buf.assign(size_t(q->capacity) * q->entry_len, 0);
-  q->run.assign(q->capacity, nullptr);
+  q->run.assign(q->capacity, QRY_SORT::slot{0, nullptr});
   q->last = -1;
   load_collate(q);
   for (QS_FILE& f : q->f) f = QS_FILE{};
@@ -128,31 +160,50 @@ int get_pcf_rec(uint8_t* entry, QRY_SORT* q) {
   }
 }
 
+namespace {
+
+// The key's first eight bytes as a number that orders as they do.
+uint64_t key_prefix(const uint8_t* key, uint32_t len) {
+  uint64_t p = 0;
+  for (uint32_t i = 0; i < kPrefixLen; ++i) p = p << 8 | (i < len ? key[i] : 0);
+  return p;
+}
+
+}  // namespace
+
 int64_t make_run(QRY_SORT* q) {
   q->last = -1;
   uint32_t n = 0;
+  const uint32_t len = q->key_len;
   while (n < q->capacity) {
     uint8_t* e = q->buf.data() + size_t(n) * q->entry_len;
     const int r = get_pcf_rec(e, q);
     if (r < 0) return -1;
     if (r == 0) break;
-    q->run[++q->last] = e;
+    q->run[size_t(++q->last)] = {key_prefix(e, len), e};
     ++n;
   }
   // Keys are unique, so the sorted run is the order a heap would give.
-  const uint32_t len = q->key_len;
-  std::sort(q->run.begin(), q->run.begin() + n,
-            [len](const uint8_t* a, const uint8_t* b) { return memcmp(a, b, len) < 0; });
+  const uint32_t rest = len > kPrefixLen ? len - kPrefixLen : 0;
+  std::sort(q->run.begin(), q->run.begin() + n, [rest](const QRY_SORT::slot& a, const QRY_SORT::slot& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return memcmp(a.entry + kPrefixLen, b.entry + kPrefixLen, rest) < 0;
+  });
   q->next = 0;
   return n;
 }
 
-uint8_t* get_rec_id(QRY_SORT* q) { return q->next <= q->last ? q->run[size_t(q->next++)] : nullptr; }
+uint8_t* get_rec_id(QRY_SORT* q) {
+  if (q->next > q->last) return nullptr;
+  // Entries are handed out in key order, scattered over the buffer.
+  if (q->next + kPrefetch <= q->last) __builtin_prefetch(q->run[size_t(q->next + kPrefetch)].entry);
+  return q->run[size_t(q->next++)].entry;
+}
 
 uint32_t qs_put_ptr(QRY_SORT* q, QS_PTR_OUT* o, const uint8_t* entry) {
   if (o->have) {
     const uint16_t level = qs_level(q, o->prev.data(), entry);
-    const uint32_t st = put_ptr_rec(q, o->prev.data(), o->prev_level, level);
+    const uint32_t st = put_ptr_rec(q, o->rec, o->prev.data(), o->prev_level, level);
     if (st != 1) return st;
     o->prev_level = level;
   }
@@ -162,7 +213,7 @@ uint32_t qs_put_ptr(QRY_SORT* q, QS_PTR_OUT* o, const uint8_t* entry) {
 }
 
 uint32_t qs_end_ptr(QRY_SORT* q, QS_PTR_OUT* o) {
-  return o->have ? put_ptr_rec(q, o->prev.data(), o->prev_level, 0) : 1;
+  return o->have ? put_ptr_rec(q, o->rec, o->prev.data(), o->prev_level, 0) : 1;
 }
 
 uint32_t single_run(QRY_SORT* q) {

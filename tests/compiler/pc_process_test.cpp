@@ -20,11 +20,13 @@ namespace {
 using PcProcess = ProcessFixture;
 
 TEST_F(PcProcess, HeaderAndRecordsMatchGoldenBytes) {
+  build(golden("compiler/pc_restruct_old.dsgn"), "0DO"), build(golden("compiler/pc_restruct.dsgn"), "0DN");
   std::string got;
-  for (const char* p : {"6SUB1", "3REPORT1", "5QRY", "3SCREEN"}) {
-    ASSERT_EQ(compile(p), 1) << err();
+  for (const char* p : {"6SUB1", "3REPORT1", "5QRY", "3SCREEN", "4RESTRUCTURE"}) {
+    const char* apver = strcmp(p, "4RESTRUCTURE") ? "TST01" : "0DN00";
+    ASSERT_EQ(compile(p, apver), 1) << err();
     uint8_t pr[kProcRecSize];
-    ASSERT_EQ(pc_read_process("TST", "01", em_->em_proc_type, em_->em_proc_nam, pr), 1);
+    ASSERT_EQ(pc_read_process(em_->em_ap, em_->em_ver, em_->em_proc_type, em_->em_proc_nam, pr), 1);
     EXPECT_EQ(em_->em_stamp1, ld_le32(pr, PR_STAMP));
     EXPECT_EQ(em_->em_stamp2, ld_le32(pr, PR_STAMP + 4));
     got += std::string("== ") + p + "\n" + stored_block(em_);

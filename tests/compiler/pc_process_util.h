@@ -47,19 +47,19 @@ class ProcessFixture : public DesignFiles {
   }
   void TearDown() override { em_destroy(em_), em_ = nullptr, DesignFiles::TearDown(); }
 
-  // The PCB of process "<type digit><name>" of TST 01 in English.
-  static void name_pcb(PCB* pcb, const char* proc) {
+  // The PCB of process "<type digit><name>" of TST 01 (or `apver`) in English.
+  static void name_pcb(PCB* pcb, const char* proc, const char* apver = "TST01") {
     pc_invoc_defaults(&pcb->invoc);
-    memcpy(pcb->invoc.b + INVOC_AP_ID, "TST01", 5);
+    memcpy(pcb->invoc.b + INVOC_AP_ID, apver, 5);
     pcb->invoc.b[INVOC_PROC_TYPE] = static_cast<uint8_t>(proc[0] - '0');
     std::string n = (std::string(proc + 1) + std::string(30, ' ')).substr(0, 30);
     memcpy(pcb->invoc.b + INVOC_PROC_NAM, n.data(), 30);
     memcpy(pcb->pcb_lang, "ENG", 3);
   }
   // Compiles the process into em_; 1 when it was built.
-  int compile(const char* proc) {
+  int compile(const char* proc, const char* apver = "TST01") {
     em_destroy(em_), em_ = nullptr;
-    pcb_ = PCB{}, name_pcb(&pcb_, proc);
+    pcb_ = PCB{}, name_pcb(&pcb_, proc, apver);
     ctx_ = {};
     const int ok = pc_cmpl(&pcb_, &ctx_);
     em_ = ctx_.em;
@@ -182,10 +182,12 @@ class ProcessFixture : public DesignFiles {
 class LoaderFixture : public ProcessFixture {
  protected:
   void SetUp() override { ProcessFixture::SetUp(), pl_init(); }
-  void TearDown() override { pl_discard_all(), pl_hooks = {}, ProcessFixture::TearDown(); }
+  void TearDown() override {
+    pl_discard_all(), pl_hooks = {}, ut_clear_hooks.modules = nullptr, ProcessFixture::TearDown();
+  }
   // pl_get for a new PCB of the process; its module or null.
-  EM* get(const char* proc) {
-    pcbs_.emplace_back(), name_pcb(&pcbs_.back(), proc);
+  EM* get(const char* proc, ARB* err_fi = nullptr) {
+    pcbs_.emplace_back(), name_pcb(&pcbs_.back(), proc), pcbs_.back().pcb_err_fi = err_fi;
     return pl_get(&pcbs_.back(), 1) ? pcbs_.back().pcb_em : nullptr;
   }
   // Writes the PROCESS record again: it gets a new design stamp.

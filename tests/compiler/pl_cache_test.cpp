@@ -9,6 +9,8 @@
 #include "compiler/pl.h"
 #include "compiler/seams.h"
 #include "fm/fm_record.h"
+#include "fm/la.h"
+#include "foundation/end_codes.h"
 #include "foundation/pool.h"
 #include "pc_process_util.h"
 
@@ -34,9 +36,14 @@ TEST_F(PlCache, ModulesAreSharedCountedAndRenewedWithTheirStamp) {
   EXPECT_EQ(get("6OFF"), nullptr);  // not active
   const std::string log = data_ + "/syserr.log";
   setenv("KIVO_SYS_ERR_LOG", log.c_str(), 1);
-  EXPECT_EQ(get("6BADSTMT"), nullptr);  // its compile error goes to the log
+  ARB* msgs = la_create_fi(80, kScope);  // its compile error goes to the log and the invoker's messages
+  EXPECT_EQ(get("6BADSTMT", msgs), nullptr);
   unsetenv("KIVO_SYS_ERR_LOG");
   EXPECT_NE(read_file(log).find("compile TST BADSTMT"), std::string::npos) << read_file(log);
+  msgs->arb_keyno = 0, msgs->arb_mod = ARB_FIRST;
+  const uint8_t* m = fm_start(msgs) ? fm_rdnxt_fast(msgs, 0) : nullptr;
+  EXPECT_EQ(m ? std::string(reinterpret_cast<const char*>(m) + MSG_TEXT, ld_le16(m, MSG_TEXT_LEN)) : "",
+            "statement 1: label NOWHERE not defined");
   EXPECT_EQ(pl_compile_count(), compiles + 2);
   pl_free(a), pl_free(a);
   EXPECT_EQ(a->em_use_cnt, 0u);
@@ -103,6 +110,24 @@ TEST_F(PlCache, ChildConstraintReadsWhicheverAreasAreBound) {
     EXPECT_EQ((*c->flds[1].addr)[c->flds[1].add_off], pass + 1);
     EXPECT_EQ(std::make_tuple(c->flds[1].val_off, c->flds[1].len, c->flds[1].indirect), std::make_tuple(8, 2, 1));
   }
+}
+
+// A module cut off in its compile (an end code, the long jump of a fatal signal) goes with its level; one handed out
+// outlives it.
+TEST_F(PlCache, AModuleCutOffInItsBuildGoesWithItsLevel) {
+  const std::pair<sc_cmpl_fn, uint32_t> rows[] = {
+      {[](PC_CTX*, sc_stmt*) -> int { mark_leave(PI_END_CANCEL); }, PI_END_CANCEL},
+      {[](PC_CTX*, sc_stmt*) -> int { mark_signal_jump(PI_END_FATAL); }, PI_END_FATAL},
+      {nullptr, PI_END_NORMAL}};
+  int32_t bytes = 0, blocks = 0, before = 0;
+  mm_alloc_info(nullptr, &bytes, &before, "0");
+  for (auto [set, rc] : rows) {
+    cmpl_[VERB_SET] = set ? set : cmpl_[VERB_SET];
+    EXPECT_EQ(MARK(MARK_RECOVERY, [&] { get("6SUB1"); }), rc);
+    sc_init(), mm_alloc_info(nullptr, &bytes, &blocks, "0");
+    EXPECT_EQ(blocks == before, set != nullptr) << rc;
+  }
+  EXPECT_EQ(get("6SUB1")->em_use_cnt, 2u);  // the module of the last level
 }
 
 TEST(PlGenNam, NamesAreGoldenDistinctAndOfTheAlphabet) {

@@ -39,6 +39,7 @@ void files(uint32_t level) {
   g_pool_alive_at_files = mm_find_pool(kPoolName, level) != nullptr;
   step("f", level);
 }
+void modules(uint32_t level) { step("m", level); }
 
 class Hooks : public test::Fresh {
  protected:
@@ -68,12 +69,12 @@ TEST_F(Hooks, ScopeClearingRunsEveryFilledStepInOrderBeforeThePools) {
     uint32_t rc;
   };
   const row rows[] = {
-      {{windows, queries, files}, "", {"w2", "q2", "f2"}, PI_END_NORMAL},
-      {{nullptr, queries, nullptr}, "", {"q2"}, PI_END_NORMAL},
+      {{windows, queries, files, modules}, "", {"w2", "q2", "f2", "m2"}, PI_END_NORMAL},
+      {{nullptr, queries, nullptr, nullptr}, "", {"q2"}, PI_END_NORMAL},
       {{}, "", {}, PI_END_NORMAL},
       // A jump out of one step replaces the end code; the others still run.
-      {{windows, queries, files}, "w", {"w2", "q2", "f2"}, PI_END_CANCEL},
-      {{windows, queries, files}, "f", {"w2", "q2", "f2"}, PI_END_CANCEL},
+      {{windows, queries, files, modules}, "w", {"w2", "q2", "f2", "m2"}, PI_END_CANCEL},
+      {{windows, queries, files, nullptr}, "f", {"w2", "q2", "f2"}, PI_END_CANCEL},
   };
   for (const row& r : rows) {
     g_steps.clear();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/bytes.h"
@@ -158,17 +159,8 @@ TEST_F(MainLoop, ApplRecordOfASystemApplication) {
   uint8_t rec[kApplRecLen];
   init_dap(rec, "0LA", "00", "Kivo Runtime");
   os_clear_fake_time();
-  std::string golden(kApplRecLen, ' ');
-  for (auto [at, text] :
-       std::initializer_list<std::pair<size_t, std::string>>{{4, "0LA00 "},
-                                                             {10, std::string(4, '\0') + "Kivo Runtime"},
-                                                             {48, std::string("\xff\xff\0\0", 4)},
-                                                             {96, std::string("\xff\xff\0\0", 4)},
-                                                             {140, std::string(5, '\0') + " " + '\0'},
-                                                             {251, std::string(1, '\0')}})
-    golden.replace(at, text.size(), text);
   std::string got(reinterpret_cast<char*>(rec), kApplRecLen);
-  EXPECT_EQ(got.substr(0, 296) + got.substr(312), golden.substr(0, 296) + golden.substr(312));
+  EXPECT_EQ(got.substr(0, 296) + got.substr(312), kivo_test::appl_golden("0LA", "Kivo Runtime"));
   EXPECT_EQ(ld_le32(rec, 296), ss_day_number(2026, 12, 7));
   EXPECT_NEAR(double(ld_le32(rec, 300)), 8 * 360000 + 30 * 6000, 500);
   EXPECT_EQ(got.substr(296, 8), got.substr(304, 8));

@@ -1,6 +1,7 @@
 // The selection compiler: expressions parsed into trees with the statements
 // they leave out, and compiled code run by the interpreter against a
-// reference evaluator over random expressions and records.
+// reference evaluator over random expressions and records. Then the sort
+// lines compiled into the same module, and a sort through both.
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "foundation/maddr.h"
 #include "interp/ii_run.h"
 #include "process/pb_slct.h"
+#include "process/qs.h"
 #include "types/std_date.h"
 #include "types/typed_value.h"
 
@@ -25,10 +27,11 @@ const char* kDesign = R"(APPLICATION TST 01
 STAMP 739591 0
 FILE CUST number=2 fs=1 org=3 class=200
   ID      A8    key=primary
+  NAME    G8 @8
   CITY    A6
   REGION  B4S
   COUNT   B2
-  BAL     P9.2S
+  BAL     P9.2S init=5 null=0
   OPENED  D7:8-5
   STATE   B2S   code=8
 END
@@ -60,7 +63,7 @@ class SlctCmpl : public DesignFiles {
         file("QS", kQslctLen, {{0, 33, SDB_CHARS}, {33, 1, SDB_UBINARY}, {34, 2, SDB_CHARS}, {36, 4, SDB_UBINARY}});
     memcpy(q.ap, "TST", 3), memcpy(q.ver, "01", 2), memcpy(q.pcf_ap, "TST", 3), memcpy(q.pcf_name, "CUST    ", 8);
   }
-  void TearDown() override { pb_slct_free(&q), DesignFiles::TearDown(); }
+  void TearDown() override { q.em && (q.em->em_area_addr = nullptr), pb_slct_free(&q), DesignFiles::TearDown(); }
   ARB* file(const char* tag, uint16_t len, std::vector<std::tuple<uint16_t, uint16_t, uint8_t>> segs) {
     FDB f;
     KDB k[1];
@@ -219,7 +222,7 @@ TEST_F(SlctCmpl, CompiledSelectionsSelectWhatTheReferenceSelects) {
     bool named[11] = {};
     const std::string text = gen(5, named);
     query(text, st);
-    ASSERT_EQ(cmpl_slct(&q), 1) << text;
+    ASSERT_EQ(cmpl_slct(&q) && pb_slct_finish(&q), 1) << text;
     std::vector<uint8_t*> addr(q.em->em_area_cnt + 1, nullptr);
     std::list<std::vector<uint8_t>> blocks;
     uint32_t rec_area = 0, rec_size = 0;
@@ -276,6 +279,133 @@ TEST_F(SlctCmpl, CompiledSelectionsSelectWhatTheReferenceSelects) {
     }
     q.em->em_area_addr = nullptr;
   }
+}
+
+using qline = std::tuple<uint32_t, const char*, char, bool>;  // sequence, field, order, on
+
+// The sort of a query, compiled into its selection module; field addresses
+// lie in blocks made for the module's areas once it is finished.
+class QuerySortCmpl : public SlctCmpl {
+ protected:
+  QRY_SORT qs;
+  std::vector<uint8_t*> addr;
+  std::list<std::vector<uint8_t>> blocks;
+  uint32_t rec_area = 0;
+  void SetUp() override {
+    SlctCmpl::SetUp();
+    qs.qsort_arb = file("QO", kQsortLen, {{0, 33, SDB_CHARS}, {33, 3, SDB_CHARS}, {36, 4, SDB_UBINARY}});
+  }
+  // Sort lines and the alternate key, compiled.
+  int compile(const std::vector<qline>& lines, const char* alt) {
+    ARB* a = qs.qsort_arb;
+    qs = QRY_SORT(), qs.qsort_arb = a, qs.ctx = this, addr.clear(), blocks.clear();
+    qs.field_addr = [](void* ctx, const uint8_t* c) -> const uint8_t* {
+      auto* t = static_cast<QuerySortCmpl*>(ctx);
+      if (t->addr.empty()) t->areas();
+      return t->addr[ld_le16(c, CEL_ADDR)] + ld_le16(c, CEL_ADDR + 2);
+    };
+    uint8_t x[kQsortLen];
+    for (const auto& [seq, field, order, on] : lines) {
+      memset(x, ' ', sizeof x), memcpy(x, "TSTQ", 4), st_le32(x, QSORT_SEQ, seq), st_le16(x, QSORT_OCC, 0);
+      memcpy(x + QSORT_F_AP, "TST", 3), memcpy(x + QSORT_F_NAME, pad(field, 22).data(), 22);
+      x[QSORT_ORDER] = uint8_t(order), x[QSORT_OFF] = on ? '1' : '0';
+      put(a, x, kQsortLen);
+    }
+    if (!cmpl_slct(&q)) return 0;
+    memcpy(q.em->em_alt_ap, alt ? "TST" : "   ", 3), memcpy(q.em->em_alt_fi, "CUST    ", 8);
+    memcpy(q.em->em_alt_key, pad(alt ? alt : "", 22).data(), 22);
+    const int ok = cmpl_sort(&qs, &q);
+    a->arb_rec = x, a->arb_len = kQsortLen, a->arb_key = nullptr;
+    while (a->arb_mod = ARB_FIRST, fm_start(a) && (a->arb_mod = ARB_HOLD, fm_rdnxt(a))) fm_del(a);
+    return ok;
+  }
+  void areas() {
+    addr.assign(q.em->em_area_cnt + 1, nullptr);
+    for (const AREA_DESC* a = q.em->em_area_tbl; a < q.em->em_area_tbl + q.em->em_area_cnt; ++a) {
+      addr[a->area_no] = blocks.emplace_back(a->size + 8, '\0').data();
+      if (!memcmp(a->ap, "TST", 3) && a->number == 2 && a->type == 0) rec_area = a->area_no;
+    }
+    q.em->em_area_addr = addr.data();
+  }
+};
+
+TEST_F(QuerySortCmpl, SortLinesCompileIntoKeyDescriptors) {
+  query("", {});
+  struct row {
+    std::vector<qline> lines;
+    const char* alt;
+    std::vector<std::tuple<int, int, uint32_t, char>> want;  // level, type, key length, order; closing follows
+    uint16_t levels, id_len;
+  };
+  // clang-format off
+  const row rows[] = {
+      {{{1, "CITY", '+', true}, {2, "REGION", '-', true}}, nullptr, {{1, 1, 6, '+'}, {2, 5, 3, '-'}}, 2, 0},
+      {{{1, "NAME", '-', true}, {2, "BAL", '+', true}}, "ID", {{1, 1, 6, '-'}, {1, 5, 3, '-'}, {2, 8, 7, '+'}}, 2, 8},
+      {{{1, "CITY", '+', false}, {0, "REGION", '+', true}, {3, "BAL", '-', true}}, "NAME", {{1, 8, 7, '-'}}, 1, 8},
+      {{{1, "NOSUCH", '+', true}}, nullptr, {}, 0, 0},
+  };
+  // clang-format on
+  for (const row& r : rows) {
+    const bool ok = !r.want.empty();
+    ASSERT_EQ(compile(r.lines, r.alt), ok ? 1 : 0) << r.lines.size();
+    EXPECT_EQ(reported("bad sort field name"), !ok);
+    captured_errors().clear();
+    if (!ok) continue;
+    auto want = r.want;
+    want.emplace_back(0, 0, 4, '+');
+    std::vector<std::tuple<int, int, uint32_t, char>> got;
+    uint32_t off = 0;
+    for (const QS_DESC& d : qs.desc) {
+      got.emplace_back(d.level, d.key_type, d.key_len, char(d.order));
+      EXPECT_EQ(d.key_off, off);
+      EXPECT_EQ(std::count(qs.level_tab.begin() + off, qs.level_tab.begin() + off + d.key_len, d.level), d.key_len);
+      off += d.key_len;
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(std::make_tuple(qs.key_len, qs.levels, qs.id_len), std::make_tuple(off, r.levels, r.id_len));
+  }
+}
+
+// REGION > 0 selects; sorted by BAL (its null value the initial 5.00) and
+// CITY descending; the identifier is the ID field.
+TEST_F(QuerySortCmpl, SortsTheRecordsTheCompiledSelectionKeeps) {
+  query("1", {{1, "REGION", "0", false, 3}});
+  ASSERT_EQ(compile({{1, "BAL", '+', true}, {2, "CITY", '-', true}}, "ID"), 1);
+  EXPECT_EQ(qs.desc[0].null_val, (std::vector<uint8_t>{0, 0, 0, 0, 0x50, 0x0C}));
+  uint8_t* area = addr[rec_area];
+  FDB fdb;
+  INIT_FDB(&fdb, FS_MEMORY, 32, 0, nullptr, 0);
+  INIT_UNIQUE_PATH(&fdb.path, "QT", "PC", PATH_DATA);
+  ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW, 15, 15), 1);
+  // id, city, region and the BAL byte of 1.00 (0x10), 5.00 (the null value) or 0.10
+  const std::tuple<char, const char*, int16_t, uint8_t> recs[] = {{'A', "PARIS", 3, 0x10}, {'B', "OSLO", -1, 0x10},
+                                                                  {'C', "ROME", 7, 0x50},  {'D', "BERN", 2, 0x10},
+                                                                  {'E', "ZUG", 1, 0x01},   {'F', "ROME", 4, 0x10}};
+  for (const auto& [id, city, region, bal] : recs) {
+    const uint8_t b[6] = {0, 0, 0, 0, bal, 0x0C};
+    memset(area, ' ', 32), area[0] = uint8_t(id), memcpy(area + 8, pad(city, 6).data(), 6);
+    st_le16(area, 14, uint16_t(region)), memcpy(const_cast<uint8_t*>(qs.desc[0].addr), b, 6);
+    ARB* p = fdb.fdb_arb;
+    p->arb_rec = area, p->arb_len = p->arb_var_len = 32, p->arb_mod = 0;
+    ASSERT_EQ(fm_write(p), 1);
+  }
+  PCB pcb{};
+  pcb.pcb_em = q.em, pcb.pcb_areas = addr.data();
+  QS_SLCT_CTX sel;
+  sel.slct = &pcb, sel.entry_blk = q.entry.blk, sel.entry_off = q.entry.off;
+  qs.pcf_arb = fdb.fdb_arb, qs.rec_area = area, qs.rec_len = 32, qs.select = qs_select, qs.ctx = &sel;
+  qs.scope = com.sys_scope, qs.wrk_no = 0x20, memcpy(qs.ap, "TST", 3);
+  qs.pcf_arb->arb_mod = ARB_FIRST, qs.pcf_arb->arb_key = nullptr;
+  ASSERT_EQ(fm_start(qs.pcf_arb), 1);
+  ASSERT_EQ(MARK(MARK_SUBPROCESS, [&] { EXPECT_EQ(qs_sort(&qs), 1u); }), 1u);
+  std::string got;
+  uint8_t r[32];
+  ARB* a = qs.ptr_arb;
+  for (a->arb_mod = ARB_FIRST, a->arb_key = nullptr, fm_start(a);
+       a->arb_rec = r, a->arb_len = 32, a->arb_mod = 0, fm_rdnxt(a);)
+    got += char(r[PT_ID]);
+  EXPECT_EQ(got, "CEFAD");  // C at its null value first, ZUG's 0.10, then 1.00 by city descending
+  FM_CLOSE(qs.ptr_arb, ARB_SCRATCH), FM_CLOSE(fdb.fdb_arb, ARB_SCRATCH);
 }
 
 }  // namespace

@@ -68,20 +68,22 @@ TEST(KivoStartup, DefaultInstallationEndsAsForAProcessThatCannotBeLoaded) {
   }
 }
 
+// Records of another process, which give a compile the design files it
+// opens.
+const char* const kOtherDesigns =
+    "FRAME 6 OTHER 0 1\nSELECT 6 OTHER 0 1 1\nCHILD 6 OTHER 0 1 0 1 1\nIMAGE 6 OTHER 0 1 1\n"
+    "ROW 6 OTHER 0 1 1 1 X\nITEM 6 OTHER 0 1 1 1 1\nCHR 6 OTHER 0 1 1 1 1\n";
+
 // Subroutines of 0LA added to a copy of the default installation and run
 // as the start process: LOGOUT in event 01 ends the engine with 127, END
 // PROC with 0; a process no design holds ends with 4 and the engine with 0.
-// The frame, child and image records of another process give the compile
-// the design files it opens.
 TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
   data_dir d;
   copy_default(d);
   std::ofstream(d.file("sub.dsgn")) << "APPLICATION 0LA 00\n"
                                        "PROCESS 6 BYE\nSTMTS 6 BYE ep=1\n      LOGOUT           N\nEND\n"
                                        "PROCESS 6 DONE\nSTMTS 6 DONE ep=1\n      END PROC\nEND\n"
-                                       "FRAME 6 OTHER 0 1\nSELECT 6 OTHER 0 1 1\nCHILD 6 OTHER 0 1 0 1 1\n"
-                                       "IMAGE 6 OTHER 0 1 1\nROW 6 OTHER 0 1 1 1 X\nITEM 6 OTHER 0 1 1 1 1\n"
-                                       "CHR 6 OTHER 0 1 1 1 1\n";
+                                    << kOtherDesigns;
   const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
   ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("sub.dsgn")).c_str()), 0);
   const struct {
@@ -97,6 +99,30 @@ TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
     const std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(lines.find(std::string("0LA/6/") + c.proc) != std::string::npos, c.ran) << c.proc << lines;
   }
+}
+
+// A first start without APPL writes the four system applications, runs
+// INSTALL of 0SA (here a subroutine that ends normally) and ends with 0;
+// APPL keeps the records, "0LA" with its golden bytes.
+TEST(ExecutiveKivo, FirstStartWritesApplAndRunsInstall) {
+  data_dir d;
+  copy_default(d);
+  ASSERT_EQ(system(("rm -f " + d.file("0SA/Data/APPL.*")).c_str()), 0);
+  std::ofstream(d.file("inst.dsgn")) << "APPLICATION 0SA 00\nPROCESS 6 INSTALL\nSTMTS 6 INSTALL ep=1\n"
+                                        "      END PROC\nEND\n"
+                                     << kOtherDesigns;
+  const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
+  ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("inst.dsgn")).c_str()), 0);
+  const run_result r = run_kivo(d, "xterm", "", d.file("trace"));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0SA/6/INSTALL"), std::string::npos);
+  const std::string appl = kivo_test::slurp(d.file("0SA/Data/APPL.dat"));
+  const size_t at = appl.find("0LA00 ");
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_GE(at, 4u);
+  const std::string rec = appl.substr(at - 4, 324);
+  EXPECT_EQ(rec.substr(0, 296) + rec.substr(312), kivo_test::appl_golden("0LA", "Kivo Runtime"));
+  for (const char* ap : {"0SA00 ", "0AD00 ", "0DB00 "}) EXPECT_NE(appl.find(ap), std::string::npos) << ap;
 }
 
 // Without a terminal the start ends before any screen.
