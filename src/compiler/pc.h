@@ -153,7 +153,8 @@ uint8_t* pc_ap(const char* ap, EM* em, PC_CTX* ctx = nullptr);
 // How a file is used: its fields only (file-system type 0, no file area),
 // or opened by the process (file area; access 0 when only a statement
 // opens it, else kPcAccRead or kPcAccUpdate).
-enum : uint8_t { PC_FI_FIELDS = 0, PC_FI_OPENED = 1 };
+// PC_FI_RECORD: the record area alone, its fields compiled as code names them.
+enum : uint8_t { PC_FI_FIELDS = 0, PC_FI_OPENED = 1, PC_FI_RECORD = 2 };
 constexpr uint8_t kPcAccStmt = 0, kPcAccRead = 1, kPcAccUpdate = 15;
 
 // Compiles file `name` (8, blank-padded) of the application of `cap`: its

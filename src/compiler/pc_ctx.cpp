@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "compiler/design_records.h"
+#include "compiler/em_access.h"
 #include "compiler/em_records.h"
 #include "compiler/pc.h"
 #include "fm/fm_open.h"
@@ -254,15 +255,16 @@ int pc_prep(PC_CTX* ctx) {
   if (!(ctx->err_arb = work_file("ER", kErrLine))) return pc_err(ctx, "compile work file not created");
   if (!bld_start(&ctx->bld, em)) return close_all(ctx), pc_err(ctx, "inst file create failed");
   ctx->next_area = 1;
-  ARB* fi = pc_design(ctx, "0LA", PC_DFILE);
+  // Each system record as a compiled file, so that a fresh area finds the
+  // file's initial record whether the process names the file or not.
+  const uint8_t* cap = pc_ap("0LA", em, ctx);
   for (uint32_t i = 0; i < kSysAreas; ++i) {
-    uint8_t rec[kFileRecSize] = {};
-    put_fixed_text(reinterpret_cast<char*>(rec + FI_NAME), 8, kSysFiles[i]);
-    if (!fi || !pc_read(fi, 0, rec, kFileRecSize))
+    char name[8];
+    put_fixed_text(name, sizeof name, kSysFiles[i]);
+    uint8_t cfi[CFI_LEN];
+    if (!cap || !pc_fi(cap, name, cfi, ctx, PC_FI_RECORD))
       return close_all(ctx), pc_err(ctx, "system record %s not in the 0LA dictionary", kSysFiles[i]);
-    const uint32_t no = ld_le32(rec, FI_NUMBER);
-    if (pc_area(ctx, static_cast<uint8_t>(no / kAreaSpan), "0LA", no % kAreaSpan, ld_le16(rec, FI_REC_LEN), 0, 1,
-                rec[FI_CLASS]) != i + 1)
+    if (ld_le32(cfi, CFI_REC_AREA) != i + 1)
       return close_all(ctx), pc_err(ctx, "system record %s not made area %u", kSysFiles[i], i + 1);
   }
   ctx->prepared = 1;

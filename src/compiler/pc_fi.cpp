@@ -122,6 +122,15 @@ bool file_fields(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint32_t area) 
   return ctx->err_cnt == 0;
 }
 
+// The file area of an opened file: at the file's second number, so that its
+// block has an SAA entry of its own beside the record area at the first.
+uint32_t file_area(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
+  const uint32_t no = ld_le32(fi, FI_NUMBER2);
+  if (!no || no == ld_le32(fi, FI_NUMBER))
+    return pc_err(ctx, "file %.8s of %.3s has no second number for its file area", fi + FI_NAME, ap);
+  return pc_area(ctx, static_cast<uint8_t>(no / kAreaSpan), ap, no % kAreaSpan, kFileBlkSize, 1, 0, fi[FI_CLASS]);
+}
+
 // A new CFI record: descriptor, numbers, areas, stamp.
 bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_t access, uint8_t* cfi) {
   FDB fdb;
@@ -133,7 +142,7 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
   const uint8_t kind = static_cast<uint8_t>(no / kAreaSpan);
   const uint32_t rec_area = pc_area(ctx, kind, ap, no % kAreaSpan, ld_le16(fi, FI_REC_LEN), 0, 1, fi[FI_CLASS]);
   uint32_t fb_area = 0;
-  if (use == PC_FI_OPENED) fb_area = pc_area(ctx, kind, ap, no % kAreaSpan, kFileBlkSize, 1, 0, fi[FI_CLASS]);
+  if (use == PC_FI_OPENED) fb_area = file_area(ctx, ap, fi);
   if (!rec_area || (use == PC_FI_OPENED && !fb_area)) return false;
   if (use != PC_FI_OPENED) fdb.fdb_fs_type = 0;
   fdb.fdb_acc = access;
@@ -145,7 +154,7 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
   st_le32(cfi, CFI_SECR_OFF, 0xFFFFFFFF);
   memcpy(cfi + CFI_STAMP, fi + FI_STAMP, 8);
   if (!em_cfi_add(ctx->em, fdb, cfi)) return pc_err(ctx, "compiled file %.8s not written", fi + FI_NAME);
-  if (!file_fields(ctx, ap, fi, rec_area)) return false;
+  if (use != PC_FI_RECORD && !file_fields(ctx, ap, fi, rec_area)) return false;
   const bool pcf = memcmp(ctx->em->em_pcf_ap, ap, 3) == 0 && ctx->em->em_pcf_id == no;
   return !pcf || pcf_keys(ctx, ap, fi, fdb, fields);
 }
@@ -158,9 +167,7 @@ bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) 
   memcpy(fi + FI_NAME, cfi + size_t{CFI_FDB} + FDB_NAME, 8);
   ARB* f = pc_design(ctx, ap, PC_DFILE);
   if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "file %.8s of %.3s not found", fi, ap);
-  const uint32_t no = ld_le32(fi, FI_NUMBER);
-  uint32_t area =
-      pc_area(ctx, static_cast<uint8_t>(no / kAreaSpan), ap, no % kAreaSpan, kFileBlkSize, 1, 0, fi[FI_CLASS]);
+  const uint32_t area = file_area(ctx, ap, fi);
   if (!area) return false;
   st_le32(cfi, CFI_FB_AREA, area);
   cfi[size_t{CFI_FDB} + FDB_FS_TYPE] = fi[FI_FS_TYPE];

@@ -162,20 +162,29 @@ void UNIQUE_POOL_NAM(char* out, const char* name) {
   ++g_pool_counter;
 }
 
+namespace {
+
+// The compiled file record whose first (record area) or second (file
+// area) number is the area's.
+uint8_t* cfi_of(EM* em, const AREA_DESC* ad, bool file_area) {
+  uint8_t* r = file_area ? by_area_key(em->em_cfi_arb, 3, FDB_AP, CFI_FILE_NO2, ad)
+                         : by_area_key(em->em_cfi_arb, 2, FDB_AP, CFI_FILE_NO, ad);
+  if (!r) sys_err(kModule, __LINE__, "init_area() - Cannot read cfi_rec");
+  return r;
+}
+
+}  // namespace
+
 uint8_t* get_cfi(EM* em, const AREA_DESC* ad) {
   if (ad->type != 1) {
     sys_err(kModule, __LINE__, "bad dlf type");
     return nullptr;
   }
-  uint8_t* r = by_area_key(em->em_cfi_arb, 2, FDB_AP, CFI_FILE_NO, ad);
-  if (!r) sys_err(kModule, __LINE__, "init_area() - Cannot read cfi_rec");
-  return r;
+  return cfi_of(em, ad, true);
 }
 
 const uint8_t* pi_dflt_rec(EM* em, const AREA_DESC* ad) {
-  AREA_DESC file = *ad;
-  file.type = 1;
-  const uint8_t* cfi = get_cfi(em, &file);
+  const uint8_t* cfi = cfi_of(em, ad, false);
   return cfi ? dflt_rec(em, cfi) : nullptr;
 }
 

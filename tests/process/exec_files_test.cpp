@@ -11,16 +11,16 @@ std::string str(const uint8_t* p, size_t n) { return std::string(reinterpret_cas
 
 class ProcessFiles : public ExecFixture {
  protected:
-  // A process "F" with one compiled file CUST: record area 18 (private: a
-  // record area and a file block of one number would share one SAA entry),
-  // file block 19; `exists` makes the file.
+  // A process "F" with one compiled file CUST: record area 18 at its first
+  // number, file block 19 at its second; `exists` makes the file.
   void filed(uint8_t fs, uint8_t acc, uint8_t req, bool exists = false, const char* ap = "TST") {
-    EM* em = proc("F", -1, {{1, ap, 1, 12, 2}, {1, ap, 1, uint32_t(sizeof(pi_file_blk)), 1}});
+    EM* em = proc("F", -1, {{1, ap, 1, 12, 0}, {1, ap, 2, uint32_t(sizeof(pi_file_blk)), 1}});
     test_file f("CUST", 0, 12);
     INIT_DB_PATH(&f.fdb.path, "DB1", ap, "00", "CUST", PATH_DATA);
     f.fdb.fdb_fs_type = fs, f.fdb.fdb_acc = acc, f.fdb.fdb_opt = kAnyFile;
     uint8_t cfi[CFI_LEN] = {};
-    st_le32(cfi, CFI_FILE_NO, kFileNo), st_le32(cfi, CFI_REC_AREA, kRecArea), st_le32(cfi, CFI_FB_AREA, kFbArea);
+    st_le32(cfi, CFI_FILE_NO, kFileNo), st_le32(cfi, CFI_FILE_NO2, kFileNo + 1);
+    st_le32(cfi, CFI_REC_AREA, kRecArea), st_le32(cfi, CFI_FB_AREA, kFbArea);
     cfi[CFI_REQUIRED] = req;
     EXPECT_NE(em_cfi_add(em, f.fdb, cfi), 0);
     memcpy(em->em_pcf_ap, ap, 3), em->em_pcf_id = kFileNo, em->em_pcf_key = 0;
@@ -88,12 +88,12 @@ TEST_F(ProcessFiles, PcfKeyRangeLookUpsAndConstraints) {
     EXPECT_EQ(p->pcb_rng, nullptr);  // a blank range name builds no blocks
   }
   uint32_t no = 0;
-  EXPECT_EQ(pi_find_addr(p, "TST", kFileNo, 2, 3, &no), p->pcb_areas[kRecArea] + 3);
+  EXPECT_EQ(pi_find_addr(p, "TST", kFileNo, 0, 3, &no), p->pcb_areas[kRecArea] + 3);
   EXPECT_EQ(no, kRecArea);
-  EXPECT_EQ(pi_find_addr(p, "TST", kFileNo, 1, 0, &no), p->pcb_areas[kFbArea]);
+  EXPECT_EQ(pi_find_addr(p, "TST", kFileNo + 1, 1, 0, &no), p->pcb_areas[kFbArea]);
   EXPECT_EQ(no, kFbArea);
-  EXPECT_EQ(pi_find_addr(p, "TST", kFileNo + 1, 2, 0, nullptr), nullptr);
-  EXPECT_EQ(pi_find_rec(p, "TST", "CUST    "), nullptr);  // no record area of type 0
+  EXPECT_EQ(pi_find_addr(p, "TST", kFileNo + 1, 0, 0, nullptr), nullptr);
+  EXPECT_EQ(pi_find_rec(p, "TST", "CUST    "), p->pcb_areas[kRecArea]);
   // the constraint block: its values one after another, none past the record
   uint8_t segs[12] = {0, 0, 2, 0, 3, 0, 0, 0, 9, 0, 4, 0}, vals[7] = {'A', 'B', 'C', 'W', 'X', 'Y', 'Z'}, rec[12];
   PCF_SCB blk{};

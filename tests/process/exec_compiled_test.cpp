@@ -1,0 +1,64 @@
+// The executive over a module the loader compiles from design records of
+// the "0DN" memory design files: its areas placed as the set-up places them.
+#include <filesystem>
+
+#include "compiler/em_access.h"
+#include "compiler/pl.h"
+#include "design/design_source.h"
+#include "exec_test_util.h"
+#include "process/pi_internal.h"
+
+namespace kivo::test {
+namespace {
+
+class ExecutiveCompiled : public ExecFixture {
+ protected:
+  void SetUp() override {
+    ExecFixture::SetUp();
+    const std::string kivo = KIVO_BINARY;
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
+    const design_source_result r = design_source_build(kSource, "test", com.sys_scope, "0DN");
+    ASSERT_TRUE(r.ok) << r.error;
+    pl_init();
+    ii_hooks.proc_exec = nullptr;
+    ii_init(), sc_init();
+    rt_err_arb = nullptr, rt_init();
+  }
+  void TearDown() override {
+    pl_discard_all();
+    rt_err_arb = nullptr;  // its file goes with the session's files
+    ExecFixture::TearDown();
+  }
+  static constexpr const char* kSource =
+      "APPLICATION 0DN 01\n"
+      "FILE CUST fs=2\n  ID B4 key=primary\n  NAME A20 init=\"NOBODY\"\nEND\n"
+      "PROCESS 6 PCFREC pcf_ap=0DN pcf_file=CUST\nSTMTS 6 PCFREC ep=1\n      END PROC\nEND\n"
+      "PROCESS 6 OTHER\nFRAME 6 OTHER 0 1\nSELECT 6 OTHER 0 1 1\nCHILD 6 OTHER 0 1 0 1 1\nIMAGE 6 OTHER 0 1 1\n"
+      "ROW 6 OTHER 0 1 1 1 X\nITEM 6 OTHER 0 1 1 1 1\nCHR 6 OTHER 0 1 1 1 1\n";
+  // What the open of the files saw: the PCF's record area and file block.
+  static inline std::string rec_bytes;
+  static inline const uint8_t *rec, *blk;
+};
+
+TEST_F(ExecutiveCompiled, PcfRecordInItsOwnArea) {
+  pi_hooks.open_fi = [](PCB* p) {
+    pi_open_fi_run(p);
+    const auto* fb = static_cast<const pi_file_blk*>(p->pcb_pcf_blk);
+    blk = reinterpret_cast<const uint8_t*>(fb);
+    rec = fb && fb->cfi ? p->pcb_areas[ld_le32(fb->cfi, CFI_REC_AREA)] : nullptr;
+    if (rec) rec_bytes.assign(reinterpret_cast<const char*>(rec) + 2, 6);
+  };
+  INVOC v = inv("PCFREC", PT_SUBROUTINE, nullptr, 2, "0DN");
+  memcpy(v.b + INVOC_VER, "01", 2);
+  EXPECT_EQ(run(v), PI_END_PROCESS);
+  ASSERT_TRUE(rec && blk);
+  // Neither overlaps the other, and the record holds the file's initial bytes.
+  EXPECT_TRUE(rec + 24 <= blk || blk + sizeof(pi_file_blk) <= rec);
+  EXPECT_EQ(rec_bytes, "NOBODY");
+  for (const std::string& e : captured_errors()) ADD_FAILURE() << "system error: " << e;
+  captured_errors().clear();
+}
+
+}  // namespace
+}  // namespace kivo::test
