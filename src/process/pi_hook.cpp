@@ -18,7 +18,6 @@ namespace kivo {
 
 namespace {
 
-constexpr size_t kHookKeyLen = 42;
 constexpr size_t kLangLen = 3;
 constexpr size_t kNextLang = 664;  // area 7: a language for the next process, used once
 constexpr size_t kWorkLang = offsetof(PCB, pcb_lang);

@@ -23,7 +23,6 @@ namespace kivo {
 namespace {
 
 constexpr char kModule[] = "PISHR";
-constexpr uint32_t MSG_CNSTR_FOREIGN = 200750;
 
 // Area 9, the database area.
 enum : size_t { DBA_ID = 0, DBA_TYPE = 3, DBA_AP = 124, DBA_VER = 127, DBA_LANG = 129, kDbAreaLen = 132 };
