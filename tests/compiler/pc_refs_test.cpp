@@ -31,9 +31,7 @@ class PcFixture : public DesignFiles {
  protected:
   void SetUp() override {
     DesignFiles::SetUp();
-    std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
-                          std::filesystem::copy_options::recursive);
+    copy_dictionary();
     build(golden("compiler/pc_tst.dsgn"), "TST");
     fm_clr_scope(kScope);  // the builder's files closed: the compile opens its own
     set_maddr_reader(nullptr);

@@ -88,9 +88,7 @@ class ScFixture : public DesignFiles {
  protected:
   void SetUp() override {
     DesignFiles::SetUp();
-    std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
-                          std::filesystem::copy_options::recursive);
+    copy_dictionary();
     build(golden("compiler/pc_tst.dsgn"));
     // The token cache reads the stamps of a field's domain: an empty DOMAIN file serves.
     FDB dom;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,6 +37,12 @@ class DesignFiles : public NativeFm {
   void TearDown() override {
     fm_clr_scope(kScope);
     NativeFm::TearDown();
+  }
+  // The "0LA" dictionary of the default installation, which compiles read.
+  void copy_dictionary() {
+    const std::string kivo = KIVO_BINARY;
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
+                          std::filesystem::copy_options::recursive);
   }
   // Builds `src` (into "0DN" when `ap` says so) and fails the test on a fault.
   void build(const std::string& src, const char* ap = "0DN") {

@@ -51,9 +51,7 @@ class SlctCmpl : public DesignFiles {
   QRY_SLCT q;
   void SetUp() override {
     DesignFiles::SetUp();
-    std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
-                          std::filesystem::copy_options::recursive);
+    copy_dictionary();
     build(kDesign, "TST");
     fm_clr_scope(kScope);
     set_maddr_reader(nullptr);
