@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/compiler/module_file_records.h"
 #include "compiler/bld.h"
 #include "compiler/em_item.h"
 #include "compiler/pc.h"
@@ -63,32 +64,13 @@ EM* saved_module() {
 }
 
 recs read_all(const EM* em) {
-  FDB fdb;
-  pl_file_fdb(&fdb, em, PATH_EM);
   recs out;
-  if (!FM_OPEN(&fdb, 0, LFB_NO_STRUCT_CHK, 0x01, 0x0f)) abort();
-  ARB* a = fdb.fdb_arb;
-  std::vector<uint8_t> buf(32767);
-  a->arb_rec = buf.data(), a->arb_len = 32767, a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = ARB_FIRST;
-  if (fm_start(a))
-    for (a->arb_mod = 0; fm_rdnxt(a);) out.emplace_back(buf.begin(), buf.begin() + a->arb_var_len);
-  FM_CLOSE(a, 0);
+  if (!read_module_records(em, PATH_EM, 0, &out)) abort();
   return out;
 }
 
 void write_all(const EM* em, const recs& r) {
-  FDB fdb;
-  pl_file_fdb(&fdb, em, PATH_EM);
-  FDB old = fdb;
-  if (FM_OPEN(&old, 0, LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) FM_CLOSE(old.fdb_arb, ARB_SCRATCH);
-  if (!FM_CREATE(&fdb, 0, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) abort();
-  for (const auto& x : r) {
-    ARB* a = fdb.fdb_arb;
-    a->arb_rec = const_cast<uint8_t*>(x.data()), a->arb_len = a->arb_var_len = static_cast<uint16_t>(x.size());
-    a->arb_mod = 0;
-    FUZZ_CHECK(fm_write(a), "the module file refused a record of %zu bytes", x.size());
-  }
-  FM_CLOSE(fdb.fdb_arb, 0);
+  FUZZ_CHECK(write_module_records(em, r, 0), "the module file refused its %zu records", r.size());
 }
 
 EM* load(const EM* like) { return pl_read_em(like->em_ap, like->em_ver, 6, like->em_proc_nam, "ENG", kStamp); }

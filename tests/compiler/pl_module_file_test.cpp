@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "compiler/design_records.h"
+#include "module_file_records.h"
 #include "pc_process_util.h"
 
 namespace kivo::test {
@@ -16,32 +17,11 @@ class PlFile : public LoaderFixture {
  protected:
   // The records of the module (kind 3) or debug (kind 4) file of `em`.
   static recs read_file(const EM* em, uint8_t kind) {
-    FDB fdb;
-    pl_file_fdb(&fdb, em, kind);
     recs out;
-    if (!FM_OPEN(&fdb, com.mark_scope, LFB_NO_STRUCT_CHK, 0x01, 0x0f)) return out;
-    ARB* a = fdb.fdb_arb;
-    std::vector<uint8_t> buf(32767);
-    a->arb_rec = buf.data(), a->arb_len = 32767, a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = ARB_FIRST;
-    if (fm_start(a))
-      for (a->arb_mod = 0; fm_rdnxt(a);) out.emplace_back(buf.begin(), buf.begin() + a->arb_var_len);
-    FM_CLOSE(a, 0);
+    read_module_records(em, kind, com.mark_scope, &out);
     return out;
   }
-  static void write_file(const EM* em, const recs& r) {
-    FDB fdb;
-    pl_file_fdb(&fdb, em, PATH_EM);
-    FDB old = fdb;
-    if (FM_OPEN(&old, com.mark_scope, LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) FM_CLOSE(old.fdb_arb, ARB_SCRATCH);
-    ASSERT_TRUE(FM_CREATE(&fdb, com.mark_scope, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f));
-    for (auto& x : r) {
-      ARB* a = fdb.fdb_arb;
-      a->arb_rec = const_cast<uint8_t*>(x.data()), a->arb_len = a->arb_var_len = static_cast<uint16_t>(x.size());
-      a->arb_mod = 0;
-      ASSERT_TRUE(fm_write(a));
-    }
-    FM_CLOSE(fdb.fdb_arb, 0);
-  }
+  static void write_file(const EM* em, const recs& r) { ASSERT_TRUE(write_module_records(em, r, com.mark_scope)); }
   // pl_get of SAVED, its event point 1 run: whether TOTAL came out 99.
   bool runs(EM** out = nullptr) {
     EM* em = get("6SAVED");
