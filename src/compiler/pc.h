@@ -42,7 +42,7 @@ enum pc_dfile : uint8_t { PC_DFILE, PC_DELEM, PC_DBITMAP, PC_DTOKEN, PC_DSTMT, k
 
 struct pc_design_aps {
   char ap[3];
-  ARB* arb[kPcDfiles];         // null: not opened yet
+  ARB* arb[kPcDfiles];        // null: not opened yet
   uint8_t absent[kPcDfiles];  // 1: the file does not exist (no records)
 };
 
@@ -73,7 +73,7 @@ struct PC_CTX {
   char ver[2];
   uint8_t proc_type;
   char proc_nam[30];
-  ARB* err_arb;  // "PC" work file of compile errors, 80-character lines
+  ARB* err_arb;        // "PC" work file of compile errors, 80-character lines
   uint32_t err_lines;  // lines in it, at most kPcErrMax
   uint32_t err_cnt;
   char err_text[80];   // the first error, blank-padded

@@ -54,7 +54,7 @@ ARB* work_file(const char* tag, uint16_t len) {
 }
 
 const pc_dfdb_init kDfileInit[kPcDfiles] = {INIT_DFI_FDB, INIT_DELEM_FDB, INIT_DBITMAP_FDB, INIT_DTOKEN_FDB,
-                                          INIT_DSTMT_FDB};
+                                            INIT_DSTMT_FDB};
 
 // The highest sequence of data area `kind` that the application's BITMAP
 // has given out; 0 when it has none.

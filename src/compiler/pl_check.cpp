@@ -138,11 +138,11 @@ bool operand_ok(const view& v, const uint8_t* p, const opnd& o) {
   }
 }
 
-// A conversion the interpreter can follow: no address, a display of
-// rows x columns that its length holds, masks within their arrays.
+// A conversion the interpreter can follow: no address (the indirect flags
+// are set at each use), a display of rows x columns that its length holds,
+// masks within their arrays.
 bool cv_sound(const CNV& c) {
-  if (c.int_addr || c.alt_addr || c.aux_addr || c.ext_addr || c.int_indirect || c.alt_indirect || c.addr_mode)
-    return false;
+  if (c.int_addr || c.alt_addr || c.aux_addr || c.ext_addr || c.addr_mode) return false;
   if (c.int_len == 0 || c.int_len > 32767 || c.ext_rows < 1 || c.ext_cols < 1 ||
       int64_t{c.ext_rows} * c.ext_cols != c.ext_len)
     return false;
@@ -202,8 +202,7 @@ bool references(view& v) {
       for (int i = 0; i < n; ++i)
         if (!operand_ok(v, p, ops[i]))
           return v.fail("operand " + std::to_string(i + 1) + " at " + std::to_string(b) + "/" + std::to_string(off));
-      if (!immediates_ok(v, p, ops, n))
-        return v.fail("immediates at " + std::to_string(b) + "/" + std::to_string(off));
+      if (!immediates_ok(v, p, ops, n)) return v.fail("immediates at " + std::to_string(b) + "/" + std::to_string(off));
     }
   return true;
 }
@@ -315,8 +314,8 @@ uint32_t pl_sub_count(EM* em, em_sub sub) { return static_cast<uint32_t>(rec_len
 int pl_check_em(EM* em, std::string* why) {
   std::string local;
   view v{em, {}, {}, {}, {}, why ? why : &local};
-  return counts(v) && areas(v) && cv_records(v) && decode_blocks(v) && references(v) &&
-         entries(v) && rows(v) && fields_and_files(v);
+  return counts(v) && areas(v) && cv_records(v) && decode_blocks(v) && references(v) && entries(v) && rows(v) &&
+         fields_and_files(v);
 }
 
 }  // namespace kivo

@@ -503,8 +503,7 @@ std::string sc_err_text(const sc_error& e) {
   while (n > 1 && e.key[STMT_PROC_NAME + n - 1] == ' ') --n;
   std::string s(reinterpret_cast<const char*>(e.key + STMT_PROC_NAME), static_cast<size_t>(n));
   char owner[64] = "";
-  if (ld_le32(e.key, STMT_CHLD_NO))
-    snprintf(owner, sizeof owner, " child %u", ld_le32(e.key, STMT_CHLD_NO));
+  if (ld_le32(e.key, STMT_CHLD_NO)) snprintf(owner, sizeof owner, " child %u", ld_le32(e.key, STMT_CHLD_NO));
   else if (ld_le32(e.key, STMT_FRM_NO) || e.key[STMT_FRM_PART])
     snprintf(owner, sizeof owner, e.key[STMT_IMG_NO] ? " frame %u/%u image %u" : " frame %u/%u", e.key[STMT_FRM_PART],
              ld_le32(e.key, STMT_FRM_NO), e.key[STMT_IMG_NO]);
