@@ -454,6 +454,8 @@ TEST_F(BuiltinRoutines, CallsTakeThePassListAndSetTheirOutcome) {
            {"SET NAME libkvtest%add2; SET ONO 1; PASS ONO; PASS ONO; CALL =NAME; T:SET TOTAL =ONO", "2"},
            {"PASS ONO; CALL libkvtest%add2 2; F:SET TOTAL 4", "4"},    // add2 refuses one argument
            {"PASS BAL; CALL CV~XLATE~NUM~MSK 2; F:SET TOTAL 5", "5"},  // a field shorter than the mask area
+           {"PASS REGION; PASS NAME; CALL GET~ADDR; T:SET TOTAL 9", "9"},
+           {"PASS REGION; PASS CITY; CALL GET~ADDR 2; F:SET TOTAL 8", "8"},  // CITY cannot hold an address
        })
     expect_total(text, total);
 }
