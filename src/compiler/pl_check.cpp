@@ -281,7 +281,7 @@ bool fields_and_files(view& v) {
     CITM c;
     memcpy(static_cast<void*>(&c), r, sizeof c);
     return c.citm_img >= 1 && c.citm_img <= em->em_img_cnt && c.citm_itemno >= 1 && c.citm_itemno <= em->em_itm_cnt &&
-           field_ok(v, c.citm_area, c.citm_off, c.citm_cnv.int_len);
+           !c.citm_status && cv_sound(c.citm_cnv) && field_ok(v, c.citm_area, c.citm_off, c.citm_cnv.int_len);
   });
   if (!ok) return v.fail("compiled item");
   ok = each(em, EM_SR, SR_LEN, [&](const uint8_t* r) {

@@ -1,5 +1,5 @@
 // Mends of the compiler and loader found in use, over fixture processes of TST: a module file damaged
-// record kind by record kind (conversion, summary reference, VERIFY's occurrences, a cut file) is refused
+// record kind by record kind (conversion, item, summary reference, VERIFY's occurrences, a cut file) is refused
 // and compiled again with the same result; a SUBROUTINE that begins with TRAP loads and runs to its LOGOUT;
 // compile errors of several event points each name their place, up to the error file's bound.
 #include <map>
@@ -37,7 +37,8 @@ class CoreMends : public LoaderFixture {
                stmt("SET", {{16, "TST"}, {20, "TOTAL"}, {47, "="}, {54, "0"}}) +
                stmt("CNV TEXT", {{16, "TST"}, {20, "TOTAL"}, {50, "TST"}, {54, "NAME"}}) +
                stmt("VERIFY", {{16, "TST"}, {20, "NOTE"}, {52, "FIELD"}, {72, "0"}}) + calc +
-               "END\nFRAME 6 MENDS 1 5 enabled=1 kind=2\nSTMTS 6 MENDS ep=22 frame=1,5\n" +
+               "END\nFRAME 6 MENDS 1 5 enabled=1 kind=2\nIMAGE 6 MENDS 1 5 1 kind=1 rows=2 cols=30\n"
+               "ITEM 6 MENDS 1 5 1 1 1 ap=TST field=TOTAL\nSTMTS 6 MENDS ep=22 frame=1,5\n" +
                stmt("TOTAL", {{16, "TST"}, {20, "TOTAL"}, {47, "+"}, {50, "TST"}, {54, "BAL"}}) + "END\n");
   }
   // pl_get of `proc`, its event point 1 run from TOTAL 0: the end code, TOTAL into `total_out`.
@@ -96,12 +97,14 @@ TEST_F(CoreMends, DamagedRecordKindsAreRefusedAndCompiledAgainWithTheSameResult)
   ASSERT_EQ(run("6MENDS", &fresh, &em), 1u);
   ASSERT_EQ(fresh, "99");
   ASSERT_EQ(pl_sub_count(em, EM_SR), 1u);
+  ASSERT_EQ(pl_sub_count(em, EM_IT), 1u);
   ASSERT_EQ(pl_sub_count(em, EM_CV), 3u);  // two CNV TEXT, one VERIFY
   const EM copy = *em;                     // the file's descriptor once the module is gone
   module_recs good;
   ASSERT_TRUE(read_module_records(em, PATH_EM, com.mark_scope, &good));
   forget();
   const size_t cv = first_of(good, EM_CV), sr = first_of(good, EM_SR), in = first_of(good, EM_IN);
+  const size_t it = first_of(good, EM_IT);
   ASSERT_LT(sr, good.size());
   const size_t occurs = verify_occurs_at(good[in]);
   ASSERT_NE(occurs, 0u);
@@ -116,6 +119,7 @@ TEST_F(CoreMends, DamagedRecordKindsAreRefusedAndCompiledAgainWithTheSameResult)
       {"CV length past its field", cv, offsetof(CNV, int_len), 2, 32767, "immediates"},
       {"CV display past its length", cv, offsetof(CNV, ext_rows), 4, 4000, "conversion record 1"},
       {"CV with an address", cv + 2, offsetof(CNV, int_addr), 1, 0x40, "conversion record 3"},
+      {"IT display past its length", it, offsetof(CITM, citm_cnv) + offsetof(CNV, ext_cols), 4, 4000, "compiled item"},
       {"SR naming frame 9", sr, SR_FRM, 4, 9, "summary reference"},
       {"SR past its area", sr, SR_OFF, 4, 4000, "summary reference"},
       {"SR naming field 999", sr, SR_FLD, 4, 999, "summary reference"},
