@@ -30,7 +30,8 @@ struct sc_error {
   int column;
 };
 // The error as the invoker reads it: "<process>[ frame p/n[ image i] |
-// child n] ep <n> stmt <seq> col <c>: <message>".
+// child n] ep <n> stmt <seq> col <c>: <message>"; an error of the event
+// point itself (sequence 0) has no statement and column.
 std::string sc_err_text(const sc_error& e);
 
 // One statement being compiled: its record and where the verb's labels go.

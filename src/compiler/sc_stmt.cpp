@@ -492,7 +492,15 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
   char before_text[sizeof ctx->err_text];
   memcpy(before_text, ctx->err_text, sizeof before_text);
   ctx->err_cnt = 0;
+  const size_t listed = errs ? errs->size() : 0;
   const int ok = ep_code(ctx, owner, ep, errs);
+  if (ctx->err_cnt && errs && errs->size() == listed && listed < kPcErrMax) {
+    // An error of the event point itself (its slot, its end of code): sequence 0.
+    sc_error e{};
+    memcpy(e.key, owner, STMT_EP), e.key[STMT_EP] = ep, memset(e.key + STMT_EP + 1, ' ', 3);
+    memcpy(e.msg, ctx->err_text, std::min(pc_err_len(ctx), sizeof e.msg - 1));
+    errs->push_back(e);
+  }
   if (before) memcpy(ctx->err_text, before_text, sizeof before_text);
   ctx->err_cnt += before;
   return ok;
@@ -508,7 +516,8 @@ std::string sc_err_text(const sc_error& e) {
     snprintf(owner, sizeof owner, e.key[STMT_IMG_NO] ? " frame %u/%u image %u" : " frame %u/%u", e.key[STMT_FRM_PART],
              ld_le32(e.key, STMT_FRM_NO), e.key[STMT_IMG_NO]);
   char at[96];
-  snprintf(at, sizeof at, "%s ep %u stmt %u col %d: ", owner, e.key[STMT_EP], ld_le32(e.key, STMT_SEQ), e.column);
+  if (ld_le32(e.key, STMT_SEQ) == 0) snprintf(at, sizeof at, "%s ep %u: ", owner, e.key[STMT_EP]);
+  else snprintf(at, sizeof at, "%s ep %u stmt %u col %d: ", owner, e.key[STMT_EP], ld_le32(e.key, STMT_SEQ), e.column);
   return s + at + std::string(e.msg, strnlen(e.msg, sizeof e.msg));
 }
 

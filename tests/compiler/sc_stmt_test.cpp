@@ -407,6 +407,8 @@ TEST_F(ScErrors, EventPointSlotsEndAt256) {
   EXPECT_EQ(compile({2}), 1);  // no statements: no slot
   EXPECT_EQ(compile({1}), 0);
   EXPECT_EQ(err(), "process P: over 256 event points with code");
+  ASSERT_EQ(errs_.size(), 1u);  // the event point's own error, without a statement
+  EXPECT_EQ(sc_err_text(errs_[0]), "P ep 1: process P: over 256 event points with code");
   toc_before_ = 255;
   EXPECT_TRUE(compile({2, 1}) && em_->em_toc_cnt == 256u);
 }
