@@ -1,7 +1,8 @@
 // Mends of the compiler and loader found in use, over fixture processes of TST: a module file damaged
-// record kind by record kind (conversion, item, summary reference, VERIFY's occurrences, a cut file) is refused
-// and compiled again with the same result; a SUBROUTINE that begins with TRAP loads and runs to its LOGOUT;
-// compile errors of several event points each name their place, up to the error file's bound.
+// record kind by record kind (conversion, item, summary reference, VERIFY's occurrences, a cut file) is
+// refused and compiled again with the same result, and VERIFY's count is checked in memory too; a
+// SUBROUTINE that begins with TRAP loads and runs to its LOGOUT; compile errors of several event points
+// each name their place, up to the error file's bound.
 #include <map>
 
 #include "compiler/sc.h"
@@ -9,6 +10,7 @@
 #include "fm/la.h"
 #include "foundation/end_codes.h"
 #include "interp/ii_disasm.h"
+#include "interp/ii_run.h"
 #include "module_file_records.h"
 #include "pc_process_util.h"
 #include "types/cnv.h"
@@ -151,6 +153,31 @@ TEST_F(CoreMends, DamagedRecordKindsAreRefusedAndCompiledAgainWithTheSameResult)
     module_recs again;
     ASSERT_TRUE(read_module_records(&copy, PATH_EM, com.mark_scope, &again));
     EXPECT_TRUE(again == good) << what << ": the file is written again";
+    forget();
+  }
+}
+
+// In memory too, VERIFY never walks past its field's area: a count the area does not hold is refused
+// when the instruction is relocated, before it runs.
+TEST_F(CoreMends, VerifyCountPastItsAreaIsARunTimeError) {
+  for (uint16_t count : {5, 6, 0}) {
+    EM* em = get("6MENDS");
+    ASSERT_NE(em, nullptr);
+    std::vector<uint8_t> blk(em->em_blk[1], em->em_blk[1] + kInstRecLen);
+    const size_t at = verify_occurs_at(blk);
+    ASSERT_NE(at, 0u);
+    st_le16(em->em_blk[1], at, count);
+    bind(em);
+    set_total("0");
+    EP_CALL call{};
+    call.pcb = &pcb_;
+    const uint32_t code = MARK(MARK_SUBPROCESS, [&] { II_EXEC_PROC(&call, 1); });
+    EXPECT_EQ(code, count == 5 ? uint32_t{PI_END_NORMAL} : uint32_t{PI_END_CANCEL}) << count;
+    if (count != 5) {
+      const std::string text(reinterpret_cast<const char*>(rt_last_err) + 49, 40);
+      EXPECT_EQ(text.rfind("bad instruction at block 1 offset ", 0), 0u) << text;
+      captured_errors().clear();
+    }
     forget();
   }
 }
