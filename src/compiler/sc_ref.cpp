@@ -2,9 +2,12 @@
 // a PC_OPND, and the CMP/CMPK (with ANDTF or ORTF for AND and OR) of two.
 //
 // Invariants: a constant takes the type of the operand it meets, so that
-// the comparison never converts at run time; operands of different families
-// never reach the code (a compile error instead). A token field's constant
-// is its code as a 4-byte signed binary, -1 for no code.
+// the comparison never converts at run time, except a number past that
+// field's declared digits or sign, which is packed of its own digits (the
+// move or comparison takes it by value, the field's range decides); operands
+// of different families never reach the code (a compile error instead). A
+// token field's constant is its code as a 4-byte signed binary, -1 for no
+// code.
 #include <cstdio>
 #include <cstring>
 #include <string>
