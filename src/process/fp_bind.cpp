@@ -154,9 +154,9 @@ void fp_show(PCB* p, fp_frame* f) {
   b.rel_row = f->row, b.rel_col = f->col;
   wm_show(&b, p->pcb_err_fi);
   if (p->pcb_err_fi) wm_msg_clear(p->pcb_err_fi);
-  // Without a terminal nothing answers: the frame is cancelled rather than
-  // shown for ever.
-  f->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : com.no_term ? uint32_t(LK_CANCEL) : uint32_t(NO_KEY);
+  // A show that delivers no key (no terminal, its input ended) cancels the
+  // frame rather than showing it for ever.
+  f->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
   if (b.curs_reg == f->wnd->id) f->row = b.rel_row, f->col = b.rel_col;
 }
 
