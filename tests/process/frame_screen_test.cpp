@@ -81,19 +81,22 @@ class MenuRun : public ::testing::Test {
         << kivo_test::slurp(d_.file("design.out"));
     ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
   }
-  env_list env() const {
+  env_list env(const std::string& tst = "tst") const {
     return {{"TERM", "tmux-256color"},
             {"HOME", d_.path},
             {"KIVOPATH", d_.path},
             {"KIVO_0SA_PATH", d_.path},
-            {"KIVO_TST_DIR", d_.file("tst")},
+            {"KIVO_TST_DIR", d_.file(tst)},
             {"KIVO_SYS_ERR_LOG", d_.file("syserr")},
             {"KIVO_TRACE_FILE", d_.file("trace")}};
   }
+  std::unique_ptr<tmux_pane> engine(const env_list& e) {
+    return std::make_unique<tmux_pane>(
+        shell_quote(KIVO_BINARY) + " -d=DB1 -a=0LA -t=menu " + shell_quote("-p=FX MENU"), d_.path, e);
+  }
   // The engine on the top menu, shown.
-  std::unique_ptr<tmux_pane> start() {
-    auto p = std::make_unique<tmux_pane>(
-        shell_quote(KIVO_BINARY) + " -d=DB1 -a=0LA -t=menu " + shell_quote("-p=FX MENU"), d_.path, env());
+  std::unique_ptr<tmux_pane> start(const std::string& tst = "tst") {
+    auto p = engine(env(tst));
     EXPECT_TRUE(p->wait_for("TOP MENU")) << p->capture();
     return p;
   }
@@ -109,6 +112,7 @@ class MenuRun : public ::testing::Test {
 
 using MenuScreen = MenuRun;
 using FrameScreen = MenuRun;
+using ScriptedMenu = MenuRun;
 
 // The image at its window, "MENU ENTRY" in the status line's mode field,
 // the cursor on the first child's line; END on the top menu ends the engine
@@ -210,6 +214,39 @@ TEST_F(FrameScreen, PopupOpensBesideTheMainWindowWhichStaysIntact) {
   for (int r = 0; r < 21; ++r) EXPECT_EQ(after[r], before[r]) << r;
   p->send_keys("S-F1");
   EXPECT_EQ(p->exit_status(), 0) << p->capture();
+}
+
+// The sub menu and back, the echo screen by OPTION 3 with "HELLO", END
+// twice: a snapshot of the screen at each key that reaches a frame.
+constexpr const char* kScript = "#DOWN\n#ENTER\n#END\n#OPTION 3\nHELLO\n#ENTER\n#END\n#END\n";
+
+// The keystroke script's run writes the golden snapshots; the same keys
+// typed through tmux write the same ones.
+TEST_F(ScriptedMenu, ScriptAndTypedKeysGiveTheGoldenSnapshots) {
+  std::ofstream(d_.file("script")) << kScript;
+  env_list e = env("scripted");
+  e.push_back({"KIVO_SCRIPT_IN", d_.file("script")});
+  EXPECT_EQ(engine(e)->exit_status(), 0);
+  const std::string scripted = kivo_test::slurp(d_.file("scripted/actual/snapshot"));
+  const std::string golden_path = std::string(KIVO_SOURCE_DIR) + "/tests/process/golden/scripted_menu.snapshot";
+  if (getenv("KIVO_UPDATE_GOLDEN")) std::ofstream(golden_path) << scripted;
+  EXPECT_EQ(scripted, kivo_test::slurp(golden_path));
+
+  auto p = start("typed");
+  p->send_keys("Down Enter");
+  ASSERT_TRUE(p->wait_for("SUB MENU HERE")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(gone(*p, "SUB MENU HERE")) << p->capture();
+  p->send_keys("F1 3");
+  ASSERT_TRUE(p->wait_for("NAME:")) << p->capture();
+  p->send_text("HELLO");
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("ECHO: HELLO")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(gone(*p, "NAME:")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(), 0) << p->capture();
+  EXPECT_EQ(kivo_test::slurp(d_.file("typed/actual/snapshot")), scripted);
 }
 
 }  // namespace
