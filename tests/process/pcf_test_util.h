@@ -28,7 +28,8 @@ inline std::string str(const uint8_t* p, size_t n) { return std::string(reinterp
 
 // CUST (native, 120 bytes): key REGION + LAST + FIRST, a balance, three
 // quantities, a security code, the stamp, user and protection fields.
-// ORDERS (memory): the child's file, keyed on region and last name.
+// ORDERS: the child's file, keyed on region and last name, with a field of
+// data type 14 (no display conversion of its own).
 constexpr const char* kPcfSource = R"(APPLICATION 0DN 01
 FILE CUST fs=1 len=140
   "CUST KEY"  G44 @0 key=primary
@@ -45,13 +46,13 @@ FILE CUST fs=1 len=140
   DELFLG      A1  @80 special=1
   REFCNT      B4  @81 special=3
   CITY        A10 @83
-  CODE        T14:4 @93
 END
 FILE ORDERS fs=2 len=40
   "ORD KEY"   G24 @0 key=primary
   OREGION     A4  @0
   OLAST       A20 @4
   ONO         B4  @24
+  OCODE       T14:4 @28
 END
 PROCESS 2 CUSTIN pcf_ap=0DN pcf_file=CUST pcf_update=1 pcf_required=1
 FRAME 2 CUSTIN 0 1
@@ -80,7 +81,6 @@ enum : size_t {
   C_DEL = 80,
   C_REF = 81,
   C_CITY = 83,
-  C_CODE = 93,
   kCustLen = 140
 };
 
