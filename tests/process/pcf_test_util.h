@@ -58,6 +58,9 @@ PROCESS 2 CUSTIN pcf_ap=0DN pcf_file=CUST pcf_update=1 pcf_required=1
 FRAME 2 CUSTIN 0 1
 CHILD 2 CUSTIN 0 1 0 1 1 ap=0DN proc_type=2 name=ORDIN invoc=0 on_change=3 links=2 link1_ap=0DN link1_field=REGION link2_ap=0DN link2_field=LAST
 CHILD 2 CUSTIN 0 1 0 1 2 ap=0DN proc_type=2 name=ORDDEL invoc=0 on_delete=1 links=1 link1_ap=0DN link1_field=REGION
+PROCESS 4 CUSTACT pcf_ap=0DN pcf_file=CUST pcf_update=1 pcf_required=1
+FRAME 4 CUSTACT 0 1
+CHILD 4 CUSTACT 0 1 0 1 1 ap=0DN proc_type=2 name=ORDIN invoc=0 on_change=3 links=2 link1_ap=0DN link1_field=REGION link2_ap=0DN link2_field=LAST
 PROCESS 2 PLAIN pcf_ap=0DN pcf_file=CUST pcf_update=1 pcf_required=1
 PROCESS 2 ORDIN pcf_ap=0DN pcf_file=ORDERS
 PROCESS 2 ORDDEL pcf_ap=0DN pcf_file=ORDERS
