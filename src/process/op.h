@@ -11,4 +11,10 @@ namespace kivo {
 // between its event points 42 and 43; 1 done.
 int op_img_exec(PCB* pcb, uint32_t img_index);
 
+// Every summary field of the module := 0.
+void op_bld_sum(PCB* p);
+// After the total frame of level `pcb_brk_lvl`: that level's summary
+// fields := 0.
+void op_sum_roll(PCB* p);
+
 }  // namespace kivo

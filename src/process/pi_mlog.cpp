@@ -226,6 +226,27 @@ uint16_t occurs(const field& f) { return ld_le16(f.fl, CFLD_OCCURS); }
 
 }  // namespace
 
+std::vector<std::string> pi_key_texts(PCB* p, const uint8_t* rec, size_t room) {
+  std::vector<std::string> out;
+  EM* em = p->pcb_em;
+  if (!rec || !em->em_pcf_key_arb || !cap_present(p)) return out;
+  cap_settings settings(pi_cap(em, em->em_pcf_ap));
+  log_fields lf(p);
+  const auto fields = records(em->em_cfld_arb, 0, CFLD_LEN);
+  for (auto [pk_no, pk] : records(em->em_pcf_key_arb, 0, PK_LEN)) {
+    if (ld_le16(pk, kPkKey) != 0) break;
+    const uint8_t* fl = nullptr;
+    for (auto [no, r] : fields)
+      if (no == ld_le32(pk, kPcfKeyFld)) fl = r;
+    field f;
+    std::string seg;
+    if (!fl || !lf.element(fl, &f, "can't locate key segment delem") || !display(f, pcf_rec_at(rec, fl), room, &seg))
+      break;
+    out.push_back(seg);
+  }
+  return out;
+}
+
 ARB* pi_mlog_arb(const PCB* p) { return p->pcb_mlog_pcb ? p->pcb_mlog_pcb->pcb_mlog_arb : nullptr; }
 
 void pi_mlog_all(PCB* p, uint8_t kind) {

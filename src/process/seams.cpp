@@ -91,7 +91,6 @@ void pi_register_hooks() {
 }
 
 void ip_init() {}
-void ap_init() {}
 void qp_init() {}
 
 }  // namespace kivo
