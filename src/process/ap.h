@@ -35,10 +35,10 @@ enum : size_t {
 };
 static_assert(ALOG_TEXT + 255 == ALOG_FIRST && ALOG_FIRST + 1 == kAlogLen);
 enum : size_t {
-  AFAM_AP = 0,         // 3
-  AFAM_TYPE = 3,       // 1
-  AFAM_NAME = 4,       // 30
-  AFAM_ID = 36,        // u32: the family
+  AFAM_AP = 0,          // 3
+  AFAM_TYPE = 3,        // 1
+  AFAM_NAME = 4,        // 30
+  AFAM_ID = 36,         // u32: the family
   AFAM_HEAD_TYPE = 40,  // the head's type
   AFAM_HEAD_NAME = 41,  // 30: the head's name
 };

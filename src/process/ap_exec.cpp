@@ -85,7 +85,6 @@ struct levels {
   // The frame a level start or end asks for: its entry's flag set and the
   // level one of the L.
   uint32_t frame(const PCB* p, uint32_t level, bool start) const {
-    if (level >= count) return 0;
     const uint8_t* e = static_cast<const uint8_t*>(p->pcb_rng) + kRngEntLen * level;
     if (!e[RNG_FLAGS + (start ? kFlagHeading : kFlagTotal)]) return 0;
     return start ? head[level] : total[level];
@@ -97,11 +96,13 @@ struct levels {
 uint32_t next_record(PCB* p, const levels& lv, bool* go_on) {
   ARB* s = p->pcb_pcf_arb;
   for (;;) {
-    const int ok = pi_rdnxt(p, 0);
+    // A record leaves the status of an earlier read in the stream.
+    if (pi_rdnxt(p, 0)) return ST_RECORD;
     const uint32_t st = s->arb_stat;
-    if (st != ST_LEVEL_START && st != ST_LEVEL_END) return ok ? ST_RECORD : st;
-    if (!lv.ranges) continue;
+    if (st != ST_LEVEL_START && st != ST_LEVEL_END) return st;
     const uint32_t level = s->arb_stat2 & kLevelMask;
+    // A level word past the range entries has no frame and nothing to roll.
+    if (!lv.ranges || level >= lv.count) continue;
     p->pcb_brk_lvl = uint8_t(level);
     if (!run_frame(p, lv.frame(p, level, st == ST_LEVEL_START))) *go_on = false;
     if (st == ST_LEVEL_END) {
@@ -185,7 +186,8 @@ void ap_init() {
     a->arb_rec = rec, a->arb_len = a->arb_var_len = kAlogIdLen;
     if (!fm_write(a)) checkstat(a->arb_stat, "Bad alog_id write ", kModule, __LINE__);
   }
-  for (uint8_t t : {PT_ACTION, PT_UPDATE, PT_JOB, PT_STATUS}) pi_type_rows[t] = {nullptr, ap_exec, nullptr, nullptr, nullptr};
+  for (uint8_t t : {PT_ACTION, PT_UPDATE, PT_JOB, PT_STATUS})
+    pi_type_rows[t] = {nullptr, ap_exec, nullptr, nullptr, nullptr};
 }
 
 }  // namespace kivo

@@ -27,6 +27,8 @@ class ApPostInvoc : public NativeFm {
 
 TEST_F(ApPostInvoc, WithoutStreamOrRecordIdDoesNothing) {
   PCB none{};
+  uint8_t rid[64];
+  none.pcb_rid = rid;
   none.pcb_rid_len = 4;
   memcpy(none.pcb_rid, "ABCD", 4);
   ap_post_invoc(&none);  // no stream: nothing to reach
@@ -36,6 +38,7 @@ TEST_F(ApPostInvoc, WithoutStreamOrRecordIdDoesNothing) {
   const std::vector<uint8_t> id(a->arb_rec_id_area, a->arb_rec_id_area + a->arb_rec_id_len);
   const uint32_t held = ld_le32(a->arb_rec, 8);
   PCB p{};
+  p.pcb_rid = rid;
   p.pcb_pcf_arb = a;
   cfi_[FDB_ACC] = 0x0f, fb_.cfi = cfi_, p.pcb_pcf_blk = &fb_;
   ap_post_invoc(&p);  // no record id
@@ -52,6 +55,8 @@ TEST_F(ApPostInvoc, RecordReadAgainByItsIdWhenOpenForUpdate) {
   ARB* a = file();
   ASSERT_EQ(get(a, 2), 1);
   PCB p{};
+  uint8_t rid[64];
+  p.pcb_rid = rid;
   p.pcb_rid_len = uint16_t(a->arb_rec_id_len);
   memcpy(p.pcb_rid, a->arb_rec_id_area, p.pcb_rid_len);
   ASSERT_EQ(get(a, 1), 1);  // the child moved the stream
