@@ -152,6 +152,15 @@ std::string rtrim(std::string s) {
   return s;
 }
 
+// The number of the record just read: a memory file's id carries it (from
+// 0) in its second word; otherwise the relative number, else the id.
+uint32_t record_number(const ARB* a) {
+  if (!a) return 0;
+  if (a->arb_rec_id_area && a->arb_rec_id_len >= 8) return ld_le32(a->arb_rec_id_area, 4) + 1;
+  if (a->arb_relno || !a->arb_rec_id_area || a->arb_rec_id_len < 4) return a->arb_relno;
+  return ld_le32(a->arb_rec_id_area, 0);
+}
+
 // The key text of the current PCF record: each key field trimmed and
 // followed by "/", added while the text is shorter than 61, the last "/" a
 // blank, cut at 60; "Record ID n" for a file without keys.
@@ -160,7 +169,7 @@ std::string key_text(PCB* p, const uint8_t* cfi) {
   if (!rec) return "";
   if (cfi[FDB_ORG] == ORG_SEQUENTIAL || cfi[FDB_NKEYS] == 0) {
     char t[32];
-    snprintf(t, sizeof t, "Record ID %d", int(p->pcb_pcf_arb ? p->pcb_pcf_arb->arb_relno : 0));
+    snprintf(t, sizeof t, "Record ID %u", record_number(p->pcb_pcf_arb));
     return t;
   }
   std::string t;

@@ -31,17 +31,17 @@
 
 namespace kivo::test {
 
-// CUST: key K1 + K2, a region.
-enum : size_t { A_K1 = 0, A_K2 = 4, A_REGION = 8, kApCustLen = 16 };
+// CUST: key K1 + K2 (40 characters each), a region; LOG: a file without keys.
+enum : size_t { A_K1 = 0, A_K2 = 40, A_REGION = 80, kApCustLen = 88 };
 
 constexpr const char* kApSource = R"(APPLICATION 0DN 01
 FILE CUST fs=2 org=3
-  "CUST KEY" G8 @0 key=primary
-  K1       A4 @0
-  K2       A4 @4
-  REGION   A8 @8
+  "CUST KEY" G80 @0 key=primary
+  K1       A40 @0
+  K2       A40 @40
+  REGION   A8 @80
 END
-FILE LOG fs=2
+FILE LOG fs=2 org=2
   TEXT     A16 @0
 END
 PROCESS 4 ACTS pcf_ap=0DN pcf_file=CUST
@@ -56,8 +56,8 @@ PROCESS 4 NOPCF
 FRAME 4 NOPCF 0 1 enabled=1 kind=0
 PROCESS 7 UPD pcf_ap=0DN pcf_file=CUST
 FRAME 7 UPD 0 1 enabled=1 kind=0
-PROCESS 8 NESTED
-FRAME 8 NESTED 0 1 enabled=1 kind=0
+PROCESS 4 NESTACT
+FRAME 4 NESTACT 0 1 enabled=1 kind=0
 PROCESS 4 SEQ pcf_ap=0DN pcf_file=LOG
 FRAME 4 SEQ 0 1 enabled=1 kind=0
 PROCESS 4 UNTITLED
