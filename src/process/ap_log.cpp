@@ -208,7 +208,8 @@ void progress_window(PCB* p, bool in_family) {
   if (!show) return;
   *show = SHOW_BLK{};
   show->show_flags = SHOW_REFRESH;
-  show->main_srf = p->pcb_main_srf ? static_cast<TSRF*>(p->pcb_main_srf)->id : srf->id;
+  show->main_srf = p->pcb_main_srf ? static_cast<TSRF*>(p->pcb_main_srf)->id : 0;
+  show->pop_srf = srf->id;
   wm_show(show, nullptr);
   p->pcb_act_wnd = w, p->pcb_act_show = show;
 }
