@@ -133,6 +133,9 @@ void load_tmp_files(reader& rd, uint32_t level) {
     fdb.fdb_kdb = kdbs.empty() ? nullptr : kdbs.data();
     fdb.path.fdb_tmp_id = level;
     if (!fm_load_fi(&fdb, rd.arb(), level)) throw resume_failed{"tmp load failed: " + std::to_string(fdb.fdb_stat)};
+    // An empty memory file is saved as its count alone: made here.
+    if (!fdb.fdb_arb && !FM_CREATE(&fdb, level, 0, fdb.fdb_opt | LFB_OPEN_NEW, fdb.fdb_acc, fdb.fdb_shr))
+      throw resume_failed{"tmp create failed: " + std::to_string(fdb.fdb_stat)};
     fdb.fdb_arb->arb_mod = 0;
     if (!FM_CLOSE(fdb.fdb_arb, 0)) throw resume_failed{"tmp close failed"};
   }

@@ -120,14 +120,33 @@ std::vector<uint8_t> cnstr_rec(const PCB* p, uint32_t* val_len) {
 
 // ---- the temporary files ----
 
+// The open physical file of a stored path: its keys open it again.
+const PFB* pfb_of_path(const uint8_t* stored) {
+  struct look {
+    const uint8_t* path;
+    const PFB* pfb;
+  } l{stored, nullptr};
+  ctl_each_lfn(
+      [](LFN* lfn, void* ctx) {
+        auto* l = static_cast<look*>(ctx);
+        uint8_t p[FDB_KDB];
+        fdb_path_store(lfn->lfn_path, p);
+        if (lfn->lfn_pfb && memcmp(p, l->path, FDB_KDB) == 0) l->pfb = lfn->lfn_pfb;
+      },
+      &l);
+  return l.pfb;
+}
+
 bool save_tmp_file(ARB* susp, const uint8_t* stored) {
   FDB fdb;
   fdb_load(stored, &fdb);
   const uint8_t nkeys = fdb.fdb_nkeys;
-  fdb.fdb_nkeys = 0;  // the file is there: its keys are its own
+  const PFB* live = pfb_of_path(stored);
+  if (!live) return true;  // closed since the list was made
+  fdb.fdb_kdb = live->pfb_kdb, fdb.fdb_nkeys = uint8_t(live->pfb_nkeys);
   if (!FM_OPEN(&fdb, com.mark_scope, fdb.fdb_opt, fdb.fdb_acc, fdb.fdb_shr)) {
     if (fdb.fdb_stat == FM_NO_FILE) return true;  // never created
-    sys_err(kModule, __LINE__, "can't open temp file");
+    sys_err(kModule, __LINE__, "can't open temp file %.8s (%u)", fdb.path.fdb_name, fdb.fdb_stat);
     return false;
   }
   ARB* h = fdb.fdb_arb;
