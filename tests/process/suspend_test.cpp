@@ -168,6 +168,46 @@ TEST_F(Suspend, FileOfAProcessWithoutTemporaryFilesIsGolden) {
   for (size_t i = 1; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "record " << i;
 }
 
+// The constraint goes in its own record after SESSION (the values read
+// through the field entries) and comes back as arrays the invocation names.
+TEST_F(Suspend, ConstraintRecordFollowsSessionAndIsRebuilt) {
+  static uint8_t segs[2 * kCnstrSegLen] = {0, 0, 4, 0, 4, 0, 0, 0, 10, 0, 2, 0};
+  static uint8_t region[8] = {'x', 'E', 'A', 'S', 'T'}, code[2] = {'Q', '7'};
+  static uint8_t* indirect = code;
+  static cnstr_fld flds[2] = {};
+  flds[0].addr = region, flds[0].add_off = 1, flds[0].len = 4, flds[0].given = 1;
+  flds[1].addr = reinterpret_cast<uint8_t*>(&indirect), flds[1].indirect = 1, flds[1].len = 2;
+  INVOC v = inv("BG JOB", PT_JOB, nullptr, 2);
+  v.b[INVOC_BG_RUN] = 1;
+  st_le32(v.b, INVOC_CNSTR_CNT, 2), st_le32(v.b, INVOC_CNSTR_LEN, 6);
+  const uint32_t hs = ih_put(HK_CNSTR_SEGS, segs), hf = ih_put(HK_CNSTR_FLDS, flds);
+  st_le32(v.b, INVOC_CNSTR_SEGS, hs), st_le32(v.b, INVOC_CNSTR_FLDS, hf);
+  EXPECT_EQ(run(v), PI_END_PROCESS);
+  ih_drop(hs), ih_drop(hf);
+  const records got = read_all(name());
+  ASSERT_GT(got.size(), 3u);
+  EXPECT_EQ(ld_le32(got[0].data(), SESS_CNSTR_LEN), 6u);
+  EXPECT_EQ(ld_le32(got[0].data(), INVOC_CNSTR_CNT), 2u);
+  std::vector<uint8_t> want = u32(2);
+  want.insert(want.end(), segs, segs + sizeof segs);
+  for (uint8_t b : {4, 0, 1, 2, 0, 0}) want.push_back(b);
+  for (char c : std::string("EASTQ7")) want.push_back(uint8_t(c));
+  EXPECT_EQ(got[1], want);
+  EXPECT_EQ(got[2], std::vector<uint8_t>{1});
+  std::string seen;
+  eps["BG JOB/1"] = [&](PCB* p) {
+    const uint8_t* b = p->invoc.b;
+    auto* f = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(b, INVOC_CNSTR_FLDS)));
+    auto* s = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(b, INVOC_CNSTR_SEGS)));
+    if (!f || !s) return;
+    seen = std::string(reinterpret_cast<const char*>(f[0].addr), f[0].len) + "/" +
+           std::string(reinterpret_cast<const char*>(f[1].addr), f[1].len) + "/" + std::to_string(f[0].given) +
+           std::to_string(f[1].given) + "/" + std::to_string(memcmp(s, segs, sizeof segs));
+  };
+  EXPECT_EQ(resume(name().c_str()), PI_END_PROCESS);
+  EXPECT_EQ(seen, "EAST/Q7/10/0");
+}
+
 // A count of 0xFFFFFFFF is its first 16 bytes and no data; resumed as such.
 TEST_F(Suspend, PassedOverSaaRecordIsSixteenBytes) {
   EXPECT_EQ(submit(), PI_END_PROCESS);
