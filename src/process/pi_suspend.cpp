@@ -48,6 +48,8 @@ namespace {
 constexpr char kModule[] = "PISHR";
 constexpr uint32_t kCreateOpts = LFB_OPEN_NEW | LFB_NO_STRUCT_CHK | LFB_ANY_DIR;  // never scoped: the name stays
 constexpr int kNameTries = 100;
+// Area 1 (output defaults): the job's options.
+enum : size_t { A1_SUBMIT_MODE = 629, A1_NOTIFY = 631, A1_SUBMIT_DATE = 632, A1_PRIORITY = 640, A1_QUEUE = 650 };
 constexpr uint32_t kSaaKindsAll = kSaaKinds;
 
 ARB* susp_file(const char* name, bool create, uint32_t* status) {
@@ -250,6 +252,22 @@ bool save_saas(ARB* susp, PCB* p) {
   return true;
 }
 
+// The job's options from the output defaults (system area 1): mode, notify,
+// date, priority and queue; a blank mode or date is none.
+SUBMIT_BLK submit_blk(const PCB* p) {
+  SUBMIT_BLK b{255, ' ', 0xFFFFFFFF, 0, {}, {}};
+  memset(b.priority, ' ', sizeof b.priority), memset(b.queue, ' ', sizeof b.queue);
+  const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, A1_QUEUE + sizeof b.queue);
+  if (!a1) return b;
+  const uint8_t m = a1[A1_SUBMIT_MODE];
+  b.mode = m == ' ' || m == 0 ? 255 : m >= '0' && m <= '4' ? uint8_t(m - '0') : m;
+  b.notify = a1[A1_NOTIFY] ? char(a1[A1_NOTIFY]) : ' ';
+  if (!is_blank(a1 + A1_SUBMIT_DATE, 8) && ld_le32(a1, A1_SUBMIT_DATE))
+    b.day = ld_le32(a1, A1_SUBMIT_DATE), b.hsec = ld_le32(a1, A1_SUBMIT_DATE + 4);
+  memcpy(b.priority, a1 + A1_PRIORITY, sizeof b.priority), memcpy(b.queue, a1 + A1_QUEUE, sizeof b.queue);
+  return b;
+}
+
 // Makes and creates the file: the stamp's name, advanced by one hundredth
 // while a file of that name exists; null after a reported failure.
 ARB* create_named(char* name) {
@@ -303,8 +321,7 @@ int pi_suspend(PCB* p) {
     return -1;
   }
   FM_CLOSE(a, ARB_CLOSE_NOW);
-  SUBMIT_BLK blk{255, ' ', 0xFFFFFFFF, 0, {}, {}};
-  memset(blk.priority, ' ', sizeof blk.priority), memset(blk.queue, ' ', sizeof blk.queue);
+  const SUBMIT_BLK blk = submit_blk(p);
   const int r = os_submit(name, &blk);
   if (r != 0) {
     sys_err(kModule, __LINE__, "submit of session %.8s failed (%d)", name, r);

@@ -50,7 +50,7 @@ class Suspend : public ExecFixture {
   }
   void script(const char* name, int code) {
     const std::string path = data_ + "/" + name;
-    std::ofstream(path) << "#!/bin/sh\nexit " << code << "\n";
+    std::ofstream(path) << "#!/bin/sh\necho \"$@\" >" << data_ << "/submitted\nexit " << code << "\n";
     chmod(path.c_str(), 0755);
   }
   // "BG JOB": area 1 of '1's (the background asked for), kind 0 entry 3 of
@@ -63,10 +63,13 @@ class Suspend : public ExecFixture {
                      {0, "TST", 9, 132, 2, 2},
                      {0, "TST", 11, 47, 2, 2}});
     for (uint32_t n : {5, 7, 9, 11}) blank_field(em, n);
-    const uint32_t one = em_append(em, EM_CN, reinterpret_cast<const uint8_t*>("1"), 1);
+    // The job's options: mode 1 (HOLD), background, notify, priority, queue.
+    std::string a1(700, ' ');
+    a1.replace(629, 3, "111"), a1.replace(640, 4, "HIGH"), a1.replace(650, 5, "NIGHT");
+    const uint32_t one = em_append(em, EM_CN, reinterpret_cast<const uint8_t*>(a1.data()), 700);
     const uint32_t t = em_append(em, EM_CN, reinterpret_cast<const uint8_t*>(text.data()), 4);
     em->em_cnst_cnt = t;
-    init_field(em, 1, one, 700);
+    init_field(em, 1, one, 1);
     init_field(em, 3, t, 2);
     init_field(em, 12000002, t, 1);
     return mods["BG JOB"] = em;
@@ -166,6 +169,12 @@ TEST_F(Suspend, FileOfAProcessWithoutTemporaryFilesIsGolden) {
   for (size_t at : {48, 52, 60, 108, 112, 120, 148}) EXPECT_EQ(ld_le32(s, at), 0u) << at;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(s) + SESS_DB, 3), "   ");
   for (size_t i = 1; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "record " << i;
+  std::ifstream in(data_ + "/submitted");
+  std::string args;
+  std::getline(in, args);
+  EXPECT_NE(args.find(" -session=" + name() + " -mode=HOLD -notify=Yes -date= -priority=HIGH -queue=NIGHT "),
+            std::string::npos)
+      << args;
 }
 
 // The constraint goes in its own record after SESSION (the values read
