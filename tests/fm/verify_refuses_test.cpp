@@ -147,12 +147,11 @@ TEST_F(VerifyRefuses, EachDamagedPlaceOfAKeyedPairIsNamedAndRepaired) {
          st_le32(k.data(), r + kPgHdrSize, t->down(k, r, 1));
        }},
       {"a root naming a leaf", "not the top of its tree",
-       [](VerifyRefuses* t, bytes&, bytes& k) {
-         st_le32(k.data(), kHdrKeys + kKdRoot, t->first_leaf(k, 0));
-       }},
+       [](VerifyRefuses* t, bytes&, bytes& k) { st_le32(k.data(), kHdrKeys + kKdRoot, t->first_leaf(k, 0)); }},
       {"an entry naming a deleted record", "deleted record",
        [](VerifyRefuses* t, bytes&, bytes& k) {
-         st_le32(k.data(), t->first_leaf(k, 0) + kPgHdrSize + 4, t->seeks_[599]);  // deleted last: its space is not taken again
+         st_le32(k.data(), t->first_leaf(k, 0) + kPgHdrSize + 4,
+                 t->seeks_[599]);  // deleted last: its space is not taken again
        }},
       {"a record's key bytes changed", "wrong record",
        [](VerifyRefuses* t, bytes& d, bytes&) { d[t->seeks_[0] + kRecHdrSize + 5] = '9'; }},
