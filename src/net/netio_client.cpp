@@ -23,6 +23,7 @@
 #include "foundation/sys_err.h"
 #include "net/netio.h"
 #include "net/tmnet.h"
+#include "net/tmnet_deadline.h"
 #include "net/tmnet_login.h"
 
 namespace kivo {
@@ -158,9 +159,18 @@ uint32_t env_number(const char* name) {
   return v ? static_cast<uint32_t>(strtoul(v, nullptr, 0)) : 0;
 }
 
+int handshake_steps(net_conn* c, const net_id* id);
+
 // The handshake after the TCP connection: LOGIN, the two REPLYs, the probes,
-// the pause and the options.
+// the pause and the options, each wait for the server bounded.
 int handshake(net_conn* c, const net_id* id) {
+  tmnet_handshake_begin(c->sock);
+  const int ok = handshake_steps(c, id);
+  tmnet_handshake_end();
+  return ok;
+}
+
+int handshake_steps(net_conn* c, const net_id* id) {
   tmnet_login l;
   login_user(id, &l);
   l.start = kLoginDataServer;
