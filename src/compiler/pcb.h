@@ -84,6 +84,7 @@ struct PCB {
   uint16_t pcb_rid_len;   // current PCF record id
   uint8_t pcb_rid[kRidMax];
   uint8_t pcb_brk_lvl;  // level break of an OUTPUT run
+  void* pcb_rpt;        // the report of an OUTPUT or INQUIRY run (op_report); null none
 
   // ---- after the run block ----
   ARB* pcb_err_fi;                      // current error-message file

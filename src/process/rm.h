@@ -215,7 +215,8 @@ RPT_BLK* rm_create(const char* name, const char* id8, uint16_t width, char* path
 int rm_start(RPT_BLK* rpt);
 int rm_reset_buf(RPT_BUF* buf, int del_lines, int del_windows);
 void rm_destroy_buf(RPT_BUF* buf);
-void rm_cleanup(RPT_BLK* rpt);
+// 0 when the sink could not finish the print (the rest is done all the same).
+int rm_cleanup(RPT_BLK* rpt);
 // The buffer of `id` in the current stack, or null.
 RPT_BUF* rm_find_buf(RPT_BLK* rpt, uint16_t id);
 
