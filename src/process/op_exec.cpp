@@ -13,12 +13,13 @@
 #include "foundation/os.h"
 #include "foundation/scope.h"
 #include "interp/seams.h"
+#include "process/fp.h"
 #include "process/op.h"
 #include "process/op_inquiry.h"
-#include "process/op_standin.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
+#include "process/pi_pcf.h"
 
 namespace kivo {
 

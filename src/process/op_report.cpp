@@ -19,8 +19,8 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
+#include "process/fp.h"
 #include "process/op.h"
-#include "process/op_standin.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
 
