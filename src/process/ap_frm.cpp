@@ -18,6 +18,13 @@ const uint8_t* frame_rec(PCB* p, uint32_t no) {
   return reinterpret_cast<pcb_frm_ent*>(p->pcb_frames)[no].rec;
 }
 
+// Equal texts, a field of zeros counting as blanks (a frame of no range).
+bool same(const uint8_t* f, const char* want, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if ((f[i] ? char(f[i]) : ' ') != want[i]) return false;
+  return true;
+}
+
 }  // namespace
 
 uint32_t load_frm_no(PCB* p, uint8_t kind) {
@@ -39,7 +46,7 @@ uint32_t load_rng_frm_no(PCB* p, uint32_t index, uint8_t kind) {
   }
   for (uint32_t n = 1; p->pcb_em && n <= p->pcb_em->em_frm_cnt; ++n) {
     const uint8_t* f = frame_rec(p, n);
-    if (!f || f[CFRM_KIND] != kind || memcmp(f + CFRM_RANGE_AP, ap, 3) || memcmp(f + CFRM_RANGE_FLD, fld, 22)) continue;
+    if (!f || f[CFRM_KIND] != kind || !same(f + CFRM_RANGE_AP, ap, 3) || !same(f + CFRM_RANGE_FLD, fld, 22)) continue;
     const uint16_t c = ld_le16(f, CFRM_COUNT);
     if (c == count || (index > 0 && c == 0 && count == 1)) return n;
   }

@@ -15,7 +15,6 @@
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
-#include "foundation/maddr.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
@@ -208,9 +207,11 @@ uint16_t cmpl_img(PCB* p, uint32_t img_index) {
     bool ok = true;
     for (uint32_t k = first; ok && k < first + n; ++k)
       if (report_item(p, k, 0, &it)) ok = rm_put(items, reinterpret_cast<const uint8_t*>(&it), sizeof it);
-    const uint32_t fc = ld_le32(im, CIMG_FIRST_CHR), nc = ld_le32(im, CIMG_CHR_CNT);
-    for (uint32_t k = fc; ok && fc && k < fc + nc; ++k)
-      if (const uint8_t* cr = MADDR(em->em_cchr_arb, k)) ok = rm_put(chrs, cr, kRmRcLen);
+    // The image's characteristics: its index in their first word.
+    if (ok && ld_le32(im, CIMG_CHR_CNT))
+      pi_each_rec(em->em_cchr_arb, [&](const uint8_t* cr) {
+        if (ok && ld_le32(cr, CCHR_IMG) == img_index) ok = rm_put(chrs, cr, kRmRcLen);
+      });
     const uint8_t* stored = ok ? rm_cmpl_img(op->rpt, img, items, chrs) : nullptr;
     id = stored ? ld_le16(stored, IMG_ID) : 0;
   }
@@ -336,6 +337,7 @@ int rpt_end(PCB* p) {
   if (!op || op->ended) return op ? !op->failed : 1;
   op->ended = 1;
   if (!op->rpt) return 0;
+  if (op->failed) op->rpt->set.print = '0';  // an incomplete report never reaches the printer
   if (!rm_cleanup(op->rpt) && !op->failed) {
     op->failed = 1;
     op->status = RM_NO_FILE;

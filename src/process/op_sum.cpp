@@ -5,10 +5,9 @@
 
 #include "compiler/em.h"
 #include "compiler/em_records.h"
-#include "compiler/pl.h"
 #include "foundation/bytes.h"
-#include "foundation/maddr.h"
 #include "process/op.h"
+#include "process/pi_internal.h"
 
 namespace kivo {
 
@@ -41,11 +40,9 @@ void zero(PCB* p, const uint8_t* sr) {
 void zero_level(PCB* p, uint32_t frame) {
   EM* em = p->pcb_em;
   if (!em || !em->em_sum_ref_arb) return;
-  const uint32_t n = pl_sub_count(em, EM_SR);
-  for (uint32_t k = 1; k <= n; ++k) {
-    const uint8_t* sr = MADDR(em->em_sum_ref_arb, k);
-    if (sr && (frame == 0 || ld_le32(sr, SR_FRM) == frame)) zero(p, sr);
-  }
+  pi_each_rec(em->em_sum_ref_arb, [&](const uint8_t* sr) {
+    if (frame == 0 || ld_le32(sr, SR_FRM) == frame) zero(p, sr);
+  });
 }
 
 }  // namespace

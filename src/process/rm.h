@@ -61,9 +61,9 @@ constexpr uint16_t kRmChrLen = 16;
 static_assert(BC_COLOUR + 4 == kRmChrLen);
 
 // Pending message of a write: the caller's key before byte 6.
-enum : size_t { MSG_LEN = 6, MSG_TEXT = 8 };
+enum : size_t { RMSG_LEN = 6, RMSG_TEXT = 8 };
 constexpr size_t kRmMsgTextLen = 200;
-constexpr uint16_t kRmMsgRecLen = MSG_TEXT + kRmMsgTextLen;
+constexpr uint16_t kRmMsgRecLen = RMSG_TEXT + kRmMsgTextLen;
 
 // ---- image records ----
 
