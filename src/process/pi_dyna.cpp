@@ -31,7 +31,7 @@ void drop(PCB* p) {
   dyna_ctx* x = ctx(p);
   if (!x) return;
   p->pcb_dyna = nullptr;
-  if (x->rid_arb) FM_CLOSE(x->rid_arb, 0);
+  if (x->rid_arb) fm_detach(x->rid_arb);
   if (x->key_arb) FM_CLOSE(x->key_arb, ARB_SCRATCH);
   for (dyna_seg* s = x->segs; s;) {
     dyna_seg* next = s->next;

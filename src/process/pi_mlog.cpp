@@ -19,9 +19,9 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
+#include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
-#include "foundation/maddr.h"
 #include "foundation/sys_err.h"
 #include "interp/seams.h"
 #include "process/pi.h"
@@ -38,6 +38,23 @@ constexpr char kModule[] = "PIPCF";
 constexpr uint32_t CV_TEXT_CUT = 200050;  // the display is cut: accepted here
 constexpr uint32_t kPcfKeyFld = 4;        // PK: the FL record of the segment
 constexpr size_t kPkKey = 0;
+constexpr size_t kApplLen = 324, kApplSettings = 188, kCapSettingsLen = 66;  // date mask to separators
+
+// The date mask and number settings of the PCF's compiled application
+// stand for its APPL record while the log converts values.
+class cap_settings {
+ public:
+  explicit cap_settings(const uint8_t* cap) : old_(ut_get_design_recs()) {
+    memset(appl_, ' ', kApplLen);
+    memcpy(appl_ + kApplSettings, cap + CAP_DATE_MASK, kCapSettingsLen);
+    set_ut_design_recs({[](const char*, const char*) -> const uint8_t* { return appl_; }, old_.dsysparm});
+  }
+  ~cap_settings() { set_ut_design_recs(old_); }
+
+ private:
+  ut_design_recs old_;
+  static inline uint8_t appl_[kApplLen];
+};
 
 struct field {
   const uint8_t* fl;  // compiled field
@@ -45,15 +62,18 @@ struct field {
 };
 
 // The records of a module sub-file in the order of key `k` (read in locate
-// mode: they stay where they are).
-std::vector<const uint8_t*> records(ARB* a, uint8_t k, uint16_t len) {
-  std::vector<const uint8_t*> out;
+// mode: they stay where they are), each with its record number.
+std::vector<std::pair<uint32_t, const uint8_t*>> records(ARB* a, uint8_t k, uint16_t len) {
+  std::vector<std::pair<uint32_t, const uint8_t*>> out;
   if (!a) return out;
   std::vector<uint8_t> key(len, 0);
   PROTO_FULL(a, k, key.data());
   a->arb_mod = ARB_FIRST;
   if (!fm_start(a)) return out;
-  while (const uint8_t* r = fm_rdnxt_fast(a, 0)) out.push_back(r);
+  while (const uint8_t* r = fm_rdnxt_fast(a, 0)) {
+    const bool numbered = a->arb_rec_id_area && a->arb_rec_id_len >= 8;
+    out.emplace_back(numbered ? ld_le32(a->arb_rec_id_area, 4) + 1 : 0, r);
+  }
   return out;
 }
 
@@ -87,7 +107,7 @@ class log_fields {
   std::vector<field> all() {
     std::vector<field> out;
     EM* em = p_->pcb_em;
-    for (const uint8_t* fl : records(em->em_cfld_arb, 3, CFLD_LEN)) {
+    for (auto [no, fl] : records(em->em_cfld_arb, 3, CFLD_LEN)) {
       if (memcmp(fl + CFLD_AP, em->em_pcf_ap, 3) || ld_le32(fl, CFLD_ELEM) != em->em_pcf_id) continue;
       field f;
       if (!element(fl, &f, "can't locate field delem")) continue;
@@ -105,7 +125,10 @@ class log_fields {
 // element's display length when shorter); false when it does not convert.
 bool display(const field& f, const uint8_t* v, size_t room, std::string* out) {
   CNV c;
-  if (!cv_get_cnv(&c, f.elem)) return false;
+  sitm s;
+  cv_bld_sitm(&s, f.elem, nullptr);
+  if (!cv_cmpl(&c, &s, nullptr)) return false;
+  if ((c.cnv_type == ELEM_ALP || c.cnv_type == ELEM_ALP_BLOCK) && c.ta.alp.token_id) cv_load_token_of(&c);
   const int32_t rows = c.ext_rows > 0 ? c.ext_rows : 1;
   const size_t width = static_cast<size_t>(rows) * static_cast<size_t>(c.ext_cols > 0 ? c.ext_cols : 0);
   std::string text(width ? width : 1, ' ');
@@ -133,9 +156,12 @@ void put(PCB* p, const uint8_t* line) {
 std::string key_text(PCB* p, log_fields& lf, const uint8_t* rec) {
   EM* em = p->pcb_em;
   std::string text;
-  for (const uint8_t* pk : records(em->em_pcf_key_arb, 0, PK_LEN)) {
+  const auto fields = records(em->em_cfld_arb, 0, CFLD_LEN);
+  for (auto [pk_no, pk] : records(em->em_pcf_key_arb, 0, PK_LEN)) {
     if (ld_le16(pk, kPkKey) != 0) break;
-    const uint8_t* fl = MADDR(em->em_cfld_arb, ld_le32(pk, kPcfKeyFld));
+    const uint8_t* fl = nullptr;
+    for (auto [no, r] : fields)
+      if (no == ld_le32(pk, kPcfKeyFld)) fl = r;
     if (!fl) {
       sys_err(kModule, __LINE__, "can't locate key segment cfld");
       break;
@@ -205,6 +231,7 @@ ARB* pi_mlog_arb(const PCB* p) { return p->pcb_mlog_pcb ? p->pcb_mlog_pcb->pcb_m
 void pi_mlog_all(PCB* p, uint8_t kind) {
   const uint8_t* rec = pi_pcf_rec(p);
   if (!rec || !cap_present(p)) return;
+  cap_settings settings(pi_cap(p->pcb_em, p->pcb_em->em_pcf_ap));
   log_fields lf(p);
   header(p, lf, kind, rec);
   for (const field& f : lf.all()) {
@@ -222,6 +249,7 @@ void pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after) {
   };
   size_t d = next_diff(0);
   if (d >= len || !cap_present(p)) return;
+  cap_settings settings(pi_cap(p->pcb_em, p->pcb_em->em_pcf_ap));
   log_fields lf(p);
   header(p, lf, MLOG_CHG, after);
   for (const field& f : lf.all()) {
