@@ -45,13 +45,14 @@ extern uint32_t (*fp_ep_hook)(PCB* p, uint16_t ep, const uint8_t* child);
 
 // The frame on the screen while its key loop runs.
 struct fp_frame {
-  const uint8_t* frm;       // compiled frame record
-  const uint8_t* img;       // compiled image record
-  TWND* wnd;                // the image's window
-  int32_t row, col;         // the cursor, 1-based in the window
-  uint32_t key;             // the key that ended the last show
-  bool beep;                // the next show beeps
-  std::vector<TITM> items;  // the image's items, bound to the running PCB
+  const uint8_t* frm;            // compiled frame record
+  const uint8_t* img;            // compiled image record
+  TWND* wnd;                     // the image's window
+  int32_t row, col;              // the cursor, 1-based in the window
+  int32_t entry_row, entry_col;  // the first input item's place; 0 none
+  uint32_t key;                  // the key that ended the last show
+  bool beep;                     // the next show beeps
+  std::vector<TITM> items;       // the image's items, bound to the running PCB
 };
 
 // What a process type adds to the frame: where the cursor starts, and the

@@ -13,6 +13,7 @@
 #include "compiler/em_access.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
+#include "compiler/pc_cmpl.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
@@ -94,14 +95,21 @@ void bind_items(PCB* p, fp_frame* f, std::vector<CHR_BLK>* runs) {
       continue;
     }
     f->items.push_back(it);
-    if (c.citm_entry) runs->push_back(entry_run(it));
+    if (!c.citm_entry) continue;
+    runs->push_back(entry_run(it));
+    if (!f->entry_row) f->entry_row = it.tl_row, f->entry_col = it.tl_col;
   }
 }
 
+// The characteristics of the image, by their key (image, row, column).
 void image_chrs(EM* em, const uint8_t* im, std::vector<CHR_BLK>* runs) {
-  const uint32_t first = ld_le32(im, CIMG_FIRST_CHR), cnt = ld_le32(im, CIMG_CHR_CNT);
-  for (uint32_t n = first; n && n < first + cnt; ++n)
-    if (const uint8_t* cr = MADDR(em->em_cchr_arb, n)) runs->push_back(chr_of(cr));
+  if (!ld_le32(im, CIMG_CHR_CNT)) return;
+  uint8_t key[CCHR_LEN] = {};
+  memcpy(key + CCHR_IMG, im + CIMG_INDEX, 4);
+  pc_each(em->em_cchr_arb, key, 4, CCHR_LEN, [&](const uint8_t* cr) {
+    runs->push_back(chr_of(cr));
+    return true;
+  });
 }
 
 }  // namespace
@@ -146,9 +154,9 @@ void fp_show(PCB* p, fp_frame* f) {
   b.rel_row = f->row, b.rel_col = f->col;
   wm_show(&b, p->pcb_err_fi);
   if (p->pcb_err_fi) wm_msg_clear(p->pcb_err_fi);
-  // Without a terminal nothing answers: the frame is cancelled rather than
-  // shown for ever.
-  f->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : com.no_term ? uint32_t(LK_CANCEL) : uint32_t(NO_KEY);
+  // A show that delivers no key (no terminal, its input ended) cancels the
+  // frame rather than showing it for ever.
+  f->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
   if (b.curs_reg == f->wnd->id) f->row = b.rel_row, f->col = b.rel_col;
 }
 

@@ -115,6 +115,7 @@ uint32_t on_key(PCB* p, fp_frame* f) {
 uint32_t run_screen(PCB* p, fp_frame* f) {
   if (!fp_open(p, f)) return PI_END_CANCEL;
   const fp_type_ops& ops = fp_types[p->invoc.b[INVOC_PROC_TYPE]];
+  if (f->entry_row) f->row = f->entry_row, f->col = f->entry_col;
   if (ops.start) ops.start(p, f);
   uint32_t end = 0;
   for (bool first = true; !end; first = false) {
@@ -153,7 +154,7 @@ uint32_t fp_exec(PCB* p, uint32_t frm_no) {
   const uint8_t* im = choose_image(p, fr);
   p->pcb_cur_img = const_cast<uint8_t*>(im);
   if (on_screen(p, im)) {
-    fp_frame f{fr, im, nullptr, 1, 1, 0, false, {}};
+    fp_frame f{fr, im, nullptr, 1, 1, 0, 0, 0, false, {}};
     return run_screen(p, &f);
   }
   run_batch(p, im);

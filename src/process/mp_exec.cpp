@@ -18,7 +18,11 @@ namespace {
 
 constexpr uint32_t kMenuFrame = 1;
 
-void menu_start(PCB*, fp_frame* f) { f->row = 1, f->col = 1; }
+// On the first child's line; a menu without children keeps the frame's
+// start (its first input item).
+void menu_start(PCB* p, fp_frame* f) {
+  if (!fp_children(p, ld_le32(f->frm, CFRM_NO)).empty()) f->row = 1, f->col = 1;
+}
 
 uint32_t menu_key(PCB* p, fp_frame* f, uint32_t key) {
   const std::vector<uint8_t*> ch = fp_children(p, ld_le32(f->frm, CFRM_NO));

@@ -18,7 +18,9 @@
 #include "foundation/bytes.h"
 #include "foundation/paths.h"
 #include "foundation/scope.h"
+#include "foundation/sys_err.h"
 #include "interp/seams.h"
+#include "screen/tm.h"
 
 namespace kivo {
 
@@ -84,6 +86,8 @@ void pi_register_hooks() {
   fm_proc_hooks.store_data = fproc_store_data;
   fm_proc_hooks.restore_data = fproc_restore_data;
   ii_hooks.invoke = stmt_invoke;
+  // Recordings and snapshots name the process whose invocation runs.
+  tm_hooks.process_name = [] { return reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM); };
 }
 
 void ip_init() {}
