@@ -197,6 +197,8 @@ int print_number(PC_CTX* ctx, sc_stmt* st, size_t off, int column, uint16_t* out
 int shown_field(PC_CTX* ctx, sc_stmt* st, PC_OPND* f) {
   pc_occ occ;
   st->column = 20;
+  if (!memcmp(opnd_at(st, 7), "                      ", 22))
+    return pc_err(ctx, "%s names no field", ld_le16(st->rec, STMT_VERB) == VERB_PRINT ? "PRINT" : "DISPLAY");
   return occ_at(ctx, st, 0, &occ) && sc_cmpl_fld(ctx, opnd_at(st, 4), opnd_at(st, 7), occ, f, 1);
 }
 
