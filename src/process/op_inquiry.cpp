@@ -149,7 +149,8 @@ TWND* page_window(PCB* p, uint16_t* rows, uint16_t* cols) {
   *cols = uint16_t(std::max(srf->SRF_SIZE.col, 1));
   WND_BLK b;
   INIT_WND(&b, 1, 1, *rows, *cols, 0);
-  return wm_attach(&b, srf, com.mark_scope) ? static_cast<TWND*>(wm_obj(b.handle)) : nullptr;
+  // At the process's level: a choice that unwinds the run leaves it to inq_end.
+  return wm_attach(&b, srf, com.proc_scope) ? static_cast<TWND*>(wm_obj(b.handle)) : nullptr;
 }
 
 }  // namespace
