@@ -12,6 +12,7 @@
 #include "compiler/em.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
@@ -144,6 +145,10 @@ bool report_item(PCB* p, uint32_t itemno, uint16_t img_id, RPT_ITM* out) {
 }
 
 }  // namespace
+
+void op_post(PCB* p, uint32_t status) {
+  if (p && p->pcb_err_fi) la_add_msg(p->pcb_err_fi, &status, 3, {});
+}
 
 op_report* op_rpt(PCB* p) { return p ? static_cast<op_report*>(p->pcb_rpt) : nullptr; }
 

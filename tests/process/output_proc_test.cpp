@@ -186,6 +186,13 @@ int write_fails_at_20(PM_BLK* blk, const PM_LINE* l) {
   return pm_write(blk, l);
 }
 const rm_sink kFailingSink = {pm_bld, write_fails_at_20, pm_cleanup};
+// The print script's end of the print fails.
+int cleanup_fails(PM_BLK* blk) {
+  pm_cleanup(blk);
+  blk->status = PM_CFG_FAILED + ENOSPC;
+  return 0;
+}
+const rm_sink kFailingCleanup = {pm_bld, pm_write, cleanup_fails};
 
 // A print failure and an interrupt both end the run with 4 and leave no
 // report file, report record or pool block; a failed print posts 300580
@@ -202,6 +209,7 @@ TEST_F(OutputProc, FailureOrInterruptEndsWithFourAndLeavesNothing) {
     uint32_t posted;
   } rows[] = {
       {"pm_write fails", &kFailingSink, 0, RM_NO_FILE},
+      {"pm_cleanup fails", &kFailingCleanup, 0, RM_NO_FILE},
       {"interrupted", nullptr, 10, 0},
   };
   for (const row& r : rows) {
@@ -215,12 +223,27 @@ TEST_F(OutputProc, FailureOrInterruptEndsWithFourAndLeavesNothing) {
     EXPECT_EQ(rm_from(com.rpt_arb, nullptr, false), nullptr) << r.what << ": report record left";
     EXPECT_EQ(ctl_count_pfb(), files) << r.what << ": a report file left";
     EXPECT_EQ(mm_total_blocks(), blocks) << r.what;
-    if (r.posted) {
+    if (r.sink == &kFailingSink) {
       EXPECT_TRUE(prints().empty()) << r.what << ": an incomplete print kept";
     }
     for (const std::string& f : prints()) std::filesystem::remove(f), std::filesystem::remove(f + ".cfg");
     captured_errors().clear();
   }
+}
+
+// A page of 4 lines holds the heading (3) and not the two rows of a region
+// total: the block goes out whole with paging off, the next print starts a
+// new page, and nothing is lost.
+TEST_F(OutputProc, BlockLongerThanAPageGoesOutWhole) {
+  page_len = 4;
+  ASSERT_EQ(run_proc("REPORT"), PI_END_PROCESS);
+  const auto pages = pages_of(print_text());
+  const report_view v = read_report(pages);
+  EXPECT_EQ(v.ids.size(), data.size());
+  EXPECT_EQ(v.region_totals.size(), 4u);
+  EXPECT_EQ(v.report_total, amount(sums(data, [](const customer&) { return std::string(); })[""]));
+  for (const auto& page : pages) EXPECT_EQ(page[0], "CUSTOMER BALANCES");
+  for (auto& e : captured_errors()) ADD_FAILURE() << e;
 }
 
 }  // namespace
