@@ -44,6 +44,7 @@ enum : size_t {
   OD_LEN = 660,
 };
 constexpr uint8_t kReportImage = 3;
+enum : uint16_t { EP_IMG_START = 41, EP_IMG_PRE = 42 };  // the image's events before its display
 
 pcb_img_ent* img_ent(PCB* p, uint32_t index) {
   EM* em = p->pcb_em;
@@ -264,6 +265,10 @@ int op_display(PCB* p, const uint8_t* addr) {
   op_report* op = op_rpt(p);
   pcb_img_ent* cur = p->pcb_cur_img ? img_ent(p, ld_le32(p->pcb_cur_img, CIMG_INDEX)) : nullptr;
   if (!op || !op->rpt || !cur || !cur->word) return 1;
+  // Only before the image's display: afterwards its line is out, and a
+  // value fixed now would stand in the next record's line.
+  const uint16_t ep = p->pcb_em->em_cur_ep;
+  if (ep != EP_IMG_START && ep != EP_IMG_PRE) return 1;
   RPT_BLK* rpt = op->rpt;
   const uint16_t id = uint16_t(cur->word);
   if (op->prepared != id) {
