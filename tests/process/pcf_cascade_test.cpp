@@ -19,8 +19,7 @@ class Cascade : public PcfFixture {
         uint8_t r[40];
         memset(r, '.', sizeof r);
         pi_set_cns(c, r);
-        runs.push_back(std::string(child) + " auto " + std::to_string(c->invoc.b[INVOC_AUTO_RUN]) + " " +
-                       str(r, 24));
+        runs.push_back(std::string(child) + " auto " + std::to_string(c->invoc.b[INVOC_AUTO_RUN]) + " " + str(r, 24));
         if (fatal) mark_leave(PI_END_FATAL);
       };
   }
