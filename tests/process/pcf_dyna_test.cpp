@@ -83,7 +83,7 @@ class DynaKey : public PcfFixture {
     const char* regions[] = {"EAST", "WEST", "NORT", "SOUT"};
     std::vector<std::vector<uint8_t>> recs;
     for (size_t i = 0; i < n; ++i) {
-      char last[12];
+      char last[32];
       snprintf(last, sizeof last, "%c%06zu", g() % 10 == 0 ? 'X' : 'L', i);
       recs.push_back(cust(regions[g() % 4], last, "", int32_t(g() % 101) - 50));
     }
@@ -146,7 +146,7 @@ TEST_F(DynaKey, OrderEqualsTheModelWhenBuiltAndAfterRandomUpdates) {
     for (int i = 0; i < 1000; ++i) {
       const int op = int(g() % 3);
       if (op == 0) {
-        char last[12];
+        char last[32];
         snprintf(last, sizeof last, "N%06d", i);
         memcpy(rec(p), cust(regions[g() % 4], last, "", int32_t(g() % 101) - 50).data(), kCustLen);
         ASSERT_EQ(pi_write(p), 1) << a->arb_stat;
