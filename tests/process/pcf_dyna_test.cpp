@@ -4,6 +4,7 @@
 // the PCF operations, a field of data type 14, the question after the
 // threshold, a cancelled build, and other process types.
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <random>
 
@@ -256,6 +257,24 @@ TEST_F(DynaKey, PromptThresholdFromTheEnvironment) {
     EXPECT_EQ(pass(p).size(), 16u);
     EXPECT_EQ(asked(), 1u);
   });
+}
+
+TEST_F(DynaKey, TraceOfEntriesInTheFileKivoDynaLogNames) {
+  const std::string path = data_ + "/dyna.log";
+  setenv("KIVO_DYNA_LOG", path.c_str(), 1);
+  dyna_init();
+  unsetenv("KIVO_DYNA_LOG");
+  fill(2);
+  run_in("PLAIN", [&](PCB* p) {
+    region_balance(p);
+    pass(p);
+  });
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("Write: "), std::string::npos) << text;
+  EXPECT_NE(text.find("Read (mod=0004): "), std::string::npos) << text;
+  EXPECT_NE(text.find("Readnext: "), std::string::npos) << text;
+  EXPECT_NE(text.find("\\"), std::string::npos) << text;  // a balance's bytes as \%02x
 }
 
 TEST_F(DynaKey, OtherProcessTypesReadStraightThroughTheFile) {
