@@ -130,6 +130,21 @@ TEST_F(DynaKey, ChoiceFlipsOrderAndIsPosted) {
     EXPECT_NE(m.back().find("NAME, BALANCE(-)"), std::string::npos) << m.back();
     pi_dyna_add(p, nullptr);
     EXPECT_EQ(p->pcb_dyna, nullptr);
+    // "PI_DYNA_BLD" by name: a field per argument, ascending.
+    size_t rows = 0;
+    const rt_fn_row* t = int_fns_tbl(&rows);
+    uint32_t row = 0;
+    while (row < rows && std::string(t[row].name) != "PI_DYNA_BLD") ++row;
+    RT_CALL c{};
+    c.pcb = p, c.argc = 2;
+    c.args[0] = {1, 1, 4, rec(p) + C_REGION}, c.args[1] = {1, 5, 4, rec(p) + C_BAL};
+    std::string err;
+    ASSERT_EQ(rt_call_row(row, c, &err), 1) << err;
+    const dyna_seg* s = static_cast<dyna_ctx*>(p->pcb_dyna)->segs;
+    ASSERT_TRUE(s && s->next && !s->next->next);
+    EXPECT_EQ(std::string() + s->order + s->next->order, "++");
+    EXPECT_EQ(s->next->addr, rec(p) + C_BAL);
+    EXPECT_EQ(s->next->len, 4);
   });
 }
 
