@@ -272,6 +272,26 @@ int repair_pair(const std::string& base, bool marked_only, FILE* out) {
   return st;
 }
 
+// A data file without keys: its free list is built again from the records
+// (a sound file is left as it is). The one line goes to `out`.
+int repair_data_file(const std::string& base, bool sound, FILE* out) {
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_NO_KEYS, 0, false);
+  if (!f) return st;
+  if (sound || !brf_header_from_file(f)) {
+    fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
+  } else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) {
+    st = BRF_LOCK_REFUSED;
+  } else {
+    st = brfgethdr(f);
+    if (st == BRF_OK) st = brf_rebuild_free_list(f);
+    if (st == BRF_OK) fprintf(out, "repaired %s: no keys, free list rebuilt\n", base.c_str());
+    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  }
+  brfclose(f);
+  return st;
+}
+
 }  // namespace
 
 int brfrepair(const char* name) {
@@ -285,6 +305,7 @@ int brfrepair(const char* name) {
   // A sound pair is left as it is unless a writer left it marked.
   bool sound = analyze(base.c_str(), 0, &records) == 1;
   int st = repair_pair(base, sound, stdout);
+  if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);
   if (st != BRF_OK) {
     fprintf(stderr, "%s:  Can't repair file (status %d)\n", base.c_str(), st);
     return 0;
