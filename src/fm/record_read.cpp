@@ -28,11 +28,13 @@ constexpr size_t kReadAhead = 1024;
 constexpr int kCopyTries = 100;
 
 constexpr int kNotMapped = -1;
+constexpr int kTorn = -2;
 
 // Copies a record out of the data file's mapping: header and up to `size`
 // body bytes. A body rewritten in place meanwhile may have been copied half
 // old, half new, so the copy is taken again until the file still shows it
-// right after. kNotMapped when the mapping does not cover the record.
+// right after. kNotMapped when the mapping does not cover the record; kTorn
+// when writers kept changing it through every try.
 int copy_mapped(BRF_FILE* f, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
   for (int tries = 0;; ++tries) {
     size_t len = 0;
@@ -51,12 +53,22 @@ int copy_mapped(BRF_FILE* f, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* 
     if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
     memcpy(buf, body, n);
     bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
-    if (whole || tries == kCopyTries) {
+    if (whole) {
       *hp = h;
       *np = n;
       return BRF_OK;
     }
+    if (tries == kCopyTries) return kTorn;
   }
+}
+
+// The copy once more with every writer kept out: a rewrite in place runs
+// under the update lock (held by this session already: no writer runs).
+int copy_alone(BRF_FILE* f, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+  bool locked = bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
+  int st = copy_mapped(f, seek, buf, size, hp, np);
+  if (locked) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  return st == kTorn ? BRF_BAD_DATA : st;
 }
 
 int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np);
@@ -85,6 +97,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   rec_hdr h;
   uint32_t n = 0;
   int st = copy_mapped(f, seek, buf, size, &h, &n);
+  if (st == kTorn) st = copy_alone(f, seek, buf, size, &h, &n);
   if (st == kNotMapped) st = copy_read(r, seek, buf, size, &h, &n);
   if (st != BRF_OK) return fail(st);
   if (took && f->has_keys && r->owner_tracking && lock_session_number) {
@@ -149,6 +162,14 @@ int64_t step(BRF_RCB* r, uint32_t seek, bool forward) {
   return static_cast<int64_t>(seek - back);
 }
 
+// Before a read goes again: a lock taken on the wrong place is given back
+// and the lock wanted with the read (`wanted`: its RCB_LOCK_* want bits) is
+// wanted again, for the right place.
+void retry_lock(BRF_RCB* r, uint8_t wanted) {
+  brfunlock(r->file->slot, &r->lock, brf_relative(r->file));
+  r->lock.flags = static_cast<uint8_t>(r->lock.flags | wanted);
+}
+
 // Whether the record just read carries the key of the cursor's entry. The
 // record is read after the tree lock is given back: by then a writer may
 // have moved it, or deleted it and given its space to another record.
@@ -205,6 +226,7 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   for (int tries = 0;; ++tries) {
     if (c->dseek == kNoSeek) return set_status(r, BRF_NO_RECORD);
     bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
+    uint8_t wanted = r->lock.flags & (RCB_LOCK_WANTED | RCB_LOCK_WAIT);
     uint32_t got = 0;
     const uint8_t* rec = nullptr;
     int st = read_checkable(r, buf, size, &got, &rec);
@@ -214,7 +236,7 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
       return st;
     }
     if (!delivered && st != BRF_DELETED && st != BRF_BAD_DATA) return st;
-    if (!held) brf_release(r);  // a lock taken on the wrong place
+    if (!held) retry_lock(r, wanted);
     r->stored_len = 0;
     if (tries == kSeekTries) return set_status(r, delivered ? BRF_DELETED : st);
     if (tries >= kSeekTriesAtOnce) brf_wait_for_change(r);
@@ -234,9 +256,10 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 int read_number(BRF_RCB* r, int64_t n, int64_t seek, uint8_t* buf, size_t size, uint32_t* len) {
   for (int tries = 0;; ++tries) {
     bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
+    uint8_t wanted = r->lock.flags & (RCB_LOCK_WANTED | RCB_LOCK_WAIT);
     int st = read_at(r, static_cast<uint32_t>(seek), buf, size, len);
     if ((st != BRF_OK && st != BRF_LOCK_REFUSED) || r->last_rec == n) return st;
-    if (!held) brf_release(r);  // a lock taken on another record
+    if (!held) retry_lock(r, wanted);
     *len = 0;
     r->stored_len = 0;
     r->cur_rec = n;
