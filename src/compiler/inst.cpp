@@ -64,9 +64,9 @@ const op_info kOps[] = {
     {OP_PRINT, "PRINT", "", "", 1},
     {OP_DISPLAY, "DISPLAY", "", "", 1},
     {OP_IDX, "IDX", "IFF", "{u8 register, u8 0, u16 occurrences}", 0},
-    {OP_TRAP, "TRAP", "", "", 1},
-    {OP_STEP_BREAK, "STEP BREAK", "", "", 1},
-    {OP_STEP_BREAK2, "STEP BREAK", "", "", 1},
+    {OP_TRAP, "TRAP", "", "", 0},  // passes through while no debugger takes it
+    {OP_STEP_BREAK, "STEP BREAK", "", "", 0},
+    {OP_STEP_BREAK2, "STEP BREAK", "", "", 0},
     {OP_COPY, "COPY", "RR", "", 0},  // continuation, copied code
 };
 

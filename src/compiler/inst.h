@@ -8,7 +8,9 @@
 // through the little-endian helpers.
 //
 // Operands (slots): F field {u16 area, u16 offset} {u8 type, u8 scale, u16
-// length} and, for a date type, the constant of its compiled storage mask;
+// length} and, for a date type, the constant of its compiled storage mask
+// (the scale byte: a number's decimals, with kOpndNoSign on a binary or
+// fixed packed field that holds no sign; a date's levels);
 // area kRegArea is register `offset` (0-3) set by IDX. K constant {u32
 // number} {u8 type | kOpndConst, u8 scale, u16 length}. R code {u16 block,
 // u16 offset}. X file {u16 file-block area, u16 CFI index}. N routine {u32
@@ -29,6 +31,7 @@ constexpr size_t kInstHead = 4;
 constexpr uint16_t kInstCodeEnd = 2016;  // every instruction but LINK ends by here
 constexpr int kInstMaxSlots = 16;
 constexpr uint8_t kOpndConst = 0x80;       // K marker on the type byte
+constexpr uint8_t kOpndNoSign = 0x80;      // on the scale byte of types 5 and 8: no sign
 constexpr uint16_t kRegArea = 0xFFFF;      // F area of an IDX register
 constexpr uint32_t kComConstBase = 65000;  // K numbers from here address com
 
@@ -103,6 +106,13 @@ const op_info* op_table(size_t* count);
 
 // Types 3, 4, 6, 7, 9, 10 and 15; inline, since every operand asks.
 constexpr bool is_date_type(uint8_t type) { return type < 16 && ((0x86D8u >> type) & 1); }
+
+// The scale byte of a number operand of data type `type` (5, 8, 12): its
+// decimals, marked kOpndNoSign for a binary or fixed packed one without sign
+// (a variable-point number always has one).
+constexpr uint8_t opnd_num_scale(uint8_t type, uint8_t decimals, bool is_signed) {
+  return (type == 5 || type == 8) && !is_signed ? static_cast<uint8_t>(decimals | kOpndNoSign) : decimals;
+}
 
 // An operand as decoded from an instruction.
 struct opnd {

@@ -35,7 +35,9 @@ namespace kivo {
 namespace {
 
 constexpr char kMagic[4] = {'K', 'V', 'E', 'M'};
-constexpr uint32_t kFileVersion = 1;
+// 2: number operands mark a field without sign (kOpndNoSign); files of 1
+// would read such a field as signed, so they are compiled again.
+constexpr uint32_t kFileVersion = 2;
 enum : size_t { MF_MAGIC = 0, MF_VERSION = 4, MF_HASH = 8, MF_BLOCK = 12, kHeadLen = MF_BLOCK + kEmStoredSize };
 constexpr uint16_t kModuleRecMax = 32767;
 constexpr uint16_t kDebugRecMax = 16;

@@ -53,7 +53,10 @@ int initial_value(PC_CTX* ctx, const sc_stmt* st, PC_OPND* out) {
   const uint8_t* c = fo + PCF_CELEM;
   *out = PC_OPND{};
   out->kind = K_K, out->w[0] = ld_le32(c, CEL_INIT);
-  out->w[1] = (c[CEL_TYPE] | kOpndConst) | uint32_t{ld_le16(c, CEL_SIZE)} << 16;
+  const uint8_t type = c[CEL_TYPE];
+  // A number's scale too: RESTORE moves it into the field through its range.
+  const uint8_t scale = IS_ELEM_NUM(type) ? opnd_num_scale(type, c[CEL_LO], c[CEL_SIGNED] == '1') : 0;
+  out->w[1] = (type | kOpndConst) | uint32_t{scale} << 8 | uint32_t{ld_le16(c, CEL_SIZE)} << 16;
   return 1;
 }
 

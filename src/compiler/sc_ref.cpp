@@ -2,9 +2,12 @@
 // a PC_OPND, and the CMP/CMPK (with ANDTF or ORTF for AND and OR) of two.
 //
 // Invariants: a constant takes the type of the operand it meets, so that
-// the comparison never converts at run time; operands of different families
-// never reach the code (a compile error instead). A token field's constant
-// is its code as a 4-byte signed binary, -1 for no code.
+// the comparison never converts at run time, except a number past that
+// field's declared digits or sign, which is packed of its own digits (the
+// move or comparison takes it by value, the field's range decides); operands
+// of different families never reach the code (a compile error instead). A
+// token field's constant is its code as a 4-byte signed binary, -1 for no
+// code.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -38,7 +41,7 @@ bool is_token_field(const uint8_t* elem) { return elem[ELEM_TYPE] == 5 && ld_le1
 // Scale of an F or K slot: decimals, or a date's levels.
 uint8_t scale_of(const uint8_t* elem) {
   const uint8_t t = elem[ELEM_TYPE];
-  if (t == 5 || t == 8) return elem[ELEM_LO];
+  if (t == 5 || t == 8) return opnd_num_scale(t, elem[ELEM_LO], elem[ELEM_SIGNED] == '1');
   if (IS_ELEM_DATE(t)) return static_cast<uint8_t>(elem[ELEM_HI] << 4 | (elem[ELEM_LO] & 0xF));
   return 0;
 }
@@ -114,7 +117,16 @@ int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& firs
       return set_k(out, no, 1, 0, static_cast<uint16_t>(t.size())), 1;
     }
     case FAM_DATE: return date_const(ctx, t, out);
-    case FAM_NUM:
+    case FAM_NUM: {
+      // In the field's type when it fits the element, else packed of its
+      // own digits: the move decides by the field's range, not the compiler.
+      elem_number v;
+      if (!elem_typed_number(e, t.empty() ? "0" : t, &v))
+        return pc_err(ctx, "constant \"%s\" does not convert to %.22s", t.c_str(), e + ELEM_NAME);
+      const uint32_t no = cnst(ctx, v.bytes, v.len);
+      if (!no) return pc_err(ctx, "constant not stored");
+      return set_k(out, no, v.type, opnd_num_scale(v.type, v.decimals, v.is_signed), v.len), 1;
+    }
     case FAM_LOGIC: {
       const uint16_t size = ld_le16(e, ELEM_SIZE);
       std::string v(size, '\0');
@@ -150,7 +162,8 @@ int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ
     inst_buf b(OP_IDX);
     b.i(reg | uint32_t{occurs} << 16)
         .f(static_cast<uint16_t>(area), static_cast<uint16_t>(off), type, scale, size, mask)
-        .f(ld_le16(ic, CEL_ADDR), ld_le16(ic, CEL_OFF), ic[CEL_TYPE], ic[CEL_LO], ld_le16(ic, CEL_SIZE));
+        .f(ld_le16(ic, CEL_ADDR), ld_le16(ic, CEL_OFF), ic[CEL_TYPE],
+           opnd_num_scale(ic[CEL_TYPE], ic[CEL_LO], ic[CEL_SIGNED] == '1'), ld_le16(ic, CEL_SIZE));
     if (!bld_emit(&ctx->bld, b).blk) return pc_err(ctx, "IDX of %.22s not built (status %d)", name, int{ctx->bld.err});
     area = kRegArea, off = reg;
   }

@@ -16,7 +16,13 @@ void add(std::string* s, const char* fmt, unsigned a, unsigned b = 0, unsigned c
   *s += buf;
 }
 
-void type_part(std::string* s, uint32_t w) { add(s, "/%u.%u.%u", w & 0x7F, (w >> 8) & 0xFF, w >> 16); }
+// type.scale.length; "u" after the decimals of a number without sign.
+void type_part(std::string* s, uint32_t w) {
+  const unsigned type = w & 0x7F, scale = (w >> 8) & 0xFF;
+  if ((type == 5 || type == 8) && (scale & kOpndNoSign))
+    return add(s, "/%u.%uu.%u", type, scale & ~kOpndNoSign, w >> 16);
+  add(s, "/%u.%u.%u", type, scale, w >> 16);
+}
 
 void operand(std::string* s, const uint8_t* p, const opnd& o) {
   uint32_t a = inst_slot(p, o.slot);

@@ -183,10 +183,18 @@ void x_compute(II_RUN* run, uint8_t* p) {
   ii_num a, b;
   if (!is_num_type(f[0].type) || !num_get(f[0], &a) || !num_get(f[1], &b))
     return moved(run, p, MOVE_OVERFLOW, "numeric overflow");
-  int to = f[0].type == 12 ? (a.scale > b.scale ? a.scale : b.scale) : f[0].scale;
   __int128 v;
-  bool div0;
-  bool ok = ii_arith(a, b, op, to, &v, &div0) && num_put(f[0], {v, to});
+  bool div0 = false, ok = false;
+  if (f[0].type != 12) {
+    ok = ii_arith(a, b, op, f[0].scale, &v, &div0) && num_put_at(f[0], v, f[0].scale);
+  } else {
+    // The operands' larger scale, or fewer decimals where the digits do not
+    // fit: each try rounds the exact result once.
+    for (int s = a.scale > b.scale ? a.scale : b.scale; s >= 0 && !ok; --s) {
+      ok = ii_arith(a, b, op, s, &v, &div0) && num_put_at(f[0], v, s);
+      if (div0) break;
+    }
+  }
   moved(run, p, ok ? MOVE_OK : MOVE_OVERFLOW, div0 ? "division by zero" : "numeric overflow");
 }
 
@@ -200,6 +208,8 @@ void x_ovfl(II_RUN* run, uint8_t* p) {
 void x_copy_raw(II_RUN* run, uint8_t* p) {
   ii_fld f[2];
   if (!operands(run, p, 2, f)) return;
+  // A number (a field's initial value) goes in through the field's range.
+  if (is_num_type(f[0].type) && is_num_type(f[1].type)) return moved(run, p, ii_move(f[0], f[1]), "numeric overflow");
   const uint16_t n = f[1].len < f[0].len ? f[1].len : f[0].len;
   memmove(f[0].p, f[1].p, n);
   memset(f[0].p + n, ' ', f[0].len - n);

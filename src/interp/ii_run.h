@@ -46,7 +46,8 @@ struct ii_fld {
   uint8_t scale;  // decimals; first level << 4 | last level for a date
   uint16_t len;
   bool is_const;
-  const uint8_t* mask;  // a date field's compiled storage mask; null none
+  const uint8_t* mask;   // a date field's compiled storage mask; null none
+  bool no_sign = false;  // a binary or fixed packed number without sign
 };
 
 struct II_RUN {
@@ -108,7 +109,9 @@ uint8_t* ii_date_mask(II_RUN* run, uint32_t mask_no);
 inline bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) {
   uint32_t w0 = inst_slot(inst, slot), w1 = inst_slot(inst, slot + 1);
   out->type = static_cast<uint8_t>(w1 & 0x7F);
-  out->scale = static_cast<uint8_t>(w1 >> 8);
+  const uint8_t scale = static_cast<uint8_t>(w1 >> 8);
+  out->no_sign = (out->type == 5 || out->type == 8) && (scale & kOpndNoSign);
+  out->scale = out->no_sign ? static_cast<uint8_t>(scale & ~kOpndNoSign) : scale;
   out->len = static_cast<uint16_t>(w1 >> 16);
   out->is_const = (w1 & kOpndConst) != 0;
   out->mask = nullptr;

@@ -8,6 +8,7 @@
 #include "types/cnv.h"
 #include "types/date_desc.h"
 #include "types/date_mask.h"
+#include "types/num_range.h"
 #include "types/pd.h"
 #include "types/std_date.h"
 
@@ -92,21 +93,11 @@ bool pd_put(uint8_t* p, int len, __int128 v) {
   return true;
 }
 
-bool bin_get(const uint8_t* p, int len, __int128* out) {
-  switch (len) {
-    case 1: *out = static_cast<int8_t>(p[0]); return true;
-    case 2: *out = static_cast<int16_t>(ld_le16(p, 0)); return true;
-    case 4: *out = static_cast<int32_t>(ld_le32(p, 0)); return true;
-    default: return false;
-  }
-}
-
-bool bin_put(uint8_t* p, int len, __int128 v) {
-  __int128 lim = len == 1 ? 128 : len == 2 ? 32768 : len == 4 ? __int128{2147483648LL} : 0;
-  if (v < -lim || v >= lim) return false;
-  if (len == 1) p[0] = static_cast<uint8_t>(v);
-  if (len == 2) st_le16(p, 0, static_cast<uint16_t>(v));
-  if (len == 4) st_le32(p, 0, static_cast<uint32_t>(v));
+// A binary field's integer, read with its sign (num_range.h).
+bool bin_get(const ii_fld& f, __int128* out) {
+  const uint8_t kind = num_kind_of(5, f.len, !f.no_sign);
+  if (!kind) return false;
+  *out = num_bin_load(kind, f.p);
   return true;
 }
 
@@ -145,7 +136,7 @@ int num_cmp(ii_num a, ii_num b) {
 bool num_get(const ii_fld& f, ii_num* out) {
   out->scale = f.scale;
   switch (f.type) {
-    case 5: return bin_get(f.p, f.len, &out->v);
+    case 5: return bin_get(f, &out->v);
     case 8: return pd_get(f.p, f.len, &out->v);
     case 12:
       if (f.len < 2 || f.p[f.len - 1] > kMaxDigits) return false;
@@ -155,22 +146,28 @@ bool num_get(const ii_fld& f, ii_num* out) {
   }
 }
 
+bool num_put_at(const ii_fld& f, __int128 v, int scale) {
+  num_range r;
+  const bool is_signed = !f.no_sign;
+  const uint8_t kind = num_kind_of(f.type, f.len, is_signed);
+  if (!num_field_range(kind, f.len, is_signed, &r) || v < r.lo || v > r.hi) return false;
+  switch (f.type) {
+    case 5: num_bin_store(kind, f.p, static_cast<int64_t>(v)); return true;
+    case 8: return pd_put(f.p, f.len, v);
+    default:
+      if (scale < 0 || scale > kMaxDigits || !pd_put(f.p, f.len - 1, v)) return false;
+      f.p[f.len - 1] = static_cast<uint8_t>(scale);
+      return true;
+  }
+}
+
 bool num_put(const ii_fld& f, ii_num n) {
   __int128 v;
-  switch (f.type) {
-    case 5: return num_rescale(n.v, n.scale, f.scale, &v) && bin_put(f.p, f.len, v);
-    case 8: return num_rescale(n.v, n.scale, f.scale, &v) && pd_put(f.p, f.len, v);
-    case 12:
-      // Keeps the value's decimals while its digits fit, else fewer.
-      if (f.len < 2) return false;
-      for (int s = n.scale < kMaxDigits ? n.scale : kMaxDigits; s >= 0; --s) {
-        if (!num_rescale(n.v, n.scale, s, &v) || !pd_put(f.p, f.len - 1, v)) continue;
-        f.p[f.len - 1] = static_cast<uint8_t>(s);
-        return true;
-      }
-      return false;
-    default: return false;
-  }
+  if (f.type != 12) return num_rescale(n.v, n.scale, f.scale, &v) && num_put_at(f, v, f.scale);
+  // Keeps the value's decimals while its digits fit, else fewer.
+  for (int s = n.scale < kMaxDigits ? n.scale : kMaxDigits; s >= 0; --s)
+    if (num_rescale(n.v, n.scale, s, &v) && num_put_at(f, v, s)) return true;
+  return false;
 }
 
 namespace {

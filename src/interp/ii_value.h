@@ -1,9 +1,10 @@
 // Values of the exec routines: numbers of every stored kind as scaled
 // 128-bit integers, comparisons and moves between field families.
 //
-// Map: ii_num and its codecs (binary 1, 2, 4 bytes; fixed packed; variable
-// packed with its decimals in the last byte); rescaling with rounding half
-// away from zero; ii_compare; ii_move.
+// Map: ii_num and its codecs (binary 1, 2, 4 bytes, with or without sign;
+// fixed packed; variable packed with its decimals in the last byte), every
+// store bounded by the field's range (types/num_range.h); rescaling with
+// rounding half away from zero; ii_compare; ii_move.
 //
 // Invariants: a stored packed field holds at most 31 digits, so every value
 // fits an __int128 with room for one more digit; a codec that reports
@@ -23,9 +24,14 @@ struct ii_num {
 
 // Reads the number of a field (types 5, 8, 12); false for a refused value.
 bool num_get(const ii_fld& f, ii_num* out);
-// Stores `n` rounded to the field's scale; false (nothing written) when it
-// does not fit.
+// Stores `n` rounded to the field's scale (a variable-point field: its own
+// decimals, fewer when its digits do not fit); false (nothing written) when
+// the field's range (num_range.h) does not hold it.
 bool num_put(const ii_fld& f, ii_num n);
+// Stores the integer `v` of scale `scale`, which is the field's own (a
+// variable-point field keeps it in its last byte); false (nothing written)
+// outside the field's range.
+bool num_put_at(const ii_fld& f, __int128 v, int scale);
 // `v` from scale `from` to `to`, rounding half away from zero; false on
 // overflow.
 bool num_rescale_slow(__int128 v, int from, int to, __int128* out);

@@ -17,6 +17,7 @@
 #include "types/cnv.h"
 #include "types/date_mask.h"
 #include "types/element.h"
+#include "types/num_range.h"
 #include "types/std_date.h"
 
 namespace kivo {
@@ -110,14 +111,6 @@ date_compile compile_date(char* mask, uint8_t hi, uint8_t lo, uint8_t type, bool
   r.blk.h24 = ampm ? 1 : 0;
   r.len = cv_cmpl_date_msk(&r.blk);
   return r;
-}
-
-uint8_t num_kind(uint8_t type, uint16_t len, bool sgn) {
-  if (type == ELEM_PD_FIX) return NUM_PD_FIX;
-  if (type == ELEM_PD_VAR) return NUM_PD_VAR;
-  if (type != ELEM_BIN) return 0;
-  const uint8_t base = len == 1 ? NUM_BIN1 : len == 2 ? NUM_BIN2 : len == 4 ? NUM_BIN4 : 0;
-  return base && !sgn ? static_cast<uint8_t>(base + 1) : base;
 }
 
 // Runs the mask analysis on the number area.
@@ -243,7 +236,7 @@ int set_cnv_dat(CNV* c, const sitm* s) {
 
 int set_cnv_num(CNV* c, const sitm* s) {
   cnv_num_area& a = c->ta.num;
-  a.kind = num_kind(s->type, s->size, s->elem_signed);
+  a.kind = num_kind_of(s->type, s->size, s->elem_signed);
   if (!a.kind) return fail(c, CV_BAD_NUM_TYPE);
   if (BLANK_MSK(s->mask)) cv_fatal(__LINE__, "set_cnv_num() - blank mask not allowed");
   a.elem_hi = s->elem_hi;

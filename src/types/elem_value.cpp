@@ -7,18 +7,15 @@
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "types/element.h"
-#include "types/num_convert.h"
+#include "types/num_range.h"
 #include "types/typed_value.h"
 
 namespace kivo {
 
-uint8_t elem_num_kind(uint8_t type, uint16_t size, bool is_signed) {
-  if (type == 8) return NUM_PD_FIX;
-  const uint8_t k = size == 1 ? NUM_BIN1 : size == 2 ? NUM_BIN2 : NUM_BIN4;
-  return static_cast<uint8_t>(is_signed ? k : k + 1);
-}
+namespace {
 
-int elem_typed_value(const uint8_t* elem, const std::string& text, uint8_t* out) {
+// A conversion block of `elem` over the typed `text`.
+uni_cnv elem_cnv(const uint8_t* elem, const std::string& text) {
   const uint8_t type = elem[ELEM_TYPE];
   uni_cnv c{};
   c.cnv_type = type;
@@ -29,14 +26,41 @@ int elem_typed_value(const uint8_t* elem, const std::string& text, uint8_t* out)
   c.elem_lo = elem[ELEM_LO];
   c.elem_signed = elem[ELEM_SIGNED] == '1';
   if (type == 5 || type == 8) {
-    c.kind = elem_num_kind(type, c.int_len, c.elem_signed);
+    c.kind = num_kind_of(type, c.int_len, c.elem_signed);
     c.tot_digits = static_cast<uint8_t>(type == 8 ? 2 * c.int_len - 1 : c.elem_hi + c.elem_lo);
   }
   c.align_mode = 1;
   c.fill_char = ' ';
+  return c;
+}
+
+}  // namespace
+
+int elem_typed_value(const uint8_t* elem, const std::string& text, uint8_t* out) {
+  uni_cnv c = elem_cnv(elem, text);
+  const uint16_t size = ld_le16(elem, ELEM_SIZE);
   uint8_t shared = 0;
   if (!cv_get_universal(&c, 1, &shared, nullptr)) return 0;
-  memcpy(out, c.int_addr, ld_le16(elem, ELEM_SIZE));
+  if (elem[ELEM_TYPE] != ELEM_PD_VAR) return memcpy(out, c.int_addr, size), 1;
+  // A variable-point value comes as packed of the digits typed: its stored
+  // form is those digits in all but the last byte, its decimals there.
+  uint8_t v[kPdMaxLen];
+  if (size < 2 || size - 1 > kPdMaxLen || !pd_set(v, size - 1, c.int_addr, c.int_len)) return 0;
+  memcpy(out, v, size - 1u);
+  out[size - 1] = c.elem_lo;
+  return 1;
+}
+
+int elem_typed_number(const uint8_t* elem, const std::string& text, elem_number* out) {
+  uni_cnv c = elem_cnv(elem, text);
+  uint8_t shared = 0;
+  if (!cv_get_universal(&c, 0, &shared, nullptr) || c.int_len > sizeof out->bytes) return 0;
+  if (c.cnv_type != ELEM_BIN && c.cnv_type != ELEM_PD_FIX) return 0;
+  out->type = c.cnv_type;
+  out->decimals = c.elem_lo;
+  out->is_signed = c.elem_signed != 0;
+  out->len = c.int_len;
+  memcpy(out->bytes, c.int_addr, c.int_len);
   return 1;
 }
 

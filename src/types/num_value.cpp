@@ -1,5 +1,5 @@
 // Loading and storing numbers by kind through the 16-byte work value, the
-// range of each kind, and the reference value.
+// range of each kind (num_range.h), and the reference value.
 //
 // Binary kinds are little-endian integers holding the number times
 // 10^decimals. Kind 7 is packed decimal of the stored length (the first 16
@@ -10,6 +10,7 @@
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
 #include "types/num_internal.h"
+#include "types/num_range.h"
 #include "types/pd_word.h"
 
 namespace kivo::numi {
@@ -21,34 +22,14 @@ using pdw::u128;
 constexpr int kMaxDecimals = 31;
 constexpr int kVarMaxLen = 9;
 
-struct kind_range {
-  int64_t lo, hi;
-  int width;
-};
-
-const kind_range kRanges[7] = {
-    {0, 0, 0},          {-128, 127, 1}, {0, 255, 1}, {-32768, 32767, 2}, {0, 65535, 2}, {INT32_MIN, INT32_MAX, 4},
-    {0, UINT32_MAX, 4},
-};
-
 bool is_binary(int kind) { return kind >= NUM_BIN1 && kind <= NUM_UBIN4; }
+int binary_width(int kind) { return num_bin_width(static_cast<uint8_t>(kind)); }
 
 // A binary kind's value (|v| < 2^32, so 10 digits) into the work value.
 void put_int(work_value* w, int64_t v) {
   const bool neg = v < 0;
   const uint64_t mag = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
   pdw::put<u128>(w->p, kPdMaxLen, pdw::bin_to_bcd(mag), neg);
-}
-
-int64_t load_binary(int kind, const uint8_t* src) {
-  switch (kind) {
-    case NUM_BIN1: return static_cast<int8_t>(src[0]);
-    case NUM_UBIN1: return src[0];
-    case NUM_BIN2: return static_cast<int16_t>(ld_le16(src, 0));
-    case NUM_UBIN2: return ld_le16(src, 0);
-    case NUM_BIN4: return static_cast<int32_t>(ld_le32(src, 0));
-    default: return ld_le32(src, 0);
-  }
 }
 
 // The stored integer of a binary kind, or false when it has more than 16
@@ -63,14 +44,14 @@ bool work_to_int(const work_value& w, int64_t* out) {
 }
 
 uint32_t store_binary(const num_cnv* c, const work_value& w, uint8_t* dst) {
-  const kind_range& r = kRanges[c->kind];
+  num_range r{};
+  const int width = binary_width(c->kind);
   int64_t v = 0;
+  if (!num_field_range(c->kind, static_cast<uint16_t>(width), c->elem_signed, &r)) return CV_NUM_TOO_BIG;
   if (!work_to_int(w, &v)) return is_negative(w) ? CV_NUM_TOO_SMALL : CV_NUM_TOO_BIG;
   if (v > r.hi) return CV_NUM_TOO_BIG;
   if (v < r.lo) return CV_NUM_TOO_SMALL;
-  if (r.width == 1) dst[0] = static_cast<uint8_t>(v);
-  else if (r.width == 2) st_le16(dst, 0, static_cast<uint16_t>(v));
-  else st_le32(dst, 0, static_cast<uint32_t>(v));
+  num_bin_store(c->kind, dst, v);
   return 1;
 }
 
@@ -88,7 +69,7 @@ bool is_negative(const work_value& w) { return (w.p[kPdMaxLen - 1] & 0x0F) == pd
 bool is_zero(const work_value& w) { return SIG_DIGITS(w.p, kPdMaxLen, nullptr) == 0; }
 
 int stored_width(int kind, int int_len) {
-  if (is_binary(kind)) return int_len >= kRanges[kind].width ? kRanges[kind].width : 0;
+  if (is_binary(kind)) return int_len >= binary_width(kind) ? binary_width(kind) : 0;
   if (kind == NUM_PD_FIX) return int_len < 1 ? 0 : (int_len > kPdMaxLen ? kPdMaxLen : int_len);
   if (kind == NUM_PD_VAR) return int_len >= 2 && int_len <= kVarMaxLen ? int_len : 0;
   return 0;
@@ -99,7 +80,7 @@ bool load_value(const num_cnv* c, const uint8_t* src, work_value* w) {
   if (width == 0) return false;
   if (is_binary(c->kind)) {
     if (c->elem_lo > kMaxDecimals) return false;
-    put_int(w, load_binary(c->kind, src));
+    put_int(w, num_bin_load(c->kind, src));
     w->dec = c->elem_lo;
     return true;
   }
@@ -123,7 +104,9 @@ uint32_t store_value(const num_cnv* c, const work_value& w, uint8_t* dst) {
   if (is_binary(c->kind)) return store_binary(c, w, dst);
   const bool neg = is_negative(w);
   if (c->kind == NUM_PD_FIX) {
-    if (neg && !c->elem_signed) return CV_NUM_TOO_SMALL;
+    num_range r{};
+    if (neg && num_field_range(c->kind, static_cast<uint16_t>(width), c->elem_signed, &r) && r.lo == 0)
+      return CV_NUM_TOO_SMALL;
     uint8_t out[kPdMaxLen];
     if (!pd_set(out, width, w.p, kPdMaxLen)) return neg ? CV_NUM_TOO_SMALL : CV_NUM_TOO_BIG;
     memcpy(dst, out, static_cast<size_t>(width));

@@ -10,6 +10,7 @@
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
 #include "types/num_convert.h"
+#include "types/num_range.h"
 #include "types/pd_word.h"
 
 namespace kivo {
@@ -66,10 +67,9 @@ bool fits_binary(const uint8_t* v, bool is_signed, int bin_len) {
   pdw::take<pdw::u128>(v, kPdMaxLen, pdw::neg_mask(), x);
   const int64_t mag = static_cast<int64_t>(pdw::bcd_to_bin(x.mag));
   const int64_t s = x.neg ? -mag : mag;
-  const int bits = 8 * bin_len;
-  if (bin_len == 4) return is_signed ? s >= INT32_MIN && s <= INT32_MAX : s >= 0 && s <= UINT32_MAX;
-  return is_signed ? s >= -(int64_t{1} << (bits - 1)) && s < (int64_t{1} << (bits - 1))
-                   : s >= 0 && s < (int64_t{1} << bits);
+  num_range r{};
+  const uint16_t len = static_cast<uint16_t>(bin_len);
+  return num_type_range(ELEM_BIN, len, is_signed, &r) && s >= r.lo && s <= r.hi;
 }
 
 // --- the value's home -------------------------------------------------

@@ -77,11 +77,23 @@ int cv_get_universal(uni_cnv* c, int keep_type, uint8_t* shared, POOL* pool);
 using typed_date_fn = int (*)(uni_cnv* c, int keep_type, POOL* pool);
 typed_date_fn set_typed_date_hook(typed_date_fn fn);
 
-// The number kind of a binary (type 5) or packed (8) element of `size` bytes.
-uint8_t elem_num_kind(uint8_t type, uint16_t size, bool is_signed);
 // The stored value of `text` for the ELEMENT record `elem`, its type and size
 // kept; 1 when it converts.
 int elem_typed_value(const uint8_t* elem, const std::string& text, uint8_t* out);
+// A typed number as a constant meant for a field of `elem` (a binary, fixed
+// or variable packed element): in the element's type, size and decimals when
+// the text fits the element (declared digits, sign, binary width), else a
+// signed fixed packed value of the digits typed, whose own range then
+// decides where it is stored. 1 when the text reads as a number.
+struct elem_number {
+  uint8_t type;  // ELEM_BIN or ELEM_PD_FIX
+  uint8_t decimals;
+  bool is_signed;
+  uint16_t len;
+  uint8_t bytes[kPdMaxLen];
+};
+int elem_typed_number(const uint8_t* elem, const std::string& text, elem_number* out);
+
 // One occurrence's null value (blank null text: blanks, zero, or the type's
 // null form) and initial value (blank initial text: the null value); 0 with
 // the reason in `why` when the text does not convert.

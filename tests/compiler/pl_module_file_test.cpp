@@ -101,7 +101,7 @@ TEST_F(PlModuleFile, DamagedFilesAreCompiledAgainAndRewrittenNeverFollowed) {
     size_t rec, at;
     uint8_t v;
   } flips[] = {{0, 0, 'X'},
-               {0, 4, 2},
+               {0, 4, 9},
                {0, 8, 0x55},
                {0, 12 + 14, 'Z'},
                {0, 12 + 44, 'F'},

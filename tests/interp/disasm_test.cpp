@@ -1,6 +1,7 @@
 // A module of three blocks against its golden listing: jumps both ways
 // between blocks, conditional branches patched to either sense and to an
-// exit, shared constants, constants of the common block, every operand kind.
+// exit, shared constants, constants of the common block, every operand kind
+// (a number without sign among them).
 #include <utility>
 #include <vector>
 
@@ -35,7 +36,7 @@ TEST_F(Disasm, ThreeBlockModuleListsAsGolden) {
   bld_emit(&ctx, inst_buf(OP_MOVEK).f(18, 5, 4, 0x85, 10, mask).k(65158, 1, 0, 10));
   bld_emit(&ctx, inst_buf(OP_JMP).to(fwd));
   for (int i = 0; i < 36; ++i) filler(&ctx, mask, fwd);
-  bld_emit(&ctx, inst_buf(OP_CMP).f(kRegArea, 1, 5, 2, 8).f(22, 0, 5, 2, 8).i(3));
+  bld_emit(&ctx, inst_buf(OP_CMP).f(kRegArea, 1, 5, 2, 8).f(22, 0, 5, 2 | kOpndNoSign, 8).i(3));
   bld_br_cond(&ctx, &a2);
   bld_emit(&ctx, inst_buf(OP_OPEN).x(30, 1).i(0x00000102));
   bld_emit(&ctx, inst_buf(OP_CALL).nr(bld_cnst(&ctx, text("RT_TRACE"), 8)).i(2));

@@ -9,6 +9,7 @@
 
 #include "foundation/com.h"
 #include "pd_test_util.h"
+#include "types/element.h"
 #include "types/num_convert.h"
 #include "types/typed_value.h"
 
@@ -79,6 +80,41 @@ TEST_F(TypedValues, NumbersShareConstantsOrBecomePackedItems) {
       memcpy(p.b, c.int_addr, c.int_len);
       EXPECT_EQ(pdt::str(pdt::value(p)), r.value) << r.text;
     }
+  }
+}
+
+// An element's constant: a variable-point value in its stored form (digits, then decimals); a number meant for a
+// field in the field's type when it fits the element, else packed of its own digits.
+TEST_F(TypedValues, ElementConstantsKeepTheStoredFormOrBecomePacked) {
+  uint8_t v[kElementSize], out[16];
+  INIT_NUM_DELEM(v, 9, 15), v[ELEM_TYPE] = ELEM_PD_VAR;
+  ASSERT_EQ(elem_typed_value(v, "-12.345", out), 1);
+  const uint8_t want[7] = {0, 0, 0, 0, 0, 0x12, 0x34};
+  EXPECT_EQ(memcmp(out, want, 7), 0);
+  EXPECT_EQ(out[7], 0x50 | pd_neg_sign());
+  EXPECT_EQ(out[8], 3);
+  EXPECT_EQ(elem_typed_value(v, "1234567890123456", out), 0);  // 16 digits in 8 bytes
+  const struct {
+    uint16_t len;
+    uint8_t digits;
+    char is_signed;
+    const char* text;
+    uint8_t type;
+    uint16_t out_len;
+    std::vector<uint8_t> bytes;
+  } rows[] = {
+      {1, 2, '0', "77", ELEM_BIN, 1, {77}},
+      {1, 2, '0', "200", ELEM_PD_FIX, 2, {0x20, 0x0C}},  // past the digits: packed, its range decides
+      {1, 2, '0', "-1", ELEM_PD_FIX, 1, {0x1D}},
+      {4, 9, '1', "-5", ELEM_BIN, 4, {0xFB, 0xFF, 0xFF, 0xFF}},
+  };
+  for (const auto& r : rows) {
+    uint8_t e[kElementSize];
+    elem_number n;
+    INIT_NUM_DELEM(e, r.len, r.digits), e[ELEM_SIGNED] = static_cast<uint8_t>(r.is_signed);
+    ASSERT_EQ(elem_typed_number(e, r.text, &n), 1) << r.text;
+    EXPECT_TRUE(n.type == r.type && n.len == r.out_len && std::vector<uint8_t>(n.bytes, n.bytes + n.len) == r.bytes)
+        << r.text;
   }
 }
 
