@@ -170,6 +170,13 @@ void retry_lock(BRF_RCB* r, uint8_t wanted) {
   r->lock.flags = static_cast<uint8_t>(r->lock.flags | wanted);
 }
 
+// A read that gives up: a lock it took is given back and none is wanted any
+// more, as after any failed read.
+int give_up(BRF_RCB* r, bool held, int st) {
+  if (!held) brf_release(r);
+  return set_status(r, st);
+}
+
 // Whether the record just read carries the key of the cursor's entry. The
 // record is read after the tree lock is given back: by then a writer may
 // have moved it, or deleted it and given its space to another record.
@@ -238,13 +245,12 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
     if (!delivered && st != BRF_DELETED && st != BRF_BAD_DATA) return st;
     if (!held) retry_lock(r, wanted);
     r->stored_len = 0;
-    if (tries == kSeekTries) return set_status(r, delivered ? BRF_DELETED : st);
+    if (tries == kSeekTries) return give_up(r, held, delivered ? BRF_DELETED : st);
     if (tries >= kSeekTriesAtOnce) brf_wait_for_change(r);
     uint8_t key[256];
     memcpy(key, c->keybuf, sizeof key);
     st = bseek(c, kSeekEqual, key, sizeof key, kKeyFormKey);
-    if (st == BRF_NO_RECORD) return set_status(r, BRF_DELETED);
-    if (st != BRF_OK) return set_status(r, st);
+    if (st != BRF_OK) return give_up(r, held, st == BRF_NO_RECORD ? BRF_DELETED : st);
   }
 }
 
@@ -264,8 +270,8 @@ int read_number(BRF_RCB* r, int64_t n, int64_t seek, uint8_t* buf, size_t size, 
     r->stored_len = 0;
     r->cur_rec = n;
     r->last_rec = r->last_seek = -1;  // walk from the start, not from a stale place
-    if (tries == 1) return set_status(r, BRF_BAD_DATA);
-    if ((seek = brffindrcd(r, n)) < 0) return r->status;
+    if (tries == 1) return give_up(r, held, BRF_BAD_DATA);
+    if ((seek = brffindrcd(r, n)) < 0) return give_up(r, held, r->status);
   }
 }
 

@@ -278,8 +278,10 @@ int repair_data_file(const std::string& base, bool sound, FILE* out) {
   int st;
   BRF_FILE* f = brfopen(&st, base.c_str(), BRF_NO_KEYS, 0, false);
   if (!f) return st;
-  if (sound || !brf_header_from_file(f)) {
+  if (sound) {
     fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
+  } else if (!brf_header_from_file(f)) {
+    st = BRF_BAD_DATA;  // no header to walk the records from
   } else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) {
     st = BRF_LOCK_REFUSED;
   } else {
