@@ -1,10 +1,13 @@
 // Kill points swept through the system-call table: for each kind of change a
 // writer runs a few operations on a fresh copy of one pair and is killed
-// before its 1st, 2nd, ... write (or in the middle of a write that crosses a
-// page, the first page written and the rest not), until it gets through.
-// After each kill the second session of crash_test_util.h must find the pair
-// sound or repaired, with every acknowledged write and nothing else. Also
-// the administrator's repair, on a damaged pair and on a sound one.
+// before its 1st, 2nd, ... write call (pwrite, pwritev or write), or inside
+// one (at each page boundary it crosses and, for pwritev, inside each of its
+// buffers), until it gets through; on a shared and on an exclusive open, and
+// on a data file without keys. After each kill the verifier may call the
+// pair good only when an independent check finds it needs no repair; then
+// the second session of crash_test_util.h (or, without keys, kivo -r) must
+// leave it sound, with every acknowledged write and nothing else. Also the
+// administrator's repair, on damaged pairs and files and on sound ones.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
