@@ -4,8 +4,9 @@
 // gathers a family's messages and hands them over once, by its head.
 //
 // Map: ap_exec.cpp (ap_init, the loop, the type rows); ap_log.cpp
-// (log_start, log_add, log_end, the progress window); ap_frm.cpp (the frames
-// of a kind and of a range level); ap_post.cpp (ap_post_invoc).
+// (log_start, log_add, log_end, the progress window); ap_post.cpp
+// (ap_post_invoc). The frames of a kind and of a range level (load_frm_no,
+// load_rng_frm_no) and the level totals are the report's (process/op.h).
 //
 // Invariants: a family's lines are keyed by family id and sequence; the
 // ALOGFAM record of a process names its family and head and is left without
@@ -69,11 +70,6 @@ void log_add(PCB* p, uint32_t ctx);
 // Hands the family's lines over when `p` heads it; the end code of the
 // hand-over (2 when nothing was handed over).
 uint32_t log_end(PCB* p);
-
-// The first compiled frame of `kind` (0 detail), 0 when none.
-uint32_t load_frm_no(PCB* p, uint8_t kind);
-// The frame of `kind` (1 heading, 2 total) of range level `index`; 0 none.
-uint32_t load_rng_frm_no(PCB* p, uint32_t index, uint8_t kind);
 
 // After a child process returns: the PCB's record id goes back into its
 // PCF stream and, when the PCF is open for update, the record is read again

@@ -5,7 +5,7 @@
 #include "compiler/em.h"
 #include "compiler/em_records.h"
 #include "foundation/bytes.h"
-#include "process/ap.h"
+#include "process/op.h"
 #include "process/pi.h"
 #include "process/pi_hooks.h"
 

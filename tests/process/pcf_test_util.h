@@ -5,14 +5,11 @@
 // processes a test only counts, such as "CANCEL DYNAKEY".
 #pragma once
 
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "compiler/em_access.h"
-#include "compiler/pl.h"
-#include "design/design_source.h"
 #include "exec_test_util.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -91,14 +88,7 @@ class PcfFixture : public ExecFixture {
  protected:
   void SetUp() override {
     ExecFixture::SetUp();
-    const std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
-                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
-    const design_source_result r = design_source_build(kPcfSource, "pcf", com.sys_scope, "0DN");
-    ASSERT_TRUE(r.ok) << r.error;
-    pl_init();
-    ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
+    start_compiled(kPcfSource);
     pi_pcf_register();
     // Fixture modules by name first, then the loader.
     real_get = pl_hooks.get;
@@ -117,8 +107,7 @@ class PcfFixture : public ExecFixture {
     for (ARB* a : open_)
       if (a) FM_CLOSE(a, 0);
     open_.clear();
-    pl_discard_all();
-    rt_err_arb = nullptr;
+    stop_compiled();
     ExecFixture::TearDown();
   }
   // A PCF of application "NAT" outside the 0DN files, which each engine
