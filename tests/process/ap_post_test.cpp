@@ -37,9 +37,9 @@ class ApPostInvoc : public NativeFm {
 };
 
 TEST_F(ApPostInvoc, WithoutStreamOrRecordIdDoesNothing) {
+  uint8_t rid[16] = "ABCD";
   PCB none{};
-  none.pcb_rid_len = 4;
-  memcpy(none.pcb_rid, "ABCD", 4);
+  none.pcb_rid = rid, none.pcb_rid_len = 4;
   ap_post_invoc(&none);  // no stream: nothing to reach
 
   ARB* a = file();
@@ -52,9 +52,9 @@ TEST_F(ApPostInvoc, WithoutStreamOrRecordIdDoesNothing) {
   ap_post_invoc(&p);  // no record id
   EXPECT_EQ(std::vector<uint8_t>(a->arb_rec_id_area, a->arb_rec_id_area + a->arb_rec_id_len), id);
   EXPECT_EQ(ld_le32(a->arb_rec, 8), held);
-  // An id of another length is not the stream's.
-  p.pcb_rid_len = uint16_t(a->arb_rec_id_len + 1);
-  memset(p.pcb_rid, 0x5a, p.pcb_rid_len);
+  // A copy shorter than the stream's ids is not one of them.
+  memset(rid, 0x5a, sizeof rid);
+  p.pcb_rid = rid, p.pcb_rid_len = uint16_t(a->arb_rec_id_len - 1);
   ap_post_invoc(&p);
   EXPECT_EQ(std::vector<uint8_t>(a->arb_rec_id_area, a->arb_rec_id_area + a->arb_rec_id_len), id);
 }
@@ -63,8 +63,8 @@ TEST_F(ApPostInvoc, RecordReadAgainByItsIdWhenOpenForUpdate) {
   ARB* a = file();
   ASSERT_EQ(read(a, 2), 1);
   PCB p{};
-  p.pcb_rid_len = uint16_t(a->arb_rec_id_len);
-  memcpy(p.pcb_rid, a->arb_rec_id_area, p.pcb_rid_len);
+  std::vector<uint8_t> rid(a->arb_rec_id_area, a->arb_rec_id_area + a->arb_rec_id_len);
+  p.pcb_rid = rid.data(), p.pcb_rid_len = uint16_t(rid.size());
   ASSERT_EQ(read(a, 1), 1);  // the child moved the stream
   p.pcb_pcf_arb = a;
   fb_.cfi = cfi_, p.pcb_pcf_blk = &fb_;
