@@ -206,12 +206,14 @@ int qp_load_pend(ARB* susp, uint32_t) {
 void pi_resume(PCB* p) {
   char name[8];
   memcpy(name, ss_session, 8);
-  memset(ss_session, ' ', sizeof ss_session);  // one resume, whatever comes of it
+  // The name stays while the areas are set up (they keep what was restored);
+  // pi_shr_data blanks it after. A failed resume blanks it at once.
   FDB fdb;
   KDB kdb[kInitMaxKeys];
   INIT_SESS_FDB(&fdb, kdb, name);
   if (!FM_OPEN(&fdb, com.sys_scope, kOpenOpts, 15, 0)) {
     sys_err(kModule, __LINE__, "can't open suspend file %.8s (%u)", name, fdb.fdb_stat);
+    memset(ss_session, ' ', sizeof ss_session);
     mark_leave(PI_END_CANCEL);
   }
   ARB* a = fdb.fdb_arb;
@@ -231,6 +233,7 @@ void pi_resume(PCB* p) {
   if (!failed.empty()) {
     FM_CLOSE(a, 0);
     sys_err(kModule, __LINE__, "suspend file %.8s not resumed: %s", name, failed.c_str());
+    memset(ss_session, ' ', sizeof ss_session);
     mark_leave(PI_END_CANCEL);
   }
   if (!FM_CLOSE(a, ARB_SCRATCH | ARB_CLOSE_NOW)) sys_err(kModule, __LINE__, "can't scratch suspend file %.8s", name);
