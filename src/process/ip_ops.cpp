@@ -100,26 +100,33 @@ void ip_initial(PCB* p) {
   else memset(rec, ' ', len);
 }
 
-void ip_clear_keys(PCB* p) {
+namespace {
+
+// The record area := the initial record where `keys` says (the fields of
+// the current key path, or all the others), the rest as it was.
+void reset_fields(PCB* p, bool keys) {
   uint8_t* rec = pi_pcf_rec(p);
   const uint16_t len = pi_pcf_len(p);
   FDB fdb;
   if (!rec || !p->pcb_pcf_arb || !pcf_desc(p, &fdb)) return;
-  std::vector<uint8_t> keep(rec, rec + len);
-  ip_initial(p);
-  std::vector<uint8_t> init(rec, rec + len);
-  memcpy(rec, keep.data(), len);
+  std::vector<uint8_t> is_key(len, 0);
   const uint8_t k = p->pcb_pcf_arb->arb_keyno;
   for (uint8_t i = 0; i < fdb.fdb_nkeys; ++i) {
     const KDB& kd = fdb.fdb_kdb[i];
-    if (kd.kdb_keyno != k) continue;
-    for (uint8_t s = 0; s < kd.kdb_nsegs; ++s) {
-      const SDB& sd = kd.kdb_sdb[s];
-      if (size_t(sd.sdb_offset) + sd.sdb_len <= len)
-        memcpy(rec + sd.sdb_offset, init.data() + sd.sdb_offset, sd.sdb_len);
+    for (uint8_t n = 0; kd.kdb_keyno == k && n < kd.kdb_nsegs; ++n) {
+      const SDB& sd = kd.kdb_sdb[n];
+      if (size_t(sd.sdb_offset) + sd.sdb_len <= len) memset(is_key.data() + sd.sdb_offset, 1, sd.sdb_len);
     }
   }
+  const std::vector<uint8_t> keep(rec, rec + len);
+  ip_initial(p);
+  for (uint16_t i = 0; i < len; ++i)
+    if (bool(is_key[i]) != keys) rec[i] = keep[i];
 }
+
+}  // namespace
+
+void ip_clear_keys(PCB* p) { reset_fields(p, true); }
 
 void ip_release(PCB* p) {
   ARB* a = p->pcb_pcf_arb;
@@ -152,6 +159,8 @@ int ip_read(PCB* p) {
   ip_state& s = ip_st(p);
   s.current = ok || (outcome(p) == PCF_FILE_FAILED && p->pcb_pcf_arb && p->pcb_pcf_arb->arb_stat == FM_LOCKED);
   s.restart = false;
+  // Nothing under that key: the key stays, no other record's values show.
+  if (!ok && p->pcb_pcf_arb && p->pcb_pcf_arb->arb_stat == FM_NOT_FOUND) reset_fields(p, false);
   return done(p, ok, "RECORD READ");
 }
 

@@ -23,10 +23,12 @@ class ApPostInvoc : public NativeFm {
   test_file f_{"PCF"};
   uint8_t cfi_[160] = {};
   pi_file_blk fb_{};
+  uint8_t rid_[64] = {};  // the PCB's record-id buffer
 };
 
 TEST_F(ApPostInvoc, WithoutStreamOrRecordIdDoesNothing) {
   PCB none{};
+  none.pcb_rid = rid_;
   none.pcb_rid_len = 4;
   memcpy(none.pcb_rid, "ABCD", 4);
   ap_post_invoc(&none);  // no stream: nothing to reach
@@ -36,6 +38,7 @@ TEST_F(ApPostInvoc, WithoutStreamOrRecordIdDoesNothing) {
   const std::vector<uint8_t> id(a->arb_rec_id_area, a->arb_rec_id_area + a->arb_rec_id_len);
   const uint32_t held = ld_le32(a->arb_rec, 8);
   PCB p{};
+  p.pcb_rid = rid_;
   p.pcb_pcf_arb = a;
   cfi_[FDB_ACC] = 0x0f, fb_.cfi = cfi_, p.pcb_pcf_blk = &fb_;
   ap_post_invoc(&p);  // no record id
@@ -52,6 +55,7 @@ TEST_F(ApPostInvoc, RecordReadAgainByItsIdWhenOpenForUpdate) {
   ARB* a = file();
   ASSERT_EQ(get(a, 2), 1);
   PCB p{};
+  p.pcb_rid = rid_;
   p.pcb_rid_len = uint16_t(a->arb_rec_id_len);
   memcpy(p.pcb_rid, a->arb_rec_id_area, p.pcb_rid_len);
   ASSERT_EQ(get(a, 1), 1);  // the child moved the stream
