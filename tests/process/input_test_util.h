@@ -131,8 +131,9 @@ class InputRun : public ::testing::Test {
         kivo_test::shell_quote(KIVO_BINARY) + " -d=DB1 -a=DMO -t=menu " + kivo_test::shell_quote("-p=DMO MENU"),
         d_.path, e);
   }
-  // An engine on CUSTOMER ENTRY, shown in inquire mode.
+  // An engine on CUSTOMER ENTRY, shown in inquire mode; its snapshots in `tst`.
   std::unique_ptr<kivo_test::tmux_pane> start(const std::string& tst = "tst") const {
+    if (system(("mkdir -p " + d_.file(tst)).c_str()) != 0) ADD_FAILURE() << tst;
     auto p = engine(env(tst));
     EXPECT_TRUE(p->wait_for("DEMO MENU")) << p->capture();
     p->send_keys("Enter");
