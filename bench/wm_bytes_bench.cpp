@@ -160,9 +160,11 @@ int kivo_child(char** argv) {
   kivo_test::data_dir dir;  // the keymaps and messages, removed at the end
   setenv("KIVOPATH", dir.path.c_str(), 1);
   setenv("KIVO_0SA_PATH", dir.path.c_str(), 1);
+  setenv("KIVO_TST_DIR", dir.path.c_str(), 1);  // no clock; the key snapshots land here
   fm_register_hooks();
   wm_register_hooks();
   if (!os_init(1, argv) || !cv_init()) return 1;
+  kivo_test::install_opt_group();  // the snapshot of an ending key names it
   const char* term = getenv("TERM");
   if (!kivo_test::write_messages() || !kivo_test::write_message(kMessageNo, kMessage) ||
       !kivo_test::write_keymap(true, term, "", "DATA ENTRY", kivo_test::default_keymap_rows()))
@@ -313,7 +315,6 @@ int main(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "--kivo-child") == 0) return kivo_child(argv);
   if (argc > 1 && strcmp(argv[1], "--remote-child") == 0) return g_remote = true, kivo_child(argv);
   setenv("TERM", "xterm", 0);
-  setenv("KIVO_TST_DIR", "/tmp", 1);  // no clock: its minute ticks would count
   count_list k = run({argv[0], "--kivo-child"}, true);
   std::string twin = std::string(argv[0]);
   twin = twin.substr(0, twin.rfind('/') + 1) + "wm_bytes_ncurses";

@@ -61,7 +61,7 @@ int main() {
   WINDOW* pop = newwin(kPopRows, kPopCols, kPopRow - 1, kPopCol - 1);
   mvwaddstr(pop, 0, 0, kPopText);
   wnoutrefresh(pop);
-  doupdate();
+  refresh_at_field();  // the cursor goes back to the field, as the window manager's does
   mark("M", "open a pop-up");
   delwin(pop);
   touchwin(stdscr);

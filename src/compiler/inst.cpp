@@ -61,12 +61,12 @@ const op_info kOps[] = {
     {OP_PASS, "PASS", "EI", "{u8 area kind, u8 1 = a copy}", 0},
     {OP_RECEIVE, "RECEIVE", "EI", "{u8 area kind}", 0},
     {OP_RUN, "RUN", "VI", "{u8 END? 1 = end the process after}", 0},
-    {OP_PRINT, "PRINT", "", "", 1},
-    {OP_DISPLAY, "DISPLAY", "", "", 1},
+    {OP_PRINT, "PRINT", "FIII", "{u32 CV record} {u16 AT, u16 ROWS} {u16 COLUMNS}", 0},
+    {OP_DISPLAY, "DISPLAY", "F", "", 0},
     {OP_IDX, "IDX", "IFF", "{u8 register, u8 0, u16 occurrences}", 0},
-    {OP_TRAP, "TRAP", "", "", 1},
-    {OP_STEP_BREAK, "STEP BREAK", "", "", 1},
-    {OP_STEP_BREAK2, "STEP BREAK", "", "", 1},
+    {OP_TRAP, "TRAP", "", "", 0},  // passes through while no debugger takes it
+    {OP_STEP_BREAK, "STEP BREAK", "", "", 0},
+    {OP_STEP_BREAK2, "STEP BREAK", "", "", 0},
     {OP_COPY, "COPY", "RR", "", 0},  // continuation, copied code
 };
 

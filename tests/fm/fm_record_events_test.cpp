@@ -129,6 +129,25 @@ TEST_F(FmRecordEvents, OperationCodesAndChangesBeforeUpdate) {
   }
 }
 
+// In locate mode the caller sees the file's own copy: what the read event
+// does to its area must not reach the stored record.
+TEST_F(FmRecordEvents, LocateReadEventLeavesTheStoredRecord) {
+  g_on = [](uint8_t ep, uint8_t* area) {
+    if (ep == EP_READ) area[11] = 'Q';
+    return PI_END_NORMAL;
+  };
+  memcpy(fb, "0001", 4);
+  f->arb_keyno = 0;
+  const uint8_t* r = fm_read_fast(f, ARB_EQUAL);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(r[11], 'a');
+  g_on = nullptr;
+  ARB* x = attach(f, nullptr, xb);
+  ASSERT_EQ(read_key(x, "0001", ARB_EQUAL), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(xb), kRecLen), "0001aaaaaaaa");
+}
+
 TEST_F(FmRecordEvents, EventReadingItsOwnFileRunsNoEventOfIt) {
   ARB* x = attach(f, nullptr, xb);
   g_on = [&](uint8_t ep, uint8_t*) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "fm/la.h"
 #include "foundation/scope.h"
@@ -89,18 +90,33 @@ TEST(SysErrors, LogKeepsEveryEntryOfEveryWriter) {
   EXPECT_EQ(got, want);
 }
 
-// Sixteen engines failing at once on a data file that is a directory.
+// Sixteen engines failing at once: eight export a data file that is a
+// directory, eight ask the analyser for the record after a dumped one of a
+// variable-length file, which it cannot find.
 TEST(SysErrors, SixteenEnginesAppendToOneLog) {
   kivo_test::scratch_dir dir;
   ASSERT_EQ(mkdir(dir.file("x.dat").c_str(), 0755), 0);
+  dir.write("v", "abc\ndefgh\n");
   dir.write("log", "earlier\n");
-  const std::string cmd = "cd '" + dir.path +
-                          "' && for i in $(seq 16); do KIVO_SYS_ERR_LOG=log '" KIVO_BINARY
-                          "' -e x.dat </dev/null >/dev/null 2>&1 & done; wait";
+  const std::string kivo = "KIVO_SYS_ERR_LOG=log '" KIVO_BINARY "' ";
+  const std::string cmd = "cd '" + dir.path + "' && " + kivo +
+                          "-i=v </dev/null >/dev/null 2>&1 && for i in $(seq 8); do " + kivo +
+                          "-e x.dat </dev/null >/dev/null 2>&1 & printf 'DUMP REC @ 512\\nNEXT\\n' | " + kivo +
+                          "-an=v.dat >/dev/null 2>&1 & done; wait";
   ASSERT_EQ(system(cmd.c_str()), 0);
-  std::string want = "earlier\n";
-  for (int i = 0; i < 16; ++i) want += "Is a directory\n";
-  EXPECT_EQ(dir.read("log"), want);
+  std::istringstream in(dir.read("log"));
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 17u);
+  EXPECT_EQ(lines[0], "earlier");
+  const std::string next = ": do_cmd() unexpected case in switch()";
+  int exports = 0, analysers = 0;
+  for (const std::string& l : lines) {
+    exports += l == "Is a directory";
+    analysers += l.rfind("BRFANAL.", 0) == 0 && l.size() > next.size() && l.ends_with(next);
+  }
+  EXPECT_EQ(exports, 8);
+  EXPECT_EQ(analysers, 8);
 }
 
 }  // namespace

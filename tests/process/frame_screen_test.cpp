@@ -91,8 +91,8 @@ class MenuRun : public ::testing::Test {
             {"KIVO_TRACE_FILE", d_.file("trace")}};
   }
   std::unique_ptr<tmux_pane> engine(const env_list& e) {
-    return std::make_unique<tmux_pane>(
-        shell_quote(KIVO_BINARY) + " -d=DB1 -a=0LA -t=menu " + shell_quote("-p=FX MENU"), d_.path, e);
+    return std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " -d=DB1 -a=0LA -t=menu " + shell_quote("-p=FX MENU"),
+                                       d_.path, e);
   }
   // The engine on the top menu, shown.
   std::unique_ptr<tmux_pane> start(const std::string& tst = "tst") {
