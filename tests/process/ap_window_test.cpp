@@ -1,8 +1,8 @@
 // The progress window of an ACTION-type run on the recording terminal:
 // centred, its title or the text of message 1300, none for a title that
 // starts with two double quotes or a blank title inside a family.
-#include "../screen/wm_session_util.h"
 #include "ap_test_util.h"
+#include "frame_test_util.h"
 #include "screen/scope_clear.h"
 
 namespace kivo::test {
@@ -12,18 +12,7 @@ class ProgressWindow : public ApFixture {
  protected:
   void SetUp() override {
     ApFixture::SetUp();
-    wm_register_hooks();
-    ASSERT_EQ(wm_objects_init(), 1);
-    g_rec = {};
-    tm_keymaps_forget();
-    wm_term_override = &kRecTerm;
-    memcpy(com.keymap_id, "xterm     ABC", 13);
-    memcpy(com.user_id, "ABC", 3);
-    ASSERT_TRUE(kivo_test::write_keymap(true, "xterm", "", "MENU ENTRY", {{LK_ENTER, "\r"}}));
-    ASSERT_TRUE(kivo_test::write_keymap(true, "xterm", "", "DATA ENTRY", {{LK_ENTER, "\r"}}));
-    ASSERT_TRUE(kivo_test::write_messages());
-    uint32_t status = 0;
-    ASSERT_EQ(wm_init(&status), 1) << status;
+    start_recording_screen(&kRecTerm);
     // The window as the run shows it, read at the end of the process.
     eps["UNTITLED/6"] = [this](PCB* p) {
       wnd = p->pcb_act_wnd != nullptr;
@@ -32,10 +21,7 @@ class ProgressWindow : public ApFixture {
     };
   }
   void TearDown() override {
-    wm_clr_scope(com.sys_scope);
-    wm_term_override = nullptr, wm_term_handle = nullptr;
-    tm_image_free(g_rec.image);
-    g_rec = {};
+    stop_recording_screen();
     ApFixture::TearDown();
   }
   void title(const std::string& t) {
