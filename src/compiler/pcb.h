@@ -28,7 +28,6 @@ constexpr size_t kPcbKeyedBytes = 152;
 constexpr int kPassMax = 64;
 constexpr int kSaaKinds = 13;
 constexpr int kPrevErrFiles = 4;
-constexpr size_t kRidMax = 64;
 
 // One PASS: what RECEIVE in the invoked process takes back.
 struct pass_entry {
@@ -81,9 +80,7 @@ struct PCB {
   uint8_t* pcb_cur_frm;   // current frame entry; null none
   uint8_t* pcb_cur_img;   // current image entry; null none
   uint8_t* pcb_cur_chld;  // child being invoked; null none
-  uint16_t pcb_rid_len;   // current PCF record id
-  uint8_t pcb_rid[kRidMax];
-  uint8_t pcb_brk_lvl;  // level break of an OUTPUT run
+  uint8_t pcb_brk_lvl;    // level break of an OUTPUT run
 
   // ---- after the run block ----
   ARB* pcb_err_fi;                      // current error-message file
@@ -93,6 +90,8 @@ struct PCB {
   uint8_t* pcb_items;                   // 16-byte entries
   uint8_t* pcb_children;                // 8-byte entries, child count + 2
   ARB* pcb_delem_arb;                   // ELEMENT design file
+  uint16_t pcb_rid_len;                 // length of the pcb_rid buffer (CPY_RID grows it)
+  uint8_t* pcb_rid;                     // copy of the current PCF record id, from pcb_pool
   PCB* pcb_mlog_pcb;                    // owner of the modification log
   ARB* pcb_mlog_arb;                    // its STDMLOG handle
   void* pcb_dyna;                       // dynamic-key context

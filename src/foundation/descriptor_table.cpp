@@ -238,6 +238,11 @@ void INIT_ERR_FDB(FDB* f, KDB* k, SDB* s) {
   INIT_LA_PATH(&f->path, "00", "ERROR", PATH_DATA);
   f->fdb_org = ORG_RELATIVE;
 }
+void INIT_ENTRY_FDB(FDB* f, KDB* k, SDB* s) {
+  fill(f, k, s, FS_MEMORY, 940, 0, nullptr);
+  INIT_LA_PATH(&f->path, "00", "ENTRY", PATH_DATA);
+  f->fdb_org = ORG_RELATIVE;
+}
 void INIT_IFNS_FDB(FDB* f, KDB* k, SDB* s) {
   fill(f, k, s, FS_MEMORY, 32, 0, "0: 0:23");
   INIT_UNIQUE_PATH(&f->path, "II", "  ", PATH_DATA);

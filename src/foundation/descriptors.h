@@ -200,6 +200,8 @@ void INIT_STMT_SDB(SDB* sdb);             // segments 6-11 of key 0
 
 // ---- engine work files (memory) ----
 void INIT_ERR_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+// The "0LA" ENTRY memory file: 940-byte records by number, no key.
+void INIT_ENTRY_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
 void INIT_IFNS_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
 void INIT_INST_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
 void INIT_TOC_FDB(FDB* fdb, KDB* kdb, SDB* sdb);

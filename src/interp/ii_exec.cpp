@@ -367,7 +367,11 @@ uint32_t ii_proc_exec(PROC_EXEC_BLK* blk) {
   if (ii_hooks.proc_exec) return ii_hooks.proc_exec(blk);
   EP_CALL call{};
   call.pcb = blk->pcb;
-  if (!II_EXEC_PROC(&call, blk->ep_no)) call.result = 0;
+  // 61 and 62 are the event points of the child being invoked.
+  const bool child = blk->ep_no == 61 || blk->ep_no == 62;
+  const int ran = child ? II_EXEC_CHLD(&call, blk->pcb ? blk->pcb->pcb_cur_chld : nullptr, blk->ep_no)
+                        : II_EXEC_PROC(&call, blk->ep_no);
+  if (!ran) call.result = 0;
   if (blk->result_area) st_le32(blk->result_area, 0, call.result);
   return PI_END_NORMAL;
 }

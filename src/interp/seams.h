@@ -61,8 +61,9 @@ ARB* ii_open_delem_fi(const char* ap, const char* ver);
 // Runs the compiled code of one event point; the end code.
 uint32_t ii_exec(EP_CALL* call);
 
-// Event point `ep_no` of the process: result word stored as a u32 in the
-// result area when given; returns normally.
+// Event point `ep_no` of the process (61 and 62: of its pcb_cur_chld):
+// result word stored as a u32 in the result area when given; returns
+// normally.
 uint32_t ii_proc_exec(PROC_EXEC_BLK* blk);
 
 // Event-point calls: each answers 0 when there is no code (an entry of

@@ -77,7 +77,7 @@ constexpr uint32_t kSaaMaxEntries = 2000;  // keeps the record under the file's 
 struct pi_file_blk {
   uint8_t* cfi;        // compiled file record
   ARB* arb;            // open handle; null none
-  uint32_t word2;      //
+  ARB* cur_arb;        // the stream that holds the current record (a held read)
   uint32_t own_scope;  // scope level of the file's own level
   uint32_t shr_scope;  // level it is shared with
   uint32_t word5;      //

@@ -80,9 +80,8 @@ void pi_set_cns(PCB* p, uint8_t* rec);
 // The common block's database, application and version for the status line.
 void pi_upd_stat(PCB* p);
 
-// Unbuilt steps of other parts of the engine: the primary file's automatic
-// set-up leaves the attach descriptor as it is; no dynamic keys are added.
+// Unbuilt step of another part of the engine: the primary file's automatic
+// set-up leaves the attach descriptor as it is.
 void pb_auto_setup(PCB* p, void* fad);
-void pi_dyna_add(PCB* p, void* key);
 
 }  // namespace kivo

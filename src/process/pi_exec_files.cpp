@@ -28,6 +28,7 @@
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
+#include "process/pi_pcf.h"
 
 namespace kivo {
 
@@ -118,7 +119,9 @@ void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
   EM* em = p->pcb_em;
   if (ld_le32(c, CFI_FILE_NO) != em->em_pcf_id || !ap_is(c, em->em_pcf_ap)) return;
   p->pcb_pcf_blk = fb;
-  if (p->invoc.b[INVOC_PROC_TYPE] != PT_INPUT || p->pcb_pcf_buf1) return;
+  // The before image and the image written: the input process's log and
+  // the cascade of a process with children need both.
+  if ((p->invoc.b[INVOC_PROC_TYPE] != PT_INPUT && !em->em_chld_cnt) || p->pcb_pcf_buf1) return;
   const uint16_t len = ld_le16(c, FDB_REC_LEN);
   p->pcb_pcf_buf1 = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, len));
   p->pcb_pcf_buf2 = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, len));
@@ -257,6 +260,5 @@ void pi_set_cns(PCB* p, uint8_t* rec) {
 }
 
 void pb_auto_setup(PCB*, void*) {}
-void pi_dyna_add(PCB*, void*) {}
 
 }  // namespace kivo

@@ -11,6 +11,7 @@
 #include "foundation/sys_err.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
+#include "process/pi_pcf.h"
 
 namespace kivo {
 
@@ -73,10 +74,13 @@ void free_private(PCB* p) {
 }
 
 void free_tables(PCB* p) {
+  pi_dyna_add(p, nullptr);
   free_private(p);
   free_block(p->pcb_areas);
   free_block(p->pcb_pcf_buf1);
   free_block(p->pcb_pcf_buf2);
+  free_block(p->pcb_rid);
+  p->pcb_rid_len = 0;
   close_scratch(p->pcb_err_fi);
   for (ARB*& a : p->pcb_prev_err_fi) close_scratch(a);
   close_scratch(p->pcb_cdb_arb);

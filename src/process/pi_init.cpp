@@ -14,6 +14,7 @@
 #include "foundation/end_codes.h"
 #include "process/pi.h"
 #include "process/pi_hooks.h"
+#include "process/pi_pcf.h"
 #include "process/seams.h"
 
 namespace kivo {
@@ -109,6 +110,7 @@ int pi_init() {
   pi_prop_cache = create_work(&fdb, "Can't create properties cache");
   INIT_MHOOK_FDB(&fdb, kdb, sdb);
   mhook_arb = FM_CREATE(&fdb, com.sys_scope, 20, kCreateOpts, 15, 15) ? fdb.fdb_arb : nullptr;
+  pi_pcf_register();
   return fill_mhook(mhook_arb);
 }
 

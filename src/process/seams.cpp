@@ -2,6 +2,7 @@
 // built yet: the sorted-query back-end and the type processes' start-up.
 #include "process/seams.h"
 
+#include "process/fp.h"
 #include "process/pi_exec.h"
 
 #include <cstring>
@@ -17,7 +18,9 @@
 #include "foundation/bytes.h"
 #include "foundation/paths.h"
 #include "foundation/scope.h"
+#include "foundation/sys_err.h"
 #include "interp/seams.h"
+#include "screen/tm.h"
 
 namespace kivo {
 
@@ -54,22 +57,13 @@ void fproc_restore_data(PCB* pcb, const uint8_t* area, void* shared) {
 
 // The statements' invocation verbs: a copy of the template naming the
 // process with the verb's types, chain mode 2 for END? "Y", the module's
-// version, and the invoker as parent with its two surfaces. The surface
-// handles live for the call only (also when a chain unwinds through it).
+// version, and the invoker as parent with its two surfaces.
 uint32_t stmt_invoke(PCB* pcb, const char* ap, const char* name, uint8_t type, uint8_t invoc_type, uint8_t chain) {
-  struct srf_handles {
-    uint32_t h[2];
-    ~srf_handles() { ih_drop(h[0]), ih_drop(h[1]); }
-  } srf{{ih_put(HK_SURFACE, pcb->pcb_main_srf), ih_put(HK_SURFACE, pcb->pcb_pop_srf)}};
   INVOC v = pi_invoc;
   memcpy(v.b + INVOC_AP_ID, ap, 3), memcpy(v.b + INVOC_PROC_NAM, name, 30);
   if (pcb->pcb_em) memcpy(v.b + INVOC_VER, pcb->pcb_em->em_ver, 2);
   v.b[INVOC_PROC_TYPE] = type, v.b[INVOC_INVOC_TYPE] = invoc_type, v.b[INVOC_CHAIN_MODE] = chain ? 2 : 0;
-  if (!pcb->pcb_handle) pcb->pcb_handle = ih_put(HK_PCB, pcb);
-  st_le32(v.b, INVOC_PARENT_PCB, pcb->pcb_handle);
-  st_le32(v.b, INVOC_PARENT_SRF, srf.h[0]), st_le32(v.b, INVOC_PARENT_SRF + 4, srf.h[1]);
-  pi_exec(&v);
-  return ld_le32(v.b, INVOC_END_CODE);
+  return pi_exec_child(pcb, &v);
 }
 
 }  // namespace
@@ -92,10 +86,10 @@ void pi_register_hooks() {
   fm_proc_hooks.store_data = fproc_store_data;
   fm_proc_hooks.restore_data = fproc_restore_data;
   ii_hooks.invoke = stmt_invoke;
+  // Recordings and snapshots name the process whose invocation runs.
+  tm_hooks.process_name = [] { return reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM); };
 }
 
-void fp_init() {}
-void mp_init() {}
 void ip_init() {}
 void ap_init() {}
 void qp_init() {}

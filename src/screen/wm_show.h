@@ -87,6 +87,13 @@ struct stat_layout {
 // The layout of a line of `cols` columns for label lengths l1-l3 and a clock
 // of `ld` columns; with `clock` false the clock is left out.
 stat_layout wm_stat_layout(int32_t cols, int32_t l1, int32_t l2, int32_t l3, int32_t ld, bool clock);
+// The column of the 10-column mode field: it ends at the line's last column,
+// or two columns left of the clock, and stands only when it clears the user
+// id by a blank; 0 when there is no room.
+int32_t wm_mode_col(const stat_layout& lay, int32_t cols);
+// The text of the status line's mode field (blank-padded to 10, cut after);
+// the next show shows it.
+void wm_set_mode(const char* text);
 
 // ---- show and read (wm_show.cpp, wm_locate.cpp) ----
 
@@ -146,6 +153,7 @@ struct wm_session {
   SHOW_DATA sd{};
   std::vector<uint32_t> outline;  // window-outline table, kFrameWords a row
   char keymap_name[10]{};
+  char mode[10]{};  // the status line's mode field ("MENU ENTRY", "DATA ENTRY")
   tm_keymap_h* keymap = nullptr;
   tm_keymap_h* data_entry = nullptr;
   // Working copy of the show's cursor fields.

@@ -6,6 +6,7 @@
 // Keymap passes run default, terminal, user: the terminal layer rebuilds a
 // keymap handed in under a name it already has, so a later pass replaces a
 // keymap whole.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -202,6 +203,7 @@ uint8_t* field_value(char kind) {
     case 'A': return reinterpret_cast<uint8_t*>(com.cur_ap);
     case 'V': return reinterpret_cast<uint8_t*>(com.cur_ver);
     case 'U': return reinterpret_cast<uint8_t*>(com.user_id);
+    case 'M': return reinterpret_cast<uint8_t*>(wms.mode);
     default: return nullptr;
   }
 }
@@ -224,6 +226,8 @@ int status_line(TSRF* base) {
   wms.si.clear();
   wms.sc.clear();
   wms.dt_index = -1;
+  if (!wms.mode[0]) memset(wms.mode, ' ', sizeof wms.mode);
+  if (const int32_t at = wm_mode_col(lay, cols)) lay.fields.push_back({'M', at, int32_t(sizeof wms.mode)});
   for (const stat_field& f : lay.fields) add_field(f, field_value(f.kind), line, have_clock ? &clock : nullptr);
   if (!wm_write_reg(wms.stat_wnd, reinterpret_cast<uint8_t*>(line.data()), wms.si, wms.sc))
     return sys_err(kModule, __LINE__, "wm_init() - wm_write_reg (status %u)", wms.stat_wnd->status), 0;
@@ -299,6 +303,22 @@ stat_layout wm_stat_layout(int32_t cols, int32_t l1, int32_t l2, int32_t l3, int
                 {'U', l1 + l2 + l3 + 2 * gap + 14, 3}};
   if (clock) out.fields.push_back({'T', cols - ld + 1, ld});
   return out;
+}
+
+int32_t wm_mode_col(const stat_layout& lay, int32_t cols) {
+  constexpr int32_t width = int32_t(sizeof wms.mode);
+  int32_t end = cols, after = 1;
+  for (const stat_field& f : lay.fields) {
+    if (f.kind == 'T') end = f.col - 2;
+    if (f.kind == 'U') after = f.col + f.width + 1;
+  }
+  const int32_t col = end - width + 1;
+  return col > after ? col : 0;
+}
+
+void wm_set_mode(const char* text) {
+  memset(wms.mode, ' ', sizeof wms.mode);
+  memcpy(wms.mode, text, std::min(strlen(text), sizeof wms.mode));
 }
 
 void cmpl_keymap(ARB* stream) {

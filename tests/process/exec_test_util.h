@@ -35,7 +35,7 @@ class ExecFixture : public PiFixture {
   // Language "00" with the messages the executive reports.
   static void messages() {
     const std::tuple<uint32_t, uint16_t, std::string> rows[] = {
-        {200460, 3, "not allowed"}, {300270, 3, "cannot open ~1"}, {200340, 1, "no such file"}};
+        {200460, 3, "not allowed"}, {300270, 3, "cannot open ~1"}, {200340, 1, "no such file"}, {300710, 4, "key ~1"}};
     FDB f;
     KDB k[kInitMaxKeys];
     SDB s[kInitMaxSegs];

@@ -1,0 +1,84 @@
+// A frame's children: invoc_chld runs one child under its event points 61
+// and 62 with the constraint its linking fields give, and pi_exec_child
+// hands a child the invoker and its surfaces (the invocation verbs use it
+// too).
+//
+// Invariant: the handles an INVOC carries for the call (surfaces,
+// constraint arrays) are dropped when the call returns or unwinds.
+// Callers: fp_exec's key loop and the MENU process; the invocation verbs.
+#include <cstring>
+#include <vector>
+
+#include "compiler/em.h"
+#include "compiler/em_records.h"
+#include "compiler/pl.h"
+#include "foundation/bytes.h"
+#include "foundation/end_codes.h"
+#include "process/ap.h"
+#include "process/fp.h"
+#include "process/pi.h"
+#include "process/seams.h"
+
+namespace kivo {
+
+namespace {
+
+enum : uint16_t { EP_CHLD_PRE = 61, EP_CHLD_POST = 62 };
+
+// Registry handles that live as long as the call.
+struct call_handles {
+  std::vector<uint32_t> h;
+  uint32_t put(handle_kind kind, void* p) { return h.emplace_back(ih_put(kind, p)); }
+  ~call_handles() {
+    for (uint32_t x : h) ih_drop(x);
+  }
+};
+
+// The child's constraint: its segment entries as the loader built them, and
+// field entries in the invocation's form that read the values through the
+// module's area table, so they follow the PCB bound to it.
+void constraint(PCB* p, const uint8_t* child, INVOC* v, std::vector<cnstr_fld>* flds, call_handles* hs) {
+  const pl_cnstr* c = pl_child_cnstr(p->pcb_em, ld_le32(child, CCHLD_NO));
+  if (!c || !c->cnt || !c->segs || !c->flds) return;
+  flds->resize(c->cnt);
+  for (uint32_t i = 0; i < c->cnt; ++i) {
+    const pl_cnstr_fld& s = c->flds[i];
+    cnstr_fld& d = (*flds)[i];
+    d = cnstr_fld{};
+    d.val_off = s.val_off, d.add_off = s.add_off;
+    d.addr = reinterpret_cast<uint8_t*>(s.addr);
+    d.indirect = s.indirect, d.len = s.len, d.given = s.flag;
+  }
+  st_le32(v->b, INVOC_CNSTR_SEGS, hs->put(HK_CNSTR_SEGS, c->segs));
+  st_le32(v->b, INVOC_CNSTR_FLDS, hs->put(HK_CNSTR_FLDS, flds->data()));
+}
+
+}  // namespace
+
+uint32_t pi_exec_child(PCB* p, INVOC* v) {
+  call_handles hs;
+  if (!p->pcb_handle) p->pcb_handle = ih_put(HK_PCB, p);
+  st_le32(v->b, INVOC_PARENT_PCB, p->pcb_handle);
+  st_le32(v->b, INVOC_PARENT_SRF, hs.put(HK_SURFACE, p->pcb_main_srf));
+  st_le32(v->b, INVOC_PARENT_SRF + 4, hs.put(HK_SURFACE, p->pcb_pop_srf));
+  pi_exec(v);
+  return ld_le32(v->b, INVOC_END_CODE);
+}
+
+uint32_t invoc_chld(PCB* p, uint8_t* child) {
+  p->pcb_cur_chld = child;
+  if (fp_ep(p, EP_CHLD_PRE, child) & kEpStop) return PI_END_NORMAL;
+  INVOC v;
+  memcpy(v.b, child + CCHLD_INVOC, kInvocSize);
+  call_handles hs;
+  std::vector<cnstr_fld> flds;
+  constraint(p, child, &v, &flds, &hs);
+  const uint32_t code = pi_exec_child(p, &v);
+  ap_post_invoc(p);
+  p->pcb_cur_chld = child;
+  fp_ep(p, EP_CHLD_POST, child);
+  pi_upd_stat(p);
+  return code;
+}
+
+}  // namespace kivo

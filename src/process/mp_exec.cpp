@@ -1,0 +1,65 @@
+// The MENU process: its steps in the executive's table, the frame loop and
+// the menu's own keys (see mp.h for the layout rules).
+#include "process/mp.h"
+
+#include "compiler/em_records.h"
+#include "foundation/bytes.h"
+#include "foundation/end_codes.h"
+#include "foundation/os.h"
+#include "foundation/scope.h"
+#include "process/fp.h"
+#include "process/pi_exec.h"
+#include "screen/tm_keys.h"
+#include "screen/wm_show.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr uint32_t kMenuFrame = 1;
+
+// On the first child's line; a menu without children keeps the frame's
+// start (its first input item).
+void menu_start(PCB* p, fp_frame* f) {
+  if (!fp_children(p, ld_le32(f->frm, CFRM_NO)).empty()) f->row = 1, f->col = 1;
+}
+
+uint32_t menu_key(PCB* p, fp_frame* f, uint32_t key) {
+  const std::vector<uint8_t*> ch = fp_children(p, ld_le32(f->frm, CFRM_NO));
+  if (key != LK_ENTER || f->row < 1 || size_t(f->row) > ch.size()) {
+    f->beep = true;
+    return 0;
+  }
+  return invoc_chld(p, ch[size_t(f->row) - 1]) == PI_END_MENU ? uint32_t(PI_END_MENU) : 0u;
+}
+
+void menu_exec(PCB* p, uint8_t* work) { mp_exec(p, work); }
+
+}  // namespace
+
+void mp_init() {
+  pi_type_rows[PT_MENU] = {mp_setup, menu_exec, nullptr, mp_cleanup, mp_upd_stat};
+  fp_types[PT_MENU] = {menu_start, menu_key};
+}
+
+void mp_setup(PCB* p, uint8_t*) { pi_upd_stat(p); }
+
+void mp_upd_stat(PCB*) { wm_set_mode("MENU ENTRY"); }
+
+void mp_exec(PCB* p, uint8_t*) {
+  for (;;) {
+    uint32_t r = fp_exec(p, kMenuFrame);
+    if (r == PI_END_NORMAL || (r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) {
+      // A frame its event 21 skips comes back at once: the yield point lets
+      // a signal end the loop.
+      if (!ss_yield()) mark_leave(PI_END_LEAVE);
+      continue;
+    }
+    if (r == PI_END_PROCESS && invoc_parent(p->invoc)) r = PI_END_MENU;
+    mark_leave(r);
+  }
+}
+
+uint32_t mp_cleanup(PCB*, uint8_t*) { return 0; }
+
+}  // namespace kivo
