@@ -65,6 +65,7 @@ int run_normal(INVOC* start, int named) {
   ii_init();
   se_init();
   rm_init();
+  op_init();
   fp_init();
   mp_init();
   ip_init();

@@ -81,6 +81,7 @@ struct PCB {
   uint8_t* pcb_cur_img;   // current image entry; null none
   uint8_t* pcb_cur_chld;  // child being invoked; null none
   uint8_t pcb_brk_lvl;    // level break of an OUTPUT run
+  void* pcb_rpt;          // the report of an OUTPUT or INQUIRY run (op_report); null none
 
   // ---- after the run block ----
   ARB* pcb_err_fi;                      // current error-message file

@@ -181,4 +181,56 @@ int c_verify(PC_CTX* ctx, sc_stmt* st) {
   return emit(ctx, pop, "VERIFY") && outcome(ctx, st);
 }
 
+namespace {
+
+// A number operand of PRINT at `off`: 0 when blank; a negative value or an
+// index is refused.
+int print_number(PC_CTX* ctx, sc_stmt* st, size_t off, int column, uint16_t* out) {
+  const uint8_t* p = st->rec + STMT_OPND + off;
+  *out = 0;
+  if (!memcmp(p, "    ", 4) || ld_le16(p, 2) == OCC_NONE) return 1;
+  st->column = column;
+  const int16_t v = static_cast<int16_t>(ld_le16(p, 0));
+  if (ld_le16(p, 2) != OCC_NUMBER || v < 0) return pc_err(ctx, "a number from 0 to 999 expected");
+  *out = static_cast<uint16_t>(v);
+  return 1;
+}
+
+// The field operand of PRINT and DISPLAY, with its application at 4.
+int shown_field(PC_CTX* ctx, sc_stmt* st, PC_OPND* f) {
+  pc_occ occ;
+  st->column = 20;
+  if (!memcmp(opnd_at(st, 7), "                      ", 22))
+    return pc_err(ctx, "%s names no field", ld_le16(st->rec, STMT_VERB) == VERB_PRINT ? "PRINT" : "DISPLAY");
+  return occ_at(ctx, st, 0, &occ) && sc_cmpl_fld(ctx, opnd_at(st, 4), opnd_at(st, 7), occ, f, 1);
+}
+
+constexpr int32_t kPrintCols = 255;  // the widest report line
+
+}  // namespace
+
+// PRINT field AT ROWS COLUMNS: the field's display text through its CV
+// record as a line of the report.
+int c_print(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND f{};
+  uint16_t at, rows, cols;
+  if (!shown_field(ctx, st, &f) || !print_number(ctx, st, 30, 50, &at) || !print_number(ctx, st, 34, 59, &rows) ||
+      !print_number(ctx, st, 38, 71, &cols))
+    return 0;
+  const uint32_t cv = cv_record(ctx, opnd_at(st, 4), f.elem, kPrintCols);
+  if (!cv) return 0;
+  inst_buf b(OP_PRINT);
+  b.o[b.n++] = bld_opnd{K_F, {f.w[0], f.w[1], f.w[2]}, -1};
+  return emit(ctx, b.i(cv).i(at | uint32_t{rows} << 16).i(cols), "PRINT");
+}
+
+// DISPLAY field: the items that show it take its value now.
+int c_display(PC_CTX* ctx, sc_stmt* st) {
+  PC_OPND f{};
+  if (!shown_field(ctx, st, &f)) return 0;
+  inst_buf b(OP_DISPLAY);
+  b.o[b.n++] = bld_opnd{K_F, {f.w[0], f.w[1], f.w[2]}, -1};
+  return emit(ctx, b, "DISPLAY");
+}
+
 }  // namespace kivo::sc_in

@@ -33,6 +33,8 @@ extern int g_passed;
 int c_store_restore(PC_CTX* ctx, sc_stmt* st);
 int c_cnv_text(PC_CTX* ctx, sc_stmt* st);
 int c_verify(PC_CTX* ctx, sc_stmt* st);
+int c_print(PC_CTX* ctx, sc_stmt* st);
+int c_display(PC_CTX* ctx, sc_stmt* st);
 int c_call(PC_CTX* ctx, sc_stmt* st);
 int c_pass(PC_CTX* ctx, sc_stmt* st);
 int c_receive(PC_CTX* ctx, sc_stmt* st);

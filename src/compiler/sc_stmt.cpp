@@ -404,6 +404,8 @@ void sc_init() {
   cmpl_[VERB_TRAP] = c_plain<OP_TRAP>;
   cmpl_[VERB_CNV_TEXT] = c_cnv_text;
   cmpl_[VERB_VERIFY] = c_verify;
+  cmpl_[VERB_PRINT] = c_print;
+  cmpl_[VERB_DISPLAY] = c_display;
   cmpl_[VERB_CALL] = c_call;
   cmpl_[VERB_PASS] = c_pass;
   cmpl_[VERB_RECEIVE] = c_receive;

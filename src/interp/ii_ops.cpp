@@ -428,6 +428,31 @@ bool value_sound(II_RUN* run, const ii_fld& f, uint32_t cv) {
   return cv_itoe(&c) == 1;
 }
 
+// PRINT: the field's display text to the report of the process.
+void x_print(II_RUN* run, uint8_t* p) {
+  ii_fld f;
+  if (!operands(run, p, 1, &f)) return;
+  const int s = imm_slot(p, 1);
+  const uint32_t pos = inst_slot(p, s + 1), cols = inst_slot(p, s + 2);
+  CNV c;
+  std::string text;
+  if (!cv_ready(run, inst_slot(p, s), f.p, &text, &c)) return;
+  if (!cv_itoe(&c)) return ii_fail(run, "value not converted");
+  if (!ii_hooks.print) return ii_fail(run, "PRINT without a report");
+  if (!ii_hooks.print(run->call->pcb, text.data(), text.size(), uint16_t(pos & 0xFFFF), uint16_t(pos >> 16),
+                      uint16_t(cols & 0xFFFF)))
+    return ii_fail(run, "PRINT without a report");
+  ii_next(run, p);
+}
+
+// DISPLAY: the report items that show the field take its value now.
+void x_display(II_RUN* run, uint8_t* p) {
+  ii_fld f;
+  if (!operands(run, p, 1, &f)) return;
+  if (ii_hooks.display && !ii_hooks.display(run->call->pcb, f.p)) return ii_fail(run, "DISPLAY failed");
+  ii_next(run, p);
+}
+
 // Each unsound occurrence posts a class-1 message naming the field; the
 // number of them goes onto the calculation stack. The statement succeeds.
 void x_verify(II_RUN* run, uint8_t* p) {
@@ -490,6 +515,7 @@ const op_row kRows[] = {
     {OP_COMPUTE, x_compute},   {OP_CPUSH, x_cpush},       {OP_COP, x_cop},
     {OP_CPOP, x_cpop},         {OP_IDX, x_idx},           {OP_STORE, x_copy_raw},
     {OP_RESTORE, x_copy_raw},  {OP_CNVTXT, x_cnvtxt},     {OP_VERIFY, x_verify},
+    {OP_PRINT, x_print},       {OP_DISPLAY, x_display},
 };
 
 }  // namespace

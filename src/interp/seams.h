@@ -5,6 +5,7 @@
 // rt_init, ii_exec, ii_proc_exec; the trace writer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "compiler/em.h"
@@ -40,6 +41,14 @@ struct ii_hook_table {
   // chain mode 2 when `chain`, `pcb` as the parent with its surfaces; the
   // end code. Empty: the verbs are a run-time error.
   uint32_t (*invoke)(PCB* pcb, const char* ap, const char* name, uint8_t proc_type, uint8_t invoc_type, uint8_t chain);
+  // The report's PRINT: `len` bytes of display text as a line from column
+  // `at`, cut to `cols`, after `rows` - 1 blank lines (0: the defaults);
+  // 1 printed, 0 no report to print into. Empty: the verb is a run-time
+  // error.
+  uint32_t (*print)(PCB* pcb, const char* text, size_t len, uint16_t at, uint16_t rows, uint16_t cols);
+  // DISPLAY: the items of the current image showing the field at `addr`
+  // take its value; 1, 0 after a failure. Empty: nothing to do.
+  uint32_t (*display)(PCB* pcb, const uint8_t* addr);
 };
 extern ii_hook_table ii_hooks;
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fm/fm_record.h"
 #include "process/pi.h"
 
 namespace kivo {
@@ -36,6 +37,19 @@ enum : uint32_t {
 uint8_t* pi_area(const PCB* p, uint32_t n, uint32_t min_len);
 
 bool is_blank(const void* p, size_t n);
+
+// Reads every record of a module sub-file in order (locate mode); false
+// when the file cannot be started.
+template <typename F>
+bool pi_each_rec(ARB* a, F&& fn) {
+  if (!a) return true;
+  uint8_t dummy[4] = {};
+  PROTO_FULL(a, 0, dummy);
+  a->arb_mod = ARB_FIRST;
+  if (!fm_start(a)) return false;
+  while (uint8_t* r = fm_rdnxt_fast(a, 0)) fn(r);
+  return true;
+}
 
 // A session named on the command line waits to be resumed (a name never
 // set is all zero bytes).

@@ -33,19 +33,6 @@ constexpr size_t kSmallConst = 255;
 
 uint32_t g_pool_counter;
 
-// Reads every record of a module sub-file in order; false when the file
-// cannot be started.
-template <typename F>
-bool each_rec(ARB* a, F&& fn) {
-  if (!a) return true;
-  uint8_t dummy[4] = {};
-  PROTO_FULL(a, 0, dummy);
-  a->arb_mod = ARB_FIRST;
-  if (!fm_start(a)) return false;
-  while (uint8_t* r = fm_rdnxt_fast(a, 0)) fn(r);
-  return true;
-}
-
 template <typename T>
 T* table(PCB* p, uint32_t n) {
   auto* t = static_cast<T*>(MM_ALLOC(p->pcb_pool, sizeof(T) * n));
@@ -65,7 +52,7 @@ void init_frames(PCB* p, EM* em) {
   auto* t = table<pcb_frm_ent>(p, em->em_frm_cnt + 1);
   p->pcb_frames = reinterpret_cast<uint8_t*>(t);
   const bool input = p->invoc.b[INVOC_PROC_TYPE] == PT_INPUT;
-  bool ok = each_rec(em->em_cfrm_arb, [&](uint8_t* r) {
+  bool ok = pi_each_rec(em->em_cfrm_arb, [&](uint8_t* r) {
     uint32_t no = ld_le32(r, CFRM_NO);
     if (no > em->em_frm_cnt) return;
     t[no].rec = r;
@@ -82,7 +69,7 @@ void init_images(PCB* p, EM* em) {
   if (!em->em_img_cnt) return;
   auto* t = table<pcb_img_ent>(p, em->em_img_cnt + 1);
   p->pcb_images = reinterpret_cast<uint8_t*>(t);
-  bool ok = each_rec(em->em_cimg_arb, [&](uint8_t* r) {
+  bool ok = pi_each_rec(em->em_cimg_arb, [&](uint8_t* r) {
     uint32_t no = ld_le32(r, CIMG_INDEX);
     if (no <= em->em_img_cnt) t[no].rec = r;
   });
@@ -93,7 +80,7 @@ void init_items(PCB* p, EM* em) {
   if (!em->em_itm_cnt) return;
   auto* t = table<pcb_itm_ent>(p, em->em_itm_cnt + 1);
   p->pcb_items = reinterpret_cast<uint8_t*>(t);
-  bool ok = each_rec(em->em_citm_arb, [&](uint8_t* r) {
+  bool ok = pi_each_rec(em->em_citm_arb, [&](uint8_t* r) {
     uint32_t no = ld_le16(r, em_layout.citm_itemno_off);
     if (no > em->em_itm_cnt) return;
     t[no].rec = r;
@@ -106,7 +93,7 @@ void init_children(PCB* p, EM* em) {
   if (!em->em_chld_cnt) return;
   auto* t = table<pcb_chld_ent>(p, em->em_chld_cnt + 2);
   p->pcb_children = reinterpret_cast<uint8_t*>(t);
-  bool ok = each_rec(em->em_cchld_arb, [&](uint8_t* r) {
+  bool ok = pi_each_rec(em->em_cchld_arb, [&](uint8_t* r) {
     uint32_t no = ld_le32(r, CCHLD_NO);
     if (no <= em->em_chld_cnt) t[no].rec = r;
   });

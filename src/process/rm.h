@@ -61,9 +61,9 @@ constexpr uint16_t kRmChrLen = 16;
 static_assert(BC_COLOUR + 4 == kRmChrLen);
 
 // Pending message of a write: the caller's key before byte 6.
-enum : size_t { MSG_LEN = 6, MSG_TEXT = 8 };
+enum : size_t { RMSG_LEN = 6, RMSG_TEXT = 8 };
 constexpr size_t kRmMsgTextLen = 200;
-constexpr uint16_t kRmMsgRecLen = MSG_TEXT + kRmMsgTextLen;
+constexpr uint16_t kRmMsgRecLen = RMSG_TEXT + kRmMsgTextLen;
 
 // ---- image records ----
 
@@ -215,7 +215,8 @@ RPT_BLK* rm_create(const char* name, const char* id8, uint16_t width, char* path
 int rm_start(RPT_BLK* rpt);
 int rm_reset_buf(RPT_BUF* buf, int del_lines, int del_windows);
 void rm_destroy_buf(RPT_BUF* buf);
-void rm_cleanup(RPT_BLK* rpt);
+// 0 when the sink could not finish the print (the rest is done all the same).
+int rm_cleanup(RPT_BLK* rpt);
 // The buffer of `id` in the current stack, or null.
 RPT_BUF* rm_find_buf(RPT_BLK* rpt, uint16_t id);
 

@@ -288,7 +288,7 @@ void rm_destroy_buf(RPT_BUF* b) {
   b->work = nullptr;
 }
 
-void rm_cleanup(RPT_BLK* rpt) {
+int rm_cleanup(RPT_BLK* rpt) {
   PM_BLK* pm = rpt->pm;
   const rm_settings& s = rpt->set;
   pm->mode = s.mode;
@@ -301,12 +301,14 @@ void rm_cleanup(RPT_BLK* rpt) {
   memcpy(pm->format, s.format, sizeof pm->format);
   memcpy(pm->priority, s.priority, sizeof pm->priority);
   memcpy(pm->rpt_options, s.options, sizeof pm->rpt_options);
-  if (!rpt->sink.cleanup(pm)) sys_err(kRmMod, __LINE__, "rm_cleanup - pm cleanup failed(0x%x)", pm->status);
+  const int done = rpt->sink.cleanup(pm);
+  if (!done) sys_err(kRmMod, __LINE__, "rm_cleanup - pm cleanup failed(0x%x)", pm->status);
   uint8_t key[sizeof(RPT_BLK)] = {};
   ARB* rf = report_file(key, rpt);
   if (!rf || !rm_find(rf, key, true)) sys_err(kRmMod, __LINE__, "rm_cleanup - read report record failed");
   else if (!rm_del(rf)) sys_err(kRmMod, __LINE__, "rm_cleanup - delete report record failed");
   drop_report(rpt);
+  return done;
 }
 
 }  // namespace kivo

@@ -92,7 +92,7 @@ uint32_t fill_buffer(place& p, uint32_t line) {
 uint32_t add_msg(place& p, ARB* msgs, uint32_t line) {
   const uint32_t cols = cols_of(p.img);
   while (const uint8_t* m = rm_from(msgs, nullptr, true)) {
-    const char* text = reinterpret_cast<const char*>(m + MSG_TEXT);
+    const char* text = reinterpret_cast<const char*>(m + RMSG_TEXT);
     const uint32_t len = uint32_t(ut_buflen(text, kRmMsgTextLen));
     const uint32_t pieces = std::max<uint32_t>(1, cols ? (len + cols - 1) / cols : 1);
     for (uint32_t k = 0; k < pieces; ++k) {
@@ -300,8 +300,8 @@ uint32_t msg_line_cnt(ARB* msgs, uint32_t width) {
   for (const uint8_t* m = rm_from(msgs, nullptr, true); m; m = rm_next(msgs, true)) {
     uint8_t rec[kRmMsgRecLen];
     memcpy(rec, m, kRmMsgRecLen);
-    const auto len = uint16_t(ut_buflen(reinterpret_cast<const char*>(rec + MSG_TEXT), kRmMsgTextLen));
-    st_le16(rec, MSG_LEN, len);
+    const auto len = uint16_t(ut_buflen(reinterpret_cast<const char*>(rec + RMSG_TEXT), kRmMsgTextLen));
+    st_le16(rec, RMSG_LEN, len);
     rm_reput(msgs, rec, kRmMsgRecLen);
     lines += std::max<uint32_t>(1, width ? (len + width - 1) / width : 1);
   }

@@ -64,6 +64,8 @@ void pb_clr_scope(uint32_t level);
 void pi_register_hooks();
 
 void rm_init();
+// The OUTPUT and INQUIRY steps and the PRINT and DISPLAY hooks (process/op.h).
+void op_init();
 void fp_init();
 void mp_init();
 void ip_init();

@@ -186,7 +186,7 @@ TEST_F(ScStoreMsg, MessagesAndCancel) {
 TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
   const std::pair<const char*, const char*> rows[] = {
       {"RETURN; SET TOTAL 1; DISPLAY; GOSUB SUB",
-       "1 verb not supported: RETURN|3 verb not supported: DISPLAY|4 verb not supported: GOSUB"},
+       "1 verb not supported: RETURN|3 DISPLAY names no field|4 verb not supported: GOSUB"},
       {"SET FLAGS(4) Y; SET FLAGS(3) =FLAGS(5); STORE NOTE(6); STORE CUST RECORD",
        "1 occurrence 4 of FLAGS|2 occurrence 5 of FLAGS|3 occurrence 6 of NOTE"},
       {"TTTTT:VERIFY BAL FIELD; CNVT BAL =LIMIT; VERIFY BAL FILE",

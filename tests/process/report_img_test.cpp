@@ -169,8 +169,8 @@ TEST_F(ReportImg, MessagesTakeLinesOfTheImageWidth) {
   for (const auto& t : rows) {
     ARB* msgs = rm_work_file(RM_FILE_MSGS, 1);
     uint8_t m[kRmMsgRecLen] = {};
-    memset(m + MSG_TEXT, ' ', kRmMsgTextLen);
-    memset(m + MSG_TEXT, 'm', t.len);
+    memset(m + RMSG_TEXT, ' ', kRmMsgTextLen);
+    memset(m + RMSG_TEXT, 'm', t.len);
     rm_put(msgs, m, kRmMsgRecLen);
     EXPECT_EQ(msg_line_cnt(msgs, 10), t.lines) << t.len;
     const uint32_t before = r->rpt_top->last_line;

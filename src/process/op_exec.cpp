@@ -1,0 +1,139 @@
+// The steps of the OUTPUT (3) and INQUIRY (9) process types: the read loop
+// over the primary file with its detail frame and the heading and total
+// frames of its range levels, around the report's start and end.
+//
+// Invariant: the report ends (rpt_end) on every way out: at the end of the
+// loop, or in op_cleanup after an unwind.
+#include <cstring>
+
+#include "compiler/em.h"
+#include "foundation/bytes.h"
+#include "foundation/dbg_ctl.h"
+#include "foundation/end_codes.h"
+#include "foundation/os.h"
+#include "foundation/scope.h"
+#include "interp/seams.h"
+#include "process/fp.h"
+#include "process/op.h"
+#include "process/op_inquiry.h"
+#include "process/pi_exec.h"
+#include "process/pi_hooks.h"
+#include "process/pi_internal.h"
+#include "process/pi_pcf.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr uint8_t kFlagHeading = 1, kFlagTotal = 2;  // range entry flags after RNG_FLAGS
+
+// The stream's status after pi_rdnxt; a sorted query keeps the level of
+// 200620 and 200370 in the secondary status word.
+uint32_t pcf_rdnxt(PCB* p, uint32_t* level) {
+  const int ok = pi_rdnxt(p, 0);
+  ARB* a = p->pcb_pcf_arb;
+  const uint32_t st = a ? a->arb_stat : OP_EOF;
+  *level = a ? (a->arb_stat2 & 0xFFFF) : 0;
+  if (st == OP_LEVEL_START || st == OP_LEVEL_END) return st;
+  if (ok) return OP_RECORD;
+  return st == FM_EOF ? OP_EOF : st;
+}
+
+// A frame's end code: a cancel or a fatal end ends the run at once; an
+// end of process ends the loop.
+bool frame(PCB* p, uint32_t no) {
+  if (!no) return true;
+  const uint32_t r = fp_exec(p, no);
+  if (r == PI_END_CANCEL || r == PI_END_FATAL || r == PI_END_LEAVE || r == PI_END_LOGOUT) mark_leave(r);
+  return r == PI_END_NORMAL || r == PI_END_MENU;
+}
+
+bool interrupted(PCB* p) {
+  const uint8_t* a3 = pi_area(p, AREA_PCF_FLAG, 1);
+  return (com_dbg_ctl_bits & kDbgBreakRequest) && a3 && a3[0] == '1' && p->invoc.b[INVOC_INTERRUPT_OK];
+}
+
+// A range level's frame of `kind` when its entry asks for it.
+void level_frame(PCB* p, uint32_t level, uint8_t flag, uint8_t kind, bool end) {
+  if (level == 0 || level >= p->pcb_rng_cnt) return;  // the report's own level, or past the ranges
+  const uint8_t* e = static_cast<const uint8_t*>(p->pcb_rng) + kRngEntLen * level;
+  if (!e[RNG_FLAGS + flag]) return;
+  p->pcb_brk_lvl = uint8_t(level);
+  frame(p, load_rng_frm_no(p, level, kind));
+  if (end) op_sum_roll(p);
+  p->pcb_brk_lvl = uint8_t(p->pcb_rng_cnt ? p->pcb_rng_cnt - 1u : 0u);
+}
+
+// The loop: level breaks, then a record and the detail frame.
+void read_loop(PCB* p) {
+  const uint32_t detail = load_frm_no(p, FRM_DETAIL);
+  if (!p->pcb_pcf_arb) {
+    frame(p, detail);
+    return;
+  }
+  p->pcb_brk_lvl = uint8_t(p->pcb_rng_cnt ? p->pcb_rng_cnt - 1u : 0u);
+  for (bool first = true;; first = false) {
+    (void)ss_yield();
+    if (!first && interrupted(p)) mark_leave(PI_END_CANCEL);
+    uint32_t level = 0, st = op_reader.rdnxt(p, &level);
+    for (; st == OP_LEVEL_START || st == OP_LEVEL_END; st = op_reader.rdnxt(p, &level)) {
+      if (st == OP_LEVEL_START) level_frame(p, level, kFlagHeading, FRM_HEADING, false);
+      else level_frame(p, level, kFlagTotal, FRM_TOTAL, true);
+    }
+    if (st != OP_RECORD) {
+      if (st != OP_EOF) op_post(p, st);
+      return;
+    }
+    if (!frame(p, detail)) return;
+  }
+}
+
+// The run of both types; an INQUIRY's page is its window.
+void run_report(PCB* p, const rm_sink* sink) {
+  op_bld_sum(p);
+  rpt_start(p, sink);
+  if (sink && sink != op_output_sink) {
+    RPT_BLK* rpt = op_rpt(p)->rpt;
+    rpt->page_len = inq_page_len(p);
+    rpt->lines_left = rpt->page_len;
+  }
+  op_sof(p);
+  read_loop(p);
+  op_eof(p);
+  if (!rpt_end(p)) mark_leave(PI_END_CANCEL);
+  if (const uint32_t e = inq_end(p)) mark_leave(e);
+  mark_leave(PI_END_PROCESS);
+}
+
+uint32_t stmt_print(PCB* p, const char* text, size_t len, uint16_t at, uint16_t rows, uint16_t cols) {
+  return op_print(p, text, uint16_t(len > 0xFFFF ? 0xFFFF : len), at, rows, cols);
+}
+uint32_t stmt_display(PCB* p, const uint8_t* addr) { return op_display(p, addr); }
+
+}  // namespace
+
+op_read_hooks op_reader = {pcf_rdnxt};
+const rm_sink* op_output_sink;
+
+void op_exec(PCB* p, uint8_t*) { run_report(p, op_output_sink); }
+void op_auto(PCB* p, uint8_t* work) { op_exec(p, work); }
+void op_inquire(PCB* p, uint8_t*) { run_report(p, inq_sink(p)); }
+
+uint32_t op_cleanup(PCB* p, uint8_t*) {
+  op_report* op = op_rpt(p);
+  if (!op) return 0;
+  const int whole = rpt_end(p);
+  p->pcb_rpt = nullptr;
+  const uint32_t inq = inq_end(p);
+  if (inq) return inq;
+  return whole ? 0u : uint32_t{PI_END_CANCEL};
+}
+
+void op_init() {
+  pi_type_rows[PT_OUTPUT] = {nullptr, op_exec, op_auto, op_cleanup, nullptr};
+  pi_type_rows[PT_INQUIRY] = {nullptr, op_inquire, nullptr, op_cleanup, nullptr};
+  ii_hooks.print = stmt_print;
+  ii_hooks.display = stmt_display;
+}
+
+}  // namespace kivo

@@ -1,0 +1,30 @@
+// The screen sink of an INQUIRY process: the print blocks of its report go
+// to a window of the main surface's size a page at a time; each full page,
+// new-page control and the end show the page and wait for a key.
+#pragma once
+
+#include <cstdint>
+
+#include "compiler/pcb.h"
+#include "process/rm.h"
+
+namespace kivo {
+
+// The sink for `p`'s report (its state in the PCB's pool); the window's
+// rows become the page length through inq_page_len.
+const rm_sink* inq_sink(PCB* p);
+// The rows of `p`'s page, 0 when it has no window.
+uint16_t inq_page_len(PCB* p);
+// The end code the user chose at a page (2 END, 4 CANCEL), 0 none; the
+// window is taken down.
+uint32_t inq_end(PCB* p);
+
+// Shows a page (`rows` lines of `cols` characters) and waits for a key:
+// 1 go on, 2 end, 4 cancel. Tests replace it; the default shows the page
+// in the window with keymap "DATA ENTRY".
+struct inq_hook_table {
+  uint32_t (*show_page)(PCB* p, const char* page, uint16_t rows, uint16_t cols);
+};
+extern inq_hook_table inq_hooks;
+
+}  // namespace kivo
