@@ -1,6 +1,8 @@
 // Loading module files (pl_read_em and its checks): a small module is built
-// and saved once; each input then damages a copy of its records and the
-// loader reads that. The input's first byte cuts the record list to that
+// and saved once (code, constants, an area with a compiled field, a
+// conversion record that VERIFY and CNV TEXT name, a total frame's summary
+// reference); each input then damages a copy of its records and the loader
+// reads that. The input's first byte cuts the record list to that
 // many records (0: all kept); every further 4 bytes are an edit {record,
 // u16 offset, value} (record and offset taken modulo what exists). Property:
 // the loader never reads outside what it was given (the sanitizers watch),
@@ -13,6 +15,7 @@
 #include "../tests/compiler/module_file_records.h"
 #include "compiler/bld.h"
 #include "compiler/em_item.h"
+#include "compiler/em_records.h"
 #include "compiler/pc.h"
 #include "compiler/pl.h"
 #include "fm/fm_open.h"
@@ -27,6 +30,8 @@
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
+#include "types/cnv.h"
+#include "types/element.h"
 
 using namespace kivo;
 
@@ -44,7 +49,45 @@ const uint8_t* any_dap(const char*, const char*) {
   return appl;
 }
 
-// A module of two blocks with constants and an event point, saved.
+constexpr uint16_t kRateLen = 6, kRateOccurs = 2, kTextOff = 16, kTextLen = 20;
+
+// Area 1 of 64 bytes: RATE (packed 9.2, two occurrences) at 0 with its FL
+// record and the CV record of its conversion (1); a total frame (1) whose SR
+// record lists RATE.
+uint32_t records(EM* em) {
+  PC_CTX ctx{};
+  ctx.em = em, ctx.next_area = 1;
+  memcpy(ctx.ap, "TST", 3), memcpy(ctx.ver, "01", 2);
+  const uint32_t area = pc_area(&ctx, 0, "TST", 1, 64, 0, 2, 0);
+  uint8_t elem[kElementSize] = {};
+  elem[ELEM_KIND] = 1, elem[ELEM_TYPE] = 8, elem[ELEM_SIGNED] = '1', elem[ELEM_HI] = 9, elem[ELEM_LO] = 2;
+  st_le16(elem, ELEM_SIZE, kRateLen), st_le16(elem, ELEM_OCCURS, kRateOccurs);
+  memset(elem + ELEM_MASK, ' ', 60), memcpy(elem + ELEM_MASK, "-999999999.99", 13);
+  sitm si;
+  cv_bld_sitm(&si, elem, nullptr);
+  CNV c{};
+  const cv_area width{1, kTextLen};
+  if (area != 1 || !cv_cmpl(&c, &si, &width) || !em_append(em, EM_CV, reinterpret_cast<uint8_t*>(&c), sizeof c))
+    abort();
+  uint8_t fl[CFLD_LEN] = {};
+  memset(fl, ' ', CFLD_ELEM), memcpy(fl + CFLD_AP, "TSTRATE", 7);
+  fl[CFLD_KIND] = 1, fl[CFLD_TYPE] = 8, fl[CFLD_HI] = 9, fl[CFLD_LO] = 2;
+  st_le16(fl, CFLD_SIZE, kRateLen), st_le16(fl, CFLD_OCCURS, kRateOccurs);
+  st_le32(fl, CFLD_AREA, area), st_le32(fl, CFLD_INIT, 65158);
+  uint8_t fr[CFRM_LEN] = {};
+  fr[CFRM_KIND] = 2, st_le32(fr, CFRM_NO, 1), st_le32(fr, CFRM_DESIGN_NO, 1);
+  for (size_t i = 0; i < 5; ++i) st_le16(fr, CFRM_EP + 4 * i, kNoCode);
+  uint8_t sr[SR_LEN] = {};
+  st_le32(sr, SR_FLD, 1), st_le32(sr, SR_FRM, 1), st_le16(sr, SR_SEQ, 1), sr[SR_TYPE] = 8;
+  memcpy(sr + SR_AP, "TST", 3), st_le16(sr, SR_FLD_LEN, kRateLen), st_le32(sr, SR_AREA, area);
+  if (!em_append(em, EM_FL, fl, CFLD_LEN) || !em_append(em, EM_FR, fr, CFRM_LEN) || !em_append(em, EM_SR, sr, SR_LEN))
+    abort();
+  em->em_fld_cnt = em->em_frm_cnt = 1;
+  return area;
+}
+
+// A module of two blocks with constants, the records above, VERIFY and CNV
+// TEXT, and an event point, saved.
 EM* saved_module() {
   EM* em = em_create();
   if (!em) abort();
@@ -53,12 +96,15 @@ EM* saved_module() {
   em->em_stamp1 = ld_le32(kStamp, 0), em->em_stamp2 = ld_le32(kStamp, 4);
   BLD_CTX b{};
   if (!bld_start(&b, em)) abort();
-  const uint8_t text[] = "constant";
-  const uint32_t k = bld_cnst(&b, text, 8);
+  const uint16_t area = static_cast<uint16_t>(records(em));
+  const uint8_t text[] = "constant", name[] = "RATE                  ";
+  const uint32_t k = bld_cnst(&b, text, 8), n = bld_cnst(&b, name, 22);
   em->em_ep[0] = bld_emit(&b, inst_buf(OP_NOP));
+  bld_emit(&b, inst_buf(OP_VERIFY).f(area, 0, 8, 2, kRateLen).i(1u | uint32_t{kRateOccurs} << 16).i(1).i(n));
+  bld_emit(&b, inst_buf(OP_CNVTXT).f(area, kTextOff, 1, 0, kTextLen).f(area, 0, 8, 2, kRateLen).i(1).i(1));
   for (int i = 0; i < 300; ++i) bld_emit(&b, inst_buf(OP_MSG).i(1).k(k, 1, 0, 8));
   bld_end(&b, 1);
-  if (!bld_finish(&b) || !pc_build_tables(em, 0)) abort();
+  if (!bld_finish(&b) || !pc_build_tables(em, 1)) abort();
   if (!write_em(em)) abort();
   return em;
 }

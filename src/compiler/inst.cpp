@@ -64,9 +64,9 @@ const op_info kOps[] = {
     {OP_PRINT, "PRINT", "FIII", "{u32 CV record} {u16 AT, u16 ROWS} {u16 COLUMNS}", 0},
     {OP_DISPLAY, "DISPLAY", "F", "", 0},
     {OP_IDX, "IDX", "IFF", "{u8 register, u8 0, u16 occurrences}", 0},
-    {OP_TRAP, "TRAP", "", "", 1},
-    {OP_STEP_BREAK, "STEP BREAK", "", "", 1},
-    {OP_STEP_BREAK2, "STEP BREAK", "", "", 1},
+    {OP_TRAP, "TRAP", "", "", 0},  // passes through while no debugger takes it
+    {OP_STEP_BREAK, "STEP BREAK", "", "", 0},
+    {OP_STEP_BREAK2, "STEP BREAK", "", "", 0},
     {OP_COPY, "COPY", "RR", "", 0},  // continuation, copied code
 };
 

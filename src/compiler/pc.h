@@ -32,6 +32,7 @@ constexpr uint32_t kSysAreas = 17;  // areas 1-17: the "0LA" system records
 constexpr int kAreaKinds = 13;
 constexpr int kPcDesignAps = 8;         // applications whose design files a compile keeps open
 constexpr uint32_t kComBlanks = 65158;  // the blank template of the common block
+constexpr uint32_t kPcErrMax = 50;      // compile errors kept (the error work file's bound)
 // A file area holds the process engine's file block: 44 bytes with four
 // pointers, native.
 constexpr uint32_t kFileBlkSize = 64;
@@ -41,7 +42,8 @@ enum pc_dfile : uint8_t { PC_DFILE, PC_DELEM, PC_DBITMAP, PC_DTOKEN, PC_DSTMT, k
 
 struct pc_design_aps {
   char ap[3];
-  ARB* arb[kPcDfiles];  // null: not opened yet
+  ARB* arb[kPcDfiles];        // null: not opened yet
+  uint8_t absent[kPcDfiles];  // 1: the file does not exist (no records)
 };
 
 // A compiled operand: the field's ELEMENT (a constant: operand 1's, with
@@ -71,7 +73,8 @@ struct PC_CTX {
   char ver[2];
   uint8_t proc_type;
   char proc_nam[30];
-  ARB* err_arb;  // "PC" work file of compile errors, 80-character lines
+  ARB* err_arb;        // "PC" work file of compile errors, 80-character lines
+  uint32_t err_lines;  // lines in it, at most kPcErrMax
   uint32_t err_cnt;
   char err_text[80];   // the first error, blank-padded
   uint32_t next_area;  // the number the next new area takes
@@ -130,8 +133,17 @@ uint32_t pc_saved_area(PC_CTX* ctx, const char* ap, const char* name, uint8_t ki
 
 // The design file of `ap` for this compile: system applications under
 // version "00", others under the compile's version; opened on first use for
-// reading and closed by pc_cmpl_finish. Null when it cannot be opened.
+// reading and closed by pc_cmpl_finish. Null when it does not exist (the
+// design has no records of its kind) or cannot be opened (a compile error
+// naming it is recorded).
 ARB* pc_design(PC_CTX* ctx, const char* ap, pc_dfile f);
+// The initialiser of a design file's descriptor (INIT_DFI_FDB ...).
+using pc_dfdb_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+// Records the compile error of design file `init` of `ap`, which exists and
+// did not open with status `stat`, naming it; always 0.
+int pc_design_err(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat);
+// Whether the last pc_design of `f` of `ap` found no such file.
+bool pc_design_absent(const PC_CTX* ctx, const char* ap, pc_dfile f);
 // Reads the record of `f` whose key `keyno` matches `rec` into `rec`. 1 found.
 int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len);
 // The ELEMENT of `ap`'s field `name` (22, blank-padded); a field not in the

@@ -281,7 +281,7 @@ bool compile_body(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
                                                                               : kPcAccRead;
   if (!compile_pcf(ctx, pr, access) || !compile_alt(ctx, pr) || !compile_query_files(ctx)) return false;
   pc_dsn_file frames(ctx, INIT_DFRM_FDB), selects(ctx, INIT_DSLCT_FDB);
-  if (!frames.ok() || !selects.ok()) return pc_err(ctx, "design files of process %.30s not opened", ctx->proc_nam);
+  if (!frames.ok() || !selects.ok()) return false;
   std::vector<uint32_t> numbers;  // design frame number by compiled number - 1
   return compile_frames(ctx, frames.arb, &numbers) && pc_cmpl_children(ctx) && compile_selects(ctx, selects.arb) &&
          compile_code(ctx, numbers, errs);

@@ -47,21 +47,21 @@ int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs = nullptr);
 
 // ---- design records a process compile reads (pc_cmpl_read.cpp) ----
 
-using pc_dfdb_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
-
 // Opens a design file of `ap`/`ver` ("0DN", "0DO": its memory file) for
 // reading at the current level; null when it cannot be opened, with the
 // open's status in `stat` when given.
 ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver, uint32_t* stat = nullptr);
 
-// A design file of the compile's application, open for one scope. The
-// generated processes' memory designs create only the design files they
-// fill: one never created reads as empty (`arb` null, ok() true).
+// A design file of the compile's application, open for one scope. A design
+// holds files only for the kinds of records it has (the generated processes'
+// memory designs, an application without frames): a file that does not
+// exist reads as empty (`arb` null, ok() true). One that exists and does
+// not open is a compile error naming it (ok() false).
 struct pc_dsn_file {
   ARB* arb;
   bool absent = false;
   bool ok() const { return arb || absent; }
-  pc_dsn_file(const PC_CTX* ctx, pc_dfdb_init init);
+  pc_dsn_file(PC_CTX* ctx, pc_dfdb_init init);
   ~pc_dsn_file();
   pc_dsn_file(const pc_dsn_file&) = delete;
   pc_dsn_file& operator=(const pc_dsn_file&) = delete;

@@ -188,8 +188,7 @@ uint32_t pc_image_index(EM* em, uint32_t frm, uint8_t no) {
 
 int pc_cmpl_images(PC_CTX* ctx, uint8_t* fr) {
   pc_dsn_file imgs(ctx, INIT_DIMG_FDB), rows(ctx, INIT_DROW_FDB), items(ctx, INIT_DITM_FDB), chrs(ctx, INIT_DCHR_FDB);
-  if (!imgs.ok() || !rows.ok() || !items.ok() || !chrs.ok())
-    return pc_err(ctx, "image design files of %.30s not opened", ctx->proc_nam);
+  if (!imgs.ok() || !rows.ok() || !items.ok() || !chrs.ok()) return 0;
   if (rows.arb) fm_set_lang(rows.arb, "ENG", ctx->em->em_lang);
   uint8_t key[kImageRecSize] = {};
   key[0] = ctx->proc_type, memcpy(key + 1, ctx->proc_nam, 30);

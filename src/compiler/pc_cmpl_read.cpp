@@ -51,10 +51,13 @@ ARB* pc_open_design(pc_dfdb_init init, const char* ap, const char* ver, uint32_t
   return nullptr;
 }
 
-pc_dsn_file::pc_dsn_file(const PC_CTX* ctx, pc_dfdb_init init) {
+pc_dsn_file::pc_dsn_file(PC_CTX* ctx, pc_dfdb_init init) {
   uint32_t stat = 0;
   arb = pc_open_design(init, ctx->ap, ctx->ver, &stat);
-  absent = !arb && pc_memory_design(ctx->ap) && stat == FM_NO_FILE;
+  // An application whose design never had records of a kind has no file
+  // for them; only a file that is there and does not open is an error.
+  absent = !arb && stat == FM_NO_FILE;
+  if (!arb && !absent) pc_design_err(ctx, init, ctx->ap, stat);
 }
 pc_dsn_file::~pc_dsn_file() {
   if (arb) FM_CLOSE(arb, 0);

@@ -39,7 +39,7 @@ int pc_cmpl_totals(PC_CTX* ctx, const uint8_t* fr) {
   size_t ap_off = 0, fld_off = 0;
   if (!source_offsets(&ap_off, &fld_off)) return pc_err(ctx, "TOTAL has no source operand in its layout");
   ARB* a = pc_design(ctx, ctx->ap, PC_DSTMT);
-  if (!a) return pc_err(ctx, "statements of %.3s cannot be read", ctx->ap);
+  if (!a) return pc_design_absent(ctx, ctx->ap, PC_DSTMT);  // else the error names the file
   uint8_t key[kStmtSize] = {};
   key[STMT_PROC_TYPE] = ctx->proc_type, memcpy(key + STMT_PROC_NAME, ctx->proc_nam, 30);
   key[STMT_FRM_PART] = fr[CFRM_PART], memcpy(key + STMT_FRM_NO, fr + CFRM_DESIGN_NO, 4);

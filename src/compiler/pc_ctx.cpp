@@ -15,6 +15,7 @@
 #include "compiler/pc.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
@@ -52,9 +53,8 @@ ARB* work_file(const char* tag, uint16_t len) {
   return FM_CREATE(&fdb, com.mark_scope, 0, LFB_OPEN_NEW, 0x0f, 0x0f) ? fdb.fdb_arb : nullptr;
 }
 
-using dfile_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
-const dfile_init kDfileInit[kPcDfiles] = {INIT_DFI_FDB, INIT_DELEM_FDB, INIT_DBITMAP_FDB, INIT_DTOKEN_FDB,
-                                          INIT_DSTMT_FDB};
+const pc_dfdb_init kDfileInit[kPcDfiles] = {INIT_DFI_FDB, INIT_DELEM_FDB, INIT_DBITMAP_FDB, INIT_DTOKEN_FDB,
+                                            INIT_DSTMT_FDB};
 
 // The highest sequence of data area `kind` that the application's BITMAP
 // has given out; 0 when it has none.
@@ -128,7 +128,8 @@ int pc_err(PC_CTX* ctx, const char* fmt, ...) {
   uint8_t rec[kErrLine];
   put_fixed_text(reinterpret_cast<char*>(rec), kErrLine, line);
   if (ctx->err_cnt++ == 0) memcpy(ctx->err_text, rec, kErrLine);
-  if (ARB* a = ctx->err_arb) {
+  if (ARB* a = ctx->err_arb; a && ctx->err_lines < kPcErrMax) {
+    ++ctx->err_lines;
     a->arb_mod = 0, a->arb_rec = rec, a->arb_len = kErrLine, a->arb_var_len = 0;
     fm_write(a);
   }
@@ -147,13 +148,31 @@ ARB* pc_design(PC_CTX* ctx, const char* ap, pc_dfile f) {
   if (!slot) return pc_err(ctx, "more than %d applications in one compile", kPcDesignAps), nullptr;
   if (slot->ap[0] == 0) memcpy(slot->ap, ap, 3);
   if (memcmp(slot->ap, ap, 3) != 0) return nullptr;
-  if (slot->arb[f]) return slot->arb[f];
+  if (slot->arb[f] || slot->absent[f]) return slot->arb[f];
   FDB fdb;
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   kDfileInit[f](&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
   if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
-  return slot->arb[f] = FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
+  if (FM_OPEN(&fdb, com.mark_scope, LFB_ANY_DIR, 0x01, 0x0f)) return slot->arb[f] = fdb.fdb_arb;
+  // No file: the design has no records of this kind.
+  if (fdb.fdb_stat == FM_NO_FILE) return slot->absent[f] = 1, nullptr;
+  pc_design_err(ctx, kDfileInit[f], ap, fdb.fdb_stat);
+  return nullptr;
+}
+
+int pc_design_err(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
+  return pc_err(ctx, "design file %.8s of %.3s not opened (status %u)", fdb.path.fdb_name, ap, stat);
+}
+
+bool pc_design_absent(const PC_CTX* ctx, const char* ap, pc_dfile f) {
+  for (const pc_design_aps& d : ctx->design)
+    if (memcmp(d.ap, ap, 3) == 0) return d.absent[f] != 0;
+  return false;
 }
 
 ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope) {

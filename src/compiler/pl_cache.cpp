@@ -8,6 +8,7 @@
 // did not hand out is destroyed, also when the compile is unwound.
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -57,16 +58,22 @@ struct pending {
   EM* release() { return std::exchange(em, nullptr); }
 };
 
-// Compile errors go to the invoker's message file and the system-error log.
+// Compile errors go to the invoker's message file and the system-error log,
+// each naming the process (and a statement's event point, sequence number
+// and column).
 void report(const PCB* pcb, const PC_CTX& ctx, const std::vector<sc_error>& errs) {
-  auto post = [&](const char* text, size_t len) {
-    char line[128];
-    snprintf(line, sizeof line, "compile %.3s %.30s: %.*s", ctx.ap, ctx.proc_nam, static_cast<int>(len), text);
+  auto post = [&](const std::string& text) {
+    char line[160];
+    snprintf(line, sizeof line, "compile %.3s %s", ctx.ap, text.c_str());
     sys_err_log(line);
-    if (pcb->pcb_err_fi) la_add_text(pcb->pcb_err_fi, 3, 0, text, len);
+    if (pcb->pcb_err_fi) la_add_text(pcb->pcb_err_fi, 3, 0, text.data(), text.size());
   };
-  if (errs.empty()) return post(ctx.err_text, pc_err_len(&ctx));
-  for (const sc_error& e : errs) post(e.msg, strnlen(e.msg, sizeof e.msg));
+  std::string proc(ctx.proc_nam, sizeof ctx.proc_nam);
+  proc.erase(proc.find_last_not_of(' ') + 1);
+  if (errs.empty()) return post(proc + ": " + std::string(ctx.err_text, pc_err_len(&ctx)));
+  for (const sc_error& e : errs) post(sc_err_text(e));
+  if (ctx.err_cnt > errs.size() && errs.size() >= kPcErrMax)
+    post(proc + ": more than " + std::to_string(kPcErrMax) + " errors, the rest not listed");
 }
 
 // Compiles the process; with the screen up a status line names it meanwhile.

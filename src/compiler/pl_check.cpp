@@ -22,6 +22,8 @@
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
 #include "foundation/maddr.h"
+#include "types/cnv.h"
+#include "types/element.h"
 
 namespace kivo {
 
@@ -37,6 +39,7 @@ struct view {
   std::vector<uint16_t> cn_len;                // by constant number
   std::vector<uint32_t> area_size;             // by area number; 0 = no area
   std::vector<std::vector<bool>> inst_starts;  // by block, by offset
+  std::vector<const CNV*> cv;                  // by CV record number; [0] null
   std::string* why;
   bool fail(const std::string& w) { return *why = w, false; }
 };
@@ -135,6 +138,59 @@ bool operand_ok(const view& v, const uint8_t* p, const opnd& o) {
   }
 }
 
+// A conversion the interpreter can follow: no address (the indirect flags
+// are set at each use), a display of rows x columns that its length holds,
+// masks within their arrays.
+bool cv_sound(const CNV& c) {
+  if (c.int_addr || c.alt_addr || c.aux_addr || c.ext_addr || c.addr_mode) return false;
+  if (c.int_len == 0 || c.int_len > 32767 || c.ext_rows < 1 || c.ext_cols < 1 ||
+      int64_t{c.ext_rows} * c.ext_cols != c.ext_len)
+    return false;
+  if (IS_ELEM_NUM(c.cnv_type)) return c.ta.num.mask_len <= kNumMaskLen && c.ta.num.tot_digits <= 38;
+  if (is_date_type(c.cnv_type)) return c.ta.dat.stor_len <= kCvMaskLen && c.ta.dat.dspl_len <= kCvMaskLen;
+  if (IS_ELEM_ALP(c.cnv_type)) return c.ta.alp.token_id <= 1;
+  return c.cnv_type == 11;  // logic
+}
+
+// The CV records, each sound on its own.
+bool cv_records(view& v) {
+  const uint32_t n = pl_sub_count(v.em, EM_CV);
+  v.cv.assign(n + 1, nullptr);
+  for (uint32_t i = 1; i <= n; ++i) {
+    const uint8_t* r = MADDR(v.em->em_cnv_arb, i);
+    if (!r || !cv_sound(*reinterpret_cast<const CNV*>(r))) return v.fail("conversion record " + std::to_string(i));
+    v.cv[i] = reinterpret_cast<const CNV*>(r);
+  }
+  return true;
+}
+
+// CV record `no` converts the value of field operand `slot`: its type and length.
+bool cv_fits(const view& v, const uint8_t* p, int slot, uint32_t no) {
+  const uint32_t w1 = inst_slot(p, slot + 1);
+  return no >= 1 && no < v.cv.size() && v.cv[no]->cnv_type == (w1 & 0x7F) && v.cv[no]->int_len == (w1 >> 16);
+}
+
+// The immediates that name records or counts: VERIFY's occurrences lie in
+// the field's area and its CV record and name constant exist; CNV TEXT's
+// direction and CV record agree with its value operand.
+bool immediates_ok(const view& v, const uint8_t* p, const opnd* ops, int n) {
+  switch (inst_op(p) & ~1u) {
+    case OP_VERIFY: {
+      if (n != 4 || ops[0].kind != K_F) return false;
+      const uint32_t w0 = inst_slot(p, ops[0].slot), len = inst_slot(p, ops[0].slot + 1) >> 16;
+      const uint32_t occurs = inst_slot(p, ops[1].slot) >> 16;
+      if (occurs == 0 || !cv_fits(v, p, ops[0].slot, inst_slot(p, ops[2].slot))) return false;
+      if ((w0 & 0xFFFF) != kRegArea && !field_ok(v, w0 & 0xFFFF, w0 >> 16, occurs * len)) return false;
+      return const_ok(v, inst_slot(p, ops[3].slot), 22);
+    }
+    case OP_CNVTXT: {
+      const uint32_t dir = inst_slot(p, ops[3].slot) & 0xFF;
+      return (dir == 1 || dir == 2) && cv_fits(v, p, ops[dir == 1 ? 1 : 0].slot, inst_slot(p, ops[2].slot));
+    }
+    default: return true;
+  }
+}
+
 // Pass 2: every operand of every instruction refers inside the module.
 bool references(view& v) {
   for (uint32_t b = 1; b <= v.em->em_inst_cnt; ++b)
@@ -146,6 +202,7 @@ bool references(view& v) {
       for (int i = 0; i < n; ++i)
         if (!operand_ok(v, p, ops[i]))
           return v.fail("operand " + std::to_string(i + 1) + " at " + std::to_string(b) + "/" + std::to_string(off));
+      if (!immediates_ok(v, p, ops, n)) return v.fail("immediates at " + std::to_string(b) + "/" + std::to_string(off));
     }
   return true;
 }
@@ -224,9 +281,16 @@ bool fields_and_files(view& v) {
     CITM c;
     memcpy(static_cast<void*>(&c), r, sizeof c);
     return c.citm_img >= 1 && c.citm_img <= em->em_img_cnt && c.citm_itemno >= 1 && c.citm_itemno <= em->em_itm_cnt &&
-           field_ok(v, c.citm_area, c.citm_off, c.citm_cnv.int_len);
+           !c.citm_status && cv_sound(c.citm_cnv) && field_ok(v, c.citm_area, c.citm_off, c.citm_cnv.int_len);
   });
   if (!ok) return v.fail("compiled item");
+  ok = each(em, EM_SR, SR_LEN, [&](const uint8_t* r) {
+    const uint32_t fld = ld_le32(r, SR_FLD), frm = ld_le32(r, SR_FRM);
+    return fld >= 1 && fld <= em->em_fld_cnt && frm >= 1 && frm <= em->em_frm_cnt &&
+           field_ok(v, ld_le32(r, SR_AREA), ld_le32(r, SR_OFF), ld_le16(r, SR_FLD_LEN)) && r[SR_TYPE] >= 1 &&
+           r[SR_TYPE] <= 15;
+  });
+  if (!ok) return v.fail("summary reference");
   ok = each(em, EM_FI, CFI_LEN, [&](const uint8_t* c) {
     const uint32_t rec = ld_le32(c, CFI_REC_AREA), fb = ld_le32(c, CFI_FB_AREA);
     if (!field_ok(v, rec, 0, 1) || (fb && !field_ok(v, fb, 0, 1))) return false;
@@ -249,8 +313,9 @@ uint32_t pl_sub_count(EM* em, em_sub sub) { return static_cast<uint32_t>(rec_len
 
 int pl_check_em(EM* em, std::string* why) {
   std::string local;
-  view v{em, {}, {}, {}, why ? why : &local};
-  return counts(v) && areas(v) && decode_blocks(v) && references(v) && entries(v) && rows(v) && fields_and_files(v);
+  view v{em, {}, {}, {}, {}, why ? why : &local};
+  return counts(v) && areas(v) && cv_records(v) && decode_blocks(v) && references(v) && entries(v) && rows(v) &&
+         fields_and_files(v);
 }
 
 }  // namespace kivo

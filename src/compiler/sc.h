@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "compiler/pc.h"
@@ -21,12 +22,17 @@
 namespace kivo {
 
 // A compile error of a statement: its 52-byte key (event-point prefix and
-// sequence number), the message and the operand column (0 none).
+// sequence number), the message and the screen column of the operand (the
+// verb's when no operand is at fault).
 struct sc_error {
   uint8_t key[kStmtKeyPrefix + 4];
   char msg[80];
   int column;
 };
+// The error as the invoker reads it: "<process>[ frame p/n[ image i] |
+// child n] ep <n> stmt <seq> col <c>: <message>"; an error of the event
+// point itself (sequence 0) has no statement and column.
+std::string sc_err_text(const sc_error& e);
 
 // One statement being compiled: its record and where the verb's labels go.
 struct sc_stmt {
@@ -52,8 +58,10 @@ enum : int { kHoldNone = 0, kHold = 1, kHoldWait = 2 };
 // Compiles the statements of event point `ep` of the owner whose key is the
 // 44 bytes at `owner` (STMT bytes 0-43). Appends one TP record per statement
 // and, when there are statements, a TO row; the code ends with end of code
-// flag 1. Errors are collected into `errs` (when given) and into the
-// context. 1 on success (also for an event point without statements).
+// flag 1. Errors are collected into `errs` (when given, up to kPcErrMax)
+// and into the context; errors of event points compiled before stay in
+// the context and do not stop this one. 1 on success (also for an event
+// point without statements or without a STMT file).
 int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs = nullptr);
 
 }  // namespace kivo

@@ -32,6 +32,7 @@ namespace {
 constexpr int kMaxLevel = 5;
 constexpr size_t kLabelLen = 30;
 constexpr uint32_t kMaxSlots = 256;  // the event-point slot is one byte
+constexpr int kVerbCol = 7;          // screen column of the verb: an error without an operand's
 
 // Labels of the event point being compiled, by their 30-character name.
 struct sc_label {
@@ -325,17 +326,18 @@ bool has_outcome(int verb) {
   return verb == VERB_IF;
 }
 
-// Records the statement's error (message from the context) and clears the
-// context's count so the next statement is checked on its own.
+// Records the statement's error (message from the context; no column: the
+// verb's) and clears the context's count so the next statement is checked
+// on its own. Past the bound of the error file errors are only counted.
 void collect(PC_CTX* ctx, const uint8_t* rec, const sc_stmt& st, std::vector<sc_error>* errs, uint32_t* total,
              char* first) {
   sc_error e{};
   memcpy(e.key, rec, sizeof e.key);
   memcpy(e.msg, ctx->err_text, std::min(pc_err_len(ctx), sizeof e.msg - 1));  // a C string: e is zeroed
-  e.column = st.column;
+  e.column = st.column ? st.column : kVerbCol;
   if (!*total) memcpy(first, ctx->err_text, sizeof ctx->err_text);
   *total += ctx->err_cnt;
-  if (errs) errs->push_back(e);
+  if (errs && errs->size() < kPcErrMax) errs->push_back(e);
   ctx->err_cnt = 0;
   SET_BLANK(ctx->err_text, sizeof ctx->err_text);
 }
@@ -344,16 +346,15 @@ void collect(PC_CTX* ctx, const uint8_t* rec, const sc_stmt& st, std::vector<sc_
 // none); the context's error count says whether it failed.
 em_entry statement(PC_CTX* ctx, const uint8_t* rec, sc_stmt* st) {
   const uint16_t verb = ld_le16(rec, STMT_VERB);
-  const uint32_t seq = ld_le32(rec, STMT_SEQ);
-  if (verb >= kVerbCount) return pc_err(ctx, "statement %u: verb index %u above 104", seq, verb), em_entry{};
-  if (!cmpl_[verb]) return pc_err(ctx, "statement %u: verb not supported: %.8s", seq, verb_spell_tbl[verb]), em_entry{};
+  if (verb >= kVerbCount) return pc_err(ctx, "verb index %u above 104", verb), em_entry{};
+  if (!cmpl_[verb]) return pc_err(ctx, "verb not supported: %.8s", verb_spell_tbl[verb]), em_entry{};
   uint16_t mask, value;
   int bad = 0;
   const int p = prefix(rec, &mask, &value, &bad);
-  if (bad) return st->column = bad, pc_err(ctx, "statement %u: prefix character not T, F or -", seq), em_entry{};
+  if (bad) return st->column = bad, pc_err(ctx, "prefix character not T, F or -"), em_entry{};
   st->level = p + 1;
   if ((has_outcome(verb) || verb == VERB_AND || verb == VERB_OR) && p == kMaxLevel)
-    return st->column = kMaxLevel, pc_err(ctx, "statement %u: a test at level 5", seq), em_entry{};
+    return st->column = kMaxLevel, pc_err(ctx, "a test at level 5"), em_entry{};
   const bool coded = verb > VERB_COMMENT2 && verb != VERB_LABEL;
   em_entry first = coded ? ctx->bld.pos : em_entry{};
   int32_t skip = -1;
@@ -363,7 +364,7 @@ em_entry statement(PC_CTX* ctx, const uint8_t* rec, sc_stmt* st) {
       return em_entry{};
   }
   if (!cmpl_[verb](ctx, st)) return em_entry{};
-  if (skip >= 0 && !bld_bind(&ctx->bld, skip)) pc_err(ctx, "statement %u: skip label not bound", seq);
+  if (skip >= 0 && !bld_bind(&ctx->bld, skip)) pc_err(ctx, "skip label not bound");
   return first;
 }
 
@@ -415,10 +416,12 @@ void sc_init() {
     cmpl_[v] = c_invoke;
 }
 
-int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
-  if (ctx->err_cnt) return 0;
+namespace {
+
+// sc_cmpl_ep on a context without errors.
+int ep_code(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
   ARB* arb = pc_design(ctx, ctx->ap, PC_DSTMT);
-  if (!arb) return pc_err(ctx, "statements of %.3s cannot be read", ctx->ap);
+  if (!arb) return pc_design_absent(ctx, ctx->ap, PC_DSTMT);  // else the error names the file
   uint8_t key[kStmtKeyPrefix], rec[kStmtSize] = {};
   memcpy(key, owner, STMT_EP), key[STMT_EP] = ep, memset(key + STMT_EP + 1, ' ', 3);
   memcpy(rec, key, kStmtKeyPrefix);
@@ -437,7 +440,7 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
     const em_entry at = statement(ctx, rec, &st);
     if (ctx->err_cnt) {
       collect(ctx, rec, st, errs, &total, first_err);
-      if (ctx->bld.err) break;  // the builder cannot go on
+      if (ctx->bld.err || total >= kPcErrMax) break;  // the builder cannot go on; the file is full
       continue;
     }
     uint8_t tp[TRAP_LEN] = {};
@@ -458,7 +461,7 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
     if (l.bound) continue;
     sc_stmt st{rec, 1, kOpndCol};
     memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, l.seq);
-    pc_err(ctx, "statement %u: label %.30s not defined", l.seq, l.name.c_str());
+    pc_err(ctx, "label %.30s not defined", l.name.c_str());
     collect(ctx, rec, st, errs, &total, first_err);
   }
   if (total) {
@@ -479,6 +482,45 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
   if (!append(ctx, EM_TO, to, TOC_LEN)) return 0;
   ctx->em->em_toc_cnt++;
   return 1;
+}
+
+}  // namespace
+
+int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
+  // Errors of earlier event points stay counted; this one is checked on its
+  // own, unless the builder cannot go on or the error file is full.
+  const uint32_t before = ctx->err_cnt;
+  if (ctx->bld.err || before >= kPcErrMax) return 0;
+  char before_text[sizeof ctx->err_text];
+  memcpy(before_text, ctx->err_text, sizeof before_text);
+  ctx->err_cnt = 0;
+  const size_t listed = errs ? errs->size() : 0;
+  const int ok = ep_code(ctx, owner, ep, errs);
+  if (ctx->err_cnt && errs && errs->size() == listed && listed < kPcErrMax) {
+    // An error of the event point itself (its slot, its end of code): sequence 0.
+    sc_error e{};
+    memcpy(e.key, owner, STMT_EP), e.key[STMT_EP] = ep, memset(e.key + STMT_EP + 1, ' ', 3);
+    memcpy(e.msg, ctx->err_text, std::min(pc_err_len(ctx), sizeof e.msg - 1));
+    errs->push_back(e);
+  }
+  if (before) memcpy(ctx->err_text, before_text, sizeof before_text);
+  ctx->err_cnt += before;
+  return ok;
+}
+
+std::string sc_err_text(const sc_error& e) {
+  int n = 30;
+  while (n > 1 && e.key[STMT_PROC_NAME + n - 1] == ' ') --n;
+  std::string s(reinterpret_cast<const char*>(e.key + STMT_PROC_NAME), static_cast<size_t>(n));
+  char owner[64] = "";
+  if (ld_le32(e.key, STMT_CHLD_NO)) snprintf(owner, sizeof owner, " child %u", ld_le32(e.key, STMT_CHLD_NO));
+  else if (ld_le32(e.key, STMT_FRM_NO) || e.key[STMT_FRM_PART])
+    snprintf(owner, sizeof owner, e.key[STMT_IMG_NO] ? " frame %u/%u image %u" : " frame %u/%u", e.key[STMT_FRM_PART],
+             ld_le32(e.key, STMT_FRM_NO), e.key[STMT_IMG_NO]);
+  char at[96];
+  if (ld_le32(e.key, STMT_SEQ) == 0) snprintf(at, sizeof at, "%s ep %u: ", owner, e.key[STMT_EP]);
+  else snprintf(at, sizeof at, "%s ep %u stmt %u col %d: ", owner, e.key[STMT_EP], ld_le32(e.key, STMT_SEQ), e.column);
+  return s + at + std::string(e.msg, strnlen(e.msg, sizeof e.msg));
 }
 
 }  // namespace kivo

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "compiler/em_access.h"
+#include "compiler/em_records.h"
 #include "fm/fm_record.h"
 #include "foundation/com.h"
 #include "foundation/dbg_ctl.h"
@@ -196,6 +197,23 @@ bool slot_checks(II_RUN* run, const uint8_t* inst, const opnd& o) {
   }
 }
 
+// VERIFY walks its field's occurrences: all of them lie inside the area
+// (an indexed field, or a module without its area table, is left to IDX and
+// the load's check).
+bool verify_fits(const II_RUN* run, const uint8_t* inst, const opnd* ops, int n) {
+  if ((inst_op(inst) & ~1u) != OP_VERIFY) return true;
+  if (n != 4 || ops[0].kind != K_F) return false;
+  const uint32_t w0 = inst_slot(inst, ops[0].slot), len = inst_slot(inst, ops[0].slot + 1) >> 16;
+  const uint32_t occurs = inst_slot(inst, ops[1].slot) >> 16;
+  const EM* em = run->em;
+  if (occurs == 0) return false;
+  if ((w0 & 0xFFFF) == kRegArea || !em->em_area_tbl) return true;
+  for (uint32_t i = 0; i < em->em_area_cnt; ++i)
+    if (em->em_area_tbl[i].area_no == (w0 & 0xFFFF))
+      return (w0 >> 16) + uint64_t{occurs} * len <= em->em_area_tbl[i].size;
+  return false;
+}
+
 }  // namespace
 
 int ii_inst_rloc(II_RUN* run, uint8_t* inst) {
@@ -210,7 +228,7 @@ int ii_inst_rloc(II_RUN* run, uint8_t* inst) {
                      std::to_string(inst - run->blk));
     return 0;
   }
-  if (n < 0) {
+  if (n < 0 || !verify_fits(run, inst, ops, n)) {
     ii_fail(run,
             "bad instruction at block " + std::to_string(run->blk_no) + " offset " + std::to_string(inst - run->blk));
     return 0;

@@ -16,6 +16,7 @@
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/pool.h"
+#include "interp/seams.h"
 #include "net/tmnet_srv.h"
 #include "types/date_mask.h"
 #include "types/num_convert.h"
@@ -77,6 +78,15 @@ int a_cli_feature(RT_CALL& c) {
   return fits(c, 0, 4) && tmnet_srv_check_feature(static_cast<uint32_t>(get32(c.args[0]))) ? 1 : 0;
 }
 
+// GET_ADDR: the address of the first field into the second, which must
+// hold a native address.
+int a_get_addr(RT_CALL& c) {
+  void* out = nullptr;
+  if (!fits(c, 0, 1) || !fits(c, 1, sizeof out) || !get_addr(c.args[0].addr, &out)) return 0;
+  memcpy(c.args[1].addr, &out, sizeof out);
+  return 1;
+}
+
 std::vector<rt_fn_row>& rows() {
   static std::vector<rt_fn_row> r = {
       {"UT_SET_PASS", a_set_pass, 3, 0},
@@ -89,6 +99,7 @@ std::vector<rt_fn_row>& rows() {
       {"CV_UNXLATE_DAT_MSK", a_mask<cv_unxlate_dat_msk>, 1, 0},
       {"BRFANAL", a_brfanal, 2, 0},
       {"RT_CHECK_CLI_FEATURE", a_cli_feature, 1, 0},
+      {"GET_ADDR", a_get_addr, 2, 0},
   };
   return r;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../design/design_test_util.h"
+#include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"

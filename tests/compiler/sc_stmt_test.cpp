@@ -225,6 +225,8 @@ TEST_F(ScErrors, EventPointSlotsEndAt256) {
   EXPECT_EQ(compile({2}), 1);  // no statements: no slot
   EXPECT_EQ(compile({1}), 0);
   EXPECT_EQ(err(), "process P: over 256 event points with code");
+  ASSERT_EQ(errs_.size(), 1u);  // the event point's own error, without a statement
+  EXPECT_EQ(sc_err_text(errs_[0]), "P ep 1: process P: over 256 event points with code");
   toc_before_ = 255;
   EXPECT_TRUE(compile({2, 1}) && em_->em_toc_cnt == 256u);
 }
@@ -272,6 +274,8 @@ TEST_F(BuiltinRoutines, CallsTakeThePassListAndSetTheirOutcome) {
            {"SET NAME libkvtest%add2; SET ONO 1; PASS ONO; PASS ONO; CALL =NAME; T:SET TOTAL =ONO", "2"},
            {"PASS ONO; CALL libkvtest%add2 2; F:SET TOTAL 4", "4"},    // add2 refuses one argument
            {"PASS BAL; CALL CV~XLATE~NUM~MSK 2; F:SET TOTAL 5", "5"},  // a field shorter than the mask area
+           {"PASS REGION; PASS NAME; CALL GET~ADDR; T:SET TOTAL 9", "9"},
+           {"PASS REGION; PASS CITY; CALL GET~ADDR 2; F:SET TOTAL 8", "8"},  // CITY cannot hold an address
        })
     expect_total(text, total);
 }

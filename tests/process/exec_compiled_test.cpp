@@ -33,9 +33,7 @@ class ExecutiveCompiled : public ExecFixture {
   static constexpr const char* kSource =
       "APPLICATION 0DN 01\n"
       "FILE CUST fs=2\n  ID B4 key=primary\n  NAME A20 init=\"NOBODY\"\nEND\n"
-      "PROCESS 6 PCFREC pcf_ap=0DN pcf_file=CUST\nSTMTS 6 PCFREC ep=1\n      END PROC\nEND\n"
-      "PROCESS 6 OTHER\nFRAME 6 OTHER 0 1\nSELECT 6 OTHER 0 1 1\nCHILD 6 OTHER 0 1 0 1 1\nIMAGE 6 OTHER 0 1 1\n"
-      "ROW 6 OTHER 0 1 1 1 X\nITEM 6 OTHER 0 1 1 1 1\nCHR 6 OTHER 0 1 1 1 1\n";
+      "PROCESS 6 PCFREC pcf_ap=0DN pcf_file=CUST\nSTMTS 6 PCFREC ep=1\n      END PROC\nEND\n";
   // What the open of the files saw: the PCF's record area and file block.
   static inline std::string rec_bytes;
   static inline const uint8_t *rec, *blk;

@@ -36,10 +36,11 @@ struct run_result {
   std::string out;
 };
 
-// The engine in `d` without a terminal; `trace` names the statement trace file.
+// The engine in `d` without a terminal; `trace` names the statement trace file;
+// `env` adds "NAME=value" words to its environment.
 run_result run_kivo(const data_dir& d, const std::string& term, const std::string& args = "",
-                    const std::string& trace = "") {
-  std::string cmd = "cd " + shell_quote(d.path) + " && env TERM=" + term +
+                    const std::string& trace = "", const std::string& env = "") {
+  std::string cmd = "cd " + shell_quote(d.path) + " && env TERM=" + term + (env.empty() ? "" : " " + env) +
                     (trace.empty() ? "" : " KIVO_TRACE_FILE=" + shell_quote(trace)) +
                     " KIVOPATH=" + shell_quote(d.path) + " KIVO_0SA_PATH=" + shell_quote(d.path) + " '" + KIVO_BINARY +
                     "' " + args + " </dev/null 2>&1";
@@ -68,12 +69,6 @@ TEST(KivoStartup, DefaultInstallationEndsAsForAProcessThatCannotBeLoaded) {
   }
 }
 
-// Records of another process, which give a compile the design files it
-// opens.
-const char* const kOtherDesigns =
-    "FRAME 6 OTHER 0 1\nSELECT 6 OTHER 0 1 1\nCHILD 6 OTHER 0 1 0 1 1\nIMAGE 6 OTHER 0 1 1\n"
-    "ROW 6 OTHER 0 1 1 1 X\nITEM 6 OTHER 0 1 1 1 1\nCHR 6 OTHER 0 1 1 1 1\n";
-
 // Subroutines of 0LA added to a copy of the default installation and run
 // as the start process: LOGOUT in event 01 ends the engine with 127, END
 // PROC with 0; a process no design holds ends with 4 and the engine with 0.
@@ -82,8 +77,7 @@ TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
   copy_default(d);
   std::ofstream(d.file("sub.dsgn")) << "APPLICATION 0LA 00\n"
                                        "PROCESS 6 BYE\nSTMTS 6 BYE ep=1\n      LOGOUT           N\nEND\n"
-                                       "PROCESS 6 DONE\nSTMTS 6 DONE ep=1\n      END PROC\nEND\n"
-                                    << kOtherDesigns;
+                                       "PROCESS 6 DONE\nSTMTS 6 DONE ep=1\n      END PROC\nEND\n";
   const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
   ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("sub.dsgn")).c_str()), 0);
   const struct {
@@ -101,6 +95,32 @@ TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
   }
 }
 
+// A design of FILE, ELEMENT, PROCESS and STMT records alone (no FRAME,
+// SELECT, CHILD, IMAGE, ROW, ITEM or CHR file on disk) compiles: its
+// SUBROUTINE, beginning with a TRAP that passes through, ends the engine as
+// its LOGOUT says. A FRAME file that is there but does not open is a
+// compile error naming it: the process is not loaded.
+TEST(CoreMends, DesignWithoutFrameFilesRunsItsSubroutine) {
+  data_dir d;
+  copy_default(d);
+  std::ofstream(d.file("sub.dsgn")) << "APPLICATION 0LA 00\n"
+                                       "PROCESS 6 TRAPPED\nSTMTS 6 TRAPPED ep=1\n      TRAP\n"
+                                       "      CALC     AI = 2 * 3\n      LOGOUT           N\nEND\n";
+  const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
+  ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("sub.dsgn")).c_str()), 0);
+  for (const char* f : {"FRAME", "SELECT", "CHILD", "IMAGE", "ROW", "ITEM", "CHR"})
+    ASSERT_FALSE(std::ifstream(d.file(std::string("00/0LA/Data/") + f + ".dat"))) << f;
+  const std::string args = "-d=DB1 -a=0LA -t=subroutine -p=TRAPPED", log = d.file("syserr.log");
+  run_result r = run_kivo(d, "xterm", args, d.file("trace"));
+  EXPECT_EQ(r.status, 127) << r.out;
+  EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0LA/6/TRAPPED"), std::string::npos);
+  for (const char* ext : {".dat", ".key"}) std::ofstream(d.file(std::string("00/0LA/Data/FRAME") + ext)) << "no file";
+  r = run_kivo(d, "xterm", args, "", "KIVO_SYS_ERR_LOG=" + shell_quote(log));
+  EXPECT_EQ(r.status, 0) << r.out;  // the process cannot be loaded: its end code 4, the engine's 0
+  const std::string errs = kivo_test::slurp(log);
+  EXPECT_NE(errs.find("compile 0LA TRAPPED: design file FRAME of 0LA not opened"), std::string::npos) << errs;
+}
+
 // A first start without APPL writes the four system applications, runs
 // INSTALL of 0SA (here a subroutine that ends normally) and ends with 0;
 // APPL keeps the records, "0LA" with its golden bytes.
@@ -109,8 +129,7 @@ TEST(ExecutiveKivo, FirstStartWritesApplAndRunsInstall) {
   copy_default(d);
   ASSERT_EQ(system(("rm -f " + d.file("0SA/Data/APPL.*")).c_str()), 0);
   std::ofstream(d.file("inst.dsgn")) << "APPLICATION 0SA 00\nPROCESS 6 INSTALL\nSTMTS 6 INSTALL ep=1\n"
-                                        "      END PROC\nEND\n"
-                                     << kOtherDesigns;
+                                        "      END PROC\nEND\n";
   const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
   ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("inst.dsgn")).c_str()), 0);
   const run_result r = run_kivo(d, "xterm", "", d.file("trace"));
