@@ -145,6 +145,12 @@ void drop_created(const char* dat) {
 
 }  // namespace
 
+namespace {
+brf_open_failure g_last_failure;
+}  // namespace
+
+const brf_open_failure& brf_last_open_failure() { return g_last_failure; }
+
 BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive) {
   char dat[kFdPathSize];
   char key[kFdPathSize];
@@ -193,6 +199,7 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
     // A file this open created must not outlive its failure: a later create
     // would find it and refuse.
     if (creating) drop_created(dat);
+    g_last_failure = {dat, err};
     *status = brf_errno_status(err, __LINE__);
     if (kf && brf_key_file.close) brf_key_file.close(kf);
     delete f;

@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fm/fd_cache.h"
@@ -121,6 +122,14 @@ struct brf_key_hooks {
 extern brf_key_hooks brf_key_file;
 
 constexpr int kMaxKeys = 16;
+
+// The data file whose open failed last in this process, and the system
+// error; an empty path before any failure. For messages that must name them.
+struct brf_open_failure {
+  std::string path;
+  int err = 0;
+};
+const brf_open_failure& brf_last_open_failure();
 
 // One open data file (BRF_FILE).
 struct BRF_FILE {

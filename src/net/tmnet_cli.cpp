@@ -5,6 +5,7 @@
 // The screen copy is sized at ATTACH and never grows; before it exists the
 // commands that need it end the loop.
 #include "net/tmnet_cli.h"
+#include "net/tmnet_deadline.h"
 
 #include <unistd.h>
 
@@ -390,6 +391,7 @@ int login() {
   tmnet_login l{g.s.user, g.s.pswd, g.s.remap, "", kTmnetVersion};
   uint8_t r[kReplySize];
   const char* why = nullptr;
+  tmnet_handshake_begin(s);
   if (!login_build(l, block)) why = "the user or password does not fit the login block";
   else if (!tmnet_send_msg(s, TMNET_LOGIN, kLoginSize, block)) why = "Failed to sent login to host.";
   else if (!tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r)) why = "Failed to receive reply from host.";
@@ -397,9 +399,11 @@ int login() {
   else if (!g.s.remap && !tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r))
     why = "Failed to receive reply from Application Server.";
   else if (!g.s.remap && !r[1]) why = "Login Rejected by Application Server.";
+  tmnet_handshake_end();
   if (why) {
     tmnet_dbg_log(TMNET_LOG_WARN, "cli_main: %s", why);
-    fprintf(stderr, "kivo: %s\n", why);
+    // A host that did not answer in time was named already.
+    if (tmnet_last_status() != TMNET_TIMEOUT) fprintf(stderr, "kivo: %s\n", why);
     return 0;
   }
   if (!g.s.remap) tmnet_remote_version = r[1];

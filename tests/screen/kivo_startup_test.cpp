@@ -3,14 +3,19 @@
 // the missing keymap as plain processes, kivo -k defining a terminal's keys
 // in tmux over a fixture installation, and the default keymaps typed
 // through tmux into the window-manager driver.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 
 #include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
 #include "../net/net_test_util.h"
+#include "process/startup.h"
 #include "screen/tm_keys.h"
 #include "tm_driver_util.h"
 
@@ -57,21 +62,93 @@ env_list kivo_env(const data_dir& d, const std::string& term) {
 }
 
 // The first process of the default installation, "KIVO MENU", has no
-// design yet: the executive ends it with 4, the main loop tries it once
-// more and the engine ends with 0.
+// design yet: the executive ends it with 4, and a start that ran nothing
+// says why and ends with that end code.
 TEST(KivoStartup, DefaultInstallationEndsAsForAProcessThatCannotBeLoaded) {
   for (const char* term : {"tmux-256color", "xterm-256color"}) {
     data_dir d;
     copy_default(d);
     tmux_pane p(KIVO_BINARY, d.path, kivo_env(d, term));
-    EXPECT_EQ(p.exit_status(), 0) << term << p.capture();
-    EXPECT_EQ(p.capture_history().find("startup error"), std::string::npos) << p.capture_history();
+    EXPECT_EQ(p.exit_status(), 4) << term << p.capture();
+    const std::string shown = p.capture_history();
+    EXPECT_NE(shown.find("process 0LA/00 type 1 \"KIVO MENU\" does not exist"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("startup error: 4"), std::string::npos) << shown;
   }
+}
+
+// A start whose options name what does not exist shows its line on the
+// restored terminal and ends non-zero, never in another process.
+TEST(UtilityErrors, StartNamingWhatDoesNotExistPrintsItsLineAndEndsNonZero) {
+  const struct {
+    const char* args;
+    const char* line;
+    int status;
+  } rows[] = {
+      {"-d=ZZZ", "database ZZZ does not exist: no DATABASE record", 20},
+      {"-a=ZZZ", "application ZZZ needs a database", 20},
+      {"-a=0LA -t=M -p=NOPE", "process 0LA/00 type 1 \"NOPE\" does not exist", 4},
+      {"-a=0LA -t=I -p=NOPE", "process 0LA/00 type 2 \"NOPE\" does not exist", 4},
+  };
+  data_dir d;
+  copy_default(d);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args);
+    tmux_pane p(std::string(KIVO_BINARY) + " " + r.args, d.path, kivo_env(d, "tmux-256color"));
+    EXPECT_EQ(p.exit_status(), r.status) << p.capture();
+    EXPECT_NE(p.capture_history().find(r.line), std::string::npos) << p.capture_history();
+  }
+}
+
+// Each failure of the data server's address, its connection, an
+// installation file and the keymap gives its line, naming what failed.
+TEST(UtilityErrors, DataServerAndInstallationErrorsGiveTheirOneLine) {
+  // A port nothing listens on: bound, then closed.
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  close(s);
+  const struct {
+    const char* what;
+    std::string server;  // KIVO_DATA_SERVER
+    std::string line;
+  } rows[] = {
+      {"a bad server value", "  garbage  ", "KIVO_DATA_SERVER \"garbage\" is no data-server address"},
+      {"a blank server value", "   ", "KIVO_DATA_SERVER \"\" is no data-server address: it is blank"},
+      {"an unreachable server", "127.0.0.1:" + port,
+       "KivoNet connection to 127.0.0.1 failed (port " + port + "): Connection refused"},
+      {"a USER file that cannot be opened", "", "/0SA/Data/USER.dat: Is a directory"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    data_dir d;
+    copy_default(d);
+    if (r.server.empty()) {
+      ASSERT_EQ(system(("rm " + d.file("0SA/Data/USER.dat") + " && mkdir " + d.file("0SA/Data/USER.dat")).c_str()), 0);
+    }
+    const run_result got =
+        run_kivo(d, "tmux-256color", r.server.empty() ? "" : "--KIVO_DATA_SERVER=" + shell_quote(r.server));
+    EXPECT_NE(got.status, 0);
+    EXPECT_NE(got.out.find(r.line), std::string::npos) << got.out;
+    EXPECT_EQ(got.out.find("Press Return"), std::string::npos) << got.out;
+    EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 1) << got.out;
+  }
+  data_dir d;
+  copy_default(d);
+  const run_result got = run_kivo(d, "vt100");
+  EXPECT_EQ(got.status, kExitNoKeymap);
+  EXPECT_NE(got.out.find("Can't find a keymap for this terminal/user\n"), std::string::npos) << got.out;
+  EXPECT_NE(got.out.find("\"kivo -k\" defines the keys of this terminal"), std::string::npos) << got.out;
 }
 
 // Subroutines of 0LA added to a copy of the default installation and run
 // as the start process: LOGOUT in event 01 ends the engine with 127, END
-// PROC with 0; a process no design holds ends with 4 and the engine with 0.
+// PROC with 0; a process no design holds ends with 4, and so does the
+// engine, which ran nothing.
 TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
   data_dir d;
   copy_default(d);
@@ -84,10 +161,10 @@ TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
     const char* proc;
     int status;
     bool ran;  // its start and end in the trace
-  } cases[] = {{"BYE", 127, true}, {"DONE", 0, true}, {"NONE", 0, false}};
+  } cases[] = {{"BYE", 127, true}, {"DONE", 0, true}, {"NONE", 4, false}};
   for (const auto& c : cases) {
     const std::string trace = d.file(std::string("trace.") + c.proc);
-    const run_result r = run_kivo(d, "xterm", "-d=DB1 -a=0LA -t=subroutine -p=" + std::string(c.proc), trace);
+    const run_result r = run_kivo(d, "xterm", "-a=0LA -t=subroutine -p=" + std::string(c.proc), trace);
     EXPECT_EQ(r.status, c.status) << c.proc << r.out;
     std::ifstream in(trace);
     const std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
