@@ -61,21 +61,6 @@ env_list kivo_env(const data_dir& d, const std::string& term) {
   return {{"TERM", term}, {"HOME", "hm"}, {"KIVOPATH", d.path}, {"KIVO_0SA_PATH", d.path}};
 }
 
-// The first process of the default installation, "KIVO MENU", has no
-// design yet: the executive ends it with 4, and a start that ran nothing
-// says why and ends with that end code.
-TEST(KivoStartup, DefaultInstallationEndsAsForAProcessThatCannotBeLoaded) {
-  for (const char* term : {"tmux-256color", "xterm-256color"}) {
-    data_dir d;
-    copy_default(d);
-    tmux_pane p(KIVO_BINARY, d.path, kivo_env(d, term));
-    EXPECT_EQ(p.exit_status(), 4) << term << p.capture();
-    const std::string shown = p.capture_history();
-    EXPECT_NE(shown.find("process 0LA/00 type 1 \"KIVO MENU\" does not exist"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("startup error: 4"), std::string::npos) << shown;
-  }
-}
-
 // A start whose options name what does not exist shows its line on the
 // restored terminal and ends non-zero, never in another process.
 TEST(UtilityErrors, StartNamingWhatDoesNotExistPrintsItsLineAndEndsNonZero) {
@@ -199,16 +184,12 @@ TEST(CoreMends, DesignWithoutFrameFilesRunsItsSubroutine) {
 }
 
 // A first start without APPL writes the four system applications, runs
-// INSTALL of 0SA (here a subroutine that ends normally) and ends with 0;
-// APPL keeps the records, "0LA" with its golden bytes.
+// INSTALL of 0SA (the shipped subroutine that ends normally) and ends with
+// 0; APPL keeps the records, "0LA" with its golden bytes.
 TEST(ExecutiveKivo, FirstStartWritesApplAndRunsInstall) {
   data_dir d;
   copy_default(d);
   ASSERT_EQ(system(("rm -f " + d.file("0SA/Data/APPL.*")).c_str()), 0);
-  std::ofstream(d.file("inst.dsgn")) << "APPLICATION 0SA 00\nPROCESS 6 INSTALL\nSTMTS 6 INSTALL ep=1\n"
-                                        "      END PROC\nEND\n";
-  const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
-  ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("inst.dsgn")).c_str()), 0);
   const run_result r = run_kivo(d, "xterm", "", d.file("trace"));
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0SA/6/INSTALL"), std::string::npos);
