@@ -179,7 +179,7 @@ void reuse(PCB* p, const PCB* k, const INVOC* v) {
   memcpy(p->pcb_lang, k->pcb_lang, 3);
   auto* s = static_cast<pcb_iscroll_blk*>(p->pcb_iscroll);
   if (!s) return;
-  s->word1 = nullptr, s->half = 0, s->b[0] = s->b[1] = 0, s->word3 = s->word4 = nullptr;
+  s->first = nullptr, s->count = 0, s->b[0] = s->b[1] = 0, s->cur = nullptr, s->first_line = nullptr;
   if (s->frame && s->frame->word) memset(s->frame->word, 0, sizeof(uint32_t));
 }
 

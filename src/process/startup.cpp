@@ -271,7 +271,8 @@ int chk_install(uint32_t* end_code) {
 const char* named_start_fault(const INVOC* start, char* why, size_t n) {
   const char* ap = reinterpret_cast<const char*>(start->b + INVOC_AP_ID);
   if (!blank(com.cur_db, 3)) {
-    if (pi_get_ddb(com.cur_db)) return nullptr;
+    // A system application runs without a database: the one named is not asked for.
+    if ((!blank(ap, 3) && !db_required(ap)) || pi_get_ddb(com.cur_db)) return nullptr;
     snprintf(why, n, "database %.3s does not exist: no DATABASE record", com.cur_db);
     return why;
   }

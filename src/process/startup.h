@@ -66,9 +66,10 @@ uint32_t write_sys_appls(ARB* appl);
 enum : int { kInstallNone = 0, kInstallRan = 1, kInstallFailed = 2 };
 int chk_install(uint32_t* end_code);
 
-// Why a start named by options cannot run: its database has no DATABASE
-// record, or its application needs a database and none is in effect. Null
-// when it can run; else the reason, written into `why`.
+// Why a start named by options cannot run: the database that decides it
+// (the application is not named, or is one that needs a database) has no
+// DATABASE record, or its application needs a database and none is in
+// effect. Null when it can run; else the reason, written into `why`.
 const char* named_start_fault(const INVOC* start, char* why, size_t n);
 
 // The lines of a failed start on the standard output (the terminal is

@@ -203,30 +203,6 @@ TEST_F(InquiryProc, PagesWaitForAKeyAndEndOrCancelTheRun) {
   }
 }
 
-TEST_F(InquiryProc, PagesShownEqualThePagesPrinted) {
-  ASSERT_EQ(run_proc("LIST", PT_INQUIRY), PI_END_PROCESS);
-  page_len = 21;
-  ASSERT_EQ(run_proc("LIST", PT_OUTPUT), PI_END_PROCESS);
-  std::vector<std::vector<std::string>> printed;
-  std::string text = print_text();
-  size_t at = 0;
-  for (size_t ff; at <= text.size(); at = ff + 1) {
-    ff = text.find('\f', at);
-    if (ff == std::string::npos) ff = text.size();
-    std::vector<std::string> lines;
-    std::string page = text.substr(at, ff - at), line;
-    for (size_t i = page.find('\n'); i != std::string::npos && i < page.size();) {
-      const size_t j = page.find('\n', i + 1);
-      line = page.substr(i + 1, (j == std::string::npos ? page.size() : j) - i - 1);
-      lines.push_back(line.erase(line.find_last_not_of(' ') + 1));
-      i = j;
-    }
-    printed.push_back(lines);
-  }
-  EXPECT_EQ(shown, printed);
-  for (auto& e : captured_errors()) ADD_FAILURE() << e;
-}
-
 // The first page of detail lines, NEXT RECORD the next, ENTER the last,
 // which waits for a key. The start process "FX RUN" invokes the INQUIRY and
 // logs out (127) when it ended with 2, else ends with 0: END gives 2,
@@ -257,18 +233,8 @@ TEST_F(InquiryProc, PagesOnTheTerminalGoOnEndAndCancelAsThePrintedReport) {
   auto o = engine("output", "FX LIST");
   EXPECT_EQ(o->exit_status(kWait), 0) << o->capture();
   std::vector<std::vector<std::string>> printed;
-  for (auto& e : std::filesystem::directory_iterator(data_ + "/prt")) {
-    if (e.path().extension() == ".cfg") continue;
-    std::string text = slurp(e.path().string());
-    printed.emplace_back();
-    for (size_t i = text.find('\n'); i != std::string::npos;) {
-      const size_t j = text.find_first_of("\n\f", i + 1);
-      std::string line = text.substr(i + 1, (j == std::string::npos ? text.size() : j) - i - 1);
-      printed.back().push_back(line.erase(line.find_last_not_of(' ') + 1));
-      if (j != std::string::npos && text[j] == '\f') printed.emplace_back(), i = text.find('\n', j);
-      else i = j;
-    }
-  }
+  for (auto& e : std::filesystem::directory_iterator(data_ + "/prt"))
+    if (e.path().extension() != ".cfg") printed = pages_of(slurp(e.path().string()));
   EXPECT_EQ(shown, printed);
   EXPECT_EQ(slurp(data_ + "/syserr"), "") << "system errors";
 }

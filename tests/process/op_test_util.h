@@ -81,6 +81,29 @@ inline std::string amount(int64_t cents) {
   return b;
 }
 
+inline std::vector<std::string> split(const std::string& s, char sep) {
+  std::vector<std::string> out(1);
+  for (char c : s) {
+    if (c == sep) out.emplace_back();
+    else out.back().push_back(c);
+  }
+  return out;
+}
+inline std::string trim(std::string s) { return s.erase(s.find_last_not_of(' ') + 1); }
+
+// The lines of each page (the print file's line feeds come before a line's
+// text, so a page's first element is what stood before its first feed).
+inline std::vector<std::vector<std::string>> pages_of(const std::string& text) {
+  std::vector<std::vector<std::string>> out;
+  for (const std::string& page : split(text, '\f')) {
+    std::vector<std::string> lines = split(page, '\n');
+    lines.erase(lines.begin());
+    for (auto& l : lines) l = trim(l);
+    out.push_back(lines);
+  }
+  return out;
+}
+
 class OpFixture : public ExecFixture {
  protected:
   void SetUp() override {

@@ -11,29 +11,6 @@ namespace {
 
 class OutputProc : public OpFixture {};
 
-std::vector<std::string> split(const std::string& s, char sep) {
-  std::vector<std::string> out(1);
-  for (char c : s) {
-    if (c == sep) out.emplace_back();
-    else out.back().push_back(c);
-  }
-  return out;
-}
-std::string trim(std::string s) { return s.erase(s.find_last_not_of(' ') + 1); }
-
-// The lines of each page (the print file's line feeds come before a line's
-// text, so a page's first element is what stood before its first feed).
-std::vector<std::vector<std::string>> pages_of(const std::string& text) {
-  std::vector<std::vector<std::string>> out;
-  for (const std::string& page : split(text, '\f')) {
-    std::vector<std::string> lines = split(page, '\n');
-    lines.erase(lines.begin());
-    for (auto& l : lines) l = trim(l);
-    out.push_back(lines);
-  }
-  return out;
-}
-
 // Sums of the fixture's balances by a key of a customer.
 template <typename K>
 std::map<std::string, int64_t> sums(const std::vector<customer>& data, K key) {

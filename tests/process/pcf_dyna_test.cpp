@@ -4,6 +4,7 @@
 // the PCF operations, a field of data type 14, the question after the
 // threshold, a cancelled build, and other process types.
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <random>
 
@@ -83,7 +84,7 @@ class DynaKey : public PcfFixture {
     const char* regions[] = {"EAST", "WEST", "NORT", "SOUT"};
     std::vector<std::vector<uint8_t>> recs;
     for (size_t i = 0; i < n; ++i) {
-      char last[12];
+      char last[32];
       snprintf(last, sizeof last, "%c%06zu", g() % 10 == 0 ? 'X' : 'L', i);
       recs.push_back(cust(regions[g() % 4], last, "", int32_t(g() % 101) - 50));
     }
@@ -129,6 +130,21 @@ TEST_F(DynaKey, ChoiceFlipsOrderAndIsPosted) {
     EXPECT_NE(m.back().find("NAME, BALANCE(-)"), std::string::npos) << m.back();
     pi_dyna_add(p, nullptr);
     EXPECT_EQ(p->pcb_dyna, nullptr);
+    // "PI_DYNA_BLD" by name: a field per argument, ascending.
+    size_t rows = 0;
+    const rt_fn_row* t = int_fns_tbl(&rows);
+    uint32_t row = 0;
+    while (row < rows && std::string(t[row].name) != "PI_DYNA_BLD") ++row;
+    RT_CALL c{};
+    c.pcb = p, c.argc = 2;
+    c.args[0] = {1, 1, 4, rec(p) + C_REGION}, c.args[1] = {1, 5, 4, rec(p) + C_BAL};
+    std::string err;
+    ASSERT_EQ(rt_call_row(row, c, &err), 1) << err;
+    const dyna_seg* s = static_cast<dyna_ctx*>(p->pcb_dyna)->segs;
+    ASSERT_TRUE(s && s->next && !s->next->next);
+    EXPECT_EQ(std::string() + s->order + s->next->order, "++");
+    EXPECT_EQ(s->next->addr, rec(p) + C_BAL);
+    EXPECT_EQ(s->next->len, 4);
   });
 }
 
@@ -146,7 +162,7 @@ TEST_F(DynaKey, OrderEqualsTheModelWhenBuiltAndAfterRandomUpdates) {
     for (int i = 0; i < 1000; ++i) {
       const int op = int(g() % 3);
       if (op == 0) {
-        char last[12];
+        char last[32];
         snprintf(last, sizeof last, "N%06d", i);
         memcpy(rec(p), cust(regions[g() % 4], last, "", int32_t(g() % 101) - 50).data(), kCustLen);
         ASSERT_EQ(pi_write(p), 1) << a->arb_stat;
@@ -256,6 +272,24 @@ TEST_F(DynaKey, PromptThresholdFromTheEnvironment) {
     EXPECT_EQ(pass(p).size(), 16u);
     EXPECT_EQ(asked(), 1u);
   });
+}
+
+TEST_F(DynaKey, TraceOfEntriesInTheFileKivoDynaLogNames) {
+  const std::string path = data_ + "/dyna.log";
+  setenv("KIVO_DYNA_LOG", path.c_str(), 1);
+  dyna_init();
+  unsetenv("KIVO_DYNA_LOG");
+  fill(2);
+  run_in("PLAIN", [&](PCB* p) {
+    region_balance(p);
+    pass(p);
+  });
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("Write: "), std::string::npos) << text;
+  EXPECT_NE(text.find("Read (mod=0004): "), std::string::npos) << text;
+  EXPECT_NE(text.find("Readnext: "), std::string::npos) << text;
+  EXPECT_NE(text.find("\\"), std::string::npos) << text;  // a balance's bytes as \%02x
 }
 
 TEST_F(DynaKey, OtherProcessTypesReadStraightThroughTheFile) {

@@ -73,6 +73,8 @@ TEST(UtilityErrors, StartNamingWhatDoesNotExistPrintsItsLineAndEndsNonZero) {
       {"-a=ZZZ", "application ZZZ needs a database", 20},
       {"-a=0LA -t=M -p=NOPE", "process 0LA/00 type 1 \"NOPE\" does not exist", 4},
       {"-a=0LA -t=I -p=NOPE", "process 0LA/00 type 2 \"NOPE\" does not exist", 4},
+      // A system application needs no database: the one named is not asked for.
+      {"-d=ZZZ -a=0LA -t=M -p=NOPE", "process 0LA/00 type 1 \"NOPE\" does not exist", 4},
   };
   data_dir d;
   copy_default(d);
@@ -149,7 +151,7 @@ TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
   } cases[] = {{"BYE", 127, true}, {"DONE", 0, true}, {"NONE", 4, false}};
   for (const auto& c : cases) {
     const std::string trace = d.file(std::string("trace.") + c.proc);
-    const run_result r = run_kivo(d, "xterm", "-a=0LA -t=subroutine -p=" + std::string(c.proc), trace);
+    const run_result r = run_kivo(d, "xterm", "-d=DB1 -a=0LA -t=subroutine -p=" + std::string(c.proc), trace);
     EXPECT_EQ(r.status, c.status) << c.proc << r.out;
     std::ifstream in(trace);
     const std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -178,7 +180,8 @@ TEST(CoreMends, DesignWithoutFrameFilesRunsItsSubroutine) {
   EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0LA/6/TRAPPED"), std::string::npos);
   for (const char* ext : {".dat", ".key"}) std::ofstream(d.file(std::string("00/0LA/Data/FRAME") + ext)) << "no file";
   r = run_kivo(d, "xterm", args, "", "KIVO_SYS_ERR_LOG=" + shell_quote(log));
-  EXPECT_EQ(r.status, 0) << r.out;  // the process cannot be loaded: its end code 4, the engine's 0
+  EXPECT_EQ(r.status, 4) << r.out;  // the process cannot be loaded: its end code 4 is the engine's
+  EXPECT_NE(r.out.find("\"TRAPPED\" cannot be loaded"), std::string::npos) << r.out;
   const std::string errs = kivo_test::slurp(log);
   EXPECT_NE(errs.find("compile 0LA TRAPPED: design file FRAME of 0LA not opened"), std::string::npos) << errs;
 }
@@ -235,12 +238,15 @@ TEST(KivoStartup, UserFileAndKeymapCasesEndWithTheirStatus) {
 class KivoKeys : public NativeFm {
  protected:
   // A fixture installation for tmux-256color with keymaps in KEYMAP.
+  // Each test starts from a KEYMAP that holds the terminal type's keymaps,
+  // made by a whole run of the utility that declines to run the engine.
   void SetUp() override {
     NativeFm::SetUp();
     ASSERT_EQ(system((std::string(FIXTURE_DIR) + " " + shell_quote(d_.path) + " tmux-256color").c_str()), 0);
-    define(kPhysKeys, "N\r");
+    ASSERT_EQ(define(kPhysKeys, "Y", false, "N\r"), 1) << out_;
+    ASSERT_EQ(records("MENU ENTRY"), 18);
+    ASSERT_EQ(records("DATA ENTRY"), 18);
     keymap_ = kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat"));
-    ASSERT_FALSE(keymap_.empty());
   }
   // kivo -k: yes to the existing keymaps' questions, the END OF ENTRY key,
   // `keys` keys, then `answer`; the exit status. `run` answers the last
@@ -265,9 +271,32 @@ class KivoKeys : public NativeFm {
     }
     if (!trigger_.empty()) std::ofstream{trigger_};
     p.send_hex(answer);
+    if (redefine_) {
+      // The two identical keys are asked for again, each as itself.
+      EXPECT_TRUE(p.wait_for("are identical")) << p.capture();
+      named_ = p.capture();
+      for (int k : {PK_UP, PK_HOME}) p.send_hex(std::string(kivo_test::test_phys_bytes(k)) + " ");
+    }
     if (run) {
       EXPECT_TRUE(p.wait_for("run KIVO now?")) << p.capture();
       p.send_hex(run);
+    }
+    // Each system error the run reports waits for RETURN, until its end.
+    for (size_t answered = 0; ack_errors_;) {
+      size_t prompts = 0;
+      bool ended = false;
+      kivo_test::wait_until(
+          [&] {
+            const std::string now = p.capture_history();
+            prompts = 0;
+            for (size_t at = 0; (at = now.find("Press Return To Continue", at)) != std::string::npos; ++at) ++prompts;
+            ended = now.find(ack_errors_) != std::string::npos;
+            return prompts > answered || ended;
+          },
+          10);
+      if (prompts == answered) break;
+      p.send_hex("\r");
+      answered = prompts;
     }
     const int st = p.exit_status();
     out_ = p.capture();
@@ -304,6 +333,11 @@ class KivoKeys : public NativeFm {
   std::string keymap_, out_, term_ = "tmux-256co";
   env_list extra_;
   std::string trigger_;  // made just before the answer
+  // The text that ends a run whose system errors are answered with RETURN
+  // as they come; null: none are expected.
+  const char* ack_errors_ = nullptr;
+  bool redefine_ = false;  // the run names two identical keys: they are given again
+  std::string named_;      // the screen that named them
 };
 
 TEST_F(KivoKeys, DefinedKeysReplaceTheKeymapsAndWinOverTheDefaults) {
@@ -335,32 +369,45 @@ TEST_F(KivoKeys, WriteFailureInTheLastStepEndsNonZero) {
             {"KVTEST_FAIL_WRITES", trigger_},
             {"KVTEST_FAIL_PATH", "KEYMAP"},
             {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}};
+  ack_errors_ = "Keymap not written";
   EXPECT_EQ(define(kPhysKeys, "Y"), 2) << out_;
   EXPECT_NE(out_.find("Keymap not written"), std::string::npos) << out_;
   EXPECT_EQ(out_.find("successfully completed"), std::string::npos) << out_;
 }
 
+// Both keys are asked for again; given apart, the run completes.
 TEST_F(KivoKeys, IdenticalKeysAreNamed) {
-  define(kPhysKeys, "Y", true);
-  EXPECT_NE(out_.find("ERROR: The following keys are identical\n       CURSOR UP\n       HOME"), std::string::npos)
-      << out_;
+  redefine_ = true;
+  EXPECT_EQ(define(kPhysKeys, "Y", true, "N\r"), 1) << out_;
+  EXPECT_NE(named_.find("ERROR: The following keys are identical\n       CURSOR UP\n       HOME"), std::string::npos)
+      << named_;
+  EXPECT_EQ(records("MENU ENTRY"), 18);
 }
 
 // The same dialogue on a character client whose server, started by the
-// test listener, is kivo -k on a copy of the default installation.
+// test listener, is kivo -k on a copy of the default installation. The
+// listener takes every connection: a run of the session after the keys
+// comes on a second one. The installation holds a start subroutine, so a
+// session that runs shows in the statement trace.
 class KivoKeysRemote : public KivoKeys {
  protected:
   void SetUp() override {
     NativeFm::SetUp();
     copy_default(d_);
+    std::ofstream(d_.file("sub.dsgn"))
+        << "APPLICATION 0LA 00\nPROCESS 6 DONE\nSTMTS 6 DONE ep=1\n      END PROC\nEND\n";
+    const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
+    ASSERT_EQ(system((design + " -d " + shell_quote(d_.path) + " " + d_.file("sub.dsgn")).c_str()), 0);
     term_ = "xterm-256c";
   }
   std::unique_ptr<tmux_pane> pane() override {
     const std::string at = "=" + d_.path;
-    listener_ = std::make_unique<listener>(true,
-                                           std::vector<std::string>{"/usr/bin/env", "TERM=xterm-256color",
-                                                                    "KIVOPATH" + at, "KIVO_0SA_PATH" + at, KIVO_BINARY},
-                                           nullptr);
+    if (!listener_)
+      listener_ = std::make_unique<listener>(
+          false,
+          std::vector<std::string>{"/usr/bin/env", "TERM=xterm-256color", "KIVOPATH" + at, "KIVO_0SA_PATH" + at,
+                                   "KIVO_TRACE_FILE=" + trace(), KIVO_BINARY, "-a=0LA", "-t=subroutine", "-p=DONE"},
+          nullptr);
     env_list env = kivo_env(cli_, "xterm-256color");
     env.insert(env.end(), {{"KIVO_HOST", "127.0.0.1"},
                            {"KIVO_PORT", listener_->port},
@@ -369,14 +416,26 @@ class KivoKeysRemote : public KivoKeys {
                            {"KIVO_REMAP", "1"}});
     return std::make_unique<tmux_pane>(std::string(KIVO_BINARY) + " -c", cli_.path, env);
   }
+  std::string trace() const { return d_.file("trace"); }
   data_dir cli_;
   std::unique_ptr<listener> listener_;
 };
 
-TEST_F(KivoKeysRemote, TheClientsKeysReachTheServersKeymapAndAnEndChangesNothing) {
+// With KEYMAP absent, then holding the type's keymaps: the keys reach the
+// server's KEYMAP whole; Y to "run KIVO now?" runs the session; an END at
+// key ten changes nothing.
+using SessionDeadlines = KivoKeysRemote;  // the remote sessions' group
+
+TEST_F(SessionDeadlines, RemoteKeyDefinitionReachesTheServersKeymapAndYesRunsTheSession) {
+  ASSERT_NE(access(d_.file("0SA/Data/KEYMAP.dat").c_str(), F_OK), 0);
   EXPECT_EQ(define(kPhysKeys, "Y", false, "N\r"), 1) << out_;
   EXPECT_EQ(records("MENU ENTRY"), 18);
   EXPECT_EQ(records("DATA ENTRY"), 18);
+  EXPECT_EQ(kivo_test::slurp(trace()).find("0LA/6/DONE"), std::string::npos);
+  EXPECT_EQ(define(kPhysKeys, "Y", false, "Y\r"), 0) << out_;
+  EXPECT_EQ(records("MENU ENTRY"), 18);
+  EXPECT_EQ(records("DATA ENTRY"), 18);
+  EXPECT_NE(kivo_test::slurp(trace()).find("0LA/6/DONE"), std::string::npos) << out_;
   keymap_ = kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat"));
   EXPECT_EQ(define(10, "\x04 Y"), 0) << out_;
   EXPECT_NE(out_.find("No files were changed."), std::string::npos) << out_;
