@@ -8,6 +8,7 @@
 // (fp_types[PT_INPUT]).
 #include <cstring>
 
+#include "compiler/em.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -152,6 +153,8 @@ void ip_setup(PCB* p, uint8_t*) {
 }
 
 void ip_exec(PCB* p, uint8_t*) {
+  // Without a first frame there is nothing to keep records through.
+  if (!p->pcb_em || !p->pcb_em->em_frm_cnt) mark_leave(PI_END_PROCESS);
   for (;;) {
     const uint32_t r = fp_exec(p, kInputFrame);
     if (r == PI_END_NORMAL || (r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) {

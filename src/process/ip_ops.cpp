@@ -100,26 +100,33 @@ void ip_initial(PCB* p) {
   else memset(rec, ' ', len);
 }
 
-void ip_clear_keys(PCB* p) {
+namespace {
+
+// The record area := the initial record where `keys` says (the fields of
+// the current key path, or all the others), the rest as it was.
+void reset_fields(PCB* p, bool keys) {
   uint8_t* rec = pi_pcf_rec(p);
   const uint16_t len = pi_pcf_len(p);
   FDB fdb;
   if (!rec || !p->pcb_pcf_arb || !pcf_desc(p, &fdb)) return;
-  std::vector<uint8_t> keep(rec, rec + len);
-  ip_initial(p);
-  std::vector<uint8_t> init(rec, rec + len);
-  memcpy(rec, keep.data(), len);
+  std::vector<uint8_t> is_key(len, 0);
   const uint8_t k = p->pcb_pcf_arb->arb_keyno;
   for (uint8_t i = 0; i < fdb.fdb_nkeys; ++i) {
     const KDB& kd = fdb.fdb_kdb[i];
-    if (kd.kdb_keyno != k) continue;
-    for (uint8_t s = 0; s < kd.kdb_nsegs; ++s) {
-      const SDB& sd = kd.kdb_sdb[s];
-      if (size_t(sd.sdb_offset) + sd.sdb_len <= len)
-        memcpy(rec + sd.sdb_offset, init.data() + sd.sdb_offset, sd.sdb_len);
+    for (uint8_t n = 0; kd.kdb_keyno == k && n < kd.kdb_nsegs; ++n) {
+      const SDB& sd = kd.kdb_sdb[n];
+      if (size_t(sd.sdb_offset) + sd.sdb_len <= len) memset(is_key.data() + sd.sdb_offset, 1, sd.sdb_len);
     }
   }
+  const std::vector<uint8_t> keep(rec, rec + len);
+  ip_initial(p);
+  for (uint16_t i = 0; i < len; ++i)
+    if (bool(is_key[i]) != keys) rec[i] = keep[i];
 }
+
+}  // namespace
+
+void ip_clear_keys(PCB* p) { reset_fields(p, true); }
 
 void ip_release(PCB* p) {
   ARB* a = p->pcb_pcf_arb;
@@ -152,6 +159,8 @@ int ip_read(PCB* p) {
   ip_state& s = ip_st(p);
   s.current = ok || (outcome(p) == PCF_FILE_FAILED && p->pcb_pcf_arb && p->pcb_pcf_arb->arb_stat == FM_LOCKED);
   s.restart = false;
+  // Nothing under that key: the key stays, no other record's values show.
+  if (!ok && p->pcb_pcf_arb && p->pcb_pcf_arb->arb_stat == FM_NOT_FOUND) reset_fields(p, false);
   return done(p, ok, "RECORD READ");
 }
 
@@ -252,20 +261,42 @@ void ip_first_entry(PCB* p, fp_frame* f) {
   if (row) f->entry_row = f->row = row, f->entry_col = f->col = col;
 }
 
+namespace {
+
+// The compiled field of the PCF that starts at offset `off` of its record;
+// null none.
+const uint8_t* pcf_field_at(PCB* p, uint32_t off) {
+  EM* em = p->pcb_em;
+  ARB* a = em->em_cfld_arb;
+  if (!a) return nullptr;
+  uint8_t key[CFLD_LEN] = {};
+  PROTO_FULL(a, 0, key);
+  a->arb_mod = ARB_FIRST;
+  if (!fm_start(a)) return nullptr;
+  while (const uint8_t* fl = fm_rdnxt_fast(a, 0))
+    if (!memcmp(fl + CFLD_AP, em->em_pcf_ap, 3) && ld_le32(fl, CFLD_ELEM) == em->em_pcf_id &&
+        ld_le16(fl, CFLD_OFF) == off)
+      return fl;
+  return nullptr;
+}
+
+}  // namespace
+
 bool ip_select(PCB* p, const fp_frame* f) {
   uint8_t* rec = pi_pcf_rec(p);
   const uint16_t len = pi_pcf_len(p);
   const TITM* it = nullptr;
   for (const TITM& t : f->items)
     if (f->row >= t.tl_row && f->row <= t.br_row && f->col >= t.tl_col && f->col <= t.br_col) it = &t;
-  if (!it || !rec || it->cnv.int_addr < rec || it->cnv.int_addr + it->cnv.int_len > rec + len) return false;
-  // The field's name from its compiled item: the one bound at that address.
+  if (!it || !rec || it->cnv.int_addr < rec || it->cnv.int_addr >= rec + len) return false;
+  // The field as the PCF's record holds it: its whole stored length and
+  // data type, and its name for the message.
+  const uint8_t* fl = pcf_field_at(p, uint32_t(it->cnv.int_addr - rec));
+  if (!fl || it->cnv.int_addr + ld_le16(fl, CFLD_SIZE) > rec + len) return false;
   dyna_seg d{};
-  d.addr = it->cnv.int_addr, d.type = it->cnv.cnv_type, d.len = it->cnv.int_len, d.order = '+';
+  d.addr = it->cnv.int_addr, d.type = fl[CFLD_TYPE], d.len = ld_le16(fl, CFLD_SIZE), d.order = '+';
   memset(d.name, ' ', sizeof d.name);
-  each_citm(p, f, [&](const CITM& c) {
-    if (p->pcb_areas[c.citm_area] + c.citm_off == d.addr) memcpy(d.name, c.citm_fld, sizeof c.citm_fld);
-  });
+  memcpy(d.name, fl + CFLD_NAME, 22);
   pi_dyna_add(p, &d);
   ip_st(p).restart = false;
   return true;
