@@ -167,23 +167,23 @@ TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
 TEST(CoreMends, DesignWithoutFrameFilesRunsItsSubroutine) {
   data_dir d;
   copy_default(d);
-  std::ofstream(d.file("sub.dsgn")) << "APPLICATION 0LA 00\n"
+  std::ofstream(d.file("sub.dsgn")) << "APPLICATION 0SA 00\n"
                                        "PROCESS 6 TRAPPED\nSTMTS 6 TRAPPED ep=1\n      TRAP\n"
                                        "      CALC     AI = 2 * 3\n      LOGOUT           N\nEND\n";
   const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
   ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("sub.dsgn")).c_str()), 0);
   for (const char* f : {"FRAME", "SELECT", "CHILD", "IMAGE", "ROW", "ITEM", "CHR"})
-    ASSERT_FALSE(std::ifstream(d.file(std::string("00/0LA/Data/") + f + ".dat"))) << f;
-  const std::string args = "-d=DB1 -a=0LA -t=subroutine -p=TRAPPED", log = d.file("syserr.log");
+    ASSERT_FALSE(std::ifstream(d.file(std::string("00/0SA/Data/") + f + ".dat"))) << f;
+  const std::string args = "-d=DB1 -a=0SA -t=subroutine -p=TRAPPED", log = d.file("syserr.log");
   run_result r = run_kivo(d, "xterm", args, d.file("trace"));
   EXPECT_EQ(r.status, 127) << r.out;
-  EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0LA/6/TRAPPED"), std::string::npos);
-  for (const char* ext : {".dat", ".key"}) std::ofstream(d.file(std::string("00/0LA/Data/FRAME") + ext)) << "no file";
+  EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0SA/6/TRAPPED"), std::string::npos);
+  for (const char* ext : {".dat", ".key"}) std::ofstream(d.file(std::string("00/0SA/Data/FRAME") + ext)) << "no file";
   r = run_kivo(d, "xterm", args, "", "KIVO_SYS_ERR_LOG=" + shell_quote(log));
   EXPECT_EQ(r.status, 4) << r.out;  // the process cannot be loaded: its end code 4 is the engine's
   EXPECT_NE(r.out.find("\"TRAPPED\" cannot be loaded"), std::string::npos) << r.out;
   const std::string errs = kivo_test::slurp(log);
-  EXPECT_NE(errs.find("compile 0LA TRAPPED: design file FRAME of 0LA not opened"), std::string::npos) << errs;
+  EXPECT_NE(errs.find("compile 0SA TRAPPED: design file FRAME of 0SA not opened"), std::string::npos) << errs;
 }
 
 // A first start without APPL writes the four system applications, runs
