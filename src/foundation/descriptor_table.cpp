@@ -290,6 +290,8 @@ void INIT_SAA_FDB(FDB* f, KDB* k, SDB* s, uint8_t kind, uint16_t max_len) {
 }
 void INIT_ALOG_FDB(FDB* f, KDB* k, SDB* s) {
   fill(f, k, s, FS_MEMORY, 380, 0, "0: 0:4b 4:4b");
+  // As the dictionary describes the file, for "ACTION LOG" to share it.
+  s[0].sdb_type = s[1].sdb_type = SDB_UBINARY;
   INIT_LA_PATH(&f->path, "00", "STDALOG", PATH_DATA);
 }
 void INIT_ALOG_FAMILY_FDB(FDB* f, KDB* k, SDB* s) {

@@ -148,5 +148,43 @@ TEST_F(ActionLog, StaleFamilyRecordDoesNotStopALaterHead) {
   EXPECT_EQ(count(alog_family_arb), 0u);
 }
 
+// The system processes of the hand-over find the files ap_init made: the
+// compiled PCFs of "ACTION LOG" and "CONSTRAIN ALOG ID" open the session's
+// STDALOG (with a line in it) and ALOGID (with its record).
+TEST_F(ActionLog, SystemProcessesOpenTheSessionsFiles) {
+  std::vector<uint8_t> l = line(7, 1, "P", "DETAIL", "", "", "seen", '1');
+  PROTO_FULL(alog_arb, 0, l.data());
+  alog_arb->arb_len = alog_arb->arb_var_len = kAlogLen, alog_arb->arb_mod = 0;
+  ASSERT_EQ(fm_write(alog_arb), 1);
+  const struct {
+    const char* name;
+    uint8_t type;
+    uint16_t len;
+  } rows[] = {{"ACTION LOG", PT_INPUT, kAlogLen}, {"CONSTRAIN ALOG ID", PT_ACTION, kAlogIdLen}};
+  for (const auto& r : rows) {
+    PCB k{};
+    k.invoc = inv(r.name, r.type, nullptr, 2, "0LA");
+    memcpy(k.pcb_lang, "ENG", 3);
+    ASSERT_EQ(real_get(&k, 1), 1) << r.name;
+    EM* em = k.pcb_em;
+    uint8_t* cfi = nullptr;
+    each_rec(em->em_cfi_arb, [&](uint8_t* c) {
+      if (ld_le32(c, CFI_FILE_NO) == em->em_pcf_id) cfi = c;
+    });
+    ASSERT_NE(cfi, nullptr) << r.name;
+    FDB f;
+    ASSERT_EQ(em_cfi_desc(em, cfi, &f), 1);
+    ASSERT_EQ(FM_OPEN(&f, com.sys_scope, f.fdb_opt, 15, 15), 1) << r.name << " " << f.fdb_stat;
+    std::vector<uint8_t> buf(r.len);
+    PROTO_FULL(f.fdb_arb, 0, buf.data());
+    f.fdb_arb->arb_len = r.len, f.fdb_arb->arb_mod = ARB_FIRST;
+    EXPECT_EQ(fm_start(f.fdb_arb), 1) << r.name;
+    f.fdb_arb->arb_mod = 0;
+    EXPECT_EQ(fm_rdnxt(f.fdb_arb), 1) << r.name;
+    FM_CLOSE(f.fdb_arb, 0);
+    pl_free(em);
+  }
+}
+
 }  // namespace
 }  // namespace kivo::test
