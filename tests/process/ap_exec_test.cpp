@@ -88,24 +88,32 @@ TEST_F(ActionProcess, FailedReadWithoutRangesBecomesAMessage) {
 // total frames of each level, one roll per level end, nothing for a level
 // past the range entries, and a lock failure posted.
 TEST_F(ActionProcess, RangeLevelsRunTheirFramesAndPostAFailure) {
+  // Each row: the flags of level 1, the frames that start, the rolls.
+  const struct {
+    int flags;
+    const char* starts;
+  } rows[] = {{3, "1 2 3 3 4 2 3 4 "}, {1, "1 2 3 3 2 3 "}, {2, "1 3 3 4 3 4 "}};
   records = 10, levels = 1;
-  script = {{200620, 0},  {200620, 1}, {kRecord, 0}, {kRecord, 0}, {200370, 1},   {200620, 1},
-            {kRecord, 0}, {200620, 2}, {200370, 2},  {200370, 1},  {FM_LOCKED, 0}};
-  std::vector<std::string> posted;
-  eps["ACTS/6"] = [&](PCB* p) {
-    each_rec(p->pcb_err_fi, [&](uint8_t* r) {
-      posted.push_back(std::to_string(ld_le32(r, MSG_NUMBER)) + ":" +
-                       std::string(reinterpret_cast<char*>(r) + MSG_TEXT, ld_le16(r, MSG_TEXT_LEN)));
-    });
-  };
-  EXPECT_EQ(run_ap("ACTS"), PI_END_PROCESS);
-  std::string starts;
-  for (size_t at = 0; (at = flog.find("/21 ", at)) != std::string::npos; at += 4)
-    starts += flog.substr(flog.rfind(':', at) + 1, at - flog.rfind(':', at) - 1) + " ";
-  EXPECT_EQ(starts, "1 2 3 3 4 2 3 4 ") << flog;
-  EXPECT_EQ(rolls, "1 1 ");
-  ASSERT_EQ(posted.size(), 1u);
-  EXPECT_NE(posted[0].find("LOCKED BY ANOTHER"), std::string::npos) << posted[0];
+  for (const auto& row : rows) {
+    flog.clear(), rolls.clear(), made_.clear();
+    rng_flags = row.flags;
+    script = {{200620, 0},  {200620, 1}, {kRecord, 0}, {kRecord, 0}, {200370, 1},   {200620, 1},
+              {kRecord, 0}, {200620, 2}, {200370, 2},  {200370, 1},  {FM_LOCKED, 0}};
+    std::vector<std::string> posted;
+    eps["ACTS/6"] = [&](PCB* p) {
+      each_rec(p->pcb_err_fi, [&](uint8_t* r) {
+        posted.push_back(std::string(reinterpret_cast<char*>(r) + MSG_TEXT, ld_le16(r, MSG_TEXT_LEN)));
+      });
+    };
+    EXPECT_EQ(run_ap("ACTS"), PI_END_PROCESS);
+    std::string starts;
+    for (size_t at = 0; (at = flog.find("/21 ", at)) != std::string::npos; at += 4)
+      starts += flog.substr(flog.rfind(':', at) + 1, at - flog.rfind(':', at) - 1) + " ";
+    EXPECT_EQ(starts, row.starts) << row.flags << ": " << flog;
+    EXPECT_EQ(rolls, "1 1 ") << row.flags;
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_NE(posted[0].find("LOCKED BY ANOTHER"), std::string::npos) << posted[0];
+  }
 }
 
 }  // namespace

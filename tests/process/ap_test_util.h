@@ -192,7 +192,7 @@ class ApFixture : public ExecFixture {
     if (levels && p->pcb_pcf_arb) ranges(p);
     if (!script.empty() && p->pcb_pcf_arb) install_script(p->pcb_pcf_arb);
   }
-  // Range entries 0..levels, each asking for its heading and total frames.
+  // Range entries 0..levels: 0 asks for both frames, the others as rng_flags says.
   void ranges(PCB* p) {
     const uint32_t n = uint32_t(levels) + 1;
     auto* ents = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, kRngEntLen * n));
@@ -201,7 +201,7 @@ class ApFixture : public ExecFixture {
       uint8_t* e = ents + kRngEntLen * l;
       memset(e + RNG_AP, ' ', 25);
       if (l) memcpy(e + RNG_AP, "0DN", 3), memcpy(e + RNG_FLD, "REGION", 6), st_le16(e, RNG_COUNT, 1);
-      e[RNG_FLAGS + 1] = e[RNG_FLAGS + 2] = 1;
+      e[RNG_FLAGS + 1] = uint8_t(l == 0 || (rng_flags & 1)), e[RNG_FLAGS + 2] = uint8_t(l == 0 || (rng_flags & 2));
     }
     p->pcb_rng = ents, p->pcb_rng_cnt = uint8_t(n);
   }
@@ -270,6 +270,7 @@ class ApFixture : public ExecFixture {
   std::function<std::vector<uint8_t>(int)> rec_of = [](int i) { return ap_cust(i); };
   int records = 0;
   int levels = 0;
+  int rng_flags = 3;  // level 1 and on: 1 its heading frame, 2 its total frame
   std::deque<step> script;
   std::string flog, rolls;
   std::map<std::string, std::function<uint32_t(PCB*)>> frames;  // "name:frame/ep"
