@@ -401,10 +401,11 @@ void stmt_show_field(const xme_stmt& f, const uint8_t* opnd, char* line) {
   const uint8_t* in = opnd + f.rec_off;
   const int w = f.scr_width;
   const uint8_t b = in[0];
-  // A word of `len` characters from a table, cut or blank-filled to the width.
+  // A word of at most `len` characters (a built-in word is shorter), cut
+  // or blank-filled to the width.
   auto word = [&](const char* p, size_t len) {
     memset(text, ' ', w);
-    if (p) memcpy(text, p, std::min(len, static_cast<size_t>(w)));
+    if (p) memcpy(text, p, std::min(strnlen(p, len), static_cast<size_t>(w)));
   };
   switch (f.type) {
     case XT_FILLER: return;
