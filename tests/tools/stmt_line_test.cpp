@@ -30,8 +30,7 @@ TEST_F(SharedMacros, NewLineCopiesIntoTheEditorPoolAndOldLineFreesIt) {
     ASSERT_EQ(lines[i], NEW_LINE(&lines[i], rec, &list));
   }
   memset(rec, 'z', sizeof rec);  // the nodes keep their own copies
-  for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(std::string(kStmtSize, 'a' + i), std::string((char*)lines[i]->rec, kStmtSize));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(std::string(kStmtSize, 'a' + i), std::string((char*)lines[i]->rec, kStmtSize));
   EXPECT_EQ(6u, se_pool->blocks);
   OLD_LINE(lines[1], &list);
   EXPECT_EQ(4u, se_pool->blocks);

@@ -105,3 +105,142 @@ TEST_F(StmtText, GoldenLinesOfEveryVerbReadAndShowBackInEachLanguage) {
 
 }  // namespace
 }  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+std::string opnd_text(const uint8_t* rec, size_t off, size_t n) {
+  return std::string(reinterpret_cast<const char*>(rec + STMT_OPND + off), n);
+}
+
+// Prefixes, "C" lines, BOLD and NO BOLD, "---", the relational words and
+// required fields: what is stored, the column refused, what is shown back.
+TEST_F(StmtText, PrefixesCommentLinesAndWords) {
+  struct row {
+    std::string line;
+    uint8_t bold;
+    int col;            // 0 stored, else the column refused
+    int verb;           // stored verb
+    const char* shown;  // shown back, trailing blanks dropped
+  };
+  const std::string c_long = line_at("SETT", {{16, "0LA"}, {20, "RATE"}, {70, "Z"}}, "C");
+  const row rows[] = {
+      {line_at("SET", {{16, "BEN"}, {20, "RATE"}}, "X"), 0, 1, 0, ""},
+      {line_at("SET", {{16, "BEN"}, {20, "RATE"}}, "T F"), 0, 1, 0, ""},
+      {line_at("SETT", {{16, "BEN"}, {20, "RATE"}}), 0, 7, 0, ""},
+      {line_at("SET", {{16, "BEN"}, {20, "RATE"}}, "TF-"), 0, 0, VERB_SET,
+       "TF-   SET      BEN RATE                       ="},
+      // A "C" line: no prefix, verb or dictionary check; an unknown verb
+      // is kept as a comment of the typed verb and columns 16-70.
+      {c_long, 0, 0, VERB_COMMENT, "C     *        SETT     0LA RATE                                              Z"},
+      {line_at("SETT", {{16, "0LA"}, {71, "X"}}, "C"), 0, 71, 0, ""},
+      {line_at("SET", {{20, "RATE"}}, "C"), 0, 16, 0, ""},
+      // BOLD and NO BOLD are BRIGHT and DIM of an OUTPUT process only.
+      {line_at("BOLD", {{16, "BEN"}, {20, "RATE"}}), 1, 0, VERB_BRIGHT,
+       "      BOLD     BEN RATE                       (AT APPEARANCE #    )"},
+      {line_at("NO BOLD", {{16, "BEN"}, {20, "RATE"}}), 1, 0, VERB_DIM,
+       "      NO BOLD  BEN RATE                       (AT APPEARANCE #    )"},
+      {line_at("BRIGHT", {{16, "BEN"}, {20, "RATE"}}), 0, 0, VERB_BRIGHT,
+       "      BRIGHT   BEN RATE                       (AT APPEARANCE #    )"},
+      {line_at("DIM", {{16, "BEN"}, {20, "RATE"}}), 0, 0, VERB_DIM,
+       "      DIM      BEN RATE                       (AT APPEARANCE #    )"},
+      {line_at("BOLD", {{16, "BEN"}, {20, "RATE"}}), 0, 7, 0, ""},
+      // "---" is "0LA" both ways; EX and IN.
+      {line_at("IF", {{16, "---"}, {20, "STATUS CODE"}, {47, "EX"}, {50, "0LA"}, {54, "ERROR COUNT"}}), 0, 0, VERB_IF,
+       "      IF       --- STATUS CODE                EX --- ERROR COUNT"},
+      {line_at("IF", {{16, "BEN"}, {20, "TEXT1"}, {47, "IN"}, {54, "ABC"}}), 0, 0, VERB_IF,
+       "      IF       BEN TEXT1                      IN     ABC"},
+      // A blank required field is refused at its column; a blank optional one is not.
+      {line_at("SET", {{16, "BEN"}, {54, "1"}}), 0, 20, 0, ""},
+      {line_at("IF", {{16, "BEN"}, {20, "RATE"}, {54, "1"}}), 0, 47, 0, ""},
+      {line_at("SET", {{16, "BEN"}, {20, "RATE"}}), 0, 0, VERB_SET, "      SET      BEN RATE                       ="},
+  };
+  for (const row& r : rows) {
+    uint8_t rec[kStmtSize];
+    fresh(rec);
+    ed.bold = r.bold;
+    int col = 0;
+    const int ok = read(r.line, rec, &col);
+    if (r.col) {
+      EXPECT_EQ(ok, 0) << r.line;
+      EXPECT_EQ(col, r.col) << r.line;
+      continue;
+    }
+    ASSERT_EQ(ok, 1) << r.line << " col " << col;
+    EXPECT_EQ(ld_le16(rec, STMT_VERB), r.verb) << r.line;
+    EXPECT_EQ(shown(rec), r.shown) << r.line;
+  }
+  uint8_t rec[kStmtSize];
+  fresh(rec);
+  ASSERT_EQ(read(c_long, rec), 1);
+  EXPECT_EQ(opnd_text(rec, 0, 64), "SETT     0LA RATE                                              Z");
+  fresh(rec);
+  ASSERT_EQ(read(line_at("IF", {{16, "---"}, {20, "STATUS CODE"}, {47, "EX"}, {54, "1"}}), rec), 1);
+  EXPECT_EQ(opnd_text(rec, 4, 3), "0LA");
+  EXPECT_EQ(rec[STMT_OPND + 60], 8);
+}
+
+// A new line's fields get their defaults before they are shown; a verb
+// index past the table is shown as LABEL.
+TEST_F(StmtText, NewLineDefaultsAndUnknownVerbIndex) {
+  const std::pair<int, const char*> rows[] = {
+      {VERB_MENU, "      MENU     TST                                  DETACHED     END? N  FAIL 0"},
+      {VERB_APPEND, "      APPEND   TST                            1  TST"},
+      {VERB_CLOSE, "      CLOSE    TST           PHYSICAL?      Y"},
+      {VERB_OPEN, "      OPEN     TST           SHARE? Y  FAIL 0"},
+      {VERB_BEG_LOOP, "      BEG LOOP    =     TO      STEP 001"},
+  };
+  ed.state = SE_NEW_LINE;
+  for (auto [verb, want] : rows) {
+    uint8_t rec[kStmtSize];
+    fresh(rec);
+    st_le16(rec, STMT_VERB, static_cast<uint16_t>(verb));
+    EXPECT_EQ(shown(rec), want) << verb;
+  }
+  ed.state = SE_NORMAL;
+  uint8_t rec[kStmtSize];
+  fresh(rec);
+  memcpy(rec + STMT_PREFIX, "T    ", 5);
+  memcpy(rec + STMT_OPND, "THE END", 7);
+  st_le16(rec, STMT_VERB, kVerbCount);
+  EXPECT_EQ(shown(rec), "      LABEL    THE END");
+}
+
+// A row's characteristic runs and items in the states that draw it apart,
+// with upper-case folding on and off, against the golden file.
+TEST_F(StmtText, RowRunsAndItemsAtTheLayoutsColumns) {
+  const std::string path = std::string(KIVO_SOURCE_DIR) + "/tests/tools/stmt_rows_golden.txt";
+  std::string got;
+  const std::string lines[] = {line_at("SET", {{16, "BEN"}, {20, "RATE"}, {43, "  2"}, {54, "1"}}, "T"),
+                               line_at("*", {{16, "A NOTE"}})};
+  for (const std::string& l : lines) {
+    uint8_t rec[kStmtSize];
+    fresh(rec);
+    ASSERT_EQ(read(l, rec), 1);
+    for (uint16_t state : {SE_NORMAL, SE_EDIT_LINE, SE_EDIT_VERB, SE_NEW_LINE, SE_RANGE_SHOWN})
+      for (uint8_t upper : {1, 0}) {
+        ed.stmt_chr.clear(), ed.stmt_itm.clear();
+        ed.state = state, ed.upper = upper;
+        se_gen_stmt(&ed, rec, 3, 0);
+        char head[64];
+        snprintf(head, sizeof head, "%.14s state %u upper %u\n", l.c_str(), state, upper);
+        got += head;
+        for (const CHR_BLK& b : ed.stmt_chr) {
+          char run[64];
+          snprintf(run, sizeof run, "  run %d %d+%d %04X item %d\n", b.row, b.col, b.cols, b.value, b.item_col);
+          got += run;
+        }
+        for (const TITM& t : ed.stmt_itm) {
+          char item[96];
+          snprintf(item, sizeof item, "  item %d %d-%d \"%.*s\"\n", t.tl_row, t.tl_col, t.br_col, t.cnv.int_len,
+                   reinterpret_cast<const char*>(t.cnv.int_addr));
+          got += item;
+        }
+      }
+  }
+  if (getenv("KIVO_UPDATE_GOLDEN")) std::ofstream(path) << got;
+  EXPECT_EQ(got, read_text("tests/tools/stmt_rows_golden.txt"));
+}
+
+}  // namespace
+}  // namespace kivo::test
