@@ -244,3 +244,87 @@ TEST_F(StmtText, RowRunsAndItemsAtTheLayoutsColumns) {
 
 }  // namespace
 }  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// A SET of `field` of TST to the constant `text` at column 54, read.
+void set_line(StmtText* t, const char* field, const char* text, uint8_t* rec) {
+  StmtText::fresh(rec);
+  ASSERT_EQ(t->read(line_at("SET", {{16, "TST"}, {20, field}, {54, text}}), rec), 1) << field << " " << text;
+}
+
+std::string constant(const uint8_t* rec) {
+  return std::string(reinterpret_cast<const char*>(rec + STMT_OPND + 37), 22);
+}
+
+void put_constant(uint8_t* rec, const std::string& stored) {
+  memset(rec + STMT_OPND + 37, ' ', 22);
+  memcpy(rec + STMT_OPND + 37, stored.data(), std::min<size_t>(stored.size(), 23));
+}
+
+std::string pad22(const std::string& s) { return (s + std::string(22, ' ')).substr(0, 22); }
+
+// Coded constants: the token's text shown, its code stored in the field's
+// digits; no code and unknown codes; a constant left as it was when it
+// cannot be converted, and an unknown code kept through a save.
+TEST_F(StmtText, CodedConstantsStoredAsCodesShownAsTokens) {
+  dictionary();
+  uint8_t rec[kStmtSize];
+  // 7 with 3 integer digits: four digits, which read as 7.
+  set_line(this, "STATE", "OPEN", rec);
+  cnv_token(rec, "01", 2, 1, nullptr);
+  EXPECT_EQ(constant(rec), pad22("0007"));
+  EXPECT_EQ(std::stol(constant(rec)), 7);
+  se_tok_kept kept{};
+  cnv_token(rec, "01", 1, 1, &kept);
+  EXPECT_EQ(constant(rec), pad22("OPEN"));
+  // Blank is no code: "-1", shown blank.
+  set_line(this, "STATE", "", rec);
+  cnv_token(rec, "01", 2, 1, nullptr);
+  EXPECT_EQ(constant(rec), pad22("-1"));
+  cnv_token(rec, "01", 1, 1, nullptr);
+  EXPECT_EQ(constant(rec), pad22(""));
+  // stored, field, shown
+  const std::tuple<std::string, const char*, std::string> loads[] = {
+      {"12", "STATE", "CLOS"},                      // cut to the code length
+      {" 12", "STATE", "CLOS"},                     // from byte 38 when 37 is blank
+      {"99", "STATE", "????"},                      // no TOKEN record
+      {"5", "BIG", std::string(22, '?')},           // at most 22
+      {"1234567890123456789012", "STATE", "????"},  // past 32 bits: not found
+      {"0000000000000000000007"
+       "9",
+       "STATE", "OPEN"},  // byte 59 is not the constant's
+      {"-1", "STATE", ""},
+  };
+  for (auto& [stored, field, want] : loads) {
+    set_line(this, field, "", rec);
+    put_constant(rec, stored);
+    se_tok_kept k{};
+    cnv_token(rec, "01", 1, 1, &k);
+    EXPECT_EQ(constant(rec), pad22(want)) << stored;
+    // Saved without retyping, the stored code stays.
+    const std::string before = pad22(stored.substr(0, 22));
+    cnv_token(rec, "01", 2, 1, &k);
+    EXPECT_EQ(constant(rec), before) << stored;
+  }
+  // Retyped, the text is converted again.
+  set_line(this, "STATE", "", rec);
+  put_constant(rec, "99");
+  cnv_token(rec, "01", 1, 1, &kept);
+  put_constant(rec, "CLOSED");
+  cnv_token(rec, "01", 2, 1, &kept);
+  EXPECT_EQ(constant(rec), pad22("0012"));
+  // A text with no token leaves the constant as typed; so do a negative
+  // code, which has no stored form, and a field without codes.
+  for (auto [field, text] : {std::pair{"STATE", "NOPE"}, {"STATE", "MINUS"}, {"NAME", "OPEN"}}) {
+    set_line(this, field, "", rec);
+    put_constant(rec, text);
+    cnv_token(rec, "01", 2, 1, nullptr);
+    EXPECT_EQ(constant(rec), pad22(text)) << field << " " << text;
+  }
+  EXPECT_FALSE(reported("Bad token read"));
+}
+
+}  // namespace
+}  // namespace kivo::test
