@@ -125,7 +125,7 @@ TEST_F(StmtCheck, FieldOfTheSystemApplicationShownAsDashes) {
   fresh(rec);
   ASSERT_EQ(read(line_at("IF", {{16, "TST"}, {20, "STATUS CODE"}, {47, "EQ"}, {54, "0"}}), rec), 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(rec + STMT_OPND + 4), 3), "0LA");
-  EXPECT_EQ(std::string(ed.line.data(), 31), "      IF       --- STATUS CODE");
+  EXPECT_EQ(std::string(ed.line.data(), 30), "      IF       --- STATUS CODE");
   EXPECT_EQ(is_pdf("0LA", "STATUS CODE           "), 1);
   EXPECT_EQ(is_pdf("TST", "STATUS CODE           "), 0);
   EXPECT_EQ(is_pdf("0LA", "NO SUCH FIELD         "), 0);
