@@ -105,17 +105,22 @@ void load_spell(const char** table, int index, uint32_t msg, size_t width, const
 
 void load_zel_spellings() {
   if (g_ever_loaded && memcmp(g_loaded_lang, com.lang_id, sizeof g_loaded_lang) == 0) return;
-  g_ever_loaded = true;
+  // Before the first language the built-in words serve, and the language's
+  // are loaded once one is chosen.
+  const bool lang = la_current() != nullptr;
+  g_ever_loaded = lang;
   memcpy(g_loaded_lang, com.lang_id, sizeof g_loaded_lang);
-  load_opcode_words(kVerbCount);
-  for (int i = 1; i <= kAreaCount; ++i) load_spell(area_spell_tbl, i, kAreaMsg[i], kAreaWordLen, kAreaBuiltIn[i]);
-  for (int i = 1; i < 3; ++i) load_spell(temp_spell_tbl, i, kTempMsg[i], kTempWordLen, kTempBuiltIn[i]);
-  for (int i = 0; i < 3; ++i) load_spell(invoc_spell_tbl, i, kInvocMsg[i], kInvocWordLen, kInvocBuiltIn[i]);
+  if (lang) load_opcode_words(kVerbCount);
+  else memset(opcode_tbl, 0, sizeof opcode_tbl);
+  auto msg = [lang](uint32_t m) { return lang ? m : 0; };
+  for (int i = 1; i <= kAreaCount; ++i) load_spell(area_spell_tbl, i, msg(kAreaMsg[i]), kAreaWordLen, kAreaBuiltIn[i]);
+  for (int i = 1; i < 3; ++i) load_spell(temp_spell_tbl, i, msg(kTempMsg[i]), kTempWordLen, kTempBuiltIn[i]);
+  for (int i = 0; i < 3; ++i) load_spell(invoc_spell_tbl, i, msg(kInvocMsg[i]), kInvocWordLen, kInvocBuiltIn[i]);
   for (const zel_template& t : kTemplates)
     for (const char* p = t.verbs; *p;) {
       char* end;
       const long v = strtol(p, &end, 10);
-      load_spell(zel_spell_tbl, static_cast<int>(v), t.msg, 0, t.text);
+      load_spell(zel_spell_tbl, static_cast<int>(v), msg(t.msg), 0, t.text);
       p = end;
       while (*p == ' ') ++p;
     }

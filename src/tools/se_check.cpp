@@ -180,10 +180,7 @@ int checker::constant(const uint8_t* elem, const char* elem_ap) {
     held tok;
     tok.design(INIT_DTOKEN_FDB, elem_ap);
     uint8_t rec[kTokRecLen];
-    memset(rec, ' ', sizeof rec);
-    rec[TOK_SRC] = 0;
-    const bool domain = elem[ELEM_DOMAIN] != ' ' && elem[ELEM_DOMAIN] != 0;
-    memcpy(rec + TOK_GROUP, elem + (domain ? ELEM_DOMAIN : ELEM_NAME), 22);
+    tok_group_key(elem, rec);
     memcpy(rec + TOK_TEXT, text(k), 22);
     // A negative code has no stored form: the constant holds no sign.
     if (!tok.arb || !pc_read(tok.arb, 1, rec, kTokRecLen) || static_cast<int32_t>(ld_le32(rec, TOK_CODE)) < 0)

@@ -51,14 +51,6 @@ bool open_files(const char* ap, const char* ver, int use_kept, tok_files* f) {
   return f->elem && f->tok;
 }
 
-// The token row key: type 0 and the element's group (its domain, else its name).
-void token_key(const uint8_t* elem, uint8_t* rec) {
-  memset(rec, ' ', kTokRecLen);
-  rec[TOK_SRC] = 0;
-  const bool domain = elem[ELEM_DOMAIN] != ' ' && elem[ELEM_DOMAIN] != 0;
-  memcpy(rec + TOK_GROUP, elem + (domain ? ELEM_DOMAIN : ELEM_NAME), 22);
-}
-
 // The code stored at the constant: digits from byte 37 (38 when 37 is
 // blank) up to its end. False when there are none or they pass 32 bits.
 bool stored_code(const uint8_t* c, int32_t* code) {
@@ -84,7 +76,7 @@ void to_text(uint8_t* c, const uint8_t* elem, ARB* tok) {
   memset(c, ' ', kConstLen);
   const size_t width = std::min<size_t>(ld_le16(elem, ELEM_CODE_LEN), kConstLen);
   uint8_t rec[kTokRecLen];
-  token_key(elem, rec);
+  tok_group_key(elem, rec);
   st_le32(rec, TOK_CODE, static_cast<uint32_t>(code));
   if (have && tok && pc_read(tok, 0, rec, kTokRecLen)) {
     memcpy(c, rec + TOK_TEXT, width);
@@ -104,7 +96,7 @@ void to_code(uint8_t* c, const uint8_t* elem, ARB* tok) {
   }
   if (!tok) return;
   uint8_t rec[kTokRecLen];
-  token_key(elem, rec);
+  tok_group_key(elem, rec);
   memcpy(rec + TOK_TEXT, c, kConstLen);
   if (!pc_read(tok, 1, rec, kTokRecLen)) {
     if (tok->arb_stat != FM_NOT_FOUND) checkstat(tok->arb_stat, "Bad token read ", "SE", __LINE__);

@@ -100,7 +100,15 @@ TEST_F(StmtText, GoldenLinesOfEveryVerbReadAndShowBackInEachLanguage) {
   use_language("00 ");
   EXPECT_EQ(read(line_at("*", {{16, "NOTE"}}), rec, &col), 1);
   EXPECT_EQ(shown(rec), "      *        NOTE");
+  // The language's level ends: no language is left for the next test.
   if (la_lang* l = la_current()) FM_CLOSE(l->arb, 0), l->arb = nullptr;
+  const uint32_t level = com.mark_scope;
+  com.mark_scope = level - 1;
+  char buf[8];
+  la_get_str(buf, sizeof buf, 1);
+  com.mark_scope = level;
+  ASSERT_EQ(la_current(), nullptr);
+  captured_errors().clear();
 }
 
 }  // namespace
@@ -324,6 +332,34 @@ TEST_F(StmtText, CodedConstantsStoredAsCodesShownAsTokens) {
     EXPECT_EQ(constant(rec), pad22(text)) << field << " " << text;
   }
   EXPECT_FALSE(reported("Bad token read"));
+}
+
+}  // namespace
+}  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// The editor's start: its pool, the spellings, a cleared scan context; and
+// the language's process-type names.
+TEST_F(StmtText, StartAndProcessTypeNames) {
+  se_init();
+  ASSERT_NE(se_pool, nullptr);
+  EXPECT_EQ(se_scan[0], 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(se_scan + 1), kSeScanLen - 1), std::string(kSeScanLen - 1, ' '));
+  EXPECT_STREQ(area_spell_tbl[AREA_DEFAULT_FIELD], "DEFAULT FIELD ");
+  char name[30];
+  memset(name, ' ', sizeof name);
+  memcpy(name, "Output process", 14);
+  com.ptype_names[3] = {sizeof name, name};
+  // width, type, upper-cased, text, length
+  const std::tuple<size_t, int, int, const char*, int> rows[] = {
+      {20, 3, 0, "Output process      ", 14}, {10, 3, 1, "OUTPUT PRO", 10}, {8, 13, 1, "        ", 0}};
+  for (auto [width, type, upper, want, len] : rows) {
+    char buf[32];
+    EXPECT_EQ(alp_proc_type(buf, width, type, upper), len) << want;
+    EXPECT_EQ(std::string(buf, width), want);
+  }
 }
 
 }  // namespace
