@@ -50,6 +50,7 @@ struct checker {
   const se_chk& in;
   se_chk_out* out;
   uint8_t* opnd;
+  uint8_t file_kind = 0;  // FI_ORG of a file verb's file, 0 not read
 
   char* text(const xme_stmt* f) const { return reinterpret_cast<char*>(opnd + f->rec_off); }
   static int col(const xme_stmt* f) { return kOpndCol + f->scr_col; }
@@ -148,7 +149,7 @@ int checker::file_verb(const xme_stmt** ap1) {
     warn(e.arb ? col(in.file) : col(*ap1));
     return 1;
   }
-  const uint8_t kind = rec[FI_ORG];
+  const uint8_t kind = file_kind = rec[FI_ORG];
   const bool has_key = key && !blank(key);
   if (verb == VERB_BEG_AT && kind == KIND_SINGLE) warn(col(in.file));
   if (key && kind == KIND_SEQUENTIAL && has_key != (verb != VERB_READNEXT)) warn(col(key));
@@ -277,7 +278,7 @@ int checker::run() {
     case VERB_SET_DAY:
     case VERB_SET_MNTH: ok = a1; break;
     case VERB_APPEND: ok = a1 || t1 == 3 || t1 == 4; break;
-    case VERB_BEG_AT: ok = true; break;
+    case VERB_BEG_AT: ok = file_kind != KIND_SEQUENTIAL || IS_ELEM_NUM(t1) || IS_ELEM_LOG(t1); break;
     case VERB_CNV_BIN: ok = IS_ELEM_NUM(t1) || short_alpha(e); break;
   }
   if (!ok) return fail(col(fld1), col(ap1));

@@ -82,8 +82,19 @@ extern ARB* cur_delem_arb;
 extern ARB* lang_delem_arb;
 extern ARB* cur_dtoken_arb;
 extern ARB* lang_dtoken_arb;
-// The scan context: a status byte, application id, version, then blanks.
+// The scan context kept from one look-up scan to the next; se_init sets a
+// zero status byte and blanks. The field name's application id, which the
+// look-up also keeps, has no room after byte 70: the scans place it.
 constexpr size_t kSeScanLen = 72;
+enum : size_t {
+  SCAN_STATUS = 0,
+  SCAN_AP = 1,         // 3, of the last scan
+  SCAN_VER = 4,        // 2
+  SCAN_RESULT = 7,     // 30, the name chosen
+  SCAN_SURFACES = 37,  // the editor's window surfaces
+  SCAN_FIELD = 48,     // 22, the field name
+};
+static_assert(SCAN_FIELD + 22 <= kSeScanLen);
 extern uint8_t se_scan[kSeScanLen];
 
 // Creates the editor pool, loads the spellings and clears the scan context;

@@ -27,7 +27,7 @@ void se_init() {
   if (!se_pool) se_pool = mm_create_pool(" SEPOOL    ", com.sys_scope);
   load_zel_spellings();
   memset(se_scan, ' ', sizeof se_scan);
-  se_scan[0] = 0;
+  se_scan[SCAN_STATUS] = 0;
 }
 
 ARB* se_open_design(se_dfdb_init init, const char* ap, const char* ver, uint32_t level, uint32_t* stat) {

@@ -67,6 +67,9 @@ TEST_F(StmtCheck, LinesAgainstTheDictionary) {
       {two("SET", "RATE", "", "ZZZ", "RATE"), 50, 0, true},
       {line_at("SET", {{16, "ZZZ"}, {20, "RATE"}}), 16, 0, true},
       {line_at("BEG AT", {{16, "TST"}, {20, "SINGLE"}, {29, "IN"}}), 20, 0, true, true},
+      {line_at("BEG AT", {{16, "TST"}, {20, "SEQ"}, {29, "IN"}, {32, "TST"}, {36, "NAME"}}), 36, 32, false},
+      {line_at("BEG AT", {{16, "TST"}, {20, "SEQ"}, {29, "IN"}, {32, "TST"}, {36, "RATE"}}), 0, 0, true},
+      {line_at("BEG AT", {{16, "TST"}, {20, "CUST"}, {29, "IN"}, {32, "TST"}, {36, "NAME"}}), 0, 0, true},
       // Occurrences: above the count refused, any of a count 0 accepted,
       // a negative one refused, first or second.
       {two("SET", "FLAGS", "", "TST", "NAME", "  5"), 43, 0, false},
