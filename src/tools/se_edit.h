@@ -127,7 +127,8 @@ int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off);
 // Checks ed->line into `rec` (bytes 78-82, 84-85, 88-151; the rest as it
 // was). 1: stored, `err_col` 0 or a warning's column (ed->warning set);
 // 0: refused at `err_col` (1 prefix, 7 verb, else the operand's column),
-// `second_col` the application id that belongs to it, or 0.
+// `second_col` the application id that belongs to it, or 0; `rec` is then
+// as it was.
 int se_degen_stmt(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col);
 // The runs of one row (`row` from 1) appended to ed->stmt_chr after its
 // earlier runs of that row are dropped.

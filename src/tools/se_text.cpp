@@ -193,8 +193,11 @@ void asm_stmt_chr(se_ed_blk* ed, const uint8_t* rec, int row) {
   }
 }
 
-int se_degen_stmt(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
-  *err_col = *second_col = 0;
+namespace {
+
+// se_degen_stmt on a copy of the record, which its caller keeps only when
+// the line is stored.
+int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
   ed->warning = ed->file_warning = 0;
   if (ed->line.size() < static_cast<size_t>(ed->line_width) + 1) ed->line.resize(ed->line_width + 1, ' ');
   const char* l = ed->line.data();
@@ -249,6 +252,17 @@ int se_degen_stmt(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
     ed->warning = 1;
     ed->file_warning = chk.file && out.warn_col == kOpndCol + chk.file->scr_col;
   }
+  return 1;
+}
+
+}  // namespace
+
+int se_degen_stmt(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
+  *err_col = *second_col = 0;
+  uint8_t work[kStmtSize];
+  memcpy(work, rec, kStmtSize);
+  if (!degen(ed, work, err_col, second_col)) return 0;
+  memcpy(rec, work, kStmtSize);
   return 1;
 }
 

@@ -172,6 +172,9 @@ TEST_F(StmtText, PrefixesCommentLinesAndWords) {
     if (r.col) {
       EXPECT_EQ(ok, 0) << r.line;
       EXPECT_EQ(col, r.col) << r.line;
+      uint8_t before[kStmtSize];
+      fresh(before);
+      EXPECT_EQ(hex(rec, kStmtSize), hex(before, kStmtSize)) << "a refused line changed the record: " << r.line;
       continue;
     }
     ASSERT_EQ(ok, 1) << r.line << " col " << col;
