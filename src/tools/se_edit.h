@@ -140,9 +140,10 @@ int alp_proc_type(char* buf, size_t len, int type, int upper);
 
 // ---- coded constants ----
 // What loading showed of a line's constant: saving puts the stored code
-// back when the shown text was not retyped.
+// back when neither the shown text nor the field it meets was retyped.
 struct se_tok_kept {
   uint8_t valid;
+  uint8_t field[26];  // the first field's application and name
   uint8_t stored[22];
   uint8_t shown[22];
 };

@@ -121,7 +121,8 @@ void cnv_token(uint8_t* rec, const char* ver, int direction, int use_kept, se_to
   uint8_t* opnd = rec + STMT_OPND;
   if (memcmp(opnd + OP_AP2, "   ", 3) != 0) return;
   uint8_t* c = opnd + OP_CONST;
-  if (direction == 2 && kept && kept->valid && memcmp(c, kept->shown, kConstLen) == 0) {
+  if (direction == 2 && kept && kept->valid && memcmp(c, kept->shown, kConstLen) == 0 &&
+      memcmp(opnd + OP_AP1, kept->field, sizeof kept->field) == 0) {
     memcpy(c, kept->stored, kConstLen);  // not retyped: the stored code stays
     return;
   }
@@ -140,6 +141,7 @@ void cnv_token(uint8_t* rec, const char* ver, int direction, int use_kept, se_to
     to_text(c, elem, f.tok);
     if (kept) {
       kept->valid = 1;
+      memcpy(kept->field, opnd + OP_AP1, sizeof kept->field);
       memcpy(kept->stored, before, kConstLen);
       memcpy(kept->shown, c, kConstLen);
     }

@@ -319,6 +319,13 @@ TEST_F(StmtText, CodedConstantsStoredAsCodesShownAsTokens) {
     cnv_token(rec, "01", 2, 1, &k);
     EXPECT_EQ(constant(rec), before) << stored;
   }
+  // Another field to meet is a retyped constant: "????" has no code.
+  set_line(this, "STATE", "", rec);
+  put_constant(rec, "99");
+  cnv_token(rec, "01", 1, 1, &kept);
+  memcpy(rec + STMT_OPND + 7, "BIG  ", 5);
+  cnv_token(rec, "01", 2, 1, &kept);
+  EXPECT_EQ(constant(rec), pad22("????"));
   // Retyped, the text is converted again.
   set_line(this, "STATE", "", rec);
   put_constant(rec, "99");
