@@ -766,7 +766,22 @@ bool verify_all_keys(anal_ctx* c) {
   return check_page_use(c);
 }
 
+// Whether the key file keeps the in-use mark of a change that no process
+// runs any more: its writer died inside it, and the indexes need the repair
+// however sound they look. A live writer holds the update lock while its
+// mark is set, so the mark is read again once that lock has been had.
+bool mark_left_set(anal_ctx* c) {
+  if (!c->key_hdr_ok || !c->khdr[kHdrInUse]) return false;
+  bool locked = bt_share_at(c->dat->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
+  uint8_t mark = 0;
+  bool set = anal_read_key(c, kHdrInUse, &mark, 1) && mark != 0;
+  if (locked) bt_share_at(c->dat->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  if (set) anal_say(c, "%s:  Key file marked in use by a change that never ended: needs repair\n", c->name.c_str());
+  return set;
+}
+
 int verify(anal_ctx* c, int32_t* records) {
+  if (mark_left_set(c)) return 0;
   int n = count_rec(c, false);
   if (n < 0) {
     count_rec(c, true);  // again, to name the fault

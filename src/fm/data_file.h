@@ -227,6 +227,12 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
 // Status 0, 17 for a damaged list, or a write failure.
 int brf_free_list_settle(BRF_FILE* f);
 
+// Builds the free list again from nothing: every record flagged deleted or
+// not a user record (FREE_BLOCK records and unfinished allocations too)
+// goes on it. Update lock held; the records must walk from the header to
+// eofseek (else 17). Status 0 or the failure.
+int brf_rebuild_free_list(BRF_FILE* f);
+
 // Upgrades the file to version 2 and rebuilds the free list. Returns the
 // status: 0 on success.
 [[nodiscard]] int brf_upd_ver(BRF_FILE* f);
