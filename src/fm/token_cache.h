@@ -41,6 +41,10 @@ enum : size_t {
 };
 static_assert(TOK_TEXT + 30 + 2 == kTokRecLen);
 
+// The key of a TOKEN row of an element's group into the 60-byte `rec`:
+// type 0, the element's domain (its name when it has none), the rest blank.
+void tok_group_key(const uint8_t* elem, uint8_t* rec);
+
 // DOMAIN design record: the parts the token groups read.
 enum : size_t { DOM_KIND = 0, DOM_NAME = 1, DOM_STAMP1 = 56, DOM_STAMP2 = 72, kDomRecLen = 584 };
 
