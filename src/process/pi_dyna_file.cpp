@@ -294,12 +294,11 @@ int dyna_rewrite(PCB* p, ARB* a) {
   }
   make_entry(x, a->arb_rec_id_area);
   dyna_dump("Rewrite - after", x->entry, x->entry_len);
+  // A record the key left out (no entry) stays out.
   if (held) {
     ARB* r = x->rid_arb;
     r->arb_rec = x->entry, r->arb_var_len = x->entry_len, r->arb_mod = 0;
     fm_rewrite(r);
-  } else {
-    write_entry(x, x->rid_arb);
   }
   return 1;
 }

@@ -208,6 +208,14 @@ ARB* change_held(PCB* p, ARB* a, int (*op)(PCB*, ARB*), int* ok) {
   return a;
 }
 
+// A failed rewrite or delete: outcome 32, the status of the stream used in
+// the PCF stream.
+void change_failed(PCB* p, ARB* a, const ARB* used) {
+  trace_status(p, used);
+  pi_outcome(p, PCF_FILE_FAILED);
+  if (used != a) a->arb_stat = used->arb_stat, a->arb_stat2 = used->arb_stat2;
+}
+
 // A failed rewrite: the before image read again, held, from the file; the
 // stream keeps the rewrite's status.
 void reread_before(PCB* p, ARB* a) {
@@ -352,9 +360,7 @@ int pi_rewrite(PCB* p) {
   ARB* used = change_held(p, a, dyna_rewrite, &ok);
   CPY_RID(p, used);
   if (!ok) {
-    trace_status(p, used);
-    pi_outcome(p, PCF_FILE_FAILED);
-    if (used != a) a->arb_stat = used->arb_stat, a->arb_stat2 = used->arb_stat2;
+    change_failed(p, a, used);
     reread_before(p, a);
     return 0;
   }
@@ -388,11 +394,7 @@ int pi_del(PCB* p) {
   trace(p, TR_DELETE);
   int ok = 0;
   ARB* used = change_held(p, a, dyna_del, &ok);
-  if (!ok) {
-    trace_status(p, used);
-    if (used != a) a->arb_stat = used->arb_stat, a->arb_stat2 = used->arb_stat2;
-    return pi_outcome(p, PCF_FILE_FAILED), 0;
-  }
+  if (!ok) return change_failed(p, a, used), 0;
   // The log tells of a delete that happened: the record area still holds it.
   if (pi_is_input(p) && pi_mlog_arb(p)) pi_mlog_all(p, MLOG_DEL);
   if (pi_ep_stop(p, EP_PCF_POST)) return pi_outcome(p, PCF_STOP_POST), 0;

@@ -1,10 +1,7 @@
 // The executive over a module the loader compiles from design records of
 // the "0DN" memory design files: its areas placed as the set-up places them.
-#include <filesystem>
 
 #include "compiler/em_access.h"
-#include "compiler/pl.h"
-#include "design/design_source.h"
 #include "exec_test_util.h"
 #include "process/pi_internal.h"
 
@@ -15,19 +12,11 @@ class ExecutiveCompiled : public ExecFixture {
  protected:
   void SetUp() override {
     ExecFixture::SetUp();
-    const std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
-                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
-    const design_source_result r = design_source_build(kSource, "test", com.sys_scope, "0DN");
-    ASSERT_TRUE(r.ok) << r.error;
-    pl_init();
+    start_compiled(kSource);
     ii_hooks.proc_exec = nullptr;
-    ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
   }
   void TearDown() override {
-    pl_discard_all();
-    rt_err_arb = nullptr;  // its file goes with the session's files
+    stop_compiled();
     ExecFixture::TearDown();
   }
   static constexpr const char* kSource =

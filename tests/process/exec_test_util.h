@@ -3,9 +3,12 @@
 // scripted by process name and event point.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <string>
 
+#include "compiler/pl.h"
+#include "design/design_source.h"
 #include "fm/la.h"
 #include "foundation/scope.h"
 #include "interp/seams.h"
@@ -61,6 +64,22 @@ class ExecFixture : public PiFixture {
     const uint32_t level = com.mark_scope;
     com.mark_scope = 0, la_current(), com.mark_scope = level;
     PiFixture::TearDown();
+  }
+  // Modules compiled by the loader from the design `source` of "0DN", on
+  // the "0LA" dictionary of the default installation; stop_compiled undoes it.
+  void start_compiled(const char* source) {
+    const std::string kivo = KIVO_BINARY;
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
+    const design_source_result r = design_source_build(source, "test", com.sys_scope, "0DN");
+    ASSERT_TRUE(r.ok) << r.error;
+    pl_init();
+    ii_init(), sc_init();
+    rt_err_arb = nullptr, rt_init();
+  }
+  void stop_compiled() {
+    pl_discard_all();
+    rt_err_arb = nullptr;  // its file goes with the session's files
   }
   int load(PCB* p) {
     asked.push_back(std::string(reinterpret_cast<const char*>(p->invoc.b), 6) + name_of(p));

@@ -5,14 +5,11 @@
 // processes a test only counts, such as "CANCEL DYNAKEY".
 #pragma once
 
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "compiler/em_access.h"
-#include "compiler/pl.h"
-#include "design/design_source.h"
 #include "exec_test_util.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -91,14 +88,7 @@ class PcfFixture : public ExecFixture {
  protected:
   void SetUp() override {
     ExecFixture::SetUp();
-    const std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
-                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
-    const design_source_result r = design_source_build(kPcfSource, "pcf", com.sys_scope, "0DN");
-    ASSERT_TRUE(r.ok) << r.error;
-    pl_init();
-    ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
+    start_compiled(kPcfSource);
     pi_pcf_register();
     // Fixture modules by name first, then the loader.
     real_get = pl_hooks.get;
@@ -107,7 +97,7 @@ class PcfFixture : public ExecFixture {
     // 0DN processes are compiled at each run: the PCF is made native again.
     pi_hooks.open_fi = [](PCB* p) {
       if (static_cast<PcfFixture*>(self)->native_ && p->pcb_em->em_pcf_id)
-        if (uint8_t* c = pcf_cfi(p->pcb_em)) memcpy(c + FDB_SRC_AP, "NAT", 3);
+        if (uint8_t* c = pcf_cfi(p->pcb_em)) go_native(c), memcpy(p->pcb_em->em_pcf_ap, "NAT", 3);
       pi_open_fi_run(p);
     };
     memset(com.user_id, ' ', 3);
@@ -117,9 +107,15 @@ class PcfFixture : public ExecFixture {
     for (ARB* a : open_)
       if (a) FM_CLOSE(a, 0);
     open_.clear();
-    pl_discard_all();
-    rt_err_arb = nullptr;
+    stop_compiled();
     ExecFixture::TearDown();
+  }
+  // A PCF of application "NAT" outside the 0DN files, which each engine
+  // process keeps apart: a native file that processes share (without a
+  // design of its own, so its structure is not checked).
+  static void go_native(uint8_t* c) {
+    memcpy(c + FDB_AP, "NAT", 3), memcpy(c + FDB_SRC_AP, "NAT", 3);
+    st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT) | kAnyFile);
   }
   int get(PCB* p, int f) { return mods.count(name_of(p)) ? load(p) : real_get(p, f); }
   // The double: logs "NAME/ep", runs the test's step, and asks to stop
@@ -157,18 +153,15 @@ class PcfFixture : public ExecFixture {
   void make_pcf(const char* name, const std::vector<std::vector<uint8_t>>& recs = {}, bool native = false) {
     EM* em = module_of(name);
     ASSERT_NE(em, nullptr) << (captured_errors().empty() ? "" : captured_errors().back());
-    uint8_t* cfi = pcf_cfi(em);
-    if (native) memcpy(cfi + FDB_SRC_AP, "NAT", 3), native_ = true;
     uint8_t c[CFI_LEN];
-    memcpy(c, cfi, CFI_LEN);
+    memcpy(c, pcf_cfi(em), CFI_LEN);
+    if (native) go_native(c), native_ = true;
     memset(c + FDB_DB, ' ', 3);
     FDB fdb;
     ASSERT_EQ(em_cfi_desc(em, c, &fdb), 1);
     if (!FM_OPEN(&fdb, com.sys_scope, kAnyFile, 15, 15)) {
       ASSERT_EQ(em_cfi_desc(em, c, &fdb), 1);
-      // A native file gets its structure file: the process's open checks it.
-      const uint32_t opt = native ? LFB_ANY_DIR | LFB_OPEN_NEW : kAnyFile | LFB_OPEN_NEW;
-      ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 10, opt, 15, 15), 1) << fdb.fdb_stat;
+      ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 10, kAnyFile | LFB_OPEN_NEW, 15, 15), 1) << fdb.fdb_stat;
     }
     ARB* a = fdb.fdb_arb;
     for (auto r : recs) {
