@@ -49,6 +49,20 @@ struct ii_hook_table {
   // DISPLAY: the items of the current image showing the field at `addr`
   // take its value; 1, 0 after a failure. Empty: nothing to do.
   uint32_t (*display)(PCB* pcb, const uint8_t* addr);
+  // The file statements' way to the executive. place_file: the database
+  // (or a design file's source application) a compiled file opens under,
+  // set in the record `cfi` as the executive's own open sets it; empty: as
+  // compiled. pcf_start: the process's stream on its PCF attached and
+  // started once an OPEN or CREATE has opened the PCF; 0 when it could not
+  // be. The PCF operations: 1 when done, 0 with the status in the PCF
+  // stream. Empty: the PCF is read and written as any other file.
+  void (*place_file)(PCB* pcb, uint8_t* cfi);
+  int (*pcf_start)(PCB* pcb);
+  int (*pcf_read)(PCB* pcb, uint16_t mode);
+  int (*pcf_rdnxt)(PCB* pcb, uint16_t mode);
+  int (*pcf_write)(PCB* pcb);
+  int (*pcf_rewrite)(PCB* pcb);
+  int (*pcf_del)(PCB* pcb);
 };
 extern ii_hook_table ii_hooks;
 
