@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "compiler/em_access.h"
+#include "compiler/pc_cmpl.h"
 #include "exec_test_util.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -34,7 +35,7 @@ inline std::string L(const std::string& pfx, const std::string& verb,
 // SET/IF/COMPUTE of a field of `ap1` with a constant or a field "AP NAME".
 inline std::string two(const std::string& pfx, const std::string& verb, const std::string& ap1, const std::string& f1,
                        const std::string& op, const std::string& src) {
-  const bool fld = src.size() > 4 && src[3] == ' ' && isupper(src[0]) && src.substr(0, 3) != "   ";
+  const bool fld = src.size() > 4 && src[3] == ' ' && src[0] != ' ';
   if (fld) return L(pfx, verb, {{16, ap1}, {20, f1}, {47, op}, {50, src.substr(0, 3)}, {54, src.substr(4)}});
   return L(pfx, verb, {{16, ap1}, {20, f1}, {47, op}, {54, src}});
 }
@@ -58,8 +59,7 @@ class FileStmtFixture : public ExecFixture {
       return 1;
     };
     pi_hooks.open_fi = [](PCB* p) {
-      for (uint8_t* c : cfis(p->pcb_em))
-        if (self_->natives.count(str(c + FDB_NAME, 8))) go_native(c);
+      for (uint8_t* c : cfis(p->pcb_em)) self_->adjust(c);
       pi_open_fi_run(p);
     };
     memset(com.user_id, ' ', 3), memcpy(com.user_id, "USR", 3);
@@ -71,6 +71,10 @@ class FileStmtFixture : public ExecFixture {
     ii_hooks.add_msg = nullptr;
     stop_compiled();
     ExecFixture::TearDown();
+  }
+  // What each run does to a compiled file before the files open: the files named in `natives` become native.
+  virtual void adjust(uint8_t* c) {
+    if (natives.count(str(c + FDB_NAME, 8))) go_native(c);
   }
   static std::string str(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
   static std::string f8(const std::string& n) { return (n + std::string(8, ' ')).substr(0, 8); }
@@ -98,13 +102,23 @@ class FileStmtFixture : public ExecFixture {
     return k.pcb_em;
   }
   // The descriptor of `file` as process `proc` compiles it (native: of NAT).
-  bool desc(const std::string& proc, const std::string& file, FDB* fdb, uint8_t* c) {
+  bool desc(const std::string& proc, const std::string& file, FDB* fdb, uint8_t* c, const char* ap = "0DN") {
     EM* em = module_of(proc);
-    if (!em) return false;
+    if (!em) {
+      PCB k{};
+      k.invoc = inv(proc, PT_SUBROUTINE, nullptr, 2, "0DN");
+      memcpy(k.invoc.b + INVOC_VER, "01", 2), memcpy(k.pcb_lang, "ENG", 3);
+      PC_CTX ctx{};
+      std::vector<sc_error> errs;
+      pc_cmpl(&k, &ctx, &errs);
+      std::string t(ctx.err_text, sizeof ctx.err_text);
+      for (auto& e : errs) t += "\n" + sc_err_text(e);
+      return ADD_FAILURE() << "no module " << proc << ": " << t, false;
+    }
     for (uint8_t* r : cfis(em))
-      if (str(r + FDB_NAME, 8) == f8(file)) {
+      if (str(r + FDB_NAME, 8) == f8(file) && (!memcmp(r + FDB_AP, ap, 3) || !memcmp(r + FDB_AP, "NAT", 3))) {
         memcpy(c, r, CFI_LEN);
-        if (natives.count(f8(file))) go_native(c);
+        adjust(c);
         memset(c + FDB_DB, ' ', 3);
         return em_cfi_desc(em, c, fdb) == 1;
       }
@@ -123,7 +137,7 @@ class FileStmtFixture : public ExecFixture {
       a->arb_var_len = uint16_t(r.size()), a->arb_mod = 0;
       ASSERT_EQ(fm_write(a), 1) << a->arb_stat;
     }
-    if (natives.count(f8(file))) FM_CLOSE(a, 0);
+    if (!memcmp(c + FDB_AP, "NAT", 3)) FM_CLOSE(a, 0);
     else open_.push_back(a);
   }
   // Every record of `file` (as `proc` compiles it) in key order, read through the file manager.
