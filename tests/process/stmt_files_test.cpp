@@ -1,6 +1,12 @@
 // The file verbs in real processes of the executive: reads by key, alternate key and record number, scans,
 // holds, updates and their statuses, the FAIL digits, OPEN and CREATE of a restructure's old and new files, and the
 // PCF through the executive's operations.
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "fm/fd_cache.h"
+#include "fm/lock.h"
 #include "stmt_files_test.h"
 
 namespace kivo::test {
@@ -20,6 +26,9 @@ FILE BIG fs=2 len=12
 END
 FILE SCR fs=1 len=8
   SKEY    A8  @0 key=primary
+END
+FILE LOCKF fs=1 len=8
+  LKEY    A8  @0 key=primary
 END
 FILE NEWF fs=2 len=8
   NKEY    A8  @0 key=primary
@@ -109,7 +118,12 @@ class StmtFiles : public FileStmtFixture {
                    file("", "OPEN", "ITEMS") + msg("T", "opened") + set("ID", "C3") + file("", "READ", "ITEMS") +
                        msg("T", "read") + file("", "CLOSE", "ITEMS") + file("", "READ", "ITEMS") + msg("F", "closed"),
                    "ITEMS", msg("", "ep3"));
-    natives.insert("SCR     ");
+    // A record held by one engine process and waited for by another.
+    src += process("HOLDER", two("", "SET", "0DN", "LKEY", "=", "K1") + file("", "READ", "LOCKF", "0", "1") +
+                                 msg("T", "held") + msg("", "done"));
+    src += process("WAITER",
+                   two("", "SET", "0DN", "LKEY", "=", "K1") + file("", "READ", "LOCKF", "0", "2") + msg("T", "got"));
+    natives.insert("SCR     "), natives.insert("LOCKF   ");
     start(src);
   }
   void items() { make_file("READS", "ITEMS", {kItems[0], kItems[1], kItems[2]}); }
@@ -163,6 +177,71 @@ TEST_F(StmtFiles, ThePcfGoesThroughTheExecutive) {
   items();
   expect("VIAPCF", "ep3 read");
   expect("OPENPCF", "opened ep3 read closed");
+}
+
+struct line_pipe {
+  int fd[2];
+  line_pipe() {
+    if (pipe(fd) != 0) std::abort();
+  }
+  ~line_pipe() { close(fd[0]), close(fd[1]); }
+  void send(const std::string& s) const {
+    const std::string l = s + "\n";
+    if (write(fd[1], l.data(), l.size()) != ssize_t(l.size())) std::abort();
+  }
+  // The next line; "" when none comes within a minute (a child that died).
+  std::string receive() const {
+    std::string s;
+    for (char c = 0;;) {
+      pollfd p{fd[0], POLLIN, 0};
+      if (poll(&p, 1, 60000) != 1 || read(fd[0], &c, 1) != 1) return "";
+      if (c == '\n') return s;
+      s += c;
+    }
+  }
+};
+
+int g_notice_fd = -1;
+void notice_to_pipe(const char*) {
+  if (g_notice_fd >= 0 && write(g_notice_fd, "waiting\n", 8) < 0) return;
+}
+
+// HOLD 2 waits for the record another engine process holds, and reads it once that one ends.
+TEST_F(StmtFiles, HoldTwoWaitsForTheRecordAnotherProcessHolds) {
+  make_file("HOLDER", "LOCKF", {"K1"});
+  line_pipe from_holder, release, notice, from_waiter;
+  std::vector<pid_t> kids;
+  auto spawn = [&](const std::string& proc, const std::function<void()>& before) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      fd_cache_after_fork();
+      before();
+      go(proc);
+      _exit(0);
+    }
+    kids.push_back(pid);
+  };
+  spawn("HOLDER", [&] {
+    on_msg = [&](const std::string& m) {
+      if (m != "held") return;
+      from_holder.send(m);
+      release.receive();
+    };
+  });
+  ASSERT_EQ(from_holder.receive(), "held");
+  spawn("WAITER", [&] {
+    g_notice_fd = notice.fd[1], lock_wait_notice_ms = 1;
+    set_lock_status_presenter(notice_to_pipe);
+    on_msg = [&](const std::string& m) { from_waiter.send(m); };
+  });
+  EXPECT_EQ(notice.receive(), "waiting");
+  release.send("go");
+  EXPECT_EQ(from_waiter.receive(), "got");
+  for (pid_t pid : kids) {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  }
 }
 
 }  // namespace

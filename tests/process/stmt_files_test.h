@@ -56,6 +56,7 @@ class FileStmtFixture : public ExecFixture {
     ii_hooks.add_msg = [](int, ARB*, const char* t, size_t n) {
       std::string s(t, n);
       self_->said.push_back(s.erase(s.find_last_not_of(' ') + 1));
+      if (self_->on_msg) self_->on_msg(self_->said.back());
       return 1;
     };
     pi_hooks.open_fi = [](PCB* p) {
@@ -169,7 +170,8 @@ class FileStmtFixture : public ExecFixture {
 
   static inline FileStmtFixture* self_;
   std::vector<std::string> said;
-  std::set<std::string> natives;  // 8-character names of files made native
+  std::function<void(const std::string&)> on_msg;  // each message as it comes
+  std::set<std::string> natives;                   // 8-character names of files made native
   std::vector<ARB*> open_;
 };
 
