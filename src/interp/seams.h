@@ -66,9 +66,10 @@ struct ii_hook_table {
 };
 extern ii_hook_table ii_hooks;
 
-// The display defaults of the run-time routines into a process's output
-// default area (area 1); not built yet: the area stays as it is.
-void rt_dflt_disp(uint8_t* area1);
+// The two groups of output defaults of the process's system area 1, each
+// field from the first of USER, the APPL record of `db_area`'s application
+// and version (null: none) and SYSPARM that sets it (rt_dflt.cpp).
+void rt_dflt_disp(PCB* p, const uint8_t* db_area);
 
 // Opens the trace file (KIVO_TRACE_FILE) and creates the session's "0LA"
 // ERROR memory file, whose record 1 rt_err writes; once per run.
