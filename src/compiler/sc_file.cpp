@@ -181,6 +181,22 @@ int c_update(PC_CTX* ctx, sc_stmt* st) {
 
 }  // namespace
 
+int file_x_opnd(PC_CTX* ctx, sc_stmt* st, size_t ap_off, size_t name_off, inst_buf* b) {
+  const char* name = opnd_at(st, name_off);
+  if (!blank(name + 8, 14)) return st->column = 20, pc_err(ctx, "no file %.22s", name);
+  const char* sap = opnd_at(st, ap_off);
+  char ap[3];
+  memcpy(ap, blank(sap, 3) ? ctx->ap : sap, 3);
+  uint8_t* cap = pc_ap(ap, ctx->em, ctx);
+  uint8_t cfi[CFI_LEN];
+  st->column = 20;
+  if (!cap || !pc_fi(cap, name, cfi, ctx, PC_FI_OPENED,
+                     pc_stmt_access(ctx, reinterpret_cast<const uint8_t*>(ap), reinterpret_cast<const uint8_t*>(name))))
+    return 0;
+  b->x(static_cast<uint16_t>(ld_le32(cfi, CFI_FB_AREA)), ld_le16(cfi, CFI_INDEX));
+  return 1;
+}
+
 void sc_fill_file_verbs() {
   cmpl_[VERB_OPEN] = cmpl_[VERB_CREATE] = c_open;
   cmpl_[VERB_CLOSE] = c_close;

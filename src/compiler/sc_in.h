@@ -36,6 +36,9 @@ struct sc_read_loop {
   int32_t exit;
 };
 extern std::vector<sc_read_loop>* g_reads;
+// The file whose application and name (8 of 22 characters) lie at the
+// operand offsets, compiled as an opened file, as the X operand of `b`.
+int file_x_opnd(PC_CTX* ctx, sc_stmt* st, size_t ap_off, size_t name_off, inst_buf* b);
 // Fills cmpl_ with the file verbs (sc_file.cpp).
 void sc_fill_file_verbs();
 

@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "compiler/rt_names.h"
 #include "fm/fd_cache.h"
 #include "fm/lock.h"
+#include "interp/rt_fns.h"
 #include "stmt_files_test.h"
 
 namespace kivo::test {
@@ -123,6 +125,12 @@ class StmtFiles : public FileStmtFixture {
                                  msg("T", "held") + msg("", "done"));
     src += process("WAITER",
                    two("", "SET", "0DN", "LKEY", "=", "K1") + file("", "READ", "LOCKF", "0", "2") + msg("T", "got"));
+    // PASS of a file's handle and of the PCF's, each taken by a routine.
+    const std::string call = L("", "CALL", {{20, "KV_FILE_READ"}, {57, "N"}, {65, "N"}, {73, "0"}});
+    src += process("PASSF",
+                   L("", "PASS", {{16, "0DN"}, {20, "BIG"}, {47, "FILE"}, {71, "Y"}}) + call + msg("T", "file") +
+                       L("", "PASS", {{16, "0DN"}, {20, "ITEMS"}, {47, "FILE"}, {71, "Y"}}) + call + msg("T", "pcf"),
+                   "ITEMS");
     natives.insert("SCR     "), natives.insert("LOCKF   ");
     start(src);
   }
@@ -177,6 +185,32 @@ TEST_F(StmtFiles, ThePcfGoesThroughTheExecutive) {
   items();
   expect("VIAPCF", "ep3 read");
   expect("OPENPCF", "opened ep3 read closed");
+}
+
+using BuiltinRoutines = StmtFiles;
+
+// The routine gets the open handle: it reads record C3 of ITEMS, or the first of BIG, through it.
+TEST_F(BuiltinRoutines, PassOfAFileHandsItsHandle) {
+  static const rt_fn_row row{"KV_FILE_READ",
+                             [](RT_CALL& c) {
+                               if (c.argc != 1 || c.args[0].kind != 2) return 0;
+                               ARB* a = reinterpret_cast<ARB*>(c.args[0].addr);
+                               uint8_t* keep = a->arb_rec;
+                               uint8_t r[40];
+                               memset(r, ' ', sizeof r), memcpy(r, "C3", 2);
+                               PROTO_FULL(a, 0, r);
+                               a->arb_len = sizeof r, a->arb_mod = ARB_FIRST;
+                               const int ok = fm_start(a) && (a->arb_mod = 0, fm_rdnxt(a));
+                               a->arb_rec = keep;
+                               return ok && (!memcmp(r, "000001", 6) || !memcmp(r, "A1", 2)) ? 1 : 0;
+                             },
+                             1, 0};
+  if (rt_fn_ref ref{}; !rt_fn_find(row.name, strlen(row.name), &ref)) {
+    ASSERT_EQ(rt_add_fn(row), 1);
+  }
+  items();
+  make_file("PASSF", "BIG", {"000001999998"});
+  expect("PASSF", "file pcf");
 }
 
 struct line_pipe {
