@@ -198,9 +198,10 @@ TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
       {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL DEFAULT_FIELD",
        "1 loop step 0|2 operator P|3 END LOOP without|4 STORE kind"},
       {"CALC AI 2+; CALC A (1; CALC A 1)", "1 number or index expected|2 ) missing|3 ) unexpected"},
-      {"CALL NO~SUCH; PASS REGION; CALL MM~ALLOC~INFO; CALL ../x%add2; CALL a/b%add2; PASS CUST Y FILE",
+      {"CALL NO~SUCH; PASS REGION; CALL MM~ALLOC~INFO; CALL ../x%add2; CALL a/b%add2; PASS BAL Y STORE_FIELD",
        "1 unknown routine NO_SUCH|3 MM_ALLOC_INFO takes 3 arguments, 1 passed|4 bad library name|5 bad library "
-       "name|6 area kind 2"},
+       "name|6 area kind 5"},
+      {"READ NOSUCH; CLOSE CUST; REWRITE CUST; #33", "1 file NOSUCH|4 END READ without BEG READ"},
   };
   for (auto [text, want] : rows) {
     stmts(++ep_, text);
