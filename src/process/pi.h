@@ -96,15 +96,23 @@ struct pcb_chld_ent {
   uint8_t* rec;      // compiled child record
   uint8_t* cascade;  // cascade buffer, set when the child runs
 };
+// A line of the input scroll list: the record id of a record the process
+// wrote or rewrote, in the order the lines came (from pcb_sub_pool).
+struct iscroll_node {
+  iscroll_node* next;
+  iscroll_node* prev;
+  uint16_t rid_len;
+  uint8_t* rid;  // rid_len bytes, in the same block after the node
+};
 // The input scroll block: the frame entry of the one frame with a scroll
 // region, then what the input process keeps about it.
 struct pcb_iscroll_blk {
   pcb_frm_ent* frame;
-  void* word1;
-  uint16_t half;
+  iscroll_node* first;  // the list; null empty
+  uint16_t count;       // reset when a line is added
   uint8_t b[2];
-  void* word3;
-  void* word4;
+  iscroll_node* cur;    // the current line
+  uint8_t* first_line;  // the frame's first-line word
 };
 
 // ---- PCF selection blocks (52 bytes in the 32-bit form; native here) ----

@@ -47,6 +47,9 @@ extern uint32_t pi_seam_end[kProcTypes + 1];
 int dflt_proc(PCB* k, INVOC* v, PCB* inv);
 // Whether a process of application `ap` needs a database.
 bool db_required(const char* ap);
+// Why the last invocation without an invoker (a start) ran nothing: its
+// process and the reason, or "" when it ran. Kept until the next start.
+const char* pi_start_failure();
 // The body run under MARK: never returns, unwinds with the end code.
 [[noreturn]] void invoc_proc(PCB* p);
 // Puts the PCB's area bases into its module, which then serves this PCB.

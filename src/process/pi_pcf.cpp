@@ -8,6 +8,7 @@
 // Callers: see pi_pcf.h.
 #include "process/pi_pcf.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "compiler/em.h"
@@ -228,6 +229,31 @@ void reread_before(PCB* p, ARB* a) {
   a->arb_stat = st, a->arb_stat2 = st2;
 }
 
+// Step 4 of a write: a line of the scroll list for the new record, current.
+void scroll_add(PCB* p, const ARB* a) {
+  auto* s = static_cast<pcb_iscroll_blk*>(p->pcb_iscroll);
+  const uint32_t n = a->arb_rec_id_len;
+  if (!s || !p->pcb_sub_pool || !a->arb_rec_id_area || n > UINT16_MAX) return;
+  auto* node = static_cast<iscroll_node*>(MM_ALLOC(p->pcb_sub_pool, sizeof(iscroll_node) + n));
+  if (!node) return;
+  node->next = nullptr, node->rid_len = static_cast<uint16_t>(n);
+  node->rid = reinterpret_cast<uint8_t*>(node + 1);
+  memcpy(node->rid, a->arb_rec_id_area, n);
+  iscroll_node* last = s->cur ? s->cur : s->first;
+  while (last && last->next) last = last->next;
+  node->prev = last;
+  (last ? last->next : s->first) = node;
+  s->cur = node, s->count = 0;
+  s->first_line = s->frame ? s->frame->word : nullptr;
+}
+
+// Step 2 of a rewrite: the current line takes the record's id.
+void scroll_set(PCB* p, const ARB* a) {
+  auto* s = static_cast<pcb_iscroll_blk*>(p->pcb_iscroll);
+  if (!s || !s->cur || !a->arb_rec_id_area) return;
+  memcpy(s->cur->rid, a->arb_rec_id_area, std::min<uint32_t>(s->cur->rid_len, a->arb_rec_id_len));
+}
+
 // Delete protection: a set flag or a non-zero reference counter.
 bool protected_rec(PCB* p, const uint8_t* rec) {
   const EM* em = p->pcb_em;
@@ -344,6 +370,7 @@ int pi_write(PCB* p) {
   CPY_RID(p, a);
   if (pi_is_input(p) && pi_mlog_arb(p)) pi_mlog_all(p, MLOG_ADD);
   if (p->pcb_pcf_buf1) memcpy(p->pcb_pcf_buf1, rec, pi_pcf_len(p));
+  scroll_add(p, a);
   if (pi_ep_stop(p, EP_PCF_POST)) return pi_outcome(p, PCF_STOP_POST), 0;
   return 1;
 }
@@ -359,6 +386,7 @@ int pi_rewrite(PCB* p) {
   int ok = 0;
   ARB* used = change_held(p, a, dyna_rewrite, &ok);
   CPY_RID(p, used);
+  if (!auto_run(p)) scroll_set(p, used);
   if (!ok) {
     change_failed(p, a, used);
     reread_before(p, a);

@@ -66,7 +66,8 @@ int pi_del(PCB* p);
 // Copies the stream's current record id into pcb_rid, growing it as needed.
 void CPY_RID(PCB* p, ARB* a);
 // The built-in routine "PI_TRX_CTL": request 1 commits, 7 releases the
-// handle passed; any other request fails (sb_transact).
+// handle passed (an argument of kind 2, whose address is the handle); any
+// other request fails (sb_transact).
 int pi_trx_ctl(RT_CALL& call);
 int sb_transact();
 
@@ -138,8 +139,8 @@ constexpr uint32_t kDynaPromptDflt = 1000;
 int pi_dyna_add(PCB* p, const dyna_seg* d);
 // "PI_DYNA_BLD": a segment per argument, ascending, no name. 1.
 int pi_dyna_bld(RT_CALL& call);
-// The key file built and filled from the whole PCF; 0 when it could not be
-// (the dynamic key is then dropped).
+// The key file built and filled from the whole PCF: 1; 0 when it could not
+// be, -1 when the user cancelled (the caller drops the dynamic key).
 int dyna_create(PCB* p, ARB* a);
 int dyna_populate(PCB* p, ARB* a);
 // The question after the threshold: true when the user cancelled.

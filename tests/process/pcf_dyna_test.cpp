@@ -4,6 +4,7 @@
 // the PCF operations, a field of data type 14, the question after the
 // threshold, a cancelled build, and other process types.
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <random>
 
@@ -129,6 +130,21 @@ TEST_F(DynaKey, ChoiceFlipsOrderAndIsPosted) {
     EXPECT_NE(m.back().find("NAME, BALANCE(-)"), std::string::npos) << m.back();
     pi_dyna_add(p, nullptr);
     EXPECT_EQ(p->pcb_dyna, nullptr);
+    // "PI_DYNA_BLD" by name: a field per argument, ascending.
+    size_t rows = 0;
+    const rt_fn_row* t = int_fns_tbl(&rows);
+    uint32_t row = 0;
+    while (row < rows && std::string(t[row].name) != "PI_DYNA_BLD") ++row;
+    RT_CALL c{};
+    c.pcb = p, c.argc = 2;
+    c.args[0] = {1, 1, 4, rec(p) + C_REGION}, c.args[1] = {1, 5, 4, rec(p) + C_BAL};
+    std::string err;
+    ASSERT_EQ(rt_call_row(row, c, &err), 1) << err;
+    const dyna_seg* s = static_cast<dyna_ctx*>(p->pcb_dyna)->segs;
+    ASSERT_TRUE(s && s->next && !s->next->next);
+    EXPECT_EQ(std::string() + s->order + s->next->order, "++");
+    EXPECT_EQ(s->next->addr, rec(p) + C_BAL);
+    EXPECT_EQ(s->next->len, 4);
   });
 }
 
@@ -256,6 +272,24 @@ TEST_F(DynaKey, PromptThresholdFromTheEnvironment) {
     EXPECT_EQ(pass(p).size(), 16u);
     EXPECT_EQ(asked(), 1u);
   });
+}
+
+TEST_F(DynaKey, TraceOfEntriesInTheFileKivoDynaLogNames) {
+  const std::string path = data_ + "/dyna.log";
+  setenv("KIVO_DYNA_LOG", path.c_str(), 1);
+  dyna_init();
+  unsetenv("KIVO_DYNA_LOG");
+  fill(2);
+  run_in("PLAIN", [&](PCB* p) {
+    region_balance(p);
+    pass(p);
+  });
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("Write: "), std::string::npos) << text;
+  EXPECT_NE(text.find("Read (mod=0004): "), std::string::npos) << text;
+  EXPECT_NE(text.find("Readnext: "), std::string::npos) << text;
+  EXPECT_NE(text.find("\\"), std::string::npos) << text;  // a balance's bytes as \%02x
 }
 
 TEST_F(DynaKey, OtherProcessTypesReadStraightThroughTheFile) {

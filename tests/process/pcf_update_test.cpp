@@ -107,6 +107,38 @@ TEST_F(PcfUpdate, RewriteThroughTheHoldingStreamAndBackToTheFileOnFailure) {
   });
 }
 
+TEST_F(PcfUpdate, WritesAddScrollLinesAndARewriteSetsTheCurrentOne) {
+  run_in("PLAIN", [&](PCB* p) {
+    uint8_t first_line[4] = {};
+    pcb_frm_ent frame{nullptr, first_line};
+    // The block is the process's, as the set-up gives it to an INPUT process.
+    auto& blk = *static_cast<pcb_iscroll_blk*>(MM_ALLOC(p->pcb_pool, sizeof(pcb_iscroll_blk)));
+    blk = pcb_iscroll_blk{};
+    blk.frame = &frame, blk.count = 9;
+    p->pcb_iscroll = &blk;
+    ARB* a = p->pcb_pcf_arb;
+    std::vector<std::string> ids;
+    for (const char* last : {"GRANT", "HOLMES"}) {
+      put(p, cust("WEST", last));
+      ASSERT_EQ(pi_write(p), 1);
+      ids.emplace_back(reinterpret_cast<char*>(a->arb_rec_id_area), a->arb_rec_id_len);
+    }
+    ASSERT_NE(blk.first, nullptr);
+    EXPECT_EQ(str(blk.first->rid, blk.first->rid_len), ids[0]);
+    EXPECT_EQ(blk.cur, blk.first->next);
+    EXPECT_EQ(blk.cur->prev, blk.first);
+    EXPECT_EQ(str(blk.cur->rid, blk.cur->rid_len), ids[1]);
+    EXPECT_EQ(blk.count, 0);
+    EXPECT_EQ(blk.first_line, first_line);
+    // A rewrite of another record makes its id the current line's.
+    ASSERT_EQ(hold(p, "ADAMS"), 1);
+    const std::string adams(reinterpret_cast<char*>(a->arb_rec_id_area), a->arb_rec_id_len);
+    ASSERT_EQ(pi_rewrite(p), 1);
+    EXPECT_EQ(str(blk.cur->rid, blk.cur->rid_len), adams);
+    blk.frame = nullptr, blk.first_line = nullptr;
+  });
+}
+
 TEST_F(PcfUpdate, DeleteProtectionByFlagAndCounter) {
   // clang-format off
   struct row { uint8_t db_type; char flag; uint8_t type, len; std::vector<uint8_t> cnt; bool kept; } rows[] = {
