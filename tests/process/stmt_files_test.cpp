@@ -170,6 +170,20 @@ TEST_F(StmtFiles, UpdatesTheirStatusesAndTheFailDigits) {
   EXPECT_EQ(e.size(), 1u);
 }
 
+// The executive opens what READ (access 1) and the updating verbs (15) name; a file an OPEN or CREATE names is
+// left to the statement (0).
+TEST_F(StmtFiles, AccessOfEachFileFollowsTheVerbsThatNameIt) {
+  const std::tuple<const char*, const char*, int> rows[] = {
+      {"READS", "ITEMS", 1},  {"UPDATES", "ITEMS", 15}, {"CLOSES", "SCR", 15},  {"CLOSES", "NEWF", 0},
+      {"CLOSES", "ITEMS", 1}, {"OPENPCF", "ITEMS", 0},  {"VIAPCF", "ITEMS", 15}};
+  for (auto [proc, name, access] : rows) {
+    FDB fdb;
+    uint8_t c[CFI_LEN];
+    ASSERT_TRUE(desc(proc, name, &fdb, c)) << proc;
+    EXPECT_EQ(c[FDB_ACC], access) << proc << " " << name;
+  }
+}
+
 TEST_F(StmtFiles, CloseScratchCreateAndOpen) {
   items();
   make_file("CLOSES", "SCR", {"S1"});
