@@ -267,6 +267,9 @@ class BuiltinRoutines : public ScFixture {
 };
 
 TEST_F(BuiltinRoutines, CallsTakeThePassListAndSetTheirOutcome) {
+  // Separators of a language that writes "1.234,5": the mask routine rewrites them into the stored form.
+  const char dec = com.dec_sep, thou = com.thou_sep;
+  com.dec_sep = ',', com.thou_sep = '.';
   for (auto [text, total] : std::initializer_list<total_row>{
            {"PASS ONO; PASS ONO; PASS CITY; CALL MM~ALLOC~INFO; T:IF ONO 0 GT; TT:SET TOTAL 1", "1"},
            {"PASS REGION; PASS ONO; PASS CITY; CALL MM~ALLOC~INFO 2; F:SET TOTAL 7", "7"},  // REGION: 2 bytes
@@ -275,10 +278,15 @@ TEST_F(BuiltinRoutines, CallsTakeThePassListAndSetTheirOutcome) {
            {"SET NAME libkvtest%add2; SET ONO 1; PASS ONO; PASS ONO; CALL =NAME; T:SET TOTAL =ONO", "2"},
            {"PASS ONO; CALL libkvtest%add2 2; F:SET TOTAL 4", "4"},    // add2 refuses one argument
            {"PASS BAL; CALL CV~XLATE~NUM~MSK 2; F:SET TOTAL 5", "5"},  // a field shorter than the mask area
+           {"SET MSK ZZ.ZZ9,99; PASS MSK; CALL CV~XLATE~NUM~MSK; SET NOTE(1) ZZ,ZZ9.99; T:IF NOTE(1) =MSK IN; TT:SET "
+            "TOTAL 3",
+            "3"},
            {"PASS REGION; PASS NAME; CALL GET~ADDR; T:SET TOTAL 9", "9"},
-           {"PASS REGION; PASS CITY; CALL GET~ADDR 2; F:SET TOTAL 8", "8"},  // CITY cannot hold an address
+           {"PASS REGION; PASS CITY; CALL GET~ADDR 2; F:SET TOTAL 8", "8"},       // CITY cannot hold an address
+           {"PASS CUST Y RECORD; PASS NAME; CALL GET~ADDR; T:SET TOTAL 6", "6"},  // a record by its address
        })
     expect_total(text, total);
+  com.dec_sep = dec, com.thou_sep = thou;
 }
 
 TEST_F(BuiltinRoutines, NamesFromFieldsAreCheckedAtEachCall) {
