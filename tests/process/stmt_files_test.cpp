@@ -131,8 +131,29 @@ class StmtFiles : public FileStmtFixture {
                    L("", "PASS", {{16, "0DN"}, {20, "BIG"}, {47, "FILE"}, {71, "Y"}}) + call + msg("T", "file") +
                        L("", "PASS", {{16, "0DN"}, {20, "ITEMS"}, {47, "FILE"}, {71, "Y"}}) + call + msg("T", "pcf"),
                    "ITEMS");
+    // A restructure's old file, found through the "OLD FI" fields, and a new file at its compiled path.
+    std::string old_fi;
+    for (auto [f, v] : {std::pair{"OLD FI AP", "NAT"},
+                        {"OLD FI VER", "01"},
+                        {"OLD FI NAM", "OLDDATA"},
+                        {"OLD SRC AP", "NAT"},
+                        {"OLD SRC VER", "01"}})
+      old_fi += two("", "SET", "0LA", f, "=", v);
+    src += process("OLDNEW", L("", "OPEN", {{16, "0DO"}, {20, "OLDF"}, {37, "N"}, {45, "0"}}) +
+                                 status_is("F", "200340") + msg("FT", "nofile") + old_fi +
+                                 L("", "OPEN", {{16, "0DO"}, {20, "OLDF"}, {37, "N"}, {45, "0"}}) + msg("T", "old") +
+                                 two("", "SET", "0DO", "OK", "=", "K1") +
+                                 L("", "READ", {{16, "0DO"}, {20, "OLDF"}, {35, "0"}, {45, "0"}}) + msg("T", "read") +
+                                 file("", "CREATE", "NEWF") + msg("T", "new"));
     natives.insert("SCR     "), natives.insert("LOCKF   ");
     start(src);
+    const design_source_result r = design_source_build(
+        "APPLICATION 0DO 01\nFILE OLDF fs=1 len=8\n  OK A4 @0 key=primary\nEND\n", "old", com.sys_scope, "0DO");
+    ASSERT_TRUE(r.ok) << r.error;
+  }
+  void adjust(uint8_t* c) override {
+    FileStmtFixture::adjust(c);
+    if (!memcmp(c + FDB_AP, "0DO", 3)) st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT) | kAnyFile);
   }
   void items() { make_file("READS", "ITEMS", {kItems[0], kItems[1], kItems[2]}); }
   void expect(const std::string& proc, const std::string& heard_want, uint32_t end = PI_END_PROCESS) {
@@ -193,6 +214,23 @@ TEST_F(StmtFiles, CloseScratchCreateAndOpen) {
   ASSERT_TRUE(desc("CLOSES", "SCR", &fdb, c));
   EXPECT_EQ(FM_OPEN(&fdb, com.mark_scope, kAnyFile, 1, 15), 0);
   EXPECT_EQ(fdb.fdb_stat, uint32_t{FM_NO_FILE});
+}
+
+// Before the "OLD FI" fields name it the old file is not there; then it opens and reads at their path.
+TEST_F(StmtFiles, OldFileFromTheOldFiFieldsAndNewFileAtItsCompiledPath) {
+  FDB fdb;
+  uint8_t c[CFI_LEN];
+  ASSERT_TRUE(desc("OLDNEW", "OLDF", &fdb, c, "0DO"));
+  memcpy(c + FDB_AP, "NAT", 3), memcpy(c + FDB_NAME, "OLDDATA ", 8), memcpy(c + FDB_SRC_AP, "NAT", 3);
+  ASSERT_EQ(em_cfi_desc(module_of("OLDNEW"), c, &fdb), 1);
+  ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 10, kAnyFile | LFB_OPEN_NEW, 15, 15), 1) << fdb.fdb_stat;
+  ARB* a = fdb.fdb_arb;
+  uint8_t r[8] = {'K', '1', ' ', ' ', ' ', ' ', ' ', ' '};
+  PROTO_FULL(a, 0, r);
+  a->arb_var_len = 8, a->arb_mod = 0;
+  ASSERT_EQ(fm_write(a), 1);
+  FM_CLOSE(a, 0);
+  expect("OLDNEW", "nofile old read new");
 }
 
 TEST_F(StmtFiles, ThePcfGoesThroughTheExecutive) {
