@@ -109,18 +109,6 @@ uint8_t* pc_child(EM* em, uint32_t no) {
   return em_read_key(em->em_cchld_arb, 0, key);
 }
 
-bool pc_stmt_opens(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name) {
-  ARB* a = pc_design(ctx, ctx->ap, PC_DSTMT);
-  if (!a) return false;
-  uint8_t key[kStmtSize] = {};
-  key[STMT_PROC_TYPE] = ctx->proc_type, memcpy(key + STMT_PROC_NAME, ctx->proc_nam, 30);
-  bool found = false;
-  pc_each(a, key, STMT_FRM_PART, kStmtSize, [&](const uint8_t* rec) {
-    return !(found = opens(ld_le16(rec, STMT_VERB)) && names_file(ctx, rec, ap, name));
-  });
-  return found;
-}
-
 uint8_t pc_stmt_access(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name) {
   // A stream of its own: the statement compile is reading the shared one.
   ARB* a = pc_open_design(INIT_DSTMT_FDB, ctx->ap, ctx->ver);

@@ -145,6 +145,8 @@ class StmtFiles : public FileStmtFixture {
                                  two("", "SET", "0DO", "OK", "=", "K1") +
                                  L("", "READ", {{16, "0DO"}, {20, "OLDF"}, {35, "0"}, {45, "0"}}) + msg("T", "read") +
                                  file("", "CREATE", "NEWF") + msg("T", "new"));
+    src +=
+        "PROCESS 6 PCFWRITE pcf_ap=0DN pcf_file=ITEMS\nSTMTS 6 PCFWRITE ep=1\n" + file("", "WRITE", "ITEMS") + "END\n";
     natives.insert("SCR     "), natives.insert("LOCKF   ");
     start(src);
     const design_source_result r = design_source_build(
@@ -195,8 +197,8 @@ TEST_F(StmtFiles, UpdatesTheirStatusesAndTheFailDigits) {
 // left to the statement (0).
 TEST_F(StmtFiles, AccessOfEachFileFollowsTheVerbsThatNameIt) {
   const std::tuple<const char*, const char*, int> rows[] = {
-      {"READS", "ITEMS", 1},  {"UPDATES", "ITEMS", 15}, {"CLOSES", "SCR", 15},  {"CLOSES", "NEWF", 0},
-      {"CLOSES", "ITEMS", 1}, {"OPENPCF", "ITEMS", 0},  {"VIAPCF", "ITEMS", 15}};
+      {"READS", "ITEMS", 1},  {"UPDATES", "ITEMS", 15}, {"CLOSES", "SCR", 15},   {"CLOSES", "NEWF", 0},
+      {"CLOSES", "ITEMS", 1}, {"OPENPCF", "ITEMS", 0},  {"VIAPCF", "ITEMS", 15}, {"PCFWRITE", "ITEMS", 15}};
   for (auto [proc, name, access] : rows) {
     FDB fdb;
     uint8_t c[CFI_LEN];
