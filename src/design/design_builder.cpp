@@ -59,33 +59,6 @@ void put_text(uint8_t* dst, size_t width, const std::string& s) {
   memcpy(dst, s.data(), s.size() < width ? s.size() : width);
 }
 
-// Size of a binary number of d digits: the smallest of 1, 2, 4 bytes that
-// holds -(10^d - 1) .. 10^d - 1 (signed) or 0 .. 10^d - 1.
-uint16_t binary_size(int d, bool is_signed) {
-  if (d > 9) return 4;
-  int64_t top = 1;
-  for (int i = 0; i < d; ++i) top *= 10;
-  top -= 1;
-  if (is_signed) return top <= 127 ? 1 : top <= 32767 ? 2 : 4;
-  return top <= 255 ? 1 : top <= 65535 ? 2 : 4;
-}
-
-// Positions of a date mask: level tokens take two, a backslash makes the
-// next character one literal, quoted text takes none.
-uint16_t date_mask_positions(const std::string& m) {
-  uint16_t n = 0;
-  for (size_t i = 0; i < m.size(); ++i) {
-    if (m[i] == '"') {
-      while (++i < m.size() && m[i] != '"')
-        if (m[i] == '\\') ++i;
-    } else {
-      if (m[i] == '\\') ++i;
-      ++n;
-    }
-  }
-  return n;
-}
-
 bool is_date(uint8_t t) { return IS_ELEM_DATE(t); }
 
 // A default display mask: "-" for a sign, 9s for digits and decimals; for
@@ -106,20 +79,21 @@ std::string default_mask(const dd_field& f) {
   return m;
 }
 
-// Stored size of the field's type (7.103's table); 0 when it cannot be told.
+// Stored size of the field's type, by the dictionary's table; 0 when it
+// cannot be told.
 uint16_t derived_size(const dd_field& f, const std::string& mask) {
   switch (f.type) {
-    case 5: return binary_size(f.digits + f.decimals, f.is_signed);
-    case 8: return static_cast<uint16_t>((f.digits + f.decimals + 2) / 2);
+    case 5: {
+      int64_t lo = 0, hi = 0;
+      elem_digit_range(f.digits + f.decimals, f.is_signed, &lo, &hi);
+      return elem_bin_size(lo, hi, f.is_signed);
+    }
+    case 8: return elem_pd_size(f.digits, f.decimals);
     case 12: return 9;
     case 11: return 1;
-    case 6:
-    case 7: return f.decimals < 5 && f.digits >= 5 ? 8 : 4;
-    case 9: return static_cast<uint16_t>(10 - f.decimals);
-    case 10: return static_cast<uint16_t>(f.digits - f.decimals + 2);
     case 3:
-    case 4: return f.size ? f.size : date_mask_positions(mask);
-    default: return f.size;
+    case 4: return f.size ? f.size : elem_scan_date_mask(mask.data(), std::min(mask.size(), kMaskLen)).positions;
+    default: return is_date(f.type) ? elem_date_size(f.type, f.digits, f.decimals, f.size) : f.size;
   }
 }
 
@@ -413,10 +387,15 @@ bool DesignBuilder::images(const std::vector<std::vector<uint8_t>>& elems, std::
     if (e[ELEM_KIND] != 1) continue;
     const uint16_t size = ld_le16(e.data(), ELEM_SIZE), occ = ld_le16(e.data(), ELEM_OCCURS);
     const uint16_t off = ld_le16(e.data(), ELEM_OFFSET);
-    std::string why;
     std::vector<uint8_t> iv(size), nv(size);
-    if (!elem_init_value(e.data(), iv.data(), &why) || !elem_null_value(e.data(), nv.data(), &why))
-      return fail("field " + std::string(reinterpret_cast<const char*>(e.data() + ELEM_NAME), 22) + ": " + why);
+    const uint32_t align = elem_align_class(e[ELEM_TYPE], size, e[ELEM_LO]);
+    uint32_t st_init = 0, st_null = 0;
+    // A value that does not convert is refused here, even where the
+    // dictionary compiler would store the null value and go on.
+    if (!elem_null_image(e.data(), align, nv.data(), &st_null) ||
+        !elem_init_image(e.data(), align, nullptr, nullptr, iv.data(), &st_init) || st_init)
+      return fail("field " + std::string(reinterpret_cast<const char*>(e.data() + ELEM_NAME), 22) +
+                  ": value does not convert (" + std::to_string(st_init ? st_init : st_null) + ")");
     for (uint16_t k = 0; k < occ; ++k) {
       memcpy(&(*init)[off + k * size], iv.data(), size);
       memcpy(&(*nulls)[off + k * size], nv.data(), size);
