@@ -14,9 +14,11 @@
 
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
+#include "design/dd.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
@@ -52,6 +54,9 @@ const file_desc kFiles[kDesignFiles] = {
     {"CHILD", kChildRecSize, INIT_DCHLD_FDB},
     {"SELECT", kSelectRecSize, INIT_DSLCT_FDB},
     {"STMT", kStmtSize, INIT_DSTMT_FDB},
+    {"DOMAIN", kDomRecLen, INIT_DDOM_FDB},
+    {"RECORD", kRecordSize, INIT_DREC_FDB},
+    {"FIELD", kFieldSize, INIT_DFLD_FDB},
 };
 
 void put_text(uint8_t* dst, size_t width, const std::string& s) {
@@ -176,26 +181,11 @@ int DesignBuilder::write(design_file f, const uint8_t* rec, size_t len) {
 uint32_t DesignBuilder::bit_search(uint8_t area) {
   ARB* a = handle(DF_BITMAP);
   if (!a) return 0;
-  uint8_t page[kBitmapSize];
-  for (uint32_t p = 1; p * kBitmapPerPage < kAreaSpan; ++p) {
-    memset(page, 0, sizeof page);
-    st_le32(page, BM_AREA, area);
-    st_le32(page, BM_PAGE, p);
-    PROTO_FULL(a, 0, page);
-    a->arb_len = kBitmapSize;
-    a->arb_mod = ARB_EQUAL;
-    const bool found = fm_read(a);
-    if (!found && a->arb_stat != FM_NOT_FOUND && a->arb_stat != FM_EOF)
-      return fail("BITMAP read: status " + std::to_string(a->arb_stat));
-    for (uint32_t i = 0; i < kBitmapPerPage / 8; ++i) {
-      if (page[BM_BITS + i] == 0xFF) continue;
-      int b = 0;
-      while (page[BM_BITS + i] & (1u << b)) ++b;
-      const uint32_t n = area * kAreaSpan + (p - 1) * kBitmapPerPage + i * 8 + static_cast<uint32_t>(b) + 1;
-      return bit_mark(n) ? n : 0;
-    }
-  }
-  return fail("data area " + std::to_string(area) + " has no free number");
+  bool full = false;
+  const uint32_t seq = bm_take(a, area, &full);
+  if (seq) return area * kAreaSpan + seq;
+  if (full) return fail("data area " + std::to_string(area) + " has no free number");
+  return fail("BITMAP read or write: status " + std::to_string(a->arb_stat));
 }
 
 int DesignBuilder::reserve(uint32_t number) {
@@ -214,32 +204,9 @@ int DesignBuilder::bit_mark(uint32_t number) {
   if (seq == 0 || area > 12) return fail("number " + std::to_string(number) + " is no area kind 0-12 and sequence");
   ARB* a = handle(DF_BITMAP);
   if (!a) return 0;
-  // The page of the number, then page 1 for the highest number given out.
-  const uint32_t page_no = (seq - 1) / kBitmapPerPage + 1;
-  for (uint32_t p : {page_no, 1u}) {
-    uint8_t page[kBitmapSize] = {};
-    st_le32(page, BM_AREA, area);
-    st_le32(page, BM_PAGE, p);
-    PROTO_FULL(a, 0, page);
-    a->arb_len = kBitmapSize;
-    a->arb_mod = ARB_EQUAL | ARB_HOLD;
-    const bool found = fm_read(a);
-    a->arb_mod = 0;
-    if (!found && a->arb_stat != FM_NOT_FOUND && a->arb_stat != FM_EOF)
-      return fail("BITMAP read: status " + std::to_string(a->arb_stat));
-    if (p == page_no) {
-      const uint32_t bit = (seq - 1) % kBitmapPerPage;
-      uint8_t& byte = page[BM_BITS + bit / 8];
-      if (byte & (1u << (bit % 8))) return fail("number " + std::to_string(number) + " is taken already");
-      byte = static_cast<uint8_t>(byte | (1u << (bit % 8)));
-    }
-    if (p == 1 && ld_le32(page, BM_HIGH) < seq) st_le32(page, BM_HIGH, seq);
-    a->arb_rec = page;
-    a->arb_var_len = 0;
-    const int ok = found ? fm_rewrite(a) : fm_write(a);
-    if (!ok) return fail("BITMAP write: status " + std::to_string(a->arb_stat));
-    if (page_no == 1) break;
-  }
+  bool was = false;
+  if (!bm_set(a, area, seq, true, &was)) return fail("BITMAP write: status " + std::to_string(a->arb_stat));
+  if (was) return fail("number " + std::to_string(number) + " is taken already");
   return 1;
 }
 
@@ -464,6 +431,24 @@ ss_clock DesignBuilder::next_unique_stamp() {
 int DesignBuilder::put(design_file f, uint8_t* rec, size_t len) {
   if (f == DF_PROCESS) ss_clock_store(rec + PR_STAMP, next_unique_stamp());
   return write(f, rec, len ? len : kFiles[f].len);
+}
+
+int DesignBuilder::put_design(design_file f, const uint8_t* rec,
+                              const std::vector<std::pair<size_t, size_t>>& compiled) {
+  ARB* a = handle(f);
+  if (!a) return 0;
+  const size_t len = kFiles[f].len;
+  std::vector<uint8_t> stored(rec, rec + len);
+  if (dd_read(a, 0, stored.data(), len, true)) {
+    std::vector<uint8_t> now(rec, rec + len);
+    for (auto& [from, to] : compiled) memcpy(now.data() + from, stored.data() + from, to - from + 1);
+    if (now == stored) return fm_release(a), 1;
+    if (!fm_del(a))
+      return fail(std::string("cannot replace a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  } else if (a->arb_stat != FM_NOT_FOUND) {
+    return fail(std::string("cannot read a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  }
+  return write(f, rec, len);
 }
 
 int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
