@@ -714,6 +714,9 @@ bool reader::dictionary(const words& w) {
     if (!store(rec.data(), 0, 8, TEXT, w.pos[1], &err_) || !apply_attrs(w, kNoAttrs, rec.data(), rec.size(), &err_))
       return false;
   }
+  // A dictionary design has all three files, even where one has no record.
+  for (design_file d : {DF_DOMAIN, DF_RECORD, DF_FIELD})
+    if (!b_->handle(d)) return false;
   return b_->put_design(f, rec.data(), compiled) != 0;
 }
 
