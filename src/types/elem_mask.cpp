@@ -24,6 +24,7 @@ num_mask_scan elem_scan_num_mask(const char* mask, size_t len) {
 
 date_mask_scan elem_scan_date_mask(const char* mask, size_t len) {
   date_mask_scan r{0, 9, false, 0};
+  while (len && (mask[len - 1] == ' ' || mask[len - 1] == '\0')) --len;  // the slot's padding
   auto level = [&](int n, uint16_t width) {
     r.hi = static_cast<uint8_t>(n > r.hi ? n : r.hi);
     r.lo = static_cast<uint8_t>(n < r.lo ? n : r.lo);
