@@ -294,7 +294,7 @@ int dd_cmpl(int count, const uint8_t* request, ARB* msg1, ARB* msg2) {
   memcpy(ctx.file, request + 5, 8);
   ctx.arb[DD_MSG1] = msg1;
   ctx.arb[DD_MSG2] = msg2;
-  if (!msg1 || !msg2 || !msg1_start(msg1, ctx.ap, ctx.ver, ctx.file)) {
+  if (!msg1 || !msg2 || !msg1_start(msg1, msg2, ctx.ap, ctx.ver, ctx.file)) {
     checkstat(msg1 ? msg1->arb_stat : FM_NOT_OPEN, "Bad MSG1 read ", kModule, __LINE__);
     finish_run();
     return 1;

@@ -3,6 +3,9 @@
 #include "design/dd_msg.h"
 
 #include <cstring>
+#include <vector>
+
+#include "design/dd.h"
 
 #include "fm/fm_record.h"
 #include "fm/la.h"
@@ -21,14 +24,26 @@ void key_of(uint8_t* rec, const char* ap, const char* ver, const char* file) {
 
 }  // namespace
 
-int msg1_start(ARB* msg1, const char* ap, const char* ver, const char* file) {
+int msg1_start(ARB* msg1, ARB* msg2, const char* ap, const char* ver, const char* file) {
   uint8_t m1[kMsg1Size] = {};
   key_of(m1, ap, ver, file);
   msg1->arb_rec = m1;
   msg1->arb_len = kMsg1Size;
   msg1->arb_var_len = 0;
   msg1->arb_mod = 0;
-  return fm_write(msg1);
+  if (fm_write(msg1)) return 1;
+  // A file checked again in the same message files starts afresh: the
+  // messages of the run before would collide with the new ones.
+  uint8_t held[kMsg1Size];
+  memcpy(held, m1, kMsg1Size);
+  if (!dd_read(msg1, 0, held, kMsg1Size, true)) return 0;
+  std::vector<std::vector<uint8_t>> old;
+  uint8_t from[kMsg2Size] = {};
+  key_of(from, ap, ver, file);
+  dd_scan(
+      msg2, 0, from, kMsg2Size, [](const uint8_t* r, const uint8_t* f) { return memcmp(r, f, 13) == 0; }, &old);
+  for (auto& r : old) dd_delete(msg2, 0, r.data(), kMsg2Size);
+  return dd_rewrite(msg1, m1, kMsg1Size);
 }
 
 int msg_file(ARB* msg1, ARB* msg2, const char* ap, const char* ver, const char* file, uint32_t number,

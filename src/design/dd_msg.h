@@ -43,9 +43,10 @@ static_assert(M2_TEXT + kMsg2TextMax == kMsg2Size);
 // The message kinds of the dictionary compiler.
 enum : uint8_t { DD_KIND_FILE = 1, DD_KIND_DOMAIN = 2, DD_KIND_FIELD = 3 };
 
-// Writes the MESSAGE1 record of `ap` `ver` `file` with count and class 0.
-// 1, or 0 when the write fails (the status in the handle).
-int msg1_start(ARB* msg1, const char* ap, const char* ver, const char* file);
+// Writes the MESSAGE1 record of `ap` `ver` `file` with count and class 0;
+// one there already is reset, and the file's MESSAGE2 records removed. 1,
+// or 0 when the write fails (the status in the handle).
+int msg1_start(ARB* msg1, ARB* msg2, const char* ap, const char* ver, const char* file);
 
 // Files one message under `ap` `ver` `file`: `own` (bytes 20 to 51 of the
 // MESSAGE2 record) as the writer sets them. 1 when MESSAGE2 was written;

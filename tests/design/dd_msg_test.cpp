@@ -59,7 +59,7 @@ TEST_F(DesignMsg, RecordsOfBothWritersAreExact) {
 TEST_F(DesignMsg, LongTextCutAt500AndDesignFilesUnderTheirSource) {
   FDB_PATH p{};
   INIT_SRC_PATH(&p, "APP", "01", "FIELD", PATH_DATA);  // "0AD" "00" FIELD of APP 01
-  ASSERT_EQ(msg1_start(m1_, "APP", "01", "FIELD   "), 1);
+  ASSERT_EQ(msg1_start(m1_, m2_, "APP", "01", "FIELD   "), 1);
   ASSERT_EQ(db_err(100999, p, m1_, m2_), 1);
   auto m = messages();
   ASSERT_EQ(m.size(), 1u);

@@ -128,7 +128,7 @@ class DictFiles : public DesignFiles {
     c.arb[DD_TOKEN] = b.handle(DF_TOKEN);
     c.arb[DD_MSG1] = m1_;
     c.arb[DD_MSG2] = m2_;
-    msg1_start(m1_, c.ap, c.ver, c.file);
+    msg1_start(m1_, m2_, c.ap, c.ver, c.file);
     return c;
   }
 
