@@ -80,6 +80,14 @@ struct dd_state {
 };
 extern dd_state dd;
 
+// The bytes (first, last) a borrowed domain keeps of its own when the
+// domain pass copies its source over it.
+struct dd_byte_range {
+  size_t from, to;
+};
+constexpr dd_byte_range kBorrowedOwn[] = {{0, 22},    {56, 71},   {82, 82},   {279, 303}, {500, 500},
+                                          {527, 532}, {563, 565}, {568, 575}, {581, 581}};
+
 // Our own messages: a data area has no free number (kind 3 field, 1 file).
 constexpr uint32_t DD_AREA_FULL = 100820;
 
@@ -115,6 +123,14 @@ int bit_free(dd_ctx* ctx, uint32_t number);
 // The passes.
 int vfy_dom(dd_ctx* ctx);
 int vfy_wrk_fld(dd_ctx* ctx);
+
+// The source of the borrowed domain `dom` read into `src`, the checks of
+// both passes filed as messages: its own application (100540), the source
+// application (100730), the source's DOMAIN file (its open status), the
+// source domain (100740, 200530) and one itself borrowed (100190). With
+// `compile` (cmpl_dom) each of them fails the domain; otherwise 100540 and
+// 100190 only warn. 0 when nothing of the domain may change.
+int dd_borrowed_source(dd_ctx* ctx, const uint8_t* dom, uint8_t* src, bool compile);
 
 // Domains and work fields.
 int cmpl_dom(dd_ctx* ctx, uint8_t* dom);

@@ -183,42 +183,15 @@ bool domain_in_use(dd_ctx* ctx, const uint8_t* dom) {
   return !found.empty();
 }
 
-// The domain pass's copy of a borrowed domain from its source: 1 copied or
-// unchanged, 0 left as it was.
+// The domain pass's copy of a borrowed domain from its source, null-dated
+// when it changes anything.
 void copy_borrowed(dd_ctx* ctx, const uint8_t* stored) {
   std::vector<uint8_t> dom(stored, stored + kDomRecLen);
-  const char* src_ap = reinterpret_cast<const char*>(stored + DOM_SRC_AP);
-  if (memcmp(src_ap, ctx->ap, 3) == 0) dd_err(ctx, 100540, DD_KIND_DOMAIN, stored + DOM_SRC_AP);
-  uint32_t st = 0;
-  ARB* appl = open_appl_fi(&st);
-  if (!appl) return checkstat(st, "Open APPL file ", kModule, __LINE__);
-  if (!IS_BOB_AP(src_ap)) {
-    uint8_t ap_rec[324] = {};
-    memcpy(ap_rec + 4, src_ap, 3);
-    memcpy(ap_rec + 7, ctx->ver, 2);
-    if (!dd_read(appl, 0, ap_rec, sizeof ap_rec, false)) {
-      if (appl->arb_stat == FM_NOT_FOUND) return (void)dd_err(ctx, 100730, DD_KIND_DOMAIN, stored + DOM_NAME);
-      return checkstat(appl->arb_stat, "Read Ap file ", kModule, __LINE__);
-    }
-  }
-  const char sap[4] = {src_ap[0], src_ap[1], src_ap[2], 0}, ver[3] = {ctx->ver[0], ctx->ver[1], 0};
-  ARB* src = open_dsgn_fi(INIT_DDOM_FDB, sap, ver, false, &st);
-  // The source's DOMAIN file that does not open: its status, and the
-  // domain stays as it is.
-  if (!src) return (void)dd_err(ctx, st, DD_KIND_DOMAIN, stored + DOM_NAME);
-  uint8_t s[kDomRecLen] = {};
-  memcpy(s + DOM_NAME, stored + DOM_SRC_NAME, 22);
-  if (!dd_read(src, 1, s, kDomRecLen, false)) {
-    if (src->arb_stat == FM_NOT_FOUND) return (void)dd_err(ctx, 100740, DD_KIND_DOMAIN, stored + DOM_SRC_NAME);
-    return (void)dd_err(ctx, src->arb_stat, DD_KIND_DOMAIN, stored + DOM_SRC_NAME);
-  }
-  if (s[DOM_OWN_KIND] == 0) dd_err(ctx, 100190, DD_KIND_DOMAIN, stored + DOM_SRC_NAME);
+  uint8_t s[kDomRecLen];
+  if (!dd_borrowed_source(ctx, stored, s, false)) return;
   // The source over the borrowed domain, but for what is the borrower's own.
-  static const struct {
-    size_t from, to;
-  } kKept[] = {{0, 22}, {56, 71}, {82, 82}, {279, 303}, {500, 500}, {527, 532}, {563, 565}, {568, 575}, {581, 581}};
   std::vector<uint8_t> out(s, s + kDomRecLen);
-  for (auto& k : kKept) memcpy(out.data() + k.from, stored + k.from, k.to - k.from + 1);
+  for (auto& k : kBorrowedOwn) memcpy(out.data() + k.from, stored + k.from, k.to - k.from + 1);
   if (out == dom) return;
   dd_null_date(out.data() + DOM_STAMP2);
   uint8_t held[kDomRecLen];

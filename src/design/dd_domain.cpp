@@ -93,11 +93,11 @@ void copy_tokens(dd_ctx* ctx, const uint8_t* dom, const char* src_ap) {
   }
 }
 
-// The source domain of a borrowed one read into `src`; 0 with the message
-// filed when the domain cannot be compiled.
-int borrowed_source(dd_ctx* ctx, const uint8_t* dom, uint8_t* src) {
+}  // namespace
+
+int dd_borrowed_source(dd_ctx* ctx, const uint8_t* dom, uint8_t* src, bool compile) {
   const char* src_ap = reinterpret_cast<const char*>(dom + DOM_SRC_AP);
-  if (memcmp(src_ap, ctx->ap, 3) == 0) return dd_err(ctx, 100540, DD_KIND_DOMAIN, dom + DOM_SRC_AP), 0;
+  if (memcmp(src_ap, ctx->ap, 3) == 0 && (dd_err(ctx, 100540, DD_KIND_DOMAIN, dom + DOM_SRC_AP), compile)) return 0;
   uint32_t st = 0;
   ARB* appl = open_appl_fi(&st);
   if (!appl) return checkstat(st, "Open APPL file ", kModule, __LINE__), 0;
@@ -121,17 +121,15 @@ int borrowed_source(dd_ctx* ctx, const uint8_t* dom, uint8_t* src) {
     if (!no) return checkstat(a->arb_stat, "Read domain file", kModule, __LINE__), 0;
     return dd_err(ctx, no, DD_KIND_DOMAIN, dom + DOM_SRC_NAME), 0;
   }
-  if (src[DOM_OWN_KIND] == 0) return dd_err(ctx, 100190, DD_KIND_DOMAIN, dom + DOM_SRC_NAME), 0;
+  if (src[DOM_OWN_KIND] == 0 && (dd_err(ctx, 100190, DD_KIND_DOMAIN, dom + DOM_SRC_NAME), compile)) return 0;
   return 1;
 }
-
-}  // namespace
 
 int cmpl_dom(dd_ctx* ctx, uint8_t* dom) {
   dd_list("\t\t\t%.*s (domain)\n", dom + DOM_NAME, 22);
   uint8_t src[kDomRecLen];
   const bool own = dom[DOM_OWN_KIND] != 0;
-  if (!own && !borrowed_source(ctx, dom, src)) return 0;
+  if (!own && !dd_borrowed_source(ctx, dom, src, true)) return 0;
   mark_dependants(ctx, dom);
   if (own) {
     dom[DOM_EFF_KIND] = dom[DOM_OWN_KIND];

@@ -676,15 +676,7 @@ bool reader::dictionary(const words& w) {
     } else {
       // A borrowed domain's compile copies its source over all but these.
       std::vector<bool> own(kDomRecLen, false);
-      for (auto [a, b] : {std::pair<size_t, size_t>{0, 22},
-                          {56, 71},
-                          {82, 82},
-                          {279, 303},
-                          {500, 500},
-                          {527, 532},
-                          {563, 565},
-                          {568, 575},
-                          {581, 581}})
+      for (auto [a, b] : kBorrowedOwn)
         for (size_t i = a; i <= b; ++i) own[i] = true;
       for (size_t i = 0; i < kDomRecLen; ++i)
         if (!own[i]) compiled.emplace_back(i, i);

@@ -174,16 +174,7 @@ TEST_F(DictDriver, DomainPassCompilesNullDatedDomainsAndCopiesBorrowedOnes) {
   EXPECT_TRUE(dd_is_null_date(used.data() + DOM_STAMP2));  // compiled with its first field
   // The borrowed domain: the source's bytes but for its own, null-dated.
   std::vector<uint8_t> want = src;
-  for (auto [a, z] : {std::pair<size_t, size_t>{0, 22},
-                      {56, 71},
-                      {82, 82},
-                      {279, 303},
-                      {500, 500},
-                      {527, 532},
-                      {563, 565},
-                      {568, 575},
-                      {581, 581}})
-    memcpy(want.data() + a, hue_before.data() + a, z - a + 1);
+  for (auto [a, z] : kBorrowedOwn) memcpy(want.data() + a, hue_before.data() + a, z - a + 1);
   memset(want.data() + DOM_STAMP2, 0xFF, 8);
   EXPECT_EQ(domain_rec("HUE"), want);
   EXPECT_EQ(trimmed(want.data() + DOM_LABEL, 30), "COLOUR");
