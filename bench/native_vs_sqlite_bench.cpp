@@ -26,6 +26,7 @@
 
 #include <fcntl.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,10 +141,36 @@ void make(uint8_t* rec, uint32_t k, uint8_t fill) {
   memset(rec + kKeyLen, fill, kBodyLen);
 }
 
+// The work directory (about 1 GB after a whole run) goes when the run ends
+// and when a signal stops it; the handler only forks and execs, which a
+// signal handler may.
+char g_work_dir[64];
+
+void remove_work_dir() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/rm", "rm", "-rf", g_work_dir, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid > 0) waitpid(pid, nullptr, 0);
+}
+
+void remove_work_dir_and_die(int sig) {
+  remove_work_dir();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
 std::string dir() {
   static std::string d = [] {
-    char t[] = "/tmp/kivo_bench_XXXXXX";
-    return std::string(mkdtemp(t));
+    snprintf(g_work_dir, sizeof g_work_dir, "/tmp/kivo_bench_XXXXXX");
+    if (!mkdtemp(g_work_dir)) {
+      perror("mkdtemp");
+      exit(1);
+    }
+    atexit(remove_work_dir);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, remove_work_dir_and_die);
+    return std::string(g_work_dir);
   }();
   return d;
 }

@@ -3,11 +3,14 @@
 // mode. The normal run brings up the remaining subsystems and runs the
 // first process under a process level.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "compiler/seams.h"
 #include "design/seams.h"
 #include "fm/analyser.h"
+#include "fm/data_file.h"
 #include "fm/flat_file.h"
 #include "fm/la.h"
 #include "fm/record_ops.h"
@@ -21,7 +24,9 @@
 #include "foundation/scope.h"
 #include "interp/seams.h"
 #include "net/net_init.h"
+#include "net/netio.h"
 #include "net/seams.h"
+#include "process/pi_exec.h"
 #include "process/seams.h"
 #include "process/startup.h"
 #include "screen/scope_clear.h"
@@ -50,12 +55,41 @@ void register_hooks() {
   };
 }
 
+// A file of the start that failed: the text, and the path and system error
+// of the open that failed when there was one.
+std::string file_failure(const char* text, uint32_t status) {
+  const brf_open_failure& f = brf_last_open_failure();
+  std::string out = text;
+  if (!netio_conn_failure().empty()) out += ": " + netio_conn_failure();
+  else if (!f.path.empty()) out += std::string(": ") + f.path + ": " + strerror(f.err);
+  return out + " (status " + std::to_string(status) + ")";
+}
+
+// KIVO_DATA_SERVER, when set, must be a data-server address: a bad one ends
+// the start with one line naming it, before any file is tried.
+void check_data_server() {
+  const char* v = getenv("KIVO_DATA_SERVER");
+  if (!v || !*v) return;
+  std::string text = v;
+  text.erase(0, text.find_first_not_of(' '));
+  text.erase(text.find_last_not_of(' ') + 1);
+  net_addr a;
+  std::string why;
+  if (!text.empty() && net_parse_server(text.c_str(), text.size(), &a, &why)) return;
+  startup_err(
+      ("KIVO_DATA_SERVER \"" + text + "\" is no data-server address: " + (text.empty() ? "it is blank" : why)).c_str(),
+      1);
+}
+
 // Steps 9 to 17 of the start: the window manager, the remaining
 // subsystems, the first process, the installation check and the main loop.
 int run_normal(INVOC* start, int named) {
   uint32_t wm_status = 0;
   if (!wm_init(&wm_status)) {
-    if (wm_status == NO_KEYMAP) startup_err("Can't find a keymap for this terminal/user", kExitNoKeymap);
+    if (wm_status == NO_KEYMAP) {
+      printf("KIVO Startup Failure: Can't find a keymap for this terminal/user\n");
+      startup_err("\"kivo -k\" defines the keys of this terminal", kExitNoKeymap);
+    }
     startup_err("Unable to Initialize Window Manager", int(wm_status ? wm_status : 1));
   }
   pc_init();
@@ -78,8 +112,16 @@ int run_normal(INVOC* start, int named) {
     case kInstallRan: wm_finish(); return 0;
     case kInstallFailed:
       wm_finish();
-      printf("KIVO startup failed because of the following\nstartup error: %u\n\n", install_end);
+      report_start_failure(pi_start_failure(), install_end);
       return int(install_end ? install_end : 1);
+  }
+  // A start the options name but that cannot run ends here, never in a
+  // session of another process.
+  char why[160];
+  if (named && named_start_fault(start, why, sizeof why)) {
+    wm_finish();
+    report_start_failure(why, PI_END_NO_PROC);
+    return PI_END_NO_PROC;
   }
   const int status = kivo_main_loop(start, restart);
   if (status == kExitLogout) os_logout();
@@ -141,6 +183,7 @@ int main(int argc, char** argv) {
   register_hooks();
   // The client's own reason for a failed login is on standard error.
   if (wants_remote_client(argc, argv)) return tmnet_cli_main(argc, argv) ? 0 : 1;
+  check_data_server();
   if (!os_init(argc, argv)) return 1;  // a failed start is no success
   if (!cv_init()) startup_err("can't create the conversion tables", 1);
   memset(com.cur_db, ' ', sizeof com.cur_db);
@@ -149,7 +192,7 @@ int main(int argc, char** argv) {
 
   static uint8_t user_rec[kUserRecLen];
   if (uint32_t st = read_user_rec(user_rec); st != 1) {
-    if (st != USER_UNKNOWN) startup_err("can't start USER file", int(st));
+    if (st != USER_UNKNOWN) startup_err(file_failure("can't start USER file", st).c_str(), int(st));
     char text[128];
     const cstr uid = os_uid();
     snprintf(text, sizeof text, "User System ID (%.*s) not found in USER File", int(uid.len), uid.ptr);

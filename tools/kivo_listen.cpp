@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,13 +29,13 @@
 #include <vector>
 
 #include "net/tmnet.h"
+#include "net/tmnet_deadline.h"
 #include "net/tmnet_login.h"
 
 using namespace kivo;
 
 namespace {
 
-constexpr int kLoginTimeout = 30;  // seconds a connection may take to log in
 constexpr uint8_t kReplyFirst = 3;
 
 struct options {
@@ -86,6 +87,22 @@ int listen_on(unsigned port) {
   return fd;
 }
 
+// Ended sessions are reaped as they end, so none stays a zombie while the
+// listener waits for its next connection.
+void reap(int) {
+  const int saved = errno;
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {}
+  errno = saved;
+}
+
+void reap_sessions_at_once() {
+  struct sigaction sa {};
+  sa.sa_handler = reap;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGCHLD, &sa, nullptr);
+}
+
 // Only the two start arguments the engine knows may reach its command line.
 bool login_ok(const tmnet_login& l) { return l.start.empty() || l.start == kLoginDataServer; }
 
@@ -113,8 +130,10 @@ bool login_ok(const tmnet_login& l) { return l.start.empty() || l.start == kLogi
 // One connection: true when a session was started on it.
 bool serve(int sock, const options& o) {
   uint8_t block[kLoginSize];
-  tmnet_set_timeout(kLoginTimeout);
-  if (!tmnet_recv_msg(sock, TMNET_LOGIN, sizeof block, block)) return false;
+  tmnet_handshake_begin(sock);  // a connection that says nothing is dropped at the bound
+  const bool got = tmnet_recv_msg(sock, TMNET_LOGIN, sizeof block, block);
+  tmnet_handshake_end();
+  if (!got) return false;
   tmnet_login l;
   const bool ok = login_parse(block, &l) && login_ok(l);
   uint8_t reply[kReplySize];
@@ -137,8 +156,8 @@ int main(int argc, char** argv) {
   tmnet_init();
   tmnet_role = TMNET_ROLE_DATA_LINK;  // a client that breaks off must not end the listener
   const int lsn = listen_on(o.port);
+  reap_sessions_at_once();
   for (;;) {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {}
     const int sock = accept4(lsn, nullptr, nullptr, SOCK_CLOEXEC);
     if (sock < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;

@@ -17,6 +17,7 @@
 #include "fm/analyser_internal.h"
 #include "fm/brf_status.h"
 #include "fm/flat_file.h"
+#include "fm/flat_temp.h"
 #include "fm/lock.h"
 #include "foundation/bytes.h"
 
@@ -448,7 +449,7 @@ int verify_key(anal_ctx* c, int k, bool* bad) {
   return w.count;
 }
 
-int unreferenced(anal_ctx* c, int k, bool report) {
+int unreferenced(anal_ctx* c, int k, bool report, uint32_t* first) {
   int missing = 0;
   std::vector<uint8_t> rec;
   uint8_t key[kBtMaxKeyLen + 1];
@@ -462,6 +463,7 @@ int unreferenced(anal_ctx* c, int k, bool report) {
       null = key_is_null(c, k, key);
     }
     if (null) continue;
+    if (missing == 0 && first) *first = r.seek;
     ++missing;
     if (report) anal_say(c, "  Data record at %d not referenced by key %d\n", static_cast<int>(r.seek), k);
   }
@@ -618,33 +620,194 @@ void find_ptrs(anal_ctx* c, uint32_t dseek) {
   }
 }
 
+// --- whether the file is a data file at all ---------------------------------
+
+namespace {
+
+// Why the data file is no data file of this engine, or why its header does
+// not hold; null when it holds. A newer version is left to the caller, which
+// names it in its own words.
+const char* header_fault(anal_ctx* c, char* why, size_t n) {
+  if (c->dat_size == 0) return "not a data file: it is empty (0 bytes)";
+  if (c->dat_size < kDataHeaderSize) {
+    snprintf(why, n, "not a data file: %llu bytes, shorter than the %u-byte header",
+             static_cast<unsigned long long>(c->dat_size), kDataHeaderSize);
+    return why;
+  }
+  const brf_hdr& h = c->hdr;
+  const uint16_t flags = h.flags;
+  if (flags & ~(kHdrFixed | kHdrHasVersion)) {
+    snprintf(why, n, "not a data file: header flags 0x%04x", flags);
+    return why;
+  }
+  if ((flags & kHdrHasVersion) && h.version > kBrfVersion) return nullptr;
+  if ((flags & kHdrHasVersion) && h.version == 0) return "not a data file: header version 0 beside the version flag";
+  // Every header this engine writes is zero past its fields.
+  uint8_t block[kDataHeaderSize];
+  if (!anal_read_dat(c, 0, block, sizeof block)) return "the data file's header cannot be read";
+  for (size_t i = kDataHeaderFields; i < kDataHeaderSize; ++i) {
+    if (block[i] == 0) continue;
+    snprintf(why, n, "not a data file: header byte %zu is 0x%02x, not 0", i, block[i]);
+    return why;
+  }
+  if ((flags & kHdrFixed) && (h.rec_len == 0 || h.rec_len > kMaxRecordLength)) {
+    snprintf(why, n, "header of a fixed-length file with record length %u", h.rec_len);
+    return why;
+  }
+  if (!(flags & kHdrHasVersion)) return nullptr;  // version 0 keeps no end of file
+  if (h.eofseek < kDataHeaderSize || h.eofseek > c->dat_size) {
+    snprintf(why, n, "header's end of file %u lies outside the file (%llu bytes)", h.eofseek,
+             static_cast<unsigned long long>(c->dat_size));
+    return why;
+  }
+  if (h.freelist != 0 && (h.freelist < kDataHeaderSize || h.freelist >= h.eofseek)) {
+    snprintf(why, n, "header's free list %u lies outside the records (512 to %u)", h.freelist, h.eofseek);
+    return why;
+  }
+  return nullptr;
+}
+
+// The pages of the key file that one key's tree reaches, the tree being
+// sound (verify_key said so).
+void tree_pages(anal_ctx* c, int k, uint32_t top, std::vector<uint32_t>* out) {
+  const int esz = bt_entry_size(c->keys[k].keylen);
+  std::vector<uint32_t> todo{top};
+  while (!todo.empty()) {
+    uint32_t seek = todo.back();
+    todo.pop_back();
+    out->push_back(seek);
+    uint8_t pg[kPageSize];
+    if (!anal_read_key(c, seek, pg, sizeof pg)) continue;
+    const int cnt = ld_le16(pg, kPgCount);
+    for (int i = 0; i <= cnt; ++i)
+      if (uint32_t d = ld_le32(pg, kPgHdrSize + static_cast<size_t>(i) * esz)) todo.push_back(d);
+  }
+}
+
+// Every page of the key file belongs to exactly one key's tree or lies on
+// the free page list, and each key's recorded root is the top of its tree.
+// Reports the first fault of each kind; false when there is one.
+bool check_page_use(anal_ctx* c) {
+  bool ok = true;
+  const size_t pages = c->key_eof > kBtHdrBlock ? (c->key_eof - kBtHdrBlock) / kPageSize : 0;
+  std::vector<int> owner(pages, -1);  // key number; kFree on the free list
+  constexpr int kFree = kBtMaxKeys;
+  auto index = [](uint32_t seek) { return (seek - kBtHdrBlock) / kPageSize; };
+  bool shared_said = false;
+  for (int k = 0; k < c->nkeys; ++k) {
+    uint8_t hdr[kPgHdrSize];
+    const uint32_t root = c->keys[k].root;
+    if (anal_read_key(c, root, hdr, sizeof hdr) && ld_le32(hdr, kPgParent) != 0) {
+      anal_say(c, "Root of key %d (page %u) is not the top of its tree: its parent is page %u\n", k, root,
+               ld_le32(hdr, kPgParent));
+      ok = false;
+    }
+    std::vector<uint32_t> tp;
+    tree_pages(c, k, find_top(c, k), &tp);
+    for (uint32_t seek : tp) {
+      int& o = owner[index(seek)];
+      if (o >= 0 && !shared_said) {
+        anal_say(c, "Page %u belongs to key %d and key %d\n", seek, o, k);
+        shared_said = true;
+        ok = false;
+      }
+      o = k;
+    }
+  }
+  uint32_t seek = ld_le32(c->khdr, kHdrFreePage);
+  for (size_t steps = 0; seek != 0; ++steps) {
+    if (!anal_page_ok(c, seek) || steps > pages) {
+      anal_say(c, "Invalid free page pointer (%u)\n", seek);
+      return false;
+    }
+    int& o = owner[index(seek)];
+    if (o == kFree) {
+      anal_say(c, "Free page list loops at page %u\n", seek);
+      return false;
+    }
+    if (o >= 0) {
+      anal_say(c, "Page %u is on the free page list and in key %d\n", seek, o);
+      return false;
+    }
+    o = kFree;
+    uint8_t hdr[kPgHdrSize];
+    if (!anal_read_key(c, seek, hdr, sizeof hdr)) break;
+    seek = ld_le32(hdr, kPgParent);
+  }
+  for (size_t i = 0; i < pages && ok; ++i) {
+    if (owner[i] != -1) continue;
+    anal_say(c, "Page %u is in no key and not on the free page list\n",
+             static_cast<unsigned>(kBtHdrBlock + i * kPageSize));
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
 // --- the verification --------------------------------------------------------
 
 namespace {
 
 // Good when every key references each active record with a non-null key
-// exactly once, and nothing else.
+// exactly once, and nothing else, and the key file's pages are all
+// accounted for. The first fault found is named.
 bool verify_all_keys(anal_ctx* c) {
   for (int k = 0; k < c->nkeys; ++k) {
     bool bad = false;
     int values = verify_key(c, k, &bad);
     if (values < 0 || bad) return false;
-    if (unreferenced(c, k, false) != 0) return false;
+    uint32_t first = 0;
+    if (int missing = unreferenced(c, k, false, &first)) {
+      anal_say(c, "Data record at %u not referenced by key %d (%d such records)\n", first, k, missing);
+      return false;
+    }
   }
-  return true;
+  return check_page_use(c);
+}
+
+// Whether the key file keeps the in-use mark of a change that no process
+// runs any more: its writer died inside it, and the indexes need the repair
+// however sound they look. A live writer holds the update lock while its
+// mark is set, so the mark is read again once that lock has been had.
+bool mark_left_set(anal_ctx* c) {
+  if (!c->key_hdr_ok || !c->khdr[kHdrInUse]) return false;
+  bool locked = bt_share_at(c->dat->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
+  uint8_t mark = 0;
+  bool set = anal_read_key(c, kHdrInUse, &mark, 1) && mark != 0;
+  if (locked) bt_share_at(c->dat->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  if (set) anal_say(c, "%s:  Key file marked in use by a change that never ended: needs repair\n", c->name.c_str());
+  return set;
 }
 
 int verify(anal_ctx* c, int32_t* records) {
+  if (mark_left_set(c)) return 0;
   int n = count_rec(c, false);
-  if (n < 0) return 0;
+  if (n < 0) {
+    count_rec(c, true);  // again, to name the fault
+    return 0;
+  }
   if (records) *records = n;
-  if (!dump_free(c, false, false)) return 0;
+  if (!dump_free(c, false, false)) {
+    dump_free(c, false, true);
+    return 0;
+  }
   if (!c->key_hdr_ok) {
     // A key file that exists but has no readable header is damaged, unless it
     // is empty: a key file whose first key was never made.
-    return c->key_slot < 0 || c->key_size == 0;
+    if (c->key_slot < 0 || c->key_size == 0) return 1;
+    anal_say(c, "%s.key:  not a key file of this engine (version %u, page size %u)\n", c->name.c_str(),
+             ld_le16(c->khdr, kHdrVersion), ld_le16(c->khdr, kHdrPageSize));
+    return 0;
   }
   return verify_all_keys(c);
+}
+
+// A cut import leaves its temporary beside the data file it was to become.
+void say_cut_import(anal_ctx* c, const std::string& base) {
+  for (const std::string& t : flat_temp_list(base, kFlatImportTag, ".dat", false))
+    anal_say(c, "%s:  an import of this file was cut off before it ended; \"%s\" is what it left\n", base.c_str(),
+             t.c_str());
 }
 
 }  // namespace
@@ -664,10 +827,16 @@ int analyze(const char* name, int interactive, int32_t* records) {
   int status = anal_open(&c, base.c_str());
   if (status != 0) {
     anal_say(&c, "%s:  Can't open file (status %d)\n", base.c_str(), status);
+    say_cut_import(&c, base);
     return 0;
   }
   int result = 1;
-  if (c.hdr_readable && c.hdr.version > kBrfVersion) {
+  char why[160];
+  const char* fault = interactive ? nullptr : header_fault(&c, why, sizeof why);
+  if (fault) {
+    anal_say(&c, "%s:  %s\n%s failed verification\n", base.c_str(), fault, base.c_str());
+    result = 0;
+  } else if (c.hdr_readable && c.hdr.version > kBrfVersion) {
     anal_say(&c, "%s:  Invalid internal file format\n", base.c_str());
     result = 0;
   } else if (!c.hdr_readable || c.hdr.version < kBrfVersion) {

@@ -90,8 +90,9 @@ int count_rec(anal_ctx* c, bool report);
 // Marks each referenced record in c->refs; `bad` is set by any failed check.
 int verify_key(anal_ctx* c, int k, bool* bad);
 // Active records that key `k` did not reference although their key is not
-// null; each one is reported with `report`.
-int unreferenced(anal_ctx* c, int k, bool report);
+// null; each one is reported with `report`. `first`, when given, gets the
+// first such record's seek.
+int unreferenced(anal_ctx* c, int k, bool report, uint32_t* first = nullptr);
 void clear_marks(anal_ctx* c, int k);
 
 // Walks the free list: true when it is sound. `list` lists every chain

@@ -145,6 +145,12 @@ void drop_created(const char* dat) {
 
 }  // namespace
 
+namespace {
+brf_open_failure g_last_failure;
+}  // namespace
+
+const brf_open_failure& brf_last_open_failure() { return g_last_failure; }
+
 BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive) {
   char dat[kFdPathSize];
   char key[kFdPathSize];
@@ -193,6 +199,7 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
     // A file this open created must not outlive its failure: a later create
     // would find it and refuse.
     if (creating) drop_created(dat);
+    g_last_failure = {dat, err};
     *status = brf_errno_status(err, __LINE__);
     if (kf && brf_key_file.close) brf_key_file.close(kf);
     delete f;
@@ -375,10 +382,9 @@ int upgrade_from_v0(BRF_FILE* f) {
   return brfputhdr(f);
 }
 
-int free_record_for_upgrade(BRF_FILE* f, uint32_t seek);
+}  // namespace
 
-// Rebuilds the free list from the records flagged deleted or not-user.
-int rebuild_free_list(BRF_FILE* f) {
+int brf_rebuild_free_list(BRF_FILE* f) {
   uint32_t old_eof = f->hdr.eofseek;
   struct stat st;
   if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
@@ -394,22 +400,13 @@ int rebuild_free_list(BRF_FILE* f) {
     uint64_t next = seek + h.length + kRecOverhead;
     if (next > old_eof) return BRF_BAD_DATA;
     if (h.flags & (kRecDeleted | kRecNotUser)) {
-      rc = free_record_for_upgrade(f, static_cast<uint32_t>(seek));
+      rc = brf_rcd_free_any(f, static_cast<uint32_t>(seek), true);
       if (rc != BRF_OK) return rc;
     }
     seek = next;
   }
-  return BRF_OK;
+  return brfputhdr(f);  // the blocks appended moved the end of file
 }
-
-}  // namespace
-
-// Declared in free_list.cpp: frees without refusing an already-deleted record.
-int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
-
-namespace {
-int free_record_for_upgrade(BRF_FILE* f, uint32_t seek) { return brf_rcd_free_any(f, seek, true); }
-}  // namespace
 
 int brf_upd_ver(BRF_FILE* f) {
   if (brf_relative(f)) return BRF_BAD_DATA;
@@ -421,7 +418,7 @@ int brf_upd_ver(BRF_FILE* f) {
     if (rc != BRF_OK) return rc;
   }
   if (f->hdr.version < kBrfVersion) {
-    int rc = rebuild_free_list(f);
+    int rc = brf_rebuild_free_list(f);
     if (rc != BRF_OK) return rc;
   }
   f->hdr.version = kBrfVersion;

@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fm/fd_cache.h"
@@ -122,6 +123,14 @@ extern brf_key_hooks brf_key_file;
 
 constexpr int kMaxKeys = 16;
 
+// The data file whose open failed last in this process, and the system
+// error; an empty path before any failure. For messages that must name them.
+struct brf_open_failure {
+  std::string path;
+  int err = 0;
+};
+const brf_open_failure& brf_last_open_failure();
+
 // One open data file (BRF_FILE).
 struct BRF_FILE {
   int users = 0;              // record control blocks attached
@@ -217,6 +226,12 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
 // written (update lock held): the repair leaves a list that reads sound.
 // Status 0, 17 for a damaged list, or a write failure.
 int brf_free_list_settle(BRF_FILE* f);
+
+// Builds the free list again from nothing: every record flagged deleted or
+// not a user record (FREE_BLOCK records and unfinished allocations too)
+// goes on it. Update lock held; the records must walk from the header to
+// eofseek (else 17). Status 0 or the failure.
+int brf_rebuild_free_list(BRF_FILE* f);
 
 // Upgrades the file to version 2 and rebuilds the free list. Returns the
 // status: 0 on success.

@@ -4,10 +4,15 @@
 // does not end in a carriage return (the import takes those off a line's
 // end), is not empty (an empty line stands for no record) and has at most
 // kFlatMaxLine bytes. Any other record is refused with a message and exit
-// code 1, never split or cut. A failed export leaves an existing flat file as
-// it was (the output is written beside it and renamed over it at the end); a
-// failed import removes the data file it created.
+// code 1, never split or cut.
+//
+// Both tools write a temporary beside their target (flat_temp.h) and give it
+// the target's name only when it is complete: a failed or killed export
+// leaves an existing flat file as it was, a failed or killed import leaves no
+// data file. The next run removes what a killed one left.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +23,7 @@
 
 #include "fm/data_file.h"
 #include "fm/flat_file.h"
+#include "fm/flat_temp.h"
 #include "fm/record_ops.h"
 #include "foundation/os_calls.h"
 
@@ -63,6 +69,30 @@ BRF_FILE* open_for_export(int* status, const char* base) {
   return open_with(status, base, false);
 }
 
+// The export's output: this process's temporary beside the flat file B,
+// held by its flock and removed by a signal that ends the export. It has the
+// mode of the flat file it will replace, or the user's default for a new
+// one. Stale temporaries of B are removed first. Null on failure.
+FILE* create_export_temp(const std::string& base, std::string* tmp) {
+  flat_temp_remove_stale(base, kFlatExportTag, "");
+  *tmp = flat_temp_name(base, kFlatExportTag, "");
+  os_sys.unlink(tmp->c_str());  // this pid's own, from a run that was killed
+  int fd = os_sys.open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat old;
+  FILE* out = nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      (os_sys.stat(base.c_str(), &old) != 0 || !S_ISREG(old.st_mode) || fchmod(fd, old.st_mode & 07777) == 0))
+    out = fdopen(fd, "wb");
+  if (!out) {
+    close(fd);
+    os_sys.unlink(tmp->c_str());
+    return nullptr;
+  }
+  flat_temp_guard(tmp->c_str());
+  return out;
+}
+
 }  // namespace
 
 int brf2flat_run(const char* name) {
@@ -74,15 +104,10 @@ int brf2flat_run(const char* name) {
     if (f) brfclose(f);
     return kExitFailed;
   }
-  std::string tmp = base + ".flatXXXXXX";
-  int fd = os_sys.mkstemp(tmp.data());
-  FILE* out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  std::string tmp;
+  FILE* out = create_export_temp(base, &tmp);
   if (!out) {
     fprintf(stderr, "Can't create output file (%s)\n", base.c_str());
-    if (fd >= 0) {
-      close(fd);
-      os_sys.unlink(tmp.c_str());
-    }
     brfclose(f);
     return kExitFailed;
   }
@@ -90,8 +115,9 @@ int brf2flat_run(const char* name) {
   setvbuf(out, out_buf.data(), _IOFBF, out_buf.size());
   BRF_RCB* r = brfaccess(&status, f, 0, false);
   if (!r) {
-    fclose(out);
     os_sys.unlink(tmp.c_str());
+    fclose(out);
+    flat_temp_guard(nullptr);
     brfclose(f);
     fprintf(stderr, "Can't brfacces file \"%s\"\n", base.c_str());
     return kExitFailed;
@@ -124,18 +150,20 @@ int brf2flat_run(const char* name) {
   }
   brfdeaccess(r);
   brfclose(f);
-  if (fclose(out) != 0 && rc == kExitOk) {
+  // The output is on disk before it takes the flat file's name; the flock
+  // taken on it goes with the close, after the rename.
+  if (rc == kExitOk && (fflush(out) != 0 || os_sys.fsync(fileno(out)) != 0)) {
     fprintf(stderr, "Can't write output file (%s): %s\n", base.c_str(), strerror(errno));
     rc = kExitFailed;
   }
   if (rc == kExitOk && os_sys.rename(tmp.c_str(), base.c_str()) != 0) {
-    fprintf(stderr, "Can't create output file (%s)\n", base.c_str());
+    fprintf(stderr, "Can't create output file (%s): %s\n", base.c_str(), strerror(errno));
     rc = kExitFailed;
   }
-  if (rc != kExitOk) {
-    os_sys.unlink(tmp.c_str());
-    return rc;
-  }
+  if (rc != kExitOk) os_sys.unlink(tmp.c_str());
+  fclose(out);
+  flat_temp_guard(nullptr);
+  if (rc != kExitOk) return rc;
   printf("%s - %ld records\n", name, count);
   return kExitOk;
 }
@@ -195,6 +223,23 @@ int put_record(BRF_RCB* r, brf_bulk* bulk, const uint8_t* rec, uint32_t len) {
   return brfput(r, rec, len);
 }
 
+// The complete import takes the data file's name: on disk first, then
+// linked under the name, which must still be free (an import that started
+// meanwhile wins), then the temporary name goes.
+int put_in_place(const std::string& tmp_dat, const std::string& dat, int hold) {
+  if (os_sys.fsync(hold) != 0) {
+    fprintf(stderr, "Can't write \"%s\": %s\n", dat.c_str(), strerror(errno));
+  } else if (link(tmp_dat.c_str(), dat.c_str()) != 0) {
+    if (errno == EEXIST) fprintf(stderr, "Output file \"%s\" already exists.\n", dat.c_str());
+    else fprintf(stderr, "Can not create file \"%s\": %s\n", dat.c_str(), strerror(errno));
+  } else {
+    os_sys.unlink(tmp_dat.c_str());
+    return kExitOk;
+  }
+  os_sys.unlink(tmp_dat.c_str());
+  return kExitFailed;
+}
+
 }  // namespace
 
 int flat2brf_run(const char* name) {
@@ -212,19 +257,29 @@ int flat2brf_run(const char* name) {
     fprintf(stderr, "Output file \"%s\" already exists.\n", dat.c_str());
     return kExitFailed;
   }
-  BRF_FILE* f = brfopen(&status, base.c_str(), BRF_NO_KEYS | BRF_CREATE, 0, true);
-  if (!f || status != BRF_NOT_FOUND_FILE) {
-    // Not created by this import (it appeared meanwhile): left alone.
+  // The records go into this process's temporary pair, which takes the data
+  // file's name only when the last one is written.
+  flat_temp_remove_stale(base, kFlatImportTag, ".dat");
+  const std::string tmp_dat = flat_temp_name(base, kFlatImportTag, ".dat");
+  const std::string tmp_base = tmp_dat.substr(0, tmp_dat.size() - 4);
+  os_sys.unlink(tmp_dat.c_str());  // this pid's own, from a run that was killed
+  BRF_FILE* f = brfopen(&status, tmp_base.c_str(), BRF_NO_KEYS | BRF_CREATE, 0, true);
+  const int hold = f && status == BRF_NOT_FOUND_FILE ? flat_temp_hold(tmp_dat) : -1;
+  if (hold < 0) {
     if (f) brfclose(f);
+    if (f && status == BRF_NOT_FOUND_FILE) os_sys.unlink(tmp_dat.c_str());
     fclose(in);
     fprintf(stderr, "Can not create file \"%s\"\n", dat.c_str());
     return kExitFailed;
   }
+  flat_temp_guard(tmp_dat.c_str());
   auto fail = [&](BRF_RCB* r) {
     if (r) brfdeaccess(r);
     brfclose(f);
     fclose(in);
-    os_sys.unlink(dat.c_str());
+    os_sys.unlink(tmp_dat.c_str());
+    close(hold);
+    flat_temp_guard(nullptr);
     return kExitFailed;
   };
   BRF_RCB* r = brfaccess(&status, f, 0, false);
@@ -277,6 +332,10 @@ int flat2brf_run(const char* name) {
   brfdeaccess(r);
   brfclose(f);
   fclose(in);
+  const int rc = put_in_place(tmp_dat, dat, hold);
+  close(hold);
+  flat_temp_guard(nullptr);
+  if (rc != kExitOk) return rc;
   printf("%s - %ld records\n", name, count);
   return kExitOk;
 }

@@ -72,6 +72,14 @@ void brf_want_lock(BRF_RCB* r, bool wait);
 // Releases the held record lock, if any.
 void brf_release(BRF_RCB* r);
 
+// The one check of a record header read at `seek`: 0 for a finished user
+// record of this file that names itself (its own seek, or an owner stamp)
+// and ends by `end` (the end of file the caller knows; kAnyEnd when a short
+// read tells instead); 16 for a deleted or unfinished record; 17 for
+// anything else, which is no record start.
+constexpr uint64_t kAnyEnd = UINT64_MAX;
+int brf_rec_hdr_check(const BRF_FILE* f, const rec_hdr& h, uint32_t seek, uint64_t end);
+
 // Reads. `size` bytes at most are delivered into `buf`; *len gets the count.
 // brfget: the cursor's record when it has a key, else the current record
 // number. brffirst/brfnext: first/next in key order, or by record number
@@ -163,8 +171,13 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out);
 // a change; the pair is repaired and true returned (the caller searches
 // again). The repair is announced in one line.
 bool brf_repair_if_abandoned(BRF_RCB* r);
+// Waits until no other process runs a change of the pair (the update lock
+// taken and given back at once); a dead writer's mark met then is repaired
+// as above. For a keyed read that finds its record in motion.
+void brf_wait_for_change(BRF_RCB* r);
 // The administrator's repair of "<name>" (".dat" is taken off): a pair that
 // is marked or fails verification is repaired; a sound one is left as it is.
+// A data file without a key file has its free list built again instead.
 // One line on the standard output says which. 1 good, 0 bad.
 int brfrepair(const char* name);
 

@@ -24,25 +24,17 @@ namespace {
 // Bytes read with the header in one call; a longer body takes a second read.
 constexpr size_t kReadAhead = 1024;
 
-bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h.link & kOwnerBit); }
-
 // Copies of a record taken again when a writer keeps changing it.
 constexpr int kCopyTries = 100;
 
-// Whether a header read at `seek` is a finished user record of this file.
-int check_header(BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
-  if (h.length == 0 && !brf_fixed(f)) return BRF_BAD_DATA;
-  if (h.flags & (kRecDeleted | kRecNotUser)) return BRF_DELETED;
-  if (!names_itself(h, seek) || (brf_fixed(f) && h.length != f->hdr.rec_len)) return BRF_BAD_DATA;
-  return BRF_OK;
-}
-
 constexpr int kNotMapped = -1;
+constexpr int kTorn = -2;
 
 // Copies a record out of the data file's mapping: header and up to `size`
 // body bytes. A body rewritten in place meanwhile may have been copied half
 // old, half new, so the copy is taken again until the file still shows it
-// right after. kNotMapped when the mapping does not cover the record.
+// right after. kNotMapped when the mapping does not cover the record; kTorn
+// when writers kept changing it through every try.
 int copy_mapped(BRF_FILE* f, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
   for (int tries = 0;; ++tries) {
     size_t len = 0;
@@ -51,18 +43,32 @@ int copy_mapped(BRF_FILE* f, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* 
     uint8_t head[kRecHdrSize];
     memcpy(head, map + seek, sizeof head);
     rec_hdr h = decode_rec_hdr(head);
-    if (int st = check_header(f, h, seek)) return st;
+    if (int st = brf_rec_hdr_check(f, h, seek, kAnyEnd)) {
+      // A header caught half-written reads as no record: look again.
+      if (memcmp(map + seek, head, sizeof head) != 0 && tries < kCopyTries) continue;
+      return st;
+    }
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
     const uint8_t* body = map + seek + kRecHdrSize;
     if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
     memcpy(buf, body, n);
     bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
-    if (whole || tries == kCopyTries) {
+    if (whole) {
       *hp = h;
       *np = n;
       return BRF_OK;
     }
+    if (tries == kCopyTries) return kTorn;
   }
+}
+
+// The copy once more with every writer kept out: a rewrite in place runs
+// under the update lock (held by this session already: no writer runs).
+int copy_alone(BRF_FILE* f, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+  bool locked = bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
+  int st = copy_mapped(f, seek, buf, size, hp, np);
+  if (locked) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  return st == kTorn ? BRF_BAD_DATA : st;
 }
 
 int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np);
@@ -91,6 +97,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   rec_hdr h;
   uint32_t n = 0;
   int st = copy_mapped(f, seek, buf, size, &h, &n);
+  if (st == kTorn) st = copy_alone(f, seek, buf, size, &h, &n);
   if (st == kNotMapped) st = copy_read(r, seek, buf, size, &h, &n);
   if (st != BRF_OK) return fail(st);
   if (took && f->has_keys && r->owner_tracking && lock_session_number) {
@@ -121,7 +128,7 @@ int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp,
   ssize_t got = brf_pread(f, io, want, seek);
   if (got < static_cast<ssize_t>(kRecHdrSize)) return BRF_BAD_DATA;
   rec_hdr h = decode_rec_hdr(io);
-  if (int st = check_header(f, h, seek)) return st;
+  if (int st = brf_rec_hdr_check(f, h, seek, kAnyEnd)) return st;
   uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
   size_t in_head = static_cast<size_t>(got) - kRecHdrSize;
   if (n <= in_head) {
@@ -155,47 +162,95 @@ int64_t step(BRF_RCB* r, uint32_t seek, bool forward) {
   return static_cast<int64_t>(seek - back);
 }
 
+// Before a read goes again: a lock taken on the wrong place is given back
+// and the lock wanted with the read (`wanted`: its RCB_LOCK_* want bits) is
+// wanted again, for the right place.
+void retry_lock(BRF_RCB* r, uint8_t wanted) {
+  brfunlock(r->file->slot, &r->lock, brf_relative(r->file));
+  r->lock.flags = static_cast<uint8_t>(r->lock.flags | wanted);
+}
+
+// A read that gives up: a lock it took is given back and none is wanted any
+// more, as after any failed read.
+int give_up(BRF_RCB* r, bool held, int st) {
+  if (!held) brf_release(r);
+  return set_status(r, st);
+}
+
 // Whether the record just read carries the key of the cursor's entry. The
 // record is read after the tree lock is given back: by then a writer may
 // have moved it, or deleted it and given its space to another record.
-bool holds_entry_key(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
+// `rec` holds at least the key extent, zeros past the record's `len` bytes.
+bool holds_entry_key(BRF_RCB* r, const uint8_t* rec) {
   BT_CURSOR* c = r->cursor;
   uint8_t key[256] = {};
-  if (len < brf_key_extent(r->file)) {
-    std::vector<uint8_t>& pad = r->scratch_a;
-    pad.assign(brf_key_extent(r->file), 0);
-    memcpy(pad.data(), buf, len);
-    getlkey(r->file->key, c->key, pad.data(), kWholeRecord, key, kKeyFormRecord);
-  } else {
-    getlkey(r->file->key, c->key, buf, kWholeRecord, key, kKeyFormRecord);
-  }
+  getlkey(r->file->key, c->key, rec, kWholeRecord, key, kKeyFormRecord);
   return bkeycmp(c, key, kBtMaxSegs, c->keybuf) == 0;
 }
 
+// Searches of one keyed read that find the entry's record not there, and
+// how many of them go again at once before waiting for the change that
+// moves it to end.
+constexpr int kSeekTries = 20;
+constexpr int kSeekTriesAtOnce = 2;
+
+// Reads the record at the cursor's DSEEK so that its key can be checked: a
+// buffer shorter than the key extent (or a record shorter than it) goes
+// through the scratch buffer, zero-padded. Status as read_at; *rec points
+// at the padded image.
+int read_checkable(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len, const uint8_t** rec) {
+  uint32_t extent = brf_key_extent(r->file);
+  std::vector<uint8_t>& pad = r->scratch_a;
+  if (size < extent) {
+    pad.assign(extent, 0);
+    int st = read_at(r, r->cursor->dseek, pad.data(), extent, len);
+    if (st == BRF_OK || st == BRF_LOCK_REFUSED) {
+      memcpy(buf, pad.data(), std::min<size_t>(*len, size));
+      *rec = pad.data();
+    }
+    return st;
+  }
+  int st = read_at(r, r->cursor->dseek, buf, size, len);
+  *rec = buf;
+  if ((st == BRF_OK || st == BRF_LOCK_REFUSED) && *len < extent) {
+    pad.assign(extent, 0);
+    memcpy(pad.data(), buf, *len);
+    *rec = pad.data();
+  }
+  return st;
+}
+
 // Reads one record under a keyed position: the cursor's DSEEK. A record
-// that no longer carries the entry's key sends the cursor to the entry's
-// key again (under the lock); when no entry has it now, the record is gone
-// (BRF_DELETED, which the sequential reads pass over).
+// that is not there any more, or not yet (moved, being moved, its space
+// given to another record), sends the cursor to the entry's key again, the
+// lock taken on the wrong place given back; past a few such searches the
+// read waits for the change in progress to end. When no entry has the key
+// now, the record is gone (BRF_DELETED, which the sequential reads pass
+// over).
 int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   BT_CURSOR* c = r->cursor;
   r->positioned_key = c->key;
   for (int tries = 0;; ++tries) {
     if (c->dseek == kNoSeek) return set_status(r, BRF_NO_RECORD);
     bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
+    uint8_t wanted = r->lock.flags & (RCB_LOCK_WANTED | RCB_LOCK_WAIT);
     uint32_t got = 0;
-    int st = read_at(r, c->dseek, buf, size, &got);
-    if ((st != BRF_OK && st != BRF_LOCK_REFUSED) || size < brf_key_extent(r->file) || holds_entry_key(r, buf, got)) {
-      *len = got;
+    const uint8_t* rec = nullptr;
+    int st = read_checkable(r, buf, size, &got, &rec);
+    bool delivered = st == BRF_OK || st == BRF_LOCK_REFUSED;
+    if (delivered && holds_entry_key(r, rec)) {
+      *len = static_cast<uint32_t>(std::min<size_t>(got, size));
       return st;
     }
-    if (!held) brf_release(r);  // a lock taken on the wrong record
+    if (!delivered && st != BRF_DELETED && st != BRF_BAD_DATA) return st;
+    if (!held) retry_lock(r, wanted);
     r->stored_len = 0;
-    if (tries == kCopyTries) return set_status(r, BRF_DELETED);
+    if (tries == kSeekTries) return give_up(r, held, delivered ? BRF_DELETED : st);
+    if (tries >= kSeekTriesAtOnce) brf_wait_for_change(r);
     uint8_t key[256];
     memcpy(key, c->keybuf, sizeof key);
     st = bseek(c, kSeekEqual, key, sizeof key, kKeyFormKey);
-    if (st == BRF_NO_RECORD) return set_status(r, BRF_DELETED);
-    if (st != BRF_OK) return set_status(r, st);
+    if (st != BRF_OK) return give_up(r, held, st == BRF_NO_RECORD ? BRF_DELETED : st);
   }
 }
 
@@ -207,15 +262,16 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 int read_number(BRF_RCB* r, int64_t n, int64_t seek, uint8_t* buf, size_t size, uint32_t* len) {
   for (int tries = 0;; ++tries) {
     bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
+    uint8_t wanted = r->lock.flags & (RCB_LOCK_WANTED | RCB_LOCK_WAIT);
     int st = read_at(r, static_cast<uint32_t>(seek), buf, size, len);
     if ((st != BRF_OK && st != BRF_LOCK_REFUSED) || r->last_rec == n) return st;
-    if (!held) brf_release(r);  // a lock taken on another record
+    if (!held) retry_lock(r, wanted);
     *len = 0;
     r->stored_len = 0;
     r->cur_rec = n;
     r->last_rec = r->last_seek = -1;  // walk from the start, not from a stale place
-    if (tries == 1) return set_status(r, BRF_BAD_DATA);
-    if ((seek = brffindrcd(r, n)) < 0) return r->status;
+    if (tries == 1) return give_up(r, held, BRF_BAD_DATA);
+    if ((seek = brffindrcd(r, n)) < 0) return give_up(r, held, r->status);
   }
 }
 
@@ -249,6 +305,14 @@ int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 }
 
 }  // namespace
+
+int brf_rec_hdr_check(const BRF_FILE* f, const rec_hdr& h, uint32_t seek, uint64_t end) {
+  if (h.flags & (kRecDeleted | kRecNotUser)) return BRF_DELETED;
+  if (h.link != seek && !(h.link & kOwnerBit)) return BRF_BAD_DATA;
+  if (brf_fixed(f) ? h.length != f->hdr.rec_len : h.length == 0) return BRF_BAD_DATA;
+  if (end != kAnyEnd && uint64_t{seek} + h.length + kRecOverhead > end) return BRF_BAD_DATA;
+  return BRF_OK;
+}
 
 int brfget(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;

@@ -24,8 +24,8 @@ namespace kivo {
 
 namespace {
 
-bool live(const rec_hdr& h, uint32_t seek) {
-  return !(h.flags & (kRecDeleted | kRecNotUser)) && (h.link == seek || (h.link & kOwnerBit));
+bool live(const BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
+  return brf_rec_hdr_check(f, h, seek, f->hdr.eofseek) == BRF_OK;
 }
 
 // What a header with a foreign link is. A moved record's copy is written
@@ -59,7 +59,7 @@ int settle_move(BRF_FILE* f, uint32_t seek, copy_kind kind, rec_hdr* h, bool* ke
     return brf_write_rec_hdr(f, seek, *h);
   }
   rec_hdr old;
-  *kept = kind == copy_kind::cut_completion || !(brf_read_rec_hdr(f, h->link, &old) == BRF_OK && live(old, h->link));
+  *kept = kind == copy_kind::cut_completion || !(brf_read_rec_hdr(f, h->link, &old) == BRF_OK && live(f, old, h->link));
   if (!*kept) return brf_rcd_free_any(f, seek, false);
   h->flags = 0;
   h->link = seek;
@@ -123,7 +123,7 @@ int reindex(BRF_RCB* r, brf_repair_counts* out) {
       if (int st = settle_move(f, at, kind, &h, &kept)) return st;
       ++(kept ? out->moves_kept : out->moves_undone);
     }
-    if (!live(h, at)) continue;
+    if (!live(f, h, at)) continue;
     body.assign(std::max<uint32_t>(h.length, extent), 0);
     if (kivo_pread(f->slot, body.data(), h.length, off_t{at} + kRecHdrSize) != static_cast<ssize_t>(h.length))
       return BRF_BAD_DATA;
@@ -197,22 +197,43 @@ int brf_change_end(BRF_RCB* r, int st) {
   return st;
 }
 
+namespace {
+
+// With the update lock held: a mark found set now was left by a dead writer,
+// and the pair is repaired. True when it was.
+bool repair_if_marked(BRF_RCB* r) {
+  BT_FILE* k = r->file->key;
+  if (bt_mark_read(k) != 1) {
+    k->hdr[kHdrInUse] = 0;  // the writer finished after the header was read
+    return false;
+  }
+  brf_repair_counts n;
+  if (brf_repair_locked(r, &n) != BRF_OK) return false;
+  announce(r->file, n);
+  return true;
+}
+
+}  // namespace
+
 bool brf_repair_if_abandoned(BRF_RCB* r) {
   BRF_FILE* f = r->file;
   BT_FILE* k = f->key;
   if (!k || !r->cursor || !k->hdr[kHdrInUse] || k->marking) return false;
   // A live writer holds the update lock for as long as its mark is set.
   if (!bt_share_at(f->slot, kUpdateLockByte, 0, 1, LOCK_UPDATE)) return false;
-  bool repaired = false;
-  if (bt_mark_read(k) == 1) {
-    brf_repair_counts n;
-    repaired = brf_repair_locked(r, &n) == BRF_OK;
-    if (repaired) announce(f, n);
-  } else {
-    k->hdr[kHdrInUse] = 0;  // the writer finished after the header was read
-  }
+  bool repaired = repair_if_marked(r);
   bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   return repaired;
+}
+
+void brf_wait_for_change(BRF_RCB* r) {
+  BRF_FILE* f = r->file;
+  if (!f->key || !r->cursor || f->key->marking) return;
+  // Refused only when this session holds it (or the user broke in): no
+  // change of another process is then running.
+  if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) return;
+  repair_if_marked(r);
+  bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
 }
 
 namespace {
@@ -251,6 +272,28 @@ int repair_pair(const std::string& base, bool marked_only, FILE* out) {
   return st;
 }
 
+// A data file without keys: its free list is built again from the records
+// (a sound file is left as it is). The one line goes to `out`.
+int repair_data_file(const std::string& base, bool sound, FILE* out) {
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_NO_KEYS, 0, false);
+  if (!f) return st;
+  if (sound) {
+    fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
+  } else if (!brf_header_from_file(f)) {
+    st = BRF_BAD_DATA;  // no header to walk the records from
+  } else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) {
+    st = BRF_LOCK_REFUSED;
+  } else {
+    st = brfgethdr(f);
+    if (st == BRF_OK) st = brf_rebuild_free_list(f);
+    if (st == BRF_OK) fprintf(out, "repaired %s: no keys, free list rebuilt\n", base.c_str());
+    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  }
+  brfclose(f);
+  return st;
+}
+
 }  // namespace
 
 int brfrepair(const char* name) {
@@ -264,6 +307,7 @@ int brfrepair(const char* name) {
   // A sound pair is left as it is unless a writer left it marked.
   bool sound = analyze(base.c_str(), 0, &records) == 1;
   int st = repair_pair(base, sound, stdout);
+  if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);
   if (st != BRF_OK) {
     fprintf(stderr, "%s:  Can't repair file (status %d)\n", base.c_str(), st);
     return 0;

@@ -53,6 +53,16 @@ const uint8_t* image(std::vector<uint8_t>& v, const uint8_t* src, uint32_t len, 
   return v.data();
 }
 
+// A fixed-length record from the caller's `len` bytes: a shorter one is
+// padded with blanks to the record length (never read past `len`), then
+// with zeros to the key extent.
+const uint8_t* fixed_image(std::vector<uint8_t>& v, const uint8_t* src, uint32_t len, uint32_t rec_len,
+                           uint32_t extent) {
+  image(v, src, len, std::max(rec_len, extent));
+  std::fill(v.begin() + len, v.begin() + rec_len, uint8_t{' '});
+  return v.data();
+}
+
 bool within_one_page(uint32_t seek, uint32_t len) {
   uint64_t first = uint64_t{seek} + kRecHdrSize;
   return first / kAtomicSpan == (first + len - 1) / kAtomicSpan;
@@ -60,8 +70,6 @@ bool within_one_page(uint32_t seek, uint32_t len) {
 
 bool update_lock(BRF_FILE* f) { return bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0; }
 void update_unlock(BRF_FILE* f) { bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE); }
-
-bool names_itself(const rec_hdr& h, uint32_t seek) { return h.link == seek || (h.link & kOwnerBit); }
 
 // The record a rewrite or delete acts on: the held one, else the one last
 // read or written (keyed) or the current record number.
@@ -92,8 +100,7 @@ int read_live(BRF_RCB* r, uint32_t seek, rec_hdr* h, std::vector<uint8_t>& v) {
   if (got < 0) return brf_errno_status(errno, __LINE__);
   if (got < static_cast<ssize_t>(kRecHdrSize)) return BRF_BAD_DATA;
   *h = decode_rec_hdr(v.data());
-  if (h->flags & (kRecDeleted | kRecNotUser)) return BRF_DELETED;
-  if (!names_itself(*h, seek) || uint64_t{seek} + h->length + kRecOverhead > f->hdr.eofseek) return BRF_BAD_DATA;
+  if (int st = brf_rec_hdr_check(f, *h, seek, f->hdr.eofseek)) return st;
   size_t have = static_cast<size_t>(got) - kRecHdrSize;
   v.erase(v.begin(), v.begin() + kRecHdrSize);
   v.resize(std::max(uint32_t{h->length}, extent), 0);
@@ -322,13 +329,16 @@ int run_change(BRF_RCB* r, Change change) {
 
 int brfput(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
   BRF_FILE* f = r->file;
+  const uint8_t* rec;
   if (brf_fixed(f)) {
     if (len > f->hdr.rec_len) return set_status(r, BRF_BAD_DATA);
+    rec = fixed_image(r->scratch_b, buf, len, f->hdr.rec_len, brf_key_extent(f));
     len = f->hdr.rec_len;
   } else if (len == 0 || len > kMaxRecordLength) {
     return set_status(r, BRF_BAD_DATA);
+  } else {
+    rec = image(r->scratch_b, buf, len, brf_key_extent(f));
   }
-  const uint8_t* rec = image(r->scratch_b, buf, len, brf_key_extent(f));
   if (!update_lock(f)) return set_status(r, BRF_LOCK_REFUSED);
   int st = run_change(r, [&] { return brf_relative(f) ? put_relative(r, rec) : put_locked(r, rec, len); });
   update_unlock(f);

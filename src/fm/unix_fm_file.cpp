@@ -346,6 +346,9 @@ int vfy_ver(UIO_FILE* f, LFB* lfb, bool upgrade) {
   if (upgrade && f->brf->hdr.version != kBrfVersion) st = upgrade_data(f->brf, cls1);
   if (st == BRF_OK && f->brf->hdr.version != kBrfVersion) st = BRF_PAGE_FULL;  // 200510
   if (st == BRF_OK && f->brf->key) st = declare_keys(f, r, lfb->lfb_pfb, upgrade);
+  // A pair a dead writer left marked is repaired at its opening, once every
+  // key's null image is known.
+  if (st == BRF_OK && f->brf->key) brf_repair_if_abandoned(r);
   if (st == BRF_OK || f->brf->key) g_reached_keys = true;
   brfdeaccess(r);
   if (st == BRF_OK) f->nkeys = lfb->lfb_pfb->pfb_nkeys;

@@ -40,6 +40,9 @@ bool ss_recovery_armed();
 // the terminal alone.
 constexpr size_t kFatalResetMax = 256;
 void ss_set_fatal_tty(const ::termios* modes, const char* reset, size_t len);
+// Puts the terminal back as ss_set_fatal_tty recorded it, for a process that
+// ends outside its terminal's own finish; nothing when none was recorded.
+void ss_restore_tty();
 
 // The system-administration override directory (KIVO_0SA_PATH), empty
 // when unset.

@@ -255,6 +255,11 @@ void ss_reset_sig_handler() {
 
 bool ss_recovery_armed() { return sig_handler_ready != 0; }
 
+void ss_restore_tty() {
+  restore_tty();
+  g_tty_saved = 0;  // once: the terminal is left as the session found it
+}
+
 void ss_set_fatal_tty(const ::termios* modes, const char* reset, size_t len) {
   g_tty_saved = 0;
   if (!modes) return;

@@ -48,12 +48,12 @@ int log_fd() {
 }
 
 // Waits for the user's line on a terminal; end of input counts as the line.
-// A line longer than the buffer is read to its end in pieces.
+// RETURN ends it as a carriage return too: a terminal in raw mode (the key
+// definition's) does not turn it into a line feed.
 void read_reply() {
   if (com.no_term || !isatty(0)) return;
-  char reply[256];
-  while (fgets(reply, sizeof reply, stdin))
-    if (strchr(reply, '\n')) return;
+  for (int c; (c = fgetc(stdin)) != EOF;)
+    if (c == '\n' || c == '\r') return;
   clearerr(stdin);
 }
 

@@ -90,6 +90,9 @@ struct net_addr {
   uint32_t port = 0;
 };
 bool net_parse_server(const char* text, size_t len, net_addr* out, std::string* why);
+// The last failure of a data-server connection of this process (host, port,
+// system error), "" when none failed.
+const std::string& netio_conn_failure();
 
 extern fms_fn net_fms_fn;
 // Fills and installs the switch; reads KIVO_NETIO_LOG, KIVO_NETIO_CODE and

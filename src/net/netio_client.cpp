@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -22,6 +23,7 @@
 #include "foundation/sys_err.h"
 #include "net/netio.h"
 #include "net/tmnet.h"
+#include "net/tmnet_deadline.h"
 #include "net/tmnet_login.h"
 
 namespace kivo {
@@ -40,7 +42,8 @@ struct net_conn {
   std::string host;
   uint8_t state = CONN_NONE;
   int sock = -1;
-  uint32_t gen = 1;  // raised at every reset: older handles are stale
+  uint32_t gen = 1;       // raised at every reset: older handles are stale
+  bool reported = false;  // its failure was shown; not again until it is up
 };
 
 struct net_id {
@@ -110,10 +113,19 @@ int lost(ARB* arb, net_conn* c) {
   return fail(arb, FM_IO_ERR);
 }
 
-int conn_failed(net_conn* c, const char* fmt) {
+std::string g_conn_failure;
+
+// Reports a failed connection once until it comes up again: the host, the
+// port and, for a failed connect, the system error `err`.
+int conn_failed(net_conn* c, const char* fmt, int err = 0) {
   char text[300];
-  snprintf(text, sizeof text, fmt, c->host.c_str());
-  la_sys_err(text, 0);
+  int n = snprintf(text, sizeof text, fmt, c->host.c_str());
+  if (n > 0 && static_cast<size_t>(n) < sizeof text)
+    snprintf(text + n, sizeof text - n, " (port %u)%s%s", static_cast<unsigned>(c->port), err ? ": " : "",
+             err ? strerror(err) : "");
+  if (!c->reported) la_sys_err(text, 0);
+  c->reported = true;
+  g_conn_failure = text;
   netio_log(NETLOG_ERROR, "%s\n", text);
   if (c->sock > 0) close(c->sock);
   c->sock = -1;
@@ -147,9 +159,18 @@ uint32_t env_number(const char* name) {
   return v ? static_cast<uint32_t>(strtoul(v, nullptr, 0)) : 0;
 }
 
+int handshake_steps(net_conn* c, const net_id* id);
+
 // The handshake after the TCP connection: LOGIN, the two REPLYs, the probes,
-// the pause and the options.
+// the pause and the options, each wait for the server bounded.
 int handshake(net_conn* c, const net_id* id) {
+  tmnet_handshake_begin(c->sock);
+  const int ok = handshake_steps(c, id);
+  tmnet_handshake_end();
+  return ok;
+}
+
+int handshake_steps(net_conn* c, const net_id* id) {
   tmnet_login l;
   login_user(id, &l);
   l.start = kLoginDataServer;
@@ -175,6 +196,7 @@ int handshake(net_conn* c, const net_id* id) {
   netio_options = ld_le32(opts, 4);
   if (reply[1] != 4) return conn_failed(c, "KivoNet connection to %s failed");
   c->state = CONN_UP;
+  c->reported = false;
   return 1;
 }
 
@@ -183,8 +205,9 @@ int hcon_connect(net_conn* c, const net_id* id) {
   if (c->state == CONN_UP) return 1;
   c->state = CONN_FAILED;
   netio_options &= ~kNetOptLenCheck;
+  errno = 0;
   c->sock = tmnet_cli_conn_to_host(c->host.c_str(), std::to_string(c->port).c_str());
-  if (c->sock <= 0) return conn_failed(c, "KivoNet connection to %s failed");
+  if (c->sock <= 0) return conn_failed(c, "KivoNet connection to %s failed", errno);
   link_role role;
   return handshake(c, id);
 }
@@ -513,8 +536,8 @@ int net_alloc_id(LFB* lfb, const cstr*, const cstr*, const uint8_t* sysdir, cons
     net_addr a;
     std::string why;
     if (!net_parse_server(text, text_len, &a, &why)) {
-      sys_err("KivoNet", __LINE__, "file %.8s: data server \"%.*s\": %s", p.fdb_name,
-              static_cast<int>(strnlen(text, text_len)), text, why.c_str());
+      sys_err("KivoNet", __LINE__, "file %.8s: data server \"%s\": %s", p.fdb_name,
+              trimmed(std::string(text, strnlen(text, text_len)), text_len).c_str(), why.c_str());
       lfb->lfb_stat = FM_IO_ERR;
       return 0;
     }
@@ -703,5 +726,7 @@ void net_fm_reset() {
   g_conns.clear();
   g_ids.clear();
 }
+
+const std::string& netio_conn_failure() { return g_conn_failure; }
 
 }  // namespace kivo

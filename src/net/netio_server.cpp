@@ -25,6 +25,7 @@
 #include "net/netio.h"
 #include "net/seams.h"
 #include "net/tmnet.h"
+#include "net/tmnet_deadline.h"
 
 namespace kivo {
 
@@ -442,10 +443,12 @@ int serve_one(uint8_t code) {
 int start_link() {
   uint8_t reply[2] = {0, 4};
   uint8_t p2[2], p4[4], pause, opts[8];
-  if (!tmnet_send_msg(g_sock, TMNET_REPLY, 2, reply) || !tmnet_recv_msg(g_sock, NETIO_BYTE_ORDER, 2, p2) ||
-      !tmnet_recv_msg(g_sock, NETIO_BYTE_ORDER, 4, p4) || !tmnet_recv_msg(g_sock, NETIO_PAUSE, 1, &pause) ||
-      !tmnet_recv_msg(g_sock, NETIO_OPTIONS, 4, opts) || !tmnet_recv_msg(g_sock, NETIO_OPTIONS, 4, opts + 4))
-    return 0;
+  tmnet_handshake_begin(g_sock);
+  const bool got = tmnet_send_msg(g_sock, TMNET_REPLY, 2, reply) && tmnet_recv_msg(g_sock, NETIO_BYTE_ORDER, 2, p2) &&
+                   tmnet_recv_msg(g_sock, NETIO_BYTE_ORDER, 4, p4) && tmnet_recv_msg(g_sock, NETIO_PAUSE, 1, &pause) &&
+                   tmnet_recv_msg(g_sock, NETIO_OPTIONS, 4, opts) && tmnet_recv_msg(g_sock, NETIO_OPTIONS, 4, opts + 4);
+  tmnet_handshake_end();
+  if (!got) return 0;
   netio_log(NETLOG_SERVER, "netio_serve() - endian_2 = %02x%02x, endian_4 = %02x%02x%02x%02x\n", p2[0], p2[1], p4[0],
             p4[1], p4[2], p4[3]);
   if (!netio_set_order(p2, p4)) {

@@ -5,6 +5,7 @@
 // The screen copy is sized at ATTACH and never grows; before it exists the
 // commands that need it end the loop.
 #include "net/tmnet_cli.h"
+#include "net/tmnet_deadline.h"
 
 #include <unistd.h>
 
@@ -189,10 +190,23 @@ int cmd_upd_attr(bool keep) {
   return 1;
 }
 
+int connect_and_log_in();
+bool g_relogin_failed = false;
+
+// The key definition returns when the user wants to run the session; its
+// server has ended, so the session runs on a new connection whose LOGIN
+// asks for no key definition.
 int cmd_remap() {
   if (!tmnet_cli_term.kivokeys) return bad("REMAP without the key-definition utility");
   tmnet_cli_term.kivokeys();
-  return 1;
+  close(sock());
+  com.rmt_sock = 0;
+  g.s.remap = false;
+  tmnet_role = TMNET_ROLE_DATA_LINK;  // until logged in, a failure is reported, not fatal
+  const int ok = connect_and_log_in();
+  tmnet_role = TMNET_ROLE_CLIENT;
+  g_relogin_failed = !ok;
+  return ok;
 }
 
 int cmd_ping() {
@@ -370,12 +384,9 @@ int tmnet_cli_setargs(const char* user, const char* pswd, const char* host, cons
 
 namespace {
 
-// Connect and log in; 0 after the reason went to standard error.
-int login() {
-  if (!tmnet_cli_term.login || !tmnet_cli_term.login() || !g.s.set) {
-    if (!g.s.set) fprintf(stderr, "kivo: KIVO_HOST, KIVO_PORT, KIVO_USER and KIVO_PSWD name the remote session\n");
-    return 0;
-  }
+// Connects to the session's host and logs in; 0 after the reason went to
+// standard error.
+int connect_and_log_in() {
   tmnet_dbg_log(TMNET_LOG_TRACE, "cli_main: Connecting to host");
   const int s = tmnet_cli_conn_to_host(g.s.host.c_str(), g.s.port.c_str());
   if (!s || s > UINT16_MAX) {
@@ -390,6 +401,7 @@ int login() {
   tmnet_login l{g.s.user, g.s.pswd, g.s.remap, "", kTmnetVersion};
   uint8_t r[kReplySize];
   const char* why = nullptr;
+  tmnet_handshake_begin(s);
   if (!login_build(l, block)) why = "the user or password does not fit the login block";
   else if (!tmnet_send_msg(s, TMNET_LOGIN, kLoginSize, block)) why = "Failed to sent login to host.";
   else if (!tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r)) why = "Failed to receive reply from host.";
@@ -397,15 +409,26 @@ int login() {
   else if (!g.s.remap && !tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r))
     why = "Failed to receive reply from Application Server.";
   else if (!g.s.remap && !r[1]) why = "Login Rejected by Application Server.";
+  tmnet_handshake_end();
   if (why) {
     tmnet_dbg_log(TMNET_LOG_WARN, "cli_main: %s", why);
-    fprintf(stderr, "kivo: %s\n", why);
+    // A host that did not answer in time was named already.
+    if (tmnet_last_status() != TMNET_TIMEOUT) fprintf(stderr, "kivo: %s\n", why);
     return 0;
   }
   if (!g.s.remap) tmnet_remote_version = r[1];
   tmnet_dbg_log(TMNET_LOG_WARN, "cli_main: Session Connected!  local_version=%d, remote_version=%d", kTmnetVersion,
                 tmnet_remote_version);
   return 1;
+}
+
+// The session from the terminal's login, connected and logged in.
+int login() {
+  if (!tmnet_cli_term.login || !tmnet_cli_term.login() || !g.s.set) {
+    if (!g.s.set) fprintf(stderr, "kivo: KIVO_HOST, KIVO_PORT, KIVO_USER and KIVO_PSWD name the remote session\n");
+    return 0;
+  }
+  return connect_and_log_in();
 }
 
 }  // namespace
@@ -424,10 +447,12 @@ int tmnet_cli_main(int argc, char** argv) {
     return 0;
   }
   tmnet_role = TMNET_ROLE_CLIENT;
+  g_relogin_failed = false;
   while (tmnet_cli_command()) {}
   if (tmnet_cli_term.finish) tmnet_cli_term.finish();
-  close(com.rmt_sock);
+  if (com.rmt_sock) close(com.rmt_sock);
   com.rmt_sock = 0;
+  if (g_relogin_failed) return 0;
   tmnet_dbg_log(TMNET_LOG_TRACE, "cli_main: Normal Termination of Client.");
   return 1;
 }

@@ -66,9 +66,11 @@ bool connect_within(int fd, const sockaddr_in& to) {
     pollfd p{fd, POLLOUT, 0};
     do rc = poll(&p, 1, kConnectTimeoutMs);
     while (rc < 0 && errno == EINTR);
-    int err = 0;
+    int err = rc == 0 ? ETIMEDOUT : 0;
     socklen_t len = sizeof err;
-    rc = rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 ? 0 : -1;
+    if (rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    rc = err == 0 && rc == 1 ? 0 : -1;
+    if (rc != 0) errno = err ? err : errno;  // the connect's own error for the caller
   }
   return rc == 0 && fcntl(fd, F_SETFL, flags) == 0;
 }
@@ -102,8 +104,10 @@ int tmnet_cli_conn_to_host(const char* host, const char* port) {
   to.sin_port = nport;
   to.sin_addr = addr;
   if (!connect_within(fd, to)) {
+    const int err = errno;  // the caller names it
     tmnet_dbg_log(TMNET_LOG_WARN, "conn_to_host: Connect() call failed");
     close(fd);
+    errno = err;
     return 0;
   }
   const int on = getenv("KIVO_DISABLE_TCP_NODELAY") ? 0 : 1;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "net/tmnet_channel.h"
+#include "net/tmnet_deadline.h"
 #include "net/tmnet_internal.h"
 
 namespace kivo {
@@ -29,8 +30,10 @@ int ms_left(steady::time_point deadline) {
 
 // Waits for the socket to become readable before the deadline: true when
 // it is (or when the wait itself failed: the read then reports the fault).
+// During a handshake a signal that ends it ends the process here.
 bool wait_readable(int sock, steady::time_point deadline) {
   for (;;) {
+    tmnet_handshake_interrupted();
     const int r = net_io.wait(sock, ms_left(deadline));
     if (r < 0 && errno == EINTR) continue;
     return r != 0;
@@ -79,14 +82,22 @@ size_t writen(int sock, size_t length, const void* data) {
 }
 
 size_t readn(int sock, size_t length, void* buffer, int timeout) {
-  const bool timed = timeout >= 0;
+  bool timed = timeout >= 0;
   const int seconds = timeout > INT_MAX / 1000 ? INT_MAX / 1000 : timeout;
-  const steady::time_point deadline = steady::now() + std::chrono::seconds(timed ? seconds : 0);
+  steady::time_point deadline = steady::now() + std::chrono::seconds(timed ? seconds : 0);
+  // A handshake bounds every receive by its own deadline too.
+  steady::time_point handshake_end;
+  bool handshake_bound = false;
+  if (tmnet_handshake_active(&handshake_end) && (!timed || handshake_end < deadline)) {
+    deadline = handshake_end;
+    timed = handshake_bound = true;
+  }
   uint8_t* p = static_cast<uint8_t*>(buffer);
   size_t got = 0;
   while (got < length) {
     if (timed && !wait_readable(sock, deadline)) {
       tmnet_bytes_recv += got;
+      if (handshake_bound) tmnet_handshake_timed_out();
       g_status = TMNET_TIMEOUT;
       return 0;
     }

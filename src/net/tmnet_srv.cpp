@@ -5,6 +5,7 @@
 // The images are sized once at attach and every index into them comes from
 // the clipped geometry; what the client sends back is bounded by it too.
 #include "net/tmnet_srv.h"
+#include "net/tmnet_deadline.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -294,9 +295,11 @@ void tmnet_srv_init(int flag) {
   memset(g.language, 0, sizeof g.language);
   const uint8_t reply[2] = {2, kTmnetVersion};
   const uint8_t f = uint8_t(flag);
+  tmnet_handshake_begin(sock());
   if (!send_bare(TMNET_REPLY, reply, 2) || !send_head(TMNET_INIT, nullptr, 0) || !send_bare(TMNET_INIT, &f, 1))
     return lost("srv_init");
   exchange_features(sock());
+  tmnet_handshake_end();
   if (com_feature_mask & TMNET_FEAT_PROCESS_ID) send_process_id();
   int minutes = kDefaultTimeoutMin;
   if (const char* t = getenv("KIVO_SRVR_TIMEOUT")) minutes = std::max(atoi(t), kMinTimeoutMin);

@@ -18,10 +18,10 @@ constexpr uint16_t kReadByIdHeld = ARB_REC_ID | ARB_HOLD | ARB_RECOVER;  // mode
 
 void ap_post_invoc(PCB* p) {
   ARB* a = p->pcb_pcf_arb;
-  if (!a || !p->pcb_rid_len) return;
-  // The id area is the back-end's; an id of another length is not its own.
-  if (!a->arb_rec_id_area || a->arb_rec_id_len != p->pcb_rid_len) return;
-  memcpy(a->arb_rec_id_area, p->pcb_rid, p->pcb_rid_len);
+  if (!a || !p->pcb_rid || !p->pcb_rid_len) return;
+  // The id area is the back-end's; a copy shorter than its ids is not one.
+  if (!a->arb_rec_id_area || p->pcb_rid_len < a->arb_rec_id_len) return;
+  memcpy(a->arb_rec_id_area, p->pcb_rid, a->arb_rec_id_len);
   const auto* fb = static_cast<const pi_file_blk*>(p->pcb_pcf_blk);
   if (!fb || !fb->cfi || !(fb->cfi[FDB_ACC] & kAccUpdate)) return;
   const uint16_t mod = a->arb_mod;

@@ -76,6 +76,12 @@ uint32_t fp_exec(PCB* p, uint32_t frm_no);
 // end code. 24 and 25 go up by unwinding.
 uint32_t pi_exec_child(PCB* p, INVOC* v);
 
+// The frame loop of an interactive process: fp_exec of frame `frm_no` again
+// while it ends with 1, or with 5 unless the invocation is one-shot; the
+// code it ended with. The yield point between runs lets a signal end a
+// frame that its event 21 always skips.
+uint32_t fp_loop(PCB* p, uint32_t frm_no);
+
 // Invokes the compiled child `child` (a CL record of the process's module)
 // for the running frame: its end code (1 when event 61 skipped it); 24 and
 // 25 go up by unwinding.

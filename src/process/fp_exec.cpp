@@ -12,6 +12,8 @@
 #include "compiler/em_records.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
+#include "foundation/os.h"
+#include "foundation/scope.h"
 #include "interp/seams.h"
 #include "process/fp.h"
 #include "process/op.h"
@@ -160,6 +162,14 @@ uint32_t fp_exec(PCB* p, uint32_t frm_no) {
   run_batch(p, im);
   fp_ep(p, EP_FRM_END, nullptr);
   return PI_END_NORMAL;
+}
+
+uint32_t fp_loop(PCB* p, uint32_t frm_no) {
+  for (;;) {
+    const uint32_t r = fp_exec(p, frm_no);
+    if (r != PI_END_NORMAL && !(r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) return r;
+    if (!ss_yield()) mark_leave(PI_END_LEAVE);
+  }
 }
 
 uint8_t* fp_child_of(PCB* p, uint32_t frm_no, uint32_t option) {

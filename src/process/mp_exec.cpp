@@ -5,7 +5,6 @@
 #include "compiler/em_records.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
-#include "foundation/os.h"
 #include "foundation/scope.h"
 #include "process/fp.h"
 #include "process/pi_exec.h"
@@ -47,17 +46,10 @@ void mp_setup(PCB* p, uint8_t*) { pi_upd_stat(p); }
 void mp_upd_stat(PCB*) { wm_set_mode("MENU ENTRY"); }
 
 void mp_exec(PCB* p, uint8_t*) {
-  for (;;) {
-    uint32_t r = fp_exec(p, kMenuFrame);
-    if (r == PI_END_NORMAL || (r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) {
-      // A frame its event 21 skips comes back at once: the yield point lets
-      // a signal end the loop.
-      if (!ss_yield()) mark_leave(PI_END_LEAVE);
-      continue;
-    }
-    if (r == PI_END_PROCESS && invoc_parent(p->invoc)) r = PI_END_MENU;
-    mark_leave(r);
-  }
+  const uint32_t r = fp_loop(p, kMenuFrame);
+  // END: back to the invoker's frame, which starts again; at the top a
+  // normal end.
+  mark_leave(r == PI_END_PROCESS && invoc_parent(p->invoc) ? uint32_t(PI_END_MENU) : r);
 }
 
 uint32_t mp_cleanup(PCB*, uint8_t*) { return 0; }

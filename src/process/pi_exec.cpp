@@ -6,9 +6,12 @@
 // out again after it; a PCB that never ran is freed where it was made.
 // Callers: the main loop, the invocation verbs, the frame processor's
 // children, the editors (all through process/seams.h).
+#include <cstdio>
 #include <cstring>
 
+#include "compiler/design_records.h"
 #include "compiler/em.h"
+#include "compiler/pc_cmpl.h"
 #include "compiler/seams.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
@@ -221,7 +224,30 @@ void rebind(PCB* inv) {
 
 void set_end(INVOC* v, uint32_t code) { st_le32(v->b, INVOC_END_CODE, code); }
 
+char g_start_failure[200];
+
+// A start that runs nothing says which process and why.
+void note_start_failure(const PCB& k, const char* why) {
+  const uint8_t* b = k.invoc.b;
+  size_t name_len = kProcNameLen;
+  while (name_len > 0 && b[INVOC_PROC_NAM + name_len - 1] == ' ') --name_len;
+  snprintf(g_start_failure, sizeof g_start_failure, "process %.3s/%.2s type %d \"%.*s\" %s", b + INVOC_AP_ID,
+           b + INVOC_VER, b[INVOC_PROC_TYPE], static_cast<int>(name_len), b + INVOC_PROC_NAM, why);
+}
+
+// Why the module of `k` could not be had: its design record, or the build.
+const char* load_failure(const PCB& k) {
+  const uint8_t* b = k.invoc.b;
+  uint8_t pr[kProcRecSize];
+  if (!pc_read_process(reinterpret_cast<const char*>(b + INVOC_AP_ID), reinterpret_cast<const char*>(b + INVOC_VER),
+                       b[INVOC_PROC_TYPE], reinterpret_cast<const char*>(b + INVOC_PROC_NAM), pr))
+    return "does not exist: no PROCESS design record";
+  return "cannot be loaded: its module could not be read or compiled";
+}
+
 }  // namespace
+
+const char* pi_start_failure() { return g_start_failure; }
 
 void pi_bind_areas(PCB* p) {
   EM* em = p->pcb_em;
@@ -242,13 +268,18 @@ void pi_exec(INVOC* v) {
   if (!inv && v->b[INVOC_CHAIN_MODE] == 2) v->b[INVOC_CHAIN_MODE] = 1;
   PCB k{};
   memcpy(k.invoc.b, v->b, 36);
-  if (!dflt_proc(&k, v, inv)) return set_end(v, PI_END_NO_PROC);
+  if (!inv) g_start_failure[0] = '\0';
+  if (!dflt_proc(&k, v, inv)) {
+    if (!inv) note_start_failure(k, "has no start menu: no PARAM record names one");
+    return set_end(v, PI_END_NO_PROC);
+  }
   PCB* p = find_family(&k, v, inv);
   if (p) {
     reuse(p, &k, v);
   } else {
     if (!(p = new_pcb(&k, v, inv))) return set_end(v, PI_END_CANCEL);
     if (!pl_get(p, 1)) {
+      if (!inv) note_start_failure(k, load_failure(k));
       drop_pcb(p);
       return set_end(v, PI_END_CANCEL);
     }

@@ -47,6 +47,9 @@ extern uint32_t pi_seam_end[kProcTypes + 1];
 int dflt_proc(PCB* k, INVOC* v, PCB* inv);
 // Whether a process of application `ap` needs a database.
 bool db_required(const char* ap);
+// Why the last invocation without an invoker (a start) ran nothing: its
+// process and the reason, or "" when it ran. Kept until the next start.
+const char* pi_start_failure();
 // The body run under MARK: never returns, unwinds with the end code.
 [[noreturn]] void invoc_proc(PCB* p);
 // Puts the PCB's area bases into its module, which then serves this PCB.
@@ -77,6 +80,9 @@ uint8_t* pi_find_addr(PCB* p, const char* ap, uint32_t number, uint8_t type, uin
 uint8_t* pi_find_rec(PCB* p, const char* ap, const char* name);
 // Copies the constraint values into a new PCF record.
 void pi_set_cns(PCB* p, uint8_t* rec);
+// Whether the PCF record `rec` holds the values of the process's constraint
+// block (true without one).
+bool pi_in_cnstr(PCB* p, const uint8_t* rec);
 // The common block's database, application and version for the status line.
 void pi_upd_stat(PCB* p);
 

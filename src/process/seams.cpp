@@ -90,7 +90,6 @@ void pi_register_hooks() {
   tm_hooks.process_name = [] { return reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM); };
 }
 
-void ip_init() {}
 void ap_init() {}
 void qp_init() {}
 

@@ -19,6 +19,7 @@
 #include "foundation/paths.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
+#include "process/pi_exec.h"
 #include "process/seams.h"
 #include "screen/wm_show.h"
 
@@ -267,6 +268,27 @@ int chk_install(uint32_t* end_code) {
   return kInstallFailed;
 }
 
+const char* named_start_fault(const INVOC* start, char* why, size_t n) {
+  const char* ap = reinterpret_cast<const char*>(start->b + INVOC_AP_ID);
+  if (!blank(com.cur_db, 3)) {
+    // A system application runs without a database: the one named is not asked for.
+    if ((!blank(ap, 3) && !db_required(ap)) || pi_get_ddb(com.cur_db)) return nullptr;
+    snprintf(why, n, "database %.3s does not exist: no DATABASE record", com.cur_db);
+    return why;
+  }
+  const uint8_t* u = com.user_rec;
+  if (blank(ap, 3) || !db_required(ap) || (u && !blank(u + USER_START_DB, 3))) return nullptr;
+  snprintf(why, n, "application %.3s needs a database: none is named and the user has no start database", ap);
+  return why;
+}
+
+void report_start_failure(const char* why, uint32_t end) {
+  printf("KIVO startup failed because of the following\n");
+  if (why && *why) printf("%s\n", why);
+  printf("startup error: %u\n\n", end);
+  fflush(stdout);
+}
+
 int kivo_main_loop(INVOC* start, uint8_t restart) {
   if (com.no_term) restart = 0;
   com.keaterm = getenv("KIVO_KEATERM") != nullptr;
@@ -274,13 +296,16 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
   if (keaterm) run_keaterm(false);
   uint32_t end = 0;
   int status = 0;
+  char ran_nothing[sizeof "process " + 256];
   for (;;) {
     end = run_level(start);
     if (end == PI_END_LOGOUT) {
       wm_finish();
       return kExitLogout;
     }
-    status = status_of(end);
+    snprintf(ran_nothing, sizeof ran_nothing, "%s", pi_start_failure());
+    // A start that ran nothing is no normal end, whatever its end code.
+    status = ran_nothing[0] ? 0 : status_of(end);
     if (!(restart && end == PI_END_CANCEL)) break;
     *start = pi_invoc;
     set_invoc(start, "0LA", "00", PT_MENU, "KIVO MENU");
@@ -289,9 +314,7 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
   if (keaterm) run_keaterm(true);
   wm_finish();
   if (status == 1) return 0;
-  printf("KIVO startup failed because of the following\n");
-  printf("startup error: %u\n\n", end);
-  fflush(stdout);
+  report_start_failure(ran_nothing, end);
   return int(end);
 }
 

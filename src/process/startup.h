@@ -12,6 +12,7 @@
 // recording `pi_exec` in `pi_hooks.exec`.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "fm/fm_objects.h"
@@ -64,6 +65,16 @@ uint32_t write_sys_appls(ARB* appl);
 // runs it again. A failure to create or write APPL ends the start.
 enum : int { kInstallNone = 0, kInstallRan = 1, kInstallFailed = 2 };
 int chk_install(uint32_t* end_code);
+
+// Why a start named by options cannot run: the database that decides it
+// (the application is not named, or is one that needs a database) has no
+// DATABASE record, or its application needs a database and none is in
+// effect. Null when it can run; else the reason, written into `why`.
+const char* named_start_fault(const INVOC* start, char* why, size_t n);
+
+// The lines of a failed start on the standard output (the terminal is
+// restored by then): the reason when there is one, and the end code.
+void report_start_failure(const char* why, uint32_t end);
 
 // The clean-up handed to the main loop's levels; nothing to do.
 void cleanup(uint32_t level);

@@ -117,7 +117,6 @@ TEST_F(InstBuild, RandomSequencesKeepBlocksJumpsAndConstantsSound) {
 TEST_F(InstBuild, RefusesWhatTheTableDoesNotAllow) {
   std::tuple<const char*, inst_buf, bld_status> rows[] = {
       {"odd opcode", inst_buf(OP_JMP + 1).r({1, 0}), BLD_BAD_OPCODE},
-      {"reserved PRINT", inst_buf(OP_PRINT), BLD_BAD_OPCODE},
       {"unused number", inst_buf(92), BLD_BAD_OPCODE},
       {"missing operand", inst_buf(OP_CMP).f(20, 0, 1, 0, 4).i(1), BLD_BAD_OPERAND},
       {"K where F", inst_buf(OP_MOVE).f(20, 0, 1, 0, 4).k(65158, 1, 0, 4), BLD_BAD_OPERAND},

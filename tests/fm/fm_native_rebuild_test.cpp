@@ -1,5 +1,6 @@
 // Opening through the file manager a pair whose key file is gone rebuilds
-// every index; files of older formats are upgraded.
+// every index, and one a dead writer left marked is repaired; files of older
+// formats are upgraded.
 #include "analyser_test_util.h"
 #include "fm/analyser.h"
 #include "fm/lock.h"
@@ -71,6 +72,24 @@ TEST_F(FmNativeRebuild, MissingKeyFileOfVariableAndFixedPairsIsRebuiltAtOpen) {
     check(t, 300, name);
     EXPECT_TRUE(shown("Performing Some Routine Maintenance (Rebuilding Data Index) ... Please Wait")) << name;
   }
+}
+
+TEST_F(FmNativeRebuild, PairLeftMarkedByADeadWriterIsRepairedAtItsOpening) {
+  test_file t("MARKED");
+  two_keys(t);
+  fill(t, 300);
+  std::string key = path("MARKED") + ".key";
+  std::vector<uint8_t> k = slurp(key);
+  k[kHdrInUse] = 1;  // as a writer killed inside a change leaves it
+  spill(key, k);
+  EXPECT_EQ(brfanal(path("MARKED").c_str(), 0, 0, nullptr), 0);
+  ARB* a = open(t);
+  ASSERT_NE(a, nullptr) << t.fdb.fdb_stat;
+  EXPECT_EQ(slurp(key)[kHdrInUse], 0);
+  EXPECT_TRUE(reported("2 keys rebuilt, 300 records indexed"));
+  captured_errors().clear();  // the repair's announcement, expected
+  FM_CLOSE(a, 0);
+  check(t, 300, "MARKED");
 }
 
 TEST_F(FmNativeRebuild, OlderFormatsOpenedAfterACurrentFileAreUpgraded) {

@@ -113,13 +113,12 @@ TEST_F(NetDataReconnect, KilledServerFailsTheNextOperationAndTheOneAfterConnects
       {"start", [](rt_side& s) { return start(s, 0, nullptr); }},
       {"read next", next},
   };
-  std::vector<pid_t> killed;  // the listener may not have reaped them yet
   for (auto [name, op] : ops) {
-    std::vector<pid_t> live = servers();
-    std::erase_if(live, [&](pid_t p) { return std::count(killed.begin(), killed.end(), p) > 0; });
+    const std::vector<pid_t> live = servers();
     ASSERT_EQ(live.size(), 1u) << name;
     kill(live[0], SIGKILL);
-    killed.push_back(live[0]);
+    // The listener reaps it as it ends.
+    ASSERT_TRUE(servers_become([&](const std::vector<pid_t>& now) { return now.empty(); })) << name;
     EXPECT_EQ(op(r), 0) << name;
     EXPECT_EQ(r.arb->arb_stat, uint32_t{FM_IO_ERR}) << name;
     ASSERT_EQ(rt_get(r, 7), 1) << name << ": " << r.arb->arb_stat;
@@ -143,8 +142,8 @@ TEST_F(NetDataReconnect, FilesOnOneHostAndPortShareOneConnection) {
     EXPECT_EQ(rt_get(rb, 1), 0);
     EXPECT_EQ(servers().size(), 1u);
     for (ARB* h : {ra2.arb, rb.arb, ra.arb}) EXPECT_EQ(FM_CLOSE(h, 0), 1);
-    net_fm_reset();  // the server ends with its connection
-    for (int i = 0; i < 500 && !servers().empty(); ++i) usleep(10000);
+    net_fm_reset();  // the server ends with its connection, and the listener reaps it
+    ASSERT_TRUE(servers_become([](const std::vector<pid_t>& now) { return now.empty(); })) << opts;
   }
   unsetenv("KIVO_NET_OPTIONS");
 }

@@ -91,6 +91,14 @@ class NetData : public NativeFm {
     for (pid_t p; in >> p;) out.push_back(p);
     return out;
   }
+  // Waits until the listener's children satisfy `done`; false only when a
+  // fault keeps them from it past the deadline.
+  template <typename F>
+  bool servers_become(F done) const {
+    for (int ms = 0; ms < kDeadlineMs; ms += 10, poll(nullptr, 0, 10))
+      if (done(servers())) return true;
+    return false;
+  }
   std::string server_file(const char* name) const { return server_.path() + "/DB1/TST/Data/" + name; }
 
   scratch_dir server_;

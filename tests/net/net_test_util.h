@@ -104,14 +104,15 @@ struct acceptor {
 
 constexpr int kDeadlineMs = 30000;
 
-// Starts argv[0] with its output to `out` (-1: /dev/null) and, when asked,
-// without a standard input, so that sockets could take descriptor 0.
-inline pid_t spawn(const std::vector<std::string>& args, int out, bool close_stdin) {
+// Starts argv[0] with its output to `out` and its errors to `err` (-1:
+// /dev/null) and, when asked, without a standard input, so that sockets
+// could take descriptor 0.
+inline pid_t spawn(const std::vector<std::string>& args, int out, bool close_stdin, int err = -1) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   const int null = open("/dev/null", O_RDWR);
   dup2(out >= 0 ? out : null, 1);
-  dup2(null, 2);
+  dup2(err >= 0 ? err : null, 2);
   if (close_stdin) close(0);
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

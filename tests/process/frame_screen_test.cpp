@@ -100,6 +100,9 @@ class MenuRun : public ::testing::Test {
     EXPECT_TRUE(p->wait_for("TOP MENU")) << p->capture();
     return p;
   }
+  static bool cursor_at(tmux_pane& p, const std::string& at) {
+    return kivo_test::wait_until([&] { return p.cursor() == at; }, 10);
+  }
   static bool gone(tmux_pane& p, const std::string& text) {
     return kivo_test::wait_until([&] { return p.capture().find(text) == std::string::npos; }, 10);
   }
@@ -119,12 +122,13 @@ using ScriptedMenu = MenuRun;
 // with 0.
 TEST_F(MenuScreen, ShowsItsImageAndEndsWithZero) {
   auto p = start();
+  ASSERT_TRUE(p->wait_for("MENU ENTRY")) << p->capture();
+  EXPECT_TRUE(cursor_at(*p, "2 5")) << p->cursor();
   const std::vector<std::string> rows = p->lines();
   ASSERT_GE(rows.size(), 22u);
   EXPECT_EQ(rows[1], "    1 POST A MESSAGE");
   EXPECT_EQ(rows[3].substr(4, 13), "3 ECHO SCREEN");
   EXPECT_EQ(rows[21].substr(70, 10), "MENU ENTRY");
-  EXPECT_EQ(p->cursor(), "2 5");
   p->send_keys("S-F1");
   EXPECT_EQ(p->exit_status(), 0) << p->capture();
 }
@@ -139,18 +143,17 @@ TEST_F(MenuScreen, ChildrenRunAndComeBack) {
   p->send_keys("S-F1");
   ASSERT_TRUE(gone(*p, "SUB MENU HERE")) << p->capture();
   EXPECT_TRUE(p->wait_for("TOP MENU"));
-  EXPECT_TRUE(kivo_test::wait_until([&] { return p->cursor() == "2 5"; }, 10)) << p->cursor();
+  EXPECT_TRUE(cursor_at(*p, "2 5")) << p->cursor();
   // A child ending otherwise (the ACTION, by OPTION 1 from line 3) leaves
   // the cursor where it was.
   p->send_keys("Down Down");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return p->cursor() == "4 5"; }, 10)) << p->cursor();
+  ASSERT_TRUE(cursor_at(*p, "4 5")) << p->cursor();
   p->send_keys("F1 1");
   ASSERT_TRUE(kivo_test::wait_until(
       [&] { return kivo_test::slurp(d_.file("trace")).find("0LA/4/FX ACT") != std::string::npos; }, 10));
   // ENTER then runs the child of line 3.
   p->send_keys("Enter");
-  ASSERT_TRUE(p->wait_for("ECHO SCREEN\n")) << p->capture();
-  EXPECT_NE(p->capture().find("NAME:"), std::string::npos);
+  ASSERT_TRUE(p->wait_for("NAME:")) << p->capture();
   p->send_keys("S-F1");
   ASSERT_TRUE(gone(*p, "NAME:")) << p->capture();
   p->send_keys("S-F1");
@@ -172,7 +175,7 @@ TEST_F(FrameScreen, InputItemEchoedByEvent43) {
   auto p = start();
   p->send_keys("F1 3");
   ASSERT_TRUE(p->wait_for("NAME:")) << p->capture();
-  EXPECT_EQ(p->cursor(), "8 11");  // on the input item
+  EXPECT_TRUE(cursor_at(*p, "8 11")) << p->cursor();  // on the input item
   p->send_text("HELLO");
   p->send_keys("Enter");
   EXPECT_TRUE(p->wait_for("ECHO: HELLO")) << p->capture();
@@ -207,7 +210,7 @@ TEST_F(FrameScreen, PopupOpensBesideTheMainWindowWhichStaysIntact) {
   std::vector<std::string> with = p->lines();
   for (int r = 1; r <= 4; ++r) EXPECT_EQ(with[r], before[r]) << r;
   EXPECT_EQ(with[11].substr(39, 9), "1 LOG OUT");
-  EXPECT_EQ(p->cursor(), "12 40");
+  EXPECT_TRUE(cursor_at(*p, "12 40")) << p->cursor();
   p->send_keys("S-F1");
   ASSERT_TRUE(gone(*p, "SUB MENU HERE")) << p->capture();
   std::vector<std::string> after = p->lines();

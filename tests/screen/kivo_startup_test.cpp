@@ -3,14 +3,19 @@
 // the missing keymap as plain processes, kivo -k defining a terminal's keys
 // in tmux over a fixture installation, and the default keymaps typed
 // through tmux into the window-manager driver.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 
 #include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
 #include "../net/net_test_util.h"
+#include "process/startup.h"
 #include "screen/tm_keys.h"
 #include "tm_driver_util.h"
 
@@ -57,21 +62,95 @@ env_list kivo_env(const data_dir& d, const std::string& term) {
 }
 
 // The first process of the default installation, "KIVO MENU", has no
-// design yet: the executive ends it with 4, the main loop tries it once
-// more and the engine ends with 0.
+// design yet: the executive ends it with 4, and a start that ran nothing
+// says why and ends with that end code.
 TEST(KivoStartup, DefaultInstallationEndsAsForAProcessThatCannotBeLoaded) {
   for (const char* term : {"tmux-256color", "xterm-256color"}) {
     data_dir d;
     copy_default(d);
     tmux_pane p(KIVO_BINARY, d.path, kivo_env(d, term));
-    EXPECT_EQ(p.exit_status(), 0) << term << p.capture();
-    EXPECT_EQ(p.capture_history().find("startup error"), std::string::npos) << p.capture_history();
+    EXPECT_EQ(p.exit_status(), 4) << term << p.capture();
+    const std::string shown = p.capture_history();
+    EXPECT_NE(shown.find("process 0LA/00 type 1 \"KIVO MENU\" does not exist"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("startup error: 4"), std::string::npos) << shown;
   }
+}
+
+// A start whose options name what does not exist shows its line on the
+// restored terminal and ends non-zero, never in another process.
+TEST(UtilityErrors, StartNamingWhatDoesNotExistPrintsItsLineAndEndsNonZero) {
+  const struct {
+    const char* args;
+    const char* line;
+    int status;
+  } rows[] = {
+      {"-d=ZZZ", "database ZZZ does not exist: no DATABASE record", 20},
+      {"-a=ZZZ", "application ZZZ needs a database", 20},
+      {"-a=0LA -t=M -p=NOPE", "process 0LA/00 type 1 \"NOPE\" does not exist", 4},
+      {"-a=0LA -t=I -p=NOPE", "process 0LA/00 type 2 \"NOPE\" does not exist", 4},
+      // A system application needs no database: the one named is not asked for.
+      {"-d=ZZZ -a=0LA -t=M -p=NOPE", "process 0LA/00 type 1 \"NOPE\" does not exist", 4},
+  };
+  data_dir d;
+  copy_default(d);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args);
+    tmux_pane p(std::string(KIVO_BINARY) + " " + r.args, d.path, kivo_env(d, "tmux-256color"));
+    EXPECT_EQ(p.exit_status(), r.status) << p.capture();
+    EXPECT_NE(p.capture_history().find(r.line), std::string::npos) << p.capture_history();
+  }
+}
+
+// Each failure of the data server's address, its connection, an
+// installation file and the keymap gives its line, naming what failed.
+TEST(UtilityErrors, DataServerAndInstallationErrorsGiveTheirOneLine) {
+  // A port nothing listens on: bound, then closed.
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  close(s);
+  const struct {
+    const char* what;
+    std::string server;  // KIVO_DATA_SERVER
+    std::string line;
+  } rows[] = {
+      {"a bad server value", "  garbage  ", "KIVO_DATA_SERVER \"garbage\" is no data-server address"},
+      {"a blank server value", "   ", "KIVO_DATA_SERVER \"\" is no data-server address: it is blank"},
+      {"an unreachable server", "127.0.0.1:" + port,
+       "KivoNet connection to 127.0.0.1 failed (port " + port + "): Connection refused"},
+      {"a USER file that cannot be opened", "", "/0SA/Data/USER.dat: Is a directory"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    data_dir d;
+    copy_default(d);
+    if (r.server.empty()) {
+      ASSERT_EQ(system(("rm " + d.file("0SA/Data/USER.dat") + " && mkdir " + d.file("0SA/Data/USER.dat")).c_str()), 0);
+    }
+    const run_result got =
+        run_kivo(d, "tmux-256color", r.server.empty() ? "" : "--KIVO_DATA_SERVER=" + shell_quote(r.server));
+    EXPECT_NE(got.status, 0);
+    EXPECT_NE(got.out.find(r.line), std::string::npos) << got.out;
+    EXPECT_EQ(got.out.find("Press Return"), std::string::npos) << got.out;
+    EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 1) << got.out;
+  }
+  data_dir d;
+  copy_default(d);
+  const run_result got = run_kivo(d, "vt100");
+  EXPECT_EQ(got.status, kExitNoKeymap);
+  EXPECT_NE(got.out.find("Can't find a keymap for this terminal/user\n"), std::string::npos) << got.out;
+  EXPECT_NE(got.out.find("\"kivo -k\" defines the keys of this terminal"), std::string::npos) << got.out;
 }
 
 // Subroutines of 0LA added to a copy of the default installation and run
 // as the start process: LOGOUT in event 01 ends the engine with 127, END
-// PROC with 0; a process no design holds ends with 4 and the engine with 0.
+// PROC with 0; a process no design holds ends with 4, and so does the
+// engine, which ran nothing.
 TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
   data_dir d;
   copy_default(d);
@@ -84,7 +163,7 @@ TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
     const char* proc;
     int status;
     bool ran;  // its start and end in the trace
-  } cases[] = {{"BYE", 127, true}, {"DONE", 0, true}, {"NONE", 0, false}};
+  } cases[] = {{"BYE", 127, true}, {"DONE", 0, true}, {"NONE", 4, false}};
   for (const auto& c : cases) {
     const std::string trace = d.file(std::string("trace.") + c.proc);
     const run_result r = run_kivo(d, "xterm", "-d=DB1 -a=0LA -t=subroutine -p=" + std::string(c.proc), trace);
@@ -116,7 +195,8 @@ TEST(CoreMends, DesignWithoutFrameFilesRunsItsSubroutine) {
   EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0LA/6/TRAPPED"), std::string::npos);
   for (const char* ext : {".dat", ".key"}) std::ofstream(d.file(std::string("00/0LA/Data/FRAME") + ext)) << "no file";
   r = run_kivo(d, "xterm", args, "", "KIVO_SYS_ERR_LOG=" + shell_quote(log));
-  EXPECT_EQ(r.status, 0) << r.out;  // the process cannot be loaded: its end code 4, the engine's 0
+  EXPECT_EQ(r.status, 4) << r.out;  // the process cannot be loaded: its end code 4 is the engine's
+  EXPECT_NE(r.out.find("\"TRAPPED\" cannot be loaded"), std::string::npos) << r.out;
   const std::string errs = kivo_test::slurp(log);
   EXPECT_NE(errs.find("compile 0LA TRAPPED: design file FRAME of 0LA not opened"), std::string::npos) << errs;
 }
@@ -177,12 +257,15 @@ TEST(KivoStartup, UserFileAndKeymapCasesEndWithTheirStatus) {
 class KivoKeys : public NativeFm {
  protected:
   // A fixture installation for tmux-256color with keymaps in KEYMAP.
+  // Each test starts from a KEYMAP that holds the terminal type's keymaps,
+  // made by a whole run of the utility that declines to run the engine.
   void SetUp() override {
     NativeFm::SetUp();
     ASSERT_EQ(system((std::string(FIXTURE_DIR) + " " + shell_quote(d_.path) + " tmux-256color").c_str()), 0);
-    define(kPhysKeys, "N\r");
+    ASSERT_EQ(define(kPhysKeys, "Y", false, "N\r"), 1) << out_;
+    ASSERT_EQ(records("MENU ENTRY"), 18);
+    ASSERT_EQ(records("DATA ENTRY"), 18);
     keymap_ = kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat"));
-    ASSERT_FALSE(keymap_.empty());
   }
   // kivo -k: yes to the existing keymaps' questions, the END OF ENTRY key,
   // `keys` keys, then `answer`; the exit status. `run` answers the last
@@ -207,9 +290,32 @@ class KivoKeys : public NativeFm {
     }
     if (!trigger_.empty()) std::ofstream{trigger_};
     p.send_hex(answer);
+    if (redefine_) {
+      // The two identical keys are asked for again, each as itself.
+      EXPECT_TRUE(p.wait_for("are identical")) << p.capture();
+      named_ = p.capture();
+      for (int k : {PK_UP, PK_HOME}) p.send_hex(std::string(kivo_test::test_phys_bytes(k)) + " ");
+    }
     if (run) {
       EXPECT_TRUE(p.wait_for("run KIVO now?")) << p.capture();
       p.send_hex(run);
+    }
+    // Each system error the run reports waits for RETURN, until its end.
+    for (size_t answered = 0; ack_errors_;) {
+      size_t prompts = 0;
+      bool ended = false;
+      kivo_test::wait_until(
+          [&] {
+            const std::string now = p.capture_history();
+            prompts = 0;
+            for (size_t at = 0; (at = now.find("Press Return To Continue", at)) != std::string::npos; ++at) ++prompts;
+            ended = now.find(ack_errors_) != std::string::npos;
+            return prompts > answered || ended;
+          },
+          10);
+      if (prompts == answered) break;
+      p.send_hex("\r");
+      answered = prompts;
     }
     const int st = p.exit_status();
     out_ = p.capture();
@@ -246,6 +352,11 @@ class KivoKeys : public NativeFm {
   std::string keymap_, out_, term_ = "tmux-256co";
   env_list extra_;
   std::string trigger_;  // made just before the answer
+  // The text that ends a run whose system errors are answered with RETURN
+  // as they come; null: none are expected.
+  const char* ack_errors_ = nullptr;
+  bool redefine_ = false;  // the run names two identical keys: they are given again
+  std::string named_;      // the screen that named them
 };
 
 TEST_F(KivoKeys, DefinedKeysReplaceTheKeymapsAndWinOverTheDefaults) {
@@ -277,32 +388,45 @@ TEST_F(KivoKeys, WriteFailureInTheLastStepEndsNonZero) {
             {"KVTEST_FAIL_WRITES", trigger_},
             {"KVTEST_FAIL_PATH", "KEYMAP"},
             {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}};
+  ack_errors_ = "Keymap not written";
   EXPECT_EQ(define(kPhysKeys, "Y"), 2) << out_;
   EXPECT_NE(out_.find("Keymap not written"), std::string::npos) << out_;
   EXPECT_EQ(out_.find("successfully completed"), std::string::npos) << out_;
 }
 
+// Both keys are asked for again; given apart, the run completes.
 TEST_F(KivoKeys, IdenticalKeysAreNamed) {
-  define(kPhysKeys, "Y", true);
-  EXPECT_NE(out_.find("ERROR: The following keys are identical\n       CURSOR UP\n       HOME"), std::string::npos)
-      << out_;
+  redefine_ = true;
+  EXPECT_EQ(define(kPhysKeys, "Y", true, "N\r"), 1) << out_;
+  EXPECT_NE(named_.find("ERROR: The following keys are identical\n       CURSOR UP\n       HOME"), std::string::npos)
+      << named_;
+  EXPECT_EQ(records("MENU ENTRY"), 18);
 }
 
 // The same dialogue on a character client whose server, started by the
-// test listener, is kivo -k on a copy of the default installation.
+// test listener, is kivo -k on a copy of the default installation. The
+// listener takes every connection: a run of the session after the keys
+// comes on a second one. The installation holds a start subroutine, so a
+// session that runs shows in the statement trace.
 class KivoKeysRemote : public KivoKeys {
  protected:
   void SetUp() override {
     NativeFm::SetUp();
     copy_default(d_);
+    std::ofstream(d_.file("sub.dsgn"))
+        << "APPLICATION 0LA 00\nPROCESS 6 DONE\nSTMTS 6 DONE ep=1\n      END PROC\nEND\n";
+    const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
+    ASSERT_EQ(system((design + " -d " + shell_quote(d_.path) + " " + d_.file("sub.dsgn")).c_str()), 0);
     term_ = "xterm-256c";
   }
   std::unique_ptr<tmux_pane> pane() override {
     const std::string at = "=" + d_.path;
-    listener_ = std::make_unique<listener>(true,
-                                           std::vector<std::string>{"/usr/bin/env", "TERM=xterm-256color",
-                                                                    "KIVOPATH" + at, "KIVO_0SA_PATH" + at, KIVO_BINARY},
-                                           nullptr);
+    if (!listener_)
+      listener_ = std::make_unique<listener>(
+          false,
+          std::vector<std::string>{"/usr/bin/env", "TERM=xterm-256color", "KIVOPATH" + at, "KIVO_0SA_PATH" + at,
+                                   "KIVO_TRACE_FILE=" + trace(), KIVO_BINARY, "-a=0LA", "-t=subroutine", "-p=DONE"},
+          nullptr);
     env_list env = kivo_env(cli_, "xterm-256color");
     env.insert(env.end(), {{"KIVO_HOST", "127.0.0.1"},
                            {"KIVO_PORT", listener_->port},
@@ -311,14 +435,26 @@ class KivoKeysRemote : public KivoKeys {
                            {"KIVO_REMAP", "1"}});
     return std::make_unique<tmux_pane>(std::string(KIVO_BINARY) + " -c", cli_.path, env);
   }
+  std::string trace() const { return d_.file("trace"); }
   data_dir cli_;
   std::unique_ptr<listener> listener_;
 };
 
-TEST_F(KivoKeysRemote, TheClientsKeysReachTheServersKeymapAndAnEndChangesNothing) {
+// With KEYMAP absent, then holding the type's keymaps: the keys reach the
+// server's KEYMAP whole; Y to "run KIVO now?" runs the session; an END at
+// key ten changes nothing.
+using SessionDeadlines = KivoKeysRemote;  // the remote sessions' group
+
+TEST_F(SessionDeadlines, RemoteKeyDefinitionReachesTheServersKeymapAndYesRunsTheSession) {
+  ASSERT_NE(access(d_.file("0SA/Data/KEYMAP.dat").c_str(), F_OK), 0);
   EXPECT_EQ(define(kPhysKeys, "Y", false, "N\r"), 1) << out_;
   EXPECT_EQ(records("MENU ENTRY"), 18);
   EXPECT_EQ(records("DATA ENTRY"), 18);
+  EXPECT_EQ(kivo_test::slurp(trace()).find("0LA/6/DONE"), std::string::npos);
+  EXPECT_EQ(define(kPhysKeys, "Y", false, "Y\r"), 0) << out_;
+  EXPECT_EQ(records("MENU ENTRY"), 18);
+  EXPECT_EQ(records("DATA ENTRY"), 18);
+  EXPECT_NE(kivo_test::slurp(trace()).find("0LA/6/DONE"), std::string::npos) << out_;
   keymap_ = kivo_test::slurp(d_.file("0SA/Data/KEYMAP.dat"));
   EXPECT_EQ(define(10, "\x04 Y"), 0) << out_;
   EXPECT_NE(out_.find("No files were changed."), std::string::npos) << out_;

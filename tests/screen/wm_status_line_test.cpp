@@ -48,6 +48,28 @@ TEST_F(WmStatusLine, FieldsStandWhereTheLayoutPutsThem) {
   }
 }
 
+// The mode field: 10 columns at the line's end without a clock, two left of
+// the clock where that clears the user id by a blank, else none.
+TEST_F(WmStatusLine, ModeFieldStandsWhereItClearsTheUserId) {
+  const struct {
+    int32_t cols, clock;
+    int32_t col;
+  } rows[] = {{80, 0, 71}, {80, 18, 0}, {100, 18, 72}, {40, 0, 0}};
+  for (const auto& r : rows) {
+    const stat_layout lay = wm_stat_layout(r.cols, 9, 12, 5, r.clock, r.clock != 0);
+    EXPECT_EQ(wm_mode_col(lay, r.cols), r.col) << r.cols << " " << r.clock;
+  }
+  setenv("KIVO_TST_DIR", "/tmp", 1);
+  ASSERT_EQ(start(), 1u);
+  wm_set_mode("MENU ENTRY AND MORE");
+  paint();
+  EXPECT_EQ(shown(22, 71, 10), "MENU ENTRY");
+  wm_set_mode("X");
+  paint();
+  EXPECT_EQ(shown(22, 71, 10), "X         ");
+  unsetenv("KIVO_TST_DIR");
+}
+
 TEST_F(WmStatusLine, ClockTickUpdatesTheStatusLineOnceAndInputGoesOn) {
   ASSERT_EQ(start(), 1u);
   paint();
