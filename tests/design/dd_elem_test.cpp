@@ -311,6 +311,112 @@ TEST_F(ElementBuild, AlphaPlacementWordFlowAndFailingTexts) {
   EXPECT_NE(ld_le32(buf.data(), 0), 0xFFFFFFFFu);
 }
 
+TEST_F(ElementBuild, TextToBinaryKeepsWithinItsWidth) {
+  struct row {
+    const char* text;
+    int decimals, width;
+    bool is_signed;
+    uint32_t status;
+    int64_t value;
+  } rows[] = {
+      {"4294967295", 0, 4, false, 0, 4294967295},
+      {"4294967296", 0, 4, false, 100350, 0},  // past 32 bits: no wrap
+      {"99999999999", 0, 0, false, 100350, 0},
+      {"2147483647", 0, 4, true, 0, 2147483647},
+      {"-2147483648", 0, 4, true, 0, -2147483648LL},
+      {"2147483648", 0, 4, true, 100350, 0},
+      {"127", 0, 1, true, 0, 127},
+      {"128", 0, 1, true, 100350, 0},
+      {"255", 0, 1, false, 0, 255},
+      {"65536", 0, 2, false, 100350, 0},
+      {" 1.5 ", 2, 2, false, 0, 150},
+      {"1.234", 2, 4, true, 100790, 0},
+      {"-1", 0, 4, false, 100550, 0},
+      {"5-", 0, 4, true, 0, -5},
+      {"1 2", 0, 4, true, 100350, 0},
+      {"429496729.6", 1, 4, false, 100350, 0},  // made up to its decimals, past 32 bits
+  };
+  for (auto& r : rows) {
+    int64_t v = 0;
+    uint32_t st = 7;
+    uint8_t out[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    const int ok = bin_etoi(r.text, &v, out, r.decimals, strlen(r.text), r.width, r.is_signed, &st);
+    EXPECT_EQ(ok, r.status == 0) << r.text;
+    EXPECT_EQ(st, r.status) << r.text;
+    if (!ok) continue;
+    EXPECT_EQ(v, r.value) << r.text;
+    const int w = r.width == 1 || r.width == 2 ? r.width : 4;
+    for (int b = 0; b < w; ++b) EXPECT_EQ(out[b], static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * b))) << r.text;
+    if (w < 4) {
+      EXPECT_EQ(out[w], 0xAA) << r.text;
+    }
+  }
+}
+
+TEST_F(ElementBuild, ElementsOfTheOtherKinds) {
+  DesignBuilder b("APP", "01", kScope);
+  dd_ctx c = context(b);
+  auto base_dom = domain({4, 1, "XXXXXXXXXX"});
+  auto base_fld = field("BASE");
+  built base;
+  ASSERT_EQ(bld_elem(&c, base_dom.data(), base_fld.data(), base.e.data()), 1);
+  st_le16(base.e.data(), ELEM_OFFSET, 20);
+  // Without storage: its file, sequence and binaries stay, so two such
+  // fields are told apart by key 4 and found by their file.
+  auto none = field("NOTE");
+  none[FLD_KIND] = 3;
+  memcpy(none.data() + FLD_FILE, "CUSTOMER", 8);
+  st_le32(none.data(), FLD_SEQ, 7);
+  st_le32(none.data(), FLD_BINARIES, 11);
+  st_le32(none.data(), FLD_BINARIES + 4, 12);
+  built x;
+  x.e = base.e;
+  cpy_elem(none.data(), x.e.data());
+  EXPECT_EQ(text(x.e.data() + ELEM_FILE, 8), "CUSTOMER");
+  EXPECT_EQ(ld_le32(x.e.data(), ELEM_SEQ), 7u);
+  EXPECT_EQ(ld_le32(x.e.data(), ELEM_BINARIES + 4), 12u);
+  EXPECT_EQ(ld_le32(x.e.data(), ELEM_NUMBER), 0u);
+  EXPECT_EQ(x.size(), 0);
+  EXPECT_EQ(x.type(), 0);
+  EXPECT_EQ(ld_le16(x.e.data(), ELEM_OCCURS), 1);
+  EXPECT_EQ(x.e[ELEM_KEY_ROLE], 255);
+  EXPECT_EQ(x.e[ELEM_CLASS], '0');
+  EXPECT_EQ(trimmed(x.e.data() + ELEM_MASK, 60), "");
+  // A substring over the base: its own place and size, the base's type.
+  auto sub = field("PART");
+  sub[FLD_KIND] = 4;
+  memcpy(sub.data() + FLD_REF, "BASE", 4);
+  st_le16(sub.data(), FLD_SUB_FIRST, 3);
+  st_le16(sub.data(), FLD_SUB_SIZE, 4);
+  x.e = base.e;
+  cpy_elem(sub.data(), x.e.data());
+  EXPECT_EQ(ld_le16(x.e.data(), ELEM_OFFSET), 22);
+  EXPECT_EQ(x.size(), 4);
+  EXPECT_EQ(x.type(), 1);
+  EXPECT_EQ(trimmed(x.e.data() + ELEM_NAME, 22), "PART");
+  EXPECT_EQ(trimmed(x.e.data() + ELEM_DOMAIN, 22), "BASE");
+  EXPECT_EQ(trimmed(x.e.data() + ELEM_HEAD2, 30), "PART");
+  EXPECT_EQ(trimmed(x.e.data() + ELEM_MASK, 60), "");
+  EXPECT_EQ(x.e[ELEM_FORM_BYTE], 2);
+  // A synonym: the base's place, size and mask under its own name.
+  auto syn = field("ALIAS");
+  syn[FLD_KIND] = 5;
+  x.e = base.e;
+  cpy_elem(syn.data(), x.e.data());
+  EXPECT_EQ(ld_le16(x.e.data(), ELEM_OFFSET), 20);
+  EXPECT_EQ(x.size(), 10);
+  EXPECT_EQ(trimmed(x.e.data() + ELEM_MASK, 60), "XXXXXXXXXX");
+  EXPECT_EQ(trimmed(x.e.data() + ELEM_NAME, 22), "ALIAS");
+  // A group header: sizes left to the file's compile.
+  auto grp = field("GRP");
+  grp[FLD_KIND] = 2;
+  cpy_elem(grp.data(), x.e.data());
+  EXPECT_EQ(x.size(), 0);
+  EXPECT_EQ(trimmed(x.e.data() + ELEM_LABEL, 30), "GRP");
+  EXPECT_EQ(x.e[ELEM_DOM_REL], 255);
+  EXPECT_EQ(x.e[ELEM_CHAR_FLAG], '1');
+}
+
 // The builder and the dictionary compiler give one field the same element.
 TEST_F(ElementBuild, BuilderAndCompilerAgree) {
   build(R"(APPLICATION APP 01
