@@ -33,14 +33,13 @@ enum : size_t { OP_AP = 0, OP_VER = 3, OP_NAME = 5, OP_HANDLE = 16 };
 std::vector<ARB*> g_opened;
 uint32_t g_work_serial = 0;
 
-ARB* create_work(const char* db, const char* name, uint16_t len, SDB* sdb, KDB* kdb, uint8_t nkeys) {
+ARB* create_work(const char* db, const char* name, uint16_t len, KDB* kdb, uint8_t nkeys) {
   FDB f;
   INIT_FDB(&f, FS_MEMORY, len, 0, kdb, nkeys);
   char unique[9];
   snprintf(unique, sizeof unique, "%-4.4s%04X", name, g_work_serial++ & 0xFFFF);
   INIT_DB_PATH(&f.path, db, " DD", "00", unique, PATH_DATA);
   f.path.fdb_tmp_id = com.mark_scope;
-  (void)sdb;
   return FM_CREATE(&f, com.mark_scope, 0, LFB_SCOPED | LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f) ? f.fdb_arb
                                                                                                      : nullptr;
 }
@@ -59,9 +58,9 @@ bool create_work_files() {
   INIT_KDB(&mk[1], 1, '+', KDB_DUP, &ms[1], 2);
   init_sdb_func(&gs[0], 1, 0, 2, SDB_CHARS, '+');
   INIT_KDB(&gk[0], 0, '+', 0, gs, 1);
-  dd.open_arb = create_work(" OP", "OPEN", kOpenSize, os, ok, 1);
-  dd.melem_arb = create_work(" MM", "MELEM", kMelemSize, ms, mk, 2);
-  dd.group_arb = create_work(" GR", "GROUP", 62, gs, gk, 1);
+  dd.open_arb = create_work(" OP", "OPEN", kOpenSize, ok, 1);
+  dd.melem_arb = create_work(" MM", "MELEM", kMelemSize, mk, 2);
+  dd.group_arb = create_work(" GR", "GROUP", 62, gk, 1);
   return dd.open_arb && dd.melem_arb && dd.group_arb;
 }
 

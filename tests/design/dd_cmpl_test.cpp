@@ -150,6 +150,7 @@ DOMAIN 1 USED kind=1 sub_kind=1 mask="99"
 DOMAIN 1 HUE kind=0 source_ap=SRC source=COLOUR label="MY HUE"
 DOMAIN 1 LOST kind=0 source_ap=SRC source=NOSUCH
 DOMAIN 1 NOAP kind=0 source_ap=ZZZ source=COLOUR
+DOMAIN 1 NOFILE kind=0 source_ap=NOD source=COLOUR
 DOMAIN 1 SECOND kind=0 source_ap=SRC source=LENT
 DOMAIN 1 SELF kind=0 source_ap=APP source=OWN
 FIELD W1 class=1 domain=USED domain_kind=1
@@ -157,17 +158,21 @@ FIELD W2 class=1 domain=HUE domain_kind=1
 )";
 
 TEST_F(DictDriver, DomainPassCompilesNullDatedDomainsAndCopiesBorrowedOnes) {
-  applications({"SRC", "APP"});
+  applications({"SRC", "APP", "NOD"});
   build(kSource, "SRC");
   build(kApp, "APP");
   const auto hue_before = domain_rec("HUE"), src = domain_rec("COLOUR", "SRC");
   ASSERT_FALSE(hue_before.empty());
   run("");
-  EXPECT_EQ(numbers(), (std::vector<uint32_t>{100740, 100730, 100190, 100540}));
+  // NOD has no DOMAIN file: its open status, and the domain is left.
+  EXPECT_EQ(numbers(), (std::vector<uint32_t>{100740, 100730, FM_NO_FILE, 100190, 100540}));
   auto m = messages();
-  EXPECT_EQ(m[3].subject.substr(0, 3), "APP");
-  EXPECT_EQ(m[2].subject, "LENT                  ");
-  EXPECT_EQ(summary(""), (std::pair<int64_t, int64_t>{4, 2}));
+  EXPECT_EQ(m[2].subject, "NOFILE                ");
+  EXPECT_EQ(m[4].subject.substr(0, 3), "APP");
+  EXPECT_EQ(m[3].subject, "LENT                  ");
+  EXPECT_EQ(summary("").first, 5);
+  EXPECT_EQ(domain_rec("NOFILE"), find(DF_DOMAIN, "NOFILE", DOM_NAME, 22));
+  EXPECT_TRUE(dd_is_null_date(domain_rec("NOFILE").data() + DOM_STAMP2));
   auto own = domain_rec("OWN"), used = domain_rec("USED");
   EXPECT_FALSE(dd_is_null_date(own.data() + DOM_STAMP2));
   EXPECT_EQ(own[DOM_EFF_KIND], 1);
