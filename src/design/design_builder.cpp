@@ -54,6 +54,7 @@ const file_desc kFiles[kDesignFiles] = {
     {"CHILD", kChildRecSize, INIT_DCHLD_FDB},
     {"SELECT", kSelectRecSize, INIT_DSLCT_FDB},
     {"STMT", kStmtSize, INIT_DSTMT_FDB},
+    {"PARAM", kParamRecSize, INIT_DPARM_FDB},
     {"DOMAIN", kDomRecLen, INIT_DDOM_FDB},
     {"RECORD", kRecordSize, INIT_DREC_FDB},
     {"FIELD", kFieldSize, INIT_DFLD_FDB},

@@ -1,7 +1,8 @@
 // DesignBuilder: writes the design records of one application version that
 // the process compiler reads (FILE, ELEMENT, INITIAL, BITMAP, TOKEN,
-// PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD, SELECT and STMT), and the
-// dictionary design (DOMAIN, RECORD, FIELD) the dictionary compiler reads, through the
+// PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD, SELECT, STMT and PARAM), and
+// the dictionary design (DOMAIN, RECORD, FIELD) the dictionary compiler
+// reads, through the
 // file manager, into the version's design files: the memory design files of
 // "0DN", or the native files of any other application.
 //
@@ -45,6 +46,7 @@ enum design_file : int {
   DF_CHILD,
   DF_SELECT,
   DF_STMT,
+  DF_PARAM,  // the application's start menus: one record, read as record 1
   DF_DOMAIN,
   DF_RECORD,
   DF_FIELD,
@@ -130,7 +132,7 @@ class DesignBuilder {
   int reserve(uint32_t number);
 
   // A record given whole (PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD,
-  // SELECT, TOKEN). A PROCESS record gets its design stamp here. `len` 0
+  // SELECT, TOKEN, PARAM). A PROCESS record gets its design stamp here. `len` 0
   // means the file's record length.
   int put(design_file f, uint8_t* rec, size_t len = 0);
   // A DOMAIN, RECORD or FIELD design record (key 0 in `rec`): it replaces

@@ -103,19 +103,6 @@ bool create_files(const char* db, const char* ap, const char* ver, const char* n
   return true;
 }
 
-// The texts of the statuses and messages the INPUT process posts.
-bool write_texts() {
-  const std::pair<uint32_t, const char*> rows[] = {{200360, "End of file"},
-                                                   {200450, "Record not found"},
-                                                   {200520, "Record held by another stream"},
-                                                   {200530, "Record locked by another user"},
-                                                   {300550, "Record protected from deletion (300550)"},
-                                                   {300710, "Dynamic key: ~1"}};
-  for (auto [no, text] : rows)
-    if (!kivo_test::write_message(no, text, no == 300710 ? 0 : 3)) return false;
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,8 +118,8 @@ int main(int argc, char** argv) {
   uint8_t ddb[kDdbRecLen];
   memset(ddb, ' ', sizeof ddb);
   memcpy(ddb + DDB_ID, db, 3), memcpy(ddb + DDB_AP, ap, 3), memcpy(ddb + DDB_VER, ver, 2);
-  if (!write_rec(INIT_DAP_FDB, appl, kApplRecLen) || !write_rec(INIT_DDB_FDB, ddb, kDdbRecLen) || !write_texts())
-    return fprintf(stderr, "input_fixture: APPL, DATABASE or MESSAGE not written\n"), 1;
+  if (!write_rec(INIT_DAP_FDB, appl, kApplRecLen) || !write_rec(INIT_DDB_FDB, ddb, kDdbRecLen))
+    return fprintf(stderr, "input_fixture: APPL or DATABASE not written\n"), 1;
   // Conversions compile with the settings of the application in effect.
   memcpy(com.cur_db, db, 3), memcpy(com.cur_ap, ap, 3), memcpy(com.cur_ver, ver, 2);
   pi_init();
