@@ -232,6 +232,9 @@ TEST_F(ElementBuild, NullAndInitialImagesOfEveryType) {
       {{2, 1, "77/66/55 44:33"}, "", std::string(8, '\xff'), std::string(8, '\xff')},
       {{2, 2, "77/66/55"}, "", std::string("\0\0\0\x1d", 4), std::string("\0\0\0\x1d", 4)},
       {{2, 3, "77/66/55"}, "", "        ", "        "},
+      {{2, 1, "77005"}, "", "\xff\xff\xff\xff", "\xff\xff\xff\xff"},
+      {{2, 2, "77005"}, "", std::string("\0\0\0\0\x1d", 5), std::string("\0\0\0\0\x1d", 5)},
+      {{2, 3, "77005"}, "", "     ", "     "},
       {{3, 0, ""}, "Y", " ", "1"},
   };
   for (auto& r : rows) {
