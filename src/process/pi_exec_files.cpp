@@ -259,6 +259,4 @@ void pi_set_cns(PCB* p, uint8_t* rec) {
   }
 }
 
-void pb_auto_setup(PCB*, void*) {}
-
 }  // namespace kivo

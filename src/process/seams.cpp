@@ -3,6 +3,7 @@
 #include "process/seams.h"
 
 #include "process/fp.h"
+#include "process/pb.h"
 #include "process/pi_exec.h"
 
 #include <cstring>
@@ -32,7 +33,6 @@ void pi_open_fi(PCB* pcb) {
   pi_open_fi_run(pcb);
 }
 void pi_resume(PCB*) {}
-void qp_copy_pend(PCB*, PCB*, uint32_t) {}
 
 namespace {
 
@@ -68,9 +68,6 @@ uint32_t stmt_invoke(PCB* pcb, const char* ap, const char* name, uint8_t type, u
 
 }  // namespace
 
-int pb_init() { return 1; }
-void pb_clr_scope(uint32_t) {}
-
 void pi_register_hooks() {
   fm_pb_init = pb_init;
   ut_clear_hooks.sorted_queries = pb_clr_scope;
@@ -92,6 +89,5 @@ void pi_register_hooks() {
 
 void ip_init() {}
 void ap_init() {}
-void qp_init() {}
 
 }  // namespace kivo

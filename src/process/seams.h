@@ -48,12 +48,10 @@ const uint8_t* pi_get_ddb(const char* db_id);
 // The opening of a process's files (pi_open_fi_run unless a test fills the hook).
 void pi_open_fi(PCB* pcb);
 
-// Not built yet: the resume of a suspended session into the PCB, and the
-// copy of an invoker's pending query to a background run's scope. Nothing.
+// Not built yet: the resume of a suspended session into the PCB. Nothing.
 void pi_resume(PCB* pcb);
-void qp_copy_pend(PCB* invoker, PCB* pcb, uint32_t scope);
 
-// Sorted-query back-end.
+// Sorted-query back-end (process/pb.h).
 int pb_init();
 void pb_clr_scope(uint32_t level);
 
@@ -70,6 +68,6 @@ void fp_init();
 void mp_init();
 void ip_init();
 void ap_init();
-void qp_init();
+void qp_init();  // process/qp.h
 
 }  // namespace kivo
