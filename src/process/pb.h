@@ -75,6 +75,10 @@ struct PB_ATTACH {
   uint16_t prev_next = 0;
   uint32_t read = 0;  // pointer records read (progress)
   void* query = nullptr;
+  // The first read's sort and the pointer stream (ptr null until then): 1
+  // or the status; and the progress of reading (kind 3 a pointer, 4 the end).
+  uint32_t (*exec)(PB_ATTACH* b) = nullptr;
+  void (*progress)(PB_ATTACH* b, int kind) = nullptr;
 };
 
 // One read of the stream into `rec` (length in *len): 1 a record, else 0
@@ -111,8 +115,13 @@ void pb_dds_keep(PCB* p, ARB* a);
 void pb_dds_close(PCB* p);
 void qp_register();
 
-// The build of the active query for an attach (filled by the query build;
-// null: no query can be built, 200650).
+// The build of the active query for an attach (pb_fqry.cpp; a test may put
+// its own); 0: no query, the attach fails with 200650. The detach of an
+// attach's block.
 extern int (*pb_build)(ARB* arb, STRM* strm, const uint8_t* qblk, PB_ATTACH* out);
+extern void (*pb_unbuild)(PB_ATTACH* b);
+// The caller's PCF selection blocks for the next attach (pb_auto_setup).
+struct PCF_SCB;
+extern PCF_SCB* pb_attach_chain;
 
 }  // namespace kivo

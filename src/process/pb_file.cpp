@@ -22,6 +22,7 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "interp/rt_fns.h"
+#include "process/pb_fqry.h"
 #include "process/pb_slct.h"
 #include "process/pi.h"
 #include "process/qp.h"
@@ -32,6 +33,8 @@ namespace kivo {
 bool pb_show_progress = false;
 void (*pb_progress_show)(const std::string& text) = nullptr;
 int (*pb_build)(ARB* arb, STRM* strm, const uint8_t* qblk, PB_ATTACH* out) = nullptr;
+void (*pb_unbuild)(PB_ATTACH* b) = nullptr;
+PCF_SCB* pb_attach_chain = nullptr;
 
 namespace {
 
@@ -77,6 +80,7 @@ int sq_release(ARB* a, STRM* s) { return a && s ? on_data(a, s, fm_release) : 1;
 int sq_start(ARB*, STRM* s) { return pb_restart(blk(s)); }
 int sq_write(ARB* a, STRM*) { return a->arb_stat = PB_NO_QUERY, 0; }
 int sq_close(ARB*, STRM* s) {
+  if (pb_unbuild && blk(s)) pb_unbuild(blk(s));
   delete blk(s);
   s->strm_fms_path = nullptr;
   return 1;
@@ -147,6 +151,10 @@ int pb_restart(PB_ATTACH* b) {
 
 int pb_rdnxt(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status, uint32_t* level) {
   *level = 0;
+  if (!b->ptr && b->exec) {
+    const uint32_t st = b->exec(b);
+    if (st != 1) return *status = st, 0;
+  }
   if (b->queue.empty() && !b->rec_waiting) {
     if (b->ended) return *status = FM_EOF, 0;
     std::vector<uint8_t> p(b->id_len + kPtrExtra);
@@ -154,6 +162,7 @@ int pb_rdnxt(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status, uint32
     a->arb_rec = p.data(), a->arb_len = uint16_t(p.size()), a->arb_mod = 0, a->arb_key = nullptr;
     if (fm_rdnxt(a)) {
       ++b->read;
+      if (b->progress) b->progress(b, 3);
       const uint16_t prev = ld_le16(p.data(), PT_PREV), next = ld_le16(p.data(), PT_NEXT);
       pb_breaks(b->map, b->have_prev, b->prev_next, true, prev, &b->queue);
       b->rid.assign(p.begin() + PT_ID, p.begin() + PT_ID + b->id_len);
@@ -161,6 +170,7 @@ int pb_rdnxt(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status, uint32
     } else if (a->arb_stat == FM_EOF) {
       pb_breaks(b->map, b->have_prev, b->prev_next, false, 0, &b->queue);
       b->ended = true;
+      if (b->progress) b->progress(b, 4);
       if (b->queue.empty()) return *status = FM_EOF, 0;
     } else {
       return *status = a->arb_stat, 0;
@@ -233,6 +243,7 @@ int pb_get_info(ARB*, uint8_t* info) {
 
 void pb_auto_setup(PCB* p, void* fad_v) {
   auto* fad = static_cast<FAD*>(fad_v);
+  pb_attach_chain = static_cast<PCF_SCB*>(p->pcb_scb);
   for (auto* b = static_cast<PCF_SCB*>(p->pcb_scb); b; b = b->next) {
     if (b->kind != SCB_RANGE) continue;
     auto* q = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, kQblkLen));
@@ -251,21 +262,16 @@ void pb_auto_setup(PCB* p, void* fad_v) {
   }
 }
 
-void pb_cleanup(PCB*, const char*, const char*) {}
-
-void pb_clr_scope(uint32_t level) { qp_clr_scope(level); }
-
 int pb_init() {
   const char* e = getenv("KIVO_SHOW_PROGRESS");
   pb_show_progress = e != nullptr;
   fm_proc_hooks.pb_attach = sq_attach;
+  pb_fqry_register();
   static bool once = false;
   if (!once) {
     once = true;
     rt_add_fn({"PB_VALID_EXPR", valid_expr_fn, 3, 0});
   }
-  qp_init();
-  qp_register();
   return 1;
 }
 

@@ -15,6 +15,7 @@
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
+#include "process/pb.h"
 #include "process/qp.h"
 
 namespace kivo {
@@ -64,6 +65,7 @@ ARB* open_susp(const FDB_PATH& path, const char* text) {
 }  // namespace
 
 void qp_init() {
+  qp_register();
   if (qp_pend_arb) return;
   FDB fdb;
   KDB kdb[1];
