@@ -266,6 +266,8 @@ int pb_init() {
   const char* e = getenv("KIVO_SHOW_PROGRESS");
   pb_show_progress = e != nullptr;
   fm_proc_hooks.pb_attach = sq_attach;
+  qp_pend_arb = qp_pend_walk = qp_open_arb = nullptr;
+  dds_open.clear();
   pb_fqry_register();
   static bool once = false;
   if (!once) {

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <map>
 
+#include "compiler/design_records.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
-#include "compiler/design_records.h"
 #include "compiler/em_records.h"
 #include "compiler/pc.h"
 #include "compiler/pcb.h"
@@ -33,10 +33,10 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "interp/seams.h"
+#include "process/fp.h"
 #include "process/pb.h"
 #include "process/pb_fqry.h"
 #include "process/pb_slct.h"
-#include "process/fp.h"
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
@@ -772,6 +772,9 @@ void pb_clr_scope(uint32_t level) {
 }
 
 void pb_fqry_register() {
+  // A new start of the file manager: the files of an earlier one are gone.
+  fq_arb = nullptr;
+  retired.clear();
   pb_build = attach_build;
   pb_unbuild = unbuild;
 }

@@ -36,17 +36,17 @@ struct ACTIVE_QRY {
   QRY_SLCT slct;
   QRY_SORT sort;
   QS_SLCT_CTX sctx;
-  PCB slct_pcb{};                // the selection module's context
-  std::vector<uint8_t*> addr;    // the selection module's area table
-  PCB pcb{};                     // the query process's embedded block
-  EM* em = nullptr;              // its module (one use of pl_get)
-  ARB* pcf_arb = nullptr;        // the PCF stream the sort reads
-  ARB* id_arb = nullptr;         // the file the pointers identify records of
+  PCB slct_pcb{};              // the selection module's context
+  std::vector<uint8_t*> addr;  // the selection module's area table
+  PCB pcb{};                   // the query process's embedded block
+  EM* em = nullptr;            // its module (one use of pl_get)
+  ARB* pcf_arb = nullptr;      // the PCF stream the sort reads
+  ARB* id_arb = nullptr;       // the file the pointers identify records of
   QFI qtag;
-  std::vector<uint8_t> qparm;    // copies when built
+  std::vector<uint8_t> qparm;  // copies when built
   std::vector<std::vector<uint8_t>> qslct, qsort;
   bool tag_mode = false;
-  PCF_SCB* chain = nullptr;      // the PCF's constraint chain, the query's own blocks
+  PCF_SCB* chain = nullptr;  // the PCF's constraint chain, the query's own blocks
   std::vector<uint8_t> cns_vals;
   std::vector<SCAN_SEG> cns_segs;
   SCAN_REQ cns_req{};
