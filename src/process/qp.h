@@ -114,6 +114,8 @@ int purge_qfi_recs(ARB* a, const char* ap, const char* proc);
 int copy_qfi(ARB* dst, ARB* src);
 // Copies a suspend file from `old_scope` to `new_scope`; 1 or 0.
 int copy_susp_fi(uint32_t new_scope, uint32_t old_scope, const FDB_PATH& path);
+// The 120-byte header of the process's suspend file.
+void qp_susp_hdr(PCB* p, uint8_t* h);
 // Writes the suspend file of the process (header, constraints, areas).
 int create_suspend(PCB* p, ARB** out);
 int suspend(PCB* p);

@@ -127,12 +127,15 @@ uint8_t qp_mode(PCB* p) {
 
 const uint8_t* find_cfrm(EM* em, uint8_t kind, const uint8_t* prev) {
   if (!em || !em->em_cfrm_arb || !em->em_frm_cnt) return nullptr;
+  static uint8_t found[CFRM_LEN];
   const uint32_t after = prev ? ld_le32(prev, CFRM_NO) : 0;
-  for (uint32_t n = 1; n <= em->em_frm_cnt; ++n) {
-    const uint8_t* f = MADDR(em->em_cfrm_arb, n);
-    if (f && f[CFRM_KIND] == kind && ld_le32(f, CFRM_NO) > after) return f;
-  }
-  return nullptr;
+  bool hit = false;
+  pi_each_rec(em->em_cfrm_arb, [&](uint8_t* f) {
+    if (hit || f[CFRM_KIND] != kind || ld_le32(f, CFRM_NO) <= after) return true;
+    memcpy(found, f, CFRM_LEN);
+    return !(hit = true);
+  });
+  return hit ? found : nullptr;
 }
 
 namespace {
