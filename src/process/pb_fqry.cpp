@@ -296,8 +296,6 @@ void place_areas(ACTIVE_QRY* q, const std::vector<std::vector<uint8_t>>& recs) {
         if (fb->cfi[FDB_OPT] & 1) {
           const uint32_t stored = ld_le32(recs[i].data(), 0);
           st_le32(fb->cfi, 0, stored < com.proc_scope ? stored : com.proc_scope);
-        } else {
-          st_le32(fb->cfi, 0, q->scope);
         }
       }
     }
@@ -413,7 +411,7 @@ int rloc_qry(ACTIVE_QRY* q) {
     }
     q->addr[d.area_no] = at;
   }
-  for (uint32_t i = 0; i <= sm->em_area_cnt; ++i) sm->em_area_addr[i] = q->addr[i];
+  sm->em_area_addr = q->addr.data();  // the query owns the table; released before the module
   q->slct_pcb.pcb_em = sm, q->slct_pcb.pcb_areas = q->addr.data(), q->slct_pcb.pcb_pool = q->pool;
   return 1;
 }
@@ -523,7 +521,7 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.ctx = q;
   s.wrk_no = q->wrk_no, s.scope = scope;
   memcpy(s.ap, q->ap, 3);
-  int ok = parm.strm && slct.strm && sort.strm && cmpl_slct(&q->slct) && cmpl_sort(&s, &q->slct);
+  int ok = q->pcf_arb && parm.strm && slct.strm && sort.strm && cmpl_slct(&q->slct) && cmpl_sort(&s, &q->slct);
   if (ok) {
     rloc_qry(q);
     q->sctx.proc = &q->pcb, q->sctx.slct = &q->slct_pcb;

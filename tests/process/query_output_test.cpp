@@ -1,0 +1,94 @@
+// An OUTPUT process ranged on a QUERY process, run through the executive:
+// the query runs automatically once, the records come in the order of a
+// reference sort of the selected ones, with level breaks exactly at the
+// group boundaries.
+#include <algorithm>
+#include <tuple>
+
+#include "op_test_util.h"
+#include "process/pb.h"
+#include "process/pb_fqry.h"
+#include "process/qp.h"
+
+namespace kivo::test {
+namespace {
+
+struct read_step {
+  uint32_t status, level;
+  uint16_t id;
+  bool operator==(const read_step&) const = default;
+};
+std::vector<read_step> g_log;
+op_read_hooks g_saved;
+
+class SortedQueryOutput : public OpFixture {
+ protected:
+  void SetUp() override {
+    OpFixture::SetUp();
+    levels = 0;
+    qp_init();
+    g_saved = op_reader, g_log.clear();
+    op_reader.rdnxt = [](PCB* p, uint32_t* level) {
+      const uint32_t st = g_saved.rdnxt(p, level);
+      const uint16_t id = st == OP_RECORD ? ld_le16(p->pcb_pcf_arb->arb_rec, C_ID) : 0;
+      g_log.push_back({st, st == OP_RECORD ? 0 : *level, id});
+      return st;
+    };
+  }
+  uint32_t run_ranged(const char* query) {
+    INVOC v = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
+    memcpy(v.b + INVOC_VER, "01", 2);
+    memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30(query).data(), 30);
+    return run(v);
+  }
+  // The reads a reference sort gives: balance >= 0, region ascending,
+  // district descending, equal ones in file order.
+  std::vector<read_step> reference() const {
+    std::vector<customer> sel;
+    for (const customer& c : data)
+      if (c.cents >= 0) sel.push_back(c);
+    std::stable_sort(sel.begin(), sel.end(), [](const customer& a, const customer& b) {
+      return a.region != b.region ? a.region < b.region : a.district > b.district;
+    });
+    std::vector<read_step> out;
+    for (size_t i = 0; i < sel.size(); ++i) {
+      const int lv = i == 0 ? 0 : sel[i].region != sel[i - 1].region ? 1 : sel[i].district != sel[i - 1].district ? 2 : 3;
+      if (i) for (int l = 2; l >= lv; --l) out.push_back({OP_LEVEL_END, uint32_t(l), 0});
+      for (int l = lv; l <= 2; ++l) out.push_back({OP_LEVEL_START, uint32_t(l), 0});
+      out.push_back({OP_RECORD, 0, sel[i].id});
+    }
+    if (!sel.empty())
+      for (int l = 2; l >= 0; --l) out.push_back({OP_LEVEL_END, uint32_t(l), 0});
+    out.push_back({OP_EOF, 0, 0});
+    return out;
+  }
+};
+
+// 10,000 customers over the regions and districts of the fixture.
+std::vector<customer> many() {
+  std::vector<customer> out;
+  const char* regions[] = {"EAST", "NORTH", "SOUTH", "WEST"};
+  for (int id = 1; id <= 10000; ++id) {
+    const int64_t cents = (int64_t(id) * 7919 % 200001) - 100000;
+    out.push_back({uint16_t(id), "CUSTOMER " + std::to_string(id), regions[(id * 13) % 4], (id * 7) % 3 ? "A" : "B",
+                   cents, 1 + id % 28});
+  }
+  return out;
+}
+
+TEST_F(SortedQueryOutput, QueryRunsOnceAndRecordsComeInReferenceOrderWithLevels) {
+  data = many();
+  for (const char* mem : {"", "100"}) {
+    if (*mem) setenv("KIVO_RUN_MEM", mem, 1);
+    g_log.clear();
+    EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS)) << mem;
+    EXPECT_EQ(g_log, reference()) << "run memory " << mem;
+    EXPECT_EQ(fq_count(), 0u) << "the query ends with the scope of its reader";
+    EXPECT_TRUE(qp_pend_of(com.sys_scope).empty());
+  }
+  unsetenv("KIVO_RUN_MEM");
+  run_mem = kRunMemDefault;
+}
+
+}  // namespace
+}  // namespace kivo::test
