@@ -52,8 +52,12 @@ class SortedQueryOutput : public OpFixture {
     });
     std::vector<read_step> out;
     for (size_t i = 0; i < sel.size(); ++i) {
-      const int lv = i == 0 ? 0 : sel[i].region != sel[i - 1].region ? 1 : sel[i].district != sel[i - 1].district ? 2 : 3;
-      if (i) for (int l = 2; l >= lv; --l) out.push_back({OP_LEVEL_END, uint32_t(l), 0});
+      const int lv = i == 0                                   ? 0
+                     : sel[i].region != sel[i - 1].region     ? 1
+                     : sel[i].district != sel[i - 1].district ? 2
+                                                              : 3;
+      if (i)
+        for (int l = 2; l >= lv; --l) out.push_back({OP_LEVEL_END, uint32_t(l), 0});
       for (int l = lv; l <= 2; ++l) out.push_back({OP_LEVEL_START, uint32_t(l), 0});
       out.push_back({OP_RECORD, 0, sel[i].id});
     }
