@@ -98,8 +98,11 @@ struct PB_PROGRESS {
 // The text shown for `kind` (1 selecting, 3 reading, 4 reset) at `count`,
 // or empty when nothing is shown this time.
 std::string pb_progress_text(PB_PROGRESS* s, int kind, uint32_t count, uint32_t selected, uint32_t read);
-// Where the text goes (a one-line window across the screen); null: nowhere.
+// Where the text goes: a one-line window across the screen (an empty text
+// removes it); tests put their own.
 extern void (*pb_progress_show)(const std::string& text);
+// The window goes with its level (cleared before the sorted queries).
+void pb_forget_stat(uint32_t level);
 
 // ---- executive and QUERY entries ----
 

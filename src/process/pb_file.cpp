@@ -27,11 +27,25 @@
 #include "process/pi.h"
 #include "process/qp.h"
 #include "process/qs.h"
+#include "screen/wm_region.h"
 
 namespace kivo {
 
 bool pb_show_progress = false;
-void (*pb_progress_show)(const std::string& text) = nullptr;
+
+namespace {
+// The one-line window of the progress text and the level it lives in.
+TWND* stat_wnd = nullptr;
+uint32_t stat_level = 0;
+
+void show_stat(const std::string& text) {
+  if (stat_wnd) wm_del_stat(stat_wnd);
+  stat_wnd = text.empty() ? nullptr : wm_add_stat(text.data(), text.size());
+  stat_level = com.mark_scope;
+}
+}  // namespace
+
+void (*pb_progress_show)(const std::string& text) = show_stat;
 int (*pb_build)(ARB* arb, STRM* strm, const uint8_t* qblk, PB_ATTACH* out) = nullptr;
 void (*pb_unbuild)(PB_ATTACH* b) = nullptr;
 PCF_SCB* pb_attach_chain = nullptr;
@@ -234,6 +248,10 @@ void pb_dds_close(PCB* p) {
   if (it == dds_open.end()) return;
   for (ARB* a : it->second) a->arb_mod = 0, FM_CLOSE(a, 0);
   dds_open.erase(it);
+}
+
+void pb_forget_stat(uint32_t level) {
+  if (stat_wnd && stat_level >= level) stat_wnd = nullptr;
 }
 
 int pb_get_info(ARB*, uint8_t* info) {

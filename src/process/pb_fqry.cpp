@@ -433,6 +433,15 @@ int null_value(void* ctx, const uint8_t* celem, std::vector<uint8_t>* out) {
 
 int select_rec(void* ctx) { return qs_select(&static_cast<ACTIVE_QRY*>(ctx)->sctx); }
 
+// Selecting: the text at counts 1 to 10, then every ten, every hundred ...
+void select_progress(void* ctx) {
+  auto* q = static_cast<ACTIVE_QRY*>(ctx);
+  if (!pb_show_progress) return;
+  const QRY_SORT& s = q->sort;
+  const std::string t = pb_progress_text(&q->prog, 1, s.selected + s.rejected, s.selected, 0);
+  if (!t.empty() && pb_progress_show) pb_progress_show(t);
+}
+
 }  // namespace
 
 int cns_pcf(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, ARB* alt) {
@@ -519,6 +528,7 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   s.qsort_arb = sort.strm, s.pcf_arb = q->pcf_arb, s.hold = em->em_pcf_hold != 0;
   s.rec_area = q->pcf_arb ? q->pcf_arb->arb_rec : nullptr, s.rec_len = q->pcf_arb ? q->pcf_arb->arb_len : 0;
   s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.ctx = q;
+  s.progress = select_progress;
   s.wrk_no = q->wrk_no, s.scope = scope;
   memcpy(s.ap, q->ap, 3);
   int ok = q->pcf_arb && parm.strm && slct.strm && sort.strm && cmpl_slct(&q->slct) && cmpl_sort(&s, &q->slct);
@@ -694,9 +704,10 @@ uint32_t exec_hook(PB_ATTACH* b) {
 
 void progress_hook(PB_ATTACH* b, int kind) {
   auto* q = static_cast<ACTIVE_QRY*>(b->query);
-  if (!q || !pb_show_progress) return;
+  if (!q || !pb_show_progress || !pb_progress_show) return;
   const std::string t = pb_progress_text(&q->prog, kind, b->read, q->sort.selected, b->read);
-  if (!t.empty() && pb_progress_show) pb_progress_show(t);
+  if (kind == 4) return pb_progress_show("");
+  if (!t.empty()) pb_progress_show(t);
 }
 
 void unbuild(PB_ATTACH* b) {
@@ -754,6 +765,7 @@ void pb_cleanup(PCB* p, const char* ap, const char* proc) {
 }
 
 void pb_clr_scope(uint32_t level) {
+  pb_forget_stat(level);
   for (ACTIVE_QRY* q : fq_all())
     if (q->scope >= level) pb_shutdown(q);
   for (auto it = retired.begin(); it != retired.end();) {

@@ -294,5 +294,133 @@ TEST_F(QueryProc, EditorsLoopByEndCode) {
   }
 }
 
+// The records of the work file `name` at the system level, by process name.
+std::map<std::string, int> count_by_proc(const char* name) {
+  std::map<std::string, int> out;
+  PCB none{};
+  ARB* a = get_qfi_arb(&none, name);
+  if (!a) return out;
+  bytes r(kQparmLen);
+  a->arb_mod = ARB_FIRST, a->arb_key = nullptr;
+  if (fm_start(a))
+    for (a->arb_rec = r.data(), a->arb_len = kQparmLen, a->arb_mod = 0; fm_rdnxt(a); a->arb_mod = 0)
+      ++out[std::string(reinterpret_cast<char*>(r.data()) + 3, 5)];
+  a->arb_mod = 0, FM_CLOSE(a, 0);
+  return out;
+}
+
+TEST_F(QueryProc, SetupKeepsClearsOrStartsCriteriaByMode) {
+  struct row {
+    const char* what;
+    uint8_t mode;
+    bool existing;
+    int parm, slct, sort;  // the process's records afterwards
+    char parm_mark;        // byte 1642 of its QPARM record: 'X' the old one
+  };
+  const row rows[] = {
+      {"mode 1 starts from the defaults", 1, true, 1, 0, 0, ' '},
+      {"mode 2 clears", 2, true, 0, 0, 0, 0},
+      {"mode 3 keeps", 3, true, 1, 2, 1, 'X'},
+      {"mode 4 keeps", 4, true, 1, 2, 1, 'X'},
+      {"mode 4 without criteria starts from the defaults", 4, false, 1, 0, 0, ' '},
+  };
+  for (const row& r : rows) {
+    module m;
+    PCB p{};
+    p.pcb_em = m.em;
+    memcpy(p.invoc.b + INVOC_AP_ID, "TST", 3), memcpy(p.invoc.b + INVOC_PROC_NAM, m.em->em_proc_nam, 30);
+    m.em->em_qry_mode_dflt = r.mode;
+    for (const char* proc : {"CUSTOMER QUERY                ", "OTHER QUERY                   "}) {
+      if (!r.existing && proc[0] == 'C') continue;
+      ARB* parm = get_qfi_arb(&p, "QPARM   ");
+      ARB* slct = get_qfi_arb(&p, "QSLCT   ");
+      ARB* sort = get_qfi_arb(&p, "QSORT   ");
+      bytes q(kQparmLen, ' ');
+      memcpy(q.data(), "TST", 3), memcpy(q.data() + 3, proc, 30), q[1642] = 'X';
+      ASSERT_EQ(put(parm, q), 1);
+      for (uint32_t n = 1; n <= 2; ++n) {
+        bytes l(kQslctLen, ' ');
+        memcpy(l.data(), q.data(), 33), l[QSLCT_KIND] = 9, st_le32(l.data(), QSLCT_NO, n);
+        ASSERT_EQ(put(slct, l), 1);
+      }
+      bytes o(kQsortLen, ' ');
+      memcpy(o.data(), q.data(), 33), st_le32(o.data(), QSORT_SEQ, 1);
+      ASSERT_EQ(put(sort, o), 1);
+      for (ARB* a : {parm, slct, sort}) FM_CLOSE(a, 0);
+    }
+    EXPECT_EQ(qp_setup(&p), 1u) << r.what;
+    EXPECT_EQ(count_by_proc("QPARM   ")["CUSTO"], r.parm) << r.what;
+    EXPECT_EQ(count_by_proc("QSLCT   ")["CUSTO"], r.slct) << r.what;
+    EXPECT_EQ(count_by_proc("QSORT   ")["CUSTO"], r.sort) << r.what;
+    EXPECT_EQ(count_by_proc("QSLCT   ")["OTHER"], 2) << r.what << ": another process's criteria stay";
+    if (r.parm) {
+      ARB* parm = get_qfi_arb(&p, "QPARM   ");
+      bytes q(kQparmLen);
+      memcpy(q.data(), "TSTCUSTOMER QUERY                ", 33);
+      parm->arb_rec = q.data(), parm->arb_len = kQparmLen, parm->arb_keyno = 0, parm->arb_key = nullptr;
+      parm->arb_mod = ARB_EQUAL;
+      ASSERT_EQ(fm_read(parm), 1);
+      EXPECT_EQ(q[1642], r.parm_mark) << r.what;
+      if (r.parm_mark == ' ') {
+        EXPECT_EQ(q[1641], '0') << "the version's first character";
+      }
+      parm->arb_mod = 0, FM_CLOSE(parm, 0);
+    }
+    for (const char* n : {"QPARM   ", "QSLCT   ", "QSORT   "}) {
+      ARB* a = get_qfi_arb(&p, n);
+      a->arb_mod = 0, FM_CLOSE(a, ARB_SCRATCH);
+    }
+  }
+}
+
+TEST_F(QueryProc, CompatibleOnlyWithTheCriteriaItWasBuiltFrom) {
+  ACTIVE_QRY q;
+  memcpy(q.ap, "TST", 3), memcpy(q.proc, "CUSTOMER QUERY                ", 30), q.scope = com.sys_scope;
+  PCB p{};
+  module m;
+  p.pcb_em = m.em;
+  memcpy(p.invoc.b + INVOC_AP_ID, "TST", 3), memcpy(p.invoc.b + INVOC_PROC_NAM, q.proc, 30);
+  ARB* parm = get_qfi_arb(&p, "QPARM   ");
+  ARB* slct = get_qfi_arb(&p, "QSLCT   ");
+  ARB* sort = get_qfi_arb(&p, "QSORT   ");
+  bytes qp(kQparmLen, ' ');
+  memcpy(qp.data(), "TST", 3), memcpy(qp.data() + 3, q.proc, 30);
+  ASSERT_EQ(put(parm, qp), 1);
+  auto line = [&](uint32_t n, char relop) {
+    bytes l(kQslctLen, ' ');
+    memcpy(l.data(), qp.data(), 33), l[QSLCT_KIND] = 9, st_le32(l.data(), QSLCT_NO, n), l[QSLCT_RELOP] = uint8_t(relop);
+    return l;
+  };
+  ASSERT_EQ(put(slct, line(1, 1)), 1);
+  bytes o(kQsortLen, ' ');
+  memcpy(o.data(), qp.data(), 33), st_le32(o.data(), QSORT_SEQ, 1);
+  ASSERT_EQ(put(sort, o), 1);
+  QFI a = open_qfi(q.scope, "QPARM   ", q.ap, q.proc), b = open_qfi(q.scope, "QSLCT   ", q.ap, q.proc),
+      c = open_qfi(q.scope, "QSORT   ", q.ap, q.proc);
+  copy_specs(&q, a.strm, b.strm, c.strm);
+  EXPECT_EQ(q.qslct.size(), 1u);
+  EXPECT_EQ(pb_compatible(&q), 1) << "unchanged";
+  auto rewrite = [&](ARB* f, bytes rec) {
+    bytes old = rec;
+    f->arb_rec = old.data(), f->arb_len = uint16_t(old.size()), f->arb_keyno = 0, f->arb_key = nullptr;
+    f->arb_mod = ARB_EQUAL | ARB_HOLD;
+    ASSERT_EQ(fm_read(f), 1);
+    f->arb_rec = rec.data(), f->arb_mod = 0;
+    ASSERT_EQ(fm_rewrite(f), 1);
+  };
+  rewrite(slct, line(1, 2));
+  EXPECT_EQ(pb_compatible(&q), 0) << "a changed selection line";
+  rewrite(slct, line(1, 1));
+  EXPECT_EQ(pb_compatible(&q), 1);
+  ASSERT_EQ(put(slct, line(2, 1)), 1);
+  EXPECT_EQ(pb_compatible(&q), 0) << "an added line";
+  q.qslct.push_back(line(2, 1));
+  EXPECT_EQ(pb_compatible(&q), 1);
+  q.qsort.push_back(o);
+  EXPECT_EQ(pb_compatible(&q), 0) << "a removed sort line";
+  for (QFI* f : {&a, &b, &c}) f->strm->arb_mod = 0, fm_detach(f->strm), FM_CLOSE(f->file, 0);
+  for (ARB* f : {parm, slct, sort}) f->arb_mod = 0, FM_CLOSE(f, 0);
+}
+
 }  // namespace
 }  // namespace kivo::test

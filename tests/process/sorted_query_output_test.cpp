@@ -94,5 +94,26 @@ TEST_F(SortedQueryOutput, QueryRunsOnceAndRecordsComeInReferenceOrderWithLevels)
   run_mem = kRunMemDefault;
 }
 
+std::vector<std::string> g_texts;
+
+TEST_F(SortedQueryOutput, ProgressShownAtOneToTenAndTwentyOfTwentyFive) {
+  data.resize(25);
+  for (customer& c : data) c.cents = c.cents < 0 ? -c.cents : c.cents;
+  pb_show_progress = true;
+  g_texts.clear();
+  const auto saved = pb_progress_show;
+  pb_progress_show = [](const std::string& t) { g_texts.push_back(t); };
+  EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
+  pb_show_progress = false;
+  pb_progress_show = saved;
+  std::vector<std::string> want;
+  for (int n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20})
+    want.push_back("Selecting record " + std::to_string(n) + " of " + std::to_string(n) + " processed");
+  for (int n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20})
+    want.push_back("Processing record " + std::to_string(n) + " of 25 selected");
+  want.push_back("");  // the window removed at the end
+  EXPECT_EQ(g_texts, want);
+}
+
 }  // namespace
 }  // namespace kivo::test
