@@ -7,6 +7,7 @@
 #include "../fm/fm_native_util.h"
 #include "compiler/em.h"
 #include "compiler/em_records.h"
+#include "compiler/rt_names.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "foundation/bytes.h"
@@ -24,6 +25,11 @@ class QueryProc : public NativeFm {
   void SetUp() override {
     NativeFm::SetUp();
     qp_init();
+  }
+  // The routine file of an earlier test goes with the memory files.
+  void TearDown() override {
+    rt_ifns_arb = nullptr;
+    NativeFm::TearDown();
   }
   // A suspend-style memory file at `scope` holding `recs`.
   FDB_PATH susp(const char* name, uint32_t scope, const std::vector<bytes>& recs) {

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "../fm/fm_started.h"
+#include "compiler/rt_names.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "foundation/bytes.h"
@@ -81,6 +82,11 @@ class SortedQuery : public FmStarted {
   ARB* ptr = nullptr;
   uint16_t id_len = 0;
 
+  // The routine file of an earlier test goes with the memory files.
+  void TearDown() override {
+    rt_ifns_arb = nullptr;
+    FmStarted::TearDown();
+  }
   ARB* mem(const char* tag, uint16_t len) {
     FDB f;
     INIT_FDB(&f, FS_MEMORY, len, 0, nullptr, 0);
