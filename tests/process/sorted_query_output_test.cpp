@@ -9,6 +9,7 @@
 #include "process/pb.h"
 #include "process/pb_fqry.h"
 #include "process/qp.h"
+#include "process/qs.h"
 
 namespace kivo::test {
 namespace {
@@ -89,6 +90,12 @@ TEST_F(SortedQueryOutput, QueryRunsOnceAndRecordsComeInReferenceOrderWithLevels)
     EXPECT_EQ(g_log, reference()) << "run memory " << mem;
     EXPECT_EQ(fq_count(), 0u) << "the query ends with the scope of its reader";
     EXPECT_TRUE(qp_pend_of(com.sys_scope).empty());
+    std::error_code ec;
+    if (*mem) {
+      EXPECT_TRUE(std::filesystem::exists(data_ + "/Data")) << "the merge's work files were there";
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data_ + "/Data", ec), {}), 0)
+        << "no work or pointer file is left";
   }
   unsetenv("KIVO_RUN_MEM");
   run_mem = kRunMemDefault;
