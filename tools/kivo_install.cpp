@@ -1,7 +1,7 @@
 // kivo_install: writes the system-administration files of the default
 // installation into a data directory, through the file manager:
 //
-//   kivo_install -d <data directory> <messages> <keys> <options>
+//   kivo_install -d <data directory> <messages> <keys> <options> [<applications>]
 //
 // APPL with the four system applications, an empty USER file, MESSAGE of
 // language 00 from <messages> ("<number> <class> <text>" lines), the "OPT"
@@ -11,7 +11,10 @@
 // <keys> names, each physical key's bytes read from the type's terminfo
 // entry in keypad mode. Identical keys, a combination that does not fit and
 // conflicting combinations are faults: exit status 1 and the fault printed,
-// so the build fails. Exit status 0 when everything was written.
+// so the build fails. <applications>, when given, adds shipped applications
+// (share/install/demo.txt): their APPL, DATABASE and DBXAP records and, for
+// each data file, its SYSDIR entry and the empty file made from the design
+// the build wrote before. Exit status 0 when everything was written.
 #include <curses.h>
 #include <term.h>
 
@@ -35,6 +38,7 @@
 #include "foundation/descriptors.h"
 #include "foundation/opt_token.h"
 #include "foundation/pool.h"
+#include "install_apps.h"
 #include "process/startup.h"
 #include "screen/keydef.h"
 #include "types/cnv.h"
@@ -259,8 +263,8 @@ bool write_appl_and_user() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6 || strcmp(argv[1], "-d") != 0) {
-    fprintf(stderr, "usage: kivo_install -d <data directory> <messages> <keys> <options>\n");
+  if ((argc != 6 && argc != 7) || strcmp(argv[1], "-d") != 0) {
+    fprintf(stderr, "usage: kivo_install -d <data directory> <messages> <keys> <options> [<applications>]\n");
     return 1;
   }
   static std::string dir = argv[2];
@@ -268,9 +272,11 @@ int main(int argc, char** argv) {
   mm_init();
   fm_register_hooks();
   fms_select.get_dap = any_application;
+  fm_sa_hooks.get_ddb = install_database;
   com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
   com.path_root = cstr{0, nullptr};
   if (fm_init() != 1) return fprintf(stderr, "kivo_install: no start in %s\n", argv[2]), 1;
-  const bool ok = write_appl_and_user() && write_messages(argv[3]) && write_dfltmap(argv[4]) && write_options(argv[5]);
+  const bool ok = write_appl_and_user() && write_messages(argv[3]) && write_dfltmap(argv[4]) &&
+                  write_options(argv[5]) && (argc == 6 || write_applications(argv[6]));
   return ok ? 0 : 1;
 }

@@ -80,6 +80,12 @@ enum : size_t {
 };
 static_assert(PR_ALOG < kProcRecSize);
 
+// PARAM (232, no key, record 1): the application's start menus, the first
+// for databases of kind 1 and 3 when theirs is blank.
+constexpr size_t kParamRecSize = 232;
+enum : size_t { PA_START = 38, PA_START_KIND1 = 68, PA_START_KIND3 = 98 };  // 30 each
+static_assert(PA_START_KIND3 + 30 <= kParamRecSize);
+
 // FRAME (976; keys type, name, part, number; type, name, kind, number).
 constexpr size_t kFrameRecSize = 976;
 enum : size_t {

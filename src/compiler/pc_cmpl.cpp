@@ -15,6 +15,7 @@
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
 #include "fm/fm_open.h"
+#include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/maddr.h"
@@ -307,9 +308,33 @@ void pc_invoc_defaults(INVOC* out) {
   SET_BLANK(out->b + INVOC_CNSTR_AP, 3);
 }
 
+namespace {
+
+// Conversions compiled for items and fields take their application's date
+// mask and tokens from the current application, which at a first start is
+// still blank: the compile runs as its process's application when that has
+// an APPL record (the memory designs of a restructure have none and keep the
+// session's), and gives the session's back, also when an error unwinds it.
+class as_application {
+ public:
+  as_application(const char* ap, const char* ver) {
+    memcpy(ap_, com.cur_ap, 3), memcpy(ver_, com.cur_ver, 2);
+    if (!ut_design_appl_missing(ap, ver)) memcpy(com.cur_ap, ap, 3), memcpy(com.cur_ver, ver, 2);
+  }
+  ~as_application() { memcpy(com.cur_ap, ap_, 3), memcpy(com.cur_ver, ver_, 2); }
+  as_application(const as_application&) = delete;
+  as_application& operator=(const as_application&) = delete;
+
+ private:
+  char ap_[3], ver_[2];
+};
+
+}  // namespace
+
 int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   const INVOC& inv = pcb->invoc;
   memcpy(ctx->ap, inv.b + INVOC_AP_ID, 3), memcpy(ctx->ver, inv.b + INVOC_VER, 2);
+  const as_application running_as(ctx->ap, ctx->ver);
   ctx->proc_type = inv.b[INVOC_PROC_TYPE], memcpy(ctx->proc_nam, inv.b + INVOC_PROC_NAM, 30);
   if (!(ctx->em = em_create())) return pc_err(ctx, "module of %.30s not created", ctx->proc_nam);
   em_guard(ctx->em);

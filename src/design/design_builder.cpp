@@ -52,6 +52,7 @@ const file_desc kFiles[kDesignFiles] = {
     {"CHILD", kChildRecSize, INIT_DCHLD_FDB},
     {"SELECT", kSelectRecSize, INIT_DSLCT_FDB},
     {"STMT", kStmtSize, INIT_DSTMT_FDB},
+    {"PARAM", kParamRecSize, INIT_DPARM_FDB},
 };
 
 void put_text(uint8_t* dst, size_t width, const std::string& s) {

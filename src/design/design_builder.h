@@ -1,6 +1,6 @@
 // DesignBuilder: writes the design records of one application version that
 // the process compiler reads (FILE, ELEMENT, INITIAL, BITMAP, TOKEN,
-// PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD, SELECT and STMT) through the
+// PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD, SELECT, STMT and PARAM) through the
 // file manager, into the version's design files: the memory design files of
 // "0DN", or the native files of any other application.
 //
@@ -44,6 +44,7 @@ enum design_file : int {
   DF_CHILD,
   DF_SELECT,
   DF_STMT,
+  DF_PARAM,  // the application's start menus: one record, read as record 1
   kDesignFiles
 };
 // The record length and design-file name of each.
@@ -126,7 +127,7 @@ class DesignBuilder {
   int reserve(uint32_t number);
 
   // A record given whole (PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD,
-  // SELECT, TOKEN). A PROCESS record gets its design stamp here. `len` 0
+  // SELECT, TOKEN, PARAM). A PROCESS record gets its design stamp here. `len` 0
   // means the file's record length.
   int put(design_file f, uint8_t* rec, size_t len = 0);
   // A statement line (80 columns) as the next statement of the event point

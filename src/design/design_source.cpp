@@ -118,6 +118,10 @@ const attr kChildAttrs[] = {{"ap", CH_AP, 3, TEXT},
                             {"link2_occ", CH_LINK + kChildLinkSize + 25, 0, U16},
                             {nullptr, 0, 0, TEXT}};
 const attr kSelectAttrs[] = {{"kind", SL_KIND, 0, U8}, {nullptr, 0, 0, TEXT}};
+const attr kParamAttrs[] = {{"start", PA_START, 30, TEXT},
+                            {"start_kind1", PA_START_KIND1, 30, TEXT},
+                            {"start_kind3", PA_START_KIND3, 30, TEXT},
+                            {nullptr, 0, 0, TEXT}};
 const attr kNoAttrs[] = {{nullptr, 0, 0, TEXT}};
 
 // One line cut into words; "quoted texts" keep their blanks, name=value
@@ -521,10 +525,11 @@ struct kind_desc {
   size_t key_words;  // including the kind word
   const attr* attrs;
 };
-const kind_desc kKinds[] = {
-    {"PROCESS", DF_PROCESS, 3, kProcAttrs}, {"FRAME", DF_FRAME, 5, kFrameAttrs},    {"IMAGE", DF_IMAGE, 6, kImageAttrs},
-    {"ROW", DF_ROW, 8, kNoAttrs},           {"ITEM", DF_ITEM, 8, kItemAttrs},       {"CHR", DF_CHR, 8, kChrAttrs},
-    {"CHILD", DF_CHILD, 8, kChildAttrs},    {"SELECT", DF_SELECT, 6, kSelectAttrs}, {"TOKEN", DF_TOKEN, 4, kNoAttrs}};
+const kind_desc kKinds[] = {{"PROCESS", DF_PROCESS, 3, kProcAttrs}, {"FRAME", DF_FRAME, 5, kFrameAttrs},
+                            {"IMAGE", DF_IMAGE, 6, kImageAttrs},    {"ROW", DF_ROW, 8, kNoAttrs},
+                            {"ITEM", DF_ITEM, 8, kItemAttrs},       {"CHR", DF_CHR, 8, kChrAttrs},
+                            {"CHILD", DF_CHILD, 8, kChildAttrs},    {"SELECT", DF_SELECT, 6, kSelectAttrs},
+                            {"TOKEN", DF_TOKEN, 4, kNoAttrs},       {"PARAM", DF_PARAM, 1, kParamAttrs}};
 
 // TOKEN <group> <code> <text>: type 0, no character.
 bool token_words(const words& w, uint8_t* r, std::string* err) {
@@ -537,6 +542,11 @@ bool token_words(const words& w, uint8_t* r, std::string* err) {
 
 // The key words of a process-side record and the blanks of its texts.
 bool key_words(const kind_desc& d, const words& w, uint8_t* r, std::string* err) {
+  if (d.file == DF_PARAM) {  // no key: its texts blank, the rest zero
+    for (auto& a : kParamAttrs)
+      if (a.name) SET_BLANK(r + a.off, a.width);
+    return true;
+  }
   if (!proc_key(w, d.key_words < 5 ? 3 : 5, r, err)) return false;
   switch (d.file) {
     case DF_PROCESS:

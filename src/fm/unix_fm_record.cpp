@@ -199,8 +199,11 @@ int read_request(ARB* arb, UIO_STRM* u) {
   if (by_id) place.save(u->rcb);
   uint32_t len = 0;
   int st = engine_read(arb, u, &len);
+  // The record read by id is the one delivered, held and named by the
+  // stream's record id; only then does the cursor go back to its place.
+  const int r = finish_read(arb, u, st, len, by_id);
   if (by_id && !(arb->arb_mod & ARB_KEEP_POS)) place.restore(u->rcb);
-  return finish_read(arb, u, st, len, by_id);
+  return r;
 }
 
 // Reads the record at `seek` by id with the caller's hold bits.

@@ -323,7 +323,7 @@ PCF_SCB* cnstr_block(ACTIVE_QRY* q, const QP_SUSP& s) {
   memcpy(b->vals, s.cnstr_vals.data(), s.cnstr_vals.size());
   // The stored 8-byte entries become the 6-byte ones the PCF's scan reads.
   b->segs = static_cast<uint8_t*>(MM_ALLOC(q->pool, 6 * cnt));
-  for (uint32_t i = 0; i < cnt; ++i) memcpy(b->segs + 6 * i, s.cnstr_segs.data() + kCnstrSegLen * i, 6);
+  for (uint32_t i = 0; i < cnt; ++i) memcpy(b->segs + 6 * i, s.cnstr_segs.data() + kQpCnstrSegLen * i, 6);
   return b;
 }
 

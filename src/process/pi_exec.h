@@ -80,6 +80,9 @@ uint8_t* pi_find_addr(PCB* p, const char* ap, uint32_t number, uint8_t type, uin
 uint8_t* pi_find_rec(PCB* p, const char* ap, const char* name);
 // Copies the constraint values into a new PCF record.
 void pi_set_cns(PCB* p, uint8_t* rec);
+// Whether the PCF record `rec` holds the values of the process's constraint
+// block (true without one).
+bool pi_in_cnstr(PCB* p, const uint8_t* rec);
 // The common block's database, application and version for the status line.
 void pi_upd_stat(PCB* p);
 

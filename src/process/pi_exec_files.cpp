@@ -152,6 +152,24 @@ void start_pcf(PCB* p) {
   }
 }
 
+// Each segment of the process's constraint block with its value, in
+// order, while `fn` answers true; false when it answered false.
+template <typename Fn>
+bool each_cnstr(PCB* p, Fn fn) {
+  const auto* b = static_cast<const PCF_SCB*>(p->pcb_scb);
+  for (; b && b->kind != SCB_CNSTR; b = b->next) {}
+  if (!b) return true;
+  uint32_t at = 0;
+  for (uint16_t i = 0; i < b->seg_cnt; ++i) {
+    const uint8_t* seg = b->segs + kSegEntLen * i;
+    const uint32_t len = ld_le16(seg, SEG_LEN);
+    if (at + len > b->val_len) return true;
+    if (!fn(seg, b->vals + at, len)) return false;
+    at += len;
+  }
+  return true;
+}
+
 // A text of message `no` into `out` (blank-filled); its class.
 uint16_t text(uint32_t no, uint8_t* out) {
   memset(out, ' ', kErrText);
@@ -247,16 +265,18 @@ void pi_set_cns(PCB* p, uint8_t* rec) {
         put(segs + kSegEntLen * i, vals + flds[i].val_off, flds[i].len);
     return;
   }
-  const auto* b = static_cast<const PCF_SCB*>(p->pcb_scb);
-  if (!b || b->kind != SCB_CNSTR) return;
-  uint32_t at = 0;
-  for (uint16_t i = 0; i < b->seg_cnt; ++i) {
-    const uint8_t* seg = b->segs + kSegEntLen * i;
-    const uint32_t len = ld_le16(seg, SEG_LEN);
-    if (at + len > b->val_len) return;
-    put(seg, b->vals + at, len);
-    at += len;
-  }
+  each_cnstr(p, [&](const uint8_t* seg, const uint8_t* val, uint32_t len) {
+    put(seg, val, len);
+    return true;
+  });
+}
+
+bool pi_in_cnstr(PCB* p, const uint8_t* rec) {
+  const uint32_t rec_len = pi_pcf_len(p);
+  return each_cnstr(p, [&](const uint8_t* seg, const uint8_t* val, uint32_t len) {
+    const uint32_t off = ld_le16(seg, SEG_OFF);
+    return off + len <= rec_len && memcmp(rec + off, val, len) == 0;
+  });
 }
 
 }  // namespace kivo

@@ -48,8 +48,8 @@ enum : size_t {
   QH_PROFILE = 89,  // 30
   kQpHdrLen = 120,
 };
-constexpr size_t kCnstrSegLen = 8;  // one constraint segment entry
-constexpr size_t kPathLen = 28;     // a stored file path
+constexpr size_t kQpCnstrSegLen = 8;  // one constraint segment entry of a query suspend file
+constexpr size_t kPathLen = 28;       // a stored file path
 
 // The header's invocation bytes.
 enum : size_t { INVOC_B99 = 99, INVOC_B100 = 100, INVOC_CNSTR_COUNT = 104, INVOC_CNSTR_VLEN = 116 };

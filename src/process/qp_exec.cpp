@@ -367,14 +367,14 @@ int suspend(PCB* p) {
   int ok = put(a, h, kQpHdrLen, "SUSPEND write failed");
   const uint32_t cnt = ld_le32(h, QH_CNSTR_CNT), len = ld_le32(h, QH_CNSTR_LEN);
   if (ok && cnt) {
-    std::vector<uint8_t> vals(len, ' '), segs(cnt * kCnstrSegLen, 0);
+    std::vector<uint8_t> vals(len, ' '), segs(cnt * kQpCnstrSegLen, 0);
     auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(p->invoc.b, INVOC_CNSTR_FLDS)));
     auto* s6 = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(p->invoc.b, INVOC_CNSTR_SEGS)));
     for (uint32_t i = 0; flds && i < cnt; ++i) {
       const cnstr_fld& f = flds[i];
       const uint8_t* from = f.indirect ? *reinterpret_cast<uint8_t* const*>(f.addr) : f.addr;
       if (from && uint32_t(f.val_off) + f.len <= len) memcpy(vals.data() + f.val_off, from + f.add_off, f.len);
-      if (s6) memcpy(segs.data() + kCnstrSegLen * i, s6 + 6 * i, 6);
+      if (s6) memcpy(segs.data() + kQpCnstrSegLen * i, s6 + 6 * i, 6);
     }
     ok = put(a, vals.data(), vals.size(), "can't write constraint record") &&
          put(a, segs.data(), segs.size(), "can't write constraint record");
@@ -422,8 +422,8 @@ int qp_read_susp(ARB* a, const EM* em, QP_SUSP* out, std::vector<std::vector<uin
   memcpy(out->hdr, hdr.data(), kQpHdrLen);
   const uint32_t cnt = ld_le32(out->hdr, QH_CNSTR_CNT), len = ld_le32(out->hdr, QH_CNSTR_LEN);
   if (cnt) {
-    if (cnt > kQpSuspRecMax / kCnstrSegLen || len == 0 || len > kQpSuspRecMax) return 0;
-    if (!next(len, &out->cnstr_vals) || !next(cnt * kCnstrSegLen, &out->cnstr_segs)) return 0;
+    if (cnt > kQpSuspRecMax / kQpCnstrSegLen || len == 0 || len > kQpSuspRecMax) return 0;
+    if (!next(len, &out->cnstr_vals) || !next(cnt * kQpCnstrSegLen, &out->cnstr_segs)) return 0;
   }
   areas->assign(em->em_area_cnt, {});
   for (uint32_t i = 0; i < em->em_area_cnt; ++i) {

@@ -32,7 +32,6 @@ void pi_open_fi(PCB* pcb) {
   if (pi_hooks.open_fi) return pi_hooks.open_fi(pcb);
   pi_open_fi_run(pcb);
 }
-void pi_resume(PCB*) {}
 
 namespace {
 
@@ -86,8 +85,5 @@ void pi_register_hooks() {
   // Recordings and snapshots name the process whose invocation runs.
   tm_hooks.process_name = [] { return reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM); };
 }
-
-void ip_init() {}
-void ap_init() {}
 
 }  // namespace kivo

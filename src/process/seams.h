@@ -48,7 +48,9 @@ const uint8_t* pi_get_ddb(const char* db_id);
 // The opening of a process's files (pi_open_fi_run unless a test fills the hook).
 void pi_open_fi(PCB* pcb);
 
-// Not built yet: the resume of a suspended session into the PCB. Nothing.
+// The resume of the suspended session named on the command line into the
+// PCB (process/pi_resume.cpp); a file that does not resume whole ends the
+// process with 4.
 void pi_resume(PCB* pcb);
 
 // Sorted-query back-end (process/pb.h).

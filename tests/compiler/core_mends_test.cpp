@@ -7,7 +7,9 @@
 
 #include "compiler/sc.h"
 #include "fm/fm_record.h"
+#include "fm/fm_sysadm.h"
 #include "fm/la.h"
+#include "foundation/app_date_mask.h"
 #include "foundation/end_codes.h"
 #include "interp/ii_disasm.h"
 #include "interp/ii_run.h"
@@ -226,6 +228,27 @@ TEST_F(CoreMends, ErrorsPastTheBoundAreCountedNotListed) {
   ASSERT_EQ(got.size(), kPcErrMax + 1);
   EXPECT_EQ(got[0], "MANYBAD ep 1 stmt 1 col 16: label L1 not defined");
   EXPECT_EQ(got.back(), "MANYBAD: more than 50 errors, the rest not listed");
+}
+
+// A first start compiles before any application is current: a date item
+// takes its mask from its own process's application, and the session's
+// current application comes back as it was.
+TEST_F(CoreMends, DateItemCompilesAsItsProcesssApplicationBeforeAnyIsCurrent) {
+  add_design(
+      "PROCESS 3 DATED pcf_ap=TST pcf_file=CUST\nFRAME 3 DATED 0 1 enabled=1\n"
+      "IMAGE 3 DATED 0 1 1 kind=1 rows=2 cols=30\nITEM 3 DATED 0 1 1 1 1 ap=TST field=OPENED\n");
+  static uint8_t appl[kApplRecLen];
+  memset(appl, ' ', sizeof appl);
+  const ut_design_recs old =
+      set_ut_design_recs({[](const char* ap, const char* ver) -> const uint8_t* {
+                            return !memcmp(ap, "TST", 3) && !memcmp(ver, "01", 2) ? appl : nullptr;
+                          },
+                          nullptr});
+  memset(com.cur_ap, ' ', 3), memset(com.cur_ver, ' ', 2);
+  const int ok = compile("3DATED");
+  set_ut_design_recs(old);
+  EXPECT_EQ(ok, 1) << err();
+  EXPECT_EQ(std::string(com.cur_ap, 3) + std::string(com.cur_ver, 2), "     ");
 }
 
 }  // namespace

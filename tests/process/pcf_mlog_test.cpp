@@ -30,22 +30,7 @@ class ModLog : public PcfFixture {
   }
   // Every line written since the last call, one text line each: kind,
   // application, name, occurrence, old value, new value.
-  std::string lines() {
-    std::string out;
-    uint8_t r[kMlogRecLen];
-    mlog_->arb_rec = r, mlog_->arb_len = kMlogRecLen, mlog_->arb_keyno = 0, mlog_->arb_key = nullptr;
-    mlog_->arb_mod = ARB_FIRST;
-    fm_start(mlog_);
-    for (uint32_t n = 0; mlog_->arb_mod = 0, fm_rdnxt(mlog_); ++n) {
-      if (n < seen_) continue;
-      char head[16];
-      snprintf(head, sizeof head, "%3u|", r[MLOG_KIND]);
-      out += head + str(r + MLOG_AP, 3) + "|" + str(r + MLOG_NAME, 30) + "|" + std::to_string(r[MLOG_OCC]) + "|" +
-             str(r + MLOG_OLD, 40) + "|" + str(r + MLOG_NEW, 40) + "\n";
-      ++seen_;
-    }
-    return out;
-  }
+  std::string lines() { return mlog_lines(mlog_, &seen_); }
   void logged(PCB* p) {
     p->pcb_mlog_pcb = p;
     p->pcb_mlog_arb = mlog_;

@@ -5,6 +5,7 @@
 // processes a test only counts, such as "CANCEL DYNAKEY".
 #pragma once
 
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,25 @@
 namespace kivo::test {
 
 inline std::string str(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
+
+// The STDMLOG lines past the first *seen (counted on), one text line each:
+// kind, application, name, occurrence, old value, new value.
+inline std::string mlog_lines(ARB* log, uint32_t* seen) {
+  std::string out;
+  uint8_t r[kMlogRecLen];
+  log->arb_rec = r, log->arb_len = kMlogRecLen, log->arb_keyno = 0, log->arb_key = nullptr;
+  log->arb_mod = ARB_FIRST;
+  fm_start(log);
+  for (uint32_t n = 0; log->arb_mod = 0, fm_rdnxt(log); ++n) {
+    if (n < *seen) continue;
+    char head[16];
+    snprintf(head, sizeof head, "%3u|", r[MLOG_KIND]);
+    out += head + str(r + MLOG_AP, 3) + "|" + str(r + MLOG_NAME, 30) + "|" + std::to_string(r[MLOG_OCC]) + "|" +
+           str(r + MLOG_OLD, 40) + "|" + str(r + MLOG_NEW, 40) + "\n";
+    ++*seen;
+  }
+  return out;
+}
 
 // CUST (native, 120 bytes): key REGION + LAST + FIRST, a balance, three
 // quantities, a security code, the stamp, user and protection fields.

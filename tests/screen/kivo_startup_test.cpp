@@ -61,21 +61,6 @@ env_list kivo_env(const data_dir& d, const std::string& term) {
   return {{"TERM", term}, {"HOME", "hm"}, {"KIVOPATH", d.path}, {"KIVO_0SA_PATH", d.path}};
 }
 
-// The first process of the default installation, "KIVO MENU", has no
-// design yet: the executive ends it with 4, and a start that ran nothing
-// says why and ends with that end code.
-TEST(KivoStartup, DefaultInstallationEndsAsForAProcessThatCannotBeLoaded) {
-  for (const char* term : {"tmux-256color", "xterm-256color"}) {
-    data_dir d;
-    copy_default(d);
-    tmux_pane p(KIVO_BINARY, d.path, kivo_env(d, term));
-    EXPECT_EQ(p.exit_status(), 4) << term << p.capture();
-    const std::string shown = p.capture_history();
-    EXPECT_NE(shown.find("process 0LA/00 type 1 \"KIVO MENU\" does not exist"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("startup error: 4"), std::string::npos) << shown;
-  }
-}
-
 // A start whose options name what does not exist shows its line on the
 // restored terminal and ends non-zero, never in another process.
 TEST(UtilityErrors, StartNamingWhatDoesNotExistPrintsItsLineAndEndsNonZero) {
@@ -182,36 +167,32 @@ TEST(ExecutiveKivo, StartSubroutineEndsTheEngineByItsEndCode) {
 TEST(CoreMends, DesignWithoutFrameFilesRunsItsSubroutine) {
   data_dir d;
   copy_default(d);
-  std::ofstream(d.file("sub.dsgn")) << "APPLICATION 0LA 00\n"
+  std::ofstream(d.file("sub.dsgn")) << "APPLICATION 0SA 00\n"
                                        "PROCESS 6 TRAPPED\nSTMTS 6 TRAPPED ep=1\n      TRAP\n"
                                        "      CALC     AI = 2 * 3\n      LOGOUT           N\nEND\n";
   const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
   ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("sub.dsgn")).c_str()), 0);
   for (const char* f : {"FRAME", "SELECT", "CHILD", "IMAGE", "ROW", "ITEM", "CHR"})
-    ASSERT_FALSE(std::ifstream(d.file(std::string("00/0LA/Data/") + f + ".dat"))) << f;
-  const std::string args = "-d=DB1 -a=0LA -t=subroutine -p=TRAPPED", log = d.file("syserr.log");
+    ASSERT_FALSE(std::ifstream(d.file(std::string("00/0SA/Data/") + f + ".dat"))) << f;
+  const std::string args = "-d=DB1 -a=0SA -t=subroutine -p=TRAPPED", log = d.file("syserr.log");
   run_result r = run_kivo(d, "xterm", args, d.file("trace"));
   EXPECT_EQ(r.status, 127) << r.out;
-  EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0LA/6/TRAPPED"), std::string::npos);
-  for (const char* ext : {".dat", ".key"}) std::ofstream(d.file(std::string("00/0LA/Data/FRAME") + ext)) << "no file";
+  EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0SA/6/TRAPPED"), std::string::npos);
+  for (const char* ext : {".dat", ".key"}) std::ofstream(d.file(std::string("00/0SA/Data/FRAME") + ext)) << "no file";
   r = run_kivo(d, "xterm", args, "", "KIVO_SYS_ERR_LOG=" + shell_quote(log));
   EXPECT_EQ(r.status, 4) << r.out;  // the process cannot be loaded: its end code 4 is the engine's
   EXPECT_NE(r.out.find("\"TRAPPED\" cannot be loaded"), std::string::npos) << r.out;
   const std::string errs = kivo_test::slurp(log);
-  EXPECT_NE(errs.find("compile 0LA TRAPPED: design file FRAME of 0LA not opened"), std::string::npos) << errs;
+  EXPECT_NE(errs.find("compile 0SA TRAPPED: design file FRAME of 0SA not opened"), std::string::npos) << errs;
 }
 
 // A first start without APPL writes the four system applications, runs
-// INSTALL of 0SA (here a subroutine that ends normally) and ends with 0;
-// APPL keeps the records, "0LA" with its golden bytes.
+// INSTALL of 0SA (the shipped subroutine that ends normally) and ends with
+// 0; APPL keeps the records, "0LA" with its golden bytes.
 TEST(ExecutiveKivo, FirstStartWritesApplAndRunsInstall) {
   data_dir d;
   copy_default(d);
   ASSERT_EQ(system(("rm -f " + d.file("0SA/Data/APPL.*")).c_str()), 0);
-  std::ofstream(d.file("inst.dsgn")) << "APPLICATION 0SA 00\nPROCESS 6 INSTALL\nSTMTS 6 INSTALL ep=1\n"
-                                        "      END PROC\nEND\n";
-  const std::string kivo = KIVO_BINARY, design = kivo.substr(0, kivo.rfind('/')) + "/tools/kivo_design";
-  ASSERT_EQ(system((design + " -d " + shell_quote(d.path) + " " + d.file("inst.dsgn")).c_str()), 0);
   const run_result r = run_kivo(d, "xterm", "", d.file("trace"));
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(kivo_test::slurp(d.file("trace")).find("0SA/6/INSTALL"), std::string::npos);

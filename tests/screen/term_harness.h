@@ -77,7 +77,8 @@ class tmux_pane {
   tmux_pane(const tmux_pane&) = delete;
   tmux_pane& operator=(const tmux_pane&) = delete;
 
-  void send_text(const std::string& text) { tmux("send-keys -t k -l " + shell_quote(text)); }
+  // Text as typed; "--" keeps a text such as "-5" from being read as a flag.
+  void send_text(const std::string& text) { tmux("send-keys -t k -l -- " + shell_quote(text)); }
   // Keys by tmux's names ("F1", "S-F2", "BSpace").
   void send_keys(const std::string& names) { tmux("send-keys -t k " + names); }
   void send_hex(const std::string& bytes) {

@@ -1,0 +1,197 @@
+// INPUT processes in real engines: an installation of application "DMO" 01
+// under database "DB1" (the default installation, the design below written
+// by kivo_design, and input_fixture's APPL, DATABASE, SYSDIR and messages
+// with the native CUSTOMER and ORDERS files), and engines started on its
+// menu in tmux panes of 80 x 24. Keys are the default keymap's: ENTER
+// Return, TAB Tab, ADD MODE F10, DELETE MODE F11, INQUIRE MODE F12, CHANGE
+// MODE Shift-F2, NEXT RECORD F9, SELECT KEY F6, ACK DEL F2 F11, OPTION F1,
+// END Shift-F1.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../fixtures/kivo_fixture.h"
+#include "../screen/term_harness.h"
+#include "../screen/tm_test_util.h"
+
+namespace kivo::test {
+
+// CUSTOMER lies in data area 4, which a SUBPROCESS shares with its invoker:
+// the balance check sees the record being written. Its Pre-PCF Update runs
+// that SUBROUTINE, which cancels below zero, and then refuses the write with
+// its ERROR. Start of Process makes the database one that protects records
+// from deletion. ORDER LINK carries a changed customer number into the
+// orders and deletes them with their customer; ORDER ENTRY (OPTION 1) adds
+// orders of the customer shown.
+constexpr const char* kInputDesign = R"(APPLICATION DMO 01
+FILE CUSTOMER area=4
+  "CUST NO"   A6  key=primary
+  NAME        A30
+  BALANCE     P9.2S
+  SINCE       D7:8-5
+  DELFLG      A1 special=1
+END
+FILE ORDERS
+  "ORD KEY"   G10 key=primary
+  "ORD CUST"  A6  @0
+  "ORD NO"    A4  @6
+  "ORD TEXT"  A20
+END
+PROCESS 1 "DMO MENU"
+FRAME 1 "DMO MENU" 0 1
+IMAGE 1 "DMO MENU" 0 1 1 kind=1 rows=2 cols=30 win_row=2 win_col=5
+ROW 1 "DMO MENU" 0 1 1 1 "1 CUSTOMER ENTRY"
+ROW 1 "DMO MENU" 0 1 1 2 "DEMO MENU"
+CHILD 1 "DMO MENU" 0 1 0 1 1 ap=DMO proc_type=2 name="CUSTOMER ENTRY" invoc=1 option=1
+PROCESS 2 "CUSTOMER ENTRY" pcf_ap=DMO pcf_file=CUSTOMER pcf_update=1 pcf_required=1
+FRAME 2 "CUSTOMER ENTRY" 0 1
+IMAGE 2 "CUSTOMER ENTRY" 0 1 1 kind=1 rows=6 cols=50 win_row=3 win_col=3
+ROW 2 "CUSTOMER ENTRY" 0 1 1 1 "CUST NO:"
+ROW 2 "CUSTOMER ENTRY" 0 1 1 2 "NAME:"
+ROW 2 "CUSTOMER ENTRY" 0 1 1 3 "BALANCE:"
+ROW 2 "CUSTOMER ENTRY" 0 1 1 4 "SINCE:"
+ROW 2 "CUSTOMER ENTRY" 0 1 1 5 "PROTECT:"
+ROW 2 "CUSTOMER ENTRY" 0 1 1 6 "CUSTOMER ENTRY"
+ITEM 2 "CUSTOMER ENTRY" 0 1 1 1 10 ap=DMO field="CUST NO" input=1
+ITEM 2 "CUSTOMER ENTRY" 0 1 1 2 10 ap=DMO field=NAME input=1
+ITEM 2 "CUSTOMER ENTRY" 0 1 1 3 10 ap=DMO field=BALANCE input=1
+ITEM 2 "CUSTOMER ENTRY" 0 1 1 4 10 ap=DMO field=SINCE
+ITEM 2 "CUSTOMER ENTRY" 0 1 1 5 10 ap=DMO field=DELFLG input=1
+CHILD 2 "CUSTOMER ENTRY" 0 1 0 1 1 ap=DMO proc_type=2 name="ORDER LINK" invoc=0 on_change=3 on_delete=1 links=1 link1_ap=DMO link1_field="CUST NO"
+CHILD 2 "CUSTOMER ENTRY" 0 1 0 1 2 ap=DMO proc_type=2 name="ORDER ENTRY" invoc=0 option=1 links=1 link1_ap=DMO link1_field="CUST NO"
+STMTS 2 "CUSTOMER ENTRY" ep=1
+      SET      0LA DBAREA TYPE                =      2
+END
+STMTS 2 "CUSTOMER ENTRY" ep=4
+      SUBR     DMO CHECK BALANCE                    SUBPROCESS        N       0
+F     ERROR    NEGATIVE BALANCE
+END
+PROCESS 6 "CHECK BALANCE"
+STMTS 6 "CHECK BALANCE" ep=1
+      IF       DMO BALANCE                    LT     0
+T     CANCEL   BALANCE BELOW ZERO
+END
+PROCESS 2 "ORDER LINK" pcf_ap=DMO pcf_file=ORDERS pcf_update=1 pcf_required=1
+PROCESS 2 "ORDER ENTRY" pcf_ap=DMO pcf_file=ORDERS pcf_update=1 pcf_required=1
+FRAME 2 "ORDER ENTRY" 0 1
+IMAGE 2 "ORDER ENTRY" 0 1 1 kind=2 rows=4 cols=40 win_row=12 win_col=20
+ROW 2 "ORDER ENTRY" 0 1 1 1 "CUSTOMER:"
+ROW 2 "ORDER ENTRY" 0 1 1 2 "ORDER NO:"
+ROW 2 "ORDER ENTRY" 0 1 1 3 "TEXT:"
+ROW 2 "ORDER ENTRY" 0 1 1 4 "ORDER ENTRY"
+ITEM 2 "ORDER ENTRY" 0 1 1 1 11 ap=DMO field="ORD CUST"
+ITEM 2 "ORDER ENTRY" 0 1 1 2 11 ap=DMO field="ORD NO" input=1
+ITEM 2 "ORDER ENTRY" 0 1 1 3 11 ap=DMO field="ORD TEXT" input=1
+FRAME 6 "IP OTHER" 0 1
+SELECT 6 "IP OTHER" 0 1 1
+CHR 6 "IP OTHER" 0 1 1 1 1
+)";
+
+inline std::string engine_dir() {
+  std::string kivo = KIVO_BINARY;
+  return kivo.substr(0, kivo.rfind('/'));
+}
+
+class InputRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(system(("cp -r " + engine_dir() + "/data/. " + d_.path).c_str()), 0);
+    std::ofstream(d_.file("input.dsgn")) << kInputDesign;
+    const std::string out = " >>" + d_.file("fixture.out") + " 2>&1";
+    ASSERT_EQ(system((engine_dir() + "/tools/kivo_design -d " + kivo_test::shell_quote(d_.path) + " " +
+                      d_.file("input.dsgn") + out)
+                         .c_str()),
+              0)
+        << kivo_test::slurp(d_.file("fixture.out"));
+    ASSERT_EQ(system((std::string(INPUT_FIXTURE) + " " + kivo_test::shell_quote(d_.path) +
+                      " DB1 DMO 01 'CUSTOMER ENTRY' 'ORDER ENTRY'" + out)
+                         .c_str()),
+              0)
+        << kivo_test::slurp(d_.file("fixture.out"));
+    ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
+  }
+  void TearDown() override { EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors"; }
+
+  kivo_test::env_list env(const std::string& tst = "tst") const {
+    return {{"TERM", "tmux-256color"},
+            {"HOME", d_.path},
+            {"KIVOPATH", d_.path},
+            {"KIVO_0SA_PATH", d_.path},
+            {"KIVO_TST_DIR", d_.file(tst)},
+            {"KIVO_SYS_ERR_LOG", d_.file("syserr")},
+            {"KIVO_TRACE_FILE", d_.file("trace")}};
+  }
+  std::unique_ptr<kivo_test::tmux_pane> engine(const kivo_test::env_list& e) const {
+    return std::make_unique<kivo_test::tmux_pane>(
+        kivo_test::shell_quote(KIVO_BINARY) + " -d=DB1 -a=DMO -t=menu " + kivo_test::shell_quote("-p=DMO MENU"),
+        d_.path, e);
+  }
+  // An engine on CUSTOMER ENTRY, shown in inquire mode; its snapshots in `tst`.
+  std::unique_ptr<kivo_test::tmux_pane> start(const std::string& tst = "tst") const {
+    if (system(("mkdir -p " + d_.file(tst)).c_str()) != 0) ADD_FAILURE() << tst;
+    auto p = engine(env(tst));
+    EXPECT_TRUE(p->wait_for("DEMO MENU")) << p->capture();
+    p->send_keys("Enter");
+    EXPECT_TRUE(p->wait_for("INQUIRE")) << p->capture();
+    return p;
+  }
+
+  // The screen's rows (1-based), each without its trailing blanks.
+  static std::string row(kivo_test::tmux_pane& p, size_t r) {
+    const std::vector<std::string> rows = p.lines();
+    if (r == 0 || r > rows.size()) return "";
+    std::string s = rows[r - 1];
+    return s.substr(0, s.find_last_not_of(' ') + 1);
+  }
+  // Waits until row `r` reads `text`; false when it does not in time.
+  static bool row_is(kivo_test::tmux_pane& p, size_t r, const std::string& text) {
+    return kivo_test::wait_until([&] { return row(p, r) == text; }, 10);
+  }
+  // The record as the image shows it: "number|name|balance|protect".
+  static std::string shown(kivo_test::tmux_pane& p) {
+    auto v = [&](size_t r) {
+      std::string s = row(p, r);
+      s = s.size() > 11 ? s.substr(11) : "";
+      s.erase(0, s.find_first_not_of(' '));
+      return s;
+    };
+    return v(3) + "|" + v(4) + "|" + v(5) + "|" + v(7);
+  }
+  // The mode field and the message row.
+  static std::string mode(kivo_test::tmux_pane& p) {
+    std::string s = row(p, 22);
+    return s.size() > 70 ? s.substr(70) : "";
+  }
+  // Waits until the message row reads `text` and the image `record`.
+  static bool after(kivo_test::tmux_pane& p, const std::string& msg, const std::string& record) {
+    return kivo_test::wait_until([&] { return row(p, 23) == msg && shown(p) == record; }, 10);
+  }
+  // Text typed as it stands (a leading "-" is no option of tmux's).
+  static void type(kivo_test::tmux_pane& p, const std::string& text) {
+    p.send_keys("-l -- " + kivo_test::shell_quote(text));
+  }
+  // A customer typed in add mode (TAB between the fields) and ENTER.
+  static void add(kivo_test::tmux_pane& p, const std::string& no, const std::string& name, const std::string& bal) {
+    type(p, no);
+    p.send_keys("Tab");
+    type(p, name);
+    p.send_keys("Tab");
+    type(p, bal);
+    p.send_keys("Enter");
+  }
+  // The customer read by key in inquire mode.
+  static void inquire(kivo_test::tmux_pane& p, const std::string& no) {
+    p.send_keys("F12");
+    type(p, no);
+    p.send_keys("Enter");
+  }
+
+  kivo_test::data_dir d_;
+};
+
+}  // namespace kivo::test
