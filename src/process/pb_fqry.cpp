@@ -84,7 +84,7 @@ int fq_open() {
 }  // namespace
 
 ACTIVE_QRY* fq_find(const char* ap, const char* proc, uint32_t scope) {
-  if (!fq_open()) return nullptr;
+  if (!fq_arb) return nullptr;  // no query was built yet
   uint8_t rec[kFqLen];
   fq_key(rec, ap, proc, scope);
   PROTO_FULL(fq_arb, 0, rec);
@@ -99,7 +99,7 @@ ACTIVE_QRY* fq_find(const char* ap, const char* proc, uint32_t scope) {
 
 std::vector<ACTIVE_QRY*> fq_all() {
   std::vector<ACTIVE_QRY*> out;
-  if (!fq_open()) return out;
+  if (!fq_arb) return out;  // scope clearing makes no file
   uint8_t rec[kFqLen];
   fq_arb->arb_mod = ARB_FIRST, fq_arb->arb_key = nullptr, fq_arb->arb_keyno = 0;
   if (!fm_start(fq_arb)) return out;
