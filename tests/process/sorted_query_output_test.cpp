@@ -122,5 +122,54 @@ TEST_F(SortedQueryOutput, ProgressShownAtOneToTenAndTwentyOfTwentyFive) {
   EXPECT_EQ(g_texts, want);
 }
 
+// The QUERY process's suspend file loses its last record after it is
+// written: the build refuses it and the reader gets no record.
+std::vector<std::vector<uint8_t>> g_kept;
+FDB_PATH g_path;
+
+TEST_F(SortedQueryOutput, TruncatedSuspendFileFailsTheBuildBeforeAnyRead) {
+  const pi_type_row saved = pi_type_rows[PT_QUERY];
+  pi_type_rows[PT_QUERY].cleanup = [](PCB* p, uint8_t*) -> uint32_t {
+    suspend(p);
+    PCB* owner = p->pcb_saa_owner[7] ? p->pcb_saa_owner[7] : p;
+    const std::vector<FDB_PATH> pend = qp_pend_of(owner->pcb_pool->level);
+    if (pend.size() != 1) return 0;
+    g_path = pend[0];
+    FDB fdb;
+    INIT_FDB(&fdb, FS_MEMORY, kQpSuspRecMax, 1, nullptr, 0);
+    fdb.path = g_path;
+    if (!FM_OPEN(&fdb, g_path.fdb_tmp_id, 0, 15, 15)) return 0;
+    ARB* a = fdb.fdb_arb;
+    std::vector<uint8_t> buf(kQpSuspRecMax);
+    std::vector<std::vector<uint8_t>> recs;
+    a->arb_mod = ARB_FIRST, a->arb_key = nullptr;
+    if (fm_start(a))
+      for (a->arb_rec = buf.data(), a->arb_len = kQpSuspRecMax, a->arb_mod = 0; fm_rdnxt(a); a->arb_mod = 0)
+        recs.emplace_back(buf.begin(), buf.begin() + a->arb_var_len);
+    FM_CLOSE(a, ARB_SCRATCH | ARB_CLOSE_NOW);
+    recs.pop_back();
+    fdb.path = g_path;
+    if (!FM_CREATE(&fdb, g_path.fdb_tmp_id, 0, LFB_SCOPED | LFB_OPEN_NEW, 15, 0)) return 0;
+    for (auto& r : recs) {
+      fdb.fdb_arb->arb_rec = r.data(), fdb.fdb_arb->arb_len = fdb.fdb_arb->arb_var_len = uint16_t(r.size());
+      fdb.fdb_arb->arb_mod = 0;
+      fm_write(fdb.fdb_arb);
+    }
+    FM_CLOSE(fdb.fdb_arb, 0);
+    g_kept = recs;
+    return 0;
+  };
+  g_kept.clear();
+  EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_CANCEL)) << "the PCF cannot be opened";
+  pi_type_rows[PT_QUERY] = saved;
+  EXPECT_FALSE(g_kept.empty());
+  EXPECT_TRUE(g_log.empty()) << "no record and no level was read";
+  EXPECT_EQ(fq_count(), 0u);
+  bool refused = false;
+  for (const std::string& e : captured_errors()) refused |= e.find("does not fit its module") != std::string::npos;
+  EXPECT_TRUE(refused) << "refused for its records, not for want of a file";
+  captured_errors().clear();
+}
+
 }  // namespace
 }  // namespace kivo::test
