@@ -15,6 +15,13 @@
 // file, and whole processes are timed side by side: "kivo -i" of N lines
 // beside the sqlite3 shell's .import of the same file, and "kivo -e" beside
 // the shell writing the table out (wall time; user and system seconds).
+//
+// A sorted query over N native records (KIVO_BENCH_QUERY_RECORDS, default
+// 1,000,000): one statement keeping half, two sort fields, the pointers read
+// back and each record read by its id, beside SQLite on the same rows (no
+// index, SELECT rowid ... WHERE ... ORDER BY both fields, each row then read
+// by rowid). Reported: the time to the first and to the last record, and for
+// the query how the first splits into selecting and sorting.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -35,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "compiler/pc.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/record_ops.h"
@@ -43,6 +51,8 @@
 #include "foundation/com.h"
 #include "foundation/os_calls.h"
 #include "foundation/pool.h"
+#include "process/pb.h"
+#include "process/qs.h"
 
 extern char** environ;
 
@@ -705,6 +715,149 @@ void BM_SqliteExport(benchmark::State& state) {
   whole_process(state, [] {}, {sqlite_shell(), db, ".output " + dir() + "/flat.out", "SELECT line FROM t;"});
 }
 
+// --- a sorted query beside SELECT ... ORDER BY ---
+
+// Record: a (alpha 8) at 0, b (u32) at 8, amount (u32) at 12, a body to 64.
+constexpr uint16_t kQryRecLen = 64;
+
+size_t query_records() {
+  static size_t n = [] {
+    const char* v = getenv("KIVO_BENCH_QUERY_RECORDS");
+    return v ? static_cast<size_t>(atol(v)) : size_t(1000000);
+  }();
+  return n;
+}
+void query_rec(uint8_t* r, uint32_t i) {
+  memset(r, 'x', kQryRecLen);
+  std::mt19937 g(i);
+  char a[9];
+  snprintf(a, sizeof a, "K%07u", unsigned(g() % 5000));
+  memcpy(r, a, 8);
+  st_le32(r, 8, g() % 1000), st_le32(r, 12, g() % 1000);
+}
+bool keeps(const uint8_t* r) { return ld_le32(r, 12) < 500; }
+
+// The native file of the query's records, made once.
+ARB* query_file() {
+  static ARB* a = [] {
+    fm_file warm;  // starts the file manager on the benchmark's directory
+    warm.open(true);
+    warm.close();
+    FDB fdb;
+    INIT_FDB(&fdb, FS_DISK, kQryRecLen, 0, nullptr, 0);
+    INIT_TMP_PATH(&fdb.path, "0DN", "00", "QRYBENCH", 0);
+    fdb.fdb_struct_date[0] = fdb.fdb_struct_date[1] = 0;
+    constexpr uint32_t opt = LFB_NO_STRUCT_CHK | LFB_ANY_DIR;
+    FM_SCRATCH(&fdb, opt);
+    if (!FM_CREATE(&fdb, com.sys_scope, 0, opt | LFB_OPEN_NEW, 0x0f, 0x0f)) abort();
+    ARB* f = fdb.fdb_arb;
+    static uint8_t rec[kQryRecLen];
+    for (uint32_t i = 0; i < query_records(); ++i) {
+      query_rec(rec, i);
+      f->arb_rec = rec, f->arb_len = f->arb_var_len = kQryRecLen, f->arb_mod = 0;
+      if (!fm_write(f)) abort();
+    }
+    return f;
+  }();
+  return a;
+}
+
+uint8_t g_area[kQryRecLen];
+int select_half(void*) { return keeps(g_area) ? QS_SELECT : QS_REJECT; }
+
+void BM_SortedQuery(benchmark::State& state) {
+  ARB* pcf = query_file();
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    QRY_SORT q;
+    q.pcf_arb = pcf, q.rec_area = g_area, q.rec_len = kQryRecLen, q.select = select_half;
+    q.wrk_no = 0x100, q.scope = com.sys_scope, memcpy(q.ap, "0DN", 3);
+    uint8_t se[kSortElemLen] = {};
+    se[SE_LEVEL] = 1, se[SE_ORDER] = '+';
+    uint8_t* c = se + SE_FLD + PCF_CELEM;
+    c[CEL_TYPE] = 1, st_le16(c, CEL_SIZE, 8), st_le16(c, CEL_OFF, 0), memset(c + CEL_MASK, ' ', 60);
+    if (!qs_add_elem(&q, se)) state.SkipWithError("sort field");
+    se[SE_LEVEL] = 2, c[CEL_TYPE] = 5, c[CEL_SIGNED] = '0', c[CEL_HI] = 9, st_le16(c, CEL_SIZE, 4),
+    st_le16(c, CEL_OFF, 8);
+    if (!qs_add_elem(&q, se)) state.SkipWithError("sort field");
+    qs_close_key(&q, 2);
+    q.id_len = pcf->arb_rec_id_len ? pcf->arb_rec_id_len : 4;
+    pcf->arb_mod = ARB_FIRST, pcf->arb_key = nullptr;
+    if (!fm_start(pcf) || qs_sort(&q) != 1) state.SkipWithError("sort");
+    const auto sorted = std::chrono::steady_clock::now();
+    PB_ATTACH b;
+    FAD fad{nullptr, nullptr};
+    b.ptr = FM_ATTACH(q.ptr_arb, &fad, com.sys_scope);
+    b.data = pcf, b.id_len = uint16_t(q.id_len), b.map = {0, 1, 2};
+    pb_restart(&b);
+    uint8_t rec[kQryRecLen];
+    double first = 0;
+    long got = 0;
+    for (;;) {
+      uint16_t len = kQryRecLen;
+      uint32_t st = 0, level = 0;
+      if (pb_rdnxt(&b, rec, &len, &st, &level)) {
+        if (!got++) first = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        continue;
+      }
+      if (st == PB_LEVEL_START || st == PB_LEVEL_END) continue;
+      break;
+    }
+    const double last = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(last);
+    state.counters["first_s"] = first;
+    state.counters["select_sort_s"] = std::chrono::duration<double>(sorted - start).count();
+    state.counters["merge_passes"] = q.passes;
+    state.counters["records"] = double(got);
+    fm_detach(b.ptr);
+    FM_CLOSE(q.ptr_arb, ARB_SCRATCH | ARB_CLOSE_NOW);
+  }
+}
+
+void BM_SqliteSortedQuery(benchmark::State& state) {
+  static sqlite3* db = [] {
+    sqlite3* d = nullptr;
+    std::string path = dir() + "/query.db";
+    std::filesystem::remove(path);
+    sqlite3_open(path.c_str(), &d);
+    sqlite3_exec(d, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+    sqlite3_exec(d, "CREATE TABLE q(a BLOB, b INTEGER, amount INTEGER, body BLOB)", nullptr, nullptr, nullptr);
+    sqlite3_exec(d, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_stmt* ins = nullptr;
+    sqlite3_prepare_v2(d, "INSERT INTO q VALUES(?1, ?2, ?3, ?4)", -1, &ins, nullptr);
+    uint8_t r[kQryRecLen];
+    for (uint32_t i = 0; i < query_records(); ++i) {
+      query_rec(r, i);
+      sqlite3_bind_blob(ins, 1, r, 8, SQLITE_STATIC);
+      sqlite3_bind_int64(ins, 2, ld_le32(r, 8)), sqlite3_bind_int64(ins, 3, ld_le32(r, 12));
+      sqlite3_bind_blob(ins, 4, r + 16, kQryRecLen - 16, SQLITE_STATIC);
+      sqlite3_step(ins), sqlite3_reset(ins);
+    }
+    sqlite3_finalize(ins);
+    sqlite3_exec(d, "COMMIT", nullptr, nullptr, nullptr);
+    return d;
+  }();
+  sqlite3_stmt *sel = nullptr, *get = nullptr;
+  sqlite3_prepare_v2(db, "SELECT rowid FROM q WHERE amount < 500 ORDER BY a, b", -1, &sel, nullptr);
+  sqlite3_prepare_v2(db, "SELECT a, b, amount, body FROM q WHERE rowid = ?1", -1, &get, nullptr);
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    double first = 0;
+    long got = 0;
+    while (sqlite3_step(sel) == SQLITE_ROW) {
+      sqlite3_bind_int64(get, 1, sqlite3_column_int64(sel, 0));
+      if (sqlite3_step(get) == SQLITE_ROW) benchmark::DoNotOptimize(sqlite3_column_blob(get, 3));
+      sqlite3_reset(get);
+      if (!got++) first = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    sqlite3_reset(sel);
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    state.counters["first_s"] = first;
+    state.counters["records"] = double(got);
+  }
+  sqlite3_finalize(sel), sqlite3_finalize(get);
+}
+
 BENCHMARK(BM_NativeInsert)->Iterations(200000);
 BENCHMARK(BM_FmInsert)->Iterations(200000);
 BENCHMARK(BM_SqliteInsert)->Iterations(200000);
@@ -727,6 +880,8 @@ BENCHMARK(BM_KivoImport)->Iterations(1)->UseManualTime()->Unit(benchmark::kMilli
 BENCHMARK(BM_SqliteImport)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KivoExport)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteExport)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SortedQuery)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SqliteSortedQuery)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -30,7 +30,7 @@ unsigned number(const char** p) {
   return static_cast<unsigned>(v);
 }
 
-// Segments "off:len[b] ..." up to ';', '(' or the end, numbered from segno.
+// Segments "off:len[b|u] ..." (b signed, u unsigned binary) up to ';', '(' or the end, numbered from segno.
 // Returns the count; *p is left at the stop character.
 int segs_from_notation(const char** p, SDB* sdb, uint16_t segno) {
   int n = 0;
@@ -40,8 +40,8 @@ int segs_from_notation(const char** p, SDB* sdb, uint16_t segno) {
     ++q;
     unsigned len = number(&q);
     uint8_t type = SDB_CHARS;
-    if (*q == 'b') {
-      type = SDB_BINARY;
+    if (*q == 'b' || *q == 'u') {
+      type = *q == 'b' ? SDB_BINARY : SDB_UBINARY;
       ++q;
     }
     init_sdb_func(&sdb[n], static_cast<uint16_t>(segno + n), static_cast<uint16_t>(off), static_cast<uint16_t>(len),
@@ -266,14 +266,14 @@ void INIT_TOC_FDB(FDB* f, KDB* k, SDB* s) {
 }
 void INIT_QPARM_FDB(FDB* f, KDB* k, SDB* s, uint32_t tmp) { query_file(f, k, s, "QPARM", tmp, 1644, 0, "0: 0:3 3:30"); }
 void INIT_QSLCT_FDB(FDB* f, KDB* k, SDB* s, uint32_t tmp) {
-  query_file(f, k, s, "QSLCT", tmp, 112, 0, "0: 0:3 3:30 33:1b 34:2 36:4b");
+  query_file(f, k, s, "QSLCT", tmp, 112, 0, "0: 0:3 3:30 33:1u 34:2 36:4u");
   f->fdb_opt = 1;
 }
 void INIT_QSORT_FDB(FDB* f, KDB* k, SDB* s, uint32_t tmp) {
-  query_file(f, k, s, "QSORT", tmp, 92, 0, "0: 0:3 3:30 33:3 36:4b");
+  query_file(f, k, s, "QSORT", tmp, 92, 0, "0: 0:3 3:30 33:3 36:4u");
 }
 void INIT_QTAG_FDB(FDB* f, KDB* k, SDB* s, uint32_t tmp) {
-  query_file(f, k, s, "QTAG", tmp, 1064, 1, "0: 0:3 3:30 33:3 36:4b");
+  query_file(f, k, s, "QTAG", tmp, 1064, 1, "0: 0:3 3:30 33:3 36:4u");
 }
 
 // ---- the process executive's files ----

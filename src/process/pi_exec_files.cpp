@@ -286,6 +286,4 @@ bool pi_in_cnstr(PCB* p, const uint8_t* rec) {
   });
 }
 
-void pb_auto_setup(PCB*, void*) {}
-
 }  // namespace kivo

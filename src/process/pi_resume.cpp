@@ -27,6 +27,7 @@
 #include "process/pi.h"
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
+#include "process/qp.h"
 #include "process/seams.h"
 #include "process/startup.h"
 
@@ -195,13 +196,6 @@ void load_saas(reader& rd, PCB* p) {
 }
 
 }  // namespace
-
-int qp_load_pend(ARB* susp, uint32_t) {
-  std::vector<uint8_t> buf(kSuspRecMax);
-  PROTO_FULL(susp, 0, buf.data());
-  susp->arb_len = kSuspRecMax, susp->arb_mod = 0;
-  return fm_rdnxt(susp) && susp->arb_var_len == 1 && buf[0] == 1;
-}
 
 void pi_resume(PCB* p) {
   char name[8];

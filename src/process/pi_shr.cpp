@@ -18,6 +18,7 @@
 #include "foundation/sys_err.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
+#include "process/qp.h"
 #include "process/seams.h"
 
 namespace kivo {
@@ -285,7 +286,10 @@ uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope) {
   if (!p->pcb_handle) p->pcb_handle = ih_put(HK_PCB, p);
   if (session_pending()) pi_resume(p);
   PCB* inv = invoc_parent(p->invoc);
-  if (p->invoc.b[INVOC_BG_RUN] && inv) qp_copy_pend(inv, p, scope);
+  if (p->invoc.b[INVOC_BG_RUN] && inv) {
+    PCB* owner = inv->pcb_saa_owner[7] ? inv->pcb_saa_owner[7] : inv;
+    if (owner->pcb_pool) qp_copy_pend(scope, owner->pcb_pool->level);
+  }
   EM* em = p->pcb_em;
   if (!p->pcb_areas) init_pcb(p);
   target_pcbs(p);

@@ -39,6 +39,7 @@
 #include "process/pi.h"
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
+#include "process/qp.h"
 #include "process/startup.h"
 
 namespace kivo {
@@ -336,11 +337,6 @@ void pi_scratch_session(const char* name) {
     a->arb_mod = 0;
     FM_CLOSE(a, ARB_SCRATCH | ARB_CLOSE_NOW);
   }
-}
-
-int qp_save_pend(ARB* susp, uint32_t) {
-  const uint8_t end = 1;
-  return put(susp, &end, 1) || (sys_err(kModule, __LINE__, "can't write pending query"), false);
 }
 
 }  // namespace kivo

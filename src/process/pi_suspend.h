@@ -42,9 +42,7 @@ extern char pi_susp_name[8];
 // Scratches the suspend file `name` (8 characters) when it exists.
 void pi_scratch_session(const char* name);
 
-// The pending query's records into the suspend file (its closing record
-// holding 1), and their reading back; 1 done.
-int qp_save_pend(ARB* susp, uint32_t scope);
-int qp_load_pend(ARB* susp, uint32_t scope);
+// The pending queries travel in the suspend file by qp_save_pend and
+// qp_load_pend (process/qp.h).
 
 }  // namespace kivo

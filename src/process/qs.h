@@ -125,6 +125,8 @@ struct QRY_SORT {
   int (*null_value)(void* ctx, const uint8_t* celem, std::vector<uint8_t>* out) = nullptr;
   int (*select)(void* ctx) = nullptr;
   bool (*interrupt)(void* ctx) = nullptr;
+  // Called after each record's selection (selected or not); null none.
+  void (*progress)(void* ctx) = nullptr;
   void* ctx = nullptr;
   uint32_t selected = 0, rejected = 0;
 

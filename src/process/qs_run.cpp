@@ -152,9 +152,11 @@ int get_pcf_rec(uint8_t* entry, QRY_SORT* q) {
     copy_id(q, entry + q->key_len);
     if (q->select && q->select(q->ctx) != QS_SELECT) {
       ++q->rejected;
+      if (q->progress) q->progress(q->ctx);
       continue;
     }
     ++q->selected;
+    if (q->progress) q->progress(q->ctx);
     if (!qs_make_key(q, entry, q->selected)) return q->status = QS_FAILED, -1;
     return 1;
   }

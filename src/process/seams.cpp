@@ -3,6 +3,7 @@
 #include "process/seams.h"
 
 #include "process/fp.h"
+#include "process/pb.h"
 #include "process/pi_exec.h"
 #include "process/pi_pcf.h"
 
@@ -32,7 +33,6 @@ void pi_open_fi(PCB* pcb) {
   if (pi_hooks.open_fi) return pi_hooks.open_fi(pcb);
   pi_open_fi_run(pcb);
 }
-void qp_copy_pend(PCB*, PCB*, uint32_t) {}
 
 namespace {
 
@@ -68,9 +68,6 @@ uint32_t stmt_invoke(PCB* pcb, const char* ap, const char* name, uint8_t type, u
 
 }  // namespace
 
-int pb_init() { return 1; }
-void pb_clr_scope(uint32_t) {}
-
 void pi_register_hooks() {
   fm_pb_init = pb_init;
   ut_clear_hooks.sorted_queries = pb_clr_scope;
@@ -96,7 +93,5 @@ void pi_register_hooks() {
   // Recordings and snapshots name the process whose invocation runs.
   tm_hooks.process_name = [] { return reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM); };
 }
-
-void qp_init() {}
 
 }  // namespace kivo

@@ -52,11 +52,8 @@ void pi_open_fi(PCB* pcb);
 // PCB (process/pi_resume.cpp); a file that does not resume whole ends the
 // process with 4.
 void pi_resume(PCB* pcb);
-// Not built yet: the copy of an invoker's pending query to a background
-// run's scope. Nothing.
-void qp_copy_pend(PCB* invoker, PCB* pcb, uint32_t scope);
 
-// Sorted-query back-end.
+// Sorted-query back-end (process/pb.h).
 int pb_init();
 void pb_clr_scope(uint32_t level);
 
@@ -73,6 +70,6 @@ void fp_init();
 void mp_init();
 void ip_init();
 void ap_init();
-void qp_init();
+void qp_init();  // process/qp.h
 
 }  // namespace kivo

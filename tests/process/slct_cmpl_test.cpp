@@ -12,6 +12,7 @@
 
 #include "../design/design_test_util.h"
 #include "compiler/em_records.h"
+#include "compiler/rt_names.h"
 #include "compiler/seams.h"
 #include "foundation/maddr.h"
 #include "interp/ii_run.h"
@@ -61,7 +62,11 @@ class SlctCmpl : public DesignFiles {
         file("QS", kQslctLen, {{0, 33, SDB_CHARS}, {33, 1, SDB_UBINARY}, {34, 2, SDB_CHARS}, {36, 4, SDB_UBINARY}});
     memcpy(q.ap, "TST", 3), memcpy(q.ver, "01", 2), memcpy(q.pcf_ap, "TST", 3), memcpy(q.pcf_name, "CUST    ", 8);
   }
-  void TearDown() override { q.em && (q.em->em_area_addr = nullptr), pb_slct_free(&q), DesignFiles::TearDown(); }
+  void TearDown() override {
+    q.em && (q.em->em_area_addr = nullptr), pb_slct_free(&q);
+    rt_ifns_arb = nullptr;  // the routine file goes with the session's files
+    DesignFiles::TearDown();
+  }
   ARB* file(const char* tag, uint16_t len, std::vector<std::tuple<uint16_t, uint16_t, uint8_t>> segs) {
     FDB f;
     KDB k[1];
