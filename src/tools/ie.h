@@ -185,6 +185,9 @@ int scr_save(IE_STATE* st, uint8_t* img);
 // Closes the level: files, windows, buffers, the handle.
 void ie_close(IE_STATE* st, uint8_t* ctl);
 
+// The show and read of the key loop: wm_show (tests: a script of keys).
+extern int (*ie_show)(SHOW_BLK* blk, ARB* msgs);
+
 // Adds the rows "IE_INIT" and "IE_EDIT" to the routine table.
 void ie_register();
 

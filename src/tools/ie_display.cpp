@@ -168,7 +168,11 @@ int populate_chr(IE_STATE* st, const uint8_t* img, bool input) {
   for (ie_rec& it : ie_scan(st->itms, 0, key, kIeItemSize, kImageKeyLen)) {
     uint8_t* t = it.data();
     const uint32_t dr = ld_le32(t, IW_DROWS), dc = ld_le32(t, IW_DCOLS);
-    if (!dr || !dc || dr == kIeUnset || dc == kIeUnset) get_itm_dspl_size(st, t, img);
+    if (!dr || !dc || dr == kIeUnset || dc == kIeUnset) {
+      // Kept in the work record: the cell tests of the editing keys read it.
+      get_itm_dspl_size(st, t, img);
+      if (!ie_rewrite(st->itms, t, kIeItemSize)) return ie_fail(st->itms, "Bad itm rewrite ", "IE2");
+    }
     const uint32_t row = ld_le32(t, RI_ROW), col = ld_le32(t, RI_COL);
     const uint32_t rows = ld_le32(t, IW_DROWS), cols = ld_le32(t, IW_DCOLS);
     if (!check_bounds(R, C, row, col, rows, cols)) return 0;
