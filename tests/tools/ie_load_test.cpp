@@ -5,8 +5,6 @@
 namespace kivo::test {
 namespace {
 
-class ImageEditor : public ImageEditorFixture {};
-
 TEST_F(ImageEditor, AttributesOutsideTheImageOpenViewOnlyWithTextAndNoAttributes) {
   for (uint8_t n : {2, 3}) {  // one column beyond the width; column 0
     SCOPED_TRACE(n);

@@ -39,7 +39,7 @@ inline int scripted_show(SHOW_BLK* b, ARB*) {
 }
 
 class ImageEditorFixture : public DesignFiles {
- protected:
+ public:
   static constexpr const char* kItemKeys =
       "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4b; 1: 61:3 64:22 86:2b 40:4b 44:4b";
   static constexpr const char* kRowKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b";
@@ -146,5 +146,7 @@ class ImageEditorFixture : public DesignFiles {
   }
   std::vector<uint8_t*> open_;
 };
+
+class ImageEditor : public ImageEditorFixture {};
 
 }  // namespace kivo::test
