@@ -26,15 +26,28 @@ inline std::deque<ie_key>& ie_script() {
   return keys;
 }
 
-// Delivers the next scripted key; an empty script delivers no key, which
-// the loop takes as CANCEL, so a test that runs short ends its level.
+// What the shows saw: how many beeped, the cursor each placed.
+struct ie_shows {
+  int beeps = 0;
+  std::vector<std::pair<int32_t, int32_t>> cursors;
+};
+inline ie_shows& ie_seen() {
+  static ie_shows s;
+  return s;
+}
+
+// Delivers the next scripted key with the cursor where it was pressed (row
+// 0: where the editor put it); an empty script delivers no key, which the
+// loop takes as CANCEL, so a test that runs short ends its level.
 inline int scripted_show(SHOW_BLK* b, ARB*) {
   if (!(b->show_flags & SHOW_INPUT)) return 1;
+  if (b->show_flags & SHOW_BEEP) ++ie_seen().beeps;
+  ie_seen().cursors.push_back({b->rel_row, b->rel_col});
   if (ie_script().empty()) return b->input_stat = 0, 1;
   const ie_key k = ie_script().front();
   ie_script().pop_front();
   b->key_code = k.key, b->input_stat = KEY_STATUS_KEY;
-  b->rel_row = int32_t(k.row), b->rel_col = int32_t(k.col);
+  if (k.row) b->rel_row = int32_t(k.row), b->rel_col = int32_t(k.col);
   return 1;
 }
 
@@ -50,6 +63,7 @@ class ImageEditorFixture : public DesignFiles {
     build(read_text("tests/tools/ie_tst.dsgn"), "IED");
     ie_show = scripted_show;
     ie_script().clear();
+    ie_seen() = {};
   }
   void TearDown() override {
     while (recurs_lvl > 0) {
