@@ -93,7 +93,7 @@ bool load_cursors(IE_STATE* st, uint8_t* img) {
 }
 
 void attach_windows(IE_STATE* st) {
-  if (!st->main) return;  // no screen: the model alone
+  if (!st->main || !st->pop) return;  // no screen: the model alone
   WND_BLK w;
   INIT_WND(&w, 1, 1, com.scr_rows - 3, com.scr_cols, 0);
   st->backdrop = WM__ATTACH(&w, st->pop, com.proc_scope);
