@@ -294,6 +294,25 @@ void INIT_SAA_FDB(FDB* f, KDB* k, SDB* s, uint8_t kind, uint16_t max_len) {
   snprintf(f->path.fdb_name, sizeof f->path.fdb_name, "SAA%02u", kind);
   memset(f->path.fdb_name + 5, ' ', 3);
 }
+void INIT_ALOG_FDB(FDB* f, KDB* k, SDB* s) {
+  fill(f, k, s, FS_MEMORY, 380, 0, "0: 0:4b 4:4b");
+  // As the dictionary describes the file, for "ACTION LOG" to share it.
+  s[0].sdb_type = s[1].sdb_type = SDB_UBINARY;
+  INIT_LA_PATH(&f->path, "00", "STDALOG", PATH_DATA);
+}
+void INIT_ALOG_FAMILY_FDB(FDB* f, KDB* k, SDB* s) {
+  fill(f, k, s, FS_MEMORY, 72, 0, "0: 0:3 3:1b 4:30");
+  INIT_LA_PATH(&f->path, "00", "ALOGFAM", PATH_DATA);
+}
+void INIT_ALOG_ID_FDB(FDB* f, KDB* k, SDB* s) {
+  fill(f, k, s, FS_MEMORY, 4, 0, nullptr);
+  INIT_LA_PATH(&f->path, "00", "ALOGID", PATH_DATA);
+  f->fdb_org = ORG_RELATIVE;
+}
+void INIT_STF_FDB(FDB* f, KDB* k, SDB* s) {
+  fill(f, k, s, FS_MEMORY, 72, 0, "0: 4:3 7:2 9:8 17:3 20:3 23:2 25:1b");
+  INIT_UNIQUE_PATH(&f->path, "PI", "ST", PATH_DATA);
+}
 void INIT_CDB_FDB(FDB* f, KDB* k, SDB* s) {
   fill(f, k, s, FS_MEMORY, 6, 0, "0: 0:1");
   INIT_UNIQUE_PATH(&f->path, "PI", "CD", PATH_DATA);

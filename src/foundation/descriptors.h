@@ -227,6 +227,14 @@ void INIT_DPROP_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
 void INIT_MHOOK_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
 void INIT_PCB_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint16_t rec_len);
 void INIT_SAA_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint8_t kind, uint16_t max_len);  // one file per area kind
+// The action log of "0LA": STDALOG (380 bytes, key family id + sequence),
+// ALOGFAM (72 bytes, key application + type + name), ALOGID (one 4-byte
+// record by number).
+void INIT_ALOG_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+void INIT_ALOG_FAMILY_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+void INIT_ALOG_ID_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
+// The temporary files a suspend lists: stored descriptors keyed on their path.
+void INIT_STF_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
 void INIT_CDB_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
 // Key 1 (the requester's word) allows duplicates: nothing reads it back.
 void INIT_PROP_CACHE_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint16_t rec_len);

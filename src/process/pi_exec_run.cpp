@@ -22,6 +22,7 @@
 #include "interp/seams.h"
 #include "process/pi_exec.h"
 #include "process/pi_internal.h"
+#include "process/pi_suspend.h"
 #include "process/seams.h"
 #include "screen/wm.h"
 #include "screen/wm_show.h"
@@ -31,7 +32,7 @@ namespace kivo {
 namespace {
 
 constexpr char kModule[] = "PIEXEC";
-constexpr uint32_t kTraceStart = 600000, kTraceEnd = 602500;
+constexpr uint32_t kTraceStart = 600000, kTraceEnd = 602500, kTraceBackground = 600200;
 constexpr size_t kA1Background = 630;  // area 1: '1' = the design asks for a background job
 enum : uint8_t { EP_START = 1, EP_END = 6 };
 
@@ -89,6 +90,19 @@ void take_place(PCB* p) {
   }
 }
 
+// Step 3: the process goes to a background job; a job that was not
+// submitted is the invoker's error and ends the run with 4. The family goes
+// at the end of invoc_proc.
+uint32_t background(PCB* p, uint32_t s) {
+  rt_trace("P", 0, kTraceBackground, p, "background run");
+  const int r = pi_suspend(p);
+  rt_trace("P", s + 1, kTraceEnd, p, "end of process");
+  if (r == 0) return PI_END_PROCESS;
+  PCB* inv = invoc_parent(p->invoc);
+  if (inv && inv->pcb_err_fi) la_add_msg(inv->pcb_err_fi, &MSG_SYS_ERR, 3, {});
+  return PI_END_CANCEL;
+}
+
 uint32_t execute(PCB* p, uint8_t* work) {
   const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
   if (!type_ok(t)) {
@@ -124,10 +138,7 @@ uint32_t run_one(PCB* p, PCB** next) {
   pi_shr_data(p, com.proc_scope, com.subproc_scope);
   const uint32_t s = rt_trace("P", 0, kTraceStart, p, "start of process");
   const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, kA1Background + 1);
-  if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[kA1Background] == '1') {
-    sys_err(kModule, __LINE__, "invoc_proc() - a background run is not in this build");
-    return PI_END_CANCEL;
-  }
+  if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[kA1Background] == '1') return background(p, s);
   pi_bind_areas(p);
   memset(&p->pcb_main_srf, 0, offsetof(PCB, pcb_err_fi) - offsetof(PCB, pcb_main_srf));
   surfaces(p);

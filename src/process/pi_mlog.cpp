@@ -151,11 +151,11 @@ void put(PCB* p, const uint8_t* line) {
   if (!ok) checkstat(a->arb_stat, "runtime STDMLOG write failed", kModule, __LINE__);
 }
 
-// The key text: each segment of key 0 in display form, in the room the
-// text so far leaves; a segment that would pass 40 characters ends it.
-std::string key_text(PCB* p, log_fields& lf, const uint8_t* rec) {
+// The segments of key 0 in display form, each cut to `room`; the walk
+// stops at a segment it cannot locate or convert (reported).
+std::vector<std::string> key_segments(PCB* p, log_fields& lf, const uint8_t* rec, size_t room) {
   EM* em = p->pcb_em;
-  std::string text;
+  std::vector<std::string> out;
   const auto fields = records(em->em_cfld_arb, 0, CFLD_LEN);
   for (auto [pk_no, pk] : records(em->em_pcf_key_arb, 0, PK_LEN)) {
     if (ld_le16(pk, kPkKey) != 0) break;
@@ -168,13 +168,23 @@ std::string key_text(PCB* p, log_fields& lf, const uint8_t* rec) {
     }
     field f;
     if (!lf.element(fl, &f, "can't locate key segment delem")) break;
-    text.erase(text.find_last_not_of(' ') + 1);
-    const size_t room = kMlogKeyLen - text.size();
     std::string seg;
-    if (!display(f, pcf_rec_at(rec, fl), kMlogKeyLen, &seg)) {
+    if (!display(f, pcf_rec_at(rec, fl), room, &seg)) {
       sys_err(kModule, __LINE__, "key segment conversion failure");
       break;
     }
+    out.push_back(seg);
+  }
+  return out;
+}
+
+// The key text: each segment in the room the text so far leaves; a
+// segment that would pass 40 characters ends it.
+std::string key_text(PCB* p, log_fields& lf, const uint8_t* rec) {
+  std::string text;
+  for (const std::string& seg : key_segments(p, lf, rec, kMlogKeyLen)) {
+    text.erase(text.find_last_not_of(' ') + 1);
+    const size_t room = kMlogKeyLen - text.size();
     if (seg.size() > room) {
       text += seg.substr(0, room);
       break;
@@ -225,6 +235,14 @@ bool cap_present(PCB* p) {
 uint16_t occurs(const field& f) { return ld_le16(f.fl, CFLD_OCCURS); }
 
 }  // namespace
+
+std::vector<std::string> pi_key_texts(PCB* p, const uint8_t* rec, size_t room) {
+  EM* em = p->pcb_em;
+  if (!rec || !em->em_pcf_key_arb || !cap_present(p)) return {};
+  cap_settings settings(pi_cap(em, em->em_pcf_ap));
+  log_fields lf(p);
+  return key_segments(p, lf, rec, room);
+}
 
 ARB* pi_mlog_arb(const PCB* p) { return p->pcb_mlog_pcb ? p->pcb_mlog_pcb->pcb_mlog_arb : nullptr; }
 

@@ -21,6 +21,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "compiler/pcb.h"
 #include "interp/rt_fns.h"
@@ -108,6 +110,10 @@ void pi_mlog_all(PCB* p, uint8_t kind);
 // A header of kind 4 and a line for each occurrence that differs between
 // `before` and `after`; nothing when they are equal.
 void pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after);
+
+// The fields of the PCF's key 0 in `rec`, each in display form (token
+// fields by their text) and cut to `room` characters.
+std::vector<std::string> pi_key_texts(PCB* p, const uint8_t* rec, size_t room);
 
 // ---- dynamic keys (pi_dyna.cpp, pi_dyna_file.cpp) ----
 

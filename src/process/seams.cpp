@@ -31,7 +31,6 @@ void pi_open_fi(PCB* pcb) {
   if (pi_hooks.open_fi) return pi_hooks.open_fi(pcb);
   pi_open_fi_run(pcb);
 }
-void pi_resume(PCB*) {}
 void qp_copy_pend(PCB*, PCB*, uint32_t) {}
 
 namespace {
@@ -90,7 +89,6 @@ void pi_register_hooks() {
   tm_hooks.process_name = [] { return reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM); };
 }
 
-void ap_init() {}
 void qp_init() {}
 
 }  // namespace kivo

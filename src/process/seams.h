@@ -48,9 +48,12 @@ const uint8_t* pi_get_ddb(const char* db_id);
 // The opening of a process's files (pi_open_fi_run unless a test fills the hook).
 void pi_open_fi(PCB* pcb);
 
-// Not built yet: the resume of a suspended session into the PCB, and the
-// copy of an invoker's pending query to a background run's scope. Nothing.
+// The resume of the suspended session named on the command line into the
+// PCB (process/pi_resume.cpp); a file that does not resume whole ends the
+// process with 4.
 void pi_resume(PCB* pcb);
+// Not built yet: the copy of an invoker's pending query to a background
+// run's scope. Nothing.
 void qp_copy_pend(PCB* invoker, PCB* pcb, uint32_t scope);
 
 // Sorted-query back-end.

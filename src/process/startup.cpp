@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -84,10 +85,12 @@ void read_session(INVOC* start) {
   file_desc d;
   INIT_SESS_FDB(&d.fdb, d.kdb, ss_session);
   if (!FM_OPEN(&d.fdb, com.mark_scope, kSysOpts, 15, 15)) return;
-  uint8_t rec[kSessRecLen];
+  // A record is read whole into a buffer of the file's longest record.
+  std::vector<uint8_t> buf(kSuspRecMax);
+  uint8_t* rec = buf.data();
   ARB* a = d.fdb.fdb_arb;
-  a->arb_rec = rec, a->arb_len = kSessRecLen, a->arb_relno = 1, a->arb_mod = ARB_FIRST;
-  if (fm_read(a)) {
+  a->arb_rec = rec, a->arb_len = kSuspRecMax, a->arb_relno = 1, a->arb_mod = ARB_FIRST;
+  if (fm_read(a) && a->arb_var_len >= kInvocSize + 3) {
     memcpy(start->b, rec, kInvocSize);
     memcpy(com.cur_db, rec + kInvocSize, 3);
   } else {
@@ -157,10 +160,9 @@ void empty_appl(ARB* a) {
 void cleanup(uint32_t) {}
 
 void INIT_SESS_FDB(FDB* fdb, KDB* kdb, const char* session) {
-  INIT_FDB(fdb, FS_DISK, kSessRecLen, 0, kdb, 0);
+  INIT_FDB(fdb, FS_DISK, kSuspRecMax, 1, kdb, 0);
   INIT_SRC_PATH(&fdb->path, "0LA", "00", "", PATH_SESS);
   memcpy(fdb->path.fdb_name, session, 8);
-  fdb->fdb_org = ORG_RELATIVE;
 }
 
 uint32_t read_user_rec(uint8_t* rec) {

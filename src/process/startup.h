@@ -42,9 +42,12 @@ enum : uint16_t {
 // or the failure of a file that exists but cannot be opened or read.
 uint32_t read_user_rec(uint8_t* rec);
 
-// The session file of `session` (8 characters): kind 7 of 0LA version 00,
-// one record of an INVOC and the 3-character database id.
-constexpr uint16_t kSessRecLen = 147;
+// The session (suspend) file of `session` (8 characters): kind 7 of 0LA
+// version 00, variable-length records without a key; its first record, the
+// SESSION record, holds an INVOC, the 3-character database id, a reserved
+// byte and the u32 length of the constraint values.
+constexpr uint16_t kSessRecLen = 152;
+constexpr uint16_t kSuspRecMax = 32767;
 void INIT_SESS_FDB(FDB* fdb, KDB* kdb, const char* session);
 
 // The first process into `start` (step 11 of the start): the command line's

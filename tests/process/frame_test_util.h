@@ -34,6 +34,29 @@ inline const wm_term_ops kFrameTerm = [] {
   return t;
 }();
 
+// The window manager on the recording terminal `term`, with keymaps for
+// "xterm"; and its end.
+inline void start_recording_screen(const wm_term_ops* term) {
+  wm_register_hooks();
+  ASSERT_EQ(wm_objects_init(), 1);
+  g_rec = {};
+  tm_keymaps_forget();
+  wm_term_override = term;
+  memcpy(com.keymap_id, "xterm     ABC", 13);
+  memcpy(com.user_id, "ABC", 3);
+  ASSERT_TRUE(kivo_test::write_keymap(true, "xterm", "", "MENU ENTRY", {{LK_ENTER, "\r"}}));
+  ASSERT_TRUE(kivo_test::write_keymap(true, "xterm", "", "DATA ENTRY", {{LK_ENTER, "\r"}}));
+  ASSERT_TRUE(kivo_test::write_messages());
+  uint32_t status = 0;
+  ASSERT_EQ(wm_init(&status), 1) << status;
+}
+inline void stop_recording_screen() {
+  wm_clr_scope(com.sys_scope);
+  wm_term_override = nullptr, wm_term_handle = nullptr;
+  tm_image_free(g_rec.image);
+  g_rec = {};
+}
+
 class FrameFixture : public ExecFixture {
  protected:
   void SetUp() override {
@@ -53,10 +76,7 @@ class FrameFixture : public ExecFixture {
     start_screen();
   }
   void TearDown() override {
-    wm_clr_scope(com.sys_scope);
-    wm_term_override = nullptr, wm_term_handle = nullptr;
-    tm_image_free(g_rec.image);
-    g_rec = {};
+    stop_recording_screen();
     fp_ep_hook = nullptr;
     pi_type_rows[PT_MENU] = saved_rows_;
     fp_types[PT_MENU] = {};
@@ -64,21 +84,7 @@ class FrameFixture : public ExecFixture {
     rt_err_arb = nullptr;
     ExecFixture::TearDown();
   }
-  // The window manager on the recording terminal, with keymaps for "xterm".
-  void start_screen() {
-    wm_register_hooks();
-    ASSERT_EQ(wm_objects_init(), 1);
-    g_rec = {};
-    tm_keymaps_forget();
-    wm_term_override = &kFrameTerm;
-    memcpy(com.keymap_id, "xterm     ABC", 13);
-    memcpy(com.user_id, "ABC", 3);
-    ASSERT_TRUE(kivo_test::write_keymap(true, "xterm", "", "MENU ENTRY", {{LK_ENTER, "\r"}}));
-    ASSERT_TRUE(kivo_test::write_keymap(true, "xterm", "", "DATA ENTRY", {{LK_ENTER, "\r"}}));
-    ASSERT_TRUE(kivo_test::write_messages());
-    uint32_t status = 0;
-    ASSERT_EQ(wm_init(&status), 1) << status;
-  }
+  void start_screen() { start_recording_screen(&kFrameTerm); }
   uint32_t event_point(PCB* p, uint16_t ep) {
     const std::string key = name_of(p) + "/" + std::to_string(ep);
     flog += key + ";";

@@ -1,0 +1,120 @@
+// The loop of ACTION-type processes: the detail frame per record (once
+// without a PCF), the heading and total frames without ranges and at the
+// range levels the stream reports, the interrupt key, the error count that
+// cancels, and reads that fail.
+#include "ap_test_util.h"
+
+namespace kivo::test {
+namespace {
+
+using ActionProcess = ApFixture;
+
+TEST_F(ActionProcess, WithoutPcfDetailFrameRunsOnce) {
+  EXPECT_EQ(run_ap("NOPCF"), PI_END_PROCESS);
+  EXPECT_EQ(runs("NOPCF", 1), 1) << flog;
+  EXPECT_EQ(rolls, "");
+}
+
+TEST_F(ActionProcess, HeadingOnceDetailPerRecordTotalOnce) {
+  records = 100;
+  EXPECT_EQ(run_ap("ACTS"), PI_END_PROCESS);
+  EXPECT_EQ(runs("ACTS", 1), 1);
+  EXPECT_EQ(runs("ACTS", 3), 100);
+  EXPECT_EQ(runs("ACTS", 5), 1);
+  EXPECT_EQ(runs("ACTS", 2) + runs("ACTS", 4), 0) << "range frames without ranges";
+  EXPECT_EQ(rolls, "0 ");
+  // The heading before the first record, the total after the last.
+  EXPECT_EQ(flog.find("ACTS:1/21"), 0u);
+  EXPECT_EQ(flog.rfind("ACTS:5/21"), flog.rfind("ACTS:3/25") + std::string("ACTS:3/25 ").size());
+}
+
+// Each row: area 3 byte 0, INVOC.interrupt_ok, the end code and the
+// detail frames that ran; the key is pressed during the first record.
+TEST_F(ActionProcess, InterruptEndsOnlyAfterTheFirstRecord) {
+  const struct {
+    char a3;
+    uint8_t ok;
+    uint32_t end;
+    int details;
+  } rows[] = {{'1', 1, PI_END_CANCEL, 1}, {'0', 1, PI_END_PROCESS, 5}, {'1', 0, PI_END_PROCESS, 5}};
+  records = 5;
+  for (const auto& r : rows) {
+    flog.clear();
+    com_dbg_ctl_bits = 0;
+    eps["ACTS/1"] = [&](PCB* p) {
+      uint8_t* a3 = pi_area(p, AREA_PCF_FLAG, 1);
+      ASSERT_NE(a3, nullptr);
+      a3[0] = uint8_t(r.a3);
+      p->invoc.b[INVOC_INTERRUPT_OK] = r.ok;
+    };
+    frames["ACTS:3/21"] = [](PCB*) {
+      com_dbg_ctl_bits |= kDbgBreakRequest;
+      return 0u;
+    };
+    EXPECT_EQ(run_ap("ACTS"), r.end) << r.a3 << int(r.ok);
+    EXPECT_EQ(runs("ACTS", 3), r.details) << r.a3 << int(r.ok);
+  }
+}
+
+TEST_F(ActionProcess, ErrorCountWithCancelFlagEndsWithFour) {
+  records = 3;
+  for (const uint32_t errors : {0u, 2u}) {
+    eps["CANCELS/1"] = [&](PCB* p) {
+      uint8_t* a7 = pi_area(p, AREA_NEXT, 4);
+      ASSERT_NE(a7, nullptr);
+      st_le32(a7, 0, errors);
+    };
+    EXPECT_EQ(run_ap("CANCELS"), errors ? PI_END_CANCEL : PI_END_PROCESS) << errors;
+    EXPECT_EQ(runs("CANCELS", 1), errors ? 6 : 3);
+  }
+}
+
+// Without ranges a read that fails ends the loop; its status is the
+// process's message, handed over with the total frame's lines.
+TEST_F(ActionProcess, FailedReadWithoutRangesBecomesAMessage) {
+  capture_handover();
+  records = 4;
+  script = {{kRecord, 0}, {200999, 0}};
+  EXPECT_EQ(run_ap("ACTS"), PI_END_PROCESS);
+  EXPECT_EQ(runs("ACTS", 3), 1);
+  EXPECT_EQ(runs("ACTS", 5), 1);
+  EXPECT_EQ(cap.runs, 1);
+  ASSERT_EQ(cap.texts.size(), 1u);
+  EXPECT_NE(cap.texts[0].find("TOTAL:"), std::string::npos) << cap.texts[0];
+  EXPECT_NE(cap.texts[0].find("DISK TROUBLE"), std::string::npos) << cap.texts[0];
+}
+
+// Level words as a sorted query delivers them: the flagged heading and
+// total frames of each level, one roll per level end, nothing for a level
+// past the range entries, and a lock failure posted.
+TEST_F(ActionProcess, RangeLevelsRunTheirFramesAndPostAFailure) {
+  // Each row: the flags of level 1, the frames that start, the rolls.
+  const struct {
+    int flags;
+    const char* starts;
+  } rows[] = {{3, "1 2 3 3 4 2 3 4 "}, {1, "1 2 3 3 2 3 "}, {2, "1 3 3 4 3 4 "}};
+  records = 10, levels = 1;
+  for (const auto& row : rows) {
+    flog.clear(), rolls.clear(), made_.clear();
+    rng_flags = row.flags;
+    script = {{200620, 0},  {200620, 1}, {kRecord, 0}, {kRecord, 0}, {200370, 1},   {200620, 1},
+              {kRecord, 0}, {200620, 2}, {200370, 2},  {200370, 1},  {FM_LOCKED, 0}};
+    std::vector<std::string> posted;
+    eps["ACTS/6"] = [&](PCB* p) {
+      each_rec(p->pcb_err_fi, [&](uint8_t* r) {
+        posted.push_back(std::string(reinterpret_cast<char*>(r) + MSG_TEXT, ld_le16(r, MSG_TEXT_LEN)));
+      });
+    };
+    EXPECT_EQ(run_ap("ACTS"), PI_END_PROCESS);
+    std::string starts;
+    for (size_t at = 0; (at = flog.find("/21 ", at)) != std::string::npos; at += 4)
+      starts += flog.substr(flog.rfind(':', at) + 1, at - flog.rfind(':', at) - 1) + " ";
+    EXPECT_EQ(starts, row.starts) << row.flags << ": " << flog;
+    EXPECT_EQ(rolls, "1 1 ") << row.flags;
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_NE(posted[0].find("LOCKED BY ANOTHER"), std::string::npos) << posted[0];
+  }
+}
+
+}  // namespace
+}  // namespace kivo::test
