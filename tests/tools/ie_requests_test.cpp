@@ -7,6 +7,7 @@
 
 #include "foundation/os_calls.h"
 #include "ie_test_util.h"
+#include "tools/ie_harness.h"
 
 namespace kivo::test {
 namespace {
@@ -155,6 +156,33 @@ TEST_F(ImageEditor, FailedSaveKeepsTheModelAndTheNextSaveStoresEverything) {
   EXPECT_EQ(stored(DF_ROW, 1).size(), 5u);
   EXPECT_EQ(stored(DF_ITEM, 1).size(), 3u);
   EXPECT_EQ(stored(DF_CHR, 1).size(), 1u);
+}
+
+}  // namespace
+}  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+TEST_F(ImageEditor, HarnessPlaysTheApplicationAndWritesTheImageAfterASave) {
+  char answers[] = "# the field placed, then its cursor flags\n1 IED CODE 1 6\n6 ....1.....\n";
+  FILE* script = fmemopen(answers, strlen(answers), "r");
+  ASSERT_NE(script, nullptr);
+  uint8_t key[kImageKeyLen] = {2};
+  memcpy(key + 1, "IMAGES                        ", 30), st_le32(key, 32, 1), key[IM_NUMBER] = 6;
+  for (ie_key k : std::vector<ie_key>{{LK_ADD_MODE, 8, 5}, {4, 8, 5}, {LK_END, 1, 1}}) ie_script().push_back(k);
+  EXPECT_EQ(ie_play(nullptr, key, "IED", "01", script), IE_END_SAVED);
+  fclose(script);
+  auto images = stored(DF_IMAGE, 6);
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(ld_le32(images[0].data(), IM_CURSOR + 32), 8u);  // position 4 on the new item
+  EXPECT_EQ(ld_le32(images[0].data(), IM_CURSOR + 36), 5u);
+  EXPECT_EQ(ld_le32(images[0].data(), IM_CURSOR + 8), 5u);  // LONGTXT's kept
+  auto its = stored(DF_ITEM, 6);
+  ASSERT_EQ(its.size(), 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(its[2].data() + IT_FIELD), 4), "CODE");
+  EXPECT_EQ(ld_le32(its[2].data(), RI_ROW), 8u);
+  EXPECT_EQ(recurs_lvl, 0);
 }
 
 }  // namespace
