@@ -146,7 +146,7 @@ int populate_chr(IE_STATE* st, const uint8_t* img, bool input) {
   const uint32_t R = st->nrows, C = st->ncols;
   std::vector<uint32_t> map(size_t{R} * C, input ? CM_BASE_INPUT : CM_BASE);
   auto cell = [&](uint32_t r, uint32_t c) -> uint32_t& { return map[size_t{r - 1} * C + (c - 1)]; };
-  uint8_t key[kItemRecSize] = {};
+  uint8_t key[kIeItemSize] = {};  // the longest record scanned with it
   memcpy(key, img, kImageKeyLen);
   std::vector<ie_rec> boxes;
   for (const ie_rec& cr : ie_scan(st->xcept_view ? st->echr : st->chrs, 0, key, kChrRecSize, kImageKeyLen)) {

@@ -52,7 +52,7 @@ void set_cursors(IE_STATE* st, uint8_t* img) {
 
 int scr_save(IE_STATE* st, uint8_t* img) {
   if (!upd_row(st, img)) return 0;
-  std::vector<uint8_t> key(kIeItemSize, 0);
+  std::vector<uint8_t> key(kRowRecSize, 0);  // the longest record scanned with it
   memcpy(key.data(), img, kImageKeyLen);
   const uint32_t text = std::min<uint32_t>(st->ncols, kRowTextLen);
   std::vector<ie_rec> rows;
