@@ -3,23 +3,37 @@
 // default installation's "0LA" dictionary; later shipped designs use it the
 // same way.
 //
-//   kivo_design [-r] -d <data directory> <source> ...
+//   kivo_design [-r] [-c] -d <data directory> <source> ...
 //
 // Each source names its application and version; with -r the version's
 // design files are removed first, so that writing a source again (the
 // build does, whenever it changes) gives the same files. Exit status 0 when every
 // source was written, 1 at the first fault (printed with its line).
+//
+// With -c the dictionary compiler runs after each source on its version,
+// stand-alone: the changed domains, then the changed work fields. Its
+// listing lines and then each message ("number class text") are printed;
+// the exit status is the highest message class (1 at a fault of a source).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "design/dd.h"
+#include "design/dd_msg.h"
 #include "design/design_source.h"
+#include "design/seams.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
 #include "fm/fm_switch.h"
+#include "fm/la.h"
 #include "fm/scope_clear.h"
 #include "fm/unix_fm.h"
+#include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "foundation/descriptors.h"
 #include "foundation/pool.h"
 
 using namespace kivo;
@@ -27,7 +41,7 @@ using namespace kivo;
 namespace {
 
 int usage() {
-  fprintf(stderr, "usage: kivo_design [-r] -d <data directory> <source> ...\n");
+  fprintf(stderr, "usage: kivo_design [-r] [-c] -d <data directory> <source> ...\n");
   return 1;
 }
 
@@ -46,10 +60,66 @@ bool start(std::string& data_dir) {
   fms_select.get_dap = any_application;
   com.data_dir = cstr{static_cast<uint16_t>(data_dir.size()), data_dir.data()};
   com.path_root = cstr{0, nullptr};
-  return fm_init() == 1;
+  if (fm_init() != 1) return false;
+  dd_init();
+  // Message texts when the data directory has the language's MESSAGE file.
+  if (la_init()) la_slct("00", com.sys_scope);
+  return true;
 }
 
-int write_source(const char* path, bool replace) {
+ARB* create_msg_file(void (*init)(FDB*, KDB*, SDB*, const char*, const char*), const std::string& ap,
+                     const std::string& ver) {
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB s[kInitMaxSegs];
+  init(&f, k, s, ap.c_str(), ver.c_str());
+  return FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK | LFB_ANY_DIR, 0x0f, 0x0f) ? f.fdb_arb
+                                                                                                     : nullptr;
+}
+
+// Every record of `a` in key order, `len` bytes each.
+template <typename F>
+void each_record(ARB* a, size_t len, F f) {
+  std::string buf(len, '\0');
+  auto* rec = reinterpret_cast<uint8_t*>(buf.data());
+  PROTO_FULL(a, 0, rec);
+  a->arb_len = static_cast<uint16_t>(len);
+  a->arb_mod = ARB_FIRST;
+  if (!fm_start(a)) return;
+  a->arb_mod = 0;
+  while (fm_rdnxt(a)) f(rec);
+}
+
+// The dictionary compiler on `ap` `ver`: domains, then work fields. The
+// highest message class, or -1 when the message files cannot be made.
+int compile(const std::string& ap, const std::string& ver) {
+  ARB* m1 = create_msg_file(INIT_MSG1_FDB, ap, ver);
+  ARB* m2 = m1 ? create_msg_file(INIT_MSG2_FDB, ap, ver) : nullptr;
+  if (!m2) {
+    fprintf(stderr, "kivo_design: the message files cannot be made\n");
+    if (m1) FM_CLOSE(m1, 0);
+    return -1;
+  }
+  for (const char* which : {"        ", "*       "}) {
+    uint8_t request[13];
+    memcpy(request, ap.data(), 3);
+    memcpy(request + 3, ver.data(), 2);
+    memcpy(request + 5, which, 8);
+    dd_cmpl(0, request, m1, m2);
+  }
+  fflush(stdout);
+  uint32_t top = 0;
+  each_record(m1, kMsg1Size, [&](const uint8_t* r) { top = std::max(top, ld_le32(r, M1_CLASS)); });
+  each_record(m2, kMsg2Size, [](const uint8_t* r) {
+    printf("%06u %u %.*s\n", ld_le32(r, M2_NUMBER), ld_le16(r, M2_CLASS), static_cast<int>(ld_le16(r, M2_TEXT_LEN)),
+           reinterpret_cast<const char*>(r + M2_TEXT));
+  });
+  FM_CLOSE(m2, 0);
+  FM_CLOSE(m1, 0);
+  return static_cast<int>(top);
+}
+
+int write_source(const char* path, bool replace, int* top) {
   std::ifstream in(path);
   if (!in) {
     fprintf(stderr, "kivo_design: cannot read %s\n", path);
@@ -59,21 +129,32 @@ int write_source(const char* path, bool replace) {
   text << in.rdbuf();
   design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace);
   if (!r.ok) fprintf(stderr, "kivo_design: %s\n", r.error.c_str());
+  if (r.ok && top) {
+    const int cls = compile(r.ap, r.ver);
+    if (cls < 0) return 0;
+    *top = std::max(*top, cls);
+  }
   return r.ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool replace = argc > 1 && strcmp(argv[1], "-r") == 0;
-  const int at = replace ? 2 : 1;
+  bool replace = false, cmpl = false;
+  int at = 1;
+  for (; at < argc; ++at) {
+    if (strcmp(argv[at], "-r") == 0) replace = true;
+    else if (strcmp(argv[at], "-c") == 0) cmpl = true;
+    else break;
+  }
   if (argc < at + 3 || strcmp(argv[at], "-d") != 0) return usage();
   static std::string data_dir = argv[at + 1];
   if (!start(data_dir)) {
     fprintf(stderr, "kivo_design: the file manager does not start in %s\n", data_dir.c_str());
     return 1;
   }
-  int ok = 1;
-  for (int i = at + 2; i < argc && ok; ++i) ok = write_source(argv[i], replace);
-  return ok ? 0 : 1;
+  int ok = 1, top = 0;
+  for (int i = at + 2; i < argc && ok; ++i) ok = write_source(argv[i], replace, cmpl ? &top : nullptr);
+  if (!ok) return 1;
+  return cmpl ? top : 0;
 }

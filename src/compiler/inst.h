@@ -70,7 +70,16 @@ enum : uint16_t {
   OP_CPUSH = 64,
   OP_COP = 66,
   OP_CPOP = 68,
-  OP_OPEN = 70,
+  OP_OPEN = 70,  // the file verbs, 70-90
+  OP_CREATE = 72,
+  OP_CLOSE = 74,
+  OP_READ = 76,
+  OP_READNEXT = 78,
+  OP_START = 80,
+  OP_WRITE = 82,
+  OP_REWRITE = 84,
+  OP_DELETE = 86,
+  OP_IFEXIST = 88,
   OP_SCRATCH = 90,
   OP_VERIFY = 100,
   OP_CALL = 102,
@@ -86,6 +95,13 @@ enum : uint16_t {
   OP_COPY = 460,
   OP_LIMIT = 512,  // the routine table's size
 };
+
+// Option bits of a file instruction's immediate (its high u16): OPEN and
+// CREATE with SHARE? "Y"; a START from the first record (BEG READ without a
+// key); CLOSE PHYSICAL? "Y" (the close option it adds).
+enum : uint16_t { kFoShare = 0x1, kFoFirst = 0x4, kFoPhysical = 0x400 };
+// No KEY IS: the primary key, or the record number of a file without keys.
+constexpr uint8_t kFoNoKey = 255;
 
 // Operand kinds, as letters in the table's kind strings. V = F or K,
 // E = F or X, M = N or F.

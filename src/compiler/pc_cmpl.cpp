@@ -277,9 +277,9 @@ bool compile_body(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   memcpy(em->em_lang, pcb->pcb_lang, 3);
   header(em, pr);
   if (!pc_prep(ctx)) return false;
-  const uint8_t access = pc_stmt_opens(ctx, pr + PR_PCF_AP, pr + PR_PCF_NAME) ? kPcAccStmt
-                         : pr[PR_PCF_UPDATE] == '1'                           ? kPcAccUpdate
-                                                                              : kPcAccRead;
+  // The statements' access, raised to update when the PROCESS record opens the PCF for it.
+  uint8_t access = blank(pr + PR_PCF_AP, 3) ? kPcAccRead : pc_stmt_access(ctx, pr + PR_PCF_AP, pr + PR_PCF_NAME);
+  if (access == kPcAccRead && pr[PR_PCF_UPDATE] == '1') access = kPcAccUpdate;
   if (!compile_pcf(ctx, pr, access) || !compile_alt(ctx, pr) || !compile_query_files(ctx)) return false;
   pc_dsn_file frames(ctx, INIT_DFRM_FDB), selects(ctx, INIT_DSLCT_FDB);
   if (!frames.ok() || !selects.ok()) return false;

@@ -81,9 +81,11 @@ int pc_each(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, F&& f) {
 // child `no` (the file's own records), or null.
 uint8_t* pc_frame(EM* em, uint32_t no);
 uint8_t* pc_child(EM* em, uint32_t no);
-// Whether an OPEN or CREATE statement of the process names file `name` (8)
-// of `ap` (3; a blank application in a statement is the process's own).
-bool pc_stmt_opens(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name);
+// The access a file named by the process's statements is compiled with (a
+// blank application in a statement is the process's own):
+// kPcAccStmt when an OPEN or CREATE names it, kPcAccUpdate when WRITE,
+// REWRITE, DELETE or SCRATCH does, else kPcAccRead.
+uint8_t pc_stmt_access(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name);
 
 // ---- parts of the compile (pc_cmpl_child.cpp) ----
 

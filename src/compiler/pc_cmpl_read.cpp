@@ -23,11 +23,11 @@ const uint8_t* stmt_ap(const PC_CTX* ctx, const uint8_t* ap) {
   return ap[0] == ' ' || ap[0] == 0 ? reinterpret_cast<const uint8_t*>(ctx->ap) : ap;
 }
 
-// Whether the OPEN or CREATE statement `rec` names file `name` of `ap`: its
-// first application and file operands.
+// Whether the file statement `rec` names file `name` of `ap`: its first
+// application and file operands.
 bool names_file(const PC_CTX* ctx, const uint8_t* rec, const uint8_t* ap, const uint8_t* name) {
   const uint16_t verb = ld_le16(rec, STMT_VERB);
-  if (verb != VERB_OPEN && verb != VERB_CREATE) return false;
+  if (verb >= kVerbCount) return false;
   const uint8_t* op = rec + STMT_OPND;
   const uint8_t* sap = nullptr;
   for (const xme_stmt* x = xme_stmt_desc[verb]; x && (x->type || x->rec_len || x->scr_width); ++x) {
@@ -36,6 +36,11 @@ bool names_file(const PC_CTX* ctx, const uint8_t* rec, const uint8_t* ap, const 
       return sap && memcmp(stmt_ap(ctx, sap), ap, 3) == 0 && memcmp(op + x->rec_off, name, 8) == 0;
   }
   return false;
+}
+
+bool opens(uint16_t verb) { return verb == VERB_OPEN || verb == VERB_CREATE; }
+bool updates(uint16_t verb) {
+  return verb == VERB_WRITE || verb == VERB_REWRITE || verb == VERB_DELETE || verb == VERB_SCRATCH;
 }
 
 }  // namespace
@@ -104,15 +109,21 @@ uint8_t* pc_child(EM* em, uint32_t no) {
   return em_read_key(em->em_cchld_arb, 0, key);
 }
 
-bool pc_stmt_opens(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name) {
-  ARB* a = pc_design(ctx, ctx->ap, PC_DSTMT);
-  if (!a) return false;
+uint8_t pc_stmt_access(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name) {
+  // A stream of its own: the statement compile is reading the shared one.
+  ARB* a = pc_open_design(INIT_DSTMT_FDB, ctx->ap, ctx->ver);
+  if (!a) return kPcAccRead;
   uint8_t key[kStmtSize] = {};
   key[STMT_PROC_TYPE] = ctx->proc_type, memcpy(key + STMT_PROC_NAME, ctx->proc_nam, 30);
-  bool found = false;
-  pc_each(a, key, STMT_FRM_PART, kStmtSize,
-          [&](const uint8_t* rec) { return !(found = names_file(ctx, rec, ap, name)); });
-  return found;
+  uint8_t access = kPcAccRead;
+  pc_each(a, key, STMT_FRM_PART, kStmtSize, [&](const uint8_t* rec) {
+    const uint16_t verb = ld_le16(rec, STMT_VERB);
+    if ((opens(verb) || updates(verb)) && names_file(ctx, rec, ap, name))
+      access = opens(verb) ? kPcAccStmt : kPcAccUpdate;
+    return access != kPcAccStmt;
+  });
+  FM_CLOSE(a, 0);
+  return access;
 }
 
 }  // namespace kivo

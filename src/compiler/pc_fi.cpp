@@ -94,7 +94,11 @@ bool file_fdb(PC_CTX* ctx, const char* ap, const uint8_t* fi, FDB* fdb, KDB* kdb
   char a[4] = {}, v[3] = {}, n[9] = {};
   memcpy(a, ap, 3), memcpy(v, IS_BOB_AP(ap) ? "00" : ctx->ver, 2), memcpy(n, fi + FI_NAME, 8);
   INIT_DB_PATH(&fdb->path, "   ", a, v, n, PATH_DATA);
-  memcpy(fdb->path.fdb_src_ap, a, 3), memcpy(fdb->path.fdb_src_ver, v, 2);
+  // The runtime's own memory files of "0LA" (ENTRY, ERROR, the query work
+  // files) are made with the runtime's path, which names no source: the
+  // compiled file must be that same file.
+  if (memcmp(a, "0LA", 3) != 0 || fdb->fdb_fs_type != FS_MEMORY)
+    memcpy(fdb->path.fdb_src_ap, a, 3), memcpy(fdb->path.fdb_src_ver, v, 2);
   fdb->fdb_struct_date[0] = ld_le32(fi, FI_STRUCT), fdb->fdb_struct_date[1] = ld_le32(fi, FI_STRUCT + 4);
   fdb->fdb_shr = 0x0f, fdb->fdb_opt = 0;
   return true;

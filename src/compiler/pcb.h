@@ -118,6 +118,25 @@ static_assert(offsetof(PCB, pcb_alt) == 150);
 static_assert(offsetof(PCB, pcb_pool_owner) == 151);
 static_assert(offsetof(PCB, pcb_next_instance) == kPcbKeyedBytes);
 
+// ---- file block: the data of a file area (44 bytes in the stored form) ----
+// The process engine fills it when it places the areas and opens the
+// files; the file statements open, close and read through it.
+struct pi_file_blk {
+  uint8_t* cfi;        // compiled file record
+  ARB* arb;            // open handle; null none
+  ARB* cur_arb;        // the stream that holds the current record (a held read)
+  uint32_t own_scope;  // scope level of the file's own level
+  uint32_t shr_scope;  // level it is shared with
+  uint32_t word5;      //
+  uint8_t* buf1;       // allocated record buffers
+  uint32_t word7;      //
+  uint8_t* buf2;       //
+  uint8_t stat[2];     // cleared at each re-initialisation
+  uint8_t state;       // FB_OWN or FB_SHARED
+  uint8_t spare;       //
+};
+enum : uint8_t { FB_OWN = 1, FB_SHARED = 2 };
+
 // ---- handle words ----
 //
 // An invocation record travels as bytes (session files, the PCB file), so

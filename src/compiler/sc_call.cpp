@@ -76,6 +76,12 @@ int c_call(PC_CTX* ctx, sc_stmt* st) {
 }
 
 int c_pass(PC_CTX* ctx, sc_stmt* st) {
+  if (st->rec[STMT_OPND + 30] == kAreaFile) {  // the file's handle
+    inst_buf b(OP_PASS);
+    if (!file_x_opnd(ctx, st, 4, 7, &b)) return 0;
+    ++g_passed;
+    return emit(ctx, b.i(kAreaFile), "PASS");
+  }
   PC_OPND f{};
   if (!area_opnd(ctx, st, &f)) return 0;
   if (f.kind != K_F) return pc_err(ctx, "PASS of a constant");

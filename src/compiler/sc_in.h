@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "compiler/sc.h"
 
@@ -26,6 +27,20 @@ int outcome(PC_CTX* ctx, const sc_stmt* st);
 // The record area of file `name` of `ap` as one alpha operand; `cfi`
 // receives the compiled file.
 int record_opnd(PC_CTX* ctx, const char* ap, const char* name, PC_OPND* out, uint8_t* cfi);
+
+// An open BEG READ of the event point being compiled: its file (application
+// and name), the READNEXT each pass returns to and the label after END READ.
+struct sc_read_loop {
+  char file[11];
+  int32_t top;
+  int32_t exit;
+};
+extern std::vector<sc_read_loop>* g_reads;
+// The file whose application and name (8 of 22 characters) lie at the
+// operand offsets, compiled as an opened file, as the X operand of `b`.
+int file_x_opnd(PC_CTX* ctx, sc_stmt* st, size_t ap_off, size_t name_off, inst_buf* b);
+// Fills cmpl_ with the file verbs (sc_file.cpp).
+void sc_fill_file_verbs();
 
 // PASS statements since the last CALL of the event point being compiled.
 extern int g_passed;

@@ -192,10 +192,7 @@ int32_t sc_token_code(PC_CTX* ctx, const char* ap, const uint8_t* elem, const ch
   ARB* tok = pc_design(ctx, ap, PC_DTOKEN);
   if (!tok) return -1;
   uint8_t rec[kTokRecLen];
-  memset(rec, ' ', sizeof rec);
-  rec[TOK_SRC] = 0;
-  const bool domain = elem[ELEM_DOMAIN] != ' ' && elem[ELEM_DOMAIN] != 0;
-  memcpy(rec + TOK_GROUP, elem + (domain ? ELEM_DOMAIN : ELEM_NAME), 22);
+  tok_group_key(elem, rec);
   memcpy(rec + TOK_TEXT, t.data(), t.size() < 30 ? t.size() : 30);
   return pc_read(tok, 1, rec, kTokRecLen) ? static_cast<int32_t>(ld_le32(rec, TOK_CODE)) : -1;
 }

@@ -319,11 +319,12 @@ int prefix(const uint8_t* rec, uint16_t* mask, uint16_t* value, int* column) {
   return p;
 }
 
-// IF and the verbs with a FAIL digit set a level.
+// IF, the verbs with a FAIL digit and the file verbs without one that
+// tell success from failure set a level.
 bool has_outcome(int verb) {
   for (const xme_stmt* e = xme_stmt_desc[verb]; e->type; ++e)
     if (e->type == XT_DIGIT3) return true;
-  return verb == VERB_IF;
+  return verb == VERB_IF || verb == VERB_CLOSE || verb == VERB_SELECT || verb == VERB_DELETE;
 }
 
 // Records the statement's error (message from the context; no column: the
@@ -411,6 +412,7 @@ void sc_init() {
   cmpl_[VERB_PASS] = c_pass;
   cmpl_[VERB_RECEIVE] = c_receive;
   cmpl_[VERB_RUN] = c_run;
+  sc_fill_file_verbs();
   for (uint16_t v : {VERB_MENU, VERB_INPUT, VERB_OUTPUT, VERB_ACTION, VERB_QUERY, VERB_SUBR, VERB_UPDATE, VERB_JOB,
                      VERB_INQUIRY, VERB_STATUS})
     cmpl_[v] = c_invoke;
@@ -427,7 +429,8 @@ int ep_code(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>
   memcpy(rec, key, kStmtKeyPrefix);
   std::vector<sc_label> labels;
   std::vector<sc_loop> loops;
-  g_labels = &labels, g_loops = &loops, g_passed = 0;
+  std::vector<sc_read_loop> reads;
+  g_labels = &labels, g_loops = &loops, g_reads = &reads, g_passed = 0;
   uint32_t total = 0, count = 0;
   const uint32_t first_trap = ctx->em->em_trap_cnt + 1;
   const uint32_t slot = ctx->em->em_toc_cnt;
@@ -450,11 +453,17 @@ int ep_code(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>
     ctx->em->em_trap_cnt++;
   }
   arb->arb_mod = 0;
-  g_labels = nullptr, g_loops = nullptr;
+  g_labels = nullptr, g_loops = nullptr, g_reads = nullptr;
   for (const sc_loop& l : loops) {
     sc_stmt st{rec, 1, kOpndCol};
     memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, count);
     pc_err(ctx, "BEG LOOP %.2s without END LOOP", l.index);
+    collect(ctx, rec, st, errs, &total, first_err);
+  }
+  for (const sc_read_loop& l : reads) {
+    sc_stmt st{rec, 1, kOpndCol};
+    memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, count);
+    pc_err(ctx, "BEG READ %.8s without END READ", l.file + 3);
     collect(ctx, rec, st, errs, &total, first_err);
   }
   for (const sc_label& l : labels) {

@@ -9,6 +9,7 @@
 // bytes of a real field.
 #include "compiler/stmt_layout.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -199,19 +200,17 @@ void set_occ(uint8_t* out, int16_t value, uint16_t kind) {
   st_le16(out, 2, kind);
 }
 
-// Index of the word at `text` among `n` words of `len` characters compared
-// over the word's own length without trailing blanks, or -1.
+// Index of the word at `text` among `n` words compared over the word's own
+// length without trailing blanks, the rest of the field blank; or -1.
 int find_word(const char* text, int width, const char* const* words, int n) {
   for (int i = 0; i < n; ++i) {
+    if (!words[i]) continue;
     size_t l = strlen(words[i]);
-    if (static_cast<int>(l) <= width && memcmp(text, words[i], l) == 0 && blank(text + l, width - l)) return i;
+    while (l > 0 && words[i][l - 1] == ' ') --l;
+    if (l > 0 && static_cast<int>(l) <= width && memcmp(text, words[i], l) == 0 && blank(text + l, width - l)) return i;
   }
   return -1;
 }
-
-const char* const kAreaWords[] = {"FIELD",       "FILE",           "RECORD",       "STORE RECORD",
-                                  "STORE FIELD", "DEFAULT RECORD", "DEFAULT FIELD"};
-const char* const kInvocWords[] = {"SUBPROCESS", "RELATED", "DETACHED"};
 
 int read_relop(const char* text, uint8_t* out, bool in_ex_only) {
   const char* ops = com.rel_ops[0] > ' ' ? com.rel_ops : "EQGEGTLELTNEIN";
@@ -244,7 +243,7 @@ int read_byte_field(const xme_stmt& f, const char* text, uint8_t* out) {
   char c = text[0];
   switch (f.type) {
     case XT_INVOC: {
-      int i = find_word(text, w, kInvocWords, 3);
+      int i = find_word(text, w, invoc_spell_tbl, 3);
       return i < 0 ? FLD_INVALID : (*out = static_cast<uint8_t>(i), FLD_PRESENT);
     }
     case XT_DIGIT3: return read_digit(c, '3', false, '0', out);
@@ -261,9 +260,9 @@ int read_byte_field(const xme_stmt& f, const char* text, uint8_t* out) {
       return FLD_INVALID;
     case XT_AREA4:
     case XT_AREA: {
-      int i = find_word(text, w, kAreaWords, 7);
-      if (i < 0) return FLD_INVALID;
-      uint8_t area = static_cast<uint8_t>(i + 1);
+      int i = find_word(text, w, area_spell_tbl, kAreaCount + 1);
+      if (i < 1) return FLD_INVALID;
+      uint8_t area = static_cast<uint8_t>(i);
       if (f.type == XT_AREA4 && area != 1 && area != 3 && area != 6 && area != 7) return FLD_INVALID;
       return *out = area, FLD_PRESENT;
     }
@@ -280,9 +279,15 @@ bool is_byte_type(uint16_t t) {
          t == XT_IN_EX || t == XT_DIGIT18 || t == XT_AREA4 || t == XT_AREA || t == XT_LS || t == XT_DIGIT2;
 }
 
-// Converts one field from the line; the record bytes are set, the state
-// returned. `verb` decides whether a typed 0 stays a number.
-int read_field(const xme_stmt& f, const char* line, int verb, uint8_t* opnd) {
+int fail(stmt_error* err, int column, const char* what) {
+  err->column = column;
+  err->what = what;
+  return 0;
+}
+
+}  // namespace
+
+int stmt_read_field(const xme_stmt& f, const char* line, int verb, uint8_t* opnd) {
   const char* text = line + kOpndCol - 1 + f.scr_col;
   uint8_t* out = opnd + f.rec_off;
   const int w = f.scr_width;
@@ -302,11 +307,13 @@ int read_field(const xme_stmt& f, const char* line, int verb, uint8_t* opnd) {
       if (is_blank) break;
       memcpy(out, text, 5);
       return read_digit_run(text, w);
-    case XT_FROM_INTO:
+    case XT_FROM_INTO: {
       if (is_blank) break;
-      if (memcmp(text, "FROM", 4) != 0 && memcmp(text, "INTO", 4) != 0) return FLD_INVALID;
-      memcpy(out, text, 4);
+      int i = find_word(text, w, temp_spell_tbl, 3);
+      if (i < 1) return FLD_INVALID;
+      memcpy(out, i == 1 ? "FROM" : "INTO", 4);
       break;
+    }
     default:  // text, field, process and file names: the characters as they stand
       memcpy(out, text, f.rec_len);
       break;
@@ -314,17 +321,9 @@ int read_field(const xme_stmt& f, const char* line, int verb, uint8_t* opnd) {
   return is_blank ? FLD_BLANK : FLD_PRESENT;
 }
 
-int fail(stmt_error* err, int column, const char* what) {
-  err->column = column;
-  err->what = what;
-  return 0;
-}
-
-}  // namespace
-
-// The language's spelling of `v`, or the built-in one where it has none.
-static const char* verb_spelling(int v) {
+const char* stmt_verb_spell(int v) {
   static const char kNone[kVerbLen] = {};
+  if (v < 0 || v >= kVerbCount) return nullptr;
   return memcmp(opcode_tbl[v], kNone, kVerbLen) != 0 ? opcode_tbl[v] : verb_spell_tbl[v];
 }
 
@@ -332,7 +331,7 @@ const char* se_get_verb_spell(int verb) { return verb >= 0 && verb < kVerbCount 
 
 int stmt_find_verb(const char* text) {
   for (int v = 0; v < kVerbCount; ++v)
-    if (memcmp(text, verb_spelling(v), kVerbLen) == 0) return v;
+    if (memcmp(text, stmt_verb_spell(v), kVerbLen) == 0) return v;
   return -1;
 }
 
@@ -397,6 +396,72 @@ void put_occ(const uint8_t* occ, char* out) {
   out[2] = static_cast<char>('0' + m % 10);
 }
 
+void stmt_show_field(const xme_stmt& f, const uint8_t* opnd, char* line) {
+  char* text = line + kOpndCol - 1 + f.scr_col;
+  const uint8_t* in = opnd + f.rec_off;
+  const int w = f.scr_width;
+  const uint8_t b = in[0];
+  // A word of at most `len` characters (a built-in word is shorter), cut
+  // or blank-filled to the width.
+  auto word = [&](const char* p, size_t len) {
+    memset(text, ' ', w);
+    if (p) memcpy(text, p, std::min(strnlen(p, len), static_cast<size_t>(w)));
+  };
+  switch (f.type) {
+    case XT_FILLER: return;
+    case XT_AP: memcpy(text, memcmp(in, "0LA", 3) == 0 ? "---" : reinterpret_cast<const char*>(in), 3); return;
+    case XT_OCC:
+    case XT_OCC2:
+    case XT_NUMBER:
+    case XT_LOOP_INDEX:
+    case XT_LOOP_BOUND: {
+      char occ[3];
+      put_occ(in, occ);
+      memcpy(text, occ, std::min(w, 3));
+      return;
+    }
+    case XT_INVOC:
+      if (b < 3) word(invoc_spell_tbl[b], kInvocWordLen);
+      return;
+    case XT_DIGIT3:
+    case XT_DIGIT9:
+    case XT_DIGIT2: {
+      const uint8_t hi = f.type == XT_DIGIT3 ? 3 : f.type == XT_DIGIT2 ? 2 : 9;
+      text[0] = b <= hi ? static_cast<char>('0' + b) : ' ';
+      return;
+    }
+    case XT_RELOP:
+    case XT_IN_EX: {
+      const char* ops = com.rel_ops[0] > ' ' ? com.rel_ops : "EQGEGTLELTNEIN";
+      if (b >= 1 && b <= 7 && (f.type == XT_RELOP || b == 7)) word(ops + 2 * (b - 1), 2);
+      if (b == 8) word("EX", 2);
+      return;
+    }
+    case XT_YN: text[0] = b == '1' ? 'Y' : 'N'; return;
+    case XT_AREA4:
+    case XT_AREA:
+      if (b >= 1 && b <= kAreaCount && (f.type == XT_AREA || b == 1 || b == 3 || b == 6 || b == 7))
+        word(area_spell_tbl[b], kAreaWordLen);
+      return;
+    case XT_FROM_INTO:
+      if (memcmp(in, "FROM", 4) == 0 || memcmp(in, "INTO", 4) == 0)
+        word(temp_spell_tbl[in[0] == 'F' ? 1 : 2], kTempWordLen);
+      return;
+    case XT_ARITH:
+    case XT_DIGIT18:
+    case XT_LS: text[0] = b >= ' ' && b < 0x7F ? static_cast<char>(b) : ' '; return;
+    default:  // text, names and SET TEMP's digits: the characters, no wider than the columns
+      for (int i = 0; i < w; ++i) text[i] = i < f.rec_len && in[i] >= ' ' ? static_cast<char>(in[i]) : ' ';
+      return;
+  }
+}
+
+bool stmt_prefix_ok(const char* prefix) {
+  size_t i = 0;
+  while (i < 5 && (prefix[i] == 'T' || prefix[i] == 'F' || prefix[i] == '-')) ++i;
+  return blank(prefix + i, 5 - i);
+}
+
 int stmt_degen(const char* line, size_t len, uint8_t* rec, stmt_error* err) {
   if (len > kStmtLineLen) return fail(err, kStmtLineLen + 1, "line longer than 80 columns");
   char text[kStmtLineLen + 1];
@@ -404,11 +469,7 @@ int stmt_degen(const char* line, size_t len, uint8_t* rec, stmt_error* err) {
   memcpy(text, line, len);
   *err = {};
   const char* prefix = text;
-  if (prefix[0] != 'C') {
-    size_t i = 0;
-    while (i < 5 && (prefix[i] == 'T' || prefix[i] == 'F' || prefix[i] == '-')) ++i;
-    if (!blank(prefix + i, 5 - i)) return fail(err, 1, "prefix must be T, F and - followed by blanks");
-  }
+  if (prefix[0] != 'C' && !stmt_prefix_ok(prefix)) return fail(err, 1, "prefix must be T, F and - followed by blanks");
   int verb = stmt_find_verb(text + 6);
   if (verb < 0) return fail(err, 7, "verb not in the verb table");
   memcpy(rec + STMT_PREFIX, prefix, 5);
@@ -420,7 +481,7 @@ int stmt_degen(const char* line, size_t len, uint8_t* rec, stmt_error* err) {
   int first_bad = 0;
   for (const xme_stmt* f = xme_stmt_desc[verb]; f->type != 0; ++f) {
     if (f->type == XT_FILLER) continue;
-    int state = read_field(*f, text, verb, opnd);
+    int state = stmt_read_field(*f, text, verb, opnd);
     bool bad = state == FLD_INVALID || (state != FLD_PRESENT && (f->flags & XF_REQUIRED));
     int col = f->scr_col + kOpndCol;
     if (bad && (first_bad == 0 || col < first_bad)) first_bad = col;

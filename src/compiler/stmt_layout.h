@@ -1,9 +1,11 @@
 // The STMT record's verb table and operand layouts, shared by the statement
 // compiler, the statement editor and the design-record builder: the verb
 // spellings in index order (`verb_spell_tbl`), the per-verb operand layouts
-// (`xme_stmt`, reached through `xme_stmt_desc`), the occurrence text rules
-// (`get_occ`, `put_occ`) and the reading of an 80-column statement line into
-// the record (`stmt_degen`).
+// (`xme_stmt`, reached through `xme_stmt_desc`), the spellings of the
+// current language (verbs, area, FROM/INTO and invocation words, clause
+// templates), the occurrence text rules (`get_occ`, `put_occ`), each field
+// type's reading and showing, and the reading of an 80-column statement
+// line into the record (`stmt_degen`).
 //
 // Invariants: a verb index is 0-104; each verb's layout lists its fields in
 // table order, then the fillers derived from them (the record bytes and the
@@ -240,5 +242,48 @@ struct stmt_error {
 // a column does not fit the verb's layout (nothing else of the record is
 // meaningful then).
 int stmt_degen(const char* line, size_t len, uint8_t* rec, stmt_error* err);
+
+// ---- one field at a time, for the statement editor ----
+// Whether columns 1-5 at `prefix` are "T", "F" and "-" followed by blanks.
+bool stmt_prefix_ok(const char* prefix);
+// Reads field `f` of `verb` from `line` (columns from 1; at least 81
+// readable) into the operand area `opnd`; its state (FLD_*). The one
+// conversion of typed text into operands: stmt_degen and the editor use it.
+int stmt_read_field(const xme_stmt& f, const char* line, int verb, uint8_t* opnd);
+// Puts the text of field `f` from the operand area `opnd` into `line`
+// (columns from 1) at the field's columns, in the current language's words;
+// a word-type byte outside its list leaves the columns as they were.
+void stmt_show_field(const xme_stmt& f, const uint8_t* opnd, char* line);
+
+// ---- spellings of the current language ----
+// Each entry holds its message's text, or the built-in word where the message
+// is missing; load_zel_spellings refills every table when the language
+// changes. The statement editor shows and reads words through them, and so
+// does stmt_degen: one spelling for display and lookup.
+enum : uint8_t {
+  AREA_FIELD = 1,
+  AREA_FILE = 2,
+  AREA_RECORD = 3,
+  AREA_STORE_RECORD = 4,
+  AREA_STORE_FIELD = 5,
+  AREA_DEFAULT_RECORD = 6,
+  AREA_DEFAULT_FIELD = 7
+};
+constexpr int kAreaCount = 7;
+constexpr size_t kAreaWordLen = 14, kTempWordLen = 4, kInvocWordLen = 10;
+extern const char* area_spell_tbl[kAreaCount + 1];  // 1-7, 14 characters; 0 unused
+extern const char* temp_spell_tbl[3];               // 1 FROM, 2 INTO, 4 characters; 0 unused
+extern const char* invoc_spell_tbl[3];              // SUBPROCESS, RELATED, DETACHED, 10 characters
+extern const char* zel_spell_tbl[kVerbCount];       // clause templates from column 16; null: none
+// Replaces `table[index]` by the text of message `msg` (0: always the
+// default), else `dflt`: blank-filled to `width`, or with width 0 as a
+// string. The old entry is freed when it was loaded.
+void load_spell(const char** table, int index, uint32_t msg, size_t width, const char* dflt);
+// Reloads every spelling (opcode_tbl's 105 words too) when the current
+// language (com.lang_id) is not the one last loaded; otherwise nothing.
+void load_zel_spellings();
+// The spelling of `verb` shown and read: the language's (opcode_tbl), else
+// the built-in one; null outside 0-104.
+const char* stmt_verb_spell(int verb);
 
 }  // namespace kivo

@@ -14,9 +14,11 @@
 
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
+#include "design/dd.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
@@ -53,38 +55,14 @@ const file_desc kFiles[kDesignFiles] = {
     {"SELECT", kSelectRecSize, INIT_DSLCT_FDB},
     {"STMT", kStmtSize, INIT_DSTMT_FDB},
     {"PARAM", kParamRecSize, INIT_DPARM_FDB},
+    {"DOMAIN", kDomRecLen, INIT_DDOM_FDB},
+    {"RECORD", kRecordSize, INIT_DREC_FDB},
+    {"FIELD", kFieldSize, INIT_DFLD_FDB},
 };
 
 void put_text(uint8_t* dst, size_t width, const std::string& s) {
   SET_BLANK(dst, width);
   memcpy(dst, s.data(), s.size() < width ? s.size() : width);
-}
-
-// Size of a binary number of d digits: the smallest of 1, 2, 4 bytes that
-// holds -(10^d - 1) .. 10^d - 1 (signed) or 0 .. 10^d - 1.
-uint16_t binary_size(int d, bool is_signed) {
-  if (d > 9) return 4;
-  int64_t top = 1;
-  for (int i = 0; i < d; ++i) top *= 10;
-  top -= 1;
-  if (is_signed) return top <= 127 ? 1 : top <= 32767 ? 2 : 4;
-  return top <= 255 ? 1 : top <= 65535 ? 2 : 4;
-}
-
-// Positions of a date mask: level tokens take two, a backslash makes the
-// next character one literal, quoted text takes none.
-uint16_t date_mask_positions(const std::string& m) {
-  uint16_t n = 0;
-  for (size_t i = 0; i < m.size(); ++i) {
-    if (m[i] == '"') {
-      while (++i < m.size() && m[i] != '"')
-        if (m[i] == '\\') ++i;
-    } else {
-      if (m[i] == '\\') ++i;
-      ++n;
-    }
-  }
-  return n;
 }
 
 bool is_date(uint8_t t) { return IS_ELEM_DATE(t); }
@@ -107,20 +85,21 @@ std::string default_mask(const dd_field& f) {
   return m;
 }
 
-// Stored size of the field's type (7.103's table); 0 when it cannot be told.
+// Stored size of the field's type, by the dictionary's table; 0 when it
+// cannot be told.
 uint16_t derived_size(const dd_field& f, const std::string& mask) {
   switch (f.type) {
-    case 5: return binary_size(f.digits + f.decimals, f.is_signed);
-    case 8: return static_cast<uint16_t>((f.digits + f.decimals + 2) / 2);
+    case 5: {
+      int64_t lo = 0, hi = 0;
+      elem_digit_range(f.digits + f.decimals, f.is_signed, &lo, &hi);
+      return elem_bin_size(lo, hi, f.is_signed);
+    }
+    case 8: return elem_pd_size(f.digits, f.decimals);
     case 12: return 9;
     case 11: return 1;
-    case 6:
-    case 7: return f.decimals < 5 && f.digits >= 5 ? 8 : 4;
-    case 9: return static_cast<uint16_t>(10 - f.decimals);
-    case 10: return static_cast<uint16_t>(f.digits - f.decimals + 2);
     case 3:
-    case 4: return f.size ? f.size : date_mask_positions(mask);
-    default: return f.size;
+    case 4: return f.size ? f.size : elem_scan_date_mask(mask.data(), std::min(mask.size(), kMaskLen)).positions;
+    default: return is_date(f.type) ? elem_date_size(f.type, f.digits, f.decimals, f.size) : f.size;
   }
 }
 
@@ -203,26 +182,11 @@ int DesignBuilder::write(design_file f, const uint8_t* rec, size_t len) {
 uint32_t DesignBuilder::bit_search(uint8_t area) {
   ARB* a = handle(DF_BITMAP);
   if (!a) return 0;
-  uint8_t page[kBitmapSize];
-  for (uint32_t p = 1; p * kBitmapPerPage < kAreaSpan; ++p) {
-    memset(page, 0, sizeof page);
-    st_le32(page, BM_AREA, area);
-    st_le32(page, BM_PAGE, p);
-    PROTO_FULL(a, 0, page);
-    a->arb_len = kBitmapSize;
-    a->arb_mod = ARB_EQUAL;
-    const bool found = fm_read(a);
-    if (!found && a->arb_stat != FM_NOT_FOUND && a->arb_stat != FM_EOF)
-      return fail("BITMAP read: status " + std::to_string(a->arb_stat));
-    for (uint32_t i = 0; i < kBitmapPerPage / 8; ++i) {
-      if (page[BM_BITS + i] == 0xFF) continue;
-      int b = 0;
-      while (page[BM_BITS + i] & (1u << b)) ++b;
-      const uint32_t n = area * kAreaSpan + (p - 1) * kBitmapPerPage + i * 8 + static_cast<uint32_t>(b) + 1;
-      return bit_mark(n) ? n : 0;
-    }
-  }
-  return fail("data area " + std::to_string(area) + " has no free number");
+  bool full = false;
+  const uint32_t seq = bm_take(a, area, &full);
+  if (seq) return area * kAreaSpan + seq;
+  if (full) return fail("data area " + std::to_string(area) + " has no free number");
+  return fail("BITMAP read or write: status " + std::to_string(a->arb_stat));
 }
 
 int DesignBuilder::reserve(uint32_t number) {
@@ -241,32 +205,9 @@ int DesignBuilder::bit_mark(uint32_t number) {
   if (seq == 0 || area > 12) return fail("number " + std::to_string(number) + " is no area kind 0-12 and sequence");
   ARB* a = handle(DF_BITMAP);
   if (!a) return 0;
-  // The page of the number, then page 1 for the highest number given out.
-  const uint32_t page_no = (seq - 1) / kBitmapPerPage + 1;
-  for (uint32_t p : {page_no, 1u}) {
-    uint8_t page[kBitmapSize] = {};
-    st_le32(page, BM_AREA, area);
-    st_le32(page, BM_PAGE, p);
-    PROTO_FULL(a, 0, page);
-    a->arb_len = kBitmapSize;
-    a->arb_mod = ARB_EQUAL | ARB_HOLD;
-    const bool found = fm_read(a);
-    a->arb_mod = 0;
-    if (!found && a->arb_stat != FM_NOT_FOUND && a->arb_stat != FM_EOF)
-      return fail("BITMAP read: status " + std::to_string(a->arb_stat));
-    if (p == page_no) {
-      const uint32_t bit = (seq - 1) % kBitmapPerPage;
-      uint8_t& byte = page[BM_BITS + bit / 8];
-      if (byte & (1u << (bit % 8))) return fail("number " + std::to_string(number) + " is taken already");
-      byte = static_cast<uint8_t>(byte | (1u << (bit % 8)));
-    }
-    if (p == 1 && ld_le32(page, BM_HIGH) < seq) st_le32(page, BM_HIGH, seq);
-    a->arb_rec = page;
-    a->arb_var_len = 0;
-    const int ok = found ? fm_rewrite(a) : fm_write(a);
-    if (!ok) return fail("BITMAP write: status " + std::to_string(a->arb_stat));
-    if (page_no == 1) break;
-  }
+  bool was = false;
+  if (!bm_set(a, area, seq, true, &was)) return fail("BITMAP write: status " + std::to_string(a->arb_stat));
+  if (was) return fail("number " + std::to_string(number) + " is taken already");
   return 1;
 }
 
@@ -414,10 +355,15 @@ bool DesignBuilder::images(const std::vector<std::vector<uint8_t>>& elems, std::
     if (e[ELEM_KIND] != 1) continue;
     const uint16_t size = ld_le16(e.data(), ELEM_SIZE), occ = ld_le16(e.data(), ELEM_OCCURS);
     const uint16_t off = ld_le16(e.data(), ELEM_OFFSET);
-    std::string why;
     std::vector<uint8_t> iv(size), nv(size);
-    if (!elem_init_value(e.data(), iv.data(), &why) || !elem_null_value(e.data(), nv.data(), &why))
-      return fail("field " + std::string(reinterpret_cast<const char*>(e.data() + ELEM_NAME), 22) + ": " + why);
+    const uint32_t align = elem_align_class(e[ELEM_TYPE], size, e[ELEM_LO]);
+    uint32_t st_init = 0, st_null = 0;
+    // A value that does not convert is refused here, even where the
+    // dictionary compiler would store the null value and go on.
+    if (!elem_null_image(e.data(), align, nv.data(), &st_null) ||
+        !elem_init_image(e.data(), align, nullptr, nullptr, iv.data(), &st_init) || st_init)
+      return fail("field " + std::string(reinterpret_cast<const char*>(e.data() + ELEM_NAME), 22) +
+                  ": value does not convert (" + std::to_string(st_init ? st_init : st_null) + ")");
     for (uint16_t k = 0; k < occ; ++k) {
       memcpy(&(*init)[off + k * size], iv.data(), size);
       memcpy(&(*nulls)[off + k * size], nv.data(), size);
@@ -486,6 +432,24 @@ ss_clock DesignBuilder::next_unique_stamp() {
 int DesignBuilder::put(design_file f, uint8_t* rec, size_t len) {
   if (f == DF_PROCESS) ss_clock_store(rec + PR_STAMP, next_unique_stamp());
   return write(f, rec, len ? len : kFiles[f].len);
+}
+
+int DesignBuilder::put_design(design_file f, const uint8_t* rec,
+                              const std::vector<std::pair<size_t, size_t>>& compiled) {
+  ARB* a = handle(f);
+  if (!a) return 0;
+  const size_t len = kFiles[f].len;
+  std::vector<uint8_t> stored(rec, rec + len);
+  if (dd_read(a, 0, stored.data(), len, true)) {
+    std::vector<uint8_t> now(rec, rec + len);
+    for (auto& [from, to] : compiled) memcpy(now.data() + from, stored.data() + from, to - from + 1);
+    if (now == stored) return fm_release(a), 1;
+    if (!fm_del(a))
+      return fail(std::string("cannot replace a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  } else if (a->arb_stat != FM_NOT_FOUND) {
+    return fail(std::string("cannot read a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  }
+  return write(f, rec, len);
 }
 
 int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {

@@ -1,6 +1,8 @@
 // DesignBuilder: writes the design records of one application version that
 // the process compiler reads (FILE, ELEMENT, INITIAL, BITMAP, TOKEN,
-// PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD, SELECT, STMT and PARAM) through the
+// PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD, SELECT, STMT and PARAM), and
+// the dictionary design (DOMAIN, RECORD, FIELD) the dictionary compiler
+// reads, through the
 // file manager, into the version's design files: the memory design files of
 // "0DN", or the native files of any other application.
 //
@@ -45,6 +47,9 @@ enum design_file : int {
   DF_SELECT,
   DF_STMT,
   DF_PARAM,  // the application's start menus: one record, read as record 1
+  DF_DOMAIN,
+  DF_RECORD,
+  DF_FIELD,
   kDesignFiles
 };
 // The record length and design-file name of each.
@@ -130,10 +135,20 @@ class DesignBuilder {
   // SELECT, TOKEN, PARAM). A PROCESS record gets its design stamp here. `len` 0
   // means the file's record length.
   int put(design_file f, uint8_t* rec, size_t len = 0);
+  // A DOMAIN, RECORD or FIELD design record (key 0 in `rec`): it replaces
+  // the stored one of its key, unless that one differs only in the bytes
+  // the dictionary compiler sets (`compiled`, pairs of first and last
+  // byte), so that only a changed record compiles at the next run. The
+  // caller gives the record its null date.
+  int put_design(design_file f, const uint8_t* rec, const std::vector<std::pair<size_t, size_t>>& compiled);
+
   // A statement line (80 columns) as the next statement of the event point
   // `key`: sequence numbers 1, 2, 3 ... per event point. A line that does
   // not fit its verb's layout is refused with its column in `error()`.
   int stmt(const stmt_key& key, const std::string& line);
+
+  // A stamp later than every one given out before in this process.
+  static ss_clock unique_stamp() { return next_unique_stamp(); }
 
   // The stamp every FILE and ELEMENT written from now gets (default: now).
   void set_stamp(const ss_clock& c) { stamp_ = c; }

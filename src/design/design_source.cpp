@@ -17,8 +17,10 @@
 
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
+#include "design/dd.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
+#include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "types/element.h"
@@ -116,6 +118,73 @@ const attr kChildAttrs[] = {{"ap", CH_AP, 3, TEXT},
                             {"link2_ap", CH_LINK + kChildLinkSize, 3, TEXT},
                             {"link2_field", CH_LINK + kChildLinkSize + 3, 22, TEXT},
                             {"link2_occ", CH_LINK + kChildLinkSize + 25, 0, U16},
+                            {nullptr, 0, 0, TEXT}};
+// The dictionary design: DOMAIN, FIELD and RECORD records.
+const attr kDomainAttrs[] = {{"label", DOM_LABEL, 30, TEXT},
+                             {"size", DOM_SIZE, 0, U16},
+                             {"kind", DOM_OWN_KIND, 0, U8},
+                             {"no_ranges", DOM_NO_RANGE, 0, U8},
+                             {"sub_kind", DOM_SUB_KIND, 0, U8},
+                             {"mask", DOM_MASK, 60, TEXT},
+                             {"alt_mask", DOM_ALT_MASK, 60, TEXT},
+                             {"display", DOM_DSPL_CHAR, 1, CHAR},
+                             {"heading1", DOM_HEAD1, 30, TEXT},
+                             {"heading2", DOM_HEAD2, 30, TEXT},
+                             {"code1", DOM_CODES, 4, TEXT},
+                             {"code2", DOM_CODES + 4, 4, TEXT},
+                             {"code3", DOM_CODES + 8, 4, TEXT},
+                             {"source_ap", DOM_SRC_AP, 3, TEXT},
+                             {"source", DOM_SRC_NAME, 22, TEXT},
+                             {"relation1", DOM_REL, 0, U8},
+                             {"relation2", DOM_REL + 1, 0, U8},
+                             {"range1", DOM_RNG1, 30, TEXT},
+                             {"range2", DOM_RNG2, 30, TEXT},
+                             {"lookup_ap", DOM_LKP_AP, 3, TEXT},
+                             {"lookup_file", DOM_LKP_FILE, 8, TEXT},
+                             {"lookup_field", DOM_LKP_FIELD, 22, TEXT},
+                             {"init", DOM_INIT, 60, TEXT},
+                             {"null", DOM_NULL, 33, TEXT},
+                             {"form_byte", DOM_FORM_BYTE, 0, U8},
+                             {"alpha_form", DOM_ALP_FORM, 0, U8},
+                             {"justify", DOM_JUSTIFY, 0, U8},
+                             {"char_flag", DOM_CHAR_FLAG, 1, CHAR},
+                             {"fill", DOM_FILL, 1, CHAR},
+                             {"word_flow", DOM_WORD_FLOW, 1, CHAR},
+                             {nullptr, 0, 0, TEXT}};
+const attr kFieldAttrs[] = {{"number", FLD_NUMBER, 0, U32},
+                            {"class", FLD_CLASS, 1, CHAR},
+                            {"kind", FLD_KIND, 0, U8},
+                            {"domain", FLD_REF, 22, TEXT},
+                            {"ref", FLD_REF, 22, TEXT},
+                            {"first", FLD_SUB_FIRST, 0, U16},
+                            {"size", FLD_SUB_SIZE, 0, U16},
+                            {"occurs", FLD_OCCURS, 0, U16},
+                            {"file", FLD_FILE, 8, TEXT},
+                            {"seq", FLD_SEQ, 0, U32},
+                            {"display", ELEM_DSPL_CHAR, 1, CHAR},
+                            {"label", ELEM_LABEL, 30, TEXT},
+                            {"heading1", ELEM_HEAD1, 30, TEXT},
+                            {"heading2", ELEM_HEAD2, 30, TEXT},
+                            {"area_class", FLD_AREA_CLASS, 0, U8},
+                            {"column", FLD_AREA_CLASS + 1, 0, U8},
+                            {"row", FLD_AREA_CLASS + 2, 0, U8},
+                            {"special", FLD_SPECIAL, 0, U8},
+                            {"key_role", FLD_KEY_ROLE, 0, U8},
+                            {"key_no", FLD_KEY_NO, 0, U8},
+                            {"key_order", ELEM_KEY_ORDER, 1, CHAR},
+                            {"key_flag", ELEM_KEY_FLAG, 1, CHAR},
+                            {"low", ELEM_RNG_LO, 30, TEXT},
+                            {"high", ELEM_RNG_HI, 30, TEXT},
+                            {"lookup_ap", ELEM_LKP_AP, 3, TEXT},
+                            {"lookup_file", ELEM_LKP_FILE, 8, TEXT},
+                            {"lookup_field", ELEM_LKP_FIELD, 22, TEXT},
+                            {"code1", ELEM_CODES, 4, TEXT},
+                            {"code2", ELEM_CODES + 4, 4, TEXT},
+                            {"code3", ELEM_CODES + 8, 4, TEXT},
+                            {"init", FLD_INIT, 60, TEXT},
+                            {"domain_kind", FLD_DOM_KIND, 1, CHAR},
+                            {"binary1", FLD_BINARIES, 0, U32},
+                            {"binary2", FLD_BINARIES + 4, 0, U32},
                             {nullptr, 0, 0, TEXT}};
 const attr kSelectAttrs[] = {{"kind", SL_KIND, 0, U8}, {nullptr, 0, 0, TEXT}};
 const attr kParamAttrs[] = {{"start", PA_START, 30, TEXT},
@@ -348,6 +417,7 @@ class reader {
   bool work(const words& w);
   bool stmts(const words& w);
   bool whole(const words& w);
+  bool dictionary(const words& w);
   bool need_builder() {
     if (b_) return true;
     err_ = "APPLICATION must come first";
@@ -456,6 +526,7 @@ bool reader::record(const words& w) {
   }
   if (kind == "WORK") return work(w);
   if (kind == "STMTS") return stmts(w);
+  if (kind == "DOMAIN" || kind == "FIELD" || kind == "RECORD") return dictionary(w);
   return whole(w);
 }
 
@@ -586,6 +657,69 @@ bool reader::whole(const words& w) {
   std::vector<uint8_t> rec(design_rec_len(d->file), 0);
   const bool ok = d->file == DF_TOKEN ? token_words(w, rec.data(), &err_) : key_words(*d, w, rec.data(), &err_);
   return ok && apply_attrs(w, d->attrs, rec.data(), rec.size(), &err_) && b_->put(d->file, rec.data());
+}
+
+// DOMAIN <kind character> <name>, FIELD <name>, RECORD <file>: the record
+// given replaces the stored one of its key, with the null date that makes
+// the dictionary compiler take it at its next run.
+bool reader::dictionary(const words& w) {
+  const std::string& kind = w.pos[0];
+  const size_t want = kind == "DOMAIN" ? 3 : 2;
+  if (w.pos.size() != want) return err_ = kind + " takes " + std::to_string(want - 1) + " key values", false;
+  std::vector<uint8_t> rec;
+  std::vector<std::pair<size_t, size_t>> compiled;
+  design_file f = DF_RECORD;
+  if (kind == "DOMAIN") {
+    f = DF_DOMAIN;
+    rec.assign(kDomRecLen, 0);
+    for (const attr* a = kDomainAttrs; a->name; ++a)
+      if (a->kind == TEXT) SET_BLANK(rec.data() + a->off, a->width);
+    rec[DOM_REL] = rec[DOM_REL + 1] = 255;
+    rec[DOM_CHAR_FLAG] = '0', rec[DOM_FILL] = ' ', rec[DOM_WORD_FLOW] = '0', rec[DOM_DSPL_CHAR] = ' ';
+    if (!store(rec.data(), DOM_KIND, 1, CHAR, w.pos[1], &err_) ||
+        !store(rec.data(), DOM_NAME, 22, TEXT, w.pos[2], &err_) ||
+        !apply_attrs(w, kDomainAttrs, rec.data(), rec.size(), &err_))
+      return false;
+    dd_null_date(rec.data() + DOM_STAMP2);
+    if (rec[DOM_OWN_KIND] != 0) {
+      compiled = {{DOM_STAMP2, DOM_STAMP2 + 7}, {DOM_EFF_KIND, DOM_EFF_KIND}};
+    } else {
+      // A borrowed domain's compile copies its source over all but these.
+      std::vector<bool> own(kDomRecLen, false);
+      for (auto [a, b] : kBorrowedOwn)
+        for (size_t i = a; i <= b; ++i) own[i] = true;
+      for (size_t i = 0; i < kDomRecLen; ++i)
+        if (!own[i]) compiled.emplace_back(i, i);
+    }
+  } else if (kind == "FIELD") {
+    f = DF_FIELD;
+    rec.assign(kFieldSize, 0);
+    for (const attr* a = kFieldAttrs; a->name; ++a)
+      if (a->kind == TEXT) SET_BLANK(rec.data() + a->off, a->width);
+    rec[FLD_CLASS] = '0', rec[FLD_KIND] = 1, rec[FLD_DOM_KIND] = ' ';
+    rec[ELEM_DSPL_CHAR] = ' ', rec[ELEM_KEY_ORDER] = '+', rec[ELEM_KEY_FLAG] = ' ';
+    rec[FLD_KEY_ROLE] = rec[FLD_KEY_NO] = 255;
+    rec[FLD_RNG_ABSENT] = rec[FLD_RNG_ABSENT + 1] = 0xFF;
+    // Two binaries of its own: the element is found by them after a rename.
+    ss_clock_store(rec.data() + FLD_BINARIES, DesignBuilder::unique_stamp());
+    if (!store(rec.data(), FLD_NAME, 22, TEXT, w.pos[1], &err_) ||
+        !apply_attrs(w, kFieldAttrs, rec.data(), rec.size(), &err_))
+      return false;
+    for (auto& [n, v] : w.attrs) {
+      if (n == "low") rec[FLD_RNG_ABSENT] = 0;
+      if (n == "high") rec[FLD_RNG_ABSENT + 1] = 0;
+    }
+    dd_null_date(rec.data() + FLD_STAMP);
+    compiled = {{FLD_NUMBER, FLD_NUMBER + 3}, {FLD_BINARIES, FLD_STAMP + 7}};
+  } else {
+    rec.assign(kRecordSize, 0);
+    if (!store(rec.data(), 0, 8, TEXT, w.pos[1], &err_) || !apply_attrs(w, kNoAttrs, rec.data(), rec.size(), &err_))
+      return false;
+  }
+  // A dictionary design has all three files, even where one has no record.
+  for (design_file d : {DF_DOMAIN, DF_RECORD, DF_FIELD})
+    if (!b_->handle(d)) return false;
+  return b_->put_design(f, rec.data(), compiled) != 0;
 }
 
 }  // namespace

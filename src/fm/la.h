@@ -107,6 +107,10 @@ constexpr size_t kOpcodeEntries = 105;
 constexpr size_t kOpcodeWords = 97;
 constexpr size_t kOpcodeWordLen = 8;
 extern char opcode_tbl[kOpcodeEntries][kOpcodeWordLen];
+// Refills entries 0 .. count - 1 (at most 105) from messages 105000 + 10 x i
+// of the current language; `load_com` fills the first 97, the statement
+// spellings all of them.
+void load_opcode_words(size_t count);
 
 // Reports an unexpected status code: "text - message" as a system error.
 void checkstat(uint32_t status, const char* text, const char* module, int line);

@@ -94,14 +94,14 @@ void load_dates() {
   for (int i = 0; i < 13; ++i) com.month_lens[i] = static_cast<uint16_t>(ut_buflen(com.month_names[i], 10));
 }
 
-void load_opcodes() {
-  for (size_t i = 0; i < kOpcodeWords; ++i) {
+}  // namespace
+
+void load_opcode_words(size_t count) {
+  for (size_t i = 0; i < count && i < kOpcodeEntries; ++i) {
     if (!load_word(kOpcodeFirstMsg + kOpcodeMsgStep * static_cast<uint32_t>(i), opcode_tbl[i], kOpcodeWordLen, false))
       memset(opcode_tbl[i], 0, kOpcodeWordLen);
   }
 }
-
-}  // namespace
 
 void str_upper(cstr* s) {
   for (uint16_t i = 0; i < s->len; ++i) s->ptr[i] = static_cast<char>(toupper(static_cast<unsigned char>(s->ptr[i])));
@@ -120,7 +120,7 @@ void load_com() {
   for (const com_word& w : words) load_word(w.msg, w.dst, w.width, w.upper);
   load_dates();
   load_ptype_names();
-  load_opcodes();
+  load_opcode_words(kOpcodeWords);
   la_get_dec_sep_cur();
 }
 

@@ -312,4 +312,11 @@ void token_register_hooks() {
   set_ut_opt_lookup(ut_opt_lookup{opt_by_name, opt_by_code});
 }
 
+void tok_group_key(const uint8_t* elem, uint8_t* rec) {
+  memset(rec, ' ', kTokRecLen);
+  rec[TOK_SRC] = 0;
+  const bool domain = elem[ELEM_DOMAIN] != ' ' && elem[ELEM_DOMAIN] != 0;
+  memcpy(rec + TOK_GROUP, elem + (domain ? ELEM_DOMAIN : ELEM_NAME), 22);
+}
+
 }  // namespace kivo

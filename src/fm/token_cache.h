@@ -41,8 +41,47 @@ enum : size_t {
 };
 static_assert(TOK_TEXT + 30 + 2 == kTokRecLen);
 
-// DOMAIN design record: the parts the token groups read.
-enum : size_t { DOM_KIND = 0, DOM_NAME = 1, DOM_STAMP1 = 56, DOM_STAMP2 = 72, kDomRecLen = 584 };
+// The key of a TOKEN row of an element's group into the 60-byte `rec`:
+// type 0, the element's domain (its name when it has none), the rest blank.
+void tok_group_key(const uint8_t* elem, uint8_t* rec);
+
+// DOMAIN design record (key 0: kind character and name; key 1: name). The
+// dictionary compiler reads it whole; the token groups read the stamps.
+enum : size_t {
+  DOM_KIND = 0,        // 1 character, first part of the key
+  DOM_NAME = 1,        // 22
+  DOM_LABEL = 23,      // 30 default label
+  DOM_STAMP1 = 56,     // 8 (56-71 are kept by a borrowed domain)
+  DOM_STAMP2 = 72,     // 8 the compile stamp; the null date asks for a compile
+  DOM_SIZE = 80,       // u16 default size of a text field
+  DOM_OWN_KIND = 82,   // 0 borrowed, 1 number, 2 date, 3 logic, 4 text
+  DOM_EFF_KIND = 83,   // own kind, or the source's for a borrowed domain
+  DOM_NO_RANGE = 84,   // not 0: text fields of the domain take no ranges
+  DOM_SUB_KIND = 85,   // number: 1 binary, 2 packed, 3 variable point; date: 1 binary, 2 packed, 3 text
+  DOM_MASK = 86,       // 60
+  DOM_ALT_MASK = 146,  // 60
+  DOM_DSPL_CHAR = 206,
+  DOM_HEAD1 = 207,      // 30
+  DOM_HEAD2 = 237,      // 30
+  DOM_CODES = 267,      // 3 x 4 characters
+  DOM_SRC_AP = 279,     // 3 source application of a borrowed domain
+  DOM_SRC_NAME = 282,   // 22 source domain
+  DOM_REL = 304,        // 2 x 1 relation codes 1-5, 255 none
+  DOM_RNG1 = 306,       // 30
+  DOM_RNG2 = 336,       // 30
+  DOM_LKP_AP = 366,     // 3
+  DOM_LKP_FILE = 369,   // 8
+  DOM_LKP_FIELD = 377,  // 22
+  DOM_INIT = 399,       // 60 default initial-value text
+  DOM_NULL = 459,       // 33 null-value text
+  DOM_FORM_BYTE = 492,
+  DOM_ALP_FORM = 493,
+  DOM_JUSTIFY = 494,
+  DOM_CHAR_FLAG = 495,
+  DOM_FILL = 496,
+  DOM_WORD_FLOW = 497,
+  kDomRecLen = 584
+};
 
 // Creates both caches in the session scope and forgets every group; 0 (after
 // a system-error report) when one cannot be created.

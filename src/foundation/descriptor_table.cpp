@@ -225,6 +225,14 @@ void INIT_DTOKEN_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
   src_file(f, k, s, "TOKEN", ap, ver, 60, 0, "0: 0:1b 1:22 23:1 24:4b; 1: 0:1b 1:22 28:30");
 }
 void INIT_DUSR_FDB(FDB* f, KDB* k, SDB* s) { sa_file(f, k, s, "USER", 436, "0: 0:3; 1: 3:80"); }
+void INIT_MSG1_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
+  src_file(f, k, s, "MESSAGE1", ap, ver, 24, 0, "0: 0:3 3:2 5:8");
+  f->fdb_fs_type = FS_MEMORY;
+}
+void INIT_MSG2_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
+  src_file(f, k, s, "MESSAGE2", ap, ver, 556, 0, "0: 0:3 3:2 5:8 13:3 16:4b");
+  f->fdb_fs_type = FS_MEMORY;
+}
 void INIT_DMSG_FDB(FDB* f, KDB* k, SDB* s, const char* lang) {
   fill(f, k, s, FS_DISK, 508, 1, "0: 0:4b");
   INIT_LA_PATH(&f->path, lang, "MESSAGE", PATH_DATA);

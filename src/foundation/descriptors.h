@@ -186,6 +186,10 @@ void INIT_DTOKEN_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const cha
 void INIT_DUSR_FDB(FDB* fdb, KDB* kdb, SDB* sdb);
 // The message file of a language (its version is the language).
 void INIT_DMSG_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* lang);
+// The design-build message files of "0AD" "00" (memory files): one record
+// per file compiled or checked, and one per message about it.
+void INIT_MSG1_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char* src_ver);
+void INIT_MSG2_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char* src_ver);
 void INIT_DPARM_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char* src_ver);
 void INIT_DIMG_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char* src_ver);
 // EXCEPT: translation exceptions, keyed file, field, key value, language,

@@ -20,6 +20,7 @@ namespace kivo {
 namespace {
 
 constexpr uint32_t kLibBound = 0x80000000u;
+constexpr uint8_t kPassFile = 2;  // the PASS area word of a file
 
 bool is_alpha(uint8_t type) { return type == 1 || type == 2 || type == 13; }
 
@@ -103,11 +104,28 @@ void rloc_call(II_RUN* run, uint8_t* p) {
   x_call(run, p);
 }
 
+// The handle a PASS of a file passes: the process's own stream on its PCF,
+// else the file's; null when the file is not open.
+ARB* file_handle(II_RUN* run, const uint8_t* p) {
+  EM* em = run->em;
+  const uint32_t area = inst_slot(p, 0) & 0xFFFF;
+  auto* fb = area && area <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(em->em_area_addr[area]) : nullptr;
+  PCB* pcb = run->call->pcb;
+  if (!fb) return nullptr;
+  return fb == pcb->pcb_pcf_blk && pcb->pcb_pcf_arb ? pcb->pcb_pcf_arb : fb->arb;
+}
+
 void x_pass(II_RUN* run, uint8_t* p) {
   pcb_pass_list& l = run->call->pcb->pcb_pass;
+  if (l.count == kPassMax) return ii_fail(run, "more than " + std::to_string(kPassMax) + " values passed");
+  if (static_cast<uint8_t>(inst_slot(p, 1)) == 0) {  // a file: its handle
+    ARB* a = file_handle(run, p);
+    if (!a) return ii_fail(run, "PASS of a file that is not open");
+    l.e[l.count++] = pass_entry{kPassFile, 0, 0, reinterpret_cast<uint8_t*>(a), 0};
+    return ii_next(run, p);
+  }
   ii_fld f;
   if (!ii_operand(run, p, 0, &f)) return ii_fail(run, "bad PASS operand");
-  if (l.count == kPassMax) return ii_fail(run, "more than " + std::to_string(kPassMax) + " values passed");
   const uint32_t imm = inst_slot(p, ii_opnd_slots(p, 0));
   pass_entry e{static_cast<uint8_t>(imm), f.type, f.len, f.p, 0};
   if (imm >> 8 & 1) {

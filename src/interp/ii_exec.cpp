@@ -27,7 +27,6 @@ namespace kivo {
 
 ii_hook_table ii_hooks;
 
-void rt_dflt_disp(uint8_t*) {}
 ii_fn ii_inst_fns[OP_LIMIT];
 ii_dbg_hook_table ii_dbg_hooks;
 uint8_t rt_last_err[kRtErrSize];

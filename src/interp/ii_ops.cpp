@@ -528,7 +528,9 @@ void ii_fill_ops() {
   ii_inst_fns[OP_TRAP] = ii_inst_fns[OP_TRAP + 1] = x_trap;
   for (uint16_t op = OP_STEP_BREAK; op <= OP_STEP_BREAK2 + 1; ++op) ii_inst_fns[op] = x_step_break;
   ii_inst_fns[OP_PASS] = ii_inst_fns[OP_RECEIVE] = ii_inst_fns[OP_INVOKE] = ii_inst_fns[OP_RUN] = rloc_exec;
+  for (uint16_t op = OP_OPEN; op <= OP_SCRATCH; op += 2) ii_inst_fns[op] = rloc_exec;
   ii_fill_call_ops();
+  ii_fill_file_ops();
 }
 
 }  // namespace kivo

@@ -70,6 +70,8 @@ using ii_fn = void (*)(II_RUN* run, uint8_t* inst);
 extern ii_fn ii_inst_fns[OP_LIMIT];
 // The routine verbs' slots (ii_call.cpp), filled with the others at ii_init.
 void ii_fill_call_ops();
+// The file verbs' slots (ii_file.cpp).
+void ii_fill_file_ops();
 
 // Filled by the debugger when it starts; until then a trap steps over its
 // 4 bytes, a stop calls nothing, dbg_init answers 0 and no watch fires.

@@ -18,6 +18,7 @@
 #include "foundation/pool.h"
 #include "interp/seams.h"
 #include "net/tmnet_srv.h"
+#include "net/tmnet_svc.h"
 #include "types/date_mask.h"
 #include "types/num_convert.h"
 
@@ -87,6 +88,88 @@ int a_get_addr(RT_CALL& c) {
   return 1;
 }
 
+// ---- the client routines (the remote terminal's services) ----
+//
+// Arguments, one field each: RT_CLI_CREATE_OBJECT (prototype, handle
+// received, then the object's arguments), T when the client's result word
+// is not 0; RT_CLI_INVOKE_METHOD (handle, method text, result area, then
+// the method's arguments), T when the status is 0; RT_CLI_DESTROY_OBJECT
+// (handle); RT_CLI_WAIT_FOR_EVENT (handle received, result received);
+// RT_SEND_FILE (local path, client name: the name the client used comes
+// back in it); RT_RECV_FILE (client name, local path: the same); RT_LOAD_URL
+// (text). Texts go without their trailing blanks; handles and results are
+// binary fields of 4 bytes; an object argument travels as its alpha bytes
+// (any other type as none, as the wire carries it).
+
+constexpr int kCliFirstArg[2] = {2, 3};  // where the object's arguments start: create, invoke
+
+std::string text_of(const rt_arg& a) { return rt_trim_name(reinterpret_cast<const char*>(a.addr), a.len); }
+
+std::vector<tmnet_obj_arg> obj_args(const RT_CALL& c, int from) {
+  std::vector<tmnet_obj_arg> out;
+  for (int i = from; i < c.argc; ++i) out.push_back({c.args[i].type, c.args[i].len, c.args[i].addr});
+  return out;
+}
+
+int a_cli_create(RT_CALL& c) {
+  if (c.argc < kCliFirstArg[0] || !fits(c, 0, 1) || !fits(c, 1, 4)) return 0;
+  const std::string proto = text_of(c.args[0]);
+  const std::vector<tmnet_obj_arg> args = obj_args(c, kCliFirstArg[0]);
+  const tmnet_obj_req req{proto.data(), proto.size(), int(args.size()), args.data(), nullptr, 0, 0};
+  uint32_t handle = 0;
+  const uint32_t result = tmnet_srv_create_object(&req, &handle);
+  put32(c.args[1], static_cast<int32_t>(handle));
+  return result != 0;
+}
+
+int a_cli_invoke(RT_CALL& c) {
+  if (c.argc < kCliFirstArg[1] || !fits(c, 0, 4) || !fits(c, 1, 1)) return 0;
+  const int32_t handle = get32(c.args[0]);
+  if (handle < 0 || handle > 255) return 0;  // the wire carries one byte
+  const std::string method = text_of(c.args[1]);
+  const std::vector<tmnet_obj_arg> args = obj_args(c, kCliFirstArg[1]);
+  const tmnet_obj_req req{method.data(),
+                          method.size(),
+                          int(args.size()),
+                          args.data(),
+                          c.args[2].addr,
+                          c.args[2].addr ? c.args[2].len : 0u,
+                          static_cast<uint8_t>(handle)};
+  return tmnet_srv_invoke_method(&req) == 0;
+}
+
+int a_cli_destroy(RT_CALL& c) {
+  if (!fits(c, 0, 4)) return 0;
+  const int32_t handle = get32(c.args[0]);
+  return handle >= 0 && handle <= 255 && tmnet_srv_destroy_object(static_cast<uint8_t>(handle));
+}
+
+int a_cli_wait(RT_CALL& c) {
+  if (!fits(c, 0, 4) || !fits(c, 1, 4)) return 0;
+  uint32_t handle = 0;
+  const uint32_t result = tmnet_srv_wait_for_event(&handle);
+  put32(c.args[0], static_cast<int32_t>(handle)), put32(c.args[1], static_cast<int32_t>(result));
+  return 1;
+}
+
+int a_send_file(RT_CALL& c) {
+  if (!fits(c, 0, 1) || !fits(c, 1, 1)) return 0;
+  const std::string path = text_of(c.args[0]);
+  return tmnet_srv_send_file(path.c_str(), reinterpret_cast<char*>(c.args[1].addr), c.args[1].len);
+}
+
+int a_recv_file(RT_CALL& c) {
+  if (!fits(c, 0, 1) || !fits(c, 1, 1)) return 0;
+  const std::string path = text_of(c.args[1]);
+  return tmnet_srv_recv_file(reinterpret_cast<char*>(c.args[0].addr), path.c_str(), c.args[0].len);
+}
+
+int a_load_url(RT_CALL& c) {
+  if (!fits(c, 0, 1)) return 0;
+  const std::string url = text_of(c.args[0]);
+  return tmnet_srv_load_url(url.data(), url.size());
+}
+
 std::vector<rt_fn_row>& rows() {
   static std::vector<rt_fn_row> r = {
       {"UT_SET_PASS", a_set_pass, 3, 0},
@@ -99,6 +182,13 @@ std::vector<rt_fn_row>& rows() {
       {"CV_UNXLATE_DAT_MSK", a_mask<cv_unxlate_dat_msk>, 1, 0},
       {"BRFANAL", a_brfanal, 2, 0},
       {"RT_CHECK_CLI_FEATURE", a_cli_feature, 1, 0},
+      {"RT_CLI_CREATE_OBJECT", a_cli_create, kRtAnyArgs, 0},
+      {"RT_CLI_INVOKE_METHOD", a_cli_invoke, kRtAnyArgs, 0},
+      {"RT_CLI_DESTROY_OBJECT", a_cli_destroy, 1, 0},
+      {"RT_CLI_WAIT_FOR_EVENT", a_cli_wait, 2, 0},
+      {"RT_SEND_FILE", a_send_file, 2, 0},
+      {"RT_RECV_FILE", a_recv_file, 2, 0},
+      {"RT_LOAD_URL", a_load_url, 1, 0},
       {"GET_ADDR", a_get_addr, 2, 0},
   };
   return r;

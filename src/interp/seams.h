@@ -49,12 +49,27 @@ struct ii_hook_table {
   // DISPLAY: the items of the current image showing the field at `addr`
   // take its value; 1, 0 after a failure. Empty: nothing to do.
   uint32_t (*display)(PCB* pcb, const uint8_t* addr);
+  // The file statements' way to the executive. place_file: the database
+  // (or a design file's source application) a compiled file opens under,
+  // set in the record `cfi` as the executive's own open sets it; empty: as
+  // compiled. pcf_start: the process's stream on its PCF attached and
+  // started once an OPEN or CREATE has opened the PCF; 0 when it could not
+  // be. The PCF operations: 1 when done, 0 with the status in the PCF
+  // stream. Empty: the PCF is read and written as any other file.
+  void (*place_file)(PCB* pcb, uint8_t* cfi);
+  int (*pcf_start)(PCB* pcb);
+  int (*pcf_read)(PCB* pcb, uint16_t mode);
+  int (*pcf_rdnxt)(PCB* pcb, uint16_t mode);
+  int (*pcf_write)(PCB* pcb);
+  int (*pcf_rewrite)(PCB* pcb);
+  int (*pcf_del)(PCB* pcb);
 };
 extern ii_hook_table ii_hooks;
 
-// The display defaults of the run-time routines into a process's output
-// default area (area 1); not built yet: the area stays as it is.
-void rt_dflt_disp(uint8_t* area1);
+// The two groups of output defaults of the process's system area 1, each
+// field from the first of USER, the APPL record of `db_area`'s application
+// and version (null: none) and SYSPARM that sets it (rt_dflt.cpp).
+void rt_dflt_disp(PCB* p, const uint8_t* db_area);
 
 // Opens the trace file (KIVO_TRACE_FILE) and creates the session's "0LA"
 // ERROR memory file, whose record 1 rt_err writes; once per run.

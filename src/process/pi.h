@@ -73,22 +73,8 @@ static_assert(offsetof(SAA_REC, ap) == 8 && offsetof(SAA_REC, ver) == 11 && offs
 constexpr size_t saa_rec_len(uint32_t count) { return offsetof(SAA_REC, e) + sizeof(saa_entry) * (count + 1); }
 constexpr uint32_t kSaaMaxEntries = 2000;  // keeps the record under the file's u16 length
 
-// ---- file block: the data of a file area (44 bytes in the stored form) ----
-struct pi_file_blk {
-  uint8_t* cfi;        // compiled file record
-  ARB* arb;            // open handle; null none
-  ARB* cur_arb;        // the stream that holds the current record (a held read)
-  uint32_t own_scope;  // scope level of the file's own level
-  uint32_t shr_scope;  // level it is shared with
-  uint32_t word5;      //
-  uint8_t* buf1;       // allocated record buffers
-  uint32_t word7;      //
-  uint8_t* buf2;       //
-  uint8_t stat[2];     // cleared at each re-initialisation
-  uint8_t state;       // FB_OWN or FB_SHARED
-  uint8_t spare;       //
-};
-enum : uint8_t { FB_OWN = 1, FB_SHARED = 2 };
+// The file block (pi_file_blk) is declared with the PCB (compiler/pcb.h):
+// the file statements read it.
 
 // ---- the PCB's tables (native forms of the 16-, 12-, 16- and 8-byte entries) ----
 struct pcb_frm_ent {

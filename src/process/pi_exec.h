@@ -66,6 +66,12 @@ uint32_t pi_end_rule(uint32_t code, uint32_t e);
 
 // Opens the process's compiled files and starts its PCF; run under MARK.
 void pi_open_fi_run(PCB* p);
+// The file statements' OPEN: the database a file opens under, set in `cfi`
+// as the open of the process's files sets it; the PCF's own stream
+// attached and started once a statement opened it (1), as that open does
+// (a failure reports and unwinds as it does there).
+void pi_place_file(PCB* p, uint8_t* cfi);
+int pi_start_pcf(PCB* p);
 // Reports a file failure to the invoker (rt_err) and unwinds with 4.
 [[noreturn]] void pi_fi_err(PCB* p, const uint8_t* cfi, uint32_t msg, uint32_t status);
 // The 1265-byte block pi_fi_err sends.

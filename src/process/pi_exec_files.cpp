@@ -194,6 +194,13 @@ void pi_open_fi_run(PCB* p) {
   start_pcf(p);
 }
 
+void pi_place_file(PCB* p, uint8_t* cfi) { place_file(p, cfi); }
+
+int pi_start_pcf(PCB* p) {
+  start_pcf(p);
+  return p->pcb_pcf_arb != nullptr;
+}
+
 void pi_fi_err_block(PCB* p, const uint8_t* c, uint32_t msg, uint32_t status, uint8_t* b) {
   memset(b, ' ', kRtErrSize);
   const bool la = ap_is(c, "0LA"), ad = ap_is(c, "0AD");

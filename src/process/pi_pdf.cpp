@@ -30,52 +30,6 @@ enum : size_t { DBA_ID = 0, DBA_TYPE = 3, DBA_AP = 124, DBA_VER = 127, DBA_LANG 
 constexpr size_t kDbTexts[4][2] = {{8, 94}, {38, 4}, {68, 34}, {98, 64}};
 enum : size_t { USER_DFLT_AP = 190, USER_DFLT_VER = 193 };
 
-// One output default: source bytes [off, off + len) relative to the
-// group's base, the test that makes it count, and its place in area 1 for
-// group 1 and group 2 (0 none).
-enum od_test : uint8_t { OD_NONZERO16, OD_BELOW255, OD_NOT_BLANK };
-struct out_dflt {
-  uint8_t off, len;
-  od_test test;
-  uint16_t at1, at2;
-};
-constexpr out_dflt kOutDflts[] = {
-    {6, 2, OD_NONZERO16, 16, 328},   {5, 1, OD_BELOW255, 60, 372},    {4, 1, OD_BELOW255, 49, 361},
-    {3, 1, OD_NOT_BLANK, 18, 330},   {0, 1, OD_NOT_BLANK, 61, 0},     {1, 1, OD_NOT_BLANK, 62, 0},
-    {2, 1, OD_NOT_BLANK, 319, 628},  {28, 10, OD_NOT_BLANK, 19, 331}, {18, 10, OD_NOT_BLANK, 29, 341},
-    {38, 10, OD_NOT_BLANK, 39, 351}, {8, 10, OD_NOT_BLANK, 50, 362},
-};
-// Group bases in USER, APPL and SYSPARM.
-constexpr uint16_t kGroupBase[2][3] = {{268, 44, 104}, {316, 92, 152}};
-constexpr size_t kOutDfltAreaLen = 629;
-
-bool od_set(const uint8_t* src, const out_dflt& d) {
-  switch (d.test) {
-    case OD_NONZERO16: return ld_le16(src, d.off) != 0;
-    case OD_BELOW255: return src[d.off] < 255;
-    default: return !is_blank(src + d.off, d.len);
-  }
-}
-
-// Area 1's output defaults field by field from the first of USER, APPL and
-// SYSPARM that sets it; a missing record is passed over.
-void out_defaults(uint8_t* area1, const uint8_t* db_area) {
-  const uint8_t* src[3] = {com.user_rec, nullptr, pi_get_dsysparm()};
-  if (db_area)
-    src[1] =
-        pi_get_dap(reinterpret_cast<const char*>(db_area + DBA_AP), reinterpret_cast<const char*>(db_area + DBA_VER));
-  for (int g = 0; g < 2; ++g)
-    for (const out_dflt& d : kOutDflts) {
-      const uint16_t at = g ? d.at2 : d.at1;
-      if (!at && g) continue;
-      for (int s = 0; s < 3; ++s)
-        if (src[s] && od_set(src[s] + kGroupBase[g][s], d)) {
-          memcpy(area1 + at, src[s] + kGroupBase[g][s] + d.off, d.len);
-          break;
-        }
-    }
-}
-
 void fill_db_area(PCB* p, uint8_t* dba, const uint8_t* sel) {
   const char* ap = reinterpret_cast<const char*>(p->invoc.b + INVOC_AP_ID);
   if (sel) memcpy(dba + DBA_ID, sel + 30, 3);
@@ -142,10 +96,7 @@ void init_pdf(PCB* p) {
   if (dba) fill_db_area(p, dba, sel);
   if (type != 2) return;
   if (uint8_t* a = pi_area(p, AREA_DETACHED, 1)) a[0] = 255;
-  if (uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, kOutDfltAreaLen)) {
-    if (memcmp(ap, "0AD", 3) == 0) out_defaults(a1, dba);
-    else rt_dflt_disp(a1);
-  }
+  rt_dflt_disp(p, dba);
   if (dba) memcpy(dba + DBA_LANG, p->pcb_lang, 3);
 }
 

@@ -4,6 +4,7 @@
 
 #include "process/fp.h"
 #include "process/pi_exec.h"
+#include "process/pi_pcf.h"
 
 #include <cstring>
 
@@ -85,6 +86,13 @@ void pi_register_hooks() {
   fm_proc_hooks.store_data = fproc_store_data;
   fm_proc_hooks.restore_data = fproc_restore_data;
   ii_hooks.invoke = stmt_invoke;
+  ii_hooks.place_file = pi_place_file;
+  ii_hooks.pcf_start = pi_start_pcf;
+  ii_hooks.pcf_read = pi_read;
+  ii_hooks.pcf_rdnxt = pi_rdnxt;
+  ii_hooks.pcf_write = pi_write;
+  ii_hooks.pcf_rewrite = pi_rewrite;
+  ii_hooks.pcf_del = pi_del;
   // Recordings and snapshots name the process whose invocation runs.
   tm_hooks.process_name = [] { return reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM); };
 }

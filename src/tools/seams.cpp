@@ -1,4 +1,4 @@
-// The editors and the debugger are not built yet; the break request that
+// The design editor and the debugger are not built yet; the break request that
 // the terminal and lock waits rely on works.
 #include "tools/seams.h"
 
@@ -7,10 +7,6 @@
 #include "screen/tm.h"
 
 namespace kivo {
-
-POOL* se_pool = nullptr;
-
-void se_init() {}
 
 void dbg_cleanup(PCB*) {}
 

@@ -4,15 +4,13 @@
 #include <cstdint>
 
 #include "foundation/dbg_ctl.h"
+#include "tools/se_edit.h"
 
 namespace kivo {
 
 struct PCB;
-struct POOL;
 
-extern POOL* se_pool;
-
-void se_init();
+// se_pool and se_init are the statement editor's (tools/se_edit.h).
 void dbg_cleanup(PCB* pcb);
 
 // Whether kDbgBreakRequest is set.

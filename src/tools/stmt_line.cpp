@@ -17,13 +17,14 @@ se_line* NEW_LINE(se_line** node, const uint8_t* line, ut_list* list) {
   }
   auto* n = static_cast<se_line*>(MM_ALLOC(se_pool, sizeof(se_line)));
   if (!n) return nullptr;
-  n->rec = static_cast<uint8_t*>(MM_ALLOC(se_pool, kStmtRecSize));
+  n->rec = static_cast<uint8_t*>(MM_ALLOC(se_pool, kStmtSize));
   if (!n->rec) {
     mm_free(n);
     return nullptr;
   }
-  memcpy(n->rec, line, kStmtRecSize);
+  memcpy(n->rec, line, kStmtSize);
   n->link = ut_link{nullptr, nullptr};
+  n->tok = {};
   ut_add_to_lst(n, &n->link, list);
   return *node = n;
 }

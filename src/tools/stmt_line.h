@@ -9,14 +9,14 @@
 #include <cstdint>
 
 #include "foundation/list.h"
+#include "tools/se_edit.h"
 
 namespace kivo {
 
-constexpr uint32_t kStmtRecSize = 152;
-
 struct se_line {
-  ut_link link;  // neighbours in the editor's list
-  uint8_t* rec;  // kStmtRecSize bytes, the node's own copy
+  ut_link link;     // neighbours in the editor's list
+  uint8_t* rec;     // kStmtSize bytes, the node's own copy
+  se_tok_kept tok;  // the constant as loaded; NEW_LINE clears it
 };
 
 // Copies the 152-byte `line` into a new node appended to `list`; the node

@@ -94,9 +94,25 @@ struct elem_number {
 };
 int elem_typed_number(const uint8_t* elem, const std::string& text, elem_number* out);
 
-// One occurrence's null value (blank null text: blanks, zero, or the type's
-// null form) and initial value (blank initial text: the null value); 0 with
-// the reason in `why` when the text does not convert.
+// The stored null and initial values of one occurrence of `elem` (its size
+// bytes at `out`), by the dictionary's rules: the null value of every type
+// (blank null text: blanks, zero, all ones for binary dates and coded
+// numbers, packed -1 for packed dates), the initial value from its text
+// (blank: the null value) placed, justified or flowed for alpha, read as a
+// universal date for dates. `align` is the element's alignment class.
+// Both return 1 when the field compiles; *status is then 0, or 100380 for a
+// date, packed or logic text that does not convert (the null value stored).
+// 0 when the field fails: *status the message number, or 0 after a system
+// error (an element whose mask does not compile to its size and levels).
+// A coded number's initial text is looked up through `code` (null or not
+// found: all bits set).
+using elem_code_fn = bool (*)(void* arg, const uint8_t* elem, const std::string& text, int32_t* code);
+int elem_null_image(const uint8_t* elem, uint32_t align, uint8_t* out, uint32_t* status);
+int elem_init_image(const uint8_t* elem, uint32_t align, elem_code_fn code, void* arg, uint8_t* out, uint32_t* status);
+
+// The same for callers outside the dictionary: the alignment class from the
+// element, codes through the conversions' token tables, and 0 with the
+// reason in `why` for a text that does not give a value.
 int elem_null_value(const uint8_t* elem, uint8_t* out, std::string* why);
 int elem_init_value(const uint8_t* elem, uint8_t* out, std::string* why);
 

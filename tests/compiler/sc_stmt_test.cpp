@@ -198,9 +198,10 @@ TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
       {"BEGL A 1 3 0; COMPUTE BAL 1 P; ENDL BI; STORE BAL DEFAULT_FIELD",
        "1 loop step 0|2 operator P|3 END LOOP without|4 STORE kind"},
       {"CALC AI 2+; CALC A (1; CALC A 1)", "1 number or index expected|2 ) missing|3 ) unexpected"},
-      {"CALL NO~SUCH; PASS REGION; CALL MM~ALLOC~INFO; CALL ../x%add2; CALL a/b%add2; PASS CUST Y FILE",
+      {"CALL NO~SUCH; PASS REGION; CALL MM~ALLOC~INFO; CALL ../x%add2; CALL a/b%add2; PASS BAL Y STORE_FIELD",
        "1 unknown routine NO_SUCH|3 MM_ALLOC_INFO takes 3 arguments, 1 passed|4 bad library name|5 bad library "
-       "name|6 area kind 2"},
+       "name|6 area kind 5"},
+      {"READ NOSUCH; CLOSE CUST; REWRITE CUST; #33", "1 file NOSUCH|4 END READ without BEG READ"},
   };
   for (auto [text, want] : rows) {
     stmts(++ep_, text);
@@ -266,6 +267,9 @@ class BuiltinRoutines : public ScFixture {
 };
 
 TEST_F(BuiltinRoutines, CallsTakeThePassListAndSetTheirOutcome) {
+  // Separators of a language that writes "1.234,5": the mask routine rewrites them into the stored form.
+  const char dec = com.dec_sep, thou = com.thou_sep;
+  com.dec_sep = ',', com.thou_sep = '.';
   for (auto [text, total] : std::initializer_list<total_row>{
            {"PASS ONO; PASS ONO; PASS CITY; CALL MM~ALLOC~INFO; T:IF ONO 0 GT; TT:SET TOTAL 1", "1"},
            {"PASS REGION; PASS ONO; PASS CITY; CALL MM~ALLOC~INFO 2; F:SET TOTAL 7", "7"},  // REGION: 2 bytes
@@ -274,10 +278,15 @@ TEST_F(BuiltinRoutines, CallsTakeThePassListAndSetTheirOutcome) {
            {"SET NAME libkvtest%add2; SET ONO 1; PASS ONO; PASS ONO; CALL =NAME; T:SET TOTAL =ONO", "2"},
            {"PASS ONO; CALL libkvtest%add2 2; F:SET TOTAL 4", "4"},    // add2 refuses one argument
            {"PASS BAL; CALL CV~XLATE~NUM~MSK 2; F:SET TOTAL 5", "5"},  // a field shorter than the mask area
+           {"SET MSK ZZ.ZZ9,99; PASS MSK; CALL CV~XLATE~NUM~MSK; SET NOTE(1) ZZ,ZZ9.99; T:IF NOTE(1) =MSK IN; TT:SET "
+            "TOTAL 3",
+            "3"},
            {"PASS REGION; PASS NAME; CALL GET~ADDR; T:SET TOTAL 9", "9"},
-           {"PASS REGION; PASS CITY; CALL GET~ADDR 2; F:SET TOTAL 8", "8"},  // CITY cannot hold an address
+           {"PASS REGION; PASS CITY; CALL GET~ADDR 2; F:SET TOTAL 8", "8"},       // CITY cannot hold an address
+           {"PASS CUST Y RECORD; PASS NAME; CALL GET~ADDR; T:SET TOTAL 6", "6"},  // a record by its address
        })
     expect_total(text, total);
+  com.dec_sep = dec, com.thou_sep = thou;
 }
 
 TEST_F(BuiltinRoutines, NamesFromFieldsAreCheckedAtEachCall) {

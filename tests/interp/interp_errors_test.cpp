@@ -62,7 +62,7 @@ TEST_F(InterpErrors, ErrorRecordTextsAndEndCode) {
   } rows[] = {
       {cmp, "values cannot be compared", "event point 1"}, /* before the statement */
       {settf, "statement failed", "statement 7 of event point 1"},
-      {open, "bad instruction at block 1 offset 36", "statement 7 of event point 1"},
+      {open, "bad operand 1 at block 1 offset 36", "statement 7 of event point 1"},  // no compiled file 1
       {area, "bad operand 2 at block 1 offset 48", "statement 7 of event point 1"},
       {reg, "bad operand 1 at block 1 offset 68", "statement 7 of event point 1"},
       {zero, "bad instruction at block 1 offset 88", "statement 7 of event point 1"},

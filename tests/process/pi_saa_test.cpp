@@ -150,7 +150,7 @@ TEST_F(SharedAreas, InitialRecordCachedOncePerFile) {
   }
 }
 
-// The output defaults of a DETACHED 0AD process, row by row, from the
+// The output defaults of a DETACHED process (rt_dflt_disp), row by row, from the
 // first of USER, APPL and SYSPARM that sets the field (a missing APPL
 // passed over); the database area of another application from DATABASE.
 TEST_F(SharedAreas, SystemAreasFromTheDesignRecords) {
@@ -177,11 +177,13 @@ TEST_F(SharedAreas, SystemAreasFromTheDesignRecords) {
   com.user_rec = user;
   pi_hooks.get_dap = [](const char*, const char*) -> const uint8_t* { return have_appl ? appl : nullptr; };
   pi_hooks.get_dsysparm = []() -> const uint8_t* { return sysparm; };
-  for (bool with_appl : {true, false}) {
+  for (int run = 0; run < 4; ++run) {
+    const bool with_appl = run % 2 == 0;
+    const char* ap = run < 2 ? "0AD" : "TST";  // a design process and any other take the same defaults
     have_appl = with_appl;
-    EM* em = module({}, 0, {{0, "0AD", 1, 629, 2}, {0, "0AD", 9, 132, 2, 2}});
-    blank_field(em, 9, "0AD");
-    PCB* p = pcb(em, nullptr, 2, 0, 1, "0AD");
+    EM* em = module({}, 0, {{0, ap, 1, 629, 2}, {0, ap, 9, 132, 2, 2}});
+    blank_field(em, 9, ap);
+    PCB* p = pcb(em, nullptr, 2, 0, 1, ap);
     place(p);
     for (int g = 0; g < 2; ++g)
       for (size_t i = 0; i < std::size(flds); ++i) {

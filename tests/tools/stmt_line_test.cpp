@@ -20,7 +20,7 @@ class SharedMacros : public test::Fresh {
 
 TEST_F(SharedMacros, NewLineCopiesIntoTheEditorPoolAndOldLineFreesIt) {
   ut_list list{};
-  uint8_t rec[kStmtRecSize] = {};
+  uint8_t rec[kStmtSize] = {};
   se_line* lines[3];
   EXPECT_EQ(nullptr, NEW_LINE(&lines[0], rec, &list));
   EXPECT_TRUE(reported("NEW_LINE - editor pool not set"));
@@ -30,8 +30,7 @@ TEST_F(SharedMacros, NewLineCopiesIntoTheEditorPoolAndOldLineFreesIt) {
     ASSERT_EQ(lines[i], NEW_LINE(&lines[i], rec, &list));
   }
   memset(rec, 'z', sizeof rec);  // the nodes keep their own copies
-  for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(std::string(kStmtRecSize, 'a' + i), std::string((char*)lines[i]->rec, kStmtRecSize));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(std::string(kStmtSize, 'a' + i), std::string((char*)lines[i]->rec, kStmtSize));
   EXPECT_EQ(6u, se_pool->blocks);
   OLD_LINE(lines[1], &list);
   EXPECT_EQ(4u, se_pool->blocks);

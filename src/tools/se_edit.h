@@ -1,0 +1,188 @@
+// The statement editor's edit block, its module state and the statement as
+// text: a STMT record shown as a line (`se_gen_stmt`), a typed line checked
+// into the record (`se_degen_stmt`, with `validate`, `opt_req`, `is_pdf`
+// against the dictionary), a row's characteristic runs (`asm_stmt_chr`) and
+// the coded constants of SET, IF, AND and OR (`cnv_token`).
+//
+// Invariants: the line buffer is `line_width` (at least 80) columns; the
+// row form's items point into the row's own copies, so they stay valid
+// while the row is shown. The statement layouts and spellings are
+// compiler/stmt_layout.h's; nothing here keeps a second copy.
+//
+// Callers: the editor's key loop, search and line editing (rows and the
+// check), the statement lister and the debugger (row 0).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "compiler/stmt_layout.h"
+#include "screen/wm.h"
+#include "screen/wm_files.h"
+
+namespace kivo {
+
+struct ARB;
+struct FDB;
+struct KDB;
+struct SDB;
+struct POOL;
+
+// Editor states (u16); 1, 2 and 4 while one line is typed (4 a new line),
+// 8 a marked range shown highlighted; the range and audit states follow.
+enum : uint16_t {
+  SE_NORMAL = 0,
+  SE_EDIT_LINE = 1,
+  SE_EDIT_VERB = 2,
+  SE_NEW_LINE = 4,
+  SE_RANGE_SHOWN = 8,
+  SE_DELETE_RANGE = 16,
+  SE_MOVE_RANGE = 32,
+  SE_MOVE_TARGET = 64,
+  SE_COPY_RANGE = 128,
+  SE_COPY_TARGET = 256,
+  SE_AUDIT_ADDED = 512,
+  SE_AUDIT_CHANGED = 1024
+};
+
+constexpr int kSeLineMin = 80;
+constexpr size_t kSePrefixLen = 5, kSeVerbLen = 8, kSeOpndLen = 64;
+
+// One edit run's block, in the order the editor keeps it; the fields the
+// screen and the range operations need are the editor's to add.
+struct se_ed_blk {
+  // Item and characteristic work files of the statement rows: what the
+  // window manager's region writing takes (screen/wm_region.h).
+  std::vector<TITM> stmt_itm;
+  std::vector<CHR_BLK> stmt_chr;
+  uint8_t key_tmpl[kStmtSize];  // the event point's key in bytes 0-47
+  // Per screen row the prefix, verb and operand text last shown.
+  std::vector<std::array<char, kSePrefixLen>> row_prefix;
+  std::vector<std::array<char, kSeVerbLen>> row_verb;
+  std::vector<std::array<char, kSeOpndLen>> row_opnd;
+  uint32_t first_shown = 0;
+  uint16_t state = SE_NORMAL;
+  uint8_t upper = 1;   // input folded to upper case (option 6 flips it)
+  uint8_t colour = 1;  // the colour toggle
+  uint16_t line_width = kSeLineMin;
+  std::vector<char> line = std::vector<char>(kSeLineMin, ' ');  // line_width columns
+  uint8_t bold = 0;          // the edited process is an OUTPUT process: BOLD, NO BOLD
+  uint8_t warning = 0;       // the last checked line was kept with a warning
+  uint8_t file_warning = 0;  // ... at its file name ("WARNING - File not found")
+};
+
+// ---- module state ----
+// The editor pool " SEPOOL    ", in the system scope; null before se_init.
+extern POOL* se_pool;
+// The application and version edited, and the element and TOKEN files of
+// it and of "0LA" kept open by an edit run (null: not open or none).
+extern char se_ap[3], se_ver[2];
+extern ARB* cur_delem_arb;
+extern ARB* lang_delem_arb;
+extern ARB* cur_dtoken_arb;
+extern ARB* lang_dtoken_arb;
+// The scan context kept from one look-up scan to the next; se_init sets a
+// zero status byte and blanks. The field name's application id, which the
+// look-up also keeps, has no room after byte 70: the scans place it.
+constexpr size_t kSeScanLen = 72;
+enum : size_t {
+  SCAN_STATUS = 0,
+  SCAN_AP = 1,         // 3, of the last scan
+  SCAN_VER = 4,        // 2
+  SCAN_RESULT = 7,     // 30, the name chosen
+  SCAN_SURFACES = 37,  // the editor's window surfaces
+  SCAN_FIELD = 48,     // 22, the field name
+};
+static_assert(SCAN_FIELD + 22 <= kSeScanLen);
+extern uint8_t se_scan[kSeScanLen];
+
+// Creates the editor pool, loads the spellings and clears the scan context;
+// once at engine start. The layouts are built when the program loads.
+void se_init();
+// Opens the kept files of `ap`/`ver` and of "0LA" "00" that are not open
+// yet: the status of the editor's start (0 success; 6, 7 an element file
+// did not open; 8, 9 a TOKEN file failed other than by not existing).
+int se_open_dict(const char* ap, const char* ver);
+// Closes and forgets the four kept files.
+void se_close_dict();
+// Opens design file `init` of `ap` (version "00" for a system application,
+// else `ver`) for reading at `level`: the handle, or null with the status
+// in *stat. The design files of "0DN" and "0DO" are memory files.
+using se_dfdb_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+ARB* se_open_design(se_dfdb_init init, const char* ap, const char* ver, uint32_t level, uint32_t* stat);
+// The element file of `ap` for a check: a kept one (the edited application,
+// "0LA"), else opened at the current level and `*opened` set, for the
+// caller to close. Null when it does not open.
+ARB* se_delem_for(const char* ap, bool* opened);
+// Reads the ELEMENT of `name` (22) from `arb` into `elem`: 1 found.
+int se_read_elem(ARB* arb, const char* name, uint8_t* elem);
+
+// ---- record and line ----
+// The line of `rec` in ed->line; with `row` (from 1) also the row's items,
+// copies and characteristic runs. `verb_off` leaves out verb and template.
+// On a new line (state SE_NEW_LINE) the fields' defaults go into `rec`
+// first. Returns 1.
+int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off);
+// Checks ed->line into `rec` (bytes 78-82, 84-85, 88-151; the rest as it
+// was). 1: stored, `err_col` 0 or a warning's column (ed->warning set);
+// 0: refused at `err_col` (1 prefix, 7 verb, else the operand's column),
+// `second_col` the application id that belongs to it, or 0; `rec` is then
+// as it was.
+int se_degen_stmt(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col);
+// The runs of one row (`row` from 1) appended to ed->stmt_chr after its
+// earlier runs of that row are dropped.
+void asm_stmt_chr(se_ed_blk* ed, const uint8_t* rec, int row);
+// The language's name of process type `type` into `buf` (width `len`,
+// blank-filled), upper-cased when `upper`; its length without trailing
+// blanks.
+int alp_proc_type(char* buf, size_t len, int type, int upper);
+
+// ---- coded constants ----
+// What loading showed of a line's constant: saving puts the stored code
+// back when neither the shown text nor the field it meets was retyped.
+struct se_tok_kept {
+  uint8_t valid;
+  uint8_t field[26];  // the first field's application and name
+  uint8_t stored[22];
+  uint8_t shown[22];
+};
+// The token constant of a SET, IF, AND or OR: `direction` 1 stored code to
+// text (on loading), 2 text to code (on saving). `kept` (may be null) is
+// filled by 1 and read by 2. `use_kept` takes the kept files for the edited
+// application and "0LA". A constant that cannot be converted stays as it is.
+void cnv_token(uint8_t* rec, const char* ver, int direction, int use_kept, se_tok_kept* kept);
+
+// ---- the dictionary check ----
+// The fields the check reads, as the conversion found them.
+struct se_chk {
+  uint8_t* rec;  // the record being filled
+  int verb;
+  const xme_stmt* ap1 = nullptr;
+  const xme_stmt* fld1 = nullptr;
+  const xme_stmt* occ1 = nullptr;
+  const xme_stmt* ap2 = nullptr;
+  const xme_stmt* fld2 = nullptr;
+  const xme_stmt* occ2 = nullptr;
+  const xme_stmt* file = nullptr;
+  const xme_stmt* proc = nullptr;
+  const xme_stmt* area = nullptr;
+  bool area_field = false;  // the area word is FIELD
+  bool op_pm = false;       // the arithmetic operator is P or M
+};
+// The outcome: screen columns, 0 none.
+struct se_chk_out {
+  int err_col = 0;
+  int second_col = 0;
+  int warn_col = 0;
+  bool replaced = false;  // an application id became "0LA"
+};
+// 1 when the line passes (perhaps with a warning), 0 with err_col set.
+int validate(const se_chk& in, se_chk_out* out);
+// The fields' states in layout order (fillers skipped); 1 when they form an
+// allowed combination for the verb, else 0 with the column to point at.
+int opt_req(const uint8_t* rec, const int* states, int* err_col);
+// Whether `ap` is "0LA" and `name` (22) one of its elements.
+int is_pdf(const char* ap, const char* name);
+
+}  // namespace kivo
