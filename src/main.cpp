@@ -32,6 +32,7 @@
 #include "screen/scope_clear.h"
 #include "screen/seams.h"
 #include "screen/wm_show.h"
+#include "tools/ie.h"
 #include "tools/remote_term.h"
 #include "tools/seams.h"
 #include "types/cnv.h"
@@ -49,6 +50,7 @@ void register_hooks() {
   pi_register_hooks();
   dbg_register_hooks();
   remote_term_register();
+  ie_register();  // the image editor's routines "IE_INIT" and "IE_EDIT"
   // The message verbs write through the message layer.
   ii_hooks.add_msg = [](int cls, ARB* fi, const char* text, size_t len) {
     return la_add_text(fi, static_cast<uint16_t>(cls), 0, text, len);

@@ -101,6 +101,11 @@ int pc_cmpl_children(PC_CTX* ctx);
 // The IM, IT and CR records of the images of the FR record `fr` (the file's
 // own record: its first image and image count are set). 1 on success.
 int pc_cmpl_images(PC_CTX* ctx, uint8_t* fr);
+// Display rows and columns of an ITEM record `it` whose field (ELEMENT
+// `elem`) shows `len` characters, in an image `img_cols` wide. Given sides
+// are kept; a side to derive is rounded up, so the last row holds the rest.
+void display_size(const uint8_t* it, const uint8_t* elem, uint32_t len, uint32_t img_cols, uint32_t* rows,
+                  uint32_t* cols);
 // The SR records of the TOTAL statements' source fields when the FR record
 // is a total frame. 1 on success.
 int pc_cmpl_totals(PC_CTX* ctx, const uint8_t* fr);

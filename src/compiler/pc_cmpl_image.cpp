@@ -52,23 +52,6 @@ uint32_t image_text(PC_CTX* ctx, ARB* rows_arb, const uint8_t* img, uint32_t row
   return c ? c : pc_err(ctx, "text of image %u not stored", img[IM_NUMBER]);
 }
 
-// Display rows and columns of an item whose conversion shows `len` characters.
-void display_size(const uint8_t* it, const uint8_t* elem, uint32_t len, uint32_t img_cols, uint32_t* rows,
-                  uint32_t* cols) {
-  uint32_t r = ld_le32(it, IT_ROWS), c = ld_le32(it, IT_COLS);
-  if (r == 0) r = kDerive;
-  if (c == 0) c = kDerive;
-  len = std::max<uint32_t>(len, 1);
-  if (!IS_ELEM_ALP(elem[ELEM_TYPE])) r = 1, c = len;
-  else if (r == kDerive && c == kDerive) {
-    const uint32_t col = ld_le32(it, RI_COL);
-    if (col + len - 1 <= img_cols || col > img_cols) r = 1, c = len;
-    else c = img_cols - col + 1, r = (len - 1) / c + 1;
-  } else if (r == kDerive) r = (len - 1) / c + 1;  // rounded up: the last row holds the rest
-  else if (c == kDerive) c = (len - 1) / r + 1;
-  *rows = r, *cols = c;
-}
-
 bool add_chr(PC_CTX* ctx, uint32_t img, uint32_t row, uint32_t col, uint32_t rows, uint32_t cols, uint32_t attr,
              uint32_t item_row, uint32_t item_col, uint32_t* count) {
   uint8_t cr[CCHR_LEN] = {};
@@ -178,6 +161,22 @@ bool image(PC_CTX* ctx, const uint8_t* img, uint32_t frm, ARB* rows, ARB* items,
 }
 
 }  // namespace
+
+void display_size(const uint8_t* it, const uint8_t* elem, uint32_t len, uint32_t img_cols, uint32_t* rows,
+                  uint32_t* cols) {
+  uint32_t r = ld_le32(it, IT_ROWS), c = ld_le32(it, IT_COLS);
+  if (r == 0) r = kDerive;
+  if (c == 0) c = kDerive;
+  len = std::max<uint32_t>(len, 1);
+  if (!IS_ELEM_ALP(elem[ELEM_TYPE])) r = 1, c = len;
+  else if (r == kDerive && c == kDerive) {
+    const uint32_t col = ld_le32(it, RI_COL);
+    if (col + len - 1 <= img_cols || col > img_cols) r = 1, c = len;
+    else c = img_cols - col + 1, r = (len - 1) / c + 1;
+  } else if (r == kDerive) r = (len - 1) / c + 1;  // rounded up: the last row holds the rest
+  else if (c == kDerive) c = (len - 1) / r + 1;
+  *rows = r, *cols = c;
+}
 
 uint32_t pc_image_index(EM* em, uint32_t frm, uint8_t no) {
   uint8_t key[CIMG_LEN] = {};

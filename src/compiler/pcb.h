@@ -151,6 +151,7 @@ enum handle_kind : uint8_t {
   HK_CNSTR_SEGS,  // INVOC.cnstr_segs
   HK_CNSTR_FLDS,  // INVOC.cnstr_flds
   HK_CNSTR_VALS,  // INVOC.cnstr_vals
+  HK_IE_STATE,    // the image editor's IE_CTL state word
 };
 
 constexpr size_t INVOC_PARENT_SRF = 48;  // 2 handles

@@ -182,6 +182,12 @@ void INIT_DPRTR_FDB(FDB* f, KDB* k, SDB* s) { sa_file(f, k, s, "PRINTER", 328, "
 void INIT_DREC_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
   src_file(f, k, s, "RECORD", ap, ver, 212, 0, "0: 0:8");
 }
+void INIT_DXCEPT_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
+  src_file(f, k, s, "EXCEPT", ap, ver, 2196, 0, "0: 0:8 8:22 30:2 32:80 112:3 115:1 116:2b");
+}
+void INIT_NOTED_FDB(FDB* f, KDB* k, SDB* s, uint8_t fs_type, uint16_t rec_len, uint8_t var, const char* keys) {
+  fill(f, k, s, fs_type, rec_len, var, keys);
+}
 void INIT_DROW_FDB(FDB* f, KDB* k, SDB* s, const char* ap, const char* ver) {
   src_file(f, k, s, "ROW", ap, ver, 296, 1, "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b");
 }

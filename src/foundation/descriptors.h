@@ -192,6 +192,12 @@ void INIT_MSG1_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char*
 void INIT_MSG2_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char* src_ver);
 void INIT_DPARM_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char* src_ver);
 void INIT_DIMG_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char* src_ver);
+// EXCEPT: translation exceptions, keyed file, field, key value, language,
+// column (2196 bytes).
+void INIT_DXCEPT_FDB(FDB* fdb, KDB* kdb, SDB* sdb, const char* src_ap, const char* src_ver);
+// A descriptor of type `fs_type` whose keys are written in the notation of
+// the file tables ("0: 0:3 3:22 26:2b; 1: ..."); the path is the caller's.
+void INIT_NOTED_FDB(FDB* fdb, KDB* kdb, SDB* sdb, uint8_t fs_type, uint16_t rec_len, uint8_t var, const char* keys);
 
 // Key helpers: rewrite the keys of an already filled descriptor.
 void INIT_DCHLD_KDB(KDB* kdb, SDB* sdb);

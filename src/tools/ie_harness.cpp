@@ -1,0 +1,103 @@
+// The image mode of the tool harness (see ie_harness.h): the design
+// application's part around "IE_INIT" and "IE_EDIT", with its screens
+// replaced by a script of answers.
+#include "tools/ie_harness.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fm/fm_open.h"
+#include "foundation/com.h"
+#include "foundation/descriptors.h"
+#include "interp/rt_fns.h"
+#include "tools/ie_internal.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr const char* kItemKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4b; 1: 61:3 64:22 86:2b 40:4b 44:4b";
+constexpr const char* kRowKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b";
+
+// The next script line that is not a comment, or an empty string.
+std::string next_line(FILE* f) {
+  char buf[256];
+  while (f && fgets(buf, sizeof buf, f)) {
+    std::string s(buf);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    if (!s.empty() && s[0] != '#') return s;
+  }
+  return {};
+}
+
+void answer(FILE* script, uint8_t request, uint8_t* itm, uint8_t* curs) {
+  if (request != IE_REQ_ITEM && request != IE_REQ_NEW_ITEM && request != IE_REQ_CURSOR) return;
+  const std::string line = next_line(script);
+  char ap[4] = {}, field[23] = {}, flags[11] = {};
+  unsigned code = 0, rows = 0, cols = 0;
+  if (sscanf(line.c_str(), "%u %3s %22s %u %u", &code, ap, field, &rows, &cols) == 5 && code == 1 &&
+      request != IE_REQ_CURSOR) {
+    memcpy(itm + IT_AP, ap, 3);
+    memset(itm + IT_FIELD, ' ', 22), memcpy(itm + IT_FIELD, field, strlen(field));
+    st_le32(itm, IT_ROWS, rows), st_le32(itm, IT_COLS, cols);
+  } else if (sscanf(line.c_str(), "%u %10s", &code, flags) == 2 && code == 6 && strlen(flags) == 10) {
+    for (int i = 0; i < 10; ++i) curs[CU_FLAGS + i] = flags[i] == '.' ? ' ' : uint8_t(flags[i]);
+  }
+}
+
+ARB* open_images(const char* ap, const char* ver) {
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB s[kInitMaxSegs];
+  INIT_DIMG_FDB(&f, k, s, ap, ver);
+  return FM_OPEN(&f, com.proc_scope, LFB_ANY_DIR, 0x0f, 0x0f) ? f.fdb_arb : nullptr;
+}
+
+int rt_ie_tooltest(RT_CALL& c) {
+  if (!c.args[0].addr || c.args[0].len < kImageKeyLen) return 0;
+  const std::string ap(com.cur_ap, 3), ver(com.cur_ver, 2);
+  FILE* script = nullptr;
+  if (const char* p = getenv("KIVO_IE_SCRIPT"); p && *p) script = fopen(p, "r");
+  const int end = ie_play(c.pcb, c.args[0].addr, ap.c_str(), ver.c_str(), script);
+  if (script) fclose(script);
+  return end != 0;
+}
+
+}  // namespace
+
+int ie_play(PCB* pcb, const uint8_t* key, const char* ap, const char* ver, FILE* script) {
+  ARB* images = open_images(ap, ver);
+  if (!images) return 0;
+  uint8_t img[kImageRecSize] = {};
+  memcpy(img, key, kImageKeyLen);
+  ARB* itms = ie_mem_file("ITEMWORK", kIeItemSize, 0, kItemKeys, com.proc_scope);
+  ARB* rows = ie_mem_file("ROWWORK ", kRowRecSize, 1, kRowKeys, com.proc_scope);
+  ARB* xcept = create_tmp_xcept(com.proc_scope);
+  uint8_t ctl[kIeCtlSize], itm[kIeItemSize], curs[kIeCursSize] = {}, chr[kChrRecSize] = {};
+  memset(ctl, ' ', sizeof ctl), memset(itm, ' ', sizeof itm);
+  memcpy(ctl + IEC_AP, ap, 3), memcpy(ctl + IEC_VER, ver, 2);
+  st_le32(ctl, IEC_MESSAGE, 0), st_le32(ctl, IEC_STATE, 0);
+  ctl[IEC_EDITABLE] = '1';
+  int end = 0;
+  if (itms && rows && xcept && ie_get(images, 0, img, kImageRecSize) && ie_init(pcb, img, itms, ctl, rows, xcept)) {
+    for (;;) {
+      if (!ie_edit(pcb, img, itm, curs, itms, chr, ctl, rows, xcept)) break;
+      const uint8_t request = ctl[IEC_REQUEST];
+      if (request >= IE_END_OPT11) {
+        end = request;
+        break;
+      }
+      answer(script, request, itm, curs);
+    }
+    if (end == IE_END_SAVED && !ie_rewrite(images, img, kImageRecSize)) end = 0;
+  }
+  for (ARB* a : {itms, rows, xcept})
+    if (a) FM_CLOSE(a, ARB_SCRATCH);
+  FM_CLOSE(images, 0);
+  return end;
+}
+
+void ie_tooltest_register() { rt_add_fn({"IE_TOOLTEST", rt_ie_tooltest, 1, 0}); }
+
+}  // namespace kivo

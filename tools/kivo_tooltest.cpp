@@ -1,0 +1,12 @@
+// The tool harness: kivo itself (its start-up and main loop, running the
+// process that -a=, -t= and -p= name) with the design tools' stand-ins added
+// to the routine table: "IE_TOOLTEST" plays the design application around
+// the image editor for the image whose key a SUBROUTINE passes.
+#include "tools/ie_harness.h"
+
+int kivo_main(int argc, char** argv);
+
+int main(int argc, char** argv) {
+  kivo::ie_tooltest_register();
+  return kivo_main(argc, argv);
+}
