@@ -40,7 +40,10 @@ std::string describe(const FDB& f) {
     s += std::to_string(k.kdb_keyno) + " " + char(k.kdb_order) + " [" + std::to_string(k.kdb_flags) + "]:";
     for (int j = 0; j < k.kdb_nsegs; ++j) {
       const SDB& g = k.kdb_sdb[j];
-      s += " " + std::to_string(g.sdb_offset) + ":" + std::to_string(g.sdb_len) + (g.sdb_type == SDB_BINARY ? "b" : g.sdb_type == SDB_UBINARY ? "u" : "");
+      s += " " + std::to_string(g.sdb_offset) + ":" + std::to_string(g.sdb_len) +
+           (g.sdb_type == SDB_BINARY    ? "b"
+            : g.sdb_type == SDB_UBINARY ? "u"
+                                        : "");
       EXPECT_EQ(g.sdb_segno, j + 1) << "segment numbers of key " << int(k.kdb_keyno);
       EXPECT_EQ(g.sdb_order, '+');
       EXPECT_TRUE(g.sdb_type == SDB_BINARY || g.sdb_type == SDB_UBINARY || g.sdb_type == SDB_CHARS);
