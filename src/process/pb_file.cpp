@@ -52,8 +52,6 @@ PCF_SCB* pb_attach_chain = nullptr;
 
 namespace {
 
-constexpr char kModule[] = "PBUTIL";
-
 PB_ATTACH* blk(STRM* s) { return static_cast<PB_ATTACH*>(s->strm_fms_path); }
 
 void push(const pb_level_map& map, uint32_t status, uint32_t level, std::vector<std::pair<uint32_t, uint32_t>>* out) {
