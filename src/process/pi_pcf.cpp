@@ -113,6 +113,14 @@ bool permitted(PCB* p, ARB* a) {
   return pi_chk_acc_secr(p, a->arb_rec, off) != 0;
 }
 
+// A record the process may see: its security allows it and it holds the
+// process's constraint values. The constraint is checked on each record
+// read rather than given to the stream: its fields need not lead a key.
+bool in_view(PCB* p, ARB* a) {
+  if (!permitted(p, a)) return trace(p, TR_REFUSED), false;
+  return pi_in_cnstr(p, a->arb_rec);
+}
+
 // Steps 6 and 7 of a read: the before image, the record id, the current
 // stream, the input mode of a locked read, and events 03 and 11.
 int after_read(PCB* p, ARB* a, uint16_t mode, int ok) {
@@ -142,8 +150,7 @@ int rdnxt_loop(PCB* p, ARB* a, uint16_t mode) {
     a->arb_mod = mode;
     ok = dyna_rdnxt(p, a);
     if (!ok && !read_failed(p, a)) return 0;
-    if (permitted(p, a)) break;
-    trace(p, TR_REFUSED);
+    if (in_view(p, a)) break;
     if (mode & ARB_FIRST) {
       mode &= static_cast<uint16_t>(~ARB_FIRST);
     } else if (mode & ARB_EQUAL) {
@@ -337,8 +344,7 @@ int pi_read(PCB* p, uint16_t mode) {
   a->arb_mod = mode;
   int ok = dyna_read(p, a);
   if (!ok && !read_failed(p, a)) return 0;
-  if (!permitted(p, a)) {
-    trace(p, TR_REFUSED);
+  if (!in_view(p, a)) {
     if (mode & ARB_EQUAL) {
       pi_outcome(p, PCF_FILE_FAILED);
       a->arb_stat = FM_NOT_FOUND;
