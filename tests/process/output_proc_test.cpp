@@ -1,15 +1,60 @@
 // OUTPUT processes run through the executive: the print file of a paged
 // report against its golden file, page headings, blocks and level totals
 // against sums of the data, the PRINT and DISPLAY statements, and the ends
-// of a run that fails or is interrupted.
+// of a run that fails or is interrupted; and the level totals of an ACTION
+// process, which share the report's.
+#include <array>
+
 #include "foundation/pool.h"
 #include "op_test_util.h"
+#include "process/ap.h"
+#include "process/qp.h"
 #include "process/rm_internal.h"
+#include "types/pd.h"
 
 namespace kivo::test {
 namespace {
 
-class OutputProc : public OpFixture {};
+class OutputProc : public OpFixture {
+ protected:
+  // TOTS of ACTTOT: kind, region and district, then three sums.
+  enum : size_t { T_NAMES_LEN = 8, T_DSUM = 8, T_RSUM = 14, T_GSUM = 20, T_SUM_LEN = 6 };
+
+  // The files of ACTTOT, with TOTS made first as a memory file held open so
+  // that its records outlast the run.
+  static void open_with_tots(PCB* p) {
+    auto& self = *static_cast<OutputProc*>(op);
+    EM* em = p->pcb_em;
+    pi_each_rec(em->em_cfi_arb, [&](uint8_t* c) {
+      if (self.tots || memcmp(c + FDB_NAME, "TOTS    ", 8)) return;
+      memset(c + FDB_DB, ' ', 3);
+      FDB f;
+      ASSERT_EQ(em_cfi_desc(em, c, &f), 1);
+      ASSERT_EQ(FM_CREATE(&f, com.sys_scope, 0, kAnyFile | LFB_OPEN_NEW, 15, 15), 1);
+      self.tots = f.fdb_arb;
+    });
+    self.open_fi(p);
+  }
+
+  // The TOTS records in the order written: "H2 0 0 13813" for a heading,
+  // "T2 EAST B 13813 13813 0" for a total (the sums district, region, all).
+  std::vector<std::string> tots_written() {
+    std::vector<std::string> out;
+    PROTO_FULL(tots, 0, nullptr);
+    tots->arb_mod = ARB_FIRST;
+    if (!fm_start(tots)) return out;
+    while (const uint8_t* r = fm_rdnxt_fast(tots, 0)) {
+      const std::string k(reinterpret_cast<const char*>(r), T_NAMES_LEN);
+      std::string line = k.substr(0, 2);
+      if (k[0] == 'T') line += " " + trim(k.substr(2, 5)) + " " + k.substr(7, 1);
+      for (size_t at : {T_DSUM, T_RSUM, T_GSUM}) line += " " + std::to_string(pd_cvb(r + at, T_SUM_LEN));
+      out.push_back(line);
+    }
+    return out;
+  }
+
+  ARB* tots = nullptr;
+};
 
 // Sums of the fixture's balances by a key of a customer.
 template <typename K>
@@ -220,6 +265,48 @@ TEST_F(OutputProc, BlockLongerThanAPageGoesOutWhole) {
   EXPECT_EQ(v.region_totals.size(), 4u);
   EXPECT_EQ(v.report_total, amount(sums(data, [](const customer&) { return std::string(); })[""]));
   for (const auto& page : pages) EXPECT_EQ(page[0], "CUSTOMER BALANCES");
+  for (auto& e : captured_errors()) ADD_FAILURE() << e;
+}
+
+// ACTTOT ranged on CUSTQT (balance at least 0, by region, then district
+// descending). Each district and region total equals the sum of its
+// customers and has been added into the level above; a level's sum is zero
+// again at the next heading of its level and at the total of the level
+// above, so a roll that zeroes nothing, or the wrong level, shows in the
+// next group's figures.
+TEST_F(OutputProc, ActionLevelTotalsRollUpAndStartAgainAtZero) {
+  const pi_type_row saved[] = {pi_type_rows[PT_ACTION], pi_type_rows[PT_QUERY]};
+  ap_init(), qp_init();
+  levels = 0;  // the query gives the levels
+  pi_hooks.open_fi = open_with_tots;
+  INVOC v = inv("ACTTOT", PT_ACTION, nullptr, 2, "0DN");
+  memcpy(v.b + INVOC_VER, "01", 2);
+  memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30("CUSTQT").data(), 30);
+  const uint32_t end = run(v);
+  pi_type_rows[PT_ACTION] = saved[0], pi_type_rows[PT_QUERY] = saved[1];
+  ASSERT_EQ(end, uint32_t(PI_END_PROCESS));
+  ASSERT_TRUE(tots);
+
+  std::map<std::string, std::map<std::string, int64_t, std::greater<>>> sums;  // region, district descending
+  for (const customer& c : data)
+    if (c.cents >= 0) sums[c.region][c.district] += c.cents;
+  auto line = [](std::string head, int64_t d, int64_t r, int64_t all) {
+    return head + " " + std::to_string(d) + " " + std::to_string(r) + " " + std::to_string(all);
+  };
+  std::vector<std::string> want;
+  int64_t all = 0;
+  for (const auto& [r, districts] : sums) {
+    want.push_back(line("H1", 0, 0, all));
+    int64_t in_region = 0;
+    for (const auto& [d, cents] : districts) {
+      want.push_back(line("H2", 0, in_region, all));
+      in_region += cents;
+      want.push_back(line("T2 " + r + " " + d, cents, in_region, all));
+    }
+    all += in_region;
+    want.push_back(line("T1 " + r + " " + districts.rbegin()->first, 0, in_region, all));
+  }
+  EXPECT_EQ(tots_written(), want);
   for (auto& e : captured_errors()) ADD_FAILURE() << e;
 }
 
