@@ -161,6 +161,28 @@ int pb_restart(PB_ATTACH* b) {
   return fm_start(b->ptr) || b->ptr->arb_stat == FM_EOF || b->ptr->arb_stat == FM_NOT_FOUND;
 }
 
+namespace {
+
+// Reads the record of the pointer last taken into `rec`; 0 with its status
+// when it cannot be read.
+int pb_read_waiting(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status) {
+  ARB* d = b->data;
+  d->arb_rec = rec, d->arb_len = *len, d->arb_keyno = b->key_no;
+  if (b->by_key) {
+    d->arb_key = b->rid.data(), d->arb_key_len = uint16_t(b->rid.size()), d->arb_mod = ARB_EQUAL;
+  } else {
+    d->arb_key = nullptr, d->arb_rec_id_area = b->rid.data(), d->arb_rec_id_len = uint32_t(b->rid.size());
+    d->arb_mod = ARB_REC_ID;
+  }
+  const int r = fm_read(d);
+  d->arb_mod = 0, d->arb_key = nullptr;
+  if (!r) return *status = d->arb_stat, 0;
+  *len = d->arb_var_len ? d->arb_var_len : d->arb_len;
+  return 1;
+}
+
+}  // namespace
+
 int pb_rdnxt(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status, uint32_t* level) {
   *level = 0;
   if (!b->ptr && b->exec) {
@@ -189,23 +211,16 @@ int pb_rdnxt(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status, uint32
     }
   }
   if (!b->queue.empty()) {
+    // The groups that start belong to the record that comes next: it is in
+    // the record area before their headings run, while the groups that end
+    // still see the last record of theirs.
+    if (b->queue.front().first == PB_LEVEL_START && b->rec_waiting && !pb_read_waiting(b, rec, len, status)) return 0;
     *status = b->queue.front().first, *level = b->queue.front().second;
     b->queue.erase(b->queue.begin());
     return 0;
   }
   b->rec_waiting = false;
-  ARB* d = b->data;
-  d->arb_rec = rec, d->arb_len = *len, d->arb_keyno = b->key_no;
-  if (b->by_key) {
-    d->arb_key = b->rid.data(), d->arb_key_len = uint16_t(b->rid.size()), d->arb_mod = ARB_EQUAL;
-  } else {
-    d->arb_key = nullptr, d->arb_rec_id_area = b->rid.data(), d->arb_rec_id_len = uint32_t(b->rid.size());
-    d->arb_mod = ARB_REC_ID;
-  }
-  const int r = fm_read(d);
-  d->arb_mod = 0, d->arb_key = nullptr;
-  if (!r) return *status = d->arb_stat, 0;
-  *len = d->arb_var_len ? d->arb_var_len : d->arb_len;
+  if (!pb_read_waiting(b, rec, len, status)) return 0;
   *status = b->breaks ? PB_RECORD : 1;
   return 1;
 }

@@ -46,7 +46,7 @@ class OutputProc : public OpFixture {
     while (const uint8_t* r = fm_rdnxt_fast(tots, 0)) {
       const std::string k(reinterpret_cast<const char*>(r), T_NAMES_LEN);
       std::string line = k.substr(0, 2);
-      if (k[0] == 'T') line += " " + trim(k.substr(2, 5)) + " " + k.substr(7, 1);
+      line += " " + trim(k.substr(2, 5)) + " " + k.substr(7, 1);
       for (size_t at : {T_DSUM, T_RSUM, T_GSUM}) line += " " + std::to_string(pd_cvb(r + at, T_SUM_LEN));
       out.push_back(line);
     }
@@ -296,10 +296,10 @@ TEST_F(OutputProc, ActionLevelTotalsRollUpAndStartAgainAtZero) {
   std::vector<std::string> want;
   int64_t all = 0;
   for (const auto& [r, districts] : sums) {
-    want.push_back(line("H1", 0, 0, all));
+    want.push_back(line("H1 " + r + " " + districts.begin()->first, 0, 0, all));
     int64_t in_region = 0;
     for (const auto& [d, cents] : districts) {
-      want.push_back(line("H2", 0, in_region, all));
+      want.push_back(line("H2 " + r + " " + d, 0, in_region, all));
       in_region += cents;
       want.push_back(line("T2 " + r + " " + d, cents, in_region, all));
     }
