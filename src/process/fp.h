@@ -75,6 +75,11 @@ uint32_t fp_exec(PCB* p, uint32_t frm_no);
 // surfaces its parent surfaces (their handles live for the call only); the
 // end code. 24 and 25 go up by unwinding.
 uint32_t pi_exec_child(PCB* p, INVOC* v);
+// pi_exec_child for an invocation statement: when `v` names a child of the
+// running frame (application, type and name), that child's linking fields
+// constrain it, so a frame without a screen can still hand its children a
+// constraint.
+uint32_t pi_exec_named(PCB* p, INVOC* v);
 
 // The frame loop of an interactive process: fp_exec of frame `frm_no` again
 // while it ends with 1, or with 5 unless the invocation is one-shot; the

@@ -5,7 +5,8 @@
 //
 // Invariant: the handles an INVOC carries for the call (surfaces,
 // constraint arrays) are dropped when the call returns or unwinds.
-// Callers: fp_exec's key loop and the MENU process; the invocation verbs.
+// Callers: fp_exec's key loop and the MENU process; the invocation verbs
+// (pi_exec_named).
 #include <cstring>
 #include <vector>
 
@@ -24,6 +25,9 @@ namespace kivo {
 namespace {
 
 enum : uint16_t { EP_CHLD_PRE = 61, EP_CHLD_POST = 62 };
+// INVOC bytes 104-131: constraint count, arrays, length, values, application
+// and the stamp of the file it was built for.
+constexpr size_t kCnstrWords = 104, kCnstrWordsLen = 28;
 
 // Registry handles that live as long as the call.
 struct call_handles {
@@ -53,7 +57,31 @@ void constraint(PCB* p, const uint8_t* child, INVOC* v, std::vector<cnstr_fld>* 
   st_le32(v->b, INVOC_CNSTR_FLDS, hs->put(HK_CNSTR_FLDS, flds->data()));
 }
 
+// The child of the running frame that `v` names; null none.
+const uint8_t* named_child(PCB* p, const INVOC& v) {
+  if (!p->pcb_cur_frm) return nullptr;
+  for (const uint8_t* ch : fp_children(p, ld_le32(p->pcb_cur_frm, CFRM_NO))) {
+    const uint8_t* c = ch + CCHLD_INVOC;
+    if (!memcmp(c + INVOC_AP_ID, v.b + INVOC_AP_ID, 3) && !memcmp(c + INVOC_PROC_NAM, v.b + INVOC_PROC_NAM, 30) &&
+        c[INVOC_PROC_TYPE] == v.b[INVOC_PROC_TYPE])
+      return ch;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+uint32_t pi_exec_named(PCB* p, INVOC* v) {
+  call_handles hs;
+  std::vector<cnstr_fld> flds;
+  if (const uint8_t* ch = named_child(p, *v)) {
+    // The constraint words as the child's invocation carries them (count,
+    // lengths, the file they were built for); the arrays follow.
+    memcpy(v->b + kCnstrWords, ch + CCHLD_INVOC + kCnstrWords, kCnstrWordsLen);
+    constraint(p, ch, v, &flds, &hs);
+  }
+  return pi_exec_child(p, v);
+}
 
 uint32_t pi_exec_child(PCB* p, INVOC* v) {
   call_handles hs;

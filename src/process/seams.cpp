@@ -57,13 +57,14 @@ void fproc_restore_data(PCB* pcb, const uint8_t* area, void* shared) {
 
 // The statements' invocation verbs: a copy of the template naming the
 // process with the verb's types, chain mode 2 for END? "Y", the module's
-// version, and the invoker as parent with its two surfaces.
+// version, and the invoker as parent with its two surfaces; a child of the
+// running frame of that name comes with its linking fields.
 uint32_t stmt_invoke(PCB* pcb, const char* ap, const char* name, uint8_t type, uint8_t invoc_type, uint8_t chain) {
   INVOC v = pi_invoc;
   memcpy(v.b + INVOC_AP_ID, ap, 3), memcpy(v.b + INVOC_PROC_NAM, name, 30);
   if (pcb->pcb_em) memcpy(v.b + INVOC_VER, pcb->pcb_em->em_ver, 2);
   v.b[INVOC_PROC_TYPE] = type, v.b[INVOC_INVOC_TYPE] = invoc_type, v.b[INVOC_CHAIN_MODE] = chain ? 2 : 0;
-  return pi_exec_child(pcb, &v);
+  return pi_exec_named(pcb, &v);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // F1 and a digit), and every wait is for text on the screen.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 
 #include "../fixtures/kivo_fixture.h"
@@ -33,7 +35,14 @@ ROW 1 "FX MENU" 0 1 1 4 "TOP MENU"
 CHILD 1 "FX MENU" 0 1 0 1 1 proc_type=4 name="FX ACT" invoc=0 option=1
 CHILD 1 "FX MENU" 0 1 0 2 2 proc_type=1 name="FX SUB" invoc=0 option=2
 CHILD 1 "FX MENU" 0 1 0 3 3 proc_type=1 name="FX ECHO" invoc=0 option=3
-PROCESS 4 "FX ACT"
+PROCESS 4 "FX ACT" title="FX ACT RUNNING"
+FRAME 4 "FX ACT" 0 1 enabled=1 kind=0
+STMTS 4 "FX ACT" ep=22 frame=0,1
+      MESSAGE  FX POSTED THIS
+      LABEL    HELD
+      RUN          test -e go                              END? N  FAIL 0
+F     GOTO     HELD
+END
 PROCESS 1 "FX SUB"
 FRAME 1 "FX SUB" 0 1
 IMAGE 1 "FX SUB" 0 1 1 kind=2 rows=2 cols=20 win_row=12 win_col=40
@@ -64,6 +73,22 @@ SELECT 6 "FX OTHER" 0 1 1
 CHR 6 "FX OTHER" 0 1 1 1 1
 )";
 
+// The hand-over fixture: an event point added to the installation's
+// "CONSTRAIN ALOG ID" (its records cannot be written twice) shows the lines
+// in STDALOG, whatever their family, with the family of each, before the
+// installation's own statements run.
+constexpr const char* kHandOver = R"(STMTS 4 "CONSTRAIN ALOG ID" ep=21 frame=0,1
+      INPUT    0LA FX LOG SEEN                      SUBPROCESS        N       0
+END
+PROCESS 2 "FX LOG SEEN" pcf_ap=0LA pcf_file=STDALOG
+FRAME 2 "FX LOG SEEN" 0 1
+IMAGE 2 "FX LOG SEEN" 0 1 1 kind=1 rows=2 cols=70 win_row=15 win_col=5
+ROW 2 "FX LOG SEEN" 0 1 1 1 "SEEN:"
+ROW 2 "FX LOG SEEN" 0 1 1 2 "FAMILY"
+ITEM 2 "FX LOG SEEN" 0 1 1 1 7 ap=0LA field="ALOG TEXT SHOWN"
+ITEM 2 "FX LOG SEEN" 0 1 1 2 9 ap=0LA field="ALOG FAMILY"
+)";
+
 std::string engine_dir() {
   std::string kivo = KIVO_BINARY;
   return kivo.substr(0, kivo.rfind('/'));
@@ -73,13 +98,14 @@ class MenuRun : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(system(("cp -r " + engine_dir() + "/data/. " + d_.path).c_str()), 0);
-    std::ofstream(d_.file("menus.dsgn")) << kMenus;
+    std::ofstream(d_.file("menus.dsgn")) << kMenus << (shipped_handover() ? "" : kHandOver);
     ASSERT_EQ(system((engine_dir() + "/tools/kivo_design -d " + shell_quote(d_.path) + " " + d_.file("menus.dsgn") +
                       " >" + d_.file("design.out") + " 2>&1")
                          .c_str()),
               0)
         << kivo_test::slurp(d_.file("design.out"));
     ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
+    std::ofstream(d_.file("go")) << "";  // "FX ACT" runs through
   }
   env_list env(const std::string& tst = "tst") const {
     return {{"TERM", "tmux-256color"},
@@ -106,6 +132,16 @@ class MenuRun : public ::testing::Test {
   static bool gone(tmux_pane& p, const std::string& text) {
     return kivo_test::wait_until([&] { return p.capture().find(text) == std::string::npos; }, 10);
   }
+  // END on the fixture's hand-over screen, then on the installation's
+  // "ACTION LOG", whose event point runs after the fixture's.
+  static void leave_handover(tmux_pane& p) {
+    p.send_keys("S-F1");
+    ASSERT_TRUE(p.wait_for("NEXT RECORD shows the next line")) << p.capture();
+    p.send_keys("S-F1");
+    ASSERT_TRUE(gone(p, "NEXT RECORD shows the next line")) << p.capture();
+  }
+  // The installation's own "CONSTRAIN ALOG ID" in place of the fixture.
+  virtual bool shipped_handover() const { return false; }
   void TearDown() override {
     const std::string errs = kivo_test::slurp(d_.file("syserr"));
     EXPECT_EQ(errs, "") << "system errors";
@@ -149,13 +185,44 @@ TEST_F(MenuScreen, ChildrenRunAndComeBack) {
   p->send_keys("Down Down");
   ASSERT_TRUE(cursor_at(*p, "4 5")) << p->cursor();
   p->send_keys("F1 1");
-  ASSERT_TRUE(kivo_test::wait_until(
-      [&] { return kivo_test::slurp(d_.file("trace")).find("0LA/4/FX ACT") != std::string::npos; }, 10));
+  ASSERT_TRUE(p->wait_for("SEEN:")) << p->capture();  // its hand-over
+  leave_handover(*p);
+  EXPECT_TRUE(cursor_at(*p, "4 5")) << p->cursor();
   // ENTER then runs the child of line 3.
   p->send_keys("Enter");
   ASSERT_TRUE(p->wait_for("NAME:")) << p->capture();
   p->send_keys("S-F1");
   ASSERT_TRUE(gone(*p, "NAME:")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(), 0) << p->capture();
+}
+
+// ENTER on line 1 runs the ACTION: its progress window shows its title while
+// it runs (its hand-over is part of the run), and the line it posted reaches
+// the fixture "CONSTRAIN ALOG ID" under family 1; both go when it ends.
+TEST_F(MenuScreen, ActionShowsItsProgressAndHandsItsLineOver) {
+  auto p = start();
+  // The ACTION's detail frame goes on once the file "go" exists.
+  ASSERT_EQ(unlink(d_.file("go").c_str()), 0);
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("FX ACT RUNNING")) << p->capture();
+  std::vector<std::string> rows = p->lines();
+  ASSERT_GE(rows.size(), 17u);
+  // One row at (24 - 3) / 2 - 2, centred: 14 characters from column 33.
+  ASSERT_GE(rows[7].size(), 46u) << p->capture();
+  EXPECT_EQ(rows[7].substr(32, 14), "FX ACT RUNNING") << p->capture();
+  std::ofstream(d_.file("go")) << "";
+  ASSERT_TRUE(p->wait_for("SEEN:")) << p->capture();
+  p->send_keys("F9");  // NEXT RECORD: the family's first line
+  ASSERT_TRUE(p->wait_for("SEEN: FX POSTED THIS")) << p->capture();
+  rows = p->lines();
+  EXPECT_EQ(rows[15].substr(4, 6), "FAMILY") << p->capture();
+  std::string family = rows[15].substr(10);
+  family.erase(0, family.find_first_not_of(' '));
+  EXPECT_EQ(family, "1") << p->capture();
+  leave_handover(*p);
+  EXPECT_TRUE(p->wait_for("TOP MENU"));
+  EXPECT_EQ(p->capture().find("FX ACT RUNNING"), std::string::npos) << p->capture();
   p->send_keys("S-F1");
   EXPECT_EQ(p->exit_status(), 0) << p->capture();
 }
@@ -215,6 +282,32 @@ TEST_F(FrameScreen, PopupOpensBesideTheMainWindowWhichStaysIntact) {
   ASSERT_TRUE(gone(*p, "SUB MENU HERE")) << p->capture();
   std::vector<std::string> after = p->lines();
   for (int r = 0; r < 21; ++r) EXPECT_EQ(after[r], before[r]) << r;
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(), 0) << p->capture();
+}
+
+// The installation's "CONSTRAIN ALOG ID" shows the family's line through
+// "ACTION LOG" (its frame has no screen, so a statement invokes it), and the
+// run comes back to the menu: a refused constraint would post its refusal
+// and hand that over in turn.
+class ActionLogScreen : public MenuRun {
+ protected:
+  bool shipped_handover() const override { return true; }
+};
+
+TEST_F(ActionLogScreen, ShowsTheFamilysLineAndComesBack) {
+  auto p = start();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("NEXT RECORD shows the next line")) << p->capture();
+  p->send_keys("F9");
+  ASSERT_TRUE(p->wait_for("MESSAGE: FX POSTED THIS")) << p->capture();
+  EXPECT_TRUE(p->wait_for("PROCESS: FX ACT")) << p->capture();
+  p->send_keys("F9");
+  ASSERT_TRUE(p->wait_for("End of file")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(gone(*p, "ACTION LOG")) << p->capture();
+  EXPECT_TRUE(p->wait_for("TOP MENU")) << p->capture();
+  EXPECT_TRUE(p->wait_for("MENU ENTRY")) << p->capture();
   p->send_keys("S-F1");
   EXPECT_EQ(p->exit_status(), 0) << p->capture();
 }
