@@ -123,7 +123,8 @@ void qp_register();
 // attach's block.
 extern int (*pb_build)(ARB* arb, STRM* strm, const uint8_t* qblk, PB_ATTACH* out);
 extern void (*pb_unbuild)(PB_ATTACH* b);
-// The caller's PCF selection blocks for the next attach (pb_auto_setup).
+// The caller's PCF selection blocks for the sorted attach pb_auto_setup
+// asked for; null when it asked for none.
 struct PCF_SCB;
 extern PCF_SCB* pb_attach_chain;
 

@@ -274,7 +274,9 @@ int pb_get_info(ARB*, uint8_t* info) {
 
 void pb_auto_setup(PCB* p, void* fad_v) {
   auto* fad = static_cast<FAD*>(fad_v);
-  pb_attach_chain = static_cast<PCF_SCB*>(p->pcb_scb);
+  // The chain goes only with a sorted request: a chain left for a later
+  // attach would outlive the run whose pool holds it.
+  pb_attach_chain = nullptr;
   for (auto* b = static_cast<PCF_SCB*>(p->pcb_scb); b; b = b->next) {
     if (b->kind != SCB_RANGE) continue;
     auto* q = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, kQblkLen));
@@ -289,6 +291,7 @@ void pb_auto_setup(PCB* p, void* fad_v) {
     r->type = SCAN_SORTED, r->sq_len = kQblkLen, r->sq_parms = q;
     r->next = fad->fad_scan;  // the request heads the chain
     fad->fad_scan = r;
+    pb_attach_chain = static_cast<PCF_SCB*>(p->pcb_scb);
     return;
   }
 }

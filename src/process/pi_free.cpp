@@ -90,13 +90,9 @@ void free_tables(PCB* p) {
   free_block(p->pcb_children);
   free_block(p->pcb_iscroll);
   free_block(p->pcb_profile);
-  for (auto* b = static_cast<PCF_SCB*>(p->pcb_scb); b;) {
-    PCF_SCB* next = b->next;
-    if (b->vals) mm_free(b->vals);
-    if (b->segs) mm_free(b->segs);
-    mm_free(b);
-    b = next;
-  }
+  // The selection blocks go with the sub pool they live in (destroyed above,
+  // or by the end of the scope of the PCB's last run, which may have come
+  // already): freeing them one by one could touch freed memory.
   p->pcb_scb = nullptr;
 }
 

@@ -278,8 +278,10 @@ void place_anchored(placing& s, const AREA_DESC* ad, const AREA_DESC* prev) {
 
 uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope) {
   p->pcb_pool = mm_create_pool(kPoolName, scope);
-  // What lived in a pool of an earlier run is gone with it.
-  p->pcb_dyna = nullptr, p->pcb_rid = nullptr, p->pcb_rid_len = 0;
+  // What lived in a pool of an earlier run is gone with it: a reused
+  // SUBPROCESS PCB still points at that run's blocks, the selection blocks
+  // among them, and a new block must not chain onto them.
+  p->pcb_dyna = nullptr, p->pcb_rid = nullptr, p->pcb_rid_len = 0, p->pcb_scb = nullptr;
   char sub[kPoolNameLen];
   UNIQUE_POOL_NAM(sub, kSubPoolName);
   p->pcb_sub_pool = mm_create_pool(sub, sub_scope);

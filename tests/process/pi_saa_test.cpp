@@ -8,6 +8,7 @@
 #include "compiler/inst.h"
 #include "fm/record_cache.h"
 #include "pi_test_util.h"
+#include "process/pb.h"
 
 namespace kivo::test {
 namespace {
@@ -281,6 +282,58 @@ TEST_F(SharedAreas, SelectionBlocksTakeOnlyConstraintsOfTheirRecord) {
     EXPECT_EQ(fm_read(p->pcb_cdb_arb), 1);
     EXPECT_EQ(key[2], 8);
   }
+  ih_drop(hs), ih_drop(hf);
+}
+
+// A SUBPROCESS PCB is reused by its next run, after the scope of the last
+// one took the sub pool its selection blocks lived in: the new run's chain
+// holds only its own blocks, and only a range block asks the PCF's attach
+// for a sorted scan (with the chain) even when an earlier chain is waiting.
+TEST_F(SharedAreas, ReusedPcbChainsOnlyItsOwnRunsSelectionBlocks) {
+  EM* em = module({});
+  memcpy(em->em_pcf_ap, "TST", 3);
+  em->em_pcf_id = 5;
+  test_file pcf("PCF");
+  uint8_t cfi[CFI_LEN] = {};
+  st_le32(cfi, CFI_FILE_NO, 5);
+  ASSERT_NE(em_cfi_add(em, pcf.fdb, cfi), 0);
+  uint8_t segs[6] = {0, 0, 8, 0, 4, 0}, vals[4] = {'C', '1', ' ', ' '};
+  cnstr_fld f{};
+  f.addr = vals, f.len = 4, f.given = 1;
+  const uint32_t hs = ih_put(HK_CNSTR_SEGS, segs), hf = ih_put(HK_CNSTR_FLDS, &f);
+  PCB* p = pcb(em, nullptr, 0);
+  uint8_t* v = p->invoc.b;
+  v[INVOC_PROC_TYPE] = PT_INPUT;
+  st_le32(v, 104, 1), st_le32(v, INVOC_CNSTR_SEGS, hs), st_le32(v, INVOC_CNSTR_FLDS, hf);
+  st_le32(v, 116, 4), memcpy(v + INVOC_CNSTR_AP, "TST", 3), st_le32(v, 128, 5);
+  for (int run = 0; run < 3; ++run) {
+    if (run) mm_destroy_pool(p->pcb_sub_pool);  // the end of the last run's scope
+    if (run == 2) memcpy(v + INVOC_RNG_AP, "TST", 3);
+    place(p);
+    auto* b = static_cast<PCF_SCB*>(p->pcb_scb);
+    ASSERT_NE(b, nullptr) << run;
+    if (run == 2) {
+      ASSERT_EQ(b->kind, SCB_RANGE);
+      b = b->next;
+      ASSERT_NE(b, nullptr);
+    }
+    EXPECT_EQ(b->kind, SCB_CNSTR) << run;
+    ASSERT_EQ(b->next, nullptr) << run;  // a stale link: the walk below would follow it
+    FAD fad{nullptr, nullptr};
+    pb_attach_chain = run == 1 ? b : nullptr;  // a chain no attach took
+    pb_auto_setup(p, &fad);
+    if (run < 2) {
+      EXPECT_EQ(fad.fad_scan, nullptr) << run;
+      EXPECT_EQ(pb_attach_chain, nullptr) << run;
+    } else {
+      ASSERT_NE(fad.fad_scan, nullptr);
+      EXPECT_EQ(fad.fad_scan->type, SCAN_SORTED);
+      EXPECT_EQ(pb_attach_chain, p->pcb_scb);
+      pb_attach_chain = nullptr;
+    }
+  }
+  end(p);
+  EXPECT_EQ(p->pcb_scb, nullptr);
   ih_drop(hs), ih_drop(hf);
 }
 
