@@ -115,6 +115,7 @@ void populate_itm(IE_STATE* st, const uint8_t* img) {
     TITM t{};
     t.tl_row = c.citm_row, t.tl_col = 1, t.br_row = c.citm_bot, t.br_col = c.citm_right;
     t.cnv = c.citm_cnv;
+    t.edited = 1;  // the region converts only marked items: unmarked rows show blank
     st->litm.push_back(t);
   }
 }

@@ -10,6 +10,7 @@
 #include "fm/fm_open.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/invoc.h"
 #include "interp/rt_fns.h"
 #include "tools/ie_internal.h"
 
@@ -54,12 +55,38 @@ ARB* open_images(const char* ap, const char* ver) {
   return FM_OPEN(&f, com.proc_scope, LFB_ANY_DIR, 0x0f, 0x0f) ? f.fdb_arb : nullptr;
 }
 
+// The image named in text, "type:name:kind:frame:image[:ap:ver]" (the form
+// a process's alpha constant can hold: the stored key has binary bytes),
+// into `key`, with the application it names, if any; false when the
+// argument is not in that form.
+bool text_key(const rt_arg& a, uint8_t* key, std::string* ap, std::string* ver) {
+  const std::string s(reinterpret_cast<const char*>(a.addr), a.len);
+  char name[31] = {}, tap[4] = {}, tver[3] = {};
+  unsigned type = 0, kind = 0, frame = 0, image = 0;
+  if (s.size() < 2 || s[1] != ':' || s[0] < '1' || s[0] > '9') return false;
+  const int n = sscanf(s.c_str(), "%u:%30[^:]:%u:%u:%u:%3[^:]:%2s", &type, name, &kind, &frame, &image, tap, tver);
+  if (n != 5 && n != 7) return false;
+  memset(key, ' ', kImageKeyLen);
+  key[0] = uint8_t(type), memcpy(key + 1, name, strlen(name));
+  key[31] = uint8_t(kind), st_le32(key, 32, frame), key[IM_NUMBER] = uint8_t(image);
+  if (n == 7) *ap = tap, *ver = tver;
+  return true;
+}
+
 int rt_ie_tooltest(RT_CALL& c) {
-  if (!c.args[0].addr || c.args[0].len < kImageKeyLen) return 0;
-  const std::string ap(com.cur_ap, 3), ver(com.cur_ver, 2);
+  if (!c.args[0].addr) return 0;
+  std::string ap(com.cur_ap, 3), ver(com.cur_ver, 2);
+  // The status line's application skips the runtime's own processes: a
+  // caller of "0LA" plays its own images.
+  if (ap == "   " && c.pcb)
+    ap.assign(reinterpret_cast<const char*>(c.pcb->invoc.b + INVOC_AP_ID), 3),
+        ver.assign(reinterpret_cast<const char*>(c.pcb->invoc.b + INVOC_VER), 2);
+  uint8_t text[kImageKeyLen];
+  const bool as_text = text_key(c.args[0], text, &ap, &ver);
+  if (!as_text && c.args[0].len < kImageKeyLen) return 0;
   FILE* script = nullptr;
   if (const char* p = getenv("KIVO_IE_SCRIPT"); p && *p) script = fopen(p, "r");
-  const int end = ie_play(c.pcb, c.args[0].addr, ap.c_str(), ver.c_str(), script);
+  const int end = ie_play(c.pcb, as_text ? text : c.args[0].addr, ap.c_str(), ver.c_str(), script);
   if (script) fclose(script);
   return end != 0;
 }

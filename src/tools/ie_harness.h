@@ -8,6 +8,9 @@
 //   1 <ap> <field> <rows> <cols>   an item's field and sizes (requests 1, 7)
 //   6 <ten flag characters>        the cursor flags of the item ('.' = blank)
 // Requests without a line go back as the editor left them.
+//
+// The key may also come as the text "type:name:kind:frame:image", which an
+// alpha field of a process can hold.
 #pragma once
 
 #include <cstdint>

@@ -20,7 +20,9 @@ constexpr const char* kModule = "IE1";
 // each are stored).
 bool replace(ARB* d, const uint8_t* img, const std::vector<ie_rec>& recs, uint16_t len, const char* attach,
              const char* write) {
-  if (!d) return ie_fail(nullptr, attach, kModule);
+  // A design file the installation lacks held nothing to replace: only
+  // records to store need it.
+  if (!d) return recs.empty() || ie_fail(nullptr, attach, kModule);
   std::vector<uint8_t> key(len, 0);
   memcpy(key.data(), img, kImageKeyLen);
   if (!ie_del_prefix(d, key.data(), len, kImageKeyLen)) return ie_fail(d, "Bad del", kModule);
