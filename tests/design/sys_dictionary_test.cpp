@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "../fixtures/kivo_fixture.h"
 #include "compiler/design_records.h"
 #include "design_test_util.h"
 #include "fm/token_cache.h"
@@ -17,10 +18,7 @@ namespace kivo::test {
 namespace {
 
 // The default installation beside the engine, which the build writes.
-std::string installation() {
-  std::string kivo = KIVO_BINARY;
-  return kivo.substr(0, kivo.rfind('/')) + "/data";
-}
+std::string installation() { return kivo_test::engine_dir() + "/data"; }
 
 class SysDictionary : public DesignFiles {
  protected:

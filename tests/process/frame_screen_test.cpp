@@ -89,10 +89,7 @@ ITEM 2 "FX LOG SEEN" 0 1 1 1 7 ap=0LA field="ALOG TEXT SHOWN"
 ITEM 2 "FX LOG SEEN" 0 1 1 2 9 ap=0LA field="ALOG FAMILY"
 )";
 
-std::string engine_dir() {
-  std::string kivo = KIVO_BINARY;
-  return kivo.substr(0, kivo.rfind('/'));
-}
+using kivo_test::engine_dir;
 
 class MenuRun : public ::testing::Test {
  protected:

@@ -92,10 +92,7 @@ SELECT 6 "IP OTHER" 0 1 1
 CHR 6 "IP OTHER" 0 1 1 1 1
 )";
 
-inline std::string engine_dir() {
-  std::string kivo = KIVO_BINARY;
-  return kivo.substr(0, kivo.rfind('/'));
-}
+using kivo_test::engine_dir;
 
 class InputRun : public ::testing::Test {
  protected:

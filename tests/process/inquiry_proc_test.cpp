@@ -1,6 +1,7 @@
 // INQUIRY processes run through the executive with their pages taken by a
 // recording show: a page at a time, the keys that go on or end the run,
 // and pages equal to those of the same report printed.
+#include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
 #include "compiler/pl.h"
 #include "op_test_util.h"
@@ -61,10 +62,7 @@ CHR 6 "FX OTHER" 0 1 1 1 1
 constexpr int kPageRows = 21;  // the screen's 24 rows less the status and message lines
 constexpr double kWait = 30;   // seconds: only a fault waits so long (a loaded machine starts slowly)
 
-std::string engine_dir() {
-  std::string kivo = KIVO_BINARY;
-  return kivo.substr(0, kivo.rfind('/'));
-}
+using kivo_test::engine_dir;
 
 class InquiryProc : public OpFixture {
  protected:

@@ -14,37 +14,11 @@
 
 #include "fm/fd_cache.h"
 #include "fm/lock.h"
+#include "line_pipe.h"
 #include "pcf_test_util.h"
 
 namespace kivo::test {
 namespace {
-
-struct line_pipe {
-  int fd[2];
-  line_pipe() {
-    if (pipe(fd) != 0) std::abort();
-  }
-  ~line_pipe() { close(fd[0]), close(fd[1]); }
-  void send(const std::string& s) const {
-    const std::string l = s + "\n";
-    if (write(fd[1], l.data(), l.size()) != ssize_t(l.size())) std::abort();
-  }
-  // The next line; "" when none comes within a minute (a child that died).
-  std::string receive() const {
-    std::string s;
-    for (char c = 0;;) {
-      pollfd p{fd[0], POLLIN, 0};
-      if (poll(&p, 1, 60000) != 1 || read(fd[0], &c, 1) != 1) return "";
-      if (c == '\n') return s;
-      s += c;
-    }
-  }
-};
-
-int g_notice_fd = -1;
-void notice_to_pipe(const char*) {
-  if (g_notice_fd >= 0 && write(g_notice_fd, "waiting\n", 8) < 0) return;
-}
 
 class PcfLockProcesses : public PcfFixture {
  protected:

@@ -9,6 +9,7 @@
 #include "fm/fd_cache.h"
 #include "fm/lock.h"
 #include "interp/rt_fns.h"
+#include "line_pipe.h"
 #include "stmt_files_test.h"
 
 namespace kivo::test {
@@ -265,33 +266,6 @@ TEST_F(BuiltinRoutines, PassOfAFileHandsItsHandle) {
   items();
   make_file("PASSF", "BIG", {"000001999998"});
   expect("PASSF", "file pcf");
-}
-
-struct line_pipe {
-  int fd[2];
-  line_pipe() {
-    if (pipe(fd) != 0) std::abort();
-  }
-  ~line_pipe() { close(fd[0]), close(fd[1]); }
-  void send(const std::string& s) const {
-    const std::string l = s + "\n";
-    if (write(fd[1], l.data(), l.size()) != ssize_t(l.size())) std::abort();
-  }
-  // The next line; "" when none comes within a minute (a child that died).
-  std::string receive() const {
-    std::string s;
-    for (char c = 0;;) {
-      pollfd p{fd[0], POLLIN, 0};
-      if (poll(&p, 1, 60000) != 1 || read(fd[0], &c, 1) != 1) return "";
-      if (c == '\n') return s;
-      s += c;
-    }
-  }
-};
-
-int g_notice_fd = -1;
-void notice_to_pipe(const char*) {
-  if (g_notice_fd >= 0 && write(g_notice_fd, "waiting\n", 8) < 0) return;
 }
 
 // HOLD 2 waits for the record another engine process holds, and reads it once that one ends.

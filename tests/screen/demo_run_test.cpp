@@ -25,10 +25,7 @@ using kivo_test::env_list;
 using kivo_test::shell_quote;
 using kivo_test::tmux_pane;
 
-std::string build_dir() {
-  std::string kivo = KIVO_BINARY;
-  return kivo.substr(0, kivo.rfind('/'));
-}
+std::string build_dir() { return kivo_test::engine_dir(); }
 
 std::string golden(const std::string& name) { return std::string(KIVO_SOURCE_DIR) + "/tests/screen/golden/" + name; }
 

@@ -27,10 +27,7 @@ using kivo_test::env_list;
 using kivo_test::shell_quote;
 using kivo_test::tmux_pane;
 
-std::string default_installation() {
-  std::string kivo = KIVO_BINARY;
-  return kivo.substr(0, kivo.rfind('/')) + "/data";
-}
+std::string default_installation() { return kivo_test::engine_dir() + "/data"; }
 
 void copy_default(const data_dir& d) {
   ASSERT_EQ(system(("cp -r " + default_installation() + "/. " + d.path).c_str()), 0);
