@@ -265,6 +265,75 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
   EXPECT_EQ(fq_count(), 0u);
 }
 
+// Update byte 2 shuts the query down and builds it with its old work-file
+// number; 3 leaves the old one unlisted and builds on a stream of its PCF.
+// Either sorts anew and reads the report's order.
+TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldStream) {
+  pb_show_progress = true;
+  g_sorts = 0;
+  const auto saved = pb_progress_show;
+  pb_progress_show = [](const std::string& t) {
+    const std::string first = " of 1 processed";
+    g_sorts += t.size() > first.size() && t.compare(t.size() - first.size(), first.size(), first) == 0;
+  };
+  bool checked = false;
+  g_at_end = [&] {
+    std::vector<uint16_t> want;
+    for (const read_step& r : g_log)
+      if (r.status == OP_RECORD) want.push_back(r.id);
+    for (const uint8_t upd : {2, 3}) {
+      SCOPED_TRACE(int(upd));
+      const std::vector<ACTIVE_QRY*> before = fq_all();
+      ASSERT_EQ(before.size(), 1u);
+      ACTIVE_QRY* old = before[0];
+      const uint32_t old_wrk = old->wrk_no, next_wrk = pb_wrk_no;
+      SARB* old_strm = old->pcf_arb->arb_sarb;
+      uint8_t qb[kQblkLen] = {};
+      qb[QB_KIND] = 2, qb[QB_BREAKS] = 1, qb[QB_UPDATE] = upd;
+      st_le32(qb, QB_SCOPE, old->scope);
+      memcpy(qb + QB_AP, old->ap, 3), memcpy(qb + QB_VER, old->ver, 2), memcpy(qb + QB_PROC, old->proc, 30);
+      PB_ATTACH b;
+      b.breaks = true;
+      const int sorts = g_sorts;
+      ASSERT_EQ(pb_build(nullptr, nullptr, qb, &b), 1);
+      const std::vector<ACTIVE_QRY*> after = fq_all();
+      ASSERT_EQ(after.size(), 1u) << "one query listed";
+      ACTIVE_QRY* q = after[0];
+      EXPECT_EQ(b.query, q);
+      if (upd == 2) {
+        EXPECT_EQ(q->wrk_no, old_wrk) << "the old work-file number";
+        EXPECT_EQ(pb_wrk_no, next_wrk) << "no number taken";
+      } else {
+        EXPECT_NE(q, old);
+        EXPECT_NE(q->wrk_no, old_wrk) << "a number of its own";
+        ASSERT_NE(q->pcf_arb, nullptr);
+        EXPECT_EQ(q->pcf_arb->arb_sarb->sarb_marb, old_strm->sarb_marb) << "a stream of the old query's PCF";
+        EXPECT_NE(q->pcf_arb, q->pcb.pcb_pcf_arb) << "read through the alternate handle";
+      }
+      std::vector<uint16_t> got;
+      uint8_t buf[C_LEN];
+      uint32_t st = 0, level = 0;
+      for (int guard = 0; guard < 1000 && st != FM_EOF; ++guard) {
+        uint16_t len = C_LEN;
+        if (pb_rdnxt(&b, buf, &len, &st, &level)) got.push_back(ld_le16(buf, C_ID));
+      }
+      EXPECT_EQ(got, want);
+      EXPECT_EQ(g_sorts - sorts, 1) << "sorted anew";
+      pb_unbuild(&b);
+    }
+    checked = true;
+  };
+  EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
+  g_at_end = nullptr;
+  pb_show_progress = false;
+  pb_progress_show = saved;
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(fq_count(), 0u);
+  std::error_code ec;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data_ + "/Data", ec), {}), 0)
+      << "no work or pointer file is left";
+}
+
 // The QUERY process's suspend file loses its last record after it is
 // written: the build refuses it and the reader gets no record.
 std::vector<std::vector<uint8_t>> g_kept;
