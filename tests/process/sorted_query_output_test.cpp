@@ -4,6 +4,7 @@
 // group boundaries.
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <tuple>
 #include <utility>
 
@@ -332,6 +333,61 @@ TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldS
   std::error_code ec;
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data_ + "/Data", ec), {}), 0)
       << "no work or pointer file is left";
+}
+
+// A tag-mode query: the automatic run tags customers in QTAG (as a scan
+// would); the report reads exactly those in QTAG's key order, without a
+// level status, and the read consumes QTAG.
+struct tag {
+  uint32_t no;
+  uint16_t id;
+};
+const tag kTags[] = {{5, 7}, {1, 3}, {4, 42}, {2, 19}, {3, 50}};
+
+TEST_F(SortedQueryOutput, TagModeReadsTheTaggedRecordsInKeyOrderAndEmptiesQtag) {
+  const pi_type_row saved = pi_type_rows[PT_QUERY];
+  pi_type_rows[PT_QUERY].auto_exec = [](PCB* p, uint8_t*) {
+    std::map<uint16_t, std::vector<uint8_t>> rid;
+    ARB* pcf = p->pcb_pcf_arb;
+    std::vector<uint8_t> r(C_LEN);
+    pcf->arb_mod = ARB_FIRST, pcf->arb_key = nullptr;
+    if (fm_start(pcf))
+      for (pcf->arb_rec = r.data(), pcf->arb_len = C_LEN, pcf->arb_mod = 0; fm_rdnxt(pcf); pcf->arb_mod = 0)
+        rid[ld_le16(r.data(), C_ID)].assign(pcf->arb_rec_id_area, pcf->arb_rec_id_area + pcf->arb_rec_id_len);
+    pcf->arb_mod = 0;
+    ARB* t = get_qfi_arb(p, "QTAG    ");
+    ASSERT_NE(t, nullptr);
+    for (const tag& g : kTags) {
+      std::vector<uint8_t> rec(1064, ' ');
+      memcpy(rec.data(), p->invoc.b + INVOC_AP_ID, 3), memcpy(rec.data() + 3, p->invoc.b + INVOC_PROC_NAM, 30);
+      st_le32(rec.data(), 36, g.no);
+      ASSERT_FALSE(rid[g.id].empty()) << g.id;
+      memcpy(rec.data() + 40, rid[g.id].data(), rid[g.id].size());
+      t->arb_rec = rec.data(), t->arb_len = t->arb_var_len = uint16_t(rec.size()), t->arb_mod = 0;
+      EXPECT_EQ(fm_write(t), 1);
+    }
+    t->arb_mod = 0, FM_CLOSE(t, 0);
+  };
+  int left = -1;
+  g_at_end = [&] {
+    const std::vector<ACTIVE_QRY*> all = fq_all();
+    ASSERT_EQ(all.size(), 1u);
+    QFI f = open_qfi(all[0]->scope, "QTAG    ", all[0]->ap, all[0]->proc);
+    ASSERT_NE(f.strm, nullptr) << "QTAG is still there";
+    left = int(qfi_recs(f, 1064).size());
+    f.strm->arb_mod = 0, fm_detach(f.strm), FM_CLOSE(f.file, 0);
+  };
+  EXPECT_EQ(run_ranged("CUSTQTG"), uint32_t(PI_END_PROCESS));
+  pi_type_rows[PT_QUERY] = saved;
+  g_at_end = nullptr;
+  std::vector<tag> order(std::begin(kTags), std::end(kTags));
+  std::sort(order.begin(), order.end(), [](const tag& a, const tag& b) { return a.no < b.no; });
+  std::vector<read_step> want;
+  for (const tag& g : order) want.push_back({OP_RECORD, 0, g.id});
+  want.push_back({OP_EOF, 0, 0});
+  EXPECT_EQ(g_log, want);
+  EXPECT_EQ(left, 0) << "QTAG left empty";
+  EXPECT_EQ(fq_count(), 0u);
 }
 
 // The QUERY process's suspend file loses its last record after it is
