@@ -162,8 +162,9 @@ std::vector<std::vector<uint8_t>> all_recs(ARB* a, uint16_t len) {
 
 }  // namespace
 
-QFI open_qfi(uint32_t scope, const char* name, const char* ap, const char* proc) {
+QFI open_qfi(uint32_t scope, const char* name, const char* ap, const char* proc, uint32_t held) {
   QFI f;
+  const uint32_t at = held ? held : com.mark_scope;
   init_fn init = !memcmp(name, "QPARM", 5)   ? INIT_QPARM_FDB
                  : !memcmp(name, "QSORT", 5) ? INIT_QSORT_FDB
                  : !memcmp(name, "QSLCT", 5) ? INIT_QSLCT_FDB
@@ -177,7 +178,7 @@ QFI open_qfi(uint32_t scope, const char* name, const char* ap, const char* proc)
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   init(&fdb, kdb, sdb, scope);
-  if (!FM_OPEN(&fdb, com.mark_scope, 0, 15, 15)) {
+  if (!FM_OPEN(&fdb, at, 0, 15, 15)) {
     if (init == INIT_QTAG_FDB) return f;
     if (init == INIT_QPARM_FDB) {
       checkstat(fdb.fdb_stat, "can't open QPARM file", kModule, __LINE__);
@@ -195,7 +196,7 @@ QFI open_qfi(uint32_t scope, const char* name, const char* ap, const char* proc)
   f.req = SCAN_REQ{};
   f.req.type = SCAN_KEY, f.req.keyno = 0, f.req.flags = SCAN_EQUAL, f.req.lo_len = 33, f.req.lo = f.key;
   FAD fad{&f.req, nullptr};
-  if (!(f.strm = FM_ATTACH(f.file, &fad, com.mark_scope))) {
+  if (!(f.strm = FM_ATTACH(f.file, &fad, at))) {
     checkstat(f.file->arb_stat, "can't constrain QFI", kModule, __LINE__);
     f.file->arb_mod = 0, FM_CLOSE(f.file, 0), f.file = nullptr;
   }
@@ -517,7 +518,8 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   QFI parm = open_qfi(scope, "QPARM   ", q->ap, q->proc);
   QFI slct = open_qfi(scope, "QSLCT   ", q->ap, q->proc);
   QFI sort = open_qfi(scope, "QSORT   ", q->ap, q->proc);
-  q->qtag = open_qfi(scope, "QTAG    ", q->ap, q->proc);
+  // QTAG is read at the first read, after the build's own level has ended.
+  q->qtag = open_qfi(scope, "QTAG    ", q->ap, q->proc, scope);
   EM* em = q->em;
   q->slct.qparm_arb = parm.strm, q->slct.qslct_arb = slct.strm;
   memcpy(q->slct.ap, q->ap, 3), memcpy(q->slct.ver, q->ver, 2);

@@ -61,7 +61,8 @@ ACTIVE_QRY* fq_find(const char* ap, const char* proc, uint32_t scope);
 std::vector<ACTIVE_QRY*> fq_all();
 uint32_t fq_count();
 
-QFI open_qfi(uint32_t scope, const char* name, const char* ap, const char* proc);
+// The handles belong to level `held`, 0 the current one.
+QFI open_qfi(uint32_t scope, const char* name, const char* ap, const char* proc, uint32_t held = 0);
 void copy_specs(ACTIVE_QRY* q, ARB* parm, ARB* slct, ARB* sort);
 int pb_compatible(ACTIVE_QRY* q);
 const uint8_t* pb_get_dproc(const char* ap, const char* ver, uint8_t type, const char* name, uint32_t* status);

@@ -3,7 +3,10 @@
 // reference sort of the selected ones, with level breaks exactly at the
 // group boundaries.
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <tuple>
+#include <utility>
 
 #include "op_test_util.h"
 #include "process/pb.h"
@@ -21,6 +24,9 @@ struct read_step {
 };
 std::vector<read_step> g_log;
 op_read_hooks g_saved;
+// Run once when the report has read its query to the end, while the query
+// and its scope are still there.
+std::function<void()> g_at_end;
 
 class SortedQueryOutput : public OpFixture {
  protected:
@@ -33,6 +39,7 @@ class SortedQueryOutput : public OpFixture {
       const uint32_t st = g_saved.rdnxt(p, level);
       const uint16_t id = st == OP_RECORD ? ld_le16(p->pcb_pcf_arb->arb_rec, C_ID) : 0;
       g_log.push_back({st, st == OP_RECORD ? 0 : *level, id});
+      if (st == OP_EOF && g_at_end) std::exchange(g_at_end, nullptr)();
       return st;
     };
   }
@@ -120,6 +127,267 @@ TEST_F(SortedQueryOutput, ProgressShownAtOneToTenAndTwentyOfTwentyFive) {
     want.push_back("Processing record " + std::to_string(n) + " of 25 selected");
   want.push_back("");  // the window removed at the end
   EXPECT_EQ(g_texts, want);
+}
+
+// A second attach on the query the report read: unchanged criteria reuse
+// it without sorting again; each changed, added or removed selection or sort
+// line builds it anew, which sorts once more (a sort shows the progress of
+// its first record processed).
+using recs_t = std::vector<std::vector<uint8_t>>;
+
+recs_t qfi_recs(const QFI& f, uint16_t len) {
+  recs_t out;
+  std::vector<uint8_t> r(len);
+  ARB* a = f.strm;
+  a->arb_mod = ARB_FIRST, a->arb_key = nullptr;
+  if (fm_start(a))
+    for (a->arb_rec = r.data(), a->arb_len = len, a->arb_mod = 0; fm_rdnxt(a); a->arb_mod = 0) out.push_back(r);
+  a->arb_mod = 0;
+  return out;
+}
+
+// Changes a work file of the query's criteria: the record `old` becomes
+// `rec` (neither empty: a rewrite; `old` empty: a write; `rec` empty: a delete).
+void change_qfi(ACTIVE_QRY* q, const char* name, std::vector<uint8_t> old, std::vector<uint8_t> rec) {
+  QFI f = open_qfi(q->scope, name, q->ap, q->proc);
+  ASSERT_NE(f.file, nullptr);
+  ARB* a = f.file;
+  if (!old.empty()) {
+    a->arb_rec = old.data(), a->arb_len = uint16_t(old.size()), a->arb_keyno = 0, a->arb_key = nullptr;
+    a->arb_mod = ARB_EQUAL | ARB_HOLD;
+    ASSERT_EQ(fm_read(a), 1) << name;
+  }
+  a->arb_mod = 0;
+  if (old.empty()) {
+    a->arb_rec = rec.data(), a->arb_len = a->arb_var_len = uint16_t(rec.size());
+    EXPECT_EQ(fm_write(a), 1) << name;
+  } else if (rec.empty()) {
+    EXPECT_EQ(fm_del(a), 1) << name;
+  } else {
+    a->arb_rec = rec.data(), a->arb_len = a->arb_var_len = uint16_t(rec.size());
+    EXPECT_EQ(fm_rewrite(a), 1) << name;
+  }
+  a->arb_mod = 0;
+  f.strm->arb_mod = 0, fm_detach(f.strm);
+  FM_CLOSE(f.file, 0);
+}
+
+int g_sorts = 0;
+
+TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsAnew) {
+  pb_show_progress = true;
+  g_sorts = 0;
+  const auto saved = pb_progress_show;
+  pb_progress_show = [](const std::string& t) {
+    const std::string first = " of 1 processed";  // the first record of a sort's selection
+    g_sorts += t.size() > first.size() && t.compare(t.size() - first.size(), first.size(), first) == 0;
+  };
+  struct change {
+    const char* what;
+    const char* file;
+    std::function<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>(const recs_t&)> edit;  // old, new
+  };
+  auto with = [](std::vector<uint8_t> r, size_t at, std::string v) {
+    memcpy(r.data() + at, v.data(), v.size());
+    return r;
+  };
+  const change changes[] = {
+      {"a changed selection line", "QSLCT   ",
+       [&](const recs_t& l) { return std::pair(l[0], with(l[0], QSLCT_R_VALUE, "1")); }},
+      {"an added selection line", "QSLCT   ",
+       [&](const recs_t& l) {
+         std::vector<uint8_t> r = with(l[0], QSLCT_ON, "0");
+         st_le32(r.data(), QSLCT_NO, 2);
+         return std::pair(std::vector<uint8_t>{}, r);
+       }},
+      {"a removed selection line", "QSLCT   ",
+       [&](const recs_t& l) { return std::pair(l.back(), std::vector<uint8_t>{}); }},
+      {"a changed sort line", "QSORT   ",
+       [&](const recs_t& l) { return std::pair(l.back(), with(l.back(), QSORT_ORDER, "+")); }},
+      {"an added sort line", "QSORT   ",
+       [&](const recs_t& l) {
+         std::vector<uint8_t> r = with(l.back(), QSORT_OFF, "0");
+         st_le32(r.data(), QSORT_SEQ, 3);
+         return std::pair(std::vector<uint8_t>{}, r);
+       }},
+      {"a removed sort line", "QSORT   ", [&](const recs_t& l) { return std::pair(l.back(), std::vector<uint8_t>{}); }},
+  };
+  int sorts_before = -1;
+  bool checked = false;
+  g_at_end = [&] {
+    sorts_before = g_sorts;
+    const std::vector<ACTIVE_QRY*> all = fq_all();
+    ASSERT_EQ(all.size(), 1u);
+    ACTIVE_QRY* q = all[0];
+    uint8_t qb[kQblkLen] = {};
+    qb[QB_KIND] = 2, qb[QB_BREAKS] = 1, qb[QB_UPDATE] = 1;
+    st_le32(qb, QB_SCOPE, q->scope);
+    memcpy(qb + QB_AP, q->ap, 3), memcpy(qb + QB_VER, q->ver, 2), memcpy(qb + QB_PROC, q->proc, 30);
+    // An attach that reads the first record: 1 when it came.
+    auto attach_read = [&](const char* what, bool anew) {
+      PB_ATTACH b;
+      b.breaks = true;
+      const int before = g_sorts;
+      ASSERT_EQ(pb_build(nullptr, nullptr, qb, &b), 1) << what;
+      uint8_t buf[C_LEN];
+      uint32_t st = 0, level = 0;
+      int got = 0;
+      for (int i = 0; i < 10 && !got && st != FM_EOF; ++i) {
+        uint16_t len = C_LEN;
+        got = pb_rdnxt(&b, buf, &len, &st, &level);
+      }
+      EXPECT_EQ(got, 1) << what;
+      EXPECT_EQ(g_sorts - before, anew ? 1 : 0) << what;
+      pb_unbuild(&b);
+    };
+    attach_read("unchanged criteria", false);
+    EXPECT_EQ(fq_all(), all) << "the same query";
+    for (const change& c : changes) {
+      ACTIVE_QRY* now = fq_all().at(0);
+      QFI f = open_qfi(now->scope, c.file, now->ap, now->proc);
+      ASSERT_NE(f.strm, nullptr);
+      const recs_t lines = qfi_recs(f, c.file[2] == 'L' ? uint16_t(kQslctLen) : uint16_t(kQsortLen));
+      f.strm->arb_mod = 0, fm_detach(f.strm), FM_CLOSE(f.file, 0);
+      ASSERT_FALSE(lines.empty()) << c.what;
+      auto [old, rec] = c.edit(lines);
+      change_qfi(now, c.file, old, rec);
+      attach_read(c.what, true);
+      attach_read(c.what, false);  // and the new query is reused as it is
+      EXPECT_EQ(fq_count(), 1u) << c.what;
+    }
+    checked = true;
+  };
+  EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
+  g_at_end = nullptr;
+  pb_show_progress = false;
+  pb_progress_show = saved;
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(sorts_before, 1) << "the report's own read sorted once";
+  EXPECT_EQ(fq_count(), 0u);
+}
+
+// Update byte 2 shuts the query down and builds it with its old work-file
+// number; 3 leaves the old one unlisted and builds on a stream of its PCF.
+// Either sorts anew and reads the report's order.
+TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldStream) {
+  pb_show_progress = true;
+  g_sorts = 0;
+  const auto saved = pb_progress_show;
+  pb_progress_show = [](const std::string& t) {
+    const std::string first = " of 1 processed";
+    g_sorts += t.size() > first.size() && t.compare(t.size() - first.size(), first.size(), first) == 0;
+  };
+  bool checked = false;
+  g_at_end = [&] {
+    std::vector<uint16_t> want;
+    for (const read_step& r : g_log)
+      if (r.status == OP_RECORD) want.push_back(r.id);
+    for (const uint8_t upd : {2, 3}) {
+      SCOPED_TRACE(int(upd));
+      const std::vector<ACTIVE_QRY*> before = fq_all();
+      ASSERT_EQ(before.size(), 1u);
+      ACTIVE_QRY* old = before[0];
+      const uint32_t old_wrk = old->wrk_no, next_wrk = pb_wrk_no;
+      SARB* old_strm = old->pcf_arb->arb_sarb;
+      uint8_t qb[kQblkLen] = {};
+      qb[QB_KIND] = 2, qb[QB_BREAKS] = 1, qb[QB_UPDATE] = upd;
+      st_le32(qb, QB_SCOPE, old->scope);
+      memcpy(qb + QB_AP, old->ap, 3), memcpy(qb + QB_VER, old->ver, 2), memcpy(qb + QB_PROC, old->proc, 30);
+      PB_ATTACH b;
+      b.breaks = true;
+      const int sorts = g_sorts;
+      ASSERT_EQ(pb_build(nullptr, nullptr, qb, &b), 1);
+      const std::vector<ACTIVE_QRY*> after = fq_all();
+      ASSERT_EQ(after.size(), 1u) << "one query listed";
+      ACTIVE_QRY* q = after[0];
+      EXPECT_EQ(b.query, q);
+      if (upd == 2) {
+        EXPECT_EQ(q->wrk_no, old_wrk) << "the old work-file number";
+        EXPECT_EQ(pb_wrk_no, next_wrk) << "no number taken";
+      } else {
+        EXPECT_NE(q, old);
+        EXPECT_NE(q->wrk_no, old_wrk) << "a number of its own";
+        ASSERT_NE(q->pcf_arb, nullptr);
+        EXPECT_EQ(q->pcf_arb->arb_sarb->sarb_marb, old_strm->sarb_marb) << "a stream of the old query's PCF";
+        EXPECT_NE(q->pcf_arb, q->pcb.pcb_pcf_arb) << "read through the alternate handle";
+      }
+      std::vector<uint16_t> got;
+      uint8_t buf[C_LEN];
+      uint32_t st = 0, level = 0;
+      for (int guard = 0; guard < 1000 && st != FM_EOF; ++guard) {
+        uint16_t len = C_LEN;
+        if (pb_rdnxt(&b, buf, &len, &st, &level)) got.push_back(ld_le16(buf, C_ID));
+      }
+      EXPECT_EQ(got, want);
+      EXPECT_EQ(g_sorts - sorts, 1) << "sorted anew";
+      pb_unbuild(&b);
+    }
+    checked = true;
+  };
+  EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
+  g_at_end = nullptr;
+  pb_show_progress = false;
+  pb_progress_show = saved;
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(fq_count(), 0u);
+  std::error_code ec;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data_ + "/Data", ec), {}), 0)
+      << "no work or pointer file is left";
+}
+
+// A tag-mode query: the automatic run tags customers in QTAG (as a scan
+// would); the report reads exactly those in QTAG's key order, without a
+// level status, and the read consumes QTAG.
+struct tag {
+  uint32_t no;
+  uint16_t id;
+};
+const tag kTags[] = {{5, 7}, {1, 3}, {4, 42}, {2, 19}, {3, 50}};
+
+TEST_F(SortedQueryOutput, TagModeReadsTheTaggedRecordsInKeyOrderAndEmptiesQtag) {
+  const pi_type_row saved = pi_type_rows[PT_QUERY];
+  pi_type_rows[PT_QUERY].auto_exec = [](PCB* p, uint8_t*) {
+    std::map<uint16_t, std::vector<uint8_t>> rid;
+    ARB* pcf = p->pcb_pcf_arb;
+    std::vector<uint8_t> r(C_LEN);
+    pcf->arb_mod = ARB_FIRST, pcf->arb_key = nullptr;
+    if (fm_start(pcf))
+      for (pcf->arb_rec = r.data(), pcf->arb_len = C_LEN, pcf->arb_mod = 0; fm_rdnxt(pcf); pcf->arb_mod = 0)
+        rid[ld_le16(r.data(), C_ID)].assign(pcf->arb_rec_id_area, pcf->arb_rec_id_area + pcf->arb_rec_id_len);
+    pcf->arb_mod = 0;
+    ARB* t = get_qfi_arb(p, "QTAG    ");
+    ASSERT_NE(t, nullptr);
+    for (const tag& g : kTags) {
+      std::vector<uint8_t> rec(1064, ' ');
+      memcpy(rec.data(), p->invoc.b + INVOC_AP_ID, 3), memcpy(rec.data() + 3, p->invoc.b + INVOC_PROC_NAM, 30);
+      st_le32(rec.data(), 36, g.no);
+      ASSERT_FALSE(rid[g.id].empty()) << g.id;
+      memcpy(rec.data() + 40, rid[g.id].data(), rid[g.id].size());
+      t->arb_rec = rec.data(), t->arb_len = t->arb_var_len = uint16_t(rec.size()), t->arb_mod = 0;
+      EXPECT_EQ(fm_write(t), 1);
+    }
+    t->arb_mod = 0, FM_CLOSE(t, 0);
+  };
+  int left = -1;
+  g_at_end = [&] {
+    const std::vector<ACTIVE_QRY*> all = fq_all();
+    ASSERT_EQ(all.size(), 1u);
+    QFI f = open_qfi(all[0]->scope, "QTAG    ", all[0]->ap, all[0]->proc);
+    ASSERT_NE(f.strm, nullptr) << "QTAG is still there";
+    left = int(qfi_recs(f, 1064).size());
+    f.strm->arb_mod = 0, fm_detach(f.strm), FM_CLOSE(f.file, 0);
+  };
+  EXPECT_EQ(run_ranged("CUSTQTG"), uint32_t(PI_END_PROCESS));
+  pi_type_rows[PT_QUERY] = saved;
+  g_at_end = nullptr;
+  std::vector<tag> order(std::begin(kTags), std::end(kTags));
+  std::sort(order.begin(), order.end(), [](const tag& a, const tag& b) { return a.no < b.no; });
+  std::vector<read_step> want;
+  for (const tag& g : order) want.push_back({OP_RECORD, 0, g.id});
+  want.push_back({OP_EOF, 0, 0});
+  EXPECT_EQ(g_log, want);
+  EXPECT_EQ(left, 0) << "QTAG left empty";
+  EXPECT_EQ(fq_count(), 0u);
 }
 
 // The QUERY process's suspend file loses its last record after it is
