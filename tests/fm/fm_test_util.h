@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "../fixtures/kivo_fixture.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
 
@@ -81,10 +82,6 @@ inline int wait_exit(pid_t pid) {
 // System errors are counted and kept quiet in tests.
 inline void quiet_presenter(const char*, int, const char*) {}
 
-inline long stress_scale() {
-  const char* s = getenv("KIVO_STRESS_SCALE");
-  long v = s ? atol(s) : 1;
-  return v > 0 ? v : 1;
-}
+using kivo_test::stress_scale;
 
 }  // namespace kivo::test

@@ -104,15 +104,7 @@ class MenuRun : public ::testing::Test {
     ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
     std::ofstream(d_.file("go")) << "";  // "FX ACT" runs through
   }
-  env_list env(const std::string& tst = "tst") const {
-    return {{"TERM", "tmux-256color"},
-            {"HOME", d_.path},
-            {"KIVOPATH", d_.path},
-            {"KIVO_0SA_PATH", d_.path},
-            {"KIVO_TST_DIR", d_.file(tst)},
-            {"KIVO_SYS_ERR_LOG", d_.file("syserr")},
-            {"KIVO_TRACE_FILE", d_.file("trace")}};
-  }
+  env_list env(const std::string& tst = "tst") const { return kivo_test::engine_env(d_.path, tst); }
   std::unique_ptr<tmux_pane> engine(const env_list& e) {
     return std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " -d=DB1 -a=0LA -t=menu " + shell_quote("-p=FX MENU"),
                                        d_.path, e);

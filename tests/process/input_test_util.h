@@ -114,15 +114,7 @@ class InputRun : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors"; }
 
-  kivo_test::env_list env(const std::string& tst = "tst") const {
-    return {{"TERM", "tmux-256color"},
-            {"HOME", d_.path},
-            {"KIVOPATH", d_.path},
-            {"KIVO_0SA_PATH", d_.path},
-            {"KIVO_TST_DIR", d_.file(tst)},
-            {"KIVO_SYS_ERR_LOG", d_.file("syserr")},
-            {"KIVO_TRACE_FILE", d_.file("trace")}};
-  }
+  kivo_test::env_list env(const std::string& tst = "tst") const { return kivo_test::engine_env(d_.path, tst); }
   std::unique_ptr<kivo_test::tmux_pane> engine(const kivo_test::env_list& e) const {
     return std::make_unique<kivo_test::tmux_pane>(
         kivo_test::shell_quote(KIVO_BINARY) + " -d=DB1 -a=DMO -t=menu " + kivo_test::shell_quote("-p=DMO MENU"),

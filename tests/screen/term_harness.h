@@ -24,6 +24,18 @@ namespace kivo_test {
 
 using env_list = std::vector<std::pair<std::string, std::string>>;
 
+// The environment of an engine on the installation in `dir` under tmux:
+// snapshots in `dir`/`tst`, the system-error log and the trace beside them.
+inline env_list engine_env(const std::string& dir, const std::string& tst = "tst") {
+  return {{"TERM", "tmux-256color"},
+          {"HOME", dir},
+          {"KIVOPATH", dir},
+          {"KIVO_0SA_PATH", dir},
+          {"KIVO_TST_DIR", dir + "/" + tst},
+          {"KIVO_SYS_ERR_LOG", dir + "/syserr"},
+          {"KIVO_TRACE_FILE", dir + "/trace"}};
+}
+
 inline std::string shell_quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);

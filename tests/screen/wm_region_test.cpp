@@ -5,6 +5,7 @@
 #include <optional>
 #include <random>
 
+#include "../fixtures/kivo_fixture.h"
 #include "screen/wm_region.h"
 #include "wm_test_util.h"
 
@@ -75,7 +76,7 @@ TEST_F(WmChrModel, RunsMatchPerColumnModelAndApplyOnce) {
   std::mt19937 rng(7);
   std::map<std::pair<int, int>, cell_attr> model = columns(w, g, &n);
   const uint32_t bits[] = {0x01, 0x02, 0x40, 0x80, 0x100, 0x200, 0x1000};
-  for (int i = 0; i < 100000; ++i) {
+  for (long i = 0, n = 20000 * kivo_test::stress_scale(); i < n; ++i) {
     int r0 = 1 + rng() % 5, r1 = r0 + rng() % (6 - r0), c0 = 1 + rng() % 30, c1 = c0 + rng() % (31 - c0);
     uint32_t value = bits[rng() % 7] | bits[rng() % 7], mask = bits[rng() % 7] | bits[rng() % 7];
     if (rng() % 16 == 0) value |= CHR_BOX_RUN;
