@@ -405,19 +405,12 @@ bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint3
 // rest; for each chunk number the initial chunk before the null chunk.
 bool DesignBuilder::put_initial(const std::string& name, const std::vector<uint8_t>& init,
                                 const std::vector<uint8_t>& nulls) {
-  const size_t len = init.size();
-  const uint32_t chunks = static_cast<uint32_t>((len + kInitChunk - 1) / kInitChunk);
-  for (uint32_t c = 1; c <= chunks; ++c) {
-    const size_t from = (c - 1) * kInitChunk, n = c < chunks ? kInitChunk : len - from;
-    for (uint8_t kind : {INIT_VALUES, INIT_NULLS}) {
-      uint8_t rec[kInitRecMax];
-      put_text(rec + INIT_FILE, 8, name);
-      rec[INIT_KIND] = kind;
-      st_le32(rec, INIT_CHUNK, c);
-      memcpy(rec + INIT_DATA, (kind == INIT_VALUES ? init : nulls).data() + from, n);
-      if (!write(DF_INITIAL, rec, INIT_DATA + n)) return false;
-    }
-  }
+  ARB* a = handle(DF_INITIAL);
+  if (!a) return false;
+  uint8_t key[8];
+  put_text(key, 8, name);
+  if (!dd_put_initial(a, key, init.data(), nulls.data(), init.size()))
+    return fail("cannot write an INITIAL record: status " + std::to_string(a->arb_stat));
   return true;
 }
 
@@ -460,7 +453,23 @@ int DesignBuilder::put_design(design_file f, const uint8_t* rec,
   } else if (a->arb_stat != FM_NOT_FOUND) {
     return fail(std::string("cannot read a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
   }
-  return write(f, rec, len);
+  if (!write(f, rec, len)) return 0;
+  // A changed field or record of a file makes the file's compile out of date.
+  if (f == DF_RECORD) return outdate_file(rec + RCD_NAME);
+  if (f == DF_FIELD && rec[FLD_CLASS] != '1') return outdate_file(rec + FLD_FILE);
+  return 1;
+}
+
+int DesignBuilder::outdate_file(const uint8_t* name) {
+  ARB* a = handle(DF_FILE);
+  if (!a) return 0;
+  uint8_t fi[kFileRecSize] = {};
+  memcpy(fi + FI_NAME, name, 8);
+  if (!dd_read(a, 0, fi, kFileRecSize, true)) return 1;  // not compiled yet
+  dd_null_date(fi + FI_STAMP);
+  if (!dd_rewrite(a, fi, kFileRecSize))
+    return fail("cannot rewrite a FILE record: status " + std::to_string(a->arb_stat));
+  return 1;
 }
 
 int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
