@@ -448,12 +448,16 @@ int DesignBuilder::put_design(design_file f, const uint8_t* rec,
     std::vector<uint8_t> now(rec, rec + len);
     for (auto& [from, to] : compiled) memcpy(now.data() + from, stored.data() + from, to - from + 1);
     if (now == stored) return fm_release(a), 1;
-    if (!fm_del(a))
+    // A RECORD keeps the numbers and stamps its file's compile gave it, so
+    // that the file keeps its numbers; a FIELD or DOMAIN is taken as given,
+    // its null date asking for the compile.
+    if (!dd_rewrite(a, f == DF_RECORD ? now.data() : rec, len))
       return fail(std::string("cannot replace a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
   } else if (a->arb_stat != FM_NOT_FOUND) {
     return fail(std::string("cannot read a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  } else if (!write(f, rec, len)) {
+    return 0;
   }
-  if (!write(f, rec, len)) return 0;
   // A changed field or record of a file makes the file's compile out of date.
   if (f == DF_RECORD) return outdate_file(rec + RCD_NAME);
   if (f == DF_FIELD && rec[FLD_CLASS] != '1') return outdate_file(rec + FLD_FILE);
