@@ -383,3 +383,99 @@ TEST_F(DictFile, StructureDateFollowsStructuralChanges) {
 
 }  // namespace
 }  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// The fixture application written by the builder from FILE blocks and the
+// same files compiled from their dictionary records lie out alike.
+TEST_F(DictFile, BuilderAndCompilerGiveOneLayout) {
+  build(read_text("tests/design/dd_fixture_builder.dsgn"), "SUM");
+  build(read_text("tests/design/dd_fixture.dsgn"), "FIX");
+  for (const char* f : {"ALPHA", "DATED", "HIST"}) run(f, "FIX");
+  EXPECT_TRUE(messages().empty());
+  for (const std::string name : {"ALPHA", "DATED", "HIST"}) {
+    SCOPED_TRACE(name);
+    const std::vector<uint8_t> b = file_rec(name, "SUM"), c = file_rec(name, "FIX");
+    ASSERT_FALSE(b.empty());
+    ASSERT_FALSE(c.empty());
+    for (size_t at : {size_t{FI_FS_TYPE}, size_t{FI_ORG}, size_t{FI_NKEYS}}) EXPECT_EQ(b[at], c[at]) << at;
+    EXPECT_EQ(ld_le16(b.data(), FI_REC_LEN), ld_le16(c.data(), FI_REC_LEN));
+    EXPECT_EQ(memcmp(b.data() + FI_KEY_SEGS, c.data() + FI_KEY_SEGS, FI_ALL_SPECIAL - FI_KEY_SEGS), 0);
+    EXPECT_EQ(initial(name, "SUM"), initial(name, "FIX"));
+  }
+  int compared = 0;
+  for (auto& e : records(DF_ELEMENT, "01", "SUM")) {
+    const std::string name = trimmed(e.data() + ELEM_NAME, 22);
+    const std::vector<uint8_t> c = elem(name, "FIX");
+    ASSERT_FALSE(c.empty()) << name;
+    for (size_t at :
+         {size_t{ELEM_OFFSET}, size_t{ELEM_SIZE}, size_t{ELEM_OCCURS}, size_t{ELEM_SEQ}, size_t{ELEM_SEGMENT}})
+      EXPECT_EQ(ld_le16(e.data(), at), ld_le16(c.data(), at)) << name << " at " << at;
+    for (size_t at : {size_t{ELEM_KIND}, size_t{ELEM_TYPE}, size_t{ELEM_KEY_ROLE}, size_t{ELEM_KEY_NO},
+                      size_t{ELEM_KEY_ORDER}, size_t{ELEM_KEY_FLAG}})
+      EXPECT_EQ(e[at], c[at]) << name << " at " << at;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 10);
+}
+
+// The dictionary of the engine's FILE, RECORD and ELEMENT design files
+// compiles to the record lengths and keys of their descriptors, read back
+// through the summary: every key by number, its duplicates flag, and each
+// segment's offset, length, type and order.
+TEST_F(DictFile, DesignFilesDictionaryMatchesDescriptors) {
+  build(read_text("share/design/0AD.dsgn"), "0AD");
+  setenv("DD_SUMMARY_FILE", "1", 1);
+  const struct {
+    const char* name;
+    void (*init)(FDB*, KDB*, SDB*, const char*, const char*);
+  } files[] = {{"FILE", INIT_DFI_FDB}, {"RECORD", INIT_DREC_FDB}, {"ELEMENT", INIT_DELEM_FDB}};
+  for (auto& f : files) run(f.name, "0AD", 3, "00");
+  EXPECT_TRUE(messages().empty()) << messages()[0].number;
+  bs_summary reader;
+  ASSERT_TRUE(reader.open(dd_summary_path("0AD", "00")));
+  for (auto& f : files) {
+    SCOPED_TRACE(f.name);
+    bs_file b;
+    ASSERT_EQ(reader.next(&b), 1);
+    EXPECT_EQ(trimmed(reinterpret_cast<const uint8_t*>(b.name), 8), f.name);
+    FDB fdb;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    f.init(&fdb, kdb, sdb, "0AD", "00");
+    EXPECT_EQ(b.rec_len, fdb.fdb_rec_len);
+    EXPECT_EQ(b.var, fdb.fdb_var);
+    EXPECT_EQ(b.fs_type, fdb.fdb_fs_type);
+    ASSERT_EQ(b.nkeys, fdb.fdb_nkeys);
+    for (int k = 0; k < fdb.fdb_nkeys; ++k) {
+      const KDB& want = kdb[k];
+      const bs_key* got = nullptr;
+      for (auto& key : b.keys)
+        if (key.keyno == want.kdb_keyno) got = &key;
+      ASSERT_NE(got, nullptr) << "key " << int{want.kdb_keyno};
+      EXPECT_EQ(got->order, '+');
+      EXPECT_EQ((got->flags & 1) != 0, (want.kdb_flags & KDB_DUP) != 0) << "key " << int{want.kdb_keyno};
+      ASSERT_EQ(got->nsegs, want.kdb_nsegs) << "key " << int{want.kdb_keyno};
+      for (int s = 0; s < want.kdb_nsegs; ++s) {
+        const SDB& ws = want.kdb_sdb[s];
+        EXPECT_EQ(got->segs[s].offset, ws.sdb_offset) << "key " << int{want.kdb_keyno} << " segment " << s;
+        EXPECT_EQ(got->segs[s].len, ws.sdb_len) << "key " << int{want.kdb_keyno} << " segment " << s;
+        EXPECT_EQ(got->segs[s].type, ws.sdb_type == SDB_BINARY ? 8 : 1) << "key " << int{want.kdb_keyno};
+        EXPECT_EQ(got->segs[s].order, '+');
+      }
+    }
+  }
+  // Design files of "0AD" get fixed structure numbers, not dates.
+  for (auto& f : files) {
+    std::vector<uint8_t> fi;
+    for (auto& r : records(DF_FILE, "00", "0AD"))
+      if (trimmed(r.data(), 8) == f.name) fi = r;
+    ASSERT_FALSE(fi.empty()) << f.name;
+    EXPECT_EQ(ld_le32(fi.data(), FI_STRUCT), 0u) << f.name;
+    EXPECT_EQ(ld_le32(fi.data(), FI_STRUCT + 4), 2u) << f.name;
+  }
+}
+
+}  // namespace
+}  // namespace kivo::test

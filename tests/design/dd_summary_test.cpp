@@ -1,7 +1,10 @@
 // The dictionary summary: the writer's blocks against a golden file, every
 // block read back against the FILE record and the INITIAL records it came
 // from, and the reader's refusals of malformed and out-of-range lines.
+#include <sys/wait.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -18,28 +21,8 @@ namespace {
 std::vector<std::string> g_errors;
 void capture(const char*, int, const char* text) { g_errors.emplace_back(text); }
 
-// Three files: a group key over an alpha of 10 occurring twice in a record
-// of 45 bytes; an 8-byte binary date as the only field of a key; and that
-// date occurring twice inside a group key, with an alternate key.
-const char* const kFixture = R"(APPLICATION SUM 01
-STAMP 9000 0
-FILE ALPHA org=3
-  "ALPHA KEY"      G20   @0  key=primary
-  "ALPHA CODE"     A10   @0  occurs=2
-  "ALPHA AMOUNT"   B7.2S
-  "ALPHA TEXT"     A21   init=ABC
-END
-FILE DATED org=3
-  "DATED WHEN"     D6:8-1    key=primary
-  "DATED NOTE"     A4
-END
-FILE HIST org=3
-  "HIST KEY"       G20   @0  key=primary
-  "HIST ID"        A4    @0
-  "HIST WHEN"      D6:8-1    occurs=2
-  "HIST FLAG"      L         key=1
-END
-)";
+// The fixture application written by the builder from FILE blocks.
+const char* const kBuilderFixture = "tests/design/dd_fixture_builder.dsgn";
 
 class DictSummary : public DesignFiles {
  protected:
@@ -110,16 +93,50 @@ class DictSummary : public DesignFiles {
 };
 
 TEST_F(DictSummary, FixtureApplicationMatchesGolden) {
-  build(kFixture, "SUM");
+  build(read_text(kBuilderFixture), "SUM");
   const std::string text = summarise("SUM", "01", {"ALPHA", "DATED", "HIST"});
   EXPECT_EQ(text, read_text("tests/design/dd_summary_golden.txt"));
   EXPECT_TRUE(g_errors.empty());
 }
 
+// kivo_design -c with DD_SUMMARY_FILE set compiles the fixture dictionary
+// (groups, a substring, a synonym and a field without storage among its
+// fields) and appends one block per file: the same text as the builder's
+// files give. Run again without it, every file is up to date: nothing is
+// compiled and nothing appended.
+TEST_F(DictSummary, KivoDesignAppendsOneBlockPerCompiledFile) {
+  const std::string kivo = KIVO_BINARY, dir = data_ + "/inst";
+  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data", dir, std::filesystem::copy_options::recursive);
+  const std::string src = std::string(KIVO_SOURCE_DIR) + "/tests/design/dd_fixture.dsgn";
+  auto run_tool = [&](bool summary, int* status) {
+    const std::string cmd = std::string(summary ? "DD_SUMMARY_FILE=1 " : "env -u DD_SUMMARY_FILE ") + KIVO_DESIGN +
+                            " -c -d " + dir + " " + src + " </dev/null 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[256];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    *status = p ? pclose(p) : -1;
+    return out;
+  };
+  const std::string path = dir + dd_summary_path("FIX", "01").substr(data_.size());
+  int status = 0;
+  std::string out = run_tool(true, &status);
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  for (const char* line : {"ALPHA    (file)\n", "DATED    (file)\n", "HIST     (file)\n",
+                           "\t\tALPHA PART             (syn. or substring)\n"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << out;
+  const std::string text = slurp(path);
+  EXPECT_EQ(text, read_text("tests/design/dd_summary_golden.txt"));
+  out = run_tool(false, &status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(slurp(path), text);
+}
+
 // Each block gives back the FILE record's numbers, exactly the segments its
 // keys announce (the FILE record's counts) and the INITIAL images.
 TEST_F(DictSummary, EveryBlockReadsBackAsStored) {
-  build(kFixture, "SUM");
+  build(read_text(kBuilderFixture), "SUM");
   const std::vector<std::string> names = {"ALPHA", "DATED", "HIST"};
   summarise("SUM", "01", names);
   bool ok = false;
@@ -180,7 +197,7 @@ TEST_F(DictSummary, BuilderWrittenFileReadsBackWhole) {
 // A new summary starts with "1"; a second run appends after it and never
 // writes the header again.
 TEST_F(DictSummary, HeaderWrittenOnceBlocksAppended) {
-  build(kFixture, "SUM");
+  build(read_text(kBuilderFixture), "SUM");
   const std::string one = summarise("SUM", "01", {"DATED"});
   ASSERT_EQ(one.rfind("1\nFILE:  DATED    1 3 0 ", 0), 0u) << one;
   const std::string two = summarise("SUM", "01", {"ALPHA"});
@@ -256,7 +273,7 @@ TEST_F(DictSummary, BlockLeavesOutUnstoredKindsAndRefusesBadKeys) {
 // A line that does not read gives its text and stops the reader: blocks
 // before it are read, nothing after it.
 TEST_F(DictSummary, MalformedOrOutOfRangeLineStopsTheReader) {
-  build(kFixture, "SUM");
+  build(read_text(kBuilderFixture), "SUM");
   const std::string good = summarise("SUM", "01", {"ALPHA", "DATED", "HIST"});
   std::vector<std::string> lines;
   std::stringstream ss(good);
