@@ -4,6 +4,7 @@
 // the dictionary of the engine's own design files against their
 // descriptors.
 #include <cstdlib>
+#include <fstream>
 #include <map>
 
 #include "dd_test_util.h"
@@ -475,6 +476,58 @@ TEST_F(DictFile, DesignFilesDictionaryMatchesDescriptors) {
     EXPECT_EQ(ld_le32(fi.data(), FI_STRUCT), 0u) << f.name;
     EXPECT_EQ(ld_le32(fi.data(), FI_STRUCT + 4), 2u) << f.name;
   }
+}
+
+}  // namespace
+}  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// Another engine holds the file's RECORD record: the store cannot write it
+// back, and says so (100150) instead of reporting the file stored; what was
+// written before it (elements, images, FILE) and the summary stay.
+TEST_F(DictFile, RecordHeldElsewhereIsReportedAsNotStored) {
+  define("HELD", "FIELD \"% K\" file=% seq=1 domain=A4 domain_kind=1 key_role=0\n");
+  signal_pipe ready, go;
+  const pid_t child = fork_engine([&] {
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    INIT_DREC_FDB(&f, k, s, "APP", "01");
+    if (!FM_OPEN(&f, com.sys_scope, kAnyFile, 15, 15)) return 1;
+    uint8_t r[kRecordSize] = {};
+    memcpy(r, "HELD    ", 8);
+    if (!dd_read(f.fdb_arb, 0, r, kRecordSize, true)) return 2;
+    ready.send();
+    go.receive();
+    return 0;
+  });
+  ASSERT_EQ(ready.receive(), 'x');
+  setenv("DD_SUMMARY_FILE", "1", 1);
+  const sys_err_presenter old = set_sys_err_presenter(quiet_presenter);
+  run("HELD");
+  set_sys_err_presenter(old);
+  go.send();
+  EXPECT_EQ(wait_exit(child), 0);
+  EXPECT_EQ(file_messages("HELD"), std::vector<uint32_t>{100150});
+  EXPECT_FALSE(file_rec("HELD").empty());
+  EXPECT_FALSE(elem("HELD K").empty());
+  std::ifstream summary(dd_summary_path("APP", "01"));
+  std::string first, second;
+  std::getline(summary, first), std::getline(summary, second);
+  EXPECT_EQ(second.rfind("FILE:  HELD     ", 0), 0u) << second;
+  // Released, the next compile stores it whole.
+  run("HELD");
+  EXPECT_TRUE(file_messages("HELD").empty());
+}
+
+// A file without a RECORD record is 100250; nothing is stored.
+TEST_F(DictFile, FileWithoutRecordIsReported) {
+  define("REAL", "FIELD \"% K\" file=% seq=1 domain=A4 domain_kind=1 key_role=0\n");
+  run("GHOST");
+  EXPECT_EQ(file_messages("GHOST"), std::vector<uint32_t>{100250});
+  EXPECT_TRUE(file_rec("GHOST").empty());
 }
 
 }  // namespace
