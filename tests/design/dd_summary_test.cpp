@@ -214,18 +214,21 @@ TEST_F(DictSummary, HeaderWrittenOnceBlocksAppended) {
 }
 
 // Group headers, fields without storage, substrings and synonyms are no
-// field lines and not counted; a group whose last field never comes, or a
-// key of a type no segment has, is an internal error and no block.
+// field lines and not counted; a key on one field has a segment per
+// occurrence, two for an 8-byte binary date; a group whose last field
+// never comes, or a key of a type no segment has, is an internal error and
+// no block.
 TEST_F(DictSummary, BlockLeavesOutUnstoredKindsAndRefusesBadKeys) {
   std::vector<std::vector<uint8_t>> elems;
-  auto elem = [&](const char* name, uint8_t kind, uint16_t off, uint16_t size, uint8_t type, const char* ref = "") {
+  auto elem = [&](const char* name, uint8_t kind, uint16_t off, uint16_t size, uint8_t type, const char* ref = "",
+                  uint16_t occurs = 1, uint16_t segno = 0) {
     std::vector<uint8_t> e(kElementSize, ' ');
     memcpy(e.data() + ELEM_NAME, name, strlen(name));
     e[ELEM_KIND] = kind;
     memcpy(e.data() + ELEM_DOMAIN, ref, strlen(ref));
-    st_le16(e.data(), ELEM_OFFSET, off), st_le16(e.data(), ELEM_SIZE, size), st_le16(e.data(), ELEM_OCCURS, 1);
+    st_le16(e.data(), ELEM_OFFSET, off), st_le16(e.data(), ELEM_SIZE, size), st_le16(e.data(), ELEM_OCCURS, occurs);
     st_le32(e.data(), ELEM_SEQ, static_cast<uint32_t>(elems.size() + 1));
-    st_le16(e.data(), ELEM_SEGMENT, static_cast<uint16_t>(elems.size() + 1));
+    st_le16(e.data(), ELEM_SEGMENT, segno ? segno : static_cast<uint16_t>(elems.size() + 1));
     e[ELEM_TYPE] = type, e[ELEM_KEY_NO] = 0, e[ELEM_KEY_ROLE] = 0, e[ELEM_KEY_ORDER] = '-', e[ELEM_KEY_FLAG] = '1';
     elems.push_back(e);
   };
@@ -235,22 +238,37 @@ TEST_F(DictSummary, BlockLeavesOutUnstoredKindsAndRefusesBadKeys) {
   elem("B", 1, 4, 2, 5);
   elem("SUB", 4, 1, 2, 1, "A");
   elem("SYN", 5, 0, 4, 1, "A");
+  elem("R", 1, 6, 2, 1, "", 3, 7);    // a one-field key occurring 3 times
+  elem("D", 1, 12, 8, 7, "", 2, 10);  // an 8-byte binary date occurring twice
   uint8_t fi[kFileRecSize] = {};
   memcpy(fi, "T       ", 8);
-  fi[FI_FS_TYPE] = 1, fi[FI_ORG] = 3, fi[FI_ALLOC] = ' ', fi[FI_VAR] = 0, fi[FI_NKEYS] = 1;
-  st_le16(fi, FI_REC_LEN, 6);
-  st_le32(fi, FI_KEY_SEQ, 1);
-  const uint8_t img[6] = {0x41, 0x42, 0x43, 0x44, 0x00, 0xFF};
+  fi[FI_FS_TYPE] = 1, fi[FI_ORG] = 3, fi[FI_ALLOC] = ' ', fi[FI_VAR] = 0, fi[FI_NKEYS] = 3;
+  st_le16(fi, FI_REC_LEN, 28);
+  st_le32(fi, FI_KEY_SEQ, 1), st_le32(fi, FI_KEY_SEQ + 4, 7), st_le32(fi, FI_KEY_SEQ + 8, 8);
+  uint8_t img[28];
+  for (int i = 0; i < 28; ++i) img[i] = static_cast<uint8_t>(i == 27 ? 0xFF : 0x41 + i);
   std::string out;
   ASSERT_TRUE(dd_sum_block(fi, elems, img, img, &out));
+  const std::string hex = "4142434445464748494A4B4C4D4E4F505152535455565758595A5BFF\n";
   EXPECT_EQ(out,
-            "FILE:  T        1 3 0 6 0 1 2\n"
+            "FILE:  T        1 3 0 28 0 3 4\n"
             "KEY:  G                      - 0 5 2\n"
             "SEGMENT:  A                      - 2 0 4 1\n"
             "SEGMENT:  B                      - 4 4 2 8\n"
+            "KEY:  R                      - 0 5 3\n"
+            "SEGMENT:  R                      + 7 6 2 1\n"
+            "SEGMENT:  R                      + 8 8 2 1\n"
+            "SEGMENT:  R                      + 9 10 2 1\n"
+            "KEY:  D                      - 0 5 4\n"
+            "SEGMENT:  D                      + 10 12 4 8\n"
+            "SEGMENT:  D                      + 11 16 4 8\n"
+            "SEGMENT:  D                      + 12 20 4 8\n"
+            "SEGMENT:  D                      + 13 24 4 8\n"
             "A                      1 1 0 4\n"
             "B                      1 5 4 2\n"
-            "4142434400FF\n4142434400FF\n");
+            "R                      3 1 6 2\n"
+            "D                      2 7 12 8\n" +
+                hex + hex);
   const struct {
     const char* what;
     int elem;
