@@ -563,3 +563,26 @@ TEST_F(DictFile, StandAloneRunReportsRecordLengthAlignment) {
 
 }  // namespace
 }  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// A domain loaded again with a change makes the files of its fields out of
+// date: the next run compiles them with it. Loaded unchanged, nothing is.
+TEST_F(DictFile, ChangedDomainRecompilesItsFiles) {
+  compile("DOMF",
+          "FIELD \"% K\" file=% seq=1 domain=A4 domain_kind=1 key_role=0\n"
+          "FIELD \"% A\" file=% seq=2 domain=A10 domain_kind=1\n");
+  ASSERT_EQ(ld_le16(file_rec("DOMF").data(), FI_REC_LEN), 14);
+  const std::vector<uint8_t> stored = file_rec("DOMF");
+  build("APPLICATION APP 01\n" + std::string(kDomains), "APP");
+  run("DOMF");
+  EXPECT_EQ(file_rec("DOMF"), stored);
+  build("APPLICATION APP 01\nDOMAIN 1 A10 kind=4 sub_kind=1 size=16\n", "APP");
+  run("DOMF");
+  EXPECT_EQ(ld_le16(file_rec("DOMF").data(), FI_REC_LEN), 20);
+  EXPECT_EQ(ld_le16(elem("DOMF A").data(), ELEM_SIZE), 16);
+}
+
+}  // namespace
+}  // namespace kivo::test
