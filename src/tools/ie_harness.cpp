@@ -18,8 +18,6 @@ namespace kivo {
 
 namespace {
 
-constexpr const char* kItemKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4b; 1: 61:3 64:22 86:2b 40:4b 44:4b";
-constexpr const char* kRowKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b";
 
 // The next script line that is not a comment, or an empty string.
 std::string next_line(FILE* f) {
@@ -98,8 +96,8 @@ int ie_play(PCB* pcb, const uint8_t* key, const char* ap, const char* ver, FILE*
   if (!images) return 0;
   uint8_t img[kImageRecSize] = {};
   memcpy(img, key, kImageKeyLen);
-  ARB* itms = ie_mem_file("ITEMWORK", kIeItemSize, 0, kItemKeys, com.proc_scope);
-  ARB* rows = ie_mem_file("ROWWORK ", kRowRecSize, 1, kRowKeys, com.proc_scope);
+  ARB* itms = ie_mem_file("ITEMWORK", kIeItemSize, 0, kIeItemKeys, com.proc_scope);
+  ARB* rows = ie_mem_file("ROWWORK ", kRowRecSize, 1, kIeRowKeys, com.proc_scope);
   ARB* xcept = create_tmp_xcept(com.proc_scope);
   uint8_t ctl[kIeCtlSize], itm[kIeItemSize], curs[kIeCursSize] = {}, chr[kChrRecSize] = {};
   memset(ctl, ' ', sizeof ctl), memset(itm, ' ', sizeof itm);
