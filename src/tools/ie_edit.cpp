@@ -270,8 +270,6 @@ int scr_def_rect(loop& l, int panel, uint8_t* chr) {
 
 // OPTION 94: the image as last saved, in a language the designer chooses,
 // in a nested view-only level.
-constexpr size_t kPreviewLangAt = 664;
-constexpr uint32_t kAreaNext = 7;
 
 int preview_lang(PCB* pcb, char* lang) {
   INVOC v = pi_invoc;
@@ -288,9 +286,9 @@ int preview_lang(PCB* pcb, char* lang) {
   for (uint32_t h : srf)
     if (h) ih_drop(h);
   if (ld_le32(v.b, INVOC_END_CODE) == PI_END_CANCEL) return 0;
-  const uint8_t* area = pi_area(pcb, kAreaNext, kPreviewLangAt + 3);
+  const uint8_t* area = pi_area(pcb, AREA_NEXT, kIePreviewLangAt + 3);
   if (!area) return 0;
-  memcpy(lang, area + kPreviewLangAt, 3);
+  memcpy(lang, area + kIePreviewLangAt, 3);
   return 1;
 }
 
