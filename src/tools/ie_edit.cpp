@@ -463,8 +463,10 @@ namespace {
 uint8_t* rec_arg(RT_CALL& c, int i, size_t min) {
   return c.args[i].addr && c.args[i].len >= min ? c.args[i].addr : nullptr;
 }
+// A PASS of a file (area kind 2) hands the open handle itself.
+constexpr uint8_t kPassFile = 2;
 ARB* file_arg(RT_CALL& c, int i) {
-  return c.args[i].addr && c.args[i].len >= sizeof(ARB*) ? *reinterpret_cast<ARB**>(c.args[i].addr) : nullptr;
+  return c.args[i].kind == kPassFile ? reinterpret_cast<ARB*>(c.args[i].addr) : nullptr;
 }
 
 int rt_ie_init(RT_CALL& c) {
