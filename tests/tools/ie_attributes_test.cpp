@@ -12,8 +12,51 @@
 namespace kivo::test {
 namespace {
 
+// The executive's hook: the language choice played with `g_lang`, and the
+// levels the shows saw.
+const char* g_lang;
+std::vector<std::pair<int, char>> g_levels;  // level, editable flag at each show
+void choose_lang(INVOC* v) { ASSERT_EQ(ie_play_preview_choice(v, g_lang), 1); }
+int watching_show(SHOW_BLK* b, ARB* m) {
+  if (IE_STATE* s = ie_last(); s && (b->show_flags & SHOW_INPUT)) {
+    g_levels.push_back({s->level, char(s->editable)});
+    if (s->level == 2) g_levels.push_back({int(s->line[1][0]), 'T'});
+  }
+  return scripted_show(b, m);
+}
+
 class ImageAttributes : public ImageEditorFixture {
  protected:
+  // The calling process of a preview: area 7 long enough for its LANGUAGE
+  // field; the language choice played through the executive's hook.
+  void SetUp() override {
+    ImageEditorFixture::SetUp();
+    pi_hooks.exec = choose_lang;
+    g_levels.clear();
+    tbl.assign(7, AREA_DESC{});
+    for (uint32_t i = 0; i < 7; ++i) tbl[i].area_no = i + 1, tbl[i].size = i == 6 ? 700 : 4;
+    em.em_area_tbl = tbl.data(), em.em_area_cnt = 7;
+    area7.assign(700, ' ');
+    for (auto& a : areas) a = area7.data();
+    pcb.pcb_em = &em, pcb.pcb_areas = areas;
+    pcb.pcb_handle = ih_put(HK_PCB, &pcb);
+  }
+  void TearDown() override {
+    ih_drop(pcb.pcb_handle);
+    pi_hooks.exec = nullptr;
+    ImageEditorFixture::TearDown();
+  }
+  uint8_t edit_as(std::vector<ie_key> keys) {
+    for (auto& k : keys) ie_script().push_back(k);
+    EXPECT_EQ(ie_edit(&pcb, img, itm, curs, itms, chr, ctl, rows, xcept), 1);
+    return ctl[IEC_REQUEST];
+  }
+  EM em{};
+  std::vector<AREA_DESC> tbl;
+  std::vector<uint8_t> area7;
+  uint8_t* areas[8];
+  PCB pcb{};
+
   // The image's characteristic records (64 bytes each) in key order.
   std::vector<ie_rec> chr_recs() {
     uint8_t key[kChrRecSize] = {};
@@ -237,54 +280,9 @@ TEST_F(ImageAttributes, CentringMovesTextItemsCharacteristicsAndExceptions) {
   EXPECT_EQ(ie_seen().beeps, 0);
 }
 
-// The executive's hook: the language choice played with `g_lang`, and the
-// levels the shows saw.
-const char* g_lang;
-std::vector<std::pair<int, char>> g_levels;  // level, editable flag at each show
-void choose_lang(INVOC* v) { ASSERT_EQ(ie_play_preview_choice(v, g_lang), 1); }
-int watching_show(SHOW_BLK* b, ARB* m) {
-  if (IE_STATE* s = ie_last(); s && (b->show_flags & SHOW_INPUT)) {
-    g_levels.push_back({s->level, char(s->editable)});
-    if (s->level == 2) g_levels.push_back({int(s->line[1][0]), 'T'});
-  }
-  return scripted_show(b, m);
-}
-
-class ImagePreview : public ImageAttributes {
- protected:
-  void SetUp() override {
-    ImageAttributes::SetUp();
-    pi_hooks.exec = choose_lang;
-    ie_show = watching_show;
-    g_levels.clear();
-    // The caller's process: area 7 long enough for its LANGUAGE field.
-    tbl.assign(7, AREA_DESC{});
-    for (uint32_t i = 0; i < 7; ++i) tbl[i].area_no = i + 1, tbl[i].size = i == 6 ? 700 : 4;
-    em.em_area_tbl = tbl.data(), em.em_area_cnt = 7;
-    area7.assign(700, ' ');
-    for (auto& a : areas) a = area7.data();
-    pcb.pcb_em = &em, pcb.pcb_areas = areas;
-    pcb.pcb_handle = ih_put(HK_PCB, &pcb);
-  }
-  void TearDown() override {
-    ih_drop(pcb.pcb_handle);
-    pi_hooks.exec = nullptr;
-    ImageAttributes::TearDown();
-  }
-  uint8_t edit_as(std::vector<ie_key> keys) {
-    for (auto& k : keys) ie_script().push_back(k);
-    EXPECT_EQ(ie_edit(&pcb, img, itm, curs, itms, chr, ctl, rows, xcept), 1);
-    return ctl[IEC_REQUEST];
-  }
-  EM em{};
-  std::vector<AREA_DESC> tbl;
-  std::vector<uint8_t> area7;
-  uint8_t* areas[8];
-  PCB pcb{};
-};
-
-TEST_F(ImagePreview, ShowsTheSavedImageViewOnlyAndCancelLeavesTheEditorAsItWas) {
+TEST_F(ImageAttributes, PreviewShowsTheSavedImageViewOnlyAndCancelLeavesTheEditorAsItWas) {
   ASSERT_EQ(open(1), 1);
+  ie_show = watching_show;
   st()->line[1][0] = 'X';  // not saved
   g_lang = "   ";
   // In the preview: DELETE LINE, OPTION 13 and ADD MODE change nothing; END leaves it.
@@ -304,6 +302,44 @@ TEST_F(ImagePreview, ShowsTheSavedImageViewOnlyAndCancelLeavesTheEditorAsItWas) 
   EXPECT_EQ(edit_as({{94, 1, 1}, {0, 2, 2}}), IE_REQ_OPT0);
   EXPECT_EQ(g_levels, (std::vector<std::pair<int, char>>{{1, '1'}, {1, '1'}}));
   EXPECT_EQ(line(1)[0], 'X');
+}
+
+// The harness answers requests 2, 10 and 9 from its script: flags and a
+// value byte, and an exception per row of the rectangle.
+TEST_F(ImageAttributes, HarnessAnswersCharacteristicBoxAndExceptionRequests) {
+  char answers[] = "2 .1.. 0\n2 ..1. 0\n9 ...\n";
+  FILE* script = fmemopen(answers, strlen(answers), "r");
+  ASSERT_NE(script, nullptr);
+  static bool xcept_shown;
+  xcept_shown = false;
+  ie_show = [](SHOW_BLK* b, ARB* m) {
+    if (IE_STATE* s = ie_last(); s && s->xcept_view)
+      for (const CHR_BLK& c : s->lchr)
+        if (c.row == 6 && c.col == 1 && c.cols == 5 && (c.value & CM_UNDERLINE) && (c.value & CM_BOLD))
+          xcept_shown = true;
+    return scripted_show(b, m);
+  };
+  uint8_t key[kImageKeyLen] = {2};
+  memcpy(key + 1, "IMAGES                        ", 30), st_le32(key, 32, 1), key[IM_NUMBER] = 1;
+  for (ie_key k : std::vector<ie_key>{{13, 1, 25},
+                                      {LK_ENTER, 1, 30},
+                                      {14, 3, 30},
+                                      {LK_ENTER, 4, 35},
+                                      {95, 6, 1},
+                                      {LK_ENTER, 6, 5},
+                                      {17, 1, 1},
+                                      {17, 1, 1},
+                                      {LK_END, 1, 1}})
+    ie_script().push_back(k);
+  EXPECT_EQ(ie_play(nullptr, key, "IED", "01", script), IE_END_SAVED);
+  fclose(script);
+  EXPECT_TRUE(xcept_shown);
+  std::vector<std::tuple<uint32_t, uint32_t, std::string>> got;
+  for (auto& r : stored(DF_CHR, 1))
+    got.push_back({ld_le32(r.data(), RI_ROW), ld_le32(r.data(), RI_COL), flags(r) + char(r[CR_BOX])});
+  const std::vector<std::tuple<uint32_t, uint32_t, std::string>> want{
+      {1, 1, " 1  0"}, {1, 25, " 1  0"}, {3, 30, "  1 1"}};
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace

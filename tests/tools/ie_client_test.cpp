@@ -197,7 +197,9 @@ TEST_F(ImageClient, ListsFollowTheEditorsVersion) {
   EXPECT_EQ(list(4, "IED"), (std::vector<std::string>{"IECUST|IECUST|1"}));
   EXPECT_EQ(list(5, "IED", "IECUST"),
             (std::vector<std::string>{"CKEY|CKEY|5", "CKEYA|CKEYA|9", "CKEYB|CKEYB|9", "CNAME|CNAME|9",
-                                      "CAMOUNT|CAMOUNT|10", "CDAY|CDAY|11", "CFLAG|CFLAG|12"}));
+                                      "CAMOUNT|CAMOUNT|10", "CDAY|CDAY|11", "CFLAG|CFLAG|12",
+                                      // a name that fills its 22 characters keeps all of them
+                                      "CNAMEOFTWENTYTWOCHARSX|CNAMEOFTWENTYTWOCHARSX|9"}));
   EXPECT_EQ(list(5, "IED", "NOFILE"), std::vector<std::string>{});
   EXPECT_EQ(list(4, "ZZZ"), std::vector<std::string>{});  // an application without design files
 }
