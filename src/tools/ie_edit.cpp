@@ -9,14 +9,14 @@
 
 #include "fm/la.h"
 #include "foundation/com.h"
+#include "foundation/end_codes.h"
 #include "foundation/sys_err.h"
 #include "interp/rt_fns.h"
+#include "process/pi_internal.h"
+#include "process/seams.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
-#include "foundation/end_codes.h"
-#include "process/pi_internal.h"
-#include "process/seams.h"
 #include "tools/ie_internal.h"
 
 namespace kivo {

@@ -18,10 +18,10 @@ struct ARB;
 
 // IE_GUI_REQ, the request block the caller builds.
 struct IE_GUI_REQ {
-  uint32_t kind = 0;        // out of operation 1: 1 image editor, 2 statement editor, 0 none
-  void* editor = nullptr;   // out of operation 1: the IE_CTL or the statement editor's context
-  uint32_t operation = 0;   // 1-5 ie_get_info, 6-10 ie_gui_edit
-  uint32_t status = 0;      // out: IE_GUI_REFUSED, IE_GUI_VIEW_ONLY, IE_GUI_NOTHING
+  uint32_t kind = 0;            // out of operation 1: 1 image editor, 2 statement editor, 0 none
+  void* editor = nullptr;       // out of operation 1: the IE_CTL or the statement editor's context
+  uint32_t operation = 0;       // 1-5 ie_get_info, 6-10 ie_gui_edit
+  uint32_t status = 0;          // out: IE_GUI_REFUSED, IE_GUI_VIEW_ONLY, IE_GUI_NOTHING
   uint32_t row = 0, col = 0;    // a cell of the image (item information: also out)
   uint32_t row2 = 0, col2 = 0;  // a target cell, or a size (rows, columns)
   ARB* list = nullptr;          // the open design file of a list between calls

@@ -10,8 +10,8 @@
 #include "fm/fm_open.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
-#include "foundation/invoc.h"
 #include "foundation/end_codes.h"
+#include "foundation/invoc.h"
 #include "interp/rt_fns.h"
 #include "process/pi_internal.h"
 #include "process/seams.h"
@@ -20,7 +20,6 @@
 namespace kivo {
 
 namespace {
-
 
 // The next script line that is not a comment, or an empty string.
 std::string next_line(FILE* f) {

@@ -112,8 +112,7 @@ constexpr const char* kChrKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4
 constexpr size_t kIePreviewLangAt = 664;
 
 // The keys of the item and row work files a design application makes.
-constexpr const char* kIeItemKeys =
-    "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4b; 1: 61:3 64:22 86:2b 40:4b 44:4b";
+constexpr const char* kIeItemKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4b; 1: 61:3 64:22 86:2b 40:4b 44:4b";
 constexpr const char* kIeRowKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b";
 
 }  // namespace kivo

@@ -157,5 +157,4 @@ int serve(engine& e, peer& p, const char* ping = nullptr) {
   return e.status();
 }
 
-
 }  // namespace kivo::test

@@ -142,9 +142,13 @@ TEST_F(ImageAttributes, LastColumnSurvivesAndAMultiRowKeepsOnlyItsSlice) {
       got[{ld_le32(r.data(), RI_ROW), ld_le32(r.data(), RI_COL)}] = {
           flags(r), ld_le32(r.data(), CR_ROWS) * 100 + ld_le32(r.data(), CR_COLS)};
   const std::map<std::pair<uint32_t, uint32_t>, std::pair<std::string, uint32_t>> want{
-      {{1, 40}, {"  1 ", 101}},                         // a row without any: the buffer
-      {{2, 1}, {std::string("\0" "1\0\0", 4), 120}},  // untouched
-      {{4, 5}, {"  1 ", 104}},                          // the two-row bold's slice of row 4
+      {{1, 40}, {"  1 ", 101}},  // a row without any: the buffer
+      {{2, 1},
+       {std::string("\0"
+                    "1\0\0",
+                    4),
+        120}},                  // untouched
+      {{4, 5}, {"  1 ", 104}},  // the two-row bold's slice of row 4
       {{4, 20}, {" 1  ", 102}},
       {{6, 35}, {"   1", 105}},  // the reverse, then the last column reverse and bold
       {{6, 40}, {"  11", 101}},
@@ -291,8 +295,8 @@ TEST_F(ImageAttributes, PreviewShowsTheSavedImageViewOnlyAndCancelLeavesTheEdito
   EXPECT_EQ(line(1)[0], 'X');
   EXPECT_EQ(ie_last(), st());
   EXPECT_EQ(recurs_lvl, 1);
-  const std::vector<std::pair<int, char>> want{{1, '1'}, {2, '0'}, {'C', 'T'}, {2, '0'}, {'C', 'T'}, {2, '0'},
-                                               {'C', 'T'}, {2, '0'}, {'C', 'T'}, {1, '1'}};
+  const std::vector<std::pair<int, char>> want{{1, '1'}, {2, '0'},   {'C', 'T'}, {2, '0'},   {'C', 'T'},
+                                               {2, '0'}, {'C', 'T'}, {2, '0'},   {'C', 'T'}, {1, '1'}};
   EXPECT_EQ(g_levels, want);
   EXPECT_EQ(stored(DF_ROW, 1)[0][RO_TEXT], 'C');
   EXPECT_EQ(items().size(), 3u);

@@ -27,7 +27,8 @@ ITEM 2 IES 0 1 1 2 8 ap=DEM field="IET NAME"
 )";
 
 // One statement line: the verb at column 7, each text at its column.
-std::string line(const std::string& pfx, const std::string& verb, std::initializer_list<std::pair<int, std::string>> at) {
+std::string line(const std::string& pfx, const std::string& verb,
+                 std::initializer_list<std::pair<int, std::string>> at) {
   std::string l = (pfx + std::string(6, ' ')).substr(0, 6) + (verb + std::string(8, ' ')).substr(0, 8);
   for (auto& [col, t] : at) {
     if (l.size() < size_t(col) - 1 + t.size()) l.resize(col - 1 + t.size(), ' ');
@@ -41,7 +42,9 @@ std::string set(const std::string& f, const std::string& v) {
 std::string pass(const std::string& f, const char* area) {
   return line("", "PASS", {{16, "0LA"}, {20, f}, {47, area}, {64, "SHARE?"}, {71, "Y"}});
 }
-std::string call(const std::string& routine) { return line("", "CALL", {{20, routine}, {57, "N"}, {65, "N"}, {73, "0"}}); }
+std::string call(const std::string& routine) {
+  return line("", "CALL", {{20, routine}, {57, "N"}, {65, "N"}, {73, "0"}});
+}
 
 // The application's side: the IMAGE record and the control block laid out
 // field by field in record areas, memory work files keyed on their first
@@ -90,7 +93,8 @@ STMTS 6 "IEC RUN" ep=1
 )";
   s += set("IMTYP", "2") + set("IMNAM", "IES") + set("IMFC", "0") + set("IMFR", "1") + set("IMNO", "1") +
        set("IMROWS", "12") + set("IMCOLS", "80") + set("CTLAP", "DEM") + set("CTLVER", "01") + set("CTLED", "1");
-  for (const char* f : {"IECITM", "IECROW", "IECXC"}) s += line("", "CREATE", {{16, "0LA"}, {20, f}, {37, "N"}, {45, "0"}});
+  for (const char* f : {"IECITM", "IECROW", "IECXC"})
+    s += line("", "CREATE", {{16, "0LA"}, {20, f}, {37, "N"}, {45, "0"}});
   s += pass("IMREC", "FIELD") + pass("IECITM", "FILE") + pass("IMREC", "FIELD") + pass("IMREC", "FIELD") +
        pass("IMREC", "FIELD") + pass("CTLREC", "FIELD") + pass("IECROW", "FILE") + pass("IECXC", "FILE") +
        call("IE_INIT");

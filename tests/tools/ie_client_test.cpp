@@ -34,7 +34,8 @@ class ImageClient : public ImageEditorFixture {
     for (int n = 0; n < 50; ++n) {
       snprintf(r.ap, sizeof r.ap, "%s", ap), snprintf(r.name, sizeof r.name, "%s", name);
       if (!ie_get_info(&r)) break;
-      out.push_back(std::string(op == 3 ? r.ap : r.name) + "|" + r.desc + (op == 3 ? "" : "|" + std::to_string(r.code)));
+      out.push_back(std::string(op == 3 ? r.ap : r.name) + "|" + r.desc +
+                    (op == 3 ? "" : "|" + std::to_string(r.code)));
     }
     EXPECT_EQ(r.list, nullptr);  // closed at the end
     return out;

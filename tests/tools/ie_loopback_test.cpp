@@ -47,8 +47,8 @@ struct harness {
   void start(int sock, const char*) {
     const std::string p = d.path;
     pid = spawn({"/usr/bin/env", "TERM=screen", "KIVOPATH=" + p, "KIVO_0SA_PATH=" + p, "KIVO_TST_DIR=" + p,
-                 "KIVO_SYS_ERR_LOG=" + p + "/syserr", KIVO_TOOLTEST, "-d=DB1", "-a=0LA", "-t=subroutine",
-                 "-p=IET_RUN", "-f=" + std::to_string(sock)},
+                 "KIVO_SYS_ERR_LOG=" + p + "/syserr", KIVO_TOOLTEST, "-d=DB1", "-a=0LA", "-t=subroutine", "-p=IET_RUN",
+                 "-f=" + std::to_string(sock)},
                 -1, false);
   }
   int status() {
@@ -109,7 +109,8 @@ TEST(ImageClientLoopback, ListsAndAnAddedItemWhileTheEditorWaits) {
   EXPECT_EQ(apps.code, 28);
   EXPECT_TRUE(apps.ended);
   // The editor's version "01", and the runtime application whatever its version.
-  EXPECT_EQ(apps.rows, (std::vector<std::string>{"0LA" + pad("Kivo Runtime", 30), "DEM" + pad("Customer demonstration", 30)}));
+  EXPECT_EQ(apps.rows,
+            (std::vector<std::string>{"0LA" + pad("Kivo Runtime", 30), "DEM" + pad("Customer demonstration", 30)}));
   EXPECT_EQ(files.code, 29);
   EXPECT_TRUE(files.ended);
   // Each file: its name, the name again for a blank description, its file-system byte.
