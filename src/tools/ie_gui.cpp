@@ -190,10 +190,7 @@ int gui_move(IE_STATE* st, IE_GUI_REQ* req) {
   uint8_t it[kIeItemSize];
   if (!del_itm(st, it, req->row, req->col)) return 0;
   const uint32_t R = req->row2, K = req->col2;
-  // An item that would reach past the image would cost the whole display
-  // its attributes: such a target is refused like a covered one.
-  if (!ie_move_ok(st, it, R, K) ||
-      !check_bounds(st->nrows, st->ncols, R, K, ld_le32(it, IW_DROWS), std::max<uint32_t>(iw_cols(it), 1))) {
+  if (!ie_move_ok(st, it, R, K)) {
     req->status = IE_GUI_REFUSED;
     st_le32(it, IW_DROWS, 0), st_le32(it, IW_DCOLS, 0);
     add_itm(st, it);
