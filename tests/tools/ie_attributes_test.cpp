@@ -238,6 +238,17 @@ TEST_F(ImageAttributes, EndDuringAChoiceReturnsInitAndTheNextEntryChangesNothing
   }
 }
 
+TEST_F(ImageAttributes, BufferOffTheImageIsNotMerged) {
+  ASSERT_EQ(open(9), 1);
+  choose(13, 2, 30, 2, 40, IE_REQ_CHR);
+  const std::vector<ie_rec> before = chr_recs();
+  st_le32(chr, CR_COLS, 12);  // the application made it reach column 41
+  set_flags(" 1  ");
+  EXPECT_EQ(edit({{0, 1, 1}}), IE_REQ_OPT0);
+  EXPECT_EQ(chr_recs(), before);
+  EXPECT_FALSE(st()->lchr.empty());  // the display kept its attributes
+}
+
 TEST_F(ImageAttributes, ExceptionViewShowsExceptionsUnderlinedAndBold) {
   ASSERT_EQ(open(1), 1);
   EXPECT_EQ(edit({{95, 1, 3}, {LK_ENTER, 1, 8}}), IE_REQ_XCEPT);
