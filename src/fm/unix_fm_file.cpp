@@ -261,8 +261,15 @@ uint32_t convert_btree_error(int code, const char* path) {
     case 15: return FM_NOT_ATTACHED;
     case 18:
     case 19: return FM_KEY_NO_DIFF;
-    case 22: sys_err("UNIXIO", __LINE__, "OUT OF SPACE while writing %s", path && *path ? path : "<uknown>"); exit(-1);
-    case 23: sys_err("UNIXIO", __LINE__, "TOO MANY OPEN FILES, exiting"); exit(-1);
+    // A full disk or a full descriptor table is the caller's failure, not
+    // the session's: the storage engine has left the pair as it was, so the
+    // caller shows its message and the session goes on.
+    case 22:
+      sys_err("UNIXIO", __LINE__, "OUT OF SPACE while writing %s", path && *path ? path : "<uknown>");
+      return FM_NO_SPACE;
+    case 23:
+      sys_err("UNIXIO", __LINE__, "TOO MANY OPEN FILES at %s", path && *path ? path : "<uknown>");
+      return FM_IO_ERR;
     default: return FM_IO_ERR;
   }
 }
