@@ -36,13 +36,16 @@ std::string golden_text(const std::string& name, const std::string& got) {
   return kivo_test::slurp(golden(name));
 }
 
-// The session: two customers added, one refused for its negative balance,
-// one found and renamed, then the list printed. Option names only.
+// The session: three customers added, one refused for its negative
+// balance, one found and deleted, one found and renamed, then the list
+// printed. Option names only.
 constexpr const char* kScript =
     "#ENTER\n#ADD MODE\n"
     "C0001\n#TAB\nAnn Smith\n#TAB\n120.50\n#ENTER\n"
     "C0002\n#TAB\nBob Jones\n#TAB\n75.25\n#ENTER\n"
+    "C0004\n#TAB\nDee Gone\n#TAB\n9.99\n#ENTER\n"
     "C0003\n#TAB\nCy Minus\n#TAB\n-5\n#ENTER\n"
+    "#INQUIRE MODE\nC0004\n#ENTER\n#DELETE MODE\n#ACK DEL\n"
     "#INQUIRE MODE\nC0001\n#ENTER\n"
     "#CHANGE MODE\n#TAB\nAnn Smith-Lee\n#ENTER\n"
     "#END\n#DOWN\n#ENTER\n#END\n";
@@ -110,7 +113,8 @@ class DemoRun : public ::testing::Test {
 };
 
 // The scripted session on each terminal type ends with 0 and leaves the
-// golden snapshots and the golden print: two detail lines, total 195.75.
+// golden snapshots and the golden print: two detail lines (the deleted
+// customer gone), total 195.75.
 TEST_F(DemoRun, ScriptedSessionGivesTheGoldenSnapshotsAndPrint) {
   for (const char* term : {"tmux-256color", "xterm-256color"}) {
     SCOPED_TRACE(term);
@@ -125,6 +129,7 @@ TEST_F(DemoRun, ScriptedSessionGivesTheGoldenSnapshotsAndPrint) {
     EXPECT_EQ(print, golden_text("demo_run.prt", print));
     EXPECT_NE(print.find("195.75"), std::string::npos) << print;
     EXPECT_EQ(print.find("C0003"), std::string::npos) << print;
+    EXPECT_EQ(print.find("C0004"), std::string::npos) << print;
   }
 }
 
@@ -147,7 +152,10 @@ void DemoRun::typed_session(const char* term) {
   ASSERT_TRUE(p->wait_for("ADD")) << p->capture();
   const struct {
     const char *no, *name, *balance;
-  } adds[] = {{"C0001", "Ann Smith", "120.50"}, {"C0002", "Bob Jones", "75.25"}, {"C0003", "Cy Minus", "-5"}};
+  } adds[] = {{"C0001", "Ann Smith", "120.50"},
+              {"C0002", "Bob Jones", "75.25"},
+              {"C0004", "Dee Gone", "9.99"},
+              {"C0003", "Cy Minus", "-5"}};
   for (const auto& a : adds) {
     p->send_text(a.no);
     p->send_keys("Tab");
@@ -164,6 +172,16 @@ void DemoRun::typed_session(const char* term) {
   }
   p->send_keys("F12");
   ASSERT_TRUE(gone(*p, "C0003")) << p->capture();
+  // DELETE MODE holds the customer shown; ACK DEL (GO, DELETE MODE) deletes it.
+  p->send_text("C0004");
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("Dee Gone")) << p->capture();
+  p->send_keys("F11");
+  ASSERT_TRUE(on_row(*p, 22, "DELETE MODE")) << p->capture();
+  p->send_keys("F2 F11");
+  ASSERT_TRUE(on_row(*p, 22, "RECORD DELETED")) << p->capture();
+  ASSERT_TRUE(gone(*p, "Dee Gone")) << p->capture();
+  p->send_keys("F12");
   p->send_text("C0001");
   p->send_keys("Enter");
   ASSERT_TRUE(p->wait_for("Ann Smith")) << p->capture();
