@@ -162,6 +162,9 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
   if (w && write_lines(w, error_text(module, line, text), kErrCols)) {
     SHOW_BLK show;
     init_show(&show, com.no_term ? SHOW_DISPLAY : SHOW_DISPLAY | SHOW_INPUT);
+    // A show draws only the surfaces it names: the window's own, else the
+    // terminal shows the status line alone and the user cannot see what to answer.
+    show.main_srf = srf->id;
     show.curs_type = kCursorAt;
     show.main_pos = {6, 5};
     // Without a terminal nobody can answer: shown once, then on.
@@ -176,6 +179,7 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
   if (result != SYS_ERR_NO_WINDOW) {
     SHOW_BLK again;  // the screen again without the window
     init_show(&again, SHOW_DISPLAY);
+    if (!made) again.main_srf = srf->id;
     wm_seam_show(&again, nullptr);
   }
   return result;

@@ -222,6 +222,70 @@ TEST_F(DemoRun, KeptRunDirectoryKeepsTheCustomers) {
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << verify;
 }
 
+// The disk fills while a customer is added (every write to the CUSTOMER
+// files fails with ENOSPC, from a preloaded library): the system-error
+// window names the file, and after ENTER the add is refused with the
+// disk-full message; once there is room the same ENTER writes it, and the
+// session ends normally with both customers in the list and the file
+// verifying good.
+TEST_F(DemoRun, FullDiskRefusesTheWriteAndTheSessionGoesOn) {
+  ASSERT_EQ(system(("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))).c_str()), 0);
+  const std::string full = d_.file("disk-full");
+  env_list e = env("tmux-256color");
+  e.insert(e.end(), {{"KIVOPATH", d_.file("run")},
+                     {"KIVO_0SA_PATH", d_.file("run")},
+                     {"LD_PRELOAD", FAIL_WRITES},
+                     {"KVTEST_FAIL_WRITES", full},
+                     {"KVTEST_FAIL_PATH", "CUSTOMER"},
+                     {"KVTEST_FAIL_ERRNO", "28"},
+                     {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}});
+  tmux_pane p(shell_quote(KIVO_BINARY) + " -d=DEM", d_.file("run"), e);
+  ASSERT_TRUE(p.wait_for("DEM MENU", 60)) << p.capture();
+  p.send_keys("Enter");
+  ASSERT_TRUE(p.wait_for("CUSTOMER NO:")) << p.capture();
+  p.send_keys("F10");
+  const auto add = [&](const char* no, const char* name, const char* balance) {
+    p.send_text(no);
+    p.send_keys("Tab");
+    p.send_text(name);
+    p.send_keys("Tab");
+    p.send_text(balance);
+    ASSERT_TRUE(p.wait_for(std::string("BALANCE:      ") + balance)) << p.capture();
+    p.send_keys("Enter");
+  };
+  add("C0001", "Ann Smith", "120.50");
+  ASSERT_TRUE(gone(p, "Ann Smith")) << p.capture();
+  std::ofstream(full).put('x');
+  add("C0002", "Bob Jones", "75.25");
+  // The system-error window over the screen names the file; ENTER goes on.
+  ASSERT_TRUE(p.wait_for("OUT OF SPACE while writing")) << p.capture();
+  EXPECT_NE(p.capture().find("ENTER to Continue Processing"), std::string::npos) << p.capture();
+  p.send_keys("Enter");
+  ASSERT_TRUE(on_row(p, 22, "Disk full")) << p.capture();
+  EXPECT_NE(p.capture().find("Bob Jones"), std::string::npos) << "the typed customer stays on the screen";
+  const std::string syserr = kivo_test::slurp(d_.file("syserr"));
+  EXPECT_NE(syserr.find("OUT OF SPACE while writing"), std::string::npos) << syserr;
+  EXPECT_NE(syserr.find("CUSTOMER"), std::string::npos) << syserr;
+  ASSERT_EQ(unlink(full.c_str()), 0);
+  std::ofstream(d_.file("syserr"), std::ios::trunc).flush();
+  p.send_keys("Enter");
+  ASSERT_TRUE(gone(p, "Bob Jones")) << p.capture();
+  p.send_keys("S-F1");
+  ASSERT_TRUE(p.wait_for("DEM MENU")) << p.capture();
+  p.send_keys("Down Enter");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return !prints().empty(); }, 30));
+  p.send_keys("S-F1");
+  EXPECT_EQ(p.exit_status(30), 0) << p.capture();
+  const std::string print = kivo_test::slurp(prints().at(0));
+  EXPECT_NE(print.find("C0001   Ann Smith"), std::string::npos) << print;
+  EXPECT_NE(print.find("C0002   Bob Jones"), std::string::npos) << print;
+  EXPECT_NE(print.find("195.75"), std::string::npos) << print;
+  const std::string verify =
+      std::string(KIVO_BINARY) + " -v=" + shell_quote(d_.file("run/DEM/DEM/Data/CUSTOMER.dat")) + " >/dev/null";
+  const int st = system(verify.c_str());
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << verify;
+}
+
 // A plain start shows "KIVO MENU", and END there ends with 0. On an
 // installation without APPL the first start runs INSTALL and ends with 0;
 // the next reaches the menu.
