@@ -135,5 +135,23 @@ TEST_F(NativeWriteFault, FullDiskIsReportedAndTheSessionGoesOn) {
   EXPECT_EQ(brfanal(path("FAULTS").c_str(), 0, 0, nullptr), 1);
 }
 
+// The engine's codes for a full disk and a full descriptor table are a
+// status and a system error naming the file, like any other failure.
+TEST_F(NativeWriteFault, FullDiskAndFullDescriptorTableAreStatuses) {
+  const struct {
+    int code;
+    uint32_t status;
+    const char* text;
+  } rows[] = {{BRF_NO_SPACE, FM_NO_SPACE, "OUT OF SPACE while writing /d/F"},
+              {BRF_TOO_MANY_FILES, FM_IO_ERR, "TOO MANY OPEN FILES at /d/F"}};
+  for (const auto& r : rows) {
+    captured_errors().clear();
+    EXPECT_EQ(convert_btree_error(r.code, "/d/F"), r.status) << r.code;
+    ASSERT_EQ(captured_errors().size(), 1u) << r.code;
+    EXPECT_EQ(captured_errors()[0], r.text);
+  }
+  captured_errors().clear();
+}
+
 }  // namespace
 }  // namespace kivo::test
