@@ -178,6 +178,13 @@ int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
   return fail(arb, convert_btree_error(st, f->path));
 }
 
+// Records a work file held back for one write at its close are lost when
+// that write fails: said, never passed over as a good close.
+uint32_t appends_lost(int code, const char* path) {
+  if (code != BRF_NO_SPACE) sys_err("UNIXIO", __LINE__, "records appended to %s not written at its close", path);
+  return convert_btree_error(code, path);
+}
+
 // Counts a stream's open of the data file.
 void opened(UIO_FILE* f, STRM* strm) {
   ++f->open_count;
@@ -543,7 +550,10 @@ int u_close(ARB* arb, STRM* strm) {
   UIO_FILE* f = F(strm);
   PFB* pfb = strm->strm_lfb->lfb_pfb;
   bool whole = (arb->arb_mod & ARB_CLOSE_NOW) || (f->users <= 1 && !(arb->arb_mod & ARB_STRM_ONLY));
+  uint32_t lost = 0;  // the status of appends held back that did not reach the file
   if (f->brf && whole) {
+    // A file scratched with its close loses nothing that matters.
+    if (int st = arb->arb_mod & ARB_SCRATCH ? 0 : brf_wb_flush(f->brf)) lost = appends_lost(st, f->path);
     for (UIO_STRM* u : f->streams) {
       if (u->rcb) brfdeaccess(u->rcb);
       u->rcb = nullptr;
@@ -562,7 +572,7 @@ int u_close(ARB* arb, STRM* strm) {
     if (f->open_count) --f->open_count;
   }
   if ((arb->arb_mod & ARB_SCRATCH) && !pfb->pfb_open) return u_scratch(arb, strm);
-  return 1;
+  return lost ? fail(arb, lost) : 1;
 }
 
 // ---- rename: the stream's file (new) moves to the handle's file (old) ----

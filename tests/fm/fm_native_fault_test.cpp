@@ -135,6 +135,33 @@ TEST_F(NativeWriteFault, FullDiskIsReportedAndTheSessionGoesOn) {
   EXPECT_EQ(brfanal(path("FAULTS").c_str(), 0, 0, nullptr), 1);
 }
 
+// A work file opened alone holds its appended records back for one write
+// at its close: when that write fails, the close says so (status 0 and a
+// system error), never reporting a good close over records that are gone.
+TEST_F(NativeWriteFault, CloseThatCannotWriteHeldBackRecordsFails) {
+  const struct {
+    fault_kind kind;
+    const char* report;
+  } rows[] = {{fault_kind::enospc, "OUT OF SPACE while writing"}, {fault_kind::eio, "not written at its close"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(fault_name(r.kind));
+    FDB fdb;
+    INIT_FDB(&fdb, FS_DISK, kTestRecLen, 0, nullptr, 0);
+    fdb.fdb_org = ORG_RELATIVE;
+    INIT_DB_PATH(&fdb.path, "DB1", "TST", "00", "HELDBACK", PATH_DATA);
+    fdb.path.fdb_tmp_id = com.sys_scope;
+    ASSERT_EQ(FM_CREATE(&fdb, com.sys_scope, 0, kAnyFile | LFB_SCOPED | LFB_OPEN_NEW, 0x0f, 1), 1) << fdb.fdb_stat;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(put(fdb.fdb_arb, i, uint32_t(i)), 1) << fdb.fdb_arb->arb_stat;
+    captured_errors().clear();
+    fault_arm(r.kind, 1);
+    EXPECT_EQ(FM_CLOSE(fdb.fdb_arb, 0), 0);
+    EXPECT_TRUE(fault_disarm());
+    EXPECT_TRUE(reported(r.report)) << (captured_errors().empty() ? "" : captured_errors()[0]);
+    captured_errors().clear();
+    unlink((path("HELDBACK") + ".dat").c_str());
+  }
+}
+
 // The engine's codes for a full disk and a full descriptor table are a
 // status and a system error naming the file, like any other failure.
 TEST_F(NativeWriteFault, FullDiskAndFullDescriptorTableAreStatuses) {
