@@ -89,7 +89,9 @@ void init_show(SHOW_BLK* sb, uint8_t flags) {
 
 int la_show_msg(ARB* msg_file, uint32_t* key) {
   std::vector<std::string> texts;
-  if (!read_texts(msg_file, &texts) || texts.empty()) return 0;
+  // A show without a message file (a progress window, the system-error
+  // window, this window itself) has nothing to list.
+  if (!msg_file || !read_texts(msg_file, &texts) || texts.empty()) return 0;
   size_t width = 1;
   for (const std::string& t : texts) width = std::max(width, t.size());
   show_objects o;
