@@ -110,6 +110,7 @@ int la_show_msg(ARB* msg_file, uint32_t* key) {
     return fail("la_show_msg - wm_write_reg");
   SHOW_BLK show;
   init_show(&show, SHOW_DISPLAY | SHOW_INPUT);
+  show.main_srf = o.srf->id;  // a show draws only the surfaces it names
   uint32_t k = show_until(&show, {LK_ENTER, LK_END, LK_CANCEL}, false);
   if (!k) return fail("la_show_msg - wm_show");
   *key = k;

@@ -284,6 +284,29 @@ TEST_F(DemoRun, FullDiskRefusesTheWriteAndTheSessionGoesOn) {
   expect_two_customers("Ann Smith");
 }
 
+// SHOW MSG (GO, M) lists the messages over the screen with the prompt on
+// the last row; ENTER goes back to the screen as it was.
+TEST_F(DemoRun, ShowMessagesListsThemAndGoesBack) {
+  auto p = run_sh(env("tmux-256color"));
+  ASSERT_TRUE(p->wait_for("DEM MENU", 60)) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("CUSTOMER NO:")) << p->capture();
+  p->send_text("C9999");
+  p->send_keys("Enter");
+  ASSERT_TRUE(on_row(*p, 22, "Record not found")) << p->capture();
+  p->send_keys("F2 M");
+  ASSERT_TRUE(on_row(*p, 23, "ENTER, END or CANCEL goes back")) << p->capture();
+  EXPECT_TRUE(on_row(*p, 0, "ERROR - Record not found")) << p->capture();
+  EXPECT_EQ(p->capture().find("CUSTOMER NO:"), std::string::npos) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("CUSTOMER NO:")) << p->capture();
+  ASSERT_TRUE(gone(*p, "goes back")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("DEM MENU")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(30), 0) << p->capture();
+}
+
 // A plain start shows "KIVO MENU", and END there ends with 0. On an
 // installation without APPL the first start runs INSTALL and ends with 0;
 // the next reaches the menu.
