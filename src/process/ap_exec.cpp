@@ -152,12 +152,13 @@ bool read_loop(PCB* p, uint32_t detail, uint32_t* ctx) {
   return go_on;
 }
 
-// An interrupt, a CANCEL or a leave cut the loop short: the lines the frame
+// An interrupt, a CANCEL or an EXIT cut the loop short: the lines the frame
 // posted (context `ctx`) join the log and the family's log ends as at the
-// end of the run, its head handing the lines over. A logout or a fatal end
-// runs nothing more. The unwind goes on with its own code.
+// end of the run, its head handing the lines over. A leave (the terminal
+// gone, a termination signal), a logout or a fatal end runs nothing more:
+// the session is going. The unwind goes on with its own code.
 void log_cut(PCB* p, uint32_t ctx, uint32_t code) {
-  if (code == PI_END_LOGOUT || code == PI_END_FATAL) return;
+  if (code == PI_END_LEAVE || code == PI_END_LOGOUT || code == PI_END_FATAL) return;
   if (log_on(p)) log_add(p, ctx);
   log_end(p);
 }
