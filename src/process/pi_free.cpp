@@ -96,7 +96,7 @@ void pi_close_scratch(ARB*& a) {
   ARB* arb = a;
   a = nullptr;
   arb->arb_mod = 0;
-  if (!FM_CLOSE(arb, ARB_SCRATCH)) sys_err(kModule, __LINE__, "pi_free_data() - close failed");
+  if (!FM_CLOSE(arb, ARB_SCRATCH)) sys_err(kModule, __LINE__, "pi_close_scratch() - close failed");
 }
 
 void pi_free_data(PCB* p, int full) {
