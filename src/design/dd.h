@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fm/dict_records.h"
 #include "foundation/pool.h"
 #include "types/element.h"
 
@@ -51,9 +52,6 @@ enum : size_t {
   FLD_DOM_KIND = 530,  // kind character of the domain
   FLD_BYTE_531 = 531,
 };
-
-// RECORD design record: the first 212 bytes of FILE.
-constexpr size_t kRecordSize = 212;
 
 // The design files of a run, in the order of their handles.
 enum dd_file_no : int { DD_ELEM, DD_FILE, DD_DOM, DD_FLD, DD_REC, DD_INIT, DD_BITMAP, DD_TOKEN, DD_MSG1, DD_MSG2 };
