@@ -390,23 +390,29 @@ bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint3
   return true;
 }
 
-// Each image in chunks of 1000 bytes numbered from 1, the last holding the
-// rest; for each chunk number the initial chunk before the null chunk.
+uint32_t init_chunk_count(size_t len) { return static_cast<uint32_t>((len + kInitChunk - 1) / kInitChunk); }
+
+size_t init_chunk(uint8_t* rec, const char* name, uint8_t kind, uint32_t c, const uint8_t* image, size_t len) {
+  const size_t from = (c - 1) * kInitChunk, n = std::min(kInitChunk, len - from);
+  memcpy(rec + INIT_FILE, name, 8);
+  rec[INIT_KIND] = kind;
+  st_le32(rec, INIT_CHUNK, c);
+  memcpy(rec + INIT_DATA, image + from, n);
+  return INIT_DATA + n;
+}
+
+// For each chunk number the initial chunk before the null chunk.
 bool DesignBuilder::put_initial(const std::string& name, const std::vector<uint8_t>& init,
                                 const std::vector<uint8_t>& nulls) {
-  const size_t len = init.size();
-  const uint32_t chunks = static_cast<uint32_t>((len + kInitChunk - 1) / kInitChunk);
-  for (uint32_t c = 1; c <= chunks; ++c) {
-    const size_t from = (c - 1) * kInitChunk, n = c < chunks ? kInitChunk : len - from;
+  uint8_t key[8];
+  put_text(key, 8, name);
+  for (uint32_t c = 1; c <= init_chunk_count(init.size()); ++c)
     for (uint8_t kind : {INIT_VALUES, INIT_NULLS}) {
       uint8_t rec[kInitRecMax];
-      put_text(rec + INIT_FILE, 8, name);
-      rec[INIT_KIND] = kind;
-      st_le32(rec, INIT_CHUNK, c);
-      memcpy(rec + INIT_DATA, (kind == INIT_VALUES ? init : nulls).data() + from, n);
-      if (!write(DF_INITIAL, rec, INIT_DATA + n)) return false;
+      const auto& image = kind == INIT_VALUES ? init : nulls;
+      const size_t n = init_chunk(rec, reinterpret_cast<const char*>(key), kind, c, image.data(), image.size());
+      if (!write(DF_INITIAL, rec, n)) return false;
     }
-  }
   return true;
 }
 

@@ -98,6 +98,13 @@ struct stmt_key {
   uint8_t ep = 0;
 };
 
+// The INITIAL records of an image of `len` bytes: how many chunks of 1000
+// bytes it takes (the last holds the rest), and chunk `c` (from 1) of file
+// `name` (8 characters) and image kind `kind` built in `rec` (1013 bytes);
+// that record's length. The builder and the bootstrap cut images this way.
+uint32_t init_chunk_count(size_t len);
+size_t init_chunk(uint8_t* rec, const char* name, uint8_t kind, uint32_t c, const uint8_t* image, size_t len);
+
 class DesignBuilder {
  public:
   // Writes into the design files of `ap`/`ver`, opened at scope level `scope`.

@@ -1,7 +1,10 @@
 // The bootstrap of the system applications: the creates it relies on, the
 // summary readers, the INITIAL chunks and the choice of files.
+#include <array>
+
 #include "bs_test_util.h"
 #include "compiler/design_records.h"
+#include "design/bs_boot.h"
 
 namespace kivo::test {
 namespace {
@@ -39,6 +42,40 @@ TEST_F(Bootstrap, CreatesOfExistingFilesSucceedAndKeepTheirRecords) {
       FM_CLOSE(again.fdb_arb, ARB_CLOSE_NOW);
     }
     EXPECT_EQ(read_all(f.fdb), recs) << r.what;
+  }
+}
+
+// INITIAL records of one file and kind as {chunk, length, first data byte}.
+std::vector<std::array<uint32_t, 3>> chunks(const char* name, uint8_t kind) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_DINIT_FDB(&fdb, kdb, sdb, "TST", "01");
+  std::vector<std::array<uint32_t, 3>> out;
+  for (auto& r : read_all(fdb))
+    if (memcmp(r.data(), name, strlen(name)) == 0 && r[INIT_KIND] == kind)
+      out.push_back({ld_le32(r.data(), INIT_CHUNK), static_cast<uint32_t>(r.size()), r[INIT_DATA]});
+  return out;
+}
+
+TEST_F(Bootstrap, ImagesAreCutIntoChunksThatReplaceTheirKindOnly) {
+  std::vector<uint8_t> image(2500);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i / 1000 + 1);
+  ASSERT_EQ(upd_init("TST", "01", "CUST", image.data(), 2500, INIT_NULLS), 1);
+  ASSERT_EQ(upd_init("TST", "01", "OTHER", image.data(), 1001, INIT_VALUES), 1);
+  using rows = std::vector<std::array<uint32_t, 3>>;
+  struct row {
+    size_t len;
+    rows want;
+  };
+  const row rows_[] = {{1000, {{1, 1013, 1}}},
+                       {2500, {{1, 1013, 1}, {2, 1013, 2}, {3, 513, 3}}},
+                       {1, {{1, 14, 1}}}};
+  for (const row& r : rows_) {
+    ASSERT_EQ(upd_init("TST", "01", "CUST", image.data(), r.len, INIT_VALUES), 1);
+    EXPECT_EQ(chunks("CUST", INIT_VALUES), r.want) << r.len;
+    EXPECT_EQ(chunks("CUST", INIT_NULLS).size(), 3u);
+    EXPECT_EQ(chunks("OTHER", INIT_VALUES), (rows{{1, 1013, 1}, {2, 14, 2}}));
   }
 }
 
