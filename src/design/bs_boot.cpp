@@ -39,16 +39,6 @@ void put_name(char* dst, size_t width, const char* src) {
   memset(dst + n, ' ', width - n);
 }
 
-bool blank_name(const FDB_PATH& p) { return memcmp(p.fdb_name, "        ", 8) == 0; }
-bool design_target(const FDB_PATH& p) { return memcmp(p.fdb_ap, "0AD", 3) == 0; }
-
-// The files a block stands for in the target: a disk file allocated at
-// once, the one the target names when it names one.
-bool selected(const bs_block& b, const FDB_PATH& target) {
-  if (b.fs_type != 1 || b.alloc != 0) return false;
-  return blank_name(target) || memcmp(target.fdb_name, b.name, 8) == 0;
-}
-
 int load_block(const FDB_PATH& summary, bs_block& b) {
   char ap[4], ver[3];
   memcpy(ap, summary.fdb_src_ap, 3), ap[3] = 0;
@@ -62,9 +52,7 @@ int load_block(const FDB_PATH& summary, bs_block& b) {
 }
 
 int import_block(const FDB_PATH& target, bs_block& b) {
-  if (!selected(b, target)) return 1;
-  // The INITIAL design files come from the summaries' images alone.
-  if (design_target(target) && memcmp(b.name, "INITIAL ", 8) == 0) return 1;
+  if (!bs_imported(b, target)) return 1;
   bs_block_fdb n(b, target);
   FDB_PATH raw = n.fdb.path;
   raw.fdb_class = PATH_PORTDATA;
@@ -73,7 +61,7 @@ int import_block(const FDB_PATH& target, bs_block& b) {
 }
 
 int struct_block(const FDB_PATH& target, bs_block& b) {
-  if (!selected(b, target)) return 1;
+  if (!bs_selected(b, target)) return 1;
   bs_block_fdb n(b, target);
   if (!FM_CREATE(&n.fdb, com.sys_scope, 0, kStructCreateOpts, 0x0f, 0))
     checkstat(n.fdb.fdb_stat, "bs_bld_struct() - bad file create", kModule, __LINE__);

@@ -47,7 +47,6 @@ int bs_bld_struct(const FDB_PATH* summary, const FDB_PATH* target);
 // Replaces the INITIAL records of one file and image kind (1 initial, 2
 // null values) of the design files of `src_ap`/`src_ver` by `image` in
 // chunks. 1, or 0 after a system error.
-int upd_init(const char* src_ap, const char* src_ver, const char* name, const uint8_t* image, size_t len,
-             uint8_t kind);
+int upd_init(const char* src_ap, const char* src_ver, const char* name, const uint8_t* image, size_t len, uint8_t kind);
 
 }  // namespace kivo

@@ -6,6 +6,16 @@
 
 namespace kivo {
 
+bool bs_selected(const bs_block& b, const FDB_PATH& target) {
+  if (b.fs_type != 1 || b.alloc != 0) return false;
+  return memcmp(target.fdb_name, "        ", 8) == 0 || memcmp(target.fdb_name, b.name, 8) == 0;
+}
+
+bool bs_imported(const bs_block& b, const FDB_PATH& target) {
+  const bool design = memcmp(target.fdb_ap, "0AD", 3) == 0;
+  return bs_selected(b, target) && !(design && memcmp(b.name, "INITIAL ", 8) == 0);
+}
+
 bs_block_fdb::bs_block_fdb(const bs_block& b, const FDB_PATH& target) {
   INIT_FDB(&fdb, FS_DISK, static_cast<uint16_t>(b.rec_len), b.var ? 1 : 0, kdb, static_cast<uint8_t>(b.keys.size()));
   fdb.fdb_org = static_cast<uint8_t>(b.org);

@@ -35,6 +35,13 @@ struct bs_block {
 // missing summary, a bad header or line), when the rest is not read.
 int bs_read_summary(const FDB_PATH* summary, const std::function<int(bs_block&)>& fn);
 
+// Whether the block's file is one the target takes: a disk file (type 1)
+// allocated at once (flag 0), the one the target names when it names one.
+bool bs_selected(const bs_block& b, const FDB_PATH& target);
+// Whether its raw file is imported: selected, and not the INITIAL design
+// file, which the summaries' images alone fill.
+bool bs_imported(const bs_block& b, const FDB_PATH& target);
+
 // The block's native file at `target` (its name replaced by the block's):
 // the descriptor with its keys and segments.
 struct bs_block_fdb {

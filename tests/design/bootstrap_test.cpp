@@ -68,9 +68,7 @@ TEST_F(Bootstrap, ImagesAreCutIntoChunksThatReplaceTheirKindOnly) {
     size_t len;
     rows want;
   };
-  const row rows_[] = {{1000, {{1, 1013, 1}}},
-                       {2500, {{1, 1013, 1}, {2, 1013, 2}, {3, 513, 3}}},
-                       {1, {{1, 14, 1}}}};
+  const row rows_[] = {{1000, {{1, 1013, 1}}}, {2500, {{1, 1013, 1}, {2, 1013, 2}, {3, 513, 3}}}, {1, {{1, 14, 1}}}};
   for (const row& r : rows_) {
     ASSERT_EQ(upd_init("TST", "01", "CUST", image.data(), r.len, INIT_VALUES), 1);
     EXPECT_EQ(chunks("CUST", INIT_VALUES), r.want) << r.len;
