@@ -1,6 +1,8 @@
 // The bootstrap of the system applications: the creates it relies on, the
 // summary readers, the INITIAL chunks and the choice of files.
 #include <array>
+#include <functional>
+#include <set>
 
 #include "bs_test_util.h"
 #include "compiler/design_records.h"
@@ -9,7 +11,48 @@
 namespace kivo::test {
 namespace {
 
-using Bootstrap = DesignFiles;
+class Bootstrap : public DesignFiles {
+ protected:
+  void put_summary(const char* src_ap, const std::string& text) {
+    FDB_PATH p;
+    bs_summary_path(&p, src_ap);
+    const std::string path = os_path(data_, p);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    FILE* f = fopen(path.c_str(), "w");
+    fputs(text.c_str(), f);
+    fclose(f);
+  }
+  // A raw file of one record keyed `key` for `name` in the target.
+  void put_raw(const FDB_PATH& target, const char* name, int len, const char* key) {
+    FDB_PATH p = target;
+    memcpy(p.fdb_name, name, strlen(name));
+    p.fdb_class = PATH_PORTDATA;
+    std::vector<uint8_t> r(static_cast<size_t>(len), 'r');
+    memcpy(r.data(), key, strlen(key));
+    raw_bytes().rec(r).save(os_path(data_, p));
+  }
+  bool exists(const FDB_PATH& target, const char* name) {
+    FDB_PATH p = target;
+    memcpy(p.fdb_name, name, strlen(name));
+    return std::filesystem::exists(os_path(data_, p) + ".dat");
+  }
+  // The INITIAL records of source `ap` version "00": {file name, kind}.
+  std::set<std::pair<std::string, int>> initial_of(const char* ap) {
+    FDB fdb;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    INIT_DINIT_FDB(&fdb, kdb, sdb, ap, "00");
+    std::set<std::pair<std::string, int>> out;
+    for (auto& r : read_all(fdb)) out.insert({std::string(reinterpret_cast<const char*>(r.data()), 8), r[INIT_KIND]});
+    return out;
+  }
+  std::string run(const std::function<void()>& f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+  }
+};
+
 
 // Creating a file that exists, as the bootstrap does once its records are
 // in, succeeds and keeps them: with 0x800 for any file it builds, with
@@ -75,6 +118,121 @@ TEST_F(Bootstrap, ImagesAreCutIntoChunksThatReplaceTheirKindOnly) {
     EXPECT_EQ(chunks("CUST", INIT_NULLS).size(), 3u);
     EXPECT_EQ(chunks("OTHER", INIT_VALUES), (rows{{1, 1013, 1}, {2, 14, 2}}));
   }
+}
+
+// ---- summaries written by hand in the dictionary's line formats ----
+
+struct sum_file {
+  const char* name;
+  int fs, alloc, len;
+  std::vector<bs_field> fields;  // the first is the one-field primary key
+};
+
+std::string hex_lines(const std::vector<uint8_t>& image) {
+  std::string out;
+  char b[4];
+  for (size_t i = 0; i < image.size(); ++i) {
+    snprintf(b, sizeof b, "%02X", image[i]);
+    out += b;
+    if (i % 40 == 39 || i + 1 == image.size()) out += "\n";
+  }
+  return out;
+}
+
+// The image of a file: byte i is i + kind, the field at 8 holds 0x0102 in
+// raw (most significant first) form.
+std::vector<uint8_t> image_of(int len, int kind) {
+  std::vector<uint8_t> im(static_cast<size_t>(len));
+  for (size_t i = 0; i < im.size(); ++i) im[i] = static_cast<uint8_t>(i + static_cast<size_t>(kind));
+  if (len >= 10) im[8] = 1, im[9] = 2;
+  return im;
+}
+
+std::string summary_text(int header, const std::vector<sum_file>& files) {
+  std::string s = std::to_string(header) + "\n";
+  char line[160];
+  for (const sum_file& f : files) {
+    snprintf(line, sizeof line, "FILE:  %-8.8s %d %d %d %d %d %d %zu\n", f.name, f.fs, 3, f.alloc, f.len, 1, 1,
+             f.fields.size());
+    s += line;
+    snprintf(line, sizeof line, "KEY:  %-22.22s %s %d %d %d\n", "THE KEY", "+", 0, 4, 1);
+    s += line;
+    snprintf(line, sizeof line, "SEGMENT:  %-22.22s %s %d %d %d %d\n", "THE KEY", "+", 1, f.fields[0].pos,
+             f.fields[0].size, 1);
+    s += line;
+    for (const bs_field& d : f.fields) {
+      snprintf(line, sizeof line, "%-22.22s %d %d %d %d\n", "A FIELD", d.occurs, d.type, d.pos, d.size);
+      s += line;
+    }
+    s += hex_lines(image_of(f.len, 1)) + hex_lines(image_of(f.len, 2));
+  }
+  return s;
+}
+
+TEST_F(Bootstrap, ASummaryWithAnotherFormatNumberLoadsNothing) {
+  put_summary("0AD", summary_text(2, {{"ONE", 1, 0, 20, {{1, 0, 8, 1}}}}));
+  FDB_PATH s;
+  bs_summary_path(&s, "0AD");
+  EXPECT_EQ(bs_load_init(&s), 0);
+  EXPECT_TRUE(reported("bs_import() - bad summary header"));
+  captured_errors().clear();
+  EXPECT_TRUE(initial_of("0AD").empty());
+  bs_summary_path(&s, "0SA");  // no summary at all
+  EXPECT_EQ(bs_load_init(&s), 0);
+  EXPECT_TRUE(reported("bs_import() - missing summary file"));
+  captured_errors().clear();
+}
+
+// One application's design files alone, version "00": only the disk files
+// allocated at once come from their raw files; every file gets its images;
+// the INITIAL file is made, never imported.
+TEST_F(Bootstrap, OneApplicationTakesItsSelectedDesignFilesOnly) {
+  const std::vector<bs_field> f = {{1, 0, 8, 1}, {5, 8, 2, 1}};
+  put_summary("0AD", summary_text(1, {{"ONE", 1, 0, 20, f},
+                                      {"LATER", 1, 1, 20, f},
+                                      {"MEMORY", 2, 0, 20, f},
+                                      {"INITIAL", 1, 0, 1013, f},
+                                      {"BIG", 1, 0, 2500, f}}));
+  FDB_PATH tst, la;
+  bs_design_target(&tst, "TST", "00");
+  bs_design_target(&la, "0LA", "00");
+  for (const char* n : {"ONE", "LATER", "MEMORY", "INITIAL"}) put_raw(tst, n, n[0] == 'I' ? 30 : 20, "KEY00001");
+  put_raw(la, "ONE", 20, "KEY00001");
+  setenv("KIVO_BOOT_AP", "TST", 1);
+  unsetenv("KIVO_BOOT_VER");
+  const std::string out = run([] { bs_run(); });
+  unsetenv("KIVO_BOOT_AP");
+  FDB_PATH raw = tst;
+  memcpy(raw.fdb_name, "ONE", 3), raw.fdb_class = PATH_PORTDATA;
+  EXPECT_EQ(out, os_path(data_, raw) + "\n");
+  bs_file one("ONE", 20, 0);
+  one.fdb.path = tst, memcpy(one.fdb.path.fdb_name, "ONE", 3);
+  auto recs = read_all(one.fdb);
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(ld_le16(recs[0].data(), 8), ('r' << 8) | 'r');
+  EXPECT_TRUE(exists(tst, "BIG"));      // no raw file: created empty
+  EXPECT_TRUE(exists(tst, "INITIAL"));  // created, its raw record left out
+  EXPECT_FALSE(exists(tst, "LATER"));
+  EXPECT_FALSE(exists(tst, "MEMORY"));
+  EXPECT_FALSE(exists(la, "ONE"));
+  FDB init;
+  KDB ik[kInitMaxKeys];
+  SDB is[kInitMaxSegs];
+  INIT_DINIT_FDB(&init, ik, is, "TST", "00");
+  EXPECT_TRUE(read_all(init).empty());
+  // Every file's two images, converted: the binary at 8 in the engine's order.
+  const auto loaded = initial_of("0AD");
+  for (const char* n : {"ONE     ", "LATER   ", "MEMORY  ", "INITIAL ", "BIG     "})
+    for (int kind : {1, 2}) EXPECT_TRUE(loaded.count({n, kind})) << n << kind;
+  INIT_DINIT_FDB(&init, ik, is, "0AD", "00");
+  int big = 0;
+  for (auto& r : read_all(init)) {
+    big += memcmp(r.data(), "BIG     ", 8) == 0;
+    if (memcmp(r.data(), "ONE     ", 8) == 0) {
+      EXPECT_EQ(ld_le16(r.data(), INIT_DATA + 8), 0x0102);
+    }
+  }
+  EXPECT_EQ(big, 6);
 }
 
 }  // namespace
