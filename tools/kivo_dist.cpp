@@ -15,9 +15,9 @@
 #include <filesystem>
 #include <string>
 
+#include "design/bs_blocks.h"
 #include "design/bs_boot.h"
 #include "design/bs_dist.h"
-#include "design/bs_summary.h"
 #include "fm/fm_open.h"
 #include "fm/fm_status.h"
 #include "fm/fm_switch.h"
@@ -76,11 +76,11 @@ bool copy_summary(const std::string& data, const std::string& dist, const char* 
 bool write_raws(const std::string& dist, const FDB_PATH& summary, const FDB_PATH& target, long* files) {
   bool ok = true;
   const int read = bs_read_summary(&summary, [&](bs_block& b) {
-    if (!bs_imported(b, target)) return 1;
-    bs_block_fdb n(b, target);
+    if (!bs_imported(b.file, target)) return 1;
+    bs_block_fdb n(b.file, target);
     if (!FM_OPEN(&n.fdb, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) {
       if (n.fdb.fdb_stat == FM_NO_FILE) return 1;
-      fprintf(stderr, "kivo_dist: %.8s does not open: status %u\n", b.name, n.fdb.fdb_stat);
+      fprintf(stderr, "kivo_dist: %.8s does not open: status %u\n", b.file.name, n.fdb.fdb_stat);
       return int(ok = false);
     }
     FDB_PATH raw = n.fdb.path;

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "design/bs_blocks.h"
 #include "design/bs_raw.h"
-#include "design/bs_summary.h"
 #include "design/design_builder.h"
 #include "fm/dict_records.h"
 #include "fm/fm_open.h"
@@ -44,16 +44,16 @@ int load_block(const FDB_PATH& summary, bs_block& b) {
   memcpy(ap, summary.fdb_src_ap, 3), ap[3] = 0;
   memcpy(ver, summary.fdb_src_ver, 2), ver[2] = 0;
   char name[9];
-  memcpy(name, b.name, 8), name[8] = 0;
-  adjust_rec(b.init.data(), b.init.size(), b.fields.data(), static_cast<int>(b.fields.size()));
-  adjust_rec(b.nulls.data(), b.nulls.size(), b.fields.data(), static_cast<int>(b.fields.size()));
-  return upd_init(ap, ver, name, b.init.data(), b.init.size(), INIT_VALUES) &&
-         upd_init(ap, ver, name, b.nulls.data(), b.nulls.size(), INIT_NULLS);
+  memcpy(name, b.file.name, 8), name[8] = 0;
+  adjust_rec(b.file.init.data(), b.file.init.size(), b.fields.data(), static_cast<int>(b.fields.size()));
+  adjust_rec(b.file.nulls.data(), b.file.nulls.size(), b.fields.data(), static_cast<int>(b.fields.size()));
+  return upd_init(ap, ver, name, b.file.init.data(), b.file.init.size(), INIT_VALUES) &&
+         upd_init(ap, ver, name, b.file.nulls.data(), b.file.nulls.size(), INIT_NULLS);
 }
 
 int import_block(const FDB_PATH& target, bs_block& b) {
-  if (!bs_imported(b, target)) return 1;
-  bs_block_fdb n(b, target);
+  if (!bs_imported(b.file, target)) return 1;
+  bs_block_fdb n(b.file, target);
   FDB_PATH raw = n.fdb.path;
   raw.fdb_class = PATH_PORTDATA;
   raw_to_native(&raw, &n.fdb, b.fields.data(), static_cast<int>(b.fields.size()));
@@ -61,8 +61,8 @@ int import_block(const FDB_PATH& target, bs_block& b) {
 }
 
 int struct_block(const FDB_PATH& target, bs_block& b) {
-  if (!bs_selected(b, target)) return 1;
-  bs_block_fdb n(b, target);
+  if (!bs_selected(b.file, target)) return 1;
+  bs_block_fdb n(b.file, target);
   if (!FM_CREATE(&n.fdb, com.sys_scope, 0, kStructCreateOpts, 0x0f, 0))
     checkstat(n.fdb.fdb_stat, "bs_bld_struct() - bad file create", kModule, __LINE__);
   return 1;

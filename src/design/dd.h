@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fm/dict_records.h"
@@ -147,6 +148,16 @@ int vfy_dom_rng(dd_ctx* ctx, const uint8_t* elem, const uint8_t* dom, int which,
 // its offset in the run's buffers; 0 when the field fails.
 int null_etoi(dd_ctx* ctx, const uint8_t* elem);
 int init_etoi(dd_ctx* ctx, const uint8_t* elem);
+
+// The summary of a stored file (`fi` its FILE record): one block appended
+// to the version's summary file when DD_SUMMARY_FILE is set. 1 when
+// written; 0 when not asked, the file does not open, or after an internal
+// error (nothing written then).
+int bld_sum_fi(dd_ctx* ctx, const uint8_t* fi);
+// The block of one file from its ELEMENT records in sequence order and its
+// two record images; false after an internal error.
+bool dd_sum_block(const uint8_t* fi, const std::vector<std::vector<uint8_t>>& elems, const uint8_t* init,
+                  const uint8_t* nulls, std::string* out);
 
 // Prints a listing line in a stand-alone run: `fmt` with one counted name.
 void dd_list(const char* fmt, const uint8_t* name, int len);

@@ -53,7 +53,6 @@ class Bootstrap : public DesignFiles {
   }
 };
 
-
 // Creating a file that exists, as the bootstrap does once its records are
 // in, succeeds and keeps them: with 0x800 for any file it builds, with
 // 0x1882 for the INITIAL file it loads chunk by chunk.
@@ -66,7 +65,7 @@ TEST_F(Bootstrap, CreatesOfExistingFilesSucceedAndKeepTheirRecords) {
   const row rows[] = {
       {"0LA data file, 0x800", 0x800, false}, {"design file, 0x800", 0x800, false}, {"INITIAL, 0x1882", 0x1882, true}};
   for (const row& r : rows) {
-    bs_file f("BOOTED", kInitRecMax, 1);
+    keyed_file f("BOOTED", kInitRecMax, 1);
     if (r.opts == 0x1882) INIT_DINIT_FDB(&f.fdb, f.kdb, f.sdb, "TST", "01");
     else if (strstr(r.what, "design")) INIT_SRC_PATH(&f.fdb.path, "TST", "01", "BOOTED", PATH_DATA);
     else INIT_LA_PATH(&f.fdb.path, "00", "BOOTED", PATH_DATA);
@@ -205,7 +204,7 @@ TEST_F(Bootstrap, OneApplicationTakesItsSelectedDesignFilesOnly) {
   FDB_PATH raw = tst;
   memcpy(raw.fdb_name, "ONE", 3), raw.fdb_class = PATH_PORTDATA;
   EXPECT_EQ(out, os_path(data_, raw) + "\n");
-  bs_file one("ONE", 20, 0);
+  keyed_file one("ONE", 20, 0);
   one.fdb.path = tst, memcpy(one.fdb.path.fdb_name, "ONE", 3);
   auto recs = read_all(one.fdb);
   ASSERT_EQ(recs.size(), 1u);

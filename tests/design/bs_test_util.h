@@ -14,11 +14,11 @@
 namespace kivo::test {
 
 // A data file of TST/00 in DB1, keyed on bytes 0-7 (none with `keys` 0).
-struct bs_file {
+struct keyed_file {
   FDB fdb{};
   KDB kdb[kInitMaxKeys]{};
   SDB sdb[kInitMaxSegs]{};
-  bs_file(const char* name, uint16_t len, uint8_t var, uint8_t keys = 1, uint8_t org = ORG_INDEXED) {
+  keyed_file(const char* name, uint16_t len, uint8_t var, uint8_t keys = 1, uint8_t org = ORG_INDEXED) {
     INIT_FDB(&fdb, FS_DISK, len, var, kdb, keys);
     INIT_KDB(kdb, 0, '+', 0, sdb, 1);
     init_sdb_func(sdb, 1, 0, 8, SDB_CHARS, ' ');

@@ -19,11 +19,11 @@ using bytes = std::vector<uint8_t>;
 class RawImport : public DesignFiles {
  protected:
   // Saves `raw` as the file's raw file and imports it; the standard output.
-  std::string import(bs_file& f, const raw_bytes& raw, const std::vector<bs_field>& flds = {}) {
+  std::string import(keyed_file& f, const raw_bytes& raw, const std::vector<bs_field>& flds = {}) {
     raw.save(os_path(data_, f.raw()));
     return import_saved(f, flds);
   }
-  std::string import_saved(bs_file& f, const std::vector<bs_field>& flds) {
+  std::string import_saved(keyed_file& f, const std::vector<bs_field>& flds) {
     FDB_PATH rp = f.raw();
     testing::internal::CaptureStdout();
     result_ = raw_to_native(&rp, &f.fdb, flds.data(), static_cast<int>(flds.size()));
@@ -104,7 +104,7 @@ bytes rec(int id, size_t len, uint8_t fill = 'x') {
 }
 
 TEST_F(RawImport, DeadRecordsAreSkippedAndCountedAndATrailerEndsTheFile) {
-  bs_file f("LIVE", 20, 1);
+  keyed_file f("LIVE", 20, 1);
   raw_bytes raw;
   for (int i = 1; i <= 250; ++i) raw.rec(rec(i, 12 + i % 8), i % 3 == 0 ? (i % 2 ? 1 : 2) : 0);
   const std::string out = import(f, raw);
@@ -117,7 +117,7 @@ TEST_F(RawImport, DeadRecordsAreSkippedAndCountedAndATrailerEndsTheFile) {
 
 TEST_F(RawImport, DuplicateKeysAreReportedAndDroppedAndLengthsOfBothForms) {
   for (bool short_len : {true, false}) {
-    bs_file f(short_len ? "DUPS" : "DUPL", 20, 0);
+    keyed_file f(short_len ? "DUPS" : "DUPL", 20, 0);
     raw_bytes raw(short_len);
     raw.rec(rec(1, 20, 'a')).rec(rec(2, 20)).rec(rec(1, 20, 'b'));
     const std::string out = import(f, raw);
@@ -141,7 +141,7 @@ TEST_F(RawImport, BadLengthsAndFieldsPastTheRecordAreReported) {
       {"LONG", {20, 24, 20}, 1, "copy_recs() - rec to long", 0},
   };
   for (const row& r : rows) {
-    bs_file f(r.name, 20, 0);
+    keyed_file f(r.name, 20, 0);
     raw_bytes raw;
     int id = 0;
     for (int n : r.lens) raw.rec(rec(++id, static_cast<size_t>(n)));
@@ -152,7 +152,7 @@ TEST_F(RawImport, BadLengthsAndFieldsPastTheRecordAreReported) {
     EXPECT_TRUE(reported(r.error)) << r.name;
   }
   // A field table entry past the record: reported once, the rest converted.
-  bs_file f("PAST", 20, 0);
+  keyed_file f("PAST", 20, 0);
   raw_bytes raw;
   bytes r1 = rec(1, 20), r2 = rec(2, 20);
   r1[10] = r2[10] = 1, r1[11] = r2[11] = 2;
@@ -176,7 +176,7 @@ TEST_F(RawImport, AnOrganisationOneFileIsItsImage) {
   };
   const row rows[] = {{"IMGFULL", 0, 30, 30}, {"IMGSHRT", 0, 12, 0}, {"IMGVAR", 1, 12, 12}, {"IMGNONE", 1, 0, 0}};
   for (const row& r : rows) {
-    bs_file f(r.name, 30, r.var, 0, ORG_RELATIVE);
+    keyed_file f(r.name, 30, r.var, 0, ORG_RELATIVE);
     raw_bytes raw;
     raw.b.assign(r.given, 'i');
     if (r.given) st_be16(raw.b.data(), 2, 0x0102);
@@ -188,7 +188,7 @@ TEST_F(RawImport, AnOrganisationOneFileIsItsImage) {
     EXPECT_EQ(ld_le16(got[0].data(), 2), 0x0102) << r.name;
   }
   // Once more: the record is on file already, and stays the one.
-  bs_file f("IMGFULL", 30, 0, 0, ORG_RELATIVE);
+  keyed_file f("IMGFULL", 30, 0, 0, ORG_RELATIVE);
   raw_bytes raw;
   raw.b.assign(30, 'j');
   EXPECT_NE(import(f, raw).find("Already on file at record 1"), std::string::npos);
@@ -231,7 +231,7 @@ TEST_F(RawImport, WriterThenImportGivesEveryRecordBackByteForByte) {
   std::mt19937 g(57);
   std::vector<bytes> recs;
   for (int i = 1; i <= 300; ++i) recs.push_back(rf.make(i, g));
-  bs_file src("RSRC", rf.len, 0), dst("RDST", rf.len, 0);
+  keyed_file src("RSRC", rf.len, 0), dst("RDST", rf.len, 0);
   ASSERT_EQ(write_all(src.fdb, recs), 1);
   ASSERT_TRUE(FM_OPEN(&src.fdb, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f));
   std::string err;
@@ -274,7 +274,7 @@ TEST_F(RawImport, StatementsOfEveryVerbGoOutAndBackWithTheirOccurrences) {
     }
     recs.push_back(r);
   }
-  bs_file src("x", kStmtSize, 0), dst("x", kStmtSize, 0);
+  keyed_file src("x", kStmtSize, 0), dst("x", kStmtSize, 0);
   INIT_DSTMT_FDB(&src.fdb, src.kdb, src.sdb, "TST", "01");
   INIT_DSTMT_FDB(&dst.fdb, dst.kdb, dst.sdb, "TST", "02");
   ASSERT_EQ(write_all(src.fdb, recs), 1);
