@@ -4,8 +4,11 @@
 //
 //   kivo_dist -d <data directory> -o <distribution directory>
 //
-// Each summary goes to 00/<application>/Data/SUMMARY ("0DB" has only the
-// line "1"); every file a summary selects gets its raw record file in the
+// Each summary is written afresh from the application's stored FILE,
+// ELEMENT and INITIAL records (into the data directory, by the dictionary's
+// own summary writer) and goes to 00/<application>/Data/SUMMARY with its
+// record images in raw form ("0DB" has only the line "1"); every file a
+// summary selects gets its raw record file in the
 // "Portdata" directory where the bootstrap looks for it: the design files
 // of 0AD, 0LA, 0DB and 0SA by the summary of 0AD, the data files of 0LA and
 // 0SA by their own. A file the data directory lacks gets no raw file (the
@@ -18,11 +21,15 @@
 #include "design/bs_blocks.h"
 #include "design/bs_boot.h"
 #include "design/bs_dist.h"
+#include "design/dd.h"
 #include "fm/fm_open.h"
+#include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/fm_switch.h"
 #include "fm/scope_clear.h"
+#include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "foundation/descriptors.h"
 #include "foundation/paths.h"
 #include "foundation/pool.h"
 
@@ -56,24 +63,81 @@ std::string os_path(std::string root, const FDB_PATH& p) {
   return s ? std::string(s->ptr) : std::string();
 }
 
-// The summary of `ap` from the data directory into the distribution.
-bool copy_summary(const std::string& data, const std::string& dist, const char* ap) {
+ARB* open_design(void (*init)(FDB*, KDB*, SDB*, const char*, const char*), const char* ap) {
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB s[kInitMaxSegs];
+  init(&f, k, s, ap, "00");
+  return FM_OPEN(&f, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f) ? f.fdb_arb : nullptr;
+}
+
+// The summary of `ap` in the data directory, written afresh from its
+// stored FILE records; false when one is not described.
+bool describe_files(const char* ap) {
+  remove(dd_summary_path(ap, "00").c_str());
+  ARB* fi = open_design(INIT_DFI_FDB, ap);
+  if (!fi) return true;  // no files: a summary of its header alone
+  dd_ctx ctx{};
+  memcpy(ctx.ap, ap, 3), memcpy(ctx.ver, "00", 2);
+  ctx.arb[DD_ELEM] = open_design(INIT_DELEM_FDB, ap);
+  uint8_t rec[kFileRecSize];
+  PROTO_FULL(fi, 0, rec);
+  fi->arb_len = kFileRecSize, fi->arb_mod = ARB_FIRST;
+  bool ok = ctx.arb[DD_ELEM] && fm_start(fi);
+  fi->arb_mod = 0;
+  while (ok && fm_rdnxt(fi)) {
+    ok = bld_sum_fi(&ctx, rec) == 1;
+    if (!ok) fprintf(stderr, "kivo_dist: %.8s of %s is not described\n", rec + FI_NAME, ap);
+  }
+  if (ctx.arb[DD_ELEM]) FM_CLOSE(ctx.arb[DD_ELEM], ARB_CLOSE_NOW);
+  FM_CLOSE(fi, ARB_CLOSE_NOW);
+  return ok;
+}
+
+void put_image(FILE* f, std::vector<uint8_t> image, const std::vector<bs_field>& flds, bool stmt) {
+  raw_form(image.data(), image.size(), flds.data(), static_cast<int>(flds.size()), stmt);
+  for (size_t i = 0; i < image.size(); ++i)
+    fprintf(f, "%02X%s", image[i], i % 40 == 39 || i + 1 == image.size() ? "\n" : "");
+}
+
+// One block in the summary's line formats, its images in raw form.
+void put_block(FILE* f, const bs_block& b) {
+  const bs_file& x = b.file;
+  fprintf(f, "FILE:  %.8s %d %d %d %d %d %d %d\n", x.name, x.fs_type, x.org, x.alloc, x.rec_len, x.var, x.nkeys,
+          x.nfields);
+  for (const bs_key& k : x.keys) {
+    fprintf(f, "KEY:  %.22s %c %d %d %d\n", k.name, k.order, k.keyno, k.flags, k.nsegs);
+    for (const bs_seg& g : k.segs)
+      fprintf(f, "SEGMENT:  %.22s %c %d %d %d %d\n", g.name, g.order, g.segno, g.offset, g.len, g.type);
+  }
+  for (size_t i = 0; i < b.fields.size(); ++i)
+    fprintf(f, "%.22s %d %d %d %d\n", x.field_names[i].c_str(), b.fields[i].occurs, b.fields[i].type, b.fields[i].pos,
+            b.fields[i].size);
+  const bool stmt = memcmp(x.name, "STMT    ", 8) == 0;
+  put_image(f, x.init, b.fields, stmt);
+  put_image(f, x.nulls, b.fields, stmt);
+}
+
+// The summary of `ap` from the data directory into the distribution, its
+// images in raw form.
+bool copy_summary(const std::string& dist, const char* ap) {
   FDB_PATH p;
   bs_summary_path(&p, ap);
-  const fs::path from = os_path(data, p), to = os_path(dist, p);
+  const fs::path to = os_path(dist, p);
   std::error_code ec;
   fs::create_directories(to.parent_path(), ec);
-  if (fs::exists(from)) return fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-  if (strcmp(ap, "0DB") != 0) {
-    fprintf(stderr, "kivo_dist: no summary of %s at %s\n", ap, from.c_str());
-    return false;
-  }
-  FILE* f = fopen(to.c_str(), "w");  // nothing of 0DB is distributed
-  return f && fputs("1\n", f) >= 0 && fclose(f) == 0;
+  FILE* f = fopen(to.c_str(), "w");
+  if (!f) return false;
+  fputs("1\n", f);
+  int ok = 1;
+  if (strcmp(ap, "0DB") != 0 && fs::exists(dd_summary_path(ap, "00")))
+    ok = bs_read_summary(&p, [&](bs_block& b) { return put_block(f, b), 1; });
+  return fclose(f) == 0 && ok;
 }
 
 // The raw files of every file the summary gives the target.
 bool write_raws(const std::string& dist, const FDB_PATH& summary, const FDB_PATH& target, long* files) {
+  if (!fs::exists(dd_summary_path(summary.fdb_src_ap, summary.fdb_src_ver))) return true;  // no files
   bool ok = true;
   const int read = bs_read_summary(&summary, [&](bs_block& b) {
     if (!bs_imported(b.file, target)) return 1;
@@ -110,8 +174,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kivo_dist: the file manager does not start in %s\n", data.c_str());
     return 1;
   }
+  setenv("DD_SUMMARY_FILE", "1", 1);
   for (const char* ap : kApps)
-    if (!copy_summary(data, dist, ap)) return 1;
+    if ((strcmp(ap, "0DB") != 0 && !describe_files(ap)) || !copy_summary(dist, ap)) return 1;
   FDB_PATH summary, target;
   long files = 0;
   bs_summary_path(&summary, "0AD");
