@@ -2,10 +2,13 @@
 // summary readers, the INITIAL chunks and the choice of files.
 #include <array>
 #include <functional>
+#include <map>
 #include <set>
+#include <sstream>
 
 #include "bs_test_util.h"
 #include "compiler/design_records.h"
+#include "design/bs_blocks.h"
 #include "design/bs_boot.h"
 
 namespace kivo::test {
@@ -232,6 +235,98 @@ TEST_F(Bootstrap, OneApplicationTakesItsSelectedDesignFilesOnly) {
     }
   }
   EXPECT_EQ(big, 6);
+}
+
+// ---- the build's distribution, from outside ----
+
+// The engine on `data` with `args`, its standard input empty; the exit
+// status, the standard output in *out.
+int engine(const std::string& data, const std::string& args, std::string* out) {
+  const std::string cmd = "KIVOPATH='" + data + "' " + KIVO_BINARY + " " + args + " </dev/null 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  char buf[4096];
+  size_t n;
+  out->clear();
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+  const int st = pclose(p);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Every file the distribution's summaries give the four applications, by
+// its path, with its records as the file manager reads them now.
+using file_records = std::map<std::string, std::vector<std::vector<uint8_t>>>;
+file_records system_files(const std::string& data) {
+  file_records out;
+  auto add = [&](const char* src, const FDB_PATH& target, bool initial) {
+    FDB_PATH sum;
+    bs_summary_path(&sum, src);
+    if (!std::filesystem::exists(dd_summary_path(src, "00"))) return;  // no files described
+    bs_read_summary(&sum, [&](bs_block& b) {
+      const bool is_initial = memcmp(b.file.name, "INITIAL ", 8) == 0;
+      if (!bs_selected(b.file, target) || (initial != is_initial)) return 1;
+      bs_block_fdb n(b.file, target);
+      out[os_path(data, n.fdb.path)] = read_all(n.fdb);
+      return 1;
+    });
+  };
+  FDB_PATH t;
+  for (const char* ap : {"0AD", "0LA", "0DB", "0SA"}) {
+    bs_design_target(&t, ap, "00");
+    add("0AD", t, false);
+    add("0AD", t, true);
+  }
+  bs_la_target(&t);
+  add("0LA", t, false);
+  bs_sa_target(&t);
+  add("0SA", t, false);
+  return out;
+}
+
+std::string build_dir() {
+  const std::string kivo = KIVO_BINARY;
+  return kivo.substr(0, kivo.rfind('/'));
+}
+
+TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
+  std::filesystem::copy(build_dir() + "/dist", data_, std::filesystem::copy_options::recursive);
+  std::string out;
+  ASSERT_EQ(engine(data_, "-b", &out), 1) << out;
+  // Each raw path with its dots, one line each, and nothing else.
+  std::istringstream lines(out);
+  int raw_lines = 0;
+  for (std::string line; std::getline(lines, line); ++raw_lines) {
+    EXPECT_EQ(line.rfind(data_ + "/", 0), 0u) << line;
+    EXPECT_NE(line.find("/Portdata/"), std::string::npos) << line;
+  }
+  EXPECT_GE(raw_lines, 10);
+  // Every native file it made verifies good (an empty file of organisation
+  // 1 has no header to verify).
+  for (auto& e : std::filesystem::recursive_directory_iterator(data_))
+    if (e.path().extension() == ".dat" && e.path().parent_path().filename() == "Data" &&
+        std::filesystem::file_size(e.path()) > 0) {
+      std::string v;
+      EXPECT_EQ(engine(data_, "-v=" + e.path().string(), &v), 1) << e.path() << v;
+    }
+  // Every file of the four applications holds its namesake's records.
+  const file_records booted = system_files(data_);
+  // A second run finds every record there already.
+  ASSERT_EQ(engine(data_, "-b", &out), 1) << out;
+  EXPECT_NE(out.find("Already on file at record 1 in " + data_ + "/00/0LA/Portdata/STMT"), std::string::npos);
+  EXPECT_EQ(system_files(data_), booted);
+  stop_native();
+  scratch_dir copy;
+  std::string installed = copy.path();
+  std::filesystem::copy(build_dir() + "/data", installed, std::filesystem::copy_options::recursive);
+  ASSERT_EQ(start_native(installed), 1);
+  const file_records want = system_files(installed);
+  ASSERT_EQ(booted.size(), want.size());
+  size_t records = 0;
+  for (auto b = booted.begin(), w = want.begin(); b != booted.end(); ++b, ++w) {
+    EXPECT_EQ(b->first.substr(data_.size()), w->first.substr(installed.size()));
+    EXPECT_EQ(b->second, w->second) << b->first;
+    records += b->second.size();
+  }
+  EXPECT_GT(records, 100u);
 }
 
 }  // namespace
