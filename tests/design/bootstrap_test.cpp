@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "bs_test_util.h"
 #include "compiler/design_records.h"
@@ -237,6 +238,67 @@ TEST_F(Bootstrap, OneApplicationTakesItsSelectedDesignFilesOnly) {
   EXPECT_EQ(big, 6);
 }
 
+std::string build_dir() {
+  const std::string kivo = KIVO_BINARY;
+  return kivo.substr(0, kivo.rfind('/'));
+}
+
+// Each design file the 0AD dictionary describes has the descriptor the
+// engine opens it with: record length, form, keys and their segments,
+// orders and duplicate flags.
+TEST_F(Bootstrap, TheDesignDictionaryDescribesTheEnginesDescriptors) {
+  using init_fn = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+  const std::map<std::string, init_fn> engine = {
+      {"FILE    ", INIT_DFI_FDB},     {"ELEMENT ", INIT_DELEM_FDB}, {"INITIAL ", INIT_DINIT_FDB},
+      {"BITMAP  ", INIT_DBITMAP_FDB}, {"PROCESS ", INIT_DPROC_FDB}, {"IMAGE   ", INIT_DIMG_FDB},
+      {"ROW     ", INIT_DROW_FDB},    {"ITEM    ", INIT_DITM_FDB},  {"CHR     ", INIT_DCHR_FDB},
+      {"CHILD   ", INIT_DCHLD_FDB},   {"SELECT  ", INIT_DSLCT_FDB}, {"STMT    ", INIT_DSTMT_FDB},
+      {"PARAM   ", INIT_DPARM_FDB},   {"RECORD  ", INIT_DREC_FDB},  {"DOMAIN  ", INIT_DDOM_FDB},
+      {"FIELD   ", INIT_DFLD_FDB},    {"MESSAGE1", INIT_MSG1_FDB},  {"MESSAGE2", INIT_MSG2_FDB}};
+  std::filesystem::create_directories(data_ + "/00");
+  std::filesystem::copy(build_dir() + "/dist/00/0AD", data_ + "/00/0AD", std::filesystem::copy_options::recursive);
+  FDB_PATH sum, target;
+  bs_summary_path(&sum, "0AD");
+  bs_design_target(&target, "TST", "01");
+  std::set<std::string> seen;
+  EXPECT_EQ(bs_read_summary(&sum,
+                            [&](bs_block& b) {
+                              const std::string name(b.file.name, 8);
+                              auto it = engine.find(name);
+                              if (it == engine.end()) {
+                                ADD_FAILURE() << "no descriptor for " << name;
+                                return 1;
+                              }
+                              seen.insert(name);
+                              bs_block_fdb got(b.file, target);
+                              FDB want;
+                              KDB kdb[kInitMaxKeys];
+                              SDB sdb[kInitMaxSegs * 2];
+                              it->second(&want, kdb, sdb, "TST", "01");
+                              EXPECT_EQ(got.fdb.fdb_rec_len, want.fdb_rec_len) << name;
+                              EXPECT_EQ(got.fdb.fdb_var, want.fdb_var) << name;
+                              EXPECT_EQ(got.fdb.fdb_org == ORG_RELATIVE, want.fdb_org == ORG_RELATIVE) << name;
+                              EXPECT_EQ(b.file.fs_type, want.fdb_fs_type) << name;
+                              EXPECT_EQ(got.fdb.fdb_nkeys, want.fdb_nkeys) << name;
+                              for (int k = 0; k < std::min(got.fdb.fdb_nkeys, want.fdb_nkeys); ++k) {
+                                const KDB &g = got.kdb[k], &w = want.fdb_kdb[k];
+                                EXPECT_EQ(g.kdb_keyno, w.kdb_keyno) << name << " key " << k;
+                                EXPECT_EQ(g.kdb_order, w.kdb_order) << name << " key " << k;
+                                EXPECT_EQ(g.kdb_flags & KDB_DUP, w.kdb_flags & KDB_DUP) << name << " key " << k;
+                                EXPECT_EQ(g.kdb_nsegs, w.kdb_nsegs) << name << " key " << k;
+                                for (int i = 0; i < std::min(g.kdb_nsegs, w.kdb_nsegs); ++i) {
+                                  const SDB &gs = g.kdb_sdb[i], &ws = w.kdb_sdb[i];
+                                  EXPECT_EQ(std::make_tuple(gs.sdb_offset, gs.sdb_len, gs.sdb_type),
+                                            std::make_tuple(ws.sdb_offset, ws.sdb_len, ws.sdb_type))
+                                      << name << " key " << k << " segment " << i;
+                                }
+                              }
+                              return 1;
+                            }),
+            1);
+  EXPECT_EQ(seen.size(), engine.size());
+}
+
 // ---- the build's distribution, from outside ----
 
 // The engine on `data` with `args`, its standard input empty; the exit
@@ -280,11 +342,6 @@ file_records system_files(const std::string& data) {
   bs_sa_target(&t);
   add("0SA", t, false);
   return out;
-}
-
-std::string build_dir() {
-  const std::string kivo = KIVO_BINARY;
-  return kivo.substr(0, kivo.rfind('/'));
 }
 
 TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
