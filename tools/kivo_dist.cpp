@@ -2,7 +2,13 @@
 // data directory, the form a new installation receives them in and `kivo
 // -b` reads back.
 //
-//   kivo_dist -d <data directory> -o <distribution directory>
+//   kivo_dist -d <data directory> -a <dictionary directory> -o <distribution directory>
+//
+// The data directory is the default installation; the dictionary directory
+// holds the design dictionary "0AD" (its FILE, ELEMENT and INITIAL records
+// describe every design file), which stays out of the installation: there
+// its stamps would ask for structure files that design files written by
+// the design tools never have.
 //
 // Each summary is written afresh from the application's stored FILE,
 // ELEMENT and INITIAL records (into the data directory, by the dictionary's
@@ -38,8 +44,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kApps[] = {"0AD", "0LA", "0DB", "0SA"};
-
 // A build-time run has no installation to look applications up in.
 const uint8_t* any_application(const char*, const char*) {
   static uint8_t appl[324];
@@ -48,13 +52,19 @@ const uint8_t* any_application(const char*, const char*) {
 }
 
 bool start(std::string& data_dir) {
-  com_fill(0, nullptr);
-  mm_init();
-  fm_register_hooks();
+  static bool once = false;
+  if (!once) {
+    com_fill(0, nullptr);
+    mm_init();
+    fm_register_hooks();
+    once = true;
+  }
   fms_select.get_dap = any_application;
   com.data_dir = cstr{static_cast<uint16_t>(data_dir.size()), data_dir.data()};
   com.path_root = cstr{0, nullptr};
-  return fm_init() == 1;
+  if (fm_init() == 1) return true;
+  fprintf(stderr, "kivo_dist: the file manager does not start in %s\n", data_dir.c_str());
+  return false;
 }
 
 std::string os_path(std::string root, const FDB_PATH& p) {
@@ -135,11 +145,11 @@ bool copy_summary(const std::string& dist, const char* ap) {
   return fclose(f) == 0 && ok;
 }
 
-// The raw files of every file the summary gives the target.
-bool write_raws(const std::string& dist, const FDB_PATH& summary, const FDB_PATH& target, long* files) {
-  if (!fs::exists(dd_summary_path(summary.fdb_src_ap, summary.fdb_src_ver))) return true;  // no files
+// The raw files of every file the summary at `summary` gives the target.
+bool write_raws(const std::string& dist, const std::string& summary, const FDB_PATH& target, long* files) {
+  if (!fs::exists(summary)) return true;  // no files
   bool ok = true;
-  const int read = bs_read_summary(&summary, [&](bs_block& b) {
+  const int read = bs_read_summary_file(summary, [&](bs_block& b) {
     if (!bs_imported(b.file, target)) return 1;
     bs_block_fdb n(b.file, target);
     if (!FM_OPEN(&n.fdb, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) {
@@ -164,32 +174,33 @@ bool write_raws(const std::string& dist, const FDB_PATH& summary, const FDB_PATH
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5 || strcmp(argv[1], "-d") != 0 || strcmp(argv[3], "-o") != 0) {
-    fprintf(stderr, "usage: kivo_dist -d <data directory> -o <distribution directory>\n");
+  if (argc != 7 || strcmp(argv[1], "-d") != 0 || strcmp(argv[3], "-a") != 0 || strcmp(argv[5], "-o") != 0) {
+    fprintf(stderr, "usage: kivo_dist -d <data directory> -a <dictionary directory> -o <distribution directory>\n");
     return 1;
   }
-  static std::string data = argv[2];
-  const std::string dist = argv[4];
-  if (!start(data)) {
-    fprintf(stderr, "kivo_dist: the file manager does not start in %s\n", data.c_str());
-    return 1;
-  }
+  static std::string data = argv[2], dict = argv[4];
+  const std::string dist = argv[6];
   setenv("DD_SUMMARY_FILE", "1", 1);
-  for (const char* ap : kApps)
-    if ((strcmp(ap, "0DB") != 0 && !describe_files(ap)) || !copy_summary(dist, ap)) return 1;
-  FDB_PATH summary, target;
   long files = 0;
-  bs_summary_path(&summary, "0AD");
-  for (const char* ap : kApps) {
+  FDB_PATH target;
+  // The design dictionary, and the design files of 0AD itself.
+  if (!start(dict) || !describe_files("0AD") || !copy_summary(dist, "0AD")) return 1;
+  const std::string design_summary = dd_summary_path("0AD", "00");
+  bs_design_target(&target, "0AD", "00");
+  if (!write_raws(dist, design_summary, target, &files)) return 1;
+  // The installation: the design files of the other three by the design
+  // dictionary, the data files of 0LA and 0SA by their own.
+  if (!start(data)) return 1;
+  for (const char* ap : {"0LA", "0DB", "0SA"})
+    if ((strcmp(ap, "0DB") != 0 && !describe_files(ap)) || !copy_summary(dist, ap)) return 1;
+  for (const char* ap : {"0LA", "0DB", "0SA"}) {
     bs_design_target(&target, ap, "00");
-    if (!write_raws(dist, summary, target, &files)) return 1;
+    if (!write_raws(dist, design_summary, target, &files)) return 1;
   }
-  bs_summary_path(&summary, "0LA");
   bs_la_target(&target);
-  if (!write_raws(dist, summary, target, &files)) return 1;
-  bs_summary_path(&summary, "0SA");
+  if (!write_raws(dist, dd_summary_path("0LA", "00"), target, &files)) return 1;
   bs_sa_target(&target);
-  if (!write_raws(dist, summary, target, &files)) return 1;
+  if (!write_raws(dist, dd_summary_path("0SA", "00"), target, &files)) return 1;
   printf("kivo_dist: %ld raw files in %s\n", files, dist.c_str());
   return 0;
 }

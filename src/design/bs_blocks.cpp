@@ -9,8 +9,12 @@
 namespace kivo {
 
 int bs_read_summary(const FDB_PATH* summary, const std::function<int(bs_block&)>& fn) {
+  return bs_read_summary_file(dd_summary_path(summary->fdb_src_ap, summary->fdb_src_ver), fn);
+}
+
+int bs_read_summary_file(const std::string& path, const std::function<int(bs_block&)>& fn) {
   bs_summary s;
-  if (!s.open(dd_summary_path(summary->fdb_src_ap, summary->fdb_src_ver))) return 0;
+  if (!s.open(path)) return 0;
   bs_block b;
   while (s.next(&b.file)) {
     b.fields.clear();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "design/bs_raw.h"
@@ -25,6 +26,8 @@ struct bs_block {
 // after a system error of the reader (a missing summary, a bad header or
 // line), when the rest is not read.
 int bs_read_summary(const FDB_PATH* summary, const std::function<int(bs_block&)>& fn);
+// The same for the summary file at the operating-system path `path`.
+int bs_read_summary_file(const std::string& path, const std::function<int(bs_block&)>& fn);
 
 // Whether the block's file is one the target takes: a disk file (type 1)
 // allocated at once (flag 0), the one the target names when it names one.

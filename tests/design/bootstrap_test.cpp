@@ -314,33 +314,32 @@ int engine(const std::string& data, const std::string& args, std::string* out) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-// Every file the distribution's summaries give the four applications, by
-// its path, with its records as the file manager reads them now.
+// Every file the summaries give the design files of `aps` (and with
+// `data_files` the data files of 0LA and 0SA), by its path under `data`,
+// with its records as the file manager reads them now.
 using file_records = std::map<std::string, std::vector<std::vector<uint8_t>>>;
-file_records system_files(const std::string& data) {
+file_records system_files(const std::string& data, std::initializer_list<const char*> aps, bool data_files,
+                          const std::string& design_summary) {
   file_records out;
-  auto add = [&](const char* src, const FDB_PATH& target, bool initial) {
-    FDB_PATH sum;
-    bs_summary_path(&sum, src);
-    if (!std::filesystem::exists(dd_summary_path(src, "00"))) return;  // no files described
-    bs_read_summary(&sum, [&](bs_block& b) {
-      const bool is_initial = memcmp(b.file.name, "INITIAL ", 8) == 0;
-      if (!bs_selected(b.file, target) || (initial != is_initial)) return 1;
+  auto add = [&](const std::string& summary, const FDB_PATH& target) {
+    if (!std::filesystem::exists(summary)) return;  // no files described
+    bs_read_summary_file(summary, [&](bs_block& b) {
+      if (!bs_selected(b.file, target)) return 1;
       bs_block_fdb n(b.file, target);
-      out[os_path(data, n.fdb.path)] = read_all(n.fdb);
+      out[os_path(data, n.fdb.path).substr(data.size())] = read_all(n.fdb);
       return 1;
     });
   };
   FDB_PATH t;
-  for (const char* ap : {"0AD", "0LA", "0DB", "0SA"}) {
+  for (const char* ap : aps) {
     bs_design_target(&t, ap, "00");
-    add("0AD", t, false);
-    add("0AD", t, true);
+    add(design_summary, t);
   }
+  if (!data_files) return out;
   bs_la_target(&t);
-  add("0LA", t, false);
+  add(dd_summary_path("0LA", "00"), t);
   bs_sa_target(&t);
-  add("0SA", t, false);
+  add(dd_summary_path("0SA", "00"), t);
   return out;
 }
 
@@ -364,22 +363,33 @@ TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
       std::string v;
       EXPECT_EQ(engine(data_, "-v=" + e.path().string(), &v), 1) << e.path() << v;
     }
-  // Every file of the four applications holds its namesake's records.
-  const file_records booted = system_files(data_);
+  // Every file of the four applications holds its namesake's records: the
+  // design dictionary's own files those of the dictionary the build wrote,
+  // the rest those of the default installation.
+  const std::string design = dd_summary_path("0AD", "00");
+  const file_records booted = system_files(data_, {"0AD", "0LA", "0DB", "0SA"}, true, design);
   // A second run finds every record there already.
   ASSERT_EQ(engine(data_, "-b", &out), 1) << out;
   EXPECT_NE(out.find("Already on file at record 1 in " + data_ + "/00/0LA/Portdata/STMT"), std::string::npos);
-  EXPECT_EQ(system_files(data_), booted);
-  stop_native();
-  scratch_dir copy;
-  std::string installed = copy.path();
-  std::filesystem::copy(build_dir() + "/data", installed, std::filesystem::copy_options::recursive);
-  ASSERT_EQ(start_native(installed), 1);
-  const file_records want = system_files(installed);
+  EXPECT_EQ(system_files(data_, {"0AD", "0LA", "0DB", "0SA"}, true, design), booted);
+  const std::string design_copy = data_ + "/design_summary";
+  std::filesystem::copy_file(design, design_copy);
+  file_records want;
+  scratch_dir dict, installed;
+  for (const scratch_dir* d : {&dict, &installed}) {
+    stop_native();
+    std::string dir = d->path();
+    std::filesystem::copy(build_dir() + (d == &dict ? "/dict" : "/data"), dir,
+                          std::filesystem::copy_options::recursive);
+    ASSERT_EQ(start_native(dir), 1);
+    file_records got = d == &dict ? system_files(dir, {"0AD"}, false, design_copy)
+                                  : system_files(dir, {"0LA", "0DB", "0SA"}, true, design_copy);
+    want.insert(got.begin(), got.end());
+  }
   ASSERT_EQ(booted.size(), want.size());
   size_t records = 0;
-  for (auto b = booted.begin(), w = want.begin(); b != booted.end(); ++b, ++w) {
-    EXPECT_EQ(b->first.substr(data_.size()), w->first.substr(installed.size()));
+  for (auto b = booted.cbegin(), w = want.cbegin(); b != booted.cend(); ++b, ++w) {
+    EXPECT_EQ(b->first, w->first);
     EXPECT_EQ(b->second, w->second) << b->first;
     records += b->second.size();
   }
