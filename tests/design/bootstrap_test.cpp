@@ -254,7 +254,8 @@ TEST_F(Bootstrap, TheDesignDictionaryDescribesTheEnginesDescriptors) {
       {"ROW     ", INIT_DROW_FDB},    {"ITEM    ", INIT_DITM_FDB},  {"CHR     ", INIT_DCHR_FDB},
       {"CHILD   ", INIT_DCHLD_FDB},   {"SELECT  ", INIT_DSLCT_FDB}, {"STMT    ", INIT_DSTMT_FDB},
       {"PARAM   ", INIT_DPARM_FDB},   {"RECORD  ", INIT_DREC_FDB},  {"DOMAIN  ", INIT_DDOM_FDB},
-      {"FIELD   ", INIT_DFLD_FDB},    {"MESSAGE1", INIT_MSG1_FDB},  {"MESSAGE2", INIT_MSG2_FDB}};
+      {"FIELD   ", INIT_DFLD_FDB},    {"MESSAGE1", INIT_MSG1_FDB},  {"MESSAGE2", INIT_MSG2_FDB},
+      {"TOKEN   ", INIT_DTOKEN_FDB},  {"FRAME   ", INIT_DFRM_FDB},    {"EXCEPT  ", INIT_DXCEPT_FDB}};
   std::filesystem::create_directories(data_ + "/00");
   std::filesystem::copy(build_dir() + "/dist/00/0AD", data_ + "/00/0AD", std::filesystem::copy_options::recursive);
   FDB_PATH sum, target;
