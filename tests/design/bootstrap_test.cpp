@@ -7,6 +7,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "../screen/term_harness.h"
 #include "bs_test_util.h"
 #include "compiler/design_records.h"
 #include "design/bs_blocks.h"
@@ -255,7 +256,7 @@ TEST_F(Bootstrap, TheDesignDictionaryDescribesTheEnginesDescriptors) {
       {"CHILD   ", INIT_DCHLD_FDB},   {"SELECT  ", INIT_DSLCT_FDB}, {"STMT    ", INIT_DSTMT_FDB},
       {"PARAM   ", INIT_DPARM_FDB},   {"RECORD  ", INIT_DREC_FDB},  {"DOMAIN  ", INIT_DDOM_FDB},
       {"FIELD   ", INIT_DFLD_FDB},    {"MESSAGE1", INIT_MSG1_FDB},  {"MESSAGE2", INIT_MSG2_FDB},
-      {"TOKEN   ", INIT_DTOKEN_FDB},  {"FRAME   ", INIT_DFRM_FDB},    {"EXCEPT  ", INIT_DXCEPT_FDB}};
+      {"TOKEN   ", INIT_DTOKEN_FDB},  {"FRAME   ", INIT_DFRM_FDB},  {"EXCEPT  ", INIT_DXCEPT_FDB}};
   std::filesystem::create_directories(data_ + "/00");
   std::filesystem::copy(build_dir() + "/dist/00/0AD", data_ + "/00/0AD", std::filesystem::copy_options::recursive);
   FDB_PATH sum, target;
@@ -395,6 +396,16 @@ TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
     records += b->second.size();
   }
   EXPECT_GT(records, 100u);
+  // The engine starts on the copy as on the default installation: the
+  // runtime's first menu, the same screen.
+  std::string screens[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string dir = i ? installed.path() : data_;
+    kivo_test::tmux_pane p(kivo_test::shell_quote(KIVO_BINARY), dir, kivo_test::engine_env(dir));
+    EXPECT_TRUE(p.wait_for("KIVO MENU")) << dir << "\n" << p.capture();
+    screens[i] = p.capture();
+  }
+  EXPECT_EQ(screens[0], screens[1]);
 }
 
 }  // namespace
