@@ -244,12 +244,40 @@ std::string build_dir() {
   return kivo.substr(0, kivo.rfind('/'));
 }
 
-// Each design file the 0AD dictionary describes has the descriptor the
-// engine opens it with: record length, form, keys and their segments,
-// orders and duplicate flags.
-TEST_F(Bootstrap, TheDesignDictionaryDescribesTheEnginesDescriptors) {
-  using init_fn = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
-  const std::map<std::string, init_fn> engine = {
+// Each file a system dictionary describes has the descriptor the engine
+// opens it with: record length, form, keys and their segments, orders and
+// duplicate flags. The design dictionary describes every design file, the
+// system-administration one each of its files the engine has a descriptor
+// for.
+using init_fn = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+template <void (*F)(FDB*, KDB*, SDB*)>
+void sa(FDB* f, KDB* k, SDB* s, const char*, const char*) {
+  F(f, k, s);
+}
+
+void same_descriptor(const std::string& name, const bs_file& file, const bs_block_fdb& got, const FDB& want) {
+  EXPECT_EQ(got.fdb.fdb_rec_len, want.fdb_rec_len) << name;
+  EXPECT_EQ(got.fdb.fdb_var, want.fdb_var) << name;
+  EXPECT_EQ(got.fdb.fdb_org == ORG_RELATIVE, want.fdb_org == ORG_RELATIVE) << name;
+  EXPECT_EQ(file.fs_type, want.fdb_fs_type) << name;
+  EXPECT_EQ(got.fdb.fdb_nkeys, want.fdb_nkeys) << name;
+  for (int k = 0; k < std::min(got.fdb.fdb_nkeys, want.fdb_nkeys); ++k) {
+    const KDB &g = got.kdb[k], &w = want.fdb_kdb[k];
+    EXPECT_EQ(g.kdb_keyno, w.kdb_keyno) << name << " key " << k;
+    EXPECT_EQ(g.kdb_order, w.kdb_order) << name << " key " << k;
+    EXPECT_EQ(g.kdb_flags & KDB_DUP, w.kdb_flags & KDB_DUP) << name << " key " << k;
+    EXPECT_EQ(g.kdb_nsegs, w.kdb_nsegs) << name << " key " << k;
+    for (int i = 0; i < std::min(g.kdb_nsegs, w.kdb_nsegs); ++i) {
+      const SDB &gs = g.kdb_sdb[i], &ws = w.kdb_sdb[i];
+      EXPECT_EQ(std::make_tuple(gs.sdb_offset, gs.sdb_len, gs.sdb_type),
+                std::make_tuple(ws.sdb_offset, ws.sdb_len, ws.sdb_type))
+          << name << " key " << k << " segment " << i;
+    }
+  }
+}
+
+TEST_F(Bootstrap, TheSystemDictionariesDescribeTheEnginesDescriptors) {
+  const std::map<std::string, init_fn> design = {
       {"FILE    ", INIT_DFI_FDB},     {"ELEMENT ", INIT_DELEM_FDB}, {"INITIAL ", INIT_DINIT_FDB},
       {"BITMAP  ", INIT_DBITMAP_FDB}, {"PROCESS ", INIT_DPROC_FDB}, {"IMAGE   ", INIT_DIMG_FDB},
       {"ROW     ", INIT_DROW_FDB},    {"ITEM    ", INIT_DITM_FDB},  {"CHR     ", INIT_DCHR_FDB},
@@ -257,48 +285,35 @@ TEST_F(Bootstrap, TheDesignDictionaryDescribesTheEnginesDescriptors) {
       {"PARAM   ", INIT_DPARM_FDB},   {"RECORD  ", INIT_DREC_FDB},  {"DOMAIN  ", INIT_DDOM_FDB},
       {"FIELD   ", INIT_DFLD_FDB},    {"MESSAGE1", INIT_MSG1_FDB},  {"MESSAGE2", INIT_MSG2_FDB},
       {"TOKEN   ", INIT_DTOKEN_FDB},  {"FRAME   ", INIT_DFRM_FDB},  {"EXCEPT  ", INIT_DXCEPT_FDB}};
-  std::filesystem::create_directories(data_ + "/00");
-  std::filesystem::copy(build_dir() + "/dist/00/0AD", data_ + "/00/0AD", std::filesystem::copy_options::recursive);
-  FDB_PATH sum, target;
-  bs_summary_path(&sum, "0AD");
-  bs_design_target(&target, "TST", "01");
-  std::set<std::string> seen;
-  EXPECT_EQ(bs_read_summary(&sum,
-                            [&](bs_block& b) {
-                              const std::string name(b.file.name, 8);
-                              auto it = engine.find(name);
-                              if (it == engine.end()) {
-                                ADD_FAILURE() << "no descriptor for " << name;
-                                return 1;
-                              }
-                              seen.insert(name);
-                              bs_block_fdb got(b.file, target);
-                              FDB want;
-                              KDB kdb[kInitMaxKeys];
-                              SDB sdb[kInitMaxSegs * 2];
-                              it->second(&want, kdb, sdb, "TST", "01");
-                              EXPECT_EQ(got.fdb.fdb_rec_len, want.fdb_rec_len) << name;
-                              EXPECT_EQ(got.fdb.fdb_var, want.fdb_var) << name;
-                              EXPECT_EQ(got.fdb.fdb_org == ORG_RELATIVE, want.fdb_org == ORG_RELATIVE) << name;
-                              EXPECT_EQ(b.file.fs_type, want.fdb_fs_type) << name;
-                              EXPECT_EQ(got.fdb.fdb_nkeys, want.fdb_nkeys) << name;
-                              for (int k = 0; k < std::min(got.fdb.fdb_nkeys, want.fdb_nkeys); ++k) {
-                                const KDB &g = got.kdb[k], &w = want.fdb_kdb[k];
-                                EXPECT_EQ(g.kdb_keyno, w.kdb_keyno) << name << " key " << k;
-                                EXPECT_EQ(g.kdb_order, w.kdb_order) << name << " key " << k;
-                                EXPECT_EQ(g.kdb_flags & KDB_DUP, w.kdb_flags & KDB_DUP) << name << " key " << k;
-                                EXPECT_EQ(g.kdb_nsegs, w.kdb_nsegs) << name << " key " << k;
-                                for (int i = 0; i < std::min(g.kdb_nsegs, w.kdb_nsegs); ++i) {
-                                  const SDB &gs = g.kdb_sdb[i], &ws = w.kdb_sdb[i];
-                                  EXPECT_EQ(std::make_tuple(gs.sdb_offset, gs.sdb_len, gs.sdb_type),
-                                            std::make_tuple(ws.sdb_offset, ws.sdb_len, ws.sdb_type))
-                                      << name << " key " << k << " segment " << i;
-                                }
-                              }
-                              return 1;
-                            }),
-            1);
-  EXPECT_EQ(seen.size(), engine.size());
+  const std::map<std::string, init_fn> sysadm = {
+      {"APPL    ", sa<INIT_DAP_FDB>},      {"DATABASE", sa<INIT_DDB_FDB>},      {"DBXAP   ", sa<INIT_DDBXAP_FDB>},
+      {"DFLTMAP ", sa<INIT_DDFLTMAP_FDB>}, {"FORM    ", sa<INIT_DFORM_FDB>},    {"KEYMAP  ", sa<INIT_DKEYMAP_FDB>},
+      {"PROFILE ", sa<INIT_DPROF_FDB>},    {"PRINTER ", sa<INIT_DPRTR_FDB>},    {"SYSDFLT ", sa<INIT_DSYSDFLT_FDB>},
+      {"SYSDIR  ", sa<INIT_DSYSDIR_FDB>},  {"SYSPARM ", sa<INIT_DSYSPARM_FDB>}, {"USER    ", sa<INIT_DUSR_FDB>}};
+  std::filesystem::copy(build_dir() + "/dist", data_, std::filesystem::copy_options::recursive);
+  for (const auto& [ap, engine] : {std::make_pair("0AD", &design), std::make_pair("0SA", &sysadm)}) {
+    FDB_PATH sum, target;
+    bs_summary_path(&sum, ap);
+    bs_design_target(&target, "TST", "01");
+    std::set<std::string> seen;
+    auto check = [&](bs_block& b) {
+      const std::string name(b.file.name, 8);
+      auto it = engine->find(name);
+      if (it == engine->end()) {
+        ADD_FAILURE() << "no descriptor for " << name;
+        return 1;
+      }
+      seen.insert(name);
+      FDB want;
+      KDB kdb[kInitMaxKeys];
+      SDB sdb[kInitMaxSegs * 2];
+      it->second(&want, kdb, sdb, "TST", "01");
+      same_descriptor(name, b.file, bs_block_fdb(b.file, target), want);
+      return 1;
+    };
+    EXPECT_EQ(bs_read_summary(&sum, check), 1) << ap;
+    EXPECT_EQ(seen.size(), engine->size()) << ap;
+  }
 }
 
 // ---- the build's distribution, from outside ----
