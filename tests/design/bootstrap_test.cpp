@@ -1,5 +1,6 @@
 // The bootstrap of the system applications: the creates it relies on, the
 // summary readers, the INITIAL chunks and the choice of files.
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <map>
@@ -313,6 +314,42 @@ TEST_F(Bootstrap, TheSystemDictionariesDescribeTheEnginesDescriptors) {
     };
     EXPECT_EQ(bs_read_summary(&sum, check), 1) << ap;
     EXPECT_EQ(seen.size(), engine->size()) << ap;
+  }
+}
+
+// The full run's steps and their switches: each NO_ variable leaves out
+// the design files of its application (and NO_0AD the design images too);
+// the data files of 0LA and 0SA come whatever is set.
+TEST_F(Bootstrap, TheSwitchesLeaveOutTheirApplicationsDesignFilesOnly) {
+  const std::vector<bs_field> f = {{1, 0, 8, 1}, {5, 8, 2, 1}};
+  put_summary("0AD", summary_text(1, {{"ONE", 1, 0, 20, f}}));
+  put_summary("0LA", summary_text(1, {{"LADATA", 1, 0, 20, f}}));
+  put_summary("0SA", summary_text(1, {{"SADATA", 1, 0, 20, f}}));
+  put_summary("0DB", "1\n");
+  const char* const apps[] = {"0AD", "0LA", "0DB", "0SA"};
+  FDB_PATH t, la, sa;
+  for (const char* ap : apps) bs_design_target(&t, ap, "00"), put_raw(t, "ONE", 20, "KEY00001");
+  bs_la_target(&la), put_raw(la, "LADATA", 20, "KEY00001");
+  bs_sa_target(&sa), put_raw(sa, "SADATA", 20, "KEY00001");
+  for (int skip = -1; skip < 4; ++skip) {
+    std::string var;
+    if (skip >= 0) setenv((var = std::string("NO_") + apps[skip]).c_str(), "", 1);
+    const std::string out = run([] { bs_run(); });
+    if (skip >= 0) unsetenv(var.c_str());
+    for (int i = 0; i < 4; ++i) {
+      bs_design_target(&t, apps[i], "00");
+      EXPECT_EQ(exists(t, "ONE"), i != skip) << var << " " << apps[i];
+    }
+    EXPECT_EQ(initial_of("0AD").count({"ONE     ", 1}), skip == 0 ? 0u : 1u) << var;
+    EXPECT_TRUE(initial_of("0LA").count({"LADATA  ", 2})) << var;
+    EXPECT_TRUE(exists(la, "LADATA") && exists(sa, "SADATA")) << var;
+    size_t raws = 0;
+    for (size_t at = 0; (at = out.find("/Portdata/ONE\n", at)) != std::string::npos; ++at) ++raws;
+    EXPECT_EQ(raws, skip >= 0 ? 3u : 4u) << var << out;
+    std::filesystem::remove(data_ + "/00/0AD/Data/INITIAL.dat"),
+        std::filesystem::remove(data_ + "/00/0AD/Data/INITIAL.key");
+    for (const char* ap : apps)
+      for (const char* ext : {".dat", ".key"}) std::filesystem::remove(data_ + "/00/" + ap + "/Data/ONE" + ext);
   }
 }
 
