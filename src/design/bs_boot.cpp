@@ -12,7 +12,7 @@
 
 #include "design/bs_blocks.h"
 #include "design/bs_raw.h"
-#include "design/design_builder.h"
+#include "design/dd.h"
 #include "fm/dict_records.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -177,7 +177,7 @@ int upd_init(const char* src_ap, const char* src_ver, const char* name, const ui
   int ok = del_all(a, key, kind);
   for (uint32_t c = 1; ok && c <= init_chunk_count(len); ++c) {
     uint8_t rec[kInitRecMax];
-    const size_t n = init_chunk(rec, key, kind, c, image, len);
+    const size_t n = init_chunk(rec, reinterpret_cast<const uint8_t*>(key), kind, c, image, len);
     a->arb_rec = rec, a->arb_len = kInitRecMax, a->arb_var_len = static_cast<uint16_t>(n), a->arb_mod = 0;
     if (!fm_write(a)) {
       checkstat(a->arb_stat, "bad INIT file write", kModule, __LINE__);

@@ -76,6 +76,9 @@ struct dd_state {
   ARB* melem_arb;      // MELEM: elements built, not yet written
   ARB* group_arb;      // GROUP: open groups of the file
   int group_depth;
+  // The initial and null record of the file being compiled (the context's
+  // init_buf and null_buf point into them until the next file).
+  std::vector<uint8_t> init_img, null_img;
 };
 extern dd_state dd;
 
@@ -122,6 +125,34 @@ int bit_free(dd_ctx* ctx, uint32_t number);
 // The passes.
 int vfy_dom(dd_ctx* ctx);
 int vfy_wrk_fld(dd_ctx* ctx);
+// The file pass for the file the request names: compiled unless up to
+// date (or DD_SUMMARY_FILE is set), its structure date kept or renewed,
+// then stored. 1 when stored or up to date.
+int vfy_fi(dd_ctx* ctx);
+
+// Files: `fi` the FILE record to fill (its first 212 bytes the file's
+// RECORD record). 1 when no field failed; the images are then in the
+// context's init_buf and null_buf (record length each).
+int cmpl_fi(dd_ctx* ctx, uint8_t* fi);
+// 1 when the compiled structure (`fi` and MELEM) equals the stored one
+// (`stored`, null when the file has no FILE record, and its ELEMENT
+// records): stored data need no restructure.
+int comp_struct(dd_ctx* ctx, const uint8_t* stored, const uint8_t* fi);
+// Stores the compiled file: ELEMENT, INITIAL, FILE and RECORD records, then
+// the summary. 1 when all are stored; else message 100150 and 0.
+int upd_src_fi(dd_ctx* ctx, uint8_t* fi);
+// The initial (kind 1) and null (kind 2) images of file `name` (8) as
+// INITIAL records in chunks of 1000 bytes numbered from 1, the initial
+// chunk before the null chunk of each number. 1, or 0 with the status in
+// the handle.
+int dd_put_initial(ARB* a, const uint8_t* name, const uint8_t* init, const uint8_t* nulls, size_t len);
+// The one cutting of an image of `len` bytes into INITIAL records, which
+// dd_put_initial and the bootstrap's upd_init share: how many chunks of
+// 1000 bytes it takes (the last holds the rest), and chunk `c` (from 1) of
+// file `name` (8 characters) and image kind `kind` built in `rec` (1013
+// bytes); that record's length.
+uint32_t init_chunk_count(size_t len);
+size_t init_chunk(uint8_t* rec, const uint8_t* name, uint8_t kind, uint32_t c, const uint8_t* image, size_t len);
 
 // The source of the borrowed domain `dom` read into `src`, the checks of
 // both passes filed as messages: its own application (100540), the source

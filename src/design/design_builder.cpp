@@ -410,29 +410,15 @@ bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint3
   return true;
 }
 
-uint32_t init_chunk_count(size_t len) { return static_cast<uint32_t>((len + kInitChunk - 1) / kInitChunk); }
-
-size_t init_chunk(uint8_t* rec, const char* name, uint8_t kind, uint32_t c, const uint8_t* image, size_t len) {
-  const size_t from = (c - 1) * kInitChunk, n = std::min(kInitChunk, len - from);
-  memcpy(rec + INIT_FILE, name, 8);
-  rec[INIT_KIND] = kind;
-  st_le32(rec, INIT_CHUNK, c);
-  memcpy(rec + INIT_DATA, image + from, n);
-  return INIT_DATA + n;
-}
-
 // For each chunk number the initial chunk before the null chunk.
 bool DesignBuilder::put_initial(const std::string& name, const std::vector<uint8_t>& init,
                                 const std::vector<uint8_t>& nulls) {
+  ARB* a = handle(DF_INITIAL);
+  if (!a) return false;
   uint8_t key[8];
   put_text(key, 8, name);
-  for (uint32_t c = 1; c <= init_chunk_count(init.size()); ++c)
-    for (uint8_t kind : {INIT_VALUES, INIT_NULLS}) {
-      uint8_t rec[kInitRecMax];
-      const auto& image = kind == INIT_VALUES ? init : nulls;
-      const size_t n = init_chunk(rec, reinterpret_cast<const char*>(key), kind, c, image.data(), image.size());
-      if (!write(DF_INITIAL, rec, n)) return false;
-    }
+  if (!dd_put_initial(a, key, init.data(), nulls.data(), init.size()))
+    return fail("cannot write an INITIAL record: status " + std::to_string(a->arb_stat));
   return true;
 }
 
@@ -470,12 +456,32 @@ int DesignBuilder::put_design(design_file f, const uint8_t* rec,
     std::vector<uint8_t> now(rec, rec + len);
     for (auto& [from, to] : compiled) memcpy(now.data() + from, stored.data() + from, to - from + 1);
     if (now == stored) return fm_release(a), 1;
-    if (!fm_del(a))
+    // A RECORD keeps the numbers and stamps its file's compile gave it, so
+    // that the file keeps its numbers; a FIELD or DOMAIN is taken as given,
+    // its null date asking for the compile.
+    if (!dd_rewrite(a, f == DF_RECORD ? now.data() : rec, len))
       return fail(std::string("cannot replace a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
   } else if (a->arb_stat != FM_NOT_FOUND) {
     return fail(std::string("cannot read a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  } else if (!write(f, rec, len)) {
+    return 0;
   }
-  return write(f, rec, len);
+  // A changed field or record of a file makes the file's compile out of date.
+  if (f == DF_RECORD) return outdate_file(rec + RCD_NAME);
+  if (f == DF_FIELD && rec[FLD_CLASS] != '1') return outdate_file(rec + FLD_FILE);
+  return 1;
+}
+
+int DesignBuilder::outdate_file(const uint8_t* name) {
+  ARB* a = handle(DF_FILE);
+  if (!a) return 0;
+  uint8_t fi[kFileRecSize] = {};
+  memcpy(fi + FI_NAME, name, 8);
+  if (!dd_read(a, 0, fi, kFileRecSize, true)) return 1;  // not compiled yet
+  dd_null_date(fi + FI_STAMP);
+  if (!dd_rewrite(a, fi, kFileRecSize))
+    return fail("cannot rewrite a FILE record: status " + std::to_string(a->arb_stat));
+  return 1;
 }
 
 int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {

@@ -101,13 +101,6 @@ struct stmt_key {
   uint8_t ep = 0;
 };
 
-// The INITIAL records of an image of `len` bytes: how many chunks of 1000
-// bytes it takes (the last holds the rest), and chunk `c` (from 1) of file
-// `name` (8 characters) and image kind `kind` built in `rec` (1013 bytes);
-// that record's length. The builder and the bootstrap cut images this way.
-uint32_t init_chunk_count(size_t len);
-size_t init_chunk(uint8_t* rec, const char* name, uint8_t kind, uint32_t c, const uint8_t* image, size_t len);
-
 class DesignBuilder {
  public:
   // Writes into the design files of `ap`/`ver`, opened at scope level `scope`.
@@ -173,6 +166,7 @@ class DesignBuilder {
   bool key_slots(const dd_file& def, uint8_t* fi, std::vector<std::vector<uint8_t>>* elems);
   bool images(const std::vector<std::vector<uint8_t>>& elems, std::vector<uint8_t>* init, std::vector<uint8_t>* nulls);
   bool add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint32_t seq);
+  int outdate_file(const uint8_t* name);  // the FILE record's stamp null-dated
   bool put_initial(const std::string& name, const std::vector<uint8_t>& init, const std::vector<uint8_t>& nulls);
   static ss_clock next_unique_stamp();  // later than every one given out before
 

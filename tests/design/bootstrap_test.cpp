@@ -262,9 +262,16 @@ void same_descriptor(const std::string& name, const bs_file& file, const bs_bloc
   EXPECT_EQ(got.fdb.fdb_org == ORG_RELATIVE, want.fdb_org == ORG_RELATIVE) << name;
   EXPECT_EQ(file.fs_type, want.fdb_fs_type) << name;
   EXPECT_EQ(got.fdb.fdb_nkeys, want.fdb_nkeys) << name;
-  for (int k = 0; k < std::min(got.fdb.fdb_nkeys, want.fdb_nkeys); ++k) {
-    const KDB &g = got.kdb[k], &w = want.fdb_kdb[k];
-    EXPECT_EQ(g.kdb_keyno, w.kdb_keyno) << name << " key " << k;
+  for (int k = 0; k < want.fdb_nkeys; ++k) {
+    const KDB& w = want.fdb_kdb[k];
+    const KDB* found = nullptr;
+    for (int i = 0; i < got.fdb.fdb_nkeys; ++i)
+      if (got.kdb[i].kdb_keyno == w.kdb_keyno) found = &got.kdb[i];
+    if (!found) {
+      ADD_FAILURE() << name << " has no key " << int{w.kdb_keyno};
+      continue;
+    }
+    const KDB& g = *found;
     EXPECT_EQ(g.kdb_order, w.kdb_order) << name << " key " << k;
     EXPECT_EQ(g.kdb_flags & KDB_DUP, w.kdb_flags & KDB_DUP) << name << " key " << k;
     EXPECT_EQ(g.kdb_nsegs, w.kdb_nsegs) << name << " key " << k;
