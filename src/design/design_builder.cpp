@@ -228,7 +228,7 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   st_le32(e, ELEM_NUMBER, number);
   e[ELEM_CLASS] = file.empty() ? '1' : '0';
   put_text(e + ELEM_NAME, 22, f.name);
-  e[ELEM_KIND] = f.group ? 2 : f.synonym ? 5 : 1;
+  e[ELEM_KIND] = f.group ? 2 : 1;
   put_text(e + ELEM_DOMAIN, 22, f.name);
   st_le16(e, ELEM_OFFSET, offset);
   st_le16(e, ELEM_SIZE, size);
@@ -333,16 +333,7 @@ bool DesignBuilder::lay_fields(const dd_file& def, uint32_t number, std::vector<
     const uint32_t off = def.fields[i].offset >= 0 ? static_cast<uint32_t>(def.fields[i].offset) : 0;
     element(def.fields[i], def.name, number, static_cast<uint32_t>(i + 1), static_cast<uint16_t>(off), g.data());
     uint16_t segs = 0;
-    if (const size_t n = def.fields[i].members) {
-      // Members by sequence: the fields that follow, wherever their bytes.
-      if (k + n > elems->size()) return fail("group " + def.fields[i].name + ": fewer than its members follow it");
-      for (size_t m = k; m < k + n; ++m) {
-        segs = static_cast<uint16_t>(segs + segments((*elems)[m].data()));
-        memcpy(g.data() + ELEM_DOMAIN, (*elems)[m].data() + ELEM_NAME, 22);
-      }
-    }
     for (auto& e : *elems) {
-      if (def.fields[i].members) break;
       const uint32_t eo = ld_le16(e.data(), ELEM_OFFSET),
                      es = ld_le16(e.data(), ELEM_SIZE) * ld_le16(e.data(), ELEM_OCCURS);
       if (e[ELEM_KIND] != 1 || eo < off || eo + es > off + def.fields[i].size) continue;
@@ -410,7 +401,8 @@ bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint3
   return true;
 }
 
-// For each chunk number the initial chunk before the null chunk.
+// Each image in chunks of 1000 bytes numbered from 1, the last holding the
+// rest; for each chunk number the initial chunk before the null chunk.
 bool DesignBuilder::put_initial(const std::string& name, const std::vector<uint8_t>& init,
                                 const std::vector<uint8_t>& nulls) {
   ARB* a = handle(DF_INITIAL);

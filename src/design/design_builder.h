@@ -72,8 +72,6 @@ struct dd_field {
   char key_flag = ' ';      // ELEMENT byte 192: "1" or blank a key with duplicates, "0" one without
   uint8_t special_use = 0;  // FILE special-use slot index 1-10 (0 none)
   bool group = false;       // a group header over the fields inside its bytes
-  uint16_t members = 0;     // a group of the fields that follow it in sequence instead
-  bool synonym = false;     // another name of bytes a field holds: no value or conversion of its own
   uint16_t code_len = 0;    // a coded field: the length of its token texts
 };
 
