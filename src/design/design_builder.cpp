@@ -458,9 +458,36 @@ int DesignBuilder::put_design(design_file f, const uint8_t* rec,
   } else if (!write(f, rec, len)) {
     return 0;
   }
-  // A changed field or record of a file makes the file's compile out of date.
+  // A changed field or record of a file makes the file's compile out of date,
+  // a changed domain every field that uses it.
   if (f == DF_RECORD) return outdate_file(rec + RCD_NAME);
   if (f == DF_FIELD && rec[FLD_CLASS] != '1') return outdate_file(rec + FLD_FILE);
+  if (f == DF_DOMAIN) return outdate_users(rec);
+  return 1;
+}
+
+int DesignBuilder::outdate_users(const uint8_t* dom) {
+  ARB* a = handle(DF_FIELD);
+  if (!a) return 0;
+  uint8_t from[kFieldSize] = {};
+  from[FLD_KIND] = 1;
+  memcpy(from + FLD_REF, dom + DOM_NAME, 22);
+  std::vector<std::vector<uint8_t>> users;
+  dd_scan(
+      a, 4, from, kFieldSize,
+      [](const uint8_t* r, const uint8_t* f) { return r[FLD_KIND] == 1 && memcmp(r + FLD_REF, f + FLD_REF, 22) == 0; },
+      &users);
+  for (auto& u : users) {
+    if (u[FLD_DOM_KIND] != dom[DOM_KIND]) continue;
+    if (u[FLD_CLASS] != '1') {
+      if (!outdate_file(u.data() + FLD_FILE)) return 0;
+      continue;
+    }
+    if (!dd_read(a, 0, u.data(), kFieldSize, true)) continue;
+    dd_null_date(u.data() + FLD_STAMP);
+    if (!dd_rewrite(a, u.data(), kFieldSize))
+      return fail("cannot rewrite a FIELD record: status " + std::to_string(a->arb_stat));
+  }
   return 1;
 }
 

@@ -274,12 +274,6 @@ TEST_F(DictFile, KeySlotsAndNumbers) {
   }
 }
 
-}  // namespace
-}  // namespace kivo::test
-
-namespace kivo::test {
-namespace {
-
 // 2500 bytes: chunks 1 and 2 of 1013 bytes and 3 of 513 for each image;
 // a second compile replaces the ELEMENT and INITIAL records, never adds.
 TEST_F(DictFile, StoreWritesChunksAndReplacesRecords) {
@@ -382,12 +376,6 @@ TEST_F(DictFile, StructureDateFollowsStructuralChanges) {
   }
 }
 
-}  // namespace
-}  // namespace kivo::test
-
-namespace kivo::test {
-namespace {
-
 // The fixture application written by the builder from FILE blocks and the
 // same files compiled from their dictionary records lie out alike.
 TEST_F(DictFile, BuilderAndCompilerGiveOneLayout) {
@@ -478,12 +466,6 @@ TEST_F(DictFile, DesignFilesDictionaryMatchesDescriptors) {
   }
 }
 
-}  // namespace
-}  // namespace kivo::test
-
-namespace kivo::test {
-namespace {
-
 // Another engine holds the file's RECORD record: the store cannot write it
 // back, and says so (100150) instead of reporting the file stored; what was
 // written before it (elements, images, FILE) and the summary stay.
@@ -530,12 +512,6 @@ TEST_F(DictFile, FileWithoutRecordIsReported) {
   EXPECT_TRUE(file_rec("GHOST").empty());
 }
 
-}  // namespace
-}  // namespace kivo::test
-
-namespace kivo::test {
-namespace {
-
 // Only a stand-alone run reports a record length that is no multiple of 4,
 // by the bytes missing.
 TEST_F(DictFile, StandAloneRunReportsRecordLengthAlignment) {
@@ -559,6 +535,23 @@ TEST_F(DictFile, StandAloneRunReportsRecordLengthAlignment) {
     EXPECT_EQ(file_messages(r.file), r.want) << r.file;
     EXPECT_FALSE(file_rec(r.file).empty()) << r.file;
   }
+}
+
+// A domain loaded again with a change makes the files of its fields out of
+// date: the next run compiles them with it. Loaded unchanged, nothing is.
+TEST_F(DictFile, ChangedDomainRecompilesItsFiles) {
+  compile("DOMF",
+          "FIELD \"% K\" file=% seq=1 domain=A4 domain_kind=1 key_role=0\n"
+          "FIELD \"% A\" file=% seq=2 domain=A10 domain_kind=1\n");
+  ASSERT_EQ(ld_le16(file_rec("DOMF").data(), FI_REC_LEN), 14);
+  const std::vector<uint8_t> stored = file_rec("DOMF");
+  build("APPLICATION APP 01\n" + std::string(kDomains), "APP");
+  run("DOMF");
+  EXPECT_EQ(file_rec("DOMF"), stored);
+  build("APPLICATION APP 01\nDOMAIN 1 A10 kind=4 sub_kind=1 size=16\n", "APP");
+  run("DOMF");
+  EXPECT_EQ(ld_le16(file_rec("DOMF").data(), FI_REC_LEN), 20);
+  EXPECT_EQ(ld_le16(elem("DOMF A").data(), ELEM_SIZE), 16);
 }
 
 }  // namespace
