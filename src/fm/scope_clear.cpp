@@ -7,6 +7,7 @@
 // code of the level being left, which MARK keeps in a local.
 #include "fm/scope_clear.h"
 
+#include "fm/analyser.h"
 #include "fm/fm_sysadm.h"
 #include "fm/fm_xlate.h"
 #include "fm/struct_file.h"
@@ -142,6 +143,7 @@ void fm_register_hooks() {
   fms_backends.native = unix_fm_init;
   token_register_hooks();
   ut_clear_hooks.files = fm_clr_scope;
+  anal_headerless = struct_file_layout;
 }
 
 }  // namespace kivo
