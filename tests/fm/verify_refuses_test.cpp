@@ -255,7 +255,21 @@ TEST_F(VerifyHeaderless, WholeRecordsVerifyGoodAndACutOrOverlongFileFails) {
     run_result r = run_kivo("-v=" + path);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+    // The repair leaves a file without a header as it is, good or not.
+    EXPECT_EQ(run_kivo("-r=" + path).status, c.status);
+    EXPECT_EQ(slurp(path), bytes(c.size, 'r'));
   }
+  // Cut records that begin with what reads as a header are not "repaired"
+  // into a headered file.
+  bytes cut(13 * 40 - 1, 'r');
+  st_le16(cut.data(), kHdrFlagsOff, kHdrFixed | kHdrHasVersion);
+  st_le16(cut.data(), kHdrVersionOff, kBrfVersion);
+  st_le32(cut.data(), kHdrRecLenOff, 40);
+  st_le32(cut.data(), kHdrFreelistOff, 0);
+  st_le32(cut.data(), kHdrEofseekOff, kDataHeaderSize);
+  const std::string path = put("DB/AP/Data/SEQ.dat", cut);
+  EXPECT_EQ(run_kivo("-r=" + path).status, 0);
+  EXPECT_EQ(slurp(path), cut);
   // The structure files themselves: their count of records against their size.
   const struct {
     int extra;
