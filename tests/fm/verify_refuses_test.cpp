@@ -195,7 +195,7 @@ TEST_F(VerifyRefuses, EachDamagedPlaceOfAKeyedPairIsNamedAndRepaired) {
 
 // Files without a header, known by their structure file or as the engine's
 // own: whole records verify good, a cut or overlong file names its fault.
-class VerifyHeaderless : public VerifyRefuses {
+class HeaderlessFiles : public VerifyRefuses {
  protected:
   // A structure file of `initial` + `elements` counted records, whose FILE
   // record describes `name`; `extra` records more (negative: fewer).
@@ -218,7 +218,7 @@ class VerifyHeaderless : public VerifyRefuses {
   }
 };
 
-TEST_F(VerifyHeaderless, WholeRecordsVerifyGoodAndACutOrOverlongFileFails) {
+TEST_F(HeaderlessFiles, WholeRecordsVerifyGoodAndACutOrOverlongFileFails) {
   const bytes single = structure("ONE", 1, '0', 40, 0), seq = structure("SEQ", 2, '0', 40, 0);
   const bytes keyed = structure("KEYED", 3, '0', 40, 1);
   const struct {
@@ -287,6 +287,30 @@ TEST_F(VerifyHeaderless, WholeRecordsVerifyGoodAndACutOrOverlongFileFails) {
   s.resize(s.size() - 1);
   EXPECT_NE(run_kivo("-v=" + put("DB/AP/Struct/ONE.dat", s)).err.find("no whole number of 1016-byte records"),
             std::string::npos);
+}
+
+// The export reads such a file by its records; an import into one is
+// refused and makes no file.
+TEST_F(HeaderlessFiles, ExportReadsTheRecordsAndImportIntoOneIsRefused) {
+  const std::string param = put("01/DEM/Data/PARAM.dat", bytes(232, 'p'));
+  put("DB/AP/Struct/SEQ.dat", structure("SEQ", 2, '0', 4, 0));
+  const std::string seq = put("DB/AP/Data/SEQ.dat", {'a', 'a', 'a', 'a', 'b', 'b', 'b', 'b', 'c', 'c', 'c', 'c'});
+  const struct {
+    std::string dat;
+    std::string lines;
+  } cases[] = {{param, std::string(232, 'p') + "\n"}, {seq, "aaaa\nbbbb\ncccc\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dat);
+    const std::string flat = c.dat.substr(0, c.dat.size() - 4);
+    EXPECT_EQ(run_kivo("-e=" + c.dat).status, 0);
+    const bytes got = slurp(flat);
+    EXPECT_EQ(std::string(got.begin(), got.end()), c.lines);
+    ASSERT_EQ(unlink(c.dat.c_str()), 0);
+    run_result r = run_kivo("-i=" + flat);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("it keeps no header"), std::string::npos) << r.err;
+    EXPECT_NE(access(c.dat.c_str(), F_OK), 0);
+  }
 }
 
 }  // namespace
