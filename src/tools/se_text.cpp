@@ -203,7 +203,8 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
   const char* l = ed->line.data();
   uint8_t* opnd = rec + STMT_OPND;
   memset(opnd, ' ', kStmtOpndLen);
-  const bool checked = l[0] != 'C';
+  // A "C" line, and any line that key 88 accepts, skips the check.
+  const bool checked = l[0] != 'C' && !ed->accept;
   if (checked && !stmt_prefix_ok(l)) return *err_col = 1, 0;
   memcpy(rec + STMT_PREFIX, l, kSePrefixLen);
   int verb = -1;
@@ -224,7 +225,8 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
     states[n++] = state;
     note_field(f, opnd, &chk);
     const int col = kOpndCol + f->scr_col;
-    if ((state == FLD_INVALID || (state != FLD_PRESENT && (f->flags & XF_REQUIRED))) && (!bad || col < bad)) bad = col;
+    const bool missing = !ed->accept && state != FLD_PRESENT && (f->flags & XF_REQUIRED);
+    if ((state == FLD_INVALID || missing) && (!bad || col < bad)) bad = col;
   }
   se_chk_out out;
   if (checked) {
