@@ -94,7 +94,8 @@ void asm_stmt(se_ed_blk* ed, int idx, uint8_t* rec) {
     ed->stmt_chr.push_back(c);
     return;
   }
-  se_gen_stmt(ed, rec, row, 0);
+  // A line whose verb is being typed shows neither verb nor template.
+  se_gen_stmt(ed, rec, row, ed->state == SE_EDIT_VERB);
 }
 
 void asm_scr(se_ed_blk* ed, int hot) {
@@ -116,7 +117,7 @@ void asm_scr(se_ed_blk* ed, int hot) {
       break;
     }
     // Rows other than the one being typed show as shown rows.
-    ed->state = hot < 0 || hot == r || audit_state(state) ? state : uint16_t(SE_NORMAL);
+    ed->state = hot < 0 || hot == r + 1 || audit_state(state) ? state : uint16_t(SE_NORMAL);
     asm_stmt(ed, r - 1, l->rec);
     memcpy(out, ed->line.data(), std::min(W, size_t(ed->line_width)));
     l = static_cast<se_line*>(l->link.next);

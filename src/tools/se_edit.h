@@ -292,8 +292,8 @@ void se_normal_options(se_ed_blk* ed);
 // Loads the event point's statements into the line list; 0 after a read
 // failure (reported).
 int process_stmts(se_ed_blk* ed);
-// Redraws the statement window from the first line shown. `hot` (a row
-// from 1, 0 none) is drawn in ed->state, every other row as a shown row;
+// Redraws the statement window from the first line shown. `hot` (a screen
+// row, 0 none) is drawn in ed->state, every other row as a shown row;
 // with `hot` -1 every row takes ed->state.
 void asm_scr(se_ed_blk* ed, int hot = -1);
 // The text of row `idx` (from 0) for `rec` in ed->line, with its items and
