@@ -122,7 +122,7 @@ struct se_ed_blk {
   bool beep = false;
   uint8_t stamp[8]{};  // this run's time stamp
   std::vector<char> date_mask;  // the application's date mask, compiled
-  uint32_t date_mask_len = 0;
+  uint32_t date_mask_len = 0;  // the display width of a date through it
   uint8_t date_type = 0, date_first = 8, date_last = 1, date_h24 = 1;
   se_pane audit_menu;
   uint8_t dstmt_last[kStmtSize]{};  // the record last warned about

@@ -248,7 +248,9 @@ void insert(se_ed_blk* ed) {
   // Operand entry.
   st_le16(node->rec, STMT_VERB, uint16_t(verb));
   ed->state = SE_NEW_LINE;
-  ed->upper = is_comment(verb) ? 0 : 1;
+  // Comments are free text: their rows take the unfolded value whenever
+  // the flag is on, so the flag stays on for them too.
+  ed->upper = 1;
   asm_scr(ed, ed->cur_row);
   ed->cur_col = is_comment(verb) || verb == VERB_LABEL ? kOpndCol : 1;
   se_pane* page = nullptr;
@@ -294,13 +296,24 @@ int audit_init(se_ed_blk* ed) {
   memset(mask, ' ', sizeof mask);
   if (!ut_get_date_msk(se_ap, se_ver, mask)) return 0;
   date_msk_blk b{};
-  b.len = sizeof mask;
-  b.mask = mask;
-  b.first = LVL_CENTURY;
-  b.last = LVL_HSEC;
-  b.type = DT_TEXT_ANY;
-  b.h24 = 1;
-  const int width = cv_cmpl_date_msk(&b);
+  auto compile = [&b, &mask] {
+    b = date_msk_blk{};
+    b.len = sizeof mask;
+    b.mask = mask;
+    b.first = LVL_CENTURY;
+    b.last = LVL_HSEC;
+    b.type = DT_TEXT_ANY;
+    b.h24 = 1;
+    return cv_cmpl_date_msk(&b);
+  };
+  int width = compile();
+  if (!width) {
+    // An application mask that does not compile: the built-in one serves.
+    sys_err_log("Audit init failed date mask compile");
+    memset(mask, ' ', sizeof mask);
+    memcpy(mask, kBuiltinDateMask, strlen(kBuiltinDateMask));
+    width = compile();
+  }
   if (!width) return 0;
   ed->date_mask.assign(mask, mask + b.len);
   ed->date_mask_len = uint32_t(width);
@@ -340,7 +353,7 @@ int audit_get_str(se_ed_blk* ed, const uint8_t* rec, char* buf, int width) {
     date_cnv c{};
     c.int_addr = bin, c.int_len = 8, c.type = DT_BIN;
     c.ext_addr = date.data(), c.ext_len = uint16_t(date.size());
-    c.dspl_mask = ed->date_mask.data(), c.dspl_mask_len = uint8_t(ed->date_mask_len);
+    c.dspl_mask = ed->date_mask.data(), c.dspl_mask_len = uint8_t(ed->date_mask.size());
     c.dspl_doy = ed->date_type, c.dspl_h24 = ed->date_h24;
     c.elem_hi = ed->date_first, c.elem_lo = ed->date_last;
     if (ed->date_mask.empty() || dat_itoe(&c) != 1)

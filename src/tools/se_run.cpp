@@ -103,7 +103,8 @@ ARB* open_stmt_file(se_ed_blk* ed, uint32_t* stat) {
   const uint32_t opts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
   if (FM_OPEN(&f, com.sys_scope, opts, 0x0f, 0x0f)) return f.fdb_arb;
   // The memory file of an application is made by its first edit run.
-  if (memory && f.fdb_stat == FM_NO_FILE && FM_CREATE(&f, com.sys_scope, 0, opts, 0x0f, 0x0f)) return f.fdb_arb;
+  if (memory && f.fdb_stat == FM_NO_FILE && FM_CREATE(&f, com.sys_scope, 0, opts | LFB_OPEN_NEW, 0x0f, 0x0f))
+    return f.fdb_arb;
   *stat = f.fdb_stat;
   return nullptr;
 }
@@ -121,7 +122,6 @@ ARB* create_cut_buffer() {
 
 struct loop {
   se_ed_blk* ed;
-  bool first = true;
 
   // Shows the screen with the cursor and reads one key into ed->key.
   void read() {
@@ -131,9 +131,9 @@ struct loop {
     b.curs_type = CURS_MAIN;
     b.main_pos = {ed->cur_row, ed->cur_col};
     b.input_stat = 0;
-    if (!se_show(&b, first ? ed->msgs : nullptr)) sys_err(kModule, __LINE__, "stmt_edit() wm_show");
-    if (first && ed->msgs) wm_msg_clear(ed->msgs);
-    first = false;
+    // The start message and a failed save's report are shown once.
+    if (!se_show(&b, ed->msgs)) sys_err(kModule, __LINE__, "stmt_edit() wm_show");
+    if (ed->msgs) wm_msg_clear(ed->msgs);
     // No key (the input ended) leaves as CANCEL would.
     ed->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
     if (b.curs_type == CURS_MAIN && b.main_pos.row > 0) ed->cur_row = b.main_pos.row, ed->cur_col = b.main_pos.col;
@@ -476,7 +476,7 @@ int start(se_ed_blk* ed, PCB* pcb) {
   if (const int st = make_screen(ed)) return st;
   if (const int st = write_pages(ed)) return st;
   se_options(ed, "", "", false);
-  if (!audit_init(ed)) sys_err(kModule, __LINE__, "Audit init failed date mask compile");
+  if (!audit_init(ed)) sys_err_log("Audit init failed date mask compile");
   audit_menu_init(ed);
   SHOW_BLK& b = ed->show;
   b = SHOW_BLK{};
