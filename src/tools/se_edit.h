@@ -107,11 +107,11 @@ struct se_ed_blk {
   // window manager's region writing takes (screen/wm_region.h).
   std::vector<TITM> stmt_itm;
   std::vector<CHR_BLK> stmt_chr;
-  ARB* stmt_arb = nullptr;  // the statement file edited
-  ARB* cut_arb = nullptr;   // the cut buffer
-  uint8_t* ctx = nullptr;   // the caller's context block
+  ARB* stmt_arb = nullptr;               // the statement file edited
+  ARB* cut_arb = nullptr;                // the cut buffer
+  uint8_t* ctx = nullptr;                // the caller's context block
   int rows = 21, cols = 80, srows = 18;  // R, W and S
-  ut_list lines{};          // the line list
+  ut_list lines{};                       // the line list
   uint32_t n_lines = 0;
   int cur_row = 2, cur_col = 1;  // the cursor on the editor's surface
   uint32_t range_first = 0, range_last = 0;
@@ -120,16 +120,16 @@ struct se_ed_blk {
   bool changed = false;
   bool view_only = false;
   bool beep = false;
-  uint8_t stamp[8]{};  // this run's time stamp
+  uint8_t stamp[8]{};           // this run's time stamp
   std::vector<char> date_mask;  // the application's date mask, compiled
-  uint32_t date_mask_len = 0;  // the display width of a date through it
+  uint32_t date_mask_len = 0;   // the display width of a date through it
   uint8_t date_type = 0, date_first = 8, date_last = 1, date_h24 = 1;
   se_pane audit_menu;
   uint8_t dstmt_last[kStmtSize]{};  // the record last warned about
   ARB* msgs = nullptr;              // the start message, shown once
   uint8_t accept = 0;               // key 88: a line is stored unchecked
   uint32_t key = 0;                 // the key last read, remapped
-  uint8_t key_tmpl[kStmtSize];  // the event point's key in bytes 0-47
+  uint8_t key_tmpl[kStmtSize];      // the event point's key in bytes 0-47
   // Per screen row the prefix, verb and operand text last shown.
   std::vector<std::array<char, kSePrefixLen>> row_prefix;
   std::vector<std::array<char, kSeVerbLen>> row_verb;
@@ -257,7 +257,6 @@ int validate(const se_chk& in, se_chk_out* out);
 int opt_req(const uint8_t* rec, const int* states, int* err_col);
 // Whether `ap` is "0LA" and `name` (22) one of its elements.
 int is_pdf(const char* ap, const char* name);
-
 
 // ---- the edit run ----
 struct PCB;

@@ -81,7 +81,8 @@ int get_xme_type(se_ed_blk* ed, const uint8_t* rec, int must_blank, char* ap, in
     if (f->type == XT_FILLER) continue;
     if (at >= f->scr_col && at < f->scr_col + f->scr_width) {
       *col = kOpndCol + f->scr_col;
-      if (must_blank && !std::all_of(opnd + f->scr_col, opnd + f->scr_col + f->scr_width, [](char c) { return c == ' '; }))
+      if (must_blank &&
+          !std::all_of(opnd + f->scr_col, opnd + f->scr_col + f->scr_width, [](char c) { return c == ' '; }))
         return XT_FILLER;
       return f->type;
     }

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
-#include "foundation/app_date_mask.h"
 #include "process/pi_pcf.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
@@ -361,7 +361,9 @@ int audit_get_str(se_ed_blk* ed, const uint8_t* rec, char* buf, int width) {
     date.erase(date.find_last_not_of(' ') + 1);
     const int left = width - int(text.size() + date.size());
     if (left <= 4 + 2) text = "Date format is too long";
-    else text += date + " by " + std::string(reinterpret_cast<const char*>(rec + (added ? STMT_ADD_USER : STMT_CHG_USER)), 3);
+    else
+      text +=
+          date + " by " + std::string(reinterpret_cast<const char*>(rec + (added ? STMT_ADD_USER : STMT_CHG_USER)), 3);
   }
   const size_t n = std::min(text.size(), size_t(width));
   memcpy(buf, text.data(), n);

@@ -65,8 +65,7 @@ enum : uint32_t {
 };
 
 bool range_state(uint16_t s) {
-  return s == SE_DELETE_RANGE || s == SE_MOVE_RANGE || s == SE_MOVE_TARGET || s == SE_COPY_RANGE ||
-         s == SE_COPY_TARGET;
+  return s == SE_DELETE_RANGE || s == SE_MOVE_RANGE || s == SE_MOVE_TARGET || s == SE_COPY_RANGE || s == SE_COPY_TARGET;
 }
 bool scroll_key(uint32_t k) { return k >= K_SCROLL_FIRST && k <= K_SCROLL_DOWN; }
 bool token_verb(int v) { return v == VERB_SET || v == VERB_IF || v == VERB_AND || v == VERB_OR; }
@@ -158,10 +157,13 @@ void option_override(se_ed_blk* ed) {
   if ((k >= kIgnored && k <= K_RESPECIFY) || f == 0x20 || f == 0x80 || (f == 0x10 && !ed->n_lines)) k = kIgnored;
   if (range_state(st) && !scroll_key(k) && k != 4) {
     if (k == 7 || k == LK_CANCEL || k == K_HELP_OPT) return;
-    if (k == LK_ENTER) k = st == SE_MOVE_TARGET ? uint32_t(K_PASTE_MOVE) : st == SE_COPY_TARGET ? uint32_t(K_PASTE_COPY) : uint32_t(LK_ENTER);
+    if (k == LK_ENTER)
+      k = st == SE_MOVE_TARGET   ? uint32_t(K_PASTE_MOVE)
+          : st == SE_COPY_TARGET ? uint32_t(K_PASTE_COPY)
+                                 : uint32_t(LK_ENTER);
     else k = kIgnored;
-  } else if (nested() && (k == 2 || k == 3 || k == 5 || k == 6 || k == LK_ADD_MODE || k == LK_DELETE_MODE ||
-                          k == LK_CHANGE_MODE)) {
+  } else if (nested() &&
+             (k == 2 || k == 3 || k == 5 || k == 6 || k == LK_ADD_MODE || k == LK_DELETE_MODE || k == LK_CHANGE_MODE)) {
     k = kIgnored;
   }
   const bool on_row = ed->cur_row >= 1 && ed->cur_row <= ed->srows + 2;
@@ -344,8 +346,8 @@ void key_loop(se_ed_blk* ed, PCB* pcb) {
       if (save(ed, k)) return;
       continue;
     }
-    const bool refused = ed->view_only && (k == 1 || k == 5 || k == K_EDIT || k == K_RANGE || k == K_INSERT ||
-                                           k == 6 || k == 10 || k == 11);
+    const bool refused = ed->view_only && (k == 1 || k == 5 || k == K_EDIT || k == K_RANGE || k == K_INSERT || k == 6 ||
+                                           k == 10 || k == 11);
     if (refused) {
       if (range_state(ed->state)) ed->state = SE_NORMAL;
       ed->beep = true;
@@ -388,8 +390,8 @@ int make_screen(se_ed_blk* ed) {
   struct {
     se_pane* p;
     int row, rows;
-  } panes[] = {{&ed->ctx_pane, 1, 1},  {&ed->stmt_pane, 2, S}, {&ed->opt_pane, R - 1, 2}, {&ed->opt_help, 2, S},
-               {&ed->ep_help, 2, S},   {&ed->warn_ap, 2, 1},   {&ed->warn_file, 2, 1}};
+  } panes[] = {{&ed->ctx_pane, 1, 1}, {&ed->stmt_pane, 2, S}, {&ed->opt_pane, R - 1, 2}, {&ed->opt_help, 2, S},
+               {&ed->ep_help, 2, S},  {&ed->warn_ap, 2, 1},   {&ed->warn_file, 2, 1}};
   for (auto& p : panes) {
     p.p->wnd = make_window(&w, p.row, 1, p.rows, W, ed->srf);
     if (!p.p->wnd) return SE_ST_ATTACH;
@@ -406,17 +408,16 @@ int write_pages(se_ed_blk* ed) {
     const size_t n = std::min(strlen(text), size_t(W));
     memcpy(p.text.data() + size_t(row - 1) * size_t(W), text, n);
   };
-  static const char* const kOptHelp[] = {
-      "STATEMENT EDITOR OPTION KEY DEFINITIONS",
-      "RETURN  -  RETURN           End     -  END             Cancel   -  CANCEL",
-      "First   -  SCROLL FIRST     Add     -  ADD MODE        Search   -  USER 4",
-      "Last    -  SCROLL LAST      Delete  -  DELETE MODE     Replace  -  USER 5",
-      "Prev    -  SCROLL PREV      Change  -  CHANGE MODE     Clear    -  USER 10",
-      "Next    -  SCROLL NEXT      Move    -  USER 1          Restore  -  USER 11",
-      "Up      -  SCROLL UP        Copy    -  USER 2          Errors   -  USER 12",
-      "Down    -  SCROLL DOWN      Xcopy   -  USER 3          Help     -  HELP",
-      "Save    -  USER 0      Upper/Lower  -  USER 6  Skip Replacement -  USER 8",
-      "Print   -  PRT SCREEN    Repsecify  -  USER 7      Replace All  -  USER 9"};
+  static const char* const kOptHelp[] = {"STATEMENT EDITOR OPTION KEY DEFINITIONS",
+                                         "RETURN  -  RETURN           End     -  END             Cancel   -  CANCEL",
+                                         "First   -  SCROLL FIRST     Add     -  ADD MODE        Search   -  USER 4",
+                                         "Last    -  SCROLL LAST      Delete  -  DELETE MODE     Replace  -  USER 5",
+                                         "Prev    -  SCROLL PREV      Change  -  CHANGE MODE     Clear    -  USER 10",
+                                         "Next    -  SCROLL NEXT      Move    -  USER 1          Restore  -  USER 11",
+                                         "Up      -  SCROLL UP        Copy    -  USER 2          Errors   -  USER 12",
+                                         "Down    -  SCROLL DOWN      Xcopy   -  USER 3          Help     -  HELP",
+                                         "Save    -  USER 0      Upper/Lower  -  USER 6  Skip Replacement -  USER 8",
+                                         "Print   -  PRT SCREEN    Repsecify  -  USER 7      Replace All  -  USER 9"};
   static const int kOptRows[] = {3, 6, 8, 9, 10, 11, 12, 13, 15, 16};
   static const char* const kEpHelp[] = {
       "EVENT POINT DESCRIPTION MAPPING",
@@ -442,8 +443,7 @@ int write_pages(se_ed_blk* ed) {
     p->chr.push_back(c);
   }
   for (se_pane* p : {&ed->opt_help, &ed->ep_help, &ed->warn_ap, &ed->warn_file}) {
-    if (!wm_write_reg(p->wnd, reinterpret_cast<const uint8_t*>(p->text.data()), p->itm, p->chr))
-      return SE_ST_REGION;
+    if (!wm_write_reg(p->wnd, reinterpret_cast<const uint8_t*>(p->text.data()), p->itm, p->chr)) return SE_ST_REGION;
     if (!wm_detach(p->wnd, 0)) return SE_ST_DETACH;
     p->attached = false;
   }
@@ -453,8 +453,7 @@ int write_pages(se_ed_blk* ed) {
   CHR_BLK c{};
   c.row = 1, c.col = 1, c.rows = 1, c.cols = W, c.value = 0x80;
   ed->ctx_pane.chr.assign(1, c);
-  if (!wm_write_reg(ed->ctx_pane.wnd, reinterpret_cast<const uint8_t*>(ctx), {}, ed->ctx_pane.chr))
-    return SE_ST_REGION;
+  if (!wm_write_reg(ed->ctx_pane.wnd, reinterpret_cast<const uint8_t*>(ctx), {}, ed->ctx_pane.chr)) return SE_ST_REGION;
   return 0;
 }
 

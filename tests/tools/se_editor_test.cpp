@@ -13,11 +13,6 @@ class StmtEditor : public SeRun {};
 // ADD MODE on the first row, a SET line, then END.
 constexpr const char* kAddSet = "#ADD MODE\nSET\n#ENTER\n#TAB\n#TAB\nSE NAME\n#TAB\n#TAB\n   WORLD\n#ENTER\n#CANCEL\n";
 
-std::string row_text(const std::vector<std::string>& screen, size_t row) {
-  std::string r = row <= screen.size() ? screen[row - 1] : "";
-  return r.erase(r.find_last_not_of(' ') + 1);
-}
-
 // END after a change rewrites the event point's records only, numbered
 // 100, 200 ...; the new line has this run's stamp and user, the old ones
 // keep theirs; the neighbouring event point and process keep their bytes.
@@ -96,18 +91,12 @@ TEST_F(StmtEditor, MemoryFlagEditsTheMemoryFile) {
 // A named line of 100 stands near the middle of 18 rows with the cursor on
 // it; near the end the window stays full.
 TEST_F(StmtEditor, NamedLineIsShownNearTheMiddle) {
-  std::string many = "STMTS 6 \"SET LONG\" ep=1\n";
-  for (int i = 1; i <= 100; ++i) {
-    char l[64];
-    snprintf(l, sizeof l, "      *        line %03d\n", i);
-    many += l;
-  }
-  many += "END\n";
+  const std::string many = long_event_point();
   const struct {
     uint32_t line;
-    int top;          // the line on row 2
-    int cursor_row;   // the snapshot's cursor row (from 0)
-    bool end_on_19;   // "[END]" closes the window
+    int top;         // the line on row 2
+    int cursor_row;  // the snapshot's cursor row (from 0)
+    bool end_on_19;  // "[END]" closes the window
   } cases[] = {{40, 31, 10, false}, {95, 84, 12, true}};
   for (const auto& k : cases) {
     SCOPED_TRACE(k.line);
@@ -127,6 +116,54 @@ TEST_F(StmtEditor, NamedLineIsShownNearTheMiddle) {
     snprintf(cur, sizeof cur, "Cursor is at row %02d, column 00", k.cursor_row);
     EXPECT_NE(snap.find(cur), std::string::npos) << snap.substr(0, 400);
   }
+}
+
+// The scroll keys over 100 lines and 18 rows: the line on row 2 and the
+// cursor's row after each.
+TEST_F(StmtEditor, ScrollKeysMoveTheView) {
+  install(long_event_point(), "", false);
+  se_call c;
+  c.proc = "SET LONG";
+  scripted("se_scroll", c,
+           "#SCROLL NEXT-1\n#SCROLL UP\n#SCROLL DOWN\n#SCROLL LAST-1\n#SCROLL PREV-1\n#SCROLL 1ST-1\n#END\n");
+  const auto s = screens("se_scroll");
+  ASSERT_EQ(s.size(), 7u);
+  const int top[] = {1, 18, 19, 18, 84, 67, 1};
+  for (size_t i = 0; i < 7; ++i) {
+    char want[32];
+    snprintf(want, sizeof want, "      *        line %03d", top[i]);
+    EXPECT_EQ(row_text(s[i], 2), want) << "before key " << i + 1;
+  }
+  EXPECT_EQ(row_text(s[4], 19), "[END]");
+  const std::string snap = kivo_test::slurp(d_.file("se_scroll/actual/snapshot"));
+  const char* rows[] = {"01", "01", "01", "02", "17", "18", "18"};  // from 0
+  size_t at = 0;
+  for (const char* r : rows) {
+    at = snap.find("Cursor is at row ", at);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(snap.substr(at + 17, 2), r);
+    ++at;
+  }
+}
+
+// OPTION 1 and HELP run the design application's toolbox and help over the
+// editor (the harness's stand-ins); a key returns to the editor. A start
+// message shows at the first display.
+TEST_F(StmtEditor, ToolboxHelpAndStartMessage) {
+  install();
+  se_call c;
+  c.msg = 1030;
+  scripted("se_tools", c, "#OPTION 1\n#ENTER\n#HELP ON OPT\n#ENTER\n#END\n");
+  const auto s = screens("se_tools");
+  ASSERT_EQ(s.size(), 5u);
+  EXPECT_EQ(row_text(s[0], 23), "Start of Process");
+  EXPECT_EQ(row_text(s[1], 23), "");
+  EXPECT_EQ(row_text(s[1], 12), "ZEL EDITOR (TOOLBOX)");
+  EXPECT_EQ(row_text(s[2], 12), "");
+  EXPECT_EQ(row_text(s[3], 12), "ZEL EDITOR (HELP)");
+  EXPECT_EQ(row_text(s[4], 12), "");
+  EXPECT_EQ(row_text(s[4], 2), "      *        first line");
+  EXPECT_EQ(log(), "SE_EDIT 1 status=0 changed=0\n");
 }
 
 // The surface follows the terminal: 132 columns give 132-column lines; a

@@ -24,7 +24,9 @@ namespace {
 
 using namespace kivo;
 
-ARB* open(FDB& f) { return FM_OPEN(&f, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f) ? f.fdb_arb : nullptr; }
+ARB* open(FDB& f) {
+  return FM_OPEN(&f, com.sys_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f) ? f.fdb_arb : nullptr;
+}
 
 bool unstamp(const char* ap, const char* ver) {
   FDB f;
