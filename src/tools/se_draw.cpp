@@ -40,7 +40,8 @@ void option_value(se_ed_blk* ed, uint32_t value) {
   if (!ed->opt_pane.wnd) return;
   option_runs(ed, value);
   ed->opt_pane.wnd->reg_no = 1;
-  if (!wm_upd_reg(ed->opt_pane.wnd, {}, ed->opt_pane.chr)) sys_err(kModule, __LINE__, "cancel() - wm_upd_reg");
+  for (const CHR_BLK& c : ed->opt_pane.chr)
+    if (!wm_upd_chr(ed->opt_pane.wnd, &c, ~0u)) return sys_err(kModule, __LINE__, "cancel() - wm_upd_reg");
 }
 
 // The event point's name: its message, else three question marks.
@@ -67,10 +68,11 @@ void se_options(se_ed_blk* ed, const char* l1, const char* l2, bool inverse) {
   p.text.assign(2 * W, ' ');
   memcpy(p.text.data(), l1, std::min(strlen(l1), W));
   memcpy(p.text.data() + W, l2, std::min(strlen(l2), W));
-  option_runs(ed, inverse ? 0x80 : 0x100);
+  option_runs(ed, 0x100);
   p.wnd->reg_no = 1;
   if (!wm_write_reg(p.wnd, reinterpret_cast<const uint8_t*>(p.text.data()), {}, p.chr))
-    sys_err(kModule, __LINE__, "se_edit() - wm_write_reg");
+    return sys_err(kModule, __LINE__, "se_edit() - wm_write_reg");
+  if (inverse) opt_inverse(ed);
 }
 
 void se_normal_options(se_ed_blk* ed) {

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "compiler/em_item.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "tools/se_edit.h"
@@ -35,22 +36,18 @@ int shown_verb(const uint8_t* rec) {
   return v < kVerbCount ? v : VERB_LABEL;
 }
 
-// A one-row alpha item over `width` bytes at `addr`, at `row`, `col`.
+// A one-row alpha item over `width` bytes at `addr`, at `row`, `col`,
+// converted as a work item's.
 TITM row_item(int row, int col, int width, char* addr) {
+  CITM c;
+  ALPHA_PREP(&c);
+  c.citm_row = row;
+  SET_ITM(&c, static_cast<uint16_t>(width), reinterpret_cast<uint8_t*>(addr), col);
   TITM t{};
   t.tl_row = t.br_row = row;
   t.tl_col = col;
   t.br_col = col + width - 1;
-  CNV& c = t.cnv;
-  c.cnv_type = 1;
-  c.int_addr = reinterpret_cast<uint8_t*>(addr);
-  c.int_len = static_cast<uint16_t>(width);
-  c.ext_rows = 1;
-  c.ext_cols = width;
-  c.ext_len = static_cast<uint16_t>(width);
-  c.ext_stride = static_cast<uint32_t>(width);
-  c.ta.alp.align_mode = ALN_ASIS;
-  c.ta.alp.fill_char = ' ';
+  t.cnv = c.citm_cnv;
   return t;
 }
 

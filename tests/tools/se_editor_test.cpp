@@ -181,6 +181,10 @@ TEST_F(StmtEditor, SurfaceFollowsTheTerminal) {
   s = screens("se_short");
   ASSERT_FALSE(s.empty());
   EXPECT_EQ(row_text(s[0], 5), "[END]");
+  // Rows 20 and 21 lie below the 17 rows the terminal shows of the
+  // surface: a surface of terminal rows - 3 would show them on 16 and 17.
+  EXPECT_EQ(s[0].size(), 20u);
+  for (const auto& line : s[0]) EXPECT_EQ(line.find("1) Toolbox"), std::string::npos) << line;
   EXPECT_EQ(log(), "SE_EDIT 1 status=0 changed=0\n");
 }
 

@@ -22,6 +22,14 @@ class StmtEditorScreen : public SeRun {
     std::string s = r <= l.size() ? l[r - 1] : "";
     return s.erase(s.find_last_not_of(' ') + 1);
   }
+  // Row r with its attributes as escape sequences (an escape only where
+  // they change, so a row may inherit the one before).
+  std::string attr_row(size_t r) {
+    std::istringstream in(p_->capture_escapes());
+    std::string l;
+    for (size_t i = 0; i < r && std::getline(in, l); ++i) {}
+    return l;
+  }
   bool row_is(size_t r, const std::string& text) {
     return kivo_test::wait_until([&] { return row(r) == text; }, 10);
   }
@@ -33,6 +41,8 @@ class StmtEditorScreen : public SeRun {
   void type_set(const std::string& field) {
     p_->send_keys("F10");
     ASSERT_TRUE(cursor_at(2, 7)) << p_->cursor();
+    // The insert's option line asks for an answer: reverse.
+    EXPECT_EQ(attr_row(20).substr(0, 4), "\x1b[7m") << p_->capture_escapes();
     p_->send_text("SET");
     p_->send_keys("Enter");
     ASSERT_TRUE(row_is(2, "..... SET      DEM ...................... ... =  DEM ...................... ..."))
@@ -56,6 +66,9 @@ TEST_F(StmtEditorScreen, ShowsTheEventPoint) {
   EXPECT_EQ(row(5), "[END]");
   EXPECT_EQ(row(21), "1) Toolbox     2) Move     3) Copy     4) Search     5) Replace     6) XCopy");
   EXPECT_NE(p_->capture_escapes().find("\x1b[7mSET TEST"), std::string::npos);
+  // Option line 1 (blank) underlined; line 2 lies on the row the
+  // separator from the status lines underlines anyway.
+  EXPECT_EQ(attr_row(20).substr(0, 4), "\x1b[4m") << p_->capture_escapes();
   p_->send_keys("S-F1");
   EXPECT_EQ(p_->exit_status(30), 0);
 }
