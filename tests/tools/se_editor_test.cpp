@@ -358,6 +358,7 @@ TEST_F(StmtEditor, LongTextsAreClipped) {
 // stored records as they were; END again stores them all. CANCEL after a
 // failed save leaves the stored records.
 TEST_F(StmtEditor, FailedSaveKeepsTheLines) {
+  syserr_expected_ = true;
   install();
   scripted("se_save_fails", {}, std::string(kAddSet) + "#END\n#END\n", {{"KIVO_TOOL_FAIL_WRITE", "2"}});
   EXPECT_EQ(seqs(stmts("SET TEST", 1)), (std::vector<uint32_t>{100, 200, 300, 400}));

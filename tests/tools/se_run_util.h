@@ -235,8 +235,16 @@ class SeRun : public ::testing::Test {
   }
   std::string log() { return kivo_test::slurp(d_.file("tool.log")); }
 
+  // No system error is reported unless a test expects one.
+  void TearDown() override {
+    if (!syserr_expected_) {
+      EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors";
+    }
+  }
+
   kivo_test::data_dir d_;
   std::vector<stmt_rec> before_;
+  bool syserr_expected_ = false;
 };
 
 }  // namespace kivo::test

@@ -16,6 +16,7 @@ class StmtEditorScreen : public SeRun {
   }
   void TearDown() override {
     if (p_) p_->exit_status(1);
+    SeRun::TearDown();
   }
   std::string row(size_t r) {
     auto l = p_->lines();
