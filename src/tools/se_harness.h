@@ -4,7 +4,7 @@
 //
 //   - "ZEL EDITOR (HELP)" and "ZEL EDITOR (TOOLBOX)" of "0AD": a one-line
 //     window naming the process until a key; every other invocation goes
-//     to the executive.
+//     to the stand-ins registered before, else to the executive.
 //   - KIVO_TOOL_LOG: one line per return of "SE_EDIT",
 //     "SE_EDIT <result> status=<n> changed=<n>".
 //   - KIVO_TOOL_FAIL_WRITE=<k>: the k-th statement record written by a save
