@@ -102,7 +102,9 @@ struct se_ed_blk {
   TSRF* srf2 = nullptr;  // the second surface
   SHOW_BLK show{};
   // The statement window and the pages over it.
-  se_pane stmt_pane, ctx_pane, opt_pane, opt_help, ep_help, warn_ap, warn_file, help_pane;
+  se_pane stmt_pane, ctx_pane, opt_pane, opt_help, ep_help, warn_ap, warn_file, help_pane, search_pane, replace_pane;
+  // The strings typed into the search and replace prompts.
+  std::array<char, 30> search_str{}, old_str{}, new_str{};
   // Item and characteristic work files of the statement rows: what the
   // window manager's region writing takes (screen/wm_region.h).
   std::vector<TITM> stmt_itm;
@@ -192,6 +194,9 @@ ARB* se_delem_for(const char* ap, bool* opened);
 int se_read_elem(ARB* arb, const char* name, uint8_t* elem);
 
 // ---- record and line ----
+// A one-row alpha item over `width` bytes at `addr`, at `row`, `col` of its
+// region, converted as a work item's.
+TITM se_alpha_item(int row, int col, int width, char* addr);
 // The line of `rec` in ed->line; with `row` (from 1) also the row's items,
 // copies and characteristic runs. `verb_off` leaves out verb and template.
 // On a new line (state SE_NEW_LINE) the fields' defaults go into `rec`

@@ -390,8 +390,9 @@ int make_screen(se_ed_blk* ed) {
   struct {
     se_pane* p;
     int row, rows;
-  } panes[] = {{&ed->ctx_pane, 1, 1}, {&ed->stmt_pane, 2, S}, {&ed->opt_pane, R - 1, 2}, {&ed->opt_help, 2, S},
-               {&ed->ep_help, 2, S},  {&ed->warn_ap, 2, 1},   {&ed->warn_file, 2, 1}};
+  } panes[] = {{&ed->ctx_pane, 1, 1},  {&ed->stmt_pane, 2, S},   {&ed->opt_pane, R - 1, 2},
+               {&ed->opt_help, 2, S},  {&ed->ep_help, 2, S},     {&ed->warn_ap, 2, 1},
+               {&ed->warn_file, 2, 1}, {&ed->search_pane, 2, 1}, {&ed->replace_pane, 2, 1}};
   for (auto& p : panes) {
     p.p->wnd = make_window(&w, p.row, 1, p.rows, W, ed->srf);
     if (!p.p->wnd) return SE_ST_ATTACH;
@@ -442,7 +443,16 @@ int write_pages(se_ed_blk* ed) {
     c.row = 1, c.col = 1, c.rows = 1, c.cols = W, c.value = 0x240;
     p->chr.push_back(c);
   }
-  for (se_pane* p : {&ed->opt_help, &ed->ep_help, &ed->warn_ap, &ed->warn_file}) {
+  // The prompts: "Search For" with its input at column 31; " OLD =" and
+  // "NEW =" with theirs at 8 and 48.
+  ed->search_str.fill(' '), ed->old_str.fill(' '), ed->new_str.fill(' ');
+  put(ed->search_pane, 1, "Search For");
+  ed->search_pane.itm.push_back(se_alpha_item(1, 31, 30, ed->search_str.data()));
+  put(ed->replace_pane, 1, " OLD =");
+  memcpy(ed->replace_pane.text.data() + 41, "NEW =", 5);
+  ed->replace_pane.itm.push_back(se_alpha_item(1, 8, 30, ed->old_str.data()));
+  ed->replace_pane.itm.push_back(se_alpha_item(1, 48, 30, ed->new_str.data()));
+  for (se_pane* p : {&ed->opt_help, &ed->ep_help, &ed->warn_ap, &ed->warn_file, &ed->search_pane, &ed->replace_pane}) {
     if (!wm_write_reg(p->wnd, reinterpret_cast<const uint8_t*>(p->text.data()), p->itm, p->chr)) return SE_ST_REGION;
     if (!wm_detach(p->wnd, 0)) return SE_ST_DETACH;
     p->attached = false;
@@ -575,7 +585,7 @@ int process_stmts(se_ed_blk* ed) {
 void se_cleanup(se_ed_blk* ed) {
   audit_menu_clr(ed);
   for (se_pane* p : {&ed->ctx_pane, &ed->stmt_pane, &ed->opt_pane, &ed->opt_help, &ed->ep_help, &ed->warn_ap,
-                     &ed->warn_file, &ed->help_pane})
+                     &ed->warn_file, &ed->help_pane, &ed->search_pane, &ed->replace_pane})
     if (p->wnd) wm_detach(p->wnd, 1), p->wnd = nullptr;
   if (ed->stmt_arb) FM_CLOSE(ed->stmt_arb, ARB_CLOSE_NOW), ed->stmt_arb = nullptr;
   if (ed->msgs) FM_CLOSE(ed->msgs, ARB_SCRATCH), ed->msgs = nullptr;

@@ -36,21 +36,6 @@ int shown_verb(const uint8_t* rec) {
   return v < kVerbCount ? v : VERB_LABEL;
 }
 
-// A one-row alpha item over `width` bytes at `addr`, at `row`, `col`,
-// converted as a work item's.
-TITM row_item(int row, int col, int width, char* addr) {
-  CITM c;
-  ALPHA_PREP(&c);
-  c.citm_row = row;
-  SET_ITM(&c, static_cast<uint16_t>(width), reinterpret_cast<uint8_t*>(addr), col);
-  TITM t{};
-  t.tl_row = t.br_row = row;
-  t.tl_col = col;
-  t.br_col = col + width - 1;
-  t.cnv = c.citm_cnv;
-  return t;
-}
-
 // The defaults of a new line's fields (flags 0x02, 0x04, 0x08, 0x80).
 void put_defaults(const xme_stmt& f, uint8_t* opnd) {
   uint8_t* out = opnd + f.rec_off;
@@ -124,6 +109,19 @@ int keep_as_comment(const se_ed_blk* ed, uint8_t* rec, int* err_col) {
 
 }  // namespace
 
+TITM se_alpha_item(int row, int col, int width, char* addr) {
+  CITM c;
+  ALPHA_PREP(&c);
+  c.citm_row = row;
+  SET_ITM(&c, static_cast<uint16_t>(width), reinterpret_cast<uint8_t*>(addr), col);
+  TITM t{};
+  t.tl_row = t.br_row = row;
+  t.tl_col = col;
+  t.br_col = col + width - 1;
+  t.cnv = c.citm_cnv;
+  return t;
+}
+
 int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off) {
   if (ed->line.size() < ed->line_width) ed->line.resize(ed->line_width);
   char* l = ed->line.data();
@@ -140,8 +138,8 @@ int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off) {
   if (row) {
     ensure_row(ed, row);
     if (!is_comment_or_label(verb))
-      ed->stmt_itm.push_back(row_item(row, 1, kSePrefixLen, ed->row_prefix[row - 1].data()));
-    ed->stmt_itm.push_back(row_item(row, kVerbCol, kSeVerbLen, ed->row_verb[row - 1].data()));
+      ed->stmt_itm.push_back(se_alpha_item(row, 1, kSePrefixLen, ed->row_prefix[row - 1].data()));
+    ed->stmt_itm.push_back(se_alpha_item(row, kVerbCol, kSeVerbLen, ed->row_verb[row - 1].data()));
     asm_stmt_chr(ed, rec, row);
   }
   uint8_t* opnd = rec + STMT_OPND;
@@ -149,7 +147,7 @@ int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off) {
     if (f->type == XT_FILLER) continue;
     if (row)
       ed->stmt_itm.push_back(
-          row_item(row, kOpndCol + f->scr_col, f->scr_width, ed->row_opnd[row - 1].data() + f->scr_col));
+          se_alpha_item(row, kOpndCol + f->scr_col, f->scr_width, ed->row_opnd[row - 1].data() + f->scr_col));
     if (ed->state == SE_NEW_LINE) put_defaults(*f, opnd);
     stmt_show_field(*f, opnd, l);
   }

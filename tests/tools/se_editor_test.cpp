@@ -377,16 +377,23 @@ TEST_F(StmtEditor, FailedSaveKeepsTheLines) {
 }
 
 // A context that is not the 64-byte record is refused: the editor never
-// runs.
-TEST_F(StmtEditor, ShortContextIsRefused) {
-  install();
-  se_call c;
-  c.short_ctx = true;
-  std::ofstream(d_.file("run.dsgn")) << se_run_source(c);
-  auto p = start(c, env("tst"));
-  p->exit_status(60);
-  EXPECT_EQ(log(), "");
-  EXPECT_EQ(p->capture().find("[END]"), std::string::npos);
+// runs. An application without statement file does not start: the
+// context's status is the file's status byte.
+TEST_F(StmtEditor, StartFailures) {
+  const struct {
+    se_call call;
+    const char* log;
+  } cases[] = {{{.short_ctx = true}, ""}, {{.ap = "XYZ"}, "SE_EDIT 0 status=148 changed=0\n"}};
+  for (const auto& k : cases) {
+    install();
+    auto p = start(k.call, env("tst"));
+    EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+    EXPECT_EQ(log(), k.log);
+    std::vector<std::string> was, now;
+    for (auto& r : before_) was.push_back(r.b);
+    for (auto& r : stmts()) now.push_back(r.b);
+    EXPECT_EQ(now, was);
+  }
 }
 
 }  // namespace

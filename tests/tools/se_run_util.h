@@ -29,6 +29,7 @@ using kivo_test::tmux_pane;
 
 // The context the subroutine passes, and how it calls.
 struct se_call {
+  std::string ap = "DEM";
   std::string proc = "SET TEST";
   int type = 6, ep = 1, frame_part = 0;
   uint32_t frame = 0;
@@ -80,7 +81,7 @@ inline std::string se_run_source(const se_call& c) {
     << "  \"SE STATUS\" B2 @55\n  \"SE LINE\" B9 @56\n  \"SE MSG\" B9 @60\nEND\nWORK \"SE SHORT\" A40\nPROCESS 6 \"SE "
        "RUN\"\nSTMTS 6 \"SE RUN\" ep=1\n";
   if (c.mode) s << set("MODE", std::to_string(c.mode));
-  s << set("USER ID", "TST") << set("SE AP", "DEM") << set("SE VER", "01") << set("SE PROC", c.proc)
+  s << set("USER ID", "TST") << set("SE AP", c.ap) << set("SE VER", "01") << set("SE PROC", c.proc)
     << set("SE TYPE", std::to_string(c.type)) << set("SE EP", std::to_string(c.ep));
   if (c.frame_part) s << set("SE FPART", std::to_string(c.frame_part));
   if (c.frame) s << set("SE FRAME", std::to_string(c.frame));
