@@ -507,7 +507,7 @@ int start(se_ed_blk* ed, PCB* pcb) {
   once.show_flags = SHOW_REFRESH;
   se_show(&once, nullptr);
   se_normal_options(ed);
-  ed->msgs = la_create_fi(79, com.sys_scope);
+  ed->msgs = la_create_fi(79, com.proc_scope);
   if (!process_stmts(ed)) return 255;
   asm_scr(ed);
   if (const uint32_t msg = ld_le32(ed->ctx, SEC_START_MSG); msg && ed->msgs) la_add_msg(ed->msgs, &msg, 3, {});
