@@ -53,7 +53,6 @@ enum : uint32_t {
   K_INSERT = 107,
   K_RESPECIFY = 108,
   K_AUDIT = 98,
-  K_PREV_IMAGE = 260,
   K_HELP_ITEM = 276,
   K_HELP_OPT = 280,
   K_SCROLL_FIRST = 320,
