@@ -239,6 +239,9 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   e[ELEM_KEY_ROLE - 1] = f.special_use;
   e[ELEM_KEY_ROLE] = f.key_role;
   e[ELEM_KEY_ROLE + 1] = 255;  // the key number, set with the key's slot
+  // An alternate key allows duplicates unless it is declared unique.
+  if (f.key_desc) e[ELEM_KEY_ORDER] = '-';
+  if (f.key_role != 0 && f.key_role != 255 && !f.key_unique) e[ELEM_KEY_FLAG] = '1';
   e[ELEM_RNG_ABSENT] = e[ELEM_RNG_ABSENT + 1] = 0xFF;
   SET_BLANK(e + ELEM_RNG_LO, ELEM_CODES + 12 - ELEM_RNG_LO);
   e[ELEM_TYPE] = f.type;

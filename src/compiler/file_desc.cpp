@@ -1,0 +1,104 @@
+// One builder of a data file's native descriptor from its design records,
+// for the compiler's compiled files and the migration's created files.
+#include "compiler/file_desc.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "compiler/design_records.h"
+#include "foundation/bytes.h"
+#include "foundation/descriptors.h"
+#include "types/element.h"
+
+namespace kivo {
+
+namespace {
+
+// FILE bytes the descriptor takes beyond the named ones: "1" sets a bit of
+// the descriptor's format byte.
+constexpr size_t kFiFmtFlag1 = 20, kFiFmtFlag2 = 21;
+
+// The segments of one occurrence of element `e` at `off`, appended at
+// sdb[*n]; false when the key would take more than the room left.
+bool add_segments(const uint8_t* e, uint16_t off, SDB* sdb, int* n, uint32_t seq, uint32_t* fields, std::string* why) {
+  const uint8_t type = e[ELEM_TYPE];
+  const uint16_t size = ld_le16(e, ELEM_SIZE);
+  uint8_t seg = SDB_CHARS;
+  int parts = 1;
+  switch (type) {
+    case 5:
+    case 6:
+    case 7:
+      seg = e[ELEM_SIGNED] == '1' ? SDB_BINARY : SDB_UBINARY;
+      if (type != 5 && size == 8) parts = 2;  // a date word and a time word
+      break;
+    case 8: seg = SDB_PACKED; break;
+    case 13:
+    case 14: return *why = "bld_kdb() - bad data type", false;
+    default: break;
+  }
+  const uint16_t len = static_cast<uint16_t>(size / parts);
+  for (int p = 0; p < parts; ++p) {
+    if (*n >= kFdbMaxSegsPerKey) return *why = "more than 16 segments", false;
+    init_sdb_func(&sdb[*n], static_cast<uint16_t>(*n + 1), static_cast<uint16_t>(off + p * len), len, seg, '+');
+    if (fields) fields[*n] = seq;
+    ++*n;
+  }
+  return true;
+}
+
+}  // namespace
+
+int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb, SDB* sdb, uint32_t* fields,
+            std::string* why) {
+  const std::string name(reinterpret_cast<const char*>(fi + FI_NAME), 8);
+  auto fail = [&](const std::string& what) { return *why = "key " + std::to_string(k) + " of file " + name + ": " + what, 0; };
+  const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
+  uint8_t key_elem[kElementSize], e[kElementSize];
+  if (!read(ctx, fi + FI_NAME, seq, key_elem)) return fail("field " + std::to_string(seq) + " not found");
+  const int count = fi[FI_KEY_SEGS + k];
+  if (count < 1 || count > kFdbMaxSegsPerKey) return fail(std::to_string(count) + " segments");
+  const bool group = key_elem[ELEM_KIND] == 2;
+  const uint16_t rec_len = ld_le16(fi, FI_REC_LEN);
+  int n = 0;
+  std::string err;
+  for (int s = 0; s < count; ++s) {
+    const uint32_t at = group ? seq + 1 + static_cast<uint32_t>(s) : seq;
+    if (group && !read(ctx, fi + FI_NAME, at, e)) return fail("member " + std::to_string(s + 1) + " not found");
+    const uint8_t* f = group ? e : key_elem;
+    const uint16_t size = ld_le16(f, ELEM_SIZE);
+    const uint16_t off = static_cast<uint16_t>(ld_le16(f, ELEM_OFFSET) + (group ? 0 : s * size));
+    if (off + size > rec_len) return fail("segment " + std::to_string(s + 1) + " past the record");
+    if (!add_segments(f, off, sdb, &n, at, fields, &err)) return fail(err);
+  }
+  const uint8_t order = key_elem[ELEM_KEY_ORDER] == '-' ? '-' : '+';
+  const uint8_t flags = key_elem[ELEM_KEY_FLAG] == '1' ? KDB_DUP : 0;
+  INIT_KDB(kdb, static_cast<uint8_t>(k), order, flags, sdb, static_cast<uint8_t>(n));
+  return n;
+}
+
+int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, KDB* kdb, SDB* sdb, int max_segs,
+                 uint32_t* fields, std::string* why) {
+  const int nkeys = fi[FI_NKEYS];
+  if (nkeys > kFileMaxKeys) return *why = "file " + std::string(reinterpret_cast<const char*>(fi), 8) + ": " +
+                                          std::to_string(nkeys) + " keys",
+                                 0;
+  int used = 0;
+  // Each key may take its most before the total is checked.
+  for (int k = 0; k < nkeys; ++k) {
+    const int n = bld_kdb(fi, k, read, ctx, &kdb[k], sdb + used, fields ? fields + used : nullptr, why);
+    if (n <= 0) return 0;
+    used += n;
+    if (used > max_segs - kFdbMaxSegsPerKey)
+      return *why = "file " + std::string(reinterpret_cast<const char*>(fi), 8) + ": more than " +
+                    std::to_string(max_segs - kFdbMaxSegsPerKey) + " key segments",
+             0;
+  }
+  INIT_FDB(fdb, fi[FI_FS_TYPE], ld_le16(fi, FI_REC_LEN), fi[FI_VAR] == '1', kdb, static_cast<uint8_t>(nkeys));
+  if (fi[FI_ORG]) fdb->fdb_org = fi[FI_ORG];
+  fdb->fdb_struct_date[0] = ld_le32(fi, FI_STRUCT), fdb->fdb_struct_date[1] = ld_le32(fi, FI_STRUCT + 4);
+  fdb->fdb_fmt = static_cast<uint8_t>((fi[kFiFmtFlag1] == '1' ? 0x2 : 0) | (fi[kFiFmtFlag2] == '1' ? 0x4 : 0));
+  return 1;
+}
+
+}  // namespace kivo
