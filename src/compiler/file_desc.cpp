@@ -52,24 +52,37 @@ bool add_segments(const uint8_t* e, uint16_t off, SDB* sdb, int* n, uint32_t seq
 int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb, SDB* sdb, uint32_t* fields,
             std::string* why) {
   const std::string name(reinterpret_cast<const char*>(fi + FI_NAME), 8);
-  auto fail = [&](const std::string& what) { return *why = "key " + std::to_string(k) + " of file " + name + ": " + what, 0; };
+  auto fail = [&](const std::string& what) {
+    return *why = "key " + std::to_string(k) + " of file " + name + ": " + what, 0;
+  };
   const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
   uint8_t key_elem[kElementSize], e[kElementSize];
   if (!read(ctx, fi + FI_NAME, seq, key_elem)) return fail("field " + std::to_string(seq) + " not found");
-  const int count = fi[FI_KEY_SEGS + k];
-  if (count < 1 || count > kFdbMaxSegsPerKey) return fail(std::to_string(count) + " segments");
-  const bool group = key_elem[ELEM_KIND] == 2;
   const uint16_t rec_len = ld_le16(fi, FI_REC_LEN);
   int n = 0;
   std::string err;
-  for (int s = 0; s < count; ++s) {
-    const uint32_t at = group ? seq + 1 + static_cast<uint32_t>(s) : seq;
-    if (group && !read(ctx, fi + FI_NAME, at, e)) return fail("member " + std::to_string(s + 1) + " not found");
-    const uint8_t* f = group ? e : key_elem;
-    const uint16_t size = ld_le16(f, ELEM_SIZE);
-    const uint16_t off = static_cast<uint16_t>(ld_le16(f, ELEM_OFFSET) + (group ? 0 : s * size));
-    if (off + size > rec_len) return fail("segment " + std::to_string(s + 1) + " past the record");
-    if (!add_segments(f, off, sdb, &n, at, fields, &err)) return fail(err);
+  // Every occurrence of a field, in order.
+  auto occurrences = [&](const uint8_t* f, uint32_t at) {
+    const uint16_t size = ld_le16(f, ELEM_SIZE), occurs = ld_le16(f, ELEM_OCCURS) ? ld_le16(f, ELEM_OCCURS) : 1;
+    for (uint16_t o = 0; o < occurs; ++o) {
+      const uint32_t off = ld_le16(f, ELEM_OFFSET) + static_cast<uint32_t>(o) * size;
+      if (off + size > rec_len) return fail("segment " + std::to_string(n + 1) + " past the record") != 0;
+      if (!add_segments(f, static_cast<uint16_t>(off), sdb, &n, at, fields, &err)) return fail(err) != 0;
+    }
+    return true;
+  };
+  if (key_elem[ELEM_KIND] != 2) {
+    if (!occurrences(key_elem, seq)) return 0;
+  } else {
+    // A group: the fields that follow its header inside its bytes.
+    const uint32_t from = ld_le16(key_elem, ELEM_OFFSET);
+    const uint32_t to = from + ld_le16(key_elem, ELEM_SIZE) * (ld_le16(key_elem, ELEM_OCCURS) ? ld_le16(key_elem, ELEM_OCCURS) : 1u);
+    for (uint32_t at = seq + 1; read(ctx, fi + FI_NAME, at, e); ++at) {
+      const uint32_t off = ld_le16(e, ELEM_OFFSET);
+      if (off < from || off >= to) break;
+      if (e[ELEM_KIND] == 1 && !occurrences(e, at)) return 0;
+    }
+    if (n == 0) return fail("group without fields");
   }
   const uint8_t order = key_elem[ELEM_KEY_ORDER] == '-' ? '-' : '+';
   const uint8_t flags = key_elem[ELEM_KEY_FLAG] == '1' ? KDB_DUP : 0;

@@ -140,18 +140,11 @@ void pack_text(const char* text, int len, uint8_t* p, int halves, int* decimals)
 
 // ---- dates ----
 
+// The initial-value map repeats the data fields chunk by chunk at native
+// offsets of each INITIAL record: its masks are found by portable offset.
 bool msk_get(const tme& t, uint8_t* msk) {
-  memset(msk, 0, kMskSize);
-  const uint16_t key = static_cast<uint16_t>(t.nat_off + (t.msk_bank ? kMskInitBank : 0));
-  st_le16(msk, MSK_KEY, key);
-  if (!mu_msk_arb) return checkstat(0, "Bad MSK file read ", "MU", __LINE__), false;
-  PROTO_FULL(mu_msk_arb, 0, msk);
-  mu_msk_arb->arb_len = kMskSize;
-  mu_msk_arb->arb_mod = ARB_EQUAL;
-  const int found = fm_read(mu_msk_arb);
-  mu_msk_arb->arb_mod = 0;
-  if (!found) return checkstat(mu_msk_arb->arb_stat, "Bad MSK file read ", "MU", __LINE__), false;
-  return ld_le16(msk, MSK_LEN) == t.nat_len;
+  const uint16_t key = t.msk_bank ? static_cast<uint16_t>(kMskInitBank | t.port_off) : t.nat_off;
+  return msk_read(key, msk) && ld_le16(msk, MSK_LEN) == t.nat_len;
 }
 
 std_date stored_of(const uint8_t* msk, uint8_t* raw) {
@@ -366,6 +359,19 @@ int occ_to_native(const tme& t, uint8_t* native, const char* port) {
 }
 
 }  // namespace
+
+int msk_read(uint16_t key, uint8_t* msk) {
+  memset(msk, 0, kMskSize);
+  st_le16(msk, MSK_KEY, key);
+  if (!mu_msk_arb) return checkstat(0, "Bad MSK file read ", "MU", __LINE__), 0;
+  PROTO_FULL(mu_msk_arb, 0, msk);
+  mu_msk_arb->arb_len = kMskSize;
+  mu_msk_arb->arb_mod = ARB_EQUAL;
+  const int found = fm_read(mu_msk_arb);
+  mu_msk_arb->arb_mod = 0;
+  if (!found) checkstat(mu_msk_arb->arb_stat, "Bad MSK file read ", "MU", __LINE__);
+  return found;
+}
 
 void tme_store(const tme& t, uint8_t* out) {
   st_le16(out, TME_NAT_OFF, t.nat_off);

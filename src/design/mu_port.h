@@ -84,7 +84,7 @@ int port_to_native(const tme& t, uint8_t* native, const char* port);
 // ---- the MSK work file: one compiled date mask per date field ----
 constexpr size_t kMskSize = 96;
 enum : size_t {
-  MSK_KEY = 0,  // u16: the field's native offset, + kMskInitBank for the initial values
+  MSK_KEY = 0,  // u16: the field's native offset; kMskInitBank | portable offset in the initial-value map
   MSK_TYPE = 2,
   MSK_DOY = 3,
   MSK_H24 = 4,
@@ -103,6 +103,8 @@ extern ARB* mu_msk_arb;
 // over levels first..last into an MSK record: its stored length, or 0 when
 // it does not compile or that length is not `len` (0: any).
 int msk_compile(const char* mask, uint8_t type, uint8_t first, uint8_t last, uint16_t len, uint8_t* msk);
+// The record under `key`; 0 when there is none ("Bad MSK file read ").
+int msk_read(uint16_t key, uint8_t* msk);
 // Writes the record under `key`; 0 on a failure ("Bad MSK file write ").
 int msk_put(uint16_t key, uint8_t* msk);
 // Removes every record.
