@@ -96,7 +96,8 @@ int choose_map(mu_run* r, ARB** tme_arb) {
   }
   if (is_ap(r->path, "0AD") && named(r->path, "ELEMENT ")) return r->map = element_map(), 1;
   if (is_ap(r->path, "0AD") && named(r->path, "FILE    ")) return r->map = file_map(), 1;
-  *tme_arb = fill_tme_fi(r->path, r->msg1, r->msg2, &r->map);
+  // A replace that brought its structure along reads the new one.
+  *tme_arb = fill_tme_fi(r->struct_made ? r->tmp : r->path, r->msg1, r->msg2, &r->map);
   return *tme_arb != nullptr;
 }
 
