@@ -14,9 +14,9 @@ namespace kivo {
 
 namespace {
 
-// FILE bytes the descriptor takes beyond the named ones: "1" sets a bit of
-// the descriptor's format byte.
-constexpr size_t kFiFmtFlag1 = 20, kFiFmtFlag2 = 21;
+// The FILE record's two option flags: "1" sets a bit of the descriptor's
+// format byte.
+constexpr size_t kFiFmtFlag1 = FI_FLAG20, kFiFmtFlag2 = FI_FLAG20 + 1;
 
 // The segments of one occurrence of element `e` at `off`, appended at
 // sdb[*n]; false when the key would take more than the room left.

@@ -29,21 +29,22 @@ namespace {
 
 constexpr tme E(uint16_t off, uint16_t len, uint8_t kind) { return tme{off, 0, len, 0, kind, 0, 0, 0}; }
 
-// The FILE record, every byte.
+// The FILE record, every byte: its numbers as numbers (a stamp as its two
+// words), its texts, flag characters and the bytes it only carries as text.
 const tme kFileMap[] = {
     E(FI_NAME, 8, PK_BYTES),
-    E(8, 4, PK_BYTES),
+    E(FI_NAME + 8, 4, PK_BYTES),
     E(FI_FS_TYPE, 1, PK_UNSIGNED),
     E(FI_ORG, 1, PK_UNSIGNED),
-    E(14, 1, PK_BYTES),
-    E(15, 1, PK_UNSIGNED),
-    E(16, 1, PK_UNSIGNED),
-    E(17, 1, PK_BYTES),
+    E(FI_ALLOC, 1, PK_BYTES),
+    E(FI_ALLOC_ROW, 1, PK_UNSIGNED),
+    E(FI_ALLOC_COL, 1, PK_UNSIGNED),
+    E(FI_ALLOC_COL + 1, 1, PK_BYTES),
     E(FI_VAR, 1, PK_BYTES),
-    E(19, 1, PK_BYTES),
-    E(20, 1, PK_BYTES),
-    E(21, 1, PK_BYTES),
-    E(22, 61, PK_BYTES),
+    E(FI_FLAG19, 1, PK_BYTES),
+    E(FI_FLAG20, 1, PK_BYTES),
+    E(FI_FLAG20 + 1, 1, PK_BYTES),
+    E(FI_FLAG20 + 2, FI_CODES - FI_FLAG20 - 2, PK_BYTES),
     E(FI_CODES, 4, PK_BYTES),
     E(FI_CODES + 4, 4, PK_BYTES),
     E(FI_CODES + 8, 4, PK_BYTES),
@@ -51,8 +52,8 @@ const tme kFileMap[] = {
     E(FI_REC_LEN, 2, PK_UNSIGNED),
     E(FI_NUMBER, 4, PK_UNSIGNED),
     E(FI_NUMBER2, 4, PK_UNSIGNED),
-    E(108, 4, PK_UNSIGNED),
-    E(112, 4, PK_UNSIGNED),
+    E(FI_NUMBER2 + 4, 4, PK_UNSIGNED),
+    E(FI_NUMBER2 + 8, 4, PK_UNSIGNED),
     E(FI_NUM_STAMP, 4, PK_UNSIGNED),
     E(FI_NUM_STAMP + 4, 4, PK_UNSIGNED),
     E(FI_STAMP, 4, PK_UNSIGNED),
@@ -60,6 +61,7 @@ const tme kFileMap[] = {
     E(FI_STRUCT, 4, PK_UNSIGNED),
     E(FI_STRUCT + 4, 4, PK_UNSIGNED),
 };
+static_assert(FI_NUMBER2 + 12 == FI_NUM_STAMP && FI_STRUCT + 8 == FI_SPECIAL);
 // Then the special-use slots, the key count, each key's segments, lengths
 // and field sequences, and the closing bytes.
 std::vector<tme> file_entries() {
@@ -70,7 +72,7 @@ std::vector<tme> file_entries() {
   for (int k = 0; k < kFileMaxKeys; ++k) v.push_back(E(static_cast<uint16_t>(FI_KEY_LEN + 2 * k), 2, PK_UNSIGNED));
   for (int k = 0; k < kFileMaxKeys; ++k) v.push_back(E(static_cast<uint16_t>(FI_KEY_SEQ + 4 * k), 4, PK_UNSIGNED));
   v.push_back(E(FI_ALL_SPECIAL, 1, PK_BYTES));
-  v.push_back(E(FI_ALL_SPECIAL + 1, 3, PK_BYTES));
+  v.push_back(E(FI_ALL_SPECIAL + 1, kFileRecSize - FI_ALL_SPECIAL - 1, PK_BYTES));
   return v;
 }
 

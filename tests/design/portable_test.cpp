@@ -11,7 +11,8 @@
 #include "../fm/fm_native_util.h"
 #include "../foundation/test_support.h"
 #include "compiler/stmt_layout.h"
-#include "design/mu_xlate.h"
+#include "compiler/design_records.h"
+#include "design/mu_internal.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "types/date_mask.h"
@@ -291,7 +292,10 @@ TEST_F(Portable, StaticMapsCoverTheirRecordsAndComputeTheirOffsets) {
   struct {
     const port_map* m;
     size_t native, entries, port;
-  } maps[] = {{&struct_hdr_map(), 8, 2, 23}, {&init_hdr_map(), 13, 3, 25}, {&element_map(), kElementSize, 58, 0}};
+  } maps[] = {{&struct_hdr_map(), 8, 2, 23},
+              {&init_hdr_map(), 13, 3, 25},
+              {&element_map(), kElementSize, 58, 0},
+              {&file_map(), kFileRecSize, 92, 0}};
   for (auto& c : maps) {
     EXPECT_EQ(c.m->common.size(), c.entries);
     std::vector<int> covered(c.native, 0);
