@@ -76,7 +76,8 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
   } else {
     // A group: the fields that follow its header inside its bytes.
     const uint32_t from = ld_le16(key_elem, ELEM_OFFSET);
-    const uint32_t to = from + ld_le16(key_elem, ELEM_SIZE) * (ld_le16(key_elem, ELEM_OCCURS) ? ld_le16(key_elem, ELEM_OCCURS) : 1u);
+    const uint32_t to =
+        from + ld_le16(key_elem, ELEM_SIZE) * (ld_le16(key_elem, ELEM_OCCURS) ? ld_le16(key_elem, ELEM_OCCURS) : 1u);
     for (uint32_t at = seq + 1; read(ctx, fi + FI_NAME, at, e); ++at) {
       const uint32_t off = ld_le16(e, ELEM_OFFSET);
       if (off < from || off >= to) break;
@@ -93,9 +94,9 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
 int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, KDB* kdb, SDB* sdb, int max_segs,
                  uint32_t* fields, std::string* why) {
   const int nkeys = fi[FI_NKEYS];
-  if (nkeys > kFileMaxKeys) return *why = "file " + std::string(reinterpret_cast<const char*>(fi), 8) + ": " +
-                                          std::to_string(nkeys) + " keys",
-                                 0;
+  if (nkeys > kFileMaxKeys)
+    return *why = "file " + std::string(reinterpret_cast<const char*>(fi), 8) + ": " + std::to_string(nkeys) + " keys",
+           0;
   int used = 0;
   // Each key may take its most before the total is checked.
   for (int k = 0; k < nkeys; ++k) {

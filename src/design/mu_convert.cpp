@@ -165,11 +165,15 @@ bool valid_levels(const tme& t) { return t.digits >= t.decimals && t.digits <= 8
 
 int date_to_port(const tme& t, const uint8_t* native, char* port) {
   uint8_t msk[kMskSize];
-  if (!valid_levels(t) || !msk_get(t, msk)) return sys_err("MU", __LINE__, "native_to_port() - bad internal date at %u (mask)", t.nat_off), 0;
+  if (!valid_levels(t) || !msk_get(t, msk))
+    return sys_err("MU", __LINE__, "native_to_port() - bad internal date at %u (mask)", t.nat_off), 0;
   uint8_t raw[32];
   memcpy(raw, native + t.nat_off, t.nat_len < sizeof raw ? t.nat_len : sizeof raw);
   std_date s = stored_of(msk, raw);
-  if (!cv_ntos_date(&s)) return sys_err("MU", __LINE__, "native_to_port() - bad internal date at %u [%.*s]", t.nat_off, static_cast<int>(t.nat_len), reinterpret_cast<const char*>(raw)), 0;
+  if (!cv_ntos_date(&s))
+    return sys_err("MU", __LINE__, "native_to_port() - bad internal date at %u [%.*s]", t.nat_off,
+                   static_cast<int>(t.nat_len), reinterpret_cast<const char*>(raw)),
+           0;
   char uni[kUniversalLen];
   const size_t n = static_cast<size_t>(t.digits - t.decimals) * 2 + 2;
   const size_t len = n < t.port_len ? n : t.port_len;

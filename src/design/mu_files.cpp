@@ -1,10 +1,10 @@
 // The files of a migration run: the portable file and its pieces, the
 // native file and its descriptor, the structure a descriptor and a map are
 // built from, and the replace of a native file through a temporary one.
+#include <unistd.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "compiler/file_desc.h"
 #include "design/dd.h"
@@ -115,7 +115,8 @@ bool file_record(const FDB_PATH& p, int mode, uint8_t* fi, uint32_t* stat) {
     ARB* a = open_design(INIT_DFI_FDB, p);
     if (!a) return *stat = FM_NO_DESIGN, checkstat(0, "bld_native_fdb - Cannot open file ", "MU", __LINE__), false;
     const bool ok = dd_read(a, 0, fi, kFileRecSize, false);
-    if (!ok) *stat = FM_NO_FILE_DEF, checkstat(a->arb_stat, "bld_native_fdb() - Cannot read files file\n", "MU", __LINE__);
+    if (!ok)
+      *stat = FM_NO_FILE_DEF, checkstat(a->arb_stat, "bld_native_fdb() - Cannot read files file\n", "MU", __LINE__);
     FM_CLOSE(a, 0);
     return ok;
   }
@@ -200,7 +201,6 @@ int mu_bld_native_fdb(FDB* fdb, KDB* kdb, SDB* sdb, const FDB_PATH& path, int mo
   fdb->fdb_acc = 0x0f, fdb->fdb_shr = 0;
   return 1;
 }
-
 
 // ---- the portable file ----
 

@@ -117,7 +117,9 @@ int elem_entries(const uint8_t* e, std::vector<tme>* out) {
   return 1;
 }
 
-bool blank(const char* p, size_t n) { return std::all_of(p, p + n, [](char c) { return c == ' '; }); }
+bool blank(const char* p, size_t n) {
+  return std::all_of(p, p + n, [](char c) { return c == ' '; });
+}
 
 int put_struct_rec(ARB* a, const uint8_t* data, size_t len) {
   uint8_t rec[kStructFileRecLen] = {};
@@ -200,7 +202,8 @@ int map_from_elements(const std::vector<std::vector<uint8_t>>& elems, port_map* 
     uint8_t rec[kTmeSize];
     tme_store(t, rec);
     tme_arb->arb_rec = rec, tme_arb->arb_len = kTmeSize, tme_arb->arb_var_len = 0, tme_arb->arb_mod = 0;
-    if (!fm_write(tme_arb)) return checkstat(tme_arb->arb_stat, "fill_tme_fi() - Cannot write TME file\n", "MU", __LINE__), 0;
+    if (!fm_write(tme_arb))
+      return checkstat(tme_arb->arb_stat, "fill_tme_fi() - Cannot write TME file\n", "MU", __LINE__), 0;
   }
   return 1;
 }
@@ -238,7 +241,8 @@ int bld_init_map(const port_map& data, uint16_t rec_len, init_map* out) {
     uint32_t at = from;
     auto bytes = [&](uint32_t a, uint32_t b) {
       if (b <= a) return;
-      chunk.push_back(tme{static_cast<uint16_t>(INIT_DATA + a - from), 0, static_cast<uint16_t>(b - a), 0, PK_BYTES, 0, 0, 0});
+      chunk.push_back(
+          tme{static_cast<uint16_t>(INIT_DATA + a - from), 0, static_cast<uint16_t>(b - a), 0, PK_BYTES, 0, 0, 0});
       from_off.push_back(0);
     };
     for (const tme& f : fields) {
@@ -256,7 +260,8 @@ int bld_init_map(const port_map& data, uint16_t rec_len, init_map* out) {
     bytes(at, to);
     for (tme& t : chunk) {
       if ((pos = update_tme_blk(&t, pos, t.digits, t.decimals)) < 0) return 0;
-      if (t.port_len && t.port_off + t.port_len > out->port_len) out->port_len = static_cast<uint16_t>(t.port_off + t.port_len);
+      if (t.port_len && t.port_off + t.port_len > out->port_len)
+        out->port_len = static_cast<uint16_t>(t.port_off + t.port_len);
     }
     out->chunks.push_back(std::move(chunk));
     src.push_back(std::move(from_off));

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "design/dd.h"
@@ -78,9 +78,11 @@ int start_messages(mu_run* r) {
     return checkstat(r->msg1->arb_stat, "Bad MESSAGE write ", kModule, __LINE__), 0;
   uint8_t m1[kMsg1Size] = {};
   memcpy(m1 + M1_AP, ap, 3), memcpy(m1 + M1_VER, ver, 2), memcpy(m1 + M1_FILE, p.fdb_name, 8);
-  if (!dd_read(r->msg1, 0, m1, kMsg1Size, true)) return checkstat(r->msg1->arb_stat, "Bad MESSAGE write ", kModule, __LINE__), 0;
+  if (!dd_read(r->msg1, 0, m1, kMsg1Size, true))
+    return checkstat(r->msg1->arb_stat, "Bad MESSAGE write ", kModule, __LINE__), 0;
   memcpy(m1 + M1_DB, p.fdb_db, 3);
-  if (!dd_rewrite(r->msg1, m1, kMsg1Size)) return checkstat(r->msg1->arb_stat, "Bad MESSAGE write ", kModule, __LINE__), 0;
+  if (!dd_rewrite(r->msg1, m1, kMsg1Size))
+    return checkstat(r->msg1->arb_stat, "Bad MESSAGE write ", kModule, __LINE__), 0;
   return 1;
 }
 
@@ -174,7 +176,8 @@ int to_port(mu_run* r, ARB** tme_arb) {
   char hdr[kPortHdrSize + 1];
   const char flag = r->req[MU_STRUCT] == '1' ? '1' : '0';
   snprintf(hdr, sizeof hdr, "%c %.8s %06u+", flag, r->path.fdb_name, static_cast<unsigned>(r->map.port_len));
-  if (!write_port_rec(r, hdr, kPortHdrSize)) return checkstat(r->port->arb_stat, "Bad PORT HEADER write ", kModule, __LINE__), 0;
+  if (!write_port_rec(r, hdr, kPortHdrSize))
+    return checkstat(r->port->arb_stat, "Bad PORT HEADER write ", kModule, __LINE__), 0;
   if (flag == '1' && !bld_port_struct(r)) return 0;
   r->port_buf.assign(r->map.port_len + 1u, ' ');
   for (;;) {

@@ -1,8 +1,9 @@
 // Whole files carried to their portable form and back: data files with
 // their structure, design files, the import modes, damaged portable files,
-// the pieces of long recs and the messages of a run.
+// the pieces of long records and the messages of a run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -11,6 +12,7 @@
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
 #include "dd_test_util.h"
+#include "design/dd.h"
 #include "design/mu_internal.h"
 #include "fm/fm_switch.h"
 #include "fm/struct_file.h"
@@ -41,11 +43,11 @@ FILE DATA
 END
 FILE BIG
   BID     A8    key=primary
-  BODY    A1942
+  BODY    A1941
 END
 )";
 
-class Migration : public DictFiles {
+class MigrationFiles : public DictFiles {
  protected:
   void SetUp() override {
     DictFiles::SetUp();
@@ -94,20 +96,21 @@ class Migration : public DictFiles {
     static KDB k[kFileMaxKeys];
     static SDB s[kMuMaxSegs];
     if (!mu_bld_native_fdb(&f, k, s, p, 2, m1_, m2_)) return nullptr;
+    last_rec_len_ = f.fdb_rec_len;
     return FM_OPEN(&f, com.sys_scope, LFB_ANY_DIR | (is_ap(p, "0AD") ? uint32_t{LFB_NO_STRUCT_CHK} : 0u), 15, 15)
                ? f.fdb_arb
                : nullptr;
   }
   // Every record in the order of key `keyno`.
-  static recs read_all(ARB* a, uint8_t keyno = 0) {
+  static recs read_all(ARB* a, uint8_t keyno = 0, size_t rec_len = kNativeBufSize) {
     recs out;
     std::vector<uint8_t> buf(kNativeBufSize);
     a->arb_keyno = keyno, a->arb_key = nullptr, a->arb_rec = buf.data(), a->arb_mod = ARB_FIRST;
     if (!fm_start(a)) return out;
     for (;;) {
-      a->arb_rec = buf.data(), a->arb_len = static_cast<uint16_t>(buf.size()), a->arb_var_len = 0, a->arb_mod = 0;
+      a->arb_rec = buf.data(), a->arb_len = static_cast<uint16_t>(rec_len), a->arb_var_len = 0, a->arb_mod = 0;
       if (!fm_rdnxt(a)) break;
-      const size_t n = a->arb_var_len ? a->arb_var_len : a->arb_len;
+      const size_t n = a->arb_var_len ? a->arb_var_len : rec_len;
       out.emplace_back(buf.begin(), buf.begin() + static_cast<long>(n));
     }
     return out;
@@ -115,7 +118,7 @@ class Migration : public DictFiles {
   recs native_records(const FDB_PATH& p, uint8_t keyno = 0) {
     ARB* a = open_native(p);
     if (!a) return {};
-    recs r = read_all(a, keyno);
+    recs r = read_all(a, keyno, last_rec_len_);
     FM_CLOSE(a, 0);
     return r;
   }
@@ -217,6 +220,7 @@ class Migration : public DictFiles {
     }
     FM_CLOSE(f.fdb_arb, 0);
   }
+  size_t last_rec_len_ = 0;
   // The run's messages: file and text, in order.
   std::string findings() const {
     std::string out;
@@ -240,27 +244,64 @@ std::vector<uint8_t> struct_rec(const std::string& bytes, size_t n) {
                               bytes.begin() + static_cast<long>(n * kStructFileRecLen));
 }
 
-TEST_F(Migration, ADataFileWithEveryFieldTypeComesBackWithItsStructure) {
-  ARB* a = create_data("DATA");
-  ASSERT_NE(a, nullptr);
-  FM_CLOSE(a, 0);
-  const std::string struct_before = struct_bytes("DATA");
-  ASSERT_GT(struct_before.size(), 3u * kStructFileRecLen);
-  const uint16_t rec_len = ld_le16(struct_rec(struct_before, 2).data(), FI_REC_LEN);
-  std::vector<uint8_t> init = struct_rec(struct_before, 3);  // the first chunk of the initial values
-  init.erase(init.begin(), init.begin() + INIT_DATA);
-  init.resize(rec_len);
-  a = open_native(data_path("DATA"));
-  ASSERT_NE(a, nullptr);
-  for (int i = 0; i < 25; ++i) {
-    std::vector<uint8_t> r = data_record(i, init);
-    a->arb_rec = r.data(), a->arb_len = rec_len, a->arb_var_len = rec_len, a->arb_mod = 0;
-    ASSERT_EQ(fm_write(a), 1) << i;
+// A fixture with DATA made and `n` records written; the records read back.
+class Migration : public MigrationFiles {
+ protected:
+  recs make(int n) {
+    ARB* a = create_data("DATA");
+    EXPECT_NE(a, nullptr);
+    if (!a) return {};
+    FM_CLOSE(a, 0);
+    const std::string st = struct_bytes("DATA");
+    rec_len_ = ld_le16(struct_rec(st, 2).data(), FI_REC_LEN);
+    init_ = struct_rec(st, 3);
+    init_.erase(init_.begin(), init_.begin() + INIT_DATA);
+    init_.resize(rec_len_);
+    put(0, n);
+    return native_records(data_path("DATA"));
   }
-  FM_CLOSE(a, 0);
-  const recs before = native_records(data_path("DATA"));
-  ASSERT_EQ(before.size(), 25u);
+  void put(int from, int to) {
+    ARB* a = open_native(data_path("DATA"));
+    ASSERT_NE(a, nullptr);
+    for (int i = from; i < to; ++i) {
+      std::vector<uint8_t> r = data_record(i, init_);
+      a->arb_rec = r.data(), a->arb_len = rec_len_, a->arb_var_len = rec_len_, a->arb_mod = 0;
+      ASSERT_EQ(fm_write(a), 1) << i;
+    }
+    FM_CLOSE(a, 0);
+  }
+  // Removes records from..to-1 and changes record 0's name.
+  void change() {
+    ARB* a = open_native(data_path("DATA"));
+    ASSERT_NE(a, nullptr);
+    recs all = read_all(a, 0, rec_len_);
+    for (auto& r : all) {
+      const int i = std::stoi(std::string(r.begin() + 1, r.begin() + 8));
+      PROTO_FULL(a, 0, r.data());
+      a->arb_len = rec_len_, a->arb_mod = ARB_EQUAL | ARB_HOLD;
+      ASSERT_EQ(fm_read(a), 1);
+      a->arb_mod = 0;
+      if (i >= 5) {
+        ASSERT_EQ(fm_del(a), 1);
+      } else if (i == 0) {
+        memcpy(r.data() + 8, "CHANGED     ", 12);
+        a->arb_rec = r.data();
+        ASSERT_EQ(fm_rewrite(a), 1);
+      } else {
+        fm_release(a);
+      }
+    }
+    FM_CLOSE(a, 0);
+  }
+  uint16_t rec_len_ = 0;
+  std::vector<uint8_t> init_;
+};
 
+TEST_F(Migration, ADataFileWithEveryFieldTypeComesBackWithItsStructure) {
+  const recs before = make(25);
+  ASSERT_EQ(before.size(), 25u);
+  const std::string struct_before = struct_bytes("DATA");
+  const uint16_t rec_len = rec_len_;
   ASSERT_EQ(xlate(data_path("DATA"), 0, 0, '1'), 1);
   EXPECT_TRUE(captured_errors().empty()) << captured_errors().front();
   // Gone, and made again from the portable file alone.
@@ -283,6 +324,206 @@ TEST_F(Migration, ADataFileWithEveryFieldTypeComesBackWithItsStructure) {
   ASSERT_EQ(by_name.size(), 25u);
   EXPECT_EQ(by_name.front()[8 + 5], '2');
   EXPECT_EQ(by_name.back()[8 + 5], '0');
+}
+
+TEST_F(Migration, ModesAddRewriteStopAndReplace) {
+  const recs exported = make(10);
+  ASSERT_EQ(exported.size(), 10u);
+  ASSERT_EQ(xlate(data_path("DATA"), 0, 0, '0'), 1);
+  struct {
+    uint8_t mode;
+    int result;
+    size_t count;
+    bool first_changed;
+  } cases[] = {{MU_ADD_REWRITE, 1, 10, false}, {MU_ADD_STOP, 0, 5, true}, {MU_REPLACE, 1, 10, false}};
+  for (auto& c : cases) {
+    change();
+    ASSERT_EQ(native_records(data_path("DATA")).size(), 5u);
+    captured_errors().clear();
+    EXPECT_EQ(xlate(data_path("DATA"), MU_TO_NATIVE, c.mode, '0'), c.result) << int{c.mode};
+    captured_errors().clear();
+    const recs now = native_records(data_path("DATA"));
+    EXPECT_EQ(now.size(), c.count) << int{c.mode};
+    ASSERT_FALSE(now.empty());
+    EXPECT_EQ(memcmp(now[0].data() + 8, "CHANGED", 7) == 0, c.first_changed) << int{c.mode};
+    if (c.count == 10) {
+      EXPECT_TRUE(now == exported) << int{c.mode};
+    }
+  }
+}
+
+TEST_F(Migration, AMissingOrDamagedPortableFileLeavesTheNativeFileAsItWas) {
+  const recs before = make(6);
+  ASSERT_EQ(xlate(data_path("DATA"), 0, 0, '1'), 1);
+  const std::vector<std::string> good = pieces(data_path("DATA"));
+  const std::string struct_before = struct_bytes("DATA");
+  change();
+  const recs changed = native_records(data_path("DATA"));
+  // The portable file without its last record's end, with a field that does
+  // not convert, and without the file.
+  std::vector<std::string> cut = good, bad = good;
+  cut.back().resize(cut.back().size() / 2);
+  port_map m;
+  ARB* t = fill_tme_fi(data_path("DATA"), m1_, m2_, &m);
+  ASSERT_NE(t, nullptr);
+  close_tme_fi(t);
+  ASSERT_EQ(m.common[7].kind, date_kind_of(4));  // DTXT
+  bad[bad.size() - 2].replace(m.common[7].port_off, 8, "20261399");
+  struct {
+    const char* what;
+    std::vector<std::string> file;
+    int result;
+  } cases[] = {{"cut", cut, 0}, {"bad field", bad, 0}, {"missing", {}, 1}};
+  for (auto& c : cases) {
+    if (c.file.empty()) {
+      FDB f;
+      port_fdb(data_path("DATA"), &f);
+      ASSERT_EQ(FM_SCRATCH(&f, LFB_ANY_DIR | LFB_NO_STRUCT_CHK), 1);
+    } else {
+      write_pieces(data_path("DATA"), c.file);
+    }
+    EXPECT_EQ(xlate(data_path("DATA"), MU_TO_NATIVE, MU_REPLACE, '0'), c.result) << c.what;
+    captured_errors().clear();
+    EXPECT_TRUE(native_records(data_path("DATA")) == changed) << c.what;
+    EXPECT_TRUE(struct_bytes("DATA") == struct_before) << c.what;
+    for (auto& e : std::filesystem::recursive_directory_iterator(data_))
+      EXPECT_NE(e.path().filename().string()[0], '_') << c.what << " left " << e.path();
+  }
+  write_pieces(data_path("DATA"), good);
+  EXPECT_EQ(xlate(data_path("DATA"), MU_TO_NATIVE, MU_REPLACE, '0'), 1);
+  EXPECT_TRUE(native_records(data_path("DATA")) == before);
+}
+
+TEST_F(Migration, ALongRecordIsStoredInPiecesOf900) {
+  ARB* a = create_data("BIG");
+  ASSERT_NE(a, nullptr);
+  std::vector<uint8_t> r(1949);
+  for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>('A' + i % 26);
+  a->arb_rec = r.data(), a->arb_len = 1949, a->arb_var_len = 1949, a->arb_mod = 0;
+  ASSERT_EQ(fm_write(a), 1);
+  FM_CLOSE(a, 0);
+  ASSERT_EQ(xlate(data_path("BIG"), 0, 0, '0'), 1);
+  const std::vector<std::string> p = pieces(data_path("BIG"));
+  ASSERT_EQ(p.size(), 4u);
+  EXPECT_EQ(p[0], "0 BIG      001950+");
+  EXPECT_EQ(p[1].size(), 900u);
+  EXPECT_EQ(p[2].size(), 900u);
+  EXPECT_EQ(p[3].size(), 150u);
+  EXPECT_EQ(p[1].substr(0, 10), "ABCDEFGH I");
+  ASSERT_EQ(xlate(data_path("BIG"), MU_TO_NATIVE, MU_REPLACE, '0'), 1);
+  const recs back = native_records(data_path("BIG"));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_TRUE(back[0] == r);
+}
+
+TEST_F(Migration, BothDescriptorsOfAFileAreOne) {
+  make(3);
+  FDB f1, f2;
+  KDB k1[kFileMaxKeys], k2[kFileMaxKeys];
+  SDB s1[kMuMaxSegs], s2[kMuMaxSegs];
+  ASSERT_EQ(mu_bld_native_fdb(&f1, k1, s1, data_path("DATA"), 1, m1_, m2_), 1);
+  ASSERT_EQ(mu_bld_native_fdb(&f2, k2, s2, data_path("DATA"), 2, m1_, m2_), 1);
+  uint8_t a[kFdbStoredSize], b[kFdbStoredSize];
+  fdb_store(f1, a), fdb_store(f2, b);
+  EXPECT_EQ(memcmp(a, b, sizeof a), 0);
+  ASSERT_EQ(f1.fdb_nkeys, 2);
+  // The primary key ascending and unique, the name key descending with duplicates.
+  EXPECT_EQ(k1[0].kdb_order, '+');
+  EXPECT_EQ(k1[0].kdb_flags & KDB_DUP, 0);
+  EXPECT_EQ(k1[1].kdb_order, '-');
+  EXPECT_EQ(k1[1].kdb_flags & KDB_DUP, KDB_DUP);
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_EQ(k1[k].kdb_nsegs, k2[k].kdb_nsegs);
+    for (int s = 0; s < k1[k].kdb_nsegs; ++s) {
+      uint8_t x[kSdbStoredSize], y[kSdbStoredSize];
+      sdb_store(k1[k].kdb_sdb[s], x), sdb_store(k2[k].kdb_sdb[s], y);
+      EXPECT_EQ(memcmp(x, y, sizeof x), 0) << k << " " << s;
+    }
+  }
+}
+
+TEST_F(Migration, StatementsOfEveryVerbComeBackByteForByte) {
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB sd[kInitMaxSegs];
+  INIT_DSTMT_FDB(&f, k, sd, "APP", "01");
+  ASSERT_EQ(FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW | kAnyFile, 15, 15), 1);
+  recs written;
+  for (uint16_t v = 0; v < kVerbCount; ++v) {
+    std::vector<uint8_t> r(kStmtSize, ' ');
+    r[STMT_PROC_TYPE] = 2;
+    memcpy(r.data() + STMT_PROC_NAME, "EVERY VERB", 10);
+    r[STMT_FRM_PART] = 0, st_le32(r.data(), STMT_FRM_NO, 0), r[STMT_IMG_NO] = 0, r[STMT_CHLD_POS] = 0;
+    st_le32(r.data(), STMT_CHLD_NO, 0);
+    r[STMT_EP] = 21;
+    st_le32(r.data(), STMT_SEQ, 100u * (v + 1));
+    memset(r.data() + STMT_SPARE, 0, 4);
+    dd_now(r.data() + STMT_ADD_STAMP);
+    if (v % 2) dd_now(r.data() + STMT_CHG_STAMP);
+    else memset(r.data() + STMT_CHG_STAMP, 0, 8);
+    memcpy(r.data() + STMT_ADD_USER, "ABCDEF", 6);
+    memcpy(r.data() + STMT_PREFIX, "T    ", 5);
+    st_le16(r.data(), STMT_VERB, v);
+    memset(r.data() + STMT_SPARE3, 0, 2);
+    for (const xme_stmt* x = xme_stmt_desc[v]; x->rec_len || x->scr_width || x->type; ++x) {
+      uint8_t* o = r.data() + STMT_OPND + x->rec_off;
+      if (!x->rec_len || x->type == XT_FILLER) continue;
+      switch (x->type) {
+        case XT_OCC:
+        case XT_OCC2:
+        case XT_NUMBER:
+        case XT_LOOP_INDEX:
+        case XT_LOOP_BOUND: {
+          const uint16_t kind = static_cast<uint16_t>((v + x->rec_off) % 4);
+          st_le16(o, 2, kind);
+          st_le16(o, 0, kind == 0 ? static_cast<uint16_t>(v * 7 - 300) : kind == 1 ? 'I' | ('3' << 8) : 0);
+          break;
+        }
+        case XT_YN: o[0] = v % 2 ? '1' : '0'; break;
+        default:
+          if (x->rec_len == 1) o[0] = static_cast<uint8_t>(v % 10);
+          else
+            for (int i = 0; i < x->rec_len; ++i) o[i] = static_cast<uint8_t>('A' + (v + i) % 26);
+      }
+    }
+    f.fdb_arb->arb_rec = r.data(), f.fdb_arb->arb_var_len = kStmtSize, f.fdb_arb->arb_mod = 0;
+    ASSERT_EQ(fm_write(f.fdb_arb), 1) << v;
+    written.push_back(r);
+  }
+  FM_CLOSE(f.fdb_arb, 0);
+  const FDB_PATH p = design_path("STMT");
+  ASSERT_EQ(xlate(p, 0, 0, '0'), 1);
+  EXPECT_TRUE(captured_errors().empty()) << captured_errors().front();
+  ASSERT_EQ(xlate(p, MU_TO_NATIVE, MU_REPLACE, '0'), 1);
+  EXPECT_TRUE(captured_errors().empty()) << captured_errors().front();
+  const recs back = native_records(p);
+  ASSERT_EQ(back.size(), written.size());
+  for (size_t i = 0; i < back.size(); ++i) EXPECT_EQ(diff(back[i], written[i]), "") << "verb " << i;
+}
+
+TEST_F(Migration, TheElementAndFileDesignFilesComeBackByteForByte) {
+  for (const char* name : {"ELEMENT", "FILE"}) {
+    const FDB_PATH p = design_path(name);
+    const recs before = native_records(p);
+    ASSERT_GT(before.size(), 1u) << name;
+    ASSERT_EQ(xlate(p, 0, 0, '0'), 1) << name;
+    ASSERT_EQ(xlate(p, MU_TO_NATIVE, MU_REPLACE, '0'), 1) << name;
+    EXPECT_TRUE(captured_errors().empty()) << captured_errors().front();
+    const recs after = native_records(p);
+    ASSERT_EQ(after.size(), before.size()) << name;
+    for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(diff(after[i], before[i]), "") << name << " " << i;
+  }
+}
+
+TEST_F(Migration, FindingsAreFiledUnderTheFilesApplicationAndVersion) {
+  // A data file that is not there, and a design file of "0AD" filed under
+  // the application it belongs to.
+  EXPECT_EQ(xlate(data_path("NODATA"), 0, 0, '0'), 1);
+  EXPECT_EQ(xlate(design_path("NOSUCH"), 0, 0, '0'), 1);
+  EXPECT_EQ(summary("NODATA").first, 1);
+  EXPECT_EQ(summary("NOSUCH").first, 1);
+  EXPECT_EQ(findings(), "NODATA  :ERROR - text 200640 NOSUCH  :ERROR - text 200640 ");
+  captured_errors().clear();
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 
 #include "../fm/fm_native_util.h"
 #include "../foundation/test_support.h"
-#include "compiler/stmt_layout.h"
 #include "compiler/design_records.h"
+#include "compiler/stmt_layout.h"
 #include "design/mu_internal.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
