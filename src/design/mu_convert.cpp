@@ -83,7 +83,8 @@ bool get_number(const char* p, int len, int64_t* v) {
 int64_t load_bin(const uint8_t* p, uint16_t len, bool is_signed) {
   if (len == 1) return is_signed ? static_cast<int8_t>(p[0]) : p[0];
   if (len == 2) return is_signed ? static_cast<int16_t>(ld_le16(p, 0)) : ld_le16(p, 0);
-  return is_signed ? static_cast<int32_t>(ld_le32(p, 0)) : ld_le32(p, 0);
+  // Each arm widened on its own: a common type of the two would be unsigned.
+  return is_signed ? int64_t{static_cast<int32_t>(ld_le32(p, 0))} : int64_t{ld_le32(p, 0)};
 }
 
 bool store_bin(uint8_t* p, uint16_t len, int64_t v) {

@@ -66,6 +66,9 @@ TEST_F(Portable, BinariesOfEveryWidthAndSignRoundTrip) {
         for (auto& b : v) b = static_cast<uint8_t>(rng());
         if (i < 4) std::fill(v.begin(), v.end(), i & 1 ? 0xFF : 0), v.back() ^= i & 2 ? 0x80 : 0;
         round_trip(t, v, "binary");
+        // The text is the value's own: negative only for a signed field.
+        const bool negative = kind == PK_SIGNED && (v.back() & 0x80);
+        EXPECT_EQ(to_port(t, v.data()).back(), negative ? '-' : '+') << int{kind} << " width " << width;
       }
     }
 }
