@@ -368,6 +368,9 @@ TEST_F(Migration, AMissingOrDamagedPortableFileLeavesTheNativeFileAsItWas) {
   ASSERT_NE(t, nullptr);
   close_tme_fi(t);
   ASSERT_EQ(m.common[7].kind, date_kind_of(4));  // DTXT
+  // A universal date (data type 15) is carried as its sixteen characters.
+  EXPECT_EQ(m.common[10].kind, PK_BYTES);
+  EXPECT_EQ(m.common[10].port_len, 16);
   bad[bad.size() - 2].replace(m.common[7].port_off, 8, "20261399");
   struct {
     const char* what;

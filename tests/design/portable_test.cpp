@@ -335,5 +335,25 @@ TEST_F(Portable, StaticMapsCoverTheirRecordsAndComputeTheirOffsets) {
   EXPECT_EQ(shape(VERB_COMMENT), "64/64/2 ");
 }
 
+TEST_F(Portable, EntriesPastTheNativeRecordAreSkippedBothWays) {
+  port_map m;
+  m.common = {tme{0, 0, 4, 0, PK_BYTES, 0, 0, 0}, tme{4, 0, 4, 0, PK_UNSIGNED, 0, 0, 0},
+              tme{6, 0, 30, 0, PK_BYTES, 0, 0, 0}};
+  ASSERT_EQ(fill_map_offsets(&m), 1);
+  // A 6-byte record: the second entry ends at 8, the third at 36.
+  std::vector<uint8_t> native = {'a', 'b', 'c', 'd', 1, 2, 0xAA, 0xAA};
+  std::string port(m.port_len + 1u, '#');
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(map_to_port(m, native.data(), 6, port.data()), 1);
+  EXPECT_EQ(port.substr(0, 5), "abcd ");
+  EXPECT_EQ(port.substr(5, 5), "#####");  // never read from bytes 6 and 7
+  std::vector<uint8_t> back(8, 0xAA);
+  port.replace(5, 11, "00001+ XXXX");
+  ASSERT_EQ(map_to_native(m, back.data(), 6, port.data()), 1);
+  const std::string said = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(back, (std::vector<uint8_t>{'a', 'b', 'c', 'd', 0xAA, 0xAA, 0xAA, 0xAA}));
+  EXPECT_NE(said.find("element beyond end of record - offset 6, len 30, rec_size 6"), std::string::npos) << said;
+}
+
 }  // namespace
 }  // namespace kivo::test
