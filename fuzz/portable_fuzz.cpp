@@ -17,6 +17,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/memfile.h"
+#include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
