@@ -281,9 +281,10 @@ int open_native_fi(mu_run* r, bool write) {
   FDB& f = r->nat_fdb;
   if (!mu_bld_native_fdb(&f, r->nat_kdb, r->nat_sdb, r->path, 2, r->msg1, r->msg2)) return 0;
   const uint32_t opts = LFB_ANY_DIR | (fixed_of(r->path) ? uint32_t{LFB_NO_STRUCT_CHK} : 0u);
-  (void)write;
-  if (FM_OPEN(&f, com.mark_scope, opts, 0x0f, 0) ||
-      (f.fdb_stat == FM_LOCK_REFUSED && FM_OPEN(&f, com.mark_scope, opts, 0x0f, 0x0f))) {
+  const uint8_t access = write ? 0x0f : 0x01;
+  // Alone when it can; shared when another holds the file open.
+  if (FM_OPEN(&f, com.mark_scope, opts, access, 0) ||
+      (f.fdb_stat == FM_LOCK_REFUSED && FM_OPEN(&f, com.mark_scope, opts, access, 0x0f))) {
     r->native = f.fdb_arb;
     return 1;
   }
