@@ -120,6 +120,13 @@ int fi_usage_type(dd_ctx* ctx, fi_state* st, uint8_t eff_kind, const uint8_t* e)
 
 // ---- fields by kind ----
 
+// The message for 1, 2 or 3 bytes short of a multiple of 4: a warning
+// when KIVO_ALLOW_MISALIGNS is set, else the refusing form.
+uint32_t misalign_msg(uint32_t bytes) {
+  static const uint32_t kAllowed[3] = {100040, 100050, 100060}, kRefused[3] = {100045, 100055, 100065};
+  return (getenv("KIVO_ALLOW_MISALIGNS") ? kAllowed : kRefused)[bytes - 1];
+}
+
 // The offset of a binary number or date that is no multiple of its unit,
 // by the bytes to the next multiple of its size.
 void check_alignment(dd_ctx* ctx, const uint8_t* e, uint32_t offset) {
@@ -129,9 +136,7 @@ void check_alignment(dd_ctx* ctx, const uint8_t* e, uint32_t offset) {
   const uint32_t unit = size == 8 ? 4 : size;
   if (unit == 0 || offset % unit == 0) return;
   const uint32_t gap = (size - offset % size) % size;
-  static const uint32_t kAllowed[3] = {100040, 100050, 100060}, kRefused[3] = {100045, 100055, 100065};
-  const uint32_t* msgs = getenv("KIVO_ALLOW_MISALIGNS") ? kAllowed : kRefused;
-  if (gap % 4 >= 1) field_err(ctx, msgs[gap % 4 - 1], e + ELEM_NAME);
+  if (gap % 4) field_err(ctx, misalign_msg(gap % 4), e + ELEM_NAME);
 }
 
 int cmpl_dom_fld(dd_ctx* ctx, fi_state* st, const uint8_t* fld, uint8_t* e) {
@@ -473,10 +478,7 @@ int cmpl_fi(dd_ctx* ctx, uint8_t* fi) {
     file_err(ctx, 100700);
     return 0;
   }
-  if (dd.standalone && st.offset % 4) {
-    static const uint32_t kAllowed[3] = {100040, 100050, 100060}, kRefused[3] = {100045, 100055, 100065};
-    file_err(ctx, (getenv("KIVO_ALLOW_MISALIGNS") ? kAllowed : kRefused)[4 - st.offset % 4 - 1]);
-  }
+  if (dd.standalone && st.offset % 4) file_err(ctx, misalign_msg(4 - st.offset % 4));
   dd.init_img.assign(st.offset, ' ');
   dd.null_img.assign(st.offset, ' ');
   ctx->init_buf = dd.init_img.data();

@@ -449,15 +449,46 @@ int DesignBuilder::put_design(design_file f, const uint8_t* rec,
     std::vector<uint8_t> now(rec, rec + len);
     for (auto& [from, to] : compiled) memcpy(now.data() + from, stored.data() + from, to - from + 1);
     if (now == stored) return fm_release(a), 1;
-    if (!fm_del(a))
+    // A RECORD keeps the numbers and stamps its file's compile gave it, so
+    // that the file keeps its numbers; a FIELD or DOMAIN is taken as given,
+    // its null date asking for the compile.
+    if (!dd_rewrite(a, f == DF_RECORD ? now.data() : rec, len))
       return fail(std::string("cannot replace a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
   } else if (a->arb_stat != FM_NOT_FOUND) {
     return fail(std::string("cannot read a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  } else if (!write(f, rec, len)) {
+    return 0;
   }
-  if (!write(f, rec, len)) return 0;
-  // A changed field or record of a file makes the file's compile out of date.
+  // A changed field or record of a file makes the file's compile out of date,
+  // a changed domain every field that uses it.
   if (f == DF_RECORD) return outdate_file(rec + RCD_NAME);
   if (f == DF_FIELD && rec[FLD_CLASS] != '1') return outdate_file(rec + FLD_FILE);
+  if (f == DF_DOMAIN) return outdate_users(rec);
+  return 1;
+}
+
+int DesignBuilder::outdate_users(const uint8_t* dom) {
+  ARB* a = handle(DF_FIELD);
+  if (!a) return 0;
+  uint8_t from[kFieldSize] = {};
+  from[FLD_KIND] = 1;
+  memcpy(from + FLD_REF, dom + DOM_NAME, 22);
+  std::vector<std::vector<uint8_t>> users;
+  dd_scan(
+      a, 4, from, kFieldSize,
+      [](const uint8_t* r, const uint8_t* f) { return r[FLD_KIND] == 1 && memcmp(r + FLD_REF, f + FLD_REF, 22) == 0; },
+      &users);
+  for (auto& u : users) {
+    if (u[FLD_DOM_KIND] != dom[DOM_KIND]) continue;
+    if (u[FLD_CLASS] != '1') {
+      if (!outdate_file(u.data() + FLD_FILE)) return 0;
+      continue;
+    }
+    if (!dd_read(a, 0, u.data(), kFieldSize, true)) continue;
+    dd_null_date(u.data() + FLD_STAMP);
+    if (!dd_rewrite(a, u.data(), kFieldSize))
+      return fail("cannot rewrite a FIELD record: status " + std::to_string(a->arb_stat));
+  }
   return 1;
 }
 

@@ -1,7 +1,10 @@
 // The dictionary summary: the writer's blocks against a golden file, every
 // block read back against the FILE record and the INITIAL records it came
 // from, and the reader's refusals of malformed and out-of-range lines.
+#include <sys/wait.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -18,28 +21,8 @@ namespace {
 std::vector<std::string> g_errors;
 void capture(const char*, int, const char* text) { g_errors.emplace_back(text); }
 
-// Three files: a group key over an alpha of 10 occurring twice in a record
-// of 45 bytes; an 8-byte binary date as the only field of a key; and that
-// date occurring twice inside a group key, with an alternate key.
-const char* const kFixture = R"(APPLICATION SUM 01
-STAMP 9000 0
-FILE ALPHA org=3
-  "ALPHA KEY"      G20   @0  key=primary
-  "ALPHA CODE"     A10   @0  occurs=2
-  "ALPHA AMOUNT"   B7.2S
-  "ALPHA TEXT"     A21   init=ABC
-END
-FILE DATED org=3
-  "DATED WHEN"     D6:8-1    key=primary
-  "DATED NOTE"     A4
-END
-FILE HIST org=3
-  "HIST KEY"       G20   @0  key=primary
-  "HIST ID"        A4    @0
-  "HIST WHEN"      D6:8-1    occurs=2
-  "HIST FLAG"      L         key=1
-END
-)";
+// The fixture application written by the builder from FILE blocks.
+const char* const kBuilderFixture = "tests/design/dd_fixture_builder.dsgn";
 
 class DictSummary : public DesignFiles {
  protected:
@@ -110,16 +93,50 @@ class DictSummary : public DesignFiles {
 };
 
 TEST_F(DictSummary, FixtureApplicationMatchesGolden) {
-  build(kFixture, "SUM");
+  build(read_text(kBuilderFixture), "SUM");
   const std::string text = summarise("SUM", "01", {"ALPHA", "DATED", "HIST"});
   EXPECT_EQ(text, read_text("tests/design/dd_summary_golden.txt"));
   EXPECT_TRUE(g_errors.empty());
 }
 
+// kivo_design -c with DD_SUMMARY_FILE set compiles the fixture dictionary
+// (groups, a substring, a synonym and a field without storage among its
+// fields) and appends one block per file: the same text as the builder's
+// files give. Run again without it, every file is up to date: nothing is
+// compiled and nothing appended.
+TEST_F(DictSummary, KivoDesignAppendsOneBlockPerCompiledFile) {
+  const std::string kivo = KIVO_BINARY, dir = data_ + "/inst";
+  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data", dir, std::filesystem::copy_options::recursive);
+  const std::string src = std::string(KIVO_SOURCE_DIR) + "/tests/design/dd_fixture.dsgn";
+  auto run_tool = [&](bool summary, int* status) {
+    const std::string cmd = std::string(summary ? "DD_SUMMARY_FILE=1 " : "env -u DD_SUMMARY_FILE ") + KIVO_DESIGN +
+                            " -c -d " + dir + " " + src + " </dev/null 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[256];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    *status = p ? pclose(p) : -1;
+    return out;
+  };
+  const std::string path = dir + dd_summary_path("FIX", "01").substr(data_.size());
+  int status = 0;
+  std::string out = run_tool(true, &status);
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  for (const char* line : {"ALPHA    (file)\n", "DATED    (file)\n", "HIST     (file)\n",
+                           "\t\tALPHA PART             (syn. or substring)\n"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << out;
+  const std::string text = slurp(path);
+  EXPECT_EQ(text, read_text("tests/design/dd_summary_golden.txt"));
+  out = run_tool(false, &status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(slurp(path), text);
+}
+
 // Each block gives back the FILE record's numbers, exactly the segments its
 // keys announce (the FILE record's counts) and the INITIAL images.
 TEST_F(DictSummary, EveryBlockReadsBackAsStored) {
-  build(kFixture, "SUM");
+  build(read_text(kBuilderFixture), "SUM");
   const std::vector<std::string> names = {"ALPHA", "DATED", "HIST"};
   summarise("SUM", "01", names);
   bool ok = false;
@@ -180,7 +197,7 @@ TEST_F(DictSummary, BuilderWrittenFileReadsBackWhole) {
 // A new summary starts with "1"; a second run appends after it and never
 // writes the header again.
 TEST_F(DictSummary, HeaderWrittenOnceBlocksAppended) {
-  build(kFixture, "SUM");
+  build(read_text(kBuilderFixture), "SUM");
   const std::string one = summarise("SUM", "01", {"DATED"});
   ASSERT_EQ(one.rfind("1\nFILE:  DATED    1 3 0 ", 0), 0u) << one;
   const std::string two = summarise("SUM", "01", {"ALPHA"});
@@ -197,18 +214,21 @@ TEST_F(DictSummary, HeaderWrittenOnceBlocksAppended) {
 }
 
 // Group headers, fields without storage, substrings and synonyms are no
-// field lines and not counted; a group whose last field never comes, or a
-// key of a type no segment has, is an internal error and no block.
+// field lines and not counted; a key on one field has a segment per
+// occurrence, two for an 8-byte binary date; a group whose last field
+// never comes, or a key of a type no segment has, is an internal error and
+// no block.
 TEST_F(DictSummary, BlockLeavesOutUnstoredKindsAndRefusesBadKeys) {
   std::vector<std::vector<uint8_t>> elems;
-  auto elem = [&](const char* name, uint8_t kind, uint16_t off, uint16_t size, uint8_t type, const char* ref = "") {
+  auto elem = [&](const char* name, uint8_t kind, uint16_t off, uint16_t size, uint8_t type, const char* ref = "",
+                  uint16_t occurs = 1, uint16_t segno = 0) {
     std::vector<uint8_t> e(kElementSize, ' ');
     memcpy(e.data() + ELEM_NAME, name, strlen(name));
     e[ELEM_KIND] = kind;
     memcpy(e.data() + ELEM_DOMAIN, ref, strlen(ref));
-    st_le16(e.data(), ELEM_OFFSET, off), st_le16(e.data(), ELEM_SIZE, size), st_le16(e.data(), ELEM_OCCURS, 1);
+    st_le16(e.data(), ELEM_OFFSET, off), st_le16(e.data(), ELEM_SIZE, size), st_le16(e.data(), ELEM_OCCURS, occurs);
     st_le32(e.data(), ELEM_SEQ, static_cast<uint32_t>(elems.size() + 1));
-    st_le16(e.data(), ELEM_SEGMENT, static_cast<uint16_t>(elems.size() + 1));
+    st_le16(e.data(), ELEM_SEGMENT, segno ? segno : static_cast<uint16_t>(elems.size() + 1));
     e[ELEM_TYPE] = type, e[ELEM_KEY_NO] = 0, e[ELEM_KEY_ROLE] = 0, e[ELEM_KEY_ORDER] = '-', e[ELEM_KEY_FLAG] = '1';
     elems.push_back(e);
   };
@@ -218,22 +238,37 @@ TEST_F(DictSummary, BlockLeavesOutUnstoredKindsAndRefusesBadKeys) {
   elem("B", 1, 4, 2, 5);
   elem("SUB", 4, 1, 2, 1, "A");
   elem("SYN", 5, 0, 4, 1, "A");
+  elem("R", 1, 6, 2, 1, "", 3, 7);    // a one-field key occurring 3 times
+  elem("D", 1, 12, 8, 7, "", 2, 10);  // an 8-byte binary date occurring twice
   uint8_t fi[kFileRecSize] = {};
   memcpy(fi, "T       ", 8);
-  fi[FI_FS_TYPE] = 1, fi[FI_ORG] = 3, fi[FI_ALLOC] = ' ', fi[FI_VAR] = 0, fi[FI_NKEYS] = 1;
-  st_le16(fi, FI_REC_LEN, 6);
-  st_le32(fi, FI_KEY_SEQ, 1);
-  const uint8_t img[6] = {0x41, 0x42, 0x43, 0x44, 0x00, 0xFF};
+  fi[FI_FS_TYPE] = 1, fi[FI_ORG] = 3, fi[FI_ALLOC] = ' ', fi[FI_VAR] = 0, fi[FI_NKEYS] = 3;
+  st_le16(fi, FI_REC_LEN, 28);
+  st_le32(fi, FI_KEY_SEQ, 1), st_le32(fi, FI_KEY_SEQ + 4, 7), st_le32(fi, FI_KEY_SEQ + 8, 8);
+  uint8_t img[28];
+  for (int i = 0; i < 28; ++i) img[i] = static_cast<uint8_t>(i == 27 ? 0xFF : 0x41 + i);
   std::string out;
   ASSERT_TRUE(dd_sum_block(fi, elems, img, img, &out));
+  const std::string hex = "4142434445464748494A4B4C4D4E4F505152535455565758595A5BFF\n";
   EXPECT_EQ(out,
-            "FILE:  T        1 3 0 6 0 1 2\n"
+            "FILE:  T        1 3 0 28 0 3 4\n"
             "KEY:  G                      - 0 5 2\n"
             "SEGMENT:  A                      - 2 0 4 1\n"
             "SEGMENT:  B                      - 4 4 2 8\n"
+            "KEY:  R                      - 0 5 3\n"
+            "SEGMENT:  R                      + 7 6 2 1\n"
+            "SEGMENT:  R                      + 8 8 2 1\n"
+            "SEGMENT:  R                      + 9 10 2 1\n"
+            "KEY:  D                      - 0 5 4\n"
+            "SEGMENT:  D                      + 10 12 4 8\n"
+            "SEGMENT:  D                      + 11 16 4 8\n"
+            "SEGMENT:  D                      + 12 20 4 8\n"
+            "SEGMENT:  D                      + 13 24 4 8\n"
             "A                      1 1 0 4\n"
             "B                      1 5 4 2\n"
-            "4142434400FF\n4142434400FF\n");
+            "R                      3 1 6 2\n"
+            "D                      2 7 12 8\n" +
+                hex + hex);
   const struct {
     const char* what;
     int elem;
@@ -256,7 +291,7 @@ TEST_F(DictSummary, BlockLeavesOutUnstoredKindsAndRefusesBadKeys) {
 // A line that does not read gives its text and stops the reader: blocks
 // before it are read, nothing after it.
 TEST_F(DictSummary, MalformedOrOutOfRangeLineStopsTheReader) {
-  build(kFixture, "SUM");
+  build(read_text(kBuilderFixture), "SUM");
   const std::string good = summarise("SUM", "01", {"ALPHA", "DATED", "HIST"});
   std::vector<std::string> lines;
   std::stringstream ss(good);
