@@ -10,6 +10,10 @@
 #include <vector>
 
 #include "compiler/design_records.h"
+#include "compiler/em_access.h"
+#include "compiler/pc_cmpl.h"
+#include "compiler/pcb.h"
+#include "compiler/seams.h"
 #include "compiler/stmt_layout.h"
 #include "dd_test_util.h"
 #include "design/dd.h"
@@ -18,6 +22,8 @@
 #include "fm/struct_file.h"
 #include "fm/whole_file.h"
 #include "foundation/com.h"
+#include "foundation/maddr.h"
+#include "interp/seams.h"
 #include "types/element.h"
 
 namespace kivo::test {
@@ -568,6 +574,90 @@ TEST_F(Migration, APortableFileWithItsStructureEqualsItsGoldenCopy) {
   if (getenv("KIVO_GOLDEN_WRITE"))
     std::ofstream(std::string(KIVO_SOURCE_DIR) + "/tests/design/mu_portable_golden.txt") << got;
   EXPECT_EQ(got, read_text("tests/design/mu_portable_golden.txt"));
+}
+
+// The statement line of a verb at column 7 with each text at its column.
+std::string stmt_line(const std::string& verb, std::initializer_list<std::pair<int, std::string>> at) {
+  std::string l = std::string(6, ' ') + (verb + std::string(8, ' ')).substr(0, 8);
+  for (auto& [col, t] : at) {
+    if (l.size() < size_t(col) - 1 + t.size()) l.resize(col - 1 + t.size(), ' ');
+    l.replace(col - 1, t.size(), t);
+  }
+  return l + "\n";
+}
+
+TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys) {
+  make(7);
+  ASSERT_EQ(xlate(data_path("DATA"), 0, 0, '1'), 1);
+  ASSERT_EQ(xlate(data_path("DATA"), MU_TO_NATIVE, MU_REPLACE, '0'), 1);
+  FDB made;
+  KDB mk[kFileMaxKeys];
+  SDB ms[kMuMaxSegs];
+  ASSERT_EQ(mu_bld_native_fdb(&made, mk, ms, data_path("DATA"), 2, m1_, m2_), 1);
+
+  // A subroutine of the application that opens the file, compiled.
+  // The shipped "0LA" dictionary beside the test's own message texts.
+  const std::string kivo = KIVO_BINARY;
+  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
+                        std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
+  build("APPLICATION APP 01\nPROCESS 6 READER\nSTMTS 6 READER ep=1\n" +
+            stmt_line("OPEN", {{16, "APP"}, {20, "DATA"}, {37, "N"}, {45, "0"}}) + "END\n",
+        "APP");
+  fm_clr_scope(kScope);
+  set_maddr_reader(nullptr);
+  ii_init(), sc_init();
+  rt_err_arb = nullptr, rt_init();
+  PCB pcb{};
+  pc_invoc_defaults(&pcb.invoc);
+  memcpy(pcb.invoc.b + INVOC_AP_ID, "APP01", 5);
+  pcb.invoc.b[INVOC_PROC_TYPE] = 6;
+  memcpy(pcb.invoc.b + INVOC_PROC_NAM, (std::string("READER") + std::string(24, ' ')).data(), 30);
+  memcpy(pcb.pcb_lang, "ENG", 3);
+  PC_CTX ctx{};
+  ASSERT_EQ(pc_cmpl(&pcb, &ctx), 1) << std::string(ctx.err_text, sizeof ctx.err_text);
+  EM* em = ctx.em;
+  FDB compiled{};
+  uint8_t key[CFI_LEN] = {};
+  PROTO_FULL(em->em_cfi_arb, 0, key);
+  em->em_cfi_arb->arb_mod = ARB_FIRST;
+  fm_start(em->em_cfi_arb);
+  while (uint8_t* c = fm_rdnxt_fast(em->em_cfi_arb, 0))
+    if (!memcmp(c + FDB_NAME, "DATA    ", 8)) {
+      ASSERT_EQ(em_cfi_desc(em, c, &compiled), 1);
+    }
+  ASSERT_EQ(compiled.fdb_nkeys, 2);
+
+  // One descriptor: the same record, keys and segments.
+  EXPECT_EQ(compiled.fdb_rec_len, made.fdb_rec_len);
+  EXPECT_EQ(compiled.fdb_var, made.fdb_var);
+  EXPECT_EQ(compiled.fdb_org, made.fdb_org);
+  EXPECT_EQ(compiled.fdb_fmt, made.fdb_fmt);
+  for (int k = 0; k < 2; ++k) {
+    uint8_t x[kKdbStoredSize], y[kKdbStoredSize];
+    kdb_store(compiled.fdb_kdb[k], x), kdb_store(mk[k], y);
+    EXPECT_EQ(memcmp(x, y, sizeof x), 0) << "key " << k;
+    ASSERT_EQ(compiled.fdb_kdb[k].kdb_nsegs, mk[k].kdb_nsegs);
+    for (int sg = 0; sg < mk[k].kdb_nsegs; ++sg) {
+      uint8_t a[kSdbStoredSize], b[kSdbStoredSize];
+      sdb_store(compiled.fdb_kdb[k].kdb_sdb[sg], a), sdb_store(mk[k].kdb_sdb[sg], b);
+      EXPECT_EQ(memcmp(a, b, sizeof a), 0) << "key " << k << " segment " << sg;
+    }
+  }
+  // The compiled descriptor opens the made file and reads it in both orders.
+  compiled.path = data_path("DATA");
+  compiled.fdb_struct_date[0] = made.fdb_struct_date[0], compiled.fdb_struct_date[1] = made.fdb_struct_date[1];
+  ASSERT_EQ(FM_OPEN(&compiled, com.sys_scope, LFB_ANY_DIR, 15, 15), 1) << compiled.fdb_stat;
+  const recs by_id = read_all(compiled.fdb_arb, 0, compiled.fdb_rec_len);
+  const recs by_name = read_all(compiled.fdb_arb, 1, compiled.fdb_rec_len);
+  FM_CLOSE(compiled.fdb_arb, 0);
+  em_destroy(em);
+  ASSERT_EQ(by_id.size(), 7u);
+  ASSERT_EQ(by_name.size(), 7u);
+  std::string ids, names;
+  for (auto& r : by_id) ids += std::string(r.begin() + 7, r.begin() + 8);
+  for (auto& r : by_name) names += static_cast<char>(r[13]);
+  EXPECT_EQ(ids, "0123456");
+  EXPECT_EQ(names, "2211000");  // descending, the duplicates kept
 }
 
 }  // namespace
