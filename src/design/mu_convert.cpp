@@ -23,7 +23,8 @@ ARB* mu_msk_arb = nullptr;
 namespace {
 
 constexpr uint16_t kNoVerb = 65535;
-constexpr int kPackedMax = 32;  // bytes of a packed field, its decimal byte included
+constexpr int kPackedMax = 32;      // bytes of a packed field, its decimal byte included
+constexpr size_t kDateRawMax = 64;  // a stored date: at most a mask's 60 display characters
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -166,15 +167,12 @@ bool valid_levels(const tme& t) { return t.digits >= t.decimals && t.digits <= 8
 
 int date_to_port(const tme& t, const uint8_t* native, char* port) {
   uint8_t msk[kMskSize];
-  if (!valid_levels(t) || !msk_get(t, msk))
-    return sys_err("MU", __LINE__, "native_to_port() - bad internal date at %u (mask)", t.nat_off), 0;
-  uint8_t raw[32];
-  memcpy(raw, native + t.nat_off, t.nat_len < sizeof raw ? t.nat_len : sizeof raw);
+  uint8_t raw[kDateRawMax];
+  if (!valid_levels(t) || t.nat_len > sizeof raw || !msk_get(t, msk))
+    return sys_err("MU", __LINE__, "native_to_port() - bad internal date at %u", t.nat_off), 0;
+  memcpy(raw, native + t.nat_off, t.nat_len);
   std_date s = stored_of(msk, raw);
-  if (!cv_ntos_date(&s))
-    return sys_err("MU", __LINE__, "native_to_port() - bad internal date at %u [%.*s]", t.nat_off,
-                   static_cast<int>(t.nat_len), reinterpret_cast<const char*>(raw)),
-           0;
+  if (!cv_ntos_date(&s)) return sys_err("MU", __LINE__, "native_to_port() - bad internal date at %u", t.nat_off), 0;
   char uni[kUniversalLen];
   const size_t n = static_cast<size_t>(t.digits - t.decimals) * 2 + 2;
   const size_t len = n < t.port_len ? n : t.port_len;
@@ -199,7 +197,8 @@ int date_to_port(const tme& t, const uint8_t* native, char* port) {
 
 int date_to_native(const tme& t, uint8_t* native, const char* port) {
   uint8_t msk[kMskSize];
-  if (!valid_levels(t) || !msk_get(t, msk)) return sys_err("MU", __LINE__, "port_to_native() - bad portable date"), 0;
+  if (!valid_levels(t) || t.nat_len > kDateRawMax || !msk_get(t, msk))
+    return sys_err("MU", __LINE__, "port_to_native() - bad portable date"), 0;
   const char* p = port + t.port_off;
   const size_t n = static_cast<size_t>(t.digits - t.decimals) * 2 + 2;
   const size_t len = n < t.port_len ? n : t.port_len;
@@ -212,7 +211,7 @@ int date_to_native(const tme& t, uint8_t* native, const char* port) {
   u.raw = reinterpret_cast<uint8_t*>(uni);
   u.type = DT_UNIVERSAL;
   u.first = 8, u.last = 1;
-  uint8_t raw[32] = {};
+  uint8_t raw[kDateRawMax] = {};
   std_date s = stored_of(msk, raw);
   bool ok = cv_ntos_date(&u);
   if (ok) {
@@ -227,7 +226,7 @@ int date_to_native(const tme& t, uint8_t* native, const char* port) {
     for (int8_t& part : s.part) part = kPartNotGiven;
     if (!cv_ston_date(&s)) return 0;
   }
-  memcpy(native + t.nat_off, raw, t.nat_len < sizeof raw ? t.nat_len : sizeof raw);
+  memcpy(native + t.nat_off, raw, t.nat_len);
   return 1;
 }
 

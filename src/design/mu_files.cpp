@@ -240,7 +240,6 @@ int rdnxt_piece(mu_run* r, char* buf) {
       return checkstat(a->arb_stat, "rdnxt_port_fi() - Cannot read PORT file\n", "MU", __LINE__), -1;
     mu_trace("Warning ! Incorrect record size, larger than %d", static_cast<int>(kPortPiece));
   }
-  ++r->port_pieces;
   return a->arb_var_len ? a->arb_var_len : static_cast<int>(kPortPiece);
 }
 

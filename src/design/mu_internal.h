@@ -32,7 +32,6 @@ struct mu_run {
   std::vector<uint8_t> nat_buf;
   std::vector<char> port_buf;  // the portable record and the blank after it
   uint16_t port_len = 0;       // of a data record
-  uint32_t port_pieces = 0;    // pieces of the portable file read so far
 };
 
 bool is_ap(const FDB_PATH& p, const char* ap);
