@@ -269,6 +269,35 @@ TEST_F(Portable, DatesOfEveryTypeAndRangeOfLevelsRoundTrip) {
   EXPECT_GT(tried, 1000);
 }
 
+TEST_F(Portable, ATextDateLongerThanItsDigitsRoundTrips) {
+  std::string mask = "8877/66/55 44:33:22.11 written at the end of day";
+  mask.resize(kDateMaskLen, ' ');
+  uint8_t msk[kMskSize];
+  const int len = msk_compile(mask.data(), DT_TEXT, 8, 1, 0, msk);
+  ASSERT_GT(len, 40);
+  ASSERT_EQ(msk_put(0, msk), 1);
+  tme t{0, 0, static_cast<uint16_t>(len), 0, date_kind_of(DT_TEXT), 8, 1, 0};
+  update_tme_blk(&t, 0, 8, 1);
+  for (int i = 0; i < 50; ++i) {
+    std::vector<uint8_t> v(len, ' ');
+    std_date s{};
+    s.raw_len = static_cast<uint16_t>(len), s.raw = v.data();
+    s.mask_len = ld_le16(msk, MSK_MASK_LEN), s.mask = reinterpret_cast<const char*>(msk + MSK_MASK);
+    s.type = msk[MSK_TYPE], s.h24 = msk[MSK_H24], s.first = 8, s.last = 1;
+    const int8_t parts[8] = {20,
+                             static_cast<int8_t>(rng() % 100),
+                             static_cast<int8_t>(10 + rng() % 3),
+                             static_cast<int8_t>(10 + rng() % 18),
+                             static_cast<int8_t>(10 + rng() % 14),
+                             static_cast<int8_t>(10 + rng() % 50),
+                             static_cast<int8_t>(10 + rng() % 50),
+                             static_cast<int8_t>(10 + rng() % 90)};
+    memcpy(s.part, parts, sizeof parts);
+    ASSERT_EQ(cv_ston_date(&s), 1);
+    round_trip(t, v, mask.c_str());
+  }
+}
+
 TEST_F(Portable, ABadPortableDateFailsOrStoresTheBlankDateWhenAsked) {
   const std::string mask = date_mask(8, 5, false);
   uint8_t msk[kMskSize];
