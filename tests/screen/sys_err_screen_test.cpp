@@ -54,9 +54,9 @@ TEST_F(SysErrors, ProcessLineNamesTheTypeFromTheShippedMessages) {
   load_com();
   wm_seams = {[](TWND*, const char* t) { return g_text = t, 1; },
               [](SHOW_BLK* b, ARB*) { return b->key_code = LK_ENTER, 1; }};
-  const std::pair<uint8_t, const char*> types[] = {{1, "MENU"},    {2, "INPUT"},      {3, "OUTPUT"}, {4, "ACTION"},
-                                                   {5, "QUERY"},   {6, "SUBROUTINE"}, {7, "UPDATE"}, {8, "JOB"},
-                                                   {9, "INQUIRY"}, {10, "STATUS"}};
+  const std::pair<uint8_t, const char*> types[] = {{1, "Menu"},    {2, "Input"},      {3, "Output"}, {4, "Action"},
+                                                   {5, "Query"},   {6, "Subroutine"}, {7, "Update"}, {8, "Job"},
+                                                   {9, "Inquiry"}, {10, "Status"}};
   INVOC inv;
   memset(inv.b, ' ', sizeof inv.b);
   memcpy(inv.b + INVOC_AP_ID, "DEM", 3);
