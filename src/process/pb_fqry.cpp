@@ -373,14 +373,18 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
     memcpy(name, em->em_alt_fi, 8);
     uint8_t key[CFI_LEN] = {};
     memcpy(key + FDB_AP, em->em_alt_ap, 3), memcpy(key + FDB_NAME, name, 8);
-    if (const uint8_t* c = pi_get_cfi(em, key)) {
-      auto* fb = reinterpret_cast<pi_file_blk*>(
-          pi_find_addr(p, em->em_alt_ap, ld_le32(c, CFI_FILE_NO) + 1000000u * 0, 1, 0, nullptr));
-      if (fb && fb->arb) {
-        FAD fad{nullptr, nullptr};
-        if (ARB* alt = FM_ATTACH(fb->arb, &fad, q->scope)) alt->arb_rec = fb->arb->arb_rec, q->id_arb = alt;
-      }
+    // The file block is the area the compiled record names (the file's second number).
+    const uint8_t* c = pi_get_cfi(em, key);
+    const uint32_t n = c ? ld_le32(c, CFI_FB_AREA) : 0;
+    auto* fb = n && n <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(p->pcb_areas[n]) : nullptr;
+    if (!fb || !fb->arb) {
+      sys_err(kModule, __LINE__, "alternate file %.8s of %.30s not open", name, q->proc);
+      return 0;
     }
+    FAD fad{nullptr, nullptr};
+    ARB* alt = FM_ATTACH(fb->arb, &fad, q->scope);
+    if (!alt) return checkstat(fb->arb->arb_stat, "can't attach alternate file", kModule, __LINE__), 0;
+    alt->arb_rec = fb->arb->arb_rec, q->id_arb = alt;
   }
   char prof[31] = {};
   memcpy(prof, s.hdr + QH_PROFILE, 30);
@@ -524,6 +528,8 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   q->slct.qparm_arb = parm.strm, q->slct.qslct_arb = slct.strm;
   memcpy(q->slct.ap, q->ap, 3), memcpy(q->slct.ver, q->ver, 2);
   memcpy(q->slct.pcf_ap, em->em_pcf_ap, 3), q->slct.pcf_id = em->em_pcf_id;
+  memcpy(q->slct.alt_ap, em->em_alt_ap, 3), memcpy(q->slct.alt_fi, em->em_alt_fi, 8);
+  memcpy(q->slct.alt_key, em->em_alt_key, 22);
   if (auto* fb = static_cast<pi_file_blk*>(q->pcb.pcb_pcf_blk); fb && fb->cfi)
     memcpy(q->slct.pcf_name, fb->cfi + FDB_NAME, 8);
   QRY_SORT& s = q->sort;

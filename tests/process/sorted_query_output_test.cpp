@@ -390,6 +390,84 @@ TEST_F(SortedQueryOutput, TagModeReadsTheTaggedRecordsInKeyOrderAndEmptiesQtag) 
   EXPECT_EQ(fq_count(), 0u);
 }
 
+// An alternate file: the query selects and sorts CUSTG, and its pointers
+// carry the elementary fields of the group GKEY (the id and, under a
+// subgroup, the name), by which the report reads CUSTX, the primary key of
+// which is the same group. CUSTX is written in the other order, with a
+// decoy of each id whose name sorts first: a read by record id or by the
+// id alone would find another record than the one whose note names it.
+std::map<std::string, ARB*> g_files;
+std::vector<std::string> g_notes;
+std::vector<customer> g_data;
+
+TEST_F(SortedQueryOutput, AlternateFileIsReadThroughTheGroupKeyIdentifier) {
+  g_files.clear(), g_notes.clear(), g_data = data;
+  pi_hooks.open_fi = [](PCB* p) {
+    EM* em = p->pcb_em;
+    pi_each_rec(em->em_cfi_arb, [&](uint8_t* c) {
+      const std::string name(reinterpret_cast<const char*>(c + FDB_NAME), 8);
+      if ((name != "CUSTG   " && name != "CUSTX   ") || g_files.count(name)) return;
+      memset(c + FDB_DB, ' ', 3);
+      FDB f;
+      ASSERT_EQ(em_cfi_desc(em, c, &f), 1);
+      ASSERT_EQ(FM_CREATE(&f, com.sys_scope, 0, kAnyFile | LFB_OPEN_NEW, 15, 15), 1);
+      ARB* a = g_files[name] = f.fdb_arb;
+      std::vector<std::vector<uint8_t>> recs;
+      for (const customer& cu : g_data) {
+        std::vector<uint8_t> r = cust_rec(cu);
+        if (name == "CUSTX   ") {
+          r.resize(22);
+          const std::string note = "N" + std::to_string(cu.id), decoy = "A" + std::to_string(cu.id);
+          memcpy(r.data() + 14, (note + std::string(8 - note.size(), ' ')).data(), 8);
+          std::vector<uint8_t> d = r;
+          memset(d.data() + 2, ' ', 12), memcpy(d.data() + 2, decoy.data(), decoy.size());
+          memcpy(d.data() + 14, "DECOY   ", 8);
+          recs.insert(recs.begin(), r), recs.insert(recs.begin(), d);
+        } else {
+          recs.push_back(r);
+        }
+      }
+      for (std::vector<uint8_t>& r : recs) {
+        PROTO_FULL(a, 0, r.data());
+        a->arb_len = a->arb_var_len = uint16_t(r.size()), a->arb_mod = 0;
+        ASSERT_EQ(fm_write(a), 1);
+      }
+    });
+    pi_open_fi_run(p);
+  };
+  const auto saved = op_reader.rdnxt;
+  op_reader.rdnxt = [](PCB* p, uint32_t* level) {
+    const uint32_t st = g_saved.rdnxt(p, level);
+    const uint8_t* r = p->pcb_pcf_arb->arb_rec;
+    if (st == OP_RECORD) g_notes.emplace_back(reinterpret_cast<const char*>(r) + 14, 8);
+    g_log.push_back({st, st == OP_RECORD ? 0 : *level, st == OP_RECORD ? ld_le16(r, 0) : uint16_t(0)});
+    if (st == OP_EOF && g_at_end) std::exchange(g_at_end, nullptr)();
+    return st;
+  };
+  uint32_t id_len = 0;
+  g_at_end = [&] {
+    const std::vector<ACTIVE_QRY*> all = fq_all();
+    ASSERT_EQ(all.size(), 1u);
+    id_len = all[0]->sort.id_len;
+  };
+  INVOC v = inv("REPORTX", PT_OUTPUT, nullptr, 2, "0DN");
+  memcpy(v.b + INVOC_VER, "01", 2);
+  memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30("CUSTQA").data(), 30);
+  EXPECT_EQ(run(v), uint32_t(PI_END_PROCESS));
+  op_reader.rdnxt = saved;
+  g_at_end = nullptr;
+  EXPECT_EQ(id_len, 14u) << "the id and the name, not the subgroup over the name";
+  EXPECT_EQ(g_log, reference());
+  std::vector<std::string> want;
+  for (const read_step& r : g_log)
+    if (r.status == OP_RECORD) {
+      const std::string n = "N" + std::to_string(r.id);
+      want.push_back(n + std::string(8 - n.size(), ' '));
+    }
+  EXPECT_EQ(g_notes, want) << "each record read from CUSTX by its whole key";
+  EXPECT_EQ(fq_count(), 0u);
+}
+
 // The QUERY process's suspend file loses its last record after it is
 // written: the build refuses it and the reader gets no record.
 std::vector<std::vector<uint8_t>> g_kept;
