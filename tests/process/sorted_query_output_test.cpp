@@ -11,6 +11,7 @@
 #include "op_test_util.h"
 #include "process/pb.h"
 #include "process/pb_fqry.h"
+#include "process/pi_suspend.h"
 #include "process/qp.h"
 #include "process/qs.h"
 
@@ -49,12 +50,12 @@ class SortedQueryOutput : public OpFixture {
     memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30(query).data(), 30);
     return run(v);
   }
-  // The reads a reference sort gives: balance >= 0, region ascending,
-  // district descending, equal ones in file order.
-  std::vector<read_step> reference() const {
+  // The reads a reference sort gives: balance >= 0 (and `keep`), region
+  // ascending, district descending, equal ones in file order.
+  std::vector<read_step> reference(const std::function<bool(const customer&)>& keep = nullptr) const {
     std::vector<customer> sel;
     for (const customer& c : data)
-      if (c.cents >= 0) sel.push_back(c);
+      if (c.cents >= 0 && (!keep || keep(c))) sel.push_back(c);
     std::stable_sort(sel.begin(), sel.end(), [](const customer& a, const customer& b) {
       return a.region != b.region ? a.region < b.region : a.district > b.district;
     });
@@ -106,6 +107,55 @@ TEST_F(SortedQueryOutput, QueryRunsOnceAndRecordsComeInReferenceOrderWithLevels)
   }
   unsetenv("KIVO_RUN_MEM");
   run_mem = kRunMemDefault;
+}
+
+// The report's own constraint (as linking fields give it) goes with the
+// query: only its records are selected, in the reference order. Its entries
+// name offsets in the record; a field outside the key or not leading it
+// constrains as well as the key itself.
+TEST_F(SortedQueryOutput, ConstraintOfTheReaderSelectsOnlyItsRecordsWhereverItsFieldLies) {
+  data = many();
+  PCB k{};
+  k.invoc = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
+  memcpy(k.invoc.b + INVOC_VER, "01", 2), memcpy(k.pcb_lang, "ENG", 3);
+  ASSERT_TRUE(pl_hooks.get(&k, 1));
+  const uint32_t pcf_id = k.pcb_em->em_pcf_id;
+  pl_free(k.pcb_em);
+  struct row {
+    const char* what;
+    uint16_t off, len;
+    std::vector<uint8_t> value;
+    std::function<bool(const customer&)> keep;
+  };
+  const row rows[] = {
+      {"the region, no key field",
+       C_REGION,
+       5,
+       {'W', 'E', 'S', 'T', ' '},
+       [](const customer& c) { return c.region == "WEST"; }},
+      {"the district, no key field", C_DISTRICT, 1, {'B'}, [](const customer& c) { return c.district == "B"; }},
+      {"the id, the whole key", C_ID, 2, {42, 0}, [](const customer& c) { return c.id == 42; }},
+  };
+  for (const row& r : rows) {
+    uint8_t seg[6] = {};
+    st_le16(seg, 0, 1), st_le16(seg, 2, r.off), st_le16(seg, 4, r.len);
+    std::vector<uint8_t> value = r.value;
+    cnstr_fld fld{};
+    fld.addr = value.data(), fld.len = r.len, fld.given = 1;
+    INVOC v = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
+    memcpy(v.b + INVOC_VER, "01", 2);
+    memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30("CUSTQ").data(), 30);
+    const uint32_t hs = ih_put(HK_CNSTR_SEGS, seg), hf = ih_put(HK_CNSTR_FLDS, &fld);
+    st_le32(v.b, INVOC_CNSTR_CNT, 1), st_le32(v.b, INVOC_CNSTR_LEN, r.len);
+    st_le32(v.b, INVOC_CNSTR_SEGS, hs), st_le32(v.b, INVOC_CNSTR_FLDS, hf);
+    memcpy(v.b + INVOC_CNSTR_AP, "0DN", 3), st_le32(v.b, 128, pcf_id);
+    g_log.clear();
+    EXPECT_EQ(run(v), uint32_t(PI_END_PROCESS)) << r.what;
+    ih_drop(hs), ih_drop(hf);
+    EXPECT_EQ(g_log, reference(r.keep)) << r.what;
+    EXPECT_GT(g_log.size(), 1u) << r.what;
+    EXPECT_EQ(fq_count(), 0u);
+  }
 }
 
 std::vector<std::string> g_texts;
