@@ -493,7 +493,7 @@ int cns_pcf(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, ARB* alt)
     }
   }
   if (alt) q->pcf_arb = alt;
-  return q->pcf_arb != nullptr;
+  return 1;
 }
 
 ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB* chain) {
