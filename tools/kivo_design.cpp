@@ -11,7 +11,9 @@
 // source was written, 1 at the first fault (printed with its line).
 //
 // With -c the dictionary compiler runs after each source on its version,
-// stand-alone: the changed domains, then the changed work fields. Its
+// stand-alone: the changed domains, the changed work fields, then every
+// file of the version that is out of date (every file when DD_SUMMARY_FILE
+// is set, each then described in the version's summary). Its
 // listing lines and then each message ("number class text") are printed;
 // the exit status is the highest message class (1 at a fault of a source).
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "design/dd.h"
 #include "design/dd_msg.h"
@@ -100,11 +103,22 @@ int compile(const std::string& ap, const std::string& ver) {
     if (m1) FM_CLOSE(m1, 0);
     return -1;
   }
-  for (const char* which : {"        ", "*       "}) {
+  // Domains, work fields, then every file of the version by name.
+  std::vector<std::string> runs = {"        ", "*       "};
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB s[kInitMaxSegs];
+  INIT_DREC_FDB(&f, k, s, ap.c_str(), ver.c_str());
+  if (FM_OPEN(&f, com.sys_scope, LFB_NO_STRUCT_CHK | LFB_ANY_DIR, 0x0f, 0x0f)) {
+    each_record(f.fdb_arb, kRecordSize,
+                [&](const uint8_t* r) { runs.emplace_back(reinterpret_cast<const char*>(r), 8); });
+    FM_CLOSE(f.fdb_arb, 0);
+  }
+  for (const std::string& which : runs) {
     uint8_t request[13];
     memcpy(request, ap.data(), 3);
     memcpy(request + 3, ver.data(), 2);
-    memcpy(request + 5, which, 8);
+    memcpy(request + 5, which.data(), 8);
     dd_cmpl(0, request, m1, m2);
   }
   fflush(stdout);

@@ -1,7 +1,8 @@
 // Named offsets of the design records the process compiler reads and the
-// design-record builder writes: FILE, INITIAL, BITMAP, PROCESS, FRAME,
-// CHILD, SELECT, IMAGE, ROW, ITEM and CHR. ELEMENT is types/element.h,
-// TOKEN fm/token_cache.h, STMT compiler/stmt_layout.h.
+// design-record builder writes: BITMAP, PROCESS, FRAME, CHILD, SELECT,
+// IMAGE, ROW, ITEM and CHR; FILE, RECORD and INITIAL come from
+// fm/dict_records.h, which the file manager reads too. ELEMENT is
+// types/element.h, TOKEN fm/token_cache.h, STMT compiler/stmt_layout.h.
 //
 // Each is a stored format: the offsets never move, and the size of each
 // record is pinned next to its table. Texts are blank-padded; binaries are
@@ -11,42 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fm/dict_records.h"
+
 namespace kivo {
-
-// FILE (304; keys: name, first number, second number). Its first 212 bytes
-// are the file's RECORD record.
-constexpr size_t kFileRecSize = 304;
-enum : size_t {
-  FI_NAME = 0,         // 8
-  FI_FS_TYPE = 12,     // u8: 0 never opened, 1 disk, 2 memory
-  FI_ORG = 13,         // u8: 1 single record, 2 sequential, 3 indexed
-  FI_VAR = 18,         // "1" variable-length records
-  FI_CODES = 83,       // 3 x 4 characters
-  FI_CLASS = 95,       // 3 data-area class bytes
-  FI_REC_LEN = 98,     // u16
-  FI_NUMBER = 100,     // u32 first file number
-  FI_NUMBER2 = 104,    // u32 second file number
-  FI_NUM_STAMP = 116,  // 8
-  FI_STAMP = 124,      // 8: the compile stamp, also every element's
-  FI_STRUCT = 132,     // 8
-  FI_SPECIAL = 140,    // 10 x u32: sequence of the field holding each special use
-  FI_NKEYS = 180,      // u8
-  FI_KEY_SEGS = 181,   // 17 x u8
-  FI_KEY_LEN = 198,    // 17 x u16
-  FI_KEY_SEQ = 232,    // 17 x u32
-  FI_ALL_SPECIAL = 300,
-};
-constexpr int kFileMaxKeys = 17;
-constexpr int kFileSpecialSlots = 10;
-static_assert(FI_KEY_SEQ + 4 * kFileMaxKeys == FI_ALL_SPECIAL);
-
-// INITIAL (variable, at most 1013): a 13-byte key, then up to 1000 bytes of
-// the initial (kind 1) or null (kind 2) record image.
-enum : size_t { INIT_FILE = 0, INIT_KIND = 8, INIT_CHUNK = 9, INIT_DATA = 13 };
-constexpr size_t kInitChunk = 1000;
-constexpr size_t kInitRecMax = INIT_DATA + kInitChunk;
-static_assert(kInitRecMax == 1013);
-enum : uint8_t { INIT_VALUES = 1, INIT_NULLS = 2 };
 
 // BITMAP (212; key data area, page): 400 sequence numbers per page.
 enum : size_t { BM_AREA = 0, BM_PAGE = 4, BM_HIGH = 8, BM_BITS = 12 };

@@ -15,8 +15,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "fm/dict_records.h"
 #include "foundation/pool.h"
 #include "types/element.h"
 
@@ -52,9 +54,6 @@ enum : size_t {
   FLD_BYTE_531 = 531,
 };
 
-// RECORD design record: the first 212 bytes of FILE.
-constexpr size_t kRecordSize = 212;
-
 // The design files of a run, in the order of their handles.
 enum dd_file_no : int { DD_ELEM, DD_FILE, DD_DOM, DD_FLD, DD_REC, DD_INIT, DD_BITMAP, DD_TOKEN, DD_MSG1, DD_MSG2 };
 constexpr int kDdFiles = 10;
@@ -77,6 +76,9 @@ struct dd_state {
   ARB* melem_arb;      // MELEM: elements built, not yet written
   ARB* group_arb;      // GROUP: open groups of the file
   int group_depth;
+  // The initial and null record of the file being compiled (the context's
+  // init_buf and null_buf point into them until the next file).
+  std::vector<uint8_t> init_img, null_img;
 };
 extern dd_state dd;
 
@@ -123,6 +125,27 @@ int bit_free(dd_ctx* ctx, uint32_t number);
 // The passes.
 int vfy_dom(dd_ctx* ctx);
 int vfy_wrk_fld(dd_ctx* ctx);
+// The file pass for the file the request names: compiled unless up to
+// date (or DD_SUMMARY_FILE is set), its structure date kept or renewed,
+// then stored. 1 when stored or up to date.
+int vfy_fi(dd_ctx* ctx);
+
+// Files: `fi` the FILE record to fill (its first 212 bytes the file's
+// RECORD record). 1 when no field failed; the images are then in the
+// context's init_buf and null_buf (record length each).
+int cmpl_fi(dd_ctx* ctx, uint8_t* fi);
+// 1 when the compiled structure (`fi` and MELEM) equals the stored one
+// (`stored`, null when the file has no FILE record, and its ELEMENT
+// records): stored data need no restructure.
+int comp_struct(dd_ctx* ctx, const uint8_t* stored, const uint8_t* fi);
+// Stores the compiled file: ELEMENT, INITIAL, FILE and RECORD records, then
+// the summary. 1 when all are stored; else message 100150 and 0.
+int upd_src_fi(dd_ctx* ctx, uint8_t* fi);
+// The initial (kind 1) and null (kind 2) images of file `name` (8) as
+// INITIAL records in chunks of 1000 bytes numbered from 1, the initial
+// chunk before the null chunk of each number. 1, or 0 with the status in
+// the handle.
+int dd_put_initial(ARB* a, const uint8_t* name, const uint8_t* init, const uint8_t* nulls, size_t len);
 
 // The source of the borrowed domain `dom` read into `src`, the checks of
 // both passes filed as messages: its own application (100540), the source
@@ -149,6 +172,16 @@ int vfy_dom_rng(dd_ctx* ctx, const uint8_t* elem, const uint8_t* dom, int which,
 // its offset in the run's buffers; 0 when the field fails.
 int null_etoi(dd_ctx* ctx, const uint8_t* elem);
 int init_etoi(dd_ctx* ctx, const uint8_t* elem);
+
+// The summary of a stored file (`fi` its FILE record): one block appended
+// to the version's summary file when DD_SUMMARY_FILE is set. 1 when
+// written; 0 when not asked, the file does not open, or after an internal
+// error (nothing written then).
+int bld_sum_fi(dd_ctx* ctx, const uint8_t* fi);
+// The block of one file from its ELEMENT records in sequence order and its
+// two record images; false after an internal error.
+bool dd_sum_block(const uint8_t* fi, const std::vector<std::vector<uint8_t>>& elems, const uint8_t* init,
+                  const uint8_t* nulls, std::string* out);
 
 // Prints a listing line in a stand-alone run: `fmt` with one counted name.
 void dd_list(const char* fmt, const uint8_t* name, int len);

@@ -75,6 +75,8 @@ void finish_run() {
     *w = nullptr;
   }
   dd.group_depth = 0;
+  dd.init_img.clear();
+  dd.null_img.clear();
 }
 
 ARB* open_fdb(FDB* fdb, bool create, uint32_t* stat) {
@@ -274,7 +276,7 @@ int dd_cmpl(int count, const uint8_t* request, ARB* msg1, ARB* msg2) {
   if (open_design(&ctx)) {
     if (memcmp(ctx.file, "*       ", 8) == 0) vfy_wrk_fld(&ctx);
     else if (memcmp(ctx.file, "        ", 8) == 0) vfy_dom(&ctx);
-    // The file pass comes with the compile of files and keys.
+    else vfy_fi(&ctx);
   }
   finish_run();
   return 1;

@@ -67,6 +67,11 @@ void put_text(uint8_t* dst, size_t width, const std::string& s) {
 
 bool is_date(uint8_t t) { return IS_ELEM_DATE(t); }
 
+// Key segments of all occurrences of a field, as the compiler counts them.
+uint32_t segments(const uint8_t* e) {
+  return elem_align_class(e[ELEM_TYPE], ld_le16(e, ELEM_SIZE), e[ELEM_LO]) * ld_le16(e, ELEM_OCCURS);
+}
+
 // A default display mask: "-" for a sign, 9s for digits and decimals; for
 // dates the level tokens from the highest to the lowest level.
 std::string default_mask(const dd_field& f) {
@@ -236,9 +241,12 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   put_text(e + ELEM_LABEL, 30, f.name);
   put_text(e + ELEM_HEAD1, 30, "");
   put_text(e + ELEM_HEAD2, 30, f.name);
-  e[ELEM_KEY_ROLE - 1] = f.special_use;
+  e[ELEM_SPECIAL] = f.special_use;
   e[ELEM_KEY_ROLE] = f.key_role;
-  e[ELEM_KEY_ROLE + 1] = 255;  // the key number, set with the key's slot
+  e[ELEM_KEY_NO] = 255;  // set with the key's slot
+  // What the compiler takes from a FIELD that names neither.
+  e[ELEM_KEY_ORDER] = '+';
+  e[ELEM_KEY_FLAG] = ' ';
   e[ELEM_RNG_ABSENT] = e[ELEM_RNG_ABSENT + 1] = 0xFF;
   SET_BLANK(e + ELEM_RNG_LO, ELEM_CODES + 12 - ELEM_RNG_LO);
   e[ELEM_TYPE] = f.type;
@@ -310,11 +318,12 @@ bool DesignBuilder::lay_fields(const dd_file& def, uint32_t number, std::vector<
     *end = std::max(*end, off + span);
     if (f.group) continue;
     st_le16(e.data(), ELEM_SEGMENT, static_cast<uint16_t>(segno));
-    segno += ld_le16(e.data(), ELEM_OCCURS);
+    segno += segments(e.data());
     at = off + span;
     elems->push_back(std::move(e));
   }
-  // Group headers: their segment count is the number of fields inside them.
+  // Group headers: their segment count is that of the fields inside them,
+  // and they name the last of those as the compiler's do.
   for (size_t i = 0, k = 0; i < def.fields.size(); ++i) {
     if (!def.fields[i].group) {
       ++k;
@@ -323,13 +332,15 @@ bool DesignBuilder::lay_fields(const dd_file& def, uint32_t number, std::vector<
     std::vector<uint8_t> g(kElementSize);
     const uint32_t off = def.fields[i].offset >= 0 ? static_cast<uint32_t>(def.fields[i].offset) : 0;
     element(def.fields[i], def.name, number, static_cast<uint32_t>(i + 1), static_cast<uint16_t>(off), g.data());
-    uint16_t members = 0;
+    uint16_t segs = 0;
     for (auto& e : *elems) {
       const uint32_t eo = ld_le16(e.data(), ELEM_OFFSET),
                      es = ld_le16(e.data(), ELEM_SIZE) * ld_le16(e.data(), ELEM_OCCURS);
-      if (e[ELEM_KIND] == 1 && eo >= off && eo + es <= off + def.fields[i].size) ++members;
+      if (e[ELEM_KIND] != 1 || eo < off || eo + es > off + def.fields[i].size) continue;
+      segs = static_cast<uint16_t>(segs + segments(e.data()));
+      memcpy(g.data() + ELEM_DOMAIN, e.data() + ELEM_NAME, 22);
     }
-    st_le16(g.data(), ELEM_SEGMENT, members);
+    st_le16(g.data(), ELEM_SEGMENT, segs);
     elems->insert(elems->begin() + static_cast<long>(k++), std::move(g));
   }
   return true;
@@ -383,10 +394,10 @@ bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint3
   }
   const uint32_t len = ld_le16(elem, ELEM_SIZE) * ld_le16(elem, ELEM_OCCURS);
   if (len > 255) return fail("field " + f.name + ": key length " + std::to_string(len) + " over 255");
-  fi[FI_KEY_SEGS + slot] = static_cast<uint8_t>(f.group ? ld_le16(elem, ELEM_SEGMENT) : ld_le16(elem, ELEM_OCCURS));
+  fi[FI_KEY_SEGS + slot] = static_cast<uint8_t>(f.group ? ld_le16(elem, ELEM_SEGMENT) : segments(elem));
   st_le16(fi, FI_KEY_LEN + 2 * slot, static_cast<uint16_t>(len));
   st_le32(fi, FI_KEY_SEQ + 4 * slot, seq);
-  elem[ELEM_KEY_ROLE + 1] = static_cast<uint8_t>(slot);
+  elem[ELEM_KEY_NO] = static_cast<uint8_t>(slot);
   return true;
 }
 
@@ -394,19 +405,12 @@ bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint3
 // rest; for each chunk number the initial chunk before the null chunk.
 bool DesignBuilder::put_initial(const std::string& name, const std::vector<uint8_t>& init,
                                 const std::vector<uint8_t>& nulls) {
-  const size_t len = init.size();
-  const uint32_t chunks = static_cast<uint32_t>((len + kInitChunk - 1) / kInitChunk);
-  for (uint32_t c = 1; c <= chunks; ++c) {
-    const size_t from = (c - 1) * kInitChunk, n = c < chunks ? kInitChunk : len - from;
-    for (uint8_t kind : {INIT_VALUES, INIT_NULLS}) {
-      uint8_t rec[kInitRecMax];
-      put_text(rec + INIT_FILE, 8, name);
-      rec[INIT_KIND] = kind;
-      st_le32(rec, INIT_CHUNK, c);
-      memcpy(rec + INIT_DATA, (kind == INIT_VALUES ? init : nulls).data() + from, n);
-      if (!write(DF_INITIAL, rec, INIT_DATA + n)) return false;
-    }
-  }
+  ARB* a = handle(DF_INITIAL);
+  if (!a) return false;
+  uint8_t key[8];
+  put_text(key, 8, name);
+  if (!dd_put_initial(a, key, init.data(), nulls.data(), init.size()))
+    return fail("cannot write an INITIAL record: status " + std::to_string(a->arb_stat));
   return true;
 }
 
@@ -444,12 +448,59 @@ int DesignBuilder::put_design(design_file f, const uint8_t* rec,
     std::vector<uint8_t> now(rec, rec + len);
     for (auto& [from, to] : compiled) memcpy(now.data() + from, stored.data() + from, to - from + 1);
     if (now == stored) return fm_release(a), 1;
-    if (!fm_del(a))
+    // A RECORD keeps the numbers and stamps its file's compile gave it, so
+    // that the file keeps its numbers; a FIELD or DOMAIN is taken as given,
+    // its null date asking for the compile.
+    if (!dd_rewrite(a, f == DF_RECORD ? now.data() : rec, len))
       return fail(std::string("cannot replace a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
   } else if (a->arb_stat != FM_NOT_FOUND) {
     return fail(std::string("cannot read a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  } else if (!write(f, rec, len)) {
+    return 0;
   }
-  return write(f, rec, len);
+  // A changed field or record of a file makes the file's compile out of date,
+  // a changed domain every field that uses it.
+  if (f == DF_RECORD) return outdate_file(rec + RCD_NAME);
+  if (f == DF_FIELD && rec[FLD_CLASS] != '1') return outdate_file(rec + FLD_FILE);
+  if (f == DF_DOMAIN) return outdate_users(rec);
+  return 1;
+}
+
+int DesignBuilder::outdate_users(const uint8_t* dom) {
+  ARB* a = handle(DF_FIELD);
+  if (!a) return 0;
+  uint8_t from[kFieldSize] = {};
+  from[FLD_KIND] = 1;
+  memcpy(from + FLD_REF, dom + DOM_NAME, 22);
+  std::vector<std::vector<uint8_t>> users;
+  dd_scan(
+      a, 4, from, kFieldSize,
+      [](const uint8_t* r, const uint8_t* f) { return r[FLD_KIND] == 1 && memcmp(r + FLD_REF, f + FLD_REF, 22) == 0; },
+      &users);
+  for (auto& u : users) {
+    if (u[FLD_DOM_KIND] != dom[DOM_KIND]) continue;
+    if (u[FLD_CLASS] != '1') {
+      if (!outdate_file(u.data() + FLD_FILE)) return 0;
+      continue;
+    }
+    if (!dd_read(a, 0, u.data(), kFieldSize, true)) continue;
+    dd_null_date(u.data() + FLD_STAMP);
+    if (!dd_rewrite(a, u.data(), kFieldSize))
+      return fail("cannot rewrite a FIELD record: status " + std::to_string(a->arb_stat));
+  }
+  return 1;
+}
+
+int DesignBuilder::outdate_file(const uint8_t* name) {
+  ARB* a = handle(DF_FILE);
+  if (!a) return 0;
+  uint8_t fi[kFileRecSize] = {};
+  memcpy(fi + FI_NAME, name, 8);
+  if (!dd_read(a, 0, fi, kFileRecSize, true)) return 1;  // not compiled yet
+  dd_null_date(fi + FI_STAMP);
+  if (!dd_rewrite(a, fi, kFileRecSize))
+    return fail("cannot rewrite a FILE record: status " + std::to_string(a->arb_stat));
+  return 1;
 }
 
 int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {

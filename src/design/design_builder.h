@@ -163,6 +163,8 @@ class DesignBuilder {
   bool key_slots(const dd_file& def, uint8_t* fi, std::vector<std::vector<uint8_t>>* elems);
   bool images(const std::vector<std::vector<uint8_t>>& elems, std::vector<uint8_t>* init, std::vector<uint8_t>* nulls);
   bool add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint32_t seq);
+  int outdate_file(const uint8_t* name);  // the FILE record's stamp null-dated
+  int outdate_users(const uint8_t* dom);  // those of the fields of the DOMAIN `dom`
   bool put_initial(const std::string& name, const std::vector<uint8_t>& init, const std::vector<uint8_t>& nulls);
   static ss_clock next_unique_stamp();  // later than every one given out before
 

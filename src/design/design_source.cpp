@@ -186,6 +186,21 @@ const attr kFieldAttrs[] = {{"number", FLD_NUMBER, 0, U32},
                             {"binary1", FLD_BINARIES, 0, U32},
                             {"binary2", FLD_BINARIES + 4, 0, U32},
                             {nullptr, 0, 0, TEXT}};
+const attr kRecordAttrs[] = {{"fs", RCD_FS_TYPE, 0, U8},
+                             {"org", RCD_ORG, 0, U8},
+                             {"alloc", RCD_ALLOC, 1, CHAR},
+                             {"alloc_row", RCD_ALLOC_ROW, 0, U8},
+                             {"alloc_col", RCD_ALLOC_COL, 0, U8},
+                             {"var", RCD_VAR, 1, CHAR},
+                             {"flag19", RCD_FLAG19, 0, U8},
+                             {"flag20", RCD_FLAG20, 0, U8},
+                             {"code1", RCD_CODES, 4, TEXT},
+                             {"code2", RCD_CODES + 4, 4, TEXT},
+                             {"code3", RCD_CODES + 8, 4, TEXT},
+                             {"area_class", RCD_CLASS, 0, U8},
+                             {"column", RCD_CLASS + 1, 0, U8},
+                             {"row", RCD_CLASS + 2, 0, U8},
+                             {nullptr, 0, 0, TEXT}};
 const attr kSelectAttrs[] = {{"kind", SL_KIND, 0, U8}, {nullptr, 0, 0, TEXT}};
 const attr kParamAttrs[] = {{"start", PA_START, 30, TEXT},
                             {"start_kind1", PA_START_KIND1, 30, TEXT},
@@ -710,11 +725,16 @@ bool reader::dictionary(const words& w) {
       if (n == "high") rec[FLD_RNG_ABSENT + 1] = 0;
     }
     dd_null_date(rec.data() + FLD_STAMP);
-    compiled = {{FLD_NUMBER, FLD_NUMBER + 3}, {FLD_BINARIES, FLD_STAMP + 7}};
+    compiled = {{FLD_NUMBER, FLD_NUMBER + 3}, {FLD_BINARIES, FLD_STAMP + 7}, {FLD_KEY_NO, FLD_KEY_NO}};
   } else {
     rec.assign(kRecordSize, 0);
-    if (!store(rec.data(), 0, 8, TEXT, w.pos[1], &err_) || !apply_attrs(w, kNoAttrs, rec.data(), rec.size(), &err_))
+    rec[RCD_FS_TYPE] = 1, rec[RCD_ORG] = 3, rec[RCD_ALLOC] = '0', rec[RCD_VAR] = '0';
+    SET_BLANK(rec.data() + RCD_CODES, 12);
+    if (!store(rec.data(), RCD_NAME, 8, TEXT, w.pos[1], &err_) ||
+        !apply_attrs(w, kRecordAttrs, rec.data(), rec.size(), &err_))
       return false;
+    // The compile writes the file's numbers and stamps back.
+    compiled = {{FI_NUMBER, kRecordCopy - 1}};
   }
   // A dictionary design has all three files, even where one has no record.
   for (design_file d : {DF_DOMAIN, DF_RECORD, DF_FIELD})

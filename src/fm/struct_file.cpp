@@ -6,12 +6,14 @@
 #include <cstring>
 #include <vector>
 
+#include "fm/dict_records.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "types/element.h"
 
 namespace kivo {
 
@@ -20,7 +22,6 @@ namespace {
 using design_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
 
 constexpr size_t kStampKeyLen = 13;  // application, version, name
-constexpr uint16_t kInitialRecLen = 1013;
 
 // An open design file of one application and version; closed with it.
 struct design_file {
@@ -66,9 +67,9 @@ struct design_file {
 uint32_t read_file_rec(const char* ap, const char* ver, const char* name, uint8_t* rec) {
   design_file fi(INIT_DFI_FDB, ap, ver);
   if (!fi.arb) return fi.stat == FM_NO_FILE ? uint32_t{FM_NO_DESIGN} : fi.stat;
-  memset(rec, ' ', kDfiRecLen);
-  memcpy(rec + DFI_NAME, name, 8);
-  return fi.read(rec, kDfiRecLen, 0, ARB_EQUAL) ? 0 : uint32_t{FM_NO_FILE_DEF};
+  memset(rec, ' ', kFileRecSize);
+  memcpy(rec + FI_NAME, name, 8);
+  return fi.read(rec, kFileRecSize, 0, ARB_EQUAL) ? 0 : uint32_t{FM_NO_FILE_DEF};
 }
 
 bool stamp_known(const uint8_t* at) { return ld_le32(at, 0) != kStampUnknown && ld_le32(at, 4) != kStampUnknown; }
@@ -98,13 +99,13 @@ int put_struct_rec(ARB* arb, const uint8_t* data, size_t len) {
 int copy_initials(ARB* arb, const char* ap, const char* ver, const char* name) {
   design_file in(INIT_DINIT_FDB, ap, ver);
   if (!in.arb) return -2;
-  uint8_t key[kInitialRecLen] = {};
+  uint8_t key[kInitRecMax] = {};
   memcpy(key, name, 8);
   if (!in.start(key, 0)) return 0;
   int n = 0;
-  std::vector<uint8_t> rec(kInitialRecLen);
-  while (in.read(rec.data(), kInitialRecLen, 0, 0) && memcmp(rec.data(), name, 8) == 0) {
-    uint16_t len = in.arb->arb_var_len ? in.arb->arb_var_len : kInitialRecLen;
+  std::vector<uint8_t> rec(kInitRecMax);
+  while (in.read(rec.data(), kInitRecMax, 0, 0) && memcmp(rec.data(), name, 8) == 0) {
+    uint16_t len = in.arb->arb_var_len ? in.arb->arb_var_len : kInitRecMax;
     if (!put_struct_rec(arb, rec.data(), len)) return -1;
     ++n;
   }
@@ -116,14 +117,14 @@ int copy_initials(ARB* arb, const char* ap, const char* ver, const char* name) {
 int64_t copy_elements(ARB* arb, const char* ap, const char* ver, const uint8_t* file_rec) {
   design_file el(INIT_DELEM_FDB, ap, ver);
   if (!el.arb) return -int64_t{FM_NO_DESIGN};
-  uint8_t rec[kDelemRecLen] = {};
-  memcpy(rec + DELEM_FILE, file_rec + DFI_NAME, 8);
+  uint8_t rec[kElementSize] = {};
+  memcpy(rec + ELEM_FILE, file_rec + FI_NAME, 8);
   if (!el.start(rec, 2)) return 0;
   int64_t n = 0;
-  while (el.read(rec, kDelemRecLen, 2, 0)) {
-    if (memcmp(rec + DELEM_FILE, file_rec + DFI_NAME, 8) != 0) break;
-    if (n == 0 && memcmp(rec + DELEM_STAMP, file_rec + DFI_ELEM_STAMP, 8) != 0) return -int64_t{FM_BAD_STRUCT_DEF};
-    if (!put_struct_rec(arb, rec, kDelemRecLen)) return -int64_t{arb->arb_stat};
+  while (el.read(rec, kElementSize, 2, 0)) {
+    if (memcmp(rec + ELEM_FILE, file_rec + FI_NAME, 8) != 0) break;
+    if (n == 0 && memcmp(rec + ELEM_STAMP, file_rec + FI_STAMP, 8) != 0) return -int64_t{FM_BAD_STRUCT_DEF};
+    if (!put_struct_rec(arb, rec, kElementSize)) return -int64_t{arb->arb_stat};
     ++n;
   }
   if (n == 0 && el.arb->arb_stat == FM_NOT_FOUND) return -int64_t{FM_BAD_STRUCT_DEF};
@@ -151,7 +152,7 @@ int fail(ARB* arb, uint32_t st) {
 int update_sysdir(ARB* arb, const uint8_t* file_rec) {
   uint8_t key[16];
   sysdir_key(arb_path(arb), key);
-  uint32_t st = sa_update_stamp(key, ld_le32(file_rec, DFI_STAMP), ld_le32(file_rec, DFI_STAMP + 4));
+  uint32_t st = sa_update_stamp(key, ld_le32(file_rec, FI_STRUCT), ld_le32(file_rec, FI_STRUCT + 4));
   return st ? fail(arb, st) : 1;
 }
 
@@ -164,11 +165,11 @@ int get_struct_date(FDB* fdb) {
   memcpy(key + 3, p.fdb_ver, 2);
   memcpy(key + 5, p.fdb_name, 8);
   if (IS_BOB_AP(p.fdb_ap) && ctl_get_stamp(key, fdb->fdb_struct_date)) return 1;
-  uint8_t rec[kDfiRecLen];
+  uint8_t rec[kFileRecSize];
   uint32_t st = read_file_rec(p.fdb_ap, p.fdb_ver, p.fdb_name, rec);
   if (!st) {
-    fdb->fdb_struct_date[0] = ld_le32(rec, DFI_STAMP);
-    fdb->fdb_struct_date[1] = ld_le32(rec, DFI_STAMP + 4);
+    fdb->fdb_struct_date[0] = ld_le32(rec, FI_STRUCT);
+    fdb->fdb_struct_date[1] = ld_le32(rec, FI_STRUCT + 4);
     return 1;
   }
   // The engine's own applications before their design is installed (a
@@ -181,11 +182,11 @@ int get_struct_date(FDB* fdb) {
 
 int create_struct(ARB* arb) {
   const FDB_PATH p = arb_path(arb);
-  uint8_t file_rec[kDfiRecLen];
+  uint8_t file_rec[kFileRecSize];
   if (uint32_t st = read_file_rec(p.fdb_ap, p.fdb_ver, p.fdb_name, file_rec)) return fail(arb, st);
-  if (!stamp_known(file_rec + DFI_ELEM_STAMP)) return fail(arb, FM_BAD_STRUCT_DEF);
+  if (!stamp_known(file_rec + FI_STAMP)) return fail(arb, FM_BAD_STRUCT_DEF);
   uint8_t counts[8] = {};
-  if (!put_struct_rec(arb, counts, sizeof counts) || !put_struct_rec(arb, file_rec, kDfiRecLen)) return 0;
+  if (!put_struct_rec(arb, counts, sizeof counts) || !put_struct_rec(arb, file_rec, kFileRecSize)) return 0;
   int ninit = copy_initials(arb, p.fdb_ap, p.fdb_ver, p.fdb_name);
   if (ninit == -2) return fail(arb, FM_NO_DESIGN);
   if (ninit < 0) return 0;
@@ -204,7 +205,7 @@ int verify_struct(ARB* arb) {
   uint8_t rec[kStructFileRecLen];
   if (!read_struct_rec(arb, 2, rec, false)) return fail(arb, FM_NO_STRUCT_REC);
   const uint32_t* want = arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb->pfb_stamp;
-  if (want[0] != ld_le32(rec, DFI_STAMP) || want[1] != ld_le32(rec, DFI_STAMP + 4)) return fail(arb, FM_STAMP_DIFF);
+  if (want[0] != ld_le32(rec, FI_STRUCT) || want[1] != ld_le32(rec, FI_STRUCT + 4)) return fail(arb, FM_STAMP_DIFF);
   return update_sysdir(arb, rec);
 }
 
@@ -218,8 +219,8 @@ ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp) {
   if (!stamp || stamp[0] == kStampUnknown) return s.fdb_arb;
   // A structure file of another design would describe other fields.
   uint8_t rec[kStructFileRecLen];
-  if (read_struct_rec(s.fdb_arb, 2, rec, false) && ld_le32(rec, DFI_STAMP) == stamp[0] &&
-      ld_le32(rec, DFI_STAMP + 4) == stamp[1])
+  if (read_struct_rec(s.fdb_arb, 2, rec, false) && ld_le32(rec, FI_STRUCT) == stamp[0] &&
+      ld_le32(rec, FI_STRUCT + 4) == stamp[1])
     return s.fdb_arb;
   FM_CLOSE(s.fdb_arb, 0);
   return nullptr;
@@ -230,14 +231,14 @@ void fill_date_cache(const char* ap) {
   if (!fi.arb) return;
   fi.arb->arb_keyno = 0, fi.arb->arb_mod = ARB_FIRST;
   if (!fm_start(fi.arb)) return;
-  uint8_t rec[kDfiRecLen];
-  while (fi.read(rec, kDfiRecLen, 0, 0)) {
-    if (rec[DFI_KIND] == 2) continue;
+  uint8_t rec[kFileRecSize];
+  while (fi.read(rec, kFileRecSize, 0, 0)) {
+    if (rec[FI_FS_TYPE] == 2) continue;
     uint8_t key[kStampKeyLen];
     memcpy(key, ap, 3);
     memcpy(key + 3, "00", 2);
-    memcpy(key + 5, rec + DFI_NAME, 8);
-    const uint32_t stamp[2] = {ld_le32(rec, DFI_STAMP), ld_le32(rec, DFI_STAMP + 4)};
+    memcpy(key + 5, rec + FI_NAME, 8);
+    const uint32_t stamp[2] = {ld_le32(rec, FI_STRUCT), ld_le32(rec, FI_STRUCT + 4)};
     fm_checkstat(ctl_put_stamp(key, stamp), __LINE__, "can't cache struct date");
   }
 }

@@ -21,10 +21,6 @@ struct FDB_PATH;
 
 constexpr uint16_t kStructFileRecLen = 1016;
 
-// FILE design record fields used here.
-enum : uint16_t { DFI_NAME = 0, DFI_KIND = 12, DFI_ELEM_STAMP = 124, DFI_STAMP = 132, kDfiRecLen = 304 };
-// ELEMENT design record fields used here.
-enum : uint16_t { DELEM_FILE = 56, DELEM_STAMP = 84, kDelemRecLen = 592 };
 // Record 1 of a structure file.
 enum : uint16_t { STRUCT_N_INITIAL = 0, STRUCT_N_ELEMENT = 4 };
 

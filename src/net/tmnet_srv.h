@@ -66,7 +66,7 @@ struct tmnet_ie_req {
   char name[22];  // application id, file name or field name as returned
   char desc[30];
   uint8_t info;
-  uint8_t item[27];  // ADD_ITEM's block
+  uint8_t item[27];  // ADD_ITEM's block: application id (3), field name (22), 2 unused; all text
 };
 
 // What the server asks of the layers above; an empty entry is "nothing

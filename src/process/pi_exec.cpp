@@ -262,6 +262,10 @@ void pi_bind_areas(PCB* p) {
 
 void pi_exec(INVOC* v) {
   if (pi_hooks.exec) return pi_hooks.exec(v);
+  pi_exec_own(v);
+}
+
+void pi_exec_own(INVOC* v) {
   if (!pi_pcb_arb) return set_end(v, PI_END_NO_PROC);  // the executive is not started
   PCB* inv = invoc_parent(*v);
   // Chain mode 2 hands the invoker's place over; without an invoker there is none.

@@ -38,6 +38,9 @@ int pi_init();
 // a test fills the hook); the end code is stored in the record, and 24 and
 // 25 go further up by unwinding.
 void pi_exec(INVOC* invoc);
+// The executive itself, whatever the hook holds: for a hook that stands in
+// for some invocations only.
+void pi_exec_own(INVOC* invoc);
 
 // Design records kept for the run; null when unavailable (always, with the
 // hook empty).

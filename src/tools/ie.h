@@ -128,10 +128,15 @@ struct IE_STATE {
   uint32_t nrows = 0, ncols = 0;
   std::vector<std::string> line;  // line buffers, [1..rows]
   bool panel_up = false;          // a transient panel was up before this key
+  uint8_t* ctl = nullptr;         // caller's control block, set on each entry
+  uint8_t editable = '0';         // the control block's editable flag at the last entry
 };
 
 extern int recurs_lvl;
-extern uint8_t* last_ie;
+// The registry handle of the level that last entered "IE_EDIT" (the graphical
+// client's requests act on it); 0 none. A level that ends hands it to the
+// level it returns to.
+extern uint32_t last_ie;
 extern uint8_t ie_row, ie_col;
 
 // The level named by the control block, or null (a stale or made-up handle).
@@ -177,13 +182,23 @@ int move_except_row(IE_STATE* st, uint32_t row, const uint32_t* col, int32_t del
 int delete_except_row(IE_STATE* st, uint32_t row);
 ARB* create_tmp_xcept(uint32_t scope);
 
+// ---- characteristics, boxes and centring (ie_chr.cpp) ----
+// Merges the characteristic buffer into the characteristics work file (or
+// stores a box); 1 done, 0 after a reported file failure.
+int add_chr(IE_STATE* st, const uint8_t* chr);
+// Centres the contents of row R; 1 moved, 0 nothing to move or a failure.
+int scr_center(IE_STATE* st, uint32_t row);
+
 // ---- save (ie_save.cpp) ----
 // 1 when every write succeeded (the saved flag set); 0 after a reported
 // failure, the model kept and the flag as it was.
 int scr_save(IE_STATE* st, uint8_t* img);
 
-// Closes the level: files, windows, buffers, the handle.
+// Closes the level: files, windows, buffers, the handle; `last_ie` passes
+// to the level below when it named this one.
 void ie_close(IE_STATE* st, uint8_t* ctl);
+// The level `last_ie` names, or null.
+IE_STATE* ie_last();
 
 // The show and read of the key loop: wm_show (tests: a script of keys).
 extern int (*ie_show)(SHOW_BLK* blk, ARB* msgs);

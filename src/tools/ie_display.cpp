@@ -199,8 +199,13 @@ int populate_chr(IE_STATE* st, const uint8_t* img, bool input) {
     for (uint32_t k = 1; k <= C;) {
       uint32_t e = k;
       while (e < C && cell(r, e + 1) == cell(r, k)) ++e;
-      if (cell(r, k) != CM_BOX_FIRST)
-        st->lchr.push_back(run(int32_t(r), int32_t(k), 1, int32_t(e - k + 1), cell(r, k)));
+      if (cell(r, k) != CM_BOX_FIRST) {
+        // The run belongs to the row's line item, so that what is typed
+        // on it reaches the line buffer.
+        CHR_BLK b = run(int32_t(r), int32_t(k), 1, int32_t(e - k + 1), cell(r, k));
+        b.item_row = int32_t(r), b.item_col = 1;
+        st->lchr.push_back(b);
+      }
       k = e + 1;
     }
   for (const ie_rec& b : boxes) {

@@ -9,8 +9,11 @@
 
 #include "fm/la.h"
 #include "foundation/com.h"
+#include "foundation/end_codes.h"
 #include "foundation/sys_err.h"
 #include "interp/rt_fns.h"
+#include "process/pi_internal.h"
+#include "process/seams.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
@@ -105,6 +108,7 @@ int32_t panel_row(uint32_t cursor_row) { return cursor_row > 10 ? 5 : 15; }
 struct loop {
   IE_STATE* st;
   uint8_t* ctl;
+  PCB* pcb = nullptr;
   SHOW_BLK b{};
   bool beep = false;
   uint32_t key = 0, row = 1, col = 1;
@@ -180,6 +184,137 @@ int move_itm(loop& l, uint8_t* itm) {
   return 0;
 }
 
+// The panels of the rectangle choices (Define Characteristics, Translation
+// Exception, Box/Line).
+constexpr int kChrPanel = 4, kXceptPanel = 5, kBoxPanel = 6;
+constexpr const char* kBoxInColumn1 = "You cannot define a box or line which begins in column 1";
+constexpr uint32_t kMsgLastSysErr = 200650;
+
+// The second corner of a rectangle whose first is the cursor: true with
+// the buffer's key and rectangle set, false when END or CANCEL abandoned it.
+bool choose_rect(loop& l, int panel, uint8_t* chr) {
+  IE_STATE* st = l.st;
+  const uint32_t R = l.row, K = l.col;
+  int32_t at = panel_row(R);
+  show_panel(st, panel, at, com.scr_cols / 2 - 17);
+  if (panel != kXceptPanel) ie_rebuild(st, false, false);
+  for (l.read();; l.read()) {
+    if (l.key == LK_END || l.key == LK_CANCEL) {
+      hide_panel(st, panel);
+      ie_rebuild(st, true, false);
+      return false;
+    }
+    if (l.key == LK_ENTER || l.key == LK_NEXT_RECORD) break;
+    if (l.key == 12) show_panel(st, panel, at = (at == 5 ? 15 : 5), com.scr_cols / 2 - 17);
+    else l.beep = true;
+  }
+  hide_panel(st, panel);
+  const uint32_t R2 = std::clamp<uint32_t>(l.row, 1, st->nrows), K2 = std::clamp<uint32_t>(l.col, 1, st->ncols);
+  ie_cell_key(chr, st->img, std::min(R, R2), std::min(K, K2));
+  st_le32(chr, CR_ROWS, (R > R2 ? R - R2 : R2 - R) + 1), st_le32(chr, CR_COLS, (K > K2 ? K - K2 : K2 - K) + 1);
+  l.row = R, l.col = K;
+  return true;
+}
+
+// Blank flags, value 0 and the box marker.
+void fresh_flags(uint8_t* chr, char box) {
+  memset(chr + CR_FLAGS, ' ', 4);
+  chr[CR_REVERSE] = 0, chr[CR_BOX] = uint8_t(box);
+}
+
+// The box refusal: the text becomes the last system error, which message
+// 200650 shows.
+int refuse_box(IE_STATE* st) {
+  la_sys_err(kBoxInColumn1, 0);
+  const uint32_t n = kMsgLastSysErr;
+  if (st->msgs) la_add_msg(st->msgs, &n, 3, {});
+  return 0;
+}
+
+// OPTION 13, 14 and 95: 1 with the request set (IE_REQ_INIT when the choice
+// was abandoned, which has no follow-up), 0 for a refused box.
+int scr_def_rect(loop& l, int panel, uint8_t* chr) {
+  IE_STATE* st = l.st;
+  const uint32_t R = l.row, K = l.col;
+  if (panel == kBoxPanel && K <= 1) return refuse_box(st);
+  if (panel == kXceptPanel) st->saved = 1;
+  uint8_t buf[kChrRecSize];
+  memcpy(buf, chr, kChrRecSize);
+  if (!choose_rect(l, panel, buf)) {
+    l.ctl[IEC_REQUEST] = IE_REQ_INIT;
+    return 1;
+  }
+  const uint32_t top = ld_le32(buf, RI_ROW), left = ld_le32(buf, RI_COL);
+  // The frame is drawn one column left of the box: its left edge, whichever
+  // corner gave it, must not be column 1.
+  if (panel == kBoxPanel && left <= 1) return refuse_box(st);
+  uint8_t rect[RI_COL + 4 + 8];
+  memcpy(rect, buf, RI_COL + 4), memcpy(rect + RI_COL + 4, buf + CR_ROWS, 8);
+  uint8_t request = IE_REQ_XCEPT;
+  if (panel == kChrPanel) {
+    const ie_rec found = chr_at(st, R, K, false);
+    if (!found.empty()) memcpy(buf, found.data(), kChrRecSize);
+    else fresh_flags(buf, '0');
+    memcpy(buf, rect, RI_COL + 4), memcpy(buf + CR_ROWS, rect + RI_COL + 4, 8);
+    request = IE_REQ_CHR;
+  } else if (panel == kBoxPanel) {
+    const ie_rec found = chr_at(st, top, left, true);
+    if (!found.empty()) memcpy(buf, found.data(), kChrRecSize);
+    else fresh_flags(buf, '1');
+    request = IE_REQ_BOX;
+  }
+  memcpy(chr, buf, kChrRecSize);
+  l.ctl[IEC_REQUEST] = request;
+  return 1;
+}
+
+// OPTION 94: the image as last saved, in a language the designer chooses,
+// in a nested view-only level.
+
+int preview_lang(PCB* pcb, char* lang) {
+  INVOC v = pi_invoc;
+  memcpy(v.b + INVOC_AP_ID, "0AD", 3), memcpy(v.b + INVOC_VER, "00", 2);
+  v.b[INVOC_PROC_TYPE] = PT_INPUT;
+  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
+  memcpy(v.b + INVOC_PROC_NAM, "SELECT PREVIEW LANGUAGE", 23);
+  v.b[INVOC_INVOC_TYPE] = 0;
+  const uint32_t srf[2] = {pcb ? ih_put(HK_SURFACE, pcb->pcb_main_srf) : 0,
+                           pcb ? ih_put(HK_SURFACE, pcb->pcb_pop_srf) : 0};
+  st_le32(v.b, INVOC_PARENT_SRF, srf[0]), st_le32(v.b, INVOC_PARENT_SRF + 4, srf[1]);
+  st_le32(v.b, INVOC_PARENT_PCB, pcb ? pcb->pcb_handle : 0);
+  pi_exec(&v);
+  for (uint32_t h : srf)
+    if (h) ih_drop(h);
+  if (ld_le32(v.b, INVOC_END_CODE) == PI_END_CANCEL) return 0;
+  const uint8_t* area = pi_area(pcb, AREA_NEXT, kIePreviewLangAt + 3);
+  if (!area) return 0;
+  memcpy(lang, area + kIePreviewLangAt, 3);
+  return 1;
+}
+
+void scr_preview(loop& l, uint8_t* img, uint8_t* itm, uint8_t* chr, uint8_t* curs) {
+  IE_STATE* st = l.st;
+  if (st->level >= kIeMaxLevel) return;
+  if (st->img_wnd) wm_deactv(st->img_wnd);
+  char lang[3];
+  const int chosen = preview_lang(l.pcb, lang);
+  if (st->img_wnd) wm_actv(st->img_wnd);
+  if (!chosen) return;
+  uint8_t ctl[kIeCtlSize];
+  memset(ctl, ' ', sizeof ctl);
+  memcpy(ctl + IEC_AP, st->ap, 3), memcpy(ctl + IEC_VER, st->ver, 2), memcpy(ctl + IEC_LANG, lang, 3);
+  ctl[IEC_EDITABLE] = '0';
+  st_le32(ctl, IEC_MESSAGE, 0), st_le32(ctl, IEC_STATE, 0);
+  ARB* rows = ie_mem_file("ROW     ", kRowRecSize, 1, kIeRowKeys, com.proc_scope);
+  ARB* itms = ie_mem_file("ITEM    ", kIeItemSize, 0, kIeItemKeys, com.proc_scope);
+  if (rows && itms && ie_init(l.pcb, img, itms, ctl, rows, st->xcept)) {
+    while (ie_edit(l.pcb, img, itm, curs, itms, chr, ctl, rows, st->xcept) && ctl[IEC_REQUEST] < IE_END_OPT11) {}
+  }
+  ie_scratch(rows), ie_scratch(itms);
+  last_ie = st->handle;
+  ie_redraw(st);
+}
+
 void scr_rc(loop& l) {
   IE_STATE* st = l.st;
   ie_row = uint8_t(l.row), ie_col = uint8_t(l.col);
@@ -190,10 +325,12 @@ void scr_rc(loop& l) {
 }
 
 // Follow-up of the request the application answered.
-void follow_up(IE_STATE* st, uint8_t* ctl, uint8_t* itm, uint8_t* curs) {
+void follow_up(IE_STATE* st, uint8_t* ctl, uint8_t* itm, uint8_t* curs, const uint8_t* chr) {
   switch (ctl[IEC_REQUEST]) {
     case IE_REQ_ITEM:
     case IE_REQ_NEW_ITEM: add_itm(st, itm); break;
+    case IE_REQ_CHR:
+    case IE_REQ_BOX: add_chr(st, chr); break;
     case IE_REQ_INQUIRE:
     case IE_REQ_XCEPT: ie_rebuild(st, true, false); break;
     case IE_REQ_CURSOR:
@@ -205,7 +342,7 @@ void follow_up(IE_STATE* st, uint8_t* ctl, uint8_t* itm, uint8_t* curs) {
 
 // One key; true when the loop returns to the application (the request
 // set), with *end the end code when the level ends.
-bool dispatch(loop& l, uint8_t* img, uint8_t* itm, uint8_t* curs, uint8_t* end) {
+bool dispatch(loop& l, uint8_t* img, uint8_t* itm, uint8_t* curs, uint8_t* chr, uint8_t* end) {
   IE_STATE* st = l.st;
   uint8_t* ctl = l.ctl;
   const uint32_t k = l.key;
@@ -223,10 +360,14 @@ bool dispatch(loop& l, uint8_t* img, uint8_t* itm, uint8_t* curs, uint8_t* end) 
   else if (k == 4 && l.normal()) {
     if (scr_img_rc(st, l.row, l.col, curs)) return request(IE_REQ_CURSOR, true);
     l.beep = true;
-  } else if ((k == 5 || k == 13 || k == 14 || k == 94 || k == 95) && l.editable()) {
-    l.beep = true;  // centring, characteristics, boxes, preview and exceptions come later
+  } else if (k == 5 && l.editable()) {
+    scr_center(st, l.row);
+  } else if ((k == 13 || k == 14) && l.normal()) {
+    if (scr_def_rect(l, k == 13 ? kChrPanel : kBoxPanel, chr)) return request(ctl[IEC_REQUEST], true);
+  } else if (k == 95 && l.editable()) {
+    if (upd_row(st, img) && scr_def_rect(l, kXceptPanel, chr)) return request(ctl[IEC_REQUEST], true);
   } else if (k == 94) {
-    l.beep = true;
+    scr_preview(l, img, itm, chr, curs);
   } else if (k == 6 && l.editable()) {
     if (!scr_delete_line(st, l.row)) l.beep = true;
   } else if (k == 7 && l.editable()) {
@@ -280,14 +421,14 @@ bool dispatch(loop& l, uint8_t* img, uint8_t* itm, uint8_t* curs, uint8_t* end) 
 
 int ie_edit(PCB* pcb, uint8_t* img, uint8_t* itm, uint8_t* curs, ARB* itms, uint8_t* chr_buf, uint8_t* ctl, ARB* rows,
             ARB* xcept) {
-  (void)pcb, (void)chr_buf;
   IE_STATE* st = ie_state(ctl);
   if (!st || st->itms != itms || st->rows != rows) return 0;
   arb_keep keep_itm(itms), keep_row(rows);
-  last_ie = ctl;
+  last_ie = st->handle;
   st->img = img, st->cur_itm = itm, st->xcept = xcept;
+  st->ctl = ctl, st->editable = ctl[IEC_EDITABLE];
   if (st->pitm[0].empty()) bld_phy_wnd(st);
-  follow_up(st, ctl, itm, curs);
+  follow_up(st, ctl, itm, curs, chr_buf);
   if (st->img_wnd) {
     wm_reattach(st->backdrop, st->pop, {1, 1}), wm_reattach(st->img_wnd, st->pop, {1, 1});
     wm_actv(st->img_wnd);
@@ -296,7 +437,7 @@ int ie_edit(PCB* pcb, uint8_t* img, uint8_t* itm, uint8_t* curs, ARB* itms, uint
     la_add_msg(st->msgs, &msg, 3, {});
     st_le32(ctl, IEC_MESSAGE, 0);
   }
-  loop l{st, ctl};
+  loop l{st, ctl, pcb};
   memcpy(l.b.keymap_name, "DATA ENTRY", 10);
   l.b.main_srf = st->main ? st->main->id : 0, l.b.pop_srf = st->pop ? st->pop->id : 0;
   l.row = std::max<uint32_t>(1, ld_le32(ctl, IEC_ROW)), l.col = std::max<uint32_t>(1, ld_le32(ctl, IEC_COL));
@@ -304,7 +445,7 @@ int ie_edit(PCB* pcb, uint8_t* img, uint8_t* itm, uint8_t* curs, ARB* itms, uint
   for (;;) {
     l.read();
     if (st->transient) hide_panel(st, 0), st->transient = nullptr;
-    if (dispatch(l, img, itm, curs, &end)) break;
+    if (dispatch(l, img, itm, curs, chr_buf, &end)) break;
   }
   if (!end) return 1;
   if (st->main) {
@@ -322,8 +463,10 @@ namespace {
 uint8_t* rec_arg(RT_CALL& c, int i, size_t min) {
   return c.args[i].addr && c.args[i].len >= min ? c.args[i].addr : nullptr;
 }
+// A PASS of a file (area kind 2) hands the open handle itself.
+constexpr uint8_t kPassFile = 2;
 ARB* file_arg(RT_CALL& c, int i) {
-  return c.args[i].addr && c.args[i].len >= sizeof(ARB*) ? *reinterpret_cast<ARB**>(c.args[i].addr) : nullptr;
+  return c.args[i].kind == kPassFile ? reinterpret_cast<ARB*>(c.args[i].addr) : nullptr;
 }
 
 int rt_ie_init(RT_CALL& c) {

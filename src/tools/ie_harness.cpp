@@ -10,16 +10,16 @@
 #include "fm/fm_open.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/end_codes.h"
 #include "foundation/invoc.h"
 #include "interp/rt_fns.h"
+#include "process/pi_internal.h"
+#include "process/seams.h"
 #include "tools/ie_internal.h"
 
 namespace kivo {
 
 namespace {
-
-constexpr const char* kItemKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4b; 1: 61:3 64:22 86:2b 40:4b 44:4b";
-constexpr const char* kRowKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b";
 
 // The next script line that is not a comment, or an empty string.
 std::string next_line(FILE* f) {
@@ -32,9 +32,37 @@ std::string next_line(FILE* f) {
   return {};
 }
 
-void answer(FILE* script, uint8_t request, uint8_t* itm, uint8_t* curs) {
-  if (request != IE_REQ_ITEM && request != IE_REQ_NEW_ITEM && request != IE_REQ_CURSOR) return;
+// Request 9: the exception of each row of the rectangle, as the design
+// application records it.
+void add_xcepts(ARB* xcept, const uint8_t* img, const uint8_t* chr, const char* lang) {
+  std::vector<uint8_t> x(kXceptSize, ' ');
+  const uint32_t top = ld_le32(chr, RI_ROW), rows = ld_le32(chr, CR_ROWS);
+  const uint16_t col = uint16_t(ld_le32(chr, RI_COL)), len = uint16_t(ld_le32(chr, CR_COLS));
+  for (uint32_t r = top; r < top + rows; ++r) {
+    prep_dxcept(x.data(), img, &r, &col, lang);
+    st_le16(x.data(), XC_LEN, len);
+    ie_put(xcept, x.data(), kXceptSize);
+  }
+}
+
+void answer(FILE* script, uint8_t request, uint8_t* itm, uint8_t* curs, uint8_t* chr, ARB* xcept, const uint8_t* img) {
+  if (request != IE_REQ_ITEM && request != IE_REQ_NEW_ITEM && request != IE_REQ_CURSOR && request != IE_REQ_CHR &&
+      request != IE_REQ_BOX && request != IE_REQ_XCEPT)
+    return;
   const std::string line = next_line(script);
+  char chr_flags[5] = {}, lang[4] = {};
+  unsigned value = 0;
+  if (request == IE_REQ_CHR || request == IE_REQ_BOX) {
+    if (sscanf(line.c_str(), "2 %4s %u", chr_flags, &value) == 2 && strlen(chr_flags) == 4 && value < 256) {
+      for (int i = 0; i < 4; ++i) chr[CR_FLAGS + i] = chr_flags[i] == '.' ? ' ' : uint8_t(chr_flags[i]);
+      chr[CR_REVERSE] = uint8_t(value);
+    }
+    return;
+  }
+  if (request == IE_REQ_XCEPT) {
+    if (sscanf(line.c_str(), "9 %3s", lang) == 1) add_xcepts(xcept, img, chr, strcmp(lang, "...") ? lang : nullptr);
+    return;
+  }
   char ap[4] = {}, field[23] = {}, flags[11] = {};
   unsigned code = 0, rows = 0, cols = 0;
   if (sscanf(line.c_str(), "%u %3s %22s %u %u", &code, ap, field, &rows, &cols) == 5 && code == 1 &&
@@ -98,8 +126,8 @@ int ie_play(PCB* pcb, const uint8_t* key, const char* ap, const char* ver, FILE*
   if (!images) return 0;
   uint8_t img[kImageRecSize] = {};
   memcpy(img, key, kImageKeyLen);
-  ARB* itms = ie_mem_file("ITEMWORK", kIeItemSize, 0, kItemKeys, com.proc_scope);
-  ARB* rows = ie_mem_file("ROWWORK ", kRowRecSize, 1, kRowKeys, com.proc_scope);
+  ARB* itms = ie_mem_file("ITEMWORK", kIeItemSize, 0, kIeItemKeys, com.proc_scope);
+  ARB* rows = ie_mem_file("ROWWORK ", kRowRecSize, 1, kIeRowKeys, com.proc_scope);
   ARB* xcept = create_tmp_xcept(com.proc_scope);
   uint8_t ctl[kIeCtlSize], itm[kIeItemSize], curs[kIeCursSize] = {}, chr[kChrRecSize] = {};
   memset(ctl, ' ', sizeof ctl), memset(itm, ' ', sizeof itm);
@@ -115,7 +143,7 @@ int ie_play(PCB* pcb, const uint8_t* key, const char* ap, const char* ver, FILE*
         end = request;
         break;
       }
-      answer(script, request, itm, curs);
+      answer(script, request, itm, curs, chr, xcept, img);
     }
     if (end == IE_END_SAVED && !ie_rewrite(images, img, kImageRecSize)) end = 0;
   }
@@ -125,6 +153,33 @@ int ie_play(PCB* pcb, const uint8_t* key, const char* ap, const char* ver, FILE*
   return end;
 }
 
-void ie_tooltest_register() { rt_add_fn({"IE_TOOLTEST", rt_ie_tooltest, 1, 0}); }
+int ie_play_preview_choice(INVOC* v, const char* lang) {
+  if (memcmp(v->b + INVOC_AP_ID, "0AD", 3) != 0 ||
+      memcmp(v->b + INVOC_PROC_NAM, "SELECT PREVIEW LANGUAGE       ", kProcNameLen) != 0)
+    return 0;
+  uint8_t* area = lang ? pi_area(invoc_parent(*v), AREA_NEXT, kIePreviewLangAt + 3) : nullptr;
+  if (area) memcpy(area + kIePreviewLangAt, lang, 3);
+  st_le32(v->b, INVOC_END_CODE, area ? uint32_t{PI_END_NORMAL} : uint32_t{PI_END_CANCEL});
+  return 1;
+}
+
+namespace {
+
+void (*g_exec_before)(INVOC*);
+
+void preview_stand_in(INVOC* v) {
+  const char* lang = getenv("KIVO_IE_PREVIEW");
+  if (ie_play_preview_choice(v, lang && strlen(lang) == 3 ? lang : nullptr)) return;
+  if (g_exec_before) return g_exec_before(v);
+  pi_exec_own(v);
+}
+
+}  // namespace
+
+void ie_tooltest_register() {
+  rt_add_fn({"IE_TOOLTEST", rt_ie_tooltest, 1, 0});
+  g_exec_before = pi_hooks.exec;
+  pi_hooks.exec = preview_stand_in;
+}
 
 }  // namespace kivo

@@ -22,7 +22,7 @@
 namespace kivo {
 
 int recurs_lvl = 0;
-uint8_t* last_ie = nullptr;
+uint32_t last_ie = 0;
 uint8_t ie_row = 0, ie_col = 0;
 
 namespace {
@@ -140,6 +140,8 @@ IE_STATE* levels[kIeMaxLevel + 1];
 
 }  // namespace
 
+IE_STATE* ie_last() { return last_ie ? static_cast<IE_STATE*>(ih_get(HK_IE_STATE, last_ie)) : nullptr; }
+
 IE_STATE* ie_state(const uint8_t* ctl) {
   return ctl ? static_cast<IE_STATE*>(ih_get(HK_IE_STATE, ld_le32(ctl, IEC_STATE))) : nullptr;
 }
@@ -174,6 +176,7 @@ int ie_init(PCB* pcb, uint8_t* img, ARB* itms, uint8_t* ctl, ARB* rows, ARB* xce
     ctl[IEC_EDITABLE] = '0';
     populate_chr(st, img, false);
   }
+  st->ctl = ctl, st->editable = ctl[IEC_EDITABLE];
   attach_windows(st);
   st_le32(ctl, IEC_ROW, 1), st_le32(ctl, IEC_COL, 1);
   ctl[IEC_REQUEST] = IE_REQ_INIT;
@@ -190,6 +193,8 @@ void ie_close(IE_STATE* st, uint8_t* ctl) {
   for (TWND* w : st->panel)
     if (w) wm_detach(w, 1);
   if (levels[st->level] == st) levels[st->level] = nullptr;
+  // A level that ended is nobody's to name: its control block is the caller's.
+  if (last_ie == st->handle) last_ie = st->level > 1 && levels[st->level - 1] ? levels[st->level - 1]->handle : 0;
   if (st->level == recurs_lvl) --recurs_lvl;
   ih_drop(st->handle);
   if (ctl) st_le32(ctl, IEC_STATE, 0);

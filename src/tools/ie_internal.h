@@ -92,6 +92,10 @@ inline bool iw_covers(const uint8_t* it, uint32_t col) {
   return c <= col && col <= c + iw_cols(it);
 }
 
+// The characteristic beginning on `row` whose columns (and the one after)
+// cover `col`; with `exact`, only one beginning at (row, col). Empty: none.
+ie_rec chr_at(IE_STATE* st, uint32_t row, uint32_t col, bool exact);
+
 // Creates a memory work file of the process scope (`tag` its unique name).
 ARB* ie_mem_file(const char* tag, uint16_t rec_len, uint8_t var, const char* keys, uint32_t scope);
 void ie_scratch(ARB*& a);
@@ -103,5 +107,12 @@ inline bool blank(const char* p, size_t n) {
 }
 
 constexpr const char* kChrKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4b";
+// Where the preview's language choice leaves the language: the LANGUAGE
+// field of the invoker's area 7.
+constexpr size_t kIePreviewLangAt = 664;
+
+// The keys of the item and row work files a design application makes.
+constexpr const char* kIeItemKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b 44:4b; 1: 61:3 64:22 86:2b 40:4b 44:4b";
+constexpr const char* kIeRowKeys = "0: 0:1b 1:30 31:1b 32:4b 36:1b 37:3 40:4b";
 
 }  // namespace kivo

@@ -77,8 +77,11 @@ int del_itm(IE_STATE* st, uint8_t* itm, uint32_t R, uint32_t K) {
 
 int ie_move_ok(IE_STATE* st, const uint8_t* itm, uint32_t R, uint32_t K) {
   if (!inside(st, R, K) || !item_at(st, R, K).empty()) return 0;
-  const uint32_t end = std::min<uint32_t>(st->ncols, K + std::max<uint32_t>(iw_cols(itm), 1) - 1);
-  return blank(st->line[R].data() + K - 1, end - K + 1);
+  // An item reaching past the image would cost the whole display its
+  // attributes: such a place is refused like a covered one.
+  const uint32_t rows = std::max<uint32_t>(ld_le32(itm, IW_DROWS), 1), cols = std::max<uint32_t>(iw_cols(itm), 1);
+  if (!check_bounds(st->nrows, st->ncols, R, K, rows, cols)) return 0;
+  return blank(st->line[R].data() + K - 1, cols);
 }
 
 // ---- translation exceptions of the row text ----

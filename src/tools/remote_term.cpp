@@ -21,6 +21,7 @@
 #include "screen/tm_script.h"
 #include "screen/wm_show.h"
 #include "screen/wm_term.h"
+#include "tools/ie_gui.h"
 #include "tools/seams.h"
 #include "types/cnv.h"
 
@@ -109,10 +110,30 @@ int srv_get_itm(int row, int col, tmnet_itm* out) {
   return 1;
 }
 
-// The editor's calls take a block whose third word is the kind.
-int ie_call(int (*fn)(uint32_t*), tmnet_ie_req* req) {
-  uint32_t blk[3] = {0, 0, req->kind};
-  return fn(blk);
+// The server's request as the editor's request block, and the answer
+// back. A list runs over several calls of one kind, so its open file is
+// kept here between them (the server serves one request at a time).
+int ie_call(int (*fn)(IE_GUI_REQ*), tmnet_ie_req* req) {
+  static ARB* list;
+  static uint32_t list_kind;
+  IE_GUI_REQ b;
+  b.operation = req->kind;
+  if (req->kind == list_kind) b.list = list;
+  memcpy(b.ap, req->ap, 3);
+  if (req->kind == 4 || req->kind == 5) memcpy(b.name, req->file, 8);
+  if (req->kind == 9) {
+    // ADD_ITEM's block: application id, field name, two unused bytes.
+    memcpy(b.ap, req->item, 3), memcpy(b.name, req->item + 3, 22);
+  }
+  const int r = fn(&b);
+  list = b.list, list_kind = b.list ? req->kind : 0;
+  if (r && req->kind >= 3 && req->kind <= 5) {
+    memcpy(req->ap, b.ap, 3);
+    memcpy(req->name, b.name, sizeof req->name);  // zero-terminated where shorter
+    memcpy(req->desc, b.desc, sizeof req->desc);
+    req->info = b.code;
+  }
+  return r;
 }
 
 // ---- client: the local terminal ----

@@ -1,5 +1,5 @@
-// The design editor and the debugger are not built yet; the break request that
-// the terminal and lock waits rely on works.
+// The debugger is not built yet; the break request that the terminal and
+// lock waits rely on works.
 #include "tools/seams.h"
 
 #include "fm/fm_open.h"
@@ -9,10 +9,6 @@
 namespace kivo {
 
 void dbg_cleanup(PCB*) {}
-
-int ie_get_info(uint32_t*) { return 0; }
-
-int ie_gui_edit(uint32_t*) { return 0; }
 
 bool dbg_break_requested() { return (com_dbg_ctl_bits & kDbgBreakRequest) != 0; }
 

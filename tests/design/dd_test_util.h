@@ -76,10 +76,10 @@ class DictFiles : public DesignFiles {
 
   // The routine as a process calls it (count 3) on `ap` "01" for `which`
   // (blanks: the domains; "*": the work fields).
-  void run(const char* which, const char* ap = "APP", int count = 3) {
+  void run(const char* which, const char* ap = "APP", int count = 3, const char* ver = "01") {
     uint8_t req[13];
     memcpy(req, ap, 3);
-    memcpy(req + 3, "01", 2);
+    memcpy(req + 3, ver, 2);
     SET_BLANK(req + 5, 8);
     memcpy(req + 5, which, strlen(which));
     ASSERT_EQ(dd_cmpl(count, req, m1_, m2_), 1);

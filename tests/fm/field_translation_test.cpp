@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "fm/dict_records.h"
 #include "fm/fm_xlate.h"
 #include "fm/struct_file.h"
 #include "fm_native_util.h"
@@ -39,21 +40,21 @@ class FieldTranslation : public NativeFm {
   void SetUp() override {
     NativeFm::SetUp();
     write_sysadm({entry("DB1", "XLT", 1)});
-    uint8_t* file = blank_rec(kDfiRecLen, 0, "XLT");
-    st_le32(file, 100, 1), st_le32(file, 104, 1), st_le32(file, DFI_ELEM_STAMP, 7);
-    st_le32(file, DFI_ELEM_STAMP + 4, 8), st_le32(file, DFI_STAMP, 100), st_le32(file, DFI_STAMP + 4, 200);
-    write_sa(INIT_DFI_FDB, {file}, kDfiRecLen);
+    uint8_t* file = blank_rec(kFileRecSize, 0, "XLT");
+    st_le32(file, FI_NUMBER, 1), st_le32(file, FI_NUMBER2, 1), st_le32(file, FI_STAMP, 7);
+    st_le32(file, FI_STAMP + 4, 8), st_le32(file, FI_STRUCT, 100), st_le32(file, FI_STRUCT + 4, 200);
+    write_sa(INIT_DFI_FDB, {file}, kFileRecSize);
     write_sa(INIT_DINIT_FDB, {blank_rec(20, 0, "XLT")}, 20);
     auto e = [this](uint32_t i) {
       const fld& f = kFields[i];
-      uint8_t* r = blank_rec(kDelemRecLen, DELEM_FILE, "XLT");
+      uint8_t* r = blank_rec(kElementSize, ELEM_FILE, "XLT");
       memcpy(r + ELEM_NAME, f.name, strlen(f.name));
       r[ELEM_KIND] = f.kind, r[ELEM_TYPE] = f.type, r[ELEM_XLATE] = f.xl, r[ELEM_XLATE_NEXT] = f.next;
       st_le16(r, ELEM_OFFSET, f.off), st_le16(r, ELEM_SIZE, f.size), st_le16(r, ELEM_OCCURS, f.occurs);
-      st_le32(r, ELEM_SEQ, i), st_le32(r, ELEM_BINARIES, i), st_le32(r, DELEM_STAMP, 7), st_le32(r, DELEM_STAMP + 4, 8);
+      st_le32(r, ELEM_SEQ, i), st_le32(r, ELEM_BINARIES, i), st_le32(r, ELEM_STAMP, 7), st_le32(r, ELEM_STAMP + 4, 8);
       return r;
     };
-    write_sa(INIT_DELEM_FDB, {e(0), e(1), e(2), e(3), e(4), e(5), e(6), e(7), e(8)}, kDelemRecLen);
+    write_sa(INIT_DELEM_FDB, {e(0), e(1), e(2), e(3), e(4), e(5), e(6), e(7), e(8)}, kElementSize);
   }
   // Opens (creating first when asked) "XLT" with its structure check.
   ARB* xlt(bool make, uint8_t fs = FS_DISK) {

@@ -4,8 +4,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "fm/dict_records.h"
 #include "fm/struct_file.h"
 #include "fm_native_util.h"
+#include "types/element.h"
 
 namespace kivo::test {
 namespace {
@@ -15,19 +17,19 @@ class FmStructFiles : public NativeFm {
   void SetUp() override {
     NativeFm::SetUp();
     write_sysadm({entry("DB1", "STRUCTD", 1)});
-    write_sa(INIT_DFI_FDB, {rec(kDfiRecLen, "STRUCTD", 'S'), rec(kDfiRecLen, "NOENTRY", 'N')}, kDfiRecLen);
+    write_sa(INIT_DFI_FDB, {rec(kFileRecSize, "STRUCTD", 'S'), rec(kFileRecSize, "NOENTRY", 'N')}, kFileRecSize);
     write_sa(INIT_DINIT_FDB, {rec(20, "STRUCTD", 0)}, 20);
-    write_sa(INIT_DELEM_FDB, {rec(kDelemRecLen, "STRUCTD", 1), rec(kDelemRecLen, "STRUCTD", 2)}, kDelemRecLen);
+    write_sa(INIT_DELEM_FDB, {rec(kElementSize, "STRUCTD", 1), rec(kElementSize, "STRUCTD", 2)}, kElementSize);
   }
   // A design record of file `name`: FILE (stamp 100/200, element stamp 7/8,
   // unique keys from `n`), INITIAL, or ELEMENT number n (element stamp 7/8).
   uint8_t* rec(uint16_t len, const char* name, uint8_t n) {
-    uint8_t* r = blank_rec(len, len == kDelemRecLen ? DELEM_FILE : 0, name);
-    if (len == kDfiRecLen)
-      st_le32(r, 100, n), st_le32(r, 104, n), st_le32(r, DFI_ELEM_STAMP, 7), st_le32(r, DFI_ELEM_STAMP + 4, 8),
-          st_le32(r, DFI_STAMP, 100), st_le32(r, DFI_STAMP + 4, 200);
-    if (len == kDelemRecLen)
-      r[5] = '0' + n, st_le32(r, 64, n), st_le32(r, 68, n), st_le32(r, DELEM_STAMP, 7), st_le32(r, DELEM_STAMP + 4, 8);
+    uint8_t* r = blank_rec(len, len == kElementSize ? size_t{ELEM_FILE} : 0, name);
+    if (len == kFileRecSize)
+      st_le32(r, FI_NUMBER, n), st_le32(r, FI_NUMBER2, n), st_le32(r, FI_STAMP, 7), st_le32(r, FI_STAMP + 4, 8),
+          st_le32(r, FI_STRUCT, 100), st_le32(r, FI_STRUCT + 4, 200);
+    if (len == kElementSize)
+      r[5] = '0' + n, st_le32(r, 64, n), st_le32(r, 68, n), st_le32(r, ELEM_STAMP, 7), st_le32(r, ELEM_STAMP + 4, 8);
     return r;
   }
   // Create (and close) the data file `name`; its status.

@@ -141,8 +141,10 @@ inline int reap(pid_t pid) {
   return st;
 }
 
+#ifdef KIVO_LISTEN
 // The test listener starting `command`, with KIVO_DATA_SERVER set to
-// `server` in its environment (which it must not pass on).
+// `server` in its environment (which it must not pass on). Only the tests
+// built with the listener have it.
 struct listener {
   pid_t pid = -1;
   std::string port;
@@ -166,5 +168,6 @@ struct listener {
     }
   }
 };
+#endif
 
 }  // namespace kivo::test

@@ -8,11 +8,9 @@
 #include <fstream>
 #include <map>
 
-#include "../fixtures/kivo_fixture.h"
-#include "../screen/term_harness.h"
-#include "../screen/tm_test_util.h"
 #include "compiler/design_records.h"
 #include "foundation/bytes.h"
+#include "ie_install.h"
 
 namespace kivo::test {
 namespace {
@@ -48,25 +46,12 @@ STMTS 6 "IET RUN" ep=1
 END
 )";
 
-std::string tools_dir() {
-  std::string t = KIVO_TOOLTEST;
-  return t.substr(0, t.rfind('/'));
-}
-
 class ImageEditorScreen : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string kivo = KIVO_BINARY;
-    ASSERT_EQ(system(("cp -r " + kivo.substr(0, kivo.rfind('/')) + "/data/. " + d_.path).c_str()), 0);
-    std::ofstream(d_.file("images.dsgn")) << kImages;
-    std::ofstream(d_.file("run.dsgn")) << kRun;
+    write_installation(d_, {kImages, kRun});
     // Request 1 (ADD MODE) answered with a field of 1 x 8.
     std::ofstream(d_.file("script")) << "# the added field\n1 DEM IETADDED 1 8\n";
-    ASSERT_EQ(system((tools_dir() + "/kivo_design -d " + shell_quote(d_.path) + " " + d_.file("images.dsgn") + " " +
-                      d_.file("run.dsgn") + " >" + d_.file("design.out") + " 2>&1")
-                         .c_str()),
-              0)
-        << kivo_test::slurp(d_.file("design.out"));
     ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
     p_ = std::make_unique<tmux_pane>(shell_quote(KIVO_TOOLTEST) + " -d=DB1 -a=0LA -t=subroutine -p=IET_RUN", d_.path,
                                      kivo_test::env_list{{"TERM", "tmux-256color"},
@@ -108,19 +93,7 @@ class ImageEditorScreen : public ::testing::Test {
     const std::string at = std::to_string(r) + " " + std::to_string(c);
     ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == at; }, 10)) << p_->cursor();
   }
-  // The records of image IES in the flat export of a copy of DEM's `file`.
-  std::vector<std::string> exported(const std::string& file) {
-    const std::string from = d_.file("01/DEM/Data/" + file), to = d_.file("export/" + file);
-    EXPECT_EQ(system(("mkdir -p " + d_.file("export") + " && cp " + from + ".dat " + from + ".key " + d_.file("export"))
-                         .c_str()),
-              0);
-    EXPECT_EQ(system((shell_quote(KIVO_BINARY) + " -e=" + to + ".dat >/dev/null").c_str()), 0);
-    std::vector<std::string> out;
-    std::istringstream in(kivo_test::slurp(to));
-    for (std::string l; std::getline(in, l);)
-      if (l.compare(0, 4, "\2IES") == 0) out.push_back(l);
-    return out;
-  }
+  std::vector<std::string> exported(const std::string& file) { return test::exported(d_, "DEM", file, "\2IES"); }
 
   kivo_test::data_dir d_;
   std::unique_ptr<tmux_pane> p_;

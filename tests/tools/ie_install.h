@@ -1,0 +1,58 @@
+// The fixture installations of the image editor's process tests: a copy of
+// the default installation with design sources written by kivo_design, and
+// the flat export of a copy of one of its design files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../fixtures/kivo_fixture.h"
+#include "../screen/term_harness.h"
+#include "../screen/tm_test_util.h"
+
+namespace kivo::test {
+
+inline std::string tools_dir() {
+  std::string t = KIVO_TOOLTEST;
+  return t.substr(0, t.rfind('/'));
+}
+
+// The default installation copied into `d`, then each design source
+// written into it; false (with the writer's output reported) on a fault.
+inline void write_installation(const kivo_test::data_dir& d, const std::vector<std::string>& sources) {
+  std::string kivo = KIVO_BINARY;
+  ASSERT_EQ(system(("cp -r " + kivo.substr(0, kivo.rfind('/')) + "/data/. " + d.path).c_str()), 0);
+  std::string files;
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const std::string f = d.file("source" + std::to_string(i) + ".dsgn");
+    std::ofstream(f) << sources[i];
+    files += " " + f;
+  }
+  ASSERT_EQ(system((tools_dir() + "/kivo_design -d " + kivo_test::shell_quote(d.path) + files + " >" +
+                    d.file("design.out") + " 2>&1")
+                       .c_str()),
+            0)
+      << kivo_test::slurp(d.file("design.out"));
+}
+
+// The records of application `ap`'s design file `file` (version 01) that
+// begin with `prefix`, from the flat export (`kivo -e=`) of a copy.
+inline std::vector<std::string> exported(const kivo_test::data_dir& d, const std::string& ap, const std::string& file,
+                                         const std::string& prefix) {
+  const std::string from = d.file("01/" + ap + "/Data/" + file), to = d.file("export/" + file);
+  EXPECT_EQ(
+      system(("mkdir -p " + d.file("export") + " && cp " + from + ".dat " + from + ".key " + d.file("export")).c_str()),
+      0);
+  EXPECT_EQ(system((kivo_test::shell_quote(KIVO_BINARY) + " -e=" + to + ".dat >/dev/null").c_str()), 0);
+  std::vector<std::string> out;
+  std::istringstream in(kivo_test::slurp(to));
+  for (std::string l; std::getline(in, l);)
+    if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
+  return out;
+}
+
+}  // namespace kivo::test
