@@ -12,9 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../fixtures/kivo_fixture.h"
-#include "../screen/term_harness.h"
-#include "../screen/tm_test_util.h"
+#include "input_test_util.h"
 
 namespace kivo::test {
 namespace {
@@ -128,24 +126,12 @@ std::vector<std::string> lines_of(const std::string& text) {
 class SortedQueryEngines : public ::testing::Test {
  protected:
   void SetUp() override {
-    using kivo_test::shell_quote;
-    ASSERT_EQ(system(("cp -r " + kivo_test::engine_dir() + "/data/. " + d_.path).c_str()), 0);
-    std::ofstream(d_.file("query.dsgn")) << kDesign;
     {
       std::ofstream recs(d_.file("customers.hex"));
       for (const customer& c : data_) recs << hex_rec(c) << "\n";
     }
-    const std::string out = " >>" + d_.file("fixture.out") + " 2>&1";
-    ASSERT_EQ(system((kivo_test::engine_dir() + "/tools/kivo_design -d " + shell_quote(d_.path) + " " +
-                      d_.file("query.dsgn") + out)
-                         .c_str()),
-              0)
-        << kivo_test::slurp(d_.file("fixture.out"));
-    ASSERT_EQ(system((std::string(INPUT_FIXTURE) + " " + shell_quote(d_.path) + " DB2 DMQ 01 '3:CUST REPORT' " +
-                      shell_quote("+CUSTOMER=" + d_.file("customers.hex")) + out)
-                         .c_str()),
-              0)
-        << kivo_test::slurp(d_.file("fixture.out"));
+    ASSERT_NO_FATAL_FAILURE(install_design(
+        d_, kDesign, "DB2 DMQ 01 '3:CUST REPORT' " + kivo_test::shell_quote("+CUSTOMER=" + d_.file("customers.hex"))));
     // The print script: the report kept, then held until the other engine's
     // is there (a bound only a fault reaches).
     std::ofstream(d_.file("report.sh")) << "#!/bin/sh\n"
