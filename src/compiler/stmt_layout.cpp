@@ -270,10 +270,6 @@ int read_byte_field(const xme_stmt& f, const char* text, uint8_t* out) {
   return FLD_INVALID;
 }
 
-bool is_occ_type(uint16_t t) {
-  return t == XT_OCC || t == XT_OCC2 || t == XT_NUMBER || t == XT_LOOP_INDEX || t == XT_LOOP_BOUND;
-}
-
 bool is_byte_type(uint16_t t) {
   return t == XT_INVOC || t == XT_DIGIT3 || t == XT_RELOP || t == XT_ARITH || t == XT_YN || t == XT_DIGIT9 ||
          t == XT_IN_EX || t == XT_DIGIT18 || t == XT_AREA4 || t == XT_AREA || t == XT_LS || t == XT_DIGIT2;
@@ -287,11 +283,15 @@ int fail(stmt_error* err, int column, const char* what) {
 
 }  // namespace
 
+bool stmt_is_occ_type(uint16_t t) {
+  return t == XT_OCC || t == XT_OCC2 || t == XT_NUMBER || t == XT_LOOP_INDEX || t == XT_LOOP_BOUND;
+}
+
 int stmt_read_field(const xme_stmt& f, const char* line, int verb, uint8_t* opnd) {
   const char* text = line + kOpndCol - 1 + f.scr_col;
   uint8_t* out = opnd + f.rec_off;
   const int w = f.scr_width;
-  if (is_occ_type(f.type)) {
+  if (stmt_is_occ_type(f.type)) {
     bool keep_zero = verb == VERB_BEG_LOOP || (verb == VERB_CNV_TEXT && f.rec_off == 30);
     return get_occ(text, w, f.type, keep_zero, out);
   }

@@ -220,6 +220,8 @@ int stmt_layout_no(int verb);
 
 // ---- occurrences {i16 value, u16 kind} ----
 enum : uint16_t { OCC_NUMBER = 0, OCC_INDEX = 1, OCC_NONE = 2 };
+// Whether a field of layout type `t` holds a 4-byte occurrence operand.
+bool stmt_is_occ_type(uint16_t t);
 // Text states of a field read from a line.
 enum : int { FLD_INVALID = 0, FLD_PRESENT = 1, FLD_BLANK = 2 };
 // Reads the `width` columns at `text` for a field of `type` (4, 5, 13, 16

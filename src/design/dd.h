@@ -146,6 +146,13 @@ int upd_src_fi(dd_ctx* ctx, uint8_t* fi);
 // chunk before the null chunk of each number. 1, or 0 with the status in
 // the handle.
 int dd_put_initial(ARB* a, const uint8_t* name, const uint8_t* init, const uint8_t* nulls, size_t len);
+// The one cutting of an image of `len` bytes into INITIAL records, which
+// dd_put_initial and the bootstrap's upd_init share: how many chunks of
+// 1000 bytes it takes (the last holds the rest), and chunk `c` (from 1) of
+// file `name` (8 characters) and image kind `kind` built in `rec` (1013
+// bytes); that record's length.
+uint32_t init_chunk_count(size_t len);
+size_t init_chunk(uint8_t* rec, const uint8_t* name, uint8_t kind, uint32_t c, const uint8_t* image, size_t len);
 
 // The source of the borrowed domain `dom` read into `src`, the checks of
 // both passes filed as messages: its own application (100540), the source

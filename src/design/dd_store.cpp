@@ -7,6 +7,7 @@
 // written only after its elements and images are, so a store cut short
 // leaves a FILE record whose stamp no element carries, and the next run
 // compiles the file again.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -154,19 +155,24 @@ bool replace_file_and_record(dd_ctx* ctx, const uint8_t* fi) {
 
 }  // namespace
 
+uint32_t init_chunk_count(size_t len) { return static_cast<uint32_t>((len + kInitChunk - 1) / kInitChunk); }
+
+size_t init_chunk(uint8_t* rec, const uint8_t* name, uint8_t kind, uint32_t c, const uint8_t* image, size_t len) {
+  const size_t from = (c - 1) * kInitChunk, n = std::min(kInitChunk, len - from);
+  memcpy(rec + INIT_FILE, name, 8);
+  rec[INIT_KIND] = kind;
+  st_le32(rec, INIT_CHUNK, c);
+  memcpy(rec + INIT_DATA, image + from, n);
+  return INIT_DATA + n;
+}
+
 int dd_put_initial(ARB* a, const uint8_t* name, const uint8_t* init, const uint8_t* nulls, size_t len) {
-  const uint32_t chunks = static_cast<uint32_t>((len + kInitChunk - 1) / kInitChunk);
-  for (uint32_t c = 1; c <= chunks; ++c) {
-    const size_t from = (c - 1) * kInitChunk, n = c < chunks ? kInitChunk : len - from;
+  for (uint32_t c = 1; c <= init_chunk_count(len); ++c) {
     for (uint8_t kind : {INIT_VALUES, INIT_NULLS}) {
       uint8_t rec[kInitRecMax];
-      memcpy(rec + INIT_FILE, name, 8);
-      rec[INIT_KIND] = kind;
-      st_le32(rec, INIT_CHUNK, c);
-      memcpy(rec + INIT_DATA, (kind == INIT_VALUES ? init : nulls) + from, n);
       a->arb_rec = rec;
       a->arb_len = kInitRecMax;
-      a->arb_var_len = static_cast<uint16_t>(INIT_DATA + n);
+      a->arb_var_len = static_cast<uint16_t>(init_chunk(rec, name, kind, c, kind == INIT_VALUES ? init : nulls, len));
       a->arb_mod = 0;
       const int ok = fm_write(a);
       a->arb_var_len = 0;

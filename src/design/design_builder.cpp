@@ -246,7 +246,7 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   e[ELEM_KEY_NO] = 255;  // set with the key's slot
   // What the compiler takes from a FIELD that names neither.
   e[ELEM_KEY_ORDER] = '+';
-  e[ELEM_KEY_FLAG] = ' ';
+  e[ELEM_KEY_FLAG] = static_cast<uint8_t>(f.key_flag);
   e[ELEM_RNG_ABSENT] = e[ELEM_RNG_ABSENT + 1] = 0xFF;
   SET_BLANK(e + ELEM_RNG_LO, ELEM_CODES + 12 - ELEM_RNG_LO);
   e[ELEM_TYPE] = f.type;

@@ -1,10 +1,11 @@
-// The design build's entries: the bootstrap (not built yet: with its hook
-// empty it says so and fails) and the data dictionary's start-up, which
-// adds its routines to the built-in table.
+// The design build's entries: the bootstrap (with its hook empty it says
+// so and fails) and the data dictionary's start-up, which adds its routines
+// to the built-in table.
 #include "design/seams.h"
 
 #include <cstdio>
 
+#include "design/bs_boot.h"
 #include "design/dd.h"
 #include "interp/rt_fns.h"
 
@@ -17,6 +18,8 @@ signed char bs_bootstrap() {
   fprintf(stderr, "kivo: the bootstrap of the system applications is not available in this build\n");
   return 1;
 }
+
+void bs_register_hooks() { bs_hooks.bootstrap = bs_run; }
 
 namespace {
 

@@ -90,7 +90,9 @@ extern bool uio_short_tmp_names;
 // the table and starts the storage engine. 1 on success.
 int unix_fm_init();
 
-// Engine status to file-manager status; 22 and 23 stop the program.
+// Engine status to file-manager status. A full disk (22) and no free
+// descriptor (23) are reported as system errors naming `path` and returned
+// as 200380 and 200650, like any other failure.
 uint32_t convert_btree_error(int code, const char* path);
 // The engine's key descriptor of `key` (duplicates get the primary key's
 // segments behind): 0, or 19 past 16 segments.

@@ -178,6 +178,13 @@ int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
   return fail(arb, convert_btree_error(st, f->path));
 }
 
+// Records a work file held back for one write at its close are lost when
+// that write fails: said, never passed over as a good close.
+uint32_t appends_lost(int code, const char* path) {
+  if (code != BRF_NO_SPACE) sys_err("UNIXIO", __LINE__, "records appended to %s not written at its close", path);
+  return convert_btree_error(code, path);
+}
+
 // Counts a stream's open of the data file.
 void opened(UIO_FILE* f, STRM* strm) {
   ++f->open_count;
@@ -261,8 +268,15 @@ uint32_t convert_btree_error(int code, const char* path) {
     case 15: return FM_NOT_ATTACHED;
     case 18:
     case 19: return FM_KEY_NO_DIFF;
-    case 22: sys_err("UNIXIO", __LINE__, "OUT OF SPACE while writing %s", path && *path ? path : "<uknown>"); exit(-1);
-    case 23: sys_err("UNIXIO", __LINE__, "TOO MANY OPEN FILES, exiting"); exit(-1);
+    // A full disk or a full descriptor table is the caller's failure, not
+    // the session's: the storage engine has left the pair as it was, so the
+    // caller shows its message and the session goes on.
+    case 22:
+      sys_err("UNIXIO", __LINE__, "OUT OF SPACE while writing %s", path && *path ? path : "<uknown>");
+      return FM_NO_SPACE;
+    case 23:
+      sys_err("UNIXIO", __LINE__, "TOO MANY OPEN FILES at %s", path && *path ? path : "<uknown>");
+      return FM_IO_ERR;
     default: return FM_IO_ERR;
   }
 }
@@ -536,7 +550,10 @@ int u_close(ARB* arb, STRM* strm) {
   UIO_FILE* f = F(strm);
   PFB* pfb = strm->strm_lfb->lfb_pfb;
   bool whole = (arb->arb_mod & ARB_CLOSE_NOW) || (f->users <= 1 && !(arb->arb_mod & ARB_STRM_ONLY));
+  uint32_t lost = 0;  // the status of appends held back that did not reach the file
   if (f->brf && whole) {
+    // A file scratched with its close loses nothing that matters.
+    if (int st = arb->arb_mod & ARB_SCRATCH ? 0 : brf_wb_flush(f->brf)) lost = appends_lost(st, f->path);
     for (UIO_STRM* u : f->streams) {
       if (u->rcb) brfdeaccess(u->rcb);
       u->rcb = nullptr;
@@ -555,7 +572,7 @@ int u_close(ARB* arb, STRM* strm) {
     if (f->open_count) --f->open_count;
   }
   if ((arb->arb_mod & ARB_SCRATCH) && !pfb->pfb_open) return u_scratch(arb, strm);
-  return 1;
+  return lost ? fail(arb, lost) : 1;
 }
 
 // ---- rename: the stream's file (new) moves to the handle's file (old) ----

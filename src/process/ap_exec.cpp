@@ -5,7 +5,8 @@
 //
 // Invariants: the stream's status after a read names what came (a record, a
 // level start or end with the level in the secondary status word, the end,
-// a failure); a level at or past the number of levels runs no frame.
+// a failure); a level at or past the number of levels runs no frame; a loop
+// that an unwind cuts short still ends the run's action log (log_cut).
 // Callers: invoc_proc through pi_type_rows (ap_init fills the rows).
 #include <cstring>
 #include <vector>
@@ -114,12 +115,13 @@ uint32_t next_record(PCB* p, const levels& lv, bool* go_on) {
 }
 
 // Steps 2-4: the loop over the primary file; false when a frame ended it
-// with END PROC.
-bool read_loop(PCB* p, uint32_t detail) {
+// with END PROC. `ctx` follows the log context of the frame that runs.
+bool read_loop(PCB* p, uint32_t detail, uint32_t* ctx) {
   ARB* s = p->pcb_pcf_arb;
   const levels lv(p);
   bool go_on = true;
   if (s && !lv.ranges) {
+    *ctx = MSG_ALOG_HEAD;
     go_on = run_frame(p, lv.head[0]);
     if (log_on(p)) log_add(p, MSG_ALOG_HEAD);
   }
@@ -136,16 +138,29 @@ bool read_loop(PCB* p, uint32_t detail) {
         break;
       }
     }
+    *ctx = MSG_ALOG_DETAIL;
     go_on = run_frame(p, detail);
     if (log_on(p)) log_add(p, MSG_ALOG_DETAIL);
     if (!s) break;
   }
   if (s && !lv.ranges && go_on) {
+    *ctx = MSG_ALOG_TOTAL;
     go_on = run_frame(p, lv.total[0]);
     ap_sum_roll(p);
     if (log_on(p)) log_add(p, MSG_ALOG_TOTAL);
   }
   return go_on;
+}
+
+// An interrupt, a CANCEL or an EXIT cut the loop short: the lines the frame
+// posted (context `ctx`) join the log and the family's log ends as at the
+// end of the run, its head handing the lines over. A leave (the terminal
+// gone, a termination signal), a logout or a fatal end runs nothing more:
+// the session is going. The unwind goes on with its own code.
+void log_cut(PCB* p, uint32_t ctx, uint32_t code) {
+  if (code == PI_END_LEAVE || code == PI_END_LOGOUT || code == PI_END_FATAL) return;
+  if (log_on(p)) log_add(p, ctx);
+  log_end(p);
 }
 
 }  // namespace
@@ -155,7 +170,13 @@ void ap_exec(PCB* p, uint8_t*) {
   log_start(p);
   op_bld_sum(p);
   const uint32_t detail = load_frm_no(p, 0);
-  read_loop(p, detail);
+  uint32_t ctx = MSG_ALOG_DETAIL;
+  try {
+    read_loop(p, detail, &ctx);
+  } catch (const mark_jump& j) {
+    log_cut(p, ctx, j.code);
+    throw;  // the level's MARK still takes the unwind and its code
+  }
   const uint32_t r = log_end(p);
   uint32_t code = PI_END_PROCESS;
   if (r == PI_END_CANCEL || r == PI_END_FATAL) {

@@ -37,13 +37,6 @@ void free_data(uint8_t* data, uint8_t type) {
   else mm_free(data);
 }
 
-void close_scratch(ARB*& a) {
-  if (!a) return;
-  a->arb_mod = 0;
-  if (!FM_CLOSE(a, ARB_SCRATCH)) sys_err(kModule, __LINE__, "pi_free_data() - close failed");
-  a = nullptr;
-}
-
 template <typename T>
 void free_block(T*& p) {
   if (p) mm_free(p);
@@ -81,9 +74,9 @@ void free_tables(PCB* p) {
   free_block(p->pcb_pcf_buf2);
   free_block(p->pcb_rid);
   p->pcb_rid_len = 0;
-  close_scratch(p->pcb_err_fi);
-  for (ARB*& a : p->pcb_prev_err_fi) close_scratch(a);
-  close_scratch(p->pcb_cdb_arb);
+  pi_close_scratch(p->pcb_err_fi);
+  for (ARB*& a : p->pcb_prev_err_fi) pi_close_scratch(a);
+  pi_close_scratch(p->pcb_cdb_arb);
   free_block(p->pcb_frames);
   free_block(p->pcb_images);
   free_block(p->pcb_items);
@@ -97,6 +90,14 @@ void free_tables(PCB* p) {
 }
 
 }  // namespace
+
+void pi_close_scratch(ARB*& a) {
+  if (!a) return;
+  ARB* arb = a;
+  a = nullptr;
+  arb->arb_mod = 0;
+  if (!FM_CLOSE(arb, ARB_SCRATCH)) sys_err(kModule, __LINE__, "pi_close_scratch() - close failed");
+}
 
 void pi_free_data(PCB* p, int full) {
   for (uint8_t k = 0; k < kSaaKinds; ++k)

@@ -38,6 +38,10 @@ uint8_t* pi_area(const PCB* p, uint32_t n, uint32_t min_len);
 
 bool is_blank(const void* p, size_t n);
 
+// Closes and scratches the work file `a` holds, if any, and forgets it; a
+// close that fails is a system error.
+void pi_close_scratch(ARB*& a);
+
 // Reads every record of a module sub-file in order (locate mode); false
 // when the file cannot be started.
 template <typename F>

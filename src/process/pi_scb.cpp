@@ -135,6 +135,10 @@ void range_block(PCB* p) {
 }  // namespace
 
 int bld_pcf_scb(PCB* p) {
+  // A reused SUBPROCESS still holds its last run's CDB file, open at its
+  // invoker's level: this run's takes its place, else they pile up until
+  // the invoker ends.
+  pi_close_scratch(p->pcb_cdb_arb);
   const uint8_t* v = p->invoc.b;
   const EM* em = p->pcb_em;
   const bool passed = ld_le32(v, INVOC_CNSTR_FLDS) != 0;

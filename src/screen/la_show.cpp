@@ -89,7 +89,9 @@ void init_show(SHOW_BLK* sb, uint8_t flags) {
 
 int la_show_msg(ARB* msg_file, uint32_t* key) {
   std::vector<std::string> texts;
-  if (!read_texts(msg_file, &texts) || texts.empty()) return 0;
+  // A show without a message file (a progress window, the system-error
+  // window, this window itself) has nothing to list.
+  if (!msg_file || !read_texts(msg_file, &texts) || texts.empty()) return 0;
   size_t width = 1;
   for (const std::string& t : texts) width = std::max(width, t.size());
   show_objects o;
@@ -108,6 +110,7 @@ int la_show_msg(ARB* msg_file, uint32_t* key) {
     return fail("la_show_msg - wm_write_reg");
   SHOW_BLK show;
   init_show(&show, SHOW_DISPLAY | SHOW_INPUT);
+  show.main_srf = o.srf->id;  // a show draws only the surfaces it names
   uint32_t k = show_until(&show, {LK_ENTER, LK_END, LK_CANCEL}, false);
   if (!k) return fail("la_show_msg - wm_show");
   *key = k;
@@ -162,6 +165,9 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
   if (w && write_lines(w, error_text(module, line, text), kErrCols)) {
     SHOW_BLK show;
     init_show(&show, com.no_term ? SHOW_DISPLAY : SHOW_DISPLAY | SHOW_INPUT);
+    // A show draws only the surfaces it names: the window's own, else the
+    // terminal shows the status line alone and the user cannot see what to answer.
+    show.main_srf = srf->id;
     show.curs_type = kCursorAt;
     show.main_pos = {6, 5};
     // Without a terminal nobody can answer: shown once, then on.
@@ -176,6 +182,7 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
   if (result != SYS_ERR_NO_WINDOW) {
     SHOW_BLK again;  // the screen again without the window
     init_show(&again, SHOW_DISPLAY);
+    if (!made) again.main_srf = srf->id;
     wm_seam_show(&again, nullptr);
   }
   return result;

@@ -20,7 +20,8 @@ constexpr uint8_t kCursorAt = 4;  // cursor type: at the given position
 
 // Shows the messages of `msg_file` (la_create_fi), one a line, above a line
 // with message 300090, until ENTER, END or CANCEL; the key in `key`.
-// 0 when the file holds no message or a call failed (a system error).
+// 0 when there is no file, it holds no message, or a call failed (a system
+// error).
 int la_show_msg(ARB* msg_file, uint32_t* key);
 
 // The screen form of a system error (sys_err.h's SYS_ERR_*): the 12 x 72

@@ -1,7 +1,8 @@
 // The action log: a family of a head ACTION, its SUBPROCESS UPDATE and a
 // DETACHED nested ACTION handed over as two families; STDALOG lines against
-// golden bytes; the empty family; the "ACTION LOG" mode; a record an
-// earlier SUBPROCESS run left in ALOGFAM.
+// golden bytes; the empty family; a run cut short by the interrupt key or a
+// CANCEL; the "ACTION LOG" mode; a record an earlier SUBPROCESS run left in
+// ALOGFAM.
 #include "ap_test_util.h"
 
 namespace kivo::test {
@@ -100,6 +101,60 @@ TEST_F(ActionLog, ContextsOfHeadingDetailTotalAndRecordIdWithoutKeys) {
   EXPECT_EQ(run_ap("SEQ"), PI_END_PROCESS);
   ASSERT_EQ(cap.recs.size(), 1u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(cap.recs[0].data()) + ALOG_KEY, 12), "Record ID 2 ");
+}
+
+// A run cut short still ends its log: the lines posted so far, those of the
+// frame that was cut among them, are handed over once and leave STDALOG and
+// ALOGFAM empty, and the run ends with the cut's code. A leave runs no
+// hand-over (the frame's line stays unmoved, the family record stays for a
+// later run to take over). Each row: how the run is cut, what the hand-over
+// reads.
+TEST_F(ActionLog, CutRunStillHandsItsLinesOver) {
+  enum cut { interrupt_key, cancel_in_detail, cancel_in_total, cancelled_member, terminal_gone };
+  const struct {
+    cut how;
+    uint32_t end;
+    std::vector<std::string> texts;
+  } rows[] = {
+      {interrupt_key, PI_END_CANCEL, {"DETAIL:first"}},
+      {cancel_in_detail, PI_END_CANCEL, {"DETAIL:first", "DETAIL:first", "DETAIL:second"}},
+      {cancel_in_total, PI_END_CANCEL, {"DETAIL:first", "DETAIL:first", "DETAIL:first", "TOTAL:second"}},
+      {cancelled_member, PI_END_PROCESS, {"DETAIL:second", "DETAIL:first"}},
+      {terminal_gone, PI_END_LEAVE, {}},  // the session is going: no hand-over runs
+  };
+  records = 3;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(int(r.how));
+    cap = {};
+    com_dbg_ctl_bits = 0;
+    eps["ACTS/1"] = [&](PCB* p) {
+      pi_area(p, AREA_PCF_FLAG, 1)[0] = '1';
+      p->invoc.b[INVOC_INTERRUPT_OK] = 1;
+    };
+    int details = 0;
+    frames["ACTS:3/21"] = [&](PCB* p) {
+      post(p, 777001);
+      if (r.how == interrupt_key) com_dbg_ctl_bits |= kDbgBreakRequest;
+      if (r.how == cancel_in_detail && ++details == 2) post(p, 777002), mark_leave(PI_END_CANCEL);
+      if (r.how == terminal_gone) mark_leave(PI_END_LEAVE);
+      return 0u;
+    };
+    frames["ACTS:5/21"] = [&](PCB* p) {
+      if (r.how == cancel_in_total) post(p, 777002), mark_leave(PI_END_CANCEL);
+      return 0u;
+    };
+    frames["NOPCF:1/21"] = [this](PCB* p) {
+      EXPECT_EQ(child(p, "UPD", PT_UPDATE, 0), PI_END_CANCEL);
+      post(p, 777001);
+      return 0u;
+    };
+    frames["UPD:1/21"] = [](PCB* p) { return post(p, 777002), mark_leave(PI_END_CANCEL), 0u; };
+    EXPECT_EQ(run_ap(r.how == cancelled_member ? "NOPCF" : "ACTS"), r.end);
+    EXPECT_EQ(cap.runs, r.texts.empty() ? 0 : 1);
+    EXPECT_EQ(cap.texts, r.texts);
+    EXPECT_EQ(count(alog_arb), 0u);
+    EXPECT_EQ(count(alog_family_arb), r.how == terminal_gone ? 1u : 0u);
+  }
 }
 
 TEST_F(ActionLog, FamilyWithoutLinesRunsNoHandOver) {

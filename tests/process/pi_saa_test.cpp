@@ -14,7 +14,36 @@ namespace kivo::test {
 namespace {
 
 class SaaSharing : public PiFixture {};
-class SharedAreas : public PiFixture {};
+class SharedAreas : public PiFixture {
+ protected:
+  void TearDown() override {
+    if (hs_) ih_drop(hs_), ih_drop(hf_);
+    PiFixture::TearDown();
+  }
+  // A SUBPROCESS INPUT PCB over a module whose PCF (file 5 of TST) has a
+  // 40-byte record, invoked with one constraint: the segment segs_ (4 bytes
+  // at offset 8), value "C1"; null when the module cannot be made.
+  PCB* constrained_input() {
+    EM* em = module({});
+    memcpy(em->em_pcf_ap, "TST", 3);
+    em->em_pcf_id = 5;
+    uint8_t cfi[CFI_LEN] = {};
+    st_le32(cfi, CFI_FILE_NO, 5);
+    if (!em_cfi_add(em, pcf_.fdb, cfi)) return nullptr;
+    fld_.addr = vals_, fld_.len = 4, fld_.given = 1;
+    hs_ = ih_put(HK_CNSTR_SEGS, segs_), hf_ = ih_put(HK_CNSTR_FLDS, &fld_);
+    PCB* p = pcb(em, nullptr, 0);
+    uint8_t* v = p->invoc.b;
+    v[INVOC_PROC_TYPE] = PT_INPUT;
+    st_le32(v, 104, 1), st_le32(v, INVOC_CNSTR_SEGS, hs_), st_le32(v, INVOC_CNSTR_FLDS, hf_);
+    st_le32(v, 116, 4), memcpy(v + INVOC_CNSTR_AP, "TST", 3), st_le32(v, 128, 5);
+    return p;
+  }
+  test_file pcf_{"PCF"};
+  uint8_t segs_[6] = {0, 0, 8, 0, 4, 0}, vals_[4] = {'C', '1', ' ', ' '};
+  cnstr_fld fld_{};
+  uint32_t hs_ = 0, hf_ = 0;
+};
 class StoreRestore : public PiFixture {};
 
 // One 8-byte area of each kind 0-12, number 1, of application TST.
@@ -290,22 +319,9 @@ TEST_F(SharedAreas, SelectionBlocksTakeOnlyConstraintsOfTheirRecord) {
 // holds only its own blocks, and only a range block asks the PCF's attach
 // for a sorted scan (with the chain) even when an earlier chain is waiting.
 TEST_F(SharedAreas, ReusedPcbChainsOnlyItsOwnRunsSelectionBlocks) {
-  EM* em = module({});
-  memcpy(em->em_pcf_ap, "TST", 3);
-  em->em_pcf_id = 5;
-  test_file pcf("PCF");
-  uint8_t cfi[CFI_LEN] = {};
-  st_le32(cfi, CFI_FILE_NO, 5);
-  ASSERT_NE(em_cfi_add(em, pcf.fdb, cfi), 0);
-  uint8_t segs[6] = {0, 0, 8, 0, 4, 0}, vals[4] = {'C', '1', ' ', ' '};
-  cnstr_fld f{};
-  f.addr = vals, f.len = 4, f.given = 1;
-  const uint32_t hs = ih_put(HK_CNSTR_SEGS, segs), hf = ih_put(HK_CNSTR_FLDS, &f);
-  PCB* p = pcb(em, nullptr, 0);
+  PCB* p = constrained_input();
+  ASSERT_NE(p, nullptr);
   uint8_t* v = p->invoc.b;
-  v[INVOC_PROC_TYPE] = PT_INPUT;
-  st_le32(v, 104, 1), st_le32(v, INVOC_CNSTR_SEGS, hs), st_le32(v, INVOC_CNSTR_FLDS, hf);
-  st_le32(v, 116, 4), memcpy(v + INVOC_CNSTR_AP, "TST", 3), st_le32(v, 128, 5);
   for (int run = 0; run < 3; ++run) {
     if (run) mm_destroy_pool(p->pcb_sub_pool);  // the end of the last run's scope
     if (run == 2) memcpy(v + INVOC_RNG_AP, "TST", 3);
@@ -334,7 +350,40 @@ TEST_F(SharedAreas, ReusedPcbChainsOnlyItsOwnRunsSelectionBlocks) {
   }
   end(p);
   EXPECT_EQ(p->pcb_scb, nullptr);
-  ih_drop(hs), ih_drop(hf);
+}
+
+// A reused INPUT SUBPROCESS makes a CDB file for each constrained run: the
+// last run's is closed and scratched by the next, so the files open stay as
+// many over fifty runs as after the first, and the one open holds this
+// run's constraint alone. The last goes with the family.
+TEST_F(SharedAreas, ReusedInputSubprocessKeepsOneConstraintFile) {
+  PCB* p = constrained_input();
+  ASSERT_NE(p, nullptr);
+  const uint32_t before = ctl_count_pfb();
+  uint32_t after_first = 0;
+  for (int run = 0; run < 50; ++run) {
+    if (run) mm_destroy_pool(p->pcb_sub_pool);
+    segs_[2] = uint8_t(8 + run % 4);  // each run constrains its own offset
+    place(p);
+    ASSERT_NE(p->pcb_cdb_arb, nullptr) << run;
+    if (!run) after_first = ctl_count_pfb();
+    ASSERT_EQ(ctl_count_pfb(), after_first) << "run " << run << ": a CDB file of an earlier run left open";
+    size_t entries = 0;
+    uint8_t seg[6] = {};
+    PROTO_FULL(p->pcb_cdb_arb, 0, seg);
+    p->pcb_cdb_arb->arb_len = 6, p->pcb_cdb_arb->arb_mod = ARB_FIRST;
+    ASSERT_EQ(fm_start(p->pcb_cdb_arb), 1);
+    p->pcb_cdb_arb->arb_mod = 0;
+    while (fm_rdnxt(p->pcb_cdb_arb)) {
+      ++entries;
+      EXPECT_EQ(seg[2], 8 + run % 4) << run;
+    }
+    EXPECT_EQ(entries, 1u) << run;
+  }
+  EXPECT_GT(after_first, before);
+  end(p);
+  EXPECT_EQ(p->pcb_cdb_arb, nullptr);
+  EXPECT_EQ(ctl_count_pfb(), before);
 }
 
 // After a family's PCBs are freed with the full flag none of their SAA

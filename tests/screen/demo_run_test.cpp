@@ -36,13 +36,16 @@ std::string golden_text(const std::string& name, const std::string& got) {
   return kivo_test::slurp(golden(name));
 }
 
-// The session: two customers added, one refused for its negative balance,
-// one found and renamed, then the list printed. Option names only.
+// The session: three customers added, one refused for its negative
+// balance, one found and deleted, one found and renamed, then the list
+// printed. Option names only.
 constexpr const char* kScript =
     "#ENTER\n#ADD MODE\n"
     "C0001\n#TAB\nAnn Smith\n#TAB\n120.50\n#ENTER\n"
     "C0002\n#TAB\nBob Jones\n#TAB\n75.25\n#ENTER\n"
+    "C0004\n#TAB\nDee Gone\n#TAB\n9.99\n#ENTER\n"
     "C0003\n#TAB\nCy Minus\n#TAB\n-5\n#ENTER\n"
+    "#INQUIRE MODE\nC0004\n#ENTER\n#DELETE MODE\n#ACK DEL\n"
     "#INQUIRE MODE\nC0001\n#ENTER\n"
     "#CHANGE MODE\n#TAB\nAnn Smith-Lee\n#ENTER\n"
     "#END\n#DOWN\n#ENTER\n#END\n";
@@ -104,13 +107,28 @@ class DemoRun : public ::testing::Test {
         },
         10);
   }
+  // The one list printed holds customer C0001 named `first`, C0002 and
+  // their total, and the verifier finds the CUSTOMER file good.
+  void expect_two_customers(const std::string& first) const {
+    const auto files = prints();
+    ASSERT_EQ(files.size(), 1u);
+    const std::string print = kivo_test::slurp(files[0]);
+    EXPECT_NE(print.find("C0001   " + first), std::string::npos) << print;
+    EXPECT_NE(print.find("C0002   Bob Jones"), std::string::npos) << print;
+    EXPECT_NE(print.find("195.75"), std::string::npos) << print;
+    const std::string verify =
+        std::string(KIVO_BINARY) + " -v=" + shell_quote(d_.file("run/DEM/DEM/Data/CUSTOMER.dat")) + " >/dev/null";
+    const int st = system(verify.c_str());
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << verify;
+  }
   void typed_session(const char* term);
   void TearDown() override { EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors"; }
   data_dir d_;
 };
 
 // The scripted session on each terminal type ends with 0 and leaves the
-// golden snapshots and the golden print: two detail lines, total 195.75.
+// golden snapshots and the golden print: two detail lines (the deleted
+// customer gone), total 195.75.
 TEST_F(DemoRun, ScriptedSessionGivesTheGoldenSnapshotsAndPrint) {
   for (const char* term : {"tmux-256color", "xterm-256color"}) {
     SCOPED_TRACE(term);
@@ -125,6 +143,7 @@ TEST_F(DemoRun, ScriptedSessionGivesTheGoldenSnapshotsAndPrint) {
     EXPECT_EQ(print, golden_text("demo_run.prt", print));
     EXPECT_NE(print.find("195.75"), std::string::npos) << print;
     EXPECT_EQ(print.find("C0003"), std::string::npos) << print;
+    EXPECT_EQ(print.find("C0004"), std::string::npos) << print;
   }
 }
 
@@ -147,7 +166,10 @@ void DemoRun::typed_session(const char* term) {
   ASSERT_TRUE(p->wait_for("ADD")) << p->capture();
   const struct {
     const char *no, *name, *balance;
-  } adds[] = {{"C0001", "Ann Smith", "120.50"}, {"C0002", "Bob Jones", "75.25"}, {"C0003", "Cy Minus", "-5"}};
+  } adds[] = {{"C0001", "Ann Smith", "120.50"},
+              {"C0002", "Bob Jones", "75.25"},
+              {"C0004", "Dee Gone", "9.99"},
+              {"C0003", "Cy Minus", "-5"}};
   for (const auto& a : adds) {
     p->send_text(a.no);
     p->send_keys("Tab");
@@ -164,6 +186,16 @@ void DemoRun::typed_session(const char* term) {
   }
   p->send_keys("F12");
   ASSERT_TRUE(gone(*p, "C0003")) << p->capture();
+  // DELETE MODE holds the customer shown; ACK DEL (GO, DELETE MODE) deletes it.
+  p->send_text("C0004");
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("Dee Gone")) << p->capture();
+  p->send_keys("F11");
+  ASSERT_TRUE(on_row(*p, 22, "DELETE MODE")) << p->capture();
+  p->send_keys("F2 F11");
+  ASSERT_TRUE(on_row(*p, 22, "RECORD DELETED")) << p->capture();
+  ASSERT_TRUE(gone(*p, "Dee Gone")) << p->capture();
+  p->send_keys("F12");
   p->send_text("C0001");
   p->send_keys("Enter");
   ASSERT_TRUE(p->wait_for("Ann Smith")) << p->capture();
@@ -192,16 +224,87 @@ TEST_F(DemoRun, KeptRunDirectoryKeepsTheCustomers) {
   env_list e = env("tmux-256color", "tst2");
   e.push_back({"KIVO_SCRIPT_IN", d_.file("script")});
   EXPECT_EQ(run_sh(e)->exit_status(120), 0);
-  const auto files = prints();
-  ASSERT_EQ(files.size(), 1u);
-  const std::string print = kivo_test::slurp(files[0]);
-  EXPECT_NE(print.find("C0001   Ann Smith-Lee"), std::string::npos) << print;
-  EXPECT_NE(print.find("C0002   Bob Jones"), std::string::npos) << print;
-  EXPECT_NE(print.find("195.75"), std::string::npos) << print;
-  const std::string verify =
-      std::string(KIVO_BINARY) + " -v=" + shell_quote(d_.file("run/DEM/DEM/Data/CUSTOMER.dat")) + " >/dev/null";
-  const int st = system(verify.c_str());
-  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << verify;
+  expect_two_customers("Ann Smith-Lee");
+}
+
+// The disk fills while a customer is added (every write to the CUSTOMER
+// files fails with ENOSPC, from a preloaded library): the system-error
+// window names the file, and after ENTER the add is refused with the
+// disk-full message; once there is room the same ENTER writes it, and the
+// session ends normally with both customers in the list and the file
+// verifying good.
+TEST_F(DemoRun, FullDiskRefusesTheWriteAndTheSessionGoesOn) {
+  ASSERT_EQ(system(("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))).c_str()), 0);
+  const std::string full = d_.file("disk-full");
+  env_list e = env("tmux-256color");
+  e.insert(e.end(), {{"KIVOPATH", d_.file("run")},
+                     {"KIVO_0SA_PATH", d_.file("run")},
+                     {"LD_PRELOAD", FAIL_WRITES},
+                     {"KVTEST_FAIL_WRITES", full},
+                     {"KVTEST_FAIL_PATH", "CUSTOMER"},
+                     {"KVTEST_FAIL_ERRNO", "28"},
+                     {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}});
+  tmux_pane p(shell_quote(KIVO_BINARY) + " -d=DEM", d_.file("run"), e);
+  ASSERT_TRUE(p.wait_for("DEM MENU", 60)) << p.capture();
+  p.send_keys("Enter");
+  ASSERT_TRUE(p.wait_for("CUSTOMER NO:")) << p.capture();
+  p.send_keys("F10");
+  const auto add = [&](const char* no, const char* name, const char* balance) {
+    p.send_text(no);
+    p.send_keys("Tab");
+    p.send_text(name);
+    p.send_keys("Tab");
+    p.send_text(balance);
+    ASSERT_TRUE(p.wait_for(std::string("BALANCE:      ") + balance)) << p.capture();
+    p.send_keys("Enter");
+  };
+  add("C0001", "Ann Smith", "120.50");
+  ASSERT_TRUE(gone(p, "Ann Smith")) << p.capture();
+  std::ofstream(full).put('x');
+  add("C0002", "Bob Jones", "75.25");
+  // The system-error window over the screen names the file; ENTER goes on.
+  ASSERT_TRUE(p.wait_for("OUT OF SPACE while writing")) << p.capture();
+  EXPECT_NE(p.capture().find("ENTER to Continue Processing"), std::string::npos) << p.capture();
+  p.send_keys("Enter");
+  ASSERT_TRUE(on_row(p, 22, "Disk full")) << p.capture();
+  EXPECT_NE(p.capture().find("Bob Jones"), std::string::npos) << "the typed customer stays on the screen";
+  const std::string syserr = kivo_test::slurp(d_.file("syserr"));
+  EXPECT_NE(syserr.find("OUT OF SPACE while writing"), std::string::npos) << syserr;
+  EXPECT_NE(syserr.find("CUSTOMER"), std::string::npos) << syserr;
+  ASSERT_EQ(unlink(full.c_str()), 0);
+  std::ofstream(d_.file("syserr"), std::ios::trunc).flush();
+  p.send_keys("Enter");
+  ASSERT_TRUE(gone(p, "Bob Jones")) << p.capture();
+  p.send_keys("S-F1");
+  ASSERT_TRUE(p.wait_for("DEM MENU")) << p.capture();
+  p.send_keys("Down Enter");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return !prints().empty(); }, 30));
+  p.send_keys("S-F1");
+  EXPECT_EQ(p.exit_status(30), 0) << p.capture();
+  expect_two_customers("Ann Smith");
+}
+
+// SHOW MSG (GO, M) lists the messages over the screen with the prompt on
+// the last row; ENTER goes back to the screen as it was.
+TEST_F(DemoRun, ShowMessagesListsThemAndGoesBack) {
+  auto p = run_sh(env("tmux-256color"));
+  ASSERT_TRUE(p->wait_for("DEM MENU", 60)) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("CUSTOMER NO:")) << p->capture();
+  p->send_text("C9999");
+  p->send_keys("Enter");
+  ASSERT_TRUE(on_row(*p, 22, "Record not found")) << p->capture();
+  p->send_keys("F2 M");
+  ASSERT_TRUE(on_row(*p, 23, "ENTER, END or CANCEL goes back")) << p->capture();
+  EXPECT_TRUE(on_row(*p, 0, "ERROR - Record not found")) << p->capture();
+  EXPECT_EQ(p->capture().find("CUSTOMER NO:"), std::string::npos) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("CUSTOMER NO:")) << p->capture();
+  ASSERT_TRUE(gone(*p, "goes back")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("DEM MENU")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(30), 0) << p->capture();
 }
 
 // A plain start shows "KIVO MENU", and END there ends with 0. On an

@@ -10,13 +10,16 @@ namespace {
 
 std::string g_text;
 std::vector<uint32_t> g_keys;  // answered from the back
+uint32_t g_main;               // the surface the first show names
 
 class SysErrors : public WmFresh {};
 
-// CANCEL after another key; without region writing, no window.
+// CANCEL after another key; the show names the window's surface; without
+// region writing, no window.
 TEST_F(SysErrors, ScreenFormShowsTheReportAndAnswersCancel) {
   wm_seams = {[](TWND*, const char* t) { return g_text = t, 1; },
               [](SHOW_BLK* b, ARB*) {
+                if (!g_main) g_main = b->main_srf;
                 if (!g_keys.empty()) b->key_code = g_keys.back(), g_keys.pop_back();
                 return 1;
               }};
@@ -27,6 +30,7 @@ TEST_F(SysErrors, ScreenFormShowsTheReportAndAnswersCancel) {
   EXPECT_EQ(g_text.substr(5 * 72, 42), std::string(29, ' ') + "MODULE: LA.12");
   EXPECT_EQ(g_text.substr(9 * 72, 12), "  bad thing ");
   EXPECT_EQ(g_text.substr(11 * 72 + 4, 15), "CANCEL to Abort");
+  EXPECT_NE(g_main, 0u) << "a show naming no surface draws the status line alone";
   wm_seams = {};
   EXPECT_EQ(wm_sys_err_screen("LA", 12, "bad thing"), SYS_ERR_NO_WINDOW);
 }

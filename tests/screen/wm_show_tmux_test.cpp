@@ -83,6 +83,17 @@ TEST_F(WmShowTmux, TwoPendingMessagesEndTheLineWithMessage900) {
   EXPECT_EQ(run.row(23), "Not a number (MORE)");
 }
 
+// SHOW MSG (GO, M) in a show that has no message file lists nothing and
+// the show goes on to the next key (it used to read a null file and end
+// the program's level as a fatal signal).
+TEST_F(WmShowTmux, ShowMessagesKeyWithoutMessageFileGoesOn) {
+  wm_run run;
+  run.pane->send_text("12");
+  std::string res = run.result("\x07M\r");
+  EXPECT_NE(res.find("key 304 status 1"), std::string::npos) << res;
+  EXPECT_NE(res.find("item 2 12\n"), std::string::npos) << res;
+}
+
 TEST_F(WmShowTmux, PanKeyComesBackToTheProgramAfterThePan) {
   wm_run run;
   std::string res = run.result("\x10\x1b[A");  // PAN UP ONE

@@ -1,0 +1,223 @@
+// The bootstrap's driver, its three summary readers and the INITIAL loader.
+//
+// Each reader opens the summary, reads it to its end and closes it; a
+// summary that is missing or malformed is a system error of the reader,
+// after which the driver goes on with its next step.
+#include "design/bs_boot.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "design/bs_blocks.h"
+#include "design/bs_raw.h"
+#include "design/dd.h"
+#include "fm/dict_records.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/la.h"
+#include "foundation/com.h"
+#include "foundation/descriptors.h"
+#include "foundation/paths.h"
+#include "foundation/sys_err.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr char kModule[] = "bs";
+// The INITIAL file: created or opened, open at once, any directory, no
+// structure file or check. A selected file: created or found, any directory.
+constexpr uint32_t kInitCreateOpts = LFB_NO_STRUCT_FILE | LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW;
+constexpr uint32_t kStructCreateOpts = LFB_ANY_DIR;
+static_assert(kInitCreateOpts == 0x1882 && kStructCreateOpts == 0x800);
+
+void put_name(char* dst, size_t width, const char* src) {
+  const size_t n = src ? strnlen(src, width) : 0;
+  memcpy(dst, src, n);
+  memset(dst + n, ' ', width - n);
+}
+
+int load_block(const FDB_PATH& summary, bs_block& b) {
+  char ap[4], ver[3];
+  memcpy(ap, summary.fdb_src_ap, 3), ap[3] = 0;
+  memcpy(ver, summary.fdb_src_ver, 2), ver[2] = 0;
+  char name[9];
+  memcpy(name, b.file.name, 8), name[8] = 0;
+  adjust_rec(b.file.init.data(), b.file.init.size(), b.fields.data(), static_cast<int>(b.fields.size()));
+  adjust_rec(b.file.nulls.data(), b.file.nulls.size(), b.fields.data(), static_cast<int>(b.fields.size()));
+  return upd_init(ap, ver, name, b.file.init.data(), b.file.init.size(), INIT_VALUES) &&
+         upd_init(ap, ver, name, b.file.nulls.data(), b.file.nulls.size(), INIT_NULLS);
+}
+
+int import_block(const FDB_PATH& target, bs_block& b) {
+  if (!bs_imported(b.file, target)) return 1;
+  bs_block_fdb n(b.file, target);
+  FDB_PATH raw = n.fdb.path;
+  raw.fdb_class = PATH_PORTDATA;
+  raw_to_native(&raw, &n.fdb, b.fields.data(), static_cast<int>(b.fields.size()));
+  return 1;
+}
+
+int struct_block(const FDB_PATH& target, bs_block& b) {
+  if (!bs_selected(b.file, target)) return 1;
+  bs_block_fdb n(b.file, target);
+  if (!FM_CREATE(&n.fdb, com.sys_scope, 0, kStructCreateOpts, 0x0f, 0))
+    checkstat(n.fdb.fdb_stat, "bs_bld_struct() - bad file create", kModule, __LINE__);
+  return 1;
+}
+
+// The environment's value of `name`, or null when it is unset.
+const char* env(const char* name) { return getenv(name); }
+
+// An identifier from the environment, at most `width` characters; false
+// (said on standard error) when it is longer or empty.
+bool env_id(const char* var, const char* value, size_t width, char* out) {
+  const size_t n = strlen(value);
+  if (n == 0 || n > width) {
+    fprintf(stderr, "kivo: %s \"%s\" is not 1 to %zu characters\n", var, value, width);
+    return false;
+  }
+  put_name(out, width, value);
+  out[width] = 0;
+  return true;
+}
+
+void system_app(const char* ap, const char* skip_var, const FDB_PATH& summary) {
+  if (env(skip_var)) return;
+  FDB_PATH target;
+  bs_design_target(&target, ap, "00");
+  bs_import(&summary, &target);
+  bs_bld_struct(&summary, &target);
+}
+
+}  // namespace
+
+void bs_summary_path(FDB_PATH* p, const char* ap) {
+  *p = FDB_PATH{};
+  INIT_SRC_PATH(p, ap, "00", "SUMMARY", PATH_DATA);
+}
+
+void bs_design_target(FDB_PATH* p, const char* ap, const char* ver, const char* name) {
+  *p = FDB_PATH{};
+  INIT_SRC_PATH(p, ap, ver, name ? name : "", PATH_DATA);
+}
+void bs_la_target(FDB_PATH* p, const char* name) {
+  *p = FDB_PATH{};
+  INIT_LA_PATH(p, "00", name ? name : "", PATH_DATA);
+}
+void bs_sa_target(FDB_PATH* p, const char* name) {
+  *p = FDB_PATH{};
+  INIT_SA_PATH(p, name ? name : "", PATH_DATA);
+}
+
+int bs_load_init(const FDB_PATH* summary) {
+  return bs_read_summary(summary, [&](bs_block& b) { return load_block(*summary, b); });
+}
+
+int bs_import(const FDB_PATH* summary, const FDB_PATH* target) {
+  return bs_read_summary(summary, [&](bs_block& b) { return import_block(*target, b); });
+}
+
+int bs_bld_struct(const FDB_PATH* summary, const FDB_PATH* target) {
+  return bs_read_summary(summary, [&](bs_block& b) { return struct_block(*target, b); });
+}
+
+namespace {
+
+// Deletes every INITIAL record of `name` and `kind` through a stream of its
+// own, each delete starting again at the first such record.
+bool del_all(ARB* init, const char* name, uint8_t kind) {
+  FAD fad{nullptr, nullptr};
+  ARB* a = FM_ATTACH(init, &fad, com.sys_scope);
+  if (!a) return checkstat(init->arb_stat, "Bad init attach", kModule, __LINE__), false;
+  uint8_t rec[kInitRecMax];
+  bool ok = true;
+  for (;;) {
+    memset(rec, 0, INIT_DATA);
+    memcpy(rec + INIT_FILE, name, 8);
+    rec[INIT_KIND] = kind;
+    PROTO_FULL(a, 0, rec);
+    a->arb_len = kInitRecMax, a->arb_mod = 0;
+    if (!fm_start(a)) break;
+    a->arb_mod = ARB_HOLD;
+    if (!fm_rdnxt(a)) break;
+    a->arb_mod = 0;
+    if (memcmp(rec + INIT_FILE, name, 8) != 0 || rec[INIT_KIND] != kind) {
+      fm_release(a);
+      break;
+    }
+    if (!fm_del(a)) {
+      checkstat(a->arb_stat, "Bad init del_all", kModule, __LINE__);
+      fm_release(a);
+      ok = false;
+      break;
+    }
+  }
+  fm_detach(a);
+  return ok;
+}
+
+}  // namespace
+
+int upd_init(const char* src_ap, const char* src_ver, const char* name, const uint8_t* image, size_t len,
+             uint8_t kind) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_DINIT_FDB(&fdb, kdb, sdb, src_ap, src_ver);
+  if (!FM_CREATE(&fdb, com.sys_scope, 0, kInitCreateOpts, 0x0f, 0)) {
+    sys_err(kModule, __LINE__, "upd_init() - can't create INITIAL file");
+    return 0;
+  }
+  ARB* a = fdb.fdb_arb;
+  char key[8];
+  put_name(key, 8, name);
+  int ok = del_all(a, key, kind);
+  for (uint32_t c = 1; ok && c <= init_chunk_count(len); ++c) {
+    uint8_t rec[kInitRecMax];
+    const size_t n = init_chunk(rec, reinterpret_cast<const uint8_t*>(key), kind, c, image, len);
+    a->arb_rec = rec, a->arb_len = kInitRecMax, a->arb_var_len = static_cast<uint16_t>(n), a->arb_mod = 0;
+    if (!fm_write(a)) {
+      checkstat(a->arb_stat, "bad INIT file write", kModule, __LINE__);
+      ok = 0;
+    }
+  }
+  FM_CLOSE(a, ARB_CLOSE_NOW);
+  return ok;
+}
+
+signed char bs_run() {
+  FDB_PATH summary, target;
+  if (const char* ap = env("KIVO_BOOT_AP")) {
+    char a[4], v[3];
+    const char* ver = env("KIVO_BOOT_VER");
+    if (!env_id("KIVO_BOOT_AP", ap, 3, a) || !env_id("KIVO_BOOT_VER", ver ? ver : "00", 2, v)) return 1;
+    bs_summary_path(&summary, "0AD");
+    bs_design_target(&target, a, v);
+    bs_load_init(&summary);
+    bs_import(&summary, &target);
+    bs_bld_struct(&summary, &target);
+    return 1;
+  }
+  bs_summary_path(&summary, "0AD");
+  if (!env("NO_0AD")) {
+    bs_load_init(&summary);
+    system_app("0AD", "NO_0AD", summary);
+  }
+  system_app("0LA", "NO_0LA", summary);
+  system_app("0DB", "NO_0DB", summary);
+  system_app("0SA", "NO_0SA", summary);
+  bs_summary_path(&summary, "0LA");
+  bs_la_target(&target);
+  if (bs_load_init(&summary)) bs_import(&summary, &target), bs_bld_struct(&summary, &target);
+  bs_summary_path(&summary, "0DB");
+  bs_load_init(&summary);
+  bs_summary_path(&summary, "0SA");
+  bs_sa_target(&target);
+  if (bs_load_init(&summary)) bs_import(&summary, &target), bs_bld_struct(&summary, &target);
+  return 1;
+}
+
+}  // namespace kivo
