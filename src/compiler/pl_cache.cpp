@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/em_item.h"
@@ -19,7 +20,6 @@
 #include "compiler/pc_cmpl.h"
 #include "compiler/pcb.h"
 #include "compiler/pl.h"
-#include "compiler/seams.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"

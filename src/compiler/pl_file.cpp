@@ -12,6 +12,7 @@
 // pl_check_em has passed it.
 #include <cstring>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/em_item.h"
@@ -19,7 +20,6 @@
 #include "compiler/inst.h"
 #include "compiler/pc.h"
 #include "compiler/pl.h"
-#include "compiler/seams.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"

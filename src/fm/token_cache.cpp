@@ -299,7 +299,7 @@ uint16_t cv_load_token(const char* ap_in, const char* ver_in, uint8_t src, const
 
 void cv_close_token() { close_design(g.token); }
 
-void token_register_hooks() {
+void token_fill_hooks() {
   token_hooks h{};
   h.load = hook_load;
   h.by_text = hook_by_text;

@@ -16,7 +16,7 @@
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/pool.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "net/tmnet_srv.h"
 #include "net/tmnet_svc.h"
 #include "types/date_mask.h"

@@ -22,8 +22,8 @@
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "net/net.h"
 #include "net/netio.h"
-#include "net/seams.h"
 #include "net/tmnet.h"
 #include "net/tmnet_deadline.h"
 

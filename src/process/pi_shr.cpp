@@ -18,8 +18,8 @@
 #include "foundation/sys_err.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
+#include "process/process.h"
 #include "process/qp.h"
-#include "process/seams.h"
 
 namespace kivo {
 

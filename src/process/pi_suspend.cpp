@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/pcb.h"
-#include "compiler/seams.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"

@@ -21,7 +21,7 @@
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
-#include "screen/seams.h"
+#include "screen/screen.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_repaint.h"

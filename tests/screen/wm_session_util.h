@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
+#include "fm/fm.h"
 #include "fm/fm_switch.h"
 #include "fm/la.h"
 #include "fm/lock.h"
-#include "fm/scope_clear.h"
 #include "fm/unix_fm.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"

@@ -1,12 +1,11 @@
 // Puts the window manager's clean-up of a level into the foundation's scope
 // clearing, its system-error screen into the error reporting and its region
 // writing behind the message window's seam.
-#include "screen/scope_clear.h"
+#include "screen/screen.h"
 
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "screen/la_show.h"
-#include "screen/seams.h"
 #include "screen/wm_region.h"
 
 namespace kivo {

@@ -1,6 +1,6 @@
 // The process engine's entries for the layers below, and the parts not
 // built yet: the sorted-query back-end and the type processes' start-up.
-#include "process/seams.h"
+#include "process/process.h"
 
 #include "process/fp.h"
 #include "process/pb.h"
@@ -9,19 +9,20 @@
 
 #include <cstring>
 
+#include "compiler/compiler.h"
 #include "compiler/em.h"
+#include "compiler/pc_cmpl.h"
 #include "compiler/pcb.h"
-#include "compiler/seams.h"
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_sysadm.h"
-#include "fm/scope_clear.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/paths.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "screen/tm.h"
 
 namespace kivo {
@@ -84,6 +85,8 @@ void pi_register_hooks() {
   fm_proc_hooks.store_data = fproc_store_data;
   fm_proc_hooks.restore_data = fproc_restore_data;
   ii_hooks.invoke = stmt_invoke;
+  pi_fill_invoc();
+  pc_invoc_template = &pi_invoc;  // a compiled child starts from the engine's defaults
   ii_hooks.place_file = pi_place_file;
   ii_hooks.pcf_start = pi_start_pcf;
   ii_hooks.pcf_read = pi_read;

@@ -1,7 +1,7 @@
 // The loader's entries go through pl_hooks, which pl_init fills; with them
 // empty no module is loaded. pc_init gives the descriptors the native
 // compiled-item figures and MADDR its memory-file reader.
-#include "compiler/seams.h"
+#include "compiler/compiler.h"
 
 #include "compiler/em.h"
 #include "compiler/em_item.h"

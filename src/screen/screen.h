@@ -1,5 +1,5 @@
-// What start-up calls of the terminal utilities, and the window manager's
-// calls that are not built yet.
+// What start-up and the layers above call of the terminal utilities and the
+// window manager, and its calls that are not built yet.
 #pragma once
 
 #include <cstddef>
@@ -41,5 +41,13 @@ extern wm_seam_table wm_seams;
 
 int wm_seam_write_reg(TWND* wnd, const char* text);
 int wm_seam_show(SHOW_BLK* blk, ARB* msg_file);
+
+// Releases the windows and surfaces of `level` and deeper.
+void wm_clr_scope(uint32_t level);
+
+// Puts wm_clr_scope in the foundation's scope clearing and the error screen
+// in the system-error reporting (used once os_ready is set); main calls it
+// at start-up.
+void wm_register_hooks();
 
 }  // namespace kivo

@@ -1,7 +1,7 @@
 // The design build's entries: the bootstrap (with its hook empty it says
 // so and fails) and the data dictionary's start-up, which adds its routines
 // to the built-in table.
-#include "design/seams.h"
+#include "design/design.h"
 
 #include <cstdio>
 
@@ -18,8 +18,6 @@ signed char bs_bootstrap() {
   fprintf(stderr, "kivo: the bootstrap of the system applications is not available in this build\n");
   return 1;
 }
-
-void bs_register_hooks() { bs_hooks.bootstrap = bs_run; }
 
 namespace {
 

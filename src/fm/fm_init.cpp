@@ -5,7 +5,7 @@
 // further handles detached, and the memory files of those levels dropped.
 // Closing runs file events under nested MARKs; they cannot touch the end
 // code of the level being left, which MARK keeps in a local.
-#include "fm/scope_clear.h"
+#include "fm/fm.h"
 
 #include "fm/fm_sysadm.h"
 #include "fm/fm_xlate.h"
@@ -135,13 +135,6 @@ void fm_clr_scope(uint32_t level) {
     drop_entry(e);
   }
   mm_drop_files(level);
-}
-
-void fm_register_hooks() {
-  os_fm_init = fm_init;
-  fms_backends.native = unix_fm_init;
-  token_register_hooks();
-  ut_clear_hooks.files = fm_clr_scope;
 }
 
 }  // namespace kivo

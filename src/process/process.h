@@ -26,8 +26,11 @@ struct pi_hook_table {
 };
 extern pi_hook_table pi_hooks;
 
-// The invocation template that pi_init fills.
+// The invocation template that pi_init and pi_register_hooks fill; the
+// compiler starts a child's invocation from it (pc_invoc_template).
 extern INVOC pi_invoc;
+// The engine's invocation defaults into pi_invoc.
+void pi_fill_invoc();
 
 // Start-up of the executive (process/pi_init.cpp): the invocation template,
 // the sharing tables and the session's work files; the result of loading

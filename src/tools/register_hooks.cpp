@@ -1,10 +1,12 @@
-// The debugger is not built yet; the break request that the terminal and
-// lock waits rely on works.
-#include "tools/seams.h"
+// The tools' entries for the layers below. The debugger is not built yet;
+// the break request that the terminal and lock waits rely on works.
+#include "tools/tools.h"
 
 #include "fm/fm_open.h"
 #include "fm/lock.h"
 #include "screen/tm.h"
+#include "tools/ie.h"
+#include "tools/remote_term.h"
 
 namespace kivo {
 
@@ -12,10 +14,12 @@ void dbg_cleanup(PCB*) {}
 
 bool dbg_break_requested() { return (com_dbg_ctl_bits & kDbgBreakRequest) != 0; }
 
-void dbg_register_hooks() {
+void tools_register_hooks() {
   lock_break_requested = dbg_break_requested;
   tm_hooks.debug_break = [] { dbg_ctl(kDbgOpBreak); };
   fm_proc_hooks.dbg_cleanup = dbg_cleanup;
+  remote_term_register();
+  ie_register();  // the image editor's routines "IE_INIT" and "IE_EDIT"
 }
 
 }  // namespace kivo

@@ -1,7 +1,7 @@
 // What the rest of the engine calls of the interpreter and run-time routines.
 //
 // Map: EP_CALL and the II_EXEC_* macros; ii_hooks (what the interpreter
-// needs of the process engine, which fills it when it starts); ii_init,
+// needs of the process engine, which fills it when it starts); ii_register_hooks, ii_init,
 // rt_init, ii_exec, ii_proc_exec; the trace writer.
 #pragma once
 
@@ -108,6 +108,10 @@ int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep);
 uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text);
 void rt_trace(const char* text);
 extern void* rt_trace_arb;
+
+// Puts the message layer's la_add_text behind the message verbs
+// (ii_hooks.add_msg); main calls it at start-up.
+void ii_register_hooks();
 
 // Routine callable by name: stores the address `value` in `out`; 1.
 int get_addr(void* value, void** out);

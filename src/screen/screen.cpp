@@ -1,6 +1,6 @@
 // Region writing and the show until the window manager fills them: with
 // their hooks empty they fail.
-#include "screen/seams.h"
+#include "screen/screen.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -17,4 +17,9 @@ int tmnet_srv_kivokeys();
 // The data server's command loop on com.rmt_sock; 1 when it ends.
 int netio_serve();
 
+// Puts the outgoing remote-terminal connection (-x) and the remote ping in
+// the operating-system layer's remote hooks, and the remote back-end in the
+// file manager's switch; main calls it before parsing the command line.
+void net_register_hooks();
+
 }  // namespace kivo

@@ -17,8 +17,9 @@ void dbg_cleanup(PCB* pcb);
 bool dbg_break_requested();
 
 // Puts the break request in the lock wait (lock_break_requested) and in the
-// terminal's interrupt key (tm_hooks.debug_break), and dbg_cleanup in the
-// file manager's file process; main calls it at start-up.
-void dbg_register_hooks();
+// terminal's interrupt key (tm_hooks.debug_break), dbg_cleanup in the file
+// manager's file process, the remote terminal's entries (remote_term.h) and
+// the image editor's routines; main calls it at start-up.
+void tools_register_hooks();
 
 }  // namespace kivo
