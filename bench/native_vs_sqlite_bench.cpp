@@ -46,13 +46,13 @@
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
-#include "fm/record_ops.h"
 #include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/os_calls.h"
 #include "foundation/pool.h"
 #include "process/pb.h"
 #include "process/qs.h"
+#include "store/record_ops.h"
 
 extern char** environ;
 

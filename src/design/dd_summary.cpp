@@ -17,7 +17,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/sys_err.h"

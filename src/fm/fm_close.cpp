@@ -5,9 +5,9 @@
 // stream that cannot be detached keeps its LFB listed in its group and
 // scope, so that the scope's clean-up meets it again.
 #include "fm/fm_open.h"
+#include "fm/fm_record_cache.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_xlate.h"
-#include "fm/record_cache.h"
 #include "fm/struct_file.h"
 #include "foundation/sys_err.h"
 

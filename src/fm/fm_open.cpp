@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "fm/fm_open.h"
+#include "fm/fm_record_cache.h"
 #include "fm/fm_switch.h"
-#include "fm/record_cache.h"
 #include "fm/struct_file.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"

@@ -5,8 +5,8 @@
 #include <climits>
 #include <cstring>
 
-#include "fm/key_segment.h"
 #include "foundation/sys_err.h"
+#include "store/key_segment.h"
 
 namespace kivo {
 

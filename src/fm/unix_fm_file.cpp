@@ -17,15 +17,15 @@
 #include <memory>
 #include <string>
 
-#include "fm/fd_cache.h"
 #include "fm/fm_open.h"
-#include "fm/lock.h"
 #include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/os_calls.h"
 #include "foundation/paths.h"
 #include "foundation/sys_err.h"
+#include "store/fd_cache.h"
+#include "store/lock.h"
 
 namespace kivo {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fm/analyser.h"
+#include "store/analyser.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/user_pwd.h"

@@ -10,7 +10,7 @@
 #include "compiler/em_access.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"

@@ -27,7 +27,7 @@
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 #include "fm/whole_file.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"

@@ -14,7 +14,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
-#include "fm/lock.h"
+#include "store/lock.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"

@@ -3,7 +3,7 @@
 #include "tools/tools.h"
 
 #include "fm/fm_open.h"
-#include "fm/lock.h"
+#include "store/lock.h"
 #include "screen/tm.h"
 #include "tools/ie.h"
 #include "tools/remote_term.h"

@@ -11,7 +11,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "fm/fd_cache.h"
 #include "fm/fm.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
@@ -20,6 +19,7 @@
 #include "fm_started.h"
 #include "fm_test_util.h"
 #include "foundation/bytes.h"
+#include "store/fd_cache.h"
 
 namespace kivo::test {
 

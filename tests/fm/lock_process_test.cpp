@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "fm/brf_status.h"
-#include "fm/data_file.h"
-#include "fm/lock.h"
 #include "fm_test_util.h"
+#include "store/brf_status.h"
+#include "store/data_file.h"
+#include "store/lock.h"
 #include "tools/tools.h"
 
 namespace kivo {

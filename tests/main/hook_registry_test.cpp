@@ -15,12 +15,10 @@
 #include "compiler/em.h"
 #include "compiler/pc_cmpl.h"
 #include "design/design.h"
-#include "fm/data_file.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
-#include "fm/lock.h"
 #include "foundation/opt_token.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
@@ -35,6 +33,8 @@
 #include "screen/screen.h"
 #include "screen/tm.h"
 #include "screen/wm_term.h"
+#include "store/data_file.h"
+#include "store/lock.h"
 #include "types/cnv.h"
 
 namespace kivo {

@@ -25,11 +25,11 @@
 #include <cstring>
 #include <vector>
 
-#include "fm/brf_status.h"
-#include "fm/data_file.h"
-#include "fm/lock.h"
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
+#include "store/brf_status.h"
+#include "store/data_file.h"
+#include "store/lock.h"
 
 namespace kivo {
 

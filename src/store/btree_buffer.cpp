@@ -8,10 +8,10 @@
 // internal error, nothing read.
 #include <cstring>
 
-#include "fm/btree.h"
-#include "fm/btree_io.h"
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
+#include "store/btree.h"
+#include "store/btree_io.h"
 
 namespace kivo {
 

@@ -9,8 +9,8 @@
 // current key is done last so that the cursor ends on the record.
 #include <cstring>
 
-#include "fm/record_ops.h"
 #include "foundation/sys_err.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 

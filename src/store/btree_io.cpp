@@ -4,7 +4,7 @@
 // mapping where it covers them), and the tree lock is byte 0 taken
 // with bt_share_at, so it is entered in the slot's held-lock list and keeps
 // the descriptor from being evicted while held.
-#include "fm/btree_io.h"
+#include "store/btree_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fm/fd_cache.h"
-#include "fm/lock.h"
+#include "store/fd_cache.h"
+#include "store/lock.h"
 
 namespace kivo {
 

@@ -2,14 +2,14 @@
 // small page cache (the rule is in btree_page.h). Everything read from the
 // file is bounded here before the tree code sees it: header fields, key
 // descriptors, page seeks and entry counts.
-#include "fm/btree_page.h"
+#include "store/btree_page.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "fm/btree_io.h"
 #include "foundation/sys_err.h"
+#include "store/btree_io.h"
 
 namespace kivo::bt {
 

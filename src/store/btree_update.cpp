@@ -15,8 +15,8 @@
 #include <set>
 #include <vector>
 
-#include "fm/btree.h"
-#include "fm/btree_page.h"
+#include "store/btree.h"
+#include "store/btree_page.h"
 
 namespace kivo {
 

@@ -4,7 +4,7 @@
 // mode, so the memory file's record is the block itself; the use count is
 // changed in place. The INITIAL file of one application is kept open in a
 // single handle for the session and reopened when another one is asked for.
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 
 #include <algorithm>
 #include <cstring>

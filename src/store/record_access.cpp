@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "fm/record_ops.h"
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 

@@ -14,8 +14,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fm/record_ops.h"
 #include "foundation/bytes.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 

@@ -13,13 +13,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fm/analyser.h"
-#include "fm/analyser_internal.h"
-#include "fm/brf_status.h"
-#include "fm/flat_file.h"
-#include "fm/flat_temp.h"
-#include "fm/lock.h"
 #include "foundation/bytes.h"
+#include "store/analyser.h"
+#include "store/analyser_internal.h"
+#include "store/brf_status.h"
+#include "store/flat_file.h"
+#include "store/flat_temp.h"
+#include "store/lock.h"
 
 namespace kivo {
 

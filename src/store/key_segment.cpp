@@ -1,6 +1,6 @@
 // Segment kinds and their compare, shared by the B-tree and the file
 // manager's key compare (see key_segment.h).
-#include "fm/key_segment.h"
+#include "store/key_segment.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "fm/flat_file.h"
+#include "store/flat_file.h"
 
 namespace kivo {
 

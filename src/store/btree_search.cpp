@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "fm/btree.h"
-#include "fm/btree_io.h"
-#include "fm/btree_page.h"
+#include "store/btree.h"
+#include "store/btree_io.h"
+#include "store/btree_page.h"
 
 namespace kivo {
 

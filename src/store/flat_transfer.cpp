@@ -21,11 +21,11 @@
 #include <cstring>
 #include <vector>
 
-#include "fm/data_file.h"
-#include "fm/flat_file.h"
-#include "fm/flat_temp.h"
-#include "fm/record_ops.h"
 #include "foundation/os_calls.h"
+#include "store/data_file.h"
+#include "store/flat_file.h"
+#include "store/flat_temp.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 

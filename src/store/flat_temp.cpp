@@ -1,6 +1,6 @@
 // Temporaries of the flat-file tools: names, the writer's flock, the search
 // for stale ones and the signal guard that removes the current one.
-#include "fm/flat_temp.h"
+#include "store/flat_temp.h"
 
 #include <dirent.h>
 #include <fcntl.h>

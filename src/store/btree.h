@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "fm/brf_status.h"
-#include "fm/btree_format.h"
-#include "fm/key_segment.h"
+#include "store/brf_status.h"
+#include "store/btree_format.h"
+#include "store/key_segment.h"
 
 namespace kivo {
 

@@ -4,7 +4,7 @@
 // is one operating-system file (device, inode) with at most one descriptor,
 // its reference count of slots, its use stamp and its lock bookkeeping. Only an
 // entry without locks may lose its descriptor to an eviction.
-#include "fm/fd_cache.h"
+#include "store/fd_cache.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <new>
 
-#include "fm/btree.h"
-#include "fm/btree_io.h"
-#include "fm/btree_page.h"
-#include "fm/lock.h"
 #include "foundation/sys_err.h"
+#include "store/btree.h"
+#include "store/btree_io.h"
+#include "store/btree_page.h"
+#include "store/lock.h"
 
 namespace kivo {
 

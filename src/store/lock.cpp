@@ -3,7 +3,7 @@
 // The held list and the lock count live in the descriptor cache's file entry
 // (fd_lock_state), so that the cache never evicts a descriptor that carries a
 // lock and so that slots sharing a file share the list.
-#include "fm/lock.h"
+#include "store/lock.h"
 
 #include <fcntl.h>
 #include <sys/time.h>
@@ -15,8 +15,8 @@
 #include <cstring>
 #include <string>
 
-#include "fm/brf_status.h"
-#include "fm/fd_cache.h"
+#include "store/brf_status.h"
+#include "store/fd_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/os_calls.h"
 #include "foundation/sys_err.h"

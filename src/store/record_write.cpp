@@ -27,7 +27,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fm/record_ops.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 

@@ -5,7 +5,7 @@
 // All I/O is positioned (kivo_pread / kivo_pwrite), so nothing depends on a
 // descriptor's file position, which the descriptor cache does not keep. Reads
 // go through the file's shared mapping where it covers them (brf_pread).
-#include "fm/data_file.h"
+#include "store/data_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,12 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fm/brf_status.h"
-#include "fm/btree.h"
-#include "fm/lock.h"
 #include "foundation/bytes.h"
 #include "foundation/os_calls.h"
 #include "foundation/sys_err.h"
+#include "store/brf_status.h"
+#include "store/btree.h"
+#include "store/lock.h"
 
 namespace kivo {
 

@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fm/brf_status.h"
-#include "fm/data_file.h"
 #include "foundation/bytes.h"
+#include "store/brf_status.h"
+#include "store/data_file.h"
 
 namespace kivo {
 

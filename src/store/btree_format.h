@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fm/key_segment.h"
 #include "foundation/bytes.h"
+#include "store/key_segment.h"
 
 namespace kivo {
 

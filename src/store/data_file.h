@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "fm/fd_cache.h"
+#include "store/fd_cache.h"
 
 namespace kivo {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "fm/btree_format.h"
-#include "fm/data_file.h"
-#include "fm/key_segment.h"
+#include "store/btree_format.h"
+#include "store/data_file.h"
+#include "store/key_segment.h"
 
 namespace kivo {
 

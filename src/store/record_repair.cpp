@@ -15,10 +15,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fm/analyser.h"
-#include "fm/flat_file.h"
-#include "fm/record_ops.h"
 #include "foundation/sys_err.h"
+#include "store/analyser.h"
+#include "store/flat_file.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 

@@ -29,10 +29,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "fm/brf_status.h"
-#include "fm/btree.h"
-#include "fm/data_file.h"
-#include "fm/lock.h"
+#include "store/brf_status.h"
+#include "store/btree.h"
+#include "store/data_file.h"
+#include "store/lock.h"
 
 namespace kivo {
 

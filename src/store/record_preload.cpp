@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "fm/record_ops.h"
 #include "foundation/bytes.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "fm/btree.h"
+#include "store/btree.h"
 
 namespace kivo::bt {
 

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fm/analyser_internal.h"
-#include "fm/lock.h"
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
+#include "store/analyser_internal.h"
+#include "store/lock.h"
 
 namespace kivo {
 
