@@ -15,15 +15,13 @@ namespace kivo {
 
 namespace {
 
-STRM* cur(ARB* arb) { return arb->arb_sarb->sarb_cur_strm; }
-
 ARB* em_fm_create(FDB* fdb, uint32_t scope) {
   return FM_CREATE(fdb, scope, 0, LFB_OPEN_NEW, 0x0f, 0x0f) ? fdb->fdb_arb : nullptr;
 }
 
 uint32_t em_fm_append(ARB* arb, const uint8_t* rec, uint16_t len) {
-  STRM* s = cur(arb);
-  const PFB* pfb = s->strm_lfb->lfb_pfb;
+  STRM* s = arb_strm(arb);
+  const PFB* pfb = strm_pfb(s);
   if (len == 0 || len > pfb->pfb_rec_len || (!pfb->pfb_var && len != pfb->pfb_rec_len)) return 0;
   arb->arb_mod = 0;
   arb->arb_rec = const_cast<uint8_t*>(rec);  // copied by the write
@@ -38,7 +36,7 @@ void em_fm_close(ARB* arb) { FM_CLOSE(arb, ARB_SCRATCH); }
 
 // Locate-mode read: the file's own record, or null.
 uint8_t* em_fm_read(ARB* arb, uint16_t mod, uint8_t keyno, uint32_t relno, uint8_t* key) {
-  STRM* s = cur(arb);
+  STRM* s = arb_strm(arb);
   arb->arb_mod = static_cast<uint16_t>(ARB_EQUAL | ARB_LOCATE | mod);
   arb->arb_keyno = keyno;
   arb->arb_relno = relno;
@@ -51,7 +49,7 @@ uint8_t* em_fm_read(ARB* arb, uint16_t mod, uint8_t keyno, uint32_t relno, uint8
 // missing record image for its key.
 uint8_t* read_by_number(void* handle, uint32_t n) {
   auto* arb = static_cast<ARB*>(handle);
-  if (cur(arb)->strm_lfb->lfb_pfb->pfb_nkeys) {
+  if (arb_pfb(arb)->pfb_nkeys) {
     sys_err("PL", __LINE__, "MADDR - record %u of a keyed file asked by number", n);
     return nullptr;
   }

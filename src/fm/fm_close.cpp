@@ -155,7 +155,7 @@ void free_pfb(PFB* pfb) {
 }
 
 int fm__close(ARB* arb) {
-  STRM* strm = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* strm = arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!strm) {
     arb->arb_stat = FM_NOT_OPEN;
     return 1;
@@ -193,7 +193,7 @@ int fm__scratch(FDB* fdb) {
     if (st && !force) return struct_failed(fdb, lfb, s_arb, st);
   }
   ARB* arb = lfb->lfb_arb;
-  STRM* strm = arb->arb_sarb->sarb_cur_strm;
+  STRM* strm = arb_strm(arb);
   int ok = strm->strm_fms->scratch(arb, strm);
   if (!ok) {
     fdb->fdb_stat = arb->arb_stat;
@@ -223,7 +223,7 @@ int fm_locate(FDB* fdb) {
     FM_CLOSE(s_arb, 0);
   }
   ARB* arb = lfb->lfb_arb;
-  STRM* strm = arb->arb_sarb->sarb_cur_strm;
+  STRM* strm = arb_strm(arb);
   int ok = strm->strm_fms->locate(arb, strm);
   if (!ok) {
     fdb->fdb_stat = arb->arb_stat;

@@ -92,7 +92,7 @@ const uint8_t* read_eq(ARB* arb, uint8_t keyno, uint8_t* key) {
 // Positions `arb` on the first record whose key `keyno` starts with the first
 // `len` bytes of the record image `key` (key segments in record order).
 bool start_from(ARB* arb, uint8_t keyno, uint8_t* key, size_t len) {
-  STRM* s = arb->arb_sarb->sarb_cur_strm;
+  STRM* s = arb_strm(arb);
   arb->arb_keyno = keyno;
   arb->arb_mod = 0;
   arb->arb_rec = key;
