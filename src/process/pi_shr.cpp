@@ -9,8 +9,8 @@
 
 #include "compiler/em_access.h"
 #include "fm/fm_record.h"
-#include "fm/la.h"
 #include "fm/fm_record_cache.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"

@@ -14,7 +14,6 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
-#include "store/lock.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -27,6 +26,7 @@
 #include "screen/wm_repaint.h"
 #include "screen/wm_show.h"
 #include "screen/wm_term.h"
+#include "store/lock.h"
 #include "types/cnv.h"
 
 namespace kivo {

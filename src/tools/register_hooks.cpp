@@ -3,10 +3,11 @@
 #include "tools/tools.h"
 
 #include "fm/fm_open.h"
-#include "store/lock.h"
 #include "screen/tm.h"
+#include "store/lock.h"
 #include "tools/ie.h"
 #include "tools/remote_term.h"
+#include "tools/se_edit.h"
 
 namespace kivo {
 
@@ -20,6 +21,7 @@ void tools_register_hooks() {
   fm_proc_hooks.dbg_cleanup = dbg_cleanup;
   remote_term_register();
   ie_register();  // the image editor's routines "IE_INIT" and "IE_EDIT"
+  se_register();  // the statement editor's routine "SE_EDIT"
 }
 
 }  // namespace kivo

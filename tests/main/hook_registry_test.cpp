@@ -149,6 +149,8 @@ const std::vector<hook_row>& hook_rows() {
       {"pb_build", kStart, "pb_init", nullptr},
       {"pb_progress_show", kDefault, "tests", nullptr},
       {"bs_hooks.bootstrap", kMain, "bs_register_hooks", [] { return bs_hooks.bootstrap != nullptr; }},
+      {"se_show", kDefault, "the tool harness", nullptr},
+      {"pi_hooks.exec", kDefault, "tests; the tool harness", nullptr},
       {"pc_invoc_template", kMain, "pi_register_hooks", [] { return pc_invoc_template != nullptr; }},
   };
   return rows;
