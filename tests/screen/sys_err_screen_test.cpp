@@ -8,7 +8,7 @@
 #include "fm/la.h"
 #include "fm/unix_fm.h"
 #include "screen/la_show.h"
-#include "screen/seams.h"
+#include "screen/screen.h"
 #include "screen/tm_keys.h"
 #include "wm_test_util.h"
 
