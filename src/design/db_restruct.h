@@ -90,4 +90,34 @@ int bld_old_src_fi(const FDB_PATH& path, restruct_ctx* ctx);
 // `len` bytes, as the STRUCT file stores them.
 size_t struct_chunk_len(uint32_t i, uint32_t count, size_t len);
 
+// Writes the file's structure file anew from the dictionary: beside the
+// old one, which it then replaces, so the data file never lacks one. 1, or
+// 0 with the old structure file kept.
+int db_renew_struct(const FDB_PATH& path, restruct_ctx* ctx);
+
+// ---- the run ----
+struct PCB;
+// "DB_RESTRUCT": the result status; messages filed in msg1 and msg2.
+uint32_t db_restruct(PCB* caller, const FDB_PATH& path, ARB* msg1, ARB* msg2);
+// Every structure-carrying file of 0SA; returns 1.
+int db_restruct_0sa();
+// The APPL record of a pseudo-application; 1 when written.
+int add_dap(const char* ap, const char* ver);
+// The next free number of the dictionary's data area 0 into *number.
+int bit_search(restruct_ctx* ctx, uint32_t* number);
+// The new layout into the 0DN memory files.
+int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx);
+// The generated process written, run and its files swapped; 0 when its
+// module could not be had after the run (cleaned up all the same).
+int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller);
+int restruct_fi(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller);
+
+// Runs 0DN "RESTRUCTURE" of version `ver` under a recovery point: the end
+// code (37 after a fatal signal, whose recovery is armed again).
+uint32_t db_run_generated(PCB* caller, const char* ver);
+// ENTRY RESTRUCT STAT1 set from an end code other than 2 (4: 104250, any
+// other 200860); STAT1 (`which` 1) or STAT2 (2) read.
+void db_status_of_end(uint32_t code);
+uint32_t db_entry_stat(int which);
+
 }  // namespace kivo

@@ -5,6 +5,9 @@
 // Invariants: the comparison reads the dictionary and the STRUCT file and
 // writes only the 0DO memory files (and, for a design file of "0AD", the
 // structure date of its STRUCT FILE record).
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -15,7 +18,9 @@
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
+#include "fm/fm_sysadm.h"
 #include "fm/struct_file.h"
+#include "fm/whole_file.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
@@ -322,6 +327,63 @@ uint32_t comp_struct_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   }
   if (kind_changed) return RS_CONVERT;
   return compare_keys(ctx, fi, elems, r);
+}
+
+}  // namespace kivo
+
+namespace kivo {
+
+int db_renew_struct(const FDB_PATH& path, restruct_ctx* ctx) {
+  uint8_t fi[kFileRecSize] = {};
+  memcpy(fi + FI_NAME, path.fdb_name, 8);
+  rec_list elems, inits;
+  if (!dd_read(ctx->arb[RC_FILE], 0, fi, kFileRecSize, false) ||
+      !elements_of(ctx->arb[RC_ELEM], fi + FI_NAME, &elems) || !initials_of(ctx->arb[RC_INIT], fi + FI_NAME, &inits))
+    return 0;
+  FDB_PATH tmp = path;
+  char n[9];
+  static uint32_t serial = 0;
+  snprintf(n, sizeof n, "_R%06X", static_cast<unsigned>((getpid() * 131u + ++serial) & 0xFFFFFF));
+  memcpy(tmp.fdb_name, n, 8);
+  FDB s, old;
+  INIT_DSTRUCT_FDB(&s);
+  s.path = tmp, s.path.fdb_class = PATH_STRUCT;
+  const uint32_t opts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_NO_STRUCT_FILE;
+  if (!FM_CREATE(&s, com.mark_scope, 0, opts | LFB_OPEN_NEW, 0x0f, 0x0f))
+    return checkstat(s.fdb_stat, "Bad STRUCT file create ", kModule, __LINE__), 0;
+  ARB* a = s.fdb_arb;
+  uint8_t rec[kStructFileRecLen] = {};
+  st_le32(rec, STRUCT_N_INITIAL, static_cast<uint32_t>(inits.size()));
+  st_le32(rec, STRUCT_N_ELEMENT, static_cast<uint32_t>(elems.size()));
+  auto put = [&](const uint8_t* data, size_t len) {
+    memset(rec, 0, sizeof rec);
+    memcpy(rec, data, len);
+    return put_rec(a, rec, kStructFileRecLen, 0);
+  };
+  uint8_t hdr[8];
+  memcpy(hdr, rec, 8);
+  int ok = put(hdr, 8) && put(fi, kFileRecSize);
+  for (size_t i = 0; ok && i < inits.size(); ++i) ok = put(inits[i].data(), inits[i].size());
+  for (size_t i = 0; ok && i < elems.size(); ++i) ok = put(elems[i].data(), kElementSize);
+  if (!FM_CLOSE(a, 0)) ok = 0;
+  INIT_DSTRUCT_FDB(&old);
+  old.path = path, old.path.fdb_class = PATH_STRUCT;
+  s.fdb_opt = old.fdb_opt = opts;
+  if (!ok || !fm_replace(&old, &s, 0)) {
+    checkstat(ok ? old.fdb_stat : s.fdb_stat, "Bad file copy", kModule, __LINE__);
+    FM_SCRATCH(&s, opts | LFB_FORCE);
+    return 0;
+  }
+  // The stamp SYSDIR keeps for the file follows its structure.
+  uint8_t key[16];
+  memset(key, ' ', 16);
+  const bool src = memcmp(path.fdb_ap, "0AD", 3) == 0;
+  memcpy(key + 3, src ? path.fdb_src_ap : path.fdb_ap, 3);
+  memcpy(key + 8, path.fdb_name, 8);
+  if (!IS_BOB_AP(path.fdb_ap)) memcpy(key, path.fdb_db, 3);
+  else if (memcmp(path.fdb_ap, "0SA", 3) != 0) memcpy(key + 6, src ? path.fdb_src_ver : path.fdb_ver, 2);
+  sa_update_stamp(key, ld_le32(fi, FI_STRUCT), ld_le32(fi, FI_STRUCT + 4));
+  return 1;
 }
 
 }  // namespace kivo

