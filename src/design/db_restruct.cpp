@@ -536,8 +536,7 @@ int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
   sysdir_leave(&sd);
   // The next run writes a new design under the same name.
   if (em) pl_free(em), pl_discard(em);
-  b.close_all();
-  b.scratch_all();
+  b.close_all(ARB_SCRATCH);
   return ok;
 }
 

@@ -1,142 +1,104 @@
-// The restructure's comparison of a data file's old layout (its STRUCT
-// file, made when the file was created) with the dictionary's new one:
-// the verdicts of unchanged, compatible and converting changes, a file not
-// compiled, and the INITIAL chunks a STRUCT file of a long record holds.
+// The restructure of a data file: the comparison of its old layout (its
+// STRUCT file) with the dictionary's new one, the INITIAL chunks of a long
+// record, and whole runs of the generated process with the real engine:
+// conversions against a model, unchanged and compatible files, and the
+// failures that must keep the old file, its structure and SYSDIR intact.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
-#include "dd_test_util.h"
-#include "design/db_restruct.h"
-#include "design/mu_xlate.h"
-#include "fm/fm_switch.h"
-#include "fm/struct_file.h"
-#include "foundation/com.h"
-#include "types/element.h"
+#include "db_run_util.h"
+#include "fm/fm_sysadm.h"
+#include "foundation/scope.h"
 
 namespace kivo::test {
 namespace {
 
-const char* const kOld = R"(APPLICATION APP 01
-STAMP 9000 100
-FILE DATA
-  ID      A8    key=primary
-  AMT     P7.2
-  CNT     B5S
-  WHEN    D7:8-1
-  LIST    A4    occurs=3
-END
-)";
+std::string with(const char* from, const char* to) {
+  std::string s = kOld;
+  return s.replace(s.find(from), strlen(from), to);
+}
 
-class Restructure : public DictFiles {
+class Restructure : public DbRunFixture {
  protected:
-  void SetUp() override {
-    DictFiles::SetUp();
-    fms_select.get_ddb = [](const char*) -> const uint8_t* {
-      static uint8_t db[512];
-      memset(db, ' ', sizeof db);
-      return db;
-    };
-    unsetenv("KIVO_VFY_RESTRUCT");
-  }
-  void TearDown() override {
-    unsetenv("KIVO_VFY_RESTRUCT");
-    mu_forget();
-    DictFiles::TearDown();
-  }
-  static FDB_PATH data_path(const char* name) {
-    FDB_PATH p{};
-    char n[9];
-    snprintf(n, sizeof n, "%-8s", name);
-    INIT_DB_PATH(&p, "DB1", "APP", "01", n, PATH_DATA);
-    return p;
-  }
-  // The dictionary of APP 01 from `src` afresh, every FILE record with
-  // structure date `date`.
-  void dictionary(const std::string& src, uint32_t date) {
-    {
-      DesignBuilder b("APP", "01", kScope);
-      ASSERT_EQ(b.scratch_all(), 1) << b.error();
-    }
-    fm_clr_scope(kScope);
-    build(src, "APP");
-    fm_clr_scope(kScope);
-    DesignBuilder b("APP", "01", kScope);
-    ARB* a = b.handle(DF_FILE);
-    ASSERT_NE(a, nullptr);
-    for (auto& r : records(DF_FILE, "01", "APP")) {
-      std::vector<uint8_t> fi = r;
-      ASSERT_EQ(dd_read(a, 0, fi.data(), kFileRecSize, true), 1);
-      st_le32(fi.data(), FI_STRUCT, date), st_le32(fi.data(), FI_STRUCT + 4, date);
-      ASSERT_EQ(dd_rewrite(a, fi.data(), kFileRecSize), 1);
-    }
-    b.close_all();
-  }
-  // The data file created from the dictionary, with its STRUCT file.
-  void create(const char* name) {
-    ASSERT_EQ(mu_init(), 1);
-    FDB f;
-    KDB k[kFileMaxKeys];
-    SDB s[kMuMaxSegs];
-    ASSERT_EQ(mu_bld_native_fdb(&f, k, s, data_path(name), 1, m1_, m2_), 1) << f.fdb_stat;
-    ASSERT_EQ(FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW | LFB_ANY_DIR, 15, 15), 1) << f.fdb_stat;
-    FM_CLOSE(f.fdb_arb, 0);
-  }
   uint32_t compare(const char* name, restruct_ctx* keep = nullptr) {
     restruct_ctx ctx{};
     uint32_t fm = 0;
-    const uint32_t open = db_open_files(data_path(name), &ctx, &fm);
+    const uint32_t open = db_open_files(path(name), &ctx, &fm);
     if (open) return db_close_files(&ctx), open;
-    const uint32_t r = comp_struct_fi(data_path(name), &ctx);
+    const uint32_t r = comp_struct_fi(path(name), &ctx);
     if (keep) *keep = ctx;
     else db_close_files(&ctx);
     return r;
+  }
+  // The size and digest of every file under the data directory whose name holds
+  // "DATA" (data, keys, structure), by path.
+  std::map<std::string, std::string> data_files() {
+    std::map<std::string, std::string> out;
+    for (auto& d : std::filesystem::recursive_directory_iterator(data_))
+      if (d.is_regular_file() && d.path().filename().string().find("DATA") != std::string::npos) {
+        std::ifstream in(d.path(), std::ios::binary);
+        const std::string bytes(std::istreambuf_iterator<char>(in), {});
+        out[d.path().string().substr(data_.size())] = std::to_string(bytes.size()) + ":" +
+                                                      std::to_string(std::hash<std::string>{}(bytes));
+      }
+    return out;
+  }
+  static std::vector<uint8_t> sysdir_all() {
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    INIT_DSYSDIR_FDB(&f, k, s);
+    std::vector<uint8_t> all;
+    if (!FM_OPEN(&f, com.sys_scope, 0x500, 15, 15)) return all;
+    uint8_t r[kSysdirLen] = {};
+    PROTO_FULL(f.fdb_arb, 0, r);
+    f.fdb_arb->arb_len = kSysdirLen, f.fdb_arb->arb_mod = ARB_FIRST;
+    if (fm_start(f.fdb_arb))
+      while ((f.fdb_arb->arb_mod = 0, fm_rdnxt(f.fdb_arb))) all.insert(all.end(), r, r + kSysdirLen);
+    FM_CLOSE(f.fdb_arb, 0);
+    return all;
   }
 };
 
 // Each change of the dictionary against the verdict it must give.
 TEST_F(Restructure, TheComparisonGivesEachChangeItsVerdict) {
-  auto with = [](const char* from, const char* to) {
-    std::string s = kOld;
-    return s.replace(s.find(from), strlen(from), to);
-  };
   // new source, structure date, forced, verdict
   const std::tuple<std::string, uint32_t, bool, uint32_t> rows[] = {
       {kOld, 1, false, RS_SAME},
       {kOld, 2, false, RS_COMPATIBLE},
       {kOld, 1, true, RS_CONVERT},
       {with("ID      A8", "ID      A10"), 2, false, RS_CONVERT},
-      {with("AMT     P7.2", "AMT     P9.2"), 2, false, RS_CONVERT},
+      {with("AMT     P7.2S", "AMT     P9.2S"), 2, false, RS_CONVERT},
       {with("LIST    A4    occurs=3", "LIST    A4    occurs=5"), 2, false, RS_CONVERT},
-      {with("AMT     P7.2", "AMT     P7.2 mask=\"-999999.99\""), 2, false, RS_CONVERT},
+      {with("AMT     P7.2S", "AMT     P7.2S mask=\"-999999.99\""), 2, false, RS_CONVERT},
       {with("END", "  EXTRA   A2\nEND"), 2, false, RS_CONVERT},
       {with("CNT     B5S", "CNT     B5"), 2, false, RS_CONVERT},
   };
   for (auto& [src, date, forced, verdict] : rows) {
     SCOPED_TRACE(src);
     dictionary(kOld, 1);
-    create("DATA");
+    create();
     dictionary(src, date);
     if (forced) setenv("KIVO_VFY_RESTRUCT", "", 1);
     else unsetenv("KIVO_VFY_RESTRUCT");
     EXPECT_EQ(compare("DATA"), verdict);
-    FDB f;
-    KDB k[kFileMaxKeys];
-    SDB s[kMuMaxSegs];
-    ASSERT_EQ(mu_bld_native_fdb(&f, k, s, data_path("DATA"), 2, m1_, m2_), 1);
-    ASSERT_EQ(FM_SCRATCH(&f, LFB_ANY_DIR), 1) << f.fdb_stat;
+    scratch();
   }
 }
 
 // A dictionary whose FILE was never compiled, or whose elements carry
-// another stamp, is not compared; files that do not open are named.
-TEST_F(Restructure, AFileNotCompiledOrNotThereIsRefused) {
+// another stamp, is not compared; a file without a structure file is named.
+TEST_F(Restructure, AFileNotCompiledOrWithoutStructureIsRefused) {
   dictionary(kOld, 1);
-  create("DATA");
+  create();
   {
-    DesignBuilder b("APP", "01", kScope);
+    DesignBuilder b("APP", "01", com.sys_scope);
     ARB* a = b.handle(DF_FILE);
     uint8_t fi[kFileRecSize] = {};
     memcpy(fi + FI_NAME, "DATA    ", 8);
@@ -183,6 +145,141 @@ TEST_F(Restructure, LongRecordsCarryTheirInitialChunksWithTheirLengths) {
   }
   EXPECT_EQ(got, "1.1:1013 1.2:1013 1.3:513 2.1:1013 2.2:1013 2.3:513 ");
   db_close_files(&ctx);
+}
+
+// A changed layout converts every record: widened alpha and packed fields,
+// a new field at its initial value, 3 occurrences into 5; the new file is
+// read through its key. SYSDIR is as before the run.
+TEST_F(Restructure, AChangedLayoutConvertsEveryRecord) {
+  const int n = 1000;
+  old_file(n);
+  dictionary(R"(APPLICATION APP 01
+FILE DATA
+  ID      A10   key=primary
+  AMT     P9.2S
+  CNT     B5S
+  WHEN    D7:8-1
+  LIST    A4    occurs=5 init="NEW"
+  EXTRA   A6    init="EXTRA"
+END
+)",
+             2);
+  const std::vector<uint8_t> sysdir = sysdir_all();
+  EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), RS_CONVERTED) << findings();
+  for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
+  EXPECT_EQ(sysdir_all(), sysdir);
+  auto fl = fields();
+  uint16_t len = 0;
+  const auto recs = all_records(&len);
+  ASSERT_EQ(recs.size(), size_t(n));
+  int wrong = 0;
+  for (int i = 0; i < n; ++i) {
+    const uint8_t* r = recs[i].data();
+    char id[16];
+    snprintf(id, sizeof id, "R%07d  ", i);
+    std::string list;
+    for (int o = 0; o < 3; ++o) list += "L" + std::to_string(o) + (i % 100 < 10 ? "0" : "") + std::to_string(i % 100);
+    list += "NEW NEW ";
+    const bool ok = std::string(reinterpret_cast<const char*>(r + fl["ID"].first), 10) == id &&
+                    pd_cvb(r + fl["AMT"].first, fl["AMT"].second) == i * 37 - 5000 &&
+                    static_cast<int32_t>(ld_le32(r, fl["CNT"].first)) == -i &&
+                    std::string(reinterpret_cast<const char*>(r + fl["LIST"].first), 20) == list &&
+                    std::string(reinterpret_cast<const char*>(r + fl["EXTRA"].first), 6) == "EXTRA ";
+    if (!ok && ++wrong < 4) ADD_FAILURE() << "record " << i;
+  }
+  EXPECT_EQ(wrong, 0);
+  // Nothing of the run's new files is left beside the old.
+  for (auto& [name, bytes] : data_files()) EXPECT_NE(name.find("/DB1/APP/"), std::string::npos) << name;
+}
+
+// An unchanged file (same structure date) and a compatible change keep
+// every byte of the data; the structure file is written anew and the file
+// opens by it. Forced, an unchanged file converts to identical records.
+TEST_F(Restructure, UnchangedAndCompatibleFilesKeepTheirData) {
+  // structure date of the new dictionary, forced, result
+  const std::tuple<uint32_t, bool, uint32_t> rows[] = {
+      {1, false, RS_SAME}, {2, false, RS_COMPATIBLE}, {1, true, RS_CONVERTED}};
+  for (auto [date, forced, result] : rows) {
+    SCOPED_TRACE(result);
+    old_file(50);
+    uint16_t len = 0;
+    const auto before = all_records(&len);
+    const auto files = data_files();
+    dictionary(kOld, date);
+    if (forced) setenv("KIVO_VFY_RESTRUCT", "1", 1);
+    EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), result) << findings();
+    unsetenv("KIVO_VFY_RESTRUCT");
+    for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
+    EXPECT_EQ(all_records(&len), before);
+    if (!forced) {
+      for (auto& [name, bytes] : data_files()) {
+        if (name.find("Struct") != std::string::npos) continue;
+        EXPECT_EQ(bytes, files.at(name)) << name;
+      }
+    }
+    scratch();
+  }
+}
+
+// A run that fails keeps the old data file and its structure as they were,
+// scratches the new ones and puts SYSDIR back: a write refused by the new
+// file (two records whose new key would be the same), a cancel and a fatal
+// end of the generated process.
+TEST_F(Restructure, AFailedRunKeepsTheOldFile) {
+  // new source, what the trap does, status
+  const std::tuple<std::string, uint32_t, uint32_t> rows[] = {
+      {with("ID      A8    key=primary", "ID      A6    key=primary"), 0, RS_WRITE},
+      {with("AMT     P7.2S", "AMT     P9.2S"), PI_END_CANCEL, RS_CANCELLED},
+      {with("AMT     P7.2S", "AMT     P9.2S"), PI_END_FATAL, RS_FAILED},
+  };
+  for (auto& [src, end, status] : rows) {
+    SCOPED_TRACE(status);
+    old_file(20);
+    const auto files = data_files();
+    const std::vector<uint8_t> sysdir = sysdir_all();
+    dictionary(src, 2);
+    static uint32_t leave;
+    leave = end;
+    if (end) setenv("KIVO_TRAP_RESTRUCT", "1", 1);
+    com.no_db_traps = 0;
+    ii_dbg_hooks.inst_trap = [](II_RUN*, uint8_t*) {
+      if (leave) mark_leave(leave);
+    };
+    EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), status) << findings();
+    unsetenv("KIVO_TRAP_RESTRUCT");
+    com.no_db_traps = 1;
+    ii_dbg_hooks = {};
+    captured_errors().clear();
+    EXPECT_EQ(data_files(), files);
+    EXPECT_EQ(sysdir_all(), sysdir);
+    dictionary(kOld, 1);
+    scratch();
+  }
+}
+
+// The 0SA loop twice in one run: the second starts from empty message
+// files instead of failing on the first one's.
+TEST_F(Restructure, TheSystemLoopRunsTwiceInOneSession) {
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(db_restruct_0sa(), 1);
+    for (auto& e : std::exchange(captured_errors(), {})) EXPECT_EQ(e.find("Bad message create"), std::string::npos) << e;
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    INIT_MSG1_FDB(&f, k, s, "0AD", "00");
+    ASSERT_EQ(FM_OPEN(&f, com.sys_scope, 0, 15, 15), 1);
+    uint8_t r[kMsg1Size] = {};
+    PROTO_FULL(f.fdb_arb, 0, r);
+    f.fdb_arb->arb_len = kMsg1Size, f.fdb_arb->arb_mod = ARB_FIRST;
+    int files = 0;
+    if (fm_start(f.fdb_arb))
+      while ((f.fdb_arb->arb_mod = 0, fm_rdnxt(f.fdb_arb))) {
+        ++files;
+        EXPECT_EQ(ld_le32(r, M1_COUNT), 1u) << std::string(reinterpret_cast<char*>(r), 13);
+      }
+    FM_CLOSE(f.fdb_arb, 0);
+    EXPECT_EQ(files, 18);
+  }
 }
 
 }  // namespace
