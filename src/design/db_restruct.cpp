@@ -327,6 +327,11 @@ void clear_stats() {
 
 }  // namespace
 
+int bld_restruct_stmts(const FDB_PATH& path, restruct_ctx* ctx, ARB* a) {
+  uint8_t st[kStmtSize];
+  return bld_sop(st, a, path) && bld_post_pcf_read(st, a, path, ctx) && bld_eop_entry(st, a, path);
+}
+
 // The invocation of the generated process, run under a recovery point; the
 // end code, with a fatal signal's recovery armed again.
 uint32_t db_run_generated(PCB* caller, const char* ver) {
@@ -508,13 +513,13 @@ void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1) {
 
 int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
   DesignBuilder b("0DN", "00", com.subproc_scope);
-  uint8_t pa[kParamRecSize], pr[kProcRecSize], fr[kFrameRecSize], st[kStmtSize];
+  uint8_t pa[kParamRecSize], pr[kProcRecSize], fr[kFrameRecSize];
   param_rec(pa);
   process_rec(pr, "0DO", path.fdb_name, kProcName, "RESTRUCT");
   frame_rec(fr);
   ARB* sa = b.handle(DF_STMT);
-  int ok = sa && b.put(DF_PARAM, pa) && b.put(DF_PROCESS, pr) && b.put(DF_FRAME, fr) && bld_sop(st, sa, path) &&
-           bld_post_pcf_read(st, sa, path, ctx) && bld_eop_entry(st, sa, path);
+  int ok = sa && b.put(DF_PARAM, pa) && b.put(DF_PROCESS, pr) && b.put(DF_FRAME, fr) &&
+           bld_restruct_stmts(path, ctx, sa);
   if (!ok) sys_err(kModule, __LINE__, "restructure design: %s", b.error().c_str());
   sysdir_swap sd;
   EM* em = nullptr;

@@ -111,6 +111,9 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx);
 // module could not be had after the run (cleaned up all the same).
 int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller);
 int restruct_fi(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller);
+// The statements of the generated process (Start of Process, Post PCF
+// Read from the 0DN and 0DO elements, End of Process) into the STMT handle.
+int bld_restruct_stmts(const FDB_PATH& path, restruct_ctx* ctx, ARB* a);
 
 // Runs 0DN "RESTRUCTURE" of version `ver` under a recovery point: the end
 // code (37 after a fatal signal, whose recovery is armed again).
