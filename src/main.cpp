@@ -52,6 +52,7 @@ void register_hooks() {
   remote_term_register();
   ie_register();  // the image editor's routines "IE_INIT" and "IE_EDIT"
   bs_register_hooks();
+  se_register();  // the statement editor's routine "SE_EDIT"
   // The message verbs write through the message layer.
   ii_hooks.add_msg = [](int cls, ARB* fi, const char* text, size_t len) {
     return la_add_text(fi, static_cast<uint16_t>(cls), 0, text, len);

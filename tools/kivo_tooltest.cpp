@@ -1,12 +1,15 @@
 // The tool harness: kivo itself (its start-up and main loop, running the
 // process that -a=, -t= and -p= name) with the design tools' stand-ins added
 // to the routine table: "IE_TOOLTEST" plays the design application around
-// the image editor for the image whose key a SUBROUTINE passes.
+// the image editor for the image whose key a SUBROUTINE passes; the
+// statement editor's stand-ins and log are in tools/se_harness.h.
 #include "tools/ie_harness.h"
+#include "tools/se_harness.h"
 
 int kivo_main(int argc, char** argv);
 
 int main(int argc, char** argv) {
   kivo::ie_tooltest_register();
+  kivo::se_tooltest_register();
   return kivo_main(argc, argv);
 }

@@ -69,9 +69,8 @@ struct dd_field {
   std::string mask;  // blank: a default for the type
   std::string init, null_text;
   uint8_t key_role = 255;   // 0 primary, 1-254 alternate, 255 none
-  char key_flag = ' ';      // ELEMENT byte 192: "1" or blank a key with duplicates, "0" one without
   bool key_desc = false;    // the key runs in descending order
-  bool key_dup = false;     // the key allows duplicates
+  char key_flag = ' ';      // ELEMENT byte 192: "1" or blank a key with duplicates, "0" one without
   uint8_t special_use = 0;  // FILE special-use slot index 1-10 (0 none)
   bool group = false;       // a group header over the fields inside its bytes
   uint16_t code_len = 0;    // a coded field: the length of its token texts

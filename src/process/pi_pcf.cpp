@@ -314,6 +314,8 @@ uint8_t* pi_input_mode(const PCB* p) {
   return a ? a + kA11Mode : nullptr;
 }
 
+uint8_t* pi_user_id(const PCB* p) { return pi_area(p, AREA_USER, 3); }
+
 void pi_outcome(PCB* p, uint32_t code) { st_le32(p->invoc.b, INVOC_END_CODE, code); }
 
 bool pi_ep_stop(PCB* p, uint8_t ep) {

@@ -84,6 +84,8 @@ uint16_t pi_pcf_len(const PCB* p);
 bool pi_is_input(const PCB* p);
 // The input mode byte (area 11 byte 42); null when the module has no area 11.
 uint8_t* pi_input_mode(const PCB* p);
+// The user id (area 16 bytes 0-2); null when the module has no area 16.
+uint8_t* pi_user_id(const PCB* p);
 void pi_outcome(PCB* p, uint32_t code);
 
 // ---- cascades (pi_pcf_cascade.cpp) ----

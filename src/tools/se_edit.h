@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "compiler/stmt_layout.h"
+#include "foundation/list.h"
 #include "screen/wm.h"
 #include "screen/wm_files.h"
 
@@ -49,14 +50,88 @@ enum : uint16_t {
 constexpr int kSeLineMin = 80;
 constexpr size_t kSePrefixLen = 5, kSeVerbLen = 8, kSeOpndLen = 64;
 
-// One edit run's block, in the order the editor keeps it; the fields the
-// screen and the range operations need are the editor's to add.
+struct se_line;
+
+// The caller's context block (64 bytes), field offsets.
+enum : size_t {
+  SEC_AP = 0,          // 3, the application edited
+  SEC_VER = 3,         // 2
+  SEC_PROC = 5,        // 30, the process name
+  SEC_TYPE = 35,       // u8 process type
+  SEC_FRM_PART = 36,   // u8
+  SEC_FRM_NO = 40,     // u32 (after 3 spare bytes)
+  SEC_IMG_NO = 44,     // u8
+  SEC_CHLD_POS = 45,   // u8
+  SEC_CHLD_NO = 48,    // u32 (after 2 spare bytes)
+  SEC_EP = 52,         // u8 event point
+  SEC_CHANGED = 53,    // u8 out: 1 changed since loaded or restored
+  SEC_MEMORY = 54,     // u8 in: 1 edits the memory file "MSTMT"
+  SEC_STATUS = 55,     // u8 out: 0 success, else the start failure
+  SEC_LINE = 56,       // u32 the line shown first, 0 the first
+  SEC_START_MSG = 60,  // u32 message shown at the first display, 0 none
+};
+constexpr size_t kSeContextSize = 64;
+static_assert(SEC_START_MSG + 4 == kSeContextSize);
+
+// Start-up statuses of se_edit (the context's status byte); a file's own
+// status byte otherwise.
+enum : uint8_t {
+  SE_ST_SURFACE = 1,
+  SE_ST_ATTACH = 2,
+  SE_ST_DETACH = 3,
+  SE_ST_REGION = 4,
+  SE_ST_OPTIONS = 5,
+  SE_ST_ELEM = 6,
+  SE_ST_LANG_ELEM = 7,
+  SE_ST_TOKEN = 8,
+  SE_ST_LANG_TOKEN = 9,
+};
+
+// A window with the item and characteristic records written into it.
+struct se_pane {
+  TWND* wnd = nullptr;
+  std::vector<TITM> itm;
+  std::vector<CHR_BLK> chr;
+  std::vector<char> text;
+  bool attached = false;
+};
+
+// One edit run's block, in the order the editor keeps it.
 struct se_ed_blk {
+  TSRF* srf = nullptr;   // the editor's surface, R x W
+  TSRF* srf2 = nullptr;  // the second surface
+  SHOW_BLK show{};
+  // The statement window and the pages over it.
+  se_pane stmt_pane, ctx_pane, opt_pane, opt_help, ep_help, warn_ap, warn_file, help_pane, search_pane, replace_pane;
+  // The strings typed into the search and replace prompts.
+  std::array<char, 30> search_str{}, old_str{}, new_str{};
   // Item and characteristic work files of the statement rows: what the
   // window manager's region writing takes (screen/wm_region.h).
   std::vector<TITM> stmt_itm;
   std::vector<CHR_BLK> stmt_chr;
-  uint8_t key_tmpl[kStmtSize];  // the event point's key in bytes 0-47
+  ARB* stmt_arb = nullptr;               // the statement file edited
+  ARB* cut_arb = nullptr;                // the cut buffer
+  uint8_t* ctx = nullptr;                // the caller's context block
+  int rows = 21, cols = 80, srows = 18;  // R, W and S
+  ut_list lines{};                       // the line list
+  uint32_t n_lines = 0;
+  int cur_row = 2, cur_col = 1;  // the cursor on the editor's surface
+  uint32_t range_first = 0, range_last = 0;
+  bool rehilite = false;
+  bool end_shown = false;
+  bool changed = false;
+  bool view_only = false;
+  bool beep = false;
+  uint8_t stamp[8]{};           // this run's time stamp
+  std::vector<char> date_mask;  // the application's date mask, compiled
+  uint32_t date_mask_len = 0;   // the display width of a date through it
+  uint8_t date_type = 0, date_first = 8, date_last = 1, date_h24 = 1;
+  se_pane audit_menu;
+  uint8_t dstmt_last[kStmtSize]{};  // the record last warned about
+  ARB* msgs = nullptr;              // the start message, shown once
+  uint8_t accept = 0;               // key 88: a line is stored unchecked
+  uint32_t key = 0;                 // the key last read, remapped
+  uint8_t key_tmpl[kStmtSize];      // the event point's key in bytes 0-47
   // Per screen row the prefix, verb and operand text last shown.
   std::vector<std::array<char, kSePrefixLen>> row_prefix;
   std::vector<std::array<char, kSeVerbLen>> row_verb;
@@ -119,6 +194,9 @@ ARB* se_delem_for(const char* ap, bool* opened);
 int se_read_elem(ARB* arb, const char* name, uint8_t* elem);
 
 // ---- record and line ----
+// A one-row alpha item over `width` bytes at `addr`, at `row`, `col` of its
+// region, converted as a work item's.
+TITM se_alpha_item(int row, int col, int width, char* addr);
 // The line of `rec` in ed->line; with `row` (from 1) also the row's items,
 // copies and characteristic runs. `verb_off` leaves out verb and template.
 // On a new line (state SE_NEW_LINE) the fields' defaults go into `rec`
@@ -184,5 +262,85 @@ int validate(const se_chk& in, se_chk_out* out);
 int opt_req(const uint8_t* rec, const int* states, int* err_col);
 // Whether `ap` is "0LA" and `name` (22) one of its elements.
 int is_pdf(const char* ap, const char* name);
+
+// ---- the edit run ----
+struct PCB;
+// The calling process's control block of the edit run; `clean_slate` 1 when
+// the event point had no statements when loaded.
+extern PCB* the_pcb;
+extern uint8_t clean_slate;
+// Writes one record at save (fm_write through ie_put); the tool harness
+// puts in one that fails on request.
+extern int (*se_stmt_put)(ARB* a, const uint8_t* rec, uint16_t len);
+// Called with the context at every return of se_edit (null: nothing); the
+// tool harness logs the returns.
+extern void (*se_returned)(const uint8_t* ctx, int result);
+
+// The edit run over the event point that `ctx` (64 bytes) names: 1 when it
+// ended (saved or not), 0 when it could not start (status in the context).
+int se_edit(PCB* pcb, uint8_t* ctx);
+// The version following an application id (three bytes on); null for null.
+const char* se_get_ver(const char* ap);
+// Adds the routine row "SE_EDIT": one argument, the 64-byte context.
+void se_register();
+
+// A window of `rows` x `cols` at (row, col) on `srf` in the system scope;
+// null when it does not attach.
+TWND* make_window(WND_BLK* blk, int row, int col, int rows, int cols, TSRF* srf);
+// The option lines underlined or in reverse.
+void opt_standard(se_ed_blk* ed);
+void opt_inverse(se_ed_blk* ed);
+// Puts two option lines up (underlined, or reverse with `inverse`).
+void se_options(se_ed_blk* ed, const char* l1, const char* l2, bool inverse);
+void se_normal_options(se_ed_blk* ed);
+// Loads the event point's statements into the line list; 0 after a read
+// failure (reported).
+int process_stmts(se_ed_blk* ed);
+// Redraws the statement window from the first line shown. `hot` (a screen
+// row, 0 none) is drawn in ed->state, every other row as a shown row;
+// with `hot` -1 every row takes ed->state.
+void asm_scr(se_ed_blk* ed, int hot = -1);
+// The text of row `idx` (from 0) for `rec` in ed->line, with its items and
+// characteristics unless the row shows an audit stamp.
+void asm_stmt(se_ed_blk* ed, int idx, uint8_t* rec);
+// The line list in order, and the line shown on screen row `row` (null
+// past the last).
+std::vector<se_line*> se_lines(se_ed_blk* ed);
+se_line* se_line_at(se_ed_blk* ed, int row);
+// Numbers every line 1..n in its sequence field.
+void se_renumber(se_ed_blk* ed);
+// Frees every line.
+void se_free_lines(se_ed_blk* ed);
+void se_cleanup(se_ed_blk* ed);
+
+// ---- line editing and stamps ----
+void edit(se_ed_blk* ed);
+// Inserts one line at the cursor; ed->key is ENTER or CANCEL after it.
+void insert(se_ed_blk* ed);
+int audit_init(se_ed_blk* ed);
+void audit_update_add(se_ed_blk* ed, uint8_t* rec);
+void audit_update_chg(const uint8_t* saved, se_ed_blk* ed, uint8_t* rec);
+// The stamp text of the current audit state in `buf` (`width`); its length.
+int audit_get_str(se_ed_blk* ed, const uint8_t* rec, char* buf, int width);
+int audit_menu_init(se_ed_blk* ed);
+void audit_menu_show(se_ed_blk* ed);
+void audit_menu_clr(se_ed_blk* ed);
+// Sets or clears `bits` in every run of screen row `row` of the statement
+// window (the first run kept) and updates the window.
+int upd_chr(se_ed_blk* ed, int row, uint32_t bits, int set);
+
+// ---- help, toolbox, highlight, context line ----
+void help(se_ed_blk* ed, PCB* pcb);
+void toolbox(se_ed_blk* ed, PCB* pcb);
+void kivo_help(int opnd, se_ed_blk* ed);
+void hilight_range(se_ed_blk* ed);
+void set_context_line(char* buf, const uint8_t* ctx, int width);
+// The type of the operand field under the cursor of `rec`'s row (0 none;
+// 25 when `must_blank` and it is not blank), the application id of the
+// nearest application-id field before it and the field's screen column.
+int get_xme_type(se_ed_blk* ed, const uint8_t* rec, int must_blank, char* ap, int* col);
+// Shows the edit run's screen and reads a key (wm_show unless a test puts
+// in its own).
+extern int (*se_show)(SHOW_BLK* blk, ARB* msgs);
 
 }  // namespace kivo

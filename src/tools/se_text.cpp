@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "compiler/em_item.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "tools/se_edit.h"
@@ -33,25 +34,6 @@ bool is_occ(uint16_t t) {
 int shown_verb(const uint8_t* rec) {
   const int v = ld_le16(rec, STMT_VERB);
   return v < kVerbCount ? v : VERB_LABEL;
-}
-
-// A one-row alpha item over `width` bytes at `addr`, at `row`, `col`.
-TITM row_item(int row, int col, int width, char* addr) {
-  TITM t{};
-  t.tl_row = t.br_row = row;
-  t.tl_col = col;
-  t.br_col = col + width - 1;
-  CNV& c = t.cnv;
-  c.cnv_type = 1;
-  c.int_addr = reinterpret_cast<uint8_t*>(addr);
-  c.int_len = static_cast<uint16_t>(width);
-  c.ext_rows = 1;
-  c.ext_cols = width;
-  c.ext_len = static_cast<uint16_t>(width);
-  c.ext_stride = static_cast<uint32_t>(width);
-  c.ta.alp.align_mode = ALN_ASIS;
-  c.ta.alp.fill_char = ' ';
-  return t;
 }
 
 // The defaults of a new line's fields (flags 0x02, 0x04, 0x08, 0x80).
@@ -127,6 +109,19 @@ int keep_as_comment(const se_ed_blk* ed, uint8_t* rec, int* err_col) {
 
 }  // namespace
 
+TITM se_alpha_item(int row, int col, int width, char* addr) {
+  CITM c;
+  ALPHA_PREP(&c);
+  c.citm_row = row;
+  SET_ITM(&c, static_cast<uint16_t>(width), reinterpret_cast<uint8_t*>(addr), col);
+  TITM t{};
+  t.tl_row = t.br_row = row;
+  t.tl_col = col;
+  t.br_col = col + width - 1;
+  t.cnv = c.citm_cnv;
+  return t;
+}
+
 int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off) {
   if (ed->line.size() < ed->line_width) ed->line.resize(ed->line_width);
   char* l = ed->line.data();
@@ -143,8 +138,8 @@ int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off) {
   if (row) {
     ensure_row(ed, row);
     if (!is_comment_or_label(verb))
-      ed->stmt_itm.push_back(row_item(row, 1, kSePrefixLen, ed->row_prefix[row - 1].data()));
-    ed->stmt_itm.push_back(row_item(row, kVerbCol, kSeVerbLen, ed->row_verb[row - 1].data()));
+      ed->stmt_itm.push_back(se_alpha_item(row, 1, kSePrefixLen, ed->row_prefix[row - 1].data()));
+    ed->stmt_itm.push_back(se_alpha_item(row, kVerbCol, kSeVerbLen, ed->row_verb[row - 1].data()));
     asm_stmt_chr(ed, rec, row);
   }
   uint8_t* opnd = rec + STMT_OPND;
@@ -152,7 +147,7 @@ int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off) {
     if (f->type == XT_FILLER) continue;
     if (row)
       ed->stmt_itm.push_back(
-          row_item(row, kOpndCol + f->scr_col, f->scr_width, ed->row_opnd[row - 1].data() + f->scr_col));
+          se_alpha_item(row, kOpndCol + f->scr_col, f->scr_width, ed->row_opnd[row - 1].data() + f->scr_col));
     if (ed->state == SE_NEW_LINE) put_defaults(*f, opnd);
     stmt_show_field(*f, opnd, l);
   }
@@ -203,7 +198,8 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
   const char* l = ed->line.data();
   uint8_t* opnd = rec + STMT_OPND;
   memset(opnd, ' ', kStmtOpndLen);
-  const bool checked = l[0] != 'C';
+  // A "C" line, and any line that key 88 accepts, skips the check.
+  const bool checked = l[0] != 'C' && !ed->accept;
   if (checked && !stmt_prefix_ok(l)) return *err_col = 1, 0;
   memcpy(rec + STMT_PREFIX, l, kSePrefixLen);
   int verb = -1;
@@ -224,7 +220,8 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
     states[n++] = state;
     note_field(f, opnd, &chk);
     const int col = kOpndCol + f->scr_col;
-    if ((state == FLD_INVALID || (state != FLD_PRESENT && (f->flags & XF_REQUIRED))) && (!bad || col < bad)) bad = col;
+    const bool missing = !ed->accept && state != FLD_PRESENT && (f->flags & XF_REQUIRED);
+    if ((state == FLD_INVALID || missing) && (!bad || col < bad)) bad = col;
   }
   se_chk_out out;
   if (checked) {

@@ -35,7 +35,7 @@ const char* const kSource = R"(APPLICATION APP 01
 STAMP 9000 100
 FILE DATA
   ID      A8    key=primary
-  NAME    A12   key=1 order=- dup=1
+  NAME    A12   key=1 order=- key_flag=1
   AMT     P7.2  init="12.50"
   CNT     B5S
   QTY     B3

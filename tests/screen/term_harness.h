@@ -103,6 +103,11 @@ class tmux_pane {
     tmux("send-keys -t k -H " + hex);
   }
   std::string capture() { return tmux("capture-pane -p -t k"); }
+  // A tmux format of the pane ("#{window_bell_flag}": 1 once the bell rang).
+  std::string display(const std::string& format) {
+    std::string out = tmux("display-message -p -t k " + shell_quote(format));
+    return out.erase(out.find_last_not_of('\n') + 1);
+  }
   // With the lines scrolled off the top.
   std::string capture_history() { return tmux("capture-pane -p -S - -t k"); }
   // With the attributes as escape sequences.
