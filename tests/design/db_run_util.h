@@ -18,6 +18,7 @@
 #include "design/design_builder.h"
 #include "design/mu_xlate.h"
 #include "fm/fm_switch.h"
+#include "fm/fm_sysadm.h"
 #include "fm/struct_file.h"
 #include "interp/ii_run.h"
 #include "process/ap.h"
@@ -83,6 +84,12 @@ class DbRunFixture : public ExecFixture {
       }
       pi_open_fi_run(p);
     };
+    // The run's database DB1 has a record of its own.
+    pi_hooks.get_ddb = [](const char*) -> const uint8_t* {
+      static uint8_t db[kDatabaseRecLen];
+      memset(db, ' ', sizeof db);
+      return db;
+    };
     memset(com.user_id, ' ', 3), memcpy(com.user_id, "USR", 3);
     FDB ap;
     KDB ak[kInitMaxKeys];
@@ -96,6 +103,7 @@ class DbRunFixture : public ExecFixture {
   }
   void TearDown() override {
     ii_dbg_hooks = {};
+    pi_hooks.get_ddb = nullptr;
     for (int t = 0; t <= kProcTypes; ++t) pi_type_rows[t] = saved_rows_[t];
     pl_discard_all();
     rt_err_arb = nullptr;
