@@ -200,7 +200,8 @@ class DbRunFixture : public ExecFixture {
       pd_put(r.data() + fl["AMT"].first, fl["AMT"].second, i * 37 - 5000);
       st_le32(r.data(), fl["CNT"].first, static_cast<uint32_t>(-i));
       memset(r.data() + fl["WHEN"].first, 0, fl["WHEN"].second);
-      for (int o = 0; o < 3; ++o) snprintf(t, sizeof t, "L%d%02d", o, i % 100), memcpy(r.data() + fl["LIST"].first + 4 * o, t, 4);
+      for (int o = 0; o < 3; ++o)
+        snprintf(t, sizeof t, "L%d%02d", o, i % 100), memcpy(r.data() + fl["LIST"].first + 4 * o, t, 4);
       a->arb_rec = r.data(), a->arb_len = len, a->arb_var_len = len, a->arb_mod = 0;
       ASSERT_EQ(fm_write(a), 1) << i;
     }

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "db_run_util.h"
-#include "fm/fm_sysadm.h"
-#include "interp/rt_fns.h"
 #include "design/seams.h"
+#include "fm/fm_sysadm.h"
 #include "foundation/scope.h"
+#include "interp/rt_fns.h"
 
 namespace kivo::test {
 namespace {
@@ -46,8 +46,8 @@ class Restructure : public DbRunFixture {
       if (d.is_regular_file() && d.path().filename().string().find("DATA") != std::string::npos) {
         std::ifstream in(d.path(), std::ios::binary);
         const std::string bytes(std::istreambuf_iterator<char>(in), {});
-        out[d.path().string().substr(data_.size())] = std::to_string(bytes.size()) + ":" +
-                                                      std::to_string(std::hash<std::string>{}(bytes));
+        out[d.path().string().substr(data_.size())] =
+            std::to_string(bytes.size()) + ":" + std::to_string(std::hash<std::string>{}(bytes));
       }
     return out;
   }
@@ -264,7 +264,8 @@ TEST_F(Restructure, AFailedRunKeepsTheOldFile) {
 TEST_F(Restructure, TheSystemLoopRunsTwiceInOneSession) {
   for (int run = 0; run < 2; ++run) {
     EXPECT_EQ(db_restruct_0sa(), 1);
-    for (auto& e : std::exchange(captured_errors(), {})) EXPECT_EQ(e.find("Bad message create"), std::string::npos) << e;
+    for (auto& e : std::exchange(captured_errors(), {}))
+      EXPECT_EQ(e.find("Bad message create"), std::string::npos) << e;
     FDB f;
     KDB k[kInitMaxKeys];
     SDB s[kInitMaxSegs];
@@ -322,9 +323,9 @@ TEST_F(Restructure, DesignRoutinesByNameReportThroughTheMessageFiles) {
   auto summary = [&] {
     uint8_t r[kMsg1Size] = {};
     memcpy(r, "APP01DATA    ", 13);
-    return dd_read(m1_, 0, r, kMsg1Size, false) ? std::to_string(ld_le32(r, M1_COUNT)) + "/" +
-                                                      std::to_string(ld_le32(r, M1_CLASS))
-                                                : std::string("none");
+    return dd_read(m1_, 0, r, kMsg1Size, false)
+               ? std::to_string(ld_le32(r, M1_COUNT)) + "/" + std::to_string(ld_le32(r, M1_CLASS))
+               : std::string("none");
   };
   EXPECT_EQ(call_it("DB_RESTRUCT", 28, 2), -1);
   EXPECT_EQ(call_it("DB_RESTRUCT", 28), 1);

@@ -105,7 +105,7 @@ class VerifyGen : public DbRunFixture {
     };
     std::vector<std::pair<std::string, std::string>> data, look;
     for (int i = 0; i < n; ++i) {
-      char id[9];
+      char id[16];
       snprintf(id, sizeof id, "R%07d", i);
       data.push_back({id, i % 10 == 9 ? "" : "C" + std::to_string(i % 10)});
     }
