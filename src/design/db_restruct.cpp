@@ -529,6 +529,9 @@ int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
     if (caller) memcpy(k.pcb_lang, caller->pcb_lang, 3);
     if (pl_get(&k, 0)) em = k.pcb_em;
     else ok = 0;
+    // Without the module the new files cannot be told: they go, and the
+    // run is a failure whatever it set.
+    if (!em) set_stat1(RS_FAILED);
   } else {
     set_stat1(RS_FAILED);
   }

@@ -20,6 +20,7 @@
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
 #include "fm/struct_file.h"
+#include "compiler/rt_names.h"
 #include "interp/ii_run.h"
 #include "process/ap.h"
 #include "process/fp.h"
@@ -45,6 +46,8 @@ END
 class DbRunFixture : public ExecFixture {
  protected:
   void SetUp() override {
+    // The routine file of a test before is gone with its session.
+    rt_ifns_arb = nullptr;
     ExecFixture::SetUp();
     self_ = this;
     unsetenv("KIVO_VFY_RESTRUCT");
@@ -106,7 +109,7 @@ class DbRunFixture : public ExecFixture {
     pi_hooks.get_ddb = nullptr;
     for (int t = 0; t <= kProcTypes; ++t) pi_type_rows[t] = saved_rows_[t];
     pl_discard_all();
-    rt_err_arb = nullptr;
+    rt_err_arb = nullptr, rt_ifns_arb = nullptr;
     mu_forget();
     ExecFixture::TearDown();
   }
