@@ -167,6 +167,7 @@ END
 )",
              2);
   const std::vector<uint8_t> sysdir = sysdir_all();
+  ASSERT_EQ(sysdir.size(), kSysdirLen);
   EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), RS_CONVERTED) << findings();
   for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
   EXPECT_EQ(sysdir_all(), sysdir);
@@ -288,6 +289,7 @@ TEST_F(Restructure, AFailedRunKeepsTheOldFile) {
     old_file(20);
     const auto files = data_files();
     const std::vector<uint8_t> sysdir = sysdir_all();
+    ASSERT_EQ(sysdir.size(), kSysdirLen);
     dictionary(src, 2);
     static uint32_t leave;
     leave = end;
