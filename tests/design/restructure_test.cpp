@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "db_run_util.h"
+#include "design/rt_file.h"
 #include "design/seams.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/scope.h"
@@ -398,6 +399,45 @@ TEST_F(Restructure, DesignRoutinesByNameReportThroughTheMessageFiles) {
   EXPECT_EQ(call_it("MU_XLATE", kMuReqSize), 1);
   EXPECT_EQ(summary(), "0/0") << findings();
   for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
+}
+
+}  // namespace
+}  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// The file routines: create from the dictionary (with its structure, or
+// the structure alone with flag '0'), the path, the scratch; a file the
+// dictionary does not describe is filed as a message under the file.
+TEST_F(Restructure, FileRoutinesCreateScratchAndPlaceFromTheDictionary) {
+  dictionary(kOld, 1);
+  ASSERT_EQ(rt_create(nullptr, path(), m1_, m2_, '1'), 1) << findings();
+  auto exists = [&](const char* rel) { return std::filesystem::exists(data_ + rel); };
+  EXPECT_TRUE(exists("/DB1/APP/Data/DATA.dat"));
+  EXPECT_TRUE(exists("/DB1/APP/Struct/DATA.dat"));
+  const std::string where = rt_get_path(nullptr, path(), m1_, m2_);
+  EXPECT_EQ(where, data_ + "/DB1/APP/Data/DATA");  // the back-end adds its extensions
+
+  // The structure alone, recorded again after it was lost; the data stays.
+  std::filesystem::remove(data_ + "/DB1/APP/Struct/DATA.dat");
+  ASSERT_EQ(rt_create(nullptr, path(), m1_, m2_, '0'), 1) << findings();
+  EXPECT_TRUE(exists("/DB1/APP/Struct/DATA.dat"));
+  uint16_t len = 0;
+  ARB* a = open_data(&len);
+  ASSERT_NE(a, nullptr);
+  FM_CLOSE(a, 0);
+
+  ASSERT_EQ(rt_scratch(nullptr, path(), m1_, m2_), 1) << findings();
+  EXPECT_FALSE(exists("/DB1/APP/Data/DATA.dat"));
+  EXPECT_FALSE(exists("/DB1/APP/Struct/DATA.dat"));
+
+  EXPECT_EQ(rt_create(nullptr, path("NONE"), m1_, m2_, '1'), 0);
+  uint8_t r[kMsg1Size] = {};
+  memcpy(r, "APP01NONE    ", 13);
+  ASSERT_EQ(dd_read(m1_, 0, r, kMsg1Size, false), 1);
+  EXPECT_EQ(ld_le32(r, M1_COUNT), 1u);
+  captured_errors().clear();
 }
 
 }  // namespace
