@@ -112,6 +112,14 @@ TEST_F(Restructure, AFileNotCompiledOrWithoutStructureIsRefused) {
   }
   EXPECT_EQ(compare("DATA"), RS_NOT_COMPILED);
   EXPECT_EQ(compare("NONE"), RS_NO_STRUCT);
+  // Through the routine each is filed under its file.
+  for (const char* name : {"DATA", "NONE"}) {
+    db_restruct(nullptr, path(name), m1_, m2_);
+    uint8_t r[kMsg1Size] = {};
+    memcpy(r, "APP01", 5), snprintf(reinterpret_cast<char*>(r + 5), 9, "%-8s", name);
+    ASSERT_EQ(dd_read(m1_, 0, r, kMsg1Size, false), 1) << name;
+    EXPECT_EQ(ld_le32(r, M1_COUNT), 1u) << name;
+  }
   captured_errors().clear();
 }
 
