@@ -53,6 +53,8 @@ using rec_list = std::vector<std::vector<uint8_t>>;
 using design_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
 
 enum : uint8_t { EP_START = 1, EP_POST_READ = 3, EP_END = 6 };
+// ENTRY RESTRUCT STAT1 and STAT2 in the ENTRY record.
+enum : size_t { kEntryStat1 = 884, kEntryStat2 = 888 };
 
 bool every(const uint8_t*, const uint8_t*) { return true; }
 bool same_file(const uint8_t* r, const uint8_t* from) { return memcmp(r + ELEM_FILE, from + ELEM_FILE, 8) == 0; }
@@ -282,10 +284,11 @@ uint32_t read_stat(int which) {
   ENTRY->arb_rec = rec, ENTRY->arb_len = kEntryRecLen, ENTRY->arb_var_len = 0, ENTRY->arb_keyno = 0;
   ENTRY->arb_key = nullptr, ENTRY->arb_relno = 1, ENTRY->arb_mod = 0;
   if (!fm_read(ENTRY)) return checkstat(ENTRY->arb_stat, "Can't read ENTRY", kModule, __LINE__), 0;
-  return ld_le32(rec, which == 1 ? 884 : 888);
+  return ld_le32(rec, which == 1 ? kEntryStat1 : kEntryStat2);
 }
 
-void set_stat1(uint32_t v) {
+// Sets STAT1, and STAT2 too when `stat2` is given.
+void set_stats(uint32_t v, const uint32_t* stat2) {
   uint8_t rec[kEntryRecLen];
   if (!ENTRY) return;
   ENTRY->arb_rec = rec, ENTRY->arb_len = kEntryRecLen, ENTRY->arb_var_len = 0, ENTRY->arb_keyno = 0;
@@ -293,14 +296,20 @@ void set_stat1(uint32_t v) {
   const int ok = fm_read(ENTRY);
   ENTRY->arb_mod = 0;
   if (!ok) return checkstat(ENTRY->arb_stat, "Can't read ENTRY", kModule, __LINE__);
-  st_le32(rec, 884, v);
+  st_le32(rec, kEntryStat1, v);
+  if (stat2) st_le32(rec, kEntryStat2, *stat2);
   ENTRY->arb_rec = rec;
   if (!fm_rewrite(ENTRY)) checkstat(ENTRY->arb_stat, "Can't read ENTRY", kModule, __LINE__);
 }
 
+void set_stat1(uint32_t v) { set_stats(v, nullptr); }
+
 // Clears STAT1 and STAT2 before a run: a run that never gets to set them
 // must not report the last one's.
-void clear_stats() { set_stat1(0); }
+void clear_stats() {
+  const uint32_t zero = 0;
+  set_stats(0, &zero);
+}
 
 }  // namespace
 
