@@ -14,7 +14,7 @@
 
 #include "db_run_util.h"
 #include "design/rt_file.h"
-#include "design/seams.h"
+#include "design/design.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/scope.h"
 #include "interp/rt_fns.h"
