@@ -10,11 +10,11 @@
 #include <cstring>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/pcb.h"
-#include "compiler/compiler.h"
 #include "compiler/stmt_layout.h"
 #include "design/db_restruct.h"
 #include "design/db_stmt.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/pcb.h"
-#include "compiler/compiler.h"
 #include "compiler/stmt_layout.h"
 #include "design/db_restruct.h"
 #include "design/db_stmt.h"

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "db_run_util.h"
-#include "design/rt_file.h"
 #include "design/design.h"
+#include "design/rt_file.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/scope.h"
 #include "interp/rt_fns.h"
