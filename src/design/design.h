@@ -15,8 +15,10 @@ extern bs_hook_table bs_hooks;
 signed char bs_bootstrap();
 // Fills `bs_hooks` with the design build's own entries (`bs_run`).
 void bs_register_hooks();
-// Start-up of the data dictionary: its state cleared, the routine "DD_CMPL"
-// added to the built-in table (once).
+// Start-up of the data dictionary: its state cleared, the routines
+// "DD_CMPL", "DB_RESTRUCT", "DB_VFY", "MU_INIT" and "MU_XLATE" added to the
+// built-in table (once), each called with a request and the MESSAGE1 and
+// MESSAGE2 handles.
 void dd_init();
 
 }  // namespace kivo

@@ -144,11 +144,11 @@ ARB* DesignBuilder::handle(design_file f) {
   return arb_[f] = fdb.fdb_arb;
 }
 
-int DesignBuilder::close_all() {
+int DesignBuilder::close_all(uint16_t options) {
   int ok = 1;
   for (int f = 0; f < kDesignFiles; ++f) {
     if (!arb_[f]) continue;
-    if (!FM_CLOSE(arb_[f], 0)) ok = fail(std::string("cannot close the ") + kFiles[f].name + " design file");
+    if (!FM_CLOSE(arb_[f], options)) ok = fail(std::string("cannot close the ") + kFiles[f].name + " design file");
     arb_[f] = nullptr;
   }
   return ok;

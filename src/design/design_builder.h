@@ -113,8 +113,9 @@ class DesignBuilder {
   const std::string& error() const { return error_; }
   // The design file's handle, opened (or created) on first use; null on failure.
   ARB* handle(design_file f);
-  // Closes every file the builder opened. 1 when all closed.
-  int close_all();
+  // Closes every file the builder opened, with the close `options` (0x200
+  // scratches: a memory file loses its records). 1 when all closed.
+  int close_all(uint16_t options = 0);
   // Removes the version's design files that exist (none open through this
   // builder yet), so that what follows starts afresh. 1 on success.
   int scratch_all();

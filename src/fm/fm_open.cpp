@@ -44,8 +44,11 @@ bool blank(const char* p, size_t n) {
   return std::all_of(p, p + n, [](char c) { return c == ' '; });
 }
 
-// Design files of these source applications are memory files.
-bool memory_design(const FDB* fdb) { return is_ap(fdb->path.fdb_src_ap, "0DO") || is_ap(fdb->path.fdb_src_ap, "0DN"); }
+// Design files of these source applications are memory files; the data
+// files of "0DN" are not (a restructure's new file lies beside the old).
+bool memory_design(const FDB* fdb) {
+  return is_ap(fdb->path.fdb_ap, "0AD") && (is_ap(fdb->path.fdb_src_ap, "0DO") || is_ap(fdb->path.fdb_src_ap, "0DN"));
+}
 
 // Steps 2 and 3: changes that stay in the caller's descriptor.
 void settle_name(FDB* fdb) {

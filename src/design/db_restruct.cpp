@@ -1,0 +1,607 @@
+// The restructure run: the routine "DB_RESTRUCT" and its 0SA loop, the new
+// layout in the "0DN" memory files, the design of the generated process
+// "RESTRUCTURE", its run, and the swap of the new files for the old.
+//
+// Invariants: whatever becomes of the run, SYSDIR is put back, the new data
+// and structure files are either swapped in whole or scratched, and the
+// generated design is closed; the data file always has a structure file.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "compiler/compiler.h"
+#include "compiler/design_records.h"
+#include "compiler/em.h"
+#include "compiler/em_access.h"
+#include "compiler/pcb.h"
+#include "compiler/stmt_layout.h"
+#include "design/db_restruct.h"
+#include "design/db_stmt.h"
+#include "design/dd.h"
+#include "design/dd_msg.h"
+#include "design/design_builder.h"
+#include "design/mu_xlate.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/fm_status.h"
+#include "fm/fm_switch.h"
+#include "fm/fm_sysadm.h"
+#include "fm/la.h"
+#include "fm/struct_file.h"
+#include "fm/whole_file.h"
+#include "foundation/bytes.h"
+#include "foundation/com.h"
+#include "foundation/descriptors.h"
+#include "foundation/end_codes.h"
+#include "foundation/os.h"
+#include "foundation/scope.h"
+#include "foundation/sys_err.h"
+#include "foundation/text.h"
+#include "process/fp.h"
+#include "process/process.h"
+#include "types/element.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr const char* kModule = "DB";
+constexpr const char* kProcName = "RESTRUCTURE";
+constexpr uint32_t kStructOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
+using rec_list = std::vector<std::vector<uint8_t>>;
+using design_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+
+enum : uint8_t { EP_START = 1, EP_POST_READ = 3, EP_END = 6 };
+// ENTRY RESTRUCT STAT1 and STAT2 in the ENTRY record.
+enum : size_t { kEntryStat1 = 884, kEntryStat2 = 888 };
+
+bool every(const uint8_t*, const uint8_t*) { return true; }
+bool same_file(const uint8_t* r, const uint8_t* from) { return memcmp(r + ELEM_FILE, from + ELEM_FILE, 8) == 0; }
+
+// Every record of `a` in key `keyno` order (variable lengths kept).
+bool all_records(ARB* a, uint8_t keyno, size_t len, rec_list* out) {
+  std::vector<uint8_t> rec(len, 0);
+  PROTO_FULL(a, keyno, rec.data());
+  a->arb_len = static_cast<uint16_t>(len), a->arb_mod = ARB_FIRST;
+  if (!fm_start(a)) return a->arb_stat == FM_NOT_FOUND || a->arb_stat == FM_EOF;
+  for (;;) {
+    a->arb_rec = rec.data(), a->arb_len = static_cast<uint16_t>(len), a->arb_var_len = 0, a->arb_mod = 0;
+    if (!fm_rdnxt(a)) break;
+    out->emplace_back(rec.begin(), rec.begin() + (a->arb_var_len ? a->arb_var_len : static_cast<long>(len)));
+  }
+  return true;
+}
+
+std::string name22(const uint8_t* e) { return std::string(reinterpret_cast<const char*>(e + ELEM_NAME), 22); }
+
+// O for E in 0DO: by name, else by the two binaries.
+bool old_of(ARB* old_elem, const uint8_t* e, uint8_t* o) {
+  memset(o, 0, kElementSize);
+  memcpy(o + ELEM_NAME, e + ELEM_NAME, 22);
+  if (dd_read(old_elem, 0, o, kElementSize, false)) return true;
+  memcpy(o + ELEM_BINARIES, e + ELEM_BINARIES, 8);
+  return dd_read(old_elem, 4, o, kElementSize, false) == 1;
+}
+
+// ---- the statements ----
+
+// SET of STAT1 to `status` and STAT2 to the file manager's status, then
+// END, all with condition "F".
+int failure_tail(uint8_t* st, ARB* a, int status, uint16_t end_verb) {
+  return bld_token_set(st, a, "0LA", "ENTRY RESTRUCT STAT1", occ_lit(1), nullptr, status, occ_none(), "F") &&
+         bld_full_set(st, a, "0LA", "ENTRY RESTRUCT STAT2", occ_lit(1), "0LA", "STATUS CODE", occ_lit(1), "F") &&
+         bld_end_stmt(st, a, end_verb, "F");
+}
+
+FDB_PATH with_ap(const FDB_PATH& p, const char* ap) {
+  FDB_PATH q = p;
+  memcpy(q.fdb_ap, ap, 3);
+  return q;
+}
+
+int bld_sop(uint8_t* st, ARB* a, const FDB_PATH& path) {
+  stmt_start(st, PT_ACTION, kProcName, EP_START);
+  if (!bld_trap_stmt(st, a, nullptr)) return 0;
+  const struct {
+    const char* field;
+    const char* value;
+    size_t len;
+  } kOld[] = {{"OLD FI AP", path.fdb_ap, 3}, {"OLD FI VER", path.fdb_ver, 2},    {"OLD FI NAM", path.fdb_name, 8},
+              {"OLD DB", path.fdb_db, 3},    {"OLD SRC AP", path.fdb_src_ap, 3}, {"OLD SRC VER", path.fdb_src_ver, 2}};
+  for (auto& o : kOld)
+    if (!bld_pdf_set(st, a, o.field, reinterpret_cast<const uint8_t*>(o.value), o.len)) return 0;
+  return bld_fi_stmt(st, a, VERB_OPEN, with_ap(path, "0DO")) && failure_tail(st, a, RS_OLD_OPEN, VERB_END) &&
+         bld_fi_stmt(st, a, VERB_CREATE, with_ap(path, "0DN")) && failure_tail(st, a, RS_NEW_CREATE, VERB_END) &&
+         bld_token_set(st, a, "0LA", "ENTRY RESTRUCT STAT1", occ_lit(1), nullptr, RS_CONVERTED, occ_none(), nullptr) &&
+         bld_restore_stmt(st, a, SR_INIT_RECORD, path.fdb_name, occ_blank(), nullptr, "0DO");
+}
+
+// Whether E is moved from O at all (a date only from a date whose levels
+// overlap, or from text long enough to hold one).
+bool movable(const uint8_t* e, const uint8_t* o) {
+  if (e[ELEM_KIND] != 1 && o[ELEM_KIND] != 1) return false;
+  if (e[ELEM_KIND] == 2 || e[ELEM_KIND] == 5 || o[ELEM_KIND] == 2) return false;
+  if (e[ELEM_KIND] == 4 || !IS_ELEM_DATE(e[ELEM_TYPE])) return true;
+  if (IS_ELEM_DATE(o[ELEM_TYPE]) && (o[ELEM_HI] < e[ELEM_LO] || o[ELEM_LO] > e[ELEM_HI])) return false;
+  return !(o[ELEM_TYPE] == 1 && ld_le16(o, ELEM_SIZE) < 16);
+}
+
+int bld_post_pcf_read(uint8_t* st, ARB* a, const FDB_PATH& path, restruct_ctx* ctx) {
+  stmt_start(st, PT_ACTION, kProcName, EP_POST_READ);
+  if (!bld_trap_stmt(st, a, nullptr)) return 0;
+  rec_list elems;
+  uint8_t from[kElementSize] = {};
+  if (!dd_scan(ctx->arb[RC_NEW_ELEM], 0, from, kElementSize, every, &elems))
+    return checkstat(ctx->arb[RC_NEW_ELEM]->arb_stat, "Bad elem attach", kModule, __LINE__), 0;
+  std::string key_field;
+  for (auto& rec : elems) {
+    const uint8_t* e = rec.data();
+    uint8_t o[kElementSize];
+    if (!old_of(ctx->arb[RC_OLD_ELEM], e, o)) continue;
+    if (o[ELEM_KEY_ROLE] == 0) key_field = name22(o);
+    if (!movable(e, o)) continue;
+    const std::string en = name22(e), on = name22(o);
+    char over[kLabelLen], cont[kLabelLen];
+    stmt_label(en.c_str(), "OVERFLOW", over), stmt_label(en.c_str(), "CONTINUE", cont);
+    if (e[ELEM_KIND] == 4) {
+      uint8_t base[kElementSize] = {};
+      memcpy(base + ELEM_NAME, e + ELEM_DOMAIN, 22);
+      if (!dd_read(ctx->arb[RC_OLD_ELEM], 0, base, kElementSize, false)) {
+        if (ctx->arb[RC_OLD_ELEM]->arb_stat != FM_NOT_FOUND)
+          checkstat(ctx->arb[RC_OLD_ELEM]->arb_stat, "Bad elem read", kModule, __LINE__);
+        continue;
+      }
+      if (base[ELEM_KIND] != 2) continue;
+    } else if (ld_le16(e, ELEM_OCCURS) > 1) {
+      const uint16_t n = std::min(ld_le16(e, ELEM_OCCURS), std::max<uint16_t>(ld_le16(o, ELEM_OCCURS), 1));
+      if (!bld_loop(st, a, en.c_str(), on.c_str(), n)) return 0;
+      continue;
+    }
+    if (!bld_overflow_stmt(st, a, over, nullptr) ||
+        !bld_full_set(st, a, "0DN", en.c_str(), occ_lit(1), "0DO", on.c_str(), occ_lit(1), nullptr) ||
+        !bld_goto_stmt(st, a, cont, nullptr) || !bld_label_stmt(st, a, over) ||
+        !bld_restore_stmt(st, a, SR_INIT_FIELD, en.c_str(), occ_lit(1), nullptr, "0DN") || !bld_label_stmt(st, a, cont))
+      return 0;
+  }
+  if (!bld_write_stmt(st, a, path)) return 0;
+  // The old record returns to its initial values before the next read; its
+  // key field keeps the value the read positioned on.
+  const bool key = !key_field.empty();
+  if (key && !bld_store_stmt(st, a, SR_FIELD, key_field.c_str(), occ_lit(1), nullptr, "0DO")) return 0;
+  if (!bld_restore_stmt(st, a, SR_INIT_RECORD, path.fdb_name, occ_blank(), nullptr, "0DO")) return 0;
+  if (key && !bld_restore_stmt(st, a, SR_FIELD, key_field.c_str(), occ_lit(1), nullptr, "0DO")) return 0;
+  return failure_tail(st, a, RS_WRITE, VERB_END);
+}
+
+int bld_eop_entry(uint8_t* st, ARB* a, const FDB_PATH& path) {
+  st[STMT_PROC_TYPE] = PT_ACTION;
+  memcpy(st + STMT_PROC_NAME, "RESTRUCTURE                   ", 30);
+  return bld_eop(st, a, path) && bld_trap_stmt(st, a, nullptr) && bld_eop_re_store(st, a, VERB_STORE) &&
+         bld_read_entry_stmt(st, a) && bld_eop_re_store(st, a, VERB_RESTORE) && bld_eop_rewrite(st, a);
+}
+
+// ---- the records of the generated process ----
+
+void put_text(uint8_t* dst, size_t width, const char* s) {
+  SET_BLANK(dst, width);
+  memcpy(dst, s, strnlen(s, width));
+}
+
+void process_rec(uint8_t* pr, const char* pcf_ap, const char* name8, const char* desc, const char* print8) {
+  memset(pr, 0, kProcRecSize);
+  pr[PR_TYPE] = PT_ACTION;
+  put_text(pr + PR_NAME, 30, kProcName);
+  pr[PR_ACTIVE] = '1';
+  put_text(pr + PR_DESC, 30, desc);
+  pr[PR_SAVE] = '0';
+  SET_BLANK(pr + PR_SECR, 4);
+  memcpy(pr + PR_PCF_UPDATE, "111", 3);
+  memcpy(pr + PR_PCF_AP, pcf_ap, 3);
+  memcpy(pr + PR_PCF_NAME, name8, 8);
+  SET_BLANK(pr + PR_ALT_KEY, 22);
+  pr[PR_TITLE] = pr[PR_TITLE + 1] = '"';
+  SET_BLANK(pr + PR_TITLE + 2, 58);
+  memcpy(pr + PR_PRINT_FILE, print8, 8);
+  pr[PR_ALOG] = '0';
+}
+
+void frame_rec(uint8_t* fr) {
+  memset(fr, 0, kFrameRecSize);
+  fr[FR_TYPE] = PT_ACTION;
+  put_text(fr + FR_NAME, 30, kProcName);
+  st_le32(fr, FR_NUMBER, 1);
+  fr[FR_ENABLED] = 1;
+}
+
+void param_rec(uint8_t* pa) {
+  memset(pa, 0, kParamRecSize);
+  SET_BLANK(pa + 169, 25);
+}
+
+// ---- SYSDIR ----
+
+struct sysdir_swap {
+  ARB* arb = nullptr;
+  bool kept = false, made = false;
+  uint8_t old_rec[kSysdirLen], key0dn[16];
+};
+
+void sysdir_key_of(const FDB_PATH& p, const char* ap, uint8_t* key) {
+  memset(key, ' ', 16);
+  memcpy(key + SYSDIR_DB, p.fdb_db, 3);
+  memcpy(key + SYSDIR_AP, ap, 3);
+  memcpy(key + SYSDIR_NAME, p.fdb_name, 8);
+}
+
+// The file's record with check byte '0' while the run lasts, and one for
+// 0DN with its contents so that the new file lies beside the old.
+void sysdir_enter(const FDB_PATH& path, sysdir_swap* s) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_DSYSDIR_FDB(&fdb, kdb, sdb);
+  if (!FM_OPEN(&fdb, com.sys_scope, 0x500, 0x0f, 0x0f))
+    return checkstat(fdb.fdb_stat, "open failed", kModule, __LINE__);
+  s->arb = fdb.fdb_arb;
+  uint8_t rec[kSysdirLen] = {};
+  sysdir_key_of(path, path.fdb_ap, rec);
+  if (!dd_read(s->arb, 0, rec, kSysdirLen, true)) return;
+  memcpy(s->old_rec, rec, kSysdirLen);
+  s->kept = true;
+  rec[SYSDIR_CHECK] = '0';
+  if (!dd_rewrite(s->arb, rec, kSysdirLen)) checkstat(s->arb->arb_stat, "can't update sysdir", kModule, __LINE__);
+  memcpy(rec + SYSDIR_AP, "0DN", 3);
+  memcpy(s->key0dn, rec, 16);
+  uint8_t there[kSysdirLen];
+  memcpy(there, rec, kSysdirLen);
+  s->made = dd_read(s->arb, 0, there, kSysdirLen, true) ? dd_rewrite(s->arb, rec, kSysdirLen)
+                                                        : dd_write(s->arb, rec, kSysdirLen);
+}
+
+void sysdir_leave(sysdir_swap* s) {
+  if (!s->arb) return;
+  if (s->kept) {
+    uint8_t rec[kSysdirLen];
+    memcpy(rec, s->old_rec, kSysdirLen);
+    if (!dd_read(s->arb, 0, rec, kSysdirLen, true) || !dd_rewrite(s->arb, s->old_rec, kSysdirLen))
+      checkstat(s->arb->arb_stat, "can't restore sysdir", kModule, __LINE__);
+  }
+  if (s->made) {
+    uint8_t rec[kSysdirLen] = {};
+    memcpy(rec, s->key0dn, 16);
+    dd_delete(s->arb, 0, rec, kSysdirLen);
+  }
+  FM_CLOSE(s->arb, 0);
+  s->arb = nullptr;
+}
+
+// ---- the run ----
+
+uint32_t read_stat(int which) {
+  uint8_t rec[kEntryRecLen];
+  if (!ENTRY) return sys_err(kModule, __LINE__, "Can't read ENTRY"), 0;
+  ENTRY->arb_rec = rec, ENTRY->arb_len = kEntryRecLen, ENTRY->arb_var_len = 0, ENTRY->arb_keyno = 0;
+  ENTRY->arb_key = nullptr, ENTRY->arb_relno = 1, ENTRY->arb_mod = 0;
+  if (!fm_read(ENTRY)) return checkstat(ENTRY->arb_stat, "Can't read ENTRY", kModule, __LINE__), 0;
+  return ld_le32(rec, which == 1 ? kEntryStat1 : kEntryStat2);
+}
+
+// Sets STAT1, and STAT2 too when `stat2` is given.
+void set_stats(uint32_t v, const uint32_t* stat2) {
+  uint8_t rec[kEntryRecLen];
+  if (!ENTRY) return;
+  ENTRY->arb_rec = rec, ENTRY->arb_len = kEntryRecLen, ENTRY->arb_var_len = 0, ENTRY->arb_keyno = 0;
+  ENTRY->arb_key = nullptr, ENTRY->arb_relno = 1, ENTRY->arb_mod = ARB_HOLD;
+  const int ok = fm_read(ENTRY);
+  ENTRY->arb_mod = 0;
+  if (!ok) return checkstat(ENTRY->arb_stat, "Can't read ENTRY", kModule, __LINE__);
+  st_le32(rec, kEntryStat1, v);
+  if (stat2) st_le32(rec, kEntryStat2, *stat2);
+  ENTRY->arb_rec = rec;
+  if (!fm_rewrite(ENTRY)) checkstat(ENTRY->arb_stat, "Can't read ENTRY", kModule, __LINE__);
+}
+
+void set_stat1(uint32_t v) { set_stats(v, nullptr); }
+
+// Clears STAT1 and STAT2 before a run: a run that never gets to set them
+// must not report the last one's.
+void clear_stats() {
+  const uint32_t zero = 0;
+  set_stats(0, &zero);
+}
+
+}  // namespace
+
+int bld_restruct_stmts(const FDB_PATH& path, restruct_ctx* ctx, ARB* a) {
+  uint8_t st[kStmtSize];
+  return bld_sop(st, a, path) && bld_post_pcf_read(st, a, path, ctx) && bld_eop_entry(st, a, path);
+}
+
+// The invocation of the generated process, run under a recovery point; the
+// end code, with a fatal signal's recovery armed again.
+uint32_t db_run_generated(PCB* caller, const char* ver) {
+  INVOC v = pi_invoc;
+  memcpy(v.b + INVOC_AP_ID, "0DN", 3);
+  memcpy(v.b + INVOC_VER, ver, 2);
+  v.b[INVOC_PROC_TYPE] = PT_ACTION;
+  put_text(v.b + INVOC_PROC_NAM, kProcNameLen, kProcName);
+  v.b[INVOC_INVOC_TYPE] = 2;
+  st_le32(v.b, INVOC_END_CODE, 0);
+  const uint32_t m = MARK(
+      MARK_RECOVERY,
+      [&] {
+        if (caller) pi_exec_child(caller, &v);
+        else pi_exec(&v);
+      },
+      ut_cleanup);
+  const uint32_t code = m == 1 ? ld_le32(v.b, INVOC_END_CODE) : m;
+  if (code == PI_END_FATAL) ss_reset_sig_handler();
+  return code;
+}
+
+void db_status_of_end(uint32_t code) {
+  if (code == PI_END_PROCESS) return;
+  set_stat1(code == PI_END_CANCEL ? RS_CANCELLED : RS_FAILED);
+}
+
+uint32_t db_entry_stat(int which) { return read_stat(which); }
+
+int add_dap(const char* ap, const char* ver) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_DAP_FDB(&fdb, kdb, sdb);
+  if (!FM_OPEN(&fdb, com.proc_scope, 0, 0x0f, 0x0f))
+    return checkstat(fdb.fdb_stat, "Bad appl file open ", kModule, __LINE__), 0;
+  ARB* a = fdb.fdb_arb;
+  uint8_t rec[kApplRecLen] = {};
+  SET_BLANK(rec, 4);
+  memcpy(rec + 4, ap, 3);
+  memcpy(rec + 7, ver, 2);
+  SET_BLANK(rec + 188, 60);
+  ss_clock now;
+  os_kivo_time(&now);
+  ss_clock_store(rec + 296, now);
+  uint8_t there[kApplRecLen];
+  memcpy(there, rec, kApplRecLen);
+  const int ok =
+      dd_read(a, 0, there, kApplRecLen, true) ? dd_rewrite(a, rec, kApplRecLen) : dd_write(a, rec, kApplRecLen);
+  if (!ok) checkstat(a->arb_stat, "Bad appl file write ", kModule, __LINE__);
+  FM_CLOSE(a, 0);
+  return ok;
+}
+
+int bit_search(restruct_ctx* ctx, uint32_t* number) {
+  DesignBuilder b(ctx->ap, ctx->ver, com.proc_scope);
+  const uint32_t n = b.bit_search(0);
+  b.close_all();
+  if (!n) return sys_err(kModule, __LINE__, "Read bitmap file %s", b.error().c_str()), 0;
+  *number = n;
+  return 1;
+}
+
+int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
+  if (!(ctx->arb[RC_NEW_FILE] = db_create_memory(INIT_DFI_FDB, "0DN", "Memory element file create")) ||
+      !(ctx->arb[RC_NEW_ELEM] = db_create_memory(INIT_DELEM_FDB, "0DN", "Memory element file create")) ||
+      !(ctx->arb[RC_NEW_INIT] = db_create_memory(INIT_DINIT_FDB, "0DN", "Memory Initial File Create")) ||
+      !(ctx->arb[RC_NEW_TOKEN] = db_create_memory(INIT_DTOKEN_FDB, "0DN", "Memory token file create")) ||
+      !(ctx->arb[RC_OLD_TOKEN] = db_create_memory(INIT_DTOKEN_FDB, "0DO", "Memory token file create")))
+    return 0;
+  uint8_t fi[kFileRecSize] = {};
+  memcpy(fi + FI_NAME, path.fdb_name, 8);
+  if (!dd_read(ctx->arb[RC_FILE], 0, fi, kFileRecSize, false))
+    return checkstat(ctx->arb[RC_FILE]->arb_stat, "FILE file read", kModule, __LINE__), 0;
+  fi[FI_ALLOC_ROW] = fi[FI_ALLOC_COL] = 255;
+  for (size_t at : {size_t{FI_NUMBER}, size_t{FI_NUMBER2}}) {
+    uint32_t n = ld_le32(fi, at);
+    if (n > 1000000 && !bit_search(ctx, &n)) return 0;
+    st_le32(fi, at, n);
+  }
+  if (!db_put_rec(ctx->arb[RC_NEW_FILE], fi, kFileRecSize, 0))
+    return checkstat(ctx->arb[RC_NEW_FILE]->arb_stat, "FILE file write ", kModule, __LINE__), 0;
+  rec_list elems, inits, tokens;
+  uint8_t from[kElementSize] = {};
+  memcpy(from + ELEM_FILE, path.fdb_name, 8);
+  if (!dd_scan(ctx->arb[RC_ELEM], 2, from, kElementSize, same_file, &elems))
+    return checkstat(ctx->arb[RC_ELEM]->arb_stat, "Bad elem attach", kModule, __LINE__), 0;
+  for (auto& e : elems) {
+    st_le32(e.data(), ELEM_NUMBER, ld_le32(fi, FI_NUMBER));
+    if (!db_put_rec(ctx->arb[RC_NEW_ELEM], e.data(), kElementSize, 0))
+      return checkstat(ctx->arb[RC_NEW_ELEM]->arb_stat, "Bad elem write", kModule, __LINE__), 0;
+  }
+  if (!all_records(ctx->arb[RC_INIT], 0, kInitRecMax, &inits))
+    return checkstat(ctx->arb[RC_INIT]->arb_stat, "Bad init attach", kModule, __LINE__), 0;
+  for (auto& r : inits)
+    if (!memcmp(r.data() + INIT_FILE, path.fdb_name, 8) &&
+        !db_put_rec(ctx->arb[RC_NEW_INIT], r.data(), kInitRecMax, r.size()))
+      return checkstat(ctx->arb[RC_NEW_INIT]->arb_stat, "Bad elem write", kModule, __LINE__), 0;
+  uint32_t st = 0;
+  FDB t;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_DTOKEN_FDB(&t, kdb, sdb, std::string(ctx->ap, 3).c_str(), std::string(ctx->ver, 2).c_str());
+  if (!FM_OPEN(&t, com.proc_scope, kStructOpts, 0x0f, 0x0f)) {
+    st = t.fdb_stat;
+    if (st != FM_NO_FILE) return checkstat(st, "token file open", kModule, __LINE__), 0;
+    return 1;  // an application without tokens
+  }
+  const bool read = all_records(t.fdb_arb, 0, t.fdb_rec_len, &tokens);
+  const size_t tlen = t.fdb_rec_len;
+  FM_CLOSE(t.fdb_arb, 0);
+  if (!read) return checkstat(t.fdb_stat, "token file open", kModule, __LINE__), 0;
+  for (auto& r : tokens)
+    for (int slot : {RC_NEW_TOKEN, RC_OLD_TOKEN})
+      if (!db_put_rec(ctx->arb[slot], r.data(), tlen, r.size() == tlen ? 0 : r.size()))
+        return checkstat(ctx->arb[slot]->arb_stat, "Bad token write", kModule, __LINE__), 0;
+  return 1;
+}
+
+namespace {
+
+// The compiled descriptor of `ap` `name` in the module's compiled files.
+bool compiled_desc(EM* em, const char* ap, const char* name8, FDB* out) {
+  uint8_t key[CFI_LEN] = {};
+  PROTO_FULL(em->em_cfi_arb, 0, key);
+  em->em_cfi_arb->arb_mod = ARB_FIRST;
+  if (!fm_start(em->em_cfi_arb)) return false;
+  while (uint8_t* c = fm_rdnxt_fast(em->em_cfi_arb, 0))
+    if (!memcmp(c + FDB_AP, ap, 3) && !memcmp(c + FDB_NAME, name8, 8)) return em_cfi_desc(em, c, out) == 1;
+  return false;
+}
+
+void struct_desc(const FDB_PATH& p, FDB* s) {
+  INIT_DSTRUCT_FDB(s);
+  s->path = p;
+  s->path.fdb_class = PATH_STRUCT;
+  s->fdb_opt = kStructOpts;
+}
+
+// Scratches whatever the new data file and its structure file are.
+void scratch_new(const FDB& new_fdb) {
+  FDB n = new_fdb, s;
+  n.fdb_opt |= kStructOpts;
+  struct_desc(n.path, &s);
+  FM_SCRATCH(&n, n.fdb_opt | LFB_FORCE);
+  FM_SCRATCH(&s, s.fdb_opt | LFB_FORCE);
+}
+
+// Step 9: the new files in place of the old ones when converted, else gone.
+void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1) {
+  FDB old_fdb, new_fdb;
+  if (!em || !compiled_desc(em, "0DO", path.fdb_name, &old_fdb) || !compiled_desc(em, "0DN", path.fdb_name, &new_fdb)) {
+    checkstat(0, "Bad compiled file read ", kModule, __LINE__);
+    FDB n{};
+    n.path = with_ap(path, "0DN");
+    n.fdb_fs_type = FS_DISK;
+    return scratch_new(n);
+  }
+  memcpy(old_fdb.path.fdb_ap, path.fdb_ap, 3), memcpy(old_fdb.path.fdb_ver, path.fdb_ver, 2);
+  memcpy(old_fdb.path.fdb_src_ap, path.fdb_src_ap, 3), memcpy(old_fdb.path.fdb_src_ver, path.fdb_src_ver, 2);
+  memcpy(old_fdb.path.fdb_db, path.fdb_db, 3), memcpy(new_fdb.path.fdb_db, path.fdb_db, 3);
+  old_fdb.fdb_opt = (old_fdb.fdb_opt & ~uint32_t{0x200}) | kStructOpts;
+  new_fdb.fdb_opt = (new_fdb.fdb_opt & ~uint32_t{0x200}) | kStructOpts;
+  if (stat1 != RS_CONVERTED) return scratch_new(new_fdb);
+  FDB os, ns;
+  struct_desc(old_fdb.path, &os);
+  struct_desc(new_fdb.path, &ns);
+  // The data, then its structure: the old data stays with its old
+  // structure when the first replace fails.
+  if (!fm_replace(&old_fdb, &new_fdb, 0)) {
+    checkstat(old_fdb.fdb_stat, "Bad file copy", kModule, __LINE__);
+    return scratch_new(new_fdb);
+  }
+  if (!fm_replace(&os, &ns, 0)) checkstat(os.fdb_stat, "Bad file copy", kModule, __LINE__);
+}
+
+}  // namespace
+
+int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
+  DesignBuilder b("0DN", "00", com.subproc_scope);
+  uint8_t pa[kParamRecSize], pr[kProcRecSize], fr[kFrameRecSize];
+  param_rec(pa);
+  process_rec(pr, "0DO", path.fdb_name, kProcName, "RESTRUCT");
+  frame_rec(fr);
+  ARB* sa = b.handle(DF_STMT);
+  int ok =
+      sa && b.put(DF_PARAM, pa) && b.put(DF_PROCESS, pr) && b.put(DF_FRAME, fr) && bld_restruct_stmts(path, ctx, sa);
+  if (!ok) sys_err(kModule, __LINE__, "restructure design: %s", b.error().c_str());
+  sysdir_swap sd;
+  EM* em = nullptr;
+  if (ok) {
+    sysdir_enter(path, &sd);
+    clear_stats();
+    db_status_of_end(db_run_generated(caller, "00"));
+    PCB k{};
+    memcpy(k.invoc.b + INVOC_AP_ID, "0DN00", 5);
+    k.invoc.b[INVOC_PROC_TYPE] = PT_ACTION;
+    put_text(k.invoc.b + INVOC_PROC_NAM, kProcNameLen, kProcName);
+    if (caller) memcpy(k.pcb_lang, caller->pcb_lang, 3);
+    if (pl_get(&k, 0)) em = k.pcb_em;
+    else ok = 0;
+    // Without the module the new files cannot be told: they go, and the
+    // run is a failure whatever it set.
+    if (!em) set_stat1(RS_FAILED);
+  } else {
+    set_stat1(RS_FAILED);
+  }
+  swap_files(path, em, read_stat(1));
+  sysdir_leave(&sd);
+  // The next run writes a new design under the same name.
+  if (em) pl_free(em), pl_discard(em);
+  b.close_all(ARB_SCRATCH);
+  return ok;
+}
+
+int restruct_fi(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
+  add_dap("0DN", "00");
+  add_dap("0DO", "00");
+  if (!bld_new_src_fi(path, ctx)) return set_stat1(RS_FAILED), 1;
+  bld_proc(path, ctx, caller);
+  return 1;
+}
+
+uint32_t db_restruct(PCB* caller, const FDB_PATH& path, ARB* msg1, ARB* msg2) {
+  const bool design = is_ap(path.fdb_ap, "0AD");
+  const char* ap = design ? path.fdb_src_ap : path.fdb_ap;
+  const char* ver = design ? path.fdb_src_ver : path.fdb_ver;
+  if (!msg1_start(msg1, msg2, ap, ver, path.fdb_name))
+    return checkstat(msg1->arb_stat, "Bad message write ", kModule, __LINE__), RS_FAILED;
+  restruct_ctx ctx{};
+  uint32_t fm = 0;
+  uint32_t r = db_open_files(path, &ctx, &fm);
+  if (r) {
+    db_err(fm ? fm : r, path, msg1, msg2);
+    db_close_files(&ctx);
+    return r;
+  }
+  r = comp_struct_fi(path, &ctx);
+  if (r == RS_CONVERT) {
+    FM_CLOSE(ctx.arb[RC_STRUCT], 0);
+    ctx.arb[RC_STRUCT] = nullptr;
+    restruct_fi(path, &ctx, caller);
+    r = read_stat(1);
+    if (r != RS_CONVERTED) db_err(read_stat(2) ? read_stat(2) : r, path, msg1, msg2);
+  } else if (r == RS_SAME || r == RS_COMPATIBLE) {
+    FM_CLOSE(ctx.arb[RC_STRUCT], 0);
+    ctx.arb[RC_STRUCT] = nullptr;
+    if (!db_renew_struct(path, &ctx)) db_err(RS_FAILED, path, msg1, msg2);
+  } else {
+    // Not compiled, or no FILE record: the caller learns it from the files.
+    db_err(r, path, msg1, msg2);
+  }
+  db_close_files(&ctx);
+  return r;
+}
+
+int db_restruct_0sa() {
+  static const char* const kNames[] = {"APPL",    "DATABASE", "DBXAP",   "DESIGNER", "DFLTMAP",  "FORM",
+                                       "KEYMAP",  "MANAGER",  "MAPDEF",  "MAPKEY",   "MAPTYPE",  "PRINTER",
+                                       "PROFILE", "SYSDFLT",  "SYSPARM", "TERMKEY",  "TERMTYPE", "USER"};
+  FDB f1, f2;
+  KDB k1[kInitMaxKeys], k2[kInitMaxKeys];
+  SDB s1[kInitMaxSegs], s2[kInitMaxSegs];
+  INIT_MSG1_FDB(&f1, k1, s1, "0AD", "00");
+  INIT_MSG2_FDB(&f2, k2, s2, "0AD", "00");
+  // A second call in one run starts from empty message files.
+  for (FDB* f : {&f1, &f2}) {
+    FDB g = *f;
+    if (FM_OPEN(&g, com.sys_scope, 0, 0x0f, 0x0f)) FM_CLOSE(g.fdb_arb, ARB_SCRATCH);
+  }
+  INIT_MSG1_FDB(&f1, k1, s1, "0AD", "00");
+  INIT_MSG2_FDB(&f2, k2, s2, "0AD", "00");
+  if (!FM_CREATE(&f1, com.sys_scope, 0, 2, 0x0f, 0x0f) || !FM_CREATE(&f2, com.sys_scope, 0, 2, 0x0f, 0x0f))
+    return sys_err(kModule, __LINE__, "Bad message create"), 1;
+  mu_init();
+  for (const char* n : kNames) {
+    FDB_PATH p{};
+    memcpy(p.fdb_ap, "0SA", 3), memcpy(p.fdb_ver, "00", 2);
+    SET_BLANK(p.fdb_name, 8), memcpy(p.fdb_name, n, strlen(n));
+    SET_BLANK(p.fdb_db, 3), SET_BLANK(p.fdb_src_ap, 3), SET_BLANK(p.fdb_src_ver, 2);
+    p.fdb_class = PATH_DATA;
+    db_restruct(nullptr, p, f1.fdb_arb, f2.fdb_arb);
+  }
+  return 1;
+}
+
+}  // namespace kivo
