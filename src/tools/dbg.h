@@ -113,6 +113,13 @@ uint8_t dbg_stmt_rows(int screen_rows);
 constexpr size_t kWatchRecLen = 28;
 enum : size_t { WL_AP = 0, WL_NAME = 3, WL_ZERO = 25, WL_OCC = 26 };
 // Adds a watch on `len` live bytes of `owner`; always 1.
+// A watch on field `name` of `ap` (occurrence 0 = 1): 1 added; 0 for an
+// unknown field, an occurrence outside the element's count, or no address.
+int add_watch(PCB* pcb, const char* ap, const char* name, uint32_t occ);
+// Writes the watch list records into the open file `a`; 0 when a write failed.
+int dbg_populate_watch(PCB* pcb, ARB* a);
+// The built-ins DBG_WATCH, DBG_CLEANUP_WATCHES and DBG_POPULATE_WATCH.
+void dbg_register_watch_fns();
 int dbg_add_watch_at(PCB* owner, const char* ap, const char* name, uint32_t occ, uint8_t* live, uint32_t len);
 int dbg_chk_watches(PCB* pcb);
 void cleanup_watches(PCB* pcb);

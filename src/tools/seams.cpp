@@ -15,6 +15,7 @@ void dbg_register_hooks() {
   tm_hooks.debug_break = [] { dbg_ctl(kDbgOpBreak); };
   fm_proc_hooks.dbg_cleanup = dbg_cleanup;
   ii_dbg_hooks = {inst_trap, inst_step_break, dbg_init, dbg_chk_watches};
+  dbg_register_watch_fns();
 }
 
 }  // namespace kivo
