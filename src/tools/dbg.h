@@ -57,6 +57,8 @@ struct dbg_blk {
   uint16_t ep = 0;                // event point the bounds belong to
   uint8_t rows = 0;               // statement region rows
   bool error_stop = false;
+  void* scr = nullptr;                   // the statement screen, once shown
+  void (*scr_free)(dbg_blk*) = nullptr;  // takes it down
 };
 
 // ---- the debug file (dbg_trap.cpp) ----
@@ -89,10 +91,19 @@ dbg_trap* find_prev_trap(dbg_blk* b, em_entry at, uint32_t* idx = nullptr);
 // statement's instruction (flag 0x4); 1 done, 0 no statements.
 int dbg_custom(PCB* pcb);
 
+// ---- the statement screen (dbg_screen.cpp) ----
+
+// The STMT key (kStmtKeyPrefix + 4 bytes) of a trap entry of a
+// process-level event point.
+void bld_key(const EM* em, const dbg_trap& t, uint8_t* key);
+// The text of the entry's statement, `cols` wide: "?" when the record cannot
+// be read, blanks for no entry; the record into `rec_out` when given.
+std::string get_trap_dstmt(dbg_blk* b, const EM* em, const dbg_trap* t, int cols, uint8_t* rec_out);
+
 // ---- the stops (dbg_run.cpp) ----
 
-// The statement screen's session for one stop; replaced by tests and by
-// the screen. Returns the result code of dbg_stmt: 100 nothing shown, 101
+// The statement screen's session for one stop (dbg_screen.cpp; tests put
+// a script in its place). Returns the result code of dbg_stmt: 100 nothing shown, 101
 // show again, 278 cancel, else the key that continued the run.
 using dbg_screen_fn = uint32_t (*)(dbg_blk* b, II_RUN* run);
 extern dbg_screen_fn dbg_stmt_guts;

@@ -21,8 +21,6 @@ constexpr uint8_t kFlagOnce = 0x8;
 constexpr size_t kA7DebugCancel = 36;  // area 7: "DEBUG CANCEL", binary 2
 constexpr uint16_t kLastEventPoint = 80;
 
-uint32_t no_screen(dbg_blk*, II_RUN*) { return 100; }
-
 // Plants the one-shot stop on the instruction an R operand names (both
 // operands of GOSUB and COPY are code positions).
 void plant_once(II_RUN* run, uint8_t* inst, int slot) {
@@ -56,13 +54,11 @@ uint32_t stop(II_RUN* run) {
 
 }  // namespace
 
-dbg_screen_fn dbg_stmt_guts = no_screen;
-
 dbg_blk* dbg_block(PCB* pcb) { return pcb ? static_cast<dbg_blk*>(pcb->pcb_dbg) : nullptr; }
 
 uint32_t dbg_stmt(dbg_blk* b, II_RUN* run) {
   uint32_t code = 101;
-  while (code == 101 && run->state == II_RUNNING) code = (dbg_stmt_guts ? dbg_stmt_guts : no_screen)(b, run);
+  while (code == 101 && run->state == II_RUNNING) code = dbg_stmt_guts ? dbg_stmt_guts(b, run) : 100;
   if (code != 100 && code != 101 && code != LK_CANCEL) dbg_continue(run, code);
   return code;
 }
@@ -111,7 +107,9 @@ uint8_t dbg_stmt_rows(int screen_rows) { return static_cast<uint8_t>(screen_rows
 void dbg_cleanup(PCB* pcb) {
   if (!pcb) return;
   cleanup_watches(pcb);
-  delete dbg_block(pcb);
+  dbg_blk* b = dbg_block(pcb);
+  if (b && b->scr_free) b->scr_free(b);
+  delete b;
   pcb->pcb_dbg = nullptr;
 }
 

@@ -110,8 +110,8 @@ int add_watch(PCB* pcb, const char* ap, const char* name, uint32_t occ) {
   const uint32_t count = std::max<uint32_t>(ld_le16(elem, ELEM_OCCURS), 1), len = ld_le16(elem, ELEM_SIZE);
   if (!occ) occ = 1;
   if (occ > count || !len) return 0;
-  uint8_t* live = pi_find_addr(pcb, ap, ld_le32(elem, ELEM_NUMBER), 0,
-                               ld_le16(elem, ELEM_OFFSET) + (occ - 1) * len, nullptr);
+  uint8_t* live =
+      pi_find_addr(pcb, ap, ld_le32(elem, ELEM_NUMBER), 0, ld_le16(elem, ELEM_OFFSET) + (occ - 1) * len, nullptr);
   return live ? dbg_add_watch_at(pcb, ap, name, occ, live, len) : 0;
 }
 

@@ -43,14 +43,14 @@ class DbgFixture : public InterpBase {
   void SetUp() override {
     InterpBase::SetUp();
     ii_dbg_hooks = {inst_trap, inst_step_break, dbg_init, dbg_chk_watches};
-    dbg_stmt_guts = scripted;
+    real_guts = dbg_stmt_guts, dbg_stmt_guts = scripted;
     g_stops.clear(), g_keys.clear();
     com.no_db_traps = 0;
     m->em_stamp1 = 0x11223344, m->em_stamp2 = 0x55667788;
   }
   void TearDown() override {
     dbg_cleanup(&pcb);
-    dbg_stmt_guts = nullptr;
+    dbg_stmt_guts = real_guts;
     InterpBase::TearDown();
   }
   // A statement: its first instruction, recorded as a trap entry of `ep`.
@@ -97,6 +97,7 @@ class DbgFixture : public InterpBase {
     em_entry at;
   };
   std::vector<trap_at> traps;
+  dbg_screen_fn real_guts = nullptr;
 };
 
 // Event point 1: 100 NOP, 200 TRAP, 300 NOP, 400 NOP, then the end of code.

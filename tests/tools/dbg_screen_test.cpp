@@ -1,0 +1,121 @@
+// The debugger on a real terminal: the engine with KIVO_DB_TRAPS=1 runs a
+// SUBROUTINE of 0SA that begins with a TRAP, in a tmux pane of 80 x 24 on a
+// copy of the default installation; keys are the default keymap's (OPTION
+// F1 and a digit, SELECT F6, ADD MODE F10, CANCEL F2 Shift-F1). Every wait
+// is for the screen or the end of the run.
+#include "se_run_util.h"
+
+namespace kivo::test {
+namespace {
+
+constexpr const char* kTrapped = R"(APPLICATION 0SA 00
+PROCESS 6 DBGTEST
+STMTS 6 DBGTEST ep=1
+      TRAP
+      CALC     AI = 1
+      CALC     AI = 2
+      CALC     AI = 3
+      LOGOUT           N
+END
+PROCESS 6 DBGLOOP
+STMTS 6 DBGLOOP ep=1
+      TRAP
+      LABEL    TOP
+      CALC     AI = 1
+      GOTO     TOP
+END
+)";
+
+class DebugScreen : public SeRun {
+ protected:
+  void SetUp() override {
+    install("", "", false);
+    std::ofstream(d_.file("trapped.dsgn")) << kTrapped;
+    design(d_.file("trapped.dsgn"));
+  }
+  void run(const std::string& proc, const std::string& wait = "") {
+    kivo_test::env_list e = env("tst");
+    e.push_back({"KIVO_DB_TRAPS", "1"});
+    p_ = std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " -d=DB1 -a=0SA -t=subroutine -p=" + proc, d_.path, e,
+                                     80, 24);
+    if (!wait.empty()) {
+      ASSERT_TRUE(p_->wait_for(wait)) << p_->capture();
+    }
+  }
+  void TearDown() override {
+    if (p_) p_->exit_status(1);
+    SeRun::TearDown();
+  }
+  std::string row(size_t r) {
+    auto l = p_->lines();
+    std::string s = r <= l.size() ? l[r - 1] : "";
+    return s.erase(s.find_last_not_of(' ') + 1);
+  }
+  // Row r with its attribute escapes.
+  std::string attr_row(size_t r) {
+    std::istringstream in(p_->capture_escapes());
+    std::string l;
+    for (size_t i = 0; i < r && std::getline(in, l); ++i) {}
+    return l;
+  }
+  // Waits until row r starts with escape `esc` right before `text`.
+  bool marked(size_t r, const std::string& esc, const std::string& text) {
+    return kivo_test::wait_until([&] { return attr_row(r).find(esc + text) != std::string::npos; }, 10);
+  }
+  std::unique_ptr<tmux_pane> p_;
+};
+
+// The header names the process, its type and event point; the TRAP line is
+// current (bold); OPTION 1 moves to the next line; SELECT on a later line
+// makes it blink and OPTION 0 stops there; OPTION 0 then runs to the
+// LOGOUT, whose engine status is 127.
+TEST_F(DebugScreen, StepsAndBreakpoints) {
+  run("DBGTEST", "DBGTEST");
+  const std::string head = row(1);
+  EXPECT_NE(head.find("DBGTEST"), std::string::npos) << head;
+  EXPECT_NE(head.find("Sub"), std::string::npos) << head;
+  EXPECT_NE(head.find("Subroutine"), std::string::npos) << head;
+  EXPECT_EQ(head.substr(44, 1), ".");
+  EXPECT_EQ(row(2), "      TRAP") << p_->capture();
+  EXPECT_NE(row(3).find("AI"), std::string::npos) << p_->capture();
+  EXPECT_EQ(row(2 + 15), "Appl Field Name             Occ Field Value");
+  // A TRAP that is live blinks as a breakpoint does; current, also bold.
+  EXPECT_TRUE(marked(2, "\x1b[1;5m", " TRAP")) << p_->capture_escapes();
+  p_->send_keys("F1 1");
+  EXPECT_TRUE(marked(3, "\x1b[1m", " CALC")) << p_->capture_escapes();
+  p_->send_keys("Down Down F6");
+  EXPECT_TRUE(marked(5, "\x1b[5m", " CALC")) << p_->capture_escapes();
+  p_->send_keys("F1 0");
+  EXPECT_TRUE(marked(5, "\x1b[1;5m", " CALC") || marked(5, "\x1b[5;1m", " CALC")) << p_->capture_escapes();
+  p_->send_keys("F1 0");
+  EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();  // LOGOUT N
+}
+
+// CANCEL ends the process before its LOGOUT: the engine ends with 0.
+TEST_F(DebugScreen, CancelEndsTheProcess) {
+  run("DBGTEST", "DBGTEST");
+  p_->send_keys("F2 S-F1");
+  EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();  // not 127: LOGOUT never ran
+}
+
+// The interrupt key (SIGINT) in an endless loop stops at the next
+// statement: after OPTION 0 at the TRAP, a line of the loop becomes current.
+TEST_F(DebugScreen, InterruptStopsALoop) {
+  run("DBGLOOP", "DBGLOOP");
+  ASSERT_TRUE(marked(2, "\x1b[1;5m", " TRAP")) << p_->capture_escapes();
+  p_->send_keys("F1 0");
+  p_->send_keys("C-c");
+  EXPECT_TRUE(kivo_test::wait_until(
+      [&] {
+        const std::string e = p_->capture_escapes();
+        return e.find("\x1b[1m LABEL") != std::string::npos || e.find("\x1b[1m CALC") != std::string::npos ||
+               e.find("\x1b[1m GOTO") != std::string::npos;
+      },
+      10))
+      << p_->capture_escapes();
+  p_->send_keys("F2 S-F1");
+  EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
+}
+
+}  // namespace
+}  // namespace kivo::test
