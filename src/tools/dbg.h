@@ -21,6 +21,7 @@
 #include "compiler/em.h"
 #include "compiler/pl.h"
 #include "interp/ii_run.h"
+#include "types/element.h"
 
 namespace kivo {
 
@@ -99,6 +100,30 @@ void bld_key(const EM* em, const dbg_trap& t, uint8_t* key);
 // The text of the entry's statement, `cols` wide: "?" when the record cannot
 // be read, blanks for no entry; the record into `rec_out` when given.
 std::string get_trap_dstmt(dbg_blk* b, const EM* em, const dbg_trap* t, int cols, uint8_t* rec_out);
+
+// ---- data lines (dbg_value.cpp) ----
+
+constexpr size_t kLineValueLen = 80;
+enum : uint8_t { kLineBinary = 0x1 };  // type 2: shown with "`", not editable
+struct dbg_line {
+  char ap[3] = {' ', ' ', ' '};  // "---" for "0LA"
+  char name[22] = {};
+  char occ[3] = {' ', ' ', ' '};
+  std::string value = std::string(kLineValueLen, ' ');
+  uint8_t flags = 0;
+  bool used = false;
+  uint32_t len = 0;
+  uint8_t elem[kElementSize] = {};
+};
+// The address of a line's field (its element read); null when the field is
+// unknown, has no address, or the occurrence is outside 1 to its count.
+uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l);
+// Direction 1: the field's value into the line (80 "?" when it has none);
+// 0: the line's value into the field. 1 done, 0 not.
+int cnv_fld_val(PCB* pcb, dbg_line* l, int direction);
+// Both lines from the operands of a STMT record; 1 when its verb has data
+// lines.
+int set_data_val(PCB* pcb, const uint8_t* rec, dbg_line lines[2]);
 
 // ---- the stops (dbg_run.cpp) ----
 

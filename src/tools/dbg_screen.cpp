@@ -2,6 +2,7 @@
 // current event point around the stop, the field heading and the option
 // lines on a surface of its own, and the keys read on it.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ namespace kivo {
 namespace {
 
 constexpr const char* kModule = "DBG";
+constexpr uint32_t kAttrInput = 0x304F;
 constexpr uint32_t kAttrCurrent = 0x40, kAttrBreak = 0x200, kAttrReverse = 0x80, kAttrHeading = 0x100;
 constexpr uint32_t kMsgOptions = 300120, kMsgLegend = 300130;
 constexpr uint8_t kFlagBreak = 0x2;
@@ -171,12 +173,14 @@ uint32_t ep_msg(uint16_t ep, uint8_t type) {
 }
 
 struct screen {
-  dbg_blk* b;
-  dbg_scr* s;
-  II_RUN* run;
-  EM* em;
-  uint32_t first, last, cur, page;
+  dbg_blk* b = nullptr;
+  dbg_scr* s = nullptr;
+  II_RUN* run = nullptr;
+  EM* em = nullptr;
+  uint32_t first = 0, last = 0, cur = 0, page = 0;
   bool beep = false;
+  dbg_line lines[2];
+  std::array<std::array<char, kLineValueLen>, 2> typed{};  // edit mode's input
 
   int R() const { return s->rows; }
   int W() const { return s->cols; }
@@ -234,12 +238,49 @@ struct screen {
     return ok;
   }
 
-  void fields() {
+  // The heading and both data lines; with `edit` the values of the lines
+  // that hold a field (not binary ones) are input-capable.
+  void fields(bool edit = false) {
     std::string text(size_t(3) * size_t(W()), ' ');
     put(text, 1, "Appl Field Name             Occ Field Value", size_t(W()));
     std::vector<CHR_BLK> runs = {run_of(1, 1, 4, kAttrHeading), run_of(1, 6, 10, kAttrHeading),
                                  run_of(1, 29, 3, kAttrHeading), run_of(1, 33, 11, kAttrHeading)};
-    wm_write_reg(s->fld, reinterpret_cast<const uint8_t*>(text.data()), {}, runs);
+    std::vector<TITM> items;
+    const int vw = std::min<int>(W() - 32, int(kLineValueLen));
+    for (int i = 0; i < 2; ++i) {
+      const dbg_line& l = lines[i];
+      if (!l.used) continue;
+      const int at = (i + 1) * W();
+      put(text, at + 1, std::string(l.ap, 3), 3);
+      put(text, at + 6, std::string(l.name, 22), 22);
+      put(text, at + 29, std::string(l.occ, 3), 3);
+      put(text, at + 33, l.value, size_t(vw));
+      if (edit && !(l.flags & kLineBinary)) {
+        memcpy(typed[i].data(), l.value.data(), kLineValueLen);
+        items.push_back(se_alpha_item(i + 2, 33, vw, typed[i].data()));
+        runs.push_back(run_of(i + 2, 33, vw, kAttrInput));
+        runs.back().item_row = i + 2, runs.back().item_col = 33;
+      }
+    }
+    wm_write_reg(s->fld, reinterpret_cast<const uint8_t*>(text.data()), items, runs);
+  }
+
+  // Edit mode: one key ends it. Only a value the user changed is stored
+  // into its field; CANCEL stores nothing.
+  void edit(SHOW_BLK& sb) {
+    fields(true);
+    sb.show_flags = SHOW_REFRESH | SHOW_INPUT;
+    sb.curs_type = CURS_MAIN;
+    sb.main_pos = {R() + 3, 33};
+    sb.input_stat = 0;
+    if (!wm_show(&sb, nullptr)) sys_err(kModule, __LINE__, "dbg_stmt() wm_show");
+    const bool cancel = sb.input_stat != KEY_STATUS_KEY || sb.key_code == LK_CANCEL;
+    for (int i = 0; i < 2 && !cancel; ++i) {
+      dbg_line& l = lines[i];
+      if (!l.used || (l.flags & kLineBinary) || memcmp(typed[i].data(), l.value.data(), kLineValueLen) == 0) continue;
+      l.value.assign(typed[i].data(), kLineValueLen);
+      if (!cnv_fld_val(run->call->pcb, &l, 0)) l.value.assign(kLineValueLen, '?');
+    }
   }
 
   void options() {
@@ -266,6 +307,7 @@ struct screen {
     uint8_t rec[kStmtSize] = {};
     if (!statements(rec)) return 100;
     header(rec);
+    set_data_val(run->call->pcb, rec, lines);
     fields();
     options();
     for (;;) {
@@ -304,6 +346,18 @@ struct screen {
           }
           ii_jump(run, t->pos);
           return 101;
+        case LK_CHANGE_MODE: {
+          uint8_t other[kStmtSize] = {};
+          if (!t || get_trap_dstmt(b, em, t, W(), other).find_first_not_of('?') == std::string::npos ||
+              !set_data_val(run->call->pcb, other, lines)) {
+            beep = true;
+            break;
+          }
+          edit(sb);
+          set_data_val(run->call->pcb, rec, lines);
+          fields();
+          break;
+        }
         case LK_UP:
           if (cur_row > 2) --cur_row;
           break;
@@ -329,7 +383,8 @@ uint32_t show_stop(dbg_blk* b, II_RUN* run) {
   uint32_t first = cur, last = cur;
   while (first > 0 && b->traps[first - 1].ep == ep) --first;
   while (last + 1 < b->traps.size() && b->traps[last + 1].ep == ep) ++last;
-  screen sc{b, scr_of(b), run, em, first, last, cur, 0};
+  screen sc;
+  sc.b = b, sc.s = scr_of(b), sc.run = run, sc.em = em, sc.first = first, sc.last = last, sc.cur = cur;
   sc.page = sc.back(cur, uint32_t(std::max(sc.R() / 2 - 1, 0)));
   return sc.keys();
 }

@@ -17,6 +17,14 @@ STMTS 6 DBGTEST ep=1
       CALC     AI = 3
       LOGOUT           N
 END
+PROCESS 6 DBGSET
+STMTS 6 DBGSET ep=1
+      TRAP
+      SET      0LA BI                         =  0LA AI                    
+      SET      0LA CI                         =  0LA BI                    
+      SET      0LA DI                         =  0LA CI                    
+      LOGOUT           N
+END
 PROCESS 6 DBGLOOP
 STMTS 6 DBGLOOP ep=1
       TRAP
@@ -96,6 +104,41 @@ TEST_F(DebugScreen, CancelEndsTheProcess) {
   run("DBGTEST", "DBGTEST");
   p_->send_keys("F2 S-F1");
   EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();  // not 127: LOGOUT never ran
+}
+
+// CHANGE MODE on the statement before the current one: its first field
+// takes the typed value, which the next statements then move on; CANCEL
+// ends an edit and stores nothing.
+TEST_F(DebugScreen, ChangedValueIsStored) {
+  run("DBGSET", "DBGSET");
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(marked(3, "\x1b[1m", " SET")) << p_->capture_escapes();
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(marked(4, "\x1b[1m", " SET")) << p_->capture_escapes();
+  EXPECT_EQ(row(18), "---  CI                          0");
+  EXPECT_EQ(row(19), "---  BI                          0");
+  p_->send_keys("Up S-F2");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, 10)) << p_->cursor();
+  // The line above (BI = AI); its value input-capable, blanks shown as ".".
+  EXPECT_EQ(row(18).substr(0, 35), "---  BI                         .0.") << p_->capture();
+  p_->send_text("42");
+  p_->send_keys("Enter");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  CI                          0"; }, 10))
+      << p_->capture();
+  EXPECT_EQ(row(19), "---  BI                          42");
+  // CANCEL ends an edit without storing (the cursor stayed on the row).
+  p_->send_keys("S-F2");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, 10)) << p_->cursor();
+  p_->send_text("77");
+  p_->send_keys("F2 S-F1");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  CI                          0"; }, 10))
+      << p_->capture();
+  EXPECT_EQ(row(19), "---  BI                          42");
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(marked(5, "\x1b[1m", " SET")) << p_->capture_escapes();
+  EXPECT_EQ(row(19), "---  CI                          42") << p_->capture();
+  p_->send_keys("F2 S-F1");
+  EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
 }
 
 // The interrupt key (SIGINT) in an endless loop stops at the next
