@@ -30,7 +30,7 @@ namespace {
 constexpr const char* kModule = "DBG";
 constexpr uint32_t kAttrInput = 0x304F;
 constexpr uint32_t kAttrCurrent = 0x40, kAttrBreak = 0x200, kAttrReverse = 0x80, kAttrHeading = 0x100;
-constexpr uint32_t kMsgOptions = 300120, kMsgLegend = 300130;
+constexpr uint32_t kMsgOptions = 300120, kMsgLegend = 300130, kMsgErrorWay = 300180;
 constexpr uint8_t kFlagBreak = 0x2;
 
 struct dbg_scr {
@@ -231,7 +231,7 @@ struct screen {
         const bool is_trap = (inst_op(t.addr) & ~1u) == OP_TRAP;
         if (is_trap ? !(t.addr[2] & kFlagBreak) : (t.addr[2] & kFlagBreak) != 0) attr |= kAttrBreak;
       }
-      if (i == cur) attr |= kAttrCurrent;
+      if (i == cur) attr |= kAttrCurrent | (run->fail_text ? kAttrBreak : 0);
       if (attr) runs.push_back(run_of(row, 1, W(), attr));
     }
     wm_write_reg(s->stm, reinterpret_cast<const uint8_t*>(text.data()), {}, runs);
@@ -283,11 +283,33 @@ struct screen {
     }
   }
 
+  // The option lines; on an error stop the error centred and the way out.
   void options() {
     std::string text(size_t(2) * size_t(W()), ' ');
-    put(text, 9, wm_msg_text(kMsgOptions), size_t(W() - 8));
-    put(text, W() + 1, wm_msg_text(kMsgLegend), size_t(W()));
+    if (run->fail_text) {
+      std::string e = run->fail_text;
+      e.resize(std::min(e.size(), size_t(W())));
+      put(text, int(size_t(W()) - e.size()) / 2 + 1, e, e.size());
+      put(text, W() + 1, wm_msg_text(kMsgErrorWay), size_t(W()));
+    } else {
+      put(text, 9, wm_msg_text(kMsgOptions), size_t(W() - 8));
+      put(text, W() + 1, wm_msg_text(kMsgLegend), size_t(W()));
+    }
     wm_write_reg(s->opt, reinterpret_cast<const uint8_t*>(text.data()), {}, {});
+  }
+
+  // Keys an error stop takes; the others are ignored.
+  static bool error_key(uint32_t key) {
+    switch (key) {
+      case LK_CANCEL:
+      case LK_SELECT_KEY:
+      case LK_ADD_MODE:
+      case LK_CHANGE_MODE:
+      case LK_INQUIRE_MODE:
+      case LK_UP:
+      case LK_DOWN: return true;
+      default: return false;
+    }
   }
 
   // The statement shown on screen row `row` (the statement region from 2).
@@ -310,6 +332,7 @@ struct screen {
     set_data_val(run->call->pcb, rec, lines);
     fields();
     options();
+    beep = run->fail_text != nullptr;
     for (;;) {
       sb.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (beep ? uint32_t(SHOW_BEEP) : 0u));
       beep = false;
@@ -319,6 +342,7 @@ struct screen {
       if (!wm_show(&sb, nullptr)) sys_err(kModule, __LINE__, "dbg_stmt() wm_show");
       if (sb.input_stat != KEY_STATUS_KEY) return 0;  // no terminal: the run goes on
       const uint32_t key = sb.key_code;
+      if (run->fail_text && !error_key(key)) continue;
       // The regions lie on the second surface: its cursor is the line cursor.
       const bool line_cursor = sb.curs_type == CURS_MAIN || sb.curs_type == CURS_POP;
       if (line_cursor && sb.main_pos.row > 0) cur_row = sb.main_pos.row;
@@ -345,6 +369,7 @@ struct screen {
             break;
           }
           ii_jump(run, t->pos);
+          run->fail_text = nullptr;  // the error stop ends
           return 101;
         case LK_CHANGE_MODE: {
           uint8_t other[kStmtSize] = {};

@@ -25,6 +25,13 @@ STMTS 6 DBGSET ep=1
       SET      0LA DI                         =  0LA CI                    
       LOGOUT           N
 END
+PROCESS 6 DBGERR
+STMTS 6 DBGERR ep=1
+      CALC     AI = 0
+      CALC     BI = 1 / AI
+      CALC     CI = 5
+      LOGOUT           N
+END
 PROCESS 6 DBGLOOP
 STMTS 6 DBGLOOP ep=1
       TRAP
@@ -139,6 +146,23 @@ TEST_F(DebugScreen, ChangedValueIsStored) {
   EXPECT_EQ(row(19), "---  CI                          42") << p_->capture();
   p_->send_keys("F2 S-F1");
   EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
+}
+
+// A run-time error stops on its statement with the error centred and the
+// way out below; OPTION 0 is ignored there, ADD MODE on the next line runs
+// on from it.
+TEST_F(DebugScreen, ErrorStopLeftByAddMode) {
+  run("DBGERR", "DBGERR");
+  EXPECT_TRUE(marked(3, "\x1b[1;5m", " CALC")) << p_->capture_escapes();
+  const std::string err = row(20);
+  EXPECT_NE(err.find("division by zero"), std::string::npos) << p_->capture();
+  EXPECT_GT(err.find_first_not_of(' '), 20u) << err;  // centred
+  EXPECT_EQ(row(21), "ADD MODE chooses the next statement; CANCEL ends the process");
+  p_->send_keys("F1 0 Down F10");
+  ASSERT_TRUE(marked(4, "\x1b[1m", " CALC")) << p_->capture_escapes();
+  EXPECT_NE(row(20).find("SELECT) Breakpoint"), std::string::npos) << p_->capture();
+  p_->send_keys("F1 0");
+  EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
 }
 
 // The interrupt key (SIGINT) in an endless loop stops at the next
