@@ -383,6 +383,8 @@ struct screen {
           fields();
           break;
         }
+        case LK_DELETE_MODE: dbg_run_process(run->call->pcb, "WATCH FIELD", s->srf, s->srf2); break;
+        case LK_DIRECT_PROC1: dbg_run_process(run->call->pcb, "STACK (EDIT)", s->srf, s->srf2); break;
         case LK_UP:
           if (cur_row > 2) --cur_row;
           break;

@@ -30,7 +30,6 @@ std::list<dbg_watch> watch_head;
 constexpr const char* kModule = "DBG";
 // The trigger's bytes on record 1 of ENTRY.
 enum : size_t { WT_OCC = 3, WT_AP = 531, WT_NAME = 534 };
-constexpr size_t kProcNameLen = 30;
 
 // Record 1 of ENTRY carries the fired field; then "WATCH TRIGGER" runs as a
 // subprocess over the process's surfaces.
@@ -46,17 +45,7 @@ void run_trigger(PCB* pcb, const dbg_watch& w) {
     if (there ? !fm_rewrite(ENTRY) : !fm_write(ENTRY))
       checkstat(ENTRY->arb_stat, there ? "can't upd ENTRY" : "can't add ENTRY", kModule, __LINE__);
   }
-  INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0LA", 3), memcpy(v.b + INVOC_VER, "00", 2);
-  v.b[INVOC_PROC_TYPE] = 2, v.b[INVOC_INVOC_TYPE] = 0;
-  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  memcpy(v.b + INVOC_PROC_NAM, "WATCH TRIGGER", 13);
-  const uint32_t srf = ih_put(HK_SURFACE, pcb->pcb_main_srf), srf2 = ih_put(HK_SURFACE, pcb->pcb_pop_srf);
-  if (!pcb->pcb_handle) pcb->pcb_handle = ih_put(HK_PCB, pcb);
-  st_le32(v.b, INVOC_PARENT_SRF, srf), st_le32(v.b, INVOC_PARENT_SRF + 4, srf2);
-  st_le32(v.b, INVOC_PARENT_PCB, pcb->pcb_handle);
-  MARK(MARK_RECOVERY, [&] { pi_exec(&v); });
-  ih_drop(srf), ih_drop(srf2);
+  dbg_run_process(pcb, "WATCH TRIGGER", pcb->pcb_main_srf, pcb->pcb_pop_srf);
 }
 
 uint32_t arg_number(const rt_arg& a) {
@@ -92,6 +81,20 @@ int rt_dbg_populate_watch(RT_CALL& c) {
 }  // namespace
 
 void (*dbg_watch_trigger)(PCB* pcb, const dbg_watch& w) = run_trigger;
+
+void dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop) {
+  INVOC v = pi_invoc;
+  memcpy(v.b + INVOC_AP_ID, "0LA", 3), memcpy(v.b + INVOC_VER, "00", 2);
+  v.b[INVOC_PROC_TYPE] = 2, v.b[INVOC_INVOC_TYPE] = 0;
+  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
+  memcpy(v.b + INVOC_PROC_NAM, name, std::min(strlen(name), kProcNameLen));
+  const uint32_t srf = ih_put(HK_SURFACE, srf_main), srf2 = ih_put(HK_SURFACE, srf_pop);
+  if (!pcb->pcb_handle) pcb->pcb_handle = ih_put(HK_PCB, pcb);
+  st_le32(v.b, INVOC_PARENT_SRF, srf), st_le32(v.b, INVOC_PARENT_SRF + 4, srf2);
+  st_le32(v.b, INVOC_PARENT_PCB, pcb->pcb_handle);
+  MARK(MARK_RECOVERY, [&] { pi_exec(&v); });
+  ih_drop(srf), ih_drop(srf2);
+}
 
 int add_watch(PCB* pcb, const char* ap, const char* name, uint32_t occ) {
   if (!pcb || !pcb->pcb_em) return 0;

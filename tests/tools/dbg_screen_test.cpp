@@ -9,6 +9,22 @@ namespace kivo::test {
 namespace {
 
 constexpr const char* kTrapped = R"(APPLICATION 0SA 00
+WORK WAP A3
+WORK WNAME A22
+WORK WOCC B2
+PROCESS 6 DBGWATCH
+STMTS 6 DBGWATCH ep=1
+      SET      0SA WAP                        =      0LA
+      SET      0SA WNAME                      =      BI
+      SET      0SA WOCC                       =      1
+      PASS     0SA WAP                        FIELD            SHARE? Y
+      PASS     0SA WNAME                      FIELD            SHARE? Y
+      PASS     0SA WOCC                       FIELD            SHARE? Y
+      CALL         DBG_WATCH                            N       N       0
+      CALC     BI = 7
+      CALC     CI = 1
+      LOGOUT           N
+END
 PROCESS 6 DBGTEST
 STMTS 6 DBGTEST ep=1
       TRAP
@@ -48,11 +64,12 @@ class DebugScreen : public SeRun {
     std::ofstream(d_.file("trapped.dsgn")) << kTrapped;
     design(d_.file("trapped.dsgn"));
   }
-  void run(const std::string& proc, const std::string& wait = "") {
+  // The engine (or, with `harness`, the tool harness) on process `proc`.
+  void run(const std::string& proc, const std::string& wait = "", bool harness = false) {
     kivo_test::env_list e = env("tst");
     e.push_back({"KIVO_DB_TRAPS", "1"});
-    p_ = std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " -d=DB1 -a=0SA -t=subroutine -p=" + proc, d_.path, e,
-                                     80, 24);
+    const std::string prog = harness ? KIVO_TOOLTEST : KIVO_BINARY;
+    p_ = std::make_unique<tmux_pane>(shell_quote(prog) + " -d=DB1 -a=0SA -t=subroutine -p=" + proc, d_.path, e, 80, 24);
     if (!wait.empty()) {
       ASSERT_TRUE(p_->wait_for(wait)) << p_->capture();
     }
@@ -161,6 +178,21 @@ TEST_F(DebugScreen, ErrorStopLeftByAddMode) {
   p_->send_keys("F1 0 Down F10");
   ASSERT_TRUE(marked(4, "\x1b[1m", " CALC")) << p_->capture_escapes();
   EXPECT_NE(row(20).find("SELECT) Breakpoint"), std::string::npos) << p_->capture();
+  p_->send_keys("F1 0");
+  EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
+}
+
+// DBG_WATCH on "0LA" BI: its change runs "WATCH TRIGGER" with the field
+// on record 1 of ENTRY and stops before the next statement; DELETE MODE
+// and DIRECT PROC1 run "WATCH FIELD" and "STACK (EDIT)" from the stop.
+TEST_F(DebugScreen, WatchStopsAfterTheChange) {
+  run("DBGWATCH", "DBGWATCH", true);
+  ASSERT_TRUE(marked(8, "\x1b[1m", " CALC     CI")) << p_->capture_escapes();
+  p_->send_keys("F11 F2 1");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return log().find("STACK") != std::string::npos; }, 10)) << log();
+  EXPECT_EQ(log(),
+            "DBG WATCH TRIGGER parent=1 field=0LA BI occ=1\n"
+            "DBG WATCH FIELD parent=1\nDBG STACK (EDIT) parent=1\n");
   p_->send_keys("F1 0");
   EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
 }
