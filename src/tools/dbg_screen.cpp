@@ -32,6 +32,15 @@ constexpr uint32_t kAttrInput = 0x304F;
 constexpr uint32_t kAttrCurrent = 0x40, kAttrBreak = 0x200, kAttrReverse = 0x80, kAttrHeading = 0x100;
 constexpr uint32_t kMsgOptions = 300120, kMsgLegend = 300130, kMsgErrorWay = 300180;
 constexpr uint8_t kFlagBreak = 0x2;
+// The scroll keys: first, last, previous and next page, one up, one down.
+enum : uint32_t {
+  kScrollFirst = 320,
+  kScrollLast = 321,
+  kScrollPrev = 322,
+  kScrollNext = 323,
+  kScrollUp = 324,
+  kScrollDown = 325
+};
 
 struct dbg_scr {
   TSRF* srf = nullptr;
@@ -308,7 +317,25 @@ struct screen {
       case LK_INQUIRE_MODE:
       case LK_UP:
       case LK_DOWN: return true;
-      default: return false;
+      default: return key >= kScrollFirst && key <= kScrollDown;
+    }
+  }
+
+  // Moves the page start: back stops at the event point's first statement
+  // or one numbered 100; forward that cannot go the whole way stays.
+  void scroll(uint32_t key) {
+    const uint32_t step = uint32_t(std::max(R() - 1, 1));
+    const auto forward = [&](uint32_t n) {
+      if (page + n <= last) page += n;
+    };
+    switch (key) {
+      case kScrollFirst: page = first; break;
+      case kScrollLast: page = last >= first + uint32_t(R() - 1) ? last - uint32_t(R() - 1) : first; break;
+      case kScrollPrev: page = back(page, step); break;
+      case kScrollNext: forward(step); break;
+      case kScrollUp: forward(1); break;
+      case kScrollDown: page = back(page, 1); break;
+      default: break;
     }
   }
 
@@ -385,6 +412,15 @@ struct screen {
         }
         case LK_DELETE_MODE: dbg_run_process(run->call->pcb, "WATCH FIELD", s->srf, s->srf2); break;
         case LK_DIRECT_PROC1: dbg_run_process(run->call->pcb, "STACK (EDIT)", s->srf, s->srf2); break;
+        case kScrollFirst:
+        case kScrollLast:
+        case kScrollPrev:
+        case kScrollNext:
+        case kScrollUp:
+        case kScrollDown:
+          scroll(key);
+          statements(rec);
+          break;
         case LK_UP:
           if (cur_row > 2) --cur_row;
           break;

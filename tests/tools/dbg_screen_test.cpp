@@ -12,6 +12,25 @@ constexpr const char* kTrapped = R"(APPLICATION 0SA 00
 WORK WAP A3
 WORK WNAME A22
 WORK WOCC B2
+PROCESS 6 DBGREFUSE
+STMTS 6 DBGREFUSE ep=1
+      SET      0SA WAP                        =      0LA
+      SET      0SA WNAME                      =      AI
+      SET      0SA WOCC                       =      2
+      PASS     0SA WAP                        FIELD            SHARE? Y
+      PASS     0SA WNAME                      FIELD            SHARE? Y
+      PASS     0SA WOCC                       FIELD            SHARE? Y
+      CALL         DBG_WATCH                            N       N       0
+      SET      0SA WNAME                      =      ZZ NO SUCH FIELD
+      SET      0SA WOCC                       =      1
+      PASS     0SA WAP                        FIELD            SHARE? Y
+      PASS     0SA WNAME                      FIELD            SHARE? Y
+      PASS     0SA WOCC                       FIELD            SHARE? Y
+      CALL         DBG_WATCH                            N       N       0
+      CALC     BI = 7
+      CALC     CI = 1
+      LOGOUT           N
+END
 PROCESS 6 DBGWATCH
 STMTS 6 DBGWATCH ep=1
       SET      0SA WAP                        =      0LA
@@ -193,8 +212,27 @@ TEST_F(DebugScreen, WatchStopsAfterTheChange) {
   EXPECT_EQ(log(),
             "DBG WATCH TRIGGER parent=1 field=0LA BI occ=1\n"
             "DBG WATCH FIELD parent=1\nDBG STACK (EDIT) parent=1\n");
+  // The scroll keys: the page back to the first statement, a next page that
+  // cannot go the whole way stays, one statement up, the last page.
+  const std::string first = "      SET      0SA WAP", second = "      SET      0SA WNAME";
+  EXPECT_EQ(row(2).substr(0, 23), "      SET      0SA WOCC");
+  p_->send_keys("PPage");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, first.size()) == first; }, 10)) << p_->capture();
+  p_->send_keys("NPage F4 Up");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, second.size()) == second; }, 10)) << p_->capture();
+  p_->send_keys("F2 Down");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, first.size()) == first; }, 10)) << p_->capture();
   p_->send_keys("F1 0");
   EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
+}
+
+// Watches refused: occurrence 2 of AI (whose element has one; the bytes
+// after it are BI's) and an unknown field. BI's change then stops nothing
+// and runs no trigger.
+TEST_F(DebugScreen, WatchOutOfRangeRefused) {
+  run("DBGREFUSE", "", true);
+  EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
+  EXPECT_EQ(log(), "");
 }
 
 // The interrupt key (SIGINT) in an endless loop stops at the next
