@@ -145,12 +145,22 @@ TEST_F(DebugStops, TrapsStepsAndRunToEnd) {
   }
 }
 
+// CANCEL ends with 4 and leaves 278 in "DEBUG CANCEL" (area 7, 36-37).
 TEST_F(DebugStops, CancelEndsWithFour) {
   finish();
   tables();
+  AREA_DESC tbl[7]{};
+  for (uint32_t i = 0; i < 7; ++i) tbl[i].area_no = i + 1, tbl[i].size = i == 6 ? 40 : kArea;
+  std::vector<uint8_t> a7(40, 0xEE);
+  uint8_t* areas[8] = {nullptr, a1.data(), a2.data(), a2.data(), a2.data(), a2.data(), a2.data(), a7.data()};
+  m->em_area_tbl = tbl, m->em_area_cnt = 7, m->em_area_addr = areas, pcb.pcb_areas = areas;
   g_keys = {LK_CANCEL};
   EXPECT_EQ(run(), uint32_t{PI_END_CANCEL});
   EXPECT_EQ(stmts(), (std::vector<uint32_t>{200}));
+  EXPECT_EQ(ld_le16(a7.data(), 36), 278);
+  EXPECT_EQ(a7[35], 0xEE);
+  EXPECT_EQ(a7[38], 0xEE);
+  m->em_area_tbl = nullptr, m->em_area_cnt = 2, m->em_area_addr = addr, pcb.pcb_areas = nullptr;
 }
 
 // Mend: a start that fails with an interrupt pending clears the request,
