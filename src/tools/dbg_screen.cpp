@@ -3,6 +3,7 @@
 // lines on a surface of its own, and the keys read on it.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -274,6 +275,38 @@ struct screen {
     wm_write_reg(s->fld, reinterpret_cast<const uint8_t*>(text.data()), items, runs);
   }
 
+  // Inquire mode: line 1's application, name and occurrence take input;
+  // after the next key that field is shown and edited. The typed
+  // occurrence selects the occurrence (checked against the element).
+  void inquire(SHOW_BLK& sb) {
+    std::array<char, 3> ap{}, occ{};
+    std::array<char, 22> name{};
+    ap.fill(' '), occ.fill(' '), name.fill(' ');
+    std::string text(size_t(3) * size_t(W()), ' ');
+    put(text, 1, "Appl Field Name             Occ Field Value", size_t(W()));
+    const TITM items[] = {se_alpha_item(2, 1, 3, ap.data()), se_alpha_item(2, 6, 22, name.data()),
+                          se_alpha_item(2, 29, 3, occ.data())};
+    std::vector<CHR_BLK> runs = {run_of(2, 1, 3, kAttrInput), run_of(2, 6, 22, kAttrInput),
+                                 run_of(2, 29, 3, kAttrInput)};
+    const int cols[] = {1, 6, 29};
+    for (int i = 0; i < 3; ++i) runs[size_t(i)].item_row = 2, runs[size_t(i)].item_col = cols[i];
+    wm_write_reg(s->fld, reinterpret_cast<const uint8_t*>(text.data()), items, runs);
+    sb.show_flags = SHOW_REFRESH | SHOW_INPUT;
+    sb.curs_type = CURS_MAIN;
+    sb.main_pos = {R() + 3, 1};
+    sb.input_stat = 0;
+    if (!wm_show(&sb, nullptr)) sys_err(kModule, __LINE__, "dbg_stmt() wm_show");
+    if (sb.input_stat != KEY_STATUS_KEY || sb.key_code == LK_CANCEL) return;
+    lines[0] = dbg_line{}, lines[1] = dbg_line{};
+    dbg_line& l = lines[0];
+    for (char& c : ap) c = char(toupper(uint8_t(c)));
+    for (char& c : name) c = char(toupper(uint8_t(c)));
+    memcpy(l.ap, ap.data(), 3), memcpy(l.name, name.data(), 22), memcpy(l.occ, occ.data(), 3);
+    l.used = true;
+    cnv_fld_val(run->call->pcb, &l, 1);
+    edit(sb);
+  }
+
   // Edit mode: one key ends it. Only a value the user changed is stored
   // into its field; CANCEL stores nothing.
   void edit(SHOW_BLK& sb) {
@@ -410,6 +443,11 @@ struct screen {
           fields();
           break;
         }
+        case LK_INQUIRE_MODE:
+          inquire(sb);
+          set_data_val(run->call->pcb, rec, lines);
+          fields();
+          break;
         case LK_DELETE_MODE: dbg_run_process(run->call->pcb, "WATCH FIELD", s->srf, s->srf2); break;
         case LK_DIRECT_PROC1: dbg_run_process(run->call->pcb, "STACK (EDIT)", s->srf, s->srf2); break;
         case kScrollFirst:

@@ -180,6 +180,26 @@ TEST_F(DebugScreen, ChangedValueIsStored) {
   p_->send_keys("F1 1");
   ASSERT_TRUE(marked(5, "\x1b[1m", " SET")) << p_->capture_escapes();
   EXPECT_EQ(row(19), "---  CI                          42") << p_->capture();
+  // INQUIRE MODE: a field by name, its value stored, then shown again.
+  for (const char* value : {"55", ""}) {
+    p_->send_keys("F12");
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 1"; }, 10)) << p_->cursor();
+    p_->send_text("0la");  // a full item moves on to the next
+    p_->send_text("ei");
+    p_->send_keys("Enter");
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, 10)) << p_->capture();
+    EXPECT_EQ(row(18).substr(0, 7), "0LA  EI") << p_->capture();
+    if (*value) {
+      p_->send_text(value);
+      p_->send_keys("Enter");
+      ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  DI                          0"; }, 10))
+          << p_->capture();
+    }
+  }
+  EXPECT_EQ(row(18).substr(32, 3), ".55") << p_->capture();
+  p_->send_keys("F2 S-F1");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  DI                          0"; }, 10))
+      << p_->capture();
   p_->send_keys("F2 S-F1");
   EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
 }
