@@ -32,6 +32,8 @@ void plant_once(II_RUN* run, uint8_t* inst, int slot) {
 // the debugger could not start.
 uint32_t stop(II_RUN* run) {
   PCB* pcb = run->call->pcb;
+  // The tables describe the process's own module only.
+  if (!pcb || run->em != pcb->pcb_em) return 100;
   // A process already stopped (also by a forced start on an error) only
   // refreshes its bounds; the traps-off refusal is for a first start.
   const int ready = dbg_block(pcb) ? dbg_custom(pcb) : dbg_init(pcb, 0);
