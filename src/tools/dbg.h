@@ -94,9 +94,10 @@ int dbg_custom(PCB* pcb);
 
 // ---- the statement screen (dbg_screen.cpp) ----
 
-// The STMT key (kStmtKeyPrefix + 4 bytes) of a trap entry of a
-// process-level event point.
-void bld_key(const EM* em, const dbg_trap& t, uint8_t* key);
+// The STMT key (kStmtKeyPrefix + 4 bytes) of a trap entry: the process,
+// the owner bytes of a frame's or an image's event point, the event point
+// and the statement number.
+void bld_key(const EM* em, const dbg_blk* b, const dbg_trap& t, uint8_t* key);
 // The text of the entry's statement, `cols` wide: "?" when the record cannot
 // be read, blanks for no entry; the record into `rec_out` when given.
 std::string get_trap_dstmt(dbg_blk* b, const EM* em, const dbg_trap* t, int cols, uint8_t* rec_out);

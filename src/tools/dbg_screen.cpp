@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "compiler/em_access.h"
+#include "compiler/em_records.h"
 #include "compiler/pcb.h"
 #include "compiler/stmt_layout.h"
 #include "fm/fm_open.h"
@@ -17,6 +19,7 @@
 #include "foundation/descriptors.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
+#include "process/pi_internal.h"
 #include "screen/tm.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
@@ -131,8 +134,22 @@ std::string digits(uint32_t v, int width) {
 
 }  // namespace
 
-// The key of the STMT record of a trap entry of a process-level event point.
-void bld_key(const EM* em, const dbg_trap& t, uint8_t* key) {
+namespace {
+
+// The frame part and number of the compiled frame numbered `no` into the
+// key (copied while the record is located).
+void put_frame(const EM* em, uint32_t no, uint8_t* key) {
+  if (!no) return;
+  pi_each_rec(em->em_cfrm_arb, [&](const uint8_t* fr) {
+    if (ld_le32(fr, CFRM_NO) != no) return;
+    key[STMT_FRM_PART] = fr[CFRM_PART];
+    memcpy(key + STMT_FRM_NO, fr + CFRM_DESIGN_NO, 4);
+  });
+}
+
+}  // namespace
+
+void bld_key(const EM* em, const dbg_blk* b, const dbg_trap& t, uint8_t* key) {
   memset(key, 0, STMT_SEQ + 4);
   key[STMT_PROC_TYPE] = em->em_proc_type;
   memcpy(key + STMT_PROC_NAME, em->em_proc_nam, 30);
@@ -140,13 +157,27 @@ void bld_key(const EM* em, const dbg_trap& t, uint8_t* key) {
   key[STMT_EP] = static_cast<uint8_t>(t.ep);
   SET_BLANK(key + STMT_EP + 1, 3);
   st_le32(key, STMT_SEQ, t.stmt);
+  // The owner: the frame of a frame's event point, the image (and its
+  // frame) of an image's, by the compiled number its event-point row keeps.
+  const size_t row = size_t{t.slot} * TOC_LEN;
+  const uint16_t owner = row + TOC_LEN <= b->toc.size() ? ld_le16(b->toc.data() + row, TOC_OWNER) : 0;
+  if (t.ep >= 21 && t.ep <= 25) {
+    put_frame(em, owner, key);
+  } else if (t.ep >= 41 && t.ep <= 44 && owner) {
+    uint8_t k[CIMG_LEN] = {};
+    st_le32(k, CIMG_INDEX, owner);
+    if (const uint8_t* im = em_read_key(em->em_cimg_arb, 0, k)) {
+      key[STMT_IMG_NO] = im[CIMG_NO];
+      put_frame(em, ld_le32(im, CIMG_FRM), key);
+    }
+  }
 }
 
 std::string get_trap_dstmt(dbg_blk* b, const EM* em, const dbg_trap* t, int cols, uint8_t* rec_out) {
   if (!t) return std::string(size_t(cols), ' ');
   dbg_scr* s = scr_of(b);
   uint8_t rec[kStmtSize] = {};
-  bld_key(em, *t, rec);
+  bld_key(em, b, *t, rec);
   ARB* a = s ? s->stmt_arb : nullptr;
   bool ok = false;
   if (a) {

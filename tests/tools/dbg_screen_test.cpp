@@ -67,6 +67,12 @@ STMTS 6 DBGERR ep=1
       CALC     CI = 5
       LOGOUT           N
 END
+PROCESS 4 DBGFRM
+FRAME 4 DBGFRM 0 1 enabled=1 kind=0
+STMTS 4 DBGFRM ep=22 frame=0,1
+      TRAP
+      CALC     AI = 1
+END
 PROCESS 6 DBGLOOP
 STMTS 6 DBGLOOP ep=1
       TRAP
@@ -84,11 +90,13 @@ class DebugScreen : public SeRun {
     design(d_.file("trapped.dsgn"));
   }
   // The engine (or, with `harness`, the tool harness) on process `proc`.
-  void run(const std::string& proc, const std::string& wait = "", bool harness = false) {
+  void run(const std::string& proc, const std::string& wait = "", bool harness = false,
+           const std::string& type = "subroutine") {
     kivo_test::env_list e = env("tst");
     e.push_back({"KIVO_DB_TRAPS", "1"});
     const std::string prog = harness ? KIVO_TOOLTEST : KIVO_BINARY;
-    p_ = std::make_unique<tmux_pane>(shell_quote(prog) + " -d=DB1 -a=0SA -t=subroutine -p=" + proc, d_.path, e, 80, 24);
+    p_ = std::make_unique<tmux_pane>(shell_quote(prog) + " -d=DB1 -a=0SA -t=" + type + " -p=" + proc, d_.path, e, 80,
+                                     24);
     if (!wait.empty()) {
       ASSERT_TRUE(p_->wait_for(wait)) << p_->capture();
     }
@@ -252,6 +260,18 @@ TEST_F(DebugScreen, WatchOutOfRangeRefused) {
   run("DBGREFUSE", "", true);
   EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
   EXPECT_EQ(log(), "");
+}
+
+// A stop in a frame's event point reads the frame's statements: the header
+// shows the frame number and the event point's name.
+TEST_F(DebugScreen, FrameEventPoint) {
+  run("DBGFRM", "DBGFRM", false, "action");
+  EXPECT_EQ(row(2), "      TRAP") << p_->capture();
+  EXPECT_EQ(row(3), "      CALC     AI = 1") << p_->capture();
+  EXPECT_EQ(row(1).substr(37, 7), "0000001") << row(1);
+  EXPECT_EQ(row(1).substr(61), "Select Image") << row(1);
+  p_->send_keys("F2 S-F1");
+  EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
 }
 
 // The interrupt key (SIGINT) in an endless loop stops at the next
