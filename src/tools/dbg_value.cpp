@@ -1,6 +1,7 @@
 // The debugger's data lines: the fields a statement uses, found in the
 // dictionary, shown through their conversion and stored back from text.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "compiler/pcb.h"
@@ -14,6 +15,7 @@
 #include "tools/dbg.h"
 #include "types/cnv.h"
 #include "types/element.h"
+#include "types/pd.h"
 
 namespace kivo {
 
@@ -76,6 +78,16 @@ uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l) {
     occ = 0;
     for (char ch : l->occ)
       if (ch >= '0' && ch <= '9') occ = occ * 10 + uint32_t(ch - '0');
+  } else if (isalpha(uint8_t(l->occ[0]))) {
+    // The "0LA" index field of that name: binary when it ends in "I".
+    dbg_line ix;
+    memcpy(ix.ap, "0LA", 3);
+    memset(ix.name, ' ', sizeof ix.name);
+    memcpy(ix.name, l->occ, l->occ[1] == ' ' ? 1 : 2);
+    const uint8_t* v = dbg_field_addr(pcb, &ix);
+    if (!v) return nullptr;
+    const int32_t n = l->occ[1] == 'I' ? int32_t(ld_le32(v, 0)) : pd_cvb(v, 8);
+    occ = n > 0 ? uint32_t(n) : 0;
   }
   const uint32_t count = std::max<uint32_t>(ld_le16(l->elem, ELEM_OCCURS), 1), len = ld_le16(l->elem, ELEM_SIZE);
   // An occurrence outside the element's count would address another field.

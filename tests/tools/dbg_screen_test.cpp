@@ -12,6 +12,7 @@ constexpr const char* kTrapped = R"(APPLICATION 0SA 00
 WORK WAP A3
 WORK WNAME A22
 WORK WOCC B2
+WORK WFLAGS A1 occurs=4
 PROCESS 6 DBGREFUSE
 STMTS 6 DBGREFUSE ep=1
       SET      0SA WAP                        =      0LA
@@ -72,6 +73,14 @@ FRAME 4 DBGFRM 0 1 enabled=1 kind=0
 STMTS 4 DBGFRM ep=22 frame=0,1
       TRAP
       CALC     AI = 1
+END
+PROCESS 6 DBGOCC
+STMTS 6 DBGOCC ep=1
+      CALC     AI = 2
+      SET      0SA WFLAGS                 AI  =      X
+      TRAP
+      SET      0SA WFLAGS                 001 =  0SA WFLAGS                 AI
+      LOGOUT           N
 END
 PROCESS 6 DBGLOOP
 STMTS 6 DBGLOOP ep=1
@@ -270,6 +279,18 @@ TEST_F(DebugScreen, FrameEventPoint) {
   EXPECT_EQ(row(3), "      CALC     AI = 1") << p_->capture();
   EXPECT_EQ(row(1).substr(37, 7), "0000001") << row(1);
   EXPECT_EQ(row(1).substr(61), "Select Image") << row(1);
+  p_->send_keys("F2 S-F1");
+  EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
+}
+
+// An occurrence named by an index field: the data line shows occurrence
+// AI (2) of WFLAGS, which the first SET filled, beside occurrence 1.
+TEST_F(DebugScreen, IndexedOccurrence) {
+  run("DBGOCC", "DBGOCC");
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(marked(5, "\x1b[1m", " SET")) << p_->capture_escapes();
+  EXPECT_EQ(row(18), "0SA  WFLAGS                 001") << p_->capture();
+  EXPECT_EQ(row(19), "0SA  WFLAGS                 AI  X") << p_->capture();
   p_->send_keys("F2 S-F1");
   EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
 }
