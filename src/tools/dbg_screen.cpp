@@ -188,6 +188,9 @@ std::string get_trap_dstmt(dbg_blk* b, const EM* em, const dbg_trap* t, int cols
   }
   if (!ok) return std::string(size_t(cols), '?');
   if (rec_out) memcpy(rec_out, rec, kStmtSize);
+  // A token constant shows as its text, as the statement editor shows it.
+  const char ver[3] = {em->em_ver[0], em->em_ver[1], 0};
+  cnv_token(rec, ver, 1, 0, nullptr);
   se_ed_blk ed;
   ed.line_width = static_cast<uint16_t>(cols);
   se_gen_stmt(&ed, rec, 0, 0);
