@@ -163,6 +163,27 @@ void bld_key(const EM* em, const dbg_blk* b, const dbg_trap& t, uint8_t* key) {
   const uint16_t owner = row + TOC_LEN <= b->toc.size() ? ld_le16(b->toc.data() + row, TOC_OWNER) : 0;
   if (t.ep >= 21 && t.ep <= 25) {
     put_frame(em, owner, key);
+  } else if ((t.ep == 61 || t.ep == 62) && owner) {
+    // The child's frame, its image's number when it sits on one, its
+    // position and number.
+    uint8_t k[CCHLD_LEN] = {};
+    st_le32(k, CCHLD_NO, owner);
+    const uint8_t* ch = em_read_key(em->em_cchld_arb, 0, k);
+    if (!ch) return;
+    const uint32_t frm = ld_le32(ch, CCHLD_FRM), img = ld_le32(ch, CCHLD_IMG);
+    const uint8_t pos = ch[CCHLD_POS];
+    uint8_t child_no[4];
+    memcpy(child_no, ch + CCHLD_INVOC_CHILD_NO, 4);
+    put_frame(em, frm, key);
+    if (img) {
+      uint8_t ik[CIMG_LEN] = {};
+      st_le32(ik, CIMG_INDEX, img);
+      if (const uint8_t* im = em_read_key(em->em_cimg_arb, 0, ik)) key[STMT_IMG_NO] = im[CIMG_NO];
+    }
+    // The design writes both the position and the number into the CHILD
+    // key the statements are filed under.
+    key[STMT_CHLD_POS] = pos;
+    memcpy(key + STMT_CHLD_NO, child_no, 4);
   } else if (t.ep >= 41 && t.ep <= 44 && owner) {
     uint8_t k[CIMG_LEN] = {};
     st_le32(k, CIMG_INDEX, owner);

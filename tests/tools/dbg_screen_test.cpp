@@ -82,6 +82,20 @@ STMTS 6 DBGOCC ep=1
       SET      0SA WFLAGS                 001 =  0SA WFLAGS                 AI
       LOGOUT           N
 END
+PROCESS 1 DBGMENU
+FRAME 1 DBGMENU 0 1
+IMAGE 1 DBGMENU 0 1 1 kind=1 rows=2 cols=30 win_row=2 win_col=5
+ROW 1 DBGMENU 0 1 1 1 "1 RUN THE CHILD"
+ROW 1 DBGMENU 0 1 1 2 "DBG MENU HERE"
+CHILD 1 DBGMENU 0 1 0 1 1 proc_type=6 name=DBGBYE invoc=0 option=1
+STMTS 1 DBGMENU ep=61 frame=0,1 child=1,1
+      TRAP
+      CALC     AI = 1
+END
+PROCESS 6 DBGBYE
+STMTS 6 DBGBYE ep=1
+      LOGOUT           N
+END
 PROCESS 6 DBGLOOP
 STMTS 6 DBGLOOP ep=1
       TRAP
@@ -293,6 +307,19 @@ TEST_F(DebugScreen, IndexedOccurrence) {
   EXPECT_EQ(row(19), "0SA  WFLAGS                 AI  X") << p_->capture();
   p_->send_keys("F2 S-F1");
   EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
+}
+
+// A child's pre-invocation event point: its statements are read by the
+// child's key (frame 1, child number 1).
+TEST_F(DebugScreen, ChildEventPoint) {
+  run("DBGMENU", "DBG MENU HERE", false, "menu");
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(p_->wait_for("DBGMENU")) << p_->capture();
+  EXPECT_EQ(row(2), "      TRAP") << p_->capture();
+  EXPECT_EQ(row(3), "      CALC     AI = 1") << p_->capture();
+  EXPECT_EQ(row(1).substr(37, 19), "0000001.000.0000001") << row(1);
+  p_->send_keys("F1 0");
+  EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();  // the child's LOGOUT
 }
 
 // The interrupt key (SIGINT) in an endless loop stops at the next
