@@ -57,7 +57,6 @@ struct dbg_blk {
   uint32_t last = kDbgUnknown;    // and last
   uint16_t ep = 0;                // event point the bounds belong to
   uint8_t rows = 0;               // statement region rows
-  bool error_stop = false;
   void* scr = nullptr;                   // the statement screen, once shown
   void (*scr_free)(dbg_blk*) = nullptr;  // takes it down
 };
