@@ -6,8 +6,12 @@
 #include "../interp/interp_test.h"
 #include "compiler/em_records.h"
 #include "compiler/pl.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
 #include "foundation/com.h"
+#include "foundation/descriptors.h"
 #include "foundation/end_codes.h"
+#include "foundation/paths.h"
 #include "screen/tm_keys.h"
 #include "tools/dbg.h"
 #include "tools/seams.h"
@@ -367,6 +371,29 @@ TEST_F(DebugWatches, FiresOnceWithTheNewestBytes) {
   EXPECT_EQ(dbg_watch_count(), 0u);
   EXPECT_EQ(com_dbg_ctl_bits & kDbgWatches, 0u);
   dbg_watch_trigger = [](PCB*, const dbg_watch&) {};
+}
+
+// The watch list into an open file: one 28-byte record per watch, in list
+// order, read back as written; a file that refuses the write says so.
+TEST_F(DebugWatches, PopulateWritesTheList) {
+  FDB f;
+  INIT_FDB(&f, FS_MEMORY, kWatchRecLen, 0, nullptr, 0);
+  INIT_UNIQUE_PATH(&f.path, "DB", "W", PATH_DATA);
+  ASSERT_TRUE(FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f));
+  dbg_add_watch_at(&pcb, "ABC", "TOTAL", 0, a1.data(), 4);
+  dbg_add_watch_at(&pcb, "0LA", "X", 3, a1.data() + 8, 2);
+  ASSERT_EQ(dbg_populate_watch(&pcb, f.fdb_arb), 1);
+  ARB* a = f.fdb_arb;
+  uint8_t buf[kWatchRecLen];
+  a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = ARB_FIRST;
+  ASSERT_TRUE(fm_start(a));
+  std::string got;
+  for (a->arb_rec = buf, a->arb_len = kWatchRecLen, a->arb_mod = 0; fm_rdnxt(a);) got += hex(buf, kWatchRecLen) + "\n";
+  EXPECT_EQ(got,
+            "414243544f54414c2020202020202020202020202020202020000100\n"
+            "304c4158202020202020202020202020202020202020202020000300\n");
+  FM_CLOSE(a, 0);
+  cleanup_watches(&pcb);
 }
 
 // A watch fires before the instruction after the change: the stop shows it.
