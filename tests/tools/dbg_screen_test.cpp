@@ -162,7 +162,8 @@ TEST_F(DebugScreen, StepsAndBreakpoints) {
   EXPECT_EQ(row(2 + 15), "Appl Field Name             Occ Field Value");
   // A TRAP that is live blinks as a breakpoint does; current, also bold.
   EXPECT_TRUE(marked(2, "\x1b[1;5m", " TRAP")) << p_->capture_escapes();
-  p_->send_keys("F1 1");
+  // ADD MODE is refused at a TRAP stop: OPTION 1 then steps from the TRAP.
+  p_->send_keys("Down Down F10 F1 1");
   EXPECT_TRUE(marked(3, "\x1b[1m", " CALC")) << p_->capture_escapes();
   p_->send_keys("Down Down F6");
   EXPECT_TRUE(marked(5, "\x1b[5m", " CALC")) << p_->capture_escapes();
