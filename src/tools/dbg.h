@@ -5,7 +5,7 @@
 // Map: dbg_trap and dbg_blk; loading the debug file's records
 // (dbg_load_records, dbg_tables); the trap table's searches (find_trap,
 // find_prev_trap, dbg_custom); the stops and dbg_stmt; dbg_init and
-// dbg_cleanup (tools/seams.h); watches.
+// dbg_cleanup (tools/tools.h); watches.
 //
 // Invariants: a trap entry keeps the code position {block, offset} of its
 // statement's first instruction beside the relocated address, and the
@@ -50,13 +50,13 @@ struct dbg_watch {
 };
 
 struct dbg_blk {
-  std::vector<uint8_t> toc;       // N rows of TOC_LEN bytes, by slot
-  std::vector<dbg_trap> traps;    // M entries in statement order
-  std::vector<dbg_trap*> by_pos;  // entries with code, by position
-  uint32_t first = kDbgUnknown;   // the current event point's first index
-  uint32_t last = kDbgUnknown;    // and last
-  uint16_t ep = 0;                // event point the bounds belong to
-  uint8_t rows = 0;               // statement region rows
+  std::vector<uint8_t> toc;              // N rows of TOC_LEN bytes, by slot
+  std::vector<dbg_trap> traps;           // M entries in statement order
+  std::vector<dbg_trap*> by_pos;         // entries with code, by position
+  uint32_t first = kDbgUnknown;          // the current event point's first index
+  uint32_t last = kDbgUnknown;           // and last
+  uint16_t ep = 0;                       // event point the bounds belong to
+  uint8_t rows = 0;                      // statement region rows
   void* scr = nullptr;                   // the statement screen, once shown
   void (*scr_free)(dbg_blk*) = nullptr;  // takes it down
 };

@@ -13,7 +13,7 @@
 #include "foundation/end_codes.h"
 #include "foundation/invoc.h"
 #include "process/fp.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo {
 

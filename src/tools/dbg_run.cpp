@@ -11,7 +11,7 @@
 #include "process/pi_internal.h"
 #include "screen/tm_keys.h"
 #include "tools/dbg.h"
-#include "tools/seams.h"
+#include "tools/tools.h"
 
 namespace kivo {
 

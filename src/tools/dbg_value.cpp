@@ -9,7 +9,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "tools/dbg.h"

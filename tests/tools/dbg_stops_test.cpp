@@ -14,7 +14,7 @@
 #include "foundation/paths.h"
 #include "screen/tm_keys.h"
 #include "tools/dbg.h"
-#include "tools/seams.h"
+#include "tools/tools.h"
 
 namespace kivo::test {
 namespace {
