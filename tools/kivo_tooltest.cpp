@@ -2,7 +2,9 @@
 // process that -a=, -t= and -p= name) with the design tools' stand-ins added
 // to the routine table: "IE_TOOLTEST" plays the design application around
 // the image editor for the image whose key a SUBROUTINE passes; the
-// statement editor's stand-ins and log are in tools/se_harness.h.
+// statement editor's stand-ins and log are in tools/se_harness.h, the
+// debugger's in tools/dbg_harness.h.
+#include "tools/dbg_harness.h"
 #include "tools/ie_harness.h"
 #include "tools/se_harness.h"
 
@@ -11,5 +13,6 @@ int kivo_main(int argc, char** argv);
 int main(int argc, char** argv) {
   kivo::ie_tooltest_register();
   kivo::se_tooltest_register();
+  kivo::dbg_tooltest_register();
   return kivo_main(argc, argv);
 }

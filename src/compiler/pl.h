@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "compiler/em.h"
 
@@ -75,6 +76,21 @@ int pl_write_module_file(EM* em);
 // otherwise the debug-file flag is cleared again and 0 returned (the module
 // stays usable).
 int write_em(EM* em);
+
+// The debug file: records of at most kDebugRecMax bytes, no key. The
+// header {stamp word 1, stamp word 2, N, M} (u32 each), then the N TO rows
+// (TOC_*) and the M TP records (TRAP_*), 12 bytes each. The debugger reads
+// it through pl_debug_records, whichever way it comes.
+constexpr uint16_t kDebugRecMax = 16;
+enum : size_t { DBG_STAMP1 = 0, DBG_STAMP2 = 4, DBG_N = 8, DBG_M = 12, kDbgHeadLen = 16 };
+using pl_dbg_rec = std::vector<uint8_t>;
+// The debug file's records from the module's TO and TP sub-files (the
+// header from the module's stamp and counts); false when a sub-file ends
+// before its count.
+bool pl_debug_records(const EM* em, std::vector<pl_dbg_rec>* out);
+// The records of the debug file on disk for the module's stamp; false when
+// it cannot be opened or read.
+bool pl_read_debug_file(const EM* em, std::vector<pl_dbg_rec>* out);
 
 // The module of the module file for this process, language and stamp (the
 // PROCESS record's bytes 80-87), loaded and checked, guarded (em_guard) for

@@ -28,6 +28,7 @@
 #include "foundation/com.h"
 #include "foundation/maddr.h"
 #include "foundation/paths.h"
+#include "foundation/sys_err.h"
 #include "types/cnv.h"
 
 namespace kivo {
@@ -40,8 +41,6 @@ constexpr char kMagic[4] = {'K', 'V', 'E', 'M'};
 constexpr uint32_t kFileVersion = 2;
 enum : size_t { MF_MAGIC = 0, MF_VERSION = 4, MF_HASH = 8, MF_BLOCK = 12, kHeadLen = MF_BLOCK + kEmStoredSize };
 constexpr uint16_t kModuleRecMax = 32767;
-constexpr uint16_t kDebugRecMax = 16;
-enum : size_t { DBG_STAMP1 = 0, DBG_STAMP2 = 4, DBG_N = 8, DBG_M = 12, kDbgHeadLen = 16 };
 constexpr size_t kTagLen = 4;
 constexpr const char* kTags = "INCNCVFIKDSDFLAPLFFRIMITCRCLTOTPLIQLQOPKSRCTDLRCSCSB";
 static_assert(sizeof("INCNCVFIKDSDFLAPLFFRIMITCRCLTOTPLIQLQOPKSRCTDLRCSCSB") - 1 == 2 * EM_SUB_COUNT);
@@ -99,23 +98,14 @@ bool write_module(EM* em, FDB* fdb) {
   return ok;
 }
 
-// Copies every record of a sub-file of 12-byte records to the debug file.
-bool copy_rows(ARB* from, ARB* to, uint32_t count) {
-  for (uint32_t n = 1; n <= count; ++n) {
-    const uint8_t* r = MADDR(from, n);
-    if (!r || !put(to, r, TOC_LEN)) return false;
-  }
-  return true;
-}
-
 bool write_debug(EM* em, FDB* fdb) {
+  std::vector<pl_dbg_rec> recs;
+  if (!pl_debug_records(em, &recs)) return false;
   ARB* a = create_file(fdb);
   if (!a) return false;
-  uint8_t head[kDbgHeadLen];
-  st_le32(head, DBG_STAMP1, em->em_stamp1), st_le32(head, DBG_STAMP2, em->em_stamp2);
-  st_le32(head, DBG_N, em->em_toc_cnt), st_le32(head, DBG_M, em->em_trap_cnt);
-  bool ok = put(a, head, kDbgHeadLen) && copy_rows(em->em_toc_arb, a, em->em_toc_cnt) &&
-            copy_rows(em->em_trap_arb, a, em->em_trap_cnt);
+  bool ok = true;
+  for (const pl_dbg_rec& r : recs)
+    if (ok) ok = put(a, r.data(), static_cast<uint16_t>(r.size()));
   if (!FM_CLOSE(a, ok ? 0 : ARB_SCRATCH)) ok = false;
   return ok;
 }
@@ -204,6 +194,36 @@ std::string pl_file_name(const EM* em) {
   char name[9] = {};
   pl_gen_nam(0, stamp, name);
   return name;
+}
+
+bool pl_debug_records(const EM* em, std::vector<pl_dbg_rec>* out) {
+  out->assign(1, pl_dbg_rec(kDbgHeadLen));
+  uint8_t* head = out->front().data();
+  st_le32(head, DBG_STAMP1, em->em_stamp1), st_le32(head, DBG_STAMP2, em->em_stamp2);
+  st_le32(head, DBG_N, em->em_toc_cnt), st_le32(head, DBG_M, em->em_trap_cnt);
+  const std::pair<ARB*, uint32_t> subs[] = {{em->em_toc_arb, em->em_toc_cnt}, {em->em_trap_arb, em->em_trap_cnt}};
+  for (const auto& [arb, count] : subs)
+    for (uint32_t n = 1; n <= count; ++n) {
+      const uint8_t* r = arb ? MADDR(arb, n) : nullptr;
+      if (!r) return false;
+      out->emplace_back(r, r + TOC_LEN);
+    }
+  return true;
+}
+
+bool pl_read_debug_file(const EM* em, std::vector<pl_dbg_rec>* out) {
+  FDB fdb;
+  pl_file_fdb(&fdb, em, PATH_DBG);
+  if (!FM_OPEN(&fdb, com.mark_scope, LFB_NO_STRUCT_CHK, 0x01, 0x0f)) return false;
+  ARB* a = fdb.fdb_arb;
+  a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = ARB_FIRST;
+  out->clear();
+  bool ok = fm_start(a) != 0;
+  uint8_t buf[kDebugRecMax];
+  uint16_t len = 0;
+  while (ok && next(a, buf, kDebugRecMax, &len)) out->emplace_back(buf, buf + len);
+  if (!FM_CLOSE(a, 0)) sys_err("DBG", __LINE__, "dbg_init() - Can't close .DBG file");
+  return ok;
 }
 
 int build_em(EM* em, const uint8_t* process) {

@@ -13,8 +13,8 @@ namespace {
 uint32_t stack[kDbgStackSize];
 uint8_t stack_ptr = 0;
 
-constexpr uint32_t kKeptOnPush = 0x01FF0000;  // bits 16-24
-constexpr uint32_t kEpStartClear = 0xFF0000FF;
+constexpr uint32_t kKeptOnPush = 0x01FF0000;    // bits 16-24
+constexpr uint32_t kEpStartClear = 0xFE0000FF;  // bits 0-7 and 25-31: watches stay
 
 void push() {
   stack[stack_ptr] = com_dbg_ctl_bits;

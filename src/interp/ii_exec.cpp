@@ -135,7 +135,10 @@ void rt_err(PCB* invoker, const uint8_t* block) {
 
 void ii_fail(II_RUN* run, const std::string& text) {
   if (run->state != II_RUNNING) return;
-  if (debugger_took(run, run->ip)) return;
+  run->fail_text = text.c_str();
+  const bool took = debugger_took(run, run->ip);
+  run->fail_text = nullptr;
+  if (took) return;
   uint8_t b[kRtErrSize];
   memset(b, ' ', sizeof b);
   b[0] = kErrClassRun;

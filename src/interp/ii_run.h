@@ -64,6 +64,7 @@ struct II_RUN {
   ii_reg reg[kIiRegs];
   __int128 calc[kCalcDepth];
   int calc_n;
+  const char* fail_text;  // while the debugger shows a run-time error: its text
 };
 
 using ii_fn = void (*)(II_RUN* run, uint8_t* inst);

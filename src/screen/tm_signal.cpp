@@ -41,7 +41,13 @@ void suspend_self() {
 
 void sig_trap(int sig) {
   switch (sig) {
-    case SIGINT: g_int = 1; break;
+    case SIGINT:
+      // The break is one bit of the control word, which the dispatch loop
+      // tests before every statement: set here, a loop that reads no key
+      // still stops.
+      if (tm_hooks.debug_break) tm_hooks.debug_break();
+      else g_int = 1;
+      break;
     case SIGUSR2:
     case SIGALRM: g_msg = 1; break;
     case SIGTERM: g_term = 1; break;

@@ -18,8 +18,10 @@ bool dbg_break_requested();
 
 // Puts the break request in the lock wait (lock_break_requested) and in the
 // terminal's interrupt key (tm_hooks.debug_break), dbg_cleanup in the file
-// manager's file process, the remote terminal's entries (remote_term.h) and
-// the image editor's routines; main calls it at start-up.
+// manager's file process, the debugger's stops and watches in
+// ii_dbg_hooks with its routines (tools/dbg.h), the remote terminal's
+// entries (remote_term.h) and the editors' routines; main calls it at
+// start-up.
 void tools_register_hooks();
 
 }  // namespace kivo

@@ -24,6 +24,7 @@
 #include "foundation/paths.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
+#include "interp/ii_run.h"
 #include "interp/interp.h"
 #include "kivo_hooks.h"
 #include "net/tmnet_cli.h"
@@ -131,7 +132,11 @@ const std::vector<hook_row>& hook_rows() {
        }},
       {"ii_hooks.print", kStart, "op_init", nullptr},
       {"ih_put", kStart, "the process engine, per invocation", nullptr},
-      {"ii_dbg_hooks", kPending, "issue 67: The debugger: stops at traps, steps and breakpoints", nullptr},
+      {"ii_dbg_hooks", kMain, "tools_register_hooks",
+       [] {
+         return ii_dbg_hooks.inst_trap && ii_dbg_hooks.inst_step_break && ii_dbg_hooks.dbg_init &&
+                ii_dbg_hooks.dbg_chk_watches;
+       }},
       {"set_xlate_fld_hook", kMain, "fm_register_hooks", [] { return setter_filled(set_xlate_fld_hook); }},
       {"set_xlate_proc_hooks", kPending, "not filed yet: the process engine running \"TRANSLATE FIELD\"", nullptr},
       {"rm_files", kStatic, "the file manager's create", [] { return rm_files.create != nullptr; }},
