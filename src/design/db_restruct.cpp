@@ -54,7 +54,6 @@ using design_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
 
 enum : uint8_t { EP_START = 1, EP_POST_READ = 3, EP_END = 6 };
 
-
 ARB* create_memory(design_init init, const char* ap, const char* what) {
   FDB fdb;
   KDB kdb[kInitMaxKeys];
@@ -125,9 +124,8 @@ int bld_sop(uint8_t* st, ARB* a, const FDB_PATH& path) {
     const char* field;
     const char* value;
     size_t len;
-  } kOld[] = {{"OLD FI AP", path.fdb_ap, 3},      {"OLD FI VER", path.fdb_ver, 2},
-              {"OLD FI NAM", path.fdb_name, 8},   {"OLD DB", path.fdb_db, 3},
-              {"OLD SRC AP", path.fdb_src_ap, 3}, {"OLD SRC VER", path.fdb_src_ver, 2}};
+  } kOld[] = {{"OLD FI AP", path.fdb_ap, 3}, {"OLD FI VER", path.fdb_ver, 2},    {"OLD FI NAM", path.fdb_name, 8},
+              {"OLD DB", path.fdb_db, 3},    {"OLD SRC AP", path.fdb_src_ap, 3}, {"OLD SRC VER", path.fdb_src_ver, 2}};
   for (auto& o : kOld)
     if (!bld_pdf_set(st, a, o.field, reinterpret_cast<const uint8_t*>(o.value), o.len)) return 0;
   return bld_fi_stmt(st, a, VERB_OPEN, with_ap(path, "0DO")) && failure_tail(st, a, RS_OLD_OPEN, VERB_END) &&
@@ -180,8 +178,7 @@ int bld_post_pcf_read(uint8_t* st, ARB* a, const FDB_PATH& path, restruct_ctx* c
     if (!bld_overflow_stmt(st, a, over, nullptr) ||
         !bld_full_set(st, a, "0DN", en.c_str(), occ_lit(1), "0DO", on.c_str(), occ_lit(1), nullptr) ||
         !bld_goto_stmt(st, a, cont, nullptr) || !bld_label_stmt(st, a, over) ||
-        !bld_restore_stmt(st, a, SR_INIT_FIELD, en.c_str(), occ_lit(1), nullptr, "0DN") ||
-        !bld_label_stmt(st, a, cont))
+        !bld_restore_stmt(st, a, SR_INIT_FIELD, en.c_str(), occ_lit(1), nullptr, "0DN") || !bld_label_stmt(st, a, cont))
       return 0;
   }
   if (!bld_write_stmt(st, a, path)) return 0;
@@ -261,7 +258,8 @@ void sysdir_enter(const FDB_PATH& path, sysdir_swap* s) {
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   INIT_DSYSDIR_FDB(&fdb, kdb, sdb);
-  if (!FM_OPEN(&fdb, com.sys_scope, 0x500, 0x0f, 0x0f)) return checkstat(fdb.fdb_stat, "open failed", kModule, __LINE__);
+  if (!FM_OPEN(&fdb, com.sys_scope, 0x500, 0x0f, 0x0f))
+    return checkstat(fdb.fdb_stat, "open failed", kModule, __LINE__);
   s->arb = fdb.fdb_arb;
   uint8_t rec[kSysdirLen] = {};
   sysdir_key_of(path, path.fdb_ap, rec);
@@ -321,9 +319,7 @@ void set_stat1(uint32_t v) {
 
 // Clears STAT1 and STAT2 before a run: a run that never gets to set them
 // must not report the last one's.
-void clear_stats() {
-  set_stat1(0);
-}
+void clear_stats() { set_stat1(0); }
 
 }  // namespace
 
@@ -379,8 +375,8 @@ int add_dap(const char* ap, const char* ver) {
   ss_clock_store(rec + 296, now);
   uint8_t there[kApplRecLen];
   memcpy(there, rec, kApplRecLen);
-  const int ok = dd_read(a, 0, there, kApplRecLen, true) ? dd_rewrite(a, rec, kApplRecLen)
-                                                          : dd_write(a, rec, kApplRecLen);
+  const int ok =
+      dd_read(a, 0, there, kApplRecLen, true) ? dd_rewrite(a, rec, kApplRecLen) : dd_write(a, rec, kApplRecLen);
   if (!ok) checkstat(a->arb_stat, "Bad appl file write ", kModule, __LINE__);
   FM_CLOSE(a, 0);
   return ok;
@@ -483,8 +479,7 @@ void scratch_new(const FDB& new_fdb) {
 // Step 9: the new files in place of the old ones when converted, else gone.
 void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1) {
   FDB old_fdb, new_fdb;
-  if (!em || !compiled_desc(em, "0DO", path.fdb_name, &old_fdb) ||
-      !compiled_desc(em, "0DN", path.fdb_name, &new_fdb)) {
+  if (!em || !compiled_desc(em, "0DO", path.fdb_name, &old_fdb) || !compiled_desc(em, "0DN", path.fdb_name, &new_fdb)) {
     checkstat(0, "Bad compiled file read ", kModule, __LINE__);
     FDB n{};
     n.path = with_ap(path, "0DN");
@@ -518,8 +513,8 @@ int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
   process_rec(pr, "0DO", path.fdb_name, kProcName, "RESTRUCT");
   frame_rec(fr);
   ARB* sa = b.handle(DF_STMT);
-  int ok = sa && b.put(DF_PARAM, pa) && b.put(DF_PROCESS, pr) && b.put(DF_FRAME, fr) &&
-           bld_restruct_stmts(path, ctx, sa);
+  int ok =
+      sa && b.put(DF_PARAM, pa) && b.put(DF_PROCESS, pr) && b.put(DF_FRAME, fr) && bld_restruct_stmts(path, ctx, sa);
   if (!ok) sys_err(kModule, __LINE__, "restructure design: %s", b.error().c_str());
   sysdir_swap sd;
   EM* em = nullptr;
@@ -534,6 +529,9 @@ int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
     if (caller) memcpy(k.pcb_lang, caller->pcb_lang, 3);
     if (pl_get(&k, 0)) em = k.pcb_em;
     else ok = 0;
+    // Without the module the new files cannot be told: they go, and the
+    // run is a failure whatever it set.
+    if (!em) set_stat1(RS_FAILED);
   } else {
     set_stat1(RS_FAILED);
   }
@@ -584,8 +582,8 @@ uint32_t db_restruct(PCB* caller, const FDB_PATH& path, ARB* msg1, ARB* msg2) {
 }
 
 int db_restruct_0sa() {
-  static const char* const kNames[] = {"APPL",    "DATABASE", "DBXAP",   "DESIGNER", "DFLTMAP", "FORM",
-                                       "KEYMAP",  "MANAGER",  "MAPDEF",  "MAPKEY",   "MAPTYPE", "PRINTER",
+  static const char* const kNames[] = {"APPL",    "DATABASE", "DBXAP",   "DESIGNER", "DFLTMAP",  "FORM",
+                                       "KEYMAP",  "MANAGER",  "MAPDEF",  "MAPKEY",   "MAPTYPE",  "PRINTER",
                                        "PROFILE", "SYSDFLT",  "SYSPARM", "TERMKEY",  "TERMTYPE", "USER"};
   FDB f1, f2;
   KDB k1[kInitMaxKeys], k2[kInitMaxKeys];

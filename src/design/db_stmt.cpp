@@ -52,8 +52,8 @@ int put(uint8_t* st, ARB* a, const char* what) {
 void put_occ_at(uint8_t* p, const stmt_occ& o) { memcpy(p, o.data(), 4); }
 
 // The two-field layout of SET, CNV TEXT and IF.
-void two_fields(uint8_t* st, const char* tap, const char* tfld, const stmt_occ& tocc, const char* sap,
-                const char* sfld, const stmt_occ& socc) {
+void two_fields(uint8_t* st, const char* tap, const char* tfld, const stmt_occ& tocc, const char* sap, const char* sfld,
+                const stmt_occ& socc) {
   uint8_t* o = opnd(st);
   put_occ_at(o, tocc);
   put_fixed(o + 4, tap, 3);

@@ -25,10 +25,10 @@ struct ARB;
 
 // A 4-byte occurrence operand.
 using stmt_occ = std::array<uint8_t, 4>;
-stmt_occ occ_lit(uint16_t n);          // a literal occurrence: u16 value, u16 0
-stmt_occ occ_idx(const char* name);    // an index: 2-character name, u16 1
-stmt_occ occ_none();                   // none: two blanks, u16 2
-stmt_occ occ_blank();                  // none as STORE and RESTORE write it
+stmt_occ occ_lit(uint16_t n);                // a literal occurrence: u16 value, u16 0
+stmt_occ occ_idx(const char* name);          // an index: 2-character name, u16 1
+stmt_occ occ_none();                         // none: two blanks, u16 2
+stmt_occ occ_blank();                        // none as STORE and RESTORE write it
 constexpr stmt_occ kOccZero = {0, 0, 0, 0};  // the End of Process STORE and RESTORE
 
 // The relational operators of IF, in the order of "EQGEGTLELTNEIN".

@@ -17,8 +17,8 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
-#include "fm/la.h"
 #include "fm/fm_sysadm.h"
+#include "fm/la.h"
 #include "fm/struct_file.h"
 #include "fm/whole_file.h"
 #include "foundation/bytes.h"
@@ -34,7 +34,6 @@ namespace {
 constexpr const char* kModule = "DB";
 using rec_list = std::vector<std::vector<uint8_t>>;
 using design_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
-
 
 ARB* open_design(design_init init, const char* ap, const char* ver, uint32_t* stat) {
   FDB fdb;

@@ -71,14 +71,11 @@ int bld_lookups(uint8_t* st, ARB* a, const FDB_PATH& path, char blanks) {
     const std::string lap(reinterpret_cast<const char*>(x + ELEM_LKP_AP), 3);
     const std::string lfile(reinterpret_cast<const char*>(x + ELEM_LKP_FILE), 8);
     const std::string lfld(reinterpret_cast<const char*>(x + ELEM_LKP_FIELD), 22);
-    const int ok = blanks == '0' ? bld_if_stmt(st, a, fap, xn.c_str(), occ_lit(1), nullptr, "", occ_none(), nullptr,
-                                               RELOP_NE)
-                                 : bld_if_stmt(st, a, fap, xn.c_str(), occ_lit(1), fap, xn.c_str(), occ_lit(1),
-                                               nullptr, RELOP_EQ);
-    const std::string text =
-        trimmed(x + ELEM_NAME, 22) + " does not match existing " + trimmed(x + ELEM_LKP_FIELD, 22);
-    if (!ok ||
-        !bld_full_set(st, a, lap.c_str(), lfld.c_str(), occ_lit(1), fap, xn.c_str(), occ_lit(1), "T") ||
+    const int ok =
+        blanks == '0' ? bld_if_stmt(st, a, fap, xn.c_str(), occ_lit(1), nullptr, "", occ_none(), nullptr, RELOP_NE)
+                      : bld_if_stmt(st, a, fap, xn.c_str(), occ_lit(1), fap, xn.c_str(), occ_lit(1), nullptr, RELOP_EQ);
+    const std::string text = trimmed(x + ELEM_NAME, 22) + " does not match existing " + trimmed(x + ELEM_LKP_FIELD, 22);
+    if (!ok || !bld_full_set(st, a, lap.c_str(), lfld.c_str(), occ_lit(1), fap, xn.c_str(), occ_lit(1), "T") ||
         !bld_read_stmt(st, a, lap.c_str(), lfile.c_str(), lfld.c_str(), 0, "T") ||
         !bld_msg_stmt(st, a, VERB_WARNING, text.c_str(), "TF") ||
         // A WARNING statement does not count in WARNINGS as VERIFY's
@@ -174,7 +171,8 @@ uint32_t db_vfy(PCB* caller, const FDB_PATH& path, char lookups, char blanks) {
     // application and version; the caller's come back afterwards.
     char db[3], ap[3], cver[2];
     memcpy(db, com.cur_db, 3), memcpy(ap, com.cur_ap, 3), memcpy(cver, com.cur_ver, 2);
-    if (memcmp(path.fdb_ap, "0AD", 3) == 0) memcpy(com.cur_ap, path.fdb_src_ap, 3), memcpy(com.cur_ver, path.fdb_src_ver, 2);
+    if (memcmp(path.fdb_ap, "0AD", 3) == 0)
+      memcpy(com.cur_ap, path.fdb_src_ap, 3), memcpy(com.cur_ver, path.fdb_src_ver, 2);
     else memcpy(com.cur_db, path.fdb_db, 3);
     const uint32_t code = db_run_generated(caller, ver);
     memcpy(com.cur_db, db, 3), memcpy(com.cur_ap, ap, 3), memcpy(com.cur_ver, cver, 2);

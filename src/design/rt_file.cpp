@@ -5,13 +5,13 @@
 
 #include "design/dd_msg.h"
 #include "design/mu_xlate.h"
+#include "fm/dict_records.h"
 #include "fm/fm_open.h"
 #include "fm/fm_status.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
 #include "fm/struct_file.h"
 #include "foundation/com.h"
-#include "fm/dict_records.h"
 #include "foundation/descriptors.h"
 
 namespace kivo {

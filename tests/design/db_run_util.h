@@ -18,7 +18,9 @@
 #include "design/design_builder.h"
 #include "design/mu_xlate.h"
 #include "fm/fm_switch.h"
+#include "fm/fm_sysadm.h"
 #include "fm/struct_file.h"
+#include "compiler/rt_names.h"
 #include "interp/ii_run.h"
 #include "process/ap.h"
 #include "process/fp.h"
@@ -44,6 +46,8 @@ END
 class DbRunFixture : public ExecFixture {
  protected:
   void SetUp() override {
+    // The routine file of a test before is gone with its session.
+    rt_ifns_arb = nullptr;
     ExecFixture::SetUp();
     self_ = this;
     unsetenv("KIVO_VFY_RESTRUCT");
@@ -83,6 +87,12 @@ class DbRunFixture : public ExecFixture {
       }
       pi_open_fi_run(p);
     };
+    // The run's database DB1 has a record of its own.
+    pi_hooks.get_ddb = [](const char*) -> const uint8_t* {
+      static uint8_t db[kDatabaseRecLen];
+      memset(db, ' ', sizeof db);
+      return db;
+    };
     memset(com.user_id, ' ', 3), memcpy(com.user_id, "USR", 3);
     FDB ap;
     KDB ak[kInitMaxKeys];
@@ -96,9 +106,10 @@ class DbRunFixture : public ExecFixture {
   }
   void TearDown() override {
     ii_dbg_hooks = {};
+    pi_hooks.get_ddb = nullptr;
     for (int t = 0; t <= kProcTypes; ++t) pi_type_rows[t] = saved_rows_[t];
     pl_discard_all();
-    rt_err_arb = nullptr;
+    rt_err_arb = nullptr, rt_ifns_arb = nullptr;
     mu_forget();
     ExecFixture::TearDown();
   }
@@ -192,7 +203,8 @@ class DbRunFixture : public ExecFixture {
       pd_put(r.data() + fl["AMT"].first, fl["AMT"].second, i * 37 - 5000);
       st_le32(r.data(), fl["CNT"].first, static_cast<uint32_t>(-i));
       memset(r.data() + fl["WHEN"].first, 0, fl["WHEN"].second);
-      for (int o = 0; o < 3; ++o) snprintf(t, sizeof t, "L%d%02d", o, i % 100), memcpy(r.data() + fl["LIST"].first + 4 * o, t, 4);
+      for (int o = 0; o < 3; ++o)
+        snprintf(t, sizeof t, "L%d%02d", o, i % 100), memcpy(r.data() + fl["LIST"].first + 4 * o, t, 4);
       a->arb_rec = r.data(), a->arb_len = len, a->arb_var_len = len, a->arb_mod = 0;
       ASSERT_EQ(fm_write(a), 1) << i;
     }

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "db_run_util.h"
+#include "design/seams.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/scope.h"
+#include "interp/rt_fns.h"
 
 namespace kivo::test {
 namespace {
@@ -44,8 +46,8 @@ class Restructure : public DbRunFixture {
       if (d.is_regular_file() && d.path().filename().string().find("DATA") != std::string::npos) {
         std::ifstream in(d.path(), std::ios::binary);
         const std::string bytes(std::istreambuf_iterator<char>(in), {});
-        out[d.path().string().substr(data_.size())] = std::to_string(bytes.size()) + ":" +
-                                                      std::to_string(std::hash<std::string>{}(bytes));
+        out[d.path().string().substr(data_.size())] =
+            std::to_string(bytes.size()) + ":" + std::to_string(std::hash<std::string>{}(bytes));
       }
     return out;
   }
@@ -262,7 +264,8 @@ TEST_F(Restructure, AFailedRunKeepsTheOldFile) {
 TEST_F(Restructure, TheSystemLoopRunsTwiceInOneSession) {
   for (int run = 0; run < 2; ++run) {
     EXPECT_EQ(db_restruct_0sa(), 1);
-    for (auto& e : std::exchange(captured_errors(), {})) EXPECT_EQ(e.find("Bad message create"), std::string::npos) << e;
+    for (auto& e : std::exchange(captured_errors(), {}))
+      EXPECT_EQ(e.find("Bad message create"), std::string::npos) << e;
     FDB f;
     KDB k[kInitMaxKeys];
     SDB s[kInitMaxSegs];
@@ -280,6 +283,70 @@ TEST_F(Restructure, TheSystemLoopRunsTwiceInOneSession) {
     FM_CLOSE(f.fdb_arb, 0);
     EXPECT_EQ(files, 18);
   }
+}
+
+}  // namespace
+}  // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// The design routines called by name as a CALL statement reaches them:
+// "DB_RESTRUCT" converts a changed file, "DB_VFY" checks it, "MU_INIT" and
+// "MU_XLATE" carry it out to its portable form; each files under the file
+// in the caller's MESSAGE1 and MESSAGE2, and a call with another argument
+// count is refused.
+TEST_F(Restructure, DesignRoutinesByNameReportThroughTheMessageFiles) {
+  old_file(30);
+  dictionary(with("AMT     P7.2S", "AMT     P9.2S"), 2);
+  dd_init();
+  size_t count = 0;
+  const rt_fn_row* rows = int_fns_tbl(&count);
+  auto row_of = [&](const char* name) {
+    uint32_t r = 0;
+    while (r < count && strcmp(rows[r].name, name) != 0) ++r;
+    return r;
+  };
+  uint8_t req[64] = {};
+  fdb_path_store(path(), req);
+  auto call_it = [&](const char* name, size_t len, int argc = 3) {
+    RT_CALL call{};
+    call.argc = argc;
+    call.args[0] = {1, 1, static_cast<uint16_t>(len), req};
+    call.args[1] = {2, 0, 0, reinterpret_cast<uint8_t*>(m1_)};
+    call.args[2] = {2, 0, 0, reinterpret_cast<uint8_t*>(m2_)};
+    std::string err;
+    const uint32_t r = row_of(name);
+    EXPECT_LT(r, count) << name;
+    return rt_call_row(r, call, &err);
+  };
+  auto summary = [&] {
+    uint8_t r[kMsg1Size] = {};
+    memcpy(r, "APP01DATA    ", 13);
+    return dd_read(m1_, 0, r, kMsg1Size, false)
+               ? std::to_string(ld_le32(r, M1_COUNT)) + "/" + std::to_string(ld_le32(r, M1_CLASS))
+               : std::string("none");
+  };
+  EXPECT_EQ(call_it("DB_RESTRUCT", 28, 2), -1);
+  EXPECT_EQ(call_it("DB_RESTRUCT", 28), 1);
+  EXPECT_EQ(summary(), "0/0") << findings();
+  uint16_t len = 0;
+  EXPECT_EQ(all_records(&len).size(), 30u);
+  EXPECT_EQ(len, fields()["LIST"].first + 12);
+
+  req[28] = '0', req[29] = '1';
+  EXPECT_EQ(call_it("DB_VFY", 30), 1);
+  EXPECT_EQ(summary(), "0/0") << findings();
+  EXPECT_EQ(call_it("DB_VFY", 28), 0);  // the flags are missing
+
+  EXPECT_EQ(call_it("MU_INIT", 1), 1);
+  uint8_t xl[kMuReqSize] = {};
+  memcpy(xl, req, kMuPathSize);
+  xl[MU_DIR] = 0, xl[MU_MODE] = MU_ADD_STOP, xl[MU_STRUCT] = '1';
+  memcpy(req, xl, kMuReqSize);
+  EXPECT_EQ(call_it("MU_XLATE", kMuReqSize), 1);
+  EXPECT_EQ(summary(), "0/0") << findings();
+  for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 #include <functional>
-#include <map>
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <utility>
 
@@ -92,9 +92,7 @@ TEST_F(StmtBuilders, RecordsEqualTheirLinesRecords) {
       {[](uint8_t* s, ARB* a) { return bld_read_entry_stmt(s, a); },
        line_at("READ", {{16, "0LA"}, {20, "ENTRY"}, {35, "1"}, {45, "2"}}),
        {}},
-      {[](uint8_t* s, ARB* a) {
-         return bld_read_stmt(s, a, "0DO", "CUSTOMER", "CUSTOMER NO           ", 0, nullptr);
-       },
+      {[](uint8_t* s, ARB* a) { return bld_read_stmt(s, a, "0DO", "CUSTOMER", "CUSTOMER NO           ", 0, nullptr); },
        line_at("READ", {{16, "0DO"}, {20, "CUSTOMER"}, {35, "0"}, {45, "0"}, {58, "CUSTOMER NO"}}),
        {}},
       {[](uint8_t* s, ARB* a) {
@@ -128,9 +126,7 @@ TEST_F(StmtBuilders, RecordsEqualTheirLinesRecords) {
        },
        line_at("RESTORE", {{16, "0DN"}, {20, "CUSTOMER"}, {47, "DEFAULT RECORD"}}),
        {{0, blank4}}},
-      {[](uint8_t* s, ARB* a) {
-         return bld_overflow_stmt(s, a, "AMOUNT                OVERFLOW", nullptr);
-       },
+      {[](uint8_t* s, ARB* a) { return bld_overflow_stmt(s, a, "AMOUNT                OVERFLOW", nullptr); },
        line_at("OVERFLOW", {{16, "AMOUNT                OVERFLOW"}}),
        {}},
       {[](uint8_t* s, ARB* a) { return bld_goto_stmt(s, a, "A NAME OF 22 CHARACTERCONTINUE", nullptr); },
@@ -235,8 +231,7 @@ TEST_F(StmtBuilders, TrapOnlyWhenAskedAndTheLoopBlockInOrder) {
     verbs[name] += std::to_string(ld_le32(r.data(), STMT_SEQ)) + ":" +
                    std::string(se_get_verb_spell(ld_le16(r.data(), STMT_VERB))).substr(0, 8) + "|";
   }
-  const std::string loop =
-      "BEG LOOP|2:OVERFLOW|3:SET     |4:GOTO    |5:LABEL   |6:RESTORE |7:LABEL   |8:END LOOP|";
+  const std::string loop = "BEG LOOP|2:OVERFLOW|3:SET     |4:GOTO    |5:LABEL   |6:RESTORE |7:LABEL   |8:END LOOP|";
   EXPECT_EQ(verbs["PLAIN  "], "1:" + loop + "9:END     |");
   EXPECT_EQ(verbs["TRAPPED"],
             "1:TRAP    |2:BEG LOOP|3:OVERFLOW|4:SET     |5:GOTO    |6:LABEL   |7:RESTORE |8:LABEL   |9:END LOOP|"

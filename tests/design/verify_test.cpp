@@ -54,12 +54,6 @@ class VerifyGen : public DbRunFixture {
  protected:
   void SetUp() override {
     DbRunFixture::SetUp();
-    // The run's database DB1 has a record of its own.
-    pi_hooks.get_ddb = [](const char*) -> const uint8_t* {
-      static uint8_t db[kDatabaseRecLen];
-      memset(db, ' ', sizeof db);
-      return db;
-    };
     ii_hooks.add_msg = [](int, ARB*, const char* t, size_t n) {
       std::string s(t, n);
       self()->said.push_back(s.erase(s.find_last_not_of(' ') + 1));
@@ -68,7 +62,6 @@ class VerifyGen : public DbRunFixture {
   }
   void TearDown() override {
     ii_hooks.add_msg = nullptr;
-    pi_hooks.get_ddb = nullptr;
     DbRunFixture::TearDown();
   }
   static VerifyGen* self() { return static_cast<VerifyGen*>(self_); }
@@ -112,7 +105,7 @@ class VerifyGen : public DbRunFixture {
     };
     std::vector<std::pair<std::string, std::string>> data, look;
     for (int i = 0; i < n; ++i) {
-      char id[9];
+      char id[16];
       snprintf(id, sizeof id, "R%07d", i);
       data.push_back({id, i % 10 == 9 ? "" : "C" + std::to_string(i % 10)});
     }
