@@ -192,6 +192,31 @@ TEST_F(DemoLedger, RankingFromTheMenuPrintsTheAccountsByRegionAndBalance) {
   }
 }
 
+// "ACCOUNT QUERY" opens the selection editor "QSLCT EDIT" on the query's
+// own criterion (ACCT BALANCE, relation 3 = GT, 0), which takes a change;
+// END goes back to the menu and the session ends normally.
+TEST_F(DemoLedger, QueryOpensTheSelectionEditorOnItsCriterion) {
+  fresh();
+  auto p = menu(env("tmux-256color"));
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("QSLCT EDIT")) << p->capture();
+  p->send_keys("F9");
+  ASSERT_TRUE(p->wait_for("ACCT BALANCE")) << p->capture();
+  EXPECT_NE(p->capture().find("RELATION:  3"), std::string::npos) << p->capture();
+  EXPECT_NE(p->capture().find("VALUE:     0"), std::string::npos) << p->capture();
+  p->send_keys("S-F2");
+  ASSERT_TRUE(p->wait_for("CHANGE MODE")) << p->capture();
+  p->send_keys("Tab");
+  p->send_text("500");
+  ASSERT_TRUE(p->wait_for("VALUE:     500")) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(30), 0) << p->capture();
+}
+
 // The shipped file is what the build made it: ACCOUNT verifies good, and
 // the loader run again on it (mode 0: a record already there stops) fails
 // and leaves its records as they were; a portable file cut short or of
