@@ -54,25 +54,6 @@ using design_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
 
 enum : uint8_t { EP_START = 1, EP_POST_READ = 3, EP_END = 6 };
 
-ARB* create_memory(design_init init, const char* ap, const char* what) {
-  FDB fdb;
-  KDB kdb[kInitMaxKeys];
-  SDB sdb[kInitMaxSegs];
-  init(&fdb, kdb, sdb, ap, "00");
-  fdb.fdb_fs_type = FS_MEMORY;
-  if (FM_CREATE(&fdb, com.proc_scope, 0, LFB_OPEN_NEW | kStructOpts, 0x0f, 0x0f)) return fdb.fdb_arb;
-  checkstat(fdb.fdb_stat, what, kModule, __LINE__);
-  return nullptr;
-}
-
-int put_rec(ARB* a, const uint8_t* rec, size_t len, size_t var_len) {
-  a->arb_rec = const_cast<uint8_t*>(rec), a->arb_len = static_cast<uint16_t>(len);
-  a->arb_var_len = static_cast<uint16_t>(var_len), a->arb_mod = 0;
-  const int ok = fm_write(a);
-  a->arb_var_len = 0;
-  return ok;
-}
-
 bool every(const uint8_t*, const uint8_t*) { return true; }
 bool same_file(const uint8_t* r, const uint8_t* from) { return memcmp(r + ELEM_FILE, from + ELEM_FILE, 8) == 0; }
 
@@ -392,11 +373,11 @@ int bit_search(restruct_ctx* ctx, uint32_t* number) {
 }
 
 int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
-  if (!(ctx->arb[RC_NEW_FILE] = create_memory(INIT_DFI_FDB, "0DN", "Memory element file create")) ||
-      !(ctx->arb[RC_NEW_ELEM] = create_memory(INIT_DELEM_FDB, "0DN", "Memory element file create")) ||
-      !(ctx->arb[RC_NEW_INIT] = create_memory(INIT_DINIT_FDB, "0DN", "Memory Initial File Create")) ||
-      !(ctx->arb[RC_NEW_TOKEN] = create_memory(INIT_DTOKEN_FDB, "0DN", "Memory token file create")) ||
-      !(ctx->arb[RC_OLD_TOKEN] = create_memory(INIT_DTOKEN_FDB, "0DO", "Memory token file create")))
+  if (!(ctx->arb[RC_NEW_FILE] = db_create_memory(INIT_DFI_FDB, "0DN", "Memory element file create")) ||
+      !(ctx->arb[RC_NEW_ELEM] = db_create_memory(INIT_DELEM_FDB, "0DN", "Memory element file create")) ||
+      !(ctx->arb[RC_NEW_INIT] = db_create_memory(INIT_DINIT_FDB, "0DN", "Memory Initial File Create")) ||
+      !(ctx->arb[RC_NEW_TOKEN] = db_create_memory(INIT_DTOKEN_FDB, "0DN", "Memory token file create")) ||
+      !(ctx->arb[RC_OLD_TOKEN] = db_create_memory(INIT_DTOKEN_FDB, "0DO", "Memory token file create")))
     return 0;
   uint8_t fi[kFileRecSize] = {};
   memcpy(fi + FI_NAME, path.fdb_name, 8);
@@ -408,7 +389,7 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
     if (n > 1000000 && !bit_search(ctx, &n)) return 0;
     st_le32(fi, at, n);
   }
-  if (!put_rec(ctx->arb[RC_NEW_FILE], fi, kFileRecSize, 0))
+  if (!db_put_rec(ctx->arb[RC_NEW_FILE], fi, kFileRecSize, 0))
     return checkstat(ctx->arb[RC_NEW_FILE]->arb_stat, "FILE file write ", kModule, __LINE__), 0;
   rec_list elems, inits, tokens;
   uint8_t from[kElementSize] = {};
@@ -417,14 +398,14 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
     return checkstat(ctx->arb[RC_ELEM]->arb_stat, "Bad elem attach", kModule, __LINE__), 0;
   for (auto& e : elems) {
     st_le32(e.data(), ELEM_NUMBER, ld_le32(fi, FI_NUMBER));
-    if (!put_rec(ctx->arb[RC_NEW_ELEM], e.data(), kElementSize, 0))
+    if (!db_put_rec(ctx->arb[RC_NEW_ELEM], e.data(), kElementSize, 0))
       return checkstat(ctx->arb[RC_NEW_ELEM]->arb_stat, "Bad elem write", kModule, __LINE__), 0;
   }
   if (!all_records(ctx->arb[RC_INIT], 0, kInitRecMax, &inits))
     return checkstat(ctx->arb[RC_INIT]->arb_stat, "Bad init attach", kModule, __LINE__), 0;
   for (auto& r : inits)
     if (!memcmp(r.data() + INIT_FILE, path.fdb_name, 8) &&
-        !put_rec(ctx->arb[RC_NEW_INIT], r.data(), kInitRecMax, r.size()))
+        !db_put_rec(ctx->arb[RC_NEW_INIT], r.data(), kInitRecMax, r.size()))
       return checkstat(ctx->arb[RC_NEW_INIT]->arb_stat, "Bad elem write", kModule, __LINE__), 0;
   uint32_t st = 0;
   FDB t;
@@ -442,7 +423,7 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   if (!read) return checkstat(t.fdb_stat, "token file open", kModule, __LINE__), 0;
   for (auto& r : tokens)
     for (int slot : {RC_NEW_TOKEN, RC_OLD_TOKEN})
-      if (!put_rec(ctx->arb[slot], r.data(), tlen, r.size() == tlen ? 0 : r.size()))
+      if (!db_put_rec(ctx->arb[slot], r.data(), tlen, r.size() == tlen ? 0 : r.size()))
         return checkstat(ctx->arb[slot]->arb_stat, "Bad token write", kModule, __LINE__), 0;
   return 1;
 }

@@ -64,6 +64,13 @@ struct restruct_ctx {
   char ap[3], ver[2];  // the describing dictionary
 };
 
+// A memory design file `init` of pseudo-application `ap` "00", created at
+// the process scope; null after the system error `what`.
+using db_design_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+ARB* db_create_memory(db_design_init init, const char* ap, const char* what);
+// Writes `rec` (`len` the record length, `var_len` a variable length or 0).
+int db_put_rec(ARB* a, const uint8_t* rec, size_t len, size_t var_len);
+
 // The keyless 1016-byte descriptor of a structure file; the caller copies
 // the data file's path into it and sets the class to 2.
 void INIT_DSTRUCT_FDB(FDB* fdb);

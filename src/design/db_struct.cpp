@@ -47,31 +47,11 @@ ARB* open_design(design_init init, const char* ap, const char* ver, uint32_t* st
   return nullptr;
 }
 
-ARB* create_memory(design_init init, const char* ap, const char* what) {
-  FDB fdb;
-  KDB kdb[kInitMaxKeys];
-  SDB sdb[kInitMaxSegs];
-  init(&fdb, kdb, sdb, ap, "00");
-  fdb.fdb_fs_type = FS_MEMORY;
-  if (FM_CREATE(&fdb, com.proc_scope, 0, LFB_OPEN_NEW | LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f))
-    return fdb.fdb_arb;
-  checkstat(fdb.fdb_stat, what, kModule, __LINE__);
-  return nullptr;
-}
-
 int read_struct(ARB* a, uint32_t relno, uint8_t* rec, bool hold) {
   a->arb_rec = rec, a->arb_len = kStructFileRecLen, a->arb_var_len = 0, a->arb_keyno = 0;
   a->arb_key = nullptr, a->arb_relno = relno, a->arb_mod = hold ? ARB_HOLD : 0;
   const int ok = fm_read(a);
   a->arb_mod = 0;
-  return ok;
-}
-
-int put_rec(ARB* a, const uint8_t* rec, size_t len, size_t var_len) {
-  a->arb_rec = const_cast<uint8_t*>(rec), a->arb_len = static_cast<uint16_t>(len);
-  a->arb_var_len = static_cast<uint16_t>(var_len), a->arb_mod = 0;
-  const int ok = fm_write(a);
-  a->arb_var_len = 0;
   return ok;
 }
 
@@ -197,6 +177,26 @@ void renew_struct_date(restruct_ctx* ctx, const uint8_t* fi) {
 
 }  // namespace
 
+ARB* db_create_memory(design_init init, const char* ap, const char* what) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  init(&fdb, kdb, sdb, ap, "00");
+  fdb.fdb_fs_type = FS_MEMORY;
+  if (FM_CREATE(&fdb, com.proc_scope, 0, LFB_OPEN_NEW | LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f))
+    return fdb.fdb_arb;
+  checkstat(fdb.fdb_stat, what, kModule, __LINE__);
+  return nullptr;
+}
+
+int db_put_rec(ARB* a, const uint8_t* rec, size_t len, size_t var_len) {
+  a->arb_rec = const_cast<uint8_t*>(rec), a->arb_len = static_cast<uint16_t>(len);
+  a->arb_var_len = static_cast<uint16_t>(var_len), a->arb_mod = 0;
+  const int ok = fm_write(a);
+  a->arb_var_len = 0;
+  return ok;
+}
+
 void INIT_DSTRUCT_FDB(FDB* fdb) {
   FDB none{};
   struct_fdb(&none, fdb);
@@ -249,27 +249,27 @@ size_t struct_chunk_len(uint32_t i, uint32_t count, size_t len) {
 
 int bld_old_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   (void)path;
-  if (!(ctx->arb[RC_OLD_FILE] = create_memory(INIT_DFI_FDB, "0DO", "Memory element file create")) ||
-      !(ctx->arb[RC_OLD_ELEM] = create_memory(INIT_DELEM_FDB, "0DO", "Memory element file create")) ||
-      !(ctx->arb[RC_OLD_INIT] = create_memory(INIT_DINIT_FDB, "0DO", "Memory Initial File Create")))
+  if (!(ctx->arb[RC_OLD_FILE] = db_create_memory(INIT_DFI_FDB, "0DO", "Memory element file create")) ||
+      !(ctx->arb[RC_OLD_ELEM] = db_create_memory(INIT_DELEM_FDB, "0DO", "Memory element file create")) ||
+      !(ctx->arb[RC_OLD_INIT] = db_create_memory(INIT_DINIT_FDB, "0DO", "Memory Initial File Create")))
     return 0;
   ARB* s = ctx->arb[RC_STRUCT];
   uint8_t hdr[kStructFileRecLen], rec[kStructFileRecLen];
   if (!read_struct(s, 1, hdr, false)) return checkstat(s->arb_stat, "STRUCT file start", kModule, __LINE__), 0;
   if (!read_struct(s, 2, rec, false)) return checkstat(s->arb_stat, "STRUCT file read", kModule, __LINE__), 0;
-  if (!put_rec(ctx->arb[RC_OLD_FILE], rec, kFileRecSize, 0))
+  if (!db_put_rec(ctx->arb[RC_OLD_FILE], rec, kFileRecSize, 0))
     return checkstat(ctx->arb[RC_OLD_FILE]->arb_stat, "FILE file write ", kModule, __LINE__), 0;
   const size_t len = ld_le16(rec, FI_REC_LEN);
   const uint32_t ninit = ld_le32(hdr, STRUCT_N_INITIAL), nelem = ld_le32(hdr, STRUCT_N_ELEMENT);
   uint32_t relno = 3;
   for (uint32_t i = 0; i < ninit; ++i, ++relno) {
     if (!read_struct(s, relno, rec, false)) return checkstat(s->arb_stat, "STRUCT file read", kModule, __LINE__), 0;
-    if (!put_rec(ctx->arb[RC_OLD_INIT], rec, kInitRecMax, struct_chunk_len(i, ninit, len)))
+    if (!db_put_rec(ctx->arb[RC_OLD_INIT], rec, kInitRecMax, struct_chunk_len(i, ninit, len)))
       return checkstat(ctx->arb[RC_OLD_INIT]->arb_stat, "INIT file write ", kModule, __LINE__), 0;
   }
   for (uint32_t i = 0; i < nelem; ++i, ++relno) {
     if (!read_struct(s, relno, rec, false)) return checkstat(s->arb_stat, "STRUCT file read", kModule, __LINE__), 0;
-    if (!put_rec(ctx->arb[RC_OLD_ELEM], rec, kElementSize, 0))
+    if (!db_put_rec(ctx->arb[RC_OLD_ELEM], rec, kElementSize, 0))
       return checkstat(ctx->arb[RC_OLD_ELEM]->arb_stat, "ELEMENT file write ", kModule, __LINE__), 0;
   }
   return 1;
@@ -357,7 +357,7 @@ int db_renew_struct(const FDB_PATH& path, restruct_ctx* ctx) {
   auto put = [&](const uint8_t* data, size_t len) {
     memset(rec, 0, sizeof rec);
     memcpy(rec, data, len);
-    return put_rec(a, rec, kStructFileRecLen, 0);
+    return db_put_rec(a, rec, kStructFileRecLen, 0);
   };
   uint8_t hdr[8];
   memcpy(hdr, rec, 8);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../process/exec_test_util.h"
+#include "compiler/rt_names.h"
 #include "design/db_restruct.h"
 #include "design/dd.h"
 #include "design/dd_msg.h"
@@ -20,7 +21,6 @@
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
 #include "fm/struct_file.h"
-#include "compiler/rt_names.h"
 #include "interp/ii_run.h"
 #include "process/ap.h"
 #include "process/fp.h"
@@ -173,6 +173,29 @@ class DbRunFixture : public ExecFixture {
     return FM_OPEN(&f, com.sys_scope, LFB_ANY_DIR, 15, 15) ? f.fdb_arb : nullptr;
   }
   // The old file of kOld with `n` records.
+  // DATA's SYSDIR record: checked, in DB1's own directory.
+  static void sysdir_entry() {
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    INIT_DSYSDIR_FDB(&f, k, s);
+    if (!FM_OPEN(&f, com.sys_scope, 0, 15, 15)) {
+      INIT_DSYSDIR_FDB(&f, k, s);
+      ASSERT_EQ(FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW, 15, 15), 1) << f.fdb_stat;
+    }
+    uint8_t r[kSysdirLen];
+    memset(r, ' ', sizeof r);
+    memcpy(r + SYSDIR_DB, "DB1APP  DATA    ", 16);
+    st_le32(r, SYSDIR_REDIRECT, 0), st_le16(r, SYSDIR_FS_TYPE, 1);
+    r[SYSDIR_CHECK] = '1';
+    st_le32(r, SYSDIR_STAMP, kStampUnknown), st_le32(r, SYSDIR_STAMP + 4, 0);
+    uint8_t there[kSysdirLen];
+    memcpy(there, r, sizeof r);
+    if (!dd_read(f.fdb_arb, 0, there, kSysdirLen, false)) {
+      ASSERT_EQ(dd_write(f.fdb_arb, r, kSysdirLen), 1);
+    }
+    FM_CLOSE(f.fdb_arb, 0);
+  }
   // The data file `name` created from the dictionary, with its STRUCT file.
   void create(const char* name = "DATA") {
     FDB f;
@@ -192,6 +215,7 @@ class DbRunFixture : public ExecFixture {
   void old_file(int n) {
     dictionary(kOld, 1);
     create();
+    sysdir_entry();
     auto fl = fields();
     uint16_t len = 0;
     ARB* a = open_data(&len);

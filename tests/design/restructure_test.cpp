@@ -167,6 +167,7 @@ END
 )",
              2);
   const std::vector<uint8_t> sysdir = sysdir_all();
+  ASSERT_EQ(sysdir.size(), kSysdirLen);
   EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), RS_CONVERTED) << findings();
   for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
   EXPECT_EQ(sysdir_all(), sysdir);
@@ -192,6 +193,55 @@ END
   EXPECT_EQ(wrong, 0);
   // Nothing of the run's new files is left beside the old.
   for (auto& [name, bytes] : data_files()) EXPECT_NE(name.find("/DB1/APP/"), std::string::npos) << name;
+}
+
+// A field renamed in the dictionary is found by its two binaries and
+// moved from its old name; a value too big for its narrowed field leaves
+// the field at its initial value and the record is still written.
+TEST_F(Restructure, RenamedFieldsMoveAndOverflowsTakeTheInitialValue) {
+  const int n = 500;
+  old_file(n);
+  uint8_t binaries[8];
+  {
+    DesignBuilder b("APP", "01", com.sys_scope);
+    uint8_t e[kElementSize] = {};
+    memcpy(e + ELEM_NAME, "CNT                   ", 22);
+    ASSERT_EQ(dd_read(b.handle(DF_ELEMENT), 0, e, kElementSize, false), 1);
+    memcpy(binaries, e + ELEM_BINARIES, 8);
+    b.close_all();
+  }
+  std::string src = with("CNT     B5S", "COUNT   B5S");
+  // Two bytes of packed decimal hold -9.99 to 9.99: records 109 to 162 fit.
+  src.replace(src.find("AMT     P7.2S"), 13, "AMT     P1.2S init=\"1.25\"");
+  dictionary(src, 2);
+  {
+    DesignBuilder b("APP", "01", com.sys_scope);
+    ARB* a = b.handle(DF_ELEMENT);
+    uint8_t e[kElementSize] = {};
+    memcpy(e + ELEM_NAME, "COUNT                 ", 22);
+    ASSERT_EQ(dd_read(a, 0, e, kElementSize, true), 1);
+    memcpy(e + ELEM_BINARIES, binaries, 8);
+    ASSERT_EQ(dd_rewrite(a, e, kElementSize), 1);
+    b.close_all();
+  }
+  EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), RS_CONVERTED) << findings();
+  for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
+  auto fl = fields();
+  uint16_t len = 0;
+  const auto recs = all_records(&len);
+  ASSERT_EQ(recs.size(), size_t(n));
+  int wrong = 0;
+  for (int i = 0; i < n; ++i) {
+    const uint8_t* r = recs[i].data();
+    const int amt = i * 37 - 5000, want = amt > 999 || amt < -999 ? 125 : amt;
+    const bool ok = pd_cvb(r + fl["AMT"].first, fl["AMT"].second) == want &&
+                    static_cast<int32_t>(ld_le32(r, fl["COUNT"].first)) == -i;
+    if (!ok && ++wrong < 4)
+      ADD_FAILURE() << "record " << i << " " << pd_cvb(r + fl["AMT"].first, fl["AMT"].second) << " "
+                    << static_cast<int32_t>(ld_le32(r, fl["COUNT"].first));
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(pd_cvb(recs[n - 1].data() + fl["AMT"].first, fl["AMT"].second), 125);
 }
 
 // An unchanged file (same structure date) and a compatible change keep
@@ -239,6 +289,7 @@ TEST_F(Restructure, AFailedRunKeepsTheOldFile) {
     old_file(20);
     const auto files = data_files();
     const std::vector<uint8_t> sysdir = sysdir_all();
+    ASSERT_EQ(sysdir.size(), kSysdirLen);
     dictionary(src, 2);
     static uint32_t leave;
     leave = end;

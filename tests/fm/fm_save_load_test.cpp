@@ -91,7 +91,9 @@ TEST_F(FmSaveLoad, FilesRoundTripAndCopyRecordForRecord) {
     std::string tag = std::to_string(n++);
     const uint8_t fs = memory ? FS_MEMORY : FS_DISK;
     file_desc src(("S" + tag).c_str(), len, var, true, fs), copy(("C" + tag).c_str(), len, var, true, fs);
-    if (design) memcpy(copy.fdb.path.fdb_src_ap, "0DN", 3), copy.fdb.fdb_fs_type = FS_DISK;
+    if (design)
+      memcpy(copy.fdb.path.fdb_ap, "0AD", 3), memcpy(copy.fdb.path.fdb_src_ap, "0DN", 3),
+          copy.fdb.fdb_fs_type = FS_DISK;
     ARB *a = make(src), *s = make(stream);
     ASSERT_TRUE(a && s);
     fill(a, in);

@@ -116,8 +116,11 @@ class PcfFixture : public ExecFixture {
     ii_hooks.proc_exec = [](PROC_EXEC_BLK* b) { return static_cast<PcfFixture*>(self)->event(b); };
     // 0DN processes are compiled at each run: the PCF is made native again.
     pi_hooks.open_fi = [](PCB* p) {
-      if (static_cast<PcfFixture*>(self)->native_ && p->pcb_em->em_pcf_id)
-        if (uint8_t* c = pcf_cfi(p->pcb_em)) go_native(c), memcpy(p->pcb_em->em_pcf_ap, "NAT", 3);
+      if (p->pcb_em->em_pcf_id)
+        if (uint8_t* c = pcf_cfi(p->pcb_em)) {
+          if (static_cast<PcfFixture*>(self)->native_) go_native(c), memcpy(p->pcb_em->em_pcf_ap, "NAT", 3);
+          else c[FDB_FS_TYPE] = FS_MEMORY;
+        }
       pi_open_fi_run(p);
     };
     memset(com.user_id, ' ', 3);
@@ -168,14 +171,15 @@ class PcfFixture : public ExecFixture {
     return nullptr;
   }
   // Creates the PCF of process `name` and writes `recs` into it. `native`
-  // makes it a file of the native back-end (design files of 0DN otherwise
-  // make it a memory file), so that engine processes share it.
+  // makes it a file of the native back-end (a memory file otherwise), so
+  // that engine processes share it.
   void make_pcf(const char* name, const std::vector<std::vector<uint8_t>>& recs = {}, bool native = false) {
     EM* em = module_of(name);
     ASSERT_NE(em, nullptr) << (captured_errors().empty() ? "" : captured_errors().back());
     uint8_t c[CFI_LEN];
     memcpy(c, pcf_cfi(em), CFI_LEN);
     if (native) go_native(c), native_ = true;
+    else c[FDB_FS_TYPE] = FS_MEMORY;
     memset(c + FDB_DB, ' ', 3);
     FDB fdb;
     ASSERT_EQ(em_cfi_desc(em, c, &fdb), 1);
