@@ -102,6 +102,17 @@ void each_record(ARB* a, size_t len, F f) {
   while (fm_rdnxt(a)) f(rec);
 }
 
+// The run's MESSAGE1 and MESSAGE2 files of `ap` `ver`; false (said) when
+// they cannot be made.
+bool open_messages(const std::string& ap, const std::string& ver, ARB** m1, ARB** m2) {
+  *m1 = create_msg_file(INIT_MSG1_FDB, ap, ver);
+  *m2 = *m1 ? create_msg_file(INIT_MSG2_FDB, ap, ver) : nullptr;
+  if (*m2) return true;
+  fprintf(stderr, "kivo_design: the message files cannot be made\n");
+  if (*m1) FM_CLOSE(*m1, 0);
+  return false;
+}
+
 // Prints the messages of a run and gives their highest class.
 int report(ARB* m1, ARB* m2) {
   fflush(stdout);
@@ -119,13 +130,8 @@ int report(ARB* m1, ARB* m2) {
 // The dictionary compiler on `ap` `ver`: domains, then work fields. The
 // highest message class, or -1 when the message files cannot be made.
 int compile(const std::string& ap, const std::string& ver) {
-  ARB* m1 = create_msg_file(INIT_MSG1_FDB, ap, ver);
-  ARB* m2 = m1 ? create_msg_file(INIT_MSG2_FDB, ap, ver) : nullptr;
-  if (!m2) {
-    fprintf(stderr, "kivo_design: the message files cannot be made\n");
-    if (m1) FM_CLOSE(m1, 0);
-    return -1;
-  }
+  ARB *m1, *m2;
+  if (!open_messages(ap, ver, &m1, &m2)) return -1;
   // Domains, work fields, then every file of the version by name.
   std::vector<std::string> runs = {"        ", "*       "};
   FDB f;
@@ -151,18 +157,13 @@ int compile(const std::string& ap, const std::string& ver) {
 // header, then one record a line) become the file's portable file, the data
 // file is created from its compiled dictionary and the records are added
 // (mode 0: a record already there stops the run). The highest message
-// class, 3 when the lines cannot be read, -1 without message files.
+// class; 3 when the lines cannot be read or the run failed.
 int load_records(const std::string& db, const std::string& ap, const std::string& ver, const std::string& file,
                  const char* lines) {
   std::ifstream in(lines);
   if (!in) return fprintf(stderr, "kivo_design: cannot read %s\n", lines), 3;
-  ARB* m1 = create_msg_file(INIT_MSG1_FDB, ap, ver);
-  ARB* m2 = m1 ? create_msg_file(INIT_MSG2_FDB, ap, ver) : nullptr;
-  if (!m2) {
-    fprintf(stderr, "kivo_design: the message files cannot be made\n");
-    if (m1) FM_CLOSE(m1, 0);
-    return -1;
-  }
+  ARB *m1, *m2;
+  if (!open_messages(ap, ver, &m1, &m2)) return 3;
   // Its DATABASE record gives nothing a native file needs: blank.
   fms_select.get_ddb = [](const char*) -> const uint8_t* {
     static uint8_t blank_db[512];
