@@ -6,7 +6,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/pl.h"
-#include "compiler/seams.h"
+#include "compiler/compiler.h"
 #include "design/design_builder.h"
 #include "pc_process_util.h"
 
