@@ -14,7 +14,7 @@
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/pcb.h"
-#include "compiler/seams.h"
+#include "compiler/compiler.h"
 #include "compiler/stmt_layout.h"
 #include "design/db_restruct.h"
 #include "design/db_stmt.h"
@@ -39,7 +39,7 @@
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
 #include "process/fp.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "types/element.h"
 
 namespace kivo {

@@ -13,7 +13,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/pcb.h"
-#include "compiler/seams.h"
+#include "compiler/compiler.h"
 #include "compiler/stmt_layout.h"
 #include "design/db_restruct.h"
 #include "design/db_stmt.h"

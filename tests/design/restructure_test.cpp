@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "db_run_util.h"
-#include "design/seams.h"
+#include "design/design.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/scope.h"
 #include "interp/rt_fns.h"
