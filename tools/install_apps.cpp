@@ -253,7 +253,10 @@ bool write_applications(const char* path) {
                     : w[0] == "DATABASE" ? database(w)
                     : w[0] == "DBXAP"    ? dbxap(w)
                     : w[0] == "DATAFILE" ? datafile(w)
-                                         : fail("unknown record \"" + w[0] + "\"");
+                    : w[0] == "DIRENTRY"
+                        ? (w.size() == 4 && w[3].size() <= 8 ? sysdir(w[1], w[2], w[3])
+                                                             : fail("expected DIRENTRY <db> <ap> <file>"))
+                        : fail("unknown record \"" + w[0] + "\"");
     if (!ok) return false;
   }
   return true;

@@ -7,6 +7,7 @@
 //   DBXAP <db> <ap> <kind>                the database's kind for the application (1-3)
 //   DATAFILE <db> <ap> <ver> <file>       the SYSDIR entry of the database's data file,
 //                                         and the file itself, empty, from the design
+//   DIRENTRY <db> <ap> <file>             the SYSDIR entry alone (a file made later)
 //
 // A data file is made from the FILE and ELEMENT design records of the
 // application version, which must be written before; one that exists is

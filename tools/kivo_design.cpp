@@ -16,6 +16,11 @@
 // is set, each then described in the version's summary). Its
 // listing lines and then each message ("number class text") are printed;
 // the exit status is the highest message class (1 at a fault of a source).
+//
+// With -l the lines of a portable file (header, then one record a line)
+// are added to a data file of a database that has its SYSDIR entry: the
+// file is created from its compiled dictionary first; the exit status is
+// the highest message class.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +33,8 @@
 #include "design/dd_msg.h"
 #include "design/design.h"
 #include "design/design_source.h"
+#include "design/mu_xlate.h"
+#include "design/rt_file.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -44,7 +51,9 @@ using namespace kivo;
 namespace {
 
 int usage() {
-  fprintf(stderr, "usage: kivo_design [-r] [-c] -d <data directory> <source> ...\n");
+  fprintf(stderr,
+          "usage: kivo_design [-r] [-c] -d <data directory> <source> ...\n"
+          "       kivo_design -d <data directory> -l <db> <ap> <ver> <file> <portable lines>\n");
   return 1;
 }
 
@@ -93,16 +102,36 @@ void each_record(ARB* a, size_t len, F f) {
   while (fm_rdnxt(a)) f(rec);
 }
 
+// The run's MESSAGE1 and MESSAGE2 files of `ap` `ver`; false (said) when
+// they cannot be made.
+bool open_messages(const std::string& ap, const std::string& ver, ARB** m1, ARB** m2) {
+  *m1 = create_msg_file(INIT_MSG1_FDB, ap, ver);
+  *m2 = *m1 ? create_msg_file(INIT_MSG2_FDB, ap, ver) : nullptr;
+  if (*m2) return true;
+  fprintf(stderr, "kivo_design: the message files cannot be made\n");
+  if (*m1) FM_CLOSE(*m1, 0);
+  return false;
+}
+
+// Prints the messages of a run and gives their highest class.
+int report(ARB* m1, ARB* m2) {
+  fflush(stdout);
+  uint32_t top = 0;
+  each_record(m1, kMsg1Size, [&](const uint8_t* r) { top = std::max(top, ld_le32(r, M1_CLASS)); });
+  each_record(m2, kMsg2Size, [](const uint8_t* r) {
+    printf("%06u %u %.*s\n", ld_le32(r, M2_NUMBER), ld_le16(r, M2_CLASS), static_cast<int>(ld_le16(r, M2_TEXT_LEN)),
+           reinterpret_cast<const char*>(r + M2_TEXT));
+  });
+  FM_CLOSE(m2, 0);
+  FM_CLOSE(m1, 0);
+  return static_cast<int>(top);
+}
+
 // The dictionary compiler on `ap` `ver`: domains, then work fields. The
 // highest message class, or -1 when the message files cannot be made.
 int compile(const std::string& ap, const std::string& ver) {
-  ARB* m1 = create_msg_file(INIT_MSG1_FDB, ap, ver);
-  ARB* m2 = m1 ? create_msg_file(INIT_MSG2_FDB, ap, ver) : nullptr;
-  if (!m2) {
-    fprintf(stderr, "kivo_design: the message files cannot be made\n");
-    if (m1) FM_CLOSE(m1, 0);
-    return -1;
-  }
+  ARB *m1, *m2;
+  if (!open_messages(ap, ver, &m1, &m2)) return -1;
   // Domains, work fields, then every file of the version by name.
   std::vector<std::string> runs = {"        ", "*       "};
   FDB f;
@@ -121,16 +150,57 @@ int compile(const std::string& ap, const std::string& ver) {
     memcpy(request + 5, which.data(), 8);
     dd_cmpl(0, request, m1, m2);
   }
-  fflush(stdout);
-  uint32_t top = 0;
-  each_record(m1, kMsg1Size, [&](const uint8_t* r) { top = std::max(top, ld_le32(r, M1_CLASS)); });
-  each_record(m2, kMsg2Size, [](const uint8_t* r) {
-    printf("%06u %u %.*s\n", ld_le32(r, M2_NUMBER), ld_le16(r, M2_CLASS), static_cast<int>(ld_le16(r, M2_TEXT_LEN)),
-           reinterpret_cast<const char*>(r + M2_TEXT));
-  });
-  FM_CLOSE(m2, 0);
-  FM_CLOSE(m1, 0);
-  return static_cast<int>(top);
+  return report(m1, m2);
+}
+
+// Shipped records of a data file: the lines of `lines` (a portable file:
+// header, then one record a line) become the file's portable file, the data
+// file is created from its compiled dictionary and the records are added
+// (mode 0: a record already there stops the run). The highest message
+// class; 3 when the lines cannot be read or the run failed.
+int load_records(const std::string& db, const std::string& ap, const std::string& ver, const std::string& file,
+                 const char* lines) {
+  std::ifstream in(lines);
+  if (!in) return fprintf(stderr, "kivo_design: cannot read %s\n", lines), 3;
+  ARB *m1, *m2;
+  if (!open_messages(ap, ver, &m1, &m2)) return 3;
+  // Its DATABASE record gives nothing a native file needs: blank.
+  fms_select.get_ddb = [](const char*) -> const uint8_t* {
+    static uint8_t blank_db[512];
+    memset(blank_db, ' ', sizeof blank_db);
+    return blank_db;
+  };
+  char name[9];
+  snprintf(name, sizeof name, "%-8.8s", file.c_str());
+  FDB_PATH path{};
+  INIT_DB_PATH(&path, db.c_str(), ap.c_str(), ver.c_str(), name, PATH_DATA);
+  FDB port;
+  INIT_FDB(&port, FS_DISK, kPortPiece, 1, nullptr, 0);
+  port.path = path;
+  port.path.fdb_class = PATH_PORTDATA;
+  FM_SCRATCH(&port, LFB_ANY_DIR | LFB_NO_STRUCT_CHK);
+  FDB made = port;
+  bool ok = FM_CREATE(&made, com.sys_scope, 0, LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW, 0x0f, 0x0f);
+  for (std::string l; ok && std::getline(in, l);) {
+    for (size_t off = 0; ok && (off < l.size() || off == 0); off += kPortPiece) {
+      ARB* a = made.fdb_arb;
+      std::string piece = l.substr(off, kPortPiece);
+      a->arb_rec = reinterpret_cast<uint8_t*>(piece.data()), a->arb_len = kPortPiece;
+      a->arb_var_len = static_cast<uint16_t>(piece.size()), a->arb_mod = 0;
+      ok = fm_write(a);
+    }
+  }
+  if (made.fdb_arb) FM_CLOSE(made.fdb_arb, 0);
+  if (!ok) fprintf(stderr, "kivo_design: the portable file of %s is not written (%u)\n", file.c_str(), made.fdb_stat);
+  uint8_t req[kMuReqSize];
+  uint8_t stored[kFdbStoredSize] = {};
+  fdb_path_store(path, stored);
+  memcpy(req + MU_PATH, stored, kMuPathSize);
+  req[MU_DIR] = getenv("XEXP") ? 0 : MU_TO_NATIVE, req[MU_MODE] = MU_ADD_STOP, req[MU_STRUCT] = '0';
+  if (ok) ok = rt_create(nullptr, path, m1, m2, '1') && mu_init() && mu_xlate(nullptr, req, m1, m2);
+  const int top = report(m1, m2);
+  FM_SCRATCH(&port, LFB_ANY_DIR | LFB_NO_STRUCT_CHK);
+  return ok ? top : std::max(top, 3);
 }
 
 int write_source(const char* path, bool replace, int* top) {
@@ -166,6 +236,10 @@ int main(int argc, char** argv) {
   if (!start(data_dir)) {
     fprintf(stderr, "kivo_design: the file manager does not start in %s\n", data_dir.c_str());
     return 1;
+  }
+  if (strcmp(argv[at + 2], "-l") == 0) {
+    if (argc != at + 8) return usage();
+    return load_records(argv[at + 3], argv[at + 4], argv[at + 5], argv[at + 6], argv[at + 7]);
   }
   int ok = 1, top = 0;
   for (int i = at + 2; i < argc && ok; ++i) ok = write_source(argv[i], replace, cmpl ? &top : nullptr);

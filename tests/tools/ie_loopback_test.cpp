@@ -114,7 +114,8 @@ TEST(ImageClientLoopback, ListsAndAnAddedItemWhileTheEditorWaits) {
   EXPECT_EQ(files.code, 29);
   EXPECT_TRUE(files.ended);
   // Each file: its name, the name again for a blank description, its file-system byte.
-  EXPECT_EQ(files.rows, (std::vector<std::string>{"CUSTOMER" + pad("CUSTOMER", 30) + '\1',
+  EXPECT_EQ(files.rows, (std::vector<std::string>{pad("ACCOUNT", 8) + pad("ACCOUNT", 30) + '\1',
+                                                  "CUSTOMER" + pad("CUSTOMER", 30) + '\1',
                                                   pad("IETFILE", 8) + pad("IETFILE", 30) + '\1'}));
   EXPECT_EQ(fields.code, 49);
   EXPECT_TRUE(fields.ended);

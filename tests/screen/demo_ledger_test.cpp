@@ -1,0 +1,259 @@
+// The demonstration's ledger end to end: ACCOUNT, compiled from its
+// dictionary and filled at build time from its portable file, ranked by
+// region and balance through the query on a copy of the default
+// installation, the engine under tmux (80 x 24) through scripts/run.sh; and
+// the build-time loader on its own against a file that already holds the
+// records or a damaged portable file.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "../fixtures/kivo_fixture.h"
+#include "term_harness.h"
+#include "tm_test_util.h"
+
+namespace kivo::test {
+namespace {
+
+using kivo_test::data_dir;
+using kivo_test::env_list;
+using kivo_test::shell_quote;
+using kivo_test::tmux_pane;
+
+std::string build_dir() { return kivo_test::engine_dir(); }
+
+// "1,234.50" of a count of cents, as the ledger's masks print it.
+std::string money(long cents) {
+  std::string whole = std::to_string(cents / 100), out;
+  for (size_t i = 0; i < whole.size(); ++i) {
+    if (i && (whole.size() - i) % 3 == 0) out += ',';
+    out += whole[i];
+  }
+  char dec[8];
+  snprintf(dec, sizeof dec, ".%02ld", cents % 100);
+  return out + dec;
+}
+
+// The ranking as the shipped accounts give it, derived from their rule
+// (account n: region n mod 3, balance (n - 10) x 25.50) rather than read
+// from the portable file: a region heading, the accounts above `floor`
+// cents by balance descending, the region's total, then the total.
+std::vector<std::string> reference(long floor) {
+  std::vector<std::string> out;
+  long total = 0;
+  for (int region = 0; region < 3; ++region) {
+    long sum = 0;
+    bool any = false;
+    for (int n = 50; n >= 1; --n) {
+      const long cents = (n - 10) * 2550L;
+      if (n % 3 != region || cents <= floor) continue;
+      if (!any) out.push_back("REGION R" + std::to_string(region));
+      any = true;
+      char line[80];
+      snprintf(line, sizeof line, "A%05d  ACCOUNT%02d", n, n);
+      out.push_back(std::string(line) + std::string(40 - 17, ' ') + money(cents));
+      sum += cents;
+    }
+    if (any) out.push_back("REGION TOTAL" + std::string(40 - 12, ' ') + money(sum));
+    total += sum;
+  }
+  out.push_back("TOTAL" + std::string(40 - 5, ' ') + money(total));
+  return out;
+}
+
+// A print file's lines without trailing blanks; empty lines and page feeds
+// left out.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    l.erase(std::remove(l.begin(), l.end(), '\f'), l.end());
+    l.erase(l.find_last_not_of(" \r") + 1);
+    if (!l.empty()) out.push_back(l);
+  }
+  return out;
+}
+
+// Names in `dir` and below of the form of the sort's work files (eight
+// hexadecimal digits).
+std::vector<std::string> work_files(const std::string& dir) {
+  std::vector<std::string> out;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return out;
+  while (dirent* e = readdir(d)) {
+    const std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    const std::string path = dir + "/" + n;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      for (auto& w : work_files(path)) out.push_back(w);
+      continue;
+    }
+    const std::string stem = n.substr(0, n.find('.'));
+    if (stem.size() == 8 && stem.find_first_not_of("0123456789ABCDEF") == std::string::npos) out.push_back(path);
+  }
+  closedir(d);
+  return out;
+}
+
+int status_of(const std::string& cmd) {
+  const int st = system(cmd.c_str());
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+class DemoLedger : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* sub : {"run", "tst", "prt"}) ASSERT_EQ(mkdir(d_.file(sub).c_str(), 0700), 0) << sub;
+  }
+  void TearDown() override { EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors"; }
+  env_list env(const std::string& term) const {
+    return {{"TERM", term},
+            {"HOME", d_.path},
+            {"KIVO_BUILD_DIR", build_dir()},
+            {"KIVO_RUN_DIR", d_.file("run")},
+            {"KIVO_TST_DIR", d_.file("tst")},
+            {"KIVO_PRT_FI_DIR", d_.file("prt") + "/"},
+            {"KIVO_FAKE_TIME", "2026120709300000"},
+            {"KIVO_SYS_ERR_LOG", d_.file("syserr")}};
+  }
+  // A fresh copy of the default installation.
+  void fresh() const {
+    for (const char* sub : {"run", "tst", "prt"})
+      ASSERT_EQ(system(("rm -rf " + shell_quote(d_.file(sub)) + "/*").c_str()), 0) << sub;
+    ASSERT_EQ(status_of("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))), 0);
+  }
+  std::unique_ptr<tmux_pane> menu(const env_list& e) {
+    auto p = std::make_unique<tmux_pane>(
+        shell_quote(std::string(KIVO_SOURCE_DIR) + "/scripts/run.sh") + " -a=DEM -t=Menu -p=ACCOUNT_MENU", d_.path, e);
+    EXPECT_TRUE(p->wait_for("ACCOUNT MENU", 60)) << p->capture();
+    return p;
+  }
+  // The one report printed (its ".cfg" left out); empty when there is none.
+  std::string print() const {
+    std::string found;
+    if (DIR* dir = opendir(d_.file("prt").c_str())) {
+      while (dirent* e = readdir(dir)) {
+        const std::string n = e->d_name;
+        if (n[0] != '.' && (n.size() < 4 || n.substr(n.size() - 4) != ".cfg")) found = d_.file("prt/" + n);
+      }
+      closedir(dir);
+    }
+    return found.empty() ? found : kivo_test::slurp(found);
+  }
+  // The ranking chosen from the menu, printed and kept; the session ends
+  // normally and leaves no work file of the sort.
+  void rank(const env_list& e, long floor) {
+    auto p = menu(e);
+    p->send_keys("Down Enter");
+    ASSERT_TRUE(kivo_test::wait_until([&] { return !print().empty(); }, 60)) << p->capture();
+    p->send_keys("S-F1");
+    EXPECT_EQ(p->exit_status(30), 0) << p->capture();
+    const std::string text = print();
+    EXPECT_EQ(lines_of(text), reference(floor)) << text;
+    // Pages of 20 lines: the 51 lines of the full ranking take three.
+    if (floor == 0) {
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\f'), 2) << text;
+    }
+    EXPECT_EQ(work_files(d_.file("run")), std::vector<std::string>{});
+  }
+  std::string data(const char* file) const { return d_.file(std::string("run/DEM/DEM/Data/") + file + ".dat"); }
+  int load(const std::string& lines) const {
+    return status_of(std::string(KIVO_DESIGN) + " -d " + shell_quote(d_.file("run")) + " -l DEM DEM 01 ACCOUNT " +
+                     shell_quote(lines) + " </dev/null >" + shell_quote(d_.file("load.out")) + " 2>&1");
+  }
+  data_dir d_;
+};
+
+// The ranking over the shipped accounts: 40 of them (balance above 0) by
+// region R0, R1, R2 and balance descending, the region totals 6,630.00,
+// 6,961.50 and 7,318.50 and the total 20,910.00; with a run memory of 100
+// bytes the sort goes through work files, none of which is left, and
+// without it the report is the same; once on each terminal type.
+TEST_F(DemoLedger, RankingFromTheMenuPrintsTheAccountsByRegionAndBalance) {
+  const std::vector<std::string> want = reference(0);
+  ASSERT_EQ(want.size(), 3u + 40u + 3u + 1u);
+  EXPECT_EQ(want[want.size() - 1], "TOTAL" + std::string(35, ' ') + "20,910.00");
+  const struct {
+    const char *term, *mem;
+  } runs[] = {{"tmux-256color", "100"}, {"tmux-256color", nullptr}, {"xterm-256color", "100"}};
+  for (const auto& r : runs) {
+    SCOPED_TRACE(std::string(r.term) + (r.mem ? " KIVO_RUN_MEM=100" : ""));
+    fresh();
+    env_list e = env(r.term);
+    if (r.mem) e.push_back({"KIVO_RUN_MEM", r.mem});
+    rank(e, 0);
+  }
+}
+
+// "ACCOUNT QUERY" opens the selection editor "QSLCT EDIT" on the query's
+// own criterion (ACCT BALANCE, relation 3 = GT, 0), which takes a change;
+// END goes back to the menu and the session ends normally.
+TEST_F(DemoLedger, QueryOpensTheSelectionEditorOnItsCriterion) {
+  fresh();
+  auto p = menu(env("tmux-256color"));
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("QSLCT EDIT")) << p->capture();
+  p->send_keys("F9");
+  ASSERT_TRUE(p->wait_for("ACCT BALANCE")) << p->capture();
+  EXPECT_NE(p->capture().find("RELATION:  3"), std::string::npos) << p->capture();
+  EXPECT_NE(p->capture().find("VALUE:     0"), std::string::npos) << p->capture();
+  p->send_keys("S-F2");
+  ASSERT_TRUE(p->wait_for("CHANGE MODE")) << p->capture();
+  p->send_keys("Tab");
+  p->send_text("500");
+  ASSERT_TRUE(p->wait_for("VALUE:     500")) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(30), 0) << p->capture();
+}
+
+// The shipped file is what the build made it: ACCOUNT verifies good, and
+// the loader run again on it (mode 0: a record already there stops) fails
+// and leaves its records as they were; a portable file cut short or of
+// another record length fails too, and no portable file is left behind.
+TEST_F(DemoLedger, LoaderRefusesRecordsAlreadyThereAndDamagedPortableFiles) {
+  fresh();
+  EXPECT_EQ(status_of(std::string(KIVO_BINARY) + " -v=" + shell_quote(data("ACCOUNT")) + " >/dev/null"), 1);
+  const std::string shipped = std::string(KIVO_SOURCE_DIR) + "/share/accounts.port";
+  std::string text = kivo_test::slurp(shipped);
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 51);
+  // A new account A00099 cut short, and whole under a header of another
+  // length.
+  const std::string header = text.substr(0, text.find('\n') + 1);
+  std::string one = "A00099 ACCOUNT99                      R0 000001000+ 20200101\n";
+  std::ofstream(d_.file("cut.port")) << header << one.substr(0, 30) << "\n";
+  std::ofstream(d_.file("long.port")) << "0 ACCOUNT  000061+\n" << one;
+  const struct {
+    std::string file;
+    const char* why;
+  } bad[] = {{shipped, "records already there"},
+             {d_.file("cut.port"), "a record cut short"},
+             {d_.file("long.port"), "another record length"}};
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.why);
+    EXPECT_GE(load(b.file), 2) << kivo_test::slurp(d_.file("load.out"));
+  }
+  // The file keeps its 50 records and nothing more: it verifies good and
+  // ranks as shipped.
+  EXPECT_EQ(status_of(std::string(KIVO_BINARY) + " -v=" + shell_quote(data("ACCOUNT")) + " >/dev/null"), 1);
+  rank(env("tmux-256color"), 0);
+  EXPECT_EQ(work_files(d_.file("run/DEM/DEM/Portdata")).size(), 0u);
+  DIR* port = opendir(d_.file("run/DEM/DEM/Portdata").c_str());
+  int left = 0;
+  while (port && readdir(port)) ++left;
+  if (port) closedir(port);
+  EXPECT_LE(left, 2) << "a portable file is left";
+}
+
+}  // namespace
+}  // namespace kivo::test
