@@ -145,6 +145,18 @@ struct se_ed_blk {
   uint8_t bold = 0;          // the edited process is an OUTPUT process: BOLD, NO BOLD
   uint8_t warning = 0;       // the last checked line was kept with a warning
   uint8_t file_warning = 0;  // ... at its file name ("WARNING - File not found")
+  // The range's starting point, for "Respecify Range": the first line
+  // shown, the cursor row and the line's number.
+  uint32_t respecify_line = 1, respecify_sno = 0;
+  int respecify_row = 2;
+  uint32_t cut_count = 0;  // records in the cut buffer
+  // The lines browse jumps were made from, by line id (never a node: the
+  // line may be gone when the jump is undone).
+  std::vector<uint32_t> browse_stack;
+  // The search position: the line (id) and column after the last match,
+  // and the row shown bold for it (0 none).
+  uint32_t search_line = 0;
+  int search_col = 0, search_row = 0;
 };
 
 // ---- module state ----
@@ -312,6 +324,53 @@ void se_renumber(se_ed_blk* ed);
 // Frees every line.
 void se_free_lines(se_ed_blk* ed);
 void se_cleanup(se_ed_blk* ed);
+// Shows the screen and reads one key into ed->key (the cursor follows).
+void se_read(se_ed_blk* ed);
+// Links a new line holding `rec` before `before` (null: at the end).
+se_line* se_new_line_before(se_ed_blk* ed, se_line* before, const uint8_t* rec);
+// Moves the first line shown back while the window would show empty rows.
+void se_fill_view(se_ed_blk* ed);
+
+// ---- ranges, cut buffer and browse ----
+// Key 104: the line under the cursor starts the range of ed->state.
+void del_move_copy(se_ed_blk* ed);
+// Key 105: the range ends at the cursor line and is cut (delete, move or
+// copy); a delete of several lines is confirmed first.
+void exec(se_ed_blk* ed);
+// Keys 101 (copy) and 102 (move): the cut lines go before the cursor line.
+void use_buf(se_ed_blk* ed, uint32_t key);
+// Key 108: the range starts again at its starting point.
+void respecify(se_ed_blk* ed);
+se_line* se_get_cur_line(se_ed_blk* ed);
+// The first LABEL line named `name` (30), from the first line shown; its
+// number in *line_no. Null when none.
+se_line* se_find_label(se_ed_blk* ed, const char* name, uint32_t* line_no);
+// From `start` forward or back, the first line of `verb` whose operand
+// starts with `key_len` bytes of `key`; null when none.
+se_line* se_find_loop(se_ed_blk* ed, int verb, const char* key, size_t key_len, se_line* start, int forward);
+// Shows `line` near the middle of the window with the cursor on it.
+void se_center_around_line(se_ed_blk* ed, int unused, se_line* line);
+// Pushes `cur` on the browse stack and centres `target`.
+void se_browse_stack(se_ed_blk* ed, se_line* target, se_line* cur);
+// Key 94 and PREV IMAGE.
+void browse_zel(se_ed_blk* ed, PCB* pcb, uint8_t* ctx);
+void browse_pop(se_ed_blk* ed);
+// The number (from 1) of `l` in the list, 0 when it is not there.
+uint32_t se_line_no(se_ed_blk* ed, const se_line* l);
+
+// ---- search and replace ----
+// The length of `s` (`n`) up to its last non-blank; a final underline after
+// more than one character is dropped (it marks trailing blanks).
+size_t se_eff_len(const char* s, size_t n);
+// The 1-based position of the first exact occurrence of `pat` (its
+// effective length) in `text`, or -1.
+int is_sub_str(const char* text, int text_len, const char* pat, int pat_len);
+// Option 4 (replace 0) and option 5 (replace 1); 1.
+int search(se_ed_blk* ed, int replace);
+// The match at `col` (operand column from 1) of `old_len` inside one field
+// of `rec`'s verb, replaced by `new_text` in `line` (the operand text, 64):
+// 1 done, 0 outside one field or cutting a non-blank character.
+int chk_replace(const uint8_t* rec, char* line, int col, int old_len, const char* new_text, int new_len);
 
 // ---- line editing and stamps ----
 void edit(se_ed_blk* ed);

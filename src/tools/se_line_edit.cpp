@@ -136,10 +136,11 @@ void drop_line(se_ed_blk* ed, se_line* node) {
   se_renumber(ed);
 }
 
-// Links a new line before `before` (null: at the end).
-se_line* new_line_before(se_ed_blk* ed, se_line* before) {
+}  // namespace
+
+se_line* se_new_line_before(se_ed_blk* ed, se_line* before, const uint8_t* rec) {
   se_line* node = nullptr;
-  if (!NEW_LINE(&node, ed->key_tmpl, &ed->lines)) return nullptr;
+  if (!NEW_LINE(&node, rec, &ed->lines)) return nullptr;
   if (!before || before == node) return node;
   // NEW_LINE appended it: move it in front of `before`.
   ut_remove_from_lst(node, &node->link, &ed->lines);
@@ -151,8 +152,6 @@ se_line* new_line_before(se_ed_blk* ed, se_line* before) {
   else ed->lines.head = node;
   return node;
 }
-
-}  // namespace
 
 void edit(se_ed_blk* ed) {
   ed->state = SE_EDIT_LINE;
@@ -211,7 +210,7 @@ void edit(se_ed_blk* ed) {
 void insert(se_ed_blk* ed) {
   se_options(ed, "", "RETURN To Execute Insert           Cancel (Cancel Insert)        6)Upper/Lower", true);
   se_line* before = se_line_at(ed, ed->cur_row);
-  se_line* node = new_line_before(ed, before);
+  se_line* node = se_new_line_before(ed, before, ed->key_tmpl);
   if (!node) {
     ed->key = LK_CANCEL;
     return;
