@@ -341,6 +341,8 @@ void exec(se_ed_blk* ed);
 void use_buf(se_ed_blk* ed, uint32_t key);
 // Key 108: the range starts again at its starting point.
 void respecify(se_ed_blk* ed);
+// The option lines of the range state going on.
+void se_range_prompt(se_ed_blk* ed);
 se_line* se_get_cur_line(se_ed_blk* ed);
 // The first LABEL line named `name` (30), from the first line shown; its
 // number in *line_no. Null when none.
@@ -359,11 +361,11 @@ void browse_pop(se_ed_blk* ed);
 uint32_t se_line_no(se_ed_blk* ed, const se_line* l);
 
 // ---- search and replace ----
-// The length of `s` (`n`) up to its last non-blank; a final underline after
-// more than one character is dropped (it marks trailing blanks).
+// The length of `s` (`n`) up to its last non-blank.
 size_t se_eff_len(const char* s, size_t n);
-// The 1-based position of the first exact occurrence of `pat` (its
-// effective length) in `text`, or -1.
+// The 1-based position of the first exact occurrence of `pat` (up to its
+// last non-blank; a final underline after other characters stands for a
+// blank, so that a string can end in blanks) in `text`, or -1.
 int is_sub_str(const char* text, int text_len, const char* pat, int pat_len);
 // Option 4 (replace 0) and option 5 (replace 1); 1.
 int search(se_ed_blk* ed, int replace);

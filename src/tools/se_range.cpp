@@ -63,6 +63,17 @@ void empty_cut_buffer(se_ed_blk* ed) {
 
 }  // namespace
 
+void se_range_prompt(se_ed_blk* ed) {
+  if (ed->state == SE_MOVE_TARGET || ed->state == SE_COPY_TARGET)
+    se_options(ed,
+               ed->state == SE_MOVE_TARGET ? "Move To Where?           RETURN (Current Line)               4)Search"
+                                           : "Copy To Where?           RETURN (Current Line)               4)Search",
+               ed->state == SE_MOVE_TARGET ? "Cancel (Cancel Move)                7)Respecify Range"
+                                           : "Cancel (Cancel Copy)                7)Respecify Range",
+               true);
+  else se_options(ed, through_prompt(ed->state), cancel_prompt(ed->state), true);
+}
+
 se_line* se_get_cur_line(se_ed_blk* ed) { return se_line_at(ed, ed->cur_row); }
 
 uint32_t se_line_no(se_ed_blk* ed, const se_line* l) {
@@ -144,12 +155,7 @@ void exec(se_ed_blk* ed) {
     return;
   }
   ed->state = st == SE_MOVE_RANGE ? SE_MOVE_TARGET : SE_COPY_TARGET;
-  se_options(ed,
-             st == SE_MOVE_RANGE ? "Move To Where?           RETURN (Current Line)               4)Search"
-                                 : "Copy To Where?           RETURN (Current Line)               4)Search",
-             st == SE_MOVE_RANGE ? "Cancel (Cancel Move)                7)Respecify Range"
-                                 : "Cancel (Cancel Copy)                7)Respecify Range",
-             true);
+  se_range_prompt(ed);
 }
 
 void use_buf(se_ed_blk* ed, uint32_t key) {

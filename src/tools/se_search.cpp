@@ -41,6 +41,7 @@ uint32_t read_prompt(se_ed_blk* ed, se_pane& p, int col) {
     for (const TITM& it : p.itm) {
       CHR_BLK c{};
       c.row = 1, c.col = it.tl_col, c.rows = 1, c.cols = it.br_col - it.tl_col + 1, c.value = ed->upper ? 0x340F : 0x300F;
+      c.item_row = 1, c.item_col = it.tl_col;
       p.chr.push_back(c);
     }
     wm_del_reg(p.wnd, 0);
@@ -127,15 +128,17 @@ void replace_all(se_ed_blk* ed);
 
 size_t se_eff_len(const char* s, size_t n) {
   while (n > 0 && s[n - 1] == ' ') --n;
-  if (n > 1 && s[n - 1] == '_') --n;
   return n;
 }
 
 int is_sub_str(const char* text, int text_len, const char* pat, int pat_len) {
   const size_t n = se_eff_len(pat, size_t(std::max(pat_len, 0)));
   if (!n || text_len < int(n)) return -1;
+  // A final underline after other characters stands for a blank.
+  std::string p(pat, n);
+  if (n > 1 && p.back() == '_') p.back() = ' ';
   const std::string_view t(text, size_t(text_len));
-  const size_t at = t.find(std::string_view(pat, n));
+  const size_t at = t.find(p);
   return at == std::string_view::npos ? -1 : int(at) + 1;
 }
 
@@ -206,6 +209,7 @@ int search(se_ed_blk* ed, int replace) {
         ed->range_last = ld_le32(m.line->rec, STMT_SEQ);
         ed->state = state;
         ed->rehilite = true;
+        se_range_prompt(ed);
         return 1;
       }
       show_match(ed, m.n, m.col);
@@ -218,7 +222,7 @@ int search(se_ed_blk* ed, int replace) {
     if (!again) break;
   }
   ed->state = state;
-  if (in_range) ed->rehilite = true;
+  if (in_range) ed->rehilite = true, se_range_prompt(ed);
   else se_normal_options(ed);
   return 1;
 }
@@ -232,6 +236,7 @@ void replace_all(se_ed_blk* ed) {
   const int old_len = int(se_eff_len(old_s, 30));
   const int new_len = int(se_eff_len(ed->new_str.data(), 30));
   std::string new_text(ed->new_str.data(), size_t(new_len));
+  if (new_len > 1 && new_text.back() == '_') new_text.back() = ' ';
   se_line* start = se_get_cur_line(ed);
   uint32_t from = start ? se_line_no(ed, start) : 1;
   int col = start ? ed->cur_col : 1;
@@ -271,12 +276,17 @@ void replace_all(se_ed_blk* ed) {
         ed->beep = true;
         continue;
       }
-      audit_update_chg(saved, ed, m.line->rec);
-      ed->changed = true;
       if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
       se_center_around_line(ed, 0, m.line);
       ed->cur_col = err > 0 ? err : ed->cur_col;
       edit(ed);
+      // CANCEL there ends the replace with the line as it was.
+      if (ed->key == LK_CANCEL) {
+        memcpy(m.line->rec, saved, kStmtSize);
+        asm_scr(ed);
+        break;
+      }
+      audit_update_chg(saved, ed, m.line->rec);
       continue;
     }
     audit_update_chg(saved, ed, m.line->rec);
