@@ -150,6 +150,7 @@ struct se_ed_blk {
   uint32_t respecify_line = 1, respecify_sno = 0;
   int respecify_row = 2;
   uint32_t cut_count = 0;  // records in the cut buffer
+  bool xcopy_target = false;  // "XCopy To Where?": the cut lines came from another event point
   // The lines browse jumps were made from, by line id (never a node: the
   // line may be gone when the jump is undone).
   std::vector<uint32_t> browse_stack;
@@ -360,6 +361,30 @@ void browse_pop(se_ed_blk* ed);
 // The number (from 1) of `l` in the list, 0 when it is not there.
 uint32_t se_line_no(se_ed_blk* ed, const se_line* l);
 
+// ---- external copy and the pass file ----
+// The external-copy level of the run going on: 0 none; 1 the nested editor
+// waits for the start line, 2 for the end line, 3 the lines are cut.
+extern uint8_t xcopy_opt;
+// The lines a nested external-copy editor cut, handed to the outer one.
+extern std::vector<std::array<uint8_t, kStmtSize>> xcopy_buf;
+// The pass file ZELEPASS of the design processes: a memory file under "0AD"
+// and `ver`, 64-byte records, the first the pass record. 1 done.
+int se_pass_put(const char* ver, const uint8_t* rec);
+int se_pass_get(const char* ver, uint8_t* rec);
+// Option 6: lines of another event point, chosen through "ZEL EDITOR
+// (XCOPY)" and cut in a nested editor, pasted where the user says.
+void external_copy(se_ed_blk* ed, PCB* pcb, uint8_t* ctx);
+// Browse of what line `l` (may be null) names: another process, a field or
+// a file through "ZEL EDITOR (BROWSE)"; nothing browsable: an event point
+// chosen through "ZEL EDITOR (XCOPY)" is shown in a nested run.
+void browse_invoke(se_ed_blk* ed, PCB* pcb, uint8_t* ctx, se_line* l);
+// Key 106 in the nested editor: 1 when the run is to end.
+int xcopy(se_ed_blk* ed, uint32_t raw_key);
+// The operand field under the cursor of `l`: its type, application id (3,
+// "---" read as "0LA") and, for a field (type 3) the name (22), for a file
+// (type 14) the file name (8).
+int get_fld_info(se_ed_blk* ed, se_line* l, char* ap, char* name);
+
 // ---- search and replace ----
 // The length of `s` (`n`) up to its last non-blank.
 size_t se_eff_len(const char* s, size_t n);
@@ -392,6 +417,10 @@ int upd_chr(se_ed_blk* ed, int row, uint32_t bits, int set);
 
 // ---- help, toolbox, highlight, context line ----
 void help(se_ed_blk* ed, PCB* pcb);
+// Runs process `name` of "0AD" "00" of `type` over the editor's screen under
+// a recovery point, the editor's state put back afterwards; `one_shot`
+// also gives it files of its own.
+void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot);
 void toolbox(se_ed_blk* ed, PCB* pcb);
 void kivo_help(int opnd, se_ed_blk* ed);
 void hilight_range(se_ed_blk* ed);

@@ -29,6 +29,7 @@ const char* through_prompt(uint16_t st) {
                                : "Copy Through What?       RETURN (Current Line)               4)Search";
 }
 const char* cancel_prompt(uint16_t st) {
+  if (xcopy_opt) return "Cancel (Cancel XCopy)";
   return st == SE_DELETE_RANGE ? "Cancel (Cancel Delete)"
          : st == SE_MOVE_RANGE || st == SE_MOVE_TARGET ? "Cancel (Cancel Move)"
                                                        : "Cancel (Cancel Copy)";
@@ -49,6 +50,7 @@ void relink(se_ed_blk* ed, const std::vector<se_line*>& order) {
 
 void back_to_normal(se_ed_blk* ed) {
   ed->state = SE_NORMAL;
+  ed->xcopy_target = false;
   ed->range_first = ed->range_last = 0;
   ed->rehilite = true;
   se_normal_options(ed);
@@ -64,7 +66,10 @@ void empty_cut_buffer(se_ed_blk* ed) {
 }  // namespace
 
 void se_range_prompt(se_ed_blk* ed) {
-  if (ed->state == SE_MOVE_TARGET || ed->state == SE_COPY_TARGET)
+  if (ed->xcopy_target)
+    se_options(ed, "XCopy To Where?          RETURN (Current Line)               4)Search",
+               "CANCEL (Cancel XCopy)               7)Respecify Range", true);
+  else if (ed->state == SE_MOVE_TARGET || ed->state == SE_COPY_TARGET)
     se_options(ed,
                ed->state == SE_MOVE_TARGET ? "Move To Where?           RETURN (Current Line)               4)Search"
                                            : "Copy To Where?           RETURN (Current Line)               4)Search",
@@ -231,9 +236,9 @@ void se_browse_stack(se_ed_blk* ed, se_line* target, se_line* cur) {
   se_center_around_line(ed, 0, target);
 }
 
-void browse_zel(se_ed_blk* ed, PCB*, uint8_t*) {
+void browse_zel(se_ed_blk* ed, PCB* pcb, uint8_t* ctx) {
   se_line* cur = se_get_cur_line(ed);
-  if (!cur) return void(ed->beep = true);
+  if (!cur) return browse_invoke(ed, pcb, ctx, nullptr);
   const uint8_t* op = cur->rec + STMT_OPND;
   const char* text = reinterpret_cast<const char*>(op);
   const auto next = [](se_line* l) { return static_cast<se_line*>(l->link.next); };
@@ -247,8 +252,11 @@ void browse_zel(se_ed_blk* ed, PCB*, uint8_t*) {
     case VERB_BEG_READ: target = se_find_loop(ed, VERB_END_READ, text, 11, next(cur), 1); break;
     case VERB_END_READ: target = se_find_loop(ed, VERB_BEG_READ, text, 11, prev(cur), 0); break;
     case VERB_GOTO: target = se_find_label(ed, text, nullptr); break;
-    case VERB_GOSUB: target = se_find_label(ed, text + 3, nullptr); break;
-    default: break;
+    case VERB_GOSUB:
+      // A label of the list, else the subroutine of that name.
+      if (!(target = se_find_label(ed, text + 3, nullptr))) return browse_invoke(ed, pcb, ctx, cur);
+      break;
+    default: return browse_invoke(ed, pcb, ctx, cur);
   }
   if (target) se_browse_stack(ed, target, cur);
 }

@@ -164,7 +164,7 @@ void sane_cursor(se_ed_blk* ed) {
   ed->cur_col = std::clamp(ed->cur_col, 1, ed->cols - 1);
 }
 
-bool nested() { return false; }  // the external-copy editor is not built
+bool nested() { return xcopy_opt != 0; }
 
 void option_override(se_ed_blk* ed) {
   uint32_t& k = ed->key;
@@ -304,6 +304,7 @@ int save(se_ed_blk* ed, uint32_t key) {
 // Leaves a range operation.
 void cancel(se_ed_blk* ed) {
   ed->rehilite = true;
+  ed->xcopy_target = false;
   ed->state = SE_NORMAL;
   se_normal_options(ed);
 }
@@ -344,14 +345,16 @@ bool is_view_only(PCB* pcb) {
   return mode && *mode == 3;
 }
 
-// The key loop until END or CANCEL ends the run.
-void key_loop(se_ed_blk* ed, PCB* pcb) {
+// The key loop until END or CANCEL ends the run: 1, or 0 when a nested
+// external-copy editor was left with CANCEL.
+int key_loop(se_ed_blk* ed, PCB* pcb) {
   loop l{ed};
   for (;;) {
     ed->view_only = is_view_only(pcb);
     hilight_range(ed);
     l.read();
     sane_cursor(ed);
+    const uint32_t raw = ed->key;
     option_override(ed);
     const uint32_t k = ed->key;
     if (scroll_key(k)) {
@@ -364,7 +367,7 @@ void key_loop(se_ed_blk* ed, PCB* pcb) {
     }
     if ((k == LK_END || k == LK_CANCEL) && !range_state(ed->state) && !nested()) {
       ed->ctx[SEC_CHANGED] = ed->changed ? 1 : 0;
-      if (save(ed, k)) return;
+      if (save(ed, k)) return 1;
       continue;
     }
     const bool refused = ed->view_only && (k == 1 || k == 5 || k == K_EDIT || k == K_RANGE || k == K_INSERT || k == 6 ||
@@ -393,7 +396,17 @@ void key_loop(se_ed_blk* ed, PCB* pcb) {
       case K_EXEC: exec(ed); break;
       case K_PASTE_COPY:
       case K_PASTE_MOVE: use_buf(ed, k); break;
-      case K_RESPECIFY: respecify(ed); break;
+      case K_RESPECIFY:
+        // Lines from another event point have no range here to respecify.
+        if (ed->xcopy_target) ed->beep = true;
+        else respecify(ed);
+        break;
+      case K_XCOPY:
+        if (xcopy(ed, raw)) return raw == LK_CANCEL ? 0 : 1;
+        break;
+      case 6:
+        external_copy(ed, pcb, ed->ctx);
+        break;
       case 4: search(ed, 0); break;
       case 5: search(ed, 1); break;
       case K_BROWSE: browse_zel(ed, pcb, ed->ctx); break;
@@ -531,7 +544,8 @@ int start(se_ed_blk* ed, PCB* pcb) {
   SHOW_BLK once = b;
   once.show_flags = SHOW_REFRESH;
   se_show(&once, nullptr);
-  se_normal_options(ed);
+  if (nested()) se_options(ed, "Start XCopy Where?       RETURN (Current Line)               4)Search", "Cancel (Cancel XCopy)", true);
+  else se_normal_options(ed);
   ed->msgs = la_create_fi(79, com.proc_scope);
   if (!process_stmts(ed)) return 255;
   asm_scr(ed);
@@ -659,11 +673,10 @@ int se_edit(PCB* pcb, uint8_t* ctx) {
     } else {
       // The image editor's client requests read the context of the run.
       se_cur_context = ctx;
-      key_loop(ed.get(), pcb);
+      result = key_loop(ed.get(), pcb);
       se_free_lines(ed.get());
       FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
       se_cleanup(ed.get());
-      result = 1;
     }
   }
   if (se_returned) se_returned(ctx, result);
