@@ -385,6 +385,20 @@ int xcopy(se_ed_blk* ed, uint32_t raw_key);
 // (type 14) the file name (8).
 int get_fld_info(se_ed_blk* ed, se_line* l, char* ap, char* name);
 
+// ---- look-up scans ----
+// The area words in the order the list shows them (14 characters each).
+extern const char* const area_tbl[7];
+// The length of the result `zel_scan` left at se_scan + SCAN_RESULT.
+extern int scan_len;
+// The SCAN key while a line is typed (`opnd` 0: the verb): the screen
+// column where the result goes, 0 when nothing was chosen.
+int zel_scan(int opnd, se_ed_blk* ed);
+// The keyword list: the verb chosen, or 255.
+int scan_for_opc(se_ed_blk* ed);
+// The area list (the first four words, or all seven with `all`): the
+// index in area_tbl chosen, or 255.
+int scan_for_area(se_ed_blk* ed, int all);
+
 // ---- search and replace ----
 // The length of `s` (`n`) up to its last non-blank.
 size_t se_eff_len(const char* s, size_t n);
@@ -417,10 +431,10 @@ int upd_chr(se_ed_blk* ed, int row, uint32_t bits, int set);
 
 // ---- help, toolbox, highlight, context line ----
 void help(se_ed_blk* ed, PCB* pcb);
-// Runs process `name` of "0AD" "00" of `type` over the editor's screen under
-// a recovery point, the editor's state put back afterwards; `one_shot`
-// also gives it files of its own.
-void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot);
+// Runs process `name` of `ap` (a system application, version "00") of
+// `type` over the editor's screen under a recovery point, the editor's
+// state put back afterwards; `one_shot` also gives it files of its own.
+void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot, const char* ap = "0AD");
 void toolbox(se_ed_blk* ed, PCB* pcb);
 void kivo_help(int opnd, se_ed_blk* ed);
 void hilight_range(se_ed_blk* ed);

@@ -123,6 +123,36 @@ void stand_in(INVOC* v, const std::string& name) {
   wm_detach(wnd, 1);
 }
 
+// "SCAN" of "0LA" run by the editor (it passes the scan context and the
+// field type): the next name of KIVO_SCAN_NAMES (comma-separated) into the
+// context. Runs that pass anything else are not the editor's: false.
+int g_scan_calls = 0;
+bool scan_stand_in(INVOC* v) {
+  auto* from = static_cast<PCB*>(ih_get(HK_PCB, ld_le32(v->b, INVOC_PARENT_PCB)));
+  if (!from || from->pcb_pass.count < 2) return false;
+  const pass_entry& ctx = from->pcb_pass.e[from->pcb_pass.count - 2];
+  const pass_entry& type = from->pcb_pass.e[from->pcb_pass.count - 1];
+  if (ctx.len != kSeScanLen || type.len != 1) return false;
+  std::string name(reinterpret_cast<const char*>(ctx.addr + SCAN_RESULT), 30);
+  name.erase(name.find_last_not_of(' ') + 1);
+  log_line("SCAN ap=" + std::string(reinterpret_cast<const char*>(ctx.addr + SCAN_AP), 3) + " ver=" +
+           std::string(reinterpret_cast<const char*>(ctx.addr + SCAN_VER), 2) + " name=" + name +
+           " type=" + std::to_string(type.addr[0]));
+  std::string names = getenv("KIVO_SCAN_NAMES") ? getenv("KIVO_SCAN_NAMES") : "";
+  for (int i = 0; i < g_scan_calls && !names.empty(); ++i) {
+    const size_t comma = names.find(',');
+    names = comma == std::string::npos ? "" : names.substr(comma + 1);
+  }
+  ++g_scan_calls;
+  std::string next = names.substr(0, names.find(','));
+  if (!next.empty()) {
+    next.resize(30, ' ');
+    memcpy(ctx.addr + SCAN_RESULT, next.data(), 30);
+  }
+  st_le32(v->b, INVOC_END_CODE, PI_END_NORMAL);
+  return true;
+}
+
 void exec(INVOC* v) {
   std::string name(reinterpret_cast<const char*>(v->b + INVOC_PROC_NAM), kProcNameLen);
   name.erase(name.find_last_not_of(' ') + 1);
@@ -133,6 +163,7 @@ void exec(INVOC* v) {
     if (name == "ZEL EDITOR (XCOPY)") return xcopy_stand_in();
     if (name == "ZEL EDITOR (BROWSE)") return browse_stand_in();
   }
+  if (memcmp(v->b + INVOC_AP_ID, "0LA", 3) == 0 && name == "SCAN" && scan_stand_in(v)) return;
   if (g_exec_before) return g_exec_before(v);
   pi_exec_own(v);
 }

@@ -12,6 +12,9 @@
 //     one the pass record returns with status "E".
 //   - "ZEL EDITOR (BROWSE)": the pass record it was given is appended to
 //     the file KIVO_BROWSE_KEEP names.
+//   - "SCAN" of "0LA" when the editor runs it (its two pass values): the
+//     next name of KIVO_SCAN_NAMES (comma-separated) into the scan context,
+//     logged as "SCAN ap=<ap> ver=<ver> name=<current> type=<field type>".
 //   - Every other invocation goes to the stand-ins registered before, else
 //     to the executive.
 //   - KIVO_TOOL_LOG: one line per return of "SE_EDIT",

@@ -34,9 +34,9 @@ constexpr int kVerbCol = 7;
 
 }  // namespace
 
-void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot) {
+void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot, const char* ap) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0AD", 3), memcpy(v.b + INVOC_VER, "00", 2);
+  memcpy(v.b + INVOC_AP_ID, ap, 3), memcpy(v.b + INVOC_VER, "00", 2);
   v.b[INVOC_PROC_TYPE] = uint8_t(type);
   memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
   memcpy(v.b + INVOC_PROC_NAM, name, strlen(name));

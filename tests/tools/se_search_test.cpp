@@ -2,6 +2,7 @@
 // runs of the editor through the tool harness (the cursor of each screen,
 // the messages, and the records stored).
 #include "se_run_util.h"
+#include "foundation/bytes.h"
 #include "tools/se_edit.h"
 
 namespace kivo::test {
@@ -23,11 +24,13 @@ END
 
 class StmtSearch : public SeRun {
  protected:
-  void run(const std::string& name, const std::string& script, const std::string& proc = "SET SIX") {
+  void run(const std::string& name, const std::string& script, const std::string& proc = "SET SIX",
+           kivo_test::env_list extra = {}) {
     std::ofstream(d_.file(name + ".script")) << script;
     ASSERT_EQ(system(("mkdir -p " + d_.file(name)).c_str()), 0);
     kivo_test::env_list e = env(name);
     e.push_back({"KIVO_SCRIPT_IN", d_.file(name + ".script")});
+    for (auto& x : extra) e.push_back(x);
     se_call c;
     c.proc = proc;
     auto p = start(c, e);
@@ -165,6 +168,71 @@ TEST_F(StmtSearch, ReplaceInsideOneField) {
       EXPECT_EQ(r[i].user(STMT_CHG_USER), replaced ? "TST" : "   ") << i;
     }
   }
+}
+
+// The keyword list: R - 3 (18) entries a column, 14 columns apart, without
+// CNV FLT, CNV ZONE, NO TRACE and VERSION; a verb chosen from it is taken
+// as typed.
+TEST_F(StmtSearch, KeywordList) {
+  install(kLines);
+  run("scan_verbs", "#ADD MODE\n#SCAN\n#CANCEL\n#SCAN\n#TAB\n#TAB\n#ENTER\n#CANCEL\n#CANCEL\n#END\n");
+  const auto s = screens("scan_verbs");
+  ASSERT_GE(s.size(), 7u);
+  const auto& list = s[2];
+  EXPECT_EQ(row_text(list, 1), std::string(31, ' ') + "Statement Keywords");
+  EXPECT_EQ(list[1].substr(0, 8), "*       ");
+  EXPECT_EQ(list[18].substr(0, 8), "CNV TEXT");  // the 18th entry ends the column
+  EXPECT_EQ(list[1].substr(14, 8), "COMPUTE ");
+  EXPECT_EQ(list[1].substr(70, 8), "PICTURE ");  // the sixth column
+  EXPECT_EQ(row_text(list, 21), std::string(19, ' ') + "Tab To Desired Statement Then Press RETURN");
+  for (const auto& row : list)
+    for (const char* gone : {"CNV FLT", "CNV ZONE", "NO TRACE", "VERSION"}) EXPECT_EQ(row.find(gone), std::string::npos);
+  // TAB TAB ENTER: the third entry of the first row, IF, in operand entry.
+  EXPECT_EQ(row_text(s[5], 2).substr(0, 15), "..... IF       ");
+  EXPECT_EQ(opnds().size(), 6u);
+}
+
+// The area lists: four words on a STORE, seven on a PASS; the word chosen
+// stores the area byte the layout reads (RECORD: 3).
+TEST_F(StmtSearch, AreaLists) {
+  install(kLines);
+  run("scan_store",
+      "#ADD MODE\nSTORE\n#ENTER\n#TAB\n#TAB\nSE NAME\n#TAB\n#TAB\n#SCAN\n#TAB\n#ENTER\n#ENTER\n#CANCEL\n#END\n");
+  auto s = screens("scan_store");
+  ASSERT_GE(s.size(), 4u);
+  const auto& list = s[3];
+  EXPECT_EQ(row_text(list, 3), std::string(32, ' ') + "Store Area Types");
+  const char* four[] = {"FIELD", "RECORD", "DEFAULT FIELD", "DEFAULT RECORD"};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(row_text(list, 4 + i), std::string(33, ' ') + four[i]);
+  EXPECT_EQ(row_text(list, 8), "");
+  const auto r = stmts("SET SIX", 1);
+  ASSERT_EQ(r.size(), 7u);
+  EXPECT_EQ(ld_le16(reinterpret_cast<const uint8_t*>(r[0].b.data()), STMT_VERB), VERB_STORE);
+  EXPECT_EQ(uint8_t(r[0].b[STMT_OPND + 30]), AREA_RECORD);
+  EXPECT_EQ(r[0].b.substr(STMT_OPND + 7, 7), "SE NAME");
+
+  install(kLines);
+  run("scan_pass", "#ADD MODE\nPASS\n#ENTER\n#TAB\n#TAB\n#TAB\n#TAB\n#SCAN\n#CANCEL\n#CANCEL\n#END\n");
+  s = screens("scan_pass");
+  ASSERT_GE(s.size(), 4u);
+  EXPECT_EQ(row_text(s[3], 3), std::string(21, ' ') + "Interprocess Communication Area Types");
+  const char* seven[] = {"FIELD", "RECORD", "DEFAULT FIELD", "DEFAULT RECORD", "STORE FIELD", "STORE RECORD", "FILE"};
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(row_text(s[3], 4 + i), std::string(33, ' ') + seven[i]);
+  EXPECT_EQ(opnds().size(), 6u);
+}
+
+// SCAN on a field name runs "SCAN" with "0LA" (typed "---") and version
+// "00", the current name and the field type; its name is copied in.
+TEST_F(StmtSearch, ScanOfAFieldName) {
+  install(kLines);
+  run("scan_field", "#ADD MODE\nSET\n#ENTER\n#TAB\n---\n#SCAN\n#TAB\n#TAB\n   ABC\n#ENTER\n#CANCEL\n#END\n",
+      "SET SIX", {{"KIVO_SCAN_NAMES", "USER ID,OTHER"}});
+  EXPECT_EQ(log(), "SCAN ap=0LA ver=00 name= type=3\nSE_EDIT 1 status=0 changed=1\n")
+      << kivo_test::slurp(d_.file("scan_field/actual/snapshot"));
+  const auto r = stmts("SET SIX", 1);
+  ASSERT_EQ(r.size(), 7u);
+  EXPECT_EQ(r[0].opnd().substr(4, 10), "0LAUSER ID");
+  EXPECT_EQ(r[0].opnd().substr(37), "ABC");
 }
 
 }  // namespace
