@@ -28,6 +28,7 @@
 #include "kivo_fixture.h"
 #include "process/pi.h"
 #include "process/seams.h"
+#include "tools/se_edit.h"
 #include "process/startup.h"
 #include "types/cnv.h"
 
@@ -112,6 +113,8 @@ int main(int argc, char** argv) {
   const char *db = argv[2], *ap = argv[3], *ver = argv[4];
   fm_register_hooks();
   pi_register_hooks();
+  // The engine's routines of the tools, which statements may CALL.
+  se_register();
   if (!os_init(1, argv) || !cv_init()) return fprintf(stderr, "input_fixture: no start in %s\n", argv[1]), 1;
   uint8_t appl[kApplRecLen];
   init_dap(appl, ap, ver, "INPUT TESTS");

@@ -19,6 +19,57 @@ STMTS 6 "SET SIX" ep=1
 END
 )";
 
+// An INPUT process of DMO 01 whose Option Intercept fills the context record
+// EDCTX (its own Start of Process, line 1 shown first) and CALLs "SE_EDIT"
+// with it; the engine itself runs it, as a design application would.
+std::string caller_design() {
+  auto set = [](const std::string& field, const std::string& value) {
+    std::string l = "      SET      DMO " + field;
+    l.resize(46, ' ');
+    return l + "=      " + value + "\n";
+  };
+  std::string d = R"(APPLICATION DMO 01
+FILE CUSTOMER
+  "CUST NO"   A6  key=primary
+  NAME        A30
+END
+FILE EDCTX area=4 fs=0 org=1 len=64
+  "ED AP" A3 @0
+  "ED VER" A2 @3
+  "ED PROC" A30 @5
+  "ED TYPE" B2 @35
+  "ED FPART" B2 @36
+  "ED FRAME" B9 @40
+  "ED IMAGE" B2 @44
+  "ED CPOS" B2 @45
+  "ED CHILD" B9 @48
+  "ED EP" B2 @52
+  "ED CHANGED" B2 @53
+  "ED MEMORY" B2 @54
+  "ED STATUS" B2 @55
+  "ED LINE" B9 @56
+  "ED MSG" B9 @60
+END
+PROCESS 2 "SE CALLER" pcf_ap=DMO pcf_file=CUSTOMER pcf_update=1 pcf_required=1
+FRAME 2 "SE CALLER" 0 1
+IMAGE 2 "SE CALLER" 0 1 1 kind=1 rows=3 cols=50 win_row=3 win_col=3
+ROW 2 "SE CALLER" 0 1 1 1 "CUST NO:"
+ROW 2 "SE CALLER" 0 1 1 2 "NAME:"
+ROW 2 "SE CALLER" 0 1 1 3 "CALLER SCREEN"
+ITEM 2 "SE CALLER" 0 1 1 1 10 ap=DMO field="CUST NO" input=1
+ITEM 2 "SE CALLER" 0 1 1 2 10 ap=DMO field=NAME input=1
+STMTS 2 "SE CALLER" ep=1
+      *        edited line one
+END
+STMTS 2 "SE CALLER" ep=24 frame=0,1
+)";
+  d += set("ED AP", "DMO") + set("ED VER", "01") + set("ED PROC", "SE CALLER") + set("ED TYPE", "2") +
+       set("ED EP", "1");
+  d += "      PASS     DMO EDCTX                      RECORD           SHARE? Y\n";
+  d += "      CALL         SE_EDIT                              N       N       0\n";
+  return d + "END\n";
+}
+
 class StmtRangeScreen : public SeRun {
  protected:
   // `xcopy`: the context the external copy's choice gives, if any.
@@ -68,6 +119,50 @@ class StmtRangeScreen : public SeRun {
   std::vector<std::string> texts(const std::string& proc) {
     std::vector<std::string> out;
     for (auto& r : stmts(proc, 1)) out.push_back(r.opnd());
+    return out;
+  }
+
+  // The engine on the INPUT process "SE CALLER" of DMO, inquire mode.
+  void open_caller() {
+    ASSERT_EQ(system(("cp -r " + kivo_test::engine_dir() + "/data/. " + d_.path).c_str()), 0);
+    std::ofstream(d_.file("caller.dsgn")) << caller_design();
+    const std::string out = " >>" + d_.file("fixture.out") + " 2>&1";
+    ASSERT_EQ(system((kivo_test::engine_dir() + "/tools/kivo_design -d " + kivo_test::shell_quote(d_.path) + " " +
+                      d_.file("caller.dsgn") + out)
+                         .c_str()),
+              0)
+        << kivo_test::slurp(d_.file("fixture.out"));
+    ASSERT_EQ(system((std::string(INPUT_FIXTURE) + " " + kivo_test::shell_quote(d_.path) + " DB1 DMO 01 'SE CALLER'" +
+                      out)
+                         .c_str()),
+              0)
+        << kivo_test::slurp(d_.file("fixture.out"));
+    ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
+    p_ = std::make_unique<tmux_pane>(kivo_test::shell_quote(KIVO_BINARY) + " -d=DB1 -a=DMO -t=input " +
+                                         kivo_test::shell_quote("-p=SE CALLER"),
+                                     d_.path, kivo_test::engine_env(d_.path));
+    ASSERT_TRUE(p_->wait_for("CALLER SCREEN")) << p_->capture();
+  }
+  void type(const std::string& text) { p_->send_keys("-l -- " + kivo_test::shell_quote(text)); }
+  // The operand texts of DMO's Start of Process, from a flat export.
+  std::vector<std::string> caller_lines() {
+    const std::string from = d_.file("01/DMO/Data/STMT"), to = d_.file("export/STMT");
+    EXPECT_EQ(system(("rm -rf " + d_.file("export") + " && mkdir -p " + d_.file("export") + " && cp " + from + ".dat " +
+                      from + ".key " + d_.file("export"))
+                         .c_str()),
+              0);
+    EXPECT_EQ(system((kivo_test::shell_quote(KIVO_BINARY) + " -e=" + to + ".dat >/dev/null").c_str()), 0);
+    const std::string all = kivo_test::slurp(to);
+    std::vector<std::pair<uint32_t, std::string>> found;
+    for (size_t at = 0; at + kStmtSize <= all.size(); at += kStmtSize + 1) {
+      const std::string r = all.substr(at, kStmtSize);
+      if (uint8_t(r[STMT_EP]) != 1 || r.compare(STMT_PROC_NAME, 9, "SE CALLER") != 0) continue;
+      std::string o = r.substr(STMT_OPND, kStmtOpndLen);
+      found.push_back({ld_le32(reinterpret_cast<const uint8_t*>(r.data()), STMT_SEQ), o.erase(o.find_last_not_of(' ') + 1)});
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> out;
+    for (auto& f : found) out.push_back(f.second);
     return out;
   }
 
@@ -135,6 +230,47 @@ TEST_F(StmtRangeScreen, ExternalCopyTypedThrough) {
   EXPECT_EQ(r[2].opnd(), "first line");
   EXPECT_EQ(seqs(r), (std::vector<uint32_t>{100, 200, 300, 400, 500}));
   for (const auto& x : stmts()) EXPECT_EQ(x.b.find('\n'), std::string::npos);
+}
+
+// From inquire mode the editor is view-only (ADD MODE beeps); from change
+// mode a line added and END are stored, and the process's screen comes back.
+TEST_F(StmtRangeScreen, OptionInterceptCallsTheEditor) {
+  open_caller();
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(row_is(2, "      *        edited line one")) << p_->capture();
+  EXPECT_EQ(row(1), "SE CALLER                                              Input  (Start of Process)");
+  p_->send_keys("F10");
+  EXPECT_TRUE(kivo_test::wait_until([&] { return p_->display("#{window_bell_flag}") == "1"; }, 10));
+  EXPECT_EQ(row(3), "[END]");
+  p_->send_keys("S-F1");
+  ASSERT_TRUE(p_->wait_for("CALLER SCREEN")) << p_->capture();
+  // A customer added, read back and changed: the editor takes lines.
+  p_->send_keys("F10");
+  type("C1");
+  p_->send_keys("Tab");
+  type("ADAMS");
+  p_->send_keys("Enter");
+  ASSERT_TRUE(p_->wait_for("RECORD ADDED")) << p_->capture();
+  p_->send_keys("F12");
+  type("C1");
+  p_->send_keys("Enter");
+  ASSERT_TRUE(p_->wait_for("RECORD READ")) << p_->capture();
+  p_->send_keys("S-F2");
+  ASSERT_TRUE(p_->wait_for("CHANGE")) << p_->capture();
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(row_is(2, "      *        edited line one")) << p_->capture();
+  p_->send_keys("Down F10");
+  type("*");
+  p_->send_keys("Enter");
+  type("added from change mode");
+  p_->send_keys("Enter");
+  p_->send_keys("F2 S-F1");
+  ASSERT_TRUE(row_is(3, "      *        added from change mode")) << p_->capture();
+  p_->send_keys("S-F1");
+  ASSERT_TRUE(p_->wait_for("CALLER SCREEN")) << p_->capture();
+  EXPECT_EQ(caller_lines(), (std::vector<std::string>{"edited line one", "added from change mode"}));
+  p_->send_keys("S-F1");
+  EXPECT_EQ(p_->exit_status(30), 0) << p_->capture();
 }
 
 }  // namespace
