@@ -149,7 +149,7 @@ struct se_ed_blk {
   // shown, the cursor row and the line's number.
   uint32_t respecify_line = 1, respecify_sno = 0;
   int respecify_row = 2;
-  uint32_t cut_count = 0;  // records in the cut buffer
+  uint32_t cut_count = 0;     // records in the cut buffer
   bool xcopy_target = false;  // "XCopy To Where?": the cut lines came from another event point
   // The lines browse jumps were made from, by line id (never a node: the
   // line may be gone when the jump is undone).

@@ -135,8 +135,8 @@ bool scan_stand_in(INVOC* v) {
   if (ctx.len != kSeScanLen || type.len != 1) return false;
   std::string name(reinterpret_cast<const char*>(ctx.addr + SCAN_RESULT), 30);
   name.erase(name.find_last_not_of(' ') + 1);
-  log_line("SCAN ap=" + std::string(reinterpret_cast<const char*>(ctx.addr + SCAN_AP), 3) + " ver=" +
-           std::string(reinterpret_cast<const char*>(ctx.addr + SCAN_VER), 2) + " name=" + name +
+  log_line("SCAN ap=" + std::string(reinterpret_cast<const char*>(ctx.addr + SCAN_AP), 3) +
+           " ver=" + std::string(reinterpret_cast<const char*>(ctx.addr + SCAN_VER), 2) + " name=" + name +
            " type=" + std::to_string(type.addr[0]));
   std::string names = getenv("KIVO_SCAN_NAMES") ? getenv("KIVO_SCAN_NAMES") : "";
   for (int i = 0; i < g_scan_calls && !names.empty(); ++i) {

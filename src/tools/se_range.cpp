@@ -30,7 +30,7 @@ const char* through_prompt(uint16_t st) {
 }
 const char* cancel_prompt(uint16_t st) {
   if (xcopy_opt) return "Cancel (Cancel XCopy)";
-  return st == SE_DELETE_RANGE ? "Cancel (Cancel Delete)"
+  return st == SE_DELETE_RANGE                         ? "Cancel (Cancel Delete)"
          : st == SE_MOVE_RANGE || st == SE_MOVE_TARGET ? "Cancel (Cancel Move)"
                                                        : "Cancel (Cancel Copy)";
 }
@@ -58,8 +58,7 @@ void back_to_normal(se_ed_blk* ed) {
 
 void empty_cut_buffer(se_ed_blk* ed) {
   const uint8_t none[kStmtSize] = {};
-  if (ed->cut_arb && !ie_del_prefix(ed->cut_arb, none, kStmtSize, 0))
-    sys_err(kModule, __LINE__, "exec() - fm_del_all");
+  if (ed->cut_arb && !ie_del_prefix(ed->cut_arb, none, kStmtSize, 0)) sys_err(kModule, __LINE__, "exec() - fm_del_all");
   ed->cut_count = 0;
 }
 

@@ -116,7 +116,8 @@ ARB* create_cut_buffer() {
   SDB s[kInitMaxSegs];
   INIT_DSTMT_FDB(&f, k, s, "0LA", "00");
   f.fdb_fs_type = FS_MEMORY;
-  INIT_UNIQUE_PATH(&f.path, "SE", "1", PATH_DATA);
+  // Class '2' in a nested external-copy editor.
+  INIT_UNIQUE_PATH(&f.path, "SE", xcopy_opt ? "2" : "1", PATH_DATA);
   if (FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) return f.fdb_arb;
   return nullptr;
 }
@@ -404,9 +405,7 @@ int key_loop(se_ed_blk* ed, PCB* pcb) {
       case K_XCOPY:
         if (xcopy(ed, raw)) return raw == LK_CANCEL ? 0 : 1;
         break;
-      case 6:
-        external_copy(ed, pcb, ed->ctx);
-        break;
+      case 6: external_copy(ed, pcb, ed->ctx); break;
       case 4: search(ed, 0); break;
       case 5: search(ed, 1); break;
       case K_BROWSE: browse_zel(ed, pcb, ed->ctx); break;
@@ -544,7 +543,9 @@ int start(se_ed_blk* ed, PCB* pcb) {
   SHOW_BLK once = b;
   once.show_flags = SHOW_REFRESH;
   se_show(&once, nullptr);
-  if (nested()) se_options(ed, "Start XCopy Where?       RETURN (Current Line)               4)Search", "Cancel (Cancel XCopy)", true);
+  if (nested())
+    se_options(ed, "Start XCopy Where?       RETURN (Current Line)               4)Search", "Cancel (Cancel XCopy)",
+               true);
   else se_normal_options(ed);
   ed->msgs = la_create_fi(79, com.proc_scope);
   if (!process_stmts(ed)) return 255;

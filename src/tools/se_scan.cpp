@@ -27,7 +27,7 @@ namespace kivo {
 // The list's order; the area byte each word stores is the layout table's.
 const char* const area_tbl[7] = {"FIELD         ", "RECORD        ", "DEFAULT FIELD ", "DEFAULT RECORD",
                                  "STORE FIELD   ", "STORE RECORD  ", "FILE          "};
-static const uint8_t kAreaByte[7] = {AREA_FIELD, AREA_RECORD, AREA_DEFAULT_FIELD, AREA_DEFAULT_RECORD,
+static const uint8_t kAreaByte[7] = {AREA_FIELD,       AREA_RECORD,       AREA_DEFAULT_FIELD, AREA_DEFAULT_RECORD,
                                      AREA_STORE_FIELD, AREA_STORE_RECORD, AREA_FILE};
 int scan_len = 0;
 

@@ -40,7 +40,8 @@ uint32_t read_prompt(se_ed_blk* ed, se_pane& p, int col) {
     p.chr.clear();
     for (const TITM& it : p.itm) {
       CHR_BLK c{};
-      c.row = 1, c.col = it.tl_col, c.rows = 1, c.cols = it.br_col - it.tl_col + 1, c.value = ed->upper ? 0x340F : 0x300F;
+      c.row = 1, c.col = it.tl_col, c.rows = 1, c.cols = it.br_col - it.tl_col + 1,
+      c.value = ed->upper ? 0x340F : 0x300F;
       c.item_row = 1, c.item_col = it.tl_col;
       p.chr.push_back(c);
     }

@@ -28,8 +28,8 @@
 #include "kivo_fixture.h"
 #include "process/pi.h"
 #include "process/seams.h"
-#include "tools/se_edit.h"
 #include "process/startup.h"
+#include "tools/se_edit.h"
 #include "types/cnv.h"
 
 using namespace kivo;

@@ -63,8 +63,8 @@ STMTS 2 "SE CALLER" ep=1
 END
 STMTS 2 "SE CALLER" ep=24 frame=0,1
 )";
-  d += set("ED AP", "DMO") + set("ED VER", "01") + set("ED PROC", "SE CALLER") + set("ED TYPE", "2") +
-       set("ED EP", "1");
+  d +=
+      set("ED AP", "DMO") + set("ED VER", "01") + set("ED PROC", "SE CALLER") + set("ED TYPE", "2") + set("ED EP", "1");
   d += "      PASS     DMO EDCTX                      RECORD           SHARE? Y\n";
   d += "      CALL         SE_EDIT                              N       N       0\n";
   return d + "END\n";
@@ -132,15 +132,15 @@ class StmtRangeScreen : public SeRun {
                          .c_str()),
               0)
         << kivo_test::slurp(d_.file("fixture.out"));
-    ASSERT_EQ(system((std::string(INPUT_FIXTURE) + " " + kivo_test::shell_quote(d_.path) + " DB1 DMO 01 'SE CALLER'" +
-                      out)
-                         .c_str()),
-              0)
+    ASSERT_EQ(
+        system((std::string(INPUT_FIXTURE) + " " + kivo_test::shell_quote(d_.path) + " DB1 DMO 01 'SE CALLER'" + out)
+                   .c_str()),
+        0)
         << kivo_test::slurp(d_.file("fixture.out"));
     ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
-    p_ = std::make_unique<tmux_pane>(kivo_test::shell_quote(KIVO_BINARY) + " -d=DB1 -a=DMO -t=input " +
-                                         kivo_test::shell_quote("-p=SE CALLER"),
-                                     d_.path, kivo_test::engine_env(d_.path));
+    p_ = std::make_unique<tmux_pane>(
+        kivo_test::shell_quote(KIVO_BINARY) + " -d=DB1 -a=DMO -t=input " + kivo_test::shell_quote("-p=SE CALLER"),
+        d_.path, kivo_test::engine_env(d_.path));
     ASSERT_TRUE(p_->wait_for("CALLER SCREEN")) << p_->capture();
   }
   void type(const std::string& text) { p_->send_keys("-l -- " + kivo_test::shell_quote(text)); }
@@ -158,7 +158,8 @@ class StmtRangeScreen : public SeRun {
       const std::string r = all.substr(at, kStmtSize);
       if (uint8_t(r[STMT_EP]) != 1 || r.compare(STMT_PROC_NAME, 9, "SE CALLER") != 0) continue;
       std::string o = r.substr(STMT_OPND, kStmtOpndLen);
-      found.push_back({ld_le32(reinterpret_cast<const uint8_t*>(r.data()), STMT_SEQ), o.erase(o.find_last_not_of(' ') + 1)});
+      found.push_back(
+          {ld_le32(reinterpret_cast<const uint8_t*>(r.data()), STMT_SEQ), o.erase(o.find_last_not_of(' ') + 1)});
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> out;
@@ -181,8 +182,7 @@ TEST_F(StmtRangeScreen, MoveBeforeTheFirstLine) {
   EXPECT_EQ(row(5), "      *        line 1");
   end_run();
   const auto r = stmts("SET SIX", 1);
-  EXPECT_EQ(texts("SET SIX"),
-            (std::vector<std::string>{"line 3", "line 4", "line 5", "line 1", "line 2", "line 6"}));
+  EXPECT_EQ(texts("SET SIX"), (std::vector<std::string>{"line 3", "line 4", "line 5", "line 1", "line 2", "line 6"}));
   EXPECT_EQ(seqs(r), (std::vector<uint32_t>{100, 200, 300, 400, 500, 600}));
 }
 

@@ -99,21 +99,22 @@ TEST_F(StmtRange, MoveAndCopyOrder) {
     std::vector<std::string> want;
   } cases[] = {
       // 3-5 before 1.
-      {"move_before_1", keys("DOWN", 2) + "#OPTION 2\n" + keys("DOWN", 2) + "#ENTER\n" + keys("UP", 4) + "#ENTER\n#END\n",
+      {"move_before_1",
+       keys("DOWN", 2) + "#OPTION 2\n" + keys("DOWN", 2) + "#ENTER\n" + keys("UP", 4) + "#ENTER\n#END\n",
        lines({3, 4, 5, 1, 2, 6})},
       // 3-5 before 4: refused; CANCEL leaves the lines.
       {"move_into_itself", keys("DOWN", 2) + "#OPTION 2\n" + keys("DOWN", 2) + "#ENTER\n#UP\n#ENTER\n#CANCEL\n#END\n",
        lines({1, 2, 3, 4, 5, 6})},
       // Marked upward: 5 back to 2, after the last line.
-      {"move_upward_to_end", keys("DOWN", 4) + "#OPTION 2\n" + keys("UP", 3) + "#ENTER\n" + keys("DOWN", 5) +
-                                 "#ENTER\n#END\n",
+      {"move_upward_to_end",
+       keys("DOWN", 4) + "#OPTION 2\n" + keys("UP", 3) + "#ENTER\n" + keys("DOWN", 5) + "#ENTER\n#END\n",
        lines({1, 6, 2, 3, 4, 5})},
       // 1-2 copied before 6.
       {"copy_before_6", "#OPTION 3\n#DOWN\n#ENTER\n" + keys("DOWN", 4) + "#ENTER\n#END\n",
        lines({1, 2, 3, 4, 5, 1, 2, 6})},
       // Respecify: the move starts again at line 3, now only 3.
-      {"move_respecify", keys("DOWN", 2) + "#OPTION 2\n#DOWN\n#ENTER\n#OPTION 7\n#ENTER\n" + keys("DOWN", 3) +
-                             "#ENTER\n#END\n",
+      {"move_respecify",
+       keys("DOWN", 2) + "#OPTION 2\n#DOWN\n#ENTER\n#OPTION 7\n#ENTER\n" + keys("DOWN", 3) + "#ENTER\n#END\n",
        lines({1, 2, 4, 5, 3, 6})},
   };
   for (const auto& c : cases) {
@@ -199,7 +200,8 @@ TEST_F(StmtRange, BrowseJumpsAndBack) {
       // GOSUB to a label of the list.
       {"browse_gosub", keys("DOWN", 5) + "#OPTION 94\n#PREV IMAGE\n#END\n", {7, 8, 7}},
       // The line jumped from is deleted: PREV IMAGE finds it gone.
-      {"browse_deleted", "#OPTION 94\n" + keys("UP", 6) + "#DELETE MODE\n#ENTER\n#DOWN\n#PREV IMAGE\n#END\n",
+      {"browse_deleted",
+       "#OPTION 94\n" + keys("UP", 6) + "#DELETE MODE\n#ENTER\n#DOWN\n#PREV IMAGE\n#END\n",
        {2, 2, 2, 3, 3}},
   };
   for (const auto& c : cases) {
@@ -246,13 +248,17 @@ TEST_F(StmtRange, ExternalCopyThatEndsWithoutChange) {
     std::string script;
     const char* log;
   } cases[] = {
-      {"xcopy_ended", nullptr, "#OPTION 6\n#END\n", "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 1 status=0 changed=0\n"},
+      {"xcopy_ended", nullptr, "#OPTION 6\n#END\n",
+       "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 1 status=0 changed=0\n"},
       {"xcopy_nested_cancel", "SET SIX", "#OPTION 6\n#ENTER\n#CANCEL\n#END\n",
-       "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 0 status=0 changed=0 editor=DEM01\nSE_EDIT 1 status=0 changed=0\n"},
+       "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 0 status=0 changed=0 editor=DEM01\nSE_EDIT 1 status=0 "
+       "changed=0\n"},
       {"xcopy_target_cancel", "SET SIX", "#OPTION 6\n#ENTER\n#ENTER\n#CANCEL\n#END\n",
-       "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 1 status=0 changed=0 editor=DEM01\nSE_EDIT 1 status=0 changed=0\n"},
+       "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 1 status=0 changed=0 editor=DEM01\nSE_EDIT 1 status=0 "
+       "changed=0\n"},
       {"xcopy_no_lines", "SET EMPTY", "#OPTION 6\n#ENTER\n#CANCEL\n#END\n",
-       "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 0 status=0 changed=0 editor=DEM01\nSE_EDIT 1 status=0 changed=0\n"},
+       "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 0 status=0 changed=0 editor=DEM01\nSE_EDIT 1 status=0 "
+       "changed=0\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -315,7 +321,8 @@ TEST_F(StmtRange, LineAfterBrowseDefaultsToTheEditedApplication) {
   std::ofstream(d_.file("xcopy.ctx"), std::ios::binary) << other;
   run("browse_other",
       keys("DOWN", 4) +
-          "#OPTION 94\n#END\n#ADD MODE\nSET\n#ENTER\n#TAB\n#TAB\nSE NAME\n#TAB\n#TAB\n   WORLD\n#ENTER\n#CANCEL\n#END\n",
+          "#OPTION 94\n#END\n#ADD MODE\nSET\n#ENTER\n#TAB\n#TAB\nSE NAME\n#TAB\n#TAB\n   "
+          "WORLD\n#ENTER\n#CANCEL\n#END\n",
       "SET BROWSE", {{"KIVO_XCOPY_CONTEXT", d_.file("xcopy.ctx")}});
   const auto r = stmts("SET BROWSE", 1);
   ASSERT_EQ(r.size(), 6u) << log();

@@ -1,8 +1,8 @@
 // Search and replace: the substring rule with its trailing underline, and
 // runs of the editor through the tool harness (the cursor of each screen,
 // the messages, and the records stored).
-#include "se_run_util.h"
 #include "foundation/bytes.h"
+#include "se_run_util.h"
 #include "tools/se_edit.h"
 
 namespace kivo::test {
@@ -58,14 +58,14 @@ TEST_F(StmtSearch, SubstringRule) {
     std::string pat;
     int at;
   } cases[] = {
-      {"AB A C", prompt("A_"), 4},         // "A " and not "AB"
-      {"AB", prompt("A_"), -1},            // "A " is not there
-      {"x_y", prompt("_"), 2},             // a lone underline is looked for
-      {"xyz", prompt("_"), -1},            //
-      {"abc", prompt(""), -1},             // nothing to look for
-      {"abc", prompt("B"), -1},            // exact case
-      {"a_ ", prompt("__"), 2},            // an underline, then the marked blank
-      {"", prompt("A"), -1},               // an empty text
+      {"AB A C", prompt("A_"), 4},  // "A " and not "AB"
+      {"AB", prompt("A_"), -1},     // "A " is not there
+      {"x_y", prompt("_"), 2},      // a lone underline is looked for
+      {"xyz", prompt("_"), -1},     //
+      {"abc", prompt(""), -1},      // nothing to look for
+      {"abc", prompt("B"), -1},     // exact case
+      {"a_ ", prompt("__"), 2},     // an underline, then the marked blank
+      {"", prompt("A"), -1},        // an empty text
       {"..123456789012345678901234567890", std::string("123456789012345678901234567890"), 3},
       {"12345678901234567890123456789", std::string("123456789012345678901234567890"), -1},
   };
@@ -129,22 +129,28 @@ TEST_F(StmtSearch, ReplaceInsideOneField) {
     std::vector<std::string> want;  // the operand texts stored
     const char* shows = "";         // a text some screen shows
   } cases[] = {
-      {"replace_confirm", "#OPTION 5\n#OPTION 6\nalpha\n#TAB\nomega\n#ENTER\n#ENTER\n#OPTION 8\n#OPTION 9\n#CANCEL\n#END\n",
+      {"replace_confirm",
+       "#OPTION 5\n#OPTION 6\nalpha\n#TAB\nomega\n#ENTER\n#ENTER\n#OPTION 8\n#OPTION 9\n#CANCEL\n#END\n",
        {"line 1 omega", "line 2", "line 3 alpha beta omega", "line 4", "", "line 6 Alpha"}},
-      {"replace_case", "#OPTION 5\nalpha\n#TAB\nomega\n#ENTER\n#CANCEL\n#END\n",
+      {"replace_case",
+       "#OPTION 5\nalpha\n#TAB\nomega\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"}},
       // "M SE" lies across the application id and the field: skipped.
-      {"replace_across", "#OPTION 5\nM SE\n#TAB\nX\n#ENTER\n#CANCEL\n#END\n",
+      {"replace_across",
+       "#OPTION 5\nM SE\n#TAB\nX\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"}},
       // 23 characters in a 22-column constant after HELLO's place: cut.
-      {"replace_cuts", "#OPTION 5\nHELLO\n#TAB\nABCDEFGHIJKLMNOPQRSTUVW\n#ENTER\n#CANCEL\n#END\n",
+      {"replace_cuts",
+       "#OPTION 5\nHELLO\n#TAB\nABCDEFGHIJKLMNOPQRSTUVW\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"}},
       // "SE NAMX" fails the check: the line goes to editing; CANCEL there
       // ends the replace with the line as it was.
-      {"replace_fails_check", "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n#CANCEL\n#CANCEL\n#END\n",
+      {"replace_fails_check",
+       "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n#CANCEL\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"},
        "Return To Save Edited Statements"},
-      {"replace_fits", "#OPTION 5\nHELLO\n#TAB\nWORLD\n#ENTER\n#ENTER\n#CANCEL\n#END\n",
+      {"replace_fits",
+       "#OPTION 5\nHELLO\n#TAB\nWORLD\n#ENTER\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "WORLD", "line 6 Alpha"}},
   };
   for (const auto& c : cases) {
@@ -161,9 +167,9 @@ TEST_F(StmtSearch, ReplaceInsideOneField) {
       const std::string want = set && c.want[i].empty() ? "HELLO" : c.want[i];
       EXPECT_EQ(got, want) << i;
       // A replaced line, and only it, carries the changed stamp.
-      const bool replaced = set ? want != "HELLO" : want != std::vector<std::string>{"line 1 alpha", "line 2",
-                                                                                   "line 3 alpha beta alpha", "line 4",
-                                                                                   "", "line 6 Alpha"}[i];
+      const bool replaced =
+          set ? want != "HELLO" : want != std::vector<std::string>{"line 1 alpha", "line 2", "line 3 alpha beta alpha",
+                                                                   "line 4",       "",       "line 6 Alpha"}[i];
       EXPECT_EQ(r[i].stamp_none(STMT_CHG_STAMP), !replaced) << i;
       EXPECT_EQ(r[i].user(STMT_CHG_USER), replaced ? "TST" : "   ") << i;
     }
@@ -186,7 +192,8 @@ TEST_F(StmtSearch, KeywordList) {
   EXPECT_EQ(list[1].substr(70, 8), "PICTURE ");  // the sixth column
   EXPECT_EQ(row_text(list, 21), std::string(19, ' ') + "Tab To Desired Statement Then Press RETURN");
   for (const auto& row : list)
-    for (const char* gone : {"CNV FLT", "CNV ZONE", "NO TRACE", "VERSION"}) EXPECT_EQ(row.find(gone), std::string::npos);
+    for (const char* gone : {"CNV FLT", "CNV ZONE", "NO TRACE", "VERSION"})
+      EXPECT_EQ(row.find(gone), std::string::npos);
   // TAB TAB ENTER: the third entry of the first row, IF, in operand entry.
   EXPECT_EQ(row_text(s[5], 2).substr(0, 15), "..... IF       ");
   EXPECT_EQ(opnds().size(), 6u);
@@ -225,8 +232,8 @@ TEST_F(StmtSearch, AreaLists) {
 // "00", the current name and the field type; its name is copied in.
 TEST_F(StmtSearch, ScanOfAFieldName) {
   install(kLines);
-  run("scan_field", "#ADD MODE\nSET\n#ENTER\n#TAB\n---\n#SCAN\n#TAB\n#TAB\n   ABC\n#ENTER\n#CANCEL\n#END\n",
-      "SET SIX", {{"KIVO_SCAN_NAMES", "USER ID,OTHER"}});
+  run("scan_field", "#ADD MODE\nSET\n#ENTER\n#TAB\n---\n#SCAN\n#TAB\n#TAB\n   ABC\n#ENTER\n#CANCEL\n#END\n", "SET SIX",
+      {{"KIVO_SCAN_NAMES", "USER ID,OTHER"}});
   EXPECT_EQ(log(), "SCAN ap=0LA ver=00 name= type=3\nSE_EDIT 1 status=0 changed=1\n")
       << kivo_test::slurp(d_.file("scan_field/actual/snapshot"));
   const auto r = stmts("SET SIX", 1);
