@@ -365,8 +365,10 @@ uint32_t se_line_no(se_ed_blk* ed, const se_line* l);
 // The external-copy level of the run going on: 0 none; 1 the nested editor
 // waits for the start line, 2 for the end line, 3 the lines are cut.
 extern uint8_t xcopy_opt;
-// The lines a nested external-copy editor cut, handed to the outer one.
-extern std::vector<std::array<uint8_t, kStmtSize>> xcopy_buf;
+// The cut buffer of a nested external-copy editor and its record count,
+// handed to the outer editor, which scratches it.
+extern ARB* xcopy_buf_arb;
+extern uint32_t xcopy_buf_rec_cnt;
 // The pass file ZELEPASS of the design processes: a memory file under "0AD"
 // and `ver`, 64-byte records, the first the pass record. 1 done.
 int se_pass_put(const char* ver, const uint8_t* rec);

@@ -58,7 +58,10 @@ void log_return(const uint8_t* ctx, int result) {
   char l[80];
   snprintf(l, sizeof l, "SE_EDIT %d status=%u changed=%u", result, ctx[SEC_STATUS], ctx[SEC_CHANGED]);
   const std::string seen = editor_seen();
-  log_line(seen == "none" ? std::string(l) : l + std::string(" editor=") + seen);
+  // A nested editor's cut buffer is the outer one's to scratch: none may
+  // be left once the outermost run has ended.
+  if (seen == "none") log_line(xcopy_buf_arb ? l + std::string(" cut buffer left") : std::string(l));
+  else log_line(l + std::string(" editor=") + seen);
 }
 
 // "ZEL EDITOR (XCOPY)": the n-th 64-byte context of the file that

@@ -18,7 +18,9 @@
 //   - Every other invocation goes to the stand-ins registered before, else
 //     to the executive.
 //   - KIVO_TOOL_LOG: one line per return of "SE_EDIT",
-//     "SE_EDIT <result> status=<n> changed=<n>".
+//     "SE_EDIT <result> status=<n> changed=<n>", with " editor=<ap ver>"
+//     when the run returns into another, or " cut buffer left" when a
+//     nested run's cut buffer outlives the outermost run.
 //   - KIVO_TOOL_FAIL_WRITE=<k>: the k-th statement record written by a save
 //     (counted over the run) fails.
 #pragma once

@@ -676,7 +676,7 @@ int se_edit(PCB* pcb, uint8_t* ctx) {
       se_cur_context = ctx;
       result = key_loop(ed.get(), pcb);
       se_free_lines(ed.get());
-      FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
+      if (ed->cut_arb) FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
       se_cleanup(ed.get());
     }
   }

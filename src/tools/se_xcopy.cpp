@@ -29,7 +29,8 @@
 namespace kivo {
 
 uint8_t xcopy_opt = 0;
-std::vector<std::array<uint8_t, kStmtSize>> xcopy_buf;
+ARB* xcopy_buf_arb = nullptr;
+uint32_t xcopy_buf_rec_cnt = 0;
 
 namespace {
 
@@ -118,25 +119,27 @@ void external_copy(se_ed_blk* ed, PCB* pcb, uint8_t* ctx) {
   st_le32(chosen, SEC_LINE, 0), st_le32(chosen, SEC_START_MSG, 0);
   const uint8_t outer_level = xcopy_opt;
   xcopy_opt = 1;
-  xcopy_buf.clear();
   const int result = se_edit(pcb, chosen);
   xcopy_opt = outer_level;
   ed->cur_row = row, ed->cur_col = col;
   asm_scr(ed);
-  if (result != 1 || xcopy_buf.empty()) {
-    xcopy_buf.clear();
-    return;
-  }
-  // The lines wait in the cut buffer for "XCopy To Where?".
+  // The nested editor's buffer: its lines into this one's, then scratched.
+  std::vector<ie_rec> cut;
   const uint8_t none[kStmtSize] = {};
+  if (xcopy_buf_arb) {
+    if (result == 1) cut = ie_scan(xcopy_buf_arb, 0, none, kStmtSize, 0);
+    if (!FM_CLOSE(xcopy_buf_arb, ARB_SCRATCH)) sys_err(kModule, __LINE__, "external_copy() - fm__scratch");
+    xcopy_buf_arb = nullptr, xcopy_buf_rec_cnt = 0;
+  }
+  if (cut.empty()) return;
+  // The lines wait in the cut buffer for "XCopy To Where?".
   if (!ie_del_prefix(ed->cut_arb, none, kStmtSize, 0)) sys_err(kModule, __LINE__, "use_buf() - fm_del_all");
   ed->cut_count = 0;
-  for (auto& r : xcopy_buf) {
+  for (auto& r : cut) {
     st_le32(r.data(), STMT_SEQ, ++ed->cut_count);
     memcpy(r.data(), ed->key_tmpl, kStmtKeyPrefix);
     if (!ie_put(ed->cut_arb, r.data(), kStmtSize)) sys_err(kModule, __LINE__, "xcopy() - fm_write");
   }
-  xcopy_buf.clear();
   ed->state = SE_COPY_TARGET;
   ed->xcopy_target = true;
   ed->range_first = ed->range_last = 0;
@@ -144,10 +147,7 @@ void external_copy(se_ed_blk* ed, PCB* pcb, uint8_t* ctx) {
 }
 
 int xcopy(se_ed_blk* ed, uint32_t raw_key) {
-  if (raw_key == LK_CANCEL) {
-    xcopy_buf.clear();
-    return 1;
-  }
+  if (raw_key == LK_CANCEL) return 1;
   se_line* l = se_get_cur_line(ed);
   if (!l) return ed->beep = true, 0;
   const uint32_t n = ld_le32(l->rec, STMT_SEQ);
@@ -160,15 +160,18 @@ int xcopy(se_ed_blk* ed, uint32_t raw_key) {
   }
   ed->range_last = n;
   if (ed->range_first > ed->range_last) std::swap(ed->range_first, ed->range_last);
-  xcopy_buf.clear();
+  const uint8_t none[kStmtSize] = {};
+  if (!ie_del_prefix(ed->cut_arb, none, kStmtSize, 0)) sys_err(kModule, __LINE__, "xcopy() - fm_del_all");
+  uint32_t count = 0;
   for (se_line* x : se_lines(ed)) {
     const uint32_t k = ld_le32(x->rec, STMT_SEQ);
     if (k < ed->range_first || k > ed->range_last) continue;
-    std::array<uint8_t, kStmtSize> r;
-    memcpy(r.data(), x->rec, kStmtSize);
-    if (!ie_put(ed->cut_arb, r.data(), kStmtSize)) sys_err(kModule, __LINE__, "xcopy() - fm_write");
-    xcopy_buf.push_back(r);
+    if (!ie_put(ed->cut_arb, x->rec, kStmtSize)) return sys_err(kModule, __LINE__, "xcopy() - fm_write"), 1;
+    ++count;
   }
+  // The buffer goes to the outer editor, which scratches it.
+  xcopy_buf_arb = ed->cut_arb, xcopy_buf_rec_cnt = count;
+  ed->cut_arb = nullptr;
   xcopy_opt = 3;
   return 1;
 }
