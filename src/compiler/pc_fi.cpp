@@ -5,10 +5,12 @@
 // second reference finds the first record again (by key) and gets its number.
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
+#include "compiler/file_desc.h"
 #include "compiler/pc.h"
 #include "fm/fm_objects.h"
 #include "foundation/bytes.h"
@@ -19,8 +21,6 @@
 namespace kivo {
 
 namespace {
-
-constexpr int kMaxSegsPerKey = 16;
 
 // The record number of the record a read or write of `arb` just reached.
 uint32_t last_recno(const ARB* arb) {
@@ -42,55 +42,18 @@ bool file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, u
   return a && pc_read(a, 2, elem, kElementSize);
 }
 
-uint8_t seg_type(const uint8_t* elem) {
-  switch (elem[ELEM_TYPE]) {
-    case 5:
-    case 6:
-    case 7: return elem[ELEM_SIGNED] == '1' ? SDB_BINARY : SDB_UBINARY;
-    case 8: return SDB_PACKED;
-    default: return SDB_CHARS;
-  }
-}
-
-// One key's segments: a group's member fields, or each occurrence of the
-// field. `fields` receives the sequence of each segment's field.
-int key_segments(PC_CTX* ctx, const char* ap, const uint8_t* fi, int k, SDB* sdb, uint32_t* fields) {
-  const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
-  uint8_t e[kElementSize];
-  if (!file_elem(ctx, ap, fi + FI_NAME, seq, e))
-    return pc_err(ctx, "key %d of file %.8s: field %u not found", k, fi + FI_NAME, seq);
-  const int nsegs = fi[FI_KEY_SEGS + k];
-  if (nsegs < 1 || nsegs > kMaxSegsPerKey)
-    return pc_err(ctx, "key %d of file %.8s: %d segments", k, fi + FI_NAME, nsegs);
-  const bool group = e[ELEM_KIND] == 2;
-  for (int s = 0; s < nsegs; ++s) {
-    if (group && !file_elem(ctx, ap, fi + FI_NAME, seq + 1 + static_cast<uint32_t>(s), e))
-      return pc_err(ctx, "key %d of file %.8s: member %d not found", k, fi + FI_NAME, s + 1);
-    const uint16_t size = ld_le16(e, ELEM_SIZE);
-    const uint16_t off = static_cast<uint16_t>(ld_le16(e, ELEM_OFFSET) + (group ? 0 : s * size));
-    if (off + size > ld_le16(fi, FI_REC_LEN))
-      return pc_err(ctx, "key %d of file %.8s: segment %d past the record", k, fi + FI_NAME, s + 1);
-    init_sdb_func(&sdb[s], static_cast<uint16_t>(s + 1), off, size, seg_type(e), '+');
-    fields[s] = group ? seq + 1 + static_cast<uint32_t>(s) : seq;
-  }
-  return nsegs;
+bool read_elem(void* ctx, const uint8_t* file, uint32_t seq, uint8_t* elem) {
+  auto* c = static_cast<std::pair<PC_CTX*, const char*>*>(ctx);
+  return file_elem(c->first, c->second, file, seq, elem);
 }
 
 // The native descriptor of the file of FILE record `fi`; the field of each
 // segment into `fields` (key by key).
 bool file_fdb(PC_CTX* ctx, const char* ap, const uint8_t* fi, FDB* fdb, KDB* kdb, SDB* sdb, uint32_t* fields) {
-  const int nkeys = fi[FI_NKEYS];
-  if (nkeys > kFileMaxKeys) return pc_err(ctx, "file %.8s: %d keys", fi + FI_NAME, nkeys);
-  int used = 0;
-  for (int k = 0; k < nkeys; ++k) {
-    const int n = key_segments(ctx, ap, fi, k, sdb + used, fields + used);
-    if (n <= 0) return false;
-    if (used + n > kMaxKeySegs) return pc_err(ctx, "file %.8s: more than %d key segments", fi + FI_NAME, kMaxKeySegs);
-    INIT_KDB(&kdb[k], static_cast<uint8_t>(k), '+', k ? KDB_DUP : 0, sdb + used, static_cast<uint8_t>(n));
-    used += n;
-  }
-  INIT_FDB(fdb, fi[FI_FS_TYPE], ld_le16(fi, FI_REC_LEN), fi[FI_VAR] == '1', kdb, static_cast<uint8_t>(nkeys));
-  if (fi[FI_ORG]) fdb->fdb_org = fi[FI_ORG];
+  std::pair<PC_CTX*, const char*> reader{ctx, ap};
+  std::string why;
+  if (!bld_file_fdb(fi, read_elem, &reader, fdb, kdb, sdb, kMaxKeySegs + kFdbMaxSegsPerKey, fields, &why))
+    return pc_err(ctx, "%s", why.c_str());
   char a[4] = {}, v[3] = {}, n[9] = {};
   memcpy(a, ap, 3), memcpy(v, IS_BOB_AP(ap) ? "00" : ctx->ver, 2), memcpy(n, fi + FI_NAME, 8);
   INIT_DB_PATH(&fdb->path, "   ", a, v, n, PATH_DATA);
@@ -99,7 +62,6 @@ bool file_fdb(PC_CTX* ctx, const char* ap, const uint8_t* fi, FDB* fdb, KDB* kdb
   // compiled file must be that same file.
   if (memcmp(a, "0LA", 3) != 0 || fdb->fdb_fs_type != FS_MEMORY)
     memcpy(fdb->path.fdb_src_ap, a, 3), memcpy(fdb->path.fdb_src_ver, v, 2);
-  fdb->fdb_struct_date[0] = ld_le32(fi, FI_STRUCT), fdb->fdb_struct_date[1] = ld_le32(fi, FI_STRUCT + 4);
   fdb->fdb_shr = 0x0f, fdb->fdb_opt = 0;
   return true;
 }
@@ -139,8 +101,8 @@ uint32_t file_area(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
 bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_t access, uint8_t* cfi) {
   FDB fdb;
   KDB kdb[kFileMaxKeys];
-  SDB sdb[kMaxKeySegs + kMaxSegsPerKey];
-  uint32_t fields[kMaxKeySegs + kMaxSegsPerKey];
+  SDB sdb[kMaxKeySegs + kFdbMaxSegsPerKey];
+  uint32_t fields[kMaxKeySegs + kFdbMaxSegsPerKey];
   if (!file_fdb(ctx, ap, fi, &fdb, kdb, sdb, fields)) return false;
   const uint32_t no = ld_le32(fi, FI_NUMBER);
   const uint8_t kind = static_cast<uint8_t>(no / kAreaSpan);

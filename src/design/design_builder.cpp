@@ -244,8 +244,9 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   e[ELEM_SPECIAL] = f.special_use;
   e[ELEM_KEY_ROLE] = f.key_role;
   e[ELEM_KEY_NO] = 255;  // set with the key's slot
-  // What the compiler takes from a FIELD that names neither.
-  e[ELEM_KEY_ORDER] = '+';
+  // What the compiler takes from a FIELD that names neither, unless the
+  // source asks for a descending key or gives the key flag.
+  e[ELEM_KEY_ORDER] = f.key_desc ? '-' : '+';
   e[ELEM_KEY_FLAG] = static_cast<uint8_t>(f.key_flag);
   e[ELEM_RNG_ABSENT] = e[ELEM_RNG_ABSENT + 1] = 0xFF;
   SET_BLANK(e + ELEM_RNG_LO, ELEM_CODES + 12 - ELEM_RNG_LO);

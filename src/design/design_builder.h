@@ -69,6 +69,7 @@ struct dd_field {
   std::string mask;  // blank: a default for the type
   std::string init, null_text;
   uint8_t key_role = 255;   // 0 primary, 1-254 alternate, 255 none
+  bool key_desc = false;    // the key runs in descending order
   char key_flag = ' ';      // ELEMENT byte 192: "1" or blank a key with duplicates, "0" one without
   uint8_t special_use = 0;  // FILE special-use slot index 1-10 (0 none)
   bool group = false;       // a group header over the fields inside its bytes

@@ -388,6 +388,7 @@ bool field_line(const words& w, size_t first, dd_field* f, std::string* err) {
     else if (name == "occurs" && to_number(value, 1, 9999, &v)) f->occurs = static_cast<uint16_t>(v);
     else if (name == "key" && value == "primary") f->key_role = 0;
     else if (name == "key" && to_number(value, 1, 254, &v)) f->key_role = static_cast<uint8_t>(v);
+    else if (name == "order" && (value == "-" || value == "+")) f->key_desc = value == "-";
     else if (name == "special" && to_number(value, 1, 10, &v)) f->special_use = static_cast<uint8_t>(v);
     else if (name == "key_flag" && value.size() == 1) f->key_flag = value[0];
     else if (name == "code" && to_number(value, 1, 30, &v)) f->code_len = static_cast<uint16_t>(v);

@@ -236,6 +236,8 @@ void fd_cache_configure() {
   if (const char* name = getenv("KIVO_FD_CACHE_LOG"); name && *name) g_log = fopen(name, "w");
 }
 
+bool fd_cache_logging(unsigned level) { return g_log && (level & g_log_mask) != 0; }
+
 void fd_cache_log(unsigned level, const char* fmt, ...) {
   if (!g_log || (level & g_log_mask) == 0) return;
   va_list ap;

@@ -90,6 +90,8 @@ void brf_close_all_files();
 
 // Writes to the KIVO_FD_CACHE_LOG file when `level` & the log mask is not 0.
 void fd_cache_log(unsigned level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Whether lines of `level` are logged: a caller whose arguments cost asks first.
+bool fd_cache_logging(unsigned level);
 
 // Re-reads KIVO_MAX_FILES, KIVO_FD_CACHE_LOG and KIVO_FD_CACHE_CODE (done by
 // the first kivo_open of the process; tests call it to change them).

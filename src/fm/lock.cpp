@@ -126,25 +126,22 @@ void lock_fit_status(const char* text, size_t width, char* out, size_t out_size)
   snprintf(out, room + 1, "%s", text);
 }
 
-void add_lock(int slot, off_t byte) {
-  fd_lock_state* ls = fd_cache_lock_state(slot);
-  if (!ls) return;
+namespace {
+
+// The held list of a slot's lock state: a byte added, or taken off (its
+// count with it). The log's file name is made only when locks are logged.
+void add_held(fd_lock_state* ls, int slot, off_t byte) {
   ls->held.push_back(byte);
   ++ls->lock_count;
-  fd_cache_log(kFdLogLocks, "Adding lock at %lld to %u for %s\n", static_cast<long long>(byte), ls->lock_count,
-               brf_handle_nam(slot));
+  if (fd_cache_logging(kFdLogLocks))
+    fd_cache_log(kFdLogLocks, "Adding lock at %lld to %u for %s\n", static_cast<long long>(byte), ls->lock_count,
+                 brf_handle_nam(slot));
 }
 
-bool get_lock(int slot, off_t byte) {
-  fd_lock_state* ls = fd_cache_lock_state(slot);
-  return ls && std::find(ls->held.begin(), ls->held.end(), byte) != ls->held.end();
-}
-
-void del_lock(int slot, off_t byte) {
-  fd_lock_state* ls = fd_cache_lock_state(slot);
-  if (!ls) return;
-  fd_cache_log(kFdLogLocks, "Freeing lock at %lld from %u for %s\n", static_cast<long long>(byte), ls->lock_count,
-               brf_handle_nam(slot));
+void del_held(fd_lock_state* ls, int slot, off_t byte) {
+  if (fd_cache_logging(kFdLogLocks))
+    fd_cache_log(kFdLogLocks, "Freeing lock at %lld from %u for %s\n", static_cast<long long>(byte), ls->lock_count,
+                 brf_handle_nam(slot));
   if (ls->lock_count == 0) {
     sys_err("BRF", __LINE__, "del_lock() on zero");
   } else {
@@ -154,16 +151,36 @@ void del_lock(int slot, off_t byte) {
   if (it != ls->held.end()) ls->held.erase(it);
 }
 
+bool is_held(const fd_lock_state* ls, off_t byte) {
+  return std::find(ls->held.begin(), ls->held.end(), byte) != ls->held.end();
+}
+
+}  // namespace
+
+void add_lock(int slot, off_t byte) {
+  if (fd_lock_state* ls = fd_cache_lock_state(slot)) add_held(ls, slot, byte);
+}
+
+bool get_lock(int slot, off_t byte) {
+  const fd_lock_state* ls = fd_cache_lock_state(slot);
+  return ls && is_held(ls, byte);
+}
+
+void del_lock(int slot, off_t byte) {
+  if (fd_lock_state* ls = fd_cache_lock_state(slot)) del_held(ls, slot, byte);
+}
+
 int bt_share_at(int slot, off_t byte, int wait, int lock, int kind) {
   fd_lock_state* ls = fd_cache_lock_state(slot);
   if (ls && ls->alone) {
     // No other process can open the file: the held list alone decides.
+    const bool held = is_held(ls, byte);
     if (!lock) {
-      if (get_lock(slot, byte)) del_lock(slot, byte);
+      if (held) del_held(ls, slot, byte);
       return 1;
     }
-    if (get_lock(slot, byte)) return 0;
-    add_lock(slot, byte);
+    if (held) return 0;
+    add_held(ls, slot, byte);
     return 1;
   }
   int fd = check_fd(slot);

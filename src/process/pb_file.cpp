@@ -169,7 +169,8 @@ int pb_read_waiting(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status)
   ARB* d = b->data;
   d->arb_rec = rec, d->arb_len = *len, d->arb_keyno = b->key_no;
   if (b->by_key) {
-    d->arb_key = b->rid.data(), d->arb_key_len = uint16_t(b->rid.size()), d->arb_mod = ARB_EQUAL;
+    // The whole key as a separate key: a read takes one only as partial.
+    d->arb_key = b->rid.data(), d->arb_key_len = uint16_t(b->rid.size()), d->arb_mod = ARB_EQUAL | ARB_PARTIAL;
   } else {
     d->arb_key = nullptr, d->arb_rec_id_area = b->rid.data(), d->arb_rec_id_len = uint32_t(b->rid.size());
     d->arb_mod = ARB_REC_ID;

@@ -373,14 +373,18 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
     memcpy(name, em->em_alt_fi, 8);
     uint8_t key[CFI_LEN] = {};
     memcpy(key + FDB_AP, em->em_alt_ap, 3), memcpy(key + FDB_NAME, name, 8);
-    if (const uint8_t* c = pi_get_cfi(em, key)) {
-      auto* fb = reinterpret_cast<pi_file_blk*>(
-          pi_find_addr(p, em->em_alt_ap, ld_le32(c, CFI_FILE_NO) + 1000000u * 0, 1, 0, nullptr));
-      if (fb && fb->arb) {
-        FAD fad{nullptr, nullptr};
-        if (ARB* alt = FM_ATTACH(fb->arb, &fad, q->scope)) alt->arb_rec = fb->arb->arb_rec, q->id_arb = alt;
-      }
+    // The file block is the area the compiled record names (the file's second number).
+    const uint8_t* c = pi_get_cfi(em, key);
+    const uint32_t n = c ? ld_le32(c, CFI_FB_AREA) : 0;
+    auto* fb = n && n <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(p->pcb_areas[n]) : nullptr;
+    if (!fb || !fb->arb) {
+      sys_err(kModule, __LINE__, "alternate file %.8s of %.30s not open", name, q->proc);
+      return 0;
     }
+    FAD fad{nullptr, nullptr};
+    ARB* alt = FM_ATTACH(fb->arb, &fad, q->scope);
+    if (!alt) return checkstat(fb->arb->arb_stat, "can't attach alternate file", kModule, __LINE__), 0;
+    alt->arb_rec = fb->arb->arb_rec, q->id_arb = alt;
   }
   char prof[31] = {};
   memcpy(prof, s.hdr + QH_PROFILE, 30);
@@ -434,6 +438,15 @@ int null_value(void* ctx, const uint8_t* celem, std::vector<uint8_t>* out) {
 
 int select_rec(void* ctx) { return qs_select(&static_cast<ACTIVE_QRY*>(ctx)->sctx); }
 
+// Whether the record read holds the value of every constraint entry.
+bool in_view(void* ctx) {
+  const auto* q = static_cast<const ACTIVE_QRY*>(ctx);
+  const QRY_SORT& s = q->sort;
+  for (const PB_CNSTR_SEG& c : q->cns_segs)
+    if (c.off + c.len > s.rec_len || memcmp(s.rec_area + c.off, q->cns_vals.data() + c.at, c.len) != 0) return false;
+  return true;
+}
+
 // Selecting: the text at counts 1 to 10, then every ten, every hundred ...
 void select_progress(void* ctx) {
   auto* q = static_cast<ACTIVE_QRY*>(ctx);
@@ -464,39 +477,22 @@ int cns_pcf(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, ARB* alt)
     if (alt) q->pcf_arb = alt;
     return 1;
   }
-  // The constraint's values become a segment scan of the PCF.
-  std::vector<SCAN_SEG> segs;
+  // Each record the sort reads is held against the constraint's values (see
+  // in_view): an entry names an offset in the record, not a key segment, and
+  // its field need not lead the key the PCF is read by.
   for (PCF_SCB* b = head; b; b = b->next) {
-    if (b->kind != SCB_CNSTR) continue;
+    if (b->kind != SCB_CNSTR || !b->vals) continue;
+    const uint32_t base = uint32_t(q->cns_vals.size());
+    q->cns_vals.insert(q->cns_vals.end(), b->vals, b->vals + b->val_len);
     uint32_t at = 0;
     for (uint16_t i = 0; i < b->seg_cnt; ++i) {
-      const uint16_t len = ld_le16(b->segs + 6 * i, 4);
+      const uint16_t off = ld_le16(b->segs + 6 * i, 2), len = ld_le16(b->segs + 6 * i, 4);
       if (at + len > b->val_len) break;
-      segs.push_back({i, uint16_t(at), len, 0});
+      q->cns_segs.push_back({off, len, base + at});
       at += len;
     }
-    q->cns_vals.assign(b->vals, b->vals + b->val_len);
   }
-  if (segs.empty()) {
-    if (alt) q->pcf_arb = alt;
-    return 1;
-  }
-  q->cns_segs = segs;
-  q->cns_req = SCAN_REQ{};
-  q->cns_req.type = SCAN_SEGS, q->cns_req.kbuf = q->cns_vals.data(), q->cns_req.kbuf_len = uint16_t(q->cns_vals.size());
-  q->cns_req.nsegs = uint16_t(q->cns_segs.size()), q->cns_req.segs = q->cns_segs.data();
-  ARB* base = alt ? alt : q->pcf_arb;
-  if (!base) return 0;
-  FAD fad{&q->cns_req, nullptr};
-  ARB* n = FM_ATTACH(base, &fad, q->scope);
-  if (!n) return checkstat(base->arb_stat, "can't constrain pcf", kModule, __LINE__), 0;
-  n->arb_rec = base->arb_rec, n->arb_len = base->arb_len;
-  if (!alt) {
-    const bool was_id = q->id_arb == q->pcf_arb;
-    if (q->pcf_arb != q->pcb.pcb_pcf_arb && !fm_detach(q->pcf_arb)) sys_err(kModule, __LINE__, "can't detach pcf");
-    if (was_id) q->id_arb = n;
-  }
-  q->pcf_arb = n;
+  if (alt) q->pcf_arb = alt;
   return 1;
 }
 
@@ -524,12 +520,14 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   q->slct.qparm_arb = parm.strm, q->slct.qslct_arb = slct.strm;
   memcpy(q->slct.ap, q->ap, 3), memcpy(q->slct.ver, q->ver, 2);
   memcpy(q->slct.pcf_ap, em->em_pcf_ap, 3), q->slct.pcf_id = em->em_pcf_id;
+  memcpy(q->slct.alt_ap, em->em_alt_ap, 3), memcpy(q->slct.alt_fi, em->em_alt_fi, 8);
+  memcpy(q->slct.alt_key, em->em_alt_key, 22);
   if (auto* fb = static_cast<pi_file_blk*>(q->pcb.pcb_pcf_blk); fb && fb->cfi)
     memcpy(q->slct.pcf_name, fb->cfi + FDB_NAME, 8);
   QRY_SORT& s = q->sort;
   s.qsort_arb = sort.strm, s.pcf_arb = q->pcf_arb, s.hold = em->em_pcf_hold != 0;
   s.rec_area = q->pcf_arb ? q->pcf_arb->arb_rec : nullptr, s.rec_len = q->pcf_arb ? q->pcf_arb->arb_len : 0;
-  s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.ctx = q;
+  s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.in_view = in_view, s.ctx = q;
   s.progress = select_progress;
   s.wrk_no = q->wrk_no, s.scope = scope;
   memcpy(s.ap, q->ap, 3);

@@ -27,6 +27,13 @@ struct QFI {
   SCAN_REQ req{};
 };
 
+// A constraint entry: `len` bytes at `off` of the PCF record equal the
+// values at `at` of the query's value buffer.
+struct PB_CNSTR_SEG {
+  uint16_t off, len;
+  uint32_t at;
+};
+
 struct ACTIVE_QRY {
   POOL* pool = nullptr;
   uint32_t scope = 0;  // of the query's files and of the query block
@@ -46,10 +53,9 @@ struct ACTIVE_QRY {
   std::vector<uint8_t> qparm;  // copies when built
   std::vector<std::vector<uint8_t>> qslct, qsort;
   bool tag_mode = false;
-  PCF_SCB* chain = nullptr;  // the PCF's constraint chain, the query's own blocks
-  std::vector<uint8_t> cns_vals;
-  std::vector<SCAN_SEG> cns_segs;
-  SCAN_REQ cns_req{};
+  PCF_SCB* chain = nullptr;            // the PCF's constraint chain, the query's own blocks
+  std::vector<uint8_t> cns_vals;       // the values of the chain's constraint blocks
+  std::vector<PB_CNSTR_SEG> cns_segs;  // the entries a record read must match
   std::vector<PB_ATTACH*> attaches;
   PB_PROGRESS prog;
 };

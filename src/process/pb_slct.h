@@ -88,6 +88,9 @@ struct QRY_SLCT {
   char ap[3] = {}, ver[2] = {};
   char pcf_ap[3] = {}, pcf_name[8] = {};
   uint32_t pcf_id = 0;
+  // The query module's alternate file and its key field (blank: none): the
+  // sort compiles its identifier from them in the selection's module.
+  char alt_ap[3] = {}, alt_fi[8] = {}, alt_key[22] = {};
   EM* em = nullptr;
   PC_CTX ctx{};
   em_entry entry{kNoSelection, 0};  // blk 65535: every record passes

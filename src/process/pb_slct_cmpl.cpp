@@ -109,6 +109,7 @@ int prep_slct_em(QRY_SLCT* q) {
   EM* em = q->em;
   memcpy(em->em_ap, q->ap, 3), memcpy(em->em_ver, q->ver, 2);
   memcpy(em->em_pcf_ap, q->pcf_ap, 3), em->em_pcf_id = q->pcf_id;
+  memcpy(em->em_alt_ap, q->alt_ap, 3), memcpy(em->em_alt_fi, q->alt_fi, 8), memcpy(em->em_alt_key, q->alt_key, 22);
   q->ctx.em = em;
   memcpy(q->ctx.ap, q->ap, 3), memcpy(q->ctx.ver, q->ver, 2);
   if (!pc_prep(&q->ctx)) return sys_err("PBUTIL", __LINE__, "pc_prep() failed"), 0;

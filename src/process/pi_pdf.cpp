@@ -89,7 +89,9 @@ void init_pdf(PCB* p) {
     memcpy(a, em->em_area13, 2);
   if (uint8_t* a = pi_area(p, AREA_PCF_FLAG, 1)) a[0] = em->em_area3;
   const uint8_t type = v[INVOC_INVOC_TYPE];
-  if (session_pending() || type == 0) return;
+  // A SUBPROCESS shares its invoker's; one run without an invoker (a query
+  // process run to build its query) starts from the session's database.
+  if (session_pending() || (type == 0 && invoc_parent(p->invoc))) return;
   uint8_t* sel = pi_area(p, AREA_DB_SEL, 38);
   if (sel && is_blank(sel + 30, 3) && !IS_BOB_AP(ap)) memcpy(sel + 30, com.cur_db, 3);
   uint8_t* dba = pi_area(p, AREA_DB, kDbAreaLen);

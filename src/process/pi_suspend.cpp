@@ -303,6 +303,9 @@ ARB* create_named(char* name) {
 char pi_susp_name[8];
 
 int pi_suspend(PCB* p) {
+  // A failure here is reported with the cause this run records, never with
+  // one an earlier, unrelated failure left.
+  la_sys_err_clear();
   char name[8];
   ARB* a = create_named(name);
   if (!a) return -1;

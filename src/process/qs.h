@@ -124,6 +124,9 @@ struct QRY_SORT {
   const uint8_t* (*field_addr)(void* ctx, const uint8_t* celem) = nullptr;
   int (*null_value)(void* ctx, const uint8_t* celem, std::vector<uint8_t>* out) = nullptr;
   int (*select)(void* ctx) = nullptr;
+  // Whether the record read is one the query may see at all (its
+  // constraint); one that is not is passed over uncounted. Null: every one.
+  bool (*in_view)(void* ctx) = nullptr;
   bool (*interrupt)(void* ctx) = nullptr;
   // Called after each record's selection (selected or not); null none.
   void (*progress)(void* ctx) = nullptr;

@@ -149,6 +149,7 @@ int get_pcf_rec(uint8_t* entry, QRY_SORT* q) {
     if (q->interrupt && q->interrupt(q->ctx)) mark_leave(QS_INTERRUPTED);
     const int r = read_pcf(q);
     if (r <= 0) return r;
+    if (q->in_view && !q->in_view(q->ctx)) continue;
     copy_id(q, entry + q->key_len);
     if (q->select && q->select(q->ctx) != QS_SELECT) {
       ++q->rejected;

@@ -26,6 +26,8 @@ class Fresh : public ::testing::Test {
     com_fill(0, nullptr);
     mm_init();
     captured_errors().clear();
+    la_sys_err_clear();  // a system error an earlier test recorded is not this session's
+    os_ready = 0;        // nor is the screen of an earlier test: system errors take the text form
     old_ = set_sys_err_presenter(capture_presenter);
   }
   void TearDown() override { set_sys_err_presenter(old_); }

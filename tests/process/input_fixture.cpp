@@ -1,13 +1,19 @@
-// input_fixture DIR DB AP VER PROCESS...: completes a data directory whose
-// design files kivo_design wrote, for engines that run INPUT processes of
-// application AP under database DB: the APPL record of AP VER, the DATABASE
-// record of DB, the messages the INPUT process shows, and every native
-// data file of each PROCESS, created empty where the engine's open of that
-// process looks for it (the module compiled here names the same path).
+// input_fixture DIR DB AP VER PROCESS... [+FILE=RECORDS]...: completes a
+// data directory whose design files kivo_design wrote, for engines that run
+// processes of application AP under database DB: the APPL record of AP VER,
+// the DATABASE record of DB, the messages the INPUT process shows, and every
+// native data file of each PROCESS, created empty where the engine's open of
+// that process looks for it (the module compiled here names the same path).
+// A PROCESS is an INPUT process, unless written "T:NAME" with its type T.
+// "+FILE=RECORDS" writes into the new data file FILE the records of the text
+// file RECORDS, one a line in hexadecimal.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
@@ -68,14 +74,34 @@ bool sysdir_entry(const char* db, const char* ap, const uint8_t* name) {
   return write_rec(INIT_DSYSDIR_FDB, rec, kSysdirLen);
 }
 
-// The process's native files, created empty (kept when there already).
+// Data file name (8, blank-padded) -> the text file of its first records.
+std::map<std::string, std::string> g_records;
+
+bool fill(ARB* a, const std::string& from) {
+  std::ifstream in(from);
+  if (!in) return fprintf(stderr, "%s: not readable\n", from.c_str()), false;
+  std::string line;
+  for (int n = 1; std::getline(in, line); ++n) {
+    std::vector<uint8_t> r(line.size() / 2);
+    for (size_t i = 0; i < r.size(); ++i) r[i] = uint8_t(std::stoi(line.substr(2 * i, 2), nullptr, 16));
+    a->arb_rec = r.data(), a->arb_len = a->arb_var_len = uint16_t(r.size());
+    a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = 0;
+    if (!fm_write(a)) return fprintf(stderr, "%s line %d: write failed (%u)\n", from.c_str(), n, a->arb_stat), false;
+  }
+  return true;
+}
+
+// The process's native files, created empty (kept when there already), or
+// with their records.
 bool create_files(const char* db, const char* ap, const char* ver, const char* name) {
+  uint8_t type = PT_INPUT;
+  if (name[0] >= '1' && name[0] <= '9' && name[1] == ':') type = uint8_t(name[0] - '0'), name += 2;
   PCB k{};
   k.invoc = pi_invoc;
   memcpy(k.invoc.b + INVOC_AP_ID, ap, 3), memcpy(k.invoc.b + INVOC_VER, ver, 2);
   memset(k.invoc.b + INVOC_PROC_NAM, ' ', kProcNameLen);
   memcpy(k.invoc.b + INVOC_PROC_NAM, name, strnlen(name, kProcNameLen));
-  k.invoc.b[INVOC_PROC_TYPE] = PT_INPUT;
+  k.invoc.b[INVOC_PROC_TYPE] = type;
   memcpy(k.pcb_lang, "ENG", 3);
   if (!pl_hooks.get || !pl_hooks.get(&k, 1) || !k.pcb_em) return fprintf(stderr, "%s: not compiled\n", name), false;
   EM* em = k.pcb_em;
@@ -98,7 +124,10 @@ bool create_files(const char* db, const char* ap, const char* ver, const char* n
     em_cfi_desc(em, cfi, &fdb);
     if (!FM_CREATE(&fdb, com.sys_scope, 10, LFB_ANY_DIR | LFB_OPEN_NEW, 15, 15))
       return fprintf(stderr, "%.8s: create failed (%u)\n", cfi + FDB_NAME, fdb.fdb_stat), false;
+    const auto recs = g_records.find(std::string(reinterpret_cast<const char*>(cfi + FDB_NAME), 8));
+    const bool ok = recs == g_records.end() || fill(fdb.fdb_arb, recs->second);
     FM_CLOSE(fdb.fdb_arb, 0);
+    if (!ok) return false;
   }
   pl_free(em);
   return true;
@@ -107,7 +136,7 @@ bool create_files(const char* db, const char* ap, const char* ver, const char* n
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 6) return fprintf(stderr, "usage: input_fixture DIR DB AP VER PROCESS...\n"), 2;
+  if (argc < 6) return fprintf(stderr, "usage: input_fixture DIR DB AP VER PROCESS... [+FILE=RECORDS]...\n"), 2;
   setenv("KIVOPATH", argv[1], 1);
   setenv("KIVO_0SA_PATH", argv[1], 1);
   const char *db = argv[2], *ap = argv[3], *ver = argv[4];
@@ -132,6 +161,11 @@ int main(int argc, char** argv) {
   sc_init();
   ii_init();
   for (int i = 5; i < argc; ++i)
-    if (!create_files(db, ap, ver, argv[i])) return 1;
+    if (const char* eq = argv[i][0] == '+' ? strchr(argv[i], '=') : nullptr) {
+      std::string file(argv[i] + 1, size_t(eq - argv[i] - 1));
+      g_records[file.append(file.size() < 8 ? 8 - file.size() : 0, ' ')] = eq + 1;
+    }
+  for (int i = 5; i < argc; ++i)
+    if (argv[i][0] != '+' && !create_files(db, ap, ver, argv[i])) return 1;
   return 0;
 }

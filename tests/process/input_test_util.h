@@ -94,22 +94,26 @@ CHR 6 "IP OTHER" 0 1 1 1 1
 
 using kivo_test::engine_dir;
 
+// An installation in `d`: the default one, the design source `design`
+// written by kivo_design and completed by input_fixture with `args` (the
+// database, application, version and processes, shell-quoted).
+inline void install_design(const kivo_test::data_dir& d, const std::string& design, const std::string& args) {
+  ASSERT_EQ(system(("cp -r " + engine_dir() + "/data/. " + d.path).c_str()), 0);
+  std::ofstream(d.file("design.dsgn")) << design;
+  const std::string out = " >>" + d.file("fixture.out") + " 2>&1";
+  ASSERT_EQ(system((engine_dir() + "/tools/kivo_design -d " + kivo_test::shell_quote(d.path) + " " +
+                    d.file("design.dsgn") + out)
+                       .c_str()),
+            0)
+      << kivo_test::slurp(d.file("fixture.out"));
+  ASSERT_EQ(system((std::string(INPUT_FIXTURE) + " " + kivo_test::shell_quote(d.path) + " " + args + out).c_str()), 0)
+      << kivo_test::slurp(d.file("fixture.out"));
+}
+
 class InputRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(system(("cp -r " + engine_dir() + "/data/. " + d_.path).c_str()), 0);
-    std::ofstream(d_.file("input.dsgn")) << kInputDesign;
-    const std::string out = " >>" + d_.file("fixture.out") + " 2>&1";
-    ASSERT_EQ(system((engine_dir() + "/tools/kivo_design -d " + kivo_test::shell_quote(d_.path) + " " +
-                      d_.file("input.dsgn") + out)
-                         .c_str()),
-              0)
-        << kivo_test::slurp(d_.file("fixture.out"));
-    ASSERT_EQ(system((std::string(INPUT_FIXTURE) + " " + kivo_test::shell_quote(d_.path) +
-                      " DB1 DMO 01 'CUSTOMER ENTRY' 'ORDER ENTRY'" + out)
-                         .c_str()),
-              0)
-        << kivo_test::slurp(d_.file("fixture.out"));
+    ASSERT_NO_FATAL_FAILURE(install_design(d_, kInputDesign, "DB1 DMO 01 'CUSTOMER ENTRY' 'ORDER ENTRY'"));
     ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
   }
   void TearDown() override { EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors"; }

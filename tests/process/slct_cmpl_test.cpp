@@ -64,7 +64,8 @@ class SlctCmpl : public DesignFiles {
   }
   void TearDown() override {
     q.em && (q.em->em_area_addr = nullptr), pb_slct_free(&q);
-    rt_ifns_arb = nullptr;  // the routine file goes with the session's files
+    rt_ifns_arb = nullptr;  // the routine and error files go with the session's files
+    rt_err_arb = nullptr;
     DesignFiles::TearDown();
   }
   ARB* file(const char* tag, uint16_t len, std::vector<std::tuple<uint16_t, uint16_t, uint8_t>> segs) {

@@ -11,6 +11,7 @@
 #include "op_test_util.h"
 #include "process/pb.h"
 #include "process/pb_fqry.h"
+#include "process/pi_suspend.h"
 #include "process/qp.h"
 #include "process/qs.h"
 
@@ -49,12 +50,12 @@ class SortedQueryOutput : public OpFixture {
     memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30(query).data(), 30);
     return run(v);
   }
-  // The reads a reference sort gives: balance >= 0, region ascending,
-  // district descending, equal ones in file order.
-  std::vector<read_step> reference() const {
+  // The reads a reference sort gives: balance >= 0 (and `keep`), region
+  // ascending, district descending, equal ones in file order.
+  std::vector<read_step> reference(const std::function<bool(const customer&)>& keep = nullptr) const {
     std::vector<customer> sel;
     for (const customer& c : data)
-      if (c.cents >= 0) sel.push_back(c);
+      if (c.cents >= 0 && (!keep || keep(c))) sel.push_back(c);
     std::stable_sort(sel.begin(), sel.end(), [](const customer& a, const customer& b) {
       return a.region != b.region ? a.region < b.region : a.district > b.district;
     });
@@ -106,6 +107,55 @@ TEST_F(SortedQueryOutput, QueryRunsOnceAndRecordsComeInReferenceOrderWithLevels)
   }
   unsetenv("KIVO_RUN_MEM");
   run_mem = kRunMemDefault;
+}
+
+// The report's own constraint (as linking fields give it) goes with the
+// query: only its records are selected, in the reference order. Its entries
+// name offsets in the record; a field outside the key or not leading it
+// constrains as well as the key itself.
+TEST_F(SortedQueryOutput, ConstraintOfTheReaderSelectsOnlyItsRecordsWhereverItsFieldLies) {
+  data = many();
+  PCB k{};
+  k.invoc = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
+  memcpy(k.invoc.b + INVOC_VER, "01", 2), memcpy(k.pcb_lang, "ENG", 3);
+  ASSERT_TRUE(pl_hooks.get(&k, 1));
+  const uint32_t pcf_id = k.pcb_em->em_pcf_id;
+  pl_free(k.pcb_em);
+  struct row {
+    const char* what;
+    uint16_t off, len;
+    std::vector<uint8_t> value;
+    std::function<bool(const customer&)> keep;
+  };
+  const row rows[] = {
+      {"the region, no key field",
+       C_REGION,
+       5,
+       {'W', 'E', 'S', 'T', ' '},
+       [](const customer& c) { return c.region == "WEST"; }},
+      {"the district, no key field", C_DISTRICT, 1, {'B'}, [](const customer& c) { return c.district == "B"; }},
+      {"the id, the whole key", C_ID, 2, {42, 0}, [](const customer& c) { return c.id == 42; }},
+  };
+  for (const row& r : rows) {
+    uint8_t seg[6] = {};
+    st_le16(seg, 0, 1), st_le16(seg, 2, r.off), st_le16(seg, 4, r.len);
+    std::vector<uint8_t> value = r.value;
+    cnstr_fld fld{};
+    fld.addr = value.data(), fld.len = r.len, fld.given = 1;
+    INVOC v = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
+    memcpy(v.b + INVOC_VER, "01", 2);
+    memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30("CUSTQ").data(), 30);
+    const uint32_t hs = ih_put(HK_CNSTR_SEGS, seg), hf = ih_put(HK_CNSTR_FLDS, &fld);
+    st_le32(v.b, INVOC_CNSTR_CNT, 1), st_le32(v.b, INVOC_CNSTR_LEN, r.len);
+    st_le32(v.b, INVOC_CNSTR_SEGS, hs), st_le32(v.b, INVOC_CNSTR_FLDS, hf);
+    memcpy(v.b + INVOC_CNSTR_AP, "0DN", 3), st_le32(v.b, 128, pcf_id);
+    g_log.clear();
+    EXPECT_EQ(run(v), uint32_t(PI_END_PROCESS)) << r.what;
+    ih_drop(hs), ih_drop(hf);
+    EXPECT_EQ(g_log, reference(r.keep)) << r.what;
+    EXPECT_GT(g_log.size(), 1u) << r.what;
+    EXPECT_EQ(fq_count(), 0u);
+  }
 }
 
 std::vector<std::string> g_texts;
@@ -387,6 +437,84 @@ TEST_F(SortedQueryOutput, TagModeReadsTheTaggedRecordsInKeyOrderAndEmptiesQtag) 
   want.push_back({OP_EOF, 0, 0});
   EXPECT_EQ(g_log, want);
   EXPECT_EQ(left, 0) << "QTAG left empty";
+  EXPECT_EQ(fq_count(), 0u);
+}
+
+// An alternate file: the query selects and sorts CUSTG, and its pointers
+// carry the elementary fields of the group GKEY (the id and, under a
+// subgroup, the name), by which the report reads CUSTX, the primary key of
+// which is the same group. CUSTX is written in the other order, with a
+// decoy of each id whose name sorts first: a read by record id or by the
+// id alone would find another record than the one whose note names it.
+std::map<std::string, ARB*> g_files;
+std::vector<std::string> g_notes;
+std::vector<customer> g_data;
+
+TEST_F(SortedQueryOutput, AlternateFileIsReadThroughTheGroupKeyIdentifier) {
+  g_files.clear(), g_notes.clear(), g_data = data;
+  pi_hooks.open_fi = [](PCB* p) {
+    EM* em = p->pcb_em;
+    pi_each_rec(em->em_cfi_arb, [&](uint8_t* c) {
+      const std::string name(reinterpret_cast<const char*>(c + FDB_NAME), 8);
+      if ((name != "CUSTG   " && name != "CUSTX   ") || g_files.count(name)) return;
+      memset(c + FDB_DB, ' ', 3);
+      FDB f;
+      ASSERT_EQ(em_cfi_desc(em, c, &f), 1);
+      ASSERT_EQ(FM_CREATE(&f, com.sys_scope, 0, kAnyFile | LFB_OPEN_NEW, 15, 15), 1);
+      ARB* a = g_files[name] = f.fdb_arb;
+      std::vector<std::vector<uint8_t>> recs;
+      for (const customer& cu : g_data) {
+        std::vector<uint8_t> r = cust_rec(cu);
+        if (name == "CUSTX   ") {
+          r.resize(22);
+          const std::string note = "N" + std::to_string(cu.id), decoy = "A" + std::to_string(cu.id);
+          memcpy(r.data() + 14, (note + std::string(8 - note.size(), ' ')).data(), 8);
+          std::vector<uint8_t> d = r;
+          memset(d.data() + 2, ' ', 12), memcpy(d.data() + 2, decoy.data(), decoy.size());
+          memcpy(d.data() + 14, "DECOY   ", 8);
+          recs.insert(recs.begin(), r), recs.insert(recs.begin(), d);
+        } else {
+          recs.push_back(r);
+        }
+      }
+      for (std::vector<uint8_t>& r : recs) {
+        PROTO_FULL(a, 0, r.data());
+        a->arb_len = a->arb_var_len = uint16_t(r.size()), a->arb_mod = 0;
+        ASSERT_EQ(fm_write(a), 1);
+      }
+    });
+    pi_open_fi_run(p);
+  };
+  const auto saved = op_reader.rdnxt;
+  op_reader.rdnxt = [](PCB* p, uint32_t* level) {
+    const uint32_t st = g_saved.rdnxt(p, level);
+    const uint8_t* r = p->pcb_pcf_arb->arb_rec;
+    if (st == OP_RECORD) g_notes.emplace_back(reinterpret_cast<const char*>(r) + 14, 8);
+    g_log.push_back({st, st == OP_RECORD ? 0 : *level, st == OP_RECORD ? ld_le16(r, 0) : uint16_t(0)});
+    if (st == OP_EOF && g_at_end) std::exchange(g_at_end, nullptr)();
+    return st;
+  };
+  uint32_t id_len = 0;
+  g_at_end = [&] {
+    const std::vector<ACTIVE_QRY*> all = fq_all();
+    ASSERT_EQ(all.size(), 1u);
+    id_len = all[0]->sort.id_len;
+  };
+  INVOC v = inv("REPORTX", PT_OUTPUT, nullptr, 2, "0DN");
+  memcpy(v.b + INVOC_VER, "01", 2);
+  memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30("CUSTQA").data(), 30);
+  EXPECT_EQ(run(v), uint32_t(PI_END_PROCESS));
+  op_reader.rdnxt = saved;
+  g_at_end = nullptr;
+  EXPECT_EQ(id_len, 14u) << "the id and the name, not the subgroup over the name";
+  EXPECT_EQ(g_log, reference());
+  std::vector<std::string> want;
+  for (const read_step& r : g_log)
+    if (r.status == OP_RECORD) {
+      const std::string n = "N" + std::to_string(r.id);
+      want.push_back(n + std::string(8 - n.size(), ' '));
+    }
+  EXPECT_EQ(g_notes, want) << "each record read from CUSTX by its whole key";
   EXPECT_EQ(fq_count(), 0u);
 }
 

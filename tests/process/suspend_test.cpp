@@ -376,8 +376,11 @@ TEST_F(Suspend, BusyNamesAreSkippedNotScratched) {
   for (int i = 0; i < 30; ++i) EXPECT_EQ(read_all(taken[i]), records{bytes("TAKEN " + std::to_string(i))}) << i;
 }
 
+// The invoker's line names the failure of this run: an operating-system
+// error an earlier, unrelated failure recorded is not its cause.
 TEST_F(Suspend, FailingSubmitRemovesTheFileAndEndsWithFour) {
   setenv("KIVO_BG_SCRIPT", "submit_fail", 1);
+  la_sys_err("Input/output error", 0);
   const size_t errors = captured_errors().size();
   EXPECT_EQ(submit(), PI_END_CANCEL);
   EXPECT_FALSE(exists(name()));

@@ -1,0 +1,118 @@
+// One builder of a data file's native descriptor from its design records,
+// for the compiler's compiled files and the migration's created files.
+#include "compiler/file_desc.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "compiler/design_records.h"
+#include "foundation/bytes.h"
+#include "foundation/descriptors.h"
+#include "types/element.h"
+
+namespace kivo {
+
+namespace {
+
+// The FILE record's two option flags: "1" sets a bit of the descriptor's
+// format byte.
+constexpr size_t kFiFmtFlag1 = FI_FLAG20, kFiFmtFlag2 = FI_FLAG20 + 1;
+
+// The segments of one occurrence of element `e` at `off`, appended at
+// sdb[*n]; false when the key would take more than the room left.
+bool add_segments(const uint8_t* e, uint16_t off, SDB* sdb, int* n, uint32_t seq, uint32_t* fields, std::string* why) {
+  const uint8_t type = e[ELEM_TYPE];
+  const uint16_t size = ld_le16(e, ELEM_SIZE);
+  uint8_t seg = SDB_CHARS;
+  int parts = 1;
+  switch (type) {
+    case 5:
+    case 6:
+    case 7:
+      seg = e[ELEM_SIGNED] == '1' ? SDB_BINARY : SDB_UBINARY;
+      if (type != 5 && size == 8) parts = 2;  // a date word and a time word
+      break;
+    case 8: seg = SDB_PACKED; break;
+    case 13:
+    case 14: return *why = "bld_kdb() - bad data type", false;
+    default: break;
+  }
+  const uint16_t len = static_cast<uint16_t>(size / parts);
+  for (int p = 0; p < parts; ++p) {
+    if (*n >= kFdbMaxSegsPerKey) return *why = "more than 16 segments", false;
+    init_sdb_func(&sdb[*n], static_cast<uint16_t>(*n + 1), static_cast<uint16_t>(off + p * len), len, seg, '+');
+    if (fields) fields[*n] = seq;
+    ++*n;
+  }
+  return true;
+}
+
+}  // namespace
+
+int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb, SDB* sdb, uint32_t* fields,
+            std::string* why) {
+  const std::string name(reinterpret_cast<const char*>(fi + FI_NAME), 8);
+  auto fail = [&](const std::string& what) {
+    return *why = "key " + std::to_string(k) + " of file " + name + ": " + what, 0;
+  };
+  const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
+  uint8_t key_elem[kElementSize], e[kElementSize];
+  if (!read(ctx, fi + FI_NAME, seq, key_elem)) return fail("field " + std::to_string(seq) + " not found");
+  const uint16_t rec_len = ld_le16(fi, FI_REC_LEN);
+  int n = 0;
+  std::string err;
+  // Every occurrence of a field, in order.
+  auto occurrences = [&](const uint8_t* f, uint32_t at) {
+    const uint16_t size = ld_le16(f, ELEM_SIZE), occurs = ld_le16(f, ELEM_OCCURS) ? ld_le16(f, ELEM_OCCURS) : 1;
+    for (uint16_t o = 0; o < occurs; ++o) {
+      const uint32_t off = ld_le16(f, ELEM_OFFSET) + static_cast<uint32_t>(o) * size;
+      if (off + size > rec_len) return fail("segment " + std::to_string(n + 1) + " past the record") != 0;
+      if (!add_segments(f, static_cast<uint16_t>(off), sdb, &n, at, fields, &err)) return fail(err) != 0;
+    }
+    return true;
+  };
+  if (key_elem[ELEM_KIND] != 2) {
+    if (!occurrences(key_elem, seq)) return 0;
+  } else {
+    // A group: the fields that follow its header inside its bytes.
+    const uint32_t from = ld_le16(key_elem, ELEM_OFFSET);
+    const uint32_t to =
+        from + ld_le16(key_elem, ELEM_SIZE) * (ld_le16(key_elem, ELEM_OCCURS) ? ld_le16(key_elem, ELEM_OCCURS) : 1u);
+    for (uint32_t at = seq + 1; read(ctx, fi + FI_NAME, at, e); ++at) {
+      const uint32_t off = ld_le16(e, ELEM_OFFSET);
+      if (off < from || off >= to) break;
+      if (e[ELEM_KIND] == 1 && !occurrences(e, at)) return 0;
+    }
+    if (n == 0) return fail("group without fields");
+  }
+  const uint8_t order = key_elem[ELEM_KEY_ORDER] == '-' ? '-' : '+';
+  const uint8_t flags = key_elem[ELEM_KEY_FLAG] == '1' ? KDB_DUP : 0;
+  INIT_KDB(kdb, static_cast<uint8_t>(k), order, flags, sdb, static_cast<uint8_t>(n));
+  return n;
+}
+
+int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, KDB* kdb, SDB* sdb, int max_segs,
+                 uint32_t* fields, std::string* why) {
+  const int nkeys = fi[FI_NKEYS];
+  if (nkeys > kFileMaxKeys)
+    return *why = "file " + std::string(reinterpret_cast<const char*>(fi), 8) + ": " + std::to_string(nkeys) + " keys",
+           0;
+  int used = 0;
+  // Each key may take its most before the total is checked.
+  for (int k = 0; k < nkeys; ++k) {
+    const int n = bld_kdb(fi, k, read, ctx, &kdb[k], sdb + used, fields ? fields + used : nullptr, why);
+    if (n <= 0) return 0;
+    used += n;
+    if (used > max_segs - kFdbMaxSegsPerKey)
+      return *why = "file " + std::string(reinterpret_cast<const char*>(fi), 8) + ": more than " +
+                    std::to_string(max_segs - kFdbMaxSegsPerKey) + " key segments",
+             0;
+  }
+  INIT_FDB(fdb, fi[FI_FS_TYPE], ld_le16(fi, FI_REC_LEN), fi[FI_VAR] == '1', kdb, static_cast<uint8_t>(nkeys));
+  if (fi[FI_ORG]) fdb->fdb_org = fi[FI_ORG];
+  fdb->fdb_struct_date[0] = ld_le32(fi, FI_STRUCT), fdb->fdb_struct_date[1] = ld_le32(fi, FI_STRUCT + 4);
+  fdb->fdb_fmt = static_cast<uint8_t>((fi[kFiFmtFlag1] == '1' ? 0x2 : 0) | (fi[kFiFmtFlag2] == '1' ? 0x4 : 0));
+  return 1;
+}
+
+}  // namespace kivo
