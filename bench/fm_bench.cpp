@@ -11,11 +11,11 @@
 #include <random>
 #include <vector>
 
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_record_cache.h"
 #include "fm/key_xfer.h"
-#include "fm/record_cache.h"
-#include "fm/scope_clear.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
 

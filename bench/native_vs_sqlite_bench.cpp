@@ -43,16 +43,16 @@
 #include <vector>
 
 #include "compiler/pc.h"
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
-#include "fm/record_ops.h"
-#include "fm/scope_clear.h"
 #include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/os_calls.h"
 #include "foundation/pool.h"
 #include "process/pb.h"
 #include "process/qs.h"
+#include "store/record_ops.h"
 
 extern char** environ;
 

@@ -23,17 +23,17 @@
 #include <string>
 
 #include "compiler/pc.h"
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
-#include "fm/scope_clear.h"
 #include "fm/unix_fm.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
+#include "process/process.h"
 #include "process/qs.h"
-#include "process/seams.h"
 
 namespace {
 

@@ -26,15 +26,15 @@
 #include <vector>
 
 #include "../tests/fixtures/kivo_fixture.h"
+#include "fm/fm.h"
 #include "fm/la.h"
-#include "fm/scope_clear.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "net/tmnet.h"
 #include "net/tmnet_cli.h"
 #include "net/tmnet_srv.h"
-#include "screen/scope_clear.h"
+#include "screen/screen.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "fm/analyser.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
+#include "store/analyser.h"
 
 using namespace kivo;
 

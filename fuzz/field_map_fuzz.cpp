@@ -10,11 +10,11 @@
 #include <cstring>
 #include <string>
 
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_xlate.h"
-#include "fm/scope_clear.h"
 #include "fm/struct_file.h"
 #include "fm/unix_fm.h"
 #include "foundation/bytes.h"

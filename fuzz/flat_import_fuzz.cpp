@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "fm/data_file.h"
-#include "fm/flat_file.h"
-#include "fm/record_ops.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
+#include "store/data_file.h"
+#include "store/flat_file.h"
+#include "store/record_ops.h"
 
 using namespace kivo;
 

@@ -7,15 +7,15 @@
 // file of the connection open.
 #include <string>
 
+#include "fm/fm.h"
 #include "fm/fm_open.h"
-#include "fm/scope_clear.h"
 #include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
+#include "net/net.h"
 #include "net/netio.h"
-#include "net/seams.h"
 #include "net/tmnet_channel.h"
 
 using namespace kivo;

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "design/mu_internal.h"
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/memfile.h"
-#include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
@@ -46,8 +46,8 @@ port_map every_kind() {
     uint8_t type;
     const char* mask;
     uint8_t first, last;
-  } dates[] = {{4, "88776655", 8, 5},       {3, "8877555", 8, 5},        {7, "8877665544332211", 8, 1},
-               {6, "8877555", 8, 5},        {10, "887766554433", 8, 3}, {9, "8877555", 8, 5}};
+  } dates[] = {{4, "88776655", 8, 5}, {3, "8877555", 8, 5},       {7, "8877665544332211", 8, 1},
+               {6, "8877555", 8, 5},  {10, "887766554433", 8, 3}, {9, "8877555", 8, 5}};
   for (auto& d : dates) {
     char mask[60];
     memset(mask, ' ', sizeof mask);

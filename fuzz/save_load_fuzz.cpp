@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/memfile.h"
-#include "fm/scope_clear.h"
 #include "fm/whole_file.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"

@@ -7,14 +7,10 @@
 #include <cstring>
 #include <string>
 
-#include "compiler/seams.h"
-#include "design/seams.h"
-#include "fm/analyser.h"
-#include "fm/data_file.h"
-#include "fm/flat_file.h"
+#include "compiler/compiler.h"
+#include "design/design.h"
+#include "fm/fm.h"
 #include "fm/la.h"
-#include "fm/record_ops.h"
-#include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
@@ -22,42 +18,27 @@
 #include "foundation/os.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
-#include "interp/seams.h"
-#include "net/net_init.h"
+#include "interp/interp.h"
+#include "kivo_hooks.h"
+#include "net/net.h"
 #include "net/netio.h"
-#include "net/seams.h"
 #include "process/pi_exec.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "process/startup.h"
-#include "screen/scope_clear.h"
-#include "screen/seams.h"
+#include "screen/screen.h"
 #include "screen/wm_show.h"
+#include "store/analyser.h"
+#include "store/data_file.h"
+#include "store/flat_file.h"
+#include "store/record_ops.h"
 #include "tools/ie.h"
 #include "tools/remote_term.h"
-#include "tools/seams.h"
+#include "tools/tools.h"
 #include "types/cnv.h"
 
 using namespace kivo;
 
 namespace {
-
-// Each subsystem puts what the lower ones call of it in their hooks, before
-// anything below runs.
-void register_hooks() {
-  fm_register_hooks();
-  wm_register_hooks();
-  net_init();
-  pi_register_hooks();
-  dbg_register_hooks();
-  remote_term_register();
-  ie_register();  // the image editor's routines "IE_INIT" and "IE_EDIT"
-  bs_register_hooks();
-  se_register();  // the statement editor's routine "SE_EDIT"
-  // The message verbs write through the message layer.
-  ii_hooks.add_msg = [](int cls, ARB* fi, const char* text, size_t len) {
-    return la_add_text(fi, static_cast<uint16_t>(cls), 0, text, len);
-  };
-}
 
 // A file of the start that failed: the text, and the path and system error
 // of the open that failed when there was one.
@@ -184,7 +165,7 @@ int main(int argc, char** argv) {
   char stack_base;
   mm_bottom_of_stack = &stack_base;
   os_load_env(argc, argv);
-  register_hooks();
+  kivo_register_hooks();  // before anything below runs
   // The client's own reason for a failed login is on standard error.
   if (wants_remote_client(argc, argv)) return tmnet_cli_main(argc, argv) ? 0 : 1;
   check_data_server();

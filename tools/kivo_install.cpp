@@ -27,11 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
-#include "fm/scope_clear.h"
 #include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
 

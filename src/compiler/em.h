@@ -122,6 +122,10 @@ struct EM {
   em_entry em_ep[kEmEntries];  // event point n at [n - 1]
 
   // ---- native run-time part: handles and tables into the module pool ----
+  // Never stored: em_create and the loader (pl_get) fill it for the module
+  // in memory. The handles are the module's memory sub-files (em_files), the
+  // tables are made from them for the interpreter, and em_area_addr binds
+  // the module to the areas of the PCB that runs it (em_bound_pcb).
   POOL* em_pool;
   ARB* em_inst_arb;
   ARB* em_cnst_arb;

@@ -15,15 +15,13 @@ namespace kivo {
 
 namespace {
 
-STRM* cur(ARB* arb) { return arb->arb_sarb->sarb_cur_strm; }
-
-ARB* fm_create(FDB* fdb, uint32_t scope) {
+ARB* em_fm_create(FDB* fdb, uint32_t scope) {
   return FM_CREATE(fdb, scope, 0, LFB_OPEN_NEW, 0x0f, 0x0f) ? fdb->fdb_arb : nullptr;
 }
 
-uint32_t fm_append(ARB* arb, const uint8_t* rec, uint16_t len) {
-  STRM* s = cur(arb);
-  const PFB* pfb = s->strm_lfb->lfb_pfb;
+uint32_t em_fm_append(ARB* arb, const uint8_t* rec, uint16_t len) {
+  STRM* s = arb_strm(arb);
+  const PFB* pfb = strm_pfb(s);
   if (len == 0 || len > pfb->pfb_rec_len || (!pfb->pfb_var && len != pfb->pfb_rec_len)) return 0;
   arb->arb_mod = 0;
   arb->arb_rec = const_cast<uint8_t*>(rec);  // copied by the write
@@ -34,11 +32,11 @@ uint32_t fm_append(ARB* arb, const uint8_t* rec, uint16_t len) {
   return ld_le32(arb->arb_rec_id_area, 4) + 1;
 }
 
-void fm_close(ARB* arb) { FM_CLOSE(arb, ARB_SCRATCH); }
+void em_fm_close(ARB* arb) { FM_CLOSE(arb, ARB_SCRATCH); }
 
 // Locate-mode read: the file's own record, or null.
-uint8_t* fm_read(ARB* arb, uint16_t mod, uint8_t keyno, uint32_t relno, uint8_t* key) {
-  STRM* s = cur(arb);
+uint8_t* em_fm_read(ARB* arb, uint16_t mod, uint8_t keyno, uint32_t relno, uint8_t* key) {
+  STRM* s = arb_strm(arb);
   arb->arb_mod = static_cast<uint16_t>(ARB_EQUAL | ARB_LOCATE | mod);
   arb->arb_keyno = keyno;
   arb->arb_relno = relno;
@@ -51,22 +49,22 @@ uint8_t* fm_read(ARB* arb, uint16_t mod, uint8_t keyno, uint32_t relno, uint8_t*
 // missing record image for its key.
 uint8_t* read_by_number(void* handle, uint32_t n) {
   auto* arb = static_cast<ARB*>(handle);
-  if (cur(arb)->strm_lfb->lfb_pfb->pfb_nkeys) {
+  if (arb_pfb(arb)->pfb_nkeys) {
     sys_err("PL", __LINE__, "MADDR - record %u of a keyed file asked by number", n);
     return nullptr;
   }
-  return n ? fm_read(arb, 0, 0, n, nullptr) : nullptr;
+  return n ? em_fm_read(arb, 0, 0, n, nullptr) : nullptr;
 }
 
 }  // namespace
 
-em_file_ops em_files = {fm_create, fm_append, fm_close};
+em_file_ops em_files = {em_fm_create, em_fm_append, em_fm_close};
 
 void em_install_reader() {
   maddr_reader old = set_maddr_reader(read_by_number);
   if (old) set_maddr_reader(old);  // a reader the file manager installed stays
 }
 
-uint8_t* em_read_key(ARB* arb, uint8_t keyno, uint8_t* key_rec) { return fm_read(arb, 0, keyno, 0, key_rec); }
+uint8_t* em_read_key(ARB* arb, uint8_t keyno, uint8_t* key_rec) { return em_fm_read(arb, 0, keyno, 0, key_rec); }
 
 }  // namespace kivo

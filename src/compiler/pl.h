@@ -1,7 +1,7 @@
 // The module loader: the cache of modules (pl_cache.cpp), the module and
 // debug files (pl_file.cpp, pl_check.cpp), and the native constraint arrays
 // of a module's children. pl_get, pl_free, pl_discard, pl_gen_nam and
-// pl_dump are declared in compiler/seams.h.
+// pl_dump are declared in compiler/compiler.h.
 //
 // Invariants: a module handed out is complete (every sub-file, run-time
 // tables, key arrays, constraint arrays and an em_area_addr array of

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/em_item.h"
@@ -19,7 +20,6 @@
 #include "compiler/pc_cmpl.h"
 #include "compiler/pcb.h"
 #include "compiler/pl.h"
-#include "compiler/seams.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
@@ -250,7 +250,7 @@ void pl_dump_cache(FILE* out) {
             em->em_proc_nam);
     for (int s = 0; s < EM_SUB_COUNT; ++s)
       if (ARB* a = em_sub_arb(em, static_cast<em_sub>(s))) {
-        const FDB_PATH& p = a->arb_sarb->sarb_cur_strm->strm_lfb->lfb_lfn->lfn_path;
+        const FDB_PATH& p = arb_strm(a)->strm_lfb->lfb_lfn->lfn_path;
         fprintf(out, "     %3.3s/%2.2s/%8.8s\n", p.fdb_ap, p.fdb_ver, p.fdb_name);
       }
   }

@@ -12,6 +12,7 @@
 // pl_check_em has passed it.
 #include <cstring>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/em_item.h"
@@ -19,7 +20,6 @@
 #include "compiler/inst.h"
 #include "compiler/pc.h"
 #include "compiler/pl.h"
-#include "compiler/seams.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -133,7 +133,7 @@ bool read_subs(EM* em, ARB* a) {
     KDB kdb[kInitMaxKeys];
     SDB sdb[kInitMaxSegs];
     em_sub_fdb(static_cast<em_sub>(s), &fdb, kdb, sdb);
-    fdb.path = arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_lfn->lfn_path;
+    fdb.path = arb_strm(arb)->strm_lfb->lfb_lfn->lfn_path;
     em_files.close(arb);
     arb = nullptr;
     if (!fm_load_fi(&fdb, a, com.sys_scope)) return false;

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/pc.h"
-#include "compiler/seams.h"
 #include "compiler/stmt_layout.h"
 
 namespace kivo {
@@ -52,7 +52,7 @@ int sc_digit(const uint8_t* rec, uint16_t type);
 enum : int { kFailQuiet = 0, kFailError = 1, kFailQuiet2 = 2, kFailIgnore = 3 };
 enum : int { kHoldNone = 0, kHold = 1, kHoldWait = 2 };
 
-// sc_init (compiler/seams.h, called at start-up) fills `cmpl_`; it may be
+// sc_init (compiler/compiler.h, called at start-up) fills `cmpl_`; it may be
 // called more than once.
 
 // Compiles the statements of event point `ep` of the owner whose key is the

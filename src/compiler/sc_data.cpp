@@ -10,7 +10,7 @@
 
 #include "compiler/em_access.h"
 #include "compiler/sc_in.h"
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/cnv.h"

@@ -57,7 +57,7 @@ void fm_run_event(ARB* arb, PFB* pfb, void (*event)(ARB*)) {
 }
 
 void start_proc(ARB* arb) {
-  LFB* lfb = arb->arb_sarb->sarb_cur_strm->strm_lfb;
+  LFB* lfb = arb_strm(arb)->strm_lfb;
   PFB* pfb = lfb->lfb_pfb;
   const FDB_PATH& p = lfb->lfb_lfn->lfn_path;
   auto* pcb = static_cast<uint8_t*>(fm_zalloc(kPcbSize));
@@ -83,7 +83,7 @@ void start_proc(ARB* arb) {
 }
 
 void end_proc(ARB* arb) {
-  PFB* pfb = arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb;
+  PFB* pfb = arb_pfb(arb);
   run_ep(pfb, EP_FILE_CLOSE);
   fm_free_proc(pfb);
 }
@@ -100,7 +100,7 @@ void fm_free_proc(PFB* pfb) {
 int fm_nam(ARB* arb, uint16_t* len, const void** name) {
   *len = 0;
   *name = nullptr;
-  STRM* s = arb && arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* s = arb && arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!s || !s->strm_fms->nam) return 0;
   STRM copy = *s;
   if (!s->strm_fms->nam(arb, &copy)) return 0;
@@ -112,7 +112,7 @@ int fm_nam(ARB* arb, uint16_t* len, const void** name) {
 const FDB_PATH* fm_path(ARB* arb) {
   static FDB_PATH path;
   if (!arb || !arb->arb_sarb) return nullptr;
-  const STRM* s = arb->arb_sarb->sarb_cur_strm;
+  const STRM* s = arb_strm(arb);
   const LFB* lfb = s ? s->strm_lfb : static_cast<const LFB*>(arb->arb_sarb->sarb_marb->marb_lfb.head);
   if (!lfb) return nullptr;
   path = lfb->lfb_lfn->lfn_path;

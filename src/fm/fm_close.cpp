@@ -5,9 +5,9 @@
 // stream that cannot be detached keeps its LFB listed in its group and
 // scope, so that the scope's clean-up meets it again.
 #include "fm/fm_open.h"
+#include "fm/fm_record_cache.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_xlate.h"
-#include "fm/record_cache.h"
 #include "fm/struct_file.h"
 #include "foundation/sys_err.h"
 
@@ -155,7 +155,7 @@ void free_pfb(PFB* pfb) {
 }
 
 int fm__close(ARB* arb) {
-  STRM* strm = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* strm = arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!strm) {
     arb->arb_stat = FM_NOT_OPEN;
     return 1;
@@ -193,7 +193,7 @@ int fm__scratch(FDB* fdb) {
     if (st && !force) return struct_failed(fdb, lfb, s_arb, st);
   }
   ARB* arb = lfb->lfb_arb;
-  STRM* strm = arb->arb_sarb->sarb_cur_strm;
+  STRM* strm = arb_strm(arb);
   int ok = strm->strm_fms->scratch(arb, strm);
   if (!ok) {
     fdb->fdb_stat = arb->arb_stat;
@@ -223,7 +223,7 @@ int fm_locate(FDB* fdb) {
     FM_CLOSE(s_arb, 0);
   }
   ARB* arb = lfb->lfb_arb;
-  STRM* strm = arb->arb_sarb->sarb_cur_strm;
+  STRM* strm = arb_strm(arb);
   int ok = strm->strm_fms->locate(arb, strm);
   if (!ok) {
     fdb->fdb_stat = arb->arb_stat;

@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "fm/fm_open.h"
+#include "fm/fm_record_cache.h"
 #include "fm/fm_switch.h"
-#include "fm/record_cache.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
 
@@ -151,7 +151,7 @@ uint32_t pfb_diff(const FDB* fdb, const PFB* pfb) {
 }  // namespace
 
 int fm_slot(ARB* arb, fms_slot fms_fn::*slot, uint16_t mod, void* rec) {
-  STRM* s = arb->arb_sarb->sarb_cur_strm;
+  STRM* s = arb_strm(arb);
   arb->arb_mod = mod;
   arb->arb_rec = static_cast<uint8_t*>(rec);
   arb->arb_key_end = nullptr;

@@ -36,7 +36,7 @@ void dump_records(ARB* arb) {
   ARB* a = FM_ATTACH(arb, &fad, 0);
   fm_checkstat(a != nullptr, __LINE__, "can't attach sarb");
   if (!a) return;
-  STRM* s = a->arb_sarb->sarb_cur_strm;
+  STRM* s = arb_strm(a);
   a->arb_mod = ARB_FIRST;
   a->arb_keyno = 0;
   int n = 0;
@@ -136,9 +136,9 @@ void dbg_dump_all(int to_file) {
 }
 
 void dbg_dump_fi(ARB* arb, int records) {
-  STRM* s = arb && arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* s = arb && arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!s) return;
-  PFB* pfb = s->strm_lfb->lfb_pfb;
+  PFB* pfb = strm_pfb(s);
   printf("\nPFB: (address %p)\n", static_cast<void*>(pfb));
   printf("     Keys: %d - Variable Length: %s - Record Length: %d\n", pfb->pfb_nkeys, pfb->pfb_var ? "Y" : "N",
          pfb->pfb_rec_len);

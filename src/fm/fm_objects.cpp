@@ -11,10 +11,10 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "fm/key_segment.h"
 #include "fm/key_xfer.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
+#include "store/key_segment.h"
 
 namespace kivo {
 

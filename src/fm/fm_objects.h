@@ -89,8 +89,12 @@ struct LFN {
 };
 static_assert(offsetof(LFN, lfn_path) == 4 && sizeof(LFN) == 40);
 
-// One open. The two words the design clears at creation carry no behaviour
-// and are left out.
+// One open: a physical file (PFB) opened under a logical name (LFN) in one
+// scope, with its access and sharing; its streams (lfb_strm) are the
+// positions reading it, and scope clearing closes it by lfb_scope. Callers
+// above the file manager never hold it: they reach it from their handle
+// (arb_strm, then strm_lfb). The two words the design clears at creation
+// carry no behaviour and are left out.
 struct LFB {
   PFB* lfb_pfb;
   LFN* lfb_lfn;
@@ -148,8 +152,12 @@ struct SARB {
   ut_link sarb_in_scope;
 };
 
-// The caller's handle. The work word between arb_stat and arb_stat2 carries
-// no behaviour and is left out. The last two fields are the engine's own:
+// The caller's handle, the one file-manager block every subsystem above
+// holds: the compiler's module sub-files, the window manager's rectangle and
+// item files, the process engine's files and PCFs. The record and key areas
+// and the statuses are the caller's; the way to the stream and the file is
+// arb_strm and arb_pfb below. The work word between arb_stat and arb_stat2
+// carries no behaviour and is left out. The last two fields are the engine's own:
 // the private record copy that a translated locate-mode read is delivered
 // in, freed with the handle.
 struct ARB {
@@ -178,6 +186,14 @@ struct SARB_ARB {
   SARB sarb;
   ARB arb;
 };
+
+// The named steps of the object walk: a handle's current stream, a stream's
+// physical file, and the two together. Each step assumes the one before
+// exists; arb_strm_or_null is for a handle that may be null or unattached.
+inline STRM* arb_strm(const ARB* arb) { return arb->arb_sarb->sarb_cur_strm; }
+inline STRM* arb_strm_or_null(const ARB* arb) { return arb && arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr; }
+inline PFB* strm_pfb(const STRM* strm) { return strm->strm_lfb->lfb_pfb; }
+inline PFB* arb_pfb(const ARB* arb) { return strm_pfb(arb_strm(arb)); }
 
 // Scope entry (get_clean).
 struct FM_SCOPE {

@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "fm/fm_open.h"
+#include "fm/fm_record_cache.h"
 #include "fm/fm_switch.h"
-#include "fm/record_cache.h"
 #include "fm/struct_file.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -404,7 +404,7 @@ int create_struct_file(FDB* fdb, uint32_t scope) {
   PFB* pfb = lfb->lfb_pfb;
   if (pfb->pfb_stamp[0] == kStampUnknown) memcpy(pfb->pfb_stamp, stamp, sizeof stamp);
   ARB* arb = lfb->lfb_arb;
-  STRM* strm = arb->arb_sarb->sarb_cur_strm;
+  STRM* strm = arb_strm(arb);
   int ok = 1;
   if (!strm->strm_active && !pfb->pfb_open) {
     ok = strm->strm_fms->create(arb, strm);
@@ -507,7 +507,7 @@ int fm__open(FDB* fdb, uint32_t scope) {
   LFB* lfb = alloc_lfb(fdb, scope);
   if (!lfb) return 0;
   ARB* arb = lfb->lfb_arb;
-  STRM* strm = arb->arb_sarb->sarb_cur_strm;
+  STRM* strm = arb_strm(arb);
   if (!strm) {
     sys_err("FMFI", __LINE__, "fm__open() - missing current stream");
     return 0;
@@ -559,7 +559,7 @@ int fm__create(FDB* fdb, uint32_t scope) {
   fdb->fdb_opt = (fdb->fdb_opt & ~LFB_JOIN) | (caller_opt & LFB_JOIN);
   if (!lfb) return 0;
   ARB* arb = lfb->lfb_arb;
-  STRM* strm = arb->arb_sarb->sarb_cur_strm;
+  STRM* strm = arb_strm(arb);
   int ok = 1;
   if (!strm->strm_active) {
     if (!lfb->lfb_pfb->pfb_open) ok = strm->strm_fms->create(arb, strm);
@@ -573,7 +573,7 @@ int fm__create(FDB* fdb, uint32_t scope) {
 
 int fm__attach(ARB* arb, FAD* fad, uint32_t scope) {
   if (!arb) return 0;
-  STRM* s = arb->arb_sarb->sarb_cur_strm;
+  STRM* s = arb_strm(arb);
   if (!s) {
     arb->arb_stat = FM_NOT_OPEN;
     return 0;

@@ -10,7 +10,7 @@
 //
 // Callers: every subsystem through FM_OPEN, FM_CREATE, FM_CLOSE, FM_SCRATCH
 // and FM_ATTACH; the record operations through fm_actv; scope clearing
-// (scope_clear.cpp) through fm__close, fm__scratch, fm_detach and free_pfb.
+// (fm_init.cpp) through fm__close, fm__scratch, fm_detach and free_pfb.
 #pragma once
 
 #include <cstddef>

@@ -21,8 +21,6 @@ constexpr uint16_t kKeepMod = 0x01C0;  // ARB_HOLD, 0x0080 and ARB_LOCATE surviv
 constexpr uint32_t kWaitForLock = 0xFFFFFFFF;
 constexpr size_t kMaxRecId = 64;
 
-STRM* cur(const ARB* arb) { return arb && arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr; }
-
 int fail(ARB* arb, uint32_t status) {
   arb->arb_stat = status;
   return 0;
@@ -46,7 +44,7 @@ int code_rdnxt(ARB* arb, STRM* s) {
 // No current stream: FM_NOT_OPEN. A stream not yet opened by its back-end is
 // activated first.
 STRM* prologue(ARB* arb) {
-  STRM* s = cur(arb);
+  STRM* s = arb_strm_or_null(arb);
   if (!s) {
     fail(arb, FM_NOT_OPEN);
     return nullptr;
@@ -271,7 +269,7 @@ int update(ARB* arb, bool write) {
   const uint8_t op = write ? FP_OP_WRITE : FP_OP_UPDATE;
   bool events = has_events(arb);
   if (events) pre_upd(arb, op);
-  bool trim = s->strm_lfb->lfb_pfb->pfb_var && arb->arb_var_len == 0;
+  bool trim = strm_pfb(s)->pfb_var && arb->arb_var_len == 0;
   if (trim) arb->arb_var_len = trimmed_len(arb);
   int r = call(arb, s, write ? s->strm_fms->write : s->strm_fms->rewrite);
   if (trim) arb->arb_var_len = 0;
@@ -378,7 +376,7 @@ int fm_rewrite(ARB* arb) { return update(arb, false); }
 int fm_del(ARB* arb) {
   STRM* s = prologue(arb);
   if (!s) return 0;
-  if (s->strm_lfb->lfb_pfb->ORG != ORG_INDEXED) return fail(arb, FM_NOT_INDEXED);
+  if (strm_pfb(s)->ORG != ORG_INDEXED) return fail(arb, FM_NOT_INDEXED);
   int r = call(arb, s, s->strm_fms->del);
   if (r && has_events(arb)) post_upd(arb, FP_OP_DELETE);
   return r;
@@ -386,7 +384,7 @@ int fm_del(ARB* arb) {
 
 int fm_release(ARB* arb) {
   if (!arb) return fms_release_all();
-  STRM* s = cur(arb);
+  STRM* s = arb_strm_or_null(arb);
   if (!s) return fail(arb, FM_NOT_OPEN);
   return call(arb, s, s->strm_fms->release);
 }

@@ -17,8 +17,6 @@ namespace kivo {
 
 namespace {
 
-STRM* cur(const ARB* arb) { return arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr; }
-
 // Bytes of the record the caller's buffer and the file both hold.
 size_t rec_span(const ARB* arb, const PFB* pfb) {
   return arb->arb_len ? std::min(arb->arb_len, pfb->pfb_rec_len) : pfb->pfb_rec_len;
@@ -36,7 +34,7 @@ uint8_t mode_of(uint8_t op) {
 // Runs event point `ep`; true when the event point flagged an error or
 // cancelled.
 bool run_point(ARB* arb, STRM* s, uint8_t ep, uint8_t op) {
-  PFB* pfb = s->strm_lfb->lfb_pfb;
+  PFB* pfb = strm_pfb(s);
   auto* pcb = static_cast<uint8_t*>(pfb->pfb_proc);
   PCB* proc = reinterpret_cast<PCB*>(pcb);
   ++pfb->pfb_event_depth;
@@ -62,7 +60,7 @@ bool run_point(ARB* arb, STRM* s, uint8_t ep, uint8_t op) {
 }
 
 void store(ARB*, STRM* s) {
-  PFB* pfb = s->strm_lfb->lfb_pfb;
+  PFB* pfb = strm_pfb(s);
   if (!fm_proc_hooks.store_data) return;
   if (!s->strm_ext) s->strm_ext = fm_zalloc(kProcSaveSize);
   fm_proc_hooks.store_data(static_cast<PCB*>(pfb->pfb_proc), static_cast<uint8_t*>(s->strm_ext), kProcSaveSize,
@@ -78,8 +76,8 @@ bool update_point_runs(const PFB* pfb, uint8_t ep) {
 }  // namespace
 
 void restore_null(ARB* arb) {
-  STRM* s = cur(arb);
-  const PFB* pfb = s ? s->strm_lfb->lfb_pfb : nullptr;
+  STRM* s = arb_strm_or_null(arb);
+  const PFB* pfb = s ? strm_pfb(s) : nullptr;
   if (!pfb || !pfb->pfb_var || (arb->arb_mod & ARB_LOCATE)) return;
   size_t end = std::min(arb->arb_len, pfb->pfb_rec_len);
   size_t from = arb->arb_var_len;
@@ -89,7 +87,7 @@ void restore_null(ARB* arb) {
 }
 
 uint16_t trimmed_len(ARB* arb) {
-  const PFB* pfb = cur(arb)->strm_lfb->lfb_pfb;
+  const PFB* pfb = strm_pfb(arb_strm_or_null(arb));
   const uint8_t* null = pfb->pfb_null_rec;
   size_t n = rec_span(arb, pfb);
   size_t floor = std::max<size_t>(pfb->pfb_min_len, 1);
@@ -98,13 +96,13 @@ uint16_t trimmed_len(ARB* arb) {
 }
 
 bool has_events(const ARB* arb) {
-  const STRM* s = cur(arb);
-  return s && (s->strm_lfb->lfb_opt & LFB_FILE_PROC) && s->strm_lfb->lfb_pfb->pfb_proc;
+  const STRM* s = arb_strm_or_null(arb);
+  return s && (s->strm_lfb->lfb_opt & LFB_FILE_PROC) && strm_pfb(s)->pfb_proc;
 }
 
 int post_read(ARB* arb) {
-  STRM* s = cur(arb);
-  PFB* pfb = s->strm_lfb->lfb_pfb;
+  STRM* s = arb_strm_or_null(arb);
+  PFB* pfb = strm_pfb(s);
   if (pfb->pfb_event_depth) return 1;
   bool held = arb->arb_mod & ARB_HOLD;
   uint32_t st = arb->arb_stat;
@@ -120,15 +118,15 @@ int post_read(ARB* arb) {
 }
 
 void pre_upd(ARB* arb, uint8_t op) {
-  STRM* s = cur(arb);
-  if (!update_point_runs(s->strm_lfb->lfb_pfb, EP_PRE_UPD)) return;
+  STRM* s = arb_strm_or_null(arb);
+  if (!update_point_runs(strm_pfb(s), EP_PRE_UPD)) return;
   run_point(arb, s, EP_PRE_UPD, op);
   store(arb, s);
 }
 
 void post_upd(ARB* arb, uint8_t op) {
-  STRM* s = cur(arb);
-  if (update_point_runs(s->strm_lfb->lfb_pfb, EP_POST_UPD)) run_point(arb, s, EP_POST_UPD, op);
+  STRM* s = arb_strm_or_null(arb);
+  if (update_point_runs(strm_pfb(s), EP_POST_UPD)) run_point(arb, s, EP_POST_UPD, op);
 }
 
 }  // namespace kivo

@@ -24,7 +24,7 @@ struct key_path {
 };
 
 bool path_of(const STRM* s, uint8_t keyno, key_path* k) {
-  const PFB* pfb = s->strm_lfb->lfb_pfb;
+  const PFB* pfb = strm_pfb(s);
   k->kdb = pfb_key(pfb, keyno);
   k->pkb = pfb_runs(pfb, keyno);
   if (!k->kdb || !k->pkb) return false;
@@ -124,13 +124,13 @@ int chk_range(ARB* arb, STRM* s, const FSCB* f, bool for_rdnxt, int state) {
 }  // namespace
 
 int find_prefix(ARB* arb, FSCB* list, const uint8_t** out, uint8_t keyno) {
-  STRM* s = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* s = arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!s) {
     arb->arb_stat = FM_NOT_OPEN;
     return 0;
   }
   *out = list->fscb_hi;
-  const KDB* kdb = pfb_key(s->strm_lfb->lfb_pfb, keyno);
+  const KDB* kdb = pfb_key(strm_pfb(s), keyno);
   if (kdb && list->fscb_pfx_kdb == kdb) return list->fscb_pfx_len;
   int n = 0;
   for (int i = 0; kdb && i < kdb->kdb_nsegs; ++i) {
@@ -153,7 +153,7 @@ int find_prefix(ARB* arb, FSCB* list, const uint8_t** out, uint8_t keyno) {
 }
 
 int verify_pos_req(ARB* arb, FSCB* f) {
-  STRM* s = arb->arb_sarb->sarb_cur_strm;
+  STRM* s = arb_strm(arb);
   key_path k;
   if (!path_of(s, arb->arb_keyno, &k)) return 1;
   uint8_t buf[kMaxKey];
@@ -197,7 +197,7 @@ int verify_pos_req(ARB* arb, FSCB* f) {
 }
 
 int chk_pos(ARB* arb, bool for_rdnxt) {
-  STRM* s = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* s = arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!s) {
     sys_err("FMREC", __LINE__, "chk_pos() - missing current stream");
     return 0;

@@ -7,8 +7,8 @@
 // only a missing native back-end, where a rule asks for it, is a system error.
 #include "fm/fm_switch.h"
 
+#include "fm/fm.h"
 #include "fm/memfile.h"
-#include "fm/scope_clear.h"
 
 #include <cstring>
 #include <initializer_list>

@@ -36,8 +36,6 @@ bool langs_differ(const ARB* arb) {
   return !blank3(arb->arb_lang) && !blank3(arb->arb_xlate) && memcmp(arb->arb_lang, arb->arb_xlate, 3) != 0;
 }
 
-STRM* cur(const ARB* arb) { return arb && arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr; }
-
 void set3(char* dst, const char* src) {
   if (src) memcpy(dst, src, 3);
   else memset(dst, ' ', 3);
@@ -158,9 +156,9 @@ void fm_free_all_maps() {
 int fm_set_lang(ARB* arb, const char* base, const char* derived) {
   set3(arb->arb_lang, base);
   set3(arb->arb_xlate, derived);
-  STRM* s = cur(arb);
+  STRM* s = arb_strm_or_null(arb);
   if (!s || !langs_differ(arb)) return 1;
-  PFB* pfb = s->strm_lfb->lfb_pfb;
+  PFB* pfb = strm_pfb(s);
   if (pfb->pfb_xlate) return 1;
   // A file without a structure file keeps an empty map: nothing to translate.
   auto* map = new xlate_map;
@@ -171,7 +169,7 @@ int fm_set_lang(ARB* arb, const char* base, const char* derived) {
 }
 
 int xlate_fld(ARB* arb, STRM* strm, const xlate_ent& ent, const char* fn) {
-  const PFB* pfb = strm->strm_lfb->lfb_pfb;
+  const PFB* pfb = strm_pfb(strm);
   uint8_t* w = xlate_work_rec();
   const bool own = arb->arb_own_rec && arb->arb_rec == arb->arb_own_rec;
   const size_t cap = std::min<size_t>(own ? arb->arb_own_len : arb->arb_len, pfb->pfb_rec_len);
@@ -201,16 +199,16 @@ int xlate_rec(const xlate_map* map, ARB* arb, STRM* strm, const char* fn) {
   memcpy(w + XL_DERIVED, arb->arb_xlate, 3);
   put_file(w, strm_path(strm));
   st_le32(w, XL_KIND, XLATE_KIND_RECORD);
-  put_key(w, arb, strm->strm_lfb->lfb_pfb);
+  put_key(w, arb, strm_pfb(strm));
   for (const xlate_ent& e : map->ents)
     if (e.xlat && !xlate_fld(arb, strm, e, fn)) return 0;
   return 1;
 }
 
 void decode_rec(ARB* arb) {
-  STRM* s = cur(arb);
+  STRM* s = arb_strm_or_null(arb);
   if (!s || !arb->arb_rec) return;
-  PFB* pfb = s->strm_lfb->lfb_pfb;
+  PFB* pfb = strm_pfb(s);
   auto* map = static_cast<const xlate_map*>(pfb->pfb_xlate);
   if (!map || !map->any || !langs_differ(arb) || xlate_running()) return;
   if (arb->arb_mod & ARB_LOCATE) own_copy(arb, pfb);

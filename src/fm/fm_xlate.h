@@ -19,6 +19,7 @@
 namespace kivo {
 
 struct ARB;
+struct CNV;
 struct FDB_PATH;
 struct PFB;
 struct STRM;
@@ -103,6 +104,11 @@ int xlate_fld(ARB* arb, STRM* strm, const xlate_ent& ent, const char* fn);
 // application and version are blank too. 1.
 int fm_xlate_fld(const char* base, const char* derived, uint8_t* buf, size_t len, const char* ap, const char* ver,
                  const char* field, const char* fn, uint32_t kind);
+// One alpha value of a conversion block with a translation key: from the
+// key's second code (the language the value is stored in) to the session's
+// language, as a work field of the key's application, version and field;
+// the conversions' translation hook (cv_xlate_fld). 1.
+int fm_xlate_cnv(const CNV* c, const char* dir, char* text, int len);
 // After every record read through a back-end: translates base to derived;
 // a locate-mode read gets a private copy first, so the back-end's record
 // (for a memory file, the stored one) stays as it is.

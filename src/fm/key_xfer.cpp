@@ -5,8 +5,8 @@
 #include <climits>
 #include <cstring>
 
-#include "fm/key_segment.h"
 #include "foundation/sys_err.h"
+#include "store/key_segment.h"
 
 namespace kivo {
 
@@ -20,12 +20,12 @@ T* place(T* area, bool key_layout, int key_off, const SSB& s) {
 
 // The handle's current stream's PFB, or a system error naming `who`.
 const PFB* current_pfb(const ARB* arb, const char* who) {
-  const STRM* strm = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  const STRM* strm = arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!strm) {
     sys_err("FMREC", __LINE__, "%s() - missing current stream", who);
     return nullptr;
   }
-  return strm->strm_lfb->lfb_pfb;
+  return strm_pfb(strm);
 }
 
 // A request over the handle's key path; false (a system error) without one.
@@ -151,9 +151,9 @@ void fm_uncmprs(ARB* arb) {
 }
 
 int get_rec_len(ARB* arb) {
-  const STRM* strm = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  const STRM* strm = arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!strm) return arb->arb_len;
-  const PFB* pfb = strm->strm_lfb->lfb_pfb;
+  const PFB* pfb = strm_pfb(strm);
   return pfb->pfb_var ? arb->arb_var_len : pfb->pfb_rec_len;
 }
 

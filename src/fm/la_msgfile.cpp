@@ -26,8 +26,8 @@ int add_fail(const char* text) {
 }
 
 uint16_t rec_len_of(ARB* arb) {
-  STRM* s = arb && arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
-  return s ? s->strm_lfb->lfb_pfb->pfb_rec_len : 0;
+  STRM* s = arb && arb->arb_sarb ? arb_strm(arb) : nullptr;
+  return s ? strm_pfb(s)->pfb_rec_len : 0;
 }
 
 // The text of `number` with the parameters into `rec`; its class and length.

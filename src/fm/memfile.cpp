@@ -29,7 +29,7 @@ ut_list g_files;  // every mfb, to find a file again by its record pool
 uint32_t g_serial;
 
 mpb* M(STRM* s) { return static_cast<mpb*>(s->strm_fms_path); }
-mfb* F(STRM* s) { return static_cast<mfb*>(s->strm_lfb->lfb_pfb->pfb_fms_data); }
+mfb* F(STRM* s) { return static_cast<mfb*>(strm_pfb(s)->pfb_fms_data); }
 
 int fail(ARB* arb, uint32_t status) {
   arb->arb_stat = status;
@@ -388,7 +388,7 @@ int mm_attach(ARB* arb, STRM* strm) {
   arb->arb_rec_id_area = m->rec_id;
   auto* first = static_cast<STRM*>(strm->strm_lfb->lfb_strm.head);
   // An open file leaves a new stream with a start pending (position state 2).
-  bool open = first && first != strm ? first->strm_active : strm->strm_lfb->lfb_pfb->pfb_open;
+  bool open = first && first != strm ? first->strm_active : strm_pfb(strm)->pfb_open;
   strm->strm_active = open ? kStrmStartPending : 0;
   return 1;
 }
@@ -416,9 +416,9 @@ int mm_create(ARB* arb, STRM* strm) {
 int mm_open(ARB* arb, STRM* strm) {
   mfb* f = F(strm);
   if (!f->exists) return fail(arb, FM_NO_FILE);
-  strm->strm_lfb->lfb_pfb->pfb_open = 1;
+  strm_pfb(strm)->pfb_open = 1;
   ++f->opens;
-  each_stream(strm->strm_lfb->lfb_pfb, strm->strm_lfb, [](STRM* s) {
+  each_stream(strm_pfb(strm), strm->strm_lfb, [](STRM* s) {
     if (!s->strm_active) s->strm_active = kStrmStartPending;
   });
   return 1;
@@ -426,7 +426,7 @@ int mm_open(ARB* arb, STRM* strm) {
 
 int mm_close(ARB* arb, STRM* strm) {
   mfb* f = F(strm);
-  PFB* pfb = strm->strm_lfb->lfb_pfb;
+  PFB* pfb = strm_pfb(strm);
   auto close_stream = [f](STRM* s) {
     s->strm_active = 0;
     if (s->strm_fms_path) release_hold(f, M(s));

@@ -45,10 +45,8 @@ struct borrowed {
   uint8_t keyno;
 };
 
-const PFB* pfb_of(const ARB* arb) { return arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb; }
-
 // Length of the record just read: its variable length, else the file's.
-uint16_t read_len(const ARB* arb) { return arb->arb_var_len ? arb->arb_var_len : pfb_of(arb)->pfb_rec_len; }
+uint16_t read_len(const ARB* arb) { return arb->arb_var_len ? arb->arb_var_len : arb_pfb(arb)->pfb_rec_len; }
 
 int put(ARB* to, const uint8_t* rec, uint16_t len) {
   to->arb_rec = const_cast<uint8_t*>(rec);
@@ -70,7 +68,7 @@ const uint8_t* next(ARB* from) {
 // length: 0 written, else the status. A record the file cannot hold as it
 // is (longer, or of another length in a fixed-length file) is refused.
 uint32_t load_rec(ARB* to, std::vector<uint8_t>& buf, const uint8_t* rec, uint16_t len) {
-  const PFB* pfb = pfb_of(to);
+  const PFB* pfb = arb_pfb(to);
   if (len > pfb->pfb_rec_len) return FM_REC_TOO_LONG;
   if ((!pfb->pfb_var && len != pfb->pfb_rec_len) || len == 0) return FM_REC_LEN_DIFF;
   std::fill(buf.begin(), buf.end(), 0);
@@ -120,7 +118,7 @@ int save_records(ARB* target, ARB* source) {
 }
 
 uint32_t load_records(ARB* source, ARB* made, bool* ended) {
-  std::vector<uint8_t> buf(pfb_of(made)->pfb_rec_len);
+  std::vector<uint8_t> buf(arb_pfb(made)->pfb_rec_len);
   while (const uint8_t* rec = next(source)) {
     uint16_t len = read_len(source);
     if (len == 1 && rec[0] != kEscape) {
@@ -137,7 +135,7 @@ uint32_t load_records(ARB* source, ARB* made, bool* ended) {
 // ---- the memory back-end's stream ----
 
 int mm_save_records(ARB* disk, ARB* mem, STRM* s, uint32_t count) {
-  mfb* f = static_cast<mfb*>(s->strm_lfb->lfb_pfb->pfb_fms_data);
+  mfb* f = static_cast<mfb*>(strm_pfb(s)->pfb_fms_data);
   mem->arb_keyno = 0;
   mem->arb_mod = ARB_FIRST;
   if (!mm_start(mem, s)) return 0;
@@ -198,12 +196,12 @@ int fm_copy(FDB* target, FDB* source) {
 }
 
 int fm_save_fi(ARB* target, ARB* source) {
-  STRM* s = source->arb_sarb ? source->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* s = source->arb_sarb ? arb_strm(source) : nullptr;
   if (!s) {
     source->arb_stat = FM_NOT_OPEN;
     return 0;
   }
-  if (s->strm_lfb->lfb_pfb->TYPE == FS_MEMORY) return mm_save_fi(target, source);
+  if (strm_pfb(s)->TYPE == FS_MEMORY) return mm_save_fi(target, source);
   borrowed keep_t(target), keep_s(source);
   int r = save_records(target, source);
   if (r == 0) {
@@ -229,7 +227,7 @@ int mm_save_fi(ARB* disk, ARB* mem) {
   borrowed keep_d(disk);
   uint8_t count[kCountLen] = {};
   if (!mem) return put(disk, count, kCountLen);
-  STRM* s = mem->arb_sarb ? mem->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* s = mem->arb_sarb ? arb_strm(mem) : nullptr;
   if (!s) {
     sys_err("MM", __LINE__, "mm_save_fi() - missing strm");
     disk->arb_stat = FM_NOT_OPEN;
@@ -240,7 +238,7 @@ int mm_save_fi(ARB* disk, ARB* mem) {
     return 0;
   }
   borrowed keep_m(mem);
-  const uint32_t n = static_cast<mfb*>(s->strm_lfb->lfb_pfb->pfb_fms_data)->nrecs;
+  const uint32_t n = static_cast<mfb*>(strm_pfb(s)->pfb_fms_data)->nrecs;
   st_le32(count, 0, n);
   int r = put(disk, count, kCountLen) && mm_save_records(disk, mem, s, n);
   s->strm_active = kStrmNoPos;
@@ -265,7 +263,7 @@ int mm_load_fi(FDB* fdb, ARB* disk, uint32_t scope) {
   fdb->fdb_cr_size = count;
   if (!create_for_load(fdb, scope)) return 0;
   ARB* made = fdb->fdb_arb;
-  std::vector<uint8_t> buf(pfb_of(made)->pfb_rec_len);
+  std::vector<uint8_t> buf(arb_pfb(made)->pfb_rec_len);
   for (uint32_t i = 0; i < count; ++i) {
     if (!(rec = next(disk))) return scrap(fdb, made, disk->arb_stat == FM_EOF ? FM_EOF : disk->arb_stat);
     if (uint32_t st = load_rec(made, buf, rec, read_len(disk))) return scrap(fdb, made, st, made->arb_stat2);

@@ -74,7 +74,7 @@ uint32_t read_file_rec(const char* ap, const char* ver, const char* name, uint8_
 
 bool stamp_known(const uint8_t* at) { return ld_le32(at, 0) != kStampUnknown && ld_le32(at, 4) != kStampUnknown; }
 
-const FDB_PATH& arb_path(const ARB* arb) { return arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_lfn->lfn_path; }
+const FDB_PATH& arb_path(const ARB* arb) { return arb_strm(arb)->strm_lfb->lfb_lfn->lfn_path; }
 
 // Record `relno` (1-based) of a structure file, held when `hold`.
 int read_struct_rec(ARB* arb, uint32_t relno, uint8_t* rec, bool hold) {
@@ -204,7 +204,7 @@ int create_struct(ARB* arb) {
 int verify_struct(ARB* arb) {
   uint8_t rec[kStructFileRecLen];
   if (!read_struct_rec(arb, 2, rec, false)) return fail(arb, FM_NO_STRUCT_REC);
-  const uint32_t* want = arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb->pfb_stamp;
+  const uint32_t* want = arb_pfb(arb)->pfb_stamp;
   if (want[0] != ld_le32(rec, FI_STRUCT) || want[1] != ld_le32(rec, FI_STRUCT + 4)) return fail(arb, FM_STAMP_DIFF);
   return update_sysdir(arb, rec);
 }

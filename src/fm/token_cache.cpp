@@ -92,7 +92,7 @@ const uint8_t* read_eq(ARB* arb, uint8_t keyno, uint8_t* key) {
 // Positions `arb` on the first record whose key `keyno` starts with the first
 // `len` bytes of the record image `key` (key segments in record order).
 bool start_from(ARB* arb, uint8_t keyno, uint8_t* key, size_t len) {
-  STRM* s = arb->arb_sarb->sarb_cur_strm;
+  STRM* s = arb_strm(arb);
   arb->arb_keyno = keyno;
   arb->arb_mod = 0;
   arb->arb_rec = key;
@@ -299,7 +299,7 @@ uint16_t cv_load_token(const char* ap_in, const char* ver_in, uint8_t src, const
 
 void cv_close_token() { close_design(g.token); }
 
-void token_register_hooks() {
+void token_fill_hooks() {
   token_hooks h{};
   h.load = hook_load;
   h.by_text = hook_by_text;

@@ -100,6 +100,6 @@ void cv_close_token();
 // Puts the caches behind the conversions' token hooks, and the runtime's
 // TOKEN file (its "OPT" group, opened at the first look-up) behind
 // ut_get_opt.
-void token_register_hooks();
+void token_fill_hooks();
 
 }  // namespace kivo

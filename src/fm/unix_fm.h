@@ -22,7 +22,7 @@
 
 #include "fm/fm_objects.h"
 #include "fm/fm_switch.h"
-#include "fm/record_ops.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 

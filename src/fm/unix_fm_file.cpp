@@ -17,15 +17,15 @@
 #include <memory>
 #include <string>
 
-#include "fm/fd_cache.h"
 #include "fm/fm_open.h"
-#include "fm/lock.h"
 #include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/os_calls.h"
 #include "foundation/paths.h"
 #include "foundation/sys_err.h"
+#include "store/fd_cache.h"
+#include "store/lock.h"
 
 namespace kivo {
 
@@ -48,7 +48,7 @@ constexpr uint32_t kLfbPreload = 0x18;
 const char* const kRowNames[kStatRows] = {"OPEN   ", "READ   ", "RDNXT  ", "START  ", "WRITE  ", "REWRITE"};
 
 UIO_STRM* U(STRM* s) { return static_cast<UIO_STRM*>(s->strm_fms_path); }
-UIO_FILE* F(STRM* s) { return uio_file(s->strm_lfb->lfb_pfb); }
+UIO_FILE* F(STRM* s) { return uio_file(strm_pfb(s)); }
 
 int fail(ARB* arb, uint32_t st, uint32_t st2 = 0) {
   arb->arb_stat = st;
@@ -188,7 +188,7 @@ uint32_t appends_lost(int code, const char* path) {
 // Counts a stream's open of the data file.
 void opened(UIO_FILE* f, STRM* strm) {
   ++f->open_count;
-  strm->strm_lfb->lfb_pfb->pfb_open = 1;
+  strm_pfb(strm)->pfb_open = 1;
   strm->strm_active = kStrmStartPending;
 }
 
@@ -548,7 +548,7 @@ int u_scratch(ARB* arb, STRM* strm) {
 
 int u_close(ARB* arb, STRM* strm) {
   UIO_FILE* f = F(strm);
-  PFB* pfb = strm->strm_lfb->lfb_pfb;
+  PFB* pfb = strm_pfb(strm);
   bool whole = (arb->arb_mod & ARB_CLOSE_NOW) || (f->users <= 1 && !(arb->arb_mod & ARB_STRM_ONLY));
   uint32_t lost = 0;  // the status of appends held back that did not reach the file
   if (f->brf && whole) {
@@ -639,7 +639,7 @@ uint32_t replace_by_copy(const char* from, const char* to, uint32_t* err) {
 
 int u_rename(ARB* arb, STRM* strm) {
   ARB* src_arb = strm->strm_sarb->sarb_arb;
-  UIO_FILE* to = arb->arb_sarb && arb->arb_sarb->sarb_cur_strm ? F(arb->arb_sarb->sarb_cur_strm) : nullptr;
+  UIO_FILE* to = arb->arb_sarb && arb_strm(arb) ? F(arb_strm(arb)) : nullptr;
   UIO_FILE* from = F(strm);
   if (!to || !from) return fail(arb, FM_NOT_OPEN);
   if (to->brf || from->brf) return fail(arb, FM_FILE_OPEN);

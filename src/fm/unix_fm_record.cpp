@@ -24,7 +24,7 @@ constexpr uint32_t kWaitForLock = 0xFFFFFFFF;
 constexpr uint16_t kHoldBits = ARB_HOLD | ARB_RECOVER;
 
 UIO_STRM* U(STRM* s) { return static_cast<UIO_STRM*>(s->strm_fms_path); }
-const PFB* P(const UIO_STRM* u) { return u->strm->strm_lfb->lfb_pfb; }
+const PFB* P(const UIO_STRM* u) { return strm_pfb(u->strm); }
 
 int fail(ARB* arb, uint32_t st) {
   arb->arb_stat = st;

@@ -85,7 +85,7 @@ int fm_replace(FDB* old_fdb, FDB* new_fdb, int discard) {
   fms_slot rename = o->lfb_pfb->pfb_fms->rename;
   int ok = 0;
   if (!rename) oa->arb_stat = FM_NO_FMS, oa->arb_stat2 = 0;
-  else ok = rename(oa, na->arb_sarb->sarb_cur_strm);
+  else ok = rename(oa, arb_strm(na));
   // The back-end moves across devices itself (a copy beside the old file
   // renamed over it): a copy made here into the old name would leave it
   // half written on a failure.
@@ -100,13 +100,13 @@ int fm_replace(FDB* old_fdb, FDB* new_fdb, int discard) {
 }
 
 int fm_del_all(ARB* arb) {
-  STRM* s = arb->arb_sarb ? arb->arb_sarb->sarb_cur_strm : nullptr;
+  STRM* s = arb->arb_sarb ? arb_strm(arb) : nullptr;
   if (!s) {
     arb->arb_stat = FM_NOT_OPEN;
     return 0;
   }
   if (s->strm_active == kStrmInactive && !fm_actv(arb, s)) return 0;
-  if (s->strm_lfb->lfb_pfb->ORG != ORG_INDEXED) {
+  if (strm_pfb(s)->ORG != ORG_INDEXED) {
     arb->arb_stat = FM_NOT_INDEXED;
     return 0;
   }

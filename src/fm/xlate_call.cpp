@@ -11,7 +11,9 @@
 
 #include "fm/fm_xlate.h"
 #include "foundation/bytes.h"
+#include "foundation/com.h"
 #include "foundation/hex_dump.h"
+#include "types/cnv.h"
 
 namespace kivo {
 
@@ -139,6 +141,12 @@ int fm_xlate_fld(const char* base, const char* derived, uint8_t* buf, size_t len
   call_xlate(fn);
   memcpy(buf, w + XL_RESULT, n);
   return 1;
+}
+
+int fm_xlate_cnv(const CNV* c, const char* dir, char* text, int len) {
+  const cnv_alp_area& a = c->ta.alp;
+  return fm_xlate_fld(a.xl_ap2, com.lang_id, reinterpret_cast<uint8_t*>(text), static_cast<size_t>(len), a.xl_ap,
+                      a.xl_ver, a.xl_table, dir, XLATE_KIND_WORK);
 }
 
 }  // namespace kivo

@@ -1,7 +1,7 @@
 // The design files the run-time routines read of an application.
 #include "compiler/pc.h"
 #include "foundation/com.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 
 namespace kivo {
 

@@ -19,7 +19,7 @@
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/inst.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 
 namespace kivo {
 

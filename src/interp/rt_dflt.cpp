@@ -12,7 +12,7 @@
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 
 namespace kivo {
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <vector>
 
-#include "fm/analyser.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/user_pwd.h"
@@ -16,9 +15,10 @@
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/pool.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "net/tmnet_srv.h"
 #include "net/tmnet_svc.h"
+#include "store/analyser.h"
 #include "types/date_mask.h"
 #include "types/num_convert.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "foundation/sys_err.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 
 namespace kivo {
 

@@ -8,7 +8,7 @@
 // this connection's streams (index and generation), never an address.
 //
 // Callers: the file manager through net_fms_fn (net_fm_init fills it at
-// fms_init); main's data-server mode through netio_serve (net/seams.h).
+// fms_init); main's data-server mode through netio_serve (net/net.h).
 #pragma once
 
 #include <cstddef>

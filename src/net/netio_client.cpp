@@ -80,7 +80,6 @@ net_strm* NS(STRM* s) {
   return n && n->marker == kNetStrmMarker ? n : nullptr;
 }
 net_id* ID(const PFB* pfb) { return pfb->pfb_id16 == kNetId16 ? static_cast<net_id*>(pfb->pfb_fms_data) : nullptr; }
-PFB* P(STRM* s) { return s->strm_lfb->lfb_pfb; }
 
 int fail(ARB* arb, uint32_t st) {
   arb->arb_stat = st;
@@ -275,7 +274,7 @@ int send_cmd(net_conn* c, uint8_t code) {
 
 // hcon_open: NETIO_OPEN for the stream; its handle, or 0 with arb_stat.
 int hcon_open(ARB* arb, STRM* strm, net_strm* n) {
-  net_id* id = ID(P(strm));
+  net_id* id = ID(strm_pfb(strm));
   if (!hcon_connect(n->conn, id)) return fail(arb, FM_IO_ERR);
   link_role role;
   net_conn* c = n->conn;
@@ -349,7 +348,7 @@ void fill_block(request* r, ARB* arb, STRM* strm, net_strm* n, uint32_t len, uin
   st_le32(r->block, NETARB_KEYNO, arb->arb_keyno);
   st_le32(r->block, NETARB_LEN, len);
   st_le32(r->block, NETARB_KEY_OFF, key_off);
-  st_le32(r->block, NETARB_REC_LEN, P(strm)->pfb_rec_len);
+  st_le32(r->block, NETARB_REC_LEN, strm_pfb(strm)->pfb_rec_len);
   st_le16(r->block, NETARB_MOD, arb->arb_mod);
 }
 
@@ -380,7 +379,7 @@ int recv_rec_id(ARB* arb, net_strm* n) {
 
 // The record and record id after a successful read.
 int recv_record(ARB* arb, STRM* strm, net_strm* n, const uint8_t* st) {
-  const PFB* pfb = P(strm);
+  const PFB* pfb = strm_pfb(strm);
   uint32_t len = pfb->pfb_var ? ld_le32(st, NETSTAT_VAR_LEN) : ld_le32(st, NETSTAT_LEN);
   if (len > pfb->pfb_rec_len) return lost(arb, n->conn);
   n->buf.resize(std::max<size_t>(pfb->pfb_rec_len, 1));
@@ -402,7 +401,7 @@ int recv_record(ARB* arb, STRM* strm, net_strm* n, const uint8_t* st) {
 
 // The data of a read or start, chosen by arb_mod.
 void keyed_data(request* r, ARB* arb, STRM* strm, net_strm* n) {
-  const PFB* pfb = P(strm);
+  const PFB* pfb = strm_pfb(strm);
   uint32_t key_off = 0;
   if (arb->arb_mod & ARB_REC_ID) {
     r->data = arb->arb_rec_id_area;
@@ -473,7 +472,7 @@ int net_rdnxt(ARB* arb, STRM* strm) {
   link_role role;
   netio_log(NETLOG_CLIENT, "%p - net_rdnxt( %s ) %08x\n", static_cast<void*>(n), file_name(strm), arb->arb_mod);
   request r{NETIO_RDNXT};
-  fill_block(&r, arb, strm, n, P(strm)->pfb_rec_len, 0);
+  fill_block(&r, arb, strm, n, strm_pfb(strm)->pfb_rec_len, 0);
   return send_request(arb, n, r) && read_answer(arb, strm, n);
 }
 
@@ -483,7 +482,7 @@ int send_record(ARB* arb, STRM* strm, uint8_t code) {
   if (!n) return 0;
   link_role role;
   netio_log(NETLOG_CLIENT, "%p - net_write( %s ) %08x\n", static_cast<void*>(n), file_name(strm), arb->arb_mod);
-  const PFB* pfb = P(strm);
+  const PFB* pfb = strm_pfb(strm);
   request r{code};
   r.data = arb->arb_rec;
   r.len = pfb->pfb_var ? arb->arb_var_len : pfb->pfb_rec_len;
@@ -503,7 +502,7 @@ int net_rewrite(ARB* arb, STRM* strm) { return send_record(arb, strm, NETIO_REWR
 int status_only(ARB* arb, STRM* strm, net_strm* n, uint8_t code) {
   link_role role;
   request r{code};
-  fill_block(&r, arb, strm, n, P(strm)->pfb_rec_len, 0);
+  fill_block(&r, arb, strm, n, strm_pfb(strm)->pfb_rec_len, 0);
   if (!send_request(arb, n, r)) return 0;
   uint8_t st[kNetstatSize];
   return recv_status(arb, n, st) == 1;
@@ -567,7 +566,7 @@ int net_free_fi(LFB*) { return 1; }
 int net_locate(ARB*, STRM*) { return 1; }
 
 int net_attach(ARB* arb, STRM* strm) {
-  net_id* id = ID(P(strm));
+  net_id* id = ID(strm_pfb(strm));
   if (!id) return fail(arb, FM_NOT_OPEN);
   auto* n = new net_strm;
   n->conn = find_conn(id->addr);
@@ -590,14 +589,14 @@ int net_open(ARB* arb, STRM* strm) {
   netio_log(NETLOG_CLIENT, "net_open( %s ) lfb_opt = %x\n", file_name(strm), lfb->lfb_opt);
   if ((lfb->lfb_opt & LFB_DEFER) || (n->handle && n->gen == n->conn->gen)) return 1;
   if (!ensure_handle(arb, strm, n)) return 0;
-  P(strm)->pfb_open = 1;
+  strm_pfb(strm)->pfb_open = 1;
   strm->strm_active = kStrmStartPending;
   return 1;
 }
 
 int net_create(ARB* arb, STRM* strm) {
   net_strm* n = NS(strm);
-  net_id* id = ID(P(strm));
+  net_id* id = ID(strm_pfb(strm));
   if (!n || !id) return fail(arb, FM_NOT_OPEN);
   netio_log(NETLOG_CLIENT, "net_create( %s ) lfb_opt = %x\n", file_name(strm), strm->strm_lfb->lfb_opt);
   if (!hcon_connect(n->conn, id)) return fail(arb, FM_IO_ERR);
@@ -634,7 +633,7 @@ int net_close(ARB* arb, STRM* strm) {
   if (opener)
     for (auto* s = static_cast<STRM*>(strm->strm_lfb->lfb_strm.head); s; s = static_cast<STRM*>(s->strm_in_lfb.next))
       if (net_strm* o = NS(s)) o->state = STRM_CLOSED;
-  if (opener) P(strm)->pfb_open = 0;
+  if (opener) strm_pfb(strm)->pfb_open = 0;
   return ok;
 }
 

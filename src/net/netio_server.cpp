@@ -22,8 +22,8 @@
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "net/net.h"
 #include "net/netio.h"
-#include "net/seams.h"
 #include "net/tmnet.h"
 #include "net/tmnet_deadline.h"
 
@@ -73,8 +73,8 @@ uint32_t add_strm(ARB* arb, std::shared_ptr<srv_open> open, bool opener) {
   s.reads = 0;
   // The file's own record length: an open shared with an earlier one keeps
   // that one's, whatever this descriptor said.
-  STRM* cur = arb->arb_sarb->sarb_cur_strm;
-  size_t len = cur ? cur->strm_lfb->lfb_pfb->pfb_rec_len : 0;
+  STRM* cur = arb_strm(arb);
+  size_t len = cur ? strm_pfb(cur)->pfb_rec_len : 0;
   s.buf.assign(std::max<size_t>({len, s.open->fdb.fdb_rec_len, 1}), 0);
   return handle_of(i);
 }
@@ -130,8 +130,8 @@ void send_netstat(int sock, uint32_t code, uint32_t len, uint32_t var_len, bool 
 
 namespace {
 const PFB* pfb_of(const srv_strm* s) {
-  STRM* cur = s->arb->arb_sarb->sarb_cur_strm;
-  return cur ? cur->strm_lfb->lfb_pfb : nullptr;
+  STRM* cur = arb_strm(s->arb);
+  return cur ? strm_pfb(cur) : nullptr;
 }
 
 // The status block of an operation: the ARB's status and lengths.

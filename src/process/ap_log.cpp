@@ -27,7 +27,7 @@
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
 #include "process/pi_pcf.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "screen/wm.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"

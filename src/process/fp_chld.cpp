@@ -18,7 +18,7 @@
 #include "process/ap.h"
 #include "process/fp.h"
 #include "process/pi.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo {
 

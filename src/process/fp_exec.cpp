@@ -14,7 +14,7 @@
 #include "foundation/end_codes.h"
 #include "foundation/os.h"
 #include "foundation/scope.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/fp.h"
 #include "process/op.h"
 #include "process/pi.h"

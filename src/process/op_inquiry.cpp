@@ -18,7 +18,7 @@
 #include "foundation/sys_err.h"
 #include "process/op.h"
 #include "screen/la_show.h"
-#include "screen/seams.h"
+#include "screen/screen.h"
 #include "screen/tm_keys.h"
 #include "screen/wm.h"
 

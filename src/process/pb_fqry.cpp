@@ -14,13 +14,13 @@
 #include <cstring>
 #include <map>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
 #include "compiler/pc.h"
 #include "compiler/pcb.h"
-#include "compiler/seams.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -32,7 +32,7 @@
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/fp.h"
 #include "process/pb.h"
 #include "process/pb_fqry.h"
@@ -41,9 +41,9 @@
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
+#include "process/process.h"
 #include "process/qp.h"
 #include "process/qs.h"
-#include "process/seams.h"
 
 namespace kivo {
 

@@ -15,7 +15,7 @@
 #include "foundation/descriptors.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo {
 

@@ -26,7 +26,7 @@
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
 #include "process/pi_pcf.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo {
 

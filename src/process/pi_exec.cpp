@@ -5,14 +5,14 @@
 // pi_exec returns to it; family numbers given out during a run are given
 // out again after it; a PCB that never ran is freed where it was made.
 // Callers: the main loop, the invocation verbs, the frame processor's
-// children, the editors (all through process/seams.h).
+// children, the editors (all through process/process.h).
 #include <cstdio>
 #include <cstring>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em.h"
 #include "compiler/pc_cmpl.h"
-#include "compiler/seams.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -24,7 +24,7 @@
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo {
 

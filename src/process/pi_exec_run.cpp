@@ -19,11 +19,11 @@
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/pi_exec.h"
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "screen/wm.h"
 #include "screen/wm_show.h"
 

@@ -6,7 +6,7 @@
 // without data skipped), so a buffer stored is restored byte for byte.
 #include <cstring>
 
-#include "compiler/seams.h"
+#include "compiler/compiler.h"
 #include "fm/fm_open.h"
 #include "foundation/sys_err.h"
 #include "process/pi.h"

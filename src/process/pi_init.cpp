@@ -15,7 +15,7 @@
 #include "process/pi.h"
 #include "process/pi_hooks.h"
 #include "process/pi_pcf.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo {
 
@@ -50,7 +50,16 @@ constexpr uint16_t kShared[kInvocTypes][kRcvClasses] = {
     {bits({12}), bits({11, 12}), bits({10, 11, 12})},
 };
 
-void fill_invoc_template() {
+// A session-level memory file; null after the CHECK_FI report.
+ARB* create_work(FDB* fdb, const char* title) {
+  if (FM_CREATE(fdb, com.sys_scope, 20, kCreateOpts, 15, 15) && fdb->fdb_arb) return fdb->fdb_arb;
+  CHECK_FI(0, fdb, title);
+  return nullptr;
+}
+
+}  // namespace
+
+void pi_fill_invoc() {
   uint8_t* b = pi_invoc.b;
   memset(b, 0, kInvocSize);
   memset(b + INVOC_AP_ID, ' ', 3);
@@ -68,15 +77,6 @@ void fill_invoc_template() {
   memset(b + INVOC_CNSTR_AP, ' ', 3);
 }
 
-// A session-level memory file; null after the CHECK_FI report.
-ARB* create_work(FDB* fdb, const char* title) {
-  if (FM_CREATE(fdb, com.sys_scope, 20, kCreateOpts, 15, 15) && fdb->fdb_arb) return fdb->fdb_arb;
-  CHECK_FI(0, fdb, title);
-  return nullptr;
-}
-
-}  // namespace
-
 bool saa_shared(uint8_t invoc_type, uint8_t rcv_class, uint8_t kind) {
   if (invoc_type >= kInvocTypes || rcv_class >= kRcvClasses || kind >= kSaaKinds) return false;
   return saa_non_shr_tbl[39 * invoc_type + 13 * rcv_class + kind] == 0;
@@ -92,7 +92,7 @@ void pi_tbl_init() {
 
 int pi_init() {
   pi_pool = mm_create_pool(kPoolName, com.sys_scope);
-  fill_invoc_template();
+  pi_fill_invoc();
   set_ut_design_recs({pi_get_dap, pi_get_dsysparm});
   pi_tbl_init();
   FDB fdb;

@@ -23,7 +23,7 @@
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/sys_err.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
 #include "process/pi_pcf.h"

@@ -24,12 +24,12 @@
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "interp/ii_run.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "types/date_desc.h"
 
 namespace kivo {

@@ -18,12 +18,12 @@
 #include "foundation/end_codes.h"
 #include "foundation/os.h"
 #include "foundation/pool.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_pcf.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo {
 

@@ -12,11 +12,11 @@
 #include "foundation/end_codes.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/pi.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo {
 

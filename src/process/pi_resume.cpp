@@ -27,8 +27,8 @@
 #include "process/pi.h"
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
+#include "process/process.h"
 #include "process/qp.h"
-#include "process/seams.h"
 #include "process/startup.h"
 
 namespace kivo {

@@ -9,8 +9,8 @@
 
 #include "compiler/em_access.h"
 #include "fm/fm_record.h"
+#include "fm/fm_record_cache.h"
 #include "fm/la.h"
-#include "fm/record_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
@@ -18,8 +18,8 @@
 #include "foundation/sys_err.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
+#include "process/process.h"
 #include "process/qp.h"
-#include "process/seams.h"
 
 namespace kivo {
 

@@ -20,14 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/pcb.h"
-#include "compiler/seams.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_record_cache.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
-#include "fm/record_cache.h"
 #include "fm/whole_file.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
@@ -153,7 +153,7 @@ bool save_tmp_file(ARB* susp, const uint8_t* stored) {
     return false;
   }
   ARB* h = fdb.fdb_arb;
-  const PFB* pfb = h->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb;
+  const PFB* pfb = arb_pfb(h);
   bool ok = put(susp, stored, kFdbStoredSize) || (sys_err(kModule, __LINE__, "can't write tmp fdb"), false);
   if (ok && nkeys) {
     std::vector<uint8_t> k(kKdbStoredSize * pfb->pfb_nkeys);

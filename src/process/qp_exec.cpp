@@ -8,11 +8,11 @@
 // under a pending record.
 #include <cstring>
 
+#include "compiler/compiler.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
-#include "compiler/seams.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -29,9 +29,9 @@
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "process/pi_internal.h"
+#include "process/process.h"
 #include "process/qp.h"
 #include "process/qs.h"
-#include "process/seams.h"
 
 namespace kivo {
 

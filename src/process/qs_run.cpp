@@ -20,7 +20,7 @@
 #include "foundation/os.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "process/pi_internal.h"
 #include "process/qs.h"
 

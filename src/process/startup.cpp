@@ -21,7 +21,7 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "process/pi_exec.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "screen/wm_show.h"
 
 namespace kivo {

@@ -23,7 +23,7 @@
 #include "fm/fm_record.h"
 #include "foundation/com.h"
 #include "screen/keydef.h"
-#include "screen/seams.h"
+#include "screen/screen.h"
 
 namespace kivo {
 

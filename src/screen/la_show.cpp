@@ -16,7 +16,7 @@
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
-#include "screen/seams.h"
+#include "screen/screen.h"
 #include "screen/tm_keys.h"
 #include "screen/wm.h"
 

@@ -2,7 +2,7 @@
 // file in a window, and the system-error screen.
 //
 // Both are written over the window manager's surfaces and windows and its
-// region writing and show (screen/seams.h); while those fail, la_show_msg
+// region writing and show (screen/screen.h); while those fail, la_show_msg
 // reports its failure and the system-error screen hands back to the text
 // form.
 #pragma once

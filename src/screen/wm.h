@@ -51,7 +51,11 @@ struct WND_BLK {
   uint32_t status;
 };
 
-// Show-and-read request (used by show and read).
+// Show-and-read request and its answer. The process engine (frames, action
+// logs, INQUIRY pages), the message window and the image editor fill the
+// request: the surfaces, the pan, the cursor and the keymap; wm_show
+// answers in the same block: key_code and input_stat, and where the cursor
+// ended (reg_pos, item_pos), which the caller's key loop reads.
 struct SHOW_BLK {
   uint8_t show_flags;
   char keymap_name[10];
@@ -99,6 +103,9 @@ struct TSRF {
 // Window, followed in the same allocation by two (row, col) tables of one
 // pair per region column: the previous and the new first free row. In
 // memory only; pointers make it larger than the 32-bit block, fields in order.
+// Above the screen (the process engine's frames, the image editor) a window
+// is only a handle passed back to the wm_ calls; its fields are the window
+// manager's alone.
 struct TWND {
   uint16_t reg_no;
   ut_point txt_size;

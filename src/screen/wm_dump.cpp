@@ -49,7 +49,7 @@ void wnd_tail(const TWND* w) { printf("  %7u  %7u  %8u\n", w->REG_CNT, w->CUR_RE
 template <class F>
 void each_record(ARB* arb, F&& f) {
   if (!arb) return;
-  STRM* st = arb->arb_sarb->sarb_cur_strm;
+  STRM* st = arb_strm(arb);
   arb->arb_keyno = 0;
   arb->arb_mod = ARB_FIRST;
   arb->arb_rec = nullptr;

@@ -15,7 +15,7 @@ namespace kivo {
 
 namespace {
 
-uint16_t rec_len_of(ARB* arb) { return arb->arb_sarb->sarb_cur_strm->strm_lfb->lfb_pfb->pfb_rec_len; }
+uint16_t rec_len_of(ARB* arb) { return arb_pfb(arb)->pfb_rec_len; }
 
 // Positions the file before its first record, reading into `rec`.
 bool rewind(ARB* file, std::vector<uint8_t>& rec) {

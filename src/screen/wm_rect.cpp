@@ -55,7 +55,7 @@ void rect_fail(int line, const char* text, const ARB* arb) {
 }
 
 int slot(ARB* arb, fms_slot fms_fn::*s, uint16_t mod, uint8_t* rec) {
-  STRM* st = arb->arb_sarb->sarb_cur_strm;
+  STRM* st = arb_strm(arb);
   arb->arb_mod = mod;
   arb->arb_rec = rec;
   arb->arb_key_end = nullptr;

@@ -14,7 +14,7 @@
 #include "foundation/com.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
-#include "screen/scope_clear.h"
+#include "screen/screen.h"
 #include "screen/wm.h"
 #include "screen/wm_rect.h"
 #include "screen/wm_region.h"

@@ -13,7 +13,7 @@
 #include "foundation/sys_err.h"
 #include "interp/rt_fns.h"
 #include "process/pi_internal.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"

@@ -14,7 +14,7 @@
 #include "foundation/invoc.h"
 #include "interp/rt_fns.h"
 #include "process/pi_internal.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "tools/ie_internal.h"
 
 namespace kivo {

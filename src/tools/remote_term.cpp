@@ -16,13 +16,13 @@
 #include "net/tmnet_keys.h"
 #include "net/tmnet_srv.h"
 #include "screen/keydef.h"
-#include "screen/seams.h"
+#include "screen/screen.h"
 #include "screen/tm_input.h"
 #include "screen/tm_script.h"
 #include "screen/wm_show.h"
 #include "screen/wm_term.h"
 #include "tools/ie_gui.h"
-#include "tools/seams.h"
+#include "tools/tools.h"
 #include "types/cnv.h"
 
 namespace kivo {

@@ -12,7 +12,7 @@
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
 #include "foundation/invoc.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
 #include "tools/ie_gui.h"

@@ -9,7 +9,7 @@
 #include "fm/fm_status.h"
 #include "foundation/descriptors.h"
 #include "foundation/pool.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "tools/se_edit.h"
 #include "types/element.h"
 

@@ -5,7 +5,7 @@
 
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
-#include "tools/seams.h"
+#include "tools/tools.h"
 
 namespace kivo {
 

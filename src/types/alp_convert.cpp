@@ -180,7 +180,7 @@ int alp_etoi(CNV* c) {
   std::string w(c->int_len, codes ? '\xff' : ' ');
   alp_text t = read_text(c, gather(c));
   if (!t.empty) {
-    if (a.xl_mode) fm_xlate_fld(c, "DTOB", t.s.data(), static_cast<int>(t.s.size()));
+    if (a.xl_mode) cv_xlate_fld(c, "DTOB", t.s.data(), static_cast<int>(t.s.size()));
     const int len = static_cast<int>(t.s.size());
     if (code_stored(c)) {
       if (!token_value(c, t, &w)) return 0;
@@ -219,7 +219,7 @@ int alp_itoe(CNV* c) {
     return 1;
   }
   alp_text t = read_text(c, src);
-  if (a.xl_mode && !t.empty) fm_xlate_fld(c, "BTOD", t.s.data(), static_cast<int>(t.s.size()));
+  if (a.xl_mode && !t.empty) cv_xlate_fld(c, "BTOD", t.s.data(), static_cast<int>(t.s.size()));
   const int len = static_cast<int>(t.s.size());
   // An empty value shows without fill, so that it reads back empty.
   const char fill = t.empty ? ' ' : static_cast<char>(a.fill_char);

@@ -296,6 +296,6 @@ int cv_get_token_info(uint32_t group, char* name1, char* name2, char* ap, char* 
 // "BTOD"), filled by the file manager; empty: the text stays as it is.
 using xlate_fld_fn = int (*)(const CNV* c, const char* dir, char* text, int len);
 xlate_fld_fn set_xlate_fld_hook(xlate_fld_fn fn);
-int fm_xlate_fld(const CNV* c, const char* dir, char* text, int len);
+int cv_xlate_fld(const CNV* c, const char* dir, char* text, int len);
 
 }  // namespace kivo

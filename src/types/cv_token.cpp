@@ -83,7 +83,7 @@ xlate_fld_fn set_xlate_fld_hook(xlate_fld_fn fn) {
   return old;
 }
 
-int fm_xlate_fld(const CNV* c, const char* dir, char* text, int len) {
+int cv_xlate_fld(const CNV* c, const char* dir, char* text, int len) {
   return g_xlate ? g_xlate(c, dir, text, len) : 1;
 }
 

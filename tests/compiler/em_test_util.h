@@ -11,11 +11,11 @@
 
 #include "../foundation/test_support.h"
 #include "compiler/bld.h"
+#include "fm/fm.h"
 #include "fm/fm_open.h"
-#include "fm/scope_clear.h"
 #include "foundation/maddr.h"
 #include "foundation/scope.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo::test {
 

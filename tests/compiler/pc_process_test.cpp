@@ -11,7 +11,7 @@
 #include "compiler/pcb.h"
 #include "em_test_util.h"
 #include "interp/ii_run.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "pc_process_util.h"
 
 namespace kivo::test {
@@ -35,6 +35,40 @@ TEST_F(PcProcess, HeaderAndRecordsMatchGoldenBytes) {
     got += item_dump(em_) + constraint_dump(em_);
   }
   EXPECT_EQ(got, golden("compiler/pc_process_golden.txt"));
+}
+
+// A child's invocation starts from the engine's template when one is set
+// (the process engine's), else from the compiler's copy of its defaults;
+// what the CHILD record names overrides either.
+TEST_F(PcProcess, ChildInvocationStartsFromTheTemplate) {
+  INVOC engine;
+  pc_invoc_defaults(&engine);
+  engine.b[INVOC_CHAIN_MODE] = 1, engine.b[INVOC_INTERRUPT_OK] = 1;
+  memcpy(engine.b + INVOC_CALLER_CODE, "CODE", 4);
+  const INVOC* kept = pc_invoc_template;
+  size_t children = 0;
+  for (const char* p : {"6SUB1", "3REPORT1", "5QRY", "3SCREEN"}) {
+    SCOPED_TRACE(p);
+    std::vector<std::vector<uint8_t>> with[2];
+    for (int t = 0; t < 2; ++t) {
+      pc_invoc_template = t ? &engine : nullptr;
+      ASSERT_EQ(compile(p, "TST01"), 1) << err();
+      with[t] = sub_records(em_, EM_CL);
+    }
+    ASSERT_EQ(with[0].size(), with[1].size());
+    for (size_t i = 0; i < with[0].size(); ++i, ++children) {
+      const uint8_t* dflt = with[0][i].data() + CCHLD_INVOC;
+      const uint8_t* eng = with[1][i].data() + CCHLD_INVOC;
+      EXPECT_EQ(dflt[INVOC_INTERRUPT_OK], 0);
+      EXPECT_EQ(eng[INVOC_INTERRUPT_OK], 1);
+      EXPECT_EQ(eng[INVOC_CHAIN_MODE], 1);
+      EXPECT_EQ(memcmp(eng + INVOC_CALLER_CODE, "CODE", 4), 0);
+      EXPECT_EQ(memcmp(eng + INVOC_PROC_NAM, dflt + INVOC_PROC_NAM, 30), 0);
+      EXPECT_EQ(eng[INVOC_PROC_TYPE], dflt[INVOC_PROC_TYPE]);
+    }
+  }
+  pc_invoc_template = kept;
+  EXPECT_GT(children, 0u);
 }
 
 TEST_F(PcProcess, EventPointsRunWhatTheirStatementsSay) {

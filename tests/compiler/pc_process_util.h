@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../design/design_test_util.h"
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/em_item.h"
@@ -17,11 +18,10 @@
 #include "compiler/pc_cmpl.h"
 #include "compiler/pcb.h"
 #include "compiler/pl.h"
-#include "compiler/seams.h"
 #include "em_test_util.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "types/typed_value.h"
 
 namespace kivo::test {

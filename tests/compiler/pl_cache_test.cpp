@@ -5,9 +5,9 @@
 #include <fstream>
 #include <set>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/pl.h"
-#include "compiler/seams.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
 #include "foundation/end_codes.h"

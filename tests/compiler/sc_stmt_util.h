@@ -98,7 +98,7 @@ class ScFixture : public DesignFiles {
     // The memory design files live at kScope: a run's MARK levels stay above it.
     mark_was_ = com.mark_scope, com.mark_scope = kScope;
     set_maddr_reader(nullptr);
-    ii_init(), sc_init(), token_register_hooks();
+    ii_init(), sc_init(), token_fill_hooks();
     ASSERT_EQ(cv_init(), 1);
     rt_err_arb = nullptr, rt_init();
   }

@@ -9,7 +9,7 @@
 
 #include "compiler/design_records.h"
 #include "dd_test_util.h"
-#include "design/seams.h"
+#include "design/design.h"
 #include "interp/rt_fns.h"
 #include "process/startup.h"
 

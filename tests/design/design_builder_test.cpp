@@ -7,7 +7,7 @@
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
 #include "design_test_util.h"
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 #include "foundation/bytes.h"
 #include "types/element.h"
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/pc_cmpl.h"
 #include "compiler/pcb.h"
-#include "compiler/seams.h"
 #include "compiler/stmt_layout.h"
 #include "dd_test_util.h"
 #include "design/dd.h"
@@ -23,7 +23,7 @@
 #include "fm/whole_file.h"
 #include "foundation/com.h"
 #include "foundation/maddr.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "types/element.h"
 
 namespace kivo::test {

@@ -115,7 +115,7 @@ TEST_F(SysDictionary, InitialRecordsHoldBlanksAndZeros) {
 // The runtime's option names: each logical key's name gives its code, a
 // code its first name.
 TEST_F(SysDictionary, OptionNamesGiveTheirCodes) {
-  token_register_hooks();  // the installation's TOKEN rather than the fixture's table
+  token_fill_hooks();  // the installation's TOKEN rather than the fixture's table
   tm_for_each_key_name(
       [](void*, const char* n, uint16_t c) { EXPECT_EQ(ut_get_opt(const_cast<char*>(n), strlen(n), 0), c) << n; },
       nullptr);

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "fm/analyser.h"
-#include "fm/btree.h"
-#include "fm/data_file.h"
-#include "fm/fd_cache.h"
 #include "foundation/bytes.h"
+#include "store/analyser.h"
+#include "store/btree.h"
+#include "store/data_file.h"
+#include "store/fd_cache.h"
 
 namespace kivo::test {
 

@@ -6,9 +6,9 @@
 #include <functional>
 
 #include "analyser_test_util.h"
-#include "fm/record_ops.h"
 #include "fm_test_util.h"
 #include "foundation/com.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 namespace {

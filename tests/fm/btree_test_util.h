@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "fm/btree.h"
 #include "fm_test_util.h"
 #include "foundation/bytes.h"
+#include "store/btree.h"
 
 namespace kivo::test {
 

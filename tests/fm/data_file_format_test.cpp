@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "fm/brf_status.h"
-#include "fm/data_file.h"
 #include "fm_test_util.h"
 #include "foundation/bytes.h"
+#include "store/brf_status.h"
+#include "store/data_file.h"
 
 namespace kivo {
 namespace {

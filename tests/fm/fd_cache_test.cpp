@@ -9,10 +9,10 @@
 #include <sstream>
 #include <vector>
 
-#include "fm/fd_cache.h"
-#include "fm/lock.h"
 #include "fm_test_util.h"
 #include "foundation/os_calls.h"
+#include "store/fd_cache.h"
+#include "store/lock.h"
 
 namespace kivo {
 namespace {

@@ -10,7 +10,10 @@
 #include "fm/fm_xlate.h"
 #include "fm/struct_file.h"
 #include "fm_native_util.h"
+#include "foundation/com.h"
+#include "types/cnv.h"
 #include "types/element.h"
+#include "types/typed_value.h"
 
 namespace kivo::test {
 namespace {
@@ -193,6 +196,33 @@ TEST_F(FieldTranslation, SingleValuesAndTheLog) {
                            "BTOD - record    - fld_len = 4, txt_len = 4\n  TST/00/XLT     /OCC                   \n",
                            "BTOD - record    - fld_len = 8, txt_len = 8\n", "  Source = big tail\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n---\n" << text;
+}
+
+// A conversion block with a translation key goes through the file manager's
+// translation from the key's language into the session's, as a work field.
+TEST_F(FieldTranslation, ConversionBlockThroughTheHook) {
+  const struct {
+    const char *lang, *session, *fn, *in, *out;
+  } rows[] = {{"ENG", "SWP", "BTOD", "Ab c", "aB C"},
+              {"ENG", "UPC", "DTOB", "ab", "AB"},
+              {"ENG", "ENG", "BTOD", "Ab", "Ab"},
+              {"ENG", "   ", "BTOD", "Ab", "Ab"},
+              {"   ", "UPC", "BTOD", "Ab", "Ab"}};
+  char kept[3];
+  memcpy(kept, com.lang_id, 3);
+  const xlate_fld_fn old = set_xlate_fld_hook(fm_xlate_cnv);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.lang) + " to " + r.session);
+    CNV c{};
+    c.cnv_type = ELEM_ALP;
+    ASSERT_EQ(cv_set_xlate(&c, r.lang, "TST", "00", "FIELD                 ", 1), 1);
+    memcpy(com.lang_id, r.session, 3);
+    std::string v = r.in;
+    EXPECT_EQ(cv_xlate_fld(&c, r.fn, v.data(), static_cast<int>(v.size())), 1);
+    EXPECT_EQ(v, r.out);
+  }
+  set_xlate_fld_hook(old);
+  memcpy(com.lang_id, kept, 3);
 }
 
 }  // namespace

@@ -10,9 +10,9 @@
 
 #include "analyser_test_util.h"
 #include "fault_util.h"
-#include "fm/flat_file.h"
 #include "fm_test_util.h"
 #include "foundation/com.h"
+#include "store/flat_file.h"
 
 namespace kivo {
 namespace {

@@ -7,8 +7,8 @@
 #include <map>
 
 #include "fault_util.h"
-#include "fm/analyser.h"
 #include "fm_native_util.h"
+#include "store/analyser.h"
 
 namespace kivo::test {
 namespace {

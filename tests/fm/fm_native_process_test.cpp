@@ -6,11 +6,11 @@
 #include <random>
 #include <tuple>
 
-#include "fm/analyser.h"
 #include "fm/fm_open.h"
 #include "fm/whole_file.h"
 #include "fm_native_util.h"
 #include "foundation/os.h"
+#include "store/analyser.h"
 
 namespace kivo::test {
 namespace {

@@ -2,9 +2,9 @@
 // every index, and one a dead writer left marked is repaired; files of older
 // formats are upgraded.
 #include "analyser_test_util.h"
-#include "fm/analyser.h"
-#include "fm/lock.h"
 #include "fm_native_util.h"
+#include "store/analyser.h"
+#include "store/lock.h"
 
 namespace kivo::test {
 namespace {

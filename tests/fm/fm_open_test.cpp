@@ -7,18 +7,18 @@
 #include <functional>
 #include <vector>
 
-#include "compiler/seams.h"
+#include "compiler/compiler.h"
+#include "fm/fm.h"
 #include "fm/fm_dump.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/memfile.h"
-#include "fm/scope_clear.h"
 #include "fm_objects_test_util.h"
 #include "fm_started.h"
 #include "foundation/end_codes.h"
 #include "foundation/scope.h"
-#include "interp/seams.h"
-#include "process/seams.h"
+#include "interp/interp.h"
+#include "process/process.h"
 
 namespace kivo::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 #include "fm/whole_file.h"
 #include "fm_native_util.h"
 #include "fm_record_test_util.h"

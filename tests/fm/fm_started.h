@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include "../foundation/test_support.h"
-#include "compiler/seams.h"
+#include "compiler/compiler.h"
+#include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/memfile.h"
-#include "fm/scope_clear.h"
 #include "foundation/scope.h"
-#include "interp/seams.h"
-#include "process/seams.h"
+#include "interp/interp.h"
+#include "process/process.h"
 
 namespace kivo::test {
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "fm/key_segment.h"
 #include "foundation/com.h"
+#include "store/key_segment.h"
 
 namespace kivo {
 namespace {

@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "fm/key_segment.h"
 #include "fm/key_xfer.h"
 #include "fm_objects_test_util.h"
+#include "store/key_segment.h"
 
 namespace kivo {
 namespace {

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "fm/brf_status.h"
-#include "fm/data_file.h"
-#include "fm/lock.h"
 #include "fm_test_util.h"
-#include "tools/seams.h"
+#include "store/brf_status.h"
+#include "store/data_file.h"
+#include "store/lock.h"
+#include "tools/tools.h"
 
 namespace kivo {
 namespace {
@@ -55,7 +55,7 @@ class Locks : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    dbg_register_hooks();  // the user's break request reaches the lock wait
+    tools_register_hooks();  // the user's break request reaches the lock wait
     old_ = set_sys_err_presenter(test::quiet_presenter);
     fd_cache_after_fork();
     base_ = dir_.file("d");

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "fm/lock.h"
+#include "store/lock.h"
 
 namespace kivo {
 namespace {

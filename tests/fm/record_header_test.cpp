@@ -2,7 +2,7 @@
 // what it takes for a finished user record, and what it turns away.
 #include <gtest/gtest.h>
 
-#include "fm/record_ops.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 namespace {

@@ -13,10 +13,10 @@
 #include <map>
 #include <random>
 
-#include "fm/flat_file.h"
 #include "fm_test_util.h"
 #include "foundation/os_calls.h"
 #include "record_test_util.h"
+#include "store/flat_file.h"
 
 namespace kivo {
 namespace {

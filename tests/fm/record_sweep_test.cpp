@@ -20,8 +20,8 @@
 #include <set>
 
 #include "crash_test_util.h"
-#include "fm/analyser.h"
 #include "foundation/os_calls.h"
+#include "store/analyser.h"
 
 namespace kivo {
 namespace {

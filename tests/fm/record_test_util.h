@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "btree_test_util.h"
-#include "fm/record_ops.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
+#include "store/record_ops.h"
 
 namespace kivo::test {
 

@@ -14,7 +14,7 @@
 #include <random>
 
 #include "crash_test_util.h"
-#include "fm/analyser.h"
+#include "store/analyser.h"
 
 namespace kivo {
 namespace {

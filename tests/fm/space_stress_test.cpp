@@ -9,11 +9,11 @@
 #include <set>
 #include <vector>
 
-#include "fm/brf_status.h"
-#include "fm/data_file.h"
 #include "fm_test_util.h"
 #include "foundation/bytes.h"
 #include "record_test_util.h"
+#include "store/brf_status.h"
+#include "store/data_file.h"
 
 namespace kivo {
 namespace {

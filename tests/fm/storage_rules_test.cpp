@@ -7,9 +7,9 @@
 #include <set>
 
 #include "crash_test_util.h"
-#include "fm/analyser.h"
-#include "fm/flat_file.h"
 #include "foundation/os_calls.h"
+#include "store/analyser.h"
+#include "store/flat_file.h"
 
 namespace kivo::test {
 namespace {

@@ -11,12 +11,12 @@
 #include <tuple>
 #include <vector>
 
-#include "compiler/seams.h"
+#include "compiler/compiler.h"
 #include "fm/fm_sysadm.h"
 #include "fm/token_cache.h"
 #include "fm_native_util.h"
 #include "foundation/app_date_mask.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "types/cnv.h"
 #include "types/element.h"
 
@@ -75,7 +75,7 @@ class Tokens : public NativeFm {
     INIT_DSYSDIR_FDB(&d.fdb, d.kdb, d.sdb);
     write(d.fdb, {listed("TOKEN"), listed("ELEMENT"), listed("DOMAIN")}, LFB_OPEN_NEW | kAnyFile);
     ASSERT_EQ(fm_init(), 1);  // a new start finds them
-    token_register_hooks();
+    token_fill_hooks();
     set_stamp_name_hook(pl_gen_nam);
     ASSERT_EQ(cv_init(), 1);
     for (const place& p : kPlaces) {

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "fm/scope_clear.h"
+#include "fm/fm.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "test_support.h"
 
 using namespace kivo;

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "compiler/seams.h"
-#include "fm/scope_clear.h"
+#include "compiler/compiler.h"
+#include "fm/fm.h"
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/end_codes.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/scope.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "test_support.h"
 
 using namespace kivo;

@@ -9,8 +9,8 @@
 
 #include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
+#include "net/net.h"
 #include "net/netio.h"
-#include "net/seams.h"
 #include "net_test_util.h"
 
 namespace kivo::test {

@@ -3,7 +3,7 @@
 // starts with two double quotes or a blank title inside a family.
 #include "ap_test_util.h"
 #include "frame_test_util.h"
-#include "screen/scope_clear.h"
+#include "screen/screen.h"
 
 namespace kivo::test {
 namespace {

@@ -11,7 +11,7 @@
 #include "design/design_source.h"
 #include "fm/la.h"
 #include "foundation/scope.h"
-#include "interp/seams.h"
+#include "interp/interp.h"
 #include "pi_test_util.h"
 #include "process/pi_exec.h"
 

@@ -16,7 +16,7 @@
 #include "exec_test_util.h"
 #include "process/fp.h"
 #include "process/mp.h"
-#include "screen/scope_clear.h"
+#include "screen/screen.h"
 
 namespace kivo::test {
 

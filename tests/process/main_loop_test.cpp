@@ -17,7 +17,7 @@
 #include "foundation/end_codes.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "process/startup.h"
 
 namespace kivo::test {

@@ -12,10 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "fm/fd_cache.h"
-#include "fm/lock.h"
 #include "line_pipe.h"
 #include "pcf_test_util.h"
+#include "store/fd_cache.h"
+#include "store/lock.h"
 
 namespace kivo::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "compiler/inst.h"
-#include "fm/record_cache.h"
+#include "fm/fm_record_cache.h"
 #include "pi_test_util.h"
 #include "process/pb.h"
 

@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "../fm/fm_native_util.h"
+#include "compiler/compiler.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
 #include "compiler/inst.h"
-#include "compiler/seams.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
 #include "process/pi.h"
 #include "process/pi_hooks.h"
-#include "process/seams.h"
+#include "process/process.h"
 
 namespace kivo::test {
 

@@ -11,9 +11,9 @@
 #include <random>
 
 #include "../design/design_test_util.h"
+#include "compiler/compiler.h"
 #include "compiler/em_records.h"
 #include "compiler/rt_names.h"
-#include "compiler/seams.h"
 #include "foundation/maddr.h"
 #include "interp/ii_run.h"
 #include "process/pb_slct.h"

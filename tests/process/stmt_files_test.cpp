@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include "compiler/rt_names.h"
-#include "fm/fd_cache.h"
-#include "fm/lock.h"
 #include "interp/rt_fns.h"
 #include "line_pipe.h"
 #include "stmt_files_test.h"
+#include "store/fd_cache.h"
+#include "store/lock.h"
 
 namespace kivo::test {
 namespace {

@@ -1,7 +1,7 @@
 // The system-error window over the window manager: its text, and the
 // keys that end it.
 #include "screen/la_show.h"
-#include "screen/seams.h"
+#include "screen/screen.h"
 #include "screen/tm_keys.h"
 #include "wm_test_util.h"
 

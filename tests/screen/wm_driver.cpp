@@ -24,15 +24,15 @@
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
+#include "fm/fm.h"
 #include "fm/la.h"
-#include "fm/scope_clear.h"
 #include "foundation/bytes.h"
 #include "foundation/os.h"
 #include "foundation/scope.h"
 #include "foundation/text.h"
-#include "net/net_init.h"
+#include "net/net.h"
 #include "net/tmnet_srv.h"
-#include "screen/scope_clear.h"
+#include "screen/screen.h"
 #include "screen/tm_input.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
   if (files.size() != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT [-f=N]\n"), 2;
   fm_register_hooks();
   wm_register_hooks();
-  net_init();
+  net_register_hooks();
   remote_term_register();
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
   com.rmt_sock = uint16_t(sock ? atoi(sock) : 0);

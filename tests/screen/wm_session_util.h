@@ -11,10 +11,9 @@
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
+#include "fm/fm.h"
 #include "fm/fm_switch.h"
 #include "fm/la.h"
-#include "fm/lock.h"
-#include "fm/scope_clear.h"
 #include "fm/unix_fm.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"
@@ -22,6 +21,7 @@
 #include "screen/wm_repaint.h"
 #include "screen/wm_show.h"
 #include "screen/wm_term.h"
+#include "store/lock.h"
 #include "wm_test_util.h"
 
 namespace kivo::test {

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "../foundation/test_support.h"
+#include "fm/fm.h"
 #include "fm/memfile.h"
-#include "fm/scope_clear.h"
 #include "foundation/scope.h"
-#include "screen/scope_clear.h"
+#include "screen/screen.h"
 #include "screen/wm.h"
 #include "screen/wm_rect.h"
 

@@ -6,7 +6,7 @@
 #include "foundation/invoc.h"
 #include "foundation/sys_err.h"
 #include "ie_test_util.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "tools/ie_harness.h"
 
 namespace kivo::test {

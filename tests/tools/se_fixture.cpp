@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "compiler/stmt_layout.h"
+#include "fm/fm.h"
 #include "fm/fm_open.h"
-#include "fm/scope_clear.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"

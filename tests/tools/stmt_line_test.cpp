@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "../foundation/test_support.h"
-#include "tools/seams.h"
+#include "tools/tools.h"
 
 namespace kivo {
 namespace {

@@ -1,0 +1,25 @@
+// The file manager's start-up and clean-up in the foundation's, its native
+// back-end in the switch, and the token caches and field translation behind
+// the conversions.
+#include "fm/fm.h"
+
+#include "fm/fm_xlate.h"
+#include "fm/token_cache.h"
+#include "fm/unix_fm.h"
+
+#include "fm/fm_switch.h"
+#include "foundation/com.h"
+#include "foundation/scope.h"
+#include "types/cnv.h"
+
+namespace kivo {
+
+void fm_register_hooks() {
+  os_fm_init = fm_init;
+  fms_backends.native = unix_fm_init;
+  token_fill_hooks();
+  ut_clear_hooks.files = fm_clr_scope;
+  set_xlate_fld_hook(fm_xlate_cnv);
+}
+
+}  // namespace kivo

@@ -1,0 +1,81 @@
+// What the rest of the engine calls of the process engine.
+//
+// The executive's entries go through `pi_hooks`, so that a test puts its
+// own function in place; an empty entry runs the engine's own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "foundation/invoc.h"
+
+namespace kivo {
+
+struct PCB;
+
+struct pi_hook_table {
+  void (*exec)(INVOC* invoc);
+  const uint8_t* (*get_dsysparm)();
+  const uint8_t* (*get_dap)(const char* ap_id, const char* ver);
+  const uint8_t* (*get_ddb)(const char* db_id);
+  void* (*shr_data)(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
+  void (*open_fi)(PCB* pcb);
+  void (*free_data)(PCB* pcb, int flag);
+  void (*store_data)(PCB* pcb, uint8_t* area, size_t size, void* shared);
+  void (*restore_data)(PCB* pcb, const uint8_t* area, void* shared);
+};
+extern pi_hook_table pi_hooks;
+
+// The invocation template that pi_init and pi_register_hooks fill; the
+// compiler starts a child's invocation from it (pc_invoc_template).
+extern INVOC pi_invoc;
+// The engine's invocation defaults into pi_invoc.
+void pi_fill_invoc();
+
+// Start-up of the executive (process/pi_init.cpp): the invocation template,
+// the sharing tables and the session's work files; the result of loading
+// the hooks.
+int pi_init();
+
+// Runs the invocation to its end (the executive, process/pi_exec.h, unless
+// a test fills the hook); the end code is stored in the record, and 24 and
+// 25 go further up by unwinding.
+void pi_exec(INVOC* invoc);
+// The executive itself, whatever the hook holds: for a hook that stands in
+// for some invocations only.
+void pi_exec_own(INVOC* invoc);
+
+// Design records kept for the run; null when unavailable (always, with the
+// hook empty).
+const uint8_t* pi_get_dsysparm();
+const uint8_t* pi_get_dap(const char* ap_id, const char* ver);
+const uint8_t* pi_get_ddb(const char* db_id);
+
+// The opening of a process's files (pi_open_fi_run unless a test fills the hook).
+void pi_open_fi(PCB* pcb);
+
+// The resume of the suspended session named on the command line into the
+// PCB (process/pi_resume.cpp); a file that does not resume whole ends the
+// process with 4.
+void pi_resume(PCB* pcb);
+
+// Sorted-query back-end (process/pb.h).
+int pb_init();
+void pb_clr_scope(uint32_t level);
+
+// Puts the sorted-query start and clearing in the file manager's start-up
+// and the scope clearing, the database look-up in path expansion, and the
+// loader, interpreter and executive in the file manager's file process;
+// main calls it before os_init.
+void pi_register_hooks();
+
+void rm_init();
+// The OUTPUT and INQUIRY steps and the PRINT and DISPLAY hooks (process/op.h).
+void op_init();
+void fp_init();
+void mp_init();
+void ip_init();
+void ap_init();
+void qp_init();  // process/qp.h
+
+}  // namespace kivo

@@ -1,0 +1,101 @@
+// The process engine's entries for the layers below, and the parts not
+// built yet: the sorted-query back-end and the type processes' start-up.
+#include "process/process.h"
+
+#include "process/fp.h"
+#include "process/pb.h"
+#include "process/pi_exec.h"
+#include "process/pi_pcf.h"
+
+#include <cstring>
+
+#include "compiler/compiler.h"
+#include "compiler/em.h"
+#include "compiler/pc_cmpl.h"
+#include "compiler/pcb.h"
+#include "fm/fm.h"
+#include "fm/fm_open.h"
+#include "fm/fm_record.h"
+#include "fm/fm_sysadm.h"
+#include "foundation/app_date_mask.h"
+#include "foundation/bytes.h"
+#include "foundation/paths.h"
+#include "foundation/scope.h"
+#include "foundation/sys_err.h"
+#include "interp/interp.h"
+#include "screen/tm.h"
+
+namespace kivo {
+
+pi_hook_table pi_hooks;
+INVOC pi_invoc;
+
+void pi_open_fi(PCB* pcb) {
+  if (pi_hooks.open_fi) return pi_hooks.open_fi(pcb);
+  pi_open_fi_run(pcb);
+}
+
+namespace {
+
+// The file manager's file process keeps its own 640-byte block, not a PCB,
+// so its shared data go through these entries (tests fill them) rather than
+// the executive's pi_shr_data.
+void* fproc_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope) {
+  return pi_hooks.shr_data ? pi_hooks.shr_data(pcb, owner_scope, mark_scope) : nullptr;
+}
+void fproc_open_fi(PCB* pcb) {
+  if (pi_hooks.open_fi) pi_hooks.open_fi(pcb);
+}
+void fproc_free_data(PCB* pcb, int flag) {
+  if (pi_hooks.free_data) pi_hooks.free_data(pcb, flag);
+}
+void fproc_store_data(PCB* pcb, uint8_t* area, size_t size, void* shared) {
+  if (pi_hooks.store_data) pi_hooks.store_data(pcb, area, size, shared);
+}
+void fproc_restore_data(PCB* pcb, const uint8_t* area, void* shared) {
+  if (pi_hooks.restore_data) pi_hooks.restore_data(pcb, area, shared);
+}
+
+// The statements' invocation verbs: a copy of the template naming the
+// process with the verb's types, chain mode 2 for END? "Y", the module's
+// version, and the invoker as parent with its two surfaces; a child of the
+// running frame of that name comes with its linking fields.
+uint32_t stmt_invoke(PCB* pcb, const char* ap, const char* name, uint8_t type, uint8_t invoc_type, uint8_t chain) {
+  INVOC v = pi_invoc;
+  memcpy(v.b + INVOC_AP_ID, ap, 3), memcpy(v.b + INVOC_PROC_NAM, name, 30);
+  if (pcb->pcb_em) memcpy(v.b + INVOC_VER, pcb->pcb_em->em_ver, 2);
+  v.b[INVOC_PROC_TYPE] = type, v.b[INVOC_INVOC_TYPE] = invoc_type, v.b[INVOC_CHAIN_MODE] = chain ? 2 : 0;
+  return pi_exec_named(pcb, &v);
+}
+
+}  // namespace
+
+void pi_register_hooks() {
+  fm_pb_init = pb_init;
+  ut_clear_hooks.sorted_queries = pb_clr_scope;
+  ss_ddb_lookup = pi_get_ddb;
+  fm_sa_hooks.get_dap = pi_get_dap;
+  fm_sa_hooks.get_ddb = pi_get_ddb;
+  fm_proc_hooks.invoc = &pi_invoc;
+  fm_proc_hooks.pl_get = pl_get;
+  fm_proc_hooks.shr_data = fproc_shr_data;
+  fm_proc_hooks.open_fi = fproc_open_fi;
+  fm_proc_hooks.proc_exec = ii_proc_exec;
+  fm_proc_hooks.free_data = fproc_free_data;
+  fm_proc_hooks.store_data = fproc_store_data;
+  fm_proc_hooks.restore_data = fproc_restore_data;
+  ii_hooks.invoke = stmt_invoke;
+  pi_fill_invoc();
+  pc_invoc_template = &pi_invoc;  // a compiled child starts from the engine's defaults
+  ii_hooks.place_file = pi_place_file;
+  ii_hooks.pcf_start = pi_start_pcf;
+  ii_hooks.pcf_read = pi_read;
+  ii_hooks.pcf_rdnxt = pi_rdnxt;
+  ii_hooks.pcf_write = pi_write;
+  ii_hooks.pcf_rewrite = pi_rewrite;
+  ii_hooks.pcf_del = pi_del;
+  // Recordings and snapshots name the process whose invocation runs.
+  tm_hooks.process_name = [] { return reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM); };
+}
+
+}  // namespace kivo

@@ -1,0 +1,862 @@
+// The analyser's checks: opening the pair, the walk of the data file's
+// records, the free list, the walk of each key's tree against the records,
+// and the verification that answers good or bad.
+//
+// Nothing read from a file is trusted: seeks are checked against the file's
+// size and against the record starts the walk found, counts against what a
+// page can hold, and every walk keeps a visited set, so a damaged file ends
+// in a report, never in a crash, a loop or a write.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "foundation/bytes.h"
+#include "store/analyser.h"
+#include "store/analyser_internal.h"
+#include "store/brf_status.h"
+#include "store/flat_file.h"
+#include "store/flat_temp.h"
+#include "store/lock.h"
+
+namespace kivo {
+
+void anal_say(anal_ctx* c, const char* fmt, ...) {
+  if (!c->out) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(c->out, fmt, ap);
+  va_end(ap);
+}
+
+bool anal_read_dat(anal_ctx* c, uint64_t seek, void* buf, size_t n) {
+  if (!c->dat || seek + n > c->dat_size) return false;
+  return kivo_pread(c->dat->slot, buf, n, static_cast<off_t>(seek)) == static_cast<ssize_t>(n);
+}
+
+bool anal_read_key(anal_ctx* c, uint64_t seek, void* buf, size_t n) {
+  if (c->key_slot < 0 || seek + n > c->key_size) return false;
+  return kivo_pread(c->key_slot, buf, n, static_cast<off_t>(seek)) == static_cast<ssize_t>(n);
+}
+
+bool anal_page_ok(const anal_ctx* c, uint32_t seek) { return c->key_hdr_ok && bt_page_seek_ok(seek, c->key_eof); }
+
+void anal_hex_dump(anal_ctx* c, const uint8_t* buf, size_t n) {
+  anal_say(c, "          0  1  2  3  4  5  6  7  8  9  A  B  C  D  E  F\n");
+  for (size_t off = 0; off < n; off += 16) {
+    anal_say(c, "%6X   ", static_cast<unsigned>(off));
+    char text[17];
+    for (size_t i = 0; i < 16; ++i) {
+      if (off + i < n) {
+        uint8_t b = buf[off + i];
+        anal_say(c, "%02x ", b);
+        text[i] = (b >= 32 && b <= 126) ? static_cast<char>(b) : '.';
+      } else {
+        anal_say(c, "   ");
+        text[i] = ' ';
+      }
+    }
+    text[16] = '\0';
+    anal_say(c, "%s\n", text);
+  }
+}
+
+namespace {
+
+uint64_t slot_size(int slot) {
+  struct stat st;
+  if (kivo_fstat(slot, &st) != 0 || st.st_size < 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+// Reads the key file's header and its key descriptors. A key file of 0 bytes
+// is a key file without keys.
+void load_key_header(anal_ctx* c) {
+  c->key_size = slot_size(c->key_slot);
+  if (!anal_read_key(c, 0, c->khdr, kBtHdrSize)) return;
+  if (ld_le16(c->khdr, kHdrVersion) != kBtVersion || ld_le16(c->khdr, kHdrPageSize) != kPageSize) return;
+  uint64_t eof = std::min<uint64_t>(ld_le32(c->khdr, kHdrEofseek), c->key_size);
+  c->key_eof = static_cast<uint32_t>(std::min<uint64_t>(eof, kBtMaxFileSize - 1));
+  c->key_hdr_ok = true;
+  c->nkeys = std::min<int>(ld_u8(c->khdr, kHdrKeyCount), kBtMaxKeys);
+  for (int k = 0; k < c->nkeys; ++k) {
+    key_desc_load(c->khdr + kHdrKeys + k * kKeyDescSize, &c->keys[k]);
+    c->key_valid[k] = bt_check_key_desc(c->keys[k], k, nullptr, 0) == BRF_OK;
+    if (!c->key_valid[k]) continue;
+    for (int s = 0; s < c->keys[k].nsegs; ++s) {
+      const BT_SEG& sd = c->keys[k].seg[s];
+      key_seg& ks = c->segs[k][s];
+      ks.kind = seg_kind_of_type(sd.type);
+      ks.descending = (sd.type & kSegDescending) != 0;
+      ks.len = sd.len;
+      ks.poffs = sd.poffs;
+    }
+  }
+}
+
+}  // namespace
+
+int anal_open(anal_ctx* c, const char* base) {
+  c->name = base;
+  int status = 0;
+  // The key file is read directly, so the data file is opened alone; the
+  // shared header lock keeps an exclusive writer (an import) away meanwhile.
+  c->dat = brfopen(&status, base, BRF_NO_KEYS, 0, false);
+  if (!c->dat) return status ? status : BRF_SYS_ERR;
+  brf_header_from_file(c->dat);  // a fixed-length keyed file is not relative
+  c->dat_size = slot_size(c->dat->slot);
+  uint8_t h[kDataHeaderFields];
+  if (anal_read_dat(c, 0, h, sizeof h)) {
+    c->hdr_readable = true;
+    c->hdr = decode_brf_hdr(h);
+    if (!(c->hdr.flags & kHdrHasVersion)) c->hdr.version = 0;
+  }
+  std::string key = std::string(base) + ".key";
+  c->key_slot = kivo_open(key.c_str(), O_RDWR, 0);
+  if (c->key_slot < 0) c->key_slot = kivo_open(key.c_str(), O_RDONLY, 0);
+  if (c->key_slot >= 0) load_key_header(c);
+  return 0;
+}
+
+void anal_close(anal_ctx* c) {
+  if (c->key_slot >= 0) kivo_close(c->key_slot);
+  c->key_slot = -1;
+  if (c->dat) brfclose(c->dat);
+  c->dat = nullptr;
+}
+
+// --- the walk of the data file -------------------------------------------
+
+namespace {
+
+// Whether the header of a version-2 file can be walked at all.
+bool header_usable(const anal_ctx* c) {
+  const brf_hdr& h = c->hdr;
+  if (h.eofseek < kDataHeaderSize || h.eofseek > c->dat_size || h.eofseek > kMaxSeek) return false;
+  if (h.freelist != 0 && (h.freelist < kDataHeaderSize || h.freelist >= h.eofseek)) return false;
+  if ((h.flags & kHdrFixed) && (h.rec_len == 0 || h.rec_len > kMaxRecordLength)) return false;
+  return true;
+}
+
+// Walks the records from 512 to eofseek; messages only with `report`.
+bool walk(anal_ctx* c, bool report) {
+  anal_ctx* say = report ? c : nullptr;
+  auto msg = [&](const char* fmt, uint32_t seek) {
+    if (say) anal_say(say, fmt, static_cast<int>(seek));
+  };
+  c->recs.clear();
+  c->refs.clear();
+  c->deleted = 0;
+  if (!header_usable(c)) {
+    if (say)
+      anal_say(say, "Invalid file header: eofseek(%u) freelist(%u), file size %llu\n", c->hdr.eofseek, c->hdr.freelist,
+               static_cast<unsigned long long>(c->dat_size));
+    return false;
+  }
+  const bool fixed = (c->hdr.flags & kHdrFixed) != 0;
+  const uint32_t fb_size = free_block_body_size(c->dat);
+  std::vector<uint8_t> body;
+  uint64_t seek = kDataHeaderSize;
+  const uint64_t end = c->hdr.eofseek;
+  while (seek < end) {
+    const uint32_t s = static_cast<uint32_t>(seek);
+    uint8_t hb[kRecHdrSize];
+    if (seek + kRecHdrSize > end || !anal_read_dat(c, seek, hb, sizeof hb)) {
+      msg("Incomplete record header at seek position %d\n", s);
+      return false;
+    }
+    rec_hdr h = decode_rec_hdr(hb);
+    uint64_t next = seek + h.length + kRecOverhead;
+    bool user = !(h.flags & (kRecDeleted | kRecNotUser));
+    bool len_ok = h.length <= std::max<uint32_t>(kAnalMaxRecLen, fb_size) && next <= end;
+    // A fixed-length file's user records all have the file's length.
+    if (fixed && !(h.flags & kRecNotUser) && h.length != c->hdr.rec_len) len_ok = false;
+    if (!len_ok) {
+      msg("Bad record length in header at seek position %d\n", s);
+      return false;
+    }
+    body.resize(h.length + kRecTrailerSize);
+    if (!anal_read_dat(c, seek + kRecHdrSize, body.data(), h.length)) {
+      msg("Can't read record at seek position %d\n", s);
+      return false;
+    }
+    if (!anal_read_dat(c, seek + kRecHdrSize + h.length, body.data() + h.length, kRecTrailerSize) ||
+        ld_le32(body.data(), h.length) != h.length) {
+      msg("Can't read trailer related to header at seek position %d\n", s);
+      return false;
+    }
+    // An active record's link is its own seek or an owner stamp.
+    if (user && h.link != s && !(h.link & kOwnerBit)) {
+      msg("Bad link in record header at seek position %d\n", s);
+      return false;
+    }
+    c->recs.push_back({s, h.length, h.flags});
+    if (h.flags & kRecNotUser) {
+      // FREE_BLOCK records and unfinished writes are not counted.
+    } else if (h.flags & kRecDeleted) {
+      ++c->deleted;
+    } else {
+      anal_ref r;
+      r.seek = s;
+      c->refs.push_back(r);
+    }
+    seek = next;
+  }
+  return true;
+}
+
+const anal_rec* find_rec(const anal_ctx* c, uint32_t seek) {
+  auto it =
+      std::lower_bound(c->recs.begin(), c->recs.end(), seek, [](const anal_rec& r, uint32_t s) { return r.seek < s; });
+  return it != c->recs.end() && it->seek == seek ? &*it : nullptr;
+}
+
+anal_ref* find_ref(anal_ctx* c, uint32_t seek) {
+  auto it =
+      std::lower_bound(c->refs.begin(), c->refs.end(), seek, [](const anal_ref& r, uint32_t s) { return r.seek < s; });
+  return it != c->refs.end() && it->seek == seek ? &*it : nullptr;
+}
+
+}  // namespace
+
+int count_rec(anal_ctx* c, bool report) {
+  if (!report && c->walked) return c->walk_ok ? static_cast<int>(c->refs.size()) : -1;
+  if (c->dat_size < kDataHeaderSize) {
+    if (report) anal_say(c, "  Empty File\n");
+    c->walked = true;
+    c->walk_ok = c->hdr.eofseek <= kDataHeaderSize;
+    c->recs.clear();
+    c->refs.clear();
+    return c->walk_ok ? 0 : -1;
+  }
+  c->walk_ok = walk(c, report);
+  c->walked = true;
+  if (!c->walk_ok) return -1;
+  if (report) anal_say(c, "  %d active records; %d deleted records\n", static_cast<int>(c->refs.size()), c->deleted);
+  return static_cast<int>(c->refs.size());
+}
+
+// --- keys ------------------------------------------------------------------
+
+void anal_build_key(const anal_ctx* c, int k, const uint8_t* rec, size_t len, uint8_t* out) {
+  size_t off = 0;
+  for (int s = 0; s < c->keys[k].nsegs; ++s) {
+    const key_seg& seg = c->segs[k][s];
+    size_t avail = seg.poffs < len ? std::min<size_t>(seg.len, len - seg.poffs) : 0;
+    if (avail) memcpy(out + off, rec + seg.poffs, avail);
+    if (avail < seg.len) memset(out + off + avail, 0, seg.len - avail);
+    off += seg.len;
+  }
+}
+
+namespace {
+
+// A key value that stands for "no value" and so is left out of the index:
+// the null-key images are kept by the file manager, not in the file, so the
+// analyser accepts the forms they take: every segment empty (characters all
+// blank or all zero, binary zero, packed decimal zero, or a segment that is
+// not compared). A key without segments is null for every record.
+bool key_is_null(const anal_ctx* c, int k, const uint8_t* key) {
+  return key_value_empty(c->segs[k], c->keys[k].nsegs, key);
+}
+
+// The walk of one key's tree.
+struct tree_walk {
+  anal_ctx* c = nullptr;
+  int k = 0;
+  int keylen = 0;
+  int max_entries = 0;
+  std::vector<uint8_t>* seen = nullptr;  // pages met in this tree
+  bool bad = false;
+  int count = 0;
+  int leaf_depth = -1;
+  bool stop = false;  // a non-interactive run stops at the first fault
+  bool have_prev = false;
+  uint8_t prev[kBtMaxKeyLen + 1] = {};
+  std::vector<uint8_t> rec;
+
+  void fail() {
+    bad = true;
+    if (!c->interactive) stop = true;
+  }
+
+  void invalid(uint32_t page, int slot) {
+    anal_say(c, "Invalid key in page %d, slot %d\n", static_cast<int>(page), slot);
+    fail();
+  }
+
+  // The record an entry names must be an active record whose key is the
+  // entry's key; it is marked as referenced by this key.
+  bool check_entry(uint32_t dseek, const uint8_t* key) {
+    const anal_rec* r = find_rec(c, dseek);
+    if (!r || dseek >= c->hdr.eofseek) {
+      anal_say(c, "Invalid data pointer (%d)\n", static_cast<int>(dseek));
+      return false;
+    }
+    // The record is read again: a shared pair may have changed since the walk.
+    uint8_t hb[kRecHdrSize];
+    if (!anal_read_dat(c, dseek, hb, sizeof hb)) {
+      anal_say(c, "Can't read record header at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    rec_hdr h = decode_rec_hdr(hb);
+    rec.resize(h.length + kRecTrailerSize);
+    if (!anal_read_dat(c, uint64_t{dseek} + kRecHdrSize, rec.data(), h.length)) {
+      anal_say(c, "Can't read record at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    if (!anal_read_dat(c, uint64_t{dseek} + kRecHdrSize + h.length, rec.data() + h.length, kRecTrailerSize) ||
+        ld_le32(rec.data(), h.length) != h.length) {
+      anal_say(c, "Can't read record trailer at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    rec.resize(h.length);
+    if ((r->flags | h.flags) & (kRecDeleted | kRecNotUser)) {
+      anal_say(c, "Index points to a deleted record at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    uint8_t built[kBtMaxKeyLen + 1];
+    anal_build_key(c, k, rec.data(), rec.size(), built);
+    if (memcmp(built, key, static_cast<size_t>(keylen)) != 0) {
+      anal_say(c, "Index points to wrong record at %d\n", static_cast<int>(dseek));
+      return false;
+    }
+    anal_ref* ref = find_ref(c, dseek);
+    if (ref->mark[k]) {
+      anal_say(c, "Record at %d referenced twice by key %d\n", static_cast<int>(dseek), k);
+      return false;
+    }
+    ref->mark[k] = 1;
+    return true;
+  }
+
+  void entry(uint32_t page, int slot, uint32_t dseek, const uint8_t* key) {
+    ++count;
+    bool ok = true;
+    if (have_prev && key_compare(c->segs[k], c->keys[k].nsegs, prev, key) >= 0) {
+      anal_say(c, "Key out of order in page %d, slot %d\n", static_cast<int>(page), slot);
+      ok = false;
+    }
+    memcpy(prev, key, static_cast<size_t>(keylen));
+    have_prev = true;
+    if (ok) ok = check_entry(dseek, key);
+    if (!ok) invalid(page, slot);
+  }
+
+  // Visits the page at `seek` and its subtrees in key order.
+  void page(uint32_t seek, uint32_t parent, int depth) {
+    if (stop) return;
+    if (depth > kAnalMaxDepth) {
+      anal_say(c, "Index too deep at page %d\n", static_cast<int>(seek));
+      return fail();
+    }
+    if (!anal_page_ok(c, seek)) {
+      anal_say(c, "Invalid page pointer (%d)\n", static_cast<int>(seek));
+      return fail();
+    }
+    uint8_t& mark = (*seen)[(seek - kBtHdrBlock) / kPageSize];
+    if (mark) {
+      anal_say(c, "Page %d reached twice\n", static_cast<int>(seek));
+      return fail();
+    }
+    mark = 1;
+    uint8_t pg[kPageSize];
+    if (!anal_read_key(c, seek, pg, sizeof pg)) {
+      anal_say(c, "Unable to read page at %d\n", static_cast<int>(seek));
+      return fail();
+    }
+    int n = ld_le16(pg, kPgCount);
+    const int esz = bt_entry_size(keylen);
+    if (n > max_entries || ld_le32(pg, kPgParent) != parent || (n == 0 && parent != 0)) {
+      anal_say(c, "Bad page header at %d\n", static_cast<int>(seek));
+      return fail();
+    }
+    auto down = [&](int i) { return ld_le32(pg, kPgHdrSize + static_cast<size_t>(i) * esz); };
+    bool leaf = down(0) == 0;
+    for (int i = 0; i <= n; ++i) {
+      if ((down(i) == 0) != leaf) {
+        anal_say(c, "Mixed down links in page %d\n", static_cast<int>(seek));
+        return fail();
+      }
+    }
+    if (leaf) {
+      if (leaf_depth < 0) leaf_depth = depth;
+      if (leaf_depth != depth) {
+        anal_say(c, "Leaf page %d at depth %d, others at %d\n", static_cast<int>(seek), depth, leaf_depth);
+        return fail();
+      }
+    }
+    for (int i = 0; i < n && !stop; ++i) {
+      const uint8_t* e = pg + kPgHdrSize + static_cast<size_t>(i) * esz;
+      if (!leaf) page(ld_le32(e, 0), seek, depth + 1);
+      if (stop) return;
+      entry(seek, i, ld_le32(e, 4), e + 8);
+    }
+    if (!leaf && !stop) page(down(n), seek, depth + 1);
+  }
+};
+
+// The top of key k's tree: its recorded root, or the page above it that a
+// split has put there (the recorded root is brought up to date only on the
+// next change). 0 when the chain of parents is broken.
+uint32_t find_top(anal_ctx* c, int k) {
+  uint32_t seek = c->keys[k].root;
+  for (int steps = 0; steps <= kAnalMaxDepth; ++steps) {
+    uint8_t hdr[kPgHdrSize];
+    if (!anal_page_ok(c, seek) || !anal_read_key(c, seek, hdr, sizeof hdr)) return 0;
+    uint32_t parent = ld_le32(hdr, kPgParent);
+    if (parent == 0) return seek;
+    seek = parent;
+  }
+  return 0;
+}
+
+size_t page_count(const anal_ctx* c) {
+  return c->key_eof > kBtHdrBlock ? (c->key_eof - kBtHdrBlock) / kPageSize + 1 : 1;
+}
+
+}  // namespace
+
+void clear_marks(anal_ctx* c, int k) {
+  for (anal_ref& r : c->refs) r.mark[k] = 0;
+}
+
+int verify_key(anal_ctx* c, int k, bool* bad) {
+  if (!c->key_valid[k]) {
+    anal_say(c, "Invalid key descriptor for key %d\n", k);
+    *bad = true;
+    return -1;
+  }
+  uint32_t top = find_top(c, k);
+  if (top == 0) {
+    anal_say(c, "Invalid root page (%d) of key %d\n", static_cast<int>(c->keys[k].root), k);
+    *bad = true;
+    return -1;
+  }
+  std::vector<uint8_t> seen(page_count(c), 0);
+  tree_walk w;
+  w.c = c;
+  w.k = k;
+  w.keylen = c->keys[k].keylen;
+  w.max_entries = bt_max_entries(w.keylen);
+  w.seen = &seen;
+  clear_marks(c, k);
+  w.page(top, 0, 0);
+  if (w.bad) *bad = true;
+  if (w.stop) return -1;
+  return w.count;
+}
+
+int unreferenced(anal_ctx* c, int k, bool report, uint32_t* first) {
+  int missing = 0;
+  std::vector<uint8_t> rec;
+  uint8_t key[kBtMaxKeyLen + 1];
+  for (const anal_ref& r : c->refs) {
+    if (r.mark[k]) continue;
+    const anal_rec* ar = find_rec(c, r.seek);
+    rec.resize(ar->length);
+    bool null = false;
+    if (c->key_valid[k] && anal_read_dat(c, uint64_t{r.seek} + kRecHdrSize, rec.data(), rec.size())) {
+      anal_build_key(c, k, rec.data(), rec.size(), key);
+      null = key_is_null(c, k, key);
+    }
+    if (null) continue;
+    if (missing == 0 && first) *first = r.seek;
+    ++missing;
+    if (report) anal_say(c, "  Data record at %d not referenced by key %d\n", static_cast<int>(r.seek), k);
+  }
+  return missing;
+}
+
+// --- the free list -----------------------------------------------------------
+
+namespace {
+
+// The state of one walk over the free list.
+struct free_walk {
+  anal_ctx* c;
+  bool list;       // name every chain member
+  bool have_recs;  // the record scan succeeded: members are checked against it
+  uint32_t eof;
+  std::vector<uint8_t> on_chain;  // record starts met on a chain
+  std::vector<uint32_t> blocks;   // FREE_BLOCKs met
+  bool ok = true;
+
+  bool in_file(uint32_t s) const { return s >= kDataHeaderSize && s < eof && s < c->dat_size; }
+  void bad(const char* fmt, uint32_t s) {
+    anal_say(c, fmt, static_cast<int>(s));
+    ok = false;
+  }
+};
+
+// Checks one member of a chain of deleted records of length `len`; false
+// ends the chain (the fault is reported).
+bool check_chain_member(free_walk& w, uint32_t s, uint16_t len, int members, rec_hdr& h) {
+  anal_ctx* c = w.c;
+  if (w.list) anal_say(c, "\ndseek = %d ", static_cast<int>(s));
+  const anal_rec* r = w.have_recs ? find_rec(c, s) : nullptr;
+  if (!w.in_file(s) || (w.have_recs && !r)) return w.bad("Invalid free chain pointer (%010d)\n", s), false;
+  uint8_t hb[kRecHdrSize];
+  if (!anal_read_dat(c, s, hb, sizeof hb)) return w.bad("Can't read a record header at dseek %d\n", s), false;
+  h = decode_rec_hdr(hb);
+  if (!(h.flags & kRecDeleted)) return w.bad("Found active record in freelist at dseek %d\n", s), false;
+  if (h.length != len) {
+    anal_say(c, "Record of length %d in the chain of length %d at dseek %d\n", h.length, len, static_cast<int>(s));
+    w.ok = false;
+    return false;
+  }
+  if (w.have_recs) {
+    uint8_t& m = w.on_chain[static_cast<size_t>(r - c->recs.data())];
+    if (m) return w.bad("Free chain loops at dseek %d\n", s), false;
+    m = 1;
+  } else if (members > static_cast<int>(w.eof / kRecOverhead)) {
+    return w.bad("Free chain loops at dseek %d\n", s), false;
+  }
+  return true;
+}
+
+// Walks the chain of deleted records that starts at `head`.
+void walk_chain(free_walk& w, uint32_t head, uint16_t len) {
+  int members = 0;
+  for (uint32_t s = head; s != 0;) {
+    rec_hdr h;
+    if (!check_chain_member(w, s, len, members, h)) break;
+    ++members;
+    s = h.link;
+  }
+  anal_say(w.c, "%d entries\n", members);
+}
+
+// Lists one FREE_BLOCK's entries and walks their chains.
+void walk_block(free_walk& w, const uint8_t* b) {
+  anal_ctx* c = w.c;
+  anal_say(c, "\t ## - Length Seek\n");
+  for (int i = 0; i < kFreeEntries; ++i) {
+    uint16_t len = ld_le16(b, kFbLenOff + 2 * static_cast<size_t>(i));
+    uint32_t head = ld_le32(b, kFbSeekOff + 4 * static_cast<size_t>(i));
+    if (len == 0) {
+      if (head != 0) {
+        anal_say(c, "\t %02d - %06d %010d Invalid free seek value\n", i, 0, static_cast<int>(head));
+        w.ok = false;
+      }
+      continue;
+    }
+    anal_say(c, "\t %02d - %06d %010d ", i, len, static_cast<int>(head));
+    if (head != 0 && !w.in_file(head)) {
+      anal_say(c, "Invalid free seek value\n");
+      w.ok = false;
+      continue;
+    }
+    walk_chain(w, head, len);
+  }
+}
+
+// Reads the FREE_BLOCK at `bseek` into `b`; false (reported) when the pointer
+// is bad, the chain of blocks loops or the block cannot be read.
+bool load_free_block(free_walk& w, uint32_t bseek, uint8_t* b, size_t n) {
+  anal_ctx* c = w.c;
+  const anal_rec* br = w.have_recs ? find_rec(c, bseek) : nullptr;
+  if (!w.in_file(bseek) || (w.have_recs && (!br || !(br->flags & kRecNotUser) || br->length < kFreeBlockUsed)))
+    return w.bad("Invalid free block pointer (%010d)\n", bseek), false;
+  if (std::find(w.blocks.begin(), w.blocks.end(), bseek) != w.blocks.end())
+    return w.bad("Free block chain loops at %010d\n", bseek), false;
+  w.blocks.push_back(bseek);
+  if (!anal_read_dat(c, uint64_t{bseek} + kRecHdrSize, b, n)) return w.bad("Can't read frb at %010d\n", bseek), false;
+  return true;
+}
+
+}  // namespace
+
+bool dump_free(anal_ctx* c, bool list, bool report) {
+  FILE* saved = c->out;
+  if (!report) c->out = nullptr;
+  const bool have_recs = count_rec(c, false) >= 0;
+  free_walk w{c, list, have_recs, c->hdr.eofseek, std::vector<uint8_t>(c->recs.size(), 0), {}};
+  for (uint32_t bseek = c->hdr.freelist; bseek != 0;) {
+    uint8_t b[kFreeBlockUsed];
+    if (!load_free_block(w, bseek, b, sizeof b)) break;
+    uint32_t next = ld_le32(b, kFbNextOff);
+    anal_say(c, "This FRB is at %010d, next one at %010d\n", static_cast<int>(bseek), static_cast<int>(next));
+    walk_block(w, b);
+    bseek = next;
+  }
+  c->out = saved;
+  return w.ok && have_recs;
+}
+
+// --- pointer search -----------------------------------------------------------
+
+namespace {
+
+void find_in_page(anal_ctx* c, int k, uint32_t seek, uint32_t dseek, int depth, std::vector<uint8_t>* seen) {
+  if (depth > kAnalMaxDepth || !anal_page_ok(c, seek)) return;
+  uint8_t& mark = (*seen)[(seek - kBtHdrBlock) / kPageSize];
+  if (mark) return;
+  mark = 1;
+  uint8_t pg[kPageSize];
+  if (!anal_read_key(c, seek, pg, sizeof pg)) return;
+  const int esz = bt_entry_size(c->keys[k].keylen);
+  const int n = std::min<int>(ld_le16(pg, kPgCount), bt_max_entries(c->keys[k].keylen));
+  for (int i = 0; i < n; ++i) {
+    const uint8_t* e = pg + kPgHdrSize + static_cast<size_t>(i) * esz;
+    if (ld_le32(e, 0)) find_in_page(c, k, ld_le32(e, 0), dseek, depth + 1, seen);
+    if (ld_le32(e, 4) == dseek) anal_say(c, "Dseek found in key %d page %d slot %d\n", k, static_cast<int>(seek), i);
+  }
+  uint32_t last = ld_le32(pg, kPgHdrSize + static_cast<size_t>(n) * esz);
+  if (last) find_in_page(c, k, last, dseek, depth + 1, seen);
+}
+
+}  // namespace
+
+void find_ptrs(anal_ctx* c, uint32_t dseek) {
+  for (int k = 0; k < c->nkeys; ++k) {
+    if (!c->key_valid[k]) continue;
+    uint32_t top = find_top(c, k);
+    if (top == 0) continue;
+    std::vector<uint8_t> seen(page_count(c), 0);
+    find_in_page(c, k, top, dseek, 0, &seen);
+  }
+}
+
+// --- whether the file is a data file at all ---------------------------------
+
+namespace {
+
+// Why the data file is no data file of this engine, or why its header does
+// not hold; null when it holds. A newer version is left to the caller, which
+// names it in its own words.
+const char* header_fault(anal_ctx* c, char* why, size_t n) {
+  if (c->dat_size == 0) return "not a data file: it is empty (0 bytes)";
+  if (c->dat_size < kDataHeaderSize) {
+    snprintf(why, n, "not a data file: %llu bytes, shorter than the %u-byte header",
+             static_cast<unsigned long long>(c->dat_size), kDataHeaderSize);
+    return why;
+  }
+  const brf_hdr& h = c->hdr;
+  const uint16_t flags = h.flags;
+  if (flags & ~(kHdrFixed | kHdrHasVersion)) {
+    snprintf(why, n, "not a data file: header flags 0x%04x", flags);
+    return why;
+  }
+  if ((flags & kHdrHasVersion) && h.version > kBrfVersion) return nullptr;
+  if ((flags & kHdrHasVersion) && h.version == 0) return "not a data file: header version 0 beside the version flag";
+  // Every header this engine writes is zero past its fields.
+  uint8_t block[kDataHeaderSize];
+  if (!anal_read_dat(c, 0, block, sizeof block)) return "the data file's header cannot be read";
+  for (size_t i = kDataHeaderFields; i < kDataHeaderSize; ++i) {
+    if (block[i] == 0) continue;
+    snprintf(why, n, "not a data file: header byte %zu is 0x%02x, not 0", i, block[i]);
+    return why;
+  }
+  if ((flags & kHdrFixed) && (h.rec_len == 0 || h.rec_len > kMaxRecordLength)) {
+    snprintf(why, n, "header of a fixed-length file with record length %u", h.rec_len);
+    return why;
+  }
+  if (!(flags & kHdrHasVersion)) return nullptr;  // version 0 keeps no end of file
+  if (h.eofseek < kDataHeaderSize || h.eofseek > c->dat_size) {
+    snprintf(why, n, "header's end of file %u lies outside the file (%llu bytes)", h.eofseek,
+             static_cast<unsigned long long>(c->dat_size));
+    return why;
+  }
+  if (h.freelist != 0 && (h.freelist < kDataHeaderSize || h.freelist >= h.eofseek)) {
+    snprintf(why, n, "header's free list %u lies outside the records (512 to %u)", h.freelist, h.eofseek);
+    return why;
+  }
+  return nullptr;
+}
+
+// The pages of the key file that one key's tree reaches, the tree being
+// sound (verify_key said so).
+void tree_pages(anal_ctx* c, int k, uint32_t top, std::vector<uint32_t>* out) {
+  const int esz = bt_entry_size(c->keys[k].keylen);
+  std::vector<uint32_t> todo{top};
+  while (!todo.empty()) {
+    uint32_t seek = todo.back();
+    todo.pop_back();
+    out->push_back(seek);
+    uint8_t pg[kPageSize];
+    if (!anal_read_key(c, seek, pg, sizeof pg)) continue;
+    const int cnt = ld_le16(pg, kPgCount);
+    for (int i = 0; i <= cnt; ++i)
+      if (uint32_t d = ld_le32(pg, kPgHdrSize + static_cast<size_t>(i) * esz)) todo.push_back(d);
+  }
+}
+
+// Every page of the key file belongs to exactly one key's tree or lies on
+// the free page list, and each key's recorded root is the top of its tree.
+// Reports the first fault of each kind; false when there is one.
+bool check_page_use(anal_ctx* c) {
+  bool ok = true;
+  const size_t pages = c->key_eof > kBtHdrBlock ? (c->key_eof - kBtHdrBlock) / kPageSize : 0;
+  std::vector<int> owner(pages, -1);  // key number; kFree on the free list
+  constexpr int kFree = kBtMaxKeys;
+  auto index = [](uint32_t seek) { return (seek - kBtHdrBlock) / kPageSize; };
+  bool shared_said = false;
+  for (int k = 0; k < c->nkeys; ++k) {
+    uint8_t hdr[kPgHdrSize];
+    const uint32_t root = c->keys[k].root;
+    if (anal_read_key(c, root, hdr, sizeof hdr) && ld_le32(hdr, kPgParent) != 0) {
+      anal_say(c, "Root of key %d (page %u) is not the top of its tree: its parent is page %u\n", k, root,
+               ld_le32(hdr, kPgParent));
+      ok = false;
+    }
+    std::vector<uint32_t> tp;
+    tree_pages(c, k, find_top(c, k), &tp);
+    for (uint32_t seek : tp) {
+      int& o = owner[index(seek)];
+      if (o >= 0 && !shared_said) {
+        anal_say(c, "Page %u belongs to key %d and key %d\n", seek, o, k);
+        shared_said = true;
+        ok = false;
+      }
+      o = k;
+    }
+  }
+  uint32_t seek = ld_le32(c->khdr, kHdrFreePage);
+  for (size_t steps = 0; seek != 0; ++steps) {
+    if (!anal_page_ok(c, seek) || steps > pages) {
+      anal_say(c, "Invalid free page pointer (%u)\n", seek);
+      return false;
+    }
+    int& o = owner[index(seek)];
+    if (o == kFree) {
+      anal_say(c, "Free page list loops at page %u\n", seek);
+      return false;
+    }
+    if (o >= 0) {
+      anal_say(c, "Page %u is on the free page list and in key %d\n", seek, o);
+      return false;
+    }
+    o = kFree;
+    uint8_t hdr[kPgHdrSize];
+    if (!anal_read_key(c, seek, hdr, sizeof hdr)) break;
+    seek = ld_le32(hdr, kPgParent);
+  }
+  for (size_t i = 0; i < pages && ok; ++i) {
+    if (owner[i] != -1) continue;
+    anal_say(c, "Page %u is in no key and not on the free page list\n",
+             static_cast<unsigned>(kBtHdrBlock + i * kPageSize));
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+// --- the verification --------------------------------------------------------
+
+namespace {
+
+// Good when every key references each active record with a non-null key
+// exactly once, and nothing else, and the key file's pages are all
+// accounted for. The first fault found is named.
+bool verify_all_keys(anal_ctx* c) {
+  for (int k = 0; k < c->nkeys; ++k) {
+    bool bad = false;
+    int values = verify_key(c, k, &bad);
+    if (values < 0 || bad) return false;
+    uint32_t first = 0;
+    if (int missing = unreferenced(c, k, false, &first)) {
+      anal_say(c, "Data record at %u not referenced by key %d (%d such records)\n", first, k, missing);
+      return false;
+    }
+  }
+  return check_page_use(c);
+}
+
+// Whether the key file keeps the in-use mark of a change that no process
+// runs any more: its writer died inside it, and the indexes need the repair
+// however sound they look. A live writer holds the update lock while its
+// mark is set, so the mark is read again once that lock has been had.
+bool mark_left_set(anal_ctx* c) {
+  if (!c->key_hdr_ok || !c->khdr[kHdrInUse]) return false;
+  bool locked = bt_share_at(c->dat->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
+  uint8_t mark = 0;
+  bool set = anal_read_key(c, kHdrInUse, &mark, 1) && mark != 0;
+  if (locked) bt_share_at(c->dat->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  if (set) anal_say(c, "%s:  Key file marked in use by a change that never ended: needs repair\n", c->name.c_str());
+  return set;
+}
+
+int verify(anal_ctx* c, int32_t* records) {
+  if (mark_left_set(c)) return 0;
+  int n = count_rec(c, false);
+  if (n < 0) {
+    count_rec(c, true);  // again, to name the fault
+    return 0;
+  }
+  if (records) *records = n;
+  if (!dump_free(c, false, false)) {
+    dump_free(c, false, true);
+    return 0;
+  }
+  if (!c->key_hdr_ok) {
+    // A key file that exists but has no readable header is damaged, unless it
+    // is empty: a key file whose first key was never made.
+    if (c->key_slot < 0 || c->key_size == 0) return 1;
+    anal_say(c, "%s.key:  not a key file of this engine (version %u, page size %u)\n", c->name.c_str(),
+             ld_le16(c->khdr, kHdrVersion), ld_le16(c->khdr, kHdrPageSize));
+    return 0;
+  }
+  return verify_all_keys(c);
+}
+
+// A cut import leaves its temporary beside the data file it was to become.
+void say_cut_import(anal_ctx* c, const std::string& base) {
+  for (const std::string& t : flat_temp_list(base, kFlatImportTag, ".dat", false))
+    anal_say(c, "%s:  an import of this file was cut off before it ended; \"%s\" is what it left\n", base.c_str(),
+             t.c_str());
+}
+
+}  // namespace
+
+int analyze(const char* name, int interactive, int32_t* records) {
+  std::string base = brf_strip_ext(name ? name : "");
+  if (base.empty()) {
+    fprintf(stderr, "Error:  Missing file name\n");
+    return 0;
+  }
+  // A file that is empty or of an older format is not walked; its count is
+  // then 0, never a value the caller left there.
+  if (records) *records = 0;
+  anal_ctx c;
+  c.interactive = interactive != 0;
+  c.out = (!interactive && records) ? nullptr : stderr;
+  int status = anal_open(&c, base.c_str());
+  if (status != 0) {
+    anal_say(&c, "%s:  Can't open file (status %d)\n", base.c_str(), status);
+    say_cut_import(&c, base);
+    return 0;
+  }
+  int result = 1;
+  char why[160];
+  const char* fault = interactive ? nullptr : header_fault(&c, why, sizeof why);
+  if (fault) {
+    anal_say(&c, "%s:  %s\n%s failed verification\n", base.c_str(), fault, base.c_str());
+    result = 0;
+  } else if (c.hdr_readable && c.hdr.version > kBrfVersion) {
+    anal_say(&c, "%s:  Invalid internal file format\n", base.c_str());
+    result = 0;
+  } else if (!c.hdr_readable || c.hdr.version < kBrfVersion) {
+    if (interactive) {
+      if (!c.hdr_readable) anal_say(&c, "%s:  File is empty\n", base.c_str());
+      else anal_say(&c, "%s:  Internal file format needs to be upgraded\n", base.c_str());
+    }
+  } else if (!interactive) {
+    result = verify(&c, records);
+    if (!result) anal_say(&c, "%s failed verification\n", base.c_str());
+  } else {
+    anal_command_loop(&c, stdin);
+    result = kAnalSessionEnd;
+  }
+  anal_close(&c);
+  return result;
+}
+
+int brfanal(const char* name, int interactive, int /*unused*/, int32_t* records) {
+  return analyze(name, interactive, records);
+}
+
+}  // namespace kivo

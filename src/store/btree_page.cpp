@@ -1,0 +1,421 @@
+// Page and header input and output of the B-tree, through each cursor's
+// small page cache (the rule is in btree_page.h). Everything read from the
+// file is bounded here before the tree code sees it: header fields, key
+// descriptors, page seeks and entry counts.
+#include "store/btree_page.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/sys_err.h"
+#include "store/btree_io.h"
+
+namespace kivo::bt {
+
+bool g_verify_io = false;
+bool g_key_padding = true;
+
+namespace {
+
+constexpr uint32_t kAgeWrap = 65536;
+
+bt_page_slot* find_slot(BT_CURSOR* c, uint32_t seek) {
+  for (auto& s : c->pages)
+    if (s.seek == seek) return &s;
+  return nullptr;
+}
+
+bt_page_slot* victim_slot(BT_CURSOR* c) {
+  bt_page_slot* v = &c->pages[0];
+  for (auto& s : c->pages) {
+    if (s.seek == 0) return &s;
+    if (s.used < v->used) v = &s;
+  }
+  return v;
+}
+
+void drop_slot(BT_CURSOR* c, uint32_t seek) {
+  if (bt_page_slot* s = find_slot(c, seek)) s->seek = 0;
+}
+
+// The first write of a record change: the in-use mark and the change count
+// `start` in one write of the header fields from the mark on (the image is
+// current: read under the tree lock now held). A mark already set was left
+// by a writer that died (btree.h): nothing is written.
+int mark_change(BT_CURSOR* c, uint32_t start) {
+  BT_FILE* f = c->file;
+  if (f->hdr[kHdrInUse]) return set_status(c, BRF_ABANDONED);
+  f->hdr[kHdrInUse] = 1;
+  st_le32(f->hdr, kHdrChangeCount, start);
+  constexpr size_t kSpan = kBtHdrSize - kHdrInUse;
+  if (bt_io_write(f->io, kHdrInUse, f->hdr + kHdrInUse, kSpan) != static_cast<long>(kSpan)) {
+    f->hdr[kHdrInUse] = 0;
+    return io_fail(c, true);
+  }
+  f->marking = true;
+  return BRF_OK;
+}
+
+// Adds to the change count for one write. The first write of an operation
+// puts an odd count on disk before anything else changes, so another process
+// never trusts a page that this operation may have written, and a reader
+// without the tree lock (an odd count, or one that moved while it read) knows
+// a change is under way; the count in memory stays even and reaches the disk
+// at op_end. The first write of a record change carries the in-use mark.
+int note_write(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
+  if (!f->op_writing) {
+    uint32_t start = (n + 1) | 1;
+    if (f->in_change && !f->marking) {
+      if (int st = mark_change(c, start)) return st;
+      f->count_behind = f->sole;  // the final count still goes at the end
+    } else if (f->sole) {
+      f->count_behind = true;  // no other cache to warn: written at the end
+    } else {
+      uint8_t w[4];
+      st_le32(w, 0, start);
+      if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return io_fail(c, true);
+    }
+    f->op_writing = true;
+    f->op_start_count = start;
+    n = start + 1;
+  } else {
+    n += 2;
+  }
+  st_le32(f->hdr, kHdrChangeCount, n);
+  c->seen_changes = n;
+  return BRF_OK;
+}
+
+// The checks of KIVO_VERIFY_IO on a page about to be written: they report,
+// the write goes on.
+void chk_page(BT_CURSOR* c, uint32_t seek, const uint8_t* p) {
+  if (c->key < 0) return;
+  geom g = geom_of(c);
+  int n = pg_count(p);
+  if (n > g.M) return;
+  long long size = bt_io_size(c->file->io);
+  int dup_dseeks = 0;
+  for (int i = 0; i < n; ++i) {
+    uint32_t d = pg_down(p, g, i);
+    if (d && size >= 0 && d >= size) sys_err("BT", __LINE__, "bad downlink");
+    if (d && d == seek) sys_err("BT", __LINE__, "recursive index structure");
+    for (int j = i + 1; j < n; ++j) {
+      if (d && d == pg_down(p, g, j)) sys_err("BT", __LINE__, "Duplicate downlinks at %u (%s)", seek, c->file->path);
+      if (pg_dseek(p, g, i) == pg_dseek(p, g, j) && ++dup_dseeks > 1)
+        sys_err("BT", __LINE__, "Duplicate dseeks at %u (%s)", seek, c->file->path);
+    }
+  }
+}
+
+}  // namespace
+
+bool hdr_sound(const uint8_t* h) {
+  if (ld_le16(h, kHdrVersion) != kBtVersion) return false;
+  if (ld_le16(h, kHdrPageSize) != kPageSize) return false;
+  uint32_t eof = ld_le32(h, kHdrEofseek);
+  if (eof < kBtHdrBlock || eof > kBtMaxFileSize || (eof - kBtHdrBlock) % kPageSize) return false;
+  uint32_t free_page = ld_le32(h, kHdrFreePage);
+  if (free_page && !bt_page_seek_ok(free_page, eof)) return false;
+  int nkeys = h[kHdrKeyCount];
+  if (nkeys > kBtMaxKeys) return false;
+  for (int k = 0; k < nkeys; ++k) {
+    KEY_DESC d;
+    key_desc_load(h + kHdrKeys + k * kKeyDescSize, &d);
+    if (d.keyno != k || !bt_page_seek_ok(d.root, eof)) return false;
+    if (bt_check_key_desc(d, k, nullptr, 0) != BRF_OK) return false;
+  }
+  return true;
+}
+
+void decode_keys(BT_FILE* f) {
+  for (int k = 0; k < kBtMaxKeys; ++k) {
+    KEY_DESC& d = f->keys[k];
+    key_desc_load(f->hdr + kHdrKeys + k * kKeyDescSize, &d);
+    for (int s = 0; s < kBtMaxSegs; ++s) {
+      key_seg& ks = f->segs[k][s];
+      ks.kind = seg_kind_of_type(d.seg[s].type);
+      ks.descending = (d.seg[s].type & kSegDescending) != 0;
+      ks.len = d.seg[s].len;
+      ks.poffs = d.seg[s].poffs;
+    }
+  }
+}
+
+namespace {
+
+int read_full(BT_CURSOR* c, bt_page_slot* s, uint32_t seek) {
+  long r = bt_io_read(c->file->io, seek, s->data, kPageSize);
+  if (r != static_cast<long>(kPageSize)) {
+    s->seek = 0;
+    return r < 0 ? io_fail(c, false) : set_status(c, BRF_PERM);
+  }
+  s->seek = seek;
+  s->age = pg_age(s->data);
+  s->checked = true;
+  return BRF_OK;
+}
+
+}  // namespace
+
+geom geom_of(const BT_CURSOR* c) {
+  geom g;
+  const KEY_DESC& d = c->file->keys[c->key];
+  g.L = d.keylen;
+  g.E = bt_entry_size(g.L);
+  g.M = bt_max_entries(g.L);
+  g.half = g.M / 2;
+  g.nsegs = d.nsegs;
+  g.segs = c->file->segs[c->key];
+  return g;
+}
+
+int io_fail(BT_CURSOR* c, bool writing) {
+  int e = errno;
+  if (!writing) return set_status(c, BRF_PERM);
+  if (e == ENOSPC || e == EFBIG || e == EDQUOT) return set_status(c, BRF_NO_SPACE);
+  sys_err("BT", __LINE__, "%s: %s", c->file->path, strerror(e));
+  return set_status(c, BRF_SYS_ERR);
+}
+
+namespace {
+
+// The header as the file holds it now into f->hdr: from the mapped head when
+// there is one (a load, no system call), else read.
+int load_header(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  uint8_t h[kBtHdrSize];
+  if (const uint8_t* head = bt_io_head(f->io, kBtHdrSize)) {
+    memcpy(h, head, kBtHdrSize);
+  } else {
+    long r = bt_io_read(f->io, 0, h, kBtHdrSize);
+    if (r < 0) return io_fail(c, false);
+    if (r != static_cast<long>(kBtHdrSize)) return set_status(c, BRF_BAD_DATA);
+  }
+  if (!hdr_sound(h)) return set_status(c, BRF_BAD_DATA);
+  if (memcmp(h, f->hdr, kBtHdrSize) == 0) return BRF_OK;
+  memcpy(f->hdr, h, kBtHdrSize);
+  decode_keys(f);
+  return BRF_OK;
+}
+
+}  // namespace
+
+int hdr_read(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (f->lock_depth > 0 && c->hdr_epoch == f->lock_epoch) return BRF_OK;
+  // A sole open's image is the header; one not yet read or made is read.
+  if (!f->sole || ld_le16(f->hdr, kHdrVersion) != kBtVersion) {
+    if (int st = load_header(c)) return st;
+  }
+  uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
+  if (n != c->seen_changes) {
+    bool wrapped = n - c->seen_changes >= kAgeWrap;
+    for (auto& s : c->pages) {
+      if (wrapped) s.seek = 0;
+      s.checked = false;
+    }
+    c->seen_changes = n;
+  }
+  c->hdr_epoch = f->lock_depth > 0 ? f->lock_epoch : 0;
+  return BRF_OK;
+}
+
+int hdr_write(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (int st = note_write(c)) return st;
+  st_le16(f->hdr, kHdrAge, static_cast<uint16_t>(ld_le16(f->hdr, kHdrAge) + 1));
+  uint8_t block[kBtHdrBlock] = {};
+  memcpy(block, f->hdr, kBtHdrSize);
+  // Until the operation ends the disk keeps its odd count.
+  st_le32(block, kHdrChangeCount, f->op_start_count);
+  if (bt_io_write(f->io, 0, block, kBtHdrBlock) != static_cast<long>(kBtHdrBlock)) return io_fail(c, true);
+  return BRF_OK;
+}
+
+const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) {
+    set_status(c, BRF_PAGE_FULL);
+    return nullptr;
+  }
+  bt_page_slot* s = find_slot(c, seek);
+  if (s && !s->checked) {
+    uint8_t h[kPgHdrSize];
+    long r = bt_io_read(c->file->io, seek, h, kPgHdrSize);
+    if (r != static_cast<long>(kPgHdrSize)) {
+      s->seek = 0;
+      if (r < 0) io_fail(c, false);
+      else set_status(c, BRF_PERM);
+      return nullptr;
+    }
+    if (pg_age(h) == s->age) s->checked = true;
+    else if (read_full(c, s, seek)) return nullptr;
+  }
+  if (!s) {
+    s = victim_slot(c);
+    if (read_full(c, s, seek)) return nullptr;
+  }
+  s->used = ++c->clock;
+  if (pg_count(s->data) > geom_of(c).M) {
+    set_status(c, BRF_PAGE_FULL);
+    return nullptr;
+  }
+  return s->data;
+}
+
+int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out) {
+  const uint8_t* p = page_ref(c, seek);
+  if (!p) return c->status;
+  memcpy(out, p, kPageSize);
+  return BRF_OK;
+}
+
+namespace {
+
+// A write that failed may have put part of its bytes on disk: the old image,
+// when known, goes back so that the caller's undo finds the page whole.
+int write_or_restore(BT_CURSOR* c, uint32_t off, const uint8_t* data, const uint8_t* old, size_t n) {
+  if (bt_io_write(c->file->io, off, data, n) == static_cast<long>(n)) return BRF_OK;
+  int st = io_fail(c, true);
+  int e = errno;
+  if (old) bt_io_write(c->file->io, off, old, n);
+  errno = e;
+  return st;
+}
+
+// Keeps the page's bytes before the operation's first change to it: from
+// the cache when current there, else from the file.
+int undo_note(BT_CURSOR* c, uint32_t seek) {
+  bt_undo& u = c->file->undo;
+  if (u.depth == 0) return BRF_OK;
+  for (const auto& p : u.pages)
+    if (p.first == seek) return BRF_OK;
+  std::vector<uint8_t> old(kPageSize);
+  bt_page_slot* s = find_slot(c, seek);
+  if (s && s->checked) {
+    memcpy(old.data(), s->data, kPageSize);
+  } else {
+    long r = bt_io_read(c->file->io, seek, old.data(), kPageSize);
+    if (r < 0) return io_fail(c, false);
+    if (r != static_cast<long>(kPageSize)) old.clear();
+  }
+  u.pages.emplace_back(seek, std::move(old));
+  return BRF_OK;
+}
+
+}  // namespace
+
+void undo_begin(BT_CURSOR* c) {
+  bt_undo& u = c->file->undo;
+  if (u.depth++ > 0) return;
+  u.pages.clear();
+  u.have_hdr = hdr_read(c) == BRF_OK;
+  if (u.have_hdr) memcpy(u.hdr, c->file->hdr, kBtHdrSize);
+}
+
+int undo_end(BT_CURSOR* c, int st) {
+  BT_FILE* f = c->file;
+  bt_undo& u = f->undo;
+  if (--u.depth > 0) return st;
+  if (st != BRF_OK && !u.pages.empty()) {
+    for (auto p = u.pages.rbegin(); p != u.pages.rend(); ++p) {
+      drop_slot(c, p->first);
+      if (!p->second.empty()) bt_io_write(f->io, p->first, p->second.data(), kPageSize);
+    }
+    if (u.have_hdr) {
+      memcpy(u.hdr + kHdrChangeCount, f->hdr + kHdrChangeCount, 4);
+      u.hdr[kHdrInUse] = f->hdr[kHdrInUse];  // a change's mark outlives its failed step
+      memcpy(f->hdr, u.hdr, kBtHdrSize);
+      decode_keys(f);
+      uint8_t block[kBtHdrBlock] = {};
+      memcpy(block, f->hdr, kBtHdrSize);
+      if (f->op_writing) st_le32(block, kHdrChangeCount, f->op_start_count);  // odd until op_end
+      bt_io_write(f->io, 0, block, kBtHdrBlock);
+    }
+  }
+  u.pages.clear();
+  return st;
+}
+
+int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page) {
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return set_status(c, BRF_PAGE_FULL);
+  st_le16(page, kPgAge, static_cast<uint16_t>(pg_age(page) + 1));
+  if (g_verify_io) chk_page(c, seek, page);
+  if (int st = undo_note(c, seek)) return st;
+  if (int st = note_write(c)) return st;
+  bt_page_slot* old = find_slot(c, seek);
+  if (int st = write_or_restore(c, seek, page, old && old->checked ? old->data : nullptr, kPageSize)) {
+    drop_slot(c, seek);
+    return st;
+  }
+  bt_page_slot* s = find_slot(c, seek);
+  if (!s) s = victim_slot(c);
+  memcpy(s->data, page, kPageSize);
+  s->seek = seek;
+  s->age = pg_age(page);
+  s->checked = true;
+  s->used = ++c->clock;
+  return BRF_OK;
+}
+
+int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return set_status(c, BRF_PAGE_FULL);
+  bt_page_slot* s = find_slot(c, seek);
+  if (s && s->checked) {
+    memcpy(hdr8, s->data, kPgHdrSize);
+    return BRF_OK;
+  }
+  long r = bt_io_read(c->file->io, seek, hdr8, kPgHdrSize);
+  if (r < 0) return io_fail(c, false);
+  if (r != static_cast<long>(kPgHdrSize)) return set_status(c, BRF_PERM);
+  return BRF_OK;
+}
+
+int page_write_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8, const uint8_t* old8) {
+  if (!bt_page_seek_ok(seek, hdr_eof(c->file))) return set_status(c, BRF_PAGE_FULL);
+  st_le16(hdr8, kPgAge, static_cast<uint16_t>(pg_age(hdr8) + 1));
+  if (int st = undo_note(c, seek)) return st;
+  if (int st = note_write(c)) return st;
+  bt_page_slot* s = find_slot(c, seek);
+  if (int st = write_or_restore(c, seek, hdr8, old8, kPgHdrSize)) {
+    if (s) s->seek = 0;
+    return st;
+  }
+  if (s && s->checked) {
+    memcpy(s->data, hdr8, kPgHdrSize);
+    s->age = pg_age(hdr8);
+  } else if (s) {
+    s->seek = 0;
+  }
+  return BRF_OK;
+}
+
+int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent) {
+  if (child == 0) return BRF_OK;
+  uint8_t h[kPgHdrSize];
+  if (int st = page_read_hdr(c, child, h)) return st;
+  uint8_t old[kPgHdrSize];
+  memcpy(old, h, kPgHdrSize);
+  set_parent(h, parent);
+  return page_write_hdr(c, child, h, old);
+}
+
+const uint8_t* cached_page(BT_CURSOR* c, uint32_t seek) {
+  bt_page_slot* s = find_slot(c, seek);
+  return s && s->checked ? s->data : nullptr;
+}
+
+void op_end(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (!f->op_writing) return;
+  f->op_writing = false;
+  if (f->sole) return;
+  uint8_t w[4];
+  st_le32(w, 0, ld_le32(f->hdr, kHdrChangeCount));
+  if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4)
+    sys_err("BT", __LINE__, "%s: change count not written: %s", f->path, strerror(errno));
+}
+
+}  // namespace kivo::bt

@@ -1,0 +1,429 @@
+// The record data file: stored layouts, open and close, the header, end-of-
+// file verification and the upgrade of older formats. Space management is
+// free_list.cpp.
+//
+// All I/O is positioned (kivo_pread / kivo_pwrite), so nothing depends on a
+// descriptor's file position, which the descriptor cache does not keep. Reads
+// go through the file's shared mapping where it covers them (brf_pread).
+#include "store/data_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/bytes.h"
+#include "foundation/os_calls.h"
+#include "foundation/sys_err.h"
+#include "store/brf_status.h"
+#include "store/btree.h"
+#include "store/lock.h"
+
+namespace kivo {
+
+namespace {
+
+void key_file_init() { binit(); }
+
+bool key_file_just_created(BT_FILE* key) { return ld_le16(key->hdr, kHdrVersion) == kHdrNone; }
+
+}  // namespace
+
+brf_key_hooks brf_key_file = {key_file_init, bopen, bclose, key_file_just_created, bt_hold_alone};
+long long brf_preload_max = -1;
+bool brf_verify_eof = false;
+
+namespace {
+
+long long parse_preload(const char* text) {
+  if (!text || !*text) return -1;
+  char* end = nullptr;
+  errno = 0;
+  long long v = strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < 0) return -1;
+  return v;
+}
+
+// "<path><ext>" into out; false when it does not fit.
+bool build_path(char* out, const char* path, const char* ext) {
+  int n = snprintf(out, kFdPathSize, "%s%s", path, ext);
+  return n > 0 && static_cast<size_t>(n) < kFdPathSize;
+}
+
+int write_status(ssize_t got, size_t want, int line) {
+  if (got == static_cast<ssize_t>(want)) return BRF_OK;
+  if (got < 0) return brf_errno_status(errno, line);
+  return errno == ENOSPC ? BRF_NO_SPACE : BRF_WRITE_ERR;
+}
+
+// A header field set that no version-2 file can hold.
+bool header_sane(const brf_hdr& h) {
+  if (h.eofseek < kDataHeaderSize || h.eofseek > kMaxSeek) return false;
+  if (h.freelist != 0 && (h.freelist < kDataHeaderSize || h.freelist >= h.eofseek)) return false;
+  return true;
+}
+
+}  // namespace
+
+void encode_brf_hdr(const brf_hdr& h, uint8_t out[kDataHeaderSize]) {
+  memset(out, 0, kDataHeaderSize);
+  st_le16(out, kHdrFlagsOff, h.flags);
+  st_le16(out, kHdrVersionOff, h.version);
+  st_le32(out, kHdrRecLenOff, h.rec_len);
+  st_le32(out, kHdrFreelistOff, h.freelist);
+  st_le32(out, kHdrEofseekOff, h.eofseek);
+}
+
+brf_hdr decode_brf_hdr(const uint8_t in[kDataHeaderFields]) {
+  brf_hdr h;
+  h.flags = ld_le16(in, kHdrFlagsOff);
+  h.version = ld_le16(in, kHdrVersionOff);
+  h.rec_len = ld_le32(in, kHdrRecLenOff);
+  h.freelist = ld_le32(in, kHdrFreelistOff);
+  h.eofseek = ld_le32(in, kHdrEofseekOff);
+  return h;
+}
+
+void encode_rec_hdr(const rec_hdr& h, uint8_t out[kRecHdrSize]) {
+  st_u8(out, kRhFlagsOff, h.flags);
+  st_u8(out, kRhAgeOff, h.age);
+  st_le16(out, kRhLengthOff, h.length);
+  st_le32(out, kRhLinkOff, h.link);
+  st_le32(out, kRhRecnoOff, h.recno);
+}
+
+rec_hdr decode_rec_hdr(const uint8_t in[kRecHdrSize]) {
+  rec_hdr h;
+  h.flags = ld_u8(in, kRhFlagsOff);
+  h.age = ld_u8(in, kRhAgeOff);
+  h.length = ld_le16(in, kRhLengthOff);
+  h.link = ld_le32(in, kRhLinkOff);
+  h.recno = ld_le32(in, kRhRecnoOff);
+  return h;
+}
+
+int brf_errno_status(int err, int line) {
+  switch (err) {
+    case ENOENT: return BRF_NOT_FOUND_FILE;
+    case EAGAIN: return BRF_FILE_LOCKED;
+    case EACCES: return BRF_PERM;
+    case ENFILE:
+    case EMFILE: return BRF_TOO_MANY_FILES;
+    case ENOSPC: return BRF_NO_SPACE;
+    default:
+      (void)line;
+      la_sys_err(strerror(err), 0);
+      return BRF_SYS_ERR;
+  }
+}
+
+void brfinit() {
+  brf_preload_max = parse_preload(getenv("KIVO_PRELOAD_MAX"));
+  brf_verify_eof = getenv("KIVO_VERIFY_EOF") != nullptr;
+  if (brf_key_file.init) brf_key_file.init();
+}
+
+void brfinithdr(brf_hdr* h, uint32_t rec_len) {
+  h->rec_len = rec_len;
+  h->freelist = 0;
+  h->eofseek = kDataHeaderSize;
+  h->version = kBrfVersion;
+  h->flags = rec_len > 0 ? (kHdrHasVersion | kHdrFixed) : kHdrHasVersion;
+}
+
+namespace {
+
+// Removes a data file created by a failed open: only an empty one (an
+// exclusive create that failed after its open(2), or whose lock failed).
+void drop_created(const char* dat) {
+  struct stat st;
+  if (os_sys.stat(dat, &st) == 0 && st.st_size == 0) os_sys.unlink(dat);
+}
+
+}  // namespace
+
+namespace {
+brf_open_failure g_last_failure;
+}  // namespace
+
+const brf_open_failure& brf_last_open_failure() { return g_last_failure; }
+
+BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive) {
+  char dat[kFdPathSize];
+  char key[kFdPathSize];
+  if (!build_path(dat, path, ".dat") || !build_path(key, path, ".key")) {
+    *status = brf_errno_status(ENAMETOOLONG, __LINE__);
+    return nullptr;
+  }
+  BT_FILE* kf = nullptr;
+  if (!(mode & BRF_NO_KEYS)) {
+    if (!brf_key_file.open) {
+      sys_err("BRF", __LINE__, "no key file support for %s", key);
+      *status = BRF_SYS_ERR;
+      return nullptr;
+    }
+    kf = brf_key_file.open(status, key, mode);
+    if (!kf) return nullptr;
+  }
+  auto* f = new BRF_FILE;
+  f->key = kf;
+  f->has_keys = kf != nullptr;
+  f->open_rec_len = rec_len;
+  brfinithdr(&f->hdr, rec_len);
+  *status = BRF_OK;
+
+  bool creating = false;
+  int slot = kivo_open(dat, O_RDWR, 0);
+  if (slot < 0 && errno == ENOENT && (mode & BRF_CREATE) &&
+      (!kf || (brf_key_file.just_created && brf_key_file.just_created(kf)))) {
+    *status = BRF_NOT_FOUND_FILE;
+    creating = true;
+    slot = kivo_open(dat, O_RDWR | O_CREAT | O_EXCL, 0666);
+    if (slot < 0 && errno == EEXIST) {
+      // Created by another process meanwhile: opened, not created, here.
+      *status = BRF_OK;
+      creating = false;
+      slot = kivo_open(dat, O_RDWR, 0);
+    }
+  }
+  int err = errno;
+  if (slot >= 0 && !lock_hdr(slot, exclusive)) {
+    err = errno;
+    kivo_close(slot);
+    slot = -1;
+  }
+  if (slot < 0) {
+    // A file this open created must not outlive its failure: a later create
+    // would find it and refuse.
+    if (creating) drop_created(dat);
+    g_last_failure = {dat, err};
+    *status = brf_errno_status(err, __LINE__);
+    if (kf && brf_key_file.close) brf_key_file.close(kf);
+    delete f;
+    return nullptr;
+  }
+  f->slot = slot;
+  if (exclusive) {
+    fd_cache_lock_state(slot)->alone = true;
+    if (kf && brf_key_file.hold_alone) brf_key_file.hold_alone(kf);
+  }
+  brfgethdr(f);
+  return f;
+}
+
+int brf_wb_flush(BRF_FILE* f) {
+  if (f->wb.empty()) return BRF_OK;
+  errno = 0;
+  const ssize_t got = kivo_pwrite(f->slot, f->wb.data(), f->wb.size(), static_cast<off_t>(f->wb_at));
+  const int st = write_status(got, f->wb.size(), __LINE__);
+  f->wb.clear();
+  if (st != BRF_OK) f->wb_err = st;  // the appends are lost: no read may take the file as whole
+  return st;
+}
+
+void brfclose(BRF_FILE* f) {
+  if (!f) return;
+  brf_wb_flush(f);
+  if (f->users > 0) return;
+  if (f->key && brf_key_file.close) brf_key_file.close(f->key);
+  if (f->slot >= 0) kivo_close(f->slot);
+  delete f;
+}
+
+int brf_set_has_header(BRF_FILE* f) {
+  f->has_header = true;
+  f->count_eof = 0;
+  return brfgethdr(f);
+}
+
+bool brf_header_from_file(BRF_FILE* f) {
+  if (f->has_keys || f->has_header) return true;
+  if (brf_set_has_header(f) == BRF_OK && f->hdr.version == kBrfVersion) return true;
+  f->has_header = false;
+  brfgethdr(f);
+  return false;
+}
+
+int brfgethdr(BRF_FILE* f) {
+  if (f->open_rec_len > 0 && !f->has_keys && !f->has_header) {
+    brfinithdr(&f->hdr, f->open_rec_len);
+    return BRF_OK;
+  }
+  uint8_t buf[kDataHeaderFields];
+  ssize_t got = sizeof buf;
+  if (const uint8_t* head = fd_cache_head(f->slot, sizeof buf)) memcpy(buf, head, sizeof buf);
+  else got = kivo_pread(f->slot, buf, sizeof buf, 0);
+  brf_hdr h = decode_brf_hdr(buf);
+  if (got == static_cast<ssize_t>(sizeof buf)) {
+    if (!(h.flags & kHdrHasVersion)) h.version = 0;
+    // A current-format header with impossible seeks would send allocation
+    // outside the file: treat it as unreadable.
+    if (h.version != kBrfVersion || header_sane(h)) {
+      f->hdr = h;
+      return BRF_OK;
+    }
+  }
+  brfinithdr(&f->hdr, f->open_rec_len);
+  f->hdr.version = kVersionUnread;
+  return BRF_BAD_DATA;
+}
+
+int brfputhdr(BRF_FILE* f) {
+  if (brf_relative(f)) return BRF_OK;
+  uint8_t buf[kDataHeaderSize];
+  encode_brf_hdr(f->hdr, buf);
+  return write_status(kivo_pwrite(f->slot, buf, sizeof buf, 0), sizeof buf, __LINE__);
+}
+
+bool verify_eof(int slot, uint32_t expected) {
+  if (check_fd(slot) < 0) return false;
+  if (!brf_verify_eof) return true;
+  struct stat st;
+  if (kivo_fstat(slot, &st) != 0) return false;
+  if (st.st_size == static_cast<off_t>(expected)) return true;
+  sys_err("BRF", __LINE__, "Invalid eof(%d,%d) on %s", static_cast<int>(expected), static_cast<int>(st.st_size),
+          brf_handle_nam(slot));
+  return false;
+}
+
+ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off) {
+  if (!f->wb.empty() && brf_wb_flush(f) != BRF_OK) return -1;
+  size_t len = 0;
+  const uint8_t* map = fd_cache_map_file(f->slot, off + n, &len);
+  if (!map || off + n > len) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
+  memcpy(buf, map + off, n);
+  return static_cast<ssize_t>(n);
+}
+
+int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out) {
+  uint8_t buf[kRecHdrSize];
+  ssize_t got = brf_pread(f, buf, sizeof buf, seek);
+  if (got < 0) return brf_errno_status(errno, __LINE__);
+  if (got != static_cast<ssize_t>(sizeof buf)) return BRF_BAD_DATA;
+  *out = decode_rec_hdr(buf);
+  return BRF_OK;
+}
+
+int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h) {
+  uint8_t buf[kRecHdrSize];
+  encode_rec_hdr(h, buf);
+  return write_status(kivo_pwrite(f->slot, buf, sizeof buf, seek), sizeof buf, __LINE__);
+}
+
+int brf_record_count(BRF_FILE* f, uint32_t* count) {
+  uint32_t len = f->hdr.rec_len;
+  if (brf_relative(f)) {
+    if (f->wb_err) return f->wb_err;
+    if (!f->write_behind || f->rel_size < 0) {
+      struct stat st;
+      if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
+      if (f->write_behind) f->rel_size = st.st_size;
+      *count = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) / len);
+      return BRF_OK;
+    }
+    *count = static_cast<uint32_t>(static_cast<uint64_t>(f->rel_size) / len);
+    return BRF_OK;
+  }
+  uint32_t eof = f->hdr.eofseek;
+  if (brf_fixed(f)) {
+    *count = (eof - kDataHeaderSize) / (len + kRecOverhead);
+    return BRF_OK;
+  }
+  if (eof <= kDataHeaderSize) {
+    *count = 0;
+    return BRF_OK;
+  }
+  if (f->count_eof == eof) {
+    *count = f->count_at_eof;
+    return BRF_OK;
+  }
+  uint8_t tr[kRecTrailerSize];
+  if (brf_pread(f, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return BRF_BAD_DATA;
+  uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
+  if (back > eof - kDataHeaderSize) return BRF_BAD_DATA;
+  rec_hdr last;
+  int st = brf_read_rec_hdr(f, static_cast<uint32_t>(eof - back), &last);
+  if (st != BRF_OK) return st;
+  *count = last.recno + 1;
+  f->count_eof = eof;
+  f->count_at_eof = *count;
+  return BRF_OK;
+}
+
+namespace {
+
+// Version 0 kept the record length in the low half of the link word. Walks
+// the records, moves it into the length field and finds the end of file.
+int upgrade_from_v0(BRF_FILE* f) {
+  struct stat st;
+  if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  uint64_t seek = kDataHeaderSize;
+  for (;;) {
+    rec_hdr h;
+    if (seek > kMaxSeek || brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) break;
+    uint16_t len = static_cast<uint16_t>(h.link & 0xFFFF);
+    uint64_t next = seek + len + kRecOverhead;
+    if (next > size || next > kMaxSeek) break;  // a torn last record is no record
+    h.length = len;
+    // An active record's link is its own seek in the current format.
+    if (!(h.flags & (kRecDeleted | kRecNotUser))) h.link = static_cast<uint32_t>(seek);
+    int rc = brf_write_rec_hdr(f, static_cast<uint32_t>(seek), h);
+    if (rc != BRF_OK) return rc;
+    seek = next;
+  }
+  f->hdr.eofseek = static_cast<uint32_t>(seek);
+  f->hdr.version = 1;
+  f->hdr.flags |= kHdrHasVersion;
+  verify_eof(f->slot, f->hdr.eofseek);
+  return brfputhdr(f);
+}
+
+}  // namespace
+
+int brf_rebuild_free_list(BRF_FILE* f) {
+  uint32_t old_eof = f->hdr.eofseek;
+  struct stat st;
+  if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
+  if (old_eof < kDataHeaderSize || old_eof > kMaxSeek || static_cast<off_t>(old_eof) > st.st_size) return BRF_BAD_DATA;
+  f->hdr.freelist = 0;
+  int rc = brfputhdr(f);
+  if (rc != BRF_OK) return rc;
+  verify_eof(f->slot, f->hdr.eofseek);
+  uint64_t seek = kDataHeaderSize;
+  while (seek < old_eof) {
+    rec_hdr h;
+    if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) return BRF_BAD_DATA;
+    uint64_t next = seek + h.length + kRecOverhead;
+    if (next > old_eof) return BRF_BAD_DATA;
+    if (h.flags & (kRecDeleted | kRecNotUser)) {
+      rc = brf_rcd_free_any(f, static_cast<uint32_t>(seek), true);
+      if (rc != BRF_OK) return rc;
+    }
+    seek = next;
+  }
+  return brfputhdr(f);  // the blocks appended moved the end of file
+}
+
+int brf_upd_ver(BRF_FILE* f) {
+  if (brf_relative(f)) return BRF_BAD_DATA;
+  f->count_eof = 0;  // counted from older-format headers
+  if (f->hdr.version == kVersionUnread) brfinithdr(&f->hdr, f->open_rec_len);
+  if (f->hdr.version > kBrfVersion) return BRF_BAD_DATA;  // a newer format: leave it alone
+  if (f->hdr.version == 0) {
+    int rc = upgrade_from_v0(f);
+    if (rc != BRF_OK) return rc;
+  }
+  if (f->hdr.version < kBrfVersion) {
+    int rc = brf_rebuild_free_list(f);
+    if (rc != BRF_OK) return rc;
+  }
+  f->hdr.version = kBrfVersion;
+  f->hdr.flags |= kHdrHasVersion;
+  return brfputhdr(f);
+}
+
+}  // namespace kivo

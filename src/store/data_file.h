@@ -1,0 +1,293 @@
+// The record data file "%s.dat": its stored format, opening and closing, the
+// header, space allocation through the free list, and the format upgrade.
+//
+// Kinds of file (header flag 0x0001 and whether a key file exists):
+//   variable-length   512-byte header, records of any length
+//   fixed, keyed      512-byte header, records of one footprint (length + 16)
+//   fixed, relative   no header; record n is raw bytes at n * length
+// Records of the first two kinds carry a 12-byte header and a 4-byte trailer
+// equal to the body length, so the file can be walked both ways.
+//
+// Seeks are u32 on disk; growth past kMaxSeek is refused, never wrapped.
+// Allocation and freeing run under the update lock (lock.h) and re-read the
+// header first, since another process may have changed it; the header is
+// read through a shared mapping of the file's head when there is one, which
+// sees every process's writes as a read does.
+//
+// An exclusive open makes the pair "alone" (fd_lock_state): no other process
+// can open it, so its locks take no system call. Every write still reaches
+// the file when the operation makes it, in the same order as on a shared
+// open, so a crash leaves the same file either way.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/fd_cache.h"
+
+namespace kivo {
+
+// --- data file header (BRF_HDR): 16 bytes of fields in a 512-byte block ---
+constexpr uint32_t kDataHeaderSize = 512;
+constexpr size_t kDataHeaderFields = 16;
+constexpr size_t kHdrFlagsOff = 0;     // u16
+constexpr size_t kHdrVersionOff = 2;   // u16
+constexpr size_t kHdrRecLenOff = 4;    // u32
+constexpr size_t kHdrFreelistOff = 8;  // u32
+constexpr size_t kHdrEofseekOff = 12;  // u32
+constexpr uint16_t kHdrFixed = 0x0001;
+constexpr uint16_t kHdrHasVersion = 0x0002;
+constexpr uint16_t kBrfVersion = 2;
+constexpr uint16_t kVersionUnread = 0xFFFF;  // in memory: no readable header
+
+// --- record header (REC_HDR) and trailer ---
+constexpr size_t kRecHdrSize = 12;
+constexpr size_t kRecTrailerSize = 4;
+constexpr uint32_t kRecOverhead = 16;
+// Bytes of the file that one write changes wholly or not at all when the
+// process is killed: the smallest page of the systems the engine runs on.
+constexpr uint32_t kAtomicSpan = 4096;
+constexpr size_t kRhFlagsOff = 0;   // u8
+constexpr size_t kRhAgeOff = 1;     // u8
+constexpr size_t kRhLengthOff = 2;  // u16
+constexpr size_t kRhLinkOff = 4;    // u32
+constexpr size_t kRhRecnoOff = 8;   // u32
+constexpr uint8_t kRecDeleted = 0x01;
+// Incomplete allocation, or a FREE_BLOCK. The new copy of a keyed record
+// being moved carries it too, with its link naming the record it replaces
+// (every other record's link names itself) until the old one is freed.
+constexpr uint8_t kRecNotUser = 0x02;
+constexpr uint32_t kMaxRecordLength = 0xFFFF;
+
+// --- FREE_BLOCK: the body of a free-list record ---
+constexpr int kFreeEntries = 82;
+constexpr size_t kFreeBlockUsed = 496;
+constexpr size_t kFbNextOff = 0;   // u32
+constexpr size_t kFbSeekOff = 4;   // u32 x 82
+constexpr size_t kFbLenOff = 332;  // u16 x 82
+static_assert(kFbSeekOff + 4 * kFreeEntries == kFbLenOff);
+static_assert(kFbLenOff + 2 * kFreeEntries == kFreeBlockUsed);
+
+constexpr uint32_t kMaxSeek = 0x7FFFFFFF;
+
+// brfopen mode bits (handed to the key file's open as they are).
+constexpr uint16_t BRF_KEY_MUST_EXIST = 0x0001;
+constexpr uint16_t BRF_CREATE = 0x0004;
+constexpr uint16_t BRF_NO_KEYS = 0x0010;
+
+struct brf_hdr {
+  uint16_t flags = 0;
+  uint16_t version = 0;
+  uint32_t rec_len = 0;
+  uint32_t freelist = 0;
+  uint32_t eofseek = 0;
+};
+
+// The decoded record header.
+struct rec_hdr {
+  uint8_t flags = 0;    // kRecDeleted, kRecNotUser; 0 for a live user record
+  uint8_t age = 0;      // +1 each time the space is reused from the free list
+  uint16_t length = 0;  // body bytes (the space's length for a deleted record)
+  // Three meanings, told apart by `flags` and the owner bit:
+  //  - live record: its own seek, so a stale index entry is caught on read;
+  //  - live record held by an owner-tracking session: owner_word(session)
+  //    (kOwnerBit set, lock.h) until the session writes it back;
+  //  - deleted record: the next member of its free chain, 0 at the end.
+  uint32_t link = 0;
+  uint32_t recno = 0;  // ordinal of the space in the file, from 0
+};
+
+void encode_brf_hdr(const brf_hdr& h, uint8_t out[kDataHeaderSize]);
+brf_hdr decode_brf_hdr(const uint8_t in[kDataHeaderFields]);
+void encode_rec_hdr(const rec_hdr& h, uint8_t out[kRecHdrSize]);
+rec_hdr decode_rec_hdr(const uint8_t in[kRecHdrSize]);
+
+// The key file, as the data file sees it: the B-tree's binit, bopen, bclose
+// and its "no readable header" test. Tests may replace them; without an open
+// hook a file with keys cannot be opened (status 24).
+struct BT_FILE;
+struct brf_key_hooks {
+  void (*init)() = nullptr;
+  BT_FILE* (*open)(int* status, const char* path, uint16_t mode) = nullptr;
+  void (*close)(BT_FILE* key) = nullptr;
+  // Whether the key file's header could not be read (version 0xFFFF): a key
+  // file just created.
+  bool (*just_created)(BT_FILE* key) = nullptr;
+  // The pair was opened exclusively: the key file is alone too.
+  void (*hold_alone)(BT_FILE* key) = nullptr;
+};
+extern brf_key_hooks brf_key_file;
+
+constexpr int kMaxKeys = 16;
+
+// The data file whose open failed last in this process, and the system
+// error; an empty path before any failure. For messages that must name them.
+struct brf_open_failure {
+  std::string path;
+  int err = 0;
+};
+const brf_open_failure& brf_last_open_failure();
+
+// One open data file (BRF_FILE).
+struct BRF_FILE {
+  int users = 0;              // record control blocks attached
+  int slot = -1;              // descriptor-cache slot, -1 when closed
+  brf_hdr hdr;                // the header as last read or written
+  uint32_t open_rec_len = 0;  // record length given at open
+  BT_FILE* key = nullptr;     // none for a file without keys
+  bool has_keys = false;
+  // The file has the 512-byte header although no key file is open: a
+  // fixed-length keyed file whose key file is missing is not relative.
+  // Set by brf_set_has_header or brf_header_from_file.
+  bool has_header = false;
+  std::array<std::vector<uint8_t>, kMaxKeys> null_key;  // empty: none set
+  std::array<bool, kMaxKeys> has_null_key{};
+  // Record count at an end of file: records before the end never change
+  // number, so while eofseek equals count_eof the count is count_at_eof.
+  uint32_t count_eof = 0;  // 0 = none known
+  uint32_t count_at_eof = 0;
+  // A scoped work file opened alone: a relative file's appends gather in
+  // `wb` (file bytes from `wb_at`) and reach the file when something reads,
+  // rewrites or closes it; the size is then known here (rel_size, -1 = not
+  // yet), since no other process can change it.
+  bool write_behind = false;
+  // Records a relative file is known to hold: such a file never shrinks, so
+  // a record below it is found without asking the file's size.
+  uint32_t rel_seen = 0;
+  std::vector<uint8_t> wb;
+  uint64_t wb_at = 0;
+  int64_t rel_size = -1;
+  int wb_err = 0;  // a failed write of gathered appends: every later count fails with it
+};
+
+inline bool brf_fixed(const BRF_FILE* f) { return (f->hdr.flags & kHdrFixed) != 0; }
+inline bool brf_relative(const BRF_FILE* f) { return brf_fixed(f) && !f->has_keys && !f->has_header; }
+// Whether no other process can open the file (an exclusive open).
+inline bool brf_alone(const BRF_FILE* f) {
+  const fd_lock_state* ls = fd_cache_lock_state(f->slot);
+  return ls && ls->alone;
+}
+
+// Settings read by brfinit. -1 = no preload limit.
+extern long long brf_preload_max;
+extern bool brf_verify_eof;
+
+// Reads KIVO_PRELOAD_MAX and KIVO_VERIFY_EOF, then starts the key file module.
+void brfinit();
+
+// Opens (mode BRF_CREATE: creates) the data file "<path>.dat" and, unless
+// BRF_NO_KEYS, its key file "<path>.key"; takes the header lock (shared or
+// exclusive). Returns the block with status 0, or 3 when the file was created;
+// else null with status 3, 5, 7 (locked by another process), 22, 23 or 24.
+BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive);
+
+// Closes the file unless record control blocks are attached.
+void brfclose(BRF_FILE* f);
+
+// Writes the gathered appends of a write-behind file: 0 or a status.
+int brf_wb_flush(BRF_FILE* f);
+
+// Reads the header into f->hdr: 0, or 17 (version then kVersionUnread) when it
+// cannot be read or is damaged. Nothing to read in a relative file.
+int brfgethdr(BRF_FILE* f);
+// For a caller that knows the file's organisation has a header (variable
+// length, or keyed) while its key file is not open: marks it and reads the
+// header. Status as brfgethdr.
+int brf_set_has_header(BRF_FILE* f);
+// For the utilities, which know no organisation: a file opened without keys
+// whose first bytes are a readable current-format header is taken as
+// headered (brf_set_has_header). Returns whether the file has a header.
+bool brf_header_from_file(BRF_FILE* f);
+// Writes f->hdr as the 512-byte block: 0, 22 or 24.
+[[nodiscard]] int brfputhdr(BRF_FILE* f);
+// A fresh header for a file of that record length (0 = variable).
+void brfinithdr(brf_hdr* h, uint32_t rec_len);
+
+// Allocates space for a record body of `length` bytes. The header written is
+// flagged kRecNotUser until the caller completes the record. `seek` receives
+// the record's seek. `no_hdr_io`: the caller keeps f->hdr current and writes it.
+// Status 0, 4, 17, 22 (file would pass kMaxSeek, or disk full) or 24.
+[[nodiscard]] int brf_rcd_alloc(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool search_free,
+                                bool no_hdr_io);
+
+// Gives the record at `seek` back to the free list of its length. Status 0;
+// 16 when it is deleted already; 17 in a relative file or when no record
+// starts there; 4, 22, 24 on I/O failure.
+[[nodiscard]] int brf_rcd_free(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
+
+// The same for a record flagged deleted or unfinished already: the upgrade
+// and the repair free such records.
+int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
+
+// Ends the free list at a link between blocks that a kill cut while it was
+// written (update lock held): the repair leaves a list that reads sound.
+// Status 0, 17 for a damaged list, or a write failure.
+int brf_free_list_settle(BRF_FILE* f);
+
+// Builds the free list again from nothing: every record flagged deleted or
+// not a user record (FREE_BLOCK records and unfinished allocations too)
+// goes on it. Update lock held; the records must walk from the header to
+// eofseek (else 17). Status 0 or the failure.
+int brf_rebuild_free_list(BRF_FILE* f);
+
+// Upgrades the file to version 2 and rebuilds the free list. Returns the
+// status: 0 on success.
+[[nodiscard]] int brf_upd_ver(BRF_FILE* f);
+
+// With KIVO_VERIFY_EOF, compares the file's size with `expected` and reports
+// "Invalid eof(%d,%d) on %s"; always makes sure the descriptor is open.
+// Returns false when the descriptor cannot be had or the size differs.
+bool verify_eof(int slot, uint32_t expected);
+
+// Reads `n` bytes at `off` of the data file like kivo_pread, through the
+// file's shared mapping where it covers them (the same bytes, no call).
+ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off);
+
+// Record header I/O at a record's seek: 0, 17 (short read), 4/22/24 (write).
+int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out);
+[[nodiscard]] int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h);
+
+// Records in the file, deleted and FREE_BLOCK records included (for a relative
+// file: whole records in the file's size). Status 0 or 17.
+int brf_record_count(BRF_FILE* f, uint32_t* count);
+
+// Body size of a FREE_BLOCK record in this file.
+uint32_t free_block_body_size(const BRF_FILE* f);
+
+// The free-list half of brf_rcd_alloc: re-reads the header and takes a
+// deleted record of exactly `length` when there is one (*found).
+int brf_rcd_take_free(BRF_FILE* f, uint32_t length, rec_hdr* out, uint32_t* seek, bool* found);
+
+// Appends a whole record at the end of a variable-length file with keys
+// or without: header, `body` and trailer in one write, then the file header.
+// With `finished` the header is final (flags 0); else it is flagged
+// kRecNotUser until the caller completes it. Status as brf_rcd_alloc.
+int brf_rcd_append(BRF_FILE* f, const uint8_t* body, uint32_t length, bool finished, rec_hdr* out, uint32_t* seek);
+
+// Many records appended to a variable-length file without keys that is
+// alone (flat import): whole records gather in a buffer that goes out in one
+// write followed by the file header. Nothing is on disk before brf_bulk_flush
+// (or a full buffer), so a crash loses the unflushed tail only, never a
+// record already there.
+struct brf_bulk {
+  BRF_FILE* file = nullptr;
+  std::vector<uint8_t> buf;
+  uint32_t start = 0;  // seek of buf[0]
+  uint32_t count = 0;  // record number of the next record
+};
+// Whether the file takes a bulk append; brf_bulk_begin then readies `b`.
+bool brf_bulk_ok(BRF_FILE* f);
+int brf_bulk_begin(brf_bulk* b, BRF_FILE* f);
+// Status 0, 17 (length 0 or over 65,535), 22 (file would pass kMaxSeek) or
+// a write failure.
+int brf_bulk_put(brf_bulk* b, const uint8_t* rec, uint32_t len);
+int brf_bulk_flush(brf_bulk* b);
+
+// Status for a failed system call; 24 also records the system's text as the
+// last system error, which message 200650 shows.
+int brf_errno_status(int err, int line);
+
+}  // namespace kivo

@@ -1,0 +1,196 @@
+// Record operations on native files: a record control block (BRF_RCB) on an
+// open data file (data_file.h) reads records by number, by key or in
+// sequence, writes, rewrites and deletes them, and keeps every index of the
+// key file (btree.h) in step with the data.
+//
+// Invariants a reader must keep in mind:
+//  - Space allocation, freeing and index changes run under the update lock
+//    (byte 0 of the data file); each tree operation under the tree lock.
+//    Readers take neither: a record being written carries kRecNotUser until
+//    it is complete and is never delivered meanwhile.
+//  - An operation that fails leaves data file and indexes as they were: the
+//    space taken is freed, the entries made are removed, and an entry removed
+//    is put back.
+//  - Every index holds each active record whose key is not that key's null
+//    image exactly once.
+//  - Every change of a keyed file runs inside the key file's in-use mark
+//    (btree.h): a writer killed inside one leaves the mark set, and the next
+//    process to meet it while no process holds the update lock repairs the
+//    pair from the data (record_repair.cpp) before it uses the indexes.
+//  - A keyed read delivers only a record that carries the key of the entry
+//    it came from; a read by number only the record of that number.
+//
+// Results are the storage status codes of brf_status.h, also left in
+// rcb->status. Callers: the native back-end, flat export and import, the
+// analyser.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "store/brf_status.h"
+#include "store/btree.h"
+#include "store/data_file.h"
+#include "store/lock.h"
+
+namespace kivo {
+
+// One stream on a data file.
+struct BRF_RCB {
+  BRF_FILE* file = nullptr;
+  BT_CURSOR* cursor = nullptr;  // none for a file without keys
+  rec_lock lock;                // flags RCB_LOCK_* and the locked seek
+  int status = 0;
+  uint16_t mode = 0;  // access mode given at attach
+  bool owner_tracking = false;
+  int64_t cur_rec = -1;           // current record number, -1 = none
+  int64_t last_rec = -1;          // of the last record read or written
+  int64_t last_seek = -1;         // seek of that record
+  int key_form = kKeyFormRecord;  // form of a key handed to brfseek
+  int positioned_key = -1;        // key the cursor was last positioned on
+  uint8_t* preload = nullptr;     // whole-file preload, none by default
+  uint32_t preload_pos = 0;
+  uint32_t preload_size = 0;
+  // Stored length of the record the last read delivered (0 when none was):
+  // the count delivered (*len) is at most this; a caller whose buffer was
+  // shorter reports the record cut short.
+  uint32_t stored_len = 0;
+  std::vector<uint8_t> scratch_a, scratch_b;  // record images of one operation
+};
+
+// Attaches a control block. With keys a cursor is attached (its failure is
+// the attach's); owner tracking stamps held records and the key file's owner
+// word with lock_session_number. Null with *status set on failure.
+BRF_RCB* brfaccess(int* status, BRF_FILE* f, uint16_t mode, bool owner_tracking);
+// Releases a held lock, detaches the cursor and the preload, frees the block.
+void brfdeaccess(BRF_RCB* r);
+
+// Asks for a record lock with the next read (wait: block until granted,
+// else a refusal gives 20 and the record is still delivered).
+void brf_want_lock(BRF_RCB* r, bool wait);
+// Releases the held record lock, if any.
+void brf_release(BRF_RCB* r);
+
+// The one check of a record header read at `seek`: 0 for a finished user
+// record of this file that names itself (its own seek, or an owner stamp)
+// and ends by `end` (the end of file the caller knows; kAnyEnd when a short
+// read tells instead); 16 for a deleted or unfinished record; 17 for
+// anything else, which is no record start.
+constexpr uint64_t kAnyEnd = UINT64_MAX;
+int brf_rec_hdr_check(const BRF_FILE* f, const rec_hdr& h, uint32_t seek, uint64_t end);
+
+// Reads. `size` bytes at most are delivered into `buf`; *len gets the count.
+// brfget: the cursor's record when it has a key, else the current record
+// number. brffirst/brfnext: first/next in key order, or by record number
+// (deleted records skipped). Status 0; 20 when the record is delivered but
+// another process holds its lock; 8 end; 9 no such record; 16 deleted;
+// 17 short or unreadable. r->stored_len gets the record's stored length.
+int brfget(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len);
+int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len);
+int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len);
+// The record at `seek` (a record id): checked to be a live record there,
+// locked as brfget; the cursor goes on from it.
+int brfgetat(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len);
+// Keyed read: mode kSeekEqual / kSeekGreater / both (btree.h); the key in
+// r->key_form, `keylen` bytes (kWholeRecord for a whole record).
+int brfseek(BRF_RCB* r, int mode, const uint8_t* key, int keylen, uint8_t* buf, size_t size, uint32_t* len);
+
+// Writes a new record (`len` is the record length of a fixed-length file).
+// 10 when a key duplicates an existing one: nothing is left behind.
+[[nodiscard]] int brfput(BRF_RCB* r, const uint8_t* buf, uint32_t len);
+// Rewrites the held record (keyed) or the current record; a new length moves
+// a variable-length record. 16 for a deleted or unfinished record; 17 for a
+// new length in a fixed-length file.
+[[nodiscard]] int brfrewrite(BRF_RCB* r, const uint8_t* buf, uint32_t len);
+// Deletes the held record (keyed) or the current record.
+[[nodiscard]] int brfdelete(BRF_RCB* r);
+
+// Finds or (create) defines a key and makes it current. A key just created
+// gets its index built from the data file; when that fails the key
+// definition is removed again and the failure returned. The null-key image is
+// zeros, or with `null_from_record` the key of `record`.
+[[nodiscard]] int brfsetkey(BRF_RCB* r, KEY_DESC* d, bool create, bool null_from_record, const uint8_t* record);
+int brfsetkeyN(BRF_RCB* r, int keyno);
+// Positions the cursor on the current record under the current key.
+int brfsetcur(BRF_RCB* r);
+
+// Seek of record number n, or -1 (status set).
+int64_t brffindrcd(BRF_RCB* r, int64_t n);
+// Records in the file (deleted and free-list records count), or -1.
+int64_t brfrcdcnt(BRF_RCB* r);
+
+// Whole-file preload for a block without cursor (KIVO_PRELOAD_MAX bounds it).
+void brf_preload(BRF_RCB* r);
+int preload_nxt(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len);
+// With fast reading, preload_nxt copies nothing and points brf_preload_buf
+// at the record inside the preload buffer.
+extern bool uio_read_fast;
+extern const uint8_t* brf_preload_buf;
+
+// Index maintenance of the record at `seek` (current key last). A record
+// must cover every key segment (brf_key_extent bytes); the operations above
+// hand shorter records over zero-padded.
+[[nodiscard]] int brfinsertall(BRF_RCB* r, const uint8_t* rec, uint32_t seek);
+[[nodiscard]] int brfdeleteall(BRF_RCB* r, const uint8_t* rec, uint32_t seek);
+[[nodiscard]] int brfreinsertall(BRF_RCB* r, const uint8_t* old_rec, const uint8_t* new_rec, uint32_t old_seek,
+                                 uint32_t new_seek);
+// Whether the record's key of the current key is null (1) or not (0).
+int brfisnullkey(BRF_RCB* r, const uint8_t* rec);
+// Whether the record's key of key `keyno` is null.
+bool brf_key_is_null(BRF_FILE* f, int keyno, const uint8_t* rec);
+// Bytes a record must have for every key segment of the file to lie in it.
+uint32_t brf_key_extent(BRF_FILE* f);
+// Sets key `keyno`'s null image: zeros, or the key of `record`.
+void brfnullkey(BRF_FILE* f, int keyno, bool from_record, const uint8_t* record);
+
+// One change of a keyed file, under the update lock: begin lets its first
+// key-file write set the in-use mark (btree.h); a change that fails with
+// BRF_ABANDONED has undone its own writes, and brf_change_repaired then
+// repairs the pair and says whether to make the change again (else *st is
+// the repair's failure); end clears the mark and returns `st`. A file
+// without keys has no mark.
+int brf_change_begin(BRF_RCB* r);
+bool brf_change_repaired(BRF_RCB* r, int* st);
+int brf_change_end(BRF_RCB* r, int st);
+
+// What a repair did.
+struct brf_repair_counts {
+  int keys = 0;               // keys whose index was built again
+  uint32_t records = 0;       // active records indexed
+  uint32_t moves_kept = 0;    // moved records finished (the old one was freed)
+  uint32_t moves_undone = 0;  // moved copies dropped (the old one is still live)
+  uint32_t repeated = 0;      // records left out of a key for a value met before
+};
+// Repairs the pair with the update lock held by the caller: unfinished moves
+// are settled, every index is built again from the data file (definitions
+// kept) and the mark is cleared. Status 0, or the failure.
+int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out);
+// After a tree operation: when the header it read shows a mark this process
+// did not set and no process holds the update lock, the writer died inside
+// a change; the pair is repaired and true returned (the caller searches
+// again). The repair is announced in one line.
+bool brf_repair_if_abandoned(BRF_RCB* r);
+// Waits until no other process runs a change of the pair (the update lock
+// taken and given back at once); a dead writer's mark met then is repaired
+// as above. For a keyed read that finds its record in motion.
+void brf_wait_for_change(BRF_RCB* r);
+// The administrator's repair of "<name>" (".dat" is taken off): a pair that
+// is marked or fails verification is repaired; a sound one is left as it is.
+// A data file without a key file has its free list built again instead.
+// One line on the standard output says which. 1 good, 0 bad.
+int brfrepair(const char* name);
+
+// A cursor's position, saved and restored around work that moves it.
+struct brf_pos {
+  uint32_t page = 0;
+  uint32_t dseek = kNoSeek;
+  int16_t index = -1;
+  int last_key = -1;
+  bool has_key = false;
+  uint8_t key[256] = {};
+};
+void brf_save_pos(const BT_CURSOR* c, brf_pos* p);
+void brf_restore_pos(BT_CURSOR* c, const brf_pos* p);
+
+}  // namespace kivo

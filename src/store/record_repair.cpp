@@ -1,0 +1,319 @@
+// The in-use mark around every change of a keyed file, and the repair of a
+// pair that a writer left marked when it died.
+//
+// The data file is the truth: after a kill every record in it is wholly old
+// or wholly new, and at most one copy of a moved record is live once the
+// moves are settled (record_write.cpp). So the repair settles the unfinished
+// moves and builds every index again from the records, keeping the key
+// definitions. It runs under the update lock and the tree lock, sets nothing
+// that another repair could not set again (a repair killed half way is
+// repeated from the start), and is deterministic.
+//
+// Callers: brfput, brfrewrite, brfdelete and brfsetkey (begin/end), the keyed
+// reads (brf_repair_if_abandoned), and the command line (brfrepair).
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/sys_err.h"
+#include "store/analyser.h"
+#include "store/flat_file.h"
+#include "store/record_ops.h"
+
+namespace kivo {
+
+namespace {
+
+bool live(const BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
+  return brf_rec_hdr_check(f, h, seek, f->hdr.eofseek) == BRF_OK;
+}
+
+// What a header with a foreign link is. A moved record's copy is written
+// flagged not a user record with its link naming the old record; its
+// completion sets flags and link together. A kill can cut either write at a
+// page boundary, and the flags lie before the link, so:
+//  - user flags with a foreign link: a completion cut after the flags (the
+//    old record was freed by then): the copy is finished;
+//  - not a user record, link naming a record start: the copy is settled
+//    against the record it names;
+//  - not a user record, link naming no record start: the copy's first write
+//    was cut inside the link, before the old record was freed: the copy is
+//    made inert again (link to itself), the old record stays the record.
+enum class copy_kind { none, cut_completion, unsettled, cut_first_write };
+
+copy_kind copy_kind_of(const rec_hdr& h, uint32_t seek, const std::vector<uint32_t>& starts) {
+  if ((h.flags & kRecDeleted) || h.link == seek || (h.link & kOwnerBit)) return copy_kind::none;
+  if (!(h.flags & kRecNotUser)) return copy_kind::cut_completion;
+  bool names_start = std::binary_search(starts.begin(), starts.end(), h.link);
+  return names_start ? copy_kind::unsettled : copy_kind::cut_first_write;
+}
+
+// Settles the copy at `seek`: dropped when the record it replaces is still
+// live, finished otherwise. Freeing the old record is the point at which the
+// rewrite happened; its space may since have been taken by a change that
+// then met the mark and stopped before making anything live.
+int settle_move(BRF_FILE* f, uint32_t seek, copy_kind kind, rec_hdr* h, bool* kept) {
+  if (kind == copy_kind::cut_first_write) {
+    *kept = false;
+    h->link = seek;
+    return brf_write_rec_hdr(f, seek, *h);
+  }
+  rec_hdr old;
+  *kept = kind == copy_kind::cut_completion || !(brf_read_rec_hdr(f, h->link, &old) == BRF_OK && live(f, old, h->link));
+  if (!*kept) return brf_rcd_free_any(f, seek, false);
+  h->flags = 0;
+  h->link = seek;
+  return brf_write_rec_hdr(f, seek, *h);
+}
+
+// The seeks of every record of the data file, ascending.
+int record_starts(BRF_FILE* f, std::vector<uint32_t>* out) {
+  out->clear();
+  for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
+    rec_hdr h;
+    if (int st = brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h)) return st;
+    out->push_back(static_cast<uint32_t>(seek));
+    seek += h.length + kRecOverhead;
+  }
+  return BRF_OK;
+}
+
+// Whether the record stays out of key k: its value is this process's null
+// image, or (no image set here) empty in every segment, the form null
+// images take.
+bool left_out(BRF_FILE* f, int k, const uint8_t* rec) {
+  if (f->has_null_key[k]) return brf_key_is_null(f, k, rec);
+  uint8_t key[256] = {};
+  getlkey(f->key, k, rec, kWholeRecord, key, kKeyFormRecord);
+  return key_value_empty(f->key->segs[k], f->key->keys[k].nsegs, key);
+}
+
+// Enters the record in every key whose value in it is not null. A key value
+// met twice is counted and the second record left out of that key: a
+// repair never stops half way.
+int index_record(BRF_RCB* r, const uint8_t* rec, uint32_t seek, int nkeys, brf_repair_counts* out) {
+  BRF_FILE* f = r->file;
+  for (int k = 0; k < nkeys; ++k) {
+    if (left_out(f, k, rec)) continue;
+    bsetkeyN(r->cursor, k);
+    int st = buinsert(r->cursor, rec, seek);
+    if (st == BRF_DUP_KEY) ++out->repeated;
+    else if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
+  }
+  return BRF_OK;
+}
+
+// Walks the data file (tree lock held, trees empty): settles each moving
+// copy and indexes each live record.
+int reindex(BRF_RCB* r, brf_repair_counts* out) {
+  BRF_FILE* f = r->file;
+  int nkeys = f->key->hdr[kHdrKeyCount];
+  uint32_t extent = brf_key_extent(f);
+  std::vector<uint8_t>& body = r->scratch_a;
+  std::vector<uint32_t> starts;
+  if (int st = record_starts(f, &starts)) return st;
+  for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
+    uint32_t at = static_cast<uint32_t>(seek);
+    rec_hdr h;
+    if (int st = brf_read_rec_hdr(f, at, &h)) return st;
+    seek += h.length + kRecOverhead;
+    if (seek > f->hdr.eofseek) return BRF_BAD_DATA;
+    if (copy_kind kind = copy_kind_of(h, at, starts); kind != copy_kind::none) {
+      bool kept = false;
+      if (int st = settle_move(f, at, kind, &h, &kept)) return st;
+      ++(kept ? out->moves_kept : out->moves_undone);
+    }
+    if (!live(f, h, at)) continue;
+    body.assign(std::max<uint32_t>(h.length, extent), 0);
+    if (kivo_pread(f->slot, body.data(), h.length, off_t{at} + kRecHdrSize) != static_cast<ssize_t>(h.length))
+      return BRF_BAD_DATA;
+    if (int st = index_record(r, body.data(), at, nkeys, out)) return st;
+    ++out->records;
+  }
+  out->keys = nkeys;
+  return BRF_OK;
+}
+
+// The one line of a repair: file, keys rebuilt, records indexed, and the
+// records left out of a key for a repeated value, if any.
+void repair_line(char* out, size_t size, const char* file, const brf_repair_counts& n) {
+  int w = snprintf(out, size, "repaired %s: %d keys rebuilt, %u records indexed", file, n.keys, n.records);
+  if (n.repeated && w > 0 && static_cast<size_t>(w) < size)
+    snprintf(out + w, size - static_cast<size_t>(w), ", %u repeated key values left out", n.repeated);
+}
+
+void announce(BRF_FILE* f, const brf_repair_counts& n) {
+  char line[512];
+  repair_line(line, sizeof line, brf_handle_nam(f->slot), n);
+  sys_err("BRF", __LINE__, "%s", line);
+}
+
+}  // namespace
+
+int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
+  BRF_FILE* f = r->file;
+  BT_CURSOR* c = r->cursor;
+  *out = brf_repair_counts{};
+  if (!f->key || !c) return BRF_NO_KEY;
+  if (int st = brfgethdr(f)) return st;
+  if (int st = brf_free_list_settle(f)) return st;
+  int cur = c->key;
+  bool in_change = f->key->in_change;
+  f->key->in_change = false;  // the repair's writes keep the mark as it is
+  if (!block(c, true)) return c->status;
+  int st = bt_reset_trees(c);
+  if (st == BRF_OK) st = reindex(r, out);
+  bunlock(c, true);
+  if (st == BRF_OK) {
+    f->key->marking = true;  // the repair owns the dead writer's mark now
+    st = bt_mark_clear(f->key);
+  }
+  f->key->in_change = in_change;
+  if (cur >= 0) bsetkeyN(c, cur);
+  r->positioned_key = -1;
+  return st;
+}
+
+int brf_change_begin(BRF_RCB* r) {
+  if (r->file->key && r->cursor) r->file->key->in_change = true;
+  return BRF_OK;
+}
+
+bool brf_change_repaired(BRF_RCB* r, int* st) {
+  if (*st != BRF_ABANDONED) return false;
+  // We hold the update lock: whoever set the mark has died.
+  brf_repair_counts n;
+  *st = brf_repair_locked(r, &n);
+  if (*st != BRF_OK) return false;
+  announce(r->file, n);
+  return true;
+}
+
+int brf_change_end(BRF_RCB* r, int st) {
+  BRF_FILE* f = r->file;
+  // The change is done or undone either way: a mark that cannot be cleared
+  // only costs the next process a needless repair.
+  if (f->key) static_cast<void>(bt_mark_clear(f->key));
+  return st;
+}
+
+namespace {
+
+// With the update lock held: a mark found set now was left by a dead writer,
+// and the pair is repaired. True when it was.
+bool repair_if_marked(BRF_RCB* r) {
+  BT_FILE* k = r->file->key;
+  if (bt_mark_read(k) != 1) {
+    k->hdr[kHdrInUse] = 0;  // the writer finished after the header was read
+    return false;
+  }
+  brf_repair_counts n;
+  if (brf_repair_locked(r, &n) != BRF_OK) return false;
+  announce(r->file, n);
+  return true;
+}
+
+}  // namespace
+
+bool brf_repair_if_abandoned(BRF_RCB* r) {
+  BRF_FILE* f = r->file;
+  BT_FILE* k = f->key;
+  if (!k || !r->cursor || !k->hdr[kHdrInUse] || k->marking) return false;
+  // A live writer holds the update lock for as long as its mark is set.
+  if (!bt_share_at(f->slot, kUpdateLockByte, 0, 1, LOCK_UPDATE)) return false;
+  bool repaired = repair_if_marked(r);
+  bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  return repaired;
+}
+
+void brf_wait_for_change(BRF_RCB* r) {
+  BRF_FILE* f = r->file;
+  if (!f->key || !r->cursor || f->key->marking) return;
+  // Refused only when this session holds it (or the user broke in): no
+  // change of another process is then running.
+  if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) return;
+  repair_if_marked(r);
+  bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+}
+
+namespace {
+
+// Opens the pair, repairs it under the update lock and closes it: the one
+// line goes to `out`. Status 0 or the failure.
+int repair_pair(const std::string& base, bool marked_only, FILE* out) {
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_KEY_MUST_EXIST, 0, false);
+  if (!f) return st;
+  BRF_RCB* r = brfaccess(&st, f, 0, false);
+  if (!r) {
+    brfclose(f);
+    return st;
+  }
+  bool set = false;
+  if (!f->key || !r->cursor) st = BRF_NO_KEY;
+  else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) st = BRF_LOCK_REFUSED;
+  else {
+    int mark = bt_mark_read(f->key);
+    set = mark == 1;
+    st = mark < 0 ? BRF_PERM : BRF_OK;
+    brf_repair_counts n;
+    if (st == BRF_OK && (set || !marked_only)) {
+      st = brf_repair_locked(r, &n);
+      char line[512];
+      repair_line(line, sizeof line, base.c_str(), n);
+      if (st == BRF_OK) fprintf(out, "%s\n", line);
+    } else if (st == BRF_OK) {
+      fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
+    }
+    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  }
+  brfdeaccess(r);
+  brfclose(f);
+  return st;
+}
+
+// A data file without keys: its free list is built again from the records
+// (a sound file is left as it is). The one line goes to `out`.
+int repair_data_file(const std::string& base, bool sound, FILE* out) {
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_NO_KEYS, 0, false);
+  if (!f) return st;
+  if (sound) {
+    fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
+  } else if (!brf_header_from_file(f)) {
+    st = BRF_BAD_DATA;  // no header to walk the records from
+  } else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) {
+    st = BRF_LOCK_REFUSED;
+  } else {
+    st = brfgethdr(f);
+    if (st == BRF_OK) st = brf_rebuild_free_list(f);
+    if (st == BRF_OK) fprintf(out, "repaired %s: no keys, free list rebuilt\n", base.c_str());
+    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  }
+  brfclose(f);
+  return st;
+}
+
+}  // namespace
+
+int brfrepair(const char* name) {
+  std::string base = brf_strip_ext(name ? name : "");
+  if (base.empty()) {
+    fprintf(stderr, "Error:  Missing file name\n");
+    return 0;
+  }
+  brfinit();
+  int32_t records = 0;
+  // A sound pair is left as it is unless a writer left it marked.
+  bool sound = analyze(base.c_str(), 0, &records) == 1;
+  int st = repair_pair(base, sound, stdout);
+  if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);
+  if (st != BRF_OK) {
+    fprintf(stderr, "%s:  Can't repair file (status %d)\n", base.c_str(), st);
+    return 0;
+  }
+  fflush(stdout);
+  return analyze(base.c_str(), 0, &records);
+}
+
+}  // namespace kivo

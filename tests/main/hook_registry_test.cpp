@@ -1,0 +1,257 @@
+// Every hook of src/README.md's table, what fills it, and whether main's
+// registration leaves one empty that it should fill. The table below and the
+// README's must name the same hooks, so neither drifts from the other.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "compiler/compiler.h"
+#include "compiler/em.h"
+#include "compiler/pc_cmpl.h"
+#include "design/design.h"
+#include "fm/fm.h"
+#include "fm/fm_open.h"
+#include "fm/fm_switch.h"
+#include "fm/fm_sysadm.h"
+#include "foundation/opt_token.h"
+#include "foundation/os.h"
+#include "foundation/paths.h"
+#include "foundation/scope.h"
+#include "foundation/sys_err.h"
+#include "interp/interp.h"
+#include "kivo_hooks.h"
+#include "net/tmnet_cli.h"
+#include "net/tmnet_keys.h"
+#include "net/tmnet_srv.h"
+#include "process/rm.h"
+#include "screen/screen.h"
+#include "screen/tm.h"
+#include "screen/wm_term.h"
+#include "store/data_file.h"
+#include "store/lock.h"
+#include "types/cnv.h"
+
+namespace kivo {
+namespace {
+
+// Who fills a hook. kMain: main's registration, checked here; kStatic: its
+// definition, checked here; kStart: a subsystem's start (`by` names it);
+// kDefault: a default that only tests replace; kPending: a subsystem not
+// built yet (`by` names the issue that fills it). Only kPending may stay
+// empty for good, and that list only shrinks.
+enum filler { kMain, kStatic, kStart, kDefault, kPending };
+
+struct hook_row {
+  const char* name;  // the first name of its row in src/README.md
+  filler who;
+  const char* by;
+  std::function<bool()> filled;  // kMain and kStatic rows
+};
+
+template <class T>
+bool any_set(const T& t) {
+  static const T zero{};
+  return memcmp(&t, &zero, sizeof t) != 0;
+}
+
+// A setter's hook: set nothing, look, put it back.
+template <class T, class R>
+bool setter_filled(R (*set)(T)) {
+  R old = set(R{});
+  set(old);
+  return old != R{};
+}
+
+const std::vector<hook_row>& hook_rows() {
+  static const std::vector<hook_row> rows = {
+      {"ut_clear_hooks", kMain, "wm, pi, fm register; modules at pl_init",
+       [] { return ut_clear_hooks.windows && ut_clear_hooks.sorted_queries && ut_clear_hooks.files; }},
+      {"os_fm_init", kMain, "fm_register_hooks", [] { return os_fm_init != nullptr; }},
+      {"ss_remote_hooks", kMain, "net_register_hooks", [] { return ss_remote_hooks.connect && ss_remote_hooks.ping; }},
+      {"ss_ddb_lookup", kMain, "pi_register_hooks", [] { return ss_ddb_lookup != nullptr; }},
+      {"brf_key_file", kStatic, "the key-file code", [] { return brf_key_file.open && brf_key_file.close; }},
+      {"lock_break_requested", kMain, "tools_register_hooks", [] { return lock_break_requested != nullptr; }},
+      {"set_pm_user_source", kPending, "not filed yet: the process executive reading USER", nullptr},
+      {"fm_pb_init", kMain, "pi_register_hooks", [] { return fm_pb_init != nullptr; }},
+      {"set_sys_err_presenter", kDefault, "tests", nullptr},
+      {"set_lock_status_presenter", kStart, "wm_init", nullptr},
+      {"set_sys_err_screen", kMain, "wm_register_hooks", [] { return setter_filled(set_sys_err_screen); }},
+      {"wm_seams", kMain, "wm_register_hooks (show: wm_init)", [] { return wm_seams.write_reg != nullptr; }},
+      {"ss_set_fatal_tty", kStart, "tm_init", nullptr},
+      {"ss_yield_signals", kStart, "tm_init", nullptr},
+      {"tm_hooks.get_ed", kStart, "the window manager, the remote client's login", nullptr},
+      {"tm_hooks.get_opt", kMain, "tools_register_hooks (remote_term_register)",
+       [] { return tm_hooks.cli_setargs != nullptr; }},
+      {"tm_hooks.process_name", kMain, "pi_register_hooks", [] { return tm_hooks.process_name != nullptr; }},
+      {"tm_hooks.debug_break", kMain, "tools_register_hooks", [] { return tm_hooks.debug_break != nullptr; }},
+      {"wm_remote_ops", kMain, "tools_register_hooks (remote_term_register)", [] { return wm_remote_ops != nullptr; }},
+      {"tmnet_srv_hooks", kMain, "tools_register_hooks (remote_term_register)",
+       [] { return any_set(tmnet_srv_hooks); }},
+      {"tmnet_cli_term", kMain, "tools_register_hooks (remote_term_register)", [] { return any_set(tmnet_cli_term); }},
+      {"tmnet_keymap_file", kMain, "tools_register_hooks (remote_term_register)",
+       [] { return any_set(tmnet_keymap_file); }},
+      {"wm_show_hook", kStart, "wm_init", nullptr},
+      {"set_typed_date_hook", kStart, "cv_init", nullptr},
+      {"fms_select", kStart, "the native back-end's start", nullptr},
+      {"fm_sa_hooks", kMain, "pi_register_hooks", [] { return fm_sa_hooks.get_dap && fm_sa_hooks.get_ddb; }},
+      {"fms_backends", kMain, "fm_register_hooks, net_register_hooks",
+       [] { return fms_backends.native && fms_backends.remote; }},
+      {"em_layout", kStart, "pc_init, em_create", nullptr},
+      {"em_files", kStatic, "the file manager's create, write and close",
+       [] { return em_files.create && em_files.append && em_files.close; }},
+      {"set_maddr_reader", kStart, "pc_init, em_create", nullptr},
+      {"set_token_hooks", kMain, "fm_register_hooks",
+       [] {
+         const token_hooks old = set_token_hooks(token_hooks{});
+         set_token_hooks(old);
+         return old.load && old.by_text && old.by_code && old.init;
+       }},
+      {"set_ut_opt_lookup", kMain, "fm_register_hooks",
+       [] {
+         const ut_opt_lookup old = set_ut_opt_lookup(ut_opt_lookup{});
+         set_ut_opt_lookup(old);
+         return old.by_name && old.by_code;
+       }},
+      {"set_stamp_name_hook", kStart, "pc_init", nullptr},
+      {"ii_hooks.add_msg", kMain, "ii_register_hooks", [] { return ii_hooks.add_msg != nullptr; }},
+      {"ii_hooks.invoke", kMain, "pi_register_hooks", [] { return ii_hooks.invoke != nullptr; }},
+      {"set_ut_design_recs", kStart, "pi_init", nullptr},
+      {"ii_hooks.place_file", kMain, "pi_register_hooks",
+       [] {
+         return ii_hooks.place_file && ii_hooks.pcf_start && ii_hooks.pcf_read && ii_hooks.pcf_rdnxt &&
+                ii_hooks.pcf_write && ii_hooks.pcf_rewrite && ii_hooks.pcf_del;
+       }},
+      {"ii_hooks.print", kStart, "op_init", nullptr},
+      {"ih_put", kStart, "the process engine, per invocation", nullptr},
+      {"ii_dbg_hooks", kPending, "issue 67: The debugger: stops at traps, steps and breakpoints", nullptr},
+      {"set_xlate_fld_hook", kMain, "fm_register_hooks", [] { return setter_filled(set_xlate_fld_hook); }},
+      {"set_xlate_proc_hooks", kPending, "not filed yet: the process engine running \"TRANSLATE FIELD\"", nullptr},
+      {"rm_files", kStatic, "the file manager's create", [] { return rm_files.create != nullptr; }},
+      {"pi_type_rows", kStart, "mp_init, ip_init, op_init, ap_init, qp_init", nullptr},
+      {"fp_types", kStart, "mp_init, ip_init", nullptr},
+      {"op_reader", kDefault, "tests", nullptr},
+      {"ap_sum_roll", kDefault, "tests", nullptr},
+      {"op_output_sink", kDefault, "tests", nullptr},
+      {"pl_hooks", kStart, "pl_init", nullptr},
+      {"mm_dump_hook", kStart, "pl_init", nullptr},
+      {"rt_ifns_arb", kStart, "rt_init", nullptr},
+      {"rt_add_fn", kStart, "the subsystems' starts and registration", nullptr},
+      {"fm_proc_hooks.pb_attach", kMain, "pi_register_hooks, tools_register_hooks (pb_attach: pb_init)",
+       [] {
+         return fm_proc_hooks.invoc && fm_proc_hooks.pl_get && fm_proc_hooks.proc_exec && fm_proc_hooks.dbg_cleanup;
+       }},
+      {"pb_build", kStart, "pb_init", nullptr},
+      {"pb_progress_show", kDefault, "tests", nullptr},
+      {"bs_hooks.bootstrap", kMain, "bs_register_hooks", [] { return bs_hooks.bootstrap != nullptr; }},
+      {"se_show", kDefault, "the tool harness", nullptr},
+      {"pi_hooks.exec", kDefault, "tests; the tool harness", nullptr},
+      {"pc_invoc_template", kMain, "pi_register_hooks", [] { return pc_invoc_template != nullptr; }},
+  };
+  return rows;
+}
+
+// The hooks main's registration (or their definition) should fill that are
+// empty.
+std::vector<std::string> empty_hooks() {
+  std::vector<std::string> out;
+  for (const hook_row& r : hook_rows())
+    if ((r.who == kMain || r.who == kStatic) && !r.filled()) out.push_back(r.name);
+  return out;
+}
+
+struct readme_row {
+  std::string name;    // the first name in backticks
+  std::string header;  // the header of its "Offered by" cell
+};
+
+// The rows of the hook table in src/README.md.
+std::vector<readme_row> readme_rows() {
+  std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/src/README.md");
+  std::vector<readme_row> out;
+  std::string line;
+  bool in_table = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("| Hook |", 0) == 0) in_table = true;
+    else if (in_table && line.rfind("| `", 0) != 0 && line.rfind("|---", 0) != 0) break;
+    else if (in_table && line.rfind("| `", 0) == 0) {
+      readme_row r;
+      const size_t a = line.find('`') + 1;
+      r.name = line.substr(a, line.find('`', a) - a);
+      // The cells are split at " | "; the second names the header(s).
+      const size_t c1 = line.find(" | ", a);
+      const size_t c2 = line.find(" | ", c1 + 3);
+      std::string cell = line.substr(c1 + 3, c2 - c1 - 3);
+      r.header = cell.substr(0, cell.find(','));
+      out.push_back(r);
+    }
+  }
+  return out;
+}
+
+class HookRegistry : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { kivo_register_hooks(); }
+};
+
+TEST_F(HookRegistry, MainFillsEveryHookNotPending) { EXPECT_EQ(empty_hooks(), std::vector<std::string>{}); }
+
+TEST_F(HookRegistry, PendingHooksNameWhatFillsThem) {
+  for (const hook_row& r : hook_rows()) {
+    SCOPED_TRACE(r.name);
+    EXPECT_TRUE(r.by && *r.by);
+    if (r.who == kPending) {
+      EXPECT_TRUE(strstr(r.by, "issue ") || strstr(r.by, "not filed yet"));
+    }
+    EXPECT_EQ(r.who == kMain || r.who == kStatic, bool(r.filled));
+  }
+}
+
+// A hook the registration leaves empty is reported by its name.
+TEST_F(HookRegistry, AnEmptyHookFails) {
+  struct plant {
+    const char* name;
+    std::function<void()> clear, restore;
+  };
+  const auto add_msg = ii_hooks.add_msg;
+  const auto template_ = pc_invoc_template;
+  const auto xlate = set_xlate_fld_hook(nullptr);
+  set_xlate_fld_hook(xlate);
+  const auto windows = ut_clear_hooks.windows;
+  const plant plants[] = {
+      {"ii_hooks.add_msg", [] { ii_hooks.add_msg = nullptr; }, [&] { ii_hooks.add_msg = add_msg; }},
+      {"pc_invoc_template", [] { pc_invoc_template = nullptr; }, [&] { pc_invoc_template = template_; }},
+      {"set_xlate_fld_hook", [] { set_xlate_fld_hook(nullptr); }, [&] { set_xlate_fld_hook(xlate); }},
+      {"ut_clear_hooks", [] { ut_clear_hooks.windows = nullptr; }, [&] { ut_clear_hooks.windows = windows; }},
+  };
+  for (const plant& p : plants) {
+    SCOPED_TRACE(p.name);
+    p.clear();
+    EXPECT_EQ(empty_hooks(), std::vector<std::string>{p.name});
+    p.restore();
+    EXPECT_EQ(empty_hooks(), std::vector<std::string>{});
+  }
+}
+
+// The README's table and this one name the same hooks, each once, and every
+// header the README names exists.
+TEST_F(HookRegistry, ReadmeTableMatches) {
+  const std::vector<readme_row> readme = readme_rows();
+  ASSERT_GT(readme.size(), 40u);
+  std::set<std::string> ours, theirs;
+  for (const hook_row& r : hook_rows()) EXPECT_TRUE(ours.insert(r.name).second) << r.name;
+  for (const readme_row& r : readme) {
+    EXPECT_TRUE(theirs.insert(r.name).second) << r.name;
+    std::ifstream h(std::string(KIVO_SOURCE_DIR) + "/src/" + r.header);
+    EXPECT_TRUE(h.good()) << r.name << ": no header " << r.header;
+  }
+  EXPECT_EQ(ours, theirs);
+}
+
+}  // namespace
+}  // namespace kivo
