@@ -16,7 +16,7 @@
 #include "foundation/invoc.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
-#include "process/seams.h"
+#include "process/process.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "tools/se_edit.h"
