@@ -4,12 +4,14 @@
 #include "fm/fm.h"
 
 #include "fm/fm_xlate.h"
+#include "fm/struct_file.h"
 #include "fm/token_cache.h"
 #include "fm/unix_fm.h"
 
 #include "fm/fm_switch.h"
 #include "foundation/com.h"
 #include "foundation/scope.h"
+#include "store/analyser.h"
 #include "types/cnv.h"
 
 namespace kivo {
@@ -20,6 +22,7 @@ void fm_register_hooks() {
   token_fill_hooks();
   ut_clear_hooks.files = fm_clr_scope;
   set_xlate_fld_hook(fm_xlate_cnv);
+  anal_headerless = struct_file_layout;
 }
 
 }  // namespace kivo

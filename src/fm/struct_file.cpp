@@ -3,7 +3,12 @@
 // stamp (0), so that looking up a stamp never looks up another.
 #include "fm/struct_file.h"
 
+#include <fcntl.h>
+
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fm/dict_records.h"
@@ -13,6 +18,8 @@
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "store/analyser.h"
+#include "store/fd_cache.h"
 #include "types/element.h"
 
 namespace kivo {
@@ -241,6 +248,95 @@ void fill_date_cache(const char* ap) {
     const uint32_t stamp[2] = {ld_le32(rec, FI_STRUCT), ld_le32(rec, FI_STRUCT + 4)};
     fm_checkstat(ctl_put_stamp(key, stamp), __LINE__, "can't cache struct date");
   }
+}
+
+// --- the layout of a file without a header, for the verifier ---------------
+
+namespace {
+
+// A data file's path as the fixed layout builds it: the directory above its
+// kind, the kind ("Data", "Struct") and the file name.
+struct layout_path {
+  std::string above, kind, name;
+};
+
+layout_path split_path(const char* base) {
+  std::string p = std::string(base) + ".dat";
+  char real[PATH_MAX];
+  if (realpath(p.c_str(), real)) p = real;
+  p.resize(p.size() - 4);
+  layout_path out;
+  const size_t s = p.rfind('/');
+  out.name = p.substr(s == std::string::npos ? 0 : s + 1);
+  const std::string dir = s == std::string::npos ? "" : p.substr(0, s);
+  const size_t k = dir.rfind('/');
+  out.kind = dir.substr(k == std::string::npos ? 0 : k + 1);
+  out.above = k == std::string::npos ? "" : dir.substr(0, k);
+  return out;
+}
+
+// `n` bytes at `off` of the file at `path`; false unless all were read.
+bool read_at(const std::string& path, off_t off, uint8_t* buf, size_t n) {
+  const int slot = kivo_open(path.c_str(), O_RDONLY, 0);
+  if (slot < 0) return false;
+  const bool ok = kivo_pread(slot, buf, n, off) == static_cast<ssize_t>(n);
+  kivo_close(slot);
+  return ok;
+}
+
+// A structure file counts its INITIAL and ELEMENT records in its first
+// record, after which they follow its FILE record.
+void structure_layout(const std::string& path, anal_layout* out) {
+  *out = {kStructFileRecLen, false, 2, "structure file"};
+  uint8_t counts[8];
+  if (read_at(path, 0, counts, sizeof counts))
+    out->records = 2 + int64_t{ld_le32(counts, STRUCT_N_INITIAL)} + ld_le32(counts, STRUCT_N_ELEMENT);
+}
+
+// The engine's own files of a single record, known by name (and SYSPARM by
+// its application's directory).
+bool own_layout(const layout_path& p, anal_layout* out) {
+  FDB d;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  const size_t above = p.above.size();
+  if (p.name == "PARAM") {
+    INIT_DPARM_FDB(&d, kdb, sdb, "   ", "  ");
+    out->what = "design file PARAM";
+  } else if (p.name == "SYSPARM" && above >= 4 && p.above.compare(above - 4, 4, "/0SA") == 0) {
+    INIT_DSYSPARM_FDB(&d, kdb, sdb);
+    out->what = "system file SYSPARM";
+  } else {
+    return false;
+  }
+  out->rec_len = d.fdb_rec_len;
+  out->single = d.fdb_org == ORG_RELATIVE;
+  return true;
+}
+
+}  // namespace
+
+bool struct_file_layout(const char* base, anal_layout* out) {
+  const layout_path p = split_path(base);
+  if (p.kind == "Struct") {
+    structure_layout(std::string(base) + ".dat", out);
+    return true;
+  }
+  if (p.kind != "Data") return false;
+  // The structure file beside it describes it when its FILE record names it.
+  uint8_t rec[kFileRecSize];
+  const std::string st = p.above + "/Struct/" + p.name + ".dat";
+  if (read_at(st, kStructFileRecLen, rec, sizeof rec)) {
+    std::string named(reinterpret_cast<const char*>(rec + FI_NAME), 8);
+    named.erase(named.find_last_not_of(' ') + 1);
+    if (named == p.name) {
+      const bool keyed = rec[FI_ORG] == ORG_INDEXED && rec[FI_NKEYS] > 0;
+      if (rec[FI_VAR] == '1' || keyed) return false;
+      *out = {ld_le16(rec, FI_REC_LEN), rec[FI_ORG] == ORG_RELATIVE, -1, "record length from its structure file"};
+      return true;
+    }
+  }
+  return own_layout(p, out);
 }
 
 }  // namespace kivo

@@ -41,6 +41,13 @@ int verify_struct(ARB* arb);
 // `stamp` (two words; null or kStampUnknown: none), its FILE record carries
 // another. The caller closes the handle (FM_CLOSE).
 ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp);
+struct anal_layout;
+// The verifier's hook (anal_headerless): whether the data file at `base` (no
+// ".dat") keeps no header, and its layout. Such a file is a structure file,
+// a file whose structure file gives fixed-length records and no keys, or an
+// engine's own single-record file (PARAM, SYSPARM). The path is read as the
+// fixed layout builds it, ".../<kind>/<name>".
+bool struct_file_layout(const char* base, anal_layout* out);
 // Caches the structure stamps of an application's FILE records (version
 // "00"). Start-up step 8.
 void fill_date_cache(const char* ap);

@@ -5,7 +5,9 @@
 // records can all be walked from its header to its end, its free list is
 // sound (no loops, every member a deleted record of the entry's length), and
 // each key's tree is well formed, in key order, and references every active
-// record with a non-null key exactly once and nothing else.
+// record with a non-null key exactly once and nothing else. A file without
+// a header (anal_headerless) is good when it holds whole records, no more
+// than its kind allows.
 #pragma once
 
 #include <cstdint>
@@ -25,5 +27,18 @@ int brfanal(const char* name, int interactive, int unused, int32_t* records);
 
 // The same without the unused argument.
 int analyze(const char* name, int interactive, int32_t* records);
+
+// A data file that keeps no header: a fixed-length file without keys, its
+// record n at n x rec_len. Only the file manager knows such a file, from its
+// structure file or as one of its own.
+struct anal_layout {
+  uint32_t rec_len = 0;
+  bool single = false;    // organisation 1: empty, or its one record
+  int64_t records = -1;   // the count the file must hold; -1 any
+  const char* what = "";  // how the file is known, for the report
+};
+// Fills `out` when the file at `base` (no ".dat") keeps no header; false for
+// any other. Empty: every file is taken to have a header.
+extern bool (*anal_headerless)(const char* base, anal_layout* out);
 
 }  // namespace kivo

@@ -23,6 +23,8 @@
 
 namespace kivo {
 
+bool (*anal_headerless)(const char* base, anal_layout* out);
+
 void anal_say(anal_ctx* c, const char* fmt, ...) {
   if (!c->out) return;
   va_list ap;
@@ -803,6 +805,27 @@ int verify(anal_ctx* c, int32_t* records) {
   return verify_all_keys(c);
 }
 
+// A file without a header holds whole records and nothing else: at most one
+// in a single-record file, the count it gives itself in a structure file.
+int verify_headerless(anal_ctx* c, const anal_layout& l, int32_t* records) {
+  const char* base = c->name.c_str();
+  const unsigned long long size = c->dat_size;
+  const uint64_t n = size / l.rec_len;
+  if (l.single && size != 0 && size != l.rec_len) {
+    anal_say(c, "%s:  %llu bytes, but a single-record file holds 0 or %u (%s)\n", base, size, l.rec_len, l.what);
+  } else if (size % l.rec_len != 0) {
+    anal_say(c, "%s:  %llu bytes, no whole number of %u-byte records (%s)\n", base, size, l.rec_len, l.what);
+  } else if (l.records >= 0 && n != static_cast<uint64_t>(l.records)) {
+    anal_say(c, "%s:  %llu records, but it should hold %lld (%s)\n", base, static_cast<unsigned long long>(n),
+             static_cast<long long>(l.records), l.what);
+  } else {
+    if (records) *records = static_cast<int32_t>(std::min<uint64_t>(n, INT32_MAX));
+    return 1;
+  }
+  anal_say(c, "%s failed verification\n", base);
+  return 0;
+}
+
 // A cut import leaves its temporary beside the data file it was to become.
 void say_cut_import(anal_ctx* c, const std::string& base) {
   for (const std::string& t : flat_temp_list(base, kFlatImportTag, ".dat", false))
@@ -832,8 +855,13 @@ int analyze(const char* name, int interactive, int32_t* records) {
   }
   int result = 1;
   char why[160];
-  const char* fault = interactive ? nullptr : header_fault(&c, why, sizeof why);
-  if (fault) {
+  anal_layout layout;
+  const bool headerless =
+      !interactive && anal_headerless && anal_headerless(base.c_str(), &layout) && layout.rec_len > 0;
+  const char* fault = interactive || headerless ? nullptr : header_fault(&c, why, sizeof why);
+  if (headerless) {
+    result = verify_headerless(&c, layout, records);
+  } else if (fault) {
     anal_say(&c, "%s:  %s\n%s failed verification\n", base.c_str(), fault, base.c_str());
     result = 0;
   } else if (c.hdr_readable && c.hdr.version > kBrfVersion) {

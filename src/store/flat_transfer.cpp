@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "foundation/os_calls.h"
+#include "store/analyser.h"
 #include "store/data_file.h"
 #include "store/flat_file.h"
 #include "store/flat_temp.h"
@@ -48,6 +49,10 @@ const char* line_refusal(const uint8_t* rec, uint32_t len) {
 // fixed-length keyed file is then read as the headered file it is), else
 // alone.
 BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
+  // A file without a header is opened by its record length: its records
+  // from the first byte.
+  if (anal_layout l; anal_headerless && anal_headerless(base, &l) && l.rec_len > 0)
+    return brfopen(status, base, BRF_NO_KEYS, l.rec_len, exclusive);
   BRF_FILE* f = brfopen(status, base, BRF_KEY_MUST_EXIST, 0, exclusive);
   if (f) return f;
   if (*status == BRF_FILE_LOCKED) return nullptr;
@@ -255,6 +260,13 @@ int flat2brf_run(const char* name) {
     brfclose(old);
     fclose(in);
     fprintf(stderr, "Output file \"%s\" already exists.\n", dat.c_str());
+    return kExitFailed;
+  }
+  // Lines would become records behind a header, which the file manager reads
+  // as a record of a file that keeps none.
+  if (anal_layout l; anal_headerless && anal_headerless(base.c_str(), &l)) {
+    fclose(in);
+    fprintf(stderr, "Can not import into \"%s\": it keeps no header (%s)\n", dat.c_str(), l.what);
     return kExitFailed;
   }
   // The records go into this process's temporary pair, which takes the data

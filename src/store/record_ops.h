@@ -177,8 +177,9 @@ bool brf_repair_if_abandoned(BRF_RCB* r);
 void brf_wait_for_change(BRF_RCB* r);
 // The administrator's repair of "<name>" (".dat" is taken off): a pair that
 // is marked or fails verification is repaired; a sound one is left as it is.
-// A data file without a key file has its free list built again instead.
-// One line on the standard output says which. 1 good, 0 bad.
+// A data file without a key file has its free list built again instead; one
+// without a header (anal_headerless) is never written. One line on the
+// standard output says which. 1 good, 0 bad.
 int brfrepair(const char* name);
 
 // A cursor's position, saved and restored around work that moves it.

@@ -306,6 +306,13 @@ int brfrepair(const char* name) {
   int32_t records = 0;
   // A sound pair is left as it is unless a writer left it marked.
   bool sound = analyze(base.c_str(), 0, &records) == 1;
+  // A file without a header is its records alone: nothing to rebuild, and a
+  // header written over its first record would destroy it.
+  anal_layout layout;
+  if (!sound && anal_headerless && anal_headerless(base.c_str(), &layout)) {
+    fprintf(stderr, "%s:  Can't repair a file without a header (%s); it is left as it is\n", base.c_str(), layout.what);
+    return 0;
+  }
   int st = repair_pair(base, sound, stdout);
   if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);
   if (st != BRF_OK) {

@@ -1,13 +1,16 @@
 // "kivo -v" and "kivo -r" as real processes on scratch files: what is no data
 // file, or a pair damaged at one place of its key file or its records, fails
 // verification with a line naming the fault; sound files keep their verdict;
-// a repaired pair verifies good.
+// a repaired pair verifies good. Files without a header verify by their
+// records' length.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <functional>
 
 #include "analyser_test_util.h"
+#include "fm/dict_records.h"
+#include "fm/struct_file.h"
 #include "fm_test_util.h"
 #include "foundation/com.h"
 
@@ -187,6 +190,126 @@ TEST_F(VerifyRefuses, EachDamagedPlaceOfAKeyedPairIsNamedAndRepaired) {
     EXPECT_EQ(run_kivo("-r=" + base_).status, 1);
     r = verify();
     EXPECT_EQ(r.status, 1) << r.err;
+  }
+}
+
+// Files without a header, known by their structure file or as the engine's
+// own: whole records verify good, a cut or overlong file names its fault.
+class HeaderlessFiles : public VerifyRefuses {
+ protected:
+  // A structure file of `initial` + `elements` counted records, whose FILE
+  // record describes `name`; `extra` records more (negative: fewer).
+  static bytes structure(const char* name, uint8_t org, char var, uint16_t len, uint8_t keys, int extra = 0) {
+    bytes s(kStructFileRecLen * 3, 0);
+    st_le32(s.data(), STRUCT_N_INITIAL, 1);
+    uint8_t* f = s.data() + kStructFileRecLen;
+    memset(f, ' ', kFileRecSize);
+    memcpy(f + FI_NAME, name, strlen(name));
+    f[FI_ORG] = org, f[FI_VAR] = static_cast<uint8_t>(var), f[FI_NKEYS] = keys;
+    st_le16(f, FI_REC_LEN, len);
+    s.resize(s.size() + static_cast<size_t>(extra) * kStructFileRecLen);
+    return s;
+  }
+  std::string put(const std::string& rel, const bytes& b) {
+    const std::string path = dir_.file(rel);
+    EXPECT_EQ(system(("mkdir -p " + path.substr(0, path.rfind('/'))).c_str()), 0);
+    spill(path, b);
+    return path;
+  }
+};
+
+TEST_F(HeaderlessFiles, WholeRecordsVerifyGoodAndACutOrOverlongFileFails) {
+  const bytes single = structure("ONE", 1, '0', 40, 0), seq = structure("SEQ", 2, '0', 40, 0);
+  const bytes keyed = structure("KEYED", 3, '0', 40, 1);
+  const struct {
+    const char* what;
+    const char* file;
+    size_t size;
+    int status;
+    const char* line;
+    const bytes* structure = nullptr;
+  } cases[] = {
+      {"an empty PARAM", "01/DEM/Data/PARAM.dat", 0, 1, ""},
+      {"PARAM holding its record", "01/DEM/Data/PARAM.dat", 232, 1, ""},
+      {"a cut PARAM", "01/DEM/Data/PARAM.dat", 100, 0, "100 bytes, but a single-record file holds 0 or 232"},
+      {"PARAM of two records", "01/DEM/Data/PARAM.dat", 464, 0, "464 bytes, but a single-record file holds 0 or 232"},
+      {"SYSPARM holding its record", "0SA/Data/SYSPARM.dat", 508, 1, ""},
+      {"SYSPARM a byte over", "0SA/Data/SYSPARM.dat", 509, 0, "509 bytes, but a single-record file holds 0 or 508"},
+      {"an empty file of a single record", "DB/AP/Data/ONE.dat", 0, 1, "", &single},
+      {"a file holding its single record", "DB/AP/Data/ONE.dat", 40, 1, "", &single},
+      {"a cut single record", "DB/AP/Data/ONE.dat", 39, 0, "39 bytes, but a single-record file holds 0 or 40", &single},
+      {"two single records", "DB/AP/Data/ONE.dat", 80, 0, "a single-record file holds 0 or 40", &single},
+      {"three fixed-length records", "DB/AP/Data/SEQ.dat", 120, 1, "", &seq},
+      {"a cut fixed-length record", "DB/AP/Data/SEQ.dat", 100, 0, "no whole number of 40-byte records", &seq},
+      {"a keyed file keeps its header", "DB/AP/Data/KEYED.dat", 40, 0, "shorter than the 512-byte header", &keyed},
+      {"a PARAM elsewhere is no data file", "PARAM.dat", 232, 0, "shorter than the 512-byte header"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = put(c.file, bytes(c.size, 'r'));
+    if (c.structure) {
+      std::string st = c.file;
+      st.replace(st.find("/Data/"), 6, "/Struct/");
+      put(st, *c.structure);
+    }
+    run_result r = run_kivo("-v=" + path);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+    // The repair leaves a file without a header as it is, good or not.
+    EXPECT_EQ(run_kivo("-r=" + path).status, c.status);
+    EXPECT_EQ(slurp(path), bytes(c.size, 'r'));
+  }
+  // Cut records that begin with what reads as a header are not "repaired"
+  // into a headered file.
+  bytes cut(13 * 40 - 1, 'r');
+  st_le16(cut.data(), kHdrFlagsOff, kHdrFixed | kHdrHasVersion);
+  st_le16(cut.data(), kHdrVersionOff, kBrfVersion);
+  st_le32(cut.data(), kHdrRecLenOff, 40);
+  st_le32(cut.data(), kHdrFreelistOff, 0);
+  st_le32(cut.data(), kHdrEofseekOff, kDataHeaderSize);
+  const std::string path = put("DB/AP/Data/SEQ.dat", cut);
+  EXPECT_EQ(run_kivo("-r=" + path).status, 0);
+  EXPECT_EQ(slurp(path), cut);
+  // The structure files themselves: their count of records against their size.
+  const struct {
+    int extra;
+    int status;
+    const char* line;
+  } counts[] = {{0, 1, ""}, {1, 0, "4 records, but it should hold 3"}, {-1, 0, "2 records, but it should hold 3"}};
+  for (const auto& c : counts) {
+    SCOPED_TRACE(c.extra);
+    bytes s = structure("ONE", 1, '0', 40, 0, c.extra);
+    run_result r = run_kivo("-v=" + put("DB/AP/Struct/ONE.dat", s));
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+  }
+  bytes s = structure("ONE", 1, '0', 40, 0);
+  s.resize(s.size() - 1);
+  EXPECT_NE(run_kivo("-v=" + put("DB/AP/Struct/ONE.dat", s)).err.find("no whole number of 1016-byte records"),
+            std::string::npos);
+}
+
+// The export reads such a file by its records; an import into one is
+// refused and makes no file.
+TEST_F(HeaderlessFiles, ExportReadsTheRecordsAndImportIntoOneIsRefused) {
+  const std::string param = put("01/DEM/Data/PARAM.dat", bytes(232, 'p'));
+  put("DB/AP/Struct/SEQ.dat", structure("SEQ", 2, '0', 4, 0));
+  const std::string seq = put("DB/AP/Data/SEQ.dat", {'a', 'a', 'a', 'a', 'b', 'b', 'b', 'b', 'c', 'c', 'c', 'c'});
+  const struct {
+    std::string dat;
+    std::string lines;
+  } cases[] = {{param, std::string(232, 'p') + "\n"}, {seq, "aaaa\nbbbb\ncccc\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dat);
+    const std::string flat = c.dat.substr(0, c.dat.size() - 4);
+    EXPECT_EQ(run_kivo("-e=" + c.dat).status, 0);
+    const bytes got = slurp(flat);
+    EXPECT_EQ(std::string(got.begin(), got.end()), c.lines);
+    ASSERT_EQ(unlink(c.dat.c_str()), 0);
+    run_result r = run_kivo("-i=" + flat);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("it keeps no header"), std::string::npos) << r.err;
+    EXPECT_NE(access(c.dat.c_str(), F_OK), 0);
   }
 }
 

@@ -33,6 +33,7 @@
 #include "screen/screen.h"
 #include "screen/tm.h"
 #include "screen/wm_term.h"
+#include "store/analyser.h"
 #include "store/data_file.h"
 #include "store/lock.h"
 #include "types/cnv.h"
@@ -76,6 +77,7 @@ const std::vector<hook_row>& hook_rows() {
       {"ss_remote_hooks", kMain, "net_register_hooks", [] { return ss_remote_hooks.connect && ss_remote_hooks.ping; }},
       {"ss_ddb_lookup", kMain, "pi_register_hooks", [] { return ss_ddb_lookup != nullptr; }},
       {"brf_key_file", kStatic, "the key-file code", [] { return brf_key_file.open && brf_key_file.close; }},
+      {"anal_headerless", kMain, "fm_register_hooks", [] { return anal_headerless != nullptr; }},
       {"lock_break_requested", kMain, "tools_register_hooks", [] { return lock_break_requested != nullptr; }},
       {"set_pm_user_source", kPending, "not filed yet: the process executive reading USER", nullptr},
       {"fm_pb_init", kMain, "pi_register_hooks", [] { return fm_pb_init != nullptr; }},

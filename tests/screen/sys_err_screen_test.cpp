@@ -1,5 +1,12 @@
-// The system-error window over the window manager: its text, and the
-// keys that end it.
+// The system-error window over the window manager: its text, its PROCESS
+// line by the installed messages, and the keys that end it.
+#include <cstring>
+
+#include "../fixtures/kivo_fixture.h"
+#include "fm/fm_open.h"
+#include "fm/fm_switch.h"
+#include "fm/la.h"
+#include "fm/unix_fm.h"
 #include "screen/la_show.h"
 #include "screen/screen.h"
 #include "screen/tm_keys.h"
@@ -33,6 +40,41 @@ TEST_F(SysErrors, ScreenFormShowsTheReportAndAnswersCancel) {
   EXPECT_NE(g_main, 0u) << "a show naming no surface draws the status line alone";
   wm_seams = {};
   EXPECT_EQ(wm_sys_err_screen("LA", 12, "bad thing"), SYS_ERR_NO_WINDOW);
+}
+
+// Each process type is named by the message file the installation ships, so
+// the PROCESS line reads "application/TYPE - process name".
+TEST_F(SysErrors, ProcessLineNamesTheTypeFromTheShippedMessages) {
+  std::string data = kivo_test::engine_dir() + "/data";
+  fms_backends.native = unix_fm_init;
+  com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
+  ASSERT_EQ(fm_init(), 1);
+  ASSERT_EQ(la_init(), 1);
+  ASSERT_EQ(la_slct("00 ", 1), 1);
+  load_com();
+  wm_seams = {[](TWND*, const char* t) { return g_text = t, 1; },
+              [](SHOW_BLK* b, ARB*) { return b->key_code = LK_ENTER, 1; }};
+  const std::pair<uint8_t, const char*> types[] = {{1, "Menu"},    {2, "Input"},      {3, "Output"}, {4, "Action"},
+                                                   {5, "Query"},   {6, "Subroutine"}, {7, "Update"}, {8, "Job"},
+                                                   {9, "Inquiry"}, {10, "Status"}};
+  INVOC inv;
+  memset(inv.b, ' ', sizeof inv.b);
+  memcpy(inv.b + INVOC_AP_ID, "DEM", 3);
+  memcpy(inv.b + INVOC_PROC_NAM, "CUSTOMER ENTRY", 14);
+  for (auto [type, name] : types) {
+    SCOPED_TRACE(name);
+    inv.b[INVOC_PROC_TYPE] = type;
+    os_err_set_invoc(&inv);
+    EXPECT_EQ(wm_sys_err_screen("LA", 1, "bad thing"), SYS_ERR_CONTINUE);
+    ASSERT_EQ(g_text.size(), 12u * 72);
+    const std::string row = g_text.substr(6 * 72, 72);
+    EXPECT_NE(row.find(std::string("PROCESS: DEM/") + name + " - CUSTOMER ENTRY "), std::string::npos) << row;
+  }
+  memset(inv.b, ' ', sizeof inv.b);
+  os_err_set_invoc(&inv);
+  wm_seams = {};
+  FM_CLOSE(la_current()->arb, 0);
+  fms_backends = {}, fms_install(FMS_NATIVE, nullptr);
 }
 
 }  // namespace
