@@ -156,7 +156,7 @@ void hilight_range(se_ed_blk* ed) {
     asm_scr(ed);
   }
   const bool range = st == SE_DELETE_RANGE || st == SE_MOVE_RANGE || st == SE_MOVE_TARGET || st == SE_COPY_RANGE ||
-                     st == SE_COPY_TARGET;
+                     st == SE_COPY_TARGET || xcopy_opt == 2 || xcopy_opt == 3;
   if (!range || !ed->stmt_pane.wnd) return;
   const uint32_t lo = std::min(ed->range_first, ed->range_last), hi = std::max(ed->range_first, ed->range_last);
   for (int r = 2; r <= ed->srows + 1; ++r) {

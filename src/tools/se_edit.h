@@ -145,6 +145,19 @@ struct se_ed_blk {
   uint8_t bold = 0;          // the edited process is an OUTPUT process: BOLD, NO BOLD
   uint8_t warning = 0;       // the last checked line was kept with a warning
   uint8_t file_warning = 0;  // ... at its file name ("WARNING - File not found")
+  // The range's starting point, for "Respecify Range": the first line
+  // shown, the cursor row and the line's number.
+  uint32_t respecify_line = 1, respecify_sno = 0;
+  int respecify_row = 2;
+  uint32_t cut_count = 0;     // records in the cut buffer
+  bool xcopy_target = false;  // "XCopy To Where?": the cut lines came from another event point
+  // The lines browse jumps were made from, by line id (never a node: the
+  // line may be gone when the jump is undone).
+  std::vector<uint32_t> browse_stack;
+  // The search position: the line (id) and column after the last match,
+  // and the row shown bold for it (0 none).
+  uint32_t search_line = 0;
+  int search_col = 0, search_row = 0;
 };
 
 // ---- module state ----
@@ -312,6 +325,95 @@ void se_renumber(se_ed_blk* ed);
 // Frees every line.
 void se_free_lines(se_ed_blk* ed);
 void se_cleanup(se_ed_blk* ed);
+// Shows the screen and reads one key into ed->key (the cursor follows).
+void se_read(se_ed_blk* ed);
+// Links a new line holding `rec` before `before` (null: at the end).
+se_line* se_new_line_before(se_ed_blk* ed, se_line* before, const uint8_t* rec);
+// Moves the first line shown back while the window would show empty rows.
+void se_fill_view(se_ed_blk* ed);
+
+// ---- ranges, cut buffer and browse ----
+// Key 104: the line under the cursor starts the range of ed->state.
+void del_move_copy(se_ed_blk* ed);
+// Key 105: the range ends at the cursor line and is cut (delete, move or
+// copy); a delete of several lines is confirmed first.
+void exec(se_ed_blk* ed);
+// Keys 101 (copy) and 102 (move): the cut lines go before the cursor line.
+void use_buf(se_ed_blk* ed, uint32_t key);
+// Key 108: the range starts again at its starting point.
+void respecify(se_ed_blk* ed);
+// The option lines of the range state going on.
+void se_range_prompt(se_ed_blk* ed);
+se_line* se_get_cur_line(se_ed_blk* ed);
+// The first LABEL line named `name` (30), from the first line shown; its
+// number in *line_no. Null when none.
+se_line* se_find_label(se_ed_blk* ed, const char* name, uint32_t* line_no);
+// From `start` forward or back, the first line of `verb` whose operand
+// starts with `key_len` bytes of `key`; null when none.
+se_line* se_find_loop(se_ed_blk* ed, int verb, const char* key, size_t key_len, se_line* start, int forward);
+// Shows `line` near the middle of the window with the cursor on it.
+void se_center_around_line(se_ed_blk* ed, int unused, se_line* line);
+// Pushes `cur` on the browse stack and centres `target`.
+void se_browse_stack(se_ed_blk* ed, se_line* target, se_line* cur);
+// Key 94 and PREV IMAGE.
+void browse_zel(se_ed_blk* ed, PCB* pcb, uint8_t* ctx);
+void browse_pop(se_ed_blk* ed);
+// The number (from 1) of `l` in the list, 0 when it is not there.
+uint32_t se_line_no(se_ed_blk* ed, const se_line* l);
+
+// ---- external copy and the pass file ----
+// The external-copy level of the run going on: 0 none; 1 the nested editor
+// waits for the start line, 2 for the end line, 3 the lines are cut.
+extern uint8_t xcopy_opt;
+// The cut buffer of a nested external-copy editor and its record count,
+// handed to the outer editor, which scratches it.
+extern ARB* xcopy_buf_arb;
+extern uint32_t xcopy_buf_rec_cnt;
+// The pass file ZELEPASS of the design processes: a memory file under "0AD"
+// and `ver`, 64-byte records, the first the pass record. 1 done.
+int se_pass_put(const char* ver, const uint8_t* rec);
+int se_pass_get(const char* ver, uint8_t* rec);
+// Option 6: lines of another event point, chosen through "ZEL EDITOR
+// (XCOPY)" and cut in a nested editor, pasted where the user says.
+void external_copy(se_ed_blk* ed, PCB* pcb, uint8_t* ctx);
+// Browse of what line `l` (may be null) names: another process, a field or
+// a file through "ZEL EDITOR (BROWSE)"; nothing browsable: an event point
+// chosen through "ZEL EDITOR (XCOPY)" is shown in a nested run.
+void browse_invoke(se_ed_blk* ed, PCB* pcb, uint8_t* ctx, se_line* l);
+// Key 106 in the nested editor: 1 when the run is to end.
+int xcopy(se_ed_blk* ed, uint32_t raw_key);
+// The operand field under the cursor of `l`: its type, application id (3,
+// "---" read as "0LA") and, for a field (type 3) the name (22), for a file
+// (type 14) the file name (8).
+int get_fld_info(se_ed_blk* ed, se_line* l, char* ap, char* name);
+
+// ---- look-up scans ----
+// The area words in the order the list shows them (14 characters each).
+extern const char* const area_tbl[7];
+// The length of the result `zel_scan` left at se_scan + SCAN_RESULT.
+extern int scan_len;
+// The SCAN key while a line is typed (`opnd` 0: the verb): the screen
+// column where the result goes, 0 when nothing was chosen.
+int zel_scan(int opnd, se_ed_blk* ed);
+// The keyword list: the verb chosen, or 255.
+int scan_for_opc(se_ed_blk* ed);
+// The area list (the first four words, or all seven with `all`): the
+// index in area_tbl chosen, or 255.
+int scan_for_area(se_ed_blk* ed, int all);
+
+// ---- search and replace ----
+// The length of `s` (`n`) up to its last non-blank.
+size_t se_eff_len(const char* s, size_t n);
+// The 1-based position of the first exact occurrence of `pat` (up to its
+// last non-blank; a final underline after other characters stands for a
+// blank, so that a string can end in blanks) in `text`, or -1.
+int is_sub_str(const char* text, int text_len, const char* pat, int pat_len);
+// Option 4 (replace 0) and option 5 (replace 1); 1.
+int search(se_ed_blk* ed, int replace);
+// The match at `col` (operand column from 1) of `old_len` inside one field
+// of `rec`'s verb, replaced by `new_text` in `line` (the operand text, 64):
+// 1 done, 0 outside one field or cutting a non-blank character.
+int chk_replace(const uint8_t* rec, char* line, int col, int old_len, const char* new_text, int new_len);
 
 // ---- line editing and stamps ----
 void edit(se_ed_blk* ed);
@@ -331,6 +433,10 @@ int upd_chr(se_ed_blk* ed, int row, uint32_t bits, int set);
 
 // ---- help, toolbox, highlight, context line ----
 void help(se_ed_blk* ed, PCB* pcb);
+// Runs process `name` of `ap` (a system application, version "00") of
+// `type` over the editor's screen under a recovery point, the editor's
+// state put back afterwards; `one_shot` also gives it files of its own.
+void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot, const char* ap = "0AD");
 void toolbox(se_ed_blk* ed, PCB* pcb);
 void kivo_help(int opnd, se_ed_blk* ed);
 void hilight_range(se_ed_blk* ed);

@@ -32,11 +32,12 @@ constexpr const char* kModule = "SE";
 constexpr uint32_t kMsgPrefix = 103270, kMsgVerb = 103120, kMsgFirstType = 103030;
 constexpr int kVerbCol = 7;
 
-// Runs a process of "0AD" "00" of type INPUT over the editor's screen.
-void run_tool(se_ed_blk* ed, PCB* pcb, const char* name, bool one_shot) {
+}  // namespace
+
+void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot, const char* ap) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0AD", 3), memcpy(v.b + INVOC_VER, "00", 2);
-  v.b[INVOC_PROC_TYPE] = 2;
+  memcpy(v.b + INVOC_AP_ID, ap, 3), memcpy(v.b + INVOC_VER, "00", 2);
+  v.b[INVOC_PROC_TYPE] = uint8_t(type);
   memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
   memcpy(v.b + INVOC_PROC_NAM, name, strlen(name));
   if (one_shot) v.b[INVOC_ONE_SHOT] = 1;
@@ -62,11 +63,9 @@ void run_tool(se_ed_blk* ed, PCB* pcb, const char* name, bool one_shot) {
   ed->cur_row = row, ed->cur_col = col;
 }
 
-}  // namespace
+void help(se_ed_blk* ed, PCB* pcb) { se_run_design(ed, pcb, "ZEL EDITOR (HELP)", 2, false); }
 
-void help(se_ed_blk* ed, PCB* pcb) { run_tool(ed, pcb, "ZEL EDITOR (HELP)", false); }
-
-void toolbox(se_ed_blk* ed, PCB* pcb) { run_tool(ed, pcb, "ZEL EDITOR (TOOLBOX)", true); }
+void toolbox(se_ed_blk* ed, PCB* pcb) { se_run_design(ed, pcb, "ZEL EDITOR (TOOLBOX)", 2, true); }
 
 int get_xme_type(se_ed_blk* ed, const uint8_t* rec, int must_blank, char* ap, int* col) {
   memset(ap, ' ', 3);

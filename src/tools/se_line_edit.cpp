@@ -90,6 +90,30 @@ void line_from_copies(se_ed_blk* ed, int row) {
   memcpy(l + kOpndCol - 1, ed->row_opnd[i].data(), kSeOpndLen);
 }
 
+// The statement window written again from the rows' copies (what was
+// typed stays).
+void redraw_copies(se_ed_blk* ed) {
+  TWND* w = ed->stmt_pane.wnd;
+  if (!w) return;
+  wm_del_reg(w, 0);
+  w->reg_no = 1;
+  if (!wm_write_reg(w, reinterpret_cast<const uint8_t*>(ed->stmt_pane.text.data()), ed->stmt_itm, ed->stmt_chr))
+    sys_err(kModule, __LINE__, "edit() - asm_scr");
+}
+
+// The SCAN key on an operand: the chosen text into the row's copy at the
+// column given; false when nothing was chosen.
+bool scan_into_row(se_ed_blk* ed) {
+  const int col = zel_scan(1, ed);
+  if (!col) return false;
+  const int at = col - kOpndCol;
+  if (at < 0 || at >= int(kSeOpndLen)) return false;
+  const size_t n = std::min(size_t(scan_len), kSeOpndLen - size_t(at));
+  memcpy(ed->row_opnd[size_t(ed->cur_row - 2)].data() + at, se_scan + SCAN_RESULT, n);
+  redraw_copies(ed);
+  return true;
+}
+
 void show_warning(se_ed_blk* ed, se_pane** shown) {
   se_pane* p = ed->file_warning ? &ed->warn_file : &ed->warn_ap;
   if (p->wnd && !p->attached && wm_reattach(p->wnd, ed->srf, {2, 1})) p->attached = true;
@@ -136,10 +160,11 @@ void drop_line(se_ed_blk* ed, se_line* node) {
   se_renumber(ed);
 }
 
-// Links a new line before `before` (null: at the end).
-se_line* new_line_before(se_ed_blk* ed, se_line* before) {
+}  // namespace
+
+se_line* se_new_line_before(se_ed_blk* ed, se_line* before, const uint8_t* rec) {
   se_line* node = nullptr;
-  if (!NEW_LINE(&node, ed->key_tmpl, &ed->lines)) return nullptr;
+  if (!NEW_LINE(&node, rec, &ed->lines)) return nullptr;
   if (!before || before == node) return node;
   // NEW_LINE appended it: move it in front of `before`.
   ut_remove_from_lst(node, &node->link, &ed->lines);
@@ -151,8 +176,6 @@ se_line* new_line_before(se_ed_blk* ed, se_line* before) {
   else ed->lines.head = node;
   return node;
 }
-
-}  // namespace
 
 void edit(se_ed_blk* ed) {
   ed->state = SE_EDIT_LINE;
@@ -172,6 +195,8 @@ void edit(se_ed_blk* ed) {
     const uint32_t k = ed->key;
     if (k == kHelpOpt || k == kHelpItem) {
       kivo_help(1, ed);
+    } else if (k == LK_SCAN) {
+      if (!scan_into_row(ed)) ed->beep = true;
     } else if (k == 6) {
       int err = 0, second = 0;
       for (size_t i = 0; i < saved.size(); ++i) {
@@ -211,7 +236,7 @@ void edit(se_ed_blk* ed) {
 void insert(se_ed_blk* ed) {
   se_options(ed, "", "RETURN To Execute Insert           Cancel (Cancel Insert)        6)Upper/Lower", true);
   se_line* before = se_line_at(ed, ed->cur_row);
-  se_line* node = new_line_before(ed, before);
+  se_line* node = se_new_line_before(ed, before, ed->key_tmpl);
   if (!node) {
     ed->key = LK_CANCEL;
     return;
@@ -229,10 +254,21 @@ void insert(se_ed_blk* ed) {
   while (verb < 0) {
     read_key(ed, m);
     const uint32_t k = ed->key;
+    bool scanned = false;
+    if (k == LK_SCAN) {
+      // The chosen verb acts as if typed and entered.
+      if (zel_scan(0, ed)) {
+        memcpy(ed->row_verb[size_t(ed->cur_row - 2)].data(), se_scan + SCAN_RESULT, kSeVerbLen);
+        scanned = true;
+      } else {
+        ed->beep = true;
+      }
+    }
     if (k == kHelpOpt || k == kHelpItem) kivo_help(0, ed);
     else if (k == 6) ed->upper = !ed->upper, asm_scr(ed, ed->cur_row);
     else if (k == LK_CANCEL) return drop_line(ed, node);
-    else if (k == LK_ENTER) {
+    else if (k == LK_SCAN && !scanned) continue;
+    else if (k == LK_ENTER || scanned) {
       const char* typed = ed->row_verb[size_t(ed->cur_row - 2)].data();
       char v[kSeVerbLen];
       memcpy(v, typed, kSeVerbLen);
@@ -260,6 +296,8 @@ void insert(se_ed_blk* ed) {
     const uint32_t k = ed->key;
     if (k == kHelpOpt || k == kHelpItem) {
       kivo_help(1, ed);
+    } else if (k == LK_SCAN) {
+      if (!scan_into_row(ed)) ed->beep = true;
     } else if (k == 6) {
       ed->upper = !ed->upper;
       asm_stmt_chr(ed, node->rec, ed->cur_row - 1);

@@ -27,6 +27,7 @@
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
+#include "tools/ie_gui.h"
 #include "tools/ie_internal.h"
 #include "tools/se_edit.h"
 #include "tools/stmt_line.h"
@@ -53,6 +54,8 @@ enum : uint32_t {
   K_INSERT = 107,
   K_RESPECIFY = 108,
   K_AUDIT = 98,
+  K_BROWSE = 94,
+  K_PREV_IMAGE = 260,
   K_HELP_ITEM = 276,
   K_HELP_OPT = 280,
   K_SCROLL_FIRST = 320,
@@ -113,16 +116,22 @@ ARB* create_cut_buffer() {
   SDB s[kInitMaxSegs];
   INIT_DSTMT_FDB(&f, k, s, "0LA", "00");
   f.fdb_fs_type = FS_MEMORY;
-  INIT_UNIQUE_PATH(&f.path, "SE", "1", PATH_DATA);
+  // Class '2' in a nested external-copy editor.
+  INIT_UNIQUE_PATH(&f.path, "SE", xcopy_opt ? "2" : "1", PATH_DATA);
   if (FM_CREATE(&f, com.sys_scope, 0, LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) return f.fdb_arb;
   return nullptr;
 }
 
 struct loop {
   se_ed_blk* ed;
+  void read() { se_read(ed); }
+};
 
-  // Shows the screen with the cursor and reads one key into ed->key.
-  void read() {
+}  // namespace
+
+// Shows the screen with the cursor and reads one key into ed->key.
+void se_read(se_ed_blk* ed) {
+  {
     SHOW_BLK& b = ed->show;
     b.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (ed->beep ? uint32_t(SHOW_BEEP) : 0u));
     ed->beep = false;
@@ -136,7 +145,17 @@ struct loop {
     ed->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
     if (b.curs_type == CURS_MAIN && b.main_pos.row > 0) ed->cur_row = b.main_pos.row, ed->cur_col = b.main_pos.col;
   }
-};
+}
+
+void se_fill_view(se_ed_blk* ed) {
+  const uint32_t S = uint32_t(ed->srows), n = ed->n_lines;
+  if (ed->first_shown > n + 1) ed->first_shown = n + 1;
+  if (ed->first_shown < 1) ed->first_shown = 1;
+  while (ed->first_shown > 1 && n + 2 - ed->first_shown < S) --ed->first_shown, ++ed->cur_row;
+  ed->cur_row = std::clamp(ed->cur_row, 2, ed->srows + 1);
+}
+
+namespace {
 
 // The cursor kept on the editor's rows and columns.
 void sane_cursor(se_ed_blk* ed) {
@@ -146,7 +165,7 @@ void sane_cursor(se_ed_blk* ed) {
   ed->cur_col = std::clamp(ed->cur_col, 1, ed->cols - 1);
 }
 
-bool nested() { return false; }  // the external-copy editor is not built
+bool nested() { return xcopy_opt != 0; }
 
 void option_override(se_ed_blk* ed) {
   uint32_t& k = ed->key;
@@ -155,7 +174,10 @@ void option_override(se_ed_blk* ed) {
   const uint8_t f = ed->show.show_flags;
   if ((k >= kIgnored && k <= K_RESPECIFY) || f == 0x20 || f == 0x80 || (f == 0x10 && !ed->n_lines)) k = kIgnored;
   if (range_state(st) && !scroll_key(k) && k != 4) {
-    if (k == 7 || k == LK_CANCEL || k == K_HELP_OPT) return;
+    // Option 7 respecifies from a target state (it would not reach the
+    // mapping below).
+    if (k == 7 && (st == SE_MOVE_TARGET || st == SE_COPY_TARGET)) k = K_RESPECIFY;
+    if (k == 7 || k == K_RESPECIFY || k == LK_CANCEL || k == K_HELP_OPT) return;
     if (k == LK_ENTER)
       k = st == SE_MOVE_TARGET   ? uint32_t(K_PASTE_MOVE)
           : st == SE_COPY_TARGET ? uint32_t(K_PASTE_COPY)
@@ -165,7 +187,8 @@ void option_override(se_ed_blk* ed) {
              (k == 2 || k == 3 || k == 5 || k == 6 || k == LK_ADD_MODE || k == LK_DELETE_MODE || k == LK_CHANGE_MODE)) {
     k = kIgnored;
   }
-  const bool on_row = ed->cur_row >= 1 && ed->cur_row <= ed->srows + 2;
+  // Only a row that holds a line starts a range.
+  const bool on_row = ed->cur_row >= 2 && ed->cur_row <= ed->srows + 1 && se_line_at(ed, ed->cur_row);
   if (k == LK_CHANGE_MODE && st != SE_MOVE_TARGET && st != SE_COPY_TARGET && ed->n_lines) k = K_EDIT;
   if ((k == LK_DELETE_MODE || k == 2 || k == 3) && ed->n_lines && on_row) {
     ed->state = k == LK_DELETE_MODE ? SE_DELETE_RANGE : k == 2 ? SE_MOVE_RANGE : SE_COPY_RANGE;
@@ -282,6 +305,7 @@ int save(se_ed_blk* ed, uint32_t key) {
 // Leaves a range operation.
 void cancel(se_ed_blk* ed) {
   ed->rehilite = true;
+  ed->xcopy_target = false;
   ed->state = SE_NORMAL;
   se_normal_options(ed);
 }
@@ -322,14 +346,16 @@ bool is_view_only(PCB* pcb) {
   return mode && *mode == 3;
 }
 
-// The key loop until END or CANCEL ends the run.
-void key_loop(se_ed_blk* ed, PCB* pcb) {
+// The key loop until END or CANCEL ends the run: 1, or 0 when a nested
+// external-copy editor was left with CANCEL.
+int key_loop(se_ed_blk* ed, PCB* pcb) {
   loop l{ed};
   for (;;) {
     ed->view_only = is_view_only(pcb);
     hilight_range(ed);
     l.read();
     sane_cursor(ed);
+    const uint32_t raw = ed->key;
     option_override(ed);
     const uint32_t k = ed->key;
     if (scroll_key(k)) {
@@ -342,7 +368,7 @@ void key_loop(se_ed_blk* ed, PCB* pcb) {
     }
     if ((k == LK_END || k == LK_CANCEL) && !range_state(ed->state) && !nested()) {
       ed->ctx[SEC_CHANGED] = ed->changed ? 1 : 0;
-      if (save(ed, k)) return;
+      if (save(ed, k)) return 1;
       continue;
     }
     const bool refused = ed->view_only && (k == 1 || k == 5 || k == K_EDIT || k == K_RANGE || k == K_INSERT || k == 6 ||
@@ -367,11 +393,23 @@ void key_loop(se_ed_blk* ed, PCB* pcb) {
         ed->changed = false;
         break;
       case LK_CANCEL: cancel(ed); break;
-      case K_RANGE:
-        // Ranges are not built yet: the state a remapped key set goes back.
-        ed->state = SE_NORMAL;
-        ed->beep = true;
+      case K_RANGE: del_move_copy(ed); break;
+      case K_EXEC: exec(ed); break;
+      case K_PASTE_COPY:
+      case K_PASTE_MOVE: use_buf(ed, k); break;
+      case K_RESPECIFY:
+        // Lines from another event point have no range here to respecify.
+        if (ed->xcopy_target) ed->beep = true;
+        else respecify(ed);
         break;
+      case K_XCOPY:
+        if (xcopy(ed, raw)) return raw == LK_CANCEL ? 0 : 1;
+        break;
+      case 6: external_copy(ed, pcb, ed->ctx); break;
+      case 4: search(ed, 0); break;
+      case 5: search(ed, 1); break;
+      case K_BROWSE: browse_zel(ed, pcb, ed->ctx); break;
+      case K_PREV_IMAGE: browse_pop(ed); break;
       default: ed->beep = true; break;
     }
   }
@@ -505,7 +543,10 @@ int start(se_ed_blk* ed, PCB* pcb) {
   SHOW_BLK once = b;
   once.show_flags = SHOW_REFRESH;
   se_show(&once, nullptr);
-  se_normal_options(ed);
+  if (nested())
+    se_options(ed, "Start XCopy Where?       RETURN (Current Line)               4)Search", "Cancel (Cancel XCopy)",
+               true);
+  else se_normal_options(ed);
   ed->msgs = la_create_fi(79, com.proc_scope);
   if (!process_stmts(ed)) return 255;
   asm_scr(ed);
@@ -593,26 +634,54 @@ void se_cleanup(se_ed_blk* ed) {
     if (*s) wm_destroy_srf(*s), *s = nullptr;
 }
 
+namespace {
+
+// What the module keeps for the edit run going on. A run started from
+// within another (browse, external copy) puts back all of it when it ends,
+// so the outer run goes on with its own application, control block and
+// files; the inner one opens files of its own.
+struct se_module_state {
+  PCB* pcb = the_pcb;
+  char ap[3] = {se_ap[0], se_ap[1], se_ap[2]}, ver[2] = {se_ver[0], se_ver[1]};
+  uint8_t slate = clean_slate;
+  ARB* files[4] = {cur_delem_arb, lang_delem_arb, cur_dtoken_arb, lang_dtoken_arb};
+  const uint8_t* context = se_cur_context;
+  se_module_state() { cur_delem_arb = lang_delem_arb = cur_dtoken_arb = lang_dtoken_arb = nullptr; }
+  ~se_module_state() {
+    the_pcb = pcb;
+    memcpy(se_ap, ap, 3), memcpy(se_ver, ver, 2);
+    clean_slate = slate;
+    cur_delem_arb = files[0], lang_delem_arb = files[1], cur_dtoken_arb = files[2], lang_dtoken_arb = files[3];
+    se_cur_context = context;
+  }
+};
+
+}  // namespace
+
 int se_edit(PCB* pcb, uint8_t* ctx) {
   load_zel_spellings();
-  auto ed = std::make_unique<se_ed_blk>();
-  ed->ctx = ctx;
-  ctx[SEC_STATUS] = 0;
-  const int st = start(ed.get(), pcb);
-  if (st) {
-    ctx[SEC_STATUS] = uint8_t(st);
-    se_free_lines(ed.get());
-    if (ed->cut_arb) FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
-    se_cleanup(ed.get());
-    if (se_returned) se_returned(ctx, 0);
-    return 0;
+  int result = 0;
+  {
+    const se_module_state outer;
+    auto ed = std::make_unique<se_ed_blk>();
+    ed->ctx = ctx;
+    ctx[SEC_STATUS] = 0;
+    if (const int st = start(ed.get(), pcb)) {
+      ctx[SEC_STATUS] = uint8_t(st);
+      se_free_lines(ed.get());
+      if (ed->cut_arb) FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
+      se_cleanup(ed.get());
+    } else {
+      // The image editor's client requests read the context of the run.
+      se_cur_context = ctx;
+      result = key_loop(ed.get(), pcb);
+      se_free_lines(ed.get());
+      if (ed->cut_arb) FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
+      se_cleanup(ed.get());
+    }
   }
-  key_loop(ed.get(), pcb);
-  se_free_lines(ed.get());
-  FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
-  se_cleanup(ed.get());
-  if (se_returned) se_returned(ctx, 1);
-  return 1;
+  if (se_returned) se_returned(ctx, result);
+  return result;
 }
 
 const char* se_get_ver(const char* ap) { return ap ? ap + 3 : nullptr; }

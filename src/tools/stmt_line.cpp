@@ -25,6 +25,8 @@ se_line* NEW_LINE(se_line** node, const uint8_t* line, ut_list* list) {
   memcpy(n->rec, line, kStmtSize);
   n->link = ut_link{nullptr, nullptr};
   n->tok = {};
+  static uint32_t next_id = 0;
+  n->id = ++next_id;
   ut_add_to_lst(n, &n->link, list);
   return *node = n;
 }

@@ -17,6 +17,7 @@ struct se_line {
   ut_link link;     // neighbours in the editor's list
   uint8_t* rec;     // kStmtSize bytes, the node's own copy
   se_tok_kept tok;  // the constant as loaded; NEW_LINE clears it
+  uint32_t id;      // unique over the program's run: a freed node's is never reused
 };
 
 // Copies the 152-byte `line` into a new node appended to `list`; the node

@@ -35,6 +35,7 @@
 #include "process/pi.h"
 #include "process/process.h"
 #include "process/startup.h"
+#include "tools/se_edit.h"
 #include "types/cnv.h"
 
 using namespace kivo;
@@ -141,6 +142,8 @@ int main(int argc, char** argv) {
   const char *db = argv[2], *ap = argv[3], *ver = argv[4];
   fm_register_hooks();
   pi_register_hooks();
+  // The engine's routines of the tools, which statements may CALL.
+  se_register();
   if (!os_init(1, argv) || !cv_init()) return fprintf(stderr, "input_fixture: no start in %s\n", argv[1]), 1;
   uint8_t appl[kApplRecLen];
   init_dap(appl, ap, ver, "INPUT TESTS");

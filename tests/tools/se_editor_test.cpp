@@ -148,7 +148,8 @@ TEST_F(StmtEditor, ScrollKeysMoveTheView) {
 
 // OPTION 1 and HELP run the design application's toolbox and help over the
 // editor (the harness's stand-ins); a key returns to the editor. A start
-// message shows at the first display.
+// message shows at the first display. The context of the run is offered to
+// the image editor's client requests while it runs, and only then.
 TEST_F(StmtEditor, ToolboxHelpAndStartMessage) {
   install();
   se_call c;
@@ -163,7 +164,11 @@ TEST_F(StmtEditor, ToolboxHelpAndStartMessage) {
   EXPECT_EQ(row_text(s[3], 12), "ZEL EDITOR (HELP)");
   EXPECT_EQ(row_text(s[4], 12), "");
   EXPECT_EQ(row_text(s[4], 2), "      *        first line");
-  EXPECT_EQ(log(), "SE_EDIT 1 status=0 changed=0\n");
+  // The image editor's client requests see the edited context while the
+  // run is on, and none once it has ended.
+  EXPECT_EQ(log(),
+            "EXEC ZEL EDITOR (TOOLBOX) editor=DEM01\nEXEC ZEL EDITOR (HELP) editor=DEM01\n"
+            "SE_EDIT 1 status=0 changed=0\n");
 }
 
 // The surface follows the terminal: 132 columns give 132-column lines; a
