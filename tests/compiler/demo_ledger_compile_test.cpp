@@ -4,9 +4,9 @@
 // the build's tests rather than a user's session.
 #include <filesystem>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/pl.h"
-#include "compiler/compiler.h"
 #include "design/design_builder.h"
 #include "pc_process_util.h"
 
