@@ -129,6 +129,19 @@ class tmux_pane {
     }
     return out;
   }
+  // Screen row r (1-based) without its trailing blanks, and as captured
+  // with its attributes as escape sequences.
+  std::string row(size_t r) {
+    auto l = lines();
+    std::string s = r <= l.size() ? l[r - 1] : "";
+    return s.erase(s.find_last_not_of(' ') + 1);
+  }
+  std::string attr_row(size_t r) {
+    std::istringstream in(capture_escapes());
+    std::string l;
+    for (size_t i = 0; i < r && std::getline(in, l); ++i) {}
+    return l;
+  }
   bool wait_for(const std::string& text, double seconds = 10) {
     return wait_until([&] { return capture().find(text) != std::string::npos; }, seconds);
   }

@@ -70,12 +70,7 @@ class ImageEditorScreen : public ::testing::Test {
     auto l = p_->lines();
     return r <= l.size() ? l[r - 1] : "";
   }
-  std::string attr_row(size_t r) {
-    std::istringstream in(p_->capture_escapes());
-    std::string l;
-    for (size_t i = 0; i < r && std::getline(in, l); ++i) {}
-    return l;
-  }
+  std::string attr_row(size_t r) { return p_->attr_row(r); }
   bool row_is(size_t r, const std::string& text) {
     return kivo_test::wait_until([&] { return row(r) == text; }, 10);
   }

@@ -91,11 +91,7 @@ class StmtRangeScreen : public SeRun {
     if (p_) p_->exit_status(1);
     SeRun::TearDown();
   }
-  std::string row(size_t r) {
-    auto l = p_->lines();
-    std::string s = r <= l.size() ? l[r - 1] : "";
-    return s.erase(s.find_last_not_of(' ') + 1);
-  }
+  std::string row(size_t r) { return p_->row(r); }
   bool row_is(size_t r, const std::string& text) {
     return kivo_test::wait_until([&] { return row(r) == text; }, 10);
   }
@@ -106,12 +102,7 @@ class StmtRangeScreen : public SeRun {
     const std::string at = std::to_string(r) + " " + std::to_string(c);
     return kivo_test::wait_until([&] { return p_->cursor() == at; }, 10);
   }
-  std::string attr_row(size_t r) {
-    std::istringstream in(p_->capture_escapes());
-    std::string l;
-    for (size_t i = 0; i < r && std::getline(in, l); ++i) {}
-    return l;
-  }
+  std::string attr_row(size_t r) { return p_->attr_row(r); }
   void end_run() {
     p_->send_keys("S-F1");
     ASSERT_EQ(p_->exit_status(30), 0) << p_->capture();

@@ -58,15 +58,9 @@ class StmtRange : public SeRun {
   // The harness on "SET SIX" (or `proc`) driven by `script`; no golden.
   void run(const std::string& name, const std::string& script, const std::string& proc = "SET SIX",
            kivo_test::env_list extra = {}) {
-    std::ofstream(d_.file(name + ".script")) << script;
-    ASSERT_EQ(system(("mkdir -p " + d_.file(name)).c_str()), 0);
-    kivo_test::env_list e = env(name);
-    e.push_back({"KIVO_SCRIPT_IN", d_.file(name + ".script")});
-    for (auto& x : extra) e.push_back(x);
     se_call c;
     c.proc = proc;
-    auto p = start(c, e);
-    EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+    play(name, c, script, extra);
   }
   std::vector<std::string> texts(const std::string& proc = "SET SIX") {
     std::vector<std::string> out;

@@ -158,10 +158,9 @@ class SeRun : public ::testing::Test {
     return std::make_unique<tmux_pane>(shell_quote(KIVO_TOOLTEST) + " -d=DB1 -a=0LA -t=subroutine -p=SE_RUN", d_.path,
                                        e, cols, rows);
   }
-  // A run driven by `script` whose snapshots must equal golden file `name`
-  // (KIVO_UPDATE_GOLDEN writes it).
-  void scripted(const std::string& name, const se_call& c, const std::string& script, kivo_test::env_list extra = {},
-                int cols = 80, int rows = 24) {
+  // A run for `c` driven by `script`, its snapshots under `name`.
+  void play(const std::string& name, const se_call& c, const std::string& script, kivo_test::env_list extra = {},
+            int cols = 80, int rows = 24) {
     std::ofstream(d_.file(name + ".script")) << script;
     ASSERT_EQ(system(("mkdir -p " + d_.file(name)).c_str()), 0);
     kivo_test::env_list e = env(name);
@@ -169,6 +168,12 @@ class SeRun : public ::testing::Test {
     for (auto& x : extra) e.push_back(x);
     auto p = start(c, e, cols, rows);
     EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+  }
+  // A run driven by `script` whose snapshots must equal golden file `name`
+  // (KIVO_UPDATE_GOLDEN writes it).
+  void scripted(const std::string& name, const se_call& c, const std::string& script, kivo_test::env_list extra = {},
+                int cols = 80, int rows = 24) {
+    play(name, c, script, extra, cols, rows);
     const std::string got = kivo_test::slurp(d_.file(name + "/actual/snapshot"));
     const std::string golden = std::string(KIVO_SOURCE_DIR) + "/tests/tools/golden/" + name + ".snapshot";
     if (getenv("KIVO_UPDATE_GOLDEN")) std::ofstream(golden) << got;

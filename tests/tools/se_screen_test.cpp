@@ -18,19 +18,10 @@ class StmtEditorScreen : public SeRun {
     if (p_) p_->exit_status(1);
     SeRun::TearDown();
   }
-  std::string row(size_t r) {
-    auto l = p_->lines();
-    std::string s = r <= l.size() ? l[r - 1] : "";
-    return s.erase(s.find_last_not_of(' ') + 1);
-  }
+  std::string row(size_t r) { return p_->row(r); }
   // Row r with its attributes as escape sequences (an escape only where
   // they change, so a row may inherit the one before).
-  std::string attr_row(size_t r) {
-    std::istringstream in(p_->capture_escapes());
-    std::string l;
-    for (size_t i = 0; i < r && std::getline(in, l); ++i) {}
-    return l;
-  }
+  std::string attr_row(size_t r) { return p_->attr_row(r); }
   bool row_is(size_t r, const std::string& text) {
     return kivo_test::wait_until([&] { return row(r) == text; }, 10);
   }

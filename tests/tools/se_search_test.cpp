@@ -26,15 +26,9 @@ class StmtSearch : public SeRun {
  protected:
   void run(const std::string& name, const std::string& script, const std::string& proc = "SET SIX",
            kivo_test::env_list extra = {}) {
-    std::ofstream(d_.file(name + ".script")) << script;
-    ASSERT_EQ(system(("mkdir -p " + d_.file(name)).c_str()), 0);
-    kivo_test::env_list e = env(name);
-    e.push_back({"KIVO_SCRIPT_IN", d_.file(name + ".script")});
-    for (auto& x : extra) e.push_back(x);
     se_call c;
     c.proc = proc;
-    auto p = start(c, e);
-    EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+    play(name, c, script, extra);
   }
   // The cursor (row, column from 1) before each key of the run.
   std::vector<std::pair<int, int>> cursors(const std::string& name) {
