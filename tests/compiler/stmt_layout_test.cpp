@@ -14,27 +14,14 @@
 #include "em_test_util.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
+#include "stmt_line_util.h"
 
 namespace kivo {
 namespace {
 
-using cols = std::initializer_list<std::pair<int, const char*>>;
-
-// An 80-column line with `texts` at their columns (from 1).
-std::string line_at(const char* verb, cols texts, const char* prefix = "") {
-  std::string l(80, ' ');
-  l.replace(0, strlen(prefix), prefix);
-  l.replace(6, strlen(verb), verb);
-  for (auto [c, t] : texts) l.replace(c - 1, strlen(t), t);
-  return l;
-}
-
-std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char b[3];
-  for (size_t i = 0; i < n; ++i) snprintf(b, sizeof b, "%02X", p[i]), s += b;
-  return s;
-}
+using test::cols;
+using test::hex;
+using test::line_at;
 
 // The record bytes 78-151 a line gives, or the refusal's column.
 std::string degen(const std::string& l, int* column = nullptr) {

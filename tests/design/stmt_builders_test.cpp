@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "../compiler/stmt_line_util.h"
 #include "compiler/stmt_layout.h"
 #include "design/db_stmt.h"
 #include "design/design_builder.h"
@@ -21,23 +22,6 @@
 
 namespace kivo::test {
 namespace {
-
-using cols = std::initializer_list<std::pair<int, const char*>>;
-
-std::string line_at(const char* verb, cols texts, const char* prefix = "") {
-  std::string l(80, ' ');
-  l.replace(0, strlen(prefix), prefix);
-  l.replace(6, strlen(verb), verb);
-  for (auto [c, t] : texts) l.replace(c - 1, strlen(t), t);
-  return l;
-}
-
-std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char b[3];
-  for (size_t i = 0; i < n; ++i) snprintf(b, sizeof b, "%02X", p[i]), s += b;
-  return s;
-}
 
 FDB_PATH path_of(const char* ap, const char* name) {
   FDB_PATH p{};

@@ -16,6 +16,18 @@
 
 namespace kivo::test {
 
+// The subroutine the engine starts on the fixture image "IES": the image's
+// key in text, passed to the harness's image mode.
+constexpr const char* kIeRun = R"(APPLICATION 0LA 00
+WORK "IET KEY" A30
+PROCESS 6 "IET RUN"
+STMTS 6 "IET RUN" ep=1
+      SET      0LA IET KEY                    =      2:IES:0:1:1:DEM:01
+      PASS     0LA IET KEY                    FIELD            SHARE? Y
+      CALL         IE_TOOLTEST                          N       N       0
+END
+)";
+
 inline std::string tools_dir() {
   std::string t = KIVO_TOOLTEST;
   return t.substr(0, t.rfind('/'));

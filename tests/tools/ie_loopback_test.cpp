@@ -30,16 +30,6 @@ ROW 2 IES 0 1 1 2 "Name:"
 ITEM 2 IES 0 1 1 2 8 ap=DEM field="IET NAME"
 )";
 
-constexpr const char* kRun = R"(APPLICATION 0LA 00
-WORK "IET KEY" A30
-PROCESS 6 "IET RUN"
-STMTS 6 "IET RUN" ep=1
-      SET      0LA IET KEY                    =      2:IES:0:1:1:DEM:01
-      PASS     0LA IET KEY                    FIELD            SHARE? Y
-      CALL         IE_TOOLTEST                          N       N       0
-END
-)";
-
 // The harness in image mode as the server, on the installation in `d`.
 struct harness {
   const kivo_test::data_dir& d;
@@ -84,7 +74,7 @@ std::string pad(std::string s, size_t n) { return s.append(n - s.size(), ' '); }
 
 TEST(ImageClientLoopback, ListsAndAnAddedItemWhileTheEditorWaits) {
   kivo_test::data_dir d;
-  write_installation(d, {kImages, kRun});
+  write_installation(d, {kImages, kIeRun});
   harness h{d};
   peer p;
   listed apps, files, fields;

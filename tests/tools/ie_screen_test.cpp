@@ -35,21 +35,10 @@ ITEM 2 IES 0 1 1 2 8 ap=DEM field="IET NAME"
 ITEM 2 IES 0 1 1 4 8 ap=DEM field="IET CODE" reverse=1
 )";
 
-// The subroutine the engine starts: the image's key in text, passed.
-constexpr const char* kRun = R"(APPLICATION 0LA 00
-WORK "IET KEY" A30
-PROCESS 6 "IET RUN"
-STMTS 6 "IET RUN" ep=1
-      SET      0LA IET KEY                    =      2:IES:0:1:1:DEM:01
-      PASS     0LA IET KEY                    FIELD            SHARE? Y
-      CALL         IE_TOOLTEST                          N       N       0
-END
-)";
-
 class ImageEditorScreen : public ::testing::Test {
  protected:
   void SetUp() override {
-    write_installation(d_, {kImages, kRun});
+    write_installation(d_, {kImages, kIeRun});
     // Request 1 (ADD MODE) answered with a field of 1 x 8.
     std::ofstream(d_.file("script")) << "# the added field\n1 DEM IETADDED 1 8\n";
     ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
