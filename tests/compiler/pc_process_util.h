@@ -22,15 +22,10 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "interp/interp.h"
+#include "stmt_line_util.h"
 #include "types/typed_value.h"
 
 namespace kivo::test {
-
-inline std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  for (char b[4]; n--; s += b) snprintf(b, sizeof b, "%02x", *p++);
-  return s;
-}
 
 class ProcessFixture : public DesignFiles {
  protected:
@@ -83,7 +78,7 @@ class ProcessFixture : public DesignFiles {
     for (size_t at = 0; at < kEmStoredSize; at += 16) {
       const size_t n = std::min<size_t>(16, kEmStoredSize - at);
       if (std::any_of(b + at, b + at + n, [](uint8_t c) { return c != 0; }))
-        s += std::to_string(at) + ": " + hex(b + at, n) + "\n";
+        s += std::to_string(at) + ": " + hex_lower(b + at, n) + "\n";
     }
     return s;
   }
@@ -107,7 +102,7 @@ class ProcessFixture : public DesignFiles {
     static const char* const kTags[] = {"IN", "CN", "CV", "FI", "KD", "SD", "FL", "AP", "LF", "FR", "IM", "IT", "CR",
                                         "CL", "TO", "TP", "LI", "QL", "QO", "PK", "SR", "CT", "DL", "RC", "SC", "SB"};
     std::string s;
-    for (auto& r : sub_records(em, sub)) s += std::string(kTags[sub]) + " " + hex(r.data(), r.size()) + "\n";
+    for (auto& r : sub_records(em, sub)) s += std::string(kTags[sub]) + " " + hex_lower(r.data(), r.size()) + "\n";
     return s;
   }
   // The fields of each IT record a reader of items relies on.
@@ -132,7 +127,7 @@ class ProcessFixture : public DesignFiles {
     std::string s;
     for (auto& r : sub_records(em, EM_CL))
       if (uint32_t c = ld_le32(r.data(), CCHLD_CNSTR))
-        s += "CNSTR " + hex(em->em_cn[c], 2 + 12 * ld_le16(em->em_cn[c], 0)) + "\n";
+        s += "CNSTR " + hex_lower(em->em_cn[c], 2 + 12 * ld_le16(em->em_cn[c], 0)) + "\n";
     return s;
   }
 
@@ -167,7 +162,7 @@ class ProcessFixture : public DesignFiles {
     const uint8_t* p = total_at();
     for (const char* c : {"0", "1", "21", "62", "99"})
       if (memcmp(p, packed(c).data(), 6) == 0) return c;
-    return "?" + hex(p, 6);
+    return "?" + hex_lower(p, 6);
   }
 
   EM* em_ = nullptr;

@@ -97,7 +97,7 @@ TEST_F(PlCache, ChildConstraintReadsWhicheverAreasAreBound) {
   EXPECT_EQ(pl_child_cnstr(em, 3), nullptr);
   const pl_cnstr* c = pl_child_cnstr(em, 2);
   ASSERT_EQ(c->cnt, 2u);
-  EXPECT_EQ(hex(c->segs, 12),
+  EXPECT_EQ(hex_lower(c->segs, 12),
             "010000000800"
             "020008000200");  // field, offset in ORDERS, length
   for (int pass = 0; pass < 2; ++pass) {

@@ -139,7 +139,7 @@ TEST_F(PlDebugFile, DebugFileIsGoldenAndHoldsTheModulesRows) {
   EXPECT_EQ(ld_le32(dbg[0].data(), 4), em->em_stamp2);
   memset(dbg[0].data(), 0, 8);  // the fixture's build time
   std::string got;
-  for (auto& r : dbg) got += hex(r.data(), r.size()) + "\n";
+  for (auto& r : dbg) got += hex_lower(r.data(), r.size()) + "\n";
   EXPECT_EQ(got,
             "0000000000000000"
             "0100000005000000\n"          // N, M

@@ -22,11 +22,15 @@ inline std::string line_at(const char* verb, cols texts, const char* prefix = ""
   return l;
 }
 
-inline std::string hex(const uint8_t* p, size_t n) {
+// One definition for every test binary: two inline bodies of one name would
+// let the linker pick either.
+inline std::string hex(const uint8_t* p, size_t n, bool lower = false) {
   std::string s;
   char b[3];
-  for (size_t i = 0; i < n; ++i) snprintf(b, sizeof b, "%02X", p[i]), s += b;
+  for (size_t i = 0; i < n; ++i) snprintf(b, sizeof b, lower ? "%02x" : "%02X", p[i]), s += b;
   return s;
 }
+
+inline std::string hex_lower(const uint8_t* p, size_t n) { return hex(p, n, true); }
 
 }  // namespace kivo::test

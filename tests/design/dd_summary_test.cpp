@@ -68,12 +68,7 @@ class DictSummary : public DesignFiles {
         out.insert(out.end(), r.begin() + INIT_DATA, r.end());
     return out;
   }
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string slurp(const std::string& path) { return kivo_test::slurp(path); }
   std::string write_summary(const std::string& text) {
     const std::string p = data_ + "/summary.txt";
     std::ofstream(p) << text;

@@ -20,10 +20,7 @@
 namespace kivo {
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using kivo_test::slurp;
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 void put(char* field, size_t n, const char* text) {

@@ -132,11 +132,6 @@ inline int rt_get(rt_side& s, int i, uint16_t mod = 0) {
   return ok;
 }
 
-inline std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using kivo_test::slurp;
 
 }  // namespace kivo::test

@@ -23,12 +23,7 @@ namespace kivo::test {
 namespace {
 
 std::string tools() { return KIVO_TOOLS_DIR; }
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using kivo_test::slurp;
 // An 80-column statement line: the verb at column 7, texts at their columns.
 std::string stmt(const char* verb, std::initializer_list<std::pair<size_t, std::string>> at) {
   std::string l = std::string(6, ' ') + verb;

@@ -238,10 +238,7 @@ class OpFixture : public ExecFixture {
     std::sort(out.begin(), out.end());
     return out;
   }
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string slurp(const std::string& path) { return kivo_test::slurp(path); }
   // The one print file's text.
   std::string print_text() {
     auto p = prints();

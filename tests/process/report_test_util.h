@@ -63,10 +63,7 @@ inline void put_chr(ARB* f, uint32_t row, uint32_t col, uint32_t rows, uint32_t 
   rm_put(f, c, kRmRcLen);
 }
 
-inline std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using kivo_test::slurp;
 
 class Report : public FmStarted {
  protected:

@@ -128,11 +128,6 @@ class TmFresh : public ::testing::Test {
   void TearDown() override { kivo::tm_hooks = kivo::tm_hook_table{}; }
 };
 
-inline std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Runs the driver's fields: "key .." .. "field N [..]" lines of a result.
 inline std::map<std::string, std::string> result_map(const std::string& text) {
   std::map<std::string, std::string> m;

@@ -3,6 +3,7 @@
 // start; the debug file's tables and refusals; watches.
 #include <algorithm>
 
+#include "../compiler/stmt_line_util.h"
 #include "../interp/interp_test.h"
 #include "compiler/em_records.h"
 #include "compiler/pl.h"
@@ -26,12 +27,6 @@ struct seen_stop {
 };
 std::vector<seen_stop> g_stops;
 
-std::string hex(const uint8_t* p, size_t n) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) s += d[p[i] >> 4], s += d[p[i] & 15];
-  return s;
-}
 std::vector<uint32_t> g_keys;  // answered in order; OPTION 0 when used up
 
 uint32_t scripted(dbg_blk* b, II_RUN* run) {
@@ -299,7 +294,7 @@ TEST_F(DebugFile, BuiltInMemoryAndRefusals) {
   ASSERT_TRUE(dbg_file_records(m, &good));
   ASSERT_EQ(good.size(), 6u);
   std::string hex_all;
-  for (const auto& r : good) hex_all += hex(r.data(), r.size()) + "\n";
+  for (const auto& r : good) hex_all += hex_lower(r.data(), r.size()) + "\n";
   EXPECT_EQ(hex_all,
             "4433221188776655"
             "0200000003000000\n"
@@ -360,7 +355,7 @@ TEST_F(DebugWatches, FiresOnceWithTheNewestBytes) {
   EXPECT_EQ(fires[0].name, "TOTAL                 ");
   EXPECT_EQ(com_dbg_ctl_bits & kDbgWatches, uint32_t{kDbgWatches});
   std::string got;
-  for (const auto& r : dbg_watch_records(&pcb)) got += hex(r.data(), r.size()) + "\n";
+  for (const auto& r : dbg_watch_records(&pcb)) got += hex_lower(r.data(), r.size()) + "\n";
   EXPECT_EQ(got,
             "414243544f54414c2020202020202020202020202020202020000100\n"
             "304c4158202020202020202020202020202020202020202020000300\n");
@@ -388,7 +383,8 @@ TEST_F(DebugWatches, PopulateWritesTheList) {
   a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = ARB_FIRST;
   ASSERT_TRUE(fm_start(a));
   std::string got;
-  for (a->arb_rec = buf, a->arb_len = kWatchRecLen, a->arb_mod = 0; fm_rdnxt(a);) got += hex(buf, kWatchRecLen) + "\n";
+  for (a->arb_rec = buf, a->arb_len = kWatchRecLen, a->arb_mod = 0; fm_rdnxt(a);)
+    got += hex_lower(buf, kWatchRecLen) + "\n";
   EXPECT_EQ(got,
             "414243544f54414c2020202020202020202020202020202020000100\n"
             "304c4158202020202020202020202020202020202020202020000300\n");

@@ -131,30 +131,15 @@ class StmtRangeScreen : public SeRun {
     ASSERT_EQ(system(("mkdir -p " + d_.file("tst")).c_str()), 0);
     p_ = std::make_unique<tmux_pane>(
         kivo_test::shell_quote(KIVO_BINARY) + " -d=DB1 -a=DMO -t=input " + kivo_test::shell_quote("-p=SE CALLER"),
-        d_.path, kivo_test::engine_env(d_.path));
+        d_.path, env("tst"));
     ASSERT_TRUE(p_->wait_for("CALLER SCREEN")) << p_->capture();
   }
   void type(const std::string& text) { p_->send_keys("-l -- " + kivo_test::shell_quote(text)); }
   // The operand texts of DMO's Start of Process, from a flat export.
   std::vector<std::string> caller_lines() {
-    const std::string from = d_.file("01/DMO/Data/STMT"), to = d_.file("export/STMT");
-    EXPECT_EQ(system(("rm -rf " + d_.file("export") + " && mkdir -p " + d_.file("export") + " && cp " + from + ".dat " +
-                      from + ".key " + d_.file("export"))
-                         .c_str()),
-              0);
-    EXPECT_EQ(system((kivo_test::shell_quote(KIVO_BINARY) + " -e=" + to + ".dat >/dev/null").c_str()), 0);
-    const std::string all = kivo_test::slurp(to);
-    std::vector<std::pair<uint32_t, std::string>> found;
-    for (size_t at = 0; at + kStmtSize <= all.size(); at += kStmtSize + 1) {
-      const std::string r = all.substr(at, kStmtSize);
-      if (uint8_t(r[STMT_EP]) != 1 || r.compare(STMT_PROC_NAME, 9, "SE CALLER") != 0) continue;
-      std::string o = r.substr(STMT_OPND, kStmtOpndLen);
-      found.push_back(
-          {ld_le32(reinterpret_cast<const uint8_t*>(r.data()), STMT_SEQ), o.erase(o.find_last_not_of(' ') + 1)});
-    }
-    std::sort(found.begin(), found.end());
     std::vector<std::string> out;
-    for (auto& f : found) out.push_back(f.second);
+    for (auto& r : stmts("DMO"))
+      if (r.ep() == 1 && r.proc() == "SE CALLER") out.push_back(r.opnd());
     return out;
   }
 

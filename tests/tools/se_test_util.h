@@ -7,29 +7,12 @@
 #include <string>
 #include <utility>
 
+#include "../compiler/stmt_line_util.h"
 #include "../design/design_test_util.h"
 #include "foundation/bytes.h"
 #include "tools/se_edit.h"
 
 namespace kivo::test {
-
-using cols = std::initializer_list<std::pair<int, const char*>>;
-
-// An 80-column line with `texts` at their columns (from 1).
-inline std::string line_at(const char* verb, cols texts, const char* prefix = "") {
-  std::string l(80, ' ');
-  l.replace(0, strlen(prefix), prefix);
-  l.replace(6, strlen(verb), verb);
-  for (auto [c, t] : texts) l.replace(c - 1, strlen(t), t);
-  return l;
-}
-
-inline std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char b[3];
-  for (size_t i = 0; i < n; ++i) snprintf(b, sizeof b, "%02X", p[i]), s += b;
-  return s;
-}
 
 class SeText : public DesignFiles {
  protected:
