@@ -125,10 +125,20 @@ LFB* drop_lfb(FDB* fdb, LFB* lfb) {
   return nullptr;
 }
 
+// A scoped temporary file goes with its owner level, records and all: an
+// open of a level that would outlive it is refused, whether or not it asks
+// for the file as scoped (alloc_lfb refuses the scoped ones first).
+bool outlives_owner(FDB* fdb, const PFB* pfb, uint32_t scope) {
+  if (!pfb->pfb_owner_scope || pfb->pfb_owner_scope <= scope) return false;
+  sys_err("FMFI", __LINE__, "alloc_lfb() - bad open scope");
+  fail_fdb(fdb, FM_IO_ERR);
+  return true;
+}
+
 // Step 6: the path is open already.
 LFB* open_by_path(FDB* fdb, LFB* lfb, LFN* lfn, uint32_t scope) {
   PFB* pfb = lfn->lfn_pfb;
-  if (!IS_BOB_AP(fdb->path.fdb_ap) && !verify_pfb(fdb, pfb)) {
+  if ((!IS_BOB_AP(fdb->path.fdb_ap) && !verify_pfb(fdb, pfb)) || outlives_owner(fdb, pfb, scope)) {
     mm_free(lfb);
     return nullptr;
   }
@@ -235,7 +245,8 @@ LFB* open_by_identity(FDB* fdb, LFB* lfb, uint32_t scope) {
   if (!slct_fms(lfb, &r) || !alloc_id()) return discard_new(fdb, lfb, lfb->lfb_stat);
   PFB* found = fm_ctl_ready() ? ctl_find_pfb(pfb->pfb_id16, pfb->pfb_id32) : nullptr;
   if (found) {
-    if (verify_pfb(fdb, found)) return share_found(fdb, lfb, found, r, scope);
+    if (verify_pfb(fdb, found))
+      return outlives_owner(fdb, found, scope) ? discard_new(fdb, lfb, 0) : share_found(fdb, lfb, found, r, scope);
     if (found->pfb_open || found->pfb_users || found->pfb_lfb.head) return discard_new(fdb, lfb, 0);
     free_pfb(found);
     if (!alloc_id()) return discard_new(fdb, lfb, lfb->lfb_stat);  // its back-end data may have gone with it

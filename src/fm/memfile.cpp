@@ -359,9 +359,18 @@ int mm_alloc_id(LFB* lfb, const cstr*, const cstr*, const uint8_t*, const uint8_
   return 1;
 }
 
-// The null record is the PFB's, which may be younger than the mfb.
+// The null record is the PFB's, which may be younger than the mfb. An open
+// of an outer level than the one holding the records (a file that is not a
+// scoped temporary one goes with its opens) keeps them: they go to its
+// level, else they would go with the first open's level under this one.
+// Level 0 is a look-up's (fm_locate, a scratch), which keeps nothing.
 int mm_alloc_fi(LFB* lfb, const uint8_t*, const uint8_t*) {
-  static_cast<mfb*>(lfb->lfb_pfb->pfb_fms_data)->tmpl = lfb->lfb_pfb->pfb_null_rec;
+  auto* f = static_cast<mfb*>(lfb->lfb_pfb->pfb_fms_data);
+  if (!lfb->lfb_pfb->pfb_owner_scope && lfb->lfb_scope && lfb->lfb_scope < f->scope) {
+    if (!mm_move_pool(f->rec_pool, lfb->lfb_scope)) return lfb->lfb_stat = FM_IO_ERR, 0;
+    f->scope = lfb->lfb_scope;
+  }
+  f->tmpl = lfb->lfb_pfb->pfb_null_rec;
   return 1;
 }
 int mm_free_fi(LFB*) { return 1; }

@@ -171,33 +171,26 @@ int mm_init() {
   return 1;
 }
 
-POOL* mm_create_pool(const char* name, uint32_t level) {
-  ut_list* bucket = bucket_for(name, level);
-  void* before = nullptr;
+namespace {
+
+// Where a pool of `name` and `level` stands in its bucket: before the pool
+// returned (null: at the end); *same is the named pool already there.
+POOL* place_of(ut_list* bucket, const char* name, uint32_t level, POOL** same) {
+  *same = nullptr;
   for (void* e = bucket->head; e; e = static_cast<POOL*>(e)->in_bucket.next) {
     POOL* p = static_cast<POOL*>(e);
-    if (p->level < level) {
-      before = p;
-      break;
-    }
+    if (p->level < level) return p;
     if (p->level == level && name) {
-      if (!named(p)) {  // unnamed pools stand after the named ones of a level
-        before = p;
-        break;
-      }
+      if (!named(p)) return p;  // unnamed pools stand after the named ones of a level
       int c = memcmp(name, p->name, kPoolNameLen);
-      if (c == 0) return p;
-      if (c > 0) {
-        before = p;
-        break;
-      }
+      if (c == 0) return *same = p, nullptr;
+      if (c > 0) return p;
     }
   }
-  auto* p = static_cast<POOL*>(calloc(1, sizeof(POOL)));
-  if (!p) out_of_memory();
-  p->magic = kMemMagic;
-  p->level = static_cast<uint16_t>(level);
-  if (name) memcpy(p->name, name, kPoolNameLen);
+  return nullptr;
+}
+
+void link_in(POOL* p, ut_list* bucket, POOL* before) {
   p->bucket = bucket;
   if (before) {
     p->in_bucket.next = before;
@@ -206,8 +199,36 @@ POOL* mm_create_pool(const char* name, uint32_t level) {
   } else {
     ut_add_to_lst(p, &p->in_bucket, bucket);
   }
+}
+
+}  // namespace
+
+POOL* mm_create_pool(const char* name, uint32_t level) {
+  ut_list* bucket = bucket_for(name, level);
+  POOL* same = nullptr;
+  POOL* before = place_of(bucket, name, level, &same);
+  if (same) return same;
+  auto* p = static_cast<POOL*>(calloc(1, sizeof(POOL)));
+  if (!p) out_of_memory();
+  p->magic = kMemMagic;
+  p->level = static_cast<uint16_t>(level);
+  if (name) memcpy(p->name, name, kPoolNameLen);
+  link_in(p, bucket, before);
   ut_add_to_lst(p, &p->all, &local_dbg_ctl.all);
   return p;
+}
+
+int mm_move_pool(POOL* pool, uint32_t level) {
+  if (!pool || pool->magic != kMemMagic) return 0;
+  if (pool->level == level) return 1;
+  const char* name = named(pool) ? pool->name : nullptr;
+  if (name && mm_find_pool(name, level)) return 0;
+  ut_remove_from_lst(pool, &pool->in_bucket, pool->bucket);
+  ut_list* bucket = bucket_for(name, level);
+  POOL* same = nullptr;
+  link_in(pool, bucket, place_of(bucket, name, level, &same));
+  pool->level = static_cast<uint16_t>(level);
+  return 1;
 }
 
 POOL* mm_find_pool(const char* name, uint32_t level) {

@@ -70,6 +70,9 @@ extern void (*mm_dump_hook)(FILE* out);
 // always makes a new pool.
 POOL* mm_create_pool(const char* name, uint32_t level);
 POOL* mm_find_pool(const char* name, uint32_t level);
+// Gives `pool` to another level, its blocks and name kept; 0 when that level
+// has a pool of its name already.
+int mm_move_pool(POOL* pool, uint32_t level);
 void mm_destroy_pool(POOL* pool);
 int mm_identify_pool(POOL* pool, const char* text);
 

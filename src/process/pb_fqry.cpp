@@ -263,6 +263,14 @@ ARB* open_susp(ACTIVE_QRY* q, const uint8_t* qblk, FDB* fdb) {
   qp_susp_fdb(fdb, q->em, q->scope);
   FDB f = *fdb;
   if (FM_OPEN(&f, q->scope, 0, 15, 1)) return f.fdb_arb;
+  // The run writes at this query's level: the opener and the query process
+  // need not share their query areas, and a run without an invoker owns its
+  // own at its own level.
+  struct keep {
+    uint32_t saved = qp_auto_scope;
+    ~keep() { qp_auto_scope = saved; }
+  } k;
+  qp_auto_scope = q->scope;
   invoke_setup(qblk, nullptr);
   f = *fdb;
   return FM_OPEN(&f, q->scope, 0, 15, 0) ? f.fdb_arb : nullptr;
@@ -759,9 +767,7 @@ int attach_build(ARB*, STRM*, const uint8_t* qblk, PB_ATTACH* b) {
 }  // namespace
 
 void pb_cleanup(PCB* p, const char* ap, const char* proc) {
-  PCB* owner = p->pcb_saa_owner[7] ? p->pcb_saa_owner[7] : p;
-  const uint32_t scope = owner->pcb_pool ? owner->pcb_pool->level : com.sys_scope;
-  if (ACTIVE_QRY* q = fq_find(ap, proc, scope)) pb_shutdown(q);
+  if (ACTIVE_QRY* q = fq_find(ap, proc, pi_owner_level(p, kQryAreaKind))) pb_shutdown(q);
 }
 
 void pb_clr_scope(uint32_t level) {

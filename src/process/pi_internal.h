@@ -20,6 +20,14 @@ bool saa_delete(uint8_t kind, SAA_REC* r);
 // across families whose invoker heads its family).
 bool pi_hand_over(const PCB* p, uint8_t kind);
 
+// The area kind of the query areas: a query's criteria, work files and
+// suspend file belong to the level of their owner's pool.
+constexpr uint8_t kQryAreaKind = 7;
+// The scope level of the pool of the owner of the process's areas of `kind`
+// (its own pool's without one); for the query areas of an automatic QUERY
+// run made for a sorted query, the level that query reads them at.
+uint32_t pi_owner_level(const PCB* p, uint8_t kind);
+
 // System area numbers of pcb_areas.
 enum : uint32_t {
   AREA_OUT_DFLT = 1,

@@ -110,9 +110,8 @@ void bld_rng(PCB* p) {
   p->pcb_rng_cnt = 0;
   p->pcb_rng = nullptr;
   if (!p->pcb_pcf_arb && is_blank(p->pcb_em ? p->pcb_em->em_pcf_ap : "   ", 3)) return;
-  PCB* owner = p->pcb_saa_owner[7];
   file_desc d;
-  INIT_QSORT_FDB(&d.fdb, d.kdb, d.sdb, owner && owner->pcb_pool ? owner->pcb_pool->level : 0);
+  INIT_QSORT_FDB(&d.fdb, d.kdb, d.sdb, pi_owner_level(p, kQryAreaKind));
   if (!FM_OPEN(&d.fdb, com.mark_scope, 0, 15, 15)) {
     if (d.fdb.fdb_stat != FM_NO_FILE) sys_err(kModule, __LINE__, "can't open QSORT file");
     return;

@@ -119,8 +119,7 @@ void range_block(PCB* p) {
   auto* b = zalloc<PCF_SCB>(p->pcb_sub_pool, sizeof(PCF_SCB));
   if (!b) return;
   b->kind = SCB_RANGE;
-  PCB* owner = p->pcb_saa_owner[7];
-  b->rng_scope = owner && owner->pcb_pool ? owner->pcb_pool->level : 0;
+  b->rng_scope = pi_owner_level(p, kQryAreaKind);
   memcpy(b->rng_ap, v + INVOC_RNG_AP, 3);
   const uint8_t* a11 = pi_area(p, AREA_PROC, 5);
   memcpy(b->rng_ver, a11 ? a11 + 3 : v + INVOC_VER, 2);

@@ -194,6 +194,14 @@ void init_pcb(PCB* p) {
   init_children(p, em);
 }
 
+uint32_t pi_owner_level(const PCB* p, uint8_t kind) {
+  if (kind == kQryAreaKind && qp_auto_scope && p->invoc.b[INVOC_PROC_TYPE] == PT_QUERY &&
+      p->invoc.b[INVOC_AUTO_RUN] == 1)
+    return qp_auto_scope;
+  const PCB* owner = kind < kSaaKinds && p->pcb_saa_owner[kind] ? p->pcb_saa_owner[kind] : p;
+  return owner->pcb_pool ? owner->pcb_pool->level : com.sys_scope;
+}
+
 namespace {
 
 struct placing {
@@ -216,7 +224,7 @@ void new_file_blk(placing& s, pi_file_blk* fb, const AREA_DESC* ad, const saa_en
   PCB* owner = k < kSaaKinds ? s.p->pcb_saa_owner[k] : nullptr;
   if (!owner) return;
   fb->state = FB_SHARED;
-  fb->shr_scope = owner->pcb_pool->level;
+  fb->shr_scope = pi_owner_level(s.p, k);
   const auto* from = reinterpret_cast<const pi_file_blk*>(e.borrowed);
   uint32_t own = from ? from->own_scope : fb->own_scope;
   fb->own_scope = own > fb->shr_scope ? own : fb->shr_scope;
@@ -288,10 +296,7 @@ uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope) {
   if (!p->pcb_handle) p->pcb_handle = ih_put(HK_PCB, p);
   if (session_pending()) pi_resume(p);
   PCB* inv = invoc_parent(p->invoc);
-  if (p->invoc.b[INVOC_BG_RUN] && inv) {
-    PCB* owner = inv->pcb_saa_owner[7] ? inv->pcb_saa_owner[7] : inv;
-    if (owner->pcb_pool) qp_copy_pend(scope, owner->pcb_pool->level);
-  }
+  if (p->invoc.b[INVOC_BG_RUN] && inv) qp_copy_pend(scope, pi_owner_level(inv, kQryAreaKind));
   EM* em = p->pcb_em;
   if (!p->pcb_areas) init_pcb(p);
   target_pcbs(p);

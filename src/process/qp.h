@@ -90,6 +90,11 @@ std::vector<FDB_PATH> qp_pend_of(uint32_t scope);
 
 // ---- the steps ----
 
+// While a sorted query runs its query process automatically: the level it
+// reads the criteria and the suspend file at, which that run writes them at
+// whoever owns its query areas (0: no such run).
+extern uint32_t qp_auto_scope;
+
 void qp_init();
 uint32_t qp_setup(PCB* p);
 void qp_exec(PCB* p);

@@ -35,6 +35,8 @@
 
 namespace kivo {
 
+uint32_t qp_auto_scope = 0;
+
 namespace {
 
 constexpr char kModule[] = "QP";
@@ -44,12 +46,6 @@ enum : size_t { QP_WORD = 36, QP_BYTE = 40, QP_VER = 1641 };
 constexpr size_t kFrameText = 800;
 
 using init_fn = void (*)(FDB*, KDB*, SDB*, uint32_t);
-
-// The scope level that owns the process's query areas (area kind 7).
-uint32_t qfi_scope(PCB* p) {
-  PCB* owner = p->pcb_saa_owner[7] ? p->pcb_saa_owner[7] : p;
-  return owner->pcb_pool ? owner->pcb_pool->level : com.sys_scope;
-}
 
 ARB* open_qfi_file(init_fn init, uint32_t scope, bool create) {
   FDB fdb;
@@ -161,7 +157,7 @@ void bld_qparm(PCB* p, uint8_t* rec) {
 }
 
 ARB* get_qfi_arb(PCB* p, const char* name) {
-  const uint32_t scope = qfi_scope(p);
+  const uint32_t scope = pi_owner_level(p, kQryAreaKind);
   init_fn f = !memcmp(name, "QPARM", 5)   ? INIT_QPARM_FDB
               : !memcmp(name, "QSLCT", 5) ? INIT_QSLCT_FDB
               : !memcmp(name, "QSORT", 5) ? INIT_QSORT_FDB
@@ -330,7 +326,7 @@ void close_dds(PCB* p) {
 
 int create_suspend(PCB* p, ARB** out) {
   FDB fdb;
-  qp_susp_fdb(&fdb, p->pcb_em, qfi_scope(p));
+  qp_susp_fdb(&fdb, p->pcb_em, pi_owner_level(p, kQryAreaKind));
   FDB old = fdb;
   if (fm_locate(&old) && !FM_SCRATCH(&old, 0)) sys_err(kModule, __LINE__, "can't scratch suspend file");
   if (!FM_CREATE(&fdb, fdb.path.fdb_tmp_id, 0, LFB_SCOPED | LFB_OPEN_NEW, 15, 0)) {

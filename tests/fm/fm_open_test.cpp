@@ -440,6 +440,49 @@ TEST_F(FmScopeClear, AScopedTemporaryFileOutlivesItsLastCloseUntilItsOwnerScopeE
   EXPECT_EQ(d.fdb.fdb_stat, FM_NO_FILE);
 }
 
+// A memory file made at level 3 and opened again from level 2 while still
+// open there. A scoped temporary file goes with its owner level: the outer
+// open is refused, scoped or not. Any other file stays with its outer open:
+// level 3 ends and the records are still read there. Before, the plain
+// open joined either file, the records went with level 3 under it, and its
+// close freed them a second time. Nothing is left once level 2 ends.
+TEST_F(FmScopeClear, AnOpenOfAnOuterLevelKeepsAMemoryFileOrIsRefusedAScopedOne) {
+  const struct {
+    uint32_t owner, file_opt, open_opt;
+    bool kept;
+  } rows[] = {{3, LFB_SCOPED, LFB_SCOPED, false}, {3, LFB_SCOPED, 0, false}, {0, 0, 0, true}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::to_string(r.file_opt) + " opened " + std::to_string(r.open_opt));
+    state before = now();
+    at_level_2([&] {
+      mem_desc d("OUTLIVE", "00", r.owner);
+      ARB* outer = nullptr;
+      MARK(MARK_PROCESS, [&] {  // level 3, left with the file open
+        ARB* a = create(d, 3, r.file_opt | LFB_OPEN_NEW);
+        ASSERT_TRUE(a);
+        uint8_t rec[20] = "key1val1";
+        a->arb_rec = rec, a->arb_var_len = 20;
+        ASSERT_EQ(fm_write(a), 1);
+        outer = open(d, 2, r.open_opt);
+        EXPECT_EQ(outer != nullptr, r.kept);
+        EXPECT_EQ(d.fdb.fdb_stat, r.kept ? 0u : uint32_t{FM_IO_ERR});
+      });
+      d.fdb.fdb_opt = r.file_opt;
+      EXPECT_EQ(fm_locate(&d.fdb), r.kept);
+      if (!outer) return;
+      uint8_t rec[20] = "key1";
+      outer->arb_rec = rec, outer->arb_len = 20, outer->arb_keyno = 0, outer->arb_mod = ARB_EQUAL;
+      EXPECT_EQ(fm_read(outer), 1);
+      EXPECT_EQ(memcmp(rec, "key1val1", 8), 0);
+      outer->arb_mod = 0;
+      EXPECT_EQ(FM_CLOSE(outer, 0), 1);
+    });
+    EXPECT_TRUE(now() == before);
+    EXPECT_EQ(captured_errors(), std::vector<std::string>(r.kept ? 0 : 1, "alloc_lfb() - bad open scope"));
+    captured_errors().clear();
+  }
+}
+
 TEST_F(FmScopeClear, AnEndCodeTravelsOutUnchangedThroughAClearThatRanFileEvents) {
   g_close_code = PI_END_EXIT;  // the end event itself leaves its level
   uint32_t rc = MARK(MARK_PROCESS, [&] {

@@ -1,6 +1,7 @@
 // Memory pools: look-up, release by scope, and the checks on blocks.
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "foundation/scope.h"
 #include "test_support.h"
@@ -37,6 +38,35 @@ TEST_F(Pools, SameNameAndLevelIsOnePoolAndScopesClearDeeperLevels) {
   mm_clr_scope(2);
   EXPECT_EQ(a1, mm_find_pool(kA, 1));
   EXPECT_TRUE(!mm_find_pool(kA, 2) && !mm_find_pool(kA, 3) && !mm_find_pool(kB, 5));
+}
+
+// A pool given to another level keeps its blocks and name, is found there
+// and goes with that level's clearing, not the old one's; a level holding a
+// pool of its name already refuses it. Session and deeper levels both ways.
+TEST_F(Pools, AMovedPoolKeepsItsBlocksAndGoesWithItsNewLevel) {
+  const struct { uint32_t from, to; } moves[] = {{5, 3}, {3, 5}, {4, 1}};
+  for (const auto& m : moves) {
+    SCOPED_TRACE(std::to_string(m.from) + " to " + std::to_string(m.to));
+    POOL* p = mm_create_pool(kA, m.from);
+    POOL* other = mm_create_pool(kB, m.to);  // a neighbour of the new level stays whole
+    auto* block = static_cast<char*>(MM_ALLOC(p, 16));
+    strcpy(block, "kept");
+    ASSERT_EQ(mm_move_pool(p, m.to), 1);
+    EXPECT_EQ(mm_find_pool(kA, m.from), nullptr);
+    EXPECT_EQ(mm_find_pool(kA, m.to), p);
+    EXPECT_EQ(mm_find_pool(kB, m.to), other);
+    mm_clr_scope(m.from > m.to ? m.from : m.to + 1);  // the old level ends, or the ones below the new
+    ASSERT_EQ(mm_find_pool(kA, m.to), p);
+    EXPECT_STREQ(block, "kept");
+    EXPECT_EQ(mm_move_pool(mm_create_pool(kA, m.from), m.to), 0);  // its name is taken there
+    EXPECT_NE(mm_find_pool(kA, m.from), nullptr);
+    mm_clr_scope(m.to);
+    if (m.to > com.sys_scope) {
+      EXPECT_EQ(mm_find_pool(kA, m.to), nullptr);
+    }
+    for (POOL* left : {mm_find_pool(kA, m.to), mm_find_pool(kA, m.from), mm_find_pool(kB, m.to)}) mm_destroy_pool(left);
+  }
+  EXPECT_TRUE(test::captured_errors().empty());
 }
 
 TEST_F(Pools, FindWorksWhateverTheInsertionOrder) {
