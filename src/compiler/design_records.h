@@ -43,6 +43,8 @@ enum : size_t {
   PR_ALT_AP = 155,      // 3
   PR_ALT_FILE = 158,    // 8
   PR_TITLE = 246,       // 60
+  PR_RPT_AP = 306,      // 3: the report process of this one (blank: none)
+  PR_RPT_NAME = 309,    // 30
   PR_PRINT_FILE = 368,  // 8
   PR_ALOG = 376,
 };

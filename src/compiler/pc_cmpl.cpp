@@ -43,8 +43,6 @@ enum : size_t {
   PR_AREA3 = 169,
   PR_AREA13 = 170,
   PR_NO_ACC_SECR = 172,
-  PR_RPT_AP = 306,
-  PR_RPT_NAME = 309
 };
 // QL and QO records: the process, kind, number, then the body of the
 // SELECT record (a statement's 54-121, a sort line's 56-107).

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <span>
 
+#include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -131,6 +132,38 @@ void range_block(PCB* p) {
   p->pcb_scb = b;
 }
 
+// The QUERY process of the application that names this process as its
+// report, into the invocation's range: an OUTPUT, UPDATE or ACTION started
+// without a range reads that query's selection (its defaults when it never
+// ran). Nothing when no query names it.
+void report_query_range(PCB* p) {
+  uint8_t* v = p->invoc.b;
+  const uint8_t t = v[INVOC_PROC_TYPE];
+  if (!(t == PT_OUTPUT || t == PT_UPDATE || t == PT_ACTION) || !is_blank(v + INVOC_RNG_AP, 3)) return;
+  char ap[4] = {}, ver[3] = {};
+  memcpy(ap, v + INVOC_AP_ID, 3), memcpy(ver, v + INVOC_VER, 2);
+  if (IS_BOB_AP(ap)) return;  // the system applications name no report of a query
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  INIT_DPROC_FDB(&fdb, kdb, sdb, ap, ver);
+  if (!FM_OPEN(&fdb, com.mark_scope, 2048, 1, 15)) return;
+  ARB* a = fdb.fdb_arb;
+  uint8_t rec[kProcRecSize];
+  uint8_t key[1] = {PT_QUERY};
+  PROTO_FULL(a, 0, rec);
+  a->arb_key = key, a->arb_key_len = 1, a->arb_len = kProcRecSize, a->arb_mod = ARB_PARTIAL;
+  if (fm_start(a)) {
+    for (a->arb_key = nullptr, a->arb_mod = 0; fm_rdnxt(a) && rec[PR_TYPE] == PT_QUERY; a->arb_mod = 0) {
+      if (memcmp(rec + PR_RPT_AP, ap, 3) || memcmp(rec + PR_RPT_NAME, v + INVOC_PROC_NAM, 30)) continue;
+      memcpy(v + INVOC_RNG_AP, ap, 3), memcpy(v + INVOC_RNG_NAM, rec + PR_NAME, 30);
+      break;
+    }
+  }
+  a->arb_mod = 0;
+  if (!FM_CLOSE(a, 0)) sys_err(kModule, __LINE__, "can't close process file");
+}
+
 }  // namespace
 
 int bld_pcf_scb(PCB* p) {
@@ -149,6 +182,7 @@ int bld_pcf_scb(PCB* p) {
     refuse(p);
     return 0;
   }
+  if (!v[INVOC_AUTO_RUN]) report_query_range(p);
   if (!is_blank(v + INVOC_RNG_AP, 3) && !v[INVOC_AUTO_RUN]) range_block(p);
   return 1;
 }

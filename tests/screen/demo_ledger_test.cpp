@@ -43,14 +43,16 @@ std::string money(long cents) {
 // The ranking as the shipped accounts give it, derived from their rule
 // (account n: region n mod 3, balance (n - 10) x 25.50) rather than read
 // from the portable file: a region heading, the accounts above `floor`
-// cents by balance descending, the region's total, then the total.
-std::vector<std::string> reference(long floor) {
+// cents by balance (descending, else ascending), the region's total, then
+// the total.
+std::vector<std::string> reference(long floor, bool descending = true) {
   std::vector<std::string> out;
   long total = 0;
   for (int region = 0; region < 3; ++region) {
     long sum = 0;
     bool any = false;
-    for (int n = 50; n >= 1; --n) {
+    for (int i = 1; i <= 50; ++i) {
+      const int n = descending ? 51 - i : i;
       const long cents = (n - 10) * 2550L;
       if (n % 3 != region || cents <= floor) continue;
       if (!any) out.push_back("REGION R" + std::to_string(region));
@@ -129,9 +131,13 @@ class DemoLedger : public ::testing::Test {
       ASSERT_EQ(system(("rm -rf " + shell_quote(d_.file(sub)) + "/*").c_str()), 0) << sub;
     ASSERT_EQ(status_of("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))), 0);
   }
+  // The engine started by scripts/run.sh with `args`.
+  std::unique_ptr<tmux_pane> start(const env_list& e, const std::string& args) {
+    return std::make_unique<tmux_pane>(shell_quote(std::string(KIVO_SOURCE_DIR) + "/scripts/run.sh") + " " + args,
+                                       d_.path, e);
+  }
   std::unique_ptr<tmux_pane> menu(const env_list& e) {
-    auto p = std::make_unique<tmux_pane>(
-        shell_quote(std::string(KIVO_SOURCE_DIR) + "/scripts/run.sh") + " -a=DEM -t=Menu -p=ACCOUNT_MENU", d_.path, e);
+    auto p = start(e, "-a=DEM -t=Menu -p=ACCOUNT_MENU");
     EXPECT_TRUE(p->wait_for("ACCOUNT MENU", 60)) << p->capture();
     return p;
   }
@@ -154,13 +160,18 @@ class DemoLedger : public ::testing::Test {
     rank_on(p.get(), floor);
   }
   // The ranking chosen on a menu already shown.
-  void rank_on(tmux_pane* p, long floor) {
+  void rank_on(tmux_pane* p, long floor, bool descending = true) {
     p->send_keys("Down Enter");
     ASSERT_TRUE(kivo_test::wait_until([&] { return !print().empty(); }, 60)) << p->capture();
     p->send_keys("S-F1");
-    EXPECT_EQ(p->exit_status(30), 0) << p->capture();
+    ranked(p, floor, descending);
+  }
+  // The session ends normally, its one report the ranking of the accounts
+  // above `floor`.
+  void ranked(tmux_pane* p, long floor, bool descending = true) {
+    EXPECT_EQ(p->exit_status(60), 0) << p->capture();
     const std::string text = print();
-    EXPECT_EQ(lines_of(text), reference(floor)) << text;
+    EXPECT_EQ(lines_of(text), reference(floor, descending)) << text;
     // Pages of 20 lines: the 51 lines of the full ranking take three.
     if (floor == 0) {
       EXPECT_EQ(std::count(text.begin(), text.end(), '\f'), 2) << text;
@@ -174,6 +185,20 @@ class DemoLedger : public ::testing::Test {
   }
   data_dir d_;
 };
+
+// The ranking started on its own, with nothing to give it a query's
+// selection, runs its query with the query's defaults: the same 40
+// accounts, through work files and without.
+TEST_F(DemoLedger, RankingStartedAloneRunsItsQueryWithItsDefaults) {
+  for (const char* mem : {"100", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(mem ? "KIVO_RUN_MEM=100" : "KIVO_RUN_MEM unset");
+    fresh();
+    env_list e = env("tmux-256color");
+    if (mem) e.push_back({"KIVO_RUN_MEM", mem});
+    auto p = start(e, "-a=DEM -t=Output -p=ACCOUNT_RANKING");
+    ranked(p.get(), 0);
+  }
+}
 
 // The ranking over the shipped accounts: 40 of them (balance above 0) by
 // region R0, R1, R2 and balance descending, the region totals 6,630.00,
