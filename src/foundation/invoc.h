@@ -24,10 +24,11 @@ enum : size_t {
   INVOC_ONE_SHOT = 41,
   INVOC_CALLER_CODE = 42,  // 4
   INVOC_PCF_KEY_NO = 65,
-  INVOC_RNG_AP = 66,     // 3
-  INVOC_RNG_NAM = 69,    // 30
-  INVOC_CNSTR_AP = 125,  // 3
-  INVOC_END_CODE = 132,  // u32
+  INVOC_RNG_AP = 66,        // 3
+  INVOC_RNG_NAM = 69,       // 30
+  INVOC_CNSTR_AP = 125,     // 3
+  INVOC_CNSTR_STAMP = 128,  // u32: the number of the file the constraint was built for
+  INVOC_END_CODE = 132,     // u32
 };
 constexpr size_t kProcNameLen = 30;
 

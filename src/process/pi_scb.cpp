@@ -30,7 +30,7 @@ namespace {
 constexpr char kModule[] = "PISHR";
 constexpr uint32_t MSG_CNSTR_FOREIGN = 200750;
 constexpr size_t kSegEntLen = 6;
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116, INVOC_CNSTR_STAMP = 128 };
+enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116 };
 enum : size_t { SEG_OFF = 2, SEG_LEN = 4 };
 
 // The PCF's record length, 0 when the module has no PCF record.

@@ -126,8 +126,10 @@ int create_suspend(PCB* p, ARB** out);
 int suspend(PCB* p);
 void open_dds(PCB* p);
 void close_dds(PCB* p);
-// Runs a system process of "0LA" as the query's child; its end code.
-uint32_t qp_run_editor(PCB* p, const char* name, uint8_t type, uint8_t one_shot);
+// Runs a system process of "0LA" as the query's child; its end code. With
+// `qfi` ("QSLCT   ", "QSORT   "), an editor of that work file kept to the
+// query's own records.
+uint32_t qp_run_editor(PCB* p, const char* name, uint8_t type, uint8_t one_shot, const char* qfi = nullptr);
 uint32_t scan(PCB* p);
 // The query mode of the process, settled and stored back (1 in automatic runs).
 uint8_t qp_mode(PCB* p);

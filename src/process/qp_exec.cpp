@@ -221,12 +221,51 @@ uint32_t qp_setup(PCB* p) {
   return result;
 }
 
-uint32_t qp_run_editor(PCB* p, const char* name, uint8_t type, uint8_t one_shot) {
+namespace {
+
+// The constraint that keeps an editor of a work file to the query's own
+// records: their key begins with the query's application and name. The
+// arrays live as long as the editor runs.
+struct qfi_cnstr {
+  uint8_t vals[33];
+  uint8_t segs[2 * 6] = {};
+  cnstr_fld flds[2] = {};
+  uint32_t h[2] = {};
+  ~qfi_cnstr() {
+    for (uint32_t x : h)
+      if (x) ih_drop(x);
+  }
+  // 0 when the query's module has no compiled file `qfi` to take the
+  // editor's file number from.
+  int put(PCB* p, const char* qfi, INVOC* v) {
+    uint8_t key[CFI_LEN] = {};
+    memcpy(key + FDB_AP, "0LA", 3), memcpy(key + FDB_NAME, qfi, 8);
+    const uint8_t* c = pi_get_cfi(p->pcb_em, key);
+    if (!c) return 0;
+    memcpy(vals, proc_ap(p), 3), memcpy(vals + 3, proc_nam(p), 30);
+    const uint16_t at[2][2] = {{0, 3}, {3, 30}};  // offset, length
+    for (int i = 0; i < 2; ++i) {
+      st_le16(segs + 6 * i, 0, uint16_t(i + 1)), st_le16(segs + 6 * i, 2, at[i][0]), st_le16(segs + 6 * i, 4, at[i][1]);
+      flds[i].val_off = at[i][0], flds[i].addr = vals + at[i][0], flds[i].len = at[i][1], flds[i].given = 1;
+    }
+    st_le32(v->b, INVOC_CNSTR_COUNT, 2), st_le32(v->b, INVOC_CNSTR_VLEN, sizeof vals);
+    st_le32(v->b, INVOC_CNSTR_SEGS, h[0] = ih_put(HK_CNSTR_SEGS, segs));
+    st_le32(v->b, INVOC_CNSTR_FLDS, h[1] = ih_put(HK_CNSTR_FLDS, flds));
+    memcpy(v->b + INVOC_CNSTR_AP, "0LA", 3), st_le32(v->b, INVOC_CNSTR_STAMP, ld_le32(c, CFI_FILE_NO));
+    return 1;
+  }
+};
+
+}  // namespace
+
+uint32_t qp_run_editor(PCB* p, const char* name, uint8_t type, uint8_t one_shot, const char* qfi) {
   INVOC v = pi_invoc;
   char nam[30];
   memset(nam, ' ', 30), memcpy(nam, name, strlen(name));
   memcpy(v.b + INVOC_AP_ID, "0LA", 3), memcpy(v.b + INVOC_VER, "00", 2), memcpy(v.b + INVOC_PROC_NAM, nam, 30);
   v.b[INVOC_PROC_TYPE] = type, v.b[INVOC_INVOC_TYPE] = 0, v.b[INVOC_ONE_SHOT] = one_shot;
+  qfi_cnstr cn;
+  if (qfi && !cn.put(p, qfi, &v)) sys_err(kModule, __LINE__, "can't find qfi cfi");
   return pi_exec_child(p, &v);
 }
 
@@ -246,12 +285,12 @@ void qp_exec(PCB* p) {
   for (;;) {
     if (s) {
       open_dds(p);
-      code = qp_run_editor(p, "QSLCT EDIT", PT_INPUT, p->invoc.b[INVOC_ONE_SHOT]);
+      code = qp_run_editor(p, "QSLCT EDIT", PT_INPUT, p->invoc.b[INVOC_ONE_SHOT], "QSLCT   ");
       close_dds(p);
       if (code == PI_END_CANCEL || code == PI_END_MENU || code == PI_END_FATAL) end_with(p, code);
     }
     if (!o) end_with(p, code);
-    code = qp_run_editor(p, "QSORT EDIT", PT_INPUT, s ? 1 : p->invoc.b[INVOC_ONE_SHOT]);
+    code = qp_run_editor(p, "QSORT EDIT", PT_INPUT, s ? 1 : p->invoc.b[INVOC_ONE_SHOT], "QSORT   ");
     if (code == PI_END_MENU && s) continue;
     end_with(p, code);
   }

@@ -6,6 +6,7 @@
 
 #include "../fm/fm_native_util.h"
 #include "compiler/em.h"
+#include "compiler/em_access.h"
 #include "compiler/em_records.h"
 #include "compiler/rt_names.h"
 #include "fm/fm_record.h"
@@ -241,8 +242,10 @@ TEST_F(QueryProc, ConstrainingTheQueryLeavesTheCallersChainWhole) {
 struct editor_run {
   std::string name;
   uint8_t one_shot;
+  std::string cnstr;  // the file the constraint was built for and the key prefix it gives
 };
 std::vector<editor_run> g_runs;
+char p_ap_nam[34];
 std::vector<uint32_t> g_codes;
 
 TEST_F(QueryProc, EditorsLoopByEndCode) {
@@ -277,14 +280,31 @@ TEST_F(QueryProc, EditorsLoopByEndCode) {
       ASSERT_NE(em_append(m.em, EM_FR, fr, CFRM_LEN), 0u);
       ++m.em->em_frm_cnt;
     }
+    // The work files the query's module compiled, numbered as 0LA numbers them.
+    for (const auto& [name, no] : {std::pair<const char*, uint32_t>{"QSLCT   ", 7000011}, {"QSORT   ", 7000012}}) {
+      uint8_t c[CFI_LEN] = {};
+      memcpy(c + FDB_AP, "0LA", 3), memcpy(c + FDB_NAME, name, 8), st_le32(c, CFI_FILE_NO, no);
+      ASSERT_NE(em_append(m.em, EM_FI, c, CFI_LEN), 0u);
+    }
     m.em->em_tag_mode = 0, m.em->em_qry_mode_dflt = r.mode;
+    memcpy(p_ap_nam, "TSTCUSTOMER QUERY                ", 33);
     PCB p{};
     p.pcb_em = m.em;
+    memcpy(p.invoc.b + INVOC_AP_ID, p_ap_nam, 3), memcpy(p.invoc.b + INVOC_PROC_NAM, p_ap_nam + 3, 30);
     p.invoc.b[INVOC_ONE_SHOT] = 7;
     st_le32(p.invoc.b, INVOC_END_CODE, r.held);
     g_runs.clear(), g_codes = r.codes;
     pi_hooks.exec = [](INVOC* v) {
-      g_runs.push_back({std::string(reinterpret_cast<char*>(v->b + INVOC_PROC_NAM), 10), v->b[INVOC_ONE_SHOT]});
+      std::string cn;
+      const auto* f = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(v->b, INVOC_CNSTR_FLDS)));
+      const auto* s = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(v->b, INVOC_CNSTR_SEGS)));
+      for (uint32_t i = 0; f && s && i < ld_le32(v->b, INVOC_CNSTR_COUNT); ++i)
+        cn += std::to_string(ld_le16(s + 6 * i, 2)) + ":" + std::string(reinterpret_cast<char*>(f[i].addr), f[i].len) +
+              " ";
+      if (!cn.empty())
+        cn = std::string(reinterpret_cast<char*>(v->b + INVOC_CNSTR_AP), 3) + " " +
+             std::to_string(ld_le32(v->b, INVOC_CNSTR_STAMP)) + " " + cn;
+      g_runs.push_back({std::string(reinterpret_cast<char*>(v->b + INVOC_PROC_NAM), 10), v->b[INVOC_ONE_SHOT], cn});
       const uint32_t c = g_codes.empty() ? 37 : g_codes.front();
       if (!g_codes.empty()) g_codes.erase(g_codes.begin());
       st_le32(v->b, INVOC_END_CODE, c);
@@ -294,8 +314,13 @@ TEST_F(QueryProc, EditorsLoopByEndCode) {
     for (const editor_run& e : g_runs) names.push_back(e.name);
     EXPECT_EQ(names, r.want_runs) << r.what;
     EXPECT_EQ(end, r.want_end) << r.what;
-    for (const editor_run& e : g_runs)
+    for (const editor_run& e : g_runs) {
       EXPECT_EQ(e.one_shot, e.name == SO && r.s ? 1 : 7) << r.what << ": one-shot of " << e.name;
+      // Each editor is kept to the query's own records of its work file.
+      EXPECT_EQ(e.cnstr, std::string("0LA ") + (e.name == SO ? "7000012" : "7000011") +
+                             " 0:TST 3:CUSTOMER QUERY                 ")
+          << r.what << ": " << e.name;
+    }
     pi_hooks.exec = nullptr;
   }
 }

@@ -223,8 +223,8 @@ TEST_F(DemoLedger, RankingFromTheMenuPrintsTheAccountsByRegionAndBalance) {
 
 // "ACCOUNT QUERY" opens the selection editor "QSLCT EDIT" on the query's
 // own criterion (ACCT BALANCE, relation 3 = GT, 0), which takes 500; END
-// goes back to the menu, and "ACCOUNT RANKING" chosen next prints only the
-// 21 accounts above 500.
+// goes on to the sort editor "QSORT EDIT", whose END goes back to the menu,
+// and "ACCOUNT RANKING" chosen next prints only the 21 accounts above 500.
 TEST_F(DemoLedger, QueryEditedSelectionReachesTheRanking) {
   fresh();
   auto p = menu(env("tmux-256color"));
@@ -242,9 +242,45 @@ TEST_F(DemoLedger, QueryEditedSelectionReachesTheRanking) {
   p->send_keys("Enter");
   ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
   p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
+  p->send_keys("S-F1");
   ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
   ASSERT_EQ(reference(50000).size(), 3u + 21u + 3u + 1u);
   rank_on(p.get(), 50000);
+}
+
+// "QSORT EDIT", reached from the query after "QSLCT EDIT", reads the
+// query's sort lines and no more (REGION ascending, ACCT BALANCE
+// descending, then the end); the balance's order changed to ascending makes
+// the ranking chosen next list each region's accounts from the smallest.
+TEST_F(DemoLedger, QuerySortOrderChangedInTheSortEditorReachesTheRanking) {
+  fresh();
+  auto p = menu(env("tmux-256color"));
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("QSLCT EDIT")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
+  const struct { const char *field, *order; } lines[] = {{"REGION", "+"}, {"ACCT BALANCE", "-"}};
+  for (const auto& l : lines) {
+    p->send_keys("F9");
+    ASSERT_TRUE(p->wait_for(std::string("FIELD:     ") + l.field)) << p->capture();
+    EXPECT_NE(p->capture().find(std::string("ORDER:     ") + l.order), std::string::npos) << p->capture();
+  }
+  p->send_keys("F9");
+  ASSERT_TRUE(p->wait_for("End of file")) << p->capture();
+  p->send_keys("F9");  // the first line again, then the balance's
+  ASSERT_TRUE(p->wait_for("FIELD:     REGION")) << p->capture();
+  p->send_keys("F9");
+  ASSERT_TRUE(p->wait_for("FIELD:     ACCT BALANCE")) << p->capture();
+  p->send_keys("S-F2");
+  ASSERT_TRUE(p->wait_for("CHANGE MODE")) << p->capture();
+  p->send_text("+");
+  ASSERT_TRUE(p->wait_for("ORDER:     +")) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
+  rank_on(p.get(), 0, false);
 }
 
 // The shipped file is what the build made it: ACCOUNT verifies good, and
