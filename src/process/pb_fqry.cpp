@@ -372,7 +372,16 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
   EM* em = q->em;
   for (uint32_t i = 0; i <= em->em_area_cnt; ++i) em->em_area_addr[i] = p->pcb_areas[i];
   em->em_bound_pcb = p;
-  pi_open_fi_run(p);
+  {
+    // The query's PCF stream is the query's, at its level: it is read again
+    // by later openers after the one that built it has ended.
+    struct keep {
+      uint32_t saved = com.subproc_scope;
+      ~keep() { com.subproc_scope = saved; }
+    } k;
+    com.subproc_scope = q->scope;
+    pi_open_fi_run(p);
+  }
   // The query's identifier file: the alternate file, else the PCF stream.
   q->pcf_arb = p->pcb_pcf_arb;
   q->id_arb = q->pcf_arb;

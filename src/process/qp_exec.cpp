@@ -436,6 +436,9 @@ int suspend(PCB* p) {
   FDB_PATH path = *fm_path(a);
   if (!FM_CLOSE(a, 0)) sys_err(kModule, __LINE__, "SUSPEND close failed");
   if (ok) qp_add_pend(path, "can't write pending");
+  // An active query built from the criteria this file replaces would be
+  // reused by the next opener, which would never read the new ones.
+  if (ok) pb_cleanup(p, proc_ap(p), proc_nam(p));
   return ok;
 }
 

@@ -141,17 +141,25 @@ class DemoLedger : public ::testing::Test {
     EXPECT_TRUE(p->wait_for("ACCOUNT MENU", 60)) << p->capture();
     return p;
   }
-  // The one report printed (its ".cfg" left out); empty when there is none.
-  std::string print() const {
-    std::string found;
+  // The reports printed, in the order of their names (their ".cfg" left out).
+  std::vector<std::string> reports() const {
+    std::vector<std::string> names;
     if (DIR* dir = opendir(d_.file("prt").c_str())) {
       while (dirent* e = readdir(dir)) {
         const std::string n = e->d_name;
-        if (n[0] != '.' && (n.size() < 4 || n.substr(n.size() - 4) != ".cfg")) found = d_.file("prt/" + n);
+        if (n[0] != '.' && (n.size() < 4 || n.substr(n.size() - 4) != ".cfg")) names.push_back(n);
       }
       closedir(dir);
     }
-    return found.empty() ? found : kivo_test::slurp(found);
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> out;
+    for (const std::string& n : names) out.push_back(kivo_test::slurp(d_.file("prt/" + n)));
+    return out;
+  }
+  // The one report printed; empty when there is none.
+  std::string print() const {
+    const auto r = reports();
+    return r.empty() ? std::string() : r.back();
   }
   // The ranking chosen from the menu, printed and kept; the session ends
   // normally and leaves no work file of the sort.
@@ -198,6 +206,46 @@ TEST_F(DemoLedger, RankingStartedAloneRunsItsQueryWithItsDefaults) {
     auto p = start(e, "-a=DEM -t=Output -p=ACCOUNT_RANKING");
     ranked(p.get(), 0);
   }
+}
+
+// The ranking chosen twice ranks the same 40 accounts: the query's sort,
+// kept at the menu's level, is read again (its stream used to go with the
+// first ranking, and the second printed nothing). The query run again,
+// with 500, then makes the next ranking follow the new selection: 21
+// accounts (the sort kept from before used to be read instead).
+TEST_F(DemoLedger, RankingChosenAgainFollowsTheLatestSelection) {
+  fresh();
+  auto p = menu(env("tmux-256color"));
+  auto printed = [&](size_t n) {
+    ASSERT_TRUE(kivo_test::wait_until([&] { return reports().size() == n; }, 60)) << p->capture();
+  };
+  p->send_keys("Down Enter");
+  printed(1);
+  p->send_keys("Enter");  // the cursor stays on the ranking
+  printed(2);
+  p->send_keys("Up Enter");
+  ASSERT_TRUE(p->wait_for("QSLCT EDIT")) << p->capture();
+  p->send_keys("F9");
+  ASSERT_TRUE(p->wait_for("ACCT BALANCE")) << p->capture();
+  p->send_keys("S-F2");
+  ASSERT_TRUE(p->wait_for("CHANGE MODE")) << p->capture();
+  p->send_keys("Tab");
+  p->send_text("500");
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
+  p->send_keys("Down Enter");
+  printed(3);
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+  const auto r = reports();
+  ASSERT_EQ(r.size(), 3u);
+  const long floors[] = {0, 0, 50000};
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines_of(r[i]), reference(floors[i])) << "report " << i << "\n" << r[i];
+  EXPECT_EQ(work_files(d_.file("run")), std::vector<std::string>{});
 }
 
 // The ranking over the shipped accounts: 40 of them (balance above 0) by
