@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "compiler/em_item.h"
 #include "compiler/pc.h"
 #include "compiler/pcb.h"
 #include "fm/fm_objects.h"
@@ -47,6 +48,9 @@ constexpr size_t kCtxLen = 72, kCtxAp = 1, kCtxVer = 4, kCtxName = 7, kNameLen =
 constexpr uint8_t kFieldNames = 3, kFileNames = 14, kProcNames = 6;
 constexpr size_t kTagKeyLen = 40, kTagRecMax = 1064, kShownLen = 60;
 constexpr uint32_t kReverse = 0x80;
+// SCROLL PREV-2 and SCROLL NEXT-2, the PREVIOUS and NEXT SCREEN keys: a page
+// of the list back or on.
+constexpr uint32_t kScrollPrev = 322, kScrollNext = 323;
 
 uint32_t level_of(PCB* p) { return p && p->pcb_pool ? p->pcb_pool->level : com.mark_scope; }
 
@@ -134,11 +138,21 @@ struct pick_list {
       b.main_pos = {first_row() + int(cur - top), 3};
       wm_show(&b, nullptr);
       key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
+      // The window manager moves the cursor itself: the entry is the row it
+      // was left on.
+      if (b.curs_type == CURS_MAIN && b.main_pos.row >= first_row()) {
+        const size_t at = top + size_t(b.main_pos.row - first_row());
+        if (at < entries.size() && b.main_pos.row < first_row() + shown()) cur = at;
+      }
       if (key == LK_CANCEL) break;
       if ((key == LK_DOWN || key == LK_TAB) && cur + 1 < entries.size()) {
         ++cur;
       } else if ((key == LK_UP || key == LK_BACK_TAB) && cur > 0) {
         --cur;
+      } else if (key == kScrollNext && top + size_t(shown()) < entries.size()) {
+        top += size_t(shown()), cur = top;
+      } else if (key == kScrollPrev && top > 0) {
+        top -= std::min(top, size_t(shown())), cur = top;
       } else if (key == LK_ENTER || key == LK_END) {
         if (act(key, cur)) break;
       } else {
@@ -149,8 +163,12 @@ struct pick_list {
     return key;
   }
 
+  std::string text;  // the items point into it
+  std::vector<TITM> itm;
+
   void draw(TWND* wnd) {
-    std::string text(size_t(R) * size_t(W), ' ');
+    text.assign(size_t(R) * size_t(W), ' ');
+    itm.clear();
     std::vector<CHR_BLK> chr;
     auto put = [&](int row, int col, const std::string& s) {
       if (col < 1 || col > W) return;
@@ -162,21 +180,28 @@ struct pick_list {
     };
     centred(1, title), centred(2, subtitle), centred(R, keys);
     if (entries.empty()) put(first_row(), 3, "(none)");
+    for (size_t i = top; i < entries.size() && i < top + size_t(shown()); ++i)
+      put(first_row() + int(i - top), 3, entries[i]);
+    // Each shown entry a tab stop the cursor moves between, not typed into.
+    const int width = W - 4;
     for (size_t i = top; i < entries.size() && i < top + size_t(shown()); ++i) {
       const int row = first_row() + int(i - top);
-      put(row, 3, entries[i]);
-      if (i == cur) {
-        CHR_BLK c{};
-        c.row = row, c.col = 3, c.rows = 1,
-        c.cols = int(std::min<size_t>(std::max<size_t>(entries[i].size(), 1), size_t(W - 2)));
-        c.value = kReverse;
-        chr.push_back(c);
-      }
+      CITM ci;
+      ALPHA_PREP(&ci);
+      ci.citm_row = row;
+      SET_ITM(&ci, uint16_t(width), reinterpret_cast<uint8_t*>(text.data()) + size_t(row - 1) * size_t(W) + 2, 3);
+      TITM t{};
+      t.tl_row = t.br_row = row, t.tl_col = 3, t.br_col = 3 + width - 1, t.cnv = ci.citm_cnv;
+      itm.push_back(t);
+      CHR_BLK c{};
+      c.row = row, c.col = 3, c.rows = 1, c.cols = width, c.value = 0x000C;
+      c.item_row = row, c.item_col = 3;
+      chr.push_back(c);
     }
     CHR_BLK c{};
     c.row = R, c.col = 1, c.rows = 1, c.cols = W, c.value = kReverse;
     chr.push_back(c);
-    if (!wm_write_reg(wnd, reinterpret_cast<const uint8_t*>(text.data()), {}, chr))
+    if (!wm_write_reg(wnd, reinterpret_cast<const uint8_t*>(text.data()), itm, chr))
       sys_err(kModule, __LINE__, "scan list - wm_write_reg");
   }
 };
@@ -203,7 +228,7 @@ int scan_names(RT_CALL& c) {
   const char* what = kind == kFieldNames ? "Field" : kind == kFileNames ? "File" : "Process";
   l.title = "SCAN";
   l.subtitle = std::string(what) + " Names of " + trimmed(ctx + kCtxAp, 3) + " " + trimmed(ctx + kCtxVer, 2);
-  l.keys = "UP/DOWN To Desired Name Then Press RETURN     CANCEL Leaves";
+  l.keys = "TAB To Desired Name Then Press RETURN   PREV/NEXT SCREEN   CANCEL Leaves";
   const std::string current = trimmed(ctx + kCtxName, kNameLen);
   if (auto it = std::find(l.entries.begin(), l.entries.end(), current); it != l.entries.end())
     l.cur = size_t(it - l.entries.begin());
@@ -227,6 +252,32 @@ struct tag_rec {
   bool tagged = false;
 };
 
+// What the tag list shows of a record: its primary key's text segments
+// (others as hexadecimal), else its printable leading bytes.
+std::string shown_key(ARB* a, const uint8_t* rec, uint16_t len) {
+  std::string out;
+  const PFB* pfb = arb_pfb(a);
+  const KDB* k = pfb ? pfb_key(pfb, 0) : nullptr;
+  for (uint8_t i = 0; k && i < k->kdb_nsegs; ++i) {
+    const SDB& g = k->kdb_sdb[i];
+    if (size_t(g.sdb_offset) + g.sdb_len > len) continue;
+    if (!out.empty()) out += ' ';
+    for (uint16_t j = 0; j < g.sdb_len; ++j) {
+      const uint8_t b = rec[g.sdb_offset + j];
+      if (g.sdb_type == SDB_CHARS) {
+        out += b >= 0x20 && b < 0x7F ? char(b) : '.';
+      } else {
+        static const char kHex[] = "0123456789ABCDEF";
+        out += kHex[b >> 4], out += kHex[b & 15];
+      }
+    }
+  }
+  if (out.empty())
+    for (size_t i = 0; i < std::min<size_t>(len, kShownLen) && rec[i] >= 0x20 && rec[i] < 0x7F; ++i)
+      out += char(rec[i]);
+  return out.substr(0, kShownLen);
+}
+
 int scan_tag(RT_CALL& c) {
   PCB* s = c.pcb;
   PCB* q = s ? invoc_parent(s->invoc) : nullptr;
@@ -247,8 +298,7 @@ int scan_tag(RT_CALL& c) {
       tag_rec r;
       const size_t n = std::min<size_t>(pcf->arb_rec_id_len, kTagRecMax - kTagKeyLen);
       r.id.assign(pcf->arb_rec_id_area, pcf->arb_rec_id_area + (pcf->arb_rec_id_area ? n : 0));
-      for (size_t i = 0; i < std::min<size_t>(len, kShownLen); ++i)
-        r.shown += rec[i] >= 0x20 && rec[i] < 0x7F ? char(rec[i]) : ' ';
+      r.shown = shown_key(pcf, rec.data(), len);
       r.shown.erase(r.shown.find_last_not_of(' ') + 1);
       recs.push_back(std::move(r));
     }
@@ -271,7 +321,7 @@ int scan_tag(RT_CALL& c) {
   l.srf = srf;
   l.title = "SCAN";
   l.subtitle = "Tag Records of " + trimmed(reinterpret_cast<const uint8_t*>(proc), 30);
-  l.keys = "RETURN Tags/Untags   END Keeps the Tags   CANCEL Leaves";
+  l.keys = "RETURN Tags/Untags   PREV/NEXT SCREEN   END Keeps the Tags   CANCEL Leaves";
   auto label = [&](const tag_rec& r) { return std::string(r.tagged ? "* " : "  ") + r.shown; };
   for (const tag_rec& r : recs) l.entries.push_back(label(r));
   const uint32_t key_out = l.run([&](uint32_t k, size_t at) {
