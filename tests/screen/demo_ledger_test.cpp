@@ -268,30 +268,57 @@ TEST_F(DemoLedger, LoaderRefusesRecordsAlreadyThereAndDamagedPortableFiles) {
   EXPECT_LE(left, 2) << "a portable file is left";
 }
 
-// "SCAN" passed a scan context for DEM's field names (the current name
-// NAME) and the field type 3, as the statement editor passes them: it lists
-// DEM's field names with the cursor on the current one, and leaves the name
-// chosen in the context, which the fixture shows; a page on (NEXT SCREEN)
-// reaches the names below the first page; CANCEL leaves the context as it
-// was.
+// "SCAN" passed a scan context and a field type as the statement editor
+// passes them, for DEM's field, file and process names: it lists those
+// names with the cursor on the context's current name (the first without
+// one) and leaves the name under the cursor at ENTER in the context, which
+// the fixture shows; a page on (NEXT SCREEN) reaches the names below the
+// first page; CANCEL leaves the context as it was.
 TEST_F(DemoLedger, ScanLeavesTheChosenNameInTheContextAndNothingOnCancel) {
   const struct {
-    const char *keys, *want;
-  } cases[] = {{"Down Down Enter", "REGION TOTAL"},  // NAME, REGION, REGION TOTAL
-               {"NPage Enter", "TOTAL BALANCE"},
-               {"F2 S-F1", "NAME"}};
+    const char *line, *list, *current, *keys;
+    std::vector<std::string> listed;
+  } cases[] = {
+      {"Enter", "Field Names of DEM 01", "NAME", "Down Down", {"ACCT BALANCE", "CUST NO", "REGION"}},
+      {"Enter", "Field Names of DEM 01", "NAME", "NPage", {}},
+      {"Enter", "Field Names of DEM 01", "NAME", "F2 S-F1", {}},  // CANCEL
+      {"Down Down Down Enter", "File Names of DEM 01", "ACCOUNT", "Down", {"CUSTOMER", "SCANFIX"}},
+      {"Down Down Down Down Enter", "Process Names of DEM 01", "SCAN MENU", "Down", {"ACCOUNT MENU", "TAG QUERY"}},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.keys);
+    SCOPED_TRACE(std::string(c.list) + ": " + c.keys);
     fresh();
     auto p = scan_menu();
-    p->send_keys("Enter");
-    ASSERT_TRUE(p->wait_for("Field Names of DEM 01")) << p->capture();
-    for (const char* name : {"ACCT BALANCE", "CUST NO", "LEDGER TOTAL"})
-      EXPECT_NE(p->capture().find("  " + std::string(name) + "\n"), std::string::npos) << name << p->capture();
-    EXPECT_EQ(p->cursor(), "16 3") << p->capture();  // on NAME, the 13th name
-    p->send_keys(c.keys);
-    const std::string want = std::string(9, ' ') + "CHOSEN:  " + c.want;
-    ASSERT_TRUE(kivo_test::wait_until([&] { return p->row(5) == want; }, 10)) << p->capture();
+    p->send_keys(c.line);
+    ASSERT_TRUE(p->wait_for(c.list)) << p->capture();
+    for (const std::string& name : c.listed)
+      EXPECT_NE(p->capture().find("\n  " + name + "\n"), std::string::npos) << name << p->capture();
+    // The entry under the cursor.
+    auto under = [&] {
+      const std::string at = p->cursor();
+      std::string r = p->row(size_t(atoi(at.c_str())));
+      return r.size() > 2 ? r.substr(2) : std::string();
+    };
+    EXPECT_EQ(under(), c.current) << p->capture();
+    const bool cancel = std::string(c.keys) == "F2 S-F1";
+    std::string want = c.current;
+    if (cancel) {
+      p->send_keys(c.keys);
+    } else {
+      // One key at a time, each moving the cursor.
+      std::istringstream keys(c.keys);
+      for (std::string k; keys >> k;) {
+        const std::string before = p->cursor();
+        p->send_keys(k);
+        ASSERT_TRUE(kivo_test::wait_until([&] { return p->cursor() != before && !under().empty(); }, 10))
+            << k << p->capture();
+      }
+      want = under();
+      EXPECT_NE(want, c.current);
+      p->send_keys("Enter");
+    }
+    const std::string shown = std::string(9, ' ') + "CHOSEN:  " + want;
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p->row(5) == shown; }, 10)) << p->capture();
     p->send_keys("S-F1");
     ASSERT_TRUE(p->wait_for("SCAN MENU")) << p->capture();
     p->send_keys("S-F1");
