@@ -49,8 +49,10 @@ struct pcb_pass_list {
   // stand, same type and length: the field each went into, written back to
   // the invoker when a run of this process ends, so that the two share it.
   struct shared_value {
-    uint8_t idx;  // in the invoker's list
-    uint8_t* to;  // the receiving field
+    uint8_t idx;    // in the invoker's list
+    uint8_t* from;  // the invoker's value, which that entry must still name
+    uint8_t* to;    // the receiving field
+    uint16_t len;   // of both
   };
   shared_value back[kPassMax];
   uint8_t back_count;

@@ -152,7 +152,7 @@ void x_receive(II_RUN* run, uint8_t* p) {
     memset(f.p, is_alpha(f.type) ? ' ' : 0, f.len), memcpy(f.p, e.addr, n);
     pcb_pass_list& l = pcb->pcb_pass;
     if (!e.copy && e.kind != kPassFile && e.type == f.type && e.len == f.len && l.back_count < kPassMax)
-      l.back[l.back_count++] = {idx, f.p};
+      l.back[l.back_count++] = {idx, e.addr, f.p, f.len};
     run->last = OUT_TRUE;
   }
   ii_next(run, p);
@@ -166,10 +166,10 @@ void ii_pass_back(PCB* pcb) {
   PCB* from = l.back_count ? invoc_parent(pcb->invoc) : nullptr;
   for (uint8_t i = 0; from && i < l.back_count; ++i) {
     const pcb_pass_list::shared_value& b = l.back[i];
-    // Only while the invoker still holds the value it passed.
+    // Only while the invoker's list still holds the value it passed.
     if (b.idx >= from->pcb_pass.count) continue;
     const pass_entry& e = from->pcb_pass.e[b.idx];
-    if (!e.copy && e.addr && e.kind != kPassFile) memcpy(e.addr, b.to, e.len);
+    if (!e.copy && e.addr == b.from && e.len == b.len && e.kind != kPassFile) memcpy(e.addr, b.to, b.len);
   }
 }
 
