@@ -101,9 +101,10 @@ std::vector<std::string> design_names(uint8_t kind, const char* ap, const char* 
 }
 
 // A list over the calling process's main surface: a title, a subtitle, one
-// entry a row (scrolled to keep the cursor's entry shown, which is in
-// reverse), and a line of keys at the bottom. `act` is called with the
-// entry under the cursor for ENTER and END: true ends the list.
+// entry a row, each a tab stop (the window manager moves the cursor between
+// them; PREVIOUS and NEXT SCREEN page), and a line of keys at the bottom in
+// reverse. `act` is called with the entry under the cursor for ENTER and
+// END: true ends the list.
 struct pick_list {
   TSRF* srf = nullptr;
   int R = 0, W = 0;
@@ -114,7 +115,8 @@ struct pick_list {
   int first_row() const { return 4; }
   int shown() const { return std::max(1, R - 5); }
 
-  // The last key read: ENTER, END or CANCEL (CANCEL also when input ended).
+  // The key that ended the list: ENTER, END or CANCEL (CANCEL also when the
+  // input ended, or when the surface is too small for a list).
   uint32_t run(const std::function<bool(uint32_t key, size_t at)>& act) {
     R = std::min<int>(srf->SRF_SIZE.row, com.scr_rows ? com.scr_rows - 2 : 22);
     W = std::min<int>(srf->SRF_SIZE.col, com.scr_cols ? com.scr_cols : 80);
