@@ -157,6 +157,7 @@ struct pick_list {
         top -= std::min(top, size_t(shown())), cur = top;
       } else if (key == LK_ENTER || key == LK_END) {
         if (act(key, cur)) break;
+        beep = entries.empty();  // nothing to choose or tag
       } else {
         beep = true;
       }
