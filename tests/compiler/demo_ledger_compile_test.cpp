@@ -10,6 +10,7 @@
 #include "design/design.h"
 #include "design/design_builder.h"
 #include "pc_process_util.h"
+#include "process/qp.h"
 
 namespace kivo::test {
 namespace {
@@ -22,7 +23,8 @@ class DemoLedger : public ProcessFixture {
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/01", data_ + "/01",
                           std::filesystem::copy_options::recursive);
     pl_init();
-    dd_init();  // the design routines the ledger's restructure calls by name
+    dd_init();           // the design routines the ledger's restructure calls by name
+    qp_scan_register();  // the routines "SCAN" calls, as the engine's start adds them
   }
   void TearDown() override {
     pl_discard_all(), pl_hooks = {}, ut_clear_hooks.modules = nullptr;
