@@ -326,11 +326,11 @@ TEST_F(DemoLedger, LoaderRefusesRecordsAlreadyThereAndDamagedPortableFiles) {
 // "ACCOUNT RESTRUCT" compiles it and carries the 50 accounts over, each 32
 // bytes longer and otherwise as it was; the file verifies good and ranks
 // as shipped: the ranking's module file, saved by a run before and
-// compiled against the old dictionary, is compiled anew. ACCOUNT's date lies off its
-// alignment, an error (class 2) unless KIVO_ALLOW_MISALIGNS allows it as
-// the build does, after which the file still compiles: its data must follow
-// all the same. Run again (from the menu), the restructure finds nothing changed (104230)
-// and changes nothing.
+// compiled against the old dictionary, is compiled anew. ACCOUNT's date
+// lies off its alignment, an error (class 2) unless KIVO_ALLOW_MISALIGNS
+// allows it as the build does, after which the file still compiles: its
+// data must follow all the same. Run again (from the menu), the
+// restructure finds nothing changed (104230) and changes nothing.
 TEST_F(DemoLedger, RestructureCarriesTheAccountsToTheChangedDesign) {
   fresh();
   const kivo_test::native_file shipped = kivo_test::native_records(data("ACCOUNT"));
