@@ -677,9 +677,6 @@ bool reader::whole(const words& w) {
   return ok && apply_attrs(w, d->attrs, rec.data(), rec.size(), &err_) && b_->put(d->file, rec.data());
 }
 
-// DOMAIN <kind character> <name>, FIELD <name>, RECORD <file>: the record
-// given replaces the stored one of its key, with the null date that makes
-// the dictionary compiler take it at its next run.
 // A field stored already keeps its two binaries when the source gives
 // none: it is still the same element, and the stamps of a second run
 // started within the hundredths the first one ran ahead of the clock could
@@ -694,6 +691,9 @@ bool reader::keep_binaries(uint8_t* fld) {
   return true;
 }
 
+// DOMAIN <kind character> <name>, FIELD <name>, RECORD <file>: the record
+// given replaces the stored one of its key, with the null date that makes
+// the dictionary compiler take it at its next run.
 bool reader::dictionary(const words& w) {
   const std::string& kind = w.pos[0];
   const size_t want = kind == "DOMAIN" ? 3 : 2;
