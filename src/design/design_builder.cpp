@@ -18,6 +18,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/struct_file.h"
 #include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
@@ -132,10 +133,14 @@ ARB* DesignBuilder::handle(design_file f) {
   kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
   const bool memory = memcmp(ap_, "0DN", 3) == 0;
   if (memory) fdb.fdb_fs_type = FS_MEMORY;
-  // Design files need no SYSDIR entry of their own, and no structure file:
-  // their layout is the engine's own.
+  // Design files need no SYSDIR entry of their own; their structure file
+  // is the design dictionary's description, recorded apart.
   int ok = FM_OPEN(&fdb, scope_, kDesignOpts, 0x0f, 0x0f);
   if (!ok) ok = FM_CREATE(&fdb, scope_, 0, kDesignOpts | LFB_OPEN_NEW, 0x0f, 0x0f);
+  if (ok && !described_ && !record_structures()) {
+    FM_CLOSE(fdb.fdb_arb, 0);
+    return nullptr;
+  }
   if (!ok) {
     fail(std::string("cannot open or create the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
          ": status " + std::to_string(fdb.fdb_stat));
@@ -152,6 +157,21 @@ int DesignBuilder::close_all(uint16_t options) {
     arb_[f] = nullptr;
   }
   return ok;
+}
+
+int DesignBuilder::record_structures() {
+  for (int f = 0; f < kDesignFiles; ++f) {
+    FDB fdb;
+    KDB kdb[kInitMaxKeys];
+    SDB sdb[kInitMaxSegs];
+    kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
+    if (memcmp(ap_, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+    if (!fm_design_struct(&fdb, scope_))
+      return fail(std::string("cannot record the structure of the ") + kFiles[f].name + " design file of " + ap_ + "/" +
+                  ver_ + ": status " + std::to_string(fdb.fdb_stat));
+  }
+  described_ = true;
+  return 1;
 }
 
 int DesignBuilder::scratch_all() {
