@@ -733,7 +733,7 @@ bool reader::dictionary(const words& w) {
     rec[FLD_KEY_ROLE] = rec[FLD_KEY_NO] = 255;
     rec[FLD_RNG_ABSENT] = rec[FLD_RNG_ABSENT + 1] = 0xFF;
     // Two binaries of its own: the element is found by them after a rename.
-    ss_clock_store(rec.data() + FLD_BINARIES, DesignBuilder::unique_stamp());
+    ss_clock_store(rec.data() + FLD_BINARIES, b_->new_binaries());
     if (!store(rec.data(), FLD_NAME, 22, TEXT, w.pos[1], &err_) ||
         !apply_attrs(w, kFieldAttrs, rec.data(), rec.size(), &err_))
       return false;

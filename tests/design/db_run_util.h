@@ -117,6 +117,20 @@ class DbRunFixture : public ExecFixture {
     ASSERT_EQ(FM_CREATE(&ap, com.sys_scope, 0, LFB_OPEN_NEW, 15, 15), 1) << ap.fdb_stat;
     FM_CLOSE(ap.fdb_arb, 0);
     ASSERT_EQ(mu_init(), 1);
+    // The restructure's verdicts that are no failure, which a call by name files.
+    FDB mf;
+    KDB mk[kInitMaxKeys];
+    SDB ms[kInitMaxSegs];
+    INIT_DMSG_FDB(&mf, mk, ms, "00");
+    ASSERT_EQ(FM_OPEN(&mf, com.sys_scope, kAnyFile, 15, 15), 1);
+    for (auto& [no, text] : {std::pair{RS_SAME, "structure unchanged"}, std::pair{RS_CONVERTED, "data converted"}}) {
+      uint8_t rec[kMsgRecMax] = {};
+      st_le32(rec, MSG_NUMBER, no), st_le16(rec, MSG_CLASS, 0);
+      memcpy(rec + MSG_TEXT, text, strlen(text));
+      mf.fdb_arb->arb_rec = rec, mf.fdb_arb->arb_var_len = uint16_t(MSG_TEXT + strlen(text));
+      ASSERT_EQ(fm_write(mf.fdb_arb), 1);
+    }
+    FM_CLOSE(mf.fdb_arb, 0);
     m1_ = msg_file(INIT_MSG1_FDB), m2_ = msg_file(INIT_MSG2_FDB);
     ASSERT_TRUE(m1_ && m2_);
   }
