@@ -1,8 +1,11 @@
 // The restructure of a data file: the comparison of its old layout (its
 // STRUCT file) with the dictionary's new one, the INITIAL chunks of a long
-// record, and whole runs of the generated process with the real engine:
-// conversions against a model, unchanged and compatible files, and the
-// failures that must keep the old file, its structure and SYSDIR intact.
+// record, and whole runs of the generated process with the real engine on
+// the test application compiled by kivo_design: conversions against a
+// model, unchanged and compatible files, the failures that must keep the
+// old file, its structure and SYSDIR intact (a real fatal signal in a child
+// engine process among them), and the design routines called by name from
+// a process the engine runs under tmux.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -34,7 +37,8 @@ namespace {
 
 class Restructure : public DbRunFixture {
  protected:
-  static std::string first_diff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  // Where two records differ ("offset:byte/byte"), for a failure's message.
+  static std::string differences(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
     if (a.size() != b.size()) return "sizes " + std::to_string(a.size()) + " " + std::to_string(b.size());
     std::string out;
     for (size_t i = 0; i < a.size(); ++i)
@@ -198,7 +202,7 @@ TEST_F(Restructure, AChangedLayoutConvertsEveryRecord) {
   const auto to = layout();
   ASSERT_EQ(to.at("ID").size, 12);
   ASSERT_EQ(to.at("LIST").occurs, 5);
-  const auto recs = all_records(&len);
+  ASSERT_EQ(all_records(&len).size(), size_t(n));  // and the new record length
   const std::vector<uint8_t> initial = initial_image(len);
   std::vector<std::vector<uint8_t>> want;
   for (auto& r : old) want.push_back(model_record(r, from, to, initial));
@@ -210,7 +214,7 @@ TEST_F(Restructure, AChangedLayoutConvertsEveryRecord) {
     if (key == 1) std::reverse(got.begin(), got.end());
     int wrong = 0;
     for (int i = 0; i < n; ++i)
-      if (got[i] != want[i] && ++wrong < 4) ADD_FAILURE() << "record " << i << " " << first_diff(got[i], want[i]);
+      if (got[i] != want[i] && ++wrong < 4) ADD_FAILURE() << "record " << i << " " << differences(got[i], want[i]);
     EXPECT_EQ(wrong, 0);
   }
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(want[7].data() + to.at("LIST").offset), 20),
