@@ -503,7 +503,7 @@ namespace kivo::test {
 namespace {
 
 // The design routines called by name as a CALL statement reaches them:
-// "DB_RESTRUCT" converts a changed file, "DB_VFY" checks it, "MU_INIT" and
+// "DB_RESTRUCT" converts a changed file and files its verdict, "DB_VFY" checks it, "MU_INIT" and
 // "MU_XLATE" carry it out to its portable form; each files under the file
 // in the caller's MESSAGE1 and MESSAGE2, and a call with another argument
 // count is refused.
@@ -539,6 +539,8 @@ TEST_F(Restructure, DesignRoutinesByNameReportThroughTheMessageFiles) {
                : std::string("none");
   };
   EXPECT_EQ(call_it("DB_RESTRUCT", 28, 2), -1);
+  // The verdict, no failure, is filed for the caller to read (104260, whose
+  // text and class 0 the fixture's language holds).
   EXPECT_EQ(call_it("DB_RESTRUCT", 28), 1);
   EXPECT_EQ(summary(), "1/0") << findings();
   EXPECT_EQ(findings(), "data converted|");
