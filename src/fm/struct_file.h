@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include "store/store.h"
 
 namespace kivo {
 
@@ -42,7 +43,7 @@ int verify_struct(ARB* arb);
 // another. The caller closes the handle (FM_CLOSE).
 ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp);
 struct anal_layout;
-// The verifier's hook (anal_headerless): whether the data file at `base` (no
+// The verifier's hook (store_hooks.anal_headerless): whether the data file at `base` (no
 // ".dat") keeps no header, and its layout. Such a file is a structure file,
 // a file whose structure file gives fixed-length records and no keys, or an
 // engine's own single-record file (PARAM, SYSPARM). The path is read as the

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compiler/compiler.h"
 #include "foundation/invoc.h"
 
 namespace kivo {
@@ -27,7 +28,7 @@ struct pi_hook_table {
 extern pi_hook_table pi_hooks;
 
 // The invocation template that pi_init and pi_register_hooks fill; the
-// compiler starts a child's invocation from it (pc_invoc_template).
+// compiler starts a child's invocation from it (compiler_hooks.invoc_template).
 extern INVOC pi_invoc;
 // The engine's invocation defaults into pi_invoc.
 void pi_fill_invoc();

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "foundation/dbg_ctl.h"
+#include "store/store.h"
 #include "tools/se_edit.h"
 
 namespace kivo {
@@ -16,7 +17,7 @@ void dbg_cleanup(PCB* pcb);
 // Whether kDbgBreakRequest is set.
 bool dbg_break_requested();
 
-// Puts the break request in the lock wait (lock_break_requested) and in the
+// Puts the break request in the lock wait (store_hooks.lock_break_requested) and in the
 // terminal's interrupt key (tm_hooks.debug_break), dbg_cleanup in the file
 // manager's file process, the debugger's stops and watches in
 // ii_dbg_hooks with its routines (tools/dbg.h), the remote terminal's

@@ -23,7 +23,7 @@ class DemoLedger : public ProcessFixture {
     pl_init();
   }
   void TearDown() override {
-    pl_discard_all(), pl_hooks = {}, ut_clear_hooks.modules = nullptr;
+    pl_discard_all(), compiler_hooks.pl = {}, ut_clear_hooks.modules = nullptr;
     ProcessFixture::TearDown();
   }
 };

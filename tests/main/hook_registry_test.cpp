@@ -19,6 +19,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
+#include "foundation/foundation.h"
 #include "foundation/opt_token.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
@@ -37,7 +38,9 @@
 #include "store/analyser.h"
 #include "store/data_file.h"
 #include "store/lock.h"
+#include "store/store.h"
 #include "types/cnv.h"
+#include "types/types.h"
 
 namespace kivo {
 namespace {
@@ -62,45 +65,43 @@ bool any_set(const T& t) {
   return memcmp(&t, &zero, sizeof t) != 0;
 }
 
-// A setter's hook: set nothing, look, put it back.
-template <class T, class R>
-bool setter_filled(R (*set)(T)) {
-  R old = set(R{});
-  set(old);
-  return old != R{};
-}
-
 const std::vector<hook_row>& hook_rows() {
   static const std::vector<hook_row> rows = {
       {"ut_clear_hooks", kMain, "wm, pi, fm register; modules at pl_init",
        [] { return ut_clear_hooks.windows && ut_clear_hooks.sorted_queries && ut_clear_hooks.files; }},
-      {"os_fm_init", kMain, "fm_register_hooks", [] { return os_fm_init != nullptr; }},
+      {"foundation_hooks.fm_init", kMain, "fm_register_hooks", [] { return foundation_hooks.fm_init != nullptr; }},
       {"ss_remote_hooks", kMain, "net_register_hooks", [] { return ss_remote_hooks.connect && ss_remote_hooks.ping; }},
-      {"ss_ddb_lookup", kMain, "pi_register_hooks", [] { return ss_ddb_lookup != nullptr; }},
+      {"foundation_hooks.ddb_lookup", kMain, "pi_register_hooks",
+       [] { return foundation_hooks.ddb_lookup != nullptr; }},
       {"brf_key_file", kStatic, "the key-file code", [] { return brf_key_file.open && brf_key_file.close; }},
-      {"anal_headerless", kMain, "fm_register_hooks", [] { return anal_headerless != nullptr; }},
-      {"lock_break_requested", kMain, "tools_register_hooks", [] { return lock_break_requested != nullptr; }},
-      {"set_pm_user_source", kPending, "not filed yet: the process executive reading USER", nullptr},
-      {"fm_pb_init", kMain, "pi_register_hooks", [] { return fm_pb_init != nullptr; }},
-      {"set_sys_err_presenter", kDefault, "tests", nullptr},
-      {"set_lock_status_presenter", kStart, "wm_init", nullptr},
-      {"set_sys_err_screen", kMain, "wm_register_hooks", [] { return setter_filled(set_sys_err_screen); }},
-      {"wm_seams", kMain, "wm_register_hooks (show: wm_init)", [] { return wm_seams.write_reg != nullptr; }},
+      {"store_hooks.anal_headerless", kMain, "fm_register_hooks",
+       [] { return store_hooks.anal_headerless != nullptr; }},
+      {"store_hooks.lock_break_requested", kMain, "tools_register_hooks",
+       [] { return store_hooks.lock_break_requested != nullptr; }},
+      {"fm_hooks.pm_user", kPending, "not filed yet: the process executive reading USER", nullptr},
+      {"fm_hooks.pb_init", kMain, "pi_register_hooks", [] { return fm_hooks.pb_init != nullptr; }},
+      {"foundation_hooks.err_presenter", kDefault, "tests", nullptr},
+      {"store_hooks.lock_status", kStart, "wm_init", nullptr},
+      {"foundation_hooks.err_screen", kMain, "wm_register_hooks",
+       [] { return foundation_hooks.err_screen != nullptr; }},
+      {"screen_hooks.wm", kMain, "wm_register_hooks (show: wm_init)",
+       [] { return screen_hooks.wm.write_reg != nullptr; }},
       {"ss_set_fatal_tty", kStart, "tm_init", nullptr},
-      {"ss_yield_signals", kStart, "tm_init", nullptr},
+      {"foundation_hooks.yield_signals", kStart, "tm_init", nullptr},
       {"tm_hooks.get_ed", kStart, "the window manager, the remote client's login", nullptr},
       {"tm_hooks.get_opt", kMain, "tools_register_hooks (remote_term_register)",
        [] { return tm_hooks.cli_setargs != nullptr; }},
       {"tm_hooks.process_name", kMain, "pi_register_hooks", [] { return tm_hooks.process_name != nullptr; }},
       {"tm_hooks.debug_break", kMain, "tools_register_hooks", [] { return tm_hooks.debug_break != nullptr; }},
-      {"wm_remote_ops", kMain, "tools_register_hooks (remote_term_register)", [] { return wm_remote_ops != nullptr; }},
+      {"screen_hooks.remote_ops", kMain, "tools_register_hooks (remote_term_register)",
+       [] { return screen_hooks.remote_ops != nullptr; }},
       {"tmnet_srv_hooks", kMain, "tools_register_hooks (remote_term_register)",
        [] { return any_set(tmnet_srv_hooks); }},
       {"tmnet_cli_term", kMain, "tools_register_hooks (remote_term_register)", [] { return any_set(tmnet_cli_term); }},
       {"tmnet_keymap_file", kMain, "tools_register_hooks (remote_term_register)",
        [] { return any_set(tmnet_keymap_file); }},
-      {"wm_show_hook", kStart, "wm_init", nullptr},
-      {"set_typed_date_hook", kStart, "cv_init", nullptr},
+      {"screen_hooks.status_show", kStart, "wm_init", nullptr},
+      {"types_hooks.typed_date", kStart, "cv_init", nullptr},
       {"fms_select", kStart, "the native back-end's start", nullptr},
       {"fm_sa_hooks", kMain, "pi_register_hooks", [] { return fm_sa_hooks.get_dap && fm_sa_hooks.get_ddb; }},
       {"fms_backends", kMain, "fm_register_hooks, net_register_hooks",
@@ -108,23 +109,18 @@ const std::vector<hook_row>& hook_rows() {
       {"em_layout", kStart, "pc_init, em_create", nullptr},
       {"em_files", kStatic, "the file manager's create, write and close",
        [] { return em_files.create && em_files.append && em_files.close; }},
-      {"set_maddr_reader", kStart, "pc_init, em_create", nullptr},
-      {"set_token_hooks", kMain, "fm_register_hooks",
+      {"foundation_hooks.maddr", kStart, "pc_init, em_create", nullptr},
+      {"types_hooks.tokens", kMain, "fm_register_hooks",
        [] {
-         const token_hooks old = set_token_hooks(token_hooks{});
-         set_token_hooks(old);
-         return old.load && old.by_text && old.by_code && old.init;
+         const token_hooks& t = types_hooks.tokens;
+         return t.load && t.by_text && t.by_code && t.init;
        }},
-      {"set_ut_opt_lookup", kMain, "fm_register_hooks",
-       [] {
-         const ut_opt_lookup old = set_ut_opt_lookup(ut_opt_lookup{});
-         set_ut_opt_lookup(old);
-         return old.by_name && old.by_code;
-       }},
-      {"set_stamp_name_hook", kStart, "pc_init", nullptr},
+      {"foundation_hooks.opt_lookup", kMain, "fm_register_hooks",
+       [] { return foundation_hooks.opt_lookup.by_name && foundation_hooks.opt_lookup.by_code; }},
+      {"types_hooks.stamp_name", kStart, "pc_init", nullptr},
       {"ii_hooks.add_msg", kMain, "ii_register_hooks", [] { return ii_hooks.add_msg != nullptr; }},
       {"ii_hooks.invoke", kMain, "pi_register_hooks", [] { return ii_hooks.invoke != nullptr; }},
-      {"set_ut_design_recs", kStart, "pi_init", nullptr},
+      {"foundation_hooks.design_recs", kStart, "pi_init", nullptr},
       {"ii_hooks.place_file", kMain, "pi_register_hooks",
        [] {
          return ii_hooks.place_file && ii_hooks.pcf_start && ii_hooks.pcf_read && ii_hooks.pcf_rdnxt &&
@@ -137,17 +133,18 @@ const std::vector<hook_row>& hook_rows() {
          return ii_dbg_hooks.inst_trap && ii_dbg_hooks.inst_step_break && ii_dbg_hooks.dbg_init &&
                 ii_dbg_hooks.dbg_chk_watches;
        }},
-      {"set_xlate_fld_hook", kMain, "fm_register_hooks", [] { return setter_filled(set_xlate_fld_hook); }},
-      {"set_xlate_proc_hooks", kPending, "not filed yet: the process engine running \"TRANSLATE FIELD\"", nullptr},
+      {"types_hooks.xlate_fld", kMain, "fm_register_hooks", [] { return types_hooks.xlate_fld != nullptr; }},
+      {"fm_hooks.xlate_proc", kPending, "not filed yet: the process engine running \"TRANSLATE FIELD\"", nullptr},
       {"rm_files", kStatic, "the file manager's create", [] { return rm_files.create != nullptr; }},
       {"pi_type_rows", kStart, "mp_init, ip_init, op_init, ap_init, qp_init", nullptr},
       {"fp_types", kStart, "mp_init, ip_init", nullptr},
       {"op_reader", kDefault, "tests", nullptr},
       {"ap_sum_roll", kDefault, "tests", nullptr},
       {"op_output_sink", kDefault, "tests", nullptr},
-      {"pl_hooks", kStart, "pl_init", nullptr},
-      {"mm_dump_hook", kStart, "pl_init", nullptr},
-      {"rt_ifns_arb", kStart, "rt_init", nullptr},
+      {"compiler_hooks.pl", kStart, "pl_init", nullptr},
+      {"foundation_hooks.mm_reset", kStart, "mm_fms_install", nullptr},
+      {"foundation_hooks.mm_dump", kStart, "pl_init", nullptr},
+      {"compiler_hooks.ifns_arb", kStart, "rt_init", nullptr},
       {"rt_add_fn", kStart, "the subsystems' starts and registration", nullptr},
       {"fm_proc_hooks.pb_attach", kMain, "pi_register_hooks, tools_register_hooks (pb_attach: pb_init)",
        [] {
@@ -158,7 +155,8 @@ const std::vector<hook_row>& hook_rows() {
       {"bs_hooks.bootstrap", kMain, "bs_register_hooks", [] { return bs_hooks.bootstrap != nullptr; }},
       {"se_show", kDefault, "the tool harness", nullptr},
       {"pi_hooks.exec", kDefault, "tests; the tool harness", nullptr},
-      {"pc_invoc_template", kMain, "pi_register_hooks", [] { return pc_invoc_template != nullptr; }},
+      {"compiler_hooks.invoc_template", kMain, "pi_register_hooks",
+       [] { return compiler_hooks.invoc_template != nullptr; }},
   };
   return rows;
 }
@@ -226,14 +224,14 @@ TEST_F(HookRegistry, AnEmptyHookFails) {
     std::function<void()> clear, restore;
   };
   const auto add_msg = ii_hooks.add_msg;
-  const auto template_ = pc_invoc_template;
-  const auto xlate = set_xlate_fld_hook(nullptr);
-  set_xlate_fld_hook(xlate);
+  const auto template_ = compiler_hooks.invoc_template;
+  const auto xlate = types_hooks.xlate_fld;
   const auto windows = ut_clear_hooks.windows;
   const plant plants[] = {
       {"ii_hooks.add_msg", [] { ii_hooks.add_msg = nullptr; }, [&] { ii_hooks.add_msg = add_msg; }},
-      {"pc_invoc_template", [] { pc_invoc_template = nullptr; }, [&] { pc_invoc_template = template_; }},
-      {"set_xlate_fld_hook", [] { set_xlate_fld_hook(nullptr); }, [&] { set_xlate_fld_hook(xlate); }},
+      {"compiler_hooks.invoc_template", [] { compiler_hooks.invoc_template = nullptr; },
+       [&] { compiler_hooks.invoc_template = template_; }},
+      {"types_hooks.xlate_fld", [] { types_hooks.xlate_fld = nullptr; }, [&] { types_hooks.xlate_fld = xlate; }},
       {"ut_clear_hooks", [] { ut_clear_hooks.windows = nullptr; }, [&] { ut_clear_hooks.windows = windows; }},
   };
   for (const plant& p : plants) {

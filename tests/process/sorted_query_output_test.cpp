@@ -8,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "compiler/compiler.h"
 #include "op_test_util.h"
 #include "process/pb.h"
 #include "process/pb_fqry.h"
@@ -118,7 +119,7 @@ TEST_F(SortedQueryOutput, ConstraintOfTheReaderSelectsOnlyItsRecordsWhereverItsF
   PCB k{};
   k.invoc = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
   memcpy(k.invoc.b + INVOC_VER, "01", 2), memcpy(k.pcb_lang, "ENG", 3);
-  ASSERT_TRUE(pl_hooks.get(&k, 1));
+  ASSERT_TRUE(compiler_hooks.pl.get(&k, 1));
   const uint32_t pcf_id = k.pcb_em->em_pcf_id;
   pl_free(k.pcb_em);
   struct row {

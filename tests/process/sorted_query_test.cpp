@@ -9,6 +9,7 @@
 #include <random>
 
 #include "../fm/fm_started.h"
+#include "compiler/compiler.h"
 #include "compiler/rt_names.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -84,7 +85,7 @@ class SortedQuery : public FmStarted {
 
   // The routine file of an earlier test goes with the memory files.
   void TearDown() override {
-    rt_ifns_arb = nullptr;
+    compiler_hooks.ifns_arb = nullptr;
     FmStarted::TearDown();
   }
   ARB* mem(const char* tag, uint16_t len) {
