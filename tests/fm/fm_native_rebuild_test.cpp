@@ -3,7 +3,7 @@
 // formats are upgraded.
 #include <utility>
 
-#include "analyser_test_util.h"
+#include "../store/analyser_test_util.h"
 #include "fm_native_util.h"
 #include "store/analyser.h"
 #include "store/lock.h"

@@ -17,7 +17,7 @@
 #include "fm/fm_sysadm.h"
 #include "fm/unix_fm.h"
 #include "fm_started.h"
-#include "fm_test_util.h"
+#include "../store/store_test_util.h"
 #include "foundation/bytes.h"
 #include "store/fd_cache.h"
 

@@ -14,7 +14,7 @@
 
 #include "fm/fm.h"
 #include "fm/print_file.h"
-#include "fm_test_util.h"
+#include "../store/store_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/os_calls.h"

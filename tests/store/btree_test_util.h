@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/bytes.h"
 #include "store/btree.h"
 

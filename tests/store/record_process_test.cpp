@@ -14,7 +14,7 @@
 #include <map>
 #include <random>
 
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "record_test_util.h"

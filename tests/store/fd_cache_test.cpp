@@ -10,7 +10,7 @@
 #include <sstream>
 #include <vector>
 
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "store/fd_cache.h"

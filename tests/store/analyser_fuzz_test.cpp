@@ -9,7 +9,7 @@
 #include <random>
 
 #include "analyser_test_util.h"
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/foundation.h"
 #include "store/brf_status.h"

@@ -14,7 +14,7 @@
 #include "analyser_test_util.h"
 #include "crash_test_util.h"
 #include "fault_util.h"
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/foundation.h"
 #include "record_test_util.h"
 

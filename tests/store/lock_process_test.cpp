@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/foundation.h"
 #include "store/brf_status.h"
 #include "store/data_file.h"

@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/foundation.h"
 #include "record_test_util.h"

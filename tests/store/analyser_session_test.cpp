@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 
 #include "analyser_test_util.h"
-#include "fm_test_util.h"
+#include "store_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 
