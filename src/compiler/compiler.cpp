@@ -1,22 +1,14 @@
-// The loader's entries go through compiler_hooks.pl, which pl_init fills; with them
-// empty no module is loaded. pc_init gives the descriptors the native
-// compiled-item figures and MADDR its memory-file reader.
+// The loader's entries go through compiler_hooks.pl, which pl_init fills;
+// with them empty no module is loaded.
 #include "compiler/compiler.h"
-
-#include "compiler/em.h"
-#include "compiler/em_item.h"
-#include "types/cnv.h"
-#include "types/types.h"
 
 namespace kivo {
 
 compiler_hook_table compiler_hooks;
 
-void pc_init() {
-  em_set_layout();
-  em_install_reader();
-  types_hooks.stamp_name = pl_gen_nam;
-}
+// What it fills is the registration's (compiler/register_hooks.cpp), done
+// again for the callers that start the compiler without it.
+void pc_init() { compiler_register_hooks(); }
 int pl_get(PCB* pcb, int flag) { return compiler_hooks.pl.get ? compiler_hooks.pl.get(pcb, flag) : 0; }
 
 void pl_dump(FILE* out) {

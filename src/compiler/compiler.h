@@ -36,7 +36,14 @@ struct compiler_hook_table {
 };
 extern compiler_hook_table compiler_hooks;
 
+// The process compiler's start: its hooks, as compiler_register_hooks fills
+// them.
 void pc_init();
+// Gives the descriptors the native compiled-item figures (em_layout), MADDR
+// its memory-file reader unless one is installed, and the token stamps
+// their names (types_hooks.stamp_name, pl_gen_nam); main calls it at
+// start-up through kivo_register_hooks.
+void compiler_register_hooks();
 void pl_init();
 void sc_init();  // the statement compiler (compiler/sc.h)
 
