@@ -45,6 +45,17 @@ struct pcb_pass_list {
   pass_entry e[kPassMax];
   uint8_t count;
   uint8_t received;
+  // The invoker's shared values (not copies) this process received as they
+  // stand, same type and length: the field each went into, written back to
+  // the invoker when a run of this process ends, so that the two share it.
+  struct shared_value {
+    uint8_t idx;    // in the invoker's list
+    uint8_t* from;  // the invoker's value, which that entry must still name
+    uint8_t* to;    // the receiving field
+    uint16_t len;   // of both
+  };
+  shared_value back[kPassMax];
+  uint8_t back_count;
 };
 
 // Fields of the stored part sit at their record offsets; the rest follow in

@@ -146,13 +146,34 @@ void x_receive(II_RUN* run, uint8_t* p) {
   if (!ii_operand(run, p, 0, &f)) return ii_fail(run, "bad RECEIVE operand");
   run->last = OUT_FALSE;
   if (from && pcb->pcb_pass.received < from->pcb_pass.count) {
-    const pass_entry& e = from->pcb_pass.e[pcb->pcb_pass.received++];
+    const uint8_t idx = pcb->pcb_pass.received++;
+    const pass_entry& e = from->pcb_pass.e[idx];
     const size_t n = e.len < f.len ? e.len : f.len;
     memset(f.p, is_alpha(f.type) ? ' ' : 0, f.len), memcpy(f.p, e.addr, n);
+    pcb_pass_list& l = pcb->pcb_pass;
+    if (!e.copy && e.kind != kPassFile && e.type == f.type && e.len == f.len && l.back_count < kPassMax)
+      l.back[l.back_count++] = {idx, e.addr, f.p, f.len};
     run->last = OUT_TRUE;
   }
   ii_next(run, p);
 }
+
+}  // namespace
+
+void ii_pass_back(PCB* pcb) {
+  if (!pcb) return;
+  pcb_pass_list& l = pcb->pcb_pass;
+  PCB* from = l.back_count ? invoc_parent(pcb->invoc) : nullptr;
+  for (uint8_t i = 0; from && i < l.back_count; ++i) {
+    const pcb_pass_list::shared_value& b = l.back[i];
+    // Only while the invoker's list still holds the value it passed.
+    if (b.idx >= from->pcb_pass.count) continue;
+    const pass_entry& e = from->pcb_pass.e[b.idx];
+    if (!e.copy && e.addr == b.from && e.len == b.len && e.kind != kPassFile) memcpy(e.addr, b.to, b.len);
+  }
+}
+
+namespace {
 
 // An invocation verb through the executive: T for end codes 1 and 2; a
 // chain, a leave and a logout end this run with the code they brought.

@@ -334,6 +334,7 @@ uint32_t ii_exec_em(EM* em, EP_CALL* call) {
     ii_jump(&run, at);
     loop(&run);
   }
+  ii_pass_back(call->pcb);
   if (run.unwind) mark_leave(run.unwind);
   return PI_END_NORMAL;
 }

@@ -85,6 +85,11 @@ ARB* ii_open_delem_fi(const char* ap, const char* ver);
 // Runs the compiled code of one event point; the end code.
 uint32_t ii_exec(EP_CALL* call);
 
+// Writes the shared values `pcb` received (RECEIVE of a value its invoker
+// passed shared, into a field of the same type and length) back to the
+// invoker; each run of the process ends with it.
+void ii_pass_back(PCB* pcb);
+
 // Event point `ep_no` of the process (61 and 62: of its pcb_cur_chld):
 // result word stored as a u32 in the result area when given; returns
 // normally.

@@ -124,6 +124,9 @@ void close_dds(PCB* p);
 // Runs a system process of "0LA" as the query's child; its end code.
 uint32_t qp_run_editor(PCB* p, const char* name, uint8_t type, uint8_t one_shot);
 uint32_t scan(PCB* p);
+// Adds the routines of "SCAN" (QP_SCAN_NAMES, QP_SCAN_TAG) to the routine
+// table; once, from the QUERY row's start.
+void qp_scan_register();
 // The query mode of the process, settled and stored back (1 in automatic runs).
 uint8_t qp_mode(PCB* p);
 

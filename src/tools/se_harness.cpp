@@ -127,15 +127,16 @@ void stand_in(INVOC* v, const std::string& name) {
 }
 
 // "SCAN" of "0LA" run by the editor (it passes the scan context and the
-// field type): the next name of KIVO_SCAN_NAMES (comma-separated) into the
-// context. Runs that pass anything else are not the editor's: false.
+// field type) while KIVO_SCAN_NAMES is set: the next name of it
+// (comma-separated) into the context. Runs that pass anything else are not
+// the editor's, and without the variable the system's "SCAN" runs: false.
 int g_scan_calls = 0;
 bool scan_stand_in(INVOC* v) {
   auto* from = static_cast<PCB*>(ih_get(HK_PCB, ld_le32(v->b, INVOC_PARENT_PCB)));
   if (!from || from->pcb_pass.count < 2) return false;
   const pass_entry& ctx = from->pcb_pass.e[from->pcb_pass.count - 2];
   const pass_entry& type = from->pcb_pass.e[from->pcb_pass.count - 1];
-  if (ctx.len != kSeScanLen || type.len != 1) return false;
+  if (ctx.len != kSeScanLen || type.len != 1 || !getenv("KIVO_SCAN_NAMES")) return false;
   std::string name(reinterpret_cast<const char*>(ctx.addr + SCAN_RESULT), 30);
   name.erase(name.find_last_not_of(' ') + 1);
   log_line("SCAN ap=" + std::string(reinterpret_cast<const char*>(ctx.addr + SCAN_AP), 3) +

@@ -12,9 +12,10 @@
 //     one the pass record returns with status "E".
 //   - "ZEL EDITOR (BROWSE)": the pass record it was given is appended to
 //     the file KIVO_BROWSE_KEEP names.
-//   - "SCAN" of "0LA" when the editor runs it (its two pass values): the
-//     next name of KIVO_SCAN_NAMES (comma-separated) into the scan context,
-//     logged as "SCAN ap=<ap> ver=<ver> name=<current> type=<field type>".
+//   - "SCAN" of "0LA" when the editor runs it (its two pass values) and
+//     KIVO_SCAN_NAMES is set: the next name of it (comma-separated) into
+//     the scan context, logged as "SCAN ap=<ap> ver=<ver> name=<current>
+//     type=<field type>"; without it the system's "SCAN" runs.
 //   - Every other invocation goes to the stand-ins registered before, else
 //     to the executive.
 //   - KIVO_TOOL_LOG: one line per return of "SE_EDIT",

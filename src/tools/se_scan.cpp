@@ -111,17 +111,21 @@ struct list_screen {
   }
 };
 
-// Runs "SCAN" of "0LA" once with the scan context and the field type on
-// the calling process's pass list.
+// Runs "SCAN" of "0LA" once with the scan context and the field type as
+// the only values on the calling process's pass list: RECEIVE takes an
+// invoker's values from the first, and the list may still hold those the
+// editor's own caller passed to it. They are put back afterwards.
 void run_scan(se_ed_blk* ed, uint8_t field_type) {
   PCB* pcb = the_pcb;
-  pcb_pass_list* l = pcb ? &pcb->pcb_pass : nullptr;
-  if (!l || l->count + 2 > kPassMax) return sys_err(kModule, __LINE__, "zel_scan() - no room to pass");
+  if (!pcb) return sys_err(kModule, __LINE__, "zel_scan() - no process to pass from");
+  pcb_pass_list* l = &pcb->pcb_pass;
   const uint8_t count = l->count;
-  l->e[l->count++] = pass_entry{4, 1, uint16_t(kSeScanLen), se_scan, 0};
-  l->e[l->count++] = pass_entry{4, 5, 1, &field_type, 0};
+  pass_entry kept[2] = {l->e[0], l->e[1]};
+  l->e[0] = pass_entry{4, 1, uint16_t(kSeScanLen), se_scan, 0};
+  l->e[1] = pass_entry{4, 5, 1, &field_type, 0};
+  l->count = 2;
   se_run_design(ed, pcb, "SCAN", 6, true, "0LA");
-  l->count = count;
+  l->e[0] = kept[0], l->e[1] = kept[1], l->count = count;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "compiler/pl.h"
 #include "design/design_builder.h"
 #include "pc_process_util.h"
+#include "process/qp.h"
 
 namespace kivo::test {
 namespace {
@@ -21,6 +22,7 @@ class DemoLedger : public ProcessFixture {
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/01", data_ + "/01",
                           std::filesystem::copy_options::recursive);
     pl_init();
+    qp_scan_register();  // the routines "SCAN" calls, as the engine's start adds them
   }
   void TearDown() override {
     pl_discard_all(), compiler_hooks.pl = {}, ut_clear_hooks.modules = nullptr;

@@ -31,6 +31,37 @@ TEST_F(BuiltinRoutines, ReceiveTakesTheInvokersValuesInOrder) {
   ih_drop(h);
 }
 
+// A value passed shared and received into a field of its type and length is
+// the invoker's own: what the process leaves in the field goes back when its
+// run ends. A copy (SHARE? N), or a value received into a field of another
+// length (cut or padded), stays the invoker's as it was.
+TEST_F(BuiltinRoutines, SharedValueReceivedAsItStandsGoesBackToTheInvoker) {
+  const struct {
+    uint8_t copy;
+    uint16_t field_len;
+    const char* after;
+  } cases[] = {{0, 2, "XY"}, {1, 2, "AB"}, {0, 4, "AB"}};
+  PCB parent{};
+  uint8_t values[3][2];
+  uint16_t at = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    memcpy(values[i], "AB", 2);
+    parent.pcb_pass.e[i] = {1, 1, 2, values[i], cases[i].copy};
+    e(inst_buf(OP_RECEIVE).f(1, at, 1, 0, cases[i].field_len).i(1));
+    e(inst_buf(OP_MOVEK).f(1, at, 1, 0, 2).k(k("XY"), 1 | kOpndConst, 0, 2));
+    at = uint16_t(at + cases[i].field_len);
+  }
+  parent.pcb_pass.count = 3;
+  const uint32_t h = ih_put(HK_PCB, &parent);
+  st_le32(pcb.invoc.b, INVOC_PARENT_PCB, h);
+  e(inst_buf(OP_END));
+  finish();
+  EXPECT_EQ(run(), PI_END_NORMAL);
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(values[i]), 2), cases[i].after) << "case " << i;
+  ih_drop(h);
+}
+
 TEST_F(BuiltinRoutines, PassListHoldsSixtyFourValues) {
   for (int i = 0; i <= kPassMax; ++i) e(inst_buf(OP_PASS).f(1, 0, 1, 0, 4).i(1 | 1 << 8));
   e(inst_buf(OP_END));

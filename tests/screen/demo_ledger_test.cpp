@@ -129,12 +129,25 @@ class DemoLedger : public ::testing::Test {
       ASSERT_EQ(system(("rm -rf " + shell_quote(d_.file(sub)) + "/*").c_str()), 0) << sub;
     ASSERT_EQ(status_of("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))), 0);
   }
-  std::unique_ptr<tmux_pane> menu(const env_list& e) {
+  std::unique_ptr<tmux_pane> menu(const env_list& e, std::string name = "ACCOUNT MENU") {
+    std::string arg = name;
+    std::replace(arg.begin(), arg.end(), ' ', '_');
     auto p = std::make_unique<tmux_pane>(
-        shell_quote(std::string(KIVO_SOURCE_DIR) + "/scripts/run.sh") + " -a=DEM -t=Menu -p=ACCOUNT_MENU", d_.path, e);
-    EXPECT_TRUE(p->wait_for("ACCOUNT MENU", 60)) << p->capture();
+        shell_quote(std::string(KIVO_SOURCE_DIR) + "/scripts/run.sh") + " -a=DEM -t=Menu -p=" + arg, d_.path, e);
+    EXPECT_TRUE(p->wait_for(name, 60)) << p->capture();
     return p;
   }
+  // The "SCAN" fixtures (tests/screen/scan_fixture.dsgn) loaded into the
+  // copy, and their menu started.
+  std::unique_ptr<tmux_pane> scan_menu() {
+    EXPECT_EQ(status_of(std::string(KIVO_DESIGN) + " -d " + shell_quote(d_.file("run")) + " " +
+                        shell_quote(std::string(KIVO_SOURCE_DIR) + "/tests/screen/scan_fixture.dsgn") + " >" +
+                        shell_quote(d_.file("fixture.out")) + " 2>&1"),
+              0)
+        << kivo_test::slurp(d_.file("fixture.out"));
+    return menu(env("tmux-256color"), "SCAN MENU");
+  }
+  void clear_prints() const { ASSERT_EQ(system(("rm -f " + shell_quote(d_.file("prt")) + "/*").c_str()), 0); }
   // The one report printed (its ".cfg" left out); empty when there is none.
   std::string print() const {
     std::string found;
@@ -253,6 +266,99 @@ TEST_F(DemoLedger, LoaderRefusesRecordsAlreadyThereAndDamagedPortableFiles) {
   while (port && readdir(port)) ++left;
   if (port) closedir(port);
   EXPECT_LE(left, 2) << "a portable file is left";
+}
+
+// "SCAN" passed a scan context and a field type as the statement editor
+// passes them, for DEM's field, file and process names: it lists those
+// names with the cursor on the context's current name (the first without
+// one) and leaves the name under the cursor at ENTER in the context, which
+// the fixture shows; a page on (NEXT SCREEN) reaches the names below the
+// first page; CANCEL leaves the context as it was.
+TEST_F(DemoLedger, ScanLeavesTheChosenNameInTheContextAndNothingOnCancel) {
+  const struct {
+    const char *line, *list, *current, *keys;
+    std::vector<std::string> listed;
+  } cases[] = {
+      {"Enter", "Field Names of DEM 01", "NAME", "Down Down", {"ACCT BALANCE", "CUST NO", "REGION"}},
+      {"Enter", "Field Names of DEM 01", "NAME", "NPage", {}},
+      {"Enter", "Field Names of DEM 01", "NAME", "F2 S-F1", {}},  // CANCEL
+      {"Down Down Down Enter", "File Names of DEM 01", "ACCOUNT", "Down", {"CUSTOMER", "SCANFIX"}},
+      {"Down Down Down Down Enter", "Process Names of DEM 01", "SCAN MENU", "Down", {"ACCOUNT MENU", "TAG QUERY"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.list) + ": " + c.keys);
+    fresh();
+    auto p = scan_menu();
+    p->send_keys(c.line);
+    ASSERT_TRUE(p->wait_for(c.list)) << p->capture();
+    for (const std::string& name : c.listed)
+      EXPECT_NE(p->capture().find("\n  " + name + "\n"), std::string::npos) << name << p->capture();
+    // The entry under the cursor.
+    auto under = [&] {
+      const std::string at = p->cursor();
+      std::string r = p->row(size_t(atoi(at.c_str())));
+      return r.size() > 2 ? r.substr(2) : std::string();
+    };
+    EXPECT_EQ(under(), c.current) << p->capture();
+    const bool cancel = std::string(c.keys) == "F2 S-F1";
+    std::string want = c.current;
+    if (cancel) {
+      p->send_keys(c.keys);
+    } else {
+      // One key at a time, each moving the cursor.
+      std::istringstream keys(c.keys);
+      for (std::string k; keys >> k;) {
+        const std::string before = p->cursor();
+        p->send_keys(k);
+        ASSERT_TRUE(kivo_test::wait_until([&] { return p->cursor() != before && !under().empty(); }, 10))
+            << k << p->capture();
+      }
+      want = under();
+      EXPECT_NE(want, c.current);
+      p->send_keys("Enter");
+    }
+    const std::string shown = std::string(9, ' ') + "CHOSEN:  " + want;
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p->row(5) == shown; }, 10)) << p->capture();
+    p->send_keys("S-F1");
+    ASSERT_TRUE(p->wait_for("SCAN MENU")) << p->capture();
+    p->send_keys("S-F1");
+    EXPECT_EQ(p->exit_status(30), 0) << p->capture();
+  }
+}
+
+// A query in tag mode runs "SCAN" over ACCOUNT: ENTER tags and untags the
+// account under the cursor, NEXT SCREEN pages, END keeps the tags in QTAG.
+// Run again, it shows them marked; CANCEL then leaves QTAG as it was. A
+// list ranged on the query prints the accounts tagged, in the file's order.
+TEST_F(DemoLedger, ScanInTagModeFillsQtagWithTheRecordsTagged) {
+  fresh();
+  auto p = scan_menu();
+  p->send_keys("Down Enter");
+  ASSERT_TRUE(p->wait_for("Tag Records of TAG QUERY")) << p->capture();
+  // A00003; A00004 tagged and untagged; A00005; then A00017, the first of
+  // the second page of 16.
+  p->send_keys("Down Down Enter Down Enter Enter Down Enter");
+  ASSERT_TRUE(p->wait_for("* A00005")) << p->capture();
+  EXPECT_NE(p->capture().find("    A00004"), std::string::npos) << p->capture();
+  p->send_keys("NPage Enter");
+  ASSERT_TRUE(p->wait_for("* A00017")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("SCAN MENU")) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("Tag Records of TAG QUERY")) << p->capture();
+  ASSERT_TRUE(p->wait_for("* A00003")) << p->capture();
+  EXPECT_NE(p->capture().find("* A00005"), std::string::npos) << p->capture();
+  EXPECT_NE(p->capture().find("    A00001"), std::string::npos) << p->capture();
+  p->send_keys("Enter");  // A00001 tagged, then the run cancelled
+  ASSERT_TRUE(p->wait_for("* A00001")) << p->capture();
+  p->send_keys("F2 S-F1");
+  ASSERT_TRUE(p->wait_for("SCAN MENU")) << p->capture();
+  clear_prints();
+  p->send_keys("Down Enter");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return !print().empty(); }, 60)) << p->capture();
+  EXPECT_EQ(lines_of(print()), (std::vector<std::string>{"A00003", "A00005", "A00017"})) << print();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(30), 0) << p->capture();
 }
 
 }  // namespace

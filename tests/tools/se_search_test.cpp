@@ -236,5 +236,27 @@ TEST_F(StmtSearch, ScanOfAFieldName) {
   EXPECT_EQ(r[0].opnd().substr(37), "ABC");
 }
 
+// Without a stand-in the editor's SCAN runs the system's "SCAN": the list of
+// the field names of "0LA" "00" (typed "---"), the cursor on the first;
+// TAB twice and ENTER choose the third, which is copied into the line.
+TEST_F(StmtSearch, ScanOfAFieldNameThroughTheSystemSubroutine) {
+  install(kLines);
+  run("scan_system",
+      "#ADD MODE\nSET\n#ENTER\n#TAB\n---\n#SCAN\n#TAB\n#TAB\n#ENTER\n#TAB\n#TAB\n   ABC\n#ENTER\n#CANCEL\n#END\n");
+  const auto s = screens("scan_system");
+  size_t list = 0;
+  for (size_t i = 0; i < s.size() && !list; ++i)
+    if (row_text(s[i], 2).find("Field Names of 0LA 00") != std::string::npos) list = i;
+  ASSERT_NE(list, 0u) << kivo_test::slurp(d_.file("syserr")) << kivo_test::slurp(d_.file("tool.log"));
+  const std::string third = row_text(s[list], 6).substr(2);
+  ASSERT_FALSE(third.empty());
+  const auto r = stmts("SET SIX", 1);
+  ASSERT_EQ(r.size(), 7u) << kivo_test::slurp(d_.file("scan_system/actual/snapshot"));
+  std::string name = r[0].opnd().substr(7, 22);
+  EXPECT_EQ(r[0].opnd().substr(4, 3), "0LA");
+  EXPECT_EQ(name.erase(name.find_last_not_of(' ') + 1), third);
+  EXPECT_EQ(r[0].opnd().substr(37), "ABC");
+}
+
 }  // namespace
 }  // namespace kivo::test
