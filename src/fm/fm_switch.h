@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fm/fm.h"
 #include "fm/fm_objects.h"
 #include "foundation/com.h"
 

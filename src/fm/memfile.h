@@ -24,7 +24,6 @@
 
 #include "fm/fm_objects.h"
 #include "fm/fm_switch.h"
-#include "foundation/foundation.h"
 #include "foundation/list.h"
 #include "foundation/pool.h"
 

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include "store/store.h"
 
 namespace kivo {
 

@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <string>
-#include "store/store.h"
 
 namespace kivo {
 

@@ -33,7 +33,6 @@
 #include "store/btree.h"
 #include "store/data_file.h"
 #include "store/lock.h"
-#include "store/store.h"
 
 namespace kivo {
 

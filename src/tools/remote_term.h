@@ -7,7 +7,6 @@
 
 #include <cstdint>
 
-#include "screen/screen.h"
 #include "screen/tm.h"
 
 namespace kivo {

@@ -57,6 +57,7 @@
 #include "store/data_file.h"
 #include "store/lock.h"
 #include "store/store.h"
+#include "tools/tools.h"
 #include "types/cnv.h"
 #include "types/types.h"
 
@@ -174,8 +175,8 @@ const std::vector<hook_row>& hook_rows() {
       {"fp_types", kStart, "mp_init, ip_init",
        [] { return fp_types[PT_MENU].start && fp_types[PT_MENU].key && fp_types[PT_INPUT].key; }},
       {"op_reader", kDefault, "tests", nullptr},
-      {"ap_sum_roll", kDefault, "tests", nullptr},
-      {"op_output_sink", kDefault, "tests", nullptr},
+      {"pi_hooks.ap_sum_roll", kDefault, "tests", nullptr},
+      {"pi_hooks.op_sink", kDefault, "tests", nullptr},
       {"compiler_hooks.pl", kStart, "pl_init", [] { return compiler_hooks.pl.get && compiler_hooks.pl.dump; }},
       {"foundation_hooks.mm_reset", kStart, "fm_init (mm_fms_install)",
        [] { return foundation_hooks.mm_reset != nullptr; }},
@@ -187,10 +188,11 @@ const std::vector<hook_row>& hook_rows() {
        [] {
          return fm_proc_hooks.invoc && fm_proc_hooks.pl_get && fm_proc_hooks.proc_exec && fm_proc_hooks.dbg_cleanup;
        }},
-      {"pb_build", kStart, "fm_init (pb_init)", [] { return pb_build && pb_unbuild && fm_proc_hooks.pb_attach; }},
-      {"pb_progress_show", kDefault, "tests", nullptr},
+      {"pi_hooks.pb_build", kStart, "fm_init (pb_init)",
+       [] { return pi_hooks.pb_build && pi_hooks.pb_unbuild && fm_proc_hooks.pb_attach; }},
+      {"pi_hooks.pb_progress", kDefault, "tests", nullptr},
       {"bs_hooks.bootstrap", kMain, "bs_register_hooks", [] { return bs_hooks.bootstrap != nullptr; }},
-      {"se_show", kDefault, "the tool harness", nullptr},
+      {"tools_hooks.se_show", kDefault, "the tool harness", nullptr},
       {"pi_hooks.exec", kDefault, "tests; the tool harness", nullptr},
       {"compiler_hooks.invoc_template", kMain, "pi_register_hooks",
        [] { return compiler_hooks.invoc_template != nullptr; }},

@@ -16,6 +16,7 @@
 #include "foundation/bytes.h"
 #include "process/pb.h"
 #include "process/pb_fqry.h"
+#include "process/process.h"
 #include "process/qp.h"
 #include "process/qs.h"
 
@@ -244,19 +245,19 @@ TEST_F(SortedQuery, StreamThroughTheFileManagerGoesOnAfterEachLevelStatus) {
   SCAN_REQ req{};
   req.type = SCAN_SORTED, req.sq_len = kQblkLen, req.sq_parms = qb;
 
-  pb_build = nullptr;
+  pi_hooks.pb_build = nullptr;
   FAD fad{&req, nullptr};
   EXPECT_EQ(FM_ATTACH(pcf, &fad, com.sys_scope), nullptr);
   EXPECT_EQ(pcf->arb_stat, PB_NO_QUERY) << "no query can be built";
 
   static PB_ATTACH ready;
   ready = attach(true);
-  pb_build = [](ARB*, STRM*, const uint8_t* q, PB_ATTACH* out) {
+  pi_hooks.pb_build = [](ARB*, STRM*, const uint8_t* q, PB_ATTACH* out) {
     if (q[QB_KIND] != 2) return 0;
     *out = ready;
     return 1;
   };
-  pb_unbuild = nullptr;
+  pi_hooks.pb_unbuild = nullptr;
   fad = FAD{&req, nullptr};
   ARB* a = FM_ATTACH(pcf, &fad, com.sys_scope);
   ASSERT_NE(a, nullptr);
