@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "../store/store_test_util.h"
 #include "fm/fm.h"
 #include "fm/print_file.h"
-#include "../store/store_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/os_calls.h"

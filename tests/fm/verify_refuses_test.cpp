@@ -9,9 +9,9 @@
 #include <functional>
 
 #include "../store/analyser_test_util.h"
+#include "../store/store_test_util.h"
 #include "fm/dict_records.h"
 #include "fm/struct_file.h"
-#include "../store/store_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 

@@ -9,9 +9,9 @@
 #include <random>
 
 #include "analyser_test_util.h"
-#include "store_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

@@ -6,9 +6,9 @@
 #include <sys/wait.h>
 
 #include "analyser_test_util.h"
-#include "store_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

@@ -6,10 +6,10 @@
 #include <functional>
 
 #include "analyser_test_util.h"
-#include "store_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 #include "store/record_ops.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

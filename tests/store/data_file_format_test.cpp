@@ -5,11 +5,11 @@
 #include <cstring>
 #include <vector>
 
-#include "store_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/foundation.h"
 #include "store/brf_status.h"
 #include "store/data_file.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

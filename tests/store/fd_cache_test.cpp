@@ -10,11 +10,11 @@
 #include <sstream>
 #include <vector>
 
-#include "store_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "store/fd_cache.h"
 #include "store/lock.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

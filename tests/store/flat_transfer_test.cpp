@@ -10,10 +10,10 @@
 
 #include "analyser_test_util.h"
 #include "fault_util.h"
-#include "store_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 #include "store/flat_file.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "store_test_util.h"
 #include "foundation/foundation.h"
 #include "store/brf_status.h"
 #include "store/data_file.h"
 #include "store/lock.h"
 #include "store/store.h"
+#include "store_test_util.h"
 #include "tools/tools.h"
 
 namespace kivo {

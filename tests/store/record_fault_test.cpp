@@ -14,9 +14,9 @@
 #include "analyser_test_util.h"
 #include "crash_test_util.h"
 #include "fault_util.h"
-#include "store_test_util.h"
 #include "foundation/foundation.h"
 #include "record_test_util.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

@@ -14,11 +14,11 @@
 #include <map>
 #include <random>
 
-#include "store_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "record_test_util.h"
 #include "store/flat_file.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

@@ -10,12 +10,12 @@
 #include <set>
 #include <vector>
 
-#include "store_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/foundation.h"
 #include "record_test_util.h"
 #include "store/brf_status.h"
 #include "store/data_file.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
