@@ -16,6 +16,8 @@
 // is set, each then described in the version's summary). Its
 // listing lines and then each message ("number class text") are printed;
 // the exit status is the highest message class (1 at a fault of a source).
+// Compiling the design dictionary "0AD" gives the design files of every
+// version the APPL file lists the structure files their opens then check.
 //
 // With -l the lines of a portable file (header, then one record a line)
 // are added to a data file of a database that has its SYSDIR entry: the
@@ -33,6 +35,7 @@
 #include "design/dd.h"
 #include "design/dd_msg.h"
 #include "design/design.h"
+#include "design/design_builder.h"
 #include "design/design_source.h"
 #include "design/mu_xlate.h"
 #include "design/rt_file.h"
@@ -40,6 +43,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
+#include "fm/fm_sysadm.h"
 #include "fm/la.h"
 #include "fm/unix_fm.h"
 #include "foundation/bytes.h"
@@ -190,6 +194,27 @@ int load_records(const std::string& db, const std::string& ap, const std::string
   return ok ? top : std::max(top, 3);
 }
 
+// The design files of every version the APPL file lists take the structure
+// files of the design dictionary just compiled. False (said) at a fault.
+bool record_structures() {
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB s[kInitMaxSegs];
+  INIT_DAP_FDB(&f, k, s);
+  if (!FM_OPEN(&f, com.sys_scope, LFB_NO_STRUCT_CHK | LFB_ANY_DIR, 0x01, 0x0f)) return true;  // none listed
+  std::vector<std::string> versions;
+  each_record(f.fdb_arb, kApplRecLen,
+              [&](const uint8_t* r) { versions.emplace_back(reinterpret_cast<const char*>(r + APPL_AP), 5); });
+  FM_CLOSE(f.fdb_arb, 0);
+  for (const std::string& v : versions) {
+    DesignBuilder b(v.substr(0, 3).c_str(), v.substr(3, 2).c_str(), com.sys_scope);
+    if (b.record_structures()) continue;
+    fprintf(stderr, "kivo_design: %s %s: %s\n", v.substr(0, 3).c_str(), v.substr(3, 2).c_str(), b.error().c_str());
+    return false;
+  }
+  return true;
+}
+
 int write_source(const char* path, bool replace, int* top) {
   std::ifstream in(path);
   if (!in) {
@@ -204,6 +229,8 @@ int write_source(const char* path, bool replace, int* top) {
     const int cls = compile(r.ap, r.ver);
     if (cls < 0) return 0;
     *top = std::max(*top, cls);
+    // Versions written before the design dictionary get its structures.
+    if (r.ap == "0AD" && !record_structures()) return 0;
   }
   return r.ok;
 }

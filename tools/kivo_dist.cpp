@@ -2,13 +2,11 @@
 // data directory, the form a new installation receives them in and `kivo
 // -b` reads back.
 //
-//   kivo_dist -d <data directory> -a <dictionary directory> -o <distribution directory>
+//   kivo_dist -d <data directory> -o <distribution directory>
 //
-// The data directory is the default installation; the dictionary directory
-// holds the design dictionary "0AD" (its FILE, ELEMENT and INITIAL records
-// describe every design file), which stays out of the installation: there
-// its stamps would ask for structure files that design files written by
-// the design tools never have.
+// The data directory is the default installation, design dictionary "0AD"
+// included (its FILE, ELEMENT and INITIAL records describe every design
+// file).
 //
 // Each summary is written afresh from the application's stored FILE,
 // ELEMENT and INITIAL records (into the data directory, by the dictionary's
@@ -158,26 +156,22 @@ bool write_raws(const std::string& dist, const std::string& summary, const FDB_P
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7 || strcmp(argv[1], "-d") != 0 || strcmp(argv[3], "-a") != 0 || strcmp(argv[5], "-o") != 0) {
-    fprintf(stderr, "usage: kivo_dist -d <data directory> -a <dictionary directory> -o <distribution directory>\n");
+  if (argc != 5 || strcmp(argv[1], "-d") != 0 || strcmp(argv[3], "-o") != 0) {
+    fprintf(stderr, "usage: kivo_dist -d <data directory> -o <distribution directory>\n");
     return 1;
   }
-  static std::string data = argv[2], dict = argv[4];
-  const std::string dist = argv[6];
+  static std::string data = argv[2];
+  const std::string dist = argv[4];
   setenv("DD_SUMMARY_FILE", "1", 1);
   long files = 0;
   FDB_PATH target;
-  // The design dictionary, and the design files of 0AD itself.
-  if (!start(dict) || !describe_files("0AD") || !copy_summary(dist, "0AD")) return 1;
-  const std::string design_summary = dd_summary_path("0AD", "00");
-  bs_design_target(&target, "0AD", "00");
-  if (!write_raws(dist, design_summary, target, &files)) return 1;
-  // The installation: the design files of the other three by the design
-  // dictionary, the data files of 0LA and 0SA by their own.
   if (!start(data)) return 1;
-  for (const char* ap : {"0LA", "0DB", "0SA"})
+  // The design dictionary, and the design files of the four applications
+  // by its summary; the data files of 0LA and 0SA by their own.
+  for (const char* ap : {"0AD", "0LA", "0DB", "0SA"})
     if ((strcmp(ap, "0DB") != 0 && !describe_files(ap)) || !copy_summary(dist, ap)) return 1;
-  for (const char* ap : {"0LA", "0DB", "0SA"}) {
+  const std::string design_summary = dd_summary_path("0AD", "00");
+  for (const char* ap : {"0AD", "0LA", "0DB", "0SA"}) {
     bs_design_target(&target, ap, "00");
     if (!write_raws(dist, design_summary, target, &files)) return 1;
   }

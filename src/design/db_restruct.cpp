@@ -565,7 +565,8 @@ uint32_t db_restruct(PCB* caller, const FDB_PATH& path, ARB* msg1, ARB* msg2) {
   } else if (r == RS_SAME || r == RS_COMPATIBLE) {
     FM_CLOSE(ctx.arb[RC_STRUCT], 0);
     ctx.arb[RC_STRUCT] = nullptr;
-    if (!db_renew_struct(path, &ctx)) db_err(RS_FAILED, path, msg1, msg2);
+    // A structure not recorded anew is no verdict of success.
+    if (!db_renew_struct(path, &ctx)) db_err(r = RS_FAILED, path, msg1, msg2);
   } else {
     // Not compiled, or no FILE record: the caller learns it from the files.
     db_err(r, path, msg1, msg2);

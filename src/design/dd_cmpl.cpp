@@ -11,6 +11,7 @@
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
+#include "fm/struct_file.h"
 #include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -97,6 +98,10 @@ ARB* open_fdb(FDB* fdb, bool create, uint32_t* stat) {
   int ok = FM_OPEN(fdb, com.mark_scope, kDesignOpts, 0x0f, 0x0f);
   if (!ok && create && fdb->fdb_stat == FM_NO_FILE)
     ok = FM_CREATE(fdb, com.mark_scope, 0, kDesignOpts | LFB_OPEN_NEW, 0x0f, 0x0f);
+  if (ok && !fm_design_struct(fdb, com.mark_scope)) {
+    FM_CLOSE(fdb->fdb_arb, 0);
+    ok = 0;
+  }
   if (!ok) return *stat = fdb->fdb_stat, nullptr;
   g_opened.push_back(fdb->fdb_arb);
   st_le32(rec, OP_HANDLE, static_cast<uint32_t>(g_opened.size()));

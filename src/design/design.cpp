@@ -56,12 +56,15 @@ bool path_req(const RT_CALL& call, size_t len, FDB_PATH* p) {
 }
 
 // "DB_RESTRUCT": the file's path, then the message files. The result goes
-// to the message files; the routine itself succeeds.
+// to the message files; the routine itself succeeds. The run files only
+// its failures, so the verdicts that are none (class 0) are filed here: a
+// process that calls the routine learns which it was.
 int db_restruct_row(RT_CALL& call) {
   FDB_PATH p;
   ARB *m1, *m2;
   if (!path_req(call, kPathReq, &p) || !msg_files(call, &m1, &m2)) return 0;
-  db_restruct(call.pcb, p, m1, m2);
+  const uint32_t r = db_restruct(call.pcb, p, m1, m2);
+  if (r == RS_SAME || r == RS_COMPATIBLE || r == RS_CONVERTED) db_err(r, p, m1, m2);
   return 1;
 }
 

@@ -18,6 +18,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/struct_file.h"
 #include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
@@ -58,6 +59,20 @@ const file_desc kFiles[kDesignFiles] = {
     {"DOMAIN", kDomRecLen, INIT_DDOM_FDB},
     {"RECORD", kRecordSize, INIT_DREC_FDB},
     {"FIELD", kFieldSize, INIT_DFLD_FDB},
+};
+
+// The descriptor of design file `f` of a version, its keys beside it; those
+// of "0DN" are memory files. Not copied: the descriptor points at its keys.
+struct version_fdb {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  version_fdb(int f, const char* ap, const char* ver) {
+    kFiles[f].init(&fdb, kdb, sdb, ap, ver);
+    if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+  }
+  version_fdb(const version_fdb&) = delete;
+  version_fdb& operator=(const version_fdb&) = delete;
 };
 
 void put_text(uint8_t* dst, size_t width, const std::string& s) {
@@ -126,16 +141,16 @@ int DesignBuilder::fail(const std::string& what) {
 
 ARB* DesignBuilder::handle(design_file f) {
   if (arb_[f]) return arb_[f];
-  FDB fdb;
-  KDB kdb[kInitMaxKeys];
-  SDB sdb[kInitMaxSegs];
-  kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
-  const bool memory = memcmp(ap_, "0DN", 3) == 0;
-  if (memory) fdb.fdb_fs_type = FS_MEMORY;
-  // Design files need no SYSDIR entry of their own, and no structure file:
-  // their layout is the engine's own.
+  version_fdb d(f, ap_, ver_);
+  FDB& fdb = d.fdb;
+  // Design files need no SYSDIR entry of their own; their structure file
+  // is the design dictionary's description, recorded apart.
   int ok = FM_OPEN(&fdb, scope_, kDesignOpts, 0x0f, 0x0f);
   if (!ok) ok = FM_CREATE(&fdb, scope_, 0, kDesignOpts | LFB_OPEN_NEW, 0x0f, 0x0f);
+  if (ok && !described_ && !record_structures()) {
+    FM_CLOSE(fdb.fdb_arb, 0);
+    return nullptr;
+  }
   if (!ok) {
     fail(std::string("cannot open or create the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
          ": status " + std::to_string(fdb.fdb_stat));
@@ -154,16 +169,23 @@ int DesignBuilder::close_all(uint16_t options) {
   return ok;
 }
 
+int DesignBuilder::record_structures() {
+  for (int f = 0; f < kDesignFiles; ++f) {
+    version_fdb d(f, ap_, ver_);
+    if (!fm_design_struct(&d.fdb, scope_))
+      return fail(std::string("cannot record the structure of the ") + kFiles[f].name + " design file of " + ap_ + "/" +
+                  ver_ + ": status " + std::to_string(d.fdb.fdb_stat));
+  }
+  described_ = true;
+  return 1;
+}
+
 int DesignBuilder::scratch_all() {
   for (int f = 0; f < kDesignFiles; ++f) {
-    FDB fdb;
-    KDB kdb[kInitMaxKeys];
-    SDB sdb[kInitMaxSegs];
-    kFiles[f].init(&fdb, kdb, sdb, ap_, ver_);
-    if (memcmp(ap_, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
-    if (!FM_SCRATCH(&fdb, kDesignOpts) && fdb.fdb_stat != FM_NO_FILE)
+    version_fdb d(f, ap_, ver_);
+    if (!FM_SCRATCH(&d.fdb, kDesignOpts) && d.fdb.fdb_stat != FM_NO_FILE)
       return fail(std::string("cannot remove the ") + kFiles[f].name + " design file: status " +
-                  std::to_string(fdb.fdb_stat));
+                  std::to_string(d.fdb.fdb_stat));
   }
   return 1;
 }

@@ -116,6 +116,12 @@ class DesignBuilder {
   // Closes every file the builder opened, with the close `options` (0x200
   // scratches: a memory file loses its records). 1 when all closed.
   int close_all(uint16_t options = 0);
+  // Gives every design file of the version, there yet or not, the
+  // structure file of the design dictionary's description
+  // (fm_design_struct), so that the engine's checked opens find one; done
+  // at the first file the builder opens, and by the build for versions
+  // written before the dictionary was installed. 1 on success.
+  int record_structures();
   // Removes the version's design files that exist (none open through this
   // builder yet), so that what follows starts afresh. 1 on success.
   int scratch_all();
@@ -176,6 +182,7 @@ class DesignBuilder {
   ARB* arb_[kDesignFiles] = {};
   std::string error_;
   ss_clock stamp_{};
+  bool described_ = false;  // record_structures has run
   std::set<uint32_t> reserved_;
   std::map<std::string, uint32_t> seq_;  // last sequence number per event-point key
 };

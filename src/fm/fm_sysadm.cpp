@@ -24,7 +24,6 @@ ARB* g_sa[kSaFiles];
 
 constexpr uint32_t kSysdirOpts = LFB_NO_STRUCT_CHK | LFB_NOT_REQUIRED | LFB_DEFER;
 constexpr uint32_t kOtherOpts = kSysdirOpts | LFB_ANY_DIR;
-constexpr size_t APPL_AP = 4;
 
 int open_sa(int which, void (*init)(FDB*, KDB*, SDB*), uint32_t opts) {
   FDB fdb;
@@ -70,7 +69,7 @@ int sa_read_sysdflt(const uint8_t* key, uint8_t* rec) {
 int sa_read_appl(const char* ap, const char* ver, uint8_t* rec) {
   memset(rec, ' ', kApplRecLen);
   memcpy(rec + APPL_AP, ap, 3);
-  memcpy(rec + APPL_AP + 3, ver, 2);
+  memcpy(rec + APPL_VER, ver, 2);
   return read_exact(SA_APPL, rec, kApplRecLen);
 }
 

@@ -36,6 +36,7 @@ int sa_read_database(const char* db, uint8_t* rec);
 uint32_t sa_update_stamp(const uint8_t* key, uint32_t stamp0, uint32_t stamp1);
 
 constexpr uint16_t kApplRecLen = 324;
+enum : uint16_t { APPL_AP = 4, APPL_VER = 7 };  // APPL key 0: application, version
 constexpr uint16_t kDatabaseRecLen = 424;
 
 }  // namespace kivo

@@ -14,6 +14,8 @@
 #include "fm/dict_records.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
+#include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -231,6 +233,31 @@ ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp) {
     return s.fdb_arb;
   FM_CLOSE(s.fdb_arb, 0);
   return nullptr;
+}
+
+int fm_design_struct(FDB* design, uint32_t scope) {
+  const FDB_PATH& p = design->path;
+  if (!is_ap(p.fdb_ap, "0AD") || p.fdb_class != PATH_DATA || fm_is_memory(design)) return 1;
+  if (IS_BOB_AP(p.fdb_src_ap) && memcmp(p.fdb_src_ver, "00", 2) == 0) return 1;
+  FDB d = *design;
+  d.fdb_opt = LFB_NO_STRUCT_CHK;  // no dictionary yet: nothing to record
+  d.fdb_struct_date[0] = d.fdb_struct_date[1] = kStampUnknown;
+  if (!get_struct_date(&d) || d.fdb_struct_date[0] == kStampUnknown) return 1;
+  if (ARB* s = get_struct_arb(p, d.fdb_struct_date)) {
+    FM_CLOSE(s, 0);
+    return 1;
+  }
+  // One of another stamp goes first: the create would only check it.
+  FDB s;
+  struct_fdb(&d, &s);
+  if (!FM_SCRATCH(&s, LFB_ANY_DIR | LFB_NO_STRUCT_CHK) && s.fdb_stat != FM_NO_FILE) {
+    design->fdb_stat = s.fdb_stat;
+    return 0;
+  }
+  struct_fdb(&d, &s);
+  if (FM_CREATE(&s, scope, 0, LFB_ANY_DIR, 0x0f, 0x0f)) return 1;
+  design->fdb_stat = s.fdb_stat;
+  return 0;
 }
 
 void fill_date_cache(const char* ap) {

@@ -41,6 +41,14 @@ int verify_struct(ARB* arb);
 // `stamp` (two words; null or kStampUnknown: none), its FILE record carries
 // another. The caller closes the handle (FM_CLOSE).
 ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp);
+// Gives a design file of a version being designed (a disk file of "0AD"
+// whose source is not a system application's version "00"), whether it
+// exists yet or not, the structure file its opens check: made from the
+// design dictionary's FILE record when missing or when it carries another
+// stamp. Nothing to do (1) for any other file, or while no dictionary
+// describes the file. 0 with fdb_stat of `design` when the structure file
+// cannot be made.
+int fm_design_struct(FDB* design, uint32_t scope);
 struct anal_layout;
 // The verifier's hook (store_hooks.anal_headerless): whether the data file at `base` (no
 // ".dat") keeps no header, and its layout. Such a file is a structure file,

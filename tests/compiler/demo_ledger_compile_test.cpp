@@ -7,6 +7,7 @@
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/pl.h"
+#include "design/design.h"
 #include "design/design_builder.h"
 #include "pc_process_util.h"
 #include "process/qp.h"
@@ -22,6 +23,7 @@ class DemoLedger : public ProcessFixture {
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/01", data_ + "/01",
                           std::filesystem::copy_options::recursive);
     pl_init();
+    dd_init();           // the design routines the ledger's restructure calls by name
     qp_scan_register();  // the routines "SCAN" calls, as the engine's start adds them
   }
   void TearDown() override {
@@ -51,7 +53,8 @@ TEST_F(DemoLedger, EveryShippedProcessCompilesThroughTheLoader) {
     }
   }
   // The ledger's own processes are among them.
-  for (const char* want : {"DEM 1ACCOUNT MENU", "DEM 5ACCOUNT QUERY", "DEM 3ACCOUNT RANKING"}) {
+  for (const char* want :
+       {"DEM 1ACCOUNT MENU", "DEM 5ACCOUNT QUERY", "DEM 3ACCOUNT RANKING", "DEM 6ACCOUNT RESTRUCT"}) {
     bool found = false;
     for (const auto& n : names) found = found || n.rfind(want, 0) == 0;
     EXPECT_TRUE(found) << want;

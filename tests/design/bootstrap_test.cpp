@@ -2,6 +2,7 @@
 // summary readers, the INITIAL chunks and the choice of files.
 #include <algorithm>
 #include <array>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -13,6 +14,8 @@
 #include "compiler/design_records.h"
 #include "design/bs_blocks.h"
 #include "design/bs_boot.h"
+#include "fm/dict_records.h"
+#include "fm/struct_file.h"
 
 namespace kivo::test {
 namespace {
@@ -404,6 +407,98 @@ file_records system_files(const std::string& data, std::initializer_list<const c
   return out;
 }
 
+// With the design dictionary installed, the design files of a version being
+// designed open with their structure checked against it. The builder
+// records a structure file for each design file of its version, absent ones
+// too (which then still read as absent); one removed or of another stamp
+// fails the checked open until it is recorded again. Versions "00" of the
+// system applications, and installations without the dictionary, get none.
+TEST_F(Bootstrap, DesignFilesOfAVersionAreCheckedAgainstTheDesignDictionary) {
+  auto fdb_of = [](init_fn init, const char* ap, FDB* f, KDB* k, SDB* s) { init(f, k, s, ap, "01"); };
+  auto checked_open = [&](init_fn init, const char* ap) {
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    fdb_of(init, ap, &f, k, s);
+    if (!FM_OPEN(&f, kScope, LFB_ANY_DIR, 0x01, 0x0f)) return f.fdb_stat;
+    FM_CLOSE(f.fdb_arb, 0);
+    return uint32_t{0};
+  };
+  auto struct_file = [&](init_fn init, const char* ap) {
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    fdb_of(init, ap, &f, k, s);
+    f.path.fdb_class = PATH_STRUCT;
+    return os_path(data_, f.path) + ".dat";
+  };
+  auto record = [&](init_fn init, const char* ap) {
+    FDB f;
+    KDB k[kInitMaxKeys];
+    SDB s[kInitMaxSegs];
+    fdb_of(init, ap, &f, k, s);
+    return fm_design_struct(&f, kScope) ? uint32_t{0} : f.fdb_stat;
+  };
+  // Without the dictionary: nothing recorded, nothing checked.
+  build("APPLICATION APP 01\nPROCESS 1 \"MAIN MENU\"\n", "APP");
+  EXPECT_FALSE(std::filesystem::exists(struct_file(INIT_DPROC_FDB, "APP")));
+  EXPECT_EQ(checked_open(INIT_DPROC_FDB, "APP"), 0u);
+  fm_clr_scope(kScope);
+  stop_native();
+  copy_dictionary();
+  ASSERT_TRUE(std::filesystem::exists(data_ + "/00/0AD/Data/FILE.dat"));
+  ASSERT_EQ(start_native(data_), 1);
+  fms_select.get_dap = [](const char*, const char*) -> const uint8_t* {
+    static uint8_t appl[kApplRecLen];
+    memset(appl, ' ', sizeof appl);
+    return appl;
+  };
+  // A version written before the dictionary came fails its checked opens
+  // until its structures are recorded.
+  EXPECT_EQ(checked_open(INIT_DPROC_FDB, "APP"), uint32_t{FM_NO_STRUCT_FILE});
+  build("APPLICATION NEW 01\nPROCESS 1 \"MAIN MENU\"\n", "NEW");
+  fm_clr_scope(kScope);
+  {
+    DesignBuilder b("APP", "01", kScope);
+    ASSERT_EQ(b.record_structures(), 1) << b.error();
+  }
+  struct damage_case {
+    const char* what;
+    std::function<void(const std::string&)> damage;
+    uint32_t status;
+  };
+  const damage_case cases[] = {
+      {"recorded", [](const std::string&) {}, 0},
+      {"removed", [](const std::string& p) { std::filesystem::remove(p); }, FM_NO_STRUCT_FILE},
+      {"another stamp",
+       [](const std::string& p) {
+         std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(kStructFileRecLen + FI_STRUCT);
+         f.put('\x55');
+       },
+       FM_STAMP_DIFF},
+  };
+  for (const char* ap : {"APP", "NEW"})
+    for (const damage_case& c : cases) {
+      SCOPED_TRACE(std::string(ap) + ": " + c.what);
+      c.damage(struct_file(INIT_DPROC_FDB, ap));
+      EXPECT_EQ(checked_open(INIT_DPROC_FDB, ap), c.status);
+      EXPECT_EQ(record(INIT_DPROC_FDB, ap), 0u);
+      EXPECT_EQ(checked_open(INIT_DPROC_FDB, ap), 0u);
+      // A design file the version has no records of stays absent.
+      EXPECT_TRUE(std::filesystem::exists(struct_file(INIT_DCHR_FDB, ap)));
+      EXPECT_EQ(checked_open(INIT_DCHR_FDB, ap), uint32_t{FM_NO_FILE});
+    }
+  // The system applications' own versions keep no structure files.
+  FDB la;
+  KDB lk[kInitMaxKeys];
+  SDB ls[kInitMaxSegs];
+  INIT_DPROC_FDB(&la, lk, ls, "0LA", "00");
+  EXPECT_EQ(fm_design_struct(&la, kScope), 1);
+  la.path.fdb_class = PATH_STRUCT;
+  EXPECT_FALSE(std::filesystem::exists(os_path(data_, la.path) + ".dat"));
+}
+
 TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
   std::filesystem::copy(build_dir() + "/dist", data_, std::filesystem::copy_options::recursive);
   std::string out;
@@ -422,9 +517,8 @@ TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
       std::string v;
       EXPECT_EQ(engine(data_, "-v=" + e.path().string(), &v), 1) << e.path() << v;
     }
-  // Every file of the four applications holds its namesake's records: the
-  // design dictionary's own files those of the dictionary the build wrote,
-  // the rest those of the default installation.
+  // Every file of the four applications holds its namesake's records of
+  // the default installation, the design dictionary's own files included.
   const std::string design = dd_summary_path("0AD", "00");
   const file_records booted = system_files(data_, {"0AD", "0LA", "0DB", "0SA"}, true, design);
   // A second run finds every record there already.
@@ -433,18 +527,12 @@ TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
   EXPECT_EQ(system_files(data_, {"0AD", "0LA", "0DB", "0SA"}, true, design), booted);
   const std::string design_copy = data_ + "/design_summary";
   std::filesystem::copy_file(design, design_copy);
-  file_records want;
-  scratch_dir dict, installed;
-  for (const scratch_dir* d : {&dict, &installed}) {
-    stop_native();
-    std::string dir = d->path();
-    std::filesystem::copy(build_dir() + (d == &dict ? "/dict" : "/data"), dir,
-                          std::filesystem::copy_options::recursive);
-    ASSERT_EQ(start_native(dir), 1);
-    file_records got = d == &dict ? system_files(dir, {"0AD"}, false, design_copy)
-                                  : system_files(dir, {"0LA", "0DB", "0SA"}, true, design_copy);
-    want.insert(got.begin(), got.end());
-  }
+  scratch_dir installed;
+  stop_native();
+  std::string dir = installed.path();
+  std::filesystem::copy(build_dir() + "/data", dir, std::filesystem::copy_options::recursive);
+  ASSERT_EQ(start_native(dir), 1);
+  const file_records want = system_files(dir, {"0AD", "0LA", "0DB", "0SA"}, true, design_copy);
   ASSERT_EQ(booted.size(), want.size());
   size_t records = 0;
   for (auto b = booted.cbegin(), w = want.cbegin(); b != booted.cend(); ++b, ++w) {

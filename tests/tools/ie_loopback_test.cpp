@@ -106,7 +106,8 @@ TEST(ImageClientLoopback, ListsAndAnAddedItemWhileTheEditorWaits) {
   // Each file: its name, the name again for a blank description, its file-system byte.
   EXPECT_EQ(files.rows, (std::vector<std::string>{pad("ACCOUNT", 8) + pad("ACCOUNT", 30) + '\1',
                                                   "CUSTOMER" + pad("CUSTOMER", 30) + '\1',
-                                                  pad("IETFILE", 8) + pad("IETFILE", 30) + '\1'}));
+                                                  pad("IETFILE", 8) + pad("IETFILE", 30) + '\1',
+                                                  pad("RESTREQ", 8) + pad("RESTREQ", 30) + std::string(1, '\0')}));
   EXPECT_EQ(fields.code, 49);
   EXPECT_TRUE(fields.ended);
   EXPECT_EQ(fields.rows, (std::vector<std::string>{pad("IETZ", 22) + pad("IETZ", 30) + '\x09',

@@ -135,7 +135,7 @@ class StmtRangeScreen : public SeRun {
     ASSERT_TRUE(p_->wait_for("CALLER SCREEN")) << p_->capture();
   }
   void type(const std::string& text) { p_->send_keys("-l -- " + kivo_test::shell_quote(text)); }
-  // The operand texts of DMO's Start of Process, from a flat export.
+  // The operand texts of DMO's Start of Process.
   std::vector<std::string> caller_lines() {
     std::vector<std::string> out;
     for (auto& r : stmts("DMO"))
@@ -205,7 +205,7 @@ TEST_F(StmtRangeScreen, ExternalCopyTypedThrough) {
   EXPECT_EQ(r[1].opnd(), "line 3");
   EXPECT_EQ(r[2].opnd(), "first line");
   EXPECT_EQ(seqs(r), (std::vector<uint32_t>{100, 200, 300, 400, 500}));
-  for (const auto& x : stmts()) EXPECT_EQ(x.b.find('\n'), std::string::npos);
+  for (const auto& x : r) EXPECT_EQ(x.b.find('\n'), std::string::npos);
 }
 
 // From inquire mode the editor is view-only (ADD MODE beeps); from change

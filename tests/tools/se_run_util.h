@@ -3,8 +3,8 @@
 // of "0LA" sets MODE and USER ID, fills the 64-byte context record SECTX
 // field by field and CALLs "SE_EDIT" with it. The edited statements are
 // those of the shipped application DEM, written by kivo_design and given
-// "no stamp" stamps by se_fixture. Records are read back through the flat
-// export of a copy of DEM's STMT file.
+// "no stamp" stamps by se_fixture. Records are read back from the bytes of
+// DEM's STMT file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -97,7 +97,7 @@ inline std::string se_run_source(const se_call& c) {
   return s.str();
 }
 
-// One 152-byte STMT record of the export.
+// One 152-byte STMT record.
 struct stmt_rec {
   std::string b;
   std::string proc() const {
@@ -118,7 +118,7 @@ class SeRun : public ::testing::Test {
  protected:
   // A copy of the default installation with the statements of `extra`
   // beside the usual ones, completed by se_fixture with `fixture` args.
-  // `exported`: the records are read before the run (no line feed in any).
+  // `exported`: the records are read before the run.
   void install(const std::string& extra = "", const std::string& fixture = "", bool exported = true) {
     std::string kivo = KIVO_BINARY;
     ASSERT_EQ(system(("rm -rf " + shell_quote(d_.path) + "/* && cp -r " + kivo.substr(0, kivo.rfind('/')) + "/data/. " +
@@ -193,21 +193,13 @@ class SeRun : public ::testing::Test {
     }
     return out;
   }
-  // The statement records of `ap` in key order (the flat export of a copy;
-  // runs keep a fixed time, so no audit stamp holds a line feed).
+  // The statement records of `ap` in key order.
   std::vector<stmt_rec> stmts(const std::string& ap = "DEM") {
-    const std::string from = d_.file("01/" + ap + "/Data/STMT"), to = d_.file("export/STMT");
-    EXPECT_EQ(system(("rm -rf " + d_.file("export") + " && mkdir -p " + d_.file("export") + " && cp " + from + ".dat " +
-                      from + ".key " + d_.file("export"))
-                         .c_str()),
-              0);
-    EXPECT_EQ(system((shell_quote(KIVO_BINARY) + " -e=" + to + ".dat >/dev/null").c_str()), 0);
-    const std::string all = kivo_test::slurp(to);
     std::vector<stmt_rec> out;
-    for (size_t at = 0; at + kStmtSize < all.size() + 1; at += kStmtSize + 1)
-      out.push_back({all.substr(at, kStmtSize)});
-    // The export follows the data file; the key orders by event point, then
-    // by sequence.
+    for (std::string& r : kivo_test::native_records(d_.file("01/" + ap + "/Data/STMT.dat")).records)
+      out.push_back({r.substr(0, kStmtSize)});
+    // The data file's order is not the key's, which orders by event point,
+    // then by sequence.
     std::stable_sort(out.begin(), out.end(), [](const stmt_rec& a, const stmt_rec& b) {
       const int c = a.b.compare(0, kStmtKeyPrefix, b.b, 0, kStmtKeyPrefix);
       return c != 0 ? c < 0 : a.seq() < b.seq();
@@ -225,8 +217,7 @@ class SeRun : public ::testing::Test {
     for (auto& r : rs) s.push_back(r.seq());
     return s;
   }
-  // The 100 comment lines of "SET LONG" ("line 001" ...); their sequence 10
-  // holds a line feed, so this installation is not exported.
+  // The 100 comment lines of "SET LONG" ("line 001" ...).
   static std::string long_event_point() {
     std::string many = "STMTS 6 \"SET LONG\" ep=1\n";
     for (int i = 1; i <= 100; ++i) {

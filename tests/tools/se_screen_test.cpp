@@ -103,11 +103,13 @@ TEST_F(StmtEditorScreen, MisspelledFieldIsRefusedThenCorrected) {
   EXPECT_EQ(r[0].opnd().substr(7, 7), "SE NAME");
 }
 
-// The fixture's records export flat (no line-feed byte in them); a record
-// with one is refused by the export, so a fixture must avoid them.
+// The fixture's records read back whole, those holding a line-feed byte
+// (a sequence number 10) too: the flat export would refuse them.
 TEST_F(StmtEditorScreen, FixtureRecordsExportFlat) {
   EXPECT_EQ(before_.size(), stmts().size());
-  for (const auto& r : before_) EXPECT_EQ(r.b.find('\n'), std::string::npos) << r.proc();
+  size_t with_line_feed = 0;
+  for (const auto& r : before_) with_line_feed += r.b.find('\n') != std::string::npos;
+  EXPECT_GT(with_line_feed, 0u);
   p_->send_keys("S-F1");
   EXPECT_EQ(p_->exit_status(30), 0);
 }
