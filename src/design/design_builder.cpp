@@ -258,7 +258,7 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   put_text(e + ELEM_FILE, 8, file);
   st_le32(e, ELEM_SEQ, seq);
   ss_clock_store(e + ELEM_STAMP, stamp_);
-  ss_clock_store(e + ELEM_BINARIES, next_unique_stamp());  // a unique key of ELEMENT
+  ss_clock_store(e + ELEM_BINARIES, new_binaries());  // a unique key of ELEMENT
   e[ELEM_DSPL_CHAR] = ' ';
   put_text(e + ELEM_LABEL, 30, f.name);
   put_text(e + ELEM_HEAD1, 30, "");
@@ -446,14 +446,50 @@ uint32_t DesignBuilder::work_field(const dd_field& def, uint8_t area, uint32_t n
 
 // ---- records given whole ----
 
-ss_clock DesignBuilder::next_unique_stamp() {
+namespace {
+
+bool not_after(const ss_clock& a, const ss_clock& b) { return a.day < b.day || (a.day == b.day && a.hsec <= b.hsec); }
+
+// *top raised to the highest pair of binaries at `at` in the records of
+// design file `f` of `ap`/`ver`; a file not there holds none.
+void raise_to_stored(design_file f, const char* ap, const char* ver, uint32_t scope, size_t at, ss_clock* top) {
+  const size_t len = kFiles[f].len;
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  kFiles[f].init(&fdb, kdb, sdb, ap, ver);
+  if (memcmp(ap, "0DN", 3) == 0) fdb.fdb_fs_type = FS_MEMORY;
+  if (!FM_OPEN(&fdb, scope, kDesignOpts, 0x0f, 0x0f)) return;
+  std::vector<std::vector<uint8_t>> recs;
+  std::vector<uint8_t> from(len, 0);
+  dd_scan(
+      fdb.fdb_arb, 0, from.data(), len, [](const uint8_t*, const uint8_t*) { return true; }, &recs);
+  FM_CLOSE(fdb.fdb_arb, 0);
+  for (auto& r : recs) {
+    const ss_clock c{ld_le32(r.data(), at), ld_le32(r.data(), at + 4)};
+    if (!not_after(c, *top)) *top = c;
+  }
+}
+
+}  // namespace
+
+ss_clock DesignBuilder::next_unique_stamp(ss_clock after) {
   static ss_clock last_unique_{};
   ss_clock c;
   os_kivo_time(&c);
+  if (not_after(last_unique_, after)) last_unique_ = after;
   // Two records built within one hundredth still get distinct stamps.
-  if (c.day < last_unique_.day || (c.day == last_unique_.day && c.hsec <= last_unique_.hsec))
-    c = ss_clock_add(last_unique_, 1);
+  if (not_after(c, last_unique_)) c = ss_clock_add(last_unique_, 1);
   return last_unique_ = c;
+}
+
+ss_clock DesignBuilder::new_binaries() {
+  if (!binaries_read_) {
+    raise_to_stored(DF_FIELD, ap_, ver_, scope_, FLD_BINARIES, &binaries_floor_);
+    raise_to_stored(DF_ELEMENT, ap_, ver_, scope_, ELEM_BINARIES, &binaries_floor_);
+    binaries_read_ = true;
+  }
+  return next_unique_stamp(binaries_floor_);
 }
 
 int DesignBuilder::put(design_file f, uint8_t* rec, size_t len) {

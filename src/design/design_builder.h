@@ -158,6 +158,12 @@ class DesignBuilder {
 
   // A stamp later than every one given out before in this process.
   static ss_clock unique_stamp() { return next_unique_stamp(); }
+  // The two binaries of a new field or element: a unique stamp that is also
+  // later than every pair the version's FIELD and ELEMENT records hold
+  // already, so that a run started within the hundredths an earlier one ran
+  // ahead of the clock does not draw that run's pairs again (a unique key
+  // of ELEMENT).
+  ss_clock new_binaries();
 
   // The stamp every FILE and ELEMENT written from now gets (default: now).
   void set_stamp(const ss_clock& c) { stamp_ = c; }
@@ -175,7 +181,8 @@ class DesignBuilder {
   int outdate_file(const uint8_t* name);  // the FILE record's stamp null-dated
   int outdate_users(const uint8_t* dom);  // those of the fields of the DOMAIN `dom`
   bool put_initial(const std::string& name, const std::vector<uint8_t>& init, const std::vector<uint8_t>& nulls);
-  static ss_clock next_unique_stamp();  // later than every one given out before
+  // Later than every one given out before, and than `after`.
+  static ss_clock next_unique_stamp(ss_clock after = {});
 
   char ap_[4], ver_[3];
   uint32_t scope_;
@@ -185,6 +192,8 @@ class DesignBuilder {
   bool described_ = false;  // record_structures has run
   std::set<uint32_t> reserved_;
   std::map<std::string, uint32_t> seq_;  // last sequence number per event-point key
+  bool binaries_read_ = false;           // binaries_floor_ holds the stored pairs' highest
+  ss_clock binaries_floor_{};
 };
 
 }  // namespace kivo

@@ -435,6 +435,7 @@ class reader {
   bool stmts(const words& w);
   bool whole(const words& w);
   bool dictionary(const words& w);
+  bool keep_binaries(uint8_t* fld);
   bool need_builder() {
     if (b_) return true;
     err_ = "APPLICATION must come first";
@@ -676,6 +677,20 @@ bool reader::whole(const words& w) {
   return ok && apply_attrs(w, d->attrs, rec.data(), rec.size(), &err_) && b_->put(d->file, rec.data());
 }
 
+// A field stored already keeps its two binaries when the source gives
+// none: it is still the same element, and the stamps of a second run
+// started within the hundredths the first one ran ahead of the clock could
+// meet another field's (a unique key of ELEMENT).
+bool reader::keep_binaries(uint8_t* fld) {
+  ARB* a = b_->handle(DF_FIELD);
+  if (!a) return false;
+  std::vector<uint8_t> stored(fld, fld + kFieldSize);
+  if (dd_read(a, 0, stored.data(), kFieldSize, false)) memcpy(fld + FLD_BINARIES, stored.data() + FLD_BINARIES, 8);
+  else if (a->arb_stat != FM_NOT_FOUND)
+    return err_ = "cannot read a FIELD record: status " + std::to_string(a->arb_stat), false;
+  return true;
+}
+
 // DOMAIN <kind character> <name>, FIELD <name>, RECORD <file>: the record
 // given replaces the stored one of its key, with the null date that makes
 // the dictionary compiler take it at its next run.
@@ -718,14 +733,17 @@ bool reader::dictionary(const words& w) {
     rec[FLD_KEY_ROLE] = rec[FLD_KEY_NO] = 255;
     rec[FLD_RNG_ABSENT] = rec[FLD_RNG_ABSENT + 1] = 0xFF;
     // Two binaries of its own: the element is found by them after a rename.
-    ss_clock_store(rec.data() + FLD_BINARIES, DesignBuilder::unique_stamp());
+    ss_clock_store(rec.data() + FLD_BINARIES, b_->new_binaries());
     if (!store(rec.data(), FLD_NAME, 22, TEXT, w.pos[1], &err_) ||
         !apply_attrs(w, kFieldAttrs, rec.data(), rec.size(), &err_))
       return false;
+    bool binaries = false;
     for (auto& [n, v] : w.attrs) {
       if (n == "low") rec[FLD_RNG_ABSENT] = 0;
       if (n == "high") rec[FLD_RNG_ABSENT + 1] = 0;
+      binaries = binaries || n == "binary1" || n == "binary2";
     }
+    if (!binaries && !keep_binaries(rec.data())) return false;
     dd_null_date(rec.data() + FLD_STAMP);
     compiled = {{FLD_NUMBER, FLD_NUMBER + 3}, {FLD_BINARIES, FLD_STAMP + 7}, {FLD_KEY_NO, FLD_KEY_NO}};
   } else {

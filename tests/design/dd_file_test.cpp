@@ -11,6 +11,7 @@
 #include "dd_test_util.h"
 #include "design/bs_summary.h"
 #include "foundation/foundation.h"
+#include "foundation/os.h"
 #include "foundation/sys_err.h"
 #include "types/element.h"
 
@@ -554,6 +555,39 @@ TEST_F(DictFile, ChangedDomainRecompilesItsFiles) {
   run("DOMF");
   EXPECT_EQ(ld_le16(file_rec("DOMF").data(), FI_REC_LEN), 20);
   EXPECT_EQ(ld_le16(elem("DOMF A").data(), ELEM_SIZE), 16);
+}
+
+// A field loaded again with a change keeps the binaries it was stored
+// with, in its FIELD record and its compiled element: the stamps a second
+// load draws could meet those of the first load's other fields, and a
+// later rename finds the element by them. A new field gets a pair later
+// than every stored one, even one ahead of the clock (as a run that drew
+// many pairs within one hundredth leaves them for the next run).
+TEST_F(DictFile, ChangedFieldKeepsItsBinaries) {
+  ss_clock ahead;
+  os_kivo_time(&ahead);
+  ahead = ss_clock_add(ahead, 100000);  // a thousand seconds ahead of the clock
+  const std::string fields =
+      "FIELD \"% K\" file=% seq=1 domain=A4 domain_kind=1 key_role=0 label=One\n"
+      "FIELD \"% A\" file=% seq=2 domain=A10 domain_kind=1\n"
+      "FIELD \"% F\" file=% seq=3 domain=A2 domain_kind=1 binary1=" +
+      std::to_string(ahead.day) + " binary2=" + std::to_string(ahead.hsec) + "\n";
+  compile("BINF", fields);
+  const std::vector<uint8_t> k = elem("BINF K"), a = elem("BINF A");
+  ASSERT_FALSE(k.empty());
+  std::string changed = fields;
+  changed.replace(changed.find("label=One"), 9, "label=Two");
+  compile("BINF", changed + "FIELD \"% N\" file=% seq=4 domain=A2 domain_kind=1\n");
+  EXPECT_TRUE(file_messages("BINF").empty());
+  const std::vector<uint8_t> k2 = elem("BINF K"), n = elem("BINF N");
+  ASSERT_FALSE(k2.empty());
+  ASSERT_FALSE(n.empty());
+  EXPECT_EQ(trimmed(k2.data() + ELEM_LABEL, 30), "Two");
+  for (auto& [now, was] : {std::pair{k2, k}, std::pair{elem("BINF A"), a}})
+    EXPECT_EQ(std::vector<uint8_t>(now.begin() + ELEM_BINARIES, now.begin() + ELEM_BINARIES + 8),
+              std::vector<uint8_t>(was.begin() + ELEM_BINARIES, was.begin() + ELEM_BINARIES + 8));
+  const ss_clock got{ld_le32(n.data(), ELEM_BINARIES), ld_le32(n.data(), ELEM_BINARIES + 4)};
+  EXPECT_TRUE(got.day > ahead.day || (got.day == ahead.day && got.hsec > ahead.hsec)) << got.day << " " << got.hsec;
 }
 
 }  // namespace
