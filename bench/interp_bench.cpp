@@ -28,6 +28,7 @@
 #include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
+#include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
@@ -76,7 +77,7 @@ void setup() {
   com_fill(0, nullptr);
   mm_init();
   em_files = {mf_create, mf_append, mf_close};
-  set_maddr_reader(mf_read);
+  foundation_hooks.maddr = mf_read;
   ii_init();
 }
 

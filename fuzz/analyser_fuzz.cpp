@@ -10,6 +10,7 @@
 
 #include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
 #include "store/analyser.h"
@@ -19,7 +20,7 @@ using namespace kivo;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
-    set_sys_err_presenter(fuzz::quiet_sys_err);
+    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
     return true;
   }();
   (void)init;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
@@ -42,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
     mm_init();
-    set_sys_err_presenter(fuzz::quiet_sys_err);
+    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
     return true;
   }();
   (void)init;

@@ -25,6 +25,7 @@
 #include "fm/unix_fm.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "foundation/paths.h"
 #include "foundation/pool.h"
@@ -129,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
     mm_init();
-    set_sys_err_presenter(quiet);
+    foundation_hooks.err_presenter = quiet;
     static std::string data = kivo::fuzz::scratch();
     fms_backends.native = unix_fm_init;
     com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};

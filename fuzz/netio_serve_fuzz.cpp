@@ -11,6 +11,7 @@
 #include "fm/fm_open.h"
 #include "fm/unix_fm.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
     mm_init();
-    set_sys_err_presenter(kivo::fuzz::quiet_sys_err);
+    foundation_hooks.err_presenter = kivo::fuzz::quiet_sys_err;
     com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
     com.path_root = cstr{0, nullptr};
     fms_backends.native = unix_fm_init;

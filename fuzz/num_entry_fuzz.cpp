@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
 #include "types/num_convert.h"
@@ -25,7 +26,7 @@ constexpr uint8_t kFill = 0xA5;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
-    set_sys_err_presenter(fuzz::quiet_sys_err);
+    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
     return true;
   }();
   (void)init;

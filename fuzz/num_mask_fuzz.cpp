@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "fuzz_util.h"
 #include "types/num_convert.h"
@@ -13,7 +14,7 @@ using namespace kivo;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
-    set_sys_err_presenter(fuzz::quiet_sys_err);
+    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
     memcpy(com.currency, "EUR", 3);
     com.currency_len = 3;
     return true;

@@ -1,6 +1,7 @@
 // main's registration, apart from main so that a test runs the same.
 #include "kivo_hooks.h"
 
+#include "compiler/compiler.h"
 #include "design/design.h"
 #include "fm/fm.h"
 #include "interp/interp.h"
@@ -15,6 +16,7 @@ void kivo_register_hooks() {
   fm_register_hooks();
   wm_register_hooks();
   net_register_hooks();
+  compiler_register_hooks();
   ii_register_hooks();
   pi_register_hooks();
   bs_register_hooks();

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "build_start.h"
 #include "design/dd.h"
 #include "design/dd_msg.h"
 #include "design/design.h"
@@ -61,22 +62,8 @@ int usage() {
   return 1;
 }
 
-// A build-time run has no installation to look applications up in: every
-// application is taken with the default class of the native back-end.
-const uint8_t* any_application(const char*, const char*) {
-  static uint8_t appl[324];
-  memset(appl, ' ', sizeof appl);
-  return appl;
-}
-
 bool start(std::string& data_dir) {
-  com_fill(0, nullptr);
-  mm_init();
-  fm_register_hooks();
-  fms_select.get_dap = any_application;
-  com.data_dir = cstr{static_cast<uint16_t>(data_dir.size()), data_dir.data()};
-  com.path_root = cstr{0, nullptr};
-  if (fm_init() != 1) return false;
+  if (!build_start(data_dir)) return false;
   dd_init();
   // Message texts when the data directory has the language's MESSAGE file.
   if (la_init()) la_slct("00", com.sys_scope);

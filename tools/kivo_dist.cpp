@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <string>
 
+#include "build_start.h"
 #include "design/bs_blocks.h"
 #include "design/bs_boot.h"
 #include "design/bs_dist.h"
@@ -42,21 +43,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A build-time run has no installation to look applications up in.
-const uint8_t* any_application(const char*, const char*) {
-  static uint8_t appl[324];
-  memset(appl, ' ', sizeof appl);
-  return appl;
-}
-
 bool start(std::string& data_dir) {
-  com_fill(0, nullptr);
-  mm_init();
-  fm_register_hooks();
-  fms_select.get_dap = any_application;
-  com.data_dir = cstr{static_cast<uint16_t>(data_dir.size()), data_dir.data()};
-  com.path_root = cstr{0, nullptr};
-  if (fm_init() == 1) return true;
+  if (build_start(data_dir)) return true;
   fprintf(stderr, "kivo_dist: the file manager does not start in %s\n", data_dir.c_str());
   return false;
 }

@@ -1,25 +1,18 @@
-// The loader's entries go through pl_hooks, which pl_init fills; with them
-// empty no module is loaded. pc_init gives the descriptors the native
-// compiled-item figures and MADDR its memory-file reader.
+// The loader's entries go through compiler_hooks.pl, which pl_init fills;
+// with them empty no module is loaded.
 #include "compiler/compiler.h"
-
-#include "compiler/em.h"
-#include "compiler/em_item.h"
-#include "types/cnv.h"
 
 namespace kivo {
 
-pl_hook_table pl_hooks;
+compiler_hook_table compiler_hooks;
 
-void pc_init() {
-  em_set_layout();
-  em_install_reader();
-  set_stamp_name_hook(pl_gen_nam);
-}
-int pl_get(PCB* pcb, int flag) { return pl_hooks.get ? pl_hooks.get(pcb, flag) : 0; }
+// What it fills is the registration's (compiler/register_hooks.cpp), done
+// again for the callers that start the compiler without it.
+void pc_init() { compiler_register_hooks(); }
+int pl_get(PCB* pcb, int flag) { return compiler_hooks.pl.get ? compiler_hooks.pl.get(pcb, flag) : 0; }
 
 void pl_dump(FILE* out) {
-  if (pl_hooks.dump) pl_hooks.dump(out);
+  if (compiler_hooks.pl.dump) compiler_hooks.pl.dump(out);
 }
 
 }  // namespace kivo

@@ -1,6 +1,6 @@
 // What the rest of the engine calls of the process compiler and module loader.
 //
-// The loader's entries go through `pl_hooks`, so that a test (and the loader
+// The loader's entries go through `compiler_hooks.pl`, so that a test (and the loader
 // once built, at pl_init) puts its own function in place; an empty entry is
 // the loader not built yet, and each call below says what it does then.
 #pragma once
@@ -17,9 +17,33 @@ struct pl_hook_table {
   int (*get)(PCB* pcb, int flag);
   void (*dump)(FILE* out);
 };
-extern pl_hook_table pl_hooks;
 
+struct ARB;
+struct INVOC;
+
+// The hooks the compiler offers the layers above, each filled by the
+// subsystem named beside it; an empty entry behaves as its comment says.
+struct compiler_hook_table {
+  pl_hook_table pl;  // the loader's entries (pl_init)
+  // The routine file the statement compiler looks CALL names up in (a memory
+  // file of the session, made by rt_init). Null: every name not a
+  // "library:function" one is unknown.
+  ARB* ifns_arb;
+  // The invocation template the process engine keeps (its defaults, its
+  // pi_register_hooks). Null: the compiler's own copy of those defaults
+  // serves.
+  const INVOC* invoc_template;
+};
+extern compiler_hook_table compiler_hooks;
+
+// The process compiler's start: its hooks, as compiler_register_hooks fills
+// them.
 void pc_init();
+// Gives the descriptors the native compiled-item figures (em_layout), MADDR
+// its memory-file reader unless one is installed, and the token stamps
+// their names (types_hooks.stamp_name, pl_gen_nam); main calls it at
+// start-up through kivo_register_hooks.
+void compiler_register_hooks();
 void pl_init();
 void sc_init();  // the statement compiler (compiler/sc.h)
 

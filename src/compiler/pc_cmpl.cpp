@@ -23,8 +23,6 @@
 
 namespace kivo {
 
-const INVOC* pc_invoc_template;
-
 namespace {
 
 // Event points of the process, a frame and an image.

@@ -6,7 +6,7 @@
 // pc_cmpl_images (pc_cmpl_image.cpp: IM, IT, CR); pc_cmpl_totals
 // (pc_cmpl_total.cpp: SR);
 // pc_cmpl_children (pc_cmpl_child.cpp: CL records, INVOC templates,
-// constraint templates); pc_invoc_template, the hook through which the
+// constraint templates); compiler_hooks.invoc_template, the hook through which the
 // process engine gives its invocation template.
 //
 // Invariants: a module with a compile error is never handed out: pc_cmpl
@@ -26,9 +26,7 @@ namespace kivo {
 
 struct PCB;
 
-// The invocation template the process engine keeps (its defaults), filled by
-// it at start-up. Null: the compiler's own copy of those defaults serves.
-extern const INVOC* pc_invoc_template;
+// The template the process engine keeps is compiler_hooks.invoc_template.
 
 // The defaults of an invocation record into `out`.
 void pc_invoc_defaults(INVOC* out);

@@ -8,6 +8,7 @@
 // PCF record.
 #include <cstring>
 
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_records.h"
 #include "compiler/pc_cmpl.h"
@@ -93,7 +94,7 @@ uint32_t constraint(PC_CTX* ctx, const uint8_t* ch, uint8_t* inv) {
 // The INVOC template of a child: the engine's defaults with the CHILD's own.
 void invoc_template(const PC_CTX* ctx, const uint8_t* ch, uint8_t* inv) {
   INVOC d;
-  if (pc_invoc_template) d = *pc_invoc_template;
+  if (compiler_hooks.invoc_template) d = *compiler_hooks.invoc_template;
   else pc_invoc_defaults(&d);
   memcpy(inv, d.b, kInvocSize);
   memcpy(inv + INVOC_AP_ID, ch[CH_AP] == ' ' ? ctx->ap : reinterpret_cast<const char*>(ch + CH_AP), 3);

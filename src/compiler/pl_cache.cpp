@@ -24,6 +24,7 @@
 #include "fm/fm_record.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
+#include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
@@ -257,9 +258,9 @@ void pl_dump_cache(FILE* out) {
 }
 
 void pl_init() {
-  pl_hooks.get = pl_get_module;
-  pl_hooks.dump = pl_dump_cache;
-  mm_dump_hook = pl_dump;
+  compiler_hooks.pl.get = pl_get_module;
+  compiler_hooks.pl.dump = pl_dump_cache;
+  foundation_hooks.mm_dump = pl_dump;
   ut_clear_hooks.modules = em_clr_scope;
 }
 

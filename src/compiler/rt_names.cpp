@@ -3,13 +3,12 @@
 
 #include <cstring>
 
+#include "compiler/compiler.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
 
 namespace kivo {
-
-ARB* rt_ifns_arb = nullptr;
 
 std::string rt_trim_name(const char* name, size_t len) {
   std::string s(name, strnlen(name, len));
@@ -19,7 +18,7 @@ std::string rt_trim_name(const char* name, size_t len) {
 
 int rt_fn_find(const char* name, size_t len, rt_fn_ref* out) {
   const std::string n = rt_trim_name(name, len);
-  ARB* a = rt_ifns_arb;
+  ARB* a = compiler_hooks.ifns_arb;
   if (!a || n.empty() || n.size() > kIfnsNameLen) return 0;
   uint8_t rec[kIfnsRecLen];
   memset(rec, ' ', kIfnsNameLen), memcpy(rec, n.data(), n.size());

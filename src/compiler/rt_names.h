@@ -3,7 +3,7 @@
 // routine's name.
 //
 // Map: the 32-byte record (name 0-22, row index 24, argument count 28,
-// flags 30); rt_ifns_arb, the file's handle; rt_fn_find; rt_lib_name.
+// flags 30); compiler_hooks.ifns_arb, the file's handle; rt_fn_find; rt_lib_name.
 //
 // Invariants: the interpreter's start-up writes every row of its routine
 // table into the file (and each row added later too), so a name found here
@@ -25,9 +25,7 @@ constexpr size_t kRtNameLen = 22;  // a CALL names its routine in a 22-character
 enum : size_t { IFNS_NAME = 0, IFNS_ROW = 24, IFNS_ARGC = 28, IFNS_FLAGS = 30 };
 constexpr int16_t kRtAnyArgs = -1;
 
-// The routine file (a memory file of the session), or null before the
-// interpreter's start-up made it.
-extern ARB* rt_ifns_arb;
+// The routine file is compiler_hooks.ifns_arb (compiler/compiler.h).
 
 struct rt_fn_ref {
   uint32_t row;

@@ -17,6 +17,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "fm/memfile.h"
+#include "fm/print_file.h"
 #include "fm/token_cache.h"
 #include "foundation/com.h"
 #include "foundation/scope.h"
@@ -24,7 +25,7 @@
 
 namespace kivo {
 
-int (*fm_pb_init)() = nullptr;
+fm_hook_table fm_hooks = {nullptr, pm_start_up_user, nullptr};
 
 namespace {
 

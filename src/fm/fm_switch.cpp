@@ -258,7 +258,7 @@ int fms_init() {
     g_mm_started = true;
   }
   mm_fms_install();
-  for (int (*init)() : {fms_backends.memory, fms_backends.native, fms_backends.remote, fm_pb_init})
+  for (int (*init)() : {fms_backends.memory, fms_backends.native, fms_backends.remote, fm_hooks.pb_init})
     if (init && !init()) return 0;
   return 1;
 }

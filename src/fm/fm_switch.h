@@ -59,7 +59,7 @@ void fms_install(uint16_t type, fms_fn* table);
 // Back-end initialisers run by fms_init in this order, after the memory
 // back-end's own table is installed; an empty one is a back-end not built,
 // which is no failure. The native back-end installs its table; the remote
-// one when it is linked in. The sorted-query back-end (fm_pb_init of
+// one when it is linked in. The sorted-query back-end (fm_hooks.pb_init of
 // fm.h) starts last and installs itself per stream at attach.
 struct fms_backend_hooks {
   int (*memory)() = nullptr;

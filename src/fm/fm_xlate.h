@@ -146,7 +146,7 @@ struct xlate_proc_hooks {
   // Runs the loaded subroutine over its work record.
   void (*run)();
 };
-// Null: no subroutine. Filled by the process engine.
-void set_xlate_proc_hooks(const xlate_proc_hooks* hooks);
+// Put in fm_hooks.xlate_proc (fm/fm.h) by the process engine; null: no
+// subroutine.
 
 }  // namespace kivo

@@ -14,6 +14,7 @@
 #include "fm/memfile.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
@@ -737,7 +738,7 @@ void mm_drop_files(uint32_t level) {
 void mm_fms_install() {
   fms_fn& t = mm_fms_fn;
   t = fms_fn{};
-  mm_reset_hook = mm_destroy_all;
+  foundation_hooks.mm_reset = mm_destroy_all;
   t.alloc_fi = mm_alloc_fi;
   t.alloc_id = mm_alloc_id;
   t.attach = mm_attach;

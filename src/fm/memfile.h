@@ -136,7 +136,7 @@ void mm_fms_install();
 
 // Destroys every memory file with its stream positions, open or not (the
 // end of a session, and a restart of the memory manager through
-// `mm_reset_hook`: the streams are not used again).
+// `foundation_hooks.mm_reset`: the streams are not used again).
 void mm_destroy_all();
 
 // Drops the memory files of `level` and deeper that no stream and no PFB

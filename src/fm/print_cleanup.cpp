@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "fm/fm.h"
 #include "fm/print_internal.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
@@ -28,9 +29,6 @@ const char* const kModeNames[] = {"", "HOLD", "SPOOL", "KEEP", "ONLINE"};
 const char* const kDispositionNames[] = {"", "SCRATCH", "SAVE", "REQUEUE"};
 constexpr size_t kUserIdLen = 3;
 constexpr size_t kUserNameLen = 80;
-
-const uint8_t* user_from_start_up() { return com.user_rec; }
-pm_user_source g_user_source = user_from_start_up;
 
 // A text field as an option value: up to its first NUL, without trailing
 // blanks; a line break becomes a blank so that an option stays one line.
@@ -55,7 +53,7 @@ std::string request_date(const ss_clock& c) {
 }
 
 std::string user_name() {
-  const uint8_t* rec = g_user_source ? g_user_source() : nullptr;
+  const uint8_t* rec = fm_hooks.pm_user ? fm_hooks.pm_user() : nullptr;
   return rec ? value(reinterpret_cast<const char*>(rec) + kUserIdLen, kUserNameLen) : "";
 }
 
@@ -112,11 +110,7 @@ void run_script(const std::string& path) {
 
 }  // namespace
 
-pm_user_source set_pm_user_source(pm_user_source fn) {
-  pm_user_source old = g_user_source;
-  g_user_source = fn;
-  return old;
-}
+const uint8_t* pm_start_up_user() { return com.user_rec; }
 
 int pm_cleanup(PM_BLK* blk) {
   mend_out_of_range(blk);

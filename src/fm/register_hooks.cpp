@@ -10,19 +10,22 @@
 
 #include "fm/fm_switch.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/scope.h"
 #include "store/analyser.h"
+#include "store/store.h"
 #include "types/cnv.h"
+#include "types/types.h"
 
 namespace kivo {
 
 void fm_register_hooks() {
-  os_fm_init = fm_init;
+  foundation_hooks.fm_init = fm_init;
   fms_backends.native = unix_fm_init;
   token_fill_hooks();
   ut_clear_hooks.files = fm_clr_scope;
-  set_xlate_fld_hook(fm_xlate_cnv);
-  anal_headerless = struct_file_layout;
+  types_hooks.xlate_fld = fm_xlate_cnv;
+  store_hooks.anal_headerless = struct_file_layout;
 }
 
 }  // namespace kivo

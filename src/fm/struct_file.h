@@ -50,7 +50,7 @@ ARB* get_struct_arb(const FDB_PATH& path, const uint32_t* stamp);
 // cannot be made.
 int fm_design_struct(FDB* design, uint32_t scope);
 struct anal_layout;
-// The verifier's hook (anal_headerless): whether the data file at `base` (no
+// The verifier's hook (store_hooks.anal_headerless): whether the data file at `base` (no
 // ".dat") keeps no header, and its layout. Such a file is a structure file,
 // a file whose structure file gives fixed-length records and no keys, or an
 // engine's own single-record file (PARAM, SYSPARM). The path is read as the

@@ -15,11 +15,13 @@
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/foundation.h"
 #include "foundation/opt_token.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "types/cnv.h"
 #include "types/element.h"
+#include "types/types.h"
 
 namespace kivo {
 
@@ -307,9 +309,9 @@ void token_fill_hooks() {
   h.list = hook_list;
   h.info = hook_info;
   h.init = cv_token_init;
-  set_token_hooks(h);
+  types_hooks.tokens = h;
   g.opt = nullptr;  // a handle of an earlier start went with its file manager
-  set_ut_opt_lookup(ut_opt_lookup{opt_by_name, opt_by_code});
+  foundation_hooks.opt_lookup = ut_opt_lookup{opt_by_name, opt_by_code};
 }
 
 void tok_group_key(const uint8_t* elem, uint8_t* rec) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fm/fm.h"
 #include "fm/fm_xlate.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -26,7 +27,6 @@ struct session {
   FILE* log = nullptr;
 };
 session g;
-const xlate_proc_hooks* g_hooks = nullptr;
 
 const char* kind_name(uint32_t kind) {
   static const char* const names[] = {"*invalid*", "work fld ", "token    ", "record   ", "message  ", "0la msg  "};
@@ -66,8 +66,6 @@ void open_log() {
 
 }  // namespace
 
-void set_xlate_proc_hooks(const xlate_proc_hooks* hooks) { g_hooks = hooks; }
-
 uint8_t* xlate_work_rec() { return g.rec; }
 bool xlate_running() { return g.running; }
 xlate_guard::xlate_guard() { g.running = true; }
@@ -98,7 +96,7 @@ void call_xlate(const char* fn) {
   const size_t fld = std::min<size_t>(ld_le32(w, XL_FLD_LEN), kXlateTextLen);
   st_le32(w, XL_TXT_LEN, static_cast<uint32_t>(trimmed(w + XL_SOURCE, fld)));
   if (g.log) log_request(w, fn);
-  if (g.loaded && g_hooks && g_hooks->run) g_hooks->run();
+  if (g.loaded && fm_hooks.xlate_proc && fm_hooks.xlate_proc->run) fm_hooks.xlate_proc->run();
   if (g.log) log_result(w);
   fake_translate();
 }
@@ -107,7 +105,7 @@ int load_xlate_proc() {
   if (g.loaded) return 1;
   if (g.loading) return 0;
   g.loading = true;
-  if (uint8_t* rec = g_hooks && g_hooks->load ? g_hooks->load() : nullptr) {
+  if (uint8_t* rec = fm_hooks.xlate_proc && fm_hooks.xlate_proc->load ? fm_hooks.xlate_proc->load() : nullptr) {
     g.rec = rec;
     g.loaded = true;
     call_xlate("INIT");

@@ -4,14 +4,13 @@
 #include <cstring>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
 
 namespace kivo {
 
 namespace {
-
-ut_design_recs g_recs;
 
 // Copies a 60-character mask at `p` when it is there and not blank.
 bool take_mask(char* mask, const void* p) {
@@ -22,20 +21,16 @@ bool take_mask(char* mask, const void* p) {
 
 }  // namespace
 
-ut_design_recs set_ut_design_recs(const ut_design_recs& recs) {
-  ut_design_recs old = g_recs;
-  g_recs = recs;
-  return old;
+const ut_design_recs& ut_get_design_recs() { return foundation_hooks.design_recs; }
+
+bool ut_design_appl_missing(const char* ap, const char* ver) {
+  return foundation_hooks.design_recs.dap && !foundation_hooks.design_recs.dap(ap, ver);
 }
 
-const ut_design_recs& ut_get_design_recs() { return g_recs; }
-
-bool ut_design_appl_missing(const char* ap, const char* ver) { return g_recs.dap && !g_recs.dap(ap, ver); }
-
 int ut_design_date_msk(const char* ap, const char* ver, char* mask) {
-  const uint8_t* appl = g_recs.dap ? g_recs.dap(ap, ver) : nullptr;
+  const uint8_t* appl = foundation_hooks.design_recs.dap ? foundation_hooks.design_recs.dap(ap, ver) : nullptr;
   if (take_mask(mask, appl ? appl + kApplDateMaskOffset : nullptr)) return 1;
-  const uint8_t* sysparm = g_recs.dsysparm ? g_recs.dsysparm() : nullptr;
+  const uint8_t* sysparm = foundation_hooks.design_recs.dsysparm ? foundation_hooks.design_recs.dsysparm() : nullptr;
   return take_mask(mask, sysparm ? sysparm + kSysparmDateMaskOffset : nullptr) ? 1 : 0;
 }
 

@@ -21,8 +21,7 @@ struct ut_design_recs {
   const uint8_t* (*dsysparm)();                            // SYSPARM record, or null
 };
 
-// Installs the record hooks (copied); returns the previous ones.
-ut_design_recs set_ut_design_recs(const ut_design_recs& recs);
+// The record hooks are foundation_hooks.design_recs (foundation/foundation.h).
 // The record hooks installed now.
 const ut_design_recs& ut_get_design_recs();
 

@@ -169,8 +169,4 @@ void com_fill(int argc, char** argv);
 // manager. Returns 1, or 0 after printing a fatal line.
 int os_init(int argc, char** argv);
 
-// The file manager's start-up that os_init runs last, filled by the file
-// manager; 1 on success. Empty: no file manager in this build, os_init fails.
-extern int (*os_fm_init)();
-
 }  // namespace kivo

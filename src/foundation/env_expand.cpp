@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/paths_internal.h"
@@ -20,8 +21,6 @@
 #include "foundation/text.h"
 
 namespace kivo {
-
-const uint8_t* (*ss_ddb_lookup)(const char* db_id) = nullptr;
 
 namespace {
 
@@ -103,7 +102,7 @@ void set_fdb_slots(const FDB_PATH* fdb) {
     char db[4];
     memcpy(db, fdb->fdb_db, 3);
     db[3] = '\0';
-    if (const uint8_t* ddb = ss_ddb_lookup ? ss_ddb_lookup(db) : nullptr)
+    if (const uint8_t* ddb = foundation_hooks.ddb_lookup ? foundation_hooks.ddb_lookup(db) : nullptr)
       ver = field_value(reinterpret_cast<const char*>(ddb) + kDdbVersion, 2);
   }
   set_slot(6, ver);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
 
@@ -102,10 +103,8 @@ int ss_make_path(const char* path) {
 
 remote_hooks ss_remote_hooks;
 
-void (*ss_yield_signals)() = nullptr;
-
 int ss_yield() {
-  if (ss_yield_signals) ss_yield_signals();
+  if (foundation_hooks.yield_signals) foundation_hooks.yield_signals();
   if (!com.rmt_sock) return 1;
   return ss_remote_hooks.ping ? ss_remote_hooks.ping() : 0;
 }

@@ -1,24 +1,13 @@
 // MADDR over the file manager's reader hook.
 #include "foundation/maddr.h"
 
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
 
-namespace {
-
-maddr_reader g_reader;
-
-}  // namespace
-
-maddr_reader set_maddr_reader(maddr_reader reader) {
-  maddr_reader old = g_reader;
-  g_reader = reader;
-  return old;
-}
-
 uint8_t* MADDR(void* handle, uint32_t n) {
-  if (!g_reader) {
+  if (!foundation_hooks.maddr) {
     sys_err("UT", __LINE__, "MADDR - no memory-file reader for record %u", n);
     return nullptr;
   }
@@ -26,7 +15,7 @@ uint8_t* MADDR(void* handle, uint32_t n) {
     sys_err("UT", __LINE__, "MADDR - no handle for record %u", n);
     return nullptr;
   }
-  return g_reader(handle, n);
+  return foundation_hooks.maddr(handle, n);
 }
 
 }  // namespace kivo

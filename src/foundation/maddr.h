@@ -15,9 +15,7 @@ namespace kivo {
 // (fast read, mode 0) and returns the record's address, or null when the
 // read fails.
 using maddr_reader = uint8_t* (*)(void* handle, uint32_t rec_no);
-
-// Installs the reader; returns the previous one.
-maddr_reader set_maddr_reader(maddr_reader reader);
+// The reader is foundation_hooks.maddr (foundation/foundation.h).
 
 // Address of record `n` of the memory file open on `handle`, or null.
 uint8_t* MADDR(void* handle, uint32_t n);

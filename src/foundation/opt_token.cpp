@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
 
@@ -10,10 +11,8 @@ namespace kivo {
 
 namespace {
 
-ut_opt_lookup g_lookup;
-
 bool lookup_ready() {
-  if (g_lookup.by_name && g_lookup.by_code) return true;
+  if (foundation_hooks.opt_lookup.by_name && foundation_hooks.opt_lookup.by_code) return true;
   sys_err("UT", __LINE__, "can't open token file");
   return false;
 }
@@ -25,7 +24,7 @@ int32_t code_of(const char* name, size_t len) {
   memcpy(key, name, len);
   memset(key + len, ' ', kOptNameLen - len);
   int32_t code = 0;
-  return g_lookup.by_name(key, &code) ? code : OPT_UNKNOWN_NAME;
+  return foundation_hooks.opt_lookup.by_name(key, &code) ? code : OPT_UNKNOWN_NAME;
 }
 
 int32_t name_of(int32_t code, char* name) {
@@ -33,7 +32,7 @@ int32_t name_of(int32_t code, char* name) {
   name[0] = '\0';
   if (!lookup_ready()) return 0;
   char text[kOptNameLen];
-  if (!g_lookup.by_code(code, text)) return 0;
+  if (!foundation_hooks.opt_lookup.by_code(code, text)) return 0;
   size_t len = ut_buflen(text, kOptNameLen);
   memcpy(name, text, len);
   name[len] = '\0';
@@ -41,12 +40,6 @@ int32_t name_of(int32_t code, char* name) {
 }
 
 }  // namespace
-
-ut_opt_lookup set_ut_opt_lookup(const ut_opt_lookup& lookup) {
-  ut_opt_lookup old = g_lookup;
-  g_lookup = lookup;
-  return old;
-}
 
 int32_t ut_get_opt(char* name, size_t len, int32_t code) { return len ? code_of(name, len) : name_of(code, name); }
 

@@ -21,8 +21,7 @@ struct ut_opt_lookup {
   int (*by_code)(int32_t code, char* name);
 };
 
-// Installs the lookup (copied); returns the previous one.
-ut_opt_lookup set_ut_opt_lookup(const ut_opt_lookup& lookup);
+// The lookup is foundation_hooks.opt_lookup (foundation/foundation.h).
 
 // With `len` > 0: the code of the option named by the `len` characters of
 // `name` (trailing blanks ignored), or OPT_UNKNOWN_NAME. With `len` 0: the

@@ -202,11 +202,6 @@ extern remote_hooks ss_remote_hooks;
 // The exit status of a session whose remote client is gone.
 constexpr int kRemoteGoneExit = 9;
 
-// Acts on the signals that the terminal's handler recorded (end the level,
-// suspend, debugger break); the terminal manager fills it when it starts.
-// Empty: no terminal, nothing recorded.
-extern void (*ss_yield_signals)();
-
 // The yield point: acts on recorded signals, then, serving a remote
 // terminal: 0 when the client is gone (the caller ends the session with
 // kRemoteGoneExit), else 1.

@@ -3,12 +3,11 @@
 #include <cstdlib>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
 
 namespace kivo {
-
-int (*os_fm_init)() = nullptr;
 
 int os_init(int argc, char** argv) {
   os_clear_fake_time();
@@ -24,9 +23,11 @@ int os_init(int argc, char** argv) {
   ss_clock_store(com.stat_time, now);
   ss_bob_path(argc > 0 ? argv[0] : nullptr, &com.path_root, &com.data_dir, &com.spare_path);
   ss_trm_id(&com.trm_id);
-  if (!os_fm_init || !os_fm_init()) {
+  if (!foundation_hooks.fm_init || !foundation_hooks.fm_init()) {
     fputs("Fatal Initialization Error - ", stdout);
-    fputs(os_fm_init ? "Unable to initialize the Generic File Handler\n" : "No file manager in this build\n", stdout);
+    fputs(foundation_hooks.fm_init ? "Unable to initialize the Generic File Handler\n"
+                                   : "No file manager in this build\n",
+          stdout);
     return 0;
   }
   return 1;

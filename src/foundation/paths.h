@@ -51,10 +51,6 @@ constexpr size_t kSysDirFieldLen = 256;
 // Bytes 6-7 of a DATABASE record: the version that $(ver) gives data files.
 constexpr size_t kDdbVersion = 6;
 
-// The database record (DDB) of a database id, filled by the process engine
-// when it starts; null or a null result: no record, the version stays empty.
-extern const uint8_t* (*ss_ddb_lookup)(const char* db_id);
-
 // Outcome of path building.
 enum path_status : int {
   PATH_OK = 0,

@@ -13,6 +13,7 @@
 
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
+#include "foundation/foundation.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 
@@ -151,11 +152,8 @@ void close_dump(FILE* f) {
 
 }  // namespace
 
-void (*mm_reset_hook)() = nullptr;
-void (*mm_dump_hook)(FILE* out) = nullptr;
-
 int mm_init() {
-  if (mm_reset_hook) mm_reset_hook();
+  if (foundation_hooks.mm_reset) foundation_hooks.mm_reset();
   for (auto& b : mm_pool)
     while (b.head) mm_destroy_pool(static_cast<POOL*>(b.head));
   drain_quarantine();
@@ -397,7 +395,7 @@ int mm_alloc_info(void*, int32_t* total, int32_t* blocks, const char* flag) {
       auto* h = static_cast<MEMHDR*>(e);
       fprintf(f, "  %d - %04d bytes allocated from %s, line %d\n", h->note_id, h->size, h->file, h->line);
     }
-  if (mm_dump_hook) mm_dump_hook(f);
+  if (foundation_hooks.mm_dump) foundation_hooks.mm_dump(f);
   close_dump(f);
   ++note_id;
   return 1;

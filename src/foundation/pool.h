@@ -58,14 +58,6 @@ struct POOL {
 // a second call first destroys every pool.
 int mm_init();
 
-// Run by mm_init before it destroys the pools: a layer above that keeps heap
-// memory inside pool blocks (the memory files) releases it here. Null: none.
-extern void (*mm_reset_hook)();
-
-// The end of the allocation dump: the module loader's cache (pl_dump),
-// filled by pl_init. Null: nothing more is dumped.
-extern void (*mm_dump_hook)(FILE* out);
-
 // The pool of that 11-byte name and level, created when missing. A null name
 // always makes a new pool.
 POOL* mm_create_pool(const char* name, uint32_t level);

@@ -17,6 +17,7 @@
 
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
+#include "foundation/foundation.h"
 #include "foundation/scope.h"
 
 namespace kivo {
@@ -31,7 +32,6 @@ unsigned g_count;
 bool g_showing;          // a report is being shown: a nested one is only logged
 bool g_in_error;         // the screen form could not make its window
 std::string g_last_err;  // "*" and the text; empty when none is recorded
-sys_err_screen g_screen;
 
 // The log stays open for the process; a changed KIVO_SYS_ERR_LOG (tests)
 // opens the new file.
@@ -61,8 +61,6 @@ void text_presenter(const char* module, int, const char* text) {
   fprintf(stderr, "\n%s - KIVOMSG - Press Return To Continue - %s\n", module, text);
   read_reply();
 }
-
-sys_err_presenter g_presenter = text_presenter;
 
 [[noreturn]] void text_cancel(const char* module, const char* text) {
   fprintf(stderr, "\n%s - KIVOERR - Press Return To Cancel - %s\n", module, text);
@@ -100,14 +98,14 @@ void os_sys_err(const char* module, int line) {
     showing_guard() { g_showing = true; }
     ~showing_guard() { g_showing = g_in_error = false; }
   } guard;
-  if (os_ready == 1 && g_screen) {
-    int r = g_screen(module, line, ut_dbg);
+  if (os_ready == 1 && foundation_hooks.err_screen) {
+    int r = foundation_hooks.err_screen(module, line, ut_dbg);
     if (r == SYS_ERR_CANCEL) mark_leave(PI_END_EXIT);
     if (r == SYS_ERR_CONTINUE) return;
     g_in_error = true;
   }
   if (g_in_error) text_cancel(module, ut_dbg);
-  g_presenter(module, line, ut_dbg);
+  (foundation_hooks.err_presenter ? foundation_hooks.err_presenter : text_presenter)(module, line, ut_dbg);
 }
 
 void sys_err(const char* module, int line, const char* fmt, ...) {
@@ -116,18 +114,6 @@ void sys_err(const char* module, int line, const char* fmt, ...) {
   vsnprintf(ut_dbg, sizeof ut_dbg, fmt, ap);
   va_end(ap);
   os_sys_err(module, line);
-}
-
-sys_err_presenter set_sys_err_presenter(sys_err_presenter p) {
-  sys_err_presenter old = g_presenter;
-  g_presenter = p ? p : text_presenter;
-  return old;
-}
-
-sys_err_screen set_sys_err_screen(sys_err_screen s) {
-  sys_err_screen old = g_screen;
-  g_screen = s;
-  return old;
 }
 
 void os_err_set_invoc(const INVOC* invoc) {

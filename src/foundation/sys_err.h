@@ -26,16 +26,16 @@ void os_sys_err(const char* module, int line);
 // printf-style: formats into ut_dbg (bounded), then os_sys_err.
 void sys_err(const char* module, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-// A replaceable presenter of the text form, so that tests can take over the
-// display. Returning normally means "continue".
+// A replaceable presenter of the text form (foundation_hooks.err_presenter),
+// so that tests can take over the display. Returning normally means
+// "continue".
 using sys_err_presenter = void (*)(const char* module, int line, const char* text);
-sys_err_presenter set_sys_err_presenter(sys_err_presenter p);
 
 // The screen form, filled by the window manager's side when it starts; used
 // only while `os_ready` is 1. Its result says how the user answered.
 enum : int { SYS_ERR_NO_WINDOW = 0, SYS_ERR_CONTINUE = 1, SYS_ERR_CANCEL = 2 };
+// (foundation_hooks.err_screen)
 using sys_err_screen = int (*)(const char* module, int line, const char* text);
-sys_err_screen set_sys_err_screen(sys_err_screen s);
 
 // 1 once the screen is up: the window manager starts it at 255 and each
 // show counts it on until it reaches 1; until then the text form serves.

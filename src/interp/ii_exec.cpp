@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "compiler/compiler.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
 #include "fm/fm_record.h"
@@ -421,12 +422,12 @@ void rt_init() {
   rt_err_arb = fdb.fdb_arb;
   // The routine file goes with the ERROR file: both belong to the session.
   INIT_IFNS_FDB(&fdb, kdb, sdb);
-  rt_ifns_arb = nullptr;
+  compiler_hooks.ifns_arb = nullptr;
   if (!FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW, 0x0f, 0x0f) || !rt_load_fns(fdb.fdb_arb)) {
     sys_err("RT", __LINE__, "rt_init() - routine file create failed");
     return;
   }
-  rt_ifns_arb = fdb.fdb_arb;
+  compiler_hooks.ifns_arb = fdb.fdb_arb;
 }
 
 uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text) {

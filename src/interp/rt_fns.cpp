@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/user_pwd.h"
@@ -222,7 +223,8 @@ int rt_add_fn(const rt_fn_row& row) {
   for (const rt_fn_row& r : rows())
     if (!strcmp(r.name, row.name)) return 0;
   rows().push_back(row);
-  return rt_ifns_arb ? write_row(rt_ifns_arb, static_cast<uint32_t>(rows().size() - 1), row) : 1;
+  return compiler_hooks.ifns_arb ? write_row(compiler_hooks.ifns_arb, static_cast<uint32_t>(rows().size() - 1), row)
+                                 : 1;
 }
 
 int rt_load_fns(ARB* arb) {

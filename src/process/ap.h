@@ -52,8 +52,9 @@ extern ARB* alog_family_arb;
 extern ARB* alog_id_arb;
 extern uint32_t alog_family_id;  // the next family's id, from 1
 extern POOL* ap_pool;
-// The level roll after a total frame: op_sum_roll (tests count through it).
-extern void (*ap_sum_roll)(PCB* p);
+// The level roll after a total frame: pi_hooks.ap_sum_roll, op_sum_roll
+// unless a test counts through its own.
+void ap_sum_roll(PCB* p);
 
 // Creates the three work files and the ALOGID record, and fills the rows of
 // types 4, 7, 8 and 10 in pi_type_rows; failures are reported.

@@ -115,9 +115,8 @@ uint32_t load_rng_frm_no(PCB* p, uint32_t index, uint8_t kind);
 // breaks as a sorted query delivers them. `level` receives the range level
 // of 200620 and 200370. Returns the stream's status: 200350 a record (also
 // for a plain read that succeeded), 200360 the end, anything else a failure.
-// Where an OUTPUT run's print blocks go: null the print manager (tests put
-// in a sink that fails).
-extern const rm_sink* op_output_sink;
+// Where an OUTPUT run's print blocks go is pi_hooks.op_sink: null the print
+// manager (tests put in a sink that fails).
 
 struct op_read_hooks {
   uint32_t (*rdnxt)(PCB* p, uint32_t* level);

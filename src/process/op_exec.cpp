@@ -20,6 +20,7 @@
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
 #include "process/pi_pcf.h"
+#include "process/process.h"
 
 namespace kivo {
 
@@ -92,7 +93,7 @@ void read_loop(PCB* p) {
 void run_report(PCB* p, const rm_sink* sink) {
   op_bld_sum(p);
   rpt_start(p, sink);
-  if (sink && sink != op_output_sink) {
+  if (sink && sink != pi_hooks.op_sink) {
     RPT_BLK* rpt = op_rpt(p)->rpt;
     rpt->page_len = inq_page_len(p);
     rpt->lines_left = rpt->page_len;
@@ -113,9 +114,8 @@ uint32_t stmt_display(PCB* p, const uint8_t* addr) { return op_display(p, addr);
 }  // namespace
 
 op_read_hooks op_reader = {pcf_rdnxt};
-const rm_sink* op_output_sink;
 
-void op_exec(PCB* p, uint8_t*) { run_report(p, op_output_sink); }
+void op_exec(PCB* p, uint8_t*) { run_report(p, pi_hooks.op_sink); }
 void op_auto(PCB* p, uint8_t* work) { op_exec(p, work); }
 void op_inquire(PCB* p, uint8_t*) { run_report(p, inq_sink(p)); }
 

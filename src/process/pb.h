@@ -98,9 +98,9 @@ struct PB_PROGRESS {
 // The text shown for `kind` (1 selecting, 3 reading, 4 reset) at `count`,
 // or empty when nothing is shown this time.
 std::string pb_progress_text(PB_PROGRESS* s, int kind, uint32_t count, uint32_t selected, uint32_t read);
-// Where the text goes: a one-line window across the screen (an empty text
-// removes it); tests put their own.
-extern void (*pb_progress_show)(const std::string& text);
+// Shows the text where pi_hooks.pb_progress says: by default a one-line
+// window across the screen (an empty text removes it).
+void pb_progress_show(const std::string& text);
 // The window goes with its level (cleared before the sorted queries).
 void pb_forget_stat(uint32_t level);
 
@@ -118,11 +118,8 @@ void pb_dds_keep(PCB* p, ARB* a);
 void pb_dds_close(PCB* p);
 void qp_register();
 
-// The build of the active query for an attach (pb_fqry.cpp; a test may put
-// its own); 0: no query, the attach fails with 200650. The detach of an
-// attach's block.
-extern int (*pb_build)(ARB* arb, STRM* strm, const uint8_t* qblk, PB_ATTACH* out);
-extern void (*pb_unbuild)(PB_ATTACH* b);
+// The build of the active query for an attach and the detach of an
+// attach's block are pi_hooks.pb_build and pb_unbuild (process/process.h).
 // The caller's PCF selection blocks for the sorted attach pb_auto_setup
 // asked for; null when it asked for none.
 struct PCF_SCB;

@@ -25,6 +25,7 @@
 #include "process/pb_fqry.h"
 #include "process/pb_slct.h"
 #include "process/pi.h"
+#include "process/process.h"
 #include "process/qp.h"
 #include "process/qs.h"
 #include "screen/wm_region.h"
@@ -45,9 +46,7 @@ void show_stat(const std::string& text) {
 }
 }  // namespace
 
-void (*pb_progress_show)(const std::string& text) = show_stat;
-int (*pb_build)(ARB* arb, STRM* strm, const uint8_t* qblk, PB_ATTACH* out) = nullptr;
-void (*pb_unbuild)(PB_ATTACH* b) = nullptr;
+void pb_progress_show(const std::string& text) { (pi_hooks.pb_progress ? pi_hooks.pb_progress : show_stat)(text); }
 PCF_SCB* pb_attach_chain = nullptr;
 
 namespace {
@@ -92,7 +91,7 @@ int sq_release(ARB* a, STRM* s) { return a && s ? on_data(a, s, fm_release) : 1;
 int sq_start(ARB*, STRM* s) { return pb_restart(blk(s)); }
 int sq_write(ARB* a, STRM*) { return a->arb_stat = PB_NO_QUERY, 0; }
 int sq_close(ARB*, STRM* s) {
-  if (pb_unbuild && blk(s)) pb_unbuild(blk(s));
+  if (pi_hooks.pb_unbuild && blk(s)) pi_hooks.pb_unbuild(blk(s));
   delete blk(s);
   s->strm_fms_path = nullptr;
   return 1;
@@ -108,9 +107,9 @@ fms_fn sq_table = [] {
 }();
 
 int sq_attach(ARB* arb, STRM* s, FSCB* scan) {
-  if (!scan || scan->fscb_sq_len < kQblkLen || !pb_build) return arb->arb_stat = PB_NO_QUERY, 0;
+  if (!scan || scan->fscb_sq_len < kQblkLen || !pi_hooks.pb_build) return arb->arb_stat = PB_NO_QUERY, 0;
   auto* b = new PB_ATTACH;
-  if (!pb_build(arb, s, scan->fscb_sq, b)) {
+  if (!pi_hooks.pb_build(arb, s, scan->fscb_sq, b)) {
     delete b;
     return arb->arb_stat = PB_NO_QUERY, 0;
   }

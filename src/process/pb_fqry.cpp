@@ -8,7 +8,7 @@
 // module's use is released by exactly one pl_free, after the module no
 // longer names the query's control block.
 //
-// Callers: the sorted-query attach (pb_build, pb_file.cpp), the QUERY
+// Callers: the sorted-query attach (pi_hooks.pb_build, pb_file.cpp), the QUERY
 // process (pb_cleanup), the scope clearing (pb_clr_scope).
 #include <algorithm>
 #include <cstring>
@@ -470,7 +470,7 @@ void select_progress(void* ctx) {
   if (!pb_show_progress) return;
   const QRY_SORT& s = q->sort;
   const std::string t = pb_progress_text(&q->prog, 1, s.selected + s.rejected, s.selected, 0);
-  if (!t.empty() && pb_progress_show) pb_progress_show(t);
+  if (!t.empty()) pb_progress_show(t);
 }
 
 }  // namespace
@@ -721,7 +721,7 @@ uint32_t exec_hook(PB_ATTACH* b) {
 
 void progress_hook(PB_ATTACH* b, int kind) {
   auto* q = static_cast<ACTIVE_QRY*>(b->query);
-  if (!q || !pb_show_progress || !pb_progress_show) return;
+  if (!q || !pb_show_progress) return;
   const std::string t = pb_progress_text(&q->prog, kind, b->read, q->sort.selected, b->read);
   if (kind == 4) return pb_progress_show("");
   if (!t.empty()) pb_progress_show(t);
@@ -800,8 +800,8 @@ void pb_fqry_register() {
   // A new start of the file manager: the files of an earlier one are gone.
   fq_arb = nullptr;
   retired.clear();
-  pb_build = attach_build;
-  pb_unbuild = unbuild;
+  pi_hooks.pb_build = attach_build;
+  pi_hooks.pb_unbuild = unbuild;
 }
 
 }  // namespace kivo

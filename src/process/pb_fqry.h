@@ -82,7 +82,7 @@ uint32_t pb_get_nxt_ptr(PB_ATTACH* b);
 void pb_shutdown(ACTIVE_QRY* q);
 // Frees what a query holds without its record (a build that failed).
 void pb_release(ACTIVE_QRY* q);
-// Fills pb_build and pb_unbuild.
+// Fills pi_hooks.pb_build and pb_unbuild.
 void pb_fqry_register();
 
 }  // namespace kivo

@@ -12,6 +12,7 @@
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
 #include "foundation/end_codes.h"
+#include "foundation/foundation.h"
 #include "process/pi.h"
 #include "process/pi_hooks.h"
 #include "process/pi_pcf.h"
@@ -93,7 +94,7 @@ void pi_tbl_init() {
 int pi_init() {
   pi_pool = mm_create_pool(kPoolName, com.sys_scope);
   pi_fill_invoc();
-  set_ut_design_recs({pi_get_dap, pi_get_dsysparm});
+  foundation_hooks.design_recs = {pi_get_dap, pi_get_dsysparm};
   pi_tbl_init();
   FDB fdb;
   KDB kdb[kInitMaxKeys];

@@ -22,6 +22,7 @@
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "interp/interp.h"
 #include "process/pi.h"
@@ -47,9 +48,9 @@ class cap_settings {
   explicit cap_settings(const uint8_t* cap) : old_(ut_get_design_recs()) {
     memset(appl_, ' ', kApplLen);
     memcpy(appl_ + kApplSettings, cap + CAP_DATE_MASK, kCapSettingsLen);
-    set_ut_design_recs({[](const char*, const char*) -> const uint8_t* { return appl_; }, old_.dsysparm});
+    foundation_hooks.design_recs = {[](const char*, const char*) -> const uint8_t* { return appl_; }, old_.dsysparm};
   }
-  ~cap_settings() { set_ut_design_recs(old_); }
+  ~cap_settings() { foundation_hooks.design_recs = old_; }
 
  private:
   ut_design_recs old_;

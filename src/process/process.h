@@ -6,13 +6,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "foundation/invoc.h"
 
 namespace kivo {
 
 struct PCB;
+struct ARB;
+struct STRM;
+struct PB_ATTACH;
+struct rm_sink;
 
+// The process engine's hooks. The executive's entries (exec ... restore_data):
+// empty, the engine's own. The sorted-query back-end's and the report
+// loops' (pb_build ... op_sink): filled by their own starts, replaced by
+// tests; empty, as each says.
 struct pi_hook_table {
   void (*exec)(INVOC* invoc);
   const uint8_t* (*get_dsysparm)();
@@ -23,11 +32,23 @@ struct pi_hook_table {
   void (*free_data)(PCB* pcb, int flag);
   void (*store_data)(PCB* pcb, uint8_t* area, size_t size, void* shared);
   void (*restore_data)(PCB* pcb, const uint8_t* area, void* shared);
+  // The build of the active query behind a sorted stream (pb_init,
+  // pb_fqry.cpp), 1 when built; and its release at the stream's close.
+  // Empty: no query, the attach fails with 200650.
+  int (*pb_build)(ARB* arb, STRM* strm, const uint8_t* qblk, PB_ATTACH* out);
+  void (*pb_unbuild)(PB_ATTACH* b);
+  // Where a sorted query's progress text goes (an empty text removes it).
+  // Empty: the one-line status window across the screen.
+  void (*pb_progress)(const std::string& text);
+  // The action loop's level roll after a total frame. Empty: op_sum_roll.
+  void (*ap_sum_roll)(PCB* p);
+  // Where an OUTPUT run's print blocks go. Null: the print manager.
+  const rm_sink* op_sink;
 };
 extern pi_hook_table pi_hooks;
 
 // The invocation template that pi_init and pi_register_hooks fill; the
-// compiler starts a child's invocation from it (pc_invoc_template).
+// compiler starts a child's invocation from it (compiler_hooks.invoc_template).
 extern INVOC pi_invoc;
 // The engine's invocation defaults into pi_invoc.
 void pi_fill_invoc();

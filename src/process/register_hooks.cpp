@@ -19,6 +19,7 @@
 #include "fm/fm_sysadm.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
+#include "foundation/foundation.h"
 #include "foundation/paths.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
@@ -71,9 +72,9 @@ uint32_t stmt_invoke(PCB* pcb, const char* ap, const char* name, uint8_t type, u
 }  // namespace
 
 void pi_register_hooks() {
-  fm_pb_init = pb_init;
+  fm_hooks.pb_init = pb_init;
   ut_clear_hooks.sorted_queries = pb_clr_scope;
-  ss_ddb_lookup = pi_get_ddb;
+  foundation_hooks.ddb_lookup = pi_get_ddb;
   fm_sa_hooks.get_dap = pi_get_dap;
   fm_sa_hooks.get_ddb = pi_get_ddb;
   fm_proc_hooks.invoc = &pi_invoc;
@@ -86,7 +87,7 @@ void pi_register_hooks() {
   fm_proc_hooks.restore_data = fproc_restore_data;
   ii_hooks.invoke = stmt_invoke;
   pi_fill_invoc();
-  pc_invoc_template = &pi_invoc;  // a compiled child starts from the engine's defaults
+  compiler_hooks.invoc_template = &pi_invoc;  // a compiled child starts from the engine's defaults
   ii_hooks.place_file = pi_place_file;
   ii_hooks.pcf_start = pi_start_pcf;
   ii_hooks.pcf_read = pi_read;

@@ -3,6 +3,7 @@
 // writing behind the message window's seam.
 #include "screen/screen.h"
 
+#include "foundation/foundation.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "screen/la_show.h"
@@ -12,8 +13,8 @@ namespace kivo {
 
 void wm_register_hooks() {
   ut_clear_hooks.windows = wm_clr_scope;
-  set_sys_err_screen(wm_sys_err_screen);
-  wm_seams.write_reg = [](TWND* w, const char* text) {
+  foundation_hooks.err_screen = wm_sys_err_screen;
+  screen_hooks.wm.write_reg = [](TWND* w, const char* text) {
     return wm_write_reg(w, reinterpret_cast<const uint8_t*>(text), {}, {});
   };
 }

@@ -7,10 +7,14 @@
 
 namespace kivo {
 
-wm_seam_table wm_seams;
+screen_hook_table screen_hooks;
 
-int wm_seam_write_reg(TWND* wnd, const char* text) { return wm_seams.write_reg ? wm_seams.write_reg(wnd, text) : 0; }
+int wm_seam_write_reg(TWND* wnd, const char* text) {
+  return screen_hooks.wm.write_reg ? screen_hooks.wm.write_reg(wnd, text) : 0;
+}
 
-int wm_seam_show(SHOW_BLK* blk, ARB* msg_file) { return wm_seams.show ? wm_seams.show(blk, msg_file) : 0; }
+int wm_seam_show(SHOW_BLK* blk, ARB* msg_file) {
+  return screen_hooks.wm.show ? screen_hooks.wm.show(blk, msg_file) : 0;
+}
 
 }  // namespace kivo

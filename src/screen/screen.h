@@ -31,13 +31,28 @@ void kivokeys(const kd_remote* remote = nullptr);
 // Region writing and the show of the window manager, filled when they are
 // built (wm_register_hooks fills region writing); an empty entry fails (0),
 // so its callers report and go on.
-struct wm_seam_table {
+struct wm_hook_table {
   // Writes the window's whole text, rows x columns, as its region.
   int (*write_reg)(TWND* wnd, const char* text);
   // Shows the screen and, with input asked for, reads a key into the block.
   int (*show)(SHOW_BLK* blk, ARB* msg_file);
 };
-extern wm_seam_table wm_seams;
+
+struct wm_term_ops;
+
+// The hooks the terminal utilities and the window manager offer, each filled
+// by the subsystem named beside it; an empty entry behaves as its comment
+// says.
+struct screen_hook_table {
+  wm_hook_table wm;
+  // The remote-terminal server's terminal operations (the tools' remote
+  // terminal), chosen when com.rmt_sock is set. Null: none in this build.
+  const wm_term_ops* remote_ops;
+  // The show of the status messages (wm_init: a repaint and a show without
+  // input). Empty: a repaint of the current surfaces.
+  void (*status_show)();
+};
+extern screen_hook_table screen_hooks;
 
 int wm_seam_write_reg(TWND* wnd, const char* text);
 int wm_seam_show(SHOW_BLK* blk, ARB* msg_file);

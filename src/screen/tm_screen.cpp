@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
 #include "screen/tm.h"
@@ -153,7 +154,7 @@ void tm_init(int disable_optimize) {
   noecho();
   keypad(stdscr, TRUE);
   tm_install_signals(true);
-  ss_yield_signals = tm_sig_act;
+  foundation_hooks.yield_signals = tm_sig_act;
   set_raw_modes();
   curs_set(0);
   g_disable_optimize = disable_optimize == 1;

@@ -12,14 +12,13 @@
 
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
+#include "screen/screen.h"
 #include "screen/wm_files.h"
 #include "screen/wm_rect.h"
 #include "screen/wm_region.h"
 #include "screen/wm_term.h"
 
 namespace kivo {
-
-void (*wm_show_hook)();
 
 namespace {
 
@@ -345,7 +344,7 @@ int wm_repaint(TSRF* main, TSRF* pop) {
 void wm_repaint_reset() { g_scr = {}; }
 
 void wm_show_screen() {
-  if (wm_show_hook) return wm_show_hook();
+  if (screen_hooks.status_show) return screen_hooks.status_show();
   wm_repaint(static_cast<TSRF*>(com.cur_srf), static_cast<TSRF*>(com.cur_srf2));
 }
 

@@ -41,8 +41,8 @@ int wm_repaint(TSRF* main, TSRF* pop);
 void wm_repaint_reset();
 
 // Shows the screen for the status messages: the show of the layer above
-// when it is installed, else a repaint of the current surfaces.
-extern void (*wm_show_hook)();
+// when it is installed (screen_hooks.status_show), else a repaint of the
+// current surfaces.
 void wm_show_screen();
 
 }  // namespace kivo

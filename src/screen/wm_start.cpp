@@ -27,6 +27,7 @@
 #include "screen/wm_show.h"
 #include "screen/wm_term.h"
 #include "store/lock.h"
+#include "store/store.h"
 #include "types/cnv.h"
 
 namespace kivo {
@@ -370,9 +371,9 @@ int wm_init(uint32_t* status) {
   com.pan_flags = PAN_ALLOWED;
   os_ready = kReadyAtStart;
   tm_hooks.get_ed = wm_get_ed;
-  wm_seams.show = wm_show;
-  wm_show_hook = show_status;
-  set_lock_status_presenter(lock_line);
+  screen_hooks.wm.show = wm_show;
+  screen_hooks.status_show = show_status;
+  store_hooks.lock_status = lock_line;
   *status = 1;
   return 1;
 }

@@ -1,6 +1,6 @@
 // The terminal switch: the operations the window manager asks of a terminal
 // layer, one table per layer. The local terminal is the terminal manager
-// (curses); a remote client's server fills `wm_remote_ops` when it starts;
+// (curses); a remote client's server fills `screen_hooks.remote_ops` when it starts;
 // tests put a recording table in `wm_term_override`.
 //
 // Callers: the repaint sends row updates and scrolls; start, show and the
@@ -27,8 +27,7 @@ struct wm_term_ops {
 };
 
 extern const wm_term_ops tm_curses_ops;
-// The remote-terminal server's table; null while no remote layer is built.
-extern const wm_term_ops* wm_remote_ops;
+// The remote-terminal server's table is screen_hooks.remote_ops.
 // Replaces the choice below when set (tests).
 extern const wm_term_ops* wm_term_override;
 // The terminal handle the operations work on (from attach).

@@ -6,7 +6,7 @@
 // sound (no loops, every member a deleted record of the entry's length), and
 // each key's tree is well formed, in key order, and references every active
 // record with a non-null key exactly once and nothing else. A file without
-// a header (anal_headerless) is good when it holds whole records, no more
+// a header (store_hooks.anal_headerless) is good when it holds whole records, no more
 // than its kind allows.
 #pragma once
 
@@ -37,8 +37,6 @@ struct anal_layout {
   int64_t records = -1;   // the count the file must hold; -1 any
   const char* what = "";  // how the file is known, for the report
 };
-// Fills `out` when the file at `base` (no ".dat") keeps no header; false for
-// any other. Empty: every file is taken to have a header.
-extern bool (*anal_headerless)(const char* base, anal_layout* out);
+// Whether a file keeps no header: store_hooks.anal_headerless (store/store.h).
 
 }  // namespace kivo

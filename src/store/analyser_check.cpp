@@ -20,10 +20,9 @@
 #include "store/flat_file.h"
 #include "store/flat_temp.h"
 #include "store/lock.h"
+#include "store/store.h"
 
 namespace kivo {
-
-bool (*anal_headerless)(const char* base, anal_layout* out);
 
 void anal_say(anal_ctx* c, const char* fmt, ...) {
   if (!c->out) return;
@@ -856,8 +855,8 @@ int analyze(const char* name, int interactive, int32_t* records) {
   int result = 1;
   char why[160];
   anal_layout layout;
-  const bool headerless =
-      !interactive && anal_headerless && anal_headerless(base.c_str(), &layout) && layout.rec_len > 0;
+  const bool headerless = !interactive && store_hooks.anal_headerless &&
+                          store_hooks.anal_headerless(base.c_str(), &layout) && layout.rec_len > 0;
   const char* fault = interactive || headerless ? nullptr : header_fault(&c, why, sizeof why);
   if (headerless) {
     result = verify_headerless(&c, layout, records);

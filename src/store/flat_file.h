@@ -5,7 +5,7 @@
 // A record that a line cannot carry (a line feed inside it, or more than
 // kFlatMaxLine bytes) is refused with a message and a failing exit, never
 // split; an empty line stands for no record. A file that keeps no header
-// (anal_headerless) is exported by its records; an import into one is
+// (store_hooks.anal_headerless) is exported by its records; an import into one is
 // refused.
 #pragma once
 

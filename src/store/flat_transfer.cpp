@@ -27,6 +27,7 @@
 #include "store/flat_file.h"
 #include "store/flat_temp.h"
 #include "store/record_ops.h"
+#include "store/store.h"
 
 namespace kivo {
 
@@ -51,7 +52,7 @@ const char* line_refusal(const uint8_t* rec, uint32_t len) {
 BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
   // A file without a header is opened by its record length: its records
   // from the first byte.
-  if (anal_layout l; anal_headerless && anal_headerless(base, &l) && l.rec_len > 0)
+  if (anal_layout l; store_hooks.anal_headerless && store_hooks.anal_headerless(base, &l) && l.rec_len > 0)
     return brfopen(status, base, BRF_NO_KEYS, l.rec_len, exclusive);
   BRF_FILE* f = brfopen(status, base, BRF_KEY_MUST_EXIST, 0, exclusive);
   if (f) return f;
@@ -264,7 +265,7 @@ int flat2brf_run(const char* name) {
   }
   // Lines would become records behind a header, which the file manager reads
   // as a record of a file that keeps none.
-  if (anal_layout l; anal_headerless && anal_headerless(base.c_str(), &l)) {
+  if (anal_layout l; store_hooks.anal_headerless && store_hooks.anal_headerless(base.c_str(), &l)) {
     fclose(in);
     fprintf(stderr, "Can not import into \"%s\": it keeps no header (%s)\n", dat.c_str(), l.what);
     return kExitFailed;

@@ -20,13 +20,13 @@
 #include "foundation/sys_err.h"
 #include "store/brf_status.h"
 #include "store/fd_cache.h"
+#include "store/store.h"
 
 namespace kivo {
 
 uint32_t lock_session_number = 0;
 volatile sig_atomic_t bt_lock_timed_out = 0;
 unsigned lock_wait_notice_ms = 10000;
-bool (*lock_break_requested)() = nullptr;
 
 namespace {
 
@@ -40,8 +40,6 @@ void stderr_status(const char* text) {
   lock_fit_status(text, kStatusWidth, line, sizeof line);
   fprintf(stderr, "%s\n", line);
 }
-
-lock_status_presenter g_status = stderr_status;
 
 int set_lock(int fd, int cmd, short type, off_t byte) {
   struct flock fl {};
@@ -60,7 +58,7 @@ void arm_alarm(unsigned ms) {
   setitimer(ITIMER_REAL, &it, nullptr);
 }
 
-bool abort_requested() { return lock_break_requested && lock_break_requested(); }
+bool abort_requested() { return store_hooks.lock_break_requested && store_hooks.lock_break_requested(); }
 
 // Waits for a write lock on `byte`. Returns 0 or the failing errno.
 int wait_for_lock(int slot, int fd, off_t byte, int kind) {
@@ -98,13 +96,7 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind) {
 
 void timeout_fn(int) { bt_lock_timed_out = 1; }
 
-lock_status_presenter set_lock_status_presenter(lock_status_presenter p) {
-  lock_status_presenter old = g_status;
-  g_status = p ? p : stderr_status;
-  return old;
-}
-
-void bt_upd_stat(const char* text) { g_status(text); }
+void bt_upd_stat(const char* text) { (store_hooks.lock_status ? store_hooks.lock_status : stderr_status)(text); }
 
 void lock_fit_status(const char* text, size_t width, char* out, size_t out_size) {
   if (out_size == 0) return;

@@ -57,7 +57,7 @@ extern uint32_t lock_session_number;
 // Locking with wait blocks until granted; after lock_wait_notice_ms it shows
 // the wait's explanation on the status line and goes on waiting. Returns 1 on
 // success, 0 when refused, when the byte is already held by this session,
-// on a deadlock the system detects, or when lock_break_requested says the
+// on a deadlock the system detects, or when store_hooks.lock_break_requested says the
 // user broke in.
 int bt_share_at(int slot, off_t byte, int wait, int lock, int kind);
 
@@ -95,10 +95,9 @@ int get_locker(int slot, off_t byte, char* text, size_t size, int kind);
 
 // The lock-wait status line: shows `text`, or removes the line (null).
 void bt_upd_stat(const char* text);
-// Until a screen exists the line goes to stderr; the window manager replaces
-// the presenter. Returns the previous one; null restores the default.
+// Until a screen exists the line goes to stderr; the window manager puts its
+// presenter in store_hooks.lock_status (store/store.h).
 using lock_status_presenter = void (*)(const char* text);
-lock_status_presenter set_lock_status_presenter(lock_status_presenter p);
 
 // The text as it fits a line of `width` columns: when too long and holding a
 // "/", the path in it keeps up to the first "/", then "...", then from the
@@ -109,9 +108,7 @@ void lock_fit_status(const char* text, size_t width, char* out, size_t out_size)
 extern volatile sig_atomic_t bt_lock_timed_out;
 void timeout_fn(int sig);
 
-// Whether the user asked to break off a wait (the debugger's break request),
-// filled by the debugger when it starts. Empty: no break is ever requested.
-extern bool (*lock_break_requested)();
+// Whether the user asked to break off a wait: store_hooks.lock_break_requested.
 
 // Milliseconds of waiting before the status line appears (10 seconds).
 extern unsigned lock_wait_notice_ms;

@@ -178,7 +178,7 @@ void brf_wait_for_change(BRF_RCB* r);
 // The administrator's repair of "<name>" (".dat" is taken off): a pair that
 // is marked or fails verification is repaired; a sound one is left as it is.
 // A data file without a key file has its free list built again instead; one
-// without a header (anal_headerless) is never written. One line on the
+// without a header (store_hooks.anal_headerless) is never written. One line on the
 // standard output says which. 1 good, 0 bad.
 int brfrepair(const char* name);
 

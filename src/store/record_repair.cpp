@@ -19,6 +19,7 @@
 #include "store/analyser.h"
 #include "store/flat_file.h"
 #include "store/record_ops.h"
+#include "store/store.h"
 
 namespace kivo {
 
@@ -309,7 +310,7 @@ int brfrepair(const char* name) {
   // A file without a header is its records alone: nothing to rebuild, and a
   // header written over its first record would destroy it.
   anal_layout layout;
-  if (!sound && anal_headerless && anal_headerless(base.c_str(), &layout)) {
+  if (!sound && store_hooks.anal_headerless && store_hooks.anal_headerless(base.c_str(), &layout)) {
     fprintf(stderr, "%s:  Can't repair a file without a header (%s); it is left as it is\n", base.c_str(), layout.what);
     return 0;
   }

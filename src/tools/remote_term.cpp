@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fm/fm_open.h"
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/scope.h"
 #include "net/tmnet_cli.h"
@@ -57,7 +58,7 @@ void srv_init(int flag) {
   // No local terminal starts here, so the terminal's signal handlers are
   // put in for the yield point to act on.
   tm_install_signals(true);
-  ss_yield_signals = tm_sig_act;
+  foundation_hooks.yield_signals = tm_sig_act;
   tmnet_srv_init(flag);
 }
 
@@ -209,7 +210,7 @@ int tmnet_cli_get_ed(int row, int col, tm_edit* out) {
 }
 
 void remote_term_register() {
-  wm_remote_ops = &kRemoteOps;
+  screen_hooks.remote_ops = &kRemoteOps;
   tmnet_srv_hooks.put_char = srv_put_char;
   tmnet_srv_hooks.get_itm = srv_get_itm;
   tmnet_srv_hooks.ie_get_info = [](tmnet_ie_req* r) { return ie_call(ie_get_info, r); };

@@ -11,7 +11,7 @@
 
 namespace kivo {
 
-// Fills wm_remote_ops, tmnet_srv_hooks, tmnet_cli_term and
+// Fills screen_hooks.remote_ops, tmnet_srv_hooks, tmnet_cli_term and
 // tm_hooks.cli_setargs; main calls it at start-up (test programs too).
 void remote_term_register();
 

@@ -282,12 +282,8 @@ struct PCB;
 // the event point had no statements when loaded.
 extern PCB* the_pcb;
 extern uint8_t clean_slate;
-// Writes one record at save (fm_write through ie_put); the tool harness
-// puts in one that fails on request.
-extern int (*se_stmt_put)(ARB* a, const uint8_t* rec, uint16_t len);
-// Called with the context at every return of se_edit (null: nothing); the
-// tool harness logs the returns.
-extern void (*se_returned)(const uint8_t* ctx, int result);
+// The record write at save and the call at every return of se_edit are
+// tools_hooks.se_stmt_put and tools_hooks.se_returned (tools/tools.h).
 
 // The edit run over the event point that `ctx` (64 bytes) names: 1 when it
 // ended (saved or not), 0 when it could not start (status in the context).
@@ -445,8 +441,6 @@ void set_context_line(char* buf, const uint8_t* ctx, int width);
 // 25 when `must_blank` and it is not blank), the application id of the
 // nearest application-id field before it and the field's screen column.
 int get_xme_type(se_ed_blk* ed, const uint8_t* rec, int must_blank, char* ap, int* col);
-// Shows the edit run's screen and reads a key (wm_show unless a test puts
-// in its own).
-extern int (*se_show)(SHOW_BLK* blk, ARB* msgs);
+// The edit run's show is tools_hooks.se_show (tools/tools.h).
 
 }  // namespace kivo

@@ -18,6 +18,7 @@
 #include "tools/ie_gui.h"
 #include "tools/ie_internal.h"
 #include "tools/se_edit.h"
+#include "tools/tools.h"
 
 namespace kivo {
 
@@ -177,10 +178,10 @@ void exec(INVOC* v) {
 void se_tooltest_register() {
   g_exec_before = pi_hooks.exec;
   pi_hooks.exec = exec;
-  se_returned = log_return;
+  tools_hooks.se_returned = log_return;
   if (const char* k = getenv("KIVO_TOOL_FAIL_WRITE"); k && atol(k) > 0) {
     g_fail_at = atol(k);
-    se_stmt_put = failing_put;
+    tools_hooks.se_stmt_put = failing_put;
   }
 }
 

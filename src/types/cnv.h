@@ -253,8 +253,8 @@ constexpr int kTokenRecLen = 40;
 constexpr int kTokenRecCode = 4;
 constexpr int kTokenRecText = 8;
 
-// The token tables, filled by whoever keeps the caches; an empty entry
-// knows no group and no token.
+// The token tables (types_hooks.tokens), filled by whoever keeps the caches;
+// an empty entry knows no group and no token.
 struct token_hooks {
   // Group id of a group (loaded when first asked), 0 when there is none.
   uint32_t (*load)(const char* ap, const char* ver, uint8_t src, const char* group) = nullptr;
@@ -270,12 +270,11 @@ struct token_hooks {
   // Creates the caches (cv_init); 0 when they cannot be created.
   int (*init)() = nullptr;
 };
-token_hooks set_token_hooks(const token_hooks& h);
 
 // Names an 8-byte stamp in 8 characters (the loader's pl_gen_nam), filled by
-// the compiler at its start; empty, the names of cv_get_token_info are blank.
+// the compiler at its start (types_hooks.stamp_name); empty, the names of
+// cv_get_token_info are blank.
 using stamp_name_fn = int (*)(int unused, const uint8_t* stamp, char* out);
-stamp_name_fn set_stamp_name_hook(stamp_name_fn fn);
 
 // Creates the token caches through the hook; 1 when the hook is empty.
 int cv_token_cache_init();
@@ -293,9 +292,9 @@ int cv_get_token_list(uint32_t group, int unused, int max, uint8_t* out);
 int cv_get_token_info(uint32_t group, char* name1, char* name2, char* ap, char* ver);
 
 // Translation of alpha text between display and stored form ("DTOB",
-// "BTOD"), filled by the file manager; empty: the text stays as it is.
+// "BTOD"), filled by the file manager (types_hooks.xlate_fld); empty: the
+// text stays as it is.
 using xlate_fld_fn = int (*)(const CNV* c, const char* dir, char* text, int len);
-xlate_fld_fn set_xlate_fld_hook(xlate_fld_fn fn);
 int cv_xlate_fld(const CNV* c, const char* dir, char* text, int len);
 
 }  // namespace kivo

@@ -15,6 +15,7 @@
 #include "types/date_convert.h"
 #include "types/element.h"
 #include "types/std_date.h"
+#include "types/types.h"
 
 namespace kivo {
 
@@ -163,7 +164,7 @@ int cv_init() {
   g_cmp_buf.clear();
   cv_200_behavior = getenv("KIVO_184_MASKS") ? 0 : 1;
   cv_220_behavior = getenv("KIVO_200_ALIGNMENT") ? 0 : 1;
-  set_typed_date_hook(cv_typed_date);
+  types_hooks.typed_date = cv_typed_date;
   return cv_token_cache_init();
 }
 

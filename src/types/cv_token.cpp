@@ -10,14 +10,12 @@
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "types/cnv.h"
+#include "types/types.h"
 
 namespace kivo {
 
 namespace {
 
-token_hooks g_tokens;
-xlate_fld_fn g_xlate = nullptr;
-stamp_name_fn g_stamp_name = nullptr;
 uint8_t g_rec[kTokenRecLen];  // the record cv_get_token returns
 
 const uint8_t* no_code(uint32_t group) {
@@ -30,16 +28,10 @@ const uint8_t* no_code(uint32_t group) {
 
 }  // namespace
 
-token_hooks set_token_hooks(const token_hooks& h) {
-  token_hooks old = g_tokens;
-  g_tokens = h;
-  return old;
-}
-
 uint32_t cv_load_token_of(CNV* c) {
   cnv_alp_area& a = c->ta.alp;
-  if (a.token_id == 1 && g_tokens.load) {
-    const uint32_t id = g_tokens.load(a.token_ap, a.token_ver, a.token_src, a.token_grp);
+  if (a.token_id == 1 && types_hooks.tokens.load) {
+    const uint32_t id = types_hooks.tokens.load(a.token_ap, a.token_ver, a.token_src, a.token_grp);
     if (id) a.token_id = id;
   }
   return a.token_id;
@@ -48,43 +40,31 @@ uint32_t cv_load_token_of(CNV* c) {
 const uint8_t* cv_get_token(uint32_t group, const char* text, int32_t value, int check_only) {
   if (text) {
     if (ut_is_all(text, ' ', kTokenTextLen)) return check_only ? nullptr : no_code(group);
-    if (g_tokens.by_text && g_tokens.by_text(group, text, g_rec)) return g_rec;
+    if (types_hooks.tokens.by_text && types_hooks.tokens.by_text(group, text, g_rec)) return g_rec;
     if (check_only) return nullptr;
     return no_code(group);
   }
   if (value == -1) return no_code(group);
-  return g_tokens.by_code && g_tokens.by_code(group, value, g_rec) ? g_rec : nullptr;
+  return types_hooks.tokens.by_code && types_hooks.tokens.by_code(group, value, g_rec) ? g_rec : nullptr;
 }
 
 int cv_get_token_list(uint32_t group, int, int max, uint8_t* out) {
-  return g_tokens.list ? g_tokens.list(group, max, out) : 0;
+  return types_hooks.tokens.list ? types_hooks.tokens.list(group, max, out) : 0;
 }
 
-int cv_token_cache_init() { return g_tokens.init ? g_tokens.init() : 1; }
-
-stamp_name_fn set_stamp_name_hook(stamp_name_fn fn) {
-  stamp_name_fn old = g_stamp_name;
-  g_stamp_name = fn;
-  return old;
-}
+int cv_token_cache_init() { return types_hooks.tokens.init ? types_hooks.tokens.init() : 1; }
 
 int cv_get_token_info(uint32_t group, char* name1, char* name2, char* ap, char* ver) {
   uint8_t stamp[2][8];
-  if (!g_tokens.info || !g_tokens.info(group, stamp[0], stamp[1], ap, ver)) return 0;
+  if (!types_hooks.tokens.info || !types_hooks.tokens.info(group, stamp[0], stamp[1], ap, ver)) return 0;
   char* names[2] = {name1, name2};
   for (int i = 0; i < 2; ++i)
-    if (!g_stamp_name || !g_stamp_name(0, stamp[i], names[i])) SET_BLANK(names[i], 8);
+    if (!types_hooks.stamp_name || !types_hooks.stamp_name(0, stamp[i], names[i])) SET_BLANK(names[i], 8);
   return 1;
 }
 
-xlate_fld_fn set_xlate_fld_hook(xlate_fld_fn fn) {
-  xlate_fld_fn old = g_xlate;
-  g_xlate = fn;
-  return old;
-}
-
 int cv_xlate_fld(const CNV* c, const char* dir, char* text, int len) {
-  return g_xlate ? g_xlate(c, dir, text, len) : 1;
+  return types_hooks.xlate_fld ? types_hooks.xlate_fld(c, dir, text, len) : 1;
 }
 
 }  // namespace kivo

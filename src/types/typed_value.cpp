@@ -12,6 +12,7 @@
 #include "types/num_convert.h"
 #include "types/num_range.h"
 #include "types/pd_word.h"
+#include "types/types.h"
 
 namespace kivo {
 
@@ -213,17 +214,9 @@ int alpha_value(uni_cnv* c, int keep, POOL* pool) {
   return c->int_addr != nullptr;
 }
 
-typed_date_fn typed_date_hook = nullptr;
-
 bool is_date_type(uint8_t t) { return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15; }
 
 }  // namespace
-
-typed_date_fn set_typed_date_hook(typed_date_fn fn) {
-  typed_date_fn old = typed_date_hook;
-  typed_date_hook = fn;
-  return old;
-}
 
 int get_number(const char* text, int len, int elem_hi, int elem_lo, bool elem_signed, int bin_len, typed_number* out) {
   memset(out, 0, sizeof *out);
@@ -253,7 +246,7 @@ int cv_get_universal(uni_cnv* c, int keep_type, uint8_t* shared, POOL* pool) {
     case ELEM_ALP:
     case ELEM_ALP_BLOCK: return alpha_value(c, keep_type, pool);
     default:
-      if (is_date_type(c->cnv_type)) return typed_date_hook ? typed_date_hook(c, keep_type, pool) : 0;
+      if (is_date_type(c->cnv_type)) return types_hooks.typed_date ? types_hooks.typed_date(c, keep_type, pool) : 0;
       sys_err("CV", __LINE__, "cv_get_universal() - bad cnv_type");
       return 0;
   }

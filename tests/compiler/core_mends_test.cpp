@@ -11,6 +11,7 @@
 #include "fm/la.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/end_codes.h"
+#include "foundation/foundation.h"
 #include "interp/ii_disasm.h"
 #include "interp/ii_run.h"
 #include "module_file_records.h"
@@ -240,13 +241,13 @@ TEST_F(CoreMends, DateItemCompilesAsItsProcesssApplicationBeforeAnyIsCurrent) {
   static uint8_t appl[kApplRecLen];
   memset(appl, ' ', sizeof appl);
   const ut_design_recs old =
-      set_ut_design_recs({[](const char* ap, const char* ver) -> const uint8_t* {
-                            return !memcmp(ap, "TST", 3) && !memcmp(ver, "01", 2) ? appl : nullptr;
-                          },
-                          nullptr});
+      foundation_hooks.design_recs = {[](const char* ap, const char* ver) -> const uint8_t* {
+                                        return !memcmp(ap, "TST", 3) && !memcmp(ver, "01", 2) ? appl : nullptr;
+                                      },
+                                      nullptr};
   memset(com.cur_ap, ' ', 3), memset(com.cur_ver, ' ', 2);
   const int ok = compile("3DATED");
-  set_ut_design_recs(old);
+  foundation_hooks.design_recs = old;
   EXPECT_EQ(ok, 1) << err();
   EXPECT_EQ(std::string(com.cur_ap, 3) + std::string(com.cur_ver, 2), "     ");
 }

@@ -27,7 +27,7 @@ class DemoLedger : public ProcessFixture {
     qp_scan_register();  // the routines "SCAN" calls, as the engine's start adds them
   }
   void TearDown() override {
-    pl_discard_all(), pl_hooks = {}, ut_clear_hooks.modules = nullptr;
+    pl_discard_all(), compiler_hooks.pl = {}, ut_clear_hooks.modules = nullptr;
     ProcessFixture::TearDown();
   }
 };

@@ -7,6 +7,7 @@
 
 #include "../fm/fm_native_util.h"
 #include "compiler/em_access.h"
+#include "foundation/foundation.h"
 #include "foundation/maddr.h"
 
 namespace kivo {
@@ -16,7 +17,7 @@ class EmCfi : public test::NativeFm {
  protected:
   void SetUp() override {
     NativeFm::SetUp();
-    set_maddr_reader(nullptr);
+    foundation_hooks.maddr = nullptr;
     em_ = em_create();
     ASSERT_NE(em_, nullptr);
   }

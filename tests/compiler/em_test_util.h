@@ -13,6 +13,7 @@
 #include "compiler/bld.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
+#include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "foundation/scope.h"
 #include "process/process.h"
@@ -41,7 +42,7 @@ class EmFixture : public Fresh {
     fail_at = -1, creates = 0;
     em_files = real;
     em_files.create = create;
-    set_maddr_reader(nullptr);
+    foundation_hooks.maddr = nullptr;
   }
   void TearDown() override {
     em_destroy(em_);
@@ -50,7 +51,7 @@ class EmFixture : public Fresh {
     pi_hooks = {};
     fm_proc_hooks = {};
     ut_clear_hooks = {};
-    fm_pb_init = nullptr;
+    fm_hooks.pb_init = nullptr;
     Fresh::TearDown();
   }
   EM* module() { return em_ = em_create(); }

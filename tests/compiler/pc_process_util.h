@@ -21,6 +21,7 @@
 #include "em_test_util.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "foundation/foundation.h"
 #include "interp/interp.h"
 #include "stmt_line_util.h"
 #include "types/typed_value.h"
@@ -35,7 +36,7 @@ class ProcessFixture : public DesignFiles {
     build(golden("compiler/pc_tst.dsgn"), "TST");
     build(golden("compiler/pc_proc.dsgn"), "TST");
     fm_clr_scope(kScope);
-    set_maddr_reader(nullptr);
+    foundation_hooks.maddr = nullptr;
     ii_init(), sc_init();
     rt_err_arb = nullptr, rt_init();
   }
@@ -177,7 +178,7 @@ class LoaderFixture : public ProcessFixture {
  protected:
   void SetUp() override { ProcessFixture::SetUp(), pl_init(); }
   void TearDown() override {
-    pl_discard_all(), pl_hooks = {}, ut_clear_hooks.modules = nullptr, ProcessFixture::TearDown();
+    pl_discard_all(), compiler_hooks.pl = {}, ut_clear_hooks.modules = nullptr, ProcessFixture::TearDown();
   }
   // pl_get for a new PCB of the process; its module or null.
   EM* get(const char* proc, ARB* err_fi = nullptr) {

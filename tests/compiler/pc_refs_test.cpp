@@ -14,6 +14,7 @@
 #include "compiler/pc.h"
 #include "em_test_util.h"
 #include "fm/fm_open.h"
+#include "foundation/foundation.h"
 #include "interp/ii_run.h"
 #include "types/std_date.h"
 #include "types/typed_value.h"
@@ -34,7 +35,7 @@ class PcFixture : public DesignFiles {
     copy_dictionary();
     build(golden("compiler/pc_tst.dsgn"), "TST");
     fm_clr_scope(kScope);  // the builder's files closed: the compile opens its own
-    set_maddr_reader(nullptr);
+    foundation_hooks.maddr = nullptr;
     ii_init();
     rt_err_arb = nullptr, rt_init();
     fresh();

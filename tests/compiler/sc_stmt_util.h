@@ -8,15 +8,18 @@
 #include <list>
 #include <map>
 #include <sstream>
+#include <utility>
 
 #include "../design/design_test_util.h"
 #include "compiler/em_records.h"
 #include "compiler/sc.h"
 #include "em_test_util.h"
 #include "fm/token_cache.h"
+#include "foundation/foundation.h"
 #include "interp/ii_run.h"
 #include "types/cnv.h"
 #include "types/typed_value.h"
+#include "types/types.h"
 
 namespace kivo::test {
 
@@ -97,13 +100,13 @@ class ScFixture : public DesignFiles {
     ASSERT_EQ(FM_CREATE(&dom, kScope, 0, LFB_OPEN_NEW | LFB_ANY_DIR, 0x0f, 0x0f), 1);
     // The memory design files live at kScope: a run's MARK levels stay above it.
     mark_was_ = com.mark_scope, com.mark_scope = kScope;
-    set_maddr_reader(nullptr);
+    foundation_hooks.maddr = nullptr;
     ii_init(), sc_init(), token_fill_hooks();
     ASSERT_EQ(cv_init(), 1);
     rt_err_arb = nullptr, rt_init();
   }
   void TearDown() override {
-    em_destroy(em_), set_token_hooks({}), com.mark_scope = mark_was_;
+    em_destroy(em_), std::exchange(types_hooks.tokens, {}), com.mark_scope = mark_was_;
     DesignFiles::TearDown();
   }
   // Writes the statements ("a; b; ...") of event point `ep` of process 4 P; "#n" is the statement

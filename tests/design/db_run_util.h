@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../process/exec_test_util.h"
+#include "compiler/compiler.h"
 #include "compiler/rt_names.h"
 #include "design/db_restruct.h"
 #include "design/dd.h"
@@ -63,7 +64,7 @@ class DbRunFixture : public ExecFixture {
  protected:
   void SetUp() override {
     // The routine file of a test before is gone with its session.
-    rt_ifns_arb = nullptr;
+    compiler_hooks.ifns_arb = nullptr;
     ExecFixture::SetUp();
     self_ = this;
     unsetenv("KIVO_VFY_RESTRUCT");
@@ -139,7 +140,7 @@ class DbRunFixture : public ExecFixture {
     pi_hooks.get_ddb = nullptr;
     for (int t = 0; t <= kProcTypes; ++t) pi_type_rows[t] = saved_rows_[t];
     pl_discard_all();
-    rt_err_arb = nullptr, rt_ifns_arb = nullptr;
+    rt_err_arb = nullptr, compiler_hooks.ifns_arb = nullptr;
     mu_forget();
     ExecFixture::TearDown();
   }

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <utility>
 
 #include "dd_test_util.h"
 #include "design/bs_summary.h"
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
 #include "types/element.h"
@@ -488,9 +490,9 @@ TEST_F(DictFile, RecordHeldElsewhereIsReportedAsNotStored) {
   });
   ASSERT_EQ(ready.receive(), 'x');
   setenv("DD_SUMMARY_FILE", "1", 1);
-  const sys_err_presenter old = set_sys_err_presenter(quiet_presenter);
+  const sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, quiet_presenter);
   run("HELD");
-  set_sys_err_presenter(old);
+  foundation_hooks.err_presenter = old;
   go.send();
   EXPECT_EQ(wait_exit(child), 0);
   EXPECT_EQ(file_messages("HELD"), std::vector<uint32_t>{100150});

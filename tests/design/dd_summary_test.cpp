@@ -2,6 +2,7 @@
 // block read back against the FILE record and the INITIAL records it came
 // from, and the reader's refusals of malformed and out-of-range lines.
 #include <sys/wait.h>
+#include <utility>
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "design/dd.h"
 #include "design_test_util.h"
 #include "foundation/bytes.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "types/element.h"
 
@@ -30,10 +32,10 @@ class DictSummary : public DesignFiles {
     DesignFiles::SetUp();
     setenv("DD_SUMMARY_FILE", "1", 1);
     g_errors.clear();
-    old_ = set_sys_err_presenter(capture);
+    old_ = std::exchange(foundation_hooks.err_presenter, capture);
   }
   void TearDown() override {
-    set_sys_err_presenter(old_);
+    foundation_hooks.err_presenter = old_;
     unsetenv("DD_SUMMARY_FILE");
     DesignFiles::TearDown();
   }

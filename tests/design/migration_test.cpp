@@ -22,6 +22,7 @@
 #include "fm/struct_file.h"
 #include "fm/whole_file.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "interp/interp.h"
 #include "types/element.h"
@@ -604,7 +605,7 @@ TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys)
             stmt_line("OPEN", {{16, "APP"}, {20, "DATA"}, {37, "N"}, {45, "0"}}) + "END\n",
         "APP");
   fm_clr_scope(kScope);
-  set_maddr_reader(nullptr);
+  foundation_hooks.maddr = nullptr;
   ii_init(), sc_init();
   rt_err_arb = nullptr, rt_init();
   PCB pcb{};

@@ -22,6 +22,7 @@
 #include "../fixtures/kivo_fixture.h"
 #include "../process/line_pipe.h"
 #include "../screen/term_harness.h"
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/pc_cmpl.h"
 #include "db_run_util.h"
@@ -395,13 +396,13 @@ TEST_F(Restructure, AModuleMissingAfterTheRunFailsAndCleansUp) {
   compile_app(with(app_source(), "mask=\"-99999.99\"", "mask=\"-999999999999.99\""), true);
   static int (*real_get)(PCB*, int);
   static int loads;
-  real_get = pl_hooks.get, loads = 0;
-  pl_hooks.get = [](PCB* p, int flag) {
+  real_get = compiler_hooks.pl.get, loads = 0;
+  compiler_hooks.pl.get = [](PCB* p, int flag) {
     if (memcmp(p->invoc.b + INVOC_PROC_NAM, "RESTRUCTURE ", 12) != 0) return real_get(p, flag);
     return ++loads == 1 ? real_get(p, flag) : 0;
   };
   EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), RS_FAILED);
-  pl_hooks.get = real_get;
+  compiler_hooks.pl.get = real_get;
   EXPECT_EQ(loads, 2);
   EXPECT_NE(findings().find("200860"), std::string::npos) << findings();
   captured_errors().clear();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 #include "fm/dict_records.h"
 #include "fm/fm_xlate.h"
@@ -14,6 +15,7 @@
 #include "types/cnv.h"
 #include "types/element.h"
 #include "types/typed_value.h"
+#include "types/types.h"
 
 namespace kivo::test {
 namespace {
@@ -210,7 +212,7 @@ TEST_F(FieldTranslation, ConversionBlockThroughTheHook) {
               {"   ", "UPC", "BTOD", "Ab", "Ab"}};
   char kept[3];
   memcpy(kept, com.lang_id, 3);
-  const xlate_fld_fn old = set_xlate_fld_hook(fm_xlate_cnv);
+  const xlate_fld_fn old = std::exchange(types_hooks.xlate_fld, fm_xlate_cnv);
   for (const auto& r : rows) {
     SCOPED_TRACE(std::string(r.lang) + " to " + r.session);
     CNV c{};
@@ -221,7 +223,7 @@ TEST_F(FieldTranslation, ConversionBlockThroughTheHook) {
     EXPECT_EQ(cv_xlate_fld(&c, r.fn, v.data(), static_cast<int>(v.size())), 1);
     EXPECT_EQ(v, r.out);
   }
-  set_xlate_fld_hook(old);
+  types_hooks.xlate_fld = old;
   memcpy(com.lang_id, kept, 3);
 }
 

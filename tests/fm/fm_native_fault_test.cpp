@@ -6,7 +6,7 @@
 // verifies good once closed.
 #include <map>
 
-#include "fault_util.h"
+#include "../store/fault_util.h"
 #include "fm_native_util.h"
 #include "store/analyser.h"
 

@@ -1,10 +1,13 @@
 // Opening through the file manager a pair whose key file is gone rebuilds
 // every index, and one a dead writer left marked is repaired; files of older
 // formats are upgraded.
-#include "analyser_test_util.h"
+#include <utility>
+
+#include "../store/analyser_test_util.h"
 #include "fm_native_util.h"
 #include "store/analyser.h"
 #include "store/lock.h"
+#include "store/store.h"
 
 namespace kivo::test {
 namespace {
@@ -19,10 +22,10 @@ class FmNativeRebuild : public NativeFm {
   void SetUp() override {
     NativeFm::SetUp();
     g_lines.clear();
-    old_ = set_lock_status_presenter(keep_line);
+    old_ = std::exchange(store_hooks.lock_status, keep_line);
   }
   void TearDown() override {
-    set_lock_status_presenter(old_);
+    store_hooks.lock_status = old_;
     NativeFm::TearDown();
   }
   // A two-key file (id; counter as a second key with duplicates) of n records.

@@ -11,13 +11,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "../store/store_test_util.h"
 #include "fm/fm.h"
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
 #include "fm/unix_fm.h"
 #include "fm_started.h"
-#include "fm_test_util.h"
 #include "foundation/bytes.h"
 #include "store/fd_cache.h"
 

@@ -65,7 +65,7 @@ class FmOpenBase : public FmStarted {
     g_watch = nullptr;
     g_pl_result = 1;
     g_close_code = 0;
-    pl_hooks.get = pl_double;
+    compiler_hooks.pl.get = pl_double;
     ii_hooks.proc_exec = exec_double;
   }
 

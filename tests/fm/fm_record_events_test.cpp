@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "fm_record_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
@@ -54,7 +55,7 @@ class FmRecordEvents : public FmRec {
     g_seen.clear();
     g_on = nullptr;
     g_loaded = g_stores = g_restores = 0;
-    pl_hooks.get = pl_double;
+    compiler_hooks.pl.get = pl_double;
     ii_hooks.proc_exec = exec_double;
     pi_hooks.store_data = [](PCB*, uint8_t*, size_t, void*) { ++g_stores; };
     pi_hooks.restore_data = [](PCB*, const uint8_t*, void*) { ++g_restores; };

@@ -3,7 +3,7 @@
 // or new, that opens and finds every record by its key.
 #include <filesystem>
 
-#include "fault_util.h"
+#include "../store/fault_util.h"
 #include "fm/whole_file.h"
 #include "fm_native_util.h"
 

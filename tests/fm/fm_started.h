@@ -26,12 +26,12 @@ class FmStarted : public Fresh {
   }
   void TearDown() override {
     for (auto& e : captured_errors()) ADD_FAILURE() << "system error: " << e;
-    pl_hooks = {};
+    compiler_hooks.pl = {};
     ii_hooks = {};
     pi_hooks = {};
     fm_proc_hooks = {};
     ut_clear_hooks = {};
-    fm_pb_init = nullptr;
+    fm_hooks.pb_init = nullptr;
     mm_fms_install();
     mm_destroy_all();
     Fresh::TearDown();

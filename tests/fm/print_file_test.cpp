@@ -3,6 +3,7 @@
 // run as a real process, planted links and a full disk.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <utility>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "../store/store_test_util.h"
+#include "fm/fm.h"
 #include "fm/print_file.h"
-#include "fm_test_util.h"
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/os_calls.h"
 #include "foundation/text.h"
@@ -44,7 +47,7 @@ class PrintFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet_presenter);
+    foundation_hooks.err_presenter = test::quiet_presenter;
     dir_ = root_.path() + "/";
     setenv("KIVO_PRT_FI_DIR", dir_.c_str(), 1);
     setenv("KIVO_PRT_SCRIPT", "print.sh", 1);
@@ -65,7 +68,7 @@ class PrintFiles : public ::testing::Test {
   }
   void TearDown() override {
     os_sys = os_real_calls();
-    set_pm_user_source(old_user_);
+    fm_hooks.pm_user = old_user_;
     if (blk_.file) pm_close(&blk_);
     unsetenv("KIVO_PRT_FI_DIR");
     unsetenv("KIVO_PRT_SCRIPT");
@@ -98,7 +101,7 @@ class PrintFiles : public ::testing::Test {
   std::string dir_;
   PM_BLK blk_;
   PM_LINE line_{};
-  pm_user_source old_user_ = set_pm_user_source(nullptr);
+  pm_user_source old_user_ = std::exchange(fm_hooks.pm_user, nullptr);
 };
 
 // ---- writing and decoding overstrikes ----------------------------------------
@@ -307,7 +310,7 @@ TEST_F(PrintFiles, ConfigurationFileMatchesTheGoldenCopy) {
   memcpy(&user[3], "Ada Lovelace", 12);
   static const uint8_t* g_user;
   g_user = user.data();
-  set_pm_user_source([] { return g_user; });
+  fm_hooks.pm_user = [] { return g_user; };
   const std::string path = build();
   blk_.mode = PM_MODE_KEEP;
   blk_.disposition = PM_DISP_SAVE;  // on an empty file: SCRATCH

@@ -16,9 +16,11 @@
 #include "fm/token_cache.h"
 #include "fm_native_util.h"
 #include "foundation/app_date_mask.h"
+#include "foundation/foundation.h"
 #include "process/process.h"
 #include "types/cnv.h"
 #include "types/element.h"
+#include "types/types.h"
 
 namespace kivo::test {
 namespace {
@@ -76,7 +78,7 @@ class Tokens : public NativeFm {
     write(d.fdb, {listed("TOKEN"), listed("ELEMENT"), listed("DOMAIN")}, LFB_OPEN_NEW | kAnyFile);
     ASSERT_EQ(fm_init(), 1);  // a new start finds them
     token_fill_hooks();
-    set_stamp_name_hook(pl_gen_nam);
+    types_hooks.stamp_name = pl_gen_nam;
     ASSERT_EQ(cv_init(), 1);
     for (const place& p : kPlaces) {
       std::vector<std::string> rows;
@@ -91,9 +93,9 @@ class Tokens : public NativeFm {
     }
   }
   void TearDown() override {
-    set_token_hooks({});
-    set_stamp_name_hook(nullptr);
-    set_ut_design_recs({});
+    types_hooks.tokens = {};
+    types_hooks.stamp_name = nullptr;
+    foundation_hooks.design_recs = {};
     NativeFm::TearDown();
   }
   // Writes `recs` to the file of `fdb`, made first with `create` options
@@ -270,7 +272,7 @@ TEST_F(Tokens, DateMasksComeFromTheApplicationRecord) {
   captured_errors().clear();
   EXPECT_EQ(mask_of("TSM"), pad("06/05/88", kCvMaskLen));
   const std::string fallback = mask_of("TST");
-  set_ut_design_recs({});  // nothing above the conversions: the same fallback
+  foundation_hooks.design_recs = {};  // nothing above the conversions: the same fallback
   EXPECT_EQ(mask_of("XYZ"), fallback);
   EXPECT_NE(fallback.find_first_not_of(' '), std::string::npos);
 }

@@ -8,11 +8,12 @@
 
 #include <functional>
 
-#include "analyser_test_util.h"
+#include "../store/analyser_test_util.h"
+#include "../store/store_test_util.h"
 #include "fm/dict_records.h"
 #include "fm/struct_file.h"
-#include "fm_test_util.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 
 namespace kivo {
 namespace {
@@ -41,9 +42,9 @@ class VerifyRefuses : public ::testing::Test {
  public:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet_presenter);
+    foundation_hooks.err_presenter = test::quiet_presenter;
   }
-  void TearDown() override { set_sys_err_presenter(nullptr); }
+  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
 
   // 600 records on two keys (trees of two levels); every fifth is deleted.
   void build() {

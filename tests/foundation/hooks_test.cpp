@@ -13,6 +13,7 @@
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/end_codes.h"
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/scope.h"
@@ -51,11 +52,11 @@ class Hooks : public test::Fresh {
   void TearDown() override {
     ut_clear_hooks = {};
     ss_remote_hooks = {};
-    ss_ddb_lookup = nullptr;
-    os_fm_init = nullptr;
-    fm_pb_init = nullptr;
+    foundation_hooks.ddb_lookup = nullptr;
+    foundation_hooks.fm_init = nullptr;
+    fm_hooks.pb_init = nullptr;
     pi_hooks = {};
-    pl_hooks = {};
+    compiler_hooks.pl = {};
     com.rmt_sock = 0;
     test::Fresh::TearDown();
   }
@@ -96,9 +97,9 @@ TEST_F(Hooks, StartUpNeedsTheFileManagerAndItsSortedQueries) {
   EXPECT_EQ(os_init(0, nullptr), 0);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("No file manager in this build"), std::string::npos);
 
-  os_fm_init = fm_init;
+  foundation_hooks.fm_init = fm_init;
   EXPECT_EQ(os_init(0, nullptr), 1);
-  fm_pb_init = [] { return 0; };
+  fm_hooks.pb_init = [] { return 0; };
   testing::internal::CaptureStdout();
   EXPECT_EQ(os_init(0, nullptr), 0);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Unable to initialize the Generic File Handler"),
@@ -159,7 +160,7 @@ TEST_F(Hooks, PathVersionComesFromTheDatabaseLookUp) {
   ASSERT_NE(p, nullptr);
   EXPECT_STREQ(p->ptr, "/v/DB1");  // no look-up: no version
 
-  ss_ddb_lookup = [](const char* db) -> const uint8_t* {
+  foundation_hooks.ddb_lookup = [](const char* db) -> const uint8_t* {
     static uint8_t ddb[16];
     memset(ddb, ' ', sizeof ddb);
     if (strcmp(db, "DB1") == 0) memcpy(ddb + kDdbVersion, "07", 2);
@@ -179,7 +180,7 @@ TEST_F(Hooks, EmptySeamsSayNotBuiltAndTestsPutTheirOwnInPlace) {
   EXPECT_EQ(pl_get(nullptr, 0), 0);
 
   pi_hooks.exec = [](INVOC* i) { st_le32(i->b, INVOC_END_CODE, PI_END_NORMAL); };
-  pl_hooks.get = [](PCB*, int flag) { return flag + 1; };
+  compiler_hooks.pl.get = [](PCB*, int flag) { return flag + 1; };
   pi_exec(&inv);
   EXPECT_EQ(ld_le32(inv.b, INVOC_END_CODE), PI_END_NORMAL);
   EXPECT_EQ(pl_get(nullptr, 4), 5);

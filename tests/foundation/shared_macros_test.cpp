@@ -2,8 +2,10 @@
 // true/false word, array and counted allocations, the developer trace.
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
+#include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "foundation/pool_array.h"
 #include "foundation/tf_word.h"
@@ -30,7 +32,7 @@ uint8_t* fake_read(void* handle, uint32_t n) {
 TEST_F(SharedMacros, MaddrGivesTheRecordOfThatNumber) {
   FakeMemFile f;
   f.recs.resize(3);
-  maddr_reader old = set_maddr_reader(fake_read);
+  maddr_reader old = std::exchange(foundation_hooks.maddr, fake_read);
   struct {
     uint32_t n;
     uint8_t* want;
@@ -40,10 +42,10 @@ TEST_F(SharedMacros, MaddrGivesTheRecordOfThatNumber) {
     EXPECT_EQ(c.n, f.rec_no);  // the handle is positioned on the record asked for
   }
   EXPECT_EQ(nullptr, MADDR(nullptr, 1));
-  set_maddr_reader(nullptr);
+  foundation_hooks.maddr = nullptr;
   EXPECT_EQ(nullptr, MADDR(&f, 1));
   EXPECT_TRUE(reported("MADDR - no memory-file reader for record 1"));
-  set_maddr_reader(old);
+  foundation_hooks.maddr = old;
 }
 
 TEST_F(SharedMacros, SetTfPutsTheCodeAndMarksDeeperLevelsUnset) {

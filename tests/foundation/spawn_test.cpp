@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <utility>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/paths.h"
 #include "foundation/sys_err.h"
@@ -119,8 +121,8 @@ TEST(Submit, InvalidModeIsRefused) {
   com_fill(0, nullptr);
   SUBMIT_BLK blk{};
   blk.mode = 5;
-  sys_err_presenter old = set_sys_err_presenter(capture);
+  sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, capture);
   EXPECT_EQ(ss_submit("        ", &blk), -1);
-  set_sys_err_presenter(old);
+  foundation_hooks.err_presenter = old;
   EXPECT_EQ(g_err_text, "Invalid SUBMIT MODE value (5)");
 }

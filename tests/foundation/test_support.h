@@ -3,11 +3,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <utility>
 
 #include <string>
 #include <vector>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 
@@ -28,9 +30,9 @@ class Fresh : public ::testing::Test {
     captured_errors().clear();
     la_sys_err_clear();  // a system error an earlier test recorded is not this session's
     os_ready = 0;        // nor is the screen of an earlier test: system errors take the text form
-    old_ = set_sys_err_presenter(capture_presenter);
+    old_ = std::exchange(foundation_hooks.err_presenter, capture_presenter);
   }
-  void TearDown() override { set_sys_err_presenter(old_); }
+  void TearDown() override { foundation_hooks.err_presenter = old_; }
 
   bool reported(const std::string& text) const {
     for (auto& e : captured_errors())

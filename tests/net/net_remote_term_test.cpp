@@ -4,6 +4,7 @@
 // local run, and the images' clipping and item list over a memory channel.
 #include <poll.h>
 #include <sys/wait.h>
+#include <utility>
 
 #include <array>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "net_peer.h"
 #include "net_test_util.h"
 #include "types/cnv.h"
+#include "types/types.h"
 
 using namespace kivo;
 using namespace kivo::test;
@@ -318,7 +320,7 @@ TEST_F(NetServer, UpdatesAreClippedAndItemsListed) {
   th.info = [](uint32_t group, uint8_t*, uint8_t*, char* ap, char* ver) {
     return memcpy(ap, "APP", 3), memcpy(ver, "01", 2), int(group == 7);
   };
-  const token_hooks old = set_token_hooks(th);
+  const token_hooks old = std::exchange(types_hooks.tokens, th);
   tmnet_srv_hooks.get_itm = [](int, int, tmnet_itm* o) { return *o = tmnet_itm{1, 1, 1, 3, "abc", 3, 1, {}, 7}, 1; };
   for (const std::string& want : {std::string(), std::string(16, ' ') + "APP01" + std::string("\0\0\7", 3)}) {
     mem = net_memory{};
@@ -331,7 +333,7 @@ TEST_F(NetServer, UpdatesAreClippedAndItemsListed) {
     EXPECT_EQ(items.substr(12, want.size() + 12), want + std::string(12, '\0')) << "then the end record";
   }
   com_feature_mask = 0, tmnet_srv_hooks.get_itm = nullptr;
-  set_token_hooks(old);
+  types_hooks.tokens = old;
   EXPECT_TRUE(exits().empty());
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/pl.h"
@@ -113,16 +114,16 @@ class ApFixture : public ExecFixture {
     pi_pcf_register();
     for (int t = 0; t <= kProcTypes; ++t) saved_rows_[t] = pi_type_rows[t];
     ap_init();
-    real_get = pl_hooks.get;
-    pl_hooks.get = [](PCB* p, int f) { return ap->mods.count(name_of(p)) ? ap->load(p) : ap->real_get(p, f); };
+    real_get = compiler_hooks.pl.get;
+    compiler_hooks.pl.get = [](PCB* p, int f) { return ap->mods.count(name_of(p)) ? ap->load(p) : ap->real_get(p, f); };
     fp_ep_hook = [](PCB* p, uint16_t ep, const uint8_t*) { return ap->frame_ep(p, ep); };
     pi_hooks.open_fi = [](PCB* p) { ap->open_fi(p); };
-    saved_roll_ = ap_sum_roll;
-    ap_sum_roll = [](PCB* p) { ap->rolls += std::to_string(p->pcb_brk_lvl) + " "; };
+    saved_roll_ = pi_hooks.ap_sum_roll;
+    pi_hooks.ap_sum_roll = [](PCB* p) { ap->rolls += std::to_string(p->pcb_brk_lvl) + " "; };
   }
   void TearDown() override {
     for (int t = 0; t <= kProcTypes; ++t) pi_type_rows[t] = saved_rows_[t];
-    fp_ep_hook = nullptr, ap_sum_roll = saved_roll_;
+    fp_ep_hook = nullptr, pi_hooks.ap_sum_roll = saved_roll_;
     com_dbg_ctl_bits = 0;
     for (ARB* a : open_) FM_CLOSE(a, 0);
     pl_discard_all();

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "compiler/compiler.h"
 #include "compiler/pl.h"
 #include "exec_test_util.h"
 #include "fm/fm_record.h"
@@ -123,7 +124,7 @@ class BackgroundRun : public ExecFixture {
     PCB k{};
     k.invoc = inv("BG JOB", PT_JOB, nullptr, 2, "0LA");
     memcpy(k.pcb_lang, "ENG", 3);
-    if (!pl_hooks.get(&k, 1)) return nullptr;
+    if (!compiler_hooks.pl.get(&k, 1)) return nullptr;
     pl_free(k.pcb_em);
     return k.pcb_em;
   }

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "compiler/compiler.h"
 #include "compiler/pl.h"
 #include "design/design_source.h"
 #include "fm/la.h"
@@ -28,7 +29,7 @@ class ExecFixture : public PiFixture {
   void SetUp() override {
     PiFixture::SetUp();
     self = this;
-    pl_hooks.get = [](PCB* p, int) { return self->load(p); };
+    compiler_hooks.pl.get = [](PCB* p, int) { return self->load(p); };
     ii_hooks.proc_exec = [](PROC_EXEC_BLK* b) { return self->event(b); };
     memcpy(seam_saved, pi_seam_end, sizeof seam_saved);
     memset(com.cur_db, ' ', 3);
@@ -57,7 +58,7 @@ class ExecFixture : public PiFixture {
     ASSERT_EQ(la_slct("00 ", 1), 1);
   }
   void TearDown() override {
-    pl_hooks.get = nullptr, ii_hooks.proc_exec = nullptr, pi_hooks.open_fi = nullptr;
+    compiler_hooks.pl.get = nullptr, ii_hooks.proc_exec = nullptr, pi_hooks.open_fi = nullptr;
     memcpy(pi_seam_end, seam_saved, sizeof seam_saved);
     if (la_lang* l = la_current()) FM_CLOSE(l->arb, 0);
     // The language entry goes with the test: the next one starts without it.

@@ -103,7 +103,8 @@ bool create_files(const char* db, const char* ap, const char* ver, const char* n
   memcpy(k.invoc.b + INVOC_PROC_NAM, name, strnlen(name, kProcNameLen));
   k.invoc.b[INVOC_PROC_TYPE] = type;
   memcpy(k.pcb_lang, "ENG", 3);
-  if (!pl_hooks.get || !pl_hooks.get(&k, 1) || !k.pcb_em) return fprintf(stderr, "%s: not compiled\n", name), false;
+  if (!compiler_hooks.pl.get || !compiler_hooks.pl.get(&k, 1) || !k.pcb_em)
+    return fprintf(stderr, "%s: not compiled\n", name), false;
   EM* em = k.pcb_em;
   uint8_t key[CFI_LEN] = {};
   PROTO_FULL(em->em_cfi_arb, 0, key);

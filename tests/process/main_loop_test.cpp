@@ -3,6 +3,7 @@
 // end code, the session file, the first process, and the installation
 // check with its APPL records on a native data directory.
 #include <gtest/gtest.h>
+#include <utility>
 
 #include <cstdlib>
 #include <deque>
@@ -15,6 +16,7 @@
 #include "foundation/bytes.h"
 #include "foundation/cmdline.h"
 #include "foundation/end_codes.h"
+#include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
 #include "process/process.h"
@@ -100,7 +102,7 @@ TEST_F(MainLoop, KeatermProcessesRunAroundTheLoop) {
 }
 
 TEST_F(MainLoop, EveryEndCodeGivesTheStatusOfTheTable) {
-  sys_err_presenter old = set_sys_err_presenter(quiet_sys_err);
+  sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, quiet_sys_err);
   const struct {
     uint32_t end;
     int status;
@@ -115,7 +117,7 @@ TEST_F(MainLoop, EveryEndCodeGivesTheStatusOfTheTable) {
         lines ? "KIVO startup failed because of the following\nstartup error: " + std::to_string(r.end) + "\n\n" : "")
         << r.end;
   }
-  set_sys_err_presenter(old);
+  foundation_hooks.err_presenter = old;
 }
 
 TEST_F(MainLoop, SessionFileReplacesTheCommandLine) {

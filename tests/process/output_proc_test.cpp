@@ -236,9 +236,9 @@ TEST_F(OutputProc, FailureOrInterruptEndsWithFourAndLeavesNothing) {
   };
   for (const row& r : rows) {
     const uint32_t blocks = mm_total_blocks(), files = ctl_count_pfb();
-    op_output_sink = r.sink, interrupt_at = r.interrupt_at, g_lines = 0, posted = 0, err_lines = 0;
+    pi_hooks.op_sink = r.sink, interrupt_at = r.interrupt_at, g_lines = 0, posted = 0, err_lines = 0;
     EXPECT_EQ(run_proc("REPORT"), PI_END_CANCEL) << r.what;
-    op_output_sink = nullptr, com_dbg_ctl_bits = 0;
+    pi_hooks.op_sink = nullptr, com_dbg_ctl_bits = 0;
     EXPECT_EQ(posted, r.posted) << r.what;
     EXPECT_EQ(err_lines, r.posted ? 1 : 0) << r.what;
     EXPECT_TRUE(second) << r.what;

@@ -16,6 +16,7 @@
 #include "pcf_test_util.h"
 #include "store/fd_cache.h"
 #include "store/lock.h"
+#include "store/store.h"
 
 namespace kivo::test {
 namespace {
@@ -72,7 +73,7 @@ class PcfLockProcesses : public PcfFixture {
     return spawn([&](PCB* p) {
       g_notice_fd = notice.fd[1];
       lock_wait_notice_ms = 1;
-      set_lock_status_presenter(notice_to_pipe);
+      store_hooks.lock_status = notice_to_pipe;
       p->invoc.b[INVOC_AUTO_RUN] = 1;
       const int ok = read_adams(p);
       out.send(result(p, ok));

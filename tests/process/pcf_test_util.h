@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/em_access.h"
 #include "exec_test_util.h"
 #include "fm/fm_open.h"
@@ -111,8 +112,8 @@ class PcfFixture : public ExecFixture {
     start_compiled(kPcfSource);
     pi_pcf_register();
     // Fixture modules by name first, then the loader.
-    real_get = pl_hooks.get;
-    pl_hooks.get = [](PCB* p, int f) { return static_cast<PcfFixture*>(self)->get(p, f); };
+    real_get = compiler_hooks.pl.get;
+    compiler_hooks.pl.get = [](PCB* p, int f) { return static_cast<PcfFixture*>(self)->get(p, f); };
     ii_hooks.proc_exec = [](PROC_EXEC_BLK* b) { return static_cast<PcfFixture*>(self)->event(b); };
     // 0DN processes are compiled at each run: the PCF is made native again.
     pi_hooks.open_fi = [](PCB* p) {

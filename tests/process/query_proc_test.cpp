@@ -5,6 +5,7 @@
 #include <map>
 
 #include "../fm/fm_native_util.h"
+#include "compiler/compiler.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
@@ -29,7 +30,7 @@ class QueryProc : public NativeFm {
   }
   // The routine file of an earlier test goes with the memory files.
   void TearDown() override {
-    rt_ifns_arb = nullptr;
+    compiler_hooks.ifns_arb = nullptr;
     NativeFm::TearDown();
   }
   // A suspend-style memory file at `scope` holding `recs`.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../fm/fm_started.h"
-#include "../fm/fm_test_util.h"
+#include "../store/store_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "process/rm.h"

@@ -14,6 +14,7 @@
 #include "compiler/compiler.h"
 #include "compiler/em_records.h"
 #include "compiler/rt_names.h"
+#include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "interp/ii_run.h"
 #include "process/pb_slct.h"
@@ -55,7 +56,7 @@ class SlctCmpl : public DesignFiles {
     copy_dictionary();
     build(kDesign, "TST");
     fm_clr_scope(kScope);
-    set_maddr_reader(nullptr);
+    foundation_hooks.maddr = nullptr;
     ii_init(), rt_err_arb = nullptr, rt_init();
     q.pcf_id = 2, q.qparm_arb = file("QP", kQparmLen, {{0, 33, SDB_CHARS}});
     q.qslct_arb =
@@ -64,7 +65,7 @@ class SlctCmpl : public DesignFiles {
   }
   void TearDown() override {
     q.em && (q.em->em_area_addr = nullptr), pb_slct_free(&q);
-    rt_ifns_arb = nullptr;  // the routine and error files go with the session's files
+    compiler_hooks.ifns_arb = nullptr;  // the routine and error files go with the session's files
     rt_err_arb = nullptr;
     DesignFiles::TearDown();
   }

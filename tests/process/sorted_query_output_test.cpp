@@ -8,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "compiler/compiler.h"
 #include "op_test_util.h"
 #include "process/pb.h"
 #include "process/pb_fqry.h"
@@ -118,7 +119,7 @@ TEST_F(SortedQueryOutput, ConstraintOfTheReaderSelectsOnlyItsRecordsWhereverItsF
   PCB k{};
   k.invoc = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
   memcpy(k.invoc.b + INVOC_VER, "01", 2), memcpy(k.pcb_lang, "ENG", 3);
-  ASSERT_TRUE(pl_hooks.get(&k, 1));
+  ASSERT_TRUE(compiler_hooks.pl.get(&k, 1));
   const uint32_t pcf_id = k.pcb_em->em_pcf_id;
   pl_free(k.pcb_em);
   struct row {
@@ -165,11 +166,11 @@ TEST_F(SortedQueryOutput, ProgressShownAtOneToTenAndTwentyOfTwentyFive) {
   for (customer& c : data) c.cents = c.cents < 0 ? -c.cents : c.cents;
   pb_show_progress = true;
   g_texts.clear();
-  const auto saved = pb_progress_show;
-  pb_progress_show = [](const std::string& t) { g_texts.push_back(t); };
+  const auto saved = pi_hooks.pb_progress;
+  pi_hooks.pb_progress = [](const std::string& t) { g_texts.push_back(t); };
   EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
   pb_show_progress = false;
-  pb_progress_show = saved;
+  pi_hooks.pb_progress = saved;
   std::vector<std::string> want;
   for (int n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20})
     want.push_back("Selecting record " + std::to_string(n) + " of " + std::to_string(n) + " processed");
@@ -227,8 +228,8 @@ int g_sorts = 0;
 TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsAnew) {
   pb_show_progress = true;
   g_sorts = 0;
-  const auto saved = pb_progress_show;
-  pb_progress_show = [](const std::string& t) {
+  const auto saved = pi_hooks.pb_progress;
+  pi_hooks.pb_progress = [](const std::string& t) {
     const std::string first = " of 1 processed";  // the first record of a sort's selection
     g_sorts += t.size() > first.size() && t.compare(t.size() - first.size(), first.size(), first) == 0;
   };
@@ -278,7 +279,7 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
       PB_ATTACH b;
       b.breaks = true;
       const int before = g_sorts;
-      ASSERT_EQ(pb_build(nullptr, nullptr, qb, &b), 1) << what;
+      ASSERT_EQ(pi_hooks.pb_build(nullptr, nullptr, qb, &b), 1) << what;
       uint8_t buf[C_LEN];
       uint32_t st = 0, level = 0;
       int got = 0;
@@ -288,7 +289,7 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
       }
       EXPECT_EQ(got, 1) << what;
       EXPECT_EQ(g_sorts - before, anew ? 1 : 0) << what;
-      pb_unbuild(&b);
+      pi_hooks.pb_unbuild(&b);
     };
     attach_read("unchanged criteria", false);
     EXPECT_EQ(fq_all(), all) << "the same query";
@@ -310,7 +311,7 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
   EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
   g_at_end = nullptr;
   pb_show_progress = false;
-  pb_progress_show = saved;
+  pi_hooks.pb_progress = saved;
   EXPECT_TRUE(checked);
   EXPECT_EQ(sorts_before, 1) << "the report's own read sorted once";
   EXPECT_EQ(fq_count(), 0u);
@@ -322,8 +323,8 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
 TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldStream) {
   pb_show_progress = true;
   g_sorts = 0;
-  const auto saved = pb_progress_show;
-  pb_progress_show = [](const std::string& t) {
+  const auto saved = pi_hooks.pb_progress;
+  pi_hooks.pb_progress = [](const std::string& t) {
     const std::string first = " of 1 processed";
     g_sorts += t.size() > first.size() && t.compare(t.size() - first.size(), first.size(), first) == 0;
   };
@@ -346,7 +347,7 @@ TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldS
       PB_ATTACH b;
       b.breaks = true;
       const int sorts = g_sorts;
-      ASSERT_EQ(pb_build(nullptr, nullptr, qb, &b), 1);
+      ASSERT_EQ(pi_hooks.pb_build(nullptr, nullptr, qb, &b), 1);
       const std::vector<ACTIVE_QRY*> after = fq_all();
       ASSERT_EQ(after.size(), 1u) << "one query listed";
       ACTIVE_QRY* q = after[0];
@@ -370,14 +371,14 @@ TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldS
       }
       EXPECT_EQ(got, want);
       EXPECT_EQ(g_sorts - sorts, 1) << "sorted anew";
-      pb_unbuild(&b);
+      pi_hooks.pb_unbuild(&b);
     }
     checked = true;
   };
   EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
   g_at_end = nullptr;
   pb_show_progress = false;
-  pb_progress_show = saved;
+  pi_hooks.pb_progress = saved;
   EXPECT_TRUE(checked);
   EXPECT_EQ(fq_count(), 0u);
   std::error_code ec;

@@ -9,12 +9,14 @@
 #include <random>
 
 #include "../fm/fm_started.h"
+#include "compiler/compiler.h"
 #include "compiler/rt_names.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "foundation/bytes.h"
 #include "process/pb.h"
 #include "process/pb_fqry.h"
+#include "process/process.h"
 #include "process/qp.h"
 #include "process/qs.h"
 
@@ -84,7 +86,7 @@ class SortedQuery : public FmStarted {
 
   // The routine file of an earlier test goes with the memory files.
   void TearDown() override {
-    rt_ifns_arb = nullptr;
+    compiler_hooks.ifns_arb = nullptr;
     FmStarted::TearDown();
   }
   ARB* mem(const char* tag, uint16_t len) {
@@ -243,19 +245,19 @@ TEST_F(SortedQuery, StreamThroughTheFileManagerGoesOnAfterEachLevelStatus) {
   SCAN_REQ req{};
   req.type = SCAN_SORTED, req.sq_len = kQblkLen, req.sq_parms = qb;
 
-  pb_build = nullptr;
+  pi_hooks.pb_build = nullptr;
   FAD fad{&req, nullptr};
   EXPECT_EQ(FM_ATTACH(pcf, &fad, com.sys_scope), nullptr);
   EXPECT_EQ(pcf->arb_stat, PB_NO_QUERY) << "no query can be built";
 
   static PB_ATTACH ready;
   ready = attach(true);
-  pb_build = [](ARB*, STRM*, const uint8_t* q, PB_ATTACH* out) {
+  pi_hooks.pb_build = [](ARB*, STRM*, const uint8_t* q, PB_ATTACH* out) {
     if (q[QB_KIND] != 2) return 0;
     *out = ready;
     return 1;
   };
-  pb_unbuild = nullptr;
+  pi_hooks.pb_unbuild = nullptr;
   fad = FAD{&req, nullptr};
   ARB* a = FM_ATTACH(pcf, &fad, com.sys_scope);
   ASSERT_NE(a, nullptr);

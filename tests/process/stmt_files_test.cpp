@@ -11,6 +11,7 @@
 #include "stmt_files_test.h"
 #include "store/fd_cache.h"
 #include "store/lock.h"
+#include "store/store.h"
 
 namespace kivo::test {
 namespace {
@@ -293,7 +294,7 @@ TEST_F(StmtFiles, HoldTwoWaitsForTheRecordAnotherProcessHolds) {
   ASSERT_EQ(from_holder.receive(), "held");
   spawn("WAITER", [&] {
     g_notice_fd = notice.fd[1], lock_wait_notice_ms = 1;
-    set_lock_status_presenter(notice_to_pipe);
+    store_hooks.lock_status = notice_to_pipe;
     on_msg = [&](const std::string& m) { from_waiter.send(m); };
   });
   EXPECT_EQ(notice.receive(), "waiting");

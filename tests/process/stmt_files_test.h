@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "compiler/compiler.h"
 #include "compiler/em_access.h"
 #include "compiler/pc_cmpl.h"
 #include "exec_test_util.h"
@@ -98,7 +99,7 @@ class FileStmtFixture : public ExecFixture {
     PCB k{};
     k.invoc = inv(proc, PT_SUBROUTINE, nullptr, 2, "0DN");
     memcpy(k.invoc.b + INVOC_VER, "01", 2), memcpy(k.pcb_lang, "ENG", 3);
-    if (!pl_hooks.get(&k, 1)) return nullptr;
+    if (!compiler_hooks.pl.get(&k, 1)) return nullptr;
     pl_free(k.pcb_em);
     return k.pcb_em;
   }

@@ -3,6 +3,7 @@
 // The invocation verbs and RUN compiled from statements and run by the executive: the child's end code becomes the
 // verb's outcome (T for 1 and 2, F for 4), a logout is passed up, END? "Y" chains (the invoker ends with 19 and the
 // child runs in its place), and RUN takes the command's exit status.
+#include "compiler/compiler.h"
 #include "stmt_files_test.h"
 
 namespace kivo::test {
@@ -34,15 +35,15 @@ class StmtInvokeRun : public FileStmtFixture {
     src += sub("RUNS", run_stmt("", "true") + msg("T", "zero") + run_stmt("", "exit 3") + msg("F", "three") +
                            run_stmt("", "true", "Y") + msg("", "after"));
     start(src);
-    real_get_ = pl_hooks.get;
-    pl_hooks.get = [](PCB* p, int f) {
+    real_get_ = compiler_hooks.pl.get;
+    compiler_hooks.pl.get = [](PCB* p, int f) {
       loads_ += name_of(p) + "/" + std::to_string(p->invoc.b[INVOC_PROC_TYPE]) + "/" +
                 std::to_string(p->invoc.b[INVOC_INVOC_TYPE]) + " ";
       return real_get_(p, f);
     };
   }
   void TearDown() override {
-    if (real_get_) pl_hooks.get = real_get_;
+    if (real_get_) compiler_hooks.pl.get = real_get_;
     FileStmtFixture::TearDown();
   }
   static inline int (*real_get_)(PCB*, int) = nullptr;

@@ -1,12 +1,14 @@
 // Key definition: the combination builder, the checks, the order and the
 // KEYMAP records on native files, a write failure among them.
 #include <gtest/gtest.h>
+#include <utility>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
+#include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
@@ -135,12 +137,12 @@ TEST_F(KeyDefinition, WriterPutsTenToARecordUnderBothNames) {
     }
   }
   // An injected write failure is reported, not taken for success.
-  sys_err_presenter old = set_sys_err_presenter([](const char*, int, const char*) {});
+  sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, [](const char*, int, const char*) {});
   os_sys.pwrite = failing_pwrite, os_sys.pwritev = failing_pwritev, os_sys.write = failing_write;
   uint32_t st = 1;
   MARK(MARK_PROCESS, [&] { st = kd_store(a, "tmux      ", "   ", all); });
   os_sys = os_real_calls();
-  set_sys_err_presenter(old);
+  foundation_hooks.err_presenter = old;
   EXPECT_NE(st, 1u);
 }
 

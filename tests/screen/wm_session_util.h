@@ -15,6 +15,7 @@
 #include "fm/fm_switch.h"
 #include "fm/la.h"
 #include "fm/unix_fm.h"
+#include "screen/screen.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
@@ -22,6 +23,7 @@
 #include "screen/wm_show.h"
 #include "screen/wm_term.h"
 #include "store/lock.h"
+#include "store/store.h"
 #include "wm_test_util.h"
 
 namespace kivo::test {
@@ -80,9 +82,9 @@ class WmSession : public WmFresh {
   void TearDown() override {
     wm_clr_scope(com.sys_scope);
     unsetenv("KIVO_TST_DIR");
-    set_lock_status_presenter(nullptr);
+    store_hooks.lock_status = nullptr;
     tm_hooks.get_ed = nullptr;
-    wm_show_hook = nullptr;
+    screen_hooks.status_show = nullptr;
     wm_term_override = nullptr;
     wm_term_handle = nullptr;
     tm_image_free(g_rec.image);

@@ -9,6 +9,7 @@
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/text.h"
+#include "types/types.h"
 
 namespace kivo {
 namespace {
@@ -101,15 +102,15 @@ TEST(AlphaFields, SeveralRowsStayInsideTheirRows) {
 }
 
 TEST(AlphaFields, TranslationRunsBothWays) {
-  set_xlate_fld_hook([](const CNV*, const char* dir, char* t, int n) {
+  types_hooks.xlate_fld = [](const CNV*, const char* dir, char* t, int n) {
     for (int i = 0; i < n; ++i) t[i] = static_cast<char>(dir[0] == 'D' ? tolower(t[i]) : toupper(t[i]));
     return 1;
-  });
+  };
   cnv_fix f(6, 1);
   cv_set_xlate(&f.c, "0LA", "0LA", "00", std::string(22, 'T').data(), 1);
   EXPECT_EQ(f.show("abc"), "ABC   ");
   EXPECT_EQ(f.read("ABC   "), "abc   ");
-  set_xlate_fld_hook(nullptr);
+  types_hooks.xlate_fld = nullptr;
 }
 
 // A stored value shown and read back is stored again unchanged, for every
@@ -165,9 +166,9 @@ class Tokens : public ::testing::Test {
   cnv_fix f;
   void SetUp() override {
     g_loads = g_text_reads = 0;
-    set_token_hooks(kTableHooks);
+    types_hooks.tokens = kTableHooks;
   }
-  void TearDown() override { set_token_hooks({}); }
+  void TearDown() override { types_hooks.tokens = {}; }
   void field(uint8_t type, uint16_t size) {
     f.make(type, size);
     memcpy(f.elem + ELEM_DOMAIN, "REGION", 6);

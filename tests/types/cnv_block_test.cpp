@@ -9,6 +9,7 @@
 #include "foundation/com.h"
 #include "foundation/scope.h"
 #include "types/std_date.h"
+#include "types/types.h"
 
 namespace kivo {
 namespace {
@@ -44,7 +45,7 @@ TEST(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
     f.compile(&entry);
     for (const char* shown : r) EXPECT_EQ(f.show(f.read(shown)), shown);
   }
-  set_typed_date_hook(cv_typed_date);
+  types_hooks.typed_date = cv_typed_date;
   const char* typed[][2] = {{"2024031512301500", "03/15/2024"}, {"202403----------", ""}, {"20241315--------", ""}};
   for (const auto& r : typed) {
     cnv_fix f;

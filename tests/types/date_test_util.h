@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "types/date_mask.h"
 #include "types/std_date.h"
@@ -20,7 +21,7 @@ class DateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(quiet_sys_err);
+    foundation_hooks.err_presenter = quiet_sys_err;
     unsetenv("KIVO_PIVOT_YEAR");
     unsetenv("KIVO_PIVOT_ITEMS");
     date_pivot_reload(2026);

@@ -3,7 +3,9 @@
 // shapes (fills, grouping, signs, currency, credit/debit), the mask grammar,
 // the reference value and the text-held numbers.
 #include <gtest/gtest.h>
+#include <utility>
 
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "num_test_util.h"
 
@@ -196,7 +198,7 @@ TEST_F(NumConvert, BadStoredValuesAndLongAssembliesShowQuestionMarks) {
   EXPECT_EQ(z.shown(), "." + std::string(40, '0') + " ");
   EXPECT_TRUE(z.guard_intact());
   // Digit halves over 9 in a fixed packed value.
-  auto quiet = set_sys_err_presenter([](const char*, int, const char*) {});
+  auto quiet = std::exchange(foundation_hooks.err_presenter, [](const char*, int, const char*) {});
   const unsigned errors = sys_err_count();
   field p(NUM_PD_FIX, 2, 3, 0, "999");
   p.stored[0] = 0xAB;
@@ -212,7 +214,7 @@ TEST_F(NumConvert, BadStoredValuesAndLongAssembliesShowQuestionMarks) {
   EXPECT_EQ(p.c.cnv_status, CV_BAD_CNV_TYPE);
   EXPECT_EQ(p.stored[0], 0xAB);
   EXPECT_EQ(sys_err_count(), errors + 3);
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   // Twenty '$' of a 3-character symbol and the words: bounded, then refused.
   memcpy(com.currency, "EUR", 3);
   com.currency_len = 3;

@@ -3,17 +3,19 @@
 // its length, live records are exactly the model's, and the file ends at
 // eofseek. Then the upgrade that rebuilds the list, on files built by hand.
 #include <gtest/gtest.h>
+#include <utility>
 
 #include <map>
 #include <random>
 #include <set>
 #include <vector>
 
-#include "fm_test_util.h"
 #include "foundation/bytes.h"
+#include "foundation/foundation.h"
 #include "record_test_util.h"
 #include "store/brf_status.h"
 #include "store/data_file.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -45,12 +47,12 @@ class Space : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = set_sys_err_presenter(test::quiet_presenter);
+    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
     errs_ = sys_err_count();
   }
   void TearDown() override {
     if (f_) brfclose(f_);
-    set_sys_err_presenter(old_);
+    foundation_hooks.err_presenter = old_;
   }
   BRF_FILE* open(uint16_t extra = BRF_CREATE) {
     int status = -1;

@@ -6,9 +6,10 @@
 #include <functional>
 
 #include "analyser_test_util.h"
-#include "fm_test_util.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "store/record_ops.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -22,9 +23,9 @@ class AnalyserVerify : public ::testing::Test {
  public:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet_presenter);
+    foundation_hooks.err_presenter = test::quiet_presenter;
   }
-  void TearDown() override { set_sys_err_presenter(nullptr); }
+  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
 
   // A pair of n records: every seventh has a null second key, every fifth
   // is deleted again, so chains and FREE_BLOCKs are in use.

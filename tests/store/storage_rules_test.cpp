@@ -7,6 +7,7 @@
 #include <set>
 
 #include "crash_test_util.h"
+#include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "store/analyser.h"
 #include "store/flat_file.h"
@@ -24,10 +25,10 @@ struct StorageTexts : ::testing::Test {
     brfinit();
     g_texts.clear();
     g_locks.clear();
-    set_sys_err_presenter([](const char*, int, const char* t) { g_texts.push_back(t); });
+    foundation_hooks.err_presenter = [](const char*, int, const char* t) { g_texts.push_back(t); };
     make_pair(base_, 3, 10, &m_);
   }
-  void TearDown() override { set_sys_err_presenter(nullptr); }
+  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
   bool said(const std::string& t) { return std::find(g_texts.begin(), g_texts.end(), t) != g_texts.end(); }
   scratch_dir dir_;
   std::string base_ = dir_.file("st");

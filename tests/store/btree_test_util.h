@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "fm_test_util.h"
 #include "foundation/bytes.h"
 #include "store/btree.h"
+#include "store_test_util.h"
 
 namespace kivo::test {
 

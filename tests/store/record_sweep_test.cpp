@@ -20,6 +20,7 @@
 #include <set>
 
 #include "crash_test_util.h"
+#include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "store/analyser.h"
 
@@ -250,7 +251,7 @@ struct sweep_mode {
 
 [[noreturn]] void run_steps(const std::string& base, const std::vector<step>& steps, const sweep_mode& mode, int fd) {
   fd_cache_after_fork();
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   int st;
   BRF_FILE* f = brfopen(&st, base.c_str(), mode.keys ? 0 : BRF_NO_KEYS, 0, mode.exclusive);
   BRF_RCB* r = f ? brfaccess(&st, f, 0, false) : nullptr;
@@ -434,7 +435,7 @@ void report(const char* what, const sweep_totals& t, const std::vector<std::stri
 
 TEST(RecordSweep, EveryKillPointLeavesASoundOrRepairedPair) {
   com_fill(0, nullptr);
-  set_sys_err_presenter(count_repairs);
+  foundation_hooks.err_presenter = count_repairs;
   brfinit();
   sweep_totals t;
   std::vector<std::string> failures;
@@ -443,12 +444,12 @@ TEST(RecordSweep, EveryKillPointLeavesASoundOrRepairedPair) {
       for (bool cut : {false, true}) sweep(kind, {cut, exclusive, true}, &t, &failures);
   report("with keys", t, failures);
   EXPECT_GT(t.points, 1000);
-  set_sys_err_presenter(nullptr);
+  foundation_hooks.err_presenter = nullptr;
 }
 
 TEST(RecordSweep, EveryKillPointLeavesAFileWithoutKeysThatTheRepairMakesSound) {
   com_fill(0, nullptr);
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   brfinit();
   sweep_totals t;
   std::vector<std::string> failures;
@@ -457,7 +458,7 @@ TEST(RecordSweep, EveryKillPointLeavesAFileWithoutKeysThatTheRepairMakesSound) {
       for (bool cut : {false, true}) sweep(kind, {cut, exclusive, false}, &t, &failures);
   report("without keys", t, failures);
   EXPECT_GT(t.points, 100);
-  set_sys_err_presenter(nullptr);
+  foundation_hooks.err_presenter = nullptr;
 }
 
 // --- the administrator's repair ----------------------------------------------
@@ -479,7 +480,7 @@ void killed_in_a_split(const std::string& base, record_model* model) {
 
 TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
   com_fill(0, nullptr);
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   brfinit();
   struct {
     const char* name;
@@ -515,7 +516,7 @@ TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
       EXPECT_EQ(read_file(base + ".key"), key);
     }
   }
-  set_sys_err_presenter(nullptr);
+  foundation_hooks.err_presenter = nullptr;
 }
 
 // A writer killed after freeing a moved record's old place, before the copy
@@ -550,7 +551,7 @@ uint32_t killed_before_a_move_is_finished(const std::string& base, record_model*
 // moved record.
 TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   com_fill(0, nullptr);
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("null");
@@ -566,7 +567,7 @@ TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   int32_t count = 0;
   EXPECT_EQ(analyze(base.c_str(), 0, &count), 1);
   EXPECT_EQ(count, 21);
-  set_sys_err_presenter(nullptr);
+  foundation_hooks.err_presenter = nullptr;
 }
 
 // The copy's completion cut by the kill at a page boundary: its flags say
@@ -574,7 +575,7 @@ TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
 // finishes it; the moved record is not dropped.
 TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
   com_fill(0, nullptr);
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("cut");
@@ -588,7 +589,7 @@ TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
   ASSERT_EQ(reopen_and_check(base, &active), "");
   model[id_text(10)] = record_of(10, 10002, 97);
   EXPECT_EQ(active, model);
-  set_sys_err_presenter(nullptr);
+  foundation_hooks.err_presenter = nullptr;
 }
 
 // A data file without keys whose free list is damaged in one of several
@@ -596,7 +597,7 @@ TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
 // is, and no record is touched either way.
 TEST(RecordRepair, OptionRepairsTheFreeListOfAFileWithoutKeys) {
   com_fill(0, nullptr);
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   brfinit();
   // Each case damages the file image `d`, whose live record `live` is at
   // the given seek.
@@ -650,7 +651,7 @@ TEST(RecordRepair, OptionRepairsTheFreeListOfAFileWithoutKeys) {
         active[std::string(r.body.begin(), r.body.begin() + kIdLen)] = r.body;
     EXPECT_EQ(active, model);
   }
-  set_sys_err_presenter(nullptr);
+  foundation_hooks.err_presenter = nullptr;
 }
 
 }  // namespace

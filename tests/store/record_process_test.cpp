@@ -9,14 +9,16 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include <map>
 #include <random>
 
-#include "fm_test_util.h"
+#include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "record_test_util.h"
 #include "store/flat_file.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -56,13 +58,13 @@ class RecordProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = set_sys_err_presenter(test::quiet);
+    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet);
     brfinit();
     base_ = dir_.file("p");
   }
   void TearDown() override {
     os_sys = os_real_calls();
-    set_sys_err_presenter(old_);
+    foundation_hooks.err_presenter = old_;
   }
   template <typename Fn>
   pid_t spawn(Fn fn) {

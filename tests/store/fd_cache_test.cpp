@@ -2,6 +2,7 @@
 // descriptor because they carry locks, one descriptor per file whatever the
 // path, and the cache's refusals.
 #include <gtest/gtest.h>
+#include <utility>
 
 #include <cerrno>
 #include <cstring>
@@ -9,10 +10,11 @@
 #include <sstream>
 #include <vector>
 
-#include "fm_test_util.h"
+#include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "store/fd_cache.h"
 #include "store/lock.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -34,7 +36,7 @@ class FdCache : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = set_sys_err_presenter(test::quiet_presenter);
+    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
     fd_cache_after_fork();  // a clean table, whatever earlier tests left
   }
   void TearDown() override {
@@ -44,7 +46,7 @@ class FdCache : public ::testing::Test {
     unsetenv("KIVO_FD_CACHE_LOG");
     unsetenv("KIVO_FD_CACHE_CODE");
     fd_cache_configure();
-    set_sys_err_presenter(old_);
+    foundation_hooks.err_presenter = old_;
   }
   void set_max(const char* n) {
     setenv("KIVO_MAX_FILES", n, 1);

@@ -14,8 +14,9 @@
 #include "analyser_test_util.h"
 #include "crash_test_util.h"
 #include "fault_util.h"
-#include "fm_test_util.h"
+#include "foundation/foundation.h"
 #include "record_test_util.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -64,12 +65,12 @@ class RecordFault : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet);
+    foundation_hooks.err_presenter = test::quiet;
     brfinit();
   }
   void TearDown() override {
     test::fault_disarm();
-    set_sys_err_presenter(nullptr);
+    foundation_hooks.err_presenter = nullptr;
   }
 
   // The pair every round starts from: `count` records under three keys.

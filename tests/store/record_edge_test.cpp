@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "foundation/foundation.h"
 #include "record_test_util.h"
 
 namespace kivo {
@@ -15,13 +16,13 @@ class RecordEdge : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet);
+    foundation_hooks.err_presenter = test::quiet;
     brfinit();
   }
   void TearDown() override {
     for (BRF_RCB* r : rcbs_) brfdeaccess(r);
     for (BRF_FILE* f : files_) brfclose(f);
-    set_sys_err_presenter(nullptr);
+    foundation_hooks.err_presenter = nullptr;
   }
   BRF_RCB* open(const char* name, uint16_t mode, uint32_t rec_len, bool keys) {
     int st;

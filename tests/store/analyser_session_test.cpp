@@ -6,8 +6,9 @@
 #include <sys/wait.h>
 
 #include "analyser_test_util.h"
-#include "fm_test_util.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -18,7 +19,7 @@ class AnalyserSession : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet_presenter);
+    foundation_hooks.err_presenter = test::quiet_presenter;
     test::pair_builder b(base_, 2);
     for (int i = 0; i < 200; ++i) {
       auto r = make_rec(i, i % 10 == 0 ? 0 : 100 + i, "customer");
@@ -26,7 +27,7 @@ class AnalyserSession : public ::testing::Test {
       if (i % 8 == 7) b.del(seek, r);
     }
   }
-  void TearDown() override { set_sys_err_presenter(nullptr); }
+  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
 
   // Runs "kivo -an=<base>.dat" with `script` on a pipe; the error stream's
   // text, and the exit status in *rc.

@@ -16,6 +16,7 @@
 #include <random>
 
 #include "crash_test_util.h"
+#include "foundation/foundation.h"
 
 namespace kivo {
 namespace {
@@ -27,7 +28,7 @@ using namespace test;
 // changes the keys.
 [[noreturn]] void writer(const std::string& base, int fd, uint32_t seed, bool exclusive) {
   fd_cache_after_fork();
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   int st;
   BRF_FILE* f = brfopen(&st, base.c_str(), 0, 0, exclusive);
   if (!f) _exit(4);
@@ -57,7 +58,7 @@ using namespace test;
 
 void killed_writer_rounds(bool exclusive) {
   com_fill(0, nullptr);
-  set_sys_err_presenter(count_repairs);
+  foundation_hooks.err_presenter = count_repairs;
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("crash");
@@ -93,7 +94,7 @@ void killed_writer_rounds(bool exclusive) {
   EXPECT_GT(acked, rounds * 5);
   ::testing::Test::RecordProperty("repairs", repairs_seen());
   printf("%d kills, %ld acknowledged writes, %d repairs\n", rounds, acked, repairs_seen());
-  set_sys_err_presenter(nullptr);
+  foundation_hooks.err_presenter = nullptr;
 }
 
 TEST(RecordCrash, KilledWriterLeavesAPairHoldingEveryAcknowledgedWrite) { killed_writer_rounds(false); }

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "analyser_test_util.h"
-#include "fm_test_util.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {

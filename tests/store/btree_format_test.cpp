@@ -1,11 +1,13 @@
 // Key file format: the bytes of a new key file and of a page, key
 // declarations and their refusals, and damaged files.
 #include <gtest/gtest.h>
+#include <utility>
 
 #include <array>
 
 #include "btree_test_util.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
@@ -17,12 +19,12 @@ class BtreeFormat : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = set_sys_err_presenter(test::quiet_presenter);
+    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
   }
   void TearDown() override {
     if (c_) bdeaccess(c_);
     if (f_) bclose(f_);
-    set_sys_err_presenter(old_);
+    foundation_hooks.err_presenter = old_;
   }
   void open(int expect_status = BRF_NOT_FOUND_FILE) {
     int st;

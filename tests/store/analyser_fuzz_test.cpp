@@ -9,8 +9,9 @@
 #include <random>
 
 #include "analyser_test_util.h"
-#include "fm_test_util.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -23,7 +24,7 @@ class AnalyserFuzz : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet_presenter);
+    foundation_hooks.err_presenter = test::quiet_presenter;
     {
       test::pair_builder b(base_, 2);
       for (int i = 0; i < 700; ++i) {
@@ -36,7 +37,7 @@ class AnalyserFuzz : public ::testing::Test {
     key_ = slurp(base_ + ".key");
     ASSERT_EQ(test::verify_in_child(base_), 1);
   }
-  void TearDown() override { set_sys_err_presenter(nullptr); }
+  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
 
   // The interactive session over the damaged pair, in a child with an alarm:
   // its exit status, or -1 for a crash and -2 for a hang.

@@ -10,9 +10,10 @@
 
 #include "analyser_test_util.h"
 #include "fault_util.h"
-#include "fm_test_util.h"
 #include "foundation/com.h"
+#include "foundation/foundation.h"
 #include "store/flat_file.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -26,9 +27,9 @@ class FlatTransfer : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet_presenter);
+    foundation_hooks.err_presenter = test::quiet_presenter;
   }
-  void TearDown() override { set_sys_err_presenter(nullptr); }
+  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
 
   int import_text(const std::string& text) {
     spill(base_, bytes(text));

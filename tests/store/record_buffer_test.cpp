@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "foundation/foundation.h"
 #include "record_test_util.h"
 
 namespace kivo {
@@ -20,13 +21,13 @@ class RecordBuffers : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(quiet);
+    foundation_hooks.err_presenter = quiet;
     brfinit();
   }
   void TearDown() override {
     if (r_) brfdeaccess(r_);
     if (f_) brfclose(f_);
-    set_sys_err_presenter(nullptr);
+    foundation_hooks.err_presenter = nullptr;
   }
   // A new file: with no key (fixed length: relative), key 0, or the three.
   void open(const char* name, uint32_t rec_len, int keys) {

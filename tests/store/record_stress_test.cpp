@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "foundation/foundation.h"
 #include "record_test_util.h"
 
 namespace kivo {
@@ -21,7 +22,7 @@ class RecordStress : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    set_sys_err_presenter(test::quiet);
+    foundation_hooks.err_presenter = test::quiet;
     brfinit();
     base_ = dir_.file("stress");
     int st;
@@ -35,7 +36,7 @@ class RecordStress : public ::testing::Test {
   void TearDown() override {
     brfdeaccess(r_);
     brfclose(f_);
-    set_sys_err_presenter(nullptr);
+    foundation_hooks.err_presenter = nullptr;
   }
 
   // Positions on `id` with key 0 and reads it.

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "crash_test_util.h"
+#include "foundation/foundation.h"
 
 namespace kivo {
 namespace {
@@ -22,7 +23,7 @@ constexpr uint32_t kIds = 16;  // ids 0..15 come and go
 // Swaps live and gone ids for ever: deletes a live one, puts a gone one.
 [[noreturn]] void swapper(const std::string& base, uint32_t seed) {
   fd_cache_after_fork();
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   session s(base);
   BRF_RCB* r = s.r;
   if (!r) _exit(5);
@@ -46,7 +47,7 @@ constexpr uint32_t kIds = 16;  // ids 0..15 come and go
 // delivered another record or kept a lock they should not.
 [[noreturn]] void reader(const std::string& base, uint32_t seed, int reads) {
   fd_cache_after_fork();
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   session s(base);
   BRF_RCB* r = s.r;
   if (!r) _exit(5);
@@ -73,7 +74,7 @@ constexpr uint32_t kIds = 16;  // ids 0..15 come and go
 
 TEST(RecordRace, ReaderNeverGetsAnotherRecordThanItsKeyNames) {
   com_fill(0, nullptr);
-  set_sys_err_presenter(quiet);
+  foundation_hooks.err_presenter = quiet;
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("race");
@@ -98,7 +99,7 @@ TEST(RecordRace, ReaderNeverGetsAnotherRecordThanItsKeyNames) {
   // Swappers killed inside a change leave the pair for the next session.
   record_model active;
   EXPECT_EQ(reopen_and_check(base, &active), "");
-  set_sys_err_presenter(nullptr);
+  foundation_hooks.err_presenter = nullptr;
 }
 
 }  // namespace

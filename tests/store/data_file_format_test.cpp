@@ -1,13 +1,15 @@
 // The data file's stored bytes and its space management, case by case.
 #include <gtest/gtest.h>
+#include <utility>
 
 #include <cstring>
 #include <vector>
 
-#include "fm_test_util.h"
 #include "foundation/bytes.h"
+#include "foundation/foundation.h"
 #include "store/brf_status.h"
 #include "store/data_file.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -32,11 +34,11 @@ class DataFile : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = set_sys_err_presenter(test::quiet_presenter);
+    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
   }
   void TearDown() override {
     for (BRF_FILE* f : open_) brfclose(f);
-    set_sys_err_presenter(old_);
+    foundation_hooks.err_presenter = old_;
   }
   // A new, upgraded (version 2) file without keys.
   BRF_FILE* make(const std::string& name, uint32_t rec_len = 0) {
