@@ -215,6 +215,26 @@ class DemoLedger : public ::testing::Test {
     rank_on(p.get(), floor);
   }
   // The ranking chosen on a menu already shown.
+  // In an editor on its record: CHANGE MODE, `keys` to the field, `text`
+  // typed (seen as `shown`), ENTER, and the record changed.
+  static void change(tmux_pane* p, const char* keys, const std::string& text, const std::string& shown) {
+    p->send_keys("S-F2");
+    ASSERT_TRUE(p->wait_for("CHANGE MODE")) << p->capture();
+    if (*keys) p->send_keys(keys);
+    p->send_text(text);
+    ASSERT_TRUE(p->wait_for(shown)) << p->capture();
+    p->send_keys("Enter");
+    ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+  }
+  // From the selection editor on the balance's criterion: its floor set to
+  // 500, the sort editor ended unchanged, back on the menu.
+  static void select_above_500(tmux_pane* p) {
+    change(p, "Tab", "500", "VALUE:     500");
+    p->send_keys("S-F1");
+    ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
+    p->send_keys("S-F1");
+    ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
+  }
   void rank_on(tmux_pane* p, long floor, bool descending = true) {
     p->send_keys("Down Enter");
     ASSERT_TRUE(kivo_test::wait_until([&] { return !print().empty(); }, 60)) << p->capture();
@@ -294,16 +314,7 @@ TEST_F(DemoLedger, RankingChosenAgainFollowsTheLatestSelection) {
   ASSERT_TRUE(p->wait_for("QSLCT EDIT")) << p->capture();
   p->send_keys("F9");
   ASSERT_TRUE(p->wait_for("ACCT BALANCE")) << p->capture();
-  p->send_keys("S-F2");
-  ASSERT_TRUE(p->wait_for("CHANGE MODE")) << p->capture();
-  p->send_keys("Tab");
-  p->send_text("500");
-  p->send_keys("Enter");
-  ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
+  select_above_500(p.get());
   p->send_keys("Down Enter");
   printed(3);
   p->send_keys("S-F1");
@@ -349,17 +360,7 @@ TEST_F(DemoLedger, QueryEditedSelectionReachesTheRanking) {
   ASSERT_TRUE(p->wait_for("ACCT BALANCE")) << p->capture();
   EXPECT_NE(p->capture().find("RELATION:  3"), std::string::npos) << p->capture();
   EXPECT_NE(p->capture().find("VALUE:     0"), std::string::npos) << p->capture();
-  p->send_keys("S-F2");
-  ASSERT_TRUE(p->wait_for("CHANGE MODE")) << p->capture();
-  p->send_keys("Tab");
-  p->send_text("500");
-  ASSERT_TRUE(p->wait_for("VALUE:     500")) << p->capture();
-  p->send_keys("Enter");
-  ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
+  select_above_500(p.get());
   ASSERT_EQ(reference(50000).size(), 3u + 21u + 3u + 1u);
   rank_on(p.get(), 50000);
 }
@@ -387,12 +388,7 @@ TEST_F(DemoLedger, QuerySortOrderChangedInTheSortEditorReachesTheRanking) {
   ASSERT_TRUE(p->wait_for("FIELD:     REGION")) << p->capture();
   p->send_keys("F9");
   ASSERT_TRUE(p->wait_for("FIELD:     ACCT BALANCE")) << p->capture();
-  p->send_keys("S-F2");
-  ASSERT_TRUE(p->wait_for("CHANGE MODE")) << p->capture();
-  p->send_text("+");
-  ASSERT_TRUE(p->wait_for("ORDER:     +")) << p->capture();
-  p->send_keys("Enter");
-  ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+  change(p.get(), "", "+", "ORDER:     +");
   p->send_keys("S-F1");
   ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
   rank_on(p.get(), 0, false);
