@@ -16,6 +16,7 @@
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
+#include "process/pi.h"
 #include "process/process.h"
 #include "test_support.h"
 
@@ -42,6 +43,16 @@ class CmdLine : public test::Fresh {
     unsetenv("KIVO_KEYMAP");
     setenv("TERM", "vt100", 1);
     pi_init();
+  }
+  // pi_init's files live in this test's pools, which the next test's fresh
+  // start discards: a later pi_exec must find the executive not started, and
+  // the design-record hook must not read them.
+  void TearDown() override {
+    pi_pcb_arb = pi_prop_cache = mhook_arb = nullptr;
+    for (ARB*& a : pi_saa_arb) a = nullptr;
+    pi_pool = nullptr;
+    foundation_hooks.design_recs = {};
+    Fresh::TearDown();
   }
 
   parsed parse(std::vector<std::string> args) {
