@@ -116,10 +116,10 @@ class MenuRun : public ::testing::Test {
     return p;
   }
   static bool cursor_at(tmux_pane& p, const std::string& at) {
-    return kivo_test::wait_until([&] { return p.cursor() == at; }, 10);
+    return kivo_test::wait_until([&] { return p.cursor() == at; }, kivo_test::kScreenWait);
   }
   static bool gone(tmux_pane& p, const std::string& text) {
-    return kivo_test::wait_until([&] { return p.capture().find(text) == std::string::npos; }, 10);
+    return kivo_test::wait_until([&] { return p.capture().find(text) == std::string::npos; }, kivo_test::kScreenWait);
   }
   // END on the fixture's hand-over screen, then on the installation's
   // "ACTION LOG", whose event point runs after the fixture's.
@@ -247,8 +247,8 @@ TEST_F(FrameScreen, ErrorAtEnterKeepsTheFrameWithItsMessage) {
   ASSERT_TRUE(p->wait_for("NAME:")) << p->capture();
   p->send_text("BAD");
   p->send_keys("Enter");
-  ASSERT_TRUE(
-      kivo_test::wait_until([&] { return p->lines().size() > 22 && p->lines()[22].find("NAME REFUSED") == 0; }, 10))
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p->lines().size() > 22 && p->lines()[22].find("NAME REFUSED") == 0; },
+                                    kivo_test::kScreenWait))
       << p->capture();
   EXPECT_NE(p->lines()[9].find("ECHO SCREEN"), std::string::npos);
   p->send_keys("S-F1");

@@ -15,7 +15,7 @@ TEST_F(InputScreen, AddReadBrowseChangeAndDelete) {
   EXPECT_EQ(mode(*p), "INQUIRE");
   EXPECT_EQ(p->cursor(), "3 12");  // on the first input item
   p->send_keys("F10");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return mode(*p) == "ADD"; }, 10)) << p->capture();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return mode(*p) == "ADD"; }, kivo_test::kScreenWait)) << p->capture();
   add(*p, "C1", "ADAMS", "10");
   ASSERT_TRUE(after(*p, "RECORD ADDED", "|||")) << p->capture();
   EXPECT_EQ(p->cursor(), "3 12");
@@ -56,7 +56,7 @@ TEST_F(InputScreen, AddReadBrowseChangeAndDelete) {
   ASSERT_TRUE(after(*p, "DELETE MODE", "C1|ADAMZ|10.00|")) << p->capture();
   EXPECT_EQ(mode(*p), "DELETE");
   p->send_keys("F9");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return mode(*p) == "INQUIRE"; }, 10)) << p->capture();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return mode(*p) == "INQUIRE"; }, kivo_test::kScreenWait)) << p->capture();
   p->send_keys("F11");
   ASSERT_TRUE(after(*p, "DELETE MODE", "C1|ADAMZ|10.00|")) << p->capture();
   p->send_keys("F2 F11");

@@ -143,7 +143,7 @@ class InputRun : public ::testing::Test {
   }
   // Waits until row `r` reads `text`; false when it does not in time.
   static bool row_is(kivo_test::tmux_pane& p, size_t r, const std::string& text) {
-    return kivo_test::wait_until([&] { return row(p, r) == text; }, 10);
+    return kivo_test::wait_until([&] { return row(p, r) == text; }, kivo_test::kScreenWait);
   }
   // The record as the image shows it: "number|name|balance|protect".
   static std::string shown(kivo_test::tmux_pane& p) {
@@ -162,7 +162,7 @@ class InputRun : public ::testing::Test {
   }
   // Waits until the message row reads `text` and the image `record`.
   static bool after(kivo_test::tmux_pane& p, const std::string& msg, const std::string& record) {
-    return kivo_test::wait_until([&] { return row(p, 23) == msg && shown(p) == record; }, 10);
+    return kivo_test::wait_until([&] { return row(p, 23) == msg && shown(p) == record; }, kivo_test::kScreenWait);
   }
   // Text typed as it stands (a leading "-" is no option of tmux's).
   static void type(kivo_test::tmux_pane& p, const std::string& text) {

@@ -540,7 +540,8 @@ TEST_F(DemoLedger, ScanLeavesTheChosenNameInTheContextAndNothingOnCancel) {
       for (std::string k; keys >> k;) {
         const std::string before = p->cursor();
         p->send_keys(k);
-        ASSERT_TRUE(kivo_test::wait_until([&] { return p->cursor() != before && !under().empty(); }, 10))
+        ASSERT_TRUE(
+            kivo_test::wait_until([&] { return p->cursor() != before && !under().empty(); }, kivo_test::kScreenWait))
             << k << p->capture();
       }
       want = under();
@@ -548,7 +549,7 @@ TEST_F(DemoLedger, ScanLeavesTheChosenNameInTheContextAndNothingOnCancel) {
       p->send_keys("Enter");
     }
     const std::string shown = std::string(9, ' ') + "CHOSEN:  " + want;
-    ASSERT_TRUE(kivo_test::wait_until([&] { return p->row(5) == shown; }, 10)) << p->capture();
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p->row(5) == shown; }, kivo_test::kScreenWait)) << p->capture();
     p->send_keys("S-F1");
     ASSERT_TRUE(p->wait_for("SCAN MENU")) << p->capture();
     p->send_keys("S-F1");

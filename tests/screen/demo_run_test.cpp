@@ -97,7 +97,7 @@ class DemoRun : public ::testing::Test {
       ASSERT_EQ(system(("rm -rf " + shell_quote(d_.file(sub)) + "/*").c_str()), 0) << sub;
   }
   static bool gone(tmux_pane& p, const std::string& text) {
-    return kivo_test::wait_until([&] { return p.capture().find(text) == std::string::npos; }, 10);
+    return kivo_test::wait_until([&] { return p.capture().find(text) == std::string::npos; }, kivo_test::kScreenWait);
   }
   static bool on_row(tmux_pane& p, size_t row, const std::string& text) {
     return kivo_test::wait_until(

@@ -53,6 +53,10 @@ inline std::string run_output(const std::string& cmd) {
   return out;
 }
 
+// Seconds a screen test waits for what it expects: only a fault waits so
+// long, even on a machine loaded by a parallel build and sanitizer runs.
+constexpr double kScreenWait = 30;
+
 // Polls `done` every 20 ms until it holds or `seconds` pass.
 template <class F>
 bool wait_until(F done, double seconds) {
@@ -142,7 +146,7 @@ class tmux_pane {
     for (size_t i = 0; i < r && std::getline(in, l); ++i) {}
     return l;
   }
-  bool wait_for(const std::string& text, double seconds = 10) {
+  bool wait_for(const std::string& text, double seconds = kScreenWait) {
     return wait_until([&] { return capture().find(text) != std::string::npos; }, seconds);
   }
   // Sends `sig` to the command (the children of the pane's shell).
@@ -154,7 +158,7 @@ class tmux_pane {
   }
   // The command's exit status once it ended (128 + the signal for one a
   // signal ended); -1 when it did not end in time.
-  int exit_status(double seconds = 10) {
+  int exit_status(double seconds = kScreenWait) {
     int status = -1;
     wait_until(
         [&] {
@@ -206,11 +210,11 @@ class pty_child {
   void send(const std::string& bytes) {
     if (write(master_, bytes.data(), bytes.size()) < 0) {}
   }
-  bool wait_for(const std::string& text, double seconds = 10) {
+  bool wait_for(const std::string& text, double seconds = kScreenWait) {
     return wait_until([&] { return drain(), out_.find(text) != std::string::npos; }, seconds);
   }
   // The exit status (or 128 + signal); -1 when the child did not end in time.
-  int finish(double seconds = 10) {
+  int finish(double seconds = kScreenWait) {
     int status = 0;
     bool ended = wait_until(
         [&] {

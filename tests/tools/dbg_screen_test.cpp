@@ -133,7 +133,8 @@ class DebugScreen : public SeRun {
   std::string attr_row(size_t r) { return p_->attr_row(r); }
   // Waits until row r starts with escape `esc` right before `text`.
   bool marked(size_t r, const std::string& esc, const std::string& text) {
-    return kivo_test::wait_until([&] { return attr_row(r).find(esc + text) != std::string::npos; }, 10);
+    return kivo_test::wait_until([&] { return attr_row(r).find(esc + text) != std::string::npos; },
+                                 kivo_test::kScreenWait);
   }
   std::unique_ptr<tmux_pane> p_;
 };
@@ -183,20 +184,22 @@ TEST_F(DebugScreen, ChangedValueIsStored) {
   EXPECT_EQ(row(18), "---  CI                          0");
   EXPECT_EQ(row(19), "---  BI                          0");
   p_->send_keys("Up S-F2");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, 10)) << p_->cursor();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, kivo_test::kScreenWait)) << p_->cursor();
   // The line above (BI = AI); its value input-capable, blanks shown as ".".
   EXPECT_EQ(row(18).substr(0, 35), "---  BI                         .0.") << p_->capture();
   p_->send_text("42");
   p_->send_keys("Enter");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  CI                          0"; }, 10))
+  ASSERT_TRUE(
+      kivo_test::wait_until([&] { return row(18) == "---  CI                          0"; }, kivo_test::kScreenWait))
       << p_->capture();
   EXPECT_EQ(row(19), "---  BI                          42");
   // CANCEL ends an edit without storing (the cursor stayed on the row).
   p_->send_keys("S-F2");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, 10)) << p_->cursor();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, kivo_test::kScreenWait)) << p_->cursor();
   p_->send_text("77");
   p_->send_keys("F2 S-F1");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  CI                          0"; }, 10))
+  ASSERT_TRUE(
+      kivo_test::wait_until([&] { return row(18) == "---  CI                          0"; }, kivo_test::kScreenWait))
       << p_->capture();
   EXPECT_EQ(row(19), "---  BI                          42");
   p_->send_keys("F1 1");
@@ -205,22 +208,25 @@ TEST_F(DebugScreen, ChangedValueIsStored) {
   // INQUIRE MODE: a field by name, its value stored, then shown again.
   for (const char* value : {"55", ""}) {
     p_->send_keys("F12");
-    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 1"; }, 10)) << p_->cursor();
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 1"; }, kivo_test::kScreenWait)) << p_->cursor();
     p_->send_text("0la");  // a full item moves on to the next
     p_->send_text("ei");
     p_->send_keys("Enter");
-    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, 10)) << p_->capture();
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, kivo_test::kScreenWait))
+        << p_->capture();
     EXPECT_EQ(row(18).substr(0, 7), "0LA  EI") << p_->capture();
     if (*value) {
       p_->send_text(value);
       p_->send_keys("Enter");
-      ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  DI                          0"; }, 10))
+      ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  DI                          0"; },
+                                        kivo_test::kScreenWait))
           << p_->capture();
     }
   }
   EXPECT_EQ(row(18).substr(32, 3), ".55") << p_->capture();
   p_->send_keys("F2 S-F1");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return row(18) == "---  DI                          0"; }, 10))
+  ASSERT_TRUE(
+      kivo_test::wait_until([&] { return row(18) == "---  DI                          0"; }, kivo_test::kScreenWait))
       << p_->capture();
   p_->send_keys("F2 S-F1");
   EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
@@ -250,7 +256,8 @@ TEST_F(DebugScreen, WatchStopsAfterTheChange) {
   run("DBGWATCH", "DBGWATCH", true);
   ASSERT_TRUE(marked(8, "\x1b[1m", " CALC     CI")) << p_->capture_escapes();
   p_->send_keys("F11 F2 1");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return log().find("STACK") != std::string::npos; }, 10)) << log();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return log().find("STACK") != std::string::npos; }, kivo_test::kScreenWait))
+      << log();
   EXPECT_EQ(log(),
             "DBG WATCH TRIGGER parent=1 field=0LA BI occ=1\n"
             "DBG WATCH FIELD parent=1\nDBG STACK (EDIT) parent=1\n");
@@ -259,11 +266,14 @@ TEST_F(DebugScreen, WatchStopsAfterTheChange) {
   const std::string first = "      SET      0SA WAP", second = "      SET      0SA WNAME";
   EXPECT_EQ(row(2).substr(0, 23), "      SET      0SA WOCC");
   p_->send_keys("PPage");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, first.size()) == first; }, 10)) << p_->capture();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, first.size()) == first; }, kivo_test::kScreenWait))
+      << p_->capture();
   p_->send_keys("NPage F4 Up");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, second.size()) == second; }, 10)) << p_->capture();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, second.size()) == second; }, kivo_test::kScreenWait))
+      << p_->capture();
   p_->send_keys("F2 Down");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, first.size()) == first; }, 10)) << p_->capture();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, first.size()) == first; }, kivo_test::kScreenWait))
+      << p_->capture();
   p_->send_keys("F1 0");
   EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
 }

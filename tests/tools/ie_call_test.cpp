@@ -121,9 +121,10 @@ TEST(ImageEditorCall, TypedTextSavedByASubroutineThatCallsTheEditor) {
   ASSERT_TRUE(p.wait_for("Customer maintenance")) << p.capture() << kivo_test::slurp(d.file("syserr"));
   // Row 8 from column 1: the cursor starts at (1, 1).
   p.send_keys("Down Down Down Down Down Down Down");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return p.cursor() == "8 1"; }, 10)) << p.cursor();
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p.cursor() == "8 1"; }, kivo_test::kScreenWait)) << p.cursor();
   p.send_text("Typed here");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return p.lines().size() >= 8 && p.lines()[7] == "Typed here"; }, 10))
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p.lines().size() >= 8 && p.lines()[7] == "Typed here"; },
+                                    kivo_test::kScreenWait))
       << p.capture();
   p.send_keys("F1 F1 1 6");  // OPTION 16: the option number in two digits
   p.send_keys("S-F1");

@@ -61,7 +61,7 @@ class ImageEditorScreen : public ::testing::Test {
   }
   std::string attr_row(size_t r) { return p_->attr_row(r); }
   bool row_is(size_t r, const std::string& text) {
-    return kivo_test::wait_until([&] { return row(r) == text; }, 10);
+    return kivo_test::wait_until([&] { return row(r) == text; }, kivo_test::kScreenWait);
   }
   // Arrow keys from where the cursor stands to the image's (row, col), then
   // the wait until it stands there.
@@ -75,7 +75,7 @@ class ImageEditorScreen : public ::testing::Test {
     for (; at_c > c; --at_c) keys += " Left";
     p_->send_keys(keys);
     const std::string at = std::to_string(r) + " " + std::to_string(c);
-    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == at; }, 10)) << p_->cursor();
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == at; }, kivo_test::kScreenWait)) << p_->cursor();
   }
   std::vector<std::string> exported(const std::string& file) { return test::exported(d_, "DEM", file, "\2IES"); }
 

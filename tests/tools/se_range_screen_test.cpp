@@ -93,14 +93,14 @@ class StmtRangeScreen : public SeRun {
   }
   std::string row(size_t r) { return p_->row(r); }
   bool row_is(size_t r, const std::string& text) {
-    return kivo_test::wait_until([&] { return row(r) == text; }, 10);
+    return kivo_test::wait_until([&] { return row(r) == text; }, kivo_test::kScreenWait);
   }
   bool row_starts(size_t r, const std::string& text) {
-    return kivo_test::wait_until([&] { return row(r).compare(0, text.size(), text) == 0; }, 10);
+    return kivo_test::wait_until([&] { return row(r).compare(0, text.size(), text) == 0; }, kivo_test::kScreenWait);
   }
   bool cursor_at(int r, int c) {
     const std::string at = std::to_string(r) + " " + std::to_string(c);
-    return kivo_test::wait_until([&] { return p_->cursor() == at; }, 10);
+    return kivo_test::wait_until([&] { return p_->cursor() == at; }, kivo_test::kScreenWait);
   }
   std::string attr_row(size_t r) { return p_->attr_row(r); }
   void end_run() {
@@ -216,7 +216,7 @@ TEST_F(StmtRangeScreen, OptionInterceptCallsTheEditor) {
   ASSERT_TRUE(row_is(2, "      *        edited line one")) << p_->capture();
   EXPECT_EQ(row(1), "SE CALLER                                              Input  (Start of Process)");
   p_->send_keys("F10");
-  EXPECT_TRUE(kivo_test::wait_until([&] { return p_->display("#{window_bell_flag}") == "1"; }, 10));
+  EXPECT_TRUE(kivo_test::wait_until([&] { return p_->display("#{window_bell_flag}") == "1"; }, kivo_test::kScreenWait));
   EXPECT_EQ(row(3), "[END]");
   p_->send_keys("S-F1");
   ASSERT_TRUE(p_->wait_for("CALLER SCREEN")) << p_->capture();

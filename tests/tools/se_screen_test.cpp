@@ -23,11 +23,11 @@ class StmtEditorScreen : public SeRun {
   // they change, so a row may inherit the one before).
   std::string attr_row(size_t r) { return p_->attr_row(r); }
   bool row_is(size_t r, const std::string& text) {
-    return kivo_test::wait_until([&] { return row(r) == text; }, 10);
+    return kivo_test::wait_until([&] { return row(r) == text; }, kivo_test::kScreenWait);
   }
   bool cursor_at(int r, int c) {
     const std::string at = std::to_string(r) + " " + std::to_string(c);
-    return kivo_test::wait_until([&] { return p_->cursor() == at; }, 10);
+    return kivo_test::wait_until([&] { return p_->cursor() == at; }, kivo_test::kScreenWait);
   }
   // A SET line typed on a new first row; `field` the first field's name.
   void type_set(const std::string& field) {
@@ -90,7 +90,7 @@ TEST_F(StmtEditorScreen, MisspelledFieldIsRefusedThenCorrected) {
   type_set("SE NAMX");
   p_->send_keys("Enter");
   ASSERT_TRUE(cursor_at(2, 20)) << p_->cursor() << "\n" << p_->capture();
-  EXPECT_TRUE(kivo_test::wait_until([&] { return p_->display("#{window_bell_flag}") == "1"; }, 10));
+  EXPECT_TRUE(kivo_test::wait_until([&] { return p_->display("#{window_bell_flag}") == "1"; }, kivo_test::kScreenWait));
   p_->send_text("SE NAME");
   p_->send_keys("Enter");
   ASSERT_TRUE(row_is(2, "      SET      DEM SE NAME                    =      WORLD")) << p_->capture();
