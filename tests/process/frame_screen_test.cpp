@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "../fixtures/kivo_fixture.h"
@@ -112,7 +113,8 @@ class MenuRun : public ::testing::Test {
   // The engine on the top menu, shown.
   std::unique_ptr<tmux_pane> start(const std::string& tst = "tst") {
     auto p = engine(env(tst));
-    EXPECT_TRUE(p->wait_for("TOP MENU")) << p->capture();
+    // The whole first screen: the cursor goes to the first child last.
+    EXPECT_TRUE(p->wait_for("TOP MENU") && p->wait_for("MENU ENTRY") && cursor_at(*p, "2 5")) << p->capture();
     return p;
   }
   static bool cursor_at(tmux_pane& p, const std::string& at) {
@@ -261,15 +263,23 @@ TEST_F(FrameScreen, ErrorAtEnterKeepsTheFrameWithItsMessage) {
 TEST_F(FrameScreen, PopupOpensBesideTheMainWindowWhichStaysIntact) {
   auto p = start();
   const std::vector<std::string> before = p->lines();
+  ASSERT_GE(before.size(), 21u) << p->capture();
   p->send_keys("F1 2");
   ASSERT_TRUE(p->wait_for("SUB MENU HERE")) << p->capture();
+  EXPECT_TRUE(cursor_at(*p, "12 40")) << p->cursor();  // the pop-up drawn whole
   std::vector<std::string> with = p->lines();
   for (int r = 1; r <= 4; ++r) EXPECT_EQ(with[r], before[r]) << r;
   EXPECT_EQ(with[11].substr(39, 9), "1 LOG OUT");
-  EXPECT_TRUE(cursor_at(*p, "12 40")) << p->cursor();
   p->send_keys("S-F1");
   ASSERT_TRUE(gone(*p, "SUB MENU HERE")) << p->capture();
-  std::vector<std::string> after = p->lines();
+  // The main window comes back after the pop-up's rows are blanked.
+  std::vector<std::string> after;
+  kivo_test::wait_until(
+      [&] {
+        after = p->lines();
+        return after.size() >= 21 && std::equal(before.begin(), before.begin() + 21, after.begin());
+      },
+      kivo_test::kScreenWait);
   for (int r = 0; r < 21; ++r) EXPECT_EQ(after[r], before[r]) << r;
   p->send_keys("S-F1");
   EXPECT_EQ(p->exit_status(), 0) << p->capture();
