@@ -27,6 +27,7 @@ class FmStarted : public Fresh {
   void TearDown() override {
     for (auto& e : captured_errors()) ADD_FAILURE() << "system error: " << e;
     compiler_hooks.pl = {};
+    compiler_hooks.ifns_arb = nullptr;  // the routine file goes with the pools
     ii_hooks = {};
     pi_hooks = {};
     fm_proc_hooks = {};

@@ -12,6 +12,11 @@ namespace {
 
 class SharedMacros : public test::Fresh {
  protected:
+  // An editor pool an earlier test left went with its pools.
+  void SetUp() override {
+    test::Fresh::SetUp();
+    se_pool = nullptr;
+  }
   void TearDown() override {
     se_pool = nullptr;
     test::Fresh::TearDown();
