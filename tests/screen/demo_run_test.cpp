@@ -105,7 +105,7 @@ class DemoRun : public ::testing::Test {
           auto l = p.lines();
           return l.size() > row && l[row].find(text) != std::string::npos;
         },
-        10);
+        kivo_test::kScreenWait);
   }
   // The one list printed holds customer C0001 named `first`, C0002 and
   // their total, and the verifier finds the CUSTOMER file good.

@@ -258,7 +258,16 @@ class KivoKeys : public NativeFm {
     const std::unique_ptr<tmux_pane> pp = pane();
     tmux_pane& p = *pp;
     EXPECT_TRUE(p.wait_for("Terminal Type: " + term_)) << p.capture();
-    if (p.capture().find("ALREADY EXIST") != std::string::npos) p.send_text("YY");
+    // A keymap already there is asked about before the first key is.
+    std::string shown;
+    kivo_test::wait_until(
+        [&] {
+          shown = p.capture();
+          return shown.find("ALREADY EXIST") != std::string::npos ||
+                 shown.find("END OF ENTRY key now") != std::string::npos;
+        },
+        kivo_test::kScreenWait);
+    if (shown.find("ALREADY EXIST") != std::string::npos) p.send_text("YY");
     EXPECT_TRUE(p.wait_for("END OF ENTRY key now")) << p.capture();
     p.send_text(" ");
     for (int i = 0; i < keys; ++i)
@@ -290,7 +299,7 @@ class KivoKeys : public NativeFm {
             ended = now.find(ack_errors_) != std::string::npos;
             return prompts > answered || ended;
           },
-          10);
+          kivo_test::kScreenWait);
       if (prompts == answered) break;
       p.send_hex("\r");
       answered = prompts;
