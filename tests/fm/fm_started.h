@@ -9,6 +9,7 @@
 #include "compiler/compiler.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
+#include "fm/la.h"
 #include "fm/memfile.h"
 #include "foundation/scope.h"
 #include "interp/interp.h"
@@ -23,11 +24,13 @@ class FmStarted : public Fresh {
     ut_clear_hooks.files = fm_clr_scope;
     pi_register_hooks();
     ASSERT_EQ(fm_init(), 1);
+    ASSERT_EQ(la_init(), 1);  // the languages an earlier test chose went with its pools
   }
   void TearDown() override {
     for (auto& e : captured_errors()) ADD_FAILURE() << "system error: " << e;
     compiler_hooks.pl = {};
     compiler_hooks.ifns_arb = nullptr;  // the routine file goes with the pools
+    foundation_hooks.design_recs = {};
     ii_hooks = {};
     pi_hooks = {};
     fm_proc_hooks = {};
