@@ -115,6 +115,24 @@ bool scan_into_row(se_ed_blk* ed) {
   return true;
 }
 
+// Reads the next key (ed->key) of a line being edited, after the warning
+// `*page` was shown with it; true when it was help or the scan of a name
+// into the row, served here.
+bool line_key_served(se_ed_blk* ed, marks& m, se_pane** page) {
+  read_key(ed, m, *page);
+  *page = nullptr;
+  const uint32_t k = ed->key;
+  if (k == kHelpOpt || k == kHelpItem) {
+    kivo_help(1, ed);
+    return true;
+  }
+  if (k == LK_SCAN) {
+    if (!scan_into_row(ed)) ed->beep = true;
+    return true;
+  }
+  return false;
+}
+
 void show_warning(se_ed_blk* ed, se_pane** shown) {
   se_pane* p = ed->file_warning ? &ed->warn_file : &ed->warn_ap;
   if (p->wnd && !p->attached && wm_reattach(p->wnd, ed->srf, {2, 1})) p->attached = true;
@@ -191,14 +209,9 @@ void edit(se_ed_blk* ed) {
   se_pane* page = nullptr;
   bool done = false, entered = false;
   while (!done) {
-    read_key(ed, m, page);
-    page = nullptr;
+    if (line_key_served(ed, m, &page)) continue;
     const uint32_t k = ed->key;
-    if (k == kHelpOpt || k == kHelpItem) {
-      kivo_help(1, ed);
-    } else if (k == LK_SCAN) {
-      if (!scan_into_row(ed)) ed->beep = true;
-    } else if (k == 6) {
+    if (k == 6) {
       int err = 0, second = 0;
       for (size_t i = 0; i < saved.size(); ++i) {
         line_from_copies(ed, int(i) + 2);
@@ -292,14 +305,9 @@ void insert(se_ed_blk* ed) {
   ed->cur_col = is_comment(verb) || verb == VERB_LABEL ? kOpndCol : 1;
   se_pane* page = nullptr;
   for (;;) {
-    read_key(ed, m, page);
-    page = nullptr;
+    if (line_key_served(ed, m, &page)) continue;
     const uint32_t k = ed->key;
-    if (k == kHelpOpt || k == kHelpItem) {
-      kivo_help(1, ed);
-    } else if (k == LK_SCAN) {
-      if (!scan_into_row(ed)) ed->beep = true;
-    } else if (k == 6) {
+    if (k == 6) {
       ed->upper = !ed->upper;
       asm_stmt_chr(ed, node->rec, ed->cur_row - 1);
       ed->stmt_pane.wnd->reg_no = 1;
