@@ -116,16 +116,22 @@ struct byte_keymap {
 class TmFresh : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Once: keymaps live for the process, their nodes in the session pool.
-    static bool started = (kivo::com_fill(0, nullptr), kivo::mm_init(), true);
-    (void)started;
+    // Each test starts from its own common block and pools, whatever an
+    // earlier test left set (another fixture's com.no_term, say). The
+    // keymaps go first: their tries lie in the pools mm_init replaces.
+    kivo::tm_keymaps_forget();
+    kivo::com_fill(0, nullptr);
+    kivo::mm_init();
     install_opt_group();
     kivo::tm_script_reset();
     kivo::tm_hooks = kivo::tm_hook_table{};
     kivo::tm_hooks.read_byte = scripted_byte;
     scripted_bytes().clear();
   }
-  void TearDown() override { kivo::tm_hooks = kivo::tm_hook_table{}; }
+  void TearDown() override {
+    kivo::tm_hooks = kivo::tm_hook_table{};
+    kivo::tm_keymaps_forget();  // the next test's pools are new ones
+  }
 };
 
 // Runs the driver's fields: "key .." .. "field N [..]" lines of a result.
