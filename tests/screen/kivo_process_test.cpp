@@ -84,12 +84,15 @@ class KivoRunsProcess : public NativeFm {
     screen_ = p.capture();
     return st;
   }
-  // Every file under the installation with its bytes, the data files of the test left out.
+  // Every file under the installation with its bytes, the data files of the test left out (by their own
+  // names: a module file's name comes from the clock and may hold any letters).
   std::map<std::string, std::string> files() {
     std::map<std::string, std::string> out;
-    for (const auto& e : fs::recursive_directory_iterator(d_.path))
-      if (e.is_regular_file() && e.path().string().find("KV") == std::string::npos)
+    for (const auto& e : fs::recursive_directory_iterator(d_.path)) {
+      const std::string name = e.path().filename().string();
+      if (e.is_regular_file() && name.rfind("KVSRC", 0) != 0 && name.rfind("KVDST", 0) != 0)
         out[e.path().string()] = kivo_test::slurp(e.path().string());
+    }
     return out;
   }
   void remove_output() {
