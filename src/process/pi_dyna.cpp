@@ -116,8 +116,10 @@ uint32_t dyna_prompt_limit() {
 }
 
 void dyna_init() {
+  // A start takes the environment as it is now; the trace of a start before ends.
+  if (dyna_log) fclose(dyna_log), dyna_log = nullptr;
   const char* path = getenv("KIVO_DYNA_LOG");
-  if (path && *path && !dyna_log) dyna_log = fopen(path, "w");
+  if (path && *path) dyna_log = fopen(path, "w");
 }
 
 void dyna_dump(const char* label, const uint8_t* entry, size_t len) {

@@ -162,7 +162,8 @@ int dyna_rdnxt(PCB* p, ARB* a);
 int dyna_write(PCB* p, ARB* a);
 int dyna_rewrite(PCB* p, ARB* a);
 int dyna_del(PCB* p, ARB* a);
-// The trace of key entries, to the file KIVO_DYNA_LOG names (none: nothing).
+// The trace of key entries, to the file KIVO_DYNA_LOG names (none: nothing);
+// each call starts it anew from the environment.
 void dyna_init();
 void dyna_dump(const char* label, const uint8_t* entry, size_t len);
 

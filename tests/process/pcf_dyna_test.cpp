@@ -274,22 +274,35 @@ TEST_F(DynaKey, PromptThresholdFromTheEnvironment) {
   });
 }
 
+// Each start of the trace takes the file the environment names then: a later
+// start with another file, or with none, ends the trace of the one before.
 TEST_F(DynaKey, TraceOfEntriesInTheFileKivoDynaLogNames) {
-  const std::string path = data_ + "/dyna.log";
-  setenv("KIVO_DYNA_LOG", path.c_str(), 1);
-  dyna_init();
-  unsetenv("KIVO_DYNA_LOG");
+  const std::string paths[] = {data_ + "/dyna.log", data_ + "/dyna2.log", ""};
+  std::map<std::string, std::string> after;  // each file as the run that wrote it left it
   fill(2);
-  run_in("PLAIN", [&](PCB* p) {
-    region_balance(p);
-    pass(p);
-  });
-  std::ifstream in(path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("Write: "), std::string::npos) << text;
-  EXPECT_NE(text.find("Read (mod=0004): "), std::string::npos) << text;
-  EXPECT_NE(text.find("Readnext: "), std::string::npos) << text;
-  EXPECT_NE(text.find("\\"), std::string::npos) << text;  // a balance's bytes as \%02x
+  for (const std::string& path : paths) {
+    if (!path.empty()) setenv("KIVO_DYNA_LOG", path.c_str(), 1);
+    dyna_init();
+    unsetenv("KIVO_DYNA_LOG");
+    run_in("PLAIN", [&](PCB* p) {
+      region_balance(p);
+      pass(p);
+    });
+    for (const std::string& f : paths) {
+      if (f.empty()) continue;
+      std::ifstream in(f);
+      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (f == path) {
+        EXPECT_NE(text.find("Write: "), std::string::npos) << text;
+        EXPECT_NE(text.find("Read (mod=0004): "), std::string::npos) << text;
+        EXPECT_NE(text.find("Readnext: "), std::string::npos) << text;
+        EXPECT_NE(text.find("\\"), std::string::npos) << text;  // a balance's bytes as \%02x
+        after[f] = text;
+      } else {
+        EXPECT_EQ(text, after[f]) << f << " written after a start that named " << path;
+      }
+    }
+  }
 }
 
 TEST_F(DynaKey, OtherProcessTypesReadStraightThroughTheFile) {
