@@ -27,6 +27,7 @@ class WmFresh : public Fresh {
     com.scr_cols = 80;
   }
   void TearDown() override {
+    wm_clr_scope(0);  // the windows' and surfaces' own memory goes before their pools do
     ut_clear_hooks = {};
     mm_fms_install();
     mm_destroy_all();  // before the next test's mm_init takes their pools
