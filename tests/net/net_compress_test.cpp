@@ -13,13 +13,7 @@ using namespace kivo::test;
 
 namespace {
 
-class NetCompress : public NetFixture {
- protected:
-  void SetUp() override {
-    NetFixture::SetUp();
-    tmnet_init();
-  }
-};
+using NetCompress = NetFixture;
 
 bytes compressed(const std::string& text) {
   bytes b(text.begin(), text.end());

@@ -19,7 +19,6 @@ class NetFraming : public NetFixture {
  protected:
   void SetUp() override {
     NetFixture::SetUp();
-    tmnet_init();
     net_use_memory(&mem_);
   }
   // Feeds `in` as what the peer sent.

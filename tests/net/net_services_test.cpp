@@ -29,7 +29,6 @@ class NetServices : public NetFixture {
  protected:
   void SetUp() override {
     NetFixture::SetUp();
-    tmnet_init();
     acceptor a;
     sockaddr_in in{AF_INET, htons(uint16_t(std::stoi(a.port))), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(connect(far_ = socket(AF_INET, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&in), sizeof in), 0);

@@ -45,6 +45,7 @@ inline bytes cat(bytes a, const bytes& b) {
 class NetFixture : public ::testing::Test {
  protected:
   void SetUp() override {
+    tmnet_init();  // every buffer slot free again: an earlier test may hold them all
     exits().clear();
     old_exit_ = set_tmnet_exit(record_exit);
     tmnet_role = TMNET_ROLE_SERVER;
