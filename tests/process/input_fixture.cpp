@@ -20,6 +20,7 @@
 #include "compiler/em_access.h"
 #include "compiler/pcb.h"
 #include "compiler/pl.h"
+#include "design/design.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -143,8 +144,9 @@ int main(int argc, char** argv) {
   const char *db = argv[2], *ap = argv[3], *ver = argv[4];
   fm_register_hooks();
   pi_register_hooks();
-  // The engine's routines of the tools, which statements may CALL.
+  // The engine's routines of the tools and of the design, which statements may CALL.
   se_register();
+  dd_init();
   if (!os_init(1, argv) || !cv_init()) return fprintf(stderr, "input_fixture: no start in %s\n", argv[1]), 1;
   uint8_t appl[kApplRecLen];
   init_dap(appl, ap, ver, "INPUT TESTS");
