@@ -247,6 +247,22 @@ std::string diff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   return "";
 }
 
+// Where the keys of two descriptors differ: "key <k>" or "key <k> segment
+// <s>", or "" when they are one.
+std::string keys_diff(const KDB* a, const KDB* b, int nkeys) {
+  for (int k = 0; k < nkeys; ++k) {
+    uint8_t x[kKdbStoredSize], y[kKdbStoredSize];
+    kdb_store(a[k], x), kdb_store(b[k], y);
+    if (memcmp(x, y, sizeof x) || a[k].kdb_nsegs != b[k].kdb_nsegs) return "key " + std::to_string(k);
+    for (int s = 0; s < a[k].kdb_nsegs; ++s) {
+      uint8_t c[kSdbStoredSize], d[kSdbStoredSize];
+      sdb_store(a[k].kdb_sdb[s], c), sdb_store(b[k].kdb_sdb[s], d);
+      if (memcmp(c, d, sizeof c)) return "key " + std::to_string(k) + " segment " + std::to_string(s);
+    }
+  }
+  return "";
+}
+
 // The STRUCT file's record `n` (from 1), or empty.
 std::vector<uint8_t> struct_rec(const std::string& bytes, size_t n) {
   if (bytes.size() < n * kStructFileRecLen) return {};
@@ -448,14 +464,7 @@ TEST_F(Migration, BothDescriptorsOfAFileAreOne) {
   EXPECT_EQ(k1[0].kdb_flags & KDB_DUP, 0);
   EXPECT_EQ(k1[1].kdb_order, '-');
   EXPECT_EQ(k1[1].kdb_flags & KDB_DUP, KDB_DUP);
-  for (int k = 0; k < 2; ++k) {
-    ASSERT_EQ(k1[k].kdb_nsegs, k2[k].kdb_nsegs);
-    for (int s = 0; s < k1[k].kdb_nsegs; ++s) {
-      uint8_t x[kSdbStoredSize], y[kSdbStoredSize];
-      sdb_store(k1[k].kdb_sdb[s], x), sdb_store(k2[k].kdb_sdb[s], y);
-      EXPECT_EQ(memcmp(x, y, sizeof x), 0) << k << " " << s;
-    }
-  }
+  EXPECT_EQ(keys_diff(k1, k2, 2), "");
 }
 
 TEST_F(Migration, StatementsOfEveryVerbComeBackByteForByte) {
@@ -636,17 +645,7 @@ TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys)
   EXPECT_EQ(compiled.fdb_var, made.fdb_var);
   EXPECT_EQ(compiled.fdb_org, made.fdb_org);
   EXPECT_EQ(compiled.fdb_fmt, made.fdb_fmt);
-  for (int k = 0; k < 2; ++k) {
-    uint8_t x[kKdbStoredSize], y[kKdbStoredSize];
-    kdb_store(compiled.fdb_kdb[k], x), kdb_store(mk[k], y);
-    EXPECT_EQ(memcmp(x, y, sizeof x), 0) << "key " << k;
-    ASSERT_EQ(compiled.fdb_kdb[k].kdb_nsegs, mk[k].kdb_nsegs);
-    for (int sg = 0; sg < mk[k].kdb_nsegs; ++sg) {
-      uint8_t a[kSdbStoredSize], b[kSdbStoredSize];
-      sdb_store(compiled.fdb_kdb[k].kdb_sdb[sg], a), sdb_store(mk[k].kdb_sdb[sg], b);
-      EXPECT_EQ(memcmp(a, b, sizeof a), 0) << "key " << k << " segment " << sg;
-    }
-  }
+  EXPECT_EQ(keys_diff(compiled.fdb_kdb, mk, 2), "");
   // The compiled descriptor opens the made file and reads it in both orders.
   compiled.path = data_path("DATA");
   compiled.fdb_struct_date[0] = made.fdb_struct_date[0], compiled.fdb_struct_date[1] = made.fdb_struct_date[1];
@@ -726,7 +725,23 @@ TEST_F(Migration, AProcessReadsTheReplacedFileByBothKeys) {
     }
     FM_CLOSE(f.fdb_arb, 0);
   }
+  // The replaced file's descriptor from the STRUCT file the replace rebuilt
+  // is the one its design records give the compiler.
+  FDB_PATH pp = lp;
+  memcpy(pp.fdb_name, "PORTED  ", 8);
+  FDB d1, d2;
+  KDB k1[kFileMaxKeys], k2[kFileMaxKeys];
+  SDB s1[kMuMaxSegs], s2[kMuMaxSegs];
+  const bool built = mu_bld_native_fdb(&d1, k1, s1, pp, 1, m1_, m2_) && mu_bld_native_fdb(&d2, k2, s2, pp, 2, m1_, m2_);
   com.data_dir = keep;
+  ASSERT_TRUE(built);
+  uint8_t x[kFdbStoredSize], y[kFdbStoredSize];
+  fdb_store(d1, x), fdb_store(d2, y);
+  EXPECT_EQ(memcmp(x, y, sizeof x), 0);
+  ASSERT_EQ(d1.fdb_nkeys, 2);
+  EXPECT_EQ(keys_diff(k1, k2, 2), "");
+  EXPECT_EQ(k2[1].kdb_order, '-');
+  EXPECT_EQ(k2[1].kdb_flags & KDB_DUP, KDB_DUP);
   for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
   std::vector<std::string> want;
   for (const char* pass : {"1", "2"})
