@@ -665,10 +665,11 @@ TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys)
 
 // The SUBROUTINE of tests/design/port_reader.dsgn run by the engine on a
 // copy of the installation: it writes PORTED out of the order of its keys,
-// closes it, carries it out to its portable file and replaces it from there,
-// then reads it by both keys into PORTLOG. The calls file no message (the
-// export left the file open and the replace was refused, 200470, when the
-// process's closed handle still counted as a user); the primary key gives
+// closes it (not physically), carries it out to its portable file and
+// replaces it from there, then reads it by both keys into PORTLOG. The calls
+// file no message (the process's closed file, kept for its level, once
+// counted as a user: the export's close left the data file open and the
+// replace was refused, 200470); the primary key gives
 // the ids in order, the descending name key the names from the highest,
 // duplicates in the order the replace stored them (the portable file's, by
 // id); every amount comes through; the replaced file verifies sound.
