@@ -30,31 +30,16 @@ const char* op_name(op o) { return o == op::scratch ? "scratch" : o == op::repla
 
 class FmClose : public NativeFm {
  protected:
-  void make(const char* name, const std::vector<int>& ids) {
-    test_file t(name);
-    ARB* a = create(t);
-    ASSERT_TRUE(a);
-    for (int i : ids) ASSERT_EQ(put(a, i, 1), 1);
-    ASSERT_EQ(FM_CLOSE(a, ARB_CLOSE_NOW), 1);
-  }
   // The ids of `name` in key order, read by a handle of its own.
   std::vector<int> ids(const char* name) {
     test_file t(name);
-    std::vector<int> out;
     ARB* a = open(t);
-    if (!a) return out;
-    out = ids(a);
+    if (!a) return {};
+    std::vector<int> out = ids(a);
     FM_CLOSE(a, 0);
     return out;
   }
-  std::vector<int> ids(ARB* a) {
-    std::vector<int> out;
-    a->arb_keyno = 0, a->arb_mod = ARB_FIRST;
-    if (!fm_start(a)) return out;
-    while ((a->arb_rec = buf_, a->arb_len = kTestRecLen, a->arb_mod = 0, fm_rdnxt(a)))
-      out.push_back(std::stoi(std::string(reinterpret_cast<char*>(buf_) + 1, 7)));
-    return out;
-  }
+  using NativeFm::ids;
   // The operation on FILE; its status in *st.
   static int run(op o, uint32_t* st) {
     test_file f("FILE"), other("OTHER");
