@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -666,13 +667,15 @@ TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys)
 // The SUBROUTINE of tests/design/port_reader.dsgn run by the engine on a
 // copy of the installation: it writes PORTED out of the order of its keys,
 // closes it (not physically), carries it out to its portable file and
-// replaces it from there, then reads it by both keys into PORTLOG. The calls
-// file no message (the process's closed file, kept for its level, once
-// counted as a user: the export's close left the data file open and the
-// replace was refused, 200470); the primary key gives
-// the ids in order, the descending name key the names from the highest,
-// duplicates in the order the replace stored them (the portable file's, by
-// id); every amount comes through; the replaced file verifies sound.
+// replaces it from there, then reads it by both keys into PORTLOG and calls
+// the replace once more with PORTED still open. The first calls file no
+// message (the process's closed file, kept for its level, once counted as a
+// user: the export's close left the data file open and the replace was
+// refused, 200470); the last is refused with its text and leaves no file
+// behind. The primary key gives the ids in order, the descending name key
+// the names from the highest, duplicates in the order the replace stored
+// them (the portable file's, by id); every amount comes through; the
+// replaced file verifies sound.
 TEST_F(Migration, AProcessReadsTheReplacedFileByBothKeys) {
   namespace fs = std::filesystem;
   std::string dir = data_ + "/inst";
@@ -749,7 +752,14 @@ TEST_F(Migration, AProcessReadsTheReplacedFileByBothKeys) {
     for (int i : pass[0] == '1' ? std::vector<int>{0, 1, 2, 3, 4, 5, 6} : std::vector<int>{2, 5, 1, 4, 0, 3, 6})
       want.push_back(std::string(pass) + " R000000" + std::to_string(i) + " NAME " + std::to_string(i % 3) + " " +
                      std::to_string(3701 * i));
+  want.push_back("M ERROR - File is open");
   EXPECT_EQ(log, want);
+  // The refused replace left no file of its own behind.
+  std::set<std::string> files;
+  for (auto& e : fs::recursive_directory_iterator(dir + "/DB1/PRT"))
+    if (e.is_regular_file()) files.insert(fs::relative(e.path(), dir + "/DB1/PRT").string());
+  EXPECT_EQ(files, (std::set<std::string>{"Data/PORTED.dat", "Data/PORTED.key", "Data/PORTLOG.dat", "Data/PORTLOG.key",
+                                          "Portdata/PORTED.dat", "Struct/PORTED.dat", "Struct/PORTLOG.dat"}));
   // The replace stored the records in the portable file's order, not in the
   // order the process wrote them.
   const std::string stored = kivo_test::slurp(dir + "/DB1/PRT/Data/PORTED.dat");
