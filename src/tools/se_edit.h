@@ -415,6 +415,13 @@ int chk_replace(const uint8_t* rec, char* line, int col, int old_len, const char
 void edit(se_ed_blk* ed);
 // Inserts one line at the cursor; ed->key is ENTER or CANCEL after it.
 void insert(se_ed_blk* ed);
+// How a replacement ended: stored with its changed stamp, skipped (the
+// line as it was), or the replace ended (the line as it was).
+enum se_replace_end { SE_REPL_DONE, SE_REPL_SKIP, SE_REPL_END };
+// Line `l` from the replaced text `line`: stored when it passes the check;
+// failing it, or warned about for the first time, it goes to editing on
+// its row until ENTER passes it, option 8 skips it or CANCEL ends.
+se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& line);
 int audit_init(se_ed_blk* ed);
 void audit_update_add(se_ed_blk* ed, uint8_t* rec);
 void audit_update_chg(const uint8_t* saved, se_ed_blk* ed, uint8_t* rec);

@@ -124,6 +124,7 @@ match next_match(se_ed_blk* ed, uint32_t from_n, int from_col, const char* pat, 
 }
 
 void replace_all(se_ed_blk* ed);
+void end_replace(se_ed_blk* ed, bool last);
 
 }  // namespace
 
@@ -233,6 +234,7 @@ namespace {
 // Replaces each occurrence of OLD by NEW in operand fields, confirmed one
 // by one until option 9.
 void replace_all(se_ed_blk* ed) {
+  memset(ed->dstmt_last, 0, kStmtSize);
   const char* old_s = ed->old_str.data();
   const int old_len = int(se_eff_len(old_s, 30));
   const int new_len = int(se_eff_len(ed->new_str.data(), 30));
@@ -257,45 +259,32 @@ void replace_all(se_ed_blk* ed) {
       show_match(ed, m.n, m.col);
       se_options(ed, "RETURN To Perform Replacement               8)Skip Replacement",
                  "CANCEL (Cancel Replace)                     9)Replace All Without Verification", true);
-      se_read(ed);
-      if (ed->key == 8) continue;
-      if (ed->key == 9) all = true;
-      else if (ed->key != LK_ENTER) break;
-    }
-    uint8_t saved[kStmtSize];
-    memcpy(saved, m.line->rec, kStmtSize);
-    ed->line = line;
-    int err = 0, second = 0;
-    if (!se_degen_stmt(ed, m.line->rec, &err, &second)) {
-      // The replaced line fails the check: it goes to editing, to be
-      // corrected by hand (CANCEL there leaves it as it was replaced).
-      ed->line = line;
-      ed->accept = 1;
-      const int kept = se_degen_stmt(ed, m.line->rec, &err, &second);
-      ed->accept = 0;
-      if (!kept) {
+      uint32_t k = 0;
+      for (;;) {
+        se_read(ed);
+        k = ed->key;
+        if (k == LK_ENTER || k == 8 || k == 9 || k == LK_CANCEL || k == LK_END) break;
         ed->beep = true;
-        continue;
       }
-      if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
-      se_center_around_line(ed, 0, m.line);
-      ed->cur_col = err > 0 ? err : ed->cur_col;
-      edit(ed);
-      // CANCEL there ends the replace with the line as it was.
-      if (ed->key == LK_CANCEL) {
-        memcpy(m.line->rec, saved, kStmtSize);
-        asm_scr(ed);
-        break;
-      }
-      audit_update_chg(saved, ed, m.line->rec);
-      continue;
+      if (k == 8) continue;
+      if (k == LK_CANCEL || k == LK_END) return end_replace(ed, false);
+      all = k == 9;
     }
-    audit_update_chg(saved, ed, m.line->rec);
-    ed->changed = true;
+    if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
+    const se_replace_end r = replace_line(ed, m.line, line);
+    if (r == SE_REPL_END) return end_replace(ed, false);
+    if (r == SE_REPL_DONE) ed->changed = true;
     asm_scr(ed);
   }
+  end_replace(ed, true);
+}
+
+// The end of a replace: the bold row back to normal; after the last
+// occurrence "Cancel To End Replace" until a key.
+void end_replace(se_ed_blk* ed, bool last) {
   if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
   asm_scr(ed);
+  if (!last) return;
   se_options(ed, "", "Cancel To End Replace", true);
   se_read(ed);
 }

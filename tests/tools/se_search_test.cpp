@@ -140,9 +140,13 @@ TEST_F(StmtSearch, ReplaceInsideOneField) {
       // "SE NAMX" fails the check: the line goes to editing; CANCEL there
       // ends the replace with the line as it was.
       {"replace_fails_check",
-       "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n#CANCEL\n#CANCEL\n#END\n",
+       "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"},
-       "Return To Save Edited Statements"},
+       "Make Changes to Statement Then Press RETURN"},
+      // A stray key at the confirmation beeps and asks again.
+      {"replace_stray_key",
+       "#OPTION 5\n#OPTION 6\nalpha\n#TAB\nomega\n#ENTER\n#OPTION 7\n#ENTER\n#CANCEL\n#END\n",
+       {"line 1 omega", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"}},
       {"replace_fits",
        "#OPTION 5\nHELLO\n#TAB\nWORLD\n#ENTER\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "WORLD", "line 6 Alpha"}},
@@ -167,6 +171,56 @@ TEST_F(StmtSearch, ReplaceInsideOneField) {
       EXPECT_EQ(r[i].stamp_none(STMT_CHG_STAMP), !replaced) << i;
       EXPECT_EQ(r[i].user(STMT_CHG_USER), replaced ? "TST" : "   ") << i;
     }
+  }
+}
+
+// A replaced line failing the check, or warned about, goes to editing on
+// its row: ENTER checks it again (a warning stops once), option 8 skips it,
+// CANCEL ends the replace at once; option 12 beeps.
+TEST_F(StmtSearch, ReplacedLineInEditing) {
+  const char* kRead = R"(PROCESS 6 "SET READ"
+STMTS 6 "SET READ" ep=1
+      READ     DEM SEFILE    HOLD 0    FAIL 0    KEY IS
+      SET      DEM SE NAME                    =      HELLO
+END
+FILE SEFILE number=7 fs=1 org=3
+  "SE FILED" A4 key=primary
+END
+)";
+  const std::string to_nofile = "#OPTION 5\nSEFILE\n#TAB\nNOFILE\n#ENTER\n#ENTER\n";
+  const std::string to_namx = "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n";
+  const struct {
+    const char* name;
+    std::string script;
+    const char* read;  // the READ's file and the SET's field stored
+    const char* field;
+    bool ended;  // the replace ran to "Cancel To End Replace"
+  } cases[] = {
+      {"repl_warn_twice", to_nofile + "#ENTER\n#CANCEL\n#END\n", "NOFILE", "SE NAME", true},
+      {"repl_warn_skip", to_nofile + "#OPTION 8\n#CANCEL\n#END\n", "SEFILE", "SE NAME", true},
+      {"repl_fail_skip", to_namx + "#ENTER\n#OPTION 12\n#OPTION 8\n#CANCEL\n#END\n", "SEFILE", "SE NAME", true},
+      {"repl_fail_fixed", to_namx + "#OPTION 6\n#OPTION 6\nSE FLAGS\n#ENTER\n#CANCEL\n#END\n", "SEFILE", "SE FLAGS",
+       true},
+      {"repl_fail_cancel", to_namx + "#CANCEL\n#END\n", "SEFILE", "SE NAME", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    install(kLines + std::string(kRead));
+    run(c.name, c.script, "SET READ");
+    const std::string snap = kivo_test::slurp(d_.file(std::string(c.name) + "/actual/snapshot"));
+    EXPECT_NE(snap.find("Make Changes to Statement Then Press RETURN"), std::string::npos);
+    EXPECT_EQ(snap.find("Cancel To End Replace") != std::string::npos, c.ended);
+    const bool warns = std::string(c.name).find("warn") != std::string::npos;
+    EXPECT_EQ(snap.find("WARNING - File not found") != std::string::npos, warns);
+    const auto r = stmts("SET READ", 1);
+    ASSERT_EQ(r.size(), 2u) << snap;
+    EXPECT_EQ(r[0].opnd().substr(3, 6), c.read);
+    std::string f = r[1].opnd().substr(7, 22);
+    EXPECT_EQ(f.erase(f.find_last_not_of(' ') + 1), c.field);
+    // Only a stored replacement is stamped; a skipped one leaves nothing.
+    const bool stored = std::string(c.read) != "SEFILE" || std::string(c.field) != "SE NAME";
+    EXPECT_EQ(!r[0].stamp_none(STMT_CHG_STAMP) || !r[1].stamp_none(STMT_CHG_STAMP), stored);
+    EXPECT_EQ(log(), stored ? "SE_EDIT 1 status=0 changed=1\n" : "SE_EDIT 1 status=0 changed=0\n");
   }
 }
 
