@@ -361,6 +361,9 @@ uint32_t se_line_no(se_ed_blk* ed, const se_line* l);
 // The external-copy level of the run going on: 0 none; 1 the nested editor
 // waits for the start line, 2 for the end line, 3 the lines are cut.
 extern uint8_t xcopy_opt;
+// The outer run's edit block while a nested external-copy run goes on on
+// it; the outer run keeps a copy of it and puts that back afterwards.
+extern se_ed_blk* xcopy_ed;
 // The cut buffer of a nested external-copy editor and its record count,
 // handed to the outer editor, which scratches it.
 extern ARB* xcopy_buf_arb;

@@ -100,11 +100,14 @@ void copies_from_line(se_ed_blk* ed, int row, const char* l) {
   memcpy(ed->row_opnd[i].data(), l + kOpndCol - 1, kSeOpndLen);
 }
 
-// The statement window written again from the rows' copies (what was
-// typed stays).
-void redraw_copies(se_ed_blk* ed) {
+// The statement window written again with screen row `row` showing its
+// copies (what was typed or put there stays).
+void redraw_copies(se_ed_blk* ed, int row) {
   TWND* w = ed->stmt_pane.wnd;
   if (!w) return;
+  line_from_copies(ed, row);
+  const size_t W = size_t(ed->cols);
+  memcpy(ed->stmt_pane.text.data() + size_t(row - 2) * W, ed->line.data(), std::min(W, size_t(ed->line_width)));
   wm_del_reg(w, 0);
   w->reg_no = 1;
   if (!wm_write_reg(w, reinterpret_cast<const uint8_t*>(ed->stmt_pane.text.data()), ed->stmt_itm, ed->stmt_chr))
@@ -120,7 +123,7 @@ bool scan_into_row(se_ed_blk* ed) {
   if (at < 0 || at >= int(kSeOpndLen)) return false;
   const size_t n = std::min(size_t(scan_len), kSeOpndLen - size_t(at));
   memcpy(ed->row_opnd[size_t(ed->cur_row - 2)].data() + at, se_scan + SCAN_RESULT, n);
-  redraw_copies(ed);
+  redraw_copies(ed, ed->cur_row);
   return true;
 }
 
@@ -371,7 +374,7 @@ se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& 
   ed->state = SE_EDIT_LINE;
   asm_scr(ed, row);
   copies_from_line(ed, row, line.data());
-  redraw_copies(ed);
+  redraw_copies(ed, row);
   se_options(ed, "Make Changes to Statement Then Press RETURN                 6)Upper/Lower",
              "Cancel (Cancel Replace)                                     8)Skip Replacement", true);
   marks m{ed, {}};

@@ -288,6 +288,11 @@ TEST_F(StmtSearch, ScanOfAFieldName) {
   ASSERT_EQ(r.size(), 7u);
   EXPECT_EQ(r[0].opnd().substr(4, 10), "0LAUSER ID");
   EXPECT_EQ(r[0].opnd().substr(37), "ABC");
+  // The row shows the name chosen and what was typed before it.
+  bool shown = false;
+  for (const auto& screen : screens("scan_field"))
+    shown |= row_text(screen, 2).find("--- USER.ID") != std::string::npos;
+  EXPECT_TRUE(shown) << kivo_test::slurp(d_.file("scan_field/actual/snapshot"));
 }
 
 // Without a stand-in the editor's SCAN runs the system's "SCAN": the list of
