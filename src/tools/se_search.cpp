@@ -87,6 +87,15 @@ const char* text_of(se_ed_blk* ed, se_line* l, bool operands) {
   return ed->line.data();
 }
 
+// Where a search or replace begins: the cursor's line and column, or just
+// after the last match when the cursor still stands on it.
+void search_start(se_ed_blk* ed, uint32_t* from, int* col) {
+  se_line* l = se_get_cur_line(ed);
+  *from = l ? se_line_no(ed, l) : 1;
+  *col = l ? ed->cur_col : 1;
+  if (l && l->id == ed->search_line && ed->cur_col + 1 == ed->search_col) *col = ed->search_col;
+}
+
 // Shows line number `n` with the cursor at `col`, bold, the row shown bold
 // before back to normal.
 void show_match(se_ed_blk* ed, uint32_t n, int col) {
@@ -100,6 +109,7 @@ void show_match(se_ed_blk* ed, uint32_t n, int col) {
   ed->cur_col = col;
   ed->search_row = ed->cur_row;
   upd_chr(ed, ed->cur_row, 0x40, 1);
+  ed->search_line = se_line_at(ed, ed->cur_row)->id, ed->search_col = col + 1;
 }
 
 struct match {
@@ -182,10 +192,9 @@ int search(se_ed_blk* ed, int replace) {
       replace_all(ed);
       break;
     }
-    // From the cursor's line and column.
-    se_line* start = se_get_cur_line(ed);
-    uint32_t from = start ? se_line_no(ed, start) : 1;
-    int col = start ? ed->cur_col : 1;
+    uint32_t from = 1;
+    int col = 1;
+    search_start(ed, &from, &col);
     const int orig_row = ed->cur_row, orig_col = ed->cur_col;
     const uint32_t orig_first = ed->first_shown;
     bool shown = false, again = false;
@@ -205,10 +214,11 @@ int search(se_ed_blk* ed, int replace) {
         break;
       }
       if (in_range) {
-        // The match ends the range.
+        // The match ends the range; in a target state it is the target
+        // only (the range cut stays what it was).
         se_center_around_line(ed, 0, m.line);
         ed->cur_col = m.col;
-        ed->range_last = ld_le32(m.line->rec, STMT_SEQ);
+        if (state != SE_MOVE_TARGET && state != SE_COPY_TARGET) ed->range_last = ld_le32(m.line->rec, STMT_SEQ);
         ed->state = state;
         ed->rehilite = true;
         se_range_prompt(ed);
@@ -240,9 +250,9 @@ void replace_all(se_ed_blk* ed) {
   const int new_len = int(se_eff_len(ed->new_str.data(), 30));
   std::string new_text(ed->new_str.data(), size_t(new_len));
   if (new_len > 1 && new_text.back() == '_') new_text.back() = ' ';
-  se_line* start = se_get_cur_line(ed);
-  uint32_t from = start ? se_line_no(ed, start) : 1;
-  int col = start ? ed->cur_col : 1;
+  uint32_t from = 1;
+  int col = 1;
+  search_start(ed, &from, &col);
   bool all = false;
   for (;;) {
     const match m = next_match(ed, from, col, old_s, 30, true);

@@ -106,6 +106,10 @@ TEST_F(StmtRange, MoveAndCopyOrder) {
       // 1-2 copied before 6.
       {"copy_before_6", "#OPTION 3\n#DOWN\n#ENTER\n" + keys("DOWN", 4) + "#ENTER\n#END\n",
        lines({1, 2, 3, 4, 5, 1, 2, 6})},
+      // The target found by a search: it is only the target, the lines
+      // moved stay 1-2.
+      {"move_target_searched", "#OPTION 2\n#DOWN\n#ENTER\n#OPTION 4\n#OPTION 6\nline 5\n#ENTER\n#ENTER\n#END\n",
+       lines({3, 4, 1, 2, 5, 6})},
       // Respecify: the move starts again at line 3, now only 3.
       {"move_respecify",
        keys("DOWN", 2) + "#OPTION 2\n#DOWN\n#ENTER\n#OPTION 7\n#ENTER\n" + keys("DOWN", 3) + "#ENTER\n#END\n",

@@ -90,6 +90,13 @@ TEST_F(StmtSearch, SearchFindsTheNextMatch) {
   s = screens("search_next");
   EXPECT_EQ(row_text(s[6], 2), "Last Occurrence of String Already on Screen");
   EXPECT_EQ(c[6], (std::pair<int, int>{2, 1}));  // where it began
+  // A new search from a match shown goes on after it.
+  install(kLines);
+  run("search_again", "#OPTION 4\n#OPTION 6\nalpha\n#ENTER\n#CANCEL\n#OPTION 4\n#ENTER\n#CANCEL\n#END\n");
+  const auto a = cursors("search_again");
+  ASSERT_GE(a.size(), 8u);
+  EXPECT_EQ(a[3], (std::pair<int, int>{2, 23}));  // line 1
+  EXPECT_EQ(a[6], (std::pair<int, int>{4, 23}));  // line 3, not line 1 again
   EXPECT_EQ(opnds(), (std::vector<std::string>{"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4",
                                                opnds()[4], "line 6 Alpha"}));
 }
