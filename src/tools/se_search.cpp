@@ -283,7 +283,8 @@ void replace_all(se_ed_blk* ed) {
     if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
     const se_replace_end r = replace_line(ed, m.line, line);
     if (r == SE_REPL_END) return end_replace(ed, false);
-    if (r == SE_REPL_DONE) ed->changed = true;
+    // The search goes on after the new text, which may hold OLD again.
+    if (r == SE_REPL_DONE) ed->changed = true, col = m.col + new_len;
     asm_scr(ed);
   }
   end_replace(ed, true);

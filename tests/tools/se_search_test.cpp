@@ -150,6 +150,10 @@ TEST_F(StmtSearch, ReplaceInsideOneField) {
        "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"},
        "Make Changes to Statement Then Press RETURN"},
+      // NEW holding OLD: each occurrence is replaced once.
+      {"replace_holding_old",
+       "#OPTION 5\n#OPTION 6\nalpha\n#TAB\nXalpha\n#ENTER\n#OPTION 9\n#CANCEL\n#END\n",
+       {"line 1 Xalpha", "line 2", "line 3 Xalpha beta Xalpha", "line 4", "", "line 6 Alpha"}},
       // A stray key at the confirmation beeps and asks again.
       {"replace_stray_key",
        "#OPTION 5\n#OPTION 6\nalpha\n#TAB\nomega\n#ENTER\n#OPTION 7\n#ENTER\n#CANCEL\n#END\n",
