@@ -301,6 +301,7 @@ void opt_standard(se_ed_blk* ed);
 void opt_inverse(se_ed_blk* ed);
 // Puts two option lines up (underlined, or reverse with `inverse`).
 void se_options(se_ed_blk* ed, const char* l1, const char* l2, bool inverse);
+// The normal menu; in a nested external-copy run the prompt of its level.
 void se_normal_options(se_ed_blk* ed);
 // Loads the event point's statements into the line list; 0 after a read
 // failure (reported).

@@ -526,10 +526,7 @@ int open_run(se_ed_blk* ed) {
   SHOW_BLK once = ed->show;
   once.show_flags = SHOW_REFRESH;
   tools_hooks.se_show(&once, nullptr);
-  if (nested())
-    se_options(ed, "Start XCopy Where?       RETURN (Current Line)               4)Search", "Cancel (Cancel XCopy)",
-               true);
-  else se_normal_options(ed);
+  se_normal_options(ed);
   // A nested run shows its messages through the outer run's file.
   if (!ed->msgs) ed->msgs = la_create_fi(79, com.proc_scope);
   if (!process_stmts(ed)) return 255;

@@ -179,8 +179,7 @@ int xcopy(se_ed_blk* ed, uint32_t raw_key) {
   if (xcopy_opt == 1) {
     ed->range_first = ed->range_last = n;
     xcopy_opt = 2;
-    se_options(ed, "End XCopy Where?         RETURN (Current Line)               4)Search", "Cancel (Cancel XCopy)",
-               true);
+    se_normal_options(ed);
     return 0;
   }
   ed->range_last = n;

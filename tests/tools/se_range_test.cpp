@@ -319,6 +319,11 @@ TEST_F(StmtRange, ExternalCopyRunsOnTheOuterBlock) {
     for (const auto& screen : s) {
       const std::string r = row_text(screen, 1);
       if (firsts.empty() || firsts.back() != r) firsts.push_back(r);
+      // The nested run's option lines are never the normal menu, also
+      // after a search.
+      if (r.compare(0, 8, "SET SIX ") == 0) {
+        EXPECT_NE(row_text(screen, 21).compare(0, 10, "1) Toolbox"), 0);
+      }
     }
     const std::string sub = "Subroutine  (Subroutine)";
     const auto ctx_line = [&](const std::string& p) { return p + std::string(80 - p.size() - sub.size(), ' ') + sub; };
