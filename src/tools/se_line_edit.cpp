@@ -100,14 +100,18 @@ void copies_from_line(se_ed_blk* ed, int row, const char* l) {
   memcpy(ed->row_opnd[i].data(), l + kOpndCol - 1, kSeOpndLen);
 }
 
-// The statement window written again with screen row `row` showing its
-// copies (what was typed or put there stays).
-void redraw_copies(se_ed_blk* ed, int row) {
+// The statement window written again from the copies of the rows that
+// hold lines, so that what was typed or put there shows as it will be
+// read.
+void redraw_copies(se_ed_blk* ed) {
   TWND* w = ed->stmt_pane.wnd;
   if (!w) return;
-  line_from_copies(ed, row);
   const size_t W = size_t(ed->cols);
-  memcpy(ed->stmt_pane.text.data() + size_t(row - 2) * W, ed->line.data(), std::min(W, size_t(ed->line_width)));
+  const uint32_t shown = ed->n_lines >= ed->first_shown ? ed->n_lines - ed->first_shown + 1 : 0;
+  for (int row = 2; row <= ed->srows + 1 && uint32_t(row - 1) <= shown; ++row) {
+    line_from_copies(ed, row);
+    memcpy(ed->stmt_pane.text.data() + size_t(row - 2) * W, ed->line.data(), std::min(W, size_t(ed->line_width)));
+  }
   wm_del_reg(w, 0);
   w->reg_no = 1;
   if (!wm_write_reg(w, reinterpret_cast<const uint8_t*>(ed->stmt_pane.text.data()), ed->stmt_itm, ed->stmt_chr))
@@ -123,7 +127,7 @@ bool scan_into_row(se_ed_blk* ed) {
   if (at < 0 || at >= int(kSeOpndLen)) return false;
   const size_t n = std::min(size_t(scan_len), kSeOpndLen - size_t(at));
   memcpy(ed->row_opnd[size_t(ed->cur_row - 2)].data() + at, se_scan + SCAN_RESULT, n);
-  redraw_copies(ed, ed->cur_row);
+  redraw_copies(ed);
   return true;
 }
 
@@ -374,7 +378,7 @@ se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& 
   ed->state = SE_EDIT_LINE;
   asm_scr(ed, row);
   copies_from_line(ed, row, line.data());
-  redraw_copies(ed, row);
+  redraw_copies(ed);
   se_options(ed, "Make Changes to Statement Then Press RETURN                 6)Upper/Lower",
              "Cancel (Cancel Replace)                                     8)Skip Replacement", true);
   marks m{ed, {}};

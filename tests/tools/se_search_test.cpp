@@ -8,6 +8,12 @@
 namespace kivo::test {
 namespace {
 
+std::string tabs(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += "#TAB\n";
+  return s;
+}
+
 // A 30-column prompt string.
 std::string prompt(const std::string& s) { return s + std::string(30 - s.size(), ' '); }
 
@@ -304,6 +310,15 @@ TEST_F(StmtSearch, ScanOfAFieldName) {
   for (const auto& screen : screens("scan_field"))
     shown |= row_text(screen, 2).find("--- USER.ID") != std::string::npos;
   EXPECT_TRUE(shown) << kivo_test::slurp(d_.file("scan_field/actual/snapshot"));
+  // In CHANGE MODE a name put into one row leaves what was typed on another
+  // on the screen, as ENTER stores it.
+  install(kLines);
+  run("scan_change", "#CHANGE MODE\n#TAB\n#TAB\ntyped\n" + tabs(5) + "#SCAN\n#CANCEL\n#END\n", "SET SIX",
+      {{"KIVO_SCAN_NAMES", "USER ID"}});
+  const auto s = screens("scan_change");
+  ASSERT_GE(s.size(), 3u);
+  EXPECT_EQ(row_text(s[2], 3).substr(0, 21), "      *        typed2");
+  EXPECT_EQ(row_text(s[2], 6).substr(15, 11), "DEM USER.ID");
 }
 
 // Without a stand-in the editor's SCAN runs the system's "SCAN": the list of
