@@ -118,6 +118,9 @@ struct dbg_line {
 // The address of a line's field (its element read); null when the field is
 // unknown, has no address, or the occurrence is outside 1 to its count.
 uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l);
+// Each level token of the 60-character date mask outside levels hi..lo
+// becomes "-" characters ("--" for a level, "---" for a day of year).
+void dbg_date_mask_levels(char* mask, uint8_t hi, uint8_t lo);
 // Direction 1: the field's value into the line (80 "?" when it has none);
 // 0: the line's value into the field. 1 done, 0 not.
 int cnv_fld_val(PCB* pcb, dbg_line* l, int direction);
