@@ -166,8 +166,9 @@ void cleanup_watches(PCB* pcb);
 std::vector<std::vector<uint8_t>> dbg_watch_records(PCB* pcb);
 size_t dbg_watch_count();
 // Runs process `name` of "0LA" "00" (type 2) as a subprocess of `pcb` over
-// the two surfaces.
-void dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop);
+// the two surfaces. False when it did not run because "0LA" has no such
+// process (the executive ends such a start without a word).
+bool dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop);
 // Runs the watch trigger for a fired watch; replaced by tests.
 extern void (*dbg_watch_trigger)(PCB* pcb, const dbg_watch& w);
 

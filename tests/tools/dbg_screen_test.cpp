@@ -422,6 +422,32 @@ TEST_F(DebugScreen, WatchStopsAfterTheChange) {
   EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
 }
 
+// The shipped "0LA" has no "WATCH FIELD", "WATCH TRIGGER" or "STACK
+// (EDIT)". On the real engine a watch still stops after the change (its
+// trigger does not run); DELETE MODE and DIRECT PROC1 say that their
+// process is not installed, over the options until the next key, and the
+// debugger goes on: OPTION 1 then steps.
+TEST_F(DebugScreen, MissingProcessesAreNamed) {
+  run("DBGWATCH", "DBGWATCH");
+  ASSERT_TRUE(marked(8, "\x1b[1m", " CALC     CI")) << p_->capture_escapes();
+  const std::string legend = "0) Go on  1) Step  2) To RETURN  3) To the end  ENTER) Step over";
+  for (auto [keys, name] : {std::pair{"F11", "WATCH FIELD"}, std::pair{"F2 1", "STACK (EDIT)"}}) {
+    const std::string text = std::string("\"") + name + "\" is not installed: 0LA has no such process";
+    p_->send_keys(keys);
+    ASSERT_TRUE(kivo_test::wait_until([&] { return row(20) == std::string((80 - text.size()) / 2, ' ') + text; },
+                                      kivo_test::kScreenWait))
+        << p_->capture();
+    EXPECT_EQ(row(21), legend);
+  }
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p_->capture_escapes().find("\x1b[1m LOGOUT") != std::string::npos; },
+                                    kivo_test::kScreenWait))
+      << p_->capture_escapes();
+  EXPECT_EQ(row(20), "        SELECT) Breakpoint  ADD MODE) Run from the line  CANCEL) End");
+  p_->send_keys("F1 0");
+  EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
+}
+
 // Watches refused: occurrence 2 of AI (whose element has one; the bytes
 // after it are BI's) and an unknown field. BI's change then stops nothing
 // and runs no trigger.
