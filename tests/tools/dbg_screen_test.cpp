@@ -330,6 +330,7 @@ TEST_F(DebugScreen, DateFollowsTheMaskMessage) {
   } cases[] = {
       {"", "2026/12/07.--:--:--.--.", "2025/01/31"},  // blanks of an input value show as "."
       {"760= mask=05.06.0807", "07.12.2026.", "31.01.2025"},
+      {"760=", "2026-12-07.", "2025-01-31"},  // no mask of DEM's own: the system's
   };
   for (const mask_case& r : cases) {
     SCOPED_TRACE(r.fixture);
