@@ -29,6 +29,9 @@ enum : size_t { OR_OCC = 0, OR_KIND = 2, OR_AP = 4, OR_NAME = 7, kOpndRefLen = 3
 constexpr uint32_t kCvTextCut = 200050;  // the display is cut: the line shows what fits
 constexpr uint32_t kDateMaskMsg = 760;   // the date mask of the data lines
 
+// The application of a line: "---" is "0LA".
+const char* line_ap(const dbg_line& l) { return memcmp(l.ap, "---", 3) == 0 ? "0LA" : l.ap; }
+
 bool blank(const uint8_t* p, size_t n) {
   return std::all_of(p, p + n, [](uint8_t c) { return c == ' ' || c == 0; });
 }
@@ -79,7 +82,8 @@ bool date_display_mask(PCB* pcb, const char* ap, const uint8_t* elem, char* mask
   return ut_get_date_msk(ap, ver, mask) != 0;
 }
 
-// A compiled conversion of the element, displayed `width` columns wide.
+// A compiled conversion of the element of a field of `ap`; a date is shown
+// through the mask above.
 bool conversion(PCB* pcb, const char* ap, const uint8_t* elem, CNV* c) {
   sitm s;
   cv_item item{};
@@ -107,7 +111,7 @@ void dbg_date_mask_levels(char* mask, uint8_t hi, uint8_t lo) {
 
 uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l) {
   l->flags = 0;
-  const char* ap = memcmp(l->ap, "---", 3) == 0 ? "0LA" : l->ap;
+  const char* ap = line_ap(*l);
   if (!element(pcb, ap, l->name, l->elem)) return nullptr;
   uint32_t occ = 1;
   if (l->occ[0] >= '0' && l->occ[0] <= '9') {
@@ -137,7 +141,7 @@ uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l) {
 int cnv_fld_val(PCB* pcb, dbg_line* l, int direction) {
   uint8_t* at = dbg_field_addr(pcb, l);
   CNV c;
-  if (!at || !conversion(pcb, memcmp(l->ap, "---", 3) == 0 ? "0LA" : l->ap, l->elem, &c)) {
+  if (!at || !conversion(pcb, line_ap(*l), l->elem, &c)) {
     if (direction) l->value.assign(kLineValueLen, '?');
     return 0;
   }
