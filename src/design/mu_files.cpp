@@ -282,8 +282,8 @@ int open_native_fi(mu_run* r, bool write) {
   const uint32_t opts = LFB_ANY_DIR | (fixed_of(r->path) ? uint32_t{LFB_NO_STRUCT_CHK} : 0u);
   const uint8_t access = write ? 0x0f : 0x01;
   // Alone when it can; shared when another holds the file open.
-  if (FM_OPEN(&f, com.mark_scope, opts, access, 0) ||
-      (f.fdb_stat == FM_LOCK_REFUSED && FM_OPEN(&f, com.mark_scope, opts, access, 0x0f))) {
+  r->native_alone = FM_OPEN(&f, com.mark_scope, opts, access, 0);
+  if (r->native_alone || (f.fdb_stat == FM_LOCK_REFUSED && FM_OPEN(&f, com.mark_scope, opts, access, 0x0f))) {
     r->native = f.fdb_arb;
     return 1;
   }
@@ -317,7 +317,11 @@ int replace_native_fi(mu_run* r) {
 }
 
 int finish_native_fi(mu_run* r, bool keep) {
-  if (r->native) FM_CLOSE(r->native, 0), r->native = nullptr;
+  // A file the run had alone is let go of at once: a caller that opened and
+  // closed it before still counts as a user, and a close of ours that left
+  // the physical file open would have the replace that follows refused.
+  if (r->native) FM_CLOSE(r->native, r->native_alone || r->tmp_made ? uint16_t{ARB_CLOSE_NOW} : uint16_t{0});
+  r->native = nullptr, r->native_alone = false;
   if (!r->tmp_made) return 1;
   r->tmp_made = false;
   FDB tmp = r->tmp_fdb, old = r->tmp_fdb;

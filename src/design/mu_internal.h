@@ -20,6 +20,7 @@ struct mu_run {
   ARB* msg1;
   ARB* msg2;
   ARB* native = nullptr;
+  bool native_alone = false;  // opened by the run alone: closed physically at its end
   ARB* port = nullptr;
   FDB nat_fdb{};
   KDB nat_kdb[kFileMaxKeys]{};
