@@ -1,6 +1,6 @@
 // Closing native files against the whole-file operations: after any mix of
-// opens and closes, a scratch, or a replace with the file on either side,
-// is refused with 200470 exactly while a handle on the file is still open,
+// opens and closes, a scratch, or a replace with the file on either side
+// (replaced, or renamed onto the other), is refused with 200470 exactly while a handle on the file is still open,
 // and a refusal loses nothing of the file or of that handle.
 #include <filesystem>
 
@@ -19,7 +19,7 @@ const std::vector<int> kFile = {0, 1, 2}, kOther = {7, 8};
 // A step on one of two handles of FILE: 'j' open joined (a process's open,
 // whose logical file outlives its close until the level ends), 'o' open
 // plainly, 'c' close, 'n' close now, 's' close the stream only (the logical
-// file stays open). The digit names the handle.
+// file stays open); `h` names the handle.
 struct step {
   char what;
   int h;
@@ -70,8 +70,8 @@ TEST_F(FmClose, AWholeFileOperationIsRefusedOnlyWhileAHandleIsOpen) {
       {"joined open, closed", {{'j', 0}, {'c', 0}}, false},
       {"joined open, closed now", {{'j', 0}, {'n', 0}}, false},
       {"joined closed, then a plain open closed", {{'j', 0}, {'c', 0}, {'o', 1}, {'c', 1}}, false},
-      {"joined and plain open, both closed", {{'j', 0}, {'o', 1}, {'c', 0}, {'c', 1}}, false},
-      {"joined and plain open, closed in turn", {{'j', 0}, {'o', 1}, {'c', 1}, {'c', 0}}, false},
+      {"joined and plain open, the joined closed first", {{'j', 0}, {'o', 1}, {'c', 0}, {'c', 1}}, false},
+      {"joined and plain open, the plain closed first", {{'j', 0}, {'o', 1}, {'c', 1}, {'c', 0}}, false},
       {"two joined opens, both closed", {{'j', 0}, {'j', 1}, {'c', 1}, {'c', 0}}, false},
       {"joined closed, opened again and closed", {{'j', 0}, {'c', 0}, {'j', 0}, {'c', 0}}, false},
       {"stream closed, then the file", {{'o', 0}, {'s', 0}, {'c', 0}}, false},
