@@ -317,6 +317,7 @@ int replace_native_fi(mu_run* r) {
 }
 
 int finish_native_fi(mu_run* r, bool keep) {
+  // A plain close: a caller's handle on the file stays as it was.
   if (r->native) FM_CLOSE(r->native, 0), r->native = nullptr;
   if (!r->tmp_made) return 1;
   r->tmp_made = false;

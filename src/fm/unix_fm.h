@@ -5,8 +5,9 @@
 //             PFB's identity is (524, the block's number in Idlist)
 //   UIO_STRM  one per stream: its control block, position and hold
 //
-// Invariants: a file's data file is open while its open count is not 0, and
-// every active stream then has a control block; the key-file handle of a key
+// Invariants: a file's data file is open while a stream of it holds a
+// control block (every active stream does), and is closed with the last
+// logical file that has it open; the key-file handle of a key
 // number is valid only after the version check of the open that set it.
 // A hold of state UIO_RCVR has lost its lock and is taken again before a
 // rewrite or delete.
@@ -46,7 +47,7 @@ struct UIO_FILE {
   char path[kUioPathLen] = {};  // without extension
   uint32_t id = 0;              // the PFB identity's second word
   BRF_FILE* brf = nullptr;      // null while the data file is closed
-  int users = 0;                // logical files (alloc_fi / free_fi)
+  int users = 0;                // logical files (alloc_fi / free_fi), closed ones kept included
   int nkeys = 0;
   int key_handle[kMaxKeys];  // key-file key of each key number, -1 none
   std::vector<UIO_STRM*> streams;

@@ -546,26 +546,52 @@ int u_scratch(ARB* arb, STRM* strm) {
   return st ? fail(arb, st, err) : 1;
 }
 
+namespace {
+
+// A stream no longer reads the data file: its control block (with its lock)
+// goes, and its hold and position; an open or a record operation attaches
+// it again.
+void let_go(UIO_STRM* u) {
+  if (u->rcb) brfdeaccess(u->rcb);
+  u->rcb = nullptr;
+  u->hold = UIO_NO_HOLD;
+  u->pos = UIO_NO_POS;
+  u->preloaded = false;
+  u->strm->strm_active = kStrmInactive;
+}
+
+// Whether a logical file other than `lfb` has the data file open (a stream
+// of it holds a control block).
+bool open_elsewhere(const UIO_FILE* f, const LFB* lfb) {
+  return std::any_of(f->streams.begin(), f->streams.end(),
+                     [lfb](const UIO_STRM* u) { return u->rcb && u->strm->strm_lfb != lfb; });
+}
+
+}  // namespace
+
+// The data file is closed with the last logical file that has it open, not
+// with the last one that exists: a process's joined file outlives its close
+// until its level ends, and counted as a user it kept the data file open
+// under no handle, so that a scratch or replace was refused as open.
 int u_close(ARB* arb, STRM* strm) {
   UIO_FILE* f = F(strm);
   PFB* pfb = strm_pfb(strm);
-  bool whole = (arb->arb_mod & ARB_CLOSE_NOW) || (f->users <= 1 && !(arb->arb_mod & ARB_STRM_ONLY));
+  const bool strm_only = arb->arb_mod & ARB_STRM_ONLY;
+  const bool whole = (arb->arb_mod & ARB_CLOSE_NOW) || (!strm_only && !open_elsewhere(f, strm->strm_lfb));
   uint32_t lost = 0;  // the status of appends held back that did not reach the file
   if (f->brf && whole) {
     // A file scratched with its close loses nothing that matters.
     if (int st = arb->arb_mod & ARB_SCRATCH ? 0 : brf_wb_flush(f->brf)) lost = appends_lost(st, f->path);
-    for (UIO_STRM* u : f->streams) {
-      if (u->rcb) brfdeaccess(u->rcb);
-      u->rcb = nullptr;
-      u->hold = UIO_NO_HOLD;
-      u->pos = UIO_NO_POS;
-      u->preloaded = false;
-      u->strm->strm_active = kStrmInactive;
-    }
+    for (UIO_STRM* u : f->streams) let_go(u);
     brfclose(f->brf);
     f->brf = nullptr;
     f->open_count = 0;
     pfb->pfb_open = 0;
+  } else if (!strm_only) {
+    // Another logical file reads on: only this one's streams let go.
+    for (UIO_STRM* u : f->streams)
+      if (u->strm->strm_lfb == strm->strm_lfb) let_go(u);
+    if (f->open_count) --f->open_count;
   } else if (UIO_STRM* u = U(strm)) {
     if (u->rcb) uio_drop_hold(u);
     u->hold = UIO_NO_HOLD;

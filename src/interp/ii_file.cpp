@@ -111,7 +111,10 @@ void x_open(II_RUN* run, uint8_t* p) {
   } else if (ii_hooks.place_file) {
     ii_hooks.place_file(pcb, c);
   }
-  st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT) | LFB_JOIN | LFB_FILE_PROC);
+  // Not joined: a joined logical file outlives its close until the level
+  // ends, and every OPEN makes a new one, so a loop of OPEN and CLOSE would
+  // pile them up; a CLOSE frees this one.
+  st_le32(c, FDB_OPT, (ld_le32(c, FDB_OPT) & ~LFB_JOIN) | LFB_FILE_PROC);
   FDB fdb;
   const uint8_t share = f.opts & kFoShare ? 15 : 0;
   if (inst_op(p) == OP_CREATE + 1) {

@@ -118,6 +118,9 @@ struct dbg_line {
 // The address of a line's field (its element read); null when the field is
 // unknown, has no address, or the occurrence is outside 1 to its count.
 uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l);
+// Each level token of the 60-character date mask outside levels hi..lo
+// becomes "-" characters ("--" for a level, "---" for a day of year).
+void dbg_date_mask_levels(char* mask, uint8_t hi, uint8_t lo);
 // Direction 1: the field's value into the line (80 "?" when it has none);
 // 0: the line's value into the field. 1 done, 0 not.
 int cnv_fld_val(PCB* pcb, dbg_line* l, int direction);
@@ -163,8 +166,9 @@ void cleanup_watches(PCB* pcb);
 std::vector<std::vector<uint8_t>> dbg_watch_records(PCB* pcb);
 size_t dbg_watch_count();
 // Runs process `name` of "0LA" "00" (type 2) as a subprocess of `pcb` over
-// the two surfaces.
-void dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop);
+// the two surfaces. False when it did not run because "0LA" has no such
+// process (the executive ends such a start without a word).
+bool dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop);
 // Runs the watch trigger for a fired watch; replaced by tests.
 extern void (*dbg_watch_trigger)(PCB* pcb, const dbg_watch& w);
 

@@ -34,7 +34,7 @@ namespace {
 constexpr const char* kModule = "DBG";
 constexpr uint32_t kAttrInput = 0x304F;
 constexpr uint32_t kAttrCurrent = 0x40, kAttrBreak = 0x200, kAttrReverse = 0x80, kAttrHeading = 0x100;
-constexpr uint32_t kMsgOptions = 300120, kMsgLegend = 300130, kMsgErrorWay = 300180;
+constexpr uint32_t kMsgOptions = 300120, kMsgLegend = 300130, kMsgErrorWay = 300180, kMsgNoProcess = 300190;
 constexpr uint8_t kFlagBreak = 0x2;
 // The scroll keys: first, last, previous and next page, one up, one down.
 enum : uint32_t {
@@ -244,6 +244,7 @@ struct screen {
   EM* em = nullptr;
   uint32_t first = 0, last = 0, cur = 0, page = 0;
   bool beep = false;
+  std::string notice;  // shown over the options until the next key
   dbg_line lines[2];
   std::array<std::array<char, kLineValueLen>, 2> typed{};  // edit mode's input
 
@@ -383,11 +384,11 @@ struct screen {
   // The option lines; on an error stop the error centred and the way out.
   void options() {
     std::string text(size_t(2) * size_t(W()), ' ');
-    if (run->fail_text) {
-      std::string e = run->fail_text;
+    if (!notice.empty() || run->fail_text) {
+      std::string e = notice.empty() ? run->fail_text : notice;
       e.resize(std::min(e.size(), size_t(W())));
       put(text, int(size_t(W()) - e.size()) / 2 + 1, e, e.size());
-      put(text, W() + 1, wm_msg_text(kMsgErrorWay), size_t(W()));
+      put(text, W() + 1, wm_msg_text(notice.empty() ? kMsgErrorWay : kMsgLegend), size_t(W()));
     } else {
       put(text, 9, wm_msg_text(kMsgOptions), size_t(W() - 8));
       put(text, W() + 1, wm_msg_text(kMsgLegend), size_t(W()));
@@ -457,6 +458,7 @@ struct screen {
       if (!wm_show(&sb, nullptr)) sys_err(kModule, __LINE__, "dbg_stmt() wm_show");
       if (sb.input_stat != KEY_STATUS_KEY) return 0;  // no terminal: the run goes on
       const uint32_t key = sb.key_code;
+      if (!notice.empty()) notice.clear(), options();
       if (run->fail_text && !error_key(key)) continue;
       // The regions lie on the second surface: its cursor is the line cursor.
       const bool line_cursor = sb.curs_type == CURS_MAIN || sb.curs_type == CURS_POP;
@@ -503,8 +505,18 @@ struct screen {
           set_data_val(run->call->pcb, rec, lines);
           fields();
           break;
-        case LK_DELETE_MODE: dbg_run_process(run->call->pcb, "WATCH FIELD", s->srf, s->srf2); break;
-        case LK_DIRECT_PROC1: dbg_run_process(run->call->pcb, "STACK (EDIT)", s->srf, s->srf2); break;
+        case LK_DELETE_MODE:
+        case LK_DIRECT_PROC1: {
+          const std::string name = key == LK_DELETE_MODE ? "WATCH FIELD" : "STACK (EDIT)";
+          if (dbg_run_process(run->call->pcb, name.c_str(), s->srf, s->srf2)) break;
+          // Otherwise the key would seem to do nothing at all.
+          notice = wm_msg_text(kMsgNoProcess);
+          if (const size_t at = notice.find("~1"); at != std::string::npos) notice.replace(at, 2, name);
+          if (notice.empty()) notice = name;
+          options();
+          beep = true;
+          break;
+        }
         case kScrollFirst:
         case kScrollLast:
         case kScrollPrev:

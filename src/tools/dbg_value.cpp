@@ -8,12 +8,15 @@
 #include "compiler/stmt_layout.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/la.h"
+#include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "interp/interp.h"
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "tools/dbg.h"
 #include "types/cnv.h"
+#include "types/date_mask.h"
 #include "types/element.h"
 #include "types/pd.h"
 
@@ -24,6 +27,10 @@ namespace {
 // An operand reference of a STMT record (two, at bytes 88 and 118).
 enum : size_t { OR_OCC = 0, OR_KIND = 2, OR_AP = 4, OR_NAME = 7, kOpndRefLen = 30 };
 constexpr uint32_t kCvTextCut = 200050;  // the display is cut: the line shows what fits
+constexpr uint32_t kDateMaskMsg = 760;   // the date mask of the data lines
+
+// The application of a line: "---" is "0LA".
+const char* line_ap(const dbg_line& l) { return memcmp(l.ap, "---", 3) == 0 ? "0LA" : l.ap; }
 
 bool blank(const uint8_t* p, size_t n) {
   return std::all_of(p, p + n, [](uint8_t c) { return c == ' ' || c == 0; });
@@ -58,10 +65,31 @@ bool element(PCB* pcb, const char* ap, const char* name, uint8_t* elem) {
   return found;
 }
 
-// A compiled conversion of the element, displayed `width` columns wide.
-bool conversion(const uint8_t* elem, CNV* c) {
+// The display mask of a date field of `ap`: message 760, else the date
+// mask of the field's application (its own, the system's, the built-in
+// one). The current application plays no part: a stop may come before any
+// screen set it, and a date would then end the process with a system error.
+bool date_display_mask(PCB* pcb, const char* ap, const uint8_t* elem, char* mask) {
+  char text[kDateMaskLen + 1];
+  if (la_get_str(text, sizeof text, kDateMaskMsg)) {
+    memset(mask, ' ', kDateMaskLen);
+    memcpy(mask, text, strlen(text));
+    dbg_date_mask_levels(mask, elem[ELEM_HI], elem[ELEM_LO]);
+    return true;
+  }
+  char ver[2];
+  pi_get_ver(pcb, ap, ver);
+  return ut_get_date_msk(ap, ver, mask) != 0;
+}
+
+// A compiled conversion of the element of a field of `ap`; a date is shown
+// through the mask above.
+bool conversion(PCB* pcb, const char* ap, const uint8_t* elem, CNV* c) {
   sitm s;
-  cv_bld_sitm(&s, elem, nullptr);
+  cv_item item{};
+  item.rows = 1;
+  const bool dated = IS_ELEM_DATE(elem[ELEM_TYPE]) && date_display_mask(pcb, ap, elem, item.mask);
+  cv_bld_sitm(&s, elem, dated ? &item : nullptr);
   if (!cv_cmpl(c, &s, nullptr)) return false;
   if (c->cnv_type == 1 && c->ta.alp.token_id) cv_load_token_of(c);
   return true;
@@ -69,9 +97,21 @@ bool conversion(const uint8_t* elem, CNV* c) {
 
 }  // namespace
 
+void dbg_date_mask_levels(char* mask, uint8_t hi, uint8_t lo) {
+  for (int at = 0; at < kDateMaskLen;) {
+    const date_chunk c = cv_get_chunk(mask + at, kDateMaskLen - at, 1);
+    if (!c.used) break;
+    // A day of year stands for the month and the day (levels 6 and 5).
+    const int top = c.code == TK_DOY ? 6 : is_level_code(c.code) ? c.code - '0' : 0;
+    const int bottom = c.code == TK_DOY ? 5 : top;
+    if (top && (top > hi || bottom < lo)) memset(mask + at, '-', c.used);
+    at += int(c.used);
+  }
+}
+
 uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l) {
   l->flags = 0;
-  const char* ap = memcmp(l->ap, "---", 3) == 0 ? "0LA" : l->ap;
+  const char* ap = line_ap(*l);
   if (!element(pcb, ap, l->name, l->elem)) return nullptr;
   uint32_t occ = 1;
   if (l->occ[0] >= '0' && l->occ[0] <= '9') {
@@ -101,7 +141,7 @@ uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l) {
 int cnv_fld_val(PCB* pcb, dbg_line* l, int direction) {
   uint8_t* at = dbg_field_addr(pcb, l);
   CNV c;
-  if (!at || !conversion(l->elem, &c)) {
+  if (!at || !conversion(pcb, line_ap(*l), l->elem, &c)) {
     if (direction) l->value.assign(kLineValueLen, '?');
     return 0;
   }

@@ -4,12 +4,15 @@
 #include <cstring>
 #include <list>
 
+#include "compiler/design_records.h"
+#include "compiler/pc_cmpl.h"
 #include "compiler/pcb.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/dbg_ctl.h"
+#include "foundation/end_codes.h"
 #include "foundation/invoc.h"
 #include "foundation/scope.h"
 #include "interp/interp.h"
@@ -82,7 +85,7 @@ int rt_dbg_populate_watch(RT_CALL& c) {
 
 void (*dbg_watch_trigger)(PCB* pcb, const dbg_watch& w) = run_trigger;
 
-void dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop) {
+bool dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop) {
   INVOC v = pi_invoc;
   memcpy(v.b + INVOC_AP_ID, "0LA", 3), memcpy(v.b + INVOC_VER, "00", 2);
   v.b[INVOC_PROC_TYPE] = 2, v.b[INVOC_INVOC_TYPE] = 0;
@@ -92,8 +95,12 @@ void dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop) 
   if (!pcb->pcb_handle) pcb->pcb_handle = ih_put(HK_PCB, pcb);
   st_le32(v.b, INVOC_PARENT_SRF, srf), st_le32(v.b, INVOC_PARENT_SRF + 4, srf2);
   st_le32(v.b, INVOC_PARENT_PCB, pcb->pcb_handle);
+  st_le32(v.b, INVOC_END_CODE, 0);
   MARK(MARK_RECOVERY, [&] { pi_exec(&v); });
   ih_drop(srf), ih_drop(srf2);
+  if (ld_le32(v.b, INVOC_END_CODE) == PI_END_NORMAL) return true;
+  uint8_t pr[kProcRecSize];
+  return pc_read_process("0LA", "00", 2, reinterpret_cast<const char*>(v.b + INVOC_PROC_NAM), pr) != 0;
 }
 
 int add_watch(PCB* pcb, const char* ap, const char* name, uint32_t occ) {

@@ -76,6 +76,13 @@ void se_options(se_ed_blk* ed, const char* l1, const char* l2, bool inverse) {
 }
 
 void se_normal_options(se_ed_blk* ed) {
+  // A nested external-copy run's are the prompt of its level.
+  if (xcopy_opt == 1)
+    return se_options(ed, "Start XCopy Where?       RETURN (Current Line)               4)Search",
+                      "Cancel (Cancel XCopy)", true);
+  if (xcopy_opt == 2)
+    return se_options(ed, "End XCopy Where?         RETURN (Current Line)               4)Search",
+                      "Cancel (Cancel XCopy)", true);
   se_options(ed, "", "1) Toolbox     2) Move     3) Copy     4) Search     5) Replace     6) XCopy", false);
 }
 

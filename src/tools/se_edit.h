@@ -301,6 +301,7 @@ void opt_standard(se_ed_blk* ed);
 void opt_inverse(se_ed_blk* ed);
 // Puts two option lines up (underlined, or reverse with `inverse`).
 void se_options(se_ed_blk* ed, const char* l1, const char* l2, bool inverse);
+// The normal menu; in a nested external-copy run the prompt of its level.
 void se_normal_options(se_ed_blk* ed);
 // Loads the event point's statements into the line list; 0 after a read
 // failure (reported).
@@ -361,6 +362,9 @@ uint32_t se_line_no(se_ed_blk* ed, const se_line* l);
 // The external-copy level of the run going on: 0 none; 1 the nested editor
 // waits for the start line, 2 for the end line, 3 the lines are cut.
 extern uint8_t xcopy_opt;
+// The outer run's edit block while a nested external-copy run goes on on
+// it; the outer run keeps a copy of it and puts that back afterwards.
+extern se_ed_blk* xcopy_ed;
 // The cut buffer of a nested external-copy editor and its record count,
 // handed to the outer editor, which scratches it.
 extern ARB* xcopy_buf_arb;
@@ -415,6 +419,13 @@ int chk_replace(const uint8_t* rec, char* line, int col, int old_len, const char
 void edit(se_ed_blk* ed);
 // Inserts one line at the cursor; ed->key is ENTER or CANCEL after it.
 void insert(se_ed_blk* ed);
+// How a replacement ended: stored with its changed stamp, skipped (the
+// line as it was), or the replace ended (the line as it was).
+enum se_replace_end { SE_REPL_DONE, SE_REPL_SKIP, SE_REPL_END };
+// Line `l` from the replaced text `line`: stored when it passes the check;
+// failing it, or warned about for the first time, it goes to editing on
+// its row until ENTER passes it, option 8 skips it or CANCEL ends.
+se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& line);
 int audit_init(se_ed_blk* ed);
 void audit_update_add(se_ed_blk* ed, uint8_t* rec);
 void audit_update_chg(const uint8_t* saved, se_ed_blk* ed, uint8_t* rec);

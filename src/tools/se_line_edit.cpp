@@ -91,11 +91,27 @@ void line_from_copies(se_ed_blk* ed, int row) {
   memcpy(l + kOpndCol - 1, ed->row_opnd[i].data(), kSeOpndLen);
 }
 
-// The statement window written again from the rows' copies (what was
-// typed stays).
+// Screen row `row`'s copies from the text line `l` (the inverse of
+// line_from_copies).
+void copies_from_line(se_ed_blk* ed, int row, const char* l) {
+  const size_t i = size_t(row - 2);
+  memcpy(ed->row_prefix[i].data(), l, kSePrefixLen);
+  memcpy(ed->row_verb[i].data(), l + kVerbCol - 1, kSeVerbLen);
+  memcpy(ed->row_opnd[i].data(), l + kOpndCol - 1, kSeOpndLen);
+}
+
+// The statement window written again from the copies of the rows that
+// hold lines, so that what was typed or put there shows as it will be
+// read.
 void redraw_copies(se_ed_blk* ed) {
   TWND* w = ed->stmt_pane.wnd;
   if (!w) return;
+  const size_t W = size_t(ed->cols);
+  const uint32_t shown = ed->n_lines >= ed->first_shown ? ed->n_lines - ed->first_shown + 1 : 0;
+  for (int row = 2; row <= ed->srows + 1 && uint32_t(row - 1) <= shown; ++row) {
+    line_from_copies(ed, row);
+    memcpy(ed->stmt_pane.text.data() + size_t(row - 2) * W, ed->line.data(), std::min(W, size_t(ed->line_width)));
+  }
   wm_del_reg(w, 0);
   w->reg_no = 1;
   if (!wm_write_reg(w, reinterpret_cast<const uint8_t*>(ed->stmt_pane.text.data()), ed->stmt_itm, ed->stmt_chr))
@@ -167,6 +183,22 @@ bool text_part_equal(const uint8_t* a, const uint8_t* b) {
   return memcmp(a + STMT_PREFIX, b + STMT_PREFIX, kStmtSize - STMT_PREFIX) == 0;
 }
 
+// A converted record against its copy from before: changed text gets the
+// changed stamp; text changed back keeps the stamps it had.
+void stamp_if_changed(se_ed_blk* ed, const uint8_t* saved, uint8_t* rec) {
+  if (text_part_equal(rec, saved)) memcpy(rec + STMT_CHG_STAMP, saved + STMT_CHG_STAMP, STMT_PREFIX - STMT_CHG_STAMP);
+  else audit_update_chg(saved, ed, rec);
+}
+
+// The case flag flipped on a row being typed: its runs take the other
+// input value.
+void flip_case(se_ed_blk* ed, const uint8_t* rec, int row) {
+  ed->upper = !ed->upper;
+  asm_stmt_chr(ed, rec, row - 1);
+  ed->stmt_pane.wnd->reg_no = 1;
+  wm_upd_reg(ed->stmt_pane.wnd, {}, ed->stmt_chr);
+}
+
 void user_id(char* out) {
   const uint8_t* u = the_pcb ? pi_user_id(the_pcb) : nullptr;
   if (u) memcpy(out, u, 3);
@@ -229,9 +261,7 @@ void edit(se_ed_blk* ed) {
         uint8_t* rec = saved[i].first->rec;
         int err = 0, second = 0;
         const row_result r = convert_row(ed, row, rec, k == kKeyAccept, m, &err, &second);
-        if (text_part_equal(rec, saved[i].second.data()))
-          memcpy(rec + STMT_CHG_STAMP, saved[i].second.data() + STMT_CHG_STAMP, STMT_PREFIX - STMT_CHG_STAMP);
-        else audit_update_chg(saved[i].second.data(), ed, rec);
+        stamp_if_changed(ed, saved[i].second.data(), rec);
         if (r == ROW_WARNING) show_warning(ed, &page);
         if (r != ROW_OK) done = false;
       }
@@ -308,10 +338,7 @@ void insert(se_ed_blk* ed) {
     if (line_key_served(ed, m, &page)) continue;
     const uint32_t k = ed->key;
     if (k == 6) {
-      ed->upper = !ed->upper;
-      asm_stmt_chr(ed, node->rec, ed->cur_row - 1);
-      ed->stmt_pane.wnd->reg_no = 1;
-      wm_upd_reg(ed->stmt_pane.wnd, {}, ed->stmt_chr);
+      flip_case(ed, node->rec, ed->cur_row);
     } else if (k == LK_CANCEL) {
       ed->upper = 1;
       return drop_line(ed, node);
@@ -331,6 +358,64 @@ void insert(se_ed_blk* ed) {
       ed->beep = true;
     }
   }
+}
+
+se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& line) {
+  uint8_t saved[kStmtSize];
+  memcpy(saved, l->rec, kStmtSize);
+  ed->line = line;
+  int err = 0, second = 0;
+  const int ok = se_degen_stmt(ed, l->rec, &err, &second);
+  const bool warned = ok && ed->warning && err && memcmp(ed->dstmt_last, l->rec, kStmtSize) != 0;
+  if (ok && !warned) {
+    stamp_if_changed(ed, saved, l->rec);
+    return SE_REPL_DONE;
+  }
+  // The line on its row in editing, holding the replaced text.
+  if (const uint32_t n = se_line_no(ed, l); n < ed->first_shown || n >= ed->first_shown + uint32_t(ed->srows))
+    se_center_around_line(ed, 0, l);
+  const int row = 2 + int(se_line_no(ed, l) - ed->first_shown);
+  ed->state = SE_EDIT_LINE;
+  asm_scr(ed, row);
+  copies_from_line(ed, row, line.data());
+  redraw_copies(ed);
+  se_options(ed, "Make Changes to Statement Then Press RETURN                 6)Upper/Lower",
+             "Cancel (Cancel Replace)                                     8)Skip Replacement", true);
+  marks m{ed, {}};
+  se_pane* page = nullptr;
+  ed->cur_row = row, ed->cur_col = std::max(err, 1);
+  ed->beep = true;
+  if (warned) {
+    memcpy(ed->dstmt_last, l->rec, kStmtSize);
+    show_warning(ed, &page);
+  } else {
+    if (second) m.put(row, second, kSecondBits);
+    m.put(row, err, kErrBits);
+  }
+  se_replace_end end = SE_REPL_DONE;
+  for (;;) {
+    if (line_key_served(ed, m, &page)) continue;
+    const uint32_t k = ed->key;
+    if (k == 6) {
+      flip_case(ed, l->rec, row);
+    } else if (k == 8 || k == LK_CANCEL) {
+      memcpy(l->rec, saved, kStmtSize);
+      end = k == 8 ? SE_REPL_SKIP : SE_REPL_END;
+      break;
+    } else if (k == LK_ENTER) {
+      const row_result r = convert_row(ed, row, l->rec, false, m, &err, &second);
+      if (r == ROW_WARNING) show_warning(ed, &page);
+      if (r != ROW_OK) continue;
+      stamp_if_changed(ed, saved, l->rec);
+      break;
+    } else {
+      ed->beep = true;
+    }
+  }
+  ed->state = SE_NORMAL;
+  ed->upper = 1;
+  asm_scr(ed);
+  return end;
 }
 
 // ---- audit stamps ----

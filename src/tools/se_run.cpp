@@ -503,12 +503,61 @@ int write_pages(se_ed_blk* ed) {
   return 0;
 }
 
-// Steps 3-14 of the start; 0, or the status the context receives.
-int start(se_ed_blk* ed, PCB* pcb) {
+// The module's part of step 3: the run's control block and application.
+void run_statics(se_ed_blk* ed, PCB* pcb) {
   the_pcb = pcb;
   memcpy(se_ap, ed->ctx + SEC_AP, 3);
   memcpy(se_ver, ed->ctx + SEC_VER, 2);
   clean_slate = 1;
+}
+
+// Steps 9-14 of the start: the statement file, the cut buffer, the kept
+// files, the key template, and the lines loaded and drawn. 0, or the
+// status the context receives.
+int open_run(se_ed_blk* ed) {
+  uint32_t stat = 0;
+  ed->stmt_arb = open_stmt_file(ed, &stat);
+  if (!ed->stmt_arb) return int(stat % 256 ? stat % 256 : 255);
+  ed->cut_arb = create_cut_buffer();
+  if (!ed->cut_arb) return 255;
+  if (const int st = se_open_dict(se_ap, se_ver)) return st;
+  key_template(ed);
+  se_options(ed, "Accessing Statements", "Please Wait", true);
+  SHOW_BLK once = ed->show;
+  once.show_flags = SHOW_REFRESH;
+  tools_hooks.se_show(&once, nullptr);
+  se_normal_options(ed);
+  // A nested run shows its messages through the outer run's file.
+  if (!ed->msgs) ed->msgs = la_create_fi(79, com.proc_scope);
+  if (!process_stmts(ed)) return 255;
+  asm_scr(ed);
+  if (const uint32_t msg = ld_le32(ed->ctx, SEC_START_MSG); msg && ed->msgs) la_add_msg(ed->msgs, &msg, 3, {});
+  return 0;
+}
+
+// The start of a nested external-copy run on the outer run's block: its
+// screen, windows, work files, audit display and typed strings serve; the
+// lines, the range, the browse stack and the files are the run's own (the
+// outer run's come back with its block).
+int start_nested(se_ed_blk* ed, PCB* pcb) {
+  run_statics(ed, pcb);
+  ed->lines = {};
+  ed->n_lines = 0;
+  ed->stmt_arb = ed->cut_arb = nullptr;
+  ed->state = SE_NORMAL;
+  ed->range_first = ed->range_last = 0;
+  ed->rehilite = ed->changed = ed->xcopy_target = false;
+  ed->cut_count = 0;
+  ed->browse_stack.clear();
+  ed->search_line = 0, ed->search_col = 0, ed->search_row = 0;
+  memset(ed->dstmt_last, 0, kStmtSize);
+  ed->bold = ed->ctx[SEC_TYPE] == 3;
+  return open_run(ed);
+}
+
+// Steps 3-14 of the start; 0, or the status the context receives.
+int start(se_ed_blk* ed, PCB* pcb) {
+  run_statics(ed, pcb);
   ed->rows = com.scr_rows < 24 ? 21 : com.scr_rows - 3;
   ed->cols = std::max<int>(com.scr_cols, kSeLineMin);
   ed->srows = ed->rows - 3;
@@ -531,26 +580,7 @@ int start(se_ed_blk* ed, PCB* pcb) {
   b.pop_srf = ed->srf2->id;
   b.curs_type = CURS_MAIN;
   b.main_pos = {2, 1};
-  uint32_t stat = 0;
-  ed->stmt_arb = open_stmt_file(ed, &stat);
-  if (!ed->stmt_arb) return int(stat % 256 ? stat % 256 : 255);
-  ed->cut_arb = create_cut_buffer();
-  if (!ed->cut_arb) return 255;
-  if (const int st = se_open_dict(se_ap, se_ver)) return st;
-  key_template(ed);
-  se_options(ed, "Accessing Statements", "Please Wait", true);
-  SHOW_BLK once = b;
-  once.show_flags = SHOW_REFRESH;
-  tools_hooks.se_show(&once, nullptr);
-  if (nested())
-    se_options(ed, "Start XCopy Where?       RETURN (Current Line)               4)Search", "Cancel (Cancel XCopy)",
-               true);
-  else se_normal_options(ed);
-  ed->msgs = la_create_fi(79, com.proc_scope);
-  if (!process_stmts(ed)) return 255;
-  asm_scr(ed);
-  if (const uint32_t msg = ld_le32(ed->ctx, SEC_START_MSG); msg && ed->msgs) la_add_msg(ed->msgs, &msg, 3, {});
-  return 0;
+  return open_run(ed);
 }
 
 int rt_se_edit(RT_CALL& c) {
@@ -657,26 +687,37 @@ struct se_module_state {
 
 }  // namespace
 
+se_ed_blk* xcopy_ed = nullptr;
+
 int se_edit(PCB* pcb, uint8_t* ctx) {
   load_zel_spellings();
   int result = 0;
   {
     const se_module_state outer;
-    auto ed = std::make_unique<se_ed_blk>();
+    // A nested external-copy run takes the outer run's block.
+    se_ed_blk* const taken = nested() ? xcopy_ed : nullptr;
+    std::unique_ptr<se_ed_blk> own;
+    se_ed_blk* ed = taken;
+    if (!ed) own = std::make_unique<se_ed_blk>(), ed = own.get();
     ed->ctx = ctx;
     ctx[SEC_STATUS] = 0;
-    if (const int st = start(ed.get(), pcb)) {
+    if (const int st = taken ? start_nested(ed, pcb) : start(ed, pcb)) {
       ctx[SEC_STATUS] = uint8_t(st);
-      se_free_lines(ed.get());
-      if (ed->cut_arb) FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
-      se_cleanup(ed.get());
     } else {
       // The image editor's client requests read the context of the run.
       se_cur_context = ctx;
-      result = key_loop(ed.get(), pcb);
-      se_free_lines(ed.get());
-      if (ed->cut_arb) FM_CLOSE(ed->cut_arb, ARB_SCRATCH);
-      se_cleanup(ed.get());
+      result = key_loop(ed, pcb);
+    }
+    se_free_lines(ed);
+    if (ed->cut_arb) FM_CLOSE(ed->cut_arb, ARB_SCRATCH), ed->cut_arb = nullptr;
+    if (!taken) {
+      se_cleanup(ed);
+    } else {
+      // The screen stays the outer run's; only this run's files go.
+      if (ed->stmt_arb && !FM_CLOSE(ed->stmt_arb, ARB_CLOSE_NOW))
+        sys_err(kModule, __LINE__, "se_edit() - mem stmt close");
+      ed->stmt_arb = nullptr;
+      se_close_dict();
     }
   }
   if (tools_hooks.se_returned) tools_hooks.se_returned(ctx, result);

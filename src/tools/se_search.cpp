@@ -87,6 +87,15 @@ const char* text_of(se_ed_blk* ed, se_line* l, bool operands) {
   return ed->line.data();
 }
 
+// Where a search or replace begins: the cursor's line and column, or just
+// after the last match when the cursor still stands on it.
+void search_start(se_ed_blk* ed, uint32_t* from, int* col) {
+  se_line* l = se_get_cur_line(ed);
+  *from = l ? se_line_no(ed, l) : 1;
+  *col = l ? ed->cur_col : 1;
+  if (l && l->id == ed->search_line && ed->cur_col + 1 == ed->search_col) *col = ed->search_col;
+}
+
 // Shows line number `n` with the cursor at `col`, bold, the row shown bold
 // before back to normal.
 void show_match(se_ed_blk* ed, uint32_t n, int col) {
@@ -100,6 +109,7 @@ void show_match(se_ed_blk* ed, uint32_t n, int col) {
   ed->cur_col = col;
   ed->search_row = ed->cur_row;
   upd_chr(ed, ed->cur_row, 0x40, 1);
+  ed->search_line = se_line_at(ed, ed->cur_row)->id, ed->search_col = col + 1;
 }
 
 struct match {
@@ -124,6 +134,7 @@ match next_match(se_ed_blk* ed, uint32_t from_n, int from_col, const char* pat, 
 }
 
 void replace_all(se_ed_blk* ed);
+void end_replace(se_ed_blk* ed, bool last);
 
 }  // namespace
 
@@ -181,10 +192,9 @@ int search(se_ed_blk* ed, int replace) {
       replace_all(ed);
       break;
     }
-    // From the cursor's line and column.
-    se_line* start = se_get_cur_line(ed);
-    uint32_t from = start ? se_line_no(ed, start) : 1;
-    int col = start ? ed->cur_col : 1;
+    uint32_t from = 1;
+    int col = 1;
+    search_start(ed, &from, &col);
     const int orig_row = ed->cur_row, orig_col = ed->cur_col;
     const uint32_t orig_first = ed->first_shown;
     bool shown = false, again = false;
@@ -204,10 +214,11 @@ int search(se_ed_blk* ed, int replace) {
         break;
       }
       if (in_range) {
-        // The match ends the range.
+        // The match ends the range; in a target state it is the target
+        // only (the range cut stays what it was).
         se_center_around_line(ed, 0, m.line);
         ed->cur_col = m.col;
-        ed->range_last = ld_le32(m.line->rec, STMT_SEQ);
+        if (state != SE_MOVE_TARGET && state != SE_COPY_TARGET) ed->range_last = ld_le32(m.line->rec, STMT_SEQ);
         ed->state = state;
         ed->rehilite = true;
         se_range_prompt(ed);
@@ -233,14 +244,15 @@ namespace {
 // Replaces each occurrence of OLD by NEW in operand fields, confirmed one
 // by one until option 9.
 void replace_all(se_ed_blk* ed) {
+  memset(ed->dstmt_last, 0, kStmtSize);
   const char* old_s = ed->old_str.data();
   const int old_len = int(se_eff_len(old_s, 30));
   const int new_len = int(se_eff_len(ed->new_str.data(), 30));
   std::string new_text(ed->new_str.data(), size_t(new_len));
   if (new_len > 1 && new_text.back() == '_') new_text.back() = ' ';
-  se_line* start = se_get_cur_line(ed);
-  uint32_t from = start ? se_line_no(ed, start) : 1;
-  int col = start ? ed->cur_col : 1;
+  uint32_t from = 1;
+  int col = 1;
+  search_start(ed, &from, &col);
   bool all = false;
   for (;;) {
     const match m = next_match(ed, from, col, old_s, 30, true);
@@ -257,45 +269,33 @@ void replace_all(se_ed_blk* ed) {
       show_match(ed, m.n, m.col);
       se_options(ed, "RETURN To Perform Replacement               8)Skip Replacement",
                  "CANCEL (Cancel Replace)                     9)Replace All Without Verification", true);
-      se_read(ed);
-      if (ed->key == 8) continue;
-      if (ed->key == 9) all = true;
-      else if (ed->key != LK_ENTER) break;
-    }
-    uint8_t saved[kStmtSize];
-    memcpy(saved, m.line->rec, kStmtSize);
-    ed->line = line;
-    int err = 0, second = 0;
-    if (!se_degen_stmt(ed, m.line->rec, &err, &second)) {
-      // The replaced line fails the check: it goes to editing, to be
-      // corrected by hand (CANCEL there leaves it as it was replaced).
-      ed->line = line;
-      ed->accept = 1;
-      const int kept = se_degen_stmt(ed, m.line->rec, &err, &second);
-      ed->accept = 0;
-      if (!kept) {
+      uint32_t k = 0;
+      for (;;) {
+        se_read(ed);
+        k = ed->key;
+        if (k == LK_ENTER || k == 8 || k == 9 || k == LK_CANCEL || k == LK_END) break;
         ed->beep = true;
-        continue;
       }
-      if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
-      se_center_around_line(ed, 0, m.line);
-      ed->cur_col = err > 0 ? err : ed->cur_col;
-      edit(ed);
-      // CANCEL there ends the replace with the line as it was.
-      if (ed->key == LK_CANCEL) {
-        memcpy(m.line->rec, saved, kStmtSize);
-        asm_scr(ed);
-        break;
-      }
-      audit_update_chg(saved, ed, m.line->rec);
-      continue;
+      if (k == 8) continue;
+      if (k == LK_CANCEL || k == LK_END) return end_replace(ed, false);
+      all = k == 9;
     }
-    audit_update_chg(saved, ed, m.line->rec);
-    ed->changed = true;
+    if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
+    const se_replace_end r = replace_line(ed, m.line, line);
+    if (r == SE_REPL_END) return end_replace(ed, false);
+    // The search goes on after the new text, which may hold OLD again.
+    if (r == SE_REPL_DONE) ed->changed = true, col = m.col + new_len;
     asm_scr(ed);
   }
+  end_replace(ed, true);
+}
+
+// The end of a replace: the bold row back to normal; after the last
+// occurrence "Cancel To End Replace" until a key.
+void end_replace(se_ed_blk* ed, bool last) {
   if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
   asm_scr(ed);
+  if (!last) return;
   se_options(ed, "", "Cancel To End Replace", true);
   se_read(ed);
 }

@@ -21,9 +21,12 @@
 #include "foundation/paths.h"
 #include "foundation/sys_err.h"
 #include "screen/tm_keys.h"
+#include "screen/wm_region.h"
+#include "screen/wm_show.h"
 #include "tools/ie_internal.h"
 #include "tools/se_edit.h"
 #include "tools/stmt_line.h"
+#include "tools/tools.h"
 #include "types/element.h"
 
 namespace kivo {
@@ -56,6 +59,21 @@ int pass_first(ARB* a, uint8_t* rec, bool hold) {
   if (!fm_start(a)) return 0;
   a->arb_rec = rec, a->arb_len = kSeContextSize, a->arb_mod = hold ? ARB_HOLD : 0;
   return fm_rdnxt(a);
+}
+
+// The source's context line on row 1, reverse bold, over the outer run's
+// own: the window, or null when it does not attach.
+TWND* source_line(se_ed_blk* ed, const uint8_t* ctx) {
+  WND_BLK w;
+  TWND* wnd = make_window(&w, 1, 1, 1, ed->cols, ed->srf);
+  if (!wnd) return sys_err(kModule, __LINE__, "external_copy() - wm_attach"), nullptr;
+  std::vector<char> text(size_t(ed->cols), ' ');
+  set_context_line(text.data(), ctx, ed->cols);
+  CHR_BLK c{};
+  c.row = 1, c.col = 1, c.rows = 1, c.cols = ed->cols, c.value = 0xC0;
+  if (!wm_write_reg(wnd, reinterpret_cast<const uint8_t*>(text.data()), {}, {&c, 1}))
+    sys_err(kModule, __LINE__, "external_copy() - wm_write_reg failed");
+  return wnd;
 }
 
 void sanitize(char* s, size_t n) {
@@ -117,10 +135,17 @@ void external_copy(se_ed_blk* ed, PCB* pcb, uint8_t* ctx) {
   }
   chosen[SEC_STATUS] = 0, chosen[SEC_CHANGED] = 0, chosen[SEC_MEMORY] = 0;
   st_le32(chosen, SEC_LINE, 0), st_le32(chosen, SEC_START_MSG, 0);
+  // The nested run goes on on this block and this screen, under the
+  // source's context line; the block comes back whole afterwards.
+  const se_ed_blk outer = *ed;
+  TWND* source = source_line(ed, chosen);
   const uint8_t outer_level = xcopy_opt;
-  xcopy_opt = 1;
+  se_ed_blk* const outer_taken = xcopy_ed;
+  xcopy_opt = 1, xcopy_ed = ed;
   const int result = se_edit(pcb, chosen);
-  xcopy_opt = outer_level;
+  xcopy_opt = outer_level, xcopy_ed = outer_taken;
+  if (source && !wm_detach(source, 1)) sys_err(kModule, __LINE__, "external_copy() - wm_detach");
+  *ed = outer;
   ed->cur_row = row, ed->cur_col = col;
   asm_scr(ed);
   // The nested editor's buffer: its lines into this one's, then scratched.
@@ -154,12 +179,17 @@ int xcopy(se_ed_blk* ed, uint32_t raw_key) {
   if (xcopy_opt == 1) {
     ed->range_first = ed->range_last = n;
     xcopy_opt = 2;
-    se_options(ed, "End XCopy Where?         RETURN (Current Line)               4)Search", "Cancel (Cancel XCopy)",
-               true);
+    se_normal_options(ed);
     return 0;
   }
   ed->range_last = n;
   if (ed->range_first > ed->range_last) std::swap(ed->range_first, ed->range_last);
+  // The range shown highlighted once, without input.
+  hilight_range(ed);
+  SHOW_BLK once = ed->show;
+  once.show_flags = SHOW_REFRESH;
+  once.curs_type = CURS_MAIN, once.main_pos = {ed->cur_row, ed->cur_col};
+  tools_hooks.se_show(&once, nullptr);
   const uint8_t none[kStmtSize] = {};
   if (!ie_del_prefix(ed->cut_arb, none, kStmtSize, 0)) sys_err(kModule, __LINE__, "xcopy() - fm_del_all");
   uint32_t count = 0;

@@ -6,9 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "../fixtures/kivo_fixture.h"
+#include "../screen/term_harness.h"
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
@@ -26,6 +29,7 @@
 #include "foundation/maddr.h"
 #include "interp/interp.h"
 #include "types/element.h"
+#include "types/pd.h"
 
 namespace kivo::test {
 namespace {
@@ -244,6 +248,22 @@ std::string diff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   return "";
 }
 
+// Where the keys of two descriptors differ: "key <k>" or "key <k> segment
+// <s>", or "" when they are one.
+std::string keys_diff(const KDB* a, const KDB* b, int nkeys) {
+  for (int k = 0; k < nkeys; ++k) {
+    uint8_t x[kKdbStoredSize], y[kKdbStoredSize];
+    kdb_store(a[k], x), kdb_store(b[k], y);
+    if (memcmp(x, y, sizeof x) || a[k].kdb_nsegs != b[k].kdb_nsegs) return "key " + std::to_string(k);
+    for (int s = 0; s < a[k].kdb_nsegs; ++s) {
+      uint8_t c[kSdbStoredSize], d[kSdbStoredSize];
+      sdb_store(a[k].kdb_sdb[s], c), sdb_store(b[k].kdb_sdb[s], d);
+      if (memcmp(c, d, sizeof c)) return "key " + std::to_string(k) + " segment " + std::to_string(s);
+    }
+  }
+  return "";
+}
+
 // The STRUCT file's record `n` (from 1), or empty.
 std::vector<uint8_t> struct_rec(const std::string& bytes, size_t n) {
   if (bytes.size() < n * kStructFileRecLen) return {};
@@ -445,14 +465,7 @@ TEST_F(Migration, BothDescriptorsOfAFileAreOne) {
   EXPECT_EQ(k1[0].kdb_flags & KDB_DUP, 0);
   EXPECT_EQ(k1[1].kdb_order, '-');
   EXPECT_EQ(k1[1].kdb_flags & KDB_DUP, KDB_DUP);
-  for (int k = 0; k < 2; ++k) {
-    ASSERT_EQ(k1[k].kdb_nsegs, k2[k].kdb_nsegs);
-    for (int s = 0; s < k1[k].kdb_nsegs; ++s) {
-      uint8_t x[kSdbStoredSize], y[kSdbStoredSize];
-      sdb_store(k1[k].kdb_sdb[s], x), sdb_store(k2[k].kdb_sdb[s], y);
-      EXPECT_EQ(memcmp(x, y, sizeof x), 0) << k << " " << s;
-    }
-  }
+  EXPECT_EQ(keys_diff(k1, k2, 2), "");
 }
 
 TEST_F(Migration, StatementsOfEveryVerbComeBackByteForByte) {
@@ -633,17 +646,7 @@ TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys)
   EXPECT_EQ(compiled.fdb_var, made.fdb_var);
   EXPECT_EQ(compiled.fdb_org, made.fdb_org);
   EXPECT_EQ(compiled.fdb_fmt, made.fdb_fmt);
-  for (int k = 0; k < 2; ++k) {
-    uint8_t x[kKdbStoredSize], y[kKdbStoredSize];
-    kdb_store(compiled.fdb_kdb[k], x), kdb_store(mk[k], y);
-    EXPECT_EQ(memcmp(x, y, sizeof x), 0) << "key " << k;
-    ASSERT_EQ(compiled.fdb_kdb[k].kdb_nsegs, mk[k].kdb_nsegs);
-    for (int sg = 0; sg < mk[k].kdb_nsegs; ++sg) {
-      uint8_t a[kSdbStoredSize], b[kSdbStoredSize];
-      sdb_store(compiled.fdb_kdb[k].kdb_sdb[sg], a), sdb_store(mk[k].kdb_sdb[sg], b);
-      EXPECT_EQ(memcmp(a, b, sizeof a), 0) << "key " << k << " segment " << sg;
-    }
-  }
+  EXPECT_EQ(keys_diff(compiled.fdb_kdb, mk, 2), "");
   // The compiled descriptor opens the made file and reads it in both orders.
   compiled.path = data_path("DATA");
   compiled.fdb_struct_date[0] = made.fdb_struct_date[0], compiled.fdb_struct_date[1] = made.fdb_struct_date[1];
@@ -659,6 +662,116 @@ TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys)
   for (auto& r : by_name) names += static_cast<char>(r[13]);
   EXPECT_EQ(ids, "0123456");
   EXPECT_EQ(names, "2211000");  // descending, the duplicates kept
+}
+
+// The SUBROUTINE of tests/design/port_reader.dsgn run by the engine on a
+// copy of the installation: it writes PORTED out of the order of its keys,
+// closes it (not physically), carries it out to its portable file and
+// replaces it from there, then reads it by both keys into PORTLOG and calls
+// the replace once more with PORTED still open. The first calls file no
+// message (the process's closed file, kept for its level, once counted as a
+// user: the export's close left the data file open and the replace was
+// refused, 200470); the last is refused with its text and leaves no file
+// behind. The primary key gives the ids in order, the descending name key
+// the names from the highest, duplicates in the order the replace stored
+// them (the portable file's, by id); every amount comes through; the
+// replaced file verifies sound.
+TEST_F(Migration, AProcessReadsTheReplacedFileByBothKeys) {
+  namespace fs = std::filesystem;
+  std::string dir = data_ + "/inst";
+  const std::string q = kivo_test::shell_quote(dir);
+  fs::copy(kivo_test::engine_dir() + "/data", dir, fs::copy_options::recursive);
+  fs::create_directory(dir + "/tst");
+  const std::string out = " </dev/null >>" + q + "/fixture.out 2>&1";
+  for (const std::string& cmd :
+       {std::string(KIVO_DESIGN) + " -d " + q + " " +
+            kivo_test::shell_quote(std::string(KIVO_SOURCE_DIR) + "/tests/design/port_reader.dsgn"),
+        std::string(INPUT_FIXTURE) + " " + q + " DB1 PRT 01 '6:PORT READER'"})
+    ASSERT_EQ(std::system(("ASAN_OPTIONS=detect_leaks=0 " + cmd + out).c_str()), 0)
+        << cmd << "\n"
+        << kivo_test::slurp(dir + "/fixture.out");
+  {
+    kivo_test::tmux_pane p(kivo_test::shell_quote(KIVO_BINARY) + " -d=DB1 -a=PRT -t=subroutine " +
+                               kivo_test::shell_quote("-p=PORT READER"),
+                           dir, kivo_test::engine_env(dir));
+    ASSERT_EQ(p.exit_status(120), 0) << p.capture();
+  }
+  EXPECT_EQ(kivo_test::slurp(dir + "/syserr"), "");
+  EXPECT_TRUE(fs::exists(dir + "/DB1/PRT/Portdata/PORTED.dat"));
+
+  // PORTLOG through the file manager of the copy, by the descriptor of its
+  // STRUCT file: "<pass> <id> <name> <amount in hundredths>", or "M <text>".
+  std::vector<std::string> log;
+  const cstr keep = com.data_dir;
+  com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
+  FDB_PATH lp{};
+  INIT_DB_PATH(&lp, "DB1", "PRT", "01", "PORTLOG ", PATH_DATA);
+  recs elems;
+  FDB f;
+  KDB k[kFileMaxKeys];
+  SDB sd[kMuMaxSegs];
+  if (open_struct_fi(lp, 2, m1_, m2_, &elems) && mu_bld_native_fdb(&f, k, sd, lp, 2, m1_, m2_) &&
+      FM_OPEN(&f, com.sys_scope, LFB_ANY_DIR, 15, 15)) {
+    std::map<std::string, std::pair<uint16_t, uint16_t>> at;
+    for (auto& e : elems) {
+      std::string n(reinterpret_cast<char*>(e.data() + ELEM_NAME), 22);
+      at[n.erase(n.find_last_not_of(' ') + 1)] = {ld_le16(e.data(), ELEM_OFFSET), ld_le16(e.data(), ELEM_SIZE)};
+    }
+    for (auto& r : read_all(f.fdb_arb, 0, f.fdb_rec_len)) {
+      auto text = [&](const char* name) {
+        std::string t(reinterpret_cast<char*>(r.data() + at[name].first), at[name].second);
+        return t.erase(t.find_last_not_of(' ') + 1);
+      };
+      log.push_back(text("PL PASS") == "M"
+                        ? "M " + text("PL TEXT")
+                        : text("PL PASS") + " " + text("PL ID") + " " + text("PL NAME") + " " +
+                              std::to_string(pd_cvb(r.data() + at["PL AMT"].first, at["PL AMT"].second)));
+    }
+    FM_CLOSE(f.fdb_arb, 0);
+  }
+  // The replaced file's descriptor from the STRUCT file the replace rebuilt
+  // is the one its design records give the compiler.
+  FDB_PATH pp = lp;
+  memcpy(pp.fdb_name, "PORTED  ", 8);
+  FDB d1, d2;
+  KDB k1[kFileMaxKeys], k2[kFileMaxKeys];
+  SDB s1[kMuMaxSegs], s2[kMuMaxSegs];
+  const bool built = mu_bld_native_fdb(&d1, k1, s1, pp, 1, m1_, m2_) && mu_bld_native_fdb(&d2, k2, s2, pp, 2, m1_, m2_);
+  com.data_dir = keep;
+  ASSERT_TRUE(built);
+  uint8_t x[kFdbStoredSize], y[kFdbStoredSize];
+  fdb_store(d1, x), fdb_store(d2, y);
+  EXPECT_EQ(memcmp(x, y, sizeof x), 0);
+  ASSERT_EQ(d1.fdb_nkeys, 2);
+  EXPECT_EQ(keys_diff(k1, k2, 2), "");
+  EXPECT_EQ(k2[1].kdb_order, '-');
+  EXPECT_EQ(k2[1].kdb_flags & KDB_DUP, KDB_DUP);
+  for (auto& e : std::exchange(captured_errors(), {})) ADD_FAILURE() << e;
+  std::vector<std::string> want;
+  for (const char* pass : {"1", "2"})
+    for (int i : pass[0] == '1' ? std::vector<int>{0, 1, 2, 3, 4, 5, 6} : std::vector<int>{2, 5, 1, 4, 0, 3, 6})
+      want.push_back(std::string(pass) + " R000000" + std::to_string(i) + " NAME " + std::to_string(i % 3) + " " +
+                     std::to_string(3701 * i));
+  want.push_back("M ERROR - File is open");
+  EXPECT_EQ(log, want);
+  // The refused replace left no file of its own behind.
+  std::set<std::string> files;
+  for (auto& e : fs::recursive_directory_iterator(dir + "/DB1/PRT"))
+    if (e.is_regular_file()) files.insert(fs::relative(e.path(), dir + "/DB1/PRT").string());
+  EXPECT_EQ(files, (std::set<std::string>{"Data/PORTED.dat", "Data/PORTED.key", "Data/PORTLOG.dat", "Data/PORTLOG.key",
+                                          "Portdata/PORTED.dat", "Struct/PORTED.dat", "Struct/PORTLOG.dat"}));
+  // The replace stored the records in the portable file's order, not in the
+  // order the process wrote them.
+  const std::string stored = kivo_test::slurp(dir + "/DB1/PRT/Data/PORTED.dat");
+  std::string ids;
+  for (size_t at = stored.find("R000000"); at != std::string::npos; at = stored.find("R000000", at + 8))
+    ids += stored[at + 7];
+  EXPECT_EQ(ids, "0123456");
+
+  const std::string v =
+      kivo_test::shell_quote(KIVO_BINARY) + " -v=" + kivo_test::shell_quote(dir + "/DB1/PRT/Data/PORTED");
+  const int st = std::system((v + " >/dev/null 2>&1").c_str());
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
 }
 
 }  // namespace

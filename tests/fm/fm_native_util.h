@@ -94,6 +94,23 @@ class NativeFm : public FmStarted {
     return r;
   }
   uint32_t counter() const { return ld_le32(buf_, 8); }
+  // A new file "name" holding the records of `ids`, closed.
+  void make(const char* name, const std::vector<int>& ids) {
+    test_file t(name);
+    ARB* a = create(t);
+    ASSERT_TRUE(a);
+    for (int i : ids) ASSERT_EQ(put(a, i, 1), 1);
+    ASSERT_EQ(FM_CLOSE(a, 0), 1);
+  }
+  // The ids of the records `a` reads from the first in key order.
+  std::vector<int> ids(ARB* a) {
+    std::vector<int> out;
+    a->arb_keyno = 0, a->arb_mod = ARB_FIRST;
+    EXPECT_EQ(fm_start(a), 1);
+    while ((a->arb_rec = buf_, a->arb_len = kTestRecLen, a->arb_mod = 0, fm_rdnxt(a)))
+      out.push_back(std::stoi(std::string(reinterpret_cast<char*>(buf_) + 1, 7)));
+    return out;
+  }
   std::string path(const char* name) const { return data_ + "/DB1/TST/Data/" + name; }
 
   // A blank record of `len` bytes, `text` at `off`, kept for the test.

@@ -21,23 +21,13 @@ class FmReplace : public NativeFm {
     make("NEWF", kNew);
     fs::copy(path(""), data_ + "/keep");
   }
-  void make(const char* name, const std::vector<int>& ids) {
-    test_file t(name);
-    ARB* a = create(t);
-    for (int i : ids) ASSERT_EQ(put(a, i, 1), 1);
-    ASSERT_EQ(FM_CLOSE(a, 0), 1);
-  }
   // The ids in key order, each found again by an equal read (none when the
   // file does not open; a missing key file is rebuilt first).
   std::vector<int> ids(const char* name) {
     test_file t(name);
-    std::vector<int> out;
     ARB* a = open(t);
-    if (!a) return out;
-    a->arb_keyno = 0, a->arb_mod = ARB_FIRST;
-    EXPECT_EQ(fm_start(a), 1);
-    while ((a->arb_rec = buf_, a->arb_len = kTestRecLen, a->arb_mod = 0, fm_rdnxt(a)))
-      out.push_back(std::stoi(std::string(reinterpret_cast<char*>(buf_) + 1, 7)));
+    if (!a) return {};
+    std::vector<int> out = NativeFm::ids(a);
     for (int i : out) EXPECT_EQ(get(a, i), 1) << name << " " << i;
     FM_CLOSE(a, 0);
     return out;

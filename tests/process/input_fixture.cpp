@@ -1,7 +1,7 @@
 // input_fixture DIR DB AP VER PROCESS... [+FILE=RECORDS]...: completes a
 // data directory whose design files kivo_design wrote, for engines that run
 // processes of application AP under database DB: the APPL record of AP VER,
-// the DATABASE record of DB, the messages the INPUT process shows, and every
+// the DATABASE record of DB (each kept when there already), the messages the INPUT process shows, and every
 // native data file of each PROCESS, created empty where the engine's open of
 // that process looks for it (the module compiled here names the same path).
 // A PROCESS is an INPUT process, unless written "T:NAME" with its type T.
@@ -20,6 +20,7 @@
 #include "compiler/em_access.h"
 #include "compiler/pcb.h"
 #include "compiler/pl.h"
+#include "design/design.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -57,7 +58,8 @@ bool write_rec(void (*init)(FDB*, KDB*, SDB*), uint8_t* rec, uint16_t len) {
   }
   ARB* a = f.fdb_arb;
   a->arb_rec = rec, a->arb_len = a->arb_var_len = len, a->arb_keyno = 0, a->arb_key = nullptr, a->arb_mod = 0;
-  const bool ok = fm_write(a) != 0;
+  // A record already there is kept: the fixture completes an installation.
+  const bool ok = fm_write(a) != 0 || a->arb_stat == FM_DUP_KEY;
   FM_CLOSE(a, 0);
   return ok;
 }
@@ -143,8 +145,9 @@ int main(int argc, char** argv) {
   const char *db = argv[2], *ap = argv[3], *ver = argv[4];
   fm_register_hooks();
   pi_register_hooks();
-  // The engine's routines of the tools, which statements may CALL.
+  // The engine's routines of the tools and of the design, which statements may CALL.
   se_register();
+  dd_init();
   if (!os_init(1, argv) || !cv_init()) return fprintf(stderr, "input_fixture: no start in %s\n", argv[1]), 1;
   uint8_t appl[kApplRecLen];
   init_dap(appl, ap, ver, "INPUT TESTS");

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "compiler/rt_names.h"
+#include "fm/fm_objects.h"
 #include "interp/rt_fns.h"
 #include "line_pipe.h"
 #include "stmt_files_test.h"
@@ -116,6 +117,11 @@ class StmtFiles : public FileStmtFixture {
                                  set("NKEY", "N1") + file("", "WRITE", "NEWF") + file("", "CLOSE", "NEWF") +
                                  file("", "OPEN", "NEWF") + msg("T", "opened") + file("", "READ", "NEWF") +
                                  msg("T", "kept"));
+    // OPEN and CLOSE again and again: each CLOSE lets its logical file go.
+    std::string reopens;
+    for (int i = 0; i < 3; ++i) reopens += file("", "OPEN", "SCR") + file("", "CLOSE", "SCR");
+    src += process("REOPENS", reopens + L("", "CALL", {{20, "KV_SCR_LFBS"}, {57, "N"}, {65, "N"}, {73, "0"}}) +
+                                  msg("T", "none") + file("", "OPEN", "SCR") + msg("T", "opened"));
     // The PCF through the executive: event 03 runs after its read; an OPEN of the PCF starts its stream.
     src += process("VIAPCF", set("ID", "B2") + file("", "READ", "ITEMS") + msg("T", "read"), "ITEMS", msg("", "ep3"));
     src += process("OPENPCF",
@@ -218,6 +224,26 @@ TEST_F(StmtFiles, CloseScratchCreateAndOpen) {
   ASSERT_TRUE(desc("CLOSES", "SCR", &fdb, c));
   EXPECT_EQ(FM_OPEN(&fdb, com.mark_scope, kAnyFile, 1, 15), 0);
   EXPECT_EQ(fdb.fdb_stat, uint32_t{FM_NO_FILE});
+}
+
+// Closed logical files are freed at their CLOSE, not kept to the end of the level: a loop of OPEN and CLOSE
+// does not pile them up.
+TEST_F(StmtFiles, CloseFreesTheLogicalFileItsOpenMade) {
+  static const rt_fn_row row{
+      "KV_SCR_LFBS",
+      [](RT_CALL&) {
+        int n = 0;
+        for (auto* p = static_cast<PFB*>(fm_pfb_list.head); p; p = static_cast<PFB*>(p->pfb_all.next))
+          for (auto* l = static_cast<LFB*>(p->pfb_lfb.head); l; l = static_cast<LFB*>(l->lfb_in_pfb.next))
+            n += !memcmp(l->lfb_lfn->lfn_path.fdb_name, "SCR     ", 8);
+        return n == 0 ? 1 : 0;
+      },
+      0, 0};
+  if (rt_fn_ref ref{}; !rt_fn_find(row.name, strlen(row.name), &ref)) {
+    ASSERT_EQ(rt_add_fn(row), 1);
+  }
+  make_file("REOPENS", "SCR", {"S1"});
+  expect("REOPENS", "none opened");
 }
 
 // Before the "OLD FI" fields name it the old file is not there; then it opens and reads at their path.

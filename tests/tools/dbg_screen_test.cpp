@@ -4,6 +4,8 @@
 // F1 and a digit, SELECT F6, ADD MODE F10, CANCEL F2 Shift-F1). Every wait
 // is for the screen or the end of the run.
 #include "se_run_util.h"
+#include "tools/dbg.h"
+#include "types/date_mask.h"
 
 namespace kivo::test {
 namespace {
@@ -105,6 +107,36 @@ STMTS 6 DBGLOOP ep=1
 END
 )";
 
+// A SUBROUTINE of DEM that fills a record of DBGREC, a native file of its
+// own (created by input_fixture), stops at a TRAP and then writes it. DR RAW
+// is a type-2 field over the binary DR NUM: 321 puts the bytes 41 01 00 00
+// in it, three below 32.
+constexpr const char* kWritten = R"(APPLICATION DEM 01
+FILE DBGREC fs=1 org=3
+  "DR KEY"               A4    key=primary
+  "DR NAME"              A20
+  "DR RAW"               T2:4  @24
+  "DR NUM"               B9    @24
+  "DR DATE"              D7:8-5 @28
+END
+PROCESS 6 DBGWRITE
+STMTS 6 DBGWRITE ep=1
+      OPEN     DEM DBGREC    SHARE? N  FAIL 2
+      SET      DEM DR KEY                     =      K001
+      SET      DEM DR NAME                    =  DEM DR RAW
+      SET      DEM DR NAME                    =      ORIGINAL
+      SET      DEM DR NUM                     =      321
+      SET      DEM DR DATE                    =      2026120700000000
+      TRAP
+      WRITE    DEM DBGREC              FAIL 0
+      LOGOUT           N
+END
+)";
+constexpr size_t kWrittenLen = 32;  // DBGREC's record
+
+// The value column of the data lines.
+constexpr size_t kValueCol = 32;
+
 class DebugScreen : public SeRun {
  protected:
   void SetUp() override {
@@ -114,15 +146,48 @@ class DebugScreen : public SeRun {
   }
   // The engine (or, with `harness`, the tool harness) on process `proc`.
   void run(const std::string& proc, const std::string& wait = "", bool harness = false,
-           const std::string& type = "subroutine") {
+           const std::string& type = "subroutine", const std::string& db_ap = "-d=DB1 -a=0SA") {
     kivo_test::env_list e = env("tst");
     e.push_back({"KIVO_DB_TRAPS", "1"});
     const std::string prog = harness ? KIVO_TOOLTEST : KIVO_BINARY;
-    p_ = std::make_unique<tmux_pane>(shell_quote(prog) + " -d=DB1 -a=0SA -t=" + type + " -p=" + proc, d_.path, e, 80,
+    p_ = std::make_unique<tmux_pane>(shell_quote(prog) + " " + db_ap + " -t=" + type + " -p=" + proc, d_.path, e, 80,
                                      24);
     if (!wait.empty()) {
       ASSERT_TRUE(p_->wait_for(wait)) << p_->capture();
     }
+  }
+  // DBGWRITE run to its stop at the TRAP (row 8); `fixture` completes the
+  // installation made anew.
+  void run_written(const std::string& fixture = "") {
+    if (!fixture.empty()) install("", fixture, false);
+    std::ofstream(d_.file("written.dsgn")) << kWritten;
+    design(d_.file("written.dsgn"));
+    ASSERT_EQ(system((shell_quote(INPUT_FIXTURE) + " " + shell_quote(d_.path) + " DEM DEM 01 6:DBGWRITE >" +
+                      d_.file("input.out") + " 2>&1")
+                         .c_str()),
+              0)
+        << kivo_test::slurp(d_.file("input.out"));
+    run("DBGWRITE", "", false, "subroutine", "-d=DEM -a=DEM");
+    ASSERT_TRUE(marked(8, "\x1b[1;5m", " TRAP")) << p_->capture_escapes();
+  }
+  // CHANGE MODE on statement row `r` (the TRAP's row 8 current): the edit
+  // starts on data line 1's value.
+  void change_mode(size_t r) {
+    std::string keys;
+    for (size_t i = r; i < 8; ++i) keys += "Up ";
+    p_->send_keys(keys + "S-F2");
+    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == "18 33"; }, kivo_test::kScreenWait))
+        << p_->capture();
+  }
+  // The records of DBGREC as `kivo -e=` exports a copy of its data file.
+  std::string exported() {
+    const std::string from = d_.file("DEM/DEM/Data/DBGREC"), to = d_.file("export/DBGREC");
+    std::string cmd = "mkdir -p " + d_.file("export") + " && cp " + from + ".dat " + to + ".dat && cp " + from +
+                      ".key " + to + ".key && cd " + shell_quote(d_.path) + " && KIVOPATH=" + shell_quote(d_.path) +
+                      " KIVO_0SA_PATH=" + shell_quote(d_.path) + " " + shell_quote(KIVO_BINARY) + " -e=" + to +
+                      ".dat >" + d_.file("export.out") + " 2>&1";
+    EXPECT_EQ(system(cmd.c_str()), 0) << kivo_test::slurp(d_.file("export.out"));
+    return kivo_test::slurp(to);
   }
   void TearDown() override {
     if (p_) p_->exit_status(1);
@@ -232,6 +297,86 @@ TEST_F(DebugScreen, ChangedValueIsStored) {
   EXPECT_EQ(p_->exit_status(20), 0) << p_->capture();
 }
 
+// CHANGE MODE on DBGWRITE's first SET of DR NAME: line 1 (DR NAME) takes
+// the typed value; line 2, the type-2 DR RAW, shows its bytes below 32 as
+// "`" and is not stored back. The record written after the run on carries
+// the new name beside DR RAW's bytes as they were.
+TEST_F(DebugScreen, ChangedValueIsWritten) {
+  ASSERT_NO_FATAL_FAILURE(run_written());
+  ASSERT_NO_FATAL_FAILURE(change_mode(4));
+  EXPECT_EQ(row(18).substr(0, 40), "DEM  DR NAME                    ORIGINAL") << p_->capture();
+  EXPECT_EQ(row(19), "DEM  DR RAW                     A```") << p_->capture();
+  p_->send_text("CHANGED ");
+  p_->send_keys("Enter");
+  // The data lines are shown again from the TRAP, which has none.
+  ASSERT_TRUE(kivo_test::wait_until([&] { return row(18).empty(); }, kivo_test::kScreenWait)) << p_->capture();
+  p_->send_keys("F1 0");
+  ASSERT_EQ(p_->exit_status(20), 127) << p_->capture();  // LOGOUT N after the WRITE
+  const std::string rec = exported();
+  ASSERT_EQ(rec.size(), kWrittenLen + 1) << rec;  // one record and its line end
+  EXPECT_EQ(rec.substr(0, 24), "K001CHANGED" + std::string(13, ' '));
+  EXPECT_EQ(rec.substr(24, 4), std::string("A\x01\0\0", 4));
+}
+
+// A date field's value follows message 760, its levels outside the
+// field's shown as "--"; without the message, the date mask of the field's
+// application. A value typed in that form is stored: the record written
+// holds its day number.
+TEST_F(DebugScreen, DateFollowsTheMaskMessage) {
+  const uint32_t typed_day = 739953 - 675;  // 2025-01-31: 675 days before the SET's 2026-12-07
+  struct mask_case {
+    const char* fixture;  // se_fixture's arguments for a new installation
+    const char *shown, *typed;
+  } cases[] = {
+      {"", "2026/12/07.--:--:--.--.", "2025/01/31"},  // blanks of an input value show as "."
+      {"760= mask=05.06.0807", "07.12.2026.", "31.01.2025"},
+      {"760=", "2026-12-07.", "2025-01-31"},  // no mask of DEM's own: the system's
+  };
+  for (const mask_case& r : cases) {
+    SCOPED_TRACE(r.fixture);
+    ASSERT_NO_FATAL_FAILURE(run_written(r.fixture));
+    ASSERT_NO_FATAL_FAILURE(change_mode(7));
+    const std::string shown = std::string("DEM  DR DATE") + std::string(kValueCol - 12, ' ') + r.shown;
+    EXPECT_EQ(row(18).substr(0, shown.size()), shown) << p_->capture();
+    p_->send_text(r.typed);
+    p_->send_keys("Enter");
+    ASSERT_TRUE(kivo_test::wait_until([&] { return row(18).empty(); }, kivo_test::kScreenWait)) << p_->capture();
+    p_->send_keys("F1 0");
+    ASSERT_EQ(p_->exit_status(20), 127) << p_->capture();
+    const std::string rec = exported();
+    ASSERT_EQ(rec.size(), kWrittenLen + 1) << rec;
+    EXPECT_EQ(ld_le32(reinterpret_cast<const uint8_t*>(rec.data()), 28), typed_day);
+    p_.reset();
+  }
+}
+
+// The mask of the data lines: each level token outside the field's levels
+// (hi..lo) becomes "-"; quoted and escaped text is no token.
+TEST_F(DebugScreen, DateMaskKeepsTheFieldsLevels) {
+  struct mask_case {
+    const char* mask;
+    uint8_t hi, lo;
+    const char* want;
+  } cases[] = {
+      {"0807/06/05 04:03:02.01", 8, 5, "0807/06/05 --:--:--.--"},
+      {"0807/06/05 04:03:02.01", 4, 1, "----/--/-- 04:03:02.01"},
+      {"0807/06/05 04:03:02.01", 8, 1, "0807/06/05 04:03:02.01"},
+      {"0807/06/05 04:03:02.01", 6, 6, "----/06/-- --:--:--.--"},
+      {"8877/66/55", 7, 5, "--77/66/55"},
+      {"0807.005", 8, 5, "0807.005"},  // a day of year: levels 6 and 5
+      {"0807.005", 8, 6, "0807.---"},
+      {"\"05\" 06\\05", 8, 7, "\"05\" --\\05"},
+  };
+  for (const mask_case& c : cases) {
+    char mask[kDateMaskLen];
+    memset(mask, ' ', sizeof mask);
+    memcpy(mask, c.mask, strlen(c.mask));
+    dbg_date_mask_levels(mask, c.hi, c.lo);
+    std::string got(mask, sizeof mask);
+    EXPECT_EQ(got.erase(got.find_last_not_of(' ') + 1), c.want) << c.mask << " " << int(c.hi) << "-" << int(c.lo);
+  }
+}
+
 // An occurrence out of range stops on its statement with the error centred and the
 // way out below; OPTION 0 is ignored there, ADD MODE on the next line runs
 // on from it.
@@ -274,6 +419,32 @@ TEST_F(DebugScreen, WatchStopsAfterTheChange) {
   p_->send_keys("F2 Down");
   ASSERT_TRUE(kivo_test::wait_until([&] { return row(2).substr(0, first.size()) == first; }, kivo_test::kScreenWait))
       << p_->capture();
+  p_->send_keys("F1 0");
+  EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
+}
+
+// The shipped "0LA" has no "WATCH FIELD", "WATCH TRIGGER" or "STACK
+// (EDIT)". On the real engine a watch still stops after the change (its
+// trigger does not run); DELETE MODE and DIRECT PROC1 say that their
+// process is not installed, over the options until the next key, and the
+// debugger goes on: OPTION 1 then steps.
+TEST_F(DebugScreen, MissingProcessesAreNamed) {
+  run("DBGWATCH", "DBGWATCH");
+  ASSERT_TRUE(marked(8, "\x1b[1m", " CALC     CI")) << p_->capture_escapes();
+  const std::string legend = "0) Go on  1) Step  2) To RETURN  3) To the end  ENTER) Step over";
+  for (auto [keys, name] : {std::pair{"F11", "WATCH FIELD"}, std::pair{"F2 1", "STACK (EDIT)"}}) {
+    const std::string text = std::string("\"") + name + "\" is not installed: 0LA has no such process";
+    p_->send_keys(keys);
+    ASSERT_TRUE(kivo_test::wait_until([&] { return row(20) == std::string((80 - text.size()) / 2, ' ') + text; },
+                                      kivo_test::kScreenWait))
+        << p_->capture();
+    EXPECT_EQ(row(21), legend);
+  }
+  p_->send_keys("F1 1");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return p_->capture_escapes().find("\x1b[1m LOGOUT") != std::string::npos; },
+                                    kivo_test::kScreenWait))
+      << p_->capture_escapes();
+  EXPECT_EQ(row(20), "        SELECT) Breakpoint  ADD MODE) Run from the line  CANCEL) End");
   p_->send_keys("F1 0");
   EXPECT_EQ(p_->exit_status(20), 127) << p_->capture();
 }

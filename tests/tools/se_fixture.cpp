@@ -3,7 +3,7 @@
 // manager: every STMT record of AP VER gets "no stamp" stamps (0xFF) and
 // blank users, as lines from before stamps existed; mask= puts a date mask
 // into the APPL record of AP VER; each number=text writes a message of
-// language "00".
+// language "00", and number= with no text removes that message.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,7 +60,8 @@ bool date_mask(const char* ap, const char* ver, const std::string& mask) {
   return ie_rewrite(a, rec, sizeof rec) && FM_CLOSE(a, 0);
 }
 
-// Message `number` of language "00" in place of the one there.
+// Message `number` of language "00" in place of the one there; an empty
+// text only removes it.
 bool message(uint32_t number, const std::string& text) {
   FDB f;
   KDB k[kInitMaxKeys];
@@ -72,7 +73,7 @@ bool message(uint32_t number, const std::string& text) {
     ie_del(a, old.data(), uint16_t(old.size()));
     FM_CLOSE(a, 0);
   }
-  return kivo_test::write_message(number, text);
+  return text.empty() || kivo_test::write_message(number, text);
 }
 
 }  // namespace

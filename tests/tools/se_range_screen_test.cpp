@@ -191,11 +191,16 @@ TEST_F(StmtRangeScreen, ExternalCopyTypedThrough) {
   p_->send_keys("F1 6");
   ASSERT_TRUE(row_starts(20, "Start XCopy Where?")) << p_->capture();
   ASSERT_TRUE(row_is(2, "      *        line 1")) << p_->capture();
+  // The source's context line, bold and reverse, over the outer run's.
+  EXPECT_EQ(row(1).substr(0, 8), "SET SIX ");
+  EXPECT_EQ(attr_row(1).find("\x1b[1;7m"), 0u) << p_->capture_escapes();
   p_->send_keys("Down Enter");
   ASSERT_TRUE(row_starts(20, "End XCopy Where?")) << p_->capture();
   p_->send_keys("Down Enter");
   ASSERT_TRUE(row_starts(20, "XCopy To Where?")) << p_->capture();
   EXPECT_EQ(row(2), "      *        first line");
+  EXPECT_EQ(row(1).substr(0, 9), "SET TEST ");
+  EXPECT_EQ(attr_row(1).find("\x1b[1;7m"), std::string::npos) << p_->capture_escapes();
   p_->send_keys("Enter");
   ASSERT_TRUE(row_is(2, "      *        line 2")) << p_->capture();
   end_run();
@@ -206,6 +211,34 @@ TEST_F(StmtRangeScreen, ExternalCopyTypedThrough) {
   EXPECT_EQ(r[2].opnd(), "first line");
   EXPECT_EQ(seqs(r), (std::vector<uint32_t>{100, 200, 300, 400, 500}));
   for (const auto& x : r) EXPECT_EQ(x.b.find('\n'), std::string::npos);
+}
+
+// A replacement that fails the check is shown for correction on its row;
+// option 8 skips it, and the line is as it was.
+TEST_F(StmtRangeScreen, FailedReplacementSkippedFromItsRow) {
+  open("SET TEST");
+  p_->send_keys("F1 5");
+  ASSERT_TRUE(row_starts(2, " OLD =")) << p_->capture();
+  p_->send_text("SE NAME");
+  p_->send_keys("Tab");
+  p_->send_text("SE NAMX");
+  p_->send_keys("Enter");
+  ASSERT_TRUE(row_starts(20, "RETURN To Perform Replacement")) << p_->capture();
+  p_->send_keys("Enter");
+  ASSERT_TRUE(row_starts(20, "Make Changes to Statement Then Press RETURN")) << p_->capture();
+  // The row in editing: blanks of its fields show as dots.
+  EXPECT_NE(row(3).find("DEM SE.NAMX"), std::string::npos) << p_->capture();
+  EXPECT_TRUE(cursor_at(3, 20)) << p_->cursor() << "\n" << p_->capture();
+  p_->send_keys("F1 8");
+  ASSERT_TRUE(row_is(21, "Cancel To End Replace")) << p_->capture();
+  EXPECT_NE(row(3).find("DEM SE NAME"), std::string::npos) << p_->capture();
+  p_->send_keys("F2 S-F1");
+  ASSERT_TRUE(row_starts(21, "1) Toolbox")) << p_->capture();
+  end_run();
+  std::vector<std::string> was, now;
+  for (auto& r : before_) was.push_back(r.b);
+  for (auto& r : stmts()) now.push_back(r.b);
+  EXPECT_EQ(now, was);
 }
 
 // From inquire mode the editor is view-only (ADD MODE beeps); from change

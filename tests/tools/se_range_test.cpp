@@ -106,6 +106,10 @@ TEST_F(StmtRange, MoveAndCopyOrder) {
       // 1-2 copied before 6.
       {"copy_before_6", "#OPTION 3\n#DOWN\n#ENTER\n" + keys("DOWN", 4) + "#ENTER\n#END\n",
        lines({1, 2, 3, 4, 5, 1, 2, 6})},
+      // The target found by a search: it is only the target, the lines
+      // moved stay 1-2.
+      {"move_target_searched", "#OPTION 2\n#DOWN\n#ENTER\n#OPTION 4\n#OPTION 6\nline 5\n#ENTER\n#ENTER\n#END\n",
+       lines({3, 4, 1, 2, 5, 6})},
       // Respecify: the move starts again at line 3, now only 3.
       {"move_respecify",
        keys("DOWN", 2) + "#OPTION 2\n#DOWN\n#ENTER\n#OPTION 7\n#ENTER\n" + keys("DOWN", 3) + "#ENTER\n#END\n",
@@ -253,13 +257,20 @@ TEST_F(StmtRange, ExternalCopyThatEndsWithoutChange) {
       {"xcopy_no_lines", "SET EMPTY", "#OPTION 6\n#ENTER\n#CANCEL\n#END\n",
        "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 0 status=0 changed=0 editor=DEM01\nSE_EDIT 1 status=0 "
        "changed=0\n"},
+      // The nested run does not start (no such application): the outer
+      // run goes on with its lines, and a copy of its own still works.
+      {"xcopy_no_start", "ZZZ", "#OPTION 6\n#OPTION 3\n#ENTER\n#CANCEL\n#END\n",
+       "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 0 status=148 changed=0 editor=DEM01\nSE_EDIT 1 status=0 "
+       "changed=0\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     install(kSix);
     kivo_test::env_list e;
     if (c.source) {
-      std::ofstream(d_.file("xcopy.ctx"), std::ios::binary) << context(c.source);
+      std::string source = context(c.source);
+      if (std::string(c.source) == "ZZZ") source.replace(0, 3, "ZZZ");
+      std::ofstream(d_.file("xcopy.ctx"), std::ios::binary) << source;
       e.push_back({"KIVO_XCOPY_CONTEXT", d_.file("xcopy.ctx")});
     }
     run(c.name, c.script, "SET TEST", e);
@@ -268,6 +279,58 @@ TEST_F(StmtRange, ExternalCopyThatEndsWithoutChange) {
     for (auto& r : stmts()) now.push_back(r.b);
     EXPECT_EQ(now, was_all);
     EXPECT_EQ(log(), c.log);
+  }
+}
+
+// The nested editor runs on the outer one's block and screen: the string
+// searched for in the outer run is there to search again, the source's
+// context line stands on row 1, and afterwards the outer run's lines,
+// cursor and context line are back.
+TEST_F(StmtRange, ExternalCopyRunsOnTheOuterBlock) {
+  const struct {
+    const char* name;
+    std::string script;
+    std::vector<std::string> want;  // SET TEST's lines stored
+  } cases[] = {
+      // "line 2" is not in SET TEST; found again in the nested run, it is
+      // where the copy starts.
+      {"xcopy_search_kept",
+       "#OPTION 4\n#OPTION 6\nline 2\n#ENTER\n#CANCEL\n#OPTION 6\n#OPTION 4\n#ENTER\n#CANCEL\n#ENTER\n#DOWN\n#"
+       "ENTER\n#ENTER\n#END\n",
+       {"line 2", "line 3", "first line", "", "third line"}},
+      // From line 3 of SET TEST: the outer cursor is back for the paste.
+      {"xcopy_cursor_back",
+       "#DOWN\n#DOWN\n#OPTION 6\n#ENTER\n#ENTER\n#ENTER\n#END\n",
+       {"first line", "", "line 1", "third line"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    install(kSix);
+    std::ofstream(d_.file("xcopy.ctx"), std::ios::binary) << context("SET SIX");
+    run(c.name, c.script, "SET TEST", {{"KIVO_XCOPY_CONTEXT", d_.file("xcopy.ctx")}});
+    std::vector<std::string> got = texts("SET TEST");
+    for (size_t i = 0; i < got.size() && i < c.want.size(); ++i)
+      if (c.want[i].empty()) got[i] = "";
+    EXPECT_EQ(got, c.want);
+    // Row 1: the source's context line while the nested run goes on, the
+    // outer one's after it.
+    const auto s = screens(c.name);
+    std::vector<std::string> firsts;
+    for (const auto& screen : s) {
+      const std::string r = row_text(screen, 1);
+      if (firsts.empty() || firsts.back() != r) firsts.push_back(r);
+      // The nested run's option lines are never the normal menu, also
+      // after a search.
+      if (r.compare(0, 8, "SET SIX ") == 0) {
+        EXPECT_NE(row_text(screen, 21).compare(0, 10, "1) Toolbox"), 0);
+      }
+    }
+    const std::string sub = "Subroutine  (Subroutine)";
+    const auto ctx_line = [&](const std::string& p) { return p + std::string(80 - p.size() - sub.size(), ' ') + sub; };
+    EXPECT_EQ(firsts, (std::vector<std::string>{ctx_line("SET TEST"), ctx_line("SET SIX"), ctx_line("SET TEST")}));
+    EXPECT_EQ(log(),
+              "EXEC ZEL EDITOR (XCOPY) editor=DEM01\nSE_EDIT 1 status=0 changed=0 editor=DEM01\n"
+              "SE_EDIT 1 status=0 changed=1\n");
   }
 }
 

@@ -8,6 +8,12 @@
 namespace kivo::test {
 namespace {
 
+std::string tabs(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += "#TAB\n";
+  return s;
+}
+
 // A 30-column prompt string.
 std::string prompt(const std::string& s) { return s + std::string(30 - s.size(), ' '); }
 
@@ -90,6 +96,13 @@ TEST_F(StmtSearch, SearchFindsTheNextMatch) {
   s = screens("search_next");
   EXPECT_EQ(row_text(s[6], 2), "Last Occurrence of String Already on Screen");
   EXPECT_EQ(c[6], (std::pair<int, int>{2, 1}));  // where it began
+  // A new search from a match shown goes on after it.
+  install(kLines);
+  run("search_again", "#OPTION 4\n#OPTION 6\nalpha\n#ENTER\n#CANCEL\n#OPTION 4\n#ENTER\n#CANCEL\n#END\n");
+  const auto a = cursors("search_again");
+  ASSERT_GE(a.size(), 8u);
+  EXPECT_EQ(a[3], (std::pair<int, int>{2, 23}));  // line 1
+  EXPECT_EQ(a[6], (std::pair<int, int>{4, 23}));  // line 3, not line 1 again
   EXPECT_EQ(opnds(), (std::vector<std::string>{"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4",
                                                opnds()[4], "line 6 Alpha"}));
 }
@@ -140,9 +153,17 @@ TEST_F(StmtSearch, ReplaceInsideOneField) {
       // "SE NAMX" fails the check: the line goes to editing; CANCEL there
       // ends the replace with the line as it was.
       {"replace_fails_check",
-       "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n#CANCEL\n#CANCEL\n#END\n",
+       "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"},
-       "Return To Save Edited Statements"},
+       "Make Changes to Statement Then Press RETURN"},
+      // NEW holding OLD: each occurrence is replaced once.
+      {"replace_holding_old",
+       "#OPTION 5\n#OPTION 6\nalpha\n#TAB\nXalpha\n#ENTER\n#OPTION 9\n#CANCEL\n#END\n",
+       {"line 1 Xalpha", "line 2", "line 3 Xalpha beta Xalpha", "line 4", "", "line 6 Alpha"}},
+      // A stray key at the confirmation beeps and asks again.
+      {"replace_stray_key",
+       "#OPTION 5\n#OPTION 6\nalpha\n#TAB\nomega\n#ENTER\n#OPTION 7\n#ENTER\n#CANCEL\n#END\n",
+       {"line 1 omega", "line 2", "line 3 alpha beta alpha", "line 4", "", "line 6 Alpha"}},
       {"replace_fits",
        "#OPTION 5\nHELLO\n#TAB\nWORLD\n#ENTER\n#ENTER\n#CANCEL\n#END\n",
        {"line 1 alpha", "line 2", "line 3 alpha beta alpha", "line 4", "WORLD", "line 6 Alpha"}},
@@ -167,6 +188,56 @@ TEST_F(StmtSearch, ReplaceInsideOneField) {
       EXPECT_EQ(r[i].stamp_none(STMT_CHG_STAMP), !replaced) << i;
       EXPECT_EQ(r[i].user(STMT_CHG_USER), replaced ? "TST" : "   ") << i;
     }
+  }
+}
+
+// A replaced line failing the check, or warned about, goes to editing on
+// its row: ENTER checks it again (a warning stops once), option 8 skips it,
+// CANCEL ends the replace at once; option 12 beeps.
+TEST_F(StmtSearch, ReplacedLineInEditing) {
+  const char* kRead = R"(PROCESS 6 "SET READ"
+STMTS 6 "SET READ" ep=1
+      READ     DEM SEFILE    HOLD 0    FAIL 0    KEY IS
+      SET      DEM SE NAME                    =      HELLO
+END
+FILE SEFILE number=7 fs=1 org=3
+  "SE FILED" A4 key=primary
+END
+)";
+  const std::string to_nofile = "#OPTION 5\nSEFILE\n#TAB\nNOFILE\n#ENTER\n#ENTER\n";
+  const std::string to_namx = "#OPTION 5\nSE NAME\n#TAB\nSE NAMX\n#ENTER\n#ENTER\n";
+  const struct {
+    const char* name;
+    std::string script;
+    const char* read;  // the READ's file and the SET's field stored
+    const char* field;
+    bool ended;  // the replace ran to "Cancel To End Replace"
+  } cases[] = {
+      {"repl_warn_twice", to_nofile + "#ENTER\n#CANCEL\n#END\n", "NOFILE", "SE NAME", true},
+      {"repl_warn_skip", to_nofile + "#OPTION 8\n#CANCEL\n#END\n", "SEFILE", "SE NAME", true},
+      {"repl_fail_skip", to_namx + "#ENTER\n#OPTION 12\n#OPTION 8\n#CANCEL\n#END\n", "SEFILE", "SE NAME", true},
+      {"repl_fail_fixed", to_namx + "#OPTION 6\n#OPTION 6\nSE FLAGS\n#ENTER\n#CANCEL\n#END\n", "SEFILE", "SE FLAGS",
+       true},
+      {"repl_fail_cancel", to_namx + "#CANCEL\n#END\n", "SEFILE", "SE NAME", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    install(kLines + std::string(kRead));
+    run(c.name, c.script, "SET READ");
+    const std::string snap = kivo_test::slurp(d_.file(std::string(c.name) + "/actual/snapshot"));
+    EXPECT_NE(snap.find("Make Changes to Statement Then Press RETURN"), std::string::npos);
+    EXPECT_EQ(snap.find("Cancel To End Replace") != std::string::npos, c.ended);
+    const bool warns = std::string(c.name).find("warn") != std::string::npos;
+    EXPECT_EQ(snap.find("WARNING - File not found") != std::string::npos, warns);
+    const auto r = stmts("SET READ", 1);
+    ASSERT_EQ(r.size(), 2u) << snap;
+    EXPECT_EQ(r[0].opnd().substr(3, 6), c.read);
+    std::string f = r[1].opnd().substr(7, 22);
+    EXPECT_EQ(f.erase(f.find_last_not_of(' ') + 1), c.field);
+    // Only a stored replacement is stamped; a skipped one leaves nothing.
+    const bool stored = std::string(c.read) != "SEFILE" || std::string(c.field) != "SE NAME";
+    EXPECT_EQ(!r[0].stamp_none(STMT_CHG_STAMP) || !r[1].stamp_none(STMT_CHG_STAMP), stored);
+    EXPECT_EQ(log(), stored ? "SE_EDIT 1 status=0 changed=1\n" : "SE_EDIT 1 status=0 changed=0\n");
   }
 }
 
@@ -234,6 +305,20 @@ TEST_F(StmtSearch, ScanOfAFieldName) {
   ASSERT_EQ(r.size(), 7u);
   EXPECT_EQ(r[0].opnd().substr(4, 10), "0LAUSER ID");
   EXPECT_EQ(r[0].opnd().substr(37), "ABC");
+  // The row shows the name chosen and what was typed before it.
+  bool shown = false;
+  for (const auto& screen : screens("scan_field"))
+    shown |= row_text(screen, 2).find("--- USER.ID") != std::string::npos;
+  EXPECT_TRUE(shown) << kivo_test::slurp(d_.file("scan_field/actual/snapshot"));
+  // In CHANGE MODE a name put into one row leaves what was typed on another
+  // on the screen, as ENTER stores it.
+  install(kLines);
+  run("scan_change", "#CHANGE MODE\n#TAB\n#TAB\ntyped\n" + tabs(5) + "#SCAN\n#CANCEL\n#END\n", "SET SIX",
+      {{"KIVO_SCAN_NAMES", "USER ID"}});
+  const auto s = screens("scan_change");
+  ASSERT_GE(s.size(), 3u);
+  EXPECT_EQ(row_text(s[2], 3).substr(0, 21), "      *        typed2");
+  EXPECT_EQ(row_text(s[2], 6).substr(15, 11), "DEM USER.ID");
 }
 
 // Without a stand-in the editor's SCAN runs the system's "SCAN": the list of
