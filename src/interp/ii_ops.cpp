@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "compiler/em_access.h"
+#include "compiler/em_records.h"
+#include "compiler/pc_cmpl.h"
 #include "foundation/com.h"
 #include "foundation/end_codes.h"
 #include "foundation/maddr.h"
@@ -293,9 +295,22 @@ void x_loopend(II_RUN* run, uint8_t* p) {
 
 // ---- IDX ----
 
-// The field by its place: the compiled field file is keyed by name and
-// element, not by place, and IDX carries neither.
-std::string field_name(uint32_t w0) { return "field " + std::to_string(w0 & 0xFFFF) + "." + std::to_string(w0 >> 16); }
+// The field by its place, which is all IDX carries: the module's compiled
+// field that starts there with that many occurrences names it; a module
+// without one (built by hand) gives the place as area.offset.
+std::string field_name(II_RUN* run, uint32_t w0, uint16_t occ) {
+  const uint32_t area = w0 & 0xFFFF, off = w0 >> 16;
+  std::string name;
+  uint8_t key[CFLD_LEN] = {};
+  if (run->em)
+    pc_each(em_sub_arb(run->em, EM_FL), key, 0, CFLD_LEN, [&](const uint8_t* f) {
+      if (ld_le32(f, CFLD_AREA) != area || ld_le16(f, CFLD_OFF) != off || ld_le16(f, CFLD_OCCURS) != occ) return true;
+      name.assign(reinterpret_cast<const char*>(f + CFLD_NAME), 22);  // FL bytes 3-24
+      name.erase(name.find_last_not_of(' ') + 1);
+      return false;
+    });
+  return name.empty() ? "field " + std::to_string(area) + "." + std::to_string(off) : name;
+}
 
 void x_idx(II_RUN* run, uint8_t* p) {
   uint32_t w = inst_slot(p, 0);
@@ -307,7 +322,7 @@ void x_idx(II_RUN* run, uint8_t* p) {
     return ii_fail(run, "bad operand at block " + std::to_string(run->blk_no));
   if (!num_get(index, &i) || !num_rescale(i.v, i.scale, 0, &i.v)) return ii_fail(run, "numeric overflow");
   if (i.v < 1 || i.v > occ) {
-    std::string name = field_name(inst_slot(p, 1));
+    std::string name = field_name(run, inst_slot(p, 1), occ);
     return ii_fail(run, "occurrence " + std::to_string(static_cast<long long>(i.v)) + " of " + name +
                             " out of range 1-" + std::to_string(occ));
   }

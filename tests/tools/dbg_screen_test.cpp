@@ -384,7 +384,7 @@ TEST_F(DebugScreen, ErrorStopLeftByAddMode) {
   run("DBGERR", "DBGERR");
   EXPECT_TRUE(marked(3, "\x1b[1;5m", " SET")) << p_->capture_escapes();
   const std::string err = row(20);
-  const std::string text = "occurrence 9 of field 18.0 out of range 1-4";
+  const std::string text = "occurrence 9 of WFLAGS out of range 1-4";
   EXPECT_EQ(err, std::string((80 - text.size()) / 2, ' ') + text) << p_->capture();  // centred
   EXPECT_EQ(row(21), "ADD MODE chooses the next statement; CANCEL ends the process");
   p_->send_keys("F1 0 Down F10");
