@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <tuple>
 #include <utility>
 
@@ -90,6 +91,24 @@ std::vector<customer> many() {
   return out;
 }
 
+// The cached modules still in use, one "name count" line each.
+std::string modules_in_use() {
+  char* text = nullptr;
+  size_t len = 0;
+  FILE* f = open_memstream(&text, &len);
+  pl_dump(f);
+  fclose(f);
+  std::string out, line;
+  for (std::istringstream in(std::string(text, len)); std::getline(in, line);) {
+    int n = 0;
+    char name[31] = {};
+    if (sscanf(line.c_str(), "EM - %d %*3c/%*2c/%30c", &n, name) == 2 && n != 0)
+      out += std::string(name, strcspn(name, " ")) + " " + std::to_string(n) + "\n";
+  }
+  free(text);
+  return out;
+}
+
 TEST_F(SortedQueryOutput, QueryRunsOnceAndRecordsComeInReferenceOrderWithLevels) {
   data = many();
   for (const char* mem : {"", "100"}) {
@@ -99,6 +118,7 @@ TEST_F(SortedQueryOutput, QueryRunsOnceAndRecordsComeInReferenceOrderWithLevels)
     EXPECT_EQ(g_log, reference()) << "run memory " << mem;
     EXPECT_EQ(fq_count(), 0u) << "the query ends with the scope of its reader";
     EXPECT_TRUE(qp_pend_of(com.sys_scope).empty());
+    EXPECT_EQ(modules_in_use(), "") << "every module's use, the query's included, is released";
     std::error_code ec;
     if (*mem) {
       EXPECT_TRUE(std::filesystem::exists(data_ + "/Data")) << "the merge's work files were there";
