@@ -102,8 +102,10 @@ std::string modules_in_use() {
   for (std::istringstream in(std::string(text, len)); std::getline(in, line);) {
     int n = 0;
     char name[31] = {};
-    if (sscanf(line.c_str(), "EM - %d %*3c/%*2c/%30c", &n, name) == 2 && n != 0)
-      out += std::string(name, strcspn(name, " ")) + " " + std::to_string(n) + "\n";
+    if (sscanf(line.c_str(), "EM - %d %*3c/%*2c/%30c", &n, name) == 2 && n != 0) {
+      std::string proc(name);
+      out += proc.erase(proc.find_last_not_of(' ') + 1) + " " + std::to_string(n) + "\n";
+    }
   }
   free(text);
   return out;
