@@ -35,6 +35,9 @@ struct os_call_table {
   // Read-only shared mappings of file headers (a load instead of a read).
   void* (*mmap)(void* addr, size_t len, int prot, int flags, int fd, off_t off);
   int (*munmap)(void* addr, size_t len);
+  // Starts the device write of a range (SYNC_FILE_RANGE_WRITE): advisory,
+  // so that a later fsync waits only for what is left.
+  int (*sync_file_range)(int fd, off_t off, off_t n, unsigned int flags);
 };
 
 // The table in use; starts as the real system calls.
