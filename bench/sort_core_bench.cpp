@@ -6,8 +6,11 @@
 //     them (entries of 100 bytes: the first 92 characters as an alpha key, the
 //     selection number, the line's ordinal as identifier; six work files and
 //     the pointer file under <dir>), writes the lines in pointer-file order to
-//     <out> and prints "kivo_s=T passes=P io_bytes=B rss_kb=K": T the sort
-//     alone, B the bytes read and written on the work files.
+//     <out> and prints "kivo_s=T out_s=W passes=P io_bytes=B rss_kb=K
+//     anon_kb=A": T the sort alone, W the sort and the write of the output
+//     together, B the bytes read and written on the work files, K the peak
+//     resident size, A the peak of anonymous memory while sorting and
+//     writing (sampled every millisecond).
 //   sort_core_bench [benchmark flags]
 //     BM_SortCore: the same sort of N random lines in a temporary directory.
 #include <benchmark/benchmark.h>
@@ -15,12 +18,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "compiler/pc.h"
 #include "fm/fm.h"
@@ -109,20 +114,53 @@ void write_out(QRY_SORT& q, const char* lines, const char* out) {
   close(fd);
 }
 
+// The process's anonymous resident memory in KB (RssAnon), or 0.
+long anon_kb() {
+  FILE* f = fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  long kb = 0;
+  while (fgets(line, sizeof line, f))
+    if (sscanf(line, "RssAnon: %ld", &kb) == 1) break;
+  fclose(f);
+  return kb;
+}
+
+// Samples anonymous memory every millisecond from its start to its stop.
+struct anon_peak {
+  std::atomic<bool> stop{false};
+  std::atomic<long> peak{0};
+  std::thread t{[this] {
+    while (!stop.load()) {
+      const long kb = anon_kb();
+      if (kb > peak.load()) peak.store(kb);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }};
+  long finish() {
+    stop.store(true);
+    t.join();
+    return std::max(peak.load(), anon_kb());
+  }
+};
+
 int sort_lines(const char* lines, const char* dir, const char* out) {
   start_engine(dir);
   input in;
   load(in, lines, 0);
   QRY_SORT q;
   prepare(q, in);
+  anon_peak sampler;
   const auto t0 = std::chrono::steady_clock::now();
   if (qs_sort(&q) != 1) return fprintf(stderr, "sort failed: %u\n", q.status), 1;
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  write_out(q, lines, out);
+  const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const long anon = sampler.finish();
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
-  write_out(q, lines, out);
-  printf("kivo_s=%.3f passes=%u io_bytes=%llu rss_kb=%ld\n", s, q.passes, static_cast<unsigned long long>(q.wrk_io),
-         ru.ru_maxrss);
+  printf("kivo_s=%.3f out_s=%.3f passes=%u io_bytes=%llu rss_kb=%ld anon_kb=%ld\n", s, w, q.passes,
+         static_cast<unsigned long long>(q.wrk_io), ru.ru_maxrss, anon);
   return 0;
 }
 

@@ -14,10 +14,12 @@
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
+#include "fm/memfile.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
 #include "foundation/os.h"
+#include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "interp/interp.h"
@@ -129,12 +131,20 @@ int qs_select(void* ctx) {
   return QS_SELECT;
 }
 
+uint32_t qs_entry_cost(const QRY_SORT* q) { return q->key_len + q->id_len + uint32_t(sizeof(QRY_SORT::slot)); }
+
+uint32_t qs_ptr_mem_cost(const QRY_SORT* q) {
+  // The pool's block header and the heap's own word and rounding to 16.
+  const uint32_t copy = uint32_t(kMemHdrSize) + ((q->id_len + kPtrExtra + 15) & ~15u) + 16;
+  return uint32_t(sizeof(FIX) + sizeof(FIX*)) + copy;
+}
+
 void alloc_exec(QRY_SORT* q) {
   read_run_mem();
   q->entry_len = q->key_len + q->id_len;
-  q->capacity = std::max(kMinCapacity, run_mem / std::max<uint32_t>(q->entry_len, 1));
-  q->buf.assign(size_t(q->capacity) * q->entry_len, 0);
-  q->run.assign(q->capacity, QRY_SORT::slot{0, nullptr});
+  q->capacity = std::max(kMinCapacity, run_mem / qs_entry_cost(q));
+  q->buf.reset(new uint8_t[size_t(q->capacity) * q->entry_len]);
+  q->run.reset(new QRY_SORT::slot[q->capacity]);
   q->last = -1;
   load_collate(q);
   for (QS_FILE& f : q->f) f = QS_FILE{};
@@ -179,7 +189,7 @@ int64_t make_run(QRY_SORT* q) {
   uint32_t n = 0;
   const uint32_t len = q->key_len;
   while (n < q->capacity) {
-    uint8_t* e = q->buf.data() + size_t(n) * q->entry_len;
+    uint8_t* e = q->buf.get() + size_t(n) * q->entry_len;
     const int r = get_pcf_rec(e, q);
     if (r < 0) return -1;
     if (r == 0) break;
@@ -188,7 +198,7 @@ int64_t make_run(QRY_SORT* q) {
   }
   // Keys are unique, so the sorted run is the order a heap would give.
   const uint32_t rest = len > kPrefixLen ? len - kPrefixLen : 0;
-  std::sort(q->run.begin(), q->run.begin() + n, [rest](const QRY_SORT::slot& a, const QRY_SORT::slot& b) {
+  std::sort(q->run.get(), q->run.get() + n, [rest](const QRY_SORT::slot& a, const QRY_SORT::slot& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     return memcmp(a.entry + kPrefixLen, b.entry + kPrefixLen, rest) < 0;
   });
@@ -220,7 +230,12 @@ uint32_t qs_end_ptr(QRY_SORT* q, QS_PTR_OUT* o) {
 }
 
 uint32_t single_run(QRY_SORT* q) {
-  q->ptr_arb = open_wrk_fi(q, 0, true, FS_MEMORY, true);
+  // The run's entries stay in memory while the pointers are written: a
+  // pointer file that would not fit beside them goes to disk.
+  const uint64_t count = uint64_t(q->last + 1);
+  const uint64_t used = count * qs_entry_cost(q) + count * qs_ptr_mem_cost(q);
+  const uint8_t type = used <= run_mem ? FS_MEMORY : FS_DISK;
+  q->ptr_arb = open_wrk_fi(q, 0, true, type, true);
   if (!q->ptr_arb) return QS_FAILED;
   QS_PTR_OUT o;
   while (const uint8_t* e = get_rec_id(q)) {
