@@ -4,9 +4,10 @@
 //   sort_core_bench --sort <lines> <dir> <out>
 //     loads the lines into a keyless data file under <dir> (not timed), sorts
 //     them (entries of 100 bytes: the first 92 characters as an alpha key, the
-//     selection number, the line's ordinal as identifier; six work files and
-//     the pointer file under <dir>), writes the lines in pointer-file order to
-//     <out> and prints "kivo_s=T out_s=W passes=P io_bytes=B rss_kb=K
+//     selection number, the record's id as identifier; six work files and
+//     the pointer file under <dir>), writes the lines to <out> in the order
+//     the sorted query's reader delivers their records (pb_rdnxt: each
+//     pointer, then its record read by id) and prints "kivo_s=T out_s=W passes=P io_bytes=B rss_kb=K
 //     anon_kb=A": T the sort alone, W the sort and the write of the output
 //     together, B the bytes read and written on the work files, K the peak
 //     resident size, A the peak of anonymous memory while sorting and
@@ -37,6 +38,7 @@
 #include "foundation/com.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
+#include "process/pb.h"
 #include "process/process.h"
 #include "process/qs.h"
 
@@ -87,7 +89,7 @@ void load(input& in, const char* path, uint32_t n) {
 
 void prepare(QRY_SORT& q, input& in) {
   q.pcf_arb = in.arb, q.rec_area = in.rec, q.rec_len = kRec;
-  q.ids = {{in.rec + kLine, 4}}, q.id_len = 4;
+  q.id_len = in.arb->arb_rec_id_len ? in.arb->arb_rec_id_len : 4;
   q.wrk_no = 0x100, q.scope = com.sys_scope, memcpy(q.ap, "BEN", 3);
   uint8_t se[kSortElemLen] = {}, *c = se + SE_FLD + PCF_CELEM;
   se[SE_LEVEL] = 1, se[SE_ORDER] = '+', c[CEL_TYPE] = 1;
@@ -98,20 +100,28 @@ void prepare(QRY_SORT& q, input& in) {
   if (!fm_start(in.arb)) abort();
 }
 
-// Lines in pointer-file order, read back from the input by their ordinal.
-void write_out(QRY_SORT& q, const char* lines, const char* out) {
-  int fd = open(lines, O_RDONLY);
+// The lines as the sorted query's reader delivers their records.
+void write_out(QRY_SORT& q, input& in, const char* out) {
   FILE* o = fopen(out, "wb");
-  ARB* a = q.ptr_arb;
-  uint8_t r[64], line[kLine];
-  a->arb_mod = ARB_FIRST, a->arb_key = nullptr;
-  if (fd < 0 || !o || !fm_start(a)) abort();
-  for (a->arb_rec = r, a->arb_len = sizeof r, a->arb_mod = 0; fm_rdnxt(a); a->arb_mod = 0) {
-    if (pread(fd, line, kLine, off_t(ld_le32(r, PT_ID)) * kLine) != kLine) abort();
-    fwrite(line, 1, kLine, o);
+  if (!o) abort();
+  PB_ATTACH b;
+  FAD fad{nullptr, nullptr};
+  b.ptr = FM_ATTACH(q.ptr_arb, &fad, com.sys_scope);
+  b.data = in.arb, b.id_len = uint16_t(q.id_len);
+  pb_restart(&b);
+  uint8_t rec[kRec];
+  for (;;) {
+    uint16_t len = kRec;
+    uint32_t st = 0, level = 0;
+    if (pb_rdnxt(&b, rec, &len, &st, &level)) {
+      fwrite(rec, 1, kLine, o);
+      continue;
+    }
+    if (st != FM_EOF) abort();
+    break;
   }
+  fm_detach(b.ptr);
   fclose(o);
-  close(fd);
 }
 
 // The process's anonymous resident memory in KB (RssAnon), or 0.
@@ -154,7 +164,7 @@ int sort_lines(const char* lines, const char* dir, const char* out) {
   const auto t0 = std::chrono::steady_clock::now();
   if (qs_sort(&q) != 1) return fprintf(stderr, "sort failed: %u\n", q.status), 1;
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  write_out(q, lines, out);
+  write_out(q, in, out);
   const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   const long anon = sampler.finish();
   rusage ru{};
