@@ -17,8 +17,8 @@
 #   io_amp=A gnu_io_amp=A kivo_anon_mb=M kivo_rss_mb=M gnu_rss_mb=M order=same
 # ratio is the sort phase over GNU sort's whole run, out_ratio the sort and
 # the write of its output over the same; kivo_anon_mb is the engine's peak of
-# anonymous memory (KIVO_RUN_MEM bounds it), gnu_rss_mb GNU sort's peak
-# resident size.
+# anonymous memory over what the process held before the sort (KIVO_RUN_MEM
+# bounds it), gnu_rss_mb GNU sort's peak resident size (the whole process).
 set -eu
 
 build=${1:?build dir}

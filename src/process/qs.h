@@ -210,6 +210,9 @@ uint32_t qs_entry_cost(const QRY_SORT* q);
 uint32_t qs_ptr_mem_cost(const QRY_SORT* q);
 // Allocates the run memory, the collating table and the merge state.
 void alloc_exec(QRY_SORT* q);
+// Gives the run memory back once the last run is out: the merge and the
+// reader of the pointer file need none of it.
+void free_run(QRY_SORT* q);
 // The next selected record's entry at `entry`: 1, 0 at the end of the file,
 // -1 on a failure (its status in q->status). Leaves with QS_INTERRUPTED.
 int get_pcf_rec(uint8_t* entry, QRY_SORT* q);

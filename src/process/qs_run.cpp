@@ -41,6 +41,11 @@ constexpr uint32_t kAnswerArea = 7, kAnswerByte = 57;
 constexpr uint32_t kSlctTrue = 1;
 constexpr uint32_t kPrefixLen = 8;
 constexpr int32_t kPrefetch = 8;
+// Memory the sort holds besides the run: each work file and the pointer
+// file, written alone, gathers up to 256 KiB of appends (and one record)
+// before the storage engine writes them. A budget large enough keeps it out
+// of the run's share.
+constexpr uint32_t kWriteBehindBytes = 256 * 1024;
 
 // KIVO_RUN_MEM when it is a positive decimal number that fits; else the
 // budget stays.
@@ -142,7 +147,9 @@ uint32_t qs_ptr_mem_cost(const QRY_SORT* q) {
 void alloc_exec(QRY_SORT* q) {
   read_run_mem();
   q->entry_len = q->key_len + q->id_len;
-  q->capacity = std::max(kMinCapacity, run_mem / qs_entry_cost(q));
+  const uint32_t files = (kWorkFiles + 1) * (kWriteBehindBytes + q->entry_len);
+  const uint32_t share = run_mem > 4 * files ? run_mem - files : run_mem;
+  q->capacity = std::max(kMinCapacity, share / qs_entry_cost(q));
   q->buf.reset(new uint8_t[size_t(q->capacity) * q->entry_len]);
   q->run.reset(new QRY_SORT::slot[q->capacity]);
   q->last = -1;
@@ -151,6 +158,13 @@ void alloc_exec(QRY_SORT* q) {
   q->out = kWorkFiles - 1;
   q->passes = 0;
   q->wrk_io = 0;
+}
+
+void free_run(QRY_SORT* q) {
+  q->buf.reset();
+  q->run.reset();
+  q->last = -1;
+  q->next = 0;
 }
 
 int get_pcf_rec(uint8_t* entry, QRY_SORT* q) {
