@@ -304,11 +304,15 @@ void step(II_RUN* run) {
 void run_control(II_RUN* run) {
   const EM* em = run->em;
   const uint16_t tf = run->tf;  // only routines change it
+  // The interrupt key's signal handler sets a bit of the control word at
+  // any moment, so a loop of jumps alone still stops: read it afresh each
+  // time.
+  const volatile uint32_t& dbg_bits = com_dbg_ctl_bits;
   uint8_t *ip = run->ip, *blk = run->blk;
   uint16_t blk_no = run->blk_no;
   for (;;) {
     size_t off = static_cast<size_t>(ip - blk), len = inst_len(ip);
-    if (!(inst_op(ip) & 1) || len == 0 || off + len > kInstRecLen || com_dbg_ctl_bits || inst_trace) break;
+    if (!(inst_op(ip) & 1) || len == 0 || off + len > kInstRecLen || dbg_bits || inst_trace) break;
     em_entry to{};
     int where = ii_control(tf, ip, &to);
     if (where == II_GO_ON) {
