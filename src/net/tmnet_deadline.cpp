@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "foundation/os.h"
 #include "net/tmnet.h"
@@ -32,6 +33,7 @@ struct phase {
   bool on = false;
   int sock = -1;
   int seconds = 0;
+  char peer[64] = "";  // named at the start: a connection that broke has no peer
 };
 
 struct deadline_state {
@@ -87,8 +89,8 @@ void handshake_signal(int sig) {
 }
 
 void handshake_expired() {
-  char peer[64];
-  peer_text(g.handshake.sock, peer, sizeof peer);
+  char peer[sizeof g.handshake.peer];
+  memcpy(peer, g.handshake.peer, sizeof peer);
   const int seconds = g.handshake.seconds;
   const bool report = g.report;
   tmnet_handshake_end();
@@ -109,7 +111,8 @@ int tmnet_handshake_seconds() {
 
 void tmnet_handshake_begin(int sock, bool report) {
   if (g.handshake.on) return;
-  g.handshake = {true, sock, tmnet_handshake_seconds()};
+  g.handshake = {true, sock, tmnet_handshake_seconds(), ""};
+  peer_text(sock, g.handshake.peer, sizeof g.handshake.peer);
   g.report = report;
   g.handshake_end = after(g.handshake.seconds);
   install_handlers();
@@ -122,7 +125,8 @@ void tmnet_handshake_end() {
 }
 
 void tmnet_session_begin(int sock, int seconds) {
-  g.session = {true, sock, seconds < 1 ? 1 : seconds};
+  g.session = {true, sock, seconds < 1 ? 1 : seconds, ""};
+  peer_text(sock, g.session.peer, sizeof g.session.peer);
   install_handlers();
 }
 
@@ -143,8 +147,7 @@ void tmnet_session_act() {
 }
 
 void tmnet_session_gone(const char* why) {
-  char peer[64];
-  peer_text(g.session.sock, peer, sizeof peer);
+  const char* peer = g.session.peer;
   tmnet_dbg_log(TMNET_LOG_WARN, "srv: the remote client at %s is gone: %s", peer, why);
   fprintf(stderr, "%s: the remote client at %s is gone: %s\n", program_invocation_short_name, peer, why);
   fflush(stderr);
