@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "fm/fm.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
@@ -245,17 +246,17 @@ TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
 }
 
 TEST_F(CmdLine, OutgoingConnectionThatFailsEndsStartUp) {
-  const remote_hooks old = ss_remote_hooks;
-  ss_remote_hooks.connect = fake_connect;
-  EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
-  // An option that stops parsing ends a start for a remote peer, never a
-  // local session, wherever the remote option stands.
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"-x=8000", "-t=zzz"}, {"-t=zzz", "-x=8000"}, {"-x=host:", "keep"}, {"-f=7", "-a=AB"}})
-    EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "") << args[0];
-  ss_remote_hooks.connect = nullptr;
+  {
+    kivo_test::scoped_hook connect(ss_remote_hooks.connect, fake_connect);
+    EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
+    // An option that stops parsing ends a start for a remote peer, never a
+    // local session, wherever the remote option stands.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-x=8000", "-t=zzz"}, {"-t=zzz", "-x=8000"}, {"-x=host:", "keep"}, {"-f=7", "-a=AB"}})
+      EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "") << args[0];
+  }
+  kivo_test::scoped_hook none(ss_remote_hooks.connect, nullptr);
   EXPECT_EXIT(parse({"-x=8000"}), ::testing::ExitedWithCode(1), "");
-  ss_remote_hooks = old;
 }
 
 TEST_F(CmdLine, OutgoingConnectionSplitsHostAndPort) {

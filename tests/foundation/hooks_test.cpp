@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/compiler.h"
 #include "fm/fm.h"
 #include "foundation/bytes.h"
@@ -140,7 +141,7 @@ TEST_F(Hooks, RemoteConnectAndPingGoThroughTheNetworkHooks) {
   };
   for (const row& r : rows) {
     com.rmt_sock = r.sock;
-    ss_remote_hooks.ping = r.ping;
+    kivo_test::scoped_hook ping(ss_remote_hooks.ping, r.ping);
     if (r.gone) EXPECT_EXIT(ss_yield(), testing::ExitedWithCode(kRemoteGoneExit), "") << r.sock;
     else EXPECT_EQ(ss_yield(), 1) << r.sock;
   }
