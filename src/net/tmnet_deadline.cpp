@@ -155,12 +155,12 @@ void tmnet_session_gone(const char* why) {
   tmnet_end_process(kRemoteGoneExit);
 }
 
-tmnet_bound tmnet_bound_for(int timeout) {
+tmnet_bound tmnet_bound_for(int sock, int timeout) {
   tmnet_bound b;
   if (timeout >= 0) b = {BOUND_CALLER, after(timeout)};
   tmnet_bound own;
   if (g.handshake.on) own = {BOUND_HANDSHAKE, g.handshake_end};
-  else if (g.session.on) own = {BOUND_SESSION, after(g.session.seconds)};
+  else if (g.session.on && sock == g.session.sock) own = {BOUND_SESSION, after(g.session.seconds)};
   if (own.kind != BOUND_NONE && (b.kind == BOUND_NONE || own.deadline <= b.deadline)) b = own;
   return b;
 }

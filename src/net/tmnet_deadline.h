@@ -46,15 +46,16 @@ void tmnet_session_act();
 // error stream, then the process ends with kRemoteGoneExit.
 void tmnet_session_gone(const char* why);
 
-// What bounds a wait that starts now: the caller's `timeout` (seconds, -1
-// none), the handshake's deadline or the session's bound, whichever ends
-// first.
+// What bounds a wait on `sock` that starts now: the caller's `timeout`
+// (seconds, -1 none), the handshake's deadline or, on the session's own
+// socket, the session's bound, whichever ends first. (A data link that a
+// server opens in its session waits as a data link does.)
 enum tmnet_bound_kind { BOUND_NONE, BOUND_CALLER, BOUND_HANDSHAKE, BOUND_SESSION };
 struct tmnet_bound {
   tmnet_bound_kind kind = BOUND_NONE;
   std::chrono::steady_clock::time_point deadline;
 };
-tmnet_bound tmnet_bound_for(int timeout);
+tmnet_bound tmnet_bound_for(int sock, int timeout);
 
 // For readn and writen: a wait was interrupted or is about to start; a
 // recorded signal ends the process as the phase says.

@@ -91,7 +91,7 @@ size_t writen(int sock, size_t length, const void* data) {
 size_t readn(int sock, size_t length, void* buffer, int timeout) {
   // One deadline for all the bytes: the caller's, the handshake's or the
   // session's, whichever ends first.
-  const tmnet_bound bound = tmnet_bound_for(timeout);
+  const tmnet_bound bound = tmnet_bound_for(sock, timeout);
   uint8_t* p = static_cast<uint8_t*>(buffer);
   size_t got = 0;
   while (got < length) {
@@ -102,7 +102,10 @@ size_t readn(int sock, size_t length, void* buffer, int timeout) {
       return 0;
     }
     const ssize_t n = net_io.recv(sock, p + got, length - got);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      tmnet_wait_signals();
+      continue;
+    }
     if (n <= 0) {
       tmnet_bytes_recv += got;
       return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST));

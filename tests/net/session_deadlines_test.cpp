@@ -21,6 +21,7 @@
 #include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
 #include "foundation/os.h"
+#include "net/tmnet_deadline.h"
 #include "net/tmnet_login.h"
 #include "net_test_util.h"
 
@@ -372,6 +373,24 @@ TEST_F(SessionDeadlines, AClientSilentAfterTheHandshakeEndsTheServerAtTheBoundOr
           << line;
     }
     close(fd);
+  }
+}
+
+// The session bounds only the waits on its own socket: a data link the
+// server opens waits as a data link does; a caller's shorter time-out wins.
+TEST_F(SessionDeadlines, TheSessionsBoundHoldsOnlyOnItsOwnSocket) {
+  const struct {
+    bool session;
+    int sock, timeout;
+    tmnet_bound_kind want;
+  } rows[] = {
+      {false, 5, -1, BOUND_NONE}, {true, 5, -1, BOUND_SESSION}, {true, 6, -1, BOUND_NONE},
+      {true, 5, 1, BOUND_CALLER}, {true, 6, 1, BOUND_CALLER},
+  };
+  for (const auto& r : rows) {
+    if (r.session) tmnet_session_begin(5, 600);
+    EXPECT_EQ(tmnet_bound_for(r.sock, r.timeout).kind, r.want) << r.session << " " << r.sock << " " << r.timeout;
+    tmnet_session_end();
   }
 }
 
