@@ -146,13 +146,13 @@ void tmnet_session_act() {
   tmnet_end_process(kTmnetLostExit);
 }
 
-void tmnet_session_gone(const char* why) {
+void tmnet_session_gone(const char* why, int status) {
   const char* peer = g.session.peer;
   tmnet_dbg_log(TMNET_LOG_WARN, "srv: the remote client at %s is gone: %s", peer, why);
   fprintf(stderr, "%s: the remote client at %s is gone: %s\n", program_invocation_short_name, peer, why);
   fflush(stderr);
   ss_restore_tty();
-  tmnet_end_process(kRemoteGoneExit);
+  tmnet_end_process(status);
 }
 
 tmnet_bound tmnet_bound_for(int sock, int timeout) {
@@ -177,7 +177,7 @@ void tmnet_wait_expired(tmnet_bound_kind kind) {
   if (kind != BOUND_SESSION || !g.session.on) return;
   char why[64];
   snprintf(why, sizeof why, "no answer within %d s", g.session.seconds);
-  tmnet_session_gone(why);
+  tmnet_session_gone(why, kRemoteGoneExit);
 }
 
 }  // namespace kivo

@@ -9,9 +9,10 @@
 //
 // Session: a remote-terminal server whose client has attached bounds every
 // receive by the server's time-out (tmnet_session_begin). A client silent
-// that long, or whose connection closed, is gone: the process ends with
-// kRemoteGoneExit after one line naming it. SIGINT and SIGTERM end the
-// process at once with kTmnetLostExit, in a wait or at the yield point.
+// that long is gone: the process ends with kRemoteGoneExit after one line
+// naming it. A connection that closes is broken, as at any other time: the
+// same line, and kTmnetLostExit. SIGINT and SIGTERM end the process at once
+// with kTmnetLostExit, in a wait or at the yield point.
 //
 // Callers: the remote-terminal server and client, the data server and its
 // client, the test listener; readn and writen ask here how long to wait
@@ -43,8 +44,9 @@ bool tmnet_session_on();
 // kTmnetLostExit; nothing else happens. The yield point calls it.
 void tmnet_session_act();
 // The client is gone (`why`: what showed it): one line on the standard
-// error stream, then the process ends with kRemoteGoneExit.
-void tmnet_session_gone(const char* why);
+// error stream, then the process ends with `status` (kRemoteGoneExit for a
+// silent client, kTmnetLostExit for a broken connection).
+void tmnet_session_gone(const char* why, int status);
 
 // What bounds a wait on `sock` that starts now: the caller's `timeout`
 // (seconds, -1 none), the handshake's deadline or, on the session's own

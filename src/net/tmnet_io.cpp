@@ -57,10 +57,10 @@ tmnet_status tmnet_last_status() { return g_status; }
 int tmnet_failed(int sock, tmnet_status why) {
   g_status = why;
   if (tmnet_role != TMNET_ROLE_DATA_LINK) {
-    // A session's client whose connection ends is gone; any other fault
-    // is a connection lost.
+    // A broken connection ends the process with 255; in a session the
+    // line names the client.
     if (why == TMNET_LOST && tmnet_role == TMNET_ROLE_SERVER && tmnet_session_on())
-      tmnet_session_gone("it closed the connection");
+      tmnet_session_gone("it closed the connection", kTmnetLostExit);
     else tmnet_end_process(kTmnetLostExit);
     return 0;
   }

@@ -462,7 +462,7 @@ int tmnet_srv_ping() {
   if (tmnet_session_on()) {
     char why[64];
     snprintf(why, sizeof why, "no answer to the ping within %d s", g.ping_timeout);
-    tmnet_session_gone(why);
+    tmnet_session_gone(why, kRemoteGoneExit);
   }
   return 0;
 }

@@ -221,9 +221,9 @@ std::unique_ptr<kivo_test::tmux_pane> served_client(engine& e, const kivo_test::
 }
 
 // The driver as server: ENTER ends it with FINISH and the client with 0;
-// a killed client is gone and ends it with 9 (there with a header on every
-// message).
-TEST(NetClientServer, ClientEndsWithZeroAtFinishAndKilledEndsTheServerWithNine) {
+// a killed client's connection breaks and ends it with 255 (there with a
+// header on every message).
+TEST(NetClientServer, ClientEndsWithZeroAtFinishAndKilledEndsTheServerWith255) {
   for (bool killed : {false, true}) {
     engine e(kForm);
     e.headers = killed;
@@ -236,7 +236,7 @@ TEST(NetClientServer, ClientEndsWithZeroAtFinishAndKilledEndsTheServerWithNine) 
       there->send_hex("\r");
       EXPECT_EQ(there->exit_status(), 0) << there->capture();
     }
-    EXPECT_EQ(e.status(), killed ? kRemoteGoneExit : 0);
+    EXPECT_EQ(e.status(), killed ? kTmnetLostExit : 0);
   }
 }
 
