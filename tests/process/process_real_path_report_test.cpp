@@ -113,16 +113,21 @@ TEST(ProcessRealPath, RangedActionHoldsItsQuerysCodeInArea17) {
       d, kCodeDesign, "DB4 DMR 01 '4:CODE ACTION' " + shell_quote("+CUSTOMER=" + d.file("customers.hex"))));
   auto p = engine(d, "-d=DB4 -a=DMR -t=menu " + shell_quote("-p=CODE MENU"));
   ASSERT_TRUE(p->wait_for("CODE MENU")) << p->capture();
-  p->send_keys("F1 1");
-  p->send_keys("F1 2");
+  // CODES is a sequential file of 10-byte records; each run adds three.
+  const std::string codes = d.file("DB4/DMR/Data/CODES.dat");
+  for (const char* option : {"F1 1", "F1 2"}) {
+    const size_t before = slurp(codes).size();
+    p->send_keys(option);
+    EXPECT_TRUE(kivo_test::wait_until([&] { return slurp(codes).size() == before + 30; }, kivo_test::kScreenWait))
+        << option << "\n"
+        << p->capture();
+  }
   p->send_keys("S-F1");
   EXPECT_EQ(p->exit_status(), 0) << p->capture();
   EXPECT_EQ(slurp(d.file("syserr")), "");
   // The sort by region: EAST, NORTH, WEST; the plain query's run leaves
-  // the area blank. CODES is a sequential file of 10-byte records.
-  EXPECT_EQ(slurp(d.file("DB4/DMR/Data/CODES.dat")),
-            "C00001PAIDC00002PAIDC00003PAID"
-            "C00001    C00002    C00003    ");
+  // the area blank.
+  EXPECT_EQ(slurp(codes), "C00001PAIDC00002PAIDC00003PAIDC00001    C00002    C00003    ");
 }
 
 // ---- report windows ----
@@ -246,9 +251,10 @@ TEST(ProcessRealPath, WindowedImagesPrintTheirGoldens) {
 
 // BIG ACTION reads BIGCUST ranged on BIG QUERY, which sorts all 200,000
 // customers by name, descending, and lets the user interrupt it (area 3).
+// BIGCUST is a sequential file: its records one after another, no header.
 constexpr const char* kBigDesign = R"(APPLICATION DMI 01
-FILE BIGCUST
-  "BIG NO"    A7  key=primary
+FILE BIGCUST org=2
+  "BIG NO"    A7
   "BIG NAME"  A12
 END
 PROCESS 1 "BIG MENU"
@@ -285,23 +291,21 @@ std::vector<std::string> work_files(const kivo_test::data_dir& d) {
 // The engine's first query numbers its pointer file 1 and its run files 2
 // to 7; the run memory holds 13,107 entries of 20 bytes, so the sort
 // creates them after that many records and writes its first run to file 2.
-// The engine is held at that write; the interrupt comes then. The sort ends with 104250,
-// which the action posts and its log shows, before the selection counted
-// 20,000 records (shown every 10,000) of the 200,000; none of its files is
-// left, and the action log's own statement does not stop for the break.
+// The engine is held at that write; the interrupt comes then. The sort
+// ends with 104250, which the action posts and its log shows, before the
+// selection counted 20,000 records (shown every 10,000) of the 200,000, and
+// none of its files is left.
 TEST(ProcessRealPath, InterruptKeyEndsALongSortWithItsStatusAndNoWorkFile) {
   kivo_test::data_dir d;
+  ASSERT_NO_FATAL_FAILURE(install_design(d, kBigDesign, "DB6 DMI 01 '4:BIG ACTION'"));
   {
-    hex_file recs(d.file("big.hex"));
-    char no[8], name[16];
+    std::ofstream recs(d.file("DB6/DMI/Data/BIGCUST.dat"), std::ios::binary | std::ios::trunc);
+    char rec[20];
     for (int i = 0; i < kBigRecords; ++i) {
-      snprintf(no, sizeof no, "B%06d", i);
-      snprintf(name, sizeof name, "N%011d", int((int64_t(i) * 7919) % kBigRecords));
-      recs.add({{no, 7}, {name, 12}});
+      snprintf(rec, sizeof rec, "B%06dN%011d", i, int((int64_t(i) * 7919) % kBigRecords));
+      recs.write(rec, 19);
     }
   }
-  ASSERT_NO_FATAL_FAILURE(
-      install_design(d, kBigDesign, "DB6 DMI 01 '4:BIG ACTION' " + shell_quote("+BIGCUST=" + d.file("big.hex"))));
   const char* asan = getenv("ASAN_OPTIONS");
   auto p = engine(d, "-d=DB6 -a=DMI -t=menu " + shell_quote("-p=BIG MENU"),
                   {{"KIVO_SHOW_PROGRESS", "1"},
