@@ -562,24 +562,6 @@ int DesignBuilder::outdate_file(const uint8_t* name) {
   return 1;
 }
 
-namespace {
-
-// The sequence number of line n of an event point: n x 100 as the statement
-// editor stores it, or, where that holds a line-feed byte (lines 26 to 28),
-// the next number that holds none; always above the line before.
-uint32_t stmt_seq(uint32_t n, uint32_t before) {
-  uint32_t seq = std::max(n * kStmtSeqStep, before + 1);
-  auto has_lf = [](uint32_t v) {
-    for (int b = 0; b < 4; ++b, v >>= 8)
-      if ((v & 0xFF) == '\n') return true;
-    return false;
-  };
-  while (has_lf(seq)) ++seq;
-  return seq;
-}
-
-}  // namespace
-
 // A statement as the editor writes a new line, but stamped as a line from
 // before stamps existed: the spare bytes blank, no added or changed stamp
 // (all 0xFF) and no users, so the editor shows "Added prior to version 2.0".
