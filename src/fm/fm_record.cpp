@@ -275,7 +275,7 @@ int update(ARB* arb, bool write) {
   uint8_t* const rec = arb->arb_rec;
   const uint16_t var_len = arb->arb_var_len;
   std::vector<uint8_t> base;
-  const bool encoded = encode_rec(arb, &base);
+  const bool encoded = strm_pfb(s)->pfb_xlate && encode_rec(arb, &base);
   bool trim = strm_pfb(s)->pfb_var && arb->arb_var_len == 0;
   if (trim) arb->arb_var_len = trimmed_len(arb);
   int r = call(arb, s, write ? s->strm_fms->write : s->strm_fms->rewrite);

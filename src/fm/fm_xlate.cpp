@@ -218,7 +218,8 @@ void decode_rec(ARB* arb) {
 
 bool encode_rec(ARB* arb, std::vector<uint8_t>* copy) {
   STRM* s = arb_strm_or_null(arb);
-  if (!s || !arb->arb_rec) return false;
+  // A locate-mode write hands its block to the file: no copy may stand in.
+  if (!s || !arb->arb_rec || (arb->arb_mod & ARB_LOCATE)) return false;
   PFB* pfb = strm_pfb(s);
   auto* map = static_cast<const xlate_map*>(pfb->pfb_xlate);
   if (!map || !map->any || !langs_differ(arb) || xlate_running()) return false;

@@ -77,13 +77,12 @@ PCB* new_pcb(const char* ap, const char* ver, uint8_t type, const char* name, si
   return p;
 }
 
-// Ends a block whose module pl_get gave and whose areas may be placed. The
-// module, which stays cached, no longer names it as the block it serves.
+// Ends a block whose module pl_get gave and whose areas pi_shr_data placed.
+// The module, which stays cached, no longer names it as the block it serves.
 void drop_pcb(PCB* p) {
   if (fm_proc_hooks.dbg_cleanup) fm_proc_hooks.dbg_cleanup(p);
   if (p->pcb_em && p->pcb_em->em_bound_pcb == p) p->pcb_em->em_bound_pcb = nullptr;
-  if (p->pcb_pool) pi_free_data(p, 1);
-  else pl_free(p->pcb_em);
+  pi_free_data(p, 1);
   mm_free(p);
 }
 
