@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "compiler/pc_cmpl.h"
+#include "fm/fm_xlate.h"
 #include "process/pi_hooks.h"
 #include "stmt_files_test.h"
 
@@ -214,6 +215,18 @@ TEST_F(FileProcess, AFileWithoutAProcessReadsItsDesignOnce) {
   pi_reset_caches();
   EXPECT_EQ(opens(1), 1u);
   EXPECT_TRUE(captured_errors().empty());
+}
+
+// Without "TRANSLATE FIELD" a session asks for it once: every further value
+// keeps its text and costs no design read.
+TEST_F(FileProcess, AMissingTranslationSubroutineIsLookedForOnce) {
+  const uint32_t before = pc_process_reads();
+  for (int i = 0; i < 10; ++i) {
+    uint8_t text[5] = {'A', 'P', 'P', 'L', 'E'};
+    EXPECT_EQ(fm_xlate_fld("ENG", "FRA", text, sizeof text, nullptr, nullptr, nullptr, "BTOD", XLATE_KIND_WORK), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(text), 5), "APPLE");
+  }
+  EXPECT_EQ(pc_process_reads() - before, 1u);
 }
 
 }  // namespace
