@@ -287,6 +287,7 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   e[ELEM_SIGNED] = f.is_signed || f.type == 12 ? '1' : '0';
   e[ELEM_HI] = f.type == 12 ? 15 : f.digits;
   e[ELEM_LO] = f.type == 12 ? 15 : f.decimals;
+  if (f.xlate) e[ELEM_XLATE] = '1';
   return true;
 }
 

@@ -308,7 +308,9 @@ void pi_exec_own(INVOC* v) {
   const INVOC saved_invoc = os_invoc;
   os_err_set_invoc(v);
   const uint16_t saved_family = pi_nxt_family;
+  PCB* const saved_cur = pi_cur_pcb;
   const uint32_t code = MARK(mark_kind(v), reinterpret_cast<mark_fn>(invoc_proc), p, ut_cleanup);
+  pi_cur_pcb = saved_cur;
   set_end(v, code);
   os_err_set_invoc(&saved_invoc);
   pi_nxt_family = saved_family;

@@ -41,6 +41,12 @@ extern uint32_t pi_seam_end[kProcTypes + 1];
 
 // ---- the executive ----
 
+// The process whose set-up, statements or file event runs now; null outside
+// any. invoc_proc sets it for each process it runs and pi_exec puts the
+// invoker back when the run returns; a file's own process sets it while its
+// event points run. A file's process shares its areas with it.
+extern PCB* pi_cur_pcb;
+
 // Fills application, version, type and name of the work record `k` (a PCB)
 // from the invocation `v` and the invoker `inv` (null none); 0 when no
 // process can be determined.

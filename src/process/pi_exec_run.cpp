@@ -133,6 +133,7 @@ uint32_t finish(PCB* p, uint8_t* work, uint32_t code) {
 // One PCB of the chain, steps 1-14; sets `next` to the PCB chained after it.
 uint32_t run_one(PCB* p, PCB** next) {
   *next = nullptr;
+  pi_cur_pcb = p;
   p->pcb_next = nullptr;
   show_invoker(p);
   pi_shr_data(p, com.proc_scope, com.subproc_scope);
@@ -162,6 +163,8 @@ uint32_t run_one(PCB* p, PCB** next) {
 }
 
 }  // namespace
+
+PCB* pi_cur_pcb;
 
 pi_type_row pi_type_rows[kProcTypes + 1] = {
     {},
@@ -194,6 +197,8 @@ void invoc_proc(PCB* p) {
     code = run_one(p, &next);
   }
   // The last PCB may be gone with its family: nothing reads it after this.
+  // The files the level closes serve its invoker now.
+  pi_cur_pcb = invoc_parent(p->invoc);
   const uint8_t owner = p->pcb_pool_owner;
   const uint32_t family = p->family_no;
   if (owner) discard_family(family, 0);
