@@ -20,6 +20,7 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "interp/interp.h"
+#include "interp/trace_kivo.h"
 #include "process/pi_exec.h"
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
@@ -94,9 +95,9 @@ void take_place(PCB* p) {
 // submitted is the invoker's error and ends the run with 4. The family goes
 // at the end of invoc_proc.
 uint32_t background(PCB* p, uint32_t s) {
-  rt_trace("P", 0, kTraceBackground, p, "background run");
+  TRACE_KIVO("P", 0, kTraceBackground, p, "background run");
   const int r = pi_suspend(p);
-  rt_trace("P", s + 1, kTraceEnd, p, "end of process");
+  TRACE_KIVO("P", s + 1, kTraceEnd, p, "end of process");
   if (r == 0) return PI_END_PROCESS;
   PCB* inv = invoc_parent(p->invoc);
   if (inv && inv->pcb_err_fi) la_add_msg(inv->pcb_err_fi, &MSG_SYS_ERR, 3, {});
@@ -136,7 +137,7 @@ uint32_t run_one(PCB* p, PCB** next) {
   p->pcb_next = nullptr;
   show_invoker(p);
   pi_shr_data(p, com.proc_scope, com.subproc_scope);
-  const uint32_t s = rt_trace("P", 0, kTraceStart, p, "start of process");
+  const uint32_t s = TRACE_KIVO("P", 0, kTraceStart, p, "start of process");
   const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, kA1Background + 1);
   if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[kA1Background] == '1') return background(p, s);
   pi_bind_areas(p);
@@ -156,7 +157,7 @@ uint32_t run_one(PCB* p, PCB** next) {
   if (!(t == PT_OUTPUT && p->invoc.b[INVOC_AUTO_RUN])) code = run_ep(p, work, EP_START);
   if (code == PI_END_NORMAL) code = execute(p, work);
   code = finish(p, work, code);
-  rt_trace("P", s + 1, kTraceEnd, p, "end of process");
+  TRACE_KIVO("P", s + 1, kTraceEnd, p, "end of process");
   *next = p->pcb_next;
   return code;
 }
