@@ -116,11 +116,20 @@ uint32_t execute(PCB* p, uint8_t* work) {
   return MARK(MARK_RECOVERY, [&] { fn(p, work); });
 }
 
+// Step 13's end of the PCF's current stream: a held read of the process
+// leaves its stream in the file block, which may outlive the stream (a file
+// block shared with the invoker, or kept in the SAA record).
+void drop_current_stream(PCB* p) {
+  auto* fb = static_cast<pi_file_blk*>(p->pcb_pcf_blk);
+  if (fb && p->pcb_pcf_arb && fb->cur_arb == p->pcb_pcf_arb) fb->cur_arb = nullptr;
+}
+
 // Steps 12-14 after the type's execution; the end code that stands.
 uint32_t finish(PCB* p, uint8_t* work, uint32_t code) {
-  if (code != PI_END_NORMAL) code = pi_end_rule(code, run_ep(p, work, EP_END));
+  if (pi_runs_end_event(code)) code = pi_end_rule(code, run_ep(p, work, EP_END));
   if (fm_proc_hooks.dbg_cleanup) fm_proc_hooks.dbg_cleanup(p);
   dbg_ctl(DBG_POP);
+  drop_current_stream(p);
   const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
   if (!type_ok(t)) {
     sys_err(kModule, __LINE__, "invoc_proc() - bad proc. type");
@@ -131,8 +140,19 @@ uint32_t finish(PCB* p, uint8_t* work, uint32_t code) {
   return code;
 }
 
+// The run of a PCB holds its instance from the start to the end, however
+// the run ends.
+struct instance_claim {
+  PCB* p;
+  explicit instance_claim(PCB* pcb) : p(pcb) { pi_claim_instance(p, true); }
+  ~instance_claim() { pi_claim_instance(p, false); }
+  instance_claim(const instance_claim&) = delete;
+  instance_claim& operator=(const instance_claim&) = delete;
+};
+
 // One PCB of the chain, steps 1-14; sets `next` to the PCB chained after it.
 uint32_t run_one(PCB* p, PCB** next) {
+  const instance_claim claim(p);
   *next = nullptr;
   p->pcb_next = nullptr;
   show_invoker(p);
@@ -180,6 +200,20 @@ pi_type_row pi_type_rows[kProcTypes + 1] = {
 uint32_t pi_seam_end[kProcTypes + 1] = {PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL,
                                         PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL,
                                         PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL};
+
+bool pi_runs_end_event(uint32_t code) {
+  switch (code) {
+    case PI_END_PROCESS:
+    case PI_END_EXIT:
+    case PI_END_CANCEL:
+    case PI_END_MENU:
+    case PI_END_CHAIN:
+    case PI_END_LEAVE:
+    case PI_END_LOGOUT:
+    case PI_END_FATAL: return true;
+    default: return false;
+  }
+}
 
 uint32_t pi_end_rule(uint32_t code, uint32_t e) {
   for (uint32_t c : {PI_END_FATAL, PI_END_CANCEL, PI_END_EXIT, PI_END_LEAVE, PI_END_LOGOUT})

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -75,6 +76,37 @@ std::vector<std::string> lines_with(const std::string& text, const std::string& 
   return out;
 }
 
+// An 80-column statement line: the T/F prefix, the verb at column 7, each
+// text at its column (1-based).
+std::string stmt(const char* verb, std::initializer_list<std::pair<size_t, std::string>> at, const char* prefix = "") {
+  std::string l = std::string(prefix) + std::string(6 - strlen(prefix), ' ') + verb;
+  for (const auto& [col, t] : at) {
+    if (l.size() < col - 1 + t.size()) l.resize(col - 1 + t.size(), ' ');
+    l.replace(col - 1, t.size(), t);
+  }
+  return l + "\n";
+}
+// The statement lines of an event point of a DEM process of type `type`.
+std::string stmts(int type, const std::string& name, int ep, const std::string& lines) {
+  return "STMTS " + std::to_string(type) + " \"" + name + "\" ep=" + std::to_string(ep) + "\n" + lines + "END\n";
+}
+std::string set_to(const std::string& field, const std::string& value, const char* prefix = "") {
+  return stmt("SET", {{16, "DEM"}, {20, field}, {47, "="}, {54, value}}, prefix);
+}
+const std::string kWriteCustomer = stmt("WRITE", {{16, "DEM"}, {20, "CUSTOMER"}, {45, "0"}});
+
+// The customers of DEM's CUSTOMER file as "number name" (blanks trimmed),
+// in file order.
+std::vector<std::string> customers(const data_dir& d) {
+  std::vector<std::string> out;
+  for (const std::string& r : kivo_test::native_records(d.file("DEM/DEM/Data/CUSTOMER.dat")).records) {
+    std::string no = r.substr(0, 6), name = r.substr(6, 30);
+    no.erase(no.find_last_not_of(' ') + 1), name.erase(name.find_last_not_of(' ') + 1);
+    out.push_back(name.empty() ? no : no + " " + name);
+  }
+  return out;
+}
+
 // ---- the activity trace ----
 
 // A DEM subroutine that runs a subroutine of the system application 0SA.
@@ -108,6 +140,87 @@ TEST(ProcessRealPath, SystemApplicationsAreTracedOnlyWhenAsked) {
     EXPECT_EQ(lines_with(t, "0SA/").size(), c.system_lines) << c.name << "\n" << t;
     EXPECT_EQ(lines_with(t, "0SA/6/INSTALL").size(), c.system_lines) << c.name << "\n" << t;
   }
+}
+
+// ---- the executive ----
+
+// Each process notes, in its End of Process, its name as a customer. The
+// ends of a run (2 by a subroutine's end, 3, 4, 25, 19 with the chained
+// process's own 2) run it; an automatic query, which ends with 1 as the
+// ranking reads its sorted records, does not.
+TEST(ProcessRealPath, EndOfProcessRunsAfterTheEndsOfARunOnly) {
+  const auto note = [](const char* who) { return set_to("CUST NO", who) + kWriteCustomer; };
+  const auto subroutine = [&](const std::string& name, const std::string& start, const char* who) {
+    return "PROCESS 6 \"" + name + "\"\n" + (start.empty() ? "" : stmts(6, name, 1, start)) +
+           stmts(6, name, 6, note(who));
+  };
+  data_dir d;
+  ASSERT_NO_FATAL_FAILURE(install(
+      d, std::string("APPLICATION DEM 01\n") + subroutine("EOP END", "", "END") +
+             subroutine("EOP EXIT", stmt("EXIT", {}), "EXIT") +
+             subroutine("EOP CANCEL", stmt("CANCEL", {{16, "CANCELLED"}}), "CANCEL") +
+             subroutine("EOP LOGOUT", stmt("LOGOUT", {{24, "N"}}), "LOGOUT") +
+             subroutine("EOP CHAIN",
+                        stmt("SUBR", {{16, "DEM"}, {20, "EOP CHAINED"}, {53, "SUBPROCESS"}, {71, "Y"}, {79, "0"}}),
+                        "CHAIN") +
+             subroutine("EOP CHAINED", "", "CHAINE") + stmts(5, "ACCOUNT QUERY", 6, note("QUERY")) +
+             stmts(3, "ACCOUNT RANKING", 6, note("REPORT"))));
+  const struct {
+    const char* args;
+    int status;
+  } runs[] = {{"-t=Subroutine '-p=EOP END'", 0},    {"-t=Subroutine '-p=EOP EXIT'", 0},
+              {"-t=Subroutine '-p=EOP CANCEL'", 0}, {"-t=Subroutine '-p=EOP LOGOUT'", 127},
+              {"-t=Subroutine '-p=EOP CHAIN'", 0},  {"-t=Output '-p=ACCOUNT RANKING'", 0}};
+  for (const auto& r : runs) {
+    const run_result got = run_kivo(d, std::string("-d=DEM -a=DEM ") + r.args, {{"KIVO_PRT_FI_DIR", d.path + "/"}});
+    EXPECT_EQ(got.status, r.status) << r.args << got.out;
+  }
+  EXPECT_EQ(customers(d), (std::vector<std::string>{"END", "EXIT", "CANCEL", "LOGOUT", "CHAIN", "CHAINE", "REPORT"}));
+  EXPECT_EQ(slurp(d.file("syserr")), "");
+}
+
+// A subroutine that invokes itself (unchained) down to level 3: each run
+// keeps its own level in a private work field across the run below it and
+// notes it afterwards. Runs that shared one block would all note the
+// deepest level.
+TEST(ProcessRealPath, SelfInvocationGetsABlockOfItsOwn) {
+  data_dir d;
+  ASSERT_NO_FATAL_FAILURE(install(
+      d, "APPLICATION DEM 01\nWORK \"MY LEVEL\" B4\nWORK LEVEL B4 area=4\nPROCESS 6 RECURSE\n" +
+             stmts(6, "RECURSE", 1,
+                   stmt("COMPUTE", {{16, "DEM"}, {20, "LEVEL"}, {47, "+"}, {54, "1"}}) +
+                       stmt("SET", {{16, "DEM"}, {20, "MY LEVEL"}, {47, "="}, {50, "DEM"}, {54, "LEVEL"}}) +
+                       stmt("IF", {{16, "DEM"}, {20, "LEVEL"}, {47, "LT"}, {54, "3"}}) +
+                       stmt("SUBR", {{16, "DEM"}, {20, "RECURSE"}, {53, "SUBPROCESS"}, {71, "N"}, {79, "0"}}, "T") +
+                       stmt("CNV TEXT",
+                            {{16, "DEM"}, {20, "CUST NO"}, {47, "="}, {50, "DEM"}, {54, "MY LEVEL"}, {79, "0"}}) +
+                       set_to("NAME", "RECURSION") + kWriteCustomer)));
+  const run_result r = run_subroutine(d, "RECURSE");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(customers(d), (std::vector<std::string>{"3 RECURSION", "2 RECURSION", "1 RECURSION"}));
+  EXPECT_EQ(slurp(d.file("syserr")), "");
+}
+
+// A JOB over CUSTOMER, invoked by a subroutine that wrote a customer, reads
+// it held and ends; the subroutine's REWRITE then has no record of its own
+// held and fails, leaving the customer as written, and never goes through
+// the stream the JOB's run closed.
+TEST(ProcessRealPath, ChildsHeldRecordIsNotTheInvokersAfterItEnds) {
+  data_dir d;
+  ASSERT_NO_FATAL_FAILURE(install(
+      d, "APPLICATION DEM 01\nPROCESS 6 HOLDER\n" +
+             stmts(6, "HOLDER", 1,
+                   set_to("CUST NO", "A1") + set_to("NAME", "FIRST") + kWriteCustomer +
+                       stmt("JOB", {{16, "DEM"}, {20, "PCF READER"}, {53, "SUBPROCESS"}, {71, "N"}, {79, "0"}}) +
+                       set_to("NAME", "CHANGED") + stmt("REWRITE", {{16, "DEM"}, {20, "CUSTOMER"}, {45, "0"}}) +
+                       set_to("NAME", "REWRITTEN", "T") + set_to("NAME", "NOT HELD", "F") + set_to("CUST NO", "A2") +
+                       kWriteCustomer) +
+             "PROCESS 8 \"PCF READER\" pcf_ap=DEM pcf_file=CUSTOMER pcf_update=1\n"
+             "FRAME 8 \"PCF READER\" 0 1 enabled=1 kind=0\n"));
+  const run_result r = run_subroutine(d, "HOLDER");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(customers(d), (std::vector<std::string>{"A1 FIRST", "A2 NOT HELD"}));
+  EXPECT_EQ(slurp(d.file("syserr")), "");
 }
 
 }  // namespace
