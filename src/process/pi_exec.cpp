@@ -16,6 +16,7 @@
 #include "fm/fm_record.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
+#include "foundation/com.h"
 #include "foundation/descriptors.h"
 #include "foundation/end_codes.h"
 #include "foundation/pool.h"
@@ -162,6 +163,16 @@ PCB* family_head(const PCB* p) {
   k.family_no = p->family_no;
   memcpy(k.invoc.b, p->invoc.b, 36);
   return read_pcb(&k);
+}
+
+// A background run is the invoker's wish: its output defaults say
+// BACKGROUND "1" as it invokes (invoc_proc then hands the job options
+// over). A background session runs what it invokes in place, its job being
+// the background already; a chained process takes its invoker's place.
+void ask_background(INVOC* v, const PCB* inv) {
+  if (!inv || com.no_term || v->b[INVOC_CHAIN_MODE] == 2) return;
+  const uint8_t* a1 = pi_area(inv, AREA_OUT_DFLT, A1_BACKGROUND + 1);
+  if (a1 && a1[A1_BACKGROUND] == '1') v->b[INVOC_BG_RUN] = 1;
 }
 
 // Step 4: the family, and the PCB a SUBPROCESS may reuse; null: a new one.
@@ -316,6 +327,7 @@ void pi_exec_own(INVOC* v) {
   PCB* inv = invoc_parent(*v);
   // Chain mode 2 hands the invoker's place over; without an invoker there is none.
   if (!inv && v->b[INVOC_CHAIN_MODE] == 2) v->b[INVOC_CHAIN_MODE] = 1;
+  ask_background(v, inv);
   PCB k{};
   memcpy(k.invoc.b, v->b, 36);
   if (!inv) g_start_failure[0] = '\0';

@@ -34,7 +34,6 @@ namespace {
 
 constexpr char kModule[] = "PIEXEC";
 constexpr uint32_t kTraceStart = 600000, kTraceEnd = 602500, kTraceBackground = 600200;
-constexpr size_t kA1Background = 630;  // area 1: '1' = the design asks for a background job
 enum : uint8_t { EP_START = 1, EP_END = 6 };
 
 // An unbuilt type: its execution ends with the code tests may set.
@@ -89,6 +88,19 @@ void take_place(PCB* p) {
     mm_destroy_pool(inv->pcb_sub_pool);
     inv->pcb_sub_pool = nullptr;
   }
+}
+
+// A run its invoker sent to the background takes the invoker's job options
+// (the flag among them); the invoker's flag is spent, so that what it
+// invokes next runs here again unless it asks anew.
+void take_job_options(PCB* p) {
+  PCB* inv = invoc_parent(p->invoc);
+  if (!p->invoc.b[INVOC_BG_RUN] || !inv) return;
+  uint8_t* from = pi_area(inv, AREA_OUT_DFLT, A1_JOB_END);
+  uint8_t* to = pi_area(p, AREA_OUT_DFLT, A1_JOB_END);
+  if (!from || !to || from[A1_BACKGROUND] != '1') return;
+  memcpy(to + A1_JOB_FIRST, from + A1_JOB_FIRST, A1_JOB_END - A1_JOB_FIRST);
+  from[A1_BACKGROUND] = ' ';
 }
 
 // Step 3: the process goes to a background job; a job that was not
@@ -158,8 +170,9 @@ uint32_t run_one(PCB* p, PCB** next) {
   show_invoker(p);
   pi_shr_data(p, com.proc_scope, com.subproc_scope);
   const uint32_t s = TRACE_KIVO("P", 0, kTraceStart, p, "start of process");
-  const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, kA1Background + 1);
-  if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[kA1Background] == '1') return background(p, s);
+  take_job_options(p);
+  const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, A1_BACKGROUND + 1);
+  if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[A1_BACKGROUND] == '1') return background(p, s);
   pi_bind_areas(p);
   memset(&p->pcb_main_srf, 0, offsetof(PCB, pcb_err_fi) - offsetof(PCB, pcb_main_srf));
   surfaces(p);

@@ -4,7 +4,9 @@
 // them without a terminal, reading what the run left in real files (the
 // trace, the data files, the suspend directory, the output).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -43,7 +45,9 @@ struct run_result {
 // The engine in `d` with `args`, no terminal (standard input /dev/null),
 // its standard output and error together; `env` adds variables.
 run_result run_kivo(const data_dir& d, const std::string& args, const env_list& env = {}) {
-  std::string cmd = "cd " + shell_quote(d.path) + " && env TERM=xterm KIVOPATH=" + shell_quote(d.path) +
+  // The installation's own submit script unless a case names another.
+  std::string cmd = "cd " + shell_quote(d.path) +
+                    " && env -u KIVO_BG_SCRIPT TERM=xterm KIVOPATH=" + shell_quote(d.path) +
                     " KIVO_0SA_PATH=" + shell_quote(d.path) + " KIVO_SYS_ERR_LOG=" + shell_quote(d.file("syserr"));
   for (const auto& [k, v] : env) cmd += " " + shell_quote(k + "=" + v);
   cmd += " " + shell_quote(KIVO_BINARY) + " " + args + " </dev/null 2>&1";
@@ -86,9 +90,11 @@ std::string stmt(const char* verb, std::initializer_list<std::pair<size_t, std::
   }
   return l + "\n";
 }
-// The statement lines of an event point of a DEM process of type `type`.
-std::string stmts(int type, const std::string& name, int ep, const std::string& lines) {
-  return "STMTS " + std::to_string(type) + " \"" + name + "\" ep=" + std::to_string(ep) + "\n" + lines + "END\n";
+// The statement lines of event point `ep` of a DEM process of type `type`;
+// `frame` names the frame of a frame's event point ("0,1").
+std::string stmts(int type, const std::string& name, int ep, const std::string& lines, const char* frame = nullptr) {
+  return "STMTS " + std::to_string(type) + " \"" + name + "\" ep=" + std::to_string(ep) +
+         (frame ? std::string(" frame=") + frame : "") + "\n" + lines + "END\n";
 }
 std::string set_to(const std::string& field, const std::string& value, const char* prefix = "") {
   return stmt("SET", {{16, "DEM"}, {20, field}, {47, "="}, {54, value}}, prefix);
@@ -221,6 +227,98 @@ TEST(ProcessRealPath, ChildsHeldRecordIsNotTheInvokersAfterItEnds) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(customers(d), (std::vector<std::string>{"A1 FIRST", "A2 NOT HELD"}));
   EXPECT_EQ(slurp(d.file("syserr")), "");
+}
+
+// ---- background runs ----
+
+// The files of the session directory whose names end in `ext`.
+std::vector<std::string> session_files(const data_dir& d, const std::string& ext) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(d.file("Sess")))
+    if (e.path().extension() == ext) out.push_back(e.path().string());
+  return out;
+}
+
+// "SUBMIT COPY" asks for the background (its output defaults' flag) and
+// invokes the JOB "ACCOUNT COPY", which copies every account of the ledger
+// into CUSTOMER.
+std::string background_design() {
+  return "APPLICATION DEM 01\nPROCESS 6 \"SUBMIT COPY\"\n" +
+         stmts(6, "SUBMIT COPY", 1,
+               stmt("SET", {{16, "0LA"}, {20, "BACKGROUND"}, {47, "="}, {54, "1"}}) +
+                   stmt("JOB", {{16, "DEM"}, {20, "ACCOUNT COPY"}, {53, "SUBPROCESS"}, {71, "N"}, {79, "0"}})) +
+         "PROCESS 8 \"ACCOUNT COPY\" pcf_ap=DEM pcf_file=ACCOUNT\n"
+         "FRAME 8 \"ACCOUNT COPY\" 0 1 enabled=1 kind=0\n" +
+         stmts(8, "ACCOUNT COPY", 21,
+               stmt("SET", {{16, "DEM"}, {20, "CUST NO"}, {47, "="}, {50, "DEM"}, {54, "ACCT NO"}}) +
+                   stmt("SET", {{16, "DEM"}, {20, "NAME"}, {47, "="}, {50, "DEM"}, {54, "ACCT NAME"}}) +
+                   stmt("SET", {{16, "DEM"}, {20, "BALANCE"}, {47, "="}, {50, "DEM"}, {54, "ACCT BALANCE"}}) +
+                   kWriteCustomer,
+               "0,1");
+}
+
+// With nothing set up, the installation's shipped kivo_submit starts a
+// second engine on the suspend file, which runs the JOB (all 50 accounts
+// copied), consumes the file and logs its exit status; the submitting
+// engine ends at once, normally.
+TEST(ProcessRealPath, BackgroundJobRunsThroughTheShippedSubmitScript) {
+  data_dir d;
+  ASSERT_NO_FATAL_FAILURE(install(d, background_design()));
+  ASSERT_EQ(access(d.file("kivo_submit").c_str(), X_OK), 0) << "the installation ships no submit script";
+  const run_result r = run_subroutine(d, "SUBMIT COPY");
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::string log;
+  // The job runs detached: its log's last line says when it has ended.
+  const bool ended = kivo_test::wait_until(
+      [&] {
+        const std::vector<std::string> logs = session_files(d, ".log");
+        log = logs.size() == 1 ? slurp(logs[0]) : "";
+        return log.find("exit status") != std::string::npos;
+      },
+      2 * kivo_test::kScreenWait);
+  ASSERT_TRUE(ended) << "the job did not end; its log: " << log;
+  EXPECT_EQ(log, "exit status 0\n");
+  EXPECT_TRUE(session_files(d, ".dat").empty()) << "the suspend file stayed";
+  const std::vector<std::string> copied = customers(d);
+  ASSERT_EQ(copied.size(), 50u);
+  EXPECT_EQ(copied.front(), "A00001 ACCOUNT01");
+  EXPECT_EQ(copied.back(), "A00050 ACCOUNT50");
+  EXPECT_EQ(slurp(d.file("syserr")), "");
+}
+
+// A job whose session cannot be resumed ends with status 4 and one line
+// that names the session and why: no suspend file, a file that is no
+// suspend file, and one damaged after its SESSION record (which stays).
+TEST(ProcessRealPath, UnresumableSessionEndsWithOneLineAndAFailure) {
+  data_dir d;
+  ASSERT_NO_FATAL_FAILURE(install(d, background_design()));
+  // A submit script that starts nothing leaves the suspend file to damage.
+  std::ofstream(d.file("keep_job")) << "#!/bin/sh\nexit 0\n";
+  ASSERT_EQ(chmod(d.file("keep_job").c_str(), 0755), 0);
+  ASSERT_EQ(run_subroutine(d, "SUBMIT COPY", {{"KIVO_BG_SCRIPT", "keep_job"}}).status, 0);
+  const std::vector<std::string> kept = session_files(d, ".dat");
+  ASSERT_EQ(kept.size(), 1u);
+  const std::string damaged = std::filesystem::path(kept[0]).stem().string();
+  std::string bytes = slurp(kept[0]);
+  // The first catalogue record after "SAAS" (trailer, record header, then
+  // its kind) says 7 where 0 belongs.
+  const size_t saas = bytes.find("SAAS");
+  ASSERT_NE(saas, std::string::npos);
+  ASSERT_EQ(bytes.substr(saas + 20, 4), std::string(4, '\0'));
+  bytes[saas + 20] = 7;
+  std::ofstream(kept[0], std::ios::binary) << bytes;
+  std::ofstream(d.file("Sess/NOTASUSP.dat")) << "no suspend file";
+  const struct {
+    std::string session, why;
+  } cases[] = {{"NOSUCH00", "no suspend file"},
+               {"NOTASUSP", "its suspend file cannot be opened (status 200360)"},
+               {damaged, "suspend file damaged, kept (catalogue record of kind 0 expected)"}};
+  for (const auto& c : cases) {
+    const run_result r = run_kivo(d, "-s=" + c.session);
+    EXPECT_EQ(r.status, 4) << c.session;
+    EXPECT_EQ(r.out, "KIVO Startup Failure: session " + c.session + " not resumed: " + c.why + "\n") << c.session;
+  }
+  EXPECT_TRUE(std::filesystem::exists(kept[0]));
 }
 
 }  // namespace
