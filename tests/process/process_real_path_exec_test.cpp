@@ -17,6 +17,8 @@
 
 #include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
+#include "foundation/bytes.h"
+#include "foundation/os.h"
 
 namespace kivo::test {
 namespace {
@@ -99,6 +101,9 @@ std::string stmts(int type, const std::string& name, int ep, const std::string& 
 std::string set_to(const std::string& field, const std::string& value, const char* prefix = "") {
   return stmt("SET", {{16, "DEM"}, {20, field}, {47, "="}, {54, value}}, prefix);
 }
+// CUSTOMER: number A6, name A30, balance packed of 5 bytes, then SINCE, a
+// day-number date of century to day.
+constexpr size_t kSinceAt = 41;
 const std::string kWriteCustomer = stmt("WRITE", {{16, "DEM"}, {20, "CUSTOMER"}, {45, "0"}});
 
 // The customers of DEM's CUSTOMER file as "number name" (blanks trimmed),
@@ -319,6 +324,54 @@ TEST(ProcessRealPath, UnresumableSessionEndsWithOneLineAndAFailure) {
     EXPECT_EQ(r.out, "KIVO Startup Failure: session " + c.session + " not resumed: " + c.why + "\n") << c.session;
   }
   EXPECT_TRUE(std::filesystem::exists(kept[0]));
+}
+
+// ---- typed dates ----
+
+// Date constants through the statement compiler. SET stores a constant in
+// SINCE's form (a day-number date of century to day) with SINCE's levels,
+// its parts clamped: 2023-02-29 is the 28th, 2024-03 the 1st, month 13
+// December. IF compares STAMP (century to hundredths) with constants of
+// fewer levels, each a day-number date of its own levels, over the levels
+// both carry; each outcome is the name of a customer.
+TEST(ProcessRealPath, TypedDatesClampWhenStoredAndComparePartially) {
+  const auto customer = [](const char* no, const std::string& since) {
+    return set_to("CUST NO", no) + set_to("SINCE", since) + kWriteCustomer;
+  };
+  const auto compare = [](const char* no, const char* relop, const char* date) {
+    return stmt("IF", {{16, "DEM"}, {20, "STAMP"}, {47, relop}, {54, date}}) + set_to("NAME", "T", "T") +
+           set_to("NAME", "F", "F") + set_to("CUST NO", no) + kWriteCustomer;
+  };
+  data_dir d;
+  ASSERT_NO_FATAL_FAILURE(
+      install(d, "APPLICATION DEM 01\nWORK STAMP D7:8-1\nPROCESS 6 \"TYPED DATES\"\n" +
+                     stmts(6, "TYPED DATES", 1,
+                           customer("C1", "20230229") + customer("C2", "202403") + customer("C3", "20241315") +
+                               set_to("STAMP", "2024031510300000") + set_to("SINCE", "20240315") +
+                               compare("C4", "EQ", "20240315") + compare("C5", "EQ", "20240316") +
+                               compare("C6", "GT", "2024031509") + compare("C7", "LT", "202404"))));
+  const run_result r = run_subroutine(d, "TYPED DATES");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(slurp(d.file("syserr")), "");
+  const uint32_t mar15 = ss_day_number(2024, 3, 15);
+  const struct {
+    const char* who;
+    uint32_t since;
+  } want[] = {{"C1", ss_day_number(2023, 2, 28)},
+              {"C2", ss_day_number(2024, 3, 1)},
+              {"C3", ss_day_number(2024, 12, 15)},
+              {"C4 T", mar15},
+              {"C5 F", mar15},
+              {"C6 T", mar15},
+              {"C7 T", mar15}};
+  const std::vector<std::string> got = customers(d);
+  const std::vector<std::string> recs = kivo_test::native_records(d.file("DEM/DEM/Data/CUSTOMER.dat")).records;
+  ASSERT_EQ(got.size(), std::size(want));
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i], want[i].who);
+    ASSERT_GE(recs[i].size(), kSinceAt + 4);
+    EXPECT_EQ(ld_le32(reinterpret_cast<const uint8_t*>(recs[i].data()), kSinceAt), want[i].since) << want[i].who;
+  }
 }
 
 }  // namespace
