@@ -39,6 +39,7 @@ enum : uint32_t {
   AREA_PCF = 13,
   AREA_DETACHED = 15,
   AREA_USER = 16,
+  AREA_RANGE = 17,  // "RANGE CODE": the code of the query a run is ranged on
 };
 // Area 1's job group (submit mode, the background flag, notify, date,
 // priority, queue): the flag "1" in a process's own area says it runs as a
