@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -68,18 +69,12 @@ run_result run_subroutine(const data_dir& d, const std::string& name, const env_
   return run_kivo(d, "-d=DEM -a=DEM -t=Subroutine " + shell_quote("-p=" + name), env);
 }
 
-// The lines of `text` that contain `what`.
-std::vector<std::string> lines_with(const std::string& text, const std::string& what) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(at, end - at);
-    if (line.find(what) != std::string::npos) out.push_back(line);
-    at = end + 1;
-  }
-  return out;
+// How many lines of `text` contain `what`.
+size_t lines_with(const std::string& text, const std::string& what) {
+  std::istringstream in(text);
+  size_t n = 0;
+  for (std::string line; std::getline(in, line);) n += line.find(what) != std::string::npos;
+  return n;
 }
 
 // An 80-column statement line: the T/F prefix, the verb at column 7, each
@@ -97,6 +92,11 @@ std::string stmt(const char* verb, std::initializer_list<std::pair<size_t, std::
 std::string stmts(int type, const std::string& name, int ep, const std::string& lines, const char* frame = nullptr) {
   return "STMTS " + std::to_string(type) + " \"" + name + "\" ep=" + std::to_string(ep) +
          (frame ? std::string(" frame=") + frame : "") + "\n" + lines + "END\n";
+}
+// An invocation verb ("SUBR", "JOB") of DEM's process `name` as a
+// SUBPROCESS; `chain` ends the invoker ("END? Y").
+std::string invoke(const char* verb, const std::string& name, bool chain = false, const char* prefix = "") {
+  return stmt(verb, {{16, "DEM"}, {20, name}, {53, "SUBPROCESS"}, {71, chain ? "Y" : "N"}, {79, "0"}}, prefix);
 }
 std::string set_to(const std::string& field, const std::string& value, const char* prefix = "") {
   return stmt("SET", {{16, "DEM"}, {20, field}, {47, "="}, {54, value}}, prefix);
@@ -116,6 +116,15 @@ std::vector<std::string> customers(const data_dir& d) {
     out.push_back(name.empty() ? no : no + " " + name);
   }
   return out;
+}
+
+// Runs DEM's subroutine `name`, which must end normally without a system
+// error, and expects the customers `want` after it.
+void expect_customers_after(const data_dir& d, const std::string& name, const std::vector<std::string>& want) {
+  const run_result r = run_subroutine(d, name);
+  EXPECT_EQ(r.status, 0) << name << r.out;
+  EXPECT_EQ(customers(d), want) << name;
+  EXPECT_EQ(slurp(d.file("syserr")), "") << name;
 }
 
 // ---- the activity trace ----
@@ -147,9 +156,8 @@ TEST(ProcessRealPath, SystemApplicationsAreTracedOnlyWhenAsked) {
     EXPECT_EQ(r.status, 0) << c.name << r.out;
     const std::string t = slurp(trace);
     // The start and the end of the application's run, numbered as a pair.
-    EXPECT_EQ(lines_with(t, "DEM/6/TRACED RUN").size(), 2u) << c.name << "\n" << t;
-    EXPECT_EQ(lines_with(t, "0SA/").size(), c.system_lines) << c.name << "\n" << t;
-    EXPECT_EQ(lines_with(t, "0SA/6/INSTALL").size(), c.system_lines) << c.name << "\n" << t;
+    EXPECT_EQ(lines_with(t, "DEM/6/TRACED RUN"), 2u) << c.name << "\n" << t;
+    EXPECT_EQ(lines_with(t, "0SA/"), c.system_lines) << c.name << "\n" << t;
   }
 }
 
@@ -166,16 +174,14 @@ TEST(ProcessRealPath, EndOfProcessRunsAfterTheEndsOfARunOnly) {
            stmts(6, name, 6, note(who));
   };
   data_dir d;
-  ASSERT_NO_FATAL_FAILURE(install(
-      d, std::string("APPLICATION DEM 01\n") + subroutine("EOP END", "", "END") +
-             subroutine("EOP EXIT", stmt("EXIT", {}), "EXIT") +
-             subroutine("EOP CANCEL", stmt("CANCEL", {{16, "CANCELLED"}}), "CANCEL") +
-             subroutine("EOP LOGOUT", stmt("LOGOUT", {{24, "N"}}), "LOGOUT") +
-             subroutine("EOP CHAIN",
-                        stmt("SUBR", {{16, "DEM"}, {20, "EOP CHAINED"}, {53, "SUBPROCESS"}, {71, "Y"}, {79, "0"}}),
-                        "CHAIN") +
-             subroutine("EOP CHAINED", "", "CHAINE") + stmts(5, "ACCOUNT QUERY", 6, note("QUERY")) +
-             stmts(3, "ACCOUNT RANKING", 6, note("REPORT"))));
+  ASSERT_NO_FATAL_FAILURE(install(d, std::string("APPLICATION DEM 01\n") + subroutine("EOP END", "", "END") +
+                                         subroutine("EOP EXIT", stmt("EXIT", {}), "EXIT") +
+                                         subroutine("EOP CANCEL", stmt("CANCEL", {{16, "CANCELLED"}}), "CANCEL") +
+                                         subroutine("EOP LOGOUT", stmt("LOGOUT", {{24, "N"}}), "LOGOUT") +
+                                         subroutine("EOP CHAIN", invoke("SUBR", "EOP CHAINED", true), "CHAIN") +
+                                         subroutine("EOP CHAINED", "", "CHAINE") +
+                                         stmts(5, "ACCOUNT QUERY", 6, note("QUERY")) +
+                                         stmts(3, "ACCOUNT RANKING", 6, note("REPORT"))));
   const struct {
     const char* args;
     int status;
@@ -202,14 +208,11 @@ TEST(ProcessRealPath, SelfInvocationGetsABlockOfItsOwn) {
                    stmt("COMPUTE", {{16, "DEM"}, {20, "LEVEL"}, {47, "+"}, {54, "1"}}) +
                        stmt("SET", {{16, "DEM"}, {20, "MY LEVEL"}, {47, "="}, {50, "DEM"}, {54, "LEVEL"}}) +
                        stmt("IF", {{16, "DEM"}, {20, "LEVEL"}, {47, "LT"}, {54, "3"}}) +
-                       stmt("SUBR", {{16, "DEM"}, {20, "RECURSE"}, {53, "SUBPROCESS"}, {71, "N"}, {79, "0"}}, "T") +
+                       invoke("SUBR", "RECURSE", false, "T") +
                        stmt("CNV TEXT",
                             {{16, "DEM"}, {20, "CUST NO"}, {47, "="}, {50, "DEM"}, {54, "MY LEVEL"}, {79, "0"}}) +
                        set_to("NAME", "RECURSION") + kWriteCustomer)));
-  const run_result r = run_subroutine(d, "RECURSE");
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(customers(d), (std::vector<std::string>{"3 RECURSION", "2 RECURSION", "1 RECURSION"}));
-  EXPECT_EQ(slurp(d.file("syserr")), "");
+  expect_customers_after(d, "RECURSE", {"3 RECURSION", "2 RECURSION", "1 RECURSION"});
 }
 
 // A JOB over CUSTOMER, invoked by a subroutine that wrote a customer, reads
@@ -221,17 +224,13 @@ TEST(ProcessRealPath, ChildsHeldRecordIsNotTheInvokersAfterItEnds) {
   ASSERT_NO_FATAL_FAILURE(install(
       d, "APPLICATION DEM 01\nPROCESS 6 HOLDER\n" +
              stmts(6, "HOLDER", 1,
-                   set_to("CUST NO", "A1") + set_to("NAME", "FIRST") + kWriteCustomer +
-                       stmt("JOB", {{16, "DEM"}, {20, "PCF READER"}, {53, "SUBPROCESS"}, {71, "N"}, {79, "0"}}) +
+                   set_to("CUST NO", "A1") + set_to("NAME", "FIRST") + kWriteCustomer + invoke("JOB", "PCF READER") +
                        set_to("NAME", "CHANGED") + stmt("REWRITE", {{16, "DEM"}, {20, "CUSTOMER"}, {45, "0"}}) +
                        set_to("NAME", "REWRITTEN", "T") + set_to("NAME", "NOT HELD", "F") + set_to("CUST NO", "A2") +
                        kWriteCustomer) +
              "PROCESS 8 \"PCF READER\" pcf_ap=DEM pcf_file=CUSTOMER pcf_update=1\n"
              "FRAME 8 \"PCF READER\" 0 1 enabled=1 kind=0\n"));
-  const run_result r = run_subroutine(d, "HOLDER");
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(customers(d), (std::vector<std::string>{"A1 FIRST", "A2 NOT HELD"}));
-  EXPECT_EQ(slurp(d.file("syserr")), "");
+  expect_customers_after(d, "HOLDER", {"A1 FIRST", "A2 NOT HELD"});
 }
 
 // ---- background runs ----
@@ -250,8 +249,7 @@ std::vector<std::string> session_files(const data_dir& d, const std::string& ext
 std::string background_design() {
   return "APPLICATION DEM 01\nPROCESS 6 \"SUBMIT COPY\"\n" +
          stmts(6, "SUBMIT COPY", 1,
-               stmt("SET", {{16, "0LA"}, {20, "BACKGROUND"}, {47, "="}, {54, "1"}}) +
-                   stmt("JOB", {{16, "DEM"}, {20, "ACCOUNT COPY"}, {53, "SUBPROCESS"}, {71, "N"}, {79, "0"}})) +
+               stmt("SET", {{16, "0LA"}, {20, "BACKGROUND"}, {47, "="}, {54, "1"}}) + invoke("JOB", "ACCOUNT COPY")) +
          "PROCESS 8 \"ACCOUNT COPY\" pcf_ap=DEM pcf_file=ACCOUNT\n"
          "FRAME 8 \"ACCOUNT COPY\" 0 1 enabled=1 kind=0\n" +
          stmts(8, "ACCOUNT COPY", 21,
