@@ -43,7 +43,9 @@ enum : size_t {
   STMT_SPARE3 = 86,  // 2; zero in generated lines
   STMT_OPND = 88,    // 64: the operand area
 };
-constexpr size_t kStmtKeyPrefix = 48;  // the key bytes one event point shares
+constexpr size_t kStmtKeyPrefix = 48;   // the key bytes one event point shares
+constexpr uint32_t kStmtSeqStep = 100;  // the editor stores line n as sequence n x 100
+constexpr uint8_t kStmtNoStamp = 0xFF;  // every byte of a stamp never given
 constexpr size_t kStmtOpndLen = 64;
 static_assert(STMT_OPND + kStmtOpndLen == kStmtSize);
 

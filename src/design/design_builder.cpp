@@ -562,8 +562,30 @@ int DesignBuilder::outdate_file(const uint8_t* name) {
   return 1;
 }
 
+namespace {
+
+// The sequence number of line n of an event point: n x 100 as the statement
+// editor stores it, or, where that holds a line-feed byte (lines 26 to 28),
+// the next number that holds none; always above the line before.
+uint32_t stmt_seq(uint32_t n, uint32_t before) {
+  uint32_t seq = std::max(n * kStmtSeqStep, before + 1);
+  auto has_lf = [](uint32_t v) {
+    for (int b = 0; b < 4; ++b, v >>= 8)
+      if ((v & 0xFF) == '\n') return true;
+    return false;
+  };
+  while (has_lf(seq)) ++seq;
+  return seq;
+}
+
+}  // namespace
+
+// A statement as the editor writes a new line, but stamped as a line from
+// before stamps existed: the spare bytes blank, no added or changed stamp
+// (all 0xFF) and no users, so the editor shows "Added prior to version 2.0".
 int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
-  uint8_t rec[kStmtSize] = {};
+  uint8_t rec[kStmtSize];
+  memset(rec, ' ', sizeof rec);
   stmt_error err{};
   if (!stmt_degen(line.data(), line.size(), rec, &err))
     return fail("column " + std::to_string(err.column) + ": " + err.what + "\n  " + line);
@@ -577,8 +599,12 @@ int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
   st_le32(rec, STMT_CHLD_NO, k.chld_no);
   rec[STMT_EP] = k.ep;
   SET_BLANK(rec + STMT_BLANK2, 3);
-  const uint32_t seq = ++seq_[std::string(reinterpret_cast<char*>(rec), kStmtKeyPrefix)];
-  st_le32(rec, STMT_SEQ, seq);
+  memset(rec + STMT_SPARE, ' ', 4), memset(rec + STMT_SPARE3, ' ', 2);
+  memset(rec + STMT_ADD_STAMP, kStmtNoStamp, 16);
+  memset(rec + STMT_ADD_USER, ' ', 6);
+  stmt_count& c = seq_[std::string(reinterpret_cast<char*>(rec), kStmtKeyPrefix)];
+  c.seq = stmt_seq(++c.lines, c.seq);
+  st_le32(rec, STMT_SEQ, c.seq);
   return write(DF_STMT, rec, kStmtSize);
 }
 
