@@ -55,7 +55,14 @@ const edit_case kCases[] = {
     {"TabDown", "abcde", 0, 2, 6, {LK_TAB_DOWN}, "abcde", "xyz", 4, 1, 0},
     {"LeftWrapsAroundScreen", "abcde", 0, 1, 1, {LK_LEFT}, "abcde", "xyz", 24, 80, 0},
     {"UpWrapsAroundScreen", "abcde", 0, 1, 3, {LK_UP}, "abcde", "xyz", 24, 3, 0},
-    {"TypingInLastColumnMovesToNextField", "abcd", 0, 2, 9, typed("xy"), "abcdx", "yyz", 2, 16, 0},
+    // The jump brings the cursor to the next field's start: its value is replaced.
+    {"TypingInLastColumnMovesToNextField", "abcd", 0, 2, 9, typed("xy"), "abcdx", "y  ", 2, 16, 0},
+    // Typing where input begins, or after a tab, replaces the value; after
+    // an arrow key it types over it in place.
+    {"TypedAtFieldStartReplacesTheValue", "abcde", 0, 2, 5, typed("xy"), "xy   ", "xyz", 2, 7, 0},
+    {"TypedAfterTabReplacesTheValue", "abcde", 0, 2, 6, {LK_TAB, 'q'}, "abcde", "q  ", 2, 16, 0},
+    {"TypedAfterArrowsOverwritesInPlace", "abcde", 0, 2, 5, {LK_RIGHT, LK_LEFT, 'x'}, "xbcde", "xyz", 2, 6, 0},
+    {"TypedInsideTheFieldOverwrites", "abcde", 0, 2, 7, typed("x"), "abxde", "xyz", 2, 8, 0},
     {"UpperCaseField", "", CELL_UPPER, 2, 5, typed("ab1"), "AB1  ", "xyz", 2, 8, 0},
     {"TypingOutsideFieldGoesToNextField", "", 0, 1, 1, typed("q"), "q    ", "xyz", 2, 6, 0},
     {"ControlCharactersIgnored", "", 0, 2, 5, typed("\x01"), "     ", "xyz", 2, 5, 0},
