@@ -109,6 +109,157 @@ TEST_F(NewUserMends, UnknownOptionsGetTheUsageText) {
   }
 }
 
+// In CUSTOMER ENTRY: digits typed into the date skip its slashes, and a
+// balance typed over the one shown replaces it, whatever their lengths (a
+// shorter value used to keep the old one's last characters: "80.005",
+// "Number too big").
+TEST_F(NewUserMends, TypingOverANumberAndIntoADateGivesTheTypedValue) {
+  auto p = session("-d=DEM");
+  ASSERT_TRUE(p->wait_for("DEM MENU", 60)) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("CUSTOMER ENTRY")) << p->capture();
+  p->send_keys("F10");
+  ASSERT_TRUE(p->wait_for("MM/DD/CCYY")) << p->capture();
+  p->send_text("C00001");  // the last column of the number moves on to the name
+  p->send_text("Meijer");
+  p->send_keys("Tab");
+  p->send_text("175.25");
+  p->send_keys("Tab");
+  p->send_text("12252024");
+  ASSERT_TRUE(p->wait_for("SINCE:        12/25/2024")) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("RECORD ADDED")) << p->capture();
+  const struct {
+    const char* typed;
+    const char* shown;
+  } rows[] = {{"80.00", "80.00"}, {"1234.5", "1234.50"}, {"7", "7.00"}, {"75.25", "75.25"}};
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.typed);
+    p->send_keys("F12");
+    p->send_text("C00001");
+    p->send_keys("Enter");
+    ASSERT_TRUE(p->wait_for("NAME:         Meijer")) << p->capture();
+    p->send_keys("S-F2");
+    ASSERT_TRUE(p->wait_for("CHANGE")) << p->capture();
+    p->send_keys("Tab Tab");
+    p->send_text(row.typed);
+    p->send_keys("Enter");
+    ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+    std::string balance = p->row(7);
+    balance.erase(0, balance.find_first_not_of(' '));
+    EXPECT_EQ(balance.substr(0, 8), "BALANCE:") << p->capture();
+    balance.erase(0, balance.find_first_not_of(' ', 8));
+    EXPECT_EQ(balance, row.shown) << p->capture();
+    EXPECT_EQ(p->capture().find("Number too big"), std::string::npos) << p->capture();
+  }
+  EXPECT_TRUE(p->wait_for("SINCE:        12/25/2024")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("DEM MENU")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+}
+
+// A customer refused on its write (a negative balance) is gone from the
+// screen when CUSTOMER ENTRY is left and entered again.
+TEST_F(NewUserMends, ARefusedAddIsGoneWhenTheEntryIsEnteredAgain) {
+  auto p = session("-d=DEM");
+  ASSERT_TRUE(p->wait_for("DEM MENU", 60)) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("CUSTOMER ENTRY")) << p->capture();
+  p->send_keys("F10");
+  ASSERT_TRUE(p->wait_for("MM/DD/CCYY")) << p->capture();
+  p->send_text("C00002");
+  p->send_text("Refused");
+  p->send_keys("Tab");
+  p->send_text("-5");
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("BALANCE MAY NOT BE NEGATIVE")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("DEM MENU")) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("CUSTOMER ENTRY")) << p->capture();
+  EXPECT_TRUE(p->wait_for("NAME:\n")) << p->capture();
+  EXPECT_EQ(p->capture().find("Refused"), std::string::npos) << p->capture();
+  EXPECT_EQ(p->capture().find("C00002"), std::string::npos) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("DEM MENU")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+}
+
+// The selection editor of ACCOUNT QUERY, run from the ledger's menu, on its
+// criterion (balance GT 0).
+void open_selection(tmux_pane* p) {
+  ASSERT_TRUE(p->wait_for("ACCOUNT MENU", 60)) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("QSLCT EDIT")) << p->capture();
+  p->send_keys("F9");
+  ASSERT_TRUE(p->wait_for("ACCT BALANCE")) << p->capture();
+}
+
+// A relation the selection compiler does not know (0, 8, 9, 99) is refused
+// when ENTER would write it, with the relations it knows; the criterion
+// keeps its relation, and the sort editor's screen, smaller than the
+// selection editor's, shows no line of the menu beneath.
+TEST_F(NewUserMends, AnUnknownRelationIsRefusedAndTheSortEditorHidesTheMenu) {
+  auto p = session("-d=DEM -a=DEM -t=Menu -p=ACCOUNT_MENU");
+  open_selection(p.get());
+  for (const char* relation : {"9", "0", "8", "99"}) {
+    SCOPED_TRACE(relation);
+    p->send_keys("S-F2");
+    ASSERT_TRUE(p->wait_for("CHANGE")) << p->capture();
+    p->send_text(relation);
+    p->send_keys("Enter");
+    ASSERT_TRUE(p->wait_for("RELATION IS 1 EQ 2 GE 3 GT 4 LE 5 LT 6 NE OR 7 IN")) << p->capture();
+    EXPECT_EQ(p->capture().find("RECORD CHANGED"), std::string::npos) << p->capture();
+    // A relation it knows is taken.
+    p->send_keys("S-F3");
+    p->send_text("3");
+    p->send_keys("Enter");
+    ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+    EXPECT_TRUE(p->wait_for("RELATION:  3")) << p->capture();
+  }
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
+  const std::string screen = p->capture();
+  for (const char* menu_line : {"ACCOUNT MENU", "ACCOUNT RANKING", "OPTION and a digit", "UP and DOWN"})
+    EXPECT_EQ(screen.find(menu_line), std::string::npos) << menu_line << "\n" << screen;
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("OPTION and a digit")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+}
+
+// The criterion as last edited is what the next run of the query edits and
+// what the ranking selects: 500 stays 500.
+TEST_F(NewUserMends, TheQueryKeepsItsEditsForTheNextRun) {
+  auto p = session("-d=DEM -a=DEM -t=Menu -p=ACCOUNT_MENU");
+  open_selection(p.get());
+  p->send_keys("S-F2");
+  ASSERT_TRUE(p->wait_for("CHANGE")) << p->capture();
+  p->send_keys("Tab");
+  p->send_text("500");
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
+  p->send_keys("S-F1");
+  open_selection(p.get());
+  EXPECT_TRUE(p->wait_for("VALUE:     500")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
+  p->send_keys("Down Enter");
+  const std::string report = d_.file("PRTFI000");
+  ASSERT_TRUE(kivo_test::wait_until([&] { return std::ifstream(report + ".cfg").good(); }, 60)) << p->capture();
+  const std::string text = kivo_test::slurp(report);
+  EXPECT_NE(text.find("ACCOUNT30"), std::string::npos) << text;  // 510.00
+  EXPECT_EQ(text.find("ACCOUNT29"), std::string::npos) << text;  // 484.50
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+}
+
 // The engine's process among the descendants of `pid`; 0 when none.
 pid_t engine_below(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
