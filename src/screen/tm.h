@@ -54,6 +54,10 @@ struct tm_edit {
   uint16_t len;
   uint8_t* changed;
   uint64_t literal[kTmEditLiteralMax / 64];  // zero: every column is typed
+  // A value the field converts and shows formatted (a number, a date): the
+  // first character typed at its start, once the cursor came there,
+  // replaces it whole. Text is typed over in place.
+  bool replace;
   bool is_literal(int i) const { return i >= 0 && i < kTmEditLiteralMax && (literal[i / 64] >> (i % 64)) & 1; }
 };
 

@@ -210,10 +210,11 @@ bool put_text(tm_term* t, int row, int col, const uint8_t* chars, int n) {
   return true;
 }
 
-// Set when the cursor has just come to a field (input began there, or a
-// tab or a jump brought it): the first character typed at the field's
-// start then replaces the whole value, as on a terminal form. Any other key
-// clears it, so a field entered with the arrows is typed over in place.
+// Set when the cursor has just come to a field: input began there, or a
+// tab or a jump brought it. The first character typed at the start of a
+// field that replaces its value on entry (a number, a date) then clears it
+// first; any other key clears the flag, so a field reached with the arrows
+// is typed over in place.
 bool g_fresh_field = false;
 
 bool to_field(tm_term* t, int row, int col, uint16_t mask, bool skip, int dir = 1) {
@@ -267,7 +268,7 @@ void type_char(tm_term* t, int ch) {
   if (!cur_editable(t) && !to_field(t, t->cur_row, t->cur_col, CELL_EDIT, false)) return tm_beep();
   const typed_field f = typed_field_at(t);
   t->cur_col = f.skip(t->cur_col);
-  const bool replace = g_fresh_field && t->cur_col == f.first_typed();
+  const bool replace = g_fresh_field && f.ed.replace && t->cur_col == f.first_typed();
   g_fresh_field = false;
   if (replace && !clear_field(t, f)) return tm_beep();
   if ((cur(t).attr & CELL_UPPER) && islower(ch)) ch = toupper(ch);

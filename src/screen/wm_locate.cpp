@@ -96,6 +96,17 @@ bool is_date_item(const CNV& c) {
   }
 }
 
+// A number or a date: shown formatted (aligned, masked), so typing over it
+// character by character leaves a mix of old and new.
+bool converted_item(const CNV& c) {
+  switch (c.cnv_type) {
+    case ELEM_BIN:
+    case ELEM_PD_FIX:
+    case ELEM_PD_VAR: return true;
+    default: return is_date_item(c);
+  }
+}
+
 // The columns of a date item's display that its mask writes (the "/" of
 // "MM/DD/YY"), from column `from` of the item on, into `out`.
 void date_literals(const CNV& c, int32_t from, tm_edit* out) {
@@ -159,6 +170,7 @@ int wm_get_ed(int row, int col, tm_edit* out) {
   out->changed = reinterpret_cast<uint8_t*>(&h.item->edited);
   memset(out->literal, 0, sizeof out->literal);
   if (h.item->tl_row == h.item->br_row) date_literals(h.item->cnv, h.reg.pos.col - h.item->tl_col, out);
+  out->replace = converted_item(h.item->cnv);
   return 1;
 }
 
