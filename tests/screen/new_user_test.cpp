@@ -53,6 +53,22 @@ class NewUserMends : public ::testing::Test {
         "stty -a >before; " + shell_quote(KIVO_BINARY) + " " + args + "; st=$?; stty -a >after; exit $st";
     return std::make_unique<tmux_pane>("sh -c " + shell_quote(cmd), d_.path, env());
   }
+  // From a screen of the menu's children: END to the menu (`menu` on it),
+  // END again, and the session ends normally.
+  static void end_session(tmux_pane* p, const char* menu) {
+    p->send_keys("S-F1");
+    ASSERT_TRUE(p->wait_for(menu)) << p->capture();
+    p->send_keys("S-F1");
+    EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+  }
+  // CUSTOMER ENTRY chosen on DEM MENU, in ADD MODE.
+  static void customer_add(tmux_pane* p) {
+    ASSERT_TRUE(p->wait_for("DEM MENU", 60)) << p->capture();
+    p->send_keys("Enter");
+    ASSERT_TRUE(p->wait_for("CUSTOMER ENTRY")) << p->capture();
+    p->send_keys("F10");
+    ASSERT_TRUE(p->wait_for("MM/DD/CCYY")) << p->capture();
+  }
   data_dir d_;
 };
 
@@ -115,11 +131,7 @@ TEST_F(NewUserMends, UnknownOptionsGetTheUsageText) {
 // "Number too big").
 TEST_F(NewUserMends, TypingOverANumberAndIntoADateGivesTheTypedValue) {
   auto p = session("-d=DEM");
-  ASSERT_TRUE(p->wait_for("DEM MENU", 60)) << p->capture();
-  p->send_keys("Enter");
-  ASSERT_TRUE(p->wait_for("CUSTOMER ENTRY")) << p->capture();
-  p->send_keys("F10");
-  ASSERT_TRUE(p->wait_for("MM/DD/CCYY")) << p->capture();
+  customer_add(p.get());
   p->send_text("C00001");  // the last column of the number moves on to the name
   p->send_text("Meijer");
   p->send_keys("Tab");
@@ -153,21 +165,14 @@ TEST_F(NewUserMends, TypingOverANumberAndIntoADateGivesTheTypedValue) {
     EXPECT_EQ(p->capture().find("Number too big"), std::string::npos) << p->capture();
   }
   EXPECT_TRUE(p->wait_for("SINCE:        12/25/2024")) << p->capture();
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("DEM MENU")) << p->capture();
-  p->send_keys("S-F1");
-  EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+  end_session(p.get(), "DEM MENU");
 }
 
 // A customer refused on its write (a negative balance) is gone from the
 // screen when CUSTOMER ENTRY is left and entered again.
 TEST_F(NewUserMends, ARefusedAddIsGoneWhenTheEntryIsEnteredAgain) {
   auto p = session("-d=DEM");
-  ASSERT_TRUE(p->wait_for("DEM MENU", 60)) << p->capture();
-  p->send_keys("Enter");
-  ASSERT_TRUE(p->wait_for("CUSTOMER ENTRY")) << p->capture();
-  p->send_keys("F10");
-  ASSERT_TRUE(p->wait_for("MM/DD/CCYY")) << p->capture();
+  customer_add(p.get());
   p->send_text("C00002");
   p->send_text("Refused");
   p->send_keys("Tab");
@@ -181,10 +186,7 @@ TEST_F(NewUserMends, ARefusedAddIsGoneWhenTheEntryIsEnteredAgain) {
   EXPECT_TRUE(p->wait_for("NAME:\n")) << p->capture();
   EXPECT_EQ(p->capture().find("Refused"), std::string::npos) << p->capture();
   EXPECT_EQ(p->capture().find("C00002"), std::string::npos) << p->capture();
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("DEM MENU")) << p->capture();
-  p->send_keys("S-F1");
-  EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+  end_session(p.get(), "DEM MENU");
 }
 
 // The selection editor of ACCOUNT QUERY, run from the ledger's menu, on its
@@ -195,6 +197,13 @@ void open_selection(tmux_pane* p) {
   ASSERT_TRUE(p->wait_for("QSLCT EDIT")) << p->capture();
   p->send_keys("F9");
   ASSERT_TRUE(p->wait_for("ACCT BALANCE")) << p->capture();
+}
+
+// From the selection editor: END to the sort editor, END to the menu.
+void leave_query(tmux_pane* p) {
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
+  p->send_keys("S-F1");
 }
 
 // A relation the selection compiler does not know (0, 8, 9, 99) is refused
@@ -224,10 +233,7 @@ TEST_F(NewUserMends, AnUnknownRelationIsRefusedAndTheSortEditorHidesTheMenu) {
   const std::string screen = p->capture();
   for (const char* menu_line : {"ACCOUNT MENU", "ACCOUNT RANKING", "OPTION and a digit", "UP and DOWN"})
     EXPECT_EQ(screen.find(menu_line), std::string::npos) << menu_line << "\n" << screen;
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("OPTION and a digit")) << p->capture();
-  p->send_keys("S-F1");
-  EXPECT_EQ(p->exit_status(60), 0) << p->capture();
+  end_session(p.get(), "OPTION and a digit");
 }
 
 // The criterion as last edited is what the next run of the query edits and
@@ -241,14 +247,10 @@ TEST_F(NewUserMends, TheQueryKeepsItsEditsForTheNextRun) {
   p->send_text("500");
   p->send_keys("Enter");
   ASSERT_TRUE(p->wait_for("RECORD CHANGED")) << p->capture();
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
-  p->send_keys("S-F1");
+  leave_query(p.get());
   open_selection(p.get());
   EXPECT_TRUE(p->wait_for("VALUE:     500")) << p->capture();
-  p->send_keys("S-F1");
-  ASSERT_TRUE(p->wait_for("QSORT EDIT")) << p->capture();
-  p->send_keys("S-F1");
+  leave_query(p.get());
   ASSERT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
   p->send_keys("Down Enter");
   const std::string report = d_.file("PRTFI000");
