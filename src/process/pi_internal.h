@@ -39,6 +39,7 @@ enum : uint32_t {
   AREA_PCF = 13,
   AREA_DETACHED = 15,
   AREA_USER = 16,
+  AREA_RANGE = 17,  // "RANGE CODE": the code of the query a run is ranged on
 };
 // The address of system area `n`, or null when the module has none there or
 // it is shorter than `min_len`.

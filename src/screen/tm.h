@@ -77,7 +77,9 @@ struct tm_hook_table {
   const char* (*process_name)();
   // The debugger's break (dbg_ctl operation 13) for an interrupt key.
   void (*debug_break)();
-  // The next input byte instead of the terminal (tests); empty: read_meta.
+  // The next input byte: the remote client's (from its login) reads the
+  // terminal and watches its connection meanwhile; tests put their own.
+  // Empty: read_meta.
   int (*read_byte)();
 };
 extern tm_hook_table tm_hooks;

@@ -20,6 +20,7 @@
 
 #include "net/tmnet.h"
 #include "net/tmnet_channel.h"
+#include "net/tmnet_deadline.h"
 
 namespace kivo::test {
 
@@ -54,6 +55,7 @@ class NetFixture : public ::testing::Test {
     set_tmnet_request_handler(nullptr);
   }
   void TearDown() override {
+    tmnet_session_end();  // an attach in the test began one
     set_tmnet_exit(old_exit_);
     net_use_memory(nullptr);
     set_tmnet_request_handler(nullptr);
