@@ -191,8 +191,11 @@ class DesignBuilder {
   ss_clock stamp_{};
   bool described_ = false;  // record_structures has run
   std::set<uint32_t> reserved_;
-  std::map<std::string, uint32_t> seq_;  // last sequence number per event-point key
-  bool binaries_read_ = false;           // binaries_floor_ holds the stored pairs' highest
+  struct stmt_count {
+    uint32_t lines = 0, seq = 0;  // lines written, the last one's sequence number
+  };
+  std::map<std::string, stmt_count> seq_;  // per event-point key
+  bool binaries_read_ = false;             // binaries_floor_ holds the stored pairs' highest
   ss_clock binaries_floor_{};
 };
 
