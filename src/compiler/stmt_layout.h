@@ -49,6 +49,12 @@ constexpr uint8_t kStmtNoStamp = 0xFF;  // every byte of a stamp never given
 constexpr size_t kStmtOpndLen = 64;
 static_assert(STMT_OPND + kStmtOpndLen == kStmtSize);
 
+// The sequence number of line n of an event point: n x kStmtSeqStep, or,
+// where that holds a line-feed byte (lines 26 to 28), the next number that
+// holds none, so that a flat export takes every statement; always above
+// `before`, the line before's.
+uint32_t stmt_seq(uint32_t n, uint32_t before);
+
 // ---- verbs, in the order of the verb table ----
 enum verb_code : uint16_t {
   VERB_COMMENT,

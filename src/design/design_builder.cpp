@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
@@ -287,6 +289,7 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   e[ELEM_SIGNED] = f.is_signed || f.type == 12 ? '1' : '0';
   e[ELEM_HI] = f.type == 12 ? 15 : f.digits;
   e[ELEM_LO] = f.type == 12 ? 15 : f.decimals;
+  if (f.xlate) e[ELEM_XLATE] = '1';
   return true;
 }
 
@@ -473,14 +476,47 @@ void raise_to_stored(design_file f, const char* ap, const char* ver, uint32_t sc
 
 }  // namespace
 
+namespace {
+
+ss_clock g_last_unique{};
+
+// Hundredths from `from` to `to` (negative when `to` is earlier).
+int64_t hsec_between(const ss_clock& from, const ss_clock& to) {
+  return (int64_t(to.day) - int64_t(from.day)) * kDayHsec + int64_t(to.hsec) - int64_t(from.hsec);
+}
+
+// A lead this long comes from stored stamps ahead of the clock, not from
+// stamps taken in a burst: it is not waited out.
+constexpr int64_t kSettleMaxHsec = 1000;
+
+// Stamps taken faster than one a hundredth run ahead of the clock. A process
+// that ends while ahead waits here until the clock has passed its last
+// stamp, so that one started after it, whose first stamp is the clock,
+// never repeats one of them: a data file's structure date equal to the one
+// its compile gave before reads as an unchanged layout whatever changed,
+// and two processes of one stamp share one module file.
+void settle_stamps() {
+  for (;;) {
+    ss_clock now;
+    os_kivo_time(&now);
+    const int64_t lead = hsec_between(now, g_last_unique);
+    if (lead < 0 || lead > kSettleMaxHsec) return;
+    const timespec tick{0, 10 * 1000 * 1000};
+    nanosleep(&tick, nullptr);
+  }
+}
+
+}  // namespace
+
 ss_clock DesignBuilder::next_unique_stamp(ss_clock after) {
-  static ss_clock last_unique_{};
+  static const bool settled_at_exit = atexit(settle_stamps) == 0;
+  (void)settled_at_exit;
   ss_clock c;
   os_kivo_time(&c);
-  if (not_after(last_unique_, after)) last_unique_ = after;
+  if (not_after(g_last_unique, after)) g_last_unique = after;
   // Two records built within one hundredth still get distinct stamps.
-  if (not_after(c, last_unique_)) c = ss_clock_add(last_unique_, 1);
-  return last_unique_ = c;
+  if (not_after(c, g_last_unique)) c = ss_clock_add(g_last_unique, 1);
+  return g_last_unique = c;
 }
 
 ss_clock DesignBuilder::new_binaries() {
@@ -561,24 +597,6 @@ int DesignBuilder::outdate_file(const uint8_t* name) {
     return fail("cannot rewrite a FILE record: status " + std::to_string(a->arb_stat));
   return 1;
 }
-
-namespace {
-
-// The sequence number of line n of an event point: n x 100 as the statement
-// editor stores it, or, where that holds a line-feed byte (lines 26 to 28),
-// the next number that holds none; always above the line before.
-uint32_t stmt_seq(uint32_t n, uint32_t before) {
-  uint32_t seq = std::max(n * kStmtSeqStep, before + 1);
-  auto has_lf = [](uint32_t v) {
-    for (int b = 0; b < 4; ++b, v >>= 8)
-      if ((v & 0xFF) == '\n') return true;
-    return false;
-  };
-  while (has_lf(seq)) ++seq;
-  return seq;
-}
-
-}  // namespace
 
 // A statement as the editor writes a new line, but stamped as a line from
 // before stamps existed: the spare bytes blank, no added or changed stamp

@@ -74,6 +74,7 @@ struct dd_field {
   uint8_t special_use = 0;  // FILE special-use slot index 1-10 (0 none)
   bool group = false;       // a group header over the fields inside its bytes
   uint16_t code_len = 0;    // a coded field: the length of its token texts
+  bool xlate = false;       // its text is translated between languages (an alpha field)
 };
 
 struct dd_file {

@@ -18,7 +18,7 @@ struct STRM;
 struct PB_ATTACH;
 struct rm_sink;
 
-// The process engine's hooks. The executive's entries (exec ... restore_data):
+// The process engine's hooks. The executive's entries (exec ... open_fi):
 // empty, the engine's own. The sorted-query back-end's and the report
 // loops' (pb_build ... op_sink): filled by their own starts, replaced by
 // tests; empty, as each says.
@@ -27,11 +27,7 @@ struct pi_hook_table {
   const uint8_t* (*get_dsysparm)();
   const uint8_t* (*get_dap)(const char* ap_id, const char* ver);
   const uint8_t* (*get_ddb)(const char* db_id);
-  void* (*shr_data)(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
   void (*open_fi)(PCB* pcb);
-  void (*free_data)(PCB* pcb, int flag);
-  void (*store_data)(PCB* pcb, uint8_t* area, size_t size, void* shared);
-  void (*restore_data)(PCB* pcb, const uint8_t* area, void* shared);
   // The build of the active query behind a sorted stream (pb_init,
   // pb_fqry.cpp), 1 when built; and its release at the stream's close.
   // Empty: no query, the attach fails with 200650.
@@ -86,9 +82,14 @@ void pb_clr_scope(uint32_t level);
 
 // Puts the sorted-query start and clearing in the file manager's start-up
 // and the scope clearing, the database look-up in path expansion, and the
-// loader, interpreter and executive in the file manager's file process;
+// file's own process and the translation subroutine in the file manager;
 // main calls it before os_init.
 void pi_register_hooks();
+// The file manager's hooks of a file's own process and of the translation
+// subroutine (process/pi_fproc.cpp).
+void pi_fproc_register();
+// Forgets which files were found without a process of their own.
+void pi_fproc_forget();
 
 void rm_init();
 // The OUTPUT and INQUIRY steps and the PRINT and DISPLAY hooks (process/op.h).

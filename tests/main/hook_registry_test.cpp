@@ -28,6 +28,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
+#include "fm/fm_xlate.h"
 #include "foundation/end_codes.h"
 #include "foundation/foundation.h"
 #include "foundation/opt_token.h"
@@ -164,7 +165,8 @@ const std::vector<hook_row>& hook_rows() {
                 ii_dbg_hooks.dbg_chk_watches;
        }},
       {"types_hooks.xlate_fld", kMain, "fm_register_hooks", [] { return types_hooks.xlate_fld != nullptr; }},
-      {"fm_hooks.xlate_proc", kPending, "not filed yet: the process engine running \"TRANSLATE FIELD\"", nullptr},
+      {"fm_hooks.xlate_proc", kMain, "pi_register_hooks (pi_fproc_register)",
+       [] { return fm_hooks.xlate_proc && fm_hooks.xlate_proc->load && fm_hooks.xlate_proc->run; }},
       {"rm_files", kStatic, "the file manager's create", [] { return rm_files.create != nullptr; }},
       {"pi_type_rows", kStart, "mp_init, ip_init, op_init, ap_init, qp_init",
        [] {
@@ -186,7 +188,9 @@ const std::vector<hook_row>& hook_rows() {
        [] { return has_routine("SE_EDIT") && has_routine("IE_EDIT") && has_routine("DD_CMPL"); }},
       {"fm_proc_hooks.pb_attach", kMain, "pi_register_hooks, tools_register_hooks (pb_attach: pb_init)",
        [] {
-         return fm_proc_hooks.invoc && fm_proc_hooks.pl_get && fm_proc_hooks.proc_exec && fm_proc_hooks.dbg_cleanup;
+         const fm_proc_hook_table& h = fm_proc_hooks;
+         return h.load && h.prepare && h.run && h.release && h.data_size && h.store_data && h.restore_data &&
+                h.dbg_cleanup;
        }},
       {"pi_hooks.pb_build", kStart, "fm_init (pb_init)",
        [] { return pi_hooks.pb_build && pi_hooks.pb_unbuild && fm_proc_hooks.pb_attach; }},

@@ -112,6 +112,15 @@ TEST_F(ExecutiveEndCodes, EndOfProcessRuleOverEveryPair) {
       EXPECT_EQ(run(inv("P", PT_MENU)), want) << a << " " << b;
       EXPECT_EQ(log, a == 1 ? "P/1 " : "P/1 P/6 ") << a << " " << b;
     }
+  // A code handed up from elsewhere (a missing or refused child's, a sort's
+  // status) stands as it is, without End of Process.
+  eps["P/6"] = [](PCB*) { leave(PI_END_CANCEL); };
+  for (uint32_t a : {0u, 6u, 20u, 34u, 104250u}) {
+    pi_seam_end[PT_MENU] = a;
+    log.clear();
+    EXPECT_EQ(run(inv("P", PT_MENU)), a ? a : PI_END_NORMAL) << a;
+    EXPECT_EQ(log, "P/1 ") << a;
+  }
 }
 
 TEST_F(ExecutiveEndCodes, StartEventsChainsRefusalsAndFailures) {

@@ -38,12 +38,13 @@ struct run_result {
   std::string out;
 };
 
-// The engine in `d` without a terminal; `trace` names the statement trace file;
+// The engine in `d` without a terminal; `trace` names the statement trace file
+// (system applications' processes included, as the tests run theirs);
 // `env` adds "NAME=value" words to its environment.
 run_result run_kivo(const data_dir& d, const std::string& term, const std::string& args = "",
                     const std::string& trace = "", const std::string& env = "") {
   std::string cmd = "cd " + shell_quote(d.path) + " && env TERM=" + term + (env.empty() ? "" : " " + env) +
-                    (trace.empty() ? "" : " KIVO_TRACE_FILE=" + shell_quote(trace)) +
+                    (trace.empty() ? "" : " KIVO_TRACE_0APPS=1 KIVO_TRACE_FILE=" + shell_quote(trace)) +
                     " KIVOPATH=" + shell_quote(d.path) + " KIVO_0SA_PATH=" + shell_quote(d.path) + " '" + KIVO_BINARY +
                     "' " + args + " </dev/null 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
@@ -67,7 +68,8 @@ TEST(UtilityErrors, StartNamingWhatDoesNotExistPrintsItsLineAndEndsNonZero) {
     int status;
   } rows[] = {
       {"-d=ZZZ", "database ZZZ does not exist: no DATABASE record", 20},
-      {"-a=ZZZ", "application ZZZ needs a database", 20},
+      {"-a=ZZZ", "application ZZZ does not exist: no APPL record", 20},
+      {"-a=DEM", "application DEM needs a database", 20},
       {"-a=0LA -t=M -p=NOPE", "process 0LA/00 type 1 \"NOPE\" does not exist", 4},
       {"-a=0LA -t=I -p=NOPE", "process 0LA/00 type 2 \"NOPE\" does not exist", 4},
       // A system application needs no database: the one named is not asked for.
@@ -412,7 +414,8 @@ class KivoKeysRemote : public KivoKeys {
       listener_ = std::make_unique<listener>(
           false,
           std::vector<std::string>{"/usr/bin/env", "TERM=xterm-256color", "KIVOPATH" + at, "KIVO_0SA_PATH" + at,
-                                   "KIVO_TRACE_FILE=" + trace(), KIVO_BINARY, "-a=0LA", "-t=subroutine", "-p=DONE"},
+                                   "KIVO_TRACE_0APPS=1", "KIVO_TRACE_FILE=" + trace(), KIVO_BINARY, "-a=0LA",
+                                   "-t=subroutine", "-p=DONE"},
           nullptr);
     env_list env = kivo_env(cli_, "xterm-256color");
     env.insert(env.end(), {{"KIVO_HOST", "127.0.0.1"},
