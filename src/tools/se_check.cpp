@@ -98,8 +98,17 @@ struct checker {
     return 1;
   }
 
+  // The application, field and occurrence operands as the check reads them.
+  struct operands {
+    const xme_stmt *ap1, *ap2, *fld1, *fld2, *occ1, *occ2;
+  };
   int file_verb(const xme_stmt** ap1);
   int constant(const uint8_t* elem, const char* elem_ap);
+  int subroutine();
+  bool first_type_ok(const uint8_t* e) const;
+  bool second_type_ok(const uint8_t* e1, const uint8_t* e2) const;
+  int second_field(const operands& o, const uint8_t* e1);
+  int fields(const operands& o, ARB* elem_file);
   int run();
 };
 
@@ -212,108 +221,130 @@ int checker::constant(const uint8_t* elem, const char* elem_ap) {
   return ok ? 1 : fail(col(k), second);
 }
 
-int checker::run() {
-  const int verb = in.verb;
-  // 1. PASS, RECEIVE and VERIFY name a field only with the word FIELD.
-  if ((verb == VERB_PASS || verb == VERB_RECEIVE || verb == VERB_VERIFY) && !in.area_field) return 1;
-  const xme_stmt *ap1 = in.ap1, *ap2 = in.ap2, *fld1 = in.fld1, *fld2 = in.fld2, *occ1 = in.occ1, *occ2 = in.occ2;
-  // 2. PUTATTR and MOVEATTR: only the field after the file.
-  if (verb == VERB_PUTATTR || verb == VERB_MOVEATTR) ap1 = ap2, ap2 = nullptr;
-  // 3. The file verbs: the file, then their field as a first one.
-  if (is_file_verb(verb)) {
-    if (ap1 && in.file && !blank(ap1) && !blank(in.file) && !file_verb(&ap1)) return 0;
-    ap1 = ap2, ap2 = nullptr;
-    if (is_key_verb(verb)) fld1 = nullptr;
-  }
-  // 4. The first application's element file.
-  if (!ap1 || blank(ap1)) return 1;
-  held e1;
-  e1.delem(text(ap1));
-  if (!e1.arb) {
-    warn(col(ap1));
-    return 1;
-  }
-  // 5. COPY: a SUBROUTINE of the edited application.
-  if (verb == VERB_COPY) {
-    held pr;
-    pr.design(INIT_DPROC_FDB, se_ap);
-    uint8_t rec[kProcRecSize];
-    memset(rec, ' ', sizeof rec);
-    rec[PR_TYPE] = PTYPE_SUBROUTINE;
-    memcpy(rec + PR_NAME, text(in.proc), 30);
-    if (!pr.arb || !pc_read(pr.arb, 0, rec, kProcRecSize)) return fail(col(in.proc));
-    return 1;
-  }
-  // 6. No field to look up.
-  if (!fld1) return 1;
-  if (verb == VERB_AT_FIELD && blank(fld1)) return 1;
-  // 7, 8. The first field, its occurrence.
-  uint8_t e[kElementSize];
-  if (!lookup(ap1, fld1, e1.arb, e)) {
-    const bool record = (verb == VERB_STORE || verb == VERB_RESTORE) && in.area &&
-                        opnd[in.area->rec_off] != AREA_FIELD && opnd[in.area->rec_off] != AREA_DEFAULT_FIELD;
-    return record ? 1 : fail(col(fld1), col(ap1));
-  }
-  if (!occ_ok(occ1, e)) return 0;
-  // 9. MODE of "0LA" is not set by a statement.
-  if (verb == VERB_SET && memcmp(text(ap1), "0LA", 3) == 0 && memcmp(text(fld1), "MODE                  ", 22) == 0)
-    return fail(col(fld1));
-  // 10. The first field's type.
+// Step 5: COPY names a SUBROUTINE of the edited application.
+int checker::subroutine() {
+  held pr;
+  pr.design(INIT_DPROC_FDB, se_ap);
+  uint8_t rec[kProcRecSize];
+  memset(rec, ' ', sizeof rec);
+  rec[PR_TYPE] = PTYPE_SUBROUTINE;
+  memcpy(rec + PR_NAME, text(in.proc), 30);
+  if (!pr.arb || !pc_read(pr.arb, 0, rec, kProcRecSize)) return fail(col(in.proc));
+  return 1;
+}
+
+// Step 10: the first field's type suits the verb.
+bool checker::first_type_ok(const uint8_t* e) const {
   const uint8_t t1 = e[ELEM_TYPE];
   const bool a1 = alpha(t1);
-  bool ok = true;
-  switch (verb) {
+  switch (in.verb) {
     case VERB_SET_DATE:
     case VERB_DATE_ADD:
-    case VERB_DATE_BTW: ok = IS_ELEM_DATE(t1); break;
+    case VERB_DATE_BTW: return IS_ELEM_DATE(t1);
     case VERB_COMPUTE:
-    case VERB_TOTAL: ok = IS_ELEM_NUM(t1) || (a1 && in.op_pm); break;
+    case VERB_TOTAL: return IS_ELEM_NUM(t1) || (a1 && in.op_pm);
     case VERB_SET_TOT:
-    case VERB_TIMEOUT: ok = IS_ELEM_NUM(t1); break;
-    case VERB_RETURN: ok = IS_ELEM_LOG(t1); break;
+    case VERB_TIMEOUT: return IS_ELEM_NUM(t1);
+    case VERB_RETURN: return IS_ELEM_LOG(t1);
     case VERB_SET_TEMP:
     case VERB_CALL:
     case VERB_PRINT:
     case VERB_RUN:
     case VERB_SET_DAY:
-    case VERB_SET_MNTH: ok = a1; break;
-    case VERB_APPEND: ok = a1 || t1 == 3 || t1 == 4; break;
-    case VERB_BEG_AT: ok = file_kind != KIND_SEQUENTIAL || IS_ELEM_NUM(t1) || IS_ELEM_LOG(t1); break;
-    case VERB_CNV_BIN: ok = IS_ELEM_NUM(t1) || short_alpha(e); break;
+    case VERB_SET_MNTH: return a1;
+    case VERB_APPEND: return a1 || t1 == 3 || t1 == 4;
+    case VERB_BEG_AT: return file_kind != KIND_SEQUENTIAL || IS_ELEM_NUM(t1) || IS_ELEM_LOG(t1);
+    case VERB_CNV_BIN: return IS_ELEM_NUM(t1) || short_alpha(e);
   }
-  if (!ok) return fail(col(fld1), col(ap1));
-  // 11. The second operand: a constant, or a field.
-  if (!ap2 || !fld2 || !occ2) return 1;
-  if (blank(ap2)) {
-    if (ld_le16(opnd + occ2->rec_off, 2) != OCC_NONE) return fail(col(occ2));
-    if (verb == VERB_CNV_BIN) return 1;
-    return constant(e, text(ap1));
+  return true;
+}
+
+// Step 12: the second field's type suits the verb and the first field.
+bool checker::second_type_ok(const uint8_t* e1, const uint8_t* e2) const {
+  const uint8_t t1 = e1[ELEM_TYPE], t2 = e2[ELEM_TYPE];
+  const bool a1 = alpha(t1);
+  switch (in.verb) {
+    case VERB_DATE_ADD: return IS_ELEM_NUM(t2);
+    case VERB_DATE_BTW: return IS_ELEM_DATE(t2);
+    case VERB_COMPUTE:
+    case VERB_TOTAL: return a1 ? alpha(t2) : IS_ELEM_NUM(t2) || (in.op_pm && alpha(t2));
+    case VERB_SET_TOT: return IS_ELEM_NUM(t2);
+    case VERB_CNV_BIN: return a1 ? IS_ELEM_NUM(t2) : short_alpha(e2);
+    case VERB_CNV_TEXT: return a1 || alpha(t2);
+    case VERB_IF:
+    case VERB_AND:
+    case VERB_OR: return family(t1) == family(t2) && family(t1) != 0;
   }
+  return true;
+}
+
+// Step 11 for a field: its application's element file, the field, its
+// occurrence; then step 12.
+int checker::second_field(const operands& o, const uint8_t* e1) {
   held e2h;
-  e2h.delem(text(ap2));
+  e2h.delem(text(o.ap2));
   if (!e2h.arb) {
-    warn(col(ap2));
+    warn(col(o.ap2));
     return 1;
   }
   uint8_t e2[kElementSize];
-  if (!lookup(ap2, fld2, e2h.arb, e2)) return fail(col(fld2), col(ap2));
-  if (!occ_ok(occ2, e2)) return 0;
-  // 12. The second field's type.
-  const uint8_t t2 = e2[ELEM_TYPE];
-  switch (verb) {
-    case VERB_DATE_ADD: ok = IS_ELEM_NUM(t2); break;
-    case VERB_DATE_BTW: ok = IS_ELEM_DATE(t2); break;
-    case VERB_COMPUTE:
-    case VERB_TOTAL: ok = a1 ? alpha(t2) : IS_ELEM_NUM(t2) || (in.op_pm && alpha(t2)); break;
-    case VERB_SET_TOT: ok = IS_ELEM_NUM(t2); break;
-    case VERB_CNV_BIN: ok = a1 ? IS_ELEM_NUM(t2) : short_alpha(e2); break;
-    case VERB_CNV_TEXT: ok = a1 || alpha(t2); break;
-    case VERB_IF:
-    case VERB_AND:
-    case VERB_OR: ok = family(t1) == family(t2) && family(t1) != 0; break;
-    default: ok = true;
+  if (!lookup(o.ap2, o.fld2, e2h.arb, e2)) return fail(col(o.fld2), col(o.ap2));
+  if (!occ_ok(o.occ2, e2)) return 0;
+  return second_type_ok(e1, e2) ? 1 : fail(col(o.fld2), col(o.ap2));
+}
+
+// Steps 7 to 12: the first field in `elem_file`, its occurrence and type,
+// then the second operand.
+int checker::fields(const operands& o, ARB* elem_file) {
+  const int verb = in.verb;
+  // 7, 8. The first field, its occurrence.
+  uint8_t e[kElementSize];
+  if (!lookup(o.ap1, o.fld1, elem_file, e)) {
+    const bool record = (verb == VERB_STORE || verb == VERB_RESTORE) && in.area &&
+                        opnd[in.area->rec_off] != AREA_FIELD && opnd[in.area->rec_off] != AREA_DEFAULT_FIELD;
+    return record ? 1 : fail(col(o.fld1), col(o.ap1));
   }
-  return ok ? 1 : fail(col(fld2), col(ap2));
+  if (!occ_ok(o.occ1, e)) return 0;
+  // 9. MODE of "0LA" is not set by a statement.
+  if (verb == VERB_SET && memcmp(text(o.ap1), "0LA", 3) == 0 && memcmp(text(o.fld1), "MODE                  ", 22) == 0)
+    return fail(col(o.fld1));
+  // 10. The first field's type.
+  if (!first_type_ok(e)) return fail(col(o.fld1), col(o.ap1));
+  // 11. The second operand: a constant, or a field.
+  if (!o.ap2 || !o.fld2 || !o.occ2) return 1;
+  if (!blank(o.ap2)) return second_field(o, e);
+  if (ld_le16(opnd + o.occ2->rec_off, 2) != OCC_NONE) return fail(col(o.occ2));
+  if (verb == VERB_CNV_BIN) return 1;
+  return constant(e, text(o.ap1));
+}
+
+int checker::run() {
+  const int verb = in.verb;
+  // 1. PASS, RECEIVE and VERIFY name a field only with the word FIELD.
+  if ((verb == VERB_PASS || verb == VERB_RECEIVE || verb == VERB_VERIFY) && !in.area_field) return 1;
+  operands o{in.ap1, in.ap2, in.fld1, in.fld2, in.occ1, in.occ2};
+  // 2. PUTATTR and MOVEATTR: only the field after the file.
+  if (verb == VERB_PUTATTR || verb == VERB_MOVEATTR) o.ap1 = o.ap2, o.ap2 = nullptr;
+  // 3. The file verbs: the file, then their field as a first one.
+  if (is_file_verb(verb)) {
+    if (o.ap1 && in.file && !blank(o.ap1) && !blank(in.file) && !file_verb(&o.ap1)) return 0;
+    o.ap1 = o.ap2, o.ap2 = nullptr;
+    if (is_key_verb(verb)) o.fld1 = nullptr;
+  }
+  // 4. The first application's element file.
+  if (!o.ap1 || blank(o.ap1)) return 1;
+  held e1;
+  e1.delem(text(o.ap1));
+  if (!e1.arb) {
+    warn(col(o.ap1));
+    return 1;
+  }
+  // 5. COPY: a SUBROUTINE of the edited application.
+  if (verb == VERB_COPY) return subroutine();
+  // 6. No field to look up.
+  if (!o.fld1) return 1;
+  if (verb == VERB_AT_FIELD && blank(o.fld1)) return 1;
+  return fields(o, e1.arb);
 }
 
 }  // namespace
