@@ -277,25 +277,25 @@ void edit(se_ed_blk* ed) {
   asm_scr(ed);
 }
 
-void insert(se_ed_blk* ed) {
-  se_options(ed, "", "RETURN To Execute Insert           Cancel (Cancel Insert)        6)Upper/Lower", true);
-  se_line* before = se_line_at(ed, ed->cur_row);
-  se_line* node = se_new_line_before(ed, before, ed->key_tmpl);
-  if (!node) {
-    ed->key = LK_CANCEL;
-    return;
-  }
-  se_renumber(ed);
-  // The new line on the cursor's row (the last row shown when past the list).
-  const int row = std::min(ed->cur_row, int(ed->n_lines - ed->first_shown) + 2);
-  ed->cur_row = std::max(row, 2);
-  marks m{ed, {}};
-  // Verb entry.
+namespace {
+
+// The verb typed (or scanned) on a new line: a verb spelled in the current
+// language, BOLD and NO BOLD when the editor shows them; -1 not one.
+int typed_verb(const se_ed_blk* ed) {
+  char v[kSeVerbLen];
+  memcpy(v, ed->row_verb[size_t(ed->cur_row - 2)].data(), kSeVerbLen);
+  for (char& c : v) c = char(toupper(static_cast<unsigned char>(c)));
+  if (ed->bold && memcmp(v, "BOLD    ", 8) == 0) return VERB_BRIGHT;
+  if (ed->bold && memcmp(v, "NO BOLD ", 8) == 0) return VERB_DIM;
+  return stmt_find_verb(v);
+}
+
+// Verb entry on the new line's row: the verb entered, -1 on CANCEL.
+int read_new_verb(se_ed_blk* ed, marks& m) {
   ed->state = SE_EDIT_VERB;
   asm_scr(ed, ed->cur_row);
   ed->cur_col = kVerbCol;
-  int verb = -1;
-  while (verb < 0) {
+  for (;;) {
     read_key(ed, m);
     const uint32_t k = ed->key;
     bool scanned = false;
@@ -308,24 +308,24 @@ void insert(se_ed_blk* ed) {
         ed->beep = true;
       }
     }
-    if (k == kHelpOpt || k == kHelpItem) kivo_help(0, ed);
-    else if (k == 6) ed->upper = !ed->upper, asm_scr(ed, ed->cur_row);
-    else if (k == LK_CANCEL) return drop_line(ed, node);
-    else if (k == LK_SCAN && !scanned) continue;
-    else if (k == LK_ENTER || scanned) {
-      const char* typed = ed->row_verb[size_t(ed->cur_row - 2)].data();
-      char v[kSeVerbLen];
-      memcpy(v, typed, kSeVerbLen);
-      for (char& c : v) c = char(toupper(static_cast<unsigned char>(c)));
-      if (ed->bold && memcmp(v, "BOLD    ", 8) == 0) verb = VERB_BRIGHT;
-      else if (ed->bold && memcmp(v, "NO BOLD ", 8) == 0) verb = VERB_DIM;
-      else verb = stmt_find_verb(v);
-      if (verb < 0) m.put(ed->cur_row, kVerbCol, kErrBits), ed->beep = true;
-    } else {
+    if (k == kHelpOpt || k == kHelpItem) {
+      kivo_help(0, ed);
+    } else if (k == 6) {
+      ed->upper = !ed->upper, asm_scr(ed, ed->cur_row);
+    } else if (k == LK_CANCEL) {
+      return -1;
+    } else if (k == LK_ENTER || scanned) {
+      if (const int verb = typed_verb(ed); verb >= 0) return verb;
+      m.put(ed->cur_row, kVerbCol, kErrBits), ed->beep = true;
+    } else if (k != LK_SCAN) {
       ed->beep = true;
     }
   }
-  // Operand entry.
+}
+
+// Operand entry on the new line: true once the line is converted into its
+// record, false on CANCEL.
+bool read_new_operands(se_ed_blk* ed, marks& m, se_line* node, int verb) {
   st_le16(node->rec, STMT_VERB, uint16_t(verb));
   ed->state = SE_NEW_LINE;
   // Comments are free text: their rows take the unfolded value whenever
@@ -341,23 +341,41 @@ void insert(se_ed_blk* ed) {
       flip_case(ed, node->rec, ed->cur_row);
     } else if (k == LK_CANCEL) {
       ed->upper = 1;
-      return drop_line(ed, node);
+      return false;
     } else if (k == LK_ENTER || k == kKeyAccept) {
       int err = 0, second = 0;
       const row_result r = convert_row(ed, ed->cur_row, node->rec, k == kKeyAccept, m, &err, &second);
       if (r == ROW_WARNING) show_warning(ed, &page);
-      if (r != ROW_OK) continue;
-      audit_update_add(ed, node->rec);
-      ed->changed = true;
-      ed->key = LK_ENTER;
-      ed->upper = 1;
-      ed->state = SE_NORMAL;
-      asm_scr(ed);
-      return;
+      if (r == ROW_OK) return true;
     } else {
       ed->beep = true;
     }
   }
+}
+
+}  // namespace
+
+void insert(se_ed_blk* ed) {
+  se_options(ed, "", "RETURN To Execute Insert           Cancel (Cancel Insert)        6)Upper/Lower", true);
+  se_line* before = se_line_at(ed, ed->cur_row);
+  se_line* node = se_new_line_before(ed, before, ed->key_tmpl);
+  if (!node) {
+    ed->key = LK_CANCEL;
+    return;
+  }
+  se_renumber(ed);
+  // The new line on the cursor's row (the last row shown when past the list).
+  const int row = std::min(ed->cur_row, int(ed->n_lines - ed->first_shown) + 2);
+  ed->cur_row = std::max(row, 2);
+  marks m{ed, {}};
+  const int verb = read_new_verb(ed, m);
+  if (verb < 0 || !read_new_operands(ed, m, node, verb)) return drop_line(ed, node);
+  audit_update_add(ed, node->rec);
+  ed->changed = true;
+  ed->key = LK_ENTER;
+  ed->upper = 1;
+  ed->state = SE_NORMAL;
+  asm_scr(ed);
 }
 
 se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& line) {
