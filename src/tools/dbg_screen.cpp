@@ -247,9 +247,14 @@ struct screen {
   std::string notice;  // shown over the options until the next key
   dbg_line lines[2];
   std::array<std::array<char, kLineValueLen>, 2> typed{};  // edit mode's input
+  SHOW_BLK sb{};
+  int cur_row = 0;                // the line cursor's screen row
+  uint8_t rec[kStmtSize] = {};    // the current statement's record
+  dbg_trap* at_cursor = nullptr;  // the statement under the line cursor, null none
 
-  int R() const { return s->rows; }
-  int W() const { return s->cols; }
+  // The statement region's rows, and the width of every region.
+  int stmt_rows() const { return s->rows; }
+  int width() const { return s->cols; }
 
   // Back up to `n` statements from `from`, stopping at the event point's
   // first or at a statement numbered 100.
@@ -259,7 +264,7 @@ struct screen {
   }
 
   void header(const uint8_t* rec) {
-    std::string line(size_t(W()), ' ');
+    std::string line(size_t(width()), ' ');
     line[44] = '.', line[48] = '.';
     static const char kTf[4] = {'-', 'T', 'F', ' '};
     for (int i = 0; i < 5; ++i) line[size_t(i)] = kTf[(run->tf >> (8 - 2 * i)) & 3];
@@ -269,36 +274,39 @@ struct screen {
     put(line, 50, digits(rec ? ld_le32(rec, STMT_CHLD_NO) : 0, 7), 7);
     const uint32_t tm = type_msg(em->em_proc_type);
     if (!tm) sys_err(kModule, __LINE__, "dbg_init() - invalid proc type");
-    put(line, W() - 22, tm ? wm_msg_text(tm).substr(0, 3) : "", 3);
+    put(line, width() - 22, tm ? wm_msg_text(tm).substr(0, 3) : "", 3);
     const uint32_t em_no = ep_msg(em->em_cur_ep, em->em_proc_type);
-    put(line, W() - 18, em_no ? wm_msg_text(em_no) : std::string(18, '?'), 18);
-    std::vector<CHR_BLK> runs = {run_of(1, 1, 5, kAttrReverse),        run_of(1, 7, 30, kAttrReverse),
-                                 run_of(1, 38, 7, kAttrReverse),       run_of(1, 46, 3, kAttrReverse),
-                                 run_of(1, 50, 7, kAttrReverse),       run_of(1, W() - 22, 3, kAttrReverse),
-                                 run_of(1, W() - 18, 18, kAttrReverse)};
+    put(line, width() - 18, em_no ? wm_msg_text(em_no) : std::string(18, '?'), 18);
+    std::vector<CHR_BLK> runs = {run_of(1, 1, 5, kAttrReverse),
+                                 run_of(1, 7, 30, kAttrReverse),
+                                 run_of(1, 38, 7, kAttrReverse),
+                                 run_of(1, 46, 3, kAttrReverse),
+                                 run_of(1, 50, 7, kAttrReverse),
+                                 run_of(1, width() - 22, 3, kAttrReverse),
+                                 run_of(1, width() - 18, 18, kAttrReverse)};
     wm_write_reg(s->hdr, reinterpret_cast<const uint8_t*>(line.data()), {}, runs);
   }
 
   // The statement region from the page start; the current statement's record.
   bool statements(uint8_t* rec) {
-    std::string text(size_t(R()) * size_t(W()), ' ');
+    std::string text(size_t(stmt_rows()) * size_t(width()), ' ');
     std::vector<CHR_BLK> runs;
     bool ok = true;
-    for (int row = 1; row <= R(); ++row) {
+    for (int row = 1; row <= stmt_rows(); ++row) {
       const uint32_t i = page + uint32_t(row - 1);
       if (i > last) break;
       dbg_trap& t = b->traps[i];
       std::string& line = s->text[i];
-      if (line.empty() || i == cur) line = get_trap_dstmt(b, em, &t, W(), i == cur ? rec : nullptr);
+      if (line.empty() || i == cur) line = get_trap_dstmt(b, em, &t, width(), i == cur ? rec : nullptr);
       if (line.find_first_not_of('?') == std::string::npos) ok = ok && i != cur;
-      memcpy(text.data() + size_t(row - 1) * size_t(W()), line.data(), std::min(line.size(), size_t(W())));
+      memcpy(text.data() + size_t(row - 1) * size_t(width()), line.data(), std::min(line.size(), size_t(width())));
       uint32_t attr = 0;
       if (t.addr) {
         const bool is_trap = (inst_op(t.addr) & ~1u) == OP_TRAP;
         if (is_trap ? !(t.addr[2] & kFlagBreak) : (t.addr[2] & kFlagBreak) != 0) attr |= kAttrBreak;
       }
       if (i == cur) attr |= kAttrCurrent | (run->fail_text ? kAttrBreak : 0);
-      if (attr) runs.push_back(run_of(row, 1, W(), attr));
+      if (attr) runs.push_back(run_of(row, 1, width(), attr));
     }
     wm_write_reg(s->stm, reinterpret_cast<const uint8_t*>(text.data()), {}, runs);
     return ok;
@@ -307,16 +315,16 @@ struct screen {
   // The heading and both data lines; with `edit` the values of the lines
   // that hold a field (not binary ones) are input-capable.
   void fields(bool edit = false) {
-    std::string text(size_t(3) * size_t(W()), ' ');
-    put(text, 1, "Appl Field Name             Occ Field Value", size_t(W()));
+    std::string text(size_t(3) * size_t(width()), ' ');
+    put(text, 1, "Appl Field Name             Occ Field Value", size_t(width()));
     std::vector<CHR_BLK> runs = {run_of(1, 1, 4, kAttrHeading), run_of(1, 6, 10, kAttrHeading),
                                  run_of(1, 29, 3, kAttrHeading), run_of(1, 33, 11, kAttrHeading)};
     std::vector<TITM> items;
-    const int vw = std::min<int>(W() - 32, int(kLineValueLen));
+    const int vw = std::min<int>(width() - 32, int(kLineValueLen));
     for (int i = 0; i < 2; ++i) {
       const dbg_line& l = lines[i];
       if (!l.used) continue;
-      const int at = (i + 1) * W();
+      const int at = (i + 1) * width();
       put(text, at + 1, std::string(l.ap, 3), 3);
       put(text, at + 6, std::string(l.name, 22), 22);
       put(text, at + 29, std::string(l.occ, 3), 3);
@@ -334,12 +342,12 @@ struct screen {
   // Inquire mode: line 1's application, name and occurrence take input;
   // after the next key that field is shown and edited. The typed
   // occurrence selects the occurrence (checked against the element).
-  void inquire(SHOW_BLK& sb) {
+  void inquire() {
     std::array<char, 3> ap{}, occ{};
     std::array<char, 22> name{};
     ap.fill(' '), occ.fill(' '), name.fill(' ');
-    std::string text(size_t(3) * size_t(W()), ' ');
-    put(text, 1, "Appl Field Name             Occ Field Value", size_t(W()));
+    std::string text(size_t(3) * size_t(width()), ' ');
+    put(text, 1, "Appl Field Name             Occ Field Value", size_t(width()));
     const TITM items[] = {se_alpha_item(2, 1, 3, ap.data()), se_alpha_item(2, 6, 22, name.data()),
                           se_alpha_item(2, 29, 3, occ.data())};
     std::vector<CHR_BLK> runs = {run_of(2, 1, 3, kAttrInput), run_of(2, 6, 22, kAttrInput),
@@ -347,12 +355,7 @@ struct screen {
     const int cols[] = {1, 6, 29};
     for (int i = 0; i < 3; ++i) runs[size_t(i)].item_row = 2, runs[size_t(i)].item_col = cols[i];
     wm_write_reg(s->fld, reinterpret_cast<const uint8_t*>(text.data()), items, runs);
-    sb.show_flags = SHOW_REFRESH | SHOW_INPUT;
-    sb.curs_type = CURS_MAIN;
-    sb.main_pos = {R() + 3, 1};
-    sb.input_stat = 0;
-    if (!wm_show(&sb, nullptr)) sys_err(kModule, __LINE__, "dbg_stmt() wm_show");
-    if (sb.input_stat != KEY_STATUS_KEY || sb.key_code == LK_CANCEL) return;
+    if (!read_key(stmt_rows() + 3, 1) || sb.key_code == LK_CANCEL) return;
     lines[0] = dbg_line{}, lines[1] = dbg_line{};
     dbg_line& l = lines[0];
     for (char& c : ap) c = char(toupper(uint8_t(c)));
@@ -360,19 +363,14 @@ struct screen {
     memcpy(l.ap, ap.data(), 3), memcpy(l.name, name.data(), 22), memcpy(l.occ, occ.data(), 3);
     l.used = true;
     cnv_fld_val(run->call->pcb, &l, 1);
-    edit(sb);
+    edit();
   }
 
   // Edit mode: one key ends it. Only a value the user changed is stored
   // into its field; CANCEL stores nothing.
-  void edit(SHOW_BLK& sb) {
+  void edit() {
     fields(true);
-    sb.show_flags = SHOW_REFRESH | SHOW_INPUT;
-    sb.curs_type = CURS_MAIN;
-    sb.main_pos = {R() + 3, 33};
-    sb.input_stat = 0;
-    if (!wm_show(&sb, nullptr)) sys_err(kModule, __LINE__, "dbg_stmt() wm_show");
-    const bool cancel = sb.input_stat != KEY_STATUS_KEY || sb.key_code == LK_CANCEL;
+    const bool cancel = !read_key(stmt_rows() + 3, 33) || sb.key_code == LK_CANCEL;
     for (int i = 0; i < 2 && !cancel; ++i) {
       dbg_line& l = lines[i];
       if (!l.used || (l.flags & kLineBinary) || memcmp(typed[i].data(), l.value.data(), kLineValueLen) == 0) continue;
@@ -383,43 +381,31 @@ struct screen {
 
   // The option lines; on an error stop the error centred and the way out.
   void options() {
-    std::string text(size_t(2) * size_t(W()), ' ');
+    std::string text(size_t(2) * size_t(width()), ' ');
     if (!notice.empty() || run->fail_text) {
       std::string e = notice.empty() ? run->fail_text : notice;
-      e.resize(std::min(e.size(), size_t(W())));
-      put(text, int(size_t(W()) - e.size()) / 2 + 1, e, e.size());
-      put(text, W() + 1, wm_msg_text(notice.empty() ? kMsgErrorWay : kMsgLegend), size_t(W()));
+      e.resize(std::min(e.size(), size_t(width())));
+      put(text, int(size_t(width()) - e.size()) / 2 + 1, e, e.size());
+      put(text, width() + 1, wm_msg_text(notice.empty() ? kMsgErrorWay : kMsgLegend), size_t(width()));
     } else {
-      put(text, 9, wm_msg_text(kMsgOptions), size_t(W() - 8));
-      put(text, W() + 1, wm_msg_text(kMsgLegend), size_t(W()));
+      put(text, 9, wm_msg_text(kMsgOptions), size_t(width() - 8));
+      put(text, width() + 1, wm_msg_text(kMsgLegend), size_t(width()));
     }
     wm_write_reg(s->opt, reinterpret_cast<const uint8_t*>(text.data()), {}, {});
-  }
-
-  // Keys an error stop takes; the others are ignored.
-  static bool error_key(uint32_t key) {
-    switch (key) {
-      case LK_CANCEL:
-      case LK_SELECT_KEY:
-      case LK_ADD_MODE:
-      case LK_CHANGE_MODE:
-      case LK_INQUIRE_MODE:
-      case LK_UP:
-      case LK_DOWN: return true;
-      default: return key >= kScrollFirst && key <= kScrollDown;
-    }
   }
 
   // Moves the page start: back stops at the event point's first statement
   // or one numbered 100; forward that cannot go the whole way stays.
   void scroll(uint32_t key) {
-    const uint32_t step = uint32_t(std::max(R() - 1, 1));
+    const uint32_t step = uint32_t(std::max(stmt_rows() - 1, 1));
     const auto forward = [&](uint32_t n) {
       if (page + n <= last) page += n;
     };
     switch (key) {
       case kScrollFirst: page = first; break;
-      case kScrollLast: page = last >= first + uint32_t(R() - 1) ? last - uint32_t(R() - 1) : first; break;
+      case kScrollLast:
+        page = last >= first + uint32_t(stmt_rows() - 1) ? last - uint32_t(stmt_rows() - 1) : first;
+        break;
       case kScrollPrev: page = back(page, step); break;
       case kScrollNext: forward(step); break;
       case kScrollUp: forward(1); break;
@@ -430,19 +416,130 @@ struct screen {
 
   // The statement shown on screen row `row` (the statement region from 2).
   dbg_trap* at_row(int row, uint32_t* idx) {
-    if (row < 2 || row > R() + 1) return nullptr;
+    if (row < 2 || row > stmt_rows() + 1) return nullptr;
     const uint32_t i = page + uint32_t(row - 2);
     if (i > last) return nullptr;
     *idx = i;
     return &b->traps[i];
   }
 
+  // Shows the screen and reads one key with the cursor at (row, col); false
+  // when no key came (no terminal).
+  bool read_key(int row, int col, bool with_beep = false) {
+    sb.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (with_beep ? uint32_t(SHOW_BEEP) : 0u));
+    sb.curs_type = CURS_MAIN;
+    sb.main_pos = {row, col};
+    sb.input_stat = 0;
+    if (!wm_show(&sb, nullptr)) sys_err(kModule, __LINE__, "dbg_stmt() wm_show");
+    return sb.input_stat == KEY_STATUS_KEY;
+  }
+
+  // What a key leaves: the stop goes on reading keys, or ends with `code`.
+  struct outcome {
+    bool done;
+    uint32_t code;
+  };
+  static constexpr outcome kGoOn{false, 0};
+
+  outcome end_stop(uint32_t key) { return {true, key}; }
+  // SELECT: the break on the statement under the cursor turns on or off.
+  outcome toggle_break(uint32_t) {
+    if (!at_cursor || !at_cursor->addr) return beep = true, kGoOn;
+    at_cursor->addr[2] ^= kFlagBreak;
+    statements(rec);
+    return kGoOn;
+  }
+  // ADD MODE: the run goes on from the statement under the cursor.
+  outcome jump(uint32_t) {
+    if ((inst_op(run->ip) & ~1u) == OP_TRAP || !at_cursor || !at_cursor->addr) return beep = true, kGoOn;
+    ii_jump(run, at_cursor->pos);
+    run->fail_text = nullptr;  // the error stop ends
+    return {true, 101};
+  }
+  // CHANGE MODE: the fields of the statement under the cursor are edited.
+  outcome change(uint32_t) {
+    uint8_t other[kStmtSize] = {};
+    if (!at_cursor || get_trap_dstmt(b, em, at_cursor, width(), other).find_first_not_of('?') == std::string::npos ||
+        !set_data_val(run->call->pcb, other, lines))
+      return beep = true, kGoOn;
+    edit();
+    set_data_val(run->call->pcb, rec, lines);
+    fields();
+    return kGoOn;
+  }
+  outcome inquire_field(uint32_t) {
+    inquire();
+    set_data_val(run->call->pcb, rec, lines);
+    fields();
+    return kGoOn;
+  }
+  // DELETE MODE and the first direct process: the watch and stack processes.
+  outcome watch_or_stack(uint32_t key) {
+    const std::string name = key == LK_DELETE_MODE ? "WATCH FIELD" : "STACK (EDIT)";
+    if (dbg_run_process(run->call->pcb, name.c_str(), s->srf, s->srf2)) return kGoOn;
+    // Otherwise the key would seem to do nothing at all.
+    notice = wm_msg_text(kMsgNoProcess);
+    if (const size_t at = notice.find("~1"); at != std::string::npos) notice.replace(at, 2, name);
+    if (notice.empty()) notice = name;
+    options();
+    beep = true;
+    return kGoOn;
+  }
+  outcome scroll_page(uint32_t key) {
+    scroll(key);
+    statements(rec);
+    return kGoOn;
+  }
+  outcome line_up(uint32_t) {
+    if (cur_row > 2) --cur_row;
+    return kGoOn;
+  }
+  outcome line_down(uint32_t) {
+    if (cur_row <= stmt_rows() && page + uint32_t(cur_row - 1) <= last) ++cur_row;
+    return kGoOn;
+  }
+
+  // The keys of a stop; `on_error` those an error stop takes (it ignores
+  // the others). Keys 0-3 are the debugger's function keys.
+  struct key_row {
+    uint32_t key;
+    outcome (screen::*act)(uint32_t);
+    bool on_error;
+  };
+  static constexpr key_row kKeys[] = {
+      {0, &screen::end_stop, false},
+      {1, &screen::end_stop, false},
+      {2, &screen::end_stop, false},
+      {3, &screen::end_stop, false},
+      {LK_ENTER, &screen::end_stop, false},
+      {LK_CANCEL, &screen::end_stop, true},
+      {LK_SELECT_KEY, &screen::toggle_break, true},
+      {LK_ADD_MODE, &screen::jump, true},
+      {LK_CHANGE_MODE, &screen::change, true},
+      {LK_INQUIRE_MODE, &screen::inquire_field, true},
+      {LK_DELETE_MODE, &screen::watch_or_stack, false},
+      {LK_DIRECT_PROC1, &screen::watch_or_stack, false},
+      {kScrollFirst, &screen::scroll_page, true},
+      {kScrollLast, &screen::scroll_page, true},
+      {kScrollPrev, &screen::scroll_page, true},
+      {kScrollNext, &screen::scroll_page, true},
+      {kScrollUp, &screen::scroll_page, true},
+      {kScrollDown, &screen::scroll_page, true},
+      {LK_UP, &screen::line_up, true},
+      {LK_DOWN, &screen::line_down, true},
+  };
+  static const key_row* key_of(uint32_t key) {
+    for (const key_row& r : kKeys)
+      if (r.key == key) return &r;
+    return nullptr;
+  }
+
+  // The stop: the screen drawn, then keys until one ends it. 100 when the
+  // current statement cannot be shown, 0 when no key came.
   uint32_t keys() {
-    SHOW_BLK sb{};
     memcpy(sb.keymap_name, "DATA ENTRY", 10);
     sb.main_srf = s->srf->id, sb.pop_srf = s->srf2->id;
-    int cur_row = int(cur - page) + 2;
-    uint8_t rec[kStmtSize] = {};
+    cur_row = int(cur - page) + 2;
     if (!statements(rec)) return 100;
     header(rec);
     set_data_val(run->call->pcb, rec, lines);
@@ -450,90 +547,20 @@ struct screen {
     options();
     beep = run->fail_text != nullptr;
     for (;;) {
-      sb.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (beep ? uint32_t(SHOW_BEEP) : 0u));
+      const bool with_beep = beep;
       beep = false;
-      sb.curs_type = CURS_MAIN;
-      sb.main_pos = {cur_row, 1};
-      sb.input_stat = 0;
-      if (!wm_show(&sb, nullptr)) sys_err(kModule, __LINE__, "dbg_stmt() wm_show");
-      if (sb.input_stat != KEY_STATUS_KEY) return 0;  // no terminal: the run goes on
+      if (!read_key(cur_row, 1, with_beep)) return 0;  // no terminal: the run goes on
       const uint32_t key = sb.key_code;
       if (!notice.empty()) notice.clear(), options();
-      if (run->fail_text && !error_key(key)) continue;
+      const key_row* row = key_of(key);
+      if (run->fail_text && !(row && row->on_error)) continue;
       // The regions lie on the second surface: its cursor is the line cursor.
       const bool line_cursor = sb.curs_type == CURS_MAIN || sb.curs_type == CURS_POP;
       if (line_cursor && sb.main_pos.row > 0) cur_row = sb.main_pos.row;
       uint32_t idx = 0;
-      dbg_trap* t = line_cursor ? at_row(cur_row, &idx) : nullptr;
-      switch (key) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
-        case LK_ENTER: return key;
-        case LK_CANCEL: return LK_CANCEL;
-        case LK_SELECT_KEY:
-          if (!t || !t->addr) {
-            beep = true;
-            break;
-          }
-          t->addr[2] ^= kFlagBreak;
-          statements(rec);
-          break;
-        case LK_ADD_MODE:
-          if ((inst_op(run->ip) & ~1u) == OP_TRAP || !t || !t->addr) {
-            beep = true;
-            break;
-          }
-          ii_jump(run, t->pos);
-          run->fail_text = nullptr;  // the error stop ends
-          return 101;
-        case LK_CHANGE_MODE: {
-          uint8_t other[kStmtSize] = {};
-          if (!t || get_trap_dstmt(b, em, t, W(), other).find_first_not_of('?') == std::string::npos ||
-              !set_data_val(run->call->pcb, other, lines)) {
-            beep = true;
-            break;
-          }
-          edit(sb);
-          set_data_val(run->call->pcb, rec, lines);
-          fields();
-          break;
-        }
-        case LK_INQUIRE_MODE:
-          inquire(sb);
-          set_data_val(run->call->pcb, rec, lines);
-          fields();
-          break;
-        case LK_DELETE_MODE:
-        case LK_DIRECT_PROC1: {
-          const std::string name = key == LK_DELETE_MODE ? "WATCH FIELD" : "STACK (EDIT)";
-          if (dbg_run_process(run->call->pcb, name.c_str(), s->srf, s->srf2)) break;
-          // Otherwise the key would seem to do nothing at all.
-          notice = wm_msg_text(kMsgNoProcess);
-          if (const size_t at = notice.find("~1"); at != std::string::npos) notice.replace(at, 2, name);
-          if (notice.empty()) notice = name;
-          options();
-          beep = true;
-          break;
-        }
-        case kScrollFirst:
-        case kScrollLast:
-        case kScrollPrev:
-        case kScrollNext:
-        case kScrollUp:
-        case kScrollDown:
-          scroll(key);
-          statements(rec);
-          break;
-        case LK_UP:
-          if (cur_row > 2) --cur_row;
-          break;
-        case LK_DOWN:
-          if (cur_row <= R() && page + uint32_t(cur_row - 1) <= last) ++cur_row;
-          break;
-        default: break;
-      }
+      at_cursor = line_cursor ? at_row(cur_row, &idx) : nullptr;
+      if (!row) continue;
+      if (const outcome o = (this->*row->act)(key); o.done) return o.code;
     }
   }
 };
@@ -553,7 +580,7 @@ uint32_t show_stop(dbg_blk* b, II_RUN* run) {
   while (last + 1 < b->traps.size() && b->traps[last + 1].ep == ep) ++last;
   screen sc;
   sc.b = b, sc.s = scr_of(b), sc.run = run, sc.em = em, sc.first = first, sc.last = last, sc.cur = cur;
-  sc.page = sc.back(cur, uint32_t(std::max(sc.R() / 2 - 1, 0)));
+  sc.page = sc.back(cur, uint32_t(std::max(sc.stmt_rows() / 2 - 1, 0)));
   return sc.keys();
 }
 
