@@ -53,6 +53,14 @@ enum : size_t {
   FLD_DOM_KIND = 530,  // kind character of the domain
   FLD_BYTE_531 = 531,
 };
+// FLD_KIND.
+enum : uint8_t {
+  FLD_KIND_DOMAIN = 1,
+  FLD_KIND_GROUP = 2,       // group header
+  FLD_KIND_NO_STORAGE = 3,  // no storage
+  FLD_KIND_SUBSTRING = 4,
+  FLD_KIND_SYNONYM = 5
+};
 
 // The design files of a run, in the order of their handles.
 enum dd_file_no : int { DD_ELEM, DD_FILE, DD_DOM, DD_FLD, DD_REC, DD_INIT, DD_BITMAP, DD_TOKEN, DD_MSG1, DD_MSG2 };
