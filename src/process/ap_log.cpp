@@ -193,14 +193,14 @@ void progress_window(PCB* p, bool in_family) {
   if (!blank && text.empty()) return;
   if (!com.base_srf || !ap_pool) return;  // no screen to show it on
   SRF_BLK sb{0, 0, 0};
-  TSRF* srf = WM__CREATE_SRF(&sb, com.subproc_scope);
+  TSRF* srf = WM_CREATE_SRF(&sb, com.subproc_scope);
   if (!srf) return sys_err(kModule, __LINE__, "log_start() - no surface for the progress window");
   const int32_t width = int32_t(text.size());
   const int32_t row = std::max(1, (int32_t(com.scr_rows) - 3) / 2 - 2);
   const int32_t col = std::max(1, (int32_t(com.scr_cols) - width) / 2);
   WND_BLK b;
   INIT_WND(&b, row, col, 1, width, 0);
-  TWND* w = WM__ATTACH(&b, srf, com.subproc_scope);
+  TWND* w = WM_ATTACH(&b, srf, com.subproc_scope);
   if (!w) return sys_err(kModule, __LINE__, "log_start() - progress window refused (%u)", b.status);
   if (!wm_write_reg(w, reinterpret_cast<const uint8_t*>(text.data()), {}, {}))
     sys_err(kModule, __LINE__, "log_start() - progress window text (status %u)", w->status);

@@ -122,7 +122,7 @@ int fp_open(PCB* p, fp_frame* f) {
   const uint32_t rows = ld_le32(im, CIMG_ROWS), cols = ld_le32(im, CIMG_COLS);
   WND_BLK b;
   INIT_WND(&b, int32_t(ld_le32(im, CIMG_WROW)), int32_t(ld_le32(im, CIMG_WCOL)), int32_t(rows), int32_t(cols), 0);
-  f->wnd = WM__ATTACH(&b, srf, com.mark_scope);
+  f->wnd = WM_ATTACH(&b, srf, com.mark_scope);
   if (!f->wnd) return sys_err(kModule, __LINE__, "fp_exec() - window of %u x %u refused (%u)", rows, cols, b.status), 0;
   std::vector<CHR_BLK> runs;
   f->items.clear();

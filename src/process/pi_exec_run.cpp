@@ -72,8 +72,8 @@ void surfaces(PCB* p) {
   }
   if (p->pcb_main_srf || !com.base_srf) return;
   SRF_BLK a{0, 0, 0}, b{0, 0, 0};
-  p->pcb_main_srf = WM__CREATE_SRF(&a, com.subproc_scope);
-  p->pcb_pop_srf = WM__CREATE_SRF(&b, com.subproc_scope);
+  p->pcb_main_srf = WM_CREATE_SRF(&a, com.subproc_scope);
+  p->pcb_pop_srf = WM_CREATE_SRF(&b, com.subproc_scope);
   if (!p->pcb_main_srf || !p->pcb_pop_srf) sys_err(kModule, __LINE__, "invoc_proc() - unable to create surface");
 }
 

@@ -284,8 +284,8 @@ namespace {
 void editor_surfaces(PCB* p) {
   if (!com.base_srf || p->invoc.b[INVOC_INVOC_TYPE] != 0) return;  // not drawing on the invoker's
   SRF_BLK a{0, 0, 0}, b{0, 0, 0};
-  TSRF* main = WM__CREATE_SRF(&a, com.subproc_scope);
-  TSRF* pop = main ? WM__CREATE_SRF(&b, com.subproc_scope) : nullptr;
+  TSRF* main = WM_CREATE_SRF(&a, com.subproc_scope);
+  TSRF* pop = main ? WM_CREATE_SRF(&b, com.subproc_scope) : nullptr;
   if (main && pop) p->pcb_main_srf = main, p->pcb_pop_srf = pop;
 }
 

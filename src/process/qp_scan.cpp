@@ -123,7 +123,7 @@ struct pick_list {
     if (R < 7 || W < 20) return LK_CANCEL;
     WND_BLK w;
     INIT_WND(&w, 1, 1, R, W, 0);
-    TWND* wnd = WM__ATTACH(&w, srf, com.proc_scope);
+    TWND* wnd = WM_ATTACH(&w, srf, com.proc_scope);
     if (!wnd) return sys_err(kModule, __LINE__, "scan list - wm_attach"), LK_CANCEL;
     bool beep = false;
     uint32_t key = LK_CANCEL;

@@ -80,7 +80,7 @@ void free_scr(dbg_blk* b) {
 TWND* window(TSRF* srf, int row, int rows, int cols) {
   WND_BLK w;
   INIT_WND(&w, row, 1, rows, cols, 0);
-  return WM__ATTACH(&w, srf, com.sys_scope);
+  return WM_ATTACH(&w, srf, com.sys_scope);
 }
 
 ARB* open_stmt(const EM* em) {
@@ -100,9 +100,9 @@ bool open_scr(dbg_blk* b, const EM* em) {
   s->cols = std::max<int>(com.scr_cols, 80);
   s->rows = b->rows ? b->rows : dbg_stmt_rows(com.scr_rows);
   SRF_BLK sb{0, 0, 0};
-  s->srf = WM__CREATE_SRF(&sb, com.sys_scope);
+  s->srf = WM_CREATE_SRF(&sb, com.sys_scope);
   SRF_BLK sb2{0, 0, 0};
-  s->srf2 = s->srf ? WM__CREATE_SRF(&sb2, com.sys_scope) : nullptr;
+  s->srf2 = s->srf ? WM_CREATE_SRF(&sb2, com.sys_scope) : nullptr;
   if (!s->srf || !s->srf2) return false;
   s->hdr = window(s->srf2, 1, 1, s->cols);
   s->stm = window(s->srf2, 2, s->rows, s->cols);

@@ -97,7 +97,7 @@ void show_panel(IE_STATE* st, int n, int32_t row, int32_t col) {
   if (!st->main) return;
   WND_BLK w;
   INIT_WND(&w, row, std::max(col, 1), 4, kPanels[n].cols, 0);
-  st->panel[n] = WM__ATTACH(&w, st->main, com.proc_scope);
+  st->panel[n] = WM_ATTACH(&w, st->main, com.proc_scope);
   if (!st->panel[n]) return;
   const std::string blanks(size_t(4 * kPanels[n].cols), ' ');
   wm_write_reg(st->panel[n], reinterpret_cast<const uint8_t*>(blanks.data()), st->pitm[n], st->pchr[n]);

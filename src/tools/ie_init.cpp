@@ -96,9 +96,9 @@ void attach_windows(IE_STATE* st) {
   if (!st->main || !st->pop) return;  // no screen: the model alone
   WND_BLK w;
   INIT_WND(&w, 1, 1, com.scr_rows - 3, com.scr_cols, 0);
-  st->backdrop = WM__ATTACH(&w, st->pop, com.proc_scope);
+  st->backdrop = WM_ATTACH(&w, st->pop, com.proc_scope);
   INIT_WND(&w, 1, 1, int32_t(st->nrows), int32_t(st->ncols), 0);
-  st->img_wnd = st->backdrop ? WM__ATTACH(&w, st->pop, com.proc_scope) : nullptr;
+  st->img_wnd = st->backdrop ? WM_ATTACH(&w, st->pop, com.proc_scope) : nullptr;
   if (!st->backdrop || !st->img_wnd) return sys_err(kModule, __LINE__, "Bad wm_attach ");
   std::vector<char> blanks(size_t(com.scr_rows) * com.scr_cols, ' ');
   wm_write_reg(st->backdrop, reinterpret_cast<const uint8_t*>(blanks.data()), {}, {});

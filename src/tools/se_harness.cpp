@@ -109,7 +109,7 @@ void stand_in(INVOC* v, const std::string& name) {
   const int cols = srf->SRF_SIZE.col;
   WND_BLK w;
   INIT_WND(&w, 12, 1, 1, cols, 0);
-  TWND* wnd = WM__ATTACH(&w, srf, com.proc_scope);
+  TWND* wnd = WM_ATTACH(&w, srf, com.proc_scope);
   if (!wnd) return;
   std::string text(size_t(cols), ' ');
   text.replace(0, std::min(name.size(), text.size()), name.substr(0, text.size()));

@@ -418,9 +418,9 @@ int key_loop(se_ed_blk* ed, PCB* pcb) {
 // Steps 4-6 of the start: surfaces, windows, pages. 0 or a start status.
 int make_screen(se_ed_blk* ed) {
   SRF_BLK sb{0, ed->rows, ed->cols};
-  ed->srf = WM__CREATE_SRF(&sb, com.sys_scope);
+  ed->srf = WM_CREATE_SRF(&sb, com.sys_scope);
   SRF_BLK sb2{0, com.scr_rows - 3, com.scr_cols};
-  ed->srf2 = ed->srf ? WM__CREATE_SRF(&sb2, com.sys_scope) : nullptr;
+  ed->srf2 = ed->srf ? WM_CREATE_SRF(&sb2, com.sys_scope) : nullptr;
   if (!ed->srf || !ed->srf2) return SE_ST_SURFACE;
   WND_BLK w;
   const int S = ed->srows, R = ed->rows, W = ed->cols;
@@ -594,7 +594,7 @@ int rt_se_edit(RT_CALL& c) {
 
 TWND* make_window(WND_BLK* blk, int row, int col, int rows, int cols, TSRF* srf) {
   INIT_WND(blk, row, col, rows, cols, 0);
-  return WM__ATTACH(blk, srf, com.sys_scope);
+  return WM_ATTACH(blk, srf, com.sys_scope);
 }
 
 std::vector<se_line*> se_lines(se_ed_blk* ed) {
