@@ -268,7 +268,7 @@ bool compile_body(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   uint8_t pr[kProcRecSize];
   if (!pc_read_process(ctx->ap, ctx->ver, ctx->proc_type, ctx->proc_nam, pr))
     return pc_err(ctx, "process %.30s not found", ctx->proc_nam);
-  memcpy(em->em_ap, inv.b + INVOC_AP_ID, 3), memcpy(em->em_ver, inv.b + INVOC_VER, 2);
+  memcpy(em->em_ap, inv.ap_id(), 3), memcpy(em->em_ver, inv.ver(), 2);
   em->em_proc_type = ctx->proc_type, memcpy(em->em_proc_nam, ctx->proc_nam, 30);
   memcpy(em->em_lang, pcb->pcb_lang, 3);
   header(em, pr);
@@ -298,10 +298,10 @@ em_entry pc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, uint16_t owne
 
 void pc_invoc_defaults(INVOC* out) {
   memset(out->b, 0, kInvocSize);
-  SET_BLANK(out->b + INVOC_CALLER_CODE, 4);
-  out->b[64] = 255, out->b[INVOC_PCF_KEY_NO] = 255;
-  SET_BLANK(out->b + INVOC_RNG_AP, 33);
-  SET_BLANK(out->b + INVOC_CNSTR_AP, 3);
+  SET_BLANK(out->caller_code(), 4);
+  out->b[INVOC_BYTE_64] = 255, out->set_pcf_key_no(255);
+  SET_BLANK(out->rng_ap(), 33);
+  SET_BLANK(out->cnstr_ap(), 3);
 }
 
 namespace {
@@ -329,9 +329,9 @@ class as_application {
 
 int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   const INVOC& inv = pcb->invoc;
-  memcpy(ctx->ap, inv.b + INVOC_AP_ID, 3), memcpy(ctx->ver, inv.b + INVOC_VER, 2);
+  memcpy(ctx->ap, inv.ap_id(), 3), memcpy(ctx->ver, inv.ver(), 2);
   const as_application running_as(ctx->ap, ctx->ver);
-  ctx->proc_type = inv.b[INVOC_PROC_TYPE], memcpy(ctx->proc_nam, inv.b + INVOC_PROC_NAM, 30);
+  ctx->proc_type = inv.proc_type(), memcpy(ctx->proc_nam, inv.proc_nam(), 30);
   if (!(ctx->em = em_create())) return pc_err(ctx, "module of %.30s not created", ctx->proc_nam);
   em_guard(ctx->em);
   const bool ok = compile_body(pcb, ctx, errs);

@@ -21,8 +21,6 @@ namespace {
 
 constexpr int kMaxLinks = 2;
 constexpr uint8_t kChldEpFirst = 61, kChldEpLast = 62;  // a child's event points
-// INVOC words the process engine reads of a child's template.
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116, INVOC_CNSTR_STAMP = 128, INVOC_CHILD_NO = 136 };
 
 struct child_pcf {
   char ap[3];
@@ -58,7 +56,7 @@ bool child_key(PC_CTX* ctx, const uint8_t* ch, int links, child_pcf* out) {
 
 // The constraint template of the CHILD record `ch` into the INVOC template;
 // its constant number, 0 without linking fields or on failure.
-uint32_t constraint(PC_CTX* ctx, const uint8_t* ch, uint8_t* inv) {
+uint32_t constraint(PC_CTX* ctx, const uint8_t* ch, INVOC* inv) {
   const int links = ch[CH_LINK_CNT];
   if (links == 0) return 0;
   if (links > kMaxLinks) return pc_err(ctx, "%d linking fields of child %.30s", links, ch + CH_NAME);
@@ -83,29 +81,27 @@ uint32_t constraint(PC_CTX* ctx, const uint8_t* ch, uint8_t* inv) {
     e[CNSTR_FLAG] = 1;
     total += ld_le16(ce, CEL_SIZE);
   }
-  st_le32(inv, INVOC_CNSTR_CNT, static_cast<uint32_t>(links));
-  st_le32(inv, INVOC_CNSTR_LEN, total);
-  memcpy(inv + INVOC_CNSTR_AP, pcf.ap, 3);
-  st_le32(inv, INVOC_CNSTR_STAMP, pcf.number);
+  inv->set_cnstr_cnt(static_cast<uint32_t>(links));
+  inv->set_cnstr_len(total);
+  memcpy(inv->cnstr_ap(), pcf.ap, 3);
+  inv->set_cnstr_stamp(pcf.number);
   const uint32_t c = bld_cnst(&ctx->bld, t, static_cast<uint16_t>(CNSTR_FIRST + links * CNSTR_ENTRY));
   return c ? c : pc_err(ctx, "constraint of child %.30s not stored", ch + CH_NAME);
 }
 
 // The INVOC template of a child: the engine's defaults with the CHILD's own.
-void invoc_template(const PC_CTX* ctx, const uint8_t* ch, uint8_t* inv) {
-  INVOC d;
-  if (compiler_hooks.invoc_template) d = *compiler_hooks.invoc_template;
-  else pc_invoc_defaults(&d);
-  memcpy(inv, d.b, kInvocSize);
-  memcpy(inv + INVOC_AP_ID, ch[CH_AP] == ' ' ? ctx->ap : reinterpret_cast<const char*>(ch + CH_AP), 3);
-  memcpy(inv + INVOC_VER, ctx->ver, 2);
-  inv[INVOC_PROC_TYPE] = ch[CH_PROC_TYPE];
-  memcpy(inv + INVOC_PROC_NAM, ch + CH_NAME, 30);
-  inv[INVOC_INVOC_TYPE] = ch[CH_INVOC];
-  inv[INVOC_ONE_SHOT] = ch[CH_ONE_SHOT];
-  memcpy(inv + INVOC_RNG_AP, ch + CH_RANGE_AP, 33);
-  inv[INVOC_PCF_KEY_NO] = ch[CH_PCF_KEY];
-  memcpy(inv + INVOC_CHILD_NO, ch + CH_CHILD_NO, 4);
+void invoc_template(const PC_CTX* ctx, const uint8_t* ch, INVOC* inv) {
+  if (compiler_hooks.invoc_template) *inv = *compiler_hooks.invoc_template;
+  else pc_invoc_defaults(inv);
+  memcpy(inv->ap_id(), ch[CH_AP] == ' ' ? ctx->ap : reinterpret_cast<const char*>(ch + CH_AP), 3);
+  memcpy(inv->ver(), ctx->ver, 2);
+  inv->set_proc_type(ch[CH_PROC_TYPE]);
+  memcpy(inv->proc_nam(), ch + CH_NAME, 30);
+  inv->set_invoc_type(ch[CH_INVOC]);
+  inv->set_one_shot(ch[CH_ONE_SHOT]);
+  memcpy(inv->rng_ap(), ch + CH_RANGE_AP, 33);
+  inv->set_pcf_key_no(ch[CH_PCF_KEY]);
+  inv->set_child_no(ld_le32(ch, CH_CHILD_NO));
 }
 
 bool child(PC_CTX* ctx, const uint8_t* ch) {
@@ -126,12 +122,14 @@ bool child(PC_CTX* ctx, const uint8_t* ch) {
   st_le32(cl, CCHLD_OPTION, ch[CH_OPTION]);
   cl[CCHLD_ON_CHANGE] = ch[CH_ON_CHANGE];
   cl[CCHLD_ON_DELETE] = ch[CH_ON_DELETE] == '1';
-  invoc_template(ctx, ch, cl + CCHLD_INVOC);
+  INVOC inv;
+  invoc_template(ctx, ch, &inv);
   if (ch[CH_LINK_CNT]) {
-    const uint32_t c = constraint(ctx, ch, cl + CCHLD_INVOC);
+    const uint32_t c = constraint(ctx, ch, &inv);
     if (!c) return false;
     st_le32(cl, CCHLD_CNSTR, c);
   }
+  memcpy(cl + CCHLD_INVOC, inv.b, kInvocSize);
   for (size_t i = 0; i < 2; ++i) st_le16(cl, CCHLD_EP + 4 * i, kNoCode);
   if (!em_append(em, EM_CL, cl, CCHLD_LEN)) return pc_err(ctx, "child %.30s not written", ch + CH_NAME);
   ++em->em_chld_cnt;

@@ -39,8 +39,8 @@ std::vector<EM*> g_cache;  // cached modules, oldest first
 uint32_t g_compiles;
 
 bool same_key(const EM* em, const INVOC& inv, const char* lang) {
-  return memcmp(em->em_ap, inv.b + INVOC_AP_ID, 3) == 0 && memcmp(em->em_ver, inv.b + INVOC_VER, 2) == 0 &&
-         em->em_proc_type == inv.b[INVOC_PROC_TYPE] && memcmp(em->em_proc_nam, inv.b + INVOC_PROC_NAM, 30) == 0 &&
+  return memcmp(em->em_ap, inv.ap_id(), 3) == 0 && memcmp(em->em_ver, inv.ver(), 2) == 0 &&
+         em->em_proc_type == inv.proc_type() && memcmp(em->em_proc_nam, inv.proc_nam(), 30) == 0 &&
          memcmp(em->em_lang, lang, 3) == 0;
 }
 
@@ -84,7 +84,7 @@ EM* compile(const PCB* pcb) {
   TWND* stat = nullptr;
   if (os_ready) {
     char msg[48];
-    const int n = snprintf(msg, sizeof msg, "Compiling %.30s", pcb->invoc.b + INVOC_PROC_NAM);
+    const int n = snprintf(msg, sizeof msg, "Compiling %.30s", pcb->invoc.proc_nam());
     stat = wm_add_stat(msg, static_cast<size_t>(n));
   }
   ++g_compiles;
@@ -194,16 +194,16 @@ uint32_t pl_compile_count() { return g_compiles; }
 
 int pl_get_module(PCB* pcb, int) {
   const INVOC& inv = pcb->invoc;
-  const char* ap = reinterpret_cast<const char*>(inv.b + INVOC_AP_ID);
-  const char* ver = reinterpret_cast<const char*>(inv.b + INVOC_VER);
-  const char* name = reinterpret_cast<const char*>(inv.b + INVOC_PROC_NAM);
+  const char* ap = inv.ap_id();
+  const char* ver = inv.ver();
+  const char* name = inv.proc_nam();
   uint8_t pr[kProcRecSize];
-  if (!pc_read_process(ap, ver, inv.b[INVOC_PROC_TYPE], name, pr) || pr[PR_ACTIVE] != '1') return 0;
+  if (!pc_read_process(ap, ver, inv.proc_type(), name, pr) || pr[PR_ACTIVE] != '1') return 0;
   EM* em = cached(inv, pcb->pcb_lang, pr);
   if (!em) {
     pending p;
     const bool dn = memcmp(ap, "0DN", 3) == 0;
-    p.em = dn ? nullptr : pl_read_em(ap, ver, inv.b[INVOC_PROC_TYPE], name, pcb->pcb_lang, pr + PR_STAMP);
+    p.em = dn ? nullptr : pl_read_em(ap, ver, inv.proc_type(), name, pcb->pcb_lang, pr + PR_STAMP);
     if (!p.em) {
       if (!(p.em = compile(pcb))) return 0;
       build_em(p.em, pr);

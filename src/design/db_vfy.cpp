@@ -184,11 +184,11 @@ uint32_t db_vfy(PCB* caller, const FDB_PATH& path, char lookups, char blanks) {
   // The module goes with its design: the next verify writes another under
   // the same name.
   PCB k{};
-  memcpy(k.invoc.b + INVOC_AP_ID, "0DN", 3);
-  memcpy(k.invoc.b + INVOC_VER, ver, 2);
-  k.invoc.b[INVOC_PROC_TYPE] = PT_ACTION;
-  SET_BLANK(k.invoc.b + INVOC_PROC_NAM, kProcNameLen);
-  memcpy(k.invoc.b + INVOC_PROC_NAM, kProcName, strlen(kProcName));
+  memcpy(k.invoc.ap_id(), "0DN", 3);
+  memcpy(k.invoc.ver(), ver, 2);
+  k.invoc.set_proc_type(PT_ACTION);
+  SET_BLANK(k.invoc.proc_nam(), kProcNameLen);
+  memcpy(k.invoc.proc_nam(), kProcName, strlen(kProcName));
   if (built && pl_get(&k, 0)) pl_free(k.pcb_em), pl_discard(k.pcb_em);
   b.close_all(ARB_SCRATCH);
   return result == 0xFFFFFFFF ? 0 : result;

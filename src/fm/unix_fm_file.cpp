@@ -727,7 +727,7 @@ void dump_stats(UIO_FILE* f) {
   if (!g_stats_log) return;
   if (g_stats_procs) {
     static char last[kProcNameLen];
-    const char* cur = reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM);
+    const char* cur = os_invoc.proc_nam();
     if (memcmp(last, cur, kProcNameLen) != 0) {
       memcpy(last, cur, kProcNameLen);
       fprintf(g_stats_log, "\n***--> Currently executing: %-*.*s\n\n", int(kProcNameLen), int(kProcNameLen), cur);

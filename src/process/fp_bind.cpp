@@ -146,7 +146,7 @@ void fp_show(PCB* p, fp_frame* f) {
   SHOW_BLK b{};
   b.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (f->beep ? uint32_t(SHOW_BEEP) : 0u));
   f->beep = false;
-  memcpy(b.keymap_name, p->invoc.b[INVOC_PROC_TYPE] == PT_MENU ? "MENU ENTRY" : "DATA ENTRY", 10);
+  memcpy(b.keymap_name, p->invoc.proc_type() == PT_MENU ? "MENU ENTRY" : "DATA ENTRY", 10);
   b.main_srf = p->pcb_main_srf ? static_cast<TSRF*>(p->pcb_main_srf)->id : 0;
   b.pop_srf = p->pcb_pop_srf ? static_cast<TSRF*>(p->pcb_pop_srf)->id : 0;
   b.curs_type = CURS_REL;

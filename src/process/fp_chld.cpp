@@ -53,17 +53,17 @@ void constraint(PCB* p, const uint8_t* child, INVOC* v, std::vector<cnstr_fld>* 
     d.addr = reinterpret_cast<uint8_t*>(s.addr);
     d.indirect = s.indirect, d.len = s.len, d.given = s.flag;
   }
-  st_le32(v->b, INVOC_CNSTR_SEGS, hs->put(HK_CNSTR_SEGS, c->segs));
-  st_le32(v->b, INVOC_CNSTR_FLDS, hs->put(HK_CNSTR_FLDS, flds->data()));
+  v->set_cnstr_segs(hs->put(HK_CNSTR_SEGS, c->segs));
+  v->set_cnstr_flds(hs->put(HK_CNSTR_FLDS, flds->data()));
 }
 
 // The child of the running frame that `v` names; null none.
 const uint8_t* named_child(PCB* p, const INVOC& v) {
   if (!p->pcb_cur_frm) return nullptr;
   for (const uint8_t* ch : fp_children(p, ld_le32(p->pcb_cur_frm, CFRM_NO))) {
-    const uint8_t* c = ch + CCHLD_INVOC;
-    if (!memcmp(c + INVOC_AP_ID, v.b + INVOC_AP_ID, 3) && !memcmp(c + INVOC_PROC_NAM, v.b + INVOC_PROC_NAM, 30) &&
-        c[INVOC_PROC_TYPE] == v.b[INVOC_PROC_TYPE])
+    INVOC c;
+    memcpy(c.b, ch + CCHLD_INVOC, kInvocSize);
+    if (!memcmp(c.ap_id(), v.ap_id(), 3) && !memcmp(c.proc_nam(), v.proc_nam(), 30) && c.proc_type() == v.proc_type())
       return ch;
   }
   return nullptr;
@@ -86,11 +86,11 @@ uint32_t pi_exec_named(PCB* p, INVOC* v) {
 uint32_t pi_exec_child(PCB* p, INVOC* v) {
   call_handles hs;
   if (!p->pcb_handle) p->pcb_handle = ih_put(HK_PCB, p);
-  st_le32(v->b, INVOC_PARENT_PCB, p->pcb_handle);
-  st_le32(v->b, INVOC_PARENT_SRF, hs.put(HK_SURFACE, p->pcb_main_srf));
-  st_le32(v->b, INVOC_PARENT_SRF + 4, hs.put(HK_SURFACE, p->pcb_pop_srf));
+  v->set_parent_pcb(p->pcb_handle);
+  v->set_parent_srf(0, hs.put(HK_SURFACE, p->pcb_main_srf));
+  v->set_parent_srf(1, hs.put(HK_SURFACE, p->pcb_pop_srf));
   pi_exec(v);
-  return ld_le32(v->b, INVOC_END_CODE);
+  return v->end_code();
 }
 
 uint32_t invoc_chld(PCB* p, uint8_t* child) {

@@ -74,7 +74,7 @@ const uint8_t* choose_image(PCB* p, const uint8_t* fr) {
 }
 
 bool on_screen(PCB* p, const uint8_t* im) {
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = p->invoc.proc_type();
   return im && (t == PT_MENU || t == PT_INPUT) && (im[CIMG_KIND] == IMG_SCREEN || im[CIMG_KIND] == IMG_POPUP);
 }
 
@@ -88,7 +88,7 @@ void run_batch(PCB* p, const uint8_t* im) {
 }
 
 uint32_t type_key(PCB* p, fp_frame* f, uint32_t key) {
-  const fp_type_ops& ops = fp_types[p->invoc.b[INVOC_PROC_TYPE]];
+  const fp_type_ops& ops = fp_types[p->invoc.proc_type()];
   if (ops.key) return ops.key(p, f, key);
   f->beep = true;
   return 0;
@@ -116,7 +116,7 @@ uint32_t on_key(PCB* p, fp_frame* f) {
 
 uint32_t run_screen(PCB* p, fp_frame* f) {
   if (!fp_open(p, f)) return PI_END_CANCEL;
-  const fp_type_ops& ops = fp_types[p->invoc.b[INVOC_PROC_TYPE]];
+  const fp_type_ops& ops = fp_types[p->invoc.proc_type()];
   if (f->entry_row) f->row = f->entry_row, f->col = f->entry_col;
   if (ops.start) ops.start(p, f);
   uint32_t end = 0;
@@ -167,7 +167,7 @@ uint32_t fp_exec(PCB* p, uint32_t frm_no) {
 uint32_t fp_loop(PCB* p, uint32_t frm_no) {
   for (;;) {
     const uint32_t r = fp_exec(p, frm_no);
-    if (r != PI_END_NORMAL && !(r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) return r;
+    if (r != PI_END_NORMAL && !(r == PI_END_MENU && !p->invoc.one_shot())) return r;
     ss_yield();
   }
 }

@@ -38,7 +38,7 @@ constexpr uint16_t kHoldBits = ARB_HOLD | ARB_RECOVER;
 std::unordered_map<const PCB*, ip_state> g_states;
 
 pi_file_blk* pcf_blk(const PCB* p) { return static_cast<pi_file_blk*>(p->pcb_pcf_blk); }
-uint32_t outcome(const PCB* p) { return ld_le32(p->invoc.b, INVOC_END_CODE); }
+uint32_t outcome(const PCB* p) { return p->invoc.end_code(); }
 
 void post_text(PCB* p, const char* text) {
   if (p->pcb_err_fi) la_add_text(p->pcb_err_fi, 4, 0, text, strlen(text));

@@ -169,7 +169,7 @@ void rpt_start(PCB* p, const rm_sink* sink) {
   char id8[kPmNameLen];
   SET_BLANK(id8, sizeof id8);
   const uint16_t width = report_width(p);
-  RPT_BLK* rpt = rm_create(reinterpret_cast<const char*>(p->invoc.b + INVOC_PROC_NAM), id8, width, nullptr, sink);
+  RPT_BLK* rpt = rm_create(p->invoc.proc_nam(), id8, width, nullptr, sink);
   if (!rpt) fail(op, RM_NO_FILE);
   op->rpt = rpt;
   p->pcb_rpt = op;

@@ -248,12 +248,12 @@ const uint8_t* pb_get_dproc(const char* ap, const char* ver, uint8_t type, const
 
 uint32_t invoke_setup(const uint8_t* qblk, PCB* parent) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, qblk + QB_AP, 3), memcpy(v.b + INVOC_VER, qblk + QB_VER, 2);
-  memcpy(v.b + INVOC_PROC_NAM, qblk + QB_PROC, 30);
-  v.b[INVOC_PROC_TYPE] = PT_QUERY, v.b[INVOC_INVOC_TYPE] = 0, v.b[INVOC_AUTO_RUN] = 1;
+  memcpy(v.ap_id(), qblk + QB_AP, 3), memcpy(v.ver(), qblk + QB_VER, 2);
+  memcpy(v.proc_nam(), qblk + QB_PROC, 30);
+  v.set_proc_type(PT_QUERY), v.set_invoc_type(0), v.set_auto_run(1);
   if (parent) return pi_exec_child(parent, &v);
   pi_exec(&v);
-  return ld_le32(v.b, INVOC_END_CODE);
+  return v.end_code();
 }
 
 namespace {
@@ -347,8 +347,8 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
   p->pcb_pool = q->pool;
   if (!pb_get_dproc(q->ap, q->ver, PT_QUERY, q->proc, nullptr)) return 0;
   memcpy(p->invoc.b, pi_invoc.b, kInvocSize);
-  memcpy(p->invoc.b + INVOC_AP_ID, q->ap, 3), memcpy(p->invoc.b + INVOC_VER, q->ver, 2);
-  memcpy(p->invoc.b + INVOC_PROC_NAM, q->proc, 30), p->invoc.b[INVOC_PROC_TYPE] = PT_QUERY;
+  memcpy(p->invoc.ap_id(), q->ap, 3), memcpy(p->invoc.ver(), q->ver, 2);
+  memcpy(p->invoc.proc_nam(), q->proc, 30), p->invoc.set_proc_type(PT_QUERY);
   if (!pl_get(p, 0) || !p->pcb_em) return 0;
   q->em = p->pcb_em;
   FDB fdb;

@@ -45,7 +45,6 @@ enum : size_t { EB_CLASS = 0, EB_FILE_AP = 1, EB_FILE = 4, EB_DB = 12, EB_AP = 1
 enum : size_t { EB_TEXT1 = 49, EB_TEXT2 = EB_TEXT1 + kErrText };
 static_assert(EB_TEXT2 + kErrText == kRtErrSize);
 enum : size_t { A9_SRC = 124 };  // area 9: application and version being designed
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116 };
 enum : size_t { SEG_OFF = 2, SEG_LEN = 4, kSegEntLen = 6 };
 
 bool ap_is(const uint8_t* c, const char* ap) { return memcmp(c + FDB_AP, ap, 3) == 0; }
@@ -121,7 +120,7 @@ void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
   p->pcb_pcf_blk = fb;
   // The before image and the image written: the input process's log and
   // the cascade of a process with children need both.
-  if ((p->invoc.b[INVOC_PROC_TYPE] != PT_INPUT && !em->em_chld_cnt) || p->pcb_pcf_buf1) return;
+  if ((p->invoc.proc_type() != PT_INPUT && !em->em_chld_cnt) || p->pcb_pcf_buf1) return;
   const uint16_t len = ld_le16(c, FDB_REC_LEN);
   p->pcb_pcf_buf1 = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, len));
   p->pcb_pcf_buf2 = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, len));
@@ -131,21 +130,21 @@ void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
 void start_pcf(PCB* p) {
   auto* fb = static_cast<pi_file_blk*>(p->pcb_pcf_blk);
   const uint8_t* c = fb ? fb->cfi : nullptr;
-  if (!c || !c[FDB_FS_TYPE] || !fb->arb || p->invoc.b[INVOC_PROC_TYPE] == PT_FILE_PROC) return;
+  if (!c || !c[FDB_FS_TYPE] || !fb->arb || p->invoc.proc_type() == PT_FILE_PROC) return;
   FAD fad{nullptr, nullptr};
   pb_auto_setup(p, &fad);
   if (!(p->pcb_pcf_arb = FM_ATTACH(fb->arb, &fad, com.subproc_scope))) pi_fi_err(p, c, kMsgOpen, fb->arb->arb_stat);
   ARB* a = p->pcb_pcf_arb;
   a->arb_rec = area_of(p, c, CFI_REC_AREA);
   pi_dyna_add(p, nullptr);
-  const uint8_t k = p->invoc.b[INVOC_PCF_KEY_NO];
+  const uint8_t k = p->invoc.pcf_key_no();
   a->arb_keyno = k < 255 ? k : p->pcb_em->em_pcf_key;
   a->arb_key = nullptr;
   a->arb_mod = ARB_FIRST;
   if (!fm_start(a) && c[CFI_REQUIRED]) pi_fi_err(p, c, kMsgOpen, a->arb_stat);
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = p->invoc.proc_type();
   if (t != PT_OUTPUT && t != PT_UPDATE && t != PT_ACTION) return;
-  if (p->invoc.b[INVOC_RNG_NAM] == ' ') {
+  if (p->invoc.rng_nam()[0] == ' ') {
     p->pcb_rng = nullptr, p->pcb_rng_cnt = 0;
   } else {
     bld_rng(p);
@@ -211,9 +210,9 @@ void pi_fi_err_block(PCB* p, const uint8_t* c, uint32_t msg, uint32_t status, ui
          3);
   memcpy(b + EB_FILE, c + FDB_NAME, 8);
   if (!la && !ad && !ap_is(c, "0SA")) memcpy(b + EB_DB, c + FDB_DB, 3);
-  memcpy(b + EB_AP, p->invoc.b + INVOC_AP_ID, 3);
-  memcpy(b + EB_NAME, p->invoc.b + INVOC_PROC_NAM, kProcNameLen);
-  b[EB_TYPE] = p->invoc.b[INVOC_PROC_TYPE];
+  memcpy(b + EB_AP, p->invoc.ap_id(), 3);
+  memcpy(b + EB_NAME, p->invoc.proc_nam(), kProcNameLen);
+  b[EB_TYPE] = p->invoc.proc_type();
   uint16_t cls = text(msg, b + EB_TEXT1);
   if (status) cls = text(status, b + EB_TEXT2);
   b[EB_CLASS] = static_cast<uint8_t>(cls);
@@ -224,7 +223,7 @@ void pi_fi_err(PCB* p, const uint8_t* c, uint32_t msg, uint32_t status) {
   pi_fi_err_block(p, c, msg, status, b);
   rt_err(invoc_parent(p->invoc), b);
   // The family goes once, when the process ends: the unwind lands in its run.
-  st_le32(p->invoc.b, INVOC_END_CODE, PI_END_CANCEL);
+  p->invoc.set_end_code(PI_END_CANCEL);
   mark_leave(PI_END_CANCEL);
 }
 
@@ -261,12 +260,12 @@ void pi_set_cns(PCB* p, uint8_t* rec) {
     const uint32_t off = ld_le16(seg, SEG_OFF);
     if (off + len <= rec_len) memcpy(rec + off, from, len);
   };
-  const uint8_t* v = p->invoc.b;
-  if (v[INVOC_AUTO_RUN] == 1) {
-    const uint32_t cnt = ld_le32(v, INVOC_CNSTR_CNT), val_len = ld_le32(v, INVOC_CNSTR_LEN);
-    auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(v, INVOC_CNSTR_FLDS)));
-    auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(v, INVOC_CNSTR_SEGS)));
-    auto* vals = static_cast<const uint8_t*>(ih_get(HK_CNSTR_VALS, ld_le32(v, INVOC_CNSTR_VALS)));
+  const INVOC* v = &p->invoc;
+  if (v->auto_run() == 1) {
+    const uint32_t cnt = v->cnstr_cnt(), val_len = v->cnstr_len();
+    auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, v->cnstr_flds()));
+    auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, v->cnstr_segs()));
+    auto* vals = static_cast<const uint8_t*>(ih_get(HK_CNSTR_VALS, v->cnstr_vals()));
     for (uint32_t i = 0; flds && segs && vals && i < cnt; ++i)
       if (flds[i].given && uint32_t(flds[i].val_off) + flds[i].len <= val_len)
         put(segs + kSegEntLen * i, vals + flds[i].val_off, flds[i].len);

@@ -53,7 +53,7 @@ constexpr uint16_t kReread = ARB_REC_ID | kHoldBits;
 
 pi_file_blk* pcf_blk(const PCB* p) { return static_cast<pi_file_blk*>(p->pcb_pcf_blk); }
 uint8_t proc_type(const PCB* p) { return p->pcb_em ? p->pcb_em->em_proc_type : 0; }
-bool auto_run(const PCB* p) { return p->invoc.b[INVOC_AUTO_RUN] != 0; }
+bool auto_run(const PCB* p) { return p->invoc.auto_run() != 0; }
 
 void trace(PCB* p, uint32_t code) {
   const uint8_t* c = pi_pcf_cfi(p);
@@ -317,7 +317,7 @@ uint8_t* pi_input_mode(const PCB* p) {
 
 uint8_t* pi_user_id(const PCB* p) { return pi_area(p, AREA_USER, 3); }
 
-void pi_outcome(PCB* p, uint32_t code) { st_le32(p->invoc.b, INVOC_END_CODE, code); }
+void pi_outcome(PCB* p, uint32_t code) { p->invoc.set_end_code(code); }
 
 bool pi_ep_stop(PCB* p, uint8_t ep) {
   uint8_t result[4] = {};
@@ -341,7 +341,7 @@ void CPY_RID(PCB* p, ARB* a) {
 int pi_read(PCB* p, uint16_t mode) {
   ARB* a = p->pcb_pcf_arb;
   if (!a) return pi_outcome(p, PCF_NO_STREAM), 0;
-  if (p->invoc.b[INVOC_RNG_AP] != ' ' && (mode & ARB_FIRST)) return pi_rdnxt(p, mode);
+  if (p->invoc.rng_ap()[0] != ' ' && (mode & ARB_FIRST)) return pi_rdnxt(p, mode);
   mode = read_hold(p, a, mode);
   trace(p, (mode & ARB_REC_ID) ? TR_READ_RID : TR_READ);
   a->arb_mod = mode;

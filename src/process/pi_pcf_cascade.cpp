@@ -31,7 +31,6 @@ namespace kivo {
 namespace {
 
 enum : uint32_t { TR_DEL_CASCADE = 603200, TR_CHG_CASCADE = 603300, TR_CHG_PASS1 = 603400, TR_CHG_PASS2 = 603500 };
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116 };
 enum : uint8_t { CASCADE_CHANGE = 3, AUTO_CHANGE = 1, AUTO_DELETE = 2 };
 
 struct child {
@@ -91,22 +90,22 @@ bool link_changed(const child& c) {
 uint32_t invoke(PCB* p, const child& c, uint8_t auto_run, uint8_t* vals) {
   INVOC v;
   memcpy(v.b, c.rec + CCHLD_INVOC, kInvocSize);
-  v.b[INVOC_AUTO_RUN] = auto_run;
-  st_le32(v.b, INVOC_PARENT_PCB, p->pcb_handle);
-  st_le32(v.b, INVOC_END_CODE, 0);
+  v.set_auto_run(auto_run);
+  v.set_parent_pcb(p->pcb_handle);
+  v.set_end_code(0);
   uint32_t h[3] = {};
   if (c.cn && c.cn->cnt) {
     h[0] = ih_put(HK_CNSTR_SEGS, c.cn->segs);
     h[1] = ih_put(HK_CNSTR_FLDS, c.cn->flds);
     if (vals) h[2] = ih_put(HK_CNSTR_VALS, vals);
-    if (!ld_le32(v.b, INVOC_CNSTR_CNT)) st_le32(v.b, INVOC_CNSTR_CNT, c.cn->cnt);
-    if (!ld_le32(v.b, INVOC_CNSTR_LEN)) st_le32(v.b, INVOC_CNSTR_LEN, values_len(c.cn));
+    if (!v.cnstr_cnt()) v.set_cnstr_cnt(c.cn->cnt);
+    if (!v.cnstr_len()) v.set_cnstr_len(values_len(c.cn));
   }
-  st_le32(v.b, INVOC_CNSTR_SEGS, h[0]), st_le32(v.b, INVOC_CNSTR_FLDS, h[1]), st_le32(v.b, INVOC_CNSTR_VALS, h[2]);
+  v.set_cnstr_segs(h[0]), v.set_cnstr_flds(h[1]), v.set_cnstr_vals(h[2]);
   pi_exec(&v);
   for (uint32_t x : h)
     if (x) ih_drop(x);
-  return ld_le32(v.b, INVOC_END_CODE);
+  return v.end_code();
 }
 
 int child_fatal(PCB* p) {

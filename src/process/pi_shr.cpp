@@ -52,7 +52,7 @@ void init_frames(PCB* p, EM* em) {
   if (!em->em_frm_cnt) return;
   auto* t = table<pcb_frm_ent>(p, em->em_frm_cnt + 1);
   p->pcb_frames = reinterpret_cast<uint8_t*>(t);
-  const bool input = p->invoc.b[INVOC_PROC_TYPE] == PT_INPUT;
+  const bool input = p->invoc.proc_type() == PT_INPUT;
   bool ok = pi_each_rec(em->em_cfrm_arb, [&](uint8_t* r) {
     uint32_t no = ld_le32(r, CFRM_NO);
     if (no > em->em_frm_cnt) return;
@@ -195,8 +195,7 @@ void init_pcb(PCB* p) {
 }
 
 uint32_t pi_owner_level(const PCB* p, uint8_t kind) {
-  if (kind == kQryAreaKind && qp_auto_scope && p->invoc.b[INVOC_PROC_TYPE] == PT_QUERY &&
-      p->invoc.b[INVOC_AUTO_RUN] == 1)
+  if (kind == kQryAreaKind && qp_auto_scope && p->invoc.proc_type() == PT_QUERY && p->invoc.auto_run() == 1)
     return qp_auto_scope;
   const PCB* owner = kind < kSaaKinds && p->pcb_saa_owner[kind] ? p->pcb_saa_owner[kind] : p;
   return owner->pcb_pool ? owner->pcb_pool->level : com.sys_scope;
@@ -230,8 +229,8 @@ void new_file_blk(placing& s, pi_file_blk* fb, const AREA_DESC* ad, const saa_en
   fb->own_scope = own > fb->shr_scope ? own : fb->shr_scope;
   // A background owner takes its own copy of the file its invoker shares.
   PCB* owner_inv = invoc_parent(owner->invoc);
-  if (owner->invoc.b[INVOC_BG_RUN] && owner_inv && owner_inv->pcb_pool &&
-      saa_shared(owner->invoc.b[INVOC_INVOC_TYPE], s.p->pcb_em->em_rcv_class, k))
+  if (owner->invoc.bg_run() && owner_inv && owner_inv->pcb_pool &&
+      saa_shared(owner->invoc.invoc_type(), s.p->pcb_em->em_rcv_class, k))
     copy_fi(owner, s.p->pcb_em, fb, owner_inv->pcb_pool->level);
 }
 
@@ -254,7 +253,7 @@ void place_anchored(placing& s, const AREA_DESC* ad, const AREA_DESC* prev) {
   PCB* owner = p->pcb_saa_owner[ad->kind];
   if (!prev || prev->kind != ad->kind || memcmp(prev->ap, ad->ap, 3) != 0) {
     s.rec = pi_get_saa(p->pcb_em, ad->ap, owner, ad->kind);
-    s.priv = p->invoc.b[INVOC_BG_RUN] || !saa_shared(p->invoc.b[INVOC_INVOC_TYPE], p->pcb_em->em_rcv_class, ad->kind);
+    s.priv = p->invoc.bg_run() || !saa_shared(p->invoc.invoc_type(), p->pcb_em->em_rcv_class, ad->kind);
   }
   if (!s.rec || ad->number == 0 || ad->number > s.rec->count) {
     sys_err(kModule, __LINE__, "area %u of kind %u outside its SAA record", ad->number, ad->kind);
@@ -292,7 +291,7 @@ bool new_owners(PCB* p, PCB* inv, PCB** owner) {
   const uint8_t rc = p->pcb_em ? p->pcb_em->em_rcv_class : 0;
   bool changed = false;
   for (uint8_t k = 0; k < kSaaKinds; ++k) {
-    const bool shared = inv && !p->invoc.b[INVOC_BG_RUN] && saa_shared(p->invoc.b[INVOC_INVOC_TYPE], rc, k);
+    const bool shared = inv && !p->invoc.bg_run() && saa_shared(p->invoc.invoc_type(), rc, k);
     owner[k] = shared ? inv->pcb_saa_owner[k] : p;
     changed = changed || owner[k] != p->pcb_saa_owner[k];
   }
@@ -302,7 +301,7 @@ bool new_owners(PCB* p, PCB* inv, PCB** owner) {
 }  // namespace
 
 void pi_reshare(PCB* p, PCB* inv) {
-  st_le32(p->invoc.b, INVOC_PARENT_PCB, inv ? inv->pcb_handle : 0);
+  p->invoc.set_parent_pcb(inv ? inv->pcb_handle : 0);
   PCB* owner[kSaaKinds];
   EM* em = p->pcb_em;
   if (!em || !p->pcb_areas || !new_owners(p, inv, owner)) return;
@@ -341,7 +340,7 @@ uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope) {
   if (!p->pcb_handle) p->pcb_handle = ih_put(HK_PCB, p);
   if (session_pending()) pi_resume(p);
   PCB* inv = invoc_parent(p->invoc);
-  if (p->invoc.b[INVOC_BG_RUN] && inv) qp_copy_pend(scope, pi_owner_level(inv, kQryAreaKind));
+  if (p->invoc.bg_run() && inv) qp_copy_pend(scope, pi_owner_level(inv, kQryAreaKind));
   EM* em = p->pcb_em;
   if (!p->pcb_areas) init_pcb(p);
   target_pcbs(p);

@@ -52,7 +52,6 @@ constexpr size_t kQpCnstrSegLen = 8;  // one constraint segment entry of a query
 constexpr size_t kPathLen = 28;       // a stored file path
 
 // The header's invocation bytes.
-enum : size_t { INVOC_B99 = 99, INVOC_B100 = 100, INVOC_CNSTR_COUNT = 104, INVOC_CNSTR_VLEN = 116 };
 
 // The suspend file's descriptor of a module (suspend directory of its
 // application and version, named from its stamp) owned by `scope`.

@@ -285,11 +285,11 @@ int scan_tag(RT_CALL& c) {
   PCB* s = c.pcb;
   PCB* q = s ? invoc_parent(s->invoc) : nullptr;
   TSRF* srf = s ? static_cast<TSRF*>(s->pcb_main_srf) : nullptr;
-  if (!q || !srf || q->invoc.b[INVOC_PROC_TYPE] != PT_QUERY) return 0;
+  if (!q || !srf || q->invoc.proc_type() != PT_QUERY) return 0;
   ARB* pcf = q->pcb_pcf_arb;
   if (!pcf || !pcf->arb_len) return sys_err(kModule, __LINE__, "scan tag - no primary file"), 0;
-  const char* ap = reinterpret_cast<const char*>(q->invoc.b + INVOC_AP_ID);
-  const char* proc = reinterpret_cast<const char*>(q->invoc.b + INVOC_PROC_NAM);
+  const char* ap = q->invoc.ap_id();
+  const char* proc = q->invoc.proc_nam();
   // The records, in the file's order.
   std::vector<tag_rec> recs;
   std::vector<uint8_t> rec(pcf->arb_len);

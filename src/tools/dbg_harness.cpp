@@ -35,20 +35,20 @@ std::string trigger_field() {
 }
 
 void exec(INVOC* v) {
-  std::string name(reinterpret_cast<const char*>(v->b + INVOC_PROC_NAM), kProcNameLen);
+  std::string name(v->proc_nam(), kProcNameLen);
   name.erase(name.find_last_not_of(' ') + 1);
-  const bool ours = memcmp(v->b + INVOC_AP_ID, "0LA", 3) == 0 &&
-                    (name == "WATCH FIELD" || name == "WATCH TRIGGER" || name == "STACK (EDIT)");
+  const bool ours =
+      memcmp(v->ap_id(), "0LA", 3) == 0 && (name == "WATCH FIELD" || name == "WATCH TRIGGER" || name == "STACK (EDIT)");
   if (!ours) {
     if (g_exec_before) return g_exec_before(v);
     return pi_exec_own(v);
   }
-  st_le32(v->b, INVOC_END_CODE, PI_END_NORMAL);
+  v->set_end_code(PI_END_NORMAL);
   const char* path = getenv("KIVO_TOOL_LOG");
   if (!path || !*path) return;
   if (FILE* f = fopen(path, "a")) {
     const std::string extra = name == "WATCH TRIGGER" ? trigger_field() : "";
-    fprintf(f, "DBG %s parent=%d%s\n", name.c_str(), ld_le32(v->b, INVOC_PARENT_PCB) != 0, extra.c_str());
+    fprintf(f, "DBG %s parent=%d%s\n", name.c_str(), v->parent_pcb() != 0, extra.c_str());
     fclose(f);
   }
 }

@@ -87,20 +87,20 @@ void (*dbg_watch_trigger)(PCB* pcb, const dbg_watch& w) = run_trigger;
 
 bool dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0LA", 3), memcpy(v.b + INVOC_VER, "00", 2);
-  v.b[INVOC_PROC_TYPE] = 2, v.b[INVOC_INVOC_TYPE] = 0;
-  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  memcpy(v.b + INVOC_PROC_NAM, name, std::min(strlen(name), kProcNameLen));
+  memcpy(v.ap_id(), "0LA", 3), memcpy(v.ver(), "00", 2);
+  v.set_proc_type(2), v.set_invoc_type(0);
+  memset(v.proc_nam(), ' ', kProcNameLen);
+  memcpy(v.proc_nam(), name, std::min(strlen(name), kProcNameLen));
   const uint32_t srf = ih_put(HK_SURFACE, srf_main), srf2 = ih_put(HK_SURFACE, srf_pop);
   if (!pcb->pcb_handle) pcb->pcb_handle = ih_put(HK_PCB, pcb);
-  st_le32(v.b, INVOC_PARENT_SRF, srf), st_le32(v.b, INVOC_PARENT_SRF + 4, srf2);
-  st_le32(v.b, INVOC_PARENT_PCB, pcb->pcb_handle);
-  st_le32(v.b, INVOC_END_CODE, 0);
+  v.set_parent_srf(0, srf), v.set_parent_srf(1, srf2);
+  v.set_parent_pcb(pcb->pcb_handle);
+  v.set_end_code(0);
   MARK(MARK_RECOVERY, [&] { pi_exec(&v); });
   ih_drop(srf), ih_drop(srf2);
-  if (ld_le32(v.b, INVOC_END_CODE) == PI_END_NORMAL) return true;
+  if (v.end_code() == PI_END_NORMAL) return true;
   uint8_t pr[kProcRecSize];
-  return pc_read_process("0LA", "00", 2, reinterpret_cast<const char*>(v.b + INVOC_PROC_NAM), pr) != 0;
+  return pc_read_process("0LA", "00", 2, v.proc_nam(), pr) != 0;
 }
 
 int add_watch(PCB* pcb, const char* ap, const char* name, uint32_t occ) {

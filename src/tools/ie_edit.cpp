@@ -277,19 +277,19 @@ int scr_def_rect(loop& l, int panel, uint8_t* chr) {
 
 int preview_lang(PCB* pcb, char* lang) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0AD", 3), memcpy(v.b + INVOC_VER, "00", 2);
-  v.b[INVOC_PROC_TYPE] = PT_INPUT;
-  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  memcpy(v.b + INVOC_PROC_NAM, "SELECT PREVIEW LANGUAGE", 23);
-  v.b[INVOC_INVOC_TYPE] = 0;
+  memcpy(v.ap_id(), "0AD", 3), memcpy(v.ver(), "00", 2);
+  v.set_proc_type(PT_INPUT);
+  memset(v.proc_nam(), ' ', kProcNameLen);
+  memcpy(v.proc_nam(), "SELECT PREVIEW LANGUAGE", 23);
+  v.set_invoc_type(0);
   const uint32_t srf[2] = {pcb ? ih_put(HK_SURFACE, pcb->pcb_main_srf) : 0,
                            pcb ? ih_put(HK_SURFACE, pcb->pcb_pop_srf) : 0};
-  st_le32(v.b, INVOC_PARENT_SRF, srf[0]), st_le32(v.b, INVOC_PARENT_SRF + 4, srf[1]);
-  st_le32(v.b, INVOC_PARENT_PCB, pcb ? pcb->pcb_handle : 0);
+  v.set_parent_srf(0, srf[0]), v.set_parent_srf(1, srf[1]);
+  v.set_parent_pcb(pcb ? pcb->pcb_handle : 0);
   pi_exec(&v);
   for (uint32_t h : srf)
     if (h) ih_drop(h);
-  if (ld_le32(v.b, INVOC_END_CODE) == PI_END_CANCEL) return 0;
+  if (v.end_code() == PI_END_CANCEL) return 0;
   const uint8_t* area = pi_area(pcb, AREA_NEXT, kIePreviewLangAt + 3);
   if (!area) return 0;
   memcpy(lang, area + kIePreviewLangAt, 3);

@@ -106,9 +106,7 @@ int rt_ie_tooltest(RT_CALL& c) {
   std::string ap(com.cur_ap, 3), ver(com.cur_ver, 2);
   // The status line's application skips the runtime's own processes: a
   // caller of "0LA" plays its own images.
-  if (ap == "   " && c.pcb)
-    ap.assign(reinterpret_cast<const char*>(c.pcb->invoc.b + INVOC_AP_ID), 3),
-        ver.assign(reinterpret_cast<const char*>(c.pcb->invoc.b + INVOC_VER), 2);
+  if (ap == "   " && c.pcb) ap.assign(c.pcb->invoc.ap_id(), 3), ver.assign(c.pcb->invoc.ver(), 2);
   uint8_t text[kImageKeyLen];
   const bool as_text = text_key(c.args[0], text, &ap, &ver);
   if (!as_text && c.args[0].len < kImageKeyLen) return 0;
@@ -154,12 +152,11 @@ int ie_play(PCB* pcb, const uint8_t* key, const char* ap, const char* ver, FILE*
 }
 
 int ie_play_preview_choice(INVOC* v, const char* lang) {
-  if (memcmp(v->b + INVOC_AP_ID, "0AD", 3) != 0 ||
-      memcmp(v->b + INVOC_PROC_NAM, "SELECT PREVIEW LANGUAGE       ", kProcNameLen) != 0)
+  if (memcmp(v->ap_id(), "0AD", 3) != 0 || memcmp(v->proc_nam(), "SELECT PREVIEW LANGUAGE       ", kProcNameLen) != 0)
     return 0;
   uint8_t* area = lang ? pi_area(invoc_parent(*v), AREA_NEXT, kIePreviewLangAt + 3) : nullptr;
   if (area) memcpy(area + kIePreviewLangAt, lang, 3);
-  st_le32(v->b, INVOC_END_CODE, area ? uint32_t{PI_END_NORMAL} : uint32_t{PI_END_CANCEL});
+  v->set_end_code(area ? uint32_t{PI_END_NORMAL} : uint32_t{PI_END_CANCEL});
   return 1;
 }
 

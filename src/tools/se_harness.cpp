@@ -102,9 +102,9 @@ void browse_stand_in() {
 
 // A process of the design application: its name on one line until a key.
 void stand_in(INVOC* v, const std::string& name) {
-  auto* srf = static_cast<TSRF*>(ih_get(HK_SURFACE, ld_le32(v->b, INVOC_PARENT_SRF)));
-  auto* srf2 = static_cast<TSRF*>(ih_get(HK_SURFACE, ld_le32(v->b, INVOC_PARENT_SRF + 4)));
-  st_le32(v->b, INVOC_END_CODE, PI_END_NORMAL);
+  auto* srf = static_cast<TSRF*>(ih_get(HK_SURFACE, v->parent_srf(0)));
+  auto* srf2 = static_cast<TSRF*>(ih_get(HK_SURFACE, v->parent_srf(1)));
+  v->set_end_code(PI_END_NORMAL);
   if (!srf) return;
   const int cols = srf->SRF_SIZE.col;
   WND_BLK w;
@@ -133,7 +133,7 @@ void stand_in(INVOC* v, const std::string& name) {
 // the editor's, and without the variable the system's "SCAN" runs: false.
 int g_scan_calls = 0;
 bool scan_stand_in(INVOC* v) {
-  auto* from = static_cast<PCB*>(ih_get(HK_PCB, ld_le32(v->b, INVOC_PARENT_PCB)));
+  auto* from = static_cast<PCB*>(ih_get(HK_PCB, v->parent_pcb()));
   if (!from || from->pcb_pass.count < 2) return false;
   const pass_entry& ctx = from->pcb_pass.e[from->pcb_pass.count - 2];
   const pass_entry& type = from->pcb_pass.e[from->pcb_pass.count - 1];
@@ -154,21 +154,21 @@ bool scan_stand_in(INVOC* v) {
     next.resize(30, ' ');
     memcpy(ctx.addr + SCAN_RESULT, next.data(), 30);
   }
-  st_le32(v->b, INVOC_END_CODE, PI_END_NORMAL);
+  v->set_end_code(PI_END_NORMAL);
   return true;
 }
 
 void exec(INVOC* v) {
-  std::string name(reinterpret_cast<const char*>(v->b + INVOC_PROC_NAM), kProcNameLen);
+  std::string name(v->proc_nam(), kProcNameLen);
   name.erase(name.find_last_not_of(' ') + 1);
-  if (memcmp(v->b + INVOC_AP_ID, "0AD", 3) == 0 && name.compare(0, 12, "ZEL EDITOR (") == 0) {
+  if (memcmp(v->ap_id(), "0AD", 3) == 0 && name.compare(0, 12, "ZEL EDITOR (") == 0) {
     log_line("EXEC " + name + " editor=" + editor_seen());
-    st_le32(v->b, INVOC_END_CODE, PI_END_NORMAL);
+    v->set_end_code(PI_END_NORMAL);
     if (name == "ZEL EDITOR (HELP)" || name == "ZEL EDITOR (TOOLBOX)") return stand_in(v, name);
     if (name == "ZEL EDITOR (XCOPY)") return xcopy_stand_in();
     if (name == "ZEL EDITOR (BROWSE)") return browse_stand_in();
   }
-  if (memcmp(v->b + INVOC_AP_ID, "0LA", 3) == 0 && name == "SCAN" && scan_stand_in(v)) return;
+  if (memcmp(v->ap_id(), "0LA", 3) == 0 && name == "SCAN" && scan_stand_in(v)) return;
   if (g_exec_before) return g_exec_before(v);
   pi_exec_own(v);
 }

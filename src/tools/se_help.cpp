@@ -37,16 +37,16 @@ constexpr int kVerbCol = 7;
 
 void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot, const char* ap) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, ap, 3), memcpy(v.b + INVOC_VER, "00", 2);
-  v.b[INVOC_PROC_TYPE] = uint8_t(type);
-  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  memcpy(v.b + INVOC_PROC_NAM, name, strlen(name));
-  if (one_shot) v.b[INVOC_ONE_SHOT] = 1;
+  memcpy(v.ap_id(), ap, 3), memcpy(v.ver(), "00", 2);
+  v.set_proc_type(uint8_t(type));
+  memset(v.proc_nam(), ' ', kProcNameLen);
+  memcpy(v.proc_nam(), name, strlen(name));
+  if (one_shot) v.set_one_shot(1);
   const uint32_t srf = ih_put(HK_SURFACE, ed->srf), srf2 = ih_put(HK_SURFACE, ed->srf2);
   if (pcb && !pcb->pcb_handle) pcb->pcb_handle = ih_put(HK_PCB, pcb);
-  st_le32(v.b, INVOC_PARENT_SRF, srf);
-  st_le32(v.b, INVOC_PARENT_SRF + 4, one_shot ? srf : srf2);
-  st_le32(v.b, INVOC_PARENT_PCB, pcb ? pcb->pcb_handle : 0);
+  v.set_parent_srf(0, srf);
+  v.set_parent_srf(1, one_shot ? srf : srf2);
+  v.set_parent_pcb(pcb ? pcb->pcb_handle : 0);
   const SHOW_BLK show = ed->show;
   const int row = ed->cur_row, col = ed->cur_col;
   PCB* saved_pcb = the_pcb;
