@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "compiler/em.h"
+#include "compiler/em_child.h"
+#include "compiler/em_frame.h"
 #include "compiler/em_records.h"
 #include "compiler/pl.h"
 #include "foundation/bytes.h"
@@ -42,7 +44,7 @@ struct call_handles {
 // field entries in the invocation's form that read the values through the
 // module's area table, so they follow the PCB bound to it.
 void constraint(PCB* p, const uint8_t* child, INVOC* v, std::vector<cnstr_fld>* flds, call_handles* hs) {
-  const pl_cnstr* c = pl_child_cnstr(p->pcb_em, ld_le32(child, CCHLD_NO));
+  const pl_cnstr* c = pl_child_cnstr(p->pcb_em, cchld_view(child).number());
   if (!c || !c->cnt || !c->segs || !c->flds) return;
   flds->resize(c->cnt);
   for (uint32_t i = 0; i < c->cnt; ++i) {
@@ -60,9 +62,8 @@ void constraint(PCB* p, const uint8_t* child, INVOC* v, std::vector<cnstr_fld>* 
 // The child of the running frame that `v` names; null none.
 const uint8_t* named_child(PCB* p, const INVOC& v) {
   if (!p->pcb_cur_frm) return nullptr;
-  for (const uint8_t* ch : fp_children(p, ld_le32(p->pcb_cur_frm, CFRM_NO))) {
-    INVOC c;
-    memcpy(c.b, ch + CCHLD_INVOC, kInvocSize);
+  for (const uint8_t* ch : fp_children(p, cfrm_view(p->pcb_cur_frm).number())) {
+    const INVOC c = cchld_view(ch).invoc();
     if (!memcmp(c.ap_id(), v.ap_id(), 3) && !memcmp(c.proc_nam(), v.proc_nam(), 30) && c.proc_type() == v.proc_type())
       return ch;
   }
@@ -96,8 +97,7 @@ uint32_t pi_exec_child(PCB* p, INVOC* v) {
 uint32_t invoc_chld(PCB* p, uint8_t* child) {
   p->pcb_cur_chld = child;
   if (fp_ep(p, EP_CHLD_PRE, child) & kEpStop) return PI_END_NORMAL;
-  INVOC v;
-  memcpy(v.b, child + CCHLD_INVOC, kInvocSize);
+  INVOC v = cchld_view(child).invoc();
   call_handles hs;
   std::vector<cnstr_fld> flds;
   constraint(p, child, &v, &flds, &hs);

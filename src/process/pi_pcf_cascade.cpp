@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "compiler/em.h"
+#include "compiler/em_child.h"
 #include "compiler/em_records.h"
 #include "compiler/pl.h"
 #include "fm/fm_objects.h"
@@ -47,7 +48,7 @@ std::vector<child> children(PCB* p, bool on_delete) {
   for (uint32_t n = 1; t && n <= em->em_chld_cnt; ++n) {
     uint8_t* r = t[n].rec;
     if (!r) continue;
-    if (on_delete ? r[CCHLD_ON_DELETE] != 0 : r[CCHLD_ON_CHANGE] == CASCADE_CHANGE)
+    if (on_delete ? cchld_view(r).on_delete() : cchld_view(r).on_change() == CASCADE_CHANGE)
       out.push_back({n, r, &t[n], pl_child_cnstr(em, n)});
   }
   return out;
@@ -88,8 +89,7 @@ bool link_changed(const child& c) {
 
 // The child run by the executive with its constraint; its end code.
 uint32_t invoke(PCB* p, const child& c, uint8_t auto_run, uint8_t* vals) {
-  INVOC v;
-  memcpy(v.b, c.rec + CCHLD_INVOC, kInvocSize);
+  INVOC v = cchld_view(c.rec).invoc();
   v.set_auto_run(auto_run);
   v.set_parent_pcb(p->pcb_handle);
   v.set_end_code(0);
@@ -117,7 +117,7 @@ int child_fatal(PCB* p) {
 
 // The frame and image the child is placed on, while it runs.
 void place(PCB* p, const child& c) {
-  const uint32_t f = ld_le32(c.rec, CCHLD_FRM), i = ld_le32(c.rec, CCHLD_IMG);
+  const uint32_t f = cchld_view(c.rec).frame(), i = cchld_view(c.rec).image();
   const EM* em = p->pcb_em;
   if (p->pcb_frames && f <= em->em_frm_cnt) p->pcb_cur_frm = reinterpret_cast<pcb_frm_ent*>(p->pcb_frames)[f].rec;
   if (i && p->pcb_images && i <= em->em_img_cnt) p->pcb_cur_img = reinterpret_cast<pcb_img_ent*>(p->pcb_images)[i].rec;

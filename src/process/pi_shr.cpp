@@ -8,6 +8,10 @@
 #include <cstring>
 
 #include "compiler/em_access.h"
+#include "compiler/em_child.h"
+#include "compiler/em_field.h"
+#include "compiler/em_frame.h"
+#include "compiler/em_image.h"
 #include "fm/fm_record.h"
 #include "fm/fm_record_cache.h"
 #include "fm/la.h"
@@ -54,10 +58,10 @@ void init_frames(PCB* p, EM* em) {
   p->pcb_frames = reinterpret_cast<uint8_t*>(t);
   const bool input = p->invoc.proc_type() == PT_INPUT;
   bool ok = pi_each_rec(em->em_cfrm_arb, [&](uint8_t* r) {
-    uint32_t no = ld_le32(r, CFRM_NO);
+    uint32_t no = cfrm_view(r).number();
     if (no > em->em_frm_cnt) return;
     t[no].rec = r;
-    if (!input || !r[CFRM_SCROLL]) return;
+    if (!input || !cfrm_view(r).scroll()) return;
     if (p->pcb_iscroll) return sys_err(kModule, __LINE__, "pcb_iscroll already set");
     auto* s = table<pcb_iscroll_blk>(p, 1);
     if (s) s->frame = &t[no];
@@ -71,7 +75,7 @@ void init_images(PCB* p, EM* em) {
   auto* t = table<pcb_img_ent>(p, em->em_img_cnt + 1);
   p->pcb_images = reinterpret_cast<uint8_t*>(t);
   bool ok = pi_each_rec(em->em_cimg_arb, [&](uint8_t* r) {
-    uint32_t no = ld_le32(r, CIMG_INDEX);
+    uint32_t no = cimg_view(r).index();
     if (no <= em->em_img_cnt) t[no].rec = r;
   });
   if (!ok) sys_err(kModule, __LINE__, "bad cimg start");
@@ -95,7 +99,7 @@ void init_children(PCB* p, EM* em) {
   auto* t = table<pcb_chld_ent>(p, em->em_chld_cnt + 2);
   p->pcb_children = reinterpret_cast<uint8_t*>(t);
   bool ok = pi_each_rec(em->em_cchld_arb, [&](uint8_t* r) {
-    uint32_t no = ld_le32(r, CCHLD_NO);
+    uint32_t no = cchld_view(r).number();
     if (no <= em->em_chld_cnt) t[no].rec = r;
   });
   if (!ok) sys_err(kModule, __LINE__, "bad cchld start");
@@ -130,10 +134,10 @@ void init_from_field(uint8_t* dst, EM* em, const AREA_DESC* ad) {
     sys_err(kModule, __LINE__, "init_area() - Cannot read cfld_rec");
     return;
   }
-  uint32_t occurs = ld_le16(fld, CFLD_OCCURS);
+  uint32_t occurs = cfld_view(fld).occurs();
   if (occurs == 0) occurs = 1;
   const uint32_t elem = ad->size / occurs;
-  const uint8_t* c = CNST_RLOC(em, ld_le32(fld, CFLD_INIT));
+  const uint8_t* c = CNST_RLOC(em, cfld_view(fld).init_const());
   if (!c) return;
   if (c == reinterpret_cast<const uint8_t*>(com.blanks) && elem > kSmallConst) {
     memset(dst, ' ', ad->size);

@@ -11,6 +11,7 @@
 #include "compiler/compiler.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_frame.h"
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
 #include "fm/fm_open.h"
@@ -78,7 +79,7 @@ void purge3(PCB* p, ARB* slct, ARB* sort, ARB* parm) {
 
 bool frame_present(EM* em, uint8_t kind) {
   const uint8_t* f = find_cfrm(em, kind, nullptr);
-  return f && f[CFRM_PRESENT] != 0;
+  return f && cfrm_view(f).present();
 }
 
 [[noreturn]] void end_with(PCB* p, uint32_t code) {
@@ -127,10 +128,11 @@ uint8_t qp_mode(PCB* p) {
 const uint8_t* find_cfrm(EM* em, uint8_t kind, const uint8_t* prev) {
   if (!em || !em->em_cfrm_arb || !em->em_frm_cnt) return nullptr;
   static uint8_t found[CFRM_LEN];
-  const uint32_t after = prev ? ld_le32(prev, CFRM_NO) : 0;
+  const uint32_t after = prev ? cfrm_view(prev).number() : 0;
   bool hit = false;
   pi_each_rec(em->em_cfrm_arb, [&](uint8_t* f) {
-    if (hit || f[CFRM_KIND] != kind || ld_le32(f, CFRM_NO) <= after) return true;
+    const cfrm_view fr(f);
+    if (hit || fr.kind() != kind || fr.number() <= after) return true;
     memcpy(found, f, CFRM_LEN);
     return !(hit = true);
   });
@@ -140,7 +142,7 @@ const uint8_t* find_cfrm(EM* em, uint8_t kind, const uint8_t* prev) {
 namespace {
 // The 800-character selection text of a compiled frame into `out`.
 void frame_text(EM* em, const uint8_t* f, uint8_t* out) {
-  const uint8_t* c = f ? CNST_RLOC(em, ld_le32(f, CFRM_SLCT)) : nullptr;
+  const uint8_t* c = f ? CNST_RLOC(em, cfrm_view(f).slct()) : nullptr;
   if (c) memcpy(out, c, kFrameText);
 }
 }  // namespace
@@ -150,9 +152,9 @@ void bld_qparm(PCB* p, uint8_t* rec) {
   EM* em = p->pcb_em;
   memcpy(rec + QPARM_AP, em->em_ap, 3), memcpy(rec + QPARM_PROC, em->em_proc_nam, 30);
   const uint8_t* sort = find_cfrm(em, kFrmSort, nullptr);
-  st_le32(rec, QP_WORD, sort ? ld_le32(sort, CFRM_QPARM_WORD) : 0);
+  st_le32(rec, QP_WORD, sort ? cfrm_view(sort).qparm_word() : 0);
   const uint8_t* slct = find_cfrm(em, kFrmSlct, nullptr);
-  rec[QP_BYTE] = slct ? slct[CFRM_QPARM_BYTE] : 0;
+  rec[QP_BYTE] = slct ? cfrm_view(slct).qparm_byte() : 0;
   frame_text(em, slct, rec + QPARM_EXPR8);
   frame_text(em, find_cfrm(em, kFrmExpr9, nullptr), rec + QPARM_EXPR9);
   rec[QP_VER] = static_cast<uint8_t>(em->em_ver[0]);

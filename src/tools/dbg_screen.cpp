@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "compiler/em_access.h"
+#include "compiler/em_child.h"
+#include "compiler/em_frame.h"
+#include "compiler/em_image.h"
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
 #include "compiler/stmt_layout.h"
@@ -141,8 +144,8 @@ namespace {
 void put_frame(const EM* em, uint32_t no, uint8_t* key) {
   if (!no) return;
   pi_each_rec(em->em_cfrm_arb, [&](const uint8_t* fr) {
-    if (ld_le32(fr, CFRM_NO) != no) return;
-    key[STMT_FRM_PART] = fr[CFRM_PART];
+    if (cfrm_view(fr).number() != no) return;
+    key[STMT_FRM_PART] = cfrm_view(fr).part();
     memcpy(key + STMT_FRM_NO, fr + CFRM_DESIGN_NO, 4);
   });
 }
@@ -170,26 +173,27 @@ void bld_key(const EM* em, const dbg_blk* b, const dbg_trap& t, uint8_t* key) {
     st_le32(k, CCHLD_NO, owner);
     const uint8_t* ch = em_read_key(em->em_cchld_arb, 0, k);
     if (!ch) return;
-    const uint32_t frm = ld_le32(ch, CCHLD_FRM), img = ld_le32(ch, CCHLD_IMG);
-    const uint8_t pos = ch[CCHLD_POS];
-    uint8_t child_no[4];
-    memcpy(child_no, ch + CCHLD_INVOC_CHILD_NO, 4);
+    const cchld_view child(ch);
+    const uint32_t frm = child.frame(), img = child.image();
+    const uint8_t pos = child.position();
+    const uint32_t child_no = child.invoc().child_no();
     put_frame(em, frm, key);
     if (img) {
       uint8_t ik[CIMG_LEN] = {};
       st_le32(ik, CIMG_INDEX, img);
-      if (const uint8_t* im = em_read_key(em->em_cimg_arb, 0, ik)) key[STMT_IMG_NO] = im[CIMG_NO];
+      if (const uint8_t* im = em_read_key(em->em_cimg_arb, 0, ik)) key[STMT_IMG_NO] = cimg_view(im).number();
     }
     // The design writes both the position and the number into the CHILD
     // key the statements are filed under.
     key[STMT_CHLD_POS] = pos;
-    memcpy(key + STMT_CHLD_NO, child_no, 4);
+    st_le32(key, STMT_CHLD_NO, child_no);
   } else if (t.ep >= 41 && t.ep <= 44 && owner) {
     uint8_t k[CIMG_LEN] = {};
     st_le32(k, CIMG_INDEX, owner);
     if (const uint8_t* im = em_read_key(em->em_cimg_arb, 0, k)) {
-      key[STMT_IMG_NO] = im[CIMG_NO];
-      put_frame(em, ld_le32(im, CIMG_FRM), key);
+      const cimg_view image(im);
+      key[STMT_IMG_NO] = image.number();
+      put_frame(em, image.frame(), key);
     }
   }
 }
