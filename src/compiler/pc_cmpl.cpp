@@ -20,6 +20,7 @@
 #include "foundation/com.h"
 #include "foundation/maddr.h"
 #include "foundation/text.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -59,11 +60,12 @@ bool blank(const uint8_t* p, size_t n) {
 
 // The stamp field of a special-use slot.
 bool stamp_field(PC_CTX* ctx, const uint8_t* elem, em_stamp* out, uint32_t* mask) {
-  out->off = ld_le16(elem, ELEM_OFFSET);
-  out->type = elem[ELEM_TYPE];
-  out->size = static_cast<uint8_t>(ld_le16(elem, ELEM_SIZE));
-  out->first = elem[ELEM_HI];
-  out->last = elem[ELEM_LO];
+  const elem_view el(elem);
+  out->off = el.offset();
+  out->type = el.type();
+  out->size = static_cast<uint8_t>(el.size());
+  out->first = el.hi();
+  out->last = el.lo();
   *mask = date_mask_const(ctx, elem);
   return ctx->err_cnt == 0;
 }
@@ -79,14 +81,14 @@ bool special_slots(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
     uint8_t e[kElementSize];
     if (!pc_file_elem(ctx, ap, fi + FI_NAME, seq, e))
       return pc_err(ctx, "special field %u of file %.8s not found", seq, fi + FI_NAME);
-    const int32_t off = ld_le16(e, ELEM_OFFSET);
+    const int32_t off = elem_view(e).offset();
     switch (slot) {
       case SU_DEL_FLAG: em->em_del_flag_off = off; break;
       case SU_ADD_USER: em->em_add_user_off = off; break;
       case SU_CHG_USER: em->em_chg_user_off = off; break;
       case SU_REF_CNT:
-        em->em_ref_cnt_off = off, em->em_ref_cnt_type = e[ELEM_TYPE];
-        em->em_ref_cnt_len = static_cast<uint8_t>(ld_le16(e, ELEM_SIZE));
+        em->em_ref_cnt_off = off, em->em_ref_cnt_type = elem_view(e).type();
+        em->em_ref_cnt_len = static_cast<uint8_t>(elem_view(e).size());
         break;
       case SU_ADD_STAMP:
         if (!stamp_field(ctx, e, &em->em_add_stamp, &em->em_add_stamp_msk)) return false;

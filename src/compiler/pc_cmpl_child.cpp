@@ -14,6 +14,7 @@
 #include "compiler/pc_cmpl.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -45,11 +46,11 @@ bool child_key(PC_CTX* ctx, const uint8_t* ch, int links, child_pcf* out) {
   uint8_t e[kElementSize];
   const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
   if (!pc_file_elem(ctx, out->ap, fi + FI_NAME, seq, e)) return pc_err(ctx, "key field %u of child PCF lost", seq);
-  const bool group = e[ELEM_KIND] == 2;
+  const bool group = elem_view(e).kind() == ELEM_KIND_GROUP;
   for (int i = 0; i < links; ++i) {
     if (group && !pc_file_elem(ctx, out->ap, fi + FI_NAME, seq + 1 + static_cast<uint32_t>(i), e))
       return pc_err(ctx, "key member %d of child PCF lost", i + 1);
-    out->seg_off[i] = static_cast<uint16_t>(ld_le16(e, ELEM_OFFSET) + (group ? 0 : i * ld_le16(e, ELEM_SIZE)));
+    out->seg_off[i] = static_cast<uint16_t>(elem_view(e).offset() + (group ? 0 : i * elem_view(e).size()));
   }
   return true;
 }

@@ -18,6 +18,7 @@
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "types/cnv.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -168,7 +169,7 @@ void display_size(const uint8_t* it, const uint8_t* elem, uint32_t len, uint32_t
   if (r == 0) r = kDerive;
   if (c == 0) c = kDerive;
   len = std::max<uint32_t>(len, 1);
-  if (!IS_ELEM_ALP(elem[ELEM_TYPE])) r = 1, c = len;
+  if (!IS_ELEM_ALP(elem_view(elem).type())) r = 1, c = len;
   else if (r == kDerive && c == kDerive) {
     const uint32_t col = ld_le32(it, RI_COL);
     if (col + len - 1 <= img_cols || col > img_cols) r = 1, c = len;

@@ -17,6 +17,7 @@
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
+#include "types/element_view.h"
 #include "types/typed_value.h"
 
 namespace kivo {
@@ -85,7 +86,7 @@ bool pcf_keys(PC_CTX* ctx, const char* ap, const uint8_t* fi, const FDB& fdb, co
 bool file_fields(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint32_t area) {
   uint8_t e[kElementSize];
   for (uint32_t seq = 1; file_elem(ctx, ap, fi + FI_NAME, seq, e); ++seq)
-    if (!pc_fl(ctx, ap, e, area, ld_le16(e, ELEM_OFFSET))) return false;
+    if (!pc_fl(ctx, ap, e, area, elem_view(e).offset())) return false;
   return ctx->err_cnt == 0;
 }
 
@@ -156,44 +157,45 @@ bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) 
 }  // namespace
 
 uint32_t pc_fl(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint32_t area, uint16_t offset) {
+  const elem_view el(elem);
   EM* em = ctx->em;
   uint8_t fl[CFLD_LEN] = {};
   memcpy(fl + CFLD_AP, ap, 3);
-  memcpy(fl + CFLD_NAME, elem + ELEM_NAME, 22);
+  memcpy(fl + CFLD_NAME, el.name(), 22);
   uint8_t key[CFLD_LEN];
   memcpy(key, fl, CFLD_LEN);
   if (em_read_key(em->em_cfld_arb, 0, key)) return last_recno(em->em_cfld_arb);
-  if (!area) return pc_err(ctx, "field %.22s has no area", elem + ELEM_NAME);
-  const uint16_t size = ld_le16(elem, ELEM_SIZE);
+  if (!area) return pc_err(ctx, "field %.22s has no area", el.name());
+  const uint16_t size = el.size();
   memcpy(fl + CFLD_ELEM, elem + ELEM_NUMBER, 4);
   st_le16(fl, CFLD_OFF, offset);
-  fl[CFLD_KIND] = elem[ELEM_KIND];
-  fl[CFLD_TYPE] = elem[ELEM_TYPE];
+  fl[CFLD_KIND] = el.kind();
+  fl[CFLD_TYPE] = el.type();
   st_le16(fl, CFLD_SIZE, size);
   memcpy(fl + CFLD_OCCURS, elem + ELEM_OCCURS, 2);
   fl[CFLD_SIGNED] = elem[ELEM_SIGNED];
-  fl[CFLD_HI] = elem[ELEM_HI];
-  fl[CFLD_LO] = elem[ELEM_LO];
+  fl[CFLD_HI] = el.hi();
+  fl[CFLD_LO] = el.lo();
   st_le32(fl, CFLD_AREA, area);
   memcpy(fl + CFLD_STAMP, elem + ELEM_STAMP, 8);
   std::string why;
   std::string value(size ? size : 1, ' ');
   auto* v = reinterpret_cast<uint8_t*>(value.data());
   // A group header holds no value of its own: blanks over its bytes.
-  if (elem[ELEM_KIND] == 1 && !elem_init_value(elem, v, &why))
-    return pc_err(ctx, "field %.22s: %s", elem + ELEM_NAME, why.c_str());
-  const bool blank_alpha = (IS_ELEM_ALP(elem[ELEM_TYPE]) || elem[ELEM_KIND] != 1) && blank(v, value.size());
+  if (el.kind() == ELEM_KIND_DOMAIN && !elem_init_value(elem, v, &why))
+    return pc_err(ctx, "field %.22s: %s", el.name(), why.c_str());
+  const bool blank_alpha = (IS_ELEM_ALP(el.type()) || el.kind() != ELEM_KIND_DOMAIN) && blank(v, value.size());
   uint32_t init = blank_alpha ? kComBlanks : bld_cnst(&ctx->bld, v, static_cast<uint16_t>(value.size()));
-  if (!init) return pc_err(ctx, "field %.22s: initial value not stored", elem + ELEM_NAME);
+  if (!init) return pc_err(ctx, "field %.22s: initial value not stored", el.name());
   st_le32(fl, CFLD_INIT, init);
-  if (elem[ELEM_NULL_TEXT] != ' ' && elem[ELEM_NULL_TEXT] != 0 && elem[ELEM_KIND] == 1) {
-    if (!elem_null_value(elem, v, &why)) return pc_err(ctx, "field %.22s: %s", elem + ELEM_NAME, why.c_str());
+  if (el.has_null() && el.kind() == ELEM_KIND_DOMAIN) {
+    if (!elem_null_value(elem, v, &why)) return pc_err(ctx, "field %.22s: %s", el.name(), why.c_str());
     uint32_t nv = bld_cnst(&ctx->bld, v, static_cast<uint16_t>(value.size()));
-    if (!nv) return pc_err(ctx, "field %.22s: null value not stored", elem + ELEM_NAME);
+    if (!nv) return pc_err(ctx, "field %.22s: null value not stored", el.name());
     st_le32(fl, CFLD_NULL, nv);
   }
   const uint32_t no = em_append(em, EM_FL, fl, CFLD_LEN);
-  if (!no) return pc_err(ctx, "compiled field %.22s not written", elem + ELEM_NAME);
+  if (!no) return pc_err(ctx, "compiled field %.22s not written", el.name());
   ++em->em_fld_cnt;
   return no;
 }

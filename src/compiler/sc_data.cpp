@@ -14,6 +14,7 @@
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/cnv.h"
+#include "types/element_view.h"
 
 namespace kivo::sc_in {
 
@@ -69,7 +70,8 @@ uint32_t cv_record(PC_CTX* ctx, const char* ap, const uint8_t* elem, int32_t wid
   // Token codes are those of the field's own application.
   memcpy(s.token_ap, ap, 3), memcpy(s.token_ver, IS_BOB_AP(ap) ? "00" : ctx->ver, 2);
   const cv_area area{1, width};
-  if (!cv_cmpl(&c, &s, &area)) return pc_err(ctx, "%.22s cannot be converted (%u)", elem + ELEM_NAME, c.cnv_status);
+  if (!cv_cmpl(&c, &s, &area))
+    return pc_err(ctx, "%.22s cannot be converted (%u)", elem_view(elem).name(), c.cnv_status);
   const uint32_t no = em_append(ctx->em, EM_CV, reinterpret_cast<const uint8_t*>(&c), sizeof c);
   if (!no) return pc_err(ctx, "conversion record not written");
   return ++ctx->cv_cnt, no;
@@ -82,15 +84,16 @@ constexpr int32_t kVerifyCols = 256;  // room for any field's display
 // One VERIFY instruction (the name as a 22-character constant): the field's occurrences checked through its CV
 // record, the findings pushed onto the calculation stack.
 int verify_field(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint8_t kind) {
+  const elem_view el(elem);
   PC_OPND f{};
-  const char* name = reinterpret_cast<const char*>(elem + ELEM_NAME);
+  const char* name = el.name();
   if (!sc_cmpl_fld(ctx, ap, name, pc_occ{1, PC_OCC_NUM, {}}, &f, 1)) return 0;
   const uint32_t cv = cv_record(ctx, ap, f.elem, kVerifyCols);
   const uint32_t text = bld_cnst(&ctx->bld, elem + ELEM_NAME, 22);
   if (!cv || !text) return cv ? pc_err(ctx, "constant not stored") : 0;
   inst_buf b(OP_VERIFY);
   b.o[b.n++] = bld_opnd{K_F, {f.w[0], f.w[1], f.w[2]}, -1};
-  b.i(kind | uint32_t{ld_le16(elem, ELEM_OCCURS)} << 16).i(cv).i(text);
+  b.i(kind | uint32_t{el.occurs()} << 16).i(cv).i(text);
   return emit(ctx, b, "VERIFY") && emit(ctx, inst_buf(OP_COP).i('+'), "VERIFY");
 }
 
@@ -174,7 +177,7 @@ int c_verify(PC_CTX* ctx, sc_stmt* st) {
     if (!record_opnd(ctx, ap, name, &rec, cfi)) return 0;
     const auto* file = reinterpret_cast<const uint8_t*>(name);
     for (uint32_t seq = 1; pc_file_elem(ctx, ap, file, seq, elem); ++seq)
-      if (elem[ELEM_KIND] == 1 && !verify_field(ctx, ap, elem, kind)) return 0;
+      if (elem_view(elem).kind() == ELEM_KIND_DOMAIN && !verify_field(ctx, ap, elem, kind)) return 0;
   }
   inst_buf pop(OP_CPOP);
   pop.o[pop.n++] = bld_opnd{K_F, {warn.w[0], warn.w[1], warn.w[2]}, -1};

@@ -17,6 +17,7 @@
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/element.h"
+#include "types/element_view.h"
 
 namespace kivo::sc_in {
 
@@ -77,7 +78,7 @@ int key_of(PC_CTX* ctx, sc_stmt* st, size_t off, const char* ap, uint8_t* keyno)
   ctx->opnd1 = keep;
   if (!ok) return 0;
   const uint8_t no = f.elem[ELEM_KEY_ROLE + 1];
-  if (f.elem[ELEM_KEY_ROLE] == 255 || no == kNoKey) return pc_err(ctx, "%.22s is not a key", name);
+  if (elem_view(f.elem).key_role() == 255 || no == kNoKey) return pc_err(ctx, "%.22s is not a key", name);
   *keyno = no;
   return 1;
 }

@@ -20,6 +20,7 @@
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -157,8 +158,8 @@ int c_compute(PC_CTX* ctx, sc_stmt* st) {
   if (!strchr("+-*/", op) || !op) return st->column = 47, pc_err(ctx, "operator %c not allowed here", op);
   PC_OPND dst{}, src{};
   if (!two_field(ctx, st, 1, &dst) || !two_field(ctx, st, 2, &src)) return 0;
-  if (!IS_ELEM_NUM(dst.elem[ELEM_TYPE]))
-    return st->column = 20, pc_err(ctx, "%.22s is no number", dst.elem + ELEM_NAME);
+  if (!IS_ELEM_NUM(elem_view(dst.elem).type()))
+    return st->column = 20, pc_err(ctx, "%.22s is no number", elem_view(dst.elem).name());
   inst_buf b(OP_COMPUTE);
   b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
   b.o[b.n++] = bld_opnd{src.kind, {src.w[0], src.w[1], src.w[2]}, -1};

@@ -33,7 +33,7 @@ enum : size_t {
   FLD_NUMBER = 0,      // u32 element number
   FLD_CLASS = 4,       // "1" work field
   FLD_NAME = 5,        // 22
-  FLD_KIND = 27,       // 1 domain field, 2 group header, 3 no storage, 4 substring, 5 synonym
+  FLD_KIND = 27,       // ELEM_KIND_* (types/element.h)
   FLD_REF = 28,        // 22 domain, last field of the group, or base
   FLD_SUB_FIRST = 50,  // u16 first position in the base, from 1
   FLD_SUB_SIZE = 52,   // u16
@@ -52,14 +52,6 @@ enum : size_t {
   FLD_BYTE_529 = 529,
   FLD_DOM_KIND = 530,  // kind character of the domain
   FLD_BYTE_531 = 531,
-};
-// FLD_KIND.
-enum : uint8_t {
-  FLD_KIND_DOMAIN = 1,
-  FLD_KIND_GROUP = 2,       // group header
-  FLD_KIND_NO_STORAGE = 3,  // no storage
-  FLD_KIND_SUBSTRING = 4,
-  FLD_KIND_SYNONYM = 5
 };
 
 // The design files of a run, in the order of their handles.

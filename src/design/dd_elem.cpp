@@ -433,7 +433,7 @@ void no_storage_elem(const uint8_t* fld, uint8_t* e) {
   memset(e, 0, kMelemSize);
   e[ELEM_CLASS] = '0';
   memcpy(e + ELEM_NAME, fld + FLD_NAME, kNameLen);
-  e[ELEM_KIND] = FLD_KIND_NO_STORAGE;
+  e[ELEM_KIND] = ELEM_KIND_NO_STORAGE;
   SET_BLANK(e + ELEM_DOMAIN, kNameLen);
   // The file name, sequence and binaries stay: the element is found by
   // its file, and two such fields never share key 4.
@@ -490,10 +490,10 @@ void synonym_elem(const uint8_t* fld, uint8_t* e) {
 
 void cpy_elem(const uint8_t* fld, uint8_t* e) {
   switch (fld[FLD_KIND]) {
-    case FLD_KIND_GROUP: return group_elem(fld, e);
-    case FLD_KIND_NO_STORAGE: return no_storage_elem(fld, e);
-    case FLD_KIND_SUBSTRING: return substring_elem(fld, e);
-    case FLD_KIND_SYNONYM: return synonym_elem(fld, e);
+    case ELEM_KIND_GROUP: return group_elem(fld, e);
+    case ELEM_KIND_NO_STORAGE: return no_storage_elem(fld, e);
+    case ELEM_KIND_SUBSTRING: return substring_elem(fld, e);
+    case ELEM_KIND_SYNONYM: return synonym_elem(fld, e);
     default: return;
   }
 }

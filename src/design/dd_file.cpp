@@ -190,8 +190,8 @@ int cmpl_syn_substr(dd_ctx* ctx, const uint8_t* fld, uint8_t* e) {
   }
   const uint32_t base_size = ld_le16(e, ELEM_SIZE), base_occ = occurs(e);
   const uint32_t occ = ld_le16(fld, FLD_OCCURS) ? ld_le16(fld, FLD_OCCURS) : 1;
-  if (fld[FLD_KIND] == FLD_KIND_SYNONYM) {
-    if (e[ELEM_KIND] >= FLD_KIND_GROUP && e[ELEM_KIND] <= FLD_KIND_SYNONYM)
+  if (fld[FLD_KIND] == ELEM_KIND_SYNONYM) {
+    if (e[ELEM_KIND] >= ELEM_KIND_GROUP && e[ELEM_KIND] <= ELEM_KIND_SYNONYM)
       return field_err(ctx, 100600, fld + FLD_NAME), 0;
     if (occ > base_occ) return field_err(ctx, 100610, fld + FLD_NAME), 0;
   } else {
@@ -319,15 +319,15 @@ int cmpl_field(dd_ctx* ctx, fi_state* st, const uint8_t* fld) {
   const uint8_t kind = fld[FLD_KIND];
   int ok = 0;
   switch (kind) {
-    case FLD_KIND_DOMAIN: ok = cmpl_dom_fld(ctx, st, fld, e); break;
-    case FLD_KIND_GROUP: ok = cmpl_group_hdr(ctx, fld, e); break;
-    case FLD_KIND_NO_STORAGE: cpy_elem(fld, e), ok = 1; break;
-    case FLD_KIND_SUBSTRING:
-    case FLD_KIND_SYNONYM: ok = cmpl_syn_substr(ctx, fld, e); break;
+    case ELEM_KIND_DOMAIN: ok = cmpl_dom_fld(ctx, st, fld, e); break;
+    case ELEM_KIND_GROUP: ok = cmpl_group_hdr(ctx, fld, e); break;
+    case ELEM_KIND_NO_STORAGE: cpy_elem(fld, e), ok = 1; break;
+    case ELEM_KIND_SUBSTRING:
+    case ELEM_KIND_SYNONYM: ok = cmpl_syn_substr(ctx, fld, e); break;
     default: field_err(ctx, 102660, fld + FLD_NAME); break;
   }
   if (!ok) return 0;
-  if (dd.group_depth > 0 && kind == FLD_KIND_SUBSTRING) field_err(ctx, 100570, fld + FLD_NAME);
+  if (dd.group_depth > 0 && kind == ELEM_KIND_SUBSTRING) field_err(ctx, 100570, fld + FLD_NAME);
   // The enclosing groups, innermost first; a header is a member of the
   // groups around it, not of its own.
   for (int level = kind == 2 ? dd.group_depth - 1 : dd.group_depth; level >= 1; --level)

@@ -18,6 +18,7 @@
 #include "types/cnv.h"
 #include "types/date_mask.h"
 #include "types/element.h"
+#include "types/element_view.h"
 #include "types/pd.h"
 
 namespace kivo {
@@ -70,11 +71,12 @@ bool element(PCB* pcb, const char* ap, const char* name, uint8_t* elem) {
 // one). The current application plays no part: a stop may come before any
 // screen set it, and a date would then end the process with a system error.
 bool date_display_mask(PCB* pcb, const char* ap, const uint8_t* elem, char* mask) {
+  const elem_view el(elem);
   char text[kDateMaskLen + 1];
   if (la_get_str(text, sizeof text, kDateMaskMsg)) {
     memset(mask, ' ', kDateMaskLen);
     memcpy(mask, text, strlen(text));
-    dbg_date_mask_levels(mask, elem[ELEM_HI], elem[ELEM_LO]);
+    dbg_date_mask_levels(mask, el.hi(), el.lo());
     return true;
   }
   char ver[2];
@@ -88,7 +90,7 @@ bool conversion(PCB* pcb, const char* ap, const uint8_t* elem, CNV* c) {
   sitm s;
   cv_item item{};
   item.rows = 1;
-  const bool dated = IS_ELEM_DATE(elem[ELEM_TYPE]) && date_display_mask(pcb, ap, elem, item.mask);
+  const bool dated = IS_ELEM_DATE(elem_view(elem).type()) && date_display_mask(pcb, ap, elem, item.mask);
   cv_bld_sitm(&s, elem, dated ? &item : nullptr);
   if (!cv_cmpl(c, &s, nullptr)) return false;
   if (c->cnv_type == 1 && c->ta.alp.token_id) cv_load_token_of(c);
@@ -129,13 +131,13 @@ uint8_t* dbg_field_addr(PCB* pcb, dbg_line* l) {
     const int32_t n = l->occ[1] == 'I' ? int32_t(ld_le32(v, 0)) : pd_cvb(v, 8);
     occ = n > 0 ? uint32_t(n) : 0;
   }
-  const uint32_t count = std::max<uint32_t>(ld_le16(l->elem, ELEM_OCCURS), 1), len = ld_le16(l->elem, ELEM_SIZE);
+  const elem_view el(l->elem);
+  const uint32_t count = std::max<uint32_t>(el.occurs(), 1), len = el.size();
   // An occurrence outside the element's count would address another field.
   if (occ < 1 || occ > count || !len) return nullptr;
-  if (l->elem[ELEM_TYPE] == 2) l->flags |= kLineBinary;
+  if (el.type() == 2) l->flags |= kLineBinary;
   l->len = len;
-  return pi_find_addr(pcb, ap, ld_le32(l->elem, ELEM_NUMBER), 0, ld_le16(l->elem, ELEM_OFFSET) + (occ - 1) * len,
-                      nullptr);
+  return pi_find_addr(pcb, ap, el.number(), 0, el.offset() + (occ - 1) * len, nullptr);
 }
 
 int cnv_fld_val(PCB* pcb, dbg_line* l, int direction) {

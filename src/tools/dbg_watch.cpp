@@ -23,6 +23,7 @@
 #include "process/process.h"
 #include "tools/dbg.h"
 #include "types/element.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -117,11 +118,11 @@ int add_watch(PCB* pcb, const char* ap, const char* name, uint32_t occ) {
   const bool found = fm_read(a) != 0;
   FM_CLOSE(a, 0);  // on every path: a refused watch leaves no file open
   if (!found) return 0;
-  const uint32_t count = std::max<uint32_t>(ld_le16(elem, ELEM_OCCURS), 1), len = ld_le16(elem, ELEM_SIZE);
+  const elem_view el(elem);
+  const uint32_t count = std::max<uint32_t>(el.occurs(), 1), len = el.size();
   if (!occ) occ = 1;
   if (occ > count || !len) return 0;
-  uint8_t* live =
-      pi_find_addr(pcb, ap, ld_le32(elem, ELEM_NUMBER), 0, ld_le16(elem, ELEM_OFFSET) + (occ - 1) * len, nullptr);
+  uint8_t* live = pi_find_addr(pcb, ap, el.number(), 0, el.offset() + (occ - 1) * len, nullptr);
   return live ? dbg_add_watch_at(pcb, ap, name, occ, live, len) : 0;
 }
 

@@ -11,6 +11,7 @@
 #include "foundation/descriptors.h"
 #include "tools/ie_internal.h"
 #include "types/element.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -111,14 +112,15 @@ int get_nxt_fi(IE_GUI_REQ* req) {
 
 // The kind code of a field by its class, else by its data type.
 uint8_t field_code(const uint8_t* e) {
-  switch (e[ELEM_KIND]) {
+  const elem_view el(e);
+  switch (el.kind()) {
     case 2: return 5;
     case 3: return 6;
     case 4: return 7;
     case 5: return 8;
     default: break;
   }
-  switch (e[ELEM_TYPE]) {
+  switch (el.type()) {
     case 1:
     case 2:
     case 13: return 9;
@@ -150,7 +152,7 @@ int get_nxt_fld(IE_GUI_REQ* req) {
   memcpy(rec.data() + ELEM_FILE, file, 8);
   if (!next_record(req, open, kElemFileKey, rec.data(), kElementSize)) return 0;
   // Past the file's fields the list ends, its file closed.
-  if (memcmp(rec.data() + ELEM_FILE, file, 8) != 0) {
+  if (memcmp(elem_view(rec.data()).file(), file, 8) != 0) {
     FM_CLOSE(req->list, 0), req->list = nullptr;
     return 0;
   }

@@ -19,6 +19,7 @@
 #include "foundation/descriptors.h"
 #include "tools/se_edit.h"
 #include "types/element.h"
+#include "types/element_view.h"
 #include "types/typed_value.h"
 
 namespace kivo {
@@ -93,7 +94,7 @@ struct checker {
   int occ_ok(const xme_stmt* occ, const uint8_t* elem) {
     int v = 0;
     if (!occ || !occ_value(occ, &v)) return 1;
-    const uint16_t count = ld_le16(elem, ELEM_OCCURS);
+    const uint16_t count = elem_view(elem).occurs();
     if (v < 0 || (count != 0 && v > count)) return fail(col(occ));
     return 1;
   }
@@ -137,8 +138,9 @@ bool is_key_verb(int v) { return v == VERB_BEG_READ || v == VERB_READ || v == VE
 
 bool alpha(uint8_t t) { return IS_ELEM_ALP(t); }
 bool short_alpha(const uint8_t* e) {
-  const uint16_t n = ld_le16(e, ELEM_SIZE);
-  return alpha(e[ELEM_TYPE]) && n >= 1 && n <= 4;
+  const elem_view el(e);
+  const uint16_t n = el.size();
+  return alpha(el.type()) && n >= 1 && n <= 4;
 }
 int family(uint8_t t) { return alpha(t) ? 1 : IS_ELEM_NUM(t) ? 2 : IS_ELEM_DATE(t) ? 3 : IS_ELEM_LOG(t) ? 4 : 0; }
 
@@ -171,7 +173,7 @@ int checker::file_verb(const xme_stmt** ap1) {
       return 1;
     }
     uint8_t elem[kElementSize];
-    if (!lookup(*ap1, key, e.arb, elem) || elem[ELEM_KEY_ROLE] >= kNoKey) return fail(col(key));
+    if (!lookup(*ap1, key, e.arb, elem) || elem_view(elem).key_role() >= kNoKey) return fail(col(key));
   }
   return 1;
 }
@@ -179,14 +181,15 @@ int checker::file_verb(const xme_stmt** ap1) {
 // Step 11 for a constant: it converts to the first field's type, or is a
 // token text of its table.
 int checker::constant(const uint8_t* elem, const char* elem_ap) {
+  const elem_view el(elem);
   const xme_stmt* k = in.fld2;
   const int second = in.ap2 ? col(in.ap2) : 0;
   if (blank(k)) return 1;
   std::string t(text(k), 22);
   t.erase(t.find_last_not_of(' ') + 1);
   t.erase(0, t.find_first_not_of(' '));
-  const uint8_t type = elem[ELEM_TYPE];
-  if (type == 5 && ld_le16(elem, ELEM_CODE_LEN) != 0) {
+  const uint8_t type = el.type();
+  if (el.is_token()) {
     held tok;
     tok.design(INIT_DTOKEN_FDB, elem_ap);
     uint8_t rec[kTokRecLen];
@@ -214,7 +217,7 @@ int checker::constant(const uint8_t* elem, const char* elem_ap) {
       ok = t.size() >= 2 && t.size() <= 16 && t.size() % 2 == 0 && t.find_first_not_of("0123456789") == t.npos;
       break;
     default: {
-      std::string v(std::max<uint16_t>(ld_le16(elem, ELEM_SIZE), 16), '\0');
+      std::string v(std::max<uint16_t>(el.size(), 16), '\0');
       ok = elem_typed_value(elem, t, reinterpret_cast<uint8_t*>(v.data()));
     }
   }
@@ -235,7 +238,7 @@ int checker::subroutine() {
 
 // Step 10: the first field's type suits the verb.
 bool checker::first_type_ok(const uint8_t* e) const {
-  const uint8_t t1 = e[ELEM_TYPE];
+  const uint8_t t1 = elem_view(e).type();
   const bool a1 = alpha(t1);
   switch (in.verb) {
     case VERB_SET_DATE:
@@ -261,7 +264,7 @@ bool checker::first_type_ok(const uint8_t* e) const {
 
 // Step 12: the second field's type suits the verb and the first field.
 bool checker::second_type_ok(const uint8_t* e1, const uint8_t* e2) const {
-  const uint8_t t1 = e1[ELEM_TYPE], t2 = e2[ELEM_TYPE];
+  const uint8_t t1 = elem_view(e1).type(), t2 = elem_view(e2).type();
   const bool a1 = alpha(t1);
   switch (in.verb) {
     case VERB_DATE_ADD: return IS_ELEM_NUM(t2);

@@ -20,6 +20,7 @@
 #include "foundation/descriptors.h"
 #include "tools/se_edit.h"
 #include "types/element.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -74,7 +75,7 @@ void to_text(uint8_t* c, const uint8_t* elem, ARB* tok) {
   int32_t code = 0;
   const bool have = stored_code(c, &code);
   memset(c, ' ', kConstLen);
-  const size_t width = std::min<size_t>(ld_le16(elem, ELEM_CODE_LEN), kConstLen);
+  const size_t width = std::min<size_t>(elem_view(elem).code_len(), kConstLen);
   uint8_t rec[kTokRecLen];
   tok_group_key(elem, rec);
   st_le32(rec, TOK_CODE, static_cast<uint32_t>(code));
@@ -107,7 +108,7 @@ void to_code(uint8_t* c, const uint8_t* elem, ARB* tok) {
   char digits[16];
   const int len = snprintf(digits, sizeof digits, "%d", value);
   const size_t width =
-      std::min<size_t>(std::max<size_t>(size_t{elem[ELEM_HI]} + 1, static_cast<size_t>(len)), kConstLen);
+      std::min<size_t>(std::max<size_t>(size_t{elem_view(elem).hi()} + 1, static_cast<size_t>(len)), kConstLen);
   memset(c, ' ', kConstLen);
   memset(c, '0', width - static_cast<size_t>(len));
   memcpy(c + width - len, digits, static_cast<size_t>(len));
@@ -134,7 +135,7 @@ void cnv_token(uint8_t* rec, const char* ver, int direction, int use_kept, se_to
     if (f.elem->arb_stat != FM_NOT_FOUND) checkstat(f.elem->arb_stat, "Bad elem read ", "SE", __LINE__);
     return;
   }
-  if (elem[ELEM_TYPE] != 5 || ld_le16(elem, ELEM_CODE_LEN) == 0) return;
+  if (!elem_view(elem).is_token()) return;
   if (direction == 1) {
     uint8_t before[kConstLen];
     memcpy(before, c, kConstLen);

@@ -28,6 +28,7 @@
 #include "tools/stmt_line.h"
 #include "tools/tools.h"
 #include "types/element.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -264,7 +265,7 @@ int browse_record(se_ed_blk* ed, se_line* l, uint8_t* pass) {
   if (opened) FM_CLOSE(delem, 0);
   const bool work = found && elem[ELEM_CLASS] == '1';
   memcpy(pass + SEC_FRM_PART + 1, work ? "WRK" : "FLD", 3);
-  if (found && !work) memcpy(pass + SEC_PROC, elem + ELEM_FILE, 8);
+  if (found && !work) memcpy(pass + SEC_PROC, elem_view(elem).file(), 8);
   memcpy(pass + SEC_PROC + 8, name, 22);
   return 1;
 }
