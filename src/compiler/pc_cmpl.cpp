@@ -12,6 +12,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
 #include "fm/fm_open.h"
@@ -153,7 +154,7 @@ bool compile_pcf(PC_CTX* ctx, const uint8_t* pr, uint8_t access) {
   uint8_t cfi[CFI_LEN];
   if (!cap || !pc_fi(cap, reinterpret_cast<const char*>(pr + PR_PCF_NAME), cfi, ctx, PC_FI_OPENED, access))
     return false;
-  em->em_cns_rec = ld_le32(cfi, CFI_REC_AREA);
+  em->em_cns_rec = cfi_view(cfi).rec_area();
   if (pr[PR_PCF_REQ] == '1') cfi_rec(em, ap, pr + PR_PCF_NAME)[CFI_REQUIRED] = 1;
   return special_slots(ctx, ap, fi);
 }

@@ -11,6 +11,7 @@
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_records.h"
+#include "compiler/pc_celem.h"
 #include "compiler/pc_cmpl.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
@@ -73,14 +74,14 @@ uint32_t constraint(PC_CTX* ctx, const uint8_t* ch, INVOC* inv) {
     if (!pc_fld(reinterpret_cast<const char*>(l), reinterpret_cast<const char*>(l + 3),
                 pc_occ{occ, occ ? PC_OCC_NUM : PC_OCC_NONE, {}}, out, ctx))
       return 0;
-    const uint8_t* ce = out + PCF_CELEM;
+    const celem_view ce(out + PCF_CELEM);
     uint8_t* e = t + CNSTR_FIRST + i * CNSTR_ENTRY;
-    st_le16(e, CNSTR_AREA, ld_le16(ce, CEL_ADDR));
-    st_le16(e, CNSTR_OFF, ld_le16(ce, CEL_ADDR + 2));
-    st_le16(e, CNSTR_FLD_LEN, ld_le16(ce, CEL_SIZE));
+    st_le16(e, CNSTR_AREA, ce.area());
+    st_le16(e, CNSTR_OFF, ce.area_offset());
+    st_le16(e, CNSTR_FLD_LEN, ce.size());
     st_le16(e, CNSTR_CHILD_OFF, pcf.seg_off[i]);
     e[CNSTR_FLAG] = 1;
-    total += ld_le16(ce, CEL_SIZE);
+    total += ce.size();
   }
   inv->set_cnstr_cnt(static_cast<uint32_t>(links));
   inv->set_cnstr_len(total);

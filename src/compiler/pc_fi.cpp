@@ -9,6 +9,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/file_desc.h"
 #include "compiler/pc.h"
@@ -140,9 +141,9 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
 // A file first compiled for its fields and now opened gets its file area
 // and its file-system type.
 bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) {
-  if (ld_le32(cfi, CFI_FB_AREA)) return true;
+  if (cfi_view(cfi).fb_area()) return true;
   uint8_t fi[kFileRecSize] = {};
-  memcpy(fi + FI_NAME, cfi + size_t{CFI_FDB} + FDB_NAME, 8);
+  memcpy(fi + FI_NAME, cfi_view(cfi).name(), 8);
   ARB* f = pc_design(ctx, ap, PC_DFILE);
   if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "file %.8s of %.3s not found", fi, ap);
   const uint32_t area = file_area(ctx, ap, fi);

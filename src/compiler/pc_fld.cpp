@@ -8,6 +8,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/pc.h"
 #include "foundation/bytes.h"
@@ -26,11 +27,11 @@ bool place(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint32_t* area, uin
     uint8_t* cap = pc_ap(ap, ctx->em, ctx);
     uint8_t cfi[CFI_LEN];
     if (!cap || !pc_fi(cap, el.file(), cfi, ctx)) return false;
-    *area = ld_le32(cfi, CFI_REC_AREA);
+    *area = cfi_view(cfi).rec_area();
     *off = el.offset();
     // A design record is outside input: every occurrence must lie in the record.
     const uint32_t end = *off + el.size() * uint32_t{el.occurs()};
-    const uint16_t rec_len = ld_le16(cfi, size_t{CFI_FDB} + FDB_REC_LEN);
+    const uint16_t rec_len = cfi_view(cfi).rec_len();
     if (end > rec_len) return pc_err(ctx, "field %.22s ends at %u, past its record of %u", el.name(), end, rec_len);
     return true;
   }
@@ -73,7 +74,9 @@ int pc_fld(const char* ap, const char* name, const pc_occ& occ, uint8_t* out, PC
   memcpy(c + CEL_MASK, el.mask(), kMaskLen);
   const uint8_t ind = elem[ELEM_NULL_TEXT];
   c[CEL_NULL_IND] = ind;
-  c[CEL_NULL_SRC] = ind == ' ' || ind == 0 ? 0 : is_file_field(elem) ? 1 : 2;
+  c[CEL_NULL_SRC] = ind == ' ' || ind == 0 ? CEL_NULL_NONE
+                    : is_file_field(elem)  ? CEL_NULL_FROM_FILE
+                                           : CEL_NULL_FROM_CONST;
   st_le16(c, CEL_OCCURS, occurs);
   st_le16(c, CEL_ADDR, static_cast<uint16_t>(area));
   st_le16(c, CEL_ADDR + 2, off);

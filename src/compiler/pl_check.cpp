@@ -11,6 +11,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "compiler/inst.h"
@@ -292,14 +293,13 @@ bool fields_and_files(view& v) {
   });
   if (!ok) return v.fail("summary reference");
   ok = each(em, EM_FI, CFI_LEN, [&](const uint8_t* c) {
-    const uint32_t rec = ld_le32(c, CFI_REC_AREA), fb = ld_le32(c, CFI_FB_AREA);
+    const cfi_view cfi(c);
+    const uint32_t rec = cfi.rec_area(), fb = cfi.fb_area();
     if (!field_ok(v, rec, 0, 1) || (fb && !field_ok(v, fb, 0, 1))) return false;
-    const char* ap = reinterpret_cast<const char*>(c + size_t{CFI_FDB} + FDB_AP);
-    const char* ver = reinterpret_cast<const char*>(c + size_t{CFI_FDB} + FDB_VER);
-    ARB* f = pc_open_design(INIT_DFI_FDB, ap, ver);
+    ARB* f = pc_open_design(INIT_DFI_FDB, cfi.ap(), cfi.ver());
     uint8_t fi[kFileRecSize] = {};
-    memcpy(fi + FI_NAME, c + size_t{CFI_FDB} + FDB_NAME, 8);
-    const bool same = f && pc_read(f, 0, fi, kFileRecSize) && memcmp(fi + FI_STAMP, c + CFI_STAMP, 8) == 0;
+    memcpy(fi + FI_NAME, cfi.name(), 8);
+    const bool same = f && pc_read(f, 0, fi, kFileRecSize) && memcmp(fi + FI_STAMP, cfi.stamp(), 8) == 0;
     if (f) FM_CLOSE(f, 0);
     return same;
   });

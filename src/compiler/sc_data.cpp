@@ -9,6 +9,8 @@
 #include <string>
 
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
+#include "compiler/pc_celem.h"
 #include "compiler/sc_in.h"
 #include "fm/fm_record_cache.h"
 #include "foundation/bytes.h"
@@ -26,8 +28,8 @@ int record_opnd(PC_CTX* ctx, const char* ap, const char* name, PC_OPND* out, uin
   if (!pc_fi(cap, name, cfi, ctx)) return 0;
   *out = PC_OPND{};
   out->kind = K_F;
-  out->w[0] = ld_le32(cfi, CFI_REC_AREA) & 0xFFFF;
-  out->w[1] = 1u | uint32_t{ld_le16(cfi, size_t{CFI_FDB} + FDB_REC_LEN)} << 16;
+  out->w[0] = cfi_view(cfi).rec_area() & 0xFFFF;
+  out->w[1] = 1u | uint32_t{cfi_view(cfi).rec_len()} << 16;
   return 1;
 }
 
@@ -36,7 +38,7 @@ namespace {
 // RESTORE kind 6: the file's initial record, kept as a constant of the module.
 int initial_record(PC_CTX* ctx, const uint8_t* cfi, PC_OPND* out) {
   FDB fdb;
-  fdb_load(cfi + CFI_FDB, &fdb);
+  fdb_load(cfi_view(cfi).stored_fdb(), &fdb);
   const uint8_t* init = fm_cache(&fdb, CACHE_INITIAL);
   if (!init) return pc_err(ctx, "initial record of %.8s not found (status %u)", fdb.path.fdb_name, fdb.fdb_stat);
   const uint32_t no = bld_cnst(&ctx->bld, init, fdb.fdb_rec_len);
@@ -51,13 +53,13 @@ int initial_record(PC_CTX* ctx, const uint8_t* cfi, PC_OPND* out) {
 int initial_value(PC_CTX* ctx, const sc_stmt* st, PC_OPND* out) {
   uint8_t fo[kPcFldOut];
   if (!pc_fld(opnd_at(st, 4), opnd_at(st, 7), pc_occ{0, PC_OCC_NONE, {}}, fo, ctx)) return 0;
-  const uint8_t* c = fo + PCF_CELEM;
+  const celem_view c(fo + PCF_CELEM);
   *out = PC_OPND{};
-  out->kind = K_K, out->w[0] = ld_le32(c, CEL_INIT);
-  const uint8_t type = c[CEL_TYPE];
+  out->kind = K_K, out->w[0] = c.init_const();
+  const uint8_t type = c.type();
   // A number's scale too: RESTORE moves it into the field through its range.
-  const uint8_t scale = IS_ELEM_NUM(type) ? opnd_num_scale(type, c[CEL_LO], c[CEL_SIGNED] == '1') : 0;
-  out->w[1] = (type | kOpndConst) | uint32_t{scale} << 8 | uint32_t{ld_le16(c, CEL_SIZE)} << 16;
+  const uint8_t scale = IS_ELEM_NUM(type) ? opnd_num_scale(type, c.lo(), c.is_signed()) : 0;
+  out->w[1] = (type | kOpndConst) | uint32_t{scale} << 8 | uint32_t{c.size()} << 16;
   return 1;
 }
 

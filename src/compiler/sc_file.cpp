@@ -12,6 +12,7 @@
 #include <string>
 
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/pc_cmpl.h"
 #include "compiler/sc_in.h"
 #include "foundation/bytes.h"
@@ -51,7 +52,7 @@ int file_of(PC_CTX* ctx, sc_stmt* st, uint8_t* cfi, char* ap) {
   memcpy(key + size_t{CFI_FDB} + FDB_AP, ap, 3), memcpy(key + size_t{CFI_FDB} + FDB_NAME, name, 8);
   const uint8_t* have = em_read_key(ctx->em->em_cfi_arb, 0, key);
   uint8_t access = kPcAccRead;
-  if (!have || !ld_le32(have, CFI_FB_AREA)) {
+  if (!have || !cfi_view(have).fb_area()) {
     access = pc_stmt_access(ctx, reinterpret_cast<const uint8_t*>(ap), reinterpret_cast<const uint8_t*>(name));
     // A compile of statements outside a process (no statement of its own names the file): the verb says.
     const uint16_t verb = ld_le16(st->rec, STMT_VERB);
@@ -61,7 +62,7 @@ int file_of(PC_CTX* ctx, sc_stmt* st, uint8_t* cfi, char* ap) {
       access = kPcAccUpdate;
   }
   if (!pc_fi(cap, name, cfi, ctx, PC_FI_OPENED, access)) return 0;
-  if (!ld_le32(cfi, CFI_FB_AREA)) return pc_err(ctx, "file %.8s of %.3s has no file area", name, ap);
+  if (!cfi_view(cfi).fb_area()) return pc_err(ctx, "file %.8s of %.3s has no file area", name, ap);
   return 1;
 }
 
@@ -85,7 +86,7 @@ int key_of(PC_CTX* ctx, sc_stmt* st, size_t off, const char* ap, uint8_t* keyno)
 
 int emit_file(PC_CTX* ctx, uint16_t op, const uint8_t* cfi, uint8_t keyno, uint8_t hold, uint16_t opts) {
   inst_buf b(op);
-  b.x(static_cast<uint16_t>(ld_le32(cfi, CFI_FB_AREA)), ld_le16(cfi, CFI_INDEX));
+  b.x(static_cast<uint16_t>(cfi_view(cfi).fb_area()), cfi_view(cfi).index());
   return emit(ctx, b.i(keyno | uint32_t{hold} << 8 | uint32_t{opts} << 16), "file statement");
 }
 
@@ -194,7 +195,7 @@ int file_x_opnd(PC_CTX* ctx, sc_stmt* st, size_t ap_off, size_t name_off, inst_b
   if (!cap || !pc_fi(cap, name, cfi, ctx, PC_FI_OPENED,
                      pc_stmt_access(ctx, reinterpret_cast<const uint8_t*>(ap), reinterpret_cast<const uint8_t*>(name))))
     return 0;
-  b->x(static_cast<uint16_t>(ld_le32(cfi, CFI_FB_AREA)), ld_le16(cfi, CFI_INDEX));
+  b->x(static_cast<uint16_t>(cfi_view(cfi).fb_area()), cfi_view(cfi).index());
   return 1;
 }
 

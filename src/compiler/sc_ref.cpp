@@ -13,6 +13,7 @@
 #include <string>
 
 #include "compiler/pc.h"
+#include "compiler/pc_celem.h"
 #include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "types/cnv.h"
@@ -153,27 +154,26 @@ int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& firs
 int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ, PC_OPND* out, int opnd_no) {
   uint8_t fo[kPcFldOut];
   if (!pc_fld(ap, name, occ, fo, ctx, out->elem)) return 0;
-  const uint8_t* c = fo + PCF_CELEM;
-  const uint16_t occurs = ld_le16(c, CEL_OCCURS), size = ld_le16(c, CEL_SIZE);
+  const celem_view c(fo + PCF_CELEM);
+  const uint16_t occurs = c.occurs(), size = c.size();
   const bool none = occ.kind == PC_OCC_NONE || (occ.kind == PC_OCC_NUM && occ.value == 0);
   if (none && occurs > 1) return pc_err(ctx, "field %.22s has %u occurrences: name one", name, occurs);
-  const uint8_t type = c[CEL_TYPE], scale = scale_of(out->elem);
+  const uint8_t type = c.type(), scale = scale_of(out->elem);
   const uint32_t mask = date_mask_const(ctx, out->elem);
   if (ctx->err_cnt) return 0;
-  uint32_t area = ld_le16(c, CEL_ADDR), off = ld_le16(c, CEL_OFF);
+  uint32_t area = c.area(), off = c.offset();
   if (occ.kind == PC_OCC_INDEX) {
     char idx[22];
     memset(idx, ' ', sizeof idx), memcpy(idx, occ.index, 2);
     uint8_t io[kPcFldOut];
     if (!pc_fld("0LA", idx, pc_occ{0, PC_OCC_NONE, {}}, io, ctx)) return 0;
-    const uint8_t* ic = io + PCF_CELEM;
-    if (!IS_ELEM_NUM(ic[CEL_TYPE])) return pc_err(ctx, "index %.2s of %.22s is no number", occ.index, name);
+    const celem_view ic(io + PCF_CELEM);
+    if (!IS_ELEM_NUM(ic.type())) return pc_err(ctx, "index %.2s of %.22s is no number", occ.index, name);
     const uint8_t reg = static_cast<uint8_t>(opnd_no - 1);
     inst_buf b(OP_IDX);
     b.i(reg | uint32_t{occurs} << 16)
         .f(static_cast<uint16_t>(area), static_cast<uint16_t>(off), type, scale, size, mask)
-        .f(ld_le16(ic, CEL_ADDR), ld_le16(ic, CEL_OFF), ic[CEL_TYPE],
-           opnd_num_scale(ic[CEL_TYPE], ic[CEL_LO], ic[CEL_SIGNED] == '1'), ld_le16(ic, CEL_SIZE));
+        .f(ic.area(), ic.offset(), ic.type(), opnd_num_scale(ic.type(), ic.lo(), ic.is_signed()), ic.size());
     if (!bld_emit(&ctx->bld, b).blk) return pc_err(ctx, "IDX of %.22s not built (status %d)", name, int{ctx->bld.err});
     area = kRegArea, off = reg;
   }

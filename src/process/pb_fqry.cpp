@@ -18,8 +18,10 @@
 #include "compiler/design_records.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/pc.h"
+#include "compiler/pc_celem.h"
 #include "compiler/pcb.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
@@ -393,7 +395,7 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
     memcpy(key + FDB_AP, em->em_alt_ap, 3), memcpy(key + FDB_NAME, name, 8);
     // The file block is the area the compiled record names (the file's second number).
     const uint8_t* c = pi_get_cfi(em, key);
-    const uint32_t n = c ? ld_le32(c, CFI_FB_AREA) : 0;
+    const uint32_t n = c ? cfi_view(c).fb_area() : 0;
     auto* fb = n && n <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(p->pcb_areas[n]) : nullptr;
     if (!fb || !fb->arb) {
       sys_err(kModule, __LINE__, "alternate file %.8s of %.30s not open", name, q->proc);
@@ -445,7 +447,7 @@ namespace {
 const uint8_t* field_addr(void* ctx, const uint8_t* celem) {
   auto* q = static_cast<ACTIVE_QRY*>(ctx);
   rloc_qry(q);
-  const uint16_t area = ld_le16(celem, CEL_ADDR), off = ld_le16(celem, CEL_ADDR + 2);
+  const uint16_t area = celem_view(celem).area(), off = celem_view(celem).area_offset();
   return area < q->addr.size() && q->addr[area] ? q->addr[area] + off : nullptr;
 }
 

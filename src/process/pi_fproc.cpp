@@ -16,6 +16,7 @@
 #include "compiler/compiler.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -148,7 +149,7 @@ void find_rec_area(fproc* f, const FDB_PATH& path) {
   memcpy(key + FDB_NAME, path.fdb_name, 8);
   const uint8_t* c = pi_get_cfi(p->pcb_em, key);
   uint32_t area = 0;
-  if (!c || !pi_find_addr(p, path.fdb_ap, ld_le32(c, CFI_FILE_NO), 0, 0, &area)) return;
+  if (!c || !pi_find_addr(p, path.fdb_ap, cfi_view(c).file_no(), 0, 0, &area)) return;
   f->rec_area = area;
   f->fm.rec = p->pcb_areas[area];
   f->fm.rec_len = ld_le16(c, FDB_REC_LEN);

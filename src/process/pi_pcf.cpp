@@ -13,6 +13,7 @@
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -108,7 +109,7 @@ bool lock_status(uint32_t st) { return st == FM_HELD_SELF || st == FM_LOCKED; }
 
 bool permitted(PCB* p, ARB* a) {
   const uint8_t* c = pi_pcf_cfi(p);
-  const int32_t off = c ? static_cast<int32_t>(ld_le32(c, CFI_SECR_OFF)) : -1;
+  const int32_t off = c ? static_cast<int32_t>(cfi_view(c).secr_off()) : -1;
   const uint16_t len = pi_pcf_len(p);
   if (off >= 0 && uint32_t(off) + 4 > len) return true;
   return pi_chk_acc_secr(p, a->arb_rec, off) != 0;
@@ -304,7 +305,7 @@ uint16_t pi_pcf_len(const PCB* p) {
 uint8_t* pi_pcf_rec(const PCB* p) {
   if (p->pcb_pcf_arb && p->pcb_pcf_arb->arb_rec) return p->pcb_pcf_arb->arb_rec;
   const uint8_t* c = pi_pcf_cfi(p);
-  const uint32_t n = c ? ld_le32(c, CFI_REC_AREA) : 0;
+  const uint32_t n = c ? cfi_view(c).rec_area() : 0;
   return n && p->pcb_areas && n <= p->pcb_em->em_area_cnt ? p->pcb_areas[n] : nullptr;
 }
 

@@ -10,6 +10,7 @@
 #include "compiler/em_access.h"
 #include "compiler/em_child.h"
 #include "compiler/em_field.h"
+#include "compiler/em_file.h"
 #include "compiler/em_frame.h"
 #include "compiler/em_image.h"
 #include "fm/fm_record.h"
@@ -118,7 +119,7 @@ uint8_t* by_area_key(ARB* a, uint8_t keyno, size_t ap_off, size_t no_off, const 
 // The file's initial record, taken from the record cache once per file of
 // the module.
 const uint8_t* dflt_rec(EM* em, const uint8_t* cfi) {
-  uint16_t index = ld_le16(cfi, CFI_INDEX);
+  const uint16_t index = cfi_view(cfi).index();
   if (!em->em_cfi_native && !em_cfi_load_keys(em)) return nullptr;
   if (index == 0 || index > em->em_cfi_cnt) return nullptr;
   em_cfi_keys& k = em->em_cfi_native[index - 1];
@@ -222,8 +223,8 @@ void new_file_blk(placing& s, pi_file_blk* fb, const AREA_DESC* ad, const saa_en
   fb->cfi = get_cfi(s.p->pcb_em, ad);
   fb->state = FB_OWN;
   fb->own_scope = s.p->pcb_pool->level;
-  if (!fb->cfi || !(fb->cfi[FDB_OPT] & CFI_OPT_SHARED)) return;
-  const uint8_t k = fb->cfi[CFI_SHARE_KIND];
+  if (!fb->cfi || !(cfi_view(fb->cfi).options() & CFI_OPT_SHARED)) return;
+  const uint8_t k = cfi_view(fb->cfi).share_kind();
   PCB* owner = k < kSaaKinds ? s.p->pcb_saa_owner[k] : nullptr;
   if (!owner) return;
   fb->state = FB_SHARED;

@@ -11,6 +11,7 @@
 #include "compiler/compiler.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_frame.h"
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
@@ -256,7 +257,7 @@ struct qfi_cnstr {
     v->set_cnstr_cnt(2), v->set_cnstr_len(sizeof vals);
     v->set_cnstr_segs(h[0] = ih_put(HK_CNSTR_SEGS, segs));
     v->set_cnstr_flds(h[1] = ih_put(HK_CNSTR_FLDS, flds));
-    memcpy(v->cnstr_ap(), "0LA", 3), v->set_cnstr_stamp(ld_le32(c, CFI_FILE_NO));
+    memcpy(v->cnstr_ap(), "0LA", 3), v->set_cnstr_stamp(cfi_view(c).file_no());
     return 1;
   }
 };
