@@ -13,6 +13,7 @@
 #include "compiler/em_records.h"
 #include "compiler/pc_celem.h"
 #include "compiler/pc_cmpl.h"
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "types/element_view.h"
@@ -110,7 +111,7 @@ bool child(PC_CTX* ctx, const uint8_t* ch) {
   EM* em = ctx->em;
   uint8_t cl[CCHLD_LEN] = {};
   st_le32(cl, CCHLD_NO, em->em_chld_cnt + 1);
-  if (const uint32_t f = ld_le32(ch, STMT_FRM_NO)) {
+  if (const uint32_t f = stmt_view(ch).frm_no()) {
     const uint8_t* fr = pc_frame(em, f);
     if (!fr) return pc_err(ctx, "frame %u of child %.30s not found", f, ch + CH_NAME);
     memcpy(cl + CCHLD_FRM, fr + CFRM_NO, 4);

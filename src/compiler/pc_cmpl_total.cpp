@@ -8,6 +8,7 @@
 #include "compiler/em_records.h"
 #include "compiler/pc_celem.h"
 #include "compiler/pc_cmpl.h"
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 
 namespace kivo {
@@ -47,7 +48,7 @@ int pc_cmpl_totals(PC_CTX* ctx, const uint8_t* fr) {
   uint16_t seq = 0;
   return pc_each(a, key, STMT_IMG_NO, kStmtSize, [&](const uint8_t* st) {
     const uint8_t* op = st + STMT_OPND;
-    if (ld_le16(st, STMT_VERB) != VERB_TOTAL || op[ap_off] == ' ' || op[ap_off] == 0) return true;  // a constant
+    if (stmt_view(st).verb() != VERB_TOTAL || op[ap_off] == ' ' || op[ap_off] == 0) return true;  // a constant
     uint8_t out[kPcFldOut];
     if (!pc_fld(reinterpret_cast<const char*>(op + ap_off), reinterpret_cast<const char*>(op + fld_off),
                 pc_occ{0, PC_OCC_NONE, {}}, out, ctx))

@@ -12,6 +12,7 @@
 #include "compiler/em_file.h"
 #include "compiler/pc_celem.h"
 #include "compiler/sc_in.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_record_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
@@ -105,7 +106,7 @@ int verify_field(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint8_t kind)
 // copy that the module keeps for every event point; RESTORE 6 and 7 from
 // the initial values. No outcome: the TF word stays.
 int c_store_restore(PC_CTX* ctx, sc_stmt* st) {
-  const bool store = ld_le16(st->rec, STMT_VERB) == VERB_STORE;
+  const bool store = stmt_view(st->rec).verb() == VERB_STORE;
   const uint8_t kind = st->rec[STMT_OPND + 30];
   st->column = 47;
   if (kind != 1 && kind != 3 && (store || (kind != 6 && kind != 7)))
@@ -206,7 +207,7 @@ int shown_field(PC_CTX* ctx, sc_stmt* st, PC_OPND* f) {
   pc_occ occ;
   st->column = 20;
   if (!memcmp(opnd_at(st, 7), "                      ", 22))
-    return pc_err(ctx, "%s names no field", ld_le16(st->rec, STMT_VERB) == VERB_PRINT ? "PRINT" : "DISPLAY");
+    return pc_err(ctx, "%s names no field", stmt_view(st->rec).verb() == VERB_PRINT ? "PRINT" : "DISPLAY");
   return occ_at(ctx, st, 0, &occ) && sc_cmpl_fld(ctx, opnd_at(st, 4), opnd_at(st, 7), occ, f, 1);
 }
 

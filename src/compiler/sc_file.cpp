@@ -15,6 +15,7 @@
 #include "compiler/em_file.h"
 #include "compiler/pc_cmpl.h"
 #include "compiler/sc_in.h"
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/element.h"
@@ -55,7 +56,7 @@ int file_of(PC_CTX* ctx, sc_stmt* st, uint8_t* cfi, char* ap) {
   if (!have || !cfi_view(have).fb_area()) {
     access = pc_stmt_access(ctx, reinterpret_cast<const uint8_t*>(ap), reinterpret_cast<const uint8_t*>(name));
     // A compile of statements outside a process (no statement of its own names the file): the verb says.
-    const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+    const uint16_t verb = stmt_view(st->rec).verb();
     if (verb == VERB_OPEN || verb == VERB_CREATE) access = kPcAccStmt;
     else if (access == kPcAccRead &&
              (verb == VERB_WRITE || verb == VERB_REWRITE || verb == VERB_DELETE || verb == VERB_SCRATCH))
@@ -100,7 +101,7 @@ int c_open(PC_CTX* ctx, sc_stmt* st) {
   uint8_t cfi[CFI_LEN];
   char ap[3];
   if (!file_of(ctx, st, cfi, ap)) return 0;
-  const uint16_t op = ld_le16(st->rec, STMT_VERB) == VERB_OPEN ? OP_OPEN : OP_CREATE;
+  const uint16_t op = stmt_view(st->rec).verb() == VERB_OPEN ? OP_OPEN : OP_CREATE;
   const uint16_t opts = st->rec[STMT_OPND + FO_BYTE11] == '1' ? kFoShare : 0;
   return emit_file(ctx, op, cfi, kNoKey, 0, opts) && outcome(ctx, st);
 }
@@ -118,7 +119,7 @@ int c_read(PC_CTX* ctx, sc_stmt* st) {
   uint8_t cfi[CFI_LEN], keyno;
   char ap[3];
   if (!file_of(ctx, st, cfi, ap) || !key_of(ctx, st, 13, ap, &keyno)) return 0;
-  const uint16_t op = ld_le16(st->rec, STMT_VERB) == VERB_READ ? OP_READ : OP_READNEXT;
+  const uint16_t op = stmt_view(st->rec).verb() == VERB_READ ? OP_READ : OP_READNEXT;
   return emit_file(ctx, op, cfi, keyno, hold_at(st, FO_BYTE11), 0) && outcome(ctx, st);
 }
 
@@ -171,7 +172,7 @@ int c_update(PC_CTX* ctx, sc_stmt* st) {
                                  {VERB_DELETE, OP_DELETE},
                                  {VERB_IF_EXIST, OP_IFEXIST},
                                  {VERB_SCRATCH, OP_SCRATCH}};
-  const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+  const uint16_t verb = stmt_view(st->rec).verb();
   uint16_t op = 0;
   for (const verb_op& v : kOps)
     if (v.verb == verb) op = v.op;

@@ -15,6 +15,7 @@
 #include "compiler/design_records.h"
 #include "compiler/pcb.h"
 #include "compiler/stmt_layout.h"
+#include "compiler/stmt_view.h"
 #include "design/db_restruct.h"
 #include "design/db_stmt.h"
 #include "design/db_vfy.h"
@@ -117,7 +118,7 @@ int bld_vfy_ep(const FDB_PATH& path, const uint8_t* proc, ARB* a, char lookups, 
   memcpy(st + STMT_OPND + 7, path.fdb_name, 8);
   st[STMT_OPND + 30] = SR_RECORD;
   st[STMT_OPND + 31] = 1;
-  st_le32(st, STMT_SEQ, ld_le32(st, STMT_SEQ) + 1);
+  st_le32(st, STMT_SEQ, stmt_view(st).seq() + 1);
   a->arb_rec = st, a->arb_len = kStmtSize, a->arb_var_len = 0, a->arb_mod = 0;
   if (!fm_write(a)) return checkstat(a->arb_stat, "Verify statement write failed", kModule, __LINE__), 0;
   if (lookups == '1' && !bld_lookups(st, a, path, blanks)) return 0;

@@ -15,6 +15,7 @@
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
 #include "compiler/stmt_layout.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
@@ -273,9 +274,9 @@ struct screen {
     static const char kTf[4] = {'-', 'T', 'F', ' '};
     for (int i = 0; i < 5; ++i) line[size_t(i)] = kTf[(run->tf >> (8 - 2 * i)) & 3];
     put(line, 7, std::string(em->em_proc_nam, 30), 30);
-    put(line, 38, digits(rec ? ld_le32(rec, STMT_FRM_NO) : 0, 7), 7);
-    put(line, 46, digits(rec ? rec[STMT_IMG_NO] : 0, 3), 3);
-    put(line, 50, digits(rec ? ld_le32(rec, STMT_CHLD_NO) : 0, 7), 7);
+    put(line, 38, digits(rec ? stmt_view(rec).frm_no() : 0, 7), 7);
+    put(line, 46, digits(rec ? stmt_view(rec).img_no() : 0, 3), 3);
+    put(line, 50, digits(rec ? stmt_view(rec).chld_no() : 0, 7), 7);
     const uint32_t tm = type_msg(em->em_proc_type);
     if (!tm) sys_err(kModule, __LINE__, "dbg_init() - invalid proc type");
     put(line, width() - 22, tm ? wm_msg_text(tm).substr(0, 3) : "", 3);

@@ -6,6 +6,7 @@
 
 #include "compiler/pcb.h"
 #include "compiler/stmt_layout.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
@@ -170,7 +171,7 @@ int cnv_fld_val(PCB* pcb, dbg_line* l, int direction) {
 int set_data_val(PCB* pcb, const uint8_t* rec, dbg_line lines[2]) {
   for (int i = 0; i < 2; ++i) lines[i] = dbg_line{};
   bool has = false;
-  const int which = shown_operands(ld_le16(rec, STMT_VERB), &has);
+  const int which = shown_operands(stmt_view(rec).verb(), &has);
   int n = 0;
   for (int k = 0; k < 2; ++k) {
     if (!(which & (1 << k))) continue;

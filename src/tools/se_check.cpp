@@ -12,6 +12,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/pc.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_status.h"
 #include "fm/token_cache.h"
@@ -359,7 +360,7 @@ int validate(const se_chk& in, se_chk_out* out) {
 }
 
 int opt_req(const uint8_t* rec, const int* states, int* err_col) {
-  const int verb = ld_le16(rec, STMT_VERB);
+  const int verb = stmt_view(rec).verb();
   if (verb >= kVerbCount) return 1;
   // The states and columns of the verb's fields in layout order.
   const xme_stmt* f[24];

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "compiler/pcb.h"
+#include "compiler/stmt_view.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -71,7 +72,7 @@ void toolbox(se_ed_blk* ed, PCB* pcb) { se_run_design(ed, pcb, "ZEL EDITOR (TOOL
 int get_xme_type(se_ed_blk* ed, const uint8_t* rec, int must_blank, char* ap, int* col) {
   memset(ap, ' ', 3);
   *col = 0;
-  int verb = ld_le16(rec, STMT_VERB);
+  int verb = stmt_view(rec).verb();
   if (verb >= kVerbCount) verb = VERB_LABEL;
   if (ed->cur_row < 2 || ed->cur_row > ed->srows + 1) return 0;
   const int at = ed->cur_col - kOpndCol;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
 #include "screen/tm_keys.h"
@@ -35,7 +36,7 @@ const char* cancel_prompt(uint16_t st) {
                                                        : "Cancel (Cancel Copy)";
 }
 
-uint32_t seq_of(const se_line* l) { return ld_le32(l->rec, STMT_SEQ); }
+uint32_t seq_of(const se_line* l) { return stmt_view(l->rec).seq(); }
 
 // Puts the list in `order` and numbers it 1..n.
 void relink(se_ed_blk* ed, const std::vector<se_line*>& order) {
@@ -196,7 +197,7 @@ se_line* se_find_label(se_ed_blk* ed, const char* name, uint32_t* line_no) {
   for (se_line* x : se_lines(ed)) {
     ++n;
     if (n < ed->first_shown && ed->first_shown <= ed->n_lines) continue;
-    if (ld_le16(x->rec, STMT_VERB) == VERB_LABEL && memcmp(x->rec + STMT_OPND, name, 30) == 0) {
+    if (stmt_view(x->rec).verb() == VERB_LABEL && memcmp(x->rec + STMT_OPND, name, 30) == 0) {
       if (line_no) *line_no = n;
       return x;
     }
@@ -205,7 +206,7 @@ se_line* se_find_label(se_ed_blk* ed, const char* name, uint32_t* line_no) {
   n = 0;
   for (se_line* x : se_lines(ed)) {
     ++n;
-    if (ld_le16(x->rec, STMT_VERB) == VERB_LABEL && memcmp(x->rec + STMT_OPND, name, 30) == 0) {
+    if (stmt_view(x->rec).verb() == VERB_LABEL && memcmp(x->rec + STMT_OPND, name, 30) == 0) {
       if (line_no) *line_no = n;
       return x;
     }
@@ -215,7 +216,7 @@ se_line* se_find_label(se_ed_blk* ed, const char* name, uint32_t* line_no) {
 
 se_line* se_find_loop(se_ed_blk*, int verb, const char* key, size_t key_len, se_line* start, int forward) {
   for (se_line* x = start; x; x = static_cast<se_line*>(forward ? x->link.next : x->link.prev))
-    if (ld_le16(x->rec, STMT_VERB) == verb && memcmp(x->rec + STMT_OPND, key, key_len) == 0) return x;
+    if (stmt_view(x->rec).verb() == verb && memcmp(x->rec + STMT_OPND, key, key_len) == 0) return x;
   return nullptr;
 }
 
@@ -243,7 +244,7 @@ void browse_zel(se_ed_blk* ed, PCB* pcb, uint8_t* ctx) {
   const auto next = [](se_line* l) { return static_cast<se_line*>(l->link.next); };
   const auto prev = [](se_line* l) { return static_cast<se_line*>(l->link.prev); };
   se_line* target = nullptr;
-  switch (ld_le16(cur->rec, STMT_VERB)) {
+  switch (stmt_view(cur->rec).verb()) {
     // A loop by its index (4 bytes), a read block by its file (application
     // id and name).
     case VERB_BEG_LOOP: target = se_find_loop(ed, VERB_END_LOOP, text, 4, next(cur), 1); break;

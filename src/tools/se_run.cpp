@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -279,7 +280,7 @@ int save(se_ed_blk* ed, uint32_t key) {
       ie_rec r(l->rec, l->rec + kStmtSize);
       seq = stmt_seq(static_cast<uint32_t>(recs.size() + 1), seq);
       st_le32(r.data(), STMT_SEQ, seq);
-      if (token_verb(ld_le16(r.data(), STMT_VERB))) cnv_token(r.data(), se_ver, 2, 1, &l->tok);
+      if (token_verb(stmt_view(r.data()).verb())) cnv_token(r.data(), se_ver, 2, 1, &l->tok);
       recs.push_back(std::move(r));
     }
     const std::vector<ie_rec> before = ie_scan(ed->stmt_arb, 0, ed->key_tmpl, kStmtSize, kStmtKeyPrefix);
@@ -633,7 +634,7 @@ int process_stmts(se_ed_blk* ed) {
   uint32_t n = 0;
   for (ie_rec& r : ie_scan(ed->stmt_arb, 0, ed->key_tmpl, kStmtSize, kStmtKeyPrefix)) {
     se_tok_kept tok{};
-    if (token_verb(ld_le16(r.data(), STMT_VERB))) cnv_token(r.data(), se_ver, 1, 1, &tok);
+    if (token_verb(stmt_view(r.data()).verb())) cnv_token(r.data(), se_ver, 1, 1, &tok);
     se_line* node = nullptr;
     if (!NEW_LINE(&node, r.data(), &ed->lines)) return sys_err(kModule, __LINE__, "process_stmts() - NEW_LINE"), 0;
     node->tok = tok;

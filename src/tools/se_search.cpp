@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
@@ -155,7 +156,7 @@ int is_sub_str(const char* text, int text_len, const char* pat, int pat_len) {
 }
 
 int chk_replace(const uint8_t* rec, char* line, int col, int old_len, const char* new_text, int new_len) {
-  int verb = ld_le16(rec, STMT_VERB);
+  int verb = stmt_view(rec).verb();
   if (verb >= kVerbCount) verb = VERB_LABEL;
   const int at = col - kOpndCol;  // within the operand area
   for (const xme_stmt* f = xme_stmt_desc[verb]; f->type; ++f) {
@@ -218,7 +219,7 @@ int search(se_ed_blk* ed, int replace) {
         // only (the range cut stays what it was).
         se_center_around_line(ed, 0, m.line);
         ed->cur_col = m.col;
-        if (state != SE_MOVE_TARGET && state != SE_COPY_TARGET) ed->range_last = ld_le32(m.line->rec, STMT_SEQ);
+        if (state != SE_MOVE_TARGET && state != SE_COPY_TARGET) ed->range_last = stmt_view(m.line->rec).seq();
         ed->state = state;
         ed->rehilite = true;
         se_range_prompt(ed);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "compiler/em_item.h"
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "tools/se_edit.h"
@@ -32,7 +33,7 @@ bool is_occ(uint16_t t) {
 }
 
 int shown_verb(const uint8_t* rec) {
-  const int v = ld_le16(rec, STMT_VERB);
+  const int v = stmt_view(rec).verb();
   return v < kVerbCount ? v : VERB_LABEL;
 }
 
@@ -127,7 +128,7 @@ int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off) {
   char* l = ed->line.data();
   memset(l, ' ', ed->line_width);
   const int verb = shown_verb(rec);
-  if (ld_le16(rec, STMT_VERB) < kVerbCount) memcpy(l, rec + STMT_PREFIX, kSePrefixLen);
+  if (stmt_view(rec).verb() < kVerbCount) memcpy(l, rec + STMT_PREFIX, kSePrefixLen);
   if (!verb_off) {
     const char* spell = stmt_verb_spell(verb);
     if (ed->bold && verb == VERB_BRIGHT) spell = kBold;

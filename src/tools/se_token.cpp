@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "compiler/pc.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
@@ -117,7 +118,7 @@ void to_code(uint8_t* c, const uint8_t* elem, ARB* tok) {
 }  // namespace
 
 void cnv_token(uint8_t* rec, const char* ver, int direction, int use_kept, se_tok_kept* kept) {
-  const uint16_t verb = ld_le16(rec, STMT_VERB);
+  const uint16_t verb = stmt_view(rec).verb();
   if (verb != VERB_SET && verb != VERB_IF && verb != VERB_AND && verb != VERB_OR) return;
   uint8_t* opnd = rec + STMT_OPND;
   if (memcmp(opnd + OP_AP2, "   ", 3) != 0) return;

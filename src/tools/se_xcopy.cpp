@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "compiler/pcb.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -176,7 +177,7 @@ int xcopy(se_ed_blk* ed, uint32_t raw_key) {
   if (raw_key == LK_CANCEL) return 1;
   se_line* l = se_get_cur_line(ed);
   if (!l) return ed->beep = true, 0;
-  const uint32_t n = ld_le32(l->rec, STMT_SEQ);
+  const uint32_t n = stmt_view(l->rec).seq();
   if (xcopy_opt == 1) {
     ed->range_first = ed->range_last = n;
     xcopy_opt = 2;
@@ -195,7 +196,7 @@ int xcopy(se_ed_blk* ed, uint32_t raw_key) {
   if (!ie_del_prefix(ed->cut_arb, none, kStmtSize, 0)) sys_err(kModule, __LINE__, "xcopy() - fm_del_all");
   uint32_t count = 0;
   for (se_line* x : se_lines(ed)) {
-    const uint32_t k = ld_le32(x->rec, STMT_SEQ);
+    const uint32_t k = stmt_view(x->rec).seq();
     if (k < ed->range_first || k > ed->range_last) continue;
     if (!ie_put(ed->cut_arb, x->rec, kStmtSize)) return sys_err(kModule, __LINE__, "xcopy() - fm_write"), 1;
     ++count;
@@ -232,7 +233,7 @@ int invoked_type(int verb) {
 // The pass record of what line `l` names (1), or 0 when it names nothing
 // browsable.
 int browse_record(se_ed_blk* ed, se_line* l, uint8_t* pass) {
-  const int verb = ld_le16(l->rec, STMT_VERB);
+  const int verb = stmt_view(l->rec).verb();
   const uint8_t* op = l->rec + STMT_OPND;
   if (const int type = invoked_type(verb)) {
     // Another process: its application id and name; no owner, no event point.
