@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "compiler/design_records.h"
+#include "fm/file_rec_view.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/element.h"
@@ -64,10 +65,10 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
   auto fail = [&](const std::string& what) {
     return *why = "key " + std::to_string(k) + " of file " + name + ": " + what, 0;
   };
-  const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
+  const uint32_t seq = file_rec_view(fi).key_seq(k);
   uint8_t key_elem[kElementSize], e[kElementSize];
   if (!read(ctx, fi + FI_NAME, seq, key_elem)) return fail("field " + std::to_string(seq) + " not found");
-  const uint16_t rec_len = ld_le16(fi, FI_REC_LEN);
+  const uint16_t rec_len = file_rec_view(fi).rec_len();
   int n = 0;
   std::string err;
   // Every occurrence of a field, in order.
@@ -105,7 +106,7 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
 
 int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, KDB* kdb, SDB* sdb, int max_segs,
                  uint32_t* fields, std::string* why) {
-  const int nkeys = fi[FI_NKEYS];
+  const int nkeys = file_rec_view(fi).nkeys();
   if (nkeys > kFileMaxKeys)
     return *why = "file " + std::string(reinterpret_cast<const char*>(fi), 8) + ": " + std::to_string(nkeys) + " keys",
            0;
@@ -120,9 +121,10 @@ int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, K
                     std::to_string(max_segs - kFdbMaxSegsPerKey) + " key segments",
              0;
   }
-  INIT_FDB(fdb, fi[FI_FS_TYPE], ld_le16(fi, FI_REC_LEN), fi[FI_VAR] == '1', kdb, static_cast<uint8_t>(nkeys));
+  const file_rec_view file(fi);
+  INIT_FDB(fdb, file.fs_type(), file.rec_len(), file.variable(), kdb, static_cast<uint8_t>(nkeys));
   if (fi[FI_ORG]) fdb->fdb_org = fi[FI_ORG];
-  fdb->fdb_struct_date[0] = ld_le32(fi, FI_STRUCT), fdb->fdb_struct_date[1] = ld_le32(fi, FI_STRUCT + 4);
+  fdb->fdb_struct_date[0] = file.struct_word(0), fdb->fdb_struct_date[1] = file.struct_word(1);
   fdb->fdb_fmt = static_cast<uint8_t>((fi[kFiFmtFlag1] == '1' ? 0x2 : 0) | (fi[kFiFmtFlag2] == '1' ? 0x4 : 0));
   return 1;
 }

@@ -15,6 +15,7 @@
 #include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
@@ -77,7 +78,7 @@ bool special_slots(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
   em->em_add_user_off = em->em_chg_user_off = em->em_del_flag_off = em->em_ref_cnt_off = -1;
   em->em_add_stamp.off = em->em_chg_stamp.off = -1;
   for (int slot : {SU_DEL_FLAG, SU_REF_CNT, SU_ADD_STAMP, SU_CHG_STAMP, SU_ADD_USER, SU_CHG_USER}) {
-    const uint32_t seq = ld_le32(fi, FI_SPECIAL + 4u * static_cast<uint32_t>(slot));
+    const uint32_t seq = file_rec_view(fi).special_seq(slot);
     if (!seq) continue;
     uint8_t e[kElementSize];
     if (!pc_file_elem(ctx, ap, fi + FI_NAME, seq, e))
@@ -149,7 +150,7 @@ bool compile_pcf(PC_CTX* ctx, const uint8_t* pr, uint8_t access) {
   memcpy(fi + FI_NAME, pr + PR_PCF_NAME, 8);
   ARB* f = pc_design(ctx, ap, PC_DFILE);
   if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "PCF %.8s of %.3s not found", pr + PR_PCF_NAME, ap);
-  em->em_pcf_id = ld_le32(fi, FI_NUMBER);
+  em->em_pcf_id = file_rec_view(fi).number();
   uint8_t* cap = pc_ap(ap, em, ctx);
   uint8_t cfi[CFI_LEN];
   if (!cap || !pc_fi(cap, reinterpret_cast<const char*>(pr + PR_PCF_NAME), cfi, ctx, PC_FI_OPENED, access))

@@ -14,6 +14,7 @@
 #include "compiler/pc_celem.h"
 #include "compiler/pc_cmpl.h"
 #include "compiler/stmt_view.h"
+#include "fm/file_rec_view.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "types/element_view.h"
@@ -41,12 +42,12 @@ bool child_key(PC_CTX* ctx, const uint8_t* ch, int links, child_pcf* out) {
   memcpy(fi + FI_NAME, pr + PR_PCF_NAME, 8);
   ARB* f = pc_design(ctx, out->ap, PC_DFILE);
   if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "PCF of child %.30s not found", ch + CH_NAME);
-  out->number = ld_le32(fi, FI_NUMBER);
+  out->number = file_rec_view(fi).number();
   const uint8_t k = ch[CH_PCF_KEY];
-  if (k >= fi[FI_NKEYS] || fi[FI_KEY_SEGS + k] < links)
+  if (k >= file_rec_view(fi).nkeys() || file_rec_view(fi).key_segs(k) < links)
     return pc_err(ctx, "key %u of the PCF of child %.30s has fewer than %d segments", k, ch + CH_NAME, links);
   uint8_t e[kElementSize];
-  const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
+  const uint32_t seq = file_rec_view(fi).key_seq(k);
   if (!pc_file_elem(ctx, out->ap, fi + FI_NAME, seq, e)) return pc_err(ctx, "key field %u of child PCF lost", seq);
   const bool group = elem_view(e).kind() == ELEM_KIND_GROUP;
   for (int i = 0; i < links; ++i) {

@@ -13,6 +13,7 @@
 #include "compiler/em_records.h"
 #include "compiler/file_desc.h"
 #include "compiler/pc.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_xlate.h"
 #include "foundation/bytes.h"
@@ -103,10 +104,11 @@ bool lang_dependent(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
 // The file area of an opened file: at the file's second number, so that its
 // block has an SAA entry of its own beside the record area at the first.
 uint32_t file_area(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
-  const uint32_t no = ld_le32(fi, FI_NUMBER2);
-  if (!no || no == ld_le32(fi, FI_NUMBER))
+  const uint32_t no = file_rec_view(fi).number2();
+  if (!no || no == file_rec_view(fi).number())
     return pc_err(ctx, "file %.8s of %.3s has no second number for its file area", fi + FI_NAME, ap);
-  return pc_area(ctx, static_cast<uint8_t>(no / kAreaSpan), ap, no % kAreaSpan, kFileBlkSize, 1, 0, fi[FI_CLASS]);
+  return pc_area(ctx, static_cast<uint8_t>(no / kAreaSpan), ap, no % kAreaSpan, kFileBlkSize, 1, 0,
+                 file_rec_view(fi).area_class());
 }
 
 // A new CFI record: descriptor, numbers, areas, stamp.
@@ -116,9 +118,10 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
   SDB sdb[kMaxKeySegs + kFdbMaxSegsPerKey];
   uint32_t fields[kMaxKeySegs + kFdbMaxSegsPerKey];
   if (!file_fdb(ctx, ap, fi, &fdb, kdb, sdb, fields)) return false;
-  const uint32_t no = ld_le32(fi, FI_NUMBER);
+  const uint32_t no = file_rec_view(fi).number();
   const uint8_t kind = static_cast<uint8_t>(no / kAreaSpan);
-  const uint32_t rec_area = pc_area(ctx, kind, ap, no % kAreaSpan, ld_le16(fi, FI_REC_LEN), 0, 1, fi[FI_CLASS]);
+  const file_rec_view file(fi);
+  const uint32_t rec_area = pc_area(ctx, kind, ap, no % kAreaSpan, file.rec_len(), 0, 1, file.area_class());
   uint32_t fb_area = 0;
   if (use == PC_FI_OPENED) fb_area = file_area(ctx, ap, fi);
   if (!rec_area || (use == PC_FI_OPENED && !fb_area)) return false;
@@ -126,7 +129,7 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
   fdb.fdb_acc = access;
   memset(cfi, 0, CFI_LEN);
   st_le32(cfi, CFI_FILE_NO, no);
-  st_le32(cfi, CFI_FILE_NO2, ld_le32(fi, FI_NUMBER2));
+  st_le32(cfi, CFI_FILE_NO2, file_rec_view(fi).number2());
   st_le32(cfi, CFI_REC_AREA, rec_area);
   st_le32(cfi, CFI_FB_AREA, fb_area);
   st_le32(cfi, CFI_SECR_OFF, 0xFFFFFFFF);
@@ -150,7 +153,7 @@ bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) 
   if (!area) return false;
   st_le32(cfi, CFI_FB_AREA, area);
   cfi[CFI_LANG_DEP] = lang_dependent(ctx, ap, fi) ? 1 : 0;
-  cfi[size_t{CFI_FDB} + FDB_FS_TYPE] = fi[FI_FS_TYPE];
+  cfi[size_t{CFI_FDB} + FDB_FS_TYPE] = file_rec_view(fi).fs_type();
   cfi[size_t{CFI_FDB} + FDB_ACC] = access;
   return true;
 }

@@ -22,6 +22,7 @@
 #include "design/dd_msg.h"
 #include "design/design_builder.h"
 #include "design/mu_xlate.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -406,7 +407,7 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   if (!dd_scan(ctx->arb[RC_ELEM], 2, from, kElementSize, same_file, &elems))
     return checkstat(ctx->arb[RC_ELEM]->arb_stat, "Bad elem attach", kModule, __LINE__), 0;
   for (auto& e : elems) {
-    st_le32(e.data(), ELEM_NUMBER, ld_le32(fi, FI_NUMBER));
+    st_le32(e.data(), ELEM_NUMBER, file_rec_view(fi).number());
     if (!db_put_rec(ctx->arb[RC_NEW_ELEM], e.data(), kElementSize, 0))
       return checkstat(ctx->arb[RC_NEW_ELEM]->arb_stat, "Bad elem write", kModule, __LINE__), 0;
   }
