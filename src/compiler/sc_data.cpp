@@ -192,12 +192,12 @@ namespace {
 // A number operand of PRINT at `off`: 0 when blank; a negative value or an
 // index is refused.
 int print_number(PC_CTX* ctx, sc_stmt* st, size_t off, int column, uint16_t* out) {
-  const uint8_t* p = st->rec + STMT_OPND + off;
+  const occ_view occ(stmt_view(st->rec).opnd() + off);
   *out = 0;
-  if (!memcmp(p, "    ", 4) || ld_le16(p, 2) == OCC_NONE) return 1;
+  if (occ.blank() || occ.kind() == OCC_NONE) return 1;
   st->column = column;
-  const int16_t v = static_cast<int16_t>(ld_le16(p, 0));
-  if (ld_le16(p, 2) != OCC_NUMBER || v < 0) return pc_err(ctx, "a number from 0 to 999 expected");
+  const int16_t v = occ.number();
+  if (occ.kind() != OCC_NUMBER || v < 0) return pc_err(ctx, "a number from 0 to 999 expected");
   *out = static_cast<uint16_t>(v);
   return 1;
 }

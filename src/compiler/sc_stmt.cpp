@@ -62,12 +62,12 @@ const char* opnd_at(const sc_stmt* st, size_t off) { return reinterpret_cast<con
 
 // The occurrence {i16 value, u16 kind} at `off`; four blanks mean none.
 int occ_at(PC_CTX* ctx, const sc_stmt* st, size_t off, pc_occ* out) {
-  const uint8_t* p = st->rec + STMT_OPND + off;
+  const occ_view occ(stmt_view(st->rec).opnd() + off);
   *out = pc_occ{0, PC_OCC_NONE, {}};
-  if (!memcmp(p, "    ", 4)) return 1;
-  const uint16_t kind = ld_le16(p, 2);
-  if (kind == OCC_NUMBER) *out = pc_occ{ld_le16(p, 0), PC_OCC_NUM, {}};
-  if (kind == OCC_INDEX) *out = pc_occ{0, PC_OCC_INDEX, {static_cast<char>(p[0]), static_cast<char>(p[1])}};
+  if (occ.blank()) return 1;
+  const uint16_t kind = occ.kind();
+  if (kind == OCC_NUMBER) *out = pc_occ{static_cast<uint16_t>(occ.number()), PC_OCC_NUM, {}};
+  if (kind == OCC_INDEX) *out = pc_occ{0, PC_OCC_INDEX, {occ.index()[0], occ.index()[1]}};
   return kind <= OCC_NONE ? 1 : pc_err(ctx, "occurrence kind %u not allowed here", kind);
 }
 
@@ -182,8 +182,9 @@ int loop_index(PC_CTX* ctx, const uint8_t* p, PC_OPND* out) {
 
 // A bound of BEG LOOP: a literal in the index's type, or another index.
 int loop_bound(PC_CTX* ctx, const uint8_t* p, const PC_OPND& idx, PC_OPND* out) {
-  if (ld_le16(p, 2) == OCC_INDEX) return loop_index(ctx, p, out);
-  const int v = ld_le16(p, 2) == OCC_NUMBER ? static_cast<int16_t>(ld_le16(p, 0)) : 1;
+  const occ_view occ(p);
+  if (occ.kind() == OCC_INDEX) return loop_index(ctx, p, out);
+  const int v = occ.kind() == OCC_NUMBER ? occ.number() : 1;
   const std::string t = std::to_string(v);
   return sc_cmpl_const(ctx, t.data(), t.size(), idx, out);
 }
@@ -195,8 +196,9 @@ int c_beg_loop(PC_CTX* ctx, sc_stmt* st) {
   if (!loop_index(ctx, o, &idx)) return 0;
   const int cols[3] = {21, 28, 38};
   for (int i = 0; i < 3; ++i)
-    if (st->column = cols[i], !loop_bound(ctx, o + 4 + 4 * i, idx, &b[i])) return 0;
-  if (ld_le16(o, 14) == OCC_NUMBER && ld_le16(o, 12) == 0) return pc_err(ctx, "loop step 0");
+    if (st->column = cols[i], !loop_bound(ctx, o + kOccLen * (i + 1), idx, &b[i])) return 0;
+  const occ_view step(o + kOccLen * 3);
+  if (step.kind() == OCC_NUMBER && step.number() == 0) return pc_err(ctx, "loop step 0");
   const int32_t exit = bld_label(&ctx->bld);
   inst_buf in(OP_LOOPBEG);
   in.o[in.n++] = bld_opnd{K_F, {idx.w[0], idx.w[1], idx.w[2]}, -1};

@@ -3,6 +3,8 @@
 // as the statement compiler, the editor and the debugger read them.
 #pragma once
 
+#include <cstring>
+
 #include "compiler/stmt_layout.h"
 #include "foundation/record_view.h"
 
@@ -23,6 +25,16 @@ class stmt_view : public le_record_view {
   const char* prefix() const { return text(STMT_PREFIX); }    // 5
   uint16_t verb() const { return u16(STMT_VERB); }            // `verb_code`
   const uint8_t* opnd() const { return data() + STMT_OPND; }  // kStmtOpndLen
+};
+
+// An occurrence operand: a number, an index's two letters, or none.
+class occ_view : public le_record_view {
+ public:
+  using le_record_view::le_record_view;
+  bool blank() const { return memcmp(data(), "    ", kOccLen) == 0; }  // never given
+  uint16_t kind() const { return u16(OCC_KIND); }                      // OCC_NUMBER, OCC_INDEX, OCC_NONE
+  int16_t number() const { return static_cast<int16_t>(u16(OCC_VALUE)); }
+  const char* index() const { return text(OCC_VALUE); }  // 2 letters
 };
 
 }  // namespace kivo

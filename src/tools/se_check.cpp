@@ -70,10 +70,9 @@ struct checker {
   // The occurrence named, none counting as 1; false for index letters.
   bool occ_value(const xme_stmt* f, int* v) const {
     if (!f) return *v = 1, true;
-    const uint8_t* o = opnd + f->rec_off;
-    const uint16_t kind = ld_le16(o, 2);
-    if (kind == OCC_INDEX) return false;
-    *v = kind == OCC_NUMBER ? static_cast<int16_t>(ld_le16(o, 0)) : 1;
+    const occ_view occ(opnd + f->rec_off);
+    if (occ.kind() == OCC_INDEX) return false;
+    *v = occ.kind() == OCC_NUMBER ? occ.number() : 1;
     return true;
   }
 
