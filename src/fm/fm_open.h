@@ -18,6 +18,7 @@
 
 #include "fm/fm_objects.h"
 #include "fm/fm_switch.h"
+#include "foundation/hook_list.h"
 #include "foundation/invoc.h"
 
 namespace kivo {
@@ -145,6 +146,21 @@ struct fm_proc_hook_table {
   void (*restore_data)(PCB* pcb, const uint8_t* area, void* shared);
 };
 extern fm_proc_hook_table fm_proc_hooks;
+
+// clang-format off
+#define KIVO_FM_PROC_HOOKS(X)    \
+  X(fm_proc_hooks, invoc)        \
+  X(fm_proc_hooks, pl_get)       \
+  X(fm_proc_hooks, shr_data)     \
+  X(fm_proc_hooks, open_fi)      \
+  X(fm_proc_hooks, proc_exec)    \
+  X(fm_proc_hooks, free_data)    \
+  X(fm_proc_hooks, dbg_cleanup)  \
+  X(fm_proc_hooks, pb_attach)    \
+  X(fm_proc_hooks, store_data)   \
+  X(fm_proc_hooks, restore_data)
+// clang-format on
+KIVO_TABLE_LISTED(fm_proc_hooks, KIVO_FM_PROC_HOOKS);
 
 constexpr size_t kPcbSize = 640;
 enum : uint8_t { EP_FILE_OPEN = 1, EP_FILE_CLOSE = 6 };

@@ -19,6 +19,7 @@
 #include "foundation/com.h"
 #include "foundation/opt_token.h"
 #include "foundation/os.h"
+#include "screen/screen.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"
 
@@ -136,7 +137,7 @@ tm_script cmpl_script(const std::string& text, std::string* errors) {
 
 namespace {
 
-int terminal_byte() { return tm_hooks.read_byte ? tm_hooks.read_byte() : read_meta(); }
+int terminal_byte() { return screen_seams.read_byte(); }
 
 void stop_macro() {
   g.play_macro = player{};

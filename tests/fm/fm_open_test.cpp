@@ -65,8 +65,8 @@ class FmOpenBase : public FmStarted {
     g_watch = nullptr;
     g_pl_result = 1;
     g_close_code = 0;
-    compiler_hooks.pl.get = pl_double;
-    ii_hooks.proc_exec = exec_double;
+    hooks_.set(compiler_seams.pl_get, pl_double);
+    hooks_.set(interp_seams.proc_exec, exec_double);
   }
 
   static ARB* create(mem_desc& d, uint32_t scope, uint32_t opt = LFB_OPEN_NEW) {
@@ -375,11 +375,11 @@ int g_freed;
 TEST_F(FmFileEvents, TheProcessGetsItsSharedDataAndIsReleasedWithItAtTheLastClose) {
   static uint32_t shr_args[2];
   static int shared_block;
-  pi_hooks.shr_data = [](PCB*, uint32_t owner, uint32_t mark) -> void* {
+  hooks_.set(pi_hooks.shr_data, [](PCB*, uint32_t owner, uint32_t mark) -> void* {
     shr_args[0] = owner, shr_args[1] = mark;
     return &shared_block;
-  };
-  pi_hooks.free_data = [](PCB*, int flag) { g_freed += flag; };
+  });
+  hooks_.set(pi_hooks.free_data, [](PCB*, int flag) { g_freed += flag; });
   g_freed = 0;
   at_level_2([&] {
     mem_desc d("SHRDATA", "00", 2);

@@ -55,10 +55,10 @@ class FmRecordEvents : public FmRec {
     g_seen.clear();
     g_on = nullptr;
     g_loaded = g_stores = g_restores = 0;
-    compiler_hooks.pl.get = pl_double;
-    ii_hooks.proc_exec = exec_double;
-    pi_hooks.store_data = [](PCB*, uint8_t*, size_t, void*) { ++g_stores; };
-    pi_hooks.restore_data = [](PCB*, const uint8_t*, void*) { ++g_restores; };
+    hooks_.set(compiler_seams.pl_get, pl_double);
+    hooks_.set(interp_seams.proc_exec, exec_double);
+    hooks_.set(pi_hooks.store_data, [](PCB*, uint8_t*, size_t, void*) { ++g_stores; });
+    hooks_.set(pi_hooks.restore_data, [](PCB*, const uint8_t*, void*) { ++g_restores; });
     f = create(fd, fb, LFB_FILE_PROC);
     g = create(gd, gb, LFB_FILE_PROC);
     ASSERT_TRUE(f && g);

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "fm/fm.h"
+#include "fm/memfile.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
@@ -51,7 +53,7 @@ class CmdLine : public test::Fresh {
     pi_pcb_arb = pi_prop_cache = mhook_arb = nullptr;
     for (ARB*& a : pi_saa_arb) a = nullptr;
     pi_pool = nullptr;
-    foundation_hooks.design_recs = {};
+    mm_destroy_all();  // the memory files go before the next test's fresh start drops their pools
     Fresh::TearDown();
   }
 
@@ -72,6 +74,7 @@ class CmdLine : public test::Fresh {
 
   std::vector<std::string> storage_;
   std::vector<char*> ptrs_;
+  kivo_test::hook_snapshot all_;  // what pi_init fills (the design records) goes back
 };
 
 std::string field(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
@@ -213,8 +216,7 @@ int fake_connect(const char* host, const char* port) {
 bool is_open(int fd) { return fcntl(fd, F_GETFD) >= 0; }
 
 TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
-  const remote_hooks old = ss_remote_hooks;
-  ss_remote_hooks.connect = fake_connect;
+  kivo_test::scoped_hook connect(ss_remote_hooks.connect, fake_connect);
   const struct {
     std::vector<std::string> args;
     std::vector<bool> open;  // of each connection made, in order
@@ -243,16 +245,15 @@ TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
   EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:8000"});
   close(com.rmt_sock);
   com.rmt_sock = 0;
-  ss_remote_hooks = old;
 }
 
 TEST_F(CmdLine, OutgoingConnectionThatFailsEndsStartUp) {
-  const remote_hooks old = ss_remote_hooks;
-  ss_remote_hooks.connect = fake_connect;
-  EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
-  ss_remote_hooks.connect = nullptr;
+  {
+    kivo_test::scoped_hook connect(ss_remote_hooks.connect, fake_connect);
+    EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
+  }
+  kivo_test::scoped_hook no_connect(ss_remote_hooks.connect, nullptr);
   EXPECT_EXIT(parse({"-x=8000"}), ::testing::ExitedWithCode(1), "");
-  ss_remote_hooks = old;
 }
 
 TEST_F(CmdLine, OutgoingConnectionSplitsHostAndPort) {

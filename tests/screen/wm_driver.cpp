@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     (strncmp(argv[i], "-f=", 3) == 0 ? void(sock = argv[i] + 3) : files.push_back(argv[i]));
   if (files.size() != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT [-f=N]\n"), 2;
   fm_register_hooks();
-  wm_register_hooks();
+  screen_register_hooks();
   net_register_hooks();
   remote_term_register();
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;

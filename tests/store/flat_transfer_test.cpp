@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 
+#include "../fixtures/hook_override.h"
 #include "analyser_test_util.h"
 #include "fault_util.h"
 #include "foundation/com.h"
@@ -25,11 +26,8 @@ std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; 
 
 class FlatTransfer : public ::testing::Test {
  protected:
-  void SetUp() override {
-    com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet_presenter;
-  }
-  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
+  void SetUp() override { com_fill(0, nullptr); }
+  kivo_test::scoped_hook<sys_err_presenter> quiet_{foundation_seams.err_presenter, test::quiet_presenter};
 
   int import_text(const std::string& text) {
     spill(base_, bytes(text));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/stmt_layout.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"

@@ -45,7 +45,6 @@ TEST(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
     f.compile(&entry);
     for (const char* shown : r) EXPECT_EQ(f.show(f.read(shown)), shown);
   }
-  types_hooks.typed_date = cv_typed_date;
   const char* typed[][2] = {{"2024031512301500", "03/15/2024"}, {"202403----------", ""}, {"20241315--------", ""}};
   for (const auto& r : typed) {
     cnv_fix f;
