@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the engine and its default installation, copies the installation
-# into a scratch directory and starts the demonstration application there on
-# this terminal (kivo -d=DEM, whose first screen is "DEM MENU"); ends with
-# the engine's exit status.
+# Builds the engine, its default installation and the test listener, copies
+# the installation into a scratch directory and starts the demonstration
+# application there on this terminal (kivo -d=DEM, whose first screen is
+# "DEM MENU"); ends with the engine's exit status.
 #
 # KIVO_RUN_DIR names the directory to run in instead of a scratch one: it is
 # kept afterwards, and used as it is when it already holds an installation,
@@ -14,7 +14,8 @@ cd "$(dirname "$0")/.."
 kivo_need_packages cmake ninja-build g++ libncurses-dev
 build="${KIVO_BUILD_DIR:-build}"
 [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j "$(nproc)" --target kivo default_installation >&2
+# The test listener too: the README's remote sessions start with it.
+cmake --build "$build" -j "$(nproc)" --target kivo default_installation kivo_listen >&2
 
 run_dir="${KIVO_RUN_DIR:-}"
 scratch=""

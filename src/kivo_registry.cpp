@@ -80,7 +80,6 @@ std::vector<registry_entry> build() {
   KIVO_REGISTRY_TABLE(compiler_hooks, KIVO_COMPILER_HOOKS);
   KIVO_REGISTRY_TABLE(ii_hooks, KIVO_II_HOOKS);
   KIVO_REGISTRY_TABLE(ii_dbg_hooks, KIVO_II_DBG_HOOKS);
-  KIVO_REGISTRY_TABLE(pi_hooks, KIVO_PI_HOOKS);
   kind = registry_kind::seam;
   KIVO_REGISTRY_TABLE(os_sys, KIVO_OS_SEAMS);
   KIVO_REGISTRY_TABLE(foundation_seams, KIVO_FOUNDATION_SEAMS);
@@ -107,16 +106,9 @@ const std::vector<registry_empty_ok>& kivo_hooks_may_stay_empty() {
       {"fm_hooks.pm_user",
        "pending: the process executive does not read USER itself yet; the record read at "
        "start-up serves"},
-      {"fm_hooks.xlate_proc",
-       "pending: the process engine does not yet run \"TRANSLATE FIELD\"; the pseudo-languages "
-       "translate alone"},
       {"tm_hooks.get_ed", "the remote client's login fills it; a local terminal's fields are the window manager's"},
       {"tm_hooks.get_opt", "the remote client's login fills it; a local terminal reads options with ut_get_opt"},
-      {"pi_hooks.shr_data", "pending: the file process's shared data are a test double until it runs them"},
-      {"pi_hooks.open_fi", "pending: the file process's files are a test double until it opens them"},
-      {"pi_hooks.free_data", "pending: the file process's shared data are a test double until it runs them"},
-      {"pi_hooks.store_data", "pending: the file process's shared data are a test double until it runs them"},
-      {"pi_hooks.restore_data", "pending: the file process's shared data are a test double until it runs them"},
+      {"tm_hooks.read_byte", "the remote client's login fills it; a local terminal reads with read_meta"},
   };
   return list;
 }

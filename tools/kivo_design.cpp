@@ -17,7 +17,9 @@
 // listing lines and then each message ("number class text") are printed;
 // the exit status is the highest message class (1 at a fault of a source).
 // Compiling the design dictionary "0AD" gives the design files of every
-// version the APPL file lists the structure files their opens then check.
+// version the APPL file lists the structure files their opens then check;
+// compiling "0SA" creates each of its data files that is missing and
+// records the structure of every one.
 //
 // With -l the lines of a portable file (header, then one record a line)
 // are added to a data file of a database that has its SYSDIR entry: the
@@ -215,6 +217,34 @@ bool record_structures() {
   return true;
 }
 
+// The data files of the system-administration application, once its
+// dictionary is compiled: each file it describes is created when missing
+// (an existing one keeps its records) and has its structure recorded, so
+// that the restructure of "0SA" and the bootstrap find every one. The
+// highest message class, or -1 when the message files cannot be made.
+int install_sysadm_files() {
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB s[kInitMaxSegs];
+  INIT_DFI_FDB(&f, k, s, "0SA", "00");
+  if (!FM_OPEN(&f, com.sys_scope, LFB_NO_STRUCT_CHK | LFB_ANY_DIR, 0x01, 0x0f)) return 0;  // none described
+  std::vector<std::string> names;
+  each_record(f.fdb_arb, kFileRecSize, [&](const uint8_t* r) {
+    // The files the bootstrap creates: disk files whose numbers are not limited.
+    if (r[FI_FS_TYPE] == FS_DISK && r[FI_ALLOC] != '1')
+      names.emplace_back(reinterpret_cast<const char*>(r + FI_NAME), 8);
+  });
+  FM_CLOSE(f.fdb_arb, 0);
+  ARB *m1, *m2;
+  if (!open_messages("0SA", "00", &m1, &m2)) return -1;
+  for (const std::string& name : names) {
+    FDB_PATH path{};
+    INIT_SA_PATH(&path, name.c_str(), PATH_DATA);
+    rt_create(nullptr, path, m1, m2, '1');  // a failure is filed, and reported below
+  }
+  return report(m1, m2);
+}
+
 int write_source(const char* path, bool replace, int* top) {
   std::ifstream in(path);
   if (!in) {
@@ -231,6 +261,11 @@ int write_source(const char* path, bool replace, int* top) {
     *top = std::max(*top, cls);
     // Versions written before the design dictionary get its structures.
     if (r.ap == "0AD" && !record_structures()) return 0;
+    if (r.ap == "0SA" && r.ver == "00") {
+      const int made = install_sysadm_files();
+      if (made < 0) return 0;
+      *top = std::max(*top, made);
+    }
   }
   return r.ok;
 }

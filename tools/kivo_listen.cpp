@@ -1,8 +1,10 @@
 // kivo_listen: a test listener for remote sessions, standing in for the
 // listener that lies outside the engine. It listens on 127.0.0.1 (port 0
 // unless --port=N; the port it got is printed on the first line of the
-// standard output), reads each connection's LOGIN block, answers REPLY
-// {3, 1} and starts the configured command on the connection:
+// standard output) and hands each connection to a child of its own, which
+// reads the LOGIN block, answers REPLY {3, 1} and starts the configured
+// command on the connection (so a connection that says nothing delays no
+// other client):
 //
 //   kivo_listen [--once] [--port=N] COMMAND [ARG...]
 //
@@ -17,6 +19,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,21 +130,46 @@ bool login_ok(const tmnet_login& l) { return l.start.empty() || l.start == kLogi
   _exit(127);
 }
 
-// One connection: true when a session was started on it.
-bool serve(int sock, const options& o) {
+// One connection, in a child of its own: reads the LOGIN under the
+// handshake's bound, answers it and, when accepted, becomes the engine.
+// Before the exec it writes one byte to `verdict` (close-on-exec) so that a
+// --once listener learns a session started; the child's end otherwise.
+[[noreturn]] void serve(int sock, const options& o, int verdict) {
+  prctl(PR_SET_PDEATHSIG, SIGTERM);  // a login still waiting ends with the listener
   uint8_t block[kLoginSize];
   tmnet_handshake_begin(sock);  // a connection that says nothing is dropped at the bound
   const bool got = tmnet_recv_msg(sock, TMNET_LOGIN, sizeof block, block);
   tmnet_handshake_end();
-  if (!got) return false;
+  if (!got) _exit(1);
   tmnet_login l;
   const bool ok = login_parse(block, &l) && login_ok(l);
   uint8_t reply[kReplySize];
   reply_build(kReplyFirst, ok ? 1 : 0, reply);
-  if (!tmnet_send_msg(sock, TMNET_REPLY, sizeof reply, reply) || !ok) return false;
+  if (!tmnet_send_msg(sock, TMNET_REPLY, sizeof reply, reply) || !ok) _exit(1);
+  prctl(PR_SET_PDEATHSIG, 0);  // the session outlives the listener
+  const char started = 1;
+  if (verdict >= 0 && write(verdict, &started, 1) != 1) _exit(1);
+  start_engine(sock, o, l);
+}
+
+// Hands the connection to a child of its own, so that a connection that
+// says nothing keeps no other client waiting. With --once: true when that
+// child started a session (the listener then waits for its verdict).
+bool hand_over(int sock, const options& o) {
+  int verdict[2] = {-1, -1};
+  if (o.once && pipe2(verdict, O_CLOEXEC) != 0) return false;
   const pid_t pid = fork();
-  if (pid == 0) start_engine(sock, o, l);
-  return pid > 0;
+  if (pid == 0) {
+    if (verdict[0] >= 0) close(verdict[0]);
+    serve(sock, o, verdict[1]);
+  }
+  if (verdict[1] >= 0) close(verdict[1]);
+  if (pid < 0 || !o.once) return false;
+  char started = 0;
+  ssize_t n;
+  while ((n = read(verdict[0], &started, 1)) < 0 && errno == EINTR) {}
+  close(verdict[0]);
+  return n == 1 && started == 1;
 }
 
 }  // namespace
@@ -154,7 +182,7 @@ int main(int argc, char** argv) {
   }
   hold_standard_descriptors();
   tmnet_init();
-  tmnet_role = TMNET_ROLE_DATA_LINK;  // a client that breaks off must not end the listener
+  tmnet_role = TMNET_ROLE_DATA_LINK;  // a client that breaks off must not end the login's child
   const int lsn = listen_on(o.port);
   reap_sessions_at_once();
   for (;;) {
@@ -164,8 +192,8 @@ int main(int argc, char** argv) {
       perror("kivo_listen: accept");
       return 2;
     }
-    const bool started = serve(sock, o);
+    const bool started = hand_over(sock, o);
     close(sock);
-    if (started && o.once) return 0;
+    if (started) return 0;
   }
 }

@@ -47,6 +47,12 @@ bool add_segments(const uint8_t* e, uint16_t off, SDB* sdb, int* n, uint32_t seq
   return true;
 }
 
+constexpr size_t kElemNameLen = 22;
+
+// Element kinds: 1 a field, 2 a group header, 3 a field without storage,
+// 4 a substring, 5 a synonym.
+bool takes_segments(const uint8_t* e) { return e[ELEM_KIND] == 1 || e[ELEM_KIND] == 4 || e[ELEM_KIND] == 5; }
+
 }  // namespace
 
 int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb, SDB* sdb, uint32_t* fields,
@@ -74,15 +80,17 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
   if (key_elem[ELEM_KIND] != 2) {
     if (!occurrences(key_elem, seq)) return 0;
   } else {
-    // A group: the fields that follow its header inside its bytes.
-    const uint32_t from = ld_le16(key_elem, ELEM_OFFSET);
-    const uint32_t to =
-        from + ld_le16(key_elem, ELEM_SIZE) * (ld_le16(key_elem, ELEM_OCCURS) ? ld_le16(key_elem, ELEM_OCCURS) : 1u);
-    for (uint32_t at = seq + 1; read(ctx, fi + FI_NAME, at, e); ++at) {
-      const uint32_t off = ld_le16(e, ELEM_OFFSET);
-      if (off < from || off >= to) break;
-      if (e[ELEM_KIND] == 1 && !occurrences(e, at)) return 0;
+    // A group: the members that follow its header in sequence, up to and
+    // including its last field (named at the header's domain bytes).
+    const uint8_t* last = key_elem + ELEM_DOMAIN;
+    bool closed = false;
+    for (uint32_t at = seq + 1; !closed && read(ctx, fi + FI_NAME, at, e); ++at) {
+      closed = memcmp(e + ELEM_NAME, last, kElemNameLen) == 0;
+      // Members with bytes of their own in the record: fields, substrings
+      // and synonyms; the dictionary counts each one's segments in the key.
+      if (takes_segments(e) && !occurrences(e, at)) return 0;
     }
+    if (!closed) return fail("group's last field not found");
     if (n == 0) return fail("group without fields");
   }
   const uint8_t order = key_elem[ELEM_KEY_ORDER] == '-' ? '-' : '+';

@@ -246,8 +246,11 @@ int sc_cmpl_ref(PC_CTX* ctx, const uint8_t* ref, PC_OPND* out, int opnd_no, void
 // operand 1 is kept in the context for the constants that follow.
 int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ, PC_OPND* out, int opnd_no);
 // A constant `text` converted to the type of `first` (a token field: the
-// code's decimal digits, blank or "-1" meaning no code).
-int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& first, PC_OPND* out);
+// code's decimal digits, blank or "-1" meaning no code). A date that gives
+// fewer levels than the field is a day-number date of its own levels,
+// unless `keep` (the constant is stored into `first`, as SET does): then it
+// takes the field's form and levels, its parts clamped into range.
+int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& first, PC_OPND* out, bool keep = false);
 
 // The code of token `text` in the group of `elem` (a coded field of `ap`):
 // -1 for a blank text, an unknown text or a TOKEN file that cannot be read.

@@ -34,6 +34,8 @@ void pc_invoc_defaults(INVOC* out);
 // PROCESS record of `type`/`name` of `ap`/`ver` into `rec` (kProcRecSize).
 // 1 found.
 int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* name, uint8_t* rec);
+// The PROCESS design reads made so far in this engine process (tests).
+uint32_t pc_process_reads();
 
 // Compiles the process named by the PCB's invocation in the PCB's language
 // into a new module. The caller gives a zeroed context; on success

@@ -68,7 +68,14 @@ pc_dsn_file::~pc_dsn_file() {
   if (arb) FM_CLOSE(arb, 0);
 }
 
+namespace {
+uint32_t g_process_reads;
+}  // namespace
+
+uint32_t pc_process_reads() { return g_process_reads; }
+
 int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* name, uint8_t* rec) {
+  ++g_process_reads;
   ARB* a = pc_open_design(INIT_DPROC_FDB, ap, ver);
   if (!a) return 0;
   memset(rec, 0, kProcRecSize);

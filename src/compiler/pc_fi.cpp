@@ -13,6 +13,7 @@
 #include "compiler/file_desc.h"
 #include "compiler/pc.h"
 #include "fm/fm_objects.h"
+#include "fm/fm_xlate.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
@@ -88,6 +89,15 @@ bool file_fields(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint32_t area) 
   return ctx->err_cnt == 0;
 }
 
+// Whether the file holds a field that is translated between languages: a
+// process that opens it reads it in the session's language.
+bool lang_dependent(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
+  uint8_t e[kElementSize];
+  for (uint32_t seq = 1; file_elem(ctx, ap, fi + FI_NAME, seq, e); ++seq)
+    if (bld_lang_map_helper(e)) return true;
+  return false;
+}
+
 // The file area of an opened file: at the file's second number, so that its
 // block has an SAA entry of its own beside the record area at the first.
 uint32_t file_area(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
@@ -119,6 +129,7 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
   st_le32(cfi, CFI_FB_AREA, fb_area);
   st_le32(cfi, CFI_SECR_OFF, 0xFFFFFFFF);
   memcpy(cfi + CFI_STAMP, fi + FI_STAMP, 8);
+  if (use == PC_FI_OPENED) cfi[CFI_LANG_DEP] = lang_dependent(ctx, ap, fi) ? 1 : 0;
   if (!em_cfi_add(ctx->em, fdb, cfi)) return pc_err(ctx, "compiled file %.8s not written", fi + FI_NAME);
   if (use != PC_FI_RECORD && !file_fields(ctx, ap, fi, rec_area)) return false;
   const bool pcf = memcmp(ctx->em->em_pcf_ap, ap, 3) == 0 && ctx->em->em_pcf_id == no;
@@ -136,6 +147,7 @@ bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) 
   const uint32_t area = file_area(ctx, ap, fi);
   if (!area) return false;
   st_le32(cfi, CFI_FB_AREA, area);
+  cfi[CFI_LANG_DEP] = lang_dependent(ctx, ap, fi) ? 1 : 0;
   cfi[size_t{CFI_FDB} + FDB_FS_TYPE] = fi[FI_FS_TYPE];
   cfi[size_t{CFI_FDB} + FDB_ACC] = access;
   return true;

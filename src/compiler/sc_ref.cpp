@@ -15,6 +15,7 @@
 #include "compiler/pc.h"
 #include "fm/token_cache.h"
 #include "foundation/bytes.h"
+#include "types/cnv.h"
 #include "types/date_mask.h"
 #include "types/typed_value.h"
 
@@ -22,7 +23,6 @@ namespace kivo {
 
 namespace {
 
-constexpr uint8_t kUniversalDate = 15;
 constexpr size_t kUniversalLen = 16;
 enum : int { VERB_AND = 3, VERB_IF = 38, VERB_OR = 52 };
 enum : int { FAM_NONE, FAM_ALPHA, FAM_NUM, FAM_DATE, FAM_LOGIC };
@@ -57,17 +57,26 @@ uint32_t cnst(PC_CTX* ctx, const void* p, size_t len) {
   return bld_cnst(&ctx->bld, static_cast<const uint8_t*>(p), static_cast<uint16_t>(len));
 }
 
-// A date as digits from the century on (CCYYMMDD[hh[mm[ss[xx]]]]) in the
-// universal form, its levels as far as the text goes.
-int date_const(PC_CTX* ctx, const std::string& t, PC_OPND* out) {
+// A date as digits from the century on (CCYYMMDD[hh[mm[ss[xx]]]]), read as
+// a universal date for the field `elem` it meets (the levels past the text
+// not given): in the field's own form when it gives every level the field
+// holds; else, compared, a day-number date of the levels typed (a
+// comparison takes the levels both carry), or, stored (`keep`), in the
+// field's form with the field's levels, its parts clamped into range.
+int date_const(PC_CTX* ctx, const std::string& t, const uint8_t* elem, bool keep, PC_OPND* out) {
   if (t.size() < 2 || t.size() > kUniversalLen || t.size() % 2 || t.find_first_not_of("0123456789") != t.npos)
     return pc_err(ctx, "date constant \"%s\" is not CCYYMMDD digits", t.c_str());
-  // "--" marks the levels below the text's last as not given.
-  std::string u = t + std::string(kUniversalLen - t.size(), '-');
-  const uint8_t last = static_cast<uint8_t>(9 - t.size() / 2);
-  const uint32_t no = cnst(ctx, u.data(), u.size());
+  const std::string u = t + std::string(kUniversalLen - t.size(), '-');
+  CNV c{};
+  cv_get_cnv(&c, elem);
+  c.ext_addr = const_cast<char*>(u.data());
+  c.ext_len = kUniversalLen;
+  if (!cv_universal(&c, keep ? 1 : 0, nullptr, nullptr))
+    return pc_err(ctx, "date constant \"%s\" is no date of %.22s", t.c_str(), elem + ELEM_NAME);
+  const uint32_t no = cnst(ctx, c.int_addr, c.int_len);
   if (!no) return pc_err(ctx, "constant not stored");
-  set_k(out, no, kUniversalDate, static_cast<uint8_t>(0x80 | last), kUniversalLen);
+  const cnv_dat_area& d = c.ta.dat;
+  set_k(out, no, c.cnv_type, static_cast<uint8_t>(d.elem_hi << 4 | (d.elem_lo & 0xF)), c.int_len);
   return 1;
 }
 
@@ -100,7 +109,7 @@ uint32_t date_mask_const(PC_CTX* ctx, const uint8_t* elem) {
   return bld_cnst(&ctx->bld, reinterpret_cast<uint8_t*>(mk), kDateMaskLen);
 }
 
-int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& first, PC_OPND* out) {
+int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& first, PC_OPND* out, bool keep) {
   if (ctx->err_cnt) return 0;
   std::string t(text, len);
   const size_t end = t.find_last_not_of(' ');
@@ -116,7 +125,7 @@ int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& firs
       if (!no) return pc_err(ctx, "constant not stored");
       return set_k(out, no, 1, 0, static_cast<uint16_t>(t.size())), 1;
     }
-    case FAM_DATE: return date_const(ctx, t, out);
+    case FAM_DATE: return date_const(ctx, t, e, keep, out);
     case FAM_NUM: {
       // In the field's type when it fits the element, else packed of its
       // own digits: the move decides by the field's range, not the compiler.

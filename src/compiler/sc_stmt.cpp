@@ -77,7 +77,8 @@ int two_field(PC_CTX* ctx, sc_stmt* st, int no, PC_OPND* out) {
   st->column = no == 1 ? 20 : 54;
   if (no == 2 && !memcmp(ap, "   ", 3)) {
     if (ctx->opnd1.kind != K_F) return pc_err(ctx, "constant without a field to meet");
-    return sc_cmpl_const(ctx, name, 22, ctx->opnd1, out);
+    // SET stores the constant into the field: it keeps the field's type.
+    return sc_cmpl_const(ctx, name, 22, ctx->opnd1, out, ld_le16(st->rec, STMT_VERB) == VERB_SET);
   }
   pc_occ occ;
   if (!occ_at(ctx, st, base, &occ)) return 0;

@@ -490,4 +490,15 @@ int stmt_degen(const char* line, size_t len, uint8_t* rec, stmt_error* err) {
   return 1;
 }
 
+uint32_t stmt_seq(uint32_t n, uint32_t before) {
+  uint32_t seq = std::max(n * kStmtSeqStep, before + 1);
+  auto has_lf = [](uint32_t v) {
+    for (int b = 0; b < 4; ++b, v >>= 8)
+      if ((v & 0xFF) == '\n') return true;
+    return false;
+  };
+  while (has_lf(seq)) ++seq;
+  return seq;
+}
+
 }  // namespace kivo

@@ -43,9 +43,17 @@ enum : size_t {
   STMT_SPARE3 = 86,  // 2; zero in generated lines
   STMT_OPND = 88,    // 64: the operand area
 };
-constexpr size_t kStmtKeyPrefix = 48;  // the key bytes one event point shares
+constexpr size_t kStmtKeyPrefix = 48;   // the key bytes one event point shares
+constexpr uint32_t kStmtSeqStep = 100;  // the editor stores line n as sequence n x 100
+constexpr uint8_t kStmtNoStamp = 0xFF;  // every byte of a stamp never given
 constexpr size_t kStmtOpndLen = 64;
 static_assert(STMT_OPND + kStmtOpndLen == kStmtSize);
+
+// The sequence number of line n of an event point: n x kStmtSeqStep, or,
+// where that holds a line-feed byte (lines 26 to 28), the next number that
+// holds none, so that a flat export takes every statement; always above
+// `before`, the line before's.
+uint32_t stmt_seq(uint32_t n, uint32_t before);
 
 // ---- verbs, in the order of the verb table ----
 enum verb_code : uint16_t {

@@ -287,6 +287,7 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   e[ELEM_SIGNED] = f.is_signed || f.type == 12 ? '1' : '0';
   e[ELEM_HI] = f.type == 12 ? 15 : f.digits;
   e[ELEM_LO] = f.type == 12 ? 15 : f.decimals;
+  if (f.xlate) e[ELEM_XLATE] = '1';
   return true;
 }
 
@@ -562,8 +563,12 @@ int DesignBuilder::outdate_file(const uint8_t* name) {
   return 1;
 }
 
+// A statement as the editor writes a new line, but stamped as a line from
+// before stamps existed: the spare bytes blank, no added or changed stamp
+// (all 0xFF) and no users, so the editor shows "Added prior to version 2.0".
 int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
-  uint8_t rec[kStmtSize] = {};
+  uint8_t rec[kStmtSize];
+  memset(rec, ' ', sizeof rec);
   stmt_error err{};
   if (!stmt_degen(line.data(), line.size(), rec, &err))
     return fail("column " + std::to_string(err.column) + ": " + err.what + "\n  " + line);
@@ -577,8 +582,12 @@ int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
   st_le32(rec, STMT_CHLD_NO, k.chld_no);
   rec[STMT_EP] = k.ep;
   SET_BLANK(rec + STMT_BLANK2, 3);
-  const uint32_t seq = ++seq_[std::string(reinterpret_cast<char*>(rec), kStmtKeyPrefix)];
-  st_le32(rec, STMT_SEQ, seq);
+  memset(rec + STMT_SPARE, ' ', 4), memset(rec + STMT_SPARE3, ' ', 2);
+  memset(rec + STMT_ADD_STAMP, kStmtNoStamp, 16);
+  memset(rec + STMT_ADD_USER, ' ', 6);
+  stmt_count& c = seq_[std::string(reinterpret_cast<char*>(rec), kStmtKeyPrefix)];
+  c.seq = stmt_seq(++c.lines, c.seq);
+  st_le32(rec, STMT_SEQ, c.seq);
   return write(DF_STMT, rec, kStmtSize);
 }
 

@@ -74,6 +74,7 @@ struct dd_field {
   uint8_t special_use = 0;  // FILE special-use slot index 1-10 (0 none)
   bool group = false;       // a group header over the fields inside its bytes
   uint16_t code_len = 0;    // a coded field: the length of its token texts
+  bool xlate = false;       // its text is translated between languages (an alpha field)
 };
 
 struct dd_file {
@@ -191,8 +192,11 @@ class DesignBuilder {
   ss_clock stamp_{};
   bool described_ = false;  // record_structures has run
   std::set<uint32_t> reserved_;
-  std::map<std::string, uint32_t> seq_;  // last sequence number per event-point key
-  bool binaries_read_ = false;           // binaries_floor_ holds the stored pairs' highest
+  struct stmt_count {
+    uint32_t lines = 0, seq = 0;  // lines written, the last one's sequence number
+  };
+  std::map<std::string, stmt_count> seq_;  // per event-point key
+  bool binaries_read_ = false;             // binaries_floor_ holds the stored pairs' highest
   ss_clock binaries_floor_{};
 };
 

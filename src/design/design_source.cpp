@@ -392,6 +392,7 @@ bool field_line(const words& w, size_t first, dd_field* f, std::string* err) {
     else if (name == "special" && to_number(value, 1, 10, &v)) f->special_use = static_cast<uint8_t>(v);
     else if (name == "key_flag" && value.size() == 1) f->key_flag = value[0];
     else if (name == "code" && to_number(value, 1, 30, &v)) f->code_len = static_cast<uint16_t>(v);
+    else if (name == "xlate" && (value == "1" || value == "0")) f->xlate = value == "1";
     else if (name != "area" && name != "number") return *err = "bad field attribute " + name + "=" + value, false;
   }
   return true;

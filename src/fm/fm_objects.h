@@ -53,7 +53,7 @@ struct PFB {
   void* pfb_fms_data;  // the back-end's block of the file (a memory file's mfb)
   KDB* pfb_kdb;        // copy of the descriptor's keys, blank orders resolved
   PKB* pfb_pkb;        // key-run map, one entry per key; null without keyed segments
-  void* pfb_proc;      // process block of the file-manager process, when one runs
+  void* pfb_proc;      // the file's own process (FM_PROC, fm_open.h) while it runs
   uint16_t pfb_nkeys;
   uint16_t pfb_rec_len;
   uint16_t pfb_min_len;  // shortest record holding every key segment, at least 1
@@ -69,7 +69,6 @@ struct PFB {
   uint8_t pfb_open;          // set by the back-end while the OS file is open
   uint16_t pfb_users;        // counted logical files
   uint16_t pfb_event_depth;  // non-zero while a file-process event runs
-  void* pfb_proc_data;       // shared data of the file-manager process
   ut_list pfb_lfb;
   ut_link pfb_all;       // in fm_pfb_list
   ut_link pfb_in_scope;  // in its scope entry's PFB list

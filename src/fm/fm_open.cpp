@@ -516,6 +516,17 @@ bool fm_needs_stamp(const FDB* fdb) {
   return !(fdb->fdb_opt & LFB_SCOPED) && p.fdb_ap[0] != ' ' && !blank(p.fdb_name, sizeof p.fdb_name);
 }
 
+namespace {
+
+// One file process per physical file: a PFB that holds one keeps it, and
+// the process's own open of the file while it starts starts none.
+void start_file_proc(ARB* arb, LFB* lfb) {
+  PFB* pfb = lfb->lfb_pfb;
+  if ((lfb->lfb_opt & LFB_FILE_PROC) && !pfb->pfb_proc && !pfb->pfb_event_depth) fm_run_event(arb, pfb, start_proc);
+}
+
+}  // namespace
+
 int fm__open(FDB* fdb, uint32_t scope) {
   if (fm_needs_stamp(fdb) && !get_struct_date(fdb)) return 0;
   LFB* lfb = alloc_lfb(fdb, scope);
@@ -527,8 +538,13 @@ int fm__open(FDB* fdb, uint32_t scope) {
     return 0;
   }
   // A stream the back-end has opened already (a shared or joined open) is
-  // ready; it still counts as a user, so the end event waits for its close.
-  if (strm->strm_active) return opened(fdb, lfb);
+  // ready; it still counts as a user, so the end event waits for its close,
+  // and an open that asks for the file's process starts it when an earlier
+  // open without the option left the file without one.
+  if (strm->strm_active) {
+    start_file_proc(arb, lfb);
+    return opened(fdb, lfb);
+  }
   if (chk_struct(fdb, lfb) && !check_struct(fdb, lfb, scope)) {
     free_lfb(lfb, 0);
     return 0;
@@ -543,10 +559,7 @@ int fm__open(FDB* fdb, uint32_t scope) {
 
 int fm_actv(ARB* arb, STRM* strm) {
   if (!strm->strm_fms->open(arb, strm)) return 0;
-  LFB* lfb = strm->strm_lfb;
-  PFB* pfb = lfb->lfb_pfb;
-  // One file process per physical file: a PFB that holds one keeps it.
-  if ((lfb->lfb_opt & LFB_FILE_PROC) && !pfb->pfb_proc) fm_run_event(arb, pfb, start_proc);
+  start_file_proc(arb, strm->strm_lfb);
   return 1;
 }
 

@@ -121,48 +121,82 @@ uint32_t ctl_count_lfn();
 
 // ---- file-process events ----
 
-// The block a file's event point runs with.
+// The block a process's event point runs with (the interpreter's
+// ii_proc_exec): the result word lands in `result_area` as a u32 when given.
 struct PROC_EXEC_BLK {
   PCB* pcb;
   uint8_t* result_area;
   uint8_t ep_no;
   uint8_t flag;
 };
+// The result word's stop request: the event point's statements asked to
+// stop (ERROR). A read event point that sets it refuses the record.
+constexpr uint32_t kEpResultStop = 0x10000;
 
-// What the file process needs of the loader, the interpreter, the process
-// executive and the debugger, filled by them when they start. An empty entry
-// is that subsystem not in the build: no module loads, so no file has events.
+// A file's own process as the file manager keeps it in the PFB: made by the
+// process engine (fm_proc_hooks.load), which also keeps `rec` current in
+// `prepare`; the file manager only copies records through `rec` and asks
+// whether the update event points have code.
+struct FM_PROC {
+  PCB* pcb;           // the process's control block (the process engine's)
+  uint8_t* rec;       // its record area of the file; null: none
+  uint16_t rec_len;   // bytes of that area
+  uint8_t has_pre;    // the module has code for the before-update event point
+  uint8_t has_post;   // ... for the after-update event point
+  uint32_t end_code;  // of the last event point run
+};
+
+// What an event point of the file's process is told before it runs.
+struct FM_PROC_EVENT {
+  const FDB_PATH* path;  // the file: its database, source application and version
+  uint8_t op;            // FP_OP_* of a record event; 0 for the start and end events
+  uint8_t mode;          // the mode derived from `op`; 0 with it
+  char caller[4];        // "FILE" while another file event runs, else blanks
+};
+
+// What the file process needs of the layers above, filled when they start
+// (the process engine: load ... restore_data; the debugger: dbg_cleanup;
+// the sorted-query back-end: pb_attach). An empty load is a build without
+// a process engine: no file has events.
 struct fm_proc_hook_table {
-  const INVOC* invoc;  // the invocation template
-  int (*pl_get)(PCB* pcb, int flag);
-  void* (*shr_data)(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
-  void (*open_fi)(PCB* pcb);
-  uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);
-  void (*free_data)(PCB* pcb, int flag);
+  // The process of the file at `path` (type 12, named like the file) loaded,
+  // its areas placed at `scope` (0: the session's) and its files opened;
+  // null when the file has none, or it cannot start.
+  FM_PROC* (*load)(const FDB_PATH& path, uint32_t scope);
+  // Before each event point: the process bound to the process running now,
+  // its design references set from the file's path and its identity area
+  // told the operation, mode and caller; `rec` made current.
+  void (*prepare)(FM_PROC* proc, const FM_PROC_EVENT& ev);
+  // Runs event point `ep` (the file manager's MARK around it); the end code
+  // of a normal return. The result word into `result` (4 bytes).
+  uint32_t (*run)(FM_PROC* proc, uint8_t ep, uint8_t* result);
+  // Releases the process (its files, data and module) and the block.
+  void (*release)(FM_PROC* proc);
+  // The process's data areas: their size, their copy into `area` and back.
+  size_t (*data_size)(FM_PROC* proc);
+  void (*store_data)(FM_PROC* proc, uint8_t* area, size_t size);
+  void (*restore_data)(FM_PROC* proc, const uint8_t* area, size_t size);
+  // The debugger's end of a process it may be debugging.
   void (*dbg_cleanup)(PCB* pcb);
-  int (*pb_attach)(ARB* arb, STRM* strm, FSCB* scan);  // sorted-query attach
-  // The process's shared data into a stream's save area of `size` bytes and back.
-  void (*store_data)(PCB* pcb, uint8_t* area, size_t size, void* shared);
-  void (*restore_data)(PCB* pcb, const uint8_t* area, void* shared);
+  // The attach of a sorted scan: its stream reads an active query.
+  int (*pb_attach)(ARB* arb, STRM* strm, FSCB* scan);
 };
 extern fm_proc_hook_table fm_proc_hooks;
 
 // clang-format off
 #define KIVO_FM_PROC_HOOKS(X)    \
-  X(fm_proc_hooks, invoc)        \
-  X(fm_proc_hooks, pl_get)       \
-  X(fm_proc_hooks, shr_data)     \
-  X(fm_proc_hooks, open_fi)      \
-  X(fm_proc_hooks, proc_exec)    \
-  X(fm_proc_hooks, free_data)    \
-  X(fm_proc_hooks, dbg_cleanup)  \
-  X(fm_proc_hooks, pb_attach)    \
+  X(fm_proc_hooks, load)         \
+  X(fm_proc_hooks, prepare)      \
+  X(fm_proc_hooks, run)          \
+  X(fm_proc_hooks, release)      \
+  X(fm_proc_hooks, data_size)    \
   X(fm_proc_hooks, store_data)   \
-  X(fm_proc_hooks, restore_data)
+  X(fm_proc_hooks, restore_data) \
+  X(fm_proc_hooks, dbg_cleanup)  \
+  X(fm_proc_hooks, pb_attach)
 // clang-format on
 KIVO_TABLE_LISTED(fm_proc_hooks, KIVO_FM_PROC_HOOKS);
 
-constexpr size_t kPcbSize = 640;
 enum : uint8_t { EP_FILE_OPEN = 1, EP_FILE_CLOSE = 6 };
 
 // The start event at a file's first activation and the end event at its last
@@ -171,8 +205,10 @@ void start_proc(ARB* arb);
 void end_proc(ARB* arb);
 // Releases the process a PFB holds (after its end event, or with the PFB).
 void fm_free_proc(PFB* pfb);
+// Tells the PFB's process about the event point about to run (prepare).
+void fm_prepare_proc(PFB* pfb, const FDB_PATH& path, uint8_t op, uint8_t mode);
 // Runs event point `ep` of the PFB's process under a file-event level
-// (fm_rlevel raised); the end code, also kept in the block's invocation.
+// (fm_rlevel raised); the end code, also kept in the process block.
 uint32_t run_file_ep(PFB* pfb, uint8_t ep, uint8_t* result);
 
 // The operating-system name of the handle's current file; 0 (and *len 0)

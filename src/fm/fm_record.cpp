@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
@@ -269,11 +270,19 @@ int update(ARB* arb, bool write) {
   const uint8_t op = write ? FP_OP_WRITE : FP_OP_UPDATE;
   bool events = has_events(arb);
   if (events) pre_upd(arb, op);
+  // The record as the caller gave it comes back after the write; what is
+  // stored of a translated field is its text in the file's own language.
+  uint8_t* const rec = arb->arb_rec;
+  const uint16_t var_len = arb->arb_var_len;
+  std::vector<uint8_t> base;
+  const bool encoded = strm_pfb(s)->pfb_xlate && encode_rec(arb, &base);
   bool trim = strm_pfb(s)->pfb_var && arb->arb_var_len == 0;
   if (trim) arb->arb_var_len = trimmed_len(arb);
   int r = call(arb, s, write ? s->strm_fms->write : s->strm_fms->rewrite);
-  if (trim) arb->arb_var_len = 0;
+  if (encoded) arb->arb_rec = rec;
+  if (trim || encoded) arb->arb_var_len = var_len;
   if (r && events) post_upd(arb, op);
+  if (events) end_upd(arb);
   return r;
 }
 
@@ -378,7 +387,9 @@ int fm_del(ARB* arb) {
   if (!s) return 0;
   if (strm_pfb(s)->ORG != ORG_INDEXED) return fail(arb, FM_NOT_INDEXED);
   int r = call(arb, s, s->strm_fms->del);
-  if (r && has_events(arb)) post_upd(arb, FP_OP_DELETE);
+  const bool events = has_events(arb);
+  if (r && events) post_upd(arb, FP_OP_DELETE);
+  if (events) end_upd(arb);
   return r;
 }
 

@@ -62,23 +62,8 @@ void restore_null(ARB* arb);
 // cut off, never below the shortest record.
 uint16_t trimmed_len(ARB* arb);
 
-// The file process's block past its invocation: what the record operations
-// set before an event point.
-enum : size_t {
-  FPCB_REC = kInvocSize,           // pointer: the process's record area (null = none)
-  FPCB_DB = FPCB_REC + 8,          // 3
-  FPCB_AP = FPCB_DB + 3,           // 3
-  FPCB_VER = FPCB_AP + 3,          // 2
-  FPCB_OPER = FPCB_VER + 2,        // 1 write, 2 delete, 3 read, 4 held read or rewrite
-  FPCB_MODE = FPCB_OPER + 1,       // 1, 2, 7 or 3
-  FPCB_EP_PRE = FPCB_MODE + 1,     // u16 entry of event point 4, 0xFFFF = no code
-  FPCB_EP_POST = FPCB_EP_PRE + 2,  // u16 entry of event point 5
-};
-constexpr uint16_t kNoEntry = 0xFFFF;
 enum : uint8_t { EP_READ = 3, EP_PRE_UPD = 4, EP_POST_UPD = 5 };
 enum : uint8_t { FP_OP_WRITE = 1, FP_OP_DELETE = 2, FP_OP_READ = 3, FP_OP_UPDATE = 4 };
-// Size of a stream's save area for the file process's shared data.
-constexpr size_t kProcSaveSize = 4096;
 
 // True when the handle's open runs its file's event points.
 bool has_events(const ARB* arb);
@@ -88,5 +73,9 @@ int post_read(ARB* arb);
 // The before- and after-update event points with operation `op`.
 void pre_upd(ARB* arb, uint8_t op);
 void post_upd(ARB* arb, uint8_t op);
+// After an update: the process data kept with the record updated are
+// forgotten, so that a later update of another record starts from the
+// data as they are then, not as they were at this one.
+void end_upd(ARB* arb);
 
 }  // namespace kivo

@@ -5,6 +5,7 @@
 // may change it; while one runs the file's event depth is raised, so that
 // the process reading or writing its own file triggers no event of it.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "fm/fm_open.h"
@@ -12,6 +13,7 @@
 #include "fm/fm_switch.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
+#include "foundation/pool.h"
 
 namespace kivo {
 
@@ -31,46 +33,61 @@ uint8_t mode_of(uint8_t op) {
   }
 }
 
-// Runs event point `ep`; true when the event point flagged an error or
-// cancelled.
-bool run_point(ARB* arb, STRM* s, uint8_t ep, uint8_t op) {
-  PFB* pfb = strm_pfb(s);
-  auto* pcb = static_cast<uint8_t*>(pfb->pfb_proc);
-  PCB* proc = reinterpret_cast<PCB*>(pcb);
-  ++pfb->pfb_event_depth;
-  if (ep != EP_READ && s->strm_ext && fm_proc_hooks.restore_data)
-    fm_proc_hooks.restore_data(proc, static_cast<uint8_t*>(s->strm_ext), pfb->pfb_proc_data);
-  uint8_t* area;
-  memcpy(&area, pcb + FPCB_REC, sizeof area);
-  size_t n = rec_span(arb, pfb);
-  if (area) memcpy(area, arb->arb_rec, n);
-  const FDB_PATH& p = s->strm_lfb->lfb_lfn->lfn_path;
-  memcpy(pcb + FPCB_DB, p.fdb_db, 3);
-  memcpy(pcb + FPCB_AP, p.fdb_src_ap, 3);
-  memcpy(pcb + FPCB_VER, p.fdb_src_ver, 2);
-  pcb[FPCB_OPER] = op;
-  pcb[FPCB_MODE] = mode_of(op);
-  memcpy(pcb + INVOC_CALLER_CODE, fm_rlevel ? "FILE" : "    ", 4);
-  uint8_t result[4] = {};
-  uint32_t end = run_file_ep(pfb, ep, result);
-  // A record read in locate mode is the file's own copy: never written here.
-  if (area && !(arb->arb_mod & ARB_LOCATE)) memcpy(arb->arb_rec, area, n);
-  --pfb->pfb_event_depth;
-  return result[0] != 0 || end == PI_END_CANCEL;
+// The save area of a stream (strm_ext): the size of the process's data it
+// holds, then the data.
+struct saved_data {
+  size_t size;
+  uint8_t data[1];
+};
+constexpr size_t kSavedHead = offsetof(saved_data, data);
+
+// The process's data into the stream's save area, made or grown to fit.
+void store(STRM* s, FM_PROC* proc) {
+  if (!fm_proc_hooks.data_size || !fm_proc_hooks.store_data) return;
+  const size_t size = fm_proc_hooks.data_size(proc);
+  auto* area = static_cast<saved_data*>(s->strm_ext);
+  if (area && area->size < size) {
+    mm_free(area);
+    area = nullptr;
+  }
+  if (!area) area = static_cast<saved_data*>(fm_zalloc(kSavedHead + size));
+  s->strm_ext = area;
+  area->size = size;
+  fm_proc_hooks.store_data(proc, area->data, size);
 }
 
-void store(ARB*, STRM* s) {
+// The data stored with the stream's held record back into the process;
+// data of another size (the process has other areas now) stays as it is.
+void restore(STRM* s, FM_PROC* proc) {
+  const auto* area = static_cast<const saved_data*>(s->strm_ext);
+  if (!area || !fm_proc_hooks.data_size || !fm_proc_hooks.restore_data) return;
+  if (area->size == fm_proc_hooks.data_size(proc)) fm_proc_hooks.restore_data(proc, area->data, area->size);
+}
+
+FM_PROC* proc_of(STRM* s) { return static_cast<FM_PROC*>(strm_pfb(s)->pfb_proc); }
+
+// Runs event point `ep` with a copy of the record, which it may change;
+// true when the event point flagged an error or cancelled.
+bool run_point(ARB* arb, STRM* s, uint8_t ep, uint8_t op) {
   PFB* pfb = strm_pfb(s);
-  if (!fm_proc_hooks.store_data) return;
-  if (!s->strm_ext) s->strm_ext = fm_zalloc(kProcSaveSize);
-  fm_proc_hooks.store_data(static_cast<PCB*>(pfb->pfb_proc), static_cast<uint8_t*>(s->strm_ext), kProcSaveSize,
-                           pfb->pfb_proc_data);
+  FM_PROC* proc = proc_of(s);
+  ++pfb->pfb_event_depth;
+  if (ep != EP_READ) restore(s, proc);
+  fm_prepare_proc(pfb, s->strm_lfb->lfb_lfn->lfn_path, op, mode_of(op));
+  const size_t n = proc->rec ? std::min<size_t>(rec_span(arb, pfb), proc->rec_len) : 0;
+  if (n) memcpy(proc->rec, arb->arb_rec, n);
+  uint8_t result[4] = {};
+  const uint32_t end = run_file_ep(pfb, ep, result);
+  // A record read in locate mode is the file's own copy: never written here.
+  if (n && !(arb->arb_mod & ARB_LOCATE)) memcpy(arb->arb_rec, proc->rec, n);
+  --pfb->pfb_event_depth;
+  return (ld_le32(result, 0) & kEpResultStop) || end == PI_END_CANCEL;
 }
 
 // The update event points run only when the module has code for them.
-bool update_point_runs(const PFB* pfb, uint8_t ep) {
-  const auto* pcb = static_cast<const uint8_t*>(pfb->pfb_proc);
-  return !pfb->pfb_event_depth && ld_le16(pcb, ep == EP_PRE_UPD ? FPCB_EP_PRE : FPCB_EP_POST) != kNoEntry;
+bool update_point_runs(STRM* s, uint8_t ep) {
+  const FM_PROC* proc = proc_of(s);
+  return !strm_pfb(s)->pfb_event_depth && (ep == EP_PRE_UPD ? proc->has_pre : proc->has_post);
 }
 
 }  // namespace
@@ -109,7 +126,7 @@ int post_read(ARB* arb) {
   bool refused = run_point(arb, s, EP_READ, held ? FP_OP_UPDATE : FP_OP_READ);
   arb->arb_stat = st;
   if (held && st != FM_HELD_SELF && st != FM_LOCKED) {
-    if (!refused) store(arb, s);
+    if (!refused) store(s, proc_of(s));
     else if (s->strm_fms->release) s->strm_fms->release(arb, s);
   }
   if (!refused) return 1;
@@ -119,14 +136,21 @@ int post_read(ARB* arb) {
 
 void pre_upd(ARB* arb, uint8_t op) {
   STRM* s = arb_strm_or_null(arb);
-  if (!update_point_runs(strm_pfb(s), EP_PRE_UPD)) return;
+  if (!update_point_runs(s, EP_PRE_UPD)) return;
   run_point(arb, s, EP_PRE_UPD, op);
-  store(arb, s);
+  store(s, proc_of(s));
+}
+
+void end_upd(ARB* arb) {
+  STRM* s = arb_strm_or_null(arb);
+  if (!s || !s->strm_ext) return;
+  mm_free(s->strm_ext);
+  s->strm_ext = nullptr;
 }
 
 void post_upd(ARB* arb, uint8_t op) {
   STRM* s = arb_strm_or_null(arb);
-  if (update_point_runs(strm_pfb(s), EP_POST_UPD)) run_point(arb, s, EP_POST_UPD, op);
+  if (update_point_runs(s, EP_POST_UPD)) run_point(arb, s, EP_POST_UPD, op);
 }
 
 }  // namespace kivo

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
@@ -213,6 +214,24 @@ void decode_rec(ARB* arb) {
   if (!map || !map->any || !langs_differ(arb) || xlate_running()) return;
   if (arb->arb_mod & ARB_LOCATE) own_copy(arb, pfb);
   xlate_rec(map, arb, s, "BTOD");
+}
+
+bool encode_rec(ARB* arb, std::vector<uint8_t>* copy) {
+  STRM* s = arb_strm_or_null(arb);
+  // A locate-mode write hands its block to the file: no copy may stand in.
+  if (!s || !arb->arb_rec || (arb->arb_mod & ARB_LOCATE)) return false;
+  PFB* pfb = strm_pfb(s);
+  auto* map = static_cast<const xlate_map*>(pfb->pfb_xlate);
+  if (!map || !map->any || !langs_differ(arb) || xlate_running()) return false;
+  const size_t span = arb->arb_len ? std::min(arb->arb_len, pfb->pfb_rec_len) : pfb->pfb_rec_len;
+  copy->assign(arb->arb_rec, arb->arb_rec + span);
+  const uint16_t var = arb->arb_var_len;
+  arb->arb_rec = copy->data();
+  // A length left to the trim covers the whole record while it is translated.
+  if (pfb->pfb_var && var == 0) arb->arb_var_len = static_cast<uint16_t>(span);
+  xlate_rec(map, arb, s, "DTOB");
+  if (var == 0) arb->arb_var_len = 0;
+  return true;
 }
 
 }  // namespace kivo

@@ -114,6 +114,13 @@ int fm_xlate_cnv(const CNV* c, const char* dir, char* text, int len);
 // (for a memory file, the stored one) stays as it is.
 void decode_rec(ARB* arb);
 
+// Before a write or rewrite through a handle that translates: the record's
+// translatable fields from the derived language back to the base one, in
+// `copy`, which arb_rec then points at; the caller puts back arb_rec and
+// arb_var_len after the write. False (nothing done) when nothing translates
+// or the write is in locate mode (the file keeps the caller's block).
+bool encode_rec(ARB* arb, std::vector<uint8_t>* copy);
+
 // The work record; calls the subroutine on it with `fn` and applies the
 // pseudo-languages.
 void call_xlate(const char* fn);

@@ -727,9 +727,7 @@ void dump_stats(UIO_FILE* f) {
   if (!g_stats_log) return;
   if (g_stats_procs) {
     static char last[kProcNameLen];
-    static const char blanks[kProcNameLen + 1] = "                              ";
-    const INVOC* inv = fm_proc_hooks.invoc;
-    const char* cur = inv ? reinterpret_cast<const char*>(inv->b + INVOC_PROC_NAM) : blanks;
+    const char* cur = reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM);
     if (memcmp(last, cur, kProcNameLen) != 0) {
       memcpy(last, cur, kProcNameLen);
       fprintf(g_stats_log, "\n***--> Currently executing: %-*.*s\n\n", int(kProcNameLen), int(kProcNameLen), cur);

@@ -24,6 +24,7 @@ struct session {
   uint8_t own[kXlateRecLen];  // the work record while no subroutine is loaded
   uint8_t* rec = own;
   bool loaded = false, loading = false, running = false, log_tried = false;
+  bool load_tried = false;  // a session without the subroutine asks for it once
   FILE* log = nullptr;
 };
 session g;
@@ -75,7 +76,7 @@ void xlate_end_session() {
   if (g.log) fclose(g.log);
   g.log = nullptr;
   g.rec = g.own;
-  g.loaded = g.loading = g.running = g.log_tried = false;
+  g.loaded = g.loading = g.running = g.log_tried = g.load_tried = false;
   fm_free_all_maps();
 }
 
@@ -103,8 +104,8 @@ void call_xlate(const char* fn) {
 
 int load_xlate_proc() {
   if (g.loaded) return 1;
-  if (g.loading) return 0;
-  g.loading = true;
+  if (g.loading || g.load_tried) return 0;
+  g.loading = g.load_tried = true;
   if (uint8_t* rec = fm_hooks.xlate_proc && fm_hooks.xlate_proc->load ? fm_hooks.xlate_proc->load() : nullptr) {
     g.rec = rec;
     g.loaded = true;

@@ -141,6 +141,27 @@ int connect_to_host(const char* host, const char* port) {
   startup_err(text, 1);
 }
 
+// Whether the command line asks for a remote terminal or a remote client's
+// data (-x, -f, -fms_server), wherever the option stands.
+bool asks_remote_terminal(int argc, char** argv) {
+  for (int i = 1; i < argc && i <= kMaxArgsExamined; ++i) {
+    const char* a = argv[i];
+    if (is_option_word(a) &&
+        (toupper(static_cast<unsigned char>(a[1])) == 'X' || toupper(static_cast<unsigned char>(a[1])) == 'F'))
+      return true;
+  }
+  return false;
+}
+
+// An engine started for a remote peer never falls back to a session on
+// this terminal: an option that stops parsing ends the start instead.
+[[noreturn]] void refuse_for_remote(const char* arg) {
+  char text[400];
+  snprintf(text, sizeof text, "option \"%.300s\" refused: an engine for a remote terminal starts no local session",
+           arg);
+  startup_err(text, 1);
+}
+
 // Terminal type and keymap from the environment; these hold even when the
 // options are refused.
 void read_terminal_env() {
@@ -306,6 +327,7 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
     const option_result r = apply_option(s, i, *argc, argv, &util, &v);
     if (r == OPT_REFUSED) {
       s.drop_connection();
+      if (asks_remote_terminal(*argc, argv)) refuse_for_remote(arg);
       return 0;
     }
     if (r == OPT_UTILITY) {

@@ -106,7 +106,10 @@ remote_hooks ss_remote_hooks;
 int ss_yield() {
   if (foundation_hooks.yield_signals) foundation_hooks.yield_signals();
   if (!com.rmt_sock) return 1;
-  return ss_remote_hooks.ping ? ss_remote_hooks.ping() : 0;
+  if (ss_remote_hooks.ping && ss_remote_hooks.ping()) return 1;
+  // The client is gone: nothing the session does could reach its user.
+  ss_restore_tty();
+  exit(kRemoteGoneExit);
 }
 
 void ss_sleep(unsigned seconds) { sleep(seconds); }

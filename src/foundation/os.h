@@ -195,7 +195,8 @@ int ss_make_path(const char* path);
 struct remote_hooks {
   // An outgoing connection (-x): the socket, 0 on failure. Empty: says so, 0.
   int (*connect)(const char* host, const char* port);
-  // Serving a remote terminal: 1 while the client answers. Empty: 0.
+  // Serving a remote terminal: 1 while the client answers. Empty: as a
+  // client that is gone.
   int (*ping)();
 };
 extern remote_hooks ss_remote_hooks;
@@ -211,9 +212,9 @@ KIVO_TABLE_LISTED(ss_remote_hooks, KIVO_REMOTE_HOOKS);
 constexpr int kRemoteGoneExit = 9;
 
 // The yield point: acts on recorded signals, then, serving a remote
-// terminal: 0 when the client is gone (the caller ends the session with
-// kRemoteGoneExit), else 1.
-[[nodiscard]] int ss_yield();
+// terminal, pings the client; a client that is gone (or no ping in this
+// build) ends the process with kRemoteGoneExit. Returns 1.
+int ss_yield();
 void ss_sleep(unsigned seconds);
 [[noreturn]] void ss_logout();
 [[noreturn]] void os_logout();

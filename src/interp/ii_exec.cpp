@@ -443,8 +443,10 @@ void rt_init() {
   rt_ifns_arb = fdb.fdb_arb;
 }
 
+uint32_t rt_trace_number(uint32_t seq) { return seq ? seq : ++trace_seq; }
+
 uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text) {
-  if (!seq) seq = ++trace_seq;
+  seq = rt_trace_number(seq);
   if (!rt_trace_arb) return seq;
   EM* em = pcb ? pcb->pcb_em : nullptr;
   char ap[4] = "---", nam[31] = "";
@@ -459,8 +461,6 @@ uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const
   fflush(f);
   return seq;
 }
-
-void rt_trace(const char* text) { rt_trace("S", 0, 0, nullptr, text); }
 
 int get_addr(void* value, void** out) {
   *out = value;

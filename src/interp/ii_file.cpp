@@ -16,6 +16,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/fm_xlate.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
@@ -129,6 +130,7 @@ void x_open(II_RUN* run, uint8_t* p) {
   if (!fm__open(&fdb, open_scope(f.fb))) return done(run, p, 0, fdb.fdb_stat);
   f.fb->arb = fdb.fdb_arb, f.fb->cur_arb = nullptr;
   f.fb->arb->arb_rec = f.rec, f.fb->arb->arb_len = f.len;
+  if (c[CFI_LANG_DEP]) fm_set_lang(f.fb->arb, "ENG", com.lang_id);
   if (f.pcf && ii_hooks.pcf_start && !ii_hooks.pcf_start(pcb)) return done(run, p, 0, f.fb->arb->arb_stat);
   done(run, p, 1, 0);
 }

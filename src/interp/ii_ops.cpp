@@ -15,6 +15,7 @@
 #include "foundation/maddr.h"
 #include "foundation/tf_word.h"
 #include "interp/ii_value.h"
+#include "interp/trace_kivo.h"
 #include "types/cnv.h"
 
 namespace kivo {
@@ -347,12 +348,13 @@ std::string msg_text(II_RUN* run, uint8_t* p) {
 }
 
 // Through the message layer into pcb_err_fi; without a file the text goes
-// to the statement trace, so nothing is lost in silence.
+// to the statement trace, so nothing is lost in silence (a system
+// application's only with KIVO_TRACE_0APPS, as its other records).
 bool post_text(II_RUN* run, const std::string& t, int cls) {
   PCB* pcb = run->call->pcb;
   ARB* fi = pcb ? pcb->pcb_err_fi : nullptr;
   if (!fi) {
-    rt_trace("M", 0, static_cast<uint32_t>(cls), pcb, t.c_str());
+    TRACE_KIVO("M", 0, static_cast<uint32_t>(cls), pcb, t.c_str());
     return true;
   }
   if (interp_seams.add_msg(cls, fi, t.data(), t.size())) return true;

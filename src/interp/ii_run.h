@@ -26,7 +26,7 @@ namespace kivo {
 constexpr int kIiRegs = 4;
 constexpr int kCalcDepth = 32;
 constexpr uint16_t kTfAllUnset = 0x3FF;
-constexpr uint32_t kResultStop = 0x10000;  // ERROR verb: statements asked to stop
+constexpr uint32_t kResultStop = kEpResultStop;  // ERROR verb: statements asked to stop
 
 enum : uint8_t { OUT_NONE = 0, OUT_TRUE = 1, OUT_FALSE = 2 };
 

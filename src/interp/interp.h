@@ -145,9 +145,11 @@ int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep);
 
 // The statement trace: appends "kind sequence code ap/type/process text"
 // while KIVO_TRACE_FILE is open; sequence 0 takes the next number. Returns
-// the sequence used.
+// the sequence used. A process's records go through TRACE_KIVO
+// (interp/trace_kivo.h), which leaves the system applications' out.
 uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text);
-void rt_trace(const char* text);
+// The sequence a record takes: `seq`, or for 0 the next number.
+uint32_t rt_trace_number(uint32_t seq);
 extern void* rt_trace_arb;
 
 // Fills the hook the interpreter serves below it: its routine file for the

@@ -1,37 +1,33 @@
-// The statement-trace hook.
+// The activity trace's filter: system applications' processes only on
+// request.
 #include "interp/trace_kivo.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 
-#include "foundation/sys_err.h"
+#include "compiler/pcb.h"
+#include "foundation/descriptors.h"
 #include "interp/interp.h"
 
 namespace kivo {
 
 namespace {
 
-int g_trace_sys_aps = -1;  // -1 until KIVO_TRACE_0APPS is read
+// Whether records of a system application's processes are wanted; read on
+// first use, as the environment stays for the run.
+bool system_aps_traced() {
+  static const bool wanted = getenv("KIVO_TRACE_0APPS") != nullptr;
+  return wanted;
+}
+
+bool system_process(const PCB* pcb) {
+  return pcb && IS_BOB_AP(reinterpret_cast<const char*>(pcb->invoc.b + INVOC_AP_ID));
+}
 
 }  // namespace
 
-void trace_kivo_reload() { g_trace_sys_aps = getenv("KIVO_TRACE_0APPS") != nullptr; }
-
-bool trace_kivo_wanted(bool system_ap) {
-  if (!rt_trace_arb) return false;
-  if (g_trace_sys_aps < 0) trace_kivo_reload();
-  return !system_ap || g_trace_sys_aps;
-}
-
-void TRACE_KIVO(bool system_ap, const char* fmt, ...) {
-  if (!trace_kivo_wanted(system_ap)) return;
-  char line[kUtDbgSize];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
-  rt_trace(line);
+uint32_t TRACE_KIVO(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text) {
+  if (!system_process(pcb) || system_aps_traced()) return rt_trace(kind, seq, code, pcb, text);
+  return rt_trace_number(seq);  // left out, its number taken all the same
 }
 
 }  // namespace kivo

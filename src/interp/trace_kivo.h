@@ -1,20 +1,23 @@
-// The statement-trace hook: what the interpreter calls at each traced step.
+// The activity trace of processes (KIVO_TRACE_FILE): the one door through
+// which the process engine and the interpreter write a process's trace
+// records.
 //
 // Nothing is written while no trace file is open. Processes of the system
-// applications are left out unless KIVO_TRACE_0APPS is set (read once), so
-// a trace of an application shows that application's statements only.
+// applications (0LA, 0SA, ...) are left out unless KIVO_TRACE_0APPS is set
+// (read once), so that a trace of an application shows that application's
+// processes, not the menus, editors and queries the engine runs for it.
 #pragma once
+
+#include <cstdint>
 
 namespace kivo {
 
-// Whether a step of a process (of a system application when `system_ap`)
-// goes to the trace now.
-bool trace_kivo_wanted(bool system_ap);
+struct PCB;
 
-// Formats the line and hands it to the trace writer when wanted.
-void TRACE_KIVO(bool system_ap, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-// Reads KIVO_TRACE_0APPS again (tests).
-void trace_kivo_reload();
+// A trace record of `pcb` (null: of no process) through rt_trace, unless
+// it is a system application's process and KIVO_TRACE_0APPS is not set.
+// Returns the sequence rt_trace would use: `seq`, or for 0 the next number
+// (taken whether or not the record is written, so numbers pair up alike).
+uint32_t TRACE_KIVO(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const char* text);
 
 }  // namespace kivo

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -42,8 +43,9 @@ struct net_conn {
   std::string host;
   uint8_t state = CONN_NONE;
   int sock = -1;
-  uint32_t gen = 1;       // raised at every reset: older handles are stale
-  bool reported = false;  // its failure was shown; not again until it is up
+  uint32_t gen = 1;                                   // raised at every reset: older handles are stale
+  bool reported = false;                              // its failure was shown; not again until it is up
+  std::chrono::steady_clock::time_point retry_after;  // a failed one is not tried again before
 };
 
 struct net_id {
@@ -115,13 +117,14 @@ int lost(ARB* arb, net_conn* c) {
 std::string g_conn_failure;
 
 // Reports a failed connection once until it comes up again: the host, the
-// port and, for a failed connect, the system error `err`.
-int conn_failed(net_conn* c, const char* fmt, int err = 0) {
-  char text[300];
+// port and the cause. Uses within the handshake's bound after it fail at
+// once with the same report, so a start that opens many files waits once.
+int conn_failed(net_conn* c, const char* fmt, const std::string& cause) {
+  char text[400];
   int n = snprintf(text, sizeof text, fmt, c->host.c_str());
   if (n > 0 && static_cast<size_t>(n) < sizeof text)
-    snprintf(text + n, sizeof text - n, " (port %u)%s%s", static_cast<unsigned>(c->port), err ? ": " : "",
-             err ? strerror(err) : "");
+    snprintf(text + n, sizeof text - n, " (port %u)%s%s", static_cast<unsigned>(c->port), cause.empty() ? "" : ": ",
+             cause.c_str());
   if (!c->reported) la_sys_err(text, 0);
   c->reported = true;
   g_conn_failure = text;
@@ -129,7 +132,17 @@ int conn_failed(net_conn* c, const char* fmt, int err = 0) {
   if (c->sock > 0) close(c->sock);
   c->sock = -1;
   c->state = CONN_FAILED;
+  c->retry_after = std::chrono::steady_clock::now() + std::chrono::seconds(tmnet_handshake_seconds());
   return 0;
+}
+
+// Why the last receive of the handshake failed, in words.
+std::string recv_cause() {
+  switch (tmnet_last_status()) {
+    case TMNET_TIMEOUT: return "no answer within " + std::to_string(tmnet_handshake_seconds()) + " s";
+    case TMNET_LOST: return "the server closed the connection";
+    default: return "the server broke the protocol";
+  }
 }
 
 std::string trimmed(std::string s, size_t max) {
@@ -163,7 +176,7 @@ int handshake_steps(net_conn* c, const net_id* id);
 // The handshake after the TCP connection: LOGIN, the two REPLYs, the probes,
 // the pause and the options, each wait for the server bounded.
 int handshake(net_conn* c, const net_id* id) {
-  tmnet_handshake_begin(c->sock);
+  tmnet_handshake_begin(c->sock, false);  // conn_failed names a failure
   const int ok = handshake_steps(c, id);
   tmnet_handshake_end();
   return ok;
@@ -175,14 +188,15 @@ int handshake_steps(net_conn* c, const net_id* id) {
   l.start = kLoginDataServer;
   l.version = kTmnetVersion;
   uint8_t block[kLoginSize];
-  if (!login_build(l, block) || !tmnet_send_msg(c->sock, TMNET_LOGIN, sizeof block, block))
-    return conn_failed(c, "KivoNet connection to %s failed(2)");
+  if (!login_build(l, block)) return conn_failed(c, "KivoNet connection to %s failed(2)", "the login does not fit");
+  if (!tmnet_send_msg(c->sock, TMNET_LOGIN, sizeof block, block))
+    return conn_failed(c, "KivoNet connection to %s failed(2)", "the server closed the connection");
   uint8_t reply[kReplySize];
   if (!tmnet_recv_msg(c->sock, TMNET_REPLY, sizeof reply, reply))
-    return conn_failed(c, "KivoNet connection to %s failed(3)");
-  if (reply[1] != 1) return conn_failed(c, "KivoNet connection to %s failed(4)");
+    return conn_failed(c, "KivoNet connection to %s failed(3)", recv_cause());
+  if (reply[1] != 1) return conn_failed(c, "KivoNet connection to %s failed(4)", "the login was refused");
   if (!tmnet_recv_msg(c->sock, TMNET_REPLY, sizeof reply, reply))
-    return conn_failed(c, "KivoNet connection to %s failed(5)");
+    return conn_failed(c, "KivoNet connection to %s failed(5)", recv_cause());
   uint8_t probes[6], pause = static_cast<uint8_t>(env_number("KIVO_NET_PAUSE")), opts[8];
   st_le16(probes, 0, 1);
   st_le32(probes, 2, 0x00010203);
@@ -191,9 +205,11 @@ int handshake_steps(net_conn* c, const net_id* id) {
   if (!tmnet_send_msg(c->sock, NETIO_BYTE_ORDER, 2, probes) ||
       !tmnet_send_msg(c->sock, NETIO_BYTE_ORDER, 4, probes + 2) || !tmnet_send_msg(c->sock, NETIO_PAUSE, 1, &pause) ||
       !tmnet_send_msg(c->sock, NETIO_OPTIONS, 4, opts) || !tmnet_send_msg(c->sock, NETIO_OPTIONS, 4, opts + 4))
-    return conn_failed(c, "KivoNet connection to %s failed(5)");
+    return conn_failed(c, "KivoNet connection to %s failed(5)", "the server closed the connection");
   netio_options = ld_le32(opts, 4);
-  if (reply[1] != 4) return conn_failed(c, "KivoNet connection to %s failed");
+  if (reply[1] != 4)
+    return conn_failed(c, "KivoNet connection to %s failed",
+                       "protocol version " + std::to_string(reply[1]) + ", not 4");
   c->state = CONN_UP;
   c->reported = false;
   return 1;
@@ -202,11 +218,12 @@ int handshake_steps(net_conn* c, const net_id* id) {
 // hcon_connect: the connection of a host and port, connected when needed.
 int hcon_connect(net_conn* c, const net_id* id) {
   if (c->state == CONN_UP) return 1;
+  if (c->state == CONN_FAILED && std::chrono::steady_clock::now() < c->retry_after) return 0;
   c->state = CONN_FAILED;
   netio_options &= ~kNetOptLenCheck;
   errno = 0;
   c->sock = tmnet_cli_conn_to_host(c->host.c_str(), std::to_string(c->port).c_str());
-  if (c->sock <= 0) return conn_failed(c, "KivoNet connection to %s failed", errno);
+  if (c->sock <= 0) return conn_failed(c, "KivoNet connection to %s failed", errno ? strerror(errno) : "");
   link_role role;
   return handshake(c, id);
 }

@@ -104,7 +104,11 @@ bool recv_update(size_t width, size_t* n) {
 int cmd_init() {
   uint8_t flag;
   if (!recv_bare(&flag, 1)) return bad("INIT");
+  // The local terminal puts in its own signal handlers: the set-up's bound
+  // goes on over them, and they come back when it ends.
+  tmnet_handshake_end();
   if (tmnet_cli_term.init) tmnet_cli_term.init(flag);
+  tmnet_handshake_begin(sock());
   const uint8_t reply[2] = {0, kTmnetVersion};
   return tmnet_send_msg(sock(), kTmnetHeaded | TMNET_REPLY, 2, reply);
 }
@@ -347,6 +351,9 @@ int tmnet_cli_command() {
   }
   g_cmd = code;
   tmnet_dbg_log(TMNET_LOG_TRACE, "cli_main: Command = %s", name);
+  // The set-up ends at the first command of the session proper: from
+  // there the server may take its time (a long report, a user's pause).
+  if (code != TMNET_INIT && code != TMNET_FEATURE_EXCH && code != TMNET_PROCESS_ID) tmnet_handshake_end();
   switch (code) {
     case TMNET_INIT: return cmd_init();
     case TMNET_SHOW: return tmnet_cli_show();
@@ -409,8 +416,8 @@ int connect_and_log_in() {
   else if (!g.s.remap && !tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r))
     why = "Failed to receive reply from Application Server.";
   else if (!g.s.remap && !r[1]) why = "Login Rejected by Application Server.";
-  tmnet_handshake_end();
   if (why) {
+    tmnet_handshake_end();
     tmnet_dbg_log(TMNET_LOG_WARN, "cli_main: %s", why);
     // A host that did not answer in time was named already.
     if (tmnet_last_status() != TMNET_TIMEOUT) fprintf(stderr, "kivo: %s\n", why);
@@ -449,10 +456,13 @@ int tmnet_cli_main(int argc, char** argv) {
   tmnet_role = TMNET_ROLE_CLIENT;
   g_relogin_failed = false;
   while (tmnet_cli_command()) {}
+  // A set-up the server did not finish in time is a failed login.
+  const bool set_up_failed = tmnet_last_status() == TMNET_TIMEOUT;
+  tmnet_handshake_end();
   if (tmnet_cli_term.finish) tmnet_cli_term.finish();
   if (com.rmt_sock) close(com.rmt_sock);
   com.rmt_sock = 0;
-  if (g_relogin_failed) return 0;
+  if (g_relogin_failed || set_up_failed) return 0;
   tmnet_dbg_log(TMNET_LOG_TRACE, "cli_main: Normal Termination of Client.");
   return 1;
 }

@@ -30,10 +30,10 @@ int ms_left(steady::time_point deadline) {
 
 // Waits for the socket to become readable before the deadline: true when
 // it is (or when the wait itself failed: the read then reports the fault).
-// During a handshake a signal that ends it ends the process here.
+// A signal that ends the phase ends the process here.
 bool wait_readable(int sock, steady::time_point deadline) {
   for (;;) {
-    tmnet_handshake_interrupted();
+    tmnet_wait_signals();
     const int r = net_io.wait(sock, ms_left(deadline));
     if (r < 0 && errno == EINTR) continue;
     return r != 0;
@@ -57,7 +57,11 @@ tmnet_status tmnet_last_status() { return g_status; }
 int tmnet_failed(int sock, tmnet_status why) {
   g_status = why;
   if (tmnet_role != TMNET_ROLE_DATA_LINK) {
-    tmnet_end_process(kTmnetLostExit);
+    // A broken connection ends the process with 255; in a session the
+    // line names the client.
+    if (why == TMNET_LOST && tmnet_role == TMNET_ROLE_SERVER && tmnet_session_on())
+      tmnet_session_gone("it closed the connection", kTmnetLostExit);
+    else tmnet_end_process(kTmnetLostExit);
     return 0;
   }
   net_io.drop(sock);
@@ -70,7 +74,10 @@ size_t writen(int sock, size_t length, const void* data) {
   size_t sent = 0;
   while (sent < length) {
     const ssize_t n = net_io.send(sock, p + sent, length - sent);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      tmnet_wait_signals();
+      continue;
+    }
     if (n <= 0) {
       tmnet_bytes_sent += sent;
       return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST));
@@ -82,27 +89,23 @@ size_t writen(int sock, size_t length, const void* data) {
 }
 
 size_t readn(int sock, size_t length, void* buffer, int timeout) {
-  bool timed = timeout >= 0;
-  const int seconds = timeout > INT_MAX / 1000 ? INT_MAX / 1000 : timeout;
-  steady::time_point deadline = steady::now() + std::chrono::seconds(timed ? seconds : 0);
-  // A handshake bounds every receive by its own deadline too.
-  steady::time_point handshake_end;
-  bool handshake_bound = false;
-  if (tmnet_handshake_active(&handshake_end) && (!timed || handshake_end < deadline)) {
-    deadline = handshake_end;
-    timed = handshake_bound = true;
-  }
+  // One deadline for all the bytes: the caller's, the handshake's or the
+  // session's, whichever ends first.
+  const tmnet_bound bound = tmnet_bound_for(sock, timeout);
   uint8_t* p = static_cast<uint8_t*>(buffer);
   size_t got = 0;
   while (got < length) {
-    if (timed && !wait_readable(sock, deadline)) {
+    if (bound.kind != BOUND_NONE && !wait_readable(sock, bound.deadline)) {
       tmnet_bytes_recv += got;
-      if (handshake_bound) tmnet_handshake_timed_out();
       g_status = TMNET_TIMEOUT;
+      tmnet_wait_expired(bound.kind);
       return 0;
     }
     const ssize_t n = net_io.recv(sock, p + got, length - got);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      tmnet_wait_signals();
+      continue;
+    }
     if (n <= 0) {
       tmnet_bytes_recv += got;
       return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST));

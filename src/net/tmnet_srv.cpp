@@ -8,6 +8,7 @@
 #include "net/tmnet_deadline.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -74,6 +75,20 @@ server g;
 int sock() { return com.rmt_sock; }
 
 time_t now() { return g.clock ? g.clock() : time(nullptr); }
+
+// The server's time-out in seconds: KIVO_SRVR_TIMEOUT_SECONDS when it is a
+// number of 1 or more (tests, fast links), else KIVO_SRVR_TIMEOUT minutes
+// (at least 5), else 10 minutes.
+int server_timeout_seconds() {
+  if (const char* v = getenv("KIVO_SRVR_TIMEOUT_SECONDS")) {
+    char* end = nullptr;
+    const long s = strtol(v, &end, 10);
+    if (*v && !*end && s >= 1 && s <= 24 * 3600) return int(s);
+  }
+  int minutes = kDefaultTimeoutMin;
+  if (const char* t = getenv("KIVO_SRVR_TIMEOUT")) minutes = std::max(atoi(t), kMinTimeoutMin);
+  return std::min(minutes, 24 * 60) * 60;
+}
 
 // A client that broke the exchange: nothing it sends can be trusted.
 void lost(const char* why) {
@@ -295,15 +310,14 @@ void tmnet_srv_init(int flag) {
   memset(g.language, 0, sizeof g.language);
   const uint8_t reply[2] = {2, kTmnetVersion};
   const uint8_t f = uint8_t(flag);
+  // The set-up runs under the handshake's bound until the client attached.
   tmnet_handshake_begin(sock());
   if (!send_bare(TMNET_REPLY, reply, 2) || !send_head(TMNET_INIT, nullptr, 0) || !send_bare(TMNET_INIT, &f, 1))
     return lost("srv_init");
   exchange_features(sock());
-  tmnet_handshake_end();
   if (com_feature_mask & TMNET_FEAT_PROCESS_ID) send_process_id();
-  int minutes = kDefaultTimeoutMin;
-  if (const char* t = getenv("KIVO_SRVR_TIMEOUT")) minutes = std::max(atoi(t), kMinTimeoutMin);
-  g.ping_timeout = minutes * 60;
+  g.ping_timeout = server_timeout_seconds();
+  g.ping_interval = std::min(kPingInterval, g.ping_timeout);
 }
 
 int tmnet_srv_trm_attach(int rows[3], int cols[3]) {
@@ -329,6 +343,9 @@ int tmnet_srv_trm_attach(int rows[3], int cols[3]) {
   g.rows = rows[2], g.cols = cols[2];
   for (image* im : {&g.cur, &g.old, &g.work}) im->reset(g.cells());
   g.wire.assign(worst_case(g.cells(), 4), 0);
+  // The set-up is done: from here every wait for the client is the session's.
+  tmnet_handshake_end();
+  tmnet_session_begin(sock(), g.ping_timeout);
   return 1;
 }
 
@@ -432,6 +449,7 @@ void tmnet_srv_finish() {
 }
 
 int tmnet_srv_ping() {
+  tmnet_session_act();
   const time_t t = now();
   if (g.last_ping && t - g.last_ping < g.ping_interval) return 1;
   g.last_ping = t;
@@ -441,6 +459,11 @@ int tmnet_srv_ping() {
   tmnet_set_timeout(g.ping_timeout);
   if (tmnet_recv_msg(sock(), TMNET_REPLY, 2, r)) return 1;
   tmnet_dbg_log(TMNET_LOG_WARN, "srv_ping: Failed to receive reply from Application Client.");
+  if (tmnet_session_on()) {
+    char why[64];
+    snprintf(why, sizeof why, "no answer to the ping within %d s", g.ping_timeout);
+    tmnet_session_gone(why, kRemoteGoneExit);
+  }
   return 0;
 }
 

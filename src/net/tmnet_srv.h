@@ -97,9 +97,13 @@ constexpr int kSrvMaxDim = 255;
 constexpr size_t kSrvMaxWire = 32767;  // a message's payload
 
 // Handshake on com.rmt_sock; `flag` is passed on to the client's terminal.
+// The handshake's bound runs on until the attach.
 void tmnet_srv_init(int flag);
 // Reads the client's (rows, columns) pairs (current, second, maximum) and
 // makes the images; a geometry the protocol cannot carry ends the process.
+// Then the session begins: every later wait for the client is bounded by
+// the server's time-out (KIVO_SRVR_TIMEOUT_SECONDS, else KIVO_SRVR_TIMEOUT
+// minutes).
 int tmnet_srv_trm_attach(int rows[3], int cols[3]);
 // Sends a compiled keymap (rows of 26 cells ended by a negative code);
 // the client's handle.
@@ -110,6 +114,9 @@ int tmnet_srv_scroll(int row, int col, int nrows, int ncols, int direction, int 
 // client's show result.
 uint32_t tmnet_srv_show(tmnet_show* sd);
 void tmnet_srv_finish();
+// Acts on a SIGINT or SIGTERM of the session, then pings the client when
+// the interval has passed: 1 alive; a client gone ends the process with 9
+// (0 when the exit function returns, in tests).
 int tmnet_srv_ping();
 bool tmnet_srv_check_feature(uint32_t bits);
 void tmnet_srv_suspend();

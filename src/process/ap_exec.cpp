@@ -1,7 +1,8 @@
 // The execution step of ACTION, UPDATE, JOB and STATUS processes: the
 // primary file read to its end, the detail frame per record, the heading and
-// total frames at the range levels the stream reports, and the end code the
-// action log and the error count leave. Also the session's action-log files.
+// total frames at the range levels the stream reports (a ranged run takes its
+// query's code into system area 17), and the end code the action log and the
+// error count leave. Also the session's action-log files.
 //
 // Invariants: the stream's status after a read names what came (a record, a
 // level start or end with the level in the secondary status word, the end,
@@ -25,6 +26,7 @@
 #include "process/ap.h"
 #include "process/fp.h"
 #include "process/op.h"
+#include "process/pb.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
@@ -114,12 +116,20 @@ uint32_t next_record(PCB* p, const levels& lv, bool* go_on) {
   }
 }
 
+// A ranged run learns the code of the query it reads: its "RANGE CODE".
+void take_range_code(PCB* p) {
+  uint8_t info[kPbInfoLen];
+  if (!pb_get_info(p->pcb_pcf_arb, info) || is_blank(info + PBI_CODE, kRangeCodeLen)) return;
+  if (uint8_t* a17 = pi_area(p, AREA_RANGE, kRangeCodeLen)) memcpy(a17, info + PBI_CODE, kRangeCodeLen);
+}
+
 // Steps 2-4: the loop over the primary file; false when a frame ended it
 // with END PROC. `ctx` follows the log context of the frame that runs.
 bool read_loop(PCB* p, uint32_t detail, uint32_t* ctx) {
   ARB* s = p->pcb_pcf_arb;
   const levels lv(p);
   bool go_on = true;
+  if (s && lv.ranges) take_range_code(p);
   if (s && !lv.ranges) {
     *ctx = MSG_ALOG_HEAD;
     go_on = run_frame(p, lv.head[0]);
@@ -133,8 +143,13 @@ bool read_loop(PCB* p, uint32_t detail, uint32_t* ctx) {
       if (!go_on) break;
       if (st != ST_RECORD) {
         // The end of the file ends the loop; any other failure, with
-        // ranges or without, is the process's message.
-        if (st != FM_EOF && p->pcb_err_fi) la_add_msg(p->pcb_err_fi, &st, 3, {});
+        // ranges or without, is the process's message. With ranges no
+        // total step follows to carry it into the log (an interrupted
+        // sort, a lock), so it goes there now.
+        if (st != FM_EOF && p->pcb_err_fi) {
+          la_add_msg(p->pcb_err_fi, &st, 3, {});
+          if (lv.ranges && log_on(p)) log_add(p, *ctx = MSG_ALOG_DETAIL);
+        }
         break;
       }
     }
@@ -163,6 +178,17 @@ void log_cut(PCB* p, uint32_t ctx, uint32_t code) {
   log_end(p);
 }
 
+// Step 5: the end code after the log's end `r`. A cancel or a fatal end
+// stands; an end of menu (the log's process left to the menu) is kept;
+// anything else is a normal end, which an error count may turn into 4.
+uint32_t end_code(PCB* p, uint32_t r) {
+  if (r == PI_END_CANCEL || r == PI_END_FATAL) return r;
+  const uint32_t code = r == PI_END_MENU ? uint32_t(PI_END_MENU) : uint32_t(PI_END_PROCESS);
+  if (!p->pcb_em->em_ap_err_cancel) return code;
+  const uint8_t* a7 = pi_area(p, AREA_NEXT, 4);
+  return a7 && ld_le32(a7, 0) != 0 ? uint32_t(PI_END_CANCEL) : code;
+}
+
 }  // namespace
 
 void ap_exec(PCB* p, uint8_t*) {
@@ -177,15 +203,7 @@ void ap_exec(PCB* p, uint8_t*) {
     log_cut(p, ctx, j.code);
     throw;  // the level's MARK still takes the unwind and its code
   }
-  const uint32_t r = log_end(p);
-  uint32_t code = PI_END_PROCESS;
-  if (r == PI_END_CANCEL || r == PI_END_FATAL) {
-    code = r;
-  } else if (p->pcb_em->em_ap_err_cancel) {
-    const uint8_t* a7 = pi_area(p, AREA_NEXT, 4);
-    if (a7 && ld_le32(a7, 0) != 0) code = PI_END_CANCEL;
-  }
-  mark_leave(code);
+  mark_leave(end_code(p, log_end(p)));
 }
 
 void ap_init() {

@@ -13,7 +13,8 @@
 //  - An image that does not fit the page goes at the top of the next page,
 //    never dropped; a block longer than a page is printed with paging off.
 //
-// Files: op_report.cpp (the report glue), op_exec.cpp (the read loop and
+// Files: op_report.cpp (the report glue), op_window.cpp (images written
+// through report windows), op_exec.cpp (the read loop and
 // the type steps), op_sum.cpp (level totals), op_inquiry.cpp (the screen
 // sink of INQUIRY), op_stmt.cpp (PRINT and DISPLAY), ap_frm.cpp (the
 // frames of a kind and of a range level).
@@ -53,6 +54,8 @@ struct op_report {
   uint16_t prepared;   // report image id a DISPLAY executed, 0 none
   uint8_t* displayed;  // per module item number: fixed by DISPLAY
   uint32_t item_count;
+  uint32_t wnd_img;  // module image whose window is open in buffer 0, 0 none
+  RPT_WND wnd;       // that window
 };
 
 // The report of a PCB, or null.
@@ -93,6 +96,22 @@ int op_prt_buf(PCB* p);
 void op_eof(PCB* p);
 // Ends the report (rm_cleanup) once; 1 when the print file is complete.
 int rpt_end(PCB* p);
+
+// A new page: the page heading printed at its top.
+void op_new_page(PCB* p);
+
+// ---- report windows (op_window.cpp) ----
+
+// Whether compiled image `im` is written through a window (scroll type 1-3).
+bool op_wnd_image(const uint8_t* im);
+// The report columns its window needs from column 1; 0 for no window.
+uint32_t op_wnd_width(const uint8_t* im);
+// Writes image `id` (module image `img_index`) through its window, opening
+// it (after the one open is closed) when needed; prints what is complete.
+// 0 with the report's status on a failure.
+int op_wnd_write(op_report* op, uint32_t img_index, const uint8_t* im, uint16_t id);
+// Closes the open window and prints its lines; 1 when none is open.
+int op_wnd_close(op_report* op);
 
 // Posts `status` as a class-3 message of the process.
 void op_post(PCB* p, uint32_t status);

@@ -1,7 +1,8 @@
 // The glue between an OUTPUT or INQUIRY process and its report: the report
 // made from the module's report images and the output defaults, images
-// written with their items' values and printed, the page heading at each
-// new page, and the report's end.
+// written with their items' values and printed (those with a scroll type
+// through their window, op_window.cpp), the page heading at each new page,
+// and the report's end.
 //
 // A print that does not fit the page is printed again at the top of the
 // next one; a block longer than a page then goes out with paging off. Any
@@ -52,11 +53,13 @@ pcb_img_ent* img_ent(PCB* p, uint32_t index) {
   return reinterpret_cast<pcb_img_ent*>(p->pcb_images) + index;
 }
 
+// The widest report image, or window of one.
 uint16_t report_width(PCB* p) {
   uint32_t w = 0;
   for (uint32_t i = 1; p->pcb_em && i <= p->pcb_em->em_img_cnt; ++i) {
     const pcb_img_ent* e = img_ent(p, i);
-    if (e && e->rec && e->rec[CIMG_KIND] == kReportImage) w = std::max(w, ld_le32(e->rec, CIMG_COLS));
+    if (e && e->rec && e->rec[CIMG_KIND] == kReportImage)
+      w = std::max({w, ld_le32(e->rec, CIMG_COLS), op_wnd_width(e->rec)});
   }
   return w ? uint16_t(std::min<uint32_t>(w, kRmMaxWidth)) : kDefaultWidth;
 }
@@ -146,6 +149,8 @@ bool report_item(PCB* p, uint32_t itemno, uint16_t img_id, RPT_ITM* out) {
 }
 
 }  // namespace
+
+void op_new_page(PCB* p) { new_page(op_rpt(p)); }
 
 void op_post(PCB* p, uint32_t status) {
   if (p && p->pcb_err_fi) la_add_msg(p->pcb_err_fi, &status, 3, {});
@@ -256,8 +261,14 @@ int op_img_exec(PCB* pcb, uint32_t img_index) {
   }
   op->prepared = 0;
   memset(op->displayed, 0, op->item_count + 1);
+  if (op->in_heading) return write_image(op, id), 1;
+  if (op_wnd_image(e->rec)) {
+    if (!op_wnd_write(op, img_index, e->rec, id)) fail(op, failure_status(rpt));
+    return 1;
+  }
+  // The lines of a window come before the image's.
+  if (!op_wnd_close(op)) fail(op, failure_status(rpt));
   write_image(op, id);
-  if (op->in_heading) return 1;
   return op_prt_buf(pcb);
 }
 
@@ -313,6 +324,7 @@ int op_print(PCB* p, const char* text, uint16_t len, uint16_t at, uint16_t rows,
   op_report* op = op_rpt(p);
   if (!op || !op->line_img) return 0;
   RPT_BLK* rpt = op->rpt;
+  if (!op->in_heading && !op_wnd_close(op)) fail(op, failure_status(rpt));
   const uint16_t width = rpt->width;
   if (at == 0) at = 1;
   if (at > width) at = width;
@@ -332,6 +344,7 @@ int op_print(PCB* p, const char* text, uint16_t len, uint16_t at, uint16_t rows,
 
 void op_eof(PCB* p) {
   op_report* op = op_rpt(p);
+  if (!op_wnd_close(op)) fail(op, failure_status(op->rpt));
   p->pcb_brk_lvl = 0;
   const uint32_t rt = load_rng_frm_no(p, 0, FRM_TOTAL);
   if (rt) {
@@ -339,7 +352,6 @@ void op_eof(PCB* p) {
     op_sum_roll(p);
   }
   op_prt_buf(p);
-  (void)op;
 }
 
 int rpt_end(PCB* p) {

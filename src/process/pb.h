@@ -114,6 +114,11 @@ void pb_forget_stat(uint32_t level);
 void pb_cleanup(PCB* p, const char* ap, const char* proc);
 void pb_clr_scope(uint32_t level);
 void pb_auto_setup(PCB* p, void* fad);
+// The information of a sorted stream: 8 bytes, the code of its query at
+// PBI_CODE (the "RANGE CODE" the query process left, blank when none),
+// the first four bytes 0. 1, or 0 when `arb` reads no active query.
+enum : size_t { PBI_CODE = 4, kPbInfoLen = 8 };
+constexpr size_t kRangeCodeLen = 4;
 int pb_get_info(ARB* arb, uint8_t* info);
 // The check of a selection expression; 1, else the error code with *pos
 // the offset of the parse position.

@@ -25,6 +25,7 @@
 #include "process/pb_fqry.h"
 #include "process/pb_slct.h"
 #include "process/pi.h"
+#include "process/pi_internal.h"
 #include "process/process.h"
 #include "process/qp.h"
 #include "process/qs.h"
@@ -272,8 +273,15 @@ void pb_forget_stat(uint32_t level) {
   if (stat_wnd && stat_level >= level) stat_wnd = nullptr;
 }
 
-int pb_get_info(ARB*, uint8_t* info) {
-  memset(info, ' ', 8);  // no code
+int pb_get_info(ARB* arb, uint8_t* info) {
+  memset(info, 0, kPbInfoLen);
+  memset(info + PBI_CODE, ' ', kRangeCodeLen);
+  STRM* s = arb_strm_or_null(arb);
+  if (!s || s->strm_fms != &sq_table || !blk(s)) return 0;
+  const auto* q = static_cast<const ACTIVE_QRY*>(blk(s)->query);
+  if (!q) return 0;
+  // The query process's own range code, as its suspend file brought it.
+  if (const uint8_t* a17 = pi_area(&q->pcb, AREA_RANGE, kRangeCodeLen)) memcpy(info + PBI_CODE, a17, kRangeCodeLen);
   return 1;
 }
 

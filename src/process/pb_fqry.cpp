@@ -28,6 +28,7 @@
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "foundation/dbg_ctl.h"
 #include "foundation/end_codes.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
@@ -464,6 +465,18 @@ bool in_view(void* ctx) {
   return true;
 }
 
+// The user's break ends the selection when the query's process lets it be
+// interrupted (its area 3 "INTERRUPT" is '1', as its suspend file kept it).
+// The sort takes the request: the run that goes on after the sort's end
+// does not stop at its next statement as well.
+bool interrupt(void* ctx) {
+  if (!(com_dbg_ctl_bits & kDbgBreakRequest)) return false;
+  const uint8_t* a3 = pi_area(&static_cast<ACTIVE_QRY*>(ctx)->pcb, AREA_PCF_FLAG, 1);
+  if (!a3 || a3[0] != '1') return false;
+  com_dbg_ctl_bits &= ~uint32_t(kDbgBreakRequest);
+  return true;
+}
+
 // Selecting: the text at counts 1 to 10, then every ten, every hundred ...
 void select_progress(void* ctx) {
   auto* q = static_cast<ACTIVE_QRY*>(ctx);
@@ -545,7 +558,7 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   s.qsort_arb = sort.strm, s.pcf_arb = q->pcf_arb, s.hold = em->em_pcf_hold != 0;
   s.rec_area = q->pcf_arb ? q->pcf_arb->arb_rec : nullptr, s.rec_len = q->pcf_arb ? q->pcf_arb->arb_len : 0;
   s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.in_view = in_view, s.ctx = q;
-  s.progress = select_progress;
+  s.progress = select_progress, s.interrupt = interrupt;
   s.wrk_no = q->wrk_no, s.scope = scope;
   memcpy(s.ap, q->ap, 3);
   int ok = q->pcf_arb && parm.strm && slct.strm && sort.strm && cmpl_slct(&q->slct) && cmpl_sort(&s, &q->slct);

@@ -167,6 +167,10 @@ void UNIQUE_POOL_NAM(char* out, const char* name);
 // allocated for areas.
 uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope);
 void init_pcb(PCB* p);
+// Places the areas of the kinds whose owner changes when `inv` (null: none)
+// becomes the invoker: a file's own process serves whichever process reads
+// or writes the file. Areas of the other kinds keep their place and data.
+void pi_reshare(PCB* p, PCB* inv);
 void target_pcbs(PCB* p);
 void copy_saas(PCB* p, uint8_t kind);
 // The SAA record of (owner, application) of that kind, created or grown to

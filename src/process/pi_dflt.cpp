@@ -79,6 +79,7 @@ void pi_reset_caches() {
   g_sysparm_have = false;
   pi_reads = {};
   pi_reset_lang();
+  pi_fproc_forget();
 }
 
 const uint8_t* pi_get_dap(const char* ap, const char* ver) { return process_seams.get_dap(ap, ver); }

@@ -16,6 +16,7 @@
 #include "fm/fm_record.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
+#include "foundation/com.h"
 #include "foundation/descriptors.h"
 #include "foundation/end_codes.h"
 #include "foundation/pool.h"
@@ -156,6 +157,24 @@ PCB* read_pcb(PCB* key) {
   return reinterpret_cast<PCB*>(fm_read_fast(pi_pcb_arb, ARB_EQUAL));
 }
 
+// The first record of p's process in p's family; null none.
+PCB* family_head(const PCB* p) {
+  PCB k{};
+  k.family_no = p->family_no;
+  memcpy(k.invoc.b, p->invoc.b, 36);
+  return read_pcb(&k);
+}
+
+// A background run is the invoker's wish: its output defaults say
+// BACKGROUND "1" as it invokes (invoc_proc then hands the job options
+// over). A background session runs what it invokes in place, its job being
+// the background already; a chained process takes its invoker's place.
+void ask_background(INVOC* v, const PCB* inv) {
+  if (!inv || com.no_term || v->b[INVOC_CHAIN_MODE] == 2) return;
+  const uint8_t* a1 = pi_area(inv, AREA_OUT_DFLT, A1_BACKGROUND + 1);
+  if (a1 && a1[A1_BACKGROUND] == '1') v->b[INVOC_BG_RUN] = 1;
+}
+
 // Step 4: the family, and the PCB a SUBPROCESS may reuse; null: a new one.
 PCB* find_family(PCB* k, INVOC* v, PCB* inv) {
   const uint8_t* b = v->b;
@@ -245,9 +264,47 @@ const char* load_failure(const PCB& k) {
   return "cannot be loaded: its module could not be read or compiled";
 }
 
+// Steps 4-9: the PCB that runs `v`, reused or new (loaded, its security
+// checked, written to the PCB file); null with the end code set in `v`
+// when it cannot run.
+PCB* obtain_pcb(PCB* k, INVOC* v, PCB* inv) {
+  if (PCB* p = find_family(k, v, inv)) {
+    reuse(p, k, v);
+    return p;
+  }
+  PCB* p = new_pcb(k, v, inv);
+  if (p && !pl_get(p, 1)) {
+    if (!inv) note_start_failure(*k, load_failure(*k));
+    drop_pcb(p);
+    p = nullptr;
+  }
+  if (!p) {
+    set_end(v, PI_END_CANCEL);
+    return nullptr;
+  }
+  if (p->pcb_em->em_secr_class != -1 && !chk_exec_secr(p, inv)) {
+    drop_pcb(p);
+    set_end(v, PI_END_REFUSED);
+    if (inv) {
+      const uint32_t msg = kMsgRefused;
+      la_add_msg(inv->pcb_err_fi, &msg, 0, {});
+    }
+    return nullptr;
+  }
+  PROTO_FULL(pi_pcb_arb, 0, reinterpret_cast<uint8_t*>(p));
+  pi_pcb_arb->arb_len = pi_pcb_arb->arb_var_len = sizeof(PCB);
+  pi_pcb_arb->arb_mod = ARB_LOCATE;
+  if (!fm_write(pi_pcb_arb)) checkstat(pi_pcb_arb->arb_stat, "pi_exec() - bad pcb_arb write", kModule, __LINE__);
+  return p;
+}
+
 }  // namespace
 
 const char* pi_start_failure() { return g_start_failure; }
+
+void pi_claim_instance(PCB* p, bool running) {
+  if (PCB* head = family_head(p)) head->pcb_next_instance = static_cast<uint16_t>(p->pcb_instance + (running ? 1 : 0));
+}
 
 void pi_bind_areas(PCB* p) {
   EM* em = p->pcb_em;
@@ -267,6 +324,7 @@ void pi_exec_own(INVOC* v) {
   PCB* inv = invoc_parent(*v);
   // Chain mode 2 hands the invoker's place over; without an invoker there is none.
   if (!inv && v->b[INVOC_CHAIN_MODE] == 2) v->b[INVOC_CHAIN_MODE] = 1;
+  ask_background(v, inv);
   PCB k{};
   memcpy(k.invoc.b, v->b, 36);
   if (!inv) g_start_failure[0] = '\0';
@@ -274,38 +332,25 @@ void pi_exec_own(INVOC* v) {
     if (!inv) note_start_failure(k, "has no start menu: no PARAM record names one");
     return set_end(v, PI_END_NO_PROC);
   }
-  PCB* p = find_family(&k, v, inv);
-  if (p) {
-    reuse(p, &k, v);
-  } else {
-    if (!(p = new_pcb(&k, v, inv))) return set_end(v, PI_END_CANCEL);
-    if (!pl_get(p, 1)) {
-      if (!inv) note_start_failure(k, load_failure(k));
-      drop_pcb(p);
-      return set_end(v, PI_END_CANCEL);
-    }
-    if (p->pcb_em->em_secr_class != -1 && !chk_exec_secr(p, inv)) {
-      drop_pcb(p);
-      set_end(v, PI_END_REFUSED);
-      if (inv) {
-        const uint32_t msg = kMsgRefused;
-        la_add_msg(inv->pcb_err_fi, &msg, 0, {});
-      }
-      return;
-    }
-    PROTO_FULL(pi_pcb_arb, 0, reinterpret_cast<uint8_t*>(p));
-    pi_pcb_arb->arb_len = pi_pcb_arb->arb_var_len = sizeof(PCB);
-    pi_pcb_arb->arb_mod = ARB_LOCATE;
-    if (!fm_write(pi_pcb_arb)) checkstat(pi_pcb_arb->arb_stat, "pi_exec() - bad pcb_arb write", kModule, __LINE__);
+  // A chaining invoker ends: its instance is free for what takes its place;
+  // should nothing take it, the invoker goes on and claims it again.
+  const bool chaining = v->b[INVOC_CHAIN_MODE] == 2;
+  if (chaining) pi_claim_instance(inv, false);
+  PCB* p = obtain_pcb(&k, v, inv);
+  if (!p) {
+    if (chaining) pi_claim_instance(inv, true);
+    return;
   }
-  if (v->b[INVOC_CHAIN_MODE] == 2) {
+  if (chaining) {
     inv->pcb_next = p;
     mark_leave(PI_END_CHAIN);  // the invoker ends; its invoc_proc runs p next
   }
   const INVOC saved_invoc = os_invoc;
   os_err_set_invoc(v);
   const uint16_t saved_family = pi_nxt_family;
+  PCB* const saved_cur = pi_cur_pcb;
   const uint32_t code = MARK(mark_kind(v), reinterpret_cast<mark_fn>(invoc_proc), p, ut_cleanup);
+  pi_cur_pcb = saved_cur;
   set_end(v, code);
   os_err_set_invoc(&saved_invoc);
   pi_nxt_family = saved_family;

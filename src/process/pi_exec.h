@@ -41,6 +41,12 @@ extern uint32_t pi_seam_end[kProcTypes + 1];
 
 // ---- the executive ----
 
+// The process whose set-up, statements or file event runs now; null outside
+// any. invoc_proc sets it for each process it runs and pi_exec puts the
+// invoker back when the run returns; a file's own process sets it while its
+// event points run. A file's process shares its areas with it.
+extern PCB* pi_cur_pcb;
+
 // Fills application, version, type and name of the work record `k` (a PCB)
 // from the invocation `v` and the invoker `inv` (null none); 0 when no
 // process can be determined.
@@ -61,6 +67,17 @@ uint32_t pi_family_count(uint32_t family);
 // The rule of the End of Process event: the end code that stands when the
 // run ended with `code` and the event with `e`.
 uint32_t pi_end_rule(uint32_t code, uint32_t e);
+// Whether End of Process runs after a run that ended with `code`: the ends
+// of a run (2, 3, 4, 5, 19, 24, 25, 37), not a normal return (1) nor a code
+// handed up from elsewhere (a refused or missing child's, a sort's status).
+bool pi_runs_end_event(uint32_t code);
+// A running PCB keeps its block: while `p` runs, the first record of its
+// process in its family (instance 0, alternate 0, which a SUBPROCESS
+// invocation reads first) names the instance after p's in
+// pcb_next_instance, so that a further invocation of the same process gets
+// a block of its own; when p's run ends (`running` 0) it names p's instance
+// again, free to be taken.
+void pi_claim_instance(PCB* p, bool running);
 
 // ---- files, look-ups, constraints ----
 

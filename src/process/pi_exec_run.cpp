@@ -20,6 +20,7 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "interp/interp.h"
+#include "interp/trace_kivo.h"
 #include "process/pi_exec.h"
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
@@ -33,7 +34,6 @@ namespace {
 
 constexpr char kModule[] = "PIEXEC";
 constexpr uint32_t kTraceStart = 600000, kTraceEnd = 602500, kTraceBackground = 600200;
-constexpr size_t kA1Background = 630;  // area 1: '1' = the design asks for a background job
 enum : uint8_t { EP_START = 1, EP_END = 6 };
 
 // An unbuilt type: its execution ends with the code tests may set.
@@ -90,13 +90,26 @@ void take_place(PCB* p) {
   }
 }
 
+// A run its invoker sent to the background takes the invoker's job options
+// (the flag among them); the invoker's flag is spent, so that what it
+// invokes next runs here again unless it asks anew.
+void take_job_options(PCB* p) {
+  PCB* inv = invoc_parent(p->invoc);
+  if (!p->invoc.b[INVOC_BG_RUN] || !inv) return;
+  uint8_t* from = pi_area(inv, AREA_OUT_DFLT, A1_JOB_END);
+  uint8_t* to = pi_area(p, AREA_OUT_DFLT, A1_JOB_END);
+  if (!from || !to || from[A1_BACKGROUND] != '1') return;
+  memcpy(to + A1_JOB_FIRST, from + A1_JOB_FIRST, A1_JOB_END - A1_JOB_FIRST);
+  from[A1_BACKGROUND] = ' ';
+}
+
 // Step 3: the process goes to a background job; a job that was not
 // submitted is the invoker's error and ends the run with 4. The family goes
 // at the end of invoc_proc.
 uint32_t background(PCB* p, uint32_t s) {
-  rt_trace("P", 0, kTraceBackground, p, "background run");
+  TRACE_KIVO("P", 0, kTraceBackground, p, "background run");
   const int r = pi_suspend(p);
-  rt_trace("P", s + 1, kTraceEnd, p, "end of process");
+  TRACE_KIVO("P", s + 1, kTraceEnd, p, "end of process");
   if (r == 0) return PI_END_PROCESS;
   PCB* inv = invoc_parent(p->invoc);
   if (inv && inv->pcb_err_fi) la_add_msg(inv->pcb_err_fi, &MSG_SYS_ERR, 3, {});
@@ -115,11 +128,20 @@ uint32_t execute(PCB* p, uint8_t* work) {
   return MARK(MARK_RECOVERY, [&] { fn(p, work); });
 }
 
+// Step 13's end of the PCF's current stream: a held read of the process
+// leaves its stream in the file block, which may outlive the stream (a file
+// block shared with the invoker, or kept in the SAA record).
+void drop_current_stream(PCB* p) {
+  auto* fb = static_cast<pi_file_blk*>(p->pcb_pcf_blk);
+  if (fb && p->pcb_pcf_arb && fb->cur_arb == p->pcb_pcf_arb) fb->cur_arb = nullptr;
+}
+
 // Steps 12-14 after the type's execution; the end code that stands.
 uint32_t finish(PCB* p, uint8_t* work, uint32_t code) {
-  if (code != PI_END_NORMAL) code = pi_end_rule(code, run_ep(p, work, EP_END));
+  if (pi_runs_end_event(code)) code = pi_end_rule(code, run_ep(p, work, EP_END));
   if (fm_proc_hooks.dbg_cleanup) fm_proc_hooks.dbg_cleanup(p);
   dbg_ctl(DBG_POP);
+  drop_current_stream(p);
   const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
   if (!type_ok(t)) {
     sys_err(kModule, __LINE__, "invoc_proc() - bad proc. type");
@@ -130,15 +152,28 @@ uint32_t finish(PCB* p, uint8_t* work, uint32_t code) {
   return code;
 }
 
+// The run of a PCB holds its instance from the start to the end, however
+// the run ends.
+struct instance_claim {
+  PCB* p;
+  explicit instance_claim(PCB* pcb) : p(pcb) { pi_claim_instance(p, true); }
+  ~instance_claim() { pi_claim_instance(p, false); }
+  instance_claim(const instance_claim&) = delete;
+  instance_claim& operator=(const instance_claim&) = delete;
+};
+
 // One PCB of the chain, steps 1-14; sets `next` to the PCB chained after it.
 uint32_t run_one(PCB* p, PCB** next) {
+  const instance_claim claim(p);
   *next = nullptr;
+  pi_cur_pcb = p;
   p->pcb_next = nullptr;
   show_invoker(p);
   pi_shr_data(p, com.proc_scope, com.subproc_scope);
-  const uint32_t s = rt_trace("P", 0, kTraceStart, p, "start of process");
-  const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, kA1Background + 1);
-  if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[kA1Background] == '1') return background(p, s);
+  const uint32_t s = TRACE_KIVO("P", 0, kTraceStart, p, "start of process");
+  take_job_options(p);
+  const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, A1_BACKGROUND + 1);
+  if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[A1_BACKGROUND] == '1') return background(p, s);
   pi_bind_areas(p);
   memset(&p->pcb_main_srf, 0, offsetof(PCB, pcb_err_fi) - offsetof(PCB, pcb_main_srf));
   surfaces(p);
@@ -156,12 +191,14 @@ uint32_t run_one(PCB* p, PCB** next) {
   if (!(t == PT_OUTPUT && p->invoc.b[INVOC_AUTO_RUN])) code = run_ep(p, work, EP_START);
   if (code == PI_END_NORMAL) code = execute(p, work);
   code = finish(p, work, code);
-  rt_trace("P", s + 1, kTraceEnd, p, "end of process");
+  TRACE_KIVO("P", s + 1, kTraceEnd, p, "end of process");
   *next = p->pcb_next;
   return code;
 }
 
 }  // namespace
+
+PCB* pi_cur_pcb;
 
 pi_type_row pi_type_rows[kProcTypes + 1] = {
     {},
@@ -180,6 +217,20 @@ uint32_t pi_seam_end[kProcTypes + 1] = {PI_END_CANCEL, PI_END_CANCEL, PI_END_CAN
                                         PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL,
                                         PI_END_CANCEL, PI_END_CANCEL, PI_END_CANCEL};
 
+bool pi_runs_end_event(uint32_t code) {
+  switch (code) {
+    case PI_END_PROCESS:
+    case PI_END_EXIT:
+    case PI_END_CANCEL:
+    case PI_END_MENU:
+    case PI_END_CHAIN:
+    case PI_END_LEAVE:
+    case PI_END_LOGOUT:
+    case PI_END_FATAL: return true;
+    default: return false;
+  }
+}
+
 uint32_t pi_end_rule(uint32_t code, uint32_t e) {
   for (uint32_t c : {PI_END_FATAL, PI_END_CANCEL, PI_END_EXIT, PI_END_LEAVE, PI_END_LOGOUT})
     if (code == c || e == c) return c;
@@ -194,6 +245,8 @@ void invoc_proc(PCB* p) {
     code = run_one(p, &next);
   }
   // The last PCB may be gone with its family: nothing reads it after this.
+  // The files the level closes serve its invoker now.
+  pi_cur_pcb = invoc_parent(p->invoc);
   const uint8_t owner = p->pcb_pool_owner;
   const uint32_t family = p->family_no;
   if (owner) discard_family(family, 0);

@@ -93,6 +93,7 @@ void pi_tbl_init() {
 
 int pi_init() {
   pi_pool = mm_create_pool(kPoolName, com.sys_scope);
+  pi_fproc_forget();  // a new session looks for every file's process again
   pi_fill_invoc();
   process_start_hooks();
   pi_tbl_init();

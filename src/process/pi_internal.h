@@ -39,7 +39,12 @@ enum : uint32_t {
   AREA_PCF = 13,
   AREA_DETACHED = 15,
   AREA_USER = 16,
+  AREA_RANGE = 17,  // "RANGE CODE": the code of the query a run is ranged on
 };
+// Area 1's job group (submit mode, the background flag, notify, date,
+// priority, queue): the flag "1" in a process's own area says it runs as a
+// background job; in its invoker's, that what it invokes next does.
+enum : uint32_t { A1_JOB_FIRST = 629, A1_BACKGROUND = 630, A1_JOB_END = 660 };
 // The address of system area `n`, or null when the module has none there or
 // it is shorter than `min_len`.
 uint8_t* pi_area(const PCB* p, uint32_t n, uint32_t min_len);

@@ -25,6 +25,7 @@
 #include "foundation/sys_err.h"
 #include "interp/ii_run.h"
 #include "interp/interp.h"
+#include "interp/trace_kivo.h"
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
@@ -58,9 +59,9 @@ void trace(PCB* p, uint32_t code) {
   const uint8_t* c = pi_pcf_cfi(p);
   char name[9] = "--------";
   if (c) memcpy(name, c + FDB_NAME, 8);
-  rt_trace("F", 0, code, p, name);
+  TRACE_KIVO("F", 0, code, p, name);
 }
-void trace_status(PCB* p, const ARB* a) { rt_trace("F", 0, a->arb_stat, p, "status"); }
+void trace_status(PCB* p, const ARB* a) { TRACE_KIVO("F", 0, a->arb_stat, p, "status"); }
 
 // Hold selection, step 1: a PCF opened for update holds, unless an input
 // process is in a mode that does not.

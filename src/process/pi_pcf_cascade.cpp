@@ -19,6 +19,7 @@
 #include "foundation/os.h"
 #include "foundation/pool.h"
 #include "interp/interp.h"
+#include "interp/trace_kivo.h"
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
@@ -135,14 +136,14 @@ struct keep_place {
 int pi_cascade_change(PCB* p) {
   std::vector<child> ch = children(p, false);
   if (ch.empty()) return 1;
-  rt_trace("F", 0, TR_CHG_CASCADE, p, "cascade");
-  rt_trace("F", 0, TR_CHG_PASS1, p, "pass 1");
+  TRACE_KIVO("F", 0, TR_CHG_CASCADE, p, "cascade");
+  TRACE_KIVO("F", 0, TR_CHG_PASS1, p, "pass 1");
   for (child& c : ch) {
     p->pcb_cur_chld = c.rec;
     pi_ep_stop(p, EP_PRE_INVOC);
     save_new(p, c);
   }
-  rt_trace("F", 0, TR_CHG_PASS2, p, "pass 2");
+  TRACE_KIVO("F", 0, TR_CHG_PASS2, p, "pass 2");
   uint8_t* rec = pi_pcf_rec(p);
   const uint16_t len = pi_pcf_len(p);
   memcpy(rec, p->pcb_pcf_buf1, len);
@@ -167,7 +168,7 @@ int pi_cascade_change(PCB* p) {
 int pi_cascade_delete(PCB* p) {
   std::vector<child> ch = children(p, true);
   if (ch.empty()) return 1;
-  rt_trace("F", 0, TR_DEL_CASCADE, p, "delete cascade");
+  TRACE_KIVO("F", 0, TR_DEL_CASCADE, p, "delete cascade");
   keep_place kp(p);
   for (child& c : ch) {
     p->pcb_cur_chld = c.rec;

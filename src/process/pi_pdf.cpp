@@ -2,6 +2,7 @@
 // (bld_pcf_scb), the profile it is checked against, and the version of an
 // application as the process sees it.
 #include <cstring>
+#include <utility>
 
 #include "fm/fm_sysadm.h"
 #include "fm/la.h"
@@ -45,6 +46,16 @@ void fill_db_area(PCB* p, uint8_t* dba, const uint8_t* sel) {
   const uint8_t* u = com.user_rec;
   if (u && is_blank(dba + DBA_AP, 3)) memcpy(dba + DBA_AP, u + USER_DFLT_AP, 3);
   if (u && is_blank(dba + DBA_VER, 2)) memcpy(dba + DBA_VER, u + USER_DFLT_VER, 2);
+}
+
+// A background SUBPROCESS has its own areas where it would share its
+// invoker's: it takes the database it would have shared, which its job then
+// runs on.
+void copy_db_areas(const PCB* inv, PCB* p) {
+  for (const auto& [area, len] : {std::pair<uint32_t, uint32_t>{AREA_DB_SEL, 38}, {AREA_DB, kDbAreaLen}}) {
+    const uint8_t* from = pi_area(inv, area, len);
+    if (uint8_t* to = pi_area(p, area, len); from && to) memcpy(to, from, len);
+  }
 }
 
 }  // namespace
@@ -91,7 +102,11 @@ void init_pdf(PCB* p) {
   const uint8_t type = v[INVOC_INVOC_TYPE];
   // A SUBPROCESS shares its invoker's; one run without an invoker (a query
   // process run to build its query) starts from the session's database.
-  if (session_pending() || (type == 0 && invoc_parent(p->invoc))) return;
+  if (session_pending()) return;
+  if (const PCB* inv = type == 0 ? invoc_parent(p->invoc) : nullptr) {
+    if (v[INVOC_BG_RUN]) copy_db_areas(inv, p);
+    return;
+  }
   uint8_t* sel = pi_area(p, AREA_DB_SEL, 38);
   if (sel && is_blank(sel + 30, 3) && !IS_BOB_AP(ap)) memcpy(sel + 30, com.cur_db, 3);
   uint8_t* dba = pi_area(p, AREA_DB, kDbAreaLen);

@@ -5,8 +5,9 @@
 //
 // Invariant: every record's length is checked against what its place calls
 // for before anything is taken from it; on a mismatch, a record missing or
-// a catalogue of another kind the file stays, a system error says why, and
-// the process ends with 4 before its first event point.
+// a catalogue of another kind the file stays and the process ends with 4
+// before its first event point; the start then ends with one line saying
+// why (pi_resume_failure), its exit status no success.
 // Callers: pi_shr_data, while a session named on the command line waits.
 #include <cstring>
 #include <string>
@@ -195,7 +196,23 @@ void load_saas(reader& rd, PCB* p) {
   }
 }
 
+std::string g_failure;  // pi_resume_failure; empty while none failed
+
+// Stops the run of a process whose session cannot be resumed: the file
+// stays for a look, the start reports why (pi_resume_failure).
+[[noreturn]] void not_resumed(const char* name, const std::string& why) {
+  g_failure = pi_not_resumed_text(name, why);
+  memset(ss_session, ' ', sizeof ss_session);
+  mark_leave(PI_END_CANCEL);
+}
+
 }  // namespace
+
+std::string pi_not_resumed_text(const char* session, const std::string& why) {
+  return "session " + std::string(session, 8) + " not resumed: " + why;
+}
+
+const char* pi_resume_failure() { return g_failure.c_str(); }
 
 void pi_resume(PCB* p) {
   char name[8];
@@ -207,8 +224,7 @@ void pi_resume(PCB* p) {
   INIT_SESS_FDB(&fdb, kdb, name);
   if (!FM_OPEN(&fdb, com.sys_scope, kOpenOpts, 15, 0)) {
     sys_err(kModule, __LINE__, "can't open suspend file %.8s (%u)", name, fdb.fdb_stat);
-    memset(ss_session, ' ', sizeof ss_session);
-    mark_leave(PI_END_CANCEL);
+    not_resumed(name, "its suspend file cannot be opened (status " + std::to_string(fdb.fdb_stat) + ")");
   }
   ARB* a = fdb.fdb_arb;
   std::string failed;
@@ -226,9 +242,7 @@ void pi_resume(PCB* p) {
   a->arb_mod = 0;
   if (!failed.empty()) {
     FM_CLOSE(a, 0);
-    sys_err(kModule, __LINE__, "suspend file %.8s not resumed: %s", name, failed.c_str());
-    memset(ss_session, ' ', sizeof ss_session);
-    mark_leave(PI_END_CANCEL);
+    not_resumed(name, "suspend file damaged, kept (" + failed + ")");
   }
   if (!FM_CLOSE(a, ARB_SCRATCH | ARB_CLOSE_NOW)) sys_err(kModule, __LINE__, "can't scratch suspend file %.8s", name);
 }

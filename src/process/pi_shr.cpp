@@ -284,6 +284,51 @@ void place_anchored(placing& s, const AREA_DESC* ad, const AREA_DESC* prev) {
 
 }  // namespace
 
+namespace {
+
+// Per area kind, the owner of the kind's areas for invoker `inv` (null:
+// none) as target_pcbs chooses it; true when any differs from now.
+bool new_owners(PCB* p, PCB* inv, PCB** owner) {
+  const uint8_t rc = p->pcb_em ? p->pcb_em->em_rcv_class : 0;
+  bool changed = false;
+  for (uint8_t k = 0; k < kSaaKinds; ++k) {
+    const bool shared = inv && !p->invoc.b[INVOC_BG_RUN] && saa_shared(p->invoc.b[INVOC_INVOC_TYPE], rc, k);
+    owner[k] = shared ? inv->pcb_saa_owner[k] : p;
+    changed = changed || owner[k] != p->pcb_saa_owner[k];
+  }
+  return changed;
+}
+
+}  // namespace
+
+void pi_reshare(PCB* p, PCB* inv) {
+  st_le32(p->invoc.b, INVOC_PARENT_PCB, inv ? inv->pcb_handle : 0);
+  PCB* owner[kSaaKinds];
+  EM* em = p->pcb_em;
+  if (!em || !p->pcb_areas || !new_owners(p, inv, owner)) return;
+  bool moved[kSaaKinds];
+  for (uint8_t k = 0; k < kSaaKinds; ++k) {
+    moved[k] = owner[k] != p->pcb_saa_owner[k];
+    p->pcb_saa_owner[k] = owner[k];
+    p->pcb_saa_parent[k] = inv ? inv->pcb_saa_owner[k] : nullptr;
+  }
+  placing s{p};
+  const AREA_DESC* prev = nullptr;
+  bool placed = false;  // the area before a relative one was placed again
+  for (uint32_t i = 0; i < em->em_area_cnt; ++i) {
+    const AREA_DESC* ad = &em->em_area_tbl[i];
+    if (ad->area_no > em->em_area_cnt) continue;
+    if (ad->rel_off) {
+      if (placed) p->pcb_areas[ad->area_no] = s.last ? s.last + ad->rel_off : nullptr;
+      continue;
+    }
+    placed = ad->type < 2 && ad->kind < kSaaKinds && moved[ad->kind];
+    if (placed) place_anchored(s, ad, prev);
+    s.last = p->pcb_areas[ad->area_no];
+    prev = placed ? ad : nullptr;  // a skipped area leaves no SAA record to take over
+  }
+}
+
 uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope) {
   p->pcb_pool = mm_create_pool(kPoolName, scope);
   // What lived in a pool of an earlier run is gone with it: a reused

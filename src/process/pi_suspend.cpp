@@ -75,6 +75,14 @@ int put(ARB* a, const uint8_t* rec, size_t len) {
 
 // ---- the SESSION and constraint records ----
 
+// The database the job runs on: the process's own (its database area),
+// else the session's, so that the job's start finds one where the run had
+// one in effect.
+void job_database(const PCB* p, uint8_t* db) {
+  const uint8_t* a9 = pi_area(p, AREA_DB, 3);
+  memcpy(db, a9 && !is_blank(a9, 3) ? a9 : reinterpret_cast<const uint8_t*>(com.cur_db), 3);
+}
+
 std::vector<uint8_t> session_rec(PCB* p, const std::vector<uint8_t>& cnstr, uint32_t val_len) {
   std::vector<uint8_t> r(kSessRecLen, 0);
   memcpy(r.data(), p->invoc.b, kInvocSize);
@@ -86,9 +94,7 @@ std::vector<uint8_t> session_rec(PCB* p, const std::vector<uint8_t>& cnstr, uint
   memset(r.data() + INVOC_CNSTR_SEGS, 0, 8);
   memset(r.data() + INVOC_CNSTR_VALS, 0, 4);
   if (cnstr.empty()) st_le32(r.data(), INVOC_CNSTR_CNT, 0);
-  const uint8_t* a9 = pi_area(p, AREA_DB, 3);
-  if (a9) memcpy(r.data() + SESS_DB, a9, 3);
-  else memset(r.data() + SESS_DB, ' ', 3);
+  job_database(p, r.data() + SESS_DB);
   st_le32(r.data(), SESS_CNSTR_LEN, val_len);
   return r;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "compiler/pcb.h"
 #include "fm/fm_objects.h"
@@ -41,6 +42,16 @@ int pi_suspend(PCB* p);
 extern char pi_susp_name[8];
 // Scratches the suspend file `name` (8 characters) when it exists.
 void pi_scratch_session(const char* name);
+
+// A job whose session cannot be resumed is no success: the start ends with
+// this status and one line, "KIVO Startup Failure: session NAME not
+// resumed: WHY", so that a job script sees the failure.
+constexpr int kExitNotResumed = 4;
+// "session NAME not resumed: WHY" for `session` (8 characters).
+std::string pi_not_resumed_text(const char* session, const std::string& why);
+// That text for the session the last run could not resume (a suspend file
+// that would not open, or a damaged one, kept); "" when none failed.
+const char* pi_resume_failure();
 
 // The pending queries travel in the suspend file by qp_save_pend and
 // qp_load_pend (process/qp.h).

@@ -18,30 +18,6 @@ struct STRM;
 struct PB_ATTACH;
 struct rm_sink;
 
-// The file process's own files and shared data: the wrappers of the file
-// manager's fm_proc_hooks (process/register_hooks.cpp) call these, and the
-// executive's opening of a process's files calls open_fi first. May stay
-// empty: until the file process runs them itself they are a test double;
-// empty, a file process opens no files and shares no data.
-struct pi_hook_table {
-  void* (*shr_data)(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope);
-  void (*open_fi)(PCB* pcb);
-  void (*free_data)(PCB* pcb, int flag);
-  void (*store_data)(PCB* pcb, uint8_t* area, size_t size, void* shared);
-  void (*restore_data)(PCB* pcb, const uint8_t* area, void* shared);
-};
-extern pi_hook_table pi_hooks;
-
-// clang-format off
-#define KIVO_PI_HOOKS(X)    \
-  X(pi_hooks, shr_data)     \
-  X(pi_hooks, open_fi)      \
-  X(pi_hooks, free_data)    \
-  X(pi_hooks, store_data)   \
-  X(pi_hooks, restore_data)
-// clang-format on
-KIVO_TABLE_LISTED(pi_hooks, KIVO_PI_HOOKS);
-
 // What tests (and the tool harness, tools/se_harness.h) replace in the
 // process engine; each entry starts as the real one.
 struct process_seam_table {
@@ -76,6 +52,8 @@ struct process_seam_table {
   // A frame, image or child event point: the interpreter's (fp_ep_own,
   // process/fp.h).
   uint32_t (*fp_ep)(PCB* p, uint16_t ep, const uint8_t* child);
+  // The opening of a process's files (pi_open_fi_run, process/pi_exec.h).
+  void (*open_fi)(PCB* pcb);
 };
 extern process_seam_table process_seams;
 
@@ -93,7 +71,8 @@ extern process_seam_table process_seams;
   X(process_seams, op_rdnxt)      \
   X(process_seams, inq_show_page) \
   X(process_seams, rm_create)     \
-  X(process_seams, fp_ep)
+  X(process_seams, fp_ep)                 \
+  X(process_seams, open_fi)
 // clang-format on
 KIVO_TABLE_LISTED(process_seams, KIVO_PROCESS_SEAMS);
 
@@ -126,7 +105,7 @@ const uint8_t* pi_get_dsysparm_own();
 const uint8_t* pi_get_dap_own(const char* ap_id, const char* ver);
 const uint8_t* pi_get_ddb_own(const char* db_id);
 
-// The opening of a process's files (pi_open_fi_run unless a test fills the hook).
+// The opening of a process's files (through process_seams.open_fi).
 void pi_open_fi(PCB* pcb);
 
 // The resume of the suspended session named on the command line into the
@@ -150,6 +129,11 @@ void process_register_hooks();
 // at registration: the design records, since before the start there are no
 // records to read, which is not the same as a record that is missing.
 void process_start_hooks();
+// The file manager's hooks of a file's own process and of the translation
+// subroutine (process/pi_fproc.cpp), filled by process_register_hooks.
+void pi_fproc_register();
+// Forgets which files were found without a process of their own.
+void pi_fproc_forget();
 
 void rm_init();
 // The OUTPUT and INQUIRY steps (process/op.h).

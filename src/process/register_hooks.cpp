@@ -32,34 +32,9 @@
 
 namespace kivo {
 
-pi_hook_table pi_hooks;
 INVOC pi_invoc;
 
-void pi_open_fi(PCB* pcb) {
-  if (pi_hooks.open_fi) return pi_hooks.open_fi(pcb);
-  pi_open_fi_run(pcb);
-}
-
 namespace {
-
-// The file manager's file process keeps its own 640-byte block, not a PCB,
-// so its shared data go through these entries (tests fill them) rather than
-// the executive's pi_shr_data.
-void* fproc_shr_data(PCB* pcb, uint32_t owner_scope, uint32_t mark_scope) {
-  return pi_hooks.shr_data ? pi_hooks.shr_data(pcb, owner_scope, mark_scope) : nullptr;
-}
-void fproc_open_fi(PCB* pcb) {
-  if (pi_hooks.open_fi) pi_hooks.open_fi(pcb);
-}
-void fproc_free_data(PCB* pcb, int flag) {
-  if (pi_hooks.free_data) pi_hooks.free_data(pcb, flag);
-}
-void fproc_store_data(PCB* pcb, uint8_t* area, size_t size, void* shared) {
-  if (pi_hooks.store_data) pi_hooks.store_data(pcb, area, size, shared);
-}
-void fproc_restore_data(PCB* pcb, const uint8_t* area, void* shared) {
-  if (pi_hooks.restore_data) pi_hooks.restore_data(pcb, area, shared);
-}
 
 // The statements' invocation verbs: a copy of the template naming the
 // process with the verb's types, chain mode 2 for END? "Y", the module's
@@ -89,14 +64,7 @@ void process_register_hooks() {
   foundation_hooks.ddb_lookup = pi_get_ddb;
   fm_sa_hooks.get_dap = pi_get_dap;
   fm_sa_hooks.get_ddb = pi_get_ddb;
-  fm_proc_hooks.invoc = &pi_invoc;
-  fm_proc_hooks.pl_get = pl_get;
-  fm_proc_hooks.shr_data = fproc_shr_data;
-  fm_proc_hooks.open_fi = fproc_open_fi;
-  fm_proc_hooks.proc_exec = ii_proc_exec;
-  fm_proc_hooks.free_data = fproc_free_data;
-  fm_proc_hooks.store_data = fproc_store_data;
-  fm_proc_hooks.restore_data = fproc_restore_data;
+  pi_fproc_register();
   fm_proc_hooks.pb_attach = pb_sq_attach;
   ii_hooks.invoke = stmt_invoke;
   ii_hooks.print = stmt_print;

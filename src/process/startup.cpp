@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fm/fm_open.h"
@@ -21,6 +22,8 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "process/pi_exec.h"
+#include "process/pi_internal.h"
+#include "process/pi_suspend.h"
 #include "process/process.h"
 #include "screen/wm_show.h"
 
@@ -79,25 +82,35 @@ uint32_t lookup_user(ARB* a, uint8_t* rec) {
   return a->arb_stat == FM_EOF || a->arb_stat == FM_NOT_FOUND ? FM_NOT_FOUND : a->arb_stat;
 }
 
-// The session file's INVOC and database replace the command line's; no
-// record blanks the session name again.
+// A session that cannot be resumed ends the start with one line and a
+// status a job script sees as a failure, before anything runs.
+[[noreturn]] void session_failure(const std::string& why) {
+  wm_finish();
+  startup_err(pi_not_resumed_text(ss_session, why).c_str(), kExitNotResumed);
+}
+
+// The session file's INVOC and database replace the command line's.
 void read_session(INVOC* start) {
   file_desc d;
   INIT_SESS_FDB(&d.fdb, d.kdb, ss_session);
-  if (!FM_OPEN(&d.fdb, com.mark_scope, kSysOpts, 15, 15)) return;
+  if (!FM_OPEN(&d.fdb, com.mark_scope, kSysOpts, 15, 15)) {
+    const uint32_t st = d.fdb.fdb_stat;
+    session_failure(st == FM_NO_FILE ? std::string("no suspend file")
+                                     : "its suspend file cannot be opened (status " + std::to_string(st) + ")");
+  }
   // A record is read whole into a buffer of the file's longest record.
   std::vector<uint8_t> buf(kSuspRecMax);
   uint8_t* rec = buf.data();
   ARB* a = d.fdb.fdb_arb;
   a->arb_rec = rec, a->arb_len = kSuspRecMax, a->arb_relno = 1, a->arb_mod = ARB_FIRST;
-  if (fm_read(a) && a->arb_var_len >= kInvocSize + 3) {
+  const bool read = fm_read(a) && a->arb_var_len >= kInvocSize + 3;
+  if (read) {
     memcpy(start->b, rec, kInvocSize);
     memcpy(com.cur_db, rec + kInvocSize, 3);
-  } else {
-    memset(ss_session, ' ', sizeof ss_session);
   }
   a->arb_mod = 0;
   if (!FM_CLOSE(a, 0)) sys_err(kModule, __LINE__, "can't close session");
+  if (!read) session_failure("its suspend file has no SESSION record");
 }
 
 // A KEATERM process (start or exit) of the system parameters, or of 0AD.
@@ -188,7 +201,7 @@ uint32_t read_user_rec(uint8_t* rec) {
 uint8_t choose_first_proc(INVOC* start, int named) {
   const uint8_t* u = com.user_rec;
   if (named) {
-    if (!blank(ss_session, sizeof ss_session)) read_session(start);
+    if (session_pending()) read_session(start);
     return u && u[USER_RESTART] == '1';
   }
   if (!u || blank(u + USER_START_DB, 3)) {
@@ -315,6 +328,11 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
   }
   if (keaterm) run_keaterm(true);
   wm_finish();
+  if (*pi_resume_failure()) {
+    printf("KIVO Startup Failure: %s\n", pi_resume_failure());
+    fflush(stdout);
+    return kExitNotResumed;
+  }
   if (status == 1) return 0;
   report_start_failure(ran_nothing, end);
   return int(end);

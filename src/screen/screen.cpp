@@ -1,8 +1,7 @@
 // The window manager's hook table, and its seams, which start as the real
-// region writing, show and key reader.
+// region writing and show.
 #include "screen/screen.h"
 
-#include "screen/tm_input.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
 
@@ -18,7 +17,7 @@ int show(SHOW_BLK* blk, ARB* msg_file) { return wms.started ? wm_show(blk, msg_f
 
 }  // namespace
 
-screen_seam_table screen_seams = {write_reg, show, read_meta};
+screen_seam_table screen_seams = {write_reg, show};
 
 int wm_seam_write_reg(TWND* wnd, const char* text) { return screen_seams.write_reg(wnd, text); }
 

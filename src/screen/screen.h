@@ -57,16 +57,13 @@ struct screen_seam_table {
   // Shows the screen and, with input asked for, reads a key into the block;
   // 0 (the caller reports and goes on) until the window manager has started.
   int (*show)(SHOW_BLK* blk, ARB* msg_file);
-  // The next input byte: the terminal's (read_meta).
-  int (*read_byte)();
 };
 extern screen_seam_table screen_seams;
 
 // clang-format off
 #define KIVO_SCREEN_SEAMS(X) \
   X(screen_seams, write_reg) \
-  X(screen_seams, show)      \
-  X(screen_seams, read_byte)
+  X(screen_seams, show)
 // clang-format on
 KIVO_TABLE_LISTED(screen_seams, KIVO_SCREEN_SEAMS);
 

@@ -73,6 +73,10 @@ struct tm_hook_table {
   // The debugger's break (dbg_ctl operation 13) for an interrupt key
   // (tools_register_hooks); empty: the break is recorded for the yield point.
   void (*debug_break)();
+  // The next input byte: the remote client's, filled at its login, reads the
+  // terminal and watches its connection meanwhile. May stay empty: a local
+  // terminal reads with read_meta.
+  int (*read_byte)();
 };
 extern tm_hook_table tm_hooks;
 
@@ -82,7 +86,8 @@ extern tm_hook_table tm_hooks;
   X(tm_hooks, get_opt)      \
   X(tm_hooks, cli_setargs)  \
   X(tm_hooks, process_name) \
-  X(tm_hooks, debug_break)
+  X(tm_hooks, debug_break)  \
+  X(tm_hooks, read_byte)
 // clang-format on
 KIVO_TABLE_LISTED(tm_hooks, KIVO_TM_HOOKS);
 

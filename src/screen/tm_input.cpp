@@ -85,7 +85,7 @@ int read_meta() {
 
 namespace {
 
-int next_byte() { return screen_seams.read_byte(); }
+int next_byte() { return tm_hooks.read_byte ? tm_hooks.read_byte() : read_meta(); }
 
 int read_failed(int* kind) {
   if (!tm_msg_pending()) return -1;

@@ -19,7 +19,6 @@
 #include "foundation/com.h"
 #include "foundation/opt_token.h"
 #include "foundation/os.h"
-#include "screen/screen.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"
 
@@ -137,7 +136,7 @@ tm_script cmpl_script(const std::string& text, std::string* errors) {
 
 namespace {
 
-int terminal_byte() { return screen_seams.read_byte(); }
+int terminal_byte() { return tm_hooks.read_byte ? tm_hooks.read_byte() : read_meta(); }
 
 void stop_macro() {
   g.play_macro = player{};

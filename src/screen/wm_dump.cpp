@@ -5,12 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fm/fm_switch.h"
-#include "foundation/bytes.h"
 #include "screen/wm.h"
-#include "screen/wm_files.h"
 #include "screen/wm_rect.h"
 #include "screen/wm_region.h"
+#include "screen/wm_repaint.h"
 
 namespace kivo {
 
@@ -44,25 +42,6 @@ void srf_line(const TSRF* s) {
 }
 
 void wnd_tail(const TWND* w) { printf("  %7u  %7u  %8u\n", w->REG_CNT, w->CUR_REG, w->LST_STAT); }
-
-// Every record of a file in key 0 order; nothing without the file.
-template <class F>
-void each_record(ARB* arb, F&& f) {
-  if (!arb) return;
-  STRM* st = arb_strm(arb);
-  arb->arb_keyno = 0;
-  arb->arb_mod = ARB_FIRST;
-  arb->arb_rec = nullptr;
-  if (!st->strm_fms->start(arb, st)) return;
-  for (;;) {
-    arb->arb_mod = ARB_LOCATE;
-    arb->arb_rec = nullptr;
-    if (!st->strm_fms->rdnxt(arb, st)) return;
-    f(arb->arb_rec);
-  }
-}
-
-int32_t i32(const uint8_t* r, size_t off) { return int32_t(ld_le32(r, off)); }
 
 }  // namespace
 
@@ -124,11 +103,9 @@ void dbg_tsrf() {
 void dbg_trect() {
   printf("Merged Rectangles:\n\n");
   title(kTrectCols);
-  each_record(xwm.trect, [](const uint8_t* r) {
-    printf("%8u  %08X  (%4d,%4d)  (%4d,%4d)  %7u\n", ld_u8(r, TRECT_POS_TYPE), ld_le32(r, TRECT_OWN),
-           i32(r, TRECT_PHY_TL_ROW), i32(r, TRECT_PHY_TL_COL), i32(r, TRECT_PHY_BR_ROW), i32(r, TRECT_PHY_BR_COL),
-           ld_u8(r, TRECT_NEW_VIS));
-  });
+  for (const wm_trect& t : wm_trects())
+    printf("%8u  %08X  (%4d,%4d)  (%4d,%4d)  %7u\n", t.pos_type, t.own, t.phys.tl.row, t.phys.tl.col, t.phys.br.row,
+           t.phys.br.col, t.new_vis);
 }
 
 void dbg_scope() {

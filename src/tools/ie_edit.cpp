@@ -52,6 +52,7 @@ TITM text_item(int32_t row, int32_t col, const char* text, size_t len) {
   memcpy(t.cnv.ta.alp.mask, com.blanks, kCvMaskLen);
   t.cnv.int_addr = reinterpret_cast<uint8_t*>(const_cast<char*>(text));
   t.cnv.int_len = uint16_t(len);
+  t.edited = 1;  // the region converts only marked items: an unmarked one shows blank
   return t;
 }
 
@@ -190,7 +191,8 @@ constexpr const char* kBoxInColumn1 = "You cannot define a box or line which beg
 constexpr uint32_t kMsgLastSysErr = 200650;
 
 // The second corner of a rectangle whose first is the cursor: true with
-// the buffer's key and rectangle set, false when END or CANCEL abandoned it.
+// the buffer's key and rectangle set and the cursor on the second corner,
+// false when END or CANCEL abandoned it.
 bool choose_rect(loop& l, int panel, uint8_t* chr) {
   IE_STATE* st = l.st;
   const uint32_t R = l.row, K = l.col;
@@ -211,7 +213,9 @@ bool choose_rect(loop& l, int panel, uint8_t* chr) {
   const uint32_t R2 = std::clamp<uint32_t>(l.row, 1, st->nrows), K2 = std::clamp<uint32_t>(l.col, 1, st->ncols);
   ie_cell_key(chr, st->img, std::min(R, R2), std::min(K, K2));
   st_le32(chr, CR_ROWS, (R > R2 ? R - R2 : R2 - R) + 1), st_le32(chr, CR_COLS, (K > K2 ? K - K2 : K2 - K) + 1);
-  l.row = R, l.col = K;
+  // The cursor the request stores, and the next entry starts from, is the
+  // second corner: where the designer pressed RETURN.
+  l.row = R2, l.col = K2;
   return true;
 }
 

@@ -6,6 +6,10 @@
 // Keymap handles are the client's numbers carried in the pointer.
 #include "tools/remote_term.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -13,6 +17,7 @@
 #include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/scope.h"
+#include "net/tmnet.h"
 #include "net/tmnet_cli.h"
 #include "net/tmnet_keys.h"
 #include "net/tmnet_srv.h"
@@ -138,9 +143,42 @@ int ie_call(int (*fn)(IE_GUI_REQ*), tmnet_ie_req* req) {
 
 // ---- client: the local terminal ----
 
+// Whether the server closed the connection (or it broke): only its end can
+// make the socket readable while the server waits for this show's answer.
+bool server_gone(int sock) {
+  uint8_t c;
+  const ssize_t n = recv(sock, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// A key byte of the local show, watching the connection meanwhile: a server
+// that ends while the user looks at its screen ends the client at once, the
+// terminal put back, with the status of a lost connection.
+int cli_read_byte() {
+  bool watch = com.rmt_sock != 0;
+  for (;;) {
+    pollfd p[2] = {{tm_input_fd, POLLIN, 0}, {com.rmt_sock, POLLIN, 0}};
+    const int n = poll(p, watch ? 2 : 1, -1);
+    if (n < 0 && errno == EINTR) {
+      if (tm_msg_pending()) return read_meta();  // the show's time-out or a message
+      tm_sig_act();
+      continue;
+    }
+    if (n < 0 || p[0].revents) return read_meta();
+    if (!server_gone(com.rmt_sock)) {
+      watch = false;  // data out of turn: read on the next command
+      continue;
+    }
+    tm_finish();
+    tmnet_end_process(kTmnetLostExit);
+    return -1;
+  }
+}
+
 int cli_login() {
   tm_hooks.get_ed = tmnet_cli_get_ed;
   tm_hooks.get_opt = tmnet_cli_get_opt;
+  tm_hooks.read_byte = cli_read_byte;
   return tm_login();
 }
 

@@ -276,7 +276,8 @@ int save(se_ed_blk* ed, uint32_t key) {
     uint32_t seq = 0;
     for (se_line* l : se_lines(ed)) {
       ie_rec r(l->rec, l->rec + kStmtSize);
-      st_le32(r.data(), STMT_SEQ, ++seq * 100);
+      seq = stmt_seq(static_cast<uint32_t>(recs.size() + 1), seq);
+      st_le32(r.data(), STMT_SEQ, seq);
       if (token_verb(ld_le16(r.data(), STMT_VERB))) cnv_token(r.data(), se_ver, 2, 1, &l->tok);
       recs.push_back(std::move(r));
     }

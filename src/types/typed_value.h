@@ -46,6 +46,10 @@ struct uni_cnv {
   uint8_t has_mask;
   uint32_t token_id;    // 0 = no token
   uint8_t token_check;  // the token's text is stored, checked
+  // Date area, out: a date the value no longer holds in the element's form
+  // (a day-number binary date of the levels typed) gives its levels here;
+  // 0 while the element's stand.
+  uint8_t date_hi, date_lo;
 };
 
 // A typed number: the value at the element's decimals and as typed, the

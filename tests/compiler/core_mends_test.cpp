@@ -212,9 +212,9 @@ TEST_F(CoreMends, ErrorsOfEveryEventPointNameTheirPlace) {
              "END\n");
   ARB* msgs = la_create_fi(79, kScope);
   EXPECT_EQ(get("6TWOBAD", msgs), nullptr);
-  const std::vector<std::string> want = {"TWOBAD ep 1 stmt 2 col 20: field NOSUCH",
-                                         "TWOBAD ep 3 stmt 1 col 47: operator P",
-                                         "TWOBAD frame 0/4 ep 21 stmt 1 col 16: label NOWHERE not defined"};
+  const std::vector<std::string> want = {"TWOBAD ep 1 stmt 200 col 20: field NOSUCH",
+                                         "TWOBAD ep 3 stmt 100 col 47: operator P",
+                                         "TWOBAD frame 0/4 ep 21 stmt 100 col 16: label NOWHERE not defined"};
   const std::vector<std::string> got = messages(msgs);
   ASSERT_EQ(got.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i].substr(0, want[i].size()), want[i]) << got[i];
@@ -228,7 +228,7 @@ TEST_F(CoreMends, ErrorsPastTheBoundAreCountedNotListed) {
   EXPECT_EQ(get("6MANYBAD", msgs), nullptr);
   const std::vector<std::string> got = messages(msgs);
   ASSERT_EQ(got.size(), kPcErrMax + 1);
-  EXPECT_EQ(got[0], "MANYBAD ep 1 stmt 1 col 16: label L1 not defined");
+  EXPECT_EQ(got[0], "MANYBAD ep 1 stmt 100 col 16: label L1 not defined");
   EXPECT_EQ(got.back(), "MANYBAD: more than 50 errors, the rest not listed");
 }
 

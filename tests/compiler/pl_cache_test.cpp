@@ -43,7 +43,7 @@ TEST_F(PlCache, ModulesAreSharedCountedAndRenewedWithTheirStamp) {
   msgs->arb_keyno = 0, msgs->arb_mod = ARB_FIRST;
   const uint8_t* m = fm_start(msgs) ? fm_rdnxt_fast(msgs, 0) : nullptr;
   EXPECT_EQ(m ? std::string(reinterpret_cast<const char*>(m) + MSG_TEXT, ld_le16(m, MSG_TEXT_LEN)) : "",
-            "BADSTMT ep 1 stmt 1 col 16: label NOWHERE not defined");
+            "BADSTMT ep 1 stmt 100 col 16: label NOWHERE not defined");
   EXPECT_EQ(pl_compile_count(), compiles + 2);
   pl_free(a), pl_free(a);
   EXPECT_EQ(a->em_use_cnt, 0u);

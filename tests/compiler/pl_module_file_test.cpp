@@ -144,11 +144,11 @@ TEST_F(PlDebugFile, DebugFileIsGoldenAndHoldsTheModulesRows) {
             "0000000000000000"
             "0100000005000000\n"          // N, M
             "010000000100000005000000\n"  // event point 1, slot 0, traps 1-5
-            "010000000100000001000000\n"  // statement 1 at 1/0, event point 1
-            "010014000200000001000000\n"
-            "01002c000300000001000000\n"
-            "01004c000400000001000000\n"
-            "01006c000500000001000000\n");
+            "010000006400000001000000\n"  // statement 100 at 1/0, event point 1
+            "01001400c800000001000000\n"
+            "01002c002c01000001000000\n"
+            "01004c009001000001000000\n"
+            "01006c00f401000001000000\n");
   recs rows = sub_records(em, EM_TO), traps = sub_records(em, EM_TP);
   rows.insert(rows.end(), traps.begin(), traps.end());
   EXPECT_TRUE(recs(dbg.begin() + 1, dbg.end()) == rows);

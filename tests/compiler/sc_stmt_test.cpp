@@ -210,7 +210,9 @@ TEST_F(ScErrors, BadStatementsAreCollectedAndNoModuleIsBuilt) {
     for (std::string w; std::getline(in, w, '|'); ++i) {
       ASSERT_LT(i, errs_.size()) << w;
       const sc_error& e = errs_[i];
-      EXPECT_TRUE(e.key[STMT_EP] == ep_ && std::to_string(ld_le32(e.key, STMT_SEQ)) == w.substr(0, w.find(' ')));
+      // Line n of an event point is stored as sequence n x 100.
+      EXPECT_TRUE(e.key[STMT_EP] == ep_ &&
+                  std::to_string(ld_le32(e.key, STMT_SEQ) / kStmtSeqStep) == w.substr(0, w.find(' ')));
       const std::string m(e.msg, strnlen(e.msg, sizeof e.msg));  // a C string without the padding
       EXPECT_TRUE(m.size() < sizeof e.msg && m.back() != ' ' && m.find(w.substr(w.find(' ') + 1)) != m.npos) << m;
     }
@@ -247,9 +249,9 @@ TEST_F(ScTraps, TrapRecordsAndEventPointRows) {
     got += ' ';
   }
   EXPECT_EQ(got,
-            "010000000100000003000000 030100000400000007000000 040200000800000008000000 000000000100000001000000 "
-            "010000000200000001000000 010020000300000001000000 000000000100000003000100 000000000200000003000100 "
-            "010048000300000003000100 010058000400000003000100 010068000100000004000200 ");
+            "010000000100000003000000 030100000400000007000000 040200000800000008000000 000000006400000001000000 "
+            "01000000c800000001000000 010020002c01000001000000 000000006400000003000100 00000000c800000003000100 "
+            "010048002c01000003000100 010058009001000003000100 010068006400000004000200 ");
   for (em_entry at = {1, 0}; at.off < ctx_.bld.pos.off; at.off += inst_len(INST_RLOC(at, em_->em_inst_arb)))
     EXPECT_EQ(INST_RLOC(at, em_->em_inst_arb)[2], 0) << at.off;
 }

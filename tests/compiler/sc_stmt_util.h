@@ -126,7 +126,8 @@ class ScFixture : public DesignFiles {
         continue;
       }
       std::vector<uint8_t> r = records(DF_STMT, "01", "0DN").back();
-      st_le32(r.data(), STMT_SEQ, ld_le32(r.data(), STMT_SEQ) + 1), st_le16(r.data(), STMT_VERB, std::stoi(&s[1]));
+      st_le32(r.data(), STMT_SEQ, ld_le32(r.data(), STMT_SEQ) + kStmtSeqStep),
+          st_le16(r.data(), STMT_VERB, std::stoi(&s[1]));
       ASSERT_EQ(b.put(DF_STMT, r.data(), kStmtSize), 1) << b.error();
     }
   }

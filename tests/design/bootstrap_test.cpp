@@ -302,6 +302,10 @@ TEST_F(Bootstrap, TheSystemDictionariesDescribeTheEnginesDescriptors) {
       {"DFLTMAP ", sa<INIT_DDFLTMAP_FDB>}, {"FORM    ", sa<INIT_DFORM_FDB>},    {"KEYMAP  ", sa<INIT_DKEYMAP_FDB>},
       {"PROFILE ", sa<INIT_DPROF_FDB>},    {"PRINTER ", sa<INIT_DPRTR_FDB>},    {"SYSDFLT ", sa<INIT_DSYSDFLT_FDB>},
       {"SYSDIR  ", sa<INIT_DSYSDIR_FDB>},  {"SYSPARM ", sa<INIT_DSYSPARM_FDB>}, {"USER    ", sa<INIT_DUSR_FDB>}};
+  // Files only the system-administration application keeps: the engine
+  // opens them through their dictionary alone.
+  const std::set<std::string> dictionary_only = {"DESIGNER", "MANAGER ", "MAPDEF  ", "MAPKEY  ",
+                                                 "MAPTYPE ", "TERMKEY ", "TERMTYPE"};
   std::filesystem::copy(build_dir() + "/dist", data_, std::filesystem::copy_options::recursive);
   for (const auto& [ap, engine] : {std::make_pair("0AD", &design), std::make_pair("0SA", &sysadm)}) {
     FDB_PATH sum, target;
@@ -311,6 +315,10 @@ TEST_F(Bootstrap, TheSystemDictionariesDescribeTheEnginesDescriptors) {
     auto check = [&](bs_block& b) {
       const std::string name(b.file.name, 8);
       auto it = engine->find(name);
+      if (it == engine->end() && engine == &sysadm && dictionary_only.count(name)) {
+        seen.insert(name);
+        return 1;
+      }
       if (it == engine->end()) {
         ADD_FAILURE() << "no descriptor for " << name;
         return 1;
@@ -324,7 +332,7 @@ TEST_F(Bootstrap, TheSystemDictionariesDescribeTheEnginesDescriptors) {
       return 1;
     };
     EXPECT_EQ(bs_read_summary(&sum, check), 1) << ap;
-    EXPECT_EQ(seen.size(), engine->size()) << ap;
+    EXPECT_EQ(seen.size(), engine->size() + (engine == &sysadm ? dictionary_only.size() : 0)) << ap;
   }
 }
 

@@ -92,7 +92,7 @@ class DbRunFixture : public ExecFixture {
     fp_init();
     hooks_.set(interp_seams.proc_exec, ii_proc_exec_own);  // the real event points
     // Every compiled file may lie outside SYSDIR, as the test's data files do.
-    hooks_.set(pi_hooks.open_fi, [](PCB* p) {
+    hooks_.set(process_seams.open_fi, [](PCB* p) {
       EM* em = p->pcb_em;
       uint8_t key[CFI_LEN] = {};
       PROTO_FULL(em->em_cfi_arb, 0, key);

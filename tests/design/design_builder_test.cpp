@@ -98,9 +98,9 @@ TEST_F(DesignBuilder, RecordsReadBackByEveryKeyOfTheirFile) {
   auto procs = records(DF_PROCESS);
   EXPECT_NE(memcmp(procs[0].data() + PR_STAMP, procs[1].data() + PR_STAMP, 8), 0);
   EXPECT_EQ(records(DF_ITEM)[0][IT_INPUT], '1');
-  // Statements: sequence 1, 2, 3 ... per event point.
+  // Statements: sequence 100, 200, 300 ... per event point, as the editor numbers.
   auto st = records(DF_STMT);
-  const uint32_t seqs[] = {1, 2, 3, 4, 1};
+  const uint32_t seqs[] = {100, 200, 300, 400, 100};
   for (size_t i = 0; i < st.size(); ++i) EXPECT_EQ(ld_le32(st[i].data(), STMT_SEQ), seqs[i]);
   EXPECT_EQ(ld_le16(st[4].data(), STMT_VERB), VERB_END);
 }

@@ -118,6 +118,28 @@ TEST_F(FieldTranslation, DerivedLanguageChoosesWhatIsRead) {
   FM_CLOSE(a, 0);
 }
 
+// What a translating handle writes goes to the file in the base language;
+// the caller's record stays as it gave it.
+TEST_F(FieldTranslation, ARecordWrittenThroughATranslatingHandleIsStoredInItsBaseLanguage) {
+  ARB* a = xlt(true);
+  ARB* plain = xlt(false);
+  ASSERT_TRUE(a && plain);
+  fm_set_lang(a, "ENG", "SWP");
+  const std::string shown = expect(swp);
+  ASSERT_EQ(write(a, shown.c_str(), kLen), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(io_), kLen), shown);
+  EXPECT_EQ(read(plain), kRec);
+  EXPECT_EQ(read(a, ARB_HOLD), shown);
+  io_[kLen - 1] = 'X';  // a change of BIG, which the rewrite stores swapped back
+  ASSERT_EQ(fm_rewrite(a), 1);
+  EXPECT_EQ(io_[kLen - 1], 'X');
+  std::string want = kRec;
+  want[kLen - 1] = 'x';
+  EXPECT_EQ(read(plain), want);
+  FM_CLOSE(plain, 0);
+  FM_CLOSE(a, 0);
+}
+
 TEST_F(FieldTranslation, ShortRecordTailIsTranslatedAndLengthSetToItsText) {
   ARB* a = xlt(true);
   ASSERT_NE(a, nullptr);

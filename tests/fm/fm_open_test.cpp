@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/compiler.h"
 #include "fm/fm.h"
 #include "fm/fm_dump.h"
@@ -32,12 +33,20 @@ std::vector<event> g_events;
 PFB* g_watch;
 int g_pl_result;
 uint32_t g_close_code;  // end code event point 6 leaves with, 0 = none
+uint32_t g_load_scope;  // the scope the last load was asked for
+int g_released;
+FM_PROC g_proc;
 
-int pl_double(PCB*, int) { return g_pl_result; }
-uint32_t exec_double(PROC_EXEC_BLK* b) {
+// A stand-in for the process engine: a process for every file (unless
+// g_pl_result is 0) whose event points are recorded.
+FM_PROC* load_double(const FDB_PATH&, uint32_t scope) {
+  g_load_scope = scope;
+  return g_pl_result ? &g_proc : nullptr;
+}
+uint32_t run_double(FM_PROC*, uint8_t ep, uint8_t*) {
   g_events.push_back(
-      {b->ep_no, com.hook_scope, com.proc_scope, com.mark_scope, uint16_t(g_watch ? g_watch->pfb_event_depth : 0)});
-  if (b->ep_no == EP_FILE_CLOSE && g_close_code) mark_leave(g_close_code);
+      {ep, com.hook_scope, com.proc_scope, com.mark_scope, uint16_t(g_watch ? g_watch->pfb_event_depth : 0)});
+  if (ep == EP_FILE_CLOSE && g_close_code) mark_leave(g_close_code);
   return PI_END_NORMAL;
 }
 
@@ -65,9 +74,18 @@ class FmOpenBase : public FmStarted {
     g_watch = nullptr;
     g_pl_result = 1;
     g_close_code = 0;
-    hooks_.set(compiler_seams.pl_get, pl_double);
-    hooks_.set(interp_seams.proc_exec, exec_double);
+    g_released = 0;
+    g_proc = {};
+    hooks_.set(fm_proc_hooks.load, load_double);
+    hooks_.set(fm_proc_hooks.prepare, [](FM_PROC*, const FM_PROC_EVENT&) {});
+    hooks_.set(fm_proc_hooks.run, run_double);
+    hooks_.set(fm_proc_hooks.release, [](FM_PROC*) { ++g_released; });
   }
+  void TearDown() override {
+    hooks_.restore();
+    FmStarted::TearDown();
+  }
+  kivo_test::hook_overrides hooks_;
 
   static ARB* create(mem_desc& d, uint32_t scope, uint32_t opt = LFB_OPEN_NEW) {
     return FM_CREATE(&d.fdb, scope, 0, opt, 0x0f, 0x0f) ? d.fdb.fdb_arb : nullptr;
@@ -371,28 +389,19 @@ TEST_F(FmFileEvents, AFileWithoutItsProcessRunsNoEventAndLosesTheFileProcessBit)
   EXPECT_TRUE(g_events.empty());
 }
 
-int g_freed;
-TEST_F(FmFileEvents, TheProcessGetsItsSharedDataAndIsReleasedWithItAtTheLastClose) {
-  static uint32_t shr_args[2];
-  static int shared_block;
-  hooks_.set(pi_hooks.shr_data, [](PCB*, uint32_t owner, uint32_t mark) -> void* {
-    shr_args[0] = owner, shr_args[1] = mark;
-    return &shared_block;
-  });
-  hooks_.set(pi_hooks.free_data, [](PCB*, int flag) { g_freed += flag; });
-  g_freed = 0;
+TEST_F(FmFileEvents, TheProcessIsLoadedForItsOwnerScopeAndReleasedOnceAtTheLastClose) {
   at_level_2([&] {
     mem_desc d("SHRDATA", "00", 2);
     ASSERT_TRUE(make(d, 2, LFB_SCOPED));
     ARB* a = open(d, 2, LFB_SCOPED | LFB_FILE_PROC);
-    ASSERT_TRUE(a);
-    PFB* pfb = pfb_of(a);
-    EXPECT_EQ(pfb->pfb_proc_data, &shared_block);
-    EXPECT_EQ(shr_args[0], 2u);
-    EXPECT_EQ(shr_args[1], 2u);
+    ARB* b = open(d, 2, LFB_SCOPED | LFB_FILE_PROC);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(pfb_of(a)->pfb_proc, &g_proc);
+    EXPECT_EQ(g_load_scope, 2u);
     FM_CLOSE(a, 0);
-    EXPECT_EQ(g_freed, 1);
-    EXPECT_EQ(pfb->pfb_proc_data, nullptr);
+    EXPECT_EQ(g_released, 0);
+    FM_CLOSE(b, 0);
+    EXPECT_EQ(g_released, 1);
   });
 }
 

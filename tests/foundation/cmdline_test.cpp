@@ -163,14 +163,12 @@ TEST_F(CmdLine, SessionNamesTheStartAndMeansNoTerminal) {
 }
 
 TEST_F(CmdLine, SocketDescriptorMustBeADecimalNumber) {
-  parsed p = parse({"-f=7"});
+  parse({"-f=7"});
   EXPECT_EQ(com.rmt_sock, 7);
   com.rmt_sock = 0;
-  for (const char* bad : {"-f=", "-f=x7", "-f=70000", "-f=0"}) {
-    p = parse({bad});
-    EXPECT_EQ(p.argc, 2) << bad;
-    EXPECT_EQ(com.rmt_sock, 0) << bad;
-  }
+  // A socket that is no descriptor ends the start: never a local session.
+  for (const char* bad : {"-f=", "-f=x7", "-f=70000", "-f=0"})
+    EXPECT_EXIT(parse({bad}), ::testing::ExitedWithCode(1), "") << bad;
 }
 
 TEST_F(CmdLine, KeymapFromTerminalOptionAndEnvironment) {
@@ -222,9 +220,9 @@ TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
     std::vector<bool> open;  // of each connection made, in order
     bool kept;               // com.rmt_sock holds the last one
   } cases[] = {
-      {{"-x=8000", "keep"}, {true}, true},         {{"-x=8000", "-t=zzz"}, {false}, false},
-      {{"-x=1", "-x=srv:2"}, {false, true}, true}, {{"-x=1", "-f=7"}, {false}, false},
-      {{"-x=host:", "keep"}, {}, false},
+      {{"-x=8000", "keep"}, {true}, true},
+      {{"-x=1", "-x=srv:2"}, {false, true}, true},
+      {{"-x=1", "-f=7"}, {false}, false},
   };
   for (const auto& c : cases) {
     g_connects.clear();
@@ -239,7 +237,7 @@ TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
     for (int fd : g_made)
       if (is_open(fd)) close(fd);
   }
-  EXPECT_EQ(com.rmt_sock, 0);  // the parse that stopped changed nothing
+  com.rmt_sock = 0;
   g_connects.clear();
   parse({"-x=8000"});
   EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:8000"});
@@ -251,8 +249,13 @@ TEST_F(CmdLine, OutgoingConnectionThatFailsEndsStartUp) {
   {
     kivo_test::scoped_hook connect(ss_remote_hooks.connect, fake_connect);
     EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
+    // An option that stops parsing ends a start for a remote peer, never a
+    // local session, wherever the remote option stands.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-x=8000", "-t=zzz"}, {"-t=zzz", "-x=8000"}, {"-x=host:", "keep"}, {"-f=7", "-a=AB"}})
+      EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "") << args[0];
   }
-  kivo_test::scoped_hook no_connect(ss_remote_hooks.connect, nullptr);
+  kivo_test::scoped_hook none(ss_remote_hooks.connect, nullptr);
   EXPECT_EXIT(parse({"-x=8000"}), ::testing::ExitedWithCode(1), "");
 }
 

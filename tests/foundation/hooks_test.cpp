@@ -120,22 +120,24 @@ TEST_F(Hooks, RemoteConnectAndPingGoThroughTheNetworkHooks) {
   EXPECT_EQ(g_port, "7001");
   EXPECT_EQ(com.rmt_sock, 42);
 
-  // A local terminal always goes on; a remote one only while its client answers.
+  // A local terminal always goes on; a remote one only while its client
+  // answers: a client gone ends the process with 9.
   struct row {
     uint16_t sock;
     int (*ping)();
-    int yield;
+    bool gone;
   };
   const row rows[] = {
-      {0, nullptr, 1},
-      {42, nullptr, 0},
-      {42, [] { return 1; }, 1},
-      {42, [] { return 0; }, 0},
+      {0, nullptr, false},
+      {42, nullptr, true},
+      {42, [] { return 1; }, false},
+      {42, [] { return 0; }, true},
   };
   for (const row& r : rows) {
     com.rmt_sock = r.sock;
     kivo_test::scoped_hook ping(ss_remote_hooks.ping, r.ping);
-    EXPECT_EQ(ss_yield(), r.yield) << r.sock;
+    if (r.gone) EXPECT_EXIT(ss_yield(), testing::ExitedWithCode(kRemoteGoneExit), "") << r.sock;
+    else EXPECT_EQ(ss_yield(), 1) << r.sock;
   }
 }
 

@@ -221,7 +221,8 @@ std::unique_ptr<kivo_test::tmux_pane> served_client(engine& e, const kivo_test::
 }
 
 // The driver as server: ENTER ends it with FINISH and the client with 0;
-// a killed client ends it with 255 (there with a header on every message).
+// a killed client's connection breaks and ends it with 255 (there with a
+// header on every message).
 TEST(NetClientServer, ClientEndsWithZeroAtFinishAndKilledEndsTheServerWith255) {
   for (bool killed : {false, true}) {
     engine e(kForm);

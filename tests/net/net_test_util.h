@@ -21,6 +21,7 @@
 #include "../fixtures/hook_override.h"
 #include "net/tmnet.h"
 #include "net/tmnet_channel.h"
+#include "net/tmnet_deadline.h"
 
 namespace kivo::test {
 
@@ -55,6 +56,7 @@ class NetFixture : public ::testing::Test {
     set_tmnet_request_handler(nullptr);
   }
   void TearDown() override {
+    tmnet_session_end();  // an attach in the test began one
     set_tmnet_exit(old_exit_);
     net_use_memory(nullptr);
     set_tmnet_request_handler(nullptr);

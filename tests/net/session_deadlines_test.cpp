@@ -1,26 +1,174 @@
-// Waits for a silent peer end at the handshake's bound, between real
-// processes on 127.0.0.1: kivo -x against a peer that accepts and says
-// nothing, a -f=N server, a data server and the test listener against a
-// client that says nothing; SIGTERM ends each while it waits. The bound is
-// 2 s here, so the group stays short; each test waits for the event it
-// expects (a close, an exit) with a bound only a fault reaches.
+// Every wait for a remote peer ends, between real processes on 127.0.0.1:
+// the handshake's bound on kivo -x, a -f=N server, a data server, the test
+// listener and kivo -c; the session's bound and the ping on a server whose
+// client vanished at a menu, in an INPUT and in a long OUTPUT; SIGTERM and
+// SIGINT on a server in a session; a listener that a silent connection
+// cannot stall; a data-server client that waits once; an engine for a
+// remote terminal that never starts a local session. The bounds are set
+// short through the environment; each test waits for the event it expects
+// (a close, an exit, a screen) with a bound only a fault reaches.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "../fixtures/kivo_fixture.h"
+#include "../screen/term_harness.h"
+#include "foundation/os.h"
+#include "net/tmnet_deadline.h"
 #include "net/tmnet_login.h"
 #include "net_test_util.h"
 
 using namespace kivo;
 using namespace kivo::test;
+using kivo_test::env_list;
+using kivo_test::shell_quote;
+using kivo_test::tmux_pane;
 
 namespace {
+
+// The 11 bytes of the server's side of the handshake: REPLY {2, version},
+// the INIT header and its flag byte.
+constexpr size_t kServerHello = 11;
+
+// The demonstration's application with a menu of an INPUT (the demo's
+// CUSTOMER ENTRY) and an OUTPUT over its 50 accounts that notes each record
+// in "ran" and takes a second for it.
+constexpr const char* kNetMenu = R"(APPLICATION DEM 01
+PROCESS 1 "NET MENU"
+FRAME 1 "NET MENU" 0 1
+IMAGE 1 "NET MENU" 0 1 1 kind=1 rows=3 cols=40 win_row=3 win_col=10
+ROW 1 "NET MENU" 0 1 1 1 "1 CUSTOMER ENTRY"
+ROW 1 "NET MENU" 0 1 1 2 "2 SLOW LIST"
+ROW 1 "NET MENU" 0 1 1 3 "NET MENU"
+CHILD 1 "NET MENU" 0 1 0 1 1 ap=DEM proc_type=2 name="CUSTOMER ENTRY" invoc=0 option=1
+CHILD 1 "NET MENU" 0 1 0 2 2 ap=DEM proc_type=3 name="SLOW LIST" invoc=0 option=2
+PROCESS 3 "SLOW LIST" pcf_ap=DEM pcf_file=ACCOUNT
+FRAME 3 "SLOW LIST" 0 1 enabled=1 kind=0
+IMAGE 3 "SLOW LIST" 0 1 1 kind=3 rows=1 cols=60
+ITEM 3 "SLOW LIST" 0 1 1 1 1 ap=DEM field="ACCT NO"
+STMTS 3 "SLOW LIST" ep=1
+      SET      0LA OUT1 MODE                  =      3
+END
+STMTS 3 "SLOW LIST" ep=21 frame=0,1
+      RUN          echo x >> ran; sleep 1                  END? N  FAIL 0
+END
+)";
+constexpr size_t kAccounts = 50;
+const std::vector<std::string> kNetMenuArgs = {"-d=DEM", "-a=DEM", "-t=menu", "-p=NET_MENU"};
+const std::vector<std::string> kSlowListArgs = {"-d=DEM", "-a=DEM", "-t=output", "-p=SLOW_LIST"};
+
+// A copy of the default installation with the menu above.
+struct installation {
+  kivo_test::data_dir dir;
+  installation() {
+    const std::string d = shell_quote(dir.path);
+    EXPECT_EQ(system(("cp -r " + kivo_test::engine_dir() + "/data/. " + d).c_str()), 0);
+    std::ofstream(dir.file("net.dsgn")) << kNetMenu;
+    EXPECT_EQ(system((std::string(KIVO_DESIGN) + " -d " + d + " " + d + "/net.dsgn >/dev/null 2>&1").c_str()), 0);
+  }
+  env_list env() const {
+    return {{"TERM", "screen"},          {"HOME", dir.path},         {"KIVOPATH", dir.path},
+            {"KIVO_0SA_PATH", dir.path}, {"KIVO_TST_DIR", dir.path}, {"KIVO_PRT_FI_DIR", dir.path + "/"}};
+  }
+  size_t records_run() const {
+    const std::string ran = kivo_test::slurp(dir.file("ran"));
+    return size_t(std::count(ran.begin(), ran.end(), '\n'));
+  }
+};
+
+// The engine started in `in`'s directory with `args` (then -f=`sock` when
+// it is 0 or more), its output and errors into a pipe.
+struct engine_proc {
+  pid_t pid = -1;
+  int out = -1;
+  engine_proc(const installation& in, const std::vector<std::string>& args, const env_list& extra, int sock = -1) {
+    int p[2];
+    if (pipe(p) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      if (chdir(in.dir.path.c_str()) != 0) _exit(126);
+      for (const auto& [k, v] : in.env()) setenv(k.c_str(), v.c_str(), 1);
+      for (const auto& [k, v] : extra) setenv(k.c_str(), v.c_str(), 1);
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0), dup2(p[1], 1), dup2(p[1], 2);
+      std::vector<std::string> a{KIVO_BINARY};
+      a.insert(a.end(), args.begin(), args.end());
+      if (sock >= 0) a.push_back("-f=" + std::to_string(sock));
+      std::vector<char*> argv;
+      for (std::string& w : a) argv.push_back(w.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(p[1]);
+    out = p[0];
+  }
+  ~engine_proc() {
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0) close(out);
+  }
+  engine_proc(const engine_proc&) = delete;
+  engine_proc& operator=(const engine_proc&) = delete;
+  int status() {
+    const int st = reap(pid);
+    pid = -1;
+    return st;
+  }
+  bool exited_with(int code) {
+    const int st = status();
+    return WIFEXITED(st) && WEXITSTATUS(st) == code;
+  }
+  std::string output() { return read_to_eof(out); }
+};
+
+std::string read_n(int fd, size_t n) {
+  std::string got;
+  char c;
+  pollfd p{fd, POLLIN, 0};
+  while (got.size() < n && poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1) got += c;
+  return got;
+}
+
+// Whether the peer closes the connection, with nothing more sent, before
+// the deadline.
+bool closes(int fd) {
+  char c;
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 0;
+}
+
+// The port of this end of a connection, as the peer names it.
+std::string local_port(int fd) {
+  sockaddr_in me{};
+  socklen_t n = sizeof me;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&me), &n);
+  return std::to_string(ntohs(me.sin_port));
+}
+
+bool put(int fd, const bytes& b) { return write(fd, b.data(), b.size()) == ssize_t(b.size()); }
+
+// Accepts the connection of a client of `a` and answers its LOGIN as the
+// listener does: the socket the engine then serves, or -1.
+int take_login(acceptor& a) {
+  pollfd p{a.fd, POLLIN, 0};
+  if (poll(&p, 1, kDeadlineMs) != 1) return -1;
+  const int s = accept(a.fd, nullptr, nullptr);
+  if (read_n(s, kLoginSize).size() != kLoginSize || !put(s, {3, 1})) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
 
 class SessionDeadlines : public NetFixture {
  protected:
@@ -57,27 +205,55 @@ class SessionDeadlines : public NetFixture {
     }
     return -1;
   }
+
+  // The character client in tmux on `port`; with `modes`, the terminal's
+  // modes are kept before and after it in the files "before" and "after".
+  static std::unique_ptr<tmux_pane> client(const installation& in, const std::string& port, bool modes = false) {
+    const std::string kivo = shell_quote(KIVO_BINARY) + " -c";
+    const std::string cmd =
+        modes ? "sh -c " + shell_quote("stty -g > before; " + kivo + "; s=$?; stty -g > after; exit $s") : kivo;
+    env_list env{{"TERM", "screen"},  {"HOME", in.dir.path}, {"KIVO_HOST", "127.0.0.1"},   {"KIVO_PORT", port},
+                 {"KIVO_USER", "me"}, {"KIVO_PSWD", "pw"},   {"KIVO_TST_DIR", in.dir.path}};
+    return std::make_unique<tmux_pane>(cmd, in.dir.path, env);
+  }
+
+  // The server on the net menu, its client in tmux at `place` ("menu",
+  // "input"; "report": the slow OUTPUT started as the first process), then
+  // the client killed or stopped by `sig`: the server ends with 9 and its
+  // line; a report ends at the ping, not at its last record.
+  void client_vanishes(const std::string& place, int sig) {
+    const bool report = place == "report";
+    installation in;
+    acceptor a;
+    auto pane = client(in, a.port);
+    const int s = take_login(a);
+    ASSERT_GE(s, 0);
+    // The bound leaves the test time to type at the menu; a report waits
+    // for no key.
+    engine_proc e(in, report ? kSlowListArgs : kNetMenuArgs, {{"KIVO_SRVR_TIMEOUT_SECONDS", report ? "2" : "3"}}, s);
+    close(s);
+    if (report) {
+      ASSERT_TRUE(kivo_test::wait_until([&] { return in.records_run() >= 1; }, kivo_test::kScreenWait));
+    } else {
+      ASSERT_TRUE(pane->wait_for("NET MENU") && pane->wait_for("MENU ENTRY")) << pane->capture();
+    }
+    if (place == "input") {
+      pane->send_hex("\r");
+      ASSERT_TRUE(pane->wait_for("CUSTOMER NO:")) << pane->capture();
+    }
+    pane->kill_command(sig);
+    // A killed client's connection closes: broken, 255. A stopped one is
+    // silent: gone at the bound or the ping, 9.
+    EXPECT_TRUE(e.exited_with(sig == SIGKILL ? kTmnetLostExit : kRemoteGoneExit));
+    const std::string line = e.output();
+    EXPECT_NE(line.find("the remote client at 127.0.0.1 port "), std::string::npos) << line;
+    EXPECT_NE(line.find(" is gone: "), std::string::npos) << line;
+    if (report) {
+      EXPECT_LT(in.records_run(), kAccounts);
+    }
+    pane->kill_command(SIGKILL);  // a stopped client too
+  }
 };
-
-// The 11 bytes of the server's side of the handshake: REPLY {2, version},
-// the INIT header and its flag byte.
-constexpr size_t kServerHello = 11;
-
-std::string read_n(int fd, size_t n) {
-  std::string got;
-  char c;
-  pollfd p{fd, POLLIN, 0};
-  while (got.size() < n && poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1) got += c;
-  return got;
-}
-
-// Whether the peer closes the connection, with nothing more sent, before
-// the deadline.
-bool closes(int fd) {
-  char c;
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 0;
-}
 
 TEST_F(SessionDeadlines, KivoXAgainstASilentPeerEndsAtTheBoundWithItsLine) {
   acceptor peer_lsn;
@@ -160,6 +336,210 @@ TEST_F(SessionDeadlines, SigtermEndsEachWaitingEngine) {
   EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << st;
   lsn.pid = -1;
   close(fd);
+}
+
+// A client that answers INIT and FEATURE EXCHANGE and then says nothing to
+// ATTACH: the set-up's bound ends the server with its line, and a signal
+// ends it before that.
+TEST_F(SessionDeadlines, AClientSilentAfterTheHandshakeEndsTheServerAtTheBoundOrAtASignal) {
+  const struct {
+    const char* bound;
+    int sig;  // 0: none, the bound ends it
+  } rows[] = {{"2", 0}, {"3600", SIGTERM}, {"3600", SIGINT}};
+  installation in;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.sig);
+    acceptor a;
+    const int fd = tmnet_cli_conn_to_host("127.0.0.1", a.port.c_str());
+    const int s = accept(a.fd, nullptr, nullptr);
+    engine_proc e(in, {}, {{"KIVO_NET_HANDSHAKE_TIMEOUT", r.bound}}, s);
+    close(s);
+    EXPECT_EQ(read_n(fd, kServerHello).size(), kServerHello);
+    ASSERT_TRUE(put(fd, cat(header(3, 2), {0, 4})));
+    EXPECT_EQ(read_n(fd, 12).substr(4, 1), "\x44");  // FEATURE EXCHANGE
+    ASSERT_TRUE(put(fd, {0, 0, 0, 6}));
+    const std::string pid = read_n(fd, 10);  // PROCESS_ID and its text
+    ASSERT_EQ(pid.size(), 10u);
+    EXPECT_EQ(pid[4], 69);
+    EXPECT_EQ(read_n(fd, size_t(uint8_t(pid[8])) << 8 | uint8_t(pid[9])), std::to_string(e.pid));
+    EXPECT_EQ(read_n(fd, 8).substr(4, 1), "\x11");  // ATTACH; the test says nothing now
+    if (r.sig) kill(e.pid, r.sig);
+    EXPECT_TRUE(closes(fd));
+    const int st = e.status();
+    const std::string line = e.output();
+    if (r.sig) {
+      EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == r.sig) << st;
+    } else {
+      EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == kTmnetLostExit) << st;
+      EXPECT_NE(line.find("no answer from 127.0.0.1 port " + local_port(fd) + " within 2 s"), std::string::npos)
+          << line;
+    }
+    close(fd);
+  }
+}
+
+// The session bounds only the waits on its own socket: a data link the
+// server opens waits as a data link does; a caller's shorter time-out wins.
+TEST_F(SessionDeadlines, TheSessionsBoundHoldsOnlyOnItsOwnSocket) {
+  const struct {
+    bool session;
+    int sock, timeout;
+    tmnet_bound_kind want;
+  } rows[] = {
+      {false, 5, -1, BOUND_NONE}, {true, 5, -1, BOUND_SESSION}, {true, 6, -1, BOUND_NONE},
+      {true, 5, 1, BOUND_CALLER}, {true, 6, 1, BOUND_CALLER},
+  };
+  for (const auto& r : rows) {
+    if (r.session) tmnet_session_begin(5, 600);
+    EXPECT_EQ(tmnet_bound_for(r.sock, r.timeout).kind, r.want) << r.session << " " << r.sock << " " << r.timeout;
+    tmnet_session_end();
+  }
+}
+
+// A server in its session ends at once on SIGTERM or SIGINT, at the demo's
+// menu or in a report, with the status of a lost connection (its session's
+// bound is 10 minutes: nothing else could end it in the test's time); its
+// client ends too and leaves the terminal's modes as the shell had them.
+TEST_F(SessionDeadlines, ASignalEndsAServerInItsSessionAndTheClientPutsTheTerminalBack) {
+  const struct {
+    bool report;  // else the demo's own menu
+    int sig;
+  } rows[] = {{false, SIGINT}, {true, SIGTERM}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.sig);
+    installation in;
+    acceptor a;
+    auto pane = client(in, a.port, true);
+    const int s = take_login(a);
+    ASSERT_GE(s, 0);
+    engine_proc e(in, r.report ? kNetMenuArgs : std::vector<std::string>{"-d=DEM"}, {}, s);
+    close(s);
+    if (r.report) {
+      ASSERT_TRUE(pane->wait_for("NET MENU") && pane->wait_for("MENU ENTRY")) << pane->capture();
+      pane->send_keys("F1");
+      pane->send_text("2");
+      ASSERT_TRUE(kivo_test::wait_until([&] { return in.records_run() >= 1; }, kivo_test::kScreenWait));
+    } else {
+      ASSERT_TRUE(pane->wait_for("DEM MENU") && pane->wait_for("MENU ENTRY")) << pane->capture();
+    }
+    kill(e.pid, r.sig);
+    EXPECT_TRUE(e.exited_with(kTmnetLostExit));
+    EXPECT_EQ(pane->exit_status(), kTmnetLostExit) << pane->capture();
+    const std::string before = kivo_test::slurp(in.dir.file("before"));
+    EXPECT_FALSE(before.empty());
+    EXPECT_EQ(kivo_test::slurp(in.dir.file("after")), before);
+  }
+}
+
+// A client gone at a menu, in an INPUT or in a long OUTPUT ends the server
+// with one line naming it: silent (stopped) with 9, in the wait for its
+// answer at the session's bound and in the report at the ping; its socket
+// closed without a word (killed) with 255, a broken connection.
+TEST_F(SessionDeadlines, AClientKilledAtAMenuEndsTheServerWith255) { client_vanishes("menu", SIGKILL); }
+TEST_F(SessionDeadlines, AClientStoppedAtAMenuEndsTheServerWithNine) { client_vanishes("menu", SIGSTOP); }
+TEST_F(SessionDeadlines, AClientKilledInAnInputEndsTheServerWith255) { client_vanishes("input", SIGKILL); }
+TEST_F(SessionDeadlines, AClientStoppedInAnInputEndsTheServerWithNine) { client_vanishes("input", SIGSTOP); }
+TEST_F(SessionDeadlines, AClientKilledDuringAReportEndsTheServerWith255AtThePing) {
+  client_vanishes("report", SIGKILL);
+}
+TEST_F(SessionDeadlines, AClientStoppedDuringAReportEndsTheServerWithNineAtThePing) {
+  client_vanishes("report", SIGSTOP);
+}
+
+// kivo -c against a server that goes silent after the LOGIN's REPLY, after
+// the engine's REPLY and after INIT: each wait of the set-up ends at the
+// bound with the line naming the server, and the client fails (1).
+TEST_F(SessionDeadlines, KivoCAgainstAServerSilentInTheSetUpEndsAtTheBoundWithItsLine) {
+  const struct {
+    const char* after;
+    bytes sent;     // after the listener's REPLY {3, 1}
+    size_t answer;  // bytes the client sends back
+  } rows[] = {
+      {"the LOGIN", {}, 0},
+      {"the engine's REPLY", {2, 4}, 0},
+      {"INIT", cat(cat({2, 4}, header(10, 0)), {0}), 10},
+  };
+  installation in;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.after);
+    acceptor a;
+    env_list env{
+        {"TERM", "screen"},  {"HOME", in.dir.path}, {"KIVO_HOST", "127.0.0.1"},    {"KIVO_PORT", a.port},
+        {"KIVO_USER", "me"}, {"KIVO_PSWD", "pw"},   {"KIVO_TST_DIR", in.dir.path}, {"KIVO_NET_HANDSHAKE_TIMEOUT", "2"}};
+    kivo_test::pty_child c({KIVO_BINARY, "-c"}, in.dir.path, env);
+    const int s = take_login(a);
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(put(s, r.sent));
+    EXPECT_EQ(read_n(s, r.answer).size(), r.answer);
+    EXPECT_EQ(c.finish(), 1) << c.output();
+    EXPECT_NE(c.output().find("no answer from 127.0.0.1 port " + a.port + " within 2 s"), std::string::npos)
+        << c.output();
+    close(s);
+  }
+}
+
+// A connection that says nothing stays open for the listener's whole bound;
+// two clients that come after it reach their first screen all the same.
+TEST_F(SessionDeadlines, TwoClientsReachTheirFirstScreenWhileASilentConnectionIsOpen) {
+  installation in;
+  setenv("KIVO_NET_HANDSHAKE_TIMEOUT", "600", 1);
+  std::vector<std::string> cmd{"/usr/bin/env"};
+  for (const auto& [k, v] : in.env()) cmd.push_back(k + "=" + v);
+  cmd.insert(cmd.end(), {KIVO_BINARY, "-d=DEM"});
+  listener lsn(false, cmd, nullptr);
+  ASSERT_FALSE(lsn.port.empty());
+  const int silent = tmnet_cli_conn_to_host("127.0.0.1", lsn.port.c_str());
+  ASSERT_GE(silent, 3);
+  auto one = client(in, lsn.port), two = client(in, lsn.port);
+  EXPECT_TRUE(one->wait_for("DEM MENU")) << one->capture();
+  EXPECT_TRUE(two->wait_for("DEM MENU")) << two->capture();
+  close(silent);
+}
+
+// The data-server client against a server that accepts and says nothing:
+// one connection, one wait to the bound, one line naming host, port and
+// cause; the start then ends with that file's failure.
+TEST_F(SessionDeadlines, ADataServerClientAgainstASilentServerWaitsOnceAndSaysOneLine) {
+  installation in;
+  acceptor a;
+  engine_proc e(in, {"-d=DEM"}, {{"KIVO_DATA_SERVER", "127.0.0.1:" + a.port}, {"KIVO_NET_HANDSHAKE_TIMEOUT", "2"}});
+  std::vector<int> conns;
+  int st = 0;
+  for (int ms = 0; waitpid(e.pid, &st, WNOHANG) != e.pid && ms < kDeadlineMs; ms += 10) {
+    pollfd p{a.fd, POLLIN, 0};
+    if (poll(&p, 1, 10) == 1) conns.push_back(accept(a.fd, nullptr, nullptr));
+  }
+  e.pid = -1;
+  const std::string out = e.output();
+  for (int fd : conns) close(fd);
+  EXPECT_EQ(conns.size(), 1u) << out;
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) != 0) << st;
+  size_t lines = 0;
+  for (size_t at = out.find("port " + a.port); at != std::string::npos; at = out.find("port " + a.port, at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u) << out;
+  EXPECT_NE(out.find("KivoNet connection to 127.0.0.1 failed(3) (port " + a.port + "): no answer within 2 s"),
+            std::string::npos)
+      << out;
+}
+
+// An engine asked to serve a remote terminal whose options stop parsing
+// ends with its line and a failing status, on a terminal too: its peer gets
+// nothing and no local screen starts.
+TEST_F(SessionDeadlines, KivoXWithARefusedOptionEndsWithItsLineAndNoLocalScreen) {
+  installation in;
+  acceptor a;
+  kivo_test::pty_child c({KIVO_BINARY, "-x=" + a.port, "-t=zzz"}, in.dir.path, in.env());
+  pollfd p{a.fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, kDeadlineMs), 1) << "no connection came";
+  const int peer = accept(a.fd, nullptr, nullptr);
+  EXPECT_EQ(read_to_eof(peer), "");
+  close(peer);
+  const int st = c.finish();
+  EXPECT_TRUE(st > 0 && st < 128) << st << c.output();
+  EXPECT_NE(c.output().find("option \"-t=zzz\" refused"), std::string::npos) << c.output();
+  EXPECT_EQ(c.output().find("\x1b[?1049h"), std::string::npos) << "a local screen started";
+  EXPECT_EQ(c.output().find("KIVO MENU"), std::string::npos) << c.output();
 }
 
 }  // namespace

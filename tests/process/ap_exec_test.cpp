@@ -69,6 +69,29 @@ TEST_F(ActionProcess, ErrorCountWithCancelFlagEndsWithFour) {
   }
 }
 
+// The end code after the log's end (here "ACTION LOG"'s): a cancel stands,
+// an end of menu is kept, anything else is an end of process; an error
+// count with the cancel flag turns either of the last two into 4.
+TEST_F(ActionProcess, EndCodeKeepsTheLogsEndOfMenu) {
+  proc("ACTION LOG");
+  const struct {
+    const char* name;
+    uint32_t log_end, errors, want;
+  } rows[] = {{"LOGGED", PI_END_PROCESS, 0, PI_END_PROCESS}, {"LOGGED", PI_END_MENU, 0, PI_END_MENU},
+              {"LOGGED", PI_END_CANCEL, 0, PI_END_CANCEL},   {"LOGGED", PI_END_EXIT, 0, PI_END_PROCESS},
+              {"LOGGEDC", PI_END_MENU, 0, PI_END_MENU},      {"LOGGEDC", PI_END_MENU, 3, PI_END_CANCEL},
+              {"LOGGEDC", PI_END_PROCESS, 3, PI_END_CANCEL}};
+  for (const auto& r : rows) {
+    kivo_test::scoped_hook log_end(pi_seam_end[PT_INPUT], r.log_end);
+    eps[std::string(r.name) + "/1"] = [&](PCB* p) {
+      uint8_t* a7 = pi_area(p, AREA_NEXT, 4);
+      ASSERT_NE(a7, nullptr);
+      st_le32(a7, 0, r.errors);
+    };
+    EXPECT_EQ(run_ap(r.name), r.want) << r.name << " " << r.log_end << " " << r.errors;
+  }
+}
+
 // Without ranges a read that fails ends the loop; its status is the
 // process's message, handed over with the total frame's lines.
 TEST_F(ActionProcess, FailedReadWithoutRangesBecomesAMessage) {
@@ -86,8 +109,9 @@ TEST_F(ActionProcess, FailedReadWithoutRangesBecomesAMessage) {
 
 // Level words as a sorted query delivers them: the flagged heading and
 // total frames of each level, one roll per level end, nothing for a level
-// past the range entries, and a lock failure posted.
+// past the range entries, and a lock failure posted and handed over.
 TEST_F(ActionProcess, RangeLevelsRunTheirFramesAndPostAFailure) {
+  capture_handover();
   // Each row: the flags of level 1, the frames that start, the rolls.
   const struct {
     int flags;
@@ -96,23 +120,19 @@ TEST_F(ActionProcess, RangeLevelsRunTheirFramesAndPostAFailure) {
   records = 10, levels = 1;
   for (const auto& row : rows) {
     flog.clear(), rolls.clear(), made_.clear();
+    cap.texts.clear();
     rng_flags = row.flags;
     script = {{200620, 0},  {200620, 1}, {kRecord, 0}, {kRecord, 0}, {200370, 1},   {200620, 1},
               {kRecord, 0}, {200620, 2}, {200370, 2},  {200370, 1},  {FM_LOCKED, 0}};
-    std::vector<std::string> posted;
-    eps["ACTS/6"] = [&](PCB* p) {
-      each_rec(p->pcb_err_fi, [&](uint8_t* r) {
-        posted.push_back(std::string(reinterpret_cast<char*>(r) + MSG_TEXT, ld_le16(r, MSG_TEXT_LEN)));
-      });
-    };
     EXPECT_EQ(run_ap("ACTS"), PI_END_PROCESS);
     std::string starts;
     for (size_t at = 0; (at = flog.find("/21 ", at)) != std::string::npos; at += 4)
       starts += flog.substr(flog.rfind(':', at) + 1, at - flog.rfind(':', at) - 1) + " ";
     EXPECT_EQ(starts, row.starts) << row.flags << ": " << flog;
     EXPECT_EQ(rolls, "1 1 ") << row.flags;
-    ASSERT_EQ(posted.size(), 1u);
-    EXPECT_NE(posted[0].find("LOCKED BY ANOTHER"), std::string::npos) << posted[0];
+    ASSERT_EQ(cap.texts.size(), 1u);
+    EXPECT_NE(cap.texts[0].find("DETAIL:"), std::string::npos) << cap.texts[0];
+    EXPECT_NE(cap.texts[0].find("LOCKED BY ANOTHER"), std::string::npos) << cap.texts[0];
   }
 }
 

@@ -63,6 +63,7 @@ PROCESS 4 SEQ pcf_ap=0DN pcf_file=LOG
 FRAME 4 SEQ 0 1 enabled=1 kind=0
 PROCESS 4 UNTITLED
 PROCESS 4 LOGGED alog=1
+PROCESS 4 LOGGEDC alog=1 err_cancel=1
 PROCESS 7 LOGGED7 alog=1
 PROCESS 8 LOGGED8 alog=1
 PROCESS 10 LOGGED10 alog=1
@@ -116,7 +117,7 @@ class ApFixture : public ExecFixture {
     hooks_.set(compiler_seams.pl_get,
                [](PCB* p, int f) { return ap->mods.count(name_of(p)) ? ap->load(p) : pl_get_module(p, f); });
     hooks_.set(process_seams.fp_ep, [](PCB* p, uint16_t ep, const uint8_t*) { return ap->frame_ep(p, ep); });
-    hooks_.set(pi_hooks.open_fi, [](PCB* p) { ap->open_fi(p); });
+    hooks_.set(process_seams.open_fi, [](PCB* p) { ap->open_fi(p); });
     hooks_.set(process_seams.ap_sum_roll, [](PCB* p) { ap->rolls += std::to_string(p->pcb_brk_lvl) + " "; });
   }
   void TearDown() override {

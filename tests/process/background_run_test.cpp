@@ -79,6 +79,7 @@ class BackgroundRun : public ExecFixture {
     ASSERT_EQ(system(("sh '" + data_ + "/install.sh' '" + b_.path() + "' fresh.dsgn").c_str()), 0)
         << slurp(b_.path() + "/install.out");
     std::filesystem::create_directories(data_ + "/Sess");
+    std::filesystem::remove_all(b_.path() + "/Sess");  // the copy's own, empty
     std::filesystem::create_directory_symlink(data_ + "/Sess", b_.path() + "/Sess");
   }
   void share_pcf() {

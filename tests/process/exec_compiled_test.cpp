@@ -29,7 +29,7 @@ class ExecutiveCompiled : public ExecFixture {
 };
 
 TEST_F(ExecutiveCompiled, PcfRecordInItsOwnArea) {
-  hooks_.set(pi_hooks.open_fi, [](PCB* p) {
+  hooks_.set(process_seams.open_fi, [](PCB* p) {
     pi_open_fi_run(p);
     const auto* fb = static_cast<const pi_file_blk*>(p->pcb_pcf_blk);
     blk = reinterpret_cast<const uint8_t*>(fb);

@@ -113,6 +113,15 @@ TEST_F(ExecutiveEndCodes, EndOfProcessRuleOverEveryPair) {
       EXPECT_EQ(run(inv("P", PT_MENU)), want) << a << " " << b;
       EXPECT_EQ(log, a == 1 ? "P/1 " : "P/1 P/6 ") << a << " " << b;
     }
+  // A code handed up from elsewhere (a missing or refused child's, a sort's
+  // status) stands as it is, without End of Process.
+  eps["P/6"] = [](PCB*) { leave(PI_END_CANCEL); };
+  for (uint32_t a : {0u, 6u, 20u, 34u, 104250u}) {
+    kivo_test::scoped_hook menu_end(pi_seam_end[PT_MENU], a);
+    log.clear();
+    EXPECT_EQ(run(inv("P", PT_MENU)), a ? a : PI_END_NORMAL) << a;
+    EXPECT_EQ(log, "P/1 ") << a;
+  }
 }
 
 TEST_F(ExecutiveEndCodes, StartEventsChainsRefusalsAndFailures) {
@@ -136,7 +145,7 @@ TEST_F(ExecutiveEndCodes, StartEventsChainsRefusalsAndFailures) {
        inv("A"), 2, "A/1 A/6 "},
       {nullptr, inv("NONE"), 4, ""},
       {nullptr, [&] { INVOC v = inv("P"); v.b[INVOC_CHAIN_MODE] = 2; return v; }(), 2, "P/1 P/6 "},
-      {[&] { hooks_.set(pi_hooks.open_fi, [](PCB*) { mark_leave(PI_END_FATAL); }); }, inv("P"), 37, ""},
+      {[&] { hooks_.set(process_seams.open_fi, [](PCB*) { mark_leave(PI_END_FATAL); }); }, inv("P"), 37, ""},
   };
   // clang-format on
   rows[1].v.b[INVOC_AUTO_RUN] = rows[2].v.b[INVOC_AUTO_RUN] = 1;

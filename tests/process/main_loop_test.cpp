@@ -19,6 +19,7 @@
 #include "foundation/foundation.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
+#include "process/pi_suspend.h"
 #include "process/process.h"
 #include "process/startup.h"
 
@@ -134,9 +135,10 @@ TEST_F(MainLoop, SessionFileReplacesTheCommandLine) {
   EXPECT_EQ(choose_first_proc(&start_, 1), 0);  // no user record: no restart flag
   EXPECT_EQ(std::string(reinterpret_cast<char*>(start_.b), 3), "APS");
   EXPECT_EQ(std::string(com.cur_db, 3), "DBS");
-  memcpy(ss_session, "NONE    ", 8);  // missing: the command line stands
-  EXPECT_EQ(choose_first_proc(&start_, 1), 0);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(start_.b), 3), "APS");
+  // Missing: the start ends with its line and a failure, running nothing.
+  memcpy(ss_session, "NONE    ", 8);
+  EXPECT_EXIT(choose_first_proc(&start_, 1), ::testing::ExitedWithCode(kExitNotResumed), "");
+  memset(ss_session, ' ', 8);
 }
 
 TEST_F(MainLoop, FirstProcessFromTheUserRecordOrTheMenu) {

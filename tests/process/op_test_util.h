@@ -130,7 +130,7 @@ class OpFixture : public ExecFixture {
     hooks_.keep(pi_type_rows[PT_OUTPUT]), hooks_.keep(pi_type_rows[PT_INQUIRY]);
     op_init();
     op = this;
-    hooks_.set(pi_hooks.open_fi, [](PCB* p) { op->open_fi(p); });
+    hooks_.set(process_seams.open_fi, [](PCB* p) { op->open_fi(p); });
   }
   void TearDown() override {
     com_dbg_ctl_bits = 0;

@@ -286,7 +286,7 @@ TEST_F(OutputProc, ActionLevelTotalsRollUpAndStartAgainAtZero) {
   for (pi_type_row& row : pi_type_rows) rows.keep(row);
   ap_init(), qp_init();
   levels = 0;  // the query gives the levels
-  hooks_.set(pi_hooks.open_fi, open_with_tots);
+  hooks_.set(process_seams.open_fi, open_with_tots);
   INVOC v = inv("ACTTOT", PT_ACTION, nullptr, 2, "0DN");
   memcpy(v.b + INVOC_VER, "01", 2);
   memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30("CUSTQT").data(), 30);

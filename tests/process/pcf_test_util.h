@@ -115,7 +115,7 @@ class PcfFixture : public ExecFixture {
     hooks_.set(compiler_seams.pl_get, [](PCB* p, int f) { return static_cast<PcfFixture*>(self)->get(p, f); });
     hooks_.set(interp_seams.proc_exec, [](PROC_EXEC_BLK* b) { return static_cast<PcfFixture*>(self)->event(b); });
     // 0DN processes are compiled at each run: the PCF is made native again.
-    hooks_.set(pi_hooks.open_fi, [](PCB* p) {
+    hooks_.set(process_seams.open_fi, [](PCB* p) {
       if (p->pcb_em->em_pcf_id)
         if (uint8_t* c = pcf_cfi(p->pcb_em)) {
           if (static_cast<PcfFixture*>(self)->native_) go_native(c), memcpy(p->pcb_em->em_pcf_ap, "NAT", 3);

@@ -474,7 +474,7 @@ std::vector<customer> g_data;
 
 TEST_F(SortedQueryOutput, AlternateFileIsReadThroughTheGroupKeyIdentifier) {
   g_files.clear(), g_notes.clear(), g_data = data;
-  hooks_.set(pi_hooks.open_fi, [](PCB* p) {
+  hooks_.set(process_seams.open_fi, [](PCB* p) {
     EM* em = p->pcb_em;
     pi_each_rec(em->em_cfi_arb, [&](uint8_t* c) {
       const std::string name(reinterpret_cast<const char*>(c + FDB_NAME), 8);

@@ -59,7 +59,7 @@ class FileStmtFixture : public ExecFixture {
       if (self_->on_msg) self_->on_msg(self_->said.back());
       return 1;
     });
-    hooks_.set(pi_hooks.open_fi, [](PCB* p) {
+    hooks_.set(process_seams.open_fi, [](PCB* p) {
       for (uint8_t* c : cfis(p->pcb_em)) self_->adjust(c);
       pi_open_fi_run(p);
     });

@@ -312,13 +312,10 @@ TEST_F(DemoRun, ShowMessagesListsThemAndGoesBack) {
 // the next reaches the menu.
 TEST_F(DemoRun, PlainStartShowsKivoMenuAndAFirstStartInstalls) {
   ASSERT_EQ(system(("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))).c_str()), 0);
-  const env_list e = {{"TERM", "tmux-256color"},
-                      {"HOME", d_.path},
-                      {"KIVOPATH", d_.file("run")},
-                      {"KIVO_0SA_PATH", d_.file("run")},
-                      {"KIVO_TST_DIR", d_.file("tst")},
-                      {"KIVO_TRACE_FILE", d_.file("trace")},
-                      {"KIVO_SYS_ERR_LOG", d_.file("syserr")}};
+  const env_list e = {{"TERM", "tmux-256color"},        {"HOME", d_.path},
+                      {"KIVOPATH", d_.file("run")},     {"KIVO_0SA_PATH", d_.file("run")},
+                      {"KIVO_TST_DIR", d_.file("tst")}, {"KIVO_TRACE_FILE", d_.file("trace")},
+                      {"KIVO_TRACE_0APPS", "1"},        {"KIVO_SYS_ERR_LOG", d_.file("syserr")}};
   auto menu = [&] {
     auto p = std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY), d_.file("run"), e);
     EXPECT_TRUE(p->wait_for("No application is chosen.")) << p->capture();

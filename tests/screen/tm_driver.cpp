@@ -150,8 +150,8 @@ int main(int argc, char** argv) {
   }
   com_fill(argc, argv);
   mm_init();
-  kivo_test::install_opt_group();
   kivo_test::hook_overrides hooks;
+  kivo_test::install_opt_group(hooks);
   hooks.set(tm_hooks.get_ed, driver_get_ed);
   hooks.set(tm_hooks.process_name, driver_process);
   termios before{};

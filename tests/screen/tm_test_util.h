@@ -125,10 +125,10 @@ class TmFresh : public ::testing::Test {
     kivo::tm_keymaps_forget();
     kivo::com_fill(0, nullptr);
     kivo::mm_init();
-    install_opt_group();
+    install_opt_group(hooks_);
     kivo::tm_script_reset();
     hooks_.set(kivo::tm_hooks, kivo::tm_hook_table{});
-    hooks_.set(kivo::screen_seams.read_byte, scripted_byte);
+    hooks_.set(kivo::tm_hooks.read_byte, scripted_byte);
     scripted_bytes().clear();
   }
   void TearDown() override {

@@ -157,7 +157,8 @@ int main(int argc, char** argv) {
   remote_term_register();
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
   com.rmt_sock = uint16_t(sock ? atoi(sock) : 0);
-  kivo_test::install_opt_group();
+  kivo_test::hook_overrides hooks;
+  kivo_test::install_opt_group(hooks);
   if (!la_init() || !la_slct("00 ", com.sys_scope)) return fprintf(stderr, "wm_driver: no messages\n"), 1;
   const char* term = getenv("TERM");
   memset(com.keymap_id, ' ', sizeof com.keymap_id);

@@ -1,9 +1,11 @@
-// The six dumps of a small scene against golden text.
+// The six dumps of a small scene against golden text; the merged
+// rectangles are those of the scene composed on the screen.
 #include <fstream>
 #include <sstream>
 
 #include "screen/wm_files.h"
 #include "screen/wm_region.h"
+#include "screen/wm_repaint.h"
 #include "wm_test_util.h"
 
 namespace kivo::test {
@@ -31,6 +33,7 @@ TEST_F(WmDumps, SixDumpsOfTwoSurfacesMatchGoldenText) {
   dbg_twnd(a);
   dbg_limbo();
   dbg_tsrf();
+  reset_srf(main_srf, pop);  // the screen composed: the merged rectangles to dump
   dbg_trect();
   dbg_scope();
   std::string got = testing::internal::GetCapturedStdout();

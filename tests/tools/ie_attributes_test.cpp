@@ -193,8 +193,8 @@ TEST_F(ImageAttributes, BoxAtColumnOneIsRefusedEitherWayRound) {
   EXPECT_EQ(ld_le32(chr, CR_COLS), 11u);
   EXPECT_EQ(chr[CR_BOX], '1');
   EXPECT_EQ(flags(ie_rec(chr, chr + kChrRecSize)), "    ");
-  EXPECT_EQ(ld_le32(ctl, IEC_ROW), 5u);  // the cursor stored is the first corner
-  EXPECT_EQ(ld_le32(ctl, IEC_COL), 12u);
+  EXPECT_EQ(ld_le32(ctl, IEC_ROW), 6u);  // the cursor stored is the second corner
+  EXPECT_EQ(ld_le32(ctl, IEC_COL), 2u);
 }
 
 TEST_F(ImageAttributes, ChoiceAtAnExistingRecordStartsFromItsFlags) {

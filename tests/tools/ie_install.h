@@ -62,4 +62,19 @@ inline std::vector<std::string> exported(const kivo_test::data_dir& d, const std
   return out;
 }
 
+// Arrow keys from where the pane's cursor stands to (r, c), the image's
+// cell when its window is at the screen's corner; true once it stands there.
+inline bool move_cursor(kivo_test::tmux_pane& p, int r, int c) {
+  int at_r = 1, at_c = 1;
+  std::istringstream(p.cursor()) >> at_r >> at_c;
+  std::string keys;
+  for (; at_r < r; ++at_r) keys += " Down";
+  for (; at_r > r; --at_r) keys += " Up";
+  for (; at_c < c; ++at_c) keys += " Right";
+  for (; at_c > c; --at_c) keys += " Left";
+  if (!keys.empty()) p.send_keys(keys);
+  const std::string at = std::to_string(r) + " " + std::to_string(c);
+  return kivo_test::wait_until([&] { return p.cursor() == at; }, kivo_test::kScreenWait);
+}
+
 }  // namespace kivo::test

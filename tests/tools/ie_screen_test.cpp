@@ -66,18 +66,7 @@ class ImageEditorScreen : public ::testing::Test {
   }
   // Arrow keys from where the cursor stands to the image's (row, col), then
   // the wait until it stands there.
-  void go(int r, int c) {
-    int at_r = 1, at_c = 1;
-    std::istringstream(p_->cursor()) >> at_r >> at_c;
-    std::string keys;
-    for (; at_r < r; ++at_r) keys += " Down";
-    for (; at_r > r; --at_r) keys += " Up";
-    for (; at_c < c; ++at_c) keys += " Right";
-    for (; at_c > c; --at_c) keys += " Left";
-    p_->send_keys(keys);
-    const std::string at = std::to_string(r) + " " + std::to_string(c);
-    ASSERT_TRUE(kivo_test::wait_until([&] { return p_->cursor() == at; }, kivo_test::kScreenWait)) << p_->cursor();
-  }
+  void go(int r, int c) { ASSERT_TRUE(move_cursor(*p_, r, c)) << p_->cursor(); }
   std::vector<std::string> exported(const std::string& file) { return test::exported(d_, "DEM", file, "\2IES"); }
 
   kivo_test::data_dir d_;

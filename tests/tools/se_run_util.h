@@ -2,9 +2,9 @@
 // harness on a copy of the default installation, whose SUBROUTINE "SE RUN"
 // of "0LA" sets MODE and USER ID, fills the 64-byte context record SECTX
 // field by field and CALLs "SE_EDIT" with it. The edited statements are
-// those of the shipped application DEM, written by kivo_design and given
-// "no stamp" stamps by se_fixture. Records are read back from the bytes of
-// DEM's STMT file.
+// those of the shipped application DEM, written by kivo_design with "no
+// stamp" stamps, as lines from before stamps existed. Records are read back
+// from the bytes of DEM's STMT file.
 #pragma once
 
 #include <gtest/gtest.h>

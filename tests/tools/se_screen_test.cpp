@@ -104,16 +104,5 @@ TEST_F(StmtEditorScreen, MisspelledFieldIsRefusedThenCorrected) {
   EXPECT_EQ(r[0].opnd().substr(7, 7), "SE NAME");
 }
 
-// The fixture's records read back whole, those holding a line-feed byte
-// (a sequence number 10) too: the flat export would refuse them.
-TEST_F(StmtEditorScreen, FixtureRecordsExportFlat) {
-  EXPECT_EQ(before_.size(), stmts().size());
-  size_t with_line_feed = 0;
-  for (const auto& r : before_) with_line_feed += r.b.find('\n') != std::string::npos;
-  EXPECT_GT(with_line_feed, 0u);
-  p_->send_keys("S-F1");
-  EXPECT_EQ(p_->exit_status(30), 0);
-}
-
 }  // namespace
 }  // namespace kivo::test

@@ -4,6 +4,7 @@
 
 #include <tuple>
 
+#include "../fixtures/hook_override.h"
 #include "cnv_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -45,15 +46,55 @@ TEST(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
     f.compile(&entry);
     for (const char* shown : r) EXPECT_EQ(f.show(f.read(shown)), shown);
   }
-  const char* typed[][2] = {{"2024031512301500", "03/15/2024"}, {"202403----------", ""}, {"20241315--------", ""}};
-  for (const auto& r : typed) {
+}
+
+// Typed universal dates. A text giving every level of the element is stored
+// in its form; one giving fewer becomes, without the keep-type flag, a
+// day-number binary date of the levels typed, and with it keeps the
+// element's levels, its parts clamped (a pair that is no number nor "--" is
+// refused either way).
+TEST(CnvBlock, TypedUniversalDatesByLevelsAndKeepType) {
+  const auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  const uint32_t mar15 = 738956, mar1 = mar15 - 14;  // 2024-03-15 and -01 as stored (day number - 370)
+  struct row {
+    uint8_t type, hi, lo;  // the element: text date "06/05/8877" (4) or day-number binary (7)
+    const char* text;
+    int keep;
+    std::string value;  // "" refused
+    uint8_t type_after, hi_after, lo_after;
+  } rows[] = {
+      {4, 8, 5, "2024031512301500", 1, "03/15/2024", 4, 8, 5},
+      {4, 8, 5, "2024031512301500", 0, "03/15/2024", 4, 8, 5},
+      {4, 8, 5, "202403----------", 1, "03/01/2024", 4, 8, 5},  // day 0 clamped to 1
+      {4, 8, 5, "20241315--------", 1, "12/15/2024", 4, 8, 5},  // month 13 to 12
+      {4, 8, 5, "20230229--------", 1, "02/28/2023", 4, 8, 5},  // by month and year
+      {4, 8, 5, "20240231--------", 1, "02/29/2024", 4, 8, 5},
+      {4, 8, 5, "20230229--------", 0, "", 0, 0, 0},
+      {4, 8, 5, "2024AB15--------", 1, "", 0, 0, 0},
+      {4, 8, 5, "202403----------", 0, le32(mar1), 7, 8, 6},
+      {7, 8, 1, "20240315--------", 0, le32(mar15), 7, 8, 5},
+      {7, 8, 1, "20240315--------", 1, le32(mar15) + le32(0), 7, 8, 1},
+      {7, 8, 1, "2024031525706100", 1, le32(mar15) + le32(((23 * 60 + 59) * 60 + 59) * 100), 7, 8, 1},
+      {7, 8, 5, "2024031512301500", 0, le32(mar15), 7, 8, 5},
+      {7, 8, 1, "----------------", 0, "", 0, 0, 0},
+  };
+  for (const row& r : rows) {
     cnv_fix f;
-    f.make(ELEM_ALP_DATE_MD, 32, 8, 5, "06/05/8877");
+    f.make(r.type, r.type == 4 ? 10 : (r.lo <= 4 && r.hi >= 5 ? 8 : 4), r.hi, r.lo,
+           r.type == 4 ? "06/05/8877" : nullptr);
     f.compile(nullptr);
-    memcpy(f.dsp, r[0], 16);
+    memcpy(f.dsp, r.text, 16);
     f.c.ext_len = 16;
-    ASSERT_EQ(cv_universal(&f.c, 1, nullptr, nullptr), *r[1] ? 1 : 0) << r[0];
-    EXPECT_EQ(*r[1] ? std::string(reinterpret_cast<char*>(f.c.int_addr), f.c.int_len) : "", r[1]);
+    const std::string what = std::string(r.text) + (r.keep ? " kept" : "");
+    ASSERT_EQ(cv_universal(&f.c, r.keep, nullptr, nullptr), r.value.empty() ? 0 : 1) << what;
+    if (r.value.empty()) continue;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(f.c.int_addr), f.c.int_len), r.value) << what;
+    EXPECT_EQ(f.c.cnv_type * 100 + f.c.ta.dat.elem_hi * 10 + f.c.ta.dat.elem_lo,
+              r.type_after * 100 + r.hi_after * 10 + r.lo_after)
+        << what;
+    if (r.type == 4 && r.type_after == 7) {
+      EXPECT_EQ(std::string(f.c.ta.dat.stor_mask, f.c.ta.dat.stor_len), "~8Z~7Z~6Z") << what;
+    }
   }
 }
 
