@@ -45,14 +45,14 @@ const char* from_src(const char* file) {
                  sizeof(table.entry)});
 
 // Adds every entry of one table; `empty` is the table value-initialised.
-// A table of figures rather than functions (em_layout) is one entry, filled
-// when any figure differs from its default: a figure may keep its default.
 #define KIVO_REGISTRY_TABLE(table, list)                       \
   do {                                                         \
     static const std::remove_cvref_t<decltype(table)> empty{}; \
     list(KIVO_REGISTRY_ENTRY)                                  \
   } while (0)
 
+// A table of figures rather than functions (em_layout) is one entry, filled
+// when any figure differs from its default: a figure may keep its default.
 #define KIVO_REGISTRY_WHOLE(table)                                                                             \
   do {                                                                                                         \
     static const std::remove_cvref_t<decltype(table)> empty{};                                                 \

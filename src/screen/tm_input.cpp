@@ -17,7 +17,6 @@
 
 #include "foundation/bytes.h"
 #include "foundation/com.h"
-#include "screen/screen.h"
 #include "screen/tm_keys.h"
 #include "screen/tm_script.h"
 #include "screen/wm_show.h"
