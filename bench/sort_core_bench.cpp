@@ -4,10 +4,15 @@
 //   sort_core_bench --sort <lines> <dir> <out>
 //     loads the lines into a keyless data file under <dir> (not timed), sorts
 //     them (entries of 100 bytes: the first 92 characters as an alpha key, the
-//     selection number, the line's ordinal as identifier; six work files and
-//     the pointer file under <dir>), writes the lines in pointer-file order to
-//     <out> and prints "kivo_s=T passes=P io_bytes=B rss_kb=K": T the sort
-//     alone, B the bytes read and written on the work files.
+//     selection number, the record's id as identifier; six work files and
+//     the pointer file under <dir>), writes the lines to <out> in the order
+//     the sorted query's reader delivers their records (pb_rdnxt: each
+//     pointer, then its record read by id) and prints "kivo_s=T out_s=W passes=P io_bytes=B rss_kb=K
+//     anon_kb=A": T the sort alone, W the sort and the write of the output
+//     together, B the bytes read and written on the work files, K the peak
+//     resident size, A the peak of anonymous memory while sorting and
+//     writing (sampled every millisecond) over what the process held before
+//     the sort began (base_kb, printed too): the sort's own.
 //   sort_core_bench [benchmark flags]
 //     BM_SortCore: the same sort of N random lines in a temporary directory.
 #include <benchmark/benchmark.h>
@@ -15,12 +20,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "compiler/pc.h"
 #include "fm/fm.h"
@@ -32,6 +39,7 @@
 #include "foundation/com.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
+#include "process/pb.h"
 #include "process/process.h"
 #include "process/qs.h"
 
@@ -81,7 +89,7 @@ void load(input& in, const char* path, uint32_t n) {
 
 void prepare(QRY_SORT& q, input& in) {
   q.pcf_arb = in.arb, q.rec_area = in.rec, q.rec_len = kRec;
-  q.ids = {{in.rec + kLine, 4}}, q.id_len = 4;
+  q.id_len = in.arb->arb_rec_id_len ? in.arb->arb_rec_id_len : 4;
   q.wrk_no = 0x100, q.scope = com.sys_scope, memcpy(q.ap, "BEN", 3);
   uint8_t se[kSortElemLen] = {}, *c = se + SE_FLD + PCF_CELEM;
   se[SE_LEVEL] = 1, se[SE_ORDER] = '+', c[CEL_TYPE] = 1;
@@ -92,21 +100,59 @@ void prepare(QRY_SORT& q, input& in) {
   if (!fm_start(in.arb)) abort();
 }
 
-// Lines in pointer-file order, read back from the input by their ordinal.
-void write_out(QRY_SORT& q, const char* lines, const char* out) {
-  int fd = open(lines, O_RDONLY);
+// The lines as the sorted query's reader delivers their records.
+void write_out(QRY_SORT& q, input& in, const char* out) {
   FILE* o = fopen(out, "wb");
-  ARB* a = q.ptr_arb;
-  uint8_t r[64], line[kLine];
-  a->arb_mod = ARB_FIRST, a->arb_key = nullptr;
-  if (fd < 0 || !o || !fm_start(a)) abort();
-  for (a->arb_rec = r, a->arb_len = sizeof r, a->arb_mod = 0; fm_rdnxt(a); a->arb_mod = 0) {
-    if (pread(fd, line, kLine, off_t(ld_le32(r, PT_ID)) * kLine) != kLine) abort();
-    fwrite(line, 1, kLine, o);
+  if (!o) abort();
+  PB_ATTACH b;
+  FAD fad{nullptr, nullptr};
+  b.ptr = FM_ATTACH(q.ptr_arb, &fad, com.sys_scope);
+  b.data = in.arb, b.id_len = uint16_t(q.id_len);
+  pb_restart(&b);
+  uint8_t rec[kRec];
+  for (;;) {
+    uint16_t len = kRec;
+    uint32_t st = 0, level = 0;
+    if (pb_rdnxt(&b, rec, &len, &st, &level)) {
+      fwrite(rec, 1, kLine, o);
+      continue;
+    }
+    if (st != FM_EOF) abort();
+    break;
   }
+  fm_detach(b.ptr);
   fclose(o);
-  close(fd);
 }
+
+// The process's anonymous resident memory in KB (RssAnon), or 0.
+long anon_kb() {
+  FILE* f = fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  long kb = 0;
+  while (fgets(line, sizeof line, f))
+    if (sscanf(line, "RssAnon: %ld", &kb) == 1) break;
+  fclose(f);
+  return kb;
+}
+
+// Samples anonymous memory every millisecond from its start to its stop.
+struct anon_peak {
+  std::atomic<bool> stop{false};
+  std::atomic<long> peak{0};
+  std::thread t{[this] {
+    while (!stop.load()) {
+      const long kb = anon_kb();
+      if (kb > peak.load()) peak.store(kb);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }};
+  long finish() {
+    stop.store(true);
+    t.join();
+    return std::max(peak.load(), anon_kb());
+  }
+};
 
 int sort_lines(const char* lines, const char* dir, const char* out) {
   start_engine(dir);
@@ -114,14 +160,19 @@ int sort_lines(const char* lines, const char* dir, const char* out) {
   load(in, lines, 0);
   QRY_SORT q;
   prepare(q, in);
+  anon_peak sampler;  // its own thread and buffers are in the base
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const long base = anon_kb();
   const auto t0 = std::chrono::steady_clock::now();
   if (qs_sort(&q) != 1) return fprintf(stderr, "sort failed: %u\n", q.status), 1;
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  write_out(q, in, out);
+  const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const long anon = sampler.finish();
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
-  write_out(q, lines, out);
-  printf("kivo_s=%.3f passes=%u io_bytes=%llu rss_kb=%ld\n", s, q.passes, static_cast<unsigned long long>(q.wrk_io),
-         ru.ru_maxrss);
+  printf("kivo_s=%.3f out_s=%.3f passes=%u io_bytes=%llu rss_kb=%ld anon_kb=%ld base_kb=%ld\n", s, w, q.passes,
+         static_cast<unsigned long long>(q.wrk_io), ru.ru_maxrss, anon - base, base);
   return 0;
 }
 

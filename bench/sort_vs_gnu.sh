@@ -1,24 +1,30 @@
 #!/bin/sh
 # The sorted query's sort core beside GNU sort on the same lines.
 #
-#   bench/sort_vs_gnu.sh <build dir> <records> [random|presorted|reversed|equal90]
+#   bench/sort_vs_gnu.sh <build dir> <records> [random|presorted|reversed|equal90] [MiB]
 #
 # 1. Writes <records> lines of 100 bytes: 10 random printable characters as
 #    the key, filler, an 8-digit ordinal, a newline (presorted and reversed
 #    order the keys; equal90 gives 90% of the lines one key).
 # 2. Runs `LC_ALL=C sort -S 64M --parallel=1 -T <dir>` and the engine's sort
-#    core (KIVO_RUN_MEM=67108864, six work files in <dir>, the pointer file as
-#    output), warm cache, median of three each, and checks the two orders.
+#    core (KIVO_RUN_MEM=67108864, six work files in <dir>, the pointer file,
+#    then the lines written in its order), warm cache, median of three each,
+#    and checks the two orders.
 # 3. I/O amplification: bytes read and written on work files per input byte;
 #    GNU sort's from a separate traced run (its temporary files in <dir>).
 # Prints one line:
-#   records=N kivo_s=T gnu_s=T ratio=R passes=P io_amp=A gnu_io_amp=A
-#   kivo_rss_mb=M gnu_rss_mb=M order=same
+#   records=N kivo_s=T kivo_out_s=T gnu_s=T ratio=R out_ratio=R passes=P
+#   io_amp=A gnu_io_amp=A kivo_anon_mb=M kivo_rss_mb=M gnu_rss_mb=M order=same
+# ratio is the sort phase over GNU sort's whole run, out_ratio the sort and
+# the write of its output over the same; kivo_anon_mb is the engine's peak of
+# anonymous memory over what the process held before the sort (KIVO_RUN_MEM
+# bounds it), gnu_rss_mb GNU sort's peak resident size (the whole process).
 set -eu
 
 build=${1:?build dir}
 n=${2:?records}
 kind=${3:-random}
+mem_mb=${4:-64}  # the memory budget of both, 64 MiB unless given
 bench="$build/bench/sort_core_bench"
 [ -x "$bench" ] || { echo "$bench not built (cmake --build $build --target sort_core_bench)" >&2; exit 1; }
 
@@ -48,14 +54,14 @@ median() { sort -n | sed -n 2p; }
 
 # Wall seconds and peak RSS (KB) of GNU sort.
 gnu_run() {
-  /usr/bin/time -f "%e %M" -o "$work/gnu_time" env LC_ALL=C sort -S 64M --parallel=1 -T "$work/tmp" \
+  /usr/bin/time -f "%e %M" -o "$work/gnu_time" env LC_ALL=C sort -S "${mem_mb}M" --parallel=1 -T "$work/tmp" \
     -o "$work/gnu_out" "$lines"
   cat "$work/gnu_time"
 }
 # The sort core's line: kivo_s, passes, io_bytes, rss_kb.
 kivo_run() {
   rm -rf "$work/kivo" && mkdir "$work/kivo"
-  KIVO_RUN_MEM=67108864 "$bench" --sort "$lines" "$work/kivo" "$work/kivo_out"
+  KIVO_RUN_MEM=$((mem_mb * 1048576)) "$bench" --sort "$lines" "$work/kivo" "$work/kivo_out"
 }
 
 : >"$work/gnu_runs"
@@ -67,6 +73,8 @@ done
 gnu_s=$(cut -d' ' -f1 "$work/gnu_runs" | median)
 gnu_rss=$(cut -d' ' -f2 "$work/gnu_runs" | sort -n | tail -1)
 kivo_s=$(sed 's/.*kivo_s=\([0-9.]*\).*/\1/' "$work/kivo_runs" | median)
+kivo_out_s=$(sed 's/.*out_s=\([0-9.]*\).*/\1/' "$work/kivo_runs" | median)
+kivo_anon=$(sed 's/.*anon_kb=\([0-9]*\).*/\1/' "$work/kivo_runs" | sort -n | tail -1)
 last=$(tail -1 "$work/kivo_runs")
 val() { echo "$last" | sed "s/.*$1=\([0-9]*\).*/\1/"; }
 passes=$(val passes)
@@ -79,7 +87,7 @@ cmp -s "$work/gnu_out" "$work/kivo_out" && order=same
 # GNU sort's temporary-file traffic: reads and writes on the files it opens
 # under the temporary directory, from a traced run.
 strace -f -qq -e trace=openat,read,write,pread64,pwrite64,close -o "$work/trace" \
-  env LC_ALL=C sort -S 64M --parallel=1 -T "$work/tmp" -o "$work/gnu_out2" "$lines"
+  env LC_ALL=C sort -S "${mem_mb}M" --parallel=1 -T "$work/tmp" -o "$work/gnu_out2" "$lines"
 gnu_io=$(python3 - "$work/trace" "$work/tmp" <<'EOF'
 import re, sys
 tmp = sys.argv[2]
@@ -101,8 +109,8 @@ EOF
 )
 
 in_bytes=$(stat -c %s "$lines")
-awk -v n="$n" -v k="$kivo_s" -v g="$gnu_s" -v p="$passes" -v io="$io_bytes" -v gio="$gnu_io" -v in_b="$in_bytes" \
+awk -v n="$n" -v k="$kivo_s" -v ko="$kivo_out_s" -v ka="$kivo_anon" -v g="$gnu_s" -v p="$passes" -v io="$io_bytes" -v gio="$gnu_io" -v in_b="$in_bytes" \
   -v krss="$rss_kb" -v grss="$gnu_rss" -v order="$order" 'BEGIN {
-  printf "records=%d kivo_s=%.2f gnu_s=%.2f ratio=%.2f passes=%d io_amp=%.2f gnu_io_amp=%.2f kivo_rss_mb=%d gnu_rss_mb=%d order=%s\n",
-    n, k, g, (g > 0 ? k / g : 0), p, io / in_b, gio / in_b, krss / 1024, grss / 1024, order }'
+  printf "records=%d kivo_s=%.2f kivo_out_s=%.2f gnu_s=%.2f ratio=%.2f out_ratio=%.2f passes=%d io_amp=%.2f gnu_io_amp=%.2f kivo_anon_mb=%.1f kivo_rss_mb=%d gnu_rss_mb=%.1f order=%s\n",
+    n, k, ko, g, (g > 0 ? k / g : 0), (g > 0 ? ko / g : 0), p, io / in_b, gio / in_b, ka / 1024, krss / 1024, grss / 1024, order }'
 [ "$order" = same ]

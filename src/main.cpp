@@ -181,6 +181,12 @@ int main(int argc, char** argv) {
   if (needs_messages(static_cast<start_mode>(mode)) && !(la_init() && la_slct("00 ", com.sys_scope)))
     startup_err("\n\tUnable to open System Administration files,\n\tcheck file protections and KIVOPATH", 1);
 
+  // A start option that names nothing ends the start with its own line,
+  // never in a session of another process.
+  if (const cmd_refusal& r = os_cmd_refusal(); r.text[0] && (mode == MODE_NORMAL || mode == MODE_KEYDEF)) {
+    report_start_failure(r.text, uint32_t(r.status));
+    return r.status;
+  }
   switch (static_cast<start_mode>(mode)) {
     case MODE_NORMAL: return run_normal(&start, named);
     case MODE_KEYDEF: return run_keydef(&start, named);

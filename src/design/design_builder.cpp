@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
@@ -474,14 +476,47 @@ void raise_to_stored(design_file f, const char* ap, const char* ver, uint32_t sc
 
 }  // namespace
 
+namespace {
+
+ss_clock g_last_unique{};
+
+// Hundredths from `from` to `to` (negative when `to` is earlier).
+int64_t hsec_between(const ss_clock& from, const ss_clock& to) {
+  return (int64_t(to.day) - int64_t(from.day)) * kDayHsec + int64_t(to.hsec) - int64_t(from.hsec);
+}
+
+// A lead this long comes from stored stamps ahead of the clock, not from
+// stamps taken in a burst: it is not waited out.
+constexpr int64_t kSettleMaxHsec = 1000;
+
+// Stamps taken faster than one a hundredth run ahead of the clock. A process
+// that ends while ahead waits here until the clock has passed its last
+// stamp, so that one started after it, whose first stamp is the clock,
+// never repeats one of them: a data file's structure date equal to the one
+// its compile gave before reads as an unchanged layout whatever changed,
+// and two processes of one stamp share one module file.
+void settle_stamps() {
+  for (;;) {
+    ss_clock now;
+    os_kivo_time(&now);
+    const int64_t lead = hsec_between(now, g_last_unique);
+    if (lead < 0 || lead > kSettleMaxHsec) return;
+    const timespec tick{0, 10 * 1000 * 1000};
+    nanosleep(&tick, nullptr);
+  }
+}
+
+}  // namespace
+
 ss_clock DesignBuilder::next_unique_stamp(ss_clock after) {
-  static ss_clock last_unique_{};
+  static const bool settled_at_exit = atexit(settle_stamps) == 0;
+  (void)settled_at_exit;
   ss_clock c;
   os_kivo_time(&c);
-  if (not_after(last_unique_, after)) last_unique_ = after;
+  if (not_after(g_last_unique, after)) g_last_unique = after;
   // Two records built within one hundredth still get distinct stamps.
-  if (not_after(c, last_unique_)) c = ss_clock_add(last_unique_, 1);
-  return last_unique_ = c;
+  if (not_after(c, g_last_unique)) c = ss_clock_add(g_last_unique, 1);
+  return g_last_unique = c;
 }
 
 ss_clock DesignBuilder::new_binaries() {

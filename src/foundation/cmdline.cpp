@@ -24,6 +24,14 @@ char ss_session[8];
 
 namespace {
 
+cmd_refusal g_refusal;
+
+// A refused option: why, and the status the start ends with.
+void refuse(int status, const char* fmt, const char* value) {
+  snprintf(g_refusal.text, sizeof g_refusal.text, fmt, value);
+  g_refusal.status = status;
+}
+
 constexpr int kMaxArgsExamined = 255;
 
 const char* option_value(const char* arg) {
@@ -222,15 +230,21 @@ void keymap_option(cmd_state& s, const char* v) {
   memcpy(com.keymap_id, saved, 13);
 }
 
-// The options that name the start process (-a, -d, -p, -t, -s).
+// The options that name the start process (-a, -d, -p, -t, -s). A value
+// that can name nothing is refused with the line and status of a start
+// whose process does not exist.
 option_result naming_option(cmd_state& s, char opt, const char* v) {
   switch (opt) {
     case 'A':
-      if (strlen(v) != 3) return OPT_REFUSED;
+      if (strlen(v) != 3)
+        return refuse(kNoStartProc, "application \"%.40s\" does not exist: an application id has 3 characters", v),
+               OPT_REFUSED;
       ss_stuff_arg(reinterpret_cast<char*>(s.inv.b + INVOC_AP_ID), v, 3);
       break;
     case 'D':
-      if (strlen(v) != 3) return OPT_REFUSED;
+      if (strlen(v) != 3)
+        return refuse(kNoStartProc, "database \"%.40s\" does not exist: a database id has 3 characters", v),
+               OPT_REFUSED;
       ss_stuff_arg(s.db, v, 3);
       break;
     case 'P': ss_stuff_arg(reinterpret_cast<char*>(s.inv.b + INVOC_PROC_NAM), v, kProcNameLen); break;
@@ -240,12 +254,39 @@ option_result naming_option(cmd_state& s, char opt, const char* v) {
       break;
     case 'T': {
       const uint8_t type = process_type(v);
-      if (!type) return OPT_REFUSED;
+      if (!type)
+        return refuse(kNoStartType,
+                      "process type \"%.40s\" does not exist: Menu, Job, Input, Output, Update, Action, Inquiry, "
+                      "Query, Status or Subroutine",
+                      v),
+               OPT_REFUSED;
       s.inv.b[INVOC_PROC_TYPE] = type;
       break;
     }
   }
   s.named = 1;
+  return OPT_NEXT;
+}
+
+// An option the engine does not know is answered with the usage text: a
+// mistyped option must not start a session that ignores it.
+option_result unknown_option(cmd_state& s, const char* arg) {
+  fprintf(stderr, "kivo: unknown option %.60s\n", arg);
+  os_usage();
+  s.md = MODE_USAGE;
+  return OPT_NEXT;
+}
+
+// "--NAME=value" is already in the environment; "--help" asks for the
+// usage text; "--" alone is passed over.
+option_result settings_option(cmd_state& s, const char* arg) {
+  if (strcmp(arg, "--help") == 0) {
+    os_usage();
+    s.md = MODE_USAGE;
+    return OPT_NEXT;
+  }
+  const char* eq = strchr(arg + 2, '=');
+  if (arg[2] && (!eq || eq == arg + 2)) return unknown_option(s, arg);
   return OPT_NEXT;
 }
 
@@ -281,6 +322,7 @@ option_result apply_option(cmd_state& s, int i, int argc, char** argv, uint8_t* 
       break;
     case 'K': s.md = MODE_KEYDEF; break;
     case 'M': keymap_option(s, *v); break;
+    case 'H':
     case 'U':
       os_usage();
       s.md = MODE_USAGE;
@@ -296,8 +338,10 @@ option_result apply_option(cmd_state& s, int i, int argc, char** argv, uint8_t* 
       s.sock = static_cast<uint16_t>(fd);
       break;
     }
-    case '-': break;  // already in the environment
-    default: s.kept.push_back(argv[i]); break;
+    case '-': return settings_option(s, arg);
+    case 'Z':  // the keystroke script follows as an argument
+    case '\0': s.kept.push_back(argv[i]); break;
+    default: return unknown_option(s, arg);
   }
   return OPT_NEXT;
 }
@@ -306,6 +350,7 @@ option_result apply_option(cmd_state& s, int i, int argc, char** argv, uint8_t* 
 
 int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file) {
   memset(ss_session, ' ', sizeof ss_session);
+  g_refusal = {};
   *mode = MODE_NORMAL;
   if (util_file) *util_file = nullptr;
   read_terminal_env();
@@ -345,6 +390,8 @@ int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mo
   *argc = static_cast<int>(s.kept.size());
   return s.named;
 }
+
+const cmd_refusal& os_cmd_refusal() { return g_refusal; }
 
 void os_usage() {
   static const char* const kPieces[] = {

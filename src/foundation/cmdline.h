@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/end_codes.h"
 #include "foundation/invoc.h"
 
 namespace kivo {
@@ -64,12 +65,25 @@ bool wants_remote_client(int argc, char** argv);
 // Parses the options: fills the start invocation and cur_db, sets the mode,
 // compacts argv to the arguments that are not options (their count, program
 // name included, back into *argc). Returns 1 when an option named the start
-// process. A bad value stops parsing: 0, argc and argv as they were.
+// process. A bad value stops parsing: 0, argc and argv as they were, and
+// os_cmd_refusal() says why. An option it does not know (and -h, -u,
+// --help) prints the usage text and sets MODE_USAGE; a plain argument, "-",
+// -z and its script are kept.
 // A -x connection made before parsing stopped is closed again; one that
 // cannot be made ends start-up with status 1.
 // A utility option (-e, -i, -v, -r, -an) also ends parsing; its file name goes
 // to *util_file (null when none was given).
 int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file = nullptr);
+
+// Why the last os_parse_cmd stopped at a value of -d, -a or -t, and the
+// status the start ends with (20 for a database or application, 4 for a
+// process type); an empty text when it did not stop there.
+struct cmd_refusal {
+  char text[200];
+  int status;
+};
+const cmd_refusal& os_cmd_refusal();
+constexpr int kNoStartProc = PI_END_NO_PROC, kNoStartType = 4;
 
 // Splits "[host:]port"; the host is 127.0.0.1 when only a port is given.
 // 0 when a part is empty or too long.

@@ -14,8 +14,9 @@ int real_stat(const char* path, struct stat* st) { return ::stat(path, st); }
 int real_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 
 const os_call_table kReal = {
-    real_open, ::close, ::pread,     ::pwrite, ::read,   ::write,   ::readv, ::lseek,   real_fcntl_lock, real_fstat,
-    real_stat, ::fsync, ::ftruncate, ::rename, ::unlink, ::mkstemp, ::fopen, ::pwritev, ::mmap,          ::munmap,
+    real_open, ::close,         ::pread,    ::pwrite,  ::read,  ::write,     ::readv,
+    ::lseek,   real_fcntl_lock, real_fstat, real_stat, ::fsync, ::ftruncate, ::rename,
+    ::unlink,  ::mkstemp,       ::fopen,    ::pwritev, ::mmap,  ::munmap,    ::sync_file_range,
 };
 
 }  // namespace

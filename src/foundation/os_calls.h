@@ -37,33 +37,37 @@ struct os_call_table {
   // Read-only shared mappings of file headers (a load instead of a read).
   void* (*mmap)(void* addr, size_t len, int prot, int flags, int fd, off_t off);
   int (*munmap)(void* addr, size_t len);
+  // Starts the device write of a range (SYNC_FILE_RANGE_WRITE): advisory,
+  // so that a later fsync waits only for what is left.
+  int (*sync_file_range)(int fd, off_t off, off_t n, unsigned int flags);
 };
 
 // The table in use; starts as the real system calls.
 extern os_call_table os_sys;
 
 // clang-format off
-#define KIVO_OS_SEAMS(X) \
-  X(os_sys, open)        \
-  X(os_sys, close)       \
-  X(os_sys, pread)       \
-  X(os_sys, pwrite)      \
-  X(os_sys, read)        \
-  X(os_sys, write)       \
-  X(os_sys, readv)       \
-  X(os_sys, lseek)       \
-  X(os_sys, fcntl_lock)  \
-  X(os_sys, fstat)       \
-  X(os_sys, stat)        \
-  X(os_sys, fsync)       \
-  X(os_sys, ftruncate)   \
-  X(os_sys, rename)      \
-  X(os_sys, unlink)      \
-  X(os_sys, mkstemp)     \
-  X(os_sys, fopen)       \
-  X(os_sys, pwritev)     \
-  X(os_sys, mmap)        \
-  X(os_sys, munmap)
+#define KIVO_OS_SEAMS(X)     \
+  X(os_sys, open)            \
+  X(os_sys, close)           \
+  X(os_sys, pread)           \
+  X(os_sys, pwrite)          \
+  X(os_sys, read)            \
+  X(os_sys, write)           \
+  X(os_sys, readv)           \
+  X(os_sys, lseek)           \
+  X(os_sys, fcntl_lock)      \
+  X(os_sys, fstat)           \
+  X(os_sys, stat)            \
+  X(os_sys, fsync)           \
+  X(os_sys, ftruncate)       \
+  X(os_sys, rename)          \
+  X(os_sys, unlink)          \
+  X(os_sys, mkstemp)         \
+  X(os_sys, fopen)           \
+  X(os_sys, pwritev)         \
+  X(os_sys, mmap)            \
+  X(os_sys, munmap)          \
+  X(os_sys, sync_file_range)
 // clang-format on
 KIVO_TABLE_LISTED(os_sys, KIVO_OS_SEAMS);
 

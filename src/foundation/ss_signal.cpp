@@ -1,7 +1,8 @@
 // Start-up of the operating-system layer and the fatal-signal handler.
 //
-// The handler runs on SIGBUS and SIGSEGV, on a stack of its own so that a
-// stack overflow reaches it too. It forks a child that aborts, so a
+// The fault handler runs on SIGBUS and SIGSEGV, on a stack of its own so
+// that a stack overflow reaches it too; SIGQUIT ends the process with the
+// terminal restored. It forks a child that aborts, so a
 // core image is written while the engine goes on; with recovery armed it
 // long-jumps into the current scope level with end code 37. Everything the
 // handler reads (the log path, the time-zone offset) is prepared outside it,
@@ -199,6 +200,17 @@ void signal_handler(int sig) {
   fatal_exit(sig);
 }
 
+// Ctrl-\ (SIGQUIT) ends the session as the system's default action does (status
+// 131, a core image where that is allowed), but with the terminal put back
+// first, as a fatal fault puts it back: no raw modes, no alternate screen
+// left behind.
+void quit_handler(int sig) {
+  restore_tty();
+  signal(sig, SIG_DFL);
+  unblock(sig);
+  raise(sig);
+}
+
 void open_dbg_log() {
   if (g_dbg_log) fclose(g_dbg_log);
   g_dbg_log = nullptr;
@@ -231,6 +243,10 @@ int ss_unix_init() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGBUS, &sa, nullptr);
   sigaction(SIGSEGV, &sa, nullptr);
+  struct sigaction quit {};
+  quit.sa_handler = quit_handler;
+  sigemptyset(&quit.sa_mask);
+  sigaction(SIGQUIT, &quit, nullptr);
 
   open_dbg_log();
   ss_reset_sig_handler();

@@ -165,15 +165,8 @@ void ii_overflow(II_RUN* run, const char* text) {
   ii_fail(run, text);
 }
 
-void ii_jump(II_RUN* run, em_entry to) {
-  EM* em = run->em;
-  if (to.blk == 0 || to.blk > em->em_inst_cnt || to.off + kInstHead > kInstRecLen) {
-    ii_fail(run, "bad instruction at block " + std::to_string(to.blk) + " offset " + std::to_string(to.off));
-    return;
-  }
-  run->blk = em->em_blk[to.blk];
-  run->blk_no = to.blk;
-  run->ip = run->blk + to.off;
+void ii_bad_jump(II_RUN* run, em_entry to) {
+  ii_fail(run, "bad instruction at block " + std::to_string(to.blk) + " offset " + std::to_string(to.off));
 }
 
 // ---- operands and relocation ----
@@ -288,22 +281,58 @@ void trace_inst(II_RUN* run, const uint8_t* inst) {
   fprintf(inst_trace, "%s\n", line.c_str());
 }
 
-void loop(II_RUN* run) {
-  while (run->state == II_RUNNING) {
-    uint8_t* inst = run->ip;
-    size_t off = static_cast<size_t>(inst - run->blk), len = inst_len(inst);
-    uint16_t op = inst_op(inst);
-    ii_fn fn = op < OP_LIMIT ? ii_inst_fns[op] : nullptr;
-    if (len == 0 || off + len > kInstRecLen || !fn) {
-      ii_fail(run, "bad instruction at block " + std::to_string(run->blk_no) + " offset " + std::to_string(off));
+// One instruction through its routine, with every check, the debugger's
+// stop and the trace.
+void step(II_RUN* run) {
+  uint8_t* inst = run->ip;
+  size_t off = static_cast<size_t>(inst - run->blk), len = inst_len(inst);
+  uint16_t op = inst_op(inst);
+  ii_fn fn = op < OP_LIMIT ? ii_inst_fns[op] : nullptr;
+  if (len == 0 || off + len > kInstRecLen || !fn) {
+    ii_fail(run, "bad instruction at block " + std::to_string(run->blk_no) + " offset " + std::to_string(off));
+    return;
+  }
+  if (com_dbg_ctl_bits && ii_dbg_should_stop(run, inst) && ii_dbg_hooks.inst_step_break) {
+    ii_dbg_hooks.inst_step_break(run, inst);
+    if (run->state != II_RUNNING || run->ip != inst) return;
+  }
+  if (inst_trace) trace_inst(run, inst);
+  fn(run, inst);
+}
+
+// Runs relocated control flow from run->ip with the place in registers, up
+// to the first instruction that needs its routine (or the debugger, the
+// trace, a check or a jump out of the module: step deals with those).
+void run_control(II_RUN* run) {
+  const EM* em = run->em;
+  const uint16_t tf = run->tf;  // only routines change it
+  // The interrupt key's signal handler sets a bit of the control word at
+  // any moment, so a loop of jumps alone still stops: read it afresh each
+  // time.
+  const volatile uint32_t& dbg_bits = com_dbg_ctl_bits;
+  uint8_t *ip = run->ip, *blk = run->blk;
+  uint16_t blk_no = run->blk_no;
+  for (;;) {
+    size_t off = static_cast<size_t>(ip - blk), len = inst_len(ip);
+    if (!(inst_op(ip) & 1) || len == 0 || off + len > kInstRecLen || dbg_bits || inst_trace) break;
+    em_entry to{};
+    int where = ii_control(tf, ip, &to);
+    if (where == II_GO_ON) {
+      ip += len;
       continue;
     }
-    if (com_dbg_ctl_bits && ii_dbg_should_stop(run, inst) && ii_dbg_hooks.inst_step_break) {
-      ii_dbg_hooks.inst_step_break(run, inst);
-      if (run->state != II_RUNNING || run->ip != inst) continue;
-    }
-    if (inst_trace) trace_inst(run, inst);
-    fn(run, inst);
+    if (where != II_GO_TO || to.blk == 0 || to.blk > em->em_inst_cnt || to.off + kInstHead > kInstRecLen) break;
+    blk = em->em_blk[to.blk];
+    blk_no = to.blk;
+    ip = blk + to.off;
+  }
+  run->ip = ip, run->blk = blk, run->blk_no = blk_no;
+}
+
+void loop(II_RUN* run) {
+  while (run->state == II_RUNNING) {
+    run_control(run);
+    step(run);
   }
 }
 

@@ -37,13 +37,12 @@ void tf_set(II_RUN* run, int level, uint16_t v) {
 
 uint16_t outcome(II_RUN* run) { return run->last == OUT_TRUE ? 1 : 2; }
 
-void x_nop(II_RUN* run, uint8_t* p) { ii_next(run, p); }
-void x_jmp(II_RUN* run, uint8_t* p) { ii_jump(run, ii_slot_pos(p, 0)); }
-
-void x_tftest(II_RUN* run, uint8_t* p) {
-  uint32_t w = inst_slot(p, 0);
-  if ((run->tf & (w & 0xFFFF)) == (w >> 16)) return ii_next(run, p);
-  ii_jump(run, ii_slot_pos(p, 1));
+// NOP, JMP, LINK and TFTEST when they do not run inline in the loop (the
+// debugger or the trace is on, or a jump leaves the module).
+void x_control(II_RUN* run, uint8_t* p) {
+  em_entry to{};
+  if (ii_control(run->tf, p, &to) == II_GO_TO) return ii_jump(run, to);
+  ii_next(run, p);
 }
 
 void x_settf(II_RUN* run, uint8_t* p) {
@@ -260,9 +259,11 @@ void x_cpop(II_RUN* run, uint8_t* p) {
 
 // ---- loops: the test is the LOOPBEG instruction, after its first step ----
 
-void loop_test(II_RUN* run, uint8_t* beg, const ii_fld* f) {
-  ii_num idx, to, step;
-  if (!num_get(f[0], &idx) || !num_get(f[2], &to) || !num_get(f[3], &step)) return ii_fail(run, "numeric overflow");
+// Into the body while the index has not passed the limit in the step's
+// direction, else past the loop. `idx` is the index as its field holds it.
+void loop_test(II_RUN* run, uint8_t* beg, const ii_fld* f, const ii_num& idx, const ii_num& step) {
+  ii_num to;
+  if (!num_get(f[2], &to)) return ii_fail(run, "numeric overflow");
   if (step.v == 0) return ii_fail(run, "loop step 0");
   int c = num_cmp(idx, to);
   if ((step.v > 0 && c > 0) || (step.v < 0 && c < 0)) return ii_jump(run, ii_slot_pos(beg, imm_slot(beg, 4)));
@@ -273,7 +274,9 @@ void x_loopbeg(II_RUN* run, uint8_t* p) {
   ii_fld f[4];
   if (!operands(run, p, 4, f)) return;
   if (ii_move(f[0], f[1]) == MOVE_OVERFLOW) return ii_fail(run, "numeric overflow");
-  loop_test(run, p, f);
+  ii_num idx, step;
+  if (!num_get(f[0], &idx) || !num_get(f[3], &step)) return ii_fail(run, "numeric overflow");
+  loop_test(run, p, f, idx, step);
 }
 
 void x_loopend(II_RUN* run, uint8_t* p) {
@@ -291,7 +294,12 @@ void x_loopend(II_RUN* run, uint8_t* p) {
   if (!num_rescale(idx.v, idx.scale, s, &a) || !num_rescale(step.v, step.scale, s, &b) ||
       __builtin_add_overflow(a, b, &a) || !num_put(f[0], {a, s}))
     return ii_fail(run, "numeric overflow");
-  loop_test(run, beg, f);
+  // A binary or packed field at its own scale holds the sum exactly; any
+  // other index is read back as stored.
+  ii_num now{a, s};
+  const bool exact = (f[0].type == 5 || f[0].type == 8) && s == f[0].scale;
+  if (!exact && !num_get(f[0], &now)) return ii_fail(run, "numeric overflow");
+  loop_test(run, beg, f, now, step);
 }
 
 // ---- IDX ----
@@ -521,8 +529,8 @@ struct op_row {
 };
 
 const op_row kRows[] = {
-    {OP_NOP, x_nop},           {OP_LINK, x_jmp},          {OP_JMP, x_jmp},
-    {OP_TFTEST, x_tftest},     {OP_END, x_end},           {OP_SETTF, x_settf},
+    {OP_NOP, x_control},       {OP_LINK, x_control},      {OP_JMP, x_control},
+    {OP_TFTEST, x_control},    {OP_END, x_end},           {OP_SETTF, x_settf},
     {OP_ANDTF, x_andtf},       {OP_EXIT, x_exit},         {OP_ORTF, x_ortf},
     {OP_CODE_END, x_code_end}, {OP_CMP, x_cmp},           {OP_CMPK, x_cmp},
     {OP_MOVE, x_move},         {OP_MOVEK, x_move},        {OP_COND_EXIT, x_cond_exit},

@@ -156,7 +156,17 @@ inline void ii_next(II_RUN* run, uint8_t* inst) {
   run->ip = inst;
   PC_ADJUST(inst_len(inst), run);
 }
-void ii_jump(II_RUN* run, em_entry to);
+// A jump to a place outside the module's blocks: a run-time error.
+void ii_bad_jump(II_RUN* run, em_entry to);
+// Goes on at `to`; inline, since every branch of the statements comes here.
+inline void ii_jump(II_RUN* run, em_entry to) {
+  EM* em = run->em;
+  if (to.blk == 0 || to.blk > em->em_inst_cnt || to.off + kInstHead > kInstRecLen) [[unlikely]]
+    return ii_bad_jump(run, to);
+  run->blk = em->em_blk[to.blk];
+  run->blk_no = to.blk;
+  run->ip = run->blk + to.off;
+}
 // Ends the event point with a run-time error showing `text`.
 void ii_fail(II_RUN* run, const std::string& text);
 // After an overflow of a moving instruction: the armed target or an error.
@@ -165,6 +175,27 @@ void ii_overflow(II_RUN* run, const char* text);
 inline em_entry ii_slot_pos(const uint8_t* inst, int slot) {
   uint32_t w = inst_slot(inst, slot);
   return {static_cast<uint16_t>(w & 0xFFFF), static_cast<uint16_t>(w >> 16)};
+}
+
+// Where the control flow that every statement ends in goes, for the
+// dispatch loop (which runs it without a call) and its routine alike: NOP
+// goes on; JMP and LINK (the link to the next block) jump to slot 0;
+// TFTEST {u16 mask, u16 value} goes on when the masked TF word equals the
+// value, else jumps to slot 1. 1 next, 2 a jump to *to, 0 not one of them.
+enum : int { II_NOT_CONTROL = 0, II_GO_ON = 1, II_GO_TO = 2 };
+inline int ii_control(uint16_t tf, const uint8_t* inst, em_entry* to) {
+  switch (inst_op(inst) | 1) {
+    case OP_NOP + 1: return II_GO_ON;
+    case OP_JMP + 1:
+    case OP_LINK + 1: *to = ii_slot_pos(inst, 0); return II_GO_TO;
+    case OP_TFTEST + 1: {
+      uint32_t w = inst_slot(inst, 0);
+      if ((tf & (w & 0xFFFF)) == (w >> 16)) return II_GO_ON;
+      *to = ii_slot_pos(inst, 1);
+      return II_GO_TO;
+    }
+    default: return II_NOT_CONTROL;
+  }
 }
 
 // The last rt_err block, also record 1 of the "0LA" ERROR file.

@@ -44,31 +44,35 @@ struct digit_tables {
 };
 constexpr digit_tables kDigits;
 
+// The number of up to 16 digit nibbles, the last one lowest; false when a
+// nibble is above 9 (bit 3 with bit 2 or 1). The nibbles become pairs,
+// the pairs fours, and so on, all lanes of a step at once.
+bool bcd_value(uint64_t x, uint64_t* out) {
+  if ((x >> 3) & ((x >> 2) | (x >> 1)) & 0x1111111111111111ull) return false;
+  x = (x & 0x0F0F0F0F0F0F0F0Full) + ((x >> 4) & 0x0F0F0F0F0F0F0F0Full) * 10;
+  x = (x & 0x00FF00FF00FF00FFull) + ((x >> 8) & 0x00FF00FF00FF00FFull) * 100;
+  x = (x & 0x0000FFFF0000FFFFull) + ((x >> 16) & 0x0000FFFF0000FFFFull) * 10000;
+  *out = (x & 0xFFFFFFFFull) + (x >> 32) * 100000000ull;
+  return true;
+}
+
 bool pd_get(const uint8_t* p, int len, __int128* out) {
   if (len < 1 || len > kPdMaxLen) return false;
-  // Up to 9 leading bytes (18 digits) in 64 bits, the rest in 128.
-  int pairs = len - 1, fast = pairs < 9 ? pairs : 9, i = 0;
-  uint64_t v = 0;
-  for (; i < fast; ++i) {
+  // The last eight bytes (15 digits and the sign) at once; bytes before
+  // them two digits at a time.
+  const int low = len < 8 ? len : 8, head = len - low;
+  __int128 w = 0;
+  for (int i = 0; i < head; ++i) {
     uint8_t d = kDigits.value[p[i]];
     if (d == kNotDigits) return false;
-    v = v * 100 + d;
+    w = w * 100 + d;
   }
-  uint8_t last = p[len - 1];
-  if ((last >> 4) > 9) return false;
-  __int128 w;
-  if (pairs <= 9) {  // 19 digits at most: still 64 bits
-    w = static_cast<__int128>(v * 10 + (last >> 4));
-  } else {
-    w = v;
-    for (; i < pairs; ++i) {
-      uint8_t d = kDigits.value[p[i]];
-      if (d == kNotDigits) return false;
-      w = w * 100 + d;
-    }
-    w = w * 10 + (last >> 4);
-  }
-  *out = neg_sign(last & 0x0F) ? -w : w;
+  uint64_t x = 0;
+  for (int i = head; i < len; ++i) x = x << 8 | p[i];
+  uint64_t v;
+  if (!bcd_value(x >> 4, &v)) return false;
+  w = head ? w * pow10(2 * low - 1) + v : static_cast<__int128>(v);
+  *out = neg_sign(x & 0x0F) ? -w : w;
   return true;
 }
 
@@ -88,7 +92,14 @@ bool pd_put(uint8_t* p, int len, __int128 v) {
     out[len - 1] = static_cast<uint8_t>(static_cast<unsigned>(static_cast<uint64_t>(u) % 10) << 4 | sign);
     u = static_cast<uint64_t>(u) / 10;
   }
-  for (uint64_t w = static_cast<uint64_t>(u); i >= 0; --i, w /= 100) out[i] = kDigits.pair[w % 100];
+  // Eight digits a step: its four pairs do not wait on one another.
+  uint64_t w = static_cast<uint64_t>(u);
+  for (; i >= 3; i -= 4, w /= 100000000) {
+    const uint32_t eight = static_cast<uint32_t>(w % 100000000), hi = eight / 10000, lo = eight % 10000;
+    out[i] = kDigits.pair[lo % 100], out[i - 1] = kDigits.pair[lo / 100];
+    out[i - 2] = kDigits.pair[hi % 100], out[i - 3] = kDigits.pair[hi / 100];
+  }
+  for (; i >= 0; --i, w /= 100) out[i] = kDigits.pair[w % 100];
   memcpy(p, out, static_cast<size_t>(len));
   return true;
 }

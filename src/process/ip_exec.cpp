@@ -169,6 +169,12 @@ void ip_exec(PCB* p, uint8_t*) {
 
 uint32_t ip_cleanup(PCB* p, uint8_t*) {
   leave_hold(p);
+  // A record typed but never written (a refused add) does not outlive the
+  // process in an area it shares with its invoker: the next entry would
+  // show it as if it were the invoker's.
+  ip_state& s = ip_st(p);
+  uint8_t* rec = pi_pcf_rec(p);
+  if (!s.current && rec && s.initial.size() == pi_pcf_len(p)) memcpy(rec, s.initial.data(), s.initial.size());
   if (p->pcb_mlog_pcb == p && p->pcb_mlog_arb) FM_CLOSE(p->pcb_mlog_arb, ARB_SCRATCH);
   p->pcb_mlog_arb = nullptr, p->pcb_mlog_pcb = nullptr;
   ip_forget(p);

@@ -69,7 +69,8 @@ struct PB_ATTACH {
   bool breaks = false;  // status 200350 for a record
   uint16_t id_len = 0;
   pb_level_map map;
-  std::vector<uint8_t> rid;  // the identifier of the record waiting
+  std::vector<uint8_t> rid;      // the identifier of the record waiting
+  std::vector<uint8_t> ptr_rec;  // the pointer record read last (kept: no allocation a read)
   std::vector<std::pair<uint32_t, uint32_t>> queue;
   bool have_prev = false, rec_waiting = false, ended = false;
   uint16_t prev_next = 0;

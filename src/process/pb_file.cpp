@@ -197,7 +197,8 @@ int pb_rdnxt(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status, uint32
   }
   if (b->queue.empty() && !b->rec_waiting) {
     if (b->ended) return *status = FM_EOF, 0;
-    std::vector<uint8_t> p(b->id_len + kPtrExtra);
+    std::vector<uint8_t>& p = b->ptr_rec;
+    p.resize(b->id_len + kPtrExtra);
     ARB* a = b->ptr;
     a->arb_rec = p.data(), a->arb_len = uint16_t(p.size()), a->arb_mod = 0, a->arb_key = nullptr;
     if (fm_rdnxt(a)) {

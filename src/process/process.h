@@ -71,7 +71,7 @@ extern process_seam_table process_seams;
   X(process_seams, op_rdnxt)      \
   X(process_seams, inq_show_page) \
   X(process_seams, rm_create)     \
-  X(process_seams, fp_ep)                 \
+  X(process_seams, fp_ep)         \
   X(process_seams, open_fi)
 // clang-format on
 KIVO_TABLE_LISTED(process_seams, KIVO_PROCESS_SEAMS);

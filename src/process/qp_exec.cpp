@@ -32,6 +32,7 @@
 #include "process/process.h"
 #include "process/qp.h"
 #include "process/qs.h"
+#include "screen/wm.h"
 
 namespace kivo {
 
@@ -115,7 +116,9 @@ void qp_susp_fdb(FDB* fdb, const EM* em, uint32_t scope) {
 uint8_t qp_mode(PCB* p) {
   uint8_t* a15 = pi_area(p, AREA_DETACHED, 1);
   uint8_t m = a15 ? a15[0] : 0;
-  if (m == 0 || m > 254) m = p->pcb_em ? p->pcb_em->em_qry_mode_dflt : 0;
+  // The area starts blank, as its field's initial value leaves it: a blank
+  // is no mode either, or the design's default could never apply.
+  if (m == 0 || m == ' ' || m > 254) m = p->pcb_em ? p->pcb_em->em_qry_mode_dflt : 0;
   if (p->invoc.b[INVOC_AUTO_RUN] == 1) m = 1;
   if (a15) a15[0] = m;
   return m;
@@ -271,6 +274,23 @@ uint32_t qp_run_editor(PCB* p, const char* name, uint8_t type, uint8_t one_shot,
 
 uint32_t scan(PCB* p) { return qp_run_editor(p, "SCAN", PT_SUBROUTINE, p->invoc.b[INVOC_ONE_SHOT]); }
 
+namespace {
+
+// The selection and sort editors draw on surfaces of the query's own. On
+// the invoker's, whatever of its screen an editor's window leaves
+// uncovered would show through (a line of the menu under the sort editor,
+// whose window is smaller than the selection editor's). The surfaces go
+// with the query's level.
+void editor_surfaces(PCB* p) {
+  if (!com.base_srf || p->invoc.b[INVOC_INVOC_TYPE] != 0) return;  // not drawing on the invoker's
+  SRF_BLK a{0, 0, 0}, b{0, 0, 0};
+  TSRF* main = WM__CREATE_SRF(&a, com.subproc_scope);
+  TSRF* pop = main ? WM__CREATE_SRF(&b, com.subproc_scope) : nullptr;
+  if (main && pop) p->pcb_main_srf = main, p->pcb_pop_srf = pop;
+}
+
+}  // namespace
+
 void qp_exec(PCB* p) {
   if (qp_mode(p) == 2) end_with(p, PI_END_PROCESS);
   EM* em = p->pcb_em;
@@ -282,6 +302,7 @@ void qp_exec(PCB* p) {
   }
   const bool s = frame_present(em, kFrmSlct), o = frame_present(em, kFrmSort);
   uint32_t code = ld_le32(p->invoc.b, INVOC_END_CODE);
+  if (s || o) editor_surfaces(p);
   for (;;) {
     if (s) {
       open_dds(p);

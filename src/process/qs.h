@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kivo {
@@ -133,17 +134,19 @@ struct QRY_SORT {
   void* ctx = nullptr;
   uint32_t selected = 0, rejected = 0;
 
-  // Run memory.
+  // Run memory: `capacity` entries and their slots, within run_mem
+  // (qs_entry_cost). Neither is cleared, so a small sort under a large
+  // budget touches only the pages its entries fill.
   uint32_t entry_len = 0;
   uint32_t capacity = 0;
-  std::vector<uint8_t> buf;
+  std::unique_ptr<uint8_t[]> buf;
   // The entries of the run, sorted once it is full. Each slot also holds
   // the key's first bytes, so the sort rarely reaches into the entries.
   struct slot {
     uint64_t prefix;
     uint8_t* entry;
   };
-  std::vector<slot> run;
+  std::unique_ptr<slot[]> run;
   int32_t last = -1;  // index of the run's last entry
   int32_t next = 0;   // the run's next entry to hand out
   uint8_t collate[256];
@@ -199,8 +202,17 @@ int memcmp2(const uint8_t* a, const uint8_t* b, uint32_t n, uint32_t* pos);
 
 // ---- runs (qs_run.cpp) ----
 
+// Bytes of the run budget one entry takes: the entry and its slot.
+uint32_t qs_entry_cost(const QRY_SORT* q);
+// Bytes of anonymous memory a pointer record of a memory pointer file takes
+// (holder, copy and index entry): a one-run sort keeps its pointer file in
+// memory only while that fits in the budget beside the run.
+uint32_t qs_ptr_mem_cost(const QRY_SORT* q);
 // Allocates the run memory, the collating table and the merge state.
 void alloc_exec(QRY_SORT* q);
+// Gives the run memory back once the last run is out: the merge and the
+// reader of the pointer file need none of it.
+void free_run(QRY_SORT* q);
 // The next selected record's entry at `entry`: 1, 0 at the end of the file,
 // -1 on a failure (its status in q->status). Leaves with QS_INTERRUPTED.
 int get_pcf_rec(uint8_t* entry, QRY_SORT* q);

@@ -262,6 +262,7 @@ struct wrk_guard {
   QRY_SORT* q;
   bool done = false;
   ~wrk_guard() {
+    free_run(q);
     for (int i = 0; i < kWorkFiles; ++i) close_file(q, i, true);
     if (!done && q->ptr_arb) FM_CLOSE(q->ptr_arb, ARB_SCRATCH), q->ptr_arb = nullptr;
   }
@@ -275,7 +276,9 @@ uint32_t external_sort(QRY_SORT* q, int64_t count) {
     if (!q->f[i].arb) return QS_FAILED;
   }
   const uint32_t st = distribute(q, count);
-  return st == 1 ? do_merge(q) : st;
+  if (st != 1) return st;
+  free_run(q);
+  return do_merge(q);
 }
 
 }  // namespace

@@ -14,10 +14,12 @@
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
+#include "fm/memfile.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
 #include "foundation/os.h"
+#include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "interp/interp.h"
@@ -39,6 +41,11 @@ constexpr uint32_t kAnswerArea = 7, kAnswerByte = 57;
 constexpr uint32_t kSlctTrue = 1;
 constexpr uint32_t kPrefixLen = 8;
 constexpr int32_t kPrefetch = 8;
+// Memory the sort holds besides the run: each work file and the pointer
+// file, written alone, gathers up to 256 KiB of appends (and one record)
+// before the storage engine writes them. A budget large enough keeps it out
+// of the run's share.
+constexpr uint32_t kWriteBehindBytes = 256 * 1024;
 
 // KIVO_RUN_MEM when it is a positive decimal number that fits; else the
 // budget stays.
@@ -129,18 +136,35 @@ int qs_select(void* ctx) {
   return QS_SELECT;
 }
 
+uint32_t qs_entry_cost(const QRY_SORT* q) { return q->key_len + q->id_len + uint32_t(sizeof(QRY_SORT::slot)); }
+
+uint32_t qs_ptr_mem_cost(const QRY_SORT* q) {
+  // The pool's block header and the heap's own word and rounding to 16.
+  const uint32_t copy = uint32_t(kMemHdrSize) + ((q->id_len + kPtrExtra + 15) & ~15u) + 16;
+  return uint32_t(sizeof(FIX) + sizeof(FIX*)) + copy;
+}
+
 void alloc_exec(QRY_SORT* q) {
   read_run_mem();
   q->entry_len = q->key_len + q->id_len;
-  q->capacity = std::max(kMinCapacity, run_mem / std::max<uint32_t>(q->entry_len, 1));
-  q->buf.assign(size_t(q->capacity) * q->entry_len, 0);
-  q->run.assign(q->capacity, QRY_SORT::slot{0, nullptr});
+  const uint32_t files = (kWorkFiles + 1) * (kWriteBehindBytes + q->entry_len);
+  const uint32_t share = run_mem > 4 * files ? run_mem - files : run_mem;
+  q->capacity = std::max(kMinCapacity, share / qs_entry_cost(q));
+  q->buf.reset(new uint8_t[size_t(q->capacity) * q->entry_len]);
+  q->run.reset(new QRY_SORT::slot[q->capacity]);
   q->last = -1;
   load_collate(q);
   for (QS_FILE& f : q->f) f = QS_FILE{};
   q->out = kWorkFiles - 1;
   q->passes = 0;
   q->wrk_io = 0;
+}
+
+void free_run(QRY_SORT* q) {
+  q->buf.reset();
+  q->run.reset();
+  q->last = -1;
+  q->next = 0;
 }
 
 int get_pcf_rec(uint8_t* entry, QRY_SORT* q) {
@@ -179,7 +203,7 @@ int64_t make_run(QRY_SORT* q) {
   uint32_t n = 0;
   const uint32_t len = q->key_len;
   while (n < q->capacity) {
-    uint8_t* e = q->buf.data() + size_t(n) * q->entry_len;
+    uint8_t* e = q->buf.get() + size_t(n) * q->entry_len;
     const int r = get_pcf_rec(e, q);
     if (r < 0) return -1;
     if (r == 0) break;
@@ -188,7 +212,7 @@ int64_t make_run(QRY_SORT* q) {
   }
   // Keys are unique, so the sorted run is the order a heap would give.
   const uint32_t rest = len > kPrefixLen ? len - kPrefixLen : 0;
-  std::sort(q->run.begin(), q->run.begin() + n, [rest](const QRY_SORT::slot& a, const QRY_SORT::slot& b) {
+  std::sort(q->run.get(), q->run.get() + n, [rest](const QRY_SORT::slot& a, const QRY_SORT::slot& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     return memcmp(a.entry + kPrefixLen, b.entry + kPrefixLen, rest) < 0;
   });
@@ -220,7 +244,12 @@ uint32_t qs_end_ptr(QRY_SORT* q, QS_PTR_OUT* o) {
 }
 
 uint32_t single_run(QRY_SORT* q) {
-  q->ptr_arb = open_wrk_fi(q, 0, true, FS_MEMORY, true);
+  // The run's entries stay in memory while the pointers are written: a
+  // pointer file that would not fit beside them goes to disk.
+  const uint64_t count = uint64_t(q->last + 1);
+  const uint64_t used = count * qs_entry_cost(q) + count * qs_ptr_mem_cost(q);
+  const uint8_t type = used <= run_mem ? FS_MEMORY : FS_DISK;
+  q->ptr_arb = open_wrk_fi(q, 0, true, type, true);
   if (!q->ptr_arb) return QS_FAILED;
   QS_PTR_OUT o;
   while (const uint8_t* e = get_rec_id(q)) {

@@ -168,6 +168,25 @@ void empty_appl(ARB* a) {
   a->arb_mod = 0;
 }
 
+// Whether APPL holds the application in any version. A file that cannot
+// be read says yes: the run itself then names what is missing.
+bool appl_exists(const char* ap) {
+  file_desc d;
+  appl_desc(&d);
+  if (!FM_OPEN(&d.fdb, com.sys_scope, kSysOpts, 15, 15)) return true;
+  ARB* a = d.fdb.fdb_arb;
+  uint8_t rec[kApplRecLen];
+  memset(rec, ' ', sizeof rec);
+  memcpy(rec + APPL_AP, ap, 3);
+  PROTO_FULL(a, 0, rec);
+  a->arb_len = kApplRecLen;
+  a->arb_mod = 0;
+  const bool found = fm_start(a) && (a->arb_mod = 0, fm_rdnxt(a)) && memcmp(rec + APPL_AP, ap, 3) == 0;
+  a->arb_mod = 0;
+  FM_CLOSE(a, 0);
+  return found;
+}
+
 }  // namespace
 
 void cleanup(uint32_t) {}
@@ -285,6 +304,10 @@ int chk_install(uint32_t* end_code) {
 
 const char* named_start_fault(const INVOC* start, char* why, size_t n) {
   const char* ap = reinterpret_cast<const char*>(start->b + INVOC_AP_ID);
+  if (!blank(ap, 3) && !appl_exists(ap)) {
+    snprintf(why, n, "application %.3s does not exist: no APPL record", ap);
+    return why;
+  }
   if (!blank(com.cur_db, 3)) {
     // A system application runs without a database: the one named is not asked for.
     if ((!blank(ap, 3) && !db_required(ap)) || pi_get_ddb(com.cur_db)) return nullptr;

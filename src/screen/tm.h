@@ -45,10 +45,21 @@ enum : uint32_t { KEY_STATUS_KEY = 1, KEY_STATUS_NONE = 8 };
 
 // A field's text in the caller's region: the character at the position,
 // the cells left in the field from there, and the caller's changed flag.
+// Columns of a field's text that its mask writes itself (the slashes of a
+// date): typing passes over them. Bit i is the i-th column from the text's
+// start; columns past kTmEditLiteralMax are never literal.
+constexpr int kTmEditLiteralMax = 256;
+
 struct tm_edit {
   uint8_t* text;
   uint16_t len;
   uint8_t* changed;
+  uint64_t literal[kTmEditLiteralMax / 64];  // zero: every column is typed
+  // A value the field converts and shows formatted (a number, a date): the
+  // first character typed at its start, once the cursor came there,
+  // replaces it whole. Text is typed over in place.
+  bool replace;
+  bool is_literal(int i) const { return i >= 0 && i < kTmEditLiteralMax && (literal[i / 64] >> (i % 64)) & 1; }
 };
 
 // Entries the terminal manager calls above itself, filled by the

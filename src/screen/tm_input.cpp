@@ -218,25 +218,75 @@ bool put_text(tm_term* t, int row, int col, const uint8_t* chars, int n) {
   return true;
 }
 
+// Set when the cursor has just come to a field: input began there, or a
+// tab or a jump brought it. The first character typed at the start of a
+// field that replaces its value on entry (a number, a date) then clears it
+// first; any other key clears the flag, so a field reached with the arrows
+// is typed over in place.
+bool g_fresh_field = false;
+
 bool to_field(tm_term* t, int row, int col, uint16_t mask, bool skip, int dir = 1) {
   int r, c;
   if (!find_field(t, dir, row, col, &r, &c, mask, skip)) return false;
   move_to(t, r, c);
+  g_fresh_field = true;
+  return true;
+}
+
+// The field under the cursor with the columns its mask writes itself, as
+// the caller gives them. Read before any write of a key: a caller that
+// keeps no edited flag of its own (a remote client's rows) resets it on
+// every call, and only the last write's call may decide it.
+struct typed_field : field {
+  tm_edit ed{};
+  bool literal(int col) const { return ed.is_literal(col - start); }
+  // The first column typing may write.
+  int first_typed() const {
+    int c = start;
+    while (c < end() - 1 && literal(c)) ++c;
+    return c;
+  }
+  // Past the literals from `col` on, staying in the field.
+  int skip(int col) const {
+    while (col < end() - 1 && literal(col)) ++col;
+    return col;
+  }
+};
+
+typed_field typed_field_at(tm_term* t) {
+  typed_field f;
+  static_cast<field&>(f) = cur_field(t);
+  if (!field_text(t->cur_row + 1, f.start + 1, &f.ed)) f.ed = tm_edit{};
+  return f;
+}
+
+// The field's typed columns := blank, its literals kept; the cursor on the
+// first typed column.
+bool clear_field(tm_term* t, const typed_field& f) {
+  std::vector<uint8_t> chars;
+  for (int c = f.start; c < f.end(); ++c)
+    chars.push_back(f.literal(c) ? tm_at(t, t->cur_row, c)->ch : blank_for(cur(t)));
+  if (!put_text(t, t->cur_row, f.start, chars.data(), f.len)) return false;
+  t->cur_col = f.first_typed();
   return true;
 }
 
 void type_char(tm_term* t, int ch) {
   if (ch < 32) return;
   if (!cur_editable(t) && !to_field(t, t->cur_row, t->cur_col, CELL_EDIT, false)) return tm_beep();
+  const typed_field f = typed_field_at(t);
+  t->cur_col = f.skip(t->cur_col);
+  const bool replace = g_fresh_field && f.ed.replace && t->cur_col == f.first_typed();
+  g_fresh_field = false;
+  if (replace && !clear_field(t, f)) return tm_beep();
   if ((cur(t).attr & CELL_UPPER) && islower(ch)) ch = toupper(ch);
   uint8_t b = static_cast<uint8_t>(ch);
   if (!put_text(t, t->cur_row, t->cur_col, &b, 1)) return tm_beep();
-  field f = cur_field(t);
   if (t->cur_col == f.end() - 1) {
     if (!to_field(t, t->cur_row, t->cur_col, CELL_EDIT, true)) move_right(t);
     return;
   }
-  move_right(t);
+  t->cur_col = f.skip(t->cur_col + 1);
 }
 
 // The characters of the field from column `from` to its end.
@@ -315,6 +365,7 @@ void paste(tm_term* t) {
 
 void back_tab(tm_term* t) {
   field f = cur_field(t, CELL_TAB);
+  g_fresh_field = true;
   if (f.len && t->cur_col > f.start) {
     t->cur_col = f.start;
     return;
@@ -352,6 +403,7 @@ void macro_key(tm_term* t, tm_keymap_h* km) {
 }
 
 void edit_key(tm_term* t, int key, tm_keymap_h* km) {
+  g_fresh_field = false;  // the keys that bring the cursor to a field set it again
   switch (key) {
     case LK_TAB:
       if (!to_field(t, t->cur_row, t->cur_col, CELL_TAB, true)) tm_beep();
@@ -410,6 +462,7 @@ void report_cursor(const tm_term* t, SHOW_DATA* sd) {
 void do_input(tm_term* t, SHOW_DATA* sd, bool position_only) {
   place(t, sd);
   if (position_only) return;
+  g_fresh_field = true;
   input_signals guard;
   for (;;) {
     tm_place_cursor(t);

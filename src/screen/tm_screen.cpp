@@ -316,7 +316,7 @@ int tm_row_get_ed(uint8_t* chars, const uint32_t* attrs, int cols, int col, uint
   int n = 0;
   while (col - 1 + n < cols && (attrs[col - 1 + n] & 3) == 3) ++n;
   *changed = 0;
-  *out = tm_edit{chars + col - 1, static_cast<uint16_t>(n), changed};
+  *out = tm_edit{chars + col - 1, static_cast<uint16_t>(n), changed, {}, false};
   return 1;
 }
 

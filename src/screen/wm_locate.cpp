@@ -17,6 +17,7 @@
 #include "screen/wm_repaint.h"
 #include "screen/wm_show.h"
 #include "types/cnv.h"
+#include "types/date_mask.h"
 
 namespace kivo {
 
@@ -82,6 +83,49 @@ int redisplay(TITM& it) {
   return cv_itoe(&c);
 }
 
+bool is_date_item(const CNV& c) {
+  switch (c.cnv_type) {
+    case ELEM_ALP_DATE:
+    case ELEM_ALP_DATE_MD:
+    case ELEM_BIN_DATE:
+    case ELEM_BIN_DAYNUM:
+    case ELEM_PD_DATE:
+    case ELEM_PD_DATE_CAL:
+    case ELEM_UNIVERSAL_DATE: return true;
+    default: return false;
+  }
+}
+
+// A number or a date: shown formatted (aligned, masked), so typing over it
+// character by character leaves a mix of old and new.
+bool converted_item(const CNV& c) {
+  switch (c.cnv_type) {
+    case ELEM_BIN:
+    case ELEM_PD_FIX:
+    case ELEM_PD_VAR: return true;
+    default: return is_date_item(c);
+  }
+}
+
+// The columns of a date item's display that its mask writes (the "/" of
+// "MM/DD/YY"), from column `from` of the item on, into `out`.
+void date_literals(const CNV& c, int32_t from, tm_edit* out) {
+  if (!is_date_item(c)) return;
+  const char* mask = c.ta.dat.dspl_mask;
+  const int len = int(date_mask_used(mask));
+  int32_t col = 0;
+  for (int at = 0; at < len;) {
+    const date_chunk k = cv_get_chunk(mask + at, len - at, 1);
+    if (!k.used) break;
+    for (uint32_t i = 0; k.code == TK_LITERAL && i < k.width; ++i) {
+      const int32_t rel = col + int32_t(i) - from;
+      if (rel >= 0 && rel < kTmEditLiteralMax) out->literal[rel / 64] |= uint64_t{1} << (rel % 64);
+    }
+    col += int32_t(k.width);
+    at += int(k.used);
+  }
+}
+
 }  // namespace
 
 void wm_mark_item(TREG* g, const TITM& it) {
@@ -124,6 +168,9 @@ int wm_get_ed(int row, int col, tm_edit* out) {
   int32_t len = std::min(h.rect->phys.br.col - col, h.chr->end_col - h.reg.pos.col) + 1;
   out->len = uint16_t(std::max(len, 1));
   out->changed = reinterpret_cast<uint8_t*>(&h.item->edited);
+  memset(out->literal, 0, sizeof out->literal);
+  if (h.item->tl_row == h.item->br_row) date_literals(h.item->cnv, h.reg.pos.col - h.item->tl_col, out);
+  out->replace = converted_item(h.item->cnv);
   return 1;
 }
 

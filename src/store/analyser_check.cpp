@@ -17,6 +17,7 @@
 #include "store/analyser.h"
 #include "store/analyser_internal.h"
 #include "store/brf_status.h"
+#include "store/btree_page.h"
 #include "store/flat_file.h"
 #include "store/flat_temp.h"
 #include "store/lock.h"
@@ -801,7 +802,24 @@ int verify(anal_ctx* c, int32_t* records) {
              ld_le16(c->khdr, kHdrVersion), ld_le16(c->khdr, kHdrPageSize));
     return 0;
   }
+  // A header the key file's open refuses makes the file unusable, however
+  // sound the trees it still points at.
+  char why[200];
+  if (const char* fault = bt::bt_hdr_fault(c->khdr, why, sizeof why)) {
+    anal_say(c, "%s.key:  damaged header: %s\n", c->name.c_str(), fault);
+    return 0;
+  }
   return verify_all_keys(c);
+}
+
+// Good means usable: the pair also opens as every other user opens it.
+int opens_with_keys(anal_ctx* c, const std::string& base) {
+  int status = 0;
+  BRF_FILE* f = brfopen(&status, base.c_str(), BRF_KEY_MUST_EXIST, 0, false);
+  if (f) return brfclose(f), 1;
+  anal_say(c, "%s:  Can't open file with its keys (status %d)\n%s failed verification\n", base.c_str(), status,
+           base.c_str());
+  return 0;
 }
 
 // A file without a header holds whole records and nothing else: at most one
@@ -878,7 +896,11 @@ int analyze(const char* name, int interactive, int32_t* records) {
     anal_command_loop(&c, stdin);
     result = kAnalSessionEnd;
   }
+  const bool keyed = c.key_slot >= 0 && c.key_size > 0;
   anal_close(&c);
+  // Opened only once the analyser's own handles are closed: closing a second
+  // handle of the same file would drop the first one's locks.
+  if (result == 1 && !interactive && !headerless && keyed) result = opens_with_keys(&c, base);
   return result;
 }
 

@@ -39,6 +39,9 @@ enum brf_status : int {
   // Within the storage engine only: a change found the in-use mark of a
   // writer that died; the pair is repaired and the change made again.
   BRF_ABANDONED = 25,
+  // A record control block or data file handed to a close after it was
+  // closed (or never opened): the caller's error, refused with no effect.
+  BRF_CLOSED = 26,
 };
 
 }  // namespace kivo

@@ -176,10 +176,11 @@ int blseek(BT_CURSOR* c, int mode, const uint8_t* key, int nsegs);
 // cursor read under the lock without taking it again while the header's
 // change count shows that nothing has been written since.
 int bfirst(BT_CURSOR* c);
-// The data seeks of up to `max` entries after the cursor's on its current
-// leaf, from the cursor's copy of it (no I/O, no lock): hints for reading
-// ahead, which may be stale. Returns how many.
-int bpeek_next(BT_CURSOR* c, uint32_t* dseeks, int max);
+// The data seeks of up to `max` entries of the cursor's current page from
+// `ahead` entries after the cursor's on, from the cursor's copy of the page
+// (no I/O, no lock): hints for reading ahead, which may be stale. Returns
+// how many.
+int bpeek_ahead(BT_CURSOR* c, int ahead, uint32_t* dseeks, int max);
 int bnext(BT_CURSOR* c);
 int bufirst(BT_CURSOR* c);
 int bunext(BT_CURSOR* c);

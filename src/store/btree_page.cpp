@@ -112,23 +112,31 @@ void chk_page(BT_CURSOR* c, uint32_t seek, const uint8_t* p) {
 
 }  // namespace
 
-bool hdr_sound(const uint8_t* h) {
-  if (ld_le16(h, kHdrVersion) != kBtVersion) return false;
-  if (ld_le16(h, kHdrPageSize) != kPageSize) return false;
-  uint32_t eof = ld_le32(h, kHdrEofseek);
-  if (eof < kBtHdrBlock || eof > kBtMaxFileSize || (eof - kBtHdrBlock) % kPageSize) return false;
-  uint32_t free_page = ld_le32(h, kHdrFreePage);
-  if (free_page && !bt_page_seek_ok(free_page, eof)) return false;
-  int nkeys = h[kHdrKeyCount];
-  if (nkeys > kBtMaxKeys) return false;
+const char* bt_hdr_fault(const uint8_t* h, char* why, size_t n) {
+  static char scratch[8];  // a caller without a buffer only asks whether
+  if (!why) why = scratch, n = sizeof scratch;
+  if (ld_le16(h, kHdrVersion) != kBtVersion) return snprintf(why, n, "version %u", ld_le16(h, kHdrVersion)), why;
+  if (ld_le16(h, kHdrPageSize) != kPageSize) return snprintf(why, n, "page size %u", ld_le16(h, kHdrPageSize)), why;
+  const uint32_t eof = ld_le32(h, kHdrEofseek);
+  if (eof < kBtHdrBlock || eof > kBtMaxFileSize || (eof - kBtHdrBlock) % kPageSize)
+    return snprintf(why, n, "end of file %u is no page boundary", eof), why;
+  const uint32_t free_page = ld_le32(h, kHdrFreePage);
+  if (free_page && !bt_page_seek_ok(free_page, eof))
+    return snprintf(why, n, "first free page %u is no page before the end %u", free_page, eof), why;
+  const int nkeys = h[kHdrKeyCount];
+  if (nkeys > kBtMaxKeys) return snprintf(why, n, "%d keys over %d", nkeys, kBtMaxKeys), why;
   for (int k = 0; k < nkeys; ++k) {
     KEY_DESC d;
     key_desc_load(h + kHdrKeys + k * kKeyDescSize, &d);
-    if (d.keyno != k || !bt_page_seek_ok(d.root, eof)) return false;
-    if (bt_check_key_desc(d, k, nullptr, 0) != BRF_OK) return false;
+    if (d.keyno != k) return snprintf(why, n, "key %d is numbered %d", k, d.keyno), why;
+    if (!bt_page_seek_ok(d.root, eof))
+      return snprintf(why, n, "root %u of key %d is no page before the end %u", d.root, k, eof), why;
+    if (bt_check_key_desc(d, k, why, n) != BRF_OK) return why;
   }
-  return true;
+  return nullptr;
 }
+
+bool hdr_sound(const uint8_t* h) { return bt_hdr_fault(h, nullptr, 0) == nullptr; }
 
 void decode_keys(BT_FILE* f) {
   for (int k = 0; k < kBtMaxKeys; ++k) {

@@ -88,6 +88,9 @@ int undo_end(BT_CURSOR* c, int st);
 // Whether a header image read from the file may be used, and its decoding
 // into the file's key descriptors and segments.
 bool hdr_sound(const uint8_t* h);
+// What makes a key-file header unusable ("end of file 1537 is no page
+// boundary"), written into why; null when it is sound.
+const char* bt_hdr_fault(const uint8_t* h, char* why, size_t n);
 void decode_keys(BT_FILE* f);
 
 // Takes a page (from the free list, else at the end of the file), written

@@ -378,14 +378,14 @@ bool next_in_leaf(BT_CURSOR* c) {
 
 }  // namespace
 
-int bpeek_next(BT_CURSOR* c, uint32_t* dseeks, int max) {
-  if (c->key < 0 || c->index < 0 || c->page == 0) return 0;
+int bpeek_ahead(BT_CURSOR* c, int ahead, uint32_t* dseeks, int max) {
+  if (c->key < 0 || c->index < 0 || c->page == 0 || ahead < 1) return 0;
   const uint8_t* p = cached_page(c, c->page);
   if (!p) return 0;
   geom g = geom_of(c);
   int count = std::min(pg_count(p), g.M);
   int n = 0;
-  for (int i = c->index + 1; i < count && n < max; ++i) dseeks[n++] = pg_dseek(p, g, i);
+  for (int i = c->index + ahead; i < count && n < max; ++i) dseeks[n++] = pg_dseek(p, g, i);
   return n;
 }
 

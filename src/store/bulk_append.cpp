@@ -19,6 +19,9 @@ namespace {
 
 // Bytes gathered before a write.
 constexpr size_t kBulkBuffer = 256 * 1024;
+// Bytes written before their device write is started: the import's fsync at
+// the end then waits only for the last of them.
+constexpr uint32_t kWriteback = 8 << 20;
 
 }  // namespace
 
@@ -34,6 +37,7 @@ int brf_bulk_begin(brf_bulk* b, BRF_FILE* f) {
   b->buf.clear();
   b->buf.reserve(kBulkBuffer + kMaxRecordLength + kRecOverhead);
   b->start = f->hdr.eofseek;
+  b->sent = b->start;
   b->count = count;
   return BRF_OK;
 }
@@ -69,6 +73,10 @@ int brf_bulk_flush(brf_bulk* b) {
   f->count_at_eof = b->count;
   b->start = f->hdr.eofseek;
   b->buf.clear();
+  if (b->start - b->sent >= kWriteback) {
+    kivo_start_writeback(f->slot, b->sent, b->start - b->sent);
+    b->sent = b->start;
+  }
   return BRF_OK;
 }
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 #include "foundation/bytes.h"
 #include "foundation/os_calls.h"
@@ -147,6 +148,13 @@ void drop_created(const char* dat) {
 
 namespace {
 brf_open_failure g_last_failure;
+
+// The files brfopen handed out and brfclose has not freed: a second close of
+// one is refused instead of freeing it twice.
+std::unordered_set<const BRF_FILE*>& open_files() {
+  static auto* live = new std::unordered_set<const BRF_FILE*>;
+  return *live;
+}
 }  // namespace
 
 const brf_open_failure& brf_last_open_failure() { return g_last_failure; }
@@ -211,6 +219,7 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
     if (kf && brf_key_file.hold_alone) brf_key_file.hold_alone(kf);
   }
   brfgethdr(f);
+  open_files().insert(f);
   return f;
 }
 
@@ -224,13 +233,15 @@ int brf_wb_flush(BRF_FILE* f) {
   return st;
 }
 
-void brfclose(BRF_FILE* f) {
-  if (!f) return;
+int brfclose(BRF_FILE* f) {
+  if (!f || !open_files().count(f)) return BRF_CLOSED;
   brf_wb_flush(f);
-  if (f->users > 0) return;
+  if (f->users > 0) return BRF_OK;
+  open_files().erase(f);
   if (f->key && brf_key_file.close) brf_key_file.close(f->key);
   if (f->slot >= 0) kivo_close(f->slot);
   delete f;
+  return BRF_OK;
 }
 
 int brf_set_has_header(BRF_FILE* f) {

@@ -196,8 +196,10 @@ void brfinit();
 // else null with status 3, 5, 7 (locked by another process), 22, 23 or 24.
 BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive);
 
-// Closes the file unless record control blocks are attached.
-void brfclose(BRF_FILE* f);
+// Writes gathered appends and closes the file unless record control blocks
+// are attached: 0. A file that is not open (closed already, or never
+// returned by brfopen) is refused with BRF_CLOSED and left alone.
+int brfclose(BRF_FILE* f);
 
 // Writes the gathered appends of a write-behind file: 0 or a status.
 int brf_wb_flush(BRF_FILE* f);
@@ -289,6 +291,7 @@ struct brf_bulk {
   std::vector<uint8_t> buf;
   uint32_t start = 0;  // seek of buf[0]
   uint32_t count = 0;  // record number of the next record
+  uint32_t sent = 0;   // seek up to which the device write has been started
 };
 // Whether the file takes a bulk append; brf_bulk_begin then readies `b`.
 bool brf_bulk_ok(BRF_FILE* f);

@@ -411,6 +411,11 @@ ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
   return static_cast<ssize_t>(done);
 }
 
+void kivo_start_writeback(int slot, off_t off, off_t n) {
+  int fd = check_fd(slot);
+  if (fd >= 0) static_cast<void>(os_sys.sync_file_range(fd, off, n, SYNC_FILE_RANGE_WRITE));
+}
+
 ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off) {
   if (count == 1) return kivo_pwrite(slot, iov[0].iov_base, iov[0].iov_len, off);
   int fd = check_fd(slot);

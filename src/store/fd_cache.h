@@ -58,6 +58,10 @@ int kivo_fstat(int slot, struct stat* st);
 // -1 with errno set.
 ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off);
 ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off);
+// Starts the device write of `n` bytes at `off` without waiting for it, so
+// that the fsync that makes the file durable later waits only for the rest.
+// Advisory: a failure changes nothing (the fsync still decides).
+void kivo_start_writeback(int slot, off_t off, off_t n);
 // Adjacent buffers in one positioned write; the same result rule.
 ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off);
 

@@ -36,6 +36,9 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr size_t kOutBuffer = 1 << 20;
+// Output bytes whose device write is started as the export goes: its fsync
+// at the end then waits only for the last of them.
+constexpr uint64_t kWriteback = 8 << 20;
 
 // Why a record cannot be a line; null when it can.
 const char* line_refusal(const uint8_t* rec, uint32_t len) {
@@ -99,6 +102,22 @@ FILE* create_export_temp(const std::string& base, std::string* tmp) {
   return out;
 }
 
+// Starts the device write of the output written since the last start, every
+// kWriteback bytes. False when the stream's buffer cannot be written.
+struct output_writeback {
+  FILE* out;
+  uint64_t written = 0, sent = 0;
+  bool add(size_t n) {
+    written += n;
+    if (written - sent < kWriteback) return true;
+    if (fflush(out) != 0) return false;
+    static_cast<void>(os_sys.sync_file_range(fileno(out), static_cast<off_t>(sent), static_cast<off_t>(written - sent),
+                                             SYNC_FILE_RANGE_WRITE));
+    sent = written;
+    return true;
+  }
+};
+
 }  // namespace
 
 int brf2flat_run(const char* name) {
@@ -132,6 +151,7 @@ int brf2flat_run(const char* name) {
   std::vector<uint8_t> buf(kMaxRecordLength + 1);
   long count = 0;
   int rc = kExitOk;
+  output_writeback sending{out};
   for (;;) {
     uint32_t len = 0;
     int st = brfnext(r, buf.data(), buf.size(), &len);
@@ -147,7 +167,7 @@ int brf2flat_run(const char* name) {
       rc = kExitFailed;
       break;
     }
-    if (fwrite(buf.data(), 1, len, out) != len || fputc('\n', out) == EOF) {
+    if (fwrite(buf.data(), 1, len, out) != len || fputc('\n', out) == EOF || !sending.add(len + 1)) {
       fprintf(stderr, "Can't write output file (%s): %s\n", base.c_str(), strerror(errno));
       rc = kExitFailed;
       break;

@@ -3,6 +3,7 @@
 // a key defined on a file that already holds records.
 #include <cstring>
 #include <new>
+#include <unordered_set>
 
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
@@ -13,6 +14,13 @@ namespace kivo {
 namespace {
 
 constexpr uint32_t kOwnerTracking = 0x1;
+
+// The blocks brfaccess handed out and brfdeaccess has not freed: a second
+// close of one is refused instead of freeing it twice.
+std::unordered_set<const BRF_RCB*>& attached() {
+  static auto* live = new std::unordered_set<const BRF_RCB*>;
+  return *live;
+}
 
 // Inserts into the new key `keyno` every active record with a non-null key,
 // walking the data file from its first record. The caller holds the update
@@ -71,18 +79,20 @@ BRF_RCB* brfaccess(int* status, BRF_FILE* f, uint16_t mode, bool owner_tracking)
     }
     if (owner_tracking) f->key->options |= kOwnerTracking;
   }
+  attached().insert(r);
   ++f->users;
   *status = BRF_OK;
   return r;
 }
 
-void brfdeaccess(BRF_RCB* r) {
-  if (!r) return;
+int brfdeaccess(BRF_RCB* r) {
+  if (!r || attached().erase(r) == 0) return BRF_CLOSED;
   brf_release(r);
   if (r->cursor) bdeaccess(r->cursor);
   --r->file->users;
   delete[] r->preload;
   delete r;
+  return BRF_OK;
 }
 
 void brf_want_lock(BRF_RCB* r, bool wait) {

@@ -63,8 +63,10 @@ struct BRF_RCB {
 // the attach's); owner tracking stamps held records and the key file's owner
 // word with lock_session_number. Null with *status set on failure.
 BRF_RCB* brfaccess(int* status, BRF_FILE* f, uint16_t mode, bool owner_tracking);
-// Releases a held lock, detaches the cursor and the preload, frees the block.
-void brfdeaccess(BRF_RCB* r);
+// Releases a held lock, detaches the cursor and the preload, frees the block:
+// 0. A block that is not attached (closed already, or never returned by
+// brfaccess) is refused with BRF_CLOSED and left alone.
+int brfdeaccess(BRF_RCB* r);
 
 // Asks for a record lock with the next read (wait: block until granted,
 // else a refusal gives 20 and the record is still delivered).

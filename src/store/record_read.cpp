@@ -353,19 +353,26 @@ int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   return next_by_number(r, buf, size, len);
 }
 
-// Asks the memory system for the records a few entries on in key order:
-// they lie anywhere in the data file, and a scan would otherwise wait for
-// each in turn.
+// Asks the memory system for the record kAhead entries on in key order (on
+// coming to a page, for every one up to it): records lie anywhere in the
+// data file, and a scan would otherwise wait for each in turn. Each record
+// is asked for once, header to trailer of a short record.
 void prefetch_ahead(BRF_RCB* r) {
-  constexpr int kAhead = 4;
+  constexpr int kAhead = 24;
+  constexpr uint32_t kLine = 64;
   uint32_t seeks[kAhead];
-  int n = bpeek_next(r->cursor, seeks, kAhead);
+  const int from = r->cursor->index == 0 ? 1 : kAhead;
+  int n = bpeek_ahead(r->cursor, from, seeks, kAhead - from + 1);
   if (n == 0) return;
   size_t len = 0;
   const uint8_t* map = fd_cache_map_file(r->file->slot, 0, &len);
   if (!map) return;
-  for (int i = 0; i < n; ++i)
-    if (uint64_t{seeks[i]} + kRecHdrSize < len) __builtin_prefetch(map + seeks[i] + kRecHdrSize);
+  for (int i = 0; i < n; ++i) {
+    if (uint64_t{seeks[i]} + 2 * kLine >= len) continue;
+    __builtin_prefetch(map + seeks[i]);
+    __builtin_prefetch(map + seeks[i] + kLine);
+    __builtin_prefetch(map + seeks[i] + 2 * kLine - 1);
+  }
 }
 
 int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {

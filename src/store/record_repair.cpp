@@ -15,8 +15,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+
 #include "foundation/sys_err.h"
 #include "store/analyser.h"
+#include "store/btree_page.h"
+#include "store/fd_cache.h"
 #include "store/flat_file.h"
 #include "store/record_ops.h"
 #include "store/store.h"
@@ -295,6 +299,50 @@ int repair_data_file(const std::string& base, bool sound, FILE* out) {
   return st;
 }
 
+// A key-file header the open refuses, around key definitions that still
+// hold, is written again: each root on a page of its own, no free pages,
+// and the in-use mark set, so that the repair then builds every index from
+// the records (and a repair cut off is run again). Definitions that do not
+// hold cannot be guessed: the header is left as it is and BRF_BAD_DATA
+// returned. A missing key file or a sound header: BRF_OK, nothing written.
+int restore_key_header(const std::string& base, FILE* out) {
+  const std::string path = base + ".key";
+  const int slot = kivo_open(path.c_str(), O_RDWR, 0);
+  if (slot < 0) return BRF_OK;
+  uint8_t h[kBtHdrSize];
+  int st = BRF_OK;
+  char why[200];
+  const char* fault = nullptr;
+  if (kivo_pread(slot, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h)) fault = bt::bt_hdr_fault(h, why, sizeof why);
+  const int nkeys = h[kHdrKeyCount];
+  if (fault && nkeys > kBtMaxKeys) st = BRF_BAD_DATA;
+  for (int k = 0; fault && st == BRF_OK && k < nkeys; ++k) {
+    KEY_DESC d;
+    key_desc_load(h + kHdrKeys + k * kKeyDescSize, &d);
+    if (bt_check_key_desc(d, k, nullptr, 0) != BRF_OK) st = BRF_BAD_DATA;
+  }
+  if (fault && st == BRF_OK) {
+    fprintf(out, "%s: damaged header (%s) written again with its %d keys\n", path.c_str(), fault, nkeys);
+    uint8_t block[kBtHdrBlock] = {};
+    memcpy(block, h, kBtHdrSize);
+    st_le16(block, kHdrVersion, kBtVersion);
+    st_le16(block, kHdrPageSize, kPageSize);
+    st_le32(block, kHdrFreePage, 0);
+    st_le32(block, kHdrEofseek, static_cast<uint32_t>(kBtHdrBlock + nkeys * kPageSize));
+    block[kHdrInUse] = 1;
+    st_le32(block, kHdrOwner, 0);
+    st_le32(block, kHdrChangeCount, (ld_le32(h, kHdrChangeCount) | 1) + 1);  // even: at rest
+    for (int k = 0; k < nkeys; ++k) {
+      uint8_t* d = block + kHdrKeys + k * kKeyDescSize;
+      d[kKdKeyNo] = static_cast<uint8_t>(k);
+      st_le32(d, kKdRoot, static_cast<uint32_t>(kBtHdrBlock + k * kPageSize));
+    }
+    if (kivo_pwrite(slot, block, sizeof block, 0) != static_cast<ssize_t>(sizeof block)) st = BRF_SYS_ERR;
+  }
+  kivo_close(slot);
+  return st;
+}
+
 }  // namespace
 
 int brfrepair(const char* name) {
@@ -314,7 +362,8 @@ int brfrepair(const char* name) {
     fprintf(stderr, "%s:  Can't repair a file without a header (%s); it is left as it is\n", base.c_str(), layout.what);
     return 0;
   }
-  int st = repair_pair(base, sound, stdout);
+  int st = sound ? BRF_OK : restore_key_header(base, stdout);
+  if (st == BRF_OK) st = repair_pair(base, sound, stdout);
   if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);
   if (st != BRF_OK) {
     fprintf(stderr, "%s:  Can't repair file (status %d)\n", base.c_str(), st);

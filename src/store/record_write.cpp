@@ -33,7 +33,9 @@ namespace kivo {
 
 namespace {
 
-// Appends a write-behind file gathers before it writes them.
+// Appends a write-behind file gathers before it writes them; its buffer is
+// sized once to hold them and one record more, so it never grows past that
+// (the sorted query counts on it in its memory budget).
 constexpr size_t kWriteBehind = 256 * 1024;
 
 int write_at(BRF_FILE* f, const uint8_t* buf, size_t n, uint64_t off) {
@@ -120,7 +122,10 @@ int put_relative(BRF_RCB* r, const uint8_t* rec) {
   uint32_t seek = 0;
   if (int st = brf_rcd_alloc(f, f->hdr.rec_len, &h, &seek, false, false)) return st;
   if (f->write_behind && f->rel_size == int64_t{seek}) {
-    if (f->wb.empty()) f->wb_at = seek;
+    if (f->wb.empty()) {
+      f->wb_at = seek;
+      f->wb.reserve(kWriteBehind + f->hdr.rec_len);
+    }
     f->wb.insert(f->wb.end(), rec, rec + f->hdr.rec_len);
     f->rel_size += f->hdr.rec_len;
     if (f->wb.size() >= kWriteBehind)

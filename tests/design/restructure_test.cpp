@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -115,6 +116,43 @@ TEST_F(Restructure, TheComparisonGivesEachChangeItsVerdict) {
     unsetenv("KIVO_VFY_RESTRUCT");
     scratch();
   }
+}
+
+// A compile that took its stamps faster than one a hundredth (they ran
+// ahead of the clock) ends only once the clock has passed the last of them:
+// a compile started after it used to take the clock and give the same
+// dates again, and a changed layout whose structure date came out equal to
+// the old one compared as unchanged. Many fields make the run far ahead.
+TEST_F(Restructure, ACompileEndsWithTheClockPastEveryStampItGave) {
+  std::string app = app_source();
+  for (int i = 0; i < 40; ++i)
+    app +=
+        "FIELD EXTRA" + std::to_string(i) + " file=DATA seq=" + std::to_string(10 + i) + " domain=NOTE domain_kind=1\n";
+  auto later = [](ss_clock a, ss_clock b) { return a.day != b.day ? a.day > b.day : a.hsec > b.hsec; };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    compile_app(round ? with(app, "mask=\"-99999\"", "mask=\"99999\"") : app, true);
+    ss_clock now;
+    os_kivo_time(&now);
+    DesignBuilder b("APP", "01", com.sys_scope);
+    uint8_t fi[kFileRecSize] = {};
+    memcpy(fi + FI_NAME, "DATA    ", 8);
+    ASSERT_EQ(dd_read(b.handle(DF_FILE), 0, fi, kFileRecSize, false), 1);
+    std::vector<std::vector<uint8_t>> elems;
+    uint8_t from[kElementSize] = {};
+    dd_scan(
+        b.handle(DF_ELEMENT), 0, from, kElementSize, [](const uint8_t*, const uint8_t*) { return true; }, &elems);
+    b.close_all();
+    std::vector<ss_clock> stamps = {{ld_le32(fi, FI_STAMP), ld_le32(fi, FI_STAMP + 4)},
+                                    {ld_le32(fi, FI_STRUCT), ld_le32(fi, FI_STRUCT + 4)}};
+    for (auto& e : elems) stamps.push_back({ld_le32(e.data(), ELEM_STAMP), ld_le32(e.data(), ELEM_STAMP + 4)});
+    ASSERT_GT(elems.size(), 40u);
+    const auto ahead = std::count_if(stamps.begin(), stamps.end(), [&](const ss_clock& st) { return !later(now, st); });
+    EXPECT_EQ(ahead, 0) << "of " << stamps.size() << " stamps, the clock at " << now.hsec;
+    if (!round) create();
+  }
+  // The changed layout, compiled right after, converts.
+  EXPECT_EQ(compare("DATA"), RS_CONVERT);
 }
 
 // A dictionary whose FILE was never compiled, or whose elements carry

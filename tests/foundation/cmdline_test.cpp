@@ -123,6 +123,40 @@ TEST_F(CmdLine, ApplicationAndDatabaseNeedExactlyThreeCharacters) {
   EXPECT_EQ(std::string(p.db, 3), "   ");
 }
 
+// A value that can name nothing says why and with which status the start
+// ends; an option the engine does not know, -h and --help ask for the
+// usage text; settings, "--", "-" and -z pass.
+TEST_F(CmdLine, RefusalsSayWhyAndUnknownOptionsAskForTheUsage) {
+  const struct {
+    std::vector<std::string> args;
+    int status;  // of the refusal; 0 = none
+    const char* says;
+    uint8_t mode;
+  } rows[] = {
+      {{"-a=AB"}, 20, "application \"AB\" does not exist", MODE_NORMAL},
+      {{"-d=ABCD"}, 20, "database \"ABCD\" does not exist", MODE_NORMAL},
+      {{"-d="}, 20, "database \"\" does not exist", MODE_NORMAL},
+      {{"-t=zzz"}, 4, "process type \"zzz\" does not exist", MODE_NORMAL},
+      {{"-q"}, 0, "", MODE_USAGE},
+      {{"-h"}, 0, "", MODE_USAGE},
+      {{"--help"}, 0, "", MODE_USAGE},
+      {{"--verbose"}, 0, "", MODE_USAGE},
+      {{"--KIVO_X=1", "--", "-", "-z", "script"}, 0, "", MODE_NORMAL},
+      {{"-d=DB1", "-a=ABC"}, 0, "", MODE_NORMAL},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.args[0]);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const parsed p = parse(row.args);
+    const std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p.mode, row.mode);
+    EXPECT_EQ(os_cmd_refusal().status, row.status);
+    EXPECT_EQ(std::string(os_cmd_refusal().text).substr(0, strlen(row.says)), row.says);
+    EXPECT_EQ(out.find("Usage:") != std::string::npos, row.mode == MODE_USAGE) << out;
+  }
+}
+
 // The word options' modes, and the utility options that end parsing with their file.
 TEST_F(CmdLine, ModesOfTheWordAndUtilityOptions) {
   const struct {

@@ -1,7 +1,13 @@
 // The true/false word, ends and unwinds, selections against a reference
 // evaluator, relocation, and run-time errors.
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/end_codes.h"
 #include "interp_test.h"
 
@@ -18,6 +24,37 @@ class InterpCore : public test::InterpBase {
     e(inst_buf(OP_CMPK).f(1, 0, 1, 0, 1).k(k(c == 'T' ? "T" : "F"), 1 | kOpndConst, 0, 1).i(1));
   }
 };
+
+// A statement that only jumps to itself runs without a routine call; the
+// interrupt key's signal, arriving meanwhile, must still stop it at the
+// debugger's break. Run in a child, so a loop that never sees the signal
+// fails the test at its bound instead of holding the run.
+TEST_F(InterpCore, BreakSignalStopsALoopOfJumpsAlone) {
+  const em_entry self{ctx.pos.blk, ctx.pos.off};
+  e(inst_buf(OP_JMP).r(self));
+  e(inst_buf(OP_END));
+  finish();
+  uint8_t* jump = INST_RLOC(self, m->em_inst_arb);
+  ASSERT_NE(jump, nullptr);
+  jump[2] |= 0x1;  // a statement's first instruction: the break stops there
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    kivo_test::scoped_hook stop(ii_dbg_hooks.inst_step_break, [](II_RUN* r, uint8_t*) { ii_fail(r, "stopped"); });
+    signal(SIGALRM, [](int) { dbg_ctl(DBG_BREAK); });
+    itimerval t{{0, 0}, {0, 50000}};
+    setitimer(ITIMER_REAL, &t, nullptr);
+    _exit(run(self) == PI_END_CANCEL && err() == "stopped" ? 0 : 1);
+  }
+  int status = -1;
+  for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(10000);
+  if (waitpid(child, &status, WNOHANG) == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the loop did not stop within 10 s of the break";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
 
 // Steps "T1" (SETTF level 1 with outcome T), "&2F" (ANDTF), "|3T" (ORTF);
 // then TFTEST mask/value: whether the guarded statement ran.

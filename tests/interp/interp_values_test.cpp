@@ -6,6 +6,7 @@
 #include "interp/ii_value.h"
 #include "interp_test.h"
 #include "types/date_mask.h"
+#include "types/pd.h"
 
 namespace kivo {
 namespace {
@@ -42,6 +43,7 @@ using InterpCompare = Values;
 using InterpMove = Values;
 using InterpArith = Values;
 using InterpLoop = Values;
+using InterpPacked = Values;
 
 const fld A(const char* s) { return {1, 0, bytes(s, s + strlen(s))}; }
 // Dates of 2024-03-15 (levels century to day) in each storage form.
@@ -199,6 +201,50 @@ TEST_F(InterpArith, ComputeRoundsLikeReference) {
     bool ok = reference(r.a, r.b, r.sb, r.op, r.sd, &want);
     EXPECT_EQ(run(at[i]), ok ? PI_END_NORMAL : PI_END_EXIT) << "row " << i;
     EXPECT_TRUE(num_get(dst, &got) && got.v == (ok ? want : r.a)) << "row " << i;
+  }
+}
+
+// Packed fields of every length: the bytes stored are the digits two to a
+// byte with the sign last (reference nibble by nibble), read back as the
+// same value; a digit nibble above 9 anywhere is refused.
+std::vector<uint8_t> packed_reference(__int128 v, int len) {
+  std::vector<uint8_t> nibbles(static_cast<size_t>(2 * len));
+  nibbles.back() = v < 0 ? 0x0D : 0x0C;
+  unsigned __int128 u = v < 0 ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+  for (size_t i = nibbles.size() - 1; i-- > 0; u /= 10) nibbles[i] = static_cast<uint8_t>(u % 10);
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i < nibbles.size(); i += 2) out.push_back(static_cast<uint8_t>(nibbles[i] << 4 | nibbles[i + 1]));
+  return out;
+}
+
+TEST_F(InterpPacked, EveryLengthStoresTheDigitsAndReadsThemBack) {
+  std::mt19937_64 rng(5);
+  for (int len = 1; len <= kPdMaxLen; ++len) {
+    const __int128 limit = p10(2 * len - 1);
+    std::vector<__int128> values = {0, 1, -1, limit - 1, -(limit - 1)};
+    for (int i = 0; i < 200; ++i) {
+      __int128 v = (static_cast<__int128>(rng()) << 64 | rng()) % limit;
+      values.push_back(i % 2 ? v : -v);
+    }
+    for (__int128 v : values) {
+      bytes area(static_cast<size_t>(len), 0xEE);
+      const ii_fld f{area.data(), 8, 0, static_cast<uint16_t>(len), false, nullptr};
+      ASSERT_TRUE(num_put(f, {v, 0})) << len;
+      EXPECT_EQ(area, packed_reference(v, len)) << len;
+      ii_num got{};
+      ASSERT_TRUE(num_get(f, &got)) << len;
+      EXPECT_TRUE(got.v == v) << len;
+    }
+    bytes area(static_cast<size_t>(len), 0xEE);
+    const ii_fld f{area.data(), 8, 0, static_cast<uint16_t>(len), false, nullptr};
+    EXPECT_FALSE(num_put(f, {limit, 0})) << len << ": one digit too many";
+    for (int nib = 0; nib < 2 * len - 1; ++nib) {
+      bytes bad = packed_reference(limit - 1, len);
+      bad[static_cast<size_t>(nib / 2)] |= static_cast<uint8_t>(nib % 2 ? 0x0A : 0xA0);
+      const ii_fld b{bad.data(), 8, 0, static_cast<uint16_t>(len), false, nullptr};
+      ii_num got{};
+      EXPECT_FALSE(num_get(b, &got)) << len << " nibble " << nib;
+    }
   }
 }
 

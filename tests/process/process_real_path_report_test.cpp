@@ -289,8 +289,9 @@ std::vector<std::string> work_files(const kivo_test::data_dir& d) {
 }
 
 // The engine's first query numbers its pointer file 1 and its run files 2
-// to 7; the run memory holds 13,107 entries of 20 bytes, so the sort
-// creates them after that many records and writes its first run to file 2.
+// to 7; the run memory (KIVO_RUN_MEM 471,852: 13,107 entries of 20 bytes
+// and their 16-byte slots) fills after that many records, and the sort
+// writes its first run to file 2.
 // The engine is held at that write; the interrupt comes then. The sort
 // ends with 104250, which the action posts and its log shows, before the
 // selection counted 20,000 records (shown every 10,000) of the 200,000, and
@@ -309,6 +310,7 @@ TEST(ProcessRealPath, InterruptKeyEndsALongSortWithItsStatusAndNoWorkFile) {
   const char* asan = getenv("ASAN_OPTIONS");
   auto p = engine(d, "-d=DB6 -a=DMI -t=menu " + shell_quote("-p=BIG MENU"),
                   {{"KIVO_SHOW_PROGRESS", "1"},
+                   {"KIVO_RUN_MEM", "471852"},
                    {"LD_PRELOAD", GATE_WRITES},
                    {"KVTEST_GATE_PATH", "/00000002-"},
                    {"KVTEST_GATE_MARK", d.file("held")},

@@ -68,7 +68,8 @@ TEST(UtilityErrors, StartNamingWhatDoesNotExistPrintsItsLineAndEndsNonZero) {
     int status;
   } rows[] = {
       {"-d=ZZZ", "database ZZZ does not exist: no DATABASE record", 20},
-      {"-a=ZZZ", "application ZZZ needs a database", 20},
+      {"-a=ZZZ", "application ZZZ does not exist: no APPL record", 20},
+      {"-a=DEM", "application DEM needs a database", 20},
       {"-a=0LA -t=M -p=NOPE", "process 0LA/00 type 1 \"NOPE\" does not exist", 4},
       {"-a=0LA -t=I -p=NOPE", "process 0LA/00 type 2 \"NOPE\" does not exist", 4},
       // A system application needs no database: the one named is not asked for.

@@ -56,7 +56,11 @@ const edit_case kCases[] = {
     {"TabDown", "abcde", 0, 2, 6, {LK_TAB_DOWN}, "abcde", "xyz", 4, 1, 0},
     {"LeftWrapsAroundScreen", "abcde", 0, 1, 1, {LK_LEFT}, "abcde", "xyz", 24, 80, 0},
     {"UpWrapsAroundScreen", "abcde", 0, 1, 3, {LK_UP}, "abcde", "xyz", 24, 3, 0},
+    // Text is typed over in place, wherever the cursor came from.
     {"TypingInLastColumnMovesToNextField", "abcd", 0, 2, 9, typed("xy"), "abcdx", "yyz", 2, 16, 0},
+    {"TypedWhereInputBeginsOverwritesInPlace", "abcde", 0, 2, 5, typed("xy"), "xycde", "xyz", 2, 7, 0},
+    {"TypedAfterTabOverwritesInPlace", "abcde", 0, 2, 6, {LK_TAB, 'q'}, "abcde", "qyz", 2, 16, 0},
+    {"TypedAfterArrowsOverwritesInPlace", "abcde", 0, 2, 5, {LK_RIGHT, LK_LEFT, 'x'}, "xbcde", "xyz", 2, 6, 0},
     {"UpperCaseField", "", CELL_UPPER, 2, 5, typed("ab1"), "AB1  ", "xyz", 2, 8, 0},
     {"TypingOutsideFieldGoesToNextField", "", 0, 1, 1, typed("q"), "q    ", "xyz", 2, 6, 0},
     {"ControlCharactersIgnored", "", 0, 2, 5, typed("\x01"), "     ", "xyz", 2, 5, 0},
@@ -106,6 +110,47 @@ TEST_P(TmEdit, Key) {
 
 INSTANTIATE_TEST_SUITE_P(Keys, TmEdit, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A number and a date as the window manager hands them to the editor: the
+// first character typed at the start of either, once the cursor came
+// there, replaces the value; digits pass over the date's slashes; moved to
+// with the arrows, or typed inside, it is typed over in place.
+class TmFormatted : public kivo_test::TmFresh {};
+
+TEST_F(TmFormatted, TypedValuesReplaceNumbersAndSkipDateLiterals) {
+  const struct {
+    const char* name;
+    int row, col;  // where input begins
+    std::vector<int> input;
+    const char* number;  // the number field (2, 5) after, 6 columns
+    const char* date;    // the date field (2, 15) after, 10 columns
+    int end_col;
+  } rows[] = {
+      {"NumberReplacedWhereInputBegins", 2, 5, typed("80.00"), "80.00 ", "MM/DD/CCYY", 10},
+      {"NumberReplacedAfterTab", 4, 1, {LK_TAB, '7'}, "7     ", "MM/DD/CCYY", 6},
+      {"NumberTypedOverAfterArrows", 2, 5, {LK_RIGHT, LK_LEFT, '8'}, "875.25", "MM/DD/CCYY", 6},
+      {"NumberTypedOverInside", 2, 7, typed("9"), " 79.25", "MM/DD/CCYY", 8},
+      {"DateDigitsPassOverSlashes", 2, 15, typed("12252024"), " 75.25", "12/25/2024", 1},
+      {"DateFromALiteralGoesOn", 2, 17, typed("3"), " 75.25", "MM/3D/CCYY", 19},
+      {"DateAfterArrowsKeepsItsSlashes", 2, 15, {LK_RIGHT, LK_LEFT, '0', '1', '0'}, " 75.25", "01/0D/CCYY", 19},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    field_screen s;
+    s.field(2, 5, 6, " 75.25");
+    s.field(2, 15, 10, "MM/DD/CCYY");
+    s.field(4, 1, 4, "");
+    s.formatted = {{2, 5, 6, 0}, {2, 15, 10, (1u << 2) | (1u << 5)}};
+    byte_keymap keys(kEditKeys);
+    std::string input;
+    for (int v : row.input)
+      input += v < 256 ? std::string(1, static_cast<char>(v)) : keys.key(static_cast<uint16_t>(v));
+    SHOW_DATA sd = edit(s, keys, input + keys.key(LK_ENTER), row.row, row.col);
+    EXPECT_EQ(s.text(2, 5, 6), row.number);
+    EXPECT_EQ(s.text(2, 15, 10), row.date);
+    EXPECT_EQ(sd.col, row.end_col);
+  }
+}
 
 class TmEditRefusal : public kivo_test::TmFresh {};
 

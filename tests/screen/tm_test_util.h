@@ -84,10 +84,24 @@ struct field_screen {
     static field_screen* f = nullptr;
     return f;
   }
+  // The field at (row, col) (1-based) of `len` columns takes a value the
+  // window manager converts (a number, a date): replaced on entry, its
+  // columns of `literals` (bit i: column col + i) passed over.
+  struct formatted_field {
+    int row, col, len;
+    uint64_t literals;
+  };
+  std::vector<formatted_field> formatted;
   static int get_ed(int row, int col, kivo::tm_edit* out) {
     field_screen* f = current();
     size_t at = static_cast<size_t>(row - 1) * f->t->cols;
-    return kivo::tm_row_get_ed(&f->chars[at], &f->attrs[at], f->t->cols, col, &f->changed, out);
+    if (!kivo::tm_row_get_ed(&f->chars[at], &f->attrs[at], f->t->cols, col, &f->changed, out)) return 0;
+    for (const formatted_field& ff : f->formatted)
+      if (ff.row == row && col >= ff.col && col < ff.col + ff.len) {
+        out->replace = true;
+        out->literal[0] = ff.literals >> (col - ff.col);
+      }
+    return 1;
   }
 };
 

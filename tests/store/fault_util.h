@@ -125,6 +125,9 @@ inline os_call_table faulty_calls() {
     return fault_hit("mmap") ? (errno = fault_errno(), MAP_FAILED) : ::mmap(a, n, prot, fl, fd, o);
   };
   t.munmap = [](void* a, size_t n) { return fault_hit("munmap") ? fault_fail<int>() : ::munmap(a, n); };
+  t.sync_file_range = [](int fd, off_t o, off_t n, unsigned fl) {
+    return fault_hit("sync_file_range") ? fault_fail<int>() : ::sync_file_range(fd, o, n, fl);
+  };
   return t;
 }
 

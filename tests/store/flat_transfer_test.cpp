@@ -150,6 +150,31 @@ TEST_F(FlatTransfer, EveryFailedCallLeavesNoDataFileOrTheOldFlatFile) {
   }
 }
 
+// Import and export start the device write of their output as they go; that
+// start is only advice, so when every one fails both still finish whole.
+TEST_F(FlatTransfer, FailedWritebackStartsChangeNothing) {
+  static long starts;
+  starts = 0;
+  std::string text;
+  for (int i = 0; i < 90000; ++i) text += std::to_string(i) + std::string(100, 'w') + "\n";
+  int imported, exported;
+  {
+    kivo_test::scoped_hook failing(os_sys.sync_file_range, [](int, off_t, off_t, unsigned) {
+      ++starts;
+      errno = EIO;
+      return -1;
+    });
+    imported = import_text(text);
+    unlink(base_.c_str());
+    exported = brf2flat_run(base_.c_str());
+  }
+  EXPECT_EQ(imported, 0);
+  EXPECT_EQ(exported, 0);
+  EXPECT_GE(starts, 2) << "both tools start the write of their output";
+  EXPECT_EQ(slurp(base_), bytes(text));
+  EXPECT_EQ(brfanal((base_ + ".dat").c_str(), 0, 0, nullptr), 1);
+}
+
 TEST_F(FlatTransfer, TwoHundredThousandRecordsThroughTheExecutableByteForByte) {
   std::string text;
   text.reserve(200000 * 60);
