@@ -201,8 +201,11 @@ TEST_F(CmdLine, SocketDescriptorMustBeADecimalNumber) {
   EXPECT_EQ(com.rmt_sock, 7);
   com.rmt_sock = 0;
   // A socket that is no descriptor ends the start: never a local session.
-  for (const char* bad : {"-f=", "-f=x7", "-f=70000", "-f=0"})
-    EXPECT_EXIT(parse({bad}), ::testing::ExitedWithCode(1), "") << bad;
+  for (const char* bad : {"-f=", "-f=x7", "-f=70000", "-f=0"}) {
+    EXPECT_EQ(parse({bad}).rc, 0) << bad;
+    EXPECT_EQ(os_cmd_refusal().status, 1) << bad;
+    EXPECT_EQ(com.rmt_sock, 0) << bad;
+  }
 }
 
 TEST_F(CmdLine, KeymapFromTerminalOptionAndEnvironment) {
@@ -283,11 +286,20 @@ TEST_F(CmdLine, OutgoingConnectionThatFailsEndsStartUp) {
   {
     kivo_test::scoped_hook connect(ss_remote_hooks.connect, fake_connect);
     EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
-    // An option that stops parsing ends a start for a remote peer, never a
-    // local session, wherever the remote option stands.
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"-x=8000", "-t=zzz"}, {"-t=zzz", "-x=8000"}, {"-x=host:", "keep"}, {"-f=7", "-a=AB"}})
-      EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "") << args[0];
+    // An option that stops parsing leaves a refusal for a start for a remote
+    // peer, so it ends and never runs a local session, wherever the remote
+    // option stands; the option's own status holds where it gave one.
+    const struct {
+      std::vector<std::string> args;
+      int status;
+    } cases[] = {
+        {{"-x=8000", "-t=zzz"}, 4}, {{"-t=zzz", "-x=8000"}, 4}, {{"-x=host:", "keep"}, 1}, {{"-f=7", "-a=AB"}, 20}};
+    for (const auto& c : cases) {
+      const parsed p = parse(c.args);
+      EXPECT_EQ(p.rc, 0) << c.args[0];
+      EXPECT_NE(os_cmd_refusal().text[0], '\0') << c.args[0] << " " << c.args[1];
+      EXPECT_EQ(os_cmd_refusal().status, c.status) << c.args[0] << " " << c.args[1];
+    }
   }
   kivo_test::scoped_hook none(ss_remote_hooks.connect, nullptr);
   EXPECT_EXIT(parse({"-x=8000"}), ::testing::ExitedWithCode(1), "");
