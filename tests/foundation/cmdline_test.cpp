@@ -14,6 +14,7 @@
 
 #include "../fixtures/hook_override.h"
 #include "fm/fm.h"
+#include "fm/memfile.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
@@ -52,7 +53,7 @@ class CmdLine : public test::Fresh {
     pi_pcb_arb = pi_prop_cache = mhook_arb = nullptr;
     for (ARB*& a : pi_saa_arb) a = nullptr;
     pi_pool = nullptr;
-    foundation_hooks.design_recs = {};
+    mm_destroy_all();  // the memory files go before the next test's fresh start drops their pools
     Fresh::TearDown();
   }
 
@@ -73,6 +74,7 @@ class CmdLine : public test::Fresh {
 
   std::vector<std::string> storage_;
   std::vector<char*> ptrs_;
+  kivo_test::hook_snapshot all_;  // what pi_init fills (the design records) goes back
 };
 
 std::string field(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
@@ -249,8 +251,7 @@ int fake_connect(const char* host, const char* port) {
 bool is_open(int fd) { return fcntl(fd, F_GETFD) >= 0; }
 
 TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
-  const remote_hooks old = ss_remote_hooks;
-  ss_remote_hooks.connect = fake_connect;
+  kivo_test::scoped_hook connect(ss_remote_hooks.connect, fake_connect);
   const struct {
     std::vector<std::string> args;
     std::vector<bool> open;  // of each connection made, in order
@@ -279,7 +280,6 @@ TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
   EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:8000"});
   close(com.rmt_sock);
   com.rmt_sock = 0;
-  ss_remote_hooks = old;
 }
 
 TEST_F(CmdLine, OutgoingConnectionThatFailsEndsStartUp) {
