@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "../tests/fixtures/kivo_fixture.h"
+#include "editors/remote_term.h"
 #include "fm/fm.h"
 #include "fm/la.h"
 #include "foundation/com.h"
@@ -38,7 +39,6 @@
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
-#include "tools/remote_term.h"
 #include "types/cnv.h"
 #include "wm_bytes_scene.h"
 

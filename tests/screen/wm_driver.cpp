@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
+#include "editors/remote_term.h"
 #include "fm/fm.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -36,7 +37,6 @@
 #include "screen/tm_input.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
-#include "tools/remote_term.h"
 #include "types/element.h"
 
 using namespace kivo;
