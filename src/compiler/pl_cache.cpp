@@ -15,6 +15,7 @@
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_child.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "compiler/pc_cmpl.h"
@@ -105,24 +106,25 @@ bool load_cnstr(EM* em) {
     st_le32(key, CCHLD_NO, n);
     const uint8_t* cl = em_read_key(em->em_cchld_arb, 0, key);
     if (!cl) return false;
-    const uint32_t c = ld_le32(cl, CCHLD_CNSTR);
+    const uint32_t c = cchld_view(cl).cnstr();
     if (!c) continue;
-    const uint8_t* t = CNST_RLOC(em, c);
-    if (!t) return false;
+    const uint8_t* rec = CNST_RLOC(em, c);
+    if (!rec) return false;
+    const cnstr_view t(rec);
     pl_cnstr& x = all[n - 1];
-    x.cnt = ld_le16(t, CNSTR_COUNT);
+    x.cnt = t.count();
     x.segs = static_cast<uint8_t*>(MM_ALLOC(em->em_pool, 6 * x.cnt));
     x.flds = static_cast<pl_cnstr_fld*>(MM_ALLOC(em->em_pool, x.cnt * sizeof(pl_cnstr_fld)));
     if (!x.segs || !x.flds) return false;
     uint16_t val_off = 0;
     for (uint32_t i = 0; i < x.cnt; ++i) {
-      const uint8_t* e = t + CNSTR_FIRST + i * CNSTR_ENTRY;
-      const uint16_t len = ld_le16(e, CNSTR_FLD_LEN), area = ld_le16(e, CNSTR_AREA);
+      const cnstr_view::entry e = t.at(i);
+      const uint16_t len = e.fld_len(), area = e.area();
       if (area == 0 || area > em->em_area_cnt) return false;
       st_le16(x.segs + 6 * i, 0, static_cast<uint16_t>(i + 1));
-      st_le16(x.segs + 6 * i, 2, ld_le16(e, CNSTR_CHILD_OFF));
+      st_le16(x.segs + 6 * i, 2, e.child_off());
       st_le16(x.segs + 6 * i, 4, len);
-      x.flds[i] = {val_off, ld_le16(e, CNSTR_OFF), &em->em_area_addr[area], 1, len, e[CNSTR_FLAG]};
+      x.flds[i] = {val_off, e.offset(), &em->em_area_addr[area], 1, len, e.flag()};
       val_off = static_cast<uint16_t>(val_off + len);
     }
   }

@@ -11,6 +11,8 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_child.h"
+#include "compiler/em_field.h"
 #include "compiler/em_file.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
@@ -232,15 +234,15 @@ bool entries(view& v) {
   ok = ok && each(em, EM_CL, CCHLD_LEN, [&](const uint8_t* r) {
          for (size_t i = 0; i < 2; ++i)
            if (!entry_ok(v, r + CCHLD_EP + 4 * i)) return false;
-         const uint32_t c = ld_le32(r, CCHLD_CNSTR);
+         const uint32_t c = cchld_view(r).cnstr();
          if (!c) return true;
-         if (!const_ok(v, c, CNSTR_FIRST)) return false;
-         const uint8_t* t = em->em_cn[c];
-         const uint32_t n = ld_le16(t, CNSTR_COUNT);
-         if (!const_ok(v, c, CNSTR_FIRST + n * CNSTR_ENTRY)) return false;
+         if (!const_ok(v, c, cnstr_view::size_for(0))) return false;
+         const cnstr_view t(em->em_cn[c]);
+         const uint32_t n = t.count();
+         if (!const_ok(v, c, cnstr_view::size_for(n))) return false;
          for (uint32_t i = 0; i < n; ++i) {
-           const uint8_t* e = t + CNSTR_FIRST + i * CNSTR_ENTRY;
-           if (!field_ok(v, ld_le16(e, CNSTR_AREA), ld_le16(e, CNSTR_OFF), ld_le16(e, CNSTR_FLD_LEN))) return false;
+           const cnstr_view::entry e = t.at(i);
+           if (!field_ok(v, e.area(), e.offset(), e.fld_len())) return false;
          }
          return true;
        });
@@ -272,10 +274,10 @@ bool rows(view& v) {
 bool fields_and_files(view& v) {
   EM* em = v.em;
   bool ok = each(em, EM_FL, CFLD_LEN, [&](const uint8_t* f) {
-    const uint32_t occurs = ld_le16(f, CFLD_OCCURS) ? ld_le16(f, CFLD_OCCURS) : 1;
-    return field_ok(v, ld_le32(f, CFLD_AREA), ld_le16(f, CFLD_OFF), ld_le16(f, CFLD_SIZE) * occurs) &&
-           const_ok(v, ld_le32(f, CFLD_INIT), 1) &&
-           (ld_le32(f, CFLD_NULL) == 0 || const_ok(v, ld_le32(f, CFLD_NULL), 1));
+    const cfld_view fl(f);
+    const uint32_t occurs = fl.occurs() ? fl.occurs() : 1;
+    return field_ok(v, fl.area(), fl.offset(), fl.size() * occurs) && const_ok(v, fl.init_const(), 1) &&
+           (fl.null_const() == 0 || const_ok(v, fl.null_const(), 1));
   });
   if (!ok) return v.fail("compiled field");
   ok = each(em, EM_IT, static_cast<uint16_t>(sizeof(CITM)), [&](const uint8_t* r) {

@@ -11,6 +11,7 @@
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_chr.h"
 #include "compiler/em_image.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
@@ -75,10 +76,11 @@ CHR_BLK entry_run(const TITM& it) {
 
 CHR_BLK chr_of(const uint8_t* cr) {
   CHR_BLK b{};
-  b.row = int32_t(ld_le32(cr, CCHR_ROW)), b.col = int32_t(ld_le32(cr, CCHR_COL));
-  b.rows = int32_t(ld_le32(cr, CCHR_ROWS)), b.cols = int32_t(ld_le32(cr, CCHR_COLS));
-  b.value = ld_le32(cr, CCHR_ATTR), b.chr = ld_le32(cr, CCHR_CHAR);
-  b.item_row = int32_t(ld_le32(cr, CCHR_ITM_ROW)), b.item_col = int32_t(ld_le32(cr, CCHR_ITM_COL));
+  const cchr_view c(cr);
+  b.row = int32_t(c.row()), b.col = int32_t(c.col());
+  b.rows = int32_t(c.rows()), b.cols = int32_t(c.cols());
+  b.value = c.attr(), b.chr = c.chr();
+  b.item_row = int32_t(c.item_row()), b.item_col = int32_t(c.item_col());
   return b;
 }
 

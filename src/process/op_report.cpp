@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "compiler/em.h"
+#include "compiler/em_chr.h"
 #include "compiler/em_image.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
@@ -25,6 +26,7 @@
 #include "process/op.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
+#include "process/rm_view.h"
 
 namespace kivo {
 
@@ -222,10 +224,10 @@ uint16_t cmpl_img(PCB* p, uint32_t img_index) {
     // The image's characteristics: its index in their first word.
     if (ok && im.chr_cnt())
       pi_each_rec(em->em_cchr_arb, [&](const uint8_t* cr) {
-        if (ok && ld_le32(cr, CCHR_IMG) == img_index) ok = rm_put(chrs, cr, kRmRcLen);
+        if (ok && cchr_view(cr).img() == img_index) ok = rm_put(chrs, cr, kRmRcLen);
       });
     const uint8_t* stored = ok ? rm_cmpl_img(op->rpt, img, items, chrs) : nullptr;
-    id = stored ? ld_le16(stored, IMG_ID) : 0;
+    id = stored ? rpt_img_view(stored).id() : 0;
   }
   rm_close(items);
   rm_close(chrs);
