@@ -74,7 +74,12 @@ int qp_read_susp(ARB* a, const EM* em, QP_SUSP* out, std::vector<std::vector<uin
 // ---- the pending file and the open file ----
 
 constexpr size_t kPendLen = 28;
+// OPEN record: an ELEMENT design file a query process holds open, by the
+// process and the file's application; OPEN_ARB holds 0, the handle itself is
+// kept by pb_dds_keep.
+enum : size_t { OPEN_PCB = 0, OPEN_AP = 4, OPEN_FLAG = 7, OPEN_ARB = 8 };
 constexpr size_t kOpenLen = 12;
+static_assert(OPEN_ARB + 4 == kOpenLen);
 extern ARB* qp_pend_arb;   // add and read
 extern ARB* qp_pend_walk;  // walk a scope's records
 extern ARB* qp_open_arb;

@@ -45,7 +45,8 @@ namespace {
 constexpr char kModule[] = "QP";
 constexpr uint32_t kMsgSuspend = 300230;
 constexpr uint8_t kFrmSort = 7, kFrmSlct = 8, kFrmExpr9 = 9;
-enum : size_t { QP_WORD = 36, QP_BYTE = 40, QP_VER = 1641 };
+enum : size_t { QP_WORD = 36, QP_BYTE = 40, QP_VER = 1641, QP_TAIL = 1642 };  // QP_TAIL: 2 blanks
+static_assert(QP_TAIL + 2 == kQparmLen);
 constexpr size_t kFrameText = 800;
 
 using init_fn = void (*)(FDB*, KDB*, SDB*, uint32_t);
@@ -159,7 +160,7 @@ void bld_qparm(PCB* p, uint8_t* rec) {
   frame_text(em, slct, rec + QPARM_EXPR8);
   frame_text(em, find_cfrm(em, kFrmExpr9, nullptr), rec + QPARM_EXPR9);
   rec[QP_VER] = static_cast<uint8_t>(em->em_ver[0]);
-  rec[1642] = rec[1643] = ' ';
+  rec[QP_TAIL] = rec[QP_TAIL + 1] = ' ';
 }
 
 ARB* get_qfi_arb(PCB* p, const char* name) {
@@ -330,7 +331,7 @@ void open_dds(PCB* p) {
   if (!qp_open_arb) qp_init();
   auto held = [&](const char* ap) {
     uint8_t rec[kOpenLen] = {};
-    st_le32(rec, 0, p->pcb_handle), memcpy(rec + 4, ap, 3);
+    st_le32(rec, OPEN_PCB, p->pcb_handle), memcpy(rec + OPEN_AP, ap, 3);
     PROTO_FULL(qp_open_arb, 0, rec);
     qp_open_arb->arb_len = kOpenLen, qp_open_arb->arb_mod = ARB_EQUAL;
     const int r = fm_read(qp_open_arb);
@@ -347,9 +348,9 @@ void open_dds(PCB* p) {
     INIT_DELEM_FDB(&fdb, kdb, sdb, a, v);
     if (!FM_OPEN(&fdb, p->pcb_pool ? p->pcb_pool->level : com.mark_scope, 0, 15, 15)) return;
     uint8_t rec[kOpenLen] = {};
-    st_le32(rec, 0, p->pcb_handle), memcpy(rec + 4, ap, 3);
-    rec[7] = 0;
-    st_le32(rec, 8, uint32_t(reinterpret_cast<uintptr_t>(fdb.fdb_arb) & 0));  // the handle stays in dds_open
+    st_le32(rec, OPEN_PCB, p->pcb_handle), memcpy(rec + OPEN_AP, ap, 3);
+    rec[OPEN_FLAG] = 0;
+    st_le32(rec, OPEN_ARB, uint32_t(reinterpret_cast<uintptr_t>(fdb.fdb_arb) & 0));  // the handle stays in dds_open
     PROTO_FULL(qp_open_arb, 0, rec);
     qp_open_arb->arb_len = qp_open_arb->arb_var_len = kOpenLen, qp_open_arb->arb_mod = 0;
     if (!fm_write(qp_open_arb)) return sys_err(kModule, __LINE__, "can't write open_proto");
@@ -371,14 +372,14 @@ void open_dds(PCB* p) {
 void close_dds(PCB* p) {
   if (!qp_open_arb) return;
   uint8_t rec[kOpenLen] = {};
-  st_le32(rec, 0, p->pcb_handle);
+  st_le32(rec, OPEN_PCB, p->pcb_handle);
   for (;;) {
     PROTO_FULL(qp_open_arb, 0, rec);
     qp_open_arb->arb_key = rec, qp_open_arb->arb_key_len = 4, qp_open_arb->arb_len = kOpenLen;
     qp_open_arb->arb_mod = ARB_PARTIAL;
     if (!fm_start(qp_open_arb)) break;
     qp_open_arb->arb_key = nullptr, qp_open_arb->arb_mod = ARB_HOLD;
-    if (!fm_rdnxt(qp_open_arb) || ld_le32(rec, 0) != p->pcb_handle) break;
+    if (!fm_rdnxt(qp_open_arb) || ld_le32(rec, OPEN_PCB) != p->pcb_handle) break;
     qp_open_arb->arb_mod = 0;
     fm_del(qp_open_arb);
   }
