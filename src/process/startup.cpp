@@ -21,6 +21,7 @@
 #include "foundation/paths.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
+#include "foundation/sysparm_record.h"
 #include "process/pi_exec.h"
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
@@ -119,10 +120,10 @@ void run_keaterm(bool at_exit) {
   char saved_db[3];
   memcpy(saved_db, com.cur_db, 3);
   if (const uint8_t* sp = pi_get_dsysparm()) {
-    memcpy(inv.ap_id(), sp + 380, 3);
-    memcpy(inv.ver(), sp + 383, 2);
-    memcpy(inv.proc_nam(), sp + (at_exit ? 475 : 385), kProcNameLen);
-    memcpy(com.cur_db, sp + 30, 3);
+    memcpy(inv.ap_id(), sp + SYSPARM_KEATERM_AP, 3);
+    memcpy(inv.ver(), sp + SYSPARM_KEATERM_VER, 2);
+    memcpy(inv.proc_nam(), sp + (at_exit ? SYSPARM_KEATERM_EXIT : SYSPARM_KEATERM_START), kProcNameLen);
+    memcpy(com.cur_db, sp + SYSPARM_DB, 3);
   } else {
     set_invoc(&inv, "0AD", "00", PT_SUBROUTINE, at_exit ? "KEATERM (EXIT)" : "KEATERM (STARTUP)");
     memset(com.cur_db, ' ', 3);

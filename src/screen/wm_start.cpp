@@ -19,6 +19,7 @@
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
+#include "foundation/sysparm_record.h"
 #include "foundation/text.h"
 #include "screen/screen.h"
 #include "screen/tm_keys.h"
@@ -37,7 +38,6 @@ wm_session wms;
 namespace {
 
 constexpr const char* kModule = "WM5";
-constexpr size_t kSysparmOptimize = 355;  // '0': the terminal layer does not optimise output
 constexpr uint32_t kOpenOptions = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
 constexpr uint8_t kReadyAtStart = 255;
 constexpr uint32_t kLogKeymap = 0x01;
@@ -279,7 +279,7 @@ namespace {
 int terminal_start() {
   const ut_design_recs& recs = ut_get_design_recs();
   const uint8_t* sysparm = recs.dsysparm ? recs.dsysparm() : nullptr;
-  wm_term()->init(sysparm && sysparm[kSysparmOptimize] == '0' ? 1 : 0);
+  wm_term()->init(sysparm && sysparm[SYSPARM_OPTIMIZE] == '0' ? 1 : 0);
   xwm.tkeymap = wm_create_file(wm_file::TKEYMAP, com.sys_scope, "wm_init() - create of tkeymap file failed");
   wms.attach = {};
   com.trm_blk = &wms.attach;
