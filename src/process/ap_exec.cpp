@@ -136,7 +136,7 @@ bool read_loop(PCB* p, uint32_t detail, uint32_t* ctx) {
     if (log_on(p)) log_add(p, MSG_ALOG_HEAD);
   }
   for (bool first = true; go_on; first = false) {
-    (void)ss_yield();
+    ss_yield();
     if (!first && interrupted(p)) mark_leave(PI_END_CANCEL);
     if (s) {
       const uint32_t st = next_record(p, lv, &go_on);

@@ -168,7 +168,7 @@ uint32_t fp_loop(PCB* p, uint32_t frm_no) {
   for (;;) {
     const uint32_t r = fp_exec(p, frm_no);
     if (r != PI_END_NORMAL && !(r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) return r;
-    if (!ss_yield()) mark_leave(PI_END_LEAVE);
+    ss_yield();
   }
 }
 

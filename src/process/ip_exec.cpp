@@ -160,7 +160,7 @@ void ip_exec(PCB* p, uint8_t*) {
     if (r == PI_END_NORMAL || (r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) {
       // A frame its event 21 skips comes back at once: the yield point lets
       // a signal end the loop.
-      if (!ss_yield()) mark_leave(PI_END_LEAVE);
+      ss_yield();
       continue;
     }
     mark_leave(r);

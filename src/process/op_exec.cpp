@@ -74,7 +74,7 @@ void read_loop(PCB* p) {
   }
   p->pcb_brk_lvl = uint8_t(p->pcb_rng_cnt ? p->pcb_rng_cnt - 1u : 0u);
   for (bool first = true;; first = false) {
-    (void)ss_yield();
+    ss_yield();
     if (!first && interrupted(p)) mark_leave(PI_END_CANCEL);
     uint32_t level = 0, st = op_reader.rdnxt(p, &level);
     for (; st == OP_LEVEL_START || st == OP_LEVEL_END; st = op_reader.rdnxt(p, &level)) {

@@ -169,7 +169,7 @@ void free_run(QRY_SORT* q) {
 
 int get_pcf_rec(uint8_t* entry, QRY_SORT* q) {
   for (;;) {
-    (void)ss_yield();
+    ss_yield();
     if (q->interrupt && q->interrupt(q->ctx)) mark_leave(QS_INTERRUPTED);
     const int r = read_pcf(q);
     if (r <= 0) return r;

@@ -13,6 +13,7 @@
 
 #include "../fm/fm_native_util.h"
 #include "design/design_source.h"
+#include "design/mu_xlate.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "foundation/descriptors.h"
@@ -34,8 +35,11 @@ class DesignFiles : public NativeFm {
     };
   }
   // The builders leave their files to the scope: clearing it closes them.
+  // The migration's session file goes with the pools the next test makes
+  // anew: its handle is forgotten with them.
   void TearDown() override {
     fm_clr_scope(kScope);
+    mu_forget();
     NativeFm::TearDown();
   }
   // The "0LA" dictionary of the default installation, which compiles read.
