@@ -41,11 +41,15 @@ constexpr int kTorn = -2;
 constexpr uint32_t kScanCopyAfter = 4096;
 
 // The bytes a read copies records from: the scan's private copy while it
-// still stands for the file and covers `end`, else the shared mapping.
-const uint8_t* record_view(BRF_RCB* r, uint64_t end, size_t* len) {
+// still stands for the file and covers `end` (*is_copy then set), else the
+// shared mapping.
+const uint8_t* record_view(BRF_RCB* r, uint64_t end, size_t* len, bool* is_copy = nullptr) {
   if (r->scan_copy) {
     const uint8_t* copy = fd_cache_copy(r->file->slot, len);
-    if (copy && *len >= end) return copy;
+    if (copy && *len >= end) {
+      if (is_copy) *is_copy = true;
+      return copy;
+    }
     if (!copy) r->scan_copy = false, r->scan_copy_spent = true;  // written since: the file from now on
   }
   return fd_cache_map_file(r->file->slot, end, len);
@@ -60,7 +64,8 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
   BRF_FILE* f = r->file;
   for (int tries = 0;; ++tries) {
     size_t len = 0;
-    const uint8_t* map = record_view(r, uint64_t{seek} + kRecHdrSize, &len);
+    bool is_copy = false;  // nobody writes a private copy: no half-written record there
+    const uint8_t* map = record_view(r, uint64_t{seek} + kRecHdrSize, &len, &is_copy);
     if (!map || uint64_t{seek} + kRecHdrSize > len) return kNotMapped;
     uint8_t head[kRecHdrSize];
     memcpy(head, map + seek, sizeof head);
@@ -74,7 +79,7 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
     const uint8_t* body = map + seek + kRecHdrSize;
     if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
     memcpy(buf, body, n);
-    bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
+    bool whole = is_copy || (memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0);
     if (whole) {
       *hp = h;
       *np = n;
