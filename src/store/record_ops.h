@@ -105,6 +105,10 @@ int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len);
 // The record at `seek` (a record id): checked to be a live record there,
 // locked as brfget; the cursor goes on from it.
 int brfgetat(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len);
+// A hint ahead of a brfgetat of `seek`: asks the memory system for the
+// record's bytes where the file is already mapped. Reads, checks and locks
+// nothing, sets no status: a bad seek only wastes the hint.
+void brfprefetch(BRF_RCB* r, uint32_t seek);
 // Keyed read: mode kSeekEqual / kSeekGreater / both (btree.h); the key in
 // r->key_form, `keylen` bytes (kWholeRecord for a whole record).
 int brfseek(BRF_RCB* r, int mode, const uint8_t* key, int keylen, uint8_t* buf, size_t size, uint32_t* len);

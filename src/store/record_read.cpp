@@ -407,6 +407,17 @@ void scan_copy_start(BRF_RCB* r) {
   r->scan_copy_spent = !r->scan_copy;
 }
 
+// The cache lines of a short record at `seek` of a mapping of `len` bytes
+// (header to trailer, or a relative file's record of up to 128 bytes),
+// asked for once each.
+void prefetch_record(const uint8_t* map, size_t len, uint32_t seek) {
+  constexpr uint32_t kLine = 64;
+  if (uint64_t{seek} + 2 * kLine >= len) return;
+  __builtin_prefetch(map + seek);
+  __builtin_prefetch(map + seek + kLine);
+  __builtin_prefetch(map + seek + 2 * kLine - 1);
+}
+
 }  // namespace
 
 // Asks the memory system for the record kAhead entries on in key order (on
@@ -415,7 +426,6 @@ void scan_copy_start(BRF_RCB* r) {
 // is asked for once, header to trailer of a short record.
 void prefetch_ahead(BRF_RCB* r) {
   constexpr int kAhead = 24;
-  constexpr uint32_t kLine = 64;
   uint32_t seeks[kAhead];
   const int from = r->cursor->index == 0 ? 1 : kAhead;
   int n = bpeek_ahead(r->cursor, from, seeks, kAhead - from + 1);
@@ -423,12 +433,14 @@ void prefetch_ahead(BRF_RCB* r) {
   size_t len = 0;
   const uint8_t* map = record_view(r, 0, &len);
   if (!map) return;
-  for (int i = 0; i < n; ++i) {
-    if (uint64_t{seeks[i]} + 2 * kLine >= len) continue;
-    __builtin_prefetch(map + seeks[i]);
-    __builtin_prefetch(map + seeks[i] + kLine);
-    __builtin_prefetch(map + seeks[i] + 2 * kLine - 1);
-  }
+  for (int i = 0; i < n; ++i) prefetch_record(map, len, seeks[i]);
+}
+
+void brfprefetch(BRF_RCB* r, uint32_t seek) {
+  if (!r || !r->file) return;
+  size_t len = 0;
+  const uint8_t* map = record_view(r, 0, &len);
+  if (map) prefetch_record(map, len, seek);
 }
 
 int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
