@@ -303,7 +303,6 @@ int stmt_loop_totals() {
   com_fill(0, nullptr);
   mm_init();
   ut_clear_hooks.files = fm_clr_scope;
-  fms_backends.native = unix_fm_init;
   com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()}, com.path_root = cstr{0, nullptr};
   const bool started = fm_init();
   if (!started) fprintf(stderr, "file manager not started\n");

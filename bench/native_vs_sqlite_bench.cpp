@@ -328,7 +328,6 @@ struct fm_file {
       return d;
     }();
     static bool started = [] {
-      fms_backends.native = unix_fm_init;
       com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()};
       return fm_init() == 1;
     }();

@@ -56,9 +56,8 @@ void start_engine(const std::string& dir) {
   com_fill(0, nullptr);
   mm_init();
   ut_clear_hooks.files = fm_clr_scope;
-  pi_register_hooks();
+  process_register_hooks();
   if (!fm_init()) abort();
-  fms_backends.native = unix_fm_init;
   com.data_dir = cstr{uint16_t(g_dir.size()), g_dir.data()}, com.path_root = cstr{0, nullptr};
   if (!fm_init()) abort();
 }

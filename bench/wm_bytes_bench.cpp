@@ -162,9 +162,10 @@ int kivo_child(char** argv) {
   setenv("KIVO_0SA_PATH", dir.path.c_str(), 1);
   setenv("KIVO_TST_DIR", dir.path.c_str(), 1);  // no clock; the key snapshots land here
   fm_register_hooks();
-  wm_register_hooks();
+  screen_register_hooks();
   if (!os_init(1, argv) || !cv_init()) return 1;
-  kivo_test::install_opt_group();  // the snapshot of an ending key names it
+  kivo_test::hook_overrides opt_names;
+  kivo_test::install_opt_group(opt_names);  // the snapshot of an ending key names it
   const char* term = getenv("TERM");
   if (!kivo_test::write_messages() || !kivo_test::write_message(kMessageNo, kMessage) ||
       !kivo_test::write_keymap(true, term, "", "DATA ENTRY", kivo_test::default_keymap_rows()))

@@ -101,7 +101,7 @@ date_cnv make_cnv(const item& it, size_t pair, uint8_t* value, char* text, int e
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
+    foundation_seams.err_presenter = fuzz::quiet_sys_err;
     unsetenv("KIVO_PIVOT_ITEMS");
     setenv("KIVO_PIVOT_YEAR", "50", 1);
     date_pivot_reload(2026);

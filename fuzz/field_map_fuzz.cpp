@@ -102,9 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
     mm_init();
-    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
+    foundation_seams.err_presenter = fuzz::quiet_sys_err;
     static std::string dir = fuzz::scratch();
-    fms_backends.native = unix_fm_init;
     com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()}, com.path_root = cstr{0, nullptr};
     return fm_init() == 1;
   }();

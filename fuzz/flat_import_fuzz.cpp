@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
     mm_init();
-    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
+    foundation_seams.err_presenter = fuzz::quiet_sys_err;
     return true;
   }();
   (void)init;

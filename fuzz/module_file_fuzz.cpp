@@ -130,9 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
     mm_init();
-    foundation_hooks.err_presenter = quiet;
+    foundation_seams.err_presenter = quiet;
     static std::string data = kivo::fuzz::scratch();
-    fms_backends.native = unix_fm_init;
     com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
     if (fm_init() != 1) return false;
     fms_select.get_dap = any_dap;

@@ -37,10 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
     mm_init();
-    foundation_hooks.err_presenter = kivo::fuzz::quiet_sys_err;
+    foundation_seams.err_presenter = kivo::fuzz::quiet_sys_err;
     com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
     com.path_root = cstr{0, nullptr};
-    fms_backends.native = unix_fm_init;
     return fm_init() == 1;
   }();
   if (!init) return 0;

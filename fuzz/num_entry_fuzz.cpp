@@ -26,7 +26,7 @@ constexpr uint8_t kFill = 0xA5;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
+    foundation_seams.err_presenter = fuzz::quiet_sys_err;
     return true;
   }();
   (void)init;

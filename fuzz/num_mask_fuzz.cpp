@@ -14,7 +14,7 @@ using namespace kivo;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
+    foundation_seams.err_presenter = fuzz::quiet_sys_err;
     memcpy(com.currency, "EUR", 3);
     com.currency_len = 3;
     return true;

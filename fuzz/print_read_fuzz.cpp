@@ -54,7 +54,7 @@ void open_block(PM_BLK* blk, const uint8_t* marker) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool init = [] {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = fuzz::quiet_sys_err;
+    foundation_seams.err_presenter = fuzz::quiet_sys_err;
     setenv("KIVO_PRT_FI_DIR", (fuzz::scratch() + "/").c_str(), 1);
     return true;
   }();

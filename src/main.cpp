@@ -77,20 +77,7 @@ int run_normal(INVOC* start, int named) {
     }
     startup_err("Unable to Initialize Window Manager", int(wm_status ? wm_status : 1));
   }
-  pc_init();
-  pl_init();
-  rt_init();
-  sc_init();
-  ii_init();
-  se_init();
-  rm_init();
-  op_init();
-  fp_init();
-  mp_init();
-  ip_init();
-  ap_init();
-  qp_init();
-  dd_init();
+  kivo_start_subsystems();
   const uint8_t restart = choose_first_proc(start, named);
   uint32_t install_end = 0;
   switch (chk_install(&install_end)) {

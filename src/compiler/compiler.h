@@ -1,56 +1,71 @@
-// What the rest of the engine calls of the process compiler and module loader.
-//
-// The loader's entries go through `compiler_hooks.pl`, so that a test (and the loader
-// once built, at pl_init) puts its own function in place; an empty entry is
-// the loader not built yet, and each call below says what it does then.
+// What the rest of the engine calls of the process compiler and module
+// loader; the hooks the compiler offers the layers above and its seams.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "foundation/hook_list.h"
+
 namespace kivo {
 
 struct PCB;
 struct EM;
-
-struct pl_hook_table {
-  int (*get)(PCB* pcb, int flag);
-  void (*dump)(FILE* out);
-};
-
 struct ARB;
 struct INVOC;
 
 // The hooks the compiler offers the layers above, each filled by the
-// subsystem named beside it; an empty entry behaves as its comment says.
+// <library>_register_hooks named beside it; an empty entry behaves as its
+// comment says.
 struct compiler_hook_table {
-  pl_hook_table pl;  // the loader's entries (pl_init)
-  // The routine file the statement compiler looks CALL names up in (a memory
-  // file of the session, made by rt_init). Null: every name not a
-  // "library:function" one is unknown.
-  ARB* ifns_arb;
-  // The invocation template the process engine keeps (its defaults, its
-  // pi_register_hooks). Null: the compiler's own copy of those defaults
+  // The routine file the statement compiler looks CALL names up in: a memory
+  // file of the session that rt_init makes (interp_register_hooks). Empty or
+  // null: every name not a "library:function" one is unknown.
+  ARB* (*ifns_arb)();
+  // The invocation template the process engine keeps (its defaults,
+  // process_register_hooks). Null: the compiler's own copy of those defaults
   // serves.
   const INVOC* invoc_template;
 };
 extern compiler_hook_table compiler_hooks;
 
+// clang-format off
+#define KIVO_COMPILER_HOOKS(X)      \
+  X(compiler_hooks, ifns_arb)       \
+  X(compiler_hooks, invoc_template)
+// clang-format on
+KIVO_TABLE_LISTED(compiler_hooks, KIVO_COMPILER_HOOKS);
+
+// What tests replace of the loader; each entry starts as the real one.
+struct compiler_seam_table {
+  // Loads and relocates the module of the block's invocation (pl_get).
+  int (*pl_get)(PCB* pcb, int flag);
+};
+extern compiler_seam_table compiler_seams;
+
+// clang-format off
+#define KIVO_COMPILER_SEAMS(X) \
+  X(compiler_seams, pl_get)
+// clang-format on
+KIVO_TABLE_LISTED(compiler_seams, KIVO_COMPILER_SEAMS);
+
 // The process compiler's start: its hooks, as compiler_register_hooks fills
 // them.
 void pc_init();
-// Gives the descriptors the native compiled-item figures (em_layout), MADDR
-// its memory-file reader unless one is installed, and the token stamps
-// their names (types_hooks.stamp_name, pl_gen_nam); main calls it at
-// start-up through kivo_register_hooks.
+// Fills the hooks the compiler serves below it: the native compiled-item
+// figures of the descriptors (em_layout), MADDR's memory-file reader, the
+// token stamps' names (pl_gen_nam), the module cache in the allocation dump
+// and the modules being built in the scope clearing; main calls it first
+// thing (kivo_register_hooks).
 void compiler_register_hooks();
-void pl_init();
 void sc_init();  // the statement compiler (compiler/sc.h)
 
 // Loads and relocates the module of the process named in the block's
-// invocation. 0 when there is no such process or it cannot be loaded; with
-// the hook empty always 0 (no module can be loaded).
+// invocation (through compiler_seams.pl_get). 0 when there is no such
+// process or it cannot be loaded.
 int pl_get(PCB* pcb, int flag);
+// The loader itself, whatever the seam holds.
+int pl_get_module(PCB* pcb, int flag);
 
 // Releases one use of a module that pl_get gave: at the last use a module
 // that was discarded is freed; otherwise it stays cached. Nothing may touch

@@ -69,8 +69,6 @@ ARB*& em_sub_arb(EM* em, em_sub sub) { return em->*kSubs[sub].arb; }
 void em_sub_fdb(em_sub sub, FDB* fdb, KDB* kdb, SDB* sdb) { kSubs[sub].init(fdb, kdb, sdb); }
 
 EM* em_create() {
-  em_set_layout();
-  em_install_reader();
   POOL* pool = mm_create_pool(nullptr, com.sys_scope);
   if (!pool) return nullptr;
   EM* em = static_cast<EM*>(MM_ALLOC(pool, sizeof(EM)));

@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "foundation/descriptors.h"
+#include "foundation/hook_list.h"
 #include "foundation/pool.h"
 
 namespace kivo {
@@ -231,6 +232,14 @@ struct em_file_ops {
 };
 extern em_file_ops em_files;
 
+// clang-format off
+#define KIVO_EM_FILE_SEAMS(X) \
+  X(em_files, create)         \
+  X(em_files, append)         \
+  X(em_files, close)
+// clang-format on
+KIVO_TABLE_LISTED(em_files, KIVO_EM_FILE_SEAMS);
+
 // A zeroed module with its own pool and every sub-file at the session
 // level; null (nothing left behind) when the pool or a sub-file fails.
 EM* em_create();
@@ -251,7 +260,7 @@ void em_clr_scope(uint32_t level);
 // length the sub-file does not take).
 uint32_t em_append(EM* em, em_sub sub, const uint8_t* rec, uint16_t len);
 
-// Installs the memory-file reader of MADDR unless one is installed already.
+// Puts the memory-file reader in MADDR (foundation_hooks.maddr).
 void em_install_reader();
 // Locate-mode read of the record whose key `keyno` equals that of the
 // record image `key_rec`: the file's own record, or null.

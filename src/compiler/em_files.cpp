@@ -61,10 +61,7 @@ uint8_t* read_by_number(void* handle, uint32_t n) {
 
 em_file_ops em_files = {em_fm_create, em_fm_append, em_fm_close};
 
-void em_install_reader() {
-  // A reader the file manager installed stays.
-  if (!foundation_hooks.maddr) foundation_hooks.maddr = read_by_number;
-}
+void em_install_reader() { foundation_hooks.maddr = read_by_number; }
 
 uint8_t* em_read_key(ARB* arb, uint8_t keyno, uint8_t* key_rec) { return em_fm_read(arb, 0, keyno, 0, key_rec); }
 

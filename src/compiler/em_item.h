@@ -37,8 +37,8 @@ struct CITM {
   uint16_t citm_itemno;  // module-wide from 1: the index of the PCB's items
 };
 
-// Puts the native IT and CV figures into em_layout. Called by pc_init and
-// em_create; the same values each time.
+// Puts the native IT and CV figures into em_layout (compiler_register_hooks);
+// the same values each time.
 void em_set_layout();
 
 // Date descriptor of the item's value: with `direct` the conversion block's

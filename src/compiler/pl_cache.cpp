@@ -245,7 +245,7 @@ int pl_gen_nam(int, const uint8_t* stamp, char* out) {
   return 1;
 }
 
-void pl_dump_cache(FILE* out) {
+void pl_dump(FILE* out) {
   for (EM* em : g_cache) {
     fprintf(out, "EM - %d %3.3s/%2.2s/%30.30s\n", static_cast<int>(em->em_use_cnt), em->em_ap, em->em_ver,
             em->em_proc_nam);
@@ -255,13 +255,6 @@ void pl_dump_cache(FILE* out) {
         fprintf(out, "     %3.3s/%2.2s/%8.8s\n", p.fdb_ap, p.fdb_ver, p.fdb_name);
       }
   }
-}
-
-void pl_init() {
-  compiler_hooks.pl.get = pl_get_module;
-  compiler_hooks.pl.dump = pl_dump_cache;
-  foundation_hooks.mm_dump = pl_dump;
-  ut_clear_hooks.modules = em_clr_scope;
 }
 
 }  // namespace kivo

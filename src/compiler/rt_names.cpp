@@ -18,7 +18,7 @@ std::string rt_trim_name(const char* name, size_t len) {
 
 int rt_fn_find(const char* name, size_t len, rt_fn_ref* out) {
   const std::string n = rt_trim_name(name, len);
-  ARB* a = compiler_hooks.ifns_arb;
+  ARB* a = compiler_hooks.ifns_arb ? compiler_hooks.ifns_arb() : nullptr;
   if (!a || n.empty() || n.size() > kIfnsNameLen) return 0;
   uint8_t rec[kIfnsRecLen];
   memset(rec, ' ', kIfnsNameLen), memcpy(rec, n.data(), n.size());

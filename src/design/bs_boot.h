@@ -10,7 +10,7 @@
 // version, or the data files of "0LA" or "0SA", with a blank name for every
 // file of the summary or one name for that file alone.
 //
-// Callers: `kivo -b` through `bs_hooks.bootstrap` (design/design.h), tests.
+// Callers: `kivo -b` through `bs_bootstrap` (design/design.h), tests.
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,7 @@
-// The design build's entries: the bootstrap (with its hook empty it says
-// so and fails) and the data dictionary's start-up, which adds its routines
-// to the built-in table.
+// The design build's entries: the bootstrap and the data dictionary's
+// start-up, which adds its routines to the built-in table.
 #include "design/design.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "design/bs_boot.h"
@@ -17,13 +15,7 @@
 
 namespace kivo {
 
-bs_hook_table bs_hooks;
-
-signed char bs_bootstrap() {
-  if (bs_hooks.bootstrap) return bs_hooks.bootstrap();
-  fprintf(stderr, "kivo: the bootstrap of the system applications is not available in this build\n");
-  return 1;
-}
+signed char bs_bootstrap() { return bs_run(); }
 
 namespace {
 

@@ -3,18 +3,9 @@
 
 namespace kivo {
 
-// The design build's entries; an empty one is the design build not built
-// yet. A test puts its own function in place.
-struct bs_hook_table {
-  signed char (*bootstrap)();
-};
-extern bs_hook_table bs_hooks;
-
-// Bootstrap of the system applications; the result is the exit status. With
-// the hook empty it says the bootstrap is not available and returns 1.
+// Bootstrap of the system applications (`bs_run`, design/bs_boot.h); the
+// result is the exit status.
 signed char bs_bootstrap();
-// Fills `bs_hooks` with the design build's own entries (`bs_run`).
-void bs_register_hooks();
 // Start-up of the data dictionary: its state cleared, the routines
 // "DD_CMPL", "DB_RESTRUCT", "DB_VFY", "MU_INIT" and "MU_XLATE" added to the
 // built-in table (once), each called with a request and the MESSAGE1 and

@@ -25,7 +25,7 @@
 
 namespace kivo {
 
-fm_hook_table fm_hooks = {nullptr, pm_start_up_user, nullptr};
+fm_hook_table fm_hooks;
 
 namespace {
 

@@ -18,6 +18,7 @@
 
 #include "fm/fm_objects.h"
 #include "fm/fm_switch.h"
+#include "foundation/hook_list.h"
 #include "foundation/invoc.h"
 
 namespace kivo {
@@ -181,6 +182,20 @@ struct fm_proc_hook_table {
   int (*pb_attach)(ARB* arb, STRM* strm, FSCB* scan);
 };
 extern fm_proc_hook_table fm_proc_hooks;
+
+// clang-format off
+#define KIVO_FM_PROC_HOOKS(X)    \
+  X(fm_proc_hooks, load)         \
+  X(fm_proc_hooks, prepare)      \
+  X(fm_proc_hooks, run)          \
+  X(fm_proc_hooks, release)      \
+  X(fm_proc_hooks, data_size)    \
+  X(fm_proc_hooks, store_data)   \
+  X(fm_proc_hooks, restore_data) \
+  X(fm_proc_hooks, dbg_cleanup)  \
+  X(fm_proc_hooks, pb_attach)
+// clang-format on
+KIVO_TABLE_LISTED(fm_proc_hooks, KIVO_FM_PROC_HOOKS);
 
 enum : uint8_t { EP_FILE_OPEN = 1, EP_FILE_CLOSE = 6 };
 

@@ -9,6 +9,7 @@
 
 #include "fm/fm.h"
 #include "fm/memfile.h"
+#include "fm/unix_fm.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -258,7 +259,8 @@ int fms_init() {
     g_mm_started = true;
   }
   mm_fms_install();
-  for (int (*init)() : {fms_backends.memory, fms_backends.native, fms_backends.remote, fm_hooks.pb_init})
+  if (!unix_fm_init()) return 0;
+  for (int (*init)() : {fms_backends.remote, fm_hooks.pb_init})
     if (init && !init()) return 0;
   return 1;
 }

@@ -14,6 +14,7 @@
 
 #include "fm/fm_objects.h"
 #include "foundation/com.h"
+#include "foundation/hook_list.h"
 
 namespace kivo {
 
@@ -56,17 +57,22 @@ struct fms_fn {
 fms_fn* fms_table(uint16_t type);
 void fms_install(uint16_t type, fms_fn* table);
 
-// Back-end initialisers run by fms_init in this order, after the memory
-// back-end's own table is installed; an empty one is a back-end not built,
-// which is no failure. The native back-end installs its table; the remote
-// one when it is linked in. The sorted-query back-end (fm_hooks.pb_init of
-// fm.h) starts last and installs itself per stream at attach.
+// fms_init starts the memory back-end, then the native one (unix_fm_init),
+// then the back-ends above the file manager: the remote one here and the
+// sorted-query one (fm_hooks.pb_init of fm.h), which installs itself per
+// stream at attach.
 struct fms_backend_hooks {
-  int (*memory)() = nullptr;
-  int (*native)() = nullptr;
+  // The remote back-end's start (net_register_hooks: net_fm_init). Empty: no
+  // remote back-end in this build, which is no failure.
   int (*remote)() = nullptr;
 };
 extern fms_backend_hooks fms_backends;
+
+// clang-format off
+#define KIVO_FMS_BACKEND_HOOKS(X) \
+  X(fms_backends, remote)
+// clang-format on
+KIVO_TABLE_LISTED(fms_backends, KIVO_FMS_BACKEND_HOOKS);
 
 // Starts the memory manager (once per process: a second start would destroy
 // every pool) and then each back-end. 0 as soon as one fails.
@@ -108,6 +114,15 @@ struct fms_select_hooks {
   const uint8_t* (*get_ddb)(const char* db) = nullptr;
 };
 extern fms_select_hooks fms_select;
+
+// clang-format off
+#define KIVO_FMS_SELECT_SEAMS(X) \
+  X(fms_select, read_sysdir)     \
+  X(fms_select, read_sysdflt)    \
+  X(fms_select, get_dap)         \
+  X(fms_select, get_ddb)
+// clang-format on
+KIVO_TABLE_LISTED(fms_select, KIVO_FMS_SELECT_SEAMS);
 
 // The SYSDIR entry of a file: with a database (even blank) the version is
 // blank, without one the database is blank and the version given. 1 = found.

@@ -8,16 +8,25 @@
 
 #include <cstdint>
 
+#include "foundation/hook_list.h"
+
 namespace kivo {
 
 // The APPL and DATABASE records as the process engine keeps them (its
-// pi_get_dap and pi_get_ddb), filled by pi_register_hooks. Empty: the
+// pi_get_dap and pi_get_ddb), filled by process_register_hooks. Empty: the
 // selection finds no such records.
 struct fm_sa_hook_table {
   const uint8_t* (*get_dap)(const char* ap, const char* ver) = nullptr;
   const uint8_t* (*get_ddb)(const char* db) = nullptr;
 };
 extern fm_sa_hook_table fm_sa_hooks;
+
+// clang-format off
+#define KIVO_FM_SA_HOOKS(X) \
+  X(fm_sa_hooks, get_dap)   \
+  X(fm_sa_hooks, get_ddb)
+// clang-format on
+KIVO_TABLE_LISTED(fm_sa_hooks, KIVO_FM_SA_HOOKS);
 
 // Start-up steps 7 and 8: the four files opened in the system scope, APPL's
 // handle published in com.dap_stream, the selection's readers installed.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "fm/fm.h"
 #include "fm/key_xfer.h"
 #include "fm/memfile.h"
 #include "foundation/bytes.h"
@@ -738,7 +739,7 @@ void mm_drop_files(uint32_t level) {
 void mm_fms_install() {
   fms_fn& t = mm_fms_fn;
   t = fms_fn{};
-  foundation_hooks.mm_reset = mm_destroy_all;
+  fm_start_hooks();
   t.alloc_fi = mm_alloc_fi;
   t.alloc_id = mm_alloc_id;
   t.attach = mm_attach;

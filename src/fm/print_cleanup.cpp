@@ -53,7 +53,7 @@ std::string request_date(const ss_clock& c) {
 }
 
 std::string user_name() {
-  const uint8_t* rec = fm_hooks.pm_user ? fm_hooks.pm_user() : nullptr;
+  const uint8_t* rec = fm_hooks.pm_user ? fm_hooks.pm_user() : pm_start_up_user();
   return rec ? value(reinterpret_cast<const char*>(rec) + kUserIdLen, kUserNameLen) : "";
 }
 

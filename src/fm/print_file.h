@@ -142,8 +142,8 @@ int pm_cleanup(PM_BLK* blk);
 
 // The current USER record, whose 80 characters after the 3-character user id
 // are the "-user=" option; null when there is none (the option is empty).
-// It comes from fm_hooks.pm_user (fm/fm.h), which starts as this one: the
-// record read at start-up (com.user_rec).
+// It comes from fm_hooks.pm_user (fm/fm.h) when that is filled, else from
+// this one: the record read at start-up (com.user_rec).
 using pm_user_source = const uint8_t* (*)();
 const uint8_t* pm_start_up_user();
 

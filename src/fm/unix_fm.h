@@ -12,8 +12,7 @@
 // A hold of state UIO_RCVR has lost its lock and is taken again before a
 // rewrite or delete.
 //
-// Callers: the file manager through unix_fms_fn; fms_init through
-// fms_backends.native.
+// Callers: the file manager through unix_fms_fn; fms_init.
 #pragma once
 
 #include <cstddef>

@@ -162,12 +162,13 @@ bool asks_remote_terminal(int argc, char** argv) {
 }
 
 // An engine started for a remote peer never falls back to a session on
-// this terminal: an option that stops parsing ends the start instead.
-[[noreturn]] void refuse_for_remote(const char* arg) {
-  char text[400];
-  snprintf(text, sizeof text, "option \"%.300s\" refused: an engine for a remote terminal starts no local session",
-           arg);
-  startup_err(text, 1);
+// this terminal: an option that stops parsing is recorded as the start's
+// refusal (status 1 unless the option gave its own), which ends the start.
+void refuse_for_remote(const char* arg) {
+  if (g_refusal.text[0]) return;
+  snprintf(g_refusal.text, sizeof g_refusal.text,
+           "option \"%.100s\" refused: an engine for a remote terminal starts no local session", arg);
+  g_refusal.status = 1;
 }
 
 // Terminal type and keymap from the environment; these hold even when the

@@ -70,7 +70,9 @@ bool wants_remote_client(int argc, char** argv);
 // --help) prints the usage text and sets MODE_USAGE; a plain argument, "-",
 // -z and its script are kept.
 // A -x connection made before parsing stopped is closed again; one that
-// cannot be made ends start-up with status 1.
+// cannot be made ends start-up with status 1. When the line asks for a
+// remote terminal (-x, -f), any option that stops parsing leaves a refusal,
+// so the start ends rather than falling back to a local session.
 // A utility option (-e, -i, -v, -r, -an) also ends parsing; its file name goes
 // to *util_file (null when none was given).
 int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file = nullptr);

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/hook_list.h"
 #include "foundation/paths.h"
 
 namespace kivo {
@@ -257,6 +258,18 @@ struct em_native_layout {
   uint16_t citm_itemno_off = 292;  // key 3: item number (2b)
 };
 extern em_native_layout em_layout;
+
+// clang-format off
+#define KIVO_EM_LAYOUT_HOOKS(X) \
+  X(em_layout, cnv_len)         \
+  X(em_layout, citm_len)        \
+  X(em_layout, citm_ap_off)     \
+  X(em_layout, citm_fld_off)    \
+  X(em_layout, citm_occ_off)    \
+  X(em_layout, citm_elem_off)   \
+  X(em_layout, citm_itemno_off)
+// clang-format on
+KIVO_TABLE_LISTED(em_layout, KIVO_EM_LAYOUT_HOOKS);
 
 void em_cache_fdb(FDB* fdb, KDB* kdb, SDB* sdb);
 void em_cap_fdb(FDB* fdb, KDB* kdb, SDB* sdb);

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "foundation/com.h"
+#include "foundation/hook_list.h"
 
 struct termios;
 
@@ -199,6 +200,13 @@ struct remote_hooks {
   int (*ping)();
 };
 extern remote_hooks ss_remote_hooks;
+
+// clang-format off
+#define KIVO_REMOTE_HOOKS(X)  \
+  X(ss_remote_hooks, connect) \
+  X(ss_remote_hooks, ping)
+// clang-format on
+KIVO_TABLE_LISTED(ss_remote_hooks, KIVO_REMOTE_HOOKS);
 
 // The exit status of a session whose remote client is gone.
 constexpr int kRemoteGoneExit = 9;

@@ -11,6 +11,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "foundation/hook_list.h"
+
 namespace kivo {
 
 struct os_call_table {
@@ -42,6 +44,32 @@ struct os_call_table {
 
 // The table in use; starts as the real system calls.
 extern os_call_table os_sys;
+
+// clang-format off
+#define KIVO_OS_SEAMS(X)     \
+  X(os_sys, open)            \
+  X(os_sys, close)           \
+  X(os_sys, pread)           \
+  X(os_sys, pwrite)          \
+  X(os_sys, read)            \
+  X(os_sys, write)           \
+  X(os_sys, readv)           \
+  X(os_sys, lseek)           \
+  X(os_sys, fcntl_lock)      \
+  X(os_sys, fstat)           \
+  X(os_sys, stat)            \
+  X(os_sys, fsync)           \
+  X(os_sys, ftruncate)       \
+  X(os_sys, rename)          \
+  X(os_sys, unlink)          \
+  X(os_sys, mkstemp)         \
+  X(os_sys, fopen)           \
+  X(os_sys, pwritev)         \
+  X(os_sys, mmap)            \
+  X(os_sys, munmap)          \
+  X(os_sys, sync_file_range)
+// clang-format on
+KIVO_TABLE_LISTED(os_sys, KIVO_OS_SEAMS);
 
 // The real system calls, to restore the table after a test.
 const os_call_table& os_real_calls();

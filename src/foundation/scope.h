@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "foundation/com.h"
+#include "foundation/hook_list.h"
 
 namespace kivo {
 
@@ -82,6 +83,15 @@ struct scope_clear_hooks {
   void (*modules)(uint32_t level);         // modules being built (compiler)
 };
 extern scope_clear_hooks ut_clear_hooks;
+
+// clang-format off
+#define KIVO_SCOPE_HOOKS(X)         \
+  X(ut_clear_hooks, windows)        \
+  X(ut_clear_hooks, sorted_queries) \
+  X(ut_clear_hooks, files)          \
+  X(ut_clear_hooks, modules)
+// clang-format on
+KIVO_TABLE_LISTED(ut_clear_hooks, KIVO_SCOPE_HOOKS);
 
 // Releases a level: its reset list (newest first, so the oldest value of an
 // address wins), then windows, sorted-query blocks, files, modules being

@@ -76,6 +76,8 @@ void log_error(const char* module, int line, const char* text) {
 
 }  // namespace
 
+foundation_seam_table foundation_seams = {text_presenter};
+
 void sys_err_log(const char* text) {
   int fd = log_fd();
   if (fd < 0) return;
@@ -105,7 +107,7 @@ void os_sys_err(const char* module, int line) {
     g_in_error = true;
   }
   if (g_in_error) text_cancel(module, ut_dbg);
-  (foundation_hooks.err_presenter ? foundation_hooks.err_presenter : text_presenter)(module, line, ut_dbg);
+  foundation_seams.err_presenter(module, line, ut_dbg);
 }
 
 void sys_err(const char* module, int line, const char* fmt, ...) {

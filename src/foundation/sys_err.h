@@ -26,7 +26,7 @@ void os_sys_err(const char* module, int line);
 // printf-style: formats into ut_dbg (bounded), then os_sys_err.
 void sys_err(const char* module, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-// A replaceable presenter of the text form (foundation_hooks.err_presenter),
+// A replaceable presenter of the text form (foundation_seams.err_presenter),
 // so that tests can take over the display. Returning normally means
 // "continue".
 using sys_err_presenter = void (*)(const char* module, int line, const char* text);

@@ -13,6 +13,7 @@
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
 #include "fm/fm_record.h"
+#include "fm/la.h"
 #include "foundation/com.h"
 #include "foundation/dbg_ctl.h"
 #include "foundation/descriptors.h"
@@ -32,6 +33,7 @@ ii_fn ii_inst_fns[OP_LIMIT];
 ii_dbg_hook_table ii_dbg_hooks;
 uint8_t rt_last_err[kRtErrSize];
 ARB* rt_err_arb = nullptr;
+ARB* rt_ifns_arb = nullptr;
 void* rt_trace_arb = nullptr;
 
 void ii_fill_ops();  // ii_ops.cpp
@@ -444,8 +446,9 @@ int II_EXEC_MISC(EP_CALL* call, em_entry at, uint16_t ep) {
   return II_EXEC_ANY(call, at);
 }
 
-uint32_t ii_proc_exec(PROC_EXEC_BLK* blk) {
-  if (ii_hooks.proc_exec) return ii_hooks.proc_exec(blk);
+uint32_t ii_proc_exec(PROC_EXEC_BLK* blk) { return interp_seams.proc_exec(blk); }
+
+uint32_t ii_proc_exec_own(PROC_EXEC_BLK* blk) {
   EP_CALL call{};
   call.pcb = blk->pcb;
   // 61 and 62 are the event points of the child being invoked.
@@ -456,6 +459,16 @@ uint32_t ii_proc_exec(PROC_EXEC_BLK* blk) {
   if (blk->result_area) st_le32(blk->result_area, 0, call.result);
   return PI_END_NORMAL;
 }
+
+namespace {
+
+int add_msg(int cls, ARB* fi, const char* text, size_t len) {
+  return la_add_text(fi, static_cast<uint16_t>(cls), 0, text, len);
+}
+
+}  // namespace
+
+interp_seam_table interp_seams = {ii_proc_exec_own, add_msg};
 
 // ---- start-up and traces ----
 
@@ -481,12 +494,12 @@ void rt_init() {
   rt_err_arb = fdb.fdb_arb;
   // The routine file goes with the ERROR file: both belong to the session.
   INIT_IFNS_FDB(&fdb, kdb, sdb);
-  compiler_hooks.ifns_arb = nullptr;
+  rt_ifns_arb = nullptr;
   if (!FM_CREATE(&fdb, com.sys_scope, 0, LFB_OPEN_NEW, 0x0f, 0x0f) || !rt_load_fns(fdb.fdb_arb)) {
     sys_err("RT", __LINE__, "rt_init() - routine file create failed");
     return;
   }
-  compiler_hooks.ifns_arb = fdb.fdb_arb;
+  rt_ifns_arb = fdb.fdb_arb;
 }
 
 uint32_t rt_trace_number(uint32_t seq) { return seq ? seq : ++trace_seq; }

@@ -355,17 +355,17 @@ std::string msg_text(II_RUN* run, uint8_t* p) {
   return std::string(reinterpret_cast<const char*>(f.p), n);
 }
 
-// Through the message layer into pcb_err_fi; without it (or without a
-// file) the text goes to the statement trace, so nothing is lost in silence
-// (a system application's only with KIVO_TRACE_0APPS, as its other records).
+// Through the message layer into pcb_err_fi; without a file the text goes
+// to the statement trace, so nothing is lost in silence (a system
+// application's only with KIVO_TRACE_0APPS, as its other records).
 bool post_text(II_RUN* run, const std::string& t, int cls) {
   PCB* pcb = run->call->pcb;
   ARB* fi = pcb ? pcb->pcb_err_fi : nullptr;
-  if (!ii_hooks.add_msg || !fi) {
+  if (!fi) {
     TRACE_KIVO("M", 0, static_cast<uint32_t>(cls), pcb, t.c_str());
     return true;
   }
-  if (ii_hooks.add_msg(cls, fi, t.data(), t.size())) return true;
+  if (interp_seams.add_msg(cls, fi, t.data(), t.size())) return true;
   ii_fail(run, "message not written");
   return false;
 }

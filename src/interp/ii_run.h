@@ -85,6 +85,15 @@ struct ii_dbg_hook_table {
 };
 extern ii_dbg_hook_table ii_dbg_hooks;
 
+// clang-format off
+#define KIVO_II_DBG_HOOKS(X)       \
+  X(ii_dbg_hooks, inst_trap)       \
+  X(ii_dbg_hooks, inst_step_break) \
+  X(ii_dbg_hooks, dbg_init)        \
+  X(ii_dbg_hooks, dbg_chk_watches)
+// clang-format on
+KIVO_TABLE_LISTED(ii_dbg_hooks, KIVO_II_DBG_HOOKS);
+
 // The stop rule before an instruction while the control word is not 0:
 // true when the debugger is to stop here (operations 8, 10, 11 applied).
 bool ii_dbg_should_stop(II_RUN* run, uint8_t* inst);

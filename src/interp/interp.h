@@ -1,8 +1,8 @@
 // What the rest of the engine calls of the interpreter and run-time routines.
 //
 // Map: EP_CALL and the II_EXEC_* macros; ii_hooks (what the interpreter
-// needs of the process engine, which fills it when it starts); ii_register_hooks, ii_init,
-// rt_init, ii_exec, ii_proc_exec; the trace writer.
+// needs of the process engine) and interp_seams; interp_register_hooks,
+// ii_init, rt_init, ii_exec, ii_proc_exec; the trace writer.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include "compiler/em.h"
 #include "compiler/pcb.h"
 #include "fm/fm_open.h"
+#include "foundation/hook_list.h"
 
 namespace kivo {
 
@@ -28,14 +29,9 @@ struct EP_CALL {
   uint32_t result;  // bits 8-9 a selection's outcome, 0x10000 the stop request
 };
 
-// What the interpreter needs of higher layers, filled when they start. An
-// empty entry answers "nothing".
+// What the interpreter needs of the process engine, filled by
+// process_register_hooks. An empty entry answers "nothing".
 struct ii_hook_table {
-  uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);  // a replacement (tests)
-  // The message layer's la_add_msg for the message verbs: `len` bytes of
-  // text of class `cls` (1 warning, 3 error, 4 information) into the
-  // message file `fi`; 1 when written. Empty: the text goes to the trace.
-  int (*add_msg)(int cls, ARB* fi, const char* text, size_t len);
   // The executive's pi_exec for the invocation verbs: runs process `name`
   // (30 characters) of `ap` with the process and invocation types, in
   // chain mode 2 when `chain`, `pcb` as the parent with its surfaces; the
@@ -66,16 +62,54 @@ struct ii_hook_table {
 };
 extern ii_hook_table ii_hooks;
 
+// clang-format off
+#define KIVO_II_HOOKS(X)   \
+  X(ii_hooks, invoke)      \
+  X(ii_hooks, print)       \
+  X(ii_hooks, display)     \
+  X(ii_hooks, place_file)  \
+  X(ii_hooks, pcf_start)   \
+  X(ii_hooks, pcf_read)    \
+  X(ii_hooks, pcf_rdnxt)   \
+  X(ii_hooks, pcf_write)   \
+  X(ii_hooks, pcf_rewrite) \
+  X(ii_hooks, pcf_del)
+// clang-format on
+KIVO_TABLE_LISTED(ii_hooks, KIVO_II_HOOKS);
+
+// What tests replace of the interpreter; each entry starts as the real one.
+struct interp_seam_table {
+  // Runs an event point of a process or a file's process
+  // (ii_proc_exec_own).
+  uint32_t (*proc_exec)(PROC_EXEC_BLK* blk);
+  // The message verbs' text: `len` bytes of class `cls` (1 warning, 3
+  // error, 4 information) into the message file `fi` through the message
+  // layer (la_add_text); 1 when written.
+  int (*add_msg)(int cls, ARB* fi, const char* text, size_t len);
+};
+extern interp_seam_table interp_seams;
+
+// clang-format off
+#define KIVO_INTERP_SEAMS(X) \
+  X(interp_seams, proc_exec) \
+  X(interp_seams, add_msg)
+// clang-format on
+KIVO_TABLE_LISTED(interp_seams, KIVO_INTERP_SEAMS);
+
 // The two groups of output defaults of the process's system area 1, each
 // field from the first of USER, the APPL record of `db_area`'s application
 // and version (null: none) and SYSPARM that sets it (rt_dflt.cpp).
 void rt_dflt_disp(PCB* p, const uint8_t* db_area);
 
 // Opens the trace file (KIVO_TRACE_FILE) and creates the session's "0LA"
-// ERROR memory file, whose record 1 rt_err writes; once per run.
+// ERROR memory file, whose record 1 rt_err writes, and its routine file;
+// once per run.
 void rt_init();
 // The ERROR memory file; null before rt_init or when it could not be made.
 extern ARB* rt_err_arb;
+// The routine file CALL names are looked up in (compiler_hooks.ifns_arb);
+// null before rt_init or when it could not be made.
+extern ARB* rt_ifns_arb;
 void ii_init();
 
 // Opens the ELEMENT design file of `ap`/`ver` for reading at the current
@@ -92,8 +126,10 @@ void ii_pass_back(PCB* pcb);
 
 // Event point `ep_no` of the process (61 and 62: of its pcb_cur_chld):
 // result word stored as a u32 in the result area when given; returns
-// normally.
+// normally. Through interp_seams.proc_exec; ii_proc_exec_own is the
+// interpreter's own run, whatever the seam holds.
 uint32_t ii_proc_exec(PROC_EXEC_BLK* blk);
+uint32_t ii_proc_exec_own(PROC_EXEC_BLK* blk);
 
 // Event-point calls: each answers 0 when there is no code (an entry of
 // block 0 or 65535, no module, no current record), else runs it.
@@ -116,9 +152,10 @@ uint32_t rt_trace(const char* kind, uint32_t seq, uint32_t code, PCB* pcb, const
 uint32_t rt_trace_number(uint32_t seq);
 extern void* rt_trace_arb;
 
-// Puts the message layer's la_add_text behind the message verbs
-// (ii_hooks.add_msg); main calls it at start-up.
-void ii_register_hooks();
+// Fills the hook the interpreter serves below it: its routine file for the
+// statement compiler (compiler_hooks.ifns_arb); main calls it first thing
+// (kivo_register_hooks).
+void interp_register_hooks();
 
 // Routine callable by name: stores the address `value` in `out`; 1.
 int get_addr(void* value, void** out);

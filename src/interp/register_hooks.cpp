@@ -1,13 +1,12 @@
-// The interpreter's message verbs write through the message layer below it.
-#include "fm/la.h"
+// The interpreter in the layers below: its routine file for the statement
+// compiler's CALL names.
+#include "compiler/compiler.h"
 #include "interp/interp.h"
 
 namespace kivo {
 
-void ii_register_hooks() {
-  ii_hooks.add_msg = [](int cls, ARB* fi, const char* text, size_t len) {
-    return la_add_text(fi, static_cast<uint16_t>(cls), 0, text, len);
-  };
+void interp_register_hooks() {
+  compiler_hooks.ifns_arb = [] { return rt_ifns_arb; };
 }
 
 }  // namespace kivo

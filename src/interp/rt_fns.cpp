@@ -223,8 +223,7 @@ int rt_add_fn(const rt_fn_row& row) {
   for (const rt_fn_row& r : rows())
     if (!strcmp(r.name, row.name)) return 0;
   rows().push_back(row);
-  return compiler_hooks.ifns_arb ? write_row(compiler_hooks.ifns_arb, static_cast<uint32_t>(rows().size() - 1), row)
-                                 : 1;
+  return rt_ifns_arb ? write_row(rt_ifns_arb, static_cast<uint32_t>(rows().size() - 1), row) : 1;
 }
 
 int rt_load_fns(ARB* arb) {

@@ -40,6 +40,19 @@ struct tmnet_cli_term_ops {
 };
 extern tmnet_cli_term_ops tmnet_cli_term;
 
+// clang-format off
+#define KIVO_TMNET_CLI_HOOKS(X) \
+  X(tmnet_cli_term, login)      \
+  X(tmnet_cli_term, init)       \
+  X(tmnet_cli_term, attach)     \
+  X(tmnet_cli_term, keymap)     \
+  X(tmnet_cli_term, update)     \
+  X(tmnet_cli_term, show)       \
+  X(tmnet_cli_term, finish)     \
+  X(tmnet_cli_term, kivokeys)
+// clang-format on
+KIVO_TABLE_LISTED(tmnet_cli_term, KIVO_TMNET_CLI_HOOKS);
+
 // The session block's fields.
 constexpr size_t kCliHostLen = 30;
 constexpr size_t kCliUserLen = 20;

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "fm/fm_objects.h"
+#include "foundation/hook_list.h"
 
 namespace kivo {
 
@@ -45,6 +46,14 @@ struct tmnet_keymap_ops {
   void (*close)(ARB* file);  // closes it unchanged, when nothing is stored
 };
 extern tmnet_keymap_ops tmnet_keymap_file;
+
+// clang-format off
+#define KIVO_TMNET_KEYMAP_HOOKS(X) \
+  X(tmnet_keymap_file, open)       \
+  X(tmnet_keymap_file, store)      \
+  X(tmnet_keymap_file, close)
+// clang-format on
+KIVO_TABLE_LISTED(tmnet_keymap_file, KIVO_TMNET_KEYMAP_HOOKS);
 
 // Runs the server's half on com.rmt_sock and ends the process with a
 // tmnet_keys_end code through tmnet_end_process; returns that code only

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "foundation/hook_list.h"
+
 namespace kivo {
 
 // The show block as the server exchanges it (the terminal layer's eleven
@@ -80,6 +82,15 @@ struct tmnet_srv_hook_table {
   int (*ie_gui_edit)(tmnet_ie_req* req);
 };
 extern tmnet_srv_hook_table tmnet_srv_hooks;
+
+// clang-format off
+#define KIVO_TMNET_SRV_HOOKS(X)   \
+  X(tmnet_srv_hooks, put_char)    \
+  X(tmnet_srv_hooks, get_itm)     \
+  X(tmnet_srv_hooks, ie_get_info) \
+  X(tmnet_srv_hooks, ie_gui_edit)
+// clang-format on
+KIVO_TABLE_LISTED(tmnet_srv_hooks, KIVO_TMNET_SRV_HOOKS);
 
 // The geometry a client may ask for.
 constexpr int kSrvMaxDim = 255;

@@ -52,7 +52,7 @@ extern ARB* alog_family_arb;
 extern ARB* alog_id_arb;
 extern uint32_t alog_family_id;  // the next family's id, from 1
 extern POOL* ap_pool;
-// The level roll after a total frame: pi_hooks.ap_sum_roll, op_sum_roll
+// The level roll after a total frame: process_seams.ap_sum_roll, op_sum_roll
 // unless a test counts through its own.
 void ap_sum_roll(PCB* p);
 

@@ -40,7 +40,7 @@ ARB* alog_family_arb;
 ARB* alog_id_arb;
 uint32_t alog_family_id = 1;
 POOL* ap_pool;
-void ap_sum_roll(PCB* p) { (pi_hooks.ap_sum_roll ? pi_hooks.ap_sum_roll : op_sum_roll)(p); }
+void ap_sum_roll(PCB* p) { process_seams.ap_sum_roll(p); }
 
 namespace {
 

@@ -40,8 +40,9 @@ constexpr uint32_t kEpStop = 0x10000;
 // current frame and image, or child event point (61, 62) of `child`; the
 // result word. Unwinds as the statements do (END PROC, CANCEL, LOGOUT).
 uint32_t fp_ep(PCB* p, uint16_t ep, const uint8_t* child);
-// A test double of the event points; null: the interpreter.
-extern uint32_t (*fp_ep_hook)(PCB* p, uint16_t ep, const uint8_t* child);
+// fp_ep's own work, through the interpreter (process_seams.fp_ep, which
+// tests replace with a double of the event points).
+uint32_t fp_ep_own(PCB* p, uint16_t ep, const uint8_t* child);
 
 // The frame on the screen while its key loop runs.
 struct fp_frame {

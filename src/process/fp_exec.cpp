@@ -19,11 +19,11 @@
 #include "process/op.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
+#include "process/process.h"
 #include "screen/tm_keys.h"
 
 namespace kivo {
 
-uint32_t (*fp_ep_hook)(PCB* p, uint16_t ep, const uint8_t* child);
 fp_type_ops fp_types[kProcTypes + 1];
 
 namespace {
@@ -135,8 +135,9 @@ uint32_t run_screen(PCB* p, fp_frame* f) {
 
 }  // namespace
 
-uint32_t fp_ep(PCB* p, uint16_t ep, const uint8_t* child) {
-  if (fp_ep_hook) return fp_ep_hook(p, ep, child);
+uint32_t fp_ep(PCB* p, uint16_t ep, const uint8_t* child) { return process_seams.fp_ep(p, ep, child); }
+
+uint32_t fp_ep_own(PCB* p, uint16_t ep, const uint8_t* child) {
   EP_CALL call{};
   call.pcb = p;
   call.cur_frm = p->pcb_cur_frm ? ld_le32(p->pcb_cur_frm, CFRM_NO) : 0;

@@ -130,16 +130,12 @@ uint32_t load_frm_no(PCB* p, uint8_t kind);
 // The frame of `kind` (1 heading, 2 total) of range level `index`; 0 none.
 uint32_t load_rng_frm_no(PCB* p, uint32_t index, uint8_t kind);
 
-// How the loop reads the primary file, so that tests can script level
-// breaks as a sorted query delivers them. `level` receives the range level
-// of 200620 and 200370. Returns the stream's status: 200350 a record (also
-// for a plain read that succeeded), 200360 the end, anything else a failure.
-// Where an OUTPUT run's print blocks go is pi_hooks.op_sink: null the print
-// manager (tests put in a sink that fails).
-
-struct op_read_hooks {
-  uint32_t (*rdnxt)(PCB* p, uint32_t* level);
-};
-extern op_read_hooks op_reader;
+// How the loop reads the primary file (process_seams.op_rdnxt, which tests
+// replace to script level breaks as a sorted query delivers them): the
+// stream's status after pi_rdnxt, 200350 a record (also for a plain read
+// that succeeded), 200360 the end, anything else a failure; `level`
+// receives the range level of 200620 and 200370. Where an OUTPUT run's print
+// blocks go is process_seams.op_sink: null the print manager.
+uint32_t op_pcf_rdnxt(PCB* p, uint32_t* level);
 
 }  // namespace kivo

@@ -28,9 +28,9 @@ namespace {
 
 constexpr uint8_t kFlagHeading = 1, kFlagTotal = 2;  // range entry flags after RNG_FLAGS
 
-// The stream's status after pi_rdnxt; a sorted query keeps the level of
-// 200620 and 200370 in the secondary status word.
-uint32_t pcf_rdnxt(PCB* p, uint32_t* level) {
+}  // namespace
+
+uint32_t op_pcf_rdnxt(PCB* p, uint32_t* level) {
   const int ok = pi_rdnxt(p, 0);
   ARB* a = p->pcb_pcf_arb;
   const uint32_t st = a ? a->arb_stat : OP_EOF;
@@ -39,6 +39,8 @@ uint32_t pcf_rdnxt(PCB* p, uint32_t* level) {
   if (ok) return OP_RECORD;
   return st == FM_EOF ? OP_EOF : st;
 }
+
+namespace {
 
 // A frame's end code: a cancel or a fatal end ends the run at once; an
 // end of process ends the loop.
@@ -76,8 +78,8 @@ void read_loop(PCB* p) {
   for (bool first = true;; first = false) {
     ss_yield();
     if (!first && interrupted(p)) mark_leave(PI_END_CANCEL);
-    uint32_t level = 0, st = op_reader.rdnxt(p, &level);
-    for (; st == OP_LEVEL_START || st == OP_LEVEL_END; st = op_reader.rdnxt(p, &level)) {
+    uint32_t level = 0, st = process_seams.op_rdnxt(p, &level);
+    for (; st == OP_LEVEL_START || st == OP_LEVEL_END; st = process_seams.op_rdnxt(p, &level)) {
       if (st == OP_LEVEL_START) level_frame(p, level, kFlagHeading, FRM_HEADING, false);
       else level_frame(p, level, kFlagTotal, FRM_TOTAL, true);
     }
@@ -93,7 +95,7 @@ void read_loop(PCB* p) {
 void run_report(PCB* p, const rm_sink* sink) {
   op_bld_sum(p);
   rpt_start(p, sink);
-  if (sink && sink != pi_hooks.op_sink) {
+  if (sink && sink != process_seams.op_sink) {
     RPT_BLK* rpt = op_rpt(p)->rpt;
     rpt->page_len = inq_page_len(p);
     rpt->lines_left = rpt->page_len;
@@ -106,16 +108,9 @@ void run_report(PCB* p, const rm_sink* sink) {
   mark_leave(PI_END_PROCESS);
 }
 
-uint32_t stmt_print(PCB* p, const char* text, size_t len, uint16_t at, uint16_t rows, uint16_t cols) {
-  return op_print(p, text, uint16_t(len > 0xFFFF ? 0xFFFF : len), at, rows, cols);
-}
-uint32_t stmt_display(PCB* p, const uint8_t* addr) { return op_display(p, addr); }
-
 }  // namespace
 
-op_read_hooks op_reader = {pcf_rdnxt};
-
-void op_exec(PCB* p, uint8_t*) { run_report(p, pi_hooks.op_sink); }
+void op_exec(PCB* p, uint8_t*) { run_report(p, process_seams.op_sink); }
 void op_auto(PCB* p, uint8_t* work) { op_exec(p, work); }
 void op_inquire(PCB* p, uint8_t*) { run_report(p, inq_sink(p)); }
 
@@ -132,8 +127,6 @@ uint32_t op_cleanup(PCB* p, uint8_t*) {
 void op_init() {
   pi_type_rows[PT_OUTPUT] = {nullptr, op_exec, op_auto, op_cleanup, nullptr};
   pi_type_rows[PT_INQUIRY] = {nullptr, op_inquire, nullptr, op_cleanup, nullptr};
-  ii_hooks.print = stmt_print;
-  ii_hooks.display = stmt_display;
 }
 
 }  // namespace kivo

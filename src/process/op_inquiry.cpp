@@ -17,6 +17,7 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "process/op.h"
+#include "process/process.h"
 #include "screen/la_show.h"
 #include "screen/screen.h"
 #include "screen/tm_keys.h"
@@ -91,7 +92,7 @@ uint32_t show_default(PCB* p, const char* page, uint16_t rows, uint16_t cols) {
 // Shows the page and waits; the page is empty again afterwards.
 void show_page(inq_state* st) {
   if (!st->any) return;
-  const uint32_t r = inq_hooks.show_page(st->pcb, st->page, st->rows, st->cols);
+  const uint32_t r = process_seams.inq_show_page(st->pcb, st->page, st->rows, st->cols);
   memset(st->page, ' ', size_t(st->rows) * st->cols);
   st->line = 0;
   st->any = false;
@@ -155,7 +156,9 @@ TWND* page_window(PCB* p, uint16_t* rows, uint16_t* cols) {
 
 }  // namespace
 
-inq_hook_table inq_hooks = {show_default};
+uint32_t inq_show_page_own(PCB* p, const char* page, uint16_t rows, uint16_t cols) {
+  return show_default(p, page, rows, cols);
+}
 
 const rm_sink* inq_sink(PCB* p) {
   auto* st = static_cast<inq_state*>(MM_ALLOC(p->pcb_pool, sizeof(inq_state)));

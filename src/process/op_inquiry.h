@@ -19,12 +19,9 @@ uint16_t inq_page_len(PCB* p);
 // window is taken down.
 uint32_t inq_end(PCB* p);
 
-// Shows a page (`rows` lines of `cols` characters) and waits for a key:
-// 1 go on, 2 end, 4 cancel. Tests replace it; the default shows the page
-// in the window with keymap "DATA ENTRY".
-struct inq_hook_table {
-  uint32_t (*show_page)(PCB* p, const char* page, uint16_t rows, uint16_t cols);
-};
-extern inq_hook_table inq_hooks;
+// Shows a page (`rows` lines of `cols` characters) in the window with keymap
+// "DATA ENTRY" and waits for a key: 1 go on, 2 end, 4 cancel
+// (process_seams.inq_show_page, which tests replace).
+uint32_t inq_show_page_own(PCB* p, const char* page, uint16_t rows, uint16_t cols);
 
 }  // namespace kivo

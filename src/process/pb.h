@@ -106,9 +106,14 @@ struct PB_PROGRESS {
 // The text shown for `kind` (1 selecting, 3 reading, 4 reset) at `count`,
 // or empty when nothing is shown this time.
 std::string pb_progress_text(PB_PROGRESS* s, int kind, uint32_t count, uint32_t selected, uint32_t read);
-// Shows the text where pi_hooks.pb_progress says: by default a one-line
-// window across the screen (an empty text removes it).
+// Shows the text where process_seams.pb_progress says: by default
+// pb_progress_line, a one-line window across the screen (an empty text
+// removes it).
 void pb_progress_show(const std::string& text);
+void pb_progress_line(const std::string& text);
+// The attach of a sorted scan (fm_proc_hooks.pb_attach): the stream reads
+// the active query process_seams.pb_build gives; 0 with 200650 without one.
+int pb_sq_attach(ARB* arb, STRM* s, FSCB* scan);
 // The window goes with its level (cleared before the sorted queries).
 void pb_forget_stat(uint32_t level);
 
@@ -132,7 +137,7 @@ void pb_dds_close(PCB* p);
 void qp_register();
 
 // The build of the active query for an attach and the detach of an
-// attach's block are pi_hooks.pb_build and pb_unbuild (process/process.h).
+// attach's block are process_seams.pb_build and pb_unbuild (process/process.h).
 // The caller's PCF selection blocks for the sorted attach pb_auto_setup
 // asked for; null when it asked for none.
 struct PCF_SCB;

@@ -40,14 +40,15 @@ namespace {
 TWND* stat_wnd = nullptr;
 uint32_t stat_level = 0;
 
-void show_stat(const std::string& text) {
+}  // namespace
+
+void pb_progress_line(const std::string& text) {
   if (stat_wnd) wm_del_stat(stat_wnd);
   stat_wnd = text.empty() ? nullptr : wm_add_stat(text.data(), text.size());
   stat_level = com.mark_scope;
 }
-}  // namespace
 
-void pb_progress_show(const std::string& text) { (pi_hooks.pb_progress ? pi_hooks.pb_progress : show_stat)(text); }
+void pb_progress_show(const std::string& text) { process_seams.pb_progress(text); }
 PCF_SCB* pb_attach_chain = nullptr;
 
 namespace {
@@ -92,7 +93,7 @@ int sq_release(ARB* a, STRM* s) { return a && s ? on_data(a, s, fm_release) : 1;
 int sq_start(ARB*, STRM* s) { return pb_restart(blk(s)); }
 int sq_write(ARB* a, STRM*) { return a->arb_stat = PB_NO_QUERY, 0; }
 int sq_close(ARB*, STRM* s) {
-  if (pi_hooks.pb_unbuild && blk(s)) pi_hooks.pb_unbuild(blk(s));
+  if (blk(s)) process_seams.pb_unbuild(blk(s));
   delete blk(s);
   s->strm_fms_path = nullptr;
   return 1;
@@ -107,10 +108,12 @@ fms_fn sq_table = [] {
   return t;
 }();
 
-int sq_attach(ARB* arb, STRM* s, FSCB* scan) {
-  if (!scan || scan->fscb_sq_len < kQblkLen || !pi_hooks.pb_build) return arb->arb_stat = PB_NO_QUERY, 0;
+}  // namespace
+
+int pb_sq_attach(ARB* arb, STRM* s, FSCB* scan) {
+  if (!scan || scan->fscb_sq_len < kQblkLen) return arb->arb_stat = PB_NO_QUERY, 0;
   auto* b = new PB_ATTACH;
-  if (!pi_hooks.pb_build(arb, s, scan->fscb_sq, b)) {
+  if (!process_seams.pb_build(arb, s, scan->fscb_sq, b)) {
     delete b;
     return arb->arb_stat = PB_NO_QUERY, 0;
   }
@@ -121,6 +124,8 @@ int sq_attach(ARB* arb, STRM* s, FSCB* scan) {
   s->strm_active = kStrmStartPending;
   return 1;
 }
+
+namespace {
 
 // ---- PB_VALID_EXPR ----
 
@@ -339,7 +344,6 @@ void pb_auto_setup(PCB* p, void* fad_v) {
 int pb_init() {
   const char* e = getenv("KIVO_SHOW_PROGRESS");
   pb_show_progress = e != nullptr;
-  fm_proc_hooks.pb_attach = sq_attach;
   qp_pend_arb = qp_pend_walk = qp_open_arb = nullptr;
   dds_open.clear();
   pb_fqry_register();

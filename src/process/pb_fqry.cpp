@@ -8,7 +8,7 @@
 // module's use is released by exactly one pl_free, after the module no
 // longer names the query's control block.
 //
-// Callers: the sorted-query attach (pi_hooks.pb_build, pb_file.cpp), the QUERY
+// Callers: the sorted-query attach (process_seams.pb_build, pb_file.cpp), the QUERY
 // process (pb_cleanup), the scope clearing (pb_clr_scope).
 #include <algorithm>
 #include <cstring>
@@ -740,7 +740,9 @@ void progress_hook(PB_ATTACH* b, int kind) {
   if (!t.empty()) pb_progress_show(t);
 }
 
-void unbuild(PB_ATTACH* b) {
+}  // namespace
+
+void pb_fqry_unbuild(PB_ATTACH* b) {
   auto* q = static_cast<ACTIVE_QRY*>(b->query);
   if (!q) return;
   auto& v = q->attaches;
@@ -748,7 +750,7 @@ void unbuild(PB_ATTACH* b) {
   if (b->ptr) b->ptr->arb_mod = 0, fm_detach(b->ptr), b->ptr = nullptr;
 }
 
-int attach_build(ARB*, STRM*, const uint8_t* qblk, PB_ATTACH* b) {
+int pb_fqry_build(ARB*, STRM*, const uint8_t* qblk, PB_ATTACH* b) {
   const char* ap = reinterpret_cast<const char*>(qblk + QB_AP);
   const char* proc = reinterpret_cast<const char*>(qblk + QB_PROC);
   const uint32_t scope = ld_le32(qblk, QB_SCOPE);
@@ -786,8 +788,6 @@ int attach_build(ARB*, STRM*, const uint8_t* qblk, PB_ATTACH* b) {
   return 1;
 }
 
-}  // namespace
-
 void pb_cleanup(PCB* p, const char* ap, const char* proc) {
   if (ACTIVE_QRY* q = fq_find(ap, proc, pi_owner_level(p, kQryAreaKind))) pb_shutdown(q);
 }
@@ -813,8 +813,6 @@ void pb_fqry_register() {
   // A new start of the file manager: the files of an earlier one are gone.
   fq_arb = nullptr;
   retired.clear();
-  pi_hooks.pb_build = attach_build;
-  pi_hooks.pb_unbuild = unbuild;
 }
 
 }  // namespace kivo

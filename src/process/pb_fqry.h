@@ -82,7 +82,12 @@ uint32_t pb_get_nxt_ptr(PB_ATTACH* b);
 void pb_shutdown(ACTIVE_QRY* q);
 // Frees what a query holds without its record (a build that failed).
 void pb_release(ACTIVE_QRY* q);
-// Fills pi_hooks.pb_build and pb_unbuild.
+// The active query behind a sorted stream built, 1 when built, and its
+// release at the stream's close (process_seams.pb_build and pb_unbuild).
+int pb_fqry_build(ARB* arb, STRM* strm, const uint8_t* qblk, PB_ATTACH* out);
+void pb_fqry_unbuild(PB_ATTACH* b);
+// A new start of the file manager: the query files of an earlier one are
+// forgotten.
 void pb_fqry_register();
 
 }  // namespace kivo

@@ -14,7 +14,7 @@
 // record whose entry carries SAA_FREES_BORROWED.
 //
 // Callers: the executive's pi_exec and invoc_proc, the file manager's file
-// process (through pi_register_hooks), the suspend and resume of sessions.
+// process (through process_register_hooks), the suspend and resume of sessions.
 #pragma once
 
 #include <cstddef>

@@ -82,8 +82,11 @@ void pi_reset_caches() {
   pi_fproc_forget();
 }
 
-const uint8_t* pi_get_dap(const char* ap, const char* ver) {
-  if (pi_hooks.get_dap) return pi_hooks.get_dap(ap, ver);
+const uint8_t* pi_get_dap(const char* ap, const char* ver) { return process_seams.get_dap(ap, ver); }
+const uint8_t* pi_get_ddb(const char* db) { return process_seams.get_ddb(db); }
+const uint8_t* pi_get_dsysparm() { return process_seams.get_dsysparm(); }
+
+const uint8_t* pi_get_dap_own(const char* ap, const char* ver) {
   char key[5];
   memcpy(key, ap, 3), memcpy(key + 3, ver, 2);
   if (g_dap.have && memcmp(g_dap.key, key, 5) == 0) return g_dap.rec;
@@ -93,8 +96,7 @@ const uint8_t* pi_get_dap(const char* ap, const char* ver) {
   return g_dap.have ? g_dap.rec : nullptr;
 }
 
-const uint8_t* pi_get_ddb(const char* db) {
-  if (pi_hooks.get_ddb) return pi_hooks.get_ddb(db);
+const uint8_t* pi_get_ddb_own(const char* db) {
   if (!db || is_blank(db, 3)) return nullptr;
   if (same_key(g_ddb, db, 3)) return g_ddb.have ? g_ddb.rec : nullptr;
   ++pi_reads.ddb;
@@ -104,8 +106,7 @@ const uint8_t* pi_get_ddb(const char* db) {
   return g_ddb.have ? g_ddb.rec : nullptr;
 }
 
-const uint8_t* pi_get_dsysparm() {
-  if (pi_hooks.get_dsysparm) return pi_hooks.get_dsysparm();
+const uint8_t* pi_get_dsysparm_own() {
   if (g_sysparm_have) return g_sysparm;
   ++pi_reads.dsysparm;
   file_desc d;

@@ -317,10 +317,7 @@ void pi_bind_areas(PCB* p) {
   em->em_bound_pcb = p;
 }
 
-void pi_exec(INVOC* v) {
-  if (pi_hooks.exec) return pi_hooks.exec(v);
-  pi_exec_own(v);
-}
+void pi_exec(INVOC* v) { process_seams.exec(v); }
 
 void pi_exec_own(INVOC* v) {
   if (!pi_pcb_arb) return set_end(v, PI_END_NO_PROC);  // the executive is not started

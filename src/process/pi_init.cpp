@@ -95,7 +95,7 @@ int pi_init() {
   pi_pool = mm_create_pool(kPoolName, com.sys_scope);
   pi_fproc_forget();  // a new session looks for every file's process again
   pi_fill_invoc();
-  foundation_hooks.design_recs = {pi_get_dap, pi_get_dsysparm};
+  process_start_hooks();
   pi_tbl_init();
   FDB fdb;
   KDB kdb[kInitMaxKeys];

@@ -1,8 +1,12 @@
-// The process engine's entries for the layers below, and the parts not
-// built yet: the sorted-query back-end and the type processes' start-up.
+// The process engine in the layers below: the sorted-query back-end in the
+// file manager and the scope clearing, the design records in path expansion
+// and the back-end selection, the file manager's file process, the
+// statements' verbs, the compiler's invocation template and the terminal's
+// process name.
 #include "process/process.h"
 
 #include "process/fp.h"
+#include "process/op.h"
 #include "process/pb.h"
 #include "process/pi_exec.h"
 #include "process/pi_pcf.h"
@@ -28,13 +32,7 @@
 
 namespace kivo {
 
-pi_hook_table pi_hooks;
 INVOC pi_invoc;
-
-void pi_open_fi(PCB* pcb) {
-  if (pi_hooks.open_fi) return pi_hooks.open_fi(pcb);
-  pi_open_fi_run(pcb);
-}
 
 namespace {
 
@@ -50,16 +48,27 @@ uint32_t stmt_invoke(PCB* pcb, const char* ap, const char* name, uint8_t type, u
   return pi_exec_named(pcb, &v);
 }
 
+// PRINT and DISPLAY into the running report.
+uint32_t stmt_print(PCB* p, const char* text, size_t len, uint16_t at, uint16_t rows, uint16_t cols) {
+  return op_print(p, text, uint16_t(len > 0xFFFF ? 0xFFFF : len), at, rows, cols);
+}
+uint32_t stmt_display(PCB* p, const uint8_t* addr) { return op_display(p, addr); }
+
 }  // namespace
 
-void pi_register_hooks() {
+void process_start_hooks() { foundation_hooks.design_recs = {pi_get_dap, pi_get_dsysparm}; }
+
+void process_register_hooks() {
   fm_hooks.pb_init = pb_init;
   ut_clear_hooks.sorted_queries = pb_clr_scope;
   foundation_hooks.ddb_lookup = pi_get_ddb;
   fm_sa_hooks.get_dap = pi_get_dap;
   fm_sa_hooks.get_ddb = pi_get_ddb;
   pi_fproc_register();
+  fm_proc_hooks.pb_attach = pb_sq_attach;
   ii_hooks.invoke = stmt_invoke;
+  ii_hooks.print = stmt_print;
+  ii_hooks.display = stmt_display;
   pi_fill_invoc();
   compiler_hooks.invoc_template = &pi_invoc;  // a compiled child starts from the engine's defaults
   ii_hooks.place_file = pi_place_file;

@@ -220,11 +220,9 @@ int rm_cleanup(RPT_BLK* rpt);
 // The buffer of `id` in the current stack, or null.
 RPT_BUF* rm_find_buf(RPT_BLK* rpt, uint16_t id);
 
-// How rm_start creates a buffer's files, so that a failure can be injected.
-struct rm_file_hooks {
-  ARB* (*create)(FDB* fdb, uint32_t scope, uint32_t size, uint32_t options);
-};
-extern rm_file_hooks rm_files;
+// How rm_start creates a buffer's files: the file manager's create, null on
+// failure (process_seams.rm_create, which tests replace to fail one).
+ARB* rm_make_file(FDB* fdb, uint32_t scope, uint32_t size, uint32_t options);
 
 // ---- windows, empty, merge (rm_buffer.cpp) ----
 

@@ -1,5 +1,5 @@
 // The report manager's memory files: creation through the replaceable
-// `rm_files` hook, locate-mode record access, and the line, characteristic
+// create (process_seams.rm_create), locate-mode record access, and the line, characteristic
 // and window records of a buffer.
 //
 // Records read here are the file's own bytes: callers copy before they
@@ -14,15 +14,12 @@
 #include "foundation/descriptors.h"
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
+#include "process/process.h"
 #include "process/rm_internal.h"
 
 namespace kivo {
 
 namespace {
-
-ARB* fm_make(FDB* fdb, uint32_t scope, uint32_t size, uint32_t options) {
-  return FM_CREATE(fdb, scope, size, options, 0x0f, 0x0f) ? fdb->fdb_arb : nullptr;
-}
 
 uint8_t* located(ARB* arb, int ok) { return ok ? arb->arb_rec : nullptr; }
 
@@ -39,7 +36,9 @@ uint16_t hold_bit(bool hold) { return hold ? ARB_HOLD : 0; }
 
 }  // namespace
 
-rm_file_hooks rm_files = {fm_make};
+ARB* rm_make_file(FDB* fdb, uint32_t scope, uint32_t size, uint32_t options) {
+  return FM_CREATE(fdb, scope, size, options, 0x0f, 0x0f) ? fdb->fdb_arb : nullptr;
+}
 
 ARB* rm_file_create(const rm_file_spec& spec, uint32_t scope, uint32_t size) {
   FDB fdb;
@@ -53,7 +52,7 @@ ARB* rm_file_create(const rm_file_spec& spec, uint32_t scope, uint32_t size) {
     for (uint8_t i = 0; i < spec.nsegs; ++i)
       init_sdb_func(&sdb[i], uint16_t(i + 1), spec.seg[i].off, spec.seg[i].len, spec.seg[i].type, ' ');
   }
-  return rm_files.create ? rm_files.create(&fdb, scope, size, kRmFileOptions) : nullptr;
+  return process_seams.rm_create(&fdb, scope, size, kRmFileOptions);
 }
 
 uint8_t* rm_find(ARB* arb, uint8_t* key, bool hold) {

@@ -26,7 +26,8 @@ struct rm_file_spec {
 
 constexpr uint32_t kRmFileOptions = 0x88B;
 
-// Creates the memory file ("RM"/tag) at `scope` through rm_files; null on failure.
+// Creates the memory file ("RM"/tag) at `scope` through process_seams.rm_create;
+// null on failure.
 ARB* rm_file_create(const rm_file_spec& spec, uint32_t scope, uint32_t size = 100);
 
 // Locate-mode record access: the file's own record, or null. `key` is a

@@ -9,7 +9,7 @@
 // runs it again.
 //
 // Callers: main, in the order of its steps; the MainLoop tests, with a
-// recording `pi_exec` in `pi_hooks.exec`.
+// recording `pi_exec` in `process_seams.exec`.
 #pragma once
 
 #include <cstddef>

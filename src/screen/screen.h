@@ -1,9 +1,12 @@
 // What start-up and the layers above call of the terminal utilities and the
-// window manager, and its calls that are not built yet.
+// window manager; the hook the remote terminal fills and the seams tests
+// replace.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "foundation/hook_list.h"
 
 namespace kivo {
 
@@ -28,31 +31,41 @@ struct kd_remote {
 // server fails.
 void kivokeys(const kd_remote* remote = nullptr);
 
-// Region writing and the show of the window manager, filled when they are
-// built (wm_register_hooks fills region writing); an empty entry fails (0),
-// so its callers report and go on.
-struct wm_hook_table {
-  // Writes the window's whole text, rows x columns, as its region.
-  int (*write_reg)(TWND* wnd, const char* text);
-  // Shows the screen and, with input asked for, reads a key into the block.
-  int (*show)(SHOW_BLK* blk, ARB* msg_file);
-};
-
 struct wm_term_ops;
 
-// The hooks the terminal utilities and the window manager offer, each filled
-// by the subsystem named beside it; an empty entry behaves as its comment
-// says.
+// The hook the window manager offers the layers above, filled by the
+// <library>_register_hooks named beside it.
 struct screen_hook_table {
-  wm_hook_table wm;
   // The remote-terminal server's terminal operations (the tools' remote
-  // terminal), chosen when com.rmt_sock is set. Null: none in this build.
+  // terminal, tools_register_hooks), chosen when com.rmt_sock is set. Null:
+  // none in this build.
   const wm_term_ops* remote_ops;
-  // The show of the status messages (wm_init: a repaint and a show without
-  // input). Empty: a repaint of the current surfaces.
-  void (*status_show)();
 };
 extern screen_hook_table screen_hooks;
+
+// clang-format off
+#define KIVO_SCREEN_HOOKS(X)  \
+  X(screen_hooks, remote_ops)
+// clang-format on
+KIVO_TABLE_LISTED(screen_hooks, KIVO_SCREEN_HOOKS);
+
+// What tests replace of the window manager and the terminal; each entry
+// starts as the real one.
+struct screen_seam_table {
+  // Writes the window's whole text, rows x columns, as its region.
+  int (*write_reg)(TWND* wnd, const char* text);
+  // Shows the screen and, with input asked for, reads a key into the block;
+  // 0 (the caller reports and goes on) until the window manager has started.
+  int (*show)(SHOW_BLK* blk, ARB* msg_file);
+};
+extern screen_seam_table screen_seams;
+
+// clang-format off
+#define KIVO_SCREEN_SEAMS(X) \
+  X(screen_seams, write_reg) \
+  X(screen_seams, show)
+// clang-format on
+KIVO_TABLE_LISTED(screen_seams, KIVO_SCREEN_SEAMS);
 
 int wm_seam_write_reg(TWND* wnd, const char* text);
 int wm_seam_show(SHOW_BLK* blk, ARB* msg_file);
@@ -60,9 +73,10 @@ int wm_seam_show(SHOW_BLK* blk, ARB* msg_file);
 // Releases the windows and surfaces of `level` and deeper.
 void wm_clr_scope(uint32_t level);
 
-// Puts wm_clr_scope in the foundation's scope clearing and the error screen
-// in the system-error reporting (used once os_ready is set); main calls it
-// at start-up.
-void wm_register_hooks();
+// Fills the hooks the window manager and the terminal serve below them:
+// wm_clr_scope in the scope clearing, the error screen in the system-error
+// reporting (used once os_ready is set), the yield point's signals and the
+// lock wait's line; main calls it first thing (kivo_register_hooks).
+void screen_register_hooks();
 
 }  // namespace kivo

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/hook_list.h"
 #include "screen/tm_image.h"
 
 namespace kivo {
@@ -61,28 +62,45 @@ struct tm_edit {
   bool is_literal(int i) const { return i >= 0 && i < kTmEditLiteralMax && (literal[i / 64] >> (i % 64)) & 1; }
 };
 
-// Entries the terminal manager calls above itself, filled by the window
-// manager, the remote client and the process engine when they start.
+// Entries the terminal manager calls above itself, filled by the
+// <library>_register_hooks named beside each, and by the remote client's
+// login (the engine run as a character client, tools/remote_term.cpp).
 struct tm_hook_table {
   // The field text at (row, col) (1-based): 1 and *out, or 0 = refused.
-  // Empty: every edit is refused (no window manager).
+  // Filled by the remote client at its login (tmnet_cli_get_ed). May stay
+  // empty: a local terminal's fields are the window manager's (wm_get_ed,
+  // once it has started; refused before).
   int (*get_ed)(int row, int col, tm_edit* out);
-  // Option names and codes for scripts and macros on a remote client
-  // (tmnet_cli_get_opt); empty: ut_get_opt.
+  // Option names and codes for scripts and macros, filled by the remote
+  // client at its login (tmnet_cli_get_opt). May stay empty: a local
+  // terminal reads them with ut_get_opt.
   int32_t (*get_opt)(char* name, size_t len, int32_t code);
-  // Hands a remote login to the client (tmnet_cli_setargs); empty: no
-  // remote login in this build.
+  // Hands a remote login to the client (tmnet_cli_setargs,
+  // tools_register_hooks); empty: no remote login in this build.
   int (*cli_setargs)(const char* user, const char* pswd, const char* host, const char* port, int remap);
-  // The 30-character name of the current invocation; empty: none.
+  // The 30-character name of the current invocation (process_register_hooks);
+  // empty: none.
   const char* (*process_name)();
-  // The debugger's break (dbg_ctl operation 13) for an interrupt key.
+  // The debugger's break (dbg_ctl operation 13) for an interrupt key
+  // (tools_register_hooks); empty: the break is recorded for the yield point.
   void (*debug_break)();
-  // The next input byte: the remote client's (from its login) reads the
-  // terminal and watches its connection meanwhile; tests put their own.
-  // Empty: read_meta.
+  // The next input byte: the remote client's, filled at its login, reads the
+  // terminal and watches its connection meanwhile. May stay empty: a local
+  // terminal reads with read_meta.
   int (*read_byte)();
 };
 extern tm_hook_table tm_hooks;
+
+// clang-format off
+#define KIVO_TM_HOOKS(X)    \
+  X(tm_hooks, get_ed)       \
+  X(tm_hooks, get_opt)      \
+  X(tm_hooks, cli_setargs)  \
+  X(tm_hooks, process_name) \
+  X(tm_hooks, debug_break)  \
+  X(tm_hooks, read_byte)
+// clang-format on
+KIVO_TABLE_LISTED(tm_hooks, KIVO_TM_HOOKS);
 
 // The edit lookup over one row of a character image and its attributes:
 // the cells from `col` (1-based) whose attribute has both low bits set, up

@@ -19,6 +19,7 @@
 #include "foundation/com.h"
 #include "screen/tm_keys.h"
 #include "screen/tm_script.h"
+#include "screen/wm_show.h"
 
 namespace kivo {
 
@@ -193,11 +194,18 @@ field cur_field(tm_term* t, uint16_t mask = CELL_EDIT) {
 uint8_t blank_for(const tm_cell& c) { return tm_cell_pseudo(c) ? kPseudoFillChar : ' '; }
 bool is_blank(uint8_t ch) { return ch == 0 || ch == ' ' || ch == kPseudoFillChar; }
 
+// The field text at (row, col), 1-based: the remote client's when it has put
+// its own in, else the window manager's once it has started.
+bool field_text(int row, int col, tm_edit* out) {
+  if (tm_hooks.get_ed) return tm_hooks.get_ed(row, col, out);
+  return wms.started && wm_get_ed(row, col, out);
+}
+
 // Writes n characters into the row from col on, through the caller's field
 // text first: a refusal leaves everything as it was.
 bool put_text(tm_term* t, int row, int col, const uint8_t* chars, int n) {
   tm_edit ed{};
-  if (!tm_hooks.get_ed || !tm_hooks.get_ed(row + 1, col + 1, &ed)) return false;
+  if (!field_text(row + 1, col + 1, &ed)) return false;
   for (int i = 0; i < n; ++i) {
     uint8_t text = is_blank(chars[i]) ? ' ' : chars[i];
     if (i < ed.len && ed.text[i] != text) {
@@ -248,7 +256,7 @@ struct typed_field : field {
 typed_field typed_field_at(tm_term* t) {
   typed_field f;
   static_cast<field&>(f) = cur_field(t);
-  if (!tm_hooks.get_ed || !tm_hooks.get_ed(t->cur_row + 1, f.start + 1, &f.ed)) f.ed = tm_edit{};
+  if (!field_text(t->cur_row + 1, f.start + 1, &f.ed)) f.ed = tm_edit{};
   return f;
 }
 

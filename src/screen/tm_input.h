@@ -3,7 +3,8 @@
 // A keymap is a trie of byte sequences per name. The key reader decides a
 // sequence byte by byte: the first complete sequence wins, so a sequence
 // that begins with another defined one is never recognised. The editor acts
-// on the cells of the image and on the caller's field text (tm_hooks.get_ed).
+// on the cells of the image and on the caller's field text (the window
+// manager's, or tm_hooks.get_ed on a remote client).
 #pragma once
 
 #include <cstdint>

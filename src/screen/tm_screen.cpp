@@ -154,7 +154,6 @@ void tm_init(int disable_optimize) {
   noecho();
   keypad(stdscr, TRUE);
   tm_install_signals(true);
-  foundation_hooks.yield_signals = tm_sig_act;
   set_raw_modes();
   curs_set(0);
   g_disable_optimize = disable_optimize == 1;

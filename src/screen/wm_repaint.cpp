@@ -16,6 +16,7 @@
 #include "screen/wm_files.h"
 #include "screen/wm_rect.h"
 #include "screen/wm_region.h"
+#include "screen/wm_show.h"
 #include "screen/wm_term.h"
 
 namespace kivo {
@@ -344,7 +345,7 @@ int wm_repaint(TSRF* main, TSRF* pop) {
 void wm_repaint_reset() { g_scr = {}; }
 
 void wm_show_screen() {
-  if (screen_hooks.status_show) return screen_hooks.status_show();
+  if (wms.started) return wm_show_status();
   wm_repaint(static_cast<TSRF*>(com.cur_srf), static_cast<TSRF*>(com.cur_srf2));
 }
 

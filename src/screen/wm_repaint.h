@@ -40,9 +40,9 @@ int wm_repaint(TSRF* main, TSRF* pop);
 // Forgets the last composition (a fresh session or a new terminal).
 void wm_repaint_reset();
 
-// Shows the screen for the status messages: the show of the layer above
-// when it is installed (screen_hooks.status_show), else a repaint of the
-// current surfaces.
+// Shows the screen for the status messages: once the window manager has
+// started a repaint and a show without input (wm_show_status, wm_show.h),
+// else a repaint of the current surfaces.
 void wm_show_screen();
 
 }  // namespace kivo

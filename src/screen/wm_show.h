@@ -110,6 +110,12 @@ int wm_locate(TSRF* srf, const ut_point* pos, SHOW_BLK* blk);
 
 // The editable item under a physical position (1-based).
 int wm_get_ed(int row, int col, tm_edit* out);
+// The status messages shown: the current surfaces repainted and shown
+// without reading input and without touching the message line.
+void wm_show_status();
+// The lock wait's line (store_hooks.lock_status): on the status-message row
+// once the window manager has started, before that on stderr; null removes it.
+void wm_lock_line(const char* text);
 // What the remote server needs of the item under a physical position.
 struct wm_itm_info {
   ut_point top_left;  // physical
@@ -159,6 +165,9 @@ struct wm_session {
   // Working copy of the show's cursor fields.
   SHOW_BLK work{};
   TSRF *main = nullptr, *pop = nullptr, *base = nullptr;
+  // Set when wm_init has succeeded: from then on the field editor, the
+  // status messages and the lock wait's line go through the window manager.
+  bool started = false;
 };
 extern wm_session wms;
 

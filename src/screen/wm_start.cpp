@@ -258,21 +258,23 @@ int message_line(TSRF* base) {
 
 TWND* g_lock_line;
 
-// The lock wait's line on the status-message row.
-void lock_line(const char* text) {
+}  // namespace
+
+void wm_lock_line(const char* text) {
+  if (!wms.started) return lock_status_text(text);
   if (g_lock_line) wm_del_stat(g_lock_line);
   g_lock_line = text ? wm_add_stat(text, strlen(text)) : nullptr;
 }
 
-// Status messages show the current surfaces without reading input and
-// without touching the message line.
-void show_status() {
+void wm_show_status() {
   wm_repaint(static_cast<TSRF*>(com.cur_srf), static_cast<TSRF*>(com.cur_srf2));
   uint32_t flags = wms.sd.flags;
   wms.sd.flags = SHOW_REFRESH;
   wm_term()->show(&wms.sd);
   wms.sd.flags = flags;
 }
+
+namespace {
 
 int terminal_start() {
   const ut_design_recs& recs = ut_get_design_recs();
@@ -370,10 +372,7 @@ int wm_init(uint32_t* status) {
   wms.sd.term = wms.attach.term;
   com.pan_flags = PAN_ALLOWED;
   os_ready = kReadyAtStart;
-  tm_hooks.get_ed = wm_get_ed;
-  screen_hooks.wm.show = wm_show;
-  screen_hooks.status_show = show_status;
-  store_hooks.lock_status = lock_line;
+  wms.started = true;
   *status = 1;
   return 1;
 }

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/hook_list.h"
 #include "store/fd_cache.h"
 
 namespace kivo {
@@ -106,8 +107,9 @@ void encode_rec_hdr(const rec_hdr& h, uint8_t out[kRecHdrSize]);
 rec_hdr decode_rec_hdr(const uint8_t in[kRecHdrSize]);
 
 // The key file, as the data file sees it: the B-tree's binit, bopen, bclose
-// and its "no readable header" test. Tests may replace them; without an open
-// hook a file with keys cannot be opened (status 24).
+// and its "no readable header" test. A seam: it starts as the key-file code
+// and tests may replace entries; without an open a file with keys cannot be
+// opened (status 24).
 struct BT_FILE;
 struct brf_key_hooks {
   void (*init)() = nullptr;
@@ -120,6 +122,16 @@ struct brf_key_hooks {
   void (*hold_alone)(BT_FILE* key) = nullptr;
 };
 extern brf_key_hooks brf_key_file;
+
+// clang-format off
+#define KIVO_KEY_FILE_SEAMS(X)  \
+  X(brf_key_file, init)         \
+  X(brf_key_file, open)         \
+  X(brf_key_file, close)        \
+  X(brf_key_file, just_created) \
+  X(brf_key_file, hold_alone)
+// clang-format on
+KIVO_TABLE_LISTED(brf_key_file, KIVO_KEY_FILE_SEAMS);
 
 constexpr int kMaxKeys = 16;
 

@@ -34,12 +34,16 @@ constexpr size_t kStatusWidth = 80;  // no screen yet: a terminal line
 constexpr size_t kLockerTextSize = 256;
 constexpr size_t kRecHdrLink = 4;
 
-void stderr_status(const char* text) {
+}  // namespace
+
+void lock_status_text(const char* text) {
   if (!text) return;
   char line[kStatusWidth + 1];
   lock_fit_status(text, kStatusWidth, line, sizeof line);
   fprintf(stderr, "%s\n", line);
 }
+
+namespace {
 
 int set_lock(int fd, int cmd, short type, off_t byte) {
   struct flock fl {};
@@ -96,7 +100,7 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind) {
 
 void timeout_fn(int) { bt_lock_timed_out = 1; }
 
-void bt_upd_stat(const char* text) { (store_hooks.lock_status ? store_hooks.lock_status : stderr_status)(text); }
+void bt_upd_stat(const char* text) { (store_hooks.lock_status ? store_hooks.lock_status : lock_status_text)(text); }
 
 void lock_fit_status(const char* text, size_t width, char* out, size_t out_size) {
   if (out_size == 0) return;

@@ -98,6 +98,8 @@ void bt_upd_stat(const char* text);
 // Until a screen exists the line goes to stderr; the window manager puts its
 // presenter in store_hooks.lock_status (store/store.h).
 using lock_status_presenter = void (*)(const char* text);
+// The line on stderr, fitted to the status width; null writes nothing.
+void lock_status_text(const char* text);
 
 // The text as it fits a line of `width` columns: when too long and holding a
 // "/", the path in it keeps up to the first "/", then "...", then from the

@@ -1,7 +1,9 @@
 // The hooks the storage engine offers the layers above, each filled by the
-// subsystem named beside it; an empty entry behaves as its comment says.
+// <library>_register_hooks named beside it; an empty entry behaves as its
+// comment says.
 #pragma once
 
+#include "foundation/hook_list.h"
 #include "store/lock.h"
 
 namespace kivo {
@@ -10,16 +12,25 @@ struct anal_layout;
 
 struct store_hook_table {
   // Fills `out` when the data file at `base` (no ".dat") keeps no header;
-  // false for any other (the file manager's structure files). Empty: every
-  // file is taken to have a header.
+  // false for any other (the file manager's structure files,
+  // fm_register_hooks). Empty: every file is taken to have a header.
   bool (*anal_headerless)(const char* base, anal_layout* out);
   // Whether the user asked to break off a lock wait (the debugger's break
-  // request). Empty: no break is ever requested.
+  // request, tools_register_hooks). Empty: no break is ever requested.
   bool (*lock_break_requested)();
-  // The lock wait's status line (the window manager's, at wm_init). Empty:
-  // the line goes to stderr.
+  // The lock wait's status line (the window manager's, screen_register_hooks:
+  // on stderr until the window manager has started). Empty: the line goes to
+  // stderr.
   lock_status_presenter lock_status;
 };
 extern store_hook_table store_hooks;
+
+// clang-format off
+#define KIVO_STORE_HOOKS(X)            \
+  X(store_hooks, anal_headerless)      \
+  X(store_hooks, lock_break_requested) \
+  X(store_hooks, lock_status)
+// clang-format on
+KIVO_TABLE_LISTED(store_hooks, KIVO_STORE_HOOKS);
 
 }  // namespace kivo

@@ -130,11 +130,12 @@ int set_data_val(PCB* pcb, const uint8_t* rec, dbg_line lines[2]);
 
 // ---- the stops (dbg_run.cpp) ----
 
-// The statement screen's session for one stop (dbg_screen.cpp; tests put
-// a script in its place). Returns the result code of dbg_stmt: 100 nothing shown, 101
-// show again, 278 cancel, else the key that continued the run.
+// The statement screen's session for one stop (tools_seams.dbg_stmt_guts,
+// which tests replace with a script). Returns the result code of dbg_stmt:
+// 100 nothing shown, 101 show again, 278 cancel, else the key that continued
+// the run.
 using dbg_screen_fn = uint32_t (*)(dbg_blk* b, II_RUN* run);
-extern dbg_screen_fn dbg_stmt_guts;
+uint32_t dbg_show_stop(dbg_blk* b, II_RUN* run);
 
 uint32_t dbg_stmt(dbg_blk* b, II_RUN* run);
 // The continue keys: OPTION 1-3, ENTER (step over); OPTION 0 and the rest
@@ -169,7 +170,9 @@ size_t dbg_watch_count();
 // the two surfaces. False when it did not run because "0LA" has no such
 // process (the executive ends such a start without a word).
 bool dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop);
-// Runs the watch trigger for a fired watch; replaced by tests.
-extern void (*dbg_watch_trigger)(PCB* pcb, const dbg_watch& w);
+// Runs the watch trigger for a fired watch: record 1 of ENTRY carries the
+// fired field, then "WATCH TRIGGER" runs as a subprocess over the process's
+// surfaces (tools_seams.dbg_watch_trigger, which tests replace).
+void dbg_run_trigger(PCB* pcb, const dbg_watch& w);
 
 }  // namespace kivo

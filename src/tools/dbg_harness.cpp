@@ -56,8 +56,8 @@ void exec(INVOC* v) {
 }  // namespace
 
 void dbg_tooltest_register() {
-  g_exec_before = pi_hooks.exec;
-  pi_hooks.exec = exec;
+  g_exec_before = process_seams.exec;
+  process_seams.exec = exec;
 }
 
 }  // namespace kivo

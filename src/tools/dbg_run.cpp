@@ -60,7 +60,7 @@ dbg_blk* dbg_block(PCB* pcb) { return pcb ? static_cast<dbg_blk*>(pcb->pcb_dbg) 
 
 uint32_t dbg_stmt(dbg_blk* b, II_RUN* run) {
   uint32_t code = 101;
-  while (code == 101 && run->state == II_RUNNING) code = dbg_stmt_guts ? dbg_stmt_guts(b, run) : 100;
+  while (code == 101 && run->state == II_RUNNING) code = tools_seams.dbg_stmt_guts(b, run);
   if (code != 100 && code != 101 && code != LK_CANCEL) dbg_continue(run, code);
   return code;
 }

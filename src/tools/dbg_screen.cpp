@@ -538,7 +538,9 @@ struct screen {
   }
 };
 
-uint32_t show_stop(dbg_blk* b, II_RUN* run) {
+}  // namespace
+
+uint32_t dbg_show_stop(dbg_blk* b, II_RUN* run) {
   EM* em = run->em;
   const em_entry at{run->blk_no, static_cast<uint16_t>(run->ip - run->blk)};
   uint32_t cur = 0;
@@ -556,9 +558,5 @@ uint32_t show_stop(dbg_blk* b, II_RUN* run) {
   sc.page = sc.back(cur, uint32_t(std::max(sc.R() / 2 - 1, 0)));
   return sc.keys();
 }
-
-}  // namespace
-
-dbg_screen_fn dbg_stmt_guts = show_stop;
 
 }  // namespace kivo

@@ -22,6 +22,7 @@
 #include "process/pi_exec.h"
 #include "process/process.h"
 #include "tools/dbg.h"
+#include "tools/tools.h"
 #include "types/element.h"
 
 namespace kivo {
@@ -34,9 +35,9 @@ constexpr const char* kModule = "DBG";
 // The trigger's bytes on record 1 of ENTRY.
 enum : size_t { WT_OCC = 3, WT_AP = 531, WT_NAME = 534 };
 
-// Record 1 of ENTRY carries the fired field; then "WATCH TRIGGER" runs as a
-// subprocess over the process's surfaces.
-void run_trigger(PCB* pcb, const dbg_watch& w) {
+}  // namespace
+
+void dbg_run_trigger(PCB* pcb, const dbg_watch& w) {
   if (ENTRY) {
     uint8_t rec[kEntryRecLen] = {};
     ENTRY->arb_keyno = 0, ENTRY->arb_relno = 1, ENTRY->arb_key = nullptr;
@@ -50,6 +51,8 @@ void run_trigger(PCB* pcb, const dbg_watch& w) {
   }
   dbg_run_process(pcb, "WATCH TRIGGER", pcb->pcb_main_srf, pcb->pcb_pop_srf);
 }
+
+namespace {
 
 uint32_t arg_number(const rt_arg& a) {
   if (!a.addr) return 0;
@@ -82,8 +85,6 @@ int rt_dbg_populate_watch(RT_CALL& c) {
 }
 
 }  // namespace
-
-void (*dbg_watch_trigger)(PCB* pcb, const dbg_watch& w) = run_trigger;
 
 bool dbg_run_process(PCB* pcb, const char* name, void* srf_main, void* srf_pop) {
   INVOC v = pi_invoc;
@@ -163,7 +164,7 @@ int dbg_chk_watches(PCB* pcb) {
     // The trigger process runs with the watches off, so its own moves do
     // not fire them again.
     dbg_ctl(DBG_WATCH_OFF);
-    dbg_watch_trigger(pcb, w);
+    tools_seams.dbg_watch_trigger(pcb, w);
     dbg_ctl(DBG_WATCH_ON);
   }
   return fired;

@@ -200,8 +200,7 @@ void ie_close(IE_STATE* st, uint8_t* ctl);
 // The level `last_ie` names, or null.
 IE_STATE* ie_last();
 
-// The show and read of the key loop: wm_show (tests: a script of keys).
-extern int (*ie_show)(SHOW_BLK* blk, ARB* msgs);
+// The show and read of the key loop is tools_seams.ie_show (tools/tools.h).
 
 // Adds the rows "IE_INIT" and "IE_EDIT" to the routine table.
 void ie_register();

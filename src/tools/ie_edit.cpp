@@ -18,10 +18,9 @@
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
 #include "tools/ie_internal.h"
+#include "tools/tools.h"
 
 namespace kivo {
-
-int (*ie_show)(SHOW_BLK* blk, ARB* msgs) = wm_show;
 
 namespace {
 
@@ -122,7 +121,7 @@ struct loop {
     b.curs_reg = st->img_wnd ? st->img_wnd->id : 0;
     b.rel_row = int32_t(row), b.rel_col = int32_t(col);
     b.input_stat = 0;
-    if (!ie_show(&b, st->msgs)) sys_err(kModule, __LINE__, "Bad wm_show call ");
+    if (!tools_seams.ie_show(&b, st->msgs)) sys_err(kModule, __LINE__, "Bad wm_show call ");
     key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
     if (b.rel_row >= 1) row = uint32_t(b.rel_row);
     if (b.rel_col >= 1) col = uint32_t(b.rel_col);
@@ -454,7 +453,7 @@ int ie_edit(PCB* pcb, uint8_t* img, uint8_t* itm, uint8_t* curs, ARB* itms, uint
   if (!end) return 1;
   if (st->main) {
     l.b.show_flags = SHOW_REFRESH, l.row = l.col = 1;
-    ie_show(&l.b, nullptr);
+    tools_seams.ie_show(&l.b, nullptr);
   }
   ctl[IEC_REQUEST] = end;
   ie_close(st, ctl);

@@ -178,8 +178,8 @@ void preview_stand_in(INVOC* v) {
 
 void ie_tooltest_register() {
   rt_add_fn({"IE_TOOLTEST", rt_ie_tooltest, 1, 0});
-  g_exec_before = pi_hooks.exec;
-  pi_hooks.exec = preview_stand_in;
+  g_exec_before = process_seams.exec;
+  process_seams.exec = preview_stand_in;
 }
 
 }  // namespace kivo

@@ -63,7 +63,6 @@ void srv_init(int flag) {
   // No local terminal starts here, so the terminal's signal handlers are
   // put in for the yield point to act on.
   tm_install_signals(true);
-  foundation_hooks.yield_signals = tm_sig_act;
   tmnet_srv_init(flag);
 }
 

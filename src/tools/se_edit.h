@@ -283,7 +283,7 @@ struct PCB;
 extern PCB* the_pcb;
 extern uint8_t clean_slate;
 // The record write at save and the call at every return of se_edit are
-// tools_hooks.se_stmt_put and tools_hooks.se_returned (tools/tools.h).
+// tools_seams.se_stmt_put and tools_seams.se_returned (tools/tools.h).
 
 // The edit run over the event point that `ctx` (64 bytes) names: 1 when it
 // ended (saved or not), 0 when it could not start (status in the context).
@@ -452,6 +452,6 @@ void set_context_line(char* buf, const uint8_t* ctx, int width);
 // 25 when `must_blank` and it is not blank), the application id of the
 // nearest application-id field before it and the field's screen column.
 int get_xme_type(se_ed_blk* ed, const uint8_t* rec, int must_blank, char* ap, int* col);
-// The edit run's show is tools_hooks.se_show (tools/tools.h).
+// The edit run's show is tools_seams.se_show (tools/tools.h).
 
 }  // namespace kivo

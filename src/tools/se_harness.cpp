@@ -176,12 +176,12 @@ void exec(INVOC* v) {
 }  // namespace
 
 void se_tooltest_register() {
-  g_exec_before = pi_hooks.exec;
-  pi_hooks.exec = exec;
-  tools_hooks.se_returned = log_return;
+  g_exec_before = process_seams.exec;
+  process_seams.exec = exec;
+  tools_seams.se_returned = log_return;
   if (const char* k = getenv("KIVO_TOOL_FAIL_WRITE"); k && atol(k) > 0) {
     g_fail_at = atol(k);
-    tools_hooks.se_stmt_put = failing_put;
+    tools_seams.se_stmt_put = failing_put;
   }
 }
 

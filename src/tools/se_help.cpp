@@ -128,7 +128,7 @@ void kivo_help(int opnd, se_ed_blk* ed) {
   b.show_flags = SHOW_REFRESH | SHOW_INPUT;
   b.curs_type = CURS_MAIN;
   b.main_pos = {ed->cur_row, ed->cur_col};
-  if (!tools_hooks.se_show(&b, nullptr)) sys_err(kModule, __LINE__, "kivo_help() - wm_show");
+  if (!tools_seams.se_show(&b, nullptr)) sys_err(kModule, __LINE__, "kivo_help() - wm_show");
   wm_detach(p.wnd, 1);
   p.wnd = nullptr;
 }

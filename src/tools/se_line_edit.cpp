@@ -72,7 +72,7 @@ void read_key(se_ed_blk* ed, marks& m, se_pane* page = nullptr) {
   b.curs_type = CURS_MAIN;
   b.main_pos = {ed->cur_row, ed->cur_col};
   b.input_stat = 0;
-  if (!tools_hooks.se_show(&b, ed->msgs)) sys_err(kModule, __LINE__, "stmt_edit() wm_show");
+  if (!tools_seams.se_show(&b, ed->msgs)) sys_err(kModule, __LINE__, "stmt_edit() wm_show");
   ed->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
   if (b.curs_type == CURS_MAIN && b.main_pos.row > 0) ed->cur_row = b.main_pos.row, ed->cur_col = b.main_pos.col;
   ed->cur_row = std::clamp(ed->cur_row, 2, ed->srows + 1);

@@ -37,7 +37,6 @@ namespace kivo {
 
 PCB* the_pcb = nullptr;
 uint8_t clean_slate = 1;
-tools_hook_table tools_hooks = {wm_show, ie_put, nullptr};
 
 namespace {
 
@@ -138,7 +137,7 @@ void se_read(se_ed_blk* ed) {
     b.main_pos = {ed->cur_row, ed->cur_col};
     b.input_stat = 0;
     // The start message and a failed save's report are shown once.
-    if (!tools_hooks.se_show(&b, ed->msgs)) sys_err(kModule, __LINE__, "stmt_edit() wm_show");
+    if (!tools_seams.se_show(&b, ed->msgs)) sys_err(kModule, __LINE__, "stmt_edit() wm_show");
     if (ed->msgs) wm_msg_clear(ed->msgs);
     // No key (the input ended) leaves as CANCEL would.
     ed->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
@@ -272,7 +271,7 @@ int save(se_ed_blk* ed, uint32_t key) {
     se_options(ed, "Saving Statements", "Please Wait", true);
     SHOW_BLK b = ed->show;
     b.show_flags = SHOW_REFRESH;
-    tools_hooks.se_show(&b, nullptr);
+    tools_seams.se_show(&b, nullptr);
     std::vector<ie_rec> recs;
     uint32_t seq = 0;
     for (se_line* l : se_lines(ed)) {
@@ -291,7 +290,7 @@ int save(se_ed_blk* ed, uint32_t key) {
         return save_failed(ed, "save() - fm_del", stat), 0;
       }
     for (const ie_rec& r : recs)
-      if (!tools_hooks.se_stmt_put(ed->stmt_arb, r.data(), kStmtSize)) {
+      if (!tools_seams.se_stmt_put(ed->stmt_arb, r.data(), kStmtSize)) {
         const uint32_t stat = ed->stmt_arb->arb_stat;
         put_back(ed, before);
         se_normal_options(ed);
@@ -526,7 +525,7 @@ int open_run(se_ed_blk* ed) {
   se_options(ed, "Accessing Statements", "Please Wait", true);
   SHOW_BLK once = ed->show;
   once.show_flags = SHOW_REFRESH;
-  tools_hooks.se_show(&once, nullptr);
+  tools_seams.se_show(&once, nullptr);
   se_normal_options(ed);
   // A nested run shows its messages through the outer run's file.
   if (!ed->msgs) ed->msgs = la_create_fi(79, com.proc_scope);
@@ -721,7 +720,7 @@ int se_edit(PCB* pcb, uint8_t* ctx) {
       se_close_dict();
     }
   }
-  if (tools_hooks.se_returned) tools_hooks.se_returned(ctx, result);
+  if (tools_seams.se_returned) tools_seams.se_returned(ctx, result);
   return result;
 }
 

@@ -189,7 +189,7 @@ int xcopy(se_ed_blk* ed, uint32_t raw_key) {
   SHOW_BLK once = ed->show;
   once.show_flags = SHOW_REFRESH;
   once.curs_type = CURS_MAIN, once.main_pos = {ed->cur_row, ed->cur_col};
-  tools_hooks.se_show(&once, nullptr);
+  tools_seams.se_show(&once, nullptr);
   const uint8_t none[kStmtSize] = {};
   if (!ie_del_prefix(ed->cut_arb, none, kStmtSize, 0)) sys_err(kModule, __LINE__, "xcopy() - fm_del_all");
   uint32_t count = 0;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "foundation/dbg_ctl.h"
+#include "foundation/hook_list.h"
 #include "tools/se_edit.h"
 
 namespace kivo {
@@ -11,18 +12,41 @@ namespace kivo {
 struct PCB;
 struct SHOW_BLK;
 struct ARB;
+struct II_RUN;
+struct dbg_blk;
+struct dbg_watch;
 
-// The statement editor's show, record write and returns, which the tool
-// harness replaces (tools/se_harness.h).
-struct tools_hook_table {
-  // Shows the edit run's screen and reads a key; starts as wm_show.
+// What tests and the tool harness (tools/se_harness.h) replace in the
+// editors and the debugger; each entry starts as the real one.
+struct tools_seam_table {
+  // Shows the statement editor's screen and reads a key (wm_show).
   int (*se_show)(SHOW_BLK* blk, ARB* msgs);
-  // Writes one record at save; starts as the file manager's write (ie_put).
+  // Writes one record at save: the file manager's write (ie_put).
   int (*se_stmt_put)(ARB* a, const uint8_t* rec, uint16_t len);
-  // Called with the context at every return of se_edit; null: nothing.
+  // Called with the context at every return of se_edit. Null: nothing (only
+  // the tool harness logs them).
   void (*se_returned)(const uint8_t* ctx, int result);
+  // The show and read of the image editor's key loop (wm_show).
+  int (*ie_show)(SHOW_BLK* blk, ARB* msgs);
+  // The debugger's statement screen for one stop (dbg_show_stop): the result
+  // code of dbg_stmt, 100 nothing shown, 101 show again, 278 cancel, else
+  // the key that continued the run.
+  uint32_t (*dbg_stmt_guts)(dbg_blk* b, II_RUN* run);
+  // Runs "WATCH TRIGGER" for a fired watch (dbg_run_trigger).
+  void (*dbg_watch_trigger)(PCB* pcb, const dbg_watch& w);
 };
-extern tools_hook_table tools_hooks;
+extern tools_seam_table tools_seams;
+
+// clang-format off
+#define KIVO_TOOLS_SEAMS(X)         \
+  X(tools_seams, se_show)           \
+  X(tools_seams, se_stmt_put)       \
+  X(tools_seams, se_returned)       \
+  X(tools_seams, ie_show)           \
+  X(tools_seams, dbg_stmt_guts)     \
+  X(tools_seams, dbg_watch_trigger)
+// clang-format on
+KIVO_TABLE_LISTED(tools_seams, KIVO_TOOLS_SEAMS);
 
 // se_pool and se_init are the statement editor's (tools/se_edit.h).
 void dbg_cleanup(PCB* pcb);
@@ -30,12 +54,13 @@ void dbg_cleanup(PCB* pcb);
 // Whether kDbgBreakRequest is set.
 bool dbg_break_requested();
 
-// Puts the break request in the lock wait (store_hooks.lock_break_requested) and in the
+// Fills the hooks the editors and the debugger serve below them: the break
+// request in the lock wait (store_hooks.lock_break_requested) and in the
 // terminal's interrupt key (tm_hooks.debug_break), dbg_cleanup in the file
-// manager's file process, the debugger's stops and watches in
-// ii_dbg_hooks with its routines (tools/dbg.h), the remote terminal's
-// entries (remote_term.h) and the editors' routines; main calls it at
-// start-up.
+// manager's file process, the debugger's stops and watches in ii_dbg_hooks,
+// the remote terminal's entries (remote_term.h); and adds the debugger's
+// and the editors' routines. main calls it first thing
+// (kivo_register_hooks).
 void tools_register_hooks();
 
 }  // namespace kivo

@@ -210,8 +210,7 @@ int cv_init();
 // A value typed in the type's plain spelling (dates in the universal form)
 // into the block's internal form, as cv_get_universal gives it; on success
 // the block points at the value (address mode 0, not indirect) and may be
-// changed to describe it. `cv_typed_date` is the reader of typed dates that
-// cv_init installs.
+// changed to describe it. `cv_typed_date` is the reader of typed dates.
 int cv_universal(CNV* c, int keep_type, uint8_t* shared, POOL* pool);
 int cv_typed_date(uni_cnv* u, int keep_type, POOL* pool);
 

@@ -164,7 +164,6 @@ int cv_init() {
   g_cmp_buf.clear();
   cv_200_behavior = getenv("KIVO_184_MASKS") ? 0 : 1;
   cv_220_behavior = getenv("KIVO_200_ALIGNMENT") ? 0 : 1;
-  types_hooks.typed_date = cv_typed_date;
   return cv_token_cache_init();
 }
 

@@ -9,10 +9,10 @@
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
+#include "types/cnv.h"
 #include "types/num_convert.h"
 #include "types/num_range.h"
 #include "types/pd_word.h"
-#include "types/types.h"
 
 namespace kivo {
 
@@ -246,7 +246,7 @@ int cv_get_universal(uni_cnv* c, int keep_type, uint8_t* shared, POOL* pool) {
     case ELEM_ALP:
     case ELEM_ALP_BLOCK: return alpha_value(c, keep_type, pool);
     default:
-      if (is_date_type(c->cnv_type)) return types_hooks.typed_date ? types_hooks.typed_date(c, keep_type, pool) : 0;
+      if (is_date_type(c->cnv_type)) return cv_typed_date(c, keep_type, pool);
       sys_err("CV", __LINE__, "cv_get_universal() - bad cnv_type");
       return 0;
   }

@@ -76,10 +76,8 @@ int get_number(const char* text, int len, int elem_hi, int elem_lo, bool elem_si
 // plain alpha of its length.
 int cv_get_universal(uni_cnv* c, int keep_type, uint8_t* shared, POOL* pool);
 
-// Dates are read through the compiled storage mask of the conversion block,
-// which fills types_hooks.typed_date when it starts; empty, a typed date is
-// invalid.
-using typed_date_fn = int (*)(uni_cnv* c, int keep_type, POOL* pool);
+// Dates are read through the compiled storage mask of the conversion block
+// (cv_typed_date, types/cnv.h).
 
 // The stored value of `text` for the ELEMENT record `elem`, its type and size
 // kept; 1 when it converts.

@@ -2,15 +2,12 @@
 // named beside it; an empty entry behaves as its comment says.
 #pragma once
 
+#include "foundation/hook_list.h"
 #include "types/cnv.h"
-#include "types/typed_value.h"
 
 namespace kivo {
 
 struct types_hook_table {
-  // Typed dates through the compiled storage mask (cv_init). Empty: a typed
-  // date is invalid.
-  typed_date_fn typed_date;
   // The token tables of alpha fields (the file manager's caches). Empty
   // entries know no group and no token.
   token_hooks tokens;
@@ -22,5 +19,18 @@ struct types_hook_table {
   xlate_fld_fn xlate_fld;
 };
 extern types_hook_table types_hooks;
+
+// clang-format off
+#define KIVO_TYPES_HOOKS(X)      \
+  X(types_hooks, tokens.load)    \
+  X(types_hooks, tokens.by_text) \
+  X(types_hooks, tokens.by_code) \
+  X(types_hooks, tokens.list)    \
+  X(types_hooks, tokens.info)    \
+  X(types_hooks, tokens.init)    \
+  X(types_hooks, stamp_name)     \
+  X(types_hooks, xlate_fld)
+// clang-format on
+KIVO_TABLE_LISTED(types_hooks, KIVO_TYPES_HOOKS);
 
 }  // namespace kivo

@@ -5,6 +5,7 @@
 // each name their place, up to the error file's bound.
 #include <map>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/sc.h"
 #include "fm/fm_record.h"
 #include "fm/fm_sysadm.h"
@@ -240,14 +241,16 @@ TEST_F(CoreMends, DateItemCompilesAsItsProcesssApplicationBeforeAnyIsCurrent) {
       "IMAGE 3 DATED 0 1 1 kind=1 rows=2 cols=30\nITEM 3 DATED 0 1 1 1 1 ap=TST field=OPENED\n");
   static uint8_t appl[kApplRecLen];
   memset(appl, ' ', sizeof appl);
-  const ut_design_recs old = foundation_hooks.design_recs;
-  foundation_hooks.design_recs = {[](const char* ap, const char* ver) -> const uint8_t* {
-                                    return !memcmp(ap, "TST", 3) && !memcmp(ver, "01", 2) ? appl : nullptr;
-                                  },
-                                  nullptr};
-  memset(com.cur_ap, ' ', 3), memset(com.cur_ver, ' ', 2);
-  const int ok = compile("3DATED");
-  foundation_hooks.design_recs = old;
+  int ok;
+  {
+    kivo_test::scoped_hook recs(foundation_hooks.design_recs,
+                                ut_design_recs{[](const char* ap, const char* ver) -> const uint8_t* {
+                                                 return !memcmp(ap, "TST", 3) && !memcmp(ver, "01", 2) ? appl : nullptr;
+                                               },
+                                               nullptr});
+    memset(com.cur_ap, ' ', 3), memset(com.cur_ver, ' ', 2);
+    ok = compile("3DATED");
+  }
   EXPECT_EQ(ok, 1) << err();
   EXPECT_EQ(std::string(com.cur_ap, 3) + std::string(com.cur_ver, 2), "     ");
 }

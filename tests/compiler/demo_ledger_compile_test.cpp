@@ -4,6 +4,7 @@
 // the build's tests rather than a user's session.
 #include <filesystem>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/pl.h"
@@ -22,12 +23,11 @@ class DemoLedger : public ProcessFixture {
     const std::string kivo = KIVO_BINARY;
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/01", data_ + "/01",
                           std::filesystem::copy_options::recursive);
-    pl_init();
     dd_init();           // the design routines the ledger's restructure calls by name
     qp_scan_register();  // the routines "SCAN" calls, as the engine's start adds them
   }
   void TearDown() override {
-    pl_discard_all(), compiler_hooks.pl = {}, ut_clear_hooks.modules = nullptr;
+    pl_discard_all();
     ProcessFixture::TearDown();
   }
 };

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <utility>
 
+#include "../fixtures/hook_override.h"
 #include "../fm/fm_native_util.h"
+#include "compiler/compiler.h"
 #include "compiler/em_access.h"
 #include "foundation/foundation.h"
 #include "foundation/maddr.h"
@@ -17,7 +19,7 @@ class EmCfi : public test::NativeFm {
  protected:
   void SetUp() override {
     NativeFm::SetUp();
-    foundation_hooks.maddr = nullptr;
+    compiler_register_hooks();  // the module files' layout and MADDR's reader
     em_ = em_create();
     ASSERT_NE(em_, nullptr);
   }

@@ -65,7 +65,7 @@ TEST_F(EmLayout, ModulesOwnTheirSubFilesAndDestroyReleasesAll) {
   std::pair<int, bool> cases[] = {{-1, true}, {0, false}, {13, false}, {EM_SUB_COUNT - 1, false}, {-2, false}};
   for (auto [fail, made] : cases) {
     SetUp();
-    if (fail == -2) em_files.create = nullptr;
+    if (fail == -2) hooks_.set(em_files.create, nullptr);
     fail_at = fail;
     uint32_t blocks = mm_total_blocks(), lfns = ctl_count_lfn(), pfbs = ctl_count_pfb();
     EM *m = em_create(), *other = made ? em_create() : nullptr;

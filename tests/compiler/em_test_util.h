@@ -9,10 +9,13 @@
 #include <sstream>
 #include <string>
 
+#include "../fixtures/hook_override.h"
 #include "../foundation/test_support.h"
 #include "compiler/bld.h"
+#include "compiler/compiler.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
+#include "fm/memfile.h"
 #include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "foundation/scope.h"
@@ -36,27 +39,23 @@ class EmFixture : public Fresh {
 
   void SetUp() override {
     Fresh::SetUp();
-    ut_clear_hooks.files = fm_clr_scope;
-    pi_register_hooks();
+    hooks_.set(ut_clear_hooks.files, fm_clr_scope);
+    process_register_hooks();
+    compiler_register_hooks();  // the module files' layout and MADDR's reader
     ASSERT_EQ(fm_init(), 1);
     fail_at = -1, creates = 0;
-    em_files = real;
-    em_files.create = create;
-    foundation_hooks.maddr = nullptr;
+    hooks_.set(em_files.create, create);
   }
   void TearDown() override {
     em_destroy(em_);
     em_ = nullptr;
-    em_files = real;
-    pi_hooks = {};
-    fm_proc_hooks = {};
-    ut_clear_hooks = {};
-    fm_hooks.pb_init = nullptr;
+    mm_destroy_all();  // the memory files go before the next test's fresh start drops their pools
     Fresh::TearDown();
   }
   EM* module() { return em_ = em_create(); }
 
   EM* em_ = nullptr;
+  kivo_test::hook_snapshot all_;  // what the registrations and fm_init fill goes back
 };
 
 }  // namespace kivo::test

@@ -5,6 +5,7 @@
 #include <list>
 
 #include "../design/design_test_util.h"
+#include "../fixtures/hook_override.h"
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_records.h"
@@ -46,13 +47,12 @@ TEST_F(PcProcess, ChildInvocationStartsFromTheTemplate) {
   pc_invoc_defaults(&engine);
   engine.b[INVOC_CHAIN_MODE] = 1, engine.b[INVOC_INTERRUPT_OK] = 1;
   memcpy(engine.b + INVOC_CALLER_CODE, "CODE", 4);
-  const INVOC* kept = compiler_hooks.invoc_template;
   size_t children = 0;
   for (const char* p : {"6SUB1", "3REPORT1", "5QRY", "3SCREEN"}) {
     SCOPED_TRACE(p);
     std::vector<std::vector<uint8_t>> with[2];
     for (int t = 0; t < 2; ++t) {
-      compiler_hooks.invoc_template = t ? &engine : nullptr;
+      kivo_test::scoped_hook tmpl(compiler_hooks.invoc_template, t ? &engine : nullptr);
       ASSERT_EQ(compile(p, "TST01"), 1) << err();
       with[t] = sub_records(em_, EM_CL);
     }
@@ -68,7 +68,6 @@ TEST_F(PcProcess, ChildInvocationStartsFromTheTemplate) {
       EXPECT_EQ(eng[INVOC_PROC_TYPE], dflt[INVOC_PROC_TYPE]);
     }
   }
-  compiler_hooks.invoc_template = kept;
   EXPECT_GT(children, 0u);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../design/design_test_util.h"
+#include "../fixtures/hook_override.h"
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
@@ -36,9 +37,9 @@ class ProcessFixture : public DesignFiles {
     build(golden("compiler/pc_tst.dsgn"), "TST");
     build(golden("compiler/pc_proc.dsgn"), "TST");
     fm_clr_scope(kScope);
-    foundation_hooks.maddr = nullptr;
+    compiler_register_hooks();  // the module files' layout, MADDR's reader, modules cleared with their level
     ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
   }
   void TearDown() override { em_destroy(em_), em_ = nullptr, DesignFiles::TearDown(); }
 
@@ -176,10 +177,7 @@ class ProcessFixture : public DesignFiles {
 // The loader installed over the fixture processes; PCBs that pl_get fills.
 class LoaderFixture : public ProcessFixture {
  protected:
-  void SetUp() override { ProcessFixture::SetUp(), pl_init(); }
-  void TearDown() override {
-    pl_discard_all(), compiler_hooks.pl = {}, ut_clear_hooks.modules = nullptr, ProcessFixture::TearDown();
-  }
+  void TearDown() override { pl_discard_all(), ProcessFixture::TearDown(); }
   // pl_get for a new PCB of the process; its module or null.
   EM* get(const char* proc, ARB* err_fi = nullptr) {
     pcbs_.emplace_back(), name_pcb(&pcbs_.back(), proc), pcbs_.back().pcb_err_fi = err_fi;

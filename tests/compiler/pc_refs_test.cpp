@@ -8,6 +8,8 @@
 #include <random>
 
 #include "../design/design_test_util.h"
+#include "../fixtures/hook_override.h"
+#include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
@@ -34,10 +36,10 @@ class PcFixture : public DesignFiles {
     DesignFiles::SetUp();
     copy_dictionary();
     build(golden("compiler/pc_tst.dsgn"), "TST");
-    fm_clr_scope(kScope);  // the builder's files closed: the compile opens its own
-    foundation_hooks.maddr = nullptr;
+    fm_clr_scope(kScope);       // the builder's files closed: the compile opens its own
+    compiler_register_hooks();  // the module files' layout and MADDR's reader
     ii_init();
-    rt_err_arb = nullptr, rt_init();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
     fresh();
   }
   void TearDown() override { pc_cmpl_finish(&ctx_), em_destroy(em_), DesignFiles::TearDown(); }

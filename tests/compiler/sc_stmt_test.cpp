@@ -3,6 +3,7 @@
 // the trap records.
 #include <filesystem>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/end_codes.h"
 #include "interp/rt_fns.h"
 #include "sc_stmt_util.h"
@@ -142,7 +143,7 @@ TEST_F(ScStoreMsg, SavedCopiesAndInitialValues) {
 // A sound record gives no finding; a bad packed sign, a binary past its digits, a date that does not convert
 // and an unknown token code give one each, with a class-1 message, and the statement still succeeds.
 TEST_F(ScStoreMsg, VerifyCountsEachFinding) {
-  ii_hooks.add_msg = capture;
+  kivo_test::scoped_hook messages(interp_seams.add_msg, capture);
   stmts(1, "RESTORE CUST DEFAULT_RECORD; SET STATE 2");
   stmts(2, "SET TOTAL 0; SET 0LA.WARNINGS 1; VERIFY CUST RECORD 1; T:COMPUTE TOTAL =0LA.WARNINGS +; VERIFY BAL FIELD");
   ASSERT_EQ(compile({1, 2}), 1) << (errs_.empty() ? "" : errs_[0].msg);
@@ -156,13 +157,12 @@ TEST_F(ScStoreMsg, VerifyCountsEachFinding) {
             "1:REGION: value not valid;1:BAL: value not valid;1:OPENED: value not valid;1:STATE: value not valid;"
             "1:BAL: value not valid;");
   EXPECT_TRUE(total_is("5"));
-  ii_hooks.add_msg = nullptr;
 }
 
 // WARNING, MESSAGE and ERROR post classes 1, 4 and 3, ERROR asking the statements to stop; CANCEL posts
 // class 3 and unwinds with 4.
 TEST_F(ScStoreMsg, MessagesAndCancel) {
-  ii_hooks.add_msg = capture;
+  kivo_test::scoped_hook messages(interp_seams.add_msg, capture);
   const struct {
     const char *stmts, *msgs;
     uint32_t stop, unwind;
@@ -179,7 +179,6 @@ TEST_F(ScStoreMsg, MessagesAndCancel) {
     EXPECT_EQ(msgs_, r.msgs);
     EXPECT_EQ(result_ & kResultStop, r.stop);
   }
-  ii_hooks.add_msg = nullptr;
 }
 
 // Each bad statement is named with its sequence number; the others are still checked; no module is built.
@@ -359,19 +358,22 @@ TEST_F(StmtInvoke, InvocationVerbsCallTheExecutive) {
       {"STATUS X; SET TOTAL 4", "0DN X 10 0 0", 25, 25, "0"},
       {"JOB X; SET TOTAL 5", "0DN X 8 0 0", 24, 24, "0"},
   };
-  ii_hooks.invoke = [](PCB*, const char* ap, const char* name, uint8_t type, uint8_t inv, uint8_t chain) {
-    seen = std::string(ap, 3) + " " + std::string(name, 30).erase(std::string(name, 30).find_last_not_of(' ') + 1) +
-           " " + std::to_string(type) + " " + std::to_string(inv) + " " + std::to_string(chain);
-    return code;
-  };
-  for (const row& r : rows) {
-    stmts(++ep_, std::string("SET TOTAL 0; ") + r.text);
-    ASSERT_EQ(compile({ep_}), 1) << r.text;
-    code = r.code;
-    EXPECT_EQ(run(0), static_cast<int>(r.end)) << r.text;
-    EXPECT_TRUE(seen == r.seen && total_is(r.total)) << r.text << ": " << seen;
+  {
+    kivo_test::scoped_hook invoke(ii_hooks.invoke, [](PCB*, const char* ap, const char* name, uint8_t type, uint8_t inv,
+                                                      uint8_t chain) {
+      seen = std::string(ap, 3) + " " + std::string(name, 30).erase(std::string(name, 30).find_last_not_of(' ') + 1) +
+             " " + std::to_string(type) + " " + std::to_string(inv) + " " + std::to_string(chain);
+      return code;
+    });
+    for (const row& r : rows) {
+      stmts(++ep_, std::string("SET TOTAL 0; ") + r.text);
+      ASSERT_EQ(compile({ep_}), 1) << r.text;
+      code = r.code;
+      EXPECT_EQ(run(0), static_cast<int>(r.end)) << r.text;
+      EXPECT_TRUE(seen == r.seen && total_is(r.total)) << r.text << ": " << seen;
+    }
   }
-  ii_hooks.invoke = nullptr;
+  kivo_test::scoped_hook no_invoke(ii_hooks.invoke, nullptr);  // the verbs with no executive
   EXPECT_EQ(run(0), 4);
   EXPECT_EQ(std::exchange(captured_errors(), {}).size(), 1u);
 }

@@ -11,6 +11,8 @@
 #include <utility>
 
 #include "../design/design_test_util.h"
+#include "../fixtures/hook_override.h"
+#include "compiler/compiler.h"
 #include "compiler/em_records.h"
 #include "compiler/sc.h"
 #include "em_test_util.h"
@@ -100,13 +102,13 @@ class ScFixture : public DesignFiles {
     ASSERT_EQ(FM_CREATE(&dom, kScope, 0, LFB_OPEN_NEW | LFB_ANY_DIR, 0x0f, 0x0f), 1);
     // The memory design files live at kScope: a run's MARK levels stay above it.
     mark_was_ = com.mark_scope, com.mark_scope = kScope;
-    foundation_hooks.maddr = nullptr;
+    compiler_register_hooks();  // the module files' layout and MADDR's reader
     ii_init(), sc_init(), token_fill_hooks();
     ASSERT_EQ(cv_init(), 1);
-    rt_err_arb = nullptr, rt_init();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
   }
   void TearDown() override {
-    em_destroy(em_), std::exchange(types_hooks.tokens, {}), com.mark_scope = mark_was_;
+    em_destroy(em_), com.mark_scope = mark_was_;
     DesignFiles::TearDown();
   }
   // Writes the statements ("a; b; ...") of event point `ep` of process 4 P; "#n" is the statement

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "../fixtures/hook_override.h"
 #include "../screen/term_harness.h"
 #include "bs_test_util.h"
 #include "compiler/design_records.h"
@@ -456,11 +457,11 @@ TEST_F(Bootstrap, DesignFilesOfAVersionAreCheckedAgainstTheDesignDictionary) {
   copy_dictionary();
   ASSERT_TRUE(std::filesystem::exists(data_ + "/00/0AD/Data/FILE.dat"));
   ASSERT_EQ(start_native(data_), 1);
-  fms_select.get_dap = [](const char*, const char*) -> const uint8_t* {
+  hooks_.set(fms_select.get_dap, [](const char*, const char*) -> const uint8_t* {
     static uint8_t appl[kApplRecLen];
     memset(appl, ' ', sizeof appl);
     return appl;
-  };
+  });
   // A version written before the dictionary came fails its checked opens
   // until its structures are recorded.
   EXPECT_EQ(checked_open(INIT_DPROC_FDB, "APP"), uint32_t{FM_NO_STRUCT_FILE});

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "../process/exec_test_util.h"
 #include "compiler/compiler.h"
 #include "compiler/rt_names.h"
@@ -64,7 +65,7 @@ class DbRunFixture : public ExecFixture {
  protected:
   void SetUp() override {
     // The routine file of a test before is gone with its session.
-    compiler_hooks.ifns_arb = nullptr;
+    rt_ifns_arb = nullptr;
     ExecFixture::SetUp();
     self_ = this;
     unsetenv("KIVO_VFY_RESTRUCT");
@@ -72,27 +73,26 @@ class DbRunFixture : public ExecFixture {
     const std::string kivo = KIVO_BINARY;
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
-    fms_select.get_dap = [](const char*, const char*) -> const uint8_t* {
+    hooks_.set(fms_select.get_dap, [](const char*, const char*) -> const uint8_t* {
       static uint8_t appl[324];
       memset(appl, ' ', sizeof appl);
       return appl;
-    };
-    fms_select.get_ddb = [](const char*) -> const uint8_t* {
+    });
+    hooks_.set(fms_select.get_ddb, [](const char*) -> const uint8_t* {
       static uint8_t db[512];
       memset(db, ' ', sizeof db);
       return db;
-    };
-    pl_init();
+    });
+    hooks_.set(compiler_seams.pl_get, pl_get_module);  // the loader itself
     ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
-    pi_register_hooks();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
     pi_pcf_register();
-    for (int t = 0; t <= kProcTypes; ++t) saved_rows_[t] = pi_type_rows[t];
+    for (pi_type_row& row : pi_type_rows) hooks_.keep(row);
     ap_init();
     fp_init();
-    ii_hooks.proc_exec = nullptr;
+    hooks_.set(interp_seams.proc_exec, ii_proc_exec_own);  // the real event points
     // Every compiled file may lie outside SYSDIR, as the test's data files do.
-    pi_hooks.open_fi = [](PCB* p) {
+    hooks_.set(process_seams.open_fi, [](PCB* p) {
       EM* em = p->pcb_em;
       uint8_t key[CFI_LEN] = {};
       PROTO_FULL(em->em_cfi_arb, 0, key);
@@ -103,13 +103,13 @@ class DbRunFixture : public ExecFixture {
         memcpy(c + FDB_DB, "DB1", 3);
       }
       pi_open_fi_run(p);
-    };
+    });
     // The run's database DB1 has a record of its own.
-    pi_hooks.get_ddb = [](const char*) -> const uint8_t* {
+    hooks_.set(process_seams.get_ddb, [](const char*) -> const uint8_t* {
       static uint8_t db[kDatabaseRecLen];
       memset(db, ' ', sizeof db);
       return db;
-    };
+    });
     memset(com.user_id, ' ', 3), memcpy(com.user_id, "USR", 3);
     FDB ap;
     KDB ak[kInitMaxKeys];
@@ -136,11 +136,8 @@ class DbRunFixture : public ExecFixture {
     ASSERT_TRUE(m1_ && m2_);
   }
   void TearDown() override {
-    ii_dbg_hooks = {};
-    pi_hooks.get_ddb = nullptr;
-    for (int t = 0; t <= kProcTypes; ++t) pi_type_rows[t] = saved_rows_[t];
     pl_discard_all();
-    rt_err_arb = nullptr, compiler_hooks.ifns_arb = nullptr;
+    rt_err_arb = nullptr, rt_ifns_arb = nullptr;
     mu_forget();
     ExecFixture::TearDown();
   }
@@ -430,7 +427,6 @@ class DbRunFixture : public ExecFixture {
   }
 
   static inline DbRunFixture* self_;
-  pi_type_row saved_rows_[kProcTypes + 1];
   ARB* m1_ = nullptr;
   ARB* m2_ = nullptr;
 };

@@ -8,6 +8,7 @@
 #include <map>
 #include <utility>
 
+#include "../fixtures/hook_override.h"
 #include "dd_test_util.h"
 #include "design/bs_summary.h"
 #include "foundation/foundation.h"
@@ -490,9 +491,10 @@ TEST_F(DictFile, RecordHeldElsewhereIsReportedAsNotStored) {
   });
   ASSERT_EQ(ready.receive(), 'x');
   setenv("DD_SUMMARY_FILE", "1", 1);
-  const sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, quiet_presenter);
-  run("HELD");
-  foundation_hooks.err_presenter = old;
+  {
+    kivo_test::scoped_hook quiet(foundation_seams.err_presenter, quiet_presenter);
+    run("HELD");
+  }
   go.send();
   EXPECT_EQ(wait_exit(child), 0);
   EXPECT_EQ(file_messages("HELD"), std::vector<uint32_t>{100150});

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../fixtures/hook_override.h"
 #include "design/bs_summary.h"
 #include "design/dd.h"
 #include "design_test_util.h"
@@ -32,10 +33,9 @@ class DictSummary : public DesignFiles {
     DesignFiles::SetUp();
     setenv("DD_SUMMARY_FILE", "1", 1);
     g_errors.clear();
-    old_ = std::exchange(foundation_hooks.err_presenter, capture);
+    hooks_.set(foundation_seams.err_presenter, capture);
   }
   void TearDown() override {
-    foundation_hooks.err_presenter = old_;
     unsetenv("DD_SUMMARY_FILE");
     DesignFiles::TearDown();
   }
@@ -86,7 +86,6 @@ class DictSummary : public DesignFiles {
     if (r.failed()) *ok = false;
     return out;
   }
-  sys_err_presenter old_ = nullptr;
 };
 
 TEST_F(DictSummary, FixtureApplicationMatchesGolden) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "../fm/fm_native_util.h"
 #include "design/design_source.h"
 #include "design/mu_xlate.h"
@@ -28,11 +29,11 @@ class DesignFiles : public NativeFm {
   // design files on disk: one with a blank class serves every one.
   void SetUp() override {
     NativeFm::SetUp();
-    fms_select.get_dap = [](const char*, const char*) -> const uint8_t* {
+    hooks_.set(fms_select.get_dap, [](const char*, const char*) -> const uint8_t* {
       static uint8_t appl[324];
       memset(appl, ' ', sizeof appl);
       return appl;
-    };
+    });
   }
   // The builders leave their files to the scope: clearing it closes them.
   // The migration's session file goes with the pools the next test makes

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
 #include "compiler/compiler.h"
@@ -62,11 +63,11 @@ class MigrationFiles : public DictFiles {
  protected:
   void SetUp() override {
     DictFiles::SetUp();
-    fms_select.get_ddb = [](const char*) -> const uint8_t* {
+    hooks_.set(fms_select.get_ddb, [](const char*) -> const uint8_t* {
       static uint8_t db[512];
       memset(db, ' ', sizeof db);
       return db;
-    };
+    });
     build(kSource, "APP");
     ASSERT_EQ(mu_init(), 1);
     add_messages();
@@ -618,9 +619,9 @@ TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys)
             stmt_line("OPEN", {{16, "APP"}, {20, "DATA"}, {37, "N"}, {45, "0"}}) + "END\n",
         "APP");
   fm_clr_scope(kScope);
-  foundation_hooks.maddr = nullptr;
+  compiler_register_hooks();  // the module files' layout and MADDR's reader
   ii_init(), sc_init();
-  rt_err_arb = nullptr, rt_init();
+  rt_err_arb = nullptr, rt_init(), interp_register_hooks();
   PCB pcb{};
   pc_invoc_defaults(&pcb.invoc);
   memcpy(pcb.invoc.b + INVOC_AP_ID, "APP01", 5);

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../process/line_pipe.h"
 #include "../screen/term_harness.h"
@@ -346,13 +347,12 @@ TEST_F(Restructure, AFailedRunKeepsTheOldFile) {
     leave = end;
     if (end) setenv("KIVO_TRAP_RESTRUCT", "1", 1);
     com.no_db_traps = 0;
-    ii_dbg_hooks.inst_trap = [](II_RUN*, uint8_t*) {
+    kivo_test::scoped_hook trap(ii_dbg_hooks.inst_trap, [](II_RUN*, uint8_t*) {
       if (leave) mark_leave(leave);
-    };
+    });
     EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), status) << findings();
     unsetenv("KIVO_TRAP_RESTRUCT");
     com.no_db_traps = 1;
-    ii_dbg_hooks = {};
     captured_errors().clear();
     EXPECT_EQ(data_files(), files);
     EXPECT_EQ(sysdir_all(), sysdir);
@@ -383,14 +383,14 @@ TEST_F(Restructure, AGeneratedProcessKilledByAFatalSignalKeepsTheOldFile) {
     ss_unix_init();
     setenv("KIVO_TRAP_RESTRUCT", "1", 1);
     com.no_db_traps = 0;
-    ii_dbg_hooks.inst_trap = [](II_RUN* run, uint8_t* inst) {
+    kivo_test::scoped_hook trap(ii_dbg_hooks.inst_trap, [](II_RUN* run, uint8_t* inst) {
       static int traps;
       run->ip = inst + 4;  // past the trap, as the debugger goes on
       // The start's trap, then one per record read.
       if (++traps != 12) return;
       up->send("stopped");
       down->receive();  // the signal comes first; this line only after a fault
-    };
+    });
     const uint32_t r = db_restruct(nullptr, path(), m1_, m2_);
     uint8_t pr[kProcRecSize];
     up->send(std::to_string(r) +
@@ -434,13 +434,14 @@ TEST_F(Restructure, AModuleMissingAfterTheRunFailsAndCleansUp) {
   compile_app(with(app_source(), "mask=\"-99999.99\"", "mask=\"-999999999999.99\""), true);
   static int (*real_get)(PCB*, int);
   static int loads;
-  real_get = compiler_hooks.pl.get, loads = 0;
-  compiler_hooks.pl.get = [](PCB* p, int flag) {
-    if (memcmp(p->invoc.b + INVOC_PROC_NAM, "RESTRUCTURE ", 12) != 0) return real_get(p, flag);
-    return ++loads == 1 ? real_get(p, flag) : 0;
-  };
-  EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), RS_FAILED);
-  compiler_hooks.pl.get = real_get;
+  real_get = compiler_seams.pl_get, loads = 0;
+  {
+    kivo_test::scoped_hook second_load_fails(compiler_seams.pl_get, [](PCB* p, int flag) {
+      if (memcmp(p->invoc.b + INVOC_PROC_NAM, "RESTRUCTURE ", 12) != 0) return real_get(p, flag);
+      return ++loads == 1 ? real_get(p, flag) : 0;
+    });
+    EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), RS_FAILED);
+  }
   EXPECT_EQ(loads, 2);
   EXPECT_NE(findings().find("200860"), std::string::npos) << findings();
   captured_errors().clear();

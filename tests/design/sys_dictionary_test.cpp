@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "../fixtures/hook_override.h"
 #include "../fixtures/kivo_fixture.h"
 #include "compiler/design_records.h"
 #include "design_test_util.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
 #include "db_run_util.h"
@@ -54,15 +55,11 @@ class VerifyGen : public DbRunFixture {
  protected:
   void SetUp() override {
     DbRunFixture::SetUp();
-    ii_hooks.add_msg = [](int, ARB*, const char* t, size_t n) {
+    hooks_.set(interp_seams.add_msg, [](int, ARB*, const char* t, size_t n) {
       std::string s(t, n);
       self()->said.push_back(s.erase(s.find_last_not_of(' ') + 1));
       return 1;
-    };
-  }
-  void TearDown() override {
-    ii_hooks.add_msg = nullptr;
-    DbRunFixture::TearDown();
+    });
   }
   static VerifyGen* self() { return static_cast<VerifyGen*>(self_); }
   // Gives field `name` of DATA a lookup into LOOK's CODE.

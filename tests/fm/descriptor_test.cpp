@@ -7,6 +7,7 @@
 #include <regex>
 #include <string>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/em_item.h"
 #include "fm_objects_test_util.h"
 #include "foundation/descriptors.h"
@@ -59,7 +60,7 @@ std::string describe(const FDB& f) {
 // this build), set as the compiler starts; the listing gives those.
 std::map<std::string, std::string> produced() {
   std::map<std::string, std::string> out;
-  em_native_layout saved = em_layout;
+  kivo_test::hook_snapshot kept;  // em_layout goes back
   em_set_layout();
   auto run = [&](const char* name, auto fill) {
     FDB f;
@@ -90,7 +91,6 @@ std::map<std::string, std::string> produced() {
 #undef SA
 #undef SRC
 #undef TMP
-  em_layout = saved;
   return out;
 }
 
@@ -132,17 +132,16 @@ TEST_F(FmDescriptors, TemplatesAndNativeLayoutReachTheInitialisers) {
   EXPECT_EQ(f.fdb_cr_size, 0u);
   EXPECT_EQ(memcmp(f.path.fdb_src_ver, "00", 2), 0);
   // The IT and CV records take the native layout set by their owner.
-  em_native_layout saved = em_layout;
-  em_layout.cnv_len = 312;
-  em_layout.citm_len = 520;
-  em_layout.citm_ap_off = 381;
+  kivo_test::hook_overrides layout;
+  layout.set(em_layout.cnv_len, 312);
+  layout.set(em_layout.citm_len, 520);
+  layout.set(em_layout.citm_ap_off, 381);
   em_cnv_fdb(&f, k, s);
   EXPECT_EQ(f.fdb_rec_len, 312);
   em_citm_fdb(&f, k, s);
   EXPECT_EQ(f.fdb_rec_len, 520);
   EXPECT_EQ(k[1].kdb_sdb[1].sdb_offset, 381);
   EXPECT_EQ(k[2].kdb_sdb[1].sdb_offset, 381);
-  em_layout = saved;
 }
 
 TEST_F(FmDescriptors, StoredFormMatchesGoldenBytesAndReadsBack) {

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <utility>
 
+#include "../fixtures/hook_override.h"
 #include "fm/dict_records.h"
 #include "fm/fm_xlate.h"
 #include "fm/struct_file.h"
@@ -234,7 +235,7 @@ TEST_F(FieldTranslation, ConversionBlockThroughTheHook) {
               {"   ", "UPC", "BTOD", "Ab", "Ab"}};
   char kept[3];
   memcpy(kept, com.lang_id, 3);
-  const xlate_fld_fn old = std::exchange(types_hooks.xlate_fld, fm_xlate_cnv);
+  kivo_test::scoped_hook xlate(types_hooks.xlate_fld, fm_xlate_cnv);
   for (const auto& r : rows) {
     SCOPED_TRACE(std::string(r.lang) + " to " + r.session);
     CNV c{};
@@ -245,7 +246,6 @@ TEST_F(FieldTranslation, ConversionBlockThroughTheHook) {
     EXPECT_EQ(cv_xlate_fld(&c, r.fn, v.data(), static_cast<int>(v.size())), 1);
     EXPECT_EQ(v, r.out);
   }
-  types_hooks.xlate_fld = old;
   memcpy(com.lang_id, kept, 3);
 }
 

@@ -22,11 +22,7 @@ class FmNativeRebuild : public NativeFm {
   void SetUp() override {
     NativeFm::SetUp();
     g_lines.clear();
-    old_ = std::exchange(store_hooks.lock_status, keep_line);
-  }
-  void TearDown() override {
-    store_hooks.lock_status = old_;
-    NativeFm::TearDown();
+    hooks_.set(store_hooks.lock_status, keep_line);
   }
   // A two-key file (id; counter as a second key with duplicates) of n records.
   void two_keys(test_file& t) {
@@ -61,7 +57,6 @@ class FmNativeRebuild : public NativeFm {
       if (l.find(what) != std::string::npos) return true;
     return false;
   }
-  lock_status_presenter old_ = nullptr;
 };
 
 TEST_F(FmNativeRebuild, MissingKeyFileOfVariableAndFixedPairsIsRebuiltAtOpen) {

@@ -53,14 +53,13 @@ inline void fill_rec(uint8_t* r, int i, uint32_t c, const char* text = "") {
   memcpy(r + 12, text, std::min<size_t>(strlen(text), kTestRecLen - 12));
 }
 
-// The file manager started again with the native back-end on files under
-// `data` (which must outlive the test), and the back-end dropped after it.
+// The file manager started again on files under `data` (which must outlive
+// the test), and the native back-end dropped after it.
 inline int start_native(std::string& data) {
-  fms_backends.native = unix_fm_init;
   com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
   return fm_init();
 }
-inline void stop_native() { fms_backends = {}, fms_install(FMS_NATIVE, nullptr), fms_select = {}; }
+inline void stop_native() { fms_install(FMS_NATIVE, nullptr); }
 
 class NativeFm : public FmStarted {
  protected:

@@ -3,6 +3,7 @@
 // or new, that opens and finds every record by its key.
 #include <filesystem>
 
+#include "../fixtures/hook_override.h"
 #include "../store/fault_util.h"
 #include "fm/whole_file.h"
 #include "fm_native_util.h"
@@ -67,9 +68,12 @@ TEST_F(FmReplace, OldNameAlwaysHoldsAWholeFileWhateverCallFailsOrKills) {
 TEST_F(FmReplace, AcrossDevicesTheNewDataEndsUnderTheOldNameOnly) {
   static int renames;
   renames = 0;
-  os_sys.rename = [](const char* a, const char* b) { return renames++ ? ::rename(a, b) : (errno = EXDEV, -1); };
-  int ok = replace();
-  os_sys = os_real_calls();
+  int ok;
+  {
+    kivo_test::scoped_hook cross_device(
+        os_sys.rename, [](const char* a, const char* b) { return renames++ ? ::rename(a, b) : (errno = EXDEV, -1); });
+    ok = replace();
+  }
   ASSERT_EQ(ok, 1);
   EXPECT_EQ(ids("OLDF"), kNew);
   for (auto& e : fs::directory_iterator(path(""))) EXPECT_EQ(e.path().stem(), "OLDF") << e.path();

@@ -108,13 +108,12 @@ class FmSelect : public test::FmFresh {
  protected:
   void SetUp() override {
     FmFresh::SetUp();
-    fms_select = fms_select_hooks{read_sysdir, read_sysdflt, get_dap, get_ddb};
+    hooks_.set(fms_select, fms_select_hooks{read_sysdir, read_sysdflt, get_dap, get_ddb});
     for (fms_fn* t : {&g_native, &g_memory, &g_remote, &g_disk4, &g_disk5}) *t = fms_fn{};
     fms_install(FMS_NATIVE, &g_native);
     fms_install(FMS_MEMORY, &g_memory);
   }
   void TearDown() override {
-    fms_select = fms_select_hooks{};
     fms_set_data_server(nullptr);
     for (uint16_t t : {FMS_NATIVE, FMS_MEMORY, FMS_REMOTE, FMS_DISK4, FMS_DISK5}) fms_install(t, nullptr);
     FmFresh::TearDown();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../fixtures/hook_override.h"
 #include "../foundation/test_support.h"
 #include "compiler/compiler.h"
 #include "fm/fm.h"
@@ -21,25 +22,21 @@ class FmStarted : public Fresh {
  protected:
   void SetUp() override {
     Fresh::SetUp();
-    ut_clear_hooks.files = fm_clr_scope;
-    pi_register_hooks();
+    hooks_.set(ut_clear_hooks.files, fm_clr_scope);
+    process_register_hooks();
     ASSERT_EQ(fm_init(), 1);
     ASSERT_EQ(la_init(), 1);  // the languages an earlier test chose went with its pools
   }
   void TearDown() override {
     for (auto& e : captured_errors()) ADD_FAILURE() << "system error: " << e;
-    compiler_hooks.pl = {};
-    compiler_hooks.ifns_arb = nullptr;  // the routine file goes with the pools
-    foundation_hooks.design_recs = {};
-    ii_hooks = {};
-    pi_hooks = {};
-    fm_proc_hooks = {};
-    ut_clear_hooks = {};
-    fm_hooks.pb_init = nullptr;
+    rt_ifns_arb = nullptr;  // the routine file goes with the pools
+    all_.restore();
     mm_fms_install();
     mm_destroy_all();
     Fresh::TearDown();
   }
+  // What the process engine's registration and the starts fill goes back.
+  kivo_test::hook_snapshot all_;
 };
 
 }  // namespace kivo::test

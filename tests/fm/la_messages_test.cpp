@@ -51,7 +51,6 @@ class LaMessages : public NativeFm {
   }
   void TearDown() override {
     if (la_lang* l = la_current()) FM_CLOSE(l->arb, 0);
-    foundation_hooks.design_recs = {};
     NativeFm::TearDown();
   }
   // A MESSAGE file of language `lang` (USER without one) with `rows`.
@@ -161,8 +160,9 @@ TEST_F(LaMessages, LoadComFillsWordsAndStatementNames) {
 // Currency, flag and each separator from the first source that sets it.
 TEST_F(LaMessages, SeparatorsComeFromApplThenSysparmThenDefaults) {
   static uint8_t appl[324], sysparm[600];
-  foundation_hooks.design_recs = {[](const char*, const char*) -> const uint8_t* { return appl; },
-                                  [] { return static_cast<const uint8_t*>(sysparm); }};
+  hooks_.set(foundation_hooks.design_recs,
+             ut_design_recs{[](const char*, const char*) -> const uint8_t* { return appl; },
+                            [] { return static_cast<const uint8_t*>(sysparm); }});
   // bytes 60-65 of APPL and SYSPARM; currency, flag digit, decimal, thousands
   const std::tuple<const char*, const char*, const char*> rows[] = {
       {"   \0  ", "   \0  ", "$  0.,"},

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "../store/store_test_util.h"
 #include "fm/fm.h"
 #include "fm/print_file.h"
@@ -47,7 +48,8 @@ class PrintFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet_presenter;
+    hooks_.set(foundation_seams.err_presenter, test::quiet_presenter);
+    hooks_.set(fm_hooks.pm_user, nullptr);
     dir_ = root_.path() + "/";
     setenv("KIVO_PRT_FI_DIR", dir_.c_str(), 1);
     setenv("KIVO_PRT_SCRIPT", "print.sh", 1);
@@ -67,8 +69,6 @@ class PrintFiles : public ::testing::Test {
     blk_.print = 1;
   }
   void TearDown() override {
-    os_sys = os_real_calls();
-    fm_hooks.pm_user = old_user_;
     if (blk_.file) pm_close(&blk_);
     unsetenv("KIVO_PRT_FI_DIR");
     unsetenv("KIVO_PRT_SCRIPT");
@@ -101,7 +101,7 @@ class PrintFiles : public ::testing::Test {
   std::string dir_;
   PM_BLK blk_;
   PM_LINE line_{};
-  pm_user_source old_user_ = std::exchange(fm_hooks.pm_user, nullptr);
+  kivo_test::hook_overrides hooks_;
 };
 
 // ---- writing and decoding overstrikes ----------------------------------------
@@ -310,7 +310,7 @@ TEST_F(PrintFiles, ConfigurationFileMatchesTheGoldenCopy) {
   memcpy(&user[3], "Ada Lovelace", 12);
   static const uint8_t* g_user;
   g_user = user.data();
-  fm_hooks.pm_user = [] { return g_user; };
+  hooks_.set(fm_hooks.pm_user, [] { return g_user; });
   const std::string path = build();
   blk_.mode = PM_MODE_KEEP;
   blk_.disposition = PM_DISP_SAVE;  // on an empty file: SCRATCH
@@ -451,15 +451,16 @@ TEST_F(PrintFiles, AFullDiskFailsWithTheStatusAndRunsNoScript) {
     put(blk_.name, kPmNameLen, "");
     const std::string path = build();
     ASSERT_EQ(write(PM_ADVANCE, 1, "first"), 1);
-    if (r.write) os_sys.write = r.write;
-    if (r.close) os_sys.close = r.close;
+    kivo_test::hook_overrides failing;
+    if (r.write) failing.set(os_sys.write, r.write);
+    if (r.close) failing.set(os_sys.close, r.close);
     if (r.while_writing) {
       EXPECT_EQ(refused(write(PM_ADVANCE, 1, std::string(9000, 'w'))), r.status) << r.what;
-      os_sys = os_real_calls();
+      failing.restore();
       EXPECT_EQ(write(PM_ADVANCE, 1, "later"), 0) << "a lost write sticks";
     }
     EXPECT_EQ(pm_cleanup(&blk_), 0) << r.what;
-    os_sys = os_real_calls();
+    failing.restore();
     EXPECT_EQ(blk_.status, r.status) << r.what;
     EXPECT_EQ(blk_.file, nullptr) << r.what;
     EXPECT_FALSE(exists(path + ".cfg")) << r.what;

@@ -78,7 +78,7 @@ class Tokens : public NativeFm {
     write(d.fdb, {listed("TOKEN"), listed("ELEMENT"), listed("DOMAIN")}, LFB_OPEN_NEW | kAnyFile);
     ASSERT_EQ(fm_init(), 1);  // a new start finds them
     token_fill_hooks();
-    types_hooks.stamp_name = pl_gen_nam;
+    hooks_.set(types_hooks.stamp_name, pl_gen_nam);
     ASSERT_EQ(cv_init(), 1);
     for (const place& p : kPlaces) {
       std::vector<std::string> rows;
@@ -91,12 +91,6 @@ class Tokens : public NativeFm {
       put(p, 1, {element(p)}, LFB_OPEN_NEW);
       put(p, 2, {domain(p)}, LFB_OPEN_NEW);
     }
-  }
-  void TearDown() override {
-    types_hooks.tokens = {};
-    types_hooks.stamp_name = nullptr;
-    foundation_hooks.design_recs = {};
-    NativeFm::TearDown();
   }
   // Writes `recs` to the file of `fdb`, made first with `create` options
   // (0: opened as the token loader opens it), and closes it.
@@ -272,7 +266,7 @@ TEST_F(Tokens, DateMasksComeFromTheApplicationRecord) {
   captured_errors().clear();
   EXPECT_EQ(mask_of("TSM"), pad("06/05/88", kCvMaskLen));
   const std::string fallback = mask_of("TST");
-  foundation_hooks.design_recs = {};  // nothing above the conversions: the same fallback
+  hooks_.set(foundation_hooks.design_recs, ut_design_recs{});  // nothing above the conversions: the same fallback
   EXPECT_EQ(mask_of("XYZ"), fallback);
   EXPECT_NE(fallback.find_first_not_of(' '), std::string::npos);
 }

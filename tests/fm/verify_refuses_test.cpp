@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "../fixtures/hook_override.h"
 #include "../store/analyser_test_util.h"
 #include "../store/store_test_util.h"
 #include "fm/dict_records.h"
@@ -42,9 +43,8 @@ class VerifyRefuses : public ::testing::Test {
  public:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet_presenter;
+    hooks_.set(foundation_seams.err_presenter, test::quiet_presenter);
   }
-  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
 
   // 600 records on two keys (trees of two levels); every fifth is deleted.
   void build() {
@@ -70,6 +70,7 @@ class VerifyRefuses : public ::testing::Test {
   test::scratch_dir dir_;
   std::string base_ = dir_.file("cust");
   std::vector<uint32_t> seeks_;
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(VerifyRefuses, WhatIsNoDataFileFailsWithItsReason) {

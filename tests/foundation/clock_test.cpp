@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
@@ -112,11 +113,12 @@ TEST(Clock, HostAndStoredForms) {
   ss_clock c{ss_day_number(1999, 12, 31), ((23 * 60 + 59) * 60 + 58) * 100 + 99};
   EXPECT_EQ(host(c), "1999123123595899");
   ss_clock bad{ss_day_number(2000, 1, 1), kDayHsec};
-  sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, [](const char*, int, const char*) {});
-  unsigned before = sys_err_count();
-  EXPECT_EQ(host(bad), "0000000000000000");
-  EXPECT_EQ(sys_err_count(), before + 1);
-  foundation_hooks.err_presenter = old;
+  {
+    kivo_test::scoped_hook quiet(foundation_seams.err_presenter, [](const char*, int, const char*) {});
+    unsigned before = sys_err_count();
+    EXPECT_EQ(host(bad), "0000000000000000");
+    EXPECT_EQ(sys_err_count(), before + 1);
+  }
   uint8_t b[8];
   ss_clock_store(b, ss_clock{0x01020304, 0x0A0B0C0D});
   const uint8_t want[8] = {0x04, 0x03, 0x02, 0x01, 0x0D, 0x0C, 0x0B, 0x0A};

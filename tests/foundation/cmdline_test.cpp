@@ -14,6 +14,7 @@
 
 #include "../fixtures/hook_override.h"
 #include "fm/fm.h"
+#include "fm/memfile.h"
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
@@ -52,7 +53,7 @@ class CmdLine : public test::Fresh {
     pi_pcb_arb = pi_prop_cache = mhook_arb = nullptr;
     for (ARB*& a : pi_saa_arb) a = nullptr;
     pi_pool = nullptr;
-    foundation_hooks.design_recs = {};
+    mm_destroy_all();  // the memory files go before the next test's fresh start drops their pools
     Fresh::TearDown();
   }
 
@@ -73,6 +74,7 @@ class CmdLine : public test::Fresh {
 
   std::vector<std::string> storage_;
   std::vector<char*> ptrs_;
+  kivo_test::hook_snapshot all_;  // what pi_init fills (the design records) goes back
 };
 
 std::string field(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
@@ -199,8 +201,11 @@ TEST_F(CmdLine, SocketDescriptorMustBeADecimalNumber) {
   EXPECT_EQ(com.rmt_sock, 7);
   com.rmt_sock = 0;
   // A socket that is no descriptor ends the start: never a local session.
-  for (const char* bad : {"-f=", "-f=x7", "-f=70000", "-f=0"})
-    EXPECT_EXIT(parse({bad}), ::testing::ExitedWithCode(1), "") << bad;
+  for (const char* bad : {"-f=", "-f=x7", "-f=70000", "-f=0"}) {
+    EXPECT_EQ(parse({bad}).rc, 0) << bad;
+    EXPECT_EQ(os_cmd_refusal().status, 1) << bad;
+    EXPECT_EQ(com.rmt_sock, 0) << bad;
+  }
 }
 
 TEST_F(CmdLine, KeymapFromTerminalOptionAndEnvironment) {
@@ -246,8 +251,7 @@ int fake_connect(const char* host, const char* port) {
 bool is_open(int fd) { return fcntl(fd, F_GETFD) >= 0; }
 
 TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
-  const remote_hooks old = ss_remote_hooks;
-  ss_remote_hooks.connect = fake_connect;
+  kivo_test::scoped_hook connect(ss_remote_hooks.connect, fake_connect);
   const struct {
     std::vector<std::string> args;
     std::vector<bool> open;  // of each connection made, in order
@@ -276,18 +280,26 @@ TEST_F(CmdLine, OutgoingConnectionIsKeptOnlyWhenParsingSucceeds) {
   EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:8000"});
   close(com.rmt_sock);
   com.rmt_sock = 0;
-  ss_remote_hooks = old;
 }
 
 TEST_F(CmdLine, OutgoingConnectionThatFailsEndsStartUp) {
   {
     kivo_test::scoped_hook connect(ss_remote_hooks.connect, fake_connect);
     EXPECT_EXIT(parse({"-x=srv:refused"}), ::testing::ExitedWithCode(1), "");
-    // An option that stops parsing ends a start for a remote peer, never a
-    // local session, wherever the remote option stands.
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"-x=8000", "-t=zzz"}, {"-t=zzz", "-x=8000"}, {"-x=host:", "keep"}, {"-f=7", "-a=AB"}})
-      EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "") << args[0];
+    // An option that stops parsing leaves a refusal for a start for a remote
+    // peer, so it ends and never runs a local session, wherever the remote
+    // option stands; the option's own status holds where it gave one.
+    const struct {
+      std::vector<std::string> args;
+      int status;
+    } cases[] = {
+        {{"-x=8000", "-t=zzz"}, 4}, {{"-t=zzz", "-x=8000"}, 4}, {{"-x=host:", "keep"}, 1}, {{"-f=7", "-a=AB"}, 20}};
+    for (const auto& c : cases) {
+      const parsed p = parse(c.args);
+      EXPECT_EQ(p.rc, 0) << c.args[0];
+      EXPECT_NE(os_cmd_refusal().text[0], '\0') << c.args[0] << " " << c.args[1];
+      EXPECT_EQ(os_cmd_refusal().status, c.status) << c.args[0] << " " << c.args[1];
+    }
   }
   kivo_test::scoped_hook none(ss_remote_hooks.connect, nullptr);
   EXPECT_EXIT(parse({"-x=8000"}), ::testing::ExitedWithCode(1), "");

@@ -51,16 +51,10 @@ class Hooks : public test::Fresh {
     g_throw_in = "";
   }
   void TearDown() override {
-    ut_clear_hooks = {};
-    ss_remote_hooks = {};
-    foundation_hooks.ddb_lookup = nullptr;
-    foundation_hooks.fm_init = nullptr;
-    fm_hooks.pb_init = nullptr;
-    pi_hooks = {};
-    compiler_hooks.pl = {};
     com.rmt_sock = 0;
     test::Fresh::TearDown();
   }
+  kivo_test::hook_snapshot all_;  // what os_init's start fills goes back too
 };
 
 TEST_F(Hooks, ScopeClearingRunsEveryFilledStepInOrderBeforeThePools) {
@@ -82,7 +76,7 @@ TEST_F(Hooks, ScopeClearingRunsEveryFilledStepInOrderBeforeThePools) {
     g_steps.clear();
     g_throw_in = r.throw_in;
     g_pool_alive_at_files = false;
-    ut_clear_hooks = r.hooks;
+    kivo_test::scoped_hook steps(ut_clear_hooks, r.hooks);
     uint32_t rc = MARK(MARK_RECOVERY, [] { mm_create_pool(kPoolName, com.mark_scope); });
     EXPECT_EQ(g_steps, r.steps) << r.throw_in;
     EXPECT_EQ(rc, r.rc) << r.throw_in;
@@ -98,9 +92,9 @@ TEST_F(Hooks, StartUpNeedsTheFileManagerAndItsSortedQueries) {
   EXPECT_EQ(os_init(0, nullptr), 0);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("No file manager in this build"), std::string::npos);
 
-  foundation_hooks.fm_init = fm_init;
+  hooks_.set(foundation_hooks.fm_init, fm_init);
   EXPECT_EQ(os_init(0, nullptr), 1);
-  fm_hooks.pb_init = [] { return 0; };
+  hooks_.set(fm_hooks.pb_init, [] { return 0; });
   testing::internal::CaptureStdout();
   EXPECT_EQ(os_init(0, nullptr), 0);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Unable to initialize the Generic File Handler"),
@@ -116,11 +110,11 @@ TEST_F(Hooks, RemoteConnectAndPingGoThroughTheNetworkHooks) {
   INVOC inv{};
   char db[3] = {' ', ' ', ' '};
   uint8_t mode = 0;
-  ss_remote_hooks.connect = [](const char* host, const char* port) {
+  hooks_.set(ss_remote_hooks.connect, [](const char* host, const char* port) {
     g_host = host;
     g_port = port;
     return 42;
-  };
+  });
   os_parse_cmd(&argc, argv, &inv, db, &mode);
   EXPECT_EQ(g_host, "srv.example");
   EXPECT_EQ(g_port, "7001");
@@ -163,12 +157,12 @@ TEST_F(Hooks, PathVersionComesFromTheDatabaseLookUp) {
   ASSERT_NE(p, nullptr);
   EXPECT_STREQ(p->ptr, "/v/DB1");  // no look-up: no version
 
-  foundation_hooks.ddb_lookup = [](const char* db) -> const uint8_t* {
+  hooks_.set(foundation_hooks.ddb_lookup, [](const char* db) -> const uint8_t* {
     static uint8_t ddb[16];
     memset(ddb, ' ', sizeof ddb);
     if (strcmp(db, "DB1") == 0) memcpy(ddb + kDdbVersion, "07", 2);
     return ddb;
-  };
+  });
   ss_path_vars_reset();
   p = ss_bld_path(&f, 0, &root, nullptr, dflt.data(), nullptr);
   ASSERT_NE(p, nullptr);
@@ -176,14 +170,16 @@ TEST_F(Hooks, PathVersionComesFromTheDatabaseLookUp) {
   ss_path_vars_reset();
 }
 
-TEST_F(Hooks, EmptySeamsSayNotBuiltAndTestsPutTheirOwnInPlace) {
+// A seam starts as the engine's own function (the executive, not started,
+// ends the invocation with "no process") and a test puts its own in place.
+TEST_F(Hooks, SeamsStartAsTheEngineAndTestsPutTheirOwnInPlace) {
   INVOC inv{};
   pi_exec(&inv);
   EXPECT_EQ(ld_le32(inv.b, INVOC_END_CODE), PI_END_NO_PROC);
-  EXPECT_EQ(pl_get(nullptr, 0), 0);
+  EXPECT_EQ(compiler_seams.pl_get, &pl_get_module);
 
-  pi_hooks.exec = [](INVOC* i) { st_le32(i->b, INVOC_END_CODE, PI_END_NORMAL); };
-  compiler_hooks.pl.get = [](PCB*, int flag) { return flag + 1; };
+  hooks_.set(process_seams.exec, [](INVOC* i) { st_le32(i->b, INVOC_END_CODE, PI_END_NORMAL); });
+  hooks_.set(compiler_seams.pl_get, [](PCB*, int flag) { return flag + 1; });
   pi_exec(&inv);
   EXPECT_EQ(ld_le32(inv.b, INVOC_END_CODE), PI_END_NORMAL);
   EXPECT_EQ(pl_get(nullptr, 4), 5);

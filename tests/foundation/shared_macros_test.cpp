@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/foundation.h"
 #include "foundation/maddr.h"
 #include "foundation/pool_array.h"
@@ -32,7 +33,7 @@ uint8_t* fake_read(void* handle, uint32_t n) {
 TEST_F(SharedMacros, MaddrGivesTheRecordOfThatNumber) {
   FakeMemFile f;
   f.recs.resize(3);
-  maddr_reader old = std::exchange(foundation_hooks.maddr, fake_read);
+  kivo_test::scoped_hook reader(foundation_hooks.maddr, fake_read);
   struct {
     uint32_t n;
     uint8_t* want;
@@ -42,10 +43,9 @@ TEST_F(SharedMacros, MaddrGivesTheRecordOfThatNumber) {
     EXPECT_EQ(c.n, f.rec_no);  // the handle is positioned on the record asked for
   }
   EXPECT_EQ(nullptr, MADDR(nullptr, 1));
-  foundation_hooks.maddr = nullptr;
+  kivo_test::scoped_hook no_reader(foundation_hooks.maddr, nullptr);
   EXPECT_EQ(nullptr, MADDR(&f, 1));
   EXPECT_TRUE(reported("MADDR - no memory-file reader for record 1"));
-  foundation_hooks.maddr = old;
 }
 
 TEST_F(SharedMacros, SetTfPutsTheCodeAndMarksDeeperLevelsUnset) {

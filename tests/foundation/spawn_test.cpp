@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 #include "foundation/os.h"
@@ -121,8 +122,9 @@ TEST(Submit, InvalidModeIsRefused) {
   com_fill(0, nullptr);
   SUBMIT_BLK blk{};
   blk.mode = 5;
-  sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, capture);
-  EXPECT_EQ(ss_submit("        ", &blk), -1);
-  foundation_hooks.err_presenter = old;
+  {
+    kivo_test::scoped_hook captured(foundation_seams.err_presenter, capture);
+    EXPECT_EQ(ss_submit("        ", &blk), -1);
+  }
   EXPECT_EQ(g_err_text, "Invalid SUBMIT MODE value (5)");
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "fm/la.h"
 #include "foundation/foundation.h"
 #include "foundation/scope.h"
@@ -30,7 +31,8 @@ int on_pty(bool window_fails, const std::string& input, std::string* out) {
     com_fill(0, nullptr);
     mm_init();
     os_ready = window_fails;
-    foundation_hooks.err_screen = [](const char*, int, const char*) { return int(SYS_ERR_NO_WINDOW); };
+    kivo_test::scoped_hook no_window(foundation_hooks.err_screen,
+                                     [](const char*, int, const char*) { return int(SYS_ERR_NO_WINDOW); });
     uint32_t after = 0, rc = MARK(MARK_PROCESS, [&] { sys_err("T", 1, "boom"), after = 1; });
     char next[16] = {};
     _exit(int(rc * 10 + after + (fgets(next, sizeof next, stdin) && std::string(next) == "next\n" ? 100 : 0)));
@@ -73,7 +75,7 @@ TEST(SysErrors, LogKeepsEveryEntryOfEveryWriter) {
     if ((kids[k] = fork()) != 0) continue;
     com_fill(0, nullptr);
     mm_init();
-    foundation_hooks.err_presenter = [](const char*, int, const char*) {};
+    kivo_test::scoped_hook quiet(foundation_seams.err_presenter, [](const char*, int, const char*) {});
     for (int i = 0; k < 2 && i < 300; ++i) {
       sys_err("W", 1, "%s", entry(k, i).c_str());
       la_sys_err(entry(k, i).c_str(), 0);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 #include "foundation/pool.h"
@@ -30,9 +31,10 @@ class Fresh : public ::testing::Test {
     captured_errors().clear();
     la_sys_err_clear();  // a system error an earlier test recorded is not this session's
     os_ready = 0;        // nor is the screen of an earlier test: system errors take the text form
-    old_ = std::exchange(foundation_hooks.err_presenter, capture_presenter);
+    hooks_.set(foundation_seams.err_presenter, capture_presenter);
   }
-  void TearDown() override { foundation_hooks.err_presenter = old_; }
+  // What this fixture and the ones built on it put into hooks goes back.
+  void TearDown() override { hooks_.restore(); }
 
   bool reported(const std::string& text) const {
     for (auto& e : captured_errors())
@@ -40,8 +42,7 @@ class Fresh : public ::testing::Test {
     return false;
   }
 
- private:
-  sys_err_presenter old_ = nullptr;
+  kivo_test::hook_overrides hooks_;
 };
 
 }  // namespace kivo::test

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/foundation.h"
 #include "foundation/hex_dump.h"
@@ -263,7 +264,7 @@ int opt_by_code(int32_t code, char* name) {
 }
 
 TEST_F(Utilities, OptLookupBothWays) {
-  ut_opt_lookup old = std::exchange(foundation_hooks.opt_lookup, {opt_by_name, opt_by_code});
+  kivo_test::scoped_hook lookup(foundation_hooks.opt_lookup, ut_opt_lookup{opt_by_name, opt_by_code});
   char name[kOptNameLen + 1] = "PRINT   ";
   EXPECT_EQ(12, ut_get_opt(name, 8, 0));
   EXPECT_EQ(OPT_UNKNOWN_NAME, ut_get_opt(name, 4, 0));
@@ -272,10 +273,9 @@ TEST_F(Utilities, OptLookupBothWays) {
   strcpy(name, "STALE");
   EXPECT_EQ(0, ut_get_opt(name, 0, 13));
   EXPECT_STREQ("", name);  // an unknown code never reads as the last name found
-  foundation_hooks.opt_lookup = {};
+  kivo_test::scoped_hook no_lookup(foundation_hooks.opt_lookup, ut_opt_lookup{});
   EXPECT_EQ(OPT_UNKNOWN_NAME, ut_get_opt(name, 5, 0));
   EXPECT_TRUE(reported("can't open token file"));
-  foundation_hooks.opt_lookup = old;
 }
 
 uint8_t g_appl[324], g_sysparm[400];
@@ -283,7 +283,7 @@ const uint8_t* test_dap(const char* ap, const char*) { return memcmp(ap, "ABC", 
 const uint8_t* test_sysparm() { return g_sysparm; }
 
 TEST_F(Utilities, DateMaskFallsBackInOrder) {
-  ut_design_recs old = std::exchange(foundation_hooks.design_recs, {test_dap, test_sysparm});
+  kivo_test::scoped_hook recs(foundation_hooks.design_recs, ut_design_recs{test_dap, test_sysparm});
   struct {
     const char* ap;
     const char* appl;
@@ -305,7 +305,6 @@ TEST_F(Utilities, DateMaskFallsBackInOrder) {
   }
   EXPECT_EQ(0, ut_get_date_msk("ABC", "01", nullptr));
   EXPECT_TRUE(reported("ut_get_date_msk - missing date_msk"));
-  foundation_hooks.design_recs = old;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/end_codes.h"
 #include "interp_test.h"
 
@@ -39,7 +40,7 @@ TEST_F(InterpCore, BreakSignalStopsALoopOfJumpsAlone) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    ii_dbg_hooks.inst_step_break = [](II_RUN* r, uint8_t*) { ii_fail(r, "stopped"); };
+    kivo_test::scoped_hook stop(ii_dbg_hooks.inst_step_break, [](II_RUN* r, uint8_t*) { ii_fail(r, "stopped"); });
     signal(SIGALRM, [](int) { dbg_ctl(DBG_BREAK); });
     itimerval t{{0, 0}, {0, 50000}};
     setitimer(ITIMER_REAL, &t, nullptr);

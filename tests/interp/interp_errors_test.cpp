@@ -103,10 +103,10 @@ bool post_fails = false;
 TEST_F(InterpErrors, MessagesGoToTheErrorFile) {
   ARB* fi = reinterpret_cast<ARB*>(&posts);  // only passed through
   pcb.pcb_err_fi = fi;
-  ii_hooks.add_msg = [](int cls, ARB* f, const char* t, size_t n) {
+  hooks_.set(interp_seams.add_msg, [](int cls, ARB* f, const char* t, size_t n) {
     posts.push_back({cls, f, std::string(t, n)});
     return post_fails ? 0 : 1;
-  };
+  });
   auto msg = [&](uint16_t op, uint32_t cls, const char* text) {
     em_entry at = e(inst_buf(op).i(cls).k(k(text), 1 | kOpndConst, 0, static_cast<uint16_t>(strlen(text))));
     e(inst_buf(OP_END));
@@ -206,10 +206,10 @@ TEST_F(DbgCtl, BreakStopsAtNextStatement) {
   uint8_t* blk = MADDR(m->em_inst_arb, 1);
   blk[8 + 2] = blk[12 + 2] = 0x1;
   stops.clear();
-  ii_dbg_hooks.inst_step_break = [](II_RUN* r, uint8_t* p) {
+  hooks_.set(ii_dbg_hooks.inst_step_break, [](II_RUN* r, uint8_t* p) {
     stops.push_back(static_cast<size_t>(p - r->blk));
     dbg_ctl(DBG_STEP_OFF);
-  };
+  });
   dbg_ctl(DBG_BREAK);
   EXPECT_EQ(run(), PI_END_NORMAL);
   EXPECT_EQ(stops, (std::vector<size_t>{8}));

@@ -28,7 +28,7 @@ class InterpBase : public EmFixture {
     m->em_area_cnt = 2, m->em_area_addr = addr, addr[1] = a1.data(), addr[2] = a2.data();
     pcb.pcb_em = m;
   }
-  void TearDown() override { ii_dbg_hooks = {}, ii_hooks = {}, dbg_ctl_reset(), EmFixture::TearDown(); }
+  void TearDown() override { dbg_ctl_reset(), EmFixture::TearDown(); }
   em_entry e(const inst_buf& b) { return bld_emit(&ctx, b); }
   uint32_t k(const bytes& v) { return bld_cnst(&ctx, v.data(), static_cast<uint16_t>(v.size())); }
   uint32_t k(const char* s) { return bld_cnst(&ctx, reinterpret_cast<const uint8_t*>(s), strlen(s)); }

@@ -46,7 +46,7 @@ inline uint16_t rt_fill(uint8_t* r, int i, int g) {
 class NetData : public NativeFm {
  protected:
   void SetUp() override {
-    fms_backends.remote = net_fm_init;
+    hooks_.set(fms_backends.remote, net_fm_init);
     NativeFm::SetUp();
     install(server_.path());
     setenv("KIVO_UID", "tester", 1);

@@ -321,8 +321,9 @@ TEST_F(NetServer, UpdatesAreClippedAndItemsListed) {
   th.info = [](uint32_t group, uint8_t*, uint8_t*, char* ap, char* ver) {
     return memcpy(ap, "APP", 3), memcpy(ver, "01", 2), int(group == 7);
   };
-  const token_hooks old = std::exchange(types_hooks.tokens, th);
-  tmnet_srv_hooks.get_itm = [](int, int, tmnet_itm* o) { return *o = tmnet_itm{1, 1, 1, 3, "abc", 3, 1, {}, 7}, 1; };
+  hooks_.set(types_hooks.tokens, th);
+  hooks_.set(tmnet_srv_hooks.get_itm,
+             [](int, int, tmnet_itm* o) { return *o = tmnet_itm{1, 1, 1, 3, "abc", 3, 1, {}, 7}, 1; });
   for (const std::string& want : {std::string(), std::string(16, ' ') + "APP01" + std::string("\0\0\7", 3)}) {
     mem = net_memory{};
     mem.in = answer.data(), mem.in_len = answer.size();
@@ -333,8 +334,7 @@ TEST_F(NetServer, UpdatesAreClippedAndItemsListed) {
     EXPECT_EQ(items[9], want.empty() ? 1 : 3);  // an item cell; a token block follows
     EXPECT_EQ(items.substr(12, want.size() + 12), want + std::string(12, '\0')) << "then the end record";
   }
-  com_feature_mask = 0, tmnet_srv_hooks.get_itm = nullptr;
-  types_hooks.tokens = old;
+  com_feature_mask = 0;
   EXPECT_TRUE(exits().empty());
 }
 

@@ -205,14 +205,14 @@ class NetRemoteKeys : public NetServices {
     NetServices::SetUp();
     g_km = {};
     memcpy(com.keymap_id, "xterm     abc", 13);
-    tmnet_keymap_file = {[] { return reinterpret_cast<ARB*>(&g_km); },
-                         [](ARB*, const char*, const char*, const uint16_t* c, const uint16_t* k, size_t n) {
-                           g_km.codes.assign(c, c + n), g_km.keys.assign(k, k + n * kKeystrokeCells);
-                           return g_km.store_result;
-                         },
-                         [](ARB*) { ++g_km.closed; }};
+    hooks_.set(tmnet_keymap_file,
+               tmnet_keymap_ops{[] { return reinterpret_cast<ARB*>(&g_km); },
+                                [](ARB*, const char*, const char*, const uint16_t* c, const uint16_t* k, size_t n) {
+                                  g_km.codes.assign(c, c + n), g_km.keys.assign(k, k + n * kKeystrokeCells);
+                                  return g_km.store_result;
+                                },
+                                [](ARB*) { ++g_km.closed; }});
   }
-  void TearDown() override { tmnet_keymap_file = {}, NetServices::TearDown(); }
   // The client's half, sent ahead of the server's run.
   void client_sends(const std::vector<uint16_t>& codes, const std::vector<uint16_t>& keys) {
     const uint16_t near = com.rmt_sock;
@@ -262,7 +262,7 @@ TEST_F(NetRemoteKeys, AFailedWriteOrNoFileEndsWith2) {
   EXPECT_EQ(tmnet_srv_kivokeys(), TMNET_KEYS_FAILED);
   EXPECT_EQ(g_km.codes.size(), 1u);
   sent();
-  tmnet_keymap_file.open = [] { return static_cast<ARB*>(nullptr); };
+  hooks_.set(tmnet_keymap_file.open, [] { return static_cast<ARB*>(nullptr); });
   EXPECT_EQ(tmnet_srv_kivokeys(), TMNET_KEYS_FAILED);
   EXPECT_EQ(sent(), join({header(24, 0), {2, 0}}));
 }

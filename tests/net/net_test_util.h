@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "net/tmnet.h"
 #include "net/tmnet_channel.h"
 #include "net/tmnet_deadline.h"
@@ -62,6 +63,7 @@ class NetFixture : public ::testing::Test {
     tmnet_force_headers = false;
     tmnet_role = TMNET_ROLE_SERVER;
   }
+  kivo_test::hook_overrides hooks_;
 
  private:
   tmnet_exit_fn old_exit_ = nullptr;

@@ -537,7 +537,7 @@ TEST_F(SessionDeadlines, KivoXWithARefusedOptionEndsWithItsLineAndNoLocalScreen)
   close(peer);
   const int st = c.finish();
   EXPECT_TRUE(st > 0 && st < 128) << st << c.output();
-  EXPECT_NE(c.output().find("option \"-t=zzz\" refused"), std::string::npos) << c.output();
+  EXPECT_NE(c.output().find("process type \"zzz\" does not exist"), std::string::npos) << c.output();
   EXPECT_EQ(c.output().find("\x1b[?1049h"), std::string::npos) << "a local screen started";
   EXPECT_EQ(c.output().find("KIVO MENU"), std::string::npos) << c.output();
 }

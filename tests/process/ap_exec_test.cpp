@@ -74,7 +74,6 @@ TEST_F(ActionProcess, ErrorCountWithCancelFlagEndsWithFour) {
 // count with the cancel flag turns either of the last two into 4.
 TEST_F(ActionProcess, EndCodeKeepsTheLogsEndOfMenu) {
   proc("ACTION LOG");
-  const uint32_t saved = pi_seam_end[PT_INPUT];
   const struct {
     const char* name;
     uint32_t log_end, errors, want;
@@ -83,7 +82,7 @@ TEST_F(ActionProcess, EndCodeKeepsTheLogsEndOfMenu) {
               {"LOGGEDC", PI_END_MENU, 0, PI_END_MENU},      {"LOGGEDC", PI_END_MENU, 3, PI_END_CANCEL},
               {"LOGGEDC", PI_END_PROCESS, 3, PI_END_CANCEL}};
   for (const auto& r : rows) {
-    pi_seam_end[PT_INPUT] = r.log_end;
+    kivo_test::scoped_hook log_end(pi_seam_end[PT_INPUT], r.log_end);
     eps[std::string(r.name) + "/1"] = [&](PCB* p) {
       uint8_t* a7 = pi_area(p, AREA_NEXT, 4);
       ASSERT_NE(a7, nullptr);
@@ -91,7 +90,6 @@ TEST_F(ActionProcess, EndCodeKeepsTheLogsEndOfMenu) {
     };
     EXPECT_EQ(run_ap(r.name), r.want) << r.name << " " << r.log_end << " " << r.errors;
   }
-  pi_seam_end[PT_INPUT] = saved;
 }
 
 // Without ranges a read that fails ends the loop; its status is the

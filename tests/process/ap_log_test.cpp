@@ -165,7 +165,7 @@ TEST_F(ActionLog, FamilyWithoutLinesRunsNoHandOver) {
 
 TEST_F(ActionLog, LogModeRunsActionLogWithTheCallerCode) {
   proc("ACTION LOG");
-  pi_seam_end[PT_INPUT] = PI_END_PROCESS;
+  hooks_.set(pi_seam_end[PT_INPUT], PI_END_PROCESS);
   std::string codes;
   eps["ACTION LOG/1"] = [&](PCB* p) {
     codes += std::string(reinterpret_cast<char*>(p->invoc.b) + INVOC_CALLER_CODE, 4) + "|";
@@ -220,7 +220,7 @@ TEST_F(ActionLog, SystemProcessesOpenTheSessionsFiles) {
     PCB k{};
     k.invoc = inv(r.name, r.type, nullptr, 2, "0LA");
     memcpy(k.pcb_lang, "ENG", 3);
-    ASSERT_EQ(real_get(&k, 1), 1) << r.name;
+    ASSERT_EQ(pl_get_module(&k, 1), 1) << r.name;
     EM* em = k.pcb_em;
     uint8_t* cfi = nullptr;
     each_rec(em->em_cfi_arb, [&](uint8_t* c) {

@@ -109,22 +109,18 @@ class ApFixture : public ExecFixture {
                   {200999, 3, "DISK TROUBLE"},
                   {777001, 0, "first"},
                   {777002, 0, "second"}});
-    pl_init();
     ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
     pi_pcf_register();
-    for (int t = 0; t <= kProcTypes; ++t) saved_rows_[t] = pi_type_rows[t];
+    for (pi_type_row& row : pi_type_rows) hooks_.keep(row);
     ap_init();
-    real_get = compiler_hooks.pl.get;
-    compiler_hooks.pl.get = [](PCB* p, int f) { return ap->mods.count(name_of(p)) ? ap->load(p) : ap->real_get(p, f); };
-    fp_ep_hook = [](PCB* p, uint16_t ep, const uint8_t*) { return ap->frame_ep(p, ep); };
-    pi_hooks.open_fi = [](PCB* p) { ap->open_fi(p); };
-    saved_roll_ = pi_hooks.ap_sum_roll;
-    pi_hooks.ap_sum_roll = [](PCB* p) { ap->rolls += std::to_string(p->pcb_brk_lvl) + " "; };
+    hooks_.set(compiler_seams.pl_get,
+               [](PCB* p, int f) { return ap->mods.count(name_of(p)) ? ap->load(p) : pl_get_module(p, f); });
+    hooks_.set(process_seams.fp_ep, [](PCB* p, uint16_t ep, const uint8_t*) { return ap->frame_ep(p, ep); });
+    hooks_.set(process_seams.open_fi, [](PCB* p) { ap->open_fi(p); });
+    hooks_.set(process_seams.ap_sum_roll, [](PCB* p) { ap->rolls += std::to_string(p->pcb_brk_lvl) + " "; });
   }
   void TearDown() override {
-    for (int t = 0; t <= kProcTypes; ++t) pi_type_rows[t] = saved_rows_[t];
-    fp_ep_hook = nullptr, pi_hooks.ap_sum_roll = saved_roll_;
     com_dbg_ctl_bits = 0;
     for (ARB* a : open_) FM_CLOSE(a, 0);
     pl_discard_all();
@@ -278,11 +274,8 @@ class ApFixture : public ExecFixture {
   std::map<std::string, std::function<uint32_t(PCB*)>> frames;  // "name:frame/ep"
   std::vector<ARB*> open_;
   std::set<std::string> made_;
-  int (*real_get)(PCB*, int) = nullptr;
   fms_fn switch_{};
   fms_slot real_rdnxt_ = nullptr;
-  pi_type_row saved_rows_[kProcTypes + 1];
-  void (*saved_roll_)(PCB*) = nullptr;
 };
 
 }  // namespace kivo::test

@@ -12,7 +12,7 @@ class ProgressWindow : public ApFixture {
  protected:
   void SetUp() override {
     ApFixture::SetUp();
-    start_recording_screen(&kRecTerm);
+    start_recording_screen(hooks_, &kRecTerm);
     // The window as the run shows it, read at the end of the process.
     eps["UNTITLED/6"] = [this](PCB* p) {
       wnd = p->pcb_act_wnd != nullptr;

@@ -46,10 +46,10 @@ class BackgroundRun : public ExecFixture {
     std::filesystem::copy(data, data_,
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
     install();
-    pl_init();
-    ii_hooks.proc_exec = nullptr;  // the real event points; A runs none of the JOB's
+    hooks_.set(compiler_seams.pl_get, pl_get_module);      // the loader itself
+    hooks_.set(interp_seams.proc_exec, ii_proc_exec_own);  // the real event points; A runs none of the JOB's
     ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
     setenv("KIVO_BG_SCRIPT", "bg_start", 1);
     const std::string script = data_ + "/bg_start";
     std::ofstream(script) << "#!/bin/sh\n"
@@ -125,7 +125,7 @@ class BackgroundRun : public ExecFixture {
     PCB k{};
     k.invoc = inv("BG JOB", PT_JOB, nullptr, 2, "0LA");
     memcpy(k.pcb_lang, "ENG", 3);
-    if (!compiler_hooks.pl.get(&k, 1)) return nullptr;
+    if (!pl_get(&k, 1)) return nullptr;
     pl_free(k.pcb_em);
     return k.pcb_em;
   }

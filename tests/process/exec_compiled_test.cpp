@@ -13,7 +13,7 @@ class ExecutiveCompiled : public ExecFixture {
   void SetUp() override {
     ExecFixture::SetUp();
     start_compiled(kSource);
-    ii_hooks.proc_exec = nullptr;
+    hooks_.set(interp_seams.proc_exec, ii_proc_exec_own);  // the real event points
   }
   void TearDown() override {
     stop_compiled();
@@ -29,13 +29,13 @@ class ExecutiveCompiled : public ExecFixture {
 };
 
 TEST_F(ExecutiveCompiled, PcfRecordInItsOwnArea) {
-  pi_hooks.open_fi = [](PCB* p) {
+  hooks_.set(process_seams.open_fi, [](PCB* p) {
     pi_open_fi_run(p);
     const auto* fb = static_cast<const pi_file_blk*>(p->pcb_pcf_blk);
     blk = reinterpret_cast<const uint8_t*>(fb);
     rec = fb && fb->cfi ? p->pcb_areas[ld_le32(fb->cfi, CFI_REC_AREA)] : nullptr;
     if (rec) rec_bytes.assign(reinterpret_cast<const char*>(rec) + 2, 6);
-  };
+  });
   INVOC v = inv("PCFREC", PT_SUBROUTINE, nullptr, 2, "0DN");
   memcpy(v.b + INVOC_VER, "01", 2);
   EXPECT_EQ(run(v), PI_END_PROCESS);

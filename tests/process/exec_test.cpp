@@ -1,5 +1,6 @@
 // The executive: defaults, PCB reuse and families, end codes and the binding
 // of a module's areas, with event points scripted through the runner double.
+#include "../fixtures/hook_override.h"
 #include "exec_test_util.h"
 
 namespace kivo::test {
@@ -102,7 +103,7 @@ TEST_F(ExecutiveEndCodes, EndOfProcessRuleOverEveryPair) {
   const uint32_t codes[] = {1, 2, 3, 4, 5, 19, 24, 25, 37};
   for (uint32_t a : codes)
     for (uint32_t b : codes) {
-      pi_seam_end[PT_MENU] = a;
+      kivo_test::scoped_hook menu_end(pi_seam_end[PT_MENU], a);
       eps["P/6"] = [b](PCB*) { leave(b); };
       log.clear();
       uint32_t want = 0;
@@ -116,7 +117,7 @@ TEST_F(ExecutiveEndCodes, EndOfProcessRuleOverEveryPair) {
   // status) stands as it is, without End of Process.
   eps["P/6"] = [](PCB*) { leave(PI_END_CANCEL); };
   for (uint32_t a : {0u, 6u, 20u, 34u, 104250u}) {
-    pi_seam_end[PT_MENU] = a;
+    kivo_test::scoped_hook menu_end(pi_seam_end[PT_MENU], a);
     log.clear();
     EXPECT_EQ(run(inv("P", PT_MENU)), a ? a : PI_END_NORMAL) << a;
     EXPECT_EQ(log, "P/1 ") << a;
@@ -131,8 +132,8 @@ TEST_F(ExecutiveEndCodes, StartEventsChainsRefusalsAndFailures) {
   // clang-format off
   struct row { std::function<void()> setup; INVOC v; uint32_t want; const char* log; } rows[] = {
       {[&] { eps["P/1"] = [](PCB*) { leave(2); }; }, inv("P", PT_MENU), 2, "P/1 P/6 "},  // the type does not run
-      {[&] { pi_seam_end[PT_OUTPUT] = 1; }, inv("P", PT_OUTPUT), 1, ""},                   // automatic OUTPUT
-      {[&] { pi_seam_end[PT_QUERY] = 4; }, inv("P", PT_QUERY), 1, "P/1 "},                // automatic QUERY
+      {[&] { hooks_.set(pi_seam_end[PT_OUTPUT], 1u); }, inv("P", PT_OUTPUT), 1, ""},       // automatic OUTPUT
+      {[&] { hooks_.set(pi_seam_end[PT_QUERY], 4u); }, inv("P", PT_QUERY), 1, "P/1 "},    // automatic QUERY
       {[&] { eps["A/1"] = [](PCB* p) { call(inv("B", PT_SUBROUTINE, p)); };
              eps["B/1"] = [](PCB* p) { call(inv("C", PT_SUBROUTINE, p, 0)); };
              eps["C/1"] = [](PCB*) { leave(25); }; }, inv("A"), 25, "A/1 B/1 C/1 C/6 B/6 A/6 "},
@@ -144,7 +145,7 @@ TEST_F(ExecutiveEndCodes, StartEventsChainsRefusalsAndFailures) {
        inv("A"), 2, "A/1 A/6 "},
       {nullptr, inv("NONE"), 4, ""},
       {nullptr, [&] { INVOC v = inv("P"); v.b[INVOC_CHAIN_MODE] = 2; return v; }(), 2, "P/1 P/6 "},
-      {[&] { pi_hooks.open_fi = [](PCB*) { mark_leave(PI_END_FATAL); }; }, inv("P"), 37, ""},
+      {[&] { hooks_.set(process_seams.open_fi, [](PCB*) { mark_leave(PI_END_FATAL); }); }, inv("P"), 37, ""},
   };
   // clang-format on
   rows[1].v.b[INVOC_AUTO_RUN] = rows[2].v.b[INVOC_AUTO_RUN] = 1;

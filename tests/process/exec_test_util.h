@@ -29,9 +29,8 @@ class ExecFixture : public PiFixture {
   void SetUp() override {
     PiFixture::SetUp();
     self = this;
-    compiler_hooks.pl.get = [](PCB* p, int) { return self->load(p); };
-    ii_hooks.proc_exec = [](PROC_EXEC_BLK* b) { return self->event(b); };
-    memcpy(seam_saved, pi_seam_end, sizeof seam_saved);
+    hooks_.set(compiler_seams.pl_get, [](PCB* p, int) { return self->load(p); });
+    hooks_.set(interp_seams.proc_exec, [](PROC_EXEC_BLK* b) { return self->event(b); });
     memset(com.cur_db, ' ', 3);
     com.user_rec = nullptr;
     messages();
@@ -58,8 +57,6 @@ class ExecFixture : public PiFixture {
     ASSERT_EQ(la_slct("00 ", 1), 1);
   }
   void TearDown() override {
-    compiler_hooks.pl.get = nullptr, ii_hooks.proc_exec = nullptr, pi_hooks.open_fi = nullptr;
-    memcpy(pi_seam_end, seam_saved, sizeof seam_saved);
     if (la_lang* l = la_current()) FM_CLOSE(l->arb, 0);
     // The language entry goes with the test: the next one starts without it.
     const uint32_t level = com.mark_scope;
@@ -74,9 +71,9 @@ class ExecFixture : public PiFixture {
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
     const design_source_result r = design_source_build(source, "test", com.sys_scope, "0DN");
     ASSERT_TRUE(r.ok) << r.error;
-    pl_init();
+    hooks_.set(compiler_seams.pl_get, pl_get_module);  // the loader itself
     ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
   }
   void stop_compiled() {
     pl_discard_all();
@@ -136,7 +133,6 @@ class ExecFixture : public PiFixture {
   std::vector<std::string> asked;                        // "apvtNAME" of each load
   std::string log;
   int loads = 0;
-  uint32_t seam_saved[kProcTypes + 1];
 };
 
 }  // namespace kivo::test

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "../fixtures/hook_override.h"
 #include "../screen/wm_session_util.h"
 #include "compiler/pl.h"
 #include "design/design_source.h"
@@ -34,14 +35,14 @@ inline const wm_term_ops kFrameTerm = [] {
   return t;
 }();
 
-// The window manager on the recording terminal `term`, with keymaps for
-// "xterm"; and its end.
-inline void start_recording_screen(const wm_term_ops* term) {
-  wm_register_hooks();
+// The window manager on the recording terminal `term` (put back by `hooks`),
+// with keymaps for "xterm"; and its end.
+inline void start_recording_screen(kivo_test::hook_overrides& hooks, const wm_term_ops* term) {
+  screen_register_hooks();
   ASSERT_EQ(wm_objects_init(), 1);
   g_rec = {};
   tm_keymaps_forget();
-  wm_term_override = term;
+  hooks.set(wm_term_override, term);
   memcpy(com.keymap_id, "xterm     ABC", 13);
   memcpy(com.user_id, "ABC", 3);
   ASSERT_TRUE(kivo_test::write_keymap(true, "xterm", "", "MENU ENTRY", {{LK_ENTER, "\r"}}));
@@ -52,7 +53,8 @@ inline void start_recording_screen(const wm_term_ops* term) {
 }
 inline void stop_recording_screen() {
   wm_clr_scope(com.sys_scope);
-  wm_term_override = nullptr, wm_term_handle = nullptr;
+  wm_term_handle = nullptr;
+  wms.started = false;  // the next test's window manager has not started
   tm_image_free(g_rec.image);
   g_rec = {};
 }
@@ -62,29 +64,27 @@ class FrameFixture : public ExecFixture {
   void SetUp() override {
     ExecFixture::SetUp();
     frames = this;
-    saved_rows_ = pi_type_rows[PT_MENU];
     const std::string kivo = KIVO_BINARY;
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
     const design_source_result r = design_source_build(kSource, "frames", com.sys_scope, "0DN");
     ASSERT_TRUE(r.ok) << r.error;
-    pl_init();
+    hooks_.set(compiler_seams.pl_get, pl_get_module);  // the loader itself
     ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
+    hooks_.keep(pi_type_rows[PT_MENU]);
+    hooks_.keep(fp_types[PT_MENU]);
     mp_init();
-    fp_ep_hook = [](PCB* p, uint16_t ep, const uint8_t*) { return frames->event_point(p, ep); };
+    hooks_.set(process_seams.fp_ep, [](PCB* p, uint16_t ep, const uint8_t*) { return frames->event_point(p, ep); });
     start_screen();
   }
   void TearDown() override {
     stop_recording_screen();
-    fp_ep_hook = nullptr;
-    pi_type_rows[PT_MENU] = saved_rows_;
-    fp_types[PT_MENU] = {};
     pl_discard_all();
     rt_err_arb = nullptr;
     ExecFixture::TearDown();
   }
-  void start_screen() { start_recording_screen(&kFrameTerm); }
+  void start_screen() { start_recording_screen(hooks_, &kFrameTerm); }
   uint32_t event_point(PCB* p, uint16_t ep) {
     const std::string key = name_of(p) + "/" + std::to_string(ep);
     flog += key + ";";
@@ -130,7 +130,6 @@ class FrameFixture : public ExecFixture {
   static inline FrameFixture* frames;
   std::string flog;                                            // "NAME/ep;" per frame, image or child event point
   std::map<std::string, std::function<uint32_t(PCB*)>> fstop;  // "NAME/ep" -> result word
-  pi_type_row saved_rows_{};
 };
 
 }  // namespace kivo::test

@@ -105,8 +105,7 @@ bool create_files(const char* db, const char* ap, const char* ver, const char* n
   memcpy(k.invoc.b + INVOC_PROC_NAM, name, strnlen(name, kProcNameLen));
   k.invoc.b[INVOC_PROC_TYPE] = type;
   memcpy(k.pcb_lang, "ENG", 3);
-  if (!compiler_hooks.pl.get || !compiler_hooks.pl.get(&k, 1) || !k.pcb_em)
-    return fprintf(stderr, "%s: not compiled\n", name), false;
+  if (!pl_get(&k, 1) || !k.pcb_em) return fprintf(stderr, "%s: not compiled\n", name), false;
   EM* em = k.pcb_em;
   uint8_t key[CFI_LEN] = {};
   PROTO_FULL(em->em_cfi_arb, 0, key);
@@ -144,7 +143,8 @@ int main(int argc, char** argv) {
   setenv("KIVO_0SA_PATH", argv[1], 1);
   const char *db = argv[2], *ap = argv[3], *ver = argv[4];
   fm_register_hooks();
-  pi_register_hooks();
+  interp_register_hooks();
+  process_register_hooks();
   // The engine's routines of the tools and of the design, which statements may CALL.
   se_register();
   dd_init();
@@ -160,7 +160,6 @@ int main(int argc, char** argv) {
   memcpy(com.cur_db, db, 3), memcpy(com.cur_ap, ap, 3), memcpy(com.cur_ver, ver, 2);
   pi_init();
   pc_init();
-  pl_init();
   rt_init();
   sc_init();
   ii_init();

@@ -40,12 +40,11 @@ class InputProcessLog : public PcfFixture {
     const design_source_result r = design_source_build(kLogSource, "input log", com.sys_scope, "0DN");
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_EQ(os_set_fake_time("2026120710300000"), 1);
-    saved_ = pi_type_rows[PT_INPUT];
+    hooks_.keep(pi_type_rows[PT_INPUT]);
+    hooks_.keep(fp_types[PT_INPUT]);
     ip_init();
   }
   void TearDown() override {
-    pi_type_rows[PT_INPUT] = saved_;
-    fp_types[PT_INPUT] = {};
     os_clear_fake_time();
     PcfFixture::TearDown();
   }
@@ -67,7 +66,6 @@ class InputProcessLog : public PcfFixture {
     while (a->arb_mod = 0, fm_rdnxt(a)) out += str(r, 4) + str(r + 4, 5) + " " + std::to_string(ld_le32(r, 24)) + "\n";
     return out;
   }
-  pi_type_row saved_{};
 };
 
 TEST_F(InputProcessLog, AddAndChangeWriteTheGoldenLinesIntoTheOwnersLog) {

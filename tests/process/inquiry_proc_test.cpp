@@ -68,10 +68,9 @@ class InquiryProc : public OpFixture {
  protected:
   void SetUp() override {
     OpFixture::SetUp();
-    saved_show_ = inq_hooks;
     levels = 0;
     self_ = this;
-    inq_hooks.show_page = [](PCB*, const char* page, uint16_t rows, uint16_t cols) {
+    hooks_.set(process_seams.inq_show_page, [](PCB*, const char* page, uint16_t rows, uint16_t cols) {
       std::vector<std::string> lines;
       for (uint16_t r = 0; r < rows; ++r) {
         std::string l(page + size_t(r) * cols, cols);
@@ -83,11 +82,7 @@ class InquiryProc : public OpFixture {
       const uint32_t a = self_->answers.front();
       self_->answers.pop_front();
       return a;
-    };
-  }
-  void TearDown() override {
-    inq_hooks = saved_show_;
-    OpFixture::TearDown();
+    });
   }
   // A fixture installation for the engine: the default one, the processes
   // of kDesign and their customer file.
@@ -169,7 +164,6 @@ class InquiryProc : public OpFixture {
         kWait);
   }
   static inline InquiryProc* self_;
-  inq_hook_table saved_show_;
   std::deque<uint32_t> answers;  // 1 go on, 2 END, 4 CANCEL; empty: go on
   std::vector<std::vector<std::string>> shown;
 };

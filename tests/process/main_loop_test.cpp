@@ -46,13 +46,13 @@ class MainLoop : public NativeFm {
   void SetUp() override {
     NativeFm::SetUp();
     pi_init();
-    pi_hooks.exec = recording_exec;
-    pi_hooks.get_dsysparm = [] { return static_cast<const uint8_t*>(nullptr); };
+    hooks_.set(process_seams.exec, recording_exec);
+    hooks_.set(process_seams.get_dsysparm, [] { return static_cast<const uint8_t*>(nullptr); });
     // Every application with the default class: no APPL record kept open.
-    fms_select.get_dap = [](const char*, const char*) -> const uint8_t* {
+    hooks_.set(fms_select.get_dap, [](const char*, const char*) -> const uint8_t* {
       static uint8_t appl[kApplRecLen];
       return static_cast<const uint8_t*>(memset(appl, ' ', sizeof appl));
-    };
+    });
     g_runs.clear(), g_ends.clear();
     com.no_term = 0;
     memcpy(com.cur_db, "DB1", 3);
@@ -62,7 +62,6 @@ class MainLoop : public NativeFm {
     memcpy(start_.b + INVOC_PROC_NAM, "START", 5);
   }
   void TearDown() override {
-    pi_hooks = {};
     com.user_rec = nullptr;
     memset(ss_session, ' ', sizeof ss_session);
     unsetenv("KIVO_KEATERM");
@@ -103,7 +102,7 @@ TEST_F(MainLoop, KeatermProcessesRunAroundTheLoop) {
 }
 
 TEST_F(MainLoop, EveryEndCodeGivesTheStatusOfTheTable) {
-  sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, quiet_sys_err);
+  hooks_.set(foundation_seams.err_presenter, quiet_sys_err);
   const struct {
     uint32_t end;
     int status;
@@ -118,7 +117,6 @@ TEST_F(MainLoop, EveryEndCodeGivesTheStatusOfTheTable) {
         lines ? "KIVO startup failed because of the following\nstartup error: " + std::to_string(r.end) + "\n\n" : "")
         << r.end;
   }
-  foundation_hooks.err_presenter = old;
 }
 
 TEST_F(MainLoop, SessionFileReplacesTheCommandLine) {

@@ -121,21 +121,18 @@ class OpFixture : public ExecFixture {
     ASSERT_TRUE(write_rec(INIT_DAP_FDB, appl));
     // The compile of a date item asks for the current application's record.
     memcpy(com.cur_ap, "0DN", 3), memcpy(com.cur_ver, "01", 2);
-    pl_init();
-    ii_hooks.proc_exec = nullptr;
+    hooks_.set(compiler_seams.pl_get, pl_get_module);      // the loader itself
+    hooks_.set(interp_seams.proc_exec, ii_proc_exec_own);  // and the real event points
     ii_init(), sc_init();
-    rt_err_arb = nullptr, rt_init();
+    rt_err_arb = nullptr, rt_init(), interp_register_hooks();
     setenv("KIVO_PRT_FI_DIR", (prt_.path() + "/").c_str(), 1);
     rm_init();
-    saved_rows_[0] = pi_type_rows[PT_OUTPUT], saved_rows_[1] = pi_type_rows[PT_INQUIRY];
+    hooks_.keep(pi_type_rows[PT_OUTPUT]), hooks_.keep(pi_type_rows[PT_INQUIRY]);
     op_init();
     op = this;
-    pi_hooks.open_fi = [](PCB* p) { op->open_fi(p); };
+    hooks_.set(process_seams.open_fi, [](PCB* p) { op->open_fi(p); });
   }
   void TearDown() override {
-    pi_type_rows[PT_OUTPUT] = saved_rows_[0], pi_type_rows[PT_INQUIRY] = saved_rows_[1];
-    ii_hooks.print = nullptr, ii_hooks.display = nullptr;
-    op_reader = saved_reader_;
     com_dbg_ctl_bits = 0;
     unsetenv("KIVO_PRT_FI_DIR");
     pl_discard_all();
@@ -162,7 +159,7 @@ class OpFixture : public ExecFixture {
     }
     p->pcb_rng = ents, p->pcb_rng_cnt = uint8_t(levels + 1);
     pending.clear(), prev.clear(), last.clear(), reads = 0;
-    op_reader.rdnxt = scripted;
+    hooks_.set(process_seams.op_rdnxt, scripted);
   }
 
   // The memory file of the PCF with the customers, open for the session
@@ -265,8 +262,6 @@ class OpFixture : public ExecFixture {
   std::string prev;
   std::vector<uint8_t> last;
   scratch_dir prt_;
-  pi_type_row saved_rows_[2];
-  op_read_hooks saved_reader_ = op_reader;
 };
 
 }  // namespace kivo::test

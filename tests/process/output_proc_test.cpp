@@ -5,6 +5,7 @@
 // process, which share the report's.
 #include <array>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/pool.h"
 #include "op_test_util.h"
 #include "process/ap.h"
@@ -223,7 +224,7 @@ TEST_F(OutputProc, FailureOrInterruptEndsWithFourAndLeavesNothing) {
   page_len = 20;
   ASSERT_EQ(run_proc("REPORT"), PI_END_PROCESS);  // the lasting holders of the files
   for (const std::string& f : prints()) std::filesystem::remove(f), std::filesystem::remove(f + ".cfg");
-  pi_type_rows[PT_OUTPUT].cleanup = watched_cleanup;
+  hooks_.set(pi_type_rows[PT_OUTPUT].cleanup, watched_cleanup);
   struct row {
     const char* what;
     const rm_sink* sink;
@@ -236,9 +237,12 @@ TEST_F(OutputProc, FailureOrInterruptEndsWithFourAndLeavesNothing) {
   };
   for (const row& r : rows) {
     const uint32_t blocks = mm_total_blocks(), files = ctl_count_pfb();
-    pi_hooks.op_sink = r.sink, interrupt_at = r.interrupt_at, g_lines = 0, posted = 0, err_lines = 0;
-    EXPECT_EQ(run_proc("REPORT"), PI_END_CANCEL) << r.what;
-    pi_hooks.op_sink = nullptr, com_dbg_ctl_bits = 0;
+    interrupt_at = r.interrupt_at, g_lines = 0, posted = 0, err_lines = 0;
+    {
+      kivo_test::scoped_hook sink(process_seams.op_sink, r.sink);
+      EXPECT_EQ(run_proc("REPORT"), PI_END_CANCEL) << r.what;
+    }
+    com_dbg_ctl_bits = 0;
     EXPECT_EQ(posted, r.posted) << r.what;
     EXPECT_EQ(err_lines, r.posted ? 1 : 0) << r.what;
     EXPECT_TRUE(second) << r.what;
@@ -278,16 +282,16 @@ TEST_F(OutputProc, ActionLevelTotalsRollUpAndStartAgainAtZero) {
   // ap_init fills the ACTION, UPDATE, JOB and STATUS rows over files of
   // this test's session: every row goes back, or the next test's JOB runs
   // the action loop on files that are gone.
-  pi_type_row saved[kProcTypes + 1];
-  std::copy(std::begin(pi_type_rows), std::end(pi_type_rows), saved);
+  kivo_test::hook_overrides rows;
+  for (pi_type_row& row : pi_type_rows) rows.keep(row);
   ap_init(), qp_init();
   levels = 0;  // the query gives the levels
-  pi_hooks.open_fi = open_with_tots;
+  hooks_.set(process_seams.open_fi, open_with_tots);
   INVOC v = inv("ACTTOT", PT_ACTION, nullptr, 2, "0DN");
   memcpy(v.b + INVOC_VER, "01", 2);
   memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30("CUSTQT").data(), 30);
   const uint32_t end = run(v);
-  std::copy(std::begin(saved), std::end(saved), pi_type_rows);
+  rows.restore();
   ASSERT_EQ(end, uint32_t(PI_END_PROCESS));
   ASSERT_TRUE(tots);
 

@@ -24,7 +24,7 @@ class DynaKey : public PcfFixture {
   void SetUp() override {
     PcfFixture::SetUp();
     proc("CANCEL DYNAKEY");
-    pi_seam_end[PT_INPUT] = PI_END_NORMAL;  // the question answered "go on"
+    hooks_.set(pi_seam_end[PT_INPUT], PI_END_NORMAL);  // the question answered "go on"
     unsetenv("KIVO_DYNAKEY_PROMPT");
   }
   void TearDown() override {
@@ -234,7 +234,7 @@ TEST_F(DynaKey, QuestionAfterTheThresholdAndItsCancel) {
     EXPECT_EQ(asked(), 1u);
     // A cancel fails the read and drops the key; the fields, the stream's
     // mode word and the input mode are as they were.
-    pi_seam_end[PT_INPUT] = PI_END_CANCEL;
+    hooks_.set(pi_seam_end[PT_INPUT], PI_END_CANCEL);
     region_balance(p);
     memcpy(rec(p), "ZZZZ", 4), st_le32(rec(p), C_BAL, 77);
     *pi_input_mode(p) = 1;
@@ -245,7 +245,7 @@ TEST_F(DynaKey, QuestionAfterTheThresholdAndItsCancel) {
     EXPECT_EQ(ld_le32(rec(p), C_BAL), 77u);
     EXPECT_EQ(p->pcb_pcf_arb->arb_mod, ARB_FIRST);
     EXPECT_EQ(*pi_input_mode(p), 1);
-    pi_seam_end[PT_INPUT] = PI_END_NORMAL;
+    hooks_.set(pi_seam_end[PT_INPUT], PI_END_NORMAL);
     // Without the key the read goes to the file again.
     EXPECT_EQ(pi_read(p, ARB_FIRST), 1);
   });

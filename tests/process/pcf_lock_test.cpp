@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "../fixtures/hook_override.h"
 #include "line_pipe.h"
 #include "pcf_test_util.h"
 #include "store/fd_cache.h"
@@ -73,7 +74,7 @@ class PcfLockProcesses : public PcfFixture {
     return spawn([&](PCB* p) {
       g_notice_fd = notice.fd[1];
       lock_wait_notice_ms = 1;
-      store_hooks.lock_status = notice_to_pipe;
+      kivo_test::scoped_hook noticed(store_hooks.lock_status, notice_to_pipe);
       p->invoc.b[INVOC_AUTO_RUN] = 1;
       const int ok = read_adams(p);
       out.send(result(p, ok));

@@ -112,18 +112,17 @@ class PcfFixture : public ExecFixture {
     start_compiled(kPcfSource);
     pi_pcf_register();
     // Fixture modules by name first, then the loader.
-    real_get = compiler_hooks.pl.get;
-    compiler_hooks.pl.get = [](PCB* p, int f) { return static_cast<PcfFixture*>(self)->get(p, f); };
-    ii_hooks.proc_exec = [](PROC_EXEC_BLK* b) { return static_cast<PcfFixture*>(self)->event(b); };
+    hooks_.set(compiler_seams.pl_get, [](PCB* p, int f) { return static_cast<PcfFixture*>(self)->get(p, f); });
+    hooks_.set(interp_seams.proc_exec, [](PROC_EXEC_BLK* b) { return static_cast<PcfFixture*>(self)->event(b); });
     // 0DN processes are compiled at each run: the PCF is made native again.
-    pi_hooks.open_fi = [](PCB* p) {
+    hooks_.set(process_seams.open_fi, [](PCB* p) {
       if (p->pcb_em->em_pcf_id)
         if (uint8_t* c = pcf_cfi(p->pcb_em)) {
           if (static_cast<PcfFixture*>(self)->native_) go_native(c), memcpy(p->pcb_em->em_pcf_ap, "NAT", 3);
           else c[FDB_FS_TYPE] = FS_MEMORY;
         }
       pi_open_fi_run(p);
-    };
+    });
     memset(com.user_id, ' ', 3);
     memcpy(com.user_id, "USR", 3);
   }
@@ -141,7 +140,7 @@ class PcfFixture : public ExecFixture {
     memcpy(c + FDB_AP, "NAT", 3), memcpy(c + FDB_SRC_AP, "NAT", 3);
     st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT) | kAnyFile);
   }
-  int get(PCB* p, int f) { return mods.count(name_of(p)) ? load(p) : real_get(p, f); }
+  int get(PCB* p, int f) { return mods.count(name_of(p)) ? load(p) : pl_get_module(p, f); }
   // The double: logs "NAME/ep", runs the test's step, and asks to stop
   // when `stops` names the event.
   uint32_t event(PROC_EXEC_BLK* b) {
@@ -157,7 +156,7 @@ class PcfFixture : public ExecFixture {
     k.invoc = inv(name, type, nullptr, 2, "0DN");
     memcpy(k.invoc.b + INVOC_VER, "01", 2);
     memcpy(k.pcb_lang, "ENG", 3);
-    if (!real_get(&k, 1)) return nullptr;
+    if (!pl_get_module(&k, 1)) return nullptr;
     pl_free(k.pcb_em);
     return k.pcb_em;
   }
@@ -221,7 +220,6 @@ class PcfFixture : public ExecFixture {
   static uint8_t* rec(PCB* p) { return p->pcb_pcf_arb->arb_rec; }
   static uint32_t outcome(PCB* p) { return ld_le32(p->invoc.b, INVOC_END_CODE); }
 
-  static inline int (*real_get)(PCB*, int);
   std::set<std::string> stops;
   bool native_ = false;
   std::vector<ARB*> open_;

@@ -205,8 +205,9 @@ TEST_F(SharedAreas, SystemAreasFromTheDesignRecords) {
     for (size_t i = 0; i < std::size(flds); ++i)
       for (int s = int(i + g) % 4; s < 3; ++s) memset(src[s] + base[g][s] + flds[i].off, 'a' + s, flds[i].len);
   com.user_rec = user;
-  pi_hooks.get_dap = [](const char*, const char*) -> const uint8_t* { return have_appl ? appl : nullptr; };
-  pi_hooks.get_dsysparm = []() -> const uint8_t* { return sysparm; };
+  hooks_.set(process_seams.get_dap,
+             [](const char*, const char*) -> const uint8_t* { return have_appl ? appl : nullptr; });
+  hooks_.set(process_seams.get_dsysparm, []() -> const uint8_t* { return sysparm; });
   for (int run = 0; run < 4; ++run) {
     const bool with_appl = run % 2 == 0;
     const char* ap = run < 2 ? "0AD" : "TST";  // a design process and any other take the same defaults
@@ -226,7 +227,8 @@ TEST_F(SharedAreas, SystemAreasFromTheDesignRecords) {
   }
   memset(db, ' ', sizeof db);
   memcpy(db + 8, "FIRST", 5), memcpy(db + 98, "FOURTH", 6);
-  pi_hooks.get_ddb = [](const char* id) -> const uint8_t* { return memcmp(id, "DB1", 3) ? nullptr : db; };
+  hooks_.set(process_seams.get_ddb,
+             [](const char* id) -> const uint8_t* { return memcmp(id, "DB1", 3) ? nullptr : db; });
   memcpy(com.cur_db, "DB1", 3);
   memcpy(user + 190, "APPV1", 5);
   EM* em = module({}, 0, {{0, "TST", 5, 38, 2, 2}, {0, "TST", 9, 132, 2, 2}});

@@ -4,6 +4,7 @@
 // into a new scope level, and the caller's selection chain left whole.
 #include <map>
 
+#include "../fixtures/hook_override.h"
 #include "../fm/fm_native_util.h"
 #include "compiler/compiler.h"
 #include "compiler/em.h"
@@ -30,7 +31,7 @@ class QueryProc : public NativeFm {
   }
   // The routine file of an earlier test goes with the memory files.
   void TearDown() override {
-    compiler_hooks.ifns_arb = nullptr;
+    rt_ifns_arb = nullptr;
     NativeFm::TearDown();
   }
   // A suspend-style memory file at `scope` holding `recs`.
@@ -295,7 +296,7 @@ TEST_F(QueryProc, EditorsLoopByEndCode) {
     p.invoc.b[INVOC_ONE_SHOT] = 7;
     st_le32(p.invoc.b, INVOC_END_CODE, r.held);
     g_runs.clear(), g_codes = r.codes;
-    pi_hooks.exec = [](INVOC* v) {
+    kivo_test::scoped_hook editors(process_seams.exec, [](INVOC* v) {
       std::string cn;
       const auto* f = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(v->b, INVOC_CNSTR_FLDS)));
       const auto* s = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(v->b, INVOC_CNSTR_SEGS)));
@@ -309,7 +310,7 @@ TEST_F(QueryProc, EditorsLoopByEndCode) {
       const uint32_t c = g_codes.empty() ? 37 : g_codes.front();
       if (!g_codes.empty()) g_codes.erase(g_codes.begin());
       st_le32(v->b, INVOC_END_CODE, c);
-    };
+    });
     const uint32_t end = MARK(MARK_RECOVERY, [&] { qp_exec(&p); });
     std::vector<std::string> names;
     for (const editor_run& e : g_runs) names.push_back(e.name);
@@ -322,7 +323,6 @@ TEST_F(QueryProc, EditorsLoopByEndCode) {
                              " 0:TST 3:CUSTOMER QUERY                 ")
           << r.what << ": " << e.name;
     }
-    pi_hooks.exec = nullptr;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "../fm/fm_native_util.h"
 #include "compiler/pc.h"
 #include "foundation/os_calls.h"
@@ -245,11 +246,13 @@ TEST_F(QuerySort, FailingWriteNeverGivesAShortCompleteSort) {
     load(in, {{1, 0, 0, 0, 1, 0}});
     run_mem = 10 * qs_entry_cost(&q);
     left = nth;
-    os_sys.pwrite = [](int fd, const void* b, size_t n, off_t o) {
-      return --left ? ::pwrite(fd, b, n, o) : (errno = EIO, -1);
-    };
-    const uint32_t st = qs_sort(&q);
-    os_sys = os_real_calls();
+    uint32_t st;
+    {
+      kivo_test::scoped_hook failing(os_sys.pwrite, [](int fd, const void* b, size_t n, off_t o) {
+        return --left ? ::pwrite(fd, b, n, o) : (errno = EIO, -1);
+      });
+      st = qs_sort(&q);
+    }
     EXPECT_TRUE(st == 1 ? left > 0 && result().size() == in.size() : left <= 0 && st != FM_EOF) << nth << " " << st;
     captured_errors().clear();
     finish();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "../fixtures/hook_override.h"
 #include "fm/fm_open.h"
 #include "process/rm_internal.h"
 #include "report_test_util.h"
@@ -203,11 +204,11 @@ TEST_F(ReportBuf, FailedStartLeavesTheStackAndFreesWhatItMade) {
   RPT_BLK* r = report(10);
   RPT_BUF* base = r->rpt_top;
   const uint32_t blocks = mm_total_blocks(), files = ctl_count_pfb();
-  const auto saved = rm_files;
-  rm_files.create = second_create_fails;
   g_creates = 0;
-  EXPECT_EQ(rm_start(r), 0);
-  rm_files = saved;
+  {
+    kivo_test::scoped_hook failing(process_seams.rm_create, second_create_fails);
+    EXPECT_EQ(rm_start(r), 0);
+  }
   EXPECT_EQ(r->status, RM_NO_FILE);
   EXPECT_EQ(g_creates, 2);
   EXPECT_EQ(base->below, base);

@@ -56,8 +56,8 @@ class SlctCmpl : public DesignFiles {
     copy_dictionary();
     build(kDesign, "TST");
     fm_clr_scope(kScope);
-    foundation_hooks.maddr = nullptr;
-    ii_init(), rt_err_arb = nullptr, rt_init();
+    compiler_register_hooks();  // the module files' layout and MADDR's reader
+    ii_init(), rt_err_arb = nullptr, rt_init(), interp_register_hooks();
     q.pcf_id = 2, q.qparm_arb = file("QP", kQparmLen, {{0, 33, SDB_CHARS}});
     q.qslct_arb =
         file("QS", kQslctLen, {{0, 33, SDB_CHARS}, {33, 1, SDB_UBINARY}, {34, 2, SDB_CHARS}, {36, 4, SDB_UBINARY}});
@@ -65,7 +65,7 @@ class SlctCmpl : public DesignFiles {
   }
   void TearDown() override {
     q.em && (q.em->em_area_addr = nullptr), pb_slct_free(&q);
-    compiler_hooks.ifns_arb = nullptr;  // the routine and error files go with the session's files
+    rt_ifns_arb = nullptr;  // the routine and error files go with the session's files
     rt_err_arb = nullptr;
     DesignFiles::TearDown();
   }

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <utility>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/compiler.h"
 #include "op_test_util.h"
 #include "process/pb.h"
@@ -26,7 +27,7 @@ struct read_step {
   bool operator==(const read_step&) const = default;
 };
 std::vector<read_step> g_log;
-op_read_hooks g_saved;
+uint32_t (*g_saved)(PCB*, uint32_t*);
 // Run once when the report has read its query to the end, while the query
 // and its scope are still there.
 std::function<void()> g_at_end;
@@ -37,14 +38,14 @@ class SortedQueryOutput : public OpFixture {
     OpFixture::SetUp();
     levels = 0;
     qp_init();
-    g_saved = op_reader, g_log.clear();
-    op_reader.rdnxt = [](PCB* p, uint32_t* level) {
-      const uint32_t st = g_saved.rdnxt(p, level);
+    g_saved = process_seams.op_rdnxt, g_log.clear();
+    hooks_.set(process_seams.op_rdnxt, [](PCB* p, uint32_t* level) {
+      const uint32_t st = g_saved(p, level);
       const uint16_t id = st == OP_RECORD ? ld_le16(p->pcb_pcf_arb->arb_rec, C_ID) : 0;
       g_log.push_back({st, st == OP_RECORD ? 0 : *level, id});
       if (st == OP_EOF && g_at_end) std::exchange(g_at_end, nullptr)();
       return st;
-    };
+    });
   }
   uint32_t run_ranged(const char* query) {
     INVOC v = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
@@ -141,7 +142,7 @@ TEST_F(SortedQueryOutput, ConstraintOfTheReaderSelectsOnlyItsRecordsWhereverItsF
   PCB k{};
   k.invoc = inv("REPORT", PT_OUTPUT, nullptr, 2, "0DN");
   memcpy(k.invoc.b + INVOC_VER, "01", 2), memcpy(k.pcb_lang, "ENG", 3);
-  ASSERT_TRUE(compiler_hooks.pl.get(&k, 1));
+  ASSERT_TRUE(pl_get(&k, 1));
   const uint32_t pcf_id = k.pcb_em->em_pcf_id;
   pl_free(k.pcb_em);
   struct row {
@@ -188,11 +189,11 @@ TEST_F(SortedQueryOutput, ProgressShownAtOneToTenAndTwentyOfTwentyFive) {
   for (customer& c : data) c.cents = c.cents < 0 ? -c.cents : c.cents;
   pb_show_progress = true;
   g_texts.clear();
-  const auto saved = pi_hooks.pb_progress;
-  pi_hooks.pb_progress = [](const std::string& t) { g_texts.push_back(t); };
-  EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
+  {
+    kivo_test::scoped_hook texts(process_seams.pb_progress, [](const std::string& t) { g_texts.push_back(t); });
+    EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
+  }
   pb_show_progress = false;
-  pi_hooks.pb_progress = saved;
   std::vector<std::string> want;
   for (int n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20})
     want.push_back("Selecting record " + std::to_string(n) + " of " + std::to_string(n) + " processed");
@@ -250,16 +251,17 @@ int g_sorts = 0;
 TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsAnew) {
   pb_show_progress = true;
   g_sorts = 0;
-  const auto saved = pi_hooks.pb_progress;
-  pi_hooks.pb_progress = [](const std::string& t) {
+  hooks_.set(process_seams.pb_progress, [](const std::string& t) {
     const std::string first = " of 1 processed";  // the first record of a sort's selection
     g_sorts += t.size() > first.size() && t.compare(t.size() - first.size(), first.size(), first) == 0;
-  };
+  });
+
   struct change {
     const char* what;
     const char* file;
     std::function<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>(const recs_t&)> edit;  // old, new
   };
+
   auto with = [](std::vector<uint8_t> r, size_t at, std::string v) {
     memcpy(r.data() + at, v.data(), v.size());
     return r;
@@ -301,7 +303,7 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
       PB_ATTACH b;
       b.breaks = true;
       const int before = g_sorts;
-      ASSERT_EQ(pi_hooks.pb_build(nullptr, nullptr, qb, &b), 1) << what;
+      ASSERT_EQ(process_seams.pb_build(nullptr, nullptr, qb, &b), 1) << what;
       uint8_t buf[C_LEN];
       uint32_t st = 0, level = 0;
       int got = 0;
@@ -311,7 +313,7 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
       }
       EXPECT_EQ(got, 1) << what;
       EXPECT_EQ(g_sorts - before, anew ? 1 : 0) << what;
-      pi_hooks.pb_unbuild(&b);
+      process_seams.pb_unbuild(&b);
     };
     attach_read("unchanged criteria", false);
     EXPECT_EQ(fq_all(), all) << "the same query";
@@ -333,7 +335,6 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
   EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
   g_at_end = nullptr;
   pb_show_progress = false;
-  pi_hooks.pb_progress = saved;
   EXPECT_TRUE(checked);
   EXPECT_EQ(sorts_before, 1) << "the report's own read sorted once";
   EXPECT_EQ(fq_count(), 0u);
@@ -345,11 +346,10 @@ TEST_F(SortedQueryOutput, UnchangedCriteriaReuseTheQueryAndEachChangedLineSortsA
 TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldStream) {
   pb_show_progress = true;
   g_sorts = 0;
-  const auto saved = pi_hooks.pb_progress;
-  pi_hooks.pb_progress = [](const std::string& t) {
+  hooks_.set(process_seams.pb_progress, [](const std::string& t) {
     const std::string first = " of 1 processed";
     g_sorts += t.size() > first.size() && t.compare(t.size() - first.size(), first.size(), first) == 0;
-  };
+  });
   bool checked = false;
   g_at_end = [&] {
     std::vector<uint16_t> want;
@@ -369,7 +369,7 @@ TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldS
       PB_ATTACH b;
       b.breaks = true;
       const int sorts = g_sorts;
-      ASSERT_EQ(pi_hooks.pb_build(nullptr, nullptr, qb, &b), 1);
+      ASSERT_EQ(process_seams.pb_build(nullptr, nullptr, qb, &b), 1);
       const std::vector<ACTIVE_QRY*> after = fq_all();
       ASSERT_EQ(after.size(), 1u) << "one query listed";
       ACTIVE_QRY* q = after[0];
@@ -393,14 +393,13 @@ TEST_F(SortedQueryOutput, UpdateBytesTwoAndThreeBuildAnewOnTheOldNumberOrTheOldS
       }
       EXPECT_EQ(got, want);
       EXPECT_EQ(g_sorts - sorts, 1) << "sorted anew";
-      pi_hooks.pb_unbuild(&b);
+      process_seams.pb_unbuild(&b);
     }
     checked = true;
   };
   EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_PROCESS));
   g_at_end = nullptr;
   pb_show_progress = false;
-  pi_hooks.pb_progress = saved;
   EXPECT_TRUE(checked);
   EXPECT_EQ(fq_count(), 0u);
   std::error_code ec;
@@ -418,8 +417,8 @@ struct tag {
 const tag kTags[] = {{5, 7}, {1, 3}, {4, 42}, {2, 19}, {3, 50}};
 
 TEST_F(SortedQueryOutput, TagModeReadsTheTaggedRecordsInKeyOrderAndEmptiesQtag) {
-  const pi_type_row saved = pi_type_rows[PT_QUERY];
-  pi_type_rows[PT_QUERY].auto_exec = [](PCB* p, uint8_t*) {
+  kivo_test::hook_overrides rows;
+  rows.set(pi_type_rows[PT_QUERY].auto_exec, [](PCB* p, uint8_t*) {
     std::map<uint16_t, std::vector<uint8_t>> rid;
     ARB* pcf = p->pcb_pcf_arb;
     std::vector<uint8_t> r(C_LEN);
@@ -440,7 +439,7 @@ TEST_F(SortedQueryOutput, TagModeReadsTheTaggedRecordsInKeyOrderAndEmptiesQtag) 
       EXPECT_EQ(fm_write(t), 1);
     }
     t->arb_mod = 0, FM_CLOSE(t, 0);
-  };
+  });
   int left = -1;
   g_at_end = [&] {
     const std::vector<ACTIVE_QRY*> all = fq_all();
@@ -451,7 +450,7 @@ TEST_F(SortedQueryOutput, TagModeReadsTheTaggedRecordsInKeyOrderAndEmptiesQtag) 
     f.strm->arb_mod = 0, fm_detach(f.strm), FM_CLOSE(f.file, 0);
   };
   EXPECT_EQ(run_ranged("CUSTQTG"), uint32_t(PI_END_PROCESS));
-  pi_type_rows[PT_QUERY] = saved;
+  rows.restore();
   g_at_end = nullptr;
   std::vector<tag> order(std::begin(kTags), std::end(kTags));
   std::sort(order.begin(), order.end(), [](const tag& a, const tag& b) { return a.no < b.no; });
@@ -475,7 +474,7 @@ std::vector<customer> g_data;
 
 TEST_F(SortedQueryOutput, AlternateFileIsReadThroughTheGroupKeyIdentifier) {
   g_files.clear(), g_notes.clear(), g_data = data;
-  pi_hooks.open_fi = [](PCB* p) {
+  hooks_.set(process_seams.open_fi, [](PCB* p) {
     EM* em = p->pcb_em;
     pi_each_rec(em->em_cfi_arb, [&](uint8_t* c) {
       const std::string name(reinterpret_cast<const char*>(c + FDB_NAME), 8);
@@ -507,16 +506,16 @@ TEST_F(SortedQueryOutput, AlternateFileIsReadThroughTheGroupKeyIdentifier) {
       }
     });
     pi_open_fi_run(p);
-  };
-  const auto saved = op_reader.rdnxt;
-  op_reader.rdnxt = [](PCB* p, uint32_t* level) {
-    const uint32_t st = g_saved.rdnxt(p, level);
+  });
+  kivo_test::hook_overrides noting;
+  noting.set(process_seams.op_rdnxt, [](PCB* p, uint32_t* level) {
+    const uint32_t st = g_saved(p, level);
     const uint8_t* r = p->pcb_pcf_arb->arb_rec;
     if (st == OP_RECORD) g_notes.emplace_back(reinterpret_cast<const char*>(r) + 14, 8);
     g_log.push_back({st, st == OP_RECORD ? 0 : *level, st == OP_RECORD ? ld_le16(r, 0) : uint16_t(0)});
     if (st == OP_EOF && g_at_end) std::exchange(g_at_end, nullptr)();
     return st;
-  };
+  });
   uint32_t id_len = 0;
   g_at_end = [&] {
     const std::vector<ACTIVE_QRY*> all = fq_all();
@@ -527,7 +526,7 @@ TEST_F(SortedQueryOutput, AlternateFileIsReadThroughTheGroupKeyIdentifier) {
   memcpy(v.b + INVOC_VER, "01", 2);
   memcpy(v.b + INVOC_RNG_AP, "0DN", 3), memcpy(v.b + INVOC_RNG_NAM, s30("CUSTQA").data(), 30);
   EXPECT_EQ(run(v), uint32_t(PI_END_PROCESS));
-  op_reader.rdnxt = saved;
+  noting.restore();
   g_at_end = nullptr;
   EXPECT_EQ(id_len, 14u) << "the id and the name, not the subgroup over the name";
   EXPECT_EQ(g_log, reference());
@@ -547,8 +546,8 @@ std::vector<std::vector<uint8_t>> g_kept;
 FDB_PATH g_path;
 
 TEST_F(SortedQueryOutput, TruncatedSuspendFileFailsTheBuildBeforeAnyRead) {
-  const pi_type_row saved = pi_type_rows[PT_QUERY];
-  pi_type_rows[PT_QUERY].cleanup = [](PCB* p, uint8_t*) -> uint32_t {
+  kivo_test::hook_overrides rows;
+  rows.set(pi_type_rows[PT_QUERY].cleanup, [](PCB* p, uint8_t*) -> uint32_t {
     suspend(p);
     PCB* owner = p->pcb_saa_owner[7] ? p->pcb_saa_owner[7] : p;
     const std::vector<FDB_PATH> pend = qp_pend_of(owner->pcb_pool->level);
@@ -577,10 +576,10 @@ TEST_F(SortedQueryOutput, TruncatedSuspendFileFailsTheBuildBeforeAnyRead) {
     FM_CLOSE(fdb.fdb_arb, 0);
     g_kept = recs;
     return 0;
-  };
+  });
   g_kept.clear();
   EXPECT_EQ(run_ranged("CUSTQ"), uint32_t(PI_END_CANCEL)) << "the PCF cannot be opened";
-  pi_type_rows[PT_QUERY] = saved;
+  rows.restore();
   EXPECT_FALSE(g_kept.empty());
   EXPECT_TRUE(g_log.empty()) << "no record and no level was read";
   EXPECT_EQ(fq_count(), 0u);

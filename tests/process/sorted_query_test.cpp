@@ -86,7 +86,7 @@ class SortedQuery : public FmStarted {
 
   // The routine file of an earlier test goes with the memory files.
   void TearDown() override {
-    compiler_hooks.ifns_arb = nullptr;
+    rt_ifns_arb = nullptr;
     FmStarted::TearDown();
   }
   ARB* mem(const char* tag, uint16_t len) {
@@ -272,19 +272,19 @@ TEST_F(SortedQuery, StreamThroughTheFileManagerGoesOnAfterEachLevelStatus) {
   SCAN_REQ req{};
   req.type = SCAN_SORTED, req.sq_len = kQblkLen, req.sq_parms = qb;
 
-  pi_hooks.pb_build = nullptr;
+  hooks_.set(process_seams.pb_build, [](ARB*, STRM*, const uint8_t*, PB_ATTACH*) { return 0; });
   FAD fad{&req, nullptr};
   EXPECT_EQ(FM_ATTACH(pcf, &fad, com.sys_scope), nullptr);
   EXPECT_EQ(pcf->arb_stat, PB_NO_QUERY) << "no query can be built";
 
   static PB_ATTACH ready;
   ready = attach(true);
-  pi_hooks.pb_build = [](ARB*, STRM*, const uint8_t* q, PB_ATTACH* out) {
+  hooks_.set(process_seams.pb_build, [](ARB*, STRM*, const uint8_t* q, PB_ATTACH* out) {
     if (q[QB_KIND] != 2) return 0;
     *out = ready;
     return 1;
-  };
-  pi_hooks.pb_unbuild = nullptr;
+  });
+  hooks_.set(process_seams.pb_unbuild, [](PB_ATTACH*) {});
   fad = FAD{&req, nullptr};
   ARB* a = FM_ATTACH(pcf, &fad, com.sys_scope);
   ASSERT_NE(a, nullptr);

@@ -320,7 +320,7 @@ TEST_F(StmtFiles, HoldTwoWaitsForTheRecordAnotherProcessHolds) {
   ASSERT_EQ(from_holder.receive(), "held");
   spawn("WAITER", [&] {
     g_notice_fd = notice.fd[1], lock_wait_notice_ms = 1;
-    store_hooks.lock_status = notice_to_pipe;
+    hooks_.set(store_hooks.lock_status, notice_to_pipe);
     on_msg = [&](const std::string& m) { from_waiter.send(m); };
   });
   EXPECT_EQ(notice.receive(), "waiting");

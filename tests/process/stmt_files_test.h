@@ -50,27 +50,25 @@ class FileStmtFixture : public ExecFixture {
   }
   void start(const std::string& source) {
     start_compiled(source.c_str());
-    pi_register_hooks();
     pi_pcf_register();
     fp_init();
-    ii_hooks.proc_exec = nullptr;
-    ii_hooks.add_msg = [](int, ARB*, const char* t, size_t n) {
+    hooks_.set(interp_seams.proc_exec, ii_proc_exec_own);  // the real event points
+    hooks_.set(interp_seams.add_msg, [](int, ARB*, const char* t, size_t n) {
       std::string s(t, n);
       self_->said.push_back(s.erase(s.find_last_not_of(' ') + 1));
       if (self_->on_msg) self_->on_msg(self_->said.back());
       return 1;
-    };
-    pi_hooks.open_fi = [](PCB* p) {
+    });
+    hooks_.set(process_seams.open_fi, [](PCB* p) {
       for (uint8_t* c : cfis(p->pcb_em)) self_->adjust(c);
       pi_open_fi_run(p);
-    };
+    });
     memset(com.user_id, ' ', 3), memcpy(com.user_id, "USR", 3);
   }
   void TearDown() override {
     for (ARB* a : open_)
       if (a) FM_CLOSE(a, 0);
     open_.clear();
-    ii_hooks.add_msg = nullptr;
     stop_compiled();
     ExecFixture::TearDown();
   }
@@ -99,7 +97,7 @@ class FileStmtFixture : public ExecFixture {
     PCB k{};
     k.invoc = inv(proc, PT_SUBROUTINE, nullptr, 2, "0DN");
     memcpy(k.invoc.b + INVOC_VER, "01", 2), memcpy(k.pcb_lang, "ENG", 3);
-    if (!compiler_hooks.pl.get(&k, 1)) return nullptr;
+    if (!pl_get(&k, 1)) return nullptr;
     pl_free(k.pcb_em);
     return k.pcb_em;
   }

@@ -35,16 +35,12 @@ class StmtInvokeRun : public FileStmtFixture {
     src += sub("RUNS", run_stmt("", "true") + msg("T", "zero") + run_stmt("", "exit 3") + msg("F", "three") +
                            run_stmt("", "true", "Y") + msg("", "after"));
     start(src);
-    real_get_ = compiler_hooks.pl.get;
-    compiler_hooks.pl.get = [](PCB* p, int f) {
+    real_get_ = compiler_seams.pl_get;
+    hooks_.set(compiler_seams.pl_get, [](PCB* p, int f) {
       loads_ += name_of(p) + "/" + std::to_string(p->invoc.b[INVOC_PROC_TYPE]) + "/" +
                 std::to_string(p->invoc.b[INVOC_INVOC_TYPE]) + " ";
       return real_get_(p, f);
-    };
-  }
-  void TearDown() override {
-    if (real_get_) compiler_hooks.pl.get = real_get_;
-    FileStmtFixture::TearDown();
+    });
   }
   static inline int (*real_get_)(PCB*, int) = nullptr;
   static inline std::string loads_;

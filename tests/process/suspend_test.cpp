@@ -29,7 +29,7 @@ class Suspend : public ExecFixture {
     ExecFixture::SetUp();
     script("submit_ok", 0), script("submit_fail", 3);
     setenv("KIVO_BG_SCRIPT", "submit_ok", 1);
-    pi_seam_end[PT_JOB] = PI_END_PROCESS;
+    hooks_.set(pi_seam_end[PT_JOB], PI_END_PROCESS);
     job("CUR1");
     // The last system error's message, posted for a job not submitted.
     FDB f;

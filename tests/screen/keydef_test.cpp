@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "../fixtures/hook_override.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../fm/fm_native_util.h"
 #include "foundation/foundation.h"
@@ -137,12 +138,15 @@ TEST_F(KeyDefinition, WriterPutsTenToARecordUnderBothNames) {
     }
   }
   // An injected write failure is reported, not taken for success.
-  sys_err_presenter old = std::exchange(foundation_hooks.err_presenter, [](const char*, int, const char*) {});
-  os_sys.pwrite = failing_pwrite, os_sys.pwritev = failing_pwritev, os_sys.write = failing_write;
   uint32_t st = 1;
-  MARK(MARK_PROCESS, [&] { st = kd_store(a, "tmux      ", "   ", all); });
-  os_sys = os_real_calls();
-  foundation_hooks.err_presenter = old;
+  {
+    kivo_test::hook_overrides failing;
+    failing.set(foundation_seams.err_presenter, [](const char*, int, const char*) {});
+    failing.set(os_sys.pwrite, failing_pwrite);
+    failing.set(os_sys.pwritev, failing_pwritev);
+    failing.set(os_sys.write, failing_write);
+    MARK(MARK_PROCESS, [&] { st = kd_store(a, "tmux      ", "   ", all); });
+  }
   EXPECT_NE(st, 1u);
 }
 

@@ -24,12 +24,12 @@ class SysErrors : public WmFresh {};
 // CANCEL after another key; the show names the window's surface; without
 // region writing, no window.
 TEST_F(SysErrors, ScreenFormShowsTheReportAndAnswersCancel) {
-  screen_hooks.wm = {[](TWND*, const char* t) { return g_text = t, 1; },
-                     [](SHOW_BLK* b, ARB*) {
-                       if (!g_main) g_main = b->main_srf;
-                       if (!g_keys.empty()) b->key_code = g_keys.back(), g_keys.pop_back();
-                       return 1;
-                     }};
+  hooks_.set(screen_seams.write_reg, [](TWND*, const char* t) { return g_text = t, 1; });
+  hooks_.set(screen_seams.show, [](SHOW_BLK* b, ARB*) {
+    if (!g_main) g_main = b->main_srf;
+    if (!g_keys.empty()) b->key_code = g_keys.back(), g_keys.pop_back();
+    return 1;
+  });
   g_keys = {LK_CANCEL, 300};
   EXPECT_EQ(wm_sys_err_screen("LA", 12, "bad thing"), SYS_ERR_CANCEL);
   ASSERT_EQ(g_text.size(), 12u * 72);
@@ -38,7 +38,7 @@ TEST_F(SysErrors, ScreenFormShowsTheReportAndAnswersCancel) {
   EXPECT_EQ(g_text.substr(9 * 72, 12), "  bad thing ");
   EXPECT_EQ(g_text.substr(11 * 72 + 4, 15), "CANCEL to Abort");
   EXPECT_NE(g_main, 0u) << "a show naming no surface draws the status line alone";
-  screen_hooks.wm = {};
+  hooks_.set(screen_seams.write_reg, [](TWND*, const char*) { return 0; });  // no region writing
   EXPECT_EQ(wm_sys_err_screen("LA", 12, "bad thing"), SYS_ERR_NO_WINDOW);
 }
 
@@ -46,14 +46,13 @@ TEST_F(SysErrors, ScreenFormShowsTheReportAndAnswersCancel) {
 // the PROCESS line reads "application/TYPE - process name".
 TEST_F(SysErrors, ProcessLineNamesTheTypeFromTheShippedMessages) {
   std::string data = kivo_test::engine_dir() + "/data";
-  fms_backends.native = unix_fm_init;
   com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
   ASSERT_EQ(fm_init(), 1);
   ASSERT_EQ(la_init(), 1);
   ASSERT_EQ(la_slct("00 ", 1), 1);
   load_com();
-  screen_hooks.wm = {[](TWND*, const char* t) { return g_text = t, 1; },
-                     [](SHOW_BLK* b, ARB*) { return b->key_code = LK_ENTER, 1; }};
+  hooks_.set(screen_seams.write_reg, [](TWND*, const char* t) { return g_text = t, 1; });
+  hooks_.set(screen_seams.show, [](SHOW_BLK* b, ARB*) { return b->key_code = LK_ENTER, 1; });
   const std::pair<uint8_t, const char*> types[] = {{1, "Menu"},    {2, "Input"},      {3, "Output"}, {4, "Action"},
                                                    {5, "Query"},   {6, "Subroutine"}, {7, "Update"}, {8, "Job"},
                                                    {9, "Inquiry"}, {10, "Status"}};
@@ -72,9 +71,8 @@ TEST_F(SysErrors, ProcessLineNamesTheTypeFromTheShippedMessages) {
   }
   memset(inv.b, ' ', sizeof inv.b);
   os_err_set_invoc(&inv);
-  screen_hooks.wm = {};
   FM_CLOSE(la_current()->arb, 0);
-  fms_backends = {}, fms_install(FMS_NATIVE, nullptr);
+  fms_install(FMS_NATIVE, nullptr);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 
 #include <unistd.h>
 
+#include "../fixtures/hook_override.h"
 #include "../fixtures/kivo_fixture.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
@@ -149,9 +150,10 @@ int main(int argc, char** argv) {
   }
   com_fill(argc, argv);
   mm_init();
-  kivo_test::install_opt_group();
-  tm_hooks.get_ed = driver_get_ed;
-  tm_hooks.process_name = driver_process;
+  kivo_test::hook_overrides hooks;
+  kivo_test::install_opt_group(hooks);
+  hooks.set(tm_hooks.get_ed, driver_get_ed);
+  hooks.set(tm_hooks.process_name, driver_process);
   termios before{};
   bool tty = tcgetattr(STDIN_FILENO, &before) == 0;
 

@@ -2,6 +2,7 @@
 // fields, typing across fields, and refusals.
 #include <gtest/gtest.h>
 
+#include "../fixtures/hook_override.h"
 #include "tm_test_util.h"
 
 namespace kivo {
@@ -166,7 +167,7 @@ TEST_F(TmEditRefusal, PseudoFilledFieldKeepsFillCharactersInCellsAndBlanksInText
 TEST_F(TmEditRefusal, RefusedEditBeepsAndChangesNothing) {
   field_screen s;
   s.field(2, 5, 5, "abc");
-  tm_hooks.get_ed = nullptr;  // no window manager to take the text
+  kivo_test::scoped_hook refused(tm_hooks.get_ed, nullptr);  // no window manager to take the text
   byte_keymap keys({LK_DELETE_CHAR, LK_ENTER});
   unsigned beeps;
   edit(s, keys, "q" + keys.key(LK_DELETE_CHAR) + keys.key(LK_ENTER), 2, 5, &beeps);

@@ -8,6 +8,7 @@
 
 #include <utility>
 
+#include "../fixtures/hook_override.h"
 #include "../foundation/test_dir.h"
 #include "tm_test_util.h"
 
@@ -101,7 +102,7 @@ TEST_F(TmKeysMap, KeyMetaMapOfBadShapeIsIgnored) {
 SHOW_DATA blocked_read(tm_term* t, uint32_t timeout, bool send_usr2) {
   int fds[2];
   EXPECT_EQ(0, pipe(fds));
-  tm_hooks.read_byte = nullptr;
+  kivo_test::scoped_hook terminal(tm_hooks.read_byte, nullptr);
   int old_fd = tm_input_fd;
   tm_input_fd = fds[0];
   pid_t child = -1;

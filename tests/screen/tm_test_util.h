@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "../fixtures/kivo_fixture.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
+#include "screen/screen.h"
 #include "screen/tm.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"
@@ -43,11 +45,12 @@ struct field_screen {
   std::vector<uint8_t> chars;
   std::vector<uint32_t> attrs;
   uint8_t changed = 0;
+  // The terminal's field editor reads this screen's fields while it lives.
+  kivo_test::scoped_hook<decltype(kivo::tm_hooks.get_ed)> ed_{kivo::tm_hooks.get_ed, get_ed};
   explicit field_screen(int rows = 24, int cols = 80) : t(kivo::tm_image_new(rows, cols)) {
     chars.assign(static_cast<size_t>(t->rows) * t->cols, ' ');
     attrs.assign(chars.size(), 0);
     current() = this;
-    kivo::tm_hooks.get_ed = get_ed;
   }
   ~field_screen() {
     kivo::tm_image_free(t);
@@ -136,16 +139,17 @@ class TmFresh : public ::testing::Test {
     kivo::tm_keymaps_forget();
     kivo::com_fill(0, nullptr);
     kivo::mm_init();
-    install_opt_group();
+    install_opt_group(hooks_);
     kivo::tm_script_reset();
-    kivo::tm_hooks = kivo::tm_hook_table{};
-    kivo::tm_hooks.read_byte = scripted_byte;
+    hooks_.set(kivo::tm_hooks, kivo::tm_hook_table{});
+    hooks_.set(kivo::tm_hooks.read_byte, scripted_byte);
     scripted_bytes().clear();
   }
   void TearDown() override {
-    kivo::tm_hooks = kivo::tm_hook_table{};
+    hooks_.restore();
     kivo::tm_keymaps_forget();  // the next test's pools are new ones
   }
+  kivo_test::hook_overrides hooks_;
 };
 
 // Runs the driver's fields: "key .." .. "field N [..]" lines of a result.

@@ -152,12 +152,13 @@ int main(int argc, char** argv) {
     (strncmp(argv[i], "-f=", 3) == 0 ? void(sock = argv[i] + 3) : files.push_back(argv[i]));
   if (files.size() != 2) return fprintf(stderr, "usage: wm_driver [-f=N] COMMANDS RESULT [-f=N]\n"), 2;
   fm_register_hooks();
-  wm_register_hooks();
+  screen_register_hooks();
   net_register_hooks();
   remote_term_register();
   if (!os_init(argc, argv) || !cv_init()) return fprintf(stderr, "wm_driver: start failed\n"), 1;
   com.rmt_sock = uint16_t(sock ? atoi(sock) : 0);
-  kivo_test::install_opt_group();
+  kivo_test::hook_overrides hooks;
+  kivo_test::install_opt_group(hooks);
   if (!la_init() || !la_slct("00 ", com.sys_scope)) return fprintf(stderr, "wm_driver: no messages\n"), 1;
   const char* term = getenv("TERM");
   memset(com.keymap_id, ' ', sizeof com.keymap_id);

@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "../fixtures/hook_override.h"
 #include "screen/wm_region.h"
 #include "screen/wm_repaint.h"
 #include "screen/wm_term.h"
@@ -34,14 +35,13 @@ class WmPaintFix : public WmFresh {
   void SetUp() override {
     WmFresh::SetUp();
     wm_repaint_reset();
-    wm_term_override = &kRecording;
+    hooks_.set(wm_term_override, &kRecording);
     wm_term_handle = tm_image_new(24, 80);
     main_ = srf(0, 0);
   }
   void TearDown() override {
     tm_image_free(wm_term_handle);
     wm_term_handle = nullptr;
-    wm_term_override = nullptr;
     WmFresh::TearDown();
   }
   TWND* win(int32_t row, int32_t col, int32_t rows, int32_t cols, uint8_t type = 0, int32_t rr = 0, int32_t rc = 0,

@@ -69,8 +69,7 @@ class WmSession : public WmFresh {
     WmFresh::SetUp();
     g_rec = {};
     tm_keymaps_forget();
-    wm_term_override = &kRecTerm;
-    fms_backends.native = unix_fm_init;
+    hooks_.set(wm_term_override, &kRecTerm);
     com.data_dir = com.path_root = cstr{uint16_t(dir_.path.size()), dir_.path.data()};
     ASSERT_EQ(fm_init(), 1);  // again, on the scratch directory
     memcpy(com.keymap_id, "xterm     ABC", 13);
@@ -82,13 +81,9 @@ class WmSession : public WmFresh {
   void TearDown() override {
     wm_clr_scope(com.sys_scope);
     unsetenv("KIVO_TST_DIR");
-    store_hooks.lock_status = nullptr;
-    tm_hooks.get_ed = nullptr;
-    screen_hooks.status_show = nullptr;
-    wm_term_override = nullptr;
+    wms.started = false;  // the next test's window manager has not started
     wm_term_handle = nullptr;
     tm_image_free(g_rec.image);
-    fms_backends = {};
     fms_install(FMS_NATIVE, nullptr);
     WmFresh::TearDown();
   }

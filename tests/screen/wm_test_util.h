@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../fixtures/hook_override.h"
 #include "../foundation/test_support.h"
 #include "fm/fm.h"
 #include "fm/memfile.h"
@@ -19,8 +20,8 @@ class WmFresh : public Fresh {
  protected:
   void SetUp() override {
     Fresh::SetUp();
-    ut_clear_hooks.files = fm_clr_scope;
-    wm_register_hooks();
+    hooks_.set(ut_clear_hooks.files, fm_clr_scope);
+    screen_register_hooks();
     ASSERT_EQ(fm_init(), 1);
     ASSERT_EQ(wm_objects_init(), 1);
     com.scr_rows = 24;
@@ -28,11 +29,12 @@ class WmFresh : public Fresh {
   }
   void TearDown() override {
     wm_clr_scope(0);  // the windows' and surfaces' own memory goes before their pools do
-    ut_clear_hooks = {};
+    all_.restore();
     mm_fms_install();
     mm_destroy_all();  // before the next test's mm_init takes their pools
     Fresh::TearDown();
   }
+  kivo_test::hook_snapshot all_;  // what screen_register_hooks fills goes back
   TSRF* srf(int32_t rows, int32_t cols, uint32_t scope = 1) {
     SRF_BLK b{0, rows, cols};
     return WM__CREATE_SRF(&b, scope);

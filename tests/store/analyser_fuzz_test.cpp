@@ -8,6 +8,7 @@
 
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "analyser_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
@@ -24,7 +25,6 @@ class AnalyserFuzz : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet_presenter;
     {
       test::pair_builder b(base_, 2);
       for (int i = 0; i < 700; ++i) {
@@ -37,7 +37,7 @@ class AnalyserFuzz : public ::testing::Test {
     key_ = slurp(base_ + ".key");
     ASSERT_EQ(test::verify_in_child(base_), 1);
   }
-  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
+  kivo_test::scoped_hook<sys_err_presenter> quiet_{foundation_seams.err_presenter, test::quiet_presenter};
 
   // The interactive session over the damaged pair, in a child with an alarm:
   // its exit status, or -1 for a crash and -2 for a hang.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "../fixtures/hook_override.h"
 #include "analyser_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
@@ -19,7 +20,6 @@ class AnalyserSession : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet_presenter;
     test::pair_builder b(base_, 2);
     for (int i = 0; i < 200; ++i) {
       auto r = make_rec(i, i % 10 == 0 ? 0 : 100 + i, "customer");
@@ -27,7 +27,7 @@ class AnalyserSession : public ::testing::Test {
       if (i % 8 == 7) b.del(seek, r);
     }
   }
-  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
+  kivo_test::scoped_hook<sys_err_presenter> quiet_{foundation_seams.err_presenter, test::quiet_presenter};
 
   // Runs "kivo -an=<base>.dat" with `script` on a pipe; the error stream's
   // text, and the exit status in *rc.

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "../fixtures/hook_override.h"
 #include "analyser_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
@@ -21,11 +22,8 @@ using test::spill;
 
 class AnalyserVerify : public ::testing::Test {
  public:
-  void SetUp() override {
-    com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet_presenter;
-  }
-  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
+  void SetUp() override { com_fill(0, nullptr); }
+  kivo_test::scoped_hook<sys_err_presenter> quiet_{foundation_seams.err_presenter, test::quiet_presenter};
 
   // A pair of n records: every seventh has a null second key, every fifth
   // is deleted again, so chains and FREE_BLOCKs are in use.

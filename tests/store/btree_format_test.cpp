@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "../fixtures/hook_override.h"
 #include "btree_test_util.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
@@ -19,12 +20,11 @@ class BtreeFormat : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
+    hooks_.set(foundation_seams.err_presenter, test::quiet_presenter);
   }
   void TearDown() override {
     if (c_) bdeaccess(c_);
     if (f_) bclose(f_);
-    foundation_hooks.err_presenter = old_;
   }
   void open(int expect_status = BRF_NOT_FOUND_FILE) {
     int st;
@@ -49,7 +49,7 @@ class BtreeFormat : public ::testing::Test {
   std::string path_ = dir_.file("t.key");
   BT_FILE* f_ = nullptr;
   BT_CURSOR* c_ = nullptr;
-  sys_err_presenter old_ = nullptr;
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(BtreeFormat, NewKeyFileIsEmptyUntilItsFirstKeyThenHeaderRootAndLeafGolden) {

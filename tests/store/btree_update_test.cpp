@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "../fixtures/hook_override.h"
 #include "btree_test_util.h"
 #include "foundation/com.h"
 #include "foundation/os_calls.h"
@@ -36,7 +37,6 @@ class BtreeUpdate : public ::testing::Test {
     ASSERT_EQ(bsetkey(c_, &d, true), BRF_KEY_CREATED);
   }
   void TearDown() override {
-    os_sys = os_real_calls();
     bdeaccess(c_);
     bclose(f_);
   }
@@ -127,9 +127,10 @@ TEST_F(BtreeUpdate, NoPageForASplitFailsTheInsertAndLeavesTheTreeAsItWas) {
   insert_range(0, kM10 - 1);  // the root leaf one short of full
   test::tree_report before = report();
   g_fail_from = static_cast<uint32_t>(test::read_file(path_).size());
-  os_sys.pwrite = pwrite_failing_past;
-  EXPECT_EQ(binsert(c_, rec(500).data(), 9000), BRF_NO_SPACE);
-  os_sys = os_real_calls();
+  {
+    kivo_test::scoped_hook failing(os_sys.pwrite, pwrite_failing_past);
+    EXPECT_EQ(binsert(c_, rec(500).data(), 9000), BRF_NO_SPACE);
+  }
   test::tree_report after = report();
   ASSERT_EQ(after.entries[0].size(), before.entries[0].size());
   for (size_t i = 0; i < after.entries[0].size(); ++i) EXPECT_EQ(after.entries[0][i].dseek, before.entries[0][i].dseek);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/bytes.h"
 #include "foundation/foundation.h"
 #include "store/brf_status.h"
@@ -34,11 +35,10 @@ class DataFile : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
+    hooks_.set(foundation_seams.err_presenter, test::quiet_presenter);
   }
   void TearDown() override {
     for (BRF_FILE* f : open_) brfclose(f);
-    foundation_hooks.err_presenter = old_;
   }
   // A new, upgraded (version 2) file without keys.
   BRF_FILE* make(const std::string& name, uint32_t rec_len = 0) {
@@ -72,7 +72,7 @@ class DataFile : public ::testing::Test {
 
   scratch_dir dir_;
   std::vector<BRF_FILE*> open_;
-  sys_err_presenter old_;
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(DataFile, NewFileReadsUnversionedAndRefusesAllocationUntilUpgraded) {
@@ -245,10 +245,10 @@ TEST_F(DataFile, OpenErrorsMapToStatuses) {
   EXPECT_EQ(brfopen(&status, long_name.c_str(), BRF_NO_KEYS, 0, false), nullptr);
   EXPECT_EQ(status, BRF_SYS_ERR);
   // Keys without a key-file module: refused, nothing created.
-  brf_key_hooks saved = brf_key_file;
-  brf_key_file.open = nullptr;
-  EXPECT_EQ(brfopen(&status, dir_.file("keyed").c_str(), BRF_CREATE, 0, false), nullptr);
-  brf_key_file = saved;
+  {
+    kivo_test::scoped_hook no_key_file(brf_key_file.open, nullptr);
+    EXPECT_EQ(brfopen(&status, dir_.file("keyed").c_str(), BRF_CREATE, 0, false), nullptr);
+  }
   EXPECT_EQ(file_size(dat("keyed")), -1);
 }
 

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/os_calls.h"
 
 namespace kivo::test {
@@ -129,15 +131,20 @@ inline os_call_table faulty_calls() {
   return t;
 }
 
+// The faulty table while it is armed; disarming puts back the table it
+// replaced.
+inline std::optional<kivo_test::scoped_hook<os_call_table>> g_fault_calls;
+
 // Arms the table to fail call `nth` (from 1) with `kind`.
 inline void fault_arm(fault_kind kind, long nth) {
   g_fault = fault_state{kind, nth, 0, false, false, ""};
-  os_sys = faulty_calls();
+  g_fault_calls.reset();
+  g_fault_calls.emplace(os_sys, faulty_calls());
 }
 
 // Puts the real calls back; whether the fault was met.
 inline bool fault_disarm() {
-  os_sys = os_real_calls();
+  g_fault_calls.reset();
   return g_fault.fired;
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "store/fd_cache.h"
@@ -36,17 +37,16 @@ class FdCache : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
+    hooks_.set(foundation_seams.err_presenter, test::quiet_presenter);
     fd_cache_after_fork();  // a clean table, whatever earlier tests left
   }
   void TearDown() override {
-    os_sys = os_real_calls();
+    hooks_.restore();
     for (int s : slots_) kivo_close(s);
     unsetenv("KIVO_MAX_FILES");
     unsetenv("KIVO_FD_CACHE_LOG");
     unsetenv("KIVO_FD_CACHE_CODE");
     fd_cache_configure();
-    foundation_hooks.err_presenter = old_;
   }
   void set_max(const char* n) {
     setenv("KIVO_MAX_FILES", n, 1);
@@ -70,7 +70,7 @@ class FdCache : public ::testing::Test {
   }
   scratch_dir dir_;
   std::vector<int> slots_;
-  sys_err_presenter old_;
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(FdCache, LeastRecentlyUsedFileLosesDescriptorAndReopensWithoutCreateAtItsPosition) {
@@ -82,7 +82,7 @@ TEST_F(FdCache, LeastRecentlyUsedFileLosesDescriptorAndReopensWithoutCreateAtIts
   EXPECT_TRUE(fd_cache_is_open(a));
   EXPECT_FALSE(fd_cache_is_open(b));
   EXPECT_EQ(fd_cache_open_count(), 2);
-  os_sys.open = recording_open;
+  hooks_.set(os_sys.open, recording_open);
   g_open_flags.clear();
   EXPECT_EQ(read_all(b), "beta");
   ASSERT_EQ(g_open_flags.size(), 1u);
@@ -181,11 +181,12 @@ TEST_F(FdCache, NoDescriptorToFreeGivesUpWithLog) {
   fd_cache_configure();
   int a = open_slot(make_file("a", "a"));
   ASSERT_EQ(bt_share_at(a, 5, 0, 1, LOCK_RECORD), 1);
-  os_sys.open = refusing_open;
-  errno = 0;
-  EXPECT_EQ(kivo_open(make_file("b", "b").c_str(), O_RDWR, 0), -1);
-  EXPECT_EQ(errno, EMFILE);
-  os_sys = os_real_calls();
+  {
+    kivo_test::scoped_hook refusing(os_sys.open, refusing_open);
+    errno = 0;
+    EXPECT_EQ(kivo_open(make_file("b", "b").c_str(), O_RDWR, 0), -1);
+    EXPECT_EQ(errno, EMFILE);
+  }
   std::stringstream text;
   text << std::ifstream(log).rdbuf();
   EXPECT_NE(text.str().find("Bypassing for locks"), std::string::npos);

@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 
+#include "../fixtures/hook_override.h"
 #include "analyser_test_util.h"
 #include "fault_util.h"
 #include "foundation/com.h"
@@ -25,11 +26,8 @@ std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; 
 
 class FlatTransfer : public ::testing::Test {
  protected:
-  void SetUp() override {
-    com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet_presenter;
-  }
-  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
+  void SetUp() override { com_fill(0, nullptr); }
+  kivo_test::scoped_hook<sys_err_presenter> quiet_{foundation_seams.err_presenter, test::quiet_presenter};
 
   int import_text(const std::string& text) {
     spill(base_, bytes(text));
@@ -159,15 +157,17 @@ TEST_F(FlatTransfer, FailedWritebackStartsChangeNothing) {
   starts = 0;
   std::string text;
   for (int i = 0; i < 90000; ++i) text += std::to_string(i) + std::string(100, 'w') + "\n";
-  os_sys.sync_file_range = [](int, off_t, off_t, unsigned) {
-    ++starts;
-    errno = EIO;
-    return -1;
-  };
-  const int imported = import_text(text);
-  unlink(base_.c_str());
-  const int exported = brf2flat_run(base_.c_str());
-  os_sys = os_real_calls();
+  int imported, exported;
+  {
+    kivo_test::scoped_hook failing(os_sys.sync_file_range, [](int, off_t, off_t, unsigned) {
+      ++starts;
+      errno = EIO;
+      return -1;
+    });
+    imported = import_text(text);
+    unlink(base_.c_str());
+    exported = brf2flat_run(base_.c_str());
+  }
   EXPECT_EQ(imported, 0);
   EXPECT_EQ(exported, 0);
   EXPECT_GE(starts, 2) << "both tools start the write of their output";

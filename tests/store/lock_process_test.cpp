@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/foundation.h"
 #include "store/brf_status.h"
 #include "store/data_file.h"
@@ -59,7 +60,7 @@ class Locks : public ::testing::Test {
   void SetUp() override {
     com_fill(0, nullptr);
     tools_register_hooks();  // the user's break request reaches the lock wait
-    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
+    hooks_.set(foundation_seams.err_presenter, test::quiet_presenter);
     fd_cache_after_fork();
     base_ = dir_.file("d");
     make_data_file(base_);
@@ -76,14 +77,11 @@ class Locks : public ::testing::Test {
     brfclose(f);
   }
   void TearDown() override {
-    store_hooks.lock_break_requested = nullptr;
-    store_hooks.lock_status = nullptr;
     lock_wait_notice_ms = 10000;
     com_dbg_ctl_bits = 0;
     g_status_fd = -1;
     unsetenv("KIVO_MAX_FILES");
     fd_cache_after_fork();
-    foundation_hooks.err_presenter = old_;
   }
   BRF_FILE* open_data(bool exclusive, int* status, const std::string& base = "") {
     return brfopen(status, (base.empty() ? base_ : base).c_str(), BRF_NO_KEYS, 0, exclusive);
@@ -116,7 +114,7 @@ class Locks : public ::testing::Test {
       if (free_seek && lock_record(g, free_seek, false) != BRF_OK) return 92;  // another record is free
       lock_wait_notice_ms = 50;
       g_status_fd = status_line.fd[1];
-      store_hooks.lock_status = status_to_pipe;
+      kivo_test::scoped_hook to_pipe(store_hooks.lock_status, status_to_pipe);
       return lock_record(g, seek, true) == BRF_OK ? 0 : 93;
     });
   }
@@ -126,7 +124,8 @@ class Locks : public ::testing::Test {
   scratch_dir dir_;
   std::string base_;
   uint32_t rec_[2] = {};
-  sys_err_presenter old_;
+  kivo_test::hook_snapshot all_;  // what tools_register_hooks fills goes back too
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(Locks, HeaderLockSharedOpensTogetherExclusiveOpensAlone) {
@@ -207,9 +206,9 @@ TEST_F(Locks, DeadlockPairIsRefusedToOneOfTheWaiters) {
   ASSERT_EQ(child_holds.receive(), 'x');
   lock_wait_notice_ms = 50;
   g_status_fd = parent_waits.fd[1];
-  store_hooks.lock_status = [](const char* text) {
+  kivo_test::scoped_hook shown(store_hooks.lock_status, [](const char* text) {
     if (text) status_to_pipe("x");
-  };
+  });
   // The parent's status line tells the child that the parent is waiting.
   int rc = lock_record(f, rec_[1], true);
   if (rc != BRF_OK) brfunlock(f->slot, &held, false);
@@ -254,14 +253,14 @@ TEST_F(Locks, DebuggerBreakAbortsAWait) {
   lock_wait_notice_ms = 20;
   // The user breaks in while the status line shows; a later signal (here a
   // timer) interrupts the wait again, and the wait gives up and stops it.
-  store_hooks.lock_status = [](const char* text) {
+  kivo_test::scoped_hook shown(store_hooks.lock_status, [](const char* text) {
     if (!text) return;
     com_dbg_ctl_bits |= kDbgBreakRequest;
     struct itimerval it {};
     it.it_value.tv_usec = 20000;
     it.it_interval.tv_usec = 20000;  // repeats, so no signal can fall between two waits
     setitimer(ITIMER_REAL, &it, nullptr);
-  };
+  });
   EXPECT_EQ(lock_record(f, rec_[0], true), BRF_LOCK_REFUSED);
   kill(holder, SIGKILL);
   wait_exit(holder);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/foundation.h"
 #include "record_test_util.h"
 
@@ -21,13 +22,12 @@ class RecordBuffers : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = quiet;
+    hooks_.set(foundation_seams.err_presenter, quiet);
     brfinit();
   }
   void TearDown() override {
     if (r_) brfdeaccess(r_);
     if (f_) brfclose(f_);
-    foundation_hooks.err_presenter = nullptr;
   }
   // A new file: with no key (fixed length: relative), key 0, or the three.
   void open(const char* name, uint32_t rec_len, int keys) {
@@ -53,6 +53,7 @@ class RecordBuffers : public ::testing::Test {
   scratch_dir dir_;
   BRF_FILE* f_ = nullptr;
   BRF_RCB* r_ = nullptr;
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(RecordBuffers, ShortFixedLengthRecordIsPaddedWithBlanksFromTheCallersBytesAlone) {

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "crash_test_util.h"
 #include "foundation/foundation.h"
 
@@ -28,7 +29,7 @@ using namespace test;
 // changes the keys.
 [[noreturn]] void writer(const std::string& base, int fd, uint32_t seed, bool exclusive) {
   fd_cache_after_fork();
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   int st;
   BRF_FILE* f = brfopen(&st, base.c_str(), 0, 0, exclusive);
   if (!f) _exit(4);
@@ -58,7 +59,7 @@ using namespace test;
 
 void killed_writer_rounds(bool exclusive) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = count_repairs;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, count_repairs);
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("crash");
@@ -94,7 +95,6 @@ void killed_writer_rounds(bool exclusive) {
   EXPECT_GT(acked, rounds * 5);
   ::testing::Test::RecordProperty("repairs", repairs_seen());
   printf("%d kills, %ld acknowledged writes, %d repairs\n", rounds, acked, repairs_seen());
-  foundation_hooks.err_presenter = nullptr;
 }
 
 TEST(RecordCrash, KilledWriterLeavesAPairHoldingEveryAcknowledgedWrite) { killed_writer_rounds(false); }

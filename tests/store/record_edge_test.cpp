@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/foundation.h"
 #include "record_test_util.h"
 
@@ -16,13 +17,12 @@ class RecordEdge : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet;
+    hooks_.set(foundation_seams.err_presenter, test::quiet);
     brfinit();
   }
   void TearDown() override {
     for (BRF_RCB* r : rcbs_) brfdeaccess(r);
     for (BRF_FILE* f : files_) brfclose(f);
-    foundation_hooks.err_presenter = nullptr;
   }
   BRF_RCB* open(const char* name, uint16_t mode, uint32_t rec_len, bool keys) {
     int st;
@@ -50,6 +50,7 @@ class RecordEdge : public ::testing::Test {
   std::vector<BRF_RCB*> rcbs_;
   uint8_t buf_[4096];
   uint32_t len_ = 0;
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(RecordEdge, DeletedRecordByNumberGives16AndSequenceSkipsIt) {

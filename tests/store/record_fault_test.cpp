@@ -11,6 +11,7 @@
 // KIVO_STRESS_SCALE adds files with more records (deeper trees).
 #include <gtest/gtest.h>
 
+#include "../fixtures/hook_override.h"
 #include "analyser_test_util.h"
 #include "crash_test_util.h"
 #include "fault_util.h"
@@ -65,13 +66,10 @@ class RecordFault : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet;
+    hooks_.set(foundation_seams.err_presenter, test::quiet);
     brfinit();
   }
-  void TearDown() override {
-    test::fault_disarm();
-    foundation_hooks.err_presenter = nullptr;
-  }
+  void TearDown() override { test::fault_disarm(); }
 
   // The pair every round starts from: `count` records under three keys.
   void build_gold(uint32_t count) {
@@ -205,6 +203,7 @@ class RecordFault : public ::testing::Test {
   BRF_FILE* f_ = nullptr;
   BRF_RCB* r_ = nullptr;
   bool exclusive_ = false;  // the work pair held alone: no lock calls, the change count kept in memory
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(RecordFault, EveryFailedCallLeavesTheRecordsAsBeforeOrAsAfter) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
 #include "record_test_util.h"
@@ -58,13 +59,9 @@ class RecordProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet);
+    hooks_.set(foundation_seams.err_presenter, test::quiet);
     brfinit();
     base_ = dir_.file("p");
-  }
-  void TearDown() override {
-    os_sys = os_real_calls();
-    foundation_hooks.err_presenter = old_;
   }
   template <typename Fn>
   pid_t spawn(Fn fn) {
@@ -78,7 +75,7 @@ class RecordProcess : public ::testing::Test {
   }
   test::scratch_dir dir_;
   std::string base_;
-  sys_err_presenter old_;
+  kivo_test::hook_overrides hooks_;
 };
 
 // Writer `w` of two: puts, rewrites (in place and moving) and deletes on
@@ -343,10 +340,11 @@ TEST_F(RecordProcess, CallsPerOperationOnASharedAndAnExclusivePair) {
     std::vector<uint8_t> rec = rec_of(5, 6, 40);
     ASSERT_EQ(brfseek(r, kSeekEqual, rec.data(), kWholeRecord, buf.data(), buf.size(), &len), BRF_OK);
     g_locks = g_reads = g_writes = 0;
-    os_sys.fcntl_lock = count_lock;
-    os_sys.pread = count_pread;
-    os_sys.pwrite = count_pwrite;
-    os_sys.pwritev = count_pwritev;
+    kivo_test::hook_overrides counting;
+    counting.set(os_sys.fcntl_lock, count_lock);
+    counting.set(os_sys.pread, count_pread);
+    counting.set(os_sys.pwrite, count_pwrite);
+    counting.set(os_sys.pwritev, count_pwritev);
     switch (t.op) {
       case kSeek: st = brfseek(r, kSeekEqual, rec.data(), kWholeRecord, buf.data(), buf.size(), &len); break;
       case kNext: st = brfnext(r, buf.data(), buf.size(), &len); break;
@@ -357,7 +355,7 @@ TEST_F(RecordProcess, CallsPerOperationOnASharedAndAnExclusivePair) {
       case kRewrite: st = brfrewrite(r, rec.data(), static_cast<uint32_t>(rec.size())); break;
       case kDelete: st = brfdelete(r); break;
     }
-    os_sys = os_real_calls();
+    counting.restore();
     EXPECT_EQ(st, BRF_OK);
     EXPECT_LE(g_locks, t.locks);
     EXPECT_LE(g_reads, t.reads);

@@ -10,6 +10,7 @@
 
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "crash_test_util.h"
 #include "foundation/foundation.h"
 
@@ -23,7 +24,7 @@ constexpr uint32_t kIds = 16;  // ids 0..15 come and go
 // Swaps live and gone ids for ever: deletes a live one, puts a gone one.
 [[noreturn]] void swapper(const std::string& base, uint32_t seed) {
   fd_cache_after_fork();
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   session s(base);
   BRF_RCB* r = s.r;
   if (!r) _exit(5);
@@ -47,7 +48,7 @@ constexpr uint32_t kIds = 16;  // ids 0..15 come and go
 // delivered another record or kept a lock they should not.
 [[noreturn]] void reader(const std::string& base, uint32_t seed, int reads) {
   fd_cache_after_fork();
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   session s(base);
   BRF_RCB* r = s.r;
   if (!r) _exit(5);
@@ -74,7 +75,7 @@ constexpr uint32_t kIds = 16;  // ids 0..15 come and go
 
 TEST(RecordRace, ReaderNeverGetsAnotherRecordThanItsKeyNames) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("race");
@@ -99,7 +100,6 @@ TEST(RecordRace, ReaderNeverGetsAnotherRecordThanItsKeyNames) {
   // Swappers killed inside a change leave the pair for the next session.
   record_model active;
   EXPECT_EQ(reopen_and_check(base, &active), "");
-  foundation_hooks.err_presenter = nullptr;
 }
 
 }  // namespace

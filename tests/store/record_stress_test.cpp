@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/foundation.h"
 #include "record_test_util.h"
 
@@ -22,7 +23,7 @@ class RecordStress : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = test::quiet;
+    hooks_.set(foundation_seams.err_presenter, test::quiet);
     brfinit();
     base_ = dir_.file("stress");
     int st;
@@ -36,7 +37,6 @@ class RecordStress : public ::testing::Test {
   void TearDown() override {
     brfdeaccess(r_);
     brfclose(f_);
-    foundation_hooks.err_presenter = nullptr;
   }
 
   // Positions on `id` with key 0 and reads it.
@@ -54,6 +54,7 @@ class RecordStress : public ::testing::Test {
   std::string base_;
   BRF_FILE* f_ = nullptr;
   BRF_RCB* r_ = nullptr;
+  kivo_test::hook_overrides hooks_;
 };
 
 TEST_F(RecordStress, RandomOperationsMatchTheModelAndEveryIndexMatchesTheData) {

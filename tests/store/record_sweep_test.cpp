@@ -19,6 +19,7 @@
 #include <memory>
 #include <set>
 
+#include "../fixtures/hook_override.h"
 #include "crash_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
@@ -251,12 +252,12 @@ struct sweep_mode {
 
 [[noreturn]] void run_steps(const std::string& base, const std::vector<step>& steps, const sweep_mode& mode, int fd) {
   fd_cache_after_fork();
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   int st;
   BRF_FILE* f = brfopen(&st, base.c_str(), mode.keys ? 0 : BRF_NO_KEYS, 0, mode.exclusive);
   BRF_RCB* r = f ? brfaccess(&st, f, 0, false) : nullptr;
   if (!r || (mode.keys ? use_three_keys(r) != BRF_OK : !brf_header_from_file(f))) _exit(5);
-  os_sys = dying_calls();
+  kivo_test::scoped_hook dying(os_sys, dying_calls());
   std::vector<uint8_t> buf(70000);
   for (const step& s : steps) {
     if (s.op != kPut && !position_on(r, s.id, mode.keys, buf)) _exit(7);
@@ -435,7 +436,7 @@ void report(const char* what, const sweep_totals& t, const std::vector<std::stri
 
 TEST(RecordSweep, EveryKillPointLeavesASoundOrRepairedPair) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = count_repairs;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, count_repairs);
   brfinit();
   sweep_totals t;
   std::vector<std::string> failures;
@@ -444,12 +445,11 @@ TEST(RecordSweep, EveryKillPointLeavesASoundOrRepairedPair) {
       for (bool cut : {false, true}) sweep(kind, {cut, exclusive, true}, &t, &failures);
   report("with keys", t, failures);
   EXPECT_GT(t.points, 1000);
-  foundation_hooks.err_presenter = nullptr;
 }
 
 TEST(RecordSweep, EveryKillPointLeavesAFileWithoutKeysThatTheRepairMakesSound) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   brfinit();
   sweep_totals t;
   std::vector<std::string> failures;
@@ -458,7 +458,6 @@ TEST(RecordSweep, EveryKillPointLeavesAFileWithoutKeysThatTheRepairMakesSound) {
       for (bool cut : {false, true}) sweep(kind, {cut, exclusive, false}, &t, &failures);
   report("without keys", t, failures);
   EXPECT_GT(t.points, 100);
-  foundation_hooks.err_presenter = nullptr;
 }
 
 // --- the administrator's repair ----------------------------------------------
@@ -480,7 +479,7 @@ void killed_in_a_split(const std::string& base, record_model* model) {
 
 TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   brfinit();
   struct {
     const char* name;
@@ -516,7 +515,6 @@ TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
       EXPECT_EQ(read_file(base + ".key"), key);
     }
   }
-  foundation_hooks.err_presenter = nullptr;
 }
 
 // A writer killed after freeing a moved record's old place, before the copy
@@ -551,7 +549,7 @@ uint32_t killed_before_a_move_is_finished(const std::string& base, record_model*
 // moved record.
 TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("null");
@@ -567,7 +565,6 @@ TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
   int32_t count = 0;
   EXPECT_EQ(analyze(base.c_str(), 0, &count), 1);
   EXPECT_EQ(count, 21);
-  foundation_hooks.err_presenter = nullptr;
 }
 
 // The copy's completion cut by the kill at a page boundary: its flags say
@@ -575,7 +572,7 @@ TEST(RecordRepair, RecordOutsideEveryKeyWaitsForTheRepairOfAMove) {
 // finishes it; the moved record is not dropped.
 TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("cut");
@@ -589,7 +586,6 @@ TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
   ASSERT_EQ(reopen_and_check(base, &active), "");
   model[id_text(10)] = record_of(10, 10002, 97);
   EXPECT_EQ(active, model);
-  foundation_hooks.err_presenter = nullptr;
 }
 
 // A data file without keys whose free list is damaged in one of several
@@ -597,7 +593,7 @@ TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
 // is, and no record is touched either way.
 TEST(RecordRepair, OptionRepairsTheFreeListOfAFileWithoutKeys) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   brfinit();
   // Each case damages the file image `d`, whose live record `live` is at
   // the given seek.
@@ -651,7 +647,6 @@ TEST(RecordRepair, OptionRepairsTheFreeListOfAFileWithoutKeys) {
         active[std::string(r.body.begin(), r.body.begin() + kIdLen)] = r.body;
     EXPECT_EQ(active, model);
   }
-  foundation_hooks.err_presenter = nullptr;
 }
 
 }  // namespace

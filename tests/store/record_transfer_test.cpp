@@ -13,6 +13,7 @@
 #include <map>
 #include <random>
 
+#include "../fixtures/hook_override.h"
 #include "crash_test_util.h"
 #include "foundation/foundation.h"
 #include "store/analyser.h"
@@ -91,7 +92,7 @@ int read_locked(transfer_rcb& t, uint32_t id, tally* n) {
 // a random one. Writes its tally and acknowledgements to `out`.
 [[noreturn]] void transferer(const std::string& base, int p, uint32_t count, const std::string& out) {
   fd_cache_after_fork();
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   alarm(600);  // a hang fails the test instead of stopping it
   int st;
   BRF_FILE* f = brfopen(&st, base.c_str(), 0, 0, false);
@@ -137,7 +138,7 @@ int read_locked(transfer_rcb& t, uint32_t id, tally* n) {
 
 TEST(RecordTransfers, LockedKeyedReadsNeverReportALiveRecordDeletedAndNoTransferIsLost) {
   com_fill(0, nullptr);
-  foundation_hooks.err_presenter = quiet;
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
   brfinit();
   scratch_dir dir;
   std::string base = dir.file("bank");
@@ -200,7 +201,6 @@ TEST(RecordTransfers, LockedKeyedReadsNeverReportALiveRecordDeletedAndNoTransfer
   brfdeaccess(r);
   int32_t count = 0;
   EXPECT_EQ(analyze(base.c_str(), 0, &count), 1);
-  foundation_hooks.err_presenter = nullptr;
 }
 
 }  // namespace

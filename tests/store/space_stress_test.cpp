@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/bytes.h"
 #include "foundation/foundation.h"
 #include "record_test_util.h"
@@ -47,12 +48,11 @@ class Space : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    old_ = std::exchange(foundation_hooks.err_presenter, test::quiet_presenter);
+    hooks_.set(foundation_seams.err_presenter, test::quiet_presenter);
     errs_ = sys_err_count();
   }
   void TearDown() override {
     if (f_) brfclose(f_);
-    foundation_hooks.err_presenter = old_;
   }
   BRF_FILE* open(uint16_t extra = BRF_CREATE) {
     int status = -1;
@@ -63,7 +63,7 @@ class Space : public ::testing::Test {
   std::string dat() { return dir_.file("s") + ".dat"; }
   scratch_dir dir_;
   BRF_FILE* f_ = nullptr;
-  sys_err_presenter old_;
+  kivo_test::hook_overrides hooks_;
   unsigned errs_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <set>
 
+#include "../fixtures/hook_override.h"
 #include "crash_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
@@ -25,14 +26,14 @@ struct StorageTexts : ::testing::Test {
     brfinit();
     g_texts.clear();
     g_locks.clear();
-    foundation_hooks.err_presenter = [](const char*, int, const char* t) { g_texts.push_back(t); };
+    hooks_.set(foundation_seams.err_presenter, [](const char*, int, const char* t) { g_texts.push_back(t); });
     make_pair(base_, 3, 10, &m_);
   }
-  void TearDown() override { foundation_hooks.err_presenter = nullptr; }
   bool said(const std::string& t) { return std::find(g_texts.begin(), g_texts.end(), t) != g_texts.end(); }
   scratch_dir dir_;
   std::string base_ = dir_.file("st");
   record_model m_;
+  kivo_test::hook_overrides hooks_;
 };
 
 // Buffers that do not fit their kind; then the analyser's second read of the
@@ -50,13 +51,14 @@ TEST_F(StorageTexts, BuffersAndTheAnalyserNameWhatFailed) {
     EXPECT_TRUE(said(text)) << text;
   }
   for (g_fail_at = 0, g_calls = 0; g_fail_at < 2; ++g_fail_at) {
-    os_sys.pread = [](int fd, void* b, size_t n, off_t at) -> ssize_t {
-      bool hit = at == (g_fail_at ? 512 + 12 + kFixedPart + 10 : 512) && n == (g_fail_at ? 4u : 12u);
-      return hit && ++g_calls % 2 == 0 ? (errno = EIO, -1) : pread(fd, b, n, at);
-    };
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(brfanal((base_ + ".dat").c_str(), 0, 0, nullptr), 0);
-    os_sys = os_real_calls();
+    {
+      kivo_test::scoped_hook failing(os_sys.pread, [](int fd, void* b, size_t n, off_t at) -> ssize_t {
+        bool hit = at == (g_fail_at ? 512 + 12 + kFixedPart + 10 : 512) && n == (g_fail_at ? 4u : 12u);
+        return hit && ++g_calls % 2 == 0 ? (errno = EIO, -1) : pread(fd, b, n, at);
+      });
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(brfanal((base_ + ".dat").c_str(), 0, 0, nullptr), 0);
+    }
     std::string text = g_fail_at ? "trailer" : "header";
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Can't read record " + text + " at 512\n"),
               std::string::npos);
@@ -72,11 +74,13 @@ TEST_F(StorageTexts, FailedKeyDeleteSaysWhetherItWasTheCurrentKey) {
     uint32_t len = 0;
     ASSERT_EQ(brfseek(s.r, kSeekEqual, rec.data(), kWholeRecord, buf.data(), buf.size(), &len), BRF_OK);  // still there
     g_calls = 0;
-    os_sys.pwrite = [](int fd, const void* b, size_t n, off_t at) -> ssize_t {
-      return ++g_calls == g_fail_at ? (errno = EIO, -1) : pwrite(fd, b, n, at);
-    };
-    int st = brfdelete(s.r);
-    os_sys = os_real_calls();
+    int st;
+    {
+      kivo_test::scoped_hook failing(os_sys.pwrite, [](int fd, const void* b, size_t n, off_t at) -> ssize_t {
+        return ++g_calls == g_fail_at ? (errno = EIO, -1) : pwrite(fd, b, n, at);
+      });
+      st = brfdelete(s.r);
+    }
     EXPECT_TRUE(st != BRF_OK || brfput(s.r, rec.data(), static_cast<uint32_t>(rec.size())) == BRF_OK);
   }
   EXPECT_TRUE(said("key delete failed") && said("key delete failed."));
@@ -91,15 +95,16 @@ TEST_F(StorageTexts, RewriteInPlaceTakesTheUpdateLockAndEachKeyTheTreeLock) {
   uint32_t len = 0;
   ASSERT_EQ(brfseek(s.r, kSeekEqual, rec.data(), kWholeRecord, buf.data(), buf.size(), &len), BRF_OK);
   rec.back() ^= 1;  // same length, same keys
-  os_sys.fcntl_lock = [](int fd, int cmd, struct flock* fl) {
-    char path[PATH_MAX] = {};
-    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
-    if (fl->l_type == F_WRLCK && n > 0) g_locks.push_back({path[n - 1], fl->l_start});
-    return fcntl(fd, cmd, fl);
-  };
-  EXPECT_EQ(brfrewrite(s.r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
-  EXPECT_EQ(brfput(s.r, added.data(), static_cast<uint32_t>(added.size())), BRF_OK);
-  os_sys = os_real_calls();
+  {
+    kivo_test::scoped_hook recording(os_sys.fcntl_lock, [](int fd, int cmd, struct flock* fl) {
+      char path[PATH_MAX] = {};
+      ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+      if (fl->l_type == F_WRLCK && n > 0) g_locks.push_back({path[n - 1], fl->l_start});
+      return fcntl(fd, cmd, fl);
+    });
+    EXPECT_EQ(brfrewrite(s.r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
+    EXPECT_EQ(brfput(s.r, added.data(), static_cast<uint32_t>(added.size())), BRF_OK);
+  }
   std::pair<char, off_t> update{'t', kUpdateLockByte}, tree{'y', kTreeLockByte};
   EXPECT_EQ(g_locks, (std::vector{update, update, tree, tree, tree}));
 }

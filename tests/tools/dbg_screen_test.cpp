@@ -3,6 +3,7 @@
 // copy of the default installation; keys are the default keymap's (OPTION
 // F1 and a digit, SELECT F6, ADD MODE F10, CANCEL F2 Shift-F1). Every wait
 // is for the screen or the end of the run.
+#include "../fixtures/hook_override.h"
 #include "se_run_util.h"
 #include "tools/dbg.h"
 #include "types/date_mask.h"

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "../compiler/stmt_line_util.h"
+#include "../fixtures/hook_override.h"
 #include "../interp/interp_test.h"
 #include "compiler/em_records.h"
 #include "compiler/pl.h"
@@ -41,15 +42,14 @@ class DbgFixture : public InterpBase {
  protected:
   void SetUp() override {
     InterpBase::SetUp();
-    ii_dbg_hooks = {inst_trap, inst_step_break, dbg_init, dbg_chk_watches};
-    real_guts = dbg_stmt_guts, dbg_stmt_guts = scripted;
+    hooks_.set(ii_dbg_hooks, ii_dbg_hook_table{inst_trap, inst_step_break, dbg_init, dbg_chk_watches});
+    hooks_.set(tools_seams.dbg_stmt_guts, scripted);
     g_stops.clear(), g_keys.clear();
     com.no_db_traps = 0;
     m->em_stamp1 = 0x11223344, m->em_stamp2 = 0x55667788;
   }
   void TearDown() override {
     dbg_cleanup(&pcb);
-    dbg_stmt_guts = real_guts;
     InterpBase::TearDown();
   }
   // A statement: its first instruction, recorded as a trap entry of `ep`.
@@ -96,7 +96,6 @@ class DbgFixture : public InterpBase {
     em_entry at;
   };
   std::vector<trap_at> traps;
-  dbg_screen_fn real_guts = nullptr;
 };
 
 // Event point 1: 100 NOP, 200 TRAP, 300 NOP, 400 NOP, then the end of code.
@@ -341,7 +340,9 @@ TEST_F(DebugWatches, FiresOnceWithTheNewestBytes) {
   };
   static std::vector<fired> fires;
   fires.clear();
-  dbg_watch_trigger = [](PCB*, const dbg_watch& w) { fires.push_back({com_dbg_ctl_bits, std::string(w.name, 22)}); };
+  hooks_.set(tools_seams.dbg_watch_trigger, [](PCB*, const dbg_watch& w) {
+    fires.push_back({com_dbg_ctl_bits, std::string(w.name, 22)});
+  });
   PCB other{};
   EXPECT_EQ(dbg_chk_watches(&pcb), 0);
   dbg_add_watch_at(&pcb, "ABC", "TOTAL", 0, a1.data(), 4);
@@ -366,7 +367,6 @@ TEST_F(DebugWatches, FiresOnceWithTheNewestBytes) {
   cleanup_watches(&other);
   EXPECT_EQ(dbg_watch_count(), 0u);
   EXPECT_EQ(com_dbg_ctl_bits & kDbgWatches, 0u);
-  dbg_watch_trigger = [](PCB*, const dbg_watch&) {};
 }
 
 // The watch list into an open file: one 28-byte record per watch, in list

@@ -1,5 +1,6 @@
 // Characteristics, boxes and exceptions chosen through the key loop and
 // merged at the next entry; centring a row; the preview in a nested level.
+#include "../fixtures/hook_override.h"
 #include "compiler/em.h"
 #include "compiler/em_records.h"
 #include "foundation/end_codes.h"
@@ -8,6 +9,7 @@
 #include "ie_test_util.h"
 #include "process/process.h"
 #include "tools/ie_harness.h"
+#include "tools/tools.h"
 
 namespace kivo::test {
 namespace {
@@ -31,7 +33,7 @@ class ImageAttributes : public ImageEditorFixture {
   // field; the language choice played through the executive's hook.
   void SetUp() override {
     ImageEditorFixture::SetUp();
-    pi_hooks.exec = choose_lang;
+    hooks_.set(process_seams.exec, choose_lang);
     g_levels.clear();
     tbl.assign(7, AREA_DESC{});
     for (uint32_t i = 0; i < 7; ++i) tbl[i].area_no = i + 1, tbl[i].size = i == 6 ? 700 : 4;
@@ -43,7 +45,6 @@ class ImageAttributes : public ImageEditorFixture {
   }
   void TearDown() override {
     ih_drop(pcb.pcb_handle);
-    pi_hooks.exec = nullptr;
     ImageEditorFixture::TearDown();
   }
   uint8_t edit_as(std::vector<ie_key> keys) {
@@ -297,7 +298,7 @@ TEST_F(ImageAttributes, CentringMovesTextItemsCharacteristicsAndExceptions) {
 
 TEST_F(ImageAttributes, PreviewShowsTheSavedImageViewOnlyAndCancelLeavesTheEditorAsItWas) {
   ASSERT_EQ(open(1), 1);
-  ie_show = watching_show;
+  hooks_.set(tools_seams.ie_show, watching_show);
   st()->line[1][0] = 'X';  // not saved
   g_lang = "   ";
   // In the preview: DELETE LINE, OPTION 13 and ADD MODE change nothing; END leaves it.
@@ -327,13 +328,13 @@ TEST_F(ImageAttributes, HarnessAnswersCharacteristicBoxAndExceptionRequests) {
   ASSERT_NE(script, nullptr);
   static bool xcept_shown;
   xcept_shown = false;
-  ie_show = [](SHOW_BLK* b, ARB* m) {
+  hooks_.set(tools_seams.ie_show, [](SHOW_BLK* b, ARB* m) {
     if (IE_STATE* s = ie_last(); s && s->xcept_view)
       for (const CHR_BLK& c : s->lchr)
         if (c.row == 6 && c.col == 1 && c.cols == 5 && (c.value & CM_UNDERLINE) && (c.value & CM_BOLD))
           xcept_shown = true;
     return scripted_show(b, m);
-  };
+  });
   uint8_t key[kImageKeyLen] = {2};
   memcpy(key + 1, "IMAGES                        ", 30), st_le32(key, 32, 1), key[IM_NUMBER] = 1;
   for (ie_key k : std::vector<ie_key>{{13, 1, 25},

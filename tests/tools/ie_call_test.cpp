@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/design_records.h"
 #include "foundation/bytes.h"
 #include "ie_install.h"

@@ -1,9 +1,11 @@
 // The graphical client's requests on the request block: the editor found,
 // items moved, cut, pasted and resized with their refusals, and the lists
 // of applications, files and fields.
+#include "../fixtures/hook_override.h"
 #include "fm/fm_open.h"
 #include "ie_test_util.h"
 #include "tools/ie_gui.h"
+#include "tools/tools.h"
 
 namespace kivo::test {
 namespace {
@@ -136,11 +138,11 @@ TEST_F(ImageClient, ResizeWithinTheImageOnlyAndNothingOnAViewOnlyImage) {
   static ImageClient* self;
   static std::vector<std::pair<int, uint32_t>> answers;  // result, status
   self = this, answers.clear();
-  ie_show = [](SHOW_BLK* b, ARB* m) {
+  hooks_.set(tools_seams.ie_show, [](SHOW_BLK* b, ARB* m) {
     if (answers.empty() && (b->show_flags & SHOW_INPUT))
       for (uint32_t op : {6u, 7u, 9u, 10u}) answers.push_back({self->ask(op, 2, 10, 8, 40), self->req.status});
     return scripted_show(b, m);
-  };
+  });
   EXPECT_EQ(edit({{LK_CANCEL, 1, 1}}), IE_END);
   EXPECT_EQ(answers, (std::vector<std::pair<int, uint32_t>>(4, {0, 2})));
   ASSERT_EQ(open(1), 1);

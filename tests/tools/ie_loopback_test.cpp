@@ -4,6 +4,7 @@
 // an item, then answers with key 101 on a free cell, OPTION 16 and END.
 #include <sys/wait.h>
 
+#include "../fixtures/hook_override.h"
 #include "../net/net_peer.h"
 #include "compiler/design_records.h"
 #include "ie_install.h"

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/os_calls.h"
 #include "ie_test_util.h"
 #include "tools/ie_harness.h"
@@ -141,9 +142,11 @@ TEST_F(ImageEditor, FailedSaveKeepsTheModelAndTheNextSaveStoresEverything) {
     armed = false;
     return errno = EIO, -1;
   };
-  os_sys = t;
-  const int saved = scr_save(st(), img);
-  os_sys = os_real_calls();
+  int saved;
+  {
+    kivo_test::scoped_hook failing(os_sys, t);
+    saved = scr_save(st(), img);
+  }
   EXPECT_EQ(saved, 0);
   EXPECT_FALSE(armed);
   EXPECT_FALSE(captured_errors().empty());

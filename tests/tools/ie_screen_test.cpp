@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 
+#include "../fixtures/hook_override.h"
 #include "compiler/design_records.h"
 #include "foundation/bytes.h"
 #include "ie_install.h"

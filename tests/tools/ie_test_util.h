@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "../design/design_test_util.h"
+#include "../fixtures/hook_override.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_show.h"
 #include "tools/ie.h"
 #include "tools/ie_internal.h"
+#include "tools/tools.h"
 
 namespace kivo::test {
 
@@ -61,7 +63,7 @@ class ImageEditorFixture : public DesignFiles {
     DesignFiles::SetUp();
     com.proc_scope = kScope;
     build(read_text("tests/tools/ie_tst.dsgn"), "IED");
-    ie_show = scripted_show;
+    hooks_.set(tools_seams.ie_show, scripted_show);
     ie_script().clear();
     ie_seen() = {};
   }
@@ -74,7 +76,6 @@ class ImageEditorFixture : public DesignFiles {
       open_.pop_back();
     }
     recurs_lvl = 0;
-    ie_show = wm_show;
     DesignFiles::TearDown();
   }
 

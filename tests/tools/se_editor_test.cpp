@@ -3,6 +3,7 @@
 // records left behind are read back through the flat export.
 #include <algorithm>
 
+#include "../fixtures/hook_override.h"
 #include "se_run_util.h"
 
 namespace kivo::test {

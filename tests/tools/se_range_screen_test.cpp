@@ -2,6 +2,7 @@
 // a tmux pane of 80 x 24 (TERM fixed by the harness's environment), keys as
 // the default keymap sends them (OPTION F1 then the digit, END Shift-F1,
 // CANCEL F2 Shift-F1); every wait is for the screen or the end of the run.
+#include "../fixtures/hook_override.h"
 #include "se_run_util.h"
 #include "tools/se_edit.h"
 

@@ -1,6 +1,7 @@
 // Ranges of lines (delete, move, copy, with the respecify point) and browse
 // jumps, typed as keystroke scripts through the tool harness; the records
 // left behind are read back through the flat export.
+#include "../fixtures/hook_override.h"
 #include "se_run_util.h"
 #include "tools/se_edit.h"
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
 #include "../screen/tm_test_util.h"

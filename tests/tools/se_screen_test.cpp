@@ -2,6 +2,7 @@
 // of 80 x 24 on a fixture installation, keys as the default keymap sends
 // them (ADD MODE F10, END Shift-F1, CANCEL F2 Shift-F1, CHANGE MODE
 // Shift-F2); every wait is for the screen or the end of the run.
+#include "../fixtures/hook_override.h"
 #include "se_run_util.h"
 
 namespace kivo::test {

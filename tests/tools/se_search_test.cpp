@@ -1,6 +1,7 @@
 // Search and replace: the substring rule with its trailing underline, and
 // runs of the editor through the tool harness (the cursor of each screen,
 // the messages, and the records stored).
+#include "../fixtures/hook_override.h"
 #include "foundation/bytes.h"
 #include "se_run_util.h"
 #include "tools/se_edit.h"

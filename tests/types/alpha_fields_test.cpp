@@ -5,6 +5,7 @@
 #include <random>
 #include <tuple>
 
+#include "../fixtures/hook_override.h"
 #include "cnv_test_util.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -102,15 +103,14 @@ TEST(AlphaFields, SeveralRowsStayInsideTheirRows) {
 }
 
 TEST(AlphaFields, TranslationRunsBothWays) {
-  types_hooks.xlate_fld = [](const CNV*, const char* dir, char* t, int n) {
+  kivo_test::scoped_hook xlate(types_hooks.xlate_fld, [](const CNV*, const char* dir, char* t, int n) {
     for (int i = 0; i < n; ++i) t[i] = static_cast<char>(dir[0] == 'D' ? tolower(t[i]) : toupper(t[i]));
     return 1;
-  };
+  });
   cnv_fix f(6, 1);
   cv_set_xlate(&f.c, "0LA", "0LA", "00", std::string(22, 'T').data(), 1);
   EXPECT_EQ(f.show("abc"), "ABC   ");
   EXPECT_EQ(f.read("ABC   "), "abc   ");
-  types_hooks.xlate_fld = nullptr;
 }
 
 // A stored value shown and read back is stored again unchanged, for every
@@ -166,9 +166,9 @@ class Tokens : public ::testing::Test {
   cnv_fix f;
   void SetUp() override {
     g_loads = g_text_reads = 0;
-    types_hooks.tokens = kTableHooks;
+    hooks_.set(types_hooks.tokens, kTableHooks);
   }
-  void TearDown() override { types_hooks.tokens = {}; }
+  kivo_test::hook_overrides hooks_;
   void field(uint8_t type, uint16_t size) {
     f.make(type, size);
     memcpy(f.elem + ELEM_DOMAIN, "REGION", 6);

@@ -54,7 +54,6 @@ TEST(CnvBlock, DateWithoutMaskShowsTheLastDefaultCutToItsLevels) {
 // element's levels, its parts clamped (a pair that is no number nor "--" is
 // refused either way).
 TEST(CnvBlock, TypedUniversalDatesByLevelsAndKeepType) {
-  kivo_test::scoped_hook typed_date(types_hooks.typed_date, &cv_typed_date);
   const auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
   const uint32_t mar15 = 738956, mar1 = mar15 - 14;  // 2024-03-15 and -01 as stored (day number - 370)
   struct row {

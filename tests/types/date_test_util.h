@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 #include "foundation/sys_err.h"
@@ -21,11 +22,12 @@ class DateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    foundation_hooks.err_presenter = quiet_sys_err;
+    hooks_.set(foundation_seams.err_presenter, quiet_sys_err);
     unsetenv("KIVO_PIVOT_YEAR");
     unsetenv("KIVO_PIVOT_ITEMS");
     date_pivot_reload(2026);
   }
+  kivo_test::hook_overrides hooks_;
 };
 
 struct compiled {

@@ -3,8 +3,10 @@
 // shapes (fills, grouping, signs, currency, credit/debit), the mask grammar,
 // the reference value and the text-held numbers.
 #include <gtest/gtest.h>
+#include <optional>
 #include <utility>
 
+#include "../fixtures/hook_override.h"
 #include "foundation/foundation.h"
 #include "foundation/sys_err.h"
 #include "num_test_util.h"
@@ -198,7 +200,8 @@ TEST_F(NumConvert, BadStoredValuesAndLongAssembliesShowQuestionMarks) {
   EXPECT_EQ(z.shown(), "." + std::string(40, '0') + " ");
   EXPECT_TRUE(z.guard_intact());
   // Digit halves over 9 in a fixed packed value.
-  auto quiet = std::exchange(foundation_hooks.err_presenter, [](const char*, int, const char*) {});
+  std::optional<kivo_test::scoped_hook<sys_err_presenter>> quiet;
+  quiet.emplace(foundation_seams.err_presenter, [](const char*, int, const char*) {});
   const unsigned errors = sys_err_count();
   field p(NUM_PD_FIX, 2, 3, 0, "999");
   p.stored[0] = 0xAB;
@@ -214,7 +217,7 @@ TEST_F(NumConvert, BadStoredValuesAndLongAssembliesShowQuestionMarks) {
   EXPECT_EQ(p.c.cnv_status, CV_BAD_CNV_TYPE);
   EXPECT_EQ(p.stored[0], 0xAB);
   EXPECT_EQ(sys_err_count(), errors + 3);
-  foundation_hooks.err_presenter = quiet;
+  quiet.reset();
   // Twenty '$' of a 3-character symbol and the words: bounded, then refused.
   memcpy(com.currency, "EUR", 3);
   com.currency_len = 3;
