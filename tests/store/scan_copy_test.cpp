@@ -90,7 +90,7 @@ class ScanCopy : public ::testing::Test {
   }
 
   test::scratch_dir dir_;
-  kivo_test::scoped_hook<sys_err_presenter> quiet_{foundation_hooks.err_presenter, test::quiet};
+  kivo_test::scoped_hook<sys_err_presenter> quiet_{foundation_seams.err_presenter, test::quiet};
   std::string base_;
   BRF_FILE* file_ = nullptr;
   std::vector<BRF_RCB*> rcbs_;
