@@ -73,6 +73,15 @@ class ScanCopy : public ::testing::Test {
     std::shuffle(ids.begin(), ids.end(), std::mt19937(7));
     for (uint32_t id : ids) put(rcbs_[0], id, 'a');
   }
+  // The scan's first kChangeAt records, each id with its body fill.
+  void scan_first(BRF_RCB* r, std::vector<std::pair<uint32_t, uint8_t>>* seen) {
+    ASSERT_EQ(brffirst(r, buf_, sizeof buf_, &len_), BRF_OK);
+    seen->push_back({2, buf_[test::kFixedPart]});
+    for (uint32_t i = 1; i < kChangeAt; ++i) {
+      ASSERT_EQ(brfnext(r, buf_, sizeof buf_, &len_), BRF_OK);
+      seen->push_back({2 * i + 2, buf_[test::kFixedPart]});
+    }
+  }
   // Reads on from the scan's place to its end: id -> body fill, in order.
   void scan_rest(BRF_RCB* r, std::vector<std::pair<uint32_t, uint8_t>>* seen) {
     for (;;) {
@@ -118,12 +127,7 @@ TEST_F(ScanCopy, ExclusiveScanSeesTheHoldersChanges) {
     fill(true);
     BRF_RCB* r = rcbs_[0];
     std::vector<std::pair<uint32_t, uint8_t>> seen;
-    ASSERT_EQ(brffirst(r, buf_, sizeof buf_, &len_), BRF_OK);
-    seen.push_back({2, buf_[test::kFixedPart]});
-    for (uint32_t i = 1; i < kChangeAt; ++i) {
-      ASSERT_EQ(brfnext(r, buf_, sizeof buf_, &len_), BRF_OK);
-      seen.push_back({2 * i + 2, buf_[test::kFixedPart]});
-    }
+    ASSERT_NO_FATAL_FAILURE(scan_first(r, &seen));
     EXPECT_TRUE(copied());
     c.make(this, rcbs_[1], 2 * kChangeAt + 200);
     scan_rest(r, &seen);
@@ -153,12 +157,7 @@ TEST_F(ScanCopy, SharedScanSeesAnotherProcesssWrites) {
   fill(false);
   BRF_RCB* r = rcbs_[0];
   std::vector<std::pair<uint32_t, uint8_t>> seen;
-  ASSERT_EQ(brffirst(r, buf_, sizeof buf_, &len_), BRF_OK);
-  seen.push_back({2, buf_[test::kFixedPart]});
-  for (uint32_t i = 1; i < kChangeAt; ++i) {
-    ASSERT_EQ(brfnext(r, buf_, sizeof buf_, &len_), BRF_OK);
-    seen.push_back({2 * i + 2, buf_[test::kFixedPart]});
-  }
+  ASSERT_NO_FATAL_FAILURE(scan_first(r, &seen));
   const uint32_t ahead = 2 * kChangeAt + 200;
   pid_t pid = fork();
   if (pid == 0) {
