@@ -19,6 +19,7 @@
 #include <string>
 
 #include "compiler/bld.h"
+#include "compiler/compiler.h"
 #include "compiler/em_records.h"
 #include "compiler/sc.h"
 #include "design/design_builder.h"
@@ -302,7 +303,9 @@ int stmt_loop_totals() {
   std::string dir = data.string();
   com_fill(0, nullptr);
   mm_init();
-  ut_clear_hooks.files = fm_clr_scope;
+  // The upward calls the file manager and the compiler fill, as at a start.
+  fm_register_hooks();
+  compiler_register_hooks();
   com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()}, com.path_root = cstr{0, nullptr};
   const bool started = fm_init();
   if (!started) fprintf(stderr, "file manager not started\n");

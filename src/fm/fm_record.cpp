@@ -12,6 +12,8 @@
 #include "fm/fm_switch.h"
 #include "fm/fm_xlate.h"
 #include "fm/key_xfer.h"
+#include "fm/unix_fm.h"
+#include "foundation/bytes.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
@@ -325,6 +327,11 @@ int fm_read(ARB* arb) {
   FSCB* f = arb->arb_sarb->sarb_fscb;
   if (!f && !(arb->arb_mod & ARB_MATCH_ID)) return plain_read(arb, s);
   return scanned_read(arb, s, f);
+}
+
+void fm_prefetch_id(const ARB* arb, const uint8_t* id, uint32_t id_len) {
+  const STRM* s = arb_strm_or_null(arb);
+  if (s && id && id_len == 4) uio_prefetch(s, ld_le32(id, 0));
 }
 
 int fm_rdnxt(ARB* arb) {

@@ -28,6 +28,12 @@ int fm_del(ARB* arb);
 // back-end. The slot's result.
 int fm_release(ARB* arb);
 
+// A hint that the record of `id` (a record id, `id_len` bytes) is read
+// through `arb` soon: a native file asks the memory system for its bytes.
+// Changes nothing the handle shows (status, position, holds); other
+// back-ends, and ids of another length, ignore it.
+void fm_prefetch_id(const ARB* arb, const uint8_t* id, uint32_t id_len);
+
 // Locate-mode reads: arb_mod := mod | ARB_LOCATE; the record or null.
 uint8_t* fm_read_fast(ARB* arb, uint16_t mod);
 uint8_t* fm_rdnxt_fast(ARB* arb, uint16_t mod);

@@ -125,6 +125,10 @@ void uio_drop_hold(UIO_STRM* u);
 // Runs fn on every stream of every native file of the session.
 void uio_for_each_stream(void (*fn)(UIO_STRM*));
 
+// The engine's read-ahead hint (brfprefetch) for the record at `seek` of a
+// native stream; nothing for a stream of another back-end.
+void uio_prefetch(const STRM* strm, uint32_t seek);
+
 // Reads a record at a seek with the stream's lock settings (record_ops.h).
 int uio_read_seek(UIO_STRM* u, uint32_t seek, uint32_t* len);
 

@@ -338,6 +338,12 @@ int give_up_lock(UIO_STRM* u) {
 
 }  // namespace
 
+void uio_prefetch(const STRM* strm, uint32_t seek) {
+  if (!strm->strm_lfb || !strm->strm_lfb->lfb_pfb || strm_pfb(strm)->pfb_fms != &unix_fms_fn) return;
+  const UIO_STRM* u = static_cast<const UIO_STRM*>(strm->strm_fms_path);
+  if (u && u->rcb) brfprefetch(u->rcb, seek);
+}
+
 void uio_drop_hold(UIO_STRM* u) {
   if (u->rcb) brf_release(u->rcb);
   if (u->hold == UIO_HELD) u->hold = UIO_NO_HOLD;

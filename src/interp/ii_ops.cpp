@@ -31,9 +31,7 @@ uint16_t tf_get(uint16_t tf, int level) { return (tf >> tf_shift(level)) & 3; }
 // Level := v, deeper levels unset.
 void tf_set(II_RUN* run, int level, uint16_t v) {
   if (level < 1 || level > 5) return ii_fail(run, "bad condition level " + std::to_string(level));
-  uint32_t w = run->tf;
-  SET_TF(v, static_cast<uint32_t>(tf_shift(level) + 2), &w);
-  run->tf = static_cast<uint16_t>(w);
+  run->tf = ii_tf_with(run->tf, level, v);
 }
 
 uint16_t outcome(II_RUN* run) { return run->last == OUT_TRUE ? 1 : 2; }
@@ -115,6 +113,7 @@ int imm_slot(const uint8_t* p, int operands_before) {
 }
 
 void x_cmp(II_RUN* run, uint8_t* p) {
+  if (ii_fast_cmp(run, p)) return;
   ii_fld f[2];
   if (!operands(run, p, 2, f)) return;
   uint32_t w = inst_slot(p, imm_slot(p, 2));
@@ -180,6 +179,7 @@ bool ii_arith(ii_num a, ii_num b, char op, int to, __int128* out, bool* div0) {
 }
 
 void x_compute(II_RUN* run, uint8_t* p) {
+  if (ii_fast_compute(run, p)) return;
   ii_fld f[2];
   if (!operands(run, p, 2, f)) return;
   char op = static_cast<char>(inst_slot(p, imm_slot(p, 2)) & 0xFF);
@@ -288,7 +288,7 @@ void x_loopend(II_RUN* run, uint8_t* p) {
   ii_fld f[4];
   ii_num idx, step;
   if ((inst_op(beg) & ~1u) != OP_LOOPBEG) return ii_fail(run, "bad loop end");
-  if (!ii_inst_rloc(run, beg) || !operands(run, beg, 4, f)) return;
+  if (!ii_inst_rloc(run, beg) || ii_fast_loop_step(run, beg) || !operands(run, beg, 4, f)) return;
   if (!num_get(f[0], &idx) || !num_get(f[3], &step)) return ii_fail(run, "numeric overflow");
   int s = idx.scale > step.scale ? idx.scale : step.scale;
   __int128 a, b;

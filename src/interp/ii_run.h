@@ -19,6 +19,7 @@
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/inst.h"
+#include "foundation/tf_word.h"
 #include "interp/interp.h"
 
 namespace kivo {
@@ -116,8 +117,20 @@ inline int ii_opnd_slots(const uint8_t* inst, int slot) {
 // The compiled mask constant of a date operand; null when it is missing.
 uint8_t* ii_date_mask(II_RUN* run, uint32_t mask_no);
 
+// The bytes an F or K operand names from its two slots; null when it names
+// nothing. Always inline: every operand of every exec routine passes here.
+[[gnu::always_inline]] inline uint8_t* ii_opnd_addr(II_RUN* run, uint32_t w0, uint32_t w1) {
+  EM* em = run->em;
+  if (w1 & kOpndConst)
+    return w0 < kComConstBase ? (w0 <= em->em_cnst_cnt ? em->em_cn[w0] : nullptr) : CNST_RLOC(em, w0);
+  const uint16_t area = w0 & 0xFFFF, off = static_cast<uint16_t>(w0 >> 16);
+  if (area == kRegArea) return off < kIiRegs ? run->reg[off].addr : nullptr;
+  uint8_t* base = area <= em->em_area_cnt && em->em_area_addr ? em->em_area_addr[area] : nullptr;
+  return base ? base + off : nullptr;
+}
+
 // Resolves the F or K operand at `slot` (decoded by its type byte); false
-// when it names nothing. Inline: every exec routine's operands pass here.
+// when it names nothing.
 inline bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) {
   uint32_t w0 = inst_slot(inst, slot), w1 = inst_slot(inst, slot + 1);
   out->type = static_cast<uint8_t>(w1 & 0x7F);
@@ -127,18 +140,8 @@ inline bool ii_operand(II_RUN* run, const uint8_t* inst, int slot, ii_fld* out) 
   out->len = static_cast<uint16_t>(w1 >> 16);
   out->is_const = (w1 & kOpndConst) != 0;
   out->mask = nullptr;
-  EM* em = run->em;
-  if (out->is_const) {
-    out->p = w0 < kComConstBase ? (w0 <= em->em_cnst_cnt ? em->em_cn[w0] : nullptr) : CNST_RLOC(em, w0);
-    return out->p != nullptr;
-  }
-  uint16_t area = w0 & 0xFFFF, off = static_cast<uint16_t>(w0 >> 16);
-  if (area == kRegArea) {
-    out->p = off < kIiRegs ? run->reg[off].addr : nullptr;
-  } else {
-    uint8_t* base = area <= em->em_area_cnt && em->em_area_addr ? em->em_area_addr[area] : nullptr;
-    out->p = base ? base + off : nullptr;
-  }
+  out->p = ii_opnd_addr(run, w0, w1);
+  if (out->is_const) return out->p != nullptr;
   // A date's third slot: its mask constant, 0 for forms that need none.
   uint32_t mask_no = is_date_type(out->type) ? inst_slot(inst, slot + 2) : 0;
   if (mask_no && !(out->mask = ii_date_mask(run, mask_no))) return false;
@@ -156,6 +159,13 @@ inline void ii_next(II_RUN* run, uint8_t* inst) {
   run->ip = inst;
   PC_ADJUST(inst_len(inst), run);
 }
+// The commonest shapes of COMPUTE, CMP and LOOPEND's step (ii_fast.cpp):
+// true when the instruction ran, false with nothing changed when the
+// general routine is to run it.
+bool ii_fast_compute(II_RUN* run, uint8_t* p);
+bool ii_fast_cmp(II_RUN* run, uint8_t* p);
+bool ii_fast_loop_step(II_RUN* run, uint8_t* beg);
+
 // A jump to a place outside the module's blocks: a run-time error.
 void ii_bad_jump(II_RUN* run, em_entry to);
 // Goes on at `to`; inline, since every branch of the statements comes here.
@@ -175,6 +185,14 @@ void ii_overflow(II_RUN* run, const char* text);
 inline em_entry ii_slot_pos(const uint8_t* inst, int slot) {
   uint32_t w = inst_slot(inst, slot);
   return {static_cast<uint16_t>(w & 0xFFFF), static_cast<uint16_t>(w >> 16)};
+}
+
+// The TF word with level `level` (1-5) set to `v` (1 true, 2 false) and
+// every deeper level unset.
+inline uint16_t ii_tf_with(uint16_t tf, int level, uint16_t v) {
+  uint32_t w = tf;
+  SET_TF(v, static_cast<uint32_t>(12 - 2 * level), &w);
+  return static_cast<uint16_t>(w);
 }
 
 // Where the control flow that every statement ends in goes, for the

@@ -5,6 +5,7 @@
 
 #include "compiler/inst.h"
 #include "foundation/com.h"
+#include "interp/ii_packed.h"
 #include "types/cnv.h"
 #include "types/date_desc.h"
 #include "types/date_mask.h"
@@ -45,14 +46,10 @@ struct digit_tables {
 constexpr digit_tables kDigits;
 
 // The number of up to 16 digit nibbles, the last one lowest; false when a
-// nibble is above 9 (bit 3 with bit 2 or 1). The nibbles become pairs,
-// the pairs fours, and so on, all lanes of a step at once.
+// nibble is above 9 (bit 3 with bit 2 or 1).
 bool bcd_value(uint64_t x, uint64_t* out) {
   if ((x >> 3) & ((x >> 2) | (x >> 1)) & 0x1111111111111111ull) return false;
-  x = (x & 0x0F0F0F0F0F0F0F0Full) + ((x >> 4) & 0x0F0F0F0F0F0F0F0Full) * 10;
-  x = (x & 0x00FF00FF00FF00FFull) + ((x >> 8) & 0x00FF00FF00FF00FFull) * 100;
-  x = (x & 0x0000FFFF0000FFFFull) + ((x >> 16) & 0x0000FFFF0000FFFFull) * 10000;
-  *out = (x & 0xFFFFFFFFull) + (x >> 32) * 100000000ull;
+  *out = pd_small_detail::bcd16_value(x);
   return true;
 }
 

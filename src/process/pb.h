@@ -71,6 +71,13 @@ struct PB_ATTACH {
   pb_level_map map;
   std::vector<uint8_t> rid;      // the identifier of the record waiting
   std::vector<uint8_t> ptr_rec;  // the pointer record read last (kept: no allocation a read)
+  // Pointer records read ahead of the one delivered, so that their records
+  // are asked for before they are read: ahead_n of them from slot ahead_at
+  // of `ahead`; ahead_end set when the pointer stream gave ahead_stat
+  // (its end or a failure) after them.
+  std::vector<uint8_t> ahead;
+  uint32_t ahead_at = 0, ahead_n = 0, ahead_stat = 0;
+  bool ahead_end = false;
   std::vector<std::pair<uint32_t, uint32_t>> queue;
   bool have_prev = false, rec_waiting = false, ended = false;
   uint16_t prev_next = 0;

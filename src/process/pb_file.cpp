@@ -159,7 +159,8 @@ void pb_breaks(const pb_level_map& map, bool have_prev, uint16_t prev_next, bool
 
 int pb_restart(PB_ATTACH* b) {
   b->queue.clear();
-  b->have_prev = b->rec_waiting = b->ended = false;
+  b->have_prev = b->rec_waiting = b->ended = b->ahead_end = false;
+  b->ahead_at = b->ahead_n = 0;
   b->prev_next = 0, b->read = 0;
   if (!b->ptr) return 1;
   b->ptr->arb_mod = ARB_FIRST, b->ptr->arb_key = nullptr, b->ptr->arb_keyno = 0;
@@ -167,6 +168,38 @@ int pb_restart(PB_ATTACH* b) {
 }
 
 namespace {
+
+// Pointer records read ahead: enough to cover the memory's latency, few
+// enough to cost nothing of the budget.
+constexpr uint32_t kPtrAhead = 16;
+
+// The next pointer record into b->ptr_rec: 1, or 0 with the pointer
+// stream's status (FM_EOF at its end). Up to kPtrAhead pointers are read
+// ahead, the record of each asked for as it comes (fm_prefetch_id); a
+// status met ahead is given once the pointers before it are delivered, and
+// the read after a failure tries the stream again, as an unbuffered one.
+int next_pointer(PB_ATTACH* b, uint32_t* status) {
+  const size_t size = b->id_len + kPtrExtra;
+  if (b->ahead.size() != size * kPtrAhead) b->ahead.assign(size * kPtrAhead, 0), b->ahead_at = b->ahead_n = 0;
+  while (b->ahead_n < kPtrAhead && !b->ahead_end) {
+    uint8_t* slot = b->ahead.data() + size * ((b->ahead_at + b->ahead_n) % kPtrAhead);
+    ARB* a = b->ptr;
+    a->arb_rec = slot, a->arb_len = uint16_t(size), a->arb_mod = 0, a->arb_key = nullptr;
+    if (!fm_rdnxt(a)) {
+      b->ahead_end = true, b->ahead_stat = a->arb_stat;
+      break;
+    }
+    ++b->ahead_n;
+    if (!b->by_key) fm_prefetch_id(b->data, slot + PT_ID, b->id_len);
+  }
+  if (b->ahead_n == 0) {
+    b->ahead_end = false;
+    return *status = b->ahead_stat, 0;
+  }
+  b->ptr_rec.assign(b->ahead.begin() + long(size * b->ahead_at), b->ahead.begin() + long(size * (b->ahead_at + 1)));
+  b->ahead_at = (b->ahead_at + 1) % kPtrAhead, --b->ahead_n;
+  return 1;
+}
 
 // Reads the record of the pointer last taken into `rec`; 0 with its status
 // when it cannot be read.
@@ -197,24 +230,22 @@ int pb_rdnxt(PB_ATTACH* b, uint8_t* rec, uint16_t* len, uint32_t* status, uint32
   }
   if (b->queue.empty() && !b->rec_waiting) {
     if (b->ended) return *status = FM_EOF, 0;
-    std::vector<uint8_t>& p = b->ptr_rec;
-    p.resize(b->id_len + kPtrExtra);
-    ARB* a = b->ptr;
-    a->arb_rec = p.data(), a->arb_len = uint16_t(p.size()), a->arb_mod = 0, a->arb_key = nullptr;
-    if (fm_rdnxt(a)) {
+    const std::vector<uint8_t>& p = b->ptr_rec;
+    uint32_t ptr_st = 0;
+    if (next_pointer(b, &ptr_st)) {
       ++b->read;
       if (b->progress) b->progress(b, 3);
       const uint16_t prev = ld_le16(p.data(), PT_PREV), next = ld_le16(p.data(), PT_NEXT);
       pb_breaks(b->map, b->have_prev, b->prev_next, true, prev, &b->queue);
       b->rid.assign(p.begin() + PT_ID, p.begin() + PT_ID + b->id_len);
       b->have_prev = true, b->prev_next = next, b->rec_waiting = true;
-    } else if (a->arb_stat == FM_EOF) {
+    } else if (ptr_st == FM_EOF) {
       pb_breaks(b->map, b->have_prev, b->prev_next, false, 0, &b->queue);
       b->ended = true;
       if (b->progress) b->progress(b, 4);
       if (b->queue.empty()) return *status = FM_EOF, 0;
     } else {
-      return *status = a->arb_stat, 0;
+      return *status = ptr_st, 0;
     }
   }
   if (!b->queue.empty()) {

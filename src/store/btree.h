@@ -209,7 +209,8 @@ int getroot(BT_CURSOR* c, uint32_t* root);
 // (one write of the header fields from the mark on), and fails with
 // BRF_ABANDONED, writing nothing, when the header read under the tree lock
 // shows a mark already: its setter died. bt_mark_clear ends the change (one
-// byte, no tree lock needed: only the update-lock holder writes the header).
+// byte, no tree lock needed: only the update-lock holder writes the header);
+// on a key file held alone (`sole`) the mark stays set until the open ends.
 int bt_mark_clear(BT_FILE* f);
 // Reads the mark from the file: 1 set, 0 not (or no header yet), or -1.
 int bt_mark_read(BT_FILE* f);

@@ -52,12 +52,18 @@ int write_owner(BT_FILE* f, uint32_t word) {
   return bt_io_write(f->io, kHdrOwner, w, 4) == 4;
 }
 
-// Ends a sole open: the header image, change count included, goes to disk so
-// that another open reads what this one has.
+// Ends a sole open: the header image, change count included and the in-use
+// mark cleared, goes to disk so that another open reads what this one has.
 void leave_sole(BT_FILE* f) {
   if (!f->sole) return;
   f->sole = false;
   bt_io_clear_owner(f->io);
+  if (f->marking && !f->in_change) {
+    // The mark kept over the open (bt_mark_clear) goes with the header.
+    f->marking = false;
+    f->hdr[kHdrInUse] = 0;
+    f->count_behind = true;
+  }
   if (!f->count_behind) return;
   f->count_behind = false;
   uint8_t block[kBtHdrBlock] = {};
@@ -334,7 +340,10 @@ int block(BT_CURSOR* c, bool changing) {
 
 int bt_mark_clear(BT_FILE* f) {
   f->in_change = false;
-  if (!f->marking) return BRF_OK;
+  // Held alone, the mark stays set until the open ends (leave_sole): no
+  // change pays for setting and clearing it, and a kill meanwhile leaves it
+  // for the next open, which repairs the pair from the data file.
+  if (!f->marking || f->sole) return BRF_OK;
   uint8_t zero = 0;
   f->marking = false;
   f->hdr[kHdrInUse] = 0;

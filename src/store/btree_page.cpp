@@ -168,18 +168,6 @@ int read_full(BT_CURSOR* c, bt_page_slot* s, uint32_t seek) {
 
 }  // namespace
 
-geom geom_of(const BT_CURSOR* c) {
-  geom g;
-  const KEY_DESC& d = c->file->keys[c->key];
-  g.L = d.keylen;
-  g.E = bt_entry_size(g.L);
-  g.M = bt_max_entries(g.L);
-  g.half = g.M / 2;
-  g.nsegs = d.nsegs;
-  g.segs = c->file->segs[c->key];
-  return g;
-}
-
 int io_fail(BT_CURSOR* c, bool writing) {
   int e = errno;
   if (!writing) return set_status(c, BRF_PERM);

@@ -25,7 +25,27 @@ struct geom {
   int nsegs = 0;
   const key_seg* segs = nullptr;
 };
-geom geom_of(const BT_CURSOR* c);
+// bt_max_entries by key length: every step of a search asks, and a division
+// on each is a cost a scan notices.
+struct max_entries_table {
+  uint16_t v[kBtMaxKeyLen + 1];
+  constexpr max_entries_table() : v() {
+    for (int l = 0; l <= kBtMaxKeyLen; ++l) v[l] = static_cast<uint16_t>(bt_max_entries(l));
+  }
+};
+inline constexpr max_entries_table kMaxEntries;
+
+inline geom geom_of(const BT_CURSOR* c) {
+  const KEY_DESC& d = c->file->keys[c->key];
+  geom g;
+  g.L = d.keylen;
+  g.E = bt_entry_size(g.L);
+  g.M = g.L <= kBtMaxKeyLen ? kMaxEntries.v[g.L] : bt_max_entries(g.L);
+  g.half = g.M / 2;
+  g.nsegs = d.nsegs;
+  g.segs = c->file->segs[c->key];
+  return g;
+}
 
 inline uint32_t pg_parent(const uint8_t* p) { return ld_le32(p, kPgParent); }
 inline int pg_count(const uint8_t* p) { return ld_le16(p, kPgCount); }

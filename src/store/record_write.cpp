@@ -5,7 +5,8 @@
 // sound or that the repair (record_repair.cpp) makes sound with every
 // acknowledged write and nothing that was never written:
 //  - Every change of a keyed file runs inside the in-use mark, set by its
-//    first key-file write and cleared before the update lock is given back:
+//    first key-file write and cleared before the update lock is given back
+//    (on a pair held alone: set by the first change, cleared at the close):
 //    the data file is the truth, and the indexes are built again from it
 //    after a kill. Before that first key-file write a change may take and
 //    write space, but never makes a record live nor frees one.

@@ -235,6 +235,33 @@ TEST_F(SortedQuery, EmptyQueryIsTheEndAtOnceAndAMissingRecordIsItsStatus) {
   EXPECT_TRUE(std::find(seq.begin(), seq.end(), uint32_t(FM_NOT_FOUND)) != seq.end());
 }
 
+// The reader takes pointers ahead of the record it delivers: a query of
+// any length round that window, started again part way, reads it all again
+// in order and ends once.
+TEST_F(SortedQuery, StartedAgainPartWayReadsItAllAgain) {
+  for (const int n : {1, 15, 16, 17, 32, 33, 100}) {
+    SCOPED_TRACE(n);
+    recs.clear();
+    fill(n, uint32_t(n));
+    for (rec& r : recs) r.amount |= 1;  // every record selected
+    const std::vector<uint32_t> want = sorted();
+    ASSERT_EQ(want.size(), size_t(n));
+    PB_ATTACH b = attach(false);
+    auto rd = [&](uint8_t* buf, uint32_t* st, uint32_t* level) {
+      uint16_t len = kLen;
+      return pb_rdnxt(&b, buf, &len, st, level);
+    };
+    uint8_t buf[kLen];
+    uint32_t st = 0, level = 0;
+    for (int got = 0, guard = 0; got < n / 2 && guard < 10 * n; ++guard) got += rd(buf, &st, &level);
+    ASSERT_EQ(pb_restart(&b), 1);
+    EXPECT_EQ(read_all(rd, 1u), want);
+    EXPECT_EQ(rd(buf, &st, &level), 0);
+    EXPECT_EQ(st, FM_EOF);
+    FM_CLOSE(pcf, ARB_SCRATCH), FM_CLOSE(ptr, ARB_SCRATCH);
+  }
+}
+
 // The stream of a sorted scan through the file manager, the query's build a
 // test's own.
 TEST_F(SortedQuery, StreamThroughTheFileManagerGoesOnAfterEachLevelStatus) {
