@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "../tests/fixtures/kivo_fixture.h"
+#include "editors/remote_term.h"
 #include "fm/fm.h"
 #include "fm/la.h"
 #include "foundation/com.h"
@@ -38,7 +39,6 @@
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
-#include "tools/remote_term.h"
 #include "types/cnv.h"
 #include "wm_bytes_scene.h"
 
@@ -83,7 +83,7 @@ TWND* window(TSRF* s, int row, int col, int rows, int cols, uint8_t scroll = 0) 
   WND_BLK b;
   INIT_WND(&b, row, col, rows, cols, 0);
   if (scroll) b.scroll_type = scroll, b.reg_rows = 1, b.reg_cols = cols;
-  return WM__ATTACH(&b, s, com.sys_scope);
+  return WM_ATTACH(&b, s, com.sys_scope);
 }
 
 void text(TWND* w, const std::string& t, int rows) {
@@ -179,7 +179,7 @@ int kivo_child(char** argv) {
   uint32_t status;
   if (!wm_init(&status)) return 3;
   SRF_BLK sb{0, 0, 0};
-  TSRF* main = WM__CREATE_SRF(&sb, com.sys_scope);
+  TSRF* main = WM_CREATE_SRF(&sb, com.sys_scope);
   static form_items f;
   memset(f.field, ' ', sizeof f.field);
   memcpy(f.count, kCountBefore, 5);

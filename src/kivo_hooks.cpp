@@ -4,22 +4,22 @@
 
 #include "compiler/compiler.h"
 #include "design/design.h"
+#include "editors/editors.h"
+#include "editors/se_edit.h"
 #include "fm/fm.h"
 #include "interp/interp.h"
 #include "net/net.h"
 #include "process/process.h"
 #include "screen/screen.h"
-#include "tools/se_edit.h"
-#include "tools/tools.h"
 
 namespace kivo {
 
 const std::vector<kivo_registration>& kivo_registrations() {
   static const std::vector<kivo_registration> list = {
-      {"fm_register_hooks", fm_register_hooks},         {"screen_register_hooks", screen_register_hooks},
-      {"net_register_hooks", net_register_hooks},       {"compiler_register_hooks", compiler_register_hooks},
-      {"interp_register_hooks", interp_register_hooks}, {"process_register_hooks", process_register_hooks},
-      {"tools_register_hooks", tools_register_hooks},
+      {"fm_register_hooks", fm_register_hooks},           {"screen_register_hooks", screen_register_hooks},
+      {"net_register_hooks", net_register_hooks},         {"compiler_register_hooks", compiler_register_hooks},
+      {"interp_register_hooks", interp_register_hooks},   {"process_register_hooks", process_register_hooks},
+      {"editors_register_hooks", editors_register_hooks},
   };
   return list;
 }

@@ -8,6 +8,7 @@
 
 #include "compiler/compiler.h"
 #include "compiler/em.h"
+#include "editors/editors.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
@@ -27,7 +28,6 @@
 #include "screen/tm.h"
 #include "store/data_file.h"
 #include "store/store.h"
-#include "tools/tools.h"
 #include "types/types.h"
 
 namespace kivo {
@@ -90,7 +90,7 @@ std::vector<registry_entry> build() {
   KIVO_REGISTRY_TABLE(em_files, KIVO_EM_FILE_SEAMS);
   KIVO_REGISTRY_TABLE(interp_seams, KIVO_INTERP_SEAMS);
   KIVO_REGISTRY_TABLE(process_seams, KIVO_PROCESS_SEAMS);
-  KIVO_REGISTRY_TABLE(tools_seams, KIVO_TOOLS_SEAMS);
+  KIVO_REGISTRY_TABLE(editors_seams, KIVO_TOOLS_SEAMS);
   return out;
 }
 

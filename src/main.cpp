@@ -9,6 +9,9 @@
 
 #include "compiler/compiler.h"
 #include "design/design.h"
+#include "editors/editors.h"
+#include "editors/ie.h"
+#include "editors/remote_term.h"
 #include "fm/fm.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -31,9 +34,6 @@
 #include "store/data_file.h"
 #include "store/flat_file.h"
 #include "store/record_ops.h"
-#include "tools/ie.h"
-#include "tools/remote_term.h"
-#include "tools/tools.h"
 #include "types/cnv.h"
 
 using namespace kivo;

@@ -2,11 +2,11 @@
 // process that -a=, -t= and -p= name) with the design tools' stand-ins added
 // to the routine table: "IE_TOOLTEST" plays the design application around
 // the image editor for the image whose key a SUBROUTINE passes; the
-// statement editor's stand-ins and log are in tools/se_harness.h, the
+// statement editor's stand-ins and log are in editors/se_harness.h, the
 // debugger's in tools/dbg_harness.h.
-#include "tools/dbg_harness.h"
-#include "tools/ie_harness.h"
-#include "tools/se_harness.h"
+#include "editors/dbg_harness.h"
+#include "editors/ie_harness.h"
+#include "editors/se_harness.h"
 
 int kivo_main(int argc, char** argv);
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "compiler/em.h"
+#include "foundation/descriptors.h"
 #include "types/std_date.h"
 
 namespace kivo {
@@ -36,6 +37,7 @@ enum : size_t {
   CFI_LANG_DEP = 158,
   CFI_LEN = 160
 };
+static_assert(CFI_FDB + kFdbStoredSize == CFI_INDEX && CFI_STAMP + 8 < CFI_LANG_DEP);
 constexpr int kMaxKeySegs = 253;     // the SD record of one file
 constexpr uint8_t kCfiIndexKey = 1;  // key of the FI file on the CFI index
 

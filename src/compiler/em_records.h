@@ -120,6 +120,7 @@ enum : size_t {
   CCHR_ITM_COL = 32,
   CCHR_LEN = 40
 };
+static_assert(CCHR_ITM_COL + 4 <= CCHR_LEN);
 // CL: compiled child; event point n (61-62) at word n - 19.
 enum : size_t {
   CCHLD_NO = 0,
@@ -131,7 +132,6 @@ enum : size_t {
   CCHLD_ON_DELETE = 18,
   CCHLD_POS = 19,
   CCHLD_INVOC = 20,
-  CCHLD_INVOC_CHILD_NO = 156,
   CCHLD_CNSTR = 164,
   CCHLD_EP = 168,
   CCHLD_LEN = 176
@@ -164,6 +164,7 @@ enum : size_t {
   CNSTR_FLAG = 8,
   CNSTR_ENTRY = 12
 };
+static_assert(CNSTR_FLAG < CNSTR_ENTRY && CNSTR_COUNT + 2 == CNSTR_FIRST);
 
 static_assert(CFRM_EP + 5 * 4 == 128 && CIMG_EP + 4 * 4 == 176 && CCHLD_EP + 2 * 4 == CCHLD_LEN);
 static_assert(CCHLD_INVOC + 144 == CCHLD_CNSTR && CAP_AREA_CNT + 13 * 4 == CAP_LEN);

@@ -6,9 +6,11 @@
 #include <cstring>
 
 #include "compiler/design_records.h"
+#include "fm/file_rec_view.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/element.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -21,15 +23,16 @@ constexpr size_t kFiFmtFlag1 = FI_FLAG20, kFiFmtFlag2 = FI_FLAG20 + 1;
 // The segments of one occurrence of element `e` at `off`, appended at
 // sdb[*n]; false when the key would take more than the room left.
 bool add_segments(const uint8_t* e, uint16_t off, SDB* sdb, int* n, uint32_t seq, uint32_t* fields, std::string* why) {
-  const uint8_t type = e[ELEM_TYPE];
-  const uint16_t size = ld_le16(e, ELEM_SIZE);
+  const elem_view el(e);
+  const uint8_t type = el.type();
+  const uint16_t size = el.size();
   uint8_t seg = SDB_CHARS;
   int parts = 1;
   switch (type) {
     case 5:
     case 6:
     case 7:
-      seg = e[ELEM_SIGNED] == '1' ? SDB_BINARY : SDB_UBINARY;
+      seg = el.is_signed() ? SDB_BINARY : SDB_UBINARY;
       if (type != 5 && size == 8) parts = 2;  // a date word and a time word
       break;
     case 8: seg = SDB_PACKED; break;
@@ -47,11 +50,12 @@ bool add_segments(const uint8_t* e, uint16_t off, SDB* sdb, int* n, uint32_t seq
   return true;
 }
 
-constexpr size_t kElemNameLen = 22;
-
 // Element kinds: 1 a field, 2 a group header, 3 a field without storage,
 // 4 a substring, 5 a synonym.
-bool takes_segments(const uint8_t* e) { return e[ELEM_KIND] == 1 || e[ELEM_KIND] == 4 || e[ELEM_KIND] == 5; }
+bool takes_segments(const uint8_t* e) {
+  const uint8_t kind = elem_view(e).kind();
+  return kind == ELEM_KIND_DOMAIN || kind == ELEM_KIND_SUBSTRING || kind == ELEM_KIND_SYNONYM;
+}
 
 }  // namespace
 
@@ -61,31 +65,32 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
   auto fail = [&](const std::string& what) {
     return *why = "key " + std::to_string(k) + " of file " + name + ": " + what, 0;
   };
-  const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
+  const uint32_t seq = file_rec_view(fi).key_seq(k);
   uint8_t key_elem[kElementSize], e[kElementSize];
   if (!read(ctx, fi + FI_NAME, seq, key_elem)) return fail("field " + std::to_string(seq) + " not found");
-  const uint16_t rec_len = ld_le16(fi, FI_REC_LEN);
+  const uint16_t rec_len = file_rec_view(fi).rec_len();
   int n = 0;
   std::string err;
   // Every occurrence of a field, in order.
   auto occurrences = [&](const uint8_t* f, uint32_t at) {
-    const uint16_t size = ld_le16(f, ELEM_SIZE), occurs = ld_le16(f, ELEM_OCCURS) ? ld_le16(f, ELEM_OCCURS) : 1;
+    const elem_view el(f);
+    const uint16_t size = el.size(), occurs = el.occurs() ? el.occurs() : 1;
     for (uint16_t o = 0; o < occurs; ++o) {
-      const uint32_t off = ld_le16(f, ELEM_OFFSET) + static_cast<uint32_t>(o) * size;
+      const uint32_t off = el.offset() + static_cast<uint32_t>(o) * size;
       if (off + size > rec_len) return fail("segment " + std::to_string(n + 1) + " past the record") != 0;
       if (!add_segments(f, static_cast<uint16_t>(off), sdb, &n, at, fields, &err)) return fail(err) != 0;
     }
     return true;
   };
-  if (key_elem[ELEM_KIND] != 2) {
+  if (elem_view(key_elem).kind() != ELEM_KIND_GROUP) {
     if (!occurrences(key_elem, seq)) return 0;
   } else {
     // A group: the members that follow its header in sequence, up to and
     // including its last field (named at the header's domain bytes).
-    const uint8_t* last = key_elem + ELEM_DOMAIN;
+    const char* last = elem_view(key_elem).domain();
     bool closed = false;
     for (uint32_t at = seq + 1; !closed && read(ctx, fi + FI_NAME, at, e); ++at) {
-      closed = memcmp(e + ELEM_NAME, last, kElemNameLen) == 0;
+      closed = memcmp(elem_view(e).name(), last, kElemNameLen) == 0;
       // Members with bytes of their own in the record: fields, substrings
       // and synonyms; the dictionary counts each one's segments in the key.
       if (takes_segments(e) && !occurrences(e, at)) return 0;
@@ -93,15 +98,15 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
     if (!closed) return fail("group's last field not found");
     if (n == 0) return fail("group without fields");
   }
-  const uint8_t order = key_elem[ELEM_KEY_ORDER] == '-' ? '-' : '+';
-  const uint8_t flags = key_elem[ELEM_KEY_FLAG] == '1' ? KDB_DUP : 0;
+  const uint8_t order = elem_view(key_elem).key_descending() ? '-' : '+';
+  const uint8_t flags = elem_view(key_elem).key_dup() ? KDB_DUP : 0;
   INIT_KDB(kdb, static_cast<uint8_t>(k), order, flags, sdb, static_cast<uint8_t>(n));
   return n;
 }
 
 int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, KDB* kdb, SDB* sdb, int max_segs,
                  uint32_t* fields, std::string* why) {
-  const int nkeys = fi[FI_NKEYS];
+  const int nkeys = file_rec_view(fi).nkeys();
   if (nkeys > kFileMaxKeys)
     return *why = "file " + std::string(reinterpret_cast<const char*>(fi), 8) + ": " + std::to_string(nkeys) + " keys",
            0;
@@ -116,9 +121,10 @@ int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, K
                     std::to_string(max_segs - kFdbMaxSegsPerKey) + " key segments",
              0;
   }
-  INIT_FDB(fdb, fi[FI_FS_TYPE], ld_le16(fi, FI_REC_LEN), fi[FI_VAR] == '1', kdb, static_cast<uint8_t>(nkeys));
+  const file_rec_view file(fi);
+  INIT_FDB(fdb, file.fs_type(), file.rec_len(), file.variable(), kdb, static_cast<uint8_t>(nkeys));
   if (fi[FI_ORG]) fdb->fdb_org = fi[FI_ORG];
-  fdb->fdb_struct_date[0] = ld_le32(fi, FI_STRUCT), fdb->fdb_struct_date[1] = ld_le32(fi, FI_STRUCT + 4);
+  fdb->fdb_struct_date[0] = file.struct_word(0), fdb->fdb_struct_date[1] = file.struct_word(1);
   fdb->fdb_fmt = static_cast<uint8_t>((fi[kFiFmtFlag1] == '1' ? 0x2 : 0) | (fi[kFiFmtFlag2] == '1' ? 0x4 : 0));
   return 1;
 }

@@ -216,6 +216,9 @@ enum : size_t {
   CEL_NULL = 116,      // u32 constant
   kCelemSize = 120
 };
+static_assert(CEL_NULL + 4 == kCelemSize && CEL_NAME + 22 == CEL_KIND);
+// CEL_NULL_SRC: where a field's null value lies.
+enum : uint8_t { CEL_NULL_NONE = 0, CEL_NULL_FROM_FILE = 1, CEL_NULL_FROM_CONST = 2 };
 // pc_fld's output: {u8 element kind, u8 0, u32 FL record number}, then CELEM.
 enum : size_t { PCF_KIND = 0, PCF_FL = 2, PCF_CELEM = 8, kPcFldOut = PCF_CELEM + kCelemSize };
 

@@ -12,14 +12,17 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "foundation/app_date_mask.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/maddr.h"
 #include "foundation/text.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -59,11 +62,12 @@ bool blank(const uint8_t* p, size_t n) {
 
 // The stamp field of a special-use slot.
 bool stamp_field(PC_CTX* ctx, const uint8_t* elem, em_stamp* out, uint32_t* mask) {
-  out->off = ld_le16(elem, ELEM_OFFSET);
-  out->type = elem[ELEM_TYPE];
-  out->size = static_cast<uint8_t>(ld_le16(elem, ELEM_SIZE));
-  out->first = elem[ELEM_HI];
-  out->last = elem[ELEM_LO];
+  const elem_view el(elem);
+  out->off = el.offset();
+  out->type = el.type();
+  out->size = static_cast<uint8_t>(el.size());
+  out->first = el.hi();
+  out->last = el.lo();
   *mask = date_mask_const(ctx, elem);
   return ctx->err_cnt == 0;
 }
@@ -74,19 +78,19 @@ bool special_slots(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
   em->em_add_user_off = em->em_chg_user_off = em->em_del_flag_off = em->em_ref_cnt_off = -1;
   em->em_add_stamp.off = em->em_chg_stamp.off = -1;
   for (int slot : {SU_DEL_FLAG, SU_REF_CNT, SU_ADD_STAMP, SU_CHG_STAMP, SU_ADD_USER, SU_CHG_USER}) {
-    const uint32_t seq = ld_le32(fi, FI_SPECIAL + 4u * static_cast<uint32_t>(slot));
+    const uint32_t seq = file_rec_view(fi).special_seq(slot);
     if (!seq) continue;
     uint8_t e[kElementSize];
     if (!pc_file_elem(ctx, ap, fi + FI_NAME, seq, e))
       return pc_err(ctx, "special field %u of file %.8s not found", seq, fi + FI_NAME);
-    const int32_t off = ld_le16(e, ELEM_OFFSET);
+    const int32_t off = elem_view(e).offset();
     switch (slot) {
       case SU_DEL_FLAG: em->em_del_flag_off = off; break;
       case SU_ADD_USER: em->em_add_user_off = off; break;
       case SU_CHG_USER: em->em_chg_user_off = off; break;
       case SU_REF_CNT:
-        em->em_ref_cnt_off = off, em->em_ref_cnt_type = e[ELEM_TYPE];
-        em->em_ref_cnt_len = static_cast<uint8_t>(ld_le16(e, ELEM_SIZE));
+        em->em_ref_cnt_off = off, em->em_ref_cnt_type = elem_view(e).type();
+        em->em_ref_cnt_len = static_cast<uint8_t>(elem_view(e).size());
         break;
       case SU_ADD_STAMP:
         if (!stamp_field(ctx, e, &em->em_add_stamp, &em->em_add_stamp_msk)) return false;
@@ -146,12 +150,12 @@ bool compile_pcf(PC_CTX* ctx, const uint8_t* pr, uint8_t access) {
   memcpy(fi + FI_NAME, pr + PR_PCF_NAME, 8);
   ARB* f = pc_design(ctx, ap, PC_DFILE);
   if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "PCF %.8s of %.3s not found", pr + PR_PCF_NAME, ap);
-  em->em_pcf_id = ld_le32(fi, FI_NUMBER);
+  em->em_pcf_id = file_rec_view(fi).number();
   uint8_t* cap = pc_ap(ap, em, ctx);
   uint8_t cfi[CFI_LEN];
   if (!cap || !pc_fi(cap, reinterpret_cast<const char*>(pr + PR_PCF_NAME), cfi, ctx, PC_FI_OPENED, access))
     return false;
-  em->em_cns_rec = ld_le32(cfi, CFI_REC_AREA);
+  em->em_cns_rec = cfi_view(cfi).rec_area();
   if (pr[PR_PCF_REQ] == '1') cfi_rec(em, ap, pr + PR_PCF_NAME)[CFI_REQUIRED] = 1;
   return special_slots(ctx, ap, fi);
 }
@@ -268,7 +272,7 @@ bool compile_body(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   uint8_t pr[kProcRecSize];
   if (!pc_read_process(ctx->ap, ctx->ver, ctx->proc_type, ctx->proc_nam, pr))
     return pc_err(ctx, "process %.30s not found", ctx->proc_nam);
-  memcpy(em->em_ap, inv.b + INVOC_AP_ID, 3), memcpy(em->em_ver, inv.b + INVOC_VER, 2);
+  memcpy(em->em_ap, inv.ap_id(), 3), memcpy(em->em_ver, inv.ver(), 2);
   em->em_proc_type = ctx->proc_type, memcpy(em->em_proc_nam, ctx->proc_nam, 30);
   memcpy(em->em_lang, pcb->pcb_lang, 3);
   header(em, pr);
@@ -298,10 +302,10 @@ em_entry pc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, uint16_t owne
 
 void pc_invoc_defaults(INVOC* out) {
   memset(out->b, 0, kInvocSize);
-  SET_BLANK(out->b + INVOC_CALLER_CODE, 4);
-  out->b[64] = 255, out->b[INVOC_PCF_KEY_NO] = 255;
-  SET_BLANK(out->b + INVOC_RNG_AP, 33);
-  SET_BLANK(out->b + INVOC_CNSTR_AP, 3);
+  SET_BLANK(out->caller_code(), 4);
+  out->b[INVOC_BYTE_64] = 255, out->set_pcf_key_no(255);
+  SET_BLANK(out->rng_ap(), 33);
+  SET_BLANK(out->cnstr_ap(), 3);
 }
 
 namespace {
@@ -329,9 +333,9 @@ class as_application {
 
 int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   const INVOC& inv = pcb->invoc;
-  memcpy(ctx->ap, inv.b + INVOC_AP_ID, 3), memcpy(ctx->ver, inv.b + INVOC_VER, 2);
+  memcpy(ctx->ap, inv.ap_id(), 3), memcpy(ctx->ver, inv.ver(), 2);
   const as_application running_as(ctx->ap, ctx->ver);
-  ctx->proc_type = inv.b[INVOC_PROC_TYPE], memcpy(ctx->proc_nam, inv.b + INVOC_PROC_NAM, 30);
+  ctx->proc_type = inv.proc_type(), memcpy(ctx->proc_nam, inv.proc_nam(), 30);
   if (!(ctx->em = em_create())) return pc_err(ctx, "module of %.30s not created", ctx->proc_nam);
   em_guard(ctx->em);
   const bool ok = compile_body(pcb, ctx, errs);

@@ -11,9 +11,13 @@
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_records.h"
+#include "compiler/pc_celem.h"
 #include "compiler/pc_cmpl.h"
+#include "compiler/stmt_view.h"
+#include "fm/file_rec_view.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -21,8 +25,6 @@ namespace {
 
 constexpr int kMaxLinks = 2;
 constexpr uint8_t kChldEpFirst = 61, kChldEpLast = 62;  // a child's event points
-// INVOC words the process engine reads of a child's template.
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116, INVOC_CNSTR_STAMP = 128, INVOC_CHILD_NO = 136 };
 
 struct child_pcf {
   char ap[3];
@@ -40,25 +42,25 @@ bool child_key(PC_CTX* ctx, const uint8_t* ch, int links, child_pcf* out) {
   memcpy(fi + FI_NAME, pr + PR_PCF_NAME, 8);
   ARB* f = pc_design(ctx, out->ap, PC_DFILE);
   if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "PCF of child %.30s not found", ch + CH_NAME);
-  out->number = ld_le32(fi, FI_NUMBER);
+  out->number = file_rec_view(fi).number();
   const uint8_t k = ch[CH_PCF_KEY];
-  if (k >= fi[FI_NKEYS] || fi[FI_KEY_SEGS + k] < links)
+  if (k >= file_rec_view(fi).nkeys() || file_rec_view(fi).key_segs(k) < links)
     return pc_err(ctx, "key %u of the PCF of child %.30s has fewer than %d segments", k, ch + CH_NAME, links);
   uint8_t e[kElementSize];
-  const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4u * k);
+  const uint32_t seq = file_rec_view(fi).key_seq(k);
   if (!pc_file_elem(ctx, out->ap, fi + FI_NAME, seq, e)) return pc_err(ctx, "key field %u of child PCF lost", seq);
-  const bool group = e[ELEM_KIND] == 2;
+  const bool group = elem_view(e).kind() == ELEM_KIND_GROUP;
   for (int i = 0; i < links; ++i) {
     if (group && !pc_file_elem(ctx, out->ap, fi + FI_NAME, seq + 1 + static_cast<uint32_t>(i), e))
       return pc_err(ctx, "key member %d of child PCF lost", i + 1);
-    out->seg_off[i] = static_cast<uint16_t>(ld_le16(e, ELEM_OFFSET) + (group ? 0 : i * ld_le16(e, ELEM_SIZE)));
+    out->seg_off[i] = static_cast<uint16_t>(elem_view(e).offset() + (group ? 0 : i * elem_view(e).size()));
   }
   return true;
 }
 
 // The constraint template of the CHILD record `ch` into the INVOC template;
 // its constant number, 0 without linking fields or on failure.
-uint32_t constraint(PC_CTX* ctx, const uint8_t* ch, uint8_t* inv) {
+uint32_t constraint(PC_CTX* ctx, const uint8_t* ch, INVOC* inv) {
   const int links = ch[CH_LINK_CNT];
   if (links == 0) return 0;
   if (links > kMaxLinks) return pc_err(ctx, "%d linking fields of child %.30s", links, ch + CH_NAME);
@@ -74,45 +76,43 @@ uint32_t constraint(PC_CTX* ctx, const uint8_t* ch, uint8_t* inv) {
     if (!pc_fld(reinterpret_cast<const char*>(l), reinterpret_cast<const char*>(l + 3),
                 pc_occ{occ, occ ? PC_OCC_NUM : PC_OCC_NONE, {}}, out, ctx))
       return 0;
-    const uint8_t* ce = out + PCF_CELEM;
+    const celem_view ce(out + PCF_CELEM);
     uint8_t* e = t + CNSTR_FIRST + i * CNSTR_ENTRY;
-    st_le16(e, CNSTR_AREA, ld_le16(ce, CEL_ADDR));
-    st_le16(e, CNSTR_OFF, ld_le16(ce, CEL_ADDR + 2));
-    st_le16(e, CNSTR_FLD_LEN, ld_le16(ce, CEL_SIZE));
+    st_le16(e, CNSTR_AREA, ce.area());
+    st_le16(e, CNSTR_OFF, ce.area_offset());
+    st_le16(e, CNSTR_FLD_LEN, ce.size());
     st_le16(e, CNSTR_CHILD_OFF, pcf.seg_off[i]);
     e[CNSTR_FLAG] = 1;
-    total += ld_le16(ce, CEL_SIZE);
+    total += ce.size();
   }
-  st_le32(inv, INVOC_CNSTR_CNT, static_cast<uint32_t>(links));
-  st_le32(inv, INVOC_CNSTR_LEN, total);
-  memcpy(inv + INVOC_CNSTR_AP, pcf.ap, 3);
-  st_le32(inv, INVOC_CNSTR_STAMP, pcf.number);
+  inv->set_cnstr_cnt(static_cast<uint32_t>(links));
+  inv->set_cnstr_len(total);
+  memcpy(inv->cnstr_ap(), pcf.ap, 3);
+  inv->set_cnstr_stamp(pcf.number);
   const uint32_t c = bld_cnst(&ctx->bld, t, static_cast<uint16_t>(CNSTR_FIRST + links * CNSTR_ENTRY));
   return c ? c : pc_err(ctx, "constraint of child %.30s not stored", ch + CH_NAME);
 }
 
 // The INVOC template of a child: the engine's defaults with the CHILD's own.
-void invoc_template(const PC_CTX* ctx, const uint8_t* ch, uint8_t* inv) {
-  INVOC d;
-  if (compiler_hooks.invoc_template) d = *compiler_hooks.invoc_template;
-  else pc_invoc_defaults(&d);
-  memcpy(inv, d.b, kInvocSize);
-  memcpy(inv + INVOC_AP_ID, ch[CH_AP] == ' ' ? ctx->ap : reinterpret_cast<const char*>(ch + CH_AP), 3);
-  memcpy(inv + INVOC_VER, ctx->ver, 2);
-  inv[INVOC_PROC_TYPE] = ch[CH_PROC_TYPE];
-  memcpy(inv + INVOC_PROC_NAM, ch + CH_NAME, 30);
-  inv[INVOC_INVOC_TYPE] = ch[CH_INVOC];
-  inv[INVOC_ONE_SHOT] = ch[CH_ONE_SHOT];
-  memcpy(inv + INVOC_RNG_AP, ch + CH_RANGE_AP, 33);
-  inv[INVOC_PCF_KEY_NO] = ch[CH_PCF_KEY];
-  memcpy(inv + INVOC_CHILD_NO, ch + CH_CHILD_NO, 4);
+void invoc_template(const PC_CTX* ctx, const uint8_t* ch, INVOC* inv) {
+  if (compiler_hooks.invoc_template) *inv = *compiler_hooks.invoc_template;
+  else pc_invoc_defaults(inv);
+  memcpy(inv->ap_id(), ch[CH_AP] == ' ' ? ctx->ap : reinterpret_cast<const char*>(ch + CH_AP), 3);
+  memcpy(inv->ver(), ctx->ver, 2);
+  inv->set_proc_type(ch[CH_PROC_TYPE]);
+  memcpy(inv->proc_nam(), ch + CH_NAME, 30);
+  inv->set_invoc_type(ch[CH_INVOC]);
+  inv->set_one_shot(ch[CH_ONE_SHOT]);
+  memcpy(inv->rng_ap(), ch + CH_RANGE_AP, 33);
+  inv->set_pcf_key_no(ch[CH_PCF_KEY]);
+  inv->set_child_no(ld_le32(ch, CH_CHILD_NO));
 }
 
 bool child(PC_CTX* ctx, const uint8_t* ch) {
   EM* em = ctx->em;
   uint8_t cl[CCHLD_LEN] = {};
   st_le32(cl, CCHLD_NO, em->em_chld_cnt + 1);
-  if (const uint32_t f = ld_le32(ch, STMT_FRM_NO)) {
+  if (const uint32_t f = stmt_view(ch).frm_no()) {
     const uint8_t* fr = pc_frame(em, f);
     if (!fr) return pc_err(ctx, "frame %u of child %.30s not found", f, ch + CH_NAME);
     memcpy(cl + CCHLD_FRM, fr + CFRM_NO, 4);
@@ -126,12 +126,14 @@ bool child(PC_CTX* ctx, const uint8_t* ch) {
   st_le32(cl, CCHLD_OPTION, ch[CH_OPTION]);
   cl[CCHLD_ON_CHANGE] = ch[CH_ON_CHANGE];
   cl[CCHLD_ON_DELETE] = ch[CH_ON_DELETE] == '1';
-  invoc_template(ctx, ch, cl + CCHLD_INVOC);
+  INVOC inv;
+  invoc_template(ctx, ch, &inv);
   if (ch[CH_LINK_CNT]) {
-    const uint32_t c = constraint(ctx, ch, cl + CCHLD_INVOC);
+    const uint32_t c = constraint(ctx, ch, &inv);
     if (!c) return false;
     st_le32(cl, CCHLD_CNSTR, c);
   }
+  memcpy(cl + CCHLD_INVOC, inv.b, kInvocSize);
   for (size_t i = 0; i < 2; ++i) st_le16(cl, CCHLD_EP + 4 * i, kNoCode);
   if (!em_append(em, EM_CL, cl, CCHLD_LEN)) return pc_err(ctx, "child %.30s not written", ch + CH_NAME);
   ++em->em_chld_cnt;

@@ -12,12 +12,14 @@
 #include "compiler/design_records.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
+#include "compiler/pc_celem.h"
 #include "compiler/pc_cmpl.h"
 #include "compiler/pl.h"
 #include "fm/fm_xlate.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "types/cnv.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -98,10 +100,11 @@ bool item(PC_CTX* ctx, const uint8_t* it, uint32_t img, uint32_t img_rows, uint3
     return pc_err(ctx, "item %.22s at %d/%d does not end inside the image", it + IT_FIELD, ci.row, ci.col);
   c.citm_float[0] = 255;
   c.citm_entry = ci.entry;
-  memcpy(c.citm_ap, out + PCF_CELEM + CEL_AP, 3), memcpy(c.citm_fld, it + IT_FIELD, 22);
+  const celem_view ce(out + PCF_CELEM);
+  memcpy(c.citm_ap, ce.ap(), 3), memcpy(c.citm_fld, it + IT_FIELD, 22);
   c.citm_occ = occ;
-  c.citm_elem = ld_le32(out + PCF_CELEM, CEL_ELEM);
-  c.citm_area = ld_le16(out + PCF_CELEM, CEL_ADDR), c.citm_off = ld_le16(out + PCF_CELEM, CEL_ADDR + 2);
+  c.citm_elem = ce.elem();
+  c.citm_area = ce.area(), c.citm_off = ce.area_offset();
   c.citm_itemno = static_cast<uint16_t>(em->em_itm_cnt + 1);
   c.citm_cnv.int_addr = c.citm_cnv.alt_addr = c.citm_cnv.aux_addr = nullptr, c.citm_cnv.ext_addr = nullptr;
   if (!em_append(em, EM_IT, reinterpret_cast<const uint8_t*>(&c), sizeof c))
@@ -168,7 +171,7 @@ void display_size(const uint8_t* it, const uint8_t* elem, uint32_t len, uint32_t
   if (r == 0) r = kDerive;
   if (c == 0) c = kDerive;
   len = std::max<uint32_t>(len, 1);
-  if (!IS_ELEM_ALP(elem[ELEM_TYPE])) r = 1, c = len;
+  if (!IS_ELEM_ALP(elem_view(elem).type())) r = 1, c = len;
   else if (r == kDerive && c == kDerive) {
     const uint32_t col = ld_le32(it, RI_COL);
     if (col + len - 1 <= img_cols || col > img_cols) r = 1, c = len;

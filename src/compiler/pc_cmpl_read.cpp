@@ -7,6 +7,7 @@
 #include "compiler/design_records.h"
 #include "compiler/em_records.h"
 #include "compiler/pc_cmpl.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -26,7 +27,7 @@ const uint8_t* stmt_ap(const PC_CTX* ctx, const uint8_t* ap) {
 // Whether the file statement `rec` names file `name` of `ap`: its first
 // application and file operands.
 bool names_file(const PC_CTX* ctx, const uint8_t* rec, const uint8_t* ap, const uint8_t* name) {
-  const uint16_t verb = ld_le16(rec, STMT_VERB);
+  const uint16_t verb = stmt_view(rec).verb();
   if (verb >= kVerbCount) return false;
   const uint8_t* op = rec + STMT_OPND;
   const uint8_t* sap = nullptr;
@@ -124,7 +125,7 @@ uint8_t pc_stmt_access(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name) {
   key[STMT_PROC_TYPE] = ctx->proc_type, memcpy(key + STMT_PROC_NAME, ctx->proc_nam, 30);
   uint8_t access = kPcAccRead;
   pc_each(a, key, STMT_FRM_PART, kStmtSize, [&](const uint8_t* rec) {
-    const uint16_t verb = ld_le16(rec, STMT_VERB);
+    const uint16_t verb = stmt_view(rec).verb();
     if ((opens(verb) || updates(verb)) && names_file(ctx, rec, ap, name))
       access = opens(verb) ? kPcAccStmt : kPcAccUpdate;
     return access != kPcAccStmt;

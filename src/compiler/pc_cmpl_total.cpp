@@ -6,7 +6,9 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_records.h"
+#include "compiler/pc_celem.h"
 #include "compiler/pc_cmpl.h"
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 
 namespace kivo {
@@ -46,20 +48,20 @@ int pc_cmpl_totals(PC_CTX* ctx, const uint8_t* fr) {
   uint16_t seq = 0;
   return pc_each(a, key, STMT_IMG_NO, kStmtSize, [&](const uint8_t* st) {
     const uint8_t* op = st + STMT_OPND;
-    if (ld_le16(st, STMT_VERB) != VERB_TOTAL || op[ap_off] == ' ' || op[ap_off] == 0) return true;  // a constant
+    if (stmt_view(st).verb() != VERB_TOTAL || op[ap_off] == ' ' || op[ap_off] == 0) return true;  // a constant
     uint8_t out[kPcFldOut];
     if (!pc_fld(reinterpret_cast<const char*>(op + ap_off), reinterpret_cast<const char*>(op + fld_off),
                 pc_occ{0, PC_OCC_NONE, {}}, out, ctx))
       return false;
-    const uint8_t* ce = out + PCF_CELEM;
+    const celem_view ce(out + PCF_CELEM);
     uint8_t sr[SR_LEN] = {};
     memcpy(sr + SR_FLD, out + PCF_FL, 4);
     memcpy(sr + SR_FRM, fr + CFRM_NO, 4);
     st_le16(sr, SR_SEQ, ++seq);
-    sr[SR_TYPE] = ce[CEL_TYPE];
-    memcpy(sr + SR_AP, ce + CEL_AP, 3);
-    memcpy(sr + SR_FLD_LEN, ce + CEL_SIZE, 2);
-    st_le32(sr, SR_AREA, ld_le16(ce, CEL_ADDR)), st_le32(sr, SR_OFF, ld_le16(ce, CEL_ADDR + 2));
+    sr[SR_TYPE] = ce.type();
+    memcpy(sr + SR_AP, ce.ap(), 3);
+    st_le16(sr, SR_FLD_LEN, ce.size());
+    st_le32(sr, SR_AREA, ce.area()), st_le32(sr, SR_OFF, ce.area_offset());
     if (listed(ctx->em, sr)) return --seq, true;
     return em_append(ctx->em, EM_SR, sr, SR_LEN) != 0 || pc_err(ctx, "summary reference not written");
   });

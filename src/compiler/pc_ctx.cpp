@@ -11,6 +11,7 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/pc.h"
 #include "fm/fm_open.h"
@@ -283,7 +284,7 @@ int pc_prep(PC_CTX* ctx) {
     uint8_t cfi[CFI_LEN];
     if (!cap || !pc_fi(cap, name, cfi, ctx, PC_FI_RECORD))
       return close_all(ctx), pc_err(ctx, "system record %s not in the 0LA dictionary", kSysFiles[i]);
-    if (ld_le32(cfi, CFI_REC_AREA) != i + 1)
+    if (cfi_view(cfi).rec_area() != i + 1)
       return close_all(ctx), pc_err(ctx, "system record %s not made area %u", kSysFiles[i], i + 1);
   }
   ctx->prepared = 1;

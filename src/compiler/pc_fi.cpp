@@ -9,14 +9,17 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/file_desc.h"
 #include "compiler/pc.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_xlate.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
+#include "types/element_view.h"
 #include "types/typed_value.h"
 
 namespace kivo {
@@ -85,7 +88,7 @@ bool pcf_keys(PC_CTX* ctx, const char* ap, const uint8_t* fi, const FDB& fdb, co
 bool file_fields(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint32_t area) {
   uint8_t e[kElementSize];
   for (uint32_t seq = 1; file_elem(ctx, ap, fi + FI_NAME, seq, e); ++seq)
-    if (!pc_fl(ctx, ap, e, area, ld_le16(e, ELEM_OFFSET))) return false;
+    if (!pc_fl(ctx, ap, e, area, elem_view(e).offset())) return false;
   return ctx->err_cnt == 0;
 }
 
@@ -101,10 +104,11 @@ bool lang_dependent(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
 // The file area of an opened file: at the file's second number, so that its
 // block has an SAA entry of its own beside the record area at the first.
 uint32_t file_area(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
-  const uint32_t no = ld_le32(fi, FI_NUMBER2);
-  if (!no || no == ld_le32(fi, FI_NUMBER))
+  const uint32_t no = file_rec_view(fi).number2();
+  if (!no || no == file_rec_view(fi).number())
     return pc_err(ctx, "file %.8s of %.3s has no second number for its file area", fi + FI_NAME, ap);
-  return pc_area(ctx, static_cast<uint8_t>(no / kAreaSpan), ap, no % kAreaSpan, kFileBlkSize, 1, 0, fi[FI_CLASS]);
+  return pc_area(ctx, static_cast<uint8_t>(no / kAreaSpan), ap, no % kAreaSpan, kFileBlkSize, 1, 0,
+                 file_rec_view(fi).area_class());
 }
 
 // A new CFI record: descriptor, numbers, areas, stamp.
@@ -114,9 +118,10 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
   SDB sdb[kMaxKeySegs + kFdbMaxSegsPerKey];
   uint32_t fields[kMaxKeySegs + kFdbMaxSegsPerKey];
   if (!file_fdb(ctx, ap, fi, &fdb, kdb, sdb, fields)) return false;
-  const uint32_t no = ld_le32(fi, FI_NUMBER);
+  const uint32_t no = file_rec_view(fi).number();
   const uint8_t kind = static_cast<uint8_t>(no / kAreaSpan);
-  const uint32_t rec_area = pc_area(ctx, kind, ap, no % kAreaSpan, ld_le16(fi, FI_REC_LEN), 0, 1, fi[FI_CLASS]);
+  const file_rec_view file(fi);
+  const uint32_t rec_area = pc_area(ctx, kind, ap, no % kAreaSpan, file.rec_len(), 0, 1, file.area_class());
   uint32_t fb_area = 0;
   if (use == PC_FI_OPENED) fb_area = file_area(ctx, ap, fi);
   if (!rec_area || (use == PC_FI_OPENED && !fb_area)) return false;
@@ -124,7 +129,7 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
   fdb.fdb_acc = access;
   memset(cfi, 0, CFI_LEN);
   st_le32(cfi, CFI_FILE_NO, no);
-  st_le32(cfi, CFI_FILE_NO2, ld_le32(fi, FI_NUMBER2));
+  st_le32(cfi, CFI_FILE_NO2, file_rec_view(fi).number2());
   st_le32(cfi, CFI_REC_AREA, rec_area);
   st_le32(cfi, CFI_FB_AREA, fb_area);
   st_le32(cfi, CFI_SECR_OFF, 0xFFFFFFFF);
@@ -139,16 +144,16 @@ bool new_cfi(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint8_t use, uint8_
 // A file first compiled for its fields and now opened gets its file area
 // and its file-system type.
 bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) {
-  if (ld_le32(cfi, CFI_FB_AREA)) return true;
+  if (cfi_view(cfi).fb_area()) return true;
   uint8_t fi[kFileRecSize] = {};
-  memcpy(fi + FI_NAME, cfi + size_t{CFI_FDB} + FDB_NAME, 8);
+  memcpy(fi + FI_NAME, cfi_view(cfi).name(), 8);
   ARB* f = pc_design(ctx, ap, PC_DFILE);
   if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "file %.8s of %.3s not found", fi, ap);
   const uint32_t area = file_area(ctx, ap, fi);
   if (!area) return false;
   st_le32(cfi, CFI_FB_AREA, area);
   cfi[CFI_LANG_DEP] = lang_dependent(ctx, ap, fi) ? 1 : 0;
-  cfi[size_t{CFI_FDB} + FDB_FS_TYPE] = fi[FI_FS_TYPE];
+  cfi[size_t{CFI_FDB} + FDB_FS_TYPE] = file_rec_view(fi).fs_type();
   cfi[size_t{CFI_FDB} + FDB_ACC] = access;
   return true;
 }
@@ -156,44 +161,45 @@ bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) 
 }  // namespace
 
 uint32_t pc_fl(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint32_t area, uint16_t offset) {
+  const elem_view el(elem);
   EM* em = ctx->em;
   uint8_t fl[CFLD_LEN] = {};
   memcpy(fl + CFLD_AP, ap, 3);
-  memcpy(fl + CFLD_NAME, elem + ELEM_NAME, 22);
+  memcpy(fl + CFLD_NAME, el.name(), 22);
   uint8_t key[CFLD_LEN];
   memcpy(key, fl, CFLD_LEN);
   if (em_read_key(em->em_cfld_arb, 0, key)) return last_recno(em->em_cfld_arb);
-  if (!area) return pc_err(ctx, "field %.22s has no area", elem + ELEM_NAME);
-  const uint16_t size = ld_le16(elem, ELEM_SIZE);
+  if (!area) return pc_err(ctx, "field %.22s has no area", el.name());
+  const uint16_t size = el.size();
   memcpy(fl + CFLD_ELEM, elem + ELEM_NUMBER, 4);
   st_le16(fl, CFLD_OFF, offset);
-  fl[CFLD_KIND] = elem[ELEM_KIND];
-  fl[CFLD_TYPE] = elem[ELEM_TYPE];
+  fl[CFLD_KIND] = el.kind();
+  fl[CFLD_TYPE] = el.type();
   st_le16(fl, CFLD_SIZE, size);
   memcpy(fl + CFLD_OCCURS, elem + ELEM_OCCURS, 2);
   fl[CFLD_SIGNED] = elem[ELEM_SIGNED];
-  fl[CFLD_HI] = elem[ELEM_HI];
-  fl[CFLD_LO] = elem[ELEM_LO];
+  fl[CFLD_HI] = el.hi();
+  fl[CFLD_LO] = el.lo();
   st_le32(fl, CFLD_AREA, area);
   memcpy(fl + CFLD_STAMP, elem + ELEM_STAMP, 8);
   std::string why;
   std::string value(size ? size : 1, ' ');
   auto* v = reinterpret_cast<uint8_t*>(value.data());
   // A group header holds no value of its own: blanks over its bytes.
-  if (elem[ELEM_KIND] == 1 && !elem_init_value(elem, v, &why))
-    return pc_err(ctx, "field %.22s: %s", elem + ELEM_NAME, why.c_str());
-  const bool blank_alpha = (IS_ELEM_ALP(elem[ELEM_TYPE]) || elem[ELEM_KIND] != 1) && blank(v, value.size());
+  if (el.kind() == ELEM_KIND_DOMAIN && !elem_init_value(elem, v, &why))
+    return pc_err(ctx, "field %.22s: %s", el.name(), why.c_str());
+  const bool blank_alpha = (IS_ELEM_ALP(el.type()) || el.kind() != ELEM_KIND_DOMAIN) && blank(v, value.size());
   uint32_t init = blank_alpha ? kComBlanks : bld_cnst(&ctx->bld, v, static_cast<uint16_t>(value.size()));
-  if (!init) return pc_err(ctx, "field %.22s: initial value not stored", elem + ELEM_NAME);
+  if (!init) return pc_err(ctx, "field %.22s: initial value not stored", el.name());
   st_le32(fl, CFLD_INIT, init);
-  if (elem[ELEM_NULL_TEXT] != ' ' && elem[ELEM_NULL_TEXT] != 0 && elem[ELEM_KIND] == 1) {
-    if (!elem_null_value(elem, v, &why)) return pc_err(ctx, "field %.22s: %s", elem + ELEM_NAME, why.c_str());
+  if (el.has_null() && el.kind() == ELEM_KIND_DOMAIN) {
+    if (!elem_null_value(elem, v, &why)) return pc_err(ctx, "field %.22s: %s", el.name(), why.c_str());
     uint32_t nv = bld_cnst(&ctx->bld, v, static_cast<uint16_t>(value.size()));
-    if (!nv) return pc_err(ctx, "field %.22s: null value not stored", elem + ELEM_NAME);
+    if (!nv) return pc_err(ctx, "field %.22s: null value not stored", el.name());
     st_le32(fl, CFLD_NULL, nv);
   }
   const uint32_t no = em_append(em, EM_FL, fl, CFLD_LEN);
-  if (!no) return pc_err(ctx, "compiled field %.22s not written", elem + ELEM_NAME);
+  if (!no) return pc_err(ctx, "compiled field %.22s not written", el.name());
   ++em->em_fld_cnt;
   return no;
 }

@@ -55,6 +55,6 @@ void ih_drop(uint32_t h) {
   s.p = nullptr, s.kind = HK_NONE;
 }
 
-PCB* invoc_parent(const INVOC& v) { return static_cast<PCB*>(ih_get(HK_PCB, ld_le32(v.b, INVOC_PARENT_PCB))); }
+PCB* invoc_parent(const INVOC& v) { return static_cast<PCB*>(ih_get(HK_PCB, v.parent_pcb())); }
 
 }  // namespace kivo

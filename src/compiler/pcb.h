@@ -165,12 +165,6 @@ enum handle_kind : uint8_t {
   HK_IE_STATE,    // the image editor's IE_CTL state word
 };
 
-constexpr size_t INVOC_PARENT_SRF = 48;  // 2 handles
-constexpr size_t INVOC_PARENT_PCB = 60;
-constexpr size_t INVOC_CNSTR_SEGS = 108;
-constexpr size_t INVOC_CNSTR_FLDS = 112;
-constexpr size_t INVOC_CNSTR_VALS = 120;
-
 // A handle for `p` (filled by the process engine); 0 when the table is full
 // or `p` is null.
 uint32_t ih_put(handle_kind kind, void* p);

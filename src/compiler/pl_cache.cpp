@@ -15,6 +15,7 @@
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_child.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "compiler/pc_cmpl.h"
@@ -39,8 +40,8 @@ std::vector<EM*> g_cache;  // cached modules, oldest first
 uint32_t g_compiles;
 
 bool same_key(const EM* em, const INVOC& inv, const char* lang) {
-  return memcmp(em->em_ap, inv.b + INVOC_AP_ID, 3) == 0 && memcmp(em->em_ver, inv.b + INVOC_VER, 2) == 0 &&
-         em->em_proc_type == inv.b[INVOC_PROC_TYPE] && memcmp(em->em_proc_nam, inv.b + INVOC_PROC_NAM, 30) == 0 &&
+  return memcmp(em->em_ap, inv.ap_id(), 3) == 0 && memcmp(em->em_ver, inv.ver(), 2) == 0 &&
+         em->em_proc_type == inv.proc_type() && memcmp(em->em_proc_nam, inv.proc_nam(), 30) == 0 &&
          memcmp(em->em_lang, lang, 3) == 0;
 }
 
@@ -84,7 +85,7 @@ EM* compile(const PCB* pcb) {
   TWND* stat = nullptr;
   if (os_ready) {
     char msg[48];
-    const int n = snprintf(msg, sizeof msg, "Compiling %.30s", pcb->invoc.b + INVOC_PROC_NAM);
+    const int n = snprintf(msg, sizeof msg, "Compiling %.30s", pcb->invoc.proc_nam());
     stat = wm_add_stat(msg, static_cast<size_t>(n));
   }
   ++g_compiles;
@@ -105,24 +106,25 @@ bool load_cnstr(EM* em) {
     st_le32(key, CCHLD_NO, n);
     const uint8_t* cl = em_read_key(em->em_cchld_arb, 0, key);
     if (!cl) return false;
-    const uint32_t c = ld_le32(cl, CCHLD_CNSTR);
+    const uint32_t c = cchld_view(cl).cnstr();
     if (!c) continue;
-    const uint8_t* t = CNST_RLOC(em, c);
-    if (!t) return false;
+    const uint8_t* rec = CNST_RLOC(em, c);
+    if (!rec) return false;
+    const cnstr_view t(rec);
     pl_cnstr& x = all[n - 1];
-    x.cnt = ld_le16(t, CNSTR_COUNT);
+    x.cnt = t.count();
     x.segs = static_cast<uint8_t*>(MM_ALLOC(em->em_pool, 6 * x.cnt));
     x.flds = static_cast<pl_cnstr_fld*>(MM_ALLOC(em->em_pool, x.cnt * sizeof(pl_cnstr_fld)));
     if (!x.segs || !x.flds) return false;
     uint16_t val_off = 0;
     for (uint32_t i = 0; i < x.cnt; ++i) {
-      const uint8_t* e = t + CNSTR_FIRST + i * CNSTR_ENTRY;
-      const uint16_t len = ld_le16(e, CNSTR_FLD_LEN), area = ld_le16(e, CNSTR_AREA);
+      const cnstr_view::entry e = t.at(i);
+      const uint16_t len = e.fld_len(), area = e.area();
       if (area == 0 || area > em->em_area_cnt) return false;
       st_le16(x.segs + 6 * i, 0, static_cast<uint16_t>(i + 1));
-      st_le16(x.segs + 6 * i, 2, ld_le16(e, CNSTR_CHILD_OFF));
+      st_le16(x.segs + 6 * i, 2, e.child_off());
       st_le16(x.segs + 6 * i, 4, len);
-      x.flds[i] = {val_off, ld_le16(e, CNSTR_OFF), &em->em_area_addr[area], 1, len, e[CNSTR_FLAG]};
+      x.flds[i] = {val_off, e.offset(), &em->em_area_addr[area], 1, len, e.flag()};
       val_off = static_cast<uint16_t>(val_off + len);
     }
   }
@@ -194,16 +196,16 @@ uint32_t pl_compile_count() { return g_compiles; }
 
 int pl_get_module(PCB* pcb, int) {
   const INVOC& inv = pcb->invoc;
-  const char* ap = reinterpret_cast<const char*>(inv.b + INVOC_AP_ID);
-  const char* ver = reinterpret_cast<const char*>(inv.b + INVOC_VER);
-  const char* name = reinterpret_cast<const char*>(inv.b + INVOC_PROC_NAM);
+  const char* ap = inv.ap_id();
+  const char* ver = inv.ver();
+  const char* name = inv.proc_nam();
   uint8_t pr[kProcRecSize];
-  if (!pc_read_process(ap, ver, inv.b[INVOC_PROC_TYPE], name, pr) || pr[PR_ACTIVE] != '1') return 0;
+  if (!pc_read_process(ap, ver, inv.proc_type(), name, pr) || pr[PR_ACTIVE] != '1') return 0;
   EM* em = cached(inv, pcb->pcb_lang, pr);
   if (!em) {
     pending p;
     const bool dn = memcmp(ap, "0DN", 3) == 0;
-    p.em = dn ? nullptr : pl_read_em(ap, ver, inv.b[INVOC_PROC_TYPE], name, pcb->pcb_lang, pr + PR_STAMP);
+    p.em = dn ? nullptr : pl_read_em(ap, ver, inv.proc_type(), name, pcb->pcb_lang, pr + PR_STAMP);
     if (!p.em) {
       if (!(p.em = compile(pcb))) return 0;
       build_em(p.em, pr);

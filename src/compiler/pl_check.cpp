@@ -11,6 +11,9 @@
 
 #include "compiler/design_records.h"
 #include "compiler/em_access.h"
+#include "compiler/em_child.h"
+#include "compiler/em_field.h"
+#include "compiler/em_file.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "compiler/inst.h"
@@ -231,15 +234,15 @@ bool entries(view& v) {
   ok = ok && each(em, EM_CL, CCHLD_LEN, [&](const uint8_t* r) {
          for (size_t i = 0; i < 2; ++i)
            if (!entry_ok(v, r + CCHLD_EP + 4 * i)) return false;
-         const uint32_t c = ld_le32(r, CCHLD_CNSTR);
+         const uint32_t c = cchld_view(r).cnstr();
          if (!c) return true;
-         if (!const_ok(v, c, CNSTR_FIRST)) return false;
-         const uint8_t* t = em->em_cn[c];
-         const uint32_t n = ld_le16(t, CNSTR_COUNT);
-         if (!const_ok(v, c, CNSTR_FIRST + n * CNSTR_ENTRY)) return false;
+         if (!const_ok(v, c, cnstr_view::size_for(0))) return false;
+         const cnstr_view t(em->em_cn[c]);
+         const uint32_t n = t.count();
+         if (!const_ok(v, c, cnstr_view::size_for(n))) return false;
          for (uint32_t i = 0; i < n; ++i) {
-           const uint8_t* e = t + CNSTR_FIRST + i * CNSTR_ENTRY;
-           if (!field_ok(v, ld_le16(e, CNSTR_AREA), ld_le16(e, CNSTR_OFF), ld_le16(e, CNSTR_FLD_LEN))) return false;
+           const cnstr_view::entry e = t.at(i);
+           if (!field_ok(v, e.area(), e.offset(), e.fld_len())) return false;
          }
          return true;
        });
@@ -271,10 +274,10 @@ bool rows(view& v) {
 bool fields_and_files(view& v) {
   EM* em = v.em;
   bool ok = each(em, EM_FL, CFLD_LEN, [&](const uint8_t* f) {
-    const uint32_t occurs = ld_le16(f, CFLD_OCCURS) ? ld_le16(f, CFLD_OCCURS) : 1;
-    return field_ok(v, ld_le32(f, CFLD_AREA), ld_le16(f, CFLD_OFF), ld_le16(f, CFLD_SIZE) * occurs) &&
-           const_ok(v, ld_le32(f, CFLD_INIT), 1) &&
-           (ld_le32(f, CFLD_NULL) == 0 || const_ok(v, ld_le32(f, CFLD_NULL), 1));
+    const cfld_view fl(f);
+    const uint32_t occurs = fl.occurs() ? fl.occurs() : 1;
+    return field_ok(v, fl.area(), fl.offset(), fl.size() * occurs) && const_ok(v, fl.init_const(), 1) &&
+           (fl.null_const() == 0 || const_ok(v, fl.null_const(), 1));
   });
   if (!ok) return v.fail("compiled field");
   ok = each(em, EM_IT, static_cast<uint16_t>(sizeof(CITM)), [&](const uint8_t* r) {
@@ -292,14 +295,13 @@ bool fields_and_files(view& v) {
   });
   if (!ok) return v.fail("summary reference");
   ok = each(em, EM_FI, CFI_LEN, [&](const uint8_t* c) {
-    const uint32_t rec = ld_le32(c, CFI_REC_AREA), fb = ld_le32(c, CFI_FB_AREA);
+    const cfi_view cfi(c);
+    const uint32_t rec = cfi.rec_area(), fb = cfi.fb_area();
     if (!field_ok(v, rec, 0, 1) || (fb && !field_ok(v, fb, 0, 1))) return false;
-    const char* ap = reinterpret_cast<const char*>(c + size_t{CFI_FDB} + FDB_AP);
-    const char* ver = reinterpret_cast<const char*>(c + size_t{CFI_FDB} + FDB_VER);
-    ARB* f = pc_open_design(INIT_DFI_FDB, ap, ver);
+    ARB* f = pc_open_design(INIT_DFI_FDB, cfi.ap(), cfi.ver());
     uint8_t fi[kFileRecSize] = {};
-    memcpy(fi + FI_NAME, c + size_t{CFI_FDB} + FDB_NAME, 8);
-    const bool same = f && pc_read(f, 0, fi, kFileRecSize) && memcmp(fi + FI_STAMP, c + CFI_STAMP, 8) == 0;
+    memcpy(fi + FI_NAME, cfi.name(), 8);
+    const bool same = f && pc_read(f, 0, fi, kFileRecSize) && memcmp(fi + FI_STAMP, cfi.stamp(), 8) == 0;
     if (f) FM_CLOSE(f, 0);
     return same;
   });

@@ -14,6 +14,7 @@
 #include "compiler/rt_names.h"
 #include "compiler/sc.h"
 #include "compiler/sc_in.h"
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 
 namespace kivo {
@@ -112,7 +113,7 @@ int c_invoke(PC_CTX* ctx, sc_stmt* st) {
   static const verb_type kTypes[] = {{VERB_MENU, 1},    {VERB_INPUT, 2},  {VERB_OUTPUT, 3}, {VERB_ACTION, 4},
                                      {VERB_QUERY, 5},   {VERB_SUBR, 6},   {VERB_UPDATE, 7}, {VERB_JOB, 8},
                                      {VERB_INQUIRY, 9}, {VERB_STATUS, 10}};
-  const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+  const uint16_t verb = stmt_view(st->rec).verb();
   uint8_t type = 0;
   for (const verb_type& v : kTypes)
     if (v.verb == verb) type = v.type;

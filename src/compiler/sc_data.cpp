@@ -9,11 +9,15 @@
 #include <string>
 
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
+#include "compiler/pc_celem.h"
 #include "compiler/sc_in.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_record_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/cnv.h"
+#include "types/element_view.h"
 
 namespace kivo::sc_in {
 
@@ -25,8 +29,8 @@ int record_opnd(PC_CTX* ctx, const char* ap, const char* name, PC_OPND* out, uin
   if (!pc_fi(cap, name, cfi, ctx)) return 0;
   *out = PC_OPND{};
   out->kind = K_F;
-  out->w[0] = ld_le32(cfi, CFI_REC_AREA) & 0xFFFF;
-  out->w[1] = 1u | uint32_t{ld_le16(cfi, size_t{CFI_FDB} + FDB_REC_LEN)} << 16;
+  out->w[0] = cfi_view(cfi).rec_area() & 0xFFFF;
+  out->w[1] = 1u | uint32_t{cfi_view(cfi).rec_len()} << 16;
   return 1;
 }
 
@@ -35,7 +39,7 @@ namespace {
 // RESTORE kind 6: the file's initial record, kept as a constant of the module.
 int initial_record(PC_CTX* ctx, const uint8_t* cfi, PC_OPND* out) {
   FDB fdb;
-  fdb_load(cfi + CFI_FDB, &fdb);
+  fdb_load(cfi_view(cfi).stored_fdb(), &fdb);
   const uint8_t* init = fm_cache(&fdb, CACHE_INITIAL);
   if (!init) return pc_err(ctx, "initial record of %.8s not found (status %u)", fdb.path.fdb_name, fdb.fdb_stat);
   const uint32_t no = bld_cnst(&ctx->bld, init, fdb.fdb_rec_len);
@@ -50,13 +54,13 @@ int initial_record(PC_CTX* ctx, const uint8_t* cfi, PC_OPND* out) {
 int initial_value(PC_CTX* ctx, const sc_stmt* st, PC_OPND* out) {
   uint8_t fo[kPcFldOut];
   if (!pc_fld(opnd_at(st, 4), opnd_at(st, 7), pc_occ{0, PC_OCC_NONE, {}}, fo, ctx)) return 0;
-  const uint8_t* c = fo + PCF_CELEM;
+  const celem_view c(fo + PCF_CELEM);
   *out = PC_OPND{};
-  out->kind = K_K, out->w[0] = ld_le32(c, CEL_INIT);
-  const uint8_t type = c[CEL_TYPE];
+  out->kind = K_K, out->w[0] = c.init_const();
+  const uint8_t type = c.type();
   // A number's scale too: RESTORE moves it into the field through its range.
-  const uint8_t scale = IS_ELEM_NUM(type) ? opnd_num_scale(type, c[CEL_LO], c[CEL_SIGNED] == '1') : 0;
-  out->w[1] = (type | kOpndConst) | uint32_t{scale} << 8 | uint32_t{ld_le16(c, CEL_SIZE)} << 16;
+  const uint8_t scale = IS_ELEM_NUM(type) ? opnd_num_scale(type, c.lo(), c.is_signed()) : 0;
+  out->w[1] = (type | kOpndConst) | uint32_t{scale} << 8 | uint32_t{c.size()} << 16;
   return 1;
 }
 
@@ -69,7 +73,8 @@ uint32_t cv_record(PC_CTX* ctx, const char* ap, const uint8_t* elem, int32_t wid
   // Token codes are those of the field's own application.
   memcpy(s.token_ap, ap, 3), memcpy(s.token_ver, IS_BOB_AP(ap) ? "00" : ctx->ver, 2);
   const cv_area area{1, width};
-  if (!cv_cmpl(&c, &s, &area)) return pc_err(ctx, "%.22s cannot be converted (%u)", elem + ELEM_NAME, c.cnv_status);
+  if (!cv_cmpl(&c, &s, &area))
+    return pc_err(ctx, "%.22s cannot be converted (%u)", elem_view(elem).name(), c.cnv_status);
   const uint32_t no = em_append(ctx->em, EM_CV, reinterpret_cast<const uint8_t*>(&c), sizeof c);
   if (!no) return pc_err(ctx, "conversion record not written");
   return ++ctx->cv_cnt, no;
@@ -82,15 +87,16 @@ constexpr int32_t kVerifyCols = 256;  // room for any field's display
 // One VERIFY instruction (the name as a 22-character constant): the field's occurrences checked through its CV
 // record, the findings pushed onto the calculation stack.
 int verify_field(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint8_t kind) {
+  const elem_view el(elem);
   PC_OPND f{};
-  const char* name = reinterpret_cast<const char*>(elem + ELEM_NAME);
+  const char* name = el.name();
   if (!sc_cmpl_fld(ctx, ap, name, pc_occ{1, PC_OCC_NUM, {}}, &f, 1)) return 0;
   const uint32_t cv = cv_record(ctx, ap, f.elem, kVerifyCols);
   const uint32_t text = bld_cnst(&ctx->bld, elem + ELEM_NAME, 22);
   if (!cv || !text) return cv ? pc_err(ctx, "constant not stored") : 0;
   inst_buf b(OP_VERIFY);
   b.o[b.n++] = bld_opnd{K_F, {f.w[0], f.w[1], f.w[2]}, -1};
-  b.i(kind | uint32_t{ld_le16(elem, ELEM_OCCURS)} << 16).i(cv).i(text);
+  b.i(kind | uint32_t{el.occurs()} << 16).i(cv).i(text);
   return emit(ctx, b, "VERIFY") && emit(ctx, inst_buf(OP_COP).i('+'), "VERIFY");
 }
 
@@ -100,7 +106,7 @@ int verify_field(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint8_t kind)
 // copy that the module keeps for every event point; RESTORE 6 and 7 from
 // the initial values. No outcome: the TF word stays.
 int c_store_restore(PC_CTX* ctx, sc_stmt* st) {
-  const bool store = ld_le16(st->rec, STMT_VERB) == VERB_STORE;
+  const bool store = stmt_view(st->rec).verb() == VERB_STORE;
   const uint8_t kind = st->rec[STMT_OPND + 30];
   st->column = 47;
   if (kind != 1 && kind != 3 && (store || (kind != 6 && kind != 7)))
@@ -174,7 +180,7 @@ int c_verify(PC_CTX* ctx, sc_stmt* st) {
     if (!record_opnd(ctx, ap, name, &rec, cfi)) return 0;
     const auto* file = reinterpret_cast<const uint8_t*>(name);
     for (uint32_t seq = 1; pc_file_elem(ctx, ap, file, seq, elem); ++seq)
-      if (elem[ELEM_KIND] == 1 && !verify_field(ctx, ap, elem, kind)) return 0;
+      if (elem_view(elem).kind() == ELEM_KIND_DOMAIN && !verify_field(ctx, ap, elem, kind)) return 0;
   }
   inst_buf pop(OP_CPOP);
   pop.o[pop.n++] = bld_opnd{K_F, {warn.w[0], warn.w[1], warn.w[2]}, -1};
@@ -186,12 +192,12 @@ namespace {
 // A number operand of PRINT at `off`: 0 when blank; a negative value or an
 // index is refused.
 int print_number(PC_CTX* ctx, sc_stmt* st, size_t off, int column, uint16_t* out) {
-  const uint8_t* p = st->rec + STMT_OPND + off;
+  const occ_view occ(stmt_view(st->rec).opnd() + off);
   *out = 0;
-  if (!memcmp(p, "    ", 4) || ld_le16(p, 2) == OCC_NONE) return 1;
+  if (occ.blank() || occ.kind() == OCC_NONE) return 1;
   st->column = column;
-  const int16_t v = static_cast<int16_t>(ld_le16(p, 0));
-  if (ld_le16(p, 2) != OCC_NUMBER || v < 0) return pc_err(ctx, "a number from 0 to 999 expected");
+  const int16_t v = occ.number();
+  if (occ.kind() != OCC_NUMBER || v < 0) return pc_err(ctx, "a number from 0 to 999 expected");
   *out = static_cast<uint16_t>(v);
   return 1;
 }
@@ -201,7 +207,7 @@ int shown_field(PC_CTX* ctx, sc_stmt* st, PC_OPND* f) {
   pc_occ occ;
   st->column = 20;
   if (!memcmp(opnd_at(st, 7), "                      ", 22))
-    return pc_err(ctx, "%s names no field", ld_le16(st->rec, STMT_VERB) == VERB_PRINT ? "PRINT" : "DISPLAY");
+    return pc_err(ctx, "%s names no field", stmt_view(st->rec).verb() == VERB_PRINT ? "PRINT" : "DISPLAY");
   return occ_at(ctx, st, 0, &occ) && sc_cmpl_fld(ctx, opnd_at(st, 4), opnd_at(st, 7), occ, f, 1);
 }
 

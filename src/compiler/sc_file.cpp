@@ -12,11 +12,14 @@
 #include <string>
 
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/pc_cmpl.h"
 #include "compiler/sc_in.h"
+#include "compiler/stmt_view.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/element.h"
+#include "types/element_view.h"
 
 namespace kivo::sc_in {
 
@@ -50,17 +53,17 @@ int file_of(PC_CTX* ctx, sc_stmt* st, uint8_t* cfi, char* ap) {
   memcpy(key + size_t{CFI_FDB} + FDB_AP, ap, 3), memcpy(key + size_t{CFI_FDB} + FDB_NAME, name, 8);
   const uint8_t* have = em_read_key(ctx->em->em_cfi_arb, 0, key);
   uint8_t access = kPcAccRead;
-  if (!have || !ld_le32(have, CFI_FB_AREA)) {
+  if (!have || !cfi_view(have).fb_area()) {
     access = pc_stmt_access(ctx, reinterpret_cast<const uint8_t*>(ap), reinterpret_cast<const uint8_t*>(name));
     // A compile of statements outside a process (no statement of its own names the file): the verb says.
-    const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+    const uint16_t verb = stmt_view(st->rec).verb();
     if (verb == VERB_OPEN || verb == VERB_CREATE) access = kPcAccStmt;
     else if (access == kPcAccRead &&
              (verb == VERB_WRITE || verb == VERB_REWRITE || verb == VERB_DELETE || verb == VERB_SCRATCH))
       access = kPcAccUpdate;
   }
   if (!pc_fi(cap, name, cfi, ctx, PC_FI_OPENED, access)) return 0;
-  if (!ld_le32(cfi, CFI_FB_AREA)) return pc_err(ctx, "file %.8s of %.3s has no file area", name, ap);
+  if (!cfi_view(cfi).fb_area()) return pc_err(ctx, "file %.8s of %.3s has no file area", name, ap);
   return 1;
 }
 
@@ -77,14 +80,14 @@ int key_of(PC_CTX* ctx, sc_stmt* st, size_t off, const char* ap, uint8_t* keyno)
   ctx->opnd1 = keep;
   if (!ok) return 0;
   const uint8_t no = f.elem[ELEM_KEY_ROLE + 1];
-  if (f.elem[ELEM_KEY_ROLE] == 255 || no == kNoKey) return pc_err(ctx, "%.22s is not a key", name);
+  if (elem_view(f.elem).key_role() == 255 || no == kNoKey) return pc_err(ctx, "%.22s is not a key", name);
   *keyno = no;
   return 1;
 }
 
 int emit_file(PC_CTX* ctx, uint16_t op, const uint8_t* cfi, uint8_t keyno, uint8_t hold, uint16_t opts) {
   inst_buf b(op);
-  b.x(static_cast<uint16_t>(ld_le32(cfi, CFI_FB_AREA)), ld_le16(cfi, CFI_INDEX));
+  b.x(static_cast<uint16_t>(cfi_view(cfi).fb_area()), cfi_view(cfi).index());
   return emit(ctx, b.i(keyno | uint32_t{hold} << 8 | uint32_t{opts} << 16), "file statement");
 }
 
@@ -98,7 +101,7 @@ int c_open(PC_CTX* ctx, sc_stmt* st) {
   uint8_t cfi[CFI_LEN];
   char ap[3];
   if (!file_of(ctx, st, cfi, ap)) return 0;
-  const uint16_t op = ld_le16(st->rec, STMT_VERB) == VERB_OPEN ? OP_OPEN : OP_CREATE;
+  const uint16_t op = stmt_view(st->rec).verb() == VERB_OPEN ? OP_OPEN : OP_CREATE;
   const uint16_t opts = st->rec[STMT_OPND + FO_BYTE11] == '1' ? kFoShare : 0;
   return emit_file(ctx, op, cfi, kNoKey, 0, opts) && outcome(ctx, st);
 }
@@ -116,7 +119,7 @@ int c_read(PC_CTX* ctx, sc_stmt* st) {
   uint8_t cfi[CFI_LEN], keyno;
   char ap[3];
   if (!file_of(ctx, st, cfi, ap) || !key_of(ctx, st, 13, ap, &keyno)) return 0;
-  const uint16_t op = ld_le16(st->rec, STMT_VERB) == VERB_READ ? OP_READ : OP_READNEXT;
+  const uint16_t op = stmt_view(st->rec).verb() == VERB_READ ? OP_READ : OP_READNEXT;
   return emit_file(ctx, op, cfi, keyno, hold_at(st, FO_BYTE11), 0) && outcome(ctx, st);
 }
 
@@ -169,7 +172,7 @@ int c_update(PC_CTX* ctx, sc_stmt* st) {
                                  {VERB_DELETE, OP_DELETE},
                                  {VERB_IF_EXIST, OP_IFEXIST},
                                  {VERB_SCRATCH, OP_SCRATCH}};
-  const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+  const uint16_t verb = stmt_view(st->rec).verb();
   uint16_t op = 0;
   for (const verb_op& v : kOps)
     if (v.verb == verb) op = v.op;
@@ -193,7 +196,7 @@ int file_x_opnd(PC_CTX* ctx, sc_stmt* st, size_t ap_off, size_t name_off, inst_b
   if (!cap || !pc_fi(cap, name, cfi, ctx, PC_FI_OPENED,
                      pc_stmt_access(ctx, reinterpret_cast<const uint8_t*>(ap), reinterpret_cast<const uint8_t*>(name))))
     return 0;
-  b->x(static_cast<uint16_t>(ld_le32(cfi, CFI_FB_AREA)), ld_le16(cfi, CFI_INDEX));
+  b->x(static_cast<uint16_t>(cfi_view(cfi).fb_area()), cfi_view(cfi).index());
   return 1;
 }
 

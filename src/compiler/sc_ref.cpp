@@ -13,10 +13,12 @@
 #include <string>
 
 #include "compiler/pc.h"
+#include "compiler/pc_celem.h"
 #include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "types/cnv.h"
 #include "types/date_mask.h"
+#include "types/element_view.h"
 #include "types/typed_value.h"
 
 namespace kivo {
@@ -36,13 +38,12 @@ int family(uint8_t type) {
 
 uint8_t opnd_type(const PC_OPND& o) { return static_cast<uint8_t>(o.w[1] & 0x7F); }
 
-bool is_token_field(const uint8_t* elem) { return elem[ELEM_TYPE] == 5 && ld_le16(elem, ELEM_CODE_LEN) != 0; }
-
 // Scale of an F or K slot: decimals, or a date's levels.
 uint8_t scale_of(const uint8_t* elem) {
-  const uint8_t t = elem[ELEM_TYPE];
-  if (t == 5 || t == 8) return opnd_num_scale(t, elem[ELEM_LO], elem[ELEM_SIGNED] == '1');
-  if (IS_ELEM_DATE(t)) return static_cast<uint8_t>(elem[ELEM_HI] << 4 | (elem[ELEM_LO] & 0xF));
+  const elem_view el(elem);
+  const uint8_t t = el.type();
+  if (t == 5 || t == 8) return opnd_num_scale(t, el.lo(), el.is_signed());
+  if (IS_ELEM_DATE(t)) return static_cast<uint8_t>(el.hi() << 4 | (el.lo() & 0xF));
   return 0;
 }
 
@@ -72,7 +73,7 @@ int date_const(PC_CTX* ctx, const std::string& t, const uint8_t* elem, bool keep
   c.ext_addr = const_cast<char*>(u.data());
   c.ext_len = kUniversalLen;
   if (!cv_universal(&c, keep ? 1 : 0, nullptr, nullptr))
-    return pc_err(ctx, "date constant \"%s\" is no date of %.22s", t.c_str(), elem + ELEM_NAME);
+    return pc_err(ctx, "date constant \"%s\" is no date of %.22s", t.c_str(), elem_view(elem).name());
   const uint32_t no = cnst(ctx, c.int_addr, c.int_len);
   if (!no) return pc_err(ctx, "constant not stored");
   const cnv_dat_area& d = c.ta.dat;
@@ -100,12 +101,13 @@ int code_const(PC_CTX* ctx, const std::string& t, PC_OPND* out) {
 // The compiled storage mask of a text or packed date field, as a constant;
 // 0 for the forms that need none.
 uint32_t date_mask_const(PC_CTX* ctx, const uint8_t* elem) {
-  const uint8_t t = elem[ELEM_TYPE];
+  const elem_view el(elem);
+  const uint8_t t = el.type();
   if (t != 3 && t != 4 && t != 9 && t != 10) return 0;
   char mk[kDateMaskLen];
-  memcpy(mk, elem + ELEM_MASK, kDateMaskLen);
-  date_msk_blk b{kDateMaskLen, mk, {}, elem[ELEM_HI], elem[ELEM_LO], t, 0, 1};
-  if (!cv_cmpl_date_msk(&b)) return pc_err(ctx, "date mask of %.22s does not compile", elem + ELEM_NAME);
+  memcpy(mk, el.mask(), kDateMaskLen);
+  date_msk_blk b{kDateMaskLen, mk, {}, el.hi(), el.lo(), t, 0, 1};
+  if (!cv_cmpl_date_msk(&b)) return pc_err(ctx, "date mask of %.22s does not compile", el.name());
   return bld_cnst(&ctx->bld, reinterpret_cast<uint8_t*>(mk), kDateMaskLen);
 }
 
@@ -116,8 +118,8 @@ int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& firs
   t.resize(end == t.npos ? 0 : end + 1);
   memcpy(out->elem, first.elem, kElementSize);
   const uint8_t* e = first.elem;
-  const uint8_t type = e[ELEM_TYPE];
-  if (is_token_field(e)) return code_const(ctx, t, out);
+  const uint8_t type = elem_view(e).type();
+  if (elem_view(e).is_token()) return code_const(ctx, t, out);
   switch (family(type)) {
     case FAM_ALPHA: {
       if (t.empty()) t = " ";
@@ -131,16 +133,16 @@ int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& firs
       // own digits: the move decides by the field's range, not the compiler.
       elem_number v;
       if (!elem_typed_number(e, t.empty() ? "0" : t, &v))
-        return pc_err(ctx, "constant \"%s\" does not convert to %.22s", t.c_str(), e + ELEM_NAME);
+        return pc_err(ctx, "constant \"%s\" does not convert to %.22s", t.c_str(), elem_view(e).name());
       const uint32_t no = cnst(ctx, v.bytes, v.len);
       if (!no) return pc_err(ctx, "constant not stored");
       return set_k(out, no, v.type, opnd_num_scale(v.type, v.decimals, v.is_signed), v.len), 1;
     }
     case FAM_LOGIC: {
-      const uint16_t size = ld_le16(e, ELEM_SIZE);
+      const uint16_t size = elem_view(e).size();
       std::string v(size, '\0');
       if (!elem_typed_value(e, t.empty() ? "0" : t, reinterpret_cast<uint8_t*>(v.data())))
-        return pc_err(ctx, "constant \"%s\" does not convert to %.22s", t.c_str(), e + ELEM_NAME);
+        return pc_err(ctx, "constant \"%s\" does not convert to %.22s", t.c_str(), elem_view(e).name());
       const uint32_t no = cnst(ctx, v.data(), size);
       if (!no) return pc_err(ctx, "constant not stored");
       return set_k(out, no, type, scale_of(e), size), 1;
@@ -152,27 +154,26 @@ int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& firs
 int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ, PC_OPND* out, int opnd_no) {
   uint8_t fo[kPcFldOut];
   if (!pc_fld(ap, name, occ, fo, ctx, out->elem)) return 0;
-  const uint8_t* c = fo + PCF_CELEM;
-  const uint16_t occurs = ld_le16(c, CEL_OCCURS), size = ld_le16(c, CEL_SIZE);
+  const celem_view c(fo + PCF_CELEM);
+  const uint16_t occurs = c.occurs(), size = c.size();
   const bool none = occ.kind == PC_OCC_NONE || (occ.kind == PC_OCC_NUM && occ.value == 0);
   if (none && occurs > 1) return pc_err(ctx, "field %.22s has %u occurrences: name one", name, occurs);
-  const uint8_t type = c[CEL_TYPE], scale = scale_of(out->elem);
+  const uint8_t type = c.type(), scale = scale_of(out->elem);
   const uint32_t mask = date_mask_const(ctx, out->elem);
   if (ctx->err_cnt) return 0;
-  uint32_t area = ld_le16(c, CEL_ADDR), off = ld_le16(c, CEL_OFF);
+  uint32_t area = c.area(), off = c.offset();
   if (occ.kind == PC_OCC_INDEX) {
     char idx[22];
     memset(idx, ' ', sizeof idx), memcpy(idx, occ.index, 2);
     uint8_t io[kPcFldOut];
     if (!pc_fld("0LA", idx, pc_occ{0, PC_OCC_NONE, {}}, io, ctx)) return 0;
-    const uint8_t* ic = io + PCF_CELEM;
-    if (!IS_ELEM_NUM(ic[CEL_TYPE])) return pc_err(ctx, "index %.2s of %.22s is no number", occ.index, name);
+    const celem_view ic(io + PCF_CELEM);
+    if (!IS_ELEM_NUM(ic.type())) return pc_err(ctx, "index %.2s of %.22s is no number", occ.index, name);
     const uint8_t reg = static_cast<uint8_t>(opnd_no - 1);
     inst_buf b(OP_IDX);
     b.i(reg | uint32_t{occurs} << 16)
         .f(static_cast<uint16_t>(area), static_cast<uint16_t>(off), type, scale, size, mask)
-        .f(ld_le16(ic, CEL_ADDR), ld_le16(ic, CEL_OFF), ic[CEL_TYPE],
-           opnd_num_scale(ic[CEL_TYPE], ic[CEL_LO], ic[CEL_SIGNED] == '1'), ld_le16(ic, CEL_SIZE));
+        .f(ic.area(), ic.offset(), ic.type(), opnd_num_scale(ic.type(), ic.lo(), ic.is_signed()), ic.size());
     if (!bld_emit(&ctx->bld, b).blk) return pc_err(ctx, "IDX of %.22s not built (status %d)", name, int{ctx->bld.err});
     area = kRegArea, off = reg;
   }
@@ -213,7 +214,7 @@ int bld_if_and_or(PC_CTX* ctx, const PC_OPND* a, const PC_OPND* b, int relop, in
   if (a->kind != K_F) return pc_err(ctx, "a comparison begins with a field");
   const int fa = family(opnd_type(*a)), fb = family(opnd_type(*b));
   if (relop != 8 && (fa != fb || fa == FAM_NONE))
-    return pc_err(ctx, "%.22s and %.22s cannot be compared", a->elem + ELEM_NAME, b->elem + ELEM_NAME);
+    return pc_err(ctx, "%.22s and %.22s cannot be compared", elem_view(a->elem).name(), elem_view(b->elem).name());
   if (relop == 7 && fa != FAM_ALPHA) return pc_err(ctx, "IN compares alpha fields only");
   inst_buf in(b->kind == K_F ? OP_CMP : OP_CMPK);
   in.o[in.n++] = bld_opnd{K_F, {a->w[0], a->w[1], a->w[2]}, -1};

@@ -15,11 +15,13 @@
 #include "compiler/em_records.h"
 #include "compiler/sc.h"
 #include "compiler/sc_in.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -60,12 +62,12 @@ const char* opnd_at(const sc_stmt* st, size_t off) { return reinterpret_cast<con
 
 // The occurrence {i16 value, u16 kind} at `off`; four blanks mean none.
 int occ_at(PC_CTX* ctx, const sc_stmt* st, size_t off, pc_occ* out) {
-  const uint8_t* p = st->rec + STMT_OPND + off;
+  const occ_view occ(stmt_view(st->rec).opnd() + off);
   *out = pc_occ{0, PC_OCC_NONE, {}};
-  if (!memcmp(p, "    ", 4)) return 1;
-  const uint16_t kind = ld_le16(p, 2);
-  if (kind == OCC_NUMBER) *out = pc_occ{ld_le16(p, 0), PC_OCC_NUM, {}};
-  if (kind == OCC_INDEX) *out = pc_occ{0, PC_OCC_INDEX, {static_cast<char>(p[0]), static_cast<char>(p[1])}};
+  if (occ.blank()) return 1;
+  const uint16_t kind = occ.kind();
+  if (kind == OCC_NUMBER) *out = pc_occ{static_cast<uint16_t>(occ.number()), PC_OCC_NUM, {}};
+  if (kind == OCC_INDEX) *out = pc_occ{0, PC_OCC_INDEX, {occ.index()[0], occ.index()[1]}};
   return kind <= OCC_NONE ? 1 : pc_err(ctx, "occurrence kind %u not allowed here", kind);
 }
 
@@ -78,7 +80,7 @@ int two_field(PC_CTX* ctx, sc_stmt* st, int no, PC_OPND* out) {
   if (no == 2 && !memcmp(ap, "   ", 3)) {
     if (ctx->opnd1.kind != K_F) return pc_err(ctx, "constant without a field to meet");
     // SET stores the constant into the field: it keeps the field's type.
-    return sc_cmpl_const(ctx, name, 22, ctx->opnd1, out, ld_le16(st->rec, STMT_VERB) == VERB_SET);
+    return sc_cmpl_const(ctx, name, 22, ctx->opnd1, out, stmt_view(st->rec).verb() == VERB_SET);
   }
   pc_occ occ;
   if (!occ_at(ctx, st, base, &occ)) return 0;
@@ -107,12 +109,12 @@ namespace {
 int c_comment(PC_CTX*, sc_stmt*) { return 1; }
 
 int c_compare(PC_CTX* ctx, sc_stmt* st) {
-  const int verb = ld_le16(st->rec, STMT_VERB);
+  const int verb = stmt_view(st->rec).verb();
   PC_OPND a{}, b{};
   if (!two_field(ctx, st, 1, &a) || !two_field(ctx, st, 2, &b)) return 0;
   st->column = 47;
   ctx->level = static_cast<uint8_t>(st->level);
-  if (!bld_if_and_or(ctx, &a, &b, st->rec[STMT_OPND + 60], verb, 0)) return 0;
+  if (!bld_if_and_or(ctx, &a, &b, stmt_view(st->rec).opnd()[60], verb, 0)) return 0;
   return verb == VERB_IF ? outcome(ctx, st) : 1;
 }
 
@@ -132,7 +134,7 @@ sc_label* label_of(PC_CTX* ctx, const sc_stmt* st) {
     if (l.name == name) return &l;
   const int32_t no = bld_label(&ctx->bld);
   if (no < 0) return pc_err(ctx, "label not made"), nullptr;
-  return &g_labels->emplace_back(sc_label{name, no, false, ld_le32(st->rec, STMT_SEQ)});
+  return &g_labels->emplace_back(sc_label{name, no, false, stmt_view(st->rec).seq()});
 }
 
 int c_label(PC_CTX* ctx, sc_stmt* st) {
@@ -152,13 +154,13 @@ int c_goto(PC_CTX* ctx, sc_stmt* st) {
 
 // COMPUTE dst op src; TOTAL adds.
 int c_compute(PC_CTX* ctx, sc_stmt* st) {
-  const bool total = ld_le16(st->rec, STMT_VERB) == VERB_TOTAL;
-  const char op = total ? '+' : static_cast<char>(st->rec[STMT_OPND + 60]);
+  const bool total = stmt_view(st->rec).verb() == VERB_TOTAL;
+  const char op = total ? '+' : static_cast<char>(stmt_view(st->rec).opnd()[60]);
   if (!strchr("+-*/", op) || !op) return st->column = 47, pc_err(ctx, "operator %c not allowed here", op);
   PC_OPND dst{}, src{};
   if (!two_field(ctx, st, 1, &dst) || !two_field(ctx, st, 2, &src)) return 0;
-  if (!IS_ELEM_NUM(dst.elem[ELEM_TYPE]))
-    return st->column = 20, pc_err(ctx, "%.22s is no number", dst.elem + ELEM_NAME);
+  if (!IS_ELEM_NUM(elem_view(dst.elem).type()))
+    return st->column = 20, pc_err(ctx, "%.22s is no number", elem_view(dst.elem).name());
   inst_buf b(OP_COMPUTE);
   b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
   b.o[b.n++] = bld_opnd{src.kind, {src.w[0], src.w[1], src.w[2]}, -1};
@@ -180,8 +182,9 @@ int loop_index(PC_CTX* ctx, const uint8_t* p, PC_OPND* out) {
 
 // A bound of BEG LOOP: a literal in the index's type, or another index.
 int loop_bound(PC_CTX* ctx, const uint8_t* p, const PC_OPND& idx, PC_OPND* out) {
-  if (ld_le16(p, 2) == OCC_INDEX) return loop_index(ctx, p, out);
-  const int v = ld_le16(p, 2) == OCC_NUMBER ? static_cast<int16_t>(ld_le16(p, 0)) : 1;
+  const occ_view occ(p);
+  if (occ.kind() == OCC_INDEX) return loop_index(ctx, p, out);
+  const int v = occ.kind() == OCC_NUMBER ? occ.number() : 1;
   const std::string t = std::to_string(v);
   return sc_cmpl_const(ctx, t.data(), t.size(), idx, out);
 }
@@ -193,8 +196,9 @@ int c_beg_loop(PC_CTX* ctx, sc_stmt* st) {
   if (!loop_index(ctx, o, &idx)) return 0;
   const int cols[3] = {21, 28, 38};
   for (int i = 0; i < 3; ++i)
-    if (st->column = cols[i], !loop_bound(ctx, o + 4 + 4 * i, idx, &b[i])) return 0;
-  if (ld_le16(o, 14) == OCC_NUMBER && ld_le16(o, 12) == 0) return pc_err(ctx, "loop step 0");
+    if (st->column = cols[i], !loop_bound(ctx, o + kOccLen * (i + 1), idx, &b[i])) return 0;
+  const occ_view step(o + kOccLen * 3);
+  if (step.kind() == OCC_NUMBER && step.number() == 0) return pc_err(ctx, "loop step 0");
   const int32_t exit = bld_label(&ctx->bld);
   inst_buf in(OP_LOOPBEG);
   in.o[in.n++] = bld_opnd{K_F, {idx.w[0], idx.w[1], idx.w[2]}, -1};
@@ -291,7 +295,7 @@ int c_calc(PC_CTX* ctx, sc_stmt* st) {
 
 // WARNING, MESSAGE, ERROR and CANCEL: the 64-character text as a constant.
 int c_message(PC_CTX* ctx, sc_stmt* st) {
-  const uint16_t verb = ld_le16(st->rec, STMT_VERB);
+  const uint16_t verb = stmt_view(st->rec).verb();
   const uint8_t cls = verb == VERB_WARNING ? 1 : verb == VERB_MESSAGE ? 4 : 3;
   const uint16_t op = verb == VERB_ERROR ? OP_ERROR : verb == VERB_CANCEL ? OP_CANCEL : OP_MSG;
   size_t n = kStmtOpndLen;
@@ -311,7 +315,7 @@ int prefix(const uint8_t* rec, uint16_t* mask, uint16_t* value, int* column) {
   int p = 0;
   *mask = *value = 0;
   for (int i = 1; i <= kMaxLevel; ++i) {
-    const char c = static_cast<char>(rec[STMT_PREFIX + i - 1]);
+    const char c = stmt_view(rec).prefix()[i - 1];
     if (c != ' ') p = i;
     const int shift = 10 - 2 * i;
     if (c == 'T' || c == 'F') *mask |= 3 << shift, *value |= (c == 'T' ? 1 : 2) << shift;
@@ -347,7 +351,7 @@ void collect(PC_CTX* ctx, const uint8_t* rec, const sc_stmt& st, std::vector<sc_
 // Compiles one statement and returns its first instruction ({0, 0} for
 // none); the context's error count says whether it failed.
 em_entry statement(PC_CTX* ctx, const uint8_t* rec, sc_stmt* st) {
-  const uint16_t verb = ld_le16(rec, STMT_VERB);
+  const uint16_t verb = stmt_view(rec).verb();
   if (verb >= kVerbCount) return pc_err(ctx, "verb index %u above 104", verb), em_entry{};
   if (!cmpl_[verb]) return pc_err(ctx, "verb not supported: %.8s", verb_spell_tbl[verb]), em_entry{};
   uint16_t mask, value;
@@ -379,7 +383,7 @@ int append(PC_CTX* ctx, em_sub sub, const uint8_t* rec, uint16_t len) {
 }  // namespace
 
 int sc_digit(const uint8_t* rec, uint16_t type) {
-  const uint16_t verb = ld_le16(rec, STMT_VERB);
+  const uint16_t verb = stmt_view(rec).verb();
   if (verb >= kVerbCount) return -1;
   for (const xme_stmt* e = xme_stmt_desc[verb]; e->type; ++e)
     if (e->type == type) return rec[STMT_OPND + e->rec_off];
@@ -449,7 +453,7 @@ int ep_code(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>
     }
     uint8_t tp[TRAP_LEN] = {};
     st_le16(tp, TRAP_CODE, at.blk), st_le16(tp, TRAP_CODE + 2, at.off);
-    st_le32(tp, TRAP_SEQ, ld_le32(rec, STMT_SEQ)), st_le16(tp, TRAP_EP, ep), st_le16(tp, TRAP_SLOT, slot & 0xFF);
+    st_le32(tp, TRAP_SEQ, stmt_view(rec).seq()), st_le16(tp, TRAP_EP, ep), st_le16(tp, TRAP_SLOT, slot & 0xFF);
     if (!append(ctx, EM_TP, tp, TRAP_LEN)) return 0;
     ctx->em->em_trap_cnt++;
   }
@@ -519,17 +523,18 @@ int sc_cmpl_ep(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_err
 }
 
 std::string sc_err_text(const sc_error& e) {
+  const stmt_view k(e.key);
   int n = 30;
-  while (n > 1 && e.key[STMT_PROC_NAME + n - 1] == ' ') --n;
-  std::string s(reinterpret_cast<const char*>(e.key + STMT_PROC_NAME), static_cast<size_t>(n));
+  while (n > 1 && k.proc_name()[n - 1] == ' ') --n;
+  std::string s(k.proc_name(), static_cast<size_t>(n));
   char owner[64] = "";
-  if (ld_le32(e.key, STMT_CHLD_NO)) snprintf(owner, sizeof owner, " child %u", ld_le32(e.key, STMT_CHLD_NO));
-  else if (ld_le32(e.key, STMT_FRM_NO) || e.key[STMT_FRM_PART])
-    snprintf(owner, sizeof owner, e.key[STMT_IMG_NO] ? " frame %u/%u image %u" : " frame %u/%u", e.key[STMT_FRM_PART],
-             ld_le32(e.key, STMT_FRM_NO), e.key[STMT_IMG_NO]);
+  if (k.chld_no()) snprintf(owner, sizeof owner, " child %u", k.chld_no());
+  else if (k.frm_no() || k.frm_part())
+    snprintf(owner, sizeof owner, k.img_no() ? " frame %u/%u image %u" : " frame %u/%u", k.frm_part(), k.frm_no(),
+             k.img_no());
   char at[96];
-  if (ld_le32(e.key, STMT_SEQ) == 0) snprintf(at, sizeof at, "%s ep %u: ", owner, e.key[STMT_EP]);
-  else snprintf(at, sizeof at, "%s ep %u stmt %u col %d: ", owner, e.key[STMT_EP], ld_le32(e.key, STMT_SEQ), e.column);
+  if (k.seq() == 0) snprintf(at, sizeof at, "%s ep %u: ", owner, k.ep());
+  else snprintf(at, sizeof at, "%s ep %u stmt %u col %d: ", owner, k.ep(), k.seq(), e.column);
   return s + at + std::string(e.msg, strnlen(e.msg, sizeof e.msg));
 }
 

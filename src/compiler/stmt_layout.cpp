@@ -196,8 +196,8 @@ bool blank(const char* p, size_t n) {
 }
 
 void set_occ(uint8_t* out, int16_t value, uint16_t kind) {
-  st_le16(out, 0, static_cast<uint16_t>(value));
-  st_le16(out, 2, kind);
+  st_le16(out, OCC_VALUE, static_cast<uint16_t>(value));
+  st_le16(out, OCC_KIND, kind);
 }
 
 // Index of the word at `text` among `n` words compared over the word's own
@@ -378,14 +378,14 @@ int get_occ(const char* text, int width, uint16_t type, bool keep_zero, uint8_t*
 
 void put_occ(const uint8_t* occ, char* out) {
   memset(out, ' ', 3);
-  const uint16_t kind = ld_le16(occ, 2);
+  const uint16_t kind = ld_le16(occ, OCC_KIND);
   if (kind == OCC_INDEX) {
-    out[0] = static_cast<char>(occ[0]);
-    out[1] = static_cast<char>(occ[1]);
+    out[0] = static_cast<char>(occ[OCC_VALUE]);
+    out[1] = static_cast<char>(occ[OCC_VALUE + 1]);
     return;
   }
   if (kind != OCC_NUMBER) return;
-  const int v = static_cast<int16_t>(ld_le16(occ, 0));
+  const int v = static_cast<int16_t>(ld_le16(occ, OCC_VALUE));
   if (v < -99 || v > 999) {
     memset(out, '?', 3);
     return;

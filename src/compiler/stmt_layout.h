@@ -227,6 +227,8 @@ constexpr int kLayoutCount = 46;
 int stmt_layout_no(int verb);
 
 // ---- occurrences {i16 value, u16 kind} ----
+enum : size_t { OCC_VALUE = 0, OCC_KIND = 2, kOccLen = 4 };  // OCC_VALUE: an index's two letters
+static_assert(OCC_KIND + 2 == kOccLen);
 enum : uint16_t { OCC_NUMBER = 0, OCC_INDEX = 1, OCC_NONE = 2 };
 // Whether a field of layout type `t` holds a 4-byte occurrence operand.
 bool stmt_is_occ_type(uint16_t t);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "compiler/stmt_layout.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -239,7 +240,7 @@ const std::vector<uint16_t>& stmt_occ_offsets(int verb) {
 }
 
 void convert_stmt(uint8_t* rec, bool to_native) {
-  for (uint16_t off : stmt_occ_offsets(ld_le16(rec, STMT_VERB))) convert_occ(rec + STMT_OPND + off, to_native);
+  for (uint16_t off : stmt_occ_offsets(stmt_view(rec).verb())) convert_occ(rec + STMT_OPND + off, to_native);
 }
 
 int adjust_rec(uint8_t* rec, size_t len, const bs_field* flds, int nflds) {

@@ -22,6 +22,7 @@
 #include "design/dd_msg.h"
 #include "design/design_builder.h"
 #include "design/mu_xlate.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -183,7 +184,7 @@ int bld_eop_entry(uint8_t* st, ARB* a, const FDB_PATH& path) {
 
 // ---- the records of the generated process ----
 
-void put_text(uint8_t* dst, size_t width, const char* s) {
+void put_text(void* dst, size_t width, const char* s) {
   SET_BLANK(dst, width);
   memcpy(dst, s, strnlen(s, width));
 }
@@ -322,12 +323,12 @@ int bld_restruct_stmts(const FDB_PATH& path, restruct_ctx* ctx, ARB* a) {
 // end code, with a fatal signal's recovery armed again.
 uint32_t db_run_generated(PCB* caller, const char* ver) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0DN", 3);
-  memcpy(v.b + INVOC_VER, ver, 2);
-  v.b[INVOC_PROC_TYPE] = PT_ACTION;
-  put_text(v.b + INVOC_PROC_NAM, kProcNameLen, kProcName);
-  v.b[INVOC_INVOC_TYPE] = 2;
-  st_le32(v.b, INVOC_END_CODE, 0);
+  memcpy(v.ap_id(), "0DN", 3);
+  memcpy(v.ver(), ver, 2);
+  v.set_proc_type(PT_ACTION);
+  put_text(v.proc_nam(), kProcNameLen, kProcName);
+  v.set_invoc_type(2);
+  v.set_end_code(0);
   const uint32_t m = MARK(
       MARK_RECOVERY,
       [&] {
@@ -335,7 +336,7 @@ uint32_t db_run_generated(PCB* caller, const char* ver) {
         else pi_exec(&v);
       },
       ut_cleanup);
-  const uint32_t code = m == 1 ? ld_le32(v.b, INVOC_END_CODE) : m;
+  const uint32_t code = m == 1 ? v.end_code() : m;
   if (code == PI_END_FATAL) ss_reset_sig_handler();
   return code;
 }
@@ -406,7 +407,7 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   if (!dd_scan(ctx->arb[RC_ELEM], 2, from, kElementSize, same_file, &elems))
     return checkstat(ctx->arb[RC_ELEM]->arb_stat, "Bad elem attach", kModule, __LINE__), 0;
   for (auto& e : elems) {
-    st_le32(e.data(), ELEM_NUMBER, ld_le32(fi, FI_NUMBER));
+    st_le32(e.data(), ELEM_NUMBER, file_rec_view(fi).number());
     if (!db_put_rec(ctx->arb[RC_NEW_ELEM], e.data(), kElementSize, 0))
       return checkstat(ctx->arb[RC_NEW_ELEM]->arb_stat, "Bad elem write", kModule, __LINE__), 0;
   }
@@ -513,9 +514,9 @@ int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
     clear_stats();
     db_status_of_end(db_run_generated(caller, "00"));
     PCB k{};
-    memcpy(k.invoc.b + INVOC_AP_ID, "0DN00", 5);
-    k.invoc.b[INVOC_PROC_TYPE] = PT_ACTION;
-    put_text(k.invoc.b + INVOC_PROC_NAM, kProcNameLen, kProcName);
+    memcpy(k.invoc.ap_id(), "0DN00", 5);
+    k.invoc.set_proc_type(PT_ACTION);
+    put_text(k.invoc.proc_nam(), kProcNameLen, kProcName);
     if (caller) memcpy(k.pcb_lang, caller->pcb_lang, 3);
     if (pl_get(&k, 0)) em = k.pcb_em;
     else ok = 0;

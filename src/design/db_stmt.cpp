@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "compiler/stmt_layout.h"
+#include "compiler/stmt_view.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -39,7 +40,7 @@ void begin(uint8_t* st, uint16_t verb, const char* cond, bool set_cond) {
 
 // Advances the sequence and writes; a failure is the system error `what`.
 int put(uint8_t* st, ARB* a, const char* what) {
-  st_le32(st, STMT_SEQ, ld_le32(st, STMT_SEQ) + 1);
+  st_le32(st, STMT_SEQ, stmt_view(st).seq() + 1);
   a->arb_rec = st;
   a->arb_len = kStmtSize;
   a->arb_var_len = 0;

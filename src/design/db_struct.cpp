@@ -14,6 +14,7 @@
 
 #include "design/db_restruct.h"
 #include "design/dd.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -131,21 +132,21 @@ uint32_t compare_element(const uint8_t* e, const uint8_t* o, uint32_t r) {
 
 // Step 7: what the FILE records must share.
 bool same_file_layout(const uint8_t* n, const uint8_t* o) {
+  const file_rec_view now(n), was(o);
   if (n[FI_ORG] != o[FI_ORG] && !(o[FI_ORG] == 1 && n[FI_ORG] == 2)) return false;
   if (n[FI_VAR] != o[FI_VAR] || n[FI_FLAG19] != o[FI_FLAG19] || n[FI_FLAG20] != o[FI_FLAG20] ||
-      ld_le16(n, FI_REC_LEN) != ld_le16(o, FI_REC_LEN) || n[FI_NKEYS] != o[FI_NKEYS])
+      now.rec_len() != was.rec_len() || now.nkeys() != was.nkeys())
     return false;
-  for (size_t k = 0; k < kFileMaxKeys; ++k)
-    if (n[FI_KEY_SEGS + k] != o[FI_KEY_SEGS + k] || ld_le16(n, FI_KEY_LEN + 2 * k) != ld_le16(o, FI_KEY_LEN + 2 * k))
-      return false;
+  for (int k = 0; k < kFileMaxKeys; ++k)
+    if (now.key_segs(k) != was.key_segs(k) || now.key_len(k) != was.key_len(k)) return false;
   return true;
 }
 
 // Step 10: the members of each group key that are not domain fields keep
 // their offset and size.
 uint32_t compare_keys(restruct_ctx* ctx, const uint8_t* fi, const rec_list& elems, uint32_t r) {
-  for (size_t k = 0; k < fi[FI_NKEYS] && k < kFileMaxKeys; ++k) {
-    const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4 * k);
+  for (size_t k = 0; k < file_rec_view(fi).nkeys() && k < kFileMaxKeys; ++k) {
+    const uint32_t seq = file_rec_view(fi).key_seq(k);
     size_t i = 0;
     while (i < elems.size() && ld_le32(elems[i].data(), ELEM_SEQ) != seq) ++i;
     if (i == elems.size() || elems[i][ELEM_KIND] != 2) continue;
@@ -259,7 +260,7 @@ int bld_old_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   if (!read_struct(s, 2, rec, false)) return checkstat(s->arb_stat, "STRUCT file read", kModule, __LINE__), 0;
   if (!db_put_rec(ctx->arb[RC_OLD_FILE], rec, kFileRecSize, 0))
     return checkstat(ctx->arb[RC_OLD_FILE]->arb_stat, "FILE file write ", kModule, __LINE__), 0;
-  const size_t len = ld_le16(rec, FI_REC_LEN);
+  const size_t len = file_rec_view(rec).rec_len();
   const uint32_t ninit = ld_le32(hdr, STRUCT_N_INITIAL), nelem = ld_le32(hdr, STRUCT_N_ELEMENT);
   uint32_t relno = 3;
   for (uint32_t i = 0; i < ninit; ++i, ++relno) {
@@ -381,7 +382,7 @@ int db_renew_struct(const FDB_PATH& path, restruct_ctx* ctx) {
   memcpy(key + 8, path.fdb_name, 8);
   if (!IS_BOB_AP(path.fdb_ap)) memcpy(key, path.fdb_db, 3);
   else if (memcmp(path.fdb_ap, "0SA", 3) != 0) memcpy(key + 6, src ? path.fdb_src_ver : path.fdb_ver, 2);
-  sa_update_stamp(key, ld_le32(fi, FI_STRUCT), ld_le32(fi, FI_STRUCT + 4));
+  sa_update_stamp(key, file_rec_view(fi).struct_word(0), file_rec_view(fi).struct_word(1));
   return 1;
 }
 

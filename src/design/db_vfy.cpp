@@ -15,6 +15,7 @@
 #include "compiler/design_records.h"
 #include "compiler/pcb.h"
 #include "compiler/stmt_layout.h"
+#include "compiler/stmt_view.h"
 #include "design/db_restruct.h"
 #include "design/db_stmt.h"
 #include "design/db_vfy.h"
@@ -117,7 +118,7 @@ int bld_vfy_ep(const FDB_PATH& path, const uint8_t* proc, ARB* a, char lookups, 
   memcpy(st + STMT_OPND + 7, path.fdb_name, 8);
   st[STMT_OPND + 30] = SR_RECORD;
   st[STMT_OPND + 31] = 1;
-  st_le32(st, STMT_SEQ, ld_le32(st, STMT_SEQ) + 1);
+  st_le32(st, STMT_SEQ, stmt_view(st).seq() + 1);
   a->arb_rec = st, a->arb_len = kStmtSize, a->arb_var_len = 0, a->arb_mod = 0;
   if (!fm_write(a)) return checkstat(a->arb_stat, "Verify statement write failed", kModule, __LINE__), 0;
   if (lookups == '1' && !bld_lookups(st, a, path, blanks)) return 0;
@@ -184,11 +185,11 @@ uint32_t db_vfy(PCB* caller, const FDB_PATH& path, char lookups, char blanks) {
   // The module goes with its design: the next verify writes another under
   // the same name.
   PCB k{};
-  memcpy(k.invoc.b + INVOC_AP_ID, "0DN", 3);
-  memcpy(k.invoc.b + INVOC_VER, ver, 2);
-  k.invoc.b[INVOC_PROC_TYPE] = PT_ACTION;
-  SET_BLANK(k.invoc.b + INVOC_PROC_NAM, kProcNameLen);
-  memcpy(k.invoc.b + INVOC_PROC_NAM, kProcName, strlen(kProcName));
+  memcpy(k.invoc.ap_id(), "0DN", 3);
+  memcpy(k.invoc.ver(), ver, 2);
+  k.invoc.set_proc_type(PT_ACTION);
+  SET_BLANK(k.invoc.proc_nam(), kProcNameLen);
+  memcpy(k.invoc.proc_nam(), kProcName, strlen(kProcName));
   if (built && pl_get(&k, 0)) pl_free(k.pcb_em), pl_discard(k.pcb_em);
   b.close_all(ARB_SCRATCH);
   return result == 0xFFFFFFFF ? 0 : result;

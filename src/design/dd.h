@@ -33,7 +33,7 @@ enum : size_t {
   FLD_NUMBER = 0,      // u32 element number
   FLD_CLASS = 4,       // "1" work field
   FLD_NAME = 5,        // 22
-  FLD_KIND = 27,       // 1 domain field, 2 group header, 3 no storage, 4 substring, 5 synonym
+  FLD_KIND = 27,       // ELEM_KIND_* (types/element.h)
   FLD_REF = 28,        // 22 domain, last field of the group, or base
   FLD_SUB_FIRST = 50,  // u16 first position in the base, from 1
   FLD_SUB_SIZE = 52,   // u16

@@ -370,97 +370,130 @@ int bld_elem(dd_ctx* ctx, const uint8_t* dom, const uint8_t* fld, uint8_t* e) {
   return ok;
 }
 
-void cpy_elem(const uint8_t* fld, uint8_t* e) {
-  auto label_or_name = [&]() {
-    memcpy(e + ELEM_LABEL, fld + ELEM_LABEL, 30);
-    if (is_blank(e + ELEM_LABEL, 30)) SET_BLANK(e + ELEM_LABEL, 30), memcpy(e + ELEM_LABEL, fld + FLD_NAME, 22);
-  };
-  auto headings = [&]() {
-    if (!is_blank(fld + ELEM_HEAD1, 30) || !is_blank(fld + ELEM_HEAD2, 30)) {
-      memcpy(e + ELEM_HEAD1, fld + ELEM_HEAD1, 60);
-    } else {
-      SET_BLANK(e + ELEM_HEAD1, 30);
-      memcpy(e + ELEM_HEAD2, e + ELEM_LABEL, 30);
-    }
-  };
+namespace {
+
+// Lengths of the ELEMENT fields these copies take whole.
+constexpr size_t kNameLen = ELEM_KIND - ELEM_NAME;
+constexpr size_t kLabelLen = ELEM_HEAD1 - ELEM_LABEL;  // each heading too
+constexpr size_t kHeadingsLen = ELEM_AREA_CLASS - ELEM_HEAD1;
+constexpr size_t kTextsLen = ELEM_AREA_CLASS - ELEM_LABEL;  // label and headings
+constexpr size_t kNameToRef = ELEM_OFFSET - ELEM_NAME;      // name, kind, domain or base name
+constexpr size_t kDomRangesLen = ELEM_CODE_LEN - ELEM_DOM_RNG1;
+constexpr size_t kInitTextLen = ELEM_NULL_TEXT - ELEM_INIT_TEXT;
+constexpr size_t kDisplayLen = ELEM_LABEL - ELEM_DSPL_CHAR;  // display character, the FIELD's pair
+static_assert(kNameLen == 22 && kLabelLen == 30 && kNameToRef == 45 && kTextsLen == 90 && kDomRangesLen == 60);
+
+// The FIELD's label, else its name.
+void label_or_name(const uint8_t* fld, uint8_t* e) {
+  memcpy(e + ELEM_LABEL, fld + ELEM_LABEL, kLabelLen);
+  if (!is_blank(e + ELEM_LABEL, kLabelLen)) return;
+  SET_BLANK(e + ELEM_LABEL, kLabelLen);
+  memcpy(e + ELEM_LABEL, fld + FLD_NAME, kNameLen);
+}
+
+// The FIELD's headings, else the label as the second.
+void headings(const uint8_t* fld, uint8_t* e) {
+  if (!is_blank(fld + ELEM_HEAD1, kLabelLen) || !is_blank(fld + ELEM_HEAD2, kLabelLen)) {
+    memcpy(e + ELEM_HEAD1, fld + ELEM_HEAD1, kHeadingsLen);
+    return;
+  }
+  SET_BLANK(e + ELEM_HEAD1, kLabelLen);
+  memcpy(e + ELEM_HEAD2, e + ELEM_LABEL, kLabelLen);
+}
+
+// No domain behind the element: no domain ranges, no codes, a text form.
+void without_domain(uint8_t* e) {
+  e[ELEM_DOM_REL] = e[ELEM_DOM_REL + 1] = 255;
+  SET_BLANK(e + ELEM_DOM_RNG1, kDomRangesLen);
+  st_le16(e, ELEM_CODE_LEN, 0);
+  e[ELEM_FORM_BYTE] = 2;
+  e[ELEM_FILL] = ' ';
+  e[ELEM_WORD_FLOW] = '0';
+}
+
+// A group header: the FIELD's leading part (laid out as the element's),
+// sized later from its members.
+void group_elem(const uint8_t* fld, uint8_t* e) {
   const uint16_t occ = ld_le16(fld, FLD_OCCURS);
+  memset(e, 0, kMelemSize);
+  memcpy(e, fld, ELEM_SEGMENT);
+  st_le16(e, ELEM_OCCURS, occ ? occ : 1);
+  label_or_name(fld, e);
+  headings(fld, e);
+  st_le16(e, ELEM_SIZE, 0);
+  st_le16(e, ELEM_SEGMENT, 0);
+  SET_BLANK(e + ELEM_INIT_TEXT, ELEM_DOM_REL - ELEM_INIT_TEXT);
+  without_domain(e);
+  e[ELEM_CHAR_FLAG] = '1';
+  st_le32(e, MELEM_ALIGN, 0);
+}
+
+// A field without storage.
+void no_storage_elem(const uint8_t* fld, uint8_t* e) {
+  memset(e, 0, kMelemSize);
+  e[ELEM_CLASS] = '0';
+  memcpy(e + ELEM_NAME, fld + FLD_NAME, kNameLen);
+  e[ELEM_KIND] = ELEM_KIND_NO_STORAGE;
+  SET_BLANK(e + ELEM_DOMAIN, kNameLen);
+  // The file name, sequence and binaries stay: the element is found by
+  // its file, and two such fields never share key 4.
+  memcpy(e + ELEM_FILE, fld + FLD_FILE, ELEM_STAMP - ELEM_FILE);
+  st_le16(e, ELEM_OCCURS, 1);
+  e[ELEM_DSPL_CHAR] = '0';
+  SET_BLANK(e + ELEM_LABEL, kTextsLen);
+  e[ELEM_KEY_ROLE] = 255;
+  SET_BLANK(e + ELEM_RNG_LO, ELEM_SEGMENT - ELEM_RNG_LO);
+  SET_BLANK(e + ELEM_INIT_TEXT, ELEM_DOM_REL - ELEM_INIT_TEXT);
+  SET_BLANK(e + ELEM_DOM_RNG1, kDomRangesLen);
+}
+
+// A substring over `e`, which holds its base's element: the part from the
+// FIELD's first position, as text.
+void substring_elem(const uint8_t* fld, uint8_t* e) {
+  const uint16_t occ = ld_le16(fld, FLD_OCCURS);
+  const uint16_t base_off = ld_le16(e, ELEM_OFFSET);
+  memcpy(e + ELEM_NAME, fld + FLD_NAME, kNameToRef);
+  st_le16(e, ELEM_OFFSET, static_cast<uint16_t>(base_off + ld_le16(fld, FLD_SUB_FIRST) - 1));
+  st_le16(e, ELEM_SIZE, ld_le16(fld, FLD_SUB_SIZE));
+  st_le16(e, ELEM_OCCURS, occ ? occ : 1);
+  memcpy(e + ELEM_SEQ, fld + FLD_SEQ, ELEM_STAMP - ELEM_SEQ);
+  e[ELEM_DSPL_CHAR] = fld[ELEM_DSPL_CHAR];
+  e[ELEM_FIELD_PAIR + 1] = fld[ELEM_FIELD_PAIR + 1];
+  label_or_name(fld, e);
+  headings(fld, e);
+  e[ELEM_SPECIAL] = 0;
+  e[ELEM_KEY_ROLE] = fld[FLD_KEY_ROLE];
+  memcpy(e + ELEM_KEY_ORDER, fld + ELEM_KEY_ORDER, ELEM_CODES - ELEM_KEY_ORDER);
+  SET_BLANK(e + ELEM_INIT_TEXT, kInitTextLen);
+  SET_BLANK(e + ELEM_MASK, 2 * kMaskLen);
+  without_domain(e);
+  e[ELEM_ALP_FORM] = e[ELEM_JUSTIFY] = 0;
+}
+
+// A synonym over `e`, which holds the element it renames: the FIELD's name,
+// texts, key role and look-up; the storage stays the base's.
+void synonym_elem(const uint8_t* fld, uint8_t* e) {
+  e[ELEM_CLASS] = fld[FLD_CLASS];
+  memcpy(e + ELEM_NAME, fld + FLD_NAME, kNameToRef);
+  memcpy(e + ELEM_SEQ, fld + FLD_SEQ, ELEM_STAMP - ELEM_SEQ);
+  memcpy(e + ELEM_DSPL_CHAR, fld + ELEM_DSPL_CHAR, kDisplayLen);
+  label_or_name(fld, e);
+  headings(fld, e);
+  e[ELEM_SPECIAL] = 0;
+  e[ELEM_KEY_ROLE] = fld[FLD_KEY_ROLE];
+  e[ELEM_KEY_ORDER] = fld[ELEM_KEY_ORDER];
+  e[ELEM_KEY_FLAG] = fld[ELEM_KEY_FLAG];
+  memcpy(e + ELEM_LKP_AP, fld + ELEM_LKP_AP, ELEM_CODES - ELEM_LKP_AP);
+}
+
+}  // namespace
+
+void cpy_elem(const uint8_t* fld, uint8_t* e) {
   switch (fld[FLD_KIND]) {
-    case 2:
-      memset(e, 0, kMelemSize);
-      memcpy(e, fld, 300);
-      st_le16(e, ELEM_OCCURS, occ ? occ : 1);
-      if (is_blank(e + ELEM_LABEL, 30)) SET_BLANK(e + ELEM_LABEL, 30), memcpy(e + ELEM_LABEL, fld + FLD_NAME, 22);
-      if (is_blank(e + ELEM_HEAD1, 30) && is_blank(e + ELEM_HEAD2, 30)) {
-        SET_BLANK(e + ELEM_HEAD1, 30);
-        memcpy(e + ELEM_HEAD2, e + ELEM_LABEL, 30);
-      }
-      st_le16(e, ELEM_SIZE, 0);
-      st_le16(e, ELEM_SEGMENT, 0);
-      SET_BLANK(e + ELEM_INIT_TEXT, ELEM_DOM_REL - ELEM_INIT_TEXT);
-      e[ELEM_DOM_REL] = e[ELEM_DOM_REL + 1] = 255;
-      SET_BLANK(e + ELEM_DOM_RNG1, 60);
-      st_le16(e, ELEM_CODE_LEN, 0);
-      e[ELEM_FORM_BYTE] = 2;
-      e[ELEM_CHAR_FLAG] = '1';
-      e[ELEM_FILL] = ' ';
-      e[ELEM_WORD_FLOW] = '0';
-      st_le32(e, MELEM_ALIGN, 0);
-      return;
-    case 3:
-      memset(e, 0, kMelemSize);
-      e[ELEM_CLASS] = '0';
-      memcpy(e + ELEM_NAME, fld + FLD_NAME, 22);
-      e[ELEM_KIND] = 3;
-      SET_BLANK(e + ELEM_DOMAIN, 22);
-      // The file name, sequence and binaries stay: the element is found by
-      // its file, and two such fields never share key 4.
-      memcpy(e + ELEM_FILE, fld + FLD_FILE, ELEM_STAMP - ELEM_FILE);
-      st_le16(e, ELEM_OCCURS, 1);
-      e[ELEM_DSPL_CHAR] = '0';
-      SET_BLANK(e + ELEM_LABEL, 90);
-      e[ELEM_KEY_ROLE] = 255;
-      SET_BLANK(e + ELEM_RNG_LO, ELEM_SEGMENT - ELEM_RNG_LO);
-      SET_BLANK(e + ELEM_INIT_TEXT, ELEM_DOM_REL - ELEM_INIT_TEXT);
-      SET_BLANK(e + ELEM_DOM_RNG1, 60);
-      return;
-    case 4: {
-      const uint16_t base_off = ld_le16(e, ELEM_OFFSET);
-      memcpy(e + ELEM_NAME, fld + FLD_NAME, 45);  // name, kind, base name
-      st_le16(e, ELEM_OFFSET, static_cast<uint16_t>(base_off + ld_le16(fld, FLD_SUB_FIRST) - 1));
-      st_le16(e, ELEM_SIZE, ld_le16(fld, FLD_SUB_SIZE));
-      st_le16(e, ELEM_OCCURS, occ ? occ : 1);
-      memcpy(e + ELEM_SEQ, fld + FLD_SEQ, ELEM_STAMP - ELEM_SEQ);
-      e[ELEM_DSPL_CHAR] = fld[ELEM_DSPL_CHAR];
-      e[ELEM_FIELD_PAIR + 1] = fld[ELEM_FIELD_PAIR + 1];
-      label_or_name();
-      headings();
-      e[ELEM_SPECIAL] = 0;
-      e[ELEM_KEY_ROLE] = fld[FLD_KEY_ROLE];
-      memcpy(e + ELEM_KEY_ORDER, fld + ELEM_KEY_ORDER, ELEM_CODES - ELEM_KEY_ORDER);
-      SET_BLANK(e + ELEM_INIT_TEXT, 60);
-      SET_BLANK(e + ELEM_MASK, 2 * kMaskLen);
-      e[ELEM_DOM_REL] = e[ELEM_DOM_REL + 1] = 255;
-      SET_BLANK(e + ELEM_DOM_RNG1, 60);
-      st_le16(e, ELEM_CODE_LEN, 0);
-      e[ELEM_FORM_BYTE] = 2;
-      e[ELEM_ALP_FORM] = e[ELEM_JUSTIFY] = 0;
-      e[ELEM_FILL] = ' ';
-      e[ELEM_WORD_FLOW] = '0';
-      return;
-    }
-    case 5:
-      e[ELEM_CLASS] = fld[FLD_CLASS];
-      memcpy(e + ELEM_NAME, fld + FLD_NAME, 45);
-      memcpy(e + ELEM_SEQ, fld + FLD_SEQ, ELEM_STAMP - ELEM_SEQ);
-      memcpy(e + ELEM_DSPL_CHAR, fld + ELEM_DSPL_CHAR, 3);
-      label_or_name();
-      headings();
-      e[ELEM_SPECIAL] = 0;
-      e[ELEM_KEY_ROLE] = fld[FLD_KEY_ROLE];
-      e[ELEM_KEY_ORDER] = fld[ELEM_KEY_ORDER];
-      e[ELEM_KEY_FLAG] = fld[ELEM_KEY_FLAG];
-      memcpy(e + ELEM_LKP_AP, fld + ELEM_LKP_AP, ELEM_CODES - ELEM_LKP_AP);
-      return;
+    case ELEM_KIND_GROUP: return group_elem(fld, e);
+    case ELEM_KIND_NO_STORAGE: return no_storage_elem(fld, e);
+    case ELEM_KIND_SUBSTRING: return substring_elem(fld, e);
+    case ELEM_KIND_SYNONYM: return synonym_elem(fld, e);
     default: return;
   }
 }

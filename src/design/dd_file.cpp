@@ -14,6 +14,7 @@
 
 #include "design/dd.h"
 #include "design/dd_msg.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
@@ -190,8 +191,9 @@ int cmpl_syn_substr(dd_ctx* ctx, const uint8_t* fld, uint8_t* e) {
   }
   const uint32_t base_size = ld_le16(e, ELEM_SIZE), base_occ = occurs(e);
   const uint32_t occ = ld_le16(fld, FLD_OCCURS) ? ld_le16(fld, FLD_OCCURS) : 1;
-  if (fld[FLD_KIND] == 5) {
-    if (e[ELEM_KIND] >= 2 && e[ELEM_KIND] <= 5) return field_err(ctx, 100600, fld + FLD_NAME), 0;
+  if (fld[FLD_KIND] == ELEM_KIND_SYNONYM) {
+    if (e[ELEM_KIND] >= ELEM_KIND_GROUP && e[ELEM_KIND] <= ELEM_KIND_SYNONYM)
+      return field_err(ctx, 100600, fld + FLD_NAME), 0;
     if (occ > base_occ) return field_err(ctx, 100610, fld + FLD_NAME), 0;
   } else {
     if (int64_t{ld_le16(fld, FLD_SUB_FIRST)} + ld_le16(fld, FLD_SUB_SIZE) - 1 > int64_t{base_size})
@@ -221,13 +223,13 @@ int proc_key(dd_ctx* ctx, fi_state* st, uint8_t* e) {
     }
   }
   const bool primary = e[ELEM_KEY_ROLE] == 0;
-  const int slot = primary ? 0 : fi[FI_NKEYS];
+  const int slot = primary ? 0 : file_rec_view(fi).nkeys();
   if (!primary && slot >= kFileMaxKeys) return file_err(ctx, 100800), 0;
   const uint32_t len = span(e);
   const bool group = e[ELEM_KIND] == 2;
   if (!group && len > 255) return field_err(ctx, 100660, e + ELEM_NAME), 0;
   if (!group) {
-    const uint32_t other = primary ? 0 : ld_le16(fi, FI_KEY_LEN);
+    const uint32_t other = primary ? 0 : file_rec_view(fi).key_len(0);
     if (len + other > 65535) return file_err(ctx, 100810), 0;
   }
   if (!primary) fi[FI_NKEYS] = static_cast<uint8_t>(slot + 1);
@@ -264,7 +266,7 @@ int proc_group(dd_ctx* ctx, fi_state* st, uint8_t* g) {
     h[ELEM_TYPE] = g[GR_CONTIG] ? 1 : 2;
     if (h[ELEM_KEY_ROLE] != 255) {
       const int slot = g[GR_SLOT];
-      const uint32_t primary = slot ? ld_le16(st->fi, FI_KEY_LEN) : 0;
+      const uint32_t primary = slot ? file_rec_view(st->fi).key_len(0) : 0;
       if (size >= 256 || size + primary > 65535) {
         field_err(ctx, 100270, g + GR_NAME);
         ok = 0;
@@ -318,20 +320,20 @@ int cmpl_field(dd_ctx* ctx, fi_state* st, const uint8_t* fld) {
   const uint8_t kind = fld[FLD_KIND];
   int ok = 0;
   switch (kind) {
-    case 1: ok = cmpl_dom_fld(ctx, st, fld, e); break;
-    case 2: ok = cmpl_group_hdr(ctx, fld, e); break;
-    case 3: cpy_elem(fld, e), ok = 1; break;
-    case 4:
-    case 5: ok = cmpl_syn_substr(ctx, fld, e); break;
+    case ELEM_KIND_DOMAIN: ok = cmpl_dom_fld(ctx, st, fld, e); break;
+    case ELEM_KIND_GROUP: ok = cmpl_group_hdr(ctx, fld, e); break;
+    case ELEM_KIND_NO_STORAGE: cpy_elem(fld, e), ok = 1; break;
+    case ELEM_KIND_SUBSTRING:
+    case ELEM_KIND_SYNONYM: ok = cmpl_syn_substr(ctx, fld, e); break;
     default: field_err(ctx, 102660, fld + FLD_NAME); break;
   }
   if (!ok) return 0;
-  if (dd.group_depth > 0 && kind == 4) field_err(ctx, 100570, fld + FLD_NAME);
+  if (dd.group_depth > 0 && kind == ELEM_KIND_SUBSTRING) field_err(ctx, 100570, fld + FLD_NAME);
   // The enclosing groups, innermost first; a header is a member of the
   // groups around it, not of its own.
   for (int level = kind == 2 ? dd.group_depth - 1 : dd.group_depth; level >= 1; --level)
     if (!upd_group(ctx, st, level, kind, e)) ok = 0;
-  st_le32(e, ELEM_NUMBER, kind == 3 ? 0 : ld_le32(st->fi, FI_NUMBER));
+  st_le32(e, ELEM_NUMBER, kind == 3 ? 0 : file_rec_view(st->fi).number());
   memcpy(e + ELEM_AREA_CLASS, st->fi + FI_CLASS, 3);
   for (int i = 0; i < 3; ++i)
     if (memcmp(e + ELEM_CODES + 4 * i, "    ", 4) == 0 || ld_le32(e, ELEM_CODES + 4 * i) == 0)
@@ -347,7 +349,7 @@ int cmpl_field(dd_ctx* ctx, fi_state* st, const uint8_t* fld) {
 // Key numbers: afresh when a requested one reaches the key count; the
 // FIELD records take the numbers given.
 void number_keys(dd_ctx* ctx, fi_state* st, bool* primary) {
-  const bool afresh = st->high_req >= st->fi[FI_NKEYS];
+  const bool afresh = st->high_req >= file_rec_view(st->fi).nkeys();
   bool used[kKeyNumbers] = {};
   std::vector<std::vector<uint8_t>> elems;
   uint8_t from[kMelemSize] = {};
@@ -418,7 +420,7 @@ bool fill_images(dd_ctx* ctx) {
 
 // The file's two numbers; a change stamps byte 116.
 bool file_numbers(dd_ctx* ctx, uint8_t* fi) {
-  uint32_t first = ld_le32(fi, FI_NUMBER), second = ld_le32(fi, FI_NUMBER2);
+  uint32_t first = file_rec_view(fi).number(), second = file_rec_view(fi).number2();
   const uint32_t first_was = first, second_was = second;
   const uint8_t row = fi[FI_CLASS_ROW], col = fi[FI_CLASS_COL];
   if (!proc_ano(ctx, &first, row, col, 3, nullptr)) return false;

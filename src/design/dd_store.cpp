@@ -14,6 +14,7 @@
 
 #include "design/dd.h"
 #include "design/dd_msg.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
@@ -106,7 +107,7 @@ bool replace_elements(dd_ctx* ctx, const uint8_t* fi) {
     return checkstat(dd.melem_arb->arb_stat, "Bad melem start ", kModule, __LINE__), false;
   for (auto& m : fresh) {
     uint8_t* e = m.data();
-    if (e[ELEM_KIND] != 3) st_le32(e, ELEM_NUMBER, ld_le32(fi, FI_NUMBER));
+    if (e[ELEM_KIND] != 3) st_le32(e, ELEM_NUMBER, file_rec_view(fi).number());
     memcpy(e + ELEM_STAMP, fi + FI_STAMP, 8);
     if (!dd_write(ea, e, kElementSize)) return checkstat(ea->arb_stat, "bad element write", kModule, __LINE__), false;
   }
@@ -123,7 +124,7 @@ bool replace_initial(dd_ctx* ctx, const uint8_t* fi) {
   for (auto& r : old)
     if (!dd_delete(ia, 0, r.data(), kInitRecMax))
       return checkstat(ia->arb_stat, "Bad init del_all", kModule, __LINE__), false;
-  if (!dd_put_initial(ia, fi + FI_NAME, ctx->init_buf, ctx->null_buf, ld_le16(fi, FI_REC_LEN)))
+  if (!dd_put_initial(ia, fi + FI_NAME, ctx->init_buf, ctx->null_buf, file_rec_view(fi).rec_len()))
     return checkstat(ia->arb_stat, "bad INIT file write", kModule, __LINE__), false;
   return true;
 }
@@ -186,12 +187,12 @@ int comp_struct(dd_ctx* ctx, const uint8_t* stored, const uint8_t* fi) {
   if (!stored) return 0;
   const uint8_t org = fi[FI_ORG], was = stored[FI_ORG];
   if (org != was && !(org == 2 && was == 1)) return 0;
-  if (memcmp(stored + FI_VAR, fi + FI_VAR, 3) != 0 || ld_le16(stored, FI_REC_LEN) != ld_le16(fi, FI_REC_LEN) ||
-      stored[FI_NKEYS] != fi[FI_NKEYS])
+  if (memcmp(stored + FI_VAR, fi + FI_VAR, 3) != 0 || file_rec_view(stored).rec_len() != file_rec_view(fi).rec_len() ||
+      file_rec_view(stored).nkeys() != file_rec_view(fi).nkeys())
     return 0;
-  for (int k = 0; k < fi[FI_NKEYS] && k < kFileMaxKeys; ++k)
-    if (stored[FI_KEY_SEGS + k] != fi[FI_KEY_SEGS + k] ||
-        ld_le16(stored, FI_KEY_LEN + 2 * k) != ld_le16(fi, FI_KEY_LEN + 2 * k))
+  for (int k = 0; k < file_rec_view(fi).nkeys() && k < kFileMaxKeys; ++k)
+    if (file_rec_view(stored).key_segs(k) != file_rec_view(fi).key_segs(k) ||
+        file_rec_view(stored).key_len(k) != file_rec_view(fi).key_len(k))
       return 0;
   rec_list old;
   if (!file_elements(ctx->arb[DD_ELEM], fi + FI_NAME, &old)) return 0;
@@ -243,13 +244,13 @@ int vfy_fi(dd_ctx* ctx) {
   memcpy(fi, rec, kRecordSize);
   int ok = cmpl_fi(ctx, fi);
   if (ok) {
-    if (memcmp(ctx->ap, "0AD", 3) == 0 && fi[FI_FS_TYPE] == 1) {
+    if (memcmp(ctx->ap, "0AD", 3) == 0 && file_rec_view(fi).fs_type() == 1) {
       if (const uint32_t no = design_struct_no(name)) {
         st_le32(fi, FI_STRUCT, 0);
         st_le32(fi, FI_STRUCT + 4, no);
       }
     } else {
-      const uint32_t word = ld_le32(fi, FI_STRUCT);
+      const uint32_t word = file_rec_view(fi).struct_word(0);
       if (!comp_struct(ctx, has_file ? stored : nullptr, fi) || word == 0 || word == 0xFFFFFFFF) dd_now(fi + FI_STRUCT);
     }
     ok = upd_src_fi(ctx, fi);

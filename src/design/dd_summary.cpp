@@ -5,6 +5,7 @@
 // whose elements do not make a block (an internal error) leaves the
 // summary as it was. Every key line announces exactly the segment lines
 // that follow it.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 
 #include "design/bs_summary.h"
 #include "design/dd.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record_cache.h"
 #include "fm/fm_status.h"
@@ -148,12 +150,12 @@ bool dd_sum_block(const uint8_t* fi, const elem_list& elems, const uint8_t* init
                   std::string* out) {
   int count = 0;
   for (auto& e : elems) count += stored_kind(e.data());
-  const uint16_t rec_len = ld_le16(fi, FI_REC_LEN);
-  const int nkeys = fi[FI_NKEYS] > kFileMaxKeys ? kFileMaxKeys : fi[FI_NKEYS];
-  append(out, "FILE:  %s %d %d %c %d %c %d %d\n", slot(fi + FI_NAME, 8).c_str(), fi[FI_FS_TYPE], fi[FI_ORG],
-         digit_flag(fi[FI_ALLOC]), rec_len, digit_flag(fi[FI_VAR]), nkeys, count);
+  const uint16_t rec_len = file_rec_view(fi).rec_len();
+  const int nkeys = std::min<int>(file_rec_view(fi).nkeys(), kFileMaxKeys);
+  append(out, "FILE:  %s %d %d %c %d %c %d %d\n", slot(fi + FI_NAME, 8).c_str(), file_rec_view(fi).fs_type(),
+         fi[FI_ORG], digit_flag(fi[FI_ALLOC]), rec_len, digit_flag(fi[FI_VAR]), nkeys, count);
   for (int k = 0; k < nkeys; ++k) {
-    const uint32_t seq = ld_le32(fi, FI_KEY_SEQ + 4 * k);
+    const uint32_t seq = file_rec_view(fi).key_seq(k);
     size_t at = 0;
     while (at < elems.size() && ld_le32(elems[at].data(), ELEM_SEQ) != seq) ++at;
     if (at == elems.size()) {
@@ -183,7 +185,8 @@ namespace {
 // once; false after the internal error.
 bool cached_image(dd_ctx* ctx, const uint8_t* fi, uint8_t kind, std::vector<uint8_t>* out) {
   FDB f;
-  INIT_FDB(&f, fi[FI_FS_TYPE], ld_le16(fi, FI_REC_LEN), fi[FI_VAR] == '1', nullptr, fi[FI_NKEYS]);
+  const file_rec_view file(fi);
+  INIT_FDB(&f, file.fs_type(), file.rec_len(), file.variable(), nullptr, file.nkeys());
   f.fdb_org = fi[FI_ORG];
   char ap[4] = {}, ver[3] = {}, name[9] = {};
   memcpy(ap, ctx->ap, 3);

@@ -17,6 +17,7 @@
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
 #include "design/dd.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -414,7 +415,7 @@ bool DesignBuilder::images(const std::vector<std::vector<uint8_t>>& elems, std::
 bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint32_t seq) {
   int slot = 0;
   if (f.key_role != 0) {
-    slot = fi[FI_NKEYS];
+    slot = file_rec_view(fi).nkeys();
     if (slot >= kFileMaxKeys) return fail("field " + f.name + ": more than 17 keys");
     fi[FI_NKEYS] = static_cast<uint8_t>(slot + 1);
   }

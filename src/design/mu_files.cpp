@@ -10,6 +10,7 @@
 #include "design/dd.h"
 #include "design/dd_msg.h"
 #include "design/mu_internal.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -297,7 +298,8 @@ int replace_native_fi(mu_run* r) {
     uint8_t fi[kFileRecSize];
     uint32_t stat = 0;
     if (!file_record(r->path, 1, fi, &stat)) return db_err(FM_NO_DESIGN, r->path, r->msg1, r->msg2), 0;
-    if (ld_le32(fi, FI_STRUCT) == kStampUnknown) return db_err(FM_BAD_STRUCT_DEF, r->path, r->msg1, r->msg2), 0;
+    if (file_rec_view(fi).struct_word(0) == kStampUnknown)
+      return db_err(FM_BAD_STRUCT_DEF, r->path, r->msg1, r->msg2), 0;
   }
   const FDB_PATH tmp = r->tmp = tmp_path(r->path);
   if (with_struct && !fixed) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "compiler/stmt_layout.h"
+#include "compiler/stmt_view.h"
 #include "design/mu_port.h"
 #include "fm/fm_record.h"
 #include "fm/la.h"
@@ -154,7 +155,7 @@ bool within(const tme& t, size_t nat_len) {
 bool is_stmt(const port_map& m) { return !m.verbs.empty(); }
 
 const std::vector<tme>* sub_list(const port_map& m, const uint8_t* native) {
-  const uint16_t verb = ld_le16(native, STMT_VERB);
+  const uint16_t verb = stmt_view(native).verb();
   return verb < m.verbs.size() ? &m.verbs[verb] : nullptr;
 }
 

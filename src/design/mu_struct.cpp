@@ -13,6 +13,7 @@
 
 #include "design/dd_msg.h"
 #include "design/mu_internal.h"
+#include "fm/file_rec_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -319,7 +320,7 @@ int bld_port_struct(mu_run* r) {
   const uint32_t ninit = ld_le32(hdr, STRUCT_N_INITIAL), nelem = ld_le32(hdr, STRUCT_N_ELEMENT);
   init_map im;
   ok = ok && put_port(r, struct_hdr_map(), hdr, 8) && put_port(r, file_map(), fi, kFileRecSize) &&
-       bld_init_map(r->map, ld_le16(fi, FI_REC_LEN), &im);
+       bld_init_map(r->map, file_rec_view(fi).rec_len(), &im);
   std::vector<char> port(im.port_len + 1u);
   for (uint32_t i = 0; ok && i < ninit; ++i)
     ok = read_struct_rec(s, 3 + i, rec) && init_to_port(im, rec, port.data()) &&
@@ -362,7 +363,7 @@ int bld_native_struct(mu_run* r) {
   port_map data;
   init_map im;
   ARB* t = open_tme_fi();
-  const bool mapped = t && map_from_elements(elems, &data, t) && bld_init_map(data, ld_le16(fi, FI_REC_LEN), &im);
+  const bool mapped = t && map_from_elements(elems, &data, t) && bld_init_map(data, file_rec_view(fi).rec_len(), &im);
   close_tme_fi(t);
   if (!mapped) return 0;
   std::vector<std::vector<uint8_t>> init_recs(ninit, std::vector<uint8_t>(kStructFileRecLen));

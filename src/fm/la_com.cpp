@@ -8,6 +8,7 @@
 
 #include "fm/la.h"
 #include "foundation/app_date_mask.h"
+#include "foundation/sysparm_record.h"
 #include "foundation/text.h"
 
 namespace kivo {
@@ -35,7 +36,7 @@ char g_ptype[13][kPtypeNameLen];
 constexpr size_t kSepBlockLen = 66;
 enum : size_t { SEP_CURRENCY = 60, SEP_CUR_FLAG = 63, SEP_DEC = 64, SEP_THOU = 65 };
 constexpr size_t kApplSepOffset = 188;
-constexpr size_t kSysparmSepOffset = 248;
+constexpr size_t kSysparmSepOffset = SYSPARM_FORMATS;
 
 const uint8_t* last_chance() {
   static uint8_t block[kSepBlockLen];

@@ -30,8 +30,9 @@ constexpr uint16_t kNoSkipHeld = 0x2000;
 ut_list g_files;  // every mfb, to find a file again by its record pool
 uint32_t g_serial;
 
-mpb* M(STRM* s) { return static_cast<mpb*>(s->strm_fms_path); }
-mfb* F(STRM* s) { return static_cast<mfb*>(strm_pfb(s)->pfb_fms_data); }
+// The stream's memory path, and the memory file it reads.
+mpb* mem_path(STRM* s) { return static_cast<mpb*>(s->strm_fms_path); }
+mfb* mem_file(STRM* s) { return static_cast<mfb*>(strm_pfb(s)->pfb_fms_data); }
 
 int fail(ARB* arb, uint32_t status) {
   arb->arb_stat = status;
@@ -387,7 +388,7 @@ int mm_free_id(PFB* pfb) {
 }
 
 int mm_attach(ARB* arb, STRM* strm) {
-  mfb* f = F(strm);
+  mfb* f = mem_file(strm);
   mpb* m = new (MM_ALLOC(mm_pool_id, sizeof(mpb))) mpb{};
   m->mpb_mfb = f;
   m->arb = arb;
@@ -405,7 +406,7 @@ int mm_attach(ARB* arb, STRM* strm) {
 }
 
 int mm_detach(ARB*, STRM* strm) {
-  mpb* m = M(strm);
+  mpb* m = mem_path(strm);
   mfb* f = m->mpb_mfb;
   release_hold(f, m);
   if (f->nkeys) mpb_unlink(f, m);
@@ -417,7 +418,7 @@ int mm_detach(ARB*, STRM* strm) {
 }
 
 int mm_create(ARB* arb, STRM* strm) {
-  mfb* f = F(strm);
+  mfb* f = mem_file(strm);
   if (f->exists) arb->arb_stat = FM_EXISTS;
   else f->exists = 1;
   if (strm->strm_lfb->lfb_opt & LFB_OPEN_NEW) return mm_open(arb, strm);
@@ -425,7 +426,7 @@ int mm_create(ARB* arb, STRM* strm) {
 }
 
 int mm_open(ARB* arb, STRM* strm) {
-  mfb* f = F(strm);
+  mfb* f = mem_file(strm);
   if (!f->exists) return fail(arb, FM_NO_FILE);
   strm_pfb(strm)->pfb_open = 1;
   ++f->opens;
@@ -436,11 +437,11 @@ int mm_open(ARB* arb, STRM* strm) {
 }
 
 int mm_close(ARB* arb, STRM* strm) {
-  mfb* f = F(strm);
+  mfb* f = mem_file(strm);
   PFB* pfb = strm_pfb(strm);
   auto close_stream = [f](STRM* s) {
     s->strm_active = 0;
-    if (s->strm_fms_path) release_hold(f, M(s));
+    if (s->strm_fms_path) release_hold(f, mem_path(s));
   };
   if (arb->arb_mod & ARB_CLOSE_NOW) {
     each_stream(pfb, nullptr, close_stream);
@@ -455,10 +456,10 @@ int mm_close(ARB* arb, STRM* strm) {
   return 1;
 }
 
-int mm_locate(ARB* arb, STRM* strm) { return F(strm)->exists ? 1 : fail(arb, FM_NO_FILE); }
+int mm_locate(ARB* arb, STRM* strm) { return mem_file(strm)->exists ? 1 : fail(arb, FM_NO_FILE); }
 
 int mm_nam(ARB* arb, STRM* copy) {
-  mfb* f = F(copy);
+  mfb* f = mem_file(copy);
   if (!f->exists) return fail(arb, FM_NO_FILE);
   copy->strm_fms_path = f->name;
   copy->strm_fms_path_len = kPoolNameLen;
@@ -470,14 +471,14 @@ int mm_rename(ARB*, STRM*) { return 1; }
 
 int mm_release(ARB* arb, STRM* strm) {
   if (!arb || !strm) return 1;
-  mpb* m = M(strm);
+  mpb* m = mem_path(strm);
   if (m->hold == HOLD_NONE) return fail(arb, FM_NOT_HELD);
   release_hold(m->mpb_mfb, m);
   return 1;
 }
 
 int mm_start(ARB* arb, STRM* strm) {
-  mpb* m = M(strm);
+  mpb* m = mem_path(strm);
   mfb* f = m->mpb_mfb;
   if (f->nkeys && !key_ndx(f, arb->arb_keyno)) return fail(arb, FM_KEY_NO_DIFF);
   if (arb->arb_mod & ARB_FIRST) {
@@ -511,7 +512,7 @@ int mm_start(ARB* arb, STRM* strm) {
 }
 
 int mm_read(ARB* arb, STRM* strm) {
-  mpb* m = M(strm);
+  mpb* m = mem_path(strm);
   mfb* f = m->mpb_mfb;
   if (arb->arb_mod & ARB_REC_ID) {
     const uint8_t* id = arb->arb_rec_id_area;
@@ -537,7 +538,7 @@ int mm_read(ARB* arb, STRM* strm) {
 }
 
 int mm_rdnxt(ARB* arb, STRM* strm) {
-  mpb* m = M(strm);
+  mpb* m = mem_path(strm);
   mfb* f = m->mpb_mfb;
   MNDX* x = f->nkeys ? key_ndx(f, m->keyno) : nullptr;
   if (x && (x->flags & MNDX_DEFERRED)) ndx_bld(f, *x);
@@ -580,7 +581,7 @@ int mm_rdnxt(ARB* arb, STRM* strm) {
 }
 
 int mm_write(ARB* arb, STRM* strm) {
-  mpb* m = M(strm);
+  mpb* m = mem_path(strm);
   mfb* f = m->mpb_mfb;
   release_hold(f, m);
   const uint8_t* src = f->alt_image ? f->alt_image : arb->arb_rec;
@@ -611,7 +612,7 @@ int mm_write(ARB* arb, STRM* strm) {
 }
 
 int mm_rewrite(ARB* arb, STRM* strm) {
-  mpb* m = M(strm);
+  mpb* m = mem_path(strm);
   mfb* f = m->mpb_mfb;
   if (m->hold == HOLD_NONE) return fail(arb, FM_NOT_HELD);
   FIX* e = m->held;
@@ -659,7 +660,7 @@ int mm_rewrite(ARB* arb, STRM* strm) {
 }
 
 int mm_del(ARB* arb, STRM* strm) {
-  mpb* m = M(strm);
+  mpb* m = mem_path(strm);
   mfb* f = m->mpb_mfb;
   if (m->hold == HOLD_NONE) return fail(arb, FM_NOT_HELD);
   FIX* e = m->held;
@@ -685,7 +686,7 @@ int mm_del(ARB* arb, STRM* strm) {
 }
 
 int mm_scratch(ARB*, STRM* strm) {
-  mfb* f = F(strm);
+  mfb* f = mem_file(strm);
   for (auto* s = static_cast<mpb*>(f->streams.head); s; s = static_cast<mpb*>(s->in_file.next)) {
     release_hold(f, s);
     set_pos(f, s, s->keyno, POS_NONE, 0);

@@ -81,6 +81,8 @@ struct UIO_STRM {
   bool preloaded = false;
   uint8_t rec_id[4] = {};
 };
+// The native stream behind a stream of this back-end.
+inline UIO_STRM* uio_strm(STRM* s) { return static_cast<UIO_STRM*>(s->strm_fms_path); }
 
 extern fms_fn unix_fms_fn;
 // Short temporary names (KIVO_SHORT_TMP_NAMES).

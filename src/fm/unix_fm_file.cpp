@@ -47,8 +47,8 @@ constexpr size_t SYSDIR_OPTIONS = 308;  // 256 characters of options
 constexpr uint32_t kLfbPreload = 0x18;
 const char* const kRowNames[kStatRows] = {"OPEN   ", "READ   ", "RDNXT  ", "START  ", "WRITE  ", "REWRITE"};
 
-UIO_STRM* U(STRM* s) { return static_cast<UIO_STRM*>(s->strm_fms_path); }
-UIO_FILE* F(STRM* s) { return uio_file(strm_pfb(s)); }
+// The native file of a stream.
+UIO_FILE* strm_uio_file(STRM* s) { return uio_file(strm_pfb(s)); }
 
 int fail(ARB* arb, uint32_t st, uint32_t st2 = 0) {
   arb->arb_stat = st;
@@ -427,7 +427,7 @@ int u_free_id(PFB* pfb) {
 // ---- streams ----
 
 int u_attach(ARB* arb, STRM* strm) {
-  UIO_FILE* f = F(strm);
+  UIO_FILE* f = strm_uio_file(strm);
   auto* u = new UIO_STRM;
   u->strm = strm;
   u->file = f;
@@ -445,7 +445,7 @@ int u_attach(ARB* arb, STRM* strm) {
 }
 
 int u_detach(ARB*, STRM* strm) {
-  UIO_STRM* u = U(strm);
+  UIO_STRM* u = uio_strm(strm);
   if (!u) return 1;
   auto& v = u->file->streams;
   v.erase(std::remove(v.begin(), v.end(), u), v.end());
@@ -458,8 +458,8 @@ int u_detach(ARB*, STRM* strm) {
 // ---- open, create, close ----
 
 int u_open(ARB* arb, STRM* strm) {
-  UIO_FILE* f = F(strm);
-  UIO_STRM* u = U(strm);
+  UIO_FILE* f = strm_uio_file(strm);
+  UIO_STRM* u = uio_strm(strm);
   LFB* lfb = strm->strm_lfb;
   upd_stats(f, ST_OPEN, true);
   bool not_required = lfb->lfb_opt & LFB_NOT_REQUIRED;
@@ -494,7 +494,7 @@ int u_open(ARB* arb, STRM* strm) {
 }
 
 int u_create(ARB* arb, STRM* strm) {
-  UIO_FILE* f = F(strm);
+  UIO_FILE* f = strm_uio_file(strm);
   LFB* lfb = strm->strm_lfb;
   PFB* pfb = lfb->lfb_pfb;
   if (!check_keynos(pfb, arb)) return 0;
@@ -525,14 +525,14 @@ int u_create(ARB* arb, STRM* strm) {
     f->brf = nullptr;
     return 1;
   }
-  if (!attach_rcb(f, U(strm), arb)) return 0;
+  if (!attach_rcb(f, uio_strm(strm), arb)) return 0;
   lfb->lfb_opt &= ~(LFB_NOT_REQUIRED | LFB_DEFER);
   opened(f, strm);
   return 1;
 }
 
 int u_scratch(ARB* arb, STRM* strm) {
-  UIO_FILE* f = F(strm);
+  UIO_FILE* f = strm_uio_file(strm);
   if (f->brf) return fail(arb, FM_FILE_OPEN);
   int slot = take_open_lock(f->path);
   if (slot == -2) return fail(arb, FM_FILE_OPEN);
@@ -574,7 +574,7 @@ bool open_elsewhere(const UIO_FILE* f, const LFB* lfb) {
 // until its level ends, and counted as a user it kept the data file open
 // under no handle, so that a scratch or replace was refused as open.
 int u_close(ARB* arb, STRM* strm) {
-  UIO_FILE* f = F(strm);
+  UIO_FILE* f = strm_uio_file(strm);
   PFB* pfb = strm_pfb(strm);
   const bool strm_only = arb->arb_mod & ARB_STRM_ONLY;
   const bool whole = (arb->arb_mod & ARB_CLOSE_NOW) || (!strm_only && !open_elsewhere(f, strm->strm_lfb));
@@ -592,7 +592,7 @@ int u_close(ARB* arb, STRM* strm) {
     for (UIO_STRM* u : f->streams)
       if (u->strm->strm_lfb == strm->strm_lfb) let_go(u);
     if (f->open_count) --f->open_count;
-  } else if (UIO_STRM* u = U(strm)) {
+  } else if (UIO_STRM* u = uio_strm(strm)) {
     if (u->rcb) uio_drop_hold(u);
     u->hold = UIO_NO_HOLD;
     if (f->open_count) --f->open_count;
@@ -665,8 +665,8 @@ uint32_t replace_by_copy(const char* from, const char* to, uint32_t* err) {
 
 int u_rename(ARB* arb, STRM* strm) {
   ARB* src_arb = strm->strm_sarb->sarb_arb;
-  UIO_FILE* to = arb->arb_sarb && arb_strm(arb) ? F(arb_strm(arb)) : nullptr;
-  UIO_FILE* from = F(strm);
+  UIO_FILE* to = arb->arb_sarb && arb_strm(arb) ? strm_uio_file(arb_strm(arb)) : nullptr;
+  UIO_FILE* from = strm_uio_file(strm);
   if (!to || !from) return fail(arb, FM_NOT_OPEN);
   if (to->brf || from->brf) return fail(arb, FM_FILE_OPEN);
   int slot = take_open_lock(to->path);
@@ -689,14 +689,14 @@ int u_rename(ARB* arb, STRM* strm) {
 }
 
 int u_locate(ARB* arb, STRM* strm) {
-  UIO_FILE* f = F(strm);
+  UIO_FILE* f = strm_uio_file(strm);
   struct stat st;
   if (f->brf || os_sys.stat(with_ext(f->path, ".dat").c_str(), &st) == 0) return 1;
   return fail(arb, FM_NO_FILE);
 }
 
 int u_nam(ARB*, STRM* copy) {
-  UIO_FILE* f = copy->strm_lfb ? F(copy) : nullptr;
+  UIO_FILE* f = copy->strm_lfb ? strm_uio_file(copy) : nullptr;
   copy->strm_fms_path = f ? f->path : nullptr;
   copy->strm_fms_path_len = f ? static_cast<uint16_t>(strlen(f->path)) : 0;
   return f != nullptr;
@@ -727,7 +727,7 @@ void dump_stats(UIO_FILE* f) {
   if (!g_stats_log) return;
   if (g_stats_procs) {
     static char last[kProcNameLen];
-    const char* cur = reinterpret_cast<const char*>(os_invoc.b + INVOC_PROC_NAM);
+    const char* cur = os_invoc.proc_nam();
     if (memcmp(last, cur, kProcNameLen) != 0) {
       memcpy(last, cur, kProcNameLen);
       fprintf(g_stats_log, "\n***--> Currently executing: %-*.*s\n\n", int(kProcNameLen), int(kProcNameLen), cur);

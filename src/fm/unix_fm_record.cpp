@@ -23,8 +23,8 @@ namespace {
 constexpr uint32_t kWaitForLock = 0xFFFFFFFF;
 constexpr uint16_t kHoldBits = ARB_HOLD | ARB_RECOVER;
 
-UIO_STRM* U(STRM* s) { return static_cast<UIO_STRM*>(s->strm_fms_path); }
-const PFB* P(const UIO_STRM* u) { return strm_pfb(u->strm); }
+// The file block a native stream reads.
+const PFB* uio_pfb(const UIO_STRM* u) { return strm_pfb(u->strm); }
 
 int fail(ARB* arb, uint32_t st) {
   arb->arb_stat = st;
@@ -33,7 +33,9 @@ int fail(ARB* arb, uint32_t st) {
 
 int fail_code(ARB* arb, UIO_STRM* u, int code) { return fail(arb, convert_btree_error(code, u->file->path)); }
 
-size_t capacity(const UIO_STRM* u) { return P(u)->pfb_var ? kMaxRecordLength : std::max<size_t>(P(u)->pfb_rec_len, 1); }
+size_t capacity(const UIO_STRM* u) {
+  return uio_pfb(u)->pfb_var ? kMaxRecordLength : std::max<size_t>(uio_pfb(u)->pfb_rec_len, 1);
+}
 
 // The request's key in key layout into `out`; its length in bytes.
 int get_stream_key(ARB* arb, UIO_STRM* u, uint8_t* out) {
@@ -41,8 +43,8 @@ int get_stream_key(ARB* arb, UIO_STRM* u, uint8_t* out) {
     memcpy(out, arb->arb_key, std::min<size_t>(arb->arb_key_len, 256));
     return std::min<int>(arb->arb_key_len, 256);
   }
-  const PKB* k = pfb_runs(P(u), arb->arb_keyno);
-  const KDB* d = pfb_key(P(u), arb->arb_keyno);
+  const PKB* k = pfb_runs(uio_pfb(u), arb->arb_keyno);
+  const KDB* d = pfb_key(uio_pfb(u), arb->arb_keyno);
   if (!k || !d) return 0;
   int keylen = 0;
   for (int i = 0; i < k->pkb_nruns; ++i) keylen += k->pkb_runs[i].ssb_len;
@@ -84,7 +86,7 @@ int set_stream_info(ARB* arb, UIO_STRM* u, bool reading) {
 // Hands the record read into the stream's buffer to the caller; false when
 // it had to be cut to arb_len.
 bool retrieve_rec(ARB* arb, UIO_STRM* u, uint32_t len) {
-  bool var = P(u)->pfb_var;
+  bool var = uio_pfb(u)->pfb_var;
   BRF_RCB* r = u->rcb;
   st_le32(u->rec_id, 0, static_cast<uint32_t>(r->last_seek));
   arb->arb_rec_id_area = u->rec_id;
@@ -349,7 +351,7 @@ void uio_drop_hold(UIO_STRM* u) {
 }
 
 int u_read(ARB* arb, STRM* strm) {
-  UIO_STRM* u = U(strm);
+  UIO_STRM* u = uio_strm(strm);
   upd_stats(u->file, ST_READ, true);
   give_up_lock(u);
   int r = read_request(arb, u);
@@ -358,7 +360,7 @@ int u_read(ARB* arb, STRM* strm) {
 }
 
 int u_start(ARB* arb, STRM* strm) {
-  UIO_STRM* u = U(strm);
+  UIO_STRM* u = uio_strm(strm);
   upd_stats(u->file, ST_START, true);
   uint16_t mod = arb->arb_mod;
   arb->arb_mod = static_cast<uint16_t>((mod & ~kHoldBits) | ARB_LOCATE);
@@ -383,7 +385,7 @@ int u_start(ARB* arb, STRM* strm) {
 }
 
 int u_rdnxt(ARB* arb, STRM* strm) {
-  UIO_STRM* u = U(strm);
+  UIO_STRM* u = uio_strm(strm);
   upd_stats(u->file, ST_RDNXT, true);
   give_up_lock(u);
   if (u->pos == UIO_NO_POS) return fail(arb, FM_NO_POS);
@@ -399,13 +401,13 @@ int u_rdnxt(ARB* arb, STRM* strm) {
 }
 
 int u_write(ARB* arb, STRM* strm) {
-  UIO_STRM* u = U(strm);
+  UIO_STRM* u = uio_strm(strm);
   upd_stats(u->file, ST_WRITE, true);
   uio_drop_hold(u);
   u->hold = UIO_NO_HOLD;
   if (!set_stream_info(arb, u, false)) return 0;
   BRF_RCB* r = u->rcb;
-  uint32_t len = P(u)->pfb_var ? arb->arb_var_len : arb->arb_len;
+  uint32_t len = uio_pfb(u)->pfb_var ? arb->arb_var_len : arb->arb_len;
   int st = brfput(r, arb->arb_rec, len);
   if (st == BRF_OK) st_le32(u->rec_id, 0, static_cast<uint32_t>(r->last_seek));
   upd_stats(u->file, ST_WRITE, false);
@@ -435,23 +437,23 @@ int update_held(ARB* arb, UIO_STRM* u, Op op, bool removes = false) {
 }  // namespace
 
 int u_rewrite(ARB* arb, STRM* strm) {
-  UIO_STRM* u = U(strm);
+  UIO_STRM* u = uio_strm(strm);
   upd_stats(u->file, ST_REWRITE, true);
-  uint32_t len = P(u)->pfb_var ? arb->arb_var_len : arb->arb_len;
+  uint32_t len = uio_pfb(u)->pfb_var ? arb->arb_var_len : arb->arb_len;
   int r = update_held(arb, u, [&](BRF_RCB* rcb) { return brfrewrite(rcb, arb->arb_rec, len); });
   upd_stats(u->file, ST_REWRITE, false);
   return r;
 }
 
 int u_del(ARB* arb, STRM* strm) {
-  UIO_STRM* u = U(strm);
+  UIO_STRM* u = uio_strm(strm);
   return update_held(
       arb, u, [](BRF_RCB* rcb) { return brfdelete(rcb); }, true);
 }
 
 int u_release(ARB* arb, STRM* strm) {
   if (arb && strm) {
-    UIO_STRM* u = U(strm);
+    UIO_STRM* u = uio_strm(strm);
     if (u && lock_held(u->rcb)) {
       uio_drop_hold(u);
       u->hold = UIO_NO_HOLD;

@@ -9,11 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/sysparm_record.h"
+
 namespace kivo {
 
 constexpr size_t kAppDateMaskLen = 60;
-constexpr size_t kApplDateMaskOffset = 188;     // in the APPL record
-constexpr size_t kSysparmDateMaskOffset = 248;  // in the SYSPARM record
+constexpr size_t kApplDateMaskOffset = 188;                 // in the APPL record
+constexpr size_t kSysparmDateMaskOffset = SYSPARM_FORMATS;  // in the SYSPARM record
 constexpr const char* kBuiltinDateMask = "06/05/0807 04:03 ~AU";
 
 struct ut_design_recs {

@@ -240,7 +240,7 @@ option_result naming_option(cmd_state& s, char opt, const char* v) {
       if (strlen(v) != 3)
         return refuse(kNoStartProc, "application \"%.40s\" does not exist: an application id has 3 characters", v),
                OPT_REFUSED;
-      ss_stuff_arg(reinterpret_cast<char*>(s.inv.b + INVOC_AP_ID), v, 3);
+      ss_stuff_arg(s.inv.ap_id(), v, 3);
       break;
     case 'D':
       if (strlen(v) != 3)
@@ -248,7 +248,7 @@ option_result naming_option(cmd_state& s, char opt, const char* v) {
                OPT_REFUSED;
       ss_stuff_arg(s.db, v, 3);
       break;
-    case 'P': ss_stuff_arg(reinterpret_cast<char*>(s.inv.b + INVOC_PROC_NAM), v, kProcNameLen); break;
+    case 'P': ss_stuff_arg(s.inv.proc_nam(), v, kProcNameLen); break;
     case 'S':
       ss_stuff_arg(s.session, v, 8);
       s.no_term = 1;
@@ -261,7 +261,7 @@ option_result naming_option(cmd_state& s, char opt, const char* v) {
                       "Query, Status or Subroutine",
                       v),
                OPT_REFUSED;
-      s.inv.b[INVOC_PROC_TYPE] = type;
+      s.inv.set_proc_type(type);
       break;
     }
   }

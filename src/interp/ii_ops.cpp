@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "compiler/em_access.h"
+#include "compiler/em_field.h"
 #include "compiler/em_records.h"
 #include "compiler/pc_cmpl.h"
 #include "foundation/com.h"
@@ -313,8 +314,9 @@ std::string field_name(II_RUN* run, uint32_t w0, uint16_t occ) {
   uint8_t key[CFLD_LEN] = {};
   if (run->em)
     pc_each(em_sub_arb(run->em, EM_FL), key, 0, CFLD_LEN, [&](const uint8_t* f) {
-      if (ld_le32(f, CFLD_AREA) != area || ld_le16(f, CFLD_OFF) != off || ld_le16(f, CFLD_OCCURS) != occ) return true;
-      name.assign(reinterpret_cast<const char*>(f + CFLD_NAME), 22);  // FL bytes 3-24
+      const cfld_view fl(f);
+      if (fl.area() != area || fl.offset() != off || fl.occurs() != occ) return true;
+      name.assign(fl.name(), 22);
       name.erase(name.find_last_not_of(' ') + 1);
       return false;
     });

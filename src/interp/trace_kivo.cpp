@@ -19,9 +19,7 @@ bool system_aps_traced() {
   return wanted;
 }
 
-bool system_process(const PCB* pcb) {
-  return pcb && IS_BOB_AP(reinterpret_cast<const char*>(pcb->invoc.b + INVOC_AP_ID));
-}
+bool system_process(const PCB* pcb) { return pcb && IS_BOB_AP(pcb->invoc.ap_id()); }
 
 }  // namespace
 

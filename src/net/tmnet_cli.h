@@ -11,7 +11,7 @@
 //    loop ends.
 //
 // The terminal itself is reached through `tmnet_cli_term`, which the layer
-// above fills (tools/remote_term.cpp) with the terminal manager.
+// above fills (editors/remote_term.cpp) with the terminal manager.
 #pragma once
 
 #include <cstddef>

@@ -13,7 +13,7 @@
 //    that fills exactly count x kKeystrokeCells cells.
 //
 // The KEYMAP file is reached through `tmnet_keymap_ops`, which the layer
-// above fills (tools/remote_term.cpp) with the key-definition utility's
+// above fills (editors/remote_term.cpp) with the key-definition utility's
 // record writer; tests and fuzz targets put in their own.
 #pragma once
 

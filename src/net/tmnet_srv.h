@@ -11,7 +11,7 @@
 //    status 255 (tmnet_end_process), never goes on with stale buffers.
 //
 // The layer knows nothing of the window manager: the terminal switch's
-// table is filled above (tools/remote_term.cpp), which also fills
+// table is filled above (editors/remote_term.cpp), which also fills
 // `tmnet_srv_hooks` with the window manager's and the editor's look-ups.
 #pragma once
 

@@ -69,7 +69,7 @@ bool log_on(const PCB* p) { return !p->pcb_em->em_alog_mode; }
 
 bool interrupted(const PCB* p) {
   const uint8_t* a3 = pi_area(p, AREA_PCF_FLAG, 1);
-  return (com_dbg_ctl_bits & kDbgBreakRequest) && a3 && a3[0] == '1' && p->invoc.b[INVOC_INTERRUPT_OK];
+  return (com_dbg_ctl_bits & kDbgBreakRequest) && a3 && a3[0] == '1' && p->invoc.interrupt_ok();
 }
 
 // The heading (H) and total (T) frames of each of the L levels.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "compiler/em.h"
+#include "compiler/em_frame.h"
 #include "compiler/em_records.h"
 #include "foundation/bytes.h"
 #include "process/op.h"
@@ -19,9 +20,9 @@ const uint8_t* frame_rec(PCB* p, uint32_t no) {
 }
 
 // Equal texts, a field of zeros counting as blanks (a frame of no range).
-bool same(const uint8_t* f, const char* want, size_t n) {
+bool same(const char* f, const char* want, size_t n) {
   for (size_t i = 0; i < n; ++i)
-    if ((f[i] ? char(f[i]) : ' ') != want[i]) return false;
+    if ((f[i] ? f[i] : ' ') != want[i]) return false;
   return true;
 }
 
@@ -29,7 +30,7 @@ bool same(const uint8_t* f, const char* want, size_t n) {
 
 uint32_t load_frm_no(PCB* p, uint8_t kind) {
   for (uint32_t n = 1; p->pcb_em && n <= p->pcb_em->em_frm_cnt; ++n)
-    if (const uint8_t* f = frame_rec(p, n); f && f[CFRM_KIND] == kind) return n;
+    if (const uint8_t* f = frame_rec(p, n); f && cfrm_view(f).kind() == kind) return n;
   return 0;
 }
 
@@ -46,8 +47,10 @@ uint32_t load_rng_frm_no(PCB* p, uint32_t index, uint8_t kind) {
   }
   for (uint32_t n = 1; p->pcb_em && n <= p->pcb_em->em_frm_cnt; ++n) {
     const uint8_t* f = frame_rec(p, n);
-    if (!f || f[CFRM_KIND] != kind || !same(f + CFRM_RANGE_AP, ap, 3) || !same(f + CFRM_RANGE_FLD, fld, 22)) continue;
-    const uint16_t c = ld_le16(f, CFRM_COUNT);
+    if (!f) continue;
+    const cfrm_view fr(f);
+    if (fr.kind() != kind || !same(fr.range_ap(), ap, 3) || !same(fr.range_fld(), fld, 22)) continue;
+    const uint16_t c = fr.count();
     if (c == count || (index > 0 && c == 0 && count == 1)) return n;
   }
   return 0;

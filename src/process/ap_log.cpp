@@ -46,9 +46,9 @@ bool action_type(uint8_t t) { return t == PT_ACTION || t == PT_UPDATE || t == PT
 
 void fam_key(const PCB* p, uint8_t* rec) {
   memset(rec, ' ', kAlogFamLen);
-  memcpy(rec + AFAM_AP, p->invoc.b + INVOC_AP_ID, 3);
-  rec[AFAM_TYPE] = p->invoc.b[INVOC_PROC_TYPE];
-  memcpy(rec + AFAM_NAME, p->invoc.b + INVOC_PROC_NAM, kProcNameLen);
+  memcpy(rec + AFAM_AP, p->invoc.ap_id(), 3);
+  rec[AFAM_TYPE] = p->invoc.proc_type();
+  memcpy(rec + AFAM_NAME, p->invoc.proc_nam(), kProcNameLen);
 }
 
 // Reads p's record into `rec` (with `mode`, e.g. a hold); 1 found.
@@ -64,8 +64,8 @@ int fam_read(const PCB* p, uint8_t* rec, uint16_t mode) {
 }
 
 bool is_head(const PCB* p, const uint8_t* fam) {
-  return fam[AFAM_HEAD_TYPE] == p->invoc.b[INVOC_PROC_TYPE] &&
-         memcmp(fam + AFAM_HEAD_NAME, p->invoc.b + INVOC_PROC_NAM, kProcNameLen) == 0;
+  return fam[AFAM_HEAD_TYPE] == p->invoc.proc_type() &&
+         memcmp(fam + AFAM_HEAD_NAME, p->invoc.proc_nam(), kProcNameLen) == 0;
 }
 
 // Writes p's record, or rewrites the one an earlier run left under its key.
@@ -193,14 +193,14 @@ void progress_window(PCB* p, bool in_family) {
   if (!blank && text.empty()) return;
   if (!com.base_srf || !ap_pool) return;  // no screen to show it on
   SRF_BLK sb{0, 0, 0};
-  TSRF* srf = WM__CREATE_SRF(&sb, com.subproc_scope);
+  TSRF* srf = WM_CREATE_SRF(&sb, com.subproc_scope);
   if (!srf) return sys_err(kModule, __LINE__, "log_start() - no surface for the progress window");
   const int32_t width = int32_t(text.size());
   const int32_t row = std::max(1, (int32_t(com.scr_rows) - 3) / 2 - 2);
   const int32_t col = std::max(1, (int32_t(com.scr_cols) - width) / 2);
   WND_BLK b;
   INIT_WND(&b, row, col, 1, width, 0);
-  TWND* w = WM__ATTACH(&b, srf, com.subproc_scope);
+  TWND* w = WM_ATTACH(&b, srf, com.subproc_scope);
   if (!w) return sys_err(kModule, __LINE__, "log_start() - progress window refused (%u)", b.status);
   if (!wm_write_reg(w, reinterpret_cast<const uint8_t*>(text.data()), {}, {}))
     sys_err(kModule, __LINE__, "log_start() - progress window text (status %u)", w->status);
@@ -216,18 +216,18 @@ void progress_window(PCB* p, bool in_family) {
 
 uint32_t action_log(PCB* p) {
   static const char* const kCodes[] = {"ACT ", nullptr, nullptr, "UPD ", "JOB ", nullptr, "STAT"};
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = p->invoc.proc_type();
   const char* code = t >= PT_ACTION && t <= PT_STATUS ? kCodes[t - PT_ACTION] : nullptr;
   if (!code) {
     sys_err(kModule, __LINE__, "ap.c, log_end, invalid switch");
     return PI_END_CANCEL;
   }
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0LA", 3), memcpy(v.b + INVOC_VER, "00", 2);
-  v.b[INVOC_PROC_TYPE] = PT_INPUT;
-  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen), memcpy(v.b + INVOC_PROC_NAM, "ACTION LOG", 10);
-  v.b[INVOC_INVOC_TYPE] = 0;
-  memcpy(v.b + INVOC_CALLER_CODE, code, 4);
+  memcpy(v.ap_id(), "0LA", 3), memcpy(v.ver(), "00", 2);
+  v.set_proc_type(PT_INPUT);
+  memset(v.proc_nam(), ' ', kProcNameLen), memcpy(v.proc_nam(), "ACTION LOG", 10);
+  v.set_invoc_type(0);
+  memcpy(v.caller_code(), code, 4);
   return pi_exec_child(p, &v);
 }
 
@@ -246,10 +246,10 @@ uint32_t hand_over(PCB* p, uint32_t family) {
   }
   a->arb_mod = 0;
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0LA", 3), memcpy(v.b + INVOC_VER, "00", 2);
-  v.b[INVOC_PROC_TYPE] = PT_ACTION;
-  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen), memcpy(v.b + INVOC_PROC_NAM, "CONSTRAIN ALOG ID", 17);
-  v.b[INVOC_INVOC_TYPE] = 2;
+  memcpy(v.ap_id(), "0LA", 3), memcpy(v.ver(), "00", 2);
+  v.set_proc_type(PT_ACTION);
+  memset(v.proc_nam(), ' ', kProcNameLen), memcpy(v.proc_nam(), "CONSTRAIN ALOG ID", 17);
+  v.set_invoc_type(2);
   return pi_exec_child(p, &v);
 }
 
@@ -258,16 +258,16 @@ uint32_t hand_over(PCB* p, uint32_t family) {
 void log_start(PCB* p) {
   pi_upd_stat(p);
   PCB* inv = invoc_parent(p->invoc);
-  const bool in_family = inv && action_type(inv->invoc.b[INVOC_PROC_TYPE]);
+  const bool in_family = inv && action_type(inv->invoc.proc_type());
   p->pcb_mlog_pcb = in_family && inv->pcb_mlog_pcb ? inv->pcb_mlog_pcb : p;
   progress_window(p, in_family);
   if (p->pcb_em->em_alog_mode || !alog_family_arb) return;
   uint8_t fam[kAlogFamLen];
-  if (in_family && p->invoc.b[INVOC_INVOC_TYPE] == 0) {
+  if (in_family && p->invoc.invoc_type() == 0) {
     if (fam_read(inv, fam, 0)) return fam_put(p, ld_le32(fam, AFAM_ID), fam[AFAM_HEAD_TYPE], fam + AFAM_HEAD_NAME);
     checkstat(alog_family_arb->arb_stat, "Bad alog fam read ", kModule, __LINE__);
   }
-  fam_put(p, alog_family_id++, p->invoc.b[INVOC_PROC_TYPE], p->invoc.b + INVOC_PROC_NAM);
+  fam_put(p, alog_family_id++, p->invoc.proc_type(), p->invoc.b + INVOC_PROC_NAM);
 }
 
 void log_add(PCB* p, uint32_t ctx) {
@@ -300,7 +300,7 @@ void log_add(PCB* p, uint32_t ctx) {
     uint8_t rec[kAlogLen];
     memset(rec, ' ', sizeof rec);
     st_le32(rec, ALOG_FAMILY, family), st_le32(rec, ALOG_SEQ, ++seq);
-    memcpy(rec + ALOG_PROC, p->invoc.b + INVOC_PROC_NAM, kProcNameLen);
+    memcpy(rec + ALOG_PROC, p->invoc.proc_nam(), kProcNameLen);
     memcpy(rec + ALOG_CTX, context.data(), kAlogCtxLen);
     memcpy(rec + ALOG_FILE, file.data(), 8);
     memcpy(rec + ALOG_KEY, key.data(), kAlogKeyLen);

@@ -11,6 +11,8 @@
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_chr.h"
+#include "compiler/em_image.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "compiler/pc_cmpl.h"
@@ -33,9 +35,9 @@ constexpr char kModule[] = "FP";
 enum : uint8_t { IMG_POPUP = 2 };
 
 // The image's text, rows x columns, blank where the constant is missing or short.
-std::string image_text(EM* em, const uint8_t* im, uint32_t rows, uint32_t cols) {
+std::string image_text(EM* em, cimg_view im, uint32_t rows, uint32_t cols) {
   std::string text(size_t(rows) * cols, ' ');
-  const uint32_t no = ld_le32(im, CIMG_TEXT);
+  const uint32_t no = im.text_const();
   ARB* a = em->em_cnst_arb;
   // Read by number, so that the record's length is known: a module file's
   // constant may be shorter than the image says.
@@ -74,16 +76,18 @@ CHR_BLK entry_run(const TITM& it) {
 
 CHR_BLK chr_of(const uint8_t* cr) {
   CHR_BLK b{};
-  b.row = int32_t(ld_le32(cr, CCHR_ROW)), b.col = int32_t(ld_le32(cr, CCHR_COL));
-  b.rows = int32_t(ld_le32(cr, CCHR_ROWS)), b.cols = int32_t(ld_le32(cr, CCHR_COLS));
-  b.value = ld_le32(cr, CCHR_ATTR), b.chr = ld_le32(cr, CCHR_CHAR);
-  b.item_row = int32_t(ld_le32(cr, CCHR_ITM_ROW)), b.item_col = int32_t(ld_le32(cr, CCHR_ITM_COL));
+  const cchr_view c(cr);
+  b.row = int32_t(c.row()), b.col = int32_t(c.col());
+  b.rows = int32_t(c.rows()), b.cols = int32_t(c.cols());
+  b.value = c.attr(), b.chr = c.chr();
+  b.item_row = int32_t(c.item_row()), b.item_col = int32_t(c.item_col());
   return b;
 }
 
 void bind_items(PCB* p, fp_frame* f, std::vector<CHR_BLK>* runs) {
   EM* em = p->pcb_em;
-  const uint32_t first = ld_le32(f->img, CIMG_FIRST_ITM), cnt = ld_le32(f->img, CIMG_ITM_CNT);
+  const cimg_view im(f->img);
+  const uint32_t first = im.first_itm(), cnt = im.itm_cnt();
   auto* t = reinterpret_cast<pcb_itm_ent*>(p->pcb_items);
   for (uint32_t n = first; t && n && n < first + cnt && n <= em->em_itm_cnt; ++n) {
     if (!t[n].rec) continue;
@@ -102,10 +106,10 @@ void bind_items(PCB* p, fp_frame* f, std::vector<CHR_BLK>* runs) {
 }
 
 // The characteristics of the image, by their key (image, row, column).
-void image_chrs(EM* em, const uint8_t* im, std::vector<CHR_BLK>* runs) {
-  if (!ld_le32(im, CIMG_CHR_CNT)) return;
+void image_chrs(EM* em, cimg_view im, std::vector<CHR_BLK>* runs) {
+  if (!im.chr_cnt()) return;
   uint8_t key[CCHR_LEN] = {};
-  memcpy(key + CCHR_IMG, im + CIMG_INDEX, 4);
+  st_le32(key, CCHR_IMG, im.index());
   pc_each(em->em_cchr_arb, key, 4, CCHR_LEN, [&](const uint8_t* cr) {
     runs->push_back(chr_of(cr));
     return true;
@@ -116,13 +120,13 @@ void image_chrs(EM* em, const uint8_t* im, std::vector<CHR_BLK>* runs) {
 
 int fp_open(PCB* p, fp_frame* f) {
   EM* em = p->pcb_em;
-  const uint8_t* im = f->img;
-  auto* srf = static_cast<TSRF*>(im[CIMG_KIND] == IMG_POPUP ? p->pcb_pop_srf : p->pcb_main_srf);
+  const cimg_view im(f->img);
+  auto* srf = static_cast<TSRF*>(im.kind() == IMG_POPUP ? p->pcb_pop_srf : p->pcb_main_srf);
   if (!srf) return sys_err(kModule, __LINE__, "fp_exec() - the process has no surface"), 0;
-  const uint32_t rows = ld_le32(im, CIMG_ROWS), cols = ld_le32(im, CIMG_COLS);
+  const uint32_t rows = im.rows(), cols = im.cols();
   WND_BLK b;
-  INIT_WND(&b, int32_t(ld_le32(im, CIMG_WROW)), int32_t(ld_le32(im, CIMG_WCOL)), int32_t(rows), int32_t(cols), 0);
-  f->wnd = WM__ATTACH(&b, srf, com.mark_scope);
+  INIT_WND(&b, int32_t(im.win_row()), int32_t(im.win_col()), int32_t(rows), int32_t(cols), 0);
+  f->wnd = WM_ATTACH(&b, srf, com.mark_scope);
   if (!f->wnd) return sys_err(kModule, __LINE__, "fp_exec() - window of %u x %u refused (%u)", rows, cols, b.status), 0;
   std::vector<CHR_BLK> runs;
   f->items.clear();
@@ -146,7 +150,7 @@ void fp_show(PCB* p, fp_frame* f) {
   SHOW_BLK b{};
   b.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (f->beep ? uint32_t(SHOW_BEEP) : 0u));
   f->beep = false;
-  memcpy(b.keymap_name, p->invoc.b[INVOC_PROC_TYPE] == PT_MENU ? "MENU ENTRY" : "DATA ENTRY", 10);
+  memcpy(b.keymap_name, p->invoc.proc_type() == PT_MENU ? "MENU ENTRY" : "DATA ENTRY", 10);
   b.main_srf = p->pcb_main_srf ? static_cast<TSRF*>(p->pcb_main_srf)->id : 0;
   b.pop_srf = p->pcb_pop_srf ? static_cast<TSRF*>(p->pcb_pop_srf)->id : 0;
   b.curs_type = CURS_REL;

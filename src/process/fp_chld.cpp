@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "compiler/em.h"
+#include "compiler/em_child.h"
+#include "compiler/em_frame.h"
 #include "compiler/em_records.h"
 #include "compiler/pl.h"
 #include "foundation/bytes.h"
@@ -42,7 +44,7 @@ struct call_handles {
 // field entries in the invocation's form that read the values through the
 // module's area table, so they follow the PCB bound to it.
 void constraint(PCB* p, const uint8_t* child, INVOC* v, std::vector<cnstr_fld>* flds, call_handles* hs) {
-  const pl_cnstr* c = pl_child_cnstr(p->pcb_em, ld_le32(child, CCHLD_NO));
+  const pl_cnstr* c = pl_child_cnstr(p->pcb_em, cchld_view(child).number());
   if (!c || !c->cnt || !c->segs || !c->flds) return;
   flds->resize(c->cnt);
   for (uint32_t i = 0; i < c->cnt; ++i) {
@@ -53,17 +55,16 @@ void constraint(PCB* p, const uint8_t* child, INVOC* v, std::vector<cnstr_fld>* 
     d.addr = reinterpret_cast<uint8_t*>(s.addr);
     d.indirect = s.indirect, d.len = s.len, d.given = s.flag;
   }
-  st_le32(v->b, INVOC_CNSTR_SEGS, hs->put(HK_CNSTR_SEGS, c->segs));
-  st_le32(v->b, INVOC_CNSTR_FLDS, hs->put(HK_CNSTR_FLDS, flds->data()));
+  v->set_cnstr_segs(hs->put(HK_CNSTR_SEGS, c->segs));
+  v->set_cnstr_flds(hs->put(HK_CNSTR_FLDS, flds->data()));
 }
 
 // The child of the running frame that `v` names; null none.
 const uint8_t* named_child(PCB* p, const INVOC& v) {
   if (!p->pcb_cur_frm) return nullptr;
-  for (const uint8_t* ch : fp_children(p, ld_le32(p->pcb_cur_frm, CFRM_NO))) {
-    const uint8_t* c = ch + CCHLD_INVOC;
-    if (!memcmp(c + INVOC_AP_ID, v.b + INVOC_AP_ID, 3) && !memcmp(c + INVOC_PROC_NAM, v.b + INVOC_PROC_NAM, 30) &&
-        c[INVOC_PROC_TYPE] == v.b[INVOC_PROC_TYPE])
+  for (const uint8_t* ch : fp_children(p, cfrm_view(p->pcb_cur_frm).number())) {
+    const INVOC c = cchld_view(ch).invoc();
+    if (!memcmp(c.ap_id(), v.ap_id(), 3) && !memcmp(c.proc_nam(), v.proc_nam(), 30) && c.proc_type() == v.proc_type())
       return ch;
   }
   return nullptr;
@@ -86,18 +87,17 @@ uint32_t pi_exec_named(PCB* p, INVOC* v) {
 uint32_t pi_exec_child(PCB* p, INVOC* v) {
   call_handles hs;
   if (!p->pcb_handle) p->pcb_handle = ih_put(HK_PCB, p);
-  st_le32(v->b, INVOC_PARENT_PCB, p->pcb_handle);
-  st_le32(v->b, INVOC_PARENT_SRF, hs.put(HK_SURFACE, p->pcb_main_srf));
-  st_le32(v->b, INVOC_PARENT_SRF + 4, hs.put(HK_SURFACE, p->pcb_pop_srf));
+  v->set_parent_pcb(p->pcb_handle);
+  v->set_parent_srf(0, hs.put(HK_SURFACE, p->pcb_main_srf));
+  v->set_parent_srf(1, hs.put(HK_SURFACE, p->pcb_pop_srf));
   pi_exec(v);
-  return ld_le32(v->b, INVOC_END_CODE);
+  return v->end_code();
 }
 
 uint32_t invoc_chld(PCB* p, uint8_t* child) {
   p->pcb_cur_chld = child;
   if (fp_ep(p, EP_CHLD_PRE, child) & kEpStop) return PI_END_NORMAL;
-  INVOC v;
-  memcpy(v.b, child + CCHLD_INVOC, kInvocSize);
+  INVOC v = cchld_view(child).invoc();
   call_handles hs;
   std::vector<cnstr_fld> flds;
   constraint(p, child, &v, &flds, &hs);

@@ -9,6 +9,9 @@
 #include <cstring>
 
 #include "compiler/em.h"
+#include "compiler/em_child.h"
+#include "compiler/em_frame.h"
+#include "compiler/em_image.h"
 #include "compiler/em_records.h"
 #include "foundation/bytes.h"
 #include "foundation/end_codes.h"
@@ -63,32 +66,35 @@ const uint8_t* choose_image(PCB* p, const uint8_t* fr) {
   uint8_t* a7 = pi_area(p, AREA_NEXT, kA7ImageNo + 2);
   if (a7) st_le16(a7, kA7ImageNo, 0);
   fp_ep(p, EP_FRM_IMAGE, nullptr);
-  const uint32_t first = ld_le32(fr, CFRM_FIRST_IMG), cnt = fr[CFRM_IMG_CNT];
+  const cfrm_view frame(fr);
+  const uint32_t first = frame.first_img(), cnt = frame.img_cnt();
   if (!first || !cnt) return nullptr;
   const int16_t want = a7 ? int16_t(ld_le16(a7, kA7ImageNo)) : 0;
   for (uint32_t i = first; want > 0 && i < first + cnt; ++i) {
     const uint8_t* im = image_rec(p, i);
-    if (im && im[CIMG_NO] == want) return im;
+    if (im && cimg_view(im).number() == want) return im;
   }
   return image_rec(p, first);
 }
 
 bool on_screen(PCB* p, const uint8_t* im) {
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
-  return im && (t == PT_MENU || t == PT_INPUT) && (im[CIMG_KIND] == IMG_SCREEN || im[CIMG_KIND] == IMG_POPUP);
+  const uint8_t t = p->invoc.proc_type();
+  if (!im || (t != PT_MENU && t != PT_INPUT)) return false;
+  const uint8_t kind = cimg_view(im).kind();
+  return kind == IMG_SCREEN || kind == IMG_POPUP;
 }
 
 // The image of a frame without a screen: its event points around the display.
 void run_batch(PCB* p, const uint8_t* im) {
   fp_ep(p, EP_IMG_START, nullptr);
   fp_ep(p, EP_IMG_PRE, nullptr);
-  if (im) op_img_exec(p, ld_le32(im, CIMG_INDEX));
+  if (im) op_img_exec(p, cimg_view(im).index());
   fp_ep(p, EP_IMG_POST, nullptr);
   fp_ep(p, EP_IMG_ENTER, nullptr);
 }
 
 uint32_t type_key(PCB* p, fp_frame* f, uint32_t key) {
-  const fp_type_ops& ops = fp_types[p->invoc.b[INVOC_PROC_TYPE]];
+  const fp_type_ops& ops = fp_types[p->invoc.proc_type()];
   if (ops.key) return ops.key(p, f, key);
   f->beep = true;
   return 0;
@@ -99,7 +105,7 @@ uint32_t on_key(PCB* p, fp_frame* f) {
   const uint32_t key = f->key;
   if (key <= LK_OPTION_LAST) {
     if (stopped(p, EP_FRM_OPTION)) return 0;
-    uint8_t* ch = fp_child_of(p, ld_le32(f->frm, CFRM_NO), key);
+    uint8_t* ch = fp_child_of(p, cfrm_view(f->frm).number(), key);
     if (!ch) {
       f->beep = true;
       return 0;
@@ -116,7 +122,7 @@ uint32_t on_key(PCB* p, fp_frame* f) {
 
 uint32_t run_screen(PCB* p, fp_frame* f) {
   if (!fp_open(p, f)) return PI_END_CANCEL;
-  const fp_type_ops& ops = fp_types[p->invoc.b[INVOC_PROC_TYPE]];
+  const fp_type_ops& ops = fp_types[p->invoc.proc_type()];
   if (f->entry_row) f->row = f->entry_row, f->col = f->entry_col;
   if (ops.start) ops.start(p, f);
   uint32_t end = 0;
@@ -140,8 +146,8 @@ uint32_t fp_ep(PCB* p, uint16_t ep, const uint8_t* child) { return process_seams
 uint32_t fp_ep_own(PCB* p, uint16_t ep, const uint8_t* child) {
   EP_CALL call{};
   call.pcb = p;
-  call.cur_frm = p->pcb_cur_frm ? ld_le32(p->pcb_cur_frm, CFRM_NO) : 0;
-  call.cur_img = p->pcb_cur_img ? ld_le32(p->pcb_cur_img, CIMG_INDEX) : 0;
+  call.cur_frm = p->pcb_cur_frm ? cfrm_view(p->pcb_cur_frm).number() : 0;
+  call.cur_img = p->pcb_cur_img ? cimg_view(p->pcb_cur_img).index() : 0;
   if (ep >= 61) II_EXEC_CHLD(&call, child, ep);
   else if (ep >= 41) II_EXEC_IMG(&call, ep);
   else II_EXEC_FRM(&call, ep);
@@ -168,14 +174,14 @@ uint32_t fp_exec(PCB* p, uint32_t frm_no) {
 uint32_t fp_loop(PCB* p, uint32_t frm_no) {
   for (;;) {
     const uint32_t r = fp_exec(p, frm_no);
-    if (r != PI_END_NORMAL && !(r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) return r;
+    if (r != PI_END_NORMAL && !(r == PI_END_MENU && !p->invoc.one_shot())) return r;
     ss_yield();
   }
 }
 
 uint8_t* fp_child_of(PCB* p, uint32_t frm_no, uint32_t option) {
   for (uint8_t* ch : fp_children(p, frm_no))
-    if (ld_le32(ch, CCHLD_OPTION) == option) return ch;
+    if (cchld_view(ch).option() == option) return ch;
   return nullptr;
 }
 
@@ -186,9 +192,8 @@ std::vector<uint8_t*> fp_children(PCB* p, uint32_t frm_no) {
   auto* t = reinterpret_cast<pcb_chld_ent*>(p->pcb_children);
   for (uint32_t n = 1; n <= em->em_chld_cnt; ++n)
     if (t[n].rec && ld_le32(t[n].rec, CCHLD_FRM) == frm_no) out.push_back(t[n].rec);
-  std::stable_sort(out.begin(), out.end(), [](const uint8_t* a, const uint8_t* b) {
-    return ld_le32(a, CCHLD_OPTION) < ld_le32(b, CCHLD_OPTION);
-  });
+  std::stable_sort(out.begin(), out.end(),
+                   [](const uint8_t* a, const uint8_t* b) { return cchld_view(a).option() < cchld_view(b).option(); });
   return out;
 }
 

@@ -30,7 +30,7 @@ enum : uint8_t { AUTO_CHANGE = 1, AUTO_DELETE = 2 };
 
 [[noreturn]] void fail(PCB* p) {
   ARB* a = p->pcb_pcf_arb;
-  uint32_t no = ld_le32(p->invoc.b, INVOC_END_CODE);
+  uint32_t no = p->invoc.end_code();
   if (no == PCF_FILE_FAILED && a) no = a->arb_stat;
   if (p->pcb_err_fi && no) la_add_msg(p->pcb_err_fi, &no, 0, std::span<const cstr>{});
   mark_leave(PI_END_CANCEL);
@@ -61,7 +61,7 @@ std::vector<std::vector<uint8_t>> constrained(PCB* p) {
 
 void ip_auto(PCB* p, uint8_t*) {
   ARB* a = p->pcb_pcf_arb;
-  const uint8_t run = p->invoc.b[INVOC_AUTO_RUN];
+  const uint8_t run = p->invoc.auto_run();
   if (!a || (run != AUTO_CHANGE && run != AUTO_DELETE)) mark_leave(PI_END_PROCESS);
   for (const std::vector<uint8_t>& rid : constrained(p)) {
     if (rid.size() != a->arb_rec_id_len) continue;

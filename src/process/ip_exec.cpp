@@ -60,7 +60,7 @@ void open_mlog(PCB* p) {
   p->pcb_mlog_pcb = nullptr, p->pcb_mlog_arb = nullptr;
   if (!pcf_for_update(p)) return;
   PCB* inv = invoc_parent(p->invoc);
-  if (p->invoc.b[INVOC_INVOC_TYPE] == 0 && inv && inv->invoc.b[INVOC_PROC_TYPE] == PT_INPUT && inv->pcb_mlog_pcb) {
+  if (p->invoc.invoc_type() == 0 && inv && inv->invoc.proc_type() == PT_INPUT && inv->pcb_mlog_pcb) {
     p->pcb_mlog_pcb = inv->pcb_mlog_pcb;
     return;
   }
@@ -157,7 +157,7 @@ void ip_exec(PCB* p, uint8_t*) {
   if (!p->pcb_em || !p->pcb_em->em_frm_cnt) mark_leave(PI_END_PROCESS);
   for (;;) {
     const uint32_t r = fp_exec(p, kInputFrame);
-    if (r == PI_END_NORMAL || (r == PI_END_MENU && !p->invoc.b[INVOC_ONE_SHOT])) {
+    if (r == PI_END_NORMAL || (r == PI_END_MENU && !p->invoc.one_shot())) {
       // A frame its event 21 skips comes back at once: the yield point lets
       // a signal end the loop.
       ss_yield();

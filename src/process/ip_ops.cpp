@@ -12,6 +12,8 @@
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_field.h"
+#include "compiler/em_image.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "fm/fm_objects.h"
@@ -38,7 +40,7 @@ constexpr uint16_t kHoldBits = ARB_HOLD | ARB_RECOVER;
 std::unordered_map<const PCB*, ip_state> g_states;
 
 pi_file_blk* pcf_blk(const PCB* p) { return static_cast<pi_file_blk*>(p->pcb_pcf_blk); }
-uint32_t outcome(const PCB* p) { return ld_le32(p->invoc.b, INVOC_END_CODE); }
+uint32_t outcome(const PCB* p) { return p->invoc.end_code(); }
 
 void post_text(PCB* p, const char* text) {
   if (p->pcb_err_fi) la_add_text(p->pcb_err_fi, 4, 0, text, strlen(text));
@@ -242,7 +244,7 @@ int ip_delete(PCB* p) {
 // Each compiled item of the frame's image, in the module's order.
 template <typename Fn>
 void each_citm(PCB* p, const fp_frame* f, Fn fn) {
-  const uint32_t first = ld_le32(f->img, CIMG_FIRST_ITM), cnt = ld_le32(f->img, CIMG_ITM_CNT);
+  const uint32_t first = cimg_view(f->img).first_itm(), cnt = cimg_view(f->img).itm_cnt();
   auto* t = reinterpret_cast<pcb_itm_ent*>(p->pcb_items);
   for (uint32_t n = first; t && n && n < first + cnt && n <= p->pcb_em->em_itm_cnt; ++n) {
     if (!t[n].rec) continue;
@@ -273,10 +275,10 @@ const uint8_t* pcf_field_at(PCB* p, uint32_t off) {
   PROTO_FULL(a, 0, key);
   a->arb_mod = ARB_FIRST;
   if (!fm_start(a)) return nullptr;
-  while (const uint8_t* fl = fm_rdnxt_fast(a, 0))
-    if (!memcmp(fl + CFLD_AP, em->em_pcf_ap, 3) && ld_le32(fl, CFLD_ELEM) == em->em_pcf_id &&
-        ld_le16(fl, CFLD_OFF) == off)
-      return fl;
+  while (const uint8_t* rec = fm_rdnxt_fast(a, 0)) {
+    const cfld_view fl(rec);
+    if (!memcmp(fl.ap(), em->em_pcf_ap, 3) && fl.elem() == em->em_pcf_id && fl.offset() == off) return rec;
+  }
   return nullptr;
 }
 
@@ -291,12 +293,14 @@ bool ip_select(PCB* p, const fp_frame* f) {
   if (!it || !rec || it->cnv.int_addr < rec || it->cnv.int_addr >= rec + len) return false;
   // The field as the PCF's record holds it: its whole stored length and
   // data type, and its name for the message.
-  const uint8_t* fl = pcf_field_at(p, uint32_t(it->cnv.int_addr - rec));
-  if (!fl || it->cnv.int_addr + ld_le16(fl, CFLD_SIZE) > rec + len) return false;
+  const uint8_t* at = pcf_field_at(p, uint32_t(it->cnv.int_addr - rec));
+  if (!at) return false;
+  const cfld_view fl(at);
+  if (it->cnv.int_addr + fl.size() > rec + len) return false;
   dyna_seg d{};
-  d.addr = it->cnv.int_addr, d.type = fl[CFLD_TYPE], d.len = ld_le16(fl, CFLD_SIZE), d.order = '+';
+  d.addr = it->cnv.int_addr, d.type = fl.type(), d.len = fl.size(), d.order = '+';
   memset(d.name, ' ', sizeof d.name);
-  memcpy(d.name, fl + CFLD_NAME, 22);
+  memcpy(d.name, fl.name(), 22);
   pi_dyna_add(p, &d);
   ip_st(p).restart = false;
   return true;

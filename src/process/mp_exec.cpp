@@ -1,5 +1,6 @@
 // The MENU process: its steps in the executive's table, the frame loop and
 // the menu's own keys (see mp.h for the layout rules).
+#include "compiler/em_frame.h"
 #include "process/mp.h"
 
 #include "compiler/em_records.h"
@@ -20,11 +21,11 @@ constexpr uint32_t kMenuFrame = 1;
 // On the first child's line; a menu without children keeps the frame's
 // start (its first input item).
 void menu_start(PCB* p, fp_frame* f) {
-  if (!fp_children(p, ld_le32(f->frm, CFRM_NO)).empty()) f->row = 1, f->col = 1;
+  if (!fp_children(p, cfrm_view(f->frm).number()).empty()) f->row = 1, f->col = 1;
 }
 
 uint32_t menu_key(PCB* p, fp_frame* f, uint32_t key) {
-  const std::vector<uint8_t*> ch = fp_children(p, ld_le32(f->frm, CFRM_NO));
+  const std::vector<uint8_t*> ch = fp_children(p, cfrm_view(f->frm).number());
   if (key != LK_ENTER || f->row < 1 || size_t(f->row) > ch.size()) {
     f->beep = true;
     return 0;

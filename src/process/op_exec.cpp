@@ -53,7 +53,7 @@ bool frame(PCB* p, uint32_t no) {
 
 bool interrupted(PCB* p) {
   const uint8_t* a3 = pi_area(p, AREA_PCF_FLAG, 1);
-  return (com_dbg_ctl_bits & kDbgBreakRequest) && a3 && a3[0] == '1' && p->invoc.b[INVOC_INTERRUPT_OK];
+  return (com_dbg_ctl_bits & kDbgBreakRequest) && a3 && a3[0] == '1' && p->invoc.interrupt_ok();
 }
 
 // A range level's frame of `kind` when its entry asks for it.

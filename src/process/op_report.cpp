@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "compiler/em.h"
+#include "compiler/em_chr.h"
+#include "compiler/em_image.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
 #include "fm/la.h"
@@ -24,6 +26,7 @@
 #include "process/op.h"
 #include "process/pi.h"
 #include "process/pi_internal.h"
+#include "process/rm_view.h"
 
 namespace kivo {
 
@@ -58,8 +61,8 @@ uint16_t report_width(PCB* p) {
   uint32_t w = 0;
   for (uint32_t i = 1; p->pcb_em && i <= p->pcb_em->em_img_cnt; ++i) {
     const pcb_img_ent* e = img_ent(p, i);
-    if (e && e->rec && e->rec[CIMG_KIND] == kReportImage)
-      w = std::max({w, ld_le32(e->rec, CIMG_COLS), op_wnd_width(e->rec)});
+    if (e && e->rec && cimg_view(e->rec).kind() == kReportImage)
+      w = std::max({w, cimg_view(e->rec).cols(), op_wnd_width(e->rec)});
   }
   return w ? uint16_t(std::min<uint32_t>(w, kRmMaxWidth)) : kDefaultWidth;
 }
@@ -169,7 +172,7 @@ void rpt_start(PCB* p, const rm_sink* sink) {
   char id8[kPmNameLen];
   SET_BLANK(id8, sizeof id8);
   const uint16_t width = report_width(p);
-  RPT_BLK* rpt = rm_create(reinterpret_cast<const char*>(p->invoc.b + INVOC_PROC_NAM), id8, width, nullptr, sink);
+  RPT_BLK* rpt = rm_create(p->invoc.proc_nam(), id8, width, nullptr, sink);
   if (!rpt) fail(op, RM_NO_FILE);
   op->rpt = rpt;
   p->pcb_rpt = op;
@@ -183,7 +186,7 @@ void rpt_start(PCB* p, const rm_sink* sink) {
   rpt->cur_img = op->line_img;
   for (uint32_t i = 1; i <= p->pcb_em->em_img_cnt; ++i) {
     pcb_img_ent* e = img_ent(p, i);
-    if (e && e->rec && e->rec[CIMG_KIND] == kReportImage && !(e->word = cmpl_img(p, i))) fail(op, RM_NO_FILE);
+    if (e && e->rec && cimg_view(e->rec).kind() == kReportImage && !(e->word = cmpl_img(p, i))) fail(op, RM_NO_FILE);
   }
 }
 
@@ -192,19 +195,19 @@ uint16_t cmpl_img(PCB* p, uint32_t img_index) {
   pcb_img_ent* e = img_ent(p, img_index);
   if (!op || !e || !e->rec) return 0;
   EM* em = p->pcb_em;
-  const uint8_t* im = e->rec;
-  const uint32_t rows = ld_le32(im, CIMG_ROWS), cols = ld_le32(im, CIMG_COLS);
+  const cimg_view im(e->rec);
+  const uint32_t rows = im.rows(), cols = im.cols();
   if (rows > kRmMaxRows || cols > kRmMaxCols)
     return sys_err(kModule, __LINE__, "cmpl_img - image %u of %u x %u", img_index, rows, cols), 0;
   const size_t len = rm_img_len(rows, cols);
   auto* img = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, len));
   memset(img, 0, len);
-  st_le16(img, IMG_COL, std::max<uint16_t>(ld_le16(im, CIMG_START_COL), 1));
+  st_le16(img, IMG_COL, std::max<uint16_t>(im.start_col(), 1));
   st_le32(img, IMG_ROWS, rows), st_le32(img, IMG_COLS, cols);
-  img[IMG_CMPRS] = im[CIMG_COMPRESS];
-  img[IMG_SEP] = im[CIMG_SEP] ? im[CIMG_SEP] : ' ';
-  img[IMG_BEFORE] = im[CIMG_BLANK_BEFORE], img[IMG_AFTER] = im[CIMG_BLANK_AFTER];
-  const uint32_t text = ld_le32(im, CIMG_TEXT);
+  img[IMG_CMPRS] = im.compress();
+  img[IMG_SEP] = im.separator() ? im.separator() : ' ';
+  img[IMG_BEFORE] = im.blank_before(), img[IMG_AFTER] = im.blank_after();
+  const uint32_t text = im.text_const();
   const uint8_t* t = text && text <= em->em_cnst_cnt && em->em_cn ? em->em_cn[text] : nullptr;
   if (t) memcpy(img + IMG_TEXT, t, size_t(rows) * cols);
   else memset(img + IMG_TEXT, ' ', size_t(rows) * cols);
@@ -213,18 +216,18 @@ uint16_t cmpl_img(PCB* p, uint32_t img_index) {
   ARB* chrs = rm_work_file(RM_FILE_CHRS, com.mark_scope);
   uint16_t id = 0;
   if (items && chrs) {
-    const uint32_t first = ld_le32(im, CIMG_FIRST_ITM), n = ld_le32(im, CIMG_ITM_CNT);
+    const uint32_t first = im.first_itm(), n = im.itm_cnt();
     RPT_ITM it;
     bool ok = true;
     for (uint32_t k = first; ok && k < first + n; ++k)
       if (report_item(p, k, 0, &it)) ok = rm_put(items, reinterpret_cast<const uint8_t*>(&it), sizeof it);
     // The image's characteristics: its index in their first word.
-    if (ok && ld_le32(im, CIMG_CHR_CNT))
+    if (ok && im.chr_cnt())
       pi_each_rec(em->em_cchr_arb, [&](const uint8_t* cr) {
-        if (ok && ld_le32(cr, CCHR_IMG) == img_index) ok = rm_put(chrs, cr, kRmRcLen);
+        if (ok && cchr_view(cr).img() == img_index) ok = rm_put(chrs, cr, kRmRcLen);
       });
     const uint8_t* stored = ok ? rm_cmpl_img(op->rpt, img, items, chrs) : nullptr;
-    id = stored ? ld_le16(stored, IMG_ID) : 0;
+    id = stored ? rpt_img_view(stored).id() : 0;
   }
   rm_close(items);
   rm_close(chrs);
@@ -253,7 +256,8 @@ int op_img_exec(PCB* pcb, uint32_t img_index) {
   const uint16_t id = uint16_t(e->word);
   const bool kept = op->prepared == id;
   if (!kept && !rm_exec_img(rpt, id)) fail(op, failure_status(rpt));
-  const uint32_t first = ld_le32(e->rec, CIMG_FIRST_ITM), n = ld_le32(e->rec, CIMG_ITM_CNT);
+  const cimg_view im(e->rec);
+  const uint32_t first = im.first_itm(), n = im.itm_cnt();
   RPT_ITM it;
   for (uint32_t k = first; k < first + n; ++k) {
     if (kept && k <= op->item_count && op->displayed[k]) continue;
@@ -274,7 +278,7 @@ int op_img_exec(PCB* pcb, uint32_t img_index) {
 
 int op_display(PCB* p, const uint8_t* addr) {
   op_report* op = op_rpt(p);
-  pcb_img_ent* cur = p->pcb_cur_img ? img_ent(p, ld_le32(p->pcb_cur_img, CIMG_INDEX)) : nullptr;
+  pcb_img_ent* cur = p->pcb_cur_img ? img_ent(p, cimg_view(p->pcb_cur_img).index()) : nullptr;
   if (!op || !op->rpt || !cur || !cur->word) return 1;
   // Only before the image's display: afterwards its line is out, and a
   // value fixed now would stand in the next record's line.
@@ -287,7 +291,8 @@ int op_display(PCB* p, const uint8_t* addr) {
     op->prepared = id;
     memset(op->displayed, 0, op->item_count + 1);
   }
-  const uint32_t first = ld_le32(cur->rec, CIMG_FIRST_ITM), n = ld_le32(cur->rec, CIMG_ITM_CNT);
+  const cimg_view im(cur->rec);
+  const uint32_t first = im.first_itm(), n = im.itm_cnt();
   RPT_ITM it;
   for (uint32_t k = first; k < first + n; ++k) {
     if (!report_item(p, k, id, &it) || it.cnv.int_addr != addr) continue;

@@ -18,8 +18,10 @@
 #include "compiler/design_records.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "compiler/em_records.h"
 #include "compiler/pc.h"
+#include "compiler/pc_celem.h"
 #include "compiler/pcb.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
@@ -248,12 +250,12 @@ const uint8_t* pb_get_dproc(const char* ap, const char* ver, uint8_t type, const
 
 uint32_t invoke_setup(const uint8_t* qblk, PCB* parent) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, qblk + QB_AP, 3), memcpy(v.b + INVOC_VER, qblk + QB_VER, 2);
-  memcpy(v.b + INVOC_PROC_NAM, qblk + QB_PROC, 30);
-  v.b[INVOC_PROC_TYPE] = PT_QUERY, v.b[INVOC_INVOC_TYPE] = 0, v.b[INVOC_AUTO_RUN] = 1;
+  memcpy(v.ap_id(), qblk + QB_AP, 3), memcpy(v.ver(), qblk + QB_VER, 2);
+  memcpy(v.proc_nam(), qblk + QB_PROC, 30);
+  v.set_proc_type(PT_QUERY), v.set_invoc_type(0), v.set_auto_run(1);
   if (parent) return pi_exec_child(parent, &v);
   pi_exec(&v);
-  return ld_le32(v.b, INVOC_END_CODE);
+  return v.end_code();
 }
 
 namespace {
@@ -347,8 +349,8 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
   p->pcb_pool = q->pool;
   if (!pb_get_dproc(q->ap, q->ver, PT_QUERY, q->proc, nullptr)) return 0;
   memcpy(p->invoc.b, pi_invoc.b, kInvocSize);
-  memcpy(p->invoc.b + INVOC_AP_ID, q->ap, 3), memcpy(p->invoc.b + INVOC_VER, q->ver, 2);
-  memcpy(p->invoc.b + INVOC_PROC_NAM, q->proc, 30), p->invoc.b[INVOC_PROC_TYPE] = PT_QUERY;
+  memcpy(p->invoc.ap_id(), q->ap, 3), memcpy(p->invoc.ver(), q->ver, 2);
+  memcpy(p->invoc.proc_nam(), q->proc, 30), p->invoc.set_proc_type(PT_QUERY);
   if (!pl_get(p, 0) || !p->pcb_em) return 0;
   q->em = p->pcb_em;
   FDB fdb;
@@ -393,7 +395,7 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
     memcpy(key + FDB_AP, em->em_alt_ap, 3), memcpy(key + FDB_NAME, name, 8);
     // The file block is the area the compiled record names (the file's second number).
     const uint8_t* c = pi_get_cfi(em, key);
-    const uint32_t n = c ? ld_le32(c, CFI_FB_AREA) : 0;
+    const uint32_t n = c ? cfi_view(c).fb_area() : 0;
     auto* fb = n && n <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(p->pcb_areas[n]) : nullptr;
     if (!fb || !fb->arb) {
       sys_err(kModule, __LINE__, "alternate file %.8s of %.30s not open", name, q->proc);
@@ -445,7 +447,7 @@ namespace {
 const uint8_t* field_addr(void* ctx, const uint8_t* celem) {
   auto* q = static_cast<ACTIVE_QRY*>(ctx);
   rloc_qry(q);
-  const uint16_t area = ld_le16(celem, CEL_ADDR), off = ld_le16(celem, CEL_ADDR + 2);
+  const uint16_t area = celem_view(celem).area(), off = celem_view(celem).area_offset();
   return area < q->addr.size() && q->addr[area] ? q->addr[area] + off : nullptr;
 }
 

@@ -13,6 +13,7 @@
 #include "fm/la.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/sysparm_record.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
 #include "process/process.h"
@@ -24,7 +25,7 @@ pi_read_counts pi_reads;
 namespace {
 
 constexpr char kModule[] = "PIDFLT";
-constexpr uint16_t kSysparmLen = 508, kUserLen = 436;
+constexpr uint16_t kUserLen = 436;
 
 using init_fn = void (*)(FDB*, KDB*, SDB*);
 
@@ -69,7 +70,7 @@ bool same_key(const one_rec& c, const void* key, size_t n) {
 }
 
 one_rec g_ddb, g_ddbxap, g_dprof, g_dusr, g_dap;
-uint8_t g_sysparm[kSysparmLen];
+uint8_t g_sysparm[kSysparmRecLen];
 bool g_sysparm_have;
 
 }  // namespace
@@ -111,7 +112,7 @@ const uint8_t* pi_get_dsysparm_own() {
   ++pi_reads.dsysparm;
   file_desc d;
   INIT_DSYSPARM_FDB(&d.fdb, d.kdb, d.sdb);
-  g_sysparm_have = read_once(d, g_sysparm, kSysparmLen, 1, "sysparm close failed");
+  g_sysparm_have = read_once(d, g_sysparm, kSysparmRecLen, 1, "sysparm close failed");
   return g_sysparm_have ? g_sysparm : nullptr;
 }
 

@@ -203,19 +203,19 @@ int dyna_create(PCB* p, ARB* a) {
 
 bool cancel_dynakey(PCB* p) {
   INVOC v = pi_invoc;
-  memcpy(v.b + INVOC_AP_ID, "0LA", 3);
-  memcpy(v.b + INVOC_VER, "00", 2);
-  v.b[INVOC_PROC_TYPE] = PT_INPUT;
-  memset(v.b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  memcpy(v.b + INVOC_PROC_NAM, "CANCEL DYNAKEY", 14);
-  v.b[INVOC_INVOC_TYPE] = 0;
+  memcpy(v.ap_id(), "0LA", 3);
+  memcpy(v.ver(), "00", 2);
+  v.set_proc_type(PT_INPUT);
+  memset(v.proc_nam(), ' ', kProcNameLen);
+  memcpy(v.proc_nam(), "CANCEL DYNAKEY", 14);
+  v.set_invoc_type(0);
   const uint32_t srf[2] = {ih_put(HK_SURFACE, p->pcb_main_srf), ih_put(HK_SURFACE, p->pcb_pop_srf)};
-  st_le32(v.b, INVOC_PARENT_SRF, srf[0]), st_le32(v.b, INVOC_PARENT_SRF + 4, srf[1]);
-  st_le32(v.b, INVOC_PARENT_PCB, p->pcb_handle);
+  v.set_parent_srf(0, srf[0]), v.set_parent_srf(1, srf[1]);
+  v.set_parent_pcb(p->pcb_handle);
   pi_exec(&v);
   for (uint32_t h : srf)
     if (h) ih_drop(h);
-  return ld_le32(v.b, INVOC_END_CODE) == PI_END_CANCEL;
+  return v.end_code() == PI_END_CANCEL;
 }
 
 int dyna_read(PCB* p, ARB* a) {

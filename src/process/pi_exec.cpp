@@ -44,16 +44,16 @@ enum : size_t { PARM_MENU = 38, PARM_MENU1 = 68, PARM_MENU3 = 98 };
 // System areas of the invoker read by the defaults.
 enum : size_t { A5_DB = 30, A7_NEXT_AP = 66 };
 
-char* ap_of(PCB* k) { return reinterpret_cast<char*>(k->invoc.b + INVOC_AP_ID); }
+char* ap_of(PCB* k) { return k->invoc.ap_id(); }
 
 // Application "0LA", version "00", the menu "KIVO MENU".
 int fallback(PCB* k) {
-  uint8_t* b = k->invoc.b;
-  memcpy(b + INVOC_AP_ID, "0LA", 3);
-  memcpy(b + INVOC_VER, "00", 2);
-  b[INVOC_PROC_TYPE] = PT_MENU;
-  memset(b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  memcpy(b + INVOC_PROC_NAM, kFallbackName, sizeof kFallbackName - 1);
+  INVOC* b = &k->invoc;
+  memcpy(b->ap_id(), "0LA", 3);
+  memcpy(b->ver(), "00", 2);
+  b->set_proc_type(PT_MENU);
+  memset(b->proc_nam(), ' ', kProcNameLen);
+  memcpy(b->proc_nam(), kFallbackName, sizeof kFallbackName - 1);
   memset(k->pcb_lang, ' ', 3);
   return 1;
 }
@@ -62,7 +62,7 @@ int fallback(PCB* k) {
 bool invoker_db(PCB* inv, const INVOC* v, char* db) {
   const uint8_t* a5 = pi_area(inv, AREA_DB_SEL, A5_DB + 3);
   const uint8_t* a9 = pi_area(inv, AREA_DB, 3);
-  if (v->b[INVOC_INVOC_TYPE] != 0 && a5 && !is_blank(a5 + A5_DB, 3)) memcpy(db, a5 + A5_DB, 3);
+  if (v->invoc_type() != 0 && a5 && !is_blank(a5 + A5_DB, 3)) memcpy(db, a5 + A5_DB, 3);
   else if (a9) memcpy(db, a9, 3);
   else return false;
   return !is_blank(db, 3);
@@ -80,16 +80,16 @@ const uint8_t* start_menu(const uint8_t* parm, uint8_t kind) {
 bool db_required(const char* ap) { return !IS_BOB_AP(ap) && memcmp(ap, "0DN", 3) != 0; }
 
 int dflt_proc(PCB* k, INVOC* v, PCB* inv) {
-  uint8_t* b = k->invoc.b;
-  bool ap_blank = is_blank(v->b + INVOC_AP_ID, 3);
-  bool name_blank = is_blank(v->b + INVOC_PROC_NAM, kProcNameLen);
+  INVOC* b = &k->invoc;
+  bool ap_blank = is_blank(v->ap_id(), 3);
+  bool name_blank = is_blank(v->proc_nam(), kProcNameLen);
   char db[3];
   bool have_db = false;
   if (inv) {
     have_db = invoker_db(inv, v, db);
     uint8_t* a7 = pi_area(inv, AREA_NEXT, A7_NEXT_AP + 3);
     if (ap_blank && a7 && !is_blank(a7 + A7_NEXT_AP, 3)) {
-      memcpy(b + INVOC_AP_ID, a7 + A7_NEXT_AP, 3);
+      memcpy(b->ap_id(), a7 + A7_NEXT_AP, 3);
       memset(a7 + A7_NEXT_AP, ' ', 3);  // a one-shot choice of the next application
       ap_blank = false;
     }
@@ -112,12 +112,12 @@ int dflt_proc(PCB* k, INVOC* v, PCB* inv) {
       // A database without its record has no application: the fallback.
       const uint8_t* d = pi_get_ddb(db);
       if (!d) return fallback(k);
-      memcpy(b + INVOC_AP_ID, d + DDB_AP, 3);
+      memcpy(b->ap_id(), d + DDB_AP, 3);
     } else {
       if (!user || is_blank(user + USR_AP, 3)) return fallback(k);
-      memcpy(b + INVOC_AP_ID, user + USR_AP, 3);
-      memcpy(b + INVOC_PROC_NAM, user + USR_NAME, kProcNameLen);
-      b[INVOC_PROC_TYPE] = user[USR_TYPE];
+      memcpy(b->ap_id(), user + USR_AP, 3);
+      memcpy(b->proc_nam(), user + USR_NAME, kProcNameLen);
+      b->set_proc_type(user[USR_TYPE]);
       memcpy(com.cur_db, user + USR_DB, 3);
       name_blank = is_blank(user + USR_NAME, kProcNameLen);
     }
@@ -125,12 +125,12 @@ int dflt_proc(PCB* k, INVOC* v, PCB* inv) {
   if (have_db && db_required(ap_of(k))) {
     const uint8_t* d = pi_get_ddb(db);
     if (!d) return fallback(k);
-    memcpy(b + INVOC_VER, d + DDB_VER, 2);
+    memcpy(b->ver(), d + DDB_VER, 2);
   } else {
-    memcpy(b + INVOC_VER, memcmp(ap_of(k), "0DN", 3) == 0 ? reinterpret_cast<const char*>(v->b + INVOC_VER) : "00", 2);
+    memcpy(b->ver(), memcmp(ap_of(k), "0DN", 3) == 0 ? v->ver() : "00", 2);
   }
   if (name_blank) {
-    const uint8_t* parm = pi_get_dparm(ap_of(k), reinterpret_cast<const char*>(b + INVOC_VER));
+    const uint8_t* parm = pi_get_dparm(ap_of(k), b->ver());
     if (!parm) return 0;
     uint8_t kind = 2;
     if (have_db)
@@ -138,8 +138,8 @@ int dflt_proc(PCB* k, INVOC* v, PCB* inv) {
     // The cache's buffer may change with the next read: take the name now.
     const uint8_t* name = start_menu(parm, kind);
     if (!name) return 0;
-    b[INVOC_PROC_TYPE] = PT_MENU;
-    memcpy(b + INVOC_PROC_NAM, name, kProcNameLen);
+    b->set_proc_type(PT_MENU);
+    memcpy(b->proc_nam(), name, kProcNameLen);
   }
   // A hook's target database has nowhere to go without a database in effect.
   hook_proc(k, 3, have_db ? db : nullptr);
@@ -170,24 +170,24 @@ PCB* family_head(const PCB* p) {
 // over). A background session runs what it invokes in place, its job being
 // the background already; a chained process takes its invoker's place.
 void ask_background(INVOC* v, const PCB* inv) {
-  if (!inv || com.no_term || v->b[INVOC_CHAIN_MODE] == 2) return;
+  if (!inv || com.no_term || v->chain_mode() == 2) return;
   const uint8_t* a1 = pi_area(inv, AREA_OUT_DFLT, A1_BACKGROUND + 1);
-  if (a1 && a1[A1_BACKGROUND] == '1') v->b[INVOC_BG_RUN] = 1;
+  if (a1 && a1[A1_BACKGROUND] == '1') v->set_bg_run(1);
 }
 
 // Step 4: the family, and the PCB a SUBPROCESS may reuse; null: a new one.
 PCB* find_family(PCB* k, INVOC* v, PCB* inv) {
-  const uint8_t* b = v->b;
-  if (b[INVOC_INVOC_TYPE] != 0 || b[INVOC_BG_RUN] || !inv) {
+  const INVOC* b = v;
+  if (b->invoc_type() != 0 || b->bg_run() || !inv) {
     k->family_no = pi_nxt_family++;
     return nullptr;
   }
   k->family_no = inv->family_no;
   PCB* found = read_pcb(k);
-  if (!found || (b[INVOC_CHAIN_MODE] != 2 && !found->pcb_next_instance)) return found;
+  if (!found || (b->chain_mode() != 2 && !found->pcb_next_instance)) return found;
   k->pcb_instance = found->pcb_next_instance;
   // A process chaining to itself alternates, so both records live during the hand-over.
-  if (b[INVOC_CHAIN_MODE] == 2 && memcmp(b, found->invoc.b, 36) == 0) k->pcb_alt = inv->pcb_alt ? 0 : 1;
+  if (b->chain_mode() == 2 && memcmp(b, found->invoc.b, 36) == 0) k->pcb_alt = inv->pcb_alt ? 0 : 1;
   return read_pcb(k);
 }
 
@@ -211,9 +211,9 @@ PCB* new_pcb(const PCB* k, const INVOC* v, const PCB* inv) {
   memcpy(p->invoc.b, k->invoc.b, 36);
   memcpy(p->pcb_lang, k->pcb_lang, 3);
   p->family_no = k->family_no, p->pcb_instance = k->pcb_instance, p->pcb_alt = k->pcb_alt;
-  const uint8_t* b = v->b;
-  if (b[INVOC_INVOC_TYPE] != 0 || b[INVOC_BG_RUN] || !inv) p->pcb_pool_owner = 1;
-  else if (b[INVOC_CHAIN_MODE] == 2) p->pcb_pool_owner = inv->pcb_pool_owner;
+  const INVOC* b = v;
+  if (b->invoc_type() != 0 || b->bg_run() || !inv) p->pcb_pool_owner = 1;
+  else if (b->chain_mode() == 2) p->pcb_pool_owner = inv->pcb_pool_owner;
   return p;
 }
 
@@ -225,8 +225,8 @@ void drop_pcb(PCB* p) {
 }
 
 int mark_kind(const INVOC* v) {
-  if (v->b[INVOC_BG_RUN]) return MARK_PROCESS;
-  switch (v->b[INVOC_INVOC_TYPE]) {
+  if (v->bg_run()) return MARK_PROCESS;
+  switch (v->invoc_type()) {
     case 0: return MARK_SUBPROCESS;
     case 1: return use_subproc_for_related ? MARK_SUBPROCESS : MARK_PROCESS;
     case 2: return MARK_PROCESS;
@@ -241,25 +241,24 @@ void rebind(PCB* inv) {
   pi_bind_areas(inv);
 }
 
-void set_end(INVOC* v, uint32_t code) { st_le32(v->b, INVOC_END_CODE, code); }
+void set_end(INVOC* v, uint32_t code) { v->set_end_code(code); }
 
 char g_start_failure[200];
 
 // A start that runs nothing says which process and why.
 void note_start_failure(const PCB& k, const char* why) {
-  const uint8_t* b = k.invoc.b;
+  const INVOC* b = &k.invoc;
   size_t name_len = kProcNameLen;
-  while (name_len > 0 && b[INVOC_PROC_NAM + name_len - 1] == ' ') --name_len;
-  snprintf(g_start_failure, sizeof g_start_failure, "process %.3s/%.2s type %d \"%.*s\" %s", b + INVOC_AP_ID,
-           b + INVOC_VER, b[INVOC_PROC_TYPE], static_cast<int>(name_len), b + INVOC_PROC_NAM, why);
+  while (name_len > 0 && b->proc_nam()[name_len - 1] == ' ') --name_len;
+  snprintf(g_start_failure, sizeof g_start_failure, "process %.3s/%.2s type %d \"%.*s\" %s", b->ap_id(), b->ver(),
+           b->proc_type(), static_cast<int>(name_len), b->proc_nam(), why);
 }
 
 // Why the module of `k` could not be had: its design record, or the build.
 const char* load_failure(const PCB& k) {
-  const uint8_t* b = k.invoc.b;
+  const INVOC* b = &k.invoc;
   uint8_t pr[kProcRecSize];
-  if (!pc_read_process(reinterpret_cast<const char*>(b + INVOC_AP_ID), reinterpret_cast<const char*>(b + INVOC_VER),
-                       b[INVOC_PROC_TYPE], reinterpret_cast<const char*>(b + INVOC_PROC_NAM), pr))
+  if (!pc_read_process(b->ap_id(), b->ver(), b->proc_type(), b->proc_nam(), pr))
     return "does not exist: no PROCESS design record";
   return "cannot be loaded: its module could not be read or compiled";
 }
@@ -323,7 +322,7 @@ void pi_exec_own(INVOC* v) {
   if (!pi_pcb_arb) return set_end(v, PI_END_NO_PROC);  // the executive is not started
   PCB* inv = invoc_parent(*v);
   // Chain mode 2 hands the invoker's place over; without an invoker there is none.
-  if (!inv && v->b[INVOC_CHAIN_MODE] == 2) v->b[INVOC_CHAIN_MODE] = 1;
+  if (!inv && v->chain_mode() == 2) v->set_chain_mode(1);
   ask_background(v, inv);
   PCB k{};
   memcpy(k.invoc.b, v->b, 36);
@@ -334,7 +333,7 @@ void pi_exec_own(INVOC* v) {
   }
   // A chaining invoker ends: its instance is free for what takes its place;
   // should nothing take it, the invoker goes on and claims it again.
-  const bool chaining = v->b[INVOC_CHAIN_MODE] == 2;
+  const bool chaining = v->chain_mode() == 2;
   if (chaining) pi_claim_instance(inv, false);
   PCB* p = obtain_pcb(&k, v, inv);
   if (!p) {

@@ -14,6 +14,7 @@
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_xlate.h"
@@ -45,7 +46,6 @@ enum : size_t { EB_CLASS = 0, EB_FILE_AP = 1, EB_FILE = 4, EB_DB = 12, EB_AP = 1
 enum : size_t { EB_TEXT1 = 49, EB_TEXT2 = EB_TEXT1 + kErrText };
 static_assert(EB_TEXT2 + kErrText == kRtErrSize);
 enum : size_t { A9_SRC = 124 };  // area 9: application and version being designed
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116 };
 enum : size_t { SEG_OFF = 2, SEG_LEN = 4, kSegEntLen = 6 };
 
 bool ap_is(const uint8_t* c, const char* ap) { return memcmp(c + FDB_AP, ap, 3) == 0; }
@@ -65,10 +65,8 @@ std::vector<uint8_t*> cfi_records(EM* em) {
   return out;
 }
 
-uint8_t* area_of(PCB* p, const uint8_t* c, size_t at) {
-  const uint32_t n = ld_le32(c, at);
-  return n && n <= p->pcb_em->em_area_cnt ? p->pcb_areas[n] : nullptr;
-}
+// Area `n` of the process; null for 0 (none) and for a number past the module's.
+uint8_t* area_of(PCB* p, uint32_t n) { return n && n <= p->pcb_em->em_area_cnt ? p->pcb_areas[n] : nullptr; }
 
 // Step 2b: the database or source application the file opens under.
 void place_file(PCB* p, uint8_t* c) {
@@ -101,28 +99,29 @@ ARB* open_file(PCB* p, uint8_t* c, pi_file_blk* fb) {
   }
   if (!em_cfi_desc(p->pcb_em, c, &fdb)) pi_fi_err(p, c, kMsgOpen, 0);
   if (fm__open(&fdb, fb->own_scope)) return fdb.fdb_arb;
-  if (create || c[CFI_REQUIRED]) pi_fi_err(p, c, kMsgOpen, fdb.fdb_stat);
+  if (create || cfi_view(c).required()) pi_fi_err(p, c, kMsgOpen, fdb.fdb_stat);
   return nullptr;
 }
 
 void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
   set_opt(c, LFB_FILE_PROC);
-  const bool typed = c[FDB_FS_TYPE] != 0;
+  const cfi_view cfi(c);
+  const bool typed = cfi.fs_type() != 0;
   if (fb->state && typed) {
     place_file(p, c);
-    if (c[FDB_ACC]) fb->arb = open_file(p, c, fb);
+    if (cfi.access()) fb->arb = open_file(p, c, fb);
     fb->state = fb->spare = 0;
   }
-  if (c[CFI_LANG_DEP] && fb->arb) fm_set_lang(fb->arb, "ENG", com.lang_id);
-  uint8_t* rec_area = area_of(p, c, CFI_REC_AREA);
+  if (cfi.lang_dependent() && fb->arb) fm_set_lang(fb->arb, "ENG", com.lang_id);
+  uint8_t* rec_area = area_of(p, cfi.rec_area());
   if (typed && fb->arb && rec_area) fb->arb->arb_rec = rec_area;
   EM* em = p->pcb_em;
-  if (ld_le32(c, CFI_FILE_NO) != em->em_pcf_id || !ap_is(c, em->em_pcf_ap)) return;
+  if (cfi.file_no() != em->em_pcf_id || !ap_is(c, em->em_pcf_ap)) return;
   p->pcb_pcf_blk = fb;
   // The before image and the image written: the input process's log and
   // the cascade of a process with children need both.
-  if ((p->invoc.b[INVOC_PROC_TYPE] != PT_INPUT && !em->em_chld_cnt) || p->pcb_pcf_buf1) return;
-  const uint16_t len = ld_le16(c, FDB_REC_LEN);
+  if ((p->invoc.proc_type() != PT_INPUT && !em->em_chld_cnt) || p->pcb_pcf_buf1) return;
+  const uint16_t len = cfi.rec_len();
   p->pcb_pcf_buf1 = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, len));
   p->pcb_pcf_buf2 = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, len));
 }
@@ -131,21 +130,21 @@ void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
 void start_pcf(PCB* p) {
   auto* fb = static_cast<pi_file_blk*>(p->pcb_pcf_blk);
   const uint8_t* c = fb ? fb->cfi : nullptr;
-  if (!c || !c[FDB_FS_TYPE] || !fb->arb || p->invoc.b[INVOC_PROC_TYPE] == PT_FILE_PROC) return;
+  if (!c || !cfi_view(c).fs_type() || !fb->arb || p->invoc.proc_type() == PT_FILE_PROC) return;
   FAD fad{nullptr, nullptr};
   pb_auto_setup(p, &fad);
   if (!(p->pcb_pcf_arb = FM_ATTACH(fb->arb, &fad, com.subproc_scope))) pi_fi_err(p, c, kMsgOpen, fb->arb->arb_stat);
   ARB* a = p->pcb_pcf_arb;
-  a->arb_rec = area_of(p, c, CFI_REC_AREA);
+  a->arb_rec = area_of(p, cfi_view(c).rec_area());
   pi_dyna_add(p, nullptr);
-  const uint8_t k = p->invoc.b[INVOC_PCF_KEY_NO];
+  const uint8_t k = p->invoc.pcf_key_no();
   a->arb_keyno = k < 255 ? k : p->pcb_em->em_pcf_key;
   a->arb_key = nullptr;
   a->arb_mod = ARB_FIRST;
-  if (!fm_start(a) && c[CFI_REQUIRED]) pi_fi_err(p, c, kMsgOpen, a->arb_stat);
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  if (!fm_start(a) && cfi_view(c).required()) pi_fi_err(p, c, kMsgOpen, a->arb_stat);
+  const uint8_t t = p->invoc.proc_type();
   if (t != PT_OUTPUT && t != PT_UPDATE && t != PT_ACTION) return;
-  if (p->invoc.b[INVOC_RNG_NAM] == ' ') {
+  if (p->invoc.rng_nam()[0] == ' ') {
     p->pcb_rng = nullptr, p->pcb_rng_cnt = 0;
   } else {
     bld_rng(p);
@@ -188,7 +187,7 @@ void pi_open_fi_run(PCB* p) {
   if (!em->em_cfi_native && !em_cfi_load_keys(em)) sys_err(kModule, __LINE__, "invoc_proc() - bad cfi keys");
   for (uint8_t* c : cfi_records(em)) {
     // A file whose fields alone are used has no file block: nothing to open.
-    auto* fb = reinterpret_cast<pi_file_blk*>(area_of(p, c, CFI_FB_AREA));
+    auto* fb = reinterpret_cast<pi_file_blk*>(area_of(p, cfi_view(c).fb_area()));
     if (fb) open_one(p, c, fb);
   }
   start_pcf(p);
@@ -211,9 +210,9 @@ void pi_fi_err_block(PCB* p, const uint8_t* c, uint32_t msg, uint32_t status, ui
          3);
   memcpy(b + EB_FILE, c + FDB_NAME, 8);
   if (!la && !ad && !ap_is(c, "0SA")) memcpy(b + EB_DB, c + FDB_DB, 3);
-  memcpy(b + EB_AP, p->invoc.b + INVOC_AP_ID, 3);
-  memcpy(b + EB_NAME, p->invoc.b + INVOC_PROC_NAM, kProcNameLen);
-  b[EB_TYPE] = p->invoc.b[INVOC_PROC_TYPE];
+  memcpy(b + EB_AP, p->invoc.ap_id(), 3);
+  memcpy(b + EB_NAME, p->invoc.proc_nam(), kProcNameLen);
+  b[EB_TYPE] = p->invoc.proc_type();
   uint16_t cls = text(msg, b + EB_TEXT1);
   if (status) cls = text(status, b + EB_TEXT2);
   b[EB_CLASS] = static_cast<uint8_t>(cls);
@@ -224,7 +223,7 @@ void pi_fi_err(PCB* p, const uint8_t* c, uint32_t msg, uint32_t status) {
   pi_fi_err_block(p, c, msg, status, b);
   rt_err(invoc_parent(p->invoc), b);
   // The family goes once, when the process ends: the unwind lands in its run.
-  st_le32(p->invoc.b, INVOC_END_CODE, PI_END_CANCEL);
+  p->invoc.set_end_code(PI_END_CANCEL);
   mark_leave(PI_END_CANCEL);
 }
 
@@ -251,7 +250,7 @@ uint8_t* pi_find_rec(PCB* p, const char* ap, const char* name) {
   memcpy(key + FDB_AP, ap, 3);
   memcpy(key + FDB_NAME, name, 8);
   const uint8_t* c = pi_get_cfi(p->pcb_em, key);
-  return c ? pi_find_addr(p, ap, ld_le32(c, CFI_FILE_NO), 0, 0, nullptr) : nullptr;
+  return c ? pi_find_addr(p, ap, cfi_view(c).file_no(), 0, 0, nullptr) : nullptr;
 }
 
 void pi_set_cns(PCB* p, uint8_t* rec) {
@@ -261,12 +260,12 @@ void pi_set_cns(PCB* p, uint8_t* rec) {
     const uint32_t off = ld_le16(seg, SEG_OFF);
     if (off + len <= rec_len) memcpy(rec + off, from, len);
   };
-  const uint8_t* v = p->invoc.b;
-  if (v[INVOC_AUTO_RUN] == 1) {
-    const uint32_t cnt = ld_le32(v, INVOC_CNSTR_CNT), val_len = ld_le32(v, INVOC_CNSTR_LEN);
-    auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(v, INVOC_CNSTR_FLDS)));
-    auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(v, INVOC_CNSTR_SEGS)));
-    auto* vals = static_cast<const uint8_t*>(ih_get(HK_CNSTR_VALS, ld_le32(v, INVOC_CNSTR_VALS)));
+  const INVOC* v = &p->invoc;
+  if (v->auto_run() == 1) {
+    const uint32_t cnt = v->cnstr_cnt(), val_len = v->cnstr_len();
+    auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, v->cnstr_flds()));
+    auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, v->cnstr_segs()));
+    auto* vals = static_cast<const uint8_t*>(ih_get(HK_CNSTR_VALS, v->cnstr_vals()));
     for (uint32_t i = 0; flds && segs && vals && i < cnt; ++i)
       if (flds[i].given && uint32_t(flds[i].val_off) + flds[i].len <= val_len)
         put(segs + kSegEntLen * i, vals + flds[i].val_off, flds[i].len);

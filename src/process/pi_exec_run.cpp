@@ -38,7 +38,7 @@ enum : uint8_t { EP_START = 1, EP_END = 6 };
 
 // An unbuilt type: its execution ends with the code tests may set.
 void seam_exec(PCB* p, uint8_t*) {
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = p->invoc.proc_type();
   const uint32_t code = t >= 1 && t <= kProcTypes ? pi_seam_end[t] : PI_END_CANCEL;
   if (code != PI_END_NORMAL) mark_leave(code);
 }
@@ -56,7 +56,7 @@ bool type_ok(uint8_t t) { return t >= 1 && t <= kProcTypes; }
 void show_invoker(PCB* p) {
   PCB* inv = invoc_parent(p->invoc);
   if (!inv) return;
-  const uint8_t t = inv->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = inv->invoc.proc_type();
   if ((t != PT_ACTION && t != PT_UPDATE && t != PT_JOB) || !inv->pcb_act_wnd || !inv->pcb_act_show || inv->pcb_pcf_arb)
     return;
   wm_actv(static_cast<TWND*>(inv->pcb_act_wnd));
@@ -66,22 +66,22 @@ void show_invoker(PCB* p) {
 // Step 5: a SUBPROCESS draws on its invoker's surfaces; others get their
 // own once the window manager runs (without it there is nothing to draw on).
 void surfaces(PCB* p) {
-  if (p->invoc.b[INVOC_INVOC_TYPE] == 0) {
-    p->pcb_main_srf = ih_get(HK_SURFACE, ld_le32(p->invoc.b, INVOC_PARENT_SRF));
-    p->pcb_pop_srf = ih_get(HK_SURFACE, ld_le32(p->invoc.b, INVOC_PARENT_SRF + 4));
+  if (p->invoc.invoc_type() == 0) {
+    p->pcb_main_srf = ih_get(HK_SURFACE, p->invoc.parent_srf(0));
+    p->pcb_pop_srf = ih_get(HK_SURFACE, p->invoc.parent_srf(1));
   }
   if (p->pcb_main_srf || !com.base_srf) return;
   SRF_BLK a{0, 0, 0}, b{0, 0, 0};
-  p->pcb_main_srf = WM__CREATE_SRF(&a, com.subproc_scope);
-  p->pcb_pop_srf = WM__CREATE_SRF(&b, com.subproc_scope);
+  p->pcb_main_srf = WM_CREATE_SRF(&a, com.subproc_scope);
+  p->pcb_pop_srf = WM_CREATE_SRF(&b, com.subproc_scope);
   if (!p->pcb_main_srf || !p->pcb_pop_srf) sys_err(kModule, __LINE__, "invoc_proc() - unable to create surface");
 }
 
 // Step 8: a chained process of another family stands in its invoker's place.
 void take_place(PCB* p) {
   PCB* inv = invoc_parent(p->invoc);
-  if (!inv || p->invoc.b[INVOC_CHAIN_MODE] != 2 || p->invoc.b[INVOC_INVOC_TYPE] == 0) return;
-  memcpy(p->invoc.b + INVOC_PARENT_PCB, inv->invoc.b + INVOC_PARENT_PCB, 4);
+  if (!inv || p->invoc.chain_mode() != 2 || p->invoc.invoc_type() == 0) return;
+  p->invoc.set_parent_pcb(inv->invoc.parent_pcb());
   if (inv->pcb_pool_owner) {
     discard_family(inv->family_no, 1);
   } else if (inv->pcb_sub_pool) {
@@ -95,7 +95,7 @@ void take_place(PCB* p) {
 // invokes next runs here again unless it asks anew.
 void take_job_options(PCB* p) {
   PCB* inv = invoc_parent(p->invoc);
-  if (!p->invoc.b[INVOC_BG_RUN] || !inv) return;
+  if (!p->invoc.bg_run() || !inv) return;
   uint8_t* from = pi_area(inv, AREA_OUT_DFLT, A1_JOB_END);
   uint8_t* to = pi_area(p, AREA_OUT_DFLT, A1_JOB_END);
   if (!from || !to || from[A1_BACKGROUND] != '1') return;
@@ -117,13 +117,13 @@ uint32_t background(PCB* p, uint32_t s) {
 }
 
 uint32_t execute(PCB* p, uint8_t* work) {
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = p->invoc.proc_type();
   if (!type_ok(t)) {
     sys_err(kModule, __LINE__, "invoc_proc() - bad proc type");
     return PI_END_CANCEL;
   }
   const pi_type_row& r = pi_type_rows[t];
-  auto fn = p->invoc.b[INVOC_AUTO_RUN] && r.auto_exec ? r.auto_exec : r.exec;
+  auto fn = p->invoc.auto_run() && r.auto_exec ? r.auto_exec : r.exec;
   if (!fn) return PI_END_NORMAL;
   return MARK(MARK_RECOVERY, [&] { fn(p, work); });
 }
@@ -142,7 +142,7 @@ uint32_t finish(PCB* p, uint8_t* work, uint32_t code) {
   if (fm_proc_hooks.dbg_cleanup) fm_proc_hooks.dbg_cleanup(p);
   dbg_ctl(DBG_POP);
   drop_current_stream(p);
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = p->invoc.proc_type();
   if (!type_ok(t)) {
     sys_err(kModule, __LINE__, "invoc_proc() - bad proc. type");
   } else if (pi_type_rows[t].cleanup) {
@@ -173,7 +173,7 @@ uint32_t run_one(PCB* p, PCB** next) {
   const uint32_t s = TRACE_KIVO("P", 0, kTraceStart, p, "start of process");
   take_job_options(p);
   const uint8_t* a1 = pi_area(p, AREA_OUT_DFLT, A1_BACKGROUND + 1);
-  if (p->invoc.b[INVOC_BG_RUN] && a1 && a1[A1_BACKGROUND] == '1') return background(p, s);
+  if (p->invoc.bg_run() && a1 && a1[A1_BACKGROUND] == '1') return background(p, s);
   pi_bind_areas(p);
   memset(&p->pcb_main_srf, 0, offsetof(PCB, pcb_err_fi) - offsetof(PCB, pcb_main_srf));
   surfaces(p);
@@ -182,13 +182,13 @@ uint32_t run_one(PCB* p, PCB** next) {
   const uint32_t r = MARK(MARK_RECOVERY, [&] { pi_open_fi(p); });
   if (r == PI_END_CANCEL || r == PI_END_FATAL || r == PI_END_LEAVE || r == PI_END_LOGOUT) return r;
   uint8_t work[4] = {};
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = p->invoc.proc_type();
   if (type_ok(t) && pi_type_rows[t].setup) pi_type_rows[t].setup(p, work);
   take_place(p);
   p->pcb_dbg = nullptr;
   dbg_ctl(DBG_PUSH);
   uint32_t code = r;
-  if (!(t == PT_OUTPUT && p->invoc.b[INVOC_AUTO_RUN])) code = run_ep(p, work, EP_START);
+  if (!(t == PT_OUTPUT && p->invoc.auto_run())) code = run_ep(p, work, EP_START);
   if (code == PI_END_NORMAL) code = execute(p, work);
   code = finish(p, work, code);
   TRACE_KIVO("P", s + 1, kTraceEnd, p, "end of process");

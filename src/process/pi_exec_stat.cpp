@@ -30,7 +30,7 @@ void put(const uint8_t* db, const uint8_t* ap_ver) {
 
 void pi_upd_stat(PCB* p) {
   PCB* q = p;
-  while (q && memcmp(q->invoc.b + INVOC_AP_ID, "0LA", 3) == 0) q = invoc_parent(q->invoc);
+  while (q && memcmp(q->invoc.ap_id(), "0LA", 3) == 0) q = invoc_parent(q->invoc);
   const uint8_t* a11 = pi_area(q, AREA_PROC, A11_AP + 5);
   if (!q || !a11) {
     put(nullptr, nullptr);
@@ -43,7 +43,7 @@ void pi_upd_stat(PCB* p) {
     const uint8_t* a5 = pi_area(q, AREA_DB_SEL, A5_DB + 3);
     put(a5 ? a5 + A5_DB : nullptr, a11);
   }
-  const uint8_t t = p->invoc.b[INVOC_PROC_TYPE];
+  const uint8_t t = p->invoc.proc_type();
   if (t < 1 || t > kProcTypes) return sys_err(kModule, __LINE__, "invoc_proc() - bad proc. type");
   if (pi_type_rows[t].upd_stat) pi_type_rows[t].upd_stat(p);
 }

@@ -16,6 +16,7 @@
 #include "compiler/compiler.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -66,12 +67,12 @@ PCB* new_pcb(const char* ap, const char* ver, uint8_t type, const char* name, si
   if (!p) return nullptr;
   memset(p, 0, sizeof *p);
   p->invoc = pi_invoc;
-  uint8_t* b = p->invoc.b;
-  memcpy(b + INVOC_AP_ID, ap, 3);
-  memcpy(b + INVOC_VER, ver, 2);
-  b[INVOC_PROC_TYPE] = type;
-  memset(b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  memcpy(b + INVOC_PROC_NAM, name, name_len);
+  INVOC* b = &p->invoc;
+  memcpy(b->ap_id(), ap, 3);
+  memcpy(b->ver(), ver, 2);
+  b->set_proc_type(type);
+  memset(b->proc_nam(), ' ', kProcNameLen);
+  memcpy(b->proc_nam(), name, name_len);
   memcpy(p->pcb_lang, com.lang_id, 3);
   p->pcb_pool_owner = 1;  // its sub pool is its own
   return p;
@@ -148,7 +149,7 @@ void find_rec_area(fproc* f, const FDB_PATH& path) {
   memcpy(key + FDB_NAME, path.fdb_name, 8);
   const uint8_t* c = pi_get_cfi(p->pcb_em, key);
   uint32_t area = 0;
-  if (!c || !pi_find_addr(p, path.fdb_ap, ld_le32(c, CFI_FILE_NO), 0, 0, &area)) return;
+  if (!c || !pi_find_addr(p, path.fdb_ap, cfi_view(c).file_no(), 0, 0, &area)) return;
   f->rec_area = area;
   f->fm.rec = p->pcb_areas[area];
   f->fm.rec_len = ld_le16(c, FDB_REC_LEN);
@@ -164,7 +165,7 @@ FM_PROC* fproc_load(const FDB_PATH& path, uint32_t scope) {
   PCB* p = new_pcb(path.fdb_ap, path.fdb_ver, PT_FILE_PROC, path.fdb_name, sizeof path.fdb_name);
   if (!p) return nullptr;
   PCB* inv = pi_cur_pcb;
-  st_le32(p->invoc.b, INVOC_PARENT_PCB, inv ? inv->pcb_handle : 0);
+  p->invoc.set_parent_pcb(inv ? inv->pcb_handle : 0);
   if (!(p = start_block(p, scope ? scope : com.sys_scope))) {
     g_without.insert(file_key(path));
     return nullptr;
@@ -244,7 +245,7 @@ void xlate_run() {
     ii_proc_exec(&blk);
   });
   com.hook_scope = saved_hook;
-  st_le32(p->invoc.b, INVOC_END_CODE, rc);
+  p->invoc.set_end_code(rc);
 }
 
 const xlate_proc_hooks kXlateHooks{xlate_load, xlate_run};

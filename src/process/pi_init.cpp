@@ -61,21 +61,21 @@ ARB* create_work(FDB* fdb, const char* title) {
 }  // namespace
 
 void pi_fill_invoc() {
-  uint8_t* b = pi_invoc.b;
+  INVOC* b = &pi_invoc;
   memset(b, 0, kInvocSize);
-  memset(b + INVOC_AP_ID, ' ', 3);
-  memcpy(b + INVOC_VER, "00", 2);
-  b[INVOC_PROC_TYPE] = PT_MENU;
-  memset(b + INVOC_PROC_NAM, ' ', kProcNameLen);
-  b[INVOC_INVOC_TYPE] = 2;
-  b[INVOC_CHAIN_MODE] = 1;
-  b[INVOC_INTERRUPT_OK] = 1;
-  memset(b + INVOC_CALLER_CODE, ' ', 4);
-  b[64] = 255;
-  b[INVOC_PCF_KEY_NO] = 255;
-  memset(b + INVOC_RNG_AP, ' ', 3);
-  memset(b + INVOC_RNG_NAM, ' ', kProcNameLen);
-  memset(b + INVOC_CNSTR_AP, ' ', 3);
+  memset(b->ap_id(), ' ', 3);
+  memcpy(b->ver(), "00", 2);
+  b->set_proc_type(PT_MENU);
+  memset(b->proc_nam(), ' ', kProcNameLen);
+  b->set_invoc_type(2);
+  b->set_chain_mode(1);
+  b->set_interrupt_ok(1);
+  memset(b->caller_code(), ' ', 4);
+  b->b[INVOC_BYTE_64] = 255;
+  b->set_pcf_key_no(255);
+  memset(b->rng_ap(), ' ', 3);
+  memset(b->rng_nam(), ' ', kProcNameLen);
+  memset(b->cnstr_ap(), ' ', 3);
 }
 
 bool saa_shared(uint8_t invoc_type, uint8_t rcv_class, uint8_t kind) {

@@ -14,6 +14,7 @@
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_field.h"
 #include "compiler/em_records.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
@@ -95,7 +96,7 @@ class log_fields {
   bool element(const uint8_t* fl, field* f, const char* what) {
     f->fl = fl;
     memset(f->elem, 0, kElementSize);
-    memcpy(f->elem + ELEM_NAME, fl + CFLD_NAME, 22);
+    memcpy(f->elem + ELEM_NAME, cfld_view(fl).name(), 22);
     if (delem_) {
       PROTO_FULL(delem_, 0, f->elem);
       delem_->arb_len = kElementSize, delem_->arb_mod = ARB_EQUAL;
@@ -109,7 +110,7 @@ class log_fields {
     std::vector<field> out;
     EM* em = p_->pcb_em;
     for (auto [no, fl] : records(em->em_cfld_arb, 3, CFLD_LEN)) {
-      if (memcmp(fl + CFLD_AP, em->em_pcf_ap, 3) || ld_le32(fl, CFLD_ELEM) != em->em_pcf_id) continue;
+      if (memcmp(cfld_view(fl).ap(), em->em_pcf_ap, 3) || cfld_view(fl).elem() != em->em_pcf_id) continue;
       field f;
       if (!element(fl, &f, "can't locate field delem")) continue;
       out.push_back(f);
@@ -141,7 +142,9 @@ bool display(const field& f, const uint8_t* v, size_t room, std::string* out) {
   return true;
 }
 
-uint8_t* pcf_rec_at(const uint8_t* rec, const uint8_t* fl) { return const_cast<uint8_t*>(rec) + ld_le16(fl, CFLD_OFF); }
+uint8_t* pcf_rec_at(const uint8_t* rec, const uint8_t* fl) {
+  return const_cast<uint8_t*>(rec) + cfld_view(fl).offset();
+}
 
 void put(PCB* p, const uint8_t* line) {
   ARB* a = pi_mlog_arb(p);
@@ -214,7 +217,7 @@ void detail(PCB* p, const field& f, uint8_t occ, const uint8_t* old, const uint8
   uint8_t line[kMlogRecLen];
   memset(line, ' ', kMlogRecLen);
   line[MLOG_KIND] = MLOG_DETAIL;
-  memcpy(line + MLOG_NAME, f.fl + CFLD_NAME, 22);
+  memcpy(line + MLOG_NAME, cfld_view(f.fl).name(), 22);
   line[MLOG_OCC] = occ;
   std::string t;
   if (old) {
@@ -233,7 +236,7 @@ bool cap_present(PCB* p) {
   return false;
 }
 
-uint16_t occurs(const field& f) { return ld_le16(f.fl, CFLD_OCCURS); }
+uint16_t occurs(const field& f) { return cfld_view(f.fl).occurs(); }
 
 }  // namespace
 
@@ -254,7 +257,7 @@ void pi_mlog_all(PCB* p, uint8_t kind) {
   log_fields lf(p);
   header(p, lf, kind, rec);
   for (const field& f : lf.all()) {
-    const uint16_t n = occurs(f), size = ld_le16(f.fl, CFLD_SIZE);
+    const uint16_t n = occurs(f), size = cfld_view(f.fl).size();
     for (uint16_t i = 0; i < std::max<uint16_t>(n, 1); ++i)
       detail(p, f, n > 1 ? uint8_t(i + 1) : 0, nullptr, pcf_rec_at(rec, f.fl) + size_t(i) * size);
   }
@@ -272,7 +275,8 @@ void pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after) {
   log_fields lf(p);
   header(p, lf, MLOG_CHG, after);
   for (const field& f : lf.all()) {
-    const uint16_t n = occurs(f), size = ld_le16(f.fl, CFLD_SIZE), off = ld_le16(f.fl, CFLD_OFF);
+    const cfld_view fl(f.fl);
+    const uint16_t n = fl.occurs(), size = fl.size(), off = fl.offset();
     for (uint16_t i = 0; i < std::max<uint16_t>(n, 1); ++i) {
       const size_t at = off + size_t(i) * size;
       if (at + size <= d || at + size > len || memcmp(before + at, after + at, size) == 0) continue;

@@ -13,6 +13,7 @@
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
@@ -53,7 +54,7 @@ constexpr uint16_t kReread = ARB_REC_ID | kHoldBits;
 
 pi_file_blk* pcf_blk(const PCB* p) { return static_cast<pi_file_blk*>(p->pcb_pcf_blk); }
 uint8_t proc_type(const PCB* p) { return p->pcb_em ? p->pcb_em->em_proc_type : 0; }
-bool auto_run(const PCB* p) { return p->invoc.b[INVOC_AUTO_RUN] != 0; }
+bool auto_run(const PCB* p) { return p->invoc.auto_run() != 0; }
 
 void trace(PCB* p, uint32_t code) {
   const uint8_t* c = pi_pcf_cfi(p);
@@ -108,7 +109,7 @@ bool lock_status(uint32_t st) { return st == FM_HELD_SELF || st == FM_LOCKED; }
 
 bool permitted(PCB* p, ARB* a) {
   const uint8_t* c = pi_pcf_cfi(p);
-  const int32_t off = c ? static_cast<int32_t>(ld_le32(c, CFI_SECR_OFF)) : -1;
+  const int32_t off = c ? static_cast<int32_t>(cfi_view(c).secr_off()) : -1;
   const uint16_t len = pi_pcf_len(p);
   if (off >= 0 && uint32_t(off) + 4 > len) return true;
   return pi_chk_acc_secr(p, a->arb_rec, off) != 0;
@@ -304,7 +305,7 @@ uint16_t pi_pcf_len(const PCB* p) {
 uint8_t* pi_pcf_rec(const PCB* p) {
   if (p->pcb_pcf_arb && p->pcb_pcf_arb->arb_rec) return p->pcb_pcf_arb->arb_rec;
   const uint8_t* c = pi_pcf_cfi(p);
-  const uint32_t n = c ? ld_le32(c, CFI_REC_AREA) : 0;
+  const uint32_t n = c ? cfi_view(c).rec_area() : 0;
   return n && p->pcb_areas && n <= p->pcb_em->em_area_cnt ? p->pcb_areas[n] : nullptr;
 }
 
@@ -317,7 +318,7 @@ uint8_t* pi_input_mode(const PCB* p) {
 
 uint8_t* pi_user_id(const PCB* p) { return pi_area(p, AREA_USER, 3); }
 
-void pi_outcome(PCB* p, uint32_t code) { st_le32(p->invoc.b, INVOC_END_CODE, code); }
+void pi_outcome(PCB* p, uint32_t code) { p->invoc.set_end_code(code); }
 
 bool pi_ep_stop(PCB* p, uint8_t ep) {
   uint8_t result[4] = {};
@@ -341,7 +342,7 @@ void CPY_RID(PCB* p, ARB* a) {
 int pi_read(PCB* p, uint16_t mode) {
   ARB* a = p->pcb_pcf_arb;
   if (!a) return pi_outcome(p, PCF_NO_STREAM), 0;
-  if (p->invoc.b[INVOC_RNG_AP] != ' ' && (mode & ARB_FIRST)) return pi_rdnxt(p, mode);
+  if (p->invoc.rng_ap()[0] != ' ' && (mode & ARB_FIRST)) return pi_rdnxt(p, mode);
   mode = read_hold(p, a, mode);
   trace(p, (mode & ARB_REC_ID) ? TR_READ_RID : TR_READ);
   a->arb_mod = mode;

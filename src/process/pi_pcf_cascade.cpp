@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "compiler/em.h"
+#include "compiler/em_child.h"
 #include "compiler/em_records.h"
 #include "compiler/pl.h"
 #include "fm/fm_objects.h"
@@ -31,7 +32,6 @@ namespace kivo {
 namespace {
 
 enum : uint32_t { TR_DEL_CASCADE = 603200, TR_CHG_CASCADE = 603300, TR_CHG_PASS1 = 603400, TR_CHG_PASS2 = 603500 };
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116 };
 enum : uint8_t { CASCADE_CHANGE = 3, AUTO_CHANGE = 1, AUTO_DELETE = 2 };
 
 struct child {
@@ -48,7 +48,7 @@ std::vector<child> children(PCB* p, bool on_delete) {
   for (uint32_t n = 1; t && n <= em->em_chld_cnt; ++n) {
     uint8_t* r = t[n].rec;
     if (!r) continue;
-    if (on_delete ? r[CCHLD_ON_DELETE] != 0 : r[CCHLD_ON_CHANGE] == CASCADE_CHANGE)
+    if (on_delete ? cchld_view(r).on_delete() : cchld_view(r).on_change() == CASCADE_CHANGE)
       out.push_back({n, r, &t[n], pl_child_cnstr(em, n)});
   }
   return out;
@@ -89,24 +89,23 @@ bool link_changed(const child& c) {
 
 // The child run by the executive with its constraint; its end code.
 uint32_t invoke(PCB* p, const child& c, uint8_t auto_run, uint8_t* vals) {
-  INVOC v;
-  memcpy(v.b, c.rec + CCHLD_INVOC, kInvocSize);
-  v.b[INVOC_AUTO_RUN] = auto_run;
-  st_le32(v.b, INVOC_PARENT_PCB, p->pcb_handle);
-  st_le32(v.b, INVOC_END_CODE, 0);
+  INVOC v = cchld_view(c.rec).invoc();
+  v.set_auto_run(auto_run);
+  v.set_parent_pcb(p->pcb_handle);
+  v.set_end_code(0);
   uint32_t h[3] = {};
   if (c.cn && c.cn->cnt) {
     h[0] = ih_put(HK_CNSTR_SEGS, c.cn->segs);
     h[1] = ih_put(HK_CNSTR_FLDS, c.cn->flds);
     if (vals) h[2] = ih_put(HK_CNSTR_VALS, vals);
-    if (!ld_le32(v.b, INVOC_CNSTR_CNT)) st_le32(v.b, INVOC_CNSTR_CNT, c.cn->cnt);
-    if (!ld_le32(v.b, INVOC_CNSTR_LEN)) st_le32(v.b, INVOC_CNSTR_LEN, values_len(c.cn));
+    if (!v.cnstr_cnt()) v.set_cnstr_cnt(c.cn->cnt);
+    if (!v.cnstr_len()) v.set_cnstr_len(values_len(c.cn));
   }
-  st_le32(v.b, INVOC_CNSTR_SEGS, h[0]), st_le32(v.b, INVOC_CNSTR_FLDS, h[1]), st_le32(v.b, INVOC_CNSTR_VALS, h[2]);
+  v.set_cnstr_segs(h[0]), v.set_cnstr_flds(h[1]), v.set_cnstr_vals(h[2]);
   pi_exec(&v);
   for (uint32_t x : h)
     if (x) ih_drop(x);
-  return ld_le32(v.b, INVOC_END_CODE);
+  return v.end_code();
 }
 
 int child_fatal(PCB* p) {
@@ -118,7 +117,7 @@ int child_fatal(PCB* p) {
 
 // The frame and image the child is placed on, while it runs.
 void place(PCB* p, const child& c) {
-  const uint32_t f = ld_le32(c.rec, CCHLD_FRM), i = ld_le32(c.rec, CCHLD_IMG);
+  const uint32_t f = cchld_view(c.rec).frame(), i = cchld_view(c.rec).image();
   const EM* em = p->pcb_em;
   if (p->pcb_frames && f <= em->em_frm_cnt) p->pcb_cur_frm = reinterpret_cast<pcb_frm_ent*>(p->pcb_frames)[f].rec;
   if (i && p->pcb_images && i <= em->em_img_cnt) p->pcb_cur_img = reinterpret_cast<pcb_img_ent*>(p->pcb_images)[i].rec;

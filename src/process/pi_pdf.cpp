@@ -32,7 +32,7 @@ constexpr size_t kDbTexts[4][2] = {{8, 94}, {38, 4}, {68, 34}, {98, 64}};
 enum : size_t { USER_DFLT_AP = 190, USER_DFLT_VER = 193 };
 
 void fill_db_area(PCB* p, uint8_t* dba, const uint8_t* sel) {
-  const char* ap = reinterpret_cast<const char*>(p->invoc.b + INVOC_AP_ID);
+  const char* ap = p->invoc.ap_id();
   if (sel) memcpy(dba + DBA_ID, sel + 30, 3);
   const char* db = reinterpret_cast<const char*>(dba + DBA_ID);
   const uint8_t* x = IS_BOB_AP(ap) ? nullptr : pi_get_ddbxap(db, ap);
@@ -88,23 +88,23 @@ const uint8_t* pi_cap(EM* em, const char* ap) {
 }
 
 void init_pdf(PCB* p) {
-  const uint8_t* v = p->invoc.b;
-  const char* ap = reinterpret_cast<const char*>(v + INVOC_AP_ID);
+  const INVOC* v = &p->invoc;
+  const char* ap = v->ap_id();
   EM* em = p->pcb_em;
   if (uint8_t* u = pi_area(p, AREA_USER, 3); u && is_blank(u, 3)) memcpy(u, com.user_id, 3);
   if (uint8_t* a = pi_area(p, AREA_PROC, 47)) {
-    memcpy(a, v + INVOC_AP_ID, 36);
-    memcpy(a + 43, v + INVOC_CALLER_CODE, 4);
+    memcpy(a, v->ap_id(), 36);
+    memcpy(a + 43, v->caller_code(), 4);
   }
   if (uint8_t* a = pi_area(p, AREA_PCF, 2); a && !is_blank(em->em_pcf_ap, 3) && !is_blank(em->em_area13, 2))
     memcpy(a, em->em_area13, 2);
   if (uint8_t* a = pi_area(p, AREA_PCF_FLAG, 1)) a[0] = em->em_area3;
-  const uint8_t type = v[INVOC_INVOC_TYPE];
+  const uint8_t type = v->invoc_type();
   // A SUBPROCESS shares its invoker's; one run without an invoker (a query
   // process run to build its query) starts from the session's database.
   if (session_pending()) return;
   if (const PCB* inv = type == 0 ? invoc_parent(p->invoc) : nullptr) {
-    if (v[INVOC_BG_RUN]) copy_db_areas(inv, p);
+    if (v->bg_run()) copy_db_areas(inv, p);
     return;
   }
   uint8_t* sel = pi_area(p, AREA_DB_SEL, 38);
@@ -123,8 +123,8 @@ void pi_get_ver(PCB* p, const char* ap, char* out) {
   for (int depth = 0; p && depth < 256; ++depth, p = invoc_parent(p->invoc)) {
     if (const uint8_t* a7 = pi_area(p, AREA_NEXT, 71); a7 && !is_blank(a7 + 69, 2))
       return (void)memcpy(out, a7 + 69, 2);
-    const char* own = reinterpret_cast<const char*>(p->invoc.b + INVOC_AP_ID);
-    if (!IS_BOB_AP(own) || !invoc_parent(p->invoc)) return (void)memcpy(out, p->invoc.b + INVOC_VER, 2);
+    const char* own = p->invoc.ap_id();
+    if (!IS_BOB_AP(own) || !invoc_parent(p->invoc)) return (void)memcpy(out, p->invoc.ver(), 2);
   }
 }
 

@@ -79,8 +79,8 @@ class reader {
 // The constraint record into arrays of the process pool, named by handles in
 // the invocation as the invoker's call would name them.
 void load_cnstr(reader& rd, PCB* p) {
-  uint8_t* v = p->invoc.b;
-  const uint32_t cnt = ld_le32(v, INVOC_CNSTR_CNT);
+  INVOC* v = &p->invoc;
+  const uint32_t cnt = v->cnstr_cnt();
   if (!cnt) return;
   const int n = rd.next();
   if (n < 4 || ld_le32(rd.data(), 0) != cnt) throw resume_failed{"constraint record"};
@@ -90,7 +90,7 @@ void load_cnstr(reader& rd, PCB* p) {
   const uint8_t* lens = r + 4 + kCnstrSegLen * cnt;
   uint64_t total = 0;
   for (uint32_t i = 0; i < cnt; ++i) total += ld_le16(lens, 3 * i);
-  if (head + total != uint64_t(n) || total != ld_le32(v, INVOC_CNSTR_LEN))
+  if (head + total != uint64_t(n) || total != v->cnstr_len())
     throw resume_failed{"constraint values: " + std::to_string(n - head) + " bytes"};
   POOL* pool = p->pcb_pool;
   auto* segs = static_cast<uint8_t*>(MM_ALLOC(pool, kCnstrSegLen * cnt));
@@ -107,9 +107,9 @@ void load_cnstr(reader& rd, PCB* p) {
     f.len = ld_le16(lens, 3 * i), f.given = lens[3 * i + 2];
     off += f.len;
   }
-  st_le32(v, INVOC_CNSTR_SEGS, ih_put(HK_CNSTR_SEGS, segs));
-  st_le32(v, INVOC_CNSTR_FLDS, ih_put(HK_CNSTR_FLDS, flds));
-  st_le32(v, INVOC_CNSTR_VALS, ih_put(HK_CNSTR_VALS, vals));
+  v->set_cnstr_segs(ih_put(HK_CNSTR_SEGS, segs));
+  v->set_cnstr_flds(ih_put(HK_CNSTR_FLDS, flds));
+  v->set_cnstr_vals(ih_put(HK_CNSTR_VALS, vals));
 }
 
 // The temporary files, up to "SAAS", each made again at the process's level.

@@ -75,7 +75,7 @@ void elem_text(ARB* delem, const uint8_t* fld, uint8_t* out) {
 ARB* open_delem(PCB* p, const uint8_t* ap) {
   file_desc d;
   char a[4] = {}, v[3] = {};
-  memcpy(a, ap, 3), memcpy(v, p->invoc.b + INVOC_VER, 2);
+  memcpy(a, ap, 3), memcpy(v, p->invoc.ver(), 2);
   INIT_DELEM_FDB(&d.fdb, d.kdb, d.sdb, a, v);
   return FM_OPEN(&d.fdb, com.proc_scope, kSaOpts, 1, 15) ? d.fdb.fdb_arb : nullptr;
 }
@@ -117,8 +117,8 @@ void bld_rng(PCB* p) {
     return;
   }
   qsort_range q{d.fdb.fdb_arb, {}, {}};
-  memcpy(q.key, p->invoc.b + INVOC_RNG_AP, 3);
-  memcpy(q.key + 3, p->invoc.b + INVOC_RNG_NAM, 30);
+  memcpy(q.key, p->invoc.rng_ap(), 3);
+  memcpy(q.key + 3, p->invoc.rng_nam(), 30);
   if (!q.start()) {
     close_quiet(q.a, "can't close QSORT file");
     return sys_err(kModule, __LINE__, "can't start QSORT file");

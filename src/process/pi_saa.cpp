@@ -39,10 +39,9 @@ FILE* saa_log() {
 void log_saa(int tag, uint8_t kind, const SAA_REC* r, const PCB* owner) {
   FILE* f = saa_log();
   if (!f) return;
-  const uint8_t* v = owner ? owner->invoc.b : nullptr;
-  fprintf(f, "(%d)%d %3.3s %2.2s %3.3s %30.30s - cnt = %d\n", tag, kind, r->ap, r->ver,
-          v ? reinterpret_cast<const char*>(v + INVOC_AP_ID) : "   ",
-          v ? reinterpret_cast<const char*>(v + INVOC_PROC_NAM) : "", int(r->count));
+  const INVOC* v = owner ? &owner->invoc : nullptr;
+  fprintf(f, "(%d)%d %3.3s %2.2s %3.3s %30.30s - cnt = %d\n", tag, kind, r->ap, r->ver, v ? v->ap_id() : "   ",
+          v ? v->proc_nam() : "", int(r->count));
   fflush(f);
 }
 
@@ -209,7 +208,7 @@ SAA_REC* own_copy(PCB* p, uint8_t kind, const SAA_REC* from) {
 
 bool pi_hand_over(const PCB* p, uint8_t kind) {
   PCB* inv = invoc_parent(p->invoc);
-  if (!inv || p->invoc.b[INVOC_CHAIN_MODE] != 2 || inv->family_no == p->family_no) return false;
+  if (!inv || p->invoc.chain_mode() != 2 || inv->family_no == p->family_no) return false;
   PCB* owner = inv->pcb_saa_owner[kind];
   return owner && owner->family_no == inv->family_no && inv->pcb_pool_owner;
 }
@@ -222,8 +221,8 @@ void copy_saas(PCB* p, uint8_t kind) {
     }
   PCB* inv = invoc_parent(p->invoc);
   PCB* from_owner = inv ? inv->pcb_saa_owner[kind] : nullptr;
-  if (!from_owner || p->invoc.b[INVOC_BG_RUN]) return;
-  const uint8_t it = p->invoc.b[INVOC_INVOC_TYPE];
+  if (!from_owner || p->invoc.bg_run()) return;
+  const uint8_t it = p->invoc.invoc_type();
   const uint8_t rc = p->pcb_em ? p->pcb_em->em_rcv_class : 0;
   hand_over h{it < kInvocTypes ? saa_pass_tbl[it] : uint8_t(0), rc < kRcvClasses ? saa_rcv_tbl[rc] : uint8_t(0),
               pi_hand_over(p, kind)};
@@ -241,10 +240,10 @@ void copy_saas(PCB* p, uint8_t kind) {
 
 void target_pcbs(PCB* p) {
   PCB* inv = invoc_parent(p->invoc);
-  const bool bg = p->invoc.b[INVOC_BG_RUN] != 0;
+  const bool bg = p->invoc.bg_run() != 0;
   const uint8_t rc = p->pcb_em ? p->pcb_em->em_rcv_class : 0;
   for (uint8_t k = 0; k < kSaaKinds; ++k) {
-    const bool shared = saa_shared(p->invoc.b[INVOC_INVOC_TYPE], rc, k);
+    const bool shared = saa_shared(p->invoc.invoc_type(), rc, k);
     if (!shared || bg || !inv) {
       p->pcb_saa_owner[k] = p;
       p->pcb_saa_parent[k] = inv && !bg ? inv->pcb_saa_owner[k] : nullptr;

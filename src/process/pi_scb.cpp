@@ -30,7 +30,6 @@ namespace {
 constexpr char kModule[] = "PISHR";
 constexpr uint32_t MSG_CNSTR_FOREIGN = 200750;
 constexpr size_t kSegEntLen = 6;
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116 };
 enum : size_t { SEG_OFF = 2, SEG_LEN = 4 };
 
 // The PCF's record length, 0 when the module has no PCF record.
@@ -46,7 +45,7 @@ uint32_t pcf_rec_len(EM* em) {
 void refuse(PCB* p) {
   PCB* inv = invoc_parent(p->invoc);
   if (inv && inv->pcb_err_fi) la_add_msg(inv->pcb_err_fi, &MSG_CNSTR_FOREIGN, 3, std::span<const cstr>{});
-  st_le32(p->invoc.b, INVOC_END_CODE, PI_END_PROCESS);
+  p->invoc.set_end_code(PI_END_PROCESS);
 }
 
 ARB* create_cdb(PCB* p) {
@@ -78,13 +77,13 @@ T* zalloc(POOL* pool, size_t n) {
 // The constraint block; 0 when a constraint lies outside the record or the
 // value buffer, 1 otherwise (also when nothing counted).
 int cnstr_block(PCB* p) {
-  const uint8_t* v = p->invoc.b;
-  const uint32_t cnt = ld_le32(v, INVOC_CNSTR_CNT);
-  auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(v, INVOC_CNSTR_FLDS)));
-  auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(v, INVOC_CNSTR_SEGS)));
+  const INVOC* v = &p->invoc;
+  const uint32_t cnt = v->cnstr_cnt();
+  auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, v->cnstr_flds()));
+  auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, v->cnstr_segs()));
   if (!cnt || !flds || !segs) return 1;
-  const bool autorun = v[INVOC_AUTO_RUN] != 0;
-  const uint32_t rec_len = pcf_rec_len(p->pcb_em), val_len = ld_le32(v, INVOC_CNSTR_LEN);
+  const bool autorun = v->auto_run() != 0;
+  const uint32_t rec_len = pcf_rec_len(p->pcb_em), val_len = v->cnstr_len();
   auto* b = zalloc<PCF_SCB>(p->pcb_sub_pool, sizeof(PCF_SCB));
   if (!b) return 1;
   b->kind = SCB_CNSTR;
@@ -108,7 +107,7 @@ int cnstr_block(PCB* p) {
     mm_free(b->segs), mm_free(b->vals), mm_free(b);
     return 1;
   }
-  if (v[INVOC_PROC_TYPE] == PT_INPUT && !autorun && (p->pcb_cdb_arb = create_cdb(p)))
+  if (v->proc_type() == PT_INPUT && !autorun && (p->pcb_cdb_arb = create_cdb(p)))
     for (uint16_t i = 0; i < b->seg_cnt; ++i) cdb_write(p->pcb_cdb_arb, b->segs + kSegEntLen * i);
   b->next = static_cast<PCF_SCB*>(p->pcb_scb);
   p->pcb_scb = b;
@@ -116,17 +115,17 @@ int cnstr_block(PCB* p) {
 }
 
 void range_block(PCB* p) {
-  const uint8_t* v = p->invoc.b;
+  const INVOC* v = &p->invoc;
   auto* b = zalloc<PCF_SCB>(p->pcb_sub_pool, sizeof(PCF_SCB));
   if (!b) return;
   b->kind = SCB_RANGE;
   b->rng_scope = pi_owner_level(p, kQryAreaKind);
-  memcpy(b->rng_ap, v + INVOC_RNG_AP, 3);
+  memcpy(b->rng_ap, v->rng_ap(), 3);
   const uint8_t* a11 = pi_area(p, AREA_PROC, 5);
-  memcpy(b->rng_ver, a11 ? a11 + 3 : v + INVOC_VER, 2);
-  memcpy(b->rng_nam, v + INVOC_RNG_NAM, 30);
-  b->invoc99 = v[99], b->invoc100 = v[100];
-  const uint8_t t = v[INVOC_PROC_TYPE];
+  memcpy(b->rng_ver, a11 ? reinterpret_cast<const char*>(a11 + 3) : v->ver(), 2);
+  memcpy(b->rng_nam, v->rng_nam(), 30);
+  b->invoc99 = v->b[INVOC_B99], b->invoc100 = v->b[INVOC_B100];
+  const uint8_t t = v->proc_type();
   b->rpt_kind = t == PT_OUTPUT || t == PT_UPDATE || t == PT_ACTION;
   b->next = static_cast<PCF_SCB*>(p->pcb_scb);
   p->pcb_scb = b;
@@ -137,11 +136,11 @@ void range_block(PCB* p) {
 // without a range reads that query's selection (its defaults when it never
 // ran). Nothing when no query names it.
 void report_query_range(PCB* p) {
-  uint8_t* v = p->invoc.b;
-  const uint8_t t = v[INVOC_PROC_TYPE];
-  if (!(t == PT_OUTPUT || t == PT_UPDATE || t == PT_ACTION) || !is_blank(v + INVOC_RNG_AP, 3)) return;
+  INVOC* v = &p->invoc;
+  const uint8_t t = v->proc_type();
+  if (!(t == PT_OUTPUT || t == PT_UPDATE || t == PT_ACTION) || !is_blank(v->rng_ap(), 3)) return;
   char ap[4] = {}, ver[3] = {};
-  memcpy(ap, v + INVOC_AP_ID, 3), memcpy(ver, v + INVOC_VER, 2);
+  memcpy(ap, v->ap_id(), 3), memcpy(ver, v->ver(), 2);
   if (IS_BOB_AP(ap)) return;  // the system applications name no report of a query
   FDB fdb;
   KDB kdb[kInitMaxKeys];
@@ -155,8 +154,8 @@ void report_query_range(PCB* p) {
   a->arb_key = key, a->arb_key_len = 1, a->arb_len = kProcRecSize, a->arb_mod = ARB_PARTIAL;
   if (fm_start(a)) {
     for (a->arb_key = nullptr, a->arb_mod = 0; fm_rdnxt(a) && rec[PR_TYPE] == PT_QUERY; a->arb_mod = 0) {
-      if (memcmp(rec + PR_RPT_AP, ap, 3) || memcmp(rec + PR_RPT_NAME, v + INVOC_PROC_NAM, 30)) continue;
-      memcpy(v + INVOC_RNG_AP, ap, 3), memcpy(v + INVOC_RNG_NAM, rec + PR_NAME, 30);
+      if (memcmp(rec + PR_RPT_AP, ap, 3) || memcmp(rec + PR_RPT_NAME, v->proc_nam(), 30)) continue;
+      memcpy(v->rng_ap(), ap, 3), memcpy(v->rng_nam(), rec + PR_NAME, 30);
       break;
     }
   }
@@ -171,10 +170,10 @@ int bld_pcf_scb(PCB* p) {
   // invoker's level: this run's takes its place, else they pile up until
   // the invoker ends.
   pi_close_scratch(p->pcb_cdb_arb);
-  const uint8_t* v = p->invoc.b;
+  const INVOC* v = &p->invoc;
   const EM* em = p->pcb_em;
-  const bool passed = ld_le32(v, INVOC_CNSTR_FLDS) != 0;
-  if (passed && (em->em_pcf_id != ld_le32(v, INVOC_CNSTR_STAMP) || memcmp(em->em_pcf_ap, v + INVOC_CNSTR_AP, 3))) {
+  const bool passed = v->cnstr_flds() != 0;
+  if (passed && (em->em_pcf_id != v->cnstr_stamp() || memcmp(em->em_pcf_ap, v->cnstr_ap(), 3))) {
     refuse(p);
     return 0;
   }
@@ -182,8 +181,8 @@ int bld_pcf_scb(PCB* p) {
     refuse(p);
     return 0;
   }
-  if (!v[INVOC_AUTO_RUN]) report_query_range(p);
-  if (!is_blank(v + INVOC_RNG_AP, 3) && !v[INVOC_AUTO_RUN]) range_block(p);
+  if (!v->auto_run()) report_query_range(p);
+  if (!is_blank(v->rng_ap(), 3) && !v->auto_run()) range_block(p);
   return 1;
 }
 

@@ -38,7 +38,7 @@ int chk_exec_secr(PCB* p, PCB* inv) {
   if (inv) {
     const uint8_t* sel = pi_area(inv, AREA_DB_SEL, SEL_DB + 3);
     const uint8_t* dba = pi_area(inv, AREA_DB, 3);
-    if (p->invoc.b[INVOC_INVOC_TYPE] == 2 && sel && sel[SEL_DB] != ' ') memcpy(db, sel + SEL_DB, 3);
+    if (p->invoc.invoc_type() == 2 && sel && sel[SEL_DB] != ' ') memcpy(db, sel + SEL_DB, 3);
     else if (dba) memcpy(db, dba, 3);
   }
   const uint8_t* u = com.user_rec;
@@ -46,7 +46,7 @@ int chk_exec_secr(PCB* p, PCB* inv) {
   pcb_set_profile(p, prof);
   if (!prof) return 1;
   if (!is_blank(db, 3)) {
-    const uint8_t* x = pi_get_ddbxap(db, reinterpret_cast<const char*>(p->invoc.b + INVOC_AP_ID));
+    const uint8_t* x = pi_get_ddbxap(db, p->invoc.ap_id());
     if (!x) return 0;
     if (x[DBXAP_KIND] != kDbKindSecured) return 1;
   }

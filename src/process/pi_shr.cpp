@@ -8,6 +8,11 @@
 #include <cstring>
 
 #include "compiler/em_access.h"
+#include "compiler/em_child.h"
+#include "compiler/em_field.h"
+#include "compiler/em_file.h"
+#include "compiler/em_frame.h"
+#include "compiler/em_image.h"
 #include "fm/fm_record.h"
 #include "fm/fm_record_cache.h"
 #include "fm/la.h"
@@ -52,12 +57,12 @@ void init_frames(PCB* p, EM* em) {
   if (!em->em_frm_cnt) return;
   auto* t = table<pcb_frm_ent>(p, em->em_frm_cnt + 1);
   p->pcb_frames = reinterpret_cast<uint8_t*>(t);
-  const bool input = p->invoc.b[INVOC_PROC_TYPE] == PT_INPUT;
+  const bool input = p->invoc.proc_type() == PT_INPUT;
   bool ok = pi_each_rec(em->em_cfrm_arb, [&](uint8_t* r) {
-    uint32_t no = ld_le32(r, CFRM_NO);
+    uint32_t no = cfrm_view(r).number();
     if (no > em->em_frm_cnt) return;
     t[no].rec = r;
-    if (!input || !r[CFRM_SCROLL]) return;
+    if (!input || !cfrm_view(r).scroll()) return;
     if (p->pcb_iscroll) return sys_err(kModule, __LINE__, "pcb_iscroll already set");
     auto* s = table<pcb_iscroll_blk>(p, 1);
     if (s) s->frame = &t[no];
@@ -71,7 +76,7 @@ void init_images(PCB* p, EM* em) {
   auto* t = table<pcb_img_ent>(p, em->em_img_cnt + 1);
   p->pcb_images = reinterpret_cast<uint8_t*>(t);
   bool ok = pi_each_rec(em->em_cimg_arb, [&](uint8_t* r) {
-    uint32_t no = ld_le32(r, CIMG_INDEX);
+    uint32_t no = cimg_view(r).index();
     if (no <= em->em_img_cnt) t[no].rec = r;
   });
   if (!ok) sys_err(kModule, __LINE__, "bad cimg start");
@@ -95,7 +100,7 @@ void init_children(PCB* p, EM* em) {
   auto* t = table<pcb_chld_ent>(p, em->em_chld_cnt + 2);
   p->pcb_children = reinterpret_cast<uint8_t*>(t);
   bool ok = pi_each_rec(em->em_cchld_arb, [&](uint8_t* r) {
-    uint32_t no = ld_le32(r, CCHLD_NO);
+    uint32_t no = cchld_view(r).number();
     if (no <= em->em_chld_cnt) t[no].rec = r;
   });
   if (!ok) sys_err(kModule, __LINE__, "bad cchld start");
@@ -114,7 +119,7 @@ uint8_t* by_area_key(ARB* a, uint8_t keyno, size_t ap_off, size_t no_off, const 
 // The file's initial record, taken from the record cache once per file of
 // the module.
 const uint8_t* dflt_rec(EM* em, const uint8_t* cfi) {
-  uint16_t index = ld_le16(cfi, CFI_INDEX);
+  const uint16_t index = cfi_view(cfi).index();
   if (!em->em_cfi_native && !em_cfi_load_keys(em)) return nullptr;
   if (index == 0 || index > em->em_cfi_cnt) return nullptr;
   em_cfi_keys& k = em->em_cfi_native[index - 1];
@@ -130,10 +135,10 @@ void init_from_field(uint8_t* dst, EM* em, const AREA_DESC* ad) {
     sys_err(kModule, __LINE__, "init_area() - Cannot read cfld_rec");
     return;
   }
-  uint32_t occurs = ld_le16(fld, CFLD_OCCURS);
+  uint32_t occurs = cfld_view(fld).occurs();
   if (occurs == 0) occurs = 1;
   const uint32_t elem = ad->size / occurs;
-  const uint8_t* c = CNST_RLOC(em, ld_le32(fld, CFLD_INIT));
+  const uint8_t* c = CNST_RLOC(em, cfld_view(fld).init_const());
   if (!c) return;
   if (c == reinterpret_cast<const uint8_t*>(com.blanks) && elem > kSmallConst) {
     memset(dst, ' ', ad->size);
@@ -195,8 +200,7 @@ void init_pcb(PCB* p) {
 }
 
 uint32_t pi_owner_level(const PCB* p, uint8_t kind) {
-  if (kind == kQryAreaKind && qp_auto_scope && p->invoc.b[INVOC_PROC_TYPE] == PT_QUERY &&
-      p->invoc.b[INVOC_AUTO_RUN] == 1)
+  if (kind == kQryAreaKind && qp_auto_scope && p->invoc.proc_type() == PT_QUERY && p->invoc.auto_run() == 1)
     return qp_auto_scope;
   const PCB* owner = kind < kSaaKinds && p->pcb_saa_owner[kind] ? p->pcb_saa_owner[kind] : p;
   return owner->pcb_pool ? owner->pcb_pool->level : com.sys_scope;
@@ -219,8 +223,8 @@ void new_file_blk(placing& s, pi_file_blk* fb, const AREA_DESC* ad, const saa_en
   fb->cfi = get_cfi(s.p->pcb_em, ad);
   fb->state = FB_OWN;
   fb->own_scope = s.p->pcb_pool->level;
-  if (!fb->cfi || !(fb->cfi[FDB_OPT] & CFI_OPT_SHARED)) return;
-  const uint8_t k = fb->cfi[CFI_SHARE_KIND];
+  if (!fb->cfi || !(cfi_view(fb->cfi).options() & CFI_OPT_SHARED)) return;
+  const uint8_t k = cfi_view(fb->cfi).share_kind();
   PCB* owner = k < kSaaKinds ? s.p->pcb_saa_owner[k] : nullptr;
   if (!owner) return;
   fb->state = FB_SHARED;
@@ -230,8 +234,8 @@ void new_file_blk(placing& s, pi_file_blk* fb, const AREA_DESC* ad, const saa_en
   fb->own_scope = own > fb->shr_scope ? own : fb->shr_scope;
   // A background owner takes its own copy of the file its invoker shares.
   PCB* owner_inv = invoc_parent(owner->invoc);
-  if (owner->invoc.b[INVOC_BG_RUN] && owner_inv && owner_inv->pcb_pool &&
-      saa_shared(owner->invoc.b[INVOC_INVOC_TYPE], s.p->pcb_em->em_rcv_class, k))
+  if (owner->invoc.bg_run() && owner_inv && owner_inv->pcb_pool &&
+      saa_shared(owner->invoc.invoc_type(), s.p->pcb_em->em_rcv_class, k))
     copy_fi(owner, s.p->pcb_em, fb, owner_inv->pcb_pool->level);
 }
 
@@ -254,7 +258,7 @@ void place_anchored(placing& s, const AREA_DESC* ad, const AREA_DESC* prev) {
   PCB* owner = p->pcb_saa_owner[ad->kind];
   if (!prev || prev->kind != ad->kind || memcmp(prev->ap, ad->ap, 3) != 0) {
     s.rec = pi_get_saa(p->pcb_em, ad->ap, owner, ad->kind);
-    s.priv = p->invoc.b[INVOC_BG_RUN] || !saa_shared(p->invoc.b[INVOC_INVOC_TYPE], p->pcb_em->em_rcv_class, ad->kind);
+    s.priv = p->invoc.bg_run() || !saa_shared(p->invoc.invoc_type(), p->pcb_em->em_rcv_class, ad->kind);
   }
   if (!s.rec || ad->number == 0 || ad->number > s.rec->count) {
     sys_err(kModule, __LINE__, "area %u of kind %u outside its SAA record", ad->number, ad->kind);
@@ -292,7 +296,7 @@ bool new_owners(PCB* p, PCB* inv, PCB** owner) {
   const uint8_t rc = p->pcb_em ? p->pcb_em->em_rcv_class : 0;
   bool changed = false;
   for (uint8_t k = 0; k < kSaaKinds; ++k) {
-    const bool shared = inv && !p->invoc.b[INVOC_BG_RUN] && saa_shared(p->invoc.b[INVOC_INVOC_TYPE], rc, k);
+    const bool shared = inv && !p->invoc.bg_run() && saa_shared(p->invoc.invoc_type(), rc, k);
     owner[k] = shared ? inv->pcb_saa_owner[k] : p;
     changed = changed || owner[k] != p->pcb_saa_owner[k];
   }
@@ -302,7 +306,7 @@ bool new_owners(PCB* p, PCB* inv, PCB** owner) {
 }  // namespace
 
 void pi_reshare(PCB* p, PCB* inv) {
-  st_le32(p->invoc.b, INVOC_PARENT_PCB, inv ? inv->pcb_handle : 0);
+  p->invoc.set_parent_pcb(inv ? inv->pcb_handle : 0);
   PCB* owner[kSaaKinds];
   EM* em = p->pcb_em;
   if (!em || !p->pcb_areas || !new_owners(p, inv, owner)) return;
@@ -341,7 +345,7 @@ uint32_t pi_shr_data(PCB* p, uint32_t scope, uint32_t sub_scope) {
   if (!p->pcb_handle) p->pcb_handle = ih_put(HK_PCB, p);
   if (session_pending()) pi_resume(p);
   PCB* inv = invoc_parent(p->invoc);
-  if (p->invoc.b[INVOC_BG_RUN] && inv) qp_copy_pend(scope, pi_owner_level(inv, kQryAreaKind));
+  if (p->invoc.bg_run() && inv) qp_copy_pend(scope, pi_owner_level(inv, kQryAreaKind));
   EM* em = p->pcb_em;
   if (!p->pcb_areas) init_pcb(p);
   target_pcbs(p);

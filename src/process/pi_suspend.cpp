@@ -85,15 +85,14 @@ void job_database(const PCB* p, uint8_t* db) {
 
 std::vector<uint8_t> session_rec(PCB* p, const std::vector<uint8_t>& cnstr, uint32_t val_len) {
   std::vector<uint8_t> r(kSessRecLen, 0);
-  memcpy(r.data(), p->invoc.b, kInvocSize);
-  r[INVOC_INVOC_TYPE] = 2;
-  r[INVOC_BG_RUN] = 0;
-  memset(r.data() + INVOC_PARENT_SRF, 0, 8);
-  memset(r.data() + INVOC_PARENT_PCB, 0, 4);
+  INVOC v = p->invoc;
+  v.set_invoc_type(2);
+  v.set_bg_run(0);
   // The handles of this engine mean nothing to the next one.
-  memset(r.data() + INVOC_CNSTR_SEGS, 0, 8);
-  memset(r.data() + INVOC_CNSTR_VALS, 0, 4);
-  if (cnstr.empty()) st_le32(r.data(), INVOC_CNSTR_CNT, 0);
+  v.set_parent_srf(0, 0), v.set_parent_srf(1, 0), v.set_parent_pcb(0);
+  v.set_cnstr_segs(0), v.set_cnstr_flds(0), v.set_cnstr_vals(0);
+  if (cnstr.empty()) v.set_cnstr_cnt(0);
+  memcpy(r.data(), v.b, kInvocSize);
   job_database(p, r.data() + SESS_DB);
   st_le32(r.data(), SESS_CNSTR_LEN, val_len);
   return r;
@@ -104,10 +103,10 @@ std::vector<uint8_t> session_rec(PCB* p, const std::vector<uint8_t>& cnstr, uint
 // constraint the next engine can rebuild.
 std::vector<uint8_t> cnstr_rec(const PCB* p, uint32_t* val_len) {
   *val_len = 0;
-  const uint8_t* v = p->invoc.b;
-  const uint32_t cnt = ld_le32(v, INVOC_CNSTR_CNT);
-  auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(v, INVOC_CNSTR_FLDS)));
-  auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(v, INVOC_CNSTR_SEGS)));
+  const INVOC* v = &p->invoc;
+  const uint32_t cnt = v->cnstr_cnt();
+  auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, v->cnstr_flds()));
+  auto* segs = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, v->cnstr_segs()));
   if (!cnt || !flds || !segs || cnt > kSuspRecMax / kCnstrSegLen) return {};
   std::vector<uint8_t> r(4);
   st_le32(r.data(), 0, cnt);

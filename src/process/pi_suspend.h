@@ -14,7 +14,6 @@ namespace kivo {
 // SESSION record (kSessRecLen, startup.h): the INVOC, then these.
 enum : size_t { SESS_DB = 144, SESS_RESERVED = 147, SESS_CNSTR_LEN = 148 };
 // INVOC words of the constraint.
-enum : size_t { INVOC_CNSTR_CNT = 104, INVOC_CNSTR_LEN = 116 };
 constexpr size_t kCnstrSegLen = 6;
 
 // Stored SAA record: a 16-byte header, then 16-byte slots 0..count (slot 0

@@ -18,7 +18,7 @@ struct STRM;
 struct PB_ATTACH;
 struct rm_sink;
 
-// What tests (and the tool harness, tools/se_harness.h) replace in the
+// What tests (and the tool harness, editors/se_harness.h) replace in the
 // process engine; each entry starts as the real one.
 struct process_seam_table {
   // Runs an invocation to its end: the executive (pi_exec_own).

@@ -52,7 +52,6 @@ constexpr size_t kQpCnstrSegLen = 8;  // one constraint segment entry of a query
 constexpr size_t kPathLen = 28;       // a stored file path
 
 // The header's invocation bytes.
-enum : size_t { INVOC_B99 = 99, INVOC_B100 = 100, INVOC_CNSTR_COUNT = 104, INVOC_CNSTR_VLEN = 116 };
 
 // The suspend file's descriptor of a module (suspend directory of its
 // application and version, named from its stamp) owned by `scope`.
@@ -75,7 +74,12 @@ int qp_read_susp(ARB* a, const EM* em, QP_SUSP* out, std::vector<std::vector<uin
 // ---- the pending file and the open file ----
 
 constexpr size_t kPendLen = 28;
+// OPEN record: an ELEMENT design file a query process holds open, by the
+// process and the file's application; OPEN_ARB holds 0, the handle itself is
+// kept by pb_dds_keep.
+enum : size_t { OPEN_PCB = 0, OPEN_AP = 4, OPEN_FLAG = 7, OPEN_ARB = 8 };
 constexpr size_t kOpenLen = 12;
+static_assert(OPEN_ARB + 4 == kOpenLen);
 extern ARB* qp_pend_arb;   // add and read
 extern ARB* qp_pend_walk;  // walk a scope's records
 extern ARB* qp_open_arb;

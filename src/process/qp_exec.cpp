@@ -11,6 +11,8 @@
 #include "compiler/compiler.h"
 #include "compiler/em.h"
 #include "compiler/em_access.h"
+#include "compiler/em_file.h"
+#include "compiler/em_frame.h"
 #include "compiler/em_records.h"
 #include "compiler/pcb.h"
 #include "fm/fm_open.h"
@@ -43,7 +45,8 @@ namespace {
 constexpr char kModule[] = "QP";
 constexpr uint32_t kMsgSuspend = 300230;
 constexpr uint8_t kFrmSort = 7, kFrmSlct = 8, kFrmExpr9 = 9;
-enum : size_t { QP_WORD = 36, QP_BYTE = 40, QP_VER = 1641 };
+enum : size_t { QP_WORD = 36, QP_BYTE = 40, QP_VER = 1641, QP_TAIL = 1642 };  // QP_TAIL: 2 blanks
+static_assert(QP_TAIL + 2 == kQparmLen);
 constexpr size_t kFrameText = 800;
 
 using init_fn = void (*)(FDB*, KDB*, SDB*, uint32_t);
@@ -59,8 +62,8 @@ ARB* open_qfi_file(init_fn init, uint32_t scope, bool create) {
   return FM_CREATE(&fdb, scope, 10, LFB_SCOPED | LFB_OPEN_NEW, 15, 15) ? fdb.fdb_arb : nullptr;
 }
 
-const char* proc_ap(PCB* p) { return reinterpret_cast<const char*>(p->invoc.b + INVOC_AP_ID); }
-const char* proc_nam(PCB* p) { return reinterpret_cast<const char*>(p->invoc.b + INVOC_PROC_NAM); }
+const char* proc_ap(PCB* p) { return p->invoc.ap_id(); }
+const char* proc_nam(PCB* p) { return p->invoc.proc_nam(); }
 
 // The module's default selection statements (QSLCT form) or sort lines.
 int copy_defaults(PCB* p, ARB* dst, bool sort) {
@@ -78,12 +81,12 @@ void purge3(PCB* p, ARB* slct, ARB* sort, ARB* parm) {
 
 bool frame_present(EM* em, uint8_t kind) {
   const uint8_t* f = find_cfrm(em, kind, nullptr);
-  return f && f[CFRM_PRESENT] != 0;
+  return f && cfrm_view(f).present();
 }
 
 [[noreturn]] void end_with(PCB* p, uint32_t code) {
   if (code == 0) code = PI_END_NORMAL;
-  st_le32(p->invoc.b, INVOC_END_CODE, code);
+  p->invoc.set_end_code(code);
   mark_leave(code);
 }
 
@@ -119,7 +122,7 @@ uint8_t qp_mode(PCB* p) {
   // The area starts blank, as its field's initial value leaves it: a blank
   // is no mode either, or the design's default could never apply.
   if (m == 0 || m == ' ' || m > 254) m = p->pcb_em ? p->pcb_em->em_qry_mode_dflt : 0;
-  if (p->invoc.b[INVOC_AUTO_RUN] == 1) m = 1;
+  if (p->invoc.auto_run() == 1) m = 1;
   if (a15) a15[0] = m;
   return m;
 }
@@ -127,10 +130,11 @@ uint8_t qp_mode(PCB* p) {
 const uint8_t* find_cfrm(EM* em, uint8_t kind, const uint8_t* prev) {
   if (!em || !em->em_cfrm_arb || !em->em_frm_cnt) return nullptr;
   static uint8_t found[CFRM_LEN];
-  const uint32_t after = prev ? ld_le32(prev, CFRM_NO) : 0;
+  const uint32_t after = prev ? cfrm_view(prev).number() : 0;
   bool hit = false;
   pi_each_rec(em->em_cfrm_arb, [&](uint8_t* f) {
-    if (hit || f[CFRM_KIND] != kind || ld_le32(f, CFRM_NO) <= after) return true;
+    const cfrm_view fr(f);
+    if (hit || fr.kind() != kind || fr.number() <= after) return true;
     memcpy(found, f, CFRM_LEN);
     return !(hit = true);
   });
@@ -140,7 +144,7 @@ const uint8_t* find_cfrm(EM* em, uint8_t kind, const uint8_t* prev) {
 namespace {
 // The 800-character selection text of a compiled frame into `out`.
 void frame_text(EM* em, const uint8_t* f, uint8_t* out) {
-  const uint8_t* c = f ? CNST_RLOC(em, ld_le32(f, CFRM_SLCT)) : nullptr;
+  const uint8_t* c = f ? CNST_RLOC(em, cfrm_view(f).slct()) : nullptr;
   if (c) memcpy(out, c, kFrameText);
 }
 }  // namespace
@@ -150,13 +154,13 @@ void bld_qparm(PCB* p, uint8_t* rec) {
   EM* em = p->pcb_em;
   memcpy(rec + QPARM_AP, em->em_ap, 3), memcpy(rec + QPARM_PROC, em->em_proc_nam, 30);
   const uint8_t* sort = find_cfrm(em, kFrmSort, nullptr);
-  st_le32(rec, QP_WORD, sort ? ld_le32(sort, CFRM_QPARM_WORD) : 0);
+  st_le32(rec, QP_WORD, sort ? cfrm_view(sort).qparm_word() : 0);
   const uint8_t* slct = find_cfrm(em, kFrmSlct, nullptr);
-  rec[QP_BYTE] = slct ? slct[CFRM_QPARM_BYTE] : 0;
+  rec[QP_BYTE] = slct ? cfrm_view(slct).qparm_byte() : 0;
   frame_text(em, slct, rec + QPARM_EXPR8);
   frame_text(em, find_cfrm(em, kFrmExpr9, nullptr), rec + QPARM_EXPR9);
   rec[QP_VER] = static_cast<uint8_t>(em->em_ver[0]);
-  rec[1642] = rec[1643] = ' ';
+  rec[QP_TAIL] = rec[QP_TAIL + 1] = ' ';
 }
 
 ARB* get_qfi_arb(PCB* p, const char* name) {
@@ -251,10 +255,10 @@ struct qfi_cnstr {
       st_le16(segs + 6 * i, 0, uint16_t(i + 1)), st_le16(segs + 6 * i, 2, at[i][0]), st_le16(segs + 6 * i, 4, at[i][1]);
       flds[i].val_off = at[i][0], flds[i].addr = vals + at[i][0], flds[i].len = at[i][1], flds[i].given = 1;
     }
-    st_le32(v->b, INVOC_CNSTR_COUNT, 2), st_le32(v->b, INVOC_CNSTR_VLEN, sizeof vals);
-    st_le32(v->b, INVOC_CNSTR_SEGS, h[0] = ih_put(HK_CNSTR_SEGS, segs));
-    st_le32(v->b, INVOC_CNSTR_FLDS, h[1] = ih_put(HK_CNSTR_FLDS, flds));
-    memcpy(v->b + INVOC_CNSTR_AP, "0LA", 3), st_le32(v->b, INVOC_CNSTR_STAMP, ld_le32(c, CFI_FILE_NO));
+    v->set_cnstr_cnt(2), v->set_cnstr_len(sizeof vals);
+    v->set_cnstr_segs(h[0] = ih_put(HK_CNSTR_SEGS, segs));
+    v->set_cnstr_flds(h[1] = ih_put(HK_CNSTR_FLDS, flds));
+    memcpy(v->cnstr_ap(), "0LA", 3), v->set_cnstr_stamp(cfi_view(c).file_no());
     return 1;
   }
 };
@@ -265,14 +269,14 @@ uint32_t qp_run_editor(PCB* p, const char* name, uint8_t type, uint8_t one_shot,
   INVOC v = pi_invoc;
   char nam[30];
   memset(nam, ' ', 30), memcpy(nam, name, strlen(name));
-  memcpy(v.b + INVOC_AP_ID, "0LA", 3), memcpy(v.b + INVOC_VER, "00", 2), memcpy(v.b + INVOC_PROC_NAM, nam, 30);
-  v.b[INVOC_PROC_TYPE] = type, v.b[INVOC_INVOC_TYPE] = 0, v.b[INVOC_ONE_SHOT] = one_shot;
+  memcpy(v.ap_id(), "0LA", 3), memcpy(v.ver(), "00", 2), memcpy(v.proc_nam(), nam, 30);
+  v.set_proc_type(type), v.set_invoc_type(0), v.set_one_shot(one_shot);
   qfi_cnstr cn;
   if (qfi && !cn.put(p, qfi, &v)) sys_err(kModule, __LINE__, "can't find qfi cfi");
   return pi_exec_child(p, &v);
 }
 
-uint32_t scan(PCB* p) { return qp_run_editor(p, "SCAN", PT_SUBROUTINE, p->invoc.b[INVOC_ONE_SHOT]); }
+uint32_t scan(PCB* p) { return qp_run_editor(p, "SCAN", PT_SUBROUTINE, p->invoc.one_shot()); }
 
 namespace {
 
@@ -282,10 +286,10 @@ namespace {
 // whose window is smaller than the selection editor's). The surfaces go
 // with the query's level.
 void editor_surfaces(PCB* p) {
-  if (!com.base_srf || p->invoc.b[INVOC_INVOC_TYPE] != 0) return;  // not drawing on the invoker's
+  if (!com.base_srf || p->invoc.invoc_type() != 0) return;  // not drawing on the invoker's
   SRF_BLK a{0, 0, 0}, b{0, 0, 0};
-  TSRF* main = WM__CREATE_SRF(&a, com.subproc_scope);
-  TSRF* pop = main ? WM__CREATE_SRF(&b, com.subproc_scope) : nullptr;
+  TSRF* main = WM_CREATE_SRF(&a, com.subproc_scope);
+  TSRF* pop = main ? WM_CREATE_SRF(&b, com.subproc_scope) : nullptr;
   if (main && pop) p->pcb_main_srf = main, p->pcb_pop_srf = pop;
 }
 
@@ -297,21 +301,21 @@ void qp_exec(PCB* p) {
   if (em->em_tag_mode == 1) {
     const uint32_t r = scan(p);
     if (r == PI_END_CANCEL || r == PI_END_FATAL) end_with(p, r);
-    st_le32(p->invoc.b, INVOC_END_CODE, r);
+    p->invoc.set_end_code(r);
     return;
   }
   const bool s = frame_present(em, kFrmSlct), o = frame_present(em, kFrmSort);
-  uint32_t code = ld_le32(p->invoc.b, INVOC_END_CODE);
+  uint32_t code = p->invoc.end_code();
   if (s || o) editor_surfaces(p);
   for (;;) {
     if (s) {
       open_dds(p);
-      code = qp_run_editor(p, "QSLCT EDIT", PT_INPUT, p->invoc.b[INVOC_ONE_SHOT], "QSLCT   ");
+      code = qp_run_editor(p, "QSLCT EDIT", PT_INPUT, p->invoc.one_shot(), "QSLCT   ");
       close_dds(p);
       if (code == PI_END_CANCEL || code == PI_END_MENU || code == PI_END_FATAL) end_with(p, code);
     }
     if (!o) end_with(p, code);
-    code = qp_run_editor(p, "QSORT EDIT", PT_INPUT, s ? 1 : p->invoc.b[INVOC_ONE_SHOT], "QSORT   ");
+    code = qp_run_editor(p, "QSORT EDIT", PT_INPUT, s ? 1 : p->invoc.one_shot(), "QSORT   ");
     if (code == PI_END_MENU && s) continue;
     end_with(p, code);
   }
@@ -327,7 +331,7 @@ void open_dds(PCB* p) {
   if (!qp_open_arb) qp_init();
   auto held = [&](const char* ap) {
     uint8_t rec[kOpenLen] = {};
-    st_le32(rec, 0, p->pcb_handle), memcpy(rec + 4, ap, 3);
+    st_le32(rec, OPEN_PCB, p->pcb_handle), memcpy(rec + OPEN_AP, ap, 3);
     PROTO_FULL(qp_open_arb, 0, rec);
     qp_open_arb->arb_len = kOpenLen, qp_open_arb->arb_mod = ARB_EQUAL;
     const int r = fm_read(qp_open_arb);
@@ -340,13 +344,13 @@ void open_dds(PCB* p) {
     KDB kdb[kInitMaxKeys];
     SDB sdb[kInitMaxSegs];
     char a[4] = {}, v[3] = {};
-    memcpy(a, ap, 3), memcpy(v, IS_BOB_AP(a) ? "00" : reinterpret_cast<const char*>(p->invoc.b + INVOC_VER), 2);
+    memcpy(a, ap, 3), memcpy(v, IS_BOB_AP(a) ? "00" : p->invoc.ver(), 2);
     INIT_DELEM_FDB(&fdb, kdb, sdb, a, v);
     if (!FM_OPEN(&fdb, p->pcb_pool ? p->pcb_pool->level : com.mark_scope, 0, 15, 15)) return;
     uint8_t rec[kOpenLen] = {};
-    st_le32(rec, 0, p->pcb_handle), memcpy(rec + 4, ap, 3);
-    rec[7] = 0;
-    st_le32(rec, 8, uint32_t(reinterpret_cast<uintptr_t>(fdb.fdb_arb) & 0));  // the handle stays in dds_open
+    st_le32(rec, OPEN_PCB, p->pcb_handle), memcpy(rec + OPEN_AP, ap, 3);
+    rec[OPEN_FLAG] = 0;
+    st_le32(rec, OPEN_ARB, uint32_t(reinterpret_cast<uintptr_t>(fdb.fdb_arb) & 0));  // the handle stays in dds_open
     PROTO_FULL(qp_open_arb, 0, rec);
     qp_open_arb->arb_len = qp_open_arb->arb_var_len = kOpenLen, qp_open_arb->arb_mod = 0;
     if (!fm_write(qp_open_arb)) return sys_err(kModule, __LINE__, "can't write open_proto");
@@ -368,14 +372,14 @@ void open_dds(PCB* p) {
 void close_dds(PCB* p) {
   if (!qp_open_arb) return;
   uint8_t rec[kOpenLen] = {};
-  st_le32(rec, 0, p->pcb_handle);
+  st_le32(rec, OPEN_PCB, p->pcb_handle);
   for (;;) {
     PROTO_FULL(qp_open_arb, 0, rec);
     qp_open_arb->arb_key = rec, qp_open_arb->arb_key_len = 4, qp_open_arb->arb_len = kOpenLen;
     qp_open_arb->arb_mod = ARB_PARTIAL;
     if (!fm_start(qp_open_arb)) break;
     qp_open_arb->arb_key = nullptr, qp_open_arb->arb_mod = ARB_HOLD;
-    if (!fm_rdnxt(qp_open_arb) || ld_le32(rec, 0) != p->pcb_handle) break;
+    if (!fm_rdnxt(qp_open_arb) || ld_le32(rec, OPEN_PCB) != p->pcb_handle) break;
     qp_open_arb->arb_mod = 0;
     fm_del(qp_open_arb);
   }
@@ -406,10 +410,10 @@ void qp_susp_hdr(PCB* p, uint8_t* h) {
   memcpy(h + QH_AP, em->em_ap, 3), memcpy(h + QH_PROC, em->em_proc_nam, 30);
   h[QH_PROC_TYPE] = em->em_proc_type;
   st_le32(h, QH_WORD1, em->em_stamp1), st_le32(h, QH_WORD2, em->em_stamp2);
-  memcpy(h + QH_RNG_AP, p->invoc.b + INVOC_RNG_AP, 3), memcpy(h + QH_RNG_NAM, p->invoc.b + INVOC_RNG_NAM, 30);
+  memcpy(h + QH_RNG_AP, p->invoc.rng_ap(), 3), memcpy(h + QH_RNG_NAM, p->invoc.rng_nam(), 30);
   h[QH_INVOC99] = p->invoc.b[INVOC_B99], h[QH_INVOC100] = p->invoc.b[INVOC_B100];
-  st_le32(h, QH_CNSTR_CNT, ld_le32(p->invoc.b, INVOC_CNSTR_COUNT));
-  st_le32(h, QH_CNSTR_LEN, ld_le32(p->invoc.b, INVOC_CNSTR_VLEN));
+  st_le32(h, QH_CNSTR_CNT, p->invoc.cnstr_cnt());
+  st_le32(h, QH_CNSTR_LEN, p->invoc.cnstr_len());
   h[QH_TAG_MODE] = em->em_tag_mode;
   memset(h + QH_PROFILE, ' ', 30);
   if (p->pcb_profile) memcpy(h + QH_PROFILE, p->pcb_profile, 30);
@@ -424,8 +428,8 @@ int suspend(PCB* p) {
   const uint32_t cnt = ld_le32(h, QH_CNSTR_CNT), len = ld_le32(h, QH_CNSTR_LEN);
   if (ok && cnt) {
     std::vector<uint8_t> vals(len, ' '), segs(cnt * kQpCnstrSegLen, 0);
-    auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(p->invoc.b, INVOC_CNSTR_FLDS)));
-    auto* s6 = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(p->invoc.b, INVOC_CNSTR_SEGS)));
+    auto* flds = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, p->invoc.cnstr_flds()));
+    auto* s6 = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, p->invoc.cnstr_segs()));
     for (uint32_t i = 0; flds && i < cnt; ++i) {
       const cnstr_fld& f = flds[i];
       const uint8_t* from = f.indirect ? *reinterpret_cast<uint8_t* const*>(f.addr) : f.addr;

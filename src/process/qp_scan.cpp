@@ -123,7 +123,7 @@ struct pick_list {
     if (R < 7 || W < 20) return LK_CANCEL;
     WND_BLK w;
     INIT_WND(&w, 1, 1, R, W, 0);
-    TWND* wnd = WM__ATTACH(&w, srf, com.proc_scope);
+    TWND* wnd = WM_ATTACH(&w, srf, com.proc_scope);
     if (!wnd) return sys_err(kModule, __LINE__, "scan list - wm_attach"), LK_CANCEL;
     bool beep = false;
     uint32_t key = LK_CANCEL;
@@ -285,11 +285,11 @@ int scan_tag(RT_CALL& c) {
   PCB* s = c.pcb;
   PCB* q = s ? invoc_parent(s->invoc) : nullptr;
   TSRF* srf = s ? static_cast<TSRF*>(s->pcb_main_srf) : nullptr;
-  if (!q || !srf || q->invoc.b[INVOC_PROC_TYPE] != PT_QUERY) return 0;
+  if (!q || !srf || q->invoc.proc_type() != PT_QUERY) return 0;
   ARB* pcf = q->pcb_pcf_arb;
   if (!pcf || !pcf->arb_len) return sys_err(kModule, __LINE__, "scan tag - no primary file"), 0;
-  const char* ap = reinterpret_cast<const char*>(q->invoc.b + INVOC_AP_ID);
-  const char* proc = reinterpret_cast<const char*>(q->invoc.b + INVOC_PROC_NAM);
+  const char* ap = q->invoc.ap_id();
+  const char* proc = q->invoc.proc_nam();
   // The records, in the file's order.
   std::vector<tag_rec> recs;
   std::vector<uint8_t> rec(pcf->arb_len);

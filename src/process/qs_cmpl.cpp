@@ -16,6 +16,7 @@
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/em_records.h"
+#include "compiler/pc_celem.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
@@ -27,6 +28,7 @@
 #include "process/pi.h"
 #include "process/qs.h"
 #include "types/element.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -35,10 +37,6 @@ namespace {
 constexpr const char* kModule = "PBSORT";
 constexpr uint32_t kElemFileOptions = LFB_SCOPED | LFB_NO_STRUCT_CHK | LFB_ANY_DIR;
 constexpr uint8_t kElemKey = 2;  // ELEMENT by file and sequence
-// pc_fld's kinds of field.
-enum : uint8_t { FLD_ELEM = 1, FLD_GROUP = 2, FLD_NONE = 3, FLD_ELEM4 = 4, FLD_ELEM5 = 5 };
-// ELEMENT kinds that hold no data of their own.
-enum : uint8_t { ELEM_K_GROUP = 2, ELEM_K_NONE = 3 };
 
 const char* chars(const uint8_t* p) { return reinterpret_cast<const char*>(p); }
 
@@ -55,31 +53,34 @@ bool blank(const char* p, size_t n) {
 // `each` with the member's pc_fld output. 0 after a reported failure.
 template <class Each>
 int each_member(PC_CTX* ctx, const char* ver, const uint8_t* gelem, const uint8_t* gout, Each each) {
-  const char* ap = chars(gout + PCF_CELEM + CEL_AP);
+  const char* ap = celem_view(gout + PCF_CELEM).ap();
   ARB* a = pc_open_delem(ap, ver, com.mark_scope);
   if (!a) return 0;
   // A member sits in the group's bytes; an occurrence of the group moves it.
-  const uint32_t from = ld_le16(gelem, ELEM_OFFSET), to = from + ld_le16(gelem, ELEM_SIZE);
-  const int32_t shift = int32_t(ld_le16(gout + PCF_CELEM, CEL_OFF)) - int32_t(from);
+  const elem_view group(gelem);
+  const uint32_t from = group.offset(), to = from + group.size();
+  const int32_t shift = int32_t(celem_view(gout + PCF_CELEM).offset()) - int32_t(from);
   uint8_t e[kElementSize] = {};
   memcpy(e + ELEM_FILE, gelem + ELEM_FILE, 8);
-  st_le32(e, ELEM_SEQ, ld_le32(gelem, ELEM_SEQ) + 1);
+  st_le32(e, ELEM_SEQ, group.seq() + 1);
   a->arb_mod = 0, a->arb_keyno = kElemKey, a->arb_rec = e, a->arb_key = nullptr, a->arb_key_end = nullptr;
   int ok = 1;
   if (fm_start(a)) {
     for (a->arb_mod = 0, a->arb_len = kElementSize; ok && fm_rdnxt(a); a->arb_mod = 0) {
-      const uint32_t off = ld_le16(e, ELEM_OFFSET);
-      if (memcmp(e + ELEM_FILE, gelem + ELEM_FILE, 8) || off < from || off >= to) break;
-      if (e[ELEM_KIND] == ELEM_K_GROUP || e[ELEM_KIND] == ELEM_K_NONE) continue;
+      const elem_view member(e);
+      const uint32_t off = member.offset();
+      if (memcmp(member.file(), group.file(), 8) || off < from || off >= to) break;
+      if (member.kind() == ELEM_KIND_GROUP || member.kind() == ELEM_KIND_NO_STORAGE) continue;
       uint8_t out[kPcFldOut];
-      if (!pc_fld(ap, chars(e + ELEM_NAME), pc_occ{0, PC_OCC_NONE, {}}, out, ctx)) {
+      if (!pc_fld(ap, member.name(), pc_occ{0, PC_OCC_NONE, {}}, out, ctx)) {
         sys_err(kModule, __LINE__, "can't compile group element");
         ok = 0;
         break;
       }
       uint8_t* c = out + PCF_CELEM;
-      st_le16(c, CEL_OFF, uint16_t(ld_le16(c, CEL_OFF) + shift));
-      st_le16(c, CEL_ADDR + 2, uint16_t(ld_le16(c, CEL_ADDR + 2) + shift));
+      const celem_view was(c);
+      st_le16(c, CEL_OFF, uint16_t(was.offset() + shift));
+      st_le16(c, CEL_ADDR + 2, uint16_t(was.area_offset() + shift));
       ok = each(out);
     }
   }
@@ -110,12 +111,12 @@ int line_elems(QRY_SLCT* s, ARB* se, const uint8_t* line, uint8_t level) {
   }
   const uint8_t order = line[QSORT_ORDER];
   switch (out[PCF_KIND]) {
-    case FLD_ELEM:
-    case FLD_ELEM4:
-    case FLD_ELEM5: return put_elem(se, level, order, out);
-    case FLD_GROUP:
+    case ELEM_KIND_DOMAIN:
+    case ELEM_KIND_SUBSTRING:
+    case ELEM_KIND_SYNONYM: return put_elem(se, level, order, out);
+    case ELEM_KIND_GROUP:
       return each_member(&s->ctx, s->ver, elem, out, [&](const uint8_t* m) { return put_elem(se, level, order, m); });
-    case FLD_NONE: return 1;
+    case ELEM_KIND_NO_STORAGE: return 1;
     default: sys_err(kModule, __LINE__, "cmpl_sort() - unexpected case switch"); return 0;
   }
 }
@@ -143,7 +144,7 @@ int read_elems(QRY_SORT* q, ARB* se, uint16_t levels) {
   se->arb_mod = ARB_FIRST, se->arb_keyno = 0, se->arb_key = nullptr, se->arb_key_end = nullptr;
   if (!fm_start(se)) return sys_err(kModule, __LINE__, "can't start sort_elem file"), 0;
   for (se->arb_mod = 0, se->arb_rec = rec, se->arb_len = kSortElemLen; fm_rdnxt(se); se->arb_mod = 0) {
-    if (rec[size_t(SE_FLD) + PCF_CELEM + CEL_TYPE] == 0) qs_close_key(q, levels);
+    if (celem_view(rec + size_t{SE_FLD} + PCF_CELEM).type() == 0) qs_close_key(q, levels);
     else qs_add_elem(q, rec);  // a type without a key is reported and left out
   }
   return 1;
@@ -153,8 +154,8 @@ int read_elems(QRY_SORT* q, ARB* se, uint16_t levels) {
 
 void add_seg(QRY_SORT* q, const uint8_t* out) {
   const uint8_t* c = out + PCF_CELEM;
-  const uint16_t len = ld_le16(c, CEL_SIZE);
-  q->ids.push_back({q->field_addr ? q->field_addr(q->ctx, c) : q->rec_area + ld_le16(c, CEL_OFF), len});
+  const uint16_t len = celem_view(c).size();
+  q->ids.push_back({q->field_addr ? q->field_addr(q->ctx, c) : q->rec_area + celem_view(c).offset(), len});
   q->id_len += len;
 }
 
@@ -173,7 +174,7 @@ int cmpl_id(QRY_SLCT* s, std::vector<fld_out>* segs) {
     sys_err(kModule, __LINE__, "can't compile the alternate key");
     return 0;
   }
-  if (out[PCF_KIND] != FLD_GROUP) return segs->push_back(out), 1;
+  if (out[PCF_KIND] != ELEM_KIND_GROUP) return segs->push_back(out), 1;
   // A system application's design is under "00", any other's under the module's version.
   const char* ver = IS_BOB_AP(em->em_alt_ap) ? "00" : s->ver;
   return each_member(&s->ctx, ver, elem, out.data(), [&](const uint8_t* m) {
@@ -201,17 +202,18 @@ const AREA_DESC* area_of(const EM* em, uint32_t area_no) {
 // Source 1: the field's bytes in its file's initial record; 2: the field's
 // initial-value constant.
 int module_null(QRY_SORT* q, const uint8_t* celem, std::vector<uint8_t>* out) {
-  const uint16_t size = ld_le16(celem, CEL_SIZE);
+  const celem_view ce(celem);
+  const uint16_t size = ce.size();
   const uint8_t* src = nullptr;
-  if (celem[CEL_NULL_SRC] == 1) {
-    const AREA_DESC* ad = area_of(q->em, ld_le16(celem, CEL_ADDR));
+  if (ce.null_src() == CEL_NULL_FROM_FILE) {
+    const AREA_DESC* ad = area_of(q->em, ce.area());
     const uint8_t* rec = ad ? pi_dflt_rec(q->em, ad) : nullptr;
     if (!rec) return sys_err(kModule, __LINE__, "cant' find cfi_rec"), 0;
-    const uint32_t off = ld_le16(celem, CEL_ADDR + 2);
+    const uint32_t off = ce.area_offset();
     if (off + size > ad->size) return 0;
     src = rec + off;
   } else {
-    src = CNST_RLOC(q->em, ld_le32(celem, CEL_INIT));
+    src = CNST_RLOC(q->em, ce.init_const());
     if (!src) return sys_err(kModule, __LINE__, "can't find cfld_rec"), 0;
   }
   out->assign(src, src + size);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "compiler/pc.h"
+#include "compiler/pc_celem.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
@@ -26,12 +27,12 @@ constexpr uint8_t kNegCode = 15, kPosCode = 1;
 
 bool date_desc(QS_DESC* d, const uint8_t* celem) {
   date_msk_blk b{};
-  memcpy(d->mask, celem + CEL_MASK, sizeof d->mask);
+  memcpy(d->mask, celem_view(celem).mask(), sizeof d->mask);
   b.len = sizeof d->mask;
   b.mask = d->mask;
   b.first = d->hi;
   b.last = d->lo;
-  b.type = celem[CEL_TYPE];
+  b.type = celem_view(celem).type();
   b.h24 = 1;
   if (!cv_cmpl_date_msk(&b)) return false;
   d->mask_len = b.len;
@@ -149,14 +150,15 @@ bool key_elem(QRY_SORT* q, const QS_DESC& d, uint8_t* k, uint32_t selno) {
 
 bool qs_add_elem(QRY_SORT* q, const uint8_t* se) {
   const uint8_t* celem = se + SE_FLD + PCF_CELEM;
+  const celem_view ce(celem);
   QS_DESC d{};
   d.level = se[SE_LEVEL];
   d.order = se[SE_ORDER];
-  d.key_type = celem[CEL_TYPE];
-  d.size = ld_le16(celem, CEL_SIZE);
-  d.hi = celem[CEL_HI];
-  d.lo = celem[CEL_LO];
-  d.sign = celem[CEL_SIGNED] == '1';
+  d.key_type = ce.type();
+  d.size = ce.size();
+  d.hi = ce.hi();
+  d.lo = ce.lo();
+  d.sign = ce.is_signed();
   d.key_len = key_len_of(&d, d.key_type);
   if (!d.key_len || (d.key_type == 12 && (d.size < 2 || d.key_len - 2 > uint32_t(kPdMaxLen)))) {
     sys_err("PBSORT", __LINE__, "cmpl_sort() - unexpected case switch");
@@ -166,8 +168,8 @@ bool qs_add_elem(QRY_SORT* q, const uint8_t* se) {
     sys_err("PBSORT", __LINE__, "can't compile date mask");
     return false;
   }
-  d.addr = q->field_addr ? q->field_addr(q->ctx, celem) : q->rec_area + ld_le16(celem, CEL_OFF);
-  if (IS_ELEM_NUM(celem[CEL_TYPE]) || d.key_type == KEY_DATE) get_null_val(q, celem, &d);
+  d.addr = q->field_addr ? q->field_addr(q->ctx, celem) : q->rec_area + ce.offset();
+  if (IS_ELEM_NUM(ce.type()) || d.key_type == KEY_DATE) get_null_val(q, celem, &d);
   d.key_off = q->key_len;
   q->key_len += d.key_len;
   q->desc.push_back(std::move(d));
@@ -188,11 +190,12 @@ void qs_close_key(QRY_SORT* q, uint16_t levels) {
 
 void get_null_val(QRY_SORT* q, const uint8_t* celem, QS_DESC* d) {
   d->has_null = false;
-  if (IS_ELEM_NUM(celem[CEL_TYPE]) && celem[CEL_NULL_IND] == ' ') return;
-  switch (celem[CEL_NULL_SRC]) {
-    case 0: return;
-    case 1:
-    case 2:
+  const celem_view ce(celem);
+  if (IS_ELEM_NUM(ce.type()) && ce.null_ind() == ' ') return;
+  switch (ce.null_src()) {
+    case CEL_NULL_NONE: return;
+    case CEL_NULL_FROM_FILE:
+    case CEL_NULL_FROM_CONST:
       d->has_null = q->null_value ? q->null_value(q->ctx, celem, &d->null_val) : qs_module_null(q, celem, &d->null_val);
       return;
     default: sys_err("PBSORT", __LINE__, "get_null_val() - unexpected case switch");

@@ -85,11 +85,13 @@ enum RPT_IMG : size_t {
   IMG_TEXT = 29,
 };
 constexpr size_t kRmImgExtra = 31;
+static_assert(IMG_TEXT + 2 == kRmImgExtra);
 inline size_t rm_img_len(uint32_t rows, uint32_t cols) { return size_t(rows) * cols + kRmImgExtra; }
 
 // Report characteristic record (compiled and per report).
 enum : size_t { RC_IMG = 0, RC_ROW = 4, RC_COL = 8, RC_ROWS = 12, RC_LEN = 16, RC_ATTR = 20, RC_COLOUR = 24 };
 constexpr uint16_t kRmRcLen = 40;
+static_assert(RC_COLOUR < kRmRcLen);
 
 // Report item record, in memory only (its conversion block holds
 // addresses): sizeof the type, the text address an offset. Image, row and

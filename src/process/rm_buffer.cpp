@@ -13,6 +13,7 @@
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "process/rm_internal.h"
+#include "process/rm_view.h"
 
 namespace kivo {
 
@@ -207,20 +208,20 @@ int merge_buf(RPT_BUF* src, RPT_BUF* dst, uint32_t start_col, uint32_t start_lin
   }
   std::map<uint32_t, uint32_t> kept;  // source line -> its characteristics that fit
   for (const uint8_t* c = rm_from(src->chr_arb, nullptr, false); c; c = rm_next(src->chr_arb, false)) {
-    const uint32_t line = ld_le32(c, BC_LINE);
-    const int r = chr_write(dst, line + start_line - 1, ld_le32(c, BC_ATTR), ld_le16(c, BC_COL) + start_col - 1,
-                            ld_le16(c, BC_LEN), c[BC_COLOUR]);
+    const buf_chr_view chr(c);
+    const uint32_t line = chr.line();
+    const int r = chr_write(dst, line + start_line - 1, chr.attr(), chr.col() + start_col - 1, chr.len(), chr.colour());
     if (r < 0) return sys_err(kRmBufMod, __LINE__, "merge"), 0;
     kept[line] += uint32_t(r);
   }
   const uint32_t* sh = src->heights();
   for (const uint8_t* s = rm_from(src->line_arb, nullptr, false); s; s = rm_next(src->line_arb, false)) {
-    const uint32_t no = ld_le32(s, LN_NO);
+    const uint32_t no = rpt_line_view(s).no();
     if (no > src->last_line) break;
     const uint32_t t = start_line + no - 1;
     const bool exists = ln_read(dst, t, work);
     if (exists) {
-      st_le32(work, LN_NCHR, ld_le32(work, LN_NCHR) + kept[no]);
+      st_le32(work, LN_NCHR, rpt_line_view(work).nchr() + kept[no]);
       for (uint32_t c = 1; c <= src->width; ++c)
         if (sh[c] >= no && c + start_col - 1 <= dst->width) work[LN_TEXT + c + start_col - 2] = s[LN_TEXT + c - 1];
     } else {
@@ -230,7 +231,7 @@ int merge_buf(RPT_BUF* src, RPT_BUF* dst, uint32_t start_col, uint32_t start_lin
         memcpy(work + LN_TEXT + start_col - 1, s + LN_TEXT, std::min<size_t>(src->width, dst->width - start_col + 1));
     }
     work[LN_PLACEHOLDER] = 0;
-    work[LN_BLOCK] = s[LN_BLOCK];
+    work[LN_BLOCK] = rpt_line_view(s).block();
     if (!ln_write(dst, work, exists)) {
       sys_err(kRmBufMod, __LINE__, exists ? "merge_buf - line rewrite failed" : "merge_buf - line write failed");
       return 0;

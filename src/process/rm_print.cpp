@@ -12,6 +12,7 @@
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
 #include "process/rm_internal.h"
+#include "process/rm_view.h"
 
 namespace kivo {
 
@@ -68,7 +69,7 @@ int position(RPT_BLK* rpt, int32_t pos, bool paging) {
 
 bool holds_lines(RPT_BUF* b) {
   const uint8_t* l = rm_from(b->line_arb, nullptr, false);
-  return b->pending || (l && ld_le32(l, LN_NO) <= b->last_line);
+  return b->pending || (l && rpt_line_view(l).no() <= b->last_line);
 }
 
 // Lines from the block start `no` to before the next block start, reading
@@ -76,8 +77,8 @@ bool holds_lines(RPT_BUF* b) {
 uint32_t block_extent(RPT_BUF* b, uint32_t no) {
   uint32_t last = no;
   for (const uint8_t* l = rm_next(b->line_arb, false); l; l = rm_next(b->line_arb, false)) {
-    const uint32_t n = ld_le32(l, LN_NO);
-    if (n > b->last_line || l[LN_BLOCK]) break;
+    const uint32_t n = rpt_line_view(l).no();
+    if (n > b->last_line || rpt_line_view(l).block()) break;
     last = n;
   }
   if (!ln_read(b, no, b->work)) {
@@ -93,8 +94,9 @@ bool chr_list(RPT_BUF* b, uint32_t no, uint32_t count, std::vector<PM_RUN>* runs
   uint8_t key[kRmChrLen] = {};
   st_le32(key, BC_LINE, no);
   for (const uint8_t* c = rm_from(b->chr_arb, key, false); c && runs->size() < count; c = rm_next(b->chr_arb, false)) {
-    if (ld_le32(c, BC_LINE) != no) break;
-    runs->push_back({ld_le32(c, BC_ATTR), ld_le16(c, BC_COL), ld_le16(c, BC_LEN), c[BC_COLOUR]});
+    const buf_chr_view chr(c);
+    if (chr.line() != no) break;
+    runs->push_back({chr.attr(), chr.col(), chr.len(), chr.colour()});
   }
   if (runs->size() == count) return true;
   sys_err(kRmMod, __LINE__, "print - not enough chr's");
@@ -107,15 +109,15 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
   std::vector<PM_RUN> runs;
   uint8_t* w = b->work;
   for (const uint8_t* l = rm_from(b->line_arb, nullptr, true); l; l = rm_next(b->line_arb, true)) {
-    const uint32_t no = ld_le32(l, LN_NO);
+    const uint32_t no = rpt_line_view(l).no();
     if (no > b->last_line) break;
     ln_blank(b, w, no);
     memcpy(w, l, std::min<size_t>(b->line_arb->arb_len, ln_len(b)));
-    if (w[LN_PLACEHOLDER]) {
+    if (rpt_line_view(w).placeholder()) {
       prev = no;
       continue;
     }
-    if (w[LN_BLOCK] && paging && !page_stack) {
+    if (rpt_line_view(w).block() && paging && !page_stack) {
       const uint32_t extent = block_extent(b, no);
       if (extent == 0) return 0;
       if (int64_t(extent) > rpt->lines_left) {
@@ -124,7 +126,7 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
         return 0;
       }
     }
-    if (!chr_list(b, no, ld_le32(w, LN_NCHR), &runs)) return 0;
+    if (!chr_list(b, no, rpt_line_view(w).nchr(), &runs)) return 0;
     count_lines(rpt, paging, no - prev);
     if (!advance(rpt, no - prev, reinterpret_cast<const char*>(w + LN_TEXT), b->width, &runs)) return 0;
     prev = no;

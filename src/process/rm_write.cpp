@@ -14,13 +14,12 @@
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
 #include "process/rm_internal.h"
+#include "process/rm_view.h"
 
 namespace kivo {
 
 namespace {
 
-uint32_t rows_of(const uint8_t* img) { return ld_le32(img, IMG_ROWS); }
-uint32_t cols_of(const uint8_t* img) { return ld_le32(img, IMG_COLS); }
 uint8_t* cell(RPT_XIMG* x, uint32_t cols, uint32_t r, uint32_t c) { return x->cells + (r * cols + c) * kRmCellSize; }
 
 // Where the image goes: its buffer, first column and the flag that lets its
@@ -49,7 +48,7 @@ void put_text(RPT_BUF* b, uint32_t col, const char* text, uint32_t len) {
 bool close_line(place& p, bool exists, const char* rewrite_text, const char* write_text) {
   uint8_t* w = p.b->work;
   w[LN_PLACEHOLDER] = 0;
-  w[LN_BLOCK] = exists ? (p.first && w[LN_BLOCK]) : p.first;
+  w[LN_BLOCK] = exists ? (p.first && rpt_line_view(w).block()) : p.first;
   p.first = false;
   if (ln_write(p.b, w, exists)) return true;
   sys_err(kRmImgMod, __LINE__, "%s", exists ? rewrite_text : write_text);
@@ -58,7 +57,7 @@ bool close_line(place& p, bool exists, const char* rewrite_text, const char* wri
 
 // Runs of equal cells with an attribute besides invisibility; their count.
 int row_chrs(place& p, uint32_t line, uint32_t r) {
-  const uint32_t cols = cols_of(p.img);
+  const uint32_t cols = rpt_img_view(p.img).cols();
   int count = 0;
   for (uint32_t k = 0; k < cols;) {
     const uint8_t* c = cell(p.x, cols, r, k);
@@ -76,21 +75,21 @@ int row_chrs(place& p, uint32_t line, uint32_t r) {
 }
 
 uint32_t fill_buffer(place& p, uint32_t line) {
-  const uint32_t cols = cols_of(p.img);
-  for (uint32_t r = 0; r < rows_of(p.img); ++r) {
+  const uint32_t cols = rpt_img_view(p.img).cols();
+  for (uint32_t r = 0; r < rpt_img_view(p.img).rows(); ++r) {
     const uint32_t n = ++line;
     const int count = row_chrs(p, n, r);
     if (count < 0) return line;
     const bool exists = open_line(p.b, n);
     put_text(p.b, p.col0, p.x->text + r * cols, cols);
-    st_le32(p.b->work, LN_NCHR, (exists ? ld_le32(p.b->work, LN_NCHR) : 0) + uint32_t(count));
+    st_le32(p.b->work, LN_NCHR, (exists ? rpt_line_view(p.b->work).nchr() : 0) + uint32_t(count));
     if (!close_line(p, exists, "write_img - Buf rewrite", "write_img - Buf write")) return line;
   }
   return line;
 }
 
 uint32_t add_msg(place& p, ARB* msgs, uint32_t line) {
-  const uint32_t cols = cols_of(p.img);
+  const uint32_t cols = rpt_img_view(p.img).cols();
   while (const uint8_t* m = rm_from(msgs, nullptr, true)) {
     const char* text = reinterpret_cast<const char*>(m + RMSG_TEXT);
     const uint32_t len = uint32_t(ut_buflen(text, kRmMsgTextLen));
@@ -110,7 +109,7 @@ uint32_t add_msg(place& p, ARB* msgs, uint32_t line) {
 
 uint32_t add_separator(place& p, uint32_t line) {
   const bool exists = open_line(p.b, ++line);
-  const std::string sep(cols_of(p.img), char(p.img[IMG_SEP]));
+  const std::string sep(rpt_img_view(p.img).cols(), char(rpt_img_view(p.img).separator()));
   put_text(p.b, p.col0, sep.data(), uint32_t(sep.size()));
   close_line(p, exists, "add_separator() - buffer rewrite failed", "write_img - Write of lines");
   return line;
@@ -118,7 +117,7 @@ uint32_t add_separator(place& p, uint32_t line) {
 
 // Blank lines before the image: the first may start the block.
 uint32_t lines_before(place& p, uint32_t line) {
-  const uint32_t n = p.img[IMG_BEFORE], cols = cols_of(p.img);
+  const uint32_t n = rpt_img_view(p.img).before(), cols = rpt_img_view(p.img).cols();
   const std::string blanks(cols, ' ');
   for (uint32_t k = 0; k < n; ++k) {
     uint8_t* w = p.b->work;
@@ -187,8 +186,9 @@ bool next_side_by_side(RPT_BUF* b, RPT_WND* w) {
 // Type 3: the first column of regions, from the current one, with room for
 // the image, its messages, separator and blank lines after.
 bool next_flowing(const uint8_t* img, RPT_BUF* b, RPT_WND* w, ARB* msgs) {
+  const rpt_img_view im(img);
   const uint32_t need =
-      w->reg_rows + (msgs ? msg_line_cnt(msgs, cols_of(img)) : 0) + img[IMG_AFTER] + (img[IMG_SEP] != ' ' ? 1 : 0);
+      w->reg_rows + (msgs ? msg_line_cnt(msgs, im.cols()) : 0) + im.after() + (im.separator() != ' ' ? 1 : 0);
   for (;;) {
     w->cur_line = max_height(b, w->cur_col, w->cur_col + w->reg_cols - 1) + 1;
     if (w->cur_line + need <= w->first_line + w->rows) return true;
@@ -227,13 +227,13 @@ void drop_region(RPT_BUF* region) {
 }  // namespace
 
 void invis_chr(const uint8_t* img, RPT_XIMG* x) {
-  const uint32_t n = rows_of(img) * cols_of(img);
+  const uint32_t n = rpt_img_view(img).rows() * rpt_img_view(img).cols();
   for (uint32_t i = 0; i < n; ++i)
     if ((ld_le32(x->cells + i * kRmCellSize, 0) & 0x30) == kRmAttrInvisible) x->text[i] = ' ';
 }
 
 void float_item(RPT_BLK* rpt, const uint8_t* img, RPT_XIMG* x) {
-  const uint32_t id = ld_le16(img, IMG_ID), cols = cols_of(img);
+  const uint32_t id = rpt_img_view(img).id(), cols = rpt_img_view(img).cols();
   RPT_ITM it{};
   it.img_id = id;
   for (const uint8_t* rec = rm_from(rpt->itm_arb, reinterpret_cast<uint8_t*>(&it), false); rec;
@@ -263,9 +263,9 @@ void float_item(RPT_BLK* rpt, const uint8_t* img, RPT_XIMG* x) {
 }
 
 void cmprs_img(uint8_t* img, RPT_XIMG* x) {
-  const uint8_t mode = img[IMG_CMPRS];
-  const uint32_t cols = cols_of(img);
-  uint32_t rows = rows_of(img);
+  const uint8_t mode = rpt_img_view(img).compress();
+  const uint32_t cols = rpt_img_view(img).cols();
+  uint32_t rows = rpt_img_view(img).rows();
   auto blank = [&](uint32_t r) { return !x->kept[r] && ut_is_all(x->text + r * cols, ' ', cols); };
   auto clear = [&](uint32_t r) { memset(cell(x, cols, r, 0), 0, cols * kRmCellSize); };
   auto drop_trailing = [&] {
@@ -311,7 +311,7 @@ uint32_t msg_line_cnt(ARB* msgs, uint32_t width) {
 int rm_write_img(RPT_BLK* rpt, uint16_t img_id, ARB* msgs, uint16_t buf_id, RPT_WND* wnd) {
   const uint8_t* src = rm_image(rpt, img_id);
   if (!src) return sys_err(kRmImgMod, __LINE__, "rm_write_img - image read failed"), 0;
-  const size_t len = rm_img_len(rows_of(src), cols_of(src));
+  const size_t len = rm_img_len(rpt_img_view(src).rows(), rpt_img_view(src).cols());
   if (rpt->work_img_size < len) {
     if (rpt->work_img) mm_free(rpt->work_img);
     rpt->work_img = static_cast<uint8_t*>(MM_ALLOC(rpt->pool, len));
@@ -322,17 +322,18 @@ int rm_write_img(RPT_BLK* rpt, uint16_t img_id, ARB* msgs, uint16_t buf_id, RPT_
   RPT_BUF* b = buf_id <= rpt->rpt_top->below->id ? rm_find_buf(rpt, buf_id) : nullptr;
   if (!b) return sys_err(kRmImgMod, __LINE__, "write_img - invalid buffer id"), 0;
   RPT_XIMG* x = rm_ximg(rpt, img);
-  if (rows_of(img)) {
+  if (rpt_img_view(img).rows()) {
     if (!x) return sys_err(kRmImgMod, __LINE__, "write_img - No ximg provided"), 0;
     invis_chr(img, x);
     float_item(rpt, img, x);
-    if (img[IMG_CMPRS]) cmprs_img(img, x);
+    if (rpt_img_view(img).compress()) cmprs_img(img, x);
   }
   RPT_BUF* region = nullptr;
   if (wnd && wnd->type == 1 && !(region = rm_new_region(rpt, uint16_t(wnd->reg_cols))))
     return sys_err(kRmImgMod, __LINE__, "write_img - scroll down buf"), 0;
   RPT_BUF* target = region ? region : b;
-  const uint32_t col = ld_le16(img, IMG_COL), cols = cols_of(img);
+  const rpt_img_view im(img);
+  const uint32_t col = im.col(), cols = im.cols();
   uint32_t line = 0, off = 0;
   if (wnd && wnd->cur_region) scroll_pos(img, target, wnd, msgs, region);
   if (wnd && wnd->cur_region) {
@@ -352,17 +353,17 @@ int rm_write_img(RPT_BLK* rpt, uint16_t img_id, ARB* msgs, uint16_t buf_id, RPT_
       if (region) region->id = 1;
     }
   }
-  place p{img, x, target, col + off, img[IMG_BEFORE] == 0};
+  place p{img, x, target, col + off, im.before() == 0};
   line = lines_before(p, line);
   if (x && x->text) line = fill_buffer(p, line);
   if (msgs) line = add_msg(p, msgs, line);
-  if (img[IMG_SEP] != ' ') line = add_separator(p, line);
-  line += img[IMG_AFTER];
+  if (im.separator() != ' ') line = add_separator(p, line);
+  line += im.after();
   for (uint32_t c = p.col0; c < p.col0 + cols && c <= target->width; ++c) target->heights()[c] = line;
-  if (x && x->cells) memset(x->cells, 0, size_t(rows_of(src)) * cols * kRmCellSize);
-  if (img[IMG_RESERVED]) {
-    reserve(target, line, img[IMG_AFTER], img[IMG_RESERVED]);
-    target->last_line = std::max(target->last_line, line + img[IMG_RESERVED]);
+  if (x && x->cells) memset(x->cells, 0, size_t(rpt_img_view(src).rows()) * cols * kRmCellSize);
+  if (im.reserved()) {
+    reserve(target, line, im.after(), im.reserved());
+    target->last_line = std::max(target->last_line, line + im.reserved());
   } else {
     target->last_line = std::max(target->last_line, line);
   }

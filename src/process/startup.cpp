@@ -21,6 +21,7 @@
 #include "foundation/paths.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
+#include "foundation/sysparm_record.h"
 #include "process/pi_exec.h"
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
@@ -41,20 +42,20 @@ struct file_desc {
 };
 
 void set_invoc(INVOC* inv, const char* ap, const char* ver, uint8_t type, const char* name) {
-  memcpy(inv->b + INVOC_AP_ID, ap, 3);
-  memcpy(inv->b + INVOC_VER, ver, 2);
-  inv->b[INVOC_PROC_TYPE] = type;
-  memset(inv->b + INVOC_PROC_NAM, ' ', kProcNameLen);
+  memcpy(inv->ap_id(), ap, 3);
+  memcpy(inv->ver(), ver, 2);
+  inv->set_proc_type(type);
+  memset(inv->proc_nam(), ' ', kProcNameLen);
   const size_t n = strlen(name);
-  memcpy(inv->b + INVOC_PROC_NAM, name, n < kProcNameLen ? n : kProcNameLen);
+  memcpy(inv->proc_nam(), name, n < kProcNameLen ? n : kProcNameLen);
 }
 
-uint32_t end_code_of(const INVOC& inv) { return ld_le32(inv.b, INVOC_END_CODE); }
+uint32_t end_code_of(const INVOC& inv) { return inv.end_code(); }
 
 // Runs one invocation in a new process level; the end code it left, or the
 // code the level was left with.
 uint32_t run_level(INVOC* inv) {
-  st_le32(inv->b, INVOC_END_CODE, 0);
+  inv->set_end_code(0);
   uint32_t rc = MARK(
       MARK_PROCESS, [&] { pi_exec(inv); }, cleanup);
   return rc == 1 ? end_code_of(*inv) : rc;
@@ -119,16 +120,16 @@ void run_keaterm(bool at_exit) {
   char saved_db[3];
   memcpy(saved_db, com.cur_db, 3);
   if (const uint8_t* sp = pi_get_dsysparm()) {
-    memcpy(inv.b + INVOC_AP_ID, sp + 380, 3);
-    memcpy(inv.b + INVOC_VER, sp + 383, 2);
-    memcpy(inv.b + INVOC_PROC_NAM, sp + (at_exit ? 475 : 385), kProcNameLen);
-    memcpy(com.cur_db, sp + 30, 3);
+    memcpy(inv.ap_id(), sp + SYSPARM_KEATERM_AP, 3);
+    memcpy(inv.ver(), sp + SYSPARM_KEATERM_VER, 2);
+    memcpy(inv.proc_nam(), sp + (at_exit ? SYSPARM_KEATERM_EXIT : SYSPARM_KEATERM_START), kProcNameLen);
+    memcpy(com.cur_db, sp + SYSPARM_DB, 3);
   } else {
     set_invoc(&inv, "0AD", "00", PT_SUBROUTINE, at_exit ? "KEATERM (EXIT)" : "KEATERM (STARTUP)");
     memset(com.cur_db, ' ', 3);
   }
-  inv.b[INVOC_PROC_TYPE] = PT_SUBROUTINE;
-  inv.b[INVOC_INVOC_TYPE] = 2;
+  inv.set_proc_type(PT_SUBROUTINE);
+  inv.set_invoc_type(2);
   pi_exec(&inv);
   memcpy(com.cur_db, saved_db, 3);
 }
@@ -227,10 +228,10 @@ uint8_t choose_first_proc(INVOC* start, int named) {
     set_invoc(start, "0LA", "00", PT_MENU, "KIVO MENU");
     return 0;
   }
-  memcpy(start->b + INVOC_AP_ID, u + USER_START_AP, 3);
-  memset(start->b + INVOC_VER, ' ', 2);
-  start->b[INVOC_PROC_TYPE] = u[USER_START_TYPE];
-  memcpy(start->b + INVOC_PROC_NAM, u + USER_START_NAM, kProcNameLen);
+  memcpy(start->ap_id(), u + USER_START_AP, 3);
+  memset(start->ver(), ' ', 2);
+  start->set_proc_type(u[USER_START_TYPE]);
+  memcpy(start->proc_nam(), u + USER_START_NAM, kProcNameLen);
   memcpy(com.cur_db, u + USER_START_DB, 3);
   return u[USER_RESTART] == '1';
 }
@@ -303,7 +304,7 @@ int chk_install(uint32_t* end_code) {
 }
 
 const char* named_start_fault(const INVOC* start, char* why, size_t n) {
-  const char* ap = reinterpret_cast<const char*>(start->b + INVOC_AP_ID);
+  const char* ap = start->ap_id();
   if (!blank(ap, 3) && !appl_exists(ap)) {
     snprintf(why, n, "application %.3s does not exist: no APPL record", ap);
     return why;

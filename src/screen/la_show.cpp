@@ -132,12 +132,12 @@ std::vector<std::string> error_text(const char* module, int line, const char* te
   char buf[160];
   snprintf(buf, sizeof buf, "MODULE: %s.%d", module, line);
   centre(5, buf);
-  const uint8_t* inv = os_invoc.b;
-  if (!ut_is_all(inv + INVOC_AP_ID, ' ', 3) && !ut_is_all(inv + INVOC_AP_ID, 0, 3)) {
-    const cstr& t = com.ptype_names[inv[INVOC_PROC_TYPE] < 13 ? inv[INVOC_PROC_TYPE] : 0];
+  const INVOC* inv = &os_invoc;
+  if (!ut_is_all(inv->ap_id(), ' ', 3) && !ut_is_all(inv->ap_id(), 0, 3)) {
+    const cstr& t = com.ptype_names[inv->proc_type() < 13 ? inv->proc_type() : 0];
     const int tl = t.ptr ? static_cast<int>(ut_buflen(t.ptr, t.len)) : 0;
-    snprintf(buf, sizeof buf, "PROCESS: %.3s/%*.*s - %-30.30s", reinterpret_cast<const char*>(inv + INVOC_AP_ID), tl,
-             tl, t.ptr ? t.ptr : "", reinterpret_cast<const char*>(inv + INVOC_PROC_NAM));
+    snprintf(buf, sizeof buf, "PROCESS: %.3s/%*.*s - %-30.30s", inv->ap_id(), tl, tl, t.ptr ? t.ptr : "",
+             inv->proc_nam());
     centre(6, buf);
   }
   centre(11, "CANCEL to Abort Current Process     ENTER to Continue Processing");

@@ -36,8 +36,8 @@ struct wm_term_ops;
 // The hook the window manager offers the layers above, filled by the
 // <library>_register_hooks named beside it.
 struct screen_hook_table {
-  // The remote-terminal server's terminal operations (the tools' remote
-  // terminal, tools_register_hooks), chosen when com.rmt_sock is set. Null:
+  // The remote-terminal server's terminal operations (the editors' remote
+  // terminal, editors_register_hooks), chosen when com.rmt_sock is set. Null:
   // none in this build.
   const wm_term_ops* remote_ops;
 };

@@ -64,7 +64,7 @@ struct tm_edit {
 
 // Entries the terminal manager calls above itself, filled by the
 // <library>_register_hooks named beside each, and by the remote client's
-// login (the engine run as a character client, tools/remote_term.cpp).
+// login (the engine run as a character client, editors/remote_term.cpp).
 struct tm_hook_table {
   // The field text at (row, col) (1-based): 1 and *out, or 0 = refused.
   // Filled by the remote client at its login (tmnet_cli_get_ed). May stay
@@ -76,13 +76,13 @@ struct tm_hook_table {
   // terminal reads them with ut_get_opt.
   int32_t (*get_opt)(char* name, size_t len, int32_t code);
   // Hands a remote login to the client (tmnet_cli_setargs,
-  // tools_register_hooks); empty: no remote login in this build.
+  // editors_register_hooks); empty: no remote login in this build.
   int (*cli_setargs)(const char* user, const char* pswd, const char* host, const char* port, int remap);
   // The 30-character name of the current invocation (process_register_hooks);
   // empty: none.
   const char* (*process_name)();
   // The debugger's break (dbg_ctl operation 13) for an interrupt key
-  // (tools_register_hooks); empty: the break is recorded for the yield point.
+  // (editors_register_hooks); empty: the break is recorded for the yield point.
   void (*debug_break)();
   // The next input byte: the remote client's, filled at its login, reads the
   // terminal and watches its connection meanwhile. May stay empty: a local

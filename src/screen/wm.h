@@ -10,8 +10,8 @@
 // hold ids from the window manager's own table (wm_obj_id / wm_obj), never
 // addresses.
 //
-// Callers: the process engine, editors and debugger through WM__CREATE_SRF,
-// WM__ATTACH and INIT_WND; scope clearing through wm_clr_scope.
+// Callers: the process engine, editors and debugger through WM_CREATE_SRF,
+// WM_ATTACH and INIT_WND; scope clearing through wm_clr_scope.
 #pragma once
 
 #include <cstdint>
@@ -205,8 +205,8 @@ int wm_actv(TWND* wnd);
 int wm_deactv(TWND* wnd);
 void wm_clr_scope(uint32_t level);
 
-TSRF* WM__CREATE_SRF(SRF_BLK* blk, uint32_t level);
-TWND* WM__ATTACH(WND_BLK* blk, TSRF* srf, uint32_t level);
+TSRF* WM_CREATE_SRF(SRF_BLK* blk, uint32_t level);
+TWND* WM_ATTACH(WND_BLK* blk, TSRF* srf, uint32_t level);
 void INIT_WND(WND_BLK* blk, int32_t row, int32_t col, int32_t rows, int32_t cols, uint8_t flag);
 
 // ---- coordinates ----

@@ -408,7 +408,7 @@ TWND* wm_add_stat(const char* msg, size_t len) {
   if (os_ready != 1 || !base) return nullptr;
   WND_BLK b;
   INIT_WND(&b, 3, 1, 1, com.scr_cols, 0);
-  TWND* w = WM__ATTACH(&b, base, com.mark_scope);
+  TWND* w = WM_ATTACH(&b, base, com.mark_scope);
   if (!w) return sys_err(kModule, __LINE__, "wm_add_stat() - wm_attach failed"), nullptr;
   std::vector<uint8_t> line(com.scr_cols, ' ');
   ut_center(reinterpret_cast<char*>(line.data()), line.size(), msg, len);

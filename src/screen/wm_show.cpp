@@ -32,8 +32,9 @@ constexpr uint32_t kExitNoKeymap = 3;
 constexpr uint32_t kShowMsgKey = 279;
 constexpr uint32_t kRedisplayKey = 262;
 
-int32_t H() { return com.scr_rows; }
-int32_t W() { return com.scr_cols; }
+// The terminal's size.
+int32_t screen_rows() { return com.scr_rows; }
+int32_t screen_cols() { return com.scr_cols; }
 
 TSRF* srf_of(uint32_t id) { return static_cast<TSRF*>(wm_obj(id)); }
 
@@ -219,9 +220,10 @@ bool place_on_pop(SHOW_BLK* b) {
   ut_point p = {b->pop_pos.row + pop->ORIGIN.row, b->pop_pos.col + pop->ORIGIN.col};
   int32_t dr = 0, dc = 0;
   if (p.row < b->pan_top) dr = std::max(b->pan_top, b->pan_top_to) - p.row;
-  else if (p.row >= b->pan_bottom + H() - 3) dr = std::min(b->pan_bottom, b->pan_bottom_to) + H() - (p.row + 3);
+  else if (p.row >= b->pan_bottom + screen_rows() - 3)
+    dr = std::min(b->pan_bottom, b->pan_bottom_to) + screen_rows() - (p.row + 3);
   if (p.col < b->pan_left) dc = std::max(b->pan_left, b->pan_left_to) - p.col;
-  else if (p.col >= b->pan_right + W()) dc = std::min(b->pan_right, b->pan_right_to) + W() - p.col;
+  else if (p.col >= b->pan_right + screen_cols()) dc = std::min(b->pan_right, b->pan_right_to) + screen_cols() - p.col;
   b->main_pos = {p.row + dr, p.col + dc};
   pop->ORIGIN.row += dr;
   pop->ORIGIN.col += dc;
@@ -269,7 +271,7 @@ void pos(SHOW_BLK* b) {
   if (b->curs_type == CURS_MAIN) {
     cur = b->main_pos;
   } else {
-    cur = {b->base_pos.row + H() - 3, b->base_pos.col};
+    cur = {b->base_pos.row + screen_rows() - 3, b->base_pos.col};
     if (wms.pop) wms.pop->POSITION = {0, 0};
   }
   wms.sd.row = cur.row;
@@ -284,8 +286,8 @@ int pan_scr(uint32_t key) {
   if (!com.pan_flags || !pop) return 1;
   bool vertical_locked = com.pan_flags & PAN_NO_VERTICAL;
   ut_point& o = pop->ORIGIN;
-  int32_t main_rows = wms.main ? wms.main->SRF_SIZE.row : H() - 3;
-  int32_t main_cols = wms.main ? wms.main->SRF_SIZE.col : W();
+  int32_t main_rows = wms.main ? wms.main->SRF_SIZE.row : screen_rows() - 3;
+  int32_t main_cols = wms.main ? wms.main->SRF_SIZE.col : screen_cols();
   switch (key - LK_PAN_FIRST) {
     case 0:
       if (!vertical_locked) o.row = 0;
@@ -299,18 +301,18 @@ int pan_scr(uint32_t key) {
       if (!vertical_locked) o.row += 1;
       break;
     case 5:
-      if (!vertical_locked) o.row += H() / 2;
+      if (!vertical_locked) o.row += screen_rows() / 2;
       break;
     case 6:
       if (!vertical_locked) o.row -= 1;
       break;
     case 7:
-      if (!vertical_locked) o.row -= H() / 2;
+      if (!vertical_locked) o.row -= screen_rows() / 2;
       break;
     case 8: o.col += 1; break;
-    case 9: o.col += W() / 2; break;
+    case 9: o.col += screen_cols() / 2; break;
     case 10: o.col -= 1; break;
-    case 11: o.col -= W() / 2; break;
+    case 11: o.col -= screen_cols() / 2; break;
     default: break;  // FIND PATTERN
   }
   o.row = std::min(o.row, 0);
@@ -352,10 +354,10 @@ void build_outline(TSRF* main, TSRF* pop, TSRF* base) {
   };
   windows(pop, pop ? pop->ORIGIN : ut_point{0, 0}, true);
   windows(main, {0, 0}, false);
-  add(H() - 2, 1, H(), W(), 0x40000000u);
-  windows(base, {H() - 3, 0}, false);
-  add(H() - 3, 1, H() - 3, W(), 0x50000000u);
-  add(H(), 1, H(), W(), 0x50000000u);
+  add(screen_rows() - 2, 1, screen_rows(), screen_cols(), 0x40000000u);
+  windows(base, {screen_rows() - 3, 0}, false);
+  add(screen_rows() - 3, 1, screen_rows() - 3, screen_cols(), 0x50000000u);
+  add(screen_rows(), 1, screen_rows(), screen_cols(), 0x50000000u);
   wms.sd.nframes = uint32_t(t.size() / kFrameWords);
   wms.sd.frames = t.data();
 }
@@ -374,7 +376,7 @@ void prep_scr(SHOW_BLK* blk, ARB* msgs) {
 }
 
 void upd_pos(SHOW_BLK* blk) {
-  int32_t row = std::clamp(wms.sd.row, 0, H()), col = std::clamp(wms.sd.col, 0, W());
+  int32_t row = std::clamp(wms.sd.row, 0, screen_rows()), col = std::clamp(wms.sd.col, 0, screen_cols());
   const wm_trect* hit = nullptr;
   for (const wm_trect& t : wm_trects())
     if (row >= t.phys.tl.row && row <= t.phys.br.row && col >= t.phys.tl.col && col <= t.phys.br.col) hit = &t;
@@ -385,7 +387,7 @@ void upd_pos(SHOW_BLK* blk) {
   blk->reg_pos = blk->item_pos = {0, 0};
   if (hit->pos_type == CURS_BASE) {
     blk->main_pos = blk->pop_pos = {0, 0};
-    blk->base_pos = {row - H() + 3, col};
+    blk->base_pos = {row - screen_rows() + 3, col};
     wm_locate(wms.base, &blk->base_pos, blk);
     return;
   }

@@ -19,6 +19,7 @@
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
+#include "foundation/sysparm_record.h"
 #include "foundation/text.h"
 #include "screen/screen.h"
 #include "screen/tm_keys.h"
@@ -37,7 +38,6 @@ wm_session wms;
 namespace {
 
 constexpr const char* kModule = "WM5";
-constexpr size_t kSysparmOptimize = 355;  // '0': the terminal layer does not optimise output
 constexpr uint32_t kOpenOptions = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
 constexpr uint8_t kReadyAtStart = 255;
 constexpr uint32_t kLogKeymap = 0x01;
@@ -213,7 +213,7 @@ int status_line(TSRF* base) {
   int32_t cols = com.scr_cols;
   WND_BLK b;
   INIT_WND(&b, 1, 1, 1, cols, 0);
-  wms.stat_wnd = WM__ATTACH(&b, base, com.sys_scope);
+  wms.stat_wnd = WM_ATTACH(&b, base, com.sys_scope);
   if (!wms.stat_wnd) return sys_err(kModule, __LINE__, "wm_init - wm_attach"), 0;
   // The clock keeps its columns when it is suppressed: the labels stand
   // where they stand with it.
@@ -240,7 +240,7 @@ int message_line(TSRF* base) {
   int32_t cols = com.scr_cols;
   WND_BLK b;
   INIT_WND(&b, 2, 1, 1, cols, 0);
-  wms.msg_wnd = WM__ATTACH(&b, base, com.sys_scope);
+  wms.msg_wnd = WM_ATTACH(&b, base, com.sys_scope);
   if (!wms.msg_wnd) return sys_err(kModule, __LINE__, "wm_init - wm_attach"), 0;
   wms.show_msgs = la_create_fi(uint16_t(cols), com.sys_scope);
   if (!wms.show_msgs) return 0;
@@ -279,7 +279,7 @@ namespace {
 int terminal_start() {
   const ut_design_recs& recs = ut_get_design_recs();
   const uint8_t* sysparm = recs.dsysparm ? recs.dsysparm() : nullptr;
-  wm_term()->init(sysparm && sysparm[kSysparmOptimize] == '0' ? 1 : 0);
+  wm_term()->init(sysparm && sysparm[SYSPARM_OPTIMIZE] == '0' ? 1 : 0);
   xwm.tkeymap = wm_create_file(wm_file::TKEYMAP, com.sys_scope, "wm_init() - create of tkeymap file failed");
   wms.attach = {};
   com.trm_blk = &wms.attach;
@@ -363,7 +363,7 @@ int wm_init(uint32_t* status) {
   if (!keymap_passes(status)) return wm_finish(), 0;
   if (!com.no_term && !wms.data_entry) return wm_finish(), *status = NO_KEYMAP, 0;
   SRF_BLK sb{0, 3, int32_t(com.scr_cols)};
-  TSRF* base = WM__CREATE_SRF(&sb, com.sys_scope);
+  TSRF* base = WM_CREATE_SRF(&sb, com.sys_scope);
   if (!base) return sys_err(kModule, __LINE__, "wm_init - wm_create_srf"), *status = 0, 0;
   com.base_srf = base;
   if (!status_line(base) || !message_line(base)) return *status = 0, 0;

@@ -260,11 +260,11 @@ void wm_clr_scope(uint32_t level) {
   while (xwm.last_srf && xwm.last_srf->SCOPE >= level) wm_destroy_srf(xwm.last_srf);
 }
 
-TSRF* WM__CREATE_SRF(SRF_BLK* blk, uint32_t level) {
+TSRF* WM_CREATE_SRF(SRF_BLK* blk, uint32_t level) {
   return wm_create_srf(blk, level) ? static_cast<TSRF*>(wm_obj(blk->handle)) : nullptr;
 }
 
-TWND* WM__ATTACH(WND_BLK* blk, TSRF* srf, uint32_t level) {
+TWND* WM_ATTACH(WND_BLK* blk, TSRF* srf, uint32_t level) {
   return wm_attach(blk, srf, level) ? static_cast<TWND*>(wm_obj(blk->handle)) : nullptr;
 }
 

@@ -118,78 +118,101 @@ struct output_writeback {
   }
 };
 
-}  // namespace
+// What an export holds: the data file, its record handle and the output
+// temporary. Its end lets go of whatever is still held and removes the
+// temporary unless it took the flat file's name.
+struct export_job {
+  std::string base;
+  BRF_FILE* file = nullptr;
+  BRF_RCB* rcb = nullptr;
+  std::vector<char> out_buf = std::vector<char>(kOutBuffer);  // lines leave in large writes; outlives `out`
+  FILE* out = nullptr;                                        // guarded against a signal while open
+  std::string tmp;                                            // the output's name until it is renamed
 
-int brf2flat_run(const char* name) {
-  std::string base = brf_strip_ext(name);
-  int status = 0;
-  BRF_FILE* f = base.empty() ? nullptr : open_for_export(&status, base.c_str());
-  if (!f || f->hdr.version == kVersionUnread) {
-    fprintf(stderr, "Can not open file \"%s\"\n", base.c_str());
-    if (f) brfclose(f);
-    return kExitFailed;
+  export_job() = default;
+  export_job(const export_job&) = delete;
+  export_job& operator=(const export_job&) = delete;
+  ~export_job() {
+    close_source();
+    if (!tmp.empty()) os_sys.unlink(tmp.c_str());
+    if (out) fclose(out), flat_temp_guard(nullptr);
   }
-  std::string tmp;
-  FILE* out = create_export_temp(base, &tmp);
-  if (!out) {
-    fprintf(stderr, "Can't create output file (%s)\n", base.c_str());
-    brfclose(f);
-    return kExitFailed;
+  void close_source() {
+    if (rcb) brfdeaccess(rcb);
+    if (file) brfclose(file);
+    rcb = nullptr, file = nullptr;
   }
-  std::vector<char> out_buf(kOutBuffer);  // lines leave in large writes
-  setvbuf(out, out_buf.data(), _IOFBF, out_buf.size());
-  BRF_RCB* r = brfaccess(&status, f, 0, false);
-  if (!r) {
-    os_sys.unlink(tmp.c_str());
-    fclose(out);
-    flat_temp_guard(nullptr);
-    brfclose(f);
-    fprintf(stderr, "Can't brfacces file \"%s\"\n", base.c_str());
-    return kExitFailed;
-  }
+};
+
+// Every record of the file as a line of the output; the count written, -1
+// on failure (said on stderr).
+long export_records(export_job* job) {
   // Room for the longest record, so that a long one is seen whole and refused.
   std::vector<uint8_t> buf(kMaxRecordLength + 1);
   long count = 0;
-  int rc = kExitOk;
-  output_writeback sending{out};
+  output_writeback sending{job->out};
   for (;;) {
     uint32_t len = 0;
-    int st = brfnext(r, buf.data(), buf.size(), &len);
-    if (st == BRF_EOF) break;
+    int st = brfnext(job->rcb, buf.data(), buf.size(), &len);
+    if (st == BRF_EOF) return count;
     if (st != BRF_OK && st != BRF_LOCK_REFUSED) {  // 20: delivered, held by another process
       fprintf(stderr, "Status was %d\n", st);
-      rc = kExitFailed;
-      break;
+      return -1;
     }
     if (const char* why = line_refusal(buf.data(), len)) {
       fprintf(stderr, "Record %ld at seek %lld %s: it cannot be one line of a flat file\n", count + 1,
-              static_cast<long long>(r->last_seek), why);
-      rc = kExitFailed;
-      break;
+              static_cast<long long>(job->rcb->last_seek), why);
+      return -1;
     }
-    if (fwrite(buf.data(), 1, len, out) != len || fputc('\n', out) == EOF || !sending.add(len + 1)) {
-      fprintf(stderr, "Can't write output file (%s): %s\n", base.c_str(), strerror(errno));
-      rc = kExitFailed;
-      break;
+    if (fwrite(buf.data(), 1, len, job->out) != len || fputc('\n', job->out) == EOF || !sending.add(len + 1)) {
+      fprintf(stderr, "Can't write output file (%s): %s\n", job->base.c_str(), strerror(errno));
+      return -1;
     }
     ++count;
   }
-  brfdeaccess(r);
-  brfclose(f);
-  // The output is on disk before it takes the flat file's name; the flock
-  // taken on it goes with the close, after the rename.
-  if (rc == kExitOk && (fflush(out) != 0 || os_sys.fsync(fileno(out)) != 0)) {
-    fprintf(stderr, "Can't write output file (%s): %s\n", base.c_str(), strerror(errno));
-    rc = kExitFailed;
+}
+
+// The output on disk, then under the flat file's name; the flock taken on
+// it goes with the close, after the rename.
+bool put_export_in_place(export_job* job) {
+  if (fflush(job->out) != 0 || os_sys.fsync(fileno(job->out)) != 0) {
+    fprintf(stderr, "Can't write output file (%s): %s\n", job->base.c_str(), strerror(errno));
+    return false;
   }
-  if (rc == kExitOk && os_sys.rename(tmp.c_str(), base.c_str()) != 0) {
-    fprintf(stderr, "Can't create output file (%s): %s\n", base.c_str(), strerror(errno));
-    rc = kExitFailed;
+  if (os_sys.rename(job->tmp.c_str(), job->base.c_str()) != 0) {
+    fprintf(stderr, "Can't create output file (%s): %s\n", job->base.c_str(), strerror(errno));
+    return false;
   }
-  if (rc != kExitOk) os_sys.unlink(tmp.c_str());
-  fclose(out);
-  flat_temp_guard(nullptr);
-  if (rc != kExitOk) return rc;
+  job->tmp.clear();
+  return true;
+}
+
+}  // namespace
+
+int brf2flat_run(const char* name) {
+  export_job job;
+  job.base = brf_strip_ext(name);
+  int status = 0;
+  job.file = job.base.empty() ? nullptr : open_for_export(&status, job.base.c_str());
+  if (!job.file || job.file->hdr.version == kVersionUnread) {
+    fprintf(stderr, "Can not open file \"%s\"\n", job.base.c_str());
+    return kExitFailed;
+  }
+  job.out = create_export_temp(job.base, &job.tmp);
+  if (!job.out) {
+    job.tmp.clear();  // create_export_temp removed it
+    fprintf(stderr, "Can't create output file (%s)\n", job.base.c_str());
+    return kExitFailed;
+  }
+  setvbuf(job.out, job.out_buf.data(), _IOFBF, job.out_buf.size());
+  job.rcb = brfaccess(&status, job.file, 0, false);
+  if (!job.rcb) {
+    fprintf(stderr, "Can't brfacces file \"%s\"\n", job.base.c_str());
+    return kExitFailed;
+  }
+  const long count = export_records(&job);
+  job.close_source();
+  if (count < 0 || !put_export_in_place(&job)) return kExitFailed;
   printf("%s - %ld records\n", name, count);
   return kExitOk;
 }
@@ -268,106 +291,148 @@ int put_in_place(const std::string& tmp_dat, const std::string& dat, int hold) {
 
 }  // namespace
 
-int flat2brf_run(const char* name) {
-  std::string base = brf_strip_ext(name);
-  FILE* in = base.empty() ? nullptr : os_sys.fopen(base.c_str(), "rb");
-  if (!in) {
-    fprintf(stderr, "Cannot open \"%s\" for input\n", base.c_str());
-    return kExitFailed;
+namespace {
+
+// What an import holds: the input, the temporary pair and the descriptor
+// that holds the pair's name. Its end lets go of whatever is still held
+// and removes a temporary that was not put in place, so every early return
+// of the import cleans up here, once.
+struct import_job {
+  std::string base, dat;
+  FILE* in = nullptr;
+  BRF_FILE* file = nullptr;
+  BRF_RCB* rcb = nullptr;
+  std::string tmp_dat;  // set once the temporary is this run's own
+  int hold = -1;
+  bool guarded = false;  // a signal that ends the import removes tmp_dat
+
+  import_job() = default;
+  import_job(const import_job&) = delete;
+  import_job& operator=(const import_job&) = delete;
+  ~import_job() {
+    close_pair();
+    if (!tmp_dat.empty()) os_sys.unlink(tmp_dat.c_str());
+    if (hold >= 0) close(hold);
+    if (guarded) flat_temp_guard(nullptr);
   }
-  std::string dat = base + ".dat";
+  // The record handle, the pair and the input, in that order.
+  void close_pair() {
+    if (rcb) brfdeaccess(rcb);
+    if (file) brfclose(file);
+    if (in) fclose(in);
+    rcb = nullptr, file = nullptr, in = nullptr;
+  }
+};
+
+// The input opened and the target checked: no data file of the name yet,
+// and not one that keeps no header.
+bool open_import(import_job* job) {
+  job->in = job->base.empty() ? nullptr : os_sys.fopen(job->base.c_str(), "rb");
+  if (!job->in) {
+    fprintf(stderr, "Cannot open \"%s\" for input\n", job->base.c_str());
+    return false;
+  }
   int status = 0;
-  if (BRF_FILE* old = brfopen(&status, base.c_str(), BRF_NO_KEYS, 0, false)) {
+  if (BRF_FILE* old = brfopen(&status, job->base.c_str(), BRF_NO_KEYS, 0, false)) {
     brfclose(old);
-    fclose(in);
-    fprintf(stderr, "Output file \"%s\" already exists.\n", dat.c_str());
-    return kExitFailed;
+    fprintf(stderr, "Output file \"%s\" already exists.\n", job->dat.c_str());
+    return false;
   }
   // Lines would become records behind a header, which the file manager reads
   // as a record of a file that keeps none.
-  if (anal_layout l; store_hooks.anal_headerless && store_hooks.anal_headerless(base.c_str(), &l)) {
-    fclose(in);
-    fprintf(stderr, "Can not import into \"%s\": it keeps no header (%s)\n", dat.c_str(), l.what);
-    return kExitFailed;
+  if (anal_layout l; store_hooks.anal_headerless && store_hooks.anal_headerless(job->base.c_str(), &l)) {
+    fprintf(stderr, "Can not import into \"%s\": it keeps no header (%s)\n", job->dat.c_str(), l.what);
+    return false;
   }
-  // The records go into this process's temporary pair, which takes the data
-  // file's name only when the last one is written.
-  flat_temp_remove_stale(base, kFlatImportTag, ".dat");
-  const std::string tmp_dat = flat_temp_name(base, kFlatImportTag, ".dat");
+  return true;
+}
+
+// This process's temporary pair, created, held and guarded, with its record
+// handle ready for the first record; it takes the data file's name only
+// when the last one is written.
+bool create_import_pair(import_job* job) {
+  flat_temp_remove_stale(job->base, kFlatImportTag, ".dat");
+  const std::string tmp_dat = flat_temp_name(job->base, kFlatImportTag, ".dat");
   const std::string tmp_base = tmp_dat.substr(0, tmp_dat.size() - 4);
   os_sys.unlink(tmp_dat.c_str());  // this pid's own, from a run that was killed
-  BRF_FILE* f = brfopen(&status, tmp_base.c_str(), BRF_NO_KEYS | BRF_CREATE, 0, true);
-  const int hold = f && status == BRF_NOT_FOUND_FILE ? flat_temp_hold(tmp_dat) : -1;
-  if (hold < 0) {
-    if (f) brfclose(f);
-    if (f && status == BRF_NOT_FOUND_FILE) os_sys.unlink(tmp_dat.c_str());
-    fclose(in);
-    fprintf(stderr, "Can not create file \"%s\"\n", dat.c_str());
-    return kExitFailed;
+  int status = 0;
+  job->file = brfopen(&status, tmp_base.c_str(), BRF_NO_KEYS | BRF_CREATE, 0, true);
+  if (job->file && status == BRF_NOT_FOUND_FILE) {
+    job->tmp_dat = tmp_dat;
+    job->hold = flat_temp_hold(tmp_dat);
+  }
+  if (job->hold < 0) {
+    fprintf(stderr, "Can not create file \"%s\"\n", job->dat.c_str());
+    return false;
   }
   flat_temp_guard(tmp_dat.c_str());
-  auto fail = [&](BRF_RCB* r) {
-    if (r) brfdeaccess(r);
-    brfclose(f);
-    fclose(in);
-    os_sys.unlink(tmp_dat.c_str());
-    close(hold);
-    flat_temp_guard(nullptr);
-    return kExitFailed;
-  };
-  BRF_RCB* r = brfaccess(&status, f, 0, false);
-  if (!r) {
-    fprintf(stderr, "Can't brfacces file \"%s\"\n", dat.c_str());
-    return fail(nullptr);
+  job->guarded = true;
+  job->rcb = brfaccess(&status, job->file, 0, false);
+  if (!job->rcb) {
+    fprintf(stderr, "Can't brfacces file \"%s\"\n", job->dat.c_str());
+    return false;
   }
-  if (brf_upd_ver(f) != BRF_OK) {
-    fprintf(stderr, "Can't initialize file \"%s\"\n", dat.c_str());
-    return fail(r);
+  if (brf_upd_ver(job->file) != BRF_OK) {
+    fprintf(stderr, "Can't initialize file \"%s\"\n", job->dat.c_str());
+    return false;
   }
-  // Nothing else can open the new file: records go out in large writes.
-  brf_bulk bulk;
-  if (brf_bulk_ok(f) && brf_bulk_begin(&bulk, f) != BRF_OK) {
-    fprintf(stderr, "Can't initialize file \"%s\"\n", dat.c_str());
-    return fail(r);
-  }
-  line_reader lines(in);
+  return true;
+}
+
+// Every line of the input as a record; the count written, -1 on failure
+// (said on stderr).
+long import_lines(import_job* job, brf_bulk* bulk) {
+  line_reader lines(job->in);
   long count = 0;
   long lineno = 0;
   for (;;) {
     const uint8_t* text = nullptr;
     size_t len = 0;
     int got = lines.next(&text, &len);
-    if (got == 0) break;
+    if (got == 0) return count;
     ++lineno;
     if (got == -1) {
-      fprintf(stderr, "Read error on \"%s\" at line %ld: %s\n", base.c_str(), lineno, strerror(errno));
-      return fail(r);
+      fprintf(stderr, "Read error on \"%s\" at line %ld: %s\n", job->base.c_str(), lineno, strerror(errno));
+      return -1;
     }
     for (int i = 0; i < 2 && len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n'); ++i) --len;
     if (got == -2 || len > kFlatMaxLine) {
-      fprintf(stderr, "Line %ld of \"%s\" is longer than 3000 bytes: not imported\n", lineno, base.c_str());
-      return fail(r);
+      fprintf(stderr, "Line %ld of \"%s\" is longer than 3000 bytes: not imported\n", lineno, job->base.c_str());
+      return -1;
     }
     if (len == 0) continue;  // no record
-    int st = put_record(r, &bulk, text, static_cast<uint32_t>(len));
-    if (st != BRF_OK) {
+    if (int st = put_record(job->rcb, bulk, text, static_cast<uint32_t>(len)); st != BRF_OK) {
       fprintf(stderr, "Status was %d\n", st);
-      return fail(r);
+      return -1;
     }
     ++count;
   }
+}
+
+}  // namespace
+
+int flat2brf_run(const char* name) {
+  import_job job;
+  job.base = brf_strip_ext(name);
+  job.dat = job.base + ".dat";
+  if (!open_import(&job) || !create_import_pair(&job)) return kExitFailed;
+  // Nothing else can open the new file: records go out in large writes.
+  brf_bulk bulk;
+  if (brf_bulk_ok(job.file) && brf_bulk_begin(&bulk, job.file) != BRF_OK) {
+    fprintf(stderr, "Can't initialize file \"%s\"\n", job.dat.c_str());
+    return kExitFailed;
+  }
+  const long count = import_lines(&job, &bulk);
+  if (count < 0) return kExitFailed;
   if (bulk.file) {
     if (int st = brf_bulk_flush(&bulk)) {
       fprintf(stderr, "Status was %d\n", st);
-      return fail(r);
+      return kExitFailed;
     }
   }
-  brfdeaccess(r);
-  brfclose(f);
-  fclose(in);
-  const int rc = put_in_place(tmp_dat, dat, hold);
-  close(hold);
-  flat_temp_guard(nullptr);
+  job.close_pair();
+  const int rc = put_in_place(job.tmp_dat, job.dat, job.hold);
+  job.tmp_dat.clear();  // in place, or removed by put_in_place
   if (rc != kExitOk) return rc;
   printf("%s - %ld records\n", name, count);
   return kExitOk;

@@ -16,7 +16,7 @@ struct store_hook_table {
   // fm_register_hooks). Empty: every file is taken to have a header.
   bool (*anal_headerless)(const char* base, anal_layout* out);
   // Whether the user asked to break off a lock wait (the debugger's break
-  // request, tools_register_hooks). Empty: no break is ever requested.
+  // request, editors_register_hooks). Empty: no break is ever requested.
   bool (*lock_break_requested)();
   // The lock wait's status line (the window manager's, screen_register_hooks:
   // on stderr until the window manager has started). Empty: the line goes to

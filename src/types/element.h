@@ -12,6 +12,7 @@
 namespace kivo {
 
 constexpr size_t kElementSize = 592;
+constexpr size_t kElemNameLen = 22;
 
 // Offsets of the ELEMENT record (width in the comment).
 enum : size_t {
@@ -67,6 +68,16 @@ enum : size_t {
   ELEM_FIELD_BYTES = 589  // 3
 };
 static_assert(ELEM_FIELD_BYTES + 3 == kElementSize);
+static_assert(ELEM_NAME + kElemNameLen == ELEM_KIND);
+
+// `ELEM_KIND`, as the FIELD record's kind.
+enum : uint8_t {
+  ELEM_KIND_DOMAIN = 1,      // a field of a domain
+  ELEM_KIND_GROUP = 2,       // a group header over the fields up to its last member
+  ELEM_KIND_NO_STORAGE = 3,  // no storage of its own
+  ELEM_KIND_SUBSTRING = 4,   // a part of its base
+  ELEM_KIND_SYNONYM = 5      // another name of its base
+};
 
 constexpr size_t kMaskLen = 60;
 

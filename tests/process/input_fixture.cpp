@@ -21,6 +21,7 @@
 #include "compiler/pcb.h"
 #include "compiler/pl.h"
 #include "design/design.h"
+#include "editors/se_edit.h"
 #include "fm/fm.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -36,7 +37,6 @@
 #include "process/pi.h"
 #include "process/process.h"
 #include "process/startup.h"
-#include "tools/se_edit.h"
 #include "types/cnv.h"
 
 using namespace kivo;

@@ -155,7 +155,7 @@ TEST_F(QueryProc, SuspendHeaderEqualsGoldenBytes) {
   memcpy(p.invoc.b + INVOC_RNG_AP, "TST", 3);
   memset(p.invoc.b + INVOC_RNG_NAM, ' ', 30), memcpy(p.invoc.b + INVOC_RNG_NAM, "REGION REPORT", 13);
   p.invoc.b[INVOC_B99] = 'Y', p.invoc.b[INVOC_B100] = 2;
-  st_le32(p.invoc.b, INVOC_CNSTR_COUNT, 3), st_le32(p.invoc.b, INVOC_CNSTR_VLEN, 17);
+  st_le32(p.invoc.b, INVOC_CNSTR_CNT, 3), st_le32(p.invoc.b, INVOC_CNSTR_LEN, 17);
   uint8_t h[kQpHdrLen];
   qp_susp_hdr(&p, h);
   bytes want(kQpHdrLen, 0);
@@ -300,7 +300,7 @@ TEST_F(QueryProc, EditorsLoopByEndCode) {
       std::string cn;
       const auto* f = static_cast<const cnstr_fld*>(ih_get(HK_CNSTR_FLDS, ld_le32(v->b, INVOC_CNSTR_FLDS)));
       const auto* s = static_cast<const uint8_t*>(ih_get(HK_CNSTR_SEGS, ld_le32(v->b, INVOC_CNSTR_SEGS)));
-      for (uint32_t i = 0; f && s && i < ld_le32(v->b, INVOC_CNSTR_COUNT); ++i)
+      for (uint32_t i = 0; f && s && i < ld_le32(v->b, INVOC_CNSTR_CNT); ++i)
         cn += std::to_string(ld_le16(s + 6 * i, 2)) + ":" + std::string(reinterpret_cast<char*>(f[i].addr), f[i].len) +
               " ";
       if (!cn.empty())

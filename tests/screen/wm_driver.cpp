@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "../fixtures/kivo_fixture.h"
+#include "editors/remote_term.h"
 #include "fm/fm.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -36,7 +37,6 @@
 #include "screen/tm_input.h"
 #include "screen/wm_region.h"
 #include "screen/wm_show.h"
-#include "tools/remote_term.h"
 #include "types/element.h"
 
 using namespace kivo;
@@ -120,11 +120,11 @@ void play(const char* path) {
     w >> cmd;
     if (cmd == "srf") {
       SRF_BLK b{0, 0, 0};
-      g_main = WM__CREATE_SRF(&b, com.sys_scope);
+      g_main = WM_CREATE_SRF(&b, com.sys_scope);
     } else if (cmd == "wnd" && w >> r >> c >> n >> m) {
       WND_BLK b;
       INIT_WND(&b, r, c, n, m, 0);
-      g_wnd = WM__ATTACH(&b, g_main, com.sys_scope);
+      g_wnd = WM_ATTACH(&b, g_main, com.sys_scope);
     } else if (cmd == "region" && std::getline(w >> std::ws, rest)) {
       rest.resize(size_t(g_wnd->blk.rows * g_wnd->blk.cols), ' ');
       wm_write_reg(g_wnd, reinterpret_cast<const uint8_t*>(rest.data()), {}, {});

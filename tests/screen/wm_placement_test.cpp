@@ -19,7 +19,7 @@ void place(TSRF* s, std::initializer_list<placement> rows) {
   for (const placement& r : rows) {
     WND_BLK b;
     INIT_WND(&b, r.row, r.col, r.rows, r.cols, 0);
-    TWND* w = WM__ATTACH(&b, s, 1);
+    TWND* w = WM_ATTACH(&b, s, 1);
     SCOPED_TRACE(testing::Message() << r.row << "," << r.col << " " << r.rows << "x" << r.cols);
     if (!r.want_row) {
       EXPECT_EQ(w, nullptr);
@@ -80,7 +80,7 @@ TEST_F(WmPlacement, BadRequestsAreSystemErrors) {
   WND_BLK b;
   INIT_WND(&b, 1, 1, 10, 20, 7);
   b.reg_rows = 3, b.reg_cols = 6, b.scroll_type = 1;  // 3 x 3 cells of 3 x 6
-  TWND* w = WM__ATTACH(&b, s, 1);
+  TWND* w = WM_ATTACH(&b, s, 1);
   ASSERT_NE(w, nullptr);
   EXPECT_TRUE(w->reg_rows_n == 3 && w->reg_cols_n == 3 && w->grid_h == 9 && w->grid_w == 18);
 }

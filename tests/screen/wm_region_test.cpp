@@ -25,7 +25,7 @@ class WmRegionFix : public WmFresh {
     WND_BLK b;
     INIT_WND(&b, 1, 1, rows, cols, 0);
     b.scroll_type = type, b.reg_rows = rr, b.reg_cols = rc;
-    return WM__ATTACH(&b, srf(0, 0), 1);
+    return WM_ATTACH(&b, srf(0, 0), 1);
   }
   TREG* write(TWND* w, uint16_t no, int32_t rows, std::span<const TITM> items = {},
               std::span<const CHR_BLK> chrs = {}) {

@@ -49,7 +49,7 @@ class WmPaintFix : public WmFresh {
     WND_BLK b;
     INIT_WND(&b, row, col, rows, cols, 0);
     if (type) b.scroll_type = type, b.reg_rows = rr, b.reg_cols = rc;
-    return WM__ATTACH(&b, s ? s : main_, 1);
+    return WM_ATTACH(&b, s ? s : main_, 1);
   }
   static void text(TWND* w, uint16_t no, const std::string& s, int32_t rows = 0) {
     w->reg_no = no;

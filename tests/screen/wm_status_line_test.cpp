@@ -112,7 +112,7 @@ TEST_F(WmStatusLine, OutlineTableOfAPopupWithABoxMatchesEntryByEntry) {
   wnd(main, 2, 2, 3, 5);
   WND_BLK b;
   INIT_WND(&b, 5, 10, 4, 20, 1);
-  TWND* w = WM__ATTACH(&b, pop, 1);
+  TWND* w = WM_ATTACH(&b, pop, 1);
   CHR_BLK box{0, 1, 1, 3, 10, CHR_BOX_RUN | 0x40, 0, 0, 0};
   ASSERT_TRUE(wm_write_reg(w, reinterpret_cast<const uint8_t*>(std::string(80, ' ').data()), {}, {&box, 1}));
   pop->ORIGIN = {-1, 0};

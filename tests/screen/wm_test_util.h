@@ -37,12 +37,12 @@ class WmFresh : public Fresh {
   kivo_test::hook_snapshot all_;  // what screen_register_hooks fills goes back
   TSRF* srf(int32_t rows, int32_t cols, uint32_t scope = 1) {
     SRF_BLK b{0, rows, cols};
-    return WM__CREATE_SRF(&b, scope);
+    return WM_CREATE_SRF(&b, scope);
   }
   TWND* wnd(TSRF* s, int32_t row, int32_t col, int32_t rows, int32_t cols, uint32_t scope = 1) {
     WND_BLK b;
     INIT_WND(&b, row, col, rows, cols, 0);
-    return WM__ATTACH(&b, s, scope);
+    return WM_ATTACH(&b, s, scope);
   }
 };
 

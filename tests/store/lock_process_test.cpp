@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "../fixtures/hook_override.h"
+#include "editors/editors.h"
 #include "foundation/foundation.h"
 #include "store/brf_status.h"
 #include "store/data_file.h"
 #include "store/lock.h"
 #include "store/store.h"
 #include "store_test_util.h"
-#include "tools/tools.h"
 
 namespace kivo {
 namespace {
@@ -59,7 +59,7 @@ class Locks : public ::testing::Test {
  protected:
   void SetUp() override {
     com_fill(0, nullptr);
-    tools_register_hooks();  // the user's break request reaches the lock wait
+    editors_register_hooks();  // the user's break request reaches the lock wait
     hooks_.set(foundation_seams.err_presenter, test::quiet_presenter);
     fd_cache_after_fork();
     base_ = dir_.file("d");
@@ -124,7 +124,7 @@ class Locks : public ::testing::Test {
   scratch_dir dir_;
   std::string base_;
   uint32_t rec_[2] = {};
-  kivo_test::hook_snapshot all_;  // what tools_register_hooks fills goes back too
+  kivo_test::hook_snapshot all_;  // what editors_register_hooks fills goes back too
   kivo_test::hook_overrides hooks_;
 };
 
