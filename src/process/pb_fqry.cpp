@@ -339,10 +339,9 @@ PCF_SCB* cnstr_block(ACTIVE_QRY* q, const QP_SUSP& s) {
   return b;
 }
 
-}  // namespace
-
-int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cns) {
-  *rng = *cns = nullptr;
+// The query's own process block, bound to the query's module; 0 when the
+// process or its module cannot be had.
+int bind_query_pcb(ACTIVE_QRY* q) {
   PCB* p = &q->pcb;
   memset(static_cast<void*>(p), 0, sizeof *p);
   for (PCB*& o : p->pcb_saa_owner) o = p;
@@ -353,6 +352,50 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
   memcpy(p->invoc.proc_nam(), q->proc, 30), p->invoc.set_proc_type(PT_QUERY);
   if (!pl_get(p, 0) || !p->pcb_em) return 0;
   q->em = p->pcb_em;
+  return 1;
+}
+
+// The query's PCF stream is the query's, at its level: it is read again
+// by later openers after the one that built it has ended.
+void open_files_at_query_scope(ACTIVE_QRY* q) {
+  struct keep {
+    uint32_t saved = com.subproc_scope;
+    ~keep() { com.subproc_scope = saved; }
+  } k;
+  com.subproc_scope = q->scope;
+  pi_open_fi_run(&q->pcb);
+}
+
+// The query's identifier file when the module names an alternate file; 0
+// after a failure already reported.
+int attach_alt_file(ACTIVE_QRY* q) {
+  EM* em = q->em;
+  PCB* p = &q->pcb;
+  char name[8];
+  memcpy(name, em->em_alt_fi, 8);
+  uint8_t key[CFI_LEN] = {};
+  memcpy(key + FDB_AP, em->em_alt_ap, 3), memcpy(key + FDB_NAME, name, 8);
+  // The file block is the area the compiled record names (the file's second number).
+  const uint8_t* c = pi_get_cfi(em, key);
+  const uint32_t n = c ? cfi_view(c).fb_area() : 0;
+  auto* fb = n && n <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(p->pcb_areas[n]) : nullptr;
+  if (!fb || !fb->arb) {
+    sys_err(kModule, __LINE__, "alternate file %.8s of %.30s not open", name, q->proc);
+    return 0;
+  }
+  FAD fad{nullptr, nullptr};
+  ARB* alt = FM_ATTACH(fb->arb, &fad, q->scope);
+  if (!alt) return checkstat(fb->arb->arb_stat, "can't attach alternate file", kModule, __LINE__), 0;
+  alt->arb_rec = fb->arb->arb_rec, q->id_arb = alt;
+  return 1;
+}
+
+}  // namespace
+
+int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cns) {
+  *rng = *cns = nullptr;
+  if (!bind_query_pcb(q)) return 0;
+  PCB* p = &q->pcb;
   FDB fdb;
   ARB* a = open_susp(q, qblk, &fdb);
   if (!a) return 0;
@@ -375,37 +418,11 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
   EM* em = q->em;
   for (uint32_t i = 0; i <= em->em_area_cnt; ++i) em->em_area_addr[i] = p->pcb_areas[i];
   em->em_bound_pcb = p;
-  {
-    // The query's PCF stream is the query's, at its level: it is read again
-    // by later openers after the one that built it has ended.
-    struct keep {
-      uint32_t saved = com.subproc_scope;
-      ~keep() { com.subproc_scope = saved; }
-    } k;
-    com.subproc_scope = q->scope;
-    pi_open_fi_run(p);
-  }
+  open_files_at_query_scope(q);
   // The query's identifier file: the alternate file, else the PCF stream.
   q->pcf_arb = p->pcb_pcf_arb;
   q->id_arb = q->pcf_arb;
-  if (!is_blank(em->em_alt_ap, 3)) {
-    char name[8];
-    memcpy(name, em->em_alt_fi, 8);
-    uint8_t key[CFI_LEN] = {};
-    memcpy(key + FDB_AP, em->em_alt_ap, 3), memcpy(key + FDB_NAME, name, 8);
-    // The file block is the area the compiled record names (the file's second number).
-    const uint8_t* c = pi_get_cfi(em, key);
-    const uint32_t n = c ? cfi_view(c).fb_area() : 0;
-    auto* fb = n && n <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(p->pcb_areas[n]) : nullptr;
-    if (!fb || !fb->arb) {
-      sys_err(kModule, __LINE__, "alternate file %.8s of %.30s not open", name, q->proc);
-      return 0;
-    }
-    FAD fad{nullptr, nullptr};
-    ARB* alt = FM_ATTACH(fb->arb, &fad, q->scope);
-    if (!alt) return checkstat(fb->arb->arb_stat, "can't attach alternate file", kModule, __LINE__), 0;
-    alt->arb_rec = fb->arb->arb_rec, q->id_arb = alt;
-  }
+  if (!is_blank(em->em_alt_ap, 3) && !attach_alt_file(q)) return 0;
   char prof[31] = {};
   memcpy(prof, s.hdr + QH_PROFILE, 30);
   p->pcb_profile = const_cast<uint8_t*>(pi_get_dprof(prof, com.cur_db));
