@@ -378,6 +378,48 @@ void insert(se_ed_blk* ed) {
   asm_scr(ed);
 }
 
+namespace {
+
+// The line on its row in editing, holding the replaced text; its row.
+int open_for_edit(se_ed_blk* ed, se_line* l, const std::vector<char>& line) {
+  if (const uint32_t n = se_line_no(ed, l); n < ed->first_shown || n >= ed->first_shown + uint32_t(ed->srows))
+    se_center_around_line(ed, 0, l);
+  const int row = 2 + int(se_line_no(ed, l) - ed->first_shown);
+  ed->state = SE_EDIT_LINE;
+  asm_scr(ed, row);
+  copies_from_line(ed, row, line.data());
+  redraw_copies(ed);
+  se_options(ed, "Make Changes to Statement Then Press RETURN                 6)Upper/Lower",
+             "Cancel (Cancel Replace)                                     8)Skip Replacement", true);
+  return row;
+}
+
+// Keys on the line until it is stored, skipped or the replace is cancelled
+// (the record then back as saved).
+se_replace_end edit_until_stored(se_ed_blk* ed, se_line* l, int row, const uint8_t* saved, marks& m, se_pane** page,
+                                 int err, int second) {
+  for (;;) {
+    if (line_key_served(ed, m, page)) continue;
+    const uint32_t k = ed->key;
+    if (k == 6) {
+      flip_case(ed, l->rec, row);
+    } else if (k == 8 || k == LK_CANCEL) {
+      memcpy(l->rec, saved, kStmtSize);
+      return k == 8 ? SE_REPL_SKIP : SE_REPL_END;
+    } else if (k == LK_ENTER) {
+      const row_result r = convert_row(ed, row, l->rec, false, m, &err, &second);
+      if (r == ROW_WARNING) show_warning(ed, page);
+      if (r != ROW_OK) continue;
+      stamp_if_changed(ed, saved, l->rec);
+      return SE_REPL_DONE;
+    } else {
+      ed->beep = true;
+    }
+  }
+}
+
+}  // namespace
+
 se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& line) {
   uint8_t saved[kStmtSize];
   memcpy(saved, l->rec, kStmtSize);
@@ -389,16 +431,7 @@ se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& 
     stamp_if_changed(ed, saved, l->rec);
     return SE_REPL_DONE;
   }
-  // The line on its row in editing, holding the replaced text.
-  if (const uint32_t n = se_line_no(ed, l); n < ed->first_shown || n >= ed->first_shown + uint32_t(ed->srows))
-    se_center_around_line(ed, 0, l);
-  const int row = 2 + int(se_line_no(ed, l) - ed->first_shown);
-  ed->state = SE_EDIT_LINE;
-  asm_scr(ed, row);
-  copies_from_line(ed, row, line.data());
-  redraw_copies(ed);
-  se_options(ed, "Make Changes to Statement Then Press RETURN                 6)Upper/Lower",
-             "Cancel (Cancel Replace)                                     8)Skip Replacement", true);
+  const int row = open_for_edit(ed, l, line);
   marks m{ed, {}};
   se_pane* page = nullptr;
   ed->cur_row = row, ed->cur_col = std::max(err, 1);
@@ -410,26 +443,7 @@ se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& 
     if (second) m.put(row, second, kSecondBits);
     m.put(row, err, kErrBits);
   }
-  se_replace_end end = SE_REPL_DONE;
-  for (;;) {
-    if (line_key_served(ed, m, &page)) continue;
-    const uint32_t k = ed->key;
-    if (k == 6) {
-      flip_case(ed, l->rec, row);
-    } else if (k == 8 || k == LK_CANCEL) {
-      memcpy(l->rec, saved, kStmtSize);
-      end = k == 8 ? SE_REPL_SKIP : SE_REPL_END;
-      break;
-    } else if (k == LK_ENTER) {
-      const row_result r = convert_row(ed, row, l->rec, false, m, &err, &second);
-      if (r == ROW_WARNING) show_warning(ed, &page);
-      if (r != ROW_OK) continue;
-      stamp_if_changed(ed, saved, l->rec);
-      break;
-    } else {
-      ed->beep = true;
-    }
-  }
+  const se_replace_end end = edit_until_stored(ed, l, row, saved, m, &page, err, second);
   ed->state = SE_NORMAL;
   ed->upper = 1;
   asm_scr(ed);
