@@ -545,6 +545,45 @@ int cns_pcf(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, ARB* alt)
   return 1;
 }
 
+namespace {
+
+// The selection's names: the query's application, its files and streams.
+void fill_slct(ACTIVE_QRY* q, const QFI& parm, const QFI& slct) {
+  EM* em = q->em;
+  q->slct.qparm_arb = parm.strm, q->slct.qslct_arb = slct.strm;
+  memcpy(q->slct.ap, q->ap, 3), memcpy(q->slct.ver, q->ver, 2);
+  memcpy(q->slct.pcf_ap, em->em_pcf_ap, 3), q->slct.pcf_id = em->em_pcf_id;
+  memcpy(q->slct.alt_ap, em->em_alt_ap, 3), memcpy(q->slct.alt_fi, em->em_alt_fi, 8);
+  memcpy(q->slct.alt_key, em->em_alt_key, 22);
+  if (auto* fb = static_cast<pi_file_blk*>(q->pcb.pcb_pcf_blk); fb && fb->cfi)
+    memcpy(q->slct.pcf_name, fb->cfi + FDB_NAME, 8);
+}
+
+// The sort's stream, record area and the query's callbacks.
+void fill_sort(ACTIVE_QRY* q, const QFI& sort, uint32_t scope) {
+  QRY_SORT& s = q->sort;
+  s.qsort_arb = sort.strm, s.pcf_arb = q->pcf_arb, s.hold = q->em->em_pcf_hold != 0;
+  s.rec_area = q->pcf_arb ? q->pcf_arb->arb_rec : nullptr, s.rec_len = q->pcf_arb ? q->pcf_arb->arb_len : 0;
+  s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.in_view = in_view, s.ctx = q;
+  s.progress = select_progress, s.interrupt = interrupt;
+  s.wrk_no = q->wrk_no, s.scope = scope;
+  memcpy(s.ap, q->ap, 3);
+}
+
+// The compiled selection bound to the query, and its PCF stream set up.
+int bind_selection(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, ARB* alt) {
+  QRY_SORT& s = q->sort;
+  rloc_qry(q);
+  q->sctx.proc = &q->pcb, q->sctx.slct = &q->slct_pcb;
+  q->sctx.entry_blk = q->slct.entry.blk, q->sctx.entry_off = q->slct.entry.off;
+  const int ok = cns_pcf(q, rng, cns, chain, alt);
+  s.pcf_arb = q->pcf_arb;
+  if (!q->tag_mode && q->id_arb != q->pcf_arb && s.ids.empty()) s.id_len = q->pcf_arb->arb_rec_id_len;
+  return ok;
+}
+
+}  // namespace
+
 ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB* chain) {
   if (!fq_open()) return nullptr;
   const uint32_t scope = ld_le32(qblk, QB_SCOPE);
@@ -565,36 +604,16 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   QFI sort = open_qfi(scope, "QSORT   ", q->ap, q->proc);
   // QTAG is read at the first read, after the build's own level has ended.
   q->qtag = open_qfi(scope, "QTAG    ", q->ap, q->proc, scope);
-  EM* em = q->em;
-  q->slct.qparm_arb = parm.strm, q->slct.qslct_arb = slct.strm;
-  memcpy(q->slct.ap, q->ap, 3), memcpy(q->slct.ver, q->ver, 2);
-  memcpy(q->slct.pcf_ap, em->em_pcf_ap, 3), q->slct.pcf_id = em->em_pcf_id;
-  memcpy(q->slct.alt_ap, em->em_alt_ap, 3), memcpy(q->slct.alt_fi, em->em_alt_fi, 8);
-  memcpy(q->slct.alt_key, em->em_alt_key, 22);
-  if (auto* fb = static_cast<pi_file_blk*>(q->pcb.pcb_pcf_blk); fb && fb->cfi)
-    memcpy(q->slct.pcf_name, fb->cfi + FDB_NAME, 8);
-  QRY_SORT& s = q->sort;
-  s.qsort_arb = sort.strm, s.pcf_arb = q->pcf_arb, s.hold = em->em_pcf_hold != 0;
-  s.rec_area = q->pcf_arb ? q->pcf_arb->arb_rec : nullptr, s.rec_len = q->pcf_arb ? q->pcf_arb->arb_len : 0;
-  s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.in_view = in_view, s.ctx = q;
-  s.progress = select_progress, s.interrupt = interrupt;
-  s.wrk_no = q->wrk_no, s.scope = scope;
-  memcpy(s.ap, q->ap, 3);
-  int ok = q->pcf_arb && parm.strm && slct.strm && sort.strm && cmpl_slct(&q->slct) && cmpl_sort(&s, &q->slct);
-  if (ok) {
-    rloc_qry(q);
-    q->sctx.proc = &q->pcb, q->sctx.slct = &q->slct_pcb;
-    q->sctx.entry_blk = q->slct.entry.blk, q->sctx.entry_off = q->slct.entry.off;
-    ok = cns_pcf(q, rng, cns, chain, alt);
-    s.pcf_arb = q->pcf_arb;
-    if (!q->tag_mode && q->id_arb != q->pcf_arb && s.ids.empty()) s.id_len = q->pcf_arb->arb_rec_id_len;
-  }
+  fill_slct(q, parm, slct);
+  fill_sort(q, sort, scope);
+  int ok = q->pcf_arb && parm.strm && slct.strm && sort.strm && cmpl_slct(&q->slct) && cmpl_sort(&q->sort, &q->slct);
+  if (ok) ok = bind_selection(q, rng, cns, chain, alt);
   if (ok) {
     copy_specs(q, parm.strm, slct.strm, sort.strm);
     ok = fq_add(q);
   }
   close_qfi(parm), close_qfi(slct), close_qfi(sort);
-  q->slct.qparm_arb = q->slct.qslct_arb = nullptr, s.qsort_arb = nullptr;
+  q->slct.qparm_arb = q->slct.qslct_arb = nullptr, q->sort.qsort_arb = nullptr;
   if (!ok) {
     pb_release(q);
     return nullptr;
