@@ -184,30 +184,46 @@ int continue_read(ARB* arb, STRM* s, const caller& c, const rec_id& id) {
   return 0;
 }
 
+// Steers a keyed read the scan restricts: to its first record, or past a
+// position the scan does not allow. False when no record can be had.
+bool steer_scan(ARB* arb, FSCB* f, uint16_t mod) {
+  if (mod & ARB_FIRST) {
+    steer_first(arb, f, ARB_EQUAL);
+    return true;
+  }
+  const int v = verify_pos_req(arb, f);
+  if (v == 0) return false;
+  if (v == 2) steer_verified(arb, f, mod & kKeepMod);
+  else if (v != 1) sys_err("FMREC", __LINE__, "fm_read() - bad position verification");
+  return true;
+}
+
+// The caller's request, armed again for each try of the read.
+struct read_request {
+  uint16_t mod;
+  uint8_t* key;
+  uint16_t key_len;
+  explicit read_request(const ARB* arb) : mod(arb->arb_mod), key(arb->arb_key), key_len(arb->arb_key_len) {}
+  void arm(ARB* arb, uint16_t with_mod) const {
+    arb->arb_mod = with_mod;
+    arb->arb_key = key;
+    arb->arb_key_len = key_len;
+    arb->arb_lock_wait = 0;
+    arb->arb_var_len = 0;
+  }
+};
+
 int scanned_read(ARB* arb, STRM* s, FSCB* f) {
   caller c(arb);
   rec_id id;
   if (c.mod & ARB_MATCH_ID) id.keep(arb);
   bool by_id = c.mod & ARB_REC_ID;
   if (f && !by_id) s->strm_keyno = arb->arb_keyno;
-  if (f && !by_id && steers(f, arb->arb_keyno)) {
-    if (c.mod & ARB_FIRST) {
-      steer_first(arb, f, ARB_EQUAL);
-    } else {
-      int v = verify_pos_req(arb, f);
-      if (v == 0) return fail(arb, FM_NOT_FOUND);
-      if (v == 2) steer_verified(arb, f, c.mod & kKeepMod);
-      else if (v != 1) sys_err("FMREC", __LINE__, "fm_read() - bad position verification");
-    }
-  }
+  if (f && !by_id && steers(f, arb->arb_keyno) && !steer_scan(arb, f, c.mod)) return fail(arb, FM_NOT_FOUND);
   // The scan decides about records held elsewhere: the slot never takes a
   // hold over nor waits on a lock.
-  const uint16_t req_mod = arb->arb_mod;
-  uint8_t* const req_key = arb->arb_key;
-  const uint16_t req_len = arb->arb_key_len;
-  arb->arb_mod = req_mod | ARB_NO_STEAL;
-  arb->arb_lock_wait = 0;
-  arb->arb_var_len = 0;
+  const read_request req(arb);
+  req.arm(arb, req.mod | ARB_NO_STEAL);
   int r = code_read(arb, s);
   for (;;) {
     c.restore();
@@ -229,11 +245,7 @@ int scanned_read(ARB* arb, STRM* s, FSCB* f) {
     }
     if (arb->arb_stat != FM_HELD_SELF || (c.mod & ARB_NO_STEAL)) return 0;
     // Another stream of this session holds it: take the hold over.
-    arb->arb_mod = req_mod & ~ARB_NO_STEAL;
-    arb->arb_key = req_key;
-    arb->arb_key_len = req_len;
-    arb->arb_lock_wait = 0;
-    arb->arb_var_len = 0;
+    req.arm(arb, req.mod & ~ARB_NO_STEAL);
     r = code_read(arb, s);
   }
 }
