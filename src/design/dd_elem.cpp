@@ -75,6 +75,37 @@ void coded_size(int32_t top, uint16_t* size, uint8_t* digits) {
   else *size = 2, *digits = top <= 999 ? 3 : top <= 9999 ? 4 : 5;
 }
 
+// The null text's sign and its digits before the point.
+void scan_null_text(const uint8_t* nt, uint8_t* digits, bool* neg) {
+  *digits = 0;
+  *neg = false;
+  for (size_t i = 0, point = 0; i < 33; ++i) {
+    if (nt[i] == '-') *neg = true;
+    if (nt[i] == '.') point = 1;
+    if (!point && nt[i] >= '0' && nt[i] <= '9') ++*digits;
+  }
+}
+
+// A binary's size: the range its digits hold, widened to its null value and
+// the domain's ranges. 0 after an error already reported (the size is set).
+int size_binary(dd_ctx* ctx, uint8_t* e, const uint8_t* dom, uint8_t decimals, bool is_signed) {
+  const uint8_t* nt = e + ELEM_NULL_TEXT;
+  int64_t lo = 0, hi = 0;
+  elem_digit_range(e[ELEM_HI] + decimals, is_signed, &lo, &hi);
+  int ok = 1;
+  if (!is_blank(nt, 33)) {
+    int64_t v = 0;
+    uint32_t st = 0;
+    if (!bin_etoi(reinterpret_cast<const char*>(nt), &v, nullptr, decimals, 33, 4, is_signed, &st))
+      domain_err(ctx, st, dom), ok = 0;
+    else lo = std::min(lo, v), hi = std::max(hi, v);
+  }
+  for (int r = 0; r < 2; ++r)
+    if (!vfy_dom_rng(ctx, e, dom, r, &lo, &hi)) ok = 0;
+  st_le16(e, ELEM_SIZE, elem_bin_size(lo, hi, is_signed));
+  return ok;
+}
+
 int parse_number(dd_ctx* ctx, uint8_t* e, const uint8_t* dom) {
   const uint8_t sub = dom[DOM_SUB_KIND];
   if (sub == 3) {
@@ -87,14 +118,9 @@ int parse_number(dd_ctx* ctx, uint8_t* e, const uint8_t* dom) {
   if (sub != 1 && sub != 2) return 1;  // type 0, size 0
   const num_mask_scan m = elem_scan_num_mask(reinterpret_cast<const char*>(e + ELEM_MASK), kMaskLen);
   if (m.empty) return field_err(ctx, 100420, e), 0;
-  const uint8_t* nt = e + ELEM_NULL_TEXT;
-  uint8_t null_digits = 0;
-  bool neg = false;
-  for (size_t i = 0, point = 0; i < 33; ++i) {
-    if (nt[i] == '-') neg = true;
-    if (nt[i] == '.') point = 1;
-    if (!point && nt[i] >= '0' && nt[i] <= '9') ++null_digits;
-  }
+  uint8_t null_digits;
+  bool neg;
+  scan_null_text(e + ELEM_NULL_TEXT, &null_digits, &neg);
   e[MELEM_NULL_NEG] = neg;
   e[MELEM_MASK_SIGN] = m.sign;
   e[MELEM_NULL_DIGITS] = null_digits;
@@ -111,20 +137,7 @@ int parse_number(dd_ctx* ctx, uint8_t* e, const uint8_t* dom) {
     return 1;
   }
   e[ELEM_TYPE] = 5;
-  int64_t lo = 0, hi = 0;
-  elem_digit_range(digits + m.decimals, is_signed, &lo, &hi);
-  int ok = 1;
-  if (!is_blank(nt, 33)) {
-    int64_t v = 0;
-    uint32_t st = 0;
-    if (!bin_etoi(reinterpret_cast<const char*>(nt), &v, nullptr, m.decimals, 33, 4, is_signed, &st))
-      domain_err(ctx, st, dom), ok = 0;
-    else lo = std::min(lo, v), hi = std::max(hi, v);
-  }
-  for (int r = 0; r < 2; ++r)
-    if (!vfy_dom_rng(ctx, e, dom, r, &lo, &hi)) ok = 0;
-  st_le16(e, ELEM_SIZE, elem_bin_size(lo, hi, is_signed));
-  return ok;
+  return size_binary(ctx, e, dom, m.decimals, is_signed);
 }
 
 int parse_date(dd_ctx* ctx, uint8_t* e, const uint8_t* dom) {
