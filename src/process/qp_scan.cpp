@@ -115,6 +115,35 @@ struct pick_list {
   int first_row() const { return 4; }
   int shown() const { return std::max(1, R - 5); }
 
+  // Shows the list and reads a key (CANCEL when the input ended). The window
+  // manager moves the cursor itself: the entry is the row it was left on.
+  uint32_t show_and_read(TWND* wnd, bool beep) {
+    if (cur < top) top = cur;
+    if (cur >= top + size_t(shown())) top = cur + 1 - size_t(shown());
+    draw(wnd);
+    SHOW_BLK b{};
+    b.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (beep ? uint32_t(SHOW_BEEP) : 0u));
+    memcpy(b.keymap_name, "DATA ENTRY", 10);
+    b.main_srf = srf->id, b.pop_srf = srf->id;
+    b.curs_type = CURS_MAIN;
+    b.main_pos = {first_row() + int(cur - top), 3};
+    wm_show(&b, nullptr);
+    if (b.curs_type == CURS_MAIN && b.main_pos.row >= first_row()) {
+      const size_t at = top + size_t(b.main_pos.row - first_row());
+      if (at < entries.size() && b.main_pos.row < first_row() + shown()) cur = at;
+    }
+    return b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
+  }
+
+  // A cursor or paging key; false when it cannot move (or is none).
+  bool move(uint32_t key) {
+    if ((key == LK_DOWN || key == LK_TAB) && cur + 1 < entries.size()) return ++cur, true;
+    if ((key == LK_UP || key == LK_BACK_TAB) && cur > 0) return --cur, true;
+    if (key == kScrollNext && top + size_t(shown()) < entries.size()) return top += size_t(shown()), cur = top, true;
+    if (key == kScrollPrev && top > 0) return top -= std::min(top, size_t(shown())), cur = top, true;
+    return false;
+  }
+
   // The key that ended the list: ENTER, END or CANCEL (CANCEL also when the
   // input ended, or when the surface is too small for a list).
   uint32_t run(const std::function<bool(uint32_t key, size_t at)>& act) {
@@ -128,34 +157,11 @@ struct pick_list {
     bool beep = false;
     uint32_t key = LK_CANCEL;
     for (;;) {
-      if (cur < top) top = cur;
-      if (cur >= top + size_t(shown())) top = cur + 1 - size_t(shown());
-      draw(wnd);
-      SHOW_BLK b{};
-      b.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (beep ? uint32_t(SHOW_BEEP) : 0u));
+      key = show_and_read(wnd, beep);
       beep = false;
-      memcpy(b.keymap_name, "DATA ENTRY", 10);
-      b.main_srf = srf->id, b.pop_srf = srf->id;
-      b.curs_type = CURS_MAIN;
-      b.main_pos = {first_row() + int(cur - top), 3};
-      wm_show(&b, nullptr);
-      key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
-      // The window manager moves the cursor itself: the entry is the row it
-      // was left on.
-      if (b.curs_type == CURS_MAIN && b.main_pos.row >= first_row()) {
-        const size_t at = top + size_t(b.main_pos.row - first_row());
-        if (at < entries.size() && b.main_pos.row < first_row() + shown()) cur = at;
-      }
       if (key == LK_CANCEL) break;
-      if ((key == LK_DOWN || key == LK_TAB) && cur + 1 < entries.size()) {
-        ++cur;
-      } else if ((key == LK_UP || key == LK_BACK_TAB) && cur > 0) {
-        --cur;
-      } else if (key == kScrollNext && top + size_t(shown()) < entries.size()) {
-        top += size_t(shown()), cur = top;
-      } else if (key == kScrollPrev && top > 0) {
-        top -= std::min(top, size_t(shown())), cur = top;
-      } else if (key == LK_ENTER || key == LK_END) {
+      if (move(key)) continue;
+      if (key == LK_ENTER || key == LK_END) {
         if (act(key, cur)) break;
         beep = entries.empty();  // nothing to choose or tag
       } else {
