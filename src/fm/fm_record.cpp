@@ -346,6 +346,19 @@ void fm_prefetch_id(const ARB* arb, const uint8_t* id, uint32_t id_len) {
   if (s && id && id_len == 4) uio_prefetch(s, ld_le32(id, 0));
 }
 
+namespace {
+
+// Where the record read next stands: 0 past the end of the key or the
+// scan, 2 to be skipped, 1 taken.
+int next_position(ARB* arb, FSCB* f, uint16_t mod) {
+  if ((mod & ARB_EQUAL) && arb->arb_key && fm_key_cmp(arb) != 0) return 0;
+  const int p = f ? chk_pos(arb, true) : 1;
+  if (p != 0 && p != 1 && p != 2) sys_err("FMREC", __LINE__, "fm_rdnxt() - bad chk_pos status");
+  return p;
+}
+
+}  // namespace
+
 int fm_rdnxt(ARB* arb) {
   STRM* s = prologue(arb);
   if (!s) return 0;
@@ -356,12 +369,11 @@ int fm_rdnxt(ARB* arb) {
   rec_id id;
   if (c.mod & ARB_MATCH_ID) id.keep(arb);
   s->strm_active = kStrmNoPos;
-  uint16_t mod = c.mod;
-  uint32_t wait = c.lock_wait;
-  if (f ? f->fscb_type != FSCB_SORTED : (c.mod & ARB_EQUAL)) {
-    mod |= ARB_NO_STEAL;
-    wait = 0;
-  }
+  // A scan or a keyed run decides about held records itself: the slot
+  // neither takes a hold over nor waits.
+  const bool own_holds = f ? f->fscb_type != FSCB_SORTED : (c.mod & ARB_EQUAL);
+  uint16_t mod = own_holds ? uint16_t(c.mod | ARB_NO_STEAL) : c.mod;
+  uint32_t wait = own_holds ? 0 : c.lock_wait;
   for (;;) {
     arb->arb_mod = mod;
     arb->arb_lock_wait = wait;
@@ -370,10 +382,8 @@ int fm_rdnxt(ARB* arb) {
     uint32_t st = arb->arb_stat;
     if (!delivered(r, arb)) return 0;
     restore_null(arb);
-    if ((c.mod & ARB_EQUAL) && arb->arb_key && fm_key_cmp(arb) != 0) return end_rdnxt(arb, s, r, c.mod, FM_EOF);
-    int p = f ? chk_pos(arb, true) : 1;
+    const int p = next_position(arb, f, c.mod);
     if (p == 0) return end_rdnxt(arb, s, r, c.mod, FM_EOF);
-    if (p != 1 && p != 2) sys_err("FMREC", __LINE__, "fm_rdnxt() - bad chk_pos status");
     if (p == 2 || ((c.mod & ARB_MATCH_ID) && id.differs(arb))) {
       mod |= ARB_NO_STEAL | (r ? 0 : ARB_SKIPPED);
       continue;
