@@ -441,20 +441,25 @@ void item_key(SHOW_BLK* blk, uint32_t k, ARB* msgs) {
   prep_scr(blk, wms.show_msgs);
 }
 
-}  // namespace
-
-int wm_show(SHOW_BLK* blk, ARB* msgs) {
-  if (!blk) return sys_err(kModule, __LINE__, "wm_show - Bad show block"), 0;
+// The show's surfaces and working copy, the screen prepared. A terminal
+// without a keymap cannot be read: the run ends.
+void start_show(SHOW_BLK* blk, ARB* msgs) {
   wms.main = srf_of(blk->main_srf);
   wms.pop = srf_of(blk->pop_srf);
   wms.base = static_cast<TSRF*>(com.base_srf);
   wms.work = *blk;
   prep_scr(blk, msgs);
-  if (!com.no_term && !wms.keymap) {
-    sys_err(kModule, __LINE__, "Keymap Missing for this Terminal/User");
-    wm_finish();
-    exit(kExitNoKeymap);
-  }
+  if (com.no_term || wms.keymap) return;
+  sys_err(kModule, __LINE__, "Keymap Missing for this Terminal/User");
+  wm_finish();
+  exit(kExitNoKeymap);
+}
+
+}  // namespace
+
+int wm_show(SHOW_BLK* blk, ARB* msgs) {
+  if (!blk) return sys_err(kModule, __LINE__, "wm_show - Bad show block"), 0;
+  start_show(blk, msgs);
   for (;;) {
     SHOW_DATA& sd = wms.sd;
     sd.status &= ~uint32_t(KEY_STATUS_TICK | uint32_t(SHOW_BEEP));
