@@ -228,44 +228,60 @@ se_line* se_new_line_before(se_ed_blk* ed, se_line* before, const uint8_t* rec) 
   return node;
 }
 
+namespace {
+
+// The records of the rows shown, as they were before the edit.
+using saved_rows = std::vector<std::pair<se_line*, std::vector<uint8_t>>>;
+
+// Flips upper/lower case: the rows are read back from their copies first.
+void flip_rows_case(se_ed_blk* ed, const saved_rows& saved) {
+  int err = 0, second = 0;
+  for (size_t i = 0; i < saved.size(); ++i) {
+    line_from_copies(ed, int(i) + 2);
+    se_degen_stmt(ed, saved[i].first->rec, &err, &second);
+  }
+  ed->upper = !ed->upper;
+  asm_scr(ed);
+}
+
+// Stores every row shown (accept: without the check); false while a row
+// is refused or warned about.
+bool store_rows(se_ed_blk* ed, const saved_rows& saved, bool accept, marks& m, se_pane** page) {
+  for (size_t i = 0; i < saved.size(); ++i) {
+    const int row = int(i) + 2;
+    uint8_t* rec = saved[i].first->rec;
+    int err = 0, second = 0;
+    const row_result r = convert_row(ed, row, rec, accept, m, &err, &second);
+    stamp_if_changed(ed, saved[i].second.data(), rec);
+    if (r == ROW_WARNING) show_warning(ed, page);
+    if (r != ROW_OK) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void edit(se_ed_blk* ed) {
   ed->state = SE_EDIT_LINE;
   asm_scr(ed);
   memset(ed->dstmt_last, 0, kStmtSize);
   se_options(ed, "", "Return To Save Edited Statements      Cancel (Cancel Changes)    6)Upper/Lower", true);
-  // The records of the rows shown, as they were.
-  std::vector<std::pair<se_line*, std::vector<uint8_t>>> saved;
+  saved_rows saved;
   for (int r = 2; r <= ed->srows + 1; ++r)
     if (se_line* l = se_line_at(ed, r)) saved.push_back({l, std::vector<uint8_t>(l->rec, l->rec + kStmtSize)});
   marks m{ed, {}};
   se_pane* page = nullptr;
-  bool done = false, entered = false;
-  while (!done) {
+  bool entered = false;
+  for (;;) {
     if (line_key_served(ed, m, &page)) continue;
     const uint32_t k = ed->key;
     if (k == 6) {
-      int err = 0, second = 0;
-      for (size_t i = 0; i < saved.size(); ++i) {
-        line_from_copies(ed, int(i) + 2);
-        se_degen_stmt(ed, saved[i].first->rec, &err, &second);
-      }
-      ed->upper = !ed->upper;
-      asm_scr(ed);
+      flip_rows_case(ed, saved);
     } else if (k == LK_CANCEL) {
       for (auto& [l, rec] : saved) memcpy(l->rec, rec.data(), kStmtSize);
-      done = true;
+      break;
     } else if (k == LK_ENTER || k == kKeyAccept) {
-      done = true;
-      for (size_t i = 0; i < saved.size() && done; ++i) {
-        const int row = int(i) + 2;
-        uint8_t* rec = saved[i].first->rec;
-        int err = 0, second = 0;
-        const row_result r = convert_row(ed, row, rec, k == kKeyAccept, m, &err, &second);
-        stamp_if_changed(ed, saved[i].second.data(), rec);
-        if (r == ROW_WARNING) show_warning(ed, &page);
-        if (r != ROW_OK) done = false;
-      }
-      entered = done;
+      if ((entered = store_rows(ed, saved, k == kKeyAccept, m, &page))) break;
     } else {
       ed->beep = true;
     }
