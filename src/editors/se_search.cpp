@@ -263,6 +263,19 @@ int search(se_ed_blk* ed, int replace) {
 
 namespace {
 
+// Shows the occurrence and waits for RETURN, 8 (skip), 9 (all), CANCEL or END.
+uint32_t ask_replace(se_ed_blk* ed, const match& m) {
+  show_match(ed, m.n, m.col);
+  se_options(ed, "RETURN To Perform Replacement               8)Skip Replacement",
+             "CANCEL (Cancel Replace)                     9)Replace All Without Verification", true);
+  for (;;) {
+    se_read(ed);
+    const uint32_t k = ed->key;
+    if (k == LK_ENTER || k == 8 || k == 9 || k == LK_CANCEL || k == LK_END) return k;
+    ed->beep = true;
+  }
+}
+
 // Replaces each occurrence of OLD by NEW in operand fields, confirmed one
 // by one until option 9.
 void replace_all(se_ed_blk* ed) {
@@ -288,16 +301,7 @@ void replace_all(se_ed_blk* ed) {
       continue;
     }
     if (!all) {
-      show_match(ed, m.n, m.col);
-      se_options(ed, "RETURN To Perform Replacement               8)Skip Replacement",
-                 "CANCEL (Cancel Replace)                     9)Replace All Without Verification", true);
-      uint32_t k = 0;
-      for (;;) {
-        se_read(ed);
-        k = ed->key;
-        if (k == LK_ENTER || k == 8 || k == 9 || k == LK_CANCEL || k == LK_END) break;
-        ed->beep = true;
-      }
+      const uint32_t k = ask_replace(ed, m);
       if (k == 8) continue;
       if (k == LK_CANCEL || k == LK_END) return end_replace(ed, false);
       all = k == 9;
