@@ -146,6 +146,35 @@ bool needs_messages(start_mode m) {
   return m == MODE_NORMAL || m == MODE_KEYDEF || m == MODE_DATA_SERVER || m == MODE_ODBC;
 }
 
+// The session's user record; a user the USER file does not know ends the start.
+void load_user() {
+  static uint8_t user_rec[kUserRecLen];
+  const uint32_t st = read_user_rec(user_rec);
+  if (st == 1) return;
+  if (st != USER_UNKNOWN) startup_err(file_failure("can't start USER file", st).c_str(), int(st));
+  char text[128];
+  const cstr uid = os_uid();
+  snprintf(text, sizeof text, "User System ID (%.*s) not found in USER File", int(uid.len), uid.ptr);
+  startup_err(text, int(st));
+}
+
+int run_mode(start_mode mode, INVOC* start, int named, const char* util_file) {
+  switch (mode) {
+    case MODE_NORMAL: return run_normal(start, named);
+    case MODE_KEYDEF: return run_keydef(start, named);
+    case MODE_BOOTSTRAP: return run_bootstrap();
+    case MODE_USAGE: return 1;
+    case MODE_DATA_SERVER: return run_data_server();
+    case MODE_ODBC: return 1;
+    case MODE_EXPORT: return run_export(util_file);
+    case MODE_IMPORT: return run_import(util_file);
+    case MODE_VERIFY: return run_check(util_file, 0);
+    case MODE_ANALYSE: return run_check(util_file, 1);
+    case MODE_REPAIR: return run_repair(util_file);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,15 +190,7 @@ int main(int argc, char** argv) {
   memset(com.cur_db, ' ', sizeof com.cur_db);
   memset(com.cur_ap, ' ', sizeof com.cur_ap);
   memset(com.cur_ver, ' ', sizeof com.cur_ver);
-
-  static uint8_t user_rec[kUserRecLen];
-  if (uint32_t st = read_user_rec(user_rec); st != 1) {
-    if (st != USER_UNKNOWN) startup_err(file_failure("can't start USER file", st).c_str(), int(st));
-    char text[128];
-    const cstr uid = os_uid();
-    snprintf(text, sizeof text, "User System ID (%.*s) not found in USER File", int(uid.len), uid.ptr);
-    startup_err(text, int(st));
-  }
+  load_user();
   pi_init();
   INVOC start = pi_invoc;
   uint8_t mode = MODE_NORMAL;
@@ -187,18 +208,5 @@ int main(int argc, char** argv) {
     report_start_failure(r.text, uint32_t(r.status));
     return r.status;
   }
-  switch (static_cast<start_mode>(mode)) {
-    case MODE_NORMAL: return run_normal(&start, named);
-    case MODE_KEYDEF: return run_keydef(&start, named);
-    case MODE_BOOTSTRAP: return run_bootstrap();
-    case MODE_USAGE: return 1;
-    case MODE_DATA_SERVER: return run_data_server();
-    case MODE_ODBC: return 1;
-    case MODE_EXPORT: return run_export(util_file);
-    case MODE_IMPORT: return run_import(util_file);
-    case MODE_VERIFY: return run_check(util_file, 0);
-    case MODE_ANALYSE: return run_check(util_file, 1);
-    case MODE_REPAIR: return run_repair(util_file);
-  }
-  return 0;
+  return run_mode(static_cast<start_mode>(mode), &start, named, util_file);
 }

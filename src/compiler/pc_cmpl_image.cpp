@@ -65,6 +65,37 @@ bool add_chr(PC_CTX* ctx, uint32_t img, uint32_t row, uint32_t col, uint32_t row
   return true;
 }
 
+// The display length of the field alone decides the item's size; its own
+// conversion is then compiled for that size.
+bool item_size(PC_CTX* ctx, const uint8_t* it, const uint8_t* elem, uint32_t img_cols, uint32_t* rows, uint32_t* cols) {
+  sitm s{};
+  CNV plain{};
+  cv_bld_sitm(&s, elem, nullptr);
+  if (!cv_cmpl(&plain, &s, nullptr))
+    return pc_err(ctx, "item %.22s: conversion status %u", it + IT_FIELD, plain.cnv_status);
+  display_size(it, elem, plain.ext_len, img_cols, rows, cols);
+  return true;
+}
+
+// The screen attributes the item asks for, as a characteristic's bits.
+uint32_t item_attr(const uint8_t* it) {
+  uint32_t attr = 0;
+  if (flag(it, IT_ATTR) || flag(it, IT_ATTR + 3)) attr |= kAttrBold;
+  if (flag(it, IT_ATTR + 2)) attr |= kAttrUnderline;
+  if (flag(it, IT_ATTR + 4)) attr |= kAttrReverse;
+  return attr;
+}
+
+// The compiled item's field: application, name, occurrence and where it lies.
+void name_item_field(CITM& c, const uint8_t* out, const uint8_t* it, uint16_t occ, const EM* em) {
+  const celem_view ce(out + PCF_CELEM);
+  memcpy(c.citm_ap, ce.ap(), 3), memcpy(c.citm_fld, it + IT_FIELD, 22);
+  c.citm_occ = occ;
+  c.citm_elem = ce.elem();
+  c.citm_area = ce.area(), c.citm_off = ce.area_offset();
+  c.citm_itemno = static_cast<uint16_t>(em->em_itm_cnt + 1);
+}
+
 bool item(PC_CTX* ctx, const uint8_t* it, uint32_t img, uint32_t img_rows, uint32_t img_cols, uint32_t* chrs) {
   EM* em = ctx->em;
   const uint16_t occ = ld_le16(it, IT_OCC);
@@ -72,15 +103,8 @@ bool item(PC_CTX* ctx, const uint8_t* it, uint32_t img, uint32_t img_rows, uint3
   if (!pc_fld(reinterpret_cast<const char*>(it + IT_AP), reinterpret_cast<const char*>(it + IT_FIELD),
               pc_occ{occ, occ ? PC_OCC_NUM : PC_OCC_NONE, {}}, out, ctx, elem))
     return false;
-  // The display length of the field alone decides the item's size; its own
-  // conversion is then compiled for that size.
-  sitm s{};
-  CNV plain{};
-  cv_bld_sitm(&s, elem, nullptr);
-  if (!cv_cmpl(&plain, &s, nullptr))
-    return pc_err(ctx, "item %.22s: conversion status %u", it + IT_FIELD, plain.cnv_status);
   uint32_t rows = 1, cols = 1;
-  display_size(it, elem, plain.ext_len, img_cols, &rows, &cols);
+  if (!item_size(ctx, it, elem, img_cols, &rows, &cols)) return false;
   CITM c;
   memset(static_cast<void*>(&c), 0, sizeof c);  // padding too: the record is stored as it lies
   cv_item ci{};
@@ -88,7 +112,7 @@ bool item(PC_CTX* ctx, const uint8_t* it, uint32_t img, uint32_t img_rows, uint3
   ci.rows = rows, ci.cols = cols;
   memset(ci.mask, ' ', sizeof ci.mask);
   ci.entry = flag(it, IT_INPUT), ci.option = ' ';
-  s = sitm{};
+  sitm s{};
   cv_bld_sitm(&s, elem, &ci);
   const cv_area area{static_cast<int32_t>(img_rows), static_cast<int32_t>(img_cols)};
   if (!cv_cmpl(&c.citm_cnv, &s, &area))
@@ -100,20 +124,12 @@ bool item(PC_CTX* ctx, const uint8_t* it, uint32_t img, uint32_t img_rows, uint3
     return pc_err(ctx, "item %.22s at %d/%d does not end inside the image", it + IT_FIELD, ci.row, ci.col);
   c.citm_float[0] = 255;
   c.citm_entry = ci.entry;
-  const celem_view ce(out + PCF_CELEM);
-  memcpy(c.citm_ap, ce.ap(), 3), memcpy(c.citm_fld, it + IT_FIELD, 22);
-  c.citm_occ = occ;
-  c.citm_elem = ce.elem();
-  c.citm_area = ce.area(), c.citm_off = ce.area_offset();
-  c.citm_itemno = static_cast<uint16_t>(em->em_itm_cnt + 1);
+  name_item_field(c, out, it, occ, em);
   c.citm_cnv.int_addr = c.citm_cnv.alt_addr = c.citm_cnv.aux_addr = nullptr, c.citm_cnv.ext_addr = nullptr;
   if (!em_append(em, EM_IT, reinterpret_cast<const uint8_t*>(&c), sizeof c))
     return pc_err(ctx, "item %.22s not written", it + IT_FIELD);
   ++em->em_itm_cnt;
-  uint32_t attr = 0;
-  if (flag(it, IT_ATTR) || flag(it, IT_ATTR + 3)) attr |= kAttrBold;
-  if (flag(it, IT_ATTR + 2)) attr |= kAttrUnderline;
-  if (flag(it, IT_ATTR + 4)) attr |= kAttrReverse;
+  const uint32_t attr = item_attr(it);
   return !attr || add_chr(ctx, img, ci.row, ci.col, rows, cols, attr, ci.row, ci.col, chrs);
 }
 

@@ -42,6 +42,39 @@ bool place(PC_CTX* ctx, const char* ap, const uint8_t* elem, uint32_t* area, uin
   return *area != 0;
 }
 
+// The compiled element: the field's type, place, mask and null source as
+// the interpreter reads them, and the constants of its FL record.
+void fill_celem(PC_CTX* ctx, const uint8_t* elem, const char* at, uint32_t area, uint16_t off, uint8_t* c) {
+  const elem_view el(elem);
+  c[CEL_TYPE] = el.type();
+  c[CEL_SIGNED] = elem[ELEM_SIGNED];
+  st_le16(c, CEL_SIZE, el.size());
+  st_le16(c, CEL_OFF, off);
+  c[CEL_HI] = el.hi();
+  c[CEL_LO] = el.lo();
+  memcpy(c + CEL_MASK, el.mask(), kMaskLen);
+  const uint8_t ind = elem[ELEM_NULL_TEXT];
+  c[CEL_NULL_IND] = ind;
+  c[CEL_NULL_SRC] = ind == ' ' || ind == 0 ? CEL_NULL_NONE
+                    : is_file_field(elem)  ? CEL_NULL_FROM_FILE
+                                           : CEL_NULL_FROM_CONST;
+  st_le16(c, CEL_OCCURS, el.occurs());
+  st_le16(c, CEL_ADDR, static_cast<uint16_t>(area));
+  st_le16(c, CEL_ADDR + 2, off);
+  memcpy(c + CEL_AP, at, 3);
+  memcpy(c + CEL_NAME, el.name(), 22);
+  c[CEL_KIND] = el.kind();
+  memcpy(c + CEL_CODE_LEN, elem + ELEM_CODE_LEN, 2);
+  memcpy(c + CEL_ELEM, elem + ELEM_NUMBER, 4);
+  // The constants of the FL record (read back by key: its own record).
+  uint8_t key[CFLD_LEN] = {};
+  memcpy(key + CFLD_AP, at, 3), memcpy(key + CFLD_NAME, el.name(), 22);
+  if (const uint8_t* r = em_read_key(ctx->em->em_cfld_arb, 0, key)) {
+    memcpy(c + CEL_INIT, r + CFLD_INIT, 4);
+    memcpy(c + CEL_NULL, r + CFLD_NULL, 4);
+  }
+}
+
 }  // namespace
 
 int pc_fld(const char* ap, const char* name, const pc_occ& occ, uint8_t* out, PC_CTX* ctx, uint8_t* elem_out) {
@@ -60,38 +93,10 @@ int pc_fld(const char* ap, const char* name, const pc_occ& occ, uint8_t* out, PC
   const uint32_t fl = pc_fl(ctx, at, elem, area, off);
   if (!fl) return 0;
   if (occ.kind == PC_OCC_NUM && occ.value > 1) off = static_cast<uint16_t>(off + (occ.value - 1u) * size);
-  const elem_view el(elem);
   memset(out, 0, kPcFldOut);
-  out[PCF_KIND] = el.kind();
+  out[PCF_KIND] = elem_view(elem).kind();
   st_le32(out, PCF_FL, fl);
-  uint8_t* c = out + PCF_CELEM;
-  c[CEL_TYPE] = el.type();
-  c[CEL_SIGNED] = elem[ELEM_SIGNED];
-  st_le16(c, CEL_SIZE, size);
-  st_le16(c, CEL_OFF, off);
-  c[CEL_HI] = el.hi();
-  c[CEL_LO] = el.lo();
-  memcpy(c + CEL_MASK, el.mask(), kMaskLen);
-  const uint8_t ind = elem[ELEM_NULL_TEXT];
-  c[CEL_NULL_IND] = ind;
-  c[CEL_NULL_SRC] = ind == ' ' || ind == 0 ? CEL_NULL_NONE
-                    : is_file_field(elem)  ? CEL_NULL_FROM_FILE
-                                           : CEL_NULL_FROM_CONST;
-  st_le16(c, CEL_OCCURS, occurs);
-  st_le16(c, CEL_ADDR, static_cast<uint16_t>(area));
-  st_le16(c, CEL_ADDR + 2, off);
-  memcpy(c + CEL_AP, at, 3);
-  memcpy(c + CEL_NAME, el.name(), 22);
-  c[CEL_KIND] = el.kind();
-  memcpy(c + CEL_CODE_LEN, elem + ELEM_CODE_LEN, 2);
-  memcpy(c + CEL_ELEM, elem + ELEM_NUMBER, 4);
-  // The constants of the FL record (read back by key: its own record).
-  uint8_t key[CFLD_LEN] = {};
-  memcpy(key + CFLD_AP, at, 3), memcpy(key + CFLD_NAME, el.name(), 22);
-  if (const uint8_t* r = em_read_key(ctx->em->em_cfld_arb, 0, key)) {
-    memcpy(c + CEL_INIT, r + CFLD_INIT, 4);
-    memcpy(c + CEL_NULL, r + CFLD_NULL, 4);
-  }
+  fill_celem(ctx, elem, at, area, off, out + PCF_CELEM);
   if (elem_out) memcpy(elem_out, elem, kElementSize);
   return 1;
 }

@@ -425,77 +425,115 @@ void sc_init() {
 
 namespace {
 
-// sc_cmpl_ep on a context without errors.
-int ep_code(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
-  ARB* arb = pc_design(ctx, ctx->ap, PC_DSTMT);
-  if (!arb) return pc_design_absent(ctx, ctx->ap, PC_DSTMT);  // else the error names the file
-  uint8_t key[kStmtKeyPrefix], rec[kStmtSize] = {};
-  memcpy(key, owner, STMT_EP), key[STMT_EP] = ep, memset(key + STMT_EP + 1, ' ', 3);
-  memcpy(rec, key, kStmtKeyPrefix);
-  std::vector<sc_label> labels;
-  std::vector<sc_loop> loops;
-  std::vector<sc_read_loop> reads;
-  g_labels = &labels, g_loops = &loops, g_reads = &reads, g_passed = 0;
-  uint32_t total = 0, count = 0;
-  const uint32_t first_trap = ctx->em->em_trap_cnt + 1;
-  const uint32_t slot = ctx->em->em_toc_cnt;
-  char first_err[sizeof ctx->err_text];
-  PROTO_FULL(arb, 0, rec);
+// The errors of one event point: the count, the first message, the list.
+struct ep_errors {
+  std::vector<sc_error>* errs;
+  uint32_t total = 0;
+  char first[sizeof PC_CTX::err_text] = {};
+  void add(PC_CTX* ctx, const uint8_t* rec, const sc_stmt& st) { collect(ctx, rec, st, errs, &total, first); }
+};
+
+// The statement records of one event point, with the key they share.
+struct ep_scan {
+  uint8_t key[kStmtKeyPrefix];
+  uint8_t rec[kStmtSize] = {};
+  uint8_t ep;
+  uint32_t slot;
+  uint32_t count = 0;
+};
+
+// Compiles every statement of the event point and writes its trap entry;
+// false when an entry could not be written (the context says why).
+bool compile_statements(PC_CTX* ctx, ARB* arb, ep_scan& sc, ep_errors& e) {
+  PROTO_FULL(arb, 0, sc.rec);
   arb->arb_len = kStmtSize, arb->arb_mod = 0;
   bool more = fm_start(arb);
-  for (arb->arb_mod = 0; more && fm_rdnxt(arb) && same_ep(rec, key); ++count) {
-    sc_stmt st{rec, 1, 0};
-    const em_entry at = statement(ctx, rec, &st);
+  for (arb->arb_mod = 0; more && fm_rdnxt(arb) && same_ep(sc.rec, sc.key); ++sc.count) {
+    sc_stmt st{sc.rec, 1, 0};
+    const em_entry at = statement(ctx, sc.rec, &st);
     if (ctx->err_cnt) {
-      collect(ctx, rec, st, errs, &total, first_err);
-      if (ctx->bld.err || total >= kPcErrMax) break;  // the builder cannot go on; the file is full
+      e.add(ctx, sc.rec, st);
+      if (ctx->bld.err || e.total >= kPcErrMax) break;  // the builder cannot go on; the file is full
       continue;
     }
     uint8_t tp[TRAP_LEN] = {};
     st_le16(tp, TRAP_CODE, at.blk), st_le16(tp, TRAP_CODE + 2, at.off);
-    st_le32(tp, TRAP_SEQ, stmt_view(rec).seq()), st_le16(tp, TRAP_EP, ep), st_le16(tp, TRAP_SLOT, slot & 0xFF);
-    if (!append(ctx, EM_TP, tp, TRAP_LEN)) return 0;
+    st_le32(tp, TRAP_SEQ, stmt_view(sc.rec).seq()), st_le16(tp, TRAP_EP, sc.ep);
+    st_le16(tp, TRAP_SLOT, sc.slot & 0xFF);
+    if (!append(ctx, EM_TP, tp, TRAP_LEN)) return false;
     ctx->em->em_trap_cnt++;
   }
   arb->arb_mod = 0;
-  g_labels = nullptr, g_loops = nullptr, g_reads = nullptr;
+  return true;
+}
+
+// Points the record at statement seq of the event point for an error found after the scan.
+sc_stmt at_seq(ep_scan& sc, uint32_t seq) {
+  memcpy(sc.rec, sc.key, kStmtKeyPrefix), st_le32(sc.rec, STMT_SEQ, seq);
+  return sc_stmt{sc.rec, 1, kOpndCol};
+}
+
+// Loops left open and labels never defined, found once the scan is over.
+void report_unclosed(PC_CTX* ctx, ep_scan& sc, const std::vector<sc_loop>& loops,
+                     const std::vector<sc_read_loop>& reads, const std::vector<sc_label>& labels, ep_errors& e) {
   for (const sc_loop& l : loops) {
-    sc_stmt st{rec, 1, kOpndCol};
-    memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, count);
+    const sc_stmt st = at_seq(sc, sc.count);
     pc_err(ctx, "BEG LOOP %.2s without END LOOP", l.index);
-    collect(ctx, rec, st, errs, &total, first_err);
+    e.add(ctx, sc.rec, st);
   }
   for (const sc_read_loop& l : reads) {
-    sc_stmt st{rec, 1, kOpndCol};
-    memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, count);
+    const sc_stmt st = at_seq(sc, sc.count);
     pc_err(ctx, "BEG READ %.8s without END READ", l.file + 3);
-    collect(ctx, rec, st, errs, &total, first_err);
+    e.add(ctx, sc.rec, st);
   }
   for (const sc_label& l : labels) {
     if (l.bound) continue;
-    sc_stmt st{rec, 1, kOpndCol};
-    memcpy(rec, key, kStmtKeyPrefix), st_le32(rec, STMT_SEQ, l.seq);
+    const sc_stmt st = at_seq(sc, l.seq);
     pc_err(ctx, "label %.30s not defined", l.name.c_str());
-    collect(ctx, rec, st, errs, &total, first_err);
+    e.add(ctx, sc.rec, st);
   }
-  if (total) {
-    ctx->err_cnt = total;
-    memcpy(ctx->err_text, first_err, sizeof first_err);
-    return 0;
-  }
-  if (!count) return 1;
-  if (slot >= kMaxSlots) {
+}
+
+// Ends the code and writes the event point's table-of-contents entry.
+int write_toc(PC_CTX* ctx, const ep_scan& sc, uint32_t first_trap) {
+  if (sc.slot >= kMaxSlots) {
     int n = sizeof ctx->proc_nam;
     while (n > 1 && ctx->proc_nam[n - 1] == ' ') --n;
     return pc_err(ctx, "process %.*s: over 256 event points with code", n, ctx->proc_nam);
   }
   if (!bld_end(&ctx->bld, 1).blk) return pc_err(ctx, "end of code not built (status %d)", int{ctx->bld.err});
   uint8_t to[TOC_LEN] = {};
-  to[TOC_EP] = ep, to[TOC_SLOT] = static_cast<uint8_t>(slot);
-  st_le32(to, TOC_FIRST, first_trap), st_le32(to, TOC_LAST, first_trap + count - 1);
+  to[TOC_EP] = sc.ep, to[TOC_SLOT] = static_cast<uint8_t>(sc.slot);
+  st_le32(to, TOC_FIRST, first_trap), st_le32(to, TOC_LAST, first_trap + sc.count - 1);
   if (!append(ctx, EM_TO, to, TOC_LEN)) return 0;
   ctx->em->em_toc_cnt++;
   return 1;
+}
+
+// sc_cmpl_ep on a context without errors.
+int ep_code(PC_CTX* ctx, const uint8_t* owner, uint8_t ep, std::vector<sc_error>* errs) {
+  ARB* arb = pc_design(ctx, ctx->ap, PC_DSTMT);
+  if (!arb) return pc_design_absent(ctx, ctx->ap, PC_DSTMT);  // else the error names the file
+  ep_scan sc;
+  memcpy(sc.key, owner, STMT_EP), sc.key[STMT_EP] = ep, memset(sc.key + STMT_EP + 1, ' ', 3);
+  memcpy(sc.rec, sc.key, kStmtKeyPrefix);
+  sc.ep = ep, sc.slot = ctx->em->em_toc_cnt;
+  std::vector<sc_label> labels;
+  std::vector<sc_loop> loops;
+  std::vector<sc_read_loop> reads;
+  g_labels = &labels, g_loops = &loops, g_reads = &reads, g_passed = 0;
+  const uint32_t first_trap = ctx->em->em_trap_cnt + 1;
+  ep_errors e{errs};
+  const bool written = compile_statements(ctx, arb, sc, e);
+  g_labels = nullptr, g_loops = nullptr, g_reads = nullptr;
+  if (!written) return 0;
+  report_unclosed(ctx, sc, loops, reads, labels, e);
+  if (e.total) {
+    ctx->err_cnt = e.total;
+    memcpy(ctx->err_text, e.first, sizeof e.first);
+    return 0;
+  }
+  return sc.count ? write_toc(ctx, sc, first_trap) : 1;
 }
 
 }  // namespace

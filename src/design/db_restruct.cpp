@@ -382,14 +382,11 @@ int bit_search(restruct_ctx* ctx, uint32_t* number) {
   return 1;
 }
 
-int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
-  if (!(ctx->arb[RC_NEW_FILE] = db_create_memory(INIT_DFI_FDB, "0DN", "Memory element file create")) ||
-      !(ctx->arb[RC_NEW_ELEM] = db_create_memory(INIT_DELEM_FDB, "0DN", "Memory element file create")) ||
-      !(ctx->arb[RC_NEW_INIT] = db_create_memory(INIT_DINIT_FDB, "0DN", "Memory Initial File Create")) ||
-      !(ctx->arb[RC_NEW_TOKEN] = db_create_memory(INIT_DTOKEN_FDB, "0DN", "Memory token file create")) ||
-      !(ctx->arb[RC_OLD_TOKEN] = db_create_memory(INIT_DTOKEN_FDB, "0DO", "Memory token file create")))
-    return 0;
-  uint8_t fi[kFileRecSize] = {};
+namespace {
+
+// The file's record, its numbers searched again when they ran past the
+// numbered range, into the new FILE file.
+int copy_file_rec(const FDB_PATH& path, restruct_ctx* ctx, uint8_t* fi) {
   memcpy(fi + FI_NAME, path.fdb_name, 8);
   if (!dd_read(ctx->arb[RC_FILE], 0, fi, kFileRecSize, false))
     return checkstat(ctx->arb[RC_FILE]->arb_stat, "FILE file read", kModule, __LINE__), 0;
@@ -401,7 +398,12 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   }
   if (!db_put_rec(ctx->arb[RC_NEW_FILE], fi, kFileRecSize, 0))
     return checkstat(ctx->arb[RC_NEW_FILE]->arb_stat, "FILE file write ", kModule, __LINE__), 0;
-  rec_list elems, inits, tokens;
+  return 1;
+}
+
+// The file's elements, numbered with the file, and its initial values.
+int copy_elems_and_inits(const FDB_PATH& path, restruct_ctx* ctx, const uint8_t* fi) {
+  rec_list elems, inits;
   uint8_t from[kElementSize] = {};
   memcpy(from + ELEM_FILE, path.fdb_name, 8);
   if (!dd_scan(ctx->arb[RC_ELEM], 2, from, kElementSize, same_file, &elems))
@@ -417,15 +419,21 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
     if (!memcmp(r.data() + INIT_FILE, path.fdb_name, 8) &&
         !db_put_rec(ctx->arb[RC_NEW_INIT], r.data(), kInitRecMax, r.size()))
       return checkstat(ctx->arb[RC_NEW_INIT]->arb_stat, "Bad elem write", kModule, __LINE__), 0;
-  uint32_t st = 0;
+  return 1;
+}
+
+// The application's tokens into both the new and the old token files; an
+// application without a token file has none.
+int copy_tokens(restruct_ctx* ctx) {
+  rec_list tokens;
   FDB t;
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   INIT_DTOKEN_FDB(&t, kdb, sdb, std::string(ctx->ap, 3).c_str(), std::string(ctx->ver, 2).c_str());
   if (!FM_OPEN(&t, com.proc_scope, kStructOpts, 0x0f, 0x0f)) {
-    st = t.fdb_stat;
+    const uint32_t st = t.fdb_stat;
     if (st != FM_NO_FILE) return checkstat(st, "token file open", kModule, __LINE__), 0;
-    return 1;  // an application without tokens
+    return 1;
   }
   const bool read = all_records(t.fdb_arb, 0, t.fdb_rec_len, &tokens);
   const size_t tlen = t.fdb_rec_len;
@@ -436,6 +444,19 @@ int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
       if (!db_put_rec(ctx->arb[slot], r.data(), tlen, r.size() == tlen ? 0 : r.size()))
         return checkstat(ctx->arb[slot]->arb_stat, "Bad token write", kModule, __LINE__), 0;
   return 1;
+}
+
+}  // namespace
+
+int bld_new_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
+  if (!(ctx->arb[RC_NEW_FILE] = db_create_memory(INIT_DFI_FDB, "0DN", "Memory element file create")) ||
+      !(ctx->arb[RC_NEW_ELEM] = db_create_memory(INIT_DELEM_FDB, "0DN", "Memory element file create")) ||
+      !(ctx->arb[RC_NEW_INIT] = db_create_memory(INIT_DINIT_FDB, "0DN", "Memory Initial File Create")) ||
+      !(ctx->arb[RC_NEW_TOKEN] = db_create_memory(INIT_DTOKEN_FDB, "0DN", "Memory token file create")) ||
+      !(ctx->arb[RC_OLD_TOKEN] = db_create_memory(INIT_DTOKEN_FDB, "0DO", "Memory token file create")))
+    return 0;
+  uint8_t fi[kFileRecSize] = {};
+  return copy_file_rec(path, ctx, fi) && copy_elems_and_inits(path, ctx, fi) && copy_tokens(ctx);
 }
 
 namespace {

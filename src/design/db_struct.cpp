@@ -276,6 +276,47 @@ int bld_old_src_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   return 1;
 }
 
+namespace {
+
+// The file's initial values against the old ones: RS_CONVERT on any
+// difference, 0 when alike, RS_FAILED when they cannot be read.
+uint32_t compare_initials(restruct_ctx* ctx, const uint8_t* fi) {
+  rec_list now_init, old_init;
+  if (!initials_of(ctx->arb[RC_INIT], fi + FI_NAME, &now_init) ||
+      !initials_of(ctx->arb[RC_OLD_INIT], fi + FI_NAME, &old_init))
+    return checkstat(ctx->arb[RC_INIT]->arb_stat, "Bad init attach ", kModule, __LINE__), RS_FAILED;
+  if (now_init.size() != old_init.size()) return RS_CONVERT;
+  for (size_t i = 0; i < now_init.size(); ++i)
+    if (now_init[i].size() != old_init[i].size() ||
+        memcmp(now_init[i].data() + INIT_DATA, old_init[i].data() + INIT_DATA, now_init[i].size() - INIT_DATA) != 0)
+      return RS_CONVERT;
+  return 0;
+}
+
+// The elements against their old selves, starting from verdict r.
+// Elements whose kind changed ask for a conversion, but the comparison
+// goes on: a later finding must not lower that verdict again.
+uint32_t compare_elements(restruct_ctx* ctx, rec_list& elems, uint32_t r) {
+  bool kind_changed = false;
+  for (auto& e : elems) {
+    uint8_t o[kElementSize];
+    bool moved = false;
+    if (!old_element(ctx, e.data(), o, &moved)) {
+      if (e[ELEM_KIND] == 1) return RS_CONVERT;
+      r = RS_COMPATIBLE;
+      continue;
+    }
+    if (moved) r = RS_COMPATIBLE;
+    const uint32_t v = compare_element(e.data(), o, r);
+    if (e[ELEM_KIND] != o[ELEM_KIND]) kind_changed = true;
+    else if (v == RS_CONVERT) return v;
+    else r = v;
+  }
+  return kind_changed ? RS_CONVERT : r;
+}
+
+}  // namespace
+
 uint32_t comp_struct_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   const bool forced = getenv("KIVO_VFY_RESTRUCT") != nullptr;
   uint8_t fi[kFileRecSize] = {};
@@ -294,44 +335,52 @@ uint32_t comp_struct_fi(const FDB_PATH& path, restruct_ctx* ctx) {
   if (!dd_read(ctx->arb[RC_OLD_FILE], 0, old_fi, kFileRecSize, false))
     return checkstat(ctx->arb[RC_OLD_FILE]->arb_stat, "FILE read failed", kModule, __LINE__), RS_FAILED;
   if (!forced && memcmp(old_fi + FI_STRUCT, fi + FI_STRUCT, 8) == 0) return RS_SAME;
-  uint32_t r = RS_COMPATIBLE;
   if (is_ap(path.fdb_ap, "0AD")) renew_struct_date(ctx, fi);
   if (forced || !same_file_layout(fi, old_fi)) return RS_CONVERT;
-
-  rec_list now_init, old_init;
-  if (!initials_of(ctx->arb[RC_INIT], fi + FI_NAME, &now_init) ||
-      !initials_of(ctx->arb[RC_OLD_INIT], fi + FI_NAME, &old_init))
-    return checkstat(ctx->arb[RC_INIT]->arb_stat, "Bad init attach ", kModule, __LINE__), RS_FAILED;
-  if (now_init.size() != old_init.size()) return RS_CONVERT;
-  for (size_t i = 0; i < now_init.size(); ++i)
-    if (now_init[i].size() != old_init[i].size() ||
-        memcmp(now_init[i].data() + INIT_DATA, old_init[i].data() + INIT_DATA, now_init[i].size() - INIT_DATA) != 0)
-      return RS_CONVERT;
-
-  // Elements whose kind changed ask for a conversion, but the comparison
-  // goes on: a later finding must not lower that verdict again.
-  bool kind_changed = false;
-  for (auto& e : elems) {
-    uint8_t o[kElementSize];
-    bool moved = false;
-    if (!old_element(ctx, e.data(), o, &moved)) {
-      if (e[ELEM_KIND] == 1) return RS_CONVERT;
-      r = RS_COMPATIBLE;
-      continue;
-    }
-    if (moved) r = RS_COMPATIBLE;
-    const uint32_t v = compare_element(e.data(), o, r);
-    if (e[ELEM_KIND] != o[ELEM_KIND]) kind_changed = true;
-    else if (v == RS_CONVERT) return v;
-    else r = v;
-  }
-  if (kind_changed) return RS_CONVERT;
+  if (const uint32_t v = compare_initials(ctx, fi)) return v;
+  const uint32_t r = compare_elements(ctx, elems, RS_COMPATIBLE);
+  if (r == RS_CONVERT) return r;
   return compare_keys(ctx, fi, elems, r);
 }
 
 }  // namespace kivo
 
 namespace kivo {
+
+namespace {
+
+// The structure file's records: a header with the counts, the file record,
+// the initial values, the elements.
+int write_struct_recs(ARB* a, const uint8_t* fi, const rec_list& elems, const rec_list& inits) {
+  uint8_t rec[kStructFileRecLen] = {};
+  st_le32(rec, STRUCT_N_INITIAL, static_cast<uint32_t>(inits.size()));
+  st_le32(rec, STRUCT_N_ELEMENT, static_cast<uint32_t>(elems.size()));
+  auto put = [&](const uint8_t* data, size_t len) {
+    memset(rec, 0, sizeof rec);
+    memcpy(rec, data, len);
+    return db_put_rec(a, rec, kStructFileRecLen, 0);
+  };
+  uint8_t hdr[8];
+  memcpy(hdr, rec, 8);
+  int ok = put(hdr, 8) && put(fi, kFileRecSize);
+  for (size_t i = 0; ok && i < inits.size(); ++i) ok = put(inits[i].data(), inits[i].size());
+  for (size_t i = 0; ok && i < elems.size(); ++i) ok = put(elems[i].data(), kElementSize);
+  return ok;
+}
+
+// The stamp SYSDIR keeps for the file follows its structure.
+void stamp_sysdir(const FDB_PATH& path, const uint8_t* fi) {
+  uint8_t key[16];
+  memset(key, ' ', 16);
+  const bool src = memcmp(path.fdb_ap, "0AD", 3) == 0;
+  memcpy(key + 3, src ? path.fdb_src_ap : path.fdb_ap, 3);
+  memcpy(key + 8, path.fdb_name, 8);
+  if (!IS_BOB_AP(path.fdb_ap)) memcpy(key, path.fdb_db, 3);
+  else if (memcmp(path.fdb_ap, "0SA", 3) != 0) memcpy(key + 6, src ? path.fdb_src_ver : path.fdb_ver, 2);
+  sa_update_stamp(key, file_rec_view(fi).struct_word(0), file_rec_view(fi).struct_word(1));
+}
+
+}  // namespace
 
 int db_renew_struct(const FDB_PATH& path, restruct_ctx* ctx) {
   uint8_t fi[kFileRecSize] = {};
@@ -352,19 +401,7 @@ int db_renew_struct(const FDB_PATH& path, restruct_ctx* ctx) {
   if (!FM_CREATE(&s, com.mark_scope, 0, opts | LFB_OPEN_NEW, 0x0f, 0x0f))
     return checkstat(s.fdb_stat, "Bad STRUCT file create ", kModule, __LINE__), 0;
   ARB* a = s.fdb_arb;
-  uint8_t rec[kStructFileRecLen] = {};
-  st_le32(rec, STRUCT_N_INITIAL, static_cast<uint32_t>(inits.size()));
-  st_le32(rec, STRUCT_N_ELEMENT, static_cast<uint32_t>(elems.size()));
-  auto put = [&](const uint8_t* data, size_t len) {
-    memset(rec, 0, sizeof rec);
-    memcpy(rec, data, len);
-    return db_put_rec(a, rec, kStructFileRecLen, 0);
-  };
-  uint8_t hdr[8];
-  memcpy(hdr, rec, 8);
-  int ok = put(hdr, 8) && put(fi, kFileRecSize);
-  for (size_t i = 0; ok && i < inits.size(); ++i) ok = put(inits[i].data(), inits[i].size());
-  for (size_t i = 0; ok && i < elems.size(); ++i) ok = put(elems[i].data(), kElementSize);
+  int ok = write_struct_recs(a, fi, elems, inits);
   if (!FM_CLOSE(a, 0)) ok = 0;
   INIT_DSTRUCT_FDB(&old);
   old.path = path, old.path.fdb_class = PATH_STRUCT;
@@ -374,15 +411,7 @@ int db_renew_struct(const FDB_PATH& path, restruct_ctx* ctx) {
     FM_SCRATCH(&s, opts | LFB_FORCE);
     return 0;
   }
-  // The stamp SYSDIR keeps for the file follows its structure.
-  uint8_t key[16];
-  memset(key, ' ', 16);
-  const bool src = memcmp(path.fdb_ap, "0AD", 3) == 0;
-  memcpy(key + 3, src ? path.fdb_src_ap : path.fdb_ap, 3);
-  memcpy(key + 8, path.fdb_name, 8);
-  if (!IS_BOB_AP(path.fdb_ap)) memcpy(key, path.fdb_db, 3);
-  else if (memcmp(path.fdb_ap, "0SA", 3) != 0) memcpy(key + 6, src ? path.fdb_src_ver : path.fdb_ver, 2);
-  sa_update_stamp(key, file_rec_view(fi).struct_word(0), file_rec_view(fi).struct_word(1));
+  stamp_sysdir(path, fi);
   return 1;
 }
 

@@ -75,6 +75,37 @@ void coded_size(int32_t top, uint16_t* size, uint8_t* digits) {
   else *size = 2, *digits = top <= 999 ? 3 : top <= 9999 ? 4 : 5;
 }
 
+// The null text's sign and its digits before the point.
+void scan_null_text(const uint8_t* nt, uint8_t* digits, bool* neg) {
+  *digits = 0;
+  *neg = false;
+  for (size_t i = 0, point = 0; i < 33; ++i) {
+    if (nt[i] == '-') *neg = true;
+    if (nt[i] == '.') point = 1;
+    if (!point && nt[i] >= '0' && nt[i] <= '9') ++*digits;
+  }
+}
+
+// A binary's size: the range its digits hold, widened to its null value and
+// the domain's ranges. 0 after an error already reported (the size is set).
+int size_binary(dd_ctx* ctx, uint8_t* e, const uint8_t* dom, uint8_t decimals, bool is_signed) {
+  const uint8_t* nt = e + ELEM_NULL_TEXT;
+  int64_t lo = 0, hi = 0;
+  elem_digit_range(e[ELEM_HI] + decimals, is_signed, &lo, &hi);
+  int ok = 1;
+  if (!is_blank(nt, 33)) {
+    int64_t v = 0;
+    uint32_t st = 0;
+    if (!bin_etoi(reinterpret_cast<const char*>(nt), &v, nullptr, decimals, 33, 4, is_signed, &st))
+      domain_err(ctx, st, dom), ok = 0;
+    else lo = std::min(lo, v), hi = std::max(hi, v);
+  }
+  for (int r = 0; r < 2; ++r)
+    if (!vfy_dom_rng(ctx, e, dom, r, &lo, &hi)) ok = 0;
+  st_le16(e, ELEM_SIZE, elem_bin_size(lo, hi, is_signed));
+  return ok;
+}
+
 int parse_number(dd_ctx* ctx, uint8_t* e, const uint8_t* dom) {
   const uint8_t sub = dom[DOM_SUB_KIND];
   if (sub == 3) {
@@ -87,14 +118,9 @@ int parse_number(dd_ctx* ctx, uint8_t* e, const uint8_t* dom) {
   if (sub != 1 && sub != 2) return 1;  // type 0, size 0
   const num_mask_scan m = elem_scan_num_mask(reinterpret_cast<const char*>(e + ELEM_MASK), kMaskLen);
   if (m.empty) return field_err(ctx, 100420, e), 0;
-  const uint8_t* nt = e + ELEM_NULL_TEXT;
-  uint8_t null_digits = 0;
-  bool neg = false;
-  for (size_t i = 0, point = 0; i < 33; ++i) {
-    if (nt[i] == '-') neg = true;
-    if (nt[i] == '.') point = 1;
-    if (!point && nt[i] >= '0' && nt[i] <= '9') ++null_digits;
-  }
+  uint8_t null_digits;
+  bool neg;
+  scan_null_text(e + ELEM_NULL_TEXT, &null_digits, &neg);
   e[MELEM_NULL_NEG] = neg;
   e[MELEM_MASK_SIGN] = m.sign;
   e[MELEM_NULL_DIGITS] = null_digits;
@@ -111,20 +137,7 @@ int parse_number(dd_ctx* ctx, uint8_t* e, const uint8_t* dom) {
     return 1;
   }
   e[ELEM_TYPE] = 5;
-  int64_t lo = 0, hi = 0;
-  elem_digit_range(digits + m.decimals, is_signed, &lo, &hi);
-  int ok = 1;
-  if (!is_blank(nt, 33)) {
-    int64_t v = 0;
-    uint32_t st = 0;
-    if (!bin_etoi(reinterpret_cast<const char*>(nt), &v, nullptr, m.decimals, 33, 4, is_signed, &st))
-      domain_err(ctx, st, dom), ok = 0;
-    else lo = std::min(lo, v), hi = std::max(hi, v);
-  }
-  for (int r = 0; r < 2; ++r)
-    if (!vfy_dom_rng(ctx, e, dom, r, &lo, &hi)) ok = 0;
-  st_le16(e, ELEM_SIZE, elem_bin_size(lo, hi, is_signed));
-  return ok;
+  return size_binary(ctx, e, dom, m.decimals, is_signed);
 }
 
 int parse_date(dd_ctx* ctx, uint8_t* e, const uint8_t* dom) {
@@ -314,6 +327,47 @@ int vfy_fld_rng(dd_ctx* ctx, const uint8_t* elem, const uint8_t* dom) {
   }
 }
 
+namespace {
+
+// The label and the lookup and codes the field leaves blank, from the domain;
+// headings from the domain, else the label marked by the underscore right
+// after its last character.
+void take_domain_texts(const uint8_t* dom, uint8_t* e) {
+  if (is_blank(e + ELEM_LABEL, 30)) {
+    if (!is_blank(dom + DOM_LABEL, 30)) memcpy(e + ELEM_LABEL, dom + DOM_LABEL, 30);
+    else SET_BLANK(e + ELEM_LABEL, 30), memcpy(e + ELEM_LABEL, e + ELEM_NAME, 22);
+  }
+  take_if_blank(e + ELEM_LKP_AP, dom + DOM_LKP_AP, 3);
+  take_if_blank(e + ELEM_LKP_FILE, dom + DOM_LKP_FILE, 8);
+  take_if_blank(e + ELEM_LKP_FIELD, dom + DOM_LKP_FIELD, 22);
+  for (int i = 0; i < 3; ++i) take_if_blank(e + ELEM_CODES + 4 * i, dom + DOM_CODES + 4 * i, 4);
+  if (!is_blank(e + ELEM_HEAD1, 30) || !is_blank(e + ELEM_HEAD2, 30)) return;
+  memcpy(e + ELEM_HEAD1, dom + DOM_HEAD1, 30);
+  memcpy(e + ELEM_HEAD2, dom + DOM_HEAD2, 30);
+  if (!is_blank(e + ELEM_HEAD1, 30) || !is_blank(e + ELEM_HEAD2, 30)) return;
+  SET_BLANK(e + ELEM_HEAD1, 60);
+  const size_t n = std::min<size_t>(used_len(e + ELEM_LABEL, 30), 29);
+  memcpy(e + ELEM_HEAD2, e + ELEM_LABEL, n);
+  e[ELEM_HEAD2 + n] = com.uscore_char;
+}
+
+// The initial value, the domain's checks and forms, and the field's own bytes.
+void take_domain_rules(const uint8_t* dom, const uint8_t* fld, uint8_t* e) {
+  memcpy(e + ELEM_INIT_TEXT, is_blank(fld + FLD_INIT, 60) ? dom + DOM_INIT : fld + FLD_INIT, 60);
+  memcpy(e + ELEM_ALT_MASK, dom + DOM_ALT_MASK, kMaskLen);
+  e[ELEM_DOM_REL] = dom[DOM_REL];
+  e[ELEM_DOM_REL + 1] = dom[DOM_REL + 1];
+  memcpy(e + ELEM_DOM_RNG1, dom + DOM_RNG1, 30);
+  memcpy(e + ELEM_DOM_RNG2, dom + DOM_RNG2, 30);
+  e[ELEM_ALP_FORM] = dom[DOM_ALP_FORM];
+  e[ELEM_WORD_FLOW] = dom[DOM_WORD_FLOW];
+  e[ELEM_FIELD_BYTES] = fld[FLD_BYTE_529];
+  e[ELEM_FIELD_BYTES + 1] = fld[FLD_BYTE_525];
+  e[ELEM_FIELD_BYTES + 2] = fld[FLD_BYTE_531];
+}
+
+}  // namespace
+
 int bld_elem(dd_ctx* ctx, const uint8_t* dom, const uint8_t* fld, uint8_t* e) {
   memset(e, 0, kMelemSize);
   memcpy(e, fld, 300);
@@ -327,36 +381,8 @@ int bld_elem(dd_ctx* ctx, const uint8_t* dom, const uint8_t* fld, uint8_t* e) {
   int ok = parse_msk(ctx, e, dom);
   st_le16(e, ELEM_OFFSET, 0);
   if (e[ELEM_DSPL_CHAR] == ' ' || e[ELEM_DSPL_CHAR] == 0) e[ELEM_DSPL_CHAR] = dom[DOM_DSPL_CHAR];
-  if (is_blank(e + ELEM_LABEL, 30)) {
-    if (!is_blank(dom + DOM_LABEL, 30)) memcpy(e + ELEM_LABEL, dom + DOM_LABEL, 30);
-    else SET_BLANK(e + ELEM_LABEL, 30), memcpy(e + ELEM_LABEL, e + ELEM_NAME, 22);
-  }
-  take_if_blank(e + ELEM_LKP_AP, dom + DOM_LKP_AP, 3);
-  take_if_blank(e + ELEM_LKP_FILE, dom + DOM_LKP_FILE, 8);
-  take_if_blank(e + ELEM_LKP_FIELD, dom + DOM_LKP_FIELD, 22);
-  for (int i = 0; i < 3; ++i) take_if_blank(e + ELEM_CODES + 4 * i, dom + DOM_CODES + 4 * i, 4);
-  if (is_blank(e + ELEM_HEAD1, 30) && is_blank(e + ELEM_HEAD2, 30)) {
-    memcpy(e + ELEM_HEAD1, dom + DOM_HEAD1, 30);
-    memcpy(e + ELEM_HEAD2, dom + DOM_HEAD2, 30);
-    if (is_blank(e + ELEM_HEAD1, 30) && is_blank(e + ELEM_HEAD2, 30)) {
-      // The label, marked by the underscore right after its last character.
-      SET_BLANK(e + ELEM_HEAD1, 60);
-      const size_t n = std::min<size_t>(used_len(e + ELEM_LABEL, 30), 29);
-      memcpy(e + ELEM_HEAD2, e + ELEM_LABEL, n);
-      e[ELEM_HEAD2 + n] = com.uscore_char;
-    }
-  }
-  memcpy(e + ELEM_INIT_TEXT, is_blank(fld + FLD_INIT, 60) ? dom + DOM_INIT : fld + FLD_INIT, 60);
-  memcpy(e + ELEM_ALT_MASK, dom + DOM_ALT_MASK, kMaskLen);
-  e[ELEM_DOM_REL] = dom[DOM_REL];
-  e[ELEM_DOM_REL + 1] = dom[DOM_REL + 1];
-  memcpy(e + ELEM_DOM_RNG1, dom + DOM_RNG1, 30);
-  memcpy(e + ELEM_DOM_RNG2, dom + DOM_RNG2, 30);
-  e[ELEM_ALP_FORM] = dom[DOM_ALP_FORM];
-  e[ELEM_WORD_FLOW] = dom[DOM_WORD_FLOW];
-  e[ELEM_FIELD_BYTES] = fld[FLD_BYTE_529];
-  e[ELEM_FIELD_BYTES + 1] = fld[FLD_BYTE_525];
-  e[ELEM_FIELD_BYTES + 2] = fld[FLD_BYTE_531];
+  take_domain_texts(dom, e);
+  take_domain_rules(dom, fld, e);
   st_le16(e, ELEM_SEGMENT, 0);
   // Segments of one occurrence: two for an 8-byte binary date of a date
   // domain of its own, as for the other two-word forms.

@@ -437,18 +437,10 @@ bool file_numbers(dd_ctx* ctx, uint8_t* fi) {
 
 bool same_file(const uint8_t* r, const uint8_t* from) { return memcmp(r + FLD_FILE, from + FLD_FILE, 8) == 0; }
 
-}  // namespace
-
-int cmpl_fi(dd_ctx* ctx, uint8_t* fi) {
-  dd_list("%.*s (file)\n", fi + FI_NAME, 8);
-  dd_now(fi + FI_STAMP);
-  fi[FI_ALL_SPECIAL] = '1';
-  dd.group_depth = 0;
-  memset(fi + FI_SPECIAL, 0, FI_ALL_SPECIAL - FI_SPECIAL);
-  fi[FI_NKEYS] = fi[FI_ORG] == 3 ? 1 : 0;
-  fi_state st;
-  st.fi = fi;
-
+// Compiles the file's fields; each one compiled is stamped so that it no
+// longer asks for a compile. 0 after a failure already reported that ends
+// the file's compile (st.failed notes those that do not).
+int compile_fields(dd_ctx* ctx, fi_state& st, uint8_t* fi) {
   uint8_t from[kFieldSize] = {};
   memcpy(from + FLD_FILE, fi + FI_NAME, 8);
   std::vector<std::vector<uint8_t>> fields;
@@ -460,7 +452,6 @@ int cmpl_fi(dd_ctx* ctx, uint8_t* fi) {
       st.failed = true;
       continue;
     }
-    // The field is compiled: it no longer asks for a compile.
     uint8_t* fld = f.data();
     if (!dd_read(ctx->arb[DD_FLD], 0, fld, kFieldSize, true)) {
       checkstat(ctx->arb[DD_FLD]->arb_stat, "bad fld rewrite ", kModule, __LINE__);
@@ -470,16 +461,11 @@ int cmpl_fi(dd_ctx* ctx, uint8_t* fi) {
     if (!dd_rewrite(ctx->arb[DD_FLD], fld, kFieldSize))
       checkstat(ctx->arb[DD_FLD]->arb_stat, "bad fld rewrite ", kModule, __LINE__);
   }
+  return 1;
+}
 
-  for (auto& g : all_groups()) {
-    field_err(ctx, 100630, g.data() + GR_NAME);
-    st.failed = true;
-  }
-  st_le16(fi, FI_REC_LEN, static_cast<uint16_t>(st.offset));
-  if (st.offset == 0) {
-    file_err(ctx, 100700);
-    return 0;
-  }
+// The record's initial and null images, the keys numbered, the file's numbers.
+void finish_file(dd_ctx* ctx, fi_state& st, uint8_t* fi) {
   if (dd.standalone && st.offset % 4) file_err(ctx, misalign_msg(4 - st.offset % 4));
   dd.init_img.assign(st.offset, ' ');
   dd.null_img.assign(st.offset, ' ');
@@ -493,6 +479,30 @@ int cmpl_fi(dd_ctx* ctx, uint8_t* fi) {
     st.failed = true;
   }
   if (!st.failed && !file_numbers(ctx, fi)) st.failed = true;
+}
+
+}  // namespace
+
+int cmpl_fi(dd_ctx* ctx, uint8_t* fi) {
+  dd_list("%.*s (file)\n", fi + FI_NAME, 8);
+  dd_now(fi + FI_STAMP);
+  fi[FI_ALL_SPECIAL] = '1';
+  dd.group_depth = 0;
+  memset(fi + FI_SPECIAL, 0, FI_ALL_SPECIAL - FI_SPECIAL);
+  fi[FI_NKEYS] = fi[FI_ORG] == 3 ? 1 : 0;
+  fi_state st;
+  st.fi = fi;
+  if (!compile_fields(ctx, st, fi)) return 0;
+  for (auto& g : all_groups()) {
+    field_err(ctx, 100630, g.data() + GR_NAME);
+    st.failed = true;
+  }
+  st_le16(fi, FI_REC_LEN, static_cast<uint16_t>(st.offset));
+  if (st.offset == 0) {
+    file_err(ctx, 100700);
+    return 0;
+  }
+  finish_file(ctx, st, fi);
   return st.failed ? 0 : 1;
 }
 

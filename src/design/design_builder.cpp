@@ -243,29 +243,11 @@ int DesignBuilder::bit_mark(uint32_t number) {
 
 // ---- elements, files and work fields ----
 
-bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t number, uint32_t seq, uint16_t offset,
-                            uint8_t* e) {
-  if (f.name.empty() || f.name.size() > 22) return fail("field name \"" + f.name + "\" must have 1 to 22 characters");
-  memset(e, 0, kElementSize);
-  const std::string mask = f.mask.empty() ? default_mask(f) : f.mask;
-  const uint16_t size = derived_size(f, mask);
-  if (size == 0) return fail("field " + f.name + ": no size for data type " + std::to_string(f.type));
-  st_le32(e, ELEM_NUMBER, number);
-  e[ELEM_CLASS] = file.empty() ? '1' : '0';
-  put_text(e + ELEM_NAME, 22, f.name);
-  e[ELEM_KIND] = f.group ? 2 : 1;
-  put_text(e + ELEM_DOMAIN, 22, f.name);
-  st_le16(e, ELEM_OFFSET, offset);
-  st_le16(e, ELEM_SIZE, size);
-  st_le16(e, ELEM_OCCURS, f.occurs ? f.occurs : 1);
-  put_text(e + ELEM_FILE, 8, file);
-  st_le32(e, ELEM_SEQ, seq);
-  ss_clock_store(e + ELEM_STAMP, stamp_);
-  ss_clock_store(e + ELEM_BINARIES, new_binaries());  // a unique key of ELEMENT
-  e[ELEM_DSPL_CHAR] = ' ';
-  put_text(e + ELEM_LABEL, 30, f.name);
-  put_text(e + ELEM_HEAD1, 30, "");
-  put_text(e + ELEM_HEAD2, 30, f.name);
+namespace {
+
+// An element's key role, ranges, type, texts and display format from its
+// field definition; mask is the field's mask or its default.
+void fill_elem_format(const dd_field& f, const std::string& mask, uint8_t* e) {
   e[ELEM_SPECIAL] = f.special_use;
   e[ELEM_KEY_ROLE] = f.key_role;
   e[ELEM_KEY_NO] = 255;  // set with the key's slot
@@ -291,6 +273,34 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   e[ELEM_HI] = f.type == 12 ? 15 : f.digits;
   e[ELEM_LO] = f.type == 12 ? 15 : f.decimals;
   if (f.xlate) e[ELEM_XLATE] = '1';
+}
+
+}  // namespace
+
+bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t number, uint32_t seq, uint16_t offset,
+                            uint8_t* e) {
+  if (f.name.empty() || f.name.size() > 22) return fail("field name \"" + f.name + "\" must have 1 to 22 characters");
+  memset(e, 0, kElementSize);
+  const std::string mask = f.mask.empty() ? default_mask(f) : f.mask;
+  const uint16_t size = derived_size(f, mask);
+  if (size == 0) return fail("field " + f.name + ": no size for data type " + std::to_string(f.type));
+  st_le32(e, ELEM_NUMBER, number);
+  e[ELEM_CLASS] = file.empty() ? '1' : '0';
+  put_text(e + ELEM_NAME, 22, f.name);
+  e[ELEM_KIND] = f.group ? 2 : 1;
+  put_text(e + ELEM_DOMAIN, 22, f.name);
+  st_le16(e, ELEM_OFFSET, offset);
+  st_le16(e, ELEM_SIZE, size);
+  st_le16(e, ELEM_OCCURS, f.occurs ? f.occurs : 1);
+  put_text(e + ELEM_FILE, 8, file);
+  st_le32(e, ELEM_SEQ, seq);
+  ss_clock_store(e + ELEM_STAMP, stamp_);
+  ss_clock_store(e + ELEM_BINARIES, new_binaries());  // a unique key of ELEMENT
+  e[ELEM_DSPL_CHAR] = ' ';
+  put_text(e + ELEM_LABEL, 30, f.name);
+  put_text(e + ELEM_HEAD1, 30, "");
+  put_text(e + ELEM_HEAD2, 30, f.name);
+  fill_elem_format(f, mask, e);
   return true;
 }
 

@@ -419,6 +419,14 @@ bool file_header(const words& w, dd_file* f, std::string* err) {
 }
 
 // The reader of one source.
+// One dictionary record as built from a line: its file, its bytes, and the
+// byte ranges the dictionary compiler writes (kept from the stored record).
+struct dict_rec {
+  design_file file = DF_RECORD;
+  std::vector<uint8_t> rec;
+  std::vector<std::pair<size_t, size_t>> compiled;
+};
+
 class reader {
  public:
   reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace)
@@ -436,6 +444,9 @@ class reader {
   bool stmts(const words& w);
   bool whole(const words& w);
   bool dictionary(const words& w);
+  bool domain_rec(const words& w, dict_rec& r);
+  bool field_rec(const words& w, dict_rec& r);
+  bool record_rec(const words& w, dict_rec& r);
   bool keep_binaries(uint8_t* fld);
   bool need_builder() {
     if (b_) return true;
@@ -699,68 +710,84 @@ bool reader::dictionary(const words& w) {
   const std::string& kind = w.pos[0];
   const size_t want = kind == "DOMAIN" ? 3 : 2;
   if (w.pos.size() != want) return err_ = kind + " takes " + std::to_string(want - 1) + " key values", false;
-  std::vector<uint8_t> rec;
-  std::vector<std::pair<size_t, size_t>> compiled;
-  design_file f = DF_RECORD;
-  if (kind == "DOMAIN") {
-    f = DF_DOMAIN;
-    rec.assign(kDomRecLen, 0);
-    for (const attr* a = kDomainAttrs; a->name; ++a)
-      if (a->kind == TEXT) SET_BLANK(rec.data() + a->off, a->width);
-    rec[DOM_REL] = rec[DOM_REL + 1] = 255;
-    rec[DOM_CHAR_FLAG] = '0', rec[DOM_FILL] = ' ', rec[DOM_WORD_FLOW] = '0', rec[DOM_DSPL_CHAR] = ' ';
-    if (!store(rec.data(), DOM_KIND, 1, CHAR, w.pos[1], &err_) ||
-        !store(rec.data(), DOM_NAME, 22, TEXT, w.pos[2], &err_) ||
-        !apply_attrs(w, kDomainAttrs, rec.data(), rec.size(), &err_))
-      return false;
-    dd_null_date(rec.data() + DOM_STAMP2);
-    if (rec[DOM_OWN_KIND] != 0) {
-      compiled = {{DOM_STAMP2, DOM_STAMP2 + 7}, {DOM_EFF_KIND, DOM_EFF_KIND}};
-    } else {
-      // A borrowed domain's compile copies its source over all but these.
-      std::vector<bool> own(kDomRecLen, false);
-      for (auto [a, b] : kBorrowedOwn)
-        for (size_t i = a; i <= b; ++i) own[i] = true;
-      for (size_t i = 0; i < kDomRecLen; ++i)
-        if (!own[i]) compiled.emplace_back(i, i);
-    }
-  } else if (kind == "FIELD") {
-    f = DF_FIELD;
-    rec.assign(kFieldSize, 0);
-    for (const attr* a = kFieldAttrs; a->name; ++a)
-      if (a->kind == TEXT) SET_BLANK(rec.data() + a->off, a->width);
-    rec[FLD_CLASS] = '0', rec[FLD_KIND] = 1, rec[FLD_DOM_KIND] = ' ';
-    rec[ELEM_DSPL_CHAR] = ' ', rec[ELEM_KEY_ORDER] = '+', rec[ELEM_KEY_FLAG] = ' ';
-    rec[FLD_KEY_ROLE] = rec[FLD_KEY_NO] = 255;
-    rec[FLD_RNG_ABSENT] = rec[FLD_RNG_ABSENT + 1] = 0xFF;
-    // Two binaries of its own: the element is found by them after a rename.
-    ss_clock_store(rec.data() + FLD_BINARIES, b_->new_binaries());
-    if (!store(rec.data(), FLD_NAME, 22, TEXT, w.pos[1], &err_) ||
-        !apply_attrs(w, kFieldAttrs, rec.data(), rec.size(), &err_))
-      return false;
-    bool binaries = false;
-    for (auto& [n, v] : w.attrs) {
-      if (n == "low") rec[FLD_RNG_ABSENT] = 0;
-      if (n == "high") rec[FLD_RNG_ABSENT + 1] = 0;
-      binaries = binaries || n == "binary1" || n == "binary2";
-    }
-    if (!binaries && !keep_binaries(rec.data())) return false;
-    dd_null_date(rec.data() + FLD_STAMP);
-    compiled = {{FLD_NUMBER, FLD_NUMBER + 3}, {FLD_BINARIES, FLD_STAMP + 7}, {FLD_KEY_NO, FLD_KEY_NO}};
-  } else {
-    rec.assign(kRecordSize, 0);
-    rec[RCD_FS_TYPE] = 1, rec[RCD_ORG] = 3, rec[RCD_ALLOC] = '0', rec[RCD_VAR] = '0';
-    SET_BLANK(rec.data() + RCD_CODES, 12);
-    if (!store(rec.data(), RCD_NAME, 8, TEXT, w.pos[1], &err_) ||
-        !apply_attrs(w, kRecordAttrs, rec.data(), rec.size(), &err_))
-      return false;
-    // The compile writes the file's numbers and stamps back.
-    compiled = {{FI_NUMBER, kRecordCopy - 1}};
-  }
+  dict_rec r;
+  const bool built = kind == "DOMAIN" ? domain_rec(w, r) : kind == "FIELD" ? field_rec(w, r) : record_rec(w, r);
+  if (!built) return false;
   // A dictionary design has all three files, even where one has no record.
   for (design_file d : {DF_DOMAIN, DF_RECORD, DF_FIELD})
     if (!b_->handle(d)) return false;
-  return b_->put_design(f, rec.data(), compiled) != 0;
+  return b_->put_design(r.file, r.rec.data(), r.compiled) != 0;
+}
+
+// Blanks the text attributes of a new record, so that those not given read as blank.
+void blank_texts(std::vector<uint8_t>& rec, const attr* attrs) {
+  for (const attr* a = attrs; a->name; ++a)
+    if (a->kind == TEXT) SET_BLANK(rec.data() + a->off, a->width);
+}
+
+bool reader::domain_rec(const words& w, dict_rec& r) {
+  std::vector<uint8_t>& rec = r.rec;
+  r.file = DF_DOMAIN;
+  rec.assign(kDomRecLen, 0);
+  blank_texts(rec, kDomainAttrs);
+  rec[DOM_REL] = rec[DOM_REL + 1] = 255;
+  rec[DOM_CHAR_FLAG] = '0', rec[DOM_FILL] = ' ', rec[DOM_WORD_FLOW] = '0', rec[DOM_DSPL_CHAR] = ' ';
+  if (!store(rec.data(), DOM_KIND, 1, CHAR, w.pos[1], &err_) ||
+      !store(rec.data(), DOM_NAME, 22, TEXT, w.pos[2], &err_) ||
+      !apply_attrs(w, kDomainAttrs, rec.data(), rec.size(), &err_))
+    return false;
+  dd_null_date(rec.data() + DOM_STAMP2);
+  if (rec[DOM_OWN_KIND] != 0) {
+    r.compiled = {{DOM_STAMP2, DOM_STAMP2 + 7}, {DOM_EFF_KIND, DOM_EFF_KIND}};
+    return true;
+  }
+  // A borrowed domain's compile copies its source over all but these.
+  std::vector<bool> own(kDomRecLen, false);
+  for (auto [a, b] : kBorrowedOwn)
+    for (size_t i = a; i <= b; ++i) own[i] = true;
+  for (size_t i = 0; i < kDomRecLen; ++i)
+    if (!own[i]) r.compiled.emplace_back(i, i);
+  return true;
+}
+
+bool reader::field_rec(const words& w, dict_rec& r) {
+  std::vector<uint8_t>& rec = r.rec;
+  r.file = DF_FIELD;
+  rec.assign(kFieldSize, 0);
+  blank_texts(rec, kFieldAttrs);
+  rec[FLD_CLASS] = '0', rec[FLD_KIND] = 1, rec[FLD_DOM_KIND] = ' ';
+  rec[ELEM_DSPL_CHAR] = ' ', rec[ELEM_KEY_ORDER] = '+', rec[ELEM_KEY_FLAG] = ' ';
+  rec[FLD_KEY_ROLE] = rec[FLD_KEY_NO] = 255;
+  rec[FLD_RNG_ABSENT] = rec[FLD_RNG_ABSENT + 1] = 0xFF;
+  // Two binaries of its own: the element is found by them after a rename.
+  ss_clock_store(rec.data() + FLD_BINARIES, b_->new_binaries());
+  if (!store(rec.data(), FLD_NAME, 22, TEXT, w.pos[1], &err_) ||
+      !apply_attrs(w, kFieldAttrs, rec.data(), rec.size(), &err_))
+    return false;
+  bool binaries = false;
+  for (auto& [n, v] : w.attrs) {
+    if (n == "low") rec[FLD_RNG_ABSENT] = 0;
+    if (n == "high") rec[FLD_RNG_ABSENT + 1] = 0;
+    binaries = binaries || n == "binary1" || n == "binary2";
+  }
+  if (!binaries && !keep_binaries(rec.data())) return false;
+  dd_null_date(rec.data() + FLD_STAMP);
+  r.compiled = {{FLD_NUMBER, FLD_NUMBER + 3}, {FLD_BINARIES, FLD_STAMP + 7}, {FLD_KEY_NO, FLD_KEY_NO}};
+  return true;
+}
+
+bool reader::record_rec(const words& w, dict_rec& r) {
+  std::vector<uint8_t>& rec = r.rec;
+  r.file = DF_RECORD;
+  rec.assign(kRecordSize, 0);
+  rec[RCD_FS_TYPE] = 1, rec[RCD_ORG] = 3, rec[RCD_ALLOC] = '0', rec[RCD_VAR] = '0';
+  SET_BLANK(rec.data() + RCD_CODES, 12);
+  if (!store(rec.data(), RCD_NAME, 8, TEXT, w.pos[1], &err_) ||
+      !apply_attrs(w, kRecordAttrs, rec.data(), rec.size(), &err_))
+    return false;
+  // The compile writes the file's numbers and stamps back.
+  r.compiled = {{FI_NUMBER, kRecordCopy - 1}};
+  return true;
 }
 
 }  // namespace

@@ -226,6 +226,49 @@ ARB* fill_tme_fi(const FDB_PATH& path, ARB* msg1, ARB* msg2, port_map* out) {
   return t;
 }
 
+namespace {
+
+// Every byte of the chunk [from, to): the fields wholly inside it as the
+// data map converts them, the rest (gaps, a field cut by the chunk's end) as
+// bytes. from_off gets each entry's data offset (0 for bytes).
+void map_chunk(const std::vector<tme>& fields, uint32_t from, uint32_t to, std::vector<tme>& chunk,
+               std::vector<uint16_t>& from_off) {
+  uint32_t at = from;
+  auto bytes = [&](uint32_t a, uint32_t b) {
+    if (b <= a) return;
+    chunk.push_back(
+        tme{static_cast<uint16_t>(INIT_DATA + a - from), 0, static_cast<uint16_t>(b - a), 0, PK_BYTES, 0, 0, 0});
+    from_off.push_back(0);
+  };
+  for (const tme& f : fields) {
+    const uint32_t fe = f.nat_off + f.nat_len;
+    if (fe <= at || f.nat_off >= to) continue;
+    if (f.nat_off < at || fe > to) continue;  // cut or overlapping: carried as bytes
+    bytes(at, f.nat_off);
+    tme t = f;
+    t.nat_off = static_cast<uint16_t>(INIT_DATA + f.nat_off - from);
+    t.msk_bank = 1;
+    chunk.push_back(t);
+    from_off.push_back(f.nat_off);
+    at = fe;
+  }
+  bytes(at, to);
+}
+
+// Each date entry's mask, read at its data offset, put in the initial-value bank.
+int copy_date_masks(const init_map* out, const std::vector<std::vector<uint16_t>>& src) {
+  for (size_t c = 0; c < out->chunks.size(); ++c)
+    for (size_t i = 0; i < out->chunks[c].size(); ++i) {
+      const tme& t = out->chunks[c][i];
+      uint8_t msk[kMskSize];
+      if (!date_type_of(t.kind)) continue;
+      if (!msk_read(src[c][i], msk) || !msk_put(static_cast<uint16_t>(kMskInitBank | t.port_off), msk)) return 0;
+    }
+  return 1;
+}
+
+}  // namespace
+
 int bld_init_map(const port_map& data, uint16_t rec_len, init_map* out) {
   out->chunks.clear();
   std::vector<tme> fields = data.common;
@@ -237,28 +280,7 @@ int bld_init_map(const port_map& data, uint16_t rec_len, init_map* out) {
     const uint32_t from = c * kInitChunk, to = std::min<uint32_t>(rec_len, from + kInitChunk);
     std::vector<tme> chunk(init_hdr_map().common);
     std::vector<uint16_t> from_off(chunk.size(), 0);
-    // Every byte of the chunk: the fields wholly inside it as the data map
-    // converts them, the rest (gaps, a field cut by the chunk's end) as bytes.
-    uint32_t at = from;
-    auto bytes = [&](uint32_t a, uint32_t b) {
-      if (b <= a) return;
-      chunk.push_back(
-          tme{static_cast<uint16_t>(INIT_DATA + a - from), 0, static_cast<uint16_t>(b - a), 0, PK_BYTES, 0, 0, 0});
-      from_off.push_back(0);
-    };
-    for (const tme& f : fields) {
-      const uint32_t fe = f.nat_off + f.nat_len;
-      if (fe <= at || f.nat_off >= to) continue;
-      if (f.nat_off < at || fe > to) continue;  // cut or overlapping: carried as bytes
-      bytes(at, f.nat_off);
-      tme t = f;
-      t.nat_off = static_cast<uint16_t>(INIT_DATA + f.nat_off - from);
-      t.msk_bank = 1;
-      chunk.push_back(t);
-      from_off.push_back(f.nat_off);
-      at = fe;
-    }
-    bytes(at, to);
+    map_chunk(fields, from, to, chunk, from_off);
     for (tme& t : chunk) {
       if ((pos = update_tme_blk(&t, pos, t.digits, t.decimals)) < 0) return 0;
       if (t.port_len && t.port_off + t.port_len > out->port_len)
@@ -269,14 +291,7 @@ int bld_init_map(const port_map& data, uint16_t rec_len, init_map* out) {
   }
   // A length of whole pieces would leave the reader no short piece to stop at.
   if (out->port_len % kPortPiece == 0) ++out->port_len;
-  for (size_t c = 0; c < out->chunks.size(); ++c)
-    for (size_t i = 0; i < out->chunks[c].size(); ++i) {
-      const tme& t = out->chunks[c][i];
-      uint8_t msk[kMskSize];
-      if (!date_type_of(t.kind)) continue;
-      if (!msk_read(src[c][i], msk) || !msk_put(static_cast<uint16_t>(kMskInitBank | t.port_off), msk)) return 0;
-    }
-  return 1;
+  return copy_date_masks(out, src);
 }
 
 namespace {

@@ -121,11 +121,13 @@ int add_chr(IE_STATE* st, const uint8_t* chr) {
   return 1;
 }
 
-int scr_center(IE_STATE* st, uint32_t R) {
-  if (R < 1 || R > st->nrows || !upd_row(st, st->img)) return 0;
+namespace {
+
+// How far row R moves to stand centred: its span is its characters, items
+// and text (text from column B + 1). 0 when it is empty, full or centred.
+int32_t center_shift(IE_STATE* st, uint32_t R, const std::vector<ie_rec>& chrs, const std::vector<ie_rec>& itms,
+                     uint32_t B) {
   const uint32_t C = st->ncols;
-  std::vector<ie_rec> chrs = ie_on_row(st->chrs, st->img, R, kChrRecSize);
-  std::vector<ie_rec> itms = ie_on_row(st->itms, st->img, R, kIeItemSize);
   uint64_t left = kIeUnset, right = 0;
   auto span = [&](const uint8_t* rec, size_t cols_at) {
     const uint32_t col = ld_le32(rec, RI_COL);
@@ -134,21 +136,22 @@ int scr_center(IE_STATE* st, uint32_t R) {
   for (const ie_rec& c : chrs) span(c.data(), CR_COLS);
   for (const ie_rec& it : itms) span(it.data(), IW_DCOLS);
   const std::string& text = st->line[R];
-  const size_t nb = text.find_first_not_of(' ');
-  const uint32_t B = nb == std::string::npos ? C : uint32_t(nb);
   left = std::min<uint64_t>(left, B + 1);
-  if (nb != std::string::npos) right = std::max<uint64_t>(right, text.find_last_not_of(' ') + 1);
+  if (text.find_first_not_of(' ') != std::string::npos)
+    right = std::max<uint64_t>(right, text.find_last_not_of(' ') + 1);
   if (right < left) return 0;
   const uint64_t W = right - left + 1;
   if (W == 0 || W == C) return 0;
   const int64_t N = int64_t(C / 2) - int64_t(W / 2) + (C % 2 == 0 && W % 2 == 1 ? 0 : 1);
-  const int32_t S = int32_t(N - int64_t(left));
-  if (S == 0) return 0;
-  // Step 6: the row's text from B + 1 on, shifted; what passes the last column drops.
+  return int32_t(N - int64_t(left));
+}
+
+// Step 6: the row's text from B + 1 on, shifted; what passes the last column drops.
+int shift_row_text(IE_STATE* st, uint32_t R, uint32_t B, int32_t S) {
   uint8_t rec[kRowRecSize];
   ie_row_key(rec, st->img, R);
   if (!ie_get(st->rows, 0, rec, kRowRecSize, true)) return ie_fail(st->rows, "Bad row read ", kModule);
-  const uint32_t Wt = std::min<uint32_t>(C, kRowTextLen);
+  const uint32_t Wt = std::min<uint32_t>(st->ncols, kRowTextLen);
   char* t = reinterpret_cast<char*>(rec + RO_TEXT);
   const std::string had(t, Wt);
   memset(t, ' ', Wt);
@@ -157,6 +160,31 @@ int scr_center(IE_STATE* st, uint32_t R) {
     if (to >= 1 && to <= Wt) t[to - 1] = had[k - 1];
   }
   if (!ie_rewrite(st->rows, rec, kRowRecSize)) return ie_fail(st->rows, "Bad row rewrite ", kModule);
+  return 1;
+}
+
+// Step 8: all taken off before any goes back, so no shifted key meets an old one.
+bool shift_recs(ARB* a, std::vector<ie_rec>& recs, uint16_t len, int32_t S) {
+  for (const ie_rec& x : recs)
+    if (!ie_del(a, x.data(), len)) return ie_fail(a, "Bad delete ", kModule) != 0;
+  for (ie_rec& x : recs) {
+    st_le32(x.data(), RI_COL, uint32_t(int64_t(ld_le32(x.data(), RI_COL)) + S));
+    if (!ie_put(a, x.data(), len)) return ie_fail(a, "Bad write ", kModule) != 0;
+  }
+  return true;
+}
+
+}  // namespace
+
+int scr_center(IE_STATE* st, uint32_t R) {
+  if (R < 1 || R > st->nrows || !upd_row(st, st->img)) return 0;
+  const uint32_t C = st->ncols;
+  std::vector<ie_rec> chrs = ie_on_row(st->chrs, st->img, R, kChrRecSize);
+  std::vector<ie_rec> itms = ie_on_row(st->itms, st->img, R, kIeItemSize);
+  const size_t nb = st->line[R].find_first_not_of(' ');
+  const uint32_t B = nb == std::string::npos ? C : uint32_t(nb);
+  const int32_t S = center_shift(st, R, chrs, itms, B);
+  if (S == 0 || !shift_row_text(st, R, B, S)) return 0;
   // Step 7: walked from the side the text moves towards.
   if (S > 0) {
     for (uint32_t c = C; c >= 1; --c)
@@ -165,17 +193,7 @@ int scr_center(IE_STATE* st, uint32_t R) {
     for (uint32_t c = 1; c <= C; ++c)
       if (!move_except_row(st, R, &c, S, 0)) return 0;
   }
-  // Step 8: all taken off before any goes back, so no shifted key meets an old one.
-  auto shift = [&](ARB* a, std::vector<ie_rec>& recs, uint16_t len) {
-    for (const ie_rec& x : recs)
-      if (!ie_del(a, x.data(), len)) return ie_fail(a, "Bad delete ", kModule) != 0;
-    for (ie_rec& x : recs) {
-      st_le32(x.data(), RI_COL, uint32_t(int64_t(ld_le32(x.data(), RI_COL)) + S));
-      if (!ie_put(a, x.data(), len)) return ie_fail(a, "Bad write ", kModule) != 0;
-    }
-    return true;
-  };
-  if (!shift(st->chrs, chrs, kChrRecSize) || !shift(st->itms, itms, kIeItemSize)) return 0;
+  if (!shift_recs(st->chrs, chrs, kChrRecSize, S) || !shift_recs(st->itms, itms, kIeItemSize, S)) return 0;
   ie_rebuild(st, true);
   return 1;
 }

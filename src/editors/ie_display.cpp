@@ -141,29 +141,54 @@ void populate_echr(IE_STATE* st, ARB* xcept) {
   }
 }
 
-int populate_chr(IE_STATE* st, const uint8_t* img, bool input) {
-  if (st->xcept_view) populate_echr(st, st->xcept);
-  st->lchr.clear();
-  const uint32_t R = st->nrows, C = st->ncols;
-  std::vector<uint32_t> map(size_t{R} * C, input ? CM_BASE_INPUT : CM_BASE);
-  auto cell = [&](uint32_t r, uint32_t c) -> uint32_t& { return map[size_t{r - 1} * C + (c - 1)]; };
-  uint8_t key[kIeItemSize] = {};  // the longest record scanned with it
-  memcpy(key, img, kImageKeyLen);
-  std::vector<ie_rec> boxes;
+namespace {
+
+// The screen's cells, one attribute word each, addressed from (1,1).
+struct CellMap {
+  uint32_t rows, cols;
+  std::vector<uint32_t> cells;
+  CellMap(uint32_t r, uint32_t c, uint32_t base) : rows(r), cols(c), cells(size_t{r} * c, base) {}
+  uint32_t& at(uint32_t r, uint32_t c) { return cells[size_t{r - 1} * cols + (c - 1)]; }
+};
+
+// Paints the character records; boxes only mark their corner and are kept for last.
+bool paint_chrs(IE_STATE* st, const uint8_t* key, bool input, CellMap& m, std::vector<ie_rec>& boxes) {
   for (const ie_rec& cr : ie_scan(st->xcept_view ? st->echr : st->chrs, 0, key, kChrRecSize, kImageKeyLen)) {
     const uint8_t* c = cr.data();
     const uint32_t row = ld_le32(c, RI_ROW), col = ld_le32(c, RI_COL);
     const uint32_t rows = ld_le32(c, CR_ROWS), cols = ld_le32(c, CR_COLS);
-    if (!check_bounds(R, C, row, col, rows, cols)) return 0;
+    if (!check_bounds(m.rows, m.cols, row, col, rows, cols)) return false;
     if (on(c, CR_BOX)) {
-      cell(row, col) = CM_BOX_FIRST;
+      m.at(row, col) = CM_BOX_FIRST;
       boxes.push_back(cr);
       continue;
     }
     const uint32_t v = (input ? CM_BASE_INPUT : CM_BASE) | chr_attr(c) | (st->xcept_view ? uint32_t{CM_FIRST} : 0u);
     for (uint32_t r = row; r < row + rows; ++r)
-      for (uint32_t k = col; k < col + cols; ++k) cell(r, k) = v;
+      for (uint32_t k = col; k < col + cols; ++k) m.at(r, k) = v;
   }
+  return true;
+}
+
+uint32_t item_attr(const uint8_t* t) {
+  uint32_t attr = CM_ITEM;
+  if (on(t, IT_ATTR) || on(t, IT_ATTR + 3)) attr |= CM_BOLD;
+  if (on(t, IT_ATTR + 2)) attr |= CM_UNDERLINE;
+  if (on(t, IT_ATTR + 4)) attr |= CM_REVERSE;
+  return attr;
+}
+
+// An item that starts inside the one before it: the covered part of the earlier one flashes.
+void mark_overlap(CellMap& m, const uint8_t* p, uint32_t row, uint32_t col) {
+  const uint32_t pr = ld_le32(p, RI_ROW), pc = ld_le32(p, RI_COL);
+  const uint32_t prs = ld_le32(p, IW_DROWS), pcs = ld_le32(p, IW_DCOLS);
+  if (row < pr || row >= pr + prs || col < pc || col >= pc + pcs) return;
+  for (uint32_t r = pr; r < pr + prs; ++r)
+    for (uint32_t k = pc; k < col; ++k) m.at(r, k) |= CM_BLINK | CM_BOLD | CM_REVERSE;
+}
+
+// Paints the items over the characters; 0 after a failure already reported.
+int paint_items(IE_STATE* st, const uint8_t* img, const uint8_t* key, CellMap& m) {
   bool first = true;
   ie_rec prev;
   for (ie_rec& it : ie_scan(st->itms, 0, key, kIeItemSize, kImageKeyLen)) {
@@ -176,38 +201,47 @@ int populate_chr(IE_STATE* st, const uint8_t* img, bool input) {
     }
     const uint32_t row = ld_le32(t, RI_ROW), col = ld_le32(t, RI_COL);
     const uint32_t rows = ld_le32(t, IW_DROWS), cols = ld_le32(t, IW_DCOLS);
-    if (!check_bounds(R, C, row, col, rows, cols)) return 0;
-    uint32_t attr = CM_ITEM;
-    if (on(t, IT_ATTR) || on(t, IT_ATTR + 3)) attr |= CM_BOLD;
-    if (on(t, IT_ATTR + 2)) attr |= CM_UNDERLINE;
-    if (on(t, IT_ATTR + 4)) attr |= CM_REVERSE;
-    cell(row, col) |= CM_FIRST;
+    if (!check_bounds(m.rows, m.cols, row, col, rows, cols)) return 0;
+    const uint32_t attr = item_attr(t);
+    m.at(row, col) |= CM_FIRST;
     for (uint32_t r = row; r < row + rows; ++r)
-      for (uint32_t k = col; k < col + cols; ++k) cell(r, k) = (cell(r, k) & ~1u) | attr;
-    if (!first) {
-      const uint8_t* p = prev.data();
-      const uint32_t pr = ld_le32(p, RI_ROW), pc = ld_le32(p, RI_COL);
-      const uint32_t prs = ld_le32(p, IW_DROWS), pcs = ld_le32(p, IW_DCOLS);
-      if (row >= pr && row < pr + prs && col >= pc && col < pc + pcs)
-        for (uint32_t r = pr; r < pr + prs; ++r)
-          for (uint32_t k = pc; k < col; ++k) cell(r, k) |= CM_BLINK | CM_BOLD | CM_REVERSE;
-    }
+      for (uint32_t k = col; k < col + cols; ++k) m.at(r, k) = (m.at(r, k) & ~1u) | attr;
+    if (!first) mark_overlap(m, prev.data(), row, col);
     first = false;
     prev = it;
   }
-  for (uint32_t r = 1; r <= R; ++r)
-    for (uint32_t k = 1; k <= C;) {
+  return 1;
+}
+
+// Each row's runs of equal cells become blocks; box corners are left to the boxes.
+void emit_runs(IE_STATE* st, CellMap& m) {
+  for (uint32_t r = 1; r <= m.rows; ++r)
+    for (uint32_t k = 1; k <= m.cols;) {
       uint32_t e = k;
-      while (e < C && cell(r, e + 1) == cell(r, k)) ++e;
-      if (cell(r, k) != CM_BOX_FIRST) {
+      while (e < m.cols && m.at(r, e + 1) == m.at(r, k)) ++e;
+      if (m.at(r, k) != CM_BOX_FIRST) {
         // The run belongs to the row's line item, so that what is typed
         // on it reaches the line buffer.
-        CHR_BLK b = run(int32_t(r), int32_t(k), 1, int32_t(e - k + 1), cell(r, k));
+        CHR_BLK b = run(int32_t(r), int32_t(k), 1, int32_t(e - k + 1), m.at(r, k));
         b.item_row = int32_t(r), b.item_col = 1;
         st->lchr.push_back(b);
       }
       k = e + 1;
     }
+}
+
+}  // namespace
+
+int populate_chr(IE_STATE* st, const uint8_t* img, bool input) {
+  if (st->xcept_view) populate_echr(st, st->xcept);
+  st->lchr.clear();
+  CellMap m(st->nrows, st->ncols, input ? CM_BASE_INPUT : CM_BASE);
+  uint8_t key[kIeItemSize] = {};  // the longest record scanned with it
+  memcpy(key, img, kImageKeyLen);
+  std::vector<ie_rec> boxes;
+  if (!paint_chrs(st, key, input, m, boxes)) return 0;
+  if (!paint_items(st, img, key, m)) return 0;
+  emit_runs(st, m);
   for (const ie_rec& b : boxes) {
     const uint8_t* c = b.data();
     uint32_t v = CM_BOX | chr_attr(c);

@@ -343,79 +343,164 @@ void follow_up(IE_STATE* st, uint8_t* ctl, uint8_t* itm, uint8_t* curs, const ui
   }
 }
 
+// What one key handler sees; a handler returns true when the loop returns
+// to the application (the request set), with *end the end code when the
+// level ends.
+struct key_ctx {
+  loop& l;
+  uint8_t *img, *itm, *curs, *chr, *end;
+  bool panel_was_up;
+  IE_STATE* st() const { return l.st; }
+  bool request(uint8_t code, bool cursor) {
+    if (cursor) l.store_cursor();
+    l.ctl[IEC_REQUEST] = code;
+    return true;
+  }
+  bool beep_unless(bool ok) {
+    if (!ok) l.beep = true;
+    return false;
+  }
+  bool finish(uint8_t code) {
+    *end = code;
+    return true;
+  }
+};
+
+bool key_opt0(key_ctx& c) { return c.request(IE_REQ_OPT0, true); }
+bool key_mv_char(key_ctx& c) { return c.beep_unless(scr_mv_char(c.st(), c.l.row, c.l.col, int(c.l.key))); }
+bool key_rc(key_ctx& c) { return scr_rc(c.l), false; }
+bool key_center(key_ctx& c) { return scr_center(c.st(), c.l.row), false; }
+bool key_preview(key_ctx& c) { return scr_preview(c.l, c.img, c.itm, c.chr, c.curs), false; }
+bool key_del_line(key_ctx& c) { return c.beep_unless(scr_delete_line(c.st(), c.l.row)); }
+bool key_ins_line(key_ctx& c) { return c.beep_unless(scr_insert_line(c.st(), c.l.row)); }
+bool key_mv_lines(key_ctx& c) { return mv_lines(c.l), false; }
+bool key_save(key_ctx& c) { return c.beep_unless(scr_save(c.st(), c.img)); }
+bool key_inquire(key_ctx& c) { return c.request(IE_REQ_INQUIRE, false); }
+bool key_help(key_ctx& c) { return c.request(IE_REQ_HELP, true); }
+
+bool key_img_rc(key_ctx& c) {
+  if (scr_img_rc(c.st(), c.l.row, c.l.col, c.curs)) return c.request(IE_REQ_CURSOR, true);
+  return c.beep_unless(false);
+}
+
+bool key_rect(key_ctx& c) {
+  if (!scr_def_rect(c.l, c.l.key == 13 ? kChrPanel : kBoxPanel, c.chr)) return false;
+  return c.request(c.l.ctl[IEC_REQUEST], true);
+}
+
+bool key_xcept_rect(key_ctx& c) {
+  if (!upd_row(c.st(), c.img) || !scr_def_rect(c.l, kXceptPanel, c.chr)) return false;
+  return c.request(c.l.ctl[IEC_REQUEST], true);
+}
+
+// A move that fails puts the item back where it was.
+bool key_move_item(key_ctx& c) {
+  uint8_t taken[kIeItemSize];
+  if (!del_itm(c.st(), taken, c.l.row, c.l.col)) return c.beep_unless(false);
+  if (move_itm(c.l, taken)) return false;
+  st_le32(taken, IW_DROWS, 0), st_le32(taken, IW_DCOLS, 0);
+  add_itm(c.st(), taken);
+  return false;
+}
+
+// On a generated item the help names the field; elsewhere the application answers.
+bool key_item_help(key_ctx& c) {
+  if (c.img[0] != 3 || c.img[31] == 14) return c.request(IE_REQ_OPT15, false);
+  char parm[26];
+  memcpy(parm, c.itm + IT_AP, 3), parm[3] = 0, memcpy(parm + 4, c.itm + IT_FIELD, 22);
+  const cstr p{26, parm};
+  const uint32_t n = 101860;
+  if (c.st()->msgs) la_add_msg(c.st()->msgs, &n, 4, {&p, 1});
+  return false;
+}
+
+bool key_xcept_view(key_ctx& c) {
+  c.st()->xcept_view ^= 1;
+  ie_rebuild(c.st(), true, false);
+  return false;
+}
+
+bool key_def_item(key_ctx& c) {
+  const uint32_t k = c.l.key;
+  const ie_itm_key which = k == kKey101 ? IE_KEY101 : k == LK_ADD_MODE ? IE_ADD_MODE : IE_CHANGE_MODE;
+  return scr_def_itm(c.st(), c.l.ctl, c.l.row, c.l.col, which, c.itm) != 0;
+}
+
+bool key_del_item(key_ctx& c) {
+  uint8_t gone[kIeItemSize];
+  return c.beep_unless(del_itm(c.st(), gone, c.l.row, c.l.col));
+}
+
+bool key_next_row(key_ctx& c) {
+  if (!c.panel_was_up) c.l.row = std::min(c.l.row + 1, c.st()->nrows), c.l.col = 1;
+  return false;
+}
+
+bool key_end(key_ctx& c) {
+  if (c.l.editable() && !scr_save(c.st(), c.img)) return false;  // a failed save stays in the editor
+  return c.finish(c.st()->saved ? IE_END_SAVED : IE_END);
+}
+
+bool key_abandon(key_ctx& c) {
+  c.st()->saved = 0;
+  return c.finish(c.l.key == 11 ? IE_END_OPT11 : IE_END);
+}
+
+// Which screens a key works on: any, an editable one, or an editable one
+// outside the exception view.
+enum class key_mode : uint8_t { any, editable, normal };
+
+struct key_action {
+  uint32_t key;
+  key_mode mode;
+  bool (*run)(key_ctx&);
+};
+
+constexpr key_action kKeyActions[] = {
+    {0, key_mode::editable, key_opt0},
+    {1, key_mode::editable, key_mv_char},
+    {2, key_mode::editable, key_mv_char},
+    {3, key_mode::any, key_rc},
+    {4, key_mode::normal, key_img_rc},
+    {5, key_mode::editable, key_center},
+    {6, key_mode::editable, key_del_line},
+    {7, key_mode::editable, key_ins_line},
+    {8, key_mode::editable, key_mv_lines},
+    {9, key_mode::normal, key_move_item},
+    {11, key_mode::any, key_abandon},
+    {13, key_mode::normal, key_rect},
+    {14, key_mode::normal, key_rect},
+    {15, key_mode::editable, key_item_help},
+    {16, key_mode::editable, key_save},
+    {17, key_mode::any, key_xcept_view},
+    {94, key_mode::any, key_preview},
+    {95, key_mode::editable, key_xcept_rect},
+    {kKey101, key_mode::normal, key_def_item},
+    {LK_ADD_MODE, key_mode::normal, key_def_item},
+    {LK_CHANGE_MODE, key_mode::normal, key_def_item},
+    {LK_DELETE_MODE, key_mode::normal, key_del_item},
+    {LK_INQUIRE_MODE, key_mode::normal, key_inquire},
+    {kHelpOnItem, key_mode::editable, key_help},
+    {LK_NEXT_RECORD, key_mode::any, key_next_row},
+    {LK_ENTER, key_mode::any, key_next_row},
+    {LK_END, key_mode::any, key_end},
+    {LK_CANCEL, key_mode::any, key_abandon},
+};
+
+bool mode_allows(const loop& l, key_mode m) {
+  if (m == key_mode::editable) return l.editable();
+  if (m == key_mode::normal) return l.normal();
+  return true;
+}
+
 // One key; true when the loop returns to the application (the request
 // set), with *end the end code when the level ends.
 bool dispatch(loop& l, uint8_t* img, uint8_t* itm, uint8_t* curs, uint8_t* chr, uint8_t* end) {
-  IE_STATE* st = l.st;
-  uint8_t* ctl = l.ctl;
-  const uint32_t k = l.key;
-  const bool panel_was_up = st->panel_up;
-  st->panel_up = false;
-  auto request = [&](uint8_t code, bool cursor) {
-    if (cursor) l.store_cursor();
-    ctl[IEC_REQUEST] = code;
-    return true;
-  };
-  if (k == 0 && l.editable()) return request(IE_REQ_OPT0, true);
-  if ((k == 1 || k == 2) && l.editable()) {
-    if (!scr_mv_char(st, l.row, l.col, int(k))) l.beep = true;
-  } else if (k == 3) scr_rc(l);
-  else if (k == 4 && l.normal()) {
-    if (scr_img_rc(st, l.row, l.col, curs)) return request(IE_REQ_CURSOR, true);
-    l.beep = true;
-  } else if (k == 5 && l.editable()) {
-    scr_center(st, l.row);
-  } else if ((k == 13 || k == 14) && l.normal()) {
-    if (scr_def_rect(l, k == 13 ? kChrPanel : kBoxPanel, chr)) return request(ctl[IEC_REQUEST], true);
-  } else if (k == 95 && l.editable()) {
-    if (upd_row(st, img) && scr_def_rect(l, kXceptPanel, chr)) return request(ctl[IEC_REQUEST], true);
-  } else if (k == 94) {
-    scr_preview(l, img, itm, chr, curs);
-  } else if (k == 6 && l.editable()) {
-    if (!scr_delete_line(st, l.row)) l.beep = true;
-  } else if (k == 7 && l.editable()) {
-    if (!scr_insert_line(st, l.row)) l.beep = true;
-  } else if (k == 8 && l.editable()) mv_lines(l);
-  else if (k == 9 && l.normal()) {
-    uint8_t taken[kIeItemSize];
-    if (!del_itm(st, taken, l.row, l.col)) l.beep = true;
-    else if (!move_itm(l, taken)) {
-      st_le32(taken, IW_DROWS, 0), st_le32(taken, IW_DCOLS, 0);
-      add_itm(st, taken);
-    }
-  } else if (k == 11) {
-    st->saved = 0, *end = IE_END_OPT11;
-    return true;
-  } else if (k == 15 && l.editable()) {
-    if (img[0] == 3 && img[31] != 14) {
-      char parm[26];
-      memcpy(parm, itm + IT_AP, 3), parm[3] = 0, memcpy(parm + 4, itm + IT_FIELD, 22);
-      const cstr p{26, parm};
-      const uint32_t n = 101860;
-      if (st->msgs) la_add_msg(st->msgs, &n, 4, {&p, 1});
-    } else return request(IE_REQ_OPT15, false);
-  } else if (k == 16 && l.editable()) {
-    if (!scr_save(st, img)) l.beep = true;
-  } else if (k == 17) {
-    st->xcept_view ^= 1;
-    ie_rebuild(st, true, false);
-  } else if ((k == kKey101 || k == LK_ADD_MODE || k == LK_CHANGE_MODE) && l.normal()) {
-    const ie_itm_key which = k == kKey101 ? IE_KEY101 : k == LK_ADD_MODE ? IE_ADD_MODE : IE_CHANGE_MODE;
-    if (scr_def_itm(st, ctl, l.row, l.col, which, itm)) return true;
-  } else if (k == LK_DELETE_MODE && l.normal()) {
-    uint8_t gone[kIeItemSize];
-    if (!del_itm(st, gone, l.row, l.col)) l.beep = true;
-  } else if (k == LK_INQUIRE_MODE && l.normal()) return request(IE_REQ_INQUIRE, false);
-  else if (k == kHelpOnItem && l.editable()) return request(IE_REQ_HELP, true);
-  else if (k == LK_NEXT_RECORD || k == LK_ENTER) {
-    if (!panel_was_up) l.row = std::min(l.row + 1, st->nrows), l.col = 1;
-  } else if (k == LK_END) {
-    if (l.editable() && !scr_save(st, img)) return false;  // a failed save stays in the editor
-    *end = st->saved ? IE_END_SAVED : IE_END;
-    return true;
-  } else if (k == LK_CANCEL) {
-    st->saved = 0, *end = IE_END;
-    return true;
+  key_ctx c{l, img, itm, curs, chr, end, l.st->panel_up};
+  l.st->panel_up = false;
+  for (const key_action& a : kKeyActions) {
+    if (a.key != l.key) continue;
+    return mode_allows(l, a.mode) && a.run(c);
   }
   return false;
 }

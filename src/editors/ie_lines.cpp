@@ -129,28 +129,27 @@ int ie_move_rows(IE_STATE* st, uint32_t F, uint32_t L, uint32_t D) {
   return 1;
 }
 
-int scr_mv_char(IE_STATE* st, uint32_t R, uint32_t K, int key) {
-  const uint32_t C = st->ncols;
-  if (R < 1 || R > st->nrows || K < 1 || K > C) return 0;
-  const bool insert = key == 1;
-  for (const ie_rec& it : ie_on_row(st->itms, st->img, R, kIeItemSize)) {
-    if (iw_covers(it.data(), K)) return 0;
-    if (insert && ld_le32(it.data(), RI_COL) + iw_cols(it.data()) > C) return 0;
-  }
-  // Nothing falls off the image: the last column must be free for an insert.
-  if (insert && st->line[R][C - 1] != ' ') return 0;
-  if (!upd_row(st, st->img)) return 0;
+namespace {
+
+// The row's text from column K on, one column right (insert) or left.
+int shift_text_at(IE_STATE* st, uint32_t R, uint32_t K, bool insert) {
   uint8_t rec[kRowRecSize];
   ie_row_key(rec, st->img, R);
   if (!ie_get(st->rows, 0, rec, kRowRecSize, true)) return ie_fail(st->rows, "Bad row read ", kModule);
-  const uint32_t W = std::min<uint32_t>(C, kRowTextLen);
+  const uint32_t W = std::min<uint32_t>(st->ncols, kRowTextLen);
   char* t = reinterpret_cast<char*>(rec + RO_TEXT);
   if (K <= W) {
     if (insert) memmove(t + K, t + K - 1, W - K), t[K - 1] = ' ';
     else memmove(t + K - 1, t + K, W - K), t[W - 1] = ' ';
   }
   if (!ie_rewrite(st->rows, rec, kRowRecSize)) return ie_fail(st->rows, "Bad row write ", kModule);
-  const int32_t d = insert ? 1 : -1;
+  return 1;
+}
+
+// The row's items and characteristics right of K moved by d; a
+// characteristic pushed past the last column loses its last cell.
+int shift_recs_after(IE_STATE* st, uint32_t R, uint32_t K, int32_t d) {
+  const uint32_t C = st->ncols;
   for (ie_rec it : ie_on_row(st->itms, st->img, R, kIeItemSize)) {
     const uint32_t col = ld_le32(it.data(), RI_COL);
     if (col <= K) continue;
@@ -167,6 +166,23 @@ int scr_mv_char(IE_STATE* st, uint32_t R, uint32_t K, int key) {
     if (col + d + w - 1 > C) st_le32(c.data(), CR_COLS, w - 1);
     if (!ie_put(st->chrs, c.data(), kChrRecSize)) return ie_fail(st->chrs, "Bad chr write ", kModule);
   }
+  return 1;
+}
+
+}  // namespace
+
+int scr_mv_char(IE_STATE* st, uint32_t R, uint32_t K, int key) {
+  const uint32_t C = st->ncols;
+  if (R < 1 || R > st->nrows || K < 1 || K > C) return 0;
+  const bool insert = key == 1;
+  for (const ie_rec& it : ie_on_row(st->itms, st->img, R, kIeItemSize)) {
+    if (iw_covers(it.data(), K)) return 0;
+    if (insert && ld_le32(it.data(), RI_COL) + iw_cols(it.data()) > C) return 0;
+  }
+  // Nothing falls off the image: the last column must be free for an insert.
+  if (insert && st->line[R][C - 1] != ' ') return 0;
+  if (!upd_row(st, st->img)) return 0;
+  if (!shift_text_at(st, R, K, insert) || !shift_recs_after(st, R, K, insert ? 1 : -1)) return 0;
   if (insert) {
     for (uint32_t c = C - 1; c >= K && c >= 1; --c)
       if (!move_except_row(st, R, &c, 1, 0)) return 0;

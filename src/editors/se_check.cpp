@@ -358,17 +358,47 @@ int validate(const se_chk& in, se_chk_out* out) {
   return c.run();
 }
 
-int opt_req(const uint8_t* rec, const int* states, int* err_col) {
-  const int verb = stmt_view(rec).verb();
-  if (verb >= kVerbCount) return 1;
-  // The states and columns of the verb's fields in layout order.
-  const xme_stmt* f[24];
-  int n = 0;
-  for (const xme_stmt* e = xme_stmt_desc[verb]; e->type; ++e)
-    if (e->type != XT_FILLER) f[n++] = e;
-  auto at = [&](int i) { return kOpndCol + f[i]->scr_col; };
-  auto bad = [&](int i) { return *err_col = at(i), 0; };
-  const int V = FLD_PRESENT, B = FLD_BLANK;
+namespace {
+
+constexpr int V = FLD_PRESENT, B = FLD_BLANK;
+
+// Each verb group's rule for its optional fields: -1 when the states fit,
+// else the layout index of the field to blame.
+
+// Occurrence, application, field, application field.
+int field_verb_fault(const int* states) {
+  const int occ = states[0], ap = states[1], fld = states[2], app = states[3];
+  if (occ == B && ap == B && fld == B && app == B) return -1;
+  if (ap == V && fld == V && (occ == V || occ == B) && (app == V || app == B)) return -1;
+  if (ap == V && fld == B && occ == B && app == B) return -1;
+  if (ap == FLD_INVALID) return 1;
+  if (fld == FLD_INVALID || (fld == V && ap != V)) return 2;
+  if (occ == FLD_INVALID || (occ == V && fld != V)) return 0;
+  return 3;
+}
+
+// Occurrence, application, process; RETURN's process goes with its application.
+int call_verb_fault(const int* states, int verb) {
+  const int occ = states[0], ap = states[1], fld = states[2];
+  if (ap == V && fld == V && occ != FLD_INVALID) return -1;
+  if (ap == B && occ == B && (verb != VERB_RETURN || fld == B)) return -1;
+  if (ap != V && ap != B) return 1;
+  if (ap == V && fld != V) return 2;
+  if (ap == B && verb == VERB_RETURN && fld != B) return 2;
+  return 0;
+}
+
+// TIMEOUT: its seconds, then occurrence, application, process.
+int timeout_fault(const int* states) {
+  const int occ = states[1], ap = states[2], fld = states[3];
+  if (ap == V && fld == V && occ != FLD_INVALID) return -1;
+  if (ap == B && fld == B && occ == B) return -1;
+  if (ap != V && ap != B) return 2;
+  if (fld != V && (ap == V || fld != B)) return 3;
+  return 1;
+}
+
+int optional_fault(int verb, const int* states) {
   switch (verb) {
     case VERB_AT_FIELD:
     case VERB_BLANK:
@@ -382,37 +412,29 @@ int opt_req(const uint8_t* rec, const int* states, int* err_col) {
     case VERB_OK_INPUT:
     case VERB_POSITION:
     case VERB_ULINE:
-    case VERB_UNDEFINE: {
-      const int occ = states[0], ap = states[1], fld = states[2], app = states[3];
-      if (occ == B && ap == B && fld == B && app == B) return 1;
-      if (ap == V && fld == V && (occ == V || occ == B) && (app == V || app == B)) return 1;
-      if (ap == V && fld == B && occ == B && app == B) return 1;
-      if (ap == FLD_INVALID) return bad(1);
-      if (fld == FLD_INVALID || (fld == V && ap != V)) return bad(2);
-      if (occ == FLD_INVALID || (occ == V && fld != V)) return bad(0);
-      return bad(3);
-    }
+    case VERB_UNDEFINE: return field_verb_fault(states);
     case VERB_CALL:
     case VERB_RUN:
-    case VERB_RETURN: {
-      const int occ = states[0], ap = states[1], fld = states[2];
-      if (ap == V && fld == V && occ != FLD_INVALID) return 1;
-      if (ap == B && occ == B && (verb != VERB_RETURN || fld == B)) return 1;
-      if (ap != V && ap != B) return bad(1);
-      if (ap == V && fld != V) return bad(2);
-      if (ap == B && verb == VERB_RETURN && fld != B) return bad(2);
-      return bad(0);
-    }
-    case VERB_TIMEOUT: {
-      const int occ = states[1], ap = states[2], fld = states[3];
-      if (ap == V && fld == V && occ != FLD_INVALID) return 1;
-      if (ap == B && fld == B && occ == B) return 1;
-      if (ap != V && ap != B) return bad(2);
-      if (fld != V && (ap == V || fld != B)) return bad(3);
-      return bad(1);
-    }
+    case VERB_RETURN: return call_verb_fault(states, verb);
+    case VERB_TIMEOUT: return timeout_fault(states);
+    default: return -1;
   }
-  return 1;
+}
+
+}  // namespace
+
+int opt_req(const uint8_t* rec, const int* states, int* err_col) {
+  const int verb = stmt_view(rec).verb();
+  if (verb >= kVerbCount) return 1;
+  const int fault = optional_fault(verb, states);
+  if (fault < 0) return 1;
+  // The columns of the verb's fields in layout order.
+  const xme_stmt* f[24];
+  int n = 0;
+  for (const xme_stmt* e = xme_stmt_desc[verb]; e->type; ++e)
+    if (e->type != XT_FILLER) f[n++] = e;
+  *err_col = kOpndCol + f[fault]->scr_col;
+  return 0;
 }
 
 int is_pdf(const char* ap, const char* name) {

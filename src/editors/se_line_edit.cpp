@@ -228,44 +228,60 @@ se_line* se_new_line_before(se_ed_blk* ed, se_line* before, const uint8_t* rec) 
   return node;
 }
 
+namespace {
+
+// The records of the rows shown, as they were before the edit.
+using saved_rows = std::vector<std::pair<se_line*, std::vector<uint8_t>>>;
+
+// Flips upper/lower case: the rows are read back from their copies first.
+void flip_rows_case(se_ed_blk* ed, const saved_rows& saved) {
+  int err = 0, second = 0;
+  for (size_t i = 0; i < saved.size(); ++i) {
+    line_from_copies(ed, int(i) + 2);
+    se_degen_stmt(ed, saved[i].first->rec, &err, &second);
+  }
+  ed->upper = !ed->upper;
+  asm_scr(ed);
+}
+
+// Stores every row shown (accept: without the check); false while a row
+// is refused or warned about.
+bool store_rows(se_ed_blk* ed, const saved_rows& saved, bool accept, marks& m, se_pane** page) {
+  for (size_t i = 0; i < saved.size(); ++i) {
+    const int row = int(i) + 2;
+    uint8_t* rec = saved[i].first->rec;
+    int err = 0, second = 0;
+    const row_result r = convert_row(ed, row, rec, accept, m, &err, &second);
+    stamp_if_changed(ed, saved[i].second.data(), rec);
+    if (r == ROW_WARNING) show_warning(ed, page);
+    if (r != ROW_OK) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void edit(se_ed_blk* ed) {
   ed->state = SE_EDIT_LINE;
   asm_scr(ed);
   memset(ed->dstmt_last, 0, kStmtSize);
   se_options(ed, "", "Return To Save Edited Statements      Cancel (Cancel Changes)    6)Upper/Lower", true);
-  // The records of the rows shown, as they were.
-  std::vector<std::pair<se_line*, std::vector<uint8_t>>> saved;
+  saved_rows saved;
   for (int r = 2; r <= ed->srows + 1; ++r)
     if (se_line* l = se_line_at(ed, r)) saved.push_back({l, std::vector<uint8_t>(l->rec, l->rec + kStmtSize)});
   marks m{ed, {}};
   se_pane* page = nullptr;
-  bool done = false, entered = false;
-  while (!done) {
+  bool entered = false;
+  for (;;) {
     if (line_key_served(ed, m, &page)) continue;
     const uint32_t k = ed->key;
     if (k == 6) {
-      int err = 0, second = 0;
-      for (size_t i = 0; i < saved.size(); ++i) {
-        line_from_copies(ed, int(i) + 2);
-        se_degen_stmt(ed, saved[i].first->rec, &err, &second);
-      }
-      ed->upper = !ed->upper;
-      asm_scr(ed);
+      flip_rows_case(ed, saved);
     } else if (k == LK_CANCEL) {
       for (auto& [l, rec] : saved) memcpy(l->rec, rec.data(), kStmtSize);
-      done = true;
+      break;
     } else if (k == LK_ENTER || k == kKeyAccept) {
-      done = true;
-      for (size_t i = 0; i < saved.size() && done; ++i) {
-        const int row = int(i) + 2;
-        uint8_t* rec = saved[i].first->rec;
-        int err = 0, second = 0;
-        const row_result r = convert_row(ed, row, rec, k == kKeyAccept, m, &err, &second);
-        stamp_if_changed(ed, saved[i].second.data(), rec);
-        if (r == ROW_WARNING) show_warning(ed, &page);
-        if (r != ROW_OK) done = false;
-      }
-      entered = done;
+      if ((entered = store_rows(ed, saved, k == kKeyAccept, m, &page))) break;
     } else {
       ed->beep = true;
     }
@@ -378,6 +394,48 @@ void insert(se_ed_blk* ed) {
   asm_scr(ed);
 }
 
+namespace {
+
+// The line on its row in editing, holding the replaced text; its row.
+int open_for_edit(se_ed_blk* ed, se_line* l, const std::vector<char>& line) {
+  if (const uint32_t n = se_line_no(ed, l); n < ed->first_shown || n >= ed->first_shown + uint32_t(ed->srows))
+    se_center_around_line(ed, 0, l);
+  const int row = 2 + int(se_line_no(ed, l) - ed->first_shown);
+  ed->state = SE_EDIT_LINE;
+  asm_scr(ed, row);
+  copies_from_line(ed, row, line.data());
+  redraw_copies(ed);
+  se_options(ed, "Make Changes to Statement Then Press RETURN                 6)Upper/Lower",
+             "Cancel (Cancel Replace)                                     8)Skip Replacement", true);
+  return row;
+}
+
+// Keys on the line until it is stored, skipped or the replace is cancelled
+// (the record then back as saved).
+se_replace_end edit_until_stored(se_ed_blk* ed, se_line* l, int row, const uint8_t* saved, marks& m, se_pane** page,
+                                 int err, int second) {
+  for (;;) {
+    if (line_key_served(ed, m, page)) continue;
+    const uint32_t k = ed->key;
+    if (k == 6) {
+      flip_case(ed, l->rec, row);
+    } else if (k == 8 || k == LK_CANCEL) {
+      memcpy(l->rec, saved, kStmtSize);
+      return k == 8 ? SE_REPL_SKIP : SE_REPL_END;
+    } else if (k == LK_ENTER) {
+      const row_result r = convert_row(ed, row, l->rec, false, m, &err, &second);
+      if (r == ROW_WARNING) show_warning(ed, page);
+      if (r != ROW_OK) continue;
+      stamp_if_changed(ed, saved, l->rec);
+      return SE_REPL_DONE;
+    } else {
+      ed->beep = true;
+    }
+  }
+}
+
+}  // namespace
+
 se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& line) {
   uint8_t saved[kStmtSize];
   memcpy(saved, l->rec, kStmtSize);
@@ -389,16 +447,7 @@ se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& 
     stamp_if_changed(ed, saved, l->rec);
     return SE_REPL_DONE;
   }
-  // The line on its row in editing, holding the replaced text.
-  if (const uint32_t n = se_line_no(ed, l); n < ed->first_shown || n >= ed->first_shown + uint32_t(ed->srows))
-    se_center_around_line(ed, 0, l);
-  const int row = 2 + int(se_line_no(ed, l) - ed->first_shown);
-  ed->state = SE_EDIT_LINE;
-  asm_scr(ed, row);
-  copies_from_line(ed, row, line.data());
-  redraw_copies(ed);
-  se_options(ed, "Make Changes to Statement Then Press RETURN                 6)Upper/Lower",
-             "Cancel (Cancel Replace)                                     8)Skip Replacement", true);
+  const int row = open_for_edit(ed, l, line);
   marks m{ed, {}};
   se_pane* page = nullptr;
   ed->cur_row = row, ed->cur_col = std::max(err, 1);
@@ -410,26 +459,7 @@ se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& 
     if (second) m.put(row, second, kSecondBits);
     m.put(row, err, kErrBits);
   }
-  se_replace_end end = SE_REPL_DONE;
-  for (;;) {
-    if (line_key_served(ed, m, &page)) continue;
-    const uint32_t k = ed->key;
-    if (k == 6) {
-      flip_case(ed, l->rec, row);
-    } else if (k == 8 || k == LK_CANCEL) {
-      memcpy(l->rec, saved, kStmtSize);
-      end = k == 8 ? SE_REPL_SKIP : SE_REPL_END;
-      break;
-    } else if (k == LK_ENTER) {
-      const row_result r = convert_row(ed, row, l->rec, false, m, &err, &second);
-      if (r == ROW_WARNING) show_warning(ed, &page);
-      if (r != ROW_OK) continue;
-      stamp_if_changed(ed, saved, l->rec);
-      break;
-    } else {
-      ed->beep = true;
-    }
-  }
+  const se_replace_end end = edit_until_stored(ed, l, row, saved, m, &page, err, second);
   ed->state = SE_NORMAL;
   ed->upper = 1;
   asm_scr(ed);

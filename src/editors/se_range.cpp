@@ -112,55 +112,73 @@ void respecify(se_ed_blk* ed) {
   se_options(ed, through_prompt(ed->state), cancel_prompt(ed->state), true);
 }
 
+namespace {
+
+// A delete of more than one line waits for RETURN; false when the delete
+// was cancelled or respecified instead (the screen then handled).
+bool confirm_delete(se_ed_blk* ed) {
+  se_options(ed, "RETURN To Execute Delete", "Cancel (Cancel Delete)              7)Respecify Range", true);
+  for (;;) {
+    hilight_range(ed);
+    se_read(ed);
+    const uint32_t k = ed->key;
+    if (k == LK_ENTER) return true;
+    if (k == LK_CANCEL) {
+      ed->first_shown = ed->respecify_line, ed->cur_row = ed->respecify_row;
+      se_fill_view(ed);
+      back_to_normal(ed);
+      return false;
+    }
+    if (k == 7) {
+      respecify(ed);
+      return false;
+    }
+    if (k == kHelpOpt || k == 276) help(ed, the_pcb);
+    else ed->beep = true;
+  }
+}
+
+// The marked lines [lo, hi] into the cut buffer, in order; keep gets the
+// others. False when the buffer cannot be written (reported).
+bool cut_range(se_ed_blk* ed, uint32_t lo, uint32_t hi, std::vector<se_line*>& keep, std::vector<se_line*>& cut) {
+  empty_cut_buffer(ed);
+  for (se_line* x : se_lines(ed)) {
+    const uint32_t n = seq_of(x);
+    if (n < lo || n > hi) {
+      keep.push_back(x);
+      continue;
+    }
+    if (!ie_put(ed->cut_arb, x->rec, kStmtSize)) return sys_err(kModule, __LINE__, "exec() - fm_write"), false;
+    ++ed->cut_count;
+    cut.push_back(x);
+  }
+  return true;
+}
+
+}  // namespace
+
 void exec(se_ed_blk* ed) {
   se_line* l = se_get_cur_line(ed);
   ed->range_last = l ? seq_of(l) : ed->n_lines;
   if (ed->range_first > ed->range_last) std::swap(ed->range_first, ed->range_last);
   const uint32_t lo = ed->range_first, hi = ed->range_last;
   const uint16_t st = ed->state;
-  if (st == SE_DELETE_RANGE && hi > lo) {
-    se_options(ed, "RETURN To Execute Delete", "Cancel (Cancel Delete)              7)Respecify Range", true);
-    for (;;) {
-      hilight_range(ed);
-      se_read(ed);
-      const uint32_t k = ed->key;
-      if (k == LK_ENTER) break;
-      if (k == LK_CANCEL) {
-        ed->first_shown = ed->respecify_line, ed->cur_row = ed->respecify_row;
-        se_fill_view(ed);
-        return back_to_normal(ed);
-      }
-      if (k == 7) return respecify(ed);
-      if (k == kHelpOpt || k == 276) help(ed, the_pcb);
-      else ed->beep = true;
-    }
-  }
-  // The marked lines into the cut buffer, in order.
-  empty_cut_buffer(ed);
+  if (st == SE_DELETE_RANGE && hi > lo && !confirm_delete(ed)) return;
   std::vector<se_line*> keep;
   std::vector<se_line*> cut;
-  for (se_line* x : se_lines(ed)) {
-    const uint32_t n = seq_of(x);
-    if (n >= lo && n <= hi) {
-      if (!ie_put(ed->cut_arb, x->rec, kStmtSize)) return sys_err(kModule, __LINE__, "exec() - fm_write");
-      ++ed->cut_count;
-      cut.push_back(x);
-    } else {
-      keep.push_back(x);
-    }
-  }
-  if (st == SE_DELETE_RANGE) {
-    for (se_line* x : cut) OLD_LINE(x, &ed->lines);
-    relink(ed, keep);
-    if (ed->first_shown > lo) ed->first_shown = ed->first_shown > hi ? ed->first_shown - (hi - lo + 1) : lo;
-    se_fill_view(ed);
-    ed->changed = true;
-    back_to_normal(ed);
-    asm_scr(ed);
+  if (!cut_range(ed, lo, hi, keep, cut)) return;
+  if (st != SE_DELETE_RANGE) {
+    ed->state = st == SE_MOVE_RANGE ? SE_MOVE_TARGET : SE_COPY_TARGET;
+    se_range_prompt(ed);
     return;
   }
-  ed->state = st == SE_MOVE_RANGE ? SE_MOVE_TARGET : SE_COPY_TARGET;
-  se_range_prompt(ed);
+  for (se_line* x : cut) OLD_LINE(x, &ed->lines);
+  relink(ed, keep);
+  if (ed->first_shown > lo) ed->first_shown = ed->first_shown > hi ? ed->first_shown - (hi - lo + 1) : lo;
+  se_fill_view(ed);
+  ed->changed = true;
+  back_to_normal(ed);
+  asm_scr(ed);
 }
 
 void use_buf(se_ed_blk* ed, uint32_t key) {

@@ -346,6 +346,46 @@ bool is_view_only(PCB* pcb) {
   return mode && *mode == 3;
 }
 
+// Keys that would change the lines, refused on a view-only run.
+bool changes_lines(uint32_t k) {
+  return k == 1 || k == 5 || k == K_EDIT || k == K_RANGE || k == K_INSERT || k == 6 || k == 10 || k == 11;
+}
+
+// One key of the editor's own; an unknown one beeps.
+void edit_key(se_ed_blk* ed, PCB* pcb, uint32_t k) {
+  switch (k) {
+    case K_HELP_OPT: help(ed, pcb); break;
+    case K_AUDIT: audit_menu_show(ed); break;
+    case 1: toolbox(ed, pcb); break;
+    case K_EDIT: edit(ed); break;
+    case K_INSERT: insert_lines(ed); break;
+    case 10:
+      clear(ed);
+      ed->changed = true;
+      break;
+    case 11:
+      restore(ed);
+      ed->changed = false;
+      break;
+    case LK_CANCEL: cancel(ed); break;
+    case K_RANGE: del_move_copy(ed); break;
+    case K_EXEC: exec(ed); break;
+    case K_PASTE_COPY:
+    case K_PASTE_MOVE: use_buf(ed, k); break;
+    case K_RESPECIFY:
+      // Lines from another event point have no range here to respecify.
+      if (ed->xcopy_target) ed->beep = true;
+      else respecify(ed);
+      break;
+    case 6: external_copy(ed, pcb, ed->ctx); break;
+    case 4: search(ed, 0); break;
+    case 5: search(ed, 1); break;
+    case K_BROWSE: browse_zel(ed, pcb, ed->ctx); break;
+    case K_PREV_IMAGE: browse_pop(ed); break;
+    default: ed->beep = true; break;
+  }
+}
+
 // The key loop until END or CANCEL ends the run: 1, or 0 when a nested
 // external-copy editor was left with CANCEL.
 int key_loop(se_ed_blk* ed, PCB* pcb) {
@@ -371,47 +411,13 @@ int key_loop(se_ed_blk* ed, PCB* pcb) {
       if (save(ed, k)) return 1;
       continue;
     }
-    const bool refused = ed->view_only && (k == 1 || k == 5 || k == K_EDIT || k == K_RANGE || k == K_INSERT || k == 6 ||
-                                           k == 10 || k == 11);
-    if (refused) {
+    if (ed->view_only && changes_lines(k)) {
       if (range_state(ed->state)) ed->state = SE_NORMAL;
       ed->beep = true;
       continue;
     }
-    switch (k) {
-      case K_HELP_OPT: help(ed, pcb); break;
-      case K_AUDIT: audit_menu_show(ed); break;
-      case 1: toolbox(ed, pcb); break;
-      case K_EDIT: edit(ed); break;
-      case K_INSERT: insert_lines(ed); break;
-      case 10:
-        clear(ed);
-        ed->changed = true;
-        break;
-      case 11:
-        restore(ed);
-        ed->changed = false;
-        break;
-      case LK_CANCEL: cancel(ed); break;
-      case K_RANGE: del_move_copy(ed); break;
-      case K_EXEC: exec(ed); break;
-      case K_PASTE_COPY:
-      case K_PASTE_MOVE: use_buf(ed, k); break;
-      case K_RESPECIFY:
-        // Lines from another event point have no range here to respecify.
-        if (ed->xcopy_target) ed->beep = true;
-        else respecify(ed);
-        break;
-      case K_XCOPY:
-        if (xcopy(ed, raw)) return raw == LK_CANCEL ? 0 : 1;
-        break;
-      case 6: external_copy(ed, pcb, ed->ctx); break;
-      case 4: search(ed, 0); break;
-      case 5: search(ed, 1); break;
-      case K_BROWSE: browse_zel(ed, pcb, ed->ctx); break;
-      case K_PREV_IMAGE: browse_pop(ed); break;
-      default: ed->beep = true; break;
-    }
+    if (k != K_XCOPY) edit_key(ed, pcb, k);
+    else if (xcopy(ed, raw)) return raw == LK_CANCEL ? 0 : 1;
   }
 }
 
@@ -439,42 +445,54 @@ int make_screen(se_ed_blk* ed) {
   return 0;
 }
 
-// The pages over the statement window: written once, then detached.
-int write_pages(se_ed_blk* ed) {
+// A help page's line and the screen row it stands on.
+struct help_line {
+  int row;
+  const char* text;
+};
+
+constexpr help_line kOptHelp[] = {
+    {3, "STATEMENT EDITOR OPTION KEY DEFINITIONS"},
+    {6, "RETURN  -  RETURN           End     -  END             Cancel   -  CANCEL"},
+    {8, "First   -  SCROLL FIRST     Add     -  ADD MODE        Search   -  USER 4"},
+    {9, "Last    -  SCROLL LAST      Delete  -  DELETE MODE     Replace  -  USER 5"},
+    {10, "Prev    -  SCROLL PREV      Change  -  CHANGE MODE     Clear    -  USER 10"},
+    {11, "Next    -  SCROLL NEXT      Move    -  USER 1          Restore  -  USER 11"},
+    {12, "Up      -  SCROLL UP        Copy    -  USER 2          Errors   -  USER 12"},
+    {13, "Down    -  SCROLL DOWN      Xcopy   -  USER 3          Help     -  HELP"},
+    {15, "Save    -  USER 0      Upper/Lower  -  USER 6  Skip Replacement -  USER 8"},
+    {16, "Print   -  PRT SCREEN    Repsecify  -  USER 7      Replace All  -  USER 9"},
+};
+
+constexpr help_line kEpHelp[] = {
+    {3, "EVENT POINT DESCRIPTION MAPPING"},
+    {6, "01 - Start of Process      21 - Start of Frame         41 - Pre-display/Verify"},
+    {7, "02 - Set Default Values    22 - Select Image           42 - Pre-display"},
+    {8, "03 - Post PCF Read         23 - Display                43 - Post Display"},
+    {9, "04 - Pre-PCF Update        24 - Option Intercept       44 - Verify"},
+    {10, "05 - Post PCF Update       25 - End of Frame           61 - Pre-invocation"},
+    {11, "06 - End of Process                                    62 - Post Invocation"},
+    {12, "09 - Query Pre-execute"},
+    {13, "07 - Query Pre-select      10 - Query Post Execute     01 - Subroutine"},
+    {14, "08 - Query Post Select     11 - Set Extended Values"},
+};
+
+// Text at the start of a pane's row, cut at the pane's width.
+void put_line(se_pane& p, int width, int row, const char* text) {
+  const size_t n = std::min(strlen(text), size_t(width));
+  memcpy(p.text.data() + size_t(row - 1) * size_t(width), text, n);
+}
+
+// The help pages (lines below the window left out), the warnings in their
+// attribute, and the search and replace prompts.
+void fill_pages(se_ed_blk* ed) {
   const int W = ed->cols;
-  auto put = [W](se_pane& p, int row, const char* text) {
-    const size_t n = std::min(strlen(text), size_t(W));
-    memcpy(p.text.data() + size_t(row - 1) * size_t(W), text, n);
-  };
-  static const char* const kOptHelp[] = {"STATEMENT EDITOR OPTION KEY DEFINITIONS",
-                                         "RETURN  -  RETURN           End     -  END             Cancel   -  CANCEL",
-                                         "First   -  SCROLL FIRST     Add     -  ADD MODE        Search   -  USER 4",
-                                         "Last    -  SCROLL LAST      Delete  -  DELETE MODE     Replace  -  USER 5",
-                                         "Prev    -  SCROLL PREV      Change  -  CHANGE MODE     Clear    -  USER 10",
-                                         "Next    -  SCROLL NEXT      Move    -  USER 1          Restore  -  USER 11",
-                                         "Up      -  SCROLL UP        Copy    -  USER 2          Errors   -  USER 12",
-                                         "Down    -  SCROLL DOWN      Xcopy   -  USER 3          Help     -  HELP",
-                                         "Save    -  USER 0      Upper/Lower  -  USER 6  Skip Replacement -  USER 8",
-                                         "Print   -  PRT SCREEN    Repsecify  -  USER 7      Replace All  -  USER 9"};
-  static const int kOptRows[] = {3, 6, 8, 9, 10, 11, 12, 13, 15, 16};
-  static const char* const kEpHelp[] = {
-      "EVENT POINT DESCRIPTION MAPPING",
-      "01 - Start of Process      21 - Start of Frame         41 - Pre-display/Verify",
-      "02 - Set Default Values    22 - Select Image           42 - Pre-display",
-      "03 - Post PCF Read         23 - Display                43 - Post Display",
-      "04 - Pre-PCF Update        24 - Option Intercept       44 - Verify",
-      "05 - Post PCF Update       25 - End of Frame           61 - Pre-invocation",
-      "06 - End of Process                                    62 - Post Invocation",
-      "09 - Query Pre-execute",
-      "07 - Query Pre-select      10 - Query Post Execute     01 - Subroutine",
-      "08 - Query Post Select     11 - Set Extended Values"};
-  static const int kEpRows[] = {3, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-  for (size_t i = 0; i < std::size(kOptHelp); ++i)
-    if (kOptRows[i] <= ed->srows) put(ed->opt_help, kOptRows[i], kOptHelp[i]);
-  for (size_t i = 0; i < std::size(kEpHelp); ++i)
-    if (kEpRows[i] <= ed->srows) put(ed->ep_help, kEpRows[i], kEpHelp[i]);
-  put(ed->warn_ap, 1, "WARNING - Application not found in application file");
-  put(ed->warn_file, 1, "WARNING - File not found");
+  for (const help_line& h : kOptHelp)
+    if (h.row <= ed->srows) put_line(ed->opt_help, W, h.row, h.text);
+  for (const help_line& h : kEpHelp)
+    if (h.row <= ed->srows) put_line(ed->ep_help, W, h.row, h.text);
+  put_line(ed->warn_ap, W, 1, "WARNING - Application not found in application file");
+  put_line(ed->warn_file, W, 1, "WARNING - File not found");
   for (se_pane* p : {&ed->warn_ap, &ed->warn_file}) {
     CHR_BLK c{};
     c.row = 1, c.col = 1, c.rows = 1, c.cols = W, c.value = 0x240;
@@ -483,12 +501,17 @@ int write_pages(se_ed_blk* ed) {
   // The prompts: "Search For" with its input at column 31; " OLD =" and
   // "NEW =" with theirs at 8 and 48.
   ed->search_str.fill(' '), ed->old_str.fill(' '), ed->new_str.fill(' ');
-  put(ed->search_pane, 1, "Search For");
+  put_line(ed->search_pane, W, 1, "Search For");
   ed->search_pane.itm.push_back(se_alpha_item(1, 31, 30, ed->search_str.data()));
-  put(ed->replace_pane, 1, " OLD =");
+  put_line(ed->replace_pane, W, 1, " OLD =");
   memcpy(ed->replace_pane.text.data() + 41, "NEW =", 5);
   ed->replace_pane.itm.push_back(se_alpha_item(1, 8, 30, ed->old_str.data()));
   ed->replace_pane.itm.push_back(se_alpha_item(1, 48, 30, ed->new_str.data()));
+}
+
+// The pages over the statement window: written once, then detached.
+int write_pages(se_ed_blk* ed) {
+  fill_pages(ed);
   for (se_pane* p : {&ed->opt_help, &ed->ep_help, &ed->warn_ap, &ed->warn_file, &ed->search_pane, &ed->replace_pane}) {
     if (!wm_write_reg(p->wnd, reinterpret_cast<const uint8_t*>(p->text.data()), p->itm, p->chr)) return SE_ST_REGION;
     if (!wm_detach(p->wnd, 0)) return SE_ST_DETACH;
@@ -496,9 +519,9 @@ int write_pages(se_ed_blk* ed) {
   }
   // The context line, in reverse.
   char* ctx = ed->ctx_pane.text.data();
-  set_context_line(ctx, ed->ctx, W);
+  set_context_line(ctx, ed->ctx, ed->cols);
   CHR_BLK c{};
-  c.row = 1, c.col = 1, c.rows = 1, c.cols = W, c.value = 0x80;
+  c.row = 1, c.col = 1, c.rows = 1, c.cols = ed->cols, c.value = 0x80;
   ed->ctx_pane.chr.assign(1, c);
   if (!wm_write_reg(ed->ctx_pane.wnd, reinterpret_cast<const uint8_t*>(ctx), {}, ed->ctx_pane.chr)) return SE_ST_REGION;
   return 0;

@@ -178,6 +178,63 @@ int chk_replace(const uint8_t* rec, char* line, int col, int old_len, const char
   return 0;
 }
 
+namespace {
+
+// How a walk over the matches ended: done, RETURN on a new search, or the
+// match taken as the range's end.
+enum class walk_end { done, again, range_end };
+
+// The match ends the range; in a target state it is the target only (the
+// range cut stays what it was).
+void end_range_at(se_ed_blk* ed, const match& m, uint16_t state) {
+  se_center_around_line(ed, 0, m.line);
+  ed->cur_col = m.col;
+  if (state != SE_MOVE_TARGET && state != SE_COPY_TARGET) ed->range_last = stmt_view(m.line->rec).seq();
+  ed->state = state;
+  ed->rehilite = true;
+  se_range_prompt(ed);
+}
+
+// No further match: the screen the search started from comes back when a
+// match was shown; true when RETURN asks for a new search.
+bool no_more_matches(se_ed_blk* ed, bool shown, int orig_row, int orig_col, uint32_t orig_first) {
+  if (shown) {
+    ed->first_shown = orig_first;
+    asm_scr(ed);
+    ed->search_row = 0;
+    ed->cur_row = orig_row, ed->cur_col = orig_col;
+  }
+  se_options(ed, "", "RETURN To Begin New Search            Cancel (Cancel Search)", true);
+  const uint32_t r = message(
+      ed, shown ? "Last Occurrence of String Already on Screen" : "Search String Not Found - Cancel to Continue");
+  return r == LK_ENTER;
+}
+
+// Shows match after match of pat while RETURN is pressed.
+walk_end walk_matches(se_ed_blk* ed, const char* pat, bool in_range, uint16_t state) {
+  uint32_t from = 1;
+  int col = 1;
+  search_start(ed, &from, &col);
+  const int orig_row = ed->cur_row, orig_col = ed->cur_col;
+  const uint32_t orig_first = ed->first_shown;
+  bool shown = false;
+  for (;;) {
+    const match m = next_match(ed, from, col, pat, 30, false);
+    if (!m.line) return no_more_matches(ed, shown, orig_row, orig_col, orig_first) ? walk_end::again : walk_end::done;
+    if (in_range) {
+      end_range_at(ed, m, state);
+      return walk_end::range_end;
+    }
+    show_match(ed, m.n, m.col);
+    shown = true;
+    se_read(ed);
+    if (ed->key != LK_ENTER) return walk_end::done;
+    from = m.n, col = m.col + 1;
+  }
+}
+
+}  // namespace
+
 int search(se_ed_blk* ed, int replace) {
   const bool in_range = range_state(ed->state);
   const uint16_t state = ed->state;
@@ -193,46 +250,10 @@ int search(se_ed_blk* ed, int replace) {
       replace_all(ed);
       break;
     }
-    uint32_t from = 1;
-    int col = 1;
-    search_start(ed, &from, &col);
-    const int orig_row = ed->cur_row, orig_col = ed->cur_col;
-    const uint32_t orig_first = ed->first_shown;
-    bool shown = false, again = false;
-    for (;;) {
-      const match m = next_match(ed, from, col, pat, 30, false);
-      if (!m.line) {
-        if (shown) {
-          ed->first_shown = orig_first;
-          asm_scr(ed);
-          ed->search_row = 0;
-          ed->cur_row = orig_row, ed->cur_col = orig_col;
-        }
-        se_options(ed, "", "RETURN To Begin New Search            Cancel (Cancel Search)", true);
-        const uint32_t r = message(
-            ed, shown ? "Last Occurrence of String Already on Screen" : "Search String Not Found - Cancel to Continue");
-        again = r == LK_ENTER;
-        break;
-      }
-      if (in_range) {
-        // The match ends the range; in a target state it is the target
-        // only (the range cut stays what it was).
-        se_center_around_line(ed, 0, m.line);
-        ed->cur_col = m.col;
-        if (state != SE_MOVE_TARGET && state != SE_COPY_TARGET) ed->range_last = stmt_view(m.line->rec).seq();
-        ed->state = state;
-        ed->rehilite = true;
-        se_range_prompt(ed);
-        return 1;
-      }
-      show_match(ed, m.n, m.col);
-      shown = true;
-      se_read(ed);
-      if (ed->key != LK_ENTER) break;
-      from = m.n, col = m.col + 1;
-    }
+    const walk_end end = walk_matches(ed, pat, in_range, state);
+    if (end == walk_end::range_end) return 1;
     if (ed->search_row) upd_chr(ed, ed->search_row, 0x40, 0), ed->search_row = 0;
-    if (!again) break;
+    if (end != walk_end::again) break;
   }
   ed->state = state;
   if (in_range) ed->rehilite = true, se_range_prompt(ed);
@@ -241,6 +262,19 @@ int search(se_ed_blk* ed, int replace) {
 }
 
 namespace {
+
+// Shows the occurrence and waits for RETURN, 8 (skip), 9 (all), CANCEL or END.
+uint32_t ask_replace(se_ed_blk* ed, const match& m) {
+  show_match(ed, m.n, m.col);
+  se_options(ed, "RETURN To Perform Replacement               8)Skip Replacement",
+             "CANCEL (Cancel Replace)                     9)Replace All Without Verification", true);
+  for (;;) {
+    se_read(ed);
+    const uint32_t k = ed->key;
+    if (k == LK_ENTER || k == 8 || k == 9 || k == LK_CANCEL || k == LK_END) return k;
+    ed->beep = true;
+  }
+}
 
 // Replaces each occurrence of OLD by NEW in operand fields, confirmed one
 // by one until option 9.
@@ -267,16 +301,7 @@ void replace_all(se_ed_blk* ed) {
       continue;
     }
     if (!all) {
-      show_match(ed, m.n, m.col);
-      se_options(ed, "RETURN To Perform Replacement               8)Skip Replacement",
-                 "CANCEL (Cancel Replace)                     9)Replace All Without Verification", true);
-      uint32_t k = 0;
-      for (;;) {
-        se_read(ed);
-        k = ed->key;
-        if (k == LK_ENTER || k == 8 || k == 9 || k == LK_CANCEL || k == LK_END) break;
-        ed->beep = true;
-      }
+      const uint32_t k = ask_replace(ed, m);
       if (k == 8) continue;
       if (k == LK_CANCEL || k == LK_END) return end_replace(ed, false);
       all = k == 9;

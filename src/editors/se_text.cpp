@@ -191,6 +191,43 @@ void asm_stmt_chr(se_ed_blk* ed, const uint8_t* rec, int row) {
 
 namespace {
 
+// The line's verb: the bold words where bold is shown, else the verb
+// table's; -1 for none.
+int line_verb(const se_ed_blk* ed, const char* l) {
+  if (ed->bold && memcmp(l + kVerbCol - 1, kBold, kVerbLen) == 0) return VERB_BRIGHT;
+  if (ed->bold && memcmp(l + kVerbCol - 1, kNoBold, kVerbLen) == 0) return VERB_DIM;
+  return stmt_find_verb(l + kVerbCol - 1);
+}
+
+// Reads the verb's fields into opnd, noting their states and what the
+// check reads; the leftmost column of a bad or missing field, or 0.
+int read_fields(const se_ed_blk* ed, const char* l, int verb, uint8_t* opnd, se_chk& chk, int* states) {
+  int n = 0, bad = 0;
+  for (const xme_stmt* f = xme_stmt_desc[verb]; f->type; ++f) {
+    if (f->type == XT_FILLER) continue;
+    const int state = stmt_read_field(*f, l, verb, opnd);
+    states[n++] = state;
+    note_field(f, opnd, &chk);
+    const int col = kOpndCol + f->scr_col;
+    const bool missing = !ed->accept && state != FLD_PRESENT && (f->flags & XF_REQUIRED);
+    if ((state == FLD_INVALID || missing) && (!bad || col < bad)) bad = col;
+  }
+  return bad;
+}
+
+// A field put in "0LA", or one of its own, is shown again with "---".
+void show_again_if_replaced(se_ed_blk* ed, uint8_t* rec, const se_chk& chk, const se_chk_out& out, bool checked) {
+  const uint8_t* opnd = rec + STMT_OPND;
+  const char* ap1 = chk.ap1 ? reinterpret_cast<const char*>(opnd + chk.ap1->rec_off) : nullptr;
+  if (!out.replaced &&
+      !(checked && ap1 && chk.fld1 && is_pdf(ap1, reinterpret_cast<const char*>(opnd + chk.fld1->rec_off))))
+    return;
+  const uint16_t st = ed->state;
+  ed->state = SE_NORMAL;
+  se_gen_stmt(ed, rec, 0, 0);
+  ed->state = st;
+}
+
 // se_degen_stmt on a copy of the record, which its caller keeps only when
 // the line is stored.
 int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
@@ -203,10 +240,7 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
   const bool checked = l[0] != 'C' && !ed->accept;
   if (checked && !stmt_prefix_ok(l)) return *err_col = 1, 0;
   memcpy(rec + STMT_PREFIX, l, kSePrefixLen);
-  int verb = -1;
-  if (ed->bold && memcmp(l + kVerbCol - 1, kBold, kVerbLen) == 0) verb = VERB_BRIGHT;
-  if (ed->bold && memcmp(l + kVerbCol - 1, kNoBold, kVerbLen) == 0) verb = VERB_DIM;
-  if (verb < 0) verb = stmt_find_verb(l + kVerbCol - 1);
+  const int verb = line_verb(ed, l);
   if (verb < 0 && checked) return *err_col = kVerbCol, 0;
   if (verb < 0) return keep_as_comment(ed, rec, err_col);
   st_le16(rec, STMT_VERB, static_cast<uint16_t>(verb));
@@ -214,16 +248,8 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
   se_chk chk;
   chk.rec = rec;
   chk.verb = verb;
-  int states[24], n = 0, bad = 0;
-  for (const xme_stmt* f = xme_stmt_desc[verb]; f->type; ++f) {
-    if (f->type == XT_FILLER) continue;
-    const int state = stmt_read_field(*f, l, verb, opnd);
-    states[n++] = state;
-    note_field(f, opnd, &chk);
-    const int col = kOpndCol + f->scr_col;
-    const bool missing = !ed->accept && state != FLD_PRESENT && (f->flags & XF_REQUIRED);
-    if ((state == FLD_INVALID || missing) && (!bad || col < bad)) bad = col;
-  }
+  int states[24];
+  int bad = read_fields(ed, l, verb, opnd, chk, states);
   se_chk_out out;
   if (checked) {
     validate(chk, &out);
@@ -236,15 +262,7 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
     *second_col = out.second_col;
     return 0;
   }
-  // A field put in "0LA", or one of its own, is shown again with "---".
-  const char* ap1 = chk.ap1 ? reinterpret_cast<const char*>(opnd + chk.ap1->rec_off) : nullptr;
-  if (out.replaced ||
-      (checked && ap1 && chk.fld1 && is_pdf(ap1, reinterpret_cast<const char*>(opnd + chk.fld1->rec_off)))) {
-    const uint16_t st = ed->state;
-    ed->state = SE_NORMAL;
-    se_gen_stmt(ed, rec, 0, 0);
-    ed->state = st;
-  }
+  show_again_if_replaced(ed, rec, chk, out, checked);
   if (out.warn_col) {
     *err_col = out.warn_col;
     ed->warning = 1;

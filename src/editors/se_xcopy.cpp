@@ -124,6 +124,53 @@ int get_fld_info(se_ed_blk* ed, se_line* l, char* ap, char* name) {
   return type;
 }
 
+namespace {
+
+// The nested run goes on on this block and this screen, under the source's
+// context line; the block comes back whole afterwards. se_edit's result.
+int run_nested(se_ed_blk* ed, PCB* pcb, uint8_t* chosen) {
+  const se_ed_blk outer = *ed;
+  TWND* source = source_line(ed, chosen);
+  const uint8_t outer_level = xcopy_opt;
+  se_ed_blk* const outer_taken = xcopy_ed;
+  xcopy_opt = 1, xcopy_ed = ed;
+  const int result = se_edit(pcb, chosen);
+  xcopy_opt = outer_level, xcopy_ed = outer_taken;
+  if (source && !wm_detach(source, 1)) sys_err(kModule, __LINE__, "external_copy() - wm_detach");
+  *ed = outer;
+  return result;
+}
+
+// The nested editor's buffer: its lines (when it ended well), the buffer
+// then scratched.
+std::vector<ie_rec> take_nested_buffer(int result) {
+  std::vector<ie_rec> cut;
+  const uint8_t none[kStmtSize] = {};
+  if (!xcopy_buf_arb) return cut;
+  if (result == 1) cut = ie_scan(xcopy_buf_arb, 0, none, kStmtSize, 0);
+  if (!FM_CLOSE(xcopy_buf_arb, ARB_SCRATCH)) sys_err(kModule, __LINE__, "external_copy() - fm__scratch");
+  xcopy_buf_arb = nullptr, xcopy_buf_rec_cnt = 0;
+  return cut;
+}
+
+// The lines wait in the cut buffer for "XCopy To Where?".
+void await_target(se_ed_blk* ed, std::vector<ie_rec>& cut) {
+  const uint8_t none[kStmtSize] = {};
+  if (!ie_del_prefix(ed->cut_arb, none, kStmtSize, 0)) sys_err(kModule, __LINE__, "use_buf() - fm_del_all");
+  ed->cut_count = 0;
+  for (auto& r : cut) {
+    st_le32(r.data(), STMT_SEQ, ++ed->cut_count);
+    memcpy(r.data(), ed->key_tmpl, kStmtKeyPrefix);
+    if (!ie_put(ed->cut_arb, r.data(), kStmtSize)) sys_err(kModule, __LINE__, "xcopy() - fm_write");
+  }
+  ed->state = SE_COPY_TARGET;
+  ed->xcopy_target = true;
+  ed->range_first = ed->range_last = 0;
+  se_range_prompt(ed);
+}
+
+}  // namespace
+
 void external_copy(se_ed_blk* ed, PCB* pcb, uint8_t* ctx) {
   char ver[3] = {char(ctx[SEC_VER]), char(ctx[SEC_VER + 1]), 0};
   sanitize(ver, 2);
@@ -137,40 +184,11 @@ void external_copy(se_ed_blk* ed, PCB* pcb, uint8_t* ctx) {
   }
   chosen[SEC_STATUS] = 0, chosen[SEC_CHANGED] = 0, chosen[SEC_MEMORY] = 0;
   st_le32(chosen, SEC_LINE, 0), st_le32(chosen, SEC_START_MSG, 0);
-  // The nested run goes on on this block and this screen, under the
-  // source's context line; the block comes back whole afterwards.
-  const se_ed_blk outer = *ed;
-  TWND* source = source_line(ed, chosen);
-  const uint8_t outer_level = xcopy_opt;
-  se_ed_blk* const outer_taken = xcopy_ed;
-  xcopy_opt = 1, xcopy_ed = ed;
-  const int result = se_edit(pcb, chosen);
-  xcopy_opt = outer_level, xcopy_ed = outer_taken;
-  if (source && !wm_detach(source, 1)) sys_err(kModule, __LINE__, "external_copy() - wm_detach");
-  *ed = outer;
+  const int result = run_nested(ed, pcb, chosen);
   ed->cur_row = row, ed->cur_col = col;
   asm_scr(ed);
-  // The nested editor's buffer: its lines into this one's, then scratched.
-  std::vector<ie_rec> cut;
-  const uint8_t none[kStmtSize] = {};
-  if (xcopy_buf_arb) {
-    if (result == 1) cut = ie_scan(xcopy_buf_arb, 0, none, kStmtSize, 0);
-    if (!FM_CLOSE(xcopy_buf_arb, ARB_SCRATCH)) sys_err(kModule, __LINE__, "external_copy() - fm__scratch");
-    xcopy_buf_arb = nullptr, xcopy_buf_rec_cnt = 0;
-  }
-  if (cut.empty()) return;
-  // The lines wait in the cut buffer for "XCopy To Where?".
-  if (!ie_del_prefix(ed->cut_arb, none, kStmtSize, 0)) sys_err(kModule, __LINE__, "use_buf() - fm_del_all");
-  ed->cut_count = 0;
-  for (auto& r : cut) {
-    st_le32(r.data(), STMT_SEQ, ++ed->cut_count);
-    memcpy(r.data(), ed->key_tmpl, kStmtKeyPrefix);
-    if (!ie_put(ed->cut_arb, r.data(), kStmtSize)) sys_err(kModule, __LINE__, "xcopy() - fm_write");
-  }
-  ed->state = SE_COPY_TARGET;
-  ed->xcopy_target = true;
-  ed->range_first = ed->range_last = 0;
-  se_range_prompt(ed);
+  std::vector<ie_rec> cut = take_nested_buffer(result);
+  if (!cut.empty()) await_target(ed, cut);
 }
 
 int xcopy(se_ed_blk* ed, uint32_t raw_key) {

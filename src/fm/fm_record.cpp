@@ -184,30 +184,46 @@ int continue_read(ARB* arb, STRM* s, const caller& c, const rec_id& id) {
   return 0;
 }
 
+// Steers a keyed read the scan restricts: to its first record, or past a
+// position the scan does not allow. False when no record can be had.
+bool steer_scan(ARB* arb, FSCB* f, uint16_t mod) {
+  if (mod & ARB_FIRST) {
+    steer_first(arb, f, ARB_EQUAL);
+    return true;
+  }
+  const int v = verify_pos_req(arb, f);
+  if (v == 0) return false;
+  if (v == 2) steer_verified(arb, f, mod & kKeepMod);
+  else if (v != 1) sys_err("FMREC", __LINE__, "fm_read() - bad position verification");
+  return true;
+}
+
+// The caller's request, armed again for each try of the read.
+struct read_request {
+  uint16_t mod;
+  uint8_t* key;
+  uint16_t key_len;
+  explicit read_request(const ARB* arb) : mod(arb->arb_mod), key(arb->arb_key), key_len(arb->arb_key_len) {}
+  void arm(ARB* arb, uint16_t with_mod) const {
+    arb->arb_mod = with_mod;
+    arb->arb_key = key;
+    arb->arb_key_len = key_len;
+    arb->arb_lock_wait = 0;
+    arb->arb_var_len = 0;
+  }
+};
+
 int scanned_read(ARB* arb, STRM* s, FSCB* f) {
   caller c(arb);
   rec_id id;
   if (c.mod & ARB_MATCH_ID) id.keep(arb);
   bool by_id = c.mod & ARB_REC_ID;
   if (f && !by_id) s->strm_keyno = arb->arb_keyno;
-  if (f && !by_id && steers(f, arb->arb_keyno)) {
-    if (c.mod & ARB_FIRST) {
-      steer_first(arb, f, ARB_EQUAL);
-    } else {
-      int v = verify_pos_req(arb, f);
-      if (v == 0) return fail(arb, FM_NOT_FOUND);
-      if (v == 2) steer_verified(arb, f, c.mod & kKeepMod);
-      else if (v != 1) sys_err("FMREC", __LINE__, "fm_read() - bad position verification");
-    }
-  }
+  if (f && !by_id && steers(f, arb->arb_keyno) && !steer_scan(arb, f, c.mod)) return fail(arb, FM_NOT_FOUND);
   // The scan decides about records held elsewhere: the slot never takes a
   // hold over nor waits on a lock.
-  const uint16_t req_mod = arb->arb_mod;
-  uint8_t* const req_key = arb->arb_key;
-  const uint16_t req_len = arb->arb_key_len;
-  arb->arb_mod = req_mod | ARB_NO_STEAL;
-  arb->arb_lock_wait = 0;
-  arb->arb_var_len = 0;
+  const read_request req(arb);
+  req.arm(arb, req.mod | ARB_NO_STEAL);
   int r = code_read(arb, s);
   for (;;) {
     c.restore();
@@ -229,11 +245,7 @@ int scanned_read(ARB* arb, STRM* s, FSCB* f) {
     }
     if (arb->arb_stat != FM_HELD_SELF || (c.mod & ARB_NO_STEAL)) return 0;
     // Another stream of this session holds it: take the hold over.
-    arb->arb_mod = req_mod & ~ARB_NO_STEAL;
-    arb->arb_key = req_key;
-    arb->arb_key_len = req_len;
-    arb->arb_lock_wait = 0;
-    arb->arb_var_len = 0;
+    req.arm(arb, req.mod & ~ARB_NO_STEAL);
     r = code_read(arb, s);
   }
 }
@@ -334,6 +346,19 @@ void fm_prefetch_id(const ARB* arb, const uint8_t* id, uint32_t id_len) {
   if (s && id && id_len == 4) uio_prefetch(s, ld_le32(id, 0));
 }
 
+namespace {
+
+// Where the record read next stands: 0 past the end of the key or the
+// scan, 2 to be skipped, 1 taken.
+int next_position(ARB* arb, FSCB* f, uint16_t mod) {
+  if ((mod & ARB_EQUAL) && arb->arb_key && fm_key_cmp(arb) != 0) return 0;
+  const int p = f ? chk_pos(arb, true) : 1;
+  if (p != 0 && p != 1 && p != 2) sys_err("FMREC", __LINE__, "fm_rdnxt() - bad chk_pos status");
+  return p;
+}
+
+}  // namespace
+
 int fm_rdnxt(ARB* arb) {
   STRM* s = prologue(arb);
   if (!s) return 0;
@@ -344,12 +369,11 @@ int fm_rdnxt(ARB* arb) {
   rec_id id;
   if (c.mod & ARB_MATCH_ID) id.keep(arb);
   s->strm_active = kStrmNoPos;
-  uint16_t mod = c.mod;
-  uint32_t wait = c.lock_wait;
-  if (f ? f->fscb_type != FSCB_SORTED : (c.mod & ARB_EQUAL)) {
-    mod |= ARB_NO_STEAL;
-    wait = 0;
-  }
+  // A scan or a keyed run decides about held records itself: the slot
+  // neither takes a hold over nor waits.
+  const bool own_holds = f ? f->fscb_type != FSCB_SORTED : (c.mod & ARB_EQUAL);
+  uint16_t mod = own_holds ? uint16_t(c.mod | ARB_NO_STEAL) : c.mod;
+  uint32_t wait = own_holds ? 0 : c.lock_wait;
   for (;;) {
     arb->arb_mod = mod;
     arb->arb_lock_wait = wait;
@@ -358,10 +382,8 @@ int fm_rdnxt(ARB* arb) {
     uint32_t st = arb->arb_stat;
     if (!delivered(r, arb)) return 0;
     restore_null(arb);
-    if ((c.mod & ARB_EQUAL) && arb->arb_key && fm_key_cmp(arb) != 0) return end_rdnxt(arb, s, r, c.mod, FM_EOF);
-    int p = f ? chk_pos(arb, true) : 1;
+    const int p = next_position(arb, f, c.mod);
     if (p == 0) return end_rdnxt(arb, s, r, c.mod, FM_EOF);
-    if (p != 1 && p != 2) sys_err("FMREC", __LINE__, "fm_rdnxt() - bad chk_pos status");
     if (p == 2 || ((c.mod & ARB_MATCH_ID) && id.differs(arb))) {
       mod |= ARB_NO_STEAL | (r ? 0 : ARB_SKIPPED);
       continue;

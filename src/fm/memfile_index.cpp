@@ -159,45 +159,62 @@ int get_pos(ARB* arb, mpb* m, uint32_t* pos) {
   return st == 0;
 }
 
-void ndx_insert(mfb* f, MNDX& x, uint32_t pos, FIX* fix) {
+namespace {
+
+// A full block b before an insert at pos: an entry carried to the next
+// block or handed to the one in front, else the block split in half.
+// Returns the block that now holds pos.
+size_t relieve_full_block(mfb* f, MNDX& x, size_t b, uint32_t pos) {
   const uint32_t pm = f->per_mib;
-  size_t b;
-  if (x.dir.empty()) {
-    b = 0;
-    new_mib(f, x, 0);
-  } else {
-    b = block_of(x, pos);
-    if (pos == x.start[b] && b > 0 && x.dir[b - 1]->count < pm) --b;  // fill the block in front first
-    MIB* m = x.dir[b];
-    if (m->count == pm) {
-      if (b + 1 == x.dir.size() && pos == x.count) {
-        b = b + 1;
-        new_mib(f, x, b);
-      } else if (b + 1 < x.dir.size() && x.dir[b + 1]->count < pm) {
-        // Carry the last entry to the next block.
-        MIB* n = x.dir[b + 1];
-        memmove(&n->e[1], &n->e[0], n->count * sizeof(FIX*));
-        n->e[0] = m->e[--m->count];
-        ++n->count;
-        --x.start[b + 1];
-      } else if (b > 0 && x.dir[b - 1]->count < pm) {
-        // Hand the first entry to the block in front.
-        MIB* p = x.dir[b - 1];
-        p->e[p->count++] = m->e[0];
-        memmove(&m->e[0], &m->e[1], (--m->count) * sizeof(FIX*));
-        ++x.start[b];
-      } else {
-        // Split in half; the entry goes to the half that holds its place.
-        MIB* n = new_mib(f, x, b + 1);
-        uint32_t keep = pm / 2;
-        n->count = pm - keep;
-        memcpy(&n->e[0], &m->e[keep], n->count * sizeof(FIX*));
-        m->count = keep;
-        x.start[b + 1] = x.start[b] + keep;
-        if (pos > x.start[b + 1]) b = b + 1;
-      }
-    }
+  MIB* m = x.dir[b];
+  if (b + 1 < x.dir.size() && x.dir[b + 1]->count < pm) {
+    // Carry the last entry to the next block.
+    MIB* n = x.dir[b + 1];
+    memmove(&n->e[1], &n->e[0], n->count * sizeof(FIX*));
+    n->e[0] = m->e[--m->count];
+    ++n->count;
+    --x.start[b + 1];
+    return b;
   }
+  if (b > 0 && x.dir[b - 1]->count < pm) {
+    // Hand the first entry to the block in front.
+    MIB* p = x.dir[b - 1];
+    p->e[p->count++] = m->e[0];
+    memmove(&m->e[0], &m->e[1], (--m->count) * sizeof(FIX*));
+    ++x.start[b];
+    return b;
+  }
+  // Split in half; the entry goes to the half that holds its place.
+  MIB* n = new_mib(f, x, b + 1);
+  uint32_t keep = pm / 2;
+  n->count = pm - keep;
+  memcpy(&n->e[0], &m->e[keep], n->count * sizeof(FIX*));
+  m->count = keep;
+  x.start[b + 1] = x.start[b] + keep;
+  return pos > x.start[b + 1] ? b + 1 : b;
+}
+
+// The block with room for an entry at pos.
+size_t block_with_room(mfb* f, MNDX& x, uint32_t pos) {
+  const uint32_t pm = f->per_mib;
+  if (x.dir.empty()) {
+    new_mib(f, x, 0);
+    return 0;
+  }
+  size_t b = block_of(x, pos);
+  if (pos == x.start[b] && b > 0 && x.dir[b - 1]->count < pm) --b;  // fill the block in front first
+  if (x.dir[b]->count < pm) return b;
+  if (b + 1 == x.dir.size() && pos == x.count) {
+    new_mib(f, x, b + 1);
+    return b + 1;
+  }
+  return relieve_full_block(f, x, b, pos);
+}
+
+}  // namespace
+
+void ndx_insert(mfb* f, MNDX& x, uint32_t pos, FIX* fix) {
+  const size_t b = block_with_room(f, x, pos);
   MIB* m = x.dir[b];
   uint32_t off = pos - x.start[b];
   memmove(&m->e[off + 1], &m->e[off], (m->count - off) * sizeof(FIX*));

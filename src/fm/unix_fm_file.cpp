@@ -741,22 +741,13 @@ void dump_all_stats() {
   for (auto& f : g_idlist) print_stats(f.get());
 }
 
-int unix_fm_init() {
-  if (!g_exit_registered) {
-    atexit(brf_close_all_files);
-    atexit(at_exit);
-    g_exit_registered = true;
-  }
-  if (const char* log = getenv("KIVO_UNIXIO_STATS"); log && *log && !g_stats_log) {
-    g_stats_log = fopen(log, "w");
-    g_stats_procs = getenv("KIVO_UNIXIO_PROCS") != nullptr;
-  }
-  uio_short_tmp_names = getenv("KIVO_SHORT_TMP_NAMES") != nullptr;
-  g_reached_keys = false;
-  // A new start (a forked engine, tests) keeps nothing of the blocks before:
-  // their data files belong to the descriptor table that was dropped. The
-  // process that opened them closes them; a forked child only forgets them,
-  // since closing would write headers its parent still uses.
+namespace {
+
+// A new start (a forked engine, tests) keeps nothing of the blocks before:
+// their data files belong to the descriptor table that was dropped. The
+// process that opened them closes them; a forked child only forgets them,
+// since closing would write headers its parent still uses.
+void forget_files() {
   static pid_t opener = 0;
   const bool own = opener == getpid();
   for (auto& f : g_idlist) {
@@ -768,7 +759,9 @@ int unix_fm_init() {
   }
   g_idlist.clear();
   opener = getpid();
-  fms_fn& t = unix_fms_fn;
+}
+
+void fill_fms_table(fms_fn& t) {
   t = fms_fn{};
   t.alloc_fi = u_alloc_fi;
   t.alloc_id = u_alloc_id;
@@ -792,7 +785,25 @@ int unix_fm_init() {
   t.start = u_start;
   t.write = u_write;
   t.transact = u_transact;
-  fms_install(FMS_NATIVE, &t);
+}
+
+}  // namespace
+
+int unix_fm_init() {
+  if (!g_exit_registered) {
+    atexit(brf_close_all_files);
+    atexit(at_exit);
+    g_exit_registered = true;
+  }
+  if (const char* log = getenv("KIVO_UNIXIO_STATS"); log && *log && !g_stats_log) {
+    g_stats_log = fopen(log, "w");
+    g_stats_procs = getenv("KIVO_UNIXIO_PROCS") != nullptr;
+  }
+  uio_short_tmp_names = getenv("KIVO_SHORT_TMP_NAMES") != nullptr;
+  g_reached_keys = false;
+  forget_files();
+  fill_fms_table(unix_fms_fn);
+  fms_install(FMS_NATIVE, &unix_fms_fn);
   brfinit();
   return 1;
 }

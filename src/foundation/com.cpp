@@ -67,13 +67,8 @@ void sign_nibbles(uint8_t& pos, uint8_t& neg) {
   neg = static_cast<uint8_t>(n);
 }
 
-}  // namespace
-
-void com_fill(int argc, char** argv) {
-  memset(&com, 0, sizeof com);
-  com.argc = static_cast<uint16_t>(argc);
-  com.argv = argv;
-
+// Numeric constants the arithmetic reads by address: packed, binary, powers of ten.
+void fill_numeric_constants() {
   uint8_t pos, neg;
   sign_nibbles(pos, neg);
   // The sign accessors read these two bytes, so they come first.
@@ -100,7 +95,9 @@ void com_fill(int argc, char** argv) {
     p = p10;
     p10 *= 10;
   }
+}
 
+void fill_session_defaults() {
   com.sys_scope = com.proc_scope = com.spare_scope = com.subproc_scope = com.mark_scope = 1;
   com.hook_scope = 1;
   com.trace_on = 0;
@@ -110,7 +107,10 @@ void com_fill(int argc, char** argv) {
   memset(com.cur_ver, ' ', sizeof com.cur_ver);
   com.parag_char = 0xB6;
   com.uscore_char = '_';
+}
 
+// Texts a language file may later replace: labels, operators, currency, calendar names.
+void fill_language_texts() {
   for (int i = 0; i < 11; ++i) put_field(com.labels[i], 30, kLabels[i]);
   for (int i = 0; i < 3; ++i) com.label_lens[i] = trimmed_len(com.labels[8 + i], 30);
   put_field(com.dt_sample, 60, "0807-06-05 04:03:02.01");
@@ -138,6 +138,10 @@ void com_fill(int argc, char** argv) {
     put_field(com.month_names[i], 10, kMonthNames[i]);
     com.month_lens[i] = trimmed_len(com.month_names[i], 10);
   }
+}
+
+// Reads the paragraph and underscore characters, so it runs after those are set.
+void fill_char_class() {
   for (int c = 0; c < 256; ++c) {
     uint8_t cls = CC_OTHER;
     if (c == ' ') cls = CC_BLANK;
@@ -147,6 +151,18 @@ void com_fill(int argc, char** argv) {
     if (c == com.parag_char) cls = CC_PARAG;
     com.char_class[c] = cls;
   }
+}
+
+}  // namespace
+
+void com_fill(int argc, char** argv) {
+  memset(&com, 0, sizeof com);
+  com.argc = static_cast<uint16_t>(argc);
+  com.argv = argv;
+  fill_numeric_constants();
+  fill_session_defaults();
+  fill_language_texts();
+  fill_char_class();
 }
 
 }  // namespace kivo

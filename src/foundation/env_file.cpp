@@ -75,6 +75,52 @@ std::vector<file_id>& reading() {
   return stack;
 }
 
+void load_file(const char* path, int depth);
+
+// One setting line: an include, a comment, or NAME=value put in the environment.
+void apply_line(const char* p, int depth) {
+  while (*p == ' ' || *p == '\t') ++p;
+  if (starts_include(p)) {
+    load_file(p + 8, depth + 1);
+    return;
+  }
+  if (*p == '#' || !strchr(p, '=') || *p == '=') return;
+  // The environment keeps the string itself, so each setting keeps its own
+  // copy for the rest of the run.
+  char* copy = strdup(p);
+  if (!copy) return;
+  kept_lines().push_back(copy);
+  putenv(copy);
+}
+
+// The file's lines; one that cannot be taken is reported and skipped, and
+// past the size bound the rest is ignored.
+void read_settings(FILE* f, const char* path, int depth) {
+  char buf[kEnvLineMax + 1];
+  int line_no = 0;
+  size_t total = 0;
+  for (;;) {
+    const line_kind kind = read_line(f, buf, &total);
+    if (kind == LINE_END) return;
+    ++line_no;
+    if (kind == LINE_FILE_TOO_LONG) {
+      fprintf(stderr, "kivo: %s: longer than %zu bytes, the rest from line %d is ignored\n", path, kEnvFileMax,
+              line_no);
+      return;
+    }
+    if (kind == LINE_TOO_LONG) {
+      fprintf(stderr, "kivo: %s line %d: longer than %zu characters, ignored\n", path, line_no, kEnvLineMax);
+      continue;
+    }
+    if (kind == LINE_HAS_NUL) {
+      // Taken up to the NUL it would be another setting than the line says.
+      fprintf(stderr, "kivo: %s line %d: holds a NUL character, ignored\n", path, line_no);
+      continue;
+    }
+    apply_line(buf, depth);
+  }
+}
+
 void load_file(const char* path, int depth) {
   if (depth > kEnvIncludeDepth) {
     fprintf(stderr, "kivo: %s: environment files nested deeper than %d, not loaded\n", path, kEnvIncludeDepth);
@@ -92,41 +138,7 @@ void load_file(const char* path, int depth) {
       }
   }
   reading().push_back(file_id{st.st_dev, st.st_ino});
-  char buf[kEnvLineMax + 1];
-  int line_no = 0;
-  size_t total = 0;
-  for (;;) {
-    const line_kind kind = read_line(f, buf, &total);
-    if (kind == LINE_END) break;
-    ++line_no;
-    if (kind == LINE_FILE_TOO_LONG) {
-      fprintf(stderr, "kivo: %s: longer than %zu bytes, the rest from line %d is ignored\n", path, kEnvFileMax,
-              line_no);
-      break;
-    }
-    if (kind == LINE_TOO_LONG) {
-      fprintf(stderr, "kivo: %s line %d: longer than %zu characters, ignored\n", path, line_no, kEnvLineMax);
-      continue;
-    }
-    if (kind == LINE_HAS_NUL) {
-      // Taken up to the NUL it would be another setting than the line says.
-      fprintf(stderr, "kivo: %s line %d: holds a NUL character, ignored\n", path, line_no);
-      continue;
-    }
-    const char* p = buf;
-    while (*p == ' ' || *p == '\t') ++p;
-    if (starts_include(p)) {
-      load_file(p + 8, depth + 1);
-      continue;
-    }
-    if (*p == '#' || !strchr(p, '=') || *p == '=') continue;
-    // The environment keeps the string itself, so each setting keeps its own
-    // copy for the rest of the run.
-    char* copy = strdup(p);
-    if (!copy) continue;
-    kept_lines().push_back(copy);
-    putenv(copy);
-  }
+  read_settings(f, path, depth);
   reading().pop_back();
   fclose(f);
 }

@@ -339,10 +339,9 @@ PCF_SCB* cnstr_block(ACTIVE_QRY* q, const QP_SUSP& s) {
   return b;
 }
 
-}  // namespace
-
-int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cns) {
-  *rng = *cns = nullptr;
+// The query's own process block, bound to the query's module; 0 when the
+// process or its module cannot be had.
+int bind_query_pcb(ACTIVE_QRY* q) {
   PCB* p = &q->pcb;
   memset(static_cast<void*>(p), 0, sizeof *p);
   for (PCB*& o : p->pcb_saa_owner) o = p;
@@ -353,6 +352,50 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
   memcpy(p->invoc.proc_nam(), q->proc, 30), p->invoc.set_proc_type(PT_QUERY);
   if (!pl_get(p, 0) || !p->pcb_em) return 0;
   q->em = p->pcb_em;
+  return 1;
+}
+
+// The query's PCF stream is the query's, at its level: it is read again
+// by later openers after the one that built it has ended.
+void open_files_at_query_scope(ACTIVE_QRY* q) {
+  struct keep {
+    uint32_t saved = com.subproc_scope;
+    ~keep() { com.subproc_scope = saved; }
+  } k;
+  com.subproc_scope = q->scope;
+  pi_open_fi_run(&q->pcb);
+}
+
+// The query's identifier file when the module names an alternate file; 0
+// after a failure already reported.
+int attach_alt_file(ACTIVE_QRY* q) {
+  EM* em = q->em;
+  PCB* p = &q->pcb;
+  char name[8];
+  memcpy(name, em->em_alt_fi, 8);
+  uint8_t key[CFI_LEN] = {};
+  memcpy(key + FDB_AP, em->em_alt_ap, 3), memcpy(key + FDB_NAME, name, 8);
+  // The file block is the area the compiled record names (the file's second number).
+  const uint8_t* c = pi_get_cfi(em, key);
+  const uint32_t n = c ? cfi_view(c).fb_area() : 0;
+  auto* fb = n && n <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(p->pcb_areas[n]) : nullptr;
+  if (!fb || !fb->arb) {
+    sys_err(kModule, __LINE__, "alternate file %.8s of %.30s not open", name, q->proc);
+    return 0;
+  }
+  FAD fad{nullptr, nullptr};
+  ARB* alt = FM_ATTACH(fb->arb, &fad, q->scope);
+  if (!alt) return checkstat(fb->arb->arb_stat, "can't attach alternate file", kModule, __LINE__), 0;
+  alt->arb_rec = fb->arb->arb_rec, q->id_arb = alt;
+  return 1;
+}
+
+}  // namespace
+
+int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cns) {
+  *rng = *cns = nullptr;
+  if (!bind_query_pcb(q)) return 0;
+  PCB* p = &q->pcb;
   FDB fdb;
   ARB* a = open_susp(q, qblk, &fdb);
   if (!a) return 0;
@@ -375,37 +418,11 @@ int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cn
   EM* em = q->em;
   for (uint32_t i = 0; i <= em->em_area_cnt; ++i) em->em_area_addr[i] = p->pcb_areas[i];
   em->em_bound_pcb = p;
-  {
-    // The query's PCF stream is the query's, at its level: it is read again
-    // by later openers after the one that built it has ended.
-    struct keep {
-      uint32_t saved = com.subproc_scope;
-      ~keep() { com.subproc_scope = saved; }
-    } k;
-    com.subproc_scope = q->scope;
-    pi_open_fi_run(p);
-  }
+  open_files_at_query_scope(q);
   // The query's identifier file: the alternate file, else the PCF stream.
   q->pcf_arb = p->pcb_pcf_arb;
   q->id_arb = q->pcf_arb;
-  if (!is_blank(em->em_alt_ap, 3)) {
-    char name[8];
-    memcpy(name, em->em_alt_fi, 8);
-    uint8_t key[CFI_LEN] = {};
-    memcpy(key + FDB_AP, em->em_alt_ap, 3), memcpy(key + FDB_NAME, name, 8);
-    // The file block is the area the compiled record names (the file's second number).
-    const uint8_t* c = pi_get_cfi(em, key);
-    const uint32_t n = c ? cfi_view(c).fb_area() : 0;
-    auto* fb = n && n <= em->em_area_cnt ? reinterpret_cast<pi_file_blk*>(p->pcb_areas[n]) : nullptr;
-    if (!fb || !fb->arb) {
-      sys_err(kModule, __LINE__, "alternate file %.8s of %.30s not open", name, q->proc);
-      return 0;
-    }
-    FAD fad{nullptr, nullptr};
-    ARB* alt = FM_ATTACH(fb->arb, &fad, q->scope);
-    if (!alt) return checkstat(fb->arb->arb_stat, "can't attach alternate file", kModule, __LINE__), 0;
-    alt->arb_rec = fb->arb->arb_rec, q->id_arb = alt;
-  }
+  if (!is_blank(em->em_alt_ap, 3) && !attach_alt_file(q)) return 0;
   char prof[31] = {};
   memcpy(prof, s.hdr + QH_PROFILE, 30);
   p->pcb_profile = const_cast<uint8_t*>(pi_get_dprof(prof, com.cur_db));
@@ -528,6 +545,45 @@ int cns_pcf(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, ARB* alt)
   return 1;
 }
 
+namespace {
+
+// The selection's names: the query's application, its files and streams.
+void fill_slct(ACTIVE_QRY* q, const QFI& parm, const QFI& slct) {
+  EM* em = q->em;
+  q->slct.qparm_arb = parm.strm, q->slct.qslct_arb = slct.strm;
+  memcpy(q->slct.ap, q->ap, 3), memcpy(q->slct.ver, q->ver, 2);
+  memcpy(q->slct.pcf_ap, em->em_pcf_ap, 3), q->slct.pcf_id = em->em_pcf_id;
+  memcpy(q->slct.alt_ap, em->em_alt_ap, 3), memcpy(q->slct.alt_fi, em->em_alt_fi, 8);
+  memcpy(q->slct.alt_key, em->em_alt_key, 22);
+  if (auto* fb = static_cast<pi_file_blk*>(q->pcb.pcb_pcf_blk); fb && fb->cfi)
+    memcpy(q->slct.pcf_name, fb->cfi + FDB_NAME, 8);
+}
+
+// The sort's stream, record area and the query's callbacks.
+void fill_sort(ACTIVE_QRY* q, const QFI& sort, uint32_t scope) {
+  QRY_SORT& s = q->sort;
+  s.qsort_arb = sort.strm, s.pcf_arb = q->pcf_arb, s.hold = q->em->em_pcf_hold != 0;
+  s.rec_area = q->pcf_arb ? q->pcf_arb->arb_rec : nullptr, s.rec_len = q->pcf_arb ? q->pcf_arb->arb_len : 0;
+  s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.in_view = in_view, s.ctx = q;
+  s.progress = select_progress, s.interrupt = interrupt;
+  s.wrk_no = q->wrk_no, s.scope = scope;
+  memcpy(s.ap, q->ap, 3);
+}
+
+// The compiled selection bound to the query, and its PCF stream set up.
+int bind_selection(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, ARB* alt) {
+  QRY_SORT& s = q->sort;
+  rloc_qry(q);
+  q->sctx.proc = &q->pcb, q->sctx.slct = &q->slct_pcb;
+  q->sctx.entry_blk = q->slct.entry.blk, q->sctx.entry_off = q->slct.entry.off;
+  const int ok = cns_pcf(q, rng, cns, chain, alt);
+  s.pcf_arb = q->pcf_arb;
+  if (!q->tag_mode && q->id_arb != q->pcf_arb && s.ids.empty()) s.id_len = q->pcf_arb->arb_rec_id_len;
+  return ok;
+}
+
+}  // namespace
+
 ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB* chain) {
   if (!fq_open()) return nullptr;
   const uint32_t scope = ld_le32(qblk, QB_SCOPE);
@@ -548,36 +604,16 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   QFI sort = open_qfi(scope, "QSORT   ", q->ap, q->proc);
   // QTAG is read at the first read, after the build's own level has ended.
   q->qtag = open_qfi(scope, "QTAG    ", q->ap, q->proc, scope);
-  EM* em = q->em;
-  q->slct.qparm_arb = parm.strm, q->slct.qslct_arb = slct.strm;
-  memcpy(q->slct.ap, q->ap, 3), memcpy(q->slct.ver, q->ver, 2);
-  memcpy(q->slct.pcf_ap, em->em_pcf_ap, 3), q->slct.pcf_id = em->em_pcf_id;
-  memcpy(q->slct.alt_ap, em->em_alt_ap, 3), memcpy(q->slct.alt_fi, em->em_alt_fi, 8);
-  memcpy(q->slct.alt_key, em->em_alt_key, 22);
-  if (auto* fb = static_cast<pi_file_blk*>(q->pcb.pcb_pcf_blk); fb && fb->cfi)
-    memcpy(q->slct.pcf_name, fb->cfi + FDB_NAME, 8);
-  QRY_SORT& s = q->sort;
-  s.qsort_arb = sort.strm, s.pcf_arb = q->pcf_arb, s.hold = em->em_pcf_hold != 0;
-  s.rec_area = q->pcf_arb ? q->pcf_arb->arb_rec : nullptr, s.rec_len = q->pcf_arb ? q->pcf_arb->arb_len : 0;
-  s.field_addr = field_addr, s.null_value = null_value, s.select = select_rec, s.in_view = in_view, s.ctx = q;
-  s.progress = select_progress, s.interrupt = interrupt;
-  s.wrk_no = q->wrk_no, s.scope = scope;
-  memcpy(s.ap, q->ap, 3);
-  int ok = q->pcf_arb && parm.strm && slct.strm && sort.strm && cmpl_slct(&q->slct) && cmpl_sort(&s, &q->slct);
-  if (ok) {
-    rloc_qry(q);
-    q->sctx.proc = &q->pcb, q->sctx.slct = &q->slct_pcb;
-    q->sctx.entry_blk = q->slct.entry.blk, q->sctx.entry_off = q->slct.entry.off;
-    ok = cns_pcf(q, rng, cns, chain, alt);
-    s.pcf_arb = q->pcf_arb;
-    if (!q->tag_mode && q->id_arb != q->pcf_arb && s.ids.empty()) s.id_len = q->pcf_arb->arb_rec_id_len;
-  }
+  fill_slct(q, parm, slct);
+  fill_sort(q, sort, scope);
+  int ok = q->pcf_arb && parm.strm && slct.strm && sort.strm && cmpl_slct(&q->slct) && cmpl_sort(&q->sort, &q->slct);
+  if (ok) ok = bind_selection(q, rng, cns, chain, alt);
   if (ok) {
     copy_specs(q, parm.strm, slct.strm, sort.strm);
     ok = fq_add(q);
   }
   close_qfi(parm), close_qfi(slct), close_qfi(sort);
-  q->slct.qparm_arb = q->slct.qslct_arb = nullptr, s.qsort_arb = nullptr;
+  q->slct.qparm_arb = q->slct.qslct_arb = nullptr, q->sort.qsort_arb = nullptr;
   if (!ok) {
     pb_release(q);
     return nullptr;

@@ -75,75 +75,102 @@ const uint8_t* start_menu(const uint8_t* parm, uint8_t kind) {
   return is_blank(parm + at, kProcNameLen) ? nullptr : parm + at;
 }
 
+// What the defaulting has settled so far.
+struct dflt_state {
+  bool ap_blank, name_blank;
+  bool have_db = false;
+  char db[3] = {};
+  char* db_or_null() { return have_db ? db : nullptr; }
+};
+
+// The database in effect, and the invoker's one-shot choice of the next application.
+void invoker_choice(PCB* k, INVOC* v, PCB* inv, dflt_state& d) {
+  if (!inv) {
+    if (is_blank(com.cur_db, 3)) return;
+    memcpy(d.db, com.cur_db, 3);
+    d.have_db = true;
+    return;
+  }
+  d.have_db = invoker_db(inv, v, d.db);
+  uint8_t* a7 = pi_area(inv, AREA_NEXT, A7_NEXT_AP + 3);
+  if (!d.ap_blank || !a7 || is_blank(a7 + A7_NEXT_AP, 3)) return;
+  memcpy(k->invoc.ap_id(), a7 + A7_NEXT_AP, 3);
+  memset(a7 + A7_NEXT_AP, ' ', 3);  // a one-shot choice of the next application
+  d.ap_blank = false;
+}
+
+// A blank application: the database's, else the user's start process.
+// False when neither gives one.
+bool start_application(PCB* k, dflt_state& d) {
+  INVOC* b = &k->invoc;
+  const uint8_t* user = com.user_rec;
+  d.name_blank = true;
+  if (d.have_db) {
+    // A database without its record has no application: the fallback.
+    const uint8_t* ddb = pi_get_ddb(d.db);
+    if (!ddb) return false;
+    memcpy(b->ap_id(), ddb + DDB_AP, 3);
+    return true;
+  }
+  if (!user || is_blank(user + USR_AP, 3)) return false;
+  memcpy(b->ap_id(), user + USR_AP, 3);
+  memcpy(b->proc_nam(), user + USR_NAME, kProcNameLen);
+  b->set_proc_type(user[USR_TYPE]);
+  memcpy(com.cur_db, user + USR_DB, 3);
+  d.name_blank = is_blank(user + USR_NAME, kProcNameLen);
+  return true;
+}
+
+// The version: the database's for an application that needs one; false
+// when that database has no record.
+bool pick_version(PCB* k, INVOC* v, const dflt_state& d) {
+  if (!d.have_db || !db_required(ap_of(k))) {
+    memcpy(k->invoc.ver(), memcmp(ap_of(k), "0DN", 3) == 0 ? v->ver() : "00", 2);
+    return true;
+  }
+  const uint8_t* ddb = pi_get_ddb(d.db);
+  if (!ddb) return false;
+  memcpy(k->invoc.ver(), ddb + DDB_VER, 2);
+  return true;
+}
+
+// A blank process name: the application's start menu of the database's kind.
+int start_menu_proc(PCB* k, const dflt_state& d) {
+  const uint8_t* parm = pi_get_dparm(ap_of(k), k->invoc.ver());
+  if (!parm) return 0;
+  uint8_t kind = 2;
+  if (d.have_db)
+    if (const uint8_t* x = pi_get_ddbxap(d.db, ap_of(k))) kind = x[DBXAP_KIND];
+  // The cache's buffer may change with the next read: take the name now.
+  const uint8_t* name = start_menu(parm, kind);
+  if (!name) return 0;
+  k->invoc.set_proc_type(PT_MENU);
+  memcpy(k->invoc.proc_nam(), name, kProcNameLen);
+  return 1;
+}
+
 }  // namespace
 
 bool db_required(const char* ap) { return !IS_BOB_AP(ap) && memcmp(ap, "0DN", 3) != 0; }
 
 int dflt_proc(PCB* k, INVOC* v, PCB* inv) {
-  INVOC* b = &k->invoc;
-  bool ap_blank = is_blank(v->ap_id(), 3);
-  bool name_blank = is_blank(v->proc_nam(), kProcNameLen);
-  char db[3];
-  bool have_db = false;
-  if (inv) {
-    have_db = invoker_db(inv, v, db);
-    uint8_t* a7 = pi_area(inv, AREA_NEXT, A7_NEXT_AP + 3);
-    if (ap_blank && a7 && !is_blank(a7 + A7_NEXT_AP, 3)) {
-      memcpy(b->ap_id(), a7 + A7_NEXT_AP, 3);
-      memset(a7 + A7_NEXT_AP, ' ', 3);  // a one-shot choice of the next application
-      ap_blank = false;
-    }
-  } else if (!is_blank(com.cur_db, 3)) {
-    memcpy(db, com.cur_db, 3);
-    have_db = true;
-  }
+  dflt_state d{is_blank(v->ap_id(), 3), is_blank(v->proc_nam(), kProcNameLen)};
+  invoker_choice(k, v, inv, d);
   const uint8_t* user = com.user_rec;
   // A blank application is the user's start application, read below with
   // its database: only a named application asks for a database here.
-  if (!have_db && !ap_blank && db_required(ap_of(k))) {
+  if (!d.have_db && !d.ap_blank && db_required(ap_of(k))) {
     if (!user || is_blank(user + USR_DB, 3)) return fallback(k);
     memcpy(com.cur_db, user + USR_DB, 3);
-    memcpy(db, com.cur_db, 3);
-    have_db = true;
+    memcpy(d.db, com.cur_db, 3);
+    d.have_db = true;
   }
-  if (ap_blank) {
-    name_blank = true;
-    if (have_db) {
-      // A database without its record has no application: the fallback.
-      const uint8_t* d = pi_get_ddb(db);
-      if (!d) return fallback(k);
-      memcpy(b->ap_id(), d + DDB_AP, 3);
-    } else {
-      if (!user || is_blank(user + USR_AP, 3)) return fallback(k);
-      memcpy(b->ap_id(), user + USR_AP, 3);
-      memcpy(b->proc_nam(), user + USR_NAME, kProcNameLen);
-      b->set_proc_type(user[USR_TYPE]);
-      memcpy(com.cur_db, user + USR_DB, 3);
-      name_blank = is_blank(user + USR_NAME, kProcNameLen);
-    }
-  }
-  if (have_db && db_required(ap_of(k))) {
-    const uint8_t* d = pi_get_ddb(db);
-    if (!d) return fallback(k);
-    memcpy(b->ver(), d + DDB_VER, 2);
-  } else {
-    memcpy(b->ver(), memcmp(ap_of(k), "0DN", 3) == 0 ? v->ver() : "00", 2);
-  }
-  if (name_blank) {
-    const uint8_t* parm = pi_get_dparm(ap_of(k), b->ver());
-    if (!parm) return 0;
-    uint8_t kind = 2;
-    if (have_db)
-      if (const uint8_t* x = pi_get_ddbxap(db, ap_of(k))) kind = x[DBXAP_KIND];
-    // The cache's buffer may change with the next read: take the name now.
-    const uint8_t* name = start_menu(parm, kind);
-    if (!name) return 0;
-    b->set_proc_type(PT_MENU);
-    memcpy(b->proc_nam(), name, kProcNameLen);
-  }
+  if (d.ap_blank && !start_application(k, d)) return fallback(k);
+  if (!pick_version(k, v, d)) return fallback(k);
+  if (d.name_blank && !start_menu_proc(k, d)) return 0;
   // A hook's target database has nowhere to go without a database in effect.
-  hook_proc(k, 3, have_db ? db : nullptr);
-  dflt_lang(k, inv, have_db ? db : nullptr);
+  hook_proc(k, 3, d.db_or_null());
+  dflt_lang(k, inv, d.db_or_null());
   return 1;
 }
 

@@ -115,6 +115,35 @@ struct pick_list {
   int first_row() const { return 4; }
   int shown() const { return std::max(1, R - 5); }
 
+  // Shows the list and reads a key (CANCEL when the input ended). The window
+  // manager moves the cursor itself: the entry is the row it was left on.
+  uint32_t show_and_read(TWND* wnd, bool beep) {
+    if (cur < top) top = cur;
+    if (cur >= top + size_t(shown())) top = cur + 1 - size_t(shown());
+    draw(wnd);
+    SHOW_BLK b{};
+    b.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (beep ? uint32_t(SHOW_BEEP) : 0u));
+    memcpy(b.keymap_name, "DATA ENTRY", 10);
+    b.main_srf = srf->id, b.pop_srf = srf->id;
+    b.curs_type = CURS_MAIN;
+    b.main_pos = {first_row() + int(cur - top), 3};
+    wm_show(&b, nullptr);
+    if (b.curs_type == CURS_MAIN && b.main_pos.row >= first_row()) {
+      const size_t at = top + size_t(b.main_pos.row - first_row());
+      if (at < entries.size() && b.main_pos.row < first_row() + shown()) cur = at;
+    }
+    return b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
+  }
+
+  // A cursor or paging key; false when it cannot move (or is none).
+  bool move(uint32_t key) {
+    if ((key == LK_DOWN || key == LK_TAB) && cur + 1 < entries.size()) return ++cur, true;
+    if ((key == LK_UP || key == LK_BACK_TAB) && cur > 0) return --cur, true;
+    if (key == kScrollNext && top + size_t(shown()) < entries.size()) return top += size_t(shown()), cur = top, true;
+    if (key == kScrollPrev && top > 0) return top -= std::min(top, size_t(shown())), cur = top, true;
+    return false;
+  }
+
   // The key that ended the list: ENTER, END or CANCEL (CANCEL also when the
   // input ended, or when the surface is too small for a list).
   uint32_t run(const std::function<bool(uint32_t key, size_t at)>& act) {
@@ -128,34 +157,11 @@ struct pick_list {
     bool beep = false;
     uint32_t key = LK_CANCEL;
     for (;;) {
-      if (cur < top) top = cur;
-      if (cur >= top + size_t(shown())) top = cur + 1 - size_t(shown());
-      draw(wnd);
-      SHOW_BLK b{};
-      b.show_flags = uint8_t(SHOW_REFRESH | SHOW_INPUT | (beep ? uint32_t(SHOW_BEEP) : 0u));
+      key = show_and_read(wnd, beep);
       beep = false;
-      memcpy(b.keymap_name, "DATA ENTRY", 10);
-      b.main_srf = srf->id, b.pop_srf = srf->id;
-      b.curs_type = CURS_MAIN;
-      b.main_pos = {first_row() + int(cur - top), 3};
-      wm_show(&b, nullptr);
-      key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
-      // The window manager moves the cursor itself: the entry is the row it
-      // was left on.
-      if (b.curs_type == CURS_MAIN && b.main_pos.row >= first_row()) {
-        const size_t at = top + size_t(b.main_pos.row - first_row());
-        if (at < entries.size() && b.main_pos.row < first_row() + shown()) cur = at;
-      }
       if (key == LK_CANCEL) break;
-      if ((key == LK_DOWN || key == LK_TAB) && cur + 1 < entries.size()) {
-        ++cur;
-      } else if ((key == LK_UP || key == LK_BACK_TAB) && cur > 0) {
-        --cur;
-      } else if (key == kScrollNext && top + size_t(shown()) < entries.size()) {
-        top += size_t(shown()), cur = top;
-      } else if (key == kScrollPrev && top > 0) {
-        top -= std::min(top, size_t(shown())), cur = top;
-      } else if (key == LK_ENTER || key == LK_END) {
+      if (move(key)) continue;
+      if (key == LK_ENTER || key == LK_END) {
         if (act(key, cur)) break;
         beep = entries.empty();  // nothing to choose or tag
       } else {
@@ -281,16 +287,8 @@ std::string shown_key(ARB* a, const uint8_t* rec, uint16_t len) {
   return out.substr(0, kShownLen);
 }
 
-int scan_tag(RT_CALL& c) {
-  PCB* s = c.pcb;
-  PCB* q = s ? invoc_parent(s->invoc) : nullptr;
-  TSRF* srf = s ? static_cast<TSRF*>(s->pcb_main_srf) : nullptr;
-  if (!q || !srf || q->invoc.proc_type() != PT_QUERY) return 0;
-  ARB* pcf = q->pcb_pcf_arb;
-  if (!pcf || !pcf->arb_len) return sys_err(kModule, __LINE__, "scan tag - no primary file"), 0;
-  const char* ap = q->invoc.ap_id();
-  const char* proc = q->invoc.proc_nam();
-  // The records, in the file's order.
+// The primary file's records, in the file's order; the file's own record area is put back.
+std::vector<tag_rec> read_tag_recs(ARB* pcf) {
   std::vector<tag_rec> recs;
   std::vector<uint8_t> rec(pcf->arb_len);
   uint8_t* area = pcf->arb_rec;
@@ -306,20 +304,24 @@ int scan_tag(RT_CALL& c) {
       recs.push_back(std::move(r));
     }
   pcf->arb_mod = 0, pcf->arb_rec = area, pcf->arb_len = len;
-  ARB* qtag = get_qfi_arb(q, "QTAG    ");
-  if (!qtag) return sys_err(kModule, __LINE__, "can't open QTAG file"), 0;
-  // The tags already there.
-  std::vector<uint8_t> t(kTagRecMax);
-  uint8_t key[33];
-  memcpy(key, ap, 3), memcpy(key + 3, proc, 30);
+  return recs;
+}
+
+// Marks the records the query's tag file already holds (key: application, process).
+// t is the tag record area, which the file keeps pointing at until it is closed.
+void mark_tagged(ARB* qtag, const uint8_t* key, std::vector<uint8_t>& t, std::vector<tag_rec>& recs) {
   PROTO_FULL(qtag, 0, t.data());
-  qtag->arb_key = key, qtag->arb_key_len = 33, qtag->arb_mod = ARB_PARTIAL;
+  qtag->arb_key = const_cast<uint8_t*>(key), qtag->arb_key_len = 33, qtag->arb_mod = ARB_PARTIAL;
   if (fm_start(qtag))
     for (qtag->arb_key = nullptr, qtag->arb_rec = t.data(), qtag->arb_len = uint16_t(t.size()), qtag->arb_mod = 0;
          fm_rdnxt(qtag) && !memcmp(t.data(), key, 33); qtag->arb_mod = 0)
       for (tag_rec& r : recs)
         if (!r.id.empty() && !memcmp(t.data() + kTagKeyLen, r.id.data(), r.id.size())) r.tagged = true;
   qtag->arb_mod = 0;
+}
+
+// The pick list: RETURN toggles a tag; true when END keeps the tags.
+bool pick_tags(TSRF* srf, const char* proc, std::vector<tag_rec>& recs) {
   pick_list l;
   l.srf = srf;
   l.title = "SCAN";
@@ -332,21 +334,43 @@ int scan_tag(RT_CALL& c) {
     if (at < recs.size()) recs[at].tagged = !recs[at].tagged, l.entries[at] = label(recs[at]);
     return false;
   });
-  int ok = key_out == LK_END;
-  if (ok) {
-    // The tags anew, numbered in the file's order.
-    if (!purge_qfi_recs(qtag, ap, proc)) ok = 0, sys_err(kModule, __LINE__, "QTAG purge failed");
-    uint32_t seq = 0;
-    for (const tag_rec& r : recs) {
-      if (!ok || !r.tagged) continue;
-      std::fill(t.begin(), t.end(), uint8_t(' '));
-      memcpy(t.data(), key, 33), st_le32(t.data(), 36, ++seq);
-      memcpy(t.data() + kTagKeyLen, r.id.data(), r.id.size());
-      PROTO_FULL(qtag, 0, t.data());
-      qtag->arb_len = qtag->arb_var_len = uint16_t(kTagKeyLen + r.id.size()), qtag->arb_mod = 0;
-      if (!fm_write(qtag)) ok = 0, checkstat(qtag->arb_stat, "QTAG write failed", kModule, __LINE__);
-    }
+  return key_out == LK_END;
+}
+
+// The tags anew, numbered in the file's order; 0 after a failure already reported.
+int write_tags(ARB* qtag, const uint8_t* key, std::vector<uint8_t>& t, const char* ap, const char* proc,
+               const std::vector<tag_rec>& recs) {
+  if (!purge_qfi_recs(qtag, ap, proc)) return sys_err(kModule, __LINE__, "QTAG purge failed"), 0;
+  uint32_t seq = 0;
+  for (const tag_rec& r : recs) {
+    if (!r.tagged) continue;
+    std::fill(t.begin(), t.end(), uint8_t(' '));
+    memcpy(t.data(), key, 33), st_le32(t.data(), 36, ++seq);
+    memcpy(t.data() + kTagKeyLen, r.id.data(), r.id.size());
+    PROTO_FULL(qtag, 0, t.data());
+    qtag->arb_len = qtag->arb_var_len = uint16_t(kTagKeyLen + r.id.size()), qtag->arb_mod = 0;
+    if (!fm_write(qtag)) return checkstat(qtag->arb_stat, "QTAG write failed", kModule, __LINE__), 0;
   }
+  return 1;
+}
+
+int scan_tag(RT_CALL& c) {
+  PCB* s = c.pcb;
+  PCB* q = s ? invoc_parent(s->invoc) : nullptr;
+  TSRF* srf = s ? static_cast<TSRF*>(s->pcb_main_srf) : nullptr;
+  if (!q || !srf || q->invoc.proc_type() != PT_QUERY) return 0;
+  ARB* pcf = q->pcb_pcf_arb;
+  if (!pcf || !pcf->arb_len) return sys_err(kModule, __LINE__, "scan tag - no primary file"), 0;
+  const char* ap = q->invoc.ap_id();
+  const char* proc = q->invoc.proc_nam();
+  std::vector<tag_rec> recs = read_tag_recs(pcf);
+  ARB* qtag = get_qfi_arb(q, "QTAG    ");
+  if (!qtag) return sys_err(kModule, __LINE__, "can't open QTAG file"), 0;
+  std::vector<uint8_t> t(kTagRecMax);
+  uint8_t key[33];
+  memcpy(key, ap, 3), memcpy(key + 3, proc, 30);
+  mark_tagged(qtag, key, t, recs);
+  const int ok = pick_tags(srf, proc, recs) && write_tags(qtag, key, t, ap, proc, recs);
   qtag->arb_mod = 0;
   FM_CLOSE(qtag, 0);
   return ok;

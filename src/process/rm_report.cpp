@@ -119,11 +119,10 @@ void rm_init() {
   manager_pool();
 }
 
-RPT_BLK* rm_create(const char* name, const char* id8, uint16_t width, char* path_out, const rm_sink* sink) {
-  if (width == 0 || width > kRmMaxWidth) {
-    sys_err(kRmMod, __LINE__, "create - report width %u outside 1-%u", width, kRmMaxWidth);
-    return nullptr;
-  }
+namespace {
+
+// A new report block with the report's defaults; null when there is no memory.
+RPT_BLK* new_report(const char* name, const char* id8, uint16_t width, const rm_sink* sink) {
   auto* rpt = static_cast<RPT_BLK*>(MM_ALLOC(manager_pool(), sizeof(RPT_BLK)));
   if (!rpt) return nullptr;
   memset(static_cast<void*>(rpt), 0, sizeof *rpt);
@@ -141,22 +140,35 @@ RPT_BLK* rm_create(const char* name, const char* id8, uint16_t width, char* path
   SET_BLANK(rpt->set.options, sizeof rpt->set.options);
   rpt->pm = static_cast<PM_BLK*>(MM_ALLOC(rpt->pool, sizeof(PM_BLK)));
   init_pm_blk(rpt->pm, id8);
+  return rpt;
+}
+
+// Starts a buffer level; a report that cannot start ends the mark.
+void start_or_leave(RPT_BLK* rpt) {
+  if (rm_start(rpt)) return;
+  const uint32_t st = rpt->status;
+  drop_report(rpt);
+  mark_leave(st ? st : 1);
+}
+
+}  // namespace
+
+RPT_BLK* rm_create(const char* name, const char* id8, uint16_t width, char* path_out, const rm_sink* sink) {
+  if (width == 0 || width > kRmMaxWidth) {
+    sys_err(kRmMod, __LINE__, "create - report width %u outside 1-%u", width, kRmMaxWidth);
+    return nullptr;
+  }
+  RPT_BLK* rpt = new_report(name, id8, width, sink);
+  if (!rpt) return nullptr;
   if (!make_report_files(rpt)) {
     drop_report(rpt);
     return nullptr;
   }
-  if (!rm_start(rpt)) {
-    const uint32_t st = rpt->status;
-    drop_report(rpt);
-    mark_leave(st ? st : 1);
-  }
+  // The page level, then the main level on it.
+  start_or_leave(rpt);
   rpt->rpt_page = rpt->rpt_top;
   rpt->rpt_top = nullptr;
-  if (!rm_start(rpt)) {
-    const uint32_t st = rpt->status;
-    drop_report(rpt);
-    mark_leave(st ? st : 1);
-  }
+  start_or_leave(rpt);
   rpt->rpt_main = rpt->rpt_top;
   if (!com.rpt_arb || !rm_put(com.rpt_arb, reinterpret_cast<const uint8_t*>(rpt), sizeof *rpt)) {
     sys_err(kRmMod, __LINE__, "create - write to report record failed");

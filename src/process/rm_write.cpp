@@ -308,17 +308,78 @@ uint32_t msg_line_cnt(ARB* msgs, uint32_t width) {
   return lines;
 }
 
-int rm_write_img(RPT_BLK* rpt, uint16_t img_id, ARB* msgs, uint16_t buf_id, RPT_WND* wnd) {
-  const uint8_t* src = rm_image(rpt, img_id);
-  if (!src) return sys_err(kRmImgMod, __LINE__, "rm_write_img - image read failed"), 0;
-  const size_t len = rm_img_len(rpt_img_view(src).rows(), rpt_img_view(src).cols());
+namespace {
+
+// The report's work image, grown to len, holding a copy of src.
+uint8_t* work_copy(RPT_BLK* rpt, const uint8_t* src, size_t len) {
   if (rpt->work_img_size < len) {
     if (rpt->work_img) mm_free(rpt->work_img);
     rpt->work_img = static_cast<uint8_t*>(MM_ALLOC(rpt->pool, len));
     rpt->work_img_size = uint32_t(len);
   }
-  uint8_t* img = rpt->work_img;
-  memcpy(img, src, len);
+  memcpy(rpt->work_img, src, len);
+  return rpt->work_img;
+}
+
+// The line and column offset the image starts at in target; false when a
+// window has no room left for it.
+bool start_at(RPT_WND* wnd, RPT_BUF* target, RPT_BUF* region, uint8_t* img, ARB* msgs, uint32_t& line, uint32_t& off) {
+  const rpt_img_view im(img);
+  const uint32_t col = im.col();
+  line = off = 0;
+  if (wnd && wnd->cur_region) scroll_pos(img, target, wnd, msgs, region);
+  if (wnd && wnd->cur_region) {
+    line = wnd->cur_line - 1;
+    off = wnd->cur_col - wnd->first_col;
+    return true;
+  }
+  line = max_height(target, col, col + im.cols() - 1);
+  if (!wnd) return true;
+  if (wnd->rows < line + 1) return false;
+  wnd->cur_region = 1;
+  wnd->first_line = wnd->cur_line = line + 1;
+  wnd->first_col = wnd->cur_col = col;
+  if (region) region->id = 1;
+  return true;
+}
+
+// Lays the image into the target from line and returns the line after it.
+uint32_t lay_out(place& p, const rpt_img_view& im, RPT_XIMG* x, ARB* msgs, uint32_t line) {
+  line = lines_before(p, line);
+  if (x && x->text) line = fill_buffer(p, line);
+  if (msgs) line = add_msg(p, msgs, line);
+  if (im.separator() != ' ') line = add_separator(p, line);
+  line += im.after();
+  RPT_BUF* target = p.b;
+  for (uint32_t c = p.col0; c < p.col0 + im.cols() && c <= target->width; ++c) target->heights()[c] = line;
+  if (im.reserved()) {
+    reserve(target, line, im.after(), im.reserved());
+    target->last_line = std::max(target->last_line, line + im.reserved());
+  } else {
+    target->last_line = std::max(target->last_line, line);
+  }
+  return line;
+}
+
+// A scroll-down window's image went to a region of its own: store it.
+int store_region(RPT_BUF* b, RPT_WND* wnd, RPT_BUF* region) {
+  if (!rm_put(wnd->reg_arb, reinterpret_cast<const uint8_t*>(region), uint16_t(rm_buf_size(region->alloc_width)))) {
+    sys_err(kRmImgMod, __LINE__, "write_img()");
+    drop_region(region);
+    return 0;
+  }
+  rm_free_block(region);
+  if (wnd->cur_region == wnd->regions) rm_flush_reg(b, wnd, b->work);
+  return 1;
+}
+
+}  // namespace
+
+int rm_write_img(RPT_BLK* rpt, uint16_t img_id, ARB* msgs, uint16_t buf_id, RPT_WND* wnd) {
+  const uint8_t* src = rm_image(rpt, img_id);
+  if (!src) return sys_err(kRmImgMod, __LINE__, "rm_write_img - image read failed"), 0;
+  const uint32_t src_rows = rpt_img_view(src).rows();
+  uint8_t* img = work_copy(rpt, src, rm_img_len(src_rows, rpt_img_view(src).cols()));
   RPT_BUF* b = buf_id <= rpt->rpt_top->below->id ? rm_find_buf(rpt, buf_id) : nullptr;
   if (!b) return sys_err(kRmImgMod, __LINE__, "write_img - invalid buffer id"), 0;
   RPT_XIMG* x = rm_ximg(rpt, img);
@@ -333,50 +394,17 @@ int rm_write_img(RPT_BLK* rpt, uint16_t img_id, ARB* msgs, uint16_t buf_id, RPT_
     return sys_err(kRmImgMod, __LINE__, "write_img - scroll down buf"), 0;
   RPT_BUF* target = region ? region : b;
   const rpt_img_view im(img);
-  const uint32_t col = im.col(), cols = im.cols();
-  uint32_t line = 0, off = 0;
-  if (wnd && wnd->cur_region) scroll_pos(img, target, wnd, msgs, region);
-  if (wnd && wnd->cur_region) {
-    line = wnd->cur_line - 1;
-    off = wnd->cur_col - wnd->first_col;
-  } else {
-    line = max_height(target, col, col + cols - 1);
-    if (wnd && wnd->rows < line + 1) {
-      drop_region(region);  // the image waits for the next page
-      rpt->status = RM_NO_FIT;
-      return 0;
-    }
-    if (wnd) {
-      wnd->cur_region = 1;
-      wnd->first_line = wnd->cur_line = line + 1;
-      wnd->first_col = wnd->cur_col = col;
-      if (region) region->id = 1;
-    }
-  }
-  place p{img, x, target, col + off, im.before() == 0};
-  line = lines_before(p, line);
-  if (x && x->text) line = fill_buffer(p, line);
-  if (msgs) line = add_msg(p, msgs, line);
-  if (im.separator() != ' ') line = add_separator(p, line);
-  line += im.after();
-  for (uint32_t c = p.col0; c < p.col0 + cols && c <= target->width; ++c) target->heights()[c] = line;
-  if (x && x->cells) memset(x->cells, 0, size_t(rpt_img_view(src).rows()) * cols * kRmCellSize);
-  if (im.reserved()) {
-    reserve(target, line, im.after(), im.reserved());
-    target->last_line = std::max(target->last_line, line + im.reserved());
-  } else {
-    target->last_line = std::max(target->last_line, line);
-  }
-  if (wnd) keep_window(b, wnd);
-  if (!region) return 1;
-  if (!rm_put(wnd->reg_arb, reinterpret_cast<const uint8_t*>(region), uint16_t(rm_buf_size(region->alloc_width)))) {
-    sys_err(kRmImgMod, __LINE__, "write_img()");
-    drop_region(region);
+  uint32_t line, off;
+  if (!start_at(wnd, target, region, img, msgs, line, off)) {
+    drop_region(region);  // the image waits for the next page
+    rpt->status = RM_NO_FIT;
     return 0;
   }
-  rm_free_block(region);
-  if (wnd->cur_region == wnd->regions) rm_flush_reg(b, wnd, b->work);
-  return 1;
+  place p{img, x, target, im.col() + off, im.before() == 0};
+  lay_out(p, im, x, msgs, line);
+  if (x && x->cells) memset(x->cells, 0, size_t(src_rows) * im.cols() * kRmCellSize);
+  if (wnd) keep_window(b, wnd);
+  return region ? store_region(b, wnd, region) : 1;
 }
 
 }  // namespace kivo

@@ -37,21 +37,53 @@ chr_map::iterator row_begin(chr_map& m, const TREG* g, int32_t row) {
 
 bool same_attrs(const wm_chr& a, const wm_chr& b) { return a.mask == b.mask && a.chr == b.chr && a.item == b.item; }
 
+// The row's plain records the run [l, r] reaches (boxes and their parts left out).
+std::vector<wm_chr> overlapped(chr_map& m, const chr_run& run, int32_t row) {
+  std::vector<wm_chr> olds;
+  for (auto it = row_begin(m, run.reg, row); it != m.end(); ++it) {
+    auto& [k, c] = *it;
+    if (std::get<0>(k) != run.reg->id || c.row != row || c.col > run.br_col) break;
+    if ((c.mask & CHR_BOX_RUN) || std::get<3>(k) || c.end_col < run.col) continue;
+    olds.push_back(c);
+  }
+  return olds;
+}
+
+// Puts back the parts of record o that lie outside [l, r].
+void keep_outside(chr_map& m, const chr_run& run, const wm_chr& o) {
+  const int32_t l = run.col, r = run.br_col;
+  if (o.col < l) {
+    wm_chr left = o;
+    left.end_col = l - 1;
+    m[{run.reg->id, o.row, left.col, false}] = left;
+  }
+  if (o.end_col > r) {
+    wm_chr right = o;
+    right.col = r + 1;
+    m[{run.reg->id, o.row, right.col, false}] = right;
+  }
+}
+
+// Stores the touched records, neighbours this run made alike as one record.
+void store_merged(chr_map& m, const chr_run& run, int32_t row, std::vector<wm_chr>& touched) {
+  std::sort(touched.begin(), touched.end(), [](const wm_chr& a, const wm_chr& b) { return a.col < b.col; });
+  std::vector<wm_chr> out;
+  for (const wm_chr& t : touched) {
+    if (!out.empty() && out.back().end_col + 1 == t.col && same_attrs(out.back(), t)) out.back().end_col = t.end_col;
+    else out.push_back(t);
+  }
+  for (const wm_chr& t : out) m[{run.reg->id, row, t.col, false}] = t;
+}
+
 // The run over [l, r] of one row; returns whether anything changed.
 bool apply_row(chr_map& m, const chr_run& run, int32_t row) {
   const int32_t l = run.col, r = run.br_col;
   const uint32_t value = run.value & run.mask;
-  std::vector<wm_chr> touched, olds;
-  for (auto it = row_begin(m, run.reg, row); it != m.end(); ++it) {
-    auto& [k, c] = *it;
-    if (std::get<0>(k) != run.reg->id || c.row != row || c.col > r) break;
-    if ((c.mask & CHR_BOX_RUN) || std::get<3>(k) || c.end_col < l) continue;
-    olds.push_back(c);
-  }
+  std::vector<wm_chr> touched;
   auto fresh = [&](int32_t a, int32_t b) { touched.push_back({row, a, row, b, value, run.chr, run.item}); };
   bool changed = false;
   int32_t cur = l;
-  for (const wm_chr& o : olds) {
+  for (const wm_chr& o : overlapped(m, run, row)) {
     wm_chr mid = o;
     mid.mask = (o.mask & ~run.mask) | value;
     if (run.chr) mid.chr = run.chr;
@@ -61,30 +93,14 @@ bool apply_row(chr_map& m, const chr_run& run, int32_t row) {
     if (same_attrs(mid, o)) continue;  // already as asked
     changed = true;
     m.erase({run.reg->id, row, o.col, false});
-    if (o.col < l) {
-      wm_chr left = o;
-      left.end_col = l - 1;
-      m[{run.reg->id, row, left.col, false}] = left;
-    }
-    if (o.end_col > r) {
-      wm_chr right = o;
-      right.col = r + 1;
-      m[{run.reg->id, row, right.col, false}] = right;
-    }
+    keep_outside(m, run, o);
     mid.col = std::max(o.col, l);
     mid.end_col = std::min(o.end_col, r);
     touched.push_back(mid);
   }
   if (cur <= r) fresh(cur, r);
   changed |= !touched.empty();
-  // Neighbours this run made alike become one record.
-  std::sort(touched.begin(), touched.end(), [](const wm_chr& a, const wm_chr& b) { return a.col < b.col; });
-  std::vector<wm_chr> out;
-  for (const wm_chr& t : touched) {
-    if (!out.empty() && out.back().end_col + 1 == t.col && same_attrs(out.back(), t)) out.back().end_col = t.end_col;
-    else out.push_back(t);
-  }
-  for (const wm_chr& t : out) m[{run.reg->id, row, t.col, false}] = t;
+  store_merged(m, run, row, touched);
   return changed;
 }
 

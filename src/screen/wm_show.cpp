@@ -408,18 +408,58 @@ void upd_pos(SHOW_BLK* blk) {
   }
 }
 
-int wm_show(SHOW_BLK* blk, ARB* msgs) {
-  if (!blk) return sys_err(kModule, __LINE__, "wm_show - Bad show block"), 0;
+namespace {
+
+// A clock tick: the status line's time, and the screen brought up to date.
+void on_tick() {
+  refresh_clock();
+  if (wms.dt_index >= 0 && !wm_upd_itm(wms.stat_wnd, &wms.si[size_t(wms.dt_index)], 0, 0, 0))
+    sys_err(kModule, __LINE__, "wm_show - wm_upd_itm");
+  upd_scr();
+}
+
+// The pop-up is a show of its own: this show's working state waits.
+void show_msg_popup(SHOW_BLK* blk, ARB* msgs) {
+  uint32_t shown_key;
+  TSRF *main = wms.main, *pop = wms.pop;
+  SHOW_BLK work = wms.work;
+  la_show_msg(msgs, &shown_key);
+  wms.main = main, wms.pop = pop, wms.work = work;
+  prep_scr(blk, msgs);
+}
+
+bool is_item_key(uint32_t k) { return k == LK_SPLIT || k == LK_JOIN || k == kRedisplayKey || k == LK_END_PARAGRAPH; }
+
+// A key the show answers on the item itself; one it cannot do beeps.
+void item_key(SHOW_BLK* blk, uint32_t k, ARB* msgs) {
+  wms.work = *blk;
+  if (wm_item_key(k)) {
+    prep_scr(blk, msgs);
+    return;
+  }
+  blk->show_flags |= SHOW_BEEP;
+  prep_scr(blk, wms.show_msgs);
+}
+
+// The show's surfaces and working copy, the screen prepared. A terminal
+// without a keymap cannot be read: the run ends.
+void start_show(SHOW_BLK* blk, ARB* msgs) {
   wms.main = srf_of(blk->main_srf);
   wms.pop = srf_of(blk->pop_srf);
   wms.base = static_cast<TSRF*>(com.base_srf);
   wms.work = *blk;
   prep_scr(blk, msgs);
-  if (!com.no_term && !wms.keymap) {
-    sys_err(kModule, __LINE__, "Keymap Missing for this Terminal/User");
-    wm_finish();
-    exit(kExitNoKeymap);
-  }
+  if (com.no_term || wms.keymap) return;
+  sys_err(kModule, __LINE__, "Keymap Missing for this Terminal/User");
+  wm_finish();
+  exit(kExitNoKeymap);
+}
+
+}  // namespace
+
+int wm_show(SHOW_BLK* blk, ARB* msgs) {
+  if (!blk) return sys_err(kModule, __LINE__, "wm_show - Bad show block"), 0;
+  start_show(blk, msgs);
   for (;;) {
     SHOW_DATA& sd = wms.sd;
     sd.status &= ~uint32_t(KEY_STATUS_TICK | uint32_t(SHOW_BEEP));
@@ -430,21 +470,12 @@ int wm_show(SHOW_BLK* blk, ARB* msgs) {
     if (wms.main) wms.main->POSITION = {sd.row, sd.col};
     blk->show_flags &= uint8_t(~SHOW_BEEP);
     if (sd.status & KEY_STATUS_TICK) {
-      refresh_clock();
-      if (wms.dt_index >= 0 && !wm_upd_itm(wms.stat_wnd, &wms.si[size_t(wms.dt_index)], 0, 0, 0))
-        sys_err(kModule, __LINE__, "wm_show - wm_upd_itm");
-      upd_scr();
+      on_tick();
       continue;
     }
     bool key = sd.status == KEY_STATUS_KEY;
     if (key && sd.key == kShowMsgKey) {
-      // The pop-up is a show of its own: this show's working state waits.
-      uint32_t shown_key;
-      TSRF *main = wms.main, *pop = wms.pop;
-      SHOW_BLK work = wms.work;
-      la_show_msg(msgs, &shown_key);
-      wms.main = main, wms.pop = pop, wms.work = work;
-      prep_scr(blk, msgs);
+      show_msg_popup(blk, msgs);
       continue;
     }
     if (key && sd.key >= LK_PAN_FIRST && sd.key <= LK_PAN_LAST) {
@@ -460,18 +491,8 @@ int wm_show(SHOW_BLK* blk, ARB* msgs) {
     blk->input_stat = sd.status;
     blk->key_code = sd.key;
     if (input) upd_pos(blk);
-    uint32_t k = sd.key;
-    if (k == LK_SPLIT || k == LK_JOIN || k == kRedisplayKey || k == LK_END_PARAGRAPH) {
-      wms.work = *blk;
-      if (wm_item_key(k)) {
-        prep_scr(blk, msgs);
-      } else {
-        blk->show_flags |= SHOW_BEEP;
-        prep_scr(blk, wms.show_msgs);
-      }
-      continue;
-    }
-    return 1;
+    if (!is_item_key(sd.key)) return 1;
+    item_key(blk, sd.key, msgs);
   }
 }
 

@@ -142,12 +142,33 @@ bool header_usable(const anal_ctx* c) {
   return true;
 }
 
+// Reads and checks the record at seek; the message format of its fault
+// (with the seek as its one value), or null for a sound record in h.
+const char* read_record(anal_ctx* c, uint64_t seek, std::vector<uint8_t>& body, rec_hdr& h) {
+  const uint64_t end = c->hdr.eofseek;
+  uint8_t hb[kRecHdrSize];
+  if (seek + kRecHdrSize > end || !anal_read_dat(c, seek, hb, sizeof hb))
+    return "Incomplete record header at seek position %d\n";
+  h = decode_rec_hdr(hb);
+  const uint64_t next = seek + h.length + kRecOverhead;
+  bool len_ok = h.length <= std::max<uint32_t>(kAnalMaxRecLen, free_block_body_size(c->dat)) && next <= end;
+  // A fixed-length file's user records all have the file's length.
+  if ((c->hdr.flags & kHdrFixed) && !(h.flags & kRecNotUser) && h.length != c->hdr.rec_len) len_ok = false;
+  if (!len_ok) return "Bad record length in header at seek position %d\n";
+  body.resize(h.length + kRecTrailerSize);
+  if (!anal_read_dat(c, seek + kRecHdrSize, body.data(), h.length)) return "Can't read record at seek position %d\n";
+  if (!anal_read_dat(c, seek + kRecHdrSize + h.length, body.data() + h.length, kRecTrailerSize) ||
+      ld_le32(body.data(), h.length) != h.length)
+    return "Can't read trailer related to header at seek position %d\n";
+  // An active record's link is its own seek or an owner stamp.
+  const bool user = !(h.flags & (kRecDeleted | kRecNotUser));
+  if (user && h.link != seek && !(h.link & kOwnerBit)) return "Bad link in record header at seek position %d\n";
+  return nullptr;
+}
+
 // Walks the records from 512 to eofseek; messages only with `report`.
 bool walk(anal_ctx* c, bool report) {
   anal_ctx* say = report ? c : nullptr;
-  auto msg = [&](const char* fmt, uint32_t seek) {
-    if (say) anal_say(say, fmt, static_cast<int>(seek));
-  };
   c->recs.clear();
   c->refs.clear();
   c->deleted = 0;
@@ -157,46 +178,18 @@ bool walk(anal_ctx* c, bool report) {
                static_cast<unsigned long long>(c->dat_size));
     return false;
   }
-  const bool fixed = (c->hdr.flags & kHdrFixed) != 0;
-  const uint32_t fb_size = free_block_body_size(c->dat);
   std::vector<uint8_t> body;
-  uint64_t seek = kDataHeaderSize;
-  const uint64_t end = c->hdr.eofseek;
-  while (seek < end) {
+  for (uint64_t seek = kDataHeaderSize; seek < c->hdr.eofseek;) {
     const uint32_t s = static_cast<uint32_t>(seek);
-    uint8_t hb[kRecHdrSize];
-    if (seek + kRecHdrSize > end || !anal_read_dat(c, seek, hb, sizeof hb)) {
-      msg("Incomplete record header at seek position %d\n", s);
-      return false;
-    }
-    rec_hdr h = decode_rec_hdr(hb);
-    uint64_t next = seek + h.length + kRecOverhead;
-    bool user = !(h.flags & (kRecDeleted | kRecNotUser));
-    bool len_ok = h.length <= std::max<uint32_t>(kAnalMaxRecLen, fb_size) && next <= end;
-    // A fixed-length file's user records all have the file's length.
-    if (fixed && !(h.flags & kRecNotUser) && h.length != c->hdr.rec_len) len_ok = false;
-    if (!len_ok) {
-      msg("Bad record length in header at seek position %d\n", s);
-      return false;
-    }
-    body.resize(h.length + kRecTrailerSize);
-    if (!anal_read_dat(c, seek + kRecHdrSize, body.data(), h.length)) {
-      msg("Can't read record at seek position %d\n", s);
-      return false;
-    }
-    if (!anal_read_dat(c, seek + kRecHdrSize + h.length, body.data() + h.length, kRecTrailerSize) ||
-        ld_le32(body.data(), h.length) != h.length) {
-      msg("Can't read trailer related to header at seek position %d\n", s);
-      return false;
-    }
-    // An active record's link is its own seek or an owner stamp.
-    if (user && h.link != s && !(h.link & kOwnerBit)) {
-      msg("Bad link in record header at seek position %d\n", s);
+    rec_hdr h;
+    if (const char* fault = read_record(c, seek, body, h)) {
+      if (say) anal_say(say, fault, static_cast<int>(s));
       return false;
     }
     c->recs.push_back({s, h.length, h.flags});
+    // FREE_BLOCK records and unfinished writes are not counted.
     if (h.flags & kRecNotUser) {
-      // FREE_BLOCK records and unfinished writes are not counted.
+      // nothing to count
     } else if (h.flags & kRecDeleted) {
       ++c->deleted;
     } else {
@@ -204,7 +197,7 @@ bool walk(anal_ctx* c, bool report) {
       r.seek = s;
       c->refs.push_back(r);
     }
-    seek = next;
+    seek += h.length + kRecOverhead;
   }
   return true;
 }
@@ -289,21 +282,15 @@ struct tree_walk {
     fail();
   }
 
-  // The record an entry names must be an active record whose key is the
-  // entry's key; it is marked as referenced by this key.
-  bool check_entry(uint32_t dseek, const uint8_t* key) {
-    const anal_rec* r = find_rec(c, dseek);
-    if (!r || dseek >= c->hdr.eofseek) {
-      anal_say(c, "Invalid data pointer (%d)\n", static_cast<int>(dseek));
-      return false;
-    }
-    // The record is read again: a shared pair may have changed since the walk.
+  // The record is read again into rec, its header into h: a shared pair may
+  // have changed since the walk. False after reporting why it cannot be read.
+  bool reread_record(uint32_t dseek, rec_hdr& h) {
     uint8_t hb[kRecHdrSize];
     if (!anal_read_dat(c, dseek, hb, sizeof hb)) {
       anal_say(c, "Can't read record header at %d\n", static_cast<int>(dseek));
       return false;
     }
-    rec_hdr h = decode_rec_hdr(hb);
+    h = decode_rec_hdr(hb);
     rec.resize(h.length + kRecTrailerSize);
     if (!anal_read_dat(c, uint64_t{dseek} + kRecHdrSize, rec.data(), h.length)) {
       anal_say(c, "Can't read record at %d\n", static_cast<int>(dseek));
@@ -315,6 +302,19 @@ struct tree_walk {
       return false;
     }
     rec.resize(h.length);
+    return true;
+  }
+
+  // The record an entry names must be an active record whose key is the
+  // entry's key; it is marked as referenced by this key.
+  bool check_entry(uint32_t dseek, const uint8_t* key) {
+    const anal_rec* r = find_rec(c, dseek);
+    if (!r || dseek >= c->hdr.eofseek) {
+      anal_say(c, "Invalid data pointer (%d)\n", static_cast<int>(dseek));
+      return false;
+    }
+    rec_hdr h;
+    if (!reread_record(dseek, h)) return false;
     if ((r->flags | h.flags) & (kRecDeleted | kRecNotUser)) {
       anal_say(c, "Index points to a deleted record at %d\n", static_cast<int>(dseek));
       return false;
@@ -347,56 +347,71 @@ struct tree_walk {
     if (!ok) invalid(page, slot);
   }
 
-  // Visits the page at `seek` and its subtrees in key order.
-  void page(uint32_t seek, uint32_t parent, int depth) {
-    if (stop) return;
+  // Reads a page not reached before, at a bounded depth; false after the
+  // fault is reported.
+  bool read_page(uint32_t seek, int depth, uint8_t* pg) {
     if (depth > kAnalMaxDepth) {
       anal_say(c, "Index too deep at page %d\n", static_cast<int>(seek));
-      return fail();
+      return false;
     }
     if (!anal_page_ok(c, seek)) {
       anal_say(c, "Invalid page pointer (%d)\n", static_cast<int>(seek));
-      return fail();
+      return false;
     }
     uint8_t& mark = (*seen)[(seek - kBtHdrBlock) / kPageSize];
     if (mark) {
       anal_say(c, "Page %d reached twice\n", static_cast<int>(seek));
-      return fail();
+      return false;
     }
     mark = 1;
-    uint8_t pg[kPageSize];
-    if (!anal_read_key(c, seek, pg, sizeof pg)) {
+    if (!anal_read_key(c, seek, pg, kPageSize)) {
       anal_say(c, "Unable to read page at %d\n", static_cast<int>(seek));
-      return fail();
+      return false;
     }
-    int n = ld_le16(pg, kPgCount);
-    const int esz = bt_entry_size(keylen);
+    return true;
+  }
+
+  uint32_t down(const uint8_t* pg, int i) const {
+    return ld_le32(pg, kPgHdrSize + static_cast<size_t>(i) * bt_entry_size(keylen));
+  }
+
+  // The page's count and parent fit, its down links are all set or all
+  // clear, and a leaf lies as deep as the other leaves.
+  bool shape_ok(uint32_t seek, uint32_t parent, int depth, const uint8_t* pg) {
+    const int n = ld_le16(pg, kPgCount);
     if (n > max_entries || ld_le32(pg, kPgParent) != parent || (n == 0 && parent != 0)) {
       anal_say(c, "Bad page header at %d\n", static_cast<int>(seek));
-      return fail();
+      return false;
     }
-    auto down = [&](int i) { return ld_le32(pg, kPgHdrSize + static_cast<size_t>(i) * esz); };
-    bool leaf = down(0) == 0;
+    const bool leaf = down(pg, 0) == 0;
     for (int i = 0; i <= n; ++i) {
-      if ((down(i) == 0) != leaf) {
+      if ((down(pg, i) == 0) != leaf) {
         anal_say(c, "Mixed down links in page %d\n", static_cast<int>(seek));
-        return fail();
+        return false;
       }
     }
-    if (leaf) {
-      if (leaf_depth < 0) leaf_depth = depth;
-      if (leaf_depth != depth) {
-        anal_say(c, "Leaf page %d at depth %d, others at %d\n", static_cast<int>(seek), depth, leaf_depth);
-        return fail();
-      }
-    }
+    if (!leaf) return true;
+    if (leaf_depth < 0) leaf_depth = depth;
+    if (leaf_depth == depth) return true;
+    anal_say(c, "Leaf page %d at depth %d, others at %d\n", static_cast<int>(seek), depth, leaf_depth);
+    return false;
+  }
+
+  // Visits the page at `seek` and its subtrees in key order.
+  void page(uint32_t seek, uint32_t parent, int depth) {
+    if (stop) return;
+    uint8_t pg[kPageSize];
+    if (!read_page(seek, depth, pg) || !shape_ok(seek, parent, depth, pg)) return fail();
+    const int n = ld_le16(pg, kPgCount);
+    const int esz = bt_entry_size(keylen);
+    const bool leaf = down(pg, 0) == 0;
     for (int i = 0; i < n && !stop; ++i) {
       const uint8_t* e = pg + kPgHdrSize + static_cast<size_t>(i) * esz;
       if (!leaf) page(ld_le32(e, 0), seek, depth + 1);
       if (stop) return;
       entry(seek, i, ld_le32(e, 4), e + 8);
     }
-    if (!leaf && !stop) page(down(n), seek, depth + 1);
+    if (!leaf && !stop) page(down(pg, n), seek, depth + 1);
   }
 };
 
@@ -686,15 +701,19 @@ void tree_pages(anal_ctx* c, int k, uint32_t top, std::vector<uint32_t>* out) {
   }
 }
 
-// Every page of the key file belongs to exactly one key's tree or lies on
-// the free page list, and each key's recorded root is the top of its tree.
-// Reports the first fault of each kind; false when there is one.
-bool check_page_use(anal_ctx* c) {
+// Which key's tree holds each page of the key file: a key number, kFree on
+// the free page list, -1 for none.
+struct page_owners {
+  static constexpr int kFree = kBtMaxKeys;
+  std::vector<int> owner;
+  explicit page_owners(size_t pages) : owner(pages, -1) {}
+  int& of(uint32_t seek) { return owner[(seek - kBtHdrBlock) / kPageSize]; }
+};
+
+// Claims each key's tree pages and checks its root; false on a fault (the
+// first page shared by two keys is reported, not every one).
+bool claim_tree_pages(anal_ctx* c, page_owners& po) {
   bool ok = true;
-  const size_t pages = c->key_eof > kBtHdrBlock ? (c->key_eof - kBtHdrBlock) / kPageSize : 0;
-  std::vector<int> owner(pages, -1);  // key number; kFree on the free list
-  constexpr int kFree = kBtMaxKeys;
-  auto index = [](uint32_t seek) { return (seek - kBtHdrBlock) / kPageSize; };
   bool shared_said = false;
   for (int k = 0; k < c->nkeys; ++k) {
     uint8_t hdr[kPgHdrSize];
@@ -707,7 +726,7 @@ bool check_page_use(anal_ctx* c) {
     std::vector<uint32_t> tp;
     tree_pages(c, k, find_top(c, k), &tp);
     for (uint32_t seek : tp) {
-      int& o = owner[index(seek)];
+      int& o = po.of(seek);
       if (o >= 0 && !shared_said) {
         anal_say(c, "Page %u belongs to key %d and key %d\n", seek, o, k);
         shared_said = true;
@@ -716,14 +735,20 @@ bool check_page_use(anal_ctx* c) {
       o = k;
     }
   }
+  return ok;
+}
+
+// Claims the free page list's pages; false on a bad pointer, a loop or a
+// page a tree holds too.
+bool claim_free_pages(anal_ctx* c, page_owners& po) {
   uint32_t seek = ld_le32(c->khdr, kHdrFreePage);
   for (size_t steps = 0; seek != 0; ++steps) {
-    if (!anal_page_ok(c, seek) || steps > pages) {
+    if (!anal_page_ok(c, seek) || steps > po.owner.size()) {
       anal_say(c, "Invalid free page pointer (%u)\n", seek);
       return false;
     }
-    int& o = owner[index(seek)];
-    if (o == kFree) {
+    int& o = po.of(seek);
+    if (o == page_owners::kFree) {
       anal_say(c, "Free page list loops at page %u\n", seek);
       return false;
     }
@@ -731,13 +756,24 @@ bool check_page_use(anal_ctx* c) {
       anal_say(c, "Page %u is on the free page list and in key %d\n", seek, o);
       return false;
     }
-    o = kFree;
+    o = page_owners::kFree;
     uint8_t hdr[kPgHdrSize];
     if (!anal_read_key(c, seek, hdr, sizeof hdr)) break;
     seek = ld_le32(hdr, kPgParent);
   }
+  return true;
+}
+
+// Every page of the key file belongs to exactly one key's tree or lies on
+// the free page list, and each key's recorded root is the top of its tree.
+// Reports the first fault of each kind; false when there is one.
+bool check_page_use(anal_ctx* c) {
+  const size_t pages = c->key_eof > kBtHdrBlock ? (c->key_eof - kBtHdrBlock) / kPageSize : 0;
+  page_owners po(pages);
+  bool ok = claim_tree_pages(c, po);
+  if (!claim_free_pages(c, po)) return false;
   for (size_t i = 0; i < pages && ok; ++i) {
-    if (owner[i] != -1) continue;
+    if (po.owner[i] != -1) continue;
     anal_say(c, "Page %u is in no key and not on the free page list\n",
              static_cast<unsigned>(kBtHdrBlock + i * kPageSize));
     ok = false;
@@ -850,6 +886,37 @@ void say_cut_import(anal_ctx* c, const std::string& base) {
              t.c_str());
 }
 
+// Checks, or runs the command session on, an opened file; the analyser's
+// result. headerless tells whether the file was checked against a layout.
+int analyse_open(anal_ctx* c, const std::string& base, bool interactive, int32_t* records, bool& headerless) {
+  char why[160];
+  anal_layout layout;
+  headerless = !interactive && store_hooks.anal_headerless && store_hooks.anal_headerless(base.c_str(), &layout) &&
+               layout.rec_len > 0;
+  if (headerless) return verify_headerless(c, layout, records);
+  if (const char* fault = interactive ? nullptr : header_fault(c, why, sizeof why)) {
+    anal_say(c, "%s:  %s\n%s failed verification\n", base.c_str(), fault, base.c_str());
+    return 0;
+  }
+  if (c->hdr_readable && c->hdr.version > kBrfVersion) {
+    anal_say(c, "%s:  Invalid internal file format\n", base.c_str());
+    return 0;
+  }
+  if (!c->hdr_readable || c->hdr.version < kBrfVersion) {
+    if (!interactive) return 1;
+    if (!c->hdr_readable) anal_say(c, "%s:  File is empty\n", base.c_str());
+    else anal_say(c, "%s:  Internal file format needs to be upgraded\n", base.c_str());
+    return 1;
+  }
+  if (interactive) {
+    anal_command_loop(c, stdin);
+    return kAnalSessionEnd;
+  }
+  const int result = verify(c, records);
+  if (!result) anal_say(c, "%s failed verification\n", base.c_str());
+  return result;
+}
+
 }  // namespace
 
 int analyze(const char* name, int interactive, int32_t* records) {
@@ -870,32 +937,8 @@ int analyze(const char* name, int interactive, int32_t* records) {
     say_cut_import(&c, base);
     return 0;
   }
-  int result = 1;
-  char why[160];
-  anal_layout layout;
-  const bool headerless = !interactive && store_hooks.anal_headerless &&
-                          store_hooks.anal_headerless(base.c_str(), &layout) && layout.rec_len > 0;
-  const char* fault = interactive || headerless ? nullptr : header_fault(&c, why, sizeof why);
-  if (headerless) {
-    result = verify_headerless(&c, layout, records);
-  } else if (fault) {
-    anal_say(&c, "%s:  %s\n%s failed verification\n", base.c_str(), fault, base.c_str());
-    result = 0;
-  } else if (c.hdr_readable && c.hdr.version > kBrfVersion) {
-    anal_say(&c, "%s:  Invalid internal file format\n", base.c_str());
-    result = 0;
-  } else if (!c.hdr_readable || c.hdr.version < kBrfVersion) {
-    if (interactive) {
-      if (!c.hdr_readable) anal_say(&c, "%s:  File is empty\n", base.c_str());
-      else anal_say(&c, "%s:  Internal file format needs to be upgraded\n", base.c_str());
-    }
-  } else if (!interactive) {
-    result = verify(&c, records);
-    if (!result) anal_say(&c, "%s failed verification\n", base.c_str());
-  } else {
-    anal_command_loop(&c, stdin);
-    result = kAnalSessionEnd;
-  }
+  bool headerless = false;
+  int result = analyse_open(&c, base, interactive != 0, records, headerless);
   const bool keyed = c.key_slot >= 0 && c.key_size > 0;
   anal_close(&c);
   // Opened only once the analyser's own handles are closed: closing a second

@@ -413,6 +413,73 @@ int position_on(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   return BRF_OK;
 }
 
+namespace {
+
+// The way down an insert takes: the leaf, the slot in it, and each page's
+// count on the way (the root's first).
+struct insert_path {
+  int counts[kMaxDepth];
+  int depth = 0;
+  int idx = 0;
+  uint32_t at = 0;
+};
+
+// 2. Descends from root to the leaf the key belongs in, noting each page's
+// count; a status for a full page, a duplicate or a page not read.
+int descend_to_leaf(BT_CURSOR* c, const geom& g, uint32_t root, const uint8_t* key, insert_path& w) {
+  w.at = root;
+  for (;;) {
+    if (w.depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
+    const uint8_t* p = page_ref(c, w.at);
+    if (!p) return c->status;
+    if (pg_count(p) >= g.M) return set_status(c, BRF_PAGE_FULL);
+    if (findkey(p, g, key, g.nsegs, &w.idx) == 0) return set_status(c, BRF_DUP_KEY);
+    w.counts[w.depth] = pg_count(p);
+    const uint32_t link = pg_down(p, g, w.idx);
+    if (link == 0) return BRF_OK;
+    w.at = link;
+    ++w.depth;
+  }
+}
+
+// Every page a chain of splits from this leaf could take, taken first.
+int reserve_split_pages(upd& u, const insert_path& w) {
+  BT_CURSOR* c = u.c;
+  int need = 0;
+  for (int d = w.depth; d >= 0 && w.counts[d] + 1 >= u.g.M; --d) need += d == 0 ? 2 : 1;
+  for (; u.nreserve < need; ++u.nreserve) {
+    const uint32_t s = bpage_alloc(c);
+    if (!s) {
+      const int st = c->status;
+      release_reserve(u);
+      return set_status(c, st);
+    }
+    u.reserve[u.nreserve] = s;
+  }
+  return BRF_OK;
+}
+
+// 3. Into the leaf; 4. a leaf that is full now is rebalanced.
+int put_in_leaf(upd& u, const insert_path& w, const uint8_t* key, uint32_t seek) {
+  const geom& g = u.g;
+  const int idx = w.idx;
+  pagebuf leaf;
+  int st = load(u, w.at, leaf);
+  if (st) return st;
+  const int n = cnt(leaf);
+  memmove(leaf.b + down_off(g, idx) + g.E, leaf.b + down_off(g, idx), static_cast<size_t>(n - idx) * g.E + 4);
+  set_down(leaf.b, g, idx, 0);
+  st_le32(leaf.b, dseek_off(g, idx), seek);
+  memcpy(leaf.b + key_off(g, idx), key, g.L);
+  set_down(leaf.b, g, idx + 1, 0);
+  set_count(leaf.b, n + 1);
+  st = store(u, leaf);
+  if (!st && n + 1 >= g.M) st = brebalance(u, w.at);
+  return st;
+}
+
+}  // namespace
+
 int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   uint32_t root;
   if (int st = getroot(c, &root)) return st;
@@ -420,53 +487,10 @@ int insert_entry(BT_CURSOR* c, const uint8_t* rec, uint32_t seek) {
   const geom& g = u.g;
   uint8_t key[256] = {};
   getlkey(c->file, c->key, rec, kWholeRecord, key, kKeyFormRecord);
-
-  // 2. Descend to the leaf, noting each page's count.
-  int counts[kMaxDepth];
-  int depth = 0;
-  int idx = 0;
-  uint32_t at = root;
-  for (;;) {
-    if (depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
-    const uint8_t* p = page_ref(c, at);
-    if (!p) return c->status;
-    if (pg_count(p) >= g.M) return set_status(c, BRF_PAGE_FULL);
-    if (findkey(p, g, key, g.nsegs, &idx) == 0) return set_status(c, BRF_DUP_KEY);
-    counts[depth] = pg_count(p);
-    uint32_t link = pg_down(p, g, idx);
-    if (link == 0) break;
-    at = link;
-    ++depth;
-  }
-
-  // Every page a chain of splits from this leaf could take, taken first.
-  int need = 0;
-  for (int d = depth; d >= 0 && counts[d] + 1 >= g.M; --d) need += d == 0 ? 2 : 1;
-  for (; u.nreserve < need; ++u.nreserve) {
-    uint32_t s = bpage_alloc(c);
-    if (!s) {
-      int st = c->status;
-      release_reserve(u);
-      return set_status(c, st);
-    }
-    u.reserve[u.nreserve] = s;
-  }
-
-  // 3. Into the leaf.
-  pagebuf leaf;
-  int st = load(u, at, leaf);
-  if (!st) {
-    int n = cnt(leaf);
-    memmove(leaf.b + down_off(g, idx) + g.E, leaf.b + down_off(g, idx), static_cast<size_t>(n - idx) * g.E + 4);
-    set_down(leaf.b, g, idx, 0);
-    st_le32(leaf.b, dseek_off(g, idx), seek);
-    memcpy(leaf.b + key_off(g, idx), key, g.L);
-    set_down(leaf.b, g, idx + 1, 0);
-    set_count(leaf.b, n + 1);
-    st = store(u, leaf);
-    // 4.
-    if (!st && n + 1 >= g.M) st = brebalance(u, at);
-  }
+  insert_path w;
+  if (int st = descend_to_leaf(c, g, root, key, w)) return st;
+  if (int st = reserve_split_pages(u, w)) return st;
+  int st = put_in_leaf(u, w, key, seek);
   int freed = release_reserve(u);
   if (st == BRF_OK) st = freed;
   memcpy(c->keybuf, key, g.L);

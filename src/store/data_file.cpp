@@ -158,34 +158,25 @@ std::unordered_set<const BRF_FILE*>& open_files() {
   static auto* live = new std::unordered_set<const BRF_FILE*>;
   return *live;
 }
-}  // namespace
-
-const brf_open_failure& brf_last_open_failure() { return g_last_failure; }
-
-BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive) {
-  char dat[kFdPathSize];
-  char key[kFdPathSize];
-  if (!build_path(dat, path, ".dat") || !build_path(key, path, ".key")) {
-    *status = brf_errno_status(ENAMETOOLONG, __LINE__);
-    return nullptr;
+// The key file beside the data file, unless the mode has none (*kf null).
+// False with *status set when it cannot be opened.
+bool open_key_file(int* status, const char* key, uint16_t mode, BT_FILE** kf) {
+  *kf = nullptr;
+  if (mode & BRF_NO_KEYS) return true;
+  if (!brf_key_file.open) {
+    sys_err("BRF", __LINE__, "no key file support for %s", key);
+    *status = BRF_SYS_ERR;
+    return false;
   }
-  BT_FILE* kf = nullptr;
-  if (!(mode & BRF_NO_KEYS)) {
-    if (!brf_key_file.open) {
-      sys_err("BRF", __LINE__, "no key file support for %s", key);
-      *status = BRF_SYS_ERR;
-      return nullptr;
-    }
-    kf = brf_key_file.open(status, key, mode);
-    if (!kf) return nullptr;
-  }
-  auto* f = new BRF_FILE;
-  f->key = kf;
-  f->has_keys = kf != nullptr;
-  f->open_rec_len = rec_len;
-  brfinithdr(&f->hdr, rec_len);
-  *status = BRF_OK;
+  *kf = brf_key_file.open(status, key, mode);
+  return *kf != nullptr;
+}
 
+// Opens the data file, or creates it under BRF_CREATE when its key file
+// was just made too (*status BRF_NOT_FOUND_FILE then), and takes its header
+// lock. -1 with the cause in *err; a file this open created is removed
+// then, or a later create would find it and refuse.
+int open_dat_slot(const char* dat, uint16_t mode, BT_FILE* kf, bool exclusive, int* status, int* err) {
   bool creating = false;
   int slot = kivo_open(dat, O_RDWR, 0);
   if (slot < 0 && errno == ENOENT && (mode & BRF_CREATE) &&
@@ -200,16 +191,38 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
       slot = kivo_open(dat, O_RDWR, 0);
     }
   }
-  int err = errno;
+  *err = errno;
   if (slot >= 0 && !lock_hdr(slot, exclusive)) {
-    err = errno;
+    *err = errno;
     kivo_close(slot);
     slot = -1;
   }
+  if (slot < 0 && creating) drop_created(dat);
+  return slot;
+}
+
+}  // namespace
+
+const brf_open_failure& brf_last_open_failure() { return g_last_failure; }
+
+BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len, bool exclusive) {
+  char dat[kFdPathSize];
+  char key[kFdPathSize];
+  if (!build_path(dat, path, ".dat") || !build_path(key, path, ".key")) {
+    *status = brf_errno_status(ENAMETOOLONG, __LINE__);
+    return nullptr;
+  }
+  BT_FILE* kf;
+  if (!open_key_file(status, key, mode, &kf)) return nullptr;
+  auto* f = new BRF_FILE;
+  f->key = kf;
+  f->has_keys = kf != nullptr;
+  f->open_rec_len = rec_len;
+  brfinithdr(&f->hdr, rec_len);
+  *status = BRF_OK;
+  int err = 0;
+  const int slot = open_dat_slot(dat, mode, kf, exclusive, status, &err);
   if (slot < 0) {
-    // A file this open created must not outlive its failure: a later create
-    // would find it and refuse.
-    if (creating) drop_created(dat);
     g_last_failure = {dat, err};
     *status = brf_errno_status(err, __LINE__);
     if (kf && brf_key_file.close) brf_key_file.close(kf);

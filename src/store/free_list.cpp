@@ -294,6 +294,74 @@ int brf_rcd_append(BRF_FILE* f, const uint8_t* body, uint32_t length, bool finis
   return BRF_OK;
 }
 
+namespace {
+
+// Only a whole record may go on a chain: header inside the file, trailer
+// matching its length.
+bool whole_record(BRF_FILE* f, uint32_t seek, const rec_hdr& r) {
+  uint8_t tr[kRecTrailerSize];
+  return seek >= kDataHeaderSize && uint64_t{seek} + r.length + kRecOverhead <= f->hdr.eofseek &&
+         brf_pread(f, tr, sizeof tr, uint64_t{seek} + kRecHdrSize + r.length) == static_cast<ssize_t>(sizeof tr) &&
+         ld_le32(tr, 0) == r.length;
+}
+
+// Where a freed record goes: the block (its body read) and entry, or entry
+// -1 with the last block of the list (0 for an empty list).
+struct free_slot {
+  block_body body;
+  uint32_t chosen = 0;
+  uint32_t last = 0;
+  int entry = -1;
+};
+
+// Walks the list for an entry of the length or a free tail entry. Each block
+// is read once: the next one only when this one has no room, which also
+// tells whether this one is the last.
+int find_free_slot(BRF_FILE* f, uint32_t length, free_slot& s) {
+  block_body ahead;
+  uint32_t guard = max_blocks(f);
+  int rc;
+  if (f->hdr.freelist != 0 && (rc = read_block(f, f->hdr.freelist, s.body)) != BRF_OK) return rc;
+  for (uint32_t bseek = f->hdr.freelist; bseek != 0;) {
+    if (guard-- == 0) return BRF_BAD_DATA;
+    s.entry = entry_of_length(s.body, bseek, length);
+    const uint32_t next = fb_next(s.body);
+    const int got = s.entry >= 0 ? BRF_OK : next != 0 ? read_block(f, next, ahead, bseek) : kListEnd;
+    if (got != BRF_OK && got != kListEnd) return got;
+    if (got == kListEnd) s.entry = first_free_tail_entry(s.body, bseek);
+    if (s.entry >= 0) {
+      s.chosen = bseek;
+      return BRF_OK;
+    }
+    s.last = bseek;
+    if (got == kListEnd) return BRF_OK;
+    memcpy(s.body, ahead, sizeof s.body);
+    bseek = next;
+  }
+  return BRF_OK;
+}
+
+// No room: a new FREE_BLOCK at the end, linked behind the last one.
+int add_free_block(BRF_FILE* f, bool no_hdr_io, free_slot& s) {
+  rec_hdr bh;
+  int rc;
+  uint32_t size = free_block_body_size(f);
+  if ((rc = append_record(f, size, &bh, &s.chosen, no_hdr_io)) != BRF_OK) return rc;
+  std::vector<uint8_t> zeros(size, 0);
+  if ((rc = write_bytes(f, zeros.data(), size, s.chosen + kRecHdrSize)) != BRF_OK) return rc;
+  if (s.last != 0) {
+    if ((rc = write_u32(f, fb_next_at(s.last), s.chosen)) != BRF_OK) return rc;
+  } else {
+    f->hdr.freelist = s.chosen;
+    if (!no_hdr_io && (rc = brfputhdr(f)) != BRF_OK) return rc;
+  }
+  memset(s.body, 0, sizeof s.body);
+  s.entry = usable_entry(s.chosen, 0) ? 0 : 1;
+  return BRF_OK;
+}
+
+}  // namespace
+
 // Frees without refusing a record flagged deleted already: the upgrade
 // rebuilds the list from such records.
 int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
@@ -302,64 +370,18 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   int rc = brf_read_rec_hdr(f, seek, &r);
   if (rc != BRF_OK) return rc;
   if (!no_hdr_io && (rc = brfgethdr(f)) != BRF_OK) return rc;
-
-  // Only a whole record may go on a chain: header inside the file, trailer
-  // matching its length.
-  uint8_t tr[kRecTrailerSize];
-  if (seek < kDataHeaderSize || uint64_t{seek} + r.length + kRecOverhead > f->hdr.eofseek ||
-      brf_pread(f, tr, sizeof tr, uint64_t{seek} + kRecHdrSize + r.length) != static_cast<ssize_t>(sizeof tr) ||
-      ld_le32(tr, 0) != r.length)
-    return BRF_BAD_DATA;
-
-  // Each block is read once: the next one only when this one has no room,
-  // which also tells whether this one is the last.
-  block_body body, ahead;
-  uint32_t chosen = 0;
-  uint32_t last = 0;
-  int entry = -1;
-  uint32_t guard = max_blocks(f);
-  if (f->hdr.freelist != 0 && (rc = read_block(f, f->hdr.freelist, body)) != BRF_OK) return rc;
-  for (uint32_t bseek = f->hdr.freelist; bseek != 0;) {
-    if (guard-- == 0) return BRF_BAD_DATA;
-    entry = entry_of_length(body, bseek, r.length);
-    const uint32_t next = fb_next(body);
-    const int got = entry >= 0 ? BRF_OK : next != 0 ? read_block(f, next, ahead, bseek) : kListEnd;
-    if (got != BRF_OK && got != kListEnd) return got;
-    if (got == kListEnd) entry = first_free_tail_entry(body, bseek);
-    if (entry >= 0) {
-      chosen = bseek;
-      break;
-    }
-    last = bseek;
-    if (got == kListEnd) break;
-    memcpy(body, ahead, sizeof body);
-    bseek = next;
-  }
-
-  if (entry < 0) {
-    // No room: a new FREE_BLOCK at the end, linked behind the last one.
-    rec_hdr bh;
-    uint32_t size = free_block_body_size(f);
-    if ((rc = append_record(f, size, &bh, &chosen, no_hdr_io)) != BRF_OK) return rc;
-    std::vector<uint8_t> zeros(size, 0);
-    if ((rc = write_bytes(f, zeros.data(), size, chosen + kRecHdrSize)) != BRF_OK) return rc;
-    if (last != 0) {
-      if ((rc = write_u32(f, fb_next_at(last), chosen)) != BRF_OK) return rc;
-    } else {
-      f->hdr.freelist = chosen;
-      if (!no_hdr_io && (rc = brfputhdr(f)) != BRF_OK) return rc;
-    }
-    memset(body, 0, sizeof body);
-    entry = usable_entry(chosen, 0) ? 0 : 1;
-  }
+  if (!whole_record(f, seek, r)) return BRF_BAD_DATA;
+  free_slot s;
+  if ((rc = find_free_slot(f, r.length, s)) != BRF_OK) return rc;
+  if (s.entry < 0 && (rc = add_free_block(f, no_hdr_io, s)) != BRF_OK) return rc;
 
   // A record marked deleted but on no chain would be lost to its indexes'
   // undo: when a write fails, the record's header is put back.
   rec_hdr live = r;
   r.flags |= kRecDeleted;
-  r.link = fb_seek(body, entry);
+  r.link = fb_seek(s.body, s.entry);
   rc = brf_write_rec_hdr(f, seek, r);
-  if (rc == BRF_OK) rc = set_chain_head(f, chosen, body, entry, seek, r.length);
+  if (rc == BRF_OK) rc = set_chain_head(f, s.chosen, s.body, s.entry, seek, r.length);
   if (rc != BRF_OK) static_cast<void>(brf_write_rec_hdr(f, seek, live));
   return rc;
 }

@@ -502,40 +502,40 @@ int64_t brfrcdcnt(BRF_RCB* r) {
   return count;
 }
 
-int64_t brffindrcd(BRF_RCB* r, int64_t n) {
+namespace {
+
+// The nth slot of a relative file: known slots at once; past them the
+// file is counted again.
+int64_t find_relative(BRF_RCB* r, int64_t n) {
   BRF_FILE* f = r->file;
-  if (n < 0) {
-    set_status(r, BRF_NO_RECORD);
-    return -1;
-  }
-  if (brf_relative(f)) {
-    if (n < f->rel_seen) return n * f->hdr.rec_len;
-    int64_t count = brfrcdcnt(r);
-    if (count < 0) return -1;
-    f->rel_seen = static_cast<uint32_t>(count);
-    if (n >= count) {
-      set_status(r, BRF_EOF);
-      return -1;
-    }
-    return n * f->hdr.rec_len;
-  }
+  if (n < f->rel_seen) return n * f->hdr.rec_len;
   int64_t count = brfrcdcnt(r);
   if (count < 0) return -1;
+  f->rel_seen = static_cast<uint32_t>(count);
   if (n >= count) {
     set_status(r, BRF_EOF);
     return -1;
   }
-  if (brf_fixed(f)) {
-    uint64_t seek = kDataHeaderSize + uint64_t(n) * (f->hdr.rec_len + kRecOverhead);
-    rec_hdr h;
-    if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) {
-      set_status(r, BRF_BAD_DATA);
-      return -1;
-    }
-    return static_cast<int64_t>(seek);
+  return n * f->hdr.rec_len;
+}
+
+// A fixed-length file's records stand at known places; the header is read
+// to see that one is there.
+int64_t find_fixed(BRF_RCB* r, int64_t n) {
+  BRF_FILE* f = r->file;
+  uint64_t seek = kDataHeaderSize + uint64_t(n) * (f->hdr.rec_len + kRecOverhead);
+  rec_hdr h;
+  if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) {
+    set_status(r, BRF_BAD_DATA);
+    return -1;
   }
-  // Walk from the nearest known record: the start, the last one read, or
-  // (for a long way forward) the end.
+  return static_cast<int64_t>(seek);
+}
+
+// Walks to record n of count from the nearest known record: the start, the
+// last one read, or (for a long way forward) the end.
+int64_t walk_to(BRF_RCB* r, int64_t n, int64_t count) {
+  BRF_FILE* f = r->file;
   int64_t at = 0;
   int64_t seek = kDataHeaderSize;
   if (r->last_rec >= 0 && r->last_seek >= 0 && std::llabs(n - r->last_rec) < n) {
@@ -560,6 +560,24 @@ int64_t brffindrcd(BRF_RCB* r, int64_t n) {
     at += at < n ? 1 : -1;
   }
   return seek;
+}
+
+}  // namespace
+
+int64_t brffindrcd(BRF_RCB* r, int64_t n) {
+  BRF_FILE* f = r->file;
+  if (n < 0) {
+    set_status(r, BRF_NO_RECORD);
+    return -1;
+  }
+  if (brf_relative(f)) return find_relative(r, n);
+  int64_t count = brfrcdcnt(r);
+  if (count < 0) return -1;
+  if (n >= count) {
+    set_status(r, BRF_EOF);
+    return -1;
+  }
+  return brf_fixed(f) ? find_fixed(r, n) : walk_to(r, n, count);
 }
 
 }  // namespace kivo

@@ -223,6 +223,52 @@ bool old_freed(BRF_FILE* f, uint32_t seek) {
   return brf_read_rec_hdr(f, seek, &h) == BRF_OK && (h.flags & kRecDeleted);
 }
 
+// The old and new places of a record being moved, with both images for the undo.
+struct move_step {
+  BRF_RCB* r;
+  uint32_t seek, nseek;
+  const uint8_t *orec, *nrec;
+};
+
+// Frees the old record; when that fails and the old one still stands, its
+// entries go back and `free_new` gives up the new space. BRF_OK when the old
+// one is freed (a failure after freeing only loses its space).
+int free_old(const move_step& m, int (*free_new)(BRF_FILE*, uint32_t, bool)) {
+  BRF_FILE* f = m.r->file;
+  const int st = brf_rcd_free(f, m.seek, false);
+  if (st == BRF_OK || old_freed(f, m.seek)) return BRF_OK;
+  static_cast<void>(brfreinsertall(m.r, m.nrec, m.orec, m.nseek, m.seek));  // undo
+  static_cast<void>(free_new(f, m.nseek, false));
+  return st;
+}
+
+// Without the mark there is no repair: the copy is completed before the
+// old record is freed.
+int finish_unmarked(const move_step& m, const rec_hdr& nh) {
+  BRF_FILE* f = m.r->file;
+  if (const int st = brf_write_rec_hdr(f, m.nseek, nh); st != BRF_OK) {
+    brf_rcd_free_any(f, m.nseek, false);
+    return st;
+  }
+  // The old copy stays the record when it cannot be freed.
+  return free_old(m, brf_rcd_free);
+}
+
+// Under the mark the old record is freed first. The rewrite has then
+// happened: a completion that fails is tried once more, then left under the
+// mark for the next process to finish (*unfinished).
+int finish_marked(const move_step& m, const rec_hdr& nh, bool* unfinished) {
+  BRF_FILE* f = m.r->file;
+  if (const int st = free_old(m, brf_rcd_free_any); st != BRF_OK) return st;
+  int done = brf_write_rec_hdr(f, m.nseek, nh);
+  if (done != BRF_OK) done = brf_write_rec_hdr(f, m.nseek, nh);
+  if (done != BRF_OK) {
+    *unfinished = true;
+    f->key->marking = false;
+  }
+  return done;
+}
+
 // Moves the record at `seek` to space of `len` bytes. Under the mark the
 // copy stays unfinished, naming the old record, until the old one is freed;
 // without it there is no repair, so the copy is completed first.
@@ -256,39 +302,9 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   }
   nh.flags = 0;
   nh.link = nseek;
-  if (!marked) {
-    if ((st = brf_write_rec_hdr(f, nseek, nh)) != BRF_OK) {
-      brf_rcd_free_any(f, nseek, false);
-      return st;
-    }
-    if ((st = brf_rcd_free(f, seek, false)) != BRF_OK) {
-      if (!old_freed(f, seek)) {
-        // The old copy stays the record: its entries back, the new space freed.
-        static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));
-        static_cast<void>(brf_rcd_free(f, nseek, false));
-        return st;
-      }
-      st = BRF_OK;  // freed, only its space is lost
-    }
-  } else {
-    if ((st = brf_rcd_free(f, seek, false)) != BRF_OK) {
-      if (!old_freed(f, seek)) {
-        static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));  // undo
-        brf_rcd_free_any(f, nseek, false);
-        return st;
-      }
-      st = BRF_OK;  // freed, only its space is lost
-    }
-    // The rewrite has happened: a completion that fails is tried once more,
-    // then left under the mark for the next process to finish.
-    int done = brf_write_rec_hdr(f, nseek, nh);
-    if (done != BRF_OK) done = brf_write_rec_hdr(f, nseek, nh);
-    if (done != BRF_OK) {
-      *unfinished = true;
-      f->key->marking = false;
-      return done;
-    }
-  }
+  const move_step m{r, seek, nseek, orec, nrec};
+  st = marked ? finish_marked(m, nh, unfinished) : finish_unmarked(m, nh);
+  if (st != BRF_OK) return st;
   r->cur_rec = r->last_rec = nh.recno;
   r->last_seek = nseek;
   return st;

@@ -43,48 +43,60 @@ void scatter(CNV* c, const std::string& s) {
            static_cast<size_t>(c->ext_cols));
 }
 
+// Aligned text without a mask: leading fill (where the text is not
+// left-aligned) and leading blanks dropped, widened gaps read as one blank.
+void read_aligned(const std::string& in, int mode, bool wrap, char fill, alp_text& t, bool& removed) {
+  const char mark = static_cast<char>(com.parag_char);
+  size_t i = 0;
+  if (fill != ' ' && (mode == ALN_ASIS || mode == ALN_RIGHT || mode == ALN_CENTRE))
+    while (i < in.size() && in[i] == fill) ++i, removed = true;
+  while (i < in.size() && in[i] == ' ') ++i;
+  for (; i < in.size(); ++i) {
+    const char ch = in[i];
+    // Gaps that word wrap or justification widened read back as one blank.
+    if ((wrap || mode == ALN_JUST) && ch == ' ' && !t.s.empty() && t.s.back() == ' ') continue;
+    if (wrap && ch == mark && !t.s.empty() && t.s.back() == ' ') t.s.pop_back();
+    t.s += ch;
+  }
+}
+
+// Masked text: the mask's data positions only, leading fill dropped (kept
+// as blanks when the text is as is).
+void read_masked(const cnv_alp_area& a, const std::string& in, int mode, char fill, alp_text& t, bool& removed) {
+  bool leading = true;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (!alp_msk_data(alp_msk_char(a.mask, static_cast<int>(i)))) continue;
+    const char ch = in[i];
+    if (leading && fill != ' ' && ch == fill) {
+      removed = true;
+      if (mode == ALN_ASIS) t.s += ' ';
+      continue;
+    }
+    leading = false;
+    t.s += ch;
+  }
+}
+
 // Steps common to both directions: the source text trimmed by mask and mode.
 alp_text read_text(const CNV* c, const std::string& in) {
   const cnv_alp_area& a = c->ta.alp;
   const int mode = a.align_mode & ~ALN_WRAP;
   const bool wrap = a.align_mode & ALN_WRAP;
   const char fill = static_cast<char>(a.fill_char);
-  const char mark = static_cast<char>(com.parag_char);
   alp_text t;
   bool removed = false;
-  size_t i = 0;
   if (!masked(a) && mode == ALN_ASIS && !wrap) {
     // As is: the text keeps its columns; the fill stands for blanks.
     t.s = in;
-    for (; fill != ' ' && i < t.s.size() && t.s[i] == fill; ++i) t.s[i] = ' ', removed = true;
+    for (size_t i = 0; fill != ' ' && i < t.s.size() && t.s[i] == fill; ++i) t.s[i] = ' ', removed = true;
     if (fill == ' ') {
       t.empty = ut_is_all(in.data(), ' ', in.size());
       return t;
     }
   } else if (!masked(a)) {
-    if (fill != ' ' && (mode == ALN_ASIS || mode == ALN_RIGHT || mode == ALN_CENTRE))
-      while (i < in.size() && in[i] == fill) ++i, removed = true;
-    while (i < in.size() && in[i] == ' ') ++i;
-    for (; i < in.size(); ++i) {
-      const char ch = in[i];
-      // Gaps that word wrap or justification widened read back as one blank.
-      if ((wrap || mode == ALN_JUST) && ch == ' ' && !t.s.empty() && t.s.back() == ' ') continue;
-      if (wrap && ch == mark && !t.s.empty() && t.s.back() == ' ') t.s.pop_back();
-      t.s += ch;
-    }
+    read_aligned(in, mode, wrap, fill, t, removed);
   } else {
-    bool leading = true;
-    for (; i < in.size(); ++i) {
-      if (!alp_msk_data(alp_msk_char(a.mask, static_cast<int>(i)))) continue;
-      const char ch = in[i];
-      if (leading && fill != ' ' && ch == fill) {
-        removed = true;
-        if (mode == ALN_ASIS) t.s += ' ';
-        continue;
-      }
-      leading = false;
-      t.s += ch;
-    }
+    read_masked(a, in, mode, fill, t, removed);
   }
   if (fill != ' ' && (mode == ALN_ASIS || mode == ALN_LEFT || mode == ALN_CENTRE)) {
     size_t n = t.s.size();

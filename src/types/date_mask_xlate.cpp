@@ -91,6 +91,44 @@ int cv_xlate_dat_msk(void*, uint8_t* arg) {
   return finish(arg, out) ? 1 : 0;
 }
 
+namespace {
+
+// A literal run of the mask: words that would read as names in the user's
+// spelling get quotes.
+void quote_literal(std::string& out, const char* text, size_t used, bool after_day, bool after_name) {
+  bool sub_after_day = after_day;
+  for (int q = 0; q < static_cast<int>(used);) {
+    const date_chunk s = cv_get_chunk(text + q, static_cast<int>(used) - q, 0, sub_after_day);
+    const std::string piece(text + q, s.used);
+    q += static_cast<int>(s.used);
+    sub_after_day = false;
+    if (after_name) separate(out, piece[0]);
+    after_name = false;
+    if (s.code == TK_LITERAL) out += piece;
+    else out += '"' + piece + '"';
+  }
+}
+
+// A token in the user's spelling; false for a suffix that follows no day.
+bool spell_token(std::string& word, const date_chunk& c, const char* text, bool after_day) {
+  switch (c.code) {
+    case TK_AMPM: put_cased(word, com.ampm, 2, c.mod); return true;
+    case TK_MONTH_ABBR: put_cased(word, com.month_abbr[1], 3, c.mod); return true;
+    case TK_MONTH_NAME: put_cased(word, com.month_names[1], com.month_lens[1], c.mod); return true;
+    case TK_DAY_ABBR: put_cased(word, com.day_abbr[1], 3, c.mod); return true;
+    case TK_DAY_NAME: put_cased(word, com.day_names[1], com.day_lens[1], c.mod); return true;
+    case TK_SUFFIX:
+      if (!after_day) return false;
+      put_cased(word, "TH", 2, c.mod);
+      return true;
+    default:
+      word.assign(text, c.used);  // level and day-of-year tokens are spelled alike
+      return true;
+  }
+}
+
+}  // namespace
+
 int cv_unxlate_dat_msk(void*, uint8_t* arg) {
   st_le32(arg, kDateMaskLen, kStatusRefused);
   const char* src = reinterpret_cast<const char*>(arg);
@@ -102,41 +140,15 @@ int cv_unxlate_dat_msk(void*, uint8_t* arg) {
     const date_chunk c = cv_get_chunk(src + p, n - p, 1);
     const char* text = src + p;
     p += static_cast<int>(c.used);
-
     if (c.code == TK_LITERAL) {
       if (c.mod == 'Q') return 0;
-      // Words that would read as names in the user's spelling get quotes.
-      bool sub_after_day = after_day;
-      for (int q = 0; q < static_cast<int>(c.used);) {
-        const date_chunk s = cv_get_chunk(text + q, static_cast<int>(c.used) - q, 0, sub_after_day);
-        const std::string piece(text + q, s.used);
-        q += static_cast<int>(s.used);
-        sub_after_day = false;
-        if (after_name) separate(out, piece[0]);
-        after_name = false;
-        if (s.code == TK_LITERAL) out += piece;
-        else out += '"' + piece + '"';
-      }
+      quote_literal(out, text, c.used, after_day, after_name);
       after_day = after_name = false;
       continue;
     }
     if (text[0] == '~' && (is_level_code(c.code) || c.code == TK_DOY)) return 0;
-
     std::string word;
-    switch (c.code) {
-      case TK_AMPM: put_cased(word, com.ampm, 2, c.mod); break;
-      case TK_MONTH_ABBR: put_cased(word, com.month_abbr[1], 3, c.mod); break;
-      case TK_MONTH_NAME: put_cased(word, com.month_names[1], com.month_lens[1], c.mod); break;
-      case TK_DAY_ABBR: put_cased(word, com.day_abbr[1], 3, c.mod); break;
-      case TK_DAY_NAME: put_cased(word, com.day_names[1], com.day_lens[1], c.mod); break;
-      case TK_SUFFIX:
-        if (!after_day) return 0;
-        put_cased(word, "TH", 2, c.mod);
-        break;
-      default:
-        word.assign(text, c.used);  // level and day-of-year tokens are spelled alike
-        break;
-    }
+    if (!spell_token(word, c, text, after_day)) return 0;
     const bool is_name = !(is_level_code(c.code) || c.code == TK_DOY);
     if (is_name) separate(out, word[0]);
     out += word;

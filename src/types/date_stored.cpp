@@ -274,6 +274,63 @@ int ston_uni_date(std_date* d) {
   return 1;
 }
 
+namespace {
+
+bool is_digit(char ch) { return ch >= '0' && ch <= '9'; }
+
+// Reads the two-character parts, century down to hundredths; a part left as
+// dashes or its placeholder letters is not held. Sets first and last held;
+// a part that is not two digits makes the date inexact.
+void read_uni_parts(std_date* d, const char* text, bool& exact) {
+  int first = 0, last = 0;
+  for (int lvl = LVL_CENTURY; lvl >= LVL_HSEC; --lvl) {
+    const char* p = text + 2 * (8 - lvl);
+    const char* ph = com.dt_letters + 2 * (8 - lvl);
+    if ((p[0] == '-' && p[1] == '-') || strncasecmp(p, ph, 2) == 0 ||
+        (lvl == LVL_MINUTE && strncasecmp(p, "nn", 2) == 0))
+      continue;
+    int v;
+    if (is_digit(p[0]) && is_digit(p[1])) {
+      v = (p[0] - '0') * 10 + (p[1] - '0');
+      if (!first) first = lvl;
+      last = lvl;
+    } else {
+      exact = false;
+      v = is_digit(p[0]) ? (p[0] - '0') * 10 : (is_digit(p[1]) ? p[1] - '0' : 0);
+    }
+    d->at(lvl) = static_cast<int8_t>(v);
+  }
+  d->first = static_cast<uint8_t>(first);
+  d->last = static_cast<uint8_t>(last);
+}
+
+// Clamps a held part into [lo, hi]; a clamped value is not exact.
+void clamp_part(std_date* d, int lvl, int lo, int hi, bool& exact) {
+  if (!date_part_held(d, lvl)) return;
+  int8_t& v = d->at(lvl);
+  if (v < lo) {
+    v = static_cast<int8_t>(lo);
+    exact = false;
+  }
+  if (v > hi) {
+    v = static_cast<int8_t>(hi);
+    exact = false;
+  }
+}
+
+void clamp_uni_parts(std_date* d, bool& exact) {
+  clamp_part(d, LVL_MONTH, 1, 12, exact);
+  const int dim = date_part_held(d, LVL_MONTH)
+                      ? date_days_in_month(d->at(LVL_CENTURY) * 100 + d->at(LVL_YEAR), d->at(LVL_MONTH))
+                      : 31;
+  clamp_part(d, LVL_DAY, 1, dim, exact);
+  clamp_part(d, LVL_HOUR, 0, 23, exact);
+  clamp_part(d, LVL_MINUTE, 0, 59, exact);
+  clamp_part(d, LVL_SECOND, 0, 59, exact);
+}
+
+}  // namespace
+
 int ntos_uni_date(std_date* d) {
   char text[kUniversalLen];
   const int n = d->raw_len < kUniversalLen ? d->raw_len : kUniversalLen;
@@ -287,57 +344,13 @@ int ntos_uni_date(std_date* d) {
     d->last = LVL_HSEC;
     return 1;
   }
-
   date_set_all(d, 0);
   bool exact = d->raw_len == kUniversalLen;
-  int first = 0, last = 0;
-  auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
-  for (int lvl = LVL_CENTURY; lvl >= LVL_HSEC; --lvl) {
-    const char* p = text + 2 * (8 - lvl);
-    const char* ph = com.dt_letters + 2 * (8 - lvl);
-    if ((p[0] == '-' && p[1] == '-') || strncasecmp(p, ph, 2) == 0 ||
-        (lvl == LVL_MINUTE && strncasecmp(p, "nn", 2) == 0))
-      continue;
-    int v;
-    if (digit(p[0]) && digit(p[1])) {
-      v = (p[0] - '0') * 10 + (p[1] - '0');
-      if (!first) first = lvl;
-      last = lvl;
-    } else {
-      exact = false;
-      v = digit(p[0]) ? (p[0] - '0') * 10 : (digit(p[1]) ? p[1] - '0' : 0);
-    }
-    d->at(lvl) = static_cast<int8_t>(v);
-  }
-  d->first = static_cast<uint8_t>(first);
-  d->last = static_cast<uint8_t>(last);
-  if (!first) return exact ? 1 : 0;
-
+  read_uni_parts(d, text, exact);
+  if (!d->first) return exact ? 1 : 0;
   bool all_zero = true;
   for (int8_t v : d->part) all_zero &= v == 0;
-  if (all_zero) return exact ? 1 : 0;
-
-  // Clamp the held parts into range; a clamped value is not exact.
-  auto clamp = [&](int lvl, int lo, int hi) {
-    if (!date_part_held(d, lvl)) return;
-    int8_t& v = d->at(lvl);
-    if (v < lo) {
-      v = static_cast<int8_t>(lo);
-      exact = false;
-    }
-    if (v > hi) {
-      v = static_cast<int8_t>(hi);
-      exact = false;
-    }
-  };
-  clamp(LVL_MONTH, 1, 12);
-  const int dim = date_part_held(d, LVL_MONTH)
-                      ? date_days_in_month(d->at(LVL_CENTURY) * 100 + d->at(LVL_YEAR), d->at(LVL_MONTH))
-                      : 31;
-  clamp(LVL_DAY, 1, dim);
-  clamp(LVL_HOUR, 0, 23);
-  clamp(LVL_MINUTE, 0, 59);
-  clamp(LVL_SECOND, 0, 59);
+  if (!all_zero) clamp_uni_parts(d, exact);
   return exact ? 1 : 0;
 }
 

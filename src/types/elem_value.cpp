@@ -144,23 +144,30 @@ void alpha_init(const uint8_t* elem, const std::string& text, uint8_t* out, uint
   memcpy(out, flow.data(), std::min<size_t>(flow.size(), size));
 }
 
-// A universal date text in the element's stored form, through its mask.
-int date_init(const uint8_t* elem, const std::string& text, uint8_t* out, uint16_t size, bool* converts) {
-  *converts = false;
-  char mask[kDateMaskLen];
-  memset(mask, ' ', sizeof mask);
-  memcpy(mask, elem + ELEM_MASK, std::min<size_t>(kMaskLen, sizeof mask));
-  date_msk_blk b{};
-  b.len = sizeof mask;
+// The element's date mask compiled into b (mask the blank-filled copy it
+// points at); false, reported, when it does not fit the element.
+bool compile_elem_mask(const uint8_t* elem, uint16_t size, char* mask, date_msk_blk& b) {
+  memset(mask, ' ', kDateMaskLen);
+  memcpy(mask, elem + ELEM_MASK, std::min<size_t>(kMaskLen, kDateMaskLen));
+  b.len = kDateMaskLen;
   b.mask = mask;
   b.first = elem[ELEM_HI];
   b.last = elem[ELEM_LO];
   b.type = elem[ELEM_TYPE];
   b.h24 = 1;
   const int len = cv_cmpl_date_msk(&b);
-  if (len != size) return sys_err("DDCMPL", __LINE__, "init_etoi() - bad element length"), 0;
+  if (len != size) return sys_err("DDCMPL", __LINE__, "init_etoi() - bad element length"), false;
   if (elem[ELEM_HI] > b.first || elem[ELEM_LO] < b.last)
-    return sys_err("DDCMPL", __LINE__, "init_etoi() - bad element mask"), 0;
+    return sys_err("DDCMPL", __LINE__, "init_etoi() - bad element mask"), false;
+  return true;
+}
+
+// A universal date text in the element's stored form, through its mask.
+int date_init(const uint8_t* elem, const std::string& text, uint8_t* out, uint16_t size, bool* converts) {
+  *converts = false;
+  char mask[kDateMaskLen];
+  date_msk_blk b{};
+  if (!compile_elem_mask(elem, size, mask, b)) return 0;
   if (text.size() < static_cast<size_t>(kUniversalLen)) return 1;
   std_date typed{};
   typed.raw_len = kUniversalLen;
@@ -220,6 +227,33 @@ int elem_null_image(const uint8_t* elem, uint32_t align, uint8_t* out, uint32_t*
   }
 }
 
+namespace {
+
+// A binary's initial value: a coded field's code from its text (all bits
+// set when there is none), else the number.
+int binary_init(const uint8_t* elem, const std::string& text, elem_code_fn code, void* arg, uint8_t* out,
+                uint32_t* status) {
+  const uint16_t size = ld_le16(elem, ELEM_SIZE);
+  if (coded(elem)) {
+    int32_t c = 0;
+    if (!code || !code(arg, elem, text, &c)) return memset(out, 0xFF, size), 1;
+    for (uint16_t b = 0; b < size && b < 4; ++b) out[b] = static_cast<uint8_t>(static_cast<uint32_t>(c) >> (8 * b));
+    return 1;
+  }
+  int64_t v = 0;
+  return bin_etoi(text.data(), &v, out, elem[ELEM_LO], text.size(), size, elem[ELEM_SIGNED] == '1', status);
+}
+
+// A logical's initial value: 1 or Y, 0 or N; false for any other text.
+bool logical_init(const std::string& text, uint8_t* out) {
+  const std::string t = text.substr(text.find_first_not_of(' '));
+  if (t == "1" || t == "Y") return out[0] = '1', true;
+  if (t == "0" || t == "N") return out[0] = '0', true;
+  return false;
+}
+
+}  // namespace
+
 int elem_init_image(const uint8_t* elem, uint32_t align, elem_code_fn code, void* arg, uint8_t* out, uint32_t* status) {
   const std::string text = text_of(elem, ELEM_INIT_TEXT, 60);
   if (blank_text(text)) return elem_null_image(elem, align, out, status);
@@ -246,23 +280,9 @@ int elem_init_image(const uint8_t* elem, uint32_t align, elem_code_fn code, void
       if (!date_init(elem, text, out, size, &converts)) return 0;
       return converts ? 1 : unconverted();
     }
-    case 5: {
-      if (coded(elem)) {
-        int32_t c = 0;
-        if (!code || !code(arg, elem, text, &c)) return memset(out, 0xFF, size), 1;
-        for (uint16_t b = 0; b < size && b < 4; ++b) out[b] = static_cast<uint8_t>(static_cast<uint32_t>(c) >> (8 * b));
-        return 1;
-      }
-      int64_t v = 0;
-      return bin_etoi(text.data(), &v, out, elem[ELEM_LO], text.size(), size, elem[ELEM_SIGNED] == '1', status);
-    }
+    case 5: return binary_init(elem, text, code, arg, out, status);
     case 8: return packed_of(text, out, size, elem[ELEM_LO]) ? 1 : unconverted();
-    case 11: {
-      const std::string t = text.substr(text.find_first_not_of(' '));
-      if (t == "1" || t == "Y") return out[0] = '1', 1;
-      if (t == "0" || t == "N") return out[0] = '0', 1;
-      return unconverted();
-    }
+    case 11: return logical_init(text, out) ? 1 : unconverted();
     case 12:
       if (size >= kPdFastLen + 1) memset(out, 0, size);
       if (size >= kPdFastLen + 1 && var_packed_of(text, out)) return 1;

@@ -123,22 +123,37 @@ int32_t pd_var_bin(const pd_var* v) {
   return m > INT32_MAX ? INT32_MAX : static_cast<int32_t>(m);
 }
 
+namespace {
+
+// pd_cva's transitions by character class: blank, digit, sign, point.
+constexpr uint8_t kCvaNext[kCvaStates][4] = {
+    {CVA_BAD, CVA_BAD, CVA_BAD, CVA_BAD},                                  // CVA_BAD
+    {CVA_TRAIL_BLANKS, CVA_DIGITS, CVA_TRAIL_SIGN, CVA_TRAIL_POINT},       // CVA_TRAIL_BLANKS
+    {CVA_LEAD_BLANKS, CVA_DIGITS, CVA_SIGN, CVA_INT_DIGITS},               // CVA_DIGITS
+    {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_SIGN_DONE},                    // CVA_SIGN
+    {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_BAD},                          // CVA_SIGN_DONE
+    {CVA_LEAD_BLANKS, CVA_INT_DIGITS, CVA_SIGN_DONE, CVA_BAD},             // CVA_INT_DIGITS
+    {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_BAD},                          // CVA_LEAD_BLANKS
+    {CVA_BAD, CVA_SIGNED_DIGITS, CVA_BAD, CVA_TRAIL_SIGN_POINT},           // CVA_TRAIL_SIGN
+    {CVA_BAD, CVA_SIGNED_INT_DIGITS, CVA_BAD, CVA_BAD},                    // CVA_TRAIL_SIGN_POINT
+    {CVA_BAD, CVA_INT_DIGITS, CVA_BAD, CVA_BAD},                           // CVA_TRAIL_POINT
+    {CVA_LEAD_BLANKS, CVA_SIGNED_DIGITS, CVA_BAD, CVA_SIGNED_INT_DIGITS},  // CVA_SIGNED_DIGITS
+    {CVA_LEAD_BLANKS, CVA_SIGNED_INT_DIGITS, CVA_BAD, CVA_BAD},            // CVA_SIGNED_INT_DIGITS
+};
+
+enum cva_class { CVA_BLANK, CVA_DIGIT, CVA_SIGN_CHAR, CVA_POINT, CVA_OTHER };
+
+cva_class cva_class_of(char c, char dec_sep) {
+  if (c == ' ') return CVA_BLANK;
+  if (c >= '0' && c <= '9') return CVA_DIGIT;
+  if (c == '+' || c == '-') return CVA_SIGN_CHAR;
+  if (c == dec_sep || c == '.' || (com.dec_sep != 0 && c == static_cast<char>(com.dec_sep))) return CVA_POINT;
+  return CVA_OTHER;
+}
+
+}  // namespace
+
 int pd_cva(const char* text, int text_len, char dec_sep, pd_field* f) {
-  // Transitions by character class: blank, digit, sign, point.
-  static const uint8_t next[kCvaStates][4] = {
-      {CVA_BAD, CVA_BAD, CVA_BAD, CVA_BAD},                                  // CVA_BAD
-      {CVA_TRAIL_BLANKS, CVA_DIGITS, CVA_TRAIL_SIGN, CVA_TRAIL_POINT},       // CVA_TRAIL_BLANKS
-      {CVA_LEAD_BLANKS, CVA_DIGITS, CVA_SIGN, CVA_INT_DIGITS},               // CVA_DIGITS
-      {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_SIGN_DONE},                    // CVA_SIGN
-      {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_BAD},                          // CVA_SIGN_DONE
-      {CVA_LEAD_BLANKS, CVA_INT_DIGITS, CVA_SIGN_DONE, CVA_BAD},             // CVA_INT_DIGITS
-      {CVA_LEAD_BLANKS, CVA_BAD, CVA_BAD, CVA_BAD},                          // CVA_LEAD_BLANKS
-      {CVA_BAD, CVA_SIGNED_DIGITS, CVA_BAD, CVA_TRAIL_SIGN_POINT},           // CVA_TRAIL_SIGN
-      {CVA_BAD, CVA_SIGNED_INT_DIGITS, CVA_BAD, CVA_BAD},                    // CVA_TRAIL_SIGN_POINT
-      {CVA_BAD, CVA_INT_DIGITS, CVA_BAD, CVA_BAD},                           // CVA_TRAIL_POINT
-      {CVA_LEAD_BLANKS, CVA_SIGNED_DIGITS, CVA_BAD, CVA_SIGNED_INT_DIGITS},  // CVA_SIGNED_DIGITS
-      {CVA_LEAD_BLANKS, CVA_SIGNED_INT_DIGITS, CVA_BAD, CVA_BAD},            // CVA_SIGNED_INT_DIGITS
-  };
   if (!len_ok(f->len) || text_len < 0) return 0;
   int t = digits_of(f->len);
   put<u128>(f->p, f->len, 0, false);
@@ -148,27 +163,17 @@ int pd_cva(const char* text, int text_len, char dec_sep, pd_field* f) {
   bool neg = false;
   for (int i = text_len - 1; i >= 0; --i) {
     char c = text[i];
-    int cls;
-    if (c == ' ') {
-      cls = 0;
-    } else if (c >= '0' && c <= '9') {
-      cls = 1;
-    } else if (c == '+' || c == '-') {
-      cls = 2;
-    } else if (c == dec_sep || c == '.' || (com.dec_sep != 0 && c == static_cast<char>(com.dec_sep))) {
-      cls = 3;
-    } else {
-      return 0;
-    }
-    state = next[state][cls];
+    const cva_class cls = cva_class_of(c, dec_sep);
+    if (cls == CVA_OTHER) return 0;
+    state = kCvaNext[state][cls];
     if (state == CVA_BAD) return 0;
-    if (cls == 1) {
+    if (cls == CVA_DIGIT) {
       if (count == t) return 0;
       mag |= static_cast<u128>(c - '0') << (4 * count++);
       ++since_point;
-    } else if (cls == 2) {
+    } else if (cls == CVA_SIGN_CHAR) {
       neg |= c == '-';
-    } else if (cls == 3) {
+    } else if (cls == CVA_POINT) {
       decimals = since_point;
       since_point = 0;
     }
