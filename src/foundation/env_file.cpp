@@ -128,7 +128,9 @@ void load_file(const char* path, int depth) {
   }
   FILE* f = fopen(path, "r");
   if (!f) return;
-  struct stat st;
+  // A file whose identity cannot be read is taken as none of those being
+  // read (all zero), rather than as whatever the stack held.
+  struct stat st {};
   if (fstat(fileno(f), &st) == 0) {
     for (const file_id& id : reading())
       if (id.dev == st.st_dev && id.ino == st.st_ino) {
