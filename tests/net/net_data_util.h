@@ -36,8 +36,7 @@ struct rt_file {
 // Record i of group g: its length varies from 24 to 60.
 inline uint16_t rt_fill(uint8_t* r, int i, int g) {
   memset(r, 'x', kRtLen);
-  // Seven and five digits: the key field holds no more.
-  snprintf(reinterpret_cast<char*>(r), 16, "R%07dG%05d", i % 10000000, g % 100000);
+  snprintf(reinterpret_cast<char*>(r), 16, "R%07dG%05d", i, g);
   st_le32(r, 16, static_cast<uint32_t>(i) | 0x80808080u);  // no line feed in any byte
   st_le16(r, 20, static_cast<uint16_t>(0x8080 | g));
   r[22] = 'a', r[23] = 'b';
