@@ -88,10 +88,10 @@ int scr_save(IE_STATE* st, uint8_t* img) {
   save_part rows{&st->drow, INIT_DROW_FDB, "ROW", kRowRecSize, "Bad row write ", {}};
   for (ie_rec& r : ie_scan(st->rows, 0, key.data(), kRowRecSize, kImageKeyLen))
     if (!blank(reinterpret_cast<char*>(r.data() + RO_TEXT), text)) rows.recs.push_back(std::move(r));
-  save_part items{&st->ditm,    INIT_DITM_FDB,    "ITEM",
-                  kItemRecSize, "Bad itm write ", ie_scan(st->itms, 0, key.data(), kIeItemSize, kImageKeyLen)};
-  save_part chrs{&st->dchr,   INIT_DCHR_FDB,    "CHR",
-                 kChrRecSize, "Bad chr write ", ie_scan(st->chrs, 0, key.data(), kChrRecSize, kImageKeyLen)};
+  save_part items{&st->ditm, INIT_DITM_FDB, "ITEM", kItemRecSize, "Bad itm write ", {}};
+  items.recs = ie_scan(st->itms, 0, key.data(), kIeItemSize, kImageKeyLen);
+  save_part chrs{&st->dchr, INIT_DCHR_FDB, "CHR", kChrRecSize, "Bad chr write ", {}};
+  chrs.recs = ie_scan(st->chrs, 0, key.data(), kChrRecSize, kImageKeyLen);
   for (save_part* p : {&rows, &items, &chrs})
     if (!have_file(st, *p)) return 0;
   if (!replace(img, rows)) return 0;
