@@ -51,6 +51,9 @@ ITEM 2 PARTS 0 1 1 4 15 ap=DEM field="PART NAME" input=1
 )";
 }
 
+// The start of the keys of PARTS's image records: its type and name.
+const std::string kPartsKey("\x02PARTS", 6);
+
 // An OUTPUT process's image, whose items have no help of their own.
 constexpr const char* kReport = R"(APPLICATION DEM 01
 WORK "RPT TOTAL" A10
@@ -87,21 +90,33 @@ class DesignerPathMends : public ::testing::Test {
   }
   const kivo_test::data_dir& d() const { return *d_; }
   kivo_test::env_list env() const { return kivo_test::engine_env(d().path); }
-  std::unique_ptr<tmux_pane> engine(const std::string& args, kivo_test::env_list extra = {}) const {
+  // `cmd` in a pane on the installation, with the engine's environment.
+  std::unique_ptr<tmux_pane> pane(const std::string& cmd, kivo_test::env_list extra = {}) const {
     kivo_test::env_list e = env();
     e.insert(e.end(), extra.begin(), extra.end());
-    return std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " " + args, d().path, e);
+    return std::make_unique<tmux_pane>(cmd, d().path, e);
   }
+  std::unique_ptr<tmux_pane> engine(const std::string& args) const { return pane(shell_quote(KIVO_BINARY) + args); }
   std::unique_ptr<tmux_pane> editor(kivo_test::env_list extra = {}) const {
-    kivo_test::env_list e = env();
-    e.insert(e.end(), extra.begin(), extra.end());
-    return std::make_unique<tmux_pane>(shell_quote(KIVO_TOOLTEST) + " -d=DB1 -a=0LA -t=subroutine -p=IET_RUN", d().path,
-                                       e);
+    return pane(shell_quote(KIVO_TOOLTEST) + " -d=DB1 -a=0LA -t=subroutine -p=IET_RUN", extra);
+  }
+  // The character client of a remote terminal, on the session the test
+  // listener (in `lsn`) starts with `args`; the listener stays while the
+  // session runs, since the end of its pane would hang the session up.
+  std::unique_ptr<tmux_pane> remote(const std::string& args, std::unique_ptr<tmux_pane>* lsn) const {
+    *lsn = pane(std::string(KIVO_LISTEN) + " " + shell_quote(KIVO_BINARY) + args);
+    std::string port;
+    const bool listening = kivo_test::wait_until(
+        [&] { return !(port = (*lsn)->row(1)).empty() && port.find_first_not_of("0123456789") == std::string::npos; },
+        kivo_test::kScreenWait);
+    EXPECT_TRUE(listening) << (*lsn)->capture();
+    return pane(shell_quote(KIVO_BINARY) + " -c",
+                {{"KIVO_HOST", "127.0.0.1"}, {"KIVO_PORT", port}, {"KIVO_USER", "me"}, {"KIVO_PSWD", "pw"}});
   }
   // What the system-error log holds: nothing on a designer's path.
   std::string sys_errs() const { return kivo_test::slurp(d().file("syserr")); }
   // The CHR records of the image PARTS.
-  std::vector<std::string> parts_chrs() const { return exported(d(), "DEM", "CHR", std::string("\x02PARTS", 6)); }
+  std::vector<std::string> parts_chrs() const { return exported(d(), "DEM", "CHR", kPartsKey); }
   int verify(const std::string& file) const {
     const int st = system(
         (shell_quote(KIVO_BINARY) + " -v=" + shell_quote(d().file("01/DEM/Data/" + file + ".dat")) + " >/dev/null 2>&1")
@@ -138,46 +153,22 @@ const struct {
     {"below the image", 12, ""},
 };
 
-void expect_customer_boxes(tmux_pane& p) {
-  ASSERT_TRUE(shows(p, 4, kCustomerRows[1].text)) << p.capture();
-  for (const auto& c : kCustomerRows) EXPECT_EQ(p.row(c.row), c.text) << c.what << "\n" << p.capture();
-  EXPECT_NE(p.attr_row(5).find("\x1b[7mCUSTOMER NO:"), std::string::npos) << p.capture_escapes();
-}
-
+// Locally and on the character client of a remote terminal, served by an
+// engine the test listener starts.
 TEST_F(DesignerPathMends, DesignBoxesShowOnARunningInputScreen) {
   write_installation(d(), {kCustomerBoxes});
-  auto p = engine("-d=DEM -a=DEM -t=Input -p=CUSTOMER_ENTRY");
-  expect_customer_boxes(*p);
-  p->send_keys("S-F1");
-  EXPECT_EQ(p->exit_status(), 0) << p->capture();
+  for (bool on_remote : {false, true}) {
+    SCOPED_TRACE(on_remote ? "remote terminal" : "local terminal");
+    const std::string args = " -d=DEM -a=DEM -t=Input -p=CUSTOMER_ENTRY";
+    std::unique_ptr<tmux_pane> lsn;
+    auto p = on_remote ? remote(args, &lsn) : engine(args);
+    ASSERT_TRUE(shows(*p, 4, kCustomerRows[1].text)) << p->capture();
+    for (const auto& c : kCustomerRows) EXPECT_EQ(p->row(c.row), c.text) << c.what << "\n" << p->capture();
+    EXPECT_NE(p->attr_row(5).find("\x1b[7mCUSTOMER NO:"), std::string::npos) << p->capture_escapes();
+    p->send_keys("S-F1");
+    EXPECT_EQ(p->exit_status(), 0) << p->capture();
+  }
   EXPECT_EQ(sys_errs(), "");
-}
-
-// The same screen on the character client of a remote terminal, served by
-// an engine the test listener starts (the listener stays while its session
-// runs: the end of its pane would hang the session up).
-TEST_F(DesignerPathMends, DesignBoxesShowOnARemoteTerminal) {
-  write_installation(d(), {kCustomerBoxes});
-  tmux_pane lsn(std::string(KIVO_LISTEN) + " " + shell_quote(KIVO_BINARY) + " -d=DEM -a=DEM -t=Input -p=CUSTOMER_ENTRY",
-                d().path, env());
-  std::string port;
-  ASSERT_TRUE(kivo_test::wait_until(
-      [&] {
-        port = lsn.row(1);
-        return !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
-      },
-      kivo_test::kScreenWait))
-      << lsn.capture();
-  tmux_pane client(shell_quote(KIVO_BINARY) + " -c", d().path,
-                   {{"TERM", "tmux-256color"},
-                    {"HOME", d().path},
-                    {"KIVO_HOST", "127.0.0.1"},
-                    {"KIVO_PORT", port},
-                    {"KIVO_USER", "me"},
-                    {"KIVO_PSWD", "pw"}});
-  expect_customer_boxes(client);
-  client.send_keys("S-F1");
-  EXPECT_EQ(client.exit_status(), 0) << client.capture();
 }
 
 // A box drawn at image row 9, column 2, 31 columns wide, and a row typed in
@@ -191,7 +182,7 @@ TEST_F(DesignerPathMends, BoxSavedInTheEditorShowsWhenTheProcessRuns) {
     write_installation(d(), {parts_source(keep_module), editor_run("2:PARTS:0:1:1:DEM:01")});
     ASSERT_FALSE(std::filesystem::exists(d().file("01/DEM/Data/CHR.dat")));
     if (keep_module) {
-      auto first = engine("-d=DEM -a=DEM -t=Input -p=PARTS");
+      auto first = engine(" -d=DEM -a=DEM -t=Input -p=PARTS");
       ASSERT_TRUE(first->wait_for("PART ENTRY")) << first->capture();
       first->send_keys("S-F1");
       ASSERT_EQ(first->exit_status(), 0) << first->capture();
@@ -216,7 +207,7 @@ TEST_F(DesignerPathMends, BoxSavedInTheEditorShowsWhenTheProcessRuns) {
               std::vector<uint32_t>({9, 2, 1, 31}));
     EXPECT_EQ(c[CR_BOX], '1');
     EXPECT_EQ(verify("CHR"), 1);
-    auto run = engine("-d=DEM -a=DEM -t=Input -p=PARTS");
+    auto run = engine(" -d=DEM -a=DEM -t=Input -p=PARTS");
     EXPECT_TRUE(shows(*run, 11, edge(11, 31))) << run->capture();
     EXPECT_EQ(run->row(8), "         SUPPLIER:");
     run->send_keys("S-F1");
@@ -230,7 +221,7 @@ TEST_F(DesignerPathMends, BoxSavedInTheEditorShowsWhenTheProcessRuns) {
 // the next save stores the rows and the box.
 TEST_F(DesignerPathMends, SaveWhoseDesignFileCannotBeMadeLosesNothing) {
   write_installation(d(), {parts_source(false), editor_run("2:PARTS:0:1:1:DEM:01")});
-  const std::vector<std::string> rows_before = exported(d(), "DEM", "ROW", std::string("\x02PARTS", 6));
+  const std::vector<std::string> rows_before = exported(d(), "DEM", "ROW", kPartsKey);
   const std::string trigger = d().file("disk-full");
   std::ofstream(trigger) << "";
   auto ed = editor({{"LD_PRELOAD", FAIL_WRITES},
@@ -244,14 +235,14 @@ TEST_F(DesignerPathMends, SaveWhoseDesignFileCannotBeMadeLosesNothing) {
   ASSERT_TRUE(ed->wait_for("OUT OF SPACE")) << ed->capture();
   ed->send_keys("Enter");
   ASSERT_TRUE(ed->wait_for("Nothing saved: the CHR design file of DEM 01 cannot be made")) << ed->capture();
-  EXPECT_EQ(exported(d(), "DEM", "ROW", std::string("\x02PARTS", 6)), rows_before);
+  EXPECT_EQ(exported(d(), "DEM", "ROW", kPartsKey), rows_before);
   EXPECT_TRUE(parts_chrs().empty());
   std::filesystem::remove(trigger);
   ed->send_keys("F1 F1 1 6");
   ed->send_keys("S-F1");
   EXPECT_EQ(ed->exit_status(), 0) << ed->capture();
   EXPECT_EQ(parts_chrs().size(), 1u);
-  EXPECT_EQ(exported(d(), "DEM", "ROW", std::string("\x02PARTS", 6)).size(), rows_before.size() + 1);
+  EXPECT_EQ(exported(d(), "DEM", "ROW", kPartsKey).size(), rows_before.size() + 1);
   EXPECT_EQ(verify("CHR"), 1);
 }
 
