@@ -13,10 +13,10 @@
 #include <memory>
 #include <set>
 
+#include "../editors/ie_install.h"
 #include "compiler/design_records.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
-#include "ie_install.h"
 
 namespace kivo::test {
 namespace {
@@ -246,12 +246,12 @@ TEST_F(DesignerPathMends, SaveWhoseDesignFileCannotBeMadeLosesNothing) {
   EXPECT_EQ(verify("CHR"), 1);
 }
 
-// Each message number the image editor adds has its text in the default
-// installation; help asked on a report image's item shows its text.
+// Each message number the image editor adds has its text in (a copy of)
+// the default installation; help asked on a report image's item shows its text.
 TEST_F(DesignerPathMends, MessagesTheImageEditorAddsHaveTheirTexts) {
-  const std::string shipped = kivo_test::engine_dir() + "/data/00/0LA/Data/MESSAGE.dat";
+  write_installation(d(), {kReport, editor_run("3:RPT:0:1:1:DEM:01")});
   std::set<uint32_t> have;
-  for (const std::string& r : kivo_test::native_records(shipped).records)
+  for (const std::string& r : kivo_test::native_records(d().file("00/0LA/Data/MESSAGE.dat")).records)
     if (r.size() > MSG_TEXT) have.insert(ld_le32(reinterpret_cast<const uint8_t*>(r.data()), MSG_NUMBER));
   const struct {
     uint32_t number;
@@ -262,7 +262,6 @@ TEST_F(DesignerPathMends, MessagesTheImageEditorAddsHaveTheirTexts) {
       {102160, "an item's number type not supported"},
   };
   for (const auto& u : used) EXPECT_EQ(have.count(u.number), 1u) << u.number << ": " << u.when;
-  write_installation(d(), {kReport, editor_run("3:RPT:0:1:1:DEM:01")});
   auto ed = editor();
   ASSERT_TRUE(ed->wait_for("TOTAL:")) << ed->capture();
   ed->send_keys("F1 F1 1 5");
