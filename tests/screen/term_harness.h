@@ -190,6 +190,17 @@ class tmux_pane {
   std::string sock_, conf_, status_, bells_;
 };
 
+// Escape, then `key` once the command has rung the bell for the Escape
+// alone: the pause between them is one the command saw, not a guess at a
+// time. `literal`: `key` is text to type. False when no bell came.
+inline bool lone_escape_then(tmux_pane& p, const std::string& key, bool literal = false) {
+  const int bells = p.bells();
+  p.send_keys("Escape");
+  if (!wait_until([&] { return p.bells() > bells; }, kScreenWait)) return false;
+  literal ? p.send_text(key) : p.send_keys(key);
+  return true;
+}
+
 // A child on a pseudo-terminal of rows x cols; everything it writes is kept.
 class pty_child {
  public:
