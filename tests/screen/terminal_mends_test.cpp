@@ -10,8 +10,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../fixtures/kivo_fixture.h"
+#include "../net/net_test_util.h"
 #include "term_harness.h"
 
 namespace kivo::test {
@@ -68,8 +70,7 @@ std::string field_text(tmux_pane& p, size_t r) {
 // In CUSTOMER ENTRY, Escape and after a pause each key a user pressed:
 // every key acts as it would alone, no byte of its escape sequence reaches
 // a field, and only the customer typed is stored.
-TEST_F(TerminalRemoteMends, LoneEscapeLeavesTheNextKeyWholeAndTypesNoSequenceByte) {
-  auto p = session();
+void escape_then_each_key(tmux_pane* p) {
   ASSERT_TRUE(p->wait_for("DEM MENU", 60)) << p->capture();
   p->send_keys("Enter");
   ASSERT_TRUE(p->wait_for("CUSTOMER ENTRY")) << p->capture();
@@ -107,6 +108,30 @@ TEST_F(TerminalRemoteMends, LoneEscapeLeavesTheNextKeyWholeAndTypesNoSequenceByt
   ASSERT_TRUE(p->wait_for("DEM MENU")) << p->capture();
   p->send_keys("S-F1");
   ASSERT_EQ(p->exit_status(), 0) << p->capture();
+}
+
+TEST_F(TerminalRemoteMends, LoneEscapeLeavesTheNextKeyWholeAndTypesNoSequenceByte) {
+  auto p = session();
+  escape_then_each_key(p.get());
+  EXPECT_EQ(customers(), (std::map<std::string, std::string>{{"2002", "x"}}));
+}
+
+// The same keys on a remote terminal: the character client reads them with
+// the same reader, and the server stores the same customer.
+TEST_F(TerminalRemoteMends, LoneEscapeOnARemoteTerminalLeavesTheNextKeyWhole) {
+  env_list server_env = {{"TERM", "tmux-256color"}};
+  for (auto& [k, v] : kivo_test::engine_env(d_.path))
+    if (k != "TERM") server_env.push_back({k, v});
+  std::vector<std::string> server = {"/usr/bin/env"};
+  for (auto& [k, v] : server_env) server.push_back(k + "=" + v);
+  server.insert(server.end(), {KIVO_BINARY, "-d=DEM"});
+  listener lsn(true, server, nullptr);
+  ASSERT_FALSE(lsn.port.empty());
+  data_dir cli;
+  const env_list client = {{"TERM", "tmux-256color"}, {"HOME", cli.path},  {"KIVO_HOST", "127.0.0.1"},
+                           {"KIVO_PORT", lsn.port},   {"KIVO_USER", "me"}, {"KIVO_PSWD", "pw"}};
+  tmux_pane p(shell_quote(KIVO_BINARY) + " -c", cli.path, client);
+  escape_then_each_key(&p);
   EXPECT_EQ(customers(), (std::map<std::string, std::string>{{"2002", "x"}}));
 }
 
