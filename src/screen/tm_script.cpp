@@ -405,29 +405,21 @@ void open_recording() {
   startup_err(("the keystroke script " + std::string(file) + " cannot be played: " + why).c_str(), kScriptFailExit);
 }
 
-// The whole text of the script file.
+// The whole text of the script file. A failure ends the process, which
+// takes the descriptor with it.
 std::string read_script(const char* file) {
   const int fd = open(file, O_RDONLY | O_CLOEXEC);
   if (fd < 0) script_fails(file, strerror(errno));
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    script_fails(file, "it is not a file");
-  }
-  if (st.st_size > kScriptMax) {
-    close(fd);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) script_fails(file, "it is not a file");
+  if (st.st_size > kScriptMax)
     script_fails(file, std::to_string(st.st_size) + " bytes, over the limit of " + std::to_string(kScriptMax));
-  }
   std::string text(static_cast<size_t>(st.st_size), '\0');
-  size_t got = 0;
-  while (got < text.size()) {
+  for (size_t got = 0; got < text.size();) {
     const ssize_t n = read(fd, text.data() + got, text.size() - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : 0;
-      close(fd);
-      script_fails(file, err ? strerror(err) : "it became shorter while it was read");
-    }
+    if (n < 0) script_fails(file, strerror(errno));
+    if (n == 0) script_fails(file, "it became shorter while it was read");
     got += static_cast<size_t>(n);
   }
   close(fd);
