@@ -29,8 +29,9 @@ enum : uint8_t { IM_ADD = 1, IM_CHANGE = 2, IM_INQUIRE = 3, IM_DYNA = 5, IM_DELE
 
 // Fills the INPUT rows of pi_type_rows and fp_types.
 void ip_init();
-// Inquire mode with the key fields cleared; the modification log when the
-// PCF is opened for update (shared with an INPUT invoker that keeps one).
+// Inquire mode on a fresh record (an automatic run leaves the record area
+// alone); the modification log when the PCF is opened for update (shared
+// with an INPUT invoker that keeps one).
 void ip_setup(PCB* p, uint8_t* work);
 // Runs frame 1 until it ends with other than 1 (or 5 without one-shot);
 // unwinds with the end code.

@@ -44,14 +44,14 @@ bool pcf_for_update(const PCB* p) {
   return c && p->pcb_pcf_arb && (c[FDB_ACC] & kAccUpdate);
 }
 
-// STDMLOG of "0LA": 115-byte lines in write order, at the process's scope
-// (apart from the logs of other levels).
-ARB* create_mlog() {
+// STDMLOG of "0LA": 115-byte lines in write order, at the owner's process
+// scope `scope` (apart from the logs of other levels).
+ARB* create_mlog(uint32_t scope) {
   FDB f;
   INIT_FDB(&f, FS_MEMORY, kMlogRecLen, 0, nullptr, 0);
   INIT_DB_PATH(&f.path, "   ", "0LA", "00", "STDMLOG ", PATH_DATA);
-  f.path.fdb_tmp_id = com.proc_scope;
-  if (FM_CREATE(&f, com.proc_scope, 10, LFB_SCOPED | LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 15, 15)) return f.fdb_arb;
+  f.path.fdb_tmp_id = scope;
+  if (FM_CREATE(&f, scope, 10, LFB_SCOPED | LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 15, 15)) return f.fdb_arb;
   sys_err(kModule, __LINE__, "ip_setup() - STDMLOG create failed (%u)", f.fdb_stat);
   return nullptr;
 }
@@ -64,7 +64,8 @@ void open_mlog(PCB* p) {
     p->pcb_mlog_pcb = inv->pcb_mlog_pcb;
     return;
   }
-  if ((p->pcb_mlog_arb = create_mlog())) p->pcb_mlog_pcb = p;
+  ip_st(p).log_scope = com.proc_scope;
+  if ((p->pcb_mlog_arb = create_mlog(com.proc_scope))) p->pcb_mlog_pcb = p;
 }
 
 // Leaves a holding mode for inquire mode, the hold given up.
@@ -96,6 +97,7 @@ int on_mode_key(PCB* p, uint32_t key) {
       ip_set_mode(p, IM_INQUIRE);
       ip_clear_keys(p);
       ip_st(p).current = false;
+      pi_dyna_post(p);
       return 0;
     case LK_NEXT_RECORD:
       leave_hold(p);
@@ -146,10 +148,26 @@ void ip_upd_stat(PCB* p) { wm_set_mode(ip_mode_name(ip_mode(p))); }
 void ip_setup(PCB* p, uint8_t*) {
   ip_state& s = ip_st(p);
   s = ip_state{};
-  if (const uint8_t* rec = pi_pcf_rec(p)) s.initial.assign(rec, rec + pi_pcf_len(p));
+  if (uint8_t* rec = pi_pcf_rec(p)) {
+    s.found.assign(rec, rec + pi_pcf_len(p));
+    s.initial = ip_fresh_rec(p);
+    // The screen starts on a fresh record: an area shared with the invoker
+    // still holds whatever record another process of the family left in it,
+    // and nothing here is current to read again, change or delete. An
+    // automatic run reads each record it touches and leaves the area alone.
+    if (!p->invoc.auto_run()) ip_initial(p);
+  }
   open_mlog(p);
   ip_set_mode(p, IM_INQUIRE);
-  ip_clear_keys(p);
+}
+
+void ip_fresh_log(PCB* p) {
+  PCB* owner = p->pcb_mlog_pcb;
+  const uint32_t scope = owner && owner->pcb_mlog_arb ? ip_st(owner).log_scope : 0;
+  if (!scope) return;
+  // A scratched memory file gives its records back; its handle goes with it.
+  FM_CLOSE(owner->pcb_mlog_arb, ARB_SCRATCH);
+  owner->pcb_mlog_arb = create_mlog(scope);
 }
 
 void ip_exec(PCB* p, uint8_t*) {
@@ -170,11 +188,14 @@ void ip_exec(PCB* p, uint8_t*) {
 uint32_t ip_cleanup(PCB* p, uint8_t*) {
   leave_hold(p);
   // A record typed but never written (a refused add) does not outlive the
-  // process in an area it shares with its invoker: the next entry would
-  // show it as if it were the invoker's.
+  // process in an area it shares with its invoker, which would take it for
+  // one of its own; an automatic run leaves the area as it found it.
   ip_state& s = ip_st(p);
   uint8_t* rec = pi_pcf_rec(p);
-  if (!s.current && rec && s.initial.size() == pi_pcf_len(p)) memcpy(rec, s.initial.data(), s.initial.size());
+  if (!s.current && rec) {
+    if (!p->invoc.auto_run()) ip_initial(p);
+    else if (s.found.size() == pi_pcf_len(p)) memcpy(rec, s.found.data(), s.found.size());
+  }
   if (p->pcb_mlog_pcb == p && p->pcb_mlog_arb) FM_CLOSE(p->pcb_mlog_arb, ARB_SCRATCH);
   p->pcb_mlog_arb = nullptr, p->pcb_mlog_pcb = nullptr;
   ip_forget(p);

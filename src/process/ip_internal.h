@@ -14,7 +14,9 @@ struct fp_frame;
 // The INPUT process's own state of a PCB, kept from its set-up to its
 // clean-up.
 struct ip_state {
-  std::vector<uint8_t> initial;  // the record area as set-up found it (initial values)
+  std::vector<uint8_t> initial;  // a fresh record area of the PCF: the initial value its area takes
+  std::vector<uint8_t> found;    // the record area as set-up found it (an automatic run leaves it so)
+  uint32_t log_scope = 0;        // the level the modification log this PCB owns lives at
   bool current = false;          // a record was read, written or rewritten and is shown
   bool restart = false;          // the browse starts again at the first record
 };
@@ -22,9 +24,17 @@ ip_state& ip_st(PCB* p);
 void ip_forget(PCB* p);
 
 void ip_set_mode(PCB* p, uint8_t m);
+// The modification log of p's owner started afresh (ip_exec.cpp): an
+// operation of the user keeps only its own lines and its cascade's.
+void ip_fresh_log(PCB* p);
 // The record area := the file's initial record.
 void ip_initial(PCB* p);
-// The fields of the current key path := their initial values.
+// What a fresh record area of the PCF holds (its area's initial value, as
+// the area's set-up gives it); the area as it is when the module describes
+// no such area.
+std::vector<uint8_t> ip_fresh_rec(PCB* p);
+// The key fields (the current key path's, and a chosen dynamic key's) :=
+// their initial values.
 void ip_clear_keys(PCB* p);
 // Gives up the hold of the current record (any stream of the PCF).
 void ip_release(PCB* p);

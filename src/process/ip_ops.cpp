@@ -13,6 +13,7 @@
 #include "compiler/em.h"
 #include "compiler/em_access.h"
 #include "compiler/em_field.h"
+#include "compiler/em_file.h"
 #include "compiler/em_image.h"
 #include "compiler/em_item.h"
 #include "compiler/em_records.h"
@@ -102,16 +103,32 @@ void ip_initial(PCB* p) {
   else memset(rec, ' ', len);
 }
 
+std::vector<uint8_t> ip_fresh_rec(PCB* p) {
+  const uint8_t* rec = pi_pcf_rec(p);
+  const uint16_t len = pi_pcf_len(p);
+  const uint8_t* c = pi_pcf_cfi(p);
+  const EM* em = p->pcb_em;
+  const uint32_t n = c ? cfi_view(c).rec_area() : 0;
+  for (uint32_t i = 0; n && em && i < em->em_area_cnt; ++i) {
+    const AREA_DESC& ad = em->em_area_tbl[i];
+    if (ad.area_no != n || ad.rel_off || ad.size < len) continue;
+    std::vector<uint8_t> v(ad.size);
+    init_area(v.data(), p, &ad);
+    v.resize(len);
+    return v;
+  }
+  return rec ? std::vector<uint8_t>(rec, rec + len) : std::vector<uint8_t>{};
+}
+
 namespace {
 
-// The record area := the initial record where `keys` says (the fields of
-// the current key path, or all the others), the rest as it was.
-void reset_fields(PCB* p, bool keys) {
-  uint8_t* rec = pi_pcf_rec(p);
-  const uint16_t len = pi_pcf_len(p);
-  FDB fdb;
-  if (!rec || !p->pcb_pcf_arb || !pcf_desc(p, &fdb)) return;
-  std::vector<uint8_t> is_key(len, 0);
+// Marks the bytes of the key fields: those of the stream's key path and,
+// while one is chosen, the dynamic key's, which a read by key goes by.
+void mark_keys(PCB* p, const FDB& fdb, const uint8_t* rec, std::vector<uint8_t>& is_key) {
+  const size_t len = is_key.size();
+  if (const auto* x = static_cast<const dyna_ctx*>(p->pcb_dyna))
+    for (const dyna_seg* d = x->segs; d; d = d->next)
+      if (d->addr >= rec && size_t(d->addr - rec) + d->len <= len) memset(is_key.data() + (d->addr - rec), 1, d->len);
   const uint8_t k = p->pcb_pcf_arb->arb_keyno;
   for (uint8_t i = 0; i < fdb.fdb_nkeys; ++i) {
     const KDB& kd = fdb.fdb_kdb[i];
@@ -120,6 +137,17 @@ void reset_fields(PCB* p, bool keys) {
       if (size_t(sd.sdb_offset) + sd.sdb_len <= len) memset(is_key.data() + sd.sdb_offset, 1, sd.sdb_len);
     }
   }
+}
+
+// The record area := the initial record where `keys` says (the fields a
+// read by key goes by, or all the others), the rest as it was.
+void reset_fields(PCB* p, bool keys) {
+  uint8_t* rec = pi_pcf_rec(p);
+  const uint16_t len = pi_pcf_len(p);
+  FDB fdb;
+  if (!rec || !p->pcb_pcf_arb || !pcf_desc(p, &fdb)) return;
+  std::vector<uint8_t> is_key(len, 0);
+  mark_keys(p, fdb, rec, is_key);
   const std::vector<uint8_t> keep(rec, rec + len);
   ip_initial(p);
   for (uint16_t i = 0; i < len; ++i)
@@ -169,6 +197,8 @@ int ip_read(PCB* p) {
 int ip_next(PCB* p) {
   pi_outcome(p, 0);
   ip_state& s = ip_st(p);
+  uint8_t* rec = pi_pcf_rec(p);
+  const std::vector<uint8_t> shown = rec ? std::vector<uint8_t>(rec, rec + pi_pcf_len(p)) : std::vector<uint8_t>{};
   int ok = browse_from_start(p) ? pi_read(p, ARB_FIRST) : pi_rdnxt(p, 0);
   ARB* a = p->pcb_pcf_arb;
   if (!ok && a && a->arb_stat == FM_NO_POS && !p->pcb_dyna) {
@@ -180,7 +210,15 @@ int ip_next(PCB* p) {
   }
   // After the last record the next NEXT RECORD starts again at the first.
   s.restart = !ok && a && a->arb_stat == FM_EOF;
-  s.current = ok != 0;
+  const bool locked = !ok && outcome(p) == PCF_FILE_FAILED && a && a->arb_stat == FM_LOCKED;
+  if (ok || locked || outcome(p) != PCF_FILE_FAILED) {
+    s.current = ok || locked;
+  } else if (rec && !shown.empty()) {
+    // Nothing was delivered (the end of the file, or only records the user
+    // may not see): the record shown stays, and stays the one a change or
+    // a delete acts on (its record id was not replaced).
+    memcpy(rec, shown.data(), shown.size());
+  }
   return done(p, ok, "RECORD READ");
 }
 
@@ -210,6 +248,7 @@ int ip_hold(PCB* p, uint8_t mode) {
 
 int ip_add(PCB* p) {
   pi_outcome(p, 0);
+  ip_fresh_log(p);
   const int ok = pi_write(p);
   if (ok) {
     ip_initial(p);
@@ -221,6 +260,7 @@ int ip_add(PCB* p) {
 
 int ip_change(PCB* p) {
   pi_outcome(p, 0);
+  ip_fresh_log(p);
   const int ok = pi_rewrite(p);
   if (ok) {
     ip_release(p);
@@ -231,6 +271,7 @@ int ip_change(PCB* p) {
 
 int ip_delete(PCB* p) {
   pi_outcome(p, 0);
+  ip_fresh_log(p);
   const int ok = pi_del(p);
   ip_release(p);
   ip_set_mode(p, IM_INQUIRE);

@@ -94,6 +94,10 @@ int pi_dyna_add(PCB* p, const dyna_seg* d) {
   return post(p), 1;
 }
 
+void pi_dyna_post(PCB* p) {
+  if (ctx(p) && ctx(p)->segs) post(p);
+}
+
 int pi_dyna_bld(RT_CALL& call) {
   for (int i = 0; i < call.argc; ++i) {
     const rt_arg& g = call.args[i];

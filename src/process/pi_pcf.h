@@ -147,6 +147,9 @@ constexpr uint32_t kDynaPromptDflt = 1000;
 int pi_dyna_add(PCB* p, const dyna_seg* d);
 // "PI_DYNA_BLD": a segment per argument, ascending, no name. 1.
 int pi_dyna_bld(RT_CALL& call);
+// Posts 300710 again while a dynamic key is chosen (nothing otherwise):
+// the user about to type a key learns which fields a read goes by.
+void pi_dyna_post(PCB* p);
 // The key file built and filled from the whole PCF: 1; 0 when it could not
 // be, -1 when the user cancelled (the caller drops the dynamic key).
 int dyna_create(PCB* p, ARB* a);

@@ -100,6 +100,8 @@ TEST_F(InputProcessLog, AddAndChangeWriteTheGoldenLinesIntoTheOwnersLog) {
     memcpy(rec(p) + C_LAST, "ADAMZ", 5);
     ASSERT_EQ(ip_change(p), 1) << p->pcb_pcf_arb->arb_stat;
     EXPECT_EQ(ip_mode(p), IM_INQUIRE);
+    // Each operation starts the log afresh: the change's lines alone.
+    seen = 0;
     got += "-- change of LAST and QTY 3\n" + mlog_lines(p->pcb_mlog_arb, &seen);
     mark_leave(PI_END_PROCESS);
   });
