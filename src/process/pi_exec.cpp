@@ -292,7 +292,7 @@ const char* load_failure(const PCB& k) {
   if (pr[PR_ACTIVE] != '1') return "is not active: its PROCESS design record is not marked active";
   static char why[kStartFailureLen];
   if (!*pl_compile_error()) return "cannot be loaded: its module could not be read or compiled";
-  snprintf(why, sizeof why, "cannot be compiled: %s", pl_compile_error());
+  snprintf(why, sizeof why, "cannot be loaded: %s", pl_compile_error());
   return why;
 }
 
