@@ -92,7 +92,7 @@ void design_check::field_name(const std::string& name) { fields_.emplace(name, s
 
 void design_check::image(const uint8_t* img) {
   images_[std::string(reinterpret_cast<const char*>(img), kImageKeyLen)] = {ld_le32(img, IM_ROWS),
-                                                                             ld_le32(img, IM_COLS)};
+                                                                            ld_le32(img, IM_COLS)};
 }
 
 void design_check::item(const uint8_t* it, int line) { items_.emplace_back(line, std::vector(it, it + kItemRecSize)); }
@@ -200,7 +200,8 @@ std::vector<design_fault> design_check::faults() {
   for (const auto& [line, it] : items_) check_item(it, line, &out);
   for (const auto& [line, ch] : chrs_) check_chr(ch, line, &out);
   for (const auto& [line, text] : stmts_) check_stmt(text, line, &out);
-  std::stable_sort(out.begin(), out.end(), [](const design_fault& a, const design_fault& b) { return a.line < b.line; });
+  std::stable_sort(out.begin(), out.end(),
+                   [](const design_fault& a, const design_fault& b) { return a.line < b.line; });
   return out;
 }
 

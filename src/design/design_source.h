@@ -29,8 +29,7 @@ struct design_source_result {
 // compiler would refuse it (design_check.h): `error` then holds each fault
 // as a line of its own.
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
-                                         const char* ap_override = nullptr, bool replace = false,
-                                         bool check = false);
+                                         const char* ap_override = nullptr, bool replace = false, bool check = false);
 
 // The element listing of a built dictionary: one line per ELEMENT record in
 // name order: name, number, offset, size, type, occurrences.

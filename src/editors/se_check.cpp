@@ -174,8 +174,7 @@ int checker::file_verb(const xme_stmt** ap1) {
       return 1;
     }
     uint8_t elem[kElementSize];
-    if (!lookup(*ap1, key, e.arb, elem) || elem_view(elem).key_role() >= kNoKey)
-      return fail(col(key), SE_FAULT_KEY);
+    if (!lookup(*ap1, key, e.arb, elem) || elem_view(elem).key_role() >= kNoKey) return fail(col(key), SE_FAULT_KEY);
   }
   return 1;
 }

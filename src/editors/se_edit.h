@@ -292,7 +292,7 @@ struct se_chk_out {
   int err_col = 0;
   int second_col = 0;
   int warn_col = 0;
-  bool replaced = false;  // an application id became "0LA"
+  bool replaced = false;           // an application id became "0LA"
   se_fault fault = SE_FAULT_NONE;  // why err_col was refused
 };
 // 1 when the line passes (perhaps with a warning), 0 with err_col set.

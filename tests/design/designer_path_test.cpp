@@ -136,19 +136,13 @@ TEST(DesignerPathMends, StartOfAProcessThatDoesNotCompileNamesTheFirstError) {
     const char* what;
     std::string source, args, line;
   } cases[] = {
-      {"a statement's field",
-       kBadField,
-       "-t=Subroutine -p=BAD_THREE",
+      {"a statement's field", kBadField, "-t=Subroutine -p=BAD_THREE",
        "process DEM/01 type 6 \"BAD THREE\" cannot be loaded: BAD THREE ep 1 stmt 100 col 20: field NOSUCHFIELD of "
        "DEM not found"},
-      {"an item outside its image",
-       kItemOutside,
-       "-t=Input -p=PART_ENTRY",
+      {"an item outside its image", kItemOutside, "-t=Input -p=PART_ENTRY",
        "process DEM/01 type 2 \"PART ENTRY\" cannot be loaded: PART ENTRY: item QTY at 40/90 does not end inside the "
        "image"},
-      {"a process not active",
-       "APPLICATION DEM 01\nPROCESS 6 IDLE active=0\n",
-       "-t=Subroutine -p=IDLE",
+      {"a process not active", "APPLICATION DEM 01\nPROCESS 6 IDLE active=0\n", "-t=Subroutine -p=IDLE",
        "process DEM/01 type 6 \"IDLE\" is not active: its PROCESS design record is not marked active"},
   };
   for (const auto& c : cases) {
@@ -156,9 +150,9 @@ TEST(DesignerPathMends, StartOfAProcessThatDoesNotCompileNamesTheFirstError) {
     data_dir d;
     copy_default(d);
     ASSERT_EQ(load(d, c.source, "-n").status, 0);
-    const run_result r =
-        run("cd " + shell_quote(d.path) + " && env TERM=xterm KIVOPATH=" + shell_quote(d.path) + " KIVO_SYS_ERR_LOG=" +
-            shell_quote(d.file("syserr")) + " " + shell_quote(KIVO_BINARY) + " -d=DEM -a=DEM " + c.args + " </dev/null");
+    const run_result r = run("cd " + shell_quote(d.path) + " && env TERM=xterm KIVOPATH=" + shell_quote(d.path) +
+                             " KIVO_SYS_ERR_LOG=" + shell_quote(d.file("syserr")) + " " + shell_quote(KIVO_BINARY) +
+                             " -d=DEM -a=DEM " + c.args + " </dev/null");
     EXPECT_EQ(r.status, 4) << r.out;
     EXPECT_NE(r.out.find("KIVO startup failed because of the following"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(c.line + "\nstartup error: 4"), std::string::npos) << r.out;
