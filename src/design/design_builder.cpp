@@ -535,6 +535,28 @@ ss_clock DesignBuilder::next_unique_stamp(ss_clock after) {
   return g_last_unique = c;
 }
 
+int DesignBuilder::restamp_process(const char* ap, const char* ver, const uint8_t* key, uint32_t scope,
+                                   uint32_t* stat) {
+  version_fdb d(DF_PROCESS, ap, ver);
+  if (!FM_OPEN(&d.fdb, scope, kDesignOpts, 0x0f, 0x0f)) {
+    *stat = d.fdb.fdb_stat;
+    return d.fdb.fdb_stat == FM_NO_FILE;
+  }
+  ARB* a = d.fdb.fdb_arb;
+  uint8_t rec[kProcRecSize] = {};
+  memcpy(rec + PR_TYPE, key, PR_ACTIVE);
+  int ok = dd_read(a, 0, rec, kProcRecSize, true);
+  if (ok) {
+    const ss_clock was{ld_le32(rec, PR_STAMP), ld_le32(rec, PR_STAMP + 4)};
+    ss_clock_store(rec + PR_STAMP, next_unique_stamp(was));
+    ok = dd_rewrite(a, rec, kProcRecSize);
+  } else {
+    ok = a->arb_stat == FM_NOT_FOUND;
+  }
+  *stat = a->arb_stat;
+  return FM_CLOSE(a, 0) && ok;
+}
+
 ss_clock DesignBuilder::new_binaries() {
   if (!binaries_read_) {
     raise_to_stored(DF_FIELD, ap_, ver_, scope_, FLD_BINARIES, &binaries_floor_);

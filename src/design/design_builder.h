@@ -164,6 +164,11 @@ class DesignBuilder {
 
   // A stamp later than every one given out before in this process.
   static ss_clock unique_stamp() { return next_unique_stamp(); }
+  // Gives the PROCESS record of `key` (type, 30-character name) in `ap`/`ver`
+  // a design stamp later than its own, so that a module compiled from its
+  // earlier design is no longer taken. 1, also when the version holds no
+  // such process; 0 with the file's status in *stat.
+  static int restamp_process(const char* ap, const char* ver, const uint8_t* key, uint32_t scope, uint32_t* stat);
   // The two binaries of a new field or element: a unique stamp that is also
   // later than every pair the version's FIELD and ELEMENT records hold
   // already, so that a run started within the hundredths an earlier one ran

@@ -7,12 +7,14 @@
 // handle resolves (ie_state); ie_close undoes everything ie_init made.
 #include <cstring>
 
+#include "design/design_builder.h"
 #include "editors/ie_internal.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/fm_xlate.h"
 #include "fm/la.h"
+#include "fm/struct_file.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
 #include "foundation/sys_err.h"
@@ -30,26 +32,41 @@ namespace {
 constexpr const char* kModule = "IE2";
 constexpr const char* kCursKeys = "0: 0:3 3:22 25:1 26:2b 28:2b";
 
-using dfdb_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+constexpr uint32_t kDesignOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
+
+// The application and version of the editor's design files, terminated:
+// a system application's are those of version "00".
+struct design_names {
+  char ap[4], ver[3];
+  explicit design_names(const IE_STATE* st) : ap{st->ap[0], st->ap[1], st->ap[2], 0}, ver{st->ver[0], st->ver[1], 0} {
+    if (IS_BOB_AP(ap)) memcpy(ver, "00", 3);
+  }
+};
 
 // A design file of the control block's application and version, or null
-// with *stat set (FM_NO_FILE: the design has no records of the kind).
-ARB* open_design(dfdb_init init, const char* ap, const char* ver, uint32_t* stat) {
+// with *stat set (FM_NO_FILE: the design has no records of the kind). With
+// `create` a missing one is made, with the structure file the design
+// tools give every design file, and opened.
+ARB* open_design(ie_dfdb_init init, const IE_STATE* st, bool create, uint32_t* stat) {
   FDB f;
   KDB k[kInitMaxKeys];
   SDB s[kInitMaxSegs];
-  char a[4] = {ap[0], ap[1], ap[2], 0}, v[3] = {ver[0], ver[1], 0};
-  init(&f, k, s, a, IS_BOB_AP(a) ? "00" : v);
-  if (FM_OPEN(&f, com.proc_scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x0f, 0x0f)) return f.fdb_arb;
+  const design_names n(st);
+  init(&f, k, s, n.ap, n.ver);
+  if (FM_OPEN(&f, com.proc_scope, kDesignOpts, 0x0f, 0x0f)) return f.fdb_arb;
+  if (create && f.fdb_stat == FM_NO_FILE && FM_CREATE(&f, com.proc_scope, 0, kDesignOpts | LFB_OPEN_NEW, 0x0f, 0x0f)) {
+    if (fm_design_struct(&f, com.proc_scope)) return f.fdb_arb;
+    FM_CLOSE(f.fdb_arb, 0);
+  }
   *stat = f.fdb_stat;
   return nullptr;
 }
 
 // Opens a design file; a missing one is empty, one that does not open is
 // reported with `text`.
-bool need_design(ARB** out, dfdb_init init, const IE_STATE* st, const char* text) {
+bool need_design(ARB** out, ie_dfdb_init init, const IE_STATE* st, const char* text) {
   uint32_t stat = 0;
-  *out = open_design(init, st->ap, st->ver, &stat);
+  *out = open_design(init, st, false, &stat);
   if (*out || stat == FM_NO_FILE) return true;
   checkstat(stat, text, kModule, __LINE__);
   return false;
@@ -139,6 +156,13 @@ bool load(IE_STATE* st, uint8_t* img, uint8_t* ctl) {
 IE_STATE* levels[kIeMaxLevel + 1];
 
 }  // namespace
+
+ARB* ie_make_design(ie_dfdb_init init, const IE_STATE* st, uint32_t* stat) { return open_design(init, st, true, stat); }
+
+int ie_restamp(const IE_STATE* st, const uint8_t* img, uint32_t* stat) {
+  const design_names n(st);
+  return DesignBuilder::restamp_process(n.ap, n.ver, img, com.proc_scope, stat);
+}
 
 IE_STATE* ie_last() { return last_ie ? static_cast<IE_STATE*>(ih_get(HK_IE_STATE, last_ie)) : nullptr; }
 

@@ -96,6 +96,16 @@ inline bool iw_covers(const uint8_t* it, uint32_t col) {
 // cover `col`; with `exact`, only one beginning at (row, col). Empty: none.
 ie_rec chr_at(IE_STATE* st, uint32_t row, uint32_t col, bool exact);
 
+// A design file of the editor's application and version, made (with its
+// structure file) when the version has none yet, and opened in the process
+// scope; null with *stat set when it can be neither opened nor made.
+using ie_dfdb_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
+ARB* ie_make_design(ie_dfdb_init init, const IE_STATE* st, uint32_t* stat);
+// Gives the image's process (its key's type and name) a new design stamp,
+// so that its next run compiles the saved image; 1, also when the version
+// holds no such process; 0 with the file's status in *stat.
+int ie_restamp(const IE_STATE* st, const uint8_t* img, uint32_t* stat);
+
 // Creates a memory work file of the process scope (`tag` its unique name).
 ARB* ie_mem_file(const char* tag, uint16_t rec_len, uint8_t var, const char* keys, uint32_t scope);
 void ie_scratch(ARB*& a);

@@ -1,14 +1,20 @@
 // The image editor's save: the rows, items and characteristics of the work
 // files replace the image's records in the design files, and the cursor
 // positions of the IMAGE record buffer are set from the cursor records. The
-// IMAGE record itself is the calling application's to write.
+// IMAGE record itself is the calling application's to write; the image's
+// PROCESS record gets a new design stamp, so that the next run compiles
+// what was saved. A design file the version lacks is made when records go
+// into it.
 //
 // Invariant: the saved flag is set only when every write succeeded; after
 // a failure the work files still hold the whole image, so the next save
 // stores everything.
+#include <cstdio>
 #include <cstring>
 
 #include "editors/ie_internal.h"
+#include "fm/la.h"
+#include "foundation/descriptors.h"
 
 namespace kivo {
 
@@ -16,18 +22,40 @@ namespace {
 
 constexpr const char* kModule = "IE1";
 
-// Replaces the image's records of design file `d` by `recs` (`len` bytes
-// each are stored).
-bool replace(ARB* d, const uint8_t* img, const std::vector<ie_rec>& recs, uint16_t len, const char* attach,
-             const char* write) {
-  // A design file the installation lacks held nothing to replace: only
-  // records to store need it.
-  if (!d) return recs.empty() || ie_fail(nullptr, attach, kModule);
-  std::vector<uint8_t> key(len, 0);
+// One design file's part of a save: the records that replace the image's.
+struct save_part {
+  ARB** file;
+  ie_dfdb_init init;
+  const char* name;  // the design file's, for a refusal
+  uint16_t len;      // bytes of each record stored
+  const char* write;
+  std::vector<ie_rec> recs;
+};
+
+// A design file the version lacks held none of the image's records; one is
+// made when there are records to store. Done for every part before anything
+// changes, so that a file that cannot be made refuses the save, on the
+// message row, with the design files as they were.
+bool have_file(IE_STATE* st, save_part& p) {
+  if (*p.file || p.recs.empty()) return true;
+  uint32_t stat = 0;
+  if ((*p.file = ie_make_design(p.init, st, &stat))) return true;
+  char text[96];
+  const int n = snprintf(text, sizeof text, "Nothing saved: the %s design file of %.3s %.2s cannot be made (status %u)",
+                         p.name, st->ap, st->ver, stat);
+  if (st->msgs) la_add_text(st->msgs, 3, 0, text, size_t(n));
+  return false;
+}
+
+// Replaces the image's records of the part's design file by its records.
+bool replace(const uint8_t* img, const save_part& p) {
+  ARB* d = *p.file;
+  if (!d) return true;  // nothing to store, and no file held any
+  std::vector<uint8_t> key(p.len, 0);
   memcpy(key.data(), img, kImageKeyLen);
-  if (!ie_del_prefix(d, key.data(), len, kImageKeyLen)) return ie_fail(d, "Bad del", kModule);
-  for (const ie_rec& r : recs)
-    if (!ie_put(d, r.data(), len)) return ie_fail(d, write, kModule);
+  if (!ie_del_prefix(d, key.data(), p.len, kImageKeyLen)) return ie_fail(d, "Bad del", kModule);
+  for (const ie_rec& r : p.recs)
+    if (!ie_put(d, r.data(), p.len)) return ie_fail(d, p.write, kModule);
   return true;
 }
 
@@ -57,15 +85,21 @@ int scr_save(IE_STATE* st, uint8_t* img) {
   std::vector<uint8_t> key(kRowRecSize, 0);  // the longest record scanned with it
   memcpy(key.data(), img, kImageKeyLen);
   const uint32_t text = std::min<uint32_t>(st->ncols, kRowTextLen);
-  std::vector<ie_rec> rows;
+  save_part rows{&st->drow, INIT_DROW_FDB, "ROW", kRowRecSize, "Bad row write ", {}};
   for (ie_rec& r : ie_scan(st->rows, 0, key.data(), kRowRecSize, kImageKeyLen))
-    if (!blank(reinterpret_cast<char*>(r.data() + RO_TEXT), text)) rows.push_back(std::move(r));
-  if (!replace(st->drow, img, rows, kRowRecSize, "Bad row attach ", "Bad row write ")) return 0;
+    if (!blank(reinterpret_cast<char*>(r.data() + RO_TEXT), text)) rows.recs.push_back(std::move(r));
+  save_part items{&st->ditm, INIT_DITM_FDB, "ITEM", kItemRecSize, "Bad itm write ", {}};
+  items.recs = ie_scan(st->itms, 0, key.data(), kIeItemSize, kImageKeyLen);
+  save_part chrs{&st->dchr, INIT_DCHR_FDB, "CHR", kChrRecSize, "Bad chr write ", {}};
+  chrs.recs = ie_scan(st->chrs, 0, key.data(), kChrRecSize, kImageKeyLen);
+  for (save_part* p : {&rows, &items, &chrs})
+    if (!have_file(st, *p)) return 0;
+  if (!replace(img, rows)) return 0;
   set_cursors(st, img);
-  std::vector<ie_rec> items = ie_scan(st->itms, 0, key.data(), kIeItemSize, kImageKeyLen);
-  if (!replace(st->ditm, img, items, kItemRecSize, "Bad itm attach ", "Bad itm write ")) return 0;
-  std::vector<ie_rec> chrs = ie_scan(st->chrs, 0, key.data(), kChrRecSize, kImageKeyLen);
-  if (!replace(st->dchr, img, chrs, kChrRecSize, "Bad chr attach ", "Bad chr write ")) return 0;
+  if (!replace(img, items) || !replace(img, chrs)) return 0;
+  // A module compiled before holds the image as it was.
+  uint32_t stat = 0;
+  if (!ie_restamp(st, img, &stat)) return checkstat(stat, "Bad process rewrite ", kModule, __LINE__), 0;
   st->saved = 1;
   return 1;
 }

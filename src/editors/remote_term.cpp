@@ -153,18 +153,20 @@ bool server_gone(int sock) {
 
 // A key byte of the local show, watching the connection meanwhile: a server
 // that ends while the user looks at its screen ends the client at once, the
-// terminal put back, with the status of a lost connection.
-int cli_read_byte() {
+// terminal put back, with the status of a lost connection. A bounded wait
+// (the rest of an escape sequence) gives kByteLate when no byte came.
+int cli_read_byte(int wait_ms) {
   bool watch = com.rmt_sock != 0;
   for (;;) {
     pollfd p[2] = {{tm_input_fd, POLLIN, 0}, {com.rmt_sock, POLLIN, 0}};
-    const int n = poll(p, watch ? 2 : 1, -1);
+    const int n = poll(p, watch ? 2 : 1, wait_ms);
     if (n < 0 && errno == EINTR) {
-      if (tm_msg_pending()) return read_meta();  // the show's time-out or a message
+      if (tm_msg_pending()) return read_meta(wait_ms);  // the show's time-out or a message
       tm_sig_act();
       continue;
     }
-    if (n < 0 || p[0].revents) return read_meta();
+    if (n == 0) return kByteLate;
+    if (n < 0 || p[0].revents) return read_meta(wait_ms);
     if (!server_gone(com.rmt_sock)) {
       watch = false;  // data out of turn: read on the next command
       continue;

@@ -62,6 +62,11 @@ struct tm_edit {
   bool is_literal(int i) const { return i >= 0 && i < kTmEditLiteralMax && (literal[i / 64] >> (i % 64)) & 1; }
 };
 
+// A wait for an input byte without bound, and what a bounded wait gives
+// when no byte came in time.
+constexpr int kWaitForever = -1;
+constexpr int kByteLate = -2;
+
 // Entries the terminal manager calls above itself, filled by the
 // <library>_register_hooks named beside each, and by the remote client's
 // login (the engine run as a character client, editors/remote_term.cpp).
@@ -84,10 +89,12 @@ struct tm_hook_table {
   // The debugger's break (dbg_ctl operation 13) for an interrupt key
   // (editors_register_hooks); empty: the break is recorded for the yield point.
   void (*debug_break)();
-  // The next input byte: the remote client's, filled at its login, reads the
-  // terminal and watches its connection meanwhile. May stay empty: a local
-  // terminal reads with read_meta.
-  int (*read_byte)();
+  // The next input byte, waiting at most `wait_ms` milliseconds for it
+  // (kWaitForever: until one comes; kByteLate when none came in time): the
+  // remote client's, filled at its login, reads the terminal and watches
+  // its connection meanwhile. May stay empty: a local terminal reads with
+  // read_meta.
+  int (*read_byte)(int wait_ms);
 };
 extern tm_hook_table tm_hooks;
 

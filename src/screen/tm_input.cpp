@@ -5,14 +5,20 @@
 // and the terminal beeps.
 #include "screen/tm_input.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include "foundation/bytes.h"
@@ -62,29 +68,90 @@ tm_keymap_h* tm_keymap(const char* name, const int16_t* table) {
   return h;
 }
 
+namespace {
+
+constexpr int kEsc = 0x1B;
+
+// A byte read past the end of a dropped key that begins the next one (-1:
+// none); the next read takes it first.
+int g_held = -1;
+
+// Milliseconds left until `deadline`, 0 once it has passed.
+int ms_left(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), INT_MAX));
+}
+
+// The terminal gave no more input: nothing can end the screen it shows, so
+// the session ends here rather than read the end for ever.
+[[noreturn]] void terminal_lost(int err) {
+  tm_finish();
+  if (err) fprintf(stderr, "%s: input from the terminal failed: %s\n", program_invocation_short_name, strerror(err));
+  else fprintf(stderr, "%s: input from the terminal ended\n", program_invocation_short_name);
+  fflush(stderr);
+  exit(kExitTerminalLost);
+}
+
+// Waits until the terminal is readable, or at most `wait_ms` (not
+// kWaitForever): false when no byte came in time.
+bool wait_readable(int wait_ms, std::chrono::steady_clock::time_point deadline) {
+  pollfd p{tm_input_fd, POLLIN, 0};
+  for (;;) {
+    const int n = poll(&p, 1, wait_ms == kWaitForever ? -1 : ms_left(deadline));
+    if (n < 0 && errno == EINTR) {
+      if (tm_msg_pending()) return true;  // the read reports it
+      tm_sig_act();
+      continue;
+    }
+    return n != 0;  // a failed poll leaves the fault to the read
+  }
+}
+
+}  // namespace
+
 void tm_keymaps_forget() {
   while (g_keymaps) {
     tm_keymap_h* next = g_keymaps->next;
     delete g_keymaps;  // the tries lie in the session's pools, gone with them
     g_keymaps = next;
   }
+  g_held = -1;
 }
 
-int read_meta() {
+int read_meta(int wait_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
   for (;;) {
     tm_sig_act();
     if (tm_msg_pending()) return -1;
+    if (wait_ms != kWaitForever && !wait_readable(wait_ms, deadline)) return kByteLate;
     uint8_t b;
-    ssize_t n = read(tm_input_fd, &b, 1);
+    const ssize_t n = read(tm_input_fd, &b, 1);
     if (n == 1) return b;
     if (n < 0 && errno == EINTR) continue;  // the loop acts on what came
-    return -1;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_readable(wait_ms, deadline)) return kByteLate;
+      continue;
+    }
+    terminal_lost(n == 0 ? 0 : errno);
   }
+}
+
+int tm_esc_delay() {
+  static const int delay = [] {
+    const char* v = getenv("KIVO_ESC_DELAY");
+    char* end = nullptr;
+    const long ms = v ? strtol(v, &end, 10) : 0;
+    return v && *v && end && !*end && ms >= 1 && ms <= kEscDelayMax ? static_cast<int>(ms) : kEscDelayDefault;
+  }();
+  return delay;
 }
 
 namespace {
 
-int next_byte() { return tm_hooks.read_byte ? tm_hooks.read_byte() : read_meta(); }
+int next_byte(int wait_ms) {
+  if (g_held >= 0) return std::exchange(g_held, -1);
+  return tm_hooks.read_byte ? tm_hooks.read_byte(wait_ms) : read_meta(wait_ms);
+}
 
 int read_failed(int* kind) {
   if (!tm_msg_pending()) return -1;
@@ -93,21 +160,80 @@ int read_failed(int* kind) {
   return LK_DIRECT_PROC1;
 }
 
+// Where a terminal's escape sequence stands, byte by byte: ESC, then '['
+// with parameter and intermediate bytes up to a final byte, 'O' and one
+// more byte, or one other byte. Only inside one may a pause end a key: the
+// keys of a combination (GO, then END) come as far apart as the user likes.
+class esc_seq {
+ public:
+  void feed(int b) {
+    switch (state_) {
+      case DONE: state_ = b == kEsc ? ESC_SEEN : DONE; return;
+      case ESC_SEEN: state_ = b == '[' ? CSI : b == 'O' ? SS3 : DONE; return;
+      case CSI: state_ = b >= 0x20 && b <= 0x3F ? CSI : DONE; return;
+      case SS3: state_ = DONE; return;
+    }
+  }
+  bool open() const { return state_ != DONE; }
+
+ private:
+  enum { DONE, ESC_SEEN, CSI, SS3 } state_ = DONE;
+};
+
+// A key the keymap does not hold: it beeps and gives no character.
+int dropped() {
+  tm_beep();
+  return 0;
+}
+
+// Reads past the rest of an escape sequence that matched nothing, as far as
+// its bytes come without a pause; an ESC begins the next key and is kept.
+// A pending message stays for the next read.
+void skip_rest(esc_seq* esc) {
+  while (esc->open()) {
+    const int b = next_byte(tm_esc_delay());
+    if (b < 0) return;
+    if (b == kEsc) {
+      g_held = b;
+      return;
+    }
+    esc->feed(b);
+  }
+}
+
+// Byte `b` continues no sequence. The first byte of a key is a data
+// character unless it opens an escape sequence; otherwise the key read so
+// far is dropped with the rest of its escape sequence, and an ESC that
+// could not continue it begins the next key.
+int no_match(int b, bool matched, esc_seq* esc) {
+  if (!matched && b != kEsc) return b;
+  if (matched && b == kEsc) {
+    g_held = b;
+    return dropped();
+  }
+  esc->feed(b);
+  skip_rest(esc);
+  return dropped();
+}
+
 }  // namespace
 
 int get_a_c(tm_term*, tm_keymap_h* km, int* kind) {
   int key;
   if (get_script(&key, kind)) return key;
   *kind = KIND_CHAR;
-  if (!km || !km->root.child) return next_byte();
+  if (!km || !km->root.child) return next_byte(kWaitForever);
   const trie_node* level = km->root.child;
+  esc_seq esc;
   bool matched = false;
   for (;;) {
-    int b = next_byte();
+    const int b = next_byte(esc.open() ? tm_esc_delay() : kWaitForever);
+    if (b == kByteLate) return dropped();  // a lone Escape, or a sequence cut short
     if (b < 0) return read_failed(kind);
     const trie_node* n = level;
     while (n && n->code < b) n = n->sibling;
-    if (!n || n->code != b) return matched ? 0 : b;  // a partial sequence is dropped
+    if (!n || n->code != b) return no_match(b, matched, &esc);
+    esc.feed(b);
     if (n->end) {
       *kind = KIND_KEY;
       return n->key;

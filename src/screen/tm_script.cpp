@@ -8,14 +8,18 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/opt_token.h"
 #include "foundation/os.h"
@@ -27,6 +31,8 @@ namespace kivo {
 namespace {
 
 constexpr const char* kMacroFile = ".kivo_mac";
+constexpr off_t kScriptMax = 64 << 20;  // bytes of a keystroke script
+constexpr int kScriptFailExit = 1;
 constexpr int kNameWidth = 30;
 constexpr unsigned kPauseMax = 3600;
 
@@ -74,13 +80,11 @@ std::string process_name() {
   return n ? std::string(n, strnlen(n, kNameWidth)) : std::string();
 }
 
-// The literal entry for text: offset and length into the table, 16 bits
-// each (a longer literal is cut at the table's limit).
+// The literal entry for text: its index in the script's texts, so that a
+// script types all it holds however long.
 sc_entry text_entry(tm_script* s, const std::string& text) {
-  uint32_t off = static_cast<uint32_t>(s->lits.size());
-  uint32_t len = static_cast<uint32_t>(std::min<size_t>(text.size(), 0xFFFF - std::min<uint32_t>(off, 0xFFFF)));
-  s->lits.append(text, 0, len);
-  return sc_entry{SC_TEXT, off << 16 | len};
+  s->texts.push_back(text);
+  return sc_entry{SC_TEXT, static_cast<uint32_t>(s->texts.size() - 1)};
 }
 
 void add_text(tm_script* s, const std::string& text) {
@@ -125,6 +129,10 @@ void compile_line(tm_script* s, std::string line, int number, std::string* error
 
 }  // namespace
 
+std::string entry_text(const tm_script* s, const sc_entry& e) {
+  return e.kind == SC_TEXT && e.value < s->texts.size() ? s->texts[e.value] : std::string();
+}
+
 tm_script cmpl_script(const std::string& text, std::string* errors) {
   tm_script s;
   std::istringstream in(text);
@@ -136,7 +144,7 @@ tm_script cmpl_script(const std::string& text, std::string* errors) {
 
 namespace {
 
-int terminal_byte() { return tm_hooks.read_byte ? tm_hooks.read_byte() : read_meta(); }
+int terminal_byte() { return tm_hooks.read_byte ? tm_hooks.read_byte(kWaitForever) : read_meta(); }
 
 void stop_macro() {
   g.play_macro = player{};
@@ -163,10 +171,6 @@ bool answer() {
     case 'P': g.step = STEP_PAUSED; return false;
     default: return true;
   }
-}
-
-std::string entry_text(const tm_script* s, const sc_entry& e) {
-  return e.kind == SC_TEXT ? s->lits.substr(e.value >> 16, e.value & 0xFFFF) : std::string();
 }
 
 // Runs a command entry (idx at the command); false when playing stopped.
@@ -207,8 +211,8 @@ int step_player(player* p, bool macro, int* key, int* kind) {
   const sc_entry& e = p->s->ents[p->idx];
   switch (e.kind) {
     case SC_TEXT:
-      if (p->lit < (e.value & 0xFFFF)) {
-        *key = static_cast<uint8_t>(p->s->lits[(e.value >> 16) + p->lit++]);
+      if (const std::string& text = p->s->texts[e.value]; p->lit < text.size()) {
+        *key = static_cast<uint8_t>(text[p->lit++]);
         *kind = KIND_CHAR;
         return 1;
       }
@@ -395,13 +399,35 @@ void open_recording() {
   if (!g.rec) fprintf(stderr, "kivo: cannot write the recording %s\n", out);
 }
 
-void load_script(const char* file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "kivo: cannot read the script %s\n", file);
-    return;
+// A script that cannot be played whole is a start that cannot begin: the
+// session would type part of it and go on as if it had all been typed.
+[[noreturn]] void script_fails(const char* file, const std::string& why) {
+  startup_err(("the keystroke script " + std::string(file) + " cannot be played: " + why).c_str(), kScriptFailExit);
+}
+
+// The whole text of the script file. A failure ends the process, which
+// takes the descriptor with it.
+std::string read_script(const char* file) {
+  const int fd = open(file, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) script_fails(file, strerror(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) script_fails(file, "it is not a file");
+  if (st.st_size > kScriptMax)
+    script_fails(file, std::to_string(st.st_size) + " bytes, over the limit of " + std::to_string(kScriptMax));
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  for (size_t got = 0; got < text.size();) {
+    const ssize_t n = read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) script_fails(file, strerror(errno));
+    if (n == 0) script_fails(file, "it became shorter while it was read");
+    got += static_cast<size_t>(n);
   }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  close(fd);
+  return text;
+}
+
+void load_script(const char* file) {
+  const std::string text = read_script(file);
   std::string errors;
   g.script = cmpl_script(text, &errors);
   std::istringstream lines(errors);

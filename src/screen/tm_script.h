@@ -17,7 +17,7 @@ constexpr int kScriptLineMax = 512;
 enum : uint32_t {
   SC_END = 0,
   SC_KEY = 1,
-  SC_TEXT = 2,  // value: offset << 16 | length into the literal table
+  SC_TEXT = 2,  // value: index into the script's texts
   SC_CHAR = 4,
   SC_CMD = 6,  // value: SC_CMD_*; the next entry is its text
 };
@@ -31,8 +31,11 @@ struct sc_entry {
 // A compiled script or macro; entries end with SC_END.
 struct tm_script {
   std::vector<sc_entry> ents;
-  std::string lits;
+  std::vector<std::string> texts;  // the characters of the SC_TEXT entries
 };
+
+// The characters an SC_TEXT entry types (empty for any other entry).
+std::string entry_text(const tm_script* s, const sc_entry& e);
 
 enum : int { STEP_OFF = 0, STEP_ON = 1, STEP_PAUSED = 2, STEP_RESUME = 3 };
 

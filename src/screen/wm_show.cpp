@@ -353,7 +353,9 @@ void build_outline(TSRF* main, TSRF* pop, TSRF* base) {
     }
   };
   windows(pop, pop ? pop->ORIGIN : ut_point{0, 0}, true);
-  windows(main, {0, 0}, false);
+  // A process's image lies on the main surface: its boxes are drawn as the
+  // editor's are, each after its window, whose entry clears what lies under.
+  windows(main, {0, 0}, true);
   add(screen_rows() - 2, 1, screen_rows(), screen_cols(), 0x40000000u);
   windows(base, {screen_rows() - 3, 0}, false);
   add(screen_rows() - 3, 1, screen_rows() - 3, screen_cols(), 0x50000000u);

@@ -75,7 +75,9 @@ class tmux_pane {
   tmux_pane(const std::string& cmd, const std::string& dir, const env_list& env, int cols = 80, int rows = 24) {
     sock_ = "kivo_" + std::to_string(getpid()) + "_" + std::to_string(++serial());
     conf_ = "/tmp/" + sock_ + ".conf";
-    std::ofstream(conf_) << "set -g remain-on-exit on\nset -g default-terminal screen\nset -g status off\n";
+    bells_ = "/tmp/" + sock_ + ".bells";
+    std::ofstream(conf_) << "set -g remain-on-exit on\nset -g default-terminal screen\nset -g status off\n"
+                         << "set-hook -g alert-bell \"run-shell 'echo >>" << bells_ << "'\"\n";
     status_ = "/tmp/" + sock_ + ".status";
     // The shell keeps the exit status: tmux does not always reap its pane's
     // child, and then never records a status of its own.
@@ -89,6 +91,7 @@ class tmux_pane {
     tmux("kill-server");
     unlink(conf_.c_str());
     unlink(status_.c_str());
+    unlink(bells_.c_str());
   }
   tmux_pane(const tmux_pane&) = delete;
   tmux_pane& operator=(const tmux_pane&) = delete;
@@ -111,6 +114,15 @@ class tmux_pane {
   std::string display(const std::string& format) {
     std::string out = tmux("display-message -p -t k " + shell_quote(format));
     return out.erase(out.find_last_not_of('\n') + 1);
+  }
+  // The bells the command rang so far, as tmux counted them (bells close
+  // together may count once): a wait for the next one waits for the count
+  // to grow.
+  int bells() {
+    std::ifstream in(bells_);
+    int n = 0;
+    for (std::string l; std::getline(in, l);) ++n;
+    return n;
   }
   // With the lines scrolled off the top.
   std::string capture_history() { return tmux("capture-pane -p -S - -t k"); }
@@ -175,8 +187,19 @@ class tmux_pane {
     return n;
   }
   std::string tmux(const std::string& args) { return run_output("tmux -L " + sock_ + " " + args + " 2>/dev/null"); }
-  std::string sock_, conf_, status_;
+  std::string sock_, conf_, status_, bells_;
 };
+
+// Escape, then `key` once the command has rung the bell for the Escape
+// alone: the pause between them is one the command saw, not a guess at a
+// time. `literal`: `key` is text to type. False when no bell came.
+inline bool lone_escape_then(tmux_pane& p, const std::string& key, bool literal = false) {
+  const int bells = p.bells();
+  p.send_keys("Escape");
+  if (!wait_until([&] { return p.bells() > bells; }, kScreenWait)) return false;
+  literal ? p.send_text(key) : p.send_keys(key);
+  return true;
+}
 
 // A child on a pseudo-terminal of rows x cols; everything it writes is kept.
 class pty_child {

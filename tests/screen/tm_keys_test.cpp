@@ -25,6 +25,15 @@ struct reader_case {
   std::vector<std::pair<int, int>> want;  // (key, kind) in order, then (-1, 0)
 };
 
+// Keys as an xterm-like terminal sends them in keypad mode: INQUIRE MODE
+// (F12), DOWN, ENTER, and CANCEL as GO (F2) then END (Shift-F1).
+const std::vector<std::pair<uint16_t, key_seq>> kTermKeys = {
+    {LK_INQUIRE_MODE, {27, '[', '2', '4', '~'}},
+    {LK_DOWN, {27, 'O', 'B'}},
+    {LK_ENTER, {13}},
+    {LK_CANCEL, {27, 'O', 'Q', 27, '[', '1', ';', '2', 'P'}},
+};
+
 const reader_case kReaderCases[] = {
     {"ShorterSequenceWins",
      {{LK_UP, {27, '[', 'A'}}, {LK_CANCEL, {27}}},
@@ -41,6 +50,38 @@ const reader_case kReaderCases[] = {
      {{LK_DOWN, {27, '[', 'B'}}, {LK_UP, {27, '[', 'A'}}, {LK_RIGHT, {27, '[', 'C'}}},
      "\x1b[C\x1b[A\x1b[B",
      {{LK_RIGHT, KIND_KEY}, {LK_UP, KIND_KEY}, {LK_DOWN, KIND_KEY}}},
+    // '|' is a pause longer than the escape delay.
+    {"LoneEscapeLeavesTheKeysAfterItsPauseWhole",
+     kTermKeys,
+     "\x1b|\x1b[24~\x1b|\x1bOB\x1b|\r\x1b|x",
+     {{0, KIND_CHAR},
+      {LK_INQUIRE_MODE, KIND_KEY},
+      {0, KIND_CHAR},
+      {LK_DOWN, KIND_KEY},
+      {0, KIND_CHAR},
+      {LK_ENTER, KIND_KEY},
+      {0, KIND_CHAR},
+      {'x', KIND_CHAR}}},
+    {"EscapeRightBeforeASequenceIsDroppedAlone",
+     kTermKeys,
+     "\x1b\x1bOB\x1b\x1b[24~",
+     {{0, KIND_CHAR}, {LK_DOWN, KIND_KEY}, {0, KIND_CHAR}, {LK_INQUIRE_MODE, KIND_KEY}}},
+    {"UnknownSequenceIsDroppedWhole",
+     kTermKeys,
+     "\x1b[29~a\x1b[15~b\x1bOza\x1b[1;5Ac",
+     {{0, KIND_CHAR},
+      {'a', KIND_CHAR},
+      {0, KIND_CHAR},
+      {'b', KIND_CHAR},
+      {0, KIND_CHAR},
+      {'a', KIND_CHAR},
+      {0, KIND_CHAR},
+      {'c', KIND_CHAR}}},
+    {"EscapeSequenceOfAKeymapWithoutOneIsNoData",
+     {{LK_ENTER, {13}}},
+     "\x1b[Aq\r",
+     {{0, KIND_CHAR}, {'q', KIND_CHAR}, {LK_ENTER, KIND_KEY}}},
+    {"CombinationWaitsForItsSecondKey", kTermKeys, "\x1bOQ|\x1b[1;2P", {{LK_CANCEL, KIND_KEY}}},
 };
 
 class TmKeys : public kivo_test::TmFresh, public ::testing::WithParamInterface<reader_case> {};
@@ -57,17 +98,25 @@ tm_keymap_h* keymap_of(const char* name, const std::vector<std::pair<uint16_t, k
   return tm_keymap(name, table.data());
 }
 
+// Each key as read; every dropped sequence (a 0 character) beeps.
 TEST_P(TmKeys, Reader) {
   const reader_case& c = GetParam();
   tm_keymap_h* km = keymap_of(c.name, c.rows);
-  feed(c.input);
+  for (char ch : c.input) {
+    if (ch == '|') kivo_test::scripted_bytes().push_back(kByteLate);
+    else feed(std::string(1, ch));
+  }
+  const unsigned beeps = tm_beep_count();
+  unsigned dropped = 0;
   for (auto [key, kind] : c.want) {
     int got_kind = -1;
     EXPECT_EQ(key, get_a_c(nullptr, km, &got_kind));
     EXPECT_EQ(kind, got_kind);
+    dropped += key == 0 && kind == KIND_CHAR;
   }
   int kind;
   EXPECT_EQ(-1, get_a_c(nullptr, km, &kind));
+  EXPECT_EQ(dropped, tm_beep_count() - beeps);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequences, TmKeys, ::testing::ValuesIn(kReaderCases),

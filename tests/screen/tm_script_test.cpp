@@ -30,8 +30,7 @@ TEST_F(TmScripts, CompiledLinesAndReportedUnknownNames) {
   ASSERT_EQ(std::size(wants), s.ents.size());
   for (size_t i = 0; i < s.ents.size(); ++i) {
     EXPECT_EQ(wants[i].kind, s.ents[i].kind) << i;
-    if (wants[i].kind == SC_TEXT)
-      EXPECT_EQ(wants[i].text, s.lits.substr(s.ents[i].value >> 16, s.ents[i].value & 0xFFFF)) << i;
+    if (wants[i].kind == SC_TEXT) EXPECT_EQ(wants[i].text, entry_text(&s, s.ents[i])) << i;
     else EXPECT_EQ(wants[i].value, s.ents[i].value) << i;
   }
   EXPECT_EQ("line 9: unknown option \"NO SUCH KEY\"\nline 10: unknown command \"##FROB 2\"\n", errors);

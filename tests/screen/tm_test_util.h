@@ -23,16 +23,19 @@
 
 namespace kivo_test {
 
-// Bytes the terminal "sends"; -1 once they are used up.
+// Bytes the terminal "sends"; -1 once they are used up. A kByteLate among
+// them is a pause: a bounded wait ends there, an unbounded one reads on.
 inline std::deque<int>& scripted_bytes() {
   static std::deque<int> q;
   return q;
 }
-inline int scripted_byte() {
-  if (scripted_bytes().empty()) return -1;
-  int b = scripted_bytes().front();
-  scripted_bytes().pop_front();
-  return b;
+inline int scripted_byte(int wait_ms) {
+  while (!scripted_bytes().empty()) {
+    int b = scripted_bytes().front();
+    scripted_bytes().pop_front();
+    if (b != kivo::kByteLate || wait_ms != kivo::kWaitForever) return b;
+  }
+  return -1;
 }
 inline void feed(const std::string& bytes) {
   for (unsigned char c : bytes) scripted_bytes().push_back(c);
