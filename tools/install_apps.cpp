@@ -236,7 +236,10 @@ bool datafile(const std::vector<std::string>& w) {
 
 const uint8_t* install_database(const char* db) {
   const auto it = g_databases.find(std::string(db, 3));
-  return it == g_databases.end() ? nullptr : it->second.data();
+  if (it != g_databases.end()) return it->second.data();
+  // One an earlier run wrote.
+  static std::array<uint8_t, kDatabaseRecLen> stored;
+  return sa_read_database(db, stored.data()) ? stored.data() : nullptr;
 }
 
 bool write_applications(const char* path) {

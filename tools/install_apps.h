@@ -12,7 +12,7 @@
 // A data file is made from the FILE and ELEMENT design records of the
 // application version, which must be written before; one that exists is
 // left as it is. Callers: kivo_install's main, after the file manager
-// started in the data directory.
+// started in the data directory (a new one, or one installed before).
 #pragma once
 
 #include <cstdint>
@@ -23,8 +23,9 @@ namespace kivo {
 // ("<path>:<line>: <what>").
 bool write_applications(const char* path);
 
-// The DATABASE record of `db` as this run wrote it (the back-end selection
-// of a data file needs it); null when there is none.
+// The DATABASE record of `db` as this run wrote it, else as the DATABASE
+// file holds it (the back-end selection of a data file needs it); null
+// when there is none.
 const uint8_t* install_database(const char* db);
 
 }  // namespace kivo

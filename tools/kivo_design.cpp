@@ -3,12 +3,19 @@
 // default installation's "0LA" dictionary; later shipped designs use it the
 // same way.
 //
-//   kivo_design [-r] [-c] -d <data directory> <source> ...
+//   kivo_design [-r] [-c] [-n] -d <data directory> <source> ...
 //
 // Each source names its application and version; with -r the version's
 // design files are removed first, so that writing a source again (the
 // build does, whenever it changes) gives the same files. Exit status 0 when every
 // source was written, 1 at the first fault (printed with its line).
+//
+// Before a source is written it is checked as the process compiler will
+// compile it (design/design_check.h): an item or characteristic that does
+// not end inside its image, or a field an item or statement names that is
+// no element of its application (nor of "0LA"), refuses the source with
+// every such line and writes nothing of it. -n writes without the checks
+// (a design whose fields a later source defines).
 //
 // With -c the dictionary compiler runs after each source on its version,
 // stand-alone: the changed domains, the changed work fields, then every
@@ -59,7 +66,7 @@ namespace {
 
 int usage() {
   fprintf(stderr,
-          "usage: kivo_design [-r] [-c] -d <data directory> <source> ...\n"
+          "usage: kivo_design [-r] [-c] [-n] -d <data directory> <source> ...\n"
           "       kivo_design -d <data directory> -l <db> <ap> <ver> <file> <portable lines>\n");
   return 1;
 }
@@ -245,7 +252,13 @@ int install_sysadm_files() {
   return report(m1, m2);
 }
 
-int write_source(const char* path, bool replace, int* top) {
+// Each line of a refusal, after the tool's name.
+void say_refusal(const std::string& error) {
+  std::istringstream lines(error);
+  for (std::string l; std::getline(lines, l);) fprintf(stderr, "kivo_design: %s\n", l.c_str());
+}
+
+int write_source(const char* path, bool replace, bool check, int* top) {
   std::ifstream in(path);
   if (!in) {
     fprintf(stderr, "kivo_design: cannot read %s\n", path);
@@ -253,8 +266,8 @@ int write_source(const char* path, bool replace, int* top) {
   }
   std::stringstream text;
   text << in.rdbuf();
-  design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace);
-  if (!r.ok) fprintf(stderr, "kivo_design: %s\n", r.error.c_str());
+  design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace, check);
+  if (!r.ok) say_refusal(r.error);
   if (r.ok && top) {
     const int cls = compile(r.ap, r.ver);
     if (cls < 0) return 0;
@@ -273,11 +286,12 @@ int write_source(const char* path, bool replace, int* top) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool replace = false, cmpl = false;
+  bool replace = false, cmpl = false, check = true;
   int at = 1;
   for (; at < argc; ++at) {
     if (strcmp(argv[at], "-r") == 0) replace = true;
     else if (strcmp(argv[at], "-c") == 0) cmpl = true;
+    else if (strcmp(argv[at], "-n") == 0) check = false;
     else break;
   }
   if (argc < at + 3 || strcmp(argv[at], "-d") != 0) return usage();
@@ -291,7 +305,7 @@ int main(int argc, char** argv) {
     return load_records(argv[at + 3], argv[at + 4], argv[at + 5], argv[at + 6], argv[at + 7]);
   }
   int ok = 1, top = 0;
-  for (int i = at + 2; i < argc && ok; ++i) ok = write_source(argv[i], replace, cmpl ? &top : nullptr);
+  for (int i = at + 2; i < argc && ok; ++i) ok = write_source(argv[i], replace, check, cmpl ? &top : nullptr);
   if (!ok) return 1;
   return cmpl ? top : 0;
 }

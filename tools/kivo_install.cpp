@@ -15,6 +15,13 @@
 // (share/install/demo.txt): their APPL, DATABASE and DBXAP records and, for
 // each data file, its SYSDIR entry and the empty file made from the design
 // the build wrote before. Exit status 0 when everything was written.
+//
+//   kivo_install -d <data directory> -a <applications>
+//
+// adds applications to an installation that has its system-administration
+// files already: a designer's new application, once kivo_design wrote its
+// design (records already there are left as they are, and so is a data
+// file that exists).
 #include <curses.h>
 #include <term.h>
 
@@ -263,8 +270,11 @@ bool write_appl_and_user() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if ((argc != 6 && argc != 7) || strcmp(argv[1], "-d") != 0) {
-    fprintf(stderr, "usage: kivo_install -d <data directory> <messages> <keys> <options> [<applications>]\n");
+  const bool apps_only = argc == 5 && strcmp(argv[1], "-d") == 0 && strcmp(argv[3], "-a") == 0;
+  if ((argc != 6 && argc != 7 && !apps_only) || strcmp(argv[1], "-d") != 0) {
+    fprintf(stderr,
+            "usage: kivo_install -d <data directory> <messages> <keys> <options> [<applications>]\n"
+            "       kivo_install -d <data directory> -a <applications>\n");
     return 1;
   }
   static std::string dir = argv[2];
@@ -276,6 +286,7 @@ int main(int argc, char** argv) {
   com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
   com.path_root = cstr{0, nullptr};
   if (fm_init() != 1) return fprintf(stderr, "kivo_install: no start in %s\n", argv[2]), 1;
+  if (apps_only) return write_applications(argv[4]) ? 0 : 1;
   const bool ok = write_appl_and_user() && write_messages(argv[3]) && write_dfltmap(argv[4]) &&
                   write_options(argv[5]) && (argc == 6 || write_applications(argv[6]));
   return ok ? 0 : 1;

@@ -66,6 +66,10 @@ void sc_init();  // the statement compiler (compiler/sc.h)
 int pl_get(PCB* pcb, int flag);
 // The loader itself, whatever the seam holds.
 int pl_get_module(PCB* pcb, int flag);
+// Why the last pl_get_module compiled no module: the first compile error
+// as the invoker's messages got it ("<process> ep <n> stmt <seq> col <c>:
+// <message>"); empty when it compiled nothing or the compile succeeded.
+const char* pl_compile_error();
 
 // Releases one use of a module that pl_get gave: at the last use a module
 // that was discarded is freed; otherwise it stays cached. Nothing may touch

@@ -106,6 +106,17 @@ int pc_cmpl_images(PC_CTX* ctx, uint8_t* fr);
 // are kept; a side to derive is rounded up, so the last row holds the rest.
 void display_size(const uint8_t* it, const uint8_t* elem, uint32_t len, uint32_t img_cols, uint32_t* rows,
                   uint32_t* cols);
+// The display rows and columns of ITEM `it` whose field is ELEMENT `elem`,
+// in an image `img_cols` wide, as the compiled item takes them: 1, or 0
+// with the conversion's status in `status` when the field's display does
+// not compile.
+int pc_item_size(const uint8_t* it, const uint8_t* elem, uint32_t img_cols, uint32_t* rows, uint32_t* cols,
+                 uint32_t* status);
+// Whether ITEM `it`, `rows` x `cols` from its row and column, ends inside
+// an image of `img_rows` x `img_cols`, as the compile requires.
+bool pc_item_inside(const uint8_t* it, uint32_t rows, uint32_t cols, uint32_t img_rows, uint32_t img_cols);
+// Whether CHR `ch` lies inside such an image, as the compile requires.
+bool pc_chr_inside(const uint8_t* ch, uint32_t img_rows, uint32_t img_cols);
 // The SR records of the TOTAL statements' source fields when the FR record
 // is a total frame. 1 on success.
 int pc_cmpl_totals(PC_CTX* ctx, const uint8_t* fr);

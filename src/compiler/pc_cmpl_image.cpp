@@ -65,15 +65,10 @@ bool add_chr(PC_CTX* ctx, uint32_t img, uint32_t row, uint32_t col, uint32_t row
   return true;
 }
 
-// The display length of the field alone decides the item's size; its own
-// conversion is then compiled for that size.
 bool item_size(PC_CTX* ctx, const uint8_t* it, const uint8_t* elem, uint32_t img_cols, uint32_t* rows, uint32_t* cols) {
-  sitm s{};
-  CNV plain{};
-  cv_bld_sitm(&s, elem, nullptr);
-  if (!cv_cmpl(&plain, &s, nullptr))
-    return pc_err(ctx, "item %.22s: conversion status %u", it + IT_FIELD, plain.cnv_status);
-  display_size(it, elem, plain.ext_len, img_cols, rows, cols);
+  uint32_t status = 0;
+  if (!pc_item_size(it, elem, img_cols, rows, cols, &status))
+    return pc_err(ctx, "item %.22s: conversion status %u", it + IT_FIELD, status);
   return true;
 }
 
@@ -120,7 +115,7 @@ bool item(PC_CTX* ctx, const uint8_t* it, uint32_t img, uint32_t img_rows, uint3
   c.citm_img = img;
   c.citm_row = ci.row, c.citm_col = ci.col;
   c.citm_bot = static_cast<int32_t>(ci.row + rows - 1), c.citm_right = static_cast<int32_t>(ci.col + cols - 1);
-  if (static_cast<uint32_t>(c.citm_bot) > img_rows || static_cast<uint32_t>(c.citm_right) > img_cols)
+  if (!pc_item_inside(it, rows, cols, img_rows, img_cols))
     return pc_err(ctx, "item %.22s at %d/%d does not end inside the image", it + IT_FIELD, ci.row, ci.col);
   c.citm_float[0] = 255;
   c.citm_entry = ci.entry;
@@ -136,7 +131,7 @@ bool item(PC_CTX* ctx, const uint8_t* it, uint32_t img, uint32_t img_rows, uint3
 bool chr(PC_CTX* ctx, const uint8_t* ch, uint32_t img, uint32_t img_rows, uint32_t img_cols, uint32_t* chrs) {
   const uint32_t row = ld_le32(ch, RI_ROW), col = ld_le32(ch, RI_COL);
   const uint32_t rows = ld_le32(ch, CR_ROWS), cols = ld_le32(ch, CR_COLS);
-  if (!row || !col || !rows || !cols || row + rows - 1 > img_rows || col + cols - 1 > img_cols)
+  if (!pc_chr_inside(ch, img_rows, img_cols))
     return pc_err(ctx, "characteristic at %u/%u does not end inside the image", row, col);
   uint32_t attr = flag(ch, CR_BOX) ? kAttrBox : 0;
   if (flag(ch, CR_FLAGS + 1)) attr |= kAttrUnderline;
@@ -195,6 +190,30 @@ void display_size(const uint8_t* it, const uint8_t* elem, uint32_t len, uint32_t
   } else if (r == kDerive) r = (len - 1) / c + 1;  // rounded up: the last row holds the rest
   else if (c == kDerive) c = (len - 1) / r + 1;
   *rows = r, *cols = c;
+}
+
+int pc_item_size(const uint8_t* it, const uint8_t* elem, uint32_t img_cols, uint32_t* rows, uint32_t* cols,
+                 uint32_t* status) {
+  // The display length of the field alone decides the item's size; its own
+  // conversion is then compiled for that size.
+  sitm s{};
+  CNV plain{};
+  cv_bld_sitm(&s, elem, nullptr);
+  if (!cv_cmpl(&plain, &s, nullptr)) return *status = plain.cnv_status, 0;
+  display_size(it, elem, plain.ext_len, img_cols, rows, cols);
+  return 1;
+}
+
+bool pc_item_inside(const uint8_t* it, uint32_t rows, uint32_t cols, uint32_t img_rows, uint32_t img_cols) {
+  const auto row = static_cast<int32_t>(ld_le32(it, RI_ROW)), col = static_cast<int32_t>(ld_le32(it, RI_COL));
+  const auto bot = static_cast<int32_t>(row + rows - 1), right = static_cast<int32_t>(col + cols - 1);
+  return static_cast<uint32_t>(bot) <= img_rows && static_cast<uint32_t>(right) <= img_cols;
+}
+
+bool pc_chr_inside(const uint8_t* ch, uint32_t img_rows, uint32_t img_cols) {
+  const uint32_t row = ld_le32(ch, RI_ROW), col = ld_le32(ch, RI_COL);
+  const uint32_t rows = ld_le32(ch, CR_ROWS), cols = ld_le32(ch, CR_COLS);
+  return row && col && rows && cols && row + rows - 1 <= img_rows && col + cols - 1 <= img_cols;
 }
 
 uint32_t pc_image_index(EM* em, uint32_t frm, uint8_t no) {

@@ -38,6 +38,7 @@ namespace {
 
 std::vector<EM*> g_cache;  // cached modules, oldest first
 uint32_t g_compiles;
+std::string g_compile_error;  // the first error of the last pl_get's compile
 
 bool same_key(const EM* em, const INVOC& inv, const char* lang) {
   return memcmp(em->em_ap, inv.ap_id(), 3) == 0 && memcmp(em->em_ver, inv.ver(), 2) == 0 &&
@@ -69,6 +70,7 @@ void report(const PCB* pcb, const PC_CTX& ctx, const std::vector<sc_error>& errs
     snprintf(line, sizeof line, "compile %.3s %s", ctx.ap, text.c_str());
     sys_err_log(line);
     if (pcb->pcb_err_fi) la_add_text(pcb->pcb_err_fi, 3, 0, text.data(), text.size());
+    if (g_compile_error.empty()) g_compile_error = text;
   };
   std::string proc(ctx.proc_nam, sizeof ctx.proc_nam);
   proc.erase(proc.find_last_not_of(' ') + 1);
@@ -194,7 +196,10 @@ const pl_cnstr* pl_child_cnstr(const EM* em, uint32_t child_no) {
 
 uint32_t pl_compile_count() { return g_compiles; }
 
+const char* pl_compile_error() { return g_compile_error.c_str(); }
+
 int pl_get_module(PCB* pcb, int) {
+  g_compile_error.clear();
   const INVOC& inv = pcb->invoc;
   const char* ap = inv.ap_id();
   const char* ver = inv.ver();

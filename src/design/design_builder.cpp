@@ -277,21 +277,27 @@ void fill_elem_format(const dd_field& f, const std::string& mask, uint8_t* e) {
 
 }  // namespace
 
-bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t number, uint32_t seq, uint16_t offset,
-                            uint8_t* e) {
-  if (f.name.empty() || f.name.size() > 22) return fail("field name \"" + f.name + "\" must have 1 to 22 characters");
+uint16_t dd_field_element(const dd_field& f, uint8_t* e) {
   memset(e, 0, kElementSize);
   const std::string mask = f.mask.empty() ? default_mask(f) : f.mask;
   const uint16_t size = derived_size(f, mask);
-  if (size == 0) return fail("field " + f.name + ": no size for data type " + std::to_string(f.type));
-  st_le32(e, ELEM_NUMBER, number);
-  e[ELEM_CLASS] = file.empty() ? '1' : '0';
+  if (size == 0) return 0;
   put_text(e + ELEM_NAME, 22, f.name);
   e[ELEM_KIND] = f.group ? 2 : 1;
   put_text(e + ELEM_DOMAIN, 22, f.name);
-  st_le16(e, ELEM_OFFSET, offset);
   st_le16(e, ELEM_SIZE, size);
   st_le16(e, ELEM_OCCURS, f.occurs ? f.occurs : 1);
+  fill_elem_format(f, mask, e);
+  return size;
+}
+
+bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t number, uint32_t seq, uint16_t offset,
+                            uint8_t* e) {
+  if (f.name.empty() || f.name.size() > 22) return fail("field name \"" + f.name + "\" must have 1 to 22 characters");
+  if (!dd_field_element(f, e)) return fail("field " + f.name + ": no size for data type " + std::to_string(f.type));
+  st_le32(e, ELEM_NUMBER, number);
+  e[ELEM_CLASS] = file.empty() ? '1' : '0';
+  st_le16(e, ELEM_OFFSET, offset);
   put_text(e + ELEM_FILE, 8, file);
   st_le32(e, ELEM_SEQ, seq);
   ss_clock_store(e + ELEM_STAMP, stamp_);
@@ -300,7 +306,6 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   put_text(e + ELEM_LABEL, 30, f.name);
   put_text(e + ELEM_HEAD1, 30, "");
   put_text(e + ELEM_HEAD2, 30, f.name);
-  fill_elem_format(f, mask, e);
   return true;
 }
 

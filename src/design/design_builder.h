@@ -89,6 +89,11 @@ struct dd_file {
   std::vector<dd_field> fields;
 };
 
+// The ELEMENT bytes of field `f` that its display is compiled from (name,
+// kind, size, occurrences, type, mask and format; numbers, stamps and the
+// place in a record zero); the size, or 0 when its type gives none.
+uint16_t dd_field_element(const dd_field& f, uint8_t* e);
+
 // The key of a statement's event point (STMT bytes 0-47).
 struct stmt_key {
   uint8_t proc_type = 0;

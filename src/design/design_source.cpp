@@ -18,6 +18,7 @@
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
 #include "design/dd.h"
+#include "design/design_check.h"
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/token_cache.h"
@@ -429,12 +430,14 @@ struct dict_rec {
 
 class reader {
  public:
-  reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace)
-      : name_(name), scope_(scope), override_(ap_override), replace_(replace) {}
+  reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace, bool check)
+      : name_(name), scope_(scope), override_(ap_override), replace_(replace), check_(check) {}
 
   design_source_result run(const std::string& text);
 
  private:
+  bool checked(const std::vector<std::string>& lines);
+  void check_line(design_check* c, const std::string& l, int no);
   bool line(const std::string& l);
   bool reserve_named(const words& w);
   bool record(const words& w);
@@ -443,6 +446,7 @@ class reader {
   bool work(const words& w);
   bool stmts(const words& w);
   bool whole(const words& w);
+  bool whole_rec(const words& w, const struct kind_desc** d, std::vector<uint8_t>* rec);
   bool dictionary(const words& w);
   bool domain_rec(const words& w, dict_rec& r);
   bool field_rec(const words& w, dict_rec& r);
@@ -458,6 +462,7 @@ class reader {
   uint32_t scope_;
   const char* override_;
   bool replace_;
+  bool check_;  // the load checks run before anything is written
   std::unique_ptr<DesignBuilder> b_;
   design_source_result res_;
   std::string err_;
@@ -489,6 +494,7 @@ design_source_result reader::run(const std::string& text) {
       lines.push_back(l);
     }
   }
+  if (check_ && !checked(lines)) return res_;
   int no = 0;
   for (const std::string& l : lines) {  // the application and the numbers it names
     ++no;
@@ -523,6 +529,32 @@ design_source_result reader::run(const std::string& text) {
   res_.ok = res_.ap == "0DN" || res_.ap == "0DO" || b_->close_all();
   if (!res_.ok) res_.error = name_ + ": " + b_->error();
   return res_;
+}
+
+// The load checks over the whole source, before the builder opens
+// anything: false with every fault found, each "<source>:<line>: <what>".
+// A line that does not read is left to the writing passes, which stop at it.
+bool reader::checked(const std::vector<std::string>& lines) {
+  std::unique_ptr<design_check> c;
+  int no = 0;
+  for (const std::string& l : lines) {
+    ++no;
+    words w;
+    std::string ignored;
+    if (!c && tokenize(l, &w, &ignored) && w.pos.size() == 3 && w.pos[0] == "APPLICATION")
+      c = std::make_unique<design_check>(override_ ? override_ : w.pos[1], w.pos[2], replace_, scope_);
+    else if (c) check_line(c.get(), l, no);
+  }
+  state_ = TOP;
+  err_.clear();
+  if (!c) return true;
+  constexpr size_t kFaultsListed = 20;
+  const std::vector<design_fault> faults = c->faults();
+  for (size_t i = 0; i < faults.size() && i < kFaultsListed; ++i)
+    res_.error += (i ? "\n" : "") + name_ + ":" + std::to_string(faults[i].line) + ": " + faults[i].what;
+  if (faults.size() > kFaultsListed)
+    res_.error += "\n" + name_ + ": " + std::to_string(faults.size() - kFaultsListed) + " more faults not listed";
+  return faults.empty();
 }
 
 bool reader::line(const std::string& l) {
@@ -676,17 +708,54 @@ bool key_words(const kind_desc& d, const words& w, uint8_t* r, std::string* err)
   }
 }
 
-bool reader::whole(const words& w) {
+bool reader::whole_rec(const words& w, const kind_desc** d, std::vector<uint8_t>* rec) {
   const std::string& kind = w.pos[0];
-  const kind_desc* d = nullptr;
+  *d = nullptr;
   for (auto& k : kKinds)
-    if (kind == k.word) d = &k;
-  if (!d) return err_ = "unknown record kind \"" + kind + "\"", false;
-  if (w.pos.size() != d->key_words)
-    return err_ = kind + " takes " + std::to_string(d->key_words - 1) + " key values", false;
-  std::vector<uint8_t> rec(design_rec_len(d->file), 0);
-  const bool ok = d->file == DF_TOKEN ? token_words(w, rec.data(), &err_) : key_words(*d, w, rec.data(), &err_);
-  return ok && apply_attrs(w, d->attrs, rec.data(), rec.size(), &err_) && b_->put(d->file, rec.data());
+    if (kind == k.word) *d = &k;
+  if (!*d) return err_ = "unknown record kind \"" + kind + "\"", false;
+  if (w.pos.size() != (*d)->key_words)
+    return err_ = kind + " takes " + std::to_string((*d)->key_words - 1) + " key values", false;
+  rec->assign(design_rec_len((*d)->file), 0);
+  const bool ok = (*d)->file == DF_TOKEN ? token_words(w, rec->data(), &err_) : key_words(**d, w, rec->data(), &err_);
+  return ok && apply_attrs(w, (*d)->attrs, rec->data(), rec->size(), &err_);
+}
+
+bool reader::whole(const words& w) {
+  const kind_desc* d = nullptr;
+  std::vector<uint8_t> rec;
+  return whole_rec(w, &d, &rec) && b_->put(d->file, rec.data());
+}
+
+// What one line gives the checks: fields, images, items, characteristics
+// and statements.
+void reader::check_line(design_check* c, const std::string& l, int no) {
+  const bool is_end = l.rfind("END", 0) == 0 && l.find_first_not_of(' ', 3) == std::string::npos;
+  if (state_ == IN_STMTS) {
+    if (is_end) state_ = TOP;
+    else c->stmt(l, no);
+    return;
+  }
+  words w;
+  if (!tokenize(l, &w, &err_) || w.pos.empty()) return;
+  const std::string& kind = w.pos[0];
+  dd_field f;
+  if (state_ == IN_FILE) {
+    if (is_end) state_ = TOP;
+    else if (field_line(w, 0, &f, &err_)) c->field(f);
+    return;
+  }
+  if (kind == "FILE") state_ = IN_FILE;
+  if (kind == "STMTS") state_ = IN_STMTS;
+  if (kind == "WORK" && field_line(w, 1, &f, &err_)) c->field(f);
+  if (kind == "FIELD" && w.pos.size() == 2) c->field_name(w.pos[1]);
+  if (kind != "IMAGE" && kind != "ITEM" && kind != "CHR") return;
+  const kind_desc* d = nullptr;
+  std::vector<uint8_t> rec;
+  if (!whole_rec(w, &d, &rec)) return;
+  if (d->file == DF_IMAGE) c->image(rec.data());
+  if (d->file == DF_ITEM) c->item(rec.data(), no);
+  if (d->file == DF_CHR) c->chr(rec.data(), no);
 }
 
 // A field stored already keeps its two binaries when the source gives
@@ -793,8 +862,8 @@ bool reader::record_rec(const words& w, dict_rec& r) {
 }  // namespace
 
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
-                                         const char* ap_override, bool replace) {
-  reader r(name, scope, ap_override, replace);
+                                         const char* ap_override, bool replace, bool check) {
+  reader r(name, scope, ap_override, replace, check);
   return r.run(text);
 }
 

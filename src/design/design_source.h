@@ -24,9 +24,12 @@ struct design_source_result {
 // null, replaces the application the source names (for instance "0DN", so
 // that a shipped source can be built into memory files).
 // With `replace`, the application version's design files are removed
-// first, so that a source written again gives the same files.
+// first, so that a source written again gives the same files. With `check`,
+// the source is refused before anything is written when the process
+// compiler would refuse it (design_check.h): `error` then holds each fault
+// as a line of its own.
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
-                                         const char* ap_override = nullptr, bool replace = false);
+                                         const char* ap_override = nullptr, bool replace = false, bool check = false);
 
 // The element listing of a built dictionary: one line per ELEMENT record in
 // name order: name, number, offset, size, type, occurrences.

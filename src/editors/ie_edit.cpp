@@ -225,10 +225,10 @@ void fresh_flags(uint8_t* chr, char box) {
   chr[CR_REVERSE] = 0, chr[CR_BOX] = uint8_t(box);
 }
 
-// The box refusal: the text becomes the last system error, which message
-// 200650 shows.
+// The box refusal: message 200650 shows the text on the message row. A
+// designer's mistake, so the system-error log does not get it.
 int refuse_box(IE_STATE* st) {
-  la_sys_err(kBoxInColumn1, 0);
+  la_sys_err_note(kBoxInColumn1);
   const uint32_t n = kMsgLastSysErr;
   if (st->msgs) la_add_msg(st->msgs, &n, 3, {});
   return 0;

@@ -59,9 +59,10 @@ struct checker {
   bool blank(const xme_stmt* f) const {
     return !f || std::all_of(text(f), text(f) + f->scr_width, [](char c) { return c == ' '; });
   }
-  int fail(int column, int second = 0) {
+  int fail(int column, se_fault fault, int second = 0) {
     out->err_col = column;
     out->second_col = second;
+    out->fault = fault;
     return 0;
   }
   void warn(int column) {
@@ -95,7 +96,7 @@ struct checker {
     int v = 0;
     if (!occ || !occ_value(occ, &v)) return 1;
     const uint16_t count = elem_view(elem).occurs();
-    if (v < 0 || (count != 0 && v > count)) return fail(col(occ));
+    if (v < 0 || (count != 0 && v > count)) return fail(col(occ), SE_FAULT_OCC);
     return 1;
   }
 
@@ -164,7 +165,7 @@ int checker::file_verb(const xme_stmt** ap1) {
   const bool has_key = key && !blank(key);
   if (verb == VERB_BEG_AT && kind == KIND_SINGLE) warn(col(in.file));
   if (key && kind == KIND_SEQUENTIAL && has_key != (verb != VERB_READNEXT)) warn(col(key));
-  if (key && kind == KIND_SINGLE && has_key) return fail(col(key));
+  if (key && kind == KIND_SINGLE && has_key) return fail(col(key), SE_FAULT_KEY);
   if (has_key && kind != KIND_SINGLE && kind != KIND_SEQUENTIAL) {
     held e;
     e.delem(ap);
@@ -173,7 +174,7 @@ int checker::file_verb(const xme_stmt** ap1) {
       return 1;
     }
     uint8_t elem[kElementSize];
-    if (!lookup(*ap1, key, e.arb, elem) || elem_view(elem).key_role() >= kNoKey) return fail(col(key));
+    if (!lookup(*ap1, key, e.arb, elem) || elem_view(elem).key_role() >= kNoKey) return fail(col(key), SE_FAULT_KEY);
   }
   return 1;
 }
@@ -197,13 +198,13 @@ int checker::constant(const uint8_t* elem, const char* elem_ap) {
     memcpy(rec + TOK_TEXT, text(k), 22);
     // A negative code has no stored form: the constant holds no sign.
     if (!tok.arb || !pc_read(tok.arb, 1, rec, kTokRecLen) || static_cast<int32_t>(ld_le32(rec, TOK_CODE)) < 0)
-      return fail(col(k), second);
+      return fail(col(k), SE_FAULT_CONSTANT, second);
     return 1;
   }
   if (in.verb == VERB_DATE_ADD) {
     const size_t d = t[0] == '-' || t[0] == '+' ? 1 : 0;
     const bool ok = t.size() > d && t.size() - d <= 4 && t.find_first_not_of("0123456789", d) == t.npos;
-    return ok ? 1 : fail(col(k), second);
+    return ok ? 1 : fail(col(k), SE_FAULT_CONSTANT, second);
   }
   bool ok = true;
   switch (family(type)) {
@@ -221,7 +222,7 @@ int checker::constant(const uint8_t* elem, const char* elem_ap) {
       ok = elem_typed_value(elem, t, reinterpret_cast<uint8_t*>(v.data()));
     }
   }
-  return ok ? 1 : fail(col(k), second);
+  return ok ? 1 : fail(col(k), SE_FAULT_CONSTANT, second);
 }
 
 // Step 5: COPY names a SUBROUTINE of the edited application.
@@ -232,7 +233,7 @@ int checker::subroutine() {
   memset(rec, ' ', sizeof rec);
   rec[PR_TYPE] = PTYPE_SUBROUTINE;
   memcpy(rec + PR_NAME, text(in.proc), 30);
-  if (!pr.arb || !pc_read(pr.arb, 0, rec, kProcRecSize)) return fail(col(in.proc));
+  if (!pr.arb || !pc_read(pr.arb, 0, rec, kProcRecSize)) return fail(col(in.proc), SE_FAULT_SUBROUTINE);
   return 1;
 }
 
@@ -291,9 +292,9 @@ int checker::second_field(const operands& o, const uint8_t* e1) {
     return 1;
   }
   uint8_t e2[kElementSize];
-  if (!lookup(o.ap2, o.fld2, e2h.arb, e2)) return fail(col(o.fld2), col(o.ap2));
+  if (!lookup(o.ap2, o.fld2, e2h.arb, e2)) return fail(col(o.fld2), SE_FAULT_FIELD, col(o.ap2));
   if (!occ_ok(o.occ2, e2)) return 0;
-  return second_type_ok(e1, e2) ? 1 : fail(col(o.fld2), col(o.ap2));
+  return second_type_ok(e1, e2) ? 1 : fail(col(o.fld2), SE_FAULT_TYPE, col(o.ap2));
 }
 
 // Steps 7 to 12: the first field in `elem_file`, its occurrence and type,
@@ -305,18 +306,18 @@ int checker::fields(const operands& o, ARB* elem_file) {
   if (!lookup(o.ap1, o.fld1, elem_file, e)) {
     const bool record = (verb == VERB_STORE || verb == VERB_RESTORE) && in.area &&
                         opnd[in.area->rec_off] != AREA_FIELD && opnd[in.area->rec_off] != AREA_DEFAULT_FIELD;
-    return record ? 1 : fail(col(o.fld1), col(o.ap1));
+    return record ? 1 : fail(col(o.fld1), SE_FAULT_FIELD, col(o.ap1));
   }
   if (!occ_ok(o.occ1, e)) return 0;
   // 9. MODE of "0LA" is not set by a statement.
   if (verb == VERB_SET && memcmp(text(o.ap1), "0LA", 3) == 0 && memcmp(text(o.fld1), "MODE                  ", 22) == 0)
-    return fail(col(o.fld1));
+    return fail(col(o.fld1), SE_FAULT_MODE);
   // 10. The first field's type.
-  if (!first_type_ok(e)) return fail(col(o.fld1), col(o.ap1));
+  if (!first_type_ok(e)) return fail(col(o.fld1), SE_FAULT_TYPE, col(o.ap1));
   // 11. The second operand: a constant, or a field.
   if (!o.ap2 || !o.fld2 || !o.occ2) return 1;
   if (!blank(o.ap2)) return second_field(o, e);
-  if (ld_le16(opnd + o.occ2->rec_off, 2) != OCC_NONE) return fail(col(o.occ2));
+  if (ld_le16(opnd + o.occ2->rec_off, 2) != OCC_NONE) return fail(col(o.occ2), SE_FAULT_CONST_OCC);
   if (verb == VERB_CNV_BIN) return 1;
   return constant(e, text(o.ap1));
 }

@@ -145,6 +145,7 @@ struct se_ed_blk {
   uint8_t bold = 0;          // the edited process is an OUTPUT process: BOLD, NO BOLD
   uint8_t warning = 0;       // the last checked line was kept with a warning
   uint8_t file_warning = 0;  // ... at its file name ("WARNING - File not found")
+  uint8_t fault = 0;         // se_fault: why the last checked line was refused
   // The range's starting point, for "Respecify Range": the first line
   // shown, the cursor row and the line's number.
   uint32_t respecify_line = 1, respecify_sno = 0;
@@ -219,8 +220,11 @@ int se_gen_stmt(se_ed_blk* ed, uint8_t* rec, int row, int verb_off);
 // was). 1: stored, `err_col` 0 or a warning's column (ed->warning set);
 // 0: refused at `err_col` (1 prefix, 7 verb, else the operand's column),
 // `second_col` the application id that belongs to it, or 0; `rec` is then
-// as it was.
+// as it was; ed->fault says why.
 int se_degen_stmt(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col);
+// The verb in columns 7-14 of the line `l`: BOLD and NO BOLD where the
+// editor shows them, else the verb table's; -1 for none.
+int se_line_verb(const se_ed_blk* ed, const char* l);
 // The runs of one row (`row` from 1) appended to ed->stmt_chr after its
 // earlier runs of that row are dropped.
 void asm_stmt_chr(se_ed_blk* ed, const uint8_t* rec, int row);
@@ -245,6 +249,28 @@ struct se_tok_kept {
 void cnv_token(uint8_t* rec, const char* ver, int direction, int use_kept, se_tok_kept* kept);
 
 // ---- the dictionary check ----
+// Why a typed line was refused; the editor says it on its message row.
+enum se_fault : uint8_t {
+  SE_FAULT_NONE,
+  SE_FAULT_PREFIX,      // columns 1-5 are no T/F prefix
+  SE_FAULT_VERB,        // no statement keyword
+  SE_FAULT_TEXT,        // a field's text is no value of its kind
+  SE_FAULT_REQUIRED,    // a required field is blank
+  SE_FAULT_FIELD,       // no such field in the application, nor in "0LA"
+  SE_FAULT_OCC,         // an occurrence outside the field's
+  SE_FAULT_TYPE,        // the field's type does not suit the verb or the other field
+  SE_FAULT_MODE,        // SET of "0LA" MODE
+  SE_FAULT_CONSTANT,    // the constant does not convert to the field it meets
+  SE_FAULT_CONST_OCC,   // an occurrence on a constant
+  SE_FAULT_SUBROUTINE,  // COPY of a process that is no SUBROUTINE
+  SE_FAULT_KEY,         // the key field is no key of the file, or the file takes none
+  SE_FAULT_COMBINATION  // the optional fields do not go together
+};
+// Adds the message of `fault` at screen column `col` of the line in
+// ed->line (`second`: the column of the field's application, 0 none) to the
+// messages the next show puts on the message row.
+void se_say_fault(se_ed_blk* ed, se_fault fault, int col, int second);
+
 // The fields the check reads, as the conversion found them.
 struct se_chk {
   uint8_t* rec;  // the record being filled
@@ -266,7 +292,8 @@ struct se_chk_out {
   int err_col = 0;
   int second_col = 0;
   int warn_col = 0;
-  bool replaced = false;  // an application id became "0LA"
+  bool replaced = false;           // an application id became "0LA"
+  se_fault fault = SE_FAULT_NONE;  // why err_col was refused
 };
 // 1 when the line passes (perhaps with a warning), 0 with err_col set.
 int validate(const se_chk& in, se_chk_out* out);
@@ -446,6 +473,8 @@ void help(se_ed_blk* ed, PCB* pcb);
 void se_run_design(se_ed_blk* ed, PCB* pcb, const char* name, int type, bool one_shot, const char* ap = "0AD");
 void toolbox(se_ed_blk* ed, PCB* pcb);
 void kivo_help(int opnd, se_ed_blk* ed);
+// The help message of operand field type `type` (1-24); 0 for another.
+uint32_t se_type_help(int type);
 void hilight_range(se_ed_blk* ed);
 void set_context_line(char* buf, const uint8_t* ctx, int width);
 // The type of the operand field under the cursor of `rec`'s row (0 none;

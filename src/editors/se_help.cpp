@@ -92,6 +92,8 @@ int get_xme_type(se_ed_blk* ed, const uint8_t* rec, int must_blank, char* ap, in
   return 0;
 }
 
+uint32_t se_type_help(int type) { return type >= 1 && type <= 24 ? kMsgFirstType + 10 * uint32_t(type - 1) : 0; }
+
 void kivo_help(int opnd, se_ed_blk* ed) {
   // 1. The message: the prefix, the verb, or the field under the cursor.
   uint32_t msg = 0;
@@ -102,7 +104,7 @@ void kivo_help(int opnd, se_ed_blk* ed) {
     char ap[3];
     int col = 0;
     const int type = get_xme_type(ed, l->rec, 0, ap, &col);
-    if (type >= 1 && type <= 24) msg = kMsgFirstType + 10 * uint32_t(type - 1);
+    msg = se_type_help(type);
   }
   if (!msg) return help(ed, the_pcb);
   // 2. The text with its prompt, centred in the line; a longer text is cut.

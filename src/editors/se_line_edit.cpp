@@ -73,6 +73,7 @@ void read_key(se_ed_blk* ed, marks& m, se_pane* page = nullptr) {
   b.main_pos = {ed->cur_row, ed->cur_col};
   b.input_stat = 0;
   if (!editors_seams.se_show(&b, ed->msgs)) sys_err(kModule, __LINE__, "stmt_edit() wm_show");
+  if (ed->msgs) wm_msg_clear(ed->msgs);  // a refusal's message stays up until the next key
   ed->key = b.input_stat == KEY_STATUS_KEY ? b.key_code : uint32_t(LK_CANCEL);
   if (b.curs_type == CURS_MAIN && b.main_pos.row > 0) ed->cur_row = b.main_pos.row, ed->cur_col = b.main_pos.col;
   ed->cur_row = std::clamp(ed->cur_row, 2, ed->srows + 1);
@@ -166,6 +167,7 @@ row_result convert_row(se_ed_blk* ed, int row, uint8_t* rec, bool accept, marks&
   if (!ok) {
     if (*second) m.put(row, *second, kSecondBits);
     m.put(row, *err, kErrBits);
+    se_say_fault(ed, se_fault(ed->fault), *err, *second);
     ed->cur_row = row, ed->cur_col = std::max(*err, 1);
     ed->beep = true;
     return ROW_ERROR;
@@ -333,6 +335,8 @@ int read_new_verb(se_ed_blk* ed, marks& m) {
     } else if (k == LK_ENTER || scanned) {
       if (const int verb = typed_verb(ed); verb >= 0) return verb;
       m.put(ed->cur_row, kVerbCol, kErrBits), ed->beep = true;
+      line_from_copies(ed, ed->cur_row);
+      se_say_fault(ed, SE_FAULT_VERB, kVerbCol, 0);
     } else if (k != LK_SCAN) {
       ed->beep = true;
     }
@@ -458,6 +462,8 @@ se_replace_end replace_line(se_ed_blk* ed, se_line* l, const std::vector<char>& 
   } else {
     if (second) m.put(row, second, kSecondBits);
     m.put(row, err, kErrBits);
+    line_from_copies(ed, row);  // the drawing used the line buffer
+    se_say_fault(ed, se_fault(ed->fault), err, second);
   }
   const se_replace_end end = edit_until_stored(ed, l, row, saved, m, &page, err, second);
   ed->state = SE_NORMAL;

@@ -191,17 +191,11 @@ void asm_stmt_chr(se_ed_blk* ed, const uint8_t* rec, int row) {
 
 namespace {
 
-// The line's verb: the bold words where bold is shown, else the verb
-// table's; -1 for none.
-int line_verb(const se_ed_blk* ed, const char* l) {
-  if (ed->bold && memcmp(l + kVerbCol - 1, kBold, kVerbLen) == 0) return VERB_BRIGHT;
-  if (ed->bold && memcmp(l + kVerbCol - 1, kNoBold, kVerbLen) == 0) return VERB_DIM;
-  return stmt_find_verb(l + kVerbCol - 1);
-}
-
 // Reads the verb's fields into opnd, noting their states and what the
-// check reads; the leftmost column of a bad or missing field, or 0.
-int read_fields(const se_ed_blk* ed, const char* l, int verb, uint8_t* opnd, se_chk& chk, int* states) {
+// check reads; the leftmost column of a bad or missing field, or 0, with
+// its fault.
+int read_fields(const se_ed_blk* ed, const char* l, int verb, uint8_t* opnd, se_chk& chk, int* states,
+                se_fault* fault) {
   int n = 0, bad = 0;
   for (const xme_stmt* f = xme_stmt_desc[verb]; f->type; ++f) {
     if (f->type == XT_FILLER) continue;
@@ -210,9 +204,21 @@ int read_fields(const se_ed_blk* ed, const char* l, int verb, uint8_t* opnd, se_
     note_field(f, opnd, &chk);
     const int col = kOpndCol + f->scr_col;
     const bool missing = !ed->accept && state != FLD_PRESENT && (f->flags & XF_REQUIRED);
-    if ((state == FLD_INVALID || missing) && (!bad || col < bad)) bad = col;
+    if ((state == FLD_INVALID || missing) && (!bad || col < bad))
+      bad = col, *fault = state == FLD_INVALID ? SE_FAULT_TEXT : SE_FAULT_REQUIRED;
   }
   return bad;
+}
+
+// The state of the field at screen column `col`; FLD_PRESENT for none.
+int state_at(int verb, const int* states, int col) {
+  int n = 0;
+  for (const xme_stmt* f = xme_stmt_desc[verb]; f->type; ++f) {
+    if (f->type == XT_FILLER) continue;
+    if (kOpndCol + f->scr_col == col) return states[n];
+    ++n;
+  }
+  return FLD_PRESENT;
 }
 
 // A field put in "0LA", or one of its own, is shown again with "---".
@@ -231,17 +237,17 @@ void show_again_if_replaced(se_ed_blk* ed, uint8_t* rec, const se_chk& chk, cons
 // se_degen_stmt on a copy of the record, which its caller keeps only when
 // the line is stored.
 int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
-  ed->warning = ed->file_warning = 0;
+  ed->warning = ed->file_warning = ed->fault = 0;
   if (ed->line.size() < static_cast<size_t>(ed->line_width) + 1) ed->line.resize(ed->line_width + 1, ' ');
   const char* l = ed->line.data();
   uint8_t* opnd = rec + STMT_OPND;
   memset(opnd, ' ', kStmtOpndLen);
   // A "C" line, and any line that key 88 accepts, skips the check.
   const bool checked = l[0] != 'C' && !ed->accept;
-  if (checked && !stmt_prefix_ok(l)) return *err_col = 1, 0;
+  if (checked && !stmt_prefix_ok(l)) return ed->fault = SE_FAULT_PREFIX, *err_col = 1, 0;
   memcpy(rec + STMT_PREFIX, l, kSePrefixLen);
-  const int verb = line_verb(ed, l);
-  if (verb < 0 && checked) return *err_col = kVerbCol, 0;
+  const int verb = se_line_verb(ed, l);
+  if (verb < 0 && checked) return ed->fault = SE_FAULT_VERB, *err_col = kVerbCol, 0;
   if (verb < 0) return keep_as_comment(ed, rec, err_col);
   st_le16(rec, STMT_VERB, static_cast<uint16_t>(verb));
   // The fields' states, the required ones and what the check reads.
@@ -249,15 +255,18 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
   chk.rec = rec;
   chk.verb = verb;
   int states[24];
-  int bad = read_fields(ed, l, verb, opnd, chk, states);
+  se_fault fault = SE_FAULT_NONE;
+  int bad = read_fields(ed, l, verb, opnd, chk, states, &fault);
   se_chk_out out;
   if (checked) {
     validate(chk, &out);
-    if (out.err_col && (!bad || out.err_col < bad)) bad = out.err_col;
+    if (out.err_col && (!bad || out.err_col < bad)) bad = out.err_col, fault = out.fault;
   }
   if (bad) {
     int left = 0;
-    if (!opt_req(rec, states, &left) && left && left < bad) bad = left;
+    if (!opt_req(rec, states, &left) && left && left < bad)
+      bad = left, fault = state_at(verb, states, left) == FLD_INVALID ? SE_FAULT_TEXT : SE_FAULT_COMBINATION;
+    ed->fault = fault;
     *err_col = bad;
     *second_col = out.second_col;
     return 0;
@@ -272,6 +281,12 @@ int degen(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
 }
 
 }  // namespace
+
+int se_line_verb(const se_ed_blk* ed, const char* l) {
+  if (ed->bold && memcmp(l + kVerbCol - 1, kBold, kVerbLen) == 0) return VERB_BRIGHT;
+  if (ed->bold && memcmp(l + kVerbCol - 1, kNoBold, kVerbLen) == 0) return VERB_DIM;
+  return stmt_find_verb(l + kVerbCol - 1);
+}
 
 int se_degen_stmt(se_ed_blk* ed, uint8_t* rec, int* err_col, int* second_col) {
   *err_col = *second_col = 0;

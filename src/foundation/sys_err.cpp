@@ -128,9 +128,11 @@ void la_sys_err(const char* text, int code) {
     snprintf(dflt, sizeof dflt, "System Error %d Reported", code);
     text = dflt;
   }
-  g_last_err = std::string("*") + text;
+  la_sys_err_note(text);
   sys_err_log(text);
 }
+
+void la_sys_err_note(const char* text) { g_last_err = std::string("*") + text; }
 
 const char* la_sys_err_text() { return g_last_err.empty() ? nullptr : g_last_err.c_str(); }
 

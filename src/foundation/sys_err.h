@@ -48,6 +48,10 @@ extern INVOC os_invoc;
 // Records the last system error: "*" and `text`, or without a text "System
 // Error <code> Reported"; the text goes to the log as one line.
 void la_sys_err(const char* text, int code);
+// Records `text` as message 200650 shows it, without the log: for a
+// refusal of what the user asked (a designer's mistake), which is no
+// system error.
+void la_sys_err_note(const char* text);
 // The recorded text ("*" first), or null when none is recorded.
 const char* la_sys_err_text();
 // Forgets the recorded text (a fresh session, tests).

@@ -270,7 +270,8 @@ void rebind(PCB* inv) {
 
 void set_end(INVOC* v, uint32_t code) { v->set_end_code(code); }
 
-char g_start_failure[200];
+constexpr size_t kStartFailureLen = 400;
+char g_start_failure[kStartFailureLen];
 
 // A start that runs nothing says which process and why.
 void note_start_failure(const PCB& k, const char* why) {
@@ -281,13 +282,18 @@ void note_start_failure(const PCB& k, const char* why) {
            b->proc_type(), static_cast<int>(name_len), b->proc_nam(), why);
 }
 
-// Why the module of `k` could not be had: its design record, or the build.
+// Why the module of `k` could not be had: its design record, the first
+// error of its compile, or the build. The text lives until the next call.
 const char* load_failure(const PCB& k) {
   const INVOC* b = &k.invoc;
   uint8_t pr[kProcRecSize];
   if (!pc_read_process(b->ap_id(), b->ver(), b->proc_type(), b->proc_nam(), pr))
     return "does not exist: no PROCESS design record";
-  return "cannot be loaded: its module could not be read or compiled";
+  if (pr[PR_ACTIVE] != '1') return "is not active: its PROCESS design record is not marked active";
+  static char why[kStartFailureLen];
+  if (!*pl_compile_error()) return "cannot be loaded: its module could not be read or compiled";
+  snprintf(why, sizeof why, "cannot be loaded: %s", pl_compile_error());
+  return why;
 }
 
 // Steps 4-9: the PCB that runs `v`, reused or new (loaded, its security
