@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "compiler/stmt_view.h"
+#include "design/design_builder.h"
 #include "editors/editors.h"
 #include "editors/ie_gui.h"
 #include "editors/ie_internal.h"
@@ -88,16 +89,23 @@ void key_template(se_ed_blk* ed) {
   st_le32(t, STMT_SEQ, 0);
 }
 
+// The application and version the run edits, as C strings.
+struct edited_version {
+  char ap[4], ver[3];
+  explicit edited_version(const se_ed_blk* ed)
+      : ap{char(ed->ctx[SEC_AP]), char(ed->ctx[SEC_AP + 1]), char(ed->ctx[SEC_AP + 2]), 0},
+        ver{char(ed->ctx[SEC_VER]), char(ed->ctx[SEC_VER + 1]), 0} {}
+};
+
 ARB* open_stmt_file(se_ed_blk* ed, uint32_t* stat) {
   FDB f;
   KDB k[kInitMaxKeys];
   SDB s[kInitMaxSegs];
-  const char ap[4] = {char(ed->ctx[SEC_AP]), char(ed->ctx[SEC_AP + 1]), char(ed->ctx[SEC_AP + 2]), 0};
-  const char ver[3] = {char(ed->ctx[SEC_VER]), char(ed->ctx[SEC_VER + 1]), 0};
-  INIT_DSTMT_FDB(&f, k, s, ap, ver);
+  const edited_version v(ed);
+  INIT_DSTMT_FDB(&f, k, s, v.ap, v.ver);
   const bool memory = ed->ctx[SEC_MEMORY] == 1;
   if (memory) {
-    INIT_SRC_PATH(&f.path, ap, ver, "MSTMT", PATH_DATA);
+    INIT_SRC_PATH(&f.path, v.ap, v.ver, "MSTMT", PATH_DATA);
     f.fdb_fs_type = FS_MEMORY;
   }
   const uint32_t opts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
@@ -265,6 +273,20 @@ void save_failed(se_ed_blk* ed, const char* what, uint32_t stat) {
   ed->beep = true;
 }
 
+// A module kept from before holds the statements as they were: the process
+// gets a new design stamp, so that its next run compiles the saved ones. The
+// lines are stored by then, so a failure only says so.
+void restamp(se_ed_blk* ed) {
+  if (ed->ctx[SEC_MEMORY] == 1) return;
+  const edited_version v(ed);
+  uint32_t stat = 0;
+  if (DesignBuilder::restamp_process(v.ap, v.ver, ed->key_tmpl, com.proc_scope, &stat)) return;
+  char text[120];
+  snprintf(text, sizeof text, "Statements saved; the process keeps its old module (PROCESS rewrite, status %u)", stat);
+  sys_err_log(text);
+  if (ed->msgs) la_add_text(ed->msgs, 0, 1, text, strlen(text));
+}
+
 // END writes the lines when anything changed, CANCEL writes nothing. 0 when
 // the write failed: the editor stays up with its lines.
 int save(se_ed_blk* ed, uint32_t key) {
@@ -297,6 +319,7 @@ int save(se_ed_blk* ed, uint32_t key) {
         se_normal_options(ed);
         return save_failed(ed, "save() - fm_write", stat), 0;
       }
+    restamp(ed);
   }
   se_normal_options(ed);
   return 1;

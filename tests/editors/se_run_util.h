@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -20,6 +21,7 @@
 #include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
 #include "../screen/tm_test_util.h"
+#include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
 #include "foundation/bytes.h"
 
@@ -233,6 +235,15 @@ class SeRun : public ::testing::Test {
     return r.erase(r.find_last_not_of(' ') + 1);
   }
   std::string log() { return kivo_test::slurp(d_.file("tool.log")); }
+  // The design stamp of each of DEM's processes, by name.
+  std::map<std::string, std::string> process_stamps() {
+    std::map<std::string, std::string> out;
+    for (std::string& r : kivo_test::native_records(d_.file("01/DEM/Data/PROCESS.dat")).records) {
+      std::string name = r.substr(PR_NAME, 30);
+      out[name.erase(name.find_last_not_of(' ') + 1)] = r.substr(PR_STAMP, 8);
+    }
+    return out;
+  }
 
   // No system error is reported unless a test expects one.
   void TearDown() override {

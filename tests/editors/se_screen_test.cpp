@@ -67,8 +67,10 @@ TEST_F(StmtEditorScreen, ShowsTheEventPoint) {
 }
 
 // A SET line added and saved: four records, 100 to 400, the new one first
-// with its stamp and user.
+// with its stamp and user; the process gets a new design stamp, so that a
+// module it keeps is compiled again, and no other process does.
 TEST_F(StmtEditorScreen, AddedLineIsSaved) {
+  const auto stamps = process_stamps();
   type_set("SE NAME");
   p_->send_keys("Enter");
   ASSERT_TRUE(row_is(2, "      SET      DEM SE NAME                    =      WORLD")) << p_->capture();
@@ -83,6 +85,10 @@ TEST_F(StmtEditorScreen, AddedLineIsSaved) {
   EXPECT_TRUE(r[0].stamp_none(STMT_CHG_STAMP));
   EXPECT_EQ(r[0].user(STMT_ADD_USER), "TST");
   EXPECT_TRUE(r[1].stamp_none(STMT_ADD_STAMP));
+  auto now = process_stamps();
+  EXPECT_NE(now["SET TEST"], stamps.at("SET TEST"));
+  now["SET TEST"] = stamps.at("SET TEST");
+  EXPECT_EQ(now, stamps);
 }
 
 // A misspelled field is refused: the cursor on it, a bell; corrected, the
