@@ -539,7 +539,7 @@ TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
   scratch_dir installed;
   stop_native();
   std::string dir = installed.path();
-  std::filesystem::copy(build_dir() + "/data", dir, std::filesystem::copy_options::recursive);
+  std::filesystem::copy(build_dir() + "/shipped_data", dir, std::filesystem::copy_options::recursive);
   ASSERT_EQ(start_native(dir), 1);
   const file_records want = system_files(dir, {"0AD", "0LA", "0DB", "0SA"}, true, design_copy);
   ASSERT_EQ(booted.size(), want.size());
