@@ -25,9 +25,10 @@ if [ -z "$run_dir" ]; then
 fi
 mkdir -p "$run_dir"
 run_dir="$(cd "$run_dir" && pwd)"
-# An installation holds the runtime's dictionary; anything else gets a fresh copy.
+# An installation holds the runtime's dictionary; anything else gets a fresh
+# copy of the installation as built, whatever was run in build/data since.
 if [ ! -f "$run_dir/00/0LA/Data/FILE.dat" ]; then
-  cp -R "$build/data/." "$run_dir/"
+  cp -R "$build/shipped_data/." "$run_dir/"
 fi
 
 kivo="$(cd "$build" && pwd)/kivo"

@@ -12,8 +12,9 @@ int bs_read_summary(const FDB_PATH* summary, const std::function<int(bs_block&)>
   return bs_read_summary_file(dd_summary_path(summary->fdb_src_ap, summary->fdb_src_ver), fn);
 }
 
-int bs_read_summary_file(const std::string& path, const std::function<int(bs_block&)>& fn) {
-  bs_summary s;
+namespace {
+
+int read_blocks(bs_summary& s, const std::string& path, const std::function<int(bs_block&)>& fn) {
   if (!s.open(path)) return 0;
   bs_block b;
   while (s.next(&b.file)) {
@@ -26,6 +27,20 @@ int bs_read_summary_file(const std::string& path, const std::function<int(bs_blo
     if (!fn(b)) return 1;
   }
   return !s.failed();
+}
+
+}  // namespace
+
+int bs_read_summary_file(const std::string& path, const std::function<int(bs_block&)>& fn) {
+  bs_summary s;
+  return read_blocks(s, path, fn);
+}
+
+int bs_read_summary_quietly(const std::string& path, const std::function<int(bs_block&)>& fn, const char** why) {
+  bs_summary s(true);
+  const int r = read_blocks(s, path, fn);
+  *why = s.why();
+  return r;
 }
 
 bool bs_selected(const bs_file& f, const FDB_PATH& target) {

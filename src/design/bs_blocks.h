@@ -28,6 +28,9 @@ struct bs_block {
 int bs_read_summary(const FDB_PATH* summary, const std::function<int(bs_block&)>& fn);
 // The same for the summary file at the operating-system path `path`.
 int bs_read_summary_file(const std::string& path, const std::function<int(bs_block&)>& fn);
+// The same without a system error: 0 with the reader's fault text in *why
+// (null when `fn` stopped or all was read).
+int bs_read_summary_quietly(const std::string& path, const std::function<int(bs_block&)>& fn, const char** why);
 
 // Whether the block's file is one the target takes: a disk file (type 1)
 // allocated at once (flag 0), the one the target names when it names one.

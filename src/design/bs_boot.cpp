@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "design/bs_blocks.h"
 #include "design/bs_raw.h"
+#include "design/bs_summary.h"
 #include "design/dd.h"
 #include "fm/dict_records.h"
 #include "fm/fm_open.h"
@@ -82,14 +85,6 @@ bool env_id(const char* var, const char* value, size_t width, char* out) {
   put_name(out, width, value);
   out[width] = 0;
   return true;
-}
-
-void system_app(const char* ap, const char* skip_var, const FDB_PATH& summary) {
-  if (env(skip_var)) return;
-  FDB_PATH target;
-  bs_design_target(&target, ap, "00");
-  bs_import(&summary, &target);
-  bs_bld_struct(&summary, &target);
 }
 
 }  // namespace
@@ -188,35 +183,120 @@ int upd_init(const char* src_ap, const char* src_ver, const char* name, const ui
   return ok;
 }
 
-signed char bs_run() {
-  FDB_PATH summary, target;
+namespace {
+
+// One step of the run: a summary of source `src` (version "00"), its images
+// loaded into INITIAL when `load`, its files imported into `target` and
+// created once more when `build` (with `needs_load` only once the images
+// went in).
+struct boot_step {
+  const char* src;
+  bool load;
+  bool build;
+  bool needs_load;
+  FDB_PATH target;
+};
+
+// The steps the environment asks for, in their order; false (said on
+// standard error) when KIVO_BOOT_AP or KIVO_BOOT_VER is no identifier.
+bool boot_plan(std::vector<boot_step>* plan) {
+  FDB_PATH t{};
   if (const char* ap = env("KIVO_BOOT_AP")) {
     char a[4], v[3];
     const char* ver = env("KIVO_BOOT_VER");
-    if (!env_id("KIVO_BOOT_AP", ap, 3, a) || !env_id("KIVO_BOOT_VER", ver ? ver : "00", 2, v)) return 1;
-    bs_summary_path(&summary, "0AD");
-    bs_design_target(&target, a, v);
-    bs_load_init(&summary);
-    bs_import(&summary, &target);
-    bs_bld_struct(&summary, &target);
-    return 1;
+    if (!env_id("KIVO_BOOT_AP", ap, 3, a) || !env_id("KIVO_BOOT_VER", ver ? ver : "00", 2, v)) return false;
+    bs_design_target(&t, a, v);
+    plan->push_back({"0AD", true, true, false, t});
+    return true;
   }
-  bs_summary_path(&summary, "0AD");
-  if (!env("NO_0AD")) {
-    bs_load_init(&summary);
-    system_app("0AD", "NO_0AD", summary);
+  // The design files of each system application; the design dictionary's
+  // own images with those of 0AD.
+  const struct {
+    const char* ap;
+    const char* skip_var;
+    bool load;
+  } design[] = {{"0AD", "NO_0AD", true}, {"0LA", "NO_0LA", false}, {"0DB", "NO_0DB", false}, {"0SA", "NO_0SA", false}};
+  for (const auto& d : design) {
+    if (env(d.skip_var)) continue;
+    bs_design_target(&t, d.ap, "00");
+    plan->push_back({"0AD", d.load, true, false, t});
   }
-  system_app("0LA", "NO_0LA", summary);
-  system_app("0DB", "NO_0DB", summary);
-  system_app("0SA", "NO_0SA", summary);
-  bs_summary_path(&summary, "0LA");
-  bs_la_target(&target);
-  if (bs_load_init(&summary)) bs_import(&summary, &target), bs_bld_struct(&summary, &target);
-  bs_summary_path(&summary, "0DB");
-  bs_load_init(&summary);
-  bs_summary_path(&summary, "0SA");
-  bs_sa_target(&target);
-  if (bs_load_init(&summary)) bs_import(&summary, &target), bs_bld_struct(&summary, &target);
+  bs_la_target(&t);
+  plan->push_back({"0LA", true, true, true, t});
+  plan->push_back({"0DB", true, false, false, FDB_PATH{}});
+  bs_sa_target(&t);
+  plan->push_back({"0SA", true, true, true, t});
+  return true;
+}
+
+void run_step(const boot_step& s) {
+  FDB_PATH summary;
+  bs_summary_path(&summary, s.src);
+  const int loaded = s.load ? bs_load_init(&summary) : 1;
+  if (!s.build || (s.needs_load && !loaded)) return;
+  bs_import(&summary, &s.target);
+  bs_bld_struct(&summary, &s.target);
+}
+
+// Why the raw file of a block the step imports would stop or upset the
+// import; empty when it is whole or absent (the file is created empty).
+std::string raw_fault(const boot_step& s, const bs_block& b) {
+  if (!bs_imported(b.file, s.target) || b.file.org == ORG_RELATIVE) return {};
+  bs_block_fdb n(b.file, s.target);
+  FDB_PATH raw = n.fdb.path;
+  raw.fdb_class = PATH_PORTDATA;
+  const std::string path = raw_os_path(&raw);
+  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path.c_str(), "rb"), fclose);
+  if (!f) return {};
+  std::vector<uint8_t> buf(static_cast<size_t>(b.file.rec_len));
+  raw_walk walk(f.get(), buf.data(), buf.size(), !b.file.var);
+  if (const char* why = walk.start()) return path + ": " + why;
+  for (;;) {
+    const raw_step r = walk.next();
+    if (r.kind == raw_step::END) return {};
+    const std::string at = path + ": record " + std::to_string(walk.count()) + ": ";
+    if (r.kind == raw_step::FAULT) return at + r.fault;
+    if (r.kind == raw_step::WRONG_LEN) return at + "copy_recs() - bad rec len";
+  }
+}
+
+// The first reason the distribution cannot serve the plan: a summary that
+// is missing or does not read whole, or a raw file the import would stop
+// in or report. Empty when it is whole.
+std::string dist_fault(const std::vector<boot_step>& plan) {
+  for (const boot_step& s : plan) {
+    const std::string path = dd_summary_path(s.src, "00");
+    std::string fault;
+    const char* why = nullptr;
+    bs_read_summary_quietly(
+        path,
+        [&](bs_block& b) {
+          if (s.build) fault = raw_fault(s, b);
+          return fault.empty() ? 1 : 0;
+        },
+        &why);
+    if (why) return path + ": " + why;
+    if (!fault.empty()) return fault;
+  }
+  return {};
+}
+
+}  // namespace
+
+signed char bs_run() {
+  std::vector<boot_step> plan;
+  if (!boot_plan(&plan)) return kBootFailed;
+  // Nothing is created before the whole distribution is known to be there.
+  if (const std::string why = dist_fault(plan); !why.empty()) {
+    fprintf(stderr, "kivo -b: nothing changed, the distribution is not whole: %s\n", why.c_str());
+    return kBootFailed;
+  }
+  const unsigned errors = sys_err_count();
+  for (const boot_step& s : plan) run_step(s);
+  if (const unsigned n = sys_err_count() - errors) {
+    fprintf(stderr, "kivo -b: %u system error(s): the bootstrap is not complete\n", n);
+    return kBootFailed;
+  }
   return 1;
 }
 

@@ -143,66 +143,82 @@ int copy_image(copy_ctx& c) {
   return 0;
 }
 
+// The record `n` of the copy is on file already when a keyless file holds
+// it or a keyed one refuses it as a duplicate: said, and passed over.
+void write_live(copy_ctx& c, uint32_t n, uint32_t count, size_t len) {
+  convert_read(c, len);
+  if (keyless_taken(c, n)) {
+    printf("Already on file at record %d in %s\n", static_cast<int>(count), c.raw_text);
+    return;
+  }
+  if (write_rec(c, len)) return;
+  const uint32_t st = c.native->fdb_arb->arb_stat;
+  if (st == kDupKeyStatus) printf("Already on file at record %d in %s\n", static_cast<int>(count), c.raw_text);
+  else checkstat(st, "copy_recs() - bad native write", "bs", __LINE__);
+}
+
+int copy_records(copy_ctx& c) {
+  raw_walk walk(c.raw, c.buf, c.rec_len, !c.native->fdb_var);
+  if (const char* f = walk.start()) return sys_err("bs", __LINE__, "%s", f), 0;
+  uint32_t live = 0, dotted = 0;
+  for (;;) {
+    const raw_step r = walk.next();
+    if (walk.count() != dotted && walk.count() % 100 == 0) putchar('.'), fflush(stdout);
+    dotted = walk.count();
+    switch (r.kind) {
+      case raw_step::END: return 1;
+      case raw_step::FAULT: return sys_err("bs", __LINE__, "%s", r.fault), 0;
+      // A short record of a fixed-length file is reported and left out:
+      // written, it would be padded with whatever the buffer held.
+      case raw_step::WRONG_LEN: sys_err("bs", __LINE__, "copy_recs() - bad rec len"); break;
+      case raw_step::DEAD: break;
+      case raw_step::LIVE: write_live(c, ++live, walk.count(), r.len); break;
+    }
+  }
+}
+
+}  // namespace
+
+const char* raw_walk::start() {
+  uint8_t hdr[kRawFileHdr];
+  if (fread(hdr, 1, sizeof hdr, raw_) != sizeof hdr) return "copy_recs() - bad fi hdr";
+  short_len_ = (ld_be16(hdr, RAW_FLAGS) & kRawShortAllowed) && ld_be16(hdr, RAW_SHORT) != 0;
+  return nullptr;
+}
+
 // Reads past `len` bytes of data at most a record length at a time.
-bool skip(copy_ctx& c, uint32_t len) {
+bool raw_walk::skip(uint32_t len) {
   while (len) {
-    const size_t n = std::min<size_t>(len, c.rec_len ? c.rec_len : 1);
-    if (fread(c.buf, 1, n, c.raw) != n) return false;
+    const size_t n = std::min<size_t>(len, rec_len_ ? rec_len_ : 1);
+    if (fread(buf_, 1, n, raw_) != n) return false;
     len -= static_cast<uint32_t>(n);
   }
   return true;
 }
 
-bool trailer(copy_ctx& c) {
+bool raw_walk::trailer() {
   uint8_t t[kRawTrailer];
-  return fread(t, 1, sizeof t, c.raw) == sizeof t;
+  return fread(t, 1, sizeof t, raw_) == sizeof t;
 }
 
-// 1 to go on, 0 for a copy ended by a system error.
-int skip_rec(copy_ctx& c, uint32_t len) {
-  if (!skip(c, len)) return sys_err("bs", __LINE__, "copy_recs() - bad skip"), 0;
-  if (!trailer(c)) return sys_err("bs", __LINE__, "copy_recs() - bad trail read"), 0;
-  return 1;
-}
-
-int copy_records(copy_ctx& c) {
-  uint8_t hdr[kRawFileHdr];
-  if (fread(hdr, 1, sizeof hdr, c.raw) != sizeof hdr) return sys_err("bs", __LINE__, "copy_recs() - bad fi hdr"), 0;
-  const bool short_len = (ld_be16(hdr, RAW_FLAGS) & kRawShortAllowed) && ld_be16(hdr, RAW_SHORT) != 0;
-  uint32_t count = 0, live = 0;
-  for (;;) {
-    uint8_t rh[kRawRecHdr];
-    if (fread(rh, 1, sizeof rh, c.raw) != sizeof rh) return 1;
-    if (++count % 100 == 0) putchar('.'), fflush(stdout);
-    const uint32_t len = short_len ? ld_be16(rh, RAW_LEN16) : ld_be32(rh, RAW_LEN32);
-    if (len == 0) return 1;
-    if (rh[RAW_STATE] & kRawNotLive) {
-      if (!skip_rec(c, len)) return 0;
-      continue;
-    }
-    if (len > c.rec_len) return sys_err("bs", __LINE__, "copy_recs() - rec to long"), 0;
-    if (!c.native->fdb_var && len != c.rec_len) {
-      // A short record of a fixed-length file is reported and left out:
-      // written, it would be padded with whatever the buffer held.
-      sys_err("bs", __LINE__, "copy_recs() - bad rec len");
-      if (!skip_rec(c, len)) return 0;
-      continue;
-    }
-    if (fread(c.buf, 1, len, c.raw) != len) return sys_err("bs", __LINE__, "copy_recs() - bad rec read"), 0;
-    convert_read(c, len);
-    ++live;
-    if (keyless_taken(c, live)) {
-      printf("Already on file at record %d in %s\n", static_cast<int>(count), c.raw_text);
-    } else if (!write_rec(c, len)) {
-      const uint32_t st = c.native->fdb_arb->arb_stat;
-      if (st == kDupKeyStatus) printf("Already on file at record %d in %s\n", static_cast<int>(count), c.raw_text);
-      else checkstat(st, "copy_recs() - bad native write", "bs", __LINE__);
-    }
-    if (!trailer(c)) return sys_err("bs", __LINE__, "copy_recs() - bad trail read"), 0;
+raw_step raw_walk::next() {
+  uint8_t rh[kRawRecHdr];
+  if (fread(rh, 1, sizeof rh, raw_) != sizeof rh) return {raw_step::END, 0, nullptr};
+  ++count_;
+  const uint32_t len = short_len_ ? ld_be16(rh, RAW_LEN16) : ld_be32(rh, RAW_LEN32);
+  if (len == 0) return {raw_step::END, 0, nullptr};
+  raw_step::kind_t kind = raw_step::LIVE;
+  if (rh[RAW_STATE] & kRawNotLive) kind = raw_step::DEAD;
+  else if (len > rec_len_) return fault("copy_recs() - rec to long");
+  else if (fixed_ && len != rec_len_) kind = raw_step::WRONG_LEN;
+  if (kind != raw_step::LIVE) {
+    if (!skip(len)) return fault("copy_recs() - bad skip");
+  } else if (fread(buf_, 1, len, raw_) != len) {
+    return fault("copy_recs() - bad rec read");
   }
+  if (!trailer()) return fault("copy_recs() - bad trail read");
+  return {kind, len, nullptr};
 }
-
-}  // namespace
 
 bool bs_is_stmt_file(const FDB_PATH& p) {
   return memcmp(p.fdb_ap, "0AD", 3) == 0 && memcmp(p.fdb_name, "STMT    ", 8) == 0;
@@ -258,11 +274,15 @@ int copy_recs(const char* raw_text, FILE* raw, FDB* native, uint8_t* buf, const 
   return native->fdb_org == ORG_RELATIVE ? copy_image(c) : copy_records(c);
 }
 
-int raw_to_native(const FDB_PATH* raw_path, FDB* native, const bs_field* flds, int nflds) {
+std::string raw_os_path(const FDB_PATH* raw_path) {
   const cstr* base = com.path_root.ptr && com.path_root.len && com.path_root.ptr[0] ? &com.path_root : &com.data_dir;
   const cstr* p = ss_bld_path(raw_path, 0, base, nullptr, nullptr);
-  if (!p) return 0;
-  const std::string text(p->ptr);
+  return p ? std::string(p->ptr) : std::string();
+}
+
+int raw_to_native(const FDB_PATH* raw_path, FDB* native, const bs_field* flds, int nflds) {
+  const std::string text = raw_os_path(raw_path);
+  if (text.empty()) return 0;
   std::unique_ptr<FILE, int (*)(FILE*)> raw(fopen(text.c_str(), "rb"), fclose);
   if (!raw) return 0;
   if (!FM_CREATE(native, com.sys_scope, 0, kImportCreateOpts, 0x0f, 0)) {

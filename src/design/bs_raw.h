@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace kivo {
@@ -75,6 +76,43 @@ int fields_past(const bs_field* flds, int nflds, size_t rec_len);
 
 // ---- import ----
 
+// A walk over the records of the raw file of a file of any organisation but
+// 1, as the import reads them: each record header, the data of a live
+// record into `buf` (of the file's record length), the data of any other
+// passed over, then the trailer. The distribution's check walks the same.
+struct raw_step {
+  enum kind_t { LIVE, DEAD, WRONG_LEN, END, FAULT } kind;
+  uint32_t len;       // the record's length (LIVE: its bytes are in buf)
+  const char* fault;  // FAULT: the import's text for it; the walk ends
+};
+class raw_walk {
+ public:
+  // `fixed`: every live record must be `rec_len` long (WRONG_LEN, passed
+  // over, when not).
+  raw_walk(FILE* raw, uint8_t* buf, size_t rec_len, bool fixed)
+      : raw_(raw), buf_(buf), rec_len_(rec_len), fixed_(fixed) {}
+  // Reads the 512-byte file header: null, or the fault's text.
+  const char* start();
+  raw_step next();
+  // Record headers read so far.
+  uint32_t count() const { return count_; }
+
+ private:
+  bool skip(uint32_t len);
+  bool trailer();
+  raw_step fault(const char* text) { return {raw_step::FAULT, 0, text}; }
+
+  FILE* raw_;
+  uint8_t* buf_;
+  size_t rec_len_;
+  bool fixed_;
+  bool short_len_ = false;
+  uint32_t count_ = 0;
+};
+
+// The operating-system path of the raw file `raw_path` (class 5); empty
+// when it cannot be built.
+std::string raw_os_path(const FDB_PATH* raw_path);
 // Imports the raw file of `raw_path` (class 5) into the native file of
 // `native`, which is created (or opened, when it exists) in the system
 // scope and closed at once afterwards. 0 when the raw file is not there or

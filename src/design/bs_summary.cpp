@@ -45,13 +45,15 @@ int bs_summary::fail(const char* text, int line) {
   if (in_) fclose(in_);
   in_ = nullptr;
   failed_ = true;
-  sys_err(kModule, line, "%s", text);
+  why_ = text;
+  if (!quiet_) sys_err(kModule, line, "%s", text);
   return 0;
 }
 
 bool bs_summary::open(const std::string& path) {
   if (in_) fclose(in_);
   failed_ = false;
+  why_ = nullptr;
   in_ = fopen(path.c_str(), "r");
   if (!in_) return fail(kBsNoSummary, __LINE__);
   short header = 0;

@@ -66,11 +66,12 @@ extern const char* const kBsBadFld;     // "bs_import() - bad fld in summary"
 extern const char* const kBsBadProto;   // "bs_import() - bad proto in summary"
 
 // Reads one summary from its start. Each fault is reported once as a
-// system error of module "bs"; from then on next() gives 0 and failed()
-// is true.
+// system error of module "bs" (a quiet reader only keeps its text in
+// why()); from then on next() gives 0 and failed() is true.
 class bs_summary {
  public:
   bs_summary() = default;
+  explicit bs_summary(bool quiet) : quiet_(quiet) {}
   ~bs_summary();
   bs_summary(const bs_summary&) = delete;
   bs_summary& operator=(const bs_summary&) = delete;
@@ -82,6 +83,8 @@ class bs_summary {
   // after a fault (then failed()).
   int next(bs_file* out);
   bool failed() const { return failed_; }
+  // The fault's text, or null before one.
+  const char* why() const { return why_; }
 
  private:
   int fail(const char* text, int line);
@@ -90,7 +93,9 @@ class bs_summary {
   bool read_image(std::vector<uint8_t>* img, size_t len);
 
   FILE* in_ = nullptr;
+  bool quiet_ = false;
   bool failed_ = false;
+  const char* why_ = nullptr;
 };
 
 }  // namespace kivo

@@ -35,7 +35,6 @@ bool key_file_just_created(BT_FILE* key) { return ld_le16(key->hdr, kHdrVersion)
 
 brf_key_hooks brf_key_file = {key_file_init, bopen, bclose, key_file_just_created, bt_hold_alone};
 long long brf_preload_max = -1;
-long long brf_scan_copy_max = kScanCopyMax;
 bool brf_verify_eof = false;
 
 namespace {
@@ -124,8 +123,6 @@ int brf_errno_status(int err, int line) {
 
 void brfinit() {
   brf_preload_max = parse_preload(getenv("KIVO_PRELOAD_MAX"));
-  const long long copy_max = parse_preload(getenv("KIVO_SCAN_COPY_MAX"));
-  brf_scan_copy_max = copy_max < 0 ? kScanCopyMax : copy_max;
   brf_verify_eof = getenv("KIVO_VERIFY_EOF") != nullptr;
   if (brf_key_file.init) brf_key_file.init();
 }

@@ -185,10 +185,6 @@ inline bool brf_alone(const BRF_FILE* f) {
 
 // Settings read by brfinit. -1 = no preload limit.
 extern long long brf_preload_max;
-// The largest data file a key-order scan of a file alone copies into memory
-// (KIVO_SCAN_COPY_MAX bytes; 0 never). Default kScanCopyMax.
-constexpr long long kScanCopyMax = 512LL << 20;
-extern long long brf_scan_copy_max;
 extern bool brf_verify_eof;
 
 // Reads KIVO_PRELOAD_MAX and KIVO_VERIFY_EOF, then starts the key file module.

@@ -36,12 +36,6 @@ struct file_entry {
   const uint8_t* whole = nullptr;  // shared read-only map of the file from its start
   size_t whole_len = 0;
   uint32_t map_misses = 0;  // reads past `whole` since it was made
-  uint64_t writes = 0;      // writes through any slot of the file, ever
-  // A private copy of the file's first copy_len bytes (fd_cache_copy_file),
-  // standing for the file while `writes` is still copy_writes.
-  uint8_t* copy = nullptr;
-  size_t copy_len = 0, copy_room = 0;
-  uint64_t copy_writes = 0;
 };
 
 struct slot_entry {
@@ -99,14 +93,7 @@ void close_parked(dev_t dev, ino_t ino) {
   }
 }
 
-void drop_copy(file_entry& e) {
-  if (e.copy) os_sys.munmap(e.copy, e.copy_room);
-  e.copy = nullptr;
-  e.copy_len = e.copy_room = 0;
-}
-
 void unmap_head(file_entry& e) {
-  drop_copy(e);
   if (e.head) os_sys.munmap(const_cast<uint8_t*>(e.head), kHeadMapBytes);
   e.head = nullptr;
   if (e.whole) os_sys.munmap(const_cast<uint8_t*>(e.whole), e.whole_len);
@@ -410,7 +397,6 @@ ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off) {
 ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
   int fd = check_fd(slot);
   if (fd < 0) return -1;
-  ++entry_of(slot)->writes;  // before the write: a part of it may land
   size_t done = 0;
   while (done < n) {
     ssize_t r = os_sys.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off + static_cast<off_t>(done));
@@ -434,7 +420,6 @@ ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off) {
   if (count == 1) return kivo_pwrite(slot, iov[0].iov_base, iov[0].iov_len, off);
   int fd = check_fd(slot);
   if (fd < 0) return -1;
-  ++entry_of(slot)->writes;
   size_t total = 0;
   for (int i = 0; i < count; ++i) total += iov[i].iov_len;
   ssize_t r;
@@ -492,57 +477,6 @@ const uint8_t* fd_cache_map_file(int slot, uint64_t end, size_t* len) {
   e.map_misses = 0;
   *len = size;
   return e.whole;
-}
-
-namespace {
-
-constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kCopyChunk = size_t{8} << 20;
-
-// Anonymous memory of `room` bytes (a multiple of kHugePage) on a huge-page
-// boundary, huge pages asked for: a scan's random reads then miss the TLB
-// far less. The mapping is exactly `room` bytes; null when none is had.
-uint8_t* huge_anon(size_t room) {
-  void* p = os_sys.mmap(nullptr, room + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  const uintptr_t at = reinterpret_cast<uintptr_t>(p), aligned = (at + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned > at) os_sys.munmap(p, aligned - at);
-  os_sys.munmap(reinterpret_cast<uint8_t*>(aligned) + room, kHugePage - (aligned - at));
-  madvise(reinterpret_cast<void*>(aligned), room, MADV_HUGEPAGE);  // advice: without it the copy still serves
-  return reinterpret_cast<uint8_t*>(aligned);
-}
-
-}  // namespace
-
-const uint8_t* fd_cache_copy_file(int slot, size_t len) {
-  if (!valid_slot(slot) || len == 0) return nullptr;
-  file_entry& e = *entry_of(slot);
-  drop_copy(e);
-  const size_t room = (len + kHugePage - 1) & ~(kHugePage - 1);
-  uint8_t* copy = huge_anon(room);
-  if (!copy) return nullptr;
-  const uint64_t writes = e.writes;
-  for (size_t at = 0; at < len; at += kCopyChunk) {
-    const size_t n = len - at < kCopyChunk ? len - at : kCopyChunk;
-    if (kivo_pread(slot, copy + at, n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
-      os_sys.munmap(copy, room);
-      return nullptr;
-    }
-  }
-  e.copy = copy, e.copy_len = len, e.copy_room = room, e.copy_writes = writes;
-  return copy;
-}
-
-const uint8_t* fd_cache_copy(int slot, size_t* len) {
-  if (!valid_slot(slot)) return nullptr;
-  file_entry& e = *entry_of(slot);
-  if (e.copy && e.writes != e.copy_writes) drop_copy(e);
-  *len = e.copy_len;
-  return e.copy;
-}
-
-void fd_cache_drop_copy(int slot) {
-  if (valid_slot(slot)) drop_copy(*entry_of(slot));
 }
 
 ssize_t kivo_read(int slot, void* buf, size_t n) {

@@ -79,17 +79,6 @@ const uint8_t* fd_cache_head(int slot, size_t need);
 // until the next call for the file or until its last slot is closed.
 const uint8_t* fd_cache_map_file(int slot, uint64_t end, size_t* len);
 
-// A private copy of the file's first `len` bytes in anonymous memory (huge
-// pages asked for), made now by reads; null when it cannot be made. It
-// replaces any earlier copy and is freed with the file's last slot.
-// fd_cache_copy gives it (and *len) while no write has gone to the file
-// through this cache since it was made, else frees it and gives null. It
-// stands for the file only where no other process can write it (an
-// exclusive open): other processes' writes are not seen here.
-const uint8_t* fd_cache_copy_file(int slot, size_t len);
-const uint8_t* fd_cache_copy(int slot, size_t* len);
-void fd_cache_drop_copy(int slot);
-
 // The slot's open descriptor after stamping its use, reopening it when the
 // cache had closed it; -1 when the slot is not in use or cannot be reopened.
 int check_fd(int slot);

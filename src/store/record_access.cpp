@@ -88,7 +88,6 @@ BRF_RCB* brfaccess(int* status, BRF_FILE* f, uint16_t mode, bool owner_tracking)
 int brfdeaccess(BRF_RCB* r) {
   if (!r || attached().erase(r) == 0) return BRF_CLOSED;
   brf_release(r);
-  brf_scan_placed(r);
   if (r->cursor) bdeaccess(r->cursor);
   --r->file->users;
   delete[] r->preload;

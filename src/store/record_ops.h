@@ -56,13 +56,6 @@ struct BRF_RCB {
   // the count delivered (*len) is at most this; a caller whose buffer was
   // shorter reports the record cut short.
   uint32_t stored_len = 0;
-  // A key-order scan: reads by brfnext since the cursor was last placed; on
-  // a file alone, past kScanCopyAfter of them it reads from a private copy
-  // of the data file (scan_copy) until a write makes the copy stale, after
-  // which it reads the file again until it is placed anew (scan_copy_spent).
-  uint32_t scan_run = 0;
-  bool scan_copy = false;
-  bool scan_copy_spent = false;
   std::vector<uint8_t> scratch_a, scratch_b;  // record images of one operation
 };
 
@@ -88,10 +81,6 @@ void brf_release(BRF_RCB* r);
 // anything else, which is no record start.
 constexpr uint64_t kAnyEnd = UINT64_MAX;
 int brf_rec_hdr_check(const BRF_FILE* f, const rec_hdr& h, uint32_t seek, uint64_t end);
-
-// The cursor was placed anew (or is going away): a key-order scan starts
-// over, and a private copy it read from is freed.
-void brf_scan_placed(BRF_RCB* r);
 
 // Reads. `size` bytes at most are delivered into `buf`; *len gets the count.
 // brfget: the cursor's record when it has a key, else the current record

@@ -8,13 +8,6 @@
 // a record of that number, and keeps no lock on one that is not. A keyed
 // read that meets a pair left marked by a dead writer has it repaired
 // (record_repair.cpp) and searches again.
-//
-// A long key-order scan of a file that no other process can open reads from
-// a private copy of the data file (fd_cache_copy_file) instead of the shared
-// mapping: the records lie in insertion order, so each one is a random read,
-// far cheaper in memory advised for huge pages. Any write through this
-// process makes the copy stale at once (fd_cache_copy), and the scan goes on
-// from the file.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -37,24 +30,6 @@ constexpr int kCopyTries = 100;
 constexpr int kNotMapped = -1;
 constexpr int kTorn = -2;
 
-// Reads in key order after which a scan of a file alone copies it.
-constexpr uint32_t kScanCopyAfter = 4096;
-
-// The bytes a read copies records from: the scan's private copy while it
-// still stands for the file and covers `end` (*is_copy then set), else the
-// shared mapping.
-const uint8_t* record_view(BRF_RCB* r, uint64_t end, size_t* len, bool* is_copy = nullptr) {
-  if (r->scan_copy) {
-    const uint8_t* copy = fd_cache_copy(r->file->slot, len);
-    if (copy && *len >= end) {
-      if (is_copy) *is_copy = true;
-      return copy;
-    }
-    if (!copy) r->scan_copy = false, r->scan_copy_spent = true;  // written since: the file from now on
-  }
-  return fd_cache_map_file(r->file->slot, end, len);
-}
-
 // Copies a record out of the data file's mapping: header and up to `size`
 // body bytes. A body rewritten in place meanwhile may have been copied half
 // old, half new, so the copy is taken again until the file still shows it
@@ -64,8 +39,7 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
   BRF_FILE* f = r->file;
   for (int tries = 0;; ++tries) {
     size_t len = 0;
-    bool is_copy = false;  // nobody writes a private copy: no half-written record there
-    const uint8_t* map = record_view(r, uint64_t{seek} + kRecHdrSize, &len, &is_copy);
+    const uint8_t* map = fd_cache_map_file(f->slot, uint64_t{seek} + kRecHdrSize, &len);
     if (!map || uint64_t{seek} + kRecHdrSize > len) return kNotMapped;
     uint8_t head[kRecHdrSize];
     memcpy(head, map + seek, sizeof head);
@@ -79,7 +53,7 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
     const uint8_t* body = map + seek + kRecHdrSize;
     if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
     memcpy(buf, body, n);
-    bool whole = is_copy || (memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0);
+    bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
     if (whole) {
       *hp = h;
       *np = n;
@@ -334,12 +308,6 @@ int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 
 }  // namespace
 
-void brf_scan_placed(BRF_RCB* r) {
-  if (r->scan_copy) fd_cache_drop_copy(r->file->slot);
-  r->scan_run = 0;
-  r->scan_copy = r->scan_copy_spent = false;
-}
-
 int brf_rec_hdr_check(const BRF_FILE* f, const rec_hdr& h, uint32_t seek, uint64_t end) {
   if (h.flags & (kRecDeleted | kRecNotUser)) return BRF_DELETED;
   if (h.link != seek && !(h.link & kOwnerBit)) return BRF_BAD_DATA;
@@ -361,7 +329,6 @@ int brfget(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 
 int brfgetat(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len) {
   *len = 0;
-  brf_scan_placed(r);
   r->positioned_key = -1;  // a later brfnext re-positions the cursor here
   return read_at(r, seek, buf, size, len);
 }
@@ -376,7 +343,6 @@ int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
     return set_status(r, BRF_OK);
   }
   if (r->cursor && r->cursor->key >= 0) {
-    brf_scan_placed(r);
     int st = bfirst(r->cursor);
     if (brf_repair_if_abandoned(r)) st = bfirst(r->cursor);
     if (st) return set_status(r, st);
@@ -390,22 +356,6 @@ int brffirst(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 }
 
 namespace {
-
-// One more read of a key-order scan: past kScanCopyAfter of them, a file
-// no other process can open and that fits the budget is copied (or its
-// copy, still current, is taken up) and read from there.
-void scan_copy_start(BRF_RCB* r) {
-  if (r->scan_copy || r->scan_copy_spent || ++r->scan_run < kScanCopyAfter) return;
-  BRF_FILE* f = r->file;
-  size_t have = 0;
-  if (!brf_alone(f) || f->hdr.eofseek > brf_scan_copy_max) {
-    r->scan_copy_spent = true;
-    return;
-  }
-  r->scan_copy = (fd_cache_copy(f->slot, &have) && have >= f->hdr.eofseek) ||
-                 fd_cache_copy_file(f->slot, f->hdr.eofseek) != nullptr;
-  r->scan_copy_spent = !r->scan_copy;
-}
 
 // The cache lines of a short record at `seek` of a mapping of `len` bytes
 // (header to trailer, or a relative file's record of up to 128 bytes),
@@ -431,7 +381,7 @@ void prefetch_ahead(BRF_RCB* r) {
   int n = bpeek_ahead(r->cursor, from, seeks, kAhead - from + 1);
   if (n == 0) return;
   size_t len = 0;
-  const uint8_t* map = record_view(r, 0, &len);
+  const uint8_t* map = fd_cache_map_file(r->file->slot, 0, &len);
   if (!map) return;
   for (int i = 0; i < n; ++i) prefetch_record(map, len, seeks[i]);
 }
@@ -439,7 +389,7 @@ void prefetch_ahead(BRF_RCB* r) {
 void brfprefetch(BRF_RCB* r, uint32_t seek) {
   if (!r || !r->file) return;
   size_t len = 0;
-  const uint8_t* map = record_view(r, 0, &len);
+  const uint8_t* map = fd_cache_map_file(r->file->slot, 0, &len);
   if (map) prefetch_record(map, len, seek);
 }
 
@@ -460,11 +410,7 @@ int brfnext(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
         brf_restore_pos(r->cursor, &before);
         continue;
       }
-      if (st) {
-        if (st == BRF_EOF) brf_scan_placed(r);  // the copy's memory goes back at the end
-        return set_status(r, st);
-      }
-      scan_copy_start(r);
+      if (st) return set_status(r, st);
       prefetch_ahead(r);
       st = read_keyed(r, buf, size, len);
       if (st != BRF_DELETED) return st;
@@ -477,7 +423,6 @@ int brfseek(BRF_RCB* r, int mode, const uint8_t* key, int keylen, uint8_t* buf, 
   *len = 0;
   r->stored_len = 0;
   if (!r->cursor || r->cursor->key < 0) return set_status(r, BRF_NO_KEY);
-  brf_scan_placed(r);
   int st = bseek(r->cursor, mode, key, keylen, r->key_form);
   if (brf_repair_if_abandoned(r)) st = bseek(r->cursor, mode, key, keylen, r->key_form);
   if (st) return set_status(r, st);

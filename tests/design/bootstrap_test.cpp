@@ -508,6 +508,18 @@ TEST_F(Bootstrap, DesignFilesOfAVersionAreCheckedAgainstTheDesignDictionary) {
   EXPECT_FALSE(std::filesystem::exists(os_path(data_, la.path) + ".dat"));
 }
 
+// A whole distribution whose run meets a system error (a folder where a
+// data file of 0SA goes, so its create fails) goes on with the rest, as
+// the operator's "continue" would, and ends with 2, the count said last.
+TEST_F(Bootstrap, ARunThatMeetsASystemErrorEndsWithTwo) {
+  std::filesystem::copy(build_dir() + "/dist", data_, std::filesystem::copy_options::recursive);
+  std::filesystem::create_directories(data_ + "/0SA/Data/PRINTER.dat");
+  std::string out;
+  EXPECT_EQ(engine(data_, "-b", &out), 2) << out;
+  EXPECT_NE(out.find("system error(s): the bootstrap is not complete\n"), std::string::npos) << out;
+  EXPECT_TRUE(std::filesystem::exists(data_ + "/0SA/Data/USER.dat"));
+}
+
 TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
   std::filesystem::copy(build_dir() + "/dist", data_, std::filesystem::copy_options::recursive);
   std::string out;
@@ -539,7 +551,7 @@ TEST_F(Bootstrap, TheDistributionGivesBackTheDefaultInstallation) {
   scratch_dir installed;
   stop_native();
   std::string dir = installed.path();
-  std::filesystem::copy(build_dir() + "/data", dir, std::filesystem::copy_options::recursive);
+  std::filesystem::copy(build_dir() + "/shipped_data", dir, std::filesystem::copy_options::recursive);
   ASSERT_EQ(start_native(dir), 1);
   const file_records want = system_files(dir, {"0AD", "0LA", "0DB", "0SA"}, true, design_copy);
   ASSERT_EQ(booted.size(), want.size());

@@ -71,7 +71,7 @@ class DbRunFixture : public ExecFixture {
     unsetenv("KIVO_VFY_RESTRUCT");
     unsetenv("KIVO_TRAP_RESTRUCT");
     const std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data/00/0LA", data_ + "/00/0LA",
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
     hooks_.set(fms_select.get_dap, [](const char*, const char*) -> const uint8_t* {
       static uint8_t appl[324];

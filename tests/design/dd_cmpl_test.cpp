@@ -338,7 +338,8 @@ TEST_F(DictDriver, RoutineThroughTheTableCompilesAsAStandAloneRun) {
 // kivo_design -c on a copy of the default installation.
 TEST_F(DictDriver, KivoDesignCompilesItsSources) {
   const std::string kivo = KIVO_BINARY, dir = data_ + "/inst";
-  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data", dir, std::filesystem::copy_options::recursive);
+  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data", dir,
+                        std::filesystem::copy_options::recursive);
   const std::string src = data_ + "/work.dsgn";
   FILE* f = fopen(src.c_str(), "w");
   ASSERT_NE(f, nullptr);

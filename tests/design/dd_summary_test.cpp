@@ -102,7 +102,8 @@ TEST_F(DictSummary, FixtureApplicationMatchesGolden) {
 // compiled and nothing appended.
 TEST_F(DictSummary, KivoDesignAppendsOneBlockPerCompiledFile) {
   const std::string kivo = KIVO_BINARY, dir = data_ + "/inst";
-  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data", dir, std::filesystem::copy_options::recursive);
+  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data", dir,
+                        std::filesystem::copy_options::recursive);
   const std::string src = std::string(KIVO_SOURCE_DIR) + "/tests/design/dd_fixture.dsgn";
   auto run_tool = [&](bool summary, int* status) {
     const std::string cmd = std::string(summary ? "DD_SUMMARY_FILE=1 " : "env -u DD_SUMMARY_FILE ") + KIVO_DESIGN +

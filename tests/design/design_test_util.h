@@ -46,7 +46,7 @@ class DesignFiles : public NativeFm {
   // The "0LA" dictionary of the default installation, which compiles read.
   void copy_dictionary() {
     const std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data/00", data_ + "/00",
                           std::filesystem::copy_options::recursive);
   }
   // Builds `src` (into "0DN" when `ap` says so) and fails the test on a fault.

@@ -79,10 +79,10 @@ class DesignToolsMends : public DesignFiles {
 // Each file of the list restructures with no message (its structure is the
 // dictionary's), and keeps its records.
 TEST_F(DesignToolsMends, RestructureOfTheSystemAdministrationCarriesEveryFile) {
-  const std::map<std::string, long> shipped = sysadm_counts(build_dir() + "/data");
+  const std::map<std::string, long> shipped = sysadm_counts(build_dir() + "/shipped_data");
   for (const auto& [name, n] : shipped) EXPECT_GE(n, 0) << name << " missing in the default installation";
   EXPECT_GT(shipped.at("DFLTMAP"), 0);
-  install(build_dir() + "/data");
+  install(build_dir() + "/shipped_data");
   const auto messages = restructure_0sa();
   ASSERT_EQ(messages.size(), std::size(kSysadmFiles));
   for (const char* n : kSysadmFiles) {
@@ -104,7 +104,7 @@ TEST_F(DesignToolsMends, BootstrapCreatesAndFillsEverySystemAdministrationFile) 
   const int st = std::system(cmd.c_str());
   ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << kivo_test::slurp(booted.file("boot.out"));
   EXPECT_EQ(kivo_test::slurp(booted.file("boot.out")).find("KIVOERR"), std::string::npos);
-  EXPECT_EQ(sysadm_counts(booted.path), sysadm_counts(build_dir() + "/data"));
+  EXPECT_EQ(sysadm_counts(booted.path), sysadm_counts(build_dir() + "/shipped_data"));
   install(booted.path);
   for (const auto& [name, m] : restructure_0sa()) EXPECT_EQ(m, (std::pair<uint32_t, uint32_t>{0, 0})) << name;
 }

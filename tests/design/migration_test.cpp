@@ -613,7 +613,7 @@ TEST_F(Migration, AProcessCompiledFromTheDesignOpensACreatedFileWithTheSameKeys)
   // A subroutine of the application that opens the file, compiled.
   // The shipped "0LA" dictionary beside the test's own message texts.
   const std::string kivo = KIVO_BINARY;
-  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00", data_ + "/00",
+  std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data/00", data_ + "/00",
                         std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
   build("APPLICATION APP 01\nPROCESS 6 READER\nSTMTS 6 READER ep=1\n" +
             stmt_line("OPEN", {{16, "APP"}, {20, "DATA"}, {37, "N"}, {45, "0"}}) + "END\n",
@@ -681,7 +681,7 @@ TEST_F(Migration, AProcessReadsTheReplacedFileByBothKeys) {
   namespace fs = std::filesystem;
   std::string dir = data_ + "/inst";
   const std::string q = kivo_test::shell_quote(dir);
-  fs::copy(kivo_test::engine_dir() + "/data", dir, fs::copy_options::recursive);
+  fs::copy(kivo_test::shipped_installation(), dir, fs::copy_options::recursive);
   fs::create_directory(dir + "/tst");
   const std::string out = " </dev/null >>" + q + "/fixture.out 2>&1";
   for (const std::string& cmd :

@@ -466,7 +466,7 @@ TEST_F(Restructure, AModuleMissingAfterTheRunFailsAndCleansUp) {
 // verifies good and the portable file holds every account.
 TEST_F(Restructure, DesignRoutinesCalledFromAProcessReportThroughItsMessageFiles) {
   const std::string kivo = KIVO_BINARY, dir = data_ + "/inst";
-  std::filesystem::copy(kivo_test::engine_dir() + "/data", dir, std::filesystem::copy_options::recursive);
+  std::filesystem::copy(kivo_test::shipped_installation(), dir, std::filesystem::copy_options::recursive);
   const std::string account = dir + "/DEM/DEM/Data/ACCOUNT";
   const auto size_before = std::filesystem::file_size(account + ".dat");
   for (const char* src : {"share/design/ACCOUNT-2.dsgn", "tests/design/design_calls.dsgn"}) {

@@ -18,8 +18,8 @@
 namespace kivo::test {
 namespace {
 
-// The default installation beside the engine, which the build writes.
-std::string installation() { return kivo_test::engine_dir() + "/data"; }
+// The installation the build writes, of which data/ beside the engine is a copy.
+std::string installation() { return kivo_test::shipped_installation(); }
 
 class SysDictionary : public DesignFiles {
  protected:

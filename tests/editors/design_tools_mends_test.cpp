@@ -200,7 +200,7 @@ TEST_F(DesignToolsMends, DesignedStatementsAreNumberedAsTheEditorNumbers) {
 // the real engine with every record unchanged; each record is a line as
 // the editor writes it: blank spare bytes, no stamps, no users.
 TEST_F(DesignToolsMends, DefaultInstallationStatementsExportAndImportUnchanged) {
-  const std::string shipped = kivo_test::engine_dir() + "/data/";
+  const std::string shipped = kivo_test::shipped_installation() + "/";
   for (const char* dir : {"00/0LA", "00/0SA", "01/DEM"}) {
     SCOPED_TRACE(dir);
     const std::string from = shipped + dir + "/Data/STMT", to = d_.file(std::string(dir).substr(3));

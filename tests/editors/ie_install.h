@@ -38,7 +38,7 @@ inline std::string tools_dir() {
 // written into it; false (with the writer's output reported) on a fault.
 inline void write_installation(const kivo_test::data_dir& d, const std::vector<std::string>& sources) {
   std::string kivo = KIVO_BINARY;
-  ASSERT_EQ(system(("cp -r " + kivo.substr(0, kivo.rfind('/')) + "/data/. " + d.path).c_str()), 0);
+  ASSERT_EQ(system(("cp -r " + kivo.substr(0, kivo.rfind('/')) + "/shipped_data/. " + d.path).c_str()), 0);
   std::string files;
   for (size_t i = 0; i < sources.size(); ++i) {
     const std::string f = d.file("source" + std::to_string(i) + ".dsgn");

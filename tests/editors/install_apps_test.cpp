@@ -32,7 +32,7 @@ class InstallApps : public ::testing::Test {
     dir_ = tmpl;
     const std::string kivo = KIVO_BINARY, build = kivo.substr(0, kivo.rfind('/'));
     tool_ = build + "/tools/kivo_install";
-    ASSERT_EQ(system(("cp -R " + shell_quote(build + "/data/.") + " " + shell_quote(dir_)).c_str()), 0);
+    ASSERT_EQ(system(("cp -R " + shell_quote(build + "/shipped_data/.") + " " + shell_quote(dir_)).c_str()), 0);
   }
   void TearDown() override { ASSERT_EQ(system(("rm -rf " + shell_quote(dir_)).c_str()), 0); }
   // kivo_install with the shipped messages, keys and options and `apps` as

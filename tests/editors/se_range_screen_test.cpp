@@ -116,7 +116,7 @@ class StmtRangeScreen : public SeRun {
 
   // The engine on the INPUT process "SE CALLER" of DMO, inquire mode.
   void open_caller() {
-    ASSERT_EQ(system(("cp -r " + kivo_test::engine_dir() + "/data/. " + d_.path).c_str()), 0);
+    ASSERT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + d_.path).c_str()), 0);
     std::ofstream(d_.file("caller.dsgn")) << caller_design();
     const std::string out = " >>" + d_.file("fixture.out") + " 2>&1";
     ASSERT_EQ(system((kivo_test::engine_dir() + "/tools/kivo_design -d " + kivo_test::shell_quote(d_.path) + " " +

@@ -124,8 +124,8 @@ class SeRun : public ::testing::Test {
   // `exported`: the records are read before the run.
   void install(const std::string& extra = "", const std::string& fixture = "", bool exported = true) {
     std::string kivo = KIVO_BINARY;
-    ASSERT_EQ(system(("rm -rf " + shell_quote(d_.path) + "/* && cp -r " + kivo.substr(0, kivo.rfind('/')) + "/data/. " +
-                      d_.path)
+    ASSERT_EQ(system(("rm -rf " + shell_quote(d_.path) + "/* && cp -r " + kivo.substr(0, kivo.rfind('/')) +
+                      "/shipped_data/. " + d_.path)
                          .c_str()),
               0);
     std::ofstream(d_.file("stmts.dsgn")) << kSeStatements << extra;

@@ -42,7 +42,7 @@ struct engine {
   }
   engine() : real(true) {
     const std::string kivo = KIVO_BINARY;
-    const std::string data = kivo.substr(0, kivo.rfind('/')) + "/data";
+    const std::string data = kivo.substr(0, kivo.rfind('/')) + "/shipped_data";
     EXPECT_EQ(system(("cp -r " + data + "/. " + kivo_test::shell_quote(dir.path)).c_str()), 0);
   }
   void start(int sock, const char* ping = nullptr) {

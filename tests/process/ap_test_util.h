@@ -97,7 +97,7 @@ class ApFixture : public ExecFixture {
     ExecFixture::SetUp();
     ap = this;
     const std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data/00/0LA", data_ + "/00/0LA",
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
     const design_source_result r = design_source_build(kApSource, "ap", com.sys_scope, "0DN");
     ASSERT_TRUE(r.ok) << r.error;

@@ -42,7 +42,7 @@ class BackgroundRun : public ExecFixture {
  protected:
   void SetUp() override {
     ExecFixture::SetUp();
-    const std::string kivo = KIVO_BINARY, data = kivo.substr(0, kivo.rfind('/')) + "/data";
+    const std::string kivo = KIVO_BINARY, data = kivo.substr(0, kivo.rfind('/')) + "/shipped_data";
     std::filesystem::copy(data, data_,
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
     install();

@@ -67,7 +67,7 @@ class ExecFixture : public PiFixture {
   // the "0LA" dictionary of the default installation; stop_compiled undoes it.
   void start_compiled(const char* source) {
     const std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data/00/0LA", data_ + "/00/0LA",
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
     const design_source_result r = design_source_build(source, "test", com.sys_scope, "0DN");
     ASSERT_TRUE(r.ok) << r.error;

@@ -25,7 +25,7 @@ class FileProcessRun : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string dir = kivo_test::engine_dir();
-    ASSERT_EQ(system(("cp -r " + dir + "/data/. " + d_.path).c_str()), 0);
+    ASSERT_EQ(system(("cp -r " + dir + "/shipped_data/. " + d_.path).c_str()), 0);
     const std::string src = std::string(KIVO_SOURCE_DIR) + "/tests/design/file_process.dsgn";
     const std::string out = " >" + d_.file("design.out") + " 2>&1";
     ASSERT_EQ(system((dir + "/tools/kivo_design -d " + shell_quote(d_.path) + " " + shell_quote(src) + out).c_str()), 0)

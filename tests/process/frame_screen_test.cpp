@@ -95,7 +95,7 @@ using kivo_test::engine_dir;
 class MenuRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(system(("cp -r " + engine_dir() + "/data/. " + d_.path).c_str()), 0);
+    ASSERT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + d_.path).c_str()), 0);
     std::ofstream(d_.file("menus.dsgn")) << kMenus << (shipped_handover() ? "" : kHandOver);
     ASSERT_EQ(system((engine_dir() + "/tools/kivo_design -d " + shell_quote(d_.path) + " " + d_.file("menus.dsgn") +
                       " >" + d_.file("design.out") + " 2>&1")

@@ -87,7 +87,7 @@ class InquiryProc : public OpFixture {
   // A fixture installation for the engine: the default one, the processes
   // of kDesign and their customer file.
   void install() {
-    ASSERT_EQ(system(("cp -r " + engine_dir() + "/data/. " + shell_quote(data_)).c_str()), 0);
+    ASSERT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + shell_quote(data_)).c_str()), 0);
     const design_source_result r = design_source_build(kDesign, "inquiry", com.sys_scope);
     ASSERT_TRUE(r.ok) << r.error;
     write_customers();

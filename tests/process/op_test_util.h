@@ -109,7 +109,7 @@ class OpFixture : public ExecFixture {
   void SetUp() override {
     ExecFixture::SetUp();
     const std::string kivo = KIVO_BINARY;
-    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/data/00/0LA", data_ + "/00/0LA",
+    std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data/00/0LA", data_ + "/00/0LA",
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::skip_existing);
     std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/tests/process/op_report.dsgn");
     const std::string src((std::istreambuf_iterator<char>(in)), {});

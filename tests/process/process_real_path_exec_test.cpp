@@ -32,7 +32,7 @@ using kivo_test::slurp;
 // A copy of the default installation in `d`, with the design source
 // `design` (of DEM 01 unless it names another application) written in.
 void install(const data_dir& d, const std::string& design) {
-  ASSERT_EQ(system(("cp -r " + kivo_test::engine_dir() + "/data/. " + shell_quote(d.path)).c_str()), 0);
+  ASSERT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + shell_quote(d.path)).c_str()), 0);
   if (design.empty()) return;
   std::ofstream(d.file("test.dsgn")) << design;
   const std::string cmd = kivo_test::engine_dir() + "/tools/kivo_design -d " + shell_quote(d.path) + " " +

@@ -163,7 +163,8 @@ class DemoLedger : public ::testing::Test {
   void fresh() const {
     for (const char* sub : {"run", "tst", "prt"})
       ASSERT_EQ(system(("rm -rf " + shell_quote(d_.file(sub)) + "/*").c_str()), 0) << sub;
-    ASSERT_EQ(status_of("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))), 0);
+    ASSERT_EQ(status_of("cp -R " + shell_quote(build_dir() + "/shipped_data/.") + " " + shell_quote(d_.file("run"))),
+              0);
   }
   // The engine started by scripts/run.sh with `args`.
   std::unique_ptr<tmux_pane> start(const env_list& e, const std::string& args) {

@@ -234,7 +234,8 @@ TEST_F(DemoRun, KeptRunDirectoryKeepsTheCustomers) {
 // session ends normally with both customers in the list and the file
 // verifying good.
 TEST_F(DemoRun, FullDiskRefusesTheWriteAndTheSessionGoesOn) {
-  ASSERT_EQ(system(("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))).c_str()), 0);
+  ASSERT_EQ(
+      system(("cp -R " + shell_quote(build_dir() + "/shipped_data/.") + " " + shell_quote(d_.file("run"))).c_str()), 0);
   const std::string full = d_.file("disk-full");
   env_list e = env("tmux-256color");
   e.insert(e.end(), {{"KIVOPATH", d_.file("run")},
@@ -311,7 +312,8 @@ TEST_F(DemoRun, ShowMessagesListsThemAndGoesBack) {
 // installation without APPL the first start runs INSTALL and ends with 0;
 // the next reaches the menu.
 TEST_F(DemoRun, PlainStartShowsKivoMenuAndAFirstStartInstalls) {
-  ASSERT_EQ(system(("cp -R " + shell_quote(build_dir() + "/data/.") + " " + shell_quote(d_.file("run"))).c_str()), 0);
+  ASSERT_EQ(
+      system(("cp -R " + shell_quote(build_dir() + "/shipped_data/.") + " " + shell_quote(d_.file("run"))).c_str()), 0);
   const env_list e = {{"TERM", "tmux-256color"},        {"HOME", d_.path},
                       {"KIVOPATH", d_.file("run")},     {"KIVO_0SA_PATH", d_.file("run")},
                       {"KIVO_TST_DIR", d_.file("tst")}, {"KIVO_TRACE_FILE", d_.file("trace")},

@@ -71,7 +71,7 @@ class KivoRunsProcess : public NativeFm {
   void SetUp() override {
     NativeFm::SetUp();
     const std::string kivo = KIVO_BINARY, dir = kivo.substr(0, kivo.rfind('/'));
-    ASSERT_EQ(system(("cp -r " + dir + "/data/. " + d_.path).c_str()), 0);
+    ASSERT_EQ(system(("cp -r " + dir + "/shipped_data/. " + d_.path).c_str()), 0);
     std::ofstream(d_.file("kv.dsgn")) << source();
     ASSERT_EQ(system((dir + "/tools/kivo_design -d " + shell_quote(d_.path) + " " + d_.file("kv.dsgn")).c_str()), 0);
   }

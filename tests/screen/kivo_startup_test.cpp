@@ -27,7 +27,7 @@ using kivo_test::env_list;
 using kivo_test::shell_quote;
 using kivo_test::tmux_pane;
 
-std::string default_installation() { return kivo_test::engine_dir() + "/data"; }
+std::string default_installation() { return kivo_test::shipped_installation(); }
 
 void copy_default(const data_dir& d) {
   ASSERT_EQ(system(("cp -r " + default_installation() + "/. " + d.path).c_str()), 0);

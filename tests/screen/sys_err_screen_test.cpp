@@ -45,7 +45,7 @@ TEST_F(SysErrors, ScreenFormShowsTheReportAndAnswersCancel) {
 // Each process type is named by the message file the installation ships, so
 // the PROCESS line reads "application/TYPE - process name".
 TEST_F(SysErrors, ProcessLineNamesTheTypeFromTheShippedMessages) {
-  std::string data = kivo_test::engine_dir() + "/data";
+  std::string data = kivo_test::shipped_installation();
   com.data_dir = cstr{static_cast<uint16_t>(data.size()), data.data()}, com.path_root = cstr{0, nullptr};
   ASSERT_EQ(fm_init(), 1);
   ASSERT_EQ(la_init(), 1);

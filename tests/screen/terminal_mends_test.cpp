@@ -32,7 +32,8 @@ constexpr size_t kFieldCol = 24;
 class TerminalRemoteMends : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string cmd = "cp -R " + shell_quote(kivo_test::engine_dir() + "/data/.") + " " + shell_quote(d_.path);
+    const std::string cmd =
+        "cp -R " + shell_quote(kivo_test::shipped_installation() + "/.") + " " + shell_quote(d_.path);
     ASSERT_EQ(system(cmd.c_str()), 0);
   }
   void TearDown() override { EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors"; }
