@@ -41,19 +41,22 @@ std::string trimmed(const uint8_t* p, size_t n) {
   return s;
 }
 
+// What a read of a stored design record found.
+enum class stored { found, absent, no_file };
+
 // Reads the record whose key 0 `rec` holds from the design file of
-// `ap`/`ver`; false when the file or the record is not there.
-bool read_stored(dfile_init init, const std::string& ap, const std::string& ver, uint32_t scope, uint8_t* rec,
-                 size_t len) {
-  if (pc_memory_design(ap.c_str())) return false;  // a memory design holds nothing before its build
+// `ap`/`ver`.
+stored read_stored(dfile_init init, const std::string& ap, const std::string& ver, uint32_t scope, uint8_t* rec,
+                   size_t len) {
+  if (pc_memory_design(ap.c_str())) return stored::no_file;  // a memory design holds nothing before its build
   FDB f;
   KDB k[kInitMaxKeys];
   SDB s[kInitMaxSegs];
   init(&f, k, s, ap.c_str(), ver.c_str());
-  if (!FM_OPEN(&f, scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x01, 0x0f)) return false;
+  if (!FM_OPEN(&f, scope, LFB_ANY_DIR | LFB_NO_STRUCT_CHK, 0x01, 0x0f)) return stored::no_file;
   const bool found = dd_read(f.fdb_arb, 0, rec, len, false);
   FM_CLOSE(f.fdb_arb, 0);
-  return found;
+  return found ? stored::found : stored::absent;
 }
 
 // Whether the verb's first field names a record or a file rather than a
@@ -108,11 +111,15 @@ design_check::known design_check::stored_field(const std::string& ap, const std:
   std::vector<uint8_t> e(kElementSize, 0);
   SET_BLANK(e.data() + ELEM_NAME, kNameLen);
   memcpy(e.data() + ELEM_NAME, name.data(), std::min(name.size(), kNameLen));
-  if (read_stored(INIT_DELEM_FDB, ap, ver, scope_, e.data(), kElementSize)) return k.found = true, k.elem = e, k;
+  const stored elem = read_stored(INIT_DELEM_FDB, ap, ver, scope_, e.data(), kElementSize);
+  if (elem == stored::found) return k.found = true, k.elem = e, k;
+  // Another application whose dictionary is not written yet (a later source,
+  // or its compile) cannot be checked here: its fields are taken by name.
+  if (ap != ap_ && elem == stored::no_file) return k.found = true, k;
   // A FIELD not compiled yet is an element once the dictionary compiler ran.
   std::vector<uint8_t> fld(kFieldSize, 0);
   memcpy(fld.data() + FLD_NAME, e.data() + ELEM_NAME, kNameLen);
-  k.found = ap == ap_ && read_stored(INIT_DFLD_FDB, ap, ver, scope_, fld.data(), kFieldSize);
+  k.found = ap == ap_ && read_stored(INIT_DFLD_FDB, ap, ver, scope_, fld.data(), kFieldSize) == stored::found;
   return k;
 }
 
@@ -142,7 +149,7 @@ bool design_check::image_size(const uint8_t* key, uint32_t* rows, uint32_t* cols
   if (replace_) return false;
   uint8_t img[kImageRecSize] = {};
   memcpy(img, key, kImageKeyLen);
-  if (!read_stored(INIT_DIMG_FDB, ap_, ver_, scope_, img, kImageRecSize)) return false;
+  if (read_stored(INIT_DIMG_FDB, ap_, ver_, scope_, img, kImageRecSize) != stored::found) return false;
   *rows = ld_le32(img, IM_ROWS), *cols = ld_le32(img, IM_COLS);
   return true;
 }

@@ -38,7 +38,7 @@ run_result run(const std::string& cmd) {
 }
 
 void copy_default(const data_dir& d) {
-  ASSERT_EQ(system(("cp -r " + kivo_test::engine_dir() + "/data/. " + shell_quote(d.path)).c_str()), 0);
+  ASSERT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + shell_quote(d.path)).c_str()), 0);
 }
 
 run_result load(const data_dir& d, const std::string& source, const std::string& opts = "") {
@@ -182,8 +182,12 @@ TEST(DesignerPathMends, ReadmeExampleTakesANewDesignerToARunningInputProcess) {
   ASSERT_EQ(cmds.front().rfind("d=", 0), 0u) << cmds.front();
   ASSERT_EQ(cmds.back().rfind("KIVOPATH=", 0), 0u) << cmds.back();
   data_dir d;
-  // The commands run from the top of a source tree whose build is ours.
-  std::filesystem::create_directory_symlink(kivo_test::engine_dir(), d.file("build"));
+  // The commands run from the top of a source tree whose build is ours,
+  // its default installation the one the build ships.
+  std::filesystem::create_directory(d.file("build"));
+  std::filesystem::create_symlink(KIVO_BINARY, d.file("build/kivo"));
+  std::filesystem::create_directory_symlink(kivo_test::engine_dir() + "/tools", d.file("build/tools"));
+  std::filesystem::create_directory_symlink(kivo_test::shipped_installation(), d.file("build/data"));
   const std::string inst = d.file("inst");
   std::ofstream script(d.file("example.sh"));
   script << "d=" << shell_quote(inst) << "\n";
