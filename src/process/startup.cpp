@@ -335,16 +335,16 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
   if (keaterm) run_keaterm(false);
   uint32_t end = 0;
   int status = 0;
-  char ran_nothing[sizeof "process " + 256];
+  std::string ran_nothing;
   for (;;) {
     end = run_level(start);
     if (end == PI_END_LOGOUT) {
       wm_finish();
       return kExitLogout;
     }
-    snprintf(ran_nothing, sizeof ran_nothing, "%s", pi_start_failure());
+    ran_nothing = pi_start_failure();
     // A start that ran nothing is no normal end, whatever its end code.
-    status = ran_nothing[0] ? 0 : status_of(end);
+    status = !ran_nothing.empty() ? 0 : status_of(end);
     if (!(restart && end == PI_END_CANCEL)) break;
     *start = pi_invoc;
     set_invoc(start, "0LA", "00", PT_MENU, "KIVO MENU");
@@ -358,7 +358,7 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
     return kExitNotResumed;
   }
   if (status == 1) return 0;
-  report_start_failure(ran_nothing, end);
+  report_start_failure(ran_nothing.c_str(), end);
   return int(end);
 }
 

@@ -143,6 +143,12 @@ int binit() {
   return 1;
 }
 
+namespace {
+std::string g_last_refusal;
+}  // namespace
+
+const std::string& bt_last_refusal() { return g_last_refusal; }
+
 BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   if (strlen(path) >= sizeof(BT_FILE::path)) {
     *status = BRF_SYS_ERR;
@@ -171,13 +177,16 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   // or creating a key would overwrite what is there.
   long long size = bt_io_size(io);
   uint8_t h[kBtHdrSize];
+  const bool whole = size > 0 && bt_io_read(io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize);
+  char why[200] = "its header cannot be read whole";
   if (size == 0) {
     init_header(f->hdr, kHdrNone);
     *status = BRF_NOT_FOUND_FILE;
-  } else if (size > 0 && bt_io_read(io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize) && hdr_sound(h)) {
+  } else if (whole && !bt_hdr_fault(h, why, sizeof why)) {
     memcpy(f->hdr, h, kBtHdrSize);
     *status = BRF_OK;
   } else {
+    g_last_refusal = why;
     bt_io_close(io);
     delete f;
     *status = BRF_BAD_DATA;
