@@ -1,5 +1,6 @@
 // Key files and cursors: opening, the header, key descriptors and their
 // declaration, and the tree lock around every operation.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -134,6 +135,26 @@ int bt_check_key_desc(const KEY_DESC& d, int keyno, char* why, size_t why_size) 
     return BRF_BAD_DATA;
   }
   return BRF_OK;
+}
+
+const char* bt_key_outside(const KEY_DESC& d, int keyno, uint32_t fixed_len, uint32_t longest, char* why, size_t n) {
+  const int nsegs = std::min<int>(d.nsegs, kBtMaxSegs);
+  if (fixed_len) {
+    for (int i = 0; i < nsegs; ++i) {
+      const BT_SEG& s = d.seg[i];
+      if (uint32_t{s.poffs} + s.len <= fixed_len) continue;
+      snprintf(why, n, "key %d: its segment %d (%u bytes at %u) lies outside the %u-byte record", keyno, i + 1, s.len,
+               s.poffs, fixed_len);
+      return why;
+    }
+    return nullptr;
+  }
+  if (!longest || nsegs == 0) return nullptr;
+  for (int i = 0; i < nsegs; ++i)
+    if (d.seg[i].poffs < longest) return nullptr;
+  snprintf(why, n, "key %d: every segment lies past the end of every record (the longest holds %u bytes)", keyno,
+           longest);
+  return why;
 }
 
 int binit() {

@@ -474,7 +474,8 @@ int brf_rebuild_free_list(BRF_FILE* f) {
     if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) return BRF_BAD_DATA;
     uint64_t next = seek + h.length + kRecOverhead;
     if (next > old_eof) return BRF_BAD_DATA;
-    if (h.flags & (kRecDeleted | kRecNotUser)) {
+    const bool moving = !(h.flags & kRecDeleted) && (h.flags & kRecNotUser) && h.link != seek;
+    if ((h.flags & (kRecDeleted | kRecNotUser)) && !moving) {
       rc = brf_rcd_free_any(f, static_cast<uint32_t>(seek), true);
       if (rc != BRF_OK) return rc;
     }
