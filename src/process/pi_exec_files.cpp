@@ -84,11 +84,17 @@ void place_file(PCB* p, uint8_t* c) {
 
 void set_opt(uint8_t* c, uint32_t bits) { st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT) | bits); }
 
+// Whether an optional disk file failed to open for another cause than its
+// absence: damaged, locked or unreadable. A report run on without it would
+// print as if it were empty. (A memory file that is not there fails in
+// other words; it cannot be damaged.)
+bool there_but_unopened(const uint8_t* c, uint32_t status) {
+  return cfi_view(c).fs_type() == FS_DISK && status != FM_NO_FILE;
+}
+
 // Opens (state 1) or creates and opens the file; its handle, or null when an
 // optional file is missing. A required file, an optional one that is there
-// but cannot be opened (damaged, locked, unreadable) or a failed create ends
-// the process: a report run on without its file would print as if it were
-// empty.
+// but cannot be opened or a failed create ends the process.
 ARB* open_file(PCB* p, uint8_t* c, pi_file_blk* fb) {
   FDB fdb;
   const bool create = fb->state != FB_OWN;
@@ -103,7 +109,7 @@ ARB* open_file(PCB* p, uint8_t* c, pi_file_blk* fb) {
   }
   if (!em_cfi_desc(p->pcb_em, c, &fdb)) pi_fi_err(p, c, kMsgOpen, 0);
   if (fm__open(&fdb, fb->own_scope)) return fdb.fdb_arb;
-  if (create || cfi_view(c).required() || fdb.fdb_stat != FM_NO_FILE) pi_fi_err(p, c, kMsgOpen, fdb.fdb_stat);
+  if (create || cfi_view(c).required() || there_but_unopened(c, fdb.fdb_stat)) pi_fi_err(p, c, kMsgOpen, fdb.fdb_stat);
   return nullptr;
 }
 

@@ -461,6 +461,7 @@ int upgrade_from_v0(BRF_FILE* f) {
 
 int brf_rebuild_free_list(BRF_FILE* f) {
   uint32_t old_eof = f->hdr.eofseek;
+  const bool current = f->hdr.version == kBrfVersion;
   struct stat st;
   if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
   if (old_eof < kDataHeaderSize || old_eof > kMaxSeek || static_cast<off_t>(old_eof) > st.st_size) return BRF_BAD_DATA;
@@ -474,7 +475,9 @@ int brf_rebuild_free_list(BRF_FILE* f) {
     if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) return BRF_BAD_DATA;
     uint64_t next = seek + h.length + kRecOverhead;
     if (next > old_eof) return BRF_BAD_DATA;
-    const bool moving = !(h.flags & kRecDeleted) && (h.flags & kRecNotUser) && h.link != seek;
+    // Only the current format moves records that way; an older file's
+    // blocks link elsewhere and are freed like any other.
+    const bool moving = current && !(h.flags & kRecDeleted) && (h.flags & kRecNotUser) && h.link != seek;
     if ((h.flags & (kRecDeleted | kRecNotUser)) && !moving) {
       rc = brf_rcd_free_any(f, static_cast<uint32_t>(seek), true);
       if (rc != BRF_OK) return rc;

@@ -247,8 +247,9 @@ int brf_free_list_settle(BRF_FILE* f);
 
 // Builds the free list again from nothing: every record flagged deleted or
 // not a user record (FREE_BLOCK records and unfinished allocations too)
-// goes on it, but for the new copy of a record being moved (its link names
-// another record), which the repair of the keys settles. Update lock held; the records must walk from the header to
+// goes on it, but for the new copy of a record being moved in a file of the
+// current format (its link names another record), which the repair of the
+// keys settles. Update lock held; the records must walk from the header to
 // eofseek (else 17). Status 0 or the failure.
 int brf_rebuild_free_list(BRF_FILE* f);
 
