@@ -184,8 +184,7 @@ bool cut_short(UIO_FILE* f) {
   char why[160];
   if (!brf_extent_fault(f->brf, why, sizeof why)) return false;
   char line[kUioPathLen * 2 + 240];
-  snprintf(line, sizeof line, "%s.dat is damaged: %s; \"kivo -r=%s\" keeps its whole records", f->path, why,
-           f->path);
+  snprintf(line, sizeof line, "%s.dat is damaged: %s; \"kivo -r=%s\" keeps its whole records", f->path, why, f->path);
   la_sys_err(line, 0);
   return true;
 }

@@ -197,7 +197,8 @@ std::string words(const uint8_t* b, size_t at) {
 // The start's own process that cannot open a file ran nothing: the start
 // says which file and why once the terminal is back.
 void note_failure(const PCB* p, const uint8_t* b) {
-  std::string why = "could not run: " + words(b, EB_TEXT1) + " (" + std::string(reinterpret_cast<const char*>(b + EB_FILE), 8);
+  std::string why =
+      "could not run: " + words(b, EB_TEXT1) + " (" + std::string(reinterpret_cast<const char*>(b + EB_FILE), 8);
   why.erase(why.find_last_not_of(' ') + 1);
   why += ")";
   if (const std::string cause = words(b, EB_TEXT2); !cause.empty()) why += ": " + cause;

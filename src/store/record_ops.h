@@ -175,11 +175,11 @@ int brf_change_end(BRF_RCB* r, int st);
 
 // What a repair did.
 struct brf_repair_counts {
-  int keys = 0;               // keys whose index was built again
-  uint32_t records = 0;       // active records indexed
-  uint32_t moves_kept = 0;    // moved records finished (the old one was freed)
-  uint32_t moves_undone = 0;  // moved copies dropped (the old one is still live)
-  uint32_t repeated = 0;      // records left out of a key for a value met before
+  int keys = 0;                    // keys whose index was built again
+  uint32_t records = 0;            // active records indexed
+  uint32_t moves_kept = 0;         // moved records finished (the old one was freed)
+  uint32_t moves_undone = 0;       // moved copies dropped (the old one is still live)
+  uint32_t repeated = 0;           // records left out of a key for a value met before
   uint32_t values[kMaxKeys] = {};  // entries each key holds after the repair
 };
 // Repairs the pair with the update lock held by the caller: unfinished moves

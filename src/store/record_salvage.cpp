@@ -41,8 +41,7 @@ uint64_t whole_record_end(BRF_FILE* f, uint64_t seek, uint64_t limit, rec_hdr* h
   if (!user && h->length > std::max<uint32_t>(kMaxRecordLength, free_block_body_size(f))) return 0;
   const uint64_t next = seek + h->length + kRecOverhead;
   uint8_t tr[kRecTrailerSize];
-  if (next > limit || brf_pread(f, tr, sizeof tr, next - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
-    return 0;
+  if (next > limit || brf_pread(f, tr, sizeof tr, next - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return 0;
   return ld_le32(tr, 0) == h->length ? next : 0;
 }
 
@@ -136,7 +135,8 @@ int brf_salvage(const std::string& base, FILE* out) {
   if (st == BRF_OK) {
     const uint64_t size = static_cast<uint64_t>(sb.st_size);
     const whole_records w = walk_whole(f, std::min<uint64_t>(f->hdr.eofseek, size));
-    if (w.end != f->hdr.eofseek) st = cut_back(f, base, w, size, out);
+    // A file cut inside its header block lacks its header's end of file too.
+    if (w.end != f->hdr.eofseek || f->hdr.eofseek > size) st = cut_back(f, base, w, size, out);
   }
   bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   brfclose(f);
