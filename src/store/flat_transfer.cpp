@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "foundation/os_calls.h"
@@ -49,6 +50,18 @@ const char* line_refusal(const uint8_t* rec, uint32_t len) {
   return nullptr;
 }
 
+// The records are read in the data file's order, so a key file whose header
+// is damaged is passed by; said once (the shared open after a refused
+// exclusive one meets it again).
+void say_key_file_passed(const char* base) {
+  static bool said = false;
+  if (std::exchange(said, true)) return;
+  fprintf(stderr,
+          "%s.key is damaged (%s): the records are read from the data file alone; \"kivo -r=%s\" builds "
+          "its keys again\n",
+          base, bt_last_refusal().c_str(), base);
+}
+
 // Opens the data file for export: with its key file when there is one (a
 // fixed-length keyed file is then read as the headered file it is), else
 // alone.
@@ -61,7 +74,8 @@ BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
   if (f) return f;
   if (*status == BRF_FILE_LOCKED) return nullptr;
   std::string key = std::string(base) + ".key";
-  if (access(key.c_str(), F_OK) == 0) return nullptr;  // a key file that cannot be opened
+  if (*status == BRF_BAD_DATA) say_key_file_passed(base);
+  else if (access(key.c_str(), F_OK) == 0) return nullptr;  // a key file that cannot be opened
   f = brfopen(status, base, BRF_NO_KEYS, 0, exclusive);
   // A keyed pair whose key file is missing still has its header.
   if (f) brf_header_from_file(f);
@@ -212,7 +226,9 @@ int brf2flat_run(const char* name) {
   int status = 0;
   job.file = job.base.empty() ? nullptr : open_for_export(&status, job.base.c_str());
   if (!job.file || job.file->hdr.version == kVersionUnread) {
-    fprintf(stderr, "Can not open file \"%s\"\n", job.base.c_str());
+    if (!job.file)
+      fprintf(stderr, "Can not open file \"%s\" (status %d: %s)\n", job.base.c_str(), status, brf_status_text(status));
+    else fprintf(stderr, "Can not open file \"%s\": no readable header\n", job.base.c_str());
     return kExitFailed;
   }
   job.out = create_export_temp(job.base, &job.tmp);
