@@ -381,9 +381,10 @@ void pi_exec_own(INVOC* v) {
   os_err_set_invoc(v);
   const uint16_t saved_family = pi_nxt_family;
   PCB* const saved_cur = pi_cur_pcb;
+  const PCB* const saved_start = g_start_pcb;
   if (!inv) g_start_pcb = p;
   const uint32_t code = MARK(mark_kind(v), reinterpret_cast<mark_fn>(invoc_proc), p, ut_cleanup);
-  if (!inv) g_start_pcb = nullptr;
+  g_start_pcb = saved_start;
   pi_cur_pcb = saved_cur;
   set_end(v, code);
   os_err_set_invoc(&saved_invoc);

@@ -188,20 +188,17 @@ uint16_t text(uint32_t no, uint8_t* out) {
   return cls;
 }
 
-// A text of the error block without its trailing blanks.
-std::string words(const uint8_t* b, size_t at) {
-  std::string s(reinterpret_cast<const char*>(b + at), kErrText);
+// A field of the error block without its trailing blanks.
+std::string words(const uint8_t* b, size_t at, size_t n) {
+  std::string s(reinterpret_cast<const char*>(b + at), n);
   return s.erase(s.find_last_not_of(' ') + 1);
 }
 
 // The start's own process that cannot open a file ran nothing: the start
 // says which file and why once the terminal is back.
 void note_failure(const PCB* p, const uint8_t* b) {
-  std::string why =
-      "could not run: " + words(b, EB_TEXT1) + " (" + std::string(reinterpret_cast<const char*>(b + EB_FILE), 8);
-  why.erase(why.find_last_not_of(' ') + 1);
-  why += ")";
-  if (const std::string cause = words(b, EB_TEXT2); !cause.empty()) why += ": " + cause;
+  std::string why = "could not run: " + words(b, EB_TEXT1, kErrText) + " (" + words(b, EB_FILE, 8) + ")";
+  if (const std::string cause = words(b, EB_TEXT2, kErrText); !cause.empty()) why += ": " + cause;
   pi_note_file_failure(p, why.c_str());
 }
 
