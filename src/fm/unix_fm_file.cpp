@@ -135,6 +135,16 @@ bool upgrade_allowed(const LFB* lfb) {
   return IS_BOB_AP(p.fdb_ap) || p.fdb_class != PATH_DATA;
 }
 
+// A key file whose header the open refused: its failure becomes a system
+// error whose text names the file, the fault and the repair.
+void key_file_damaged(const UIO_FILE* f, int* code) {
+  char line[kUioPathLen * 2 + 320];
+  snprintf(line, sizeof line, "%s.key is damaged: %s; \"kivo -r=%s\" builds its keys again", f->path,
+           bt_last_refusal().c_str(), f->path);
+  la_sys_err(line, 0);
+  *code = BRF_SYS_ERR;
+}
+
 // Opens the data file of an open: an indexed file whose key file is missing
 // gets an empty one, which the format check fills.
 BRF_FILE* open_data(UIO_FILE* f, const LFB* lfb, int* code) {
@@ -146,6 +156,9 @@ BRF_FILE* open_data(UIO_FILE* f, const LFB* lfb, int* code) {
   struct stat st;
   if (!b && *code == BRF_NOT_FOUND_FILE && keys && os_sys.stat(with_ext(f->path, ".dat").c_str(), &st) == 0)
     b = brfopen(code, f->path, BRF_CREATE, open_len(pfb), excl);
+  // Only the key file's open refuses a damaged header: the data file's is
+  // checked once it is open.
+  if (!b && *code == BRF_BAD_DATA && keys) key_file_damaged(f, code);
   if (b) *code = BRF_OK;
   return b;
 }
@@ -163,13 +176,33 @@ bool len_differs(const BRF_FILE* b, const PFB* pfb) {
   return brf_fixed(b) && !brf_relative(b) && b->hdr.rec_len != pfb->pfb_rec_len;
 }
 
-// A data file just opened passes the length and format checks, else is
-// closed again.
+// A data file whose header claims more than the file holds was cut short
+// (or its header damaged): a write would go past a hole and its lost
+// records would read as missing. Refused with the one line that names the
+// file and its repair, shown as the failure's system error.
+bool cut_short(UIO_FILE* f) {
+  char why[160];
+  if (!brf_extent_fault(f->brf, why, sizeof why)) return false;
+  char line[kUioPathLen * 2 + 240];
+  snprintf(line, sizeof line, "%s.dat is damaged: %s; \"kivo -r=%s\" keeps its whole records", f->path, why, f->path);
+  la_sys_err(line, 0);
+  return true;
+}
+
+// Why a data file just opened cannot be used as it is; 0 when it can.
+uint32_t refusal(UIO_FILE* f, const LFB* lfb) {
+  if (len_differs(f->brf, lfb->lfb_pfb)) return FM_REC_LEN_DIFF;
+  if (cut_short(f)) return FM_IO_ERR;
+  return 0;
+}
+
+// A data file just opened passes the length, extent and format checks, else
+// is closed again.
 int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
-  if (len_differs(f->brf, lfb->lfb_pfb)) {
+  if (const uint32_t st = refusal(f, lfb)) {
     brfclose(f->brf);
     f->brf = nullptr;
-    return fail(arb, FM_REC_LEN_DIFF);
+    return fail(arb, st);
   }
   int st = vfy_ver(f, lfb, upgrade);
   if (st == BRF_OK) return 1;

@@ -270,8 +270,10 @@ void rebind(PCB* inv) {
 
 void set_end(INVOC* v, uint32_t code) { v->set_end_code(code); }
 
-constexpr size_t kStartFailureLen = 400;
+constexpr size_t kStartFailureLen = 640;
 char g_start_failure[kStartFailureLen];
+// The PCB of the start's own process while it runs; null otherwise.
+const PCB* g_start_pcb;
 
 // A start that runs nothing says which process and why.
 void note_start_failure(const PCB& k, const char* why) {
@@ -334,6 +336,10 @@ PCB* obtain_pcb(PCB* k, INVOC* v, PCB* inv) {
 
 const char* pi_start_failure() { return g_start_failure; }
 
+void pi_note_file_failure(const PCB* p, const char* why) {
+  if (p && p == g_start_pcb) note_start_failure(*p, why);
+}
+
 void pi_claim_instance(PCB* p, bool running) {
   if (PCB* head = family_head(p)) head->pcb_next_instance = static_cast<uint16_t>(p->pcb_instance + (running ? 1 : 0));
 }
@@ -381,7 +387,10 @@ void pi_exec_own(INVOC* v) {
   os_err_set_invoc(v);
   const uint16_t saved_family = pi_nxt_family;
   PCB* const saved_cur = pi_cur_pcb;
+  const PCB* const saved_start = g_start_pcb;
+  if (!inv) g_start_pcb = p;
   const uint32_t code = MARK(mark_kind(v), reinterpret_cast<mark_fn>(invoc_proc), p, ut_cleanup);
+  g_start_pcb = saved_start;
   pi_cur_pcb = saved_cur;
   set_end(v, code);
   os_err_set_invoc(&saved_invoc);

@@ -56,6 +56,10 @@ bool db_required(const char* ap);
 // Why the last invocation without an invoker (a start) ran nothing: its
 // process and the reason, or "" when it ran. Kept until the next start.
 const char* pi_start_failure();
+// A process that cannot open its files has run nothing: when it is the
+// start's own process (no invoker) `why` becomes the start's failure, which
+// the start reports with the end code. Any other process: nothing.
+void pi_note_file_failure(const PCB* p, const char* why);
 // The body run under MARK: never returns, unwinds with the end code.
 [[noreturn]] void invoc_proc(PCB* p);
 // Puts the PCB's area bases into its module, which then serves this PCB.

@@ -10,6 +10,7 @@
 // Callers: invoc_proc (through pi_open_fi), the file verbs, the INPUT
 // process and the PCF write and rewrite.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "compiler/em.h"
@@ -83,8 +84,17 @@ void place_file(PCB* p, uint8_t* c) {
 
 void set_opt(uint8_t* c, uint32_t bits) { st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT) | bits); }
 
+// Whether an optional disk file failed to open for another cause than its
+// absence: damaged, locked or unreadable. A report run on without it would
+// print as if it were empty. (A memory file that is not there fails in
+// other words; it cannot be damaged.)
+bool there_but_unopened(const uint8_t* c, uint32_t status) {
+  return cfi_view(c).fs_type() == FS_DISK && status != FM_NO_FILE;
+}
+
 // Opens (state 1) or creates and opens the file; its handle, or null when an
-// optional file is missing. A required file or a failed create ends the process.
+// optional file is missing. A required file, an optional one that is there
+// but cannot be opened or a failed create ends the process.
 ARB* open_file(PCB* p, uint8_t* c, pi_file_blk* fb) {
   FDB fdb;
   const bool create = fb->state != FB_OWN;
@@ -99,7 +109,7 @@ ARB* open_file(PCB* p, uint8_t* c, pi_file_blk* fb) {
   }
   if (!em_cfi_desc(p->pcb_em, c, &fdb)) pi_fi_err(p, c, kMsgOpen, 0);
   if (fm__open(&fdb, fb->own_scope)) return fdb.fdb_arb;
-  if (create || cfi_view(c).required()) pi_fi_err(p, c, kMsgOpen, fdb.fdb_stat);
+  if (create || cfi_view(c).required() || there_but_unopened(c, fdb.fdb_stat)) pi_fi_err(p, c, kMsgOpen, fdb.fdb_stat);
   return nullptr;
 }
 
@@ -178,6 +188,20 @@ uint16_t text(uint32_t no, uint8_t* out) {
   return cls;
 }
 
+// A field of the error block without its trailing blanks.
+std::string words(const uint8_t* b, size_t at, size_t n) {
+  std::string s(reinterpret_cast<const char*>(b + at), n);
+  return s.erase(s.find_last_not_of(' ') + 1);
+}
+
+// The start's own process that cannot open a file ran nothing: the start
+// says which file and why once the terminal is back.
+void note_failure(const PCB* p, const uint8_t* b) {
+  std::string why = "could not run: " + words(b, EB_TEXT1, kErrText) + " (" + words(b, EB_FILE, 8) + ")";
+  if (const std::string cause = words(b, EB_TEXT2, kErrText); !cause.empty()) why += ": " + cause;
+  pi_note_file_failure(p, why.c_str());
+}
+
 }  // namespace
 
 void pi_open_fi_run(PCB* p) {
@@ -221,6 +245,7 @@ void pi_fi_err_block(PCB* p, const uint8_t* c, uint32_t msg, uint32_t status, ui
 void pi_fi_err(PCB* p, const uint8_t* c, uint32_t msg, uint32_t status) {
   uint8_t b[kRtErrSize];
   pi_fi_err_block(p, c, msg, status, b);
+  note_failure(p, b);
   rt_err(invoc_parent(p->invoc), b);
   // The family goes once, when the process ends: the unwind lands in its run.
   p->invoc.set_end_code(PI_END_CANCEL);

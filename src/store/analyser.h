@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kivo {
 
@@ -27,6 +28,11 @@ int brfanal(const char* name, int interactive, int unused, int32_t* records);
 
 // The same without the unused argument.
 int analyze(const char* name, int interactive, int32_t* records);
+
+// Why a key definition of the pair at `base` (no ".dat") can hold no record
+// of its data file (a segment outside the record); empty when none. The
+// repair does not rebuild keys from such a definition.
+std::string anal_key_outside(const char* base);
 
 // A data file that keeps no header: a fixed-length file without keys, its
 // record n at n x rec_len. Only the file manager knows such a file, from its

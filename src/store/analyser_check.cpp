@@ -818,6 +818,30 @@ bool mark_left_set(anal_ctx* c) {
   return set;
 }
 
+// The first key whose definition can hold no record of the data file
+// (bt_key_outside), against the records walked so far; null when none.
+const char* key_outside(const anal_ctx* c, char* why, size_t n) {
+  const uint32_t fixed_len = (c->hdr.flags & kHdrFixed) ? c->hdr.rec_len : 0;
+  uint32_t longest = 0;
+  for (const anal_rec& r : c->recs)
+    if (!(r.flags & (kRecDeleted | kRecNotUser))) longest = std::max<uint32_t>(longest, r.length);
+  for (int k = 0; k < c->nkeys; ++k)
+    if (c->key_valid[k])
+      if (const char* fault = bt_key_outside(c->keys[k], k, fixed_len, longest, why, n)) return fault;
+  return nullptr;
+}
+
+// The key file's pages end where its header says: an end past the file's
+// size would have the next page appended far beyond it. (An end before the
+// size is what a repair leaves: the pages past it are free to be written.)
+bool key_end_past_size(anal_ctx* c) {
+  const uint32_t eof = ld_le32(c->khdr, kHdrEofseek);
+  if (eof <= c->key_size) return false;
+  anal_say(c, "%s.key:  end of file %u lies past the key file's end (%llu bytes)\n", c->name.c_str(), eof,
+           static_cast<unsigned long long>(c->key_size));
+  return true;
+}
+
 int verify(anal_ctx* c, int32_t* records) {
   if (mark_left_set(c)) return 0;
   int n = count_rec(c, false);
@@ -845,6 +869,11 @@ int verify(anal_ctx* c, int32_t* records) {
     anal_say(c, "%s.key:  damaged header: %s\n", c->name.c_str(), fault);
     return 0;
   }
+  if (key_end_past_size(c)) return 0;
+  if (const char* fault = key_outside(c, why, sizeof why)) {
+    anal_say(c, "%s.key:  damaged key definition: %s\n", c->name.c_str(), fault);
+    return 0;
+  }
   return verify_all_keys(c);
 }
 
@@ -853,8 +882,8 @@ int opens_with_keys(anal_ctx* c, const std::string& base) {
   int status = 0;
   BRF_FILE* f = brfopen(&status, base.c_str(), BRF_KEY_MUST_EXIST, 0, false);
   if (f) return brfclose(f), 1;
-  anal_say(c, "%s:  Can't open file with its keys (status %d)\n%s failed verification\n", base.c_str(), status,
-           base.c_str());
+  anal_say(c, "%s:  Can't open file with its keys (status %d: %s)\n%s failed verification\n", base.c_str(), status,
+           brf_status_text(status), base.c_str());
   return 0;
 }
 
@@ -933,7 +962,7 @@ int analyze(const char* name, int interactive, int32_t* records) {
   c.out = (!interactive && records) ? nullptr : stderr;
   int status = anal_open(&c, base.c_str());
   if (status != 0) {
-    anal_say(&c, "%s:  Can't open file (status %d)\n", base.c_str(), status);
+    anal_say(&c, "%s:  Can't open file (status %d: %s)\n", base.c_str(), status, brf_status_text(status));
     say_cut_import(&c, base);
     return 0;
   }
@@ -945,6 +974,16 @@ int analyze(const char* name, int interactive, int32_t* records) {
   // handle of the same file would drop the first one's locks.
   if (result == 1 && !interactive && !headerless && keyed) result = opens_with_keys(&c, base);
   return result;
+}
+
+std::string anal_key_outside(const char* base) {
+  anal_ctx c;
+  if (anal_open(&c, base) != 0) return std::string();
+  count_rec(&c, false);  // the records up to a fault count
+  char why[200];
+  const char* fault = c.key_hdr_ok ? key_outside(&c, why, sizeof why) : nullptr;
+  anal_close(&c);
+  return fault ? fault : std::string();
 }
 
 int brfanal(const char* name, int interactive, int /*unused*/, int32_t* records) {

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -134,6 +135,10 @@ int binit();
 // Opens a key file. Status 0 for a key file with a header, 3 for a new
 // (empty) one; on failure none with 3, 17 (damaged header), 11, 22, 23 or 24.
 BT_FILE* bopen(int* status, const char* path, uint16_t mode);
+// Why the last bopen of this process refused a key file whose header is
+// damaged (status 17): "end of file 4294967295 is no page boundary"; empty
+// before any such refusal.
+const std::string& bt_last_refusal();
 // Closes the file when no cursor is attached.
 void bclose(BT_FILE* f);
 

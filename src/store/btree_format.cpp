@@ -1,5 +1,6 @@
 // Key files and cursors: opening, the header, key descriptors and their
 // declaration, and the tree lock around every operation.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -136,12 +137,38 @@ int bt_check_key_desc(const KEY_DESC& d, int keyno, char* why, size_t why_size) 
   return BRF_OK;
 }
 
+const char* bt_key_outside(const KEY_DESC& d, int keyno, uint32_t fixed_len, uint32_t longest, char* why, size_t n) {
+  const int nsegs = std::min<int>(d.nsegs, kBtMaxSegs);
+  if (fixed_len) {
+    for (int i = 0; i < nsegs; ++i) {
+      const BT_SEG& s = d.seg[i];
+      if (uint32_t{s.poffs} + s.len <= fixed_len) continue;
+      snprintf(why, n, "key %d: its segment %d (%u bytes at %u) lies outside the %u-byte record", keyno, i + 1, s.len,
+               s.poffs, fixed_len);
+      return why;
+    }
+    return nullptr;
+  }
+  if (!longest || nsegs == 0) return nullptr;
+  for (int i = 0; i < nsegs; ++i)
+    if (d.seg[i].poffs < longest) return nullptr;
+  snprintf(why, n, "key %d: every segment lies past the end of every record (the longest holds %u bytes)", keyno,
+           longest);
+  return why;
+}
+
 int binit() {
   g_key_padding = getenv("KIVO_PART_SEG") == nullptr;
   const char* v = getenv("KIVO_VERIFY_IO");
   g_verify_io = v && v[0] != '0';
   return 1;
 }
+
+namespace {
+std::string g_last_refusal;
+}  // namespace
+
+const std::string& bt_last_refusal() { return g_last_refusal; }
 
 BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   if (strlen(path) >= sizeof(BT_FILE::path)) {
@@ -171,13 +198,16 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   // or creating a key would overwrite what is there.
   long long size = bt_io_size(io);
   uint8_t h[kBtHdrSize];
+  const bool whole = size > 0 && bt_io_read(io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize);
+  char why[200] = "its header cannot be read whole";
   if (size == 0) {
     init_header(f->hdr, kHdrNone);
     *status = BRF_NOT_FOUND_FILE;
-  } else if (size > 0 && bt_io_read(io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize) && hdr_sound(h)) {
+  } else if (whole && !bt_hdr_fault(h, why, sizeof why)) {
     memcpy(f->hdr, h, kBtHdrSize);
     *status = BRF_OK;
   } else {
+    g_last_refusal = why;
     bt_io_close(io);
     delete f;
     *status = BRF_BAD_DATA;

@@ -93,6 +93,14 @@ void key_desc_store(const KEY_DESC& d, uint8_t* p);
 // BRF_BAD_DATA with the reason in `why` ("key length 300 over 255 at key 2").
 int bt_check_key_desc(const KEY_DESC& d, int keyno, char* why, size_t why_size);
 
+// Why key `keyno` of definition `d` can hold no record of its file: in a
+// fixed-length file (`fixed_len` its record length) a segment that ends past
+// the record; in a variable-length one, every segment at or past the end of
+// the longest active record (`longest`; 0 for a file without one). Null when
+// it can, else the reason in `why` ("key 0: its segment 1 (6 bytes at 127)
+// lies outside the 47-byte record").
+const char* bt_key_outside(const KEY_DESC& d, int keyno, uint32_t fixed_len, uint32_t longest, char* why, size_t n);
+
 // Page geometry for key length L.
 constexpr int bt_entry_size(int keylen) { return keylen + 8; }
 constexpr int bt_max_entries(int keylen) {

@@ -313,6 +313,54 @@ bool verify_eof(int slot, uint32_t expected) {
   return false;
 }
 
+bool brf_extent_fault(BRF_FILE* f, char* why, size_t n) {
+  if (brf_relative(f) || f->hdr.version != kBrfVersion) return false;
+  struct stat st;
+  if (kivo_fstat(f->slot, &st) != 0 || st.st_size >= static_cast<off_t>(f->hdr.eofseek)) return false;
+  snprintf(why, n, "header's end of file %u lies past the file's end (%lld bytes)", f->hdr.eofseek,
+           static_cast<long long>(st.st_size));
+  return true;
+}
+
+namespace {
+
+// The system's text of the last system error, without the mark that opens it.
+const char* sys_err_words() {
+  const char* text = la_sys_err_text();
+  if (!text) return "system error";
+  return *text == '*' ? text + 1 : text;
+}
+
+}  // namespace
+
+const char* brf_status_text(int st) {
+  switch (st) {
+    case BRF_OK: return "success";
+    case BRF_BAD_CURSOR: return "key cursor not valid";
+    case BRF_NOT_FOUND_FILE: return "file not found";
+    case BRF_WRITE_ERR: return "short or failed write";
+    case BRF_PERM: return "permission denied, or a key page cannot be read whole";
+    case BRF_SEEK_ERR: return "seek failed";
+    case BRF_FILE_LOCKED: return "file in use by another process";
+    case BRF_EOF: return "end of file";
+    case BRF_NO_RECORD: return "record not found";
+    case BRF_DUP_KEY: return "duplicate key";
+    case BRF_NO_MEMORY: return "out of memory";
+    case BRF_PAGE_FULL: return "key page full or index damaged";
+    case BRF_LOCK_HELD: return "a record lock is held already";
+    case BRF_DELETED: return "record deleted";
+    case BRF_BAD_DATA: return "a header or record cannot be read whole, or the file is of another kind";
+    case BRF_KEY_CREATED: return "key created, its index not built";
+    case BRF_NO_KEY: return "key not defined, or a key definition does not match";
+    case BRF_LOCK_REFUSED: return "locked by another process";
+    case BRF_NO_SPACE: return "no space left on the device";
+    case BRF_TOO_MANY_FILES: return "too many open files";
+    case BRF_SYS_ERR: return sys_err_words();
+    case BRF_CLOSED: return "file not open";
+    default: return "unknown status";
+  }
+}
+
 ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off) {
   if (!f->wb.empty() && brf_wb_flush(f) != BRF_OK) return -1;
   size_t len = 0;
@@ -410,6 +458,7 @@ int upgrade_from_v0(BRF_FILE* f) {
 
 int brf_rebuild_free_list(BRF_FILE* f) {
   uint32_t old_eof = f->hdr.eofseek;
+  const bool current = f->hdr.version == kBrfVersion;
   struct stat st;
   if (kivo_fstat(f->slot, &st) != 0) return brf_errno_status(errno, __LINE__);
   if (old_eof < kDataHeaderSize || old_eof > kMaxSeek || static_cast<off_t>(old_eof) > st.st_size) return BRF_BAD_DATA;
@@ -423,7 +472,10 @@ int brf_rebuild_free_list(BRF_FILE* f) {
     if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) return BRF_BAD_DATA;
     uint64_t next = seek + h.length + kRecOverhead;
     if (next > old_eof) return BRF_BAD_DATA;
-    if (h.flags & (kRecDeleted | kRecNotUser)) {
+    // Only the current format moves records that way; an older file's
+    // blocks link elsewhere and are freed like any other.
+    const bool moving = current && !(h.flags & kRecDeleted) && (h.flags & kRecNotUser) && h.link != seek;
+    if ((h.flags & (kRecDeleted | kRecNotUser)) && !moving) {
       rc = brf_rcd_free_any(f, static_cast<uint32_t>(seek), true);
       if (rc != BRF_OK) return rc;
     }

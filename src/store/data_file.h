@@ -243,7 +243,9 @@ int brf_free_list_settle(BRF_FILE* f);
 
 // Builds the free list again from nothing: every record flagged deleted or
 // not a user record (FREE_BLOCK records and unfinished allocations too)
-// goes on it. Update lock held; the records must walk from the header to
+// goes on it, but for the new copy of a record being moved in a file of the
+// current format (its link names another record), which the repair of the
+// keys settles. Update lock held; the records must walk from the header to
 // eofseek (else 17). Status 0 or the failure.
 int brf_rebuild_free_list(BRF_FILE* f);
 
@@ -255,6 +257,17 @@ int brf_rebuild_free_list(BRF_FILE* f);
 // "Invalid eof(%d,%d) on %s"; always makes sure the descriptor is open.
 // Returns false when the descriptor cannot be had or the size differs.
 bool verify_eof(int slot, uint32_t expected);
+
+// Whether the header's end of file lies past the file's end (a file cut
+// short, or a header of a larger file): the records it claims are not all
+// there, and an append at that end would leave a hole before the new
+// record. Nothing to check in a file without a current-format header. With
+// a fault, its text ("header's end of file 695 lies past the file's end
+// (600 bytes)") goes to `why` and the result is true.
+bool brf_extent_fault(BRF_FILE* f, char* why, size_t n);
+
+// The meaning of a storage status code, for the utilities' messages.
+const char* brf_status_text(int st);
 
 // Reads `n` bytes at `off` of the data file like kivo_pread, through the
 // file's shared mapping where it covers them (the same bytes, no call).

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "foundation/os_calls.h"
@@ -49,6 +50,18 @@ const char* line_refusal(const uint8_t* rec, uint32_t len) {
   return nullptr;
 }
 
+// The records are read in the data file's order, so a key file whose header
+// is damaged is passed by; said once (the shared open after a refused
+// exclusive one meets it again).
+void say_key_file_passed(const char* base) {
+  static bool said = false;
+  if (std::exchange(said, true)) return;
+  fprintf(stderr,
+          "%s.key is damaged (%s): the records are read from the data file alone; \"kivo -r=%s\" builds "
+          "its keys again\n",
+          base, bt_last_refusal().c_str(), base);
+}
+
 // Opens the data file for export: with its key file when there is one (a
 // fixed-length keyed file is then read as the headered file it is), else
 // alone.
@@ -61,7 +74,8 @@ BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
   if (f) return f;
   if (*status == BRF_FILE_LOCKED) return nullptr;
   std::string key = std::string(base) + ".key";
-  if (access(key.c_str(), F_OK) == 0) return nullptr;  // a key file that cannot be opened
+  if (*status == BRF_BAD_DATA) say_key_file_passed(base);
+  else if (access(key.c_str(), F_OK) == 0) return nullptr;  // a key file that cannot be opened
   f = brfopen(status, base, BRF_NO_KEYS, 0, exclusive);
   // A keyed pair whose key file is missing still has its header.
   if (f) brf_header_from_file(f);
@@ -145,8 +159,9 @@ struct export_job {
 };
 
 // Every record of the file as a line of the output; the count written, -1
-// on failure (said on stderr).
-long export_records(export_job* job) {
+// on failure (said on stderr). A record that cannot be read ends the export
+// there: the records before it are written, and *unread gets its status.
+long export_records(export_job* job, int* unread) {
   // Room for the longest record, so that a long one is seen whole and refused.
   std::vector<uint8_t> buf(kMaxRecordLength + 1);
   long count = 0;
@@ -156,8 +171,8 @@ long export_records(export_job* job) {
     int st = brfnext(job->rcb, buf.data(), buf.size(), &len);
     if (st == BRF_EOF) return count;
     if (st != BRF_OK && st != BRF_LOCK_REFUSED) {  // 20: delivered, held by another process
-      fprintf(stderr, "Status was %d\n", st);
-      return -1;
+      *unread = st;
+      return count;
     }
     if (const char* why = line_refusal(buf.data(), len)) {
       fprintf(stderr, "Record %ld at seek %lld %s: it cannot be one line of a flat file\n", count + 1,
@@ -187,6 +202,22 @@ bool put_export_in_place(export_job* job) {
   return true;
 }
 
+// The export of a damaged file stopped at a record it could not read, or
+// ended before the end of file its header claims: what it could not do, in
+// words, and how the file is mended.
+void say_unread(const export_job& job, long count, int unread) {
+  const char* base = job.base.c_str();
+  if (unread) {
+    fprintf(stderr, "%s.dat: the records after the %ld exported cannot be read (status %d: %s)", base, count, unread,
+            brf_status_text(unread));
+  } else {
+    fprintf(stderr, "%s.dat: all %ld records that can be read are exported", base, count);
+  }
+  char why[160];
+  if (job.file && brf_extent_fault(job.file, why, sizeof why)) fprintf(stderr, "; the file is cut short: %s", why);
+  fprintf(stderr, "; \"kivo -r=%s\" keeps the whole records and sets the rest aside\n", base);
+}
+
 }  // namespace
 
 int brf2flat_run(const char* name) {
@@ -195,7 +226,9 @@ int brf2flat_run(const char* name) {
   int status = 0;
   job.file = job.base.empty() ? nullptr : open_for_export(&status, job.base.c_str());
   if (!job.file || job.file->hdr.version == kVersionUnread) {
-    fprintf(stderr, "Can not open file \"%s\"\n", job.base.c_str());
+    if (!job.file)
+      fprintf(stderr, "Can not open file \"%s\" (status %d: %s)\n", job.base.c_str(), status, brf_status_text(status));
+    else fprintf(stderr, "Can not open file \"%s\": no readable header\n", job.base.c_str());
     return kExitFailed;
   }
   job.out = create_export_temp(job.base, &job.tmp);
@@ -210,11 +243,15 @@ int brf2flat_run(const char* name) {
     fprintf(stderr, "Can't brfacces file \"%s\"\n", job.base.c_str());
     return kExitFailed;
   }
-  const long count = export_records(&job);
+  int unread = 0;
+  const long count = export_records(&job, &unread);
+  char why[160];
+  const bool damaged = unread || brf_extent_fault(job.file, why, sizeof why);
+  if (damaged) say_unread(job, count, unread);
   job.close_source();
   if (count < 0 || !put_export_in_place(&job)) return kExitFailed;
   printf("%s - %ld records\n", name, count);
-  return kExitOk;
+  return damaged ? kExitFailed : kExitOk;
 }
 
 namespace {
@@ -402,7 +439,7 @@ long import_lines(import_job* job, brf_bulk* bulk) {
     }
     if (len == 0) continue;  // no record
     if (int st = put_record(job->rcb, bulk, text, static_cast<uint32_t>(len)); st != BRF_OK) {
-      fprintf(stderr, "Status was %d\n", st);
+      fprintf(stderr, "Status was %d (%s)\n", st, brf_status_text(st));
       return -1;
     }
     ++count;
@@ -426,7 +463,7 @@ int flat2brf_run(const char* name) {
   if (count < 0) return kExitFailed;
   if (bulk.file) {
     if (int st = brf_bulk_flush(&bulk)) {
-      fprintf(stderr, "Status was %d\n", st);
+      fprintf(stderr, "Status was %d (%s)\n", st, brf_status_text(st));
       return kExitFailed;
     }
   }

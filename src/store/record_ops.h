@@ -27,6 +27,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "store/brf_status.h"
@@ -162,11 +164,12 @@ int brf_change_end(BRF_RCB* r, int st);
 
 // What a repair did.
 struct brf_repair_counts {
-  int keys = 0;               // keys whose index was built again
-  uint32_t records = 0;       // active records indexed
-  uint32_t moves_kept = 0;    // moved records finished (the old one was freed)
-  uint32_t moves_undone = 0;  // moved copies dropped (the old one is still live)
-  uint32_t repeated = 0;      // records left out of a key for a value met before
+  int keys = 0;                    // keys whose index was built again
+  uint32_t records = 0;            // active records indexed
+  uint32_t moves_kept = 0;         // moved records finished (the old one was freed)
+  uint32_t moves_undone = 0;       // moved copies dropped (the old one is still live)
+  uint32_t repeated = 0;           // records left out of a key for a value met before
+  uint32_t values[kMaxKeys] = {};  // entries each key holds after the repair
 };
 // Repairs the pair with the update lock held by the caller: unfinished moves
 // are settled, every index is built again from the data file (definitions
@@ -187,6 +190,14 @@ void brf_wait_for_change(BRF_RCB* r);
 // without a header (store_hooks.anal_headerless) is never written. One line on the
 // standard output says which. 1 good, 0 bad.
 int brfrepair(const char* name);
+// The first step of that repair for a data file whose whole records end
+// before its header's end of file (cut short, or holed): the whole records
+// are kept, the bytes after them are copied to "<base>.aside" (".aside.2"
+// ... when taken) before the end of file is set after them, and the free
+// list is built again; one line to `out` says what was kept and set aside.
+// Nothing is written to a file whose records reach its end of file, or
+// without a current-format header. Status 0, or the failure.
+int brf_salvage(const std::string& base, FILE* out);
 
 // A cursor's position, saved and restored around work that moves it.
 struct brf_pos {

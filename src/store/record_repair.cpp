@@ -104,6 +104,7 @@ int index_record(BRF_RCB* r, const uint8_t* rec, uint32_t seek, int nkeys, brf_r
     int st = buinsert(r->cursor, rec, seek);
     if (st == BRF_DUP_KEY) ++out->repeated;
     else if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
+    else ++out->values[k];
   }
   return BRF_OK;
 }
@@ -139,12 +140,19 @@ int reindex(BRF_RCB* r, brf_repair_counts* out) {
   return BRF_OK;
 }
 
-// The one line of a repair: file, keys rebuilt, records indexed, and the
-// records left out of a key for a repeated value, if any.
+// The one line of a repair: file, keys rebuilt, records indexed, what each
+// key that holds fewer of them holds, and the records left out of a key for
+// a repeated value, if any.
 void repair_line(char* out, size_t size, const char* file, const brf_repair_counts& n) {
-  int w = snprintf(out, size, "repaired %s: %d keys rebuilt, %u records indexed", file, n.keys, n.records);
-  if (n.repeated && w > 0 && static_cast<size_t>(w) < size)
-    snprintf(out + w, size - static_cast<size_t>(w), ", %u repeated key values left out", n.repeated);
+  size_t w = 0;
+  auto add = [&](const char* fmt, auto... v) {
+    const int got = w < size ? snprintf(out + w, size - w, fmt, v...) : 0;
+    if (got > 0) w += static_cast<size_t>(got);
+  };
+  add("repaired %s: %d keys rebuilt, %u records indexed", file, n.keys, n.records);
+  for (int k = 0; k < n.keys && k < kMaxKeys; ++k)
+    if (n.values[k] != n.records) add(", key %d holds %u", k, n.values[k]);
+  if (n.repeated) add(", %u repeated key values left out", n.repeated);
 }
 
 void announce(BRF_FILE* f, const brf_repair_counts& n) {
@@ -362,11 +370,21 @@ int brfrepair(const char* name) {
     fprintf(stderr, "%s:  Can't repair a file without a header (%s); it is left as it is\n", base.c_str(), layout.what);
     return 0;
   }
-  int st = sound ? BRF_OK : restore_key_header(base, stdout);
+  int st = sound ? BRF_OK : brf_salvage(base, stdout);
+  // Indexes built from a definition that reaches no record would hold
+  // nothing; the key file is no source to rebuild a definition from.
+  if (const std::string fault = sound ? std::string() : anal_key_outside(base.c_str()); !fault.empty()) {
+    fprintf(stderr,
+            "%s:  Can't repair file: the key file's %s; no key is rebuilt from it (moved away, the key file is "
+            "built again from the file's description when the engine next opens the file)\n",
+            base.c_str(), fault.c_str());
+    return 0;
+  }
+  if (st == BRF_OK && !sound) st = restore_key_header(base, stdout);
   if (st == BRF_OK) st = repair_pair(base, sound, stdout);
   if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);
   if (st != BRF_OK) {
-    fprintf(stderr, "%s:  Can't repair file (status %d)\n", base.c_str(), st);
+    fprintf(stderr, "%s:  Can't repair file (status %d: %s)\n", base.c_str(), st, brf_status_text(st));
     return 0;
   }
   fflush(stdout);

@@ -409,8 +409,8 @@ TEST(KivoBinary, StatusAndOutputOfStartUpPaths) {
       {"-u", 1, "KIVO_FAKE_TIME", false},
       {"-c", 1, "name the remote session", true},  // no session in the environment
       {"xc -u", 1, "name the remote session", false},
-      {"-v=none.dat", 0, "none:  Can't open file (status 3)", true},  // brfanal's "bad" result
-      {"-r=none.dat", 0, "none:  Can't repair file (status 3)", true},
+      {"-v=none.dat", 0, "none:  Can't open file (status 3: file not found)", true},  // brfanal's "bad" result
+      {"-r=none.dat", 0, "none:  Can't repair file (status 3: file not found)", true},
       {"-e", 0, "", true},
       // An empty data directory: start-up, conversions included, ends at
       // the message file with status 1.
