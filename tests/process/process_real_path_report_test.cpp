@@ -270,13 +270,13 @@ TEST(ProcessRealPath, InterruptKeyEndsALongSortWithItsStatusAndNoWorkFile) {
   }
   const char* asan = getenv("ASAN_OPTIONS");
   auto p = print_engine(d, "-d=DB6 -a=DMI -t=menu " + shell_quote("-p=BIG MENU"),
-                  {{"KIVO_SHOW_PROGRESS", "1"},
-                   {"KIVO_RUN_MEM", "471852"},
-                   {"LD_PRELOAD", GATE_WRITES},
-                   {"KVTEST_GATE_PATH", "/00000002-"},
-                   {"KVTEST_GATE_MARK", d.file("held")},
-                   {"KVTEST_GATE_OPEN", d.file("go")},
-                   {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+                        {{"KIVO_SHOW_PROGRESS", "1"},
+                         {"KIVO_RUN_MEM", "471852"},
+                         {"LD_PRELOAD", GATE_WRITES},
+                         {"KVTEST_GATE_PATH", "/00000002-"},
+                         {"KVTEST_GATE_MARK", d.file("held")},
+                         {"KVTEST_GATE_OPEN", d.file("go")},
+                         {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
   ASSERT_TRUE(p->wait_for("BIG MENU")) << p->capture();
   p->send_keys("F1 1");
   ASSERT_TRUE(kivo_test::wait_until([&] { return std::ifstream(d.file("held")).good(); }, kivo_test::kScreenWait))

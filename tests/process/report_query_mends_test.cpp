@@ -120,11 +120,11 @@ TEST(ReportQueryMends, WindowedReportKeepsEveryPageWithinItsLength) {
   kivo_test::data_dir d;
   {
     hex_file recs(d.file("labels.hex"));
-    for (int i = 1; i <= kLabels; ++i) recs.add({{label_no(i), 4}, {"NAME " + std::to_string(i * 37), 14}, {"ELY", 10}});
+    for (int i = 1; i <= kLabels; ++i)
+      recs.add({{label_no(i), 4}, {"NAME " + std::to_string(i * 37), 14}, {"ELY", 10}});
   }
-  ASSERT_NO_FATAL_FAILURE(install_design(d, kWindowDesign,
-                                         "DB7 DMP 01 3:DOWN 3:ACROSS 3:COLUMNS " +
-                                             shell_quote("+LABEL=" + d.file("labels.hex"))));
+  ASSERT_NO_FATAL_FAILURE(install_design(
+      d, kWindowDesign, "DB7 DMP 01 3:DOWN 3:ACROSS 3:COLUMNS " + shell_quote("+LABEL=" + d.file("labels.hex"))));
   struct row {
     const char* proc;
     const char* heading;
@@ -404,10 +404,16 @@ TEST(ReportQueryMends, SelectionEditorRefusesWhatTheQueryCannotCompile) {
                                         kivo_test::kScreenWait))
           << p->capture();
       p->send_keys("Down Enter");
-      ASSERT_TRUE(kivo_test::wait_until([&] { return prints(d).size() == 1; }, kivo_test::kScreenWait))
+      // Its ".cfg" comes once the print is whole.
+      std::vector<std::string> cfg;
+      ASSERT_TRUE(kivo_test::wait_until(
+          [&] { return cfg.clear(), find_files(d.file("prt"), std::regex(".*\\.cfg"), &cfg), cfg.size() == 1; },
+          kivo_test::kScreenWait))
           << p->capture();
-      const std::string text = slurp(prints(d)[0]);
-      EXPECT_EQ(std::count(text.begin(), text.end(), '\n') > 40, true) << text;
+      const std::string text = slurp(cfg[0].substr(0, cfg[0].size() - 4));
+      const std::regex account("A[0-9]{5} ");
+      EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), account), std::sregex_iterator()), 40)
+          << text;
       ASSERT_EQ(system(("rm -rf " + d.file("prt")).c_str()), 0);
     }
     p->send_keys("S-F1");
