@@ -151,6 +151,34 @@ inline void find_files(const std::string& dir, const std::regex& re, std::vector
   closedir(h);
 }
 
+// `count` customers of 19 bytes in the sequential file at `path`: a number
+// "B000000" up, and a name "N" and 11 digits scattered over 0 .. count - 1.
+inline void write_big_customers(const std::string& path, int count) {
+  std::ofstream recs(path, std::ios::binary | std::ios::trunc);
+  char rec[20];
+  for (int i = 0; i < count; ++i) {
+    snprintf(rec, sizeof rec, "B%06dN%011d", i, int((int64_t(i) * 7919) % count));
+    recs.write(rec, 19);
+  }
+}
+
+// The environment that holds an engine at its first write to a file whose
+// path holds `part` (tests/fixtures/gate_writes.cpp): `d`/held appears
+// then, and the write goes on once `d`/go exists.
+inline kivo_test::env_list gate_env(const kivo_test::data_dir& d, const std::string& part) {
+  const char* asan = getenv("ASAN_OPTIONS");
+  return {{"LD_PRELOAD", GATE_WRITES},
+          {"KVTEST_GATE_PATH", part},
+          {"KVTEST_GATE_MARK", d.file("held")},
+          {"KVTEST_GATE_OPEN", d.file("go")},
+          {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
+}
+
+// Waits until the engine is held at the gate; false when it is not in time.
+inline bool held_at_gate(const kivo_test::data_dir& d) {
+  return kivo_test::wait_until([&] { return std::ifstream(d.file("held")).good(); }, kivo_test::kScreenWait);
+}
+
 class InputRun : public ::testing::Test {
  protected:
   void SetUp() override {

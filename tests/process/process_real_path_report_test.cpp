@@ -260,27 +260,13 @@ std::vector<std::string> work_files(const kivo_test::data_dir& d) {
 TEST(ProcessRealPath, InterruptKeyEndsALongSortWithItsStatusAndNoWorkFile) {
   kivo_test::data_dir d;
   ASSERT_NO_FATAL_FAILURE(install_design(d, kBigDesign, "DB6 DMI 01 '4:BIG ACTION'"));
-  {
-    std::ofstream recs(d.file("DB6/DMI/Data/BIGCUST.dat"), std::ios::binary | std::ios::trunc);
-    char rec[20];
-    for (int i = 0; i < kBigRecords; ++i) {
-      snprintf(rec, sizeof rec, "B%06dN%011d", i, int((int64_t(i) * 7919) % kBigRecords));
-      recs.write(rec, 19);
-    }
-  }
-  const char* asan = getenv("ASAN_OPTIONS");
-  auto p = print_engine(d, "-d=DB6 -a=DMI -t=menu " + shell_quote("-p=BIG MENU"),
-                        {{"KIVO_SHOW_PROGRESS", "1"},
-                         {"KIVO_RUN_MEM", "471852"},
-                         {"LD_PRELOAD", GATE_WRITES},
-                         {"KVTEST_GATE_PATH", "/00000002-"},
-                         {"KVTEST_GATE_MARK", d.file("held")},
-                         {"KVTEST_GATE_OPEN", d.file("go")},
-                         {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+  write_big_customers(d.file("DB6/DMI/Data/BIGCUST.dat"), kBigRecords);
+  kivo_test::env_list e = gate_env(d, "/00000002-");
+  e.insert(e.end(), {{"KIVO_SHOW_PROGRESS", "1"}, {"KIVO_RUN_MEM", "471852"}});
+  auto p = print_engine(d, "-d=DB6 -a=DMI -t=menu " + shell_quote("-p=BIG MENU"), e);
   ASSERT_TRUE(p->wait_for("BIG MENU")) << p->capture();
   p->send_keys("F1 1");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return std::ifstream(d.file("held")).good(); }, kivo_test::kScreenWait))
-      << p->capture();
+  ASSERT_TRUE(held_at_gate(d)) << p->capture();
   EXPECT_GE(work_files(d).size(), 6u);
   p->kill_command(SIGINT);
   std::ofstream(d.file("go")) << "";

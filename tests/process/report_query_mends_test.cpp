@@ -206,42 +206,26 @@ END
 // file 1), where the engine is held; the interrupt comes then.
 constexpr int kBigRecords = 200000;
 
-void write_bigcust(const kivo_test::data_dir& d) {
-  std::ofstream recs(d.file("DB8/DMS/Data/BIGCUST.dat"), std::ios::binary | std::ios::trunc);
-  char rec[20];
-  for (int i = 0; i < kBigRecords; ++i) {
-    snprintf(rec, sizeof rec, "B%06dN%011d", i, int((int64_t(i) * 7919) % kBigRecords));
-    recs.write(rec, 19);
-  }
-}
-
 // The interrupt ends the sort with 104250, and the report with it: the
 // menu's message line says the run was cancelled, and no print file (nor
 // its ".cfg") is left to pass for a complete, empty report.
 TEST(ReportQueryMends, InterruptedSortedReportSaysSoAndLeavesNoPrint) {
   kivo_test::data_dir d;
   ASSERT_NO_FATAL_FAILURE(install_design(d, kSortDesign, "DB8 DMS 01 '3:BIG REPORT' '3:BAD REPORT'"));
-  write_bigcust(d);
-  const char* asan = getenv("ASAN_OPTIONS");
-  auto p = print_engine(d, "-d=DB8 -a=DMS -t=menu " + shell_quote("-p=BIG MENU"),
-                        {{"KIVO_RUN_MEM", "471852"},
-                         {"LD_PRELOAD", GATE_WRITES},
-                         {"KVTEST_GATE_PATH", "/00000002-"},
-                         {"KVTEST_GATE_MARK", d.file("held")},
-                         {"KVTEST_GATE_OPEN", d.file("go")},
-                         {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+  write_big_customers(d.file("DB8/DMS/Data/BIGCUST.dat"), kBigRecords);
+  kivo_test::env_list e = gate_env(d, "/00000002-");
+  e.push_back({"KIVO_RUN_MEM", "471852"});
+  auto p = print_engine(d, "-d=DB8 -a=DMS -t=menu " + shell_quote("-p=BIG MENU"), e);
   ASSERT_TRUE(p->wait_for("BIG MENU")) << p->capture();
   p->send_keys("F1 1");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return std::ifstream(d.file("held")).good(); }, kivo_test::kScreenWait))
-      << p->capture();
+  ASSERT_TRUE(held_at_gate(d)) << p->capture();
   p->kill_command(SIGINT);
   std::ofstream(d.file("go")) << "";
   EXPECT_TRUE(p->wait_for("Cancelled at the user's request")) << p->capture();
   EXPECT_NE(p->capture().find("1 SORTED REPORT"), std::string::npos) << p->capture();
-  EXPECT_EQ(prints(d), std::vector<std::string>{});
-  std::vector<std::string> cfg;
-  find_files(d.file("prt"), std::regex(".*\\.cfg"), &cfg);
-  EXPECT_EQ(cfg, std::vector<std::string>{});
+  std::vector<std::string> left;
+  find_files(d.file("prt"), std::regex(".*"), &left);
+  EXPECT_EQ(left, std::vector<std::string>{});
   p->send_keys("S-F1");
   EXPECT_EQ(p->exit_status(), 0) << p->capture();
   EXPECT_EQ(slurp(d.file("syserr")), "");
@@ -309,15 +293,10 @@ TEST(ReportQueryMends, ActionLogShowsWhatTheRunWasDoing) {
   }
   ASSERT_NO_FATAL_FAILURE(
       install_design(d, kLogDesign, "DB9 DMA 01 '4:LOG ACTION' " + shell_quote("+ITEMS=" + d.file("items.hex"))));
-  auto p = print_engine(d, "-d=DB9 -a=DMA -t=menu " + shell_quote("-p=LOG MENU"),
-                        {{"LD_PRELOAD", GATE_WRITES},
-                         {"KVTEST_GATE_PATH", "/NOTES"},
-                         {"KVTEST_GATE_MARK", d.file("held")},
-                         {"KVTEST_GATE_OPEN", d.file("go")}});
+  auto p = print_engine(d, "-d=DB9 -a=DMA -t=menu " + shell_quote("-p=LOG MENU"), gate_env(d, "/NOTES"));
   ASSERT_TRUE(p->wait_for("LOG MENU")) << p->capture();
   p->send_keys("F1 1");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return std::ifstream(d.file("held")).good(); }, kivo_test::kScreenWait))
-      << p->capture();
+  ASSERT_TRUE(held_at_gate(d)) << p->capture();
   EXPECT_TRUE(p->wait_for("Processing - please wait")) << p->capture();
   std::ofstream(d.file("go")) << "";
   struct line {
