@@ -25,6 +25,7 @@ class DemoLedger : public ProcessFixture {
                           std::filesystem::copy_options::recursive);
     dd_init();           // the design routines the ledger's restructure calls by name
     qp_scan_register();  // the routines "SCAN" calls, as the engine's start adds them
+    qp_check_register();  // and the one the selection editor calls
   }
   void TearDown() override {
     pl_discard_all();
