@@ -50,8 +50,8 @@ enum : size_t {
 constexpr size_t kQslctKeyLen = QSLCT_L_OCC;
 constexpr size_t kQslctValueLen = 30;
 
-// missing ")", text left over, no such statement; a statement whose
-// comparison does not compile
+// Missing ")", text left over, no such statement, or a statement whose
+// comparison does not compile.
 constexpr uint32_t PB_SYNTAX = 200000;
 constexpr uint32_t PB_DIGIT = 200010;  // a statement number expected
 constexpr uint16_t kNoSelection = 65535;

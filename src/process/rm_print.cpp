@@ -119,9 +119,10 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
       prev = no;
       continue;
     }
-    if (rpt_line_view(w).block() && paging && !page_stack && rpt->fit_waived) {
+    const bool fit_test = rpt_line_view(w).block() && paging && !page_stack;
+    if (fit_test && rpt->fit_waived) {
       rpt->fit_waived = 0;
-    } else if (rpt_line_view(w).block() && paging && !page_stack) {
+    } else if (fit_test) {
       const uint32_t extent = block_extent(b, no);
       if (extent == 0) return 0;
       if (int64_t(extent) > rpt->lines_left) {
