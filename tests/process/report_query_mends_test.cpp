@@ -1,6 +1,6 @@
 // Reports, queries and the action log as a user meets them, through the
 // real engine under tmux, on installations of their own test designs
-// (kivo_design and input_fixture) or on a copy of the default one:
+// (kivo_design and input_fixture) or on a copy of the shipped one:
 //  - detail images written through windows of scroll types 1, 2 and 3 on
 //    paged reports keep every page within its length and print each record
 //    once;
@@ -300,11 +300,11 @@ TEST(ReportQueryMends, ActionLogShowsWhatTheRunWasDoing) {
 
 // ---- the query editors of the ledger ----
 
-// The demonstration's ledger on a copy of the default installation in `d`:
+// The demonstration's ledger on a copy of the shipped installation in `d`:
 // its menu, and the selection editor on the balance's criterion (relation
 // 3, value 0) after ENTER on line 1 and NEXT RECORD.
 std::unique_ptr<kivo_test::tmux_pane> selection_editor(const kivo_test::data_dir& d) {
-  EXPECT_EQ(system(("cp -rn " + kivo_test::engine_dir() + "/data/. " + d.path).c_str()), 0);
+  EXPECT_EQ(system(("cp -rn " + kivo_test::shipped_installation() + "/. " + d.path).c_str()), 0);
   auto p = print_engine(d, "-d=DEM -a=DEM -t=Menu -p=ACCOUNT_MENU");
   EXPECT_TRUE(p->wait_for("ACCOUNT MENU")) << p->capture();
   p->send_keys("Enter");
