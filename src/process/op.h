@@ -11,7 +11,8 @@
 //  - Report image ids are kept in the PCB's image entries (`word`), by the
 //    module's image index; 0 for screen images.
 //  - An image that does not fit the page goes at the top of the next page,
-//    never dropped; a block longer than a page is printed with paging off.
+//    never dropped; only a block longer than an empty page runs past the
+//    page's end, and every other page holds at most its page length.
 //
 // Files: op_report.cpp (the report glue), op_window.cpp (images written
 // through report windows), op_exec.cpp (the read loop and

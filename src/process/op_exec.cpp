@@ -3,7 +3,8 @@
 // frames of its range levels, around the report's start and end.
 //
 // Invariant: the report ends (rpt_end) on every way out: at the end of the
-// loop, or in op_cleanup after an unwind.
+// loop, or in op_cleanup after an unwind. An interrupted run ends with 4 and
+// prints nothing.
 #include <cstring>
 
 #include "compiler/em.h"
@@ -21,6 +22,7 @@
 #include "process/pi_internal.h"
 #include "process/pi_pcf.h"
 #include "process/process.h"
+#include "process/qs.h"
 
 namespace kivo {
 
@@ -56,6 +58,16 @@ bool interrupted(PCB* p) {
   return (com_dbg_ctl_bits & kDbgBreakRequest) && a3 && a3[0] == '1' && p->invoc.interrupt_ok();
 }
 
+// The user's interrupt cancels the run: the report so far is dropped, never
+// printed as if complete, and the invoker's message line (the process's own
+// without one) says why it ended.
+[[noreturn]] void cancel_run(PCB* p) {
+  if (op_report* op = op_rpt(p)) op->failed = 1, op->status = QS_INTERRUPTED;
+  PCB* inv = invoc_parent(p->invoc);
+  op_post(inv && inv->pcb_err_fi ? inv : p, QS_INTERRUPTED);
+  mark_leave(PI_END_CANCEL);
+}
+
 // A range level's frame of `kind` when its entry asks for it.
 void level_frame(PCB* p, uint32_t level, uint8_t flag, uint8_t kind, bool end) {
   if (level == 0 || level >= p->pcb_rng_cnt) return;  // the report's own level, or past the ranges
@@ -77,12 +89,13 @@ void read_loop(PCB* p) {
   p->pcb_brk_lvl = uint8_t(p->pcb_rng_cnt ? p->pcb_rng_cnt - 1u : 0u);
   for (bool first = true;; first = false) {
     ss_yield();
-    if (!first && interrupted(p)) mark_leave(PI_END_CANCEL);
+    if (!first && interrupted(p)) cancel_run(p);
     uint32_t level = 0, st = process_seams.op_rdnxt(p, &level);
     for (; st == OP_LEVEL_START || st == OP_LEVEL_END; st = process_seams.op_rdnxt(p, &level)) {
       if (st == OP_LEVEL_START) level_frame(p, level, kFlagHeading, FRM_HEADING, false);
       else level_frame(p, level, kFlagTotal, FRM_TOTAL, true);
     }
+    if (st == QS_INTERRUPTED) cancel_run(p);  // the sort of its sorted query
     if (st != OP_RECORD) {
       if (st != OP_EOF) op_post(p, st);
       return;

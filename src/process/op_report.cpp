@@ -4,9 +4,9 @@
 // through their window, op_window.cpp), the page heading at each new page,
 // and the report's end.
 //
-// A print that does not fit the page is printed again at the top of the
-// next one; a block longer than a page then goes out with paging off. Any
-// other failure posts its status and ends the run with 4.
+// A block that does not fit the page is printed at the top of the next one;
+// only a block longer than an empty page runs past the page's end. Any other
+// failure posts its status and ends the run with 4.
 #include <algorithm>
 #include <cstring>
 
@@ -149,6 +149,20 @@ bool report_item(PCB* p, uint32_t itemno, uint16_t img_id, RPT_ITM* out) {
   out->has_value = base != nullptr;
   out->flt = c.citm_float[0];
   return true;
+}
+
+// Blank lines before a block that an empty page cannot hold: the rest goes
+// out with paging off, and the next print starts a new page.
+int print_unpaged(op_report* op) {
+  RPT_BLK* rpt = op->rpt;
+  rpt->fit_waived = 0;
+  const uint16_t len = rpt->page_len;
+  rpt->page_len = 0;
+  const int ok = rm_print(rpt, 1, 0);
+  rpt->page_len = len;
+  rpt->lines_left = 0;
+  if (!ok) fail(op, failure_status(rpt));
+  return 1;
 }
 
 }  // namespace
@@ -306,23 +320,26 @@ int op_prt_buf(PCB* p) {
   op_report* op = op_rpt(p);
   RPT_BLK* rpt = op->rpt;
   op->new_page = 0;
-  if (rm_print(rpt, 1, 0)) return 1;
-  if (rpt->status == RM_NOT_READY) return rpt->status = 1, 1;  // held: printed later
-  if (rpt->status != RM_NO_FIT) fail(op, failure_status(rpt));
-  rpt->status = 1;
-  new_page(op);
-  if (rm_print(rpt, 1, 0)) return 1;
-  if (rpt->status != RM_NO_FIT) fail(op, failure_status(rpt));
-  // Longer than a page: out whole with paging off, and the next print
-  // starts a new page.
-  rpt->status = 1;
-  const uint16_t len = rpt->page_len;
-  rpt->page_len = 0;
-  const int ok = rm_print(rpt, 1, 0);
-  rpt->page_len = len;
-  rpt->lines_left = 0;
-  if (!ok) fail(op, failure_status(rpt));
-  return 1;
+  // Block by block: each refused block starts a new page; one that an empty
+  // page cannot hold goes out there whole, and the next block starts a new
+  // page again.
+  bool top = false;  // the last try began at the top of a page
+  for (;;) {
+    const int32_t left = rpt->lines_left;
+    if (rm_print(rpt, 1, 0)) return rpt->fit_waived = 0, 1;
+    if (rpt->status == RM_NOT_READY) return rpt->status = 1, 1;  // held: printed later
+    if (rpt->status != RM_NO_FIT) fail(op, failure_status(rpt));
+    rpt->status = 1;
+    if (!top || rpt->lines_left != left) {
+      rpt->fit_waived = 0;
+      new_page(op);
+      top = true;
+    } else if (!rpt->fit_waived) {
+      rpt->fit_waived = 1;
+    } else {
+      return print_unpaged(op);
+    }
+  }
 }
 
 int op_print(PCB* p, const char* text, uint16_t len, uint16_t at, uint16_t rows, uint16_t cols) {

@@ -83,6 +83,7 @@ struct PB_ATTACH {
   uint16_t prev_next = 0;
   uint32_t read = 0;  // pointer records read (progress)
   void* query = nullptr;
+  uint32_t status = 0;  // a build that failed: the selection's own status, 0 none
   // The first read's sort and the pointer stream (ptr null until then): 1
   // or the status; and the progress of reading (kind 3 a pointer, 4 the end).
   uint32_t (*exec)(PB_ATTACH* b) = nullptr;
@@ -112,7 +113,8 @@ std::string pb_progress_text(PB_PROGRESS* s, int kind, uint32_t count, uint32_t 
 void pb_progress_show(const std::string& text);
 void pb_progress_line(const std::string& text);
 // The attach of a sorted scan (fm_proc_hooks.pb_attach): the stream reads
-// the active query process_seams.pb_build gives; 0 with 200650 without one.
+// the active query process_seams.pb_build gives; 0 without one, with the
+// selection's status when it did not compile, else 200650.
 int pb_sq_attach(ARB* arb, STRM* s, FSCB* scan);
 // The window goes with its level (cleared before the sorted queries).
 void pb_forget_stat(uint32_t level);

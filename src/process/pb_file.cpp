@@ -114,8 +114,9 @@ int pb_sq_attach(ARB* arb, STRM* s, FSCB* scan) {
   if (!scan || scan->fscb_sq_len < kQblkLen) return arb->arb_stat = PB_NO_QUERY, 0;
   auto* b = new PB_ATTACH;
   if (!process_seams.pb_build(arb, s, scan->fscb_sq, b)) {
+    arb->arb_stat = b->status ? b->status : PB_NO_QUERY;
     delete b;
-    return arb->arb_stat = PB_NO_QUERY, 0;
+    return 0;
   }
   b->breaks = scan->fscb_sq[QB_BREAKS] == 1;
   s->strm_fms = &sq_table;

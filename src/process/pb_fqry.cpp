@@ -584,7 +584,7 @@ int bind_selection(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, AR
 
 }  // namespace
 
-ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB* chain) {
+ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB* chain, uint32_t* status) {
   if (!fq_open()) return nullptr;
   const uint32_t scope = ld_le32(qblk, QB_SCOPE);
   POOL* pool = mm_create_pool(nullptr, scope);
@@ -615,6 +615,8 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   close_qfi(parm), close_qfi(slct), close_qfi(sort);
   q->slct.qparm_arb = q->slct.qslct_arb = nullptr, q->sort.qsort_arb = nullptr;
   if (!ok) {
+    const uint32_t st = q->slct.status;
+    if (status && (st == PB_SYNTAX || st == PB_DIGIT)) *status = st;
     pb_release(q);
     return nullptr;
   }
@@ -813,7 +815,7 @@ int pb_fqry_build(ARB*, STRM*, const uint8_t* qblk, PB_ATTACH* b) {
   }
   PCF_SCB* chain = pb_attach_chain;
   pb_attach_chain = nullptr;
-  if (!q) q = pb_bld_fqry(qblk, alt, wrk, chain);
+  if (!q) q = pb_bld_fqry(qblk, alt, wrk, chain, &b->status);
   if (!q) return 0;
   b->query = q;
   b->data = q->id_arb;

@@ -76,7 +76,9 @@ uint32_t invoke_setup(const uint8_t* qblk, PCB* parent);
 int load_suspend(ACTIVE_QRY* q, const uint8_t* qblk, PCF_SCB** rng, PCF_SCB** cns);
 int rloc_qry(ACTIVE_QRY* q);
 int cns_pcf(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, ARB* alt);
-ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB* chain);
+// The active query, or null; then *status (when given) is the selection's
+// status when the selection did not compile, else left as it was.
+ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB* chain, uint32_t* status = nullptr);
 // The sort on the first call, the attach's pointer stream: 1 or a status.
 uint32_t pb_get_nxt_ptr(PB_ATTACH* b);
 void pb_shutdown(ACTIVE_QRY* q);

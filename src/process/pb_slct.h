@@ -4,7 +4,8 @@
 // conditional branches stop at the first comparison that decides.
 //
 // Invariants: a parse error leaves through the scope's non-local exit with
-// 200000 or 200010 and the query is not built; byte 107 of a statement says
+// 200000 or 200010 and the query is not built (as it is not, with 200000,
+// when a statement's comparison does not compile); byte 107 of a statement says
 // that the expression names it, and it is cleared for all of the query's
 // statements before each parse. The compiled code answers true (1) exactly
 // when the expression, read left to right, is true.
@@ -49,8 +50,10 @@ enum : size_t {
 constexpr size_t kQslctKeyLen = QSLCT_L_OCC;
 constexpr size_t kQslctValueLen = 30;
 
-constexpr uint32_t PB_SYNTAX = 200000;  // missing ")", text left over, no such statement
-constexpr uint32_t PB_DIGIT = 200010;   // a statement number expected
+// Missing ")", text left over, no such statement, or a statement whose
+// comparison does not compile.
+constexpr uint32_t PB_SYNTAX = 200000;
+constexpr uint32_t PB_DIGIT = 200010;  // a statement number expected
 constexpr uint16_t kNoSelection = 65535;
 
 enum : uint8_t { NODE_OP = 1, NODE_LEAF = 2 };
@@ -146,6 +149,18 @@ int bld_slct_ep(QRY_SLCT* q, SLCT_NODE* tree);
 int prep_slct_em(QRY_SLCT* q);
 int cmpl_node(QRY_SLCT* q, SLCT_NODE* node);
 int cmpl_cns(QRY_SLCT* q, SLCT_NODE* leaf);
+
+// What the compiler makes of one statement, as the selection editor asks.
+enum slct_verdict : uint8_t {
+  SLCT_OK = 1,              // it compiles, or it is incomplete and left out
+  SLCT_NOT_NUMBER = 2,      // a constant that is no number for a numeric field
+  SLCT_IN_NOT_TEXT = 3,     // IN on a field that is not alpha
+  SLCT_NOT_DATE = 4,        // a constant that is no date of a date field
+  SLCT_NOT_COMPARABLE = 5,  // anything else
+};
+// Compiles statement `rec` alone in a selection module of its own (q's
+// names filled, no files), released afterwards.
+slct_verdict pb_check_stmt(QRY_SLCT* q, const uint8_t* rec);
 int short_circuit(QRY_SLCT* q, SLCT_NODE* node, SLCT_NODE* parent, int follow);
 int patch(QRY_SLCT* q, SLCT_NODE* leaf, uint8_t sense, const SLCT_EXIT& exit);
 // Releases the selection module.

@@ -16,6 +16,7 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "process/pb_slct.h"
+#include "types/element_view.h"
 
 namespace kivo {
 
@@ -24,7 +25,7 @@ namespace {
 // What the code that follows a subtree stands for.
 enum : int { FOLLOW_TRUE, FOLLOW_FALSE, FOLLOW_END };
 constexpr uint8_t kVerbIf = 38;
-constexpr uint8_t kRelEq = 1, kRelNe = 6;
+constexpr uint8_t kRelEq = 1, kRelNe = 6, kRelIn = 7;
 constexpr uint8_t kTrue = 1, kFalse = 2;
 
 bool is_token_field(const uint8_t* elem) { return elem[ELEM_TYPE] == 5 && ld_le16(elem, ELEM_CODE_LEN) != 0; }
@@ -98,6 +99,9 @@ int cmpl_slct(QRY_SLCT* q) {
   SLCT_NODE* tree = nullptr;
   if (!pb_slct_tree(q, &tree)) return 0;
   if (bld_slct_ep(q, tree)) return 1;
+  // A statement whose value does not suit its field is the user's: the
+  // query is not built and its opener says so.
+  if (q->ctx.err_cnt) return q->status = PB_SYNTAX, 0;
   sys_err("PBUTIL", __LINE__, "bld_slct_ep() failed");
   return 0;
 }
@@ -151,31 +155,63 @@ int cmpl_node(QRY_SLCT* q, SLCT_NODE* n) {
   return cmpl_cns(q, n) && bld_br_cond(&q->ctx.bld, &n->inst);
 }
 
-int cmpl_cns(QRY_SLCT* q, SLCT_NODE* leaf) {
-  const uint8_t* r = leaf->rec;
+namespace {
+
+bool right_is_constant(const uint8_t* rec) { return !memcmp(rec + QSLCT_R_AP, "   ", 3); }
+
+// The comparison of statement `rec`; its left operand in `left` (zero when
+// that did not compile).
+int cmpl_compare(QRY_SLCT* q, const uint8_t* r, PC_OPND* left) {
   uint8_t ref[kRefSize];
-  PC_OPND left, right;
+  PC_OPND right;
+  *left = PC_OPND{};
   make_ref(ref, ld_le16(r, QSLCT_L_OCC), r + QSLCT_L_AP, reinterpret_cast<const char*>(r + QSLCT_L_NAME));
-  if (!sc_cmpl_ref(&q->ctx, ref, &left, 1, nullptr, 0)) return 0;
+  if (!sc_cmpl_ref(&q->ctx, ref, left, 1, nullptr, 0)) return 0;
   char value[kQslctValueLen];
   memcpy(value, r + QSLCT_R_VALUE, sizeof value);
   if (!memcmp(value, "\" \"", 3)) memset(value, ' ', sizeof value);
-  const bool constant = !memcmp(r + QSLCT_R_AP, "   ", 3);
-  if (constant && is_token_field(left.elem)) {
-    const int32_t code = sc_token_code(&q->ctx, reinterpret_cast<const char*>(r + QSLCT_L_AP), left.elem, value, 22);
+  const bool constant = right_is_constant(r);
+  if (constant && is_token_field(left->elem)) {
+    const int32_t code = sc_token_code(&q->ctx, reinterpret_cast<const char*>(r + QSLCT_L_AP), left->elem, value, 22);
     char digits[23];
     snprintf(digits, sizeof digits, "%-22d", code);
     memcpy(value, digits, 22);
   }
   if (constant) {
     // An alpha literal of the whole value; sc_cmpl_ref takes a name of 22.
-    if (!sc_cmpl_const(&q->ctx, value, is_token_field(left.elem) ? 22 : kQslctValueLen, left, &right)) return 0;
+    if (!sc_cmpl_const(&q->ctx, value, is_token_field(left->elem) ? 22 : kQslctValueLen, *left, &right)) return 0;
   } else {
     make_ref(ref, ld_le16(r, QSLCT_R_OCC), r + QSLCT_R_AP, value);
     if (!sc_cmpl_ref(&q->ctx, ref, &right, 2, nullptr, 0)) return 0;
   }
   const uint8_t relop = r[QSLCT_RELOP];
-  return bld_if_and_or(&q->ctx, &left, &right, relop, kVerbIf, relop == kRelEq || relop == kRelNe);
+  return bld_if_and_or(&q->ctx, left, &right, relop, kVerbIf, relop == kRelEq || relop == kRelNe);
+}
+
+// Why statement `rec`, whose left operand compiled to `left`, does not.
+slct_verdict refusal(const uint8_t* rec, const PC_OPND& left) {
+  const uint8_t type = elem_view(left.elem).type();
+  if (rec[QSLCT_RELOP] == kRelIn && !IS_ELEM_ALP(type)) return SLCT_IN_NOT_TEXT;
+  if (right_is_constant(rec) && IS_ELEM_NUM(type)) return SLCT_NOT_NUMBER;
+  if (right_is_constant(rec) && IS_ELEM_DATE(type)) return SLCT_NOT_DATE;
+  return SLCT_NOT_COMPARABLE;
+}
+
+}  // namespace
+
+int cmpl_cns(QRY_SLCT* q, SLCT_NODE* leaf) {
+  PC_OPND left;
+  return cmpl_compare(q, leaf->rec, &left);
+}
+
+slct_verdict pb_check_stmt(QRY_SLCT* q, const uint8_t* rec) {
+  const uint8_t relop = rec[QSLCT_RELOP];
+  if (relop < kRelEq || relop > kRelIn) return SLCT_OK;  // incomplete: the query leaves it out
+  slct_verdict v = SLCT_NOT_COMPARABLE;
+  PC_OPND left{};
+  if (prep_slct_em(q)) v = cmpl_compare(q, rec, &left) ? SLCT_OK : refusal(rec, left);
+  pb_slct_free(q);
+  return v;
 }
 
 // Exits of an operator node's operands from its own; a leaf is patched to

@@ -27,6 +27,7 @@
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "interp/ii_run.h"
+#include "process/pb_slct.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
@@ -136,6 +137,17 @@ void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
   p->pcb_pcf_buf2 = static_cast<uint8_t*>(MM_ALLOC(p->pcb_pool, len));
 }
 
+// The selection of the sorted query the PCF reads does not compile: the
+// user's to correct in the query, so the invoker's message line (the
+// process's own without one) says so, and the process ends with 4.
+[[noreturn]] void selection_refused(PCB* p, uint32_t status) {
+  PCB* inv = invoc_parent(p->invoc);
+  ARB* msgs = inv && inv->pcb_err_fi ? inv->pcb_err_fi : p->pcb_err_fi;
+  if (msgs) la_add_msg(msgs, &status, 3, {});
+  p->invoc.set_end_code(PI_END_CANCEL);
+  mark_leave(PI_END_CANCEL);
+}
+
 // Steps 3 and 4: the process's own stream on its PCF, started, and its range blocks.
 void start_pcf(PCB* p) {
   auto* fb = static_cast<pi_file_blk*>(p->pcb_pcf_blk);
@@ -143,7 +155,11 @@ void start_pcf(PCB* p) {
   if (!c || !cfi_view(c).fs_type() || !fb->arb || p->invoc.proc_type() == PT_FILE_PROC) return;
   FAD fad{nullptr, nullptr};
   pb_auto_setup(p, &fad);
-  if (!(p->pcb_pcf_arb = FM_ATTACH(fb->arb, &fad, com.subproc_scope))) pi_fi_err(p, c, kMsgOpen, fb->arb->arb_stat);
+  if (!(p->pcb_pcf_arb = FM_ATTACH(fb->arb, &fad, com.subproc_scope))) {
+    const uint32_t st = fb->arb->arb_stat;
+    if (st == PB_SYNTAX || st == PB_DIGIT) selection_refused(p, st);
+    pi_fi_err(p, c, kMsgOpen, st);
+  }
   ARB* a = p->pcb_pcf_arb;
   a->arb_rec = area_of(p, cfi_view(c).rec_area());
   pi_dyna_add(p, nullptr);

@@ -138,6 +138,9 @@ uint32_t scan(PCB* p);
 // Adds the routines of "SCAN" (QP_SCAN_NAMES, QP_SCAN_TAG) to the routine
 // table; once, from the QUERY row's start.
 void qp_scan_register();
+// Adds the selection editor's check (QP_VALID_SLCT) to the routine table;
+// once, from the QUERY row's start.
+void qp_check_register();
 // The query mode of the process, settled and stored back (1 in automatic runs).
 uint8_t qp_mode(PCB* p);
 

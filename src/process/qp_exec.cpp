@@ -502,6 +502,7 @@ int qp_read_susp(ARB* a, const EM* em, QP_SUSP* out, std::vector<std::vector<uin
 
 void qp_register() {
   qp_scan_register();
+  qp_check_register();
   pi_type_rows[PT_QUERY] = {[](PCB* p, uint8_t*) { qp_setup(p); }, [](PCB* p, uint8_t*) { qp_exec(p); },
                             [](PCB* p, uint8_t*) { qp_auto(p); },
                             [](PCB* p, uint8_t*) -> uint32_t {

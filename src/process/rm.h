@@ -203,7 +203,8 @@ struct RPT_BLK {
   RPT_XIMG** ximg;  // executed images by index
   uint32_t ximg_count;
   rm_sink sink;
-  uint32_t status;  // 1, or the last refusal
+  uint32_t status;     // 1, or the last refusal
+  uint8_t fit_waived;  // 1: the next block start goes out whatever its extent; cleared as it does
 };
 
 // ---- report and buffers (rm_report.cpp) ----

@@ -1,7 +1,9 @@
 // Printing the base buffer of the current stack (rm_print): upper buffers
 // merged down, pending blanks, then every line that is not a placeholder
 // through the sink, each marked as a placeholder once out, so that a call
-// refused in the middle of a page goes on where it stopped.
+// refused in the middle of a page goes on where it stopped. A block that the
+// caller found longer than an empty page is let through once
+// (`fit_waived`): it runs past the page's end, and the next block is refused.
 //
 // The sink's line count is one byte: longer advances go out as several of at
 // most 255 lines, and a skip beyond line 255 as a skip to 255 and advances.
@@ -117,7 +119,10 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
       prev = no;
       continue;
     }
-    if (rpt_line_view(w).block() && paging && !page_stack) {
+    const bool fit_test = rpt_line_view(w).block() && paging && !page_stack;
+    if (fit_test && rpt->fit_waived) {
+      rpt->fit_waived = 0;
+    } else if (fit_test) {
       const uint32_t extent = block_extent(b, no);
       if (extent == 0) return 0;
       if (int64_t(extent) > rpt->lines_left) {

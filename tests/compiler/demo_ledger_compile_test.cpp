@@ -23,8 +23,9 @@ class DemoLedger : public ProcessFixture {
     const std::string kivo = KIVO_BINARY;
     std::filesystem::copy(kivo.substr(0, kivo.rfind('/')) + "/shipped_data/01", data_ + "/01",
                           std::filesystem::copy_options::recursive);
-    dd_init();           // the design routines the ledger's restructure calls by name
-    qp_scan_register();  // the routines "SCAN" calls, as the engine's start adds them
+    dd_init();            // the design routines the ledger's restructure calls by name
+    qp_scan_register();   // the routines "SCAN" calls, as the engine's start adds them
+    qp_check_register();  // and the one the selection editor calls
   }
   void TearDown() override {
     pl_discard_all();

@@ -8,10 +8,12 @@
 // END Shift-F1.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,21 @@ CHR 6 "IP OTHER" 0 1 1 1 1
 
 using kivo_test::engine_dir;
 
+// Records of alpha fields as input_fixture reads them: hexadecimal, one a
+// line, each field blank-padded to its width.
+struct hex_file {
+  std::ofstream out;
+  explicit hex_file(const std::string& path) : out(path) {}
+  void add(std::initializer_list<std::pair<std::string, size_t>> fields) {
+    std::string line;
+    char b[3];
+    for (const auto& [text, width] : fields)
+      for (size_t i = 0; i < width; ++i)
+        snprintf(b, sizeof b, "%02X", uint8_t(i < text.size() ? text[i] : ' ')), line += b;
+    out << line << '\n';
+  }
+};
+
 // An installation in `d`: the default one, the design source `design`
 // written by kivo_design and completed by input_fixture with `args` (the
 // database, application, version and processes, shell-quoted).
@@ -108,6 +125,58 @@ inline void install_design(const kivo_test::data_dir& d, const std::string& desi
       << kivo_test::slurp(d.file("fixture.out"));
   ASSERT_EQ(system((std::string(INPUT_FIXTURE) + " " + kivo_test::shell_quote(d.path) + " " + args + out).c_str()), 0)
       << kivo_test::slurp(d.file("fixture.out"));
+}
+
+// An engine in a tmux pane on `d`'s installation, with its print files in
+// `d`/prt and `more` in its environment.
+inline std::unique_ptr<kivo_test::tmux_pane> print_engine(const kivo_test::data_dir& d, const std::string& args,
+                                                          const kivo_test::env_list& more = {}) {
+  EXPECT_EQ(system(("mkdir -p " + d.file("tst") + " " + d.file("prt")).c_str()), 0);
+  kivo_test::env_list e = kivo_test::engine_env(d.path);
+  e.push_back({"KIVO_PRT_FI_DIR", d.file("prt") + "/"});
+  e.insert(e.end(), more.begin(), more.end());
+  return std::make_unique<kivo_test::tmux_pane>(kivo_test::shell_quote(KIVO_BINARY) + " " + args, d.path, e);
+}
+
+// The files of `dir` and below whose names match `re`.
+inline void find_files(const std::string& dir, const std::regex& re, std::vector<std::string>* out) {
+  DIR* h = opendir(dir.c_str());
+  if (!h) return;
+  while (dirent* e = readdir(h)) {
+    const std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    if (e->d_type == DT_DIR) find_files(dir + "/" + n, re, out);
+    else if (std::regex_match(n, re)) out->push_back(dir + "/" + n);
+  }
+  closedir(h);
+}
+
+// `count` customers of 19 bytes in the sequential file at `path`: a number
+// "B000000" up, and a name "N" and 11 digits scattered over 0 .. count - 1.
+inline void write_big_customers(const std::string& path, int count) {
+  std::ofstream recs(path, std::ios::binary | std::ios::trunc);
+  char rec[20];
+  for (int i = 0; i < count; ++i) {
+    snprintf(rec, sizeof rec, "B%06dN%011d", i, int((int64_t(i) * 7919) % count));
+    recs.write(rec, 19);
+  }
+}
+
+// The environment that holds an engine at its first write to a file whose
+// path holds `part` (tests/fixtures/gate_writes.cpp): `d`/held appears
+// then, and the write goes on once `d`/go exists.
+inline kivo_test::env_list gate_env(const kivo_test::data_dir& d, const std::string& part) {
+  const char* asan = getenv("ASAN_OPTIONS");
+  return {{"LD_PRELOAD", GATE_WRITES},
+          {"KVTEST_GATE_PATH", part},
+          {"KVTEST_GATE_MARK", d.file("held")},
+          {"KVTEST_GATE_OPEN", d.file("go")},
+          {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
+}
+
+// Waits until the engine is held at the gate; false when it is not in time.
+inline bool held_at_gate(const kivo_test::data_dir& d) {
+  return kivo_test::wait_until([&] { return std::ifstream(d.file("held")).good(); }, kivo_test::kScreenWait);
 }
 
 class InputRun : public ::testing::Test {

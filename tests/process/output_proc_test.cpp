@@ -10,6 +10,7 @@
 #include "op_test_util.h"
 #include "process/ap.h"
 #include "process/qp.h"
+#include "process/qs.h"
 #include "process/rm_internal.h"
 #include "types/pd.h"
 
@@ -218,8 +219,8 @@ int cleanup_fails(PM_BLK* blk) {
 const rm_sink kFailingCleanup = {pm_bld, pm_write, cleanup_fails};
 
 // A print failure and an interrupt both end the run with 4 and leave no
-// report file, report record or pool block; a failed print posts 300580
-// and its incomplete file is not handed on.
+// report file, report record or pool block; a failed print posts 300580,
+// an interrupt 104250, and neither's incomplete file is handed on.
 TEST_F(OutputProc, FailureOrInterruptEndsWithFourAndLeavesNothing) {
   page_len = 20;
   ASSERT_EQ(run_proc("REPORT"), PI_END_PROCESS);  // the lasting holders of the files
@@ -233,7 +234,7 @@ TEST_F(OutputProc, FailureOrInterruptEndsWithFourAndLeavesNothing) {
   } rows[] = {
       {"pm_write fails", &kFailingSink, 0, RM_NO_FILE},
       {"pm_cleanup fails", &kFailingCleanup, 0, RM_NO_FILE},
-      {"interrupted", nullptr, 10, 0},
+      {"interrupted", nullptr, 10, QS_INTERRUPTED},
   };
   for (const row& r : rows) {
     const uint32_t blocks = mm_total_blocks(), files = ctl_count_pfb();
@@ -249,7 +250,7 @@ TEST_F(OutputProc, FailureOrInterruptEndsWithFourAndLeavesNothing) {
     EXPECT_EQ(rm_from(com.rpt_arb, nullptr, false), nullptr) << r.what << ": report record left";
     EXPECT_EQ(ctl_count_pfb(), files) << r.what << ": a report file left";
     EXPECT_EQ(mm_total_blocks(), blocks) << r.what;
-    if (r.sink == &kFailingSink) {
+    if (r.sink != &kFailingCleanup) {
       EXPECT_TRUE(prints().empty()) << r.what << ": an incomplete print kept";
     }
     for (const std::string& f : prints()) std::filesystem::remove(f), std::filesystem::remove(f + ".cfg");

@@ -25,45 +25,6 @@ namespace {
 using kivo_test::shell_quote;
 using kivo_test::slurp;
 
-// Records of alpha fields as input_fixture reads them: hexadecimal, one a
-// line, each field blank-padded to its width.
-struct hex_file {
-  std::ofstream out;
-  explicit hex_file(const std::string& path) : out(path) {}
-  void add(std::initializer_list<std::pair<std::string, size_t>> fields) {
-    std::string line;
-    char b[3];
-    for (const auto& [text, width] : fields)
-      for (size_t i = 0; i < width; ++i)
-        snprintf(b, sizeof b, "%02X", uint8_t(i < text.size() ? text[i] : ' ')), line += b;
-    out << line << '\n';
-  }
-};
-
-// An engine in a tmux pane on `d`'s installation, with its print files in
-// `d`/prt and `more` in its environment.
-std::unique_ptr<kivo_test::tmux_pane> engine(const kivo_test::data_dir& d, const std::string& args,
-                                             const kivo_test::env_list& more = {}) {
-  EXPECT_EQ(system(("mkdir -p " + d.file("tst") + " " + d.file("prt")).c_str()), 0);
-  kivo_test::env_list e = kivo_test::engine_env(d.path);
-  e.push_back({"KIVO_PRT_FI_DIR", d.file("prt") + "/"});
-  e.insert(e.end(), more.begin(), more.end());
-  return std::make_unique<kivo_test::tmux_pane>(shell_quote(KIVO_BINARY) + " " + args, d.path, e);
-}
-
-// The files of `dir` and below whose names match `re`.
-void find_files(const std::string& dir, const std::regex& re, std::vector<std::string>* out) {
-  DIR* h = opendir(dir.c_str());
-  if (!h) return;
-  while (dirent* e = readdir(h)) {
-    const std::string n = e->d_name;
-    if (n == "." || n == "..") continue;
-    if (e->d_type == DT_DIR) find_files(dir + "/" + n, re, out);
-    else if (std::regex_match(n, re)) out->push_back(dir + "/" + n);
-  }
-  closedir(h);
-}
-
 // ---- system area 17 ----
 
 // PAID QUERY sets its range code at its start, PLAIN QUERY sets none; the
@@ -111,7 +72,7 @@ TEST(ProcessRealPath, RangedActionHoldsItsQuerysCodeInArea17) {
   }
   ASSERT_NO_FATAL_FAILURE(install_design(
       d, kCodeDesign, "DB4 DMR 01 '4:CODE ACTION' " + shell_quote("+CUSTOMER=" + d.file("customers.hex"))));
-  auto p = engine(d, "-d=DB4 -a=DMR -t=menu " + shell_quote("-p=CODE MENU"));
+  auto p = print_engine(d, "-d=DB4 -a=DMR -t=menu " + shell_quote("-p=CODE MENU"));
   ASSERT_TRUE(p->wait_for("CODE MENU")) << p->capture();
   // CODES is a sequential file of 10-byte records; each run adds three.
   const std::string codes = d.file("DB4/DMR/Data/CODES.dat");
@@ -218,7 +179,7 @@ TEST(ProcessRealPath, WindowedImagesPrintTheirGoldens) {
   for (const row& r : rows) {
     SCOPED_TRACE(r.proc);
     ASSERT_EQ(system(("rm -rf " + d.file("prt")).c_str()), 0);
-    auto p = engine(d, std::string("-d=DB5 -a=DMW -t=output -p=") + r.proc);
+    auto p = print_engine(d, std::string("-d=DB5 -a=DMW -t=output -p=") + r.proc);
     ASSERT_EQ(p->exit_status(), 0) << p->capture();
     std::vector<std::string> prints;
     find_files(d.file("prt"), std::regex(".*[^g]$"), &prints);  // the ".cfg" files left out
@@ -229,7 +190,7 @@ TEST(ProcessRealPath, WindowedImagesPrintTheirGoldens) {
   }
   // The INQUIRY's first page of 21 lines: the heading and five rows of
   // three labels (the last one's blank line after them left out).
-  auto p = engine(d, "-d=DB5 -a=DMW -t=inquiry -p=GRID");
+  auto p = print_engine(d, "-d=DB5 -a=DMW -t=inquiry -p=GRID");
   ASSERT_TRUE(p->wait_for("L015")) << p->capture();
   const std::vector<std::string> lines = p->lines();
   const std::string golden = slurp(std::string(KIVO_SOURCE_DIR) + "/tests/process/golden/window_across.prt");
@@ -299,27 +260,13 @@ std::vector<std::string> work_files(const kivo_test::data_dir& d) {
 TEST(ProcessRealPath, InterruptKeyEndsALongSortWithItsStatusAndNoWorkFile) {
   kivo_test::data_dir d;
   ASSERT_NO_FATAL_FAILURE(install_design(d, kBigDesign, "DB6 DMI 01 '4:BIG ACTION'"));
-  {
-    std::ofstream recs(d.file("DB6/DMI/Data/BIGCUST.dat"), std::ios::binary | std::ios::trunc);
-    char rec[20];
-    for (int i = 0; i < kBigRecords; ++i) {
-      snprintf(rec, sizeof rec, "B%06dN%011d", i, int((int64_t(i) * 7919) % kBigRecords));
-      recs.write(rec, 19);
-    }
-  }
-  const char* asan = getenv("ASAN_OPTIONS");
-  auto p = engine(d, "-d=DB6 -a=DMI -t=menu " + shell_quote("-p=BIG MENU"),
-                  {{"KIVO_SHOW_PROGRESS", "1"},
-                   {"KIVO_RUN_MEM", "471852"},
-                   {"LD_PRELOAD", GATE_WRITES},
-                   {"KVTEST_GATE_PATH", "/00000002-"},
-                   {"KVTEST_GATE_MARK", d.file("held")},
-                   {"KVTEST_GATE_OPEN", d.file("go")},
-                   {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+  write_big_customers(d.file("DB6/DMI/Data/BIGCUST.dat"), kBigRecords);
+  kivo_test::env_list e = gate_env(d, "/00000002-");
+  e.insert(e.end(), {{"KIVO_SHOW_PROGRESS", "1"}, {"KIVO_RUN_MEM", "471852"}});
+  auto p = print_engine(d, "-d=DB6 -a=DMI -t=menu " + shell_quote("-p=BIG MENU"), e);
   ASSERT_TRUE(p->wait_for("BIG MENU")) << p->capture();
   p->send_keys("F1 1");
-  ASSERT_TRUE(kivo_test::wait_until([&] { return std::ifstream(d.file("held")).good(); }, kivo_test::kScreenWait))
-      << p->capture();
+  ASSERT_TRUE(held_at_gate(d)) << p->capture();
   EXPECT_GE(work_files(d).size(), 6u);
   p->kill_command(SIGINT);
   std::ofstream(d.file("go")) << "";
