@@ -108,6 +108,10 @@ void tmnet_init();
 
 // Sets the one-shot time-out (seconds) of the next tmnet_recv_msg; -1 none.
 void tmnet_set_timeout(int seconds);
+// Makes the next headed tmnet_recv_msg wait for each header it reads as
+// long as the user takes (the answer of a show): no session bound applies
+// until its first byte (one-shot, tmnet_deadline.h).
+void tmnet_set_user_wait();
 
 // Sends a message of `type`: headed when bit 15 is set or headers are
 // forced and bits 0-11 are not zero, else bare. 1 sent, 0 failed.
@@ -124,6 +128,9 @@ int tmnet_recv_msg(int sock, uint16_t type, size_t length, void* buffer);
 uint8_t tmnet_last_code();
 uint32_t tmnet_last_length();
 tmnet_status tmnet_last_status();
+// The system error of the last connection that broke; 0 when the peer
+// closed it (or none broke).
+int tmnet_last_error();
 
 // A (row, column) pair as one code-40 message of two big-endian u32.
 struct tmnet_rc {
