@@ -247,6 +247,23 @@ tmnet_bound tmnet_bound_for(int sock, int timeout) {
   return b;
 }
 
+tmnet_wait_scope::tmnet_wait_scope(tmnet_bound_kind kind) {
+  if (kind != BOUND_WATCHED) return;
+  struct sigaction now {};
+  sigaction(SIGINT, nullptr, &now);
+  if (now.sa_handler == record) return;
+  struct sigaction sa {};
+  sa.sa_handler = record;
+  sigemptyset(&sa.sa_mask);
+  for (int i = 0; i < 2; ++i) sigaction(kEnding[i], &sa, &saved_[i]);
+  swapped_ = true;
+}
+
+tmnet_wait_scope::~tmnet_wait_scope() {
+  if (!swapped_) return;
+  for (int i = 0; i < 2; ++i) sigaction(kEnding[i], &saved_[i], nullptr);
+}
+
 void tmnet_wait_user(int sock) {
   for (;;) {
     tmnet_wait_signals();

@@ -34,6 +34,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 
 namespace kivo {
 
@@ -95,6 +96,22 @@ struct tmnet_bound {
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 tmnet_bound tmnet_bound_for(int sock, int timeout);
+
+// One wait of kind `kind`: for a watched wait, this side's handlers are in
+// place for its length even where the local terminal put in its own (a
+// look-up at the server during the client's show), then what was there
+// comes back.
+class tmnet_wait_scope {
+ public:
+  explicit tmnet_wait_scope(tmnet_bound_kind kind);
+  ~tmnet_wait_scope();
+  tmnet_wait_scope(const tmnet_wait_scope&) = delete;
+  tmnet_wait_scope& operator=(const tmnet_wait_scope&) = delete;
+
+ private:
+  bool swapped_ = false;
+  struct sigaction saved_[2];
+};
 
 // The server's wait for the user's key at a show: until `sock` has data (or
 // has closed or broken), however long the user takes; a signal that ends

@@ -91,7 +91,11 @@ class log_fields {
     EM* em = p->pcb_em;
     char ver[2];
     pi_get_ver(p, em->em_pcf_ap, ver);
-    delem_ = ii_open_delem_fi(em->em_pcf_ap, ver);
+    uint32_t st = 0;
+    delem_ = ii_open_delem_fi(em->em_pcf_ap, ver, &st);
+    // A design file that is not there is the design's fault (reported per
+    // field); one that cannot be reached fails the log.
+    if (!delem_ && st != FM_NO_FILE && st != FM_NOT_FOUND) fail(st);
   }
   ~log_fields() {
     if (delem_) FM_CLOSE(delem_, 0);
