@@ -9,9 +9,9 @@
 //    caller expects; a mismatch is a protocol error, never a misread.
 //  - A broken connection or a protocol error ends the process with status
 //    255 in every role but the data link, which gets 0 back (the connection
-//    is then shut down) and reports the failure itself; a terminal server's
-//    client whose connection ends during the session is gone (status 9,
-//    tmnet_deadline.h).
+//    is then shut down) and reports the failure itself; in a session, a
+//    terminal server and a character client first name the peer in one
+//    line (tmnet_deadline.h).
 //  - All socket traffic goes through `net_io` (tmnet_channel.h).
 //
 // Callers: the command line's -x (through the connect hook), the test

@@ -226,21 +226,27 @@ TEST_F(SessionDeadlines, AClientSilentAfterTheHandshakeEndsTheServerAtTheBoundOr
   }
 }
 
-// The session bounds only the waits on its own socket: a data link the
-// server opens waits as a data link does; a caller's shorter time-out wins.
-TEST_F(SessionDeadlines, TheSessionsBoundHoldsOnlyOnItsOwnSocket) {
+// Each phase bounds only the waits on its own socket: a data link the
+// server opens waits as a data link does, within its request's bound; the
+// client's wait for its server has no deadline but is watched; a caller's
+// shorter time-out wins.
+TEST_F(SessionDeadlines, EachPhasesBoundHoldsOnlyOnItsOwnSocket) {
+  enum { NONE, SESSION, REQUEST, CLIENT };
   const struct {
-    bool session;
+    int phase;
     int sock, timeout;
     tmnet_bound_kind want;
   } rows[] = {
-      {false, 5, -1, BOUND_NONE}, {true, 5, -1, BOUND_SESSION}, {true, 6, -1, BOUND_NONE},
-      {true, 5, 1, BOUND_CALLER}, {true, 6, 1, BOUND_CALLER},
+      {NONE, 5, -1, BOUND_NONE},     {SESSION, 5, -1, BOUND_SESSION}, {SESSION, 6, -1, BOUND_NONE},
+      {SESSION, 5, 1, BOUND_CALLER}, {SESSION, 6, 1, BOUND_CALLER},   {REQUEST, 5, -1, BOUND_REQUEST},
+      {REQUEST, 5, 1, BOUND_CALLER}, {CLIENT, 5, -1, BOUND_WATCHED},  {CLIENT, 6, -1, BOUND_NONE},
   };
   for (const auto& r : rows) {
-    if (r.session) tmnet_session_begin(5, 600);
-    EXPECT_EQ(tmnet_bound_for(r.sock, r.timeout).kind, r.want) << r.session << " " << r.sock << " " << r.timeout;
-    tmnet_session_end();
+    if (r.phase == SESSION) tmnet_session_begin(5, 600);
+    if (r.phase == REQUEST) tmnet_request_begin(5, 600);
+    if (r.phase == CLIENT) tmnet_client_begin(5, "127.0.0.1", "1", nullptr);
+    EXPECT_EQ(tmnet_bound_for(r.sock, r.timeout).kind, r.want) << r.phase << " " << r.sock << " " << r.timeout;
+    tmnet_session_end(), tmnet_request_end(), tmnet_client_end();
   }
 }
 
