@@ -430,7 +430,7 @@ bool log_in(int s, uint8_t* r, login_failure* f) {
           "the listener at " + peer + " refused the login of user \"" + g.s.user + "\" (user, password or request)"};
   } else if (!g.s.remap && !tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r)) {
     *f = {"Failed to receive reply from Application Server.",
-          "the server the listener at " + peer + " started ended before the session began: " +
+          "the server at " + peer + " ended before the session began: " +
               (tmnet_last_status() == TMNET_PROTOCOL ? "it broke the protocol" : "it closed the connection")};
   } else if (!g.s.remap && !r[1]) {
     *f = {"Login Rejected by Application Server.", "the server at " + peer + " refused the session"};

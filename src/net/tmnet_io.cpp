@@ -100,8 +100,8 @@ size_t writen(int sock, size_t length, const void* data) {
 }
 
 size_t readn(int sock, size_t length, void* buffer, int timeout) {
-  // One deadline for all the bytes: the caller's, the handshake's or the
-  // session's, whichever ends first.
+  // One deadline for all the bytes: the caller's, the handshake's, the
+  // request's or the session's, whichever ends first (or none, watched).
   const tmnet_bound bound = tmnet_bound_for(sock, timeout);
   const tmnet_wait_scope scope(bound.kind);
   uint8_t* p = static_cast<uint8_t*>(buffer);

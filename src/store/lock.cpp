@@ -118,7 +118,9 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind) {
         shown = true;
       }
     }
-    if (bt_lock_timed_out) arm_alarm(next_alarm(waited, true));
+    // Past the notice only a limit wakes the wait again; with none the
+    // timer is left as the status line's presenter may have set it.
+    if (bt_lock_timed_out && lock_wait_limit_ms) arm_alarm(next_alarm(waited, true));
     bt_lock_timed_out = 0;
     err = 0;
   }
