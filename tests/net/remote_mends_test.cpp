@@ -215,6 +215,9 @@ TEST_F(TerminalRemoteMends, AClientNamesTheEndOfItsSession) {
     EXPECT_NE(history(*pane).find(says), std::string::npos) << history(*pane);
     const std::string before = kivo_test::slurp(in.dir.file("before"));
     EXPECT_EQ(kivo_test::slurp(in.dir.file("after")), before);
+    if (e && !r.kill) {
+      EXPECT_NE(e->output().find("Can't find a keymap"), std::string::npos) << "the server says why";
+    }
   }
 }
 
