@@ -127,14 +127,15 @@ TEST_F(TerminalRemoteMends, AnIdleUserKeepsTheSessionWhileALostClientEndsIt) {
   const struct {
     const char* what;
     std::vector<std::string> args;
-    const char* keys;  // to reach the place, then to end from it
+    bool input;        // CUSTOMER ENTRY opened from the menu
+    const char* keys;  // that end the session from there
     int sig;           // 0: the user idles
     int server;
   } rows[] = {
-      {"idle at the menu", kNetMenuArgs, "S-F1", 0, 0},
-      {"idle in an input", kNetMenuArgs, "S-F1 S-F1", 0, 0},
-      {"stopped in a report", kSlowListArgs, "", SIGSTOP, kRemoteGoneExit},
-      {"killed at the menu", kNetMenuArgs, "", SIGKILL, kTmnetLostExit},
+      {"idle at the menu", kNetMenuArgs, false, "S-F1", 0, 0},
+      {"idle in an input", kNetMenuArgs, true, "S-F1 S-F1", 0, 0},
+      {"stopped in a report", kSlowListArgs, false, "", SIGSTOP, kRemoteGoneExit},
+      {"killed at the menu", kNetMenuArgs, false, "", SIGKILL, kTmnetLostExit},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -145,7 +146,7 @@ TEST_F(TerminalRemoteMends, AnIdleUserKeepsTheSessionWhileALostClientEndsIt) {
     } else {
       ASSERT_TRUE(sv.pane->wait_for("NET MENU") && sv.pane->wait_for("MENU ENTRY")) << sv.pane->capture();
     }
-    if (std::string(r.what) == "idle in an input") {
+    if (r.input) {
       sv.pane->send_hex("\r");
       ASSERT_TRUE(sv.pane->wait_for("CUSTOMER NO:")) << sv.pane->capture();
     }
@@ -265,14 +266,14 @@ class cutting_relay {
       std::vector<pollfd> p{{stop_[0], POLLIN, 0}, {front_.fd, POLLIN, 0}};
       for (const pair& c : pairs) p.push_back({c.client, POLLIN, 0}), p.push_back({c.server, POLLIN, 0});
       if (poll(p.data(), p.size(), -1) < 0 || p[0].revents) break;
-      if (p[1].revents)
-        pairs.push_back({accept(front_.fd, nullptr, nullptr), tmnet_cli_conn_to_host("127.0.0.1", to_.c_str()), ""});
+      std::vector<pair> open;
       for (size_t i = 0; i < pairs.size(); ++i) {
-        if (!pass(pairs[i], p[2 + 2 * i].revents, p[3 + 2 * i].revents)) {
-          close(pairs[i].client), close(pairs[i].server);
-          pairs.erase(pairs.begin() + long(i--));
-        }
+        if (pass(pairs[i], p[2 + 2 * i].revents, p[3 + 2 * i].revents)) open.push_back(pairs[i]);
+        else close(pairs[i].client), close(pairs[i].server);
       }
+      if (p[1].revents)
+        open.push_back({accept(front_.fd, nullptr, nullptr), tmnet_cli_conn_to_host("127.0.0.1", to_.c_str()), ""});
+      pairs.swap(open);
     }
     for (const pair& c : pairs) close(c.client), close(c.server);
   }
@@ -311,6 +312,17 @@ pid_t server_of(const listener& lsn) {
       },
       kivo_test::kScreenWait);
   return p;
+}
+
+// Sends `sig` to the listener's session `pid` while it is one (not reaped
+// and its number given to another process).
+void signal_session(const listener& lsn, pid_t pid, int sig) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream f(stat.substr(stat.rfind(')') + 1));
+  std::string state;
+  pid_t parent = 0;
+  if (f >> state >> parent && parent == lsn.pid) kill(pid, sig);
 }
 
 // Whether `pid` waits for a lock (a blocked request in /proc/locks).
@@ -375,7 +387,7 @@ TEST_F(TerminalRemoteMends, ADataServerClientFailsTheOperationAndGoesOn) {
       ASSERT_EQ(fcntl(held, F_SETLK, &update), 0);
     }
     if (r.how == STOP) {
-      kill(srv, SIGSTOP);
+      signal_session(lsn, srv, SIGSTOP);
       pane.send_keys("F12"), pane.send_text("7001"), pane.send_hex("\r");
     } else {
       if (r.how == CUT_IN_LOG) relay.arm();
@@ -383,7 +395,7 @@ TEST_F(TerminalRemoteMends, ADataServerClientFailsTheOperationAndGoesOn) {
     }
     if (r.how == KILL_IN_WRITE) {
       ASSERT_TRUE(kivo_test::wait_until([&] { return waits_for_lock(srv); }, kivo_test::kScreenWait));
-      kill(srv, SIGKILL);
+      signal_session(lsn, srv, SIGKILL);
     }
     std::string says = r.says;
     if (says.find("%P") != std::string::npos) says.replace(says.find("%P"), 2, relay.port());
@@ -394,7 +406,7 @@ TEST_F(TerminalRemoteMends, ADataServerClientFailsTheOperationAndGoesOn) {
     // The session goes on: once the lock is free and a server answers, the
     // same operation is done, or found done (it fails at once in between).
     close(held);
-    kill(srv, SIGCONT);
+    signal_session(lsn, srv, SIGCONT);
     EXPECT_TRUE(kivo_test::wait_until(
         [&] {
           pane.send_hex("\r");
@@ -403,7 +415,7 @@ TEST_F(TerminalRemoteMends, ADataServerClientFailsTheOperationAndGoesOn) {
         kivo_test::kScreenWait))
         << pane.capture();
     EXPECT_EQ(kivo_test::slurp(here.dir.file("syserr")).find("PIPCF"), std::string::npos);
-    kill(srv, SIGKILL);
+    signal_session(lsn, srv, SIGKILL);
   }
 }
 
