@@ -83,7 +83,7 @@ int run_normal(INVOC* start, int named) {
   switch (chk_install(&install_end)) {
     case kInstallRan: wm_finish(); return 0;
     case kInstallFailed:
-      wm_finish();
+      wm_finish_failed();
       report_start_failure(pi_start_failure(), install_end);
       return int(install_end ? install_end : 1);
   }
@@ -91,7 +91,7 @@ int run_normal(INVOC* start, int named) {
   // session of another process.
   char why[160];
   if (named && named_start_fault(start, why, sizeof why)) {
-    wm_finish();
+    wm_finish_failed();
     report_start_failure(why, PI_END_NO_PROC);
     return PI_END_NO_PROC;
   }

@@ -9,7 +9,7 @@
 // rows already there are kept), and
 // DFLTMAP with "MENU ENTRY" and "DATA ENTRY" for every terminal type that
 // <keys> names, each physical key's bytes read from the type's terminfo
-// entry in keypad mode. Identical keys, a combination that does not fit and
+// entry (or the entry it names, "type=entry") in keypad mode. Identical keys, a combination that does not fit and
 // conflicting combinations are faults: exit status 1 and the fault printed,
 // so the build fails. <applications>, when given, adds shipped applications
 // (share/install/demo.txt): their APPL, DATABASE and DBXAP records and, for
@@ -183,7 +183,13 @@ bool parse_literal(const std::string& q, std::string* out) {
   return !out->empty() && *out != "\x1b";
 }
 
-bool read_keys(const char* path, std::vector<std::string>* types, std::vector<key_source>* keys) {
+// A terminal type of DFLTMAP and the terminfo entry its keys are read from:
+// "name" alone, or "name=entry" for a type without an entry of its own.
+struct key_type {
+  std::string name, entry;
+};
+
+bool read_keys(const char* path, std::vector<key_type>* types, std::vector<key_source>* keys) {
   std::ifstream in(path);
   if (!in) return fail(path, "cannot read");
   int n = 0;
@@ -194,7 +200,10 @@ bool read_keys(const char* path, std::vector<std::string>* types, std::vector<ke
     if (!(w >> first) || first[0] == '#') continue;
     const std::string where = std::string(path) + ":" + std::to_string(n);
     if (first == "types") {
-      for (std::string t; w >> t;) types->push_back(t);
+      for (std::string t; w >> t;) {
+        const size_t eq = t.find('=');
+        types->push_back(eq == std::string::npos ? key_type{t, t} : key_type{t.substr(0, eq), t.substr(eq + 1)});
+      }
       continue;
     }
     std::string fallback;
@@ -214,9 +223,10 @@ bool read_keys(const char* path, std::vector<std::string>* types, std::vector<ke
 }
 
 // The type's bytes of each key, from its terminfo entry.
-bool phys_of(const std::string& type, const std::vector<key_source>& keys, kd_keys& phys) {
+bool phys_of(const key_type& kt, const std::vector<key_source>& keys, kd_keys& phys) {
+  const std::string& type = kt.name;
   int err = 0;
-  if (setupterm(type.c_str(), 2, &err) != OK) return fail(type, "no terminfo entry");
+  if (setupterm(kt.entry.c_str(), 2, &err) != OK) return fail(type, "no terminfo entry " + kt.entry);
   for (int i = 0; i < kPhysKeys; ++i) {
     std::string b = keys[i].bytes;
     if (!keys[i].cap.empty()) {
@@ -233,16 +243,17 @@ bool phys_of(const std::string& type, const std::vector<key_source>& keys, kd_ke
 }
 
 bool write_dfltmap(const char* path) {
-  std::vector<std::string> types;
+  std::vector<key_type> types;
   std::vector<key_source> keys;
   if (!read_keys(path, &types, &keys)) return false;
   open_file f;
   ARB* a = open_or_create(&f, INIT_DDFLTMAP_FDB, "DFLTMAP");
   if (!a) return false;
-  for (const std::string& type : types) {
+  for (const key_type& kt : types) {
+    const std::string& type = kt.name;
     kd_keys phys;
     std::vector<kd_combo> combos;
-    if (!phys_of(type, keys, phys)) return false;
+    if (!phys_of(kt, keys, phys)) return false;
     std::vector<std::string> faults = keymap_faults(phys, &combos);
     for (const std::string& s : faults) fail(type, s);
     if (!faults.empty()) return false;

@@ -152,8 +152,9 @@ int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* 
 // Whether `ap`'s design files are memory files ("0DN" and "0DO", which the
 // dictionary compiler writes for each restructure and verify run).
 inline bool pc_memory_design(const char* ap) { return memcmp(ap, "0DN", 3) == 0 || memcmp(ap, "0DO", 3) == 0; }
-// Opens `ap`/`ver`'s ELEMENT design file for reading at `scope`; its handle or null.
-ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope);
+// Opens `ap`/`ver`'s ELEMENT design file for reading at `scope`; its handle
+// or null, with the open's status in `*status` when that is given.
+ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope, uint32_t* status = nullptr);
 
 // ---- compiled applications, files and fields ----
 

@@ -176,13 +176,15 @@ bool pc_design_absent(const PC_CTX* ctx, const char* ap, pc_dfile f) {
   return false;
 }
 
-ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope) {
+ARB* pc_open_delem(const char* ap, const char* ver, uint32_t scope, uint32_t* status) {
   FDB fdb;
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   INIT_DELEM_FDB(&fdb, kdb, sdb, ap, ver);
   if (pc_memory_design(ap)) fdb.fdb_fs_type = FS_MEMORY;
-  return FM_OPEN(&fdb, scope, LFB_ANY_DIR, 0x01, 0x0f) ? fdb.fdb_arb : nullptr;
+  const bool opened = FM_OPEN(&fdb, scope, LFB_ANY_DIR, 0x01, 0x0f);
+  if (status) *status = opened ? 0 : fdb.fdb_stat;
+  return opened ? fdb.fdb_arb : nullptr;
 }
 
 int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len) {

@@ -21,6 +21,7 @@
 #include "foundation/scope.h"
 #include "net/tmnet.h"
 #include "net/tmnet_cli.h"
+#include "net/tmnet_deadline.h"
 #include "net/tmnet_keys.h"
 #include "net/tmnet_srv.h"
 #include "screen/keydef.h"
@@ -145,16 +146,19 @@ int ie_call(int (*fn)(IE_GUI_REQ*), tmnet_ie_req* req) {
 
 // Whether the server closed the connection (or it broke): only its end can
 // make the socket readable while the server waits for this show's answer.
-bool server_gone(int sock) {
+// -1 while it lives; else 0 (closed) or the system error.
+int server_end(int sock) {
   uint8_t c;
   const ssize_t n = recv(sock, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  if (n == 0) return 0;
+  return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR ? errno : -1;
 }
 
 // A key byte of the local show, watching the connection meanwhile: a server
 // that ends while the user looks at its screen ends the client at once, the
-// terminal put back, with the status of a lost connection. A bounded wait
-// (the rest of an escape sequence) gives kByteLate when no byte came.
+// terminal put back and the end named, with the status of a lost
+// connection. A bounded wait (the rest of an escape sequence) gives
+// kByteLate when no byte came.
 int cli_read_byte(int wait_ms) {
   bool watch = com.rmt_sock != 0;
   for (;;) {
@@ -167,12 +171,13 @@ int cli_read_byte(int wait_ms) {
     }
     if (n == 0) return kByteLate;
     if (n < 0 || p[0].revents) return read_meta(wait_ms);
-    if (!server_gone(com.rmt_sock)) {
+    const int end = server_end(com.rmt_sock);
+    if (end < 0) {
       watch = false;  // data out of turn: read on the next command
       continue;
     }
     tm_finish();
-    tmnet_end_process(kTmnetLostExit);
+    tmnet_client_gone(tmnet_end_words(end, "the server"));
     return -1;
   }
 }

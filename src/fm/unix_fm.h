@@ -94,8 +94,12 @@ int unix_fm_init();
 
 // Engine status to file-manager status. A full disk (22) and no free
 // descriptor (23) are reported as system errors naming `path` and returned
-// as 200380 and 200650, like any other failure.
+// as 200380 and 200650, like any other failure; a lock whose wait reached
+// its limit is another user's hold (200530).
 uint32_t convert_btree_error(int code, const char* path);
+// Bounds every later lock wait to `ms` milliseconds (0: until granted); a
+// wait that reaches it refuses the operation as locked by another user.
+void unix_fm_lock_wait_limit(unsigned ms);
 // The engine's key descriptor of `key` (duplicates get the primary key's
 // segments behind): 0, or 19 past 16 segments.
 int fill_bkey_from_kdb(KEY_DESC* out, const KDB* key, const KDB* primary);

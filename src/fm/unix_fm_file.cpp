@@ -280,6 +280,8 @@ UIO_FILE* uio_file(const PFB* pfb) {
   return pfb && pfb->pfb_id16 == kUioId16 ? static_cast<UIO_FILE*>(pfb->pfb_fms_data) : nullptr;
 }
 
+void unix_fm_lock_wait_limit(unsigned ms) { lock_wait_limit_ms = ms; }
+
 uint32_t convert_btree_error(int code, const char* path) {
   switch (code) {
     case 0: return 0;
@@ -289,7 +291,7 @@ uint32_t convert_btree_error(int code, const char* path) {
     case 4: return FM_NO_SPACE;
     case 5: return FM_NO_ACCESS;
     case 7:
-    case 20: return FM_LOCK_REFUSED;
+    case 20: return lock_wait_gave_up ? FM_LOCKED : FM_LOCK_REFUSED;
     case 8:
     case 14:
     case 17: return FM_EOF;

@@ -5,6 +5,8 @@
 
 namespace kivo {
 
-ARB* ii_open_delem_fi(const char* ap, const char* ver) { return pc_open_delem(ap, ver, com.mark_scope); }
+ARB* ii_open_delem_fi(const char* ap, const char* ver, uint32_t* status) {
+  return pc_open_delem(ap, ver, com.mark_scope, status);
+}
 
 }  // namespace kivo

@@ -113,8 +113,9 @@ extern ARB* rt_ifns_arb;
 void ii_init();
 
 // Opens the ELEMENT design file of `ap`/`ver` for reading at the current
-// level; its handle, or null.
-ARB* ii_open_delem_fi(const char* ap, const char* ver);
+// level; its handle, or null with the open's status in `*status` when that
+// is given.
+ARB* ii_open_delem_fi(const char* ap, const char* ver, uint32_t* status = nullptr);
 
 // Runs the compiled code of one event point; the end code.
 uint32_t ii_exec(EP_CALL* call);

@@ -77,6 +77,18 @@ struct link_role {
   ~link_role() { tmnet_role = saved; }
 };
 
+// One request and its answer on a connection that is up: the data-link
+// rule, and one bound for all its receives (KIVO_NET_REQUEST_TIMEOUT), so
+// that a server that stopped answering fails the operation instead of
+// holding the session.
+struct exchange {
+  link_role role;
+  explicit exchange(const net_conn* c) { tmnet_request_begin(c->sock, tmnet_request_seconds()); }
+  ~exchange() { tmnet_request_end(); }
+  exchange(const exchange&) = delete;
+  exchange& operator=(const exchange&) = delete;
+};
+
 net_strm* NS(STRM* s) {
   auto* n = static_cast<net_strm*>(s->strm_fms_path);
   return n && n->marker == kNetStrmMarker ? n : nullptr;
@@ -107,10 +119,34 @@ void reset_conn(net_conn* c) {
   ++c->gen;
 }
 
-// A broken exchange: the connection is reset and the operation fails.
+// What ended an exchange, in words that name the server and fit the
+// message row.
+std::string exchange_end(const net_conn* c) {
+  const std::string peer = c->host + " port " + std::to_string(c->port);
+  switch (tmnet_last_status()) {
+    case TMNET_TIMEOUT: return "no answer from " + peer + " within " + std::to_string(tmnet_request_seconds()) + " s";
+    case TMNET_LOST:
+      if (!tmnet_last_error()) return peer + " closed the connection";
+      return "the connection to " + peer + " broke (" + strerror(tmnet_last_error()) + ")";
+    default: return peer + " broke the protocol";
+  }
+}
+
+// A broken exchange: the connection is reset and the operation fails with
+// FM_IO_ERR, whose text (the recorded system error) names the connection
+// and the cause. The next use connects again; after a server that did not
+// answer, only once the bound has passed again, so that the requests of
+// one operation wait for it once.
 int lost(ARB* arb, net_conn* c) {
-  netio_log(NETLOG_ERROR, "KivoNet connection to %s lost\n", c->host.c_str());
+  const std::string text = "KivoNet: " + exchange_end(c);
+  la_sys_err(text.c_str(), 0);
+  netio_log(NETLOG_ERROR, "%s\n", text.c_str());
+  const bool silent = tmnet_last_status() == TMNET_TIMEOUT;
   reset_conn(c);
+  if (silent) {
+    c->state = CONN_FAILED;
+    c->retry_after = std::chrono::steady_clock::now() + std::chrono::seconds(tmnet_request_seconds());
+  }
   return fail(arb, FM_IO_ERR);
 }
 
@@ -293,8 +329,8 @@ int send_cmd(net_conn* c, uint8_t code) {
 int hcon_open(ARB* arb, STRM* strm, net_strm* n) {
   net_id* id = ID(strm_pfb(strm));
   if (!hcon_connect(n->conn, id)) return fail(arb, FM_IO_ERR);
-  link_role role;
   net_conn* c = n->conn;
+  exchange ex(c);
   uint8_t answer[4];
   if (!send_cmd(c, NETIO_OPEN) || !send_open_request(c->sock, strm->strm_lfb) || !netio_recv(c->sock, answer, 4))
     return lost(arb, c);
@@ -326,7 +362,7 @@ net_strm* opener_of(STRM* strm) {
 // hcon_attach: a further server stream on the file opener has open.
 int hcon_attach(ARB* arb, net_strm* opener, net_strm* n) {
   net_conn* c = n->conn;
-  link_role role;
+  exchange ex(c);
   uint8_t h[4], answer[4];
   st_le32(h, 0, opener->handle);
   if (!send_cmd(c, NETIO_ATTACH) || !netio_send(c->sock, h, 4) || !netio_recv(c->sock, answer, 4)) return lost(arb, c);
@@ -461,7 +497,7 @@ int read_answer(ARB* arb, STRM* strm, net_strm* n) {
 int net_read(ARB* arb, STRM* strm) {
   net_strm* n = ready(arb, strm);
   if (!n) return 0;
-  link_role role;
+  exchange ex(n->conn);
   netio_log(NETLOG_CLIENT, "%p - net_read( %s ) %08x\n", static_cast<void*>(n), file_name(strm), arb->arb_mod);
   request r{NETIO_READ};
   keyed_data(&r, arb, strm, n);
@@ -471,7 +507,7 @@ int net_read(ARB* arb, STRM* strm) {
 int net_start(ARB* arb, STRM* strm) {
   net_strm* n = ready(arb, strm);
   if (!n) return 0;
-  link_role role;
+  exchange ex(n->conn);
   netio_log(NETLOG_CLIENT, "%p - net_start( %s ) %08x\n", static_cast<void*>(n), file_name(strm), arb->arb_mod);
   request r{NETIO_START};
   keyed_data(&r, arb, strm, n);
@@ -486,7 +522,7 @@ int net_start(ARB* arb, STRM* strm) {
 int net_rdnxt(ARB* arb, STRM* strm) {
   net_strm* n = ready(arb, strm);
   if (!n) return 0;
-  link_role role;
+  exchange ex(n->conn);
   netio_log(NETLOG_CLIENT, "%p - net_rdnxt( %s ) %08x\n", static_cast<void*>(n), file_name(strm), arb->arb_mod);
   request r{NETIO_RDNXT};
   fill_block(&r, arb, strm, n, strm_pfb(strm)->pfb_rec_len, 0);
@@ -497,7 +533,7 @@ int net_rdnxt(ARB* arb, STRM* strm) {
 int send_record(ARB* arb, STRM* strm, uint8_t code) {
   net_strm* n = ready(arb, strm);
   if (!n) return 0;
-  link_role role;
+  exchange ex(n->conn);
   netio_log(NETLOG_CLIENT, "%p - net_write( %s ) %08x\n", static_cast<void*>(n), file_name(strm), arb->arb_mod);
   const PFB* pfb = strm_pfb(strm);
   request r{code};
@@ -517,7 +553,7 @@ int net_rewrite(ARB* arb, STRM* strm) { return send_record(arb, strm, NETIO_REWR
 
 // Requests answered by a status block alone.
 int status_only(ARB* arb, STRM* strm, net_strm* n, uint8_t code) {
-  link_role role;
+  exchange ex(n->conn);
   request r{code};
   fill_block(&r, arb, strm, n, strm_pfb(strm)->pfb_rec_len, 0);
   if (!send_request(arb, n, r)) return 0;
@@ -618,7 +654,7 @@ int net_create(ARB* arb, STRM* strm) {
   netio_log(NETLOG_CLIENT, "net_create( %s ) lfb_opt = %x\n", file_name(strm), strm->strm_lfb->lfb_opt);
   if (!hcon_connect(n->conn, id)) return fail(arb, FM_IO_ERR);
   {
-    link_role role;
+    exchange ex(n->conn);
     uint8_t st[4];
     if (!send_cmd(n->conn, NETIO_CREATE) || !send_open_request(n->conn->sock, strm->strm_lfb) ||
         !netio_recv(n->conn->sock, st, 4))

@@ -20,6 +20,7 @@
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/unix_fm.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "net/net.h"
@@ -34,6 +35,7 @@ unsigned netio_max_pause = 255;
 namespace {
 
 constexpr uint32_t kMaxDiscard = 0x10000;  // data of a refused request read past, at most
+constexpr unsigned kLockWaitShare = 4;     // a lock wait lasts at most this part of the request bound
 constexpr uint32_t kClientOpts = LFB_OPEN_NEW | LFB_NOT_REQUIRED | LFB_ANY_DIR | LFB_NO_STRUCT_FILE;
 
 struct srv_open {
@@ -487,6 +489,9 @@ int netio_serve() {
   int one = 1;
   int rc = setsockopt(g_sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   netio_log(NETLOG_SERVER, "setsockopt(TCP_NODELAY) returned %d(%d)\n", rc, rc ? errno : 0);
+  // No lock wait outlasts the client's bound on its request: a hold of
+  // another user is answered as such long before the client gives up.
+  unix_fm_lock_wait_limit(static_cast<unsigned>(tmnet_request_seconds()) * 1000 / kLockWaitShare);
   tmnet_exit_fn old = set_tmnet_exit(stay);
   if (start_link()) {
     uint8_t cmd[2];

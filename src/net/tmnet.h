@@ -9,9 +9,9 @@
 //    caller expects; a mismatch is a protocol error, never a misread.
 //  - A broken connection or a protocol error ends the process with status
 //    255 in every role but the data link, which gets 0 back (the connection
-//    is then shut down) and reports the failure itself; a terminal server's
-//    client whose connection ends during the session is gone (status 9,
-//    tmnet_deadline.h).
+//    is then shut down) and reports the failure itself; in a session, a
+//    terminal server and a character client first name the peer in one
+//    line (tmnet_deadline.h).
 //  - All socket traffic goes through `net_io` (tmnet_channel.h).
 //
 // Callers: the command line's -x (through the connect hook), the test
@@ -108,6 +108,10 @@ void tmnet_init();
 
 // Sets the one-shot time-out (seconds) of the next tmnet_recv_msg; -1 none.
 void tmnet_set_timeout(int seconds);
+// Makes the next headed tmnet_recv_msg wait for each header it reads as
+// long as the user takes (the answer of a show): no session bound applies
+// until its first byte (one-shot, tmnet_deadline.h).
+void tmnet_set_user_wait();
 
 // Sends a message of `type`: headed when bit 15 is set or headers are
 // forced and bits 0-11 are not zero, else bare. 1 sent, 0 failed.
@@ -124,6 +128,9 @@ int tmnet_recv_msg(int sock, uint16_t type, size_t length, void* buffer);
 uint8_t tmnet_last_code();
 uint32_t tmnet_last_length();
 tmnet_status tmnet_last_status();
+// The system error of the last connection that broke; 0 when the peer
+// closed it (or none broke).
+int tmnet_last_error();
 
 // A (row, column) pair as one code-40 message of two big-endian u32.
 struct tmnet_rc {

@@ -243,6 +243,15 @@ int cmd_process_id() {
   return 1;
 }
 
+// The session proper: no bound on the waits for the server, but SIGINT
+// and SIGTERM end them, and an end without FINISH is named. The local
+// terminal's signal handlers are in place by now; they come back at the end.
+void begin_session() {
+  tmnet_handshake_end();
+  if (g.s.set && !tmnet_client_on())
+    tmnet_client_begin(sock(), g.s.host.c_str(), g.s.port.c_str(), tmnet_cli_term.finish);
+}
+
 const char* command_name(uint8_t code) {
   switch (code) {
     case TMNET_INIT: return "INIT";
@@ -352,8 +361,9 @@ int tmnet_cli_command() {
   g_cmd = code;
   tmnet_dbg_log(TMNET_LOG_TRACE, "cli_main: Command = %s", name);
   // The set-up ends at the first command of the session proper: from
-  // there the server may take its time (a long report, a user's pause).
-  if (code != TMNET_INIT && code != TMNET_FEATURE_EXCH && code != TMNET_PROCESS_ID) tmnet_handshake_end();
+  // there the server may take its time (a long report, a user's pause),
+  // and the user may end the wait.
+  if (code != TMNET_INIT && code != TMNET_FEATURE_EXCH && code != TMNET_PROCESS_ID) begin_session();
   switch (code) {
     case TMNET_INIT: return cmd_init();
     case TMNET_SHOW: return tmnet_cli_show();
@@ -391,6 +401,45 @@ int tmnet_cli_setargs(const char* user, const char* pswd, const char* host, cons
 
 namespace {
 
+// Why a step of the login failed: the text of the protocol log and the
+// words the user reads, the peer named.
+struct login_failure {
+  const char* log = nullptr;
+  std::string said;
+};
+
+// The end of the connection during the login, in words.
+std::string login_end(const std::string& peer, const char* when) {
+  return peer + (tmnet_last_status() == TMNET_PROTOCOL ? " broke the protocol " : " closed the connection ") + when;
+}
+
+// The LOGIN sent, the listener's and the engine's REPLY taken; false with
+// `f` filled. `r` keeps the engine's REPLY.
+bool log_in(int s, uint8_t* r, login_failure* f) {
+  const std::string peer = g.s.host + " port " + g.s.port;
+  uint8_t block[kLoginSize];
+  tmnet_login l{g.s.user, g.s.pswd, g.s.remap, "", kTmnetVersion};
+  if (!login_build(l, block)) {
+    *f = {"the user or password does not fit the login block", "the user or password does not fit the login block"};
+  } else if (!tmnet_send_msg(s, TMNET_LOGIN, kLoginSize, block)) {
+    *f = {"Failed to sent login to host.", login_end(peer, "before the login was sent")};
+  } else if (!tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r)) {
+    *f = {"Failed to receive reply from host.", login_end(peer, "without answering the login")};
+  } else if (r[1] != 1) {
+    *f = {"Login Rejected by host.",
+          "the listener at " + peer + " refused the login of user \"" + g.s.user + "\" (user, password or request)"};
+  } else if (!g.s.remap && !tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r)) {
+    *f = {"Failed to receive reply from Application Server.",
+          "the server at " + peer + " ended before the session began: " +
+              (tmnet_last_status() == TMNET_PROTOCOL ? "it broke the protocol" : "it closed the connection")};
+  } else if (!g.s.remap && !r[1]) {
+    *f = {"Login Rejected by Application Server.", "the server at " + peer + " refused the session"};
+  } else {
+    return true;
+  }
+  return false;
+}
+
 // Connects to the session's host and logs in; 0 after the reason went to
 // standard error.
 int connect_and_log_in() {
@@ -404,23 +453,14 @@ int connect_and_log_in() {
   com.rmt_sock = uint16_t(s);
   tmnet_dbg_log(TMNET_LOG_TRACE, "cli_main: Connected to Host");
   tmnet_dbg_log(TMNET_LOG_TRACE, "Sending LOGIN block to host - uid=%s", g.s.user.c_str());
-  uint8_t block[kLoginSize];
-  tmnet_login l{g.s.user, g.s.pswd, g.s.remap, "", kTmnetVersion};
   uint8_t r[kReplySize];
-  const char* why = nullptr;
+  login_failure f;
   tmnet_handshake_begin(s);
-  if (!login_build(l, block)) why = "the user or password does not fit the login block";
-  else if (!tmnet_send_msg(s, TMNET_LOGIN, kLoginSize, block)) why = "Failed to sent login to host.";
-  else if (!tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r)) why = "Failed to receive reply from host.";
-  else if (r[1] != 1) why = "Login Rejected by host.";
-  else if (!g.s.remap && !tmnet_recv_msg(s, TMNET_REPLY, kReplySize, r))
-    why = "Failed to receive reply from Application Server.";
-  else if (!g.s.remap && !r[1]) why = "Login Rejected by Application Server.";
-  if (why) {
+  if (!log_in(s, r, &f)) {
     tmnet_handshake_end();
-    tmnet_dbg_log(TMNET_LOG_WARN, "cli_main: %s", why);
+    tmnet_dbg_log(TMNET_LOG_WARN, "cli_main: %s", f.log);
     // A host that did not answer in time was named already.
-    if (tmnet_last_status() != TMNET_TIMEOUT) fprintf(stderr, "kivo: %s\n", why);
+    if (tmnet_last_status() != TMNET_TIMEOUT) fprintf(stderr, "kivo: %s\n", f.said.c_str());
     return 0;
   }
   if (!g.s.remap) tmnet_remote_version = r[1];
@@ -459,6 +499,7 @@ int tmnet_cli_main(int argc, char** argv) {
   // A set-up the server did not finish in time is a failed login.
   const bool set_up_failed = tmnet_last_status() == TMNET_TIMEOUT;
   tmnet_handshake_end();
+  tmnet_client_end();
   if (tmnet_cli_term.finish) tmnet_cli_term.finish();
   if (com.rmt_sock) close(com.rmt_sock);
   com.rmt_sock = 0;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <string>
 
 #include "net/tmnet_channel.h"
 #include "net/tmnet_deadline.h"
@@ -19,11 +20,14 @@ void default_exit(int status) { exit(status); }
 
 tmnet_exit_fn g_exit = default_exit;
 tmnet_status g_status = TMNET_OK;
+int g_error = 0;
 
 using steady = std::chrono::steady_clock;
 
-// Milliseconds left before the deadline, 0 once it has passed.
+// Milliseconds left before the deadline, 0 once it has passed; -1 (no
+// end) for a wait without one.
 int ms_left(steady::time_point deadline) {
+  if (deadline == steady::time_point::max()) return -1;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
   return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
@@ -54,13 +58,19 @@ void tmnet_set_status(tmnet_status s) { g_status = s; }
 
 tmnet_status tmnet_last_status() { return g_status; }
 
-int tmnet_failed(int sock, tmnet_status why) {
+int tmnet_last_error() { return g_error; }
+
+int tmnet_failed(int sock, tmnet_status why, int err) {
   g_status = why;
+  g_error = err;
   if (tmnet_role != TMNET_ROLE_DATA_LINK) {
     // A broken connection ends the process with 255; in a session the
-    // line names the client.
-    if (why == TMNET_LOST && tmnet_role == TMNET_ROLE_SERVER && tmnet_session_on())
-      tmnet_session_gone("it closed the connection", kTmnetLostExit);
+    // line names the peer.
+    const bool client = tmnet_role == TMNET_ROLE_CLIENT;
+    const char* who = client ? "the server" : "it";
+    std::string words = why == TMNET_LOST ? tmnet_end_words(err, who) : std::string(who) + " broke the protocol";
+    if (tmnet_role == TMNET_ROLE_SERVER && tmnet_session_on()) tmnet_session_gone(words.c_str(), kTmnetLostExit);
+    else if (client && tmnet_client_on()) tmnet_client_gone(words.c_str());
     else tmnet_end_process(kTmnetLostExit);
     return 0;
   }
@@ -80,7 +90,8 @@ size_t writen(int sock, size_t length, const void* data) {
     }
     if (n <= 0) {
       tmnet_bytes_sent += sent;
-      return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST));
+      // A pipe that broke is a peer that closed its end.
+      return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST, n < 0 && errno != EPIPE ? errno : 0));
     }
     sent += static_cast<size_t>(n);
   }
@@ -89,9 +100,10 @@ size_t writen(int sock, size_t length, const void* data) {
 }
 
 size_t readn(int sock, size_t length, void* buffer, int timeout) {
-  // One deadline for all the bytes: the caller's, the handshake's or the
-  // session's, whichever ends first.
+  // One deadline for all the bytes: the caller's, the handshake's, the
+  // request's or the session's, whichever ends first (or none, watched).
   const tmnet_bound bound = tmnet_bound_for(sock, timeout);
+  const tmnet_wait_scope scope(bound.kind);
   uint8_t* p = static_cast<uint8_t*>(buffer);
   size_t got = 0;
   while (got < length) {
@@ -108,7 +120,7 @@ size_t readn(int sock, size_t length, void* buffer, int timeout) {
     }
     if (n <= 0) {
       tmnet_bytes_recv += got;
-      return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST));
+      return static_cast<size_t>(tmnet_failed(sock, TMNET_LOST, n < 0 ? errno : 0));
     }
     got += static_cast<size_t>(n);
   }

@@ -11,6 +11,7 @@
 #include "foundation/com.h"
 #include "net/tmnet.h"
 #include "net/tmnet_compress.h"
+#include "net/tmnet_srv.h"
 
 namespace kivo {
 
@@ -86,6 +87,7 @@ int tmnet_srv_kivokeys() {
   if (!file) tmnet_dbg_log(TMNET_LOG_WARN, "kivokeys: Can't create keymap file");
   if (!send_status(file != nullptr) || !file) return end(file ? kTmnetLostExit : TMNET_KEYS_FAILED);
   char term[10], user[3];
+  tmnet_srv_take_client_type();
   memcpy(term, com.keymap_id, sizeof term);
   keymap_user(user);
   std::vector<uint16_t> codes, keys;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "foundation/bytes.h"
+#include "net/tmnet_deadline.h"
 #include "net/tmnet_internal.h"
 
 namespace kivo {
@@ -25,6 +26,7 @@ bool tmnet_force_headers = false;
 namespace {
 
 int g_pending_timeout = -1;
+bool g_pending_user_wait = false;
 tmnet_request_handler g_request = nullptr;
 uint8_t g_last_code = 0;
 uint32_t g_last_length = 0;
@@ -39,11 +41,14 @@ int ok() {
 int protocol_error(int sock) { return tmnet_failed(sock, TMNET_PROTOCOL); }
 
 // Reads headers until one that is not a nested request; the requests are
-// served on the way (terminal server only). 1 with the header's code and
+// served on the way (terminal server only). With `user_wait` each header
+// comes when the user is done, however long that takes; its bytes and the
+// requests' are then bounded as any other. 1 with the header's code and
 // length, 0 when the read or a request failed.
-int read_header(int sock, uint16_t type, int timeout, uint8_t* code, uint32_t* length) {
+int read_header(int sock, uint16_t type, int timeout, bool user_wait, uint8_t* code, uint32_t* length) {
   uint8_t h[kTmnetHeaderSize];
   for (;;) {
+    if (user_wait) tmnet_wait_user(sock);
     if (readn(sock, sizeof h, h, timeout) != sizeof h) {
       tmnet_dbg_log(TMNET_LOG_WARN, "tmnet_recv_msg: readn failed!");
       return 0;
@@ -74,6 +79,8 @@ void tmnet_init() {
 }
 
 void tmnet_set_timeout(int seconds) { g_pending_timeout = seconds < 0 ? -1 : seconds; }
+
+void tmnet_set_user_wait() { g_pending_user_wait = true; }
 
 bool tmnet_is_request(uint8_t code) {
   switch (code) {
@@ -121,7 +128,9 @@ int tmnet_send_msg(int sock, uint16_t type, size_t length, const void* data) {
 
 int tmnet_recv_msg(int sock, uint16_t type, size_t length, void* buffer) {
   const int timeout = g_pending_timeout;
+  const bool user_wait = g_pending_user_wait;
   g_pending_timeout = -1;
+  g_pending_user_wait = false;
   uint8_t* out = static_cast<uint8_t*>(buffer);
   if (!headed(type)) {
     if (length && readn(sock, length, out, timeout) != length) {
@@ -134,7 +143,7 @@ int tmnet_recv_msg(int sock, uint16_t type, size_t length, void* buffer) {
   tmnet_dbg_log(TMNET_LOG_WARN, "tmnet_recv_msg: type=%d", type);
   uint8_t code;
   uint32_t hlen;
-  if (!read_header(sock, type, timeout, &code, &hlen)) return 0;
+  if (!read_header(sock, type, timeout, user_wait, &code, &hlen)) return 0;
   if ((type & kTmnetCodeMask) == kTmnetAnyCommand) {
     out[0] = code;
     return ok();

@@ -279,8 +279,11 @@ bool send_show_block(const tmnet_show& sd) {
 }
 
 // The characters the user typed: into their fields and the current image.
+// The answer comes when the user has pressed the key that ends the show:
+// its header is awaited without the session's bound, its data with it.
 bool take_typed() {
   uint8_t h[2];
+  tmnet_set_user_wait();
   if (!tmnet_recv_msg(sock(), kTmnetHeaded | TMNET_SHOW, 2, h)) return lost("show answer"), false;
   const size_t n = ld_be16(h, 0);
   if (n > worst_case(g.cells(), 1)) {
@@ -320,8 +323,22 @@ void tmnet_srv_init(int flag) {
   g.ping_interval = std::min(kPingInterval, g.ping_timeout);
 }
 
+void tmnet_srv_take_client_type() {
+  static const char kNone[] = "None      ";  // TERM unset
+  static_assert(sizeof kNone - 1 == sizeof com.trm_type);
+  if (memcmp(com.trm_type, kNone, sizeof com.trm_type) != 0) return;
+  char type[sizeof com.trm_type];
+  memset(type, ' ', sizeof type);
+  memcpy(type, kTmnetClientType, strlen(kTmnetClientType));
+  // A keymap named on the command line or in KIVO_KEYMAP stays.
+  if (memcmp(com.keymap_id, kNone, sizeof com.trm_type) == 0) memcpy(com.keymap_id, type, sizeof type);
+  memcpy(com.trm_type, type, sizeof type);
+  tmnet_dbg_log(TMNET_LOG_TRACE, "srv: no TERM: terminal type %s", kTmnetClientType);
+}
+
 int tmnet_srv_trm_attach(int rows[3], int cols[3]) {
   tmnet_dbg_log(TMNET_LOG_TRACE, "srv_attach: Attach function called");
+  tmnet_srv_take_client_type();
   if (!send_head(TMNET_ATTACH, nullptr, 0)) return 0;
   for (int i = 0; i < 3; ++i) {
     tmnet_rc rc{};

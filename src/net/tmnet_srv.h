@@ -101,10 +101,16 @@ constexpr size_t kSrvMaxWire = 32767;  // a message's payload
 void tmnet_srv_init(int flag);
 // Reads the client's (rows, columns) pairs (current, second, maximum) and
 // makes the images; a geometry the protocol cannot carry ends the process.
-// Then the session begins: every later wait for the client is bounded by
-// the server's time-out (KIVO_SRVR_TIMEOUT_SECONDS, else KIVO_SRVR_TIMEOUT
-// minutes).
+// Then the session begins: every later wait for a reply of the client is
+// bounded by the server's time-out (KIVO_SRVR_TIMEOUT_SECONDS, else
+// KIVO_SRVR_TIMEOUT minutes); the wait for the user's key at a show is not.
 int tmnet_srv_trm_attach(int rows[3], int cols[3]);
+
+// The terminal type the character client gives its terminal at ATTACH;
+// a server started without TERM (a listener run as a service) takes it for
+// its keymaps, as the remote key definition does for the keys it writes.
+constexpr char kTmnetClientType[] = "vt320-k";
+void tmnet_srv_take_client_type();
 // Sends a compiled keymap (rows of 26 cells ended by a negative code);
 // the client's handle.
 uint32_t tmnet_srv_keymap(const char name[10], const int16_t* table);

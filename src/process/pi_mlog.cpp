@@ -5,7 +5,10 @@
 //
 // Invariants: values are shown in display form through the field's ELEMENT
 // record, at most 40 characters; fields come in the order of their offsets
-// in the record (key 3 of the compiled fields).
+// in the record (key 3 of the compiled fields). A file that cannot be read
+// or written (a data server's connection lost) ends the log with that
+// file's status for the operation to end with; a field the design lacks
+// is an internal error.
 // Callers: pi_write, pi_rewrite and pi_del (pi_pcf.cpp).
 #include <algorithm>
 #include <cstring>
@@ -80,31 +83,43 @@ std::vector<std::pair<uint32_t, const uint8_t*>> records(ARB* a, uint8_t k, uint
 }
 
 // The ELEMENT records of the PCF's compiled fields, through one open of
-// the design file for the run of one log operation.
+// the design file for the run of one log operation, and the status of the
+// file that failed it (0 while none did).
 class log_fields {
  public:
   explicit log_fields(PCB* p) : p_(p) {
     EM* em = p->pcb_em;
     char ver[2];
     pi_get_ver(p, em->em_pcf_ap, ver);
-    delem_ = ii_open_delem_fi(em->em_pcf_ap, ver);
+    uint32_t st = 0;
+    delem_ = ii_open_delem_fi(em->em_pcf_ap, ver, &st);
+    // A design file that is not there is the design's fault (reported per
+    // field); one that cannot be reached fails the log.
+    if (!delem_ && st != FM_NO_FILE && st != FM_NOT_FOUND) fail(st);
   }
   ~log_fields() {
     if (delem_) FM_CLOSE(delem_, 0);
   }
-  // The field's ELEMENT record into `f`; false (reported) when missing.
+  // The field's ELEMENT record into `f`; false when missing (reported) or
+  // when the design file cannot be read (failed() says so).
   bool element(const uint8_t* fl, field* f, const char* what) {
     f->fl = fl;
     memset(f->elem, 0, kElementSize);
     memcpy(f->elem + ELEM_NAME, cfld_view(fl).name(), 22);
+    if (failed_) return false;
     if (delem_) {
       PROTO_FULL(delem_, 0, f->elem);
       delem_->arb_len = kElementSize, delem_->arb_mod = ARB_EQUAL;
       if (fm_read(delem_)) return true;
+      if (delem_->arb_stat != FM_NOT_FOUND) return fail(delem_->arb_stat), false;
     }
     sys_err(kModule, __LINE__, "%s", what);
     return false;
   }
+  void fail(uint32_t status) {
+    if (!failed_) failed_ = status ? status : FM_IO_ERR;
+  }
+  uint32_t failed() const { return failed_; }
   // The PCF's fields in the order of their offsets.
   std::vector<field> all() {
     std::vector<field> out;
@@ -112,8 +127,8 @@ class log_fields {
     for (auto [no, fl] : records(em->em_cfld_arb, 3, CFLD_LEN)) {
       if (memcmp(cfld_view(fl).ap(), em->em_pcf_ap, 3) || cfld_view(fl).elem() != em->em_pcf_id) continue;
       field f;
-      if (!element(fl, &f, "can't locate field delem")) continue;
-      out.push_back(f);
+      if (element(fl, &f, "can't locate field delem")) out.push_back(f);
+      if (failed_) return {};
     }
     return out;
   }
@@ -121,6 +136,7 @@ class log_fields {
  private:
   PCB* p_;
   ARB* delem_ = nullptr;
+  uint32_t failed_ = 0;
 };
 
 // The display text of the value at `v`, at most `room` characters (the
@@ -146,13 +162,16 @@ uint8_t* pcf_rec_at(const uint8_t* rec, const uint8_t* fl) {
   return const_cast<uint8_t*>(rec) + cfld_view(fl).offset();
 }
 
-void put(PCB* p, const uint8_t* line) {
+// A line into the log; a log that cannot be written ends the log's run
+// with its status.
+void put(PCB* p, log_fields& lf, const uint8_t* line) {
+  if (lf.failed()) return;
   ARB* a = pi_mlog_arb(p);
   uint8_t* keep = a->arb_rec;
   a->arb_rec = const_cast<uint8_t*>(line), a->arb_var_len = kMlogRecLen, a->arb_mod = 0;
   const int ok = fm_write(a);
   a->arb_rec = keep;
-  if (!ok) checkstat(a->arb_stat, "runtime STDMLOG write failed", kModule, __LINE__);
+  if (!ok) lf.fail(a->arb_stat);
 }
 
 // The segments of key 0 in display form, each cut to `room`; the walk
@@ -208,12 +227,12 @@ void header(PCB* p, log_fields& lf, uint8_t kind, const uint8_t* rec) {
   line[MLOG_OCC] = 0;
   const std::string k = key_text(p, lf, rec);
   memcpy(line + MLOG_OLD, k.data(), k.size());
-  put(p, line);
+  put(p, lf, line);
 }
 
 // A detail line of occurrence `occ` (0: a field without occurrences); `old`
 // null for an add or a delete.
-void detail(PCB* p, const field& f, uint8_t occ, const uint8_t* old, const uint8_t* now) {
+void detail(PCB* p, log_fields& lf, const field& f, uint8_t occ, const uint8_t* old, const uint8_t* now) {
   uint8_t line[kMlogRecLen];
   memset(line, ' ', kMlogRecLen);
   line[MLOG_KIND] = MLOG_DETAIL;
@@ -227,7 +246,7 @@ void detail(PCB* p, const field& f, uint8_t occ, const uint8_t* old, const uint8
   t.clear();
   if (!display(f, now, kMlogValLen, &t)) sys_err(kModule, __LINE__, "key field conversion failure");
   memcpy(line + MLOG_NEW, t.data(), t.size());
-  put(p, line);
+  put(p, lf, line);
 }
 
 bool cap_present(PCB* p) {
@@ -250,27 +269,28 @@ std::vector<std::string> pi_key_texts(PCB* p, const uint8_t* rec, size_t room) {
 
 ARB* pi_mlog_arb(const PCB* p) { return p->pcb_mlog_pcb ? p->pcb_mlog_pcb->pcb_mlog_arb : nullptr; }
 
-void pi_mlog_all(PCB* p, uint8_t kind) {
+uint32_t pi_mlog_all(PCB* p, uint8_t kind) {
   const uint8_t* rec = pi_pcf_rec(p);
-  if (!rec || !cap_present(p)) return;
+  if (!rec || !cap_present(p)) return 0;
   cap_settings settings(pi_cap(p->pcb_em, p->pcb_em->em_pcf_ap));
   log_fields lf(p);
   header(p, lf, kind, rec);
   for (const field& f : lf.all()) {
     const uint16_t n = occurs(f), size = cfld_view(f.fl).size();
-    for (uint16_t i = 0; i < std::max<uint16_t>(n, 1); ++i)
-      detail(p, f, n > 1 ? uint8_t(i + 1) : 0, nullptr, pcf_rec_at(rec, f.fl) + size_t(i) * size);
+    for (uint16_t i = 0; i < std::max<uint16_t>(n, 1) && !lf.failed(); ++i)
+      detail(p, lf, f, n > 1 ? uint8_t(i + 1) : 0, nullptr, pcf_rec_at(rec, f.fl) + size_t(i) * size);
   }
+  return lf.failed();
 }
 
-void pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after) {
+uint32_t pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after) {
   const uint16_t len = pi_pcf_len(p);
   auto next_diff = [&](size_t from) {
     while (from < len && before[from] == after[from]) ++from;
     return from;
   };
   size_t d = next_diff(0);
-  if (d >= len || !cap_present(p)) return;
+  if (d >= len || !cap_present(p)) return 0;
   cap_settings settings(pi_cap(p->pcb_em, p->pcb_em->em_pcf_ap));
   log_fields lf(p);
   header(p, lf, MLOG_CHG, after);
@@ -280,10 +300,11 @@ void pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after) {
     for (uint16_t i = 0; i < std::max<uint16_t>(n, 1); ++i) {
       const size_t at = off + size_t(i) * size;
       if (at + size <= d || at + size > len || memcmp(before + at, after + at, size) == 0) continue;
-      detail(p, f, n > 1 ? uint8_t(i + 1) : 0, before + at, after + at);
-      if ((d = next_diff(at + size)) >= len) return;
+      detail(p, lf, f, n > 1 ? uint8_t(i + 1) : 0, before + at, after + at);
+      if (lf.failed() || (d = next_diff(at + size)) >= len) return lf.failed();
     }
   }
+  return lf.failed();
 }
 
 }  // namespace kivo

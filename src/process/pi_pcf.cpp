@@ -64,6 +64,16 @@ void trace(PCB* p, uint32_t code) {
 }
 void trace_status(PCB* p, const ARB* a) { TRACE_KIVO("F", 0, a->arb_stat, p, "status"); }
 
+// The change was made but its log could not be kept (its file could not be
+// read or written: a data server's connection lost): the operation ends
+// with that file's status, as a failed one does.
+int log_failed(PCB* p, ARB* a, uint32_t status) {
+  a->arb_stat = status;
+  trace_status(p, a);
+  pi_outcome(p, PCF_FILE_FAILED);
+  return 0;
+}
+
 // Hold selection, step 1: a PCF opened for update holds, unless an input
 // process is in a mode that does not.
 uint16_t update_hold(const PCB* p, uint16_t mode) {
@@ -378,7 +388,8 @@ int pi_write(PCB* p) {
     return pi_outcome(p, PCF_FILE_FAILED), 0;
   }
   CPY_RID(p, a);
-  if (pi_is_input(p) && pi_mlog_arb(p)) pi_mlog_all(p, MLOG_ADD);
+  if (pi_is_input(p) && pi_mlog_arb(p))
+    if (const uint32_t st = pi_mlog_all(p, MLOG_ADD)) return log_failed(p, a, st);
   if (p->pcb_pcf_buf1) memcpy(p->pcb_pcf_buf1, rec, pi_pcf_len(p));
   scroll_add(p, a);
   if (pi_ep_stop(p, EP_PCF_POST)) return pi_outcome(p, PCF_STOP_POST), 0;
@@ -403,7 +414,7 @@ int pi_rewrite(PCB* p) {
     return 0;
   }
   if (pi_is_input(p) && pi_mlog_arb(p) && p->pcb_pcf_buf1 && memcmp(p->pcb_pcf_buf1, rec, len) != 0)
-    pi_mlog_change(p, p->pcb_pcf_buf1, rec);
+    if (const uint32_t st = pi_mlog_change(p, p->pcb_pcf_buf1, rec)) return log_failed(p, a, st);
   // The image written, kept for every process that has the buffer: the
   // cascade puts the before image into the record area and this back.
   if (p->pcb_pcf_buf2) memcpy(p->pcb_pcf_buf2, rec, len);
@@ -434,7 +445,8 @@ int pi_del(PCB* p) {
   ARB* used = change_held(p, a, dyna_del, &ok);
   if (!ok) return change_failed(p, a, used), 0;
   // The log tells of a delete that happened: the record area still holds it.
-  if (pi_is_input(p) && pi_mlog_arb(p)) pi_mlog_all(p, MLOG_DEL);
+  if (pi_is_input(p) && pi_mlog_arb(p))
+    if (const uint32_t st = pi_mlog_all(p, MLOG_DEL)) return log_failed(p, a, st);
   if (pi_ep_stop(p, EP_PCF_POST)) return pi_outcome(p, PCF_STOP_POST), 0;
   return 1;
 }

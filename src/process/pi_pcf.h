@@ -107,11 +107,12 @@ static_assert(MLOG_NEW + kMlogValLen == kMlogRecLen && MLOG_OLD + kMlogValLen ==
 // The STDMLOG handle of the process's log owner; null when it keeps none.
 ARB* pi_mlog_arb(const PCB* p);
 // A header of `kind` (add or delete) and a line for every field occurrence
-// of the record area.
-void pi_mlog_all(PCB* p, uint8_t kind);
+// of the record area. 0, or the status of the file that could not be read
+// or written (the log then stops).
+uint32_t pi_mlog_all(PCB* p, uint8_t kind);
 // A header of kind 4 and a line for each occurrence that differs between
-// `before` and `after`; nothing when they are equal.
-void pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after);
+// `before` and `after`; nothing when they are equal. 0 or a status, as above.
+uint32_t pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after);
 
 // The fields of the PCF's key 0 in `rec`, each in display form (token
 // fields by their text) and cut to `room` characters.

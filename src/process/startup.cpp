@@ -351,7 +351,8 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
     restart = 0;
   }
   if (keaterm) run_keaterm(true);
-  wm_finish();
+  if (*pi_resume_failure() || status != 1) wm_finish_failed();
+  else wm_finish();
   if (*pi_resume_failure()) {
     printf("KIVO Startup Failure: %s\n", pi_resume_failure());
     fflush(stdout);

@@ -62,9 +62,13 @@ int wm_msg_first(ARB* file, std::string* text);
 // ---- start (wm_start.cpp) ----
 
 // 1, or 0 with *status NO_KEYMAP or the status of the failed DFLTMAP open,
-// the terminal layer finished.
+// the terminal left as wm_finish_failed leaves it.
 int wm_init(uint32_t* status);
 void wm_finish();
+// The end of a start that failed: a local terminal is put back; a remote
+// client is sent no FINISH, so that it tells its user the session ended
+// instead of ending as after a normal session.
+void wm_finish_failed();
 void wm_suspend();
 void wm_resume();
 // Attaches the terminal; the screen size goes to com.scr_rows/scr_cols and

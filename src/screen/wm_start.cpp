@@ -350,6 +350,10 @@ int wm_trm_attach(tm_attach_blk* blk) {
 }
 
 void wm_finish() { wm_term()->finish(); }
+
+void wm_finish_failed() {
+  if (!com.rmt_sock) wm_finish();
+}
 void wm_suspend() { wm_term()->suspend(); }
 void wm_resume() { wm_term()->resume(); }
 
@@ -358,10 +362,10 @@ int wm_init(uint32_t* status) {
   wms.no_clock = getenv("KIVO_TST_DIR") != nullptr;
   if (!wm_objects_init()) return sys_err(kModule, __LINE__, "wm_init - pool"), *status = 0, 0;
   wm_repaint_reset();
-  if (!terminal_start()) return wm_finish(), *status = 0, 0;
+  if (!terminal_start()) return wm_finish_failed(), *status = 0, 0;
   SET_BLANK(wms.keymap_name, sizeof wms.keymap_name);
-  if (!keymap_passes(status)) return wm_finish(), 0;
-  if (!com.no_term && !wms.data_entry) return wm_finish(), *status = NO_KEYMAP, 0;
+  if (!keymap_passes(status)) return wm_finish_failed(), 0;
+  if (!com.no_term && !wms.data_entry) return wm_finish_failed(), *status = NO_KEYMAP, 0;
   SRF_BLK sb{0, 3, int32_t(com.scr_cols)};
   TSRF* base = WM_CREATE_SRF(&sb, com.sys_scope);
   if (!base) return sys_err(kModule, __LINE__, "wm_init - wm_create_srf"), *status = 0, 0;

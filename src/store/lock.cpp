@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -27,6 +28,8 @@ namespace kivo {
 uint32_t lock_session_number = 0;
 volatile sig_atomic_t bt_lock_timed_out = 0;
 unsigned lock_wait_notice_ms = 10000;
+unsigned lock_wait_limit_ms = 0;
+bool lock_wait_gave_up = false;
 
 namespace {
 
@@ -64,7 +67,26 @@ void arm_alarm(unsigned ms) {
 
 bool abort_requested() { return store_hooks.lock_break_requested && store_hooks.lock_break_requested(); }
 
-// Waits for a write lock on `byte`. Returns 0 or the failing errno.
+using steady = std::chrono::steady_clock;
+
+unsigned ms_since(steady::time_point t0) {
+  return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t0).count());
+}
+
+// The next wake-up of a wait `waited` ms old: the notice while it is due,
+// the limit when there is one; 0 when nothing is left to wake for.
+unsigned next_alarm(unsigned waited, bool shown) {
+  unsigned next = 0;
+  if (!shown && waited < lock_wait_notice_ms) next = lock_wait_notice_ms - waited;
+  if (lock_wait_limit_ms && waited < lock_wait_limit_ms) {
+    const unsigned to_limit = lock_wait_limit_ms - waited;
+    next = next ? std::min(next, to_limit) : to_limit;
+  }
+  return next;
+}
+
+// Waits for a write lock on `byte`. Returns 0 or the failing errno
+// (EAGAIN when the wait reached lock_wait_limit_ms).
 int wait_for_lock(int slot, int fd, off_t byte, int kind) {
   struct sigaction sa {
   }, old{};
@@ -73,7 +95,9 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGALRM, &sa, &old);
   bt_lock_timed_out = 0;
-  arm_alarm(lock_wait_notice_ms);
+  lock_wait_gave_up = false;
+  const steady::time_point t0 = steady::now();
+  arm_alarm(next_alarm(0, false));
   bool shown = false;
   int err = 0;
   for (;;) {
@@ -81,6 +105,12 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind) {
     err = errno;
     if (err != EINTR) break;
     if (abort_requested()) break;
+    const unsigned waited = ms_since(t0);
+    if (lock_wait_limit_ms && waited >= lock_wait_limit_ms) {
+      lock_wait_gave_up = true;
+      err = EAGAIN;
+      break;
+    }
     if (bt_lock_timed_out && !shown) {
       char text[kLockerTextSize];
       if (get_locker(slot, byte, text, sizeof text, kind)) {
@@ -88,6 +118,10 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind) {
         shown = true;
       }
     }
+    // Past the notice only a limit wakes the wait again; with none the
+    // timer is left as the status line's presenter may have set it.
+    if (bt_lock_timed_out && lock_wait_limit_ms) arm_alarm(next_alarm(waited, true));
+    bt_lock_timed_out = 0;
     err = 0;
   }
   arm_alarm(0);
@@ -181,6 +215,7 @@ int bt_share_at(int slot, off_t byte, int wait, int lock, int kind) {
   }
   int fd = check_fd(slot);
   if (fd < 0) return 0;
+  if (lock) lock_wait_gave_up = false;
   if (lock && get_lock(slot, byte)) return 0;  // held by this session already
   if (!lock) {
     // Forgotten even when the call fails: a lock the session still took for

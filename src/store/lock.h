@@ -57,8 +57,8 @@ extern uint32_t lock_session_number;
 // Locking with wait blocks until granted; after lock_wait_notice_ms it shows
 // the wait's explanation on the status line and goes on waiting. Returns 1 on
 // success, 0 when refused, when the byte is already held by this session,
-// on a deadlock the system detects, or when store_hooks.lock_break_requested says the
-// user broke in.
+// on a deadlock the system detects, when store_hooks.lock_break_requested says the
+// user broke in, or when the wait reached lock_wait_limit_ms.
 int bt_share_at(int slot, off_t byte, int wait, int lock, int kind);
 
 // The same at the slot's current position (kivo_seek).
@@ -114,5 +114,11 @@ void timeout_fn(int sig);
 
 // Milliseconds of waiting before the status line appears (10 seconds).
 extern unsigned lock_wait_notice_ms;
+// Milliseconds after which a wait gives up (the lock refused); 0, as in an
+// engine with a user who can break off, waits until the lock is granted.
+// The data server sets it: no request waits longer than its client does.
+extern unsigned lock_wait_limit_ms;
+// Whether the last wait ended because it reached lock_wait_limit_ms.
+extern bool lock_wait_gave_up;
 
 }  // namespace kivo

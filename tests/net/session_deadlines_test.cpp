@@ -1,174 +1,23 @@
 // Every wait for a remote peer ends, between real processes on 127.0.0.1:
 // the handshake's bound on kivo -x, a -f=N server, a data server, the test
-// listener and kivo -c; the session's bound and the ping on a server whose
-// client vanished at a menu, in an INPUT and in a long OUTPUT; SIGTERM and
+// listener and kivo -c; the ping on a server whose client vanished in a
+// long OUTPUT, a closed connection at a menu and in an INPUT, where a
+// client stopped is an idle user and not a lost one; SIGTERM and
 // SIGINT on a server in a session; a listener that a silent connection
 // cannot stall; a data-server client that waits once; an engine for a
 // remote terminal that never starts a local session. The bounds are set
 // short through the environment; each test waits for the event it expects
 // (a close, an exit, a screen) with a bound only a fault reaches.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <fstream>
-#include <memory>
-#include <string>
 #include <utility>
-#include <vector>
 
-#include "../fixtures/kivo_fixture.h"
-#include "../screen/term_harness.h"
 #include "foundation/os.h"
 #include "net/tmnet_deadline.h"
-#include "net/tmnet_login.h"
-#include "net_test_util.h"
+#include "net_session.h"
 
 using namespace kivo;
 using namespace kivo::test;
-using kivo_test::env_list;
-using kivo_test::shell_quote;
-using kivo_test::tmux_pane;
 
 namespace {
-
-// The 11 bytes of the server's side of the handshake: REPLY {2, version},
-// the INIT header and its flag byte.
-constexpr size_t kServerHello = 11;
-
-// The demonstration's application with a menu of an INPUT (the demo's
-// CUSTOMER ENTRY) and an OUTPUT over its 50 accounts that notes each record
-// in "ran" and takes a second for it.
-constexpr const char* kNetMenu = R"(APPLICATION DEM 01
-PROCESS 1 "NET MENU"
-FRAME 1 "NET MENU" 0 1
-IMAGE 1 "NET MENU" 0 1 1 kind=1 rows=3 cols=40 win_row=3 win_col=10
-ROW 1 "NET MENU" 0 1 1 1 "1 CUSTOMER ENTRY"
-ROW 1 "NET MENU" 0 1 1 2 "2 SLOW LIST"
-ROW 1 "NET MENU" 0 1 1 3 "NET MENU"
-CHILD 1 "NET MENU" 0 1 0 1 1 ap=DEM proc_type=2 name="CUSTOMER ENTRY" invoc=0 option=1
-CHILD 1 "NET MENU" 0 1 0 2 2 ap=DEM proc_type=3 name="SLOW LIST" invoc=0 option=2
-PROCESS 3 "SLOW LIST" pcf_ap=DEM pcf_file=ACCOUNT
-FRAME 3 "SLOW LIST" 0 1 enabled=1 kind=0
-IMAGE 3 "SLOW LIST" 0 1 1 kind=3 rows=1 cols=60
-ITEM 3 "SLOW LIST" 0 1 1 1 1 ap=DEM field="ACCT NO"
-STMTS 3 "SLOW LIST" ep=1
-      SET      0LA OUT1 MODE                  =      3
-END
-STMTS 3 "SLOW LIST" ep=21 frame=0,1
-      RUN          echo x >> ran; sleep 1                  END? N  FAIL 0
-END
-)";
-constexpr size_t kAccounts = 50;
-const std::vector<std::string> kNetMenuArgs = {"-d=DEM", "-a=DEM", "-t=menu", "-p=NET_MENU"};
-const std::vector<std::string> kSlowListArgs = {"-d=DEM", "-a=DEM", "-t=output", "-p=SLOW_LIST"};
-
-// A copy of the default installation with the menu above.
-struct installation {
-  kivo_test::data_dir dir;
-  installation() {
-    const std::string d = shell_quote(dir.path);
-    EXPECT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + d).c_str()), 0);
-    std::ofstream(dir.file("net.dsgn")) << kNetMenu;
-    EXPECT_EQ(system((std::string(KIVO_DESIGN) + " -d " + d + " " + d + "/net.dsgn >/dev/null 2>&1").c_str()), 0);
-  }
-  env_list env() const {
-    return {{"TERM", "screen"},          {"HOME", dir.path},         {"KIVOPATH", dir.path},
-            {"KIVO_0SA_PATH", dir.path}, {"KIVO_TST_DIR", dir.path}, {"KIVO_PRT_FI_DIR", dir.path + "/"}};
-  }
-  size_t records_run() const {
-    const std::string ran = kivo_test::slurp(dir.file("ran"));
-    return size_t(std::count(ran.begin(), ran.end(), '\n'));
-  }
-};
-
-// The engine started in `in`'s directory with `args` (then -f=`sock` when
-// it is 0 or more), its output and errors into a pipe.
-struct engine_proc {
-  pid_t pid = -1;
-  int out = -1;
-  engine_proc(const installation& in, const std::vector<std::string>& args, const env_list& extra, int sock = -1) {
-    int p[2];
-    if (pipe(p) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      if (chdir(in.dir.path.c_str()) != 0) _exit(126);
-      for (const auto& [k, v] : in.env()) setenv(k.c_str(), v.c_str(), 1);
-      for (const auto& [k, v] : extra) setenv(k.c_str(), v.c_str(), 1);
-      const int null = open("/dev/null", O_RDWR);
-      dup2(null, 0), dup2(p[1], 1), dup2(p[1], 2);
-      std::vector<std::string> a{KIVO_BINARY};
-      a.insert(a.end(), args.begin(), args.end());
-      if (sock >= 0) a.push_back("-f=" + std::to_string(sock));
-      std::vector<char*> argv;
-      for (std::string& w : a) argv.push_back(w.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(p[1]);
-    out = p[0];
-  }
-  ~engine_proc() {
-    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    if (out >= 0) close(out);
-  }
-  engine_proc(const engine_proc&) = delete;
-  engine_proc& operator=(const engine_proc&) = delete;
-  int status() {
-    const int st = reap(pid);
-    pid = -1;
-    return st;
-  }
-  bool exited_with(int code) {
-    const int st = status();
-    return WIFEXITED(st) && WEXITSTATUS(st) == code;
-  }
-  std::string output() { return read_to_eof(out); }
-};
-
-std::string read_n(int fd, size_t n) {
-  std::string got;
-  char c;
-  pollfd p{fd, POLLIN, 0};
-  while (got.size() < n && poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1) got += c;
-  return got;
-}
-
-// Whether the peer closes the connection, with nothing more sent, before
-// the deadline.
-bool closes(int fd) {
-  char c;
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 0;
-}
-
-// The port of this end of a connection, as the peer names it.
-std::string local_port(int fd) {
-  sockaddr_in me{};
-  socklen_t n = sizeof me;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&me), &n);
-  return std::to_string(ntohs(me.sin_port));
-}
-
-bool put(int fd, const bytes& b) { return write(fd, b.data(), b.size()) == ssize_t(b.size()); }
-
-// Accepts the connection of a client of `a` and answers its LOGIN as the
-// listener does: the socket the engine then serves, or -1.
-int take_login(acceptor& a) {
-  pollfd p{a.fd, POLLIN, 0};
-  if (poll(&p, 1, kDeadlineMs) != 1) return -1;
-  const int s = accept(a.fd, nullptr, nullptr);
-  if (read_n(s, kLoginSize).size() != kLoginSize || !put(s, {3, 1})) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
 
 class SessionDeadlines : public NetFixture {
  protected:
@@ -206,21 +55,12 @@ class SessionDeadlines : public NetFixture {
     return -1;
   }
 
-  // The character client in tmux on `port`; with `modes`, the terminal's
-  // modes are kept before and after it in the files "before" and "after".
-  static std::unique_ptr<tmux_pane> client(const installation& in, const std::string& port, bool modes = false) {
-    const std::string kivo = shell_quote(KIVO_BINARY) + " -c";
-    const std::string cmd =
-        modes ? "sh -c " + shell_quote("stty -g > before; " + kivo + "; s=$?; stty -g > after; exit $s") : kivo;
-    env_list env{{"TERM", "screen"},  {"HOME", in.dir.path}, {"KIVO_HOST", "127.0.0.1"},   {"KIVO_PORT", port},
-                 {"KIVO_USER", "me"}, {"KIVO_PSWD", "pw"},   {"KIVO_TST_DIR", in.dir.path}};
-    return std::make_unique<tmux_pane>(cmd, in.dir.path, env);
-  }
-
   // The server on the net menu, its client in tmux at `place` ("menu",
   // "input"; "report": the slow OUTPUT started as the first process), then
   // the client killed or stopped by `sig`: the server ends with 9 and its
   // line; a report ends at the ping, not at its last record.
+  static constexpr int kIdleBound = 3;
+
   void client_vanishes(const std::string& place, int sig) {
     const bool report = place == "report";
     installation in;
@@ -230,7 +70,8 @@ class SessionDeadlines : public NetFixture {
     ASSERT_GE(s, 0);
     // The bound leaves the test time to type at the menu; a report waits
     // for no key.
-    engine_proc e(in, report ? kSlowListArgs : kNetMenuArgs, {{"KIVO_SRVR_TIMEOUT_SECONDS", report ? "2" : "3"}}, s);
+    engine_proc e(in, report ? kSlowListArgs : kNetMenuArgs,
+                  {{"KIVO_SRVR_TIMEOUT_SECONDS", std::to_string(report ? 2 : kIdleBound)}}, s);
     close(s);
     if (report) {
       ASSERT_TRUE(kivo_test::wait_until([&] { return in.records_run() >= 1; }, kivo_test::kScreenWait));
@@ -242,8 +83,15 @@ class SessionDeadlines : public NetFixture {
       ASSERT_TRUE(pane->wait_for("CUSTOMER NO:")) << pane->capture();
     }
     pane->kill_command(sig);
-    // A killed client's connection closes: broken, 255. A stopped one is
-    // silent: gone at the bound or the ping, 9.
+    if (sig == SIGSTOP && !report) {
+      // Stopped at a screen, the client is a user who has not pressed a
+      // key: the server waits past its bound, until the connection closes.
+      EXPECT_FALSE(kivo_test::wait_until([&] { return has_ended(e.pid); }, kIdleBound + 1)) << e.output();
+      pane->kill_command(SIGKILL);
+      sig = SIGKILL;
+    }
+    // A killed client's connection closes: broken, 255. A stopped one in a
+    // report is silent: gone at the ping, 9.
     EXPECT_TRUE(e.exited_with(sig == SIGKILL ? kTmnetLostExit : kRemoteGoneExit));
     const std::string line = e.output();
     EXPECT_NE(line.find("the remote client at 127.0.0.1 port "), std::string::npos) << line;
@@ -378,21 +226,27 @@ TEST_F(SessionDeadlines, AClientSilentAfterTheHandshakeEndsTheServerAtTheBoundOr
   }
 }
 
-// The session bounds only the waits on its own socket: a data link the
-// server opens waits as a data link does; a caller's shorter time-out wins.
-TEST_F(SessionDeadlines, TheSessionsBoundHoldsOnlyOnItsOwnSocket) {
+// Each phase bounds only the waits on its own socket: a data link the
+// server opens waits as a data link does, within its request's bound; the
+// client's wait for its server has no deadline but is watched; a caller's
+// shorter time-out wins.
+TEST_F(SessionDeadlines, EachPhasesBoundHoldsOnlyOnItsOwnSocket) {
+  enum { NONE, SESSION, REQUEST, CLIENT };
   const struct {
-    bool session;
+    int phase;
     int sock, timeout;
     tmnet_bound_kind want;
   } rows[] = {
-      {false, 5, -1, BOUND_NONE}, {true, 5, -1, BOUND_SESSION}, {true, 6, -1, BOUND_NONE},
-      {true, 5, 1, BOUND_CALLER}, {true, 6, 1, BOUND_CALLER},
+      {NONE, 5, -1, BOUND_NONE},     {SESSION, 5, -1, BOUND_SESSION}, {SESSION, 6, -1, BOUND_NONE},
+      {SESSION, 5, 1, BOUND_CALLER}, {SESSION, 6, 1, BOUND_CALLER},   {REQUEST, 5, -1, BOUND_REQUEST},
+      {REQUEST, 5, 1, BOUND_CALLER}, {CLIENT, 5, -1, BOUND_WATCHED},  {CLIENT, 6, -1, BOUND_NONE},
   };
   for (const auto& r : rows) {
-    if (r.session) tmnet_session_begin(5, 600);
-    EXPECT_EQ(tmnet_bound_for(r.sock, r.timeout).kind, r.want) << r.session << " " << r.sock << " " << r.timeout;
-    tmnet_session_end();
+    if (r.phase == SESSION) tmnet_session_begin(5, 600);
+    if (r.phase == REQUEST) tmnet_request_begin(5, 600);
+    if (r.phase == CLIENT) tmnet_client_begin(5, "127.0.0.1", "1", nullptr);
+    EXPECT_EQ(tmnet_bound_for(r.sock, r.timeout).kind, r.want) << r.phase << " " << r.sock << " " << r.timeout;
+    tmnet_session_end(), tmnet_request_end(), tmnet_client_end();
   }
 }
 
@@ -432,13 +286,18 @@ TEST_F(SessionDeadlines, ASignalEndsAServerInItsSessionAndTheClientPutsTheTermin
 }
 
 // A client gone at a menu, in an INPUT or in a long OUTPUT ends the server
-// with one line naming it: silent (stopped) with 9, in the wait for its
-// answer at the session's bound and in the report at the ping; its socket
-// closed without a word (killed) with 255, a broken connection.
+// with one line naming it: silent (stopped) in the report with 9 at the
+// ping; its socket closed without a word (killed) with 255, a broken
+// connection. Stopped at a screen it is an idle user, whose server waits
+// until its connection closes.
 TEST_F(SessionDeadlines, AClientKilledAtAMenuEndsTheServerWith255) { client_vanishes("menu", SIGKILL); }
-TEST_F(SessionDeadlines, AClientStoppedAtAMenuEndsTheServerWithNine) { client_vanishes("menu", SIGSTOP); }
+TEST_F(SessionDeadlines, AClientStoppedAtAMenuIsAnIdleUserUntilItsConnectionCloses) {
+  client_vanishes("menu", SIGSTOP);
+}
 TEST_F(SessionDeadlines, AClientKilledInAnInputEndsTheServerWith255) { client_vanishes("input", SIGKILL); }
-TEST_F(SessionDeadlines, AClientStoppedInAnInputEndsTheServerWithNine) { client_vanishes("input", SIGSTOP); }
+TEST_F(SessionDeadlines, AClientStoppedInAnInputIsAnIdleUserUntilItsConnectionCloses) {
+  client_vanishes("input", SIGSTOP);
+}
 TEST_F(SessionDeadlines, AClientKilledDuringAReportEndsTheServerWith255AtThePing) {
   client_vanishes("report", SIGKILL);
 }
