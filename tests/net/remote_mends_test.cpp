@@ -8,6 +8,7 @@
 // without TERM serves a session. Bounds are set small through the
 // environment; every wait is for the event expected, bounded by what only a
 // fault reaches.
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -271,8 +272,12 @@ class cutting_relay {
         if (pass(pairs[i], p[2 + 2 * i].revents, p[3 + 2 * i].revents)) open.push_back(pairs[i]);
         else close(pairs[i].client), close(pairs[i].server);
       }
-      if (p[1].revents)
-        open.push_back({accept(front_.fd, nullptr, nullptr), tmnet_cli_conn_to_host("127.0.0.1", to_.c_str()), ""});
+      if (p[1].revents) {
+        // What each side sends goes on at once, as the engine's own ends send it.
+        const int client = accept(front_.fd, nullptr, nullptr), on = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        open.push_back({client, tmnet_cli_conn_to_host("127.0.0.1", to_.c_str()), ""});
+      }
       pairs.swap(open);
     }
     for (const pair& c : pairs) close(c.client), close(c.server);
