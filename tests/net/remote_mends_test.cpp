@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <map>
+#include <regex>
 #include <thread>
 
 #include "foundation/bytes.h"
@@ -439,21 +441,23 @@ TEST_F(TerminalRemoteMends, ADataServerClientFailsTheOperationAndGoesOn) {
 }
 
 // The texts of the failures a data-server session meets are in the default
-// installation's MESSAGE file, never "Unable to translate message".
+// installation's MESSAGE file, never "Unable to translate message"; so is a
+// text for every status the file manager can leave (its header lists them).
 TEST_F(TerminalRemoteMends, TheFailuresOfAFileHaveTheirTexts) {
-  const struct {
-    uint32_t number;
-    const char* text;
-  } rows[] = {{200650, "The file could not be read or written"}, {200530, "Record locked by another user"}};
-  const auto messages =
-      kivo_test::native_records(kivo_test::shipped_installation() + "/00/0LA/Data/MESSAGE.dat").records;
-  for (const auto& r : rows) {
-    std::string found;
-    for (const std::string& m : messages)
-      if (m.size() > 8 && ld_le32(reinterpret_cast<const uint8_t*>(m.data()), 0) == r.number)
-        found = m.substr(8, ld_le16(reinterpret_cast<const uint8_t*>(m.data()), 6));
-    EXPECT_EQ(found, r.text) << r.number;
-  }
+  std::map<uint32_t, std::string> texts;
+  for (const std::string& m :
+       kivo_test::native_records(kivo_test::shipped_installation() + "/00/0LA/Data/MESSAGE.dat").records)
+    if (m.size() > 8)
+      texts[ld_le32(reinterpret_cast<const uint8_t*>(m.data()), 0)] =
+          m.substr(8, ld_le16(reinterpret_cast<const uint8_t*>(m.data()), 6));
+  EXPECT_EQ(texts[200650], "The file could not be read or written");
+  EXPECT_EQ(texts[200530], "Record locked by another user");
+  const std::string header = kivo_test::slurp(std::string(KIVO_SOURCE_DIR) + "/src/fm/fm_status.h");
+  const std::regex status(R"(FM_\w+ = (\d{6}),)");
+  size_t statuses = 0;
+  for (std::sregex_iterator i(header.begin(), header.end(), status), e; i != e; ++i, ++statuses)
+    EXPECT_FALSE(texts[uint32_t(std::stoul((*i)[1]))].empty()) << (*i)[0];
+  EXPECT_GT(statuses, 40u);
 }
 
 }  // namespace
