@@ -155,7 +155,7 @@ inline void find_files(const std::string& dir, const std::regex& re, std::vector
 // "B000000" up, and a name "N" and 11 digits scattered over 0 .. count - 1.
 inline void write_big_customers(const std::string& path, int count) {
   std::ofstream recs(path, std::ios::binary | std::ios::trunc);
-  char rec[20];
+  char rec[32];  // room for any int, though a count below 1,000,000 fills 19
   for (int i = 0; i < count; ++i) {
     snprintf(rec, sizeof rec, "B%06dN%011d", i, int((int64_t(i) * 7919) % count));
     recs.write(rec, 19);
