@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -64,7 +65,10 @@ ARB* init_handle(FDB* fdb) {
 // Gathers the INITIAL records of (name, kind) into `out` (rec_len bytes):
 // 0 when they are all read and add up to exactly rec_len, else the status.
 uint32_t gather(ARB* h, const FDB* fdb, uint8_t kind, uint8_t* out) {
-  uint8_t key[kInitKeyLen] = {};
+  // A start reads its key from a whole record: a remote back-end sends the
+  // record's length of it.
+  std::vector<uint8_t> rec(std::max<size_t>(kInitKeyLen, arb_pfb(h)->pfb_rec_len), 0);
+  uint8_t* key = rec.data();
   memcpy(key, fdb->path.fdb_name, kInitNameLen);
   key[kInitNameLen] = kind;
   h->arb_keyno = 0;
