@@ -37,9 +37,7 @@ run_result run(const std::string& cmd) {
   return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
 }
 
-void copy_default(const data_dir& d) {
-  ASSERT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + shell_quote(d.path)).c_str()), 0);
-}
+void copy_default(const data_dir& d) { ASSERT_TRUE(kivo_test::copy_shipped_installation(d.path)); }
 
 run_result load(const data_dir& d, const std::string& source, const std::string& opts = "") {
   std::ofstream(d.file("src.dsgn")) << source;
@@ -187,9 +185,7 @@ TEST(DesignerPathMends, ReadmeExampleTakesANewDesignerToARunningInputProcess) {
   std::filesystem::create_directory(d.file("build"));
   std::filesystem::create_symlink(KIVO_BINARY, d.file("build/kivo"));
   std::filesystem::create_directory_symlink(kivo_test::engine_dir() + "/tools", d.file("build/tools"));
-  ASSERT_EQ(system(("cp -r " + shell_quote(kivo_test::shipped_installation()) + " " + shell_quote(d.file("build/data")))
-                       .c_str()),
-            0);
+  ASSERT_TRUE(kivo_test::copy_shipped_installation(d.file("build/data")));
   const std::string inst = d.file("inst");
   std::ofstream script(d.file("example.sh"));
   script << "d=" << shell_quote(inst) << "\n";

@@ -63,7 +63,7 @@ struct installation {
   kivo_test::data_dir dir;
   installation() {
     const std::string d = shell_quote(dir.path);
-    EXPECT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + d).c_str()), 0);
+    EXPECT_TRUE(kivo_test::copy_shipped_installation(dir.path));
     std::ofstream(dir.file("net.dsgn")) << kNetMenu;
     EXPECT_EQ(system((std::string(KIVO_DESIGN) + " -d " + d + " " + d + "/net.dsgn >/dev/null 2>&1").c_str()), 0);
   }

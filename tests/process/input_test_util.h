@@ -115,7 +115,7 @@ struct hex_file {
 // written by kivo_design and completed by input_fixture with `args` (the
 // database, application, version and processes, shell-quoted).
 inline void install_design(const kivo_test::data_dir& d, const std::string& design, const std::string& args) {
-  ASSERT_EQ(system(("cp -r " + kivo_test::shipped_installation() + "/. " + d.path).c_str()), 0);
+  ASSERT_TRUE(kivo_test::copy_shipped_installation(d.path));
   std::ofstream(d.file("design.dsgn")) << design;
   const std::string out = " >>" + d.file("fixture.out") + " 2>&1";
   ASSERT_EQ(system((engine_dir() + "/tools/kivo_design -d " + kivo_test::shell_quote(d.path) + " " +

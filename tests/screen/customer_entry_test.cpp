@@ -29,9 +29,7 @@ constexpr size_t kNumberRow = 5, kMessageRow = 23, kValueCol = 23;
 // one is given; the copy goes, with no system error logged, at the end.
 struct demo {
   explicit demo(const std::string& script = "") {
-    EXPECT_EQ(
-        system(("cp -R " + shell_quote(kivo_test::shipped_installation() + "/.") + " " + shell_quote(d.path)).c_str()),
-        0);
+    EXPECT_TRUE(kivo_test::copy_shipped_installation(d.path));
     EXPECT_EQ(mkdir(d.file("tst").c_str(), 0700), 0);
     kivo_test::env_list e = kivo_test::engine_env(d.path);
     e.push_back({"KIVO_PRT_FI_DIR", d.path + "/"});

@@ -28,11 +28,7 @@ struct run_result {
 
 class NewUserMends : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const std::string cmd =
-        "cp -R " + shell_quote(kivo_test::shipped_installation() + "/.") + " " + shell_quote(d_.path);
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
+  void SetUp() override { ASSERT_TRUE(kivo_test::copy_shipped_installation(d_.path)); }
   void TearDown() override { EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors"; }
   env_list env() const {
     env_list e = kivo_test::engine_env(d_.path);

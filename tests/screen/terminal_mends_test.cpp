@@ -31,11 +31,7 @@ constexpr size_t kFieldCol = 24;
 
 class TerminalRemoteMends : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const std::string cmd =
-        "cp -R " + shell_quote(kivo_test::shipped_installation() + "/.") + " " + shell_quote(d_.path);
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
+  void SetUp() override { ASSERT_TRUE(kivo_test::copy_shipped_installation(d_.path)); }
   void TearDown() override { EXPECT_EQ(kivo_test::slurp(d_.file("syserr")), "") << "system errors"; }
   // kivo on DEM under tmux with `env` added, its standard input `input`
   // (a shell redirection or pipe; empty: the pane's terminal), in a pane

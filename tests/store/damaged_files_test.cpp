@@ -70,7 +70,7 @@ class DamagedFiles : public ::testing::Test {
   void fresh() {
     const std::string run = dir_.file("run"), prt = dir_.file("prt");
     ASSERT_EQ(system(("rm -rf " + shell_quote(run) + " " + shell_quote(prt)).c_str()), 0);
-    ASSERT_EQ(system(("cp -R " + shell_quote(kivo_test::shipped_installation()) + " " + shell_quote(run)).c_str()), 0);
+    ASSERT_TRUE(kivo_test::copy_shipped_installation(run));
     ASSERT_EQ(mkdir(prt.c_str(), 0700) | mkdir((run + "/tst").c_str(), 0700), 0);
   }
   std::string file(const char* base, const char* ext) const { return dir_.file("run/") + base + ext; }
