@@ -232,6 +232,8 @@ TEST_F(DesignerPathMends, SaveWhoseDesignFileCannotBeMadeLosesNothing) {
   ASSERT_TRUE(ed->wait_for("PART ENTRY")) << ed->capture();
   ASSERT_TRUE(move_cursor(*ed, 6, 1)) << ed->cursor();
   ed->send_text("SUPPLIER:");
+  // The cursor is read to plan the moves: the typed row must be in first.
+  ASSERT_TRUE(shows(*ed, 6, "SUPPLIER:")) << ed->capture();
   draw_and_save(*ed, 9, 2, 30);
   ASSERT_TRUE(ed->wait_for("OUT OF SPACE")) << ed->capture();
   ed->send_keys("Enter");
