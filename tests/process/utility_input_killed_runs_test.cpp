@@ -307,14 +307,14 @@ TEST(UtilityInput, KilledRankingsWorkFilesGoWithTheNextRun) {
 // form stay.
 TEST(UtilityInput, OnlyTheTemporaryFilesOfEndedProcessesGo) {
   scratch_dir d;
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_EQ(finish(ended), 0);
   const pid_t living = fork();
   if (living == 0) {
     pause();
     _exit(0);
   }
-  const pid_t ended = fork();
-  if (ended == 0) _exit(0);
-  ASSERT_EQ(finish(ended), 0);
   auto name = [](pid_t pid, const char* ext) {
     char suffix[9];
     EXPECT_EQ(ss_tmp_suffix(suffix, 1, uint32_t(pid)), 1);
