@@ -147,7 +147,7 @@ bool needs_messages(start_mode m) {
 }
 
 // The modes that run as the session's user; the utilities and the
-// bootstrap read no user record, so a USER file they cannot read (an
+// bootstrap need no user record, so a USER file they cannot open (an
 // installation this user may not write, one a killed bootstrap left half
 // made) does not stop them.
 bool needs_user(start_mode m) { return m != MODE_BOOTSTRAP && m != MODE_USAGE && m < MODE_EXPORT; }
