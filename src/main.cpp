@@ -146,12 +146,23 @@ bool needs_messages(start_mode m) {
   return m == MODE_NORMAL || m == MODE_KEYDEF || m == MODE_DATA_SERVER || m == MODE_ODBC;
 }
 
-// The session's user record; a user the USER file does not know ends the start.
-void load_user() {
+// The modes that run as the session's user; the utilities and the
+// bootstrap need no user record, so a USER file they cannot open (an
+// installation this user may not write, one a killed bootstrap left half
+// made) does not stop them.
+bool needs_user(start_mode m) { return m != MODE_BOOTSTRAP && m != MODE_USAGE && m < MODE_EXPORT; }
+
+// The session's user record; a user the USER file does not know ends the
+// start. A USER file that cannot be read leaves its line in *failure and its
+// status as the result, for the modes that need the user to end with.
+uint32_t load_user(std::string* failure) {
   static uint8_t user_rec[kUserRecLen];
   const uint32_t st = read_user_rec(user_rec);
-  if (st == 1) return;
-  if (st != USER_UNKNOWN) startup_err(file_failure("can't start USER file", st).c_str(), int(st));
+  if (st == 1) return 1;
+  if (st != USER_UNKNOWN) {
+    *failure = file_failure("can't start USER file", st);
+    return st;
+  }
   char text[128];
   const cstr uid = os_uid();
   snprintf(text, sizeof text, "User System ID (%.*s) not found in USER File", int(uid.len), uid.ptr);
@@ -185,12 +196,15 @@ int main(int argc, char** argv) {
   // The client's own reason for a failed login is on standard error.
   if (wants_remote_client(argc, argv)) return tmnet_cli_main(argc, argv) ? 0 : 1;
   check_data_server();
+  // What a bootstrap that did not end made goes before the start opens it.
+  if (wants_bootstrap(argc, argv)) bs_bootstrap_prepare(argc > 0 ? argv[0] : nullptr);
   if (!os_init(argc, argv)) return 1;  // a failed start is no success
   if (!cv_init()) startup_err("can't create the conversion tables", 1);
   memset(com.cur_db, ' ', sizeof com.cur_db);
   memset(com.cur_ap, ' ', sizeof com.cur_ap);
   memset(com.cur_ver, ' ', sizeof com.cur_ver);
-  load_user();
+  std::string user_failure;
+  const uint32_t user_status = load_user(&user_failure);
   pi_init();
   INVOC start = pi_invoc;
   uint8_t mode = MODE_NORMAL;
@@ -198,6 +212,8 @@ int main(int argc, char** argv) {
   const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
   com.argc = static_cast<uint16_t>(argc);
   com.argv = argv;
+  if (user_status != 1 && needs_user(static_cast<start_mode>(mode)))
+    startup_err(user_failure.c_str(), int(user_status));
 
   if (needs_messages(static_cast<start_mode>(mode)) && !(la_init() && la_slct("00 ", com.sys_scope)))
     startup_err("\n\tUnable to open System Administration files,\n\tcheck file protections and KIVOPATH", 1);
@@ -205,6 +221,7 @@ int main(int argc, char** argv) {
   // A start option that names nothing ends the start with its own line,
   // never in a session of another process.
   if (const cmd_refusal& r = os_cmd_refusal(); r.text[0] && (mode == MODE_NORMAL || mode == MODE_KEYDEF)) {
+    if (r.startup_line) startup_err(r.text, r.status);
     report_start_failure(r.text, uint32_t(r.status));
     return r.status;
   }

@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "design/bs_blocks.h"
+#include "design/bs_guard.h"
 #include "design/bs_raw.h"
 #include "design/bs_summary.h"
 #include "design/dd.h"
@@ -281,6 +283,39 @@ std::string dist_fault(const std::vector<boot_step>& plan) {
   return {};
 }
 
+// The folders the plan writes into and the native files it makes (paths
+// without extension), as the summaries give them.
+void plan_files(const std::vector<boot_step>& plan, std::vector<std::string>* dirs, std::vector<std::string>* made) {
+  std::set<std::string> seen;
+  auto add_dir = [&](const FDB_PATH& p) {
+    const std::string path = raw_os_path(&p);
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos && seen.insert(path.substr(0, slash)).second) dirs->push_back(path.substr(0, slash));
+    return path;
+  };
+  for (const boot_step& s : plan) {
+    if (s.load) {
+      FDB_PATH init;
+      bs_design_target(&init, s.src, "00", "INITIAL");
+      add_dir(init);
+    }
+    if (!s.build) continue;
+    const char* why = nullptr;
+    bs_read_summary_quietly(
+        dd_summary_path(s.src, "00"),
+        [&](bs_block& b) {
+          if (!bs_selected(b.file, s.target)) return 1;
+          bs_block_fdb n(b.file, s.target);
+          FDB_PATH st = n.fdb.path;
+          st.fdb_class = PATH_STRUCT;
+          add_dir(st);
+          made->push_back(add_dir(n.fdb.path));
+          return 1;
+        },
+        &why);
+  }
+}
+
 }  // namespace
 
 signed char bs_run() {
@@ -291,12 +326,24 @@ signed char bs_run() {
     fprintf(stderr, "kivo -b: nothing changed, the distribution is not whole: %s\n", why.c_str());
     return kBootFailed;
   }
+  // One run at a time; what an unfinished one made goes before this one
+  // starts, and a build already here is left as it is.
+  std::vector<std::string> dirs, made;
+  plan_files(plan, &dirs, &made);
+  bs_guard guard;
+  if (std::string why; !guard.begin(bs_root(), dirs, made, &why)) {
+    fprintf(stderr, "kivo -b: nothing changed: %s\n", why.c_str());
+    return kBootFailed;
+  }
   const unsigned errors = sys_err_count();
   for (const boot_step& s : plan) run_step(s);
   if (const unsigned n = sys_err_count() - errors) {
-    fprintf(stderr, "kivo -b: %u system error(s): the bootstrap is not complete\n", n);
+    guard.end(false);
+    fprintf(stderr, "kivo -b: %u system error(s): the bootstrap is not complete; the next kivo -b starts it again\n",
+            n);
     return kBootFailed;
   }
+  guard.end(true);
   return 1;
 }
 

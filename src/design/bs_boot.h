@@ -22,13 +22,16 @@ struct FDB_PATH;
 
 // The exit status of a bootstrap that failed: refused before it changed
 // anything (a bad KIVO_BOOT_AP or KIVO_BOOT_VER, a distribution that is not
-// whole), or ended with system errors. The one line why is on standard error.
+// whole, another bootstrap running there, the files already built), or
+// ended with system errors. The one line why is on standard error.
 constexpr signed char kBootFailed = 2;
 
 // The whole bootstrap, steps chosen by KIVO_BOOT_AP, KIVO_BOOT_VER, NO_0AD,
 // NO_0LA, NO_0DB and NO_0SA; progress on standard output. First every
 // summary the steps read and every raw file they import is read through:
-// any fault refuses the run before a file is touched. Returns 1, or
+// any fault refuses the run before a file is touched. Then the run takes
+// its record (bs_guard.h): what an unfinished run made is removed, and a
+// file the run would make that exists refuses it. Returns 1, or
 // kBootFailed.
 signed char bs_run();
 

@@ -274,9 +274,21 @@ int copy_recs(const char* raw_text, FILE* raw, FDB* native, uint8_t* buf, const 
   return native->fdb_org == ORG_RELATIVE ? copy_image(c) : copy_records(c);
 }
 
+namespace {
+
+const cstr* root_of_paths() {
+  return com.path_root.ptr && com.path_root.len && com.path_root.ptr[0] ? &com.path_root : &com.data_dir;
+}
+
+}  // namespace
+
+std::string bs_root() {
+  const cstr* base = root_of_paths();
+  return std::string(base->ptr ? base->ptr : "", base->ptr ? strnlen(base->ptr, base->len) : 0);
+}
+
 std::string raw_os_path(const FDB_PATH* raw_path) {
-  const cstr* base = com.path_root.ptr && com.path_root.len && com.path_root.ptr[0] ? &com.path_root : &com.data_dir;
-  const cstr* p = ss_bld_path(raw_path, 0, base, nullptr, nullptr);
+  const cstr* p = ss_bld_path(raw_path, 0, root_of_paths(), nullptr, nullptr);
   return p ? std::string(p->ptr) : std::string();
 }
 

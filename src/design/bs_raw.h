@@ -111,8 +111,12 @@ class raw_walk {
 };
 
 // The operating-system path of the raw file `raw_path` (class 5); empty
-// when it cannot be built.
+// when it cannot be built. Any other path of the bootstrap's files is built
+// the same way (no extension): where the files lie before SYSDIR names them.
 std::string raw_os_path(const FDB_PATH* raw_path);
+// The root those paths are built on: the installation root, else the data
+// directory.
+std::string bs_root();
 // Imports the raw file of `raw_path` (class 5) into the native file of
 // `native`, which is created (or opened, when it exists) in the system
 // scope and closed at once afterwards. 0 when the raw file is not there or

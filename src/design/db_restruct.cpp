@@ -5,9 +5,17 @@
 // Invariants: whatever becomes of the run, SYSDIR is put back, the new data
 // and structure files are either swapped in whole or scratched, and the
 // generated design is closed; the data file always has a structure file.
+// A run killed before it could do so leaves its new files, which the next
+// restructure of the file removes.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "compiler/compiler.h"
@@ -36,6 +44,7 @@
 #include "foundation/descriptors.h"
 #include "foundation/end_codes.h"
 #include "foundation/os.h"
+#include "foundation/paths.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "foundation/text.h"
@@ -516,6 +525,65 @@ void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1) {
   if (!fm_replace(&os, &ns, 0)) checkstat(os.fdb_stat, "Bad file copy", kModule, __LINE__);
 }
 
+// ---- what a killed run left ----
+
+// The new file of a run lies in the root's Data folder, and its structure
+// file in Struct, named by the run's process id (hexadecimal) and the file's
+// name: "Data/<pid>ACCOUNT.dat". The OS path of the new data or structure
+// file of this process; empty when it cannot be built.
+std::string new_os_path(const FDB_PATH& path, uint8_t cls) {
+  FDB_PATH p = with_ap(path, "0DN");
+  p.fdb_class = cls;
+  const cstr* base = com.path_root.ptr && com.path_root.len && com.path_root.ptr[0] ? &com.path_root : &com.data_dir;
+  const cstr* os = ss_bld_path(&p, 0, base, nullptr, nullptr);
+  return os ? std::string(os->ptr) : std::string();
+}
+
+// Whether some process holds the data file open: its open takes the
+// header lock on byte 1 for as long as it keeps the file.
+bool held_open(const std::string& dat) {
+  const int fd = open(dat.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock l {};
+  l.l_type = F_WRLCK;
+  l.l_whence = SEEK_SET;
+  l.l_start = 1;
+  l.l_len = 1;
+  const bool held = fcntl(fd, F_GETLK, &l) == 0 && l.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
+// Removes the new data and structure files that runs of dead processes
+// left for the file of `path`: a run killed while it converted never got
+// to swap or scratch them. A pair some process still holds open stays.
+void remove_dead_runs_files(const FDB_PATH& path) {
+  const std::string dat = new_os_path(path, PATH_DATA), stc = new_os_path(path, PATH_STRUCT);
+  const size_t slash = dat.rfind('/'), sslash = stc.rfind('/');
+  if (slash == std::string::npos || sslash == std::string::npos) return;
+  char own[16];
+  snprintf(own, sizeof own, "%X", static_cast<unsigned>(getpid()));
+  // This process's name, less its id: the file's name as the paths end.
+  const std::string tail = dat.substr(slash + 1 + strlen(own));
+  const std::string dir = dat.substr(0, slash), sdir = stc.substr(0, sslash);
+  std::vector<std::string> dead;  // the ids of the dead runs, as named
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n.size() <= tail.size() + 4 || n.compare(n.size() - 4, 4, ".dat") != 0 ||
+          n.compare(n.size() - 4 - tail.size(), tail.size(), tail) != 0)
+        continue;
+      const std::string id = n.substr(0, n.size() - 4 - tail.size());
+      if (id.size() > 8 || id.find_first_not_of("0123456789ABCDEF") != std::string::npos || id == own) continue;
+      if (!ss_pid_alive(uint32_t(strtoul(id.c_str(), nullptr, 16))) && !held_open(dir + "/" + n)) dead.push_back(id);
+    }
+    closedir(d);
+  }
+  for (const std::string& id : dead)
+    for (const std::string& f : {dir, sdir})
+      for (const char* ext : {".key", ".dat"}) unlink((f + "/" + id + tail + ext).c_str());
+}
+
 }  // namespace
 
 int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
@@ -569,6 +637,7 @@ uint32_t db_restruct(PCB* caller, const FDB_PATH& path, ARB* msg1, ARB* msg2) {
   const char* ver = design ? path.fdb_src_ver : path.fdb_ver;
   if (!msg1_start(msg1, msg2, ap, ver, path.fdb_name))
     return checkstat(msg1->arb_stat, "Bad message write ", kModule, __LINE__), RS_FAILED;
+  remove_dead_runs_files(path);
   restruct_ctx ctx{};
   uint32_t fm = 0;
   uint32_t r = db_open_files(path, &ctx, &fm);

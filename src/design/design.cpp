@@ -3,19 +3,29 @@
 #include "design/design.h"
 
 #include <cstring>
+#include <string>
 
 #include "design/bs_boot.h"
+#include "design/bs_guard.h"
 #include "design/db_restruct.h"
 #include "design/db_vfy.h"
 #include "design/dd.h"
 #include "design/dd_msg.h"
 #include "design/mu_xlate.h"
+#include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/paths.h"
 #include "interp/rt_fns.h"
 
 namespace kivo {
 
 signed char bs_bootstrap() { return bs_run(); }
+
+void bs_bootstrap_prepare(const char* argv0) {
+  cstr root{}, data_dir{}, other{};
+  ss_bob_path(argv0, &root, &data_dir, &other);
+  bs_finish_unfinished(std::string(data_dir.ptr ? data_dir.ptr : "", data_dir.ptr ? data_dir.len : 0));
+}
 
 namespace {
 

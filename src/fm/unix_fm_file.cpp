@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "fm/fm_open.h"
@@ -406,6 +407,21 @@ int vfy_ver(UIO_FILE* f, LFB* lfb, bool upgrade) {
 
 // ---- identity ----
 
+namespace {
+
+// The first temporary file of a folder in this process sweeps it of the
+// temporary files a killed process left (a sort's work files, say): their
+// names carry the process that made them.
+void sweep_tmp_dir(const char* os_path) {
+  static std::set<std::string> swept;
+  const char* slash = strrchr(os_path, '/');
+  if (!slash) return;
+  const std::string dir(os_path, size_t(slash - os_path));
+  if (swept.insert(dir).second) ss_tmp_sweep(dir.c_str());
+}
+
+}  // namespace
+
 int u_alloc_id(LFB* lfb, const cstr* root, const cstr* data_dir, const uint8_t* sysdir, const uint8_t* sysdflt) {
   FDB_PATH path = lfb->lfb_lfn->lfn_path;
   bool scoped = lfb->lfb_opt & LFB_SCOPED;
@@ -418,6 +434,7 @@ int u_alloc_id(LFB* lfb, const cstr* root, const cstr* data_dir, const uint8_t* 
     lfb->lfb_stat = FM_IO_ERR;
     return 0;
   }
+  if (scoped && path.fdb_tmp_id) sweep_tmp_dir(os_path->ptr);
   UIO_FILE* f = nullptr;
   for (auto& e : g_idlist)
     if (strcmp(e->path, os_path->ptr) == 0) f = e.get();

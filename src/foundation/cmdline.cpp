@@ -5,6 +5,7 @@
 // An option begins with "-" or "/". "fms_server" and "odbc_server" are
 // whole words; any other option is chosen by its second character alone
 // (-k and -keymap are the same option). Values follow the first "=".
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -118,6 +119,12 @@ bool wants_remote_client(int argc, char** argv) {
     const char* a = argv[i];
     if (is_option_word(a) && a[1] == 'c') return true;
   }
+  return false;
+}
+
+bool wants_bootstrap(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (is_option_word(argv[i]) && toupper(static_cast<unsigned char>(argv[i][1])) == 'B') return true;
   return false;
 }
 
@@ -251,6 +258,12 @@ option_result naming_option(cmd_state& s, char opt, const char* v) {
     case 'P': ss_stuff_arg(s.inv.proc_nam(), v, kProcNameLen); break;
     case 'S':
       ss_stuff_arg(s.session, v, 8);
+      // A blank name would resume nothing and start a session of its own.
+      if (std::all_of(s.session, s.session + 8, [](char c) { return c == ' '; })) {
+        refuse(kExitNoSession, "session %-8.8s not resumed: -s names no session", "");
+        g_refusal.startup_line = true;
+        return OPT_REFUSED;
+      }
       s.no_term = 1;
       break;
     case 'T': {

@@ -62,6 +62,11 @@ bool is_option_word(const char* a);
 // beginning "-c" or "/c".
 bool wants_remote_client(int argc, char** argv);
 
+// Whether the command line asks for the bootstrap: an option word
+// beginning "-b" or "/b" (os_parse_cmd's mode 2, unless an option before it
+// stops the parse).
+bool wants_bootstrap(int argc, char** argv);
+
 // Parses the options: fills the start invocation and cur_db, sets the mode,
 // compacts argv to the arguments that are not options (their count, program
 // name included, back into *argc). Returns 1 when an option named the start
@@ -77,15 +82,19 @@ bool wants_remote_client(int argc, char** argv);
 // to *util_file (null when none was given).
 int os_parse_cmd(int* argc, char** argv, INVOC* invoc, char* cur_db, uint8_t* mode, const char** util_file = nullptr);
 
-// Why the last os_parse_cmd stopped at a value of -d, -a or -t, and the
+// Why the last os_parse_cmd stopped at a value of -d, -a, -t or -s, and the
 // status the start ends with (20 for a database or application, 4 for a
-// process type); an empty text when it did not stop there.
+// process type, 4 for a blank session name); an empty text when it did not
+// stop there. `startup_line`: the text is told as a start-up failure
+// ("KIVO Startup Failure: ..."), as a session that is not resumed is,
+// rather than as a start that failed.
 struct cmd_refusal {
   char text[200];
   int status;
+  bool startup_line;
 };
 const cmd_refusal& os_cmd_refusal();
-constexpr int kNoStartProc = PI_END_NO_PROC, kNoStartType = 4;
+constexpr int kNoStartProc = PI_END_NO_PROC, kNoStartType = 4, kExitNoSession = 4;
 
 // Splits "[host:]port"; the host is 127.0.0.1 when only a port is given.
 // 0 when a part is empty or too long.

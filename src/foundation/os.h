@@ -137,6 +137,19 @@ void ss_clock_store(uint8_t* out, const ss_clock& c);
 // number or the process id cannot be written that way.
 int ss_tmp_suffix(char out[9], uint32_t tmp_id, uint32_t pid);
 
+// The process id a temporary file's name carries: `name` is its last path
+// element, 16 characters (the 8 of the file's name, then the suffix) with
+// or without an extension. 0 when it is no such name.
+uint32_t ss_tmp_owner(const char* name);
+
+// Whether process `pid` lives; one of another user counts as living.
+bool ss_pid_alive(uint32_t pid);
+
+// Removes from `dir` the temporary files (".dat" and ".key" names of the
+// form above) of processes that no longer live, which a killed run leaves
+// behind; never this process's. Returns how many went.
+int ss_tmp_sweep(const char* dir);
+
 // dst = tmpl without the 8 characters that precede its last 4. dst must
 // hold strlen(tmpl) + 1 bytes.
 void ss_tmp_1st(char* dst, const char* tmpl);

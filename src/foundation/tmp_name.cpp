@@ -1,6 +1,14 @@
 // Temporary-name series: the suffix that makes a temporary file's name
-// unique to its process and number, and the short-name series that the
-// native back-end steps through to find a free name.
+// unique to its process and number, the sweep of the files whose process
+// is gone, and the short-name series that the native back-end steps
+// through to find a free name.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +43,48 @@ int ss_tmp_suffix(char out[9], uint32_t tmp_id, uint32_t pid) {
   }
   out[8] = '\0';
   return 1;
+}
+
+uint32_t ss_tmp_owner(const char* name) {
+  const size_t n = strlen(name);
+  const bool ext = n == 20 && (strcmp(name + 16, ".dat") == 0 || strcmp(name + 16, ".key") == 0);
+  if ((n != 16 && !ext) || name[8] != '-' || !isxdigit(uint8_t(name[9])) || !isxdigit(uint8_t(name[10]))) return 0;
+  const char* p = name + 11;
+  auto digit = [](char c, uint32_t base) -> int {
+    const int v = isdigit(uint8_t(c)) ? c - '0' : (c >= 'A' && c <= 'V') ? c - 'A' + 10 : 99;
+    return uint32_t(v) < base ? v : -1;
+  };
+  uint32_t pid = 0;
+  if (p[0] >= 'G' && p[0] <= 'Z') {
+    for (int i = 1; i < 5; ++i) {
+      const int d = digit(p[i], 32);
+      if (d < 0) return 0;
+      pid = pid << 5 | uint32_t(d);
+    }
+    return uint32_t(p[0] - 'G' + 1) << 20 | pid;
+  }
+  for (int i = 0; i < 5; ++i) {
+    const int d = digit(p[i], 16);
+    if (d < 0) return 0;
+    pid = pid << 4 | uint32_t(d);
+  }
+  return pid;
+}
+
+bool ss_pid_alive(uint32_t pid) { return pid && (kill(pid_t(pid), 0) == 0 || errno != ESRCH); }
+
+int ss_tmp_sweep(const char* dir) {
+  DIR* d = opendir(dir);
+  if (!d) return 0;
+  const uint32_t self = uint32_t(getpid());
+  int n = 0;
+  while (const dirent* e = readdir(d)) {
+    const uint32_t pid = ss_tmp_owner(e->d_name);
+    if (!pid || pid == self || ss_pid_alive(pid)) continue;
+    if (unlinkat(dirfd(d), e->d_name, 0) == 0) ++n;
+  }
+  closedir(d);
+  return n;
 }
 
 void ss_tmp_1st(char* dst, const char* tmpl) {

@@ -33,6 +33,9 @@ namespace kivo {
 namespace {
 
 constexpr char kModule[] = "startup";
+// A blank session name, refused by the command line, ends as any session
+// that is not resumed.
+static_assert(kExitNoSession == kExitNotResumed);
 constexpr uint32_t kSysOpts = LFB_ANY_DIR | LFB_NO_STRUCT_CHK;
 
 struct file_desc {

@@ -210,7 +210,12 @@ BRF_FILE* brfopen(int* status, const char* path, uint16_t mode, uint32_t rec_len
     return nullptr;
   }
   BT_FILE* kf;
-  if (!open_key_file(status, key, mode, &kf)) return nullptr;
+  errno = 0;
+  if (!open_key_file(status, key, mode, &kf)) {
+    // The key file is tried first: a pair this user may not write fails here.
+    if (errno) g_last_failure = {key, errno};
+    return nullptr;
+  }
   auto* f = new BRF_FILE;
   f->key = kf;
   f->has_keys = kf != nullptr;

@@ -135,8 +135,9 @@ KIVO_TABLE_LISTED(brf_key_file, KIVO_KEY_FILE_SEAMS);
 
 constexpr int kMaxKeys = 16;
 
-// The data file whose open failed last in this process, and the system
-// error; an empty path before any failure. For messages that must name them.
+// The data or key file whose open failed last in this process, and the
+// system error; an empty path before any failure. For messages that must
+// name them.
 struct brf_open_failure {
   std::string path;
   int err = 0;

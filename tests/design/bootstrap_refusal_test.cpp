@@ -20,23 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every file and folder under `dir` by its relative path: a folder as "/",
-// a file as its size and a 64-bit FNV-1a hash of its bytes.
-std::map<std::string, std::string> checksums(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
-    const std::string rel = e.path().string().substr(dir.size());
-    if (e.is_directory()) {
-      out[rel] = "/";
-      continue;
-    }
-    const std::string bytes = kivo_test::slurp(e.path().string());
-    uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
-    out[rel] = std::to_string(bytes.size()) + ":" + std::to_string(h);
-  }
-  return out;
-}
+using kivo_test::tree_changes;
+using kivo_test::tree_sums;
 
 struct run_result {
   int status;
@@ -55,17 +40,6 @@ run_result bootstrap(const std::string& dir, const std::string& env) {
   for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
   const int st = pclose(p);
   return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
-}
-
-// The paths whose entries differ between `a` and `b`, or that one lacks.
-std::vector<std::string> changed(const std::map<std::string, std::string>& a,
-                                 const std::map<std::string, std::string>& b) {
-  std::vector<std::string> out;
-  for (const auto& [path, sum] : a)
-    if (!b.count(path) || b.at(path) != sum) out.push_back(path);
-  for (const auto& [path, sum] : b)
-    if (!a.count(path)) out.push_back(path);
-  return out;
 }
 
 // Cuts `bytes` off the end of the file.
@@ -103,14 +77,14 @@ TEST(DamagedFiles, BootstrapOfWhatIsNoWholeDistributionChangesNothing) {
     kivo_test::scratch_dir d;
     fs::copy(r.source, d.path, fs::copy_options::recursive);
     r.damage(d.path);
-    const auto before = checksums(d.path);
+    const auto before = tree_sums(d.path);
     const run_result got = bootstrap(d.path, r.env);
     EXPECT_EQ(got.status, 2) << got.out;
     // One line, saying why.
     ASSERT_FALSE(got.out.empty());
     EXPECT_EQ(got.out.find('\n'), got.out.size() - 1) << got.out;
     EXPECT_NE(got.out.find(r.why), std::string::npos) << got.out;
-    EXPECT_EQ(changed(before, checksums(d.path)), std::vector<std::string>{}) << got.out;
+    EXPECT_EQ(tree_changes(before, tree_sums(d.path)), std::vector<std::string>{}) << got.out;
   }
 }
 
