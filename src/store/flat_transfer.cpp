@@ -92,8 +92,13 @@ BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
 // (a fixed-length keyed file is then read as the headered file it is), else
 // alone.
 BRF_FILE* open_for_export(int* status, const char* base) {
-  if (BRF_FILE* f = open_with(status, base, true)) return f;
-  if (*status != BRF_FILE_LOCKED && *status != BRF_PERM) return nullptr;
+  const std::string dat = std::string(base) + ".dat", key = std::string(base) + ".key";
+  const bool writable =
+      access(dat.c_str(), W_OK) == 0 && (access(key.c_str(), F_OK) != 0 || access(key.c_str(), W_OK) == 0);
+  if (writable) {
+    if (BRF_FILE* f = open_with(status, base, true)) return f;
+    if (*status != BRF_FILE_LOCKED) return nullptr;
+  }
   return open_with(status, base, false);
 }
 
