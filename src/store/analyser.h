@@ -1,9 +1,12 @@
 // The native file analyser: verification of a ".dat"/".key" pair (good or
 // bad) and the interactive inspection loop behind the prompt "BRF> ".
 //
-// Neither ever writes the files. A good verification means: the data file's
-// records can all be walked from its header to its end, its free list is
-// sound (no loops, every member a deleted record of the entry's length), and
+// Neither ever writes the files, and both open them read-only when the user
+// may not write them. A good verification means: the header's fields hold
+// together, the data file's records can all be walked from its header to its
+// end, its free list is sound (no loops, every member a deleted record of
+// the entry's length; not checked in format version 1, whose upgrade at the
+// engine's next open builds it anew), and
 // each key's tree is well formed, in key order, and references every active
 // record with a non-null key exactly once and nothing else. A file without
 // a header (store_hooks.anal_headerless) is good when it holds whole records, no more

@@ -110,10 +110,7 @@ int anal_open(anal_ctx* c, const char* base) {
   brf_header_from_file(c->dat);  // a fixed-length keyed file is not relative
   c->dat_size = slot_size(c->dat->slot);
   uint8_t h[kDataHeaderFields];
-  if (anal_read_dat(c, 0, h, sizeof h)) {
-    c->hdr_readable = true;
-    c->hdr = decode_brf_hdr(h);  // as stored: without the version flag the field is 0 or contradicts it
-  }
+  if (anal_read_dat(c, 0, h, sizeof h)) c->hdr = decode_brf_hdr(h);
   std::string key = std::string(base) + ".key";
   c->key_slot = kivo_open(key.c_str(), O_RDWR, 0);
   if (c->key_slot < 0) c->key_slot = kivo_open(key.c_str(), O_RDONLY, 0);
