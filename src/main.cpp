@@ -110,26 +110,15 @@ int run_bootstrap() { return bs_bootstrap(); }
 
 int run_data_server() { return netio_serve(); }
 
-// -e and -i without a file end quietly; the utilities end the process.
-int run_export(const char* file) {
-  if (file) brf2flat(file);
-  return 0;
-}
+// The utilities end the process; each says "Missing file name" with its
+// failure status when no file is given.
+int run_export(const char* file) { brf2flat(file ? file : ""); }
 
-int run_import(const char* file) {
-  if (file) flat2brf(file);
-  return 0;
-}
+int run_import(const char* file) { flat2brf(file ? file : ""); }
 
 // The analyser's result is the exit status: 1 good, 0 bad; an inspection
-// session ends with kAnalSessionEnd.
-int run_check(const char* file, int interactive) {
-  if (!file) {
-    fprintf(stderr, "Error:  Missing file name\n");
-    return 0;
-  }
-  return brfanal(file, interactive, 0, nullptr);
-}
+// session ends with kAnalSessionEnd, or kAnalRefused when none can start.
+int run_check(const char* file, int interactive) { return brfanal(file ? file : "", interactive, 0, nullptr); }
 
 // The repair's result is the exit status too: 1 good, 0 bad.
 int run_repair(const char* file) {

@@ -190,8 +190,23 @@ bool cut_short(UIO_FILE* f) {
   return true;
 }
 
+// A data file whose header fields contradict each other (a fixed-length
+// file of record length 0, flags of no version beside a version) is no file
+// the engine can read or upgrade: refused with the one line that names the
+// file and the fault, shown as the failure's system error.
+bool header_damaged(UIO_FILE* f) {
+  char why[160];
+  const char* fault = brf_hdr_fault(f->brf, why, sizeof why);
+  if (!fault) return false;
+  char line[kUioPathLen + 240];
+  snprintf(line, sizeof line, "%s.dat is damaged: %s; it is left as it is", f->path, fault);
+  la_sys_err(line, 0);
+  return true;
+}
+
 // Why a data file just opened cannot be used as it is; 0 when it can.
 uint32_t refusal(UIO_FILE* f, const LFB* lfb) {
+  if (header_damaged(f)) return FM_IO_ERR;
   if (len_differs(f->brf, lfb->lfb_pfb)) return FM_REC_LEN_DIFF;
   if (cut_short(f)) return FM_IO_ERR;
   return 0;

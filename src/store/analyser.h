@@ -1,9 +1,12 @@
 // The native file analyser: verification of a ".dat"/".key" pair (good or
 // bad) and the interactive inspection loop behind the prompt "BRF> ".
 //
-// Neither ever writes the files. A good verification means: the data file's
-// records can all be walked from its header to its end, its free list is
-// sound (no loops, every member a deleted record of the entry's length), and
+// Neither ever writes the files, and both open them read-only when the user
+// may not write them. A good verification means: the header's fields hold
+// together, the data file's records can all be walked from its header to its
+// end, its free list is sound (no loops, every member a deleted record of
+// the entry's length; not checked in format version 1, whose upgrade at the
+// engine's next open builds it anew), and
 // each key's tree is well formed, in key order, and references every active
 // record with a non-null key exactly once and nothing else. A file without
 // a header (store_hooks.anal_headerless) is good when it holds whole records, no more
@@ -15,13 +18,17 @@
 
 namespace kivo {
 
-// What an inspection session returns when the user ends it (EXIT or QUIT):
-// the engine's exit status for it.
+// What an inspection session returns when the user ends it (EXIT, QUIT or
+// the end of input), and what it returns when no session could start (no
+// name, a file that cannot be opened, that is no data file or whose format
+// it cannot read): the engine's exit statuses for them.
 constexpr int kAnalSessionEnd = 0;
+constexpr int kAnalRefused = 2;
 
-// Verifies (interactive 0) or inspects (interactive 1, returning
-// kAnalSessionEnd at EXIT or QUIT) the named file; a ".dat" ending is taken
-// off. 1 good, 0 bad. The report goes to the standard error stream, except
+// Verifies (interactive 0: 1 good, 0 bad) or inspects (interactive 1:
+// kAnalSessionEnd or kAnalRefused) the named file; a ".dat" ending is taken
+// off. Good means the engine and the export can read every record through
+// every key; a file that cannot be checked is bad. The report goes to the standard error stream, except
 // for a verification that asks for the record count (`records` not null):
 // that one is silent. `unused` is kept for callers of the routine form.
 int brfanal(const char* name, int interactive, int unused, int32_t* records);

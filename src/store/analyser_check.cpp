@@ -105,16 +105,12 @@ int anal_open(anal_ctx* c, const char* base) {
   int status = 0;
   // The key file is read directly, so the data file is opened alone; the
   // shared header lock keeps an exclusive writer (an import) away meanwhile.
-  c->dat = brfopen(&status, base, BRF_NO_KEYS, 0, false);
+  c->dat = brfopen(&status, base, BRF_NO_KEYS | BRF_READ_ONLY, 0, false);
   if (!c->dat) return status ? status : BRF_SYS_ERR;
   brf_header_from_file(c->dat);  // a fixed-length keyed file is not relative
   c->dat_size = slot_size(c->dat->slot);
   uint8_t h[kDataHeaderFields];
-  if (anal_read_dat(c, 0, h, sizeof h)) {
-    c->hdr_readable = true;
-    c->hdr = decode_brf_hdr(h);
-    if (!(c->hdr.flags & kHdrHasVersion)) c->hdr.version = 0;
-  }
+  if (anal_read_dat(c, 0, h, sizeof h)) c->hdr = decode_brf_hdr(h);
   std::string key = std::string(base) + ".key";
   c->key_slot = kivo_open(key.c_str(), O_RDWR, 0);
   if (c->key_slot < 0) c->key_slot = kivo_open(key.c_str(), O_RDONLY, 0);
@@ -651,14 +647,13 @@ const char* header_fault(anal_ctx* c, char* why, size_t n) {
              static_cast<unsigned long long>(c->dat_size), kDataHeaderSize);
     return why;
   }
-  const brf_hdr& h = c->hdr;
-  const uint16_t flags = h.flags;
-  if (flags & ~(kHdrFixed | kHdrHasVersion)) {
-    snprintf(why, n, "not a data file: header flags 0x%04x", flags);
+  char fault[160];
+  if (brf_hdr_contradiction(c->hdr, fault, sizeof fault)) {
+    const bool foreign = c->hdr.flags & ~(kHdrFixed | kHdrHasVersion);
+    snprintf(why, n, "%s: %s", foreign ? "not a data file" : "damaged header", fault);
     return why;
   }
-  if ((flags & kHdrHasVersion) && h.version > kBrfVersion) return nullptr;
-  if ((flags & kHdrHasVersion) && h.version == 0) return "not a data file: header version 0 beside the version flag";
+  if (c->hdr.version > kBrfVersion) return nullptr;
   // Every header this engine writes is zero past its fields.
   uint8_t block[kDataHeaderSize];
   if (!anal_read_dat(c, 0, block, sizeof block)) return "the data file's header cannot be read";
@@ -667,18 +662,10 @@ const char* header_fault(anal_ctx* c, char* why, size_t n) {
     snprintf(why, n, "not a data file: header byte %zu is 0x%02x, not 0", i, block[i]);
     return why;
   }
-  if ((flags & kHdrFixed) && (h.rec_len == 0 || h.rec_len > kMaxRecordLength)) {
-    snprintf(why, n, "header of a fixed-length file with record length %u", h.rec_len);
-    return why;
-  }
-  if (!(flags & kHdrHasVersion)) return nullptr;  // version 0 keeps no end of file
-  if (h.eofseek < kDataHeaderSize || h.eofseek > c->dat_size) {
-    snprintf(why, n, "header's end of file %u lies outside the file (%llu bytes)", h.eofseek,
+  if (c->hdr.version != kBrfVersion) return nullptr;  // older formats keep no end of file
+  if (c->hdr.eofseek > c->dat_size) {
+    snprintf(why, n, "header's end of file %u lies outside the file (%llu bytes)", c->hdr.eofseek,
              static_cast<unsigned long long>(c->dat_size));
-    return why;
-  }
-  if (h.freelist != 0 && (h.freelist < kDataHeaderSize || h.freelist >= h.eofseek)) {
-    snprintf(why, n, "header's free list %u lies outside the records (512 to %u)", h.freelist, h.eofseek);
     return why;
   }
   return nullptr;
@@ -850,7 +837,8 @@ int verify(anal_ctx* c, int32_t* records) {
     return 0;
   }
   if (records) *records = n;
-  if (!dump_free(c, false, false)) {
+  // An older format's free list is built anew by its upgrade: not checked.
+  if (c->hdr.version == kBrfVersion && !dump_free(c, false, false)) {
     dump_free(c, false, true);
     return 0;
   }
@@ -880,7 +868,7 @@ int verify(anal_ctx* c, int32_t* records) {
 // Good means usable: the pair also opens as every other user opens it.
 int opens_with_keys(anal_ctx* c, const std::string& base) {
   int status = 0;
-  BRF_FILE* f = brfopen(&status, base.c_str(), BRF_KEY_MUST_EXIST, 0, false);
+  BRF_FILE* f = brfopen(&status, base.c_str(), BRF_KEY_MUST_EXIST | BRF_READ_ONLY, 0, false);
   if (f) return brfclose(f), 1;
   anal_say(c, "%s:  Can't open file with its keys (status %d: %s)\n%s failed verification\n", base.c_str(), status,
            brf_status_text(status), base.c_str());
@@ -915,27 +903,46 @@ void say_cut_import(anal_ctx* c, const std::string& base) {
              t.c_str());
 }
 
+// Why an opened file cannot be walked as a data file of a format the
+// analyser reads, said on the report stream; false when it can. A file of
+// version 1 keeps the records and keys of the current format: it is walked,
+// with a note that the engine upgrades it at its next open.
+bool refused_format(anal_ctx* c, const std::string& base) {
+  char why[200];
+  if (const char* fault = header_fault(c, why, sizeof why)) {
+    anal_say(c, "%s:  %s\n", base.c_str(), fault);
+    return true;
+  }
+  if (c->hdr.version > kBrfVersion) {
+    anal_say(c, "%s:  Invalid internal file format (version %u, newer than %u)\n", base.c_str(), c->hdr.version,
+             kBrfVersion);
+    return true;
+  }
+  if (c->hdr.version == 0) {
+    anal_say(c,
+             "%s:  Internal file format needs to be upgraded (version 0): it cannot be checked until the engine "
+             "upgrades it, at its next open\n",
+             base.c_str());
+    return true;
+  }
+  if (c->hdr.version < kBrfVersion)
+    anal_say(c,
+             "%s:  Internal file format needs to be upgraded (version %u): the engine upgrades it at its next open\n",
+             base.c_str(), c->hdr.version);
+  return false;
+}
+
 // Checks, or runs the command session on, an opened file; the analyser's
 // result. headerless tells whether the file was checked against a layout.
 int analyse_open(anal_ctx* c, const std::string& base, bool interactive, int32_t* records, bool& headerless) {
-  char why[160];
   anal_layout layout;
   headerless = !interactive && store_hooks.anal_headerless && store_hooks.anal_headerless(base.c_str(), &layout) &&
                layout.rec_len > 0;
   if (headerless) return verify_headerless(c, layout, records);
-  if (const char* fault = interactive ? nullptr : header_fault(c, why, sizeof why)) {
-    anal_say(c, "%s:  %s\n%s failed verification\n", base.c_str(), fault, base.c_str());
+  if (refused_format(c, base)) {
+    if (interactive) return kAnalRefused;
+    anal_say(c, "%s failed verification\n", base.c_str());
     return 0;
-  }
-  if (c->hdr_readable && c->hdr.version > kBrfVersion) {
-    anal_say(c, "%s:  Invalid internal file format\n", base.c_str());
-    return 0;
-  }
-  if (!c->hdr_readable || c->hdr.version < kBrfVersion) {
-    if (!interactive) return 1;
-    if (!c->hdr_readable) anal_say(c, "%s:  File is empty\n", base.c_str());
-    else anal_say(c, "%s:  Internal file format needs to be upgraded\n", base.c_str());
-    return 1;
   }
   if (interactive) {
     anal_command_loop(c, stdin);
@@ -952,10 +959,10 @@ int analyze(const char* name, int interactive, int32_t* records) {
   std::string base = brf_strip_ext(name ? name : "");
   if (base.empty()) {
     fprintf(stderr, "Error:  Missing file name\n");
-    return 0;
+    return interactive ? kAnalRefused : 0;
   }
-  // A file that is empty or of an older format is not walked; its count is
-  // then 0, never a value the caller left there.
+  // A file that cannot be walked has the count 0, never a value the caller
+  // left there.
   if (records) *records = 0;
   anal_ctx c;
   c.interactive = interactive != 0;
@@ -964,7 +971,7 @@ int analyze(const char* name, int interactive, int32_t* records) {
   if (status != 0) {
     anal_say(&c, "%s:  Can't open file (status %d: %s)\n", base.c_str(), status, brf_status_text(status));
     say_cut_import(&c, base);
-    return 0;
+    return interactive ? kAnalRefused : 0;
   }
   bool headerless = false;
   int result = analyse_open(&c, base, interactive != 0, records, headerless);

@@ -44,8 +44,7 @@ struct anal_ctx {
   std::string name;  // the pair's base name (no ".dat")
   BRF_FILE* dat = nullptr;
   uint64_t dat_size = 0;
-  bool hdr_readable = false;  // 16 header bytes could be read
-  brf_hdr hdr;                // as read; version 0 when flag 0x0002 is clear
+  brf_hdr hdr;  // as stored (all 0 when the file is shorter than its 16 fields)
 
   int key_slot = -1;  // descriptor-cache slot of the key file, -1 none
   uint64_t key_size = 0;

@@ -2,17 +2,19 @@
 // commands read from the input, one table row per command word.
 //
 // A command is the first row, in table order, whose whole word begins the
-// (upper-cased) line, so "VERIFY FREELIST" is taken by "VERIFY FREE". Seeks
-// typed by the user are checked like everything read from the files.
+// (upper-cased) line, so "VERIFY FREELIST" is taken by "VERIFY FREE". Every
+// line read is one command: a line that cannot be one, a missing argument,
+// one that is no number or out of range, and a command with nothing to act
+// on each get one line saying so, and nothing else happens.
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+
 #include "foundation/bytes.h"
-#include "foundation/sys_err.h"
 #include "store/analyser_internal.h"
 #include "store/lock.h"
 
@@ -85,19 +87,51 @@ static_assert(sizeof kCommands / sizeof kCommands[0] == 27);
 
 constexpr size_t kLineSize = 1024;
 constexpr int kDumpPageBytes = 256;
-constexpr long long kArgAll = -1;
+constexpr long long kMaxSeekArg = INT32_MAX;  // seeks and byte offsets are u32 below 2 GiB
+
+// A command's argument as typed: none, "ALL", a decimal number, or text
+// that is no number (kept to be named in the refusal).
+struct cmd_arg {
+  enum kind_t { NONE, ALL, NUMBER, BAD } kind = NONE;
+  long long value = 0;
+  std::string text;
+};
+
+// One line of input: its bytes without the line feed. A line longer than
+// kLineSize is read whole and marked; a NUL byte in it is kept, so that the
+// line can be refused rather than cut there.
+struct input_line {
+  std::string text;
+  bool too_long = false;
+};
+
+// Reads one line; false at end of input with nothing read.
+bool read_line(FILE* in, input_line* out) {
+  out->text.clear();
+  out->too_long = false;
+  int ch;
+  bool any = false;
+  while ((ch = fgetc(in)) != EOF) {
+    any = true;
+    if (ch == '\n') break;
+    if (out->text.size() < kLineSize) out->text.push_back(static_cast<char>(ch));
+    else out->too_long = true;
+  }
+  return any;
+}
 
 struct shell {
-  anal_ctx* c;
-  FILE* in;
-  int last_code = -1;
-  long long last_arg = 0;
+  anal_ctx* c = nullptr;
+  FILE* in = nullptr;
+  const cmd_row* last_row = nullptr;  // the last command run, for AGAIN
+  cmd_arg last_arg;
   int set_key = 0;
   bool index_selected = false;  // SET FILE INDEX
   long long last_dat_seek = 0;
   long long last_key_seek = 0;
-  int prev_dump = -1;      // DUMP REC @ or DUMP PAGE @, for NEXT
-  long long page_len = 0;  // 0 = no paging
+  long long next_rec_seek = -1;  // the record after the last one DUMP REC @ showed; -1 unknown
+  int prev_dump = -1;            // DUMP REC @ or DUMP PAGE @, for NEXT
+  long long page_len = 0;        // 0 = no paging
   long long step = 256;
   int lines = 0;
   bool quit_listing = false;
@@ -109,8 +143,9 @@ struct shell {
     lines = 0;
     anal_say(c, "more...");
     fflush(c->out);
-    char buf[kLineSize];
-    if (!fgets(buf, sizeof buf, in) || buf[0] == 'q' || buf[0] == 'Q') quit_listing = true;
+    input_line answer;
+    if (!read_line(in, &answer) || (!answer.text.empty() && (answer.text[0] == 'q' || answer.text[0] == 'Q')))
+      quit_listing = true;
     return !quit_listing;
   }
 
@@ -118,46 +153,84 @@ struct shell {
   long long& selected_seek() { return index_selected ? last_key_seek : last_dat_seek; }
 };
 
-// Reads a command. Returns the row, or null at end of input.
-const cmd_row* get_verb(shell* s, long long* arg) {
-  char line[kLineSize];
+// The argument after a command word and its blanks: "ALL", or a decimal
+// number with an optional sign, followed by blanks only.
+cmd_arg parse_arg(const char* a) {
+  cmd_arg out;
+  while (*a == ' ' || *a == '\t') ++a;
+  std::string text = a;
+  text.erase(text.find_last_not_of(" \t\r") + 1);
+  out.text = text;
+  if (text.empty()) return out;
+  if (text == "ALL") {
+    out.kind = cmd_arg::ALL;
+    return out;
+  }
+  out.kind = cmd_arg::BAD;
+  size_t digits = text[0] == '-' || text[0] == '+' ? 1 : 0;
+  if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string::npos) return out;
+  // A number past a long long stays past every range a command takes.
+  out.value = strtoll(text.c_str(), nullptr, 10);
+  out.kind = cmd_arg::NUMBER;
+  return out;
+}
+
+// Reads a command. Returns the row, or null at end of input. A line that
+// cannot be a command (a NUL byte in it, or too long) gets its one line and
+// the next one is read.
+const cmd_row* get_verb(shell* s, cmd_arg* arg) {
+  input_line line;
   for (;;) {
     anal_say(s->c, "BRF> ");
     fflush(s->c->out);
-    if (!fgets(line, sizeof line, s->in)) return nullptr;
-    if (!strchr(line, '\n') && !feof(s->in)) {
-      // An overlong line is one command: drop the rest of it.
-      int ch;
-      while ((ch = fgetc(s->in)) != EOF && ch != '\n') {}
+    if (!read_line(s->in, &line)) return nullptr;
+    if (line.text.find('\0') != std::string::npos) {
+      anal_say(s->c, "  A command holds no NUL byte: this one is not run\n");
+      continue;
     }
-    for (char* p = line; *p; ++p) *p = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
-    const char* p = line;
+    if (line.too_long) {
+      anal_say(s->c, "  A command has at most %zu characters: this one is not run\n", kLineSize);
+      continue;
+    }
+    for (char& ch : line.text) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    const char* p = line.text.c_str();
     while (*p == ' ' || *p == '\t') ++p;
     for (const cmd_row& row : kCommands) {
       size_t n = strlen(row.word);
       if (strncmp(p, row.word, n) != 0) continue;
-      *arg = 0;
-      if (row.arg) {
-        const char* a = p + n;
-        while (*a == ' ' || *a == '\t') ++a;
-        if (strncmp(a, "ALL", 3) == 0) {
-          *arg = kArgAll;
-        } else {
-          errno = 0;
-          long long v = strtoll(a, nullptr, 10);
-          *arg = errno ? 0 : v;
-        }
-      }
+      *arg = row.arg ? parse_arg(p + n) : cmd_arg{};
       return &row;
     }
     anal_say(s->c, "huh?\a\n");
   }
 }
 
-// A seek typed by the user, as a file offset; false when it cannot be one.
-bool user_seek(long long v, uint32_t* seek) {
-  if (v < 0 || v > INT32_MAX) return false;
-  *seek = static_cast<uint32_t>(v);
+// The number a command needs, from `lo` to `hi`; false after the one line
+// that says what is wrong with the argument.
+bool number_arg(shell* s, const char* word, const cmd_arg& a, long long lo, long long hi, long long* out) {
+  switch (a.kind) {
+    case cmd_arg::NONE: anal_say(s->c, "  %s needs a number from %lld to %lld\n", word, lo, hi); return false;
+    case cmd_arg::ALL: anal_say(s->c, "  %s takes a number, not ALL\n", word); return false;
+    case cmd_arg::BAD: anal_say(s->c, "  %s: \"%s\" is no decimal number\n", word, a.text.c_str()); return false;
+    case cmd_arg::NUMBER: break;
+  }
+  if (a.value < lo || a.value > hi) {
+    anal_say(s->c, "  %s: %s is out of range: from %lld to %lld\n", word, a.text.c_str(), lo, hi);
+    return false;
+  }
+  *out = a.value;
+  return true;
+}
+
+// A key number for SET KEY # and VERIFY KEY #; false after the line that
+// says what is wrong (a number no key has: the usual "Sorry" line).
+bool key_arg(shell* s, const char* word, const cmd_arg& a, long long* out) {
+  if (a.kind != cmd_arg::NUMBER) return number_arg(s, word, a, 0, std::max(s->c->nkeys - 1, 0), out);
+  if (a.value < 0 || a.value >= s->c->nkeys) {
+    anal_say(s->c, "  Sorry, bad key number - use DUMP HEADER\n");
+    return false;
+  }
+  *out = a.value;
   return true;
 }
 
@@ -186,16 +259,15 @@ void dump_header(shell* s) {
 
 bool key_number_ok(const anal_ctx* c, long long k) { return k >= 0 && k < c->nkeys && c->key_valid[k]; }
 
-void dump_index(shell* s, long long arg) {
+void dump_index(shell* s, uint32_t seek) {
   anal_ctx* c = s->c;
-  uint32_t seek;
   if (!key_number_ok(c, s->set_key)) {
     anal_say(c, "  Sorry, bad key number - use DUMP HEADER\n");
     return;
   }
   uint8_t pg[kPageSize];
-  if (!user_seek(arg, &seek) || !anal_read_key(c, seek, pg, sizeof pg)) {
-    anal_say(c, "Can't read page at %lld\n", arg);
+  if (!anal_read_key(c, seek, pg, sizeof pg)) {
+    anal_say(c, "Can't read page at %u\n", seek);
     return;
   }
   s->last_key_seek = seek;
@@ -217,16 +289,21 @@ void dump_index(shell* s, long long arg) {
   anal_say(c, " Next: DOWN(%08d)\n", static_cast<int>(ld_le32(pg, kPgHdrSize + static_cast<size_t>(shown) * esz)));
 }
 
-void dump_rec(shell* s, long long arg) {
+// Shows the record at `seek`; the record after it becomes NEXT's: the next
+// position of a fixed-length file whatever was read, else the seek after a
+// record whose length was read.
+void dump_rec(shell* s, uint32_t seek) {
   anal_ctx* c = s->c;
-  uint32_t seek;
   uint8_t hb[kRecHdrSize];
-  if (!user_seek(arg, &seek) || !anal_read_dat(c, seek, hb, sizeof hb)) {
-    anal_say(c, "can't read record header at %lld\n", arg);
+  const bool fixed = c->hdr.flags & kHdrFixed;
+  s->next_rec_seek = fixed ? int64_t{seek} + c->hdr.rec_len + kRecOverhead : -1;
+  if (!anal_read_dat(c, seek, hb, sizeof hb)) {
+    anal_say(c, "can't read record header at %u\n", seek);
     return;
   }
   s->last_dat_seek = seek;
   rec_hdr h = decode_rec_hdr(hb);
+  if (!fixed) s->next_rec_seek = int64_t{seek} + h.length + kRecOverhead;
   if (h.length > kAnalMaxRecLen || uint64_t{seek} + h.length + kRecOverhead > c->dat_size) {
     anal_say(c, "bad record length at %d\n", static_cast<int>(seek));
     return;
@@ -254,14 +331,12 @@ void dump_rec(shell* s, long long arg) {
   anal_hex_dump(c, body.data(), body.size());
 }
 
-void dump_page(shell* s, long long arg) {
+void dump_page(shell* s, uint32_t seek) {
   anal_ctx* c = s->c;
-  uint32_t seek;
   uint8_t buf[kDumpPageBytes];
-  bool ok = user_seek(arg, &seek) &&
-            (s->index_selected ? anal_read_key(c, seek, buf, sizeof buf) : anal_read_dat(c, seek, buf, sizeof buf));
+  bool ok = s->index_selected ? anal_read_key(c, seek, buf, sizeof buf) : anal_read_dat(c, seek, buf, sizeof buf);
   if (!ok) {
-    anal_say(c, "Can't read %d bytes at %lld\n", kDumpPageBytes, arg);
+    anal_say(c, "Can't read %d bytes at %u\n", kDumpPageBytes, seek);
     return;
   }
   s->selected_seek() = seek;
@@ -269,10 +344,10 @@ void dump_page(shell* s, long long arg) {
   anal_hex_dump(c, buf, sizeof buf);
 }
 
-void verify_keys(shell* s, long long arg) {
+void verify_keys(shell* s, const cmd_arg& arg) {
   anal_ctx* c = s->c;
-  int active = count_rec(c, false);
-  if (arg == kArgAll) {
+  if (arg.kind == cmd_arg::ALL) {
+    const int active = count_rec(c, false);
     anal_say(c, "Looking for %d key values\n", active);
     for (int k = 0; k < c->nkeys; ++k) {
       anal_say(c, "Verifying key #%d - ", k);
@@ -283,12 +358,11 @@ void verify_keys(shell* s, long long arg) {
     }
     return;
   }
-  if (arg < 0 || arg >= c->nkeys) {
-    anal_say(c, "  Sorry, bad key number - use DUMP HEADER\n");
-    return;
-  }
+  long long k = 0;
+  if (!key_arg(s, "VERIFY KEY #", arg, &k)) return;
+  count_rec(c, false);
   bool bad = false;
-  int values = verify_key(c, static_cast<int>(arg), &bad);
+  int values = verify_key(c, static_cast<int>(k), &bad);
   anal_say(c, "  Total number of key values:  %d\n", values);
 }
 
@@ -305,64 +379,107 @@ void check_refs(shell* s) {
   for (int k = 0; k < c->nkeys; ++k) unreferenced(c, k, true);
 }
 
-void lock_byte(shell* s, long long arg, bool lock) {
+// Locks or unlocks one byte of the selected file. Only a byte this session
+// locked can be unlocked, and a byte it holds is not locked again.
+void lock_byte(shell* s, uint32_t byte, bool lock) {
   anal_ctx* c = s->c;
-  int slot = s->selected_slot();
-  if (slot < 0 || arg < 0 || arg > INT32_MAX ||
-      !bt_share_at(slot, static_cast<off_t>(arg), 0, lock ? 1 : 0, LOCK_RECORD)) {
+  const int slot = s->selected_slot();
+  if (slot >= 0 && get_lock(slot, byte) == lock) {
+    anal_say(c, lock ? "  Byte %u is locked already\n" : "  Byte %u is not locked: LOCK BYTE @ locks it\n", byte);
+    return;
+  }
+  if (slot < 0 || !bt_share_at(slot, static_cast<off_t>(byte), 0, lock ? 1 : 0, LOCK_RECORD)) {
     anal_say(c, "** LOCK REQUEST FAILED **\n");
     return;
   }
-  anal_say(c, lock ? "Byte %d locked\n" : "Byte %d unlocked\n", static_cast<int>(arg));
+  anal_say(c, lock ? "Byte %u locked\n" : "Byte %u unlocked\n", byte);
 }
 
 void help(shell* s) {
   for (const cmd_row& row : kCommands) anal_say(s->c, "    %s %s\n", row.word, row.arg ? "<n>" : " ");
 }
 
-void unexpected(int line) { sys_err("BRFANAL", line, "do_cmd() unexpected case in switch()"); }
+// The seek a command needs; false after the line saying what is wrong.
+bool seek_arg(shell* s, const char* word, const cmd_arg& a, uint32_t* seek) {
+  long long v = 0;
+  if (!number_arg(s, word, a, 0, kMaxSeekArg, &v)) return false;
+  *seek = static_cast<uint32_t>(v);
+  return true;
+}
 
-// Carries out one command; false for EXIT and QUIT.
-bool do_cmd(shell* s, int code, long long arg) {
+// NEXT: the record after the last one DUMP REC @ showed, or the bytes a step
+// after the last DUMP PAGE @ of the selected file.
+void next(shell* s) {
   anal_ctx* c = s->c;
+  if (s->prev_dump == CMD_DUMP_PAGE) {
+    const long long at = s->selected_seek() + s->step;
+    if (at > kMaxSeekArg) anal_say(c, "  NEXT: %lld lies past the largest seek, %lld\n", at, kMaxSeekArg);
+    else dump_page(s, static_cast<uint32_t>(at));
+  } else if (s->prev_dump != CMD_DUMP_REC_AT) {
+    anal_say(c, "  NEXT follows DUMP REC @ or DUMP PAGE @: there is nothing to go on from\n");
+  } else if (s->next_rec_seek < 0) {
+    anal_say(c, "  NEXT: the last record shown could not be read, so where the next one starts is not known\n");
+  } else if (s->next_rec_seek > kMaxSeekArg) {
+    anal_say(c, "  NEXT: %lld lies past the largest seek, %lld\n", static_cast<long long>(s->next_rec_seek),
+             kMaxSeekArg);
+  } else {
+    dump_rec(s, static_cast<uint32_t>(s->next_rec_seek));
+  }
+}
+
+// Carries out one command; false for EXIT and QUIT. A command whose
+// argument is missing, no number or out of range gets one line saying so
+// and does nothing else.
+bool do_cmd(shell* s, const cmd_row& row, const cmd_arg& arg) {
+  anal_ctx* c = s->c;
+  const char* word = row.word;
+  const int code = row.code;
+  uint32_t seek = 0;
+  long long n = 0;
   switch (code) {
     case CMD_DUMP_HEADER: dump_header(s); break;
-    case CMD_DUMP_KEY:
-    case CMD_DUMP_REC_NO: break;  // accepted; nothing to show
-    case CMD_DUMP_INDEX: dump_index(s, arg); break;
+    case CMD_DUMP_KEY: anal_say(c, "  DUMP KEY shows nothing: DUMP HEADER lists the keys\n"); break;
+    case CMD_DUMP_REC_NO: anal_say(c, "  DUMP REC # shows nothing: DUMP REC @ <seek> shows a record\n"); break;
+    case CMD_DUMP_INDEX:
+      if (seek_arg(s, word, arg, &seek)) dump_index(s, seek);
+      break;
     case CMD_DUMP_REC_AT:
-      dump_rec(s, arg);
+      if (!seek_arg(s, word, arg, &seek)) break;
+      dump_rec(s, seek);
       s->prev_dump = CMD_DUMP_REC_AT;
       break;
     case CMD_DUMP_FREE: dump_free(c, true, true); break;
     case CMD_VERIFY_FREE: dump_free(c, false, true); break;
-    case CMD_SET_KEY: s->set_key = static_cast<int>(std::clamp<long long>(arg, -1, kBtMaxKeys)); break;
+    case CMD_SET_KEY:
+      if (key_arg(s, word, arg, &n)) s->set_key = static_cast<int>(n);
+      break;
     case CMD_VERIFY_KEY: verify_keys(s, arg); break;
     case CMD_FIND_POINTERS: find_ptrs(c, static_cast<uint32_t>(s->last_dat_seek)); break;
     case CMD_HELP: help(s); break;
     case CMD_EXIT: return false;
-    case CMD_NEXT:
-      if (s->prev_dump == CMD_DUMP_REC_AT && (c->hdr.flags & kHdrFixed)) {
-        dump_rec(s, s->last_dat_seek + c->hdr.rec_len + kRecOverhead);
-      } else if (s->prev_dump == CMD_DUMP_PAGE) {
-        dump_page(s, s->selected_seek() + s->step);
-      } else {
-        unexpected(__LINE__);
-      }
-      break;
+    case CMD_NEXT: next(s); break;
     case CMD_COUNT_REC: count_rec(c, true); break;
-    case CMD_SET_PAGE_LEN: s->page_len = std::max<long long>(arg, 0); break;
+    case CMD_SET_PAGE_LEN:
+      if (number_arg(s, word, arg, 0, INT32_MAX, &n)) s->page_len = n;
+      break;
     case CMD_DUMP_PAGE:
-      dump_page(s, arg);
+      if (!seek_arg(s, word, arg, &seek)) break;
+      dump_page(s, seek);
       s->prev_dump = CMD_DUMP_PAGE;
       break;
     case CMD_SET_FILE_DATA: s->index_selected = false; break;
-    case CMD_SET_FILE_INDEX: s->index_selected = true; break;
-    case CMD_LOCK_BYTE: lock_byte(s, arg, true); break;
-    case CMD_UNLOCK_BYTE: lock_byte(s, arg, false); break;
-    case CMD_SET_BUF_SIZE: s->step = arg; break;
+    case CMD_SET_FILE_INDEX:
+      if (c->key_slot < 0) anal_say(c, "  SET FILE INDEX: the file has no key file\n");
+      else s->index_selected = true;
+      break;
+    case CMD_LOCK_BYTE:
+    case CMD_UNLOCK_BYTE:
+      if (seek_arg(s, word, arg, &seek)) lock_byte(s, seek, code == CMD_LOCK_BYTE);
+      break;
+    case CMD_SET_BUF_SIZE:
+      if (number_arg(s, word, arg, 1, kMaxSeekArg, &n)) s->step = n;
+      break;
     case CMD_CHECK_REFS: check_refs(s); break;
-    default: unexpected(__LINE__); break;
   }
   return true;
 }
@@ -370,19 +487,24 @@ bool do_cmd(shell* s, int code, long long arg) {
 }  // namespace
 
 void anal_command_loop(anal_ctx* c, FILE* in) {
-  shell s{c, in};
-  long long arg = 0;
+  shell s;
+  s.c = c;
+  s.in = in;
+  cmd_arg arg;
   for (;;) {
     const cmd_row* row = get_verb(&s, &arg);
     if (!row) break;  // end of input ends the session like QUIT
-    int code = row->code;
-    if (code == CMD_AGAIN) {
-      if (s.last_code < 0) continue;
-      code = s.last_code;
-      arg = s.last_arg;  // the repeated command gets its own argument again
+    if (row->code == CMD_AGAIN) {
+      if (!s.last_row) {
+        anal_say(c, "  AGAIN: no command before it to run again\n");
+        continue;
+      }
+      // The repeated command gets its own argument again.
+      if (!do_cmd(&s, *s.last_row, s.last_arg)) break;
+      continue;
     }
-    if (!do_cmd(&s, code, arg)) break;
-    s.last_code = code;
+    if (!do_cmd(&s, *row, arg)) break;
+    s.last_row = row;
     s.last_arg = arg;
   }
   fflush(c->out);

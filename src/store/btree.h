@@ -27,6 +27,9 @@ namespace kivo {
 // Open modes of bopen (the data file's modes).
 constexpr uint16_t kBtCreate = 0x0004;     // create the key file when missing
 constexpr uint16_t kBtMustExist = 0x0001;  // never create
+// Open read-only when the user may read but not write the file: for the
+// tools that only read (the verifier, the export); nothing is written then.
+constexpr uint16_t kBtReadOnly = 0x0100;
 
 // Search modes.
 constexpr int kSeekAfter = 0x1;

@@ -177,6 +177,7 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   }
   bool may_create = (mode & kBtCreate) && !(mode & kBtMustExist);
   int io = bt_io_open(path, false);
+  if (io < 0 && errno == EACCES && (mode & kBtReadOnly)) io = bt_io_open_read(path);
   if (io < 0 && errno == ENOENT && may_create) io = bt_io_open(path, true);
   if (io < 0) {
     int e = errno;

@@ -22,6 +22,8 @@ int bt_io_open(const char* path, bool create) {
   return kivo_open(path, flags, 0666);
 }
 
+int bt_io_open_read(const char* path) { return kivo_open(path, O_RDONLY | O_CLOEXEC, 0); }
+
 int bt_io_close(int h) { return kivo_close(h); }
 
 long bt_io_read(int h, uint32_t off, void* buf, size_t n) {

@@ -14,6 +14,8 @@ namespace kivo {
 // Opens the key file read-write; with `create` it is made (mode 0666) when
 // missing. Returns a handle, or -1 with errno set.
 int bt_io_open(const char* path, bool create);
+// Opens the key file for reading only (kBtReadOnly).
+int bt_io_open_read(const char* path);
 int bt_io_close(int h);
 
 // Reads or writes `n` bytes at `off`, retrying short transfers and EINTR.

@@ -60,13 +60,6 @@ int write_status(ssize_t got, size_t want, int line) {
   return errno == ENOSPC ? BRF_NO_SPACE : BRF_WRITE_ERR;
 }
 
-// A header field set that no version-2 file can hold.
-bool header_sane(const brf_hdr& h) {
-  if (h.eofseek < kDataHeaderSize || h.eofseek > kMaxSeek) return false;
-  if (h.freelist != 0 && (h.freelist < kDataHeaderSize || h.freelist >= h.eofseek)) return false;
-  return true;
-}
-
 }  // namespace
 
 void encode_brf_hdr(const brf_hdr& h, uint8_t out[kDataHeaderSize]) {
@@ -176,6 +169,7 @@ bool open_key_file(int* status, const char* key, uint16_t mode, BT_FILE** kf) {
 int open_dat_slot(const char* dat, uint16_t mode, BT_FILE* kf, bool exclusive, int* status, int* err) {
   bool creating = false;
   int slot = kivo_open(dat, O_RDWR, 0);
+  if (slot < 0 && errno == EACCES && (mode & BRF_READ_ONLY) && !exclusive) slot = kivo_open(dat, O_RDONLY, 0);
   if (slot < 0 && errno == ENOENT && (mode & BRF_CREATE) &&
       (!kf || (brf_key_file.just_created && brf_key_file.just_created(kf)))) {
     *status = BRF_NOT_FOUND_FILE;
@@ -276,6 +270,41 @@ bool brf_header_from_file(BRF_FILE* f) {
   return false;
 }
 
+const char* brf_hdr_contradiction(const brf_hdr& raw, char* why, size_t n) {
+  const uint16_t flags = raw.flags;
+  const bool fixed = flags & kHdrFixed;
+  if (flags & ~(kHdrFixed | kHdrHasVersion)) {
+    snprintf(why, n, "header flags 0x%04x hold bits no data file sets", flags);
+  } else if (!(flags & kHdrHasVersion) && raw.version != 0) {
+    snprintf(why, n, "header flags 0x%04x say it has no version, but its version field says %u", flags, raw.version);
+  } else if ((flags & kHdrHasVersion) && raw.version == 0) {
+    snprintf(why, n, "header version 0 beside the version flag");
+  } else if (fixed && (raw.rec_len == 0 || raw.rec_len > kMaxRecordLength)) {
+    snprintf(why, n, "header of a fixed-length file with record length %u", raw.rec_len);
+  } else if (!fixed && raw.rec_len != 0) {
+    snprintf(why, n, "header of a variable-length file with record length %u", raw.rec_len);
+  } else if (raw.version != kBrfVersion) {
+    return nullptr;  // older formats keep no end of file or free list of this form
+  } else if (raw.eofseek < kDataHeaderSize || raw.eofseek > kMaxSeek) {
+    snprintf(why, n, "header's end of file %u lies outside 512 to %u", raw.eofseek, kMaxSeek);
+  } else if (raw.freelist != 0 && (raw.freelist < kDataHeaderSize || raw.freelist >= raw.eofseek)) {
+    snprintf(why, n, "header's free list %u lies outside the records (512 to %u)", raw.freelist, raw.eofseek);
+  } else if (fixed && (raw.eofseek - kDataHeaderSize) % (raw.rec_len + kRecOverhead) != 0) {
+    snprintf(why, n, "header's end of file %u is no record boundary of a fixed-length file with record length %u",
+             raw.eofseek, raw.rec_len);
+  } else {
+    return nullptr;
+  }
+  return why;
+}
+
+const char* brf_hdr_fault(BRF_FILE* f, char* why, size_t n) {
+  if (f->open_rec_len > 0 && !f->has_keys && !f->has_header) return nullptr;  // relative: no header
+  uint8_t buf[kDataHeaderFields];
+  if (kivo_pread(f->slot, buf, sizeof buf, 0) != static_cast<ssize_t>(sizeof buf)) return nullptr;
+  return brf_hdr_contradiction(decode_brf_hdr(buf), why, n);
+}
+
 int brfgethdr(BRF_FILE* f) {
   if (f->open_rec_len > 0 && !f->has_keys && !f->has_header) {
     brfinithdr(&f->hdr, f->open_rec_len);
@@ -286,14 +315,12 @@ int brfgethdr(BRF_FILE* f) {
   if (const uint8_t* head = fd_cache_head(f->slot, sizeof buf)) memcpy(buf, head, sizeof buf);
   else got = kivo_pread(f->slot, buf, sizeof buf, 0);
   brf_hdr h = decode_brf_hdr(buf);
-  if (got == static_cast<ssize_t>(sizeof buf)) {
-    if (!(h.flags & kHdrHasVersion)) h.version = 0;
-    // A current-format header with impossible seeks would send allocation
-    // outside the file: treat it as unreadable.
-    if (h.version != kBrfVersion || header_sane(h)) {
-      f->hdr = h;
-      return BRF_OK;
-    }
+  // A header whose fields contradict each other would have records read
+  // by a length of 0 or allocated outside the file: it counts as unreadable.
+  char why[160];
+  if (got == static_cast<ssize_t>(sizeof buf) && !brf_hdr_contradiction(h, why, sizeof why)) {
+    f->hdr = h;
+    return BRF_OK;
   }
   brfinithdr(&f->hdr, f->open_rec_len);
   f->hdr.version = kVersionUnread;

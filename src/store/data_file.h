@@ -78,6 +78,9 @@ constexpr uint32_t kMaxSeek = 0x7FFFFFFF;
 constexpr uint16_t BRF_KEY_MUST_EXIST = 0x0001;
 constexpr uint16_t BRF_CREATE = 0x0004;
 constexpr uint16_t BRF_NO_KEYS = 0x0010;
+// A file the user may read but not write is opened read-only (shared opens
+// only): for the tools that only read. kBtReadOnly of the key file.
+constexpr uint16_t BRF_READ_ONLY = 0x0100;
 
 struct brf_hdr {
   uint16_t flags = 0;
@@ -205,8 +208,21 @@ int brfclose(BRF_FILE* f);
 // Writes the gathered appends of a write-behind file: 0 or a status.
 int brf_wb_flush(BRF_FILE* f);
 
+// Why stored header fields contradict each other, or null when they hold
+// together: flag bits no file sets, a version field beside flags that say
+// there is none (or none beside flags that say there is), a fixed-length
+// file without a record length or a variable-length one with one, and, in
+// version 2, an end of file or free list no file of the format can have.
+// `raw` is decode_brf_hdr of the stored bytes. A newer version is no
+// contradiction: its callers name it in their own words.
+const char* brf_hdr_contradiction(const brf_hdr& raw, char* why, size_t n);
+// The same for the stored header of an open file; null also for a file that
+// keeps no header or whose 16 header bytes cannot be read.
+const char* brf_hdr_fault(BRF_FILE* f, char* why, size_t n);
+
 // Reads the header into f->hdr: 0, or 17 (version then kVersionUnread) when it
-// cannot be read or is damaged. Nothing to read in a relative file.
+// cannot be read or is damaged (brf_hdr_contradiction). Nothing to read in a
+// relative file.
 int brfgethdr(BRF_FILE* f);
 // For a caller that knows the file's organisation has a header (variable
 // length, or keyed) while its key file is not open: marks it and reads the

@@ -4,7 +4,10 @@
 // does not end in a carriage return (the import takes those off a line's
 // end), is not empty (an empty line stands for no record) and has at most
 // kFlatMaxLine bytes. Any other record is refused with a message and exit
-// code 1, never split or cut.
+// code 1, never split or cut. The import refuses a line that would make
+// such a record (too long, or still ending in a carriage return once its
+// line end is off) the same way, naming the line: what one tool writes the
+// other reads back.
 //
 // Both tools write a temporary beside their target (flat_temp.h) and give it
 // the target's name only when it is complete: a failed or killed export
@@ -64,32 +67,56 @@ void say_key_file_passed(const char* base) {
 
 // Opens the data file for export: with its key file when there is one (a
 // fixed-length keyed file is then read as the headered file it is), else
-// alone.
+// alone. A shared open may be read-only: the export writes neither file.
 BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
+  const uint16_t read_only = exclusive ? 0 : BRF_READ_ONLY;
   // A file without a header is opened by its record length: its records
   // from the first byte.
   if (anal_layout l; store_hooks.anal_headerless && store_hooks.anal_headerless(base, &l) && l.rec_len > 0)
-    return brfopen(status, base, BRF_NO_KEYS, l.rec_len, exclusive);
-  BRF_FILE* f = brfopen(status, base, BRF_KEY_MUST_EXIST, 0, exclusive);
+    return brfopen(status, base, BRF_NO_KEYS | read_only, l.rec_len, exclusive);
+  BRF_FILE* f = brfopen(status, base, BRF_KEY_MUST_EXIST | read_only, 0, exclusive);
   if (f) return f;
   if (*status == BRF_FILE_LOCKED) return nullptr;
   std::string key = std::string(base) + ".key";
   if (*status == BRF_BAD_DATA) say_key_file_passed(base);
   else if (access(key.c_str(), F_OK) == 0) return nullptr;  // a key file that cannot be opened
-  f = brfopen(status, base, BRF_NO_KEYS, 0, exclusive);
+  f = brfopen(status, base, BRF_NO_KEYS | read_only, 0, exclusive);
   // A keyed pair whose key file is missing still has its header.
   if (f) brf_header_from_file(f);
   return f;
 }
 
 // Opens the data file for export: exclusively when no other process has it
-// open (its records are then read through a mapping), else shared as any
-// reader; with its key file when there is one (a fixed-length keyed file is
-// then read as the headered file it is), else alone.
+// open and the user may write it (its records are then read through a
+// mapping), else shared as any reader; with its key file when there is one
+// (a fixed-length keyed file is then read as the headered file it is), else
+// alone.
 BRF_FILE* open_for_export(int* status, const char* base) {
-  if (BRF_FILE* f = open_with(status, base, true)) return f;
-  if (*status != BRF_FILE_LOCKED) return nullptr;
+  const std::string dat = std::string(base) + ".dat", key = std::string(base) + ".key";
+  const bool writable =
+      access(dat.c_str(), W_OK) == 0 && (access(key.c_str(), F_OK) != 0 || access(key.c_str(), W_OK) == 0);
+  if (writable) {
+    if (BRF_FILE* f = open_with(status, base, true)) return f;
+    if (*status != BRF_FILE_LOCKED) return nullptr;
+  }
   return open_with(status, base, false);
+}
+
+// Why an opened data file cannot be exported (its header cannot be read,
+// contradicts itself, or is of a format the export does not read); null
+// when it can.
+const char* export_refusal(BRF_FILE* f, char* why, size_t n) {
+  const uint16_t v = f->hdr.version;
+  if (v == kVersionUnread) {
+    if (const char* fault = brf_hdr_fault(f, why, n)) return fault;
+    return "no readable header";
+  }
+  if (v == 0) return "Internal file format needs to be upgraded (version 0): the engine upgrades it at its next open";
+  if (v > kBrfVersion) {
+    snprintf(why, n, "Invalid internal file format (version %u, newer than %u)", v, kBrfVersion);
+    return why;
+  }
+  return nullptr;
 }
 
 // The export's output: this process's temporary beside the flat file B,
@@ -223,12 +250,19 @@ void say_unread(const export_job& job, long count, int unread) {
 int brf2flat_run(const char* name) {
   export_job job;
   job.base = brf_strip_ext(name);
+  if (job.base.empty()) {
+    fprintf(stderr, "Error:  Missing file name\n");
+    return kExitFailed;
+  }
   int status = 0;
-  job.file = job.base.empty() ? nullptr : open_for_export(&status, job.base.c_str());
-  if (!job.file || job.file->hdr.version == kVersionUnread) {
-    if (!job.file)
-      fprintf(stderr, "Can not open file \"%s\" (status %d: %s)\n", job.base.c_str(), status, brf_status_text(status));
-    else fprintf(stderr, "Can not open file \"%s\": no readable header\n", job.base.c_str());
+  job.file = open_for_export(&status, job.base.c_str());
+  if (!job.file) {
+    fprintf(stderr, "Can not open file \"%s\" (status %d: %s)\n", job.base.c_str(), status, brf_status_text(status));
+    return kExitFailed;
+  }
+  char reason[200];
+  if (const char* refusal = export_refusal(job.file, reason, sizeof reason)) {
+    fprintf(stderr, "Can not open file \"%s\": %s\n", job.base.c_str(), refusal);
     return kExitFailed;
   }
   job.out = create_export_temp(job.base, &job.tmp);
@@ -362,17 +396,28 @@ struct import_job {
 };
 
 // The input opened and the target checked: no data file of the name yet,
-// and not one that keeps no header.
+// no key file left of one that is gone, and not one that keeps no header.
 bool open_import(import_job* job) {
-  job->in = job->base.empty() ? nullptr : os_sys.fopen(job->base.c_str(), "rb");
+  job->in = os_sys.fopen(job->base.c_str(), "rb");
   if (!job->in) {
     fprintf(stderr, "Cannot open \"%s\" for input\n", job->base.c_str());
     return false;
   }
   int status = 0;
-  if (BRF_FILE* old = brfopen(&status, job->base.c_str(), BRF_NO_KEYS, 0, false)) {
+  if (BRF_FILE* old = brfopen(&status, job->base.c_str(), BRF_NO_KEYS | BRF_READ_ONLY, 0, false)) {
     brfclose(old);
     fprintf(stderr, "Output file \"%s\" already exists.\n", job->dat.c_str());
+    return false;
+  }
+  // The key file indexes the records of a data file that is gone: beside
+  // the new records its entries would name records that are not there.
+  const std::string key = job->base + ".key";
+  if (struct stat st; os_sys.stat(key.c_str(), &st) == 0) {
+    fprintf(stderr,
+            "Can not import into \"%s\": \"%s\" is left of a data file that is gone, and its keys would name "
+            "records the new file does not hold; nothing is imported (remove the key file and import again: the "
+            "engine builds the keys when it next opens the file)\n",
+            job->dat.c_str(), key.c_str());
     return false;
   }
   // Lines would become records behind a header, which the file manager reads
@@ -416,10 +461,29 @@ bool create_import_pair(import_job* job) {
   return true;
 }
 
+// The end of file of the import's data file: records gathered for a bulk
+// write included.
+uint64_t import_end(const import_job* job, const brf_bulk* bulk) {
+  if (bulk->file) return uint64_t{bulk->start} + bulk->buf.size();
+  return job->file->hdr.eofseek;
+}
+
+// Why a line of the input cannot be one record: too long, or ending in a
+// carriage return once its line end is off (a record ending in one cannot
+// be exported again); null when it can.
+const char* import_refusal(int got, const uint8_t* text, size_t len) {
+  if (got == -2 || len > kFlatMaxLine) return "is longer than 3000 bytes";
+  if (len > 0 && text[len - 1] == '\r')
+    return "ends in a carriage return that is no part of its line end (a record cannot end in one: the export "
+           "could not write it back)";
+  return nullptr;
+}
+
 // Every line of the input as a record; the count written, -1 on failure
-// (said on stderr).
+// (said on stderr with the line; nothing is imported then).
 long import_lines(import_job* job, brf_bulk* bulk) {
   line_reader lines(job->in);
+  const char* in = job->base.c_str();
   long count = 0;
   long lineno = 0;
   for (;;) {
@@ -429,17 +493,26 @@ long import_lines(import_job* job, brf_bulk* bulk) {
     if (got == 0) return count;
     ++lineno;
     if (got == -1) {
-      fprintf(stderr, "Read error on \"%s\" at line %ld: %s\n", job->base.c_str(), lineno, strerror(errno));
+      fprintf(stderr, "Read error on \"%s\" at line %ld: %s\n", in, lineno, strerror(errno));
       return -1;
     }
+    // The line end: a line feed, and up to two carriage returns before it.
     for (int i = 0; i < 2 && len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n'); ++i) --len;
-    if (got == -2 || len > kFlatMaxLine) {
-      fprintf(stderr, "Line %ld of \"%s\" is longer than 3000 bytes: not imported\n", lineno, job->base.c_str());
+    if (const char* why = import_refusal(got, text, len)) {
+      fprintf(stderr, "Line %ld of \"%s\" %s: nothing is imported\n", lineno, in, why);
       return -1;
     }
     if (len == 0) continue;  // no record
+    if (const uint64_t end = import_end(job, bulk); end + len + kRecOverhead > kMaxSeek) {
+      fprintf(stderr,
+              "Line %ld of \"%s\" does not fit: a data file holds at most %u bytes (2 GiB) and the %ld records "
+              "before it take %llu; nothing is imported\n",
+              lineno, in, kMaxSeek, count, static_cast<unsigned long long>(end));
+      return -1;
+    }
     if (int st = put_record(job->rcb, bulk, text, static_cast<uint32_t>(len)); st != BRF_OK) {
-      fprintf(stderr, "Status was %d (%s)\n", st, brf_status_text(st));
+      fprintf(stderr, "Status was %d (%s) at line %ld of \"%s\": nothing is imported\n", st, brf_status_text(st),
+              lineno, in);
       return -1;
     }
     ++count;
@@ -451,6 +524,10 @@ long import_lines(import_job* job, brf_bulk* bulk) {
 int flat2brf_run(const char* name) {
   import_job job;
   job.base = brf_strip_ext(name);
+  if (job.base.empty()) {
+    fprintf(stderr, "Error:  Missing file name\n");
+    return kExitFailed;
+  }
   job.dat = job.base + ".dat";
   if (!open_import(&job) || !create_import_pair(&job)) return kExitFailed;
   // Nothing else can open the new file: records go out in large writes.
@@ -463,7 +540,8 @@ int flat2brf_run(const char* name) {
   if (count < 0) return kExitFailed;
   if (bulk.file) {
     if (int st = brf_bulk_flush(&bulk)) {
-      fprintf(stderr, "Status was %d (%s)\n", st, brf_status_text(st));
+      fprintf(stderr, "Status was %d (%s) writing the last lines of \"%s\": nothing is imported\n", st,
+              brf_status_text(st), job.base.c_str());
       return kExitFailed;
     }
   }

@@ -103,6 +103,7 @@ TEST_F(FmNativeRebuild, OlderFormatsOpenedAfterACurrentFileAreUpgraded) {
     std::vector<uint8_t> d = slurp(dat);
     ASSERT_GT(d.size(), 512u);
     st_le16(d.data(), kHdrVersionOff, uint16_t(version));
+    if (version == 0) st_le16(d.data(), kHdrFlagsOff, 0);  // version 0 has no version flag
     for (size_t s = 512; version == 0 && s + 16 <= d.size(); s += ld_le16(d.data(), s + 2) + 16u)
       st_le32(d.data(), s + 4, ld_le16(d.data(), s + 2));  // the length in the link word
     spill(dat, d);

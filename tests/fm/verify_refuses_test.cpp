@@ -111,7 +111,7 @@ TEST_F(VerifyRefuses, AnOverwrittenHeaderFailsAndSoundFilesKeepTheirVerdict) {
        "free list"},
       {"a fixed length of 0", [](bytes& x) { st_le16(x.data(), kHdrFlagsOff, kHdrFixed | kHdrHasVersion); }, 0,
        "record length 0"},
-      // An older version is upgraded at its next open, not verified.
+      // An older version is verified, and upgraded at its next open.
       {"a sound older-version file", [](bytes& x) { st_le16(x.data(), kHdrVersionOff, 1); }, 1, ""},
       {"a newer version", [](bytes& x) { st_le16(x.data(), kHdrVersionOff, 3); }, 0, "Invalid internal file format"},
   };

@@ -411,7 +411,7 @@ TEST(KivoBinary, StatusAndOutputOfStartUpPaths) {
       {"xc -u", 1, "name the remote session", false},
       {"-v=none.dat", 0, "none:  Can't open file (status 3: file not found)", true},  // brfanal's "bad" result
       {"-r=none.dat", 0, "none:  Can't repair file (status 3: file not found)", true},
-      {"-e", 0, "", true},
+      {"-e", 1, "Error:  Missing file name", true},
       // An empty data directory: start-up, conversions included, ends at
       // the message file with status 1.
       {"--KIVOPATH=/nonexistent/kivo-empty", 1, "Unable to open System Administration files", true},

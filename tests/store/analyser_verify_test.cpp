@@ -143,7 +143,7 @@ TEST_F(AnalyserVerify, UnusualFilesGiveTheirVerdict) {
   EXPECT_EQ(verify(), 0);
   st_le16(d.data(), kHdrVersionOff, 1);
   spill(base_ + ".dat", d);
-  EXPECT_EQ(verify(), 1);  // to be upgraded on its next open, not verified
+  EXPECT_EQ(verify(), 1);  // verified; upgraded at its next open
   // An empty data file is no data file; the count must still be set.
   spill(base_ + ".dat", {});
   count_ = -5;
