@@ -135,14 +135,10 @@ bool upgrade_allowed(const LFB* lfb) {
   return IS_BOB_AP(p.fdb_ap) || p.fdb_class != PATH_DATA;
 }
 
-// A key file whose header the open refused: its failure becomes a system
-// error whose text names the file, the fault and the repair.
-void key_file_damaged(const UIO_FILE* f, int* code) {
-  char line[kUioPathLen * 2 + 320];
-  snprintf(line, sizeof line, "%s.key is damaged: %s; \"kivo -r=%s\" builds its keys again", f->path,
-           bt_last_refusal().c_str(), f->path);
-  la_sys_err(line, 0);
-  *code = BRF_SYS_ERR;
+// A key file the open refuses: its failure becomes a system error whose
+// text names the file, the fault and the repair.
+void key_file_damaged(const UIO_FILE* f, const char* why) {
+  la_sys_err(bt_damage_line((std::string(f->path) + ".key").c_str(), why).c_str(), 0);
 }
 
 // Opens the data file of an open: an indexed file whose key file is missing
@@ -158,7 +154,10 @@ BRF_FILE* open_data(UIO_FILE* f, const LFB* lfb, int* code) {
     b = brfopen(code, f->path, BRF_CREATE, open_len(pfb), excl);
   // Only the key file's open refuses a damaged header: the data file's is
   // checked once it is open.
-  if (!b && *code == BRF_BAD_DATA && keys) key_file_damaged(f, code);
+  if (!b && *code == BRF_BAD_DATA && keys) {
+    key_file_damaged(f, bt_last_refusal().c_str());
+    *code = BRF_SYS_ERR;
+  }
   if (b) *code = BRF_OK;
   return b;
 }
@@ -189,11 +188,35 @@ bool cut_short(UIO_FILE* f) {
   return true;
 }
 
+// A key file whose pages end before its header says was cut short: reads
+// past its end would fail and writes would leave a hole. Refused as the cut
+// data file is.
+bool key_cut_short(UIO_FILE* f) {
+  char why[160];
+  if (!brf_key_size_fault(f->brf, why, sizeof why)) return false;
+  key_file_damaged(f, why);
+  return true;
+}
+
 // Why a data file just opened cannot be used as it is; 0 when it can.
 uint32_t refusal(UIO_FILE* f, const LFB* lfb) {
   if (len_differs(f->brf, lfb->lfb_pfb)) return FM_REC_LEN_DIFF;
-  if (cut_short(f)) return FM_IO_ERR;
+  if (cut_short(f) || key_cut_short(f)) return FM_IO_ERR;
   return 0;
+}
+
+// Once its keys are declared: a key file whose entries are not the data
+// file's records (another file's, or one cut off from its records) would
+// send reads to the wrong records and writes into a foreign index.
+bool key_file_foreign(UIO_FILE* f) {
+  int st = BRF_OK;
+  BRF_RCB* r = f->brf->key ? brfaccess(&st, f->brf, 0, false) : nullptr;
+  if (!r) return false;
+  char why[200];
+  const bool fault = brf_key_content_fault(r, why, sizeof why);
+  brfdeaccess(r);
+  if (fault) key_file_damaged(f, why);
+  return fault;
 }
 
 // A data file just opened passes the length, extent and format checks, else
@@ -205,10 +228,10 @@ int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
     return fail(arb, st);
   }
   int st = vfy_ver(f, lfb, upgrade);
-  if (st == BRF_OK) return 1;
+  if (st == BRF_OK && !key_file_foreign(f)) return 1;
   brfclose(f->brf);
   f->brf = nullptr;
-  return fail(arb, convert_btree_error(st, f->path));
+  return fail(arb, st == BRF_OK ? FM_IO_ERR : convert_btree_error(st, f->path));
 }
 
 // Records a work file held back for one write at its close are lost when

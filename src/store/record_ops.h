@@ -162,6 +162,16 @@ int brf_change_begin(BRF_RCB* r);
 bool brf_change_repaired(BRF_RCB* r, int* st);
 int brf_change_end(BRF_RCB* r, int st);
 
+// The checks of a key file at every open of its pair (key_file_check.cpp),
+// a few page reads a key: true with the fault in `why` when the key file
+// cannot be the data file's as it stands. The size check: its header's end
+// of file lies past its end (cut short). The content check (keys declared,
+// null images set; the update lock is taken meanwhile): the first and last
+// entry of each key name a live record that carries the entry's key, and an
+// empty key stands beside no record that has a value for it.
+bool brf_key_size_fault(BRF_FILE* f, char* why, size_t n);
+bool brf_key_content_fault(BRF_RCB* r, char* why, size_t n);
+
 // What a repair did.
 struct brf_repair_counts {
   int keys = 0;                    // keys whose index was built again
