@@ -386,6 +386,36 @@ int upgrade_data(BRF_FILE* b, bool status_line) {
   return st;
 }
 
+// A key the description defines that the key file does not: the key file
+// is another file's, or the file's from before its description changed.
+// Refused with a line that names it and says how it is built again.
+int keys_do_not_fit(const UIO_FILE* f, int keyno) {
+  char line[kUioPathLen + 240];
+  snprintf(line, sizeof line,
+           "%s.key does not fit the file: it has no key %d as the file's description defines it; moved away, the key "
+           "file is built again from the file's description at the next open",
+           f->path, keyno);
+  la_sys_err(line, 0);
+  return BRF_SYS_ERR;
+}
+
+// A key whose index cannot be built because records repeat a value it
+// holds once: refused with a line that names the file and the value.
+int repeated_values(const UIO_FILE* f, const KEY_DESC& d, int keyno, const uint8_t* null_rec, uint32_t rec_len) {
+  uint8_t null_key[256] = {};
+  if (null_rec) brf_build_key(d, null_rec, rec_len, null_key);
+  key_repeats rep;
+  if (brfgethdr(f->brf) != BRF_OK || brf_key_repeats(f->brf, d, null_key, 1, &rep) != BRF_OK || rep.first.empty())
+    return BRF_DUP_KEY;
+  char line[kUioPathLen + 400];
+  snprintf(line, sizeof line,
+           "%s.dat holds records that repeat the value %s of key %d, which the file's description keeps unique: the "
+           "key's index cannot be built",
+           f->path, brf_repeats_text(rep).c_str(), keyno);
+  la_sys_err(line, 0);
+  return BRF_SYS_ERR;
+}
+
 // Declares every key of the PFB in the key file (building a missing index).
 int declare_keys(UIO_FILE* f, BRF_RCB* r, const PFB* pfb, bool create) {
   BT_FILE* kf = f->brf->key;
@@ -401,7 +431,12 @@ int declare_keys(UIO_FILE* f, BRF_RCB* r, const PFB* pfb, bool create) {
     KEY_DESC d;
     st = fill_bkey_from_kdb(&d, &k, primary && primary != &k ? primary : nullptr);
     bool null_rec = (k.kdb_flags & KDB_UPKEEP2) && pfb->pfb_null_rec;
-    if (st == BRF_OK) st = brfsetkey(r, &d, create, null_rec, pfb->pfb_null_rec);
+    if (st == BRF_OK) {
+      st = brfsetkey(r, &d, create, null_rec, pfb->pfb_null_rec);
+      if (st == BRF_NO_KEY) st = keys_do_not_fit(f, k.kdb_keyno);
+      if (st == BRF_DUP_KEY)
+        st = repeated_values(f, d, k.kdb_keyno, null_rec ? pfb->pfb_null_rec : nullptr, pfb->pfb_rec_len);
+    }
     if (st == BRF_OK) f->key_handle[k.kdb_keyno] = r->cursor->key;
   }
   if (show) bt_upd_stat(nullptr);

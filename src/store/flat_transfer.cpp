@@ -478,6 +478,27 @@ long import_lines(import_job* job, brf_bulk* bulk) {
   }
 }
 
+// Records that repeat a value of a key the file's description keeps unique
+// would have the engine refuse the file at its first open: the import is
+// refused instead, with the first such values, and nothing is imported (the
+// flat file stays as it was). True when refused.
+bool repeats_refused(import_job* job) {
+  KEY_DESC keys[kBtMaxKeys];
+  const int n = store_hooks.described_keys ? store_hooks.described_keys(job->base.c_str(), keys) : -1;
+  if (n <= 0 || brfgethdr(job->file) != BRF_OK) return false;
+  for (int k = 0; k < n; ++k) {
+    const uint8_t none[256] = {};  // the null value the engine gives a key by default
+    key_repeats rep;
+    if (brf_key_repeats(job->file, keys[k], none, 3, &rep) != BRF_OK || rep.left_out == 0) continue;
+    fprintf(stderr,
+            "Can not import into \"%s\": %u records repeat values of key %d, which the file's description keeps "
+            "unique (%s); nothing imported\n",
+            job->dat.c_str(), rep.left_out, k, brf_repeats_text(rep).c_str());
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int flat2brf_run(const char* name) {
@@ -499,6 +520,7 @@ int flat2brf_run(const char* name) {
       return kExitFailed;
     }
   }
+  if (repeats_refused(&job)) return kExitFailed;
   job.close_pair();
   const int rc = put_in_place(job.tmp_dat, job.dat, job.hold);
   job.tmp_dat.clear();  // in place, or removed by put_in_place
