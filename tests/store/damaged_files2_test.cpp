@@ -218,6 +218,16 @@ TEST(DamagedFiles2, KeyFileCutOrForeignIsRefusedAtTheOpenAndTheRepairReachesEver
 // why.
 TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheDamagedOne) {
   constexpr uint32_t kFourth = 512 + 3 * 61;  // each customer takes 45 + 16 bytes
+  // A length of 45 (0x2d) made 46 at `at` of the data file.
+  auto change_byte = [](uint32_t at) {
+    return [at](const site& s) {
+      const std::string dat = s.file(kCustomer) + ".dat";
+      std::string d = slurp(dat);
+      ASSERT_EQ(d[at], 0x2d);
+      d[at] = 0x2e;
+      write_bytes(dat, d);
+    };
+  };
   const struct {
     const char* name;
     std::function<void(const site& s)> damage;
@@ -226,22 +236,12 @@ TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheD
     size_t aside;
   } cases[] = {
       {"trailer length changed",
-       [](const site& s) {
-         const std::string dat = s.file(kCustomer) + ".dat";
-         std::string d = slurp(dat);
-         d[kFourth + 12 + 45] = 0x2e;
-         write_bytes(dat, d);
-       },
+       change_byte(kFourth + 12 + 45),
        "the record at seek 695 does not end in its length: its header and trailer disagree",
        {"C0001", "C0002", "C0003", "C0005", "C0006", "C0007", "C0008"},
        61},
       {"head length changed",
-       [](const site& s) {
-         const std::string dat = s.file(kCustomer) + ".dat";
-         std::string d = slurp(dat);
-         d[kFourth + 2] = 0x2e;
-         write_bytes(dat, d);
-       },
+       change_byte(kFourth + 2),
        "its header and trailer disagree",
        {"C0001", "C0002", "C0003", "C0005", "C0006", "C0007", "C0008"},
        61},
