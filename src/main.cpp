@@ -21,6 +21,7 @@
 #include "foundation/os.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
+#include "foundation/std_fds.h"
 #include "interp/interp.h"
 #include "kivo_hooks.h"
 #include "net/net.h"
@@ -64,6 +65,15 @@ void check_data_server() {
   startup_err(
       ("KIVO_DATA_SERVER \"" + text + "\" is no data-server address: " + (text.empty() ? "it is blank" : why)).c_str(),
       1);
+}
+
+// A session on the local terminal (or the remote client's) reads and shows
+// there: started with its input or output closed or unusable it ends before
+// it changes a file, with one line on standard error.
+bool terminal_unusable(bool session) {
+  const char* why = session && !com.rmt_sock && !com.no_term ? os_std_terminal_fault() : nullptr;
+  if (why) fprintf(stderr, "kivo: no session without a terminal: %s\n", why);
+  return why != nullptr;
 }
 
 // Steps 9 to 17 of the start: the window manager, the remaining
@@ -178,12 +188,13 @@ int run_mode(start_mode mode, INVOC* start, int named, const char* util_file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  os_std_descriptors();  // before anything is opened
   char stack_base;
   mm_bottom_of_stack = &stack_base;
   os_load_env(argc, argv);
   kivo_register_hooks();  // before anything below runs
   // The client's own reason for a failed login is on standard error.
-  if (wants_remote_client(argc, argv)) return tmnet_cli_main(argc, argv) ? 0 : 1;
+  if (wants_remote_client(argc, argv)) return !terminal_unusable(true) && tmnet_cli_main(argc, argv) ? 0 : 1;
   check_data_server();
   // What a bootstrap that did not end made goes before the start opens it.
   if (wants_bootstrap(argc, argv)) bs_bootstrap_prepare(argc > 0 ? argv[0] : nullptr);
@@ -201,6 +212,7 @@ int main(int argc, char** argv) {
   const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
   com.argc = static_cast<uint16_t>(argc);
   com.argv = argv;
+  if (terminal_unusable(mode == MODE_NORMAL || mode == MODE_KEYDEF)) return 1;
   if (user_status != 1 && needs_user(static_cast<start_mode>(mode)))
     startup_err(user_failure.c_str(), int(user_status));
 

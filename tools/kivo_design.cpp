@@ -59,6 +59,7 @@
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
 #include "foundation/pool.h"
+#include "foundation/std_fds.h"
 
 using namespace kivo;
 
@@ -286,6 +287,7 @@ int write_source(const char* path, bool replace, bool check, int* top) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kivo::os_std_descriptors();  // before anything is opened
   bool replace = false, cmpl = false, check = true;
   int at = 1;
   for (; at < argc; ++at) {

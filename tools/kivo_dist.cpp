@@ -37,6 +37,7 @@
 #include "foundation/descriptors.h"
 #include "foundation/paths.h"
 #include "foundation/pool.h"
+#include "foundation/std_fds.h"
 
 using namespace kivo;
 namespace fs = std::filesystem;
@@ -156,6 +157,7 @@ bool write_raws(const std::string& dist, const std::string& summary, const FDB_P
 }  // namespace
 
 int main(int argc, char** argv) {
+  kivo::os_std_descriptors();  // before anything is opened
   if (argc != 5 || strcmp(argv[1], "-d") != 0 || strcmp(argv[3], "-o") != 0) {
     fprintf(stderr, "usage: kivo_dist -d <data directory> -o <distribution directory>\n");
     return 1;

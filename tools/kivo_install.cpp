@@ -45,6 +45,7 @@
 #include "foundation/descriptors.h"
 #include "foundation/opt_token.h"
 #include "foundation/pool.h"
+#include "foundation/std_fds.h"
 #include "install_apps.h"
 #include "process/startup.h"
 #include "screen/keydef.h"
@@ -281,6 +282,7 @@ bool write_appl_and_user() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kivo::os_std_descriptors();  // before anything is opened
   const bool apps_only = argc == 5 && strcmp(argv[1], "-d") == 0 && strcmp(argv[3], "-a") == 0;
   if ((argc != 6 && argc != 7 && !apps_only) || strcmp(argv[1], "-d") != 0) {
     fprintf(stderr,

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/std_fds.h"
 #include "net/tmnet.h"
 #include "net/tmnet_deadline.h"
 #include "net/tmnet_login.h"
@@ -175,6 +176,7 @@ bool hand_over(int sock, const options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kivo::os_std_descriptors();  // before anything is opened
   options o;
   if (!parse_options(argc, argv, &o)) {
     fprintf(stderr, "usage: kivo_listen [--once] [--port=N] COMMAND [ARG...]\n");

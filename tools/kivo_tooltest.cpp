@@ -7,10 +7,12 @@
 #include "editors/dbg_harness.h"
 #include "editors/ie_harness.h"
 #include "editors/se_harness.h"
+#include "foundation/std_fds.h"
 
 int kivo_main(int argc, char** argv);
 
 int main(int argc, char** argv) {
+  kivo::os_std_descriptors();  // before anything is opened
   kivo::ie_tooltest_register();
   kivo::se_tooltest_register();
   kivo::dbg_tooltest_register();

@@ -21,6 +21,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "foundation/std_fds.h"
+
 namespace {
 
 constexpr int kModesChanged = 125, kCannotRun = 126;
@@ -65,6 +67,7 @@ int wait_status(pid_t pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kivo::os_std_descriptors();  // before anything is opened
   if (argc < 2) {
     fprintf(stderr, "usage: pty_stdin COMMAND [ARG...]\n");
     return kCannotRun;

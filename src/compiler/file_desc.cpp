@@ -4,9 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "compiler/design_records.h"
 #include "fm/file_rec_view.h"
+#include "fm/struct_file.h"
+#include "fm/unix_fm.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/element.h"
@@ -127,6 +130,40 @@ int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, K
   fdb->fdb_struct_date[0] = file.struct_word(0), fdb->fdb_struct_date[1] = file.struct_word(1);
   fdb->fdb_fmt = static_cast<uint8_t>((fi[kFiFmtFlag1] == '1' ? 0x2 : 0) | (fi[kFiFmtFlag2] == '1' ? 0x4 : 0));
   return 1;
+}
+
+namespace {
+
+// The ELEMENT records of one file, found by their sequence.
+bool elem_by_seq(void* ctx, const uint8_t*, uint32_t seq, uint8_t* elem) {
+  for (const auto& e : *static_cast<const std::vector<std::vector<uint8_t>>*>(ctx))
+    if (ld_le32(e.data(), ELEM_SEQ) == seq) return memcpy(elem, e.data(), kElementSize), true;
+  return false;
+}
+
+}  // namespace
+
+int file_described_keys(const char* base, KEY_DESC* out) {
+  std::vector<uint8_t> fi;
+  std::vector<std::vector<uint8_t>> elems;
+  if (!struct_file_design(base, &fi, &elems)) return -1;
+  FDB fdb;
+  KDB kdb[kFileMaxKeys];
+  SDB sdb[kFileMaxKeys * kFdbMaxSegsPerKey];
+  std::string why;
+  if (!bld_file_fdb(fi.data(), elem_by_seq, &elems, &fdb, kdb, sdb, kFileMaxKeys * kFdbMaxSegsPerKey, nullptr, &why))
+    return -1;
+  if (fdb.fdb_org != ORG_INDEXED) return 0;
+  const int nkeys = std::min<int>(fdb.fdb_nkeys, kBtMaxKeys);
+  const KDB* primary = nullptr;
+  for (int k = 0; k < nkeys; ++k)
+    if (kdb[k].kdb_keyno == 0) primary = &kdb[k];
+  for (int k = 0; k < nkeys; ++k) {
+    if (fill_bkey_from_kdb(&out[k], &kdb[k], primary != &kdb[k] ? primary : nullptr) != BRF_OK) return -1;
+    out[k].keylen = 0;
+    for (int s = 0; s < out[k].nsegs; ++s) out[k].keylen = static_cast<uint16_t>(out[k].keylen + out[k].seg[s].len);
+  }
+  return nkeys;
 }
 
 }  // namespace kivo

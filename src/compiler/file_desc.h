@@ -38,4 +38,10 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
 int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, KDB* kdb, SDB* sdb, int max_segs,
                  uint32_t* fields, std::string* why);
 
+struct KEY_DESC;
+// The keys the structure file beside the data file at `base` (no ".dat")
+// describes, as the file's key file defines them (store_hooks.described_keys):
+// their number, or -1 when there is no such structure file.
+int file_described_keys(const char* base, KEY_DESC* out);
+
 }  // namespace kivo

@@ -136,14 +136,10 @@ bool upgrade_allowed(const LFB* lfb) {
   return IS_BOB_AP(p.fdb_ap) || p.fdb_class != PATH_DATA;
 }
 
-// A key file whose header the open refused: its failure becomes a system
-// error whose text names the file, the fault and the repair.
-void key_file_damaged(const UIO_FILE* f, int* code) {
-  char line[kUioPathLen * 2 + 320];
-  snprintf(line, sizeof line, "%s.key is damaged: %s; \"kivo -r=%s\" builds its keys again", f->path,
-           bt_last_refusal().c_str(), f->path);
-  la_sys_err(line, 0);
-  *code = BRF_SYS_ERR;
+// A key file the open refuses: its failure becomes a system error whose
+// text names the file, the fault and the repair.
+void key_file_damaged(const UIO_FILE* f, const char* why) {
+  la_sys_err(bt_damage_line((std::string(f->path) + ".key").c_str(), why).c_str(), 0);
 }
 
 // Opens the data file of an open: an indexed file whose key file is missing
@@ -159,7 +155,10 @@ BRF_FILE* open_data(UIO_FILE* f, const LFB* lfb, int* code) {
     b = brfopen(code, f->path, BRF_CREATE, open_len(pfb), excl);
   // Only the key file's open refuses a damaged header: the data file's is
   // checked once it is open.
-  if (!b && *code == BRF_BAD_DATA && keys) key_file_damaged(f, code);
+  if (!b && *code == BRF_BAD_DATA && keys) {
+    key_file_damaged(f, bt_last_refusal().c_str());
+    *code = BRF_SYS_ERR;
+  }
   if (b) *code = BRF_OK;
   return b;
 }
@@ -204,12 +203,36 @@ bool header_damaged(UIO_FILE* f) {
   return true;
 }
 
+// A key file whose pages end before its header says was cut short: reads
+// past its end would fail and writes would leave a hole. Refused as the cut
+// data file is.
+bool key_cut_short(UIO_FILE* f) {
+  char why[160];
+  if (!brf_key_size_fault(f->brf, why, sizeof why)) return false;
+  key_file_damaged(f, why);
+  return true;
+}
+
 // Why a data file just opened cannot be used as it is; 0 when it can.
 uint32_t refusal(UIO_FILE* f, const LFB* lfb) {
   if (header_damaged(f)) return FM_IO_ERR;
   if (len_differs(f->brf, lfb->lfb_pfb)) return FM_REC_LEN_DIFF;
-  if (cut_short(f)) return FM_IO_ERR;
+  if (cut_short(f) || key_cut_short(f)) return FM_IO_ERR;
   return 0;
+}
+
+// Once its keys are declared: a key file whose entries are not the data
+// file's records (another file's, or one cut off from its records) would
+// send reads to the wrong records and writes into a foreign index.
+bool key_file_foreign(UIO_FILE* f) {
+  int st = BRF_OK;
+  BRF_RCB* r = f->brf->key ? brfaccess(&st, f->brf, 0, false) : nullptr;
+  if (!r) return false;
+  char why[200];
+  const bool fault = brf_key_content_fault(r, why, sizeof why);
+  brfdeaccess(r);
+  if (fault) key_file_damaged(f, why);
+  return fault;
 }
 
 // A data file just opened passes the length, extent and format checks, else
@@ -221,10 +244,10 @@ int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
     return fail(arb, st);
   }
   int st = vfy_ver(f, lfb, upgrade);
-  if (st == BRF_OK) return 1;
+  if (st == BRF_OK && !key_file_foreign(f)) return 1;
   brfclose(f->brf);
   f->brf = nullptr;
-  return fail(arb, convert_btree_error(st, f->path));
+  return fail(arb, st == BRF_OK ? FM_IO_ERR : convert_btree_error(st, f->path));
 }
 
 // Records a work file held back for one write at its close are lost when
@@ -379,6 +402,36 @@ int upgrade_data(BRF_FILE* b, bool status_line) {
   return st;
 }
 
+// A key the description defines that the key file does not: the key file
+// is another file's, or the file's from before its description changed.
+// Refused with a line that names it and says how it is built again.
+int keys_do_not_fit(const UIO_FILE* f, int keyno) {
+  char line[kUioPathLen + 240];
+  snprintf(line, sizeof line,
+           "%s.key does not fit the file: it has no key %d as the file's description defines it; moved away, the key "
+           "file is built again from the file's description at the next open",
+           f->path, keyno);
+  la_sys_err(line, 0);
+  return BRF_SYS_ERR;
+}
+
+// A key whose index cannot be built because records repeat a value it
+// holds once: refused with a line that names the file and the value.
+int repeated_values(const UIO_FILE* f, const KEY_DESC& d, int keyno, const uint8_t* null_rec, uint32_t rec_len) {
+  uint8_t null_key[256] = {};
+  if (null_rec) brf_build_key(d, null_rec, rec_len, null_key);
+  key_repeats rep;
+  if (brfgethdr(f->brf) != BRF_OK || brf_key_repeats(f->brf, d, null_key, 1, &rep) != BRF_OK || rep.first.empty())
+    return BRF_DUP_KEY;
+  char line[kUioPathLen + 400];
+  snprintf(line, sizeof line,
+           "%s.dat holds records that repeat the value %s of key %d, which the file's description keeps unique: the "
+           "key's index cannot be built",
+           f->path, brf_repeats_text(rep).c_str(), keyno);
+  la_sys_err(line, 0);
+  return BRF_SYS_ERR;
+}
+
 // Declares every key of the PFB in the key file (building a missing index).
 int declare_keys(UIO_FILE* f, BRF_RCB* r, const PFB* pfb, bool create) {
   BT_FILE* kf = f->brf->key;
@@ -394,7 +447,12 @@ int declare_keys(UIO_FILE* f, BRF_RCB* r, const PFB* pfb, bool create) {
     KEY_DESC d;
     st = fill_bkey_from_kdb(&d, &k, primary && primary != &k ? primary : nullptr);
     bool null_rec = (k.kdb_flags & KDB_UPKEEP2) && pfb->pfb_null_rec;
-    if (st == BRF_OK) st = brfsetkey(r, &d, create, null_rec, pfb->pfb_null_rec);
+    if (st == BRF_OK) {
+      st = brfsetkey(r, &d, create, null_rec, pfb->pfb_null_rec);
+      if (st == BRF_NO_KEY) st = keys_do_not_fit(f, k.kdb_keyno);
+      if (st == BRF_DUP_KEY)
+        st = repeated_values(f, d, k.kdb_keyno, null_rec ? pfb->pfb_null_rec : nullptr, pfb->pfb_rec_len);
+    }
     if (st == BRF_OK) f->key_handle[k.kdb_keyno] = r->cursor->key;
   }
   if (show) bt_upd_stat(nullptr);

@@ -41,6 +41,14 @@ int analyze(const char* name, int interactive, int32_t* records);
 // repair does not rebuild keys from such a definition.
 std::string anal_key_outside(const char* base);
 
+// Why the keys of the pair at `base` cannot hold each record once: records
+// repeat values of one of its key file's keys (whose definitions then do
+// not fit the file, unless they are the file's description's,
+// store_hooks.described_keys), or, the key file holding no key, of a key of
+// the description, which the next open builds. Empty when none. The repair
+// rebuilds no key then; the verifier fails the pair with it.
+std::string anal_key_misfit(const char* base);
+
 // A data file that keeps no header: a fixed-length file without keys, its
 // record n at n x rec_len. Only the file manager knows such a file, from its
 // structure file or as one of its own.

@@ -21,6 +21,7 @@
 #include "store/flat_file.h"
 #include "store/flat_temp.h"
 #include "store/lock.h"
+#include "store/record_ops.h"
 #include "store/store.h"
 
 namespace kivo {
@@ -829,6 +830,68 @@ bool key_end_past_size(anal_ctx* c) {
   return true;
 }
 
+bool same_segments(const KEY_DESC& a, const KEY_DESC& b) {
+  if (a.nsegs != b.nsegs) return false;
+  for (int s = 0; s < a.nsegs && s < kBtMaxSegs; ++s)
+    if (a.seg[s].type != b.seg[s].type || a.seg[s].len != b.seg[s].len || a.seg[s].poffs != b.seg[s].poffs)
+      return false;
+  return true;
+}
+
+std::string records_repeat(int k, const key_repeats& rep) {
+  return std::to_string(rep.left_out) + " records repeat values of key " + std::to_string(k) +
+         ", which the file's description keeps unique (" + brf_repeats_text(rep) +
+         "): the engine cannot build the key's index";
+}
+
+const char kRebuiltAtOpen[] = "moved away, the key file is built again from the file's description at the next open";
+
+// The keys the file's description gives it (store_hooks.described_keys).
+struct description {
+  KEY_DESC keys[kBtMaxKeys];
+  int n = -1;  // -1: none known
+  explicit description(const std::string& base) {
+    if (store_hooks.described_keys) n = store_hooks.described_keys(base.c_str(), keys);
+  }
+};
+
+bool keyed(const anal_ctx* c) { return c->key_hdr_ok && c->nkeys > 0; }
+
+// Records that repeat values of a key of the key file (whose definitions
+// then do not fit the file, unless they are the description's), or, the key
+// file holding no key, of a key of the description, which the next open
+// builds: such a key cannot hold every record once. One walk of the data
+// file a key.
+std::string repeats_fault(anal_ctx* c, const description& d) {
+  if (!c->dat || !c->hdr_readable || c->hdr.version != kBrfVersion || !header_usable(c)) return std::string();
+  key_repeats rep;
+  for (int k = 0; keyed(c) && k < c->nkeys; ++k) {
+    if (!c->key_valid[k] || brf_key_repeats(c->dat, c->keys[k], nullptr, 3, &rep) != BRF_OK || !rep.left_out) continue;
+    if (k < d.n && same_segments(d.keys[k], c->keys[k])) return records_repeat(k, rep);
+    return "the key file's definitions do not fit the file: its key " + std::to_string(k) + " would leave out " +
+           std::to_string(rep.left_out) + " records that repeat values it holds once (" + brf_repeats_text(rep) +
+           "); " + kRebuiltAtOpen;
+  }
+  const uint8_t none[256] = {};  // the null value the engine gives a key it builds
+  for (int k = 0; !keyed(c) && k < d.n; ++k)
+    if (brf_key_repeats(c->dat, d.keys[k], none, 3, &rep) == BRF_OK && rep.left_out) return records_repeat(k, rep);
+  return std::string();
+}
+
+// Says a fault of the keys that makes the pair bad; true when there is one.
+bool say_misfit(anal_ctx* c, const std::string& fault) {
+  if (!fault.empty()) anal_say(c, "%s:  %s\n", c->name.c_str(), fault.c_str());
+  return !fault.empty();
+}
+
+// The keys are good when they hold every record once; the reason of a
+// failure is looked for among repeated values.
+int verify_keys(anal_ctx* c) {
+  if (keyed(c) && verify_all_keys(c)) return 1;
+  const description d(c->name);
+  return say_misfit(c, repeats_fault(c, d)) || keyed(c) ? 0 : 1;
+}
+
 int verify(anal_ctx* c, int32_t* records) {
   if (mark_left_set(c)) return 0;
   int n = count_rec(c, false);
@@ -845,7 +908,7 @@ int verify(anal_ctx* c, int32_t* records) {
   if (!c->key_hdr_ok) {
     // A key file that exists but has no readable header is damaged, unless it
     // is empty: a key file whose first key was never made.
-    if (c->key_slot < 0 || c->key_size == 0) return 1;
+    if (c->key_slot < 0 || c->key_size == 0) return verify_keys(c);
     anal_say(c, "%s.key:  not a key file of this engine (version %u, page size %u)\n", c->name.c_str(),
              ld_le16(c->khdr, kHdrVersion), ld_le16(c->khdr, kHdrPageSize));
     return 0;
@@ -862,7 +925,7 @@ int verify(anal_ctx* c, int32_t* records) {
     anal_say(c, "%s.key:  damaged key definition: %s\n", c->name.c_str(), fault);
     return 0;
   }
-  return verify_all_keys(c);
+  return verify_keys(c);
 }
 
 // Good means usable: the pair also opens as every other user opens it.
@@ -991,6 +1054,14 @@ std::string anal_key_outside(const char* base) {
   const char* fault = c.key_hdr_ok ? key_outside(&c, why, sizeof why) : nullptr;
   anal_close(&c);
   return fault ? fault : std::string();
+}
+
+std::string anal_key_misfit(const char* base) {
+  anal_ctx c;
+  if (anal_open(&c, base) != 0) return std::string();
+  std::string fault = repeats_fault(&c, description(c.name));
+  anal_close(&c);
+  return fault;
 }
 
 int brfanal(const char* name, int interactive, int /*unused*/, int32_t* records) {

@@ -142,6 +142,10 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode);
 // damaged (status 17): "end of file 4294967295 is no page boundary"; empty
 // before any such refusal.
 const std::string& bt_last_refusal();
+// The one line that reports damage of the key file at `key_path` (its
+// ".key" name) with its repair: "<base>.key is damaged: <why>; "kivo
+// -r=<base>" builds its keys again".
+std::string bt_damage_line(const char* key_path, const char* why);
 // Closes the file when no cursor is attached.
 void bclose(BT_FILE* f);
 

@@ -170,6 +170,12 @@ std::string g_last_refusal;
 
 const std::string& bt_last_refusal() { return g_last_refusal; }
 
+std::string bt_damage_line(const char* key_path, const char* why) {
+  std::string base = key_path;
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".key") == 0) base.resize(base.size() - 4);
+  return base + ".key is damaged: " + why + "; \"kivo -r=" + base + "\" builds its keys again";
+}
+
 BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   if (strlen(path) >= sizeof(BT_FILE::path)) {
     *status = BRF_SYS_ERR;

@@ -152,13 +152,28 @@ void decode_keys(BT_FILE* f) {
   }
 }
 
+int page_unreadable(BT_CURSOR* c, uint32_t seek, long got) {
+  BT_FILE* f = c->file;
+  const int e = errno;
+  if (f->optimistic) {  // the search runs again under the tree lock and says so there
+    f->optimistic_stop = true;
+    return set_status(c, BRF_SYS_ERR);
+  }
+  char why[160];
+  if (seek == kNoSeek) snprintf(why, sizeof why, "its header cannot be read (%s)", strerror(e));
+  else if (got < 0) snprintf(why, sizeof why, "its page at %u cannot be read (%s)", seek, strerror(e));
+  else snprintf(why, sizeof why, "its page at %u lies past the file's end (%lld bytes)", seek, bt_io_size(f->io));
+  la_sys_err(bt_damage_line(f->path, why).c_str(), 0);
+  return set_status(c, BRF_SYS_ERR);
+}
+
 namespace {
 
 int read_full(BT_CURSOR* c, bt_page_slot* s, uint32_t seek) {
   long r = bt_io_read(c->file->io, seek, s->data, kPageSize);
   if (r != static_cast<long>(kPageSize)) {
     s->seek = 0;
-    return r < 0 ? io_fail(c, false) : set_status(c, BRF_PERM);
+    return page_unreadable(c, seek, r);
   }
   s->seek = seek;
   s->age = pg_age(s->data);
@@ -170,7 +185,7 @@ int read_full(BT_CURSOR* c, bt_page_slot* s, uint32_t seek) {
 
 int io_fail(BT_CURSOR* c, bool writing) {
   int e = errno;
-  if (!writing) return set_status(c, BRF_PERM);
+  if (!writing) return page_unreadable(c, kNoSeek, -1);
   if (e == ENOSPC || e == EFBIG || e == EDQUOT) return set_status(c, BRF_NO_SPACE);
   sys_err("BT", __LINE__, "%s: %s", c->file->path, strerror(e));
   return set_status(c, BRF_SYS_ERR);
@@ -242,8 +257,7 @@ const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
     long r = bt_io_read(c->file->io, seek, h, kPgHdrSize);
     if (r != static_cast<long>(kPgHdrSize)) {
       s->seek = 0;
-      if (r < 0) io_fail(c, false);
-      else set_status(c, BRF_PERM);
+      page_unreadable(c, seek, r);
       return nullptr;
     }
     if (pg_age(h) == s->age) s->checked = true;
@@ -294,7 +308,7 @@ int undo_note(BT_CURSOR* c, uint32_t seek) {
     memcpy(old.data(), s->data, kPageSize);
   } else {
     long r = bt_io_read(c->file->io, seek, old.data(), kPageSize);
-    if (r < 0) return io_fail(c, false);
+    if (r < 0) return page_unreadable(c, seek, r);
     if (r != static_cast<long>(kPageSize)) old.clear();
   }
   u.pages.emplace_back(seek, std::move(old));
@@ -364,8 +378,7 @@ int page_read_hdr(BT_CURSOR* c, uint32_t seek, uint8_t* hdr8) {
     return BRF_OK;
   }
   long r = bt_io_read(c->file->io, seek, hdr8, kPgHdrSize);
-  if (r < 0) return io_fail(c, false);
-  if (r != static_cast<long>(kPgHdrSize)) return set_status(c, BRF_PERM);
+  if (r != static_cast<long>(kPgHdrSize)) return page_unreadable(c, seek, r);
   return BRF_OK;
 }
 

@@ -132,6 +132,12 @@ inline int hdr_key_count(const BT_FILE* f) { return f->hdr[kHdrKeyCount]; }
 // Maps the errno of a failed transfer to a status (reporting a system error
 // for 24).
 int io_fail(BT_CURSOR* c, bool writing);
+// A page at `seek` (kNoSeek: the header) that could not be read whole, `got`
+// bytes read or -1 with errno: the key file is damaged or its device fails.
+// Recorded as the failure's system-error text, the file named with its
+// repair (bt_damage_line), never as a refused permission; BRF_SYS_ERR. A
+// search without the tree lock only stops, to run again under it.
+int page_unreadable(BT_CURSOR* c, uint32_t seek, long got);
 
 // Whether KIVO_VERIFY_IO and key padding are on (binit).
 extern bool g_verify_io;

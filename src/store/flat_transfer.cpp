@@ -169,6 +169,7 @@ struct export_job {
   std::vector<char> out_buf = std::vector<char>(kOutBuffer);  // lines leave in large writes; outlives `out`
   FILE* out = nullptr;                                        // guarded against a signal while open
   std::string tmp;                                            // the output's name until it is renamed
+  int64_t torn = -1;  // seek of the first record whose trailer does not repeat its length
 
   export_job() = default;
   export_job(const export_job&) = delete;
@@ -185,6 +186,32 @@ struct export_job {
   }
 };
 
+// Whether the record the handle just read ends in the trailer that repeats
+// its length (a file without a header has none): a header or trailer
+// changed by hand still reads as a record, and the walk by number goes on
+// from where the header's length says.
+bool trailer_agrees(BRF_RCB* r) {
+  if (brf_relative(r->file) || r->last_seek < 0) return true;
+  uint8_t tr[kRecTrailerSize];
+  const uint64_t at = static_cast<uint64_t>(r->last_seek) + kRecHdrSize + r->stored_len;
+  return brf_pread(r->file, tr, sizeof tr, at) == static_cast<ssize_t>(sizeof tr) && ld_le32(tr, 0) == r->stored_len;
+}
+
+// Whether the walk by record number, at its end, reached the end of file
+// the header claims: records numbered from bytes that were no record (a
+// record added past a cut) end it early, and the records after are unread.
+bool walk_reached_end(BRF_RCB* r) {
+  BRF_FILE* f = r->file;
+  if (brf_relative(f)) return true;
+  uint64_t end = kDataHeaderSize;
+  if (r->last_seek >= 0) {
+    rec_hdr h;
+    if (brf_read_rec_hdr(f, static_cast<uint32_t>(r->last_seek), &h) != BRF_OK) return false;
+    end = static_cast<uint64_t>(r->last_seek) + h.length + kRecOverhead;
+  }
+  return end >= f->hdr.eofseek;
+}
+
 // Every record of the file as a line of the output; the count written, -1
 // on failure (said on stderr). A record that cannot be read ends the export
 // there: the records before it are written, and *unread gets its status.
@@ -196,6 +223,7 @@ long export_records(export_job* job, int* unread) {
   for (;;) {
     uint32_t len = 0;
     int st = brfnext(job->rcb, buf.data(), buf.size(), &len);
+    if (st == BRF_EOF && !walk_reached_end(job->rcb)) st = BRF_BAD_DATA;
     if (st == BRF_EOF) return count;
     if (st != BRF_OK && st != BRF_LOCK_REFUSED) {  // 20: delivered, held by another process
       *unread = st;
@@ -210,6 +238,7 @@ long export_records(export_job* job, int* unread) {
       fprintf(stderr, "Can't write output file (%s): %s\n", job->base.c_str(), strerror(errno));
       return -1;
     }
+    if (job->torn < 0 && !trailer_agrees(job->rcb)) job->torn = job->rcb->last_seek;
     ++count;
   }
 }
@@ -242,6 +271,9 @@ void say_unread(const export_job& job, long count, int unread) {
   }
   char why[160];
   if (job.file && brf_extent_fault(job.file, why, sizeof why)) fprintf(stderr, "; the file is cut short: %s", why);
+  if (job.torn >= 0)
+    fprintf(stderr, "; the record at seek %lld does not end in its length: its header and trailer disagree",
+            static_cast<long long>(job.torn));
   fprintf(stderr, "; \"kivo -r=%s\" keeps the whole records and sets the rest aside\n", base);
 }
 
@@ -280,7 +312,7 @@ int brf2flat_run(const char* name) {
   int unread = 0;
   const long count = export_records(&job, &unread);
   char why[160];
-  const bool damaged = unread || brf_extent_fault(job.file, why, sizeof why);
+  const bool damaged = unread || job.torn >= 0 || brf_extent_fault(job.file, why, sizeof why);
   if (damaged) say_unread(job, count, unread);
   job.close_source();
   if (count < 0 || !put_export_in_place(&job)) return kExitFailed;
@@ -519,6 +551,27 @@ long import_lines(import_job* job, brf_bulk* bulk) {
   }
 }
 
+// Records that repeat a value of a key the file's description keeps unique
+// would have the engine refuse the file at its first open: the import is
+// refused instead, with the first such values, and nothing is imported (the
+// flat file stays as it was). True when refused.
+bool repeats_refused(import_job* job) {
+  KEY_DESC keys[kBtMaxKeys];
+  const int n = store_hooks.described_keys ? store_hooks.described_keys(job->base.c_str(), keys) : -1;
+  if (n <= 0 || brfgethdr(job->file) != BRF_OK) return false;
+  for (int k = 0; k < n; ++k) {
+    const uint8_t none[256] = {};  // the null value the engine gives a key by default
+    key_repeats rep;
+    if (brf_key_repeats(job->file, keys[k], none, 3, &rep) != BRF_OK || rep.left_out == 0) continue;
+    fprintf(stderr,
+            "Can not import into \"%s\": %u records repeat values of key %d, which the file's description keeps "
+            "unique (%s); nothing imported\n",
+            job->dat.c_str(), rep.left_out, k, brf_repeats_text(rep).c_str());
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int flat2brf_run(const char* name) {
@@ -545,6 +598,7 @@ int flat2brf_run(const char* name) {
       return kExitFailed;
     }
   }
+  if (repeats_refused(&job)) return kExitFailed;
   job.close_pair();
   const int rc = put_in_place(job.tmp_dat, job.dat, job.hold);
   job.tmp_dat.clear();  // in place, or removed by put_in_place

@@ -162,6 +162,36 @@ int brf_change_begin(BRF_RCB* r);
 bool brf_change_repaired(BRF_RCB* r, int* st);
 int brf_change_end(BRF_RCB* r, int st);
 
+// The checks of a key file at every open of its pair (key_file_check.cpp),
+// a few page reads a key: true with the fault in `why` when the key file
+// cannot be the data file's as it stands. The size check: its header's end
+// of file lies past its end (cut short). The content check (keys declared,
+// null images set; the update lock is taken meanwhile): the first and last
+// entry of each key name a live record that carries the entry's key, and an
+// empty key stands beside no record that has a value for it.
+bool brf_key_size_fault(BRF_FILE* f, char* why, size_t n);
+bool brf_key_content_fault(BRF_RCB* r, char* why, size_t n);
+
+// The values of key definition `d` that live records of the data file
+// repeat (key_repeats.cpp). A record holding `null_key` (key form, d.keylen
+// bytes) has no value for the key; without one, a value empty in every
+// segment is none, as the repair takes it. The header must be current
+// (brfgethdr). Status 0, or the failure of a record that cannot be read.
+struct key_repeats {
+  uint32_t values = 0;             // records with a value for the key
+  uint32_t left_out = 0;           // records an index of the key cannot hold: their value came before
+  std::vector<std::string> first;  // the first repeated values in key order (brf_key_text), at most `max`
+};
+int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, size_t max, key_repeats* out);
+// The key of definition `d` in record `rec` of `len` bytes, zero-padded
+// where the record ends before a segment does.
+void brf_build_key(const KEY_DESC& d, const uint8_t* rec, uint32_t len, uint8_t* out);
+// A key value as the user reads it: text segments as their characters
+// (trailing blanks off), other bytes as \xNN, segments parted by "|".
+std::string brf_key_text(const KEY_DESC& d, const uint8_t* key);
+// The repeated values of `r`, quoted and parted by commas: "C0001", "C0002".
+std::string brf_repeats_text(const key_repeats& r);
+
 // What a repair did.
 struct brf_repair_counts {
   int keys = 0;                    // keys whose index was built again

@@ -380,6 +380,12 @@ int brfrepair(const char* name) {
             base.c_str(), fault.c_str());
     return 0;
   }
+  // Indexes built from definitions that are not the file's, or that leave
+  // records out for a value met before, would fail the verification again.
+  if (const std::string fault = sound ? std::string() : anal_key_misfit(base.c_str()); !fault.empty()) {
+    fprintf(stderr, "%s:  Can't repair file: %s; no key is rebuilt\n", base.c_str(), fault.c_str());
+    return 0;
+  }
   if (st == BRF_OK && !sound) st = restore_key_header(base, stdout);
   if (st == BRF_OK) st = repair_pair(base, sound, stdout);
   if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);

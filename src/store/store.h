@@ -9,6 +9,7 @@
 namespace kivo {
 
 struct anal_layout;
+struct KEY_DESC;
 
 struct store_hook_table {
   // Fills `out` when the data file at `base` (no ".dat") keeps no header;
@@ -22,6 +23,12 @@ struct store_hook_table {
   // on stderr until the window manager has started). Empty: the line goes to
   // stderr.
   lock_status_presenter lock_status;
+  // The keys the description of the data file at `base` (no ".dat") gives
+  // it, as its key file would define them (a key with duplicates carrying
+  // the primary key behind it), into out[0..15]: their number, or -1 when
+  // no description is known (the compiler's reader of the structure file
+  // beside it, compiler_register_hooks). Empty: none is ever known.
+  int (*described_keys)(const char* base, KEY_DESC* out);
 };
 extern store_hook_table store_hooks;
 
@@ -29,7 +36,8 @@ extern store_hook_table store_hooks;
 #define KIVO_STORE_HOOKS(X)            \
   X(store_hooks, anal_headerless)      \
   X(store_hooks, lock_break_requested) \
-  X(store_hooks, lock_status)
+  X(store_hooks, lock_status)          \
+  X(store_hooks, described_keys)
 // clang-format on
 KIVO_TABLE_LISTED(store_hooks, KIVO_STORE_HOOKS);
 
