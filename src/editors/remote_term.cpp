@@ -97,11 +97,11 @@ uint32_t srv_show(SHOW_DATA* sd) {
 const wm_term_ops kRemoteOps = {srv_init, srv_attach,        srv_keymap,       srv_update,      srv_scroll,
                                 srv_show, tmnet_srv_suspend, tmnet_srv_resume, tmnet_srv_finish};
 
+// A character the client's editor typed: stored by the local editor's rule.
 int srv_put_char(int row, int col, uint8_t ch) {
-  tm_edit e;
+  tm_edit e{};
   if (!wm_get_ed(row, col, &e) || !e.len) return 0;
-  *e.text = ch;
-  *e.changed = 1;
+  tm_edit_put(e, 0, ch);
   return 1;
 }
 

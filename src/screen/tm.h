@@ -62,6 +62,22 @@ struct tm_edit {
   bool is_literal(int i) const { return i >= 0 && i < kTmEditLiteralMax && (literal[i / 64] >> (i % 64)) & 1; }
 };
 
+// The one rule by which a character typed at column i of a field becomes
+// its text, on a local terminal and on a remote terminal's server alike: a
+// blank form (blank, pseudo-fill, none) is stored as a blank; the changed
+// flag is set when the text changes.
+void tm_edit_put(const tm_edit& ed, int i, uint8_t ch);
+
+// Field rules that a cell's 32-bit window-manager attribute carries beside
+// its display bits, so that an editor which sees only cells (a remote
+// client's) edits by the rules the local editor reads from wm_get_ed: the
+// window manager sets them from the same item facts, tm_row_get_ed reads
+// them back. The local image keeps only CELL_ATTR_MASK.
+enum : uint32_t {
+  ATTR_ED_LITERAL = 0x00200000u,  // the field's mask writes this column: typing passes over it
+  ATTR_ED_REPLACE = 0x00400000u,  // the field converts its text (tm_edit::replace)
+};
+
 // A wait for an input byte without bound, and what a bounded wait gives
 // when no byte came in time.
 constexpr int kWaitForever = -1;

@@ -320,6 +320,17 @@ field cur_field(tm_term* t, uint16_t mask = CELL_EDIT) {
 uint8_t blank_for(const tm_cell& c) { return tm_cell_pseudo(c) ? kPseudoFillChar : ' '; }
 bool is_blank(uint8_t ch) { return ch == 0 || ch == ' ' || ch == kPseudoFillChar; }
 
+}  // namespace
+
+void tm_edit_put(const tm_edit& ed, int i, uint8_t ch) {
+  const uint8_t text = is_blank(ch) ? ' ' : ch;
+  if (i < 0 || i >= ed.len || ed.text[i] == text) return;
+  ed.text[i] = text;
+  if (ed.changed) *ed.changed = 1;
+}
+
+namespace {
+
 // The field text at (row, col), 1-based: the remote client's when it has put
 // its own in, else the window manager's once it has started.
 bool field_text(int row, int col, tm_edit* out) {
@@ -333,11 +344,7 @@ bool put_text(tm_term* t, int row, int col, const uint8_t* chars, int n) {
   tm_edit ed{};
   if (!field_text(row + 1, col + 1, &ed)) return false;
   for (int i = 0; i < n; ++i) {
-    uint8_t text = is_blank(chars[i]) ? ' ' : chars[i];
-    if (i < ed.len && ed.text[i] != text) {
-      ed.text[i] = text;
-      if (ed.changed) *ed.changed = 1;
-    }
+    tm_edit_put(ed, i, chars[i]);
     tm_at(t, row, col + i)->ch = chars[i];
     tm_show_cell(t, row, col + i);
   }
@@ -439,9 +446,17 @@ void delete_char(tm_term* t) {
   if (!put_text(t, t->cur_row, t->cur_col, chars.data(), static_cast<int>(chars.size()))) tm_beep();
 }
 
+// Deletes the character left of the cursor, inside the field the cursor is
+// in, or, from just past a field's end on its row, that field's last. At
+// the start of a field, or with no field to the left on the row, it beeps
+// and changes nothing: a Backspace never wraps into another field (whose
+// text may be a placeholder, not content).
 void backspace(tm_term* t) {
-  move_left(t);
-  if (!cur_editable(t) && !to_field(t, t->cur_row, t->cur_col, CELL_EDIT, false, -1)) return tm_beep();
+  const field f = cur_field(t);
+  const bool inside = f.len && t->cur_col > f.start;
+  const bool past_end = !f.len && t->cur_col > 0 && tm_cell_editable(*tm_at(t, t->cur_row, t->cur_col - 1));
+  if (!inside && !past_end) return tm_beep();
+  --t->cur_col;
   delete_char(t);
 }
 

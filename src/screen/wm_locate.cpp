@@ -174,6 +174,13 @@ int wm_get_ed(int row, int col, tm_edit* out) {
   return 1;
 }
 
+uint32_t wm_item_edit_bits(const TITM& it, int32_t col) {
+  uint32_t bits = converted_item(it.cnv) ? uint32_t(ATTR_ED_REPLACE) : 0u;
+  tm_edit e{};
+  if (it.tl_row == it.br_row) date_literals(it.cnv, col - it.tl_col, &e);
+  return e.is_literal(0) ? bits | ATTR_ED_LITERAL : bits;
+}
+
 int wm_get_itm(int row, int col, wm_itm_info* out) {
   phys_hit h;
   if (item_at(row, col, &h, "wm_get_ed()") != 1 || !h.item) return 0;

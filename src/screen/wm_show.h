@@ -114,6 +114,10 @@ int wm_locate(TSRF* srf, const ut_point* pos, SHOW_BLK* blk);
 
 // The editable item under a physical position (1-based).
 int wm_get_ed(int row, int col, tm_edit* out);
+// The field rules of column `col` (region-relative) of item `it` as the
+// ATTR_ED_* bits of tm.h: what wm_get_ed tells the local editor, for the
+// attribute runs a remote editor reads.
+uint32_t wm_item_edit_bits(const TITM& it, int32_t col);
 // The status messages shown: the current surfaces repainted and shown
 // without reading input and without touching the message line.
 void wm_show_status();
