@@ -411,7 +411,9 @@ void type_char(tm_term* t, int ch) {
   t->cur_col = f.skip(t->cur_col);
   const bool replace = g_fresh_field && f.ed.replace && t->cur_col == f.first_typed();
   g_fresh_field = false;
-  if (replace && !clear_field(t, f)) return tm_beep();
+  const int col = t->cur_col;
+  if ((replace || f.ed.placeholder) && !clear_field(t, f)) return tm_beep();
+  if (!replace) t->cur_col = col;  // a placeholder goes; the character lands where typed
   if ((cur(t).attr & CELL_UPPER) && islower(ch)) ch = toupper(ch);
   uint8_t b = static_cast<uint8_t>(ch);
   if (!put_text(t, t->cur_row, t->cur_col, &b, 1)) return tm_beep();
@@ -420,6 +422,18 @@ void type_char(tm_term* t, int ch) {
     return;
   }
   t->cur_col = f.skip(t->cur_col + 1);
+}
+
+// A change to a field that shows its placeholder clears it first (the
+// cursor stays): true when it did, and the field is empty now.
+bool cleared_placeholder(tm_term* t) {
+  if (!cur_editable(t)) return false;
+  const typed_field f = typed_field_at(t);
+  if (!f.ed.placeholder) return false;
+  const int col = t->cur_col;
+  if (!clear_field(t, f)) tm_beep();
+  t->cur_col = col;
+  return true;
 }
 
 // The characters of the field from column `from` to its end.
@@ -431,6 +445,7 @@ std::vector<uint8_t> field_chars(tm_term* t, const field& f, int from) {
 
 void insert_char(tm_term* t) {
   if (!cur_editable(t)) return tm_beep();
+  if (cleared_placeholder(t)) return;
   field f = cur_field(t);
   std::vector<uint8_t> chars = field_chars(t, f, t->cur_col);
   chars.insert(chars.begin(), blank_for(cur(t)));
@@ -440,6 +455,7 @@ void insert_char(tm_term* t) {
 
 void delete_char(tm_term* t) {
   if (!cur_editable(t)) return tm_beep();
+  if (cleared_placeholder(t)) return;
   field f = cur_field(t);
   std::vector<uint8_t> chars = field_chars(t, f, t->cur_col + 1);
   chars.push_back(blank_for(cur(t)));
@@ -456,6 +472,7 @@ void backspace(tm_term* t) {
   const bool inside = f.len && t->cur_col > f.start;
   const bool past_end = !f.len && t->cur_col > 0 && tm_cell_editable(*tm_at(t, t->cur_row, t->cur_col - 1));
   if (!inside && !past_end) return tm_beep();
+  if (inside && cleared_placeholder(t)) return;
   --t->cur_col;
   delete_char(t);
 }
@@ -463,6 +480,7 @@ void backspace(tm_term* t) {
 void del_to_beg(tm_term* t) {
   field f = cur_field(t);
   if (!cur_editable(t) || t->cur_col == f.start) return tm_beep();
+  if (cleared_placeholder(t)) return;
   std::vector<uint8_t> chars = field_chars(t, f, t->cur_col);
   chars.resize(f.len, blank_for(cur(t)));
   if (!put_text(t, t->cur_row, f.start, chars.data(), f.len)) return tm_beep();
@@ -471,6 +489,7 @@ void del_to_beg(tm_term* t) {
 
 void del_end_item(tm_term* t) {
   if (!cur_editable(t)) return tm_beep();
+  if (cleared_placeholder(t)) return;
   field f = cur_field(t);
   std::vector<uint8_t> chars(f.end() - t->cur_col, blank_for(cur(t)));
   if (!put_text(t, t->cur_row, t->cur_col, chars.data(), static_cast<int>(chars.size()))) tm_beep();
@@ -496,6 +515,7 @@ void cut(tm_term* t) {
 
 void paste(tm_term* t) {
   if (!cur_editable(t)) return tm_beep();
+  cleared_placeholder(t);
   field f = cur_field(t);
   int n = std::min(t->cut_len, f.end() - t->cur_col);
   std::vector<uint8_t> chars(t->cut.begin(), t->cut.begin() + n);
