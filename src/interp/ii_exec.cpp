@@ -172,8 +172,7 @@ void rt_err(PCB* invoker, const uint8_t* block) {
   // In a window the user answers, whole, at a local terminal or a remote
   // one alike; the log keeps it as one line.
   const bool shown = la_show_text(text, &key);
-  for (char& c : text)
-    if (c == '\n') c = ' ';
+  if (const size_t nl = text.find('\n'); nl != std::string::npos) text.replace(nl, 1, " / ");
   if (!shown) return sys_err("RT", 1, "%s", text.c_str());
   sys_err_log(("RT.1: " + text).c_str());
 }

@@ -207,7 +207,9 @@ std::vector<std::string> error_text(const char* module, int line, const char* te
 }  // namespace
 
 int wm_sys_err_screen(const char* module, int line, const char* text) {
-  if (!wms.started) return SYS_ERR_NO_WINDOW;
+  // A served session reports here before its screen exists (the data
+  // server never has one): nothing to show it on.
+  if (os_serving && !wms.started) return SYS_ERR_NO_WINDOW;
   TSRF* srf = static_cast<TSRF*>(com.cur_srf);
   TSRF* made = nullptr;
   if (!srf) {
