@@ -113,8 +113,9 @@ uint32_t client_show(tmnet_show* sd, void*) {
   static bool typed = false;
   sd->key = NO_KEY, sd->status = KEY_STATUS_NONE;
   uint8_t* ch;
+  const uint8_t* painted;
   const uint32_t* at;
-  if ((sd->flags & SHOW_INPUT) && !typed && tmnet_cli_row(sd->row, &ch, &at) >= sd->col) {
+  if ((sd->flags & SHOW_INPUT) && !typed && tmnet_cli_row(sd->row, &ch, &painted, &at) >= sd->col) {
     ch[sd->col - 1] = kTyped;
     typed = true;
     sd->key = LK_ENTER, sd->status = KEY_STATUS_KEY;

@@ -97,14 +97,6 @@ uint32_t srv_show(SHOW_DATA* sd) {
 const wm_term_ops kRemoteOps = {srv_init, srv_attach,        srv_keymap,       srv_update,      srv_scroll,
                                 srv_show, tmnet_srv_suspend, tmnet_srv_resume, tmnet_srv_finish};
 
-int srv_put_char(int row, int col, uint8_t ch) {
-  tm_edit e;
-  if (!wm_get_ed(row, col, &e) || !e.len) return 0;
-  *e.text = ch;
-  *e.changed = 1;
-  return 1;
-}
-
 int srv_get_itm(int row, int col, tmnet_itm* out) {
   wm_itm_info i{};
   if (!wm_get_itm(row, col, &i)) return 0;
@@ -248,14 +240,15 @@ void srv_keymap_close(ARB* file) {
 int tmnet_cli_get_ed(int row, int col, tm_edit* out) {
   static uint8_t changed;
   uint8_t* chars;
+  const uint8_t* painted;
   const uint32_t* attrs;
-  const int cols = tmnet_cli_row(row, &chars, &attrs);
-  return cols ? tm_row_get_ed(chars, attrs, cols, col, &changed, out) : 0;
+  const int cols = tmnet_cli_row(row, &chars, &painted, &attrs);
+  return cols ? tm_row_get_ed(chars, attrs, cols, col, &changed, out, painted) : 0;
 }
 
 void remote_term_register() {
   screen_hooks.remote_ops = &kRemoteOps;
-  tmnet_srv_hooks.put_char = srv_put_char;
+  tmnet_srv_hooks.put_char = wm_put_typed;
   tmnet_srv_hooks.get_itm = srv_get_itm;
   tmnet_srv_hooks.ie_get_info = [](tmnet_ie_req* r) { return ie_call(ie_get_info, r); };
   tmnet_srv_hooks.ie_gui_edit = [](tmnet_ie_req* r) { return ie_call(ie_gui_edit, r); };

@@ -18,6 +18,7 @@
 #include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
+#include "foundation/sys_err.h"
 
 namespace kivo {
 
@@ -215,6 +216,7 @@ struct cmd_state {
     *mode = md;
     com.no_term = no_term;
     com.rmt_sock = sock;
+    os_serving = sock != 0;
     memcpy(com.keymap_id, keymap, 13);
   }
   // A connection the options no longer use (replaced, or parsing stopped).

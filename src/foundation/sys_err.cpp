@@ -24,6 +24,7 @@ namespace kivo {
 
 char ut_dbg[kUtDbgSize];
 int os_ready;
+bool os_serving;
 INVOC os_invoc;
 
 namespace {
@@ -100,11 +101,18 @@ void os_sys_err(const char* module, int line) {
     showing_guard() { g_showing = true; }
     ~showing_guard() { g_showing = g_in_error = false; }
   } guard;
-  if (os_ready == 1 && foundation_hooks.err_screen) {
+  // A served session's screen is its client's, there as soon as the window
+  // manager has started; the terminal the process was started from is
+  // never read, and written only when it is no terminal (a log).
+  if ((os_ready == 1 || os_serving) && foundation_hooks.err_screen) {
     int r = foundation_hooks.err_screen(module, line, ut_dbg);
     if (r == SYS_ERR_CANCEL) mark_leave(PI_END_EXIT);
     if (r == SYS_ERR_CONTINUE) return;
-    g_in_error = true;
+    g_in_error = !os_serving;
+  }
+  if (os_serving) {
+    if (!isatty(2)) fprintf(stderr, "\n%s - KIVOMSG - %s\n", module, ut_dbg);
+    return;
   }
   if (g_in_error) text_cancel(module, ut_dbg);
   foundation_seams.err_presenter(module, line, ut_dbg);

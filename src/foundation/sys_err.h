@@ -41,6 +41,13 @@ using sys_err_screen = int (*)(const char* module, int line, const char* text);
 // show counts it on until it reaches 1; until then the text form serves.
 extern int os_ready;
 
+// Set when the process serves a connection given on its command line (a
+// remote terminal's server, the data server): its user is at the other
+// end, so a system error goes to the screen form (the client's screen)
+// whether or not the screen is up yet, and failing that to the log alone:
+// the terminal the process was started from is never read.
+extern bool os_serving;
+
 // The invocation of the running process, for the screen form's PROCESS line.
 void os_err_set_invoc(const INVOC* invoc);
 extern INVOC os_invoc;

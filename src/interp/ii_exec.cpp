@@ -24,6 +24,7 @@
 #include "interp/ii_disasm.h"
 #include "interp/ii_run.h"
 #include "interp/rt_fns.h"
+#include "screen/la_show.h"
 
 namespace kivo {
 
@@ -124,16 +125,56 @@ bool write_err_rec(const uint8_t* block) {
 
 }  // namespace
 
+namespace {
+
+// A text of the block, without its trailing blanks. A recorded system
+// error's text comes marked with "*" (at its start or after the class
+// label): the mark is no part of what the user reads.
+std::string block_text(const uint8_t* block, size_t off) {
+  size_t n = kErrTextLen;
+  while (n && (block[off + n - 1] == ' ' || block[off + n - 1] == 0)) --n;
+  std::string t(reinterpret_cast<const char*>(block + off), n);
+  const size_t label = t.find(" - ");
+  const size_t mark = !t.empty() && t[0] == '*' ? 0 : label != std::string::npos ? label + 3 : std::string::npos;
+  if (mark != std::string::npos && mark < t.size() && t[mark] == '*') t.erase(mark, 1);
+  return t;
+}
+
+std::string block_field(const uint8_t* block, size_t off, size_t len) {
+  std::string f(reinterpret_cast<const char*>(block + off), len);
+  while (!f.empty() && (f.back() == ' ' || f.back() == '\0')) f.pop_back();
+  return f;
+}
+
+}  // namespace
+
+std::string rt_err_text(const uint8_t* block) {
+  std::string text = block_text(block, kErrText1);
+  // The file the error is about, named whatever its reason says.
+  const std::string file = block_field(block, kErrFile, 8), ap = block_field(block, kErrFileAp, 3),
+                    db = block_field(block, kErrDb, 3);
+  if (!file.empty()) {
+    text += ": file " + file;
+    if (!ap.empty() && ap != "---") text += " of application " + ap;
+    if (!db.empty()) text += ", database " + db;
+  }
+  const std::string reason = block_text(block, kErrText2);
+  if (!reason.empty()) text += "\n" + reason;
+  return text;
+}
+
 void rt_err(PCB* invoker, const uint8_t* block) {
   (void)invoker;  // the error shows in the session's screen, not the invoker's
   memcpy(rt_last_err, block, kRtErrSize);
   if (rt_err_arb && !write_err_rec(block)) sys_err("RT", __LINE__, "rt_err() - ERROR file write failed");
-  auto text = [block](size_t off) {
-    size_t n = 608;
-    while (n && block[off + n - 1] == ' ') --n;
-    return std::string(reinterpret_cast<const char*>(block + off), n);
-  };
-  sys_err("RT", 1, "%s / %s", text(49).c_str(), text(657).c_str());
+  std::string text = rt_err_text(block);
+  uint32_t key;
+  // In a window the user answers, whole, at a local terminal or a remote
+  // one alike; the log keeps it as one line.
+  const bool shown = la_show_text(text, &key);
+  if (const size_t nl = text.find('\n'); nl != std::string::npos) text.replace(nl, 1, " / ");
+  if (!shown) return sys_err("RT", 1, "%s", text.c_str());
+  sys_err_log(("RT.1: " + text).c_str());
 }
 
 void ii_fail(II_RUN* run, const std::string& text) {

@@ -220,5 +220,13 @@ inline int ii_control(uint16_t tf, const uint8_t* inst, em_entry* to) {
 constexpr size_t kRtErrSize = 1265;
 extern uint8_t rt_last_err[kRtErrSize];
 void rt_err(PCB* invoker, const uint8_t* block);
+// The block's fields that rt_err reads: the file (application, name,
+// database) and the two texts.
+enum : size_t { kErrFileAp = 1, kErrFile = 4, kErrDb = 12, kErrText1 = 49, kErrTextLen = 608, kErrText2 = 657 };
+static_assert(kErrText2 + kErrTextLen == kRtErrSize);
+// What rt_err shows of a block: the first text, naming the block's file when
+// it names one, then on a line of its own the second (a recorded system
+// error's "*" mark left out).
+std::string rt_err_text(const uint8_t* block);
 
 }  // namespace kivo

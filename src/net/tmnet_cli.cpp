@@ -531,9 +531,10 @@ int32_t tmnet_cli_get_opt(char* name, size_t len, int32_t code) {
   return int32_t(n);
 }
 
-int tmnet_cli_row(int row, uint8_t** chars, const uint32_t** attrs) {
+int tmnet_cli_row(int row, uint8_t** chars, const uint8_t** painted, const uint32_t** attrs) {
   if (row < 1 || row > g.rows) return 0;
   *chars = &g.ch[size_t(row - 1) * g.cols];
+  *painted = &g.old_ch[size_t(row - 1) * g.cols];
   *attrs = &g.at[size_t(row - 1) * g.cols];
   return g.cols;
 }

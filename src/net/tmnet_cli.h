@@ -69,8 +69,9 @@ int tmnet_cli_setargs(const char* user, const char* pswd, const char* host, cons
 // the name of option `code` into `name` (31 bytes); its length.
 int32_t tmnet_cli_get_opt(char* name, size_t len, int32_t code);
 // The client's copy of the screen for the field editor: the row's
-// characters and attributes (1-based row); the columns, 0 off the screen.
-int tmnet_cli_row(int row, uint8_t** chars, const uint32_t** attrs);
+// characters, the same as the server painted them for the show under way,
+// and its attributes (1-based row); the columns, 0 off the screen.
+int tmnet_cli_row(int row, uint8_t** chars, const uint8_t** painted, const uint32_t** attrs);
 // The server's process id as it came (length and text).
 const char* tmnet_cli_get_server_pid(uint16_t* len);
 

@@ -19,6 +19,7 @@
 #include "screen/screen.h"
 #include "screen/tm_keys.h"
 #include "screen/wm.h"
+#include "screen/wm_show.h"
 
 namespace kivo {
 
@@ -87,18 +88,25 @@ void init_show(SHOW_BLK* sb, uint8_t flags) {
 
 }  // namespace
 
-int la_show_msg(ARB* msg_file, uint32_t* key) {
-  std::vector<std::string> texts;
-  // A show without a message file (a progress window, the system-error
-  // window, this window itself) has nothing to list.
-  if (!msg_file || !read_texts(msg_file, &texts) || texts.empty()) return 0;
+namespace {
+
+// Shows `texts` one a line in a window over the screen, above the prompt
+// line of message 300090, until ENTER, END or CANCEL; with `boxed` the
+// window is framed and centred. 0 when a call failed (a system error).
+int show_lines(const std::vector<std::string>& texts, bool boxed, uint32_t* key) {
   size_t width = 1;
   for (const std::string& t : texts) width = std::max(width, t.size());
   show_objects o;
-  SRF_BLK sb{0, static_cast<int32_t>(texts.size()), static_cast<int32_t>(width)};
+  // A framed window is centred over the main area, on a surface of its own
+  // of that size; a plain one lies at the top left of a surface its size.
+  const int32_t rows = static_cast<int32_t>(texts.size()), cols = static_cast<int32_t>(width);
+  SRF_BLK sb{0, boxed ? 0 : rows, boxed ? 0 : cols};
   if (!wm_create_srf(&sb, com.sys_scope)) return fail("la_show_msg - wm_create_srf");
   o.srf = static_cast<TSRF*>(wm_obj(sb.handle));
-  TWND* w = attach(o.srf, 1, 1, sb.rows, sb.cols);
+  WND_BLK wb;
+  if (boxed) INIT_WND(&wb, 0, 0, rows, cols, 1);  // 0, 0: centred
+  else INIT_WND(&wb, 1, 1, rows, cols, 0);
+  TWND* w = wm_attach(&wb, o.srf, com.sys_scope) ? static_cast<TWND*>(wm_obj(wb.handle)) : nullptr;
   if (!w) return fail("la_show_msg - wm_attach failed");
   if (!write_lines(w, texts, width)) return fail("la_show_msg - wm_write_reg");
   o.line = attach(static_cast<TSRF*>(com.base_srf), 3, 1, 1, com.scr_cols);
@@ -115,6 +123,52 @@ int la_show_msg(ARB* msg_file, uint32_t* key) {
   if (!k) return fail("la_show_msg - wm_show");
   *key = k;
   return 1;
+}
+
+// `text` in lines of at most `width`, broken at blanks where a word allows
+// (a longer word is cut); a line feed starts a new line.
+std::vector<std::string> wrap(const std::string& text, size_t width) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    std::string para = text.substr(at, nl - at);
+    do {
+      size_t cut = para.size();
+      if (cut > width) {
+        cut = para.rfind(' ', width);
+        if (cut == std::string::npos || cut == 0) cut = width;
+      }
+      std::string line = para.substr(0, cut);
+      line.erase(line.find_last_not_of(' ') + 1);
+      out.push_back(line);
+      para.erase(0, cut);
+      para.erase(0, para.find_first_not_of(' ') == std::string::npos ? para.size() : para.find_first_not_of(' '));
+    } while (!para.empty());
+    at = nl + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+int la_show_msg(ARB* msg_file, uint32_t* key) {
+  std::vector<std::string> texts;
+  // A show without a message file (a progress window, the system-error
+  // window, this window itself) has nothing to list.
+  if (!msg_file || !read_texts(msg_file, &texts) || texts.empty()) return 0;
+  return show_lines(texts, false, key);
+}
+
+int la_show_text(const std::string& text, uint32_t* key) {
+  if (!wms.started || com.no_term) return 0;
+  // The frame, a column of margin and one of the screen's own on each side.
+  const size_t width = com.scr_cols > 8 ? size_t(com.scr_cols) - 6 : 2;
+  std::vector<std::string> lines = wrap(text, width);
+  const size_t room = com.scr_rows > 7 ? size_t(com.scr_rows) - 6 : 1;
+  if (lines.size() > room) lines.resize(room);
+  return show_lines(lines, true, key);
 }
 
 namespace {
@@ -153,6 +207,9 @@ std::vector<std::string> error_text(const char* module, int line, const char* te
 }  // namespace
 
 int wm_sys_err_screen(const char* module, int line, const char* text) {
+  // A served session reports here before its screen exists (the data
+  // server never has one): nothing to show it on.
+  if (os_serving && !wms.started) return SYS_ERR_NO_WINDOW;
   TSRF* srf = static_cast<TSRF*>(com.cur_srf);
   TSRF* made = nullptr;
   if (!srf) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "fm/fm_objects.h"
 #include "screen/tm.h"
@@ -23,6 +24,13 @@ constexpr uint8_t kCursorAt = 4;  // cursor type: at the given position
 // 0 when there is no file, it holds no message, or a call failed (a system
 // error).
 int la_show_msg(ARB* msg_file, uint32_t* key);
+
+// Shows `text` whole in a framed window centred over the screen, wrapped
+// at blanks to the screen's width (a line feed starts a line), above the
+// line of message 300090, until ENTER, END or CANCEL; the key in `key`.
+// 0 before the window manager has started, without a terminal, or when a
+// call failed.
+int la_show_text(const std::string& text, uint32_t* key);
 
 // The screen form of a system error (sys_err.h's SYS_ERR_*): the 12 x 72
 // error window over the current surface until ENTER or CANCEL.

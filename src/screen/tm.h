@@ -59,7 +59,28 @@ struct tm_edit {
   // first character typed at its start, once the cursor came there,
   // replaces it whole. Text is typed over in place.
   bool replace;
+  // The field shows the placeholder of its empty value (the letters of an
+  // empty date): no content. The first change clears it (typed columns
+  // blank, literals kept) and then acts on the empty field.
+  bool placeholder;
   bool is_literal(int i) const { return i >= 0 && i < kTmEditLiteralMax && (literal[i / 64] >> (i % 64)) & 1; }
+};
+
+// The one rule by which a character typed at column i of a field becomes
+// its text, on a local terminal and on a remote terminal's server alike: a
+// blank form (blank, pseudo-fill, none) is stored as a blank; the changed
+// flag is set when the text changes.
+void tm_edit_put(const tm_edit& ed, int i, uint8_t ch);
+
+// Field rules that a cell's 32-bit window-manager attribute carries beside
+// its display bits, so that an editor which sees only cells (a remote
+// client's) edits by the rules the local editor reads from wm_get_ed: the
+// window manager sets them from the same item facts, tm_row_get_ed reads
+// them back. The local image keeps only CELL_ATTR_MASK.
+enum : uint32_t {
+  ATTR_ED_LITERAL = 0x00200000u,  // the field's mask writes this column: typing passes over it
+  ATTR_ED_REPLACE = 0x00400000u,  // the field converts its text (tm_edit::replace)
+  ATTR_ED_HINT = 0x00800000u,     // at the paint the field showed its placeholder
 };
 
 // A wait for an input byte without bound, and what a bounded wait gives
@@ -111,8 +132,12 @@ KIVO_TABLE_LISTED(tm_hooks, KIVO_TM_HOOKS);
 
 // The edit lookup over one row of a character image and its attributes:
 // the cells from `col` (1-based) whose attribute has both low bits set, up
-// to the end of the row. The remote client's lookup is this over its image.
-int tm_row_get_ed(uint8_t* chars, const uint32_t* attrs, int cols, int col, uint8_t* changed, tm_edit* out);
+// to the end of the row, with the rules their ATTR_ED_* bits carry. `old`
+// holds the row as painted (null: as it is): a field still shows its
+// placeholder while its hinted cells are as painted. The remote client's
+// lookup is this over its image.
+int tm_row_get_ed(uint8_t* chars, const uint32_t* attrs, int cols, int col, uint8_t* changed, tm_edit* out,
+                  const uint8_t* old = nullptr);
 
 // What tm_trm_attach gives its caller: the handle and three (rows, columns)
 // pairs (current, second, maximum), all the screen size.

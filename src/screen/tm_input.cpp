@@ -320,6 +320,17 @@ field cur_field(tm_term* t, uint16_t mask = CELL_EDIT) {
 uint8_t blank_for(const tm_cell& c) { return tm_cell_pseudo(c) ? kPseudoFillChar : ' '; }
 bool is_blank(uint8_t ch) { return ch == 0 || ch == ' ' || ch == kPseudoFillChar; }
 
+}  // namespace
+
+void tm_edit_put(const tm_edit& ed, int i, uint8_t ch) {
+  const uint8_t text = is_blank(ch) ? ' ' : ch;
+  if (i < 0 || i >= ed.len || ed.text[i] == text) return;
+  ed.text[i] = text;
+  if (ed.changed) *ed.changed = 1;
+}
+
+namespace {
+
 // The field text at (row, col), 1-based: the remote client's when it has put
 // its own in, else the window manager's once it has started.
 bool field_text(int row, int col, tm_edit* out) {
@@ -333,11 +344,7 @@ bool put_text(tm_term* t, int row, int col, const uint8_t* chars, int n) {
   tm_edit ed{};
   if (!field_text(row + 1, col + 1, &ed)) return false;
   for (int i = 0; i < n; ++i) {
-    uint8_t text = is_blank(chars[i]) ? ' ' : chars[i];
-    if (i < ed.len && ed.text[i] != text) {
-      ed.text[i] = text;
-      if (ed.changed) *ed.changed = 1;
-    }
+    tm_edit_put(ed, i, chars[i]);
     tm_at(t, row, col + i)->ch = chars[i];
     tm_show_cell(t, row, col + i);
   }
@@ -404,7 +411,9 @@ void type_char(tm_term* t, int ch) {
   t->cur_col = f.skip(t->cur_col);
   const bool replace = g_fresh_field && f.ed.replace && t->cur_col == f.first_typed();
   g_fresh_field = false;
-  if (replace && !clear_field(t, f)) return tm_beep();
+  const int col = t->cur_col;
+  if ((replace || f.ed.placeholder) && !clear_field(t, f)) return tm_beep();
+  if (!replace) t->cur_col = col;  // a placeholder goes; the character lands where typed
   if ((cur(t).attr & CELL_UPPER) && islower(ch)) ch = toupper(ch);
   uint8_t b = static_cast<uint8_t>(ch);
   if (!put_text(t, t->cur_row, t->cur_col, &b, 1)) return tm_beep();
@@ -413,6 +422,18 @@ void type_char(tm_term* t, int ch) {
     return;
   }
   t->cur_col = f.skip(t->cur_col + 1);
+}
+
+// A change to a field that shows its placeholder clears it first (the
+// cursor stays): true when it did, and the field is empty now.
+bool cleared_placeholder(tm_term* t) {
+  if (!cur_editable(t)) return false;
+  const typed_field f = typed_field_at(t);
+  if (!f.ed.placeholder) return false;
+  const int col = t->cur_col;
+  if (!clear_field(t, f)) tm_beep();
+  t->cur_col = col;
+  return true;
 }
 
 // The characters of the field from column `from` to its end.
@@ -424,6 +445,7 @@ std::vector<uint8_t> field_chars(tm_term* t, const field& f, int from) {
 
 void insert_char(tm_term* t) {
   if (!cur_editable(t)) return tm_beep();
+  if (cleared_placeholder(t)) return;
   field f = cur_field(t);
   std::vector<uint8_t> chars = field_chars(t, f, t->cur_col);
   chars.insert(chars.begin(), blank_for(cur(t)));
@@ -433,21 +455,32 @@ void insert_char(tm_term* t) {
 
 void delete_char(tm_term* t) {
   if (!cur_editable(t)) return tm_beep();
+  if (cleared_placeholder(t)) return;
   field f = cur_field(t);
   std::vector<uint8_t> chars = field_chars(t, f, t->cur_col + 1);
   chars.push_back(blank_for(cur(t)));
   if (!put_text(t, t->cur_row, t->cur_col, chars.data(), static_cast<int>(chars.size()))) tm_beep();
 }
 
+// Deletes the character left of the cursor, inside the field the cursor is
+// in, or, from just past a field's end on its row, that field's last. At
+// the start of a field, or with no field to the left on the row, it beeps
+// and changes nothing: a Backspace never wraps into another field (whose
+// text may be a placeholder, not content).
 void backspace(tm_term* t) {
-  move_left(t);
-  if (!cur_editable(t) && !to_field(t, t->cur_row, t->cur_col, CELL_EDIT, false, -1)) return tm_beep();
+  const field f = cur_field(t);
+  const bool inside = f.len && t->cur_col > f.start;
+  const bool past_end = !f.len && t->cur_col > 0 && tm_cell_editable(*tm_at(t, t->cur_row, t->cur_col - 1));
+  if (!inside && !past_end) return tm_beep();
+  if (inside && cleared_placeholder(t)) return;
+  --t->cur_col;
   delete_char(t);
 }
 
 void del_to_beg(tm_term* t) {
   field f = cur_field(t);
   if (!cur_editable(t) || t->cur_col == f.start) return tm_beep();
+  if (cleared_placeholder(t)) return;
   std::vector<uint8_t> chars = field_chars(t, f, t->cur_col);
   chars.resize(f.len, blank_for(cur(t)));
   if (!put_text(t, t->cur_row, f.start, chars.data(), f.len)) return tm_beep();
@@ -456,6 +489,7 @@ void del_to_beg(tm_term* t) {
 
 void del_end_item(tm_term* t) {
   if (!cur_editable(t)) return tm_beep();
+  if (cleared_placeholder(t)) return;
   field f = cur_field(t);
   std::vector<uint8_t> chars(f.end() - t->cur_col, blank_for(cur(t)));
   if (!put_text(t, t->cur_row, t->cur_col, chars.data(), static_cast<int>(chars.size()))) tm_beep();
@@ -481,6 +515,7 @@ void cut(tm_term* t) {
 
 void paste(tm_term* t) {
   if (!cur_editable(t)) return tm_beep();
+  cleared_placeholder(t);
   field f = cur_field(t);
   int n = std::min(t->cut_len, f.end() - t->cur_col);
   std::vector<uint8_t> chars(t->cut.begin(), t->cut.begin() + n);

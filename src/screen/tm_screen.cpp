@@ -311,12 +311,23 @@ uint32_t tm_show(SHOW_DATA* sd) {
   return 1;
 }
 
-int tm_row_get_ed(uint8_t* chars, const uint32_t* attrs, int cols, int col, uint8_t* changed, tm_edit* out) {
+int tm_row_get_ed(uint8_t* chars, const uint32_t* attrs, int cols, int col, uint8_t* changed, tm_edit* out,
+                  const uint8_t* old) {
   if (col < 1 || col > cols) return 0;
   int n = 0;
   while (col - 1 + n < cols && (attrs[col - 1 + n] & 3) == 3) ++n;
   *changed = 0;
-  *out = tm_edit{chars + col - 1, static_cast<uint16_t>(n), changed, {}, false};
+  const uint32_t* a = attrs + col - 1;
+  *out = tm_edit{chars + col - 1, static_cast<uint16_t>(n), changed, {}, n > 0 && (a[0] & ATTR_ED_REPLACE) != 0, false};
+  for (int i = 0; i < n && i < kTmEditLiteralMax; ++i)
+    if (a[i] & ATTR_ED_LITERAL) out->literal[i / 64] |= uint64_t{1} << (i % 64);
+  bool hinted = false, as_painted = true;
+  for (int i = 0; i < n; ++i) {
+    if (!(a[i] & ATTR_ED_HINT)) continue;
+    hinted = true;
+    if (old && old[col - 1 + i] != chars[col - 1 + i]) as_painted = false;
+  }
+  out->placeholder = hinted && as_painted;
   return 1;
 }
 

@@ -8,6 +8,7 @@
 // is, second surface less its origin, base less the rows above it).
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "foundation/com.h"
 #include "foundation/sys_err.h"
@@ -126,6 +127,29 @@ void date_literals(const CNV& c, int32_t from, tm_edit* out) {
   }
 }
 
+// Whether a one-row date item in entry form shows the placeholder of its
+// empty value: each part of its mask as that part's letters, each literal
+// as written. A mask with a part that has no letters (a name) has none.
+bool shows_placeholder(const TITM& it) {
+  const CNV& c = it.cnv;
+  if (!is_date_item(c) || !c.ta.dat.entry || it.tl_row != it.br_row || !c.ext_addr) return false;
+  const char* mask = c.ta.dat.dspl_mask;
+  const int len = int(date_mask_used(mask));
+  std::string want;
+  for (int at = 0; at < len;) {
+    const date_chunk k = cv_get_chunk(mask + at, len - at, 1);
+    if (!k.used) break;
+    if (k.code == TK_LITERAL) want.append(k.text, k.text_len);
+    else if (is_level_code(k.code)) want.append(com.dt_letters + 2 * (8 - (k.code - '0')), 2);
+    else if (k.code == TK_DOY) want.append(com.dt_letters + 16, 3);
+    else return false;
+    at += int(k.used);
+  }
+  const std::string shown(c.ext_addr, size_t(std::max(c.ext_cols, 0)));
+  return !want.empty() && shown.compare(0, want.size(), want) == 0 &&
+         shown.find_first_not_of(' ', want.size()) == std::string::npos;
+}
+
 }  // namespace
 
 void wm_mark_item(TREG* g, const TITM& it) {
@@ -171,7 +195,27 @@ int wm_get_ed(int row, int col, tm_edit* out) {
   memset(out->literal, 0, sizeof out->literal);
   if (h.item->tl_row == h.item->br_row) date_literals(h.item->cnv, h.reg.pos.col - h.item->tl_col, out);
   out->replace = converted_item(h.item->cnv);
+  out->placeholder = shows_placeholder(*h.item);
   return 1;
+}
+
+int wm_put_typed(int row, int col, uint8_t ch) {
+  phys_hit h;
+  if (item_at(row, col, &h, "wm_put_typed()") != 1 || !h.item) return 0;
+  tm_edit e{};
+  if (!wm_get_ed(row, col, &e) || !e.len) return 0;
+  tm_edit_put(e, 0, ch);
+  // Painted again at the next show: its rules (a placeholder gone) go with it.
+  wm_mark_item(h.reg.reg, *h.item);
+  return 1;
+}
+
+uint32_t wm_item_edit_bits(const TITM& it, int32_t col) {
+  uint32_t bits = converted_item(it.cnv) ? uint32_t(ATTR_ED_REPLACE) : 0u;
+  if (shows_placeholder(it)) bits |= ATTR_ED_HINT;
+  tm_edit e{};
+  if (it.tl_row == it.br_row) date_literals(it.cnv, col - it.tl_col, &e);
+  return e.is_literal(0) ? bits | ATTR_ED_LITERAL : bits;
 }
 
 int wm_get_itm(int row, int col, wm_itm_info* out) {

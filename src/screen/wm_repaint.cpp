@@ -216,7 +216,18 @@ int build_runs(TWND* w, TREG* g, int32_t row, int32_t pl, int32_t pr, int32_t le
     uint32_t mask = c.mask;
     if (w->state & WND_INACTIVE) mask &= ~kInactiveCleared;
     if (c.col < pl) mask &= ~kCutLeft;
-    out[n++] = {uint16_t(left + s - 1), uint16_t(e - s + 1), mask, c.chr};
+    const auto* item = c.item ? static_cast<const TITM*>(wm_obj(c.item)) : nullptr;
+    if (!item || row < item->tl_row || row > item->br_row) {
+      out[n++] = {uint16_t(left + s - 1), uint16_t(e - s + 1), mask, c.chr};
+      continue;
+    }
+    // An item's run carries its field rules, split where they change (at
+    // the columns its mask writes).
+    for (int32_t x = s; x <= e; ++x) {
+      const uint32_t m = mask | wm_item_edit_bits(*item, x);
+      if (x > s && out[n - 1].attr == m) ++out[n - 1].len;
+      else out[n++] = {uint16_t(left + x - 1), 1, m, c.chr};
+    }
   }
   return n;
 }

@@ -114,6 +114,14 @@ int wm_locate(TSRF* srf, const ut_point* pos, SHOW_BLK* blk);
 
 // The editable item under a physical position (1-based).
 int wm_get_ed(int row, int col, tm_edit* out);
+// The field rules of column `col` (region-relative) of item `it` as the
+// ATTR_ED_* bits of tm.h: what wm_get_ed tells the local editor, for the
+// attribute runs a remote editor reads.
+uint32_t wm_item_edit_bits(const TITM& it, int32_t col);
+// A character the remote client typed at a physical position: stored in
+// the field by the local editor's rule (tm_edit_put), the item's rows
+// marked so that the next paint sends its rules anew. 0: no field there.
+int wm_put_typed(int row, int col, uint8_t ch);
 // The status messages shown: the current surfaces repainted and shown
 // without reading input and without touching the message line.
 void wm_show_status();

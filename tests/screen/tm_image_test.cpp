@@ -2,6 +2,8 @@
 // screen's edges, frame drawing and the comparison that skips excluded cells.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tm_test_util.h"
 
 namespace kivo {
@@ -123,6 +125,60 @@ TEST_F(TmImage, RowGetEdCoversEditableCellsToTheRowEnd) {
   ASSERT_EQ(1, tm_row_get_ed(chars, attrs, 6, 6, &changed, &ed));
   EXPECT_EQ(1, ed.len);
   EXPECT_EQ(0, tm_row_get_ed(chars, attrs, 6, 7, &changed, &ed));
+}
+
+// The field rules a remote editor reads from the cells' attributes: the
+// replace rule of the field's first cell, each literal column, and the
+// placeholder while the hinted cells are as painted.
+TEST_F(TmImage, RowGetEdReadsTheFieldRulesOfTheAttributes) {
+  constexpr uint32_t E = 3, R = ATTR_ED_REPLACE, L = ATTR_ED_LITERAL, H = ATTR_ED_HINT;
+  const struct {
+    const char* name;
+    uint32_t attrs[6];
+    const char* painted;  // null: none given
+    int col;
+    bool replace, placeholder;
+    uint64_t literal;
+  } cases[] = {
+      {"plain text", {E, E, E, E, E, E}, nullptr, 1, false, false, 0},
+      {"a number", {E | R, E | R, E | R, 0, E, E}, nullptr, 1, true, false, 0},
+      {"a date's slashes", {E | R, E | R, E | R | L, E | R, E | R | L, E | R}, nullptr, 1, true, false, 0b10100},
+      {"literals from the column asked",
+       {E | R, E | R, E | R | L, E | R, E | R | L, E | R},
+       nullptr,
+       2,
+       true,
+       false,
+       0b1010},
+      {"a placeholder as painted",
+       {E | R | H, E | R | H | L, E | R | H, E | R | H, E | R | H, E | R | H},
+       "MM/DD/",
+       1,
+       true,
+       true,
+       0b10},
+      {"a placeholder typed over",
+       {E | R | H, E | R | H | L, E | R | H, E | R | H, E | R | H, E | R | H},
+       "MX/DD/",
+       1,
+       true,
+       false,
+       0b10},
+      {"hinted cells, no painted row", {E | H, E | H, E | H, E | H, E | H, E | H}, nullptr, 1, false, true, 0},
+      {"no hint", {E, E, E, E, E, E}, "MM/DD/", 1, false, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint8_t chars[6] = {'M', 'M', '/', 'D', 'D', '/'};
+    uint8_t painted[6];
+    if (c.painted) memcpy(painted, c.painted, 6);
+    uint8_t changed = 0;
+    tm_edit ed{};
+    ASSERT_EQ(1, tm_row_get_ed(chars, c.attrs, 6, c.col, &changed, &ed, c.painted ? painted : nullptr));
+    EXPECT_EQ(c.replace, ed.replace);
+    EXPECT_EQ(c.placeholder, ed.placeholder);
+    EXPECT_EQ(c.literal, ed.literal[0]);
+  }
 }
 
 }  // namespace

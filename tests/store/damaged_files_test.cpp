@@ -44,11 +44,13 @@ std::string add_three(bool delete_third) {
 constexpr char kAddAndList[] =
     "#ENTER\n#ADD MODE\nC0009\n#TAB\nNew Nine\n#TAB\n1.00\n#ENTER\n#END\n#DOWN\n#ENTER\n#END\n";
 
-// Whether the pane shows `text`, blanks and line ends aside: a message the
-// screen wraps is found whatever the length of the paths in it.
+// Whether the pane shows `text`, blanks, line ends and the sides of a
+// window's frame aside: a message the screen wraps in its window is found
+// whatever the length of the paths in it.
 bool shows(tmux_pane& p, const std::string& text) {
   auto squeezed = [](std::string s) {
-    s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\n'; }), s.end());
+    for (size_t at; (at = s.find("\u2502")) != std::string::npos;) s.erase(at, 3);
+    s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\n' || c == '|'; }), s.end());
     return s;
   };
   return squeezed(p.capture()).find(squeezed(text)) != std::string::npos;
