@@ -863,7 +863,7 @@ bool keyed(const anal_ctx* c) { return c->key_hdr_ok && c->nkeys > 0; }
 // builds: such a key cannot hold every record once. One walk of the data
 // file a key.
 std::string repeats_fault(anal_ctx* c, const description& d) {
-  if (!c->dat || !c->hdr_readable || c->hdr.version != kBrfVersion || !header_usable(c)) return std::string();
+  if (!c->dat || c->hdr.version != kBrfVersion || !header_usable(c)) return std::string();
   key_repeats rep;
   for (int k = 0; keyed(c) && k < c->nkeys; ++k) {
     if (!c->key_valid[k] || brf_key_repeats(c->dat, c->keys[k], nullptr, 3, &rep) != BRF_OK || !rep.left_out) continue;
