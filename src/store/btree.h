@@ -217,8 +217,16 @@ int getroot(BT_CURSOR* c, uint32_t* root);
 // byte, no tree lock needed: only the update-lock holder writes the header);
 // on a key file held alone (`sole`) the mark stays set until the open ends.
 int bt_mark_clear(BT_FILE* f);
+// Sets the mark of a change that must be repaired after a kill although it
+// writes nothing to the key file (a record no key holds being moved), as
+// the change's first key-file write would. BRF_ABANDONED (nothing written)
+// when a dead writer's mark is set.
+int bt_mark_raise(BT_CURSOR* c);
 // Reads the mark from the file: 1 set, 0 not (or no header yet), or -1.
 int bt_mark_read(BT_FILE* f);
+// Whether the mark is set by another than this open: under the update lock,
+// by a writer that died. From the mapped header where there is one.
+bool bt_mark_left(BT_FILE* f);
 // Under a held tree lock: every key's tree becomes one empty root, the pages
 // are taken again from the header block on, the key definitions stay. The
 // change count jumps so far that every cursor drops its cached pages. The

@@ -415,3 +415,18 @@ void op_end(BT_CURSOR* c) {
 }
 
 }  // namespace kivo::bt
+
+namespace kivo {
+
+int bt_mark_raise(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (!f->in_change || f->marking) return BRF_OK;
+  if (!block(c, true)) return c->status;
+  int st = bt::hdr_read(c);
+  if (st == BRF_OK) st = bt::note_write(c);  // the change's first write: the mark
+  bt::op_end(c);
+  bunlock(c, true);
+  return set_status(c, st);
+}
+
+}  // namespace kivo

@@ -153,7 +153,8 @@ uint32_t brf_key_extent(BRF_FILE* f);
 void brfnullkey(BRF_FILE* f, int keyno, bool from_record, const uint8_t* record);
 
 // One change of a keyed file, under the update lock: begin lets its first
-// key-file write set the in-use mark (btree.h); a change that fails with
+// key-file write set the in-use mark (btree.h), or gives BRF_ABANDONED when
+// a dead writer's mark is set already; a change that fails with
 // BRF_ABANDONED has undone its own writes, and brf_change_repaired then
 // repairs the pair and says whether to make the change again (else *st is
 // the repair's failure); end clears the mark and returns `st`. A file

@@ -188,8 +188,13 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
 }
 
 int brf_change_begin(BRF_RCB* r) {
-  if (r->file->key && r->cursor) r->file->key->in_change = true;
-  return BRF_OK;
+  BT_FILE* k = r->file->key;
+  if (!k || !r->cursor) return BRF_OK;
+  k->in_change = true;
+  // A mark met now (the update lock is held) was left by a writer that died
+  // inside a change: its trees may be half changed, and a search in them
+  // could fail before the change's first write would find the mark.
+  return bt_mark_left(k) ? BRF_ABANDONED : BRF_OK;
 }
 
 bool brf_change_repaired(BRF_RCB* r, int* st) {

@@ -21,8 +21,10 @@
 //    happens, and the copy is completed after it (a completion cut between
 //    its flags and its link still names the old place). The repair drops a copy
 //    whose old record still lives and finishes any other, so the file never
-//    holds two live versions of one record. Without the mark (no key holds
-//    the record) the copy is completed before the old record is freed.
+//    holds two live versions of one record. A record no key holds takes the
+//    mark for its move all the same. Without keys there is no mark and no
+//    repair: the copy is completed before the old record is freed, and a
+//    kill between leaves the old one beside it.
 // A failure undoes what was done and returns the status.
 #include <algorithm>
 #include <cerrno>
@@ -283,12 +285,16 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   // The indexes first: their first write sets the mark, under which alone a
   // copy naming the old record may exist.
   int st = brfreinsertall(r, orec, nrec, seek, nseek);
+  // A record no key holds wrote nothing there: its move takes the mark all
+  // the same, so that a kill between the copy and the free is settled by the
+  // repair instead of leaving both versions live.
+  if (st == BRF_OK && f->key && r->cursor) st = bt_mark_raise(r->cursor);
   if (st != BRF_OK) {
     brf_rcd_free_any(f, nseek, false);
     return st;
   }
-  // Without the mark (no keys, or none that holds this record) there is no
-  // repair: the copy is completed before the old record is freed.
+  // Without the mark (a file without keys) there is no repair: the copy is
+  // completed before the old record is freed.
   bool marked = f->key && f->key->marking;
   nh.link = marked ? seek : nseek;
   if ((st = check_unmarked(r)) != BRF_OK) {
