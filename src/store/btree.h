@@ -202,6 +202,20 @@ int getroot(BT_CURSOR* c, uint32_t* root);
 [[nodiscard]] int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 [[nodiscard]] int budelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 [[nodiscard]] int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
+// The entries of a bulk load in ascending key order, each value once:
+// entry i lies at base + order[i] * stride, its DSEEK (u32 in host order)
+// and then its key.
+struct bt_bulk_entries {
+  const uint8_t* base = nullptr;
+  size_t stride = 0;
+  const uint32_t* order = nullptr;
+  size_t n = 0;
+};
+// Fills key `keyno`'s tree, an empty root, with the entries (btree_bulk.cpp):
+// pages written whole, bottom up, under the tree lock held by the caller
+// inside a record change. BRF_BAD_DATA for a tree that is not empty; a
+// failure part way leaves the change's mark for the repair.
+[[nodiscard]] int bt_bulk_load(BT_CURSOR* c, int keyno, const bt_bulk_entries& e);
 // Removes the last key defined (`keyno` must be it) and frees its pages:
 // undoes a key whose index could not be built.
 [[nodiscard]] int bt_drop_key(BT_CURSOR* c, int keyno);

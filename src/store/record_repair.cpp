@@ -71,73 +71,34 @@ int settle_move(BRF_FILE* f, uint32_t seek, copy_kind kind, rec_hdr* h, bool* ke
   return brf_write_rec_hdr(f, seek, *h);
 }
 
-// The seeks of every record of the data file, ascending.
-int record_starts(BRF_FILE* f, std::vector<uint32_t>* out) {
-  out->clear();
-  for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
-    rec_hdr h;
-    if (int st = brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h)) return st;
-    out->push_back(static_cast<uint32_t>(seek));
-    seek += h.length + kRecOverhead;
-  }
+}  // namespace
+
+bool brf_is_moved_copy(const rec_hdr& h, uint32_t seek) {
+  return !(h.flags & kRecDeleted) && h.link != seek && !(h.link & kOwnerBit);
+}
+
+int brf_settle_copy(BRF_FILE* f, uint32_t seek, rec_hdr* h, const std::vector<uint32_t>& starts,
+                    brf_repair_counts* out) {
+  const copy_kind kind = copy_kind_of(*h, seek, starts);
+  if (kind == copy_kind::none) return BRF_OK;
+  bool kept = false;
+  if (int st = settle_move(f, seek, kind, h, &kept)) return st;
+  ++(kept ? out->moves_kept : out->moves_undone);
   return BRF_OK;
 }
 
-// Whether the record stays out of key k: its value is this process's null
-// image, or (no image set here) empty in every segment, the form null
-// images take.
-bool left_out(BRF_FILE* f, int k, const uint8_t* rec) {
-  if (f->has_null_key[k]) return brf_key_is_null(f, k, rec);
-  uint8_t key[256] = {};
-  getlkey(f->key, k, rec, kWholeRecord, key, kKeyFormRecord);
-  return key_value_empty(f->key->segs[k], f->key->keys[k].nsegs, key);
-}
+namespace {
 
-// Enters the record in every key whose value in it is not null. A key value
-// met twice is counted and the second record left out of that key: a
-// repair never stops half way.
-int index_record(BRF_RCB* r, const uint8_t* rec, uint32_t seek, int nkeys, brf_repair_counts* out) {
-  BRF_FILE* f = r->file;
-  for (int k = 0; k < nkeys; ++k) {
-    if (left_out(f, k, rec)) continue;
-    bsetkeyN(r->cursor, k);
-    int st = buinsert(r->cursor, rec, seek);
-    if (st == BRF_DUP_KEY) ++out->repeated;
-    else if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
-    else ++out->values[k];
-  }
-  return BRF_OK;
-}
-
-// Walks the data file (tree lock held, trees empty): settles each moving
-// copy and indexes each live record.
-int reindex(BRF_RCB* r, brf_repair_counts* out) {
-  BRF_FILE* f = r->file;
-  int nkeys = f->key->hdr[kHdrKeyCount];
-  uint32_t extent = brf_key_extent(f);
-  std::vector<uint8_t>& body = r->scratch_a;
-  std::vector<uint32_t> starts;
-  if (int st = record_starts(f, &starts)) return st;
-  for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
-    uint32_t at = static_cast<uint32_t>(seek);
-    rec_hdr h;
-    if (int st = brf_read_rec_hdr(f, at, &h)) return st;
-    seek += h.length + kRecOverhead;
-    if (seek > f->hdr.eofseek) return BRF_BAD_DATA;
-    if (copy_kind kind = copy_kind_of(h, at, starts); kind != copy_kind::none) {
-      bool kept = false;
-      if (int st = settle_move(f, at, kind, &h, &kept)) return st;
-      ++(kept ? out->moves_kept : out->moves_undone);
-    }
-    if (!live(f, h, at)) continue;
-    body.assign(std::max<uint32_t>(h.length, extent), 0);
-    if (kivo_pread(f->slot, body.data(), h.length, off_t{at} + kRecHdrSize) != static_cast<ssize_t>(h.length))
-      return BRF_BAD_DATA;
-    if (int st = index_record(r, body.data(), at, nkeys, out)) return st;
-    ++out->records;
-  }
+// Settles the moves and builds every index again from the records (tree
+// lock held, the trees reset before).
+int reindex(BRF_RCB* r, brf_repair_counts* out, const brf_progress* progress) {
+  const int nkeys = r->file->key->hdr[kHdrKeyCount];
+  brf_build_opts o;
+  o.leave_out_repeats = true;
+  o.progress = progress;
+  int st = brf_build_keys(r, nkeys >= 32 ? ~0u : (1u << nkeys) - 1, o, out);
   out->keys = nkeys;
-  return BRF_OK;
+  return st;
 }
 
 // The one line of a repair: file, keys rebuilt, records indexed, what each
@@ -163,7 +124,7 @@ void announce(BRF_FILE* f, const brf_repair_counts& n) {
 
 }  // namespace
 
-int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
+int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out, const brf_progress* progress) {
   BRF_FILE* f = r->file;
   BT_CURSOR* c = r->cursor;
   *out = brf_repair_counts{};
@@ -172,10 +133,13 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
   if (int st = brf_free_list_settle(f)) return st;
   int cur = c->key;
   bool in_change = f->key->in_change;
-  f->key->in_change = false;  // the repair's writes keep the mark as it is
+  // A dead writer's mark stays as it is through the repair's writes; a pair
+  // repaired without one takes it with the first, so a repair cut off is
+  // run again all the same.
+  f->key->in_change = bt_mark_read(f->key) == 0;
   if (!block(c, true)) return c->status;
   int st = bt_reset_trees(c);
-  if (st == BRF_OK) st = reindex(r, out);
+  if (st == BRF_OK) st = reindex(r, out, progress);
   bunlock(c, true);
   if (st == BRF_OK) {
     f->key->marking = true;  // the repair owns the dead writer's mark now

@@ -453,7 +453,7 @@ TEST(RecordSweep, EveryKillPointLeavesASoundOrRepairedPair) {
     for (bool exclusive : {false, true})
       for (bool cut : {false, true}) sweep(kind, {cut, exclusive, true}, &t, &failures);
   report("with keys", t, failures);
-  EXPECT_GT(t.points, 1000);
+  EXPECT_GT(t.points, 800);  // the repairs write their trees whole: fewer points than inserts made
 }
 
 TEST(RecordSweep, EveryKillPointLeavesAFileWithoutKeysThatTheRepairMakesSound) {
