@@ -4,9 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "compiler/design_records.h"
 #include "fm/file_rec_view.h"
+#include "fm/struct_file.h"
+#include "fm/unix_fm.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "types/element.h"
@@ -127,6 +130,42 @@ int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, K
   fdb->fdb_struct_date[0] = file.struct_word(0), fdb->fdb_struct_date[1] = file.struct_word(1);
   fdb->fdb_fmt = static_cast<uint8_t>((fi[kFiFmtFlag1] == '1' ? 0x2 : 0) | (fi[kFiFmtFlag2] == '1' ? 0x4 : 0));
   return 1;
+}
+
+namespace {
+
+// Elements found by their sequence number in those a structure file holds.
+struct struct_elements {
+  std::vector<std::vector<uint8_t>> all;
+  static bool read(void* ctx, const uint8_t*, uint32_t seq, uint8_t* elem) {
+    for (const auto& e : static_cast<struct_elements*>(ctx)->all)
+      if (ld_le32(e.data(), ELEM_SEQ) == seq) return memcpy(elem, e.data(), kElementSize), true;
+    return false;
+  }
+};
+
+}  // namespace
+
+int struct_key_defs(const char* base, KEY_DESC* out, int max) {
+  std::vector<uint8_t> fi;
+  struct_elements el;
+  if (!struct_file_design(base, &fi, &el.all) || fi[FI_ORG] != ORG_INDEXED) return 0;
+  FDB fdb;
+  KDB kdb[kFileMaxKeys];
+  SDB sdb[kFileMaxKeys * kFdbMaxSegsPerKey];
+  std::string why;
+  if (!bld_file_fdb(fi.data(), struct_elements::read, &el, &fdb, kdb, sdb, kFileMaxKeys * kFdbMaxSegsPerKey, nullptr,
+                    &why) ||
+      fdb.fdb_nkeys > max)
+    return 0;
+  // Keys in the order the engine's open declares them, each with duplicates
+  // made unique by the primary key's segments.
+  const KDB* primary = nullptr;
+  for (int k = 0; k < fdb.fdb_nkeys; ++k)
+    if (kdb[k].kdb_keyno == 0) primary = &kdb[k];
+  for (int k = 0; k < fdb.fdb_nkeys; ++k)
+    if (fill_bkey_from_kdb(&out[k], &kdb[k], primary != &kdb[k] ? primary : nullptr) != 0) return 0;
+  return fdb.fdb_nkeys;
 }
 
 }  // namespace kivo

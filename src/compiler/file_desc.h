@@ -18,6 +18,7 @@ namespace kivo {
 struct FDB;
 struct KDB;
 struct SDB;
+struct KEY_DESC;
 
 // Reads element `seq` of the file named by the 8 characters at `file` into
 // `elem` (592 bytes); false when there is none.
@@ -37,5 +38,12 @@ int bld_kdb(const uint8_t* fi, int k, fdb_elem_reader read, void* ctx, KDB* kdb,
 // all keys). 1, or 0 with `why` set.
 int bld_file_fdb(const uint8_t* fi, fdb_elem_reader read, void* ctx, FDB* fdb, KDB* kdb, SDB* sdb, int max_segs,
                  uint32_t* fields, std::string* why);
+
+// The keys of the data file at `base` (".../Data/<name>", no ".dat") as its
+// structure file describes them, in the storage engine's form and in the
+// order the engine's open declares them (store_hooks.key_definitions, for
+// the utilities that build a key file): how many, 0 when the file has no
+// structure file, no keys, or more than `max`.
+int struct_key_defs(const char* base, KEY_DESC* out, int max);
 
 }  // namespace kivo

@@ -14,7 +14,11 @@
 // runs meanwhile and a kill leaves the pair marked for the repair, which
 // builds again from the start; the tree lock is held throughout, so no
 // reader meets a tree half built.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +28,7 @@
 
 #include "store/lock.h"
 #include "store/record_ops.h"
+#include "store/store.h"
 
 namespace kivo {
 
@@ -302,8 +307,63 @@ namespace {
 
 void status_line(void*, const char* text) { bt_upd_stat(text); }
 
+// Whether the pair's key file defines no key yet (missing, new or empty).
+bool keys_never_built(const std::string& base) {
+  struct stat st;
+  if (stat((base + ".key").c_str(), &st) != 0) return errno == ENOENT;
+  if (st.st_size == 0) return true;
+  uint8_t count = 0;
+  FILE* f = fopen((base + ".key").c_str(), "rb");
+  bool none = f && fseek(f, kHdrKeyCount, SEEK_SET) == 0 && fread(&count, 1, 1, f) == 1 && count == 0;
+  if (f) fclose(f);
+  return none;
+}
+
+// Defines the keys on the open pair's key file, which holds none, and builds
+// them (update lock held, inside a change).
+int define_and_build(BRF_RCB* r, KEY_DESC* defs, int n, const brf_progress* progress, brf_repair_counts* out) {
+  for (int k = 0; k < n; ++k) {
+    int st = bsetkey(r->cursor, &defs[k], true);
+    if (st != BRF_KEY_CREATED) return st == BRF_OK ? BRF_BAD_DATA : st;  // a key defined twice
+    brfnullkey(r->file, defs[k].keyno, false, nullptr);
+  }
+  brf_build_opts o;
+  o.leave_out_repeats = true;
+  o.progress = progress;
+  out->keys = n;
+  return brf_build_keys(r, n >= 32 ? ~0u : (1u << n) - 1, o, out);
+}
+
 }  // namespace
 
 const brf_progress brf_status_progress{status_line, nullptr};
+
+int brf_build_described_keys(const std::string& base, const std::string& described_as, bool exclusive,
+                             const brf_progress* progress, brf_repair_counts* out, bool* built) {
+  *built = false;
+  *out = brf_repair_counts{};
+  KEY_DESC defs[kBtMaxKeys];
+  const int n = store_hooks.key_definitions ? store_hooks.key_definitions(described_as.c_str(), defs, kBtMaxKeys) : 0;
+  if (n <= 0 || !keys_never_built(base) || access((base + ".dat").c_str(), F_OK) != 0) return BRF_OK;
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, exclusive);
+  if (!f) return st;
+  BRF_RCB* r = brfaccess(&st, f, 0, false);
+  if (r && (!f->key || !r->cursor)) st = BRF_NO_KEY;
+  if (r && st == BRF_OK && !bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) st = BRF_LOCK_REFUSED;
+  if (r && st == BRF_OK) {
+    st = brf_change_begin(r);
+    if (st == BRF_OK) st = define_and_build(r, defs, n, progress, out);
+    st = brf_change_end(r, st);
+    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  }
+  if (r) brfdeaccess(r);
+  brfclose(f);
+  // A key file left half built would be taken for the pair's: the next
+  // open or repair builds it again from nothing.
+  if (st != BRF_OK) unlink((base + ".key").c_str());
+  *built = st == BRF_OK;
+  return st;
+}
 
 }  // namespace kivo

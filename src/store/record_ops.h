@@ -195,6 +195,18 @@ struct brf_build_opts {
 // caller holds the update lock inside a change. Fills out->records, values,
 // repeated and the moves settled. Status.
 int brf_build_keys(BRF_RCB* r, uint32_t mask, const brf_build_opts& o, brf_repair_counts* out);
+// The keys the description of the file `described_as` gives
+// (store_hooks.key_definitions), defined on the key file of the pair at
+// `base` when it holds none yet (missing, new or empty) and built from the
+// records at once, a repeated value left out of its key (counted). *built
+// tells whether there was such a build; nothing is done for a pair whose
+// keys are defined or that no description gives keys. A failed build leaves
+// no key file (the next open builds it). Status.
+int brf_build_described_keys(const std::string& base, const std::string& described_as, bool exclusive,
+                             const brf_progress* progress, brf_repair_counts* out, bool* built);
+// The utilities' progress on the terminal (standard error): one line
+// written again in place, or a line now and then when it is no terminal.
+extern const brf_progress brf_terminal_progress;
 // Whether the header at `seek` is a moved record's copy that a repair must
 // settle, and the settling (dropped while the old record lives, else
 // finished; *h as it is then, counted in `out`). `starts`: the seek of every

@@ -11,11 +11,13 @@
 //
 // Callers: brfput, brfrewrite, brfdelete and brfsetkey (begin/end), the keyed
 // reads (brf_repair_if_abandoned), and the command line (brfrepair).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
+#include <ctime>
 
 #include "foundation/sys_err.h"
 #include "store/analyser.h"
@@ -104,13 +106,13 @@ int reindex(BRF_RCB* r, brf_repair_counts* out, const brf_progress* progress) {
 // The one line of a repair: file, keys rebuilt, records indexed, what each
 // key that holds fewer of them holds, and the records left out of a key for
 // a repeated value, if any.
-void repair_line(char* out, size_t size, const char* file, const brf_repair_counts& n) {
+void repair_line(char* out, size_t size, const char* file, const brf_repair_counts& n, const char* done = "rebuilt") {
   size_t w = 0;
   auto add = [&](const char* fmt, auto... v) {
     const int got = w < size ? snprintf(out + w, size - w, fmt, v...) : 0;
     if (got > 0) w += static_cast<size_t>(got);
   };
-  add("repaired %s: %d keys rebuilt, %u records indexed", file, n.keys, n.records);
+  add("repaired %s: %d keys %s, %u records indexed", file, n.keys, done, n.records);
   for (int k = 0; k < n.keys && k < kMaxKeys; ++k)
     if (n.values[k] != n.records) add(", key %d holds %u", k, n.values[k]);
   if (n.repeated) add(", %u repeated key values left out", n.repeated);
@@ -220,6 +222,23 @@ void brf_wait_for_change(BRF_RCB* r) {
 
 namespace {
 
+// On a terminal one line written again in place and cleared at the end;
+// elsewhere a line at most every few seconds.
+void terminal_line(void*, const char* text) {
+  static size_t shown = 0;
+  static time_t last = 0;
+  if (isatty(STDERR_FILENO)) {
+    const size_t n = text ? strlen(text) : 0;
+    fprintf(stderr, "\r%s%*s", text ? text : "", static_cast<int>(shown > n ? shown - n : 0), "");
+    if (!text) fputc('\r', stderr);
+    shown = n;
+  } else if (text && time(nullptr) - last >= 3) {
+    last = time(nullptr);
+    fprintf(stderr, "%s\n", text);
+  }
+  fflush(stderr);
+}
+
 // Opens the pair, repairs it under the update lock and closes it: the one
 // line goes to `out`. Status 0 or the failure.
 int repair_pair(const std::string& base, bool marked_only, FILE* out) {
@@ -240,7 +259,7 @@ int repair_pair(const std::string& base, bool marked_only, FILE* out) {
     st = mark < 0 ? BRF_PERM : BRF_OK;
     brf_repair_counts n;
     if (st == BRF_OK && (set || !marked_only)) {
-      st = brf_repair_locked(r, &n);
+      st = brf_repair_locked(r, &n, &brf_terminal_progress);
       char line[512];
       repair_line(line, sizeof line, base.c_str(), n);
       if (st == BRF_OK) fprintf(out, "%s\n", line);
@@ -322,6 +341,8 @@ int restore_key_header(const std::string& base, FILE* out) {
 
 }  // namespace
 
+const brf_progress brf_terminal_progress{terminal_line, nullptr};
+
 int brfrepair(const char* name) {
   std::string base = brf_strip_ext(name ? name : "");
   if (base.empty()) {
@@ -350,7 +371,17 @@ int brfrepair(const char* name) {
     return 0;
   }
   if (st == BRF_OK && !sound) st = restore_key_header(base, stdout);
-  if (st == BRF_OK) st = repair_pair(base, sound, stdout);
+  // Keys never built (an imported file not yet opened) are built from the
+  // file's description.
+  bool built = false;
+  if (st == BRF_OK) {
+    brf_repair_counts n;
+    st = brf_build_described_keys(base, base, false, &brf_terminal_progress, &n, &built);
+    char line[512];
+    repair_line(line, sizeof line, base.c_str(), n, "built");
+    if (built) printf("%s\n", line);
+  }
+  if (st == BRF_OK && !built) st = repair_pair(base, sound, stdout);
   if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);
   if (st != BRF_OK) {
     fprintf(stderr, "%s:  Can't repair file (status %d: %s)\n", base.c_str(), st, brf_status_text(st));
