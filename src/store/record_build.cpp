@@ -202,6 +202,47 @@ int walk(build& b, bool settle, progress_gate& progress) {
   return BRF_OK;
 }
 
+// Whether the key compares as its bytes do: characters, ascending.
+bool bytewise(const key_seg* segs, int nsegs) {
+  for (int i = 0; i < nsegs; ++i)
+    if (segs[i].kind != seg_kind::chars || segs[i].descending) return false;
+  return true;
+}
+
+// The order of a bytewise key's values, ties in file order: sorted by their
+// first sixteen bytes held beside each position as two numbers, the rest
+// compared only where those are equal, so that most comparisons touch no
+// value.
+void sort_bytewise(key_values& kv, size_t len) {
+  struct item {
+    uint64_t head[2];
+    uint32_t at;
+  };
+  constexpr size_t kHead = sizeof(item::head);
+  const uint8_t* base = kv.bytes.data();
+  const size_t stride = kv.stride;
+  std::vector<item> items(kv.count());
+  for (uint32_t i = 0; i < items.size(); ++i) {
+    uint8_t first[kHead] = {};
+    memcpy(first, base + i * stride + 4, std::min(len, kHead));
+    item& it = items[i];
+    it = {{0, 0}, i};
+    for (size_t b = 0; b < kHead; ++b) it.head[b / 8] = it.head[b / 8] << 8 | first[b];
+  }
+  std::sort(items.begin(), items.end(), [&](const item& a, const item& b) {
+    if (a.head[0] != b.head[0]) return a.head[0] < b.head[0];
+    if (a.head[1] != b.head[1]) return a.head[1] < b.head[1];
+    const int cmp =
+        len > kHead ? memcmp(base + a.at * stride + 4 + kHead, base + b.at * stride + 4 + kHead, len - kHead) : 0;
+    if (cmp != 0) return cmp < 0;
+    uint32_t sa, sb;
+    memcpy(&sa, base + a.at * stride, 4);
+    memcpy(&sb, base + b.at * stride, 4);
+    return sa < sb;
+  });
+  for (size_t i = 0; i < items.size(); ++i) kv.order[i] = items[i].at;
+}
+
 // Sorts a key's values, ties in file order, and keeps each value once.
 int sort_values(build& b, key_values& kv) {
   const BT_FILE* k = b.r->file->key;
@@ -217,10 +258,14 @@ int sort_values(build& b, key_values& kv) {
   std::vector<uint32_t>& order = kv.order;
   order.resize(kv.count());
   std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
-    const int cmp = key_compare(segs, nsegs, base + a * stride + 4, base + c * stride + 4);
-    return cmp != 0 ? cmp < 0 : seek_of(a) < seek_of(c);
-  });
+  if (bytewise(segs, nsegs)) {
+    sort_bytewise(kv, stride - 4);
+  } else {
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
+      const int cmp = key_compare(segs, nsegs, base + a * stride + 4, base + c * stride + 4);
+      return cmp != 0 ? cmp < 0 : seek_of(a) < seek_of(c);
+    });
+  }
   size_t kept = 0;
   for (size_t i = 0; i < order.size(); ++i) {
     if (kept > 0 && key_compare(segs, nsegs, base + order[kept - 1] * stride + 4, base + order[i] * stride + 4) == 0) {
