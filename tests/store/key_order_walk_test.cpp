@@ -8,8 +8,8 @@
 // the key the cursor stands on, and is a whole version that was live at
 // some moment of the walk. Walks alternate between the two keys.
 //
-// KIVO_STRESS_SCALE multiplies the writes (30,000 by default; 10 gives the
-// 300,000 writes against some 350 walks of the load that once lost records).
+// KIVO_STRESS_SCALE multiplies the writes (150,000 by default; 2 gives the
+// 300,000 writes of the load that once lost records).
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -322,7 +322,7 @@ TEST(KeyOrderWalks, EveryRecordLiveThroughoutAWalkIsDeliveredOnceInKeyOrder) {
   scratch_dir dir;
   walk_setup s;
   s.base = dir.file("walk");
-  s.ops_per_writer = static_cast<uint32_t>(10000 * stress_scale());
+  s.ops_per_writer = static_cast<uint32_t>(50000 * stress_scale());
   size_t log_bytes = sizeof(op_entry) * s.ops_per_writer;
   void* area = mmap(nullptr, sizeof(shared_area) + kWriters * log_bytes, PROT_READ | PROT_WRITE,
                     MAP_SHARED | MAP_ANONYMOUS, -1, 0);
