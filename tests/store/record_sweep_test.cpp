@@ -605,7 +605,9 @@ TEST(RecordRepair, OptionRepairsAKilledPairAndLeavesASoundOneAsItIs) {
 // A writer killed after freeing a moved record's old place, before the copy
 // was finished: the pair of 20 records with id 10 moving. Returns the
 // copy's place, 0 when no kill point left it so.
-uint32_t killed_before_a_move_is_finished(const std::string& base, record_model* model) {
+// With `old_freed` false: the first kill point that leaves the copy written
+// while the old record still lives.
+uint32_t killed_before_a_move_is_finished(const std::string& base, record_model* model, bool old_freed = true) {
   make_pair(base, 20, 40, model);
   std::vector<uint8_t> dat = read_file(base + ".dat"), key = read_file(base + ".key");
   std::vector<step> move = {{kRewrite, 10, 10002, 97}};
@@ -618,9 +620,14 @@ uint32_t killed_before_a_move_is_finished(const std::string& base, record_model*
     run_to_point(base, move, point, sweep_mode{}, &left);
     std::vector<data_record> recs;
     std::string err = walk_data(read_file(base + ".dat"), &recs);
-    if (err.rfind("unsettled copy at ", 0) != 0 || !(recs[10].flags & kRecDeleted)) return 0;
+    if (err.rfind("unsettled copy at ", 0) != 0 || ((recs[10].flags & kRecDeleted) != 0) != old_freed) return 0;
     return static_cast<uint32_t>(std::stoul(err.substr(18)));
   };
+  if (!old_freed) {
+    for (long point = 1; point < 100; ++point)
+      if (uint32_t copy = kill_at(point)) return copy;
+    return 0;
+  }
   long last = 0;
   for (long point = 1; point < 100; ++point)
     if (kill_at(point)) last = point;
@@ -671,6 +678,47 @@ TEST(RecordRepair, MoveCompletionCutAfterItsFlagsIsFinished) {
   ASSERT_EQ(reopen_and_check(base, &active), "");
   model[id_text(10)] = record_of(10, 10002, 97);
   EXPECT_EQ(active, model);
+}
+
+// A copy a killed move left unsettled, the key file then lost: the key file
+// built again from the data file settles it as the repair does. A copy whose
+// old record still lives is dropped (else a later repair, once that record
+// is deleted, would take the copy for live and bring back a version nobody
+// wrote last); one whose old record was freed is finished (else the record
+// would be lost).
+TEST(RecordRepair, KeyFileBuiltAgainSettlesTheCopyOfAKilledMove) {
+  com_fill(0, nullptr);
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
+  brfinit();
+  for (bool old_freed : {false, true}) {
+    SCOPED_TRACE(old_freed ? "old record freed" : "old record live");
+    scratch_dir dir;
+    std::string base = dir.file("lost");
+    record_model model;
+    ASSERT_NE(killed_before_a_move_is_finished(base, &model, old_freed), 0u);
+    ASSERT_EQ(unlink((base + ".key").c_str()), 0);
+    {
+      int st;
+      BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);
+      ASSERT_NE(f, nullptr);
+      BRF_RCB* r = brfaccess(&st, f, 0, false);
+      EXPECT_EQ(set_three_keys(r), BRF_OK);
+      brfdeaccess(r);
+      brfclose(f);
+    }
+    if (old_freed) model[id_text(10)] = record_of(10, 10002, 97);
+    record_model active;
+    ASSERT_EQ(check_pair(base, &active), "");
+    EXPECT_TRUE(active == model);
+    // Id 10 deleted, then a writer killed inside a change: the repair.
+    delete_ids(base, {10}, &model, true);
+    std::vector<uint8_t> key = read_file(base + ".key");
+    key[kHdrInUse] = 1;
+    write_file(base + ".key", key);
+    active.clear();
+    ASSERT_EQ(reopen_and_check(base, &active), "");
+    EXPECT_TRUE(active == model);
+  }
 }
 
 // A data file without keys whose free list is damaged in one of several
