@@ -721,6 +721,40 @@ TEST(RecordRepair, KeyFileBuiltAgainSettlesTheCopyOfAKilledMove) {
   }
 }
 
+// A moved record's copy names its old record in its link while the move
+// runs; a link word that crossed a page could be cut into a mix of two seeks
+// naming some other record. The copy that would land so (79 records of 149
+// bytes end at 12283, whose link lies at 12287-12290) goes past it instead.
+TEST(RecordRepair, MovedCopyNeverNamesItsOldRecordAcrossAPage) {
+  com_fill(0, nullptr);
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
+  brfinit();
+  scratch_dir dir;
+  std::string base = dir.file("straddle");
+  record_model model;
+  make_pair(base, 79, 115, &model);
+  ASSERT_EQ(read_file(base + ".dat").size(), 12283u);
+  {
+    session s(base);
+    std::vector<uint8_t> buf(512);
+    ASSERT_TRUE(position_on(s.r, 10, true, buf));
+    std::vector<uint8_t> rec = record_of(10, 10002, 97);
+    ASSERT_EQ(brfrewrite(s.r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
+    model[id_text(10)] = rec;
+  }
+  std::vector<data_record> recs;
+  ASSERT_EQ(walk_data(read_file(base + ".dat"), &recs), "");
+  for (const data_record& r : recs) {
+    if (r.body.size() < kIdLen || id_text(10) != std::string(r.body.begin(), r.body.begin() + kIdLen)) continue;
+    if (r.flags & (kRecDeleted | kRecNotUser)) continue;
+    EXPECT_NE(r.seek, 12283u);
+    EXPECT_EQ((r.seek + 4) / 4096, (r.seek + 7) / 4096) << r.seek;
+  }
+  record_model active;
+  ASSERT_EQ(check_pair(base, &active), "");
+  EXPECT_TRUE(active == model);
+}
+
 // A data file without keys whose free list is damaged in one of several
 // ways, or sound: the option repairs the first and leaves the second as it
 // is, and no record is touched either way.
