@@ -18,6 +18,7 @@ namespace kivo {
 struct FDB;
 struct KDB;
 struct SDB;
+struct KEY_DESC;
 
 // Reads element `seq` of the file named by the 8 characters at `file` into
 // `elem` (592 bytes); false when there is none.

@@ -343,27 +343,6 @@ bool own_layout(const layout_path& p, anal_layout* out) {
 
 }  // namespace
 
-bool struct_file_design(const char* base, std::vector<uint8_t>* file_rec, std::vector<std::vector<uint8_t>>* elems) {
-  const layout_path p = split_path(base);
-  if (p.kind != "Data") return false;
-  const std::string st = p.above + "/Struct/" + p.name + ".dat";
-  uint8_t counts[8];
-  file_rec->assign(kFileRecSize, 0);
-  if (!read_at(st, 0, counts, sizeof counts) || !read_at(st, kStructFileRecLen, file_rec->data(), kFileRecSize))
-    return false;
-  std::string named(reinterpret_cast<const char*>(file_rec->data() + FI_NAME), 8);
-  named.erase(named.find_last_not_of(' ') + 1);
-  if (named != p.name) return false;
-  const uint32_t ninit = ld_le32(counts, STRUCT_N_INITIAL), nelem = ld_le32(counts, STRUCT_N_ELEMENT);
-  elems->clear();
-  for (uint32_t i = 0; i < nelem; ++i) {
-    std::vector<uint8_t> e(kElementSize);
-    if (!read_at(st, off_t{kStructFileRecLen} * (2 + off_t{ninit} + i), e.data(), e.size())) return false;
-    elems->push_back(std::move(e));
-  }
-  return true;
-}
-
 bool struct_file_layout(const char* base, anal_layout* out) {
   const layout_path p = split_path(base);
   if (p.kind == "Struct") {
@@ -385,6 +364,27 @@ bool struct_file_layout(const char* base, anal_layout* out) {
     }
   }
   return own_layout(p, out);
+}
+
+bool struct_file_design(const char* base, std::vector<uint8_t>* file_rec, std::vector<std::vector<uint8_t>>* elements) {
+  const layout_path p = split_path(base);
+  if (p.kind != "Data") return false;
+  const std::string st = p.above + "/Struct/" + p.name + ".dat";
+  uint8_t counts[8];
+  file_rec->assign(kFileRecSize, 0);
+  if (!read_at(st, 0, counts, sizeof counts) || !read_at(st, kStructFileRecLen, file_rec->data(), kFileRecSize))
+    return false;
+  std::string named(reinterpret_cast<const char*>(file_rec->data() + FI_NAME), 8);
+  named.erase(named.find_last_not_of(' ') + 1);
+  if (named != p.name) return false;
+  // The ELEMENT records follow the FILE record and the INITIAL records.
+  const uint32_t ninit = ld_le32(counts, STRUCT_N_INITIAL), nelem = ld_le32(counts, STRUCT_N_ELEMENT);
+  constexpr uint32_t kMostElements = 4096;
+  if (nelem > kMostElements || ninit > kMostElements) return false;
+  elements->assign(nelem, std::vector<uint8_t>(kElementSize));
+  for (uint32_t i = 0; i < nelem; ++i)
+    if (!read_at(st, off_t{kStructFileRecLen} * (2 + ninit + i), (*elements)[i].data(), kElementSize)) return false;
+  return true;
 }
 
 }  // namespace kivo

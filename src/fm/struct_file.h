@@ -57,11 +57,10 @@ struct anal_layout;
 // engine's own single-record file (PARAM, SYSPARM). The path is read as the
 // fixed layout builds it, ".../<kind>/<name>".
 bool struct_file_layout(const char* base, anal_layout* out);
-// The FILE record and the ELEMENT records of the structure file beside the
-// data file at `base` (no ".dat"; the path as the fixed layout builds it,
-// ".../Data/<name>"), read from disk without the file manager: false when
-// there is none, or its FILE record names another file.
-bool struct_file_design(const char* base, std::vector<uint8_t>* file_rec, std::vector<std::vector<uint8_t>>* elems);
+// The FILE record and the ELEMENT records of the structure file that
+// describes the data file at `base` (".../Data/<name>", no ".dat"), read as
+// struct_file_layout reads it; false when there is none naming the file.
+bool struct_file_design(const char* base, std::vector<uint8_t>* file_rec, std::vector<std::vector<uint8_t>>* elements);
 // Caches the structure stamps of an application's FILE records (version
 // "00"). Start-up step 8.
 void fill_date_cache(const char* ap);

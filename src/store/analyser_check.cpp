@@ -18,6 +18,7 @@
 #include "store/analyser_internal.h"
 #include "store/brf_status.h"
 #include "store/btree_page.h"
+#include "store/fd_cache.h"
 #include "store/flat_file.h"
 #include "store/flat_temp.h"
 #include "store/lock.h"
@@ -34,13 +35,20 @@ void anal_say(anal_ctx* c, const char* fmt, ...) {
   va_end(ap);
 }
 
+// Reads go through the file's mapping where it covers them: a walk of a
+// large file makes a few large reads, not several calls a record.
 bool anal_read_dat(anal_ctx* c, uint64_t seek, void* buf, size_t n) {
   if (!c->dat || seek + n > c->dat_size) return false;
-  return kivo_pread(c->dat->slot, buf, n, static_cast<off_t>(seek)) == static_cast<ssize_t>(n);
+  return brf_pread(c->dat, buf, n, seek) == static_cast<ssize_t>(n);
 }
 
 bool anal_read_key(anal_ctx* c, uint64_t seek, void* buf, size_t n) {
   if (c->key_slot < 0 || seek + n > c->key_size) return false;
+  size_t len = 0;
+  if (const uint8_t* map = fd_cache_map_file(c->key_slot, seek + n, &len); map && seek + n <= len) {
+    memcpy(buf, map + seek, n);
+    return true;
+  }
   return kivo_pread(c->key_slot, buf, n, static_cast<off_t>(seek)) == static_cast<ssize_t>(n);
 }
 

@@ -209,6 +209,20 @@ int getroot(BT_CURSOR* c, uint32_t* root);
 [[nodiscard]] int buinsert(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 [[nodiscard]] int budelete(BT_CURSOR* c, const uint8_t* rec, uint32_t seek);
 [[nodiscard]] int bumove_rec(BT_CURSOR* c, const uint8_t* rec, uint32_t old_seek, uint32_t new_seek);
+// The entries of a bulk load in ascending key order, each value once:
+// entry i lies at base + order[i] * stride, its DSEEK (u32 in host order)
+// and then its key.
+struct bt_bulk_entries {
+  const uint8_t* base = nullptr;
+  size_t stride = 0;
+  const uint32_t* order = nullptr;
+  size_t n = 0;
+};
+// Fills key `keyno`'s tree, an empty root, with the entries (btree_bulk.cpp):
+// pages written whole, bottom up, under the tree lock held by the caller
+// inside a record change. BRF_BAD_DATA for a tree that is not empty; a
+// failure part way leaves the change's mark for the repair.
+[[nodiscard]] int bt_bulk_load(BT_CURSOR* c, int keyno, const bt_bulk_entries& e);
 // Removes the last key defined (`keyno` must be it) and frees its pages:
 // undoes a key whose index could not be built.
 [[nodiscard]] int bt_drop_key(BT_CURSOR* c, int keyno);
@@ -224,8 +238,16 @@ int getroot(BT_CURSOR* c, uint32_t* root);
 // byte, no tree lock needed: only the update-lock holder writes the header);
 // on a key file held alone (`sole`) the mark stays set until the open ends.
 int bt_mark_clear(BT_FILE* f);
+// Sets the mark of a change that must be repaired after a kill although it
+// writes nothing to the key file (a record no key holds being moved), as
+// the change's first key-file write would. BRF_ABANDONED (nothing written)
+// when a dead writer's mark is set.
+int bt_mark_raise(BT_CURSOR* c);
 // Reads the mark from the file: 1 set, 0 not (or no header yet), or -1.
 int bt_mark_read(BT_FILE* f);
+// Whether the mark is set by another than this open: under the update lock,
+// by a writer that died. From the mapped header where there is one.
+bool bt_mark_left(BT_FILE* f);
 // Under a held tree lock: every key's tree becomes one empty root, the pages
 // are taken again from the header block on, the key definitions stay. The
 // change count jumps so far that every cursor drops its cached pages. The

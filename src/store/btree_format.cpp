@@ -388,6 +388,14 @@ int bt_mark_clear(BT_FILE* f) {
   return BRF_OK;
 }
 
+bool bt_mark_left(BT_FILE* f) {
+  if (f->marking) return false;
+  if (f->sole) return f->hdr[kHdrInUse] != 0;
+  if (const uint8_t* head = bt_io_head(f->io, kBtHdrSize))
+    return __atomic_load_n(head + kHdrInUse, __ATOMIC_ACQUIRE) != 0;
+  return bt_mark_read(f) == 1;
+}
+
 int bt_mark_read(BT_FILE* f) {
   uint8_t b = 0;
   long got = bt_io_read(f->io, kHdrInUse, &b, 1);

@@ -411,6 +411,16 @@ int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent) {
   return page_write_hdr(c, child, h, old);
 }
 
+int pages_write(BT_CURSOR* c, uint32_t seek, const uint8_t* pages, uint32_t count) {
+  if (count == 0) return BRF_OK;
+  if (int st = note_write(c)) return st;
+  for (auto& s : c->pages)
+    if (s.seek >= seek && s.seek - seek < uint64_t{count} * kPageSize) s.seek = 0;
+  size_t n = size_t{count} * kPageSize;
+  if (bt_io_write(c->file->io, seek, pages, n) != static_cast<long>(n)) return io_fail(c, true);
+  return BRF_OK;
+}
+
 const uint8_t* cached_page(BT_CURSOR* c, uint32_t seek) {
   bt_page_slot* s = find_slot(c, seek);
   return s && s->checked ? s->data : nullptr;
@@ -428,3 +438,18 @@ void op_end(BT_CURSOR* c) {
 }
 
 }  // namespace kivo::bt
+
+namespace kivo {
+
+int bt_mark_raise(BT_CURSOR* c) {
+  BT_FILE* f = c->file;
+  if (!f->in_change || f->marking) return BRF_OK;
+  if (!block(c, true)) return c->status;
+  int st = bt::hdr_read(c);
+  if (st == BRF_OK) st = bt::note_write(c);  // the change's first write: the mark
+  bt::op_end(c);
+  bunlock(c, true);
+  return set_status(c, st);
+}
+
+}  // namespace kivo

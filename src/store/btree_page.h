@@ -90,6 +90,9 @@ int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out);
 const uint8_t* cached_page(BT_CURSOR* c, uint32_t seek);
 // Writes a full page (age + 1 in `page`) and keeps the cache in step.
 int page_write(BT_CURSOR* c, uint32_t seek, uint8_t* page);
+// Writes `count` whole pages from `seek` on as they are (ages set by the
+// caller), in one write: the bulk load's. Cached copies of them are dropped.
+int pages_write(BT_CURSOR* c, uint32_t seek, const uint8_t* pages, uint32_t count);
 // Sets a page's parent word by an 8-byte read and write.
 int set_parent_page(BT_CURSOR* c, uint32_t child, uint32_t parent);
 // Writes an 8-byte page header (age + 1 in `hdr8`). A failed write puts

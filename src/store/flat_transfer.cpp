@@ -377,19 +377,48 @@ int put_record(BRF_RCB* r, brf_bulk* bulk, const uint8_t* rec, uint32_t len) {
 
 // The complete import takes the data file's name: on disk first, then
 // linked under the name, which must still be free (an import that started
-// meanwhile wins), then the temporary name goes.
-int put_in_place(const std::string& tmp_dat, const std::string& dat, int hold) {
+// meanwhile wins), then the temporary name goes. A key file built beside it
+// (`tmp_key`, or empty) follows it under its name when that is still free.
+int put_in_place(const std::string& tmp_dat, const std::string& dat, int hold, const std::string& tmp_key) {
+  const std::string key = dat.substr(0, dat.size() - 4) + ".key";
+  int key_fd = tmp_key.empty() ? -1 : os_sys.open(tmp_key.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  const bool key_synced = key_fd >= 0 && os_sys.fsync(key_fd) == 0;
+  if (key_fd >= 0) os_sys.close(key_fd);
+  int rc = kExitFailed;
   if (os_sys.fsync(hold) != 0) {
     fprintf(stderr, "Can't write \"%s\": %s\n", dat.c_str(), strerror(errno));
   } else if (link(tmp_dat.c_str(), dat.c_str()) != 0) {
     if (errno == EEXIST) fprintf(stderr, "Output file \"%s\" already exists.\n", dat.c_str());
     else fprintf(stderr, "Can not create file \"%s\": %s\n", dat.c_str(), strerror(errno));
   } else {
-    os_sys.unlink(tmp_dat.c_str());
-    return kExitOk;
+    // A key file that cannot follow is built again at the first open.
+    if (key_synced) static_cast<void>(link(tmp_key.c_str(), key.c_str()));
+    rc = kExitOk;
   }
   os_sys.unlink(tmp_dat.c_str());
-  return kExitFailed;
+  if (!tmp_key.empty()) os_sys.unlink(tmp_key.c_str());
+  return rc;
+}
+
+// When the file's description gives its keys and no key file stands beside
+// the target, the keys are built on the temporary pair now, in bulk: the
+// first open then finds them. The temporary key file's name in *tmp_key
+// (empty when none was built). False on a failure (said on stderr).
+bool build_import_keys(const std::string& base, const std::string& tmp_dat, std::string* tmp_key) {
+  tmp_key->clear();
+  if (access((base + ".key").c_str(), F_OK) == 0) return true;
+  const std::string tmp_base = tmp_dat.substr(0, tmp_dat.size() - 4);
+  brf_repair_counts n;
+  bool built = false;
+  const int st = brf_build_described_keys(tmp_base, base, true, &brf_terminal_progress, &n, &built);
+  if (st != BRF_OK) {
+    fprintf(stderr, "Can't build the keys of \"%s\" (status %d: %s)\n", base.c_str(), st, brf_status_text(st));
+    return false;
+  }
+  if (built) *tmp_key = tmp_base + ".key";
+  if (built && n.repeated)
+    fprintf(stderr, "%s: %u records left out of a key for a value met before\n", base.c_str(), n.repeated);
+  return true;
 }
 
 }  // namespace
@@ -414,7 +443,10 @@ struct import_job {
   import_job& operator=(const import_job&) = delete;
   ~import_job() {
     close_pair();
-    if (!tmp_dat.empty()) os_sys.unlink(tmp_dat.c_str());
+    if (!tmp_dat.empty()) {
+      os_sys.unlink(tmp_dat.c_str());
+      os_sys.unlink((tmp_dat.substr(0, tmp_dat.size() - 4) + ".key").c_str());
+    }
     if (hold >= 0) close(hold);
     if (guarded) flat_temp_guard(nullptr);
   }
@@ -466,6 +498,7 @@ bool open_import(import_job* job) {
 // when the last one is written.
 bool create_import_pair(import_job* job) {
   flat_temp_remove_stale(job->base, kFlatImportTag, ".dat");
+  flat_temp_remove_stale(job->base, kFlatImportTag, ".key");
   const std::string tmp_dat = flat_temp_name(job->base, kFlatImportTag, ".dat");
   const std::string tmp_base = tmp_dat.substr(0, tmp_dat.size() - 4);
   os_sys.unlink(tmp_dat.c_str());  // this pid's own, from a run that was killed
@@ -600,7 +633,9 @@ int flat2brf_run(const char* name) {
   }
   if (repeats_refused(&job)) return kExitFailed;
   job.close_pair();
-  const int rc = put_in_place(job.tmp_dat, job.dat, job.hold);
+  std::string tmp_key;
+  if (!build_import_keys(job.base, job.tmp_dat, &tmp_key)) return kExitFailed;
+  const int rc = put_in_place(job.tmp_dat, job.dat, job.hold, tmp_key);
   job.tmp_dat.clear();  // in place, or removed by put_in_place
   if (rc != kExitOk) return rc;
   printf("%s - %ld records\n", name, count);

@@ -22,42 +22,13 @@ std::unordered_set<const BRF_RCB*>& attached() {
   return *live;
 }
 
-// Inserts into the new key `keyno` every active record with a non-null key,
-// walking the data file from its first record. The caller holds the update
-// lock; the tree lock is held here for the whole walk.
+// Builds the index of the new key `keyno` from the records of the file (the
+// caller holds the update lock); a value met twice fails it.
 int build_index(BRF_RCB* r, int keyno) {
-  BRF_FILE* f = r->file;
-  BT_CURSOR* c = r->cursor;
-  if (int st = brfgethdr(f)) return st;
-  if (!block(c, true)) return c->status;
-  bsetkeyN(c, keyno);
-  uint32_t extent = brf_key_extent(f);
-  std::vector<uint8_t>& body = r->scratch_a;
-  int st = BRF_OK;
-  uint64_t seek = kDataHeaderSize;
-  while (seek < f->hdr.eofseek) {
-    rec_hdr h;
-    if ((st = brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h)) != BRF_OK) break;
-    uint64_t next = seek + h.length + kRecOverhead;
-    if (next > f->hdr.eofseek) {
-      st = BRF_BAD_DATA;
-      break;
-    }
-    if (!(h.flags & (kRecDeleted | kRecNotUser))) {
-      body.assign(std::max<uint32_t>(h.length, extent), 0);
-      if (brf_pread(f, body.data(), h.length, seek + kRecHdrSize) != static_cast<ssize_t>(h.length)) {
-        st = BRF_BAD_DATA;
-        break;
-      }
-      if (!brf_key_is_null(f, keyno, body.data())) {
-        st = buinsert(c, body.data(), static_cast<uint32_t>(seek));
-        if (st != BRF_OK) break;
-      }
-    }
-    seek = next;
-  }
-  bunlock(c, true);
-  return st;
+  brf_build_opts o;
+  o.progress = &brf_status_progress;
+  brf_repair_counts counts;
+  return brf_build_keys(r, 1u << keyno, o, &counts);
 }
 
 }  // namespace

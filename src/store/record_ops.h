@@ -153,7 +153,8 @@ uint32_t brf_key_extent(BRF_FILE* f);
 void brfnullkey(BRF_FILE* f, int keyno, bool from_record, const uint8_t* record);
 
 // One change of a keyed file, under the update lock: begin lets its first
-// key-file write set the in-use mark (btree.h); a change that fails with
+// key-file write set the in-use mark (btree.h), or gives BRF_ABANDONED when
+// a dead writer's mark is set already; a change that fails with
 // BRF_ABANDONED has undone its own writes, and brf_change_repaired then
 // repairs the pair and says whether to make the change again (else *st is
 // the repair's failure); end clears the mark and returns `st`. A file
@@ -201,10 +202,53 @@ struct brf_repair_counts {
   uint32_t repeated = 0;           // records left out of a key for a value met before
   uint32_t values[kMaxKeys] = {};  // entries each key holds after the repair
 };
+// A whole-file build's progress: `line` gets a text now and then once the
+// build has taken more than a moment ("Building the keys of X: records read
+// 40%"), and null at its end when it showed one.
+struct brf_progress {
+  void (*line)(void* ctx, const char* text) = nullptr;
+  void* ctx = nullptr;
+};
+// The progress on the status line (bt_upd_stat): the engine's screen, or
+// standard error before there is one.
+extern const brf_progress brf_status_progress;
+
+// How a whole-file build treats what it meets.
+struct brf_build_opts {
+  bool leave_out_repeats = false;  // a value met again leaves that record out of the key (counted); else 10
+  const brf_progress* progress = nullptr;
+};
+// Builds the indexes of the keys of `mask` (bit k for key k), whose trees
+// are empty, from the data file (record_build.cpp): one walk in large reads,
+// each key's values sorted, its pages written bottom up. A build of every
+// key of the file first settles the moves a dead writer left unfinished. The
+// caller holds the update lock inside a change. Fills out->records, values,
+// repeated and the moves settled. Status.
+int brf_build_keys(BRF_RCB* r, uint32_t mask, const brf_build_opts& o, brf_repair_counts* out);
+// The keys the description of the file `described_as` gives
+// (store_hooks.described_keys), defined on the key file of the pair at
+// `base` when it holds none yet (missing, new or empty) and built from the
+// records at once, a repeated value left out of its key (counted). *built
+// tells whether there was such a build; nothing is done for a pair whose
+// keys are defined or that no description gives keys. A failed build leaves
+// no key file (the next open builds it). Status.
+int brf_build_described_keys(const std::string& base, const std::string& described_as, bool exclusive,
+                             const brf_progress* progress, brf_repair_counts* out, bool* built);
+// The utilities' progress on the terminal (standard error): one line
+// written again in place, or a line now and then when it is no terminal.
+extern const brf_progress brf_terminal_progress;
+// Whether the header at `seek` is a moved record's copy that a repair must
+// settle, and the settling (dropped while the old record lives, else
+// finished; *h as it is then, counted in `out`). `starts`: the seek of every
+// record of the file, ascending.
+bool brf_is_moved_copy(const rec_hdr& h, uint32_t seek);
+int brf_settle_copy(BRF_FILE* f, uint32_t seek, rec_hdr* h, const std::vector<uint32_t>& starts,
+                    brf_repair_counts* out);
+
 // Repairs the pair with the update lock held by the caller: unfinished moves
 // are settled, every index is built again from the data file (definitions
 // kept) and the mark is cleared. Status 0, or the failure.
-int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out);
+int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out, const brf_progress* progress = &brf_status_progress);
 // After a tree operation: when the header it read shows a mark this process
 // did not set and no process holds the update lock, the writer died inside
 // a change; the pair is repaired and true returned (the caller searches

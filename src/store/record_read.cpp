@@ -190,6 +190,17 @@ bool holds_entry_key(BRF_RCB* r, const uint8_t* rec) {
   return bkeycmp(c, key, kBtMaxSegs, c->keybuf) == 0;
 }
 
+// A search for the entry's key that found none leaves the cursor on the
+// entry after it, which the next read in key order would step past: the
+// cursor goes back to the key it was reading, with no entry, so that the
+// next read finds its place again by that key.
+void stand_on_key(BT_CURSOR* c, const uint8_t* key) {
+  memcpy(c->keybuf, key, sizeof c->keybuf);
+  c->has_key = true;
+  c->index = -1;
+  c->dseek = kNoSeek;
+}
+
 // Searches of one keyed read that find the entry's record not there, and
 // how many of them go again at once before waiting for the change that
 // moves it to end.
@@ -252,7 +263,10 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
     uint8_t key[256];
     memcpy(key, c->keybuf, sizeof key);
     st = bseek(c, kSeekEqual, key, sizeof key, kKeyFormKey);
-    if (st != BRF_OK) return give_up(r, held, st == BRF_NO_RECORD ? BRF_DELETED : st);
+    if (st != BRF_OK) {
+      stand_on_key(c, key);
+      return give_up(r, held, st == BRF_NO_RECORD ? BRF_DELETED : st);
+    }
   }
 }
 

@@ -11,11 +11,13 @@
 //
 // Callers: brfput, brfrewrite, brfdelete and brfsetkey (begin/end), the keyed
 // reads (brf_repair_if_abandoned), and the command line (brfrepair).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
+#include <ctime>
 
 #include "foundation/sys_err.h"
 #include "store/analyser.h"
@@ -71,85 +73,46 @@ int settle_move(BRF_FILE* f, uint32_t seek, copy_kind kind, rec_hdr* h, bool* ke
   return brf_write_rec_hdr(f, seek, *h);
 }
 
-// The seeks of every record of the data file, ascending.
-int record_starts(BRF_FILE* f, std::vector<uint32_t>* out) {
-  out->clear();
-  for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
-    rec_hdr h;
-    if (int st = brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h)) return st;
-    out->push_back(static_cast<uint32_t>(seek));
-    seek += h.length + kRecOverhead;
-  }
+}  // namespace
+
+bool brf_is_moved_copy(const rec_hdr& h, uint32_t seek) {
+  return !(h.flags & kRecDeleted) && h.link != seek && !(h.link & kOwnerBit);
+}
+
+int brf_settle_copy(BRF_FILE* f, uint32_t seek, rec_hdr* h, const std::vector<uint32_t>& starts,
+                    brf_repair_counts* out) {
+  const copy_kind kind = copy_kind_of(*h, seek, starts);
+  if (kind == copy_kind::none) return BRF_OK;
+  bool kept = false;
+  if (int st = settle_move(f, seek, kind, h, &kept)) return st;
+  ++(kept ? out->moves_kept : out->moves_undone);
   return BRF_OK;
 }
 
-// Whether the record stays out of key k: its value is this process's null
-// image, or (no image set here) empty in every segment, the form null
-// images take.
-bool left_out(BRF_FILE* f, int k, const uint8_t* rec) {
-  if (f->has_null_key[k]) return brf_key_is_null(f, k, rec);
-  uint8_t key[256] = {};
-  getlkey(f->key, k, rec, kWholeRecord, key, kKeyFormRecord);
-  return key_value_empty(f->key->segs[k], f->key->keys[k].nsegs, key);
-}
+namespace {
 
-// Enters the record in every key whose value in it is not null. A key value
-// met twice is counted and the second record left out of that key: a
-// repair never stops half way.
-int index_record(BRF_RCB* r, const uint8_t* rec, uint32_t seek, int nkeys, brf_repair_counts* out) {
-  BRF_FILE* f = r->file;
-  for (int k = 0; k < nkeys; ++k) {
-    if (left_out(f, k, rec)) continue;
-    bsetkeyN(r->cursor, k);
-    int st = buinsert(r->cursor, rec, seek);
-    if (st == BRF_DUP_KEY) ++out->repeated;
-    else if (st != BRF_OK && st != BRF_KEY_CREATED) return st;
-    else ++out->values[k];
-  }
-  return BRF_OK;
-}
-
-// Walks the data file (tree lock held, trees empty): settles each moving
-// copy and indexes each live record.
-int reindex(BRF_RCB* r, brf_repair_counts* out) {
-  BRF_FILE* f = r->file;
-  int nkeys = f->key->hdr[kHdrKeyCount];
-  uint32_t extent = brf_key_extent(f);
-  std::vector<uint8_t>& body = r->scratch_a;
-  std::vector<uint32_t> starts;
-  if (int st = record_starts(f, &starts)) return st;
-  for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
-    uint32_t at = static_cast<uint32_t>(seek);
-    rec_hdr h;
-    if (int st = brf_read_rec_hdr(f, at, &h)) return st;
-    seek += h.length + kRecOverhead;
-    if (seek > f->hdr.eofseek) return BRF_BAD_DATA;
-    if (copy_kind kind = copy_kind_of(h, at, starts); kind != copy_kind::none) {
-      bool kept = false;
-      if (int st = settle_move(f, at, kind, &h, &kept)) return st;
-      ++(kept ? out->moves_kept : out->moves_undone);
-    }
-    if (!live(f, h, at)) continue;
-    body.assign(std::max<uint32_t>(h.length, extent), 0);
-    if (kivo_pread(f->slot, body.data(), h.length, off_t{at} + kRecHdrSize) != static_cast<ssize_t>(h.length))
-      return BRF_BAD_DATA;
-    if (int st = index_record(r, body.data(), at, nkeys, out)) return st;
-    ++out->records;
-  }
+// Settles the moves and builds every index again from the records (tree
+// lock held, the trees reset before).
+int reindex(BRF_RCB* r, brf_repair_counts* out, const brf_progress* progress) {
+  const int nkeys = r->file->key->hdr[kHdrKeyCount];
+  brf_build_opts o;
+  o.leave_out_repeats = true;
+  o.progress = progress;
+  int st = brf_build_keys(r, nkeys >= 32 ? ~0u : (1u << nkeys) - 1, o, out);
   out->keys = nkeys;
-  return BRF_OK;
+  return st;
 }
 
 // The one line of a repair: file, keys rebuilt, records indexed, what each
 // key that holds fewer of them holds, and the records left out of a key for
 // a repeated value, if any.
-void repair_line(char* out, size_t size, const char* file, const brf_repair_counts& n) {
+void repair_line(char* out, size_t size, const char* file, const brf_repair_counts& n, const char* done = "rebuilt") {
   size_t w = 0;
   auto add = [&](const char* fmt, auto... v) {
     const int got = w < size ? snprintf(out + w, size - w, fmt, v...) : 0;
     if (got > 0) w += static_cast<size_t>(got);
   };
-  add("repaired %s: %d keys rebuilt, %u records indexed", file, n.keys, n.records);
+  add("repaired %s: %d keys %s, %u records indexed", file, n.keys, done, n.records);
   for (int k = 0; k < n.keys && k < kMaxKeys; ++k)
     if (n.values[k] != n.records) add(", key %d holds %u", k, n.values[k]);
   if (n.repeated) add(", %u repeated key values left out", n.repeated);
@@ -163,7 +126,7 @@ void announce(BRF_FILE* f, const brf_repair_counts& n) {
 
 }  // namespace
 
-int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
+int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out, const brf_progress* progress) {
   BRF_FILE* f = r->file;
   BT_CURSOR* c = r->cursor;
   *out = brf_repair_counts{};
@@ -172,10 +135,13 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
   if (int st = brf_free_list_settle(f)) return st;
   int cur = c->key;
   bool in_change = f->key->in_change;
-  f->key->in_change = false;  // the repair's writes keep the mark as it is
+  // A dead writer's mark stays as it is through the repair's writes; a pair
+  // repaired without one takes it with the first, so a repair cut off is
+  // run again all the same.
+  f->key->in_change = bt_mark_read(f->key) == 0;
   if (!block(c, true)) return c->status;
   int st = bt_reset_trees(c);
-  if (st == BRF_OK) st = reindex(r, out);
+  if (st == BRF_OK) st = reindex(r, out, progress);
   bunlock(c, true);
   if (st == BRF_OK) {
     f->key->marking = true;  // the repair owns the dead writer's mark now
@@ -188,8 +154,13 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out) {
 }
 
 int brf_change_begin(BRF_RCB* r) {
-  if (r->file->key && r->cursor) r->file->key->in_change = true;
-  return BRF_OK;
+  BT_FILE* k = r->file->key;
+  if (!k || !r->cursor) return BRF_OK;
+  k->in_change = true;
+  // A mark met now (the update lock is held) was left by a writer that died
+  // inside a change: its trees may be half changed, and a search in them
+  // could fail before the change's first write would find the mark.
+  return bt_mark_left(k) ? BRF_ABANDONED : BRF_OK;
 }
 
 bool brf_change_repaired(BRF_RCB* r, int* st) {
@@ -251,6 +222,23 @@ void brf_wait_for_change(BRF_RCB* r) {
 
 namespace {
 
+// On a terminal one line written again in place and cleared at the end;
+// elsewhere a line at most every few seconds.
+void terminal_line(void*, const char* text) {
+  static size_t shown = 0;
+  static time_t last = 0;
+  if (isatty(STDERR_FILENO)) {
+    const size_t n = text ? strlen(text) : 0;
+    fprintf(stderr, "\r%s%*s", text ? text : "", static_cast<int>(shown > n ? shown - n : 0), "");
+    if (!text) fputc('\r', stderr);
+    shown = n;
+  } else if (text && time(nullptr) - last >= 3) {
+    last = time(nullptr);
+    fprintf(stderr, "%s\n", text);
+  }
+  fflush(stderr);
+}
+
 // Opens the pair, repairs it under the update lock and closes it: the one
 // line goes to `out`. Status 0 or the failure.
 int repair_pair(const std::string& base, bool marked_only, FILE* out) {
@@ -271,7 +259,7 @@ int repair_pair(const std::string& base, bool marked_only, FILE* out) {
     st = mark < 0 ? BRF_PERM : BRF_OK;
     brf_repair_counts n;
     if (st == BRF_OK && (set || !marked_only)) {
-      st = brf_repair_locked(r, &n);
+      st = brf_repair_locked(r, &n, &brf_terminal_progress);
       char line[512];
       repair_line(line, sizeof line, base.c_str(), n);
       if (st == BRF_OK) fprintf(out, "%s\n", line);
@@ -353,6 +341,8 @@ int restore_key_header(const std::string& base, FILE* out) {
 
 }  // namespace
 
+const brf_progress brf_terminal_progress{terminal_line, nullptr};
+
 int brfrepair(const char* name) {
   std::string base = brf_strip_ext(name ? name : "");
   if (base.empty()) {
@@ -387,7 +377,17 @@ int brfrepair(const char* name) {
     return 0;
   }
   if (st == BRF_OK && !sound) st = restore_key_header(base, stdout);
-  if (st == BRF_OK) st = repair_pair(base, sound, stdout);
+  // Keys never built (an imported file not yet opened) are built from the
+  // file's description.
+  bool built = false;
+  if (st == BRF_OK) {
+    brf_repair_counts n;
+    st = brf_build_described_keys(base, base, false, &brf_terminal_progress, &n, &built);
+    char line[512];
+    repair_line(line, sizeof line, base.c_str(), n, "built");
+    if (built) printf("%s\n", line);
+  }
+  if (st == BRF_OK && !built) st = repair_pair(base, sound, stdout);
   if (st == BRF_NOT_FOUND_FILE) st = repair_data_file(base, sound, stdout);
   if (st != BRF_OK) {
     fprintf(stderr, "%s:  Can't repair file (status %d: %s)\n", base.c_str(), st, brf_status_text(st));

@@ -21,8 +21,10 @@
 //    happens, and the copy is completed after it (a completion cut between
 //    its flags and its link still names the old place). The repair drops a copy
 //    whose old record still lives and finishes any other, so the file never
-//    holds two live versions of one record. Without the mark (no key holds
-//    the record) the copy is completed before the old record is freed.
+//    holds two live versions of one record. A record no key holds takes the
+//    mark for its move all the same. Without keys there is no mark and no
+//    repair: the copy is completed before the old record is freed, and a
+//    kill between leaves the old one beside it.
 // A failure undoes what was done and returns the status.
 #include <algorithm>
 #include <cerrno>
@@ -269,6 +271,28 @@ int finish_marked(const move_step& m, const rec_hdr& nh, bool* unfinished) {
   return done;
 }
 
+// Whether the link word of a record header at `seek` crosses a page of the
+// file: a kill that cut a write there would leave a mix of two seeks.
+bool link_crosses_page(uint32_t seek) {
+  const uint64_t first = uint64_t{seek} + kRhLinkOff;
+  return first / kAtomicSpan != (first + 3) / kAtomicSpan;
+}
+
+// Space for a moved record's copy. Under the mark the copy's first write
+// names the old record in its link; cut inside a link that crosses a page,
+// it would name a mix of two seeks, perhaps some other record's, and the
+// repair could keep a copy never written whole. Such space is given back
+// and the copy appended instead (past it, when the end lies so too).
+int copy_space(BRF_FILE* f, uint32_t len, rec_hdr* nh, uint32_t* nseek) {
+  bool search = true;
+  for (int tries = 0;; ++tries) {
+    if (int st = brf_rcd_alloc(f, len, nh, nseek, search, false)) return st;
+    if (!f->key || !link_crosses_page(*nseek) || tries == 2) return BRF_OK;
+    if (int st = brf_rcd_free_any(f, *nseek, false)) return st;
+    search = false;
+  }
+}
+
 // Moves the record at `seek` to space of `len` bytes. Under the mark the
 // copy stays unfinished, naming the old record, until the old one is freed;
 // without it there is no repair, so the copy is completed first.
@@ -279,16 +303,20 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   BRF_FILE* f = r->file;
   rec_hdr nh;
   uint32_t nseek = 0;
-  if (int st = brf_rcd_alloc(f, len, &nh, &nseek, true, false)) return st;
+  if (int st = copy_space(f, len, &nh, &nseek)) return st;
   // The indexes first: their first write sets the mark, under which alone a
   // copy naming the old record may exist.
   int st = brfreinsertall(r, orec, nrec, seek, nseek);
+  // A record no key holds wrote nothing there: its move takes the mark all
+  // the same, so that a kill between the copy and the free is settled by the
+  // repair instead of leaving both versions live.
+  if (st == BRF_OK && f->key && r->cursor) st = bt_mark_raise(r->cursor);
   if (st != BRF_OK) {
     brf_rcd_free_any(f, nseek, false);
     return st;
   }
-  // Without the mark (no keys, or none that holds this record) there is no
-  // repair: the copy is completed before the old record is freed.
+  // Without the mark (a file without keys) there is no repair: the copy is
+  // completed before the old record is freed.
   bool marked = f->key && f->key->marking;
   nh.link = marked ? seek : nseek;
   if ((st = check_unmarked(r)) != BRF_OK) {

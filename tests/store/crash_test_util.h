@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,15 +43,21 @@ inline std::string id_text(uint32_t id) {
 
 using record_model = std::map<std::string, std::vector<uint8_t>>;
 
+// Every record some writer wrote, or was about to write when it died.
+using written_set = std::set<std::vector<uint8_t>>;
+
 // What the writer said before it died: acknowledged writes go into `model`;
-// *pending gets the write in flight, if any. "" or the first failed write.
-inline std::string read_messages(int fd, record_model* model, bool* pending, wire_msg* intent, long* acked) {
+// *pending gets the write in flight, if any, and `written` (when given) every
+// record it set out to write. "" or the first failed write.
+inline std::string read_messages(int fd, record_model* model, bool* pending, wire_msg* intent, long* acked,
+                                 written_set* written = nullptr) {
   wire_msg m{};
   *pending = false;
   while (read(fd, &m, sizeof m) == static_cast<ssize_t>(sizeof m)) {
     if (m.kind == kIntent) {
       *intent = m;
       *pending = true;
+      if (written && m.op != kDelete) written->insert(record_of(m.id, m.num, m.body));
       continue;
     }
     *pending = false;
@@ -132,32 +139,54 @@ inline std::string reopen_and_check(const std::string& base, record_model* activ
   return check_pair(base, active);
 }
 
-// The check after a kill: the pair sound once reopened, holding `model`
-// (the write in flight, `intent` when `pending`, old or new) and nothing
-// else, and an insert of the victim's id refused exactly when its record
+// "" when every live record of the data file, read from its bytes, is one
+// that some writer wrote, whole, and (`one_per_id`) no id lives twice.
+inline std::string only_written(const std::string& base, const written_set& written, bool one_per_id = true) {
+  std::vector<data_record> recs;
+  std::string err = walk_data(read_file(base + ".dat"), &recs);
+  if (!err.empty()) return err;
+  std::set<std::string> ids;
+  for (const data_record& r : recs) {
+    if (r.flags & (kRecDeleted | kRecNotUser)) continue;
+    if (!written.count(r.body)) return "a record no writer wrote at seek " + std::to_string(r.seek);
+    std::string id(r.body.begin(), r.body.begin() + std::min<size_t>(kIdLen, r.body.size()));
+    if (!ids.insert(id).second && one_per_id) return "two live records of id " + id;
+  }
+  return "";
+}
+
+// The check after a kill of writers on ids of their own: the pair sound once
+// reopened, holding `model` (each write in flight, one of `pending`, old or
+// new) and nothing else, only records some writer wrote (`written`, when
+// given), and an insert of each victim's id refused exactly when its record
 // lives. The model is brought to what the pair holds. "" when all is well.
-inline std::string check_after_kill(const std::string& base, record_model* model, bool pending,
-                                    const wire_msg& intent) {
+inline std::string check_after_kills(const std::string& base, record_model* model, const std::vector<wire_msg>& pending,
+                                     const written_set* written = nullptr) {
   record_model active;
   std::string err = reopen_and_check(base, &active);
-  std::string victim = pending ? id_text(intent.id) : std::string();
+  if (err.empty() && written) err = only_written(base, *written);
+  std::map<std::string, wire_msg> victims;
+  for (const wire_msg& m : pending) victims[id_text(m.id)] = m;
   for (const auto& [id, bytes] : *model) {
     if (!err.empty()) break;
-    if (id == victim) continue;
+    if (victims.count(id)) continue;
     if (!active.count(id)) err = "lost " + id;
     else if (active[id] != bytes) err = "changed " + id;
   }
   for (const auto& [id, bytes] : active) {
     if (!err.empty()) break;
-    if (id != victim) {
+    auto v = victims.find(id);
+    if (v == victims.end()) {
       if (!model->count(id)) err = "never written " + id;
       continue;
     }
+    const wire_msg& intent = v->second;
     bool old_state = model->count(id) && (*model)[id] == bytes;
     bool new_state = intent.op != kDelete && bytes == record_of(intent.id, intent.num, intent.body);
     if (!old_state && !new_state) err = "neither old nor new " + id;
   }
-  if (err.empty() && pending) {
+  for (const auto& [victim, intent] : victims) {
+    if (!err.empty()) break;
     session s(base);
     std::vector<uint8_t> probe = make_rec(intent.id, "", 0, 3, 0x5A);
     int want = active.count(victim) ? BRF_DUP_KEY : BRF_OK;
@@ -168,6 +197,15 @@ inline std::string check_after_kill(const std::string& base, record_model* model
     else model->erase(victim);
   }
   return err;
+}
+
+// The same after the kill of one writer, its write `intent` in flight when
+// `pending`.
+inline std::string check_after_kill(const std::string& base, record_model* model, bool pending, const wire_msg& intent,
+                                    const written_set* written = nullptr) {
+  std::vector<wire_msg> in_flight;
+  if (pending) in_flight.push_back(intent);
+  return check_after_kills(base, model, in_flight, written);
 }
 
 }  // namespace kivo::test

@@ -37,7 +37,8 @@ struct StorageTexts : ::testing::Test {
 };
 
 // Buffers that do not fit their kind; then the analyser's second read of the
-// first record's header, then of its trailer, fails after its walk.
+// first record's header, then of its trailer, fails after its walk (the
+// files not mapped: the analyser then reads them by calls).
 TEST_F(StorageTexts, BuffersAndTheAnalyserNameWhatFailed) {
   session s(base_);
   uint8_t area[kPageSize], *slot = s.r->cursor->pages[0].data;
@@ -52,6 +53,10 @@ TEST_F(StorageTexts, BuffersAndTheAnalyserNameWhatFailed) {
   }
   for (g_fail_at = 0, g_calls = 0; g_fail_at < 2; ++g_fail_at) {
     {
+      kivo_test::scoped_hook unmapped(os_sys.mmap, [](void*, size_t, int, int, int, off_t) -> void* {
+        errno = ENOMEM;
+        return MAP_FAILED;
+      });
       kivo_test::scoped_hook failing(os_sys.pread, [](int fd, void* b, size_t n, off_t at) -> ssize_t {
         bool hit = at == (g_fail_at ? 512 + 12 + kFixedPart + 10 : 512) && n == (g_fail_at ? 4u : 12u);
         return hit && ++g_calls % 2 == 0 ? (errno = EIO, -1) : pread(fd, b, n, at);

@@ -1,0 +1,174 @@
+// Keys built over a file that already holds records: the values sorted and
+// the trees written bottom up. For record counts around each page and level
+// boundary the trees must be sound, hold every record with a value once,
+// pass the verifier, and keep working under inserts, rewrites and deletes
+// afterwards; a key whose values repeat is refused and leaves the pair as
+// it was; the repair builds the same entries.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "../fixtures/hook_override.h"
+#include "crash_test_util.h"
+#include "foundation/foundation.h"
+#include "store/analyser.h"
+
+namespace kivo {
+namespace {
+
+using namespace test;
+
+// Records of ids 0..n-1 in a shuffled order (a file in no key order), on a
+// pair whose key file holds no key yet.
+record_model unkeyed_pair(const std::string& base, uint32_t n) {
+  record_model model;
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);
+  EXPECT_NE(f, nullptr);
+  BRF_RCB* r = brfaccess(&st, f, 0, false);
+  EXPECT_EQ(brf_upd_ver(f), BRF_OK);
+  std::vector<uint32_t> ids(n);
+  for (uint32_t i = 0; i < n; ++i) ids[i] = i;
+  std::shuffle(ids.begin(), ids.end(), std::mt19937(n));
+  for (uint32_t id : ids) {
+    std::vector<uint8_t> rec = record_of(id, id * 1000 + 1 + id % 7, static_cast<uint16_t>(id % 50));
+    EXPECT_EQ(brfput(r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
+    model[id_text(id)] = rec;
+  }
+  brfdeaccess(r);
+  brfclose(f);
+  return model;
+}
+
+// The first id whose record differs, "" when none.
+std::string first_difference(const record_model& a, const record_model& b) {
+  for (const auto& [id, rec] : a)
+    if (!b.count(id) || b.at(id) != rec) return id;
+  for (const auto& [id, rec] : b)
+    if (!a.count(id)) return id;
+  return "";
+}
+
+// Random puts, rewrites (moving and not) and deletes through key 0.
+void churn(const std::string& base, record_model* model, uint32_t n, int ops) {
+  session s(base);
+  ASSERT_NE(s.r, nullptr);
+  std::mt19937 rng(ops + n);
+  std::vector<uint8_t> buf(512);
+  for (int i = 0; i < ops; ++i) {
+    uint32_t id = rng() % (n + 50);
+    std::vector<uint8_t> key = record_of(id, 1, 0), rec = record_of(id, id * 1000 + 8 + i % 900, rng() % 80);
+    uint32_t len = 0;
+    brfsetkeyN(s.r, 0);
+    bool found = brfseek(s.r, kSeekEqual, key.data(), kWholeRecord, buf.data(), buf.size(), &len) == BRF_OK;
+    ASSERT_EQ(found, model->count(id_text(id)) != 0) << id;
+    if (!found) {
+      ASSERT_EQ(brfput(s.r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
+      (*model)[id_text(id)] = rec;
+    } else if (rng() % 3 == 0) {
+      ASSERT_EQ(brfdelete(s.r), BRF_OK);
+      model->erase(id_text(id));
+    } else {
+      ASSERT_EQ(brfrewrite(s.r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);
+      (*model)[id_text(id)] = rec;
+    }
+  }
+}
+
+TEST(KeyBuild, KeysBuiltOverRecordsAreSoundAtEveryPageAndLevelBoundary) {
+  com_fill(0, nullptr);
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
+  brfinit();
+  // Key 0 (8 bytes) takes 119 entries a page in a bulk load: one leaf, two,
+  // the most two levels hold (120 leaves under a full root), three levels.
+  const uint32_t fill = 119;
+  const uint32_t counts[] = {0, 1, fill, fill + 1, 2 * fill + 1, 120 * fill + 119, 120 * fill + 120, 30000};
+  for (uint32_t n : counts) {
+    SCOPED_TRACE(std::to_string(n) + " records");
+    scratch_dir dir;
+    std::string base = dir.file("build");
+    record_model model = unkeyed_pair(base, n);
+    {
+      int st;
+      BRF_FILE* f = brfopen(&st, base.c_str(), 0, 0, false);
+      ASSERT_NE(f, nullptr);
+      BRF_RCB* r = brfaccess(&st, f, 0, false);
+      EXPECT_EQ(set_three_keys(r), BRF_OK);
+      brfdeaccess(r);
+      brfclose(f);
+    }
+    record_model active;
+    ASSERT_EQ(check_pair(base, &active), "");
+    EXPECT_EQ(first_difference(active, model), "");
+    EXPECT_EQ(analyze(base.c_str(), 0, nullptr), 1);
+    // In key order through the engine, each once.
+    session s(base);
+    std::vector<uint8_t> buf(512);
+    uint32_t len = 0;
+    std::string last;
+    size_t seen = 0;
+    int st = brffirst(s.r, buf.data(), buf.size(), &len);
+    for (; st == BRF_OK; st = brfnext(s.r, buf.data(), buf.size(), &len), ++seen) {
+      std::string id(reinterpret_cast<char*>(buf.data()), kIdLen);
+      EXPECT_LT(last, id);
+      last = id;
+    }
+    EXPECT_EQ(st, BRF_EOF);
+    EXPECT_EQ(seen, model.size());
+    churn(base, &model, n, 3000);
+    active.clear();
+    ASSERT_EQ(check_pair(base, &active), "");
+    EXPECT_EQ(first_difference(active, model), "");
+  }
+}
+
+TEST(KeyBuild, KeyWhoseValuesRepeatIsRefusedAndTheRepairLeavesTheRepeatOut) {
+  com_fill(0, nullptr);
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
+  brfinit();
+  scratch_dir dir;
+  std::string base = dir.file("repeat");
+  record_model model = unkeyed_pair(base, 500);
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), 0, 0, false);
+  ASSERT_NE(f, nullptr);
+  BRF_RCB* r = brfaccess(&st, f, 0, false);
+  KEY_DESC id = id_key();
+  ASSERT_EQ(brfsetkey(r, &id, true, false, nullptr), BRF_OK);
+  // The first six digits of the id: five hundred records, five values.
+  KEY_DESC prefix = key_desc({{kSegChars, 6, 0}});
+  std::vector<uint8_t> key_before = read_file(base + ".key");
+  EXPECT_EQ(brfsetkey(r, &prefix, true, false, nullptr), BRF_DUP_KEY);
+  tree_report rep;
+  ASSERT_EQ(check_key_file(base + ".key", &rep), "");
+  EXPECT_EQ(rep.entries.size(), 1u);
+  EXPECT_EQ(rep.entries[0].size(), 500u);
+  brfdeaccess(r);
+  brfclose(f);
+  // The repair keeps the first record of each value met (in file order);
+  // the records left out keep the verifier from calling the pair good.
+  std::vector<uint8_t> k = read_file(base + ".key");
+  KEY_DESC d = prefix;
+  d.keyno = 1;
+  d.keylen = 6;
+  d.root = static_cast<uint32_t>(k.size());
+  key_desc_store(d, k.data() + kHdrKeys + kKeyDescSize);
+  k[kHdrKeyCount] = 2;
+  k[kHdrInUse] = 1;
+  k.resize(k.size() + kPageSize, 0);
+  st_le32(k.data(), kHdrEofseek, static_cast<uint32_t>(k.size()));
+  std::ofstream(base + ".key", std::ios::binary).write(reinterpret_cast<const char*>(k.data()), k.size());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(brfrepair((base + ".dat").c_str()), 0);
+  std::string said = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(said, "repaired " + base +
+                      ": 2 keys rebuilt, 500 records indexed, key 1 holds 5, 495 repeated key values "
+                      "left out\n");
+  ASSERT_EQ(check_key_file(base + ".key", &rep), "");
+  ASSERT_EQ(rep.entries[1].size(), 5u);
+  EXPECT_EQ(rep.entries[0].size(), 500u);
+}
+
+}  // namespace
+}  // namespace kivo
