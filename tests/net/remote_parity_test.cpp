@@ -35,13 +35,7 @@ using kivo_test::tmux_pane;
 constexpr double kWait = 60;  // only a hung session takes so long
 constexpr char kCustomer[] = "DEM/DEM/Data/CUSTOMER";
 
-// The screen without blanks, line ends and the sides of frames: a text the
-// screen wraps in a window is found whatever the paths in it.
-std::string squeezed(std::string s) {
-  for (size_t at; (at = s.find("\u2502")) != std::string::npos;) s.erase(at, 3);
-  s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\n' || c == '|'; }), s.end());
-  return s;
-}
+using kivo_test::squeezed;
 
 // Keys by tmux's names, or text to type after "="; then the texts the
 // screen shows once they took effect (none: no mark, nothing compared).

@@ -68,6 +68,15 @@ bool wait_until(F done, double seconds) {
   return true;
 }
 
+// A screen's text without blanks, line ends and the sides of frames: a
+// message the screen wraps, in a window or not, is found whatever the
+// lengths of the paths in it.
+inline std::string squeezed(std::string s) {
+  for (size_t at; (at = s.find("\u2502")) != std::string::npos;) s.erase(at, 3);
+  std::erase_if(s, [](char c) { return c == ' ' || c == '\n' || c == '|'; });
+  return s;
+}
+
 // A tmux session "k" on its own server, running `cmd` in `dir`; the pane
 // stays after the command ends so that its exit status can be read.
 class tmux_pane {

@@ -62,11 +62,7 @@ void write_bytes(const std::string& path, const std::string& bytes) {
 // Whether `text` shows on the pane, blanks and line ends aside: a message the
 // screen wraps is found whatever the length of the paths in it.
 bool shows(tmux_pane& p, const std::string& text) {
-  auto squeezed = [](std::string s) {
-    s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\n'; }), s.end());
-    return s;
-  };
-  return squeezed(p.capture()).find(squeezed(text)) != std::string::npos;
+  return kivo_test::squeezed(p.capture()).find(kivo_test::squeezed(text)) != std::string::npos;
 }
 
 struct run_result {

@@ -48,12 +48,7 @@ constexpr char kAddAndList[] =
 // window's frame aside: a message the screen wraps in its window is found
 // whatever the length of the paths in it.
 bool shows(tmux_pane& p, const std::string& text) {
-  auto squeezed = [](std::string s) {
-    for (size_t at; (at = s.find("\u2502")) != std::string::npos;) s.erase(at, 3);
-    s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\n' || c == '|'; }), s.end());
-    return s;
-  };
-  return squeezed(p.capture()).find(squeezed(text)) != std::string::npos;
+  return kivo_test::squeezed(p.capture()).find(kivo_test::squeezed(text)) != std::string::npos;
 }
 
 void write_bytes(const std::string& path, const std::string& bytes) {

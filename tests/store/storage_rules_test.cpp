@@ -51,7 +51,8 @@ TEST_F(StorageTexts, BuffersAndTheAnalyserNameWhatFailed) {
     EXPECT_EQ(biread(s.r->cursor, &b, kBtHdrBlock, &changed), 0);
     EXPECT_TRUE(said(text)) << text;
   }
-  for (g_fail_at = 0, g_calls = 0; g_fail_at < 2; ++g_fail_at) {
+  for (g_fail_at = 0; g_fail_at < 2; ++g_fail_at) {
+    g_calls = 0;  // each text's second read fails
     {
       kivo_test::scoped_hook unmapped(os_sys.mmap, [](void*, size_t, int, int, int, off_t) -> void* {
         errno = ENOMEM;
@@ -65,8 +66,8 @@ TEST_F(StorageTexts, BuffersAndTheAnalyserNameWhatFailed) {
       EXPECT_EQ(brfanal((base_ + ".dat").c_str(), 0, 0, nullptr), 0);
     }
     std::string text = g_fail_at ? "trailer" : "header";
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Can't read record " + text + " at 512\n"),
-              std::string::npos);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Can't read record " + text + " at 512\n"), std::string::npos) << text << err;
   }
 }
 

@@ -180,11 +180,7 @@ TEST(UtilityInput, TheEnginesOpenRefusesAContradictoryHeaderWithItsLine) {
   env.push_back({"KIVO_PRT_FI_DIR", t.file("")});
   kivo_test::tmux_pane p(kivo_test::shell_quote(KIVO_BINARY) + " -d=DEM -a=DEM -t=Output -p=ACCOUNT_RANKING", t.inst,
                          env);
-  // The line as the screen wraps it: blanks and line ends aside.
-  auto squeezed = [](std::string s) {
-    s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\n'; }), s.end());
-    return s;
-  };
+  using kivo_test::squeezed;  // the line as the screen wraps it
   ASSERT_TRUE(kivo_test::wait_until(
       [&] { return has_text(squeezed(p.capture()), squeezed("ACCOUNT.dat is damaged: header flags 0x0001 say")); }, 60))
       << p.capture();
