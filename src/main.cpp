@@ -21,6 +21,7 @@
 #include "foundation/os.h"
 #include "foundation/pool.h"
 #include "foundation/scope.h"
+#include "foundation/sys_err.h"
 #include "interp/interp.h"
 #include "kivo_hooks.h"
 #include "net/net.h"
@@ -198,6 +199,9 @@ int main(int argc, char** argv) {
   const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
   com.argc = static_cast<uint16_t>(argc);
   com.argv = argv;
+  // Only a session has a user at the terminal to answer a system error's
+  // prompt; every other mode says it in a line and goes on.
+  if (mode != MODE_NORMAL && mode != MODE_KEYDEF) sys_err_plain_lines("kivo");
 
   if (needs_messages(static_cast<start_mode>(mode)) && !(la_init() && la_slct("00 ", com.sys_scope)))
     startup_err("\n\tUnable to open System Administration files,\n\tcheck file protections and KIVOPATH", 1);
