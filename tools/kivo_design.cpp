@@ -337,7 +337,7 @@ int write_source(const char* path, bool replace, bool check, int* top) {
   }
   std::stringstream text;
   text << in.rdbuf();
-  design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace, check);
+  design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace, check, true);
   if (!r.ok) say_refusal(r.error);
   if (r.ok && top) {
     const int cls = compile(r.ap, r.ver);

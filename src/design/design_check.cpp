@@ -23,7 +23,6 @@
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
 #include "types/element.h"
-#include "types/typed_value.h"
 
 namespace kivo {
 
@@ -208,8 +207,8 @@ void design_check::check_stmt(const std::string& text, int line, std::vector<des
 }
 
 // A selection statement of kind 1 (its QSLCT body from byte 54): a
-// constant compared with a date field or a number field must be one the
-// query's compile takes. A field known by name only cannot be told.
+// constant compared with a date field must be one the query's compile
+// takes. A field known by name only cannot be told.
 void design_check::check_select(const std::vector<uint8_t>& sel, int line, std::vector<design_fault>* out) {
   constexpr size_t kBody = 54 - 40;  // SELECT byte of a QSLCT byte
   constexpr size_t kLeftAp = kBody + 42, kLeftName = kBody + 45, kRightAp = kBody + 72, kValue = kBody + 75,
@@ -229,9 +228,6 @@ void design_check::check_select(const std::vector<uint8_t>& sel, int line, std::
   if (IS_ELEM_DATE(type) && !sc_date_constant(k.elem->data(), value))
     out->push_back({line, "selection " + seq + ": \"" + value + "\" is neither CCYYMMDD digits nor a date as " + name +
                               " shows one"});
-  elem_number n;
-  if (IS_ELEM_NUM(type) && !elem_typed_number(k.elem->data(), value, &n))
-    out->push_back({line, "selection " + seq + ": \"" + value + "\" is no number for " + name});
 }
 
 std::vector<design_fault> design_check::faults() {

@@ -4,8 +4,7 @@
 // inside its image, every field an item or a statement names is an
 // element of its application or of "0LA": one the source defines (FILE,
 // WORK, or FIELD of the dictionary design), or one the design files hold;
-// and a query's selection statement compares its field with a constant of
-// the field's kind.
+// and a query's selection statement compares a date field with a date.
 //
 // The reader of design sources (design_source.h) feeds it every record of
 // a source, then asks for the faults; records may come in any order. Callers:
@@ -44,9 +43,8 @@ class design_check {
   void chr(const uint8_t* ch, int line);
   // A statement line of the source (80 columns as the editor shows it).
   void stmt(const std::string& text, int line);
-  // A SELECT record: a selection statement's constant must be one the
-  // query compiles for its field (a date as CCYYMMDD or as the field shows
-  // dates, a number for a number).
+  // A SELECT record: a selection statement's date constant must be one the
+  // query compiles for its field (CCYYMMDD, or as the field shows dates).
   void select(const uint8_t* sel, int line);
 
   // What the compiler would refuse, in line order; empty when nothing.

@@ -431,8 +431,8 @@ struct dict_rec {
 
 class reader {
  public:
-  reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace, bool check)
-      : name_(name), scope_(scope), override_(ap_override), replace_(replace), check_(check) {}
+  reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace, bool check, bool undoable)
+      : name_(name), scope_(scope), override_(ap_override), replace_(replace), check_(check), undoable_(undoable) {}
 
   design_source_result run(const std::string& text);
 
@@ -466,7 +466,8 @@ class reader {
   uint32_t scope_;
   const char* override_;
   bool replace_;
-  bool check_;  // the load checks run before anything is written
+  bool check_;     // the load checks run before anything is written
+  bool undoable_;  // a failed write puts the design files back (begin_load)
   std::unique_ptr<DesignBuilder> b_;
   design_source_result res_;
   std::string err_;
@@ -538,7 +539,7 @@ design_source_result reader::run(const std::string& text) {
 // version's design files go back to what they were, and the refusal says so.
 void reader::refuse(int no) {
   if (no) res_.error = name_ + ":" + std::to_string(no) + ": " + (err_.empty() && b_ ? b_->error() : err_);
-  if (!b_) return;
+  if (!b_ || !undoable_) return;
   if (b_->undo_load()) res_.error += "\n" + name_ + ": nothing was changed";
   else res_.error += "\n" + name_ + ": " + b_->error();
 }
@@ -642,7 +643,8 @@ bool reader::application(const words& w) {
   res_.ver = w.pos[2];
   if (dry_) return probe_ = std::make_unique<DesignBuilder>(res_.ap.c_str(), res_.ver.c_str(), scope_), true;
   b_ = std::make_unique<DesignBuilder>(res_.ap.c_str(), res_.ver.c_str(), scope_);
-  return b_->begin_load(replace_) || (err_ = b_->error(), false);
+  const int begun = undoable_ ? b_->begin_load(replace_) : !replace_ || b_->scratch_all();
+  return begun || (err_ = b_->error(), false);
 }
 
 // A number a FILE or WORK names is named once in the source.
@@ -917,8 +919,8 @@ bool reader::record_rec(const words& w, dict_rec& r) {
 }  // namespace
 
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
-                                         const char* ap_override, bool replace, bool check) {
-  reader r(name, scope, ap_override, replace, check);
+                                         const char* ap_override, bool replace, bool check, bool undoable) {
+  reader r(name, scope, ap_override, replace, check, undoable);
   return r.run(text);
 }
 

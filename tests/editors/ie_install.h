@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../compiler/stmt_line_util.h"
 #include "../fixtures/hook_override.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
@@ -65,11 +66,8 @@ inline std::vector<std::string> exported(const kivo_test::data_dir& d, const std
 // One statement line: the verb at column 7, each text at its column.
 inline std::string ie_line(const std::string& pfx, const std::string& verb,
                            std::initializer_list<std::pair<int, std::string>> at) {
-  std::string l = (pfx + std::string(6, ' ')).substr(0, 6) + (verb + std::string(8, ' ')).substr(0, 8);
-  for (auto& [col, t] : at) {
-    if (l.size() < size_t(col) - 1 + t.size()) l.resize(col - 1 + t.size(), ' ');
-    l.replace(col - 1, t.size(), t);
-  }
+  std::string l = line_at(verb.c_str(), {}, pfx.c_str());
+  for (auto& [col, t] : at) l.replace(col - 1, t.size(), t);
   return l + "\n";
 }
 inline std::string ie_set(const std::string& f, const std::string& v) {
