@@ -29,6 +29,7 @@
 #include "fm/whole_file.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
+#include "foundation/sys_err.h"
 #include "foundation/text.h"
 #include "types/element.h"
 #include "types/num_convert.h"
@@ -137,6 +138,9 @@ size_t design_rec_len(design_file f) { return kFiles[f].len; }
 std::string status_words(uint32_t status) {
   char text[kMsgTextMax + 1];
   std::string out = "status " + std::to_string(status);
+  // 200650 stands for the system error recorded last, which says more.
+  const char* recorded = status == MSG_SYS_ERR ? la_sys_err_text() : nullptr;
+  if (recorded) return out + " (" + (recorded + 1) + ")";
   if (la_current() && la_get_str(text, sizeof text, status)) out += std::string(" (") + text + ")";
   return out;
 }
@@ -227,8 +231,9 @@ std::string aside_name() {
 }  // namespace
 
 // Every design file there now opens alone: another process that has one
-// open (a session running the application) holds its shared lock.
-int DesignBuilder::in_use_check() {
+// open (a session running the application) holds its shared lock. A load
+// that adds to them needs each to open; a replace writes a damaged one anew.
+int DesignBuilder::in_use_check(bool replace) {
   for (int f = 0; f < kDesignFiles; ++f) {
     version_fdb d(f, ap_, ver_);
     if (FM_OPEN(&d.fdb, scope_, kDesignOpts, 0x01, 0)) {
@@ -236,24 +241,28 @@ int DesignBuilder::in_use_check() {
       continue;
     }
     const uint32_t st = d.fdb.fdb_stat;
-    if (st == FM_NO_FILE) continue;
+    const std::string which = std::string("the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_;
     if (st == FM_LOCK_REFUSED || st == FM_FILE_OPEN)
-      return fail(std::string("the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
-                  " is in use by another process (a session running the application?): end it and load again");
-    return fail(std::string("the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
-                " does not open: " + status_words(st));
+      return fail(which + " is in use by another process (a session running the application?): end it and load again");
+    if (st != FM_NO_FILE && !replace)
+      return fail(which + " does not open: " + status_words(st) + "; a reload (-r) writes it anew");
   }
   return 1;
 }
 
 int DesignBuilder::begin_load(bool replace) {
   if (memcmp(ap_, "0DN", 3) == 0 || memcmp(ap_, "0DO", 3) == 0) return replace ? scratch_all() : 1;
-  if (!in_use_check()) return 0;
-  loading_ = true;
+  if (!in_use_check(replace)) return 0;
   for (int f = 0; f < kDesignFiles; ++f) {
     version_fdb d(f, ap_, ver_);
     d.fdb.fdb_opt = kDesignOpts;
-    if (!fm_locate(&d.fdb)) continue;
+    existed_[f] = fm_locate(&d.fdb) != 0;
+  }
+  loading_ = true;
+  for (int f = 0; f < kDesignFiles; ++f) {
+    if (!existed_[f]) continue;
+    version_fdb d(f, ap_, ver_);
+    d.fdb.fdb_opt = kDesignOpts;
     const std::string name = aside_name();
     named_fdb aside(f, ap_, ver_, name);
     if (!fm_replace(&aside.fdb, &d.fdb, 0)) {
@@ -303,6 +312,7 @@ int DesignBuilder::undo_load() {
   for (int f = 0; f < kDesignFiles; ++f) {
     version_fdb d(f, ap_, ver_);
     d.fdb.fdb_opt = kDesignOpts;
+    if (existed_[f] && aside_[f].empty()) continue;  // not reached before begin_load stopped
     if (aside_[f].empty()) {
       // Made by this load: gone again.
       if (!FM_SCRATCH(&d.fdb, kDesignOpts) && d.fdb.fdb_stat != FM_NO_FILE) lost += std::string(" ") + kFiles[f].name;

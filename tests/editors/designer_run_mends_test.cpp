@@ -231,56 +231,66 @@ run_result load(const kivo_test::data_dir& d, const std::string& text, const std
 
 // A reload refused for a line that does not read (an unknown record kind
 // on line 2, a verb late in the source), a load refused by the design
-// files (a second load without -r), and a reload while a session has the
-// design files open: every design file of the version is as it was, byte
-// for byte, and the refusal says why in words; the session's end lets the
-// reload through.
+// files (a second load without -r), a reload while a session has the
+// design files open, and a load that adds to a design file cut short:
+// every design file of the version is as it was, byte for byte, and the
+// refusal says why in words. The session's end lets the reload through,
+// and a reload writes the damaged file anew.
 TEST(DesignerRunMends, RefusedReloadLeavesEveryDesignFileAsItWas) {
   kivo_test::data_dir d;
   ASSERT_TRUE(kivo_test::copy_shipped_installation(d.path));
   ASSERT_EQ(load(d, inventory(), "-r").status, 0);
   std::ofstream(d.file("apps.txt")) << kInventoryApps;
   ASSERT_EQ(tool("kivo_install", "-d " + shell_quote(d.path) + " -a " + shell_quote(d.file("apps.txt"))).status, 0);
-  const std::map<std::string, std::string> design = files_under(d.file("01/INV"));
-  ASSERT_GT(design.size(), 20u);
+  const std::string process = d.file("01/INV/Data/PROCESS");
+  enum { plain, session, damaged };
   const struct {
     const char* what;
     std::string source;
     const char* flags;
-    bool session;
+    int kind;
     std::string said;
   } cases[] = {
-      {"an unknown record kind on line 2", inventory("ROWW 2 \"PART ENTRY\" 0 1 1 2 \"X\"\n"), "-r", false,
+      {"an unknown record kind on line 2", inventory("ROWW 2 \"PART ENTRY\" 0 1 1 2 \"X\"\n"), "-r", plain,
        "inv.dsgn:2: unknown record kind \"ROWW\""},
-      {"a bad verb late in the source", inventory("", "ERORR"), "-r", false,
+      {"a bad verb late in the source", inventory("", "ERORR"), "-r", plain,
        "inv.dsgn:22: column 7: verb not in the verb table"},
-      {"a record the design files refuse", inventory(), "", false,
+      {"a record the design files refuse", inventory(), "", plain,
        "status 200170 (Duplicate key)\nkivo_design: " + d.file("inv.dsgn") + ": nothing was changed"},
-      {"a session holding the files", inventory(), "-r", true,
+      {"a session holding the files", inventory(), "-r", session,
        "design file of INV/01 is in use by another process (a session running the application?): end it and load "
        "again"},
+      {"a design file cut short", inventory(), "", damaged,
+       "the PROCESS design file of INV/01 does not open: status 200650 (" + d.file("01/INV/Data/PROCESS.dat") +
+           " is damaged: header's end of file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::unique_ptr<tmux_pane> p;
-    if (c.session) {
+    if (c.kind == session) {
       p = std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " -d=INV -a=INV -t=Menu -p=INV_MENU", d.path,
                                       engine_env(d));
       ASSERT_TRUE(p->wait_for("1 PART ENTRY")) << p->capture();
       p->send_keys("Enter");
       ASSERT_TRUE(p->wait_for("PART NO:")) << p->capture();
     }
+    if (c.kind == damaged) std::filesystem::resize_file(process + ".dat", 600);
+    const std::map<std::string, std::string> design = files_under(d.file("01/INV"));
+    ASSERT_GT(design.size(), 20u);
     const run_result r = load(d, c.source, c.flags);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
     EXPECT_EQ(differing(design, files_under(d.file("01/INV"))), "") << r.out;
-    if (!p) continue;
-    p->send_keys("S-F1");
-    ASSERT_TRUE(p->wait_for("1 PART ENTRY")) << p->capture();
-    p->send_keys("S-F1");
-    EXPECT_EQ(p->exit_status(), 0) << p->capture();
-    const run_result again = load(d, c.source, c.flags);
+    if (c.kind == plain) continue;
+    if (p) {
+      p->send_keys("S-F1");
+      ASSERT_TRUE(p->wait_for("1 PART ENTRY")) << p->capture();
+      p->send_keys("S-F1");
+      EXPECT_EQ(p->exit_status(), 0) << p->capture();
+    }
+    const run_result again = load(d, inventory(), "-r");
     EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(tool("../kivo", "-v=" + shell_quote(process)).status, 1);
   }
   EXPECT_EQ(slurp(d.file("syserr")), "");
 }
