@@ -28,10 +28,19 @@
 // compiling "0SA" creates each of its data files that is missing and
 // records the structure of every one.
 //
-// With -l the lines of a portable file (header, then one record a line)
-// are added to a data file of a database that has its SYSDIR entry: the
-// file is created from its compiled dictionary first; the exit status is
-// the highest message class.
+// With -l the lines of a portable file (header, then one record a line; LF
+// or CRLF) are added to a data file of a database that has its SYSDIR
+// entry: the file is created from its compiled dictionary first. Every line
+// is read and every record converted before the first is added; a record
+// there already with the same values is passed over, so that a load cut
+// short is finished by the next; a line that cannot be added refuses the
+// load with its line and nothing added. The exit status is the highest
+// message class, 3 on a refusal.
+//
+// Each load of a source is undoable: every line is read before a file
+// changes, the version's design files are set aside first and put back
+// when a write fails, and a load is refused while another process has one
+// of them open (design/design_source.h).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
