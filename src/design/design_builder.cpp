@@ -144,6 +144,7 @@ std::string status_words(uint32_t status) {
   if (la_current() && la_get_str(text, sizeof text, status)) out += std::string(" (") + text + ")";
   return out;
 }
+
 const char* design_file_name(design_file f) { return kFiles[f].name; }
 
 DesignBuilder::DesignBuilder(const char* ap, const char* ver, uint32_t scope) : scope_(scope) {
@@ -453,9 +454,13 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   return true;
 }
 
+int DesignBuilder::file_named(const dd_file& def) {
+  if (!def.name.empty() && def.name.size() <= 8) return 1;
+  return fail("file name \"" + def.name + "\" must have 1 to 8 characters");
+}
+
 uint32_t DesignBuilder::file(const dd_file& def) {
-  if (def.name.empty() || def.name.size() > 8)
-    return fail("file name \"" + def.name + "\" must have 1 to 8 characters");
+  if (!file_named(def)) return 0;
   const uint32_t number = def.number ? (take(def.number) ? def.number : 0) : bit_search(def.area);
   // The second number is a key of FILE of its own: never shared, never 0.
   const uint32_t number2 = number ? bit_search(static_cast<uint8_t>(number / kAreaSpan)) : 0;
@@ -512,8 +517,7 @@ struct flag_on {
 }  // namespace
 
 int DesignBuilder::check_file(const dd_file& def) {
-  if (def.name.empty() || def.name.size() > 8)
-    return fail("file name \"" + def.name + "\" must have 1 to 8 characters");
+  if (!file_named(def)) return 0;
   const flag_on dry(dry_);
   uint8_t fi[kFileRecSize] = {};
   std::vector<std::vector<uint8_t>> elems;

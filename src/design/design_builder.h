@@ -231,10 +231,11 @@ class DesignBuilder {
   // then (8 characters), empty when the file was not there.
   std::string aside_[kDesignFiles];
   bool existed_[kDesignFiles] = {};  // there when begin_load began
-  bool loading_ = false;  // begin_load ran and neither undo_load nor keep_load yet
+  bool loading_ = false;             // begin_load ran and neither undo_load nor keep_load yet
   bool lay_out(const dd_file& def, uint32_t number, uint32_t number2, uint8_t* fi,
                std::vector<std::vector<uint8_t>>* elems, std::vector<uint8_t>* init, std::vector<uint8_t>* nulls);
   int in_use_check(bool replace);
+  int file_named(const dd_file& def);  // 1-8 characters
   int copy_back(design_file f);
   int read_stmt(const std::string& line, uint8_t* rec);  // the operands of an 80-column line
   std::set<uint32_t> reserved_;
