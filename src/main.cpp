@@ -22,6 +22,7 @@
 #include "foundation/pool.h"
 #include "foundation/scope.h"
 #include "foundation/std_fds.h"
+#include "foundation/sys_err.h"
 #include "interp/interp.h"
 #include "kivo_hooks.h"
 #include "net/net.h"
@@ -212,6 +213,9 @@ int main(int argc, char** argv) {
   const int named = os_parse_cmd(&argc, argv, &start, com.cur_db, &mode, &util_file);
   com.argc = static_cast<uint16_t>(argc);
   com.argv = argv;
+  // Only a session has a user at the terminal to answer a system error's
+  // prompt; every other mode says it in a line and goes on.
+  if (mode != MODE_NORMAL && mode != MODE_KEYDEF) sys_err_plain_lines("kivo");
   if (terminal_unusable(mode == MODE_NORMAL || mode == MODE_KEYDEF)) return 1;
   if (user_status != 1 && needs_user(static_cast<start_mode>(mode)))
     startup_err(user_failure.c_str(), int(user_status));

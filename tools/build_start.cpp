@@ -1,12 +1,14 @@
 // The build-time programs' start; see build_start.h.
 #include "build_start.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "fm/fm.h"
 #include "fm/fm_switch.h"
 #include "foundation/com.h"
 #include "foundation/pool.h"
+#include "foundation/sys_err.h"
 #include "kivo_hooks.h"
 
 namespace kivo {
@@ -27,6 +29,7 @@ bool build_start(std::string& data_dir) {
     com_fill(0, nullptr);
     mm_init();
     kivo_register_hooks();
+    sys_err_plain_lines(program_invocation_short_name);  // no one at the terminal answers a prompt
     once = true;
   }
   fms_select.get_dap = any_application;

@@ -11,16 +11,20 @@
 //
 // A data file is made from the FILE and ELEMENT design records of the
 // application version, which must be written before; one that exists is
-// left as it is. Callers: kivo_install's main, after the file manager
-// started in the data directory (a new one, or one installed before).
+// left as it is. A record of a key already there is replaced by the line's
+// (a SYSDIR entry keeps the structure stamp its file's create gave it).
+// Every line is read and checked (ids, the design of each data file)
+// before anything is written: a fault writes nothing. Callers: kivo_install's
+// main, after the file manager started in the data directory (a new one,
+// or one installed before).
 #pragma once
 
 #include <cstdint>
 
 namespace kivo {
 
-// Writes the records of `path`; false after printing the first fault
-// ("<path>:<line>: <what>").
+// Writes the records of `path`; false after printing each fault
+// ("<path>:<line>: <what>") and whether anything was written.
 bool write_applications(const char* path);
 
 // The DATABASE record of `db` as this run wrote it, else as the DATABASE

@@ -28,10 +28,19 @@
 // compiling "0SA" creates each of its data files that is missing and
 // records the structure of every one.
 //
-// With -l the lines of a portable file (header, then one record a line)
-// are added to a data file of a database that has its SYSDIR entry: the
-// file is created from its compiled dictionary first; the exit status is
-// the highest message class.
+// With -l the lines of a portable file (header, then one record a line; LF
+// or CRLF) are added to a data file of a database that has its SYSDIR
+// entry: the file is created from its compiled dictionary first. Every line
+// is read and every record converted before the first is added; a record
+// there already with the same values is passed over, so that a load cut
+// short is finished by the next; a line that cannot be added refuses the
+// load with its line and nothing added. The exit status is the highest
+// message class, 3 on a refusal.
+//
+// Each load of a source is undoable: every line is read before a file
+// changes, the version's design files are set aside first and put back
+// when a write fails, and a load is refused while another process has one
+// of them open (design/design_source.h).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -120,8 +129,11 @@ int report(ARB* m1, ARB* m2) {
   uint32_t top = 0;
   each_record(m1, kMsg1Size, [&](const uint8_t* r) { top = std::max(top, ld_le32(r, M1_CLASS)); });
   each_record(m2, kMsg2Size, [](const uint8_t* r) {
-    printf("%06u %u %.*s\n", ld_le32(r, M2_NUMBER), ld_le16(r, M2_CLASS), static_cast<int>(ld_le16(r, M2_TEXT_LEN)),
-           reinterpret_cast<const char*>(r + M2_TEXT));
+    const int len = static_cast<int>(ld_le16(r, M2_TEXT_LEN));
+    const char* text = reinterpret_cast<const char*>(r + M2_TEXT);
+    // A file-level finding carries no message number of its own.
+    if (const uint32_t no = ld_le32(r, M2_NUMBER)) printf("%06u %u %.*s\n", no, ld_le16(r, M2_CLASS), len, text);
+    else printf("%u %.*s\n", ld_le16(r, M2_CLASS), len, text);
   });
   FM_CLOSE(m2, 0);
   FM_CLOSE(m1, 0);
@@ -154,15 +166,78 @@ int compile(const std::string& ap, const std::string& ver) {
   return report(m1, m2);
 }
 
+// The lines of a portable file, each without its line end (a CRLF file
+// reads as its LF form: no portable record holds a carriage return). False
+// (said) with every line that cannot be a record of it: the header must be
+// "<0 or 1> <the file's name> <record length, 6 digits>+", and without a
+// structure section each further line must have the header's length.
+bool read_port_lines(const char* path, const std::string& file, std::vector<std::string>* out) {
+  std::ifstream in(path);
+  if (!in) return fprintf(stderr, "kivo_design: cannot read %s\n", path), false;
+  for (std::string l; std::getline(in, l);) {
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    out->push_back(std::move(l));
+  }
+  std::vector<std::string> faults;
+  auto fault = [&](size_t line, const std::string& what) {
+    faults.push_back(std::string(path) + ":" + std::to_string(line) + ": " + what);
+  };
+  char name[9];
+  snprintf(name, sizeof name, "%-8.8s", file.c_str());
+  const std::string h = out->empty() ? "" : (*out)[0];
+  const bool shaped = h.size() == kPortHdrSize && (h[0] == '0' || h[0] == '1') && h[1] == ' ' && h[10] == ' ' &&
+                      h[17] == '+' && h.find_first_not_of("0123456789", 11) == 17;
+  if (!shaped)
+    fault(1, "the header line is \"" + h.substr(0, 40) +
+                 "\", not \"<0 or 1> <file name, 8 characters> <record length, 6 digits>+\" (18 characters)");
+  else if (h.compare(2, 8, name) != 0)
+    fault(1, "the header names the file \"" + h.substr(2, 8) + "\", not \"" + name + "\"");
+  const size_t len = shaped ? std::stoul(h.substr(11, 6)) : 0;
+  for (size_t i = 1; shaped && h[0] == '0' && i < out->size(); ++i)
+    if ((*out)[i].size() != len)
+      fault(i + 1, "the record is " + std::to_string((*out)[i].size()) + " characters, not the header's " +
+                       std::to_string(len));
+  constexpr size_t kFaultsListed = 20;
+  for (size_t i = 0; i < faults.size() && i < kFaultsListed; ++i)
+    fprintf(stderr, "kivo_design: %s\n", faults[i].c_str());
+  if (faults.size() > kFaultsListed)
+    fprintf(stderr, "kivo_design: %s: %zu more faults not listed\n", path, faults.size() - kFaultsListed);
+  if (!faults.empty()) fprintf(stderr, "kivo_design: %s: nothing was added\n", path);
+  return faults.empty();
+}
+
+// What the load did, in a line: where it stopped and whether the records
+// before were kept, or how many it added.
+void say_load(const char* lines, const std::string& file, bool ok) {
+  const mu_load_report& m = mu_last_load();
+  if (!ok && m.stop_rec) {
+    const std::string kept = m.added ? std::to_string(m.added) +
+                                           " records of the lines before it were added and are kept; mend the line "
+                                           "and load again (the records there already are passed over)"
+                                     : "nothing was added";
+    fprintf(stderr, "kivo_design: %s:%u: %s; %s\n", lines, m.stop_rec, m.why.c_str(), kept.c_str());
+    return;
+  }
+  if (!ok) {
+    fprintf(stderr, "kivo_design: %s: the load of %s failed (%u records added)\n", lines, file.c_str(), m.added);
+    return;
+  }
+  if (!m.added && m.present)
+    printf("kivo_design: %s: all %u records were in %s already: nothing added\n", lines, m.present, file.c_str());
+  else printf("kivo_design: %s: %u records added to %s, %u there already\n", lines, m.added, file.c_str(), m.present);
+}
+
 // Shipped records of a data file: the lines of `lines` (a portable file:
 // header, then one record a line) become the file's portable file, the data
-// file is created from its compiled dictionary and the records are added
-// (mode 0: a record already there stops the run). The highest message
+// file is created from its compiled dictionary first and the records are
+// added (mode 0: a record there already with the same values is passed
+// over, so that a load cut short is finished by the next; one with other
+// values stops the load before anything is added). The highest message
 // class; 3 when the lines cannot be read or the run failed.
 int load_records(const std::string& db, const std::string& ap, const std::string& ver, const std::string& file,
                  const char* lines) {
-  std::ifstream in(lines);
-  if (!in) return fprintf(stderr, "kivo_design: cannot read %s\n", lines), 3;
+  std::vector<std::string> recs;
+  if (!read_port_lines(lines, file, &recs)) return 3;
   ARB *m1, *m2;
   if (!open_messages(ap, ver, &m1, &m2)) return 3;
   // Its DATABASE record gives nothing a native file needs: blank.
@@ -182,7 +257,8 @@ int load_records(const std::string& db, const std::string& ap, const std::string
   FM_SCRATCH(&port, LFB_ANY_DIR | LFB_NO_STRUCT_CHK);
   FDB made = port;
   bool ok = FM_CREATE(&made, com.sys_scope, 0, LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW, 0x0f, 0x0f);
-  for (std::string l; ok && std::getline(in, l);) {
+  for (size_t i = 0; ok && i < recs.size(); ++i) {
+    const std::string& l = recs[i];
     for (size_t off = 0; ok && (off < l.size() || off == 0); off += kPortPiece) {
       ARB* a = made.fdb_arb;
       std::string piece = l.substr(off, kPortPiece);
@@ -192,14 +268,18 @@ int load_records(const std::string& db, const std::string& ap, const std::string
     }
   }
   if (made.fdb_arb) FM_CLOSE(made.fdb_arb, 0);
-  if (!ok) fprintf(stderr, "kivo_design: the portable file of %s is not written (%u)\n", file.c_str(), made.fdb_stat);
+  if (!ok)
+    fprintf(stderr, "kivo_design: the portable file of %s is not written: %s\n", file.c_str(),
+            status_words(made.fdb_stat).c_str());
   uint8_t req[kMuReqSize];
   uint8_t stored[kFdbStoredSize] = {};
   fdb_path_store(path, stored);
   memcpy(req + MU_PATH, stored, kMuPathSize);
   req[MU_DIR] = getenv("XEXP") ? 0 : MU_TO_NATIVE, req[MU_MODE] = MU_ADD_STOP, req[MU_STRUCT] = '0';
+  const bool written = ok;
   if (ok) ok = rt_create(nullptr, path, m1, m2, '1') && mu_init() && mu_xlate(nullptr, req, m1, m2);
   const int top = report(m1, m2);
+  if (written && req[MU_DIR] == MU_TO_NATIVE) say_load(lines, file, ok && top < 3);
   FM_SCRATCH(&port, LFB_ANY_DIR | LFB_NO_STRUCT_CHK);
   return ok ? top : std::max(top, 3);
 }
@@ -267,7 +347,7 @@ int write_source(const char* path, bool replace, bool check, int* top) {
   }
   std::stringstream text;
   text << in.rdbuf();
-  design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace, check);
+  design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace, check, true);
   if (!r.ok) say_refusal(r.error);
   if (r.ok && top) {
     const int cls = compile(r.ap, r.ver);

@@ -20,8 +20,8 @@
 //
 // adds applications to an installation that has its system-administration
 // files already: a designer's new application, once kivo_design wrote its
-// design (records already there are left as they are, and so is a data
-// file that exists).
+// design (a record already there is replaced by the file's; a data file
+// that exists is left as it is). A file with a fault writes nothing.
 #include <curses.h>
 #include <term.h>
 
@@ -39,6 +39,7 @@
 #include "fm/fm_record.h"
 #include "fm/fm_switch.h"
 #include "fm/fm_sysadm.h"
+#include "fm/la.h"
 #include "fm/token_cache.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -46,6 +47,7 @@
 #include "foundation/opt_token.h"
 #include "foundation/pool.h"
 #include "foundation/std_fds.h"
+#include "foundation/sys_err.h"
 #include "install_apps.h"
 #include "process/startup.h"
 #include "screen/keydef.h"
@@ -294,12 +296,16 @@ int main(int argc, char** argv) {
   com_fill(0, nullptr);
   mm_init();
   fm_register_hooks();
+  sys_err_plain_lines("kivo_install");
   fms_select.get_dap = any_application;
   fm_sa_hooks.get_ddb = install_database;
   com.data_dir = cstr{static_cast<uint16_t>(dir.size()), dir.data()};
   com.path_root = cstr{0, nullptr};
   if (fm_init() != 1) return fprintf(stderr, "kivo_install: no start in %s\n", argv[2]), 1;
-  if (apps_only) return write_applications(argv[4]) ? 0 : 1;
+  if (apps_only) {
+    if (la_init()) la_slct("00", com.sys_scope);  // the texts of the statuses it prints
+    return write_applications(argv[4]) ? 0 : 1;
+  }
   const bool ok = write_appl_and_user() && write_messages(argv[3]) && write_dfltmap(argv[4]) &&
                   write_options(argv[5]) && (argc == 6 || write_applications(argv[6]));
   return ok ? 0 : 1;

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "compiler/bld.h"
 #include "compiler/em.h"
@@ -255,6 +256,9 @@ int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ
 // unless `keep` (the constant is stored into `first`, as SET does): then it
 // takes the field's form and levels, its parts clamped into range.
 int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& first, PC_OPND* out, bool keep = false);
+// Whether `text` (trimmed) is a date constant the compile takes for a field
+// of ELEMENT `elem`: CCYYMMDD digits, or a date as the field shows dates.
+bool sc_date_constant(const uint8_t* elem, const std::string& text);
 
 // The code of token `text` in the group of `elem` (a coded field of `ap`):
 // -1 for a blank text, an unknown text or a TOKEN file that cannot be read.

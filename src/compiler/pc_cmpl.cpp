@@ -308,33 +308,17 @@ void pc_invoc_defaults(INVOC* out) {
   SET_BLANK(out->cnstr_ap(), 3);
 }
 
-namespace {
+pc_as_application::pc_as_application(const char* ap, const char* ver) {
+  memcpy(ap_, com.cur_ap, 3), memcpy(ver_, com.cur_ver, 2);
+  if (!ut_design_appl_missing(ap, ver)) memcpy(com.cur_ap, ap, 3), memcpy(com.cur_ver, ver, 2);
+}
 
-// Conversions compiled for items and fields take their application's date
-// mask and tokens from the current application, which at a first start is
-// still blank: the compile runs as its process's application when that has
-// an APPL record (the memory designs of a restructure have none and keep the
-// session's), and gives the session's back, also when an error unwinds it.
-class as_application {
- public:
-  as_application(const char* ap, const char* ver) {
-    memcpy(ap_, com.cur_ap, 3), memcpy(ver_, com.cur_ver, 2);
-    if (!ut_design_appl_missing(ap, ver)) memcpy(com.cur_ap, ap, 3), memcpy(com.cur_ver, ver, 2);
-  }
-  ~as_application() { memcpy(com.cur_ap, ap_, 3), memcpy(com.cur_ver, ver_, 2); }
-  as_application(const as_application&) = delete;
-  as_application& operator=(const as_application&) = delete;
-
- private:
-  char ap_[3], ver_[2];
-};
-
-}  // namespace
+pc_as_application::~pc_as_application() { memcpy(com.cur_ap, ap_, 3), memcpy(com.cur_ver, ver_, 2); }
 
 int pc_cmpl(const PCB* pcb, PC_CTX* ctx, std::vector<sc_error>* errs) {
   const INVOC& inv = pcb->invoc;
   memcpy(ctx->ap, inv.ap_id(), 3), memcpy(ctx->ver, inv.ver(), 2);
-  const as_application running_as(ctx->ap, ctx->ver);
+  const pc_as_application running_as(ctx->ap, ctx->ver);
   ctx->proc_type = inv.proc_type(), memcpy(ctx->proc_nam, inv.proc_nam(), 30);
   if (!(ctx->em = em_create())) return pc_err(ctx, "module of %.30s not created", ctx->proc_nam);
   em_guard(ctx->em);

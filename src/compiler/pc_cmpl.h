@@ -101,6 +101,23 @@ int pc_cmpl_children(PC_CTX* ctx);
 // The IM, IT and CR records of the images of the FR record `fr` (the file's
 // own record: its first image and image count are set). 1 on success.
 int pc_cmpl_images(PC_CTX* ctx, uint8_t* fr);
+// Conversions compiled for items and fields take their application's date
+// mask and tokens from the current application, which at a first start is
+// still blank: a compile runs as its process's application when that has
+// an APPL record (the memory designs of a restructure have none and keep the
+// session's), and gives the session's back, also when an error unwinds it.
+// The image editor sizes its items the same way.
+class pc_as_application {
+ public:
+  pc_as_application(const char* ap, const char* ver);
+  ~pc_as_application();
+  pc_as_application(const pc_as_application&) = delete;
+  pc_as_application& operator=(const pc_as_application&) = delete;
+
+ private:
+  char ap_[3], ver_[2];
+};
+
 // Display rows and columns of an ITEM record `it` whose field (ELEMENT
 // `elem`) shows `len` characters, in an image `img_cols` wide. Given sides
 // are kept; a side to derive is rounded up, so the last row holds the rest.

@@ -58,21 +58,50 @@ uint32_t cnst(PC_CTX* ctx, const void* p, size_t len) {
   return bld_cnst(&ctx->bld, static_cast<const uint8_t*>(p), static_cast<uint16_t>(len));
 }
 
-// A date as digits from the century on (CCYYMMDD[hh[mm[ss[xx]]]]), read as
-// a universal date for the field `elem` it meets (the levels past the text
+// The text of a date constant as digits from the century on
+// (CCYYMMDD[hh[mm[ss[xx]]]]): as typed when it is such digits, else read as
+// the field `elem` shows dates (its display mask, the current
+// application's date mask). False when it is neither.
+bool date_digits(const uint8_t* elem, const std::string& t, std::string* digits) {
+  if (t.size() >= 2 && t.size() <= kUniversalLen && t.size() % 2 == 0 && t.find_first_not_of("0123456789") == t.npos)
+    return *digits = t, true;
+  if (t.empty() || t.find_first_not_of("0123456789") == t.npos) return false;
+  CNV c{};
+  if (!cv_get_cnv(&c, elem) || c.ext_len < t.size()) return false;
+  std::string shown = t;
+  shown.resize(c.ext_len, ' ');
+  c.ext_addr = shown.data();
+  char u[kUniversalLen];
+  if (!cv_dspl_universal(&c, u)) return false;
+  *digits = std::string(u, kUniversalLen);
+  digits->erase(digits->find_last_not_of('-') + 1);
+  return digits->size() >= 2 && digits->find_first_not_of("0123456789") == digits->npos;
+}
+
+// `digits` read as a universal date into `c` for the field `elem` (kept in
+// the field's form with `keep`); `u` holds the text the block points at.
+bool read_universal(const uint8_t* elem, const std::string& digits, bool keep, CNV* c, std::string* u) {
+  *u = digits + std::string(kUniversalLen - digits.size(), '-');
+  cv_get_cnv(c, elem);
+  c->ext_addr = u->data();
+  c->ext_len = kUniversalLen;
+  return cv_universal(c, keep ? 1 : 0, nullptr, nullptr) != 0;
+}
+
+// A date constant, CCYYMMDD digits or as the field shows dates, read as a
+// universal date for the field `elem` it meets (the levels past the text
 // not given): in the field's own form when it gives every level the field
 // holds; else, compared, a day-number date of the levels typed (a
 // comparison takes the levels both carry), or, stored (`keep`), in the
 // field's form with the field's levels, its parts clamped into range.
 int date_const(PC_CTX* ctx, const std::string& t, const uint8_t* elem, bool keep, PC_OPND* out) {
-  if (t.size() < 2 || t.size() > kUniversalLen || t.size() % 2 || t.find_first_not_of("0123456789") != t.npos)
-    return pc_err(ctx, "date constant \"%s\" is not CCYYMMDD digits", t.c_str());
-  const std::string u = t + std::string(kUniversalLen - t.size(), '-');
+  std::string digits;
+  if (!date_digits(elem, t, &digits))
+    return pc_err(ctx, "date constant \"%s\" is neither CCYYMMDD digits nor a date as %.22s shows one", t.c_str(),
+                  elem_view(elem).name());
+  std::string u;
   CNV c{};
-  cv_get_cnv(&c, elem);
-  c.ext_addr = const_cast<char*>(u.data());
-  c.ext_len = kUniversalLen;
-  if (!cv_universal(&c, keep ? 1 : 0, nullptr, nullptr))
+  if (!read_universal(elem, digits, keep, &c, &u))
     return pc_err(ctx, "date constant \"%s\" is no date of %.22s", t.c_str(), elem_view(elem).name());
   const uint32_t no = cnst(ctx, c.int_addr, c.int_len);
   if (!no) return pc_err(ctx, "constant not stored");
@@ -149,6 +178,12 @@ int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& firs
     }
     default: return pc_err(ctx, "no constant of data type %u", type);
   }
+}
+
+bool sc_date_constant(const uint8_t* elem, const std::string& text) {
+  std::string digits, u;
+  CNV c{};
+  return date_digits(elem, text, &digits) && read_universal(elem, digits, false, &c, &u);
 }
 
 int sc_cmpl_fld(PC_CTX* ctx, const char* ap, const char* name, const pc_occ& occ, PC_OPND* out, int opnd_no) {

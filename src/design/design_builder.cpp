@@ -14,6 +14,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <unistd.h>
+
 #include "compiler/design_records.h"
 #include "compiler/stmt_layout.h"
 #include "design/dd.h"
@@ -21,10 +23,13 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/la.h"
 #include "fm/struct_file.h"
 #include "fm/token_cache.h"
+#include "fm/whole_file.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
+#include "foundation/sys_err.h"
 #include "foundation/text.h"
 #include "types/element.h"
 #include "types/num_convert.h"
@@ -129,6 +134,17 @@ uint16_t derived_size(const dd_field& f, const std::string& mask) {
 }  // namespace
 
 size_t design_rec_len(design_file f) { return kFiles[f].len; }
+
+std::string status_words(uint32_t status) {
+  char text[kMsgTextMax + 1];
+  std::string out = "status " + std::to_string(status);
+  // 200650 stands for the system error recorded last, which says more.
+  const char* recorded = status == MSG_SYS_ERR ? la_sys_err_text() : nullptr;
+  if (recorded) return out + " (" + (recorded + 1) + ")";
+  if (la_current() && la_get_str(text, sizeof text, status)) out += std::string(" (") + text + ")";
+  return out;
+}
+
 const char* design_file_name(design_file f) { return kFiles[f].name; }
 
 DesignBuilder::DesignBuilder(const char* ap, const char* ver, uint32_t scope) : scope_(scope) {
@@ -155,8 +171,8 @@ ARB* DesignBuilder::handle(design_file f) {
     return nullptr;
   }
   if (!ok) {
-    fail(std::string("cannot open or create the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
-         ": status " + std::to_string(fdb.fdb_stat));
+    fail(std::string("cannot open or create the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ + ": " +
+         status_words(fdb.fdb_stat));
     return nullptr;
   }
   return arb_[f] = fdb.fdb_arb;
@@ -177,7 +193,7 @@ int DesignBuilder::record_structures() {
     version_fdb d(f, ap_, ver_);
     if (!fm_design_struct(&d.fdb, scope_))
       return fail(std::string("cannot record the structure of the ") + kFiles[f].name + " design file of " + ap_ + "/" +
-                  ver_ + ": status " + std::to_string(d.fdb.fdb_stat));
+                  ver_ + ": " + status_words(d.fdb.fdb_stat));
   }
   described_ = true;
   return 1;
@@ -187,8 +203,138 @@ int DesignBuilder::scratch_all() {
   for (int f = 0; f < kDesignFiles; ++f) {
     version_fdb d(f, ap_, ver_);
     if (!FM_SCRATCH(&d.fdb, kDesignOpts) && d.fdb.fdb_stat != FM_NO_FILE)
-      return fail(std::string("cannot remove the ") + kFiles[f].name + " design file: status " +
-                  std::to_string(d.fdb.fdb_stat));
+      return fail(std::string("cannot remove the ") + kFiles[f].name + " design file: " + status_words(d.fdb.fdb_stat));
+  }
+  return 1;
+}
+
+// ---- a load that can be undone ----
+
+namespace {
+
+// A design file's descriptor under another name of the same directory.
+struct named_fdb : version_fdb {
+  named_fdb(int f, const char* ap, const char* ver, const std::string& name) : version_fdb(f, ap, ver) {
+    memcpy(fdb.path.fdb_name, name.data(), 8);
+    fdb.fdb_opt = kDesignOpts;
+  }
+};
+
+// The name a design file is set aside under: "_" and seven hexadecimal
+// digits of this process and a count, so that no two runs meet.
+std::string aside_name() {
+  static unsigned serial = 0;
+  char n[9];
+  snprintf(n, sizeof n, "_%07X", static_cast<unsigned>((getpid() * 4099u + ++serial) & 0xFFFFFFF));
+  return n;
+}
+
+}  // namespace
+
+// Every design file there now opens alone: another process that has one
+// open (a session running the application) holds its shared lock. A load
+// that adds to them needs each to open; a replace writes a damaged one anew.
+int DesignBuilder::in_use_check(bool replace) {
+  for (int f = 0; f < kDesignFiles; ++f) {
+    version_fdb d(f, ap_, ver_);
+    if (FM_OPEN(&d.fdb, scope_, kDesignOpts, 0x01, 0)) {
+      FM_CLOSE(d.fdb.fdb_arb, 0);
+      continue;
+    }
+    const uint32_t st = d.fdb.fdb_stat;
+    const std::string which = std::string("the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_;
+    if (st == FM_LOCK_REFUSED || st == FM_FILE_OPEN)
+      return fail(which + " is in use by another process (a session running the application?): end it and load again");
+    if (st != FM_NO_FILE && !replace)
+      return fail(which + " does not open: " + status_words(st) + "; a reload (-r) writes it anew");
+  }
+  return 1;
+}
+
+int DesignBuilder::begin_load(bool replace) {
+  if (memcmp(ap_, "0DN", 3) == 0 || memcmp(ap_, "0DO", 3) == 0) return replace ? scratch_all() : 1;
+  if (!in_use_check(replace)) return 0;
+  for (int f = 0; f < kDesignFiles; ++f) {
+    version_fdb d(f, ap_, ver_);
+    d.fdb.fdb_opt = kDesignOpts;
+    existed_[f] = fm_locate(&d.fdb) != 0;
+  }
+  loading_ = true;
+  for (int f = 0; f < kDesignFiles; ++f) {
+    if (!existed_[f]) continue;
+    version_fdb d(f, ap_, ver_);
+    d.fdb.fdb_opt = kDesignOpts;
+    const std::string name = aside_name();
+    named_fdb aside(f, ap_, ver_, name);
+    if (!fm_replace(&aside.fdb, &d.fdb, 0)) {
+      const std::string why = std::string("the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
+                              " cannot be set aside: " + status_words(d.fdb.fdb_stat);
+      return undo_load() ? fail(why) : fail(why + "; " + error_);
+    }
+    aside_[f] = name;
+    if (!replace && !copy_back(static_cast<design_file>(f))) {
+      const std::string why = error_;
+      return undo_load() ? fail(why) : fail(why + "; " + error_);
+    }
+  }
+  return 1;
+}
+
+// The records of the file set aside, under the design file's name again.
+int DesignBuilder::copy_back(design_file f) {
+  named_fdb aside(f, ap_, ver_, aside_[f]);
+  if (!FM_OPEN(&aside.fdb, scope_, kDesignOpts, 0x01, 0x0f))
+    return fail(std::string("the ") + kFiles[f].name +
+                " design file set aside does not open: " + status_words(aside.fdb.fdb_stat));
+  ARB* from = aside.fdb.fdb_arb;
+  ARB* to = handle(f);
+  std::vector<uint8_t> buf(kFiles[f].len);
+  int ok = to != nullptr;
+  from->arb_keyno = 0, from->arb_key = nullptr, from->arb_mod = ARB_FIRST;
+  if (ok && !fm_start(from)) ok = from->arb_stat == FM_EOF;
+  for (from->arb_mod = 0; ok;) {
+    from->arb_rec = buf.data(), from->arb_len = static_cast<uint16_t>(buf.size()), from->arb_var_len = 0;
+    if (!fm_rdnxt(from)) {
+      if (from->arb_stat != FM_EOF)
+        ok = fail(std::string("cannot read a ") + kFiles[f].name + " record: " + status_words(from->arb_stat));
+      break;
+    }
+    ok = write(f, buf.data(), from->arb_var_len ? from->arb_var_len : buf.size());
+  }
+  FM_CLOSE(from, 0);
+  return ok;
+}
+
+int DesignBuilder::undo_load() {
+  if (!loading_) return 1;
+  loading_ = false;
+  close_all();
+  std::string lost;
+  for (int f = 0; f < kDesignFiles; ++f) {
+    version_fdb d(f, ap_, ver_);
+    d.fdb.fdb_opt = kDesignOpts;
+    if (existed_[f] && aside_[f].empty()) continue;  // not reached before begin_load stopped
+    if (aside_[f].empty()) {
+      // Made by this load: gone again.
+      if (!FM_SCRATCH(&d.fdb, kDesignOpts) && d.fdb.fdb_stat != FM_NO_FILE) lost += std::string(" ") + kFiles[f].name;
+      continue;
+    }
+    named_fdb aside(f, ap_, ver_, aside_[f]);
+    if (fm_replace(&d.fdb, &aside.fdb, 0)) aside_[f].clear();
+    else lost += std::string(" ") + kFiles[f].name + " (kept as " + aside_[f] + ")";
+  }
+  if (lost.empty()) return 1;
+  return fail(std::string("the design files of ") + ap_ + "/" + ver_ + " could not all be put back:" + lost);
+}
+
+int DesignBuilder::keep_load() {
+  if (!loading_) return 1;
+  loading_ = false;
+  for (int f = 0; f < kDesignFiles; ++f) {
+    if (aside_[f].empty()) continue;
+    named_fdb aside(f, ap_, ver_, aside_[f]);
+    FM_SCRATCH(&aside.fdb, kDesignOpts);  // a copy left over costs room, never the design
+    aside_[f].clear();
   }
   return 1;
 }
@@ -202,8 +348,7 @@ int DesignBuilder::write(design_file f, const uint8_t* rec, size_t len) {
   a->arb_mod = 0;
   const int ok = fm_write(a);
   a->arb_var_len = 0;
-  if (!ok)
-    return fail(std::string("cannot write a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+  if (!ok) return fail(std::string("cannot write a ") + kFiles[f].name + " record: " + status_words(a->arb_stat));
   return 1;
 }
 
@@ -216,7 +361,7 @@ uint32_t DesignBuilder::bit_search(uint8_t area) {
   const uint32_t seq = bm_take(a, area, &full);
   if (seq) return area * kAreaSpan + seq;
   if (full) return fail("data area " + std::to_string(area) + " has no free number");
-  return fail("BITMAP read or write: status " + std::to_string(a->arb_stat));
+  return fail("BITMAP read or write: " + status_words(a->arb_stat));
 }
 
 int DesignBuilder::reserve(uint32_t number) {
@@ -236,7 +381,7 @@ int DesignBuilder::bit_mark(uint32_t number) {
   ARB* a = handle(DF_BITMAP);
   if (!a) return 0;
   bool was = false;
-  if (!bm_set(a, area, seq, true, &was)) return fail("BITMAP write: status " + std::to_string(a->arb_stat));
+  if (!bm_set(a, area, seq, true, &was)) return fail("BITMAP write: " + status_words(a->arb_stat));
   if (was) return fail("number " + std::to_string(number) + " is taken already");
   return 1;
 }
@@ -309,14 +454,32 @@ bool DesignBuilder::element(const dd_field& f, const std::string& file, uint32_t
   return true;
 }
 
+int DesignBuilder::file_named(const dd_file& def) {
+  if (!def.name.empty() && def.name.size() <= 8) return 1;
+  return fail("file name \"" + def.name + "\" must have 1 to 8 characters");
+}
+
 uint32_t DesignBuilder::file(const dd_file& def) {
-  if (def.name.empty() || def.name.size() > 8)
-    return fail("file name \"" + def.name + "\" must have 1 to 8 characters");
+  if (!file_named(def)) return 0;
   const uint32_t number = def.number ? (take(def.number) ? def.number : 0) : bit_search(def.area);
   // The second number is a key of FILE of its own: never shared, never 0.
   const uint32_t number2 = number ? bit_search(static_cast<uint8_t>(number / kAreaSpan)) : 0;
   if (!number2) return 0;
   uint8_t fi[kFileRecSize] = {};
+  std::vector<std::vector<uint8_t>> elems;
+  std::vector<uint8_t> init, nulls;
+  if (!lay_out(def, number, number2, fi, &elems, &init, &nulls)) return 0;
+  for (auto& e : elems)
+    if (!write(DF_ELEMENT, e.data(), kElementSize)) return 0;
+  if (!put_initial(def.name, init, nulls) || !write(DF_FILE, fi, kFileRecSize)) return 0;
+  return number;
+}
+
+// The FILE record, its elements and its initial and null records, as the
+// numbers given make them.
+bool DesignBuilder::lay_out(const dd_file& def, uint32_t number, uint32_t number2, uint8_t* fi,
+                            std::vector<std::vector<uint8_t>>* elems, std::vector<uint8_t>* init,
+                            std::vector<uint8_t>* nulls) {
   put_text(fi + FI_NAME, 8, def.name);
   fi[FI_FS_TYPE] = def.fs_type;
   fi[FI_ORG] = def.org;
@@ -329,20 +492,43 @@ uint32_t DesignBuilder::file(const dd_file& def) {
   ss_clock_store(fi + FI_STAMP, stamp_);
   fi[FI_NKEYS] = def.org == 3 ? 1 : 0;
   fi[FI_ALL_SPECIAL] = '0';
-  std::vector<std::vector<uint8_t>> elems;
   uint32_t end = 0;
-  if (!lay_fields(def, number, &elems, &end) || !key_slots(def, fi, &elems)) return 0;
+  if (!lay_fields(def, number, elems, &end) || !key_slots(def, fi, elems)) return false;
   const uint32_t rec_len = def.rec_len ? def.rec_len : end;
   if (rec_len == 0 || rec_len < end || rec_len > 32767)
     return fail("file " + def.name + ": record length " + std::to_string(rec_len) + " does not hold its fields (" +
                 std::to_string(end) + ")");
   st_le16(fi, FI_REC_LEN, static_cast<uint16_t>(rec_len));
-  std::vector<uint8_t> init(rec_len, ' '), nulls(rec_len, ' ');
-  if (!images(elems, &init, &nulls)) return 0;
-  for (auto& e : elems)
-    if (!write(DF_ELEMENT, e.data(), kElementSize)) return 0;
-  if (!put_initial(def.name, init, nulls) || !write(DF_FILE, fi, kFileRecSize)) return 0;
-  return number;
+  init->assign(rec_len, ' '), nulls->assign(rec_len, ' ');
+  return images(*elems, init, nulls);
+}
+
+namespace {
+
+// Sets a flag for one call and clears it again, also on an early return.
+struct flag_on {
+  bool& flag;
+  explicit flag_on(bool& f) : flag(f) { flag = true; }
+  ~flag_on() { flag = false; }
+  flag_on(const flag_on&) = delete;
+  flag_on& operator=(const flag_on&) = delete;
+};
+
+}  // namespace
+
+int DesignBuilder::check_file(const dd_file& def) {
+  if (!file_named(def)) return 0;
+  const flag_on dry(dry_);
+  uint8_t fi[kFileRecSize] = {};
+  std::vector<std::vector<uint8_t>> elems;
+  std::vector<uint8_t> init, nulls;
+  return lay_out(def, 0, 0, fi, &elems, &init, &nulls) ? 1 : 0;
+}
+
+int DesignBuilder::check_work(const dd_field& def) {
+  const flag_on dry(dry_);
+  uint8_t e[kElementSize];
+  return element(def, "", 0, 0, 0, e) ? 1 : 0;
 }
 
 // Elements in sequence: offsets run on unless a field names its own; a
@@ -452,7 +638,7 @@ bool DesignBuilder::put_initial(const std::string& name, const std::vector<uint8
   uint8_t key[8];
   put_text(key, 8, name);
   if (!dd_put_initial(a, key, init.data(), nulls.data(), init.size()))
-    return fail("cannot write an INITIAL record: status " + std::to_string(a->arb_stat));
+    return fail("cannot write an INITIAL record: " + status_words(a->arb_stat));
   return true;
 }
 
@@ -558,6 +744,7 @@ int DesignBuilder::restamp_process(const char* ap, const char* ver, const uint8_
 }
 
 ss_clock DesignBuilder::new_binaries() {
+  if (dry_) return {};  // a check stores nothing
   if (!binaries_read_) {
     raise_to_stored(DF_FIELD, ap_, ver_, scope_, FLD_BINARIES, &binaries_floor_);
     raise_to_stored(DF_ELEMENT, ap_, ver_, scope_, ELEM_BINARIES, &binaries_floor_);
@@ -585,9 +772,9 @@ int DesignBuilder::put_design(design_file f, const uint8_t* rec,
     // that the file keeps its numbers; a FIELD or DOMAIN is taken as given,
     // its null date asking for the compile.
     if (!dd_rewrite(a, f == DF_RECORD ? now.data() : rec, len))
-      return fail(std::string("cannot replace a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+      return fail(std::string("cannot replace a ") + kFiles[f].name + " record: " + status_words(a->arb_stat));
   } else if (a->arb_stat != FM_NOT_FOUND) {
-    return fail(std::string("cannot read a ") + kFiles[f].name + " record: status " + std::to_string(a->arb_stat));
+    return fail(std::string("cannot read a ") + kFiles[f].name + " record: " + status_words(a->arb_stat));
   } else if (!write(f, rec, len)) {
     return 0;
   }
@@ -619,7 +806,7 @@ int DesignBuilder::outdate_users(const uint8_t* dom) {
     if (!dd_read(a, 0, u.data(), kFieldSize, true)) continue;
     dd_null_date(u.data() + FLD_STAMP);
     if (!dd_rewrite(a, u.data(), kFieldSize))
-      return fail("cannot rewrite a FIELD record: status " + std::to_string(a->arb_stat));
+      return fail("cannot rewrite a FIELD record: " + status_words(a->arb_stat));
   }
   return 1;
 }
@@ -631,20 +818,29 @@ int DesignBuilder::outdate_file(const uint8_t* name) {
   memcpy(fi + FI_NAME, name, 8);
   if (!dd_read(a, 0, fi, kFileRecSize, true)) return 1;  // not compiled yet
   dd_null_date(fi + FI_STAMP);
-  if (!dd_rewrite(a, fi, kFileRecSize))
-    return fail("cannot rewrite a FILE record: status " + std::to_string(a->arb_stat));
+  if (!dd_rewrite(a, fi, kFileRecSize)) return fail("cannot rewrite a FILE record: " + status_words(a->arb_stat));
   return 1;
 }
 
 // A statement as the editor writes a new line, but stamped as a line from
 // before stamps existed: the spare bytes blank, no added or changed stamp
 // (all 0xFF) and no users, so the editor shows "Added prior to version 2.0".
-int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
+int DesignBuilder::check_stmt(const std::string& line) {
   uint8_t rec[kStmtSize];
-  memset(rec, ' ', sizeof rec);
+  return read_stmt(line, rec);
+}
+
+int DesignBuilder::read_stmt(const std::string& line, uint8_t* rec) {
+  memset(rec, ' ', kStmtSize);
   stmt_error err{};
   if (!stmt_degen(line.data(), line.size(), rec, &err))
     return fail("column " + std::to_string(err.column) + ": " + err.what + "\n  " + line);
+  return 1;
+}
+
+int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
+  uint8_t rec[kStmtSize];
+  if (!read_stmt(line, rec)) return 0;
   rec[STMT_PROC_TYPE] = k.proc_type;
   put_text(rec + STMT_PROC_NAME, 30, k.proc_name);
   rec[STMT_FRM_PART] = k.frm_part;

@@ -94,6 +94,10 @@ struct dd_file {
 // place in a record zero); the size, or 0 when its type gives none.
 uint16_t dd_field_element(const dd_field& f, uint8_t* e);
 
+// "status <number> (<its message text>)" for a file manager's status, the
+// text left out when the message file does not have it.
+std::string status_words(uint32_t status);
+
 // The key of a statement's event point (STMT bytes 0-47).
 struct stmt_key {
   uint8_t proc_type = 0;
@@ -131,6 +135,27 @@ class DesignBuilder {
   // Removes the version's design files that exist (none open through this
   // builder yet), so that what follows starts afresh. 1 on success.
   int scratch_all();
+
+  // A load that leaves the version as it was when it fails. begin_load,
+  // before the first change, refuses (0 with error(), nothing changed) when
+  // another process has a design file of the version open, then sets every
+  // existing design file aside under a name of its own (a rename) and, for
+  // a load that adds (`replace` false), copies its records back under the
+  // design file's name; a replace starts from no files. undo_load closes
+  // what the load opened, removes what it wrote and puts the set-aside files
+  // back as they were, byte for byte; keep_load removes them. The memory
+  // designs of "0DN" and "0DO" set nothing aside (a replace scratches them).
+  // 1, or 0 with error().
+  int begin_load(bool replace);
+  int undo_load();
+  int keep_load();
+
+  // The checks of file() and work_field() on a definition, without a
+  // number, a file opened or a record written: 1, or 0 with error().
+  int check_file(const dd_file& def);
+  int check_work(const dd_field& def);
+  // Whether `line` reads as a statement (as stmt() reads it): 1, or 0 with error().
+  int check_stmt(const std::string& line);
 
   // FILE, its ELEMENT records and its INITIAL chunks. Returns the file's
   // first number, 0 on failure.
@@ -201,6 +226,18 @@ class DesignBuilder {
   std::string error_;
   ss_clock stamp_{};
   bool described_ = false;  // record_structures has run
+  bool dry_ = false;        // a check: no file is read for the binaries
+  // The design files begin_load set aside, by design file: their names
+  // then (8 characters), empty when the file was not there.
+  std::string aside_[kDesignFiles];
+  bool existed_[kDesignFiles] = {};  // there when begin_load began
+  bool loading_ = false;             // begin_load ran and neither undo_load nor keep_load yet
+  bool lay_out(const dd_file& def, uint32_t number, uint32_t number2, uint8_t* fi,
+               std::vector<std::vector<uint8_t>>* elems, std::vector<uint8_t>* init, std::vector<uint8_t>* nulls);
+  int in_use_check(bool replace);
+  int file_named(const dd_file& def);  // 1-8 characters
+  int copy_back(design_file f);
+  int read_stmt(const std::string& line, uint8_t* rec);  // the operands of an 80-column line
   std::set<uint32_t> reserved_;
   struct stmt_count {
     uint32_t lines = 0, seq = 0;  // lines written, the last one's sequence number

@@ -104,6 +104,10 @@ void design_check::chr(const uint8_t* ch, int line) { chrs_.emplace_back(line, s
 
 void design_check::stmt(const std::string& text, int line) { stmts_.emplace_back(line, text); }
 
+void design_check::select(const uint8_t* sel, int line) {
+  selects_.emplace_back(line, std::vector(sel, sel + kSelectRecSize));
+}
+
 design_check::known design_check::stored_field(const std::string& ap, const std::string& name) {
   known k;
   if (ap == ap_ && replace_) return k;
@@ -202,11 +206,36 @@ void design_check::check_stmt(const std::string& text, int line, std::vector<des
   }
 }
 
+// A selection statement of kind 1 (its QSLCT body from byte 54): a
+// constant compared with a date field must be one the query's compile
+// takes. A field known by name only cannot be told.
+void design_check::check_select(const std::vector<uint8_t>& sel, int line, std::vector<design_fault>* out) {
+  constexpr size_t kBody = 54 - 40;  // SELECT byte of a QSLCT byte
+  constexpr size_t kLeftAp = kBody + 42, kLeftName = kBody + 45, kRightAp = kBody + 72, kValue = kBody + 75,
+                   kRelop = kBody + 105;
+  constexpr size_t kValueLen = 30;
+  const uint8_t* s = sel.data();
+  if (s[SL_KIND] != 1 || s[kRelop] < 1 || s[kRelop] > 7 || !ut_is_all(s + kRightAp, ' ', 3)) return;
+  const std::string ap = trimmed(s + kLeftAp, 3), name = trimmed(s + kLeftName, kNameLen);
+  std::string value = trimmed(s + kValue, kValueLen);
+  if (value.rfind("\" \"", 0) == 0) value.clear();  // all blanks, as the query reads it
+  value.erase(0, value.find_first_not_of(' '));
+  if (ap.empty() || name.empty() || value.empty()) return;
+  const known k = lookup(ap, name);
+  if (!k.elem) return;
+  const uint8_t type = (*k.elem)[ELEM_TYPE];
+  const std::string seq = std::to_string(ld_le32(s, SL_SEQ));
+  if (IS_ELEM_DATE(type) && !sc_date_constant(k.elem->data(), value))
+    out->push_back({line, "selection " + seq + ": \"" + value + "\" is neither CCYYMMDD digits nor a date as " + name +
+                              " shows one"});
+}
+
 std::vector<design_fault> design_check::faults() {
   std::vector<design_fault> out;
   for (const auto& [line, it] : items_) check_item(it, line, &out);
   for (const auto& [line, ch] : chrs_) check_chr(ch, line, &out);
   for (const auto& [line, text] : stmts_) check_stmt(text, line, &out);
+  for (const auto& [line, sel] : selects_) check_select(sel, line, &out);
   std::stable_sort(out.begin(), out.end(),
                    [](const design_fault& a, const design_fault& b) { return a.line < b.line; });
   return out;

@@ -1,9 +1,10 @@
 // The checks a design source passes before any of its records is written:
 // what the process compiler would refuse when the process first runs, named
 // at the source line that causes it. Every item and characteristic ends
-// inside its image, and every field an item or a statement names is an
+// inside its image, every field an item or a statement names is an
 // element of its application or of "0LA": one the source defines (FILE,
-// WORK, or FIELD of the dictionary design), or one the design files hold.
+// WORK, or FIELD of the dictionary design), or one the design files hold;
+// and a query's selection statement compares a date field with a date.
 //
 // The reader of design sources (design_source.h) feeds it every record of
 // a source, then asks for the faults; records may come in any order. Callers:
@@ -42,6 +43,9 @@ class design_check {
   void chr(const uint8_t* ch, int line);
   // A statement line of the source (80 columns as the editor shows it).
   void stmt(const std::string& text, int line);
+  // A SELECT record: a selection statement's date constant must be one the
+  // query compiles for its field (CCYYMMDD, or as the field shows dates).
+  void select(const uint8_t* sel, int line);
 
   // What the compiler would refuse, in line order; empty when nothing.
   std::vector<design_fault> faults();
@@ -59,13 +63,14 @@ class design_check {
   void check_item(const std::vector<uint8_t>& it, int line, std::vector<design_fault>* out);
   void check_chr(const std::vector<uint8_t>& ch, int line, std::vector<design_fault>* out);
   void check_stmt(const std::string& text, int line, std::vector<design_fault>* out);
+  void check_select(const std::vector<uint8_t>& sel, int line, std::vector<design_fault>* out);
 
   std::string ap_, ver_;
   bool replace_;
   uint32_t scope_;
   std::map<std::string, std::optional<std::vector<uint8_t>>> fields_;  // the source's, by name
   std::map<std::string, std::pair<uint32_t, uint32_t>> images_;        // image key: rows, columns
-  std::vector<std::pair<int, std::vector<uint8_t>>> items_, chrs_;
+  std::vector<std::pair<int, std::vector<uint8_t>>> items_, chrs_, selects_;
   std::vector<std::pair<int, std::string>> stmts_;
   std::map<std::string, known> looked_up_;  // "ap|name"
 };

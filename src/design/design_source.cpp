@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -430,13 +431,16 @@ struct dict_rec {
 
 class reader {
  public:
-  reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace, bool check)
-      : name_(name), scope_(scope), override_(ap_override), replace_(replace), check_(check) {}
+  reader(const std::string& name, uint32_t scope, const char* ap_override, bool replace, bool check, bool undoable)
+      : name_(name), scope_(scope), override_(ap_override), replace_(replace), check_(check), undoable_(undoable) {}
 
   design_source_result run(const std::string& text);
 
  private:
+  bool parsed(const std::vector<std::string>& lines);
   bool checked(const std::vector<std::string>& lines);
+  void refuse(int no);
+  bool named_once(const words& w);
   void check_line(design_check* c, const std::string& l, int no);
   bool line(const std::string& l);
   bool reserve_named(const words& w);
@@ -453,7 +457,7 @@ class reader {
   bool record_rec(const words& w, dict_rec& r);
   bool keep_binaries(uint8_t* fld);
   bool need_builder() {
-    if (b_) return true;
+    if (b_ || (dry_ && probe_)) return true;
     err_ = "APPLICATION must come first";
     return false;
   }
@@ -462,7 +466,8 @@ class reader {
   uint32_t scope_;
   const char* override_;
   bool replace_;
-  bool check_;  // the load checks run before anything is written
+  bool check_;     // the load checks run before anything is written
+  bool undoable_;  // a failed write puts the design files back (begin_load)
   std::unique_ptr<DesignBuilder> b_;
   design_source_result res_;
   std::string err_;
@@ -470,6 +475,11 @@ class reader {
   dd_file file_;
   stmt_key key_;
   bool second_pass_ = false;  // the first pass opened the builder and reserved the numbers
+  // The reading pass (parsed): every line read as the writing passes read
+  // it, through a builder that checks and opens nothing; the numbers named.
+  bool dry_ = false;
+  std::unique_ptr<DesignBuilder> probe_;
+  std::set<uint32_t> named_;
 };
 
 // Numbers the source names are reserved before any is drawn, so that a
@@ -494,7 +504,8 @@ design_source_result reader::run(const std::string& text) {
       lines.push_back(l);
     }
   }
-  if (check_ && !checked(lines)) return res_;
+  // Every line is read, then checked, before the first file changes.
+  if (!parsed(lines) || (check_ && !checked(lines))) return res_;
   int no = 0;
   for (const std::string& l : lines) {  // the application and the numbers it names
     ++no;
@@ -505,30 +516,60 @@ design_source_result reader::run(const std::string& text) {
     words w;
     if (!tokenize(l, &w, &err_) || w.pos.empty()) continue;
     if (w.pos[0] == "STMTS") state_ = IN_STMTS;
-    if ((w.pos[0] == "APPLICATION" && !record(w)) || !reserve_named(w)) {
-      res_.error = name_ + ":" + std::to_string(no) + ": " + (err_.empty() ? b_->error() : err_);
-      return res_;
-    }
+    if ((w.pos[0] == "APPLICATION" && !record(w)) || !reserve_named(w)) return refuse(no), res_;
   }
   state_ = TOP;
   err_.clear();
   second_pass_ = true;
   no = 0;
-  for (const std::string& l : lines) {
-    ++no;
-    if (!line(l)) {
-      res_.error = name_ + ":" + std::to_string(no) + ": " + (err_.empty() && b_ ? b_->error() : err_);
-      return res_;
-    }
-  }
+  for (const std::string& l : lines)
+    if (++no, !line(l)) return refuse(no), res_;
   if (state_ != TOP) {
     res_.error = name_ + ":" + std::to_string(no) + ": END missing at the end";
-    return res_;
+    return refuse(0), res_;
   }
   // Files on disk are closed at the end; memory files would go with their close.
   res_.ok = res_.ap == "0DN" || res_.ap == "0DO" || b_->close_all();
-  if (!res_.ok) res_.error = name_ + ": " + b_->error();
+  if (!res_.ok) return res_.error = name_ + ": " + b_->error(), refuse(0), res_;
+  b_->keep_load();
   return res_;
+}
+
+// A write that failed at line `no` (0: `res_.error` says it already): the
+// version's design files go back to what they were, and the refusal says so.
+void reader::refuse(int no) {
+  if (no) res_.error = name_ + ":" + std::to_string(no) + ": " + (err_.empty() && b_ ? b_->error() : err_);
+  if (!b_ || !undoable_) return;
+  if (b_->undo_load()) res_.error += "\n" + name_ + ": nothing was changed";
+  else res_.error += "\n" + name_ + ": " + b_->error();
+}
+
+// The reading pass: every line as the writing passes read it (records,
+// their values, fields and file layouts, statement lines, the numbers
+// named), with nothing opened; false with every line that does not read.
+bool reader::parsed(const std::vector<std::string>& lines) {
+  dry_ = true;
+  std::vector<std::string> faults;
+  int no = 0;
+  for (const std::string& l : lines) {
+    ++no;
+    err_.clear();
+    if (line(l)) continue;
+    std::string what = err_.empty() && probe_ ? probe_->error() : err_;
+    if (what.empty()) what = "does not read";
+    faults.push_back(name_ + ":" + std::to_string(no) + ": " + what);
+  }
+  if (state_ != TOP) faults.push_back(name_ + ":" + std::to_string(no) + ": END missing at the end");
+  dry_ = false;
+  probe_.reset();
+  named_.clear();
+  state_ = TOP;
+  err_.clear();
+  constexpr size_t kFaultsListed = 20;
+  for (size_t i = 0; i < faults.size() && i < kFaultsListed; ++i) res_.error += (i ? "\n" : "") + faults[i];
+  if (faults.size() > kFaultsListed)
+    res_.error += "\n" + name_ + ": " + std::to_string(faults.size() - kFaultsListed) + " more faults not listed";
+  return faults.empty();
 }
 
 // The load checks over the whole source, before the builder opens
@@ -561,13 +602,13 @@ bool reader::line(const std::string& l) {
   const bool is_end = l.rfind("END", 0) == 0 && l.find_first_not_of(' ', 3) == std::string::npos;
   if (state_ == IN_STMTS) {
     if (is_end) return state_ = TOP, true;
-    return b_->stmt(key_, l);
+    return dry_ ? probe_->check_stmt(l) != 0 : b_->stmt(key_, l) != 0;
   }
   words w;
   if (!tokenize(l, &w, &err_)) return false;
   if (w.pos.empty()) return w.attrs.empty() || (err_ = "attributes without a record", false);
   if (state_ == IN_FILE) {
-    if (is_end) return state_ = TOP, b_->file(file_) != 0;
+    if (is_end) return state_ = TOP, dry_ ? probe_->check_file(file_) != 0 : b_->file(file_) != 0;
     dd_field f;
     if (!field_line(w, 0, &f, &err_)) return false;
     file_.fields.push_back(f);
@@ -581,6 +622,7 @@ bool reader::record(const words& w) {
   if (kind == "APPLICATION") return application(w);
   if (!need_builder()) return false;
   if (kind == "STAMP") return stamp(w);
+  if (dry_ && !named_once(w)) return false;
   if (kind == "FILE") {
     file_ = dd_file{};
     state_ = IN_FILE;
@@ -596,18 +638,31 @@ bool reader::application(const words& w) {
   if (w.pos.size() != 3 || w.pos[1].size() != 3 || w.pos[2].size() != 2)
     return err_ = "expected APPLICATION <ap> <ver>", false;
   if (second_pass_) return true;
-  if (b_) return err_ = "one APPLICATION per source", false;
+  if (b_ || (dry_ && probe_)) return err_ = "one APPLICATION per source", false;
   res_.ap = override_ ? override_ : w.pos[1];
   res_.ver = w.pos[2];
+  if (dry_) return probe_ = std::make_unique<DesignBuilder>(res_.ap.c_str(), res_.ver.c_str(), scope_), true;
   b_ = std::make_unique<DesignBuilder>(res_.ap.c_str(), res_.ver.c_str(), scope_);
-  return !replace_ || b_->scratch_all() || (err_ = b_->error(), false);
+  const int begun = undoable_ ? b_->begin_load(replace_) : !replace_ || b_->scratch_all();
+  return begun || (err_ = b_->error(), false);
+}
+
+// A number a FILE or WORK names is named once in the source.
+bool reader::named_once(const words& w) {
+  if (w.pos[0] != "FILE" && w.pos[0] != "WORK") return true;
+  for (auto& [n, v] : w.attrs) {
+    long number = 0;
+    if (n == "number" && to_number(v, 1, 12999999, &number) && !named_.insert(static_cast<uint32_t>(number)).second)
+      return err_ = "number " + v + " is named twice in the source", false;
+  }
+  return true;
 }
 
 bool reader::stamp(const words& w) {
   long day = 0, hsec = 0;
   if (w.pos.size() != 3 || !to_number(w.pos[1], 0, 0x7FFFFFFF, &day) || !to_number(w.pos[2], 0, kDayHsec - 1, &hsec))
     return err_ = "expected STAMP <day> <hundredths>", false;
-  b_->set_stamp({static_cast<uint32_t>(day), static_cast<uint32_t>(hsec)});
+  if (!dry_) b_->set_stamp({static_cast<uint32_t>(day), static_cast<uint32_t>(hsec)});
   return true;
 }
 
@@ -618,8 +673,9 @@ bool reader::work(const words& w) {
     if (n == "area" && !to_number(v, 0, 12, &area)) return err_ = "bad area " + v, false;
     if (n == "number" && !to_number(v, 1, 12999999, &number)) return err_ = "bad number " + v, false;
   }
-  return field_line(w, 1, &f, &err_) &&
-         b_->work_field(f, static_cast<uint8_t>(area), static_cast<uint32_t>(number)) != 0;
+  if (!field_line(w, 1, &f, &err_)) return false;
+  if (dry_) return probe_->check_work(f) != 0;
+  return b_->work_field(f, static_cast<uint8_t>(area), static_cast<uint32_t>(number)) != 0;
 }
 
 // "a,b": two numbers of a statement key.
@@ -724,7 +780,7 @@ bool reader::whole_rec(const words& w, const kind_desc** d, std::vector<uint8_t>
 bool reader::whole(const words& w) {
   const kind_desc* d = nullptr;
   std::vector<uint8_t> rec;
-  return whole_rec(w, &d, &rec) && b_->put(d->file, rec.data());
+  return whole_rec(w, &d, &rec) && (dry_ || b_->put(d->file, rec.data()));
 }
 
 // What one line gives the checks: fields, images, items, characteristics
@@ -749,13 +805,14 @@ void reader::check_line(design_check* c, const std::string& l, int no) {
   if (kind == "STMTS") state_ = IN_STMTS;
   if (kind == "WORK" && field_line(w, 1, &f, &err_)) c->field(f);
   if (kind == "FIELD" && w.pos.size() == 2) c->field_name(w.pos[1]);
-  if (kind != "IMAGE" && kind != "ITEM" && kind != "CHR") return;
+  if (kind != "IMAGE" && kind != "ITEM" && kind != "CHR" && kind != "SELECT") return;
   const kind_desc* d = nullptr;
   std::vector<uint8_t> rec;
   if (!whole_rec(w, &d, &rec)) return;
   if (d->file == DF_IMAGE) c->image(rec.data());
   if (d->file == DF_ITEM) c->item(rec.data(), no);
   if (d->file == DF_CHR) c->chr(rec.data(), no);
+  if (d->file == DF_SELECT) c->select(rec.data(), no);
 }
 
 // A field stored already keeps its two binaries when the source gives
@@ -767,8 +824,7 @@ bool reader::keep_binaries(uint8_t* fld) {
   if (!a) return false;
   std::vector<uint8_t> stored(fld, fld + kFieldSize);
   if (dd_read(a, 0, stored.data(), kFieldSize, false)) memcpy(fld + FLD_BINARIES, stored.data() + FLD_BINARIES, 8);
-  else if (a->arb_stat != FM_NOT_FOUND)
-    return err_ = "cannot read a FIELD record: status " + std::to_string(a->arb_stat), false;
+  else if (a->arb_stat != FM_NOT_FOUND) return err_ = "cannot read a FIELD record: " + status_words(a->arb_stat), false;
   return true;
 }
 
@@ -782,6 +838,7 @@ bool reader::dictionary(const words& w) {
   dict_rec r;
   const bool built = kind == "DOMAIN" ? domain_rec(w, r) : kind == "FIELD" ? field_rec(w, r) : record_rec(w, r);
   if (!built) return false;
+  if (dry_) return true;
   // A dictionary design has all three files, even where one has no record.
   for (design_file d : {DF_DOMAIN, DF_RECORD, DF_FIELD})
     if (!b_->handle(d)) return false;
@@ -829,7 +886,7 @@ bool reader::field_rec(const words& w, dict_rec& r) {
   rec[FLD_KEY_ROLE] = rec[FLD_KEY_NO] = 255;
   rec[FLD_RNG_ABSENT] = rec[FLD_RNG_ABSENT + 1] = 0xFF;
   // Two binaries of its own: the element is found by them after a rename.
-  ss_clock_store(rec.data() + FLD_BINARIES, b_->new_binaries());
+  if (!dry_) ss_clock_store(rec.data() + FLD_BINARIES, b_->new_binaries());
   if (!store(rec.data(), FLD_NAME, 22, TEXT, w.pos[1], &err_) ||
       !apply_attrs(w, kFieldAttrs, rec.data(), rec.size(), &err_))
     return false;
@@ -839,7 +896,7 @@ bool reader::field_rec(const words& w, dict_rec& r) {
     if (n == "high") rec[FLD_RNG_ABSENT + 1] = 0;
     binaries = binaries || n == "binary1" || n == "binary2";
   }
-  if (!binaries && !keep_binaries(rec.data())) return false;
+  if (!binaries && !dry_ && !keep_binaries(rec.data())) return false;
   dd_null_date(rec.data() + FLD_STAMP);
   r.compiled = {{FLD_NUMBER, FLD_NUMBER + 3}, {FLD_BINARIES, FLD_STAMP + 7}, {FLD_KEY_NO, FLD_KEY_NO}};
   return true;
@@ -862,8 +919,8 @@ bool reader::record_rec(const words& w, dict_rec& r) {
 }  // namespace
 
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
-                                         const char* ap_override, bool replace, bool check) {
-  reader r(name, scope, ap_override, replace, check);
+                                         const char* ap_override, bool replace, bool check, bool undoable) {
+  reader r(name, scope, ap_override, replace, check, undoable);
   return r.run(text);
 }
 

@@ -4,7 +4,7 @@
 // characteristics, children, selections, and statements as 80-column lines.
 //
 // Callers: the build-time tool kivo_design and the tests. A source that
-// does not read stops at its first fault, with the line named.
+// does not read is refused with every line that does not.
 #pragma once
 
 #include <string>
@@ -27,9 +27,15 @@ struct design_source_result {
 // first, so that a source written again gives the same files. With `check`,
 // the source is refused before anything is written when the process
 // compiler would refuse it (design_check.h): `error` then holds each fault
-// as a line of its own.
+// as a line of its own. Every line is read before anything is written, and
+// a line that does not read refuses the source the same way. With
+// `undoable` (a tool that holds no design file open itself) the load puts
+// the version's design files back as they were when a write fails, and
+// refuses before any change when another process has one of them open
+// (DesignBuilder::begin_load).
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
-                                         const char* ap_override = nullptr, bool replace = false, bool check = false);
+                                         const char* ap_override = nullptr, bool replace = false, bool check = false,
+                                         bool undoable = false);
 
 // The element listing of a built dictionary: one line per ELEMENT record in
 // name order: name, number, offset, size, type, occurrences.

@@ -256,11 +256,15 @@ int rdnxt_port_fi(mu_run* r, char* buf, size_t len) {
       return checkstat(FM_EOF, "rdnxt_port_fi() - Cannot read PORT file\n", "MU", __LINE__), -1;
     }
     const size_t want = len - off < kPortPiece ? len - off : kPortPiece;
-    if (static_cast<size_t>(got) != want)
+    if (static_cast<size_t>(got) != want) {
+      ++r->port_rec;  // read, and the one the run stops at
+      mu_stop(r, "the record is not the " + std::to_string(len) + " characters the header gives");
       return checkstat(FM_REC_LEN_DIFF, "rdnxt_port_fi() - Cannot read PORT file\n", "MU", __LINE__), -1;
+    }
     memcpy(buf + off, piece, want);
     if (len == 0) break;
   }
+  ++r->port_rec;
   return 1;
 }
 

@@ -32,7 +32,13 @@ struct mu_run {
   std::vector<uint8_t> nat_buf;
   std::vector<char> port_buf;  // the portable record and the blank after it
   uint16_t port_len = 0;       // of a data record
+  uint32_t port_rec = 0;       // portable records read, the header included
 };
+
+// The report of the run going on (mu_last_load); mu_stop names the
+// portable record read last as the one the run stopped at, and why.
+mu_load_report& mu_report();
+void mu_stop(mu_run* r, const std::string& why);
 
 bool is_ap(const FDB_PATH& p, const char* ap);
 std::string path_name(const FDB_PATH& p);

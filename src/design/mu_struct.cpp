@@ -147,6 +147,7 @@ int get_port(mu_run* r, const port_map& m, uint8_t* native, size_t nat_len) {
 int get_init_text(mu_run* r, std::string* out) {
   char piece[kPortPiece];
   out->clear();
+  ++r->port_rec;
   for (;;) {
     const int n = rdnxt_piece(r, piece);
     if (n <= 0) return checkstat(FM_EOF, "rdnxt_port_fi() - Cannot read PORT file\n", "MU", __LINE__), 0;
@@ -359,6 +360,7 @@ int read_port_struct(mu_run* r) {
   for (uint32_t i = 0; i < ld_le32(hdr, STRUCT_N_ELEMENT); ++i)
     if (rdnxt_port_fi(r, port.data(), element_map().port_len) != 1) return 0;
   char piece[kPortPiece];
+  ++r->port_rec;  // the blank record that ends the section
   return rdnxt_piece(r, piece) > 0;
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "design/mu_port.h"
 #include "foundation/paths.h"
@@ -57,8 +58,26 @@ POOL* mu_pool();
 void mu_forget();
 
 // Migrates one file; 1 when done or when a failure was filed and the caller
-// may go on with its next file, 0 when the run must stop.
+// may go on with its next file, 0 when the run must stop. Adding to a native
+// file (modes 0 and 1) reads the portable file twice: first every record is
+// converted and, in mode 0 on a file with a unique primary key, looked up,
+// so that a record that cannot be added (it does not convert, its key is an
+// earlier record's, or a record of its key is there with other bytes) stops
+// the run before anything is written; a record already there with the same
+// bytes is passed over, so a run cut short is finished by the next.
 int mu_xlate(void* context, uint8_t* request, ARB* msg1, ARB* msg2);
+
+// What the last run from a portable file did, for a caller that names
+// lines (kivo_design -l): the portable record it stopped at (the header is
+// record 1; 0 when it did not stop at a record), why, and the records it
+// added and found there already.
+struct mu_load_report {
+  uint32_t stop_rec = 0;
+  std::string why;
+  uint32_t added = 0;
+  uint32_t present = 0;
+};
+const mu_load_report& mu_last_load();
 
 // The native descriptor of the file at `path` (arrays for kFileMaxKeys keys
 // and their segments): mode 1 from the application's FILE design file, 2

@@ -13,6 +13,7 @@
 #include "editors/ie_internal.h"
 #include "fm/fm_open.h"
 #include "fm/la.h"
+#include "foundation/app_date_mask.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
 #include "types/cnv.h"
@@ -79,9 +80,21 @@ int get_itm_dspl_size(IE_STATE* st, uint8_t* itm, const uint8_t* img) {
   uint8_t elem[kElementSize];
   st_le32(itm, IW_DROWS, 1), st_le32(itm, IW_DCOLS, 1);
   if (!item_elem(st, itm, elem)) return 0;
+  // Sized as the running process compiles it: as the image's application,
+  // whose date mask its dates take. Where neither that application nor the
+  // session's has its APPL record (a design not installed yet), a date
+  // takes the mask the session shows dates with rather than ending the
+  // editor.
+  const pc_as_application running_as(st->ap, st->ver);
+  cv_item dated{};
+  const bool own_mask = IS_ELEM_DATE(elem[ELEM_TYPE]) && ut_design_appl_missing(com.cur_ap, com.cur_ver);
+  if (own_mask) {
+    dated.rows = 1, dated.cols = kIeUnset, dated.blank_ok = 1;
+    ut_get_date_msk(st->ap, st->ver, dated.mask);
+  }
   sitm s{};
   CNV c{};
-  cv_bld_sitm(&s, elem, nullptr);
+  cv_bld_sitm(&s, elem, own_mask ? &dated : nullptr);
   if (!cv_cmpl(&c, &s, nullptr)) {
     if (st->msgs) {
       char parm[26];

@@ -270,6 +270,10 @@ enum se_fault : uint8_t {
 // ed->line (`second`: the column of the field's application, 0 none) to the
 // messages the next show puts on the message row.
 void se_say_fault(se_ed_blk* ed, se_fault fault, int col, int second);
+// The same for a line the check warns of, the warning page shown over it:
+// the application (or, with ed->file_warning, the file) at `col` that was
+// not found, and that ENTER keeps the line (messages 103530, 103540).
+void se_say_warning(se_ed_blk* ed, int col);
 
 // The fields the check reads, as the conversion found them.
 struct se_chk {

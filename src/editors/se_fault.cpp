@@ -1,7 +1,8 @@
 // What the statement editor says when it refuses a typed line: one message
 // per fault of the check (se_fault), on the message row of the next show,
 // with the text that was refused and, for a value of the wrong kind, the
-// help of the field's kind. The messages are 103400 + 10 x (fault - 1).
+// help of the field's kind. The messages are 103400 + 10 x (fault - 1);
+// a warning's, 103530 (an application) and 103540 (a file).
 //
 // Invariant: the refused line is the one in ed->line; nothing of the
 // record is read, since a refused record stays as it was.
@@ -17,6 +18,7 @@ namespace kivo {
 namespace {
 
 constexpr uint32_t kMsgFirstFault = 103400;
+constexpr uint32_t kMsgNoApplication = 103530, kMsgNoFile = 103540;
 constexpr int kPrefixCols = 5, kVerbCol = 7, kApCols = 3;
 
 std::string trimmed(const char* p, size_t n) {
@@ -76,6 +78,16 @@ std::vector<std::string> parameters(const se_ed_blk* ed, se_fault fault, int col
 }
 
 }  // namespace
+
+void se_say_warning(se_ed_blk* ed, int col) {
+  if (!ed->msgs) return;
+  const xme_stmt* f = field_at(se_line_verb(ed, ed->line.data()), col);
+  std::string typed = f ? columns(ed, col, f->scr_width) : "";
+  if (!ed->file_warning && typed == "---") typed = "0LA";
+  const cstr param{uint16_t(typed.size()), typed.data()};
+  const uint32_t msg = ed->file_warning ? kMsgNoFile : kMsgNoApplication;
+  la_add_msg(ed->msgs, &msg, 1, {&param, 1});
+}
 
 void se_say_fault(se_ed_blk* ed, se_fault fault, int col, int second) {
   if (!ed->msgs || fault == SE_FAULT_NONE || fault > SE_FAULT_COMBINATION) return;

@@ -176,6 +176,7 @@ row_result convert_row(se_ed_blk* ed, int row, uint8_t* rec, bool accept, marks&
     memcpy(ed->dstmt_last, rec, kStmtSize);
     ed->cur_row = row, ed->cur_col = *err;
     ed->beep = true;
+    se_say_warning(ed, *err);
     return ROW_WARNING;
   }
   return ROW_OK;

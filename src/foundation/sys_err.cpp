@@ -33,6 +33,7 @@ unsigned g_count;
 bool g_showing;          // a report is being shown: a nested one is only logged
 bool g_in_error;         // the screen form could not make its window
 std::string g_last_err;  // "*" and the text; empty when none is recorded
+const char* g_plain;     // the program whose text forms are plain lines; null: prompts
 
 // The log stays open for the process; a changed KIVO_SYS_ERR_LOG (tests)
 // opens the new file.
@@ -58,14 +59,29 @@ void read_reply() {
   clearerr(stdin);
 }
 
+// One line however many the text holds.
+void plain_line(const char* module, const char* text) {
+  std::string t(text);
+  for (char& c : t)
+    if (c == '\n' || c == '\r') c = ' ';
+  const size_t end = t.find_last_not_of(' ');
+  t.resize(end == std::string::npos ? 0 : end + 1);
+  fprintf(stderr, "%s: %s - %s\n", g_plain, module, t.c_str());
+}
+
 void text_presenter(const char* module, int, const char* text) {
+  if (g_plain) return plain_line(module, text);
   fprintf(stderr, "\n%s - KIVOMSG - Press Return To Continue - %s\n", module, text);
   read_reply();
 }
 
 [[noreturn]] void text_cancel(const char* module, const char* text) {
-  fprintf(stderr, "\n%s - KIVOERR - Press Return To Cancel - %s\n", module, text);
-  read_reply();
+  if (g_plain) {
+    plain_line(module, text);
+  } else {
+    fprintf(stderr, "\n%s - KIVOERR - Press Return To Cancel - %s\n", module, text);
+    read_reply();
+  }
   mark_leave(PI_END_EXIT);
 }
 
@@ -78,6 +94,8 @@ void log_error(const char* module, int line, const char* text) {
 }  // namespace
 
 foundation_seam_table foundation_seams = {text_presenter};
+
+void sys_err_plain_lines(const char* program) { g_plain = program; }
 
 void sys_err_log(const char* text) {
   int fd = log_fd();

@@ -7,7 +7,9 @@
 // interleave it. Then the screen form shows it when the screen is ready
 // (`os_ready`); otherwise, or when its window cannot be made, the text form:
 // "KIVOMSG" goes on after a line, "KIVOERR" (the window failed) leaves the
-// current level with end code 3. End of input acts as the line would.
+// current level with end code 3. End of input acts as the line would. A
+// tool that runs without a user at its terminal (sys_err_plain_lines) gets
+// each text form as one plain line and never waits.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +27,13 @@ void os_sys_err(const char* module, int line);
 
 // printf-style: formats into ut_dbg (bounded), then os_sys_err.
 void sys_err(const char* module, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// From now on the text forms are plain lines on standard error, "<program>:
+// <module> - <text>", and nothing is read: for the modes and programs that
+// have no user at a terminal (the file utilities, the bootstrap, the data
+// server, the build-time programs), which would otherwise print prompts they
+// never wait for. KIVOERR still leaves the level with 3.
+void sys_err_plain_lines(const char* program);
 
 // A replaceable presenter of the text form (foundation_seams.err_presenter),
 // so that tests can take over the display. Returning normally means

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "compiler/em_access.h"
+#include "compiler/pc_cmpl.h"
 #include "fm/fm_record.h"
 #include "foundation/bytes.h"
 #include "foundation/scope.h"
@@ -162,6 +163,9 @@ bool right_is_constant(const uint8_t* rec) { return !memcmp(rec + QSLCT_R_AP, " 
 // The comparison of statement `rec`; its left operand in `left` (zero when
 // that did not compile).
 int cmpl_compare(QRY_SLCT* q, const uint8_t* r, PC_OPND* left) {
+  // A date typed as its field shows dates is read as the query's
+  // application shows them.
+  const pc_as_application running_as(q->ap, q->ver);
   uint8_t ref[kRefSize];
   PC_OPND right;
   *left = PC_OPND{};

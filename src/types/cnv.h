@@ -190,6 +190,11 @@ int cv_set_xlate(CNV* c, const char* ap2, const char* ap, const char* ver, const
 
 int cv_etoi(CNV* c);
 int cv_itoe(CNV* c);
+// The universal text (16 characters, CCYYMMDDhhmmssth, "--" for each level
+// the element does not hold) of the date the display text at `ext_addr`
+// (ext_len characters) shows, read with the block's display mask: 1, or 0
+// when the text is no date of that form or the block is no date's.
+int cv_dspl_universal(CNV* c, char* universal);
 
 // The stored value's address per the address mode, or null with
 // CV_NO_INT_ADDR left in the block.

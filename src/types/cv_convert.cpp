@@ -131,6 +131,12 @@ int cv_etoi(CNV* c) {
   return dispatch(c, true);
 }
 
+int cv_dspl_universal(CNV* c, char* universal) {
+  if (!IS_ELEM_DATE(c->cnv_type) || !c->ext_addr) return 0;
+  const date_cnv v = date_view(c);
+  return dat_etou(&v, universal) == 1;
+}
+
 int cv_itoe(CNV* c) {
   c->cnv_status = CV_OK;
   const bool compare = c->dspl_cmp == 1;

@@ -91,6 +91,19 @@ uint32_t dat_etoi(const date_cnv* c) {
   return 1;
 }
 
+uint32_t dat_etou(const date_cnv* c, char* universal) {
+  std_date shown = display_side(c);
+  if (!cv_ntos_date(&shown)) return CV_BAD_DATE;
+  std_date u{};
+  u.raw_len = kUniversalLen;
+  u.raw = reinterpret_cast<uint8_t*>(universal);
+  u.first = c->elem_hi;
+  u.last = c->elem_lo;
+  u.type = DT_UNIVERSAL;
+  memcpy(u.part, shown.part, sizeof u.part);
+  return cv_ston_date(&u) ? 1 : CV_BAD_DATE;
+}
+
 uint32_t dat_itoe(const date_cnv* c) {
   std_date shown = display_side(c);
   uint32_t status = 1;

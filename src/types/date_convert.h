@@ -34,5 +34,9 @@ uint32_t dat_etoi(const date_cnv* c);
 // Stored value to display text. Returns 1, or CV_BAD_DATE when the stored
 // value is invalid (shown as '?') or cannot be shown.
 uint32_t dat_itoe(const date_cnv* c);
+// The universal text (16 characters, "--" for a level the element does not
+// hold) of the date the display text at `ext_addr` shows: 1, or CV_BAD_DATE
+// when it is no date of the display form.
+uint32_t dat_etou(const date_cnv* c, char* universal);
 
 }  // namespace kivo

@@ -192,7 +192,7 @@ TEST_F(DesignBuilder, BadSourcesAreRefusedAtTheirLine) {
       {"APPLICATION APP 01\nFRAME 4 P 0 1 @976=1\n", "outside the record"},
       {"APPLICATION APP 01\nSTMTS 4 P ep=1\n      SET      BEN\nEND\n", "test:3: column 20"},
       {"APPLICATION APP 01\nSTMTS 4 P\nEND\n", "needs ep="},
-      {"APPLICATION APP 01\nWORK W A2 number=5\nWORK V A2 number=5\n", "test:3: number 5 is taken"},
+      {"APPLICATION APP 01\nWORK W A2 number=5\nWORK V A2 number=5\n", "test:3: number 5 is named twice in the source"},
   };
   for (auto& [src, want] : rows) {
     design_source_result r = design_source_build(src, "test", kScope, "0DN");

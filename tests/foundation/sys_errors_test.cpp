@@ -24,12 +24,14 @@ namespace {
 // A child on a pseudo-terminal, `input` typed ahead: one error in a level,
 // then a read; its output, and exit status: the level's end code * 10, + 1
 // when the level went on, + 100 when the next line read is "next".
-int on_pty(bool window_fails, const std::string& input, std::string* out) {
+// With `plain` the child is a tool that says its errors in plain lines.
+int on_pty(bool window_fails, const std::string& input, std::string* out, bool plain = false) {
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   if (pid == 0) {
     com_fill(0, nullptr);
     mm_init();
+    if (plain) sys_err_plain_lines("tool");
     os_ready = window_fails;
     kivo_test::scoped_hook no_window(foundation_hooks.err_screen,
                                      [](const char*, int, const char*) { return int(SYS_ERR_NO_WINDOW); });
@@ -59,6 +61,18 @@ TEST(SysErrors, TextFormsAnswerALineOrEndOfInput) {
                 std::string::npos)
           << out;
     }
+  }
+}
+
+// A tool's text forms are one plain line each and read nothing: KIVOMSG
+// goes on, KIVOERR leaves the level with 3, and the first line typed is
+// still there for the tool.
+TEST(SysErrors, ToolTextFormsArePlainLinesThatReadNothing) {
+  for (bool fails : {false, true}) {
+    std::string out;
+    EXPECT_EQ(on_pty(fails, "ok\nnext\n", &out, true), fails ? 30 : 11) << fails;
+    EXPECT_NE(out.find("tool: T - boom\r\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Press Return"), std::string::npos) << out;
   }
 }
 
