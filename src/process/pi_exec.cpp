@@ -395,7 +395,7 @@ void pi_exec_own(INVOC* v) {
   set_end(v, code);
   os_err_set_invoc(&saved_invoc);
   pi_nxt_family = saved_family;
-  if (inv) rebind(inv);
+  if (inv) rebind(inv), pi_own_file_blks(inv);
   if (code == PI_END_LEAVE || code == PI_END_LOGOUT) mark_leave(code);
 }
 

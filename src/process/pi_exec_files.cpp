@@ -122,6 +122,7 @@ void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
     place_file(p, c);
     if (cfi.access()) fb->arb = open_file(p, c, fb);
     fb->state = fb->spare = 0;
+    fb_note_open(fb, fb->own_scope);
   }
   if (cfi.lang_dependent() && fb->arb) fm_set_lang(fb->arb, "ENG", com.lang_id);
   uint8_t* rec_area = area_of(p, cfi.rec_area());
