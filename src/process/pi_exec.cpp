@@ -6,8 +6,10 @@
 // out again after it; a PCB that never ran is freed where it was made.
 // Callers: the main loop, the invocation verbs, the frame processor's
 // children, the editors (all through process/process.h).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
@@ -275,13 +277,42 @@ char g_start_failure[kStartFailureLen];
 // The PCB of the start's own process while it runs; null otherwise.
 const PCB* g_start_pcb;
 
-// A start that runs nothing says which process and why.
-void note_start_failure(const PCB& k, const char* why) {
+// The process of `k` and why it cannot run, as one line.
+std::string failure_line(const PCB& k, const char* why) {
   const INVOC* b = &k.invoc;
   size_t name_len = kProcNameLen;
   while (name_len > 0 && b->proc_nam()[name_len - 1] == ' ') --name_len;
-  snprintf(g_start_failure, sizeof g_start_failure, "process %.3s/%.2s type %d \"%.*s\" %s", b->ap_id(), b->ver(),
-           b->proc_type(), static_cast<int>(name_len), b->proc_nam(), why);
+  char what[80];
+  snprintf(what, sizeof what, "process %.3s/%.2s type %d \"%.*s\" ", b->ap_id(), b->ver(), b->proc_type(),
+           static_cast<int>(name_len), b->proc_nam());
+  return what + std::string(why);
+}
+
+// A start that runs nothing says which process and why.
+void note_start_failure(const PCB& k, const char* why) {
+  snprintf(g_start_failure, sizeof g_start_failure, "%s", failure_line(k, why).c_str());
+}
+
+// A process that cannot run from an invoker (a menu's line, a child, an
+// invocation verb) says so on the invoker's message line: the line, cut at
+// blanks into messages, the first as long as the row holds beside the mark
+// of more messages; the line also goes to the system-error log.
+void tell_invoker(PCB* inv, const PCB& k, const char* why) {
+  const std::string line = failure_line(k, why);
+  sys_err_log(line.c_str());
+  if (!inv->pcb_err_fi) return;
+  constexpr size_t kMsgText = 79, kFirst = 73;  // a message's text; the row beside "(MORE)"
+  for (size_t at = 0; at < line.size();) {
+    const size_t room = at ? kMsgText : kFirst;
+    size_t end = line.size();
+    if (end - at > room) {
+      end = line.rfind(' ', at + room);
+      if (end == std::string::npos || end <= at) end = at + room;
+    }
+    la_add_text(inv->pcb_err_fi, 3, 0, line.data() + at, end - at);
+    at = line.find_first_not_of(' ', end);
+    if (at == std::string::npos) break;
+  }
 }
 
 // Why the module of `k` could not be had: its design record, the first
@@ -309,6 +340,7 @@ PCB* obtain_pcb(PCB* k, INVOC* v, PCB* inv) {
   PCB* p = new_pcb(k, v, inv);
   if (p && !pl_get(p, 1)) {
     if (!inv) note_start_failure(*k, load_failure(*k));
+    else tell_invoker(inv, *k, load_failure(*k));
     drop_pcb(p);
     p = nullptr;
   }
@@ -367,7 +399,9 @@ void pi_exec_own(INVOC* v) {
   memcpy(k.invoc.b, v->b, 36);
   if (!inv) g_start_failure[0] = '\0';
   if (!dflt_proc(&k, v, inv)) {
-    if (!inv) note_start_failure(k, "has no start menu: no PARAM record names one");
+    constexpr char kNoMenu[] = "has no start menu: no PARAM record names one";
+    if (!inv) note_start_failure(k, kNoMenu);
+    else tell_invoker(inv, k, kNoMenu);
     return set_end(v, PI_END_NO_PROC);
   }
   // A chaining invoker ends: its instance is free for what takes its place;
