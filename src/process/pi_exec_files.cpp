@@ -18,6 +18,7 @@
 #include "compiler/em_file.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
 #include "fm/fm_xlate.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -87,10 +88,18 @@ void set_opt(uint8_t* c, uint32_t bits) { st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT
 
 // Whether an optional disk file failed to open for another cause than its
 // absence: damaged, locked or unreadable. A report run on without it would
-// print as if it were empty. (A memory file that is not there fails in
-// other words; it cannot be damaged.)
+// print as if it were empty. A file that is not there (never made, not
+// listed for the database, its application or database not installed) is
+// no part of the data: the process runs on without it. (A memory file that
+// is not there fails in other words; it cannot be damaged.)
 bool there_but_unopened(const uint8_t* c, uint32_t status) {
-  return cfi_view(c).fs_type() == FS_DISK && status != FM_NO_FILE;
+  switch (status) {
+    case FM_NO_FILE:
+    case FM_NOT_IN_SYSDIR:
+    case FM_REFUSED_AP:
+    case FM_NO_DB: return false;
+    default: return cfi_view(c).fs_type() == FS_DISK;
+  }
 }
 
 // Opens (state 1) or creates and opens the file; its handle, or null when an
