@@ -33,6 +33,9 @@ bool g_showing;          // a report is being shown: a nested one is only logged
 bool g_in_error;         // the screen form could not make its window
 std::string g_last_err;  // "*" and the text; empty when none is recorded
 
+// What os_run_failure says; empty when none is noted.
+std::string g_run_failure;
+
 // The log stays open for the process; a changed KIVO_SYS_ERR_LOG (tests)
 // opens the new file.
 int log_fd() {
@@ -137,6 +140,22 @@ void la_sys_err_note(const char* text) { g_last_err = std::string("*") + text; }
 const char* la_sys_err_text() { return g_last_err.empty() ? nullptr : g_last_err.c_str(); }
 
 void la_sys_err_clear() { g_last_err.clear(); }
+
+void os_note_run_failure(const char* why) {
+  if (!g_run_failure.empty()) return;
+  const INVOC& v = os_invoc;
+  const char* name = v.proc_nam();
+  int n = 30;  // the name without its trailing blanks
+  while (n > 0 && (name[n - 1] == ' ' || name[n - 1] == 0)) --n;
+  char what[96];
+  snprintf(what, sizeof what, "process %.3s/%.2s type %d \"%.*s\" failed: ", v.ap_id(), v.ver(), v.proc_type(), n,
+           name);
+  g_run_failure = what + std::string(why);
+}
+
+const char* os_run_failure() { return g_run_failure.c_str(); }
+
+void os_clear_run_failure() { g_run_failure.clear(); }
 
 unsigned sys_err_count() { return g_count; }
 

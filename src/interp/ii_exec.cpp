@@ -133,7 +133,10 @@ void rt_err(PCB* invoker, const uint8_t* block) {
     while (n && block[off + n - 1] == ' ') --n;
     return std::string(reinterpret_cast<const char*>(block + off), n);
   };
-  sys_err("RT", 1, "%s / %s", text(49).c_str(), text(657).c_str());
+  // The process ends with it: a session whose first process it was has failed.
+  const std::string what = text(49), where = text(657);
+  os_note_run_failure((where.empty() ? what : what + ", " + where).c_str());
+  sys_err("RT", 1, "%s / %s", what.c_str(), where.c_str());
 }
 
 void ii_fail(II_RUN* run, const std::string& text) {

@@ -8,6 +8,7 @@
 // only a block longer than an empty page runs past the page's end. Any other
 // failure posts its status and ends the run with 4.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "compiler/em.h"
@@ -98,6 +99,9 @@ void line_image(uint8_t* buf, uint16_t width) {
 [[noreturn]] void fail(op_report* op, uint32_t status) {
   op->failed = 1;
   op->status = status;
+  char why[64];
+  snprintf(why, sizeof why, "its report could not be completed (status %u)", status);
+  os_note_run_failure(why);
   PCB* p = op->pcb;
   op_post(p, status);
   mark_leave(PI_END_CANCEL);
@@ -385,6 +389,7 @@ int rpt_end(PCB* p) {
     op->failed = 1;
     op->status = RM_NO_FILE;
     op_post(p, op->status);
+    os_note_run_failure("its print file could not be completed");
   }
   op->rpt = nullptr;
   return !op->failed;

@@ -397,7 +397,7 @@ void pi_exec_own(INVOC* v) {
   ask_background(v, inv);
   PCB k{};
   memcpy(k.invoc.b, v->b, 36);
-  if (!inv) g_start_failure[0] = '\0';
+  if (!inv) g_start_failure[0] = '\0', os_clear_run_failure();
   if (!dflt_proc(&k, v, inv)) {
     constexpr char kNoMenu[] = "has no start menu: no PARAM record names one";
     if (!inv) note_start_failure(k, kNoMenu);
@@ -418,7 +418,7 @@ void pi_exec_own(INVOC* v) {
     mark_leave(PI_END_CHAIN);  // the invoker ends; its invoc_proc runs p next
   }
   const INVOC saved_invoc = os_invoc;
-  os_err_set_invoc(v);
+  os_err_set_invoc(&p->invoc);  // as defaulted: the application and version it runs
   const uint16_t saved_family = pi_nxt_family;
   PCB* const saved_cur = pi_cur_pcb;
   const PCB* const saved_start = g_start_pcb;
@@ -429,7 +429,9 @@ void pi_exec_own(INVOC* v) {
   set_end(v, code);
   os_err_set_invoc(&saved_invoc);
   pi_nxt_family = saved_family;
-  if (inv) rebind(inv), pi_own_file_blks(inv);
+  // The invoker goes on: what ended this process is the invoker's to handle
+  // (a message, a refusal), no failure of the invoker's own.
+  if (inv) rebind(inv), pi_own_file_blks(inv), os_clear_run_failure();
   if (code == PI_END_LEAVE || code == PI_END_LOGOUT) mark_leave(code);
 }
 
