@@ -142,15 +142,7 @@ const char* la_sys_err_text() { return g_last_err.empty() ? nullptr : g_last_err
 void la_sys_err_clear() { g_last_err.clear(); }
 
 void os_note_run_failure(const char* why) {
-  if (!g_run_failure.empty()) return;
-  const INVOC& v = os_invoc;
-  const char* name = v.proc_nam();
-  int n = 30;  // the name without its trailing blanks
-  while (n > 0 && (name[n - 1] == ' ' || name[n - 1] == 0)) --n;
-  char what[96];
-  snprintf(what, sizeof what, "process %.3s/%.2s type %d \"%.*s\" failed: ", v.ap_id(), v.ver(), v.proc_type(), n,
-           name);
-  g_run_failure = what + std::string(why);
+  if (g_run_failure.empty()) g_run_failure = why && *why ? why : "a failure";
 }
 
 const char* os_run_failure() { return g_run_failure.c_str(); }

@@ -58,12 +58,12 @@ const char* la_sys_err_text();
 void la_sys_err_clear();
 
 // A failure that ends the running process of itself (a run-time error, a
-// report cut short, a conversion that cannot go on), noted with the process
-// (os_invoc): a session whose first process it ends is no success. The
-// first note stands until cleared; the executive clears it when a process
-// returns to an invoker that goes on, and when the start's process begins.
+// report cut short, a conversion that cannot go on): a session whose first
+// process it ends is no success. The first note stands until cleared; the
+// executive clears it when a process returns to an invoker that goes on,
+// and when the start's process begins.
 void os_note_run_failure(const char* why);
-// "process AP/VR type T "NAME" failed: WHY"; empty when none is noted.
+// What was noted; empty when nothing is.
 const char* os_run_failure();
 void os_clear_run_failure();
 

@@ -276,6 +276,8 @@ constexpr size_t kStartFailureLen = 640;
 char g_start_failure[kStartFailureLen];
 // The PCB of the start's own process while it runs; null otherwise.
 const PCB* g_start_pcb;
+// The start's own process as it was defaulted, for the line of its failure.
+INVOC g_start_invoc;
 
 // The process of `k` and why it cannot run, as one line.
 std::string failure_line(const PCB& k, const char* why) {
@@ -368,6 +370,13 @@ PCB* obtain_pcb(PCB* k, INVOC* v, PCB* inv) {
 
 const char* pi_start_failure() { return g_start_failure; }
 
+std::string pi_run_failure() {
+  if (!*os_run_failure()) return "";
+  PCB k{};
+  k.invoc = g_start_invoc;
+  return failure_line(k, (std::string("failed: ") + os_run_failure()).c_str());
+}
+
 void pi_note_file_failure(const PCB* p, const char* why) {
   if (p && p == g_start_pcb) note_start_failure(*p, why);
 }
@@ -418,7 +427,8 @@ void pi_exec_own(INVOC* v) {
     mark_leave(PI_END_CHAIN);  // the invoker ends; its invoc_proc runs p next
   }
   const INVOC saved_invoc = os_invoc;
-  os_err_set_invoc(&p->invoc);  // as defaulted: the application and version it runs
+  os_err_set_invoc(v);
+  if (!inv) g_start_invoc = p->invoc;
   const uint16_t saved_family = pi_nxt_family;
   PCB* const saved_cur = pi_cur_pcb;
   const PCB* const saved_start = g_start_pcb;

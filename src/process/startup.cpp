@@ -354,7 +354,8 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
   // A signal that ended the session, or a failure that ended its process,
   // is no normal end, whatever the end code says.
   const int sig = tm_end_signal();
-  const bool failed = ran_nothing.empty() && *os_run_failure() && (end == PI_END_CANCEL || end == PI_END_EXIT);
+  const std::string failure = pi_run_failure();
+  const bool failed = ran_nothing.empty() && !failure.empty() && (end == PI_END_CANCEL || end == PI_END_EXIT);
   if (keaterm && !sig) run_keaterm(true);
   if (*pi_resume_failure() || sig || failed || status != 1) wm_finish_failed();
   else wm_finish();
@@ -369,7 +370,7 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
     return kExitSignal + sig;
   }
   if (failed) {
-    printf("kivo: %s\nend code: %u\n", os_run_failure(), end);
+    printf("kivo: %s\nend code: %u\n", failure.c_str(), end);
     fflush(stdout);
     return int(end);
   }
