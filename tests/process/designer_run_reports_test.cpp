@@ -359,22 +359,6 @@ TEST(DesignerRunMends, InterruptedSortedReportIsBuiltAnewOnTheNextRun) {
   EXPECT_EQ(slurp(d.file("syserr")), "");
 }
 
-// The lines of each page of a print: a line's feed comes before its text,
-// so what stands before a page's first feed is no line.
-std::vector<std::vector<std::string>> pages_of(const std::string& text) {
-  std::vector<std::vector<std::string>> out;
-  std::istringstream pages(text);
-  for (std::string page; std::getline(pages, page, '\f');) {
-    std::vector<std::string> lines;
-    std::istringstream in(page);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    if (!page.empty() && page.back() == '\n') lines.push_back("");
-    if (!lines.empty()) lines.erase(lines.begin());
-    out.push_back(lines);
-  }
-  return out;
-}
-
 // Every page begins with its heading and holds at most its length, blank
 // lines counted; where the length cannot hold the heading, its blank line
 // and one block of two rows, the page holds those, never the heading
