@@ -295,27 +295,9 @@ void note_start_failure(const PCB& k, const char* why) {
   snprintf(g_start_failure, sizeof g_start_failure, "%s", failure_line(k, why).c_str());
 }
 
-// A process that cannot run from an invoker (a menu's line, a child, an
-// invocation verb) says so on the invoker's message line: the line, cut at
-// blanks into messages, the first as long as the row holds beside the mark
-// of more messages; the line also goes to the system-error log.
-void tell_invoker(PCB* inv, const PCB& k, const char* why) {
-  const std::string line = failure_line(k, why);
-  sys_err_log(line.c_str());
-  if (!inv->pcb_err_fi) return;
-  constexpr size_t kMsgText = 79, kFirst = 73;  // a message's text; the row beside "(MORE)"
-  for (size_t at = 0; at < line.size();) {
-    const size_t room = at ? kMsgText : kFirst;
-    size_t end = line.size();
-    if (end - at > room) {
-      end = line.rfind(' ', at + room);
-      if (end == std::string::npos || end <= at) end = at + room;
-    }
-    la_add_text(inv->pcb_err_fi, 3, 0, line.data() + at, end - at);
-    at = line.find_first_not_of(' ', end);
-    if (at == std::string::npos) break;
-  }
-}
+// The line of the last invocation with an invoker that could not run; ""
+// when it ran (pi_child_failure).
+std::string g_child_failure;
 
 // Why the module of `k` could not be had: its design record, the first
 // error of its compile, or the build. The text lives until the next call.
@@ -342,7 +324,7 @@ PCB* obtain_pcb(PCB* k, INVOC* v, PCB* inv) {
   PCB* p = new_pcb(k, v, inv);
   if (p && !pl_get(p, 1)) {
     if (!inv) note_start_failure(*k, load_failure(*k));
-    else tell_invoker(inv, *k, load_failure(*k));
+    else g_child_failure = failure_line(*k, load_failure(*k));
     drop_pcb(p);
     p = nullptr;
   }
@@ -369,6 +351,25 @@ PCB* obtain_pcb(PCB* k, INVOC* v, PCB* inv) {
 }  // namespace
 
 const char* pi_start_failure() { return g_start_failure; }
+
+const char* pi_child_failure() { return g_child_failure.c_str(); }
+
+void pi_post_failure(PCB* p, const std::string& line) {
+  sys_err_log(line.c_str());
+  if (!p->pcb_err_fi) return;
+  constexpr size_t kMsgText = 79, kFirst = 73;  // a message's text; the row beside "(MORE)"
+  for (size_t at = 0; at < line.size();) {
+    const size_t room = at ? kMsgText : kFirst;
+    size_t end = line.size();
+    if (end - at > room) {
+      end = line.rfind(' ', at + room);
+      if (end == std::string::npos || end <= at) end = at + room;
+    }
+    la_add_text(p->pcb_err_fi, 3, 0, line.data() + at, end - at);
+    at = line.find_first_not_of(' ', end);
+    if (at == std::string::npos) break;
+  }
+}
 
 std::string pi_run_failure() {
   if (!*os_run_failure()) return "";
@@ -407,10 +408,11 @@ void pi_exec_own(INVOC* v) {
   PCB k{};
   memcpy(k.invoc.b, v->b, 36);
   if (!inv) g_start_failure[0] = '\0', os_clear_run_failure();
+  g_child_failure.clear();
   if (!dflt_proc(&k, v, inv)) {
     constexpr char kNoMenu[] = "has no start menu: no PARAM record names one";
     if (!inv) note_start_failure(k, kNoMenu);
-    else tell_invoker(inv, k, kNoMenu);
+    else g_child_failure = failure_line(k, kNoMenu);
     return set_end(v, PI_END_NO_PROC);
   }
   // A chaining invoker ends: its instance is free for what takes its place;
@@ -442,6 +444,7 @@ void pi_exec_own(INVOC* v) {
   // The invoker goes on: what ended this process is the invoker's to handle
   // (a message, a refusal), no failure of the invoker's own.
   if (inv) rebind(inv), pi_own_file_blks(inv), os_clear_run_failure();
+  g_child_failure.clear();  // this invocation ran: a failure below it was told there
   if (code == PI_END_LEAVE || code == PI_END_LOGOUT) mark_leave(code);
 }
 
