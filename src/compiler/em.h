@@ -56,6 +56,7 @@ struct em_cfi_keys {
   SDB* sdb;
   uint8_t nkeys;
   const uint8_t* dflt_rec;  // the file's initial record (fm_cache), taken at its first use; null not yet
+  const uint8_t* cfi;       // the file's CFI record in the module's FI file
 };
 
 struct EM {

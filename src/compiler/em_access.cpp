@@ -90,7 +90,7 @@ namespace {
 bool load_keys(EM* em, const uint8_t* cfi, em_cfi_keys* out) {
   uint16_t rec = ld_le16(cfi, CFI_KEYS);
   uint8_t nkeys = cfi[CFI_NKEYS];
-  *out = {nullptr, nullptr, 0, nullptr};
+  *out = {nullptr, nullptr, 0, nullptr, cfi};
   if (rec == 0) return nkeys == 0;
   const uint8_t* kd = MADDR(em->em_kdb_arb, rec);
   const uint8_t* sd = MADDR(em->em_sdb_arb, rec);
@@ -105,7 +105,7 @@ bool load_keys(EM* em, const uint8_t* cfi, em_cfi_keys* out) {
     kdb[k].kdb_sdb = &sdb[nsegs];
     for (int s = 0; s < kdb[k].kdb_nsegs; ++s, ++nsegs) sdb_load(sd + nsegs * kSdbStoredSize, &sdb[nsegs]);
   }
-  *out = {kdb, sdb, nkeys, nullptr};
+  *out = {kdb, sdb, nkeys, nullptr, cfi};
   return true;
 }
 
@@ -124,6 +124,12 @@ int em_cfi_load_keys(EM* em) {
     if (!cfi || ld_le16(cfi, CFI_INDEX) != i || !load_keys(em, cfi, &keys[i - 1])) return 0;
   }
   return 1;
+}
+
+const uint8_t* em_cfi_at(EM* em, uint16_t index) {
+  if (index == 0 || index > em->em_cfi_cnt) return nullptr;
+  if (!em->em_cfi_native && !em_cfi_load_keys(em)) return nullptr;
+  return em->em_cfi_native[index - 1].cfi;
 }
 
 int em_cfi_desc(EM* em, const uint8_t* cfi, FDB* out) {

@@ -70,5 +70,8 @@ int em_cfi_load_keys(EM* em);
 // module's native key arrays of that file. 0 when the index is unknown or the
 // keys were not built.
 int em_cfi_desc(EM* em, const uint8_t* cfi, FDB* out);
+// The module's CFI record of index `index` (from 1), the key arrays built
+// first when they are not; null for an index the module does not have.
+const uint8_t* em_cfi_at(EM* em, uint16_t index);
 
 }  // namespace kivo

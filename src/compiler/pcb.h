@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "foundation/invoc.h"
+#include "foundation/scope.h"
 
 namespace kivo {
 
@@ -145,8 +146,21 @@ struct pi_file_blk {
   uint8_t stat[2];     // cleared at each re-initialisation
   uint8_t state;       // FB_OWN or FB_SHARED
   uint8_t spare;       //
+  // The level that opened the file (or found it not to open) and its
+  // serial (ut_scope_serial): once that level has ended, `arb` is gone with
+  // it, though the block may live on in an SAA record of an earlier level.
+  uint32_t open_level;
+  uint32_t open_serial;
 };
 enum : uint8_t { FB_OWN = 1, FB_SHARED = 2 };
+
+// Records that `level` opened the file of `fb` (or found it not to open).
+inline void fb_note_open(pi_file_blk* fb, uint32_t level) {
+  fb->open_level = level;
+  fb->open_serial = ut_scope_serial(level);
+}
+// Whether the level that opened the file has ended, and the handle with it.
+inline bool fb_open_gone(const pi_file_blk* fb) { return !ut_scope_live(fb->open_level, fb->open_serial); }
 
 // ---- handle words ----
 //

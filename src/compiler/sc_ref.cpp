@@ -151,7 +151,7 @@ int sc_cmpl_const(PC_CTX* ctx, const char* text, size_t len, const PC_OPND& firs
   if (elem_view(e).is_token()) return code_const(ctx, t, out);
   switch (family(type)) {
     case FAM_ALPHA: {
-      if (t.empty()) t = " ";
+      if (t.empty()) t.assign(1, ' ');
       const uint32_t no = cnst(ctx, t.data(), t.size());
       if (!no) return pc_err(ctx, "constant not stored");
       return set_k(out, no, 1, 0, static_cast<uint16_t>(t.size())), 1;

@@ -101,7 +101,7 @@ std::string default_mask(const dd_field& f) {
   if (f.type == 5 || f.type == 8 || f.type == 12) {
     std::string m = f.is_signed ? "-" : "";
     m.append(f.digits ? f.digits : 1, '9');
-    if (f.decimals) m += "." + std::string(f.decimals, '9');
+    if (f.decimals) m.append(1, '.').append(f.decimals, '9');
     return m;
   }
   if (!is_date(f.type)) return "";

@@ -33,6 +33,7 @@ struct SCOPE_ENT {
   uint32_t saved_subproc_scope;  // before the level, put back when it ends
   RESET_REC* reset_head;         // the level's reset list, oldest first; the
   RESET_REC* reset_tail;         // values go back newest first (scope.h)
+  uint32_t serial;               // this entry of the level (ut_scope_serial); 0 the session's
 };
 
 struct com_area {

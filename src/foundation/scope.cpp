@@ -17,6 +17,7 @@ scope_clear_hooks ut_clear_hooks;
 namespace {
 
 volatile sig_atomic_t g_signal_code;
+uint32_t g_scope_serial;  // the last serial a MARK gave
 
 POOL* reset_pool() {
   static const char kName[kPoolNameLen + 1] = " RESET POOL";
@@ -57,6 +58,7 @@ uint32_t MARK(int kind, mark_fn fn, void* arg, mark_cleanup cleanup) {
   ent.saved_proc_scope = com.proc_scope;
   ent.saved_subproc_scope = com.subproc_scope;
   ent.reset_head = ent.reset_tail = nullptr;
+  ent.serial = ++g_scope_serial ? g_scope_serial : ++g_scope_serial;  // 0 stays the session's
 
   uint32_t rc;
   if (sigsetjmp(ent.jmp, 0) == 0) {
@@ -97,6 +99,14 @@ void mark_leave(uint32_t code) {
 void mark_signal_jump(uint32_t code) {
   g_signal_code = static_cast<sig_atomic_t>(code);
   siglongjmp(com.scope_tbl[com.mark_scope].jmp, 1);
+}
+
+uint32_t ut_scope_serial(uint32_t level) {
+  return level < static_cast<uint32_t>(kMaxScopeLevels) ? com.scope_tbl[level].serial : 0;
+}
+
+bool ut_scope_live(uint32_t level, uint32_t serial) {
+  return level <= com.mark_scope && ut_scope_serial(level) == serial;
 }
 
 void ut_add_reset(uint32_t level, void* address, const void* value, size_t size) {

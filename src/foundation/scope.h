@@ -58,6 +58,13 @@ uint32_t MARK(int kind, F&& f, mark_cleanup cleanup = nullptr) {
 // Whether a MARK level exists to recover into.
 inline bool mark_active() { return com.mark_scope > com.sys_scope; }
 
+// The serial of the current entry of `level`: each MARK gives its level a
+// new one, so what a level that has ended left behind (a handle closed with
+// it) is told apart from what the level entered anew since holds.
+uint32_t ut_scope_serial(uint32_t level);
+// Whether `level` is still the entry of that serial (it has not ended).
+bool ut_scope_live(uint32_t level, uint32_t serial);
+
 // Saved memory restored when a level ends: one entry of a SCOPE_ENT's reset
 // list. The record and its copy come from the reset pool of the session level.
 struct RESET_REC {

@@ -35,6 +35,9 @@ bool g_in_error;         // the screen form could not make its window
 std::string g_last_err;  // "*" and the text; empty when none is recorded
 const char* g_plain;     // the program whose text forms are plain lines; null: prompts
 
+// What os_run_failure says; empty when none is noted.
+std::string g_run_failure;
+
 // The log stays open for the process; a changed KIVO_SYS_ERR_LOG (tests)
 // opens the new file.
 int log_fd() {
@@ -163,6 +166,14 @@ void la_sys_err_note(const char* text) { g_last_err = std::string("*") + text; }
 const char* la_sys_err_text() { return g_last_err.empty() ? nullptr : g_last_err.c_str(); }
 
 void la_sys_err_clear() { g_last_err.clear(); }
+
+void os_note_run_failure(const char* why) {
+  if (g_run_failure.empty()) g_run_failure = why && *why ? why : "a failure";
+}
+
+const char* os_run_failure() { return g_run_failure.c_str(); }
+
+void os_clear_run_failure() { g_run_failure.clear(); }
 
 unsigned sys_err_count() { return g_count; }
 

@@ -73,6 +73,16 @@ const char* la_sys_err_text();
 // Forgets the recorded text (a fresh session, tests).
 void la_sys_err_clear();
 
+// A failure that ends the running process of itself (a run-time error, a
+// report cut short, a conversion that cannot go on): a session whose first
+// process it ends is no success. The first note stands until cleared; the
+// executive clears it when a process returns to an invoker that goes on,
+// and when the start's process begins.
+void os_note_run_failure(const char* why);
+// What was noted; empty when nothing is.
+const char* os_run_failure();
+void os_clear_run_failure();
+
 // Appends `text` to KIVO_SYS_ERR_LOG as one line (a line end is added when
 // missing); nothing when the variable is unset or the file cannot be opened.
 void sys_err_log(const char* text);

@@ -168,11 +168,14 @@ void rt_err(PCB* invoker, const uint8_t* block) {
   memcpy(rt_last_err, block, kRtErrSize);
   if (rt_err_arb && !write_err_rec(block)) sys_err("RT", __LINE__, "rt_err() - ERROR file write failed");
   std::string text = rt_err_text(block);
+  const size_t nl = text.find('\n');
+  // The process ends with it: a session whose first process it was has failed.
+  os_note_run_failure((nl == std::string::npos ? text : text.substr(0, nl) + ", " + text.substr(nl + 1)).c_str());
   uint32_t key;
   // In a window the user answers, whole, at a local terminal or a remote
   // one alike; the log keeps it as one line.
   const bool shown = la_show_text(text, &key);
-  if (const size_t nl = text.find('\n'); nl != std::string::npos) text.replace(nl, 1, " / ");
+  if (nl != std::string::npos) text.replace(nl, 1, " / ");
   if (!shown) return sys_err("RT", 1, "%s", text.c_str());
   sys_err_log(("RT.1: " + text).c_str());
 }

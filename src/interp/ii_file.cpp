@@ -50,11 +50,20 @@ uint8_t* area(II_RUN* run, uint32_t n) {
   return n && n <= em->em_area_cnt && em->em_area_addr ? em->em_area_addr[n] : nullptr;
 }
 
+// Whether two compiled records name the same file.
+bool same_file(const uint8_t* a, const uint8_t* b) {
+  return !memcmp(a + FDB_AP, b + FDB_AP, 3) && !memcmp(a + FDB_NAME, b + FDB_NAME, 8);
+}
+
+// The instruction's file: the compiled record is the running module's (by
+// the index it names), the handle the file block's. A block of a shared
+// area is placed by whichever process first used it, so the record it holds
+// may be another module's, with another index and other area numbers.
 bool resolve(II_RUN* run, const uint8_t* p, file_ref* f) {
   const uint32_t w0 = inst_slot(p, 0), imm = inst_slot(p, 1);
   f->fb = reinterpret_cast<pi_file_blk*>(area(run, w0 & 0xFFFF));
-  f->cfi = f->fb ? f->fb->cfi : nullptr;
-  if (!f->cfi || ld_le16(f->cfi, CFI_INDEX) != (w0 >> 16)) return false;
+  f->cfi = f->fb ? em_cfi_at(run->em, static_cast<uint16_t>(w0 >> 16)) : nullptr;
+  if (!f->cfi || !f->fb->cfi || !same_file(f->cfi, f->fb->cfi)) return false;
   f->rec = area(run, ld_le32(f->cfi, CFI_REC_AREA));
   f->len = ld_le16(f->cfi, FDB_REC_LEN);
   f->keyno = static_cast<uint8_t>(imm), f->hold = static_cast<uint8_t>(imm >> 8);
@@ -127,8 +136,10 @@ void x_open(II_RUN* run, uint8_t* p) {
   }
   if (!em_cfi_desc(run->em, c, &fdb)) return ii_fail(run, "compiled file has no descriptor");
   fdb.fdb_acc = 15, fdb.fdb_shr = share;
-  if (!fm__open(&fdb, open_scope(f.fb))) return done(run, p, 0, fdb.fdb_stat);
+  const uint32_t level = open_scope(f.fb);
+  if (!fm__open(&fdb, level)) return done(run, p, 0, fdb.fdb_stat);
   f.fb->arb = fdb.fdb_arb, f.fb->cur_arb = nullptr;
+  fb_note_open(f.fb, level);
   f.fb->arb->arb_rec = f.rec, f.fb->arb->arb_len = f.len;
   if (c[CFI_LANG_DEP]) fm_set_lang(f.fb->arb, "ENG", com.lang_id);
   if (f.pcf && ii_hooks.pcf_start && !ii_hooks.pcf_start(pcb)) return done(run, p, 0, f.fb->arb->arb_stat);

@@ -102,6 +102,8 @@ uint32_t invoc_chld(PCB* p, uint8_t* child) {
   std::vector<cnstr_fld> flds;
   constraint(p, child, &v, &flds, &hs);
   const uint32_t code = pi_exec_child(p, &v);
+  // A menu line or child whose process cannot run says so here.
+  if (const char* why = pi_child_failure(); *why) pi_post_failure(p, why);
   ap_post_invoc(p);
   p->pcb_cur_chld = child;
   fp_ep(p, EP_CHLD_POST, child);

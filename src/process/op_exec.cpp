@@ -13,6 +13,7 @@
 #include "foundation/end_codes.h"
 #include "foundation/os.h"
 #include "foundation/scope.h"
+#include "foundation/sys_err.h"
 #include "interp/interp.h"
 #include "process/fp.h"
 #include "process/op.h"
@@ -63,6 +64,7 @@ bool interrupted(PCB* p) {
 // without one) says why it ended.
 [[noreturn]] void cancel_run(PCB* p) {
   if (op_report* op = op_rpt(p)) op->failed = 1, op->status = QS_INTERRUPTED;
+  os_note_run_failure("cancelled at the user's request");
   PCB* inv = invoc_parent(p->invoc);
   op_post(inv && inv->pcb_err_fi ? inv : p, QS_INTERRUPTED);
   mark_leave(PI_END_CANCEL);
@@ -130,6 +132,13 @@ void op_inquire(PCB* p, uint8_t*) { run_report(p, inq_sink(p)); }
 uint32_t op_cleanup(PCB* p, uint8_t*) {
   op_report* op = op_rpt(p);
   if (!op) return 0;
+  // A print whose run stopped before its end (a run-time error, a cancel,
+  // a signal) is dropped, never kept as if it were complete. An inquiry's
+  // pages were shown, and its user may end it at any page.
+  if (!op->ended && !op->failed && p->invoc.proc_type() == PT_OUTPUT) {
+    op->failed = 1;
+    os_note_run_failure("its report stopped before its end: no print was kept");
+  }
   const int whole = rpt_end(p);
   p->pcb_rpt = nullptr;
   const uint32_t inq = inq_end(p);

@@ -8,6 +8,7 @@
 // only a block longer than an empty page runs past the page's end. Any other
 // failure posts its status and ends the run with 4.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "compiler/em.h"
@@ -98,6 +99,9 @@ void line_image(uint8_t* buf, uint16_t width) {
 [[noreturn]] void fail(op_report* op, uint32_t status) {
   op->failed = 1;
   op->status = status;
+  char why[64];
+  snprintf(why, sizeof why, "its report could not be completed (status %u)", status);
+  os_note_run_failure(why);
   PCB* p = op->pcb;
   op_post(p, status);
   mark_leave(PI_END_CANCEL);
@@ -120,6 +124,7 @@ void new_page(op_report* op) {
   rpt->rpt_top = rpt->rpt_main;
   if (!ok) fail(op, failure_status(rpt));
   op->new_page = 1;
+  rpt->page_top = rpt->page_len != 0;
 }
 
 // Writes image `id` into buffer 0; a window too short gives a new page.
@@ -160,7 +165,7 @@ int print_unpaged(op_report* op) {
   rpt->page_len = 0;
   const int ok = rm_print(rpt, 1, 0);
   rpt->page_len = len;
-  rpt->lines_left = 0;
+  rpt->lines_left = 0, rpt->page_top = 0;
   if (!ok) fail(op, failure_status(rpt));
   return 1;
 }
@@ -320,20 +325,18 @@ int op_prt_buf(PCB* p) {
   op_report* op = op_rpt(p);
   RPT_BLK* rpt = op->rpt;
   op->new_page = 0;
-  // Block by block: each refused block starts a new page; one that an empty
-  // page cannot hold goes out there whole, and the next block starts a new
-  // page again.
-  bool top = false;  // the last try began at the top of a page
+  // Block by block: a block refused below other lines starts a new page;
+  // one refused on a page that holds only its heading (an empty page cannot
+  // hold it) goes out there whole, and the next block starts a new page
+  // again.
   for (;;) {
-    const int32_t left = rpt->lines_left;
     if (rm_print(rpt, 1, 0)) return rpt->fit_waived = 0, 1;
     if (rpt->status == RM_NOT_READY) return rpt->status = 1, 1;  // held: printed later
     if (rpt->status != RM_NO_FIT) fail(op, failure_status(rpt));
     rpt->status = 1;
-    if (!top || rpt->lines_left != left) {
+    if (!rpt->page_top) {
       rpt->fit_waived = 0;
       new_page(op);
-      top = true;
     } else if (!rpt->fit_waived) {
       rpt->fit_waived = 1;
     } else {
@@ -386,6 +389,7 @@ int rpt_end(PCB* p) {
     op->failed = 1;
     op->status = RM_NO_FILE;
     op_post(p, op->status);
+    os_note_run_failure("its print file could not be completed");
   }
   op->rpt = nullptr;
   return !op->failed;

@@ -37,7 +37,8 @@ uint32_t default_rows(const RPT_BLK* rpt, cimg_view im, uint32_t reg_rows) {
   switch (im.scroll()) {
     case SCROLL_REGIONS: return reg_rows;
     case SCROLL_FLOW:
-      if (rpt->page_len) return std::max<uint32_t>(uint32_t(std::max(rpt->lines_left, 0)), reg_rows);
+      // The lines left on the page, but room for one image at least.
+      if (rpt->page_len) return std::max<uint32_t>(uint32_t(std::max(rpt->lines_left, 0)), reg_rows + lines_after(im));
       [[fallthrough]];
     default: return reg_rows + lines_after(im);
   }
@@ -52,8 +53,10 @@ bool open(op_report* op, uint32_t img_index, cimg_view im) {
   const uint32_t start = start_col(im);
   w.reg_rows = std::max<uint32_t>(im.rows() + im.blank_before(), 1);
   w.reg_cols = im.cols() + (w.type == SCROLL_REGIONS ? start - 1 : 0);
-  // A flowing window on a page too full for one image starts the next page.
-  if (w.type == SCROLL_FLOW && rpt->page_len && rpt->lines_left < int32_t(w.reg_rows + lines_after(im)))
+  // A flowing window on a page too full for one image starts the next page,
+  // unless the page holds only its heading: the next one would hold no more.
+  if (w.type == SCROLL_FLOW && rpt->page_len && !rpt->page_top &&
+      rpt->lines_left < int32_t(w.reg_rows + lines_after(im)))
     op_new_page(op->pcb);
   const uint32_t rows = im.win_row(), cols = im.win_col();
   const uint32_t room = w.type == SCROLL_REGIONS ? rpt->width : rpt->width - std::min<uint32_t>(start - 1, rpt->width);

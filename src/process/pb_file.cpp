@@ -79,6 +79,7 @@ int sq_rdnxt(ARB* arb, STRM* s) {
 
 int on_data(ARB* arb, STRM* s, int (*op)(ARB*)) {
   ARB* d = blk(s)->data;
+  if (!d) return arb->arb_stat = PB_NO_QUERY, 0;  // the query ended with its failed sort
   d->arb_rec = arb->arb_rec, d->arb_len = arb->arb_len, d->arb_var_len = arb->arb_var_len;
   d->arb_mod = arb->arb_mod, d->arb_key = arb->arb_key, d->arb_keyno = arb->arb_keyno;
   const int r = op(d);
@@ -89,7 +90,7 @@ int on_data(ARB* arb, STRM* s, int (*op)(ARB*)) {
 int sq_read(ARB* a, STRM* s) { return on_data(a, s, fm_read); }
 int sq_rewrite(ARB* a, STRM* s) { return on_data(a, s, fm_rewrite); }
 int sq_del(ARB* a, STRM* s) { return on_data(a, s, fm_del); }
-int sq_release(ARB* a, STRM* s) { return a && s ? on_data(a, s, fm_release) : 1; }
+int sq_release(ARB* a, STRM* s) { return a && s && blk(s)->data ? on_data(a, s, fm_release) : 1; }
 int sq_start(ARB*, STRM* s) { return pb_restart(blk(s)); }
 int sq_write(ARB* a, STRM*) { return a->arb_stat = PB_NO_QUERY, 0; }
 int sq_close(ARB*, STRM* s) {

@@ -700,8 +700,15 @@ uint32_t pb_get_nxt_ptr(PB_ATTACH* b) {
       else if (!pb_restart(b)) st = b->ptr->arb_stat;
     }
   });
-  if (code && code != 1) return code;
-  return st;
+  const uint32_t out = code && code != 1 ? code : st;
+  // A sort that did not end (interrupted, failed) leaves its query half
+  // read: it ends here, so that the next run of the process builds it anew
+  // instead of reading on from where the sort stopped.
+  if (out != 1 && !q->executed) {
+    b->data = nullptr;
+    pb_shutdown(q);
+  }
+  return out;
 }
 
 void pb_release(ACTIVE_QRY* q) {

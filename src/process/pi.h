@@ -171,6 +171,12 @@ void init_pcb(PCB* p);
 // becomes the invoker: a file's own process serves whichever process reads
 // or writes the file. Areas of the other kinds keep their place and data.
 void pi_reshare(PCB* p, PCB* inv);
+// Points the file blocks of `p`'s file areas at its own compiled records
+// again. A block of a shared area is one block for every process sharing
+// it, and each process compiled the file with its own index and area
+// numbers: the running one's record stands in the block (placed with its
+// areas, put back when a process it invoked returns).
+void pi_own_file_blks(PCB* p);
 void target_pcbs(PCB* p);
 void copy_saas(PCB* p, uint8_t kind);
 // The SAA record of (owner, application) of that kind, created or grown to

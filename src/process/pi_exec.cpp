@@ -6,8 +6,10 @@
 // out again after it; a PCB that never ran is freed where it was made.
 // Callers: the main loop, the invocation verbs, the frame processor's
 // children, the editors (all through process/process.h).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
@@ -274,15 +276,28 @@ constexpr size_t kStartFailureLen = 640;
 char g_start_failure[kStartFailureLen];
 // The PCB of the start's own process while it runs; null otherwise.
 const PCB* g_start_pcb;
+// The start's own process as it was defaulted, for the line of its failure.
+INVOC g_start_invoc;
 
-// A start that runs nothing says which process and why.
-void note_start_failure(const PCB& k, const char* why) {
+// The process of `k` and why it cannot run, as one line.
+std::string failure_line(const PCB& k, const char* why) {
   const INVOC* b = &k.invoc;
   size_t name_len = kProcNameLen;
   while (name_len > 0 && b->proc_nam()[name_len - 1] == ' ') --name_len;
-  snprintf(g_start_failure, sizeof g_start_failure, "process %.3s/%.2s type %d \"%.*s\" %s", b->ap_id(), b->ver(),
-           b->proc_type(), static_cast<int>(name_len), b->proc_nam(), why);
+  char what[80];
+  snprintf(what, sizeof what, "process %.3s/%.2s type %d \"%.*s\" ", b->ap_id(), b->ver(), b->proc_type(),
+           static_cast<int>(name_len), b->proc_nam());
+  return what + std::string(why);
 }
+
+// A start that runs nothing says which process and why.
+void note_start_failure(const PCB& k, const char* why) {
+  snprintf(g_start_failure, sizeof g_start_failure, "%s", failure_line(k, why).c_str());
+}
+
+// The line of the last invocation with an invoker that could not run; ""
+// when it ran (pi_child_failure).
+std::string g_child_failure;
 
 // Why the module of `k` could not be had: its design record, the first
 // error of its compile, or the build. The text lives until the next call.
@@ -309,6 +324,7 @@ PCB* obtain_pcb(PCB* k, INVOC* v, PCB* inv) {
   PCB* p = new_pcb(k, v, inv);
   if (p && !pl_get(p, 1)) {
     if (!inv) note_start_failure(*k, load_failure(*k));
+    else g_child_failure = failure_line(*k, load_failure(*k));
     drop_pcb(p);
     p = nullptr;
   }
@@ -335,6 +351,32 @@ PCB* obtain_pcb(PCB* k, INVOC* v, PCB* inv) {
 }  // namespace
 
 const char* pi_start_failure() { return g_start_failure; }
+
+const char* pi_child_failure() { return g_child_failure.c_str(); }
+
+void pi_post_failure(PCB* p, const std::string& line) {
+  sys_err_log(line.c_str());
+  if (!p->pcb_err_fi) return;
+  constexpr size_t kMsgText = 79, kFirst = 73;  // a message's text; the row beside "(MORE)"
+  for (size_t at = 0; at < line.size();) {
+    const size_t room = at ? kMsgText : kFirst;
+    size_t end = line.size();
+    if (end - at > room) {
+      end = line.rfind(' ', at + room);
+      if (end == std::string::npos || end <= at) end = at + room;
+    }
+    la_add_text(p->pcb_err_fi, 3, 0, line.data() + at, end - at);
+    at = line.find_first_not_of(' ', end);
+    if (at == std::string::npos) break;
+  }
+}
+
+std::string pi_run_failure() {
+  if (!*os_run_failure()) return "";
+  PCB k{};
+  k.invoc = g_start_invoc;
+  return failure_line(k, (std::string("failed: ") + os_run_failure()).c_str());
+}
 
 void pi_note_file_failure(const PCB* p, const char* why) {
   if (p && p == g_start_pcb) note_start_failure(*p, why);
@@ -365,9 +407,12 @@ void pi_exec_own(INVOC* v) {
   ask_background(v, inv);
   PCB k{};
   memcpy(k.invoc.b, v->b, 36);
-  if (!inv) g_start_failure[0] = '\0';
+  if (!inv) g_start_failure[0] = '\0', os_clear_run_failure();
+  g_child_failure.clear();
   if (!dflt_proc(&k, v, inv)) {
-    if (!inv) note_start_failure(k, "has no start menu: no PARAM record names one");
+    constexpr char kNoMenu[] = "has no start menu: no PARAM record names one";
+    if (!inv) note_start_failure(k, kNoMenu);
+    else g_child_failure = failure_line(k, kNoMenu);
     return set_end(v, PI_END_NO_PROC);
   }
   // A chaining invoker ends: its instance is free for what takes its place;
@@ -385,6 +430,7 @@ void pi_exec_own(INVOC* v) {
   }
   const INVOC saved_invoc = os_invoc;
   os_err_set_invoc(v);
+  if (!inv) g_start_invoc = p->invoc;
   const uint16_t saved_family = pi_nxt_family;
   PCB* const saved_cur = pi_cur_pcb;
   const PCB* const saved_start = g_start_pcb;
@@ -395,7 +441,10 @@ void pi_exec_own(INVOC* v) {
   set_end(v, code);
   os_err_set_invoc(&saved_invoc);
   pi_nxt_family = saved_family;
-  if (inv) rebind(inv);
+  // The invoker goes on: what ended this process is the invoker's to handle
+  // (a message, a refusal), no failure of the invoker's own.
+  if (inv) rebind(inv), pi_own_file_blks(inv), os_clear_run_failure();
+  g_child_failure.clear();  // this invocation ran: a failure below it was told there
   if (code == PI_END_LEAVE || code == PI_END_LOGOUT) mark_leave(code);
 }
 

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "compiler/pcb.h"
 #include "foundation/invoc.h"
@@ -60,6 +61,17 @@ const char* pi_start_failure();
 // start's own process (no invoker) `why` becomes the start's failure, which
 // the start reports with the end code. Any other process: nothing.
 void pi_note_file_failure(const PCB* p, const char* why);
+// Why the last invocation with an invoker could not run at all (no design
+// record, not active, does not compile, no start menu): its process and
+// the reason in one line; "" when it ran.
+const char* pi_child_failure();
+// Tells `line` (a process that could not run) on p's message line, cut at
+// blanks into messages, the first as long as the row holds beside the mark
+// of more messages, and writes it to the system-error log.
+void pi_post_failure(PCB* p, const std::string& line);
+// The failure noted (os_note_run_failure) for the start's own process, with
+// that process: "process AP/VR type T "NAME" failed: WHY"; "" when none.
+std::string pi_run_failure();
 // The body run under MARK: never returns, unwinds with the end code.
 [[noreturn]] void invoc_proc(PCB* p);
 // Puts the PCB's area bases into its module, which then serves this PCB.

@@ -18,6 +18,7 @@
 #include "compiler/em_file.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
 #include "fm/fm_xlate.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -87,10 +88,18 @@ void set_opt(uint8_t* c, uint32_t bits) { st_le32(c, FDB_OPT, ld_le32(c, FDB_OPT
 
 // Whether an optional disk file failed to open for another cause than its
 // absence: damaged, locked or unreadable. A report run on without it would
-// print as if it were empty. (A memory file that is not there fails in
-// other words; it cannot be damaged.)
+// print as if it were empty. A file that is not there (never made, not
+// listed for the database, its application or database not installed) is
+// no part of the data: the process runs on without it. (A memory file that
+// is not there fails in other words; it cannot be damaged.)
 bool there_but_unopened(const uint8_t* c, uint32_t status) {
-  return cfi_view(c).fs_type() == FS_DISK && status != FM_NO_FILE;
+  switch (status) {
+    case FM_NO_FILE:
+    case FM_NOT_IN_SYSDIR:
+    case FM_REFUSED_AP:
+    case FM_NO_DB: return false;
+    default: return cfi_view(c).fs_type() == FS_DISK;
+  }
 }
 
 // Opens (state 1) or creates and opens the file; its handle, or null when an
@@ -122,6 +131,7 @@ void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
     place_file(p, c);
     if (cfi.access()) fb->arb = open_file(p, c, fb);
     fb->state = fb->spare = 0;
+    fb_note_open(fb, fb->own_scope);
   }
   if (cfi.lang_dependent() && fb->arb) fm_set_lang(fb->arb, "ENG", com.lang_id);
   uint8_t* rec_area = area_of(p, cfi.rec_area());

@@ -146,8 +146,10 @@ uint32_t finish(PCB* p, uint8_t* work, uint32_t code) {
   if (!type_ok(t)) {
     sys_err(kModule, __LINE__, "invoc_proc() - bad proc. type");
   } else if (pi_type_rows[t].cleanup) {
+    // A clean-up that failed cancels the run; a leave or a logout, which
+    // end the session, go on as they are.
     const uint32_t c = pi_type_rows[t].cleanup(p, work);
-    if (c == PI_END_CANCEL || c == PI_END_FATAL) code = c;
+    if ((c == PI_END_CANCEL || c == PI_END_FATAL) && code != PI_END_LEAVE && code != PI_END_LOGOUT) code = c;
   }
   return code;
 }

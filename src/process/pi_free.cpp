@@ -21,7 +21,8 @@ constexpr char kModule[] = "PISHR";
 
 void free_file_blk(uint8_t* data) {
   auto* fb = reinterpret_cast<pi_file_blk*>(data);
-  if (fb->arb) {
+  // A handle whose level has ended was closed with it.
+  if (fb->arb && !fb_open_gone(fb)) {
     fb->arb->arb_mod = 0;
     if (!FM_CLOSE(fb->arb, 0)) sys_err(kModule, __LINE__, "pi_free_data() - bad close");
     fb->arb = nullptr;

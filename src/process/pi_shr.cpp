@@ -5,6 +5,7 @@
 // Invariant: pcb_areas[area_no] is the address compiled code uses for the
 // area; for a shared kind it is the owner's data, so a change made by one
 // process is seen by every process sharing that kind.
+#include <algorithm>
 #include <cstring>
 
 #include "compiler/em_access.h"
@@ -239,13 +240,25 @@ void new_file_blk(placing& s, pi_file_blk* fb, const AREA_DESC* ad, const saa_en
     copy_fi(owner, s.p->pcb_em, fb, owner_inv->pcb_pool->level);
 }
 
+// A file block placed before, for this process: its compiled record is
+// this process's own (see pi_own_file_blks), and a handle the level that
+// opened it took with it when it ended is forgotten, the file opened again
+// at this process's level.
+void reuse_file_blk(placing& s, pi_file_blk* fb, const AREA_DESC* ad) {
+  fb->cfi = get_cfi(s.p->pcb_em, ad);
+  if (fb->state || !fb_open_gone(fb)) return;
+  fb->arb = fb->cur_arb = nullptr;
+  fb->state = FB_OWN;
+  fb->own_scope = std::max<uint32_t>(s.p->pcb_pool->level, fb->shr_scope);
+}
+
 // A private or fresh entry's bytes: the invoker's when it hands them down,
 // else the area's initial value. Restored bytes stay.
 void reinit(placing& s, saa_entry& e, const AREA_DESC* ad) {
   if (e.type == 1) {
     auto* fb = reinterpret_cast<pi_file_blk*>(e.own);
     fb->stat[0] = fb->stat[1] = 0;
-    fb->cfi = get_cfi(s.p->pcb_em, ad);
+    reuse_file_blk(s, fb, ad);
     return;
   }
   if (e.received == SAA_RCV_RESTORED) return;
@@ -267,6 +280,7 @@ void place_anchored(placing& s, const AREA_DESC* ad, const AREA_DESC* prev) {
   saa_entry& e = s.rec->e[ad->number];
   if (e.own) {
     if (s.priv) reinit(s, e, ad);
+    else if (e.type == 1) reuse_file_blk(s, reinterpret_cast<pi_file_blk*>(e.own), ad);
   } else {
     const uint32_t size = ad->type == 1 ? uint32_t(sizeof(pi_file_blk)) : ad->size;
     if (size > UINT16_MAX)
@@ -330,6 +344,15 @@ void pi_reshare(PCB* p, PCB* inv) {
     if (placed) place_anchored(s, ad, prev);
     s.last = p->pcb_areas[ad->area_no];
     prev = placed ? ad : nullptr;  // a skipped area leaves no SAA record to take over
+  }
+}
+
+void pi_own_file_blks(PCB* p) {
+  EM* em = p->pcb_em;
+  for (uint32_t i = 0; em && p->pcb_areas && i < em->em_area_cnt; ++i) {
+    const AREA_DESC* ad = &em->em_area_tbl[i];
+    if (ad->type != 1 || ad->rel_off || ad->area_no > em->em_area_cnt) continue;
+    if (auto* fb = reinterpret_cast<pi_file_blk*>(p->pcb_areas[ad->area_no])) fb->cfi = get_cfi(em, ad);
   }
 }
 

@@ -205,6 +205,11 @@ struct RPT_BLK {
   rm_sink sink;
   uint32_t status;     // 1, or the last refusal
   uint8_t fit_waived;  // 1: the next block start goes out whatever its extent; cleared as it does
+  // 1: the page holds only its heading (the caller sets it after a new
+  // page's heading): blank lines before the first line of the main stack
+  // are not printed, since they parted it from a block of the page before;
+  // cleared as that line goes out.
+  uint8_t page_top;
 };
 
 // ---- report and buffers (rm_report.cpp) ----

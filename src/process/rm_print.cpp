@@ -4,6 +4,8 @@
 // refused in the middle of a page goes on where it stopped. A block that the
 // caller found longer than an empty page is let through once
 // (`fit_waived`): it runs past the page's end, and the next block is refused.
+// Every line counts against the page, blank ones too; blank lines that would
+// open a page below its heading (`page_top`) are not printed.
 //
 // The sink's line count is one byte: longer advances go out as several of at
 // most 255 lines, and a skip beyond line 255 as a skip to 255 and advances.
@@ -132,8 +134,10 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
       }
     }
     if (!chr_list(b, no, rpt_line_view(w).nchr(), &runs)) return 0;
-    count_lines(rpt, paging, no - prev);
-    if (!advance(rpt, no - prev, reinterpret_cast<const char*>(w + LN_TEXT), b->width, &runs)) return 0;
+    const uint32_t step = rpt->page_top && paging && !page_stack ? 1 : no - prev;
+    if (!page_stack) rpt->page_top = 0;
+    count_lines(rpt, paging, step);
+    if (!advance(rpt, step, reinterpret_cast<const char*>(w + LN_TEXT), b->width, &runs)) return 0;
     prev = no;
     w[LN_PLACEHOLDER] = 1;
     if (!ln_write(b, w, true)) {
@@ -143,6 +147,7 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
   }
   uint32_t trailing = b->last_line - std::min(prev, b->last_line);
   if (paging && int64_t(trailing) > rpt->lines_left) trailing = uint32_t(std::max(rpt->lines_left, 0));
+  if (rpt->page_top && paging && !page_stack) trailing = 0;
   count_lines(rpt, paging, trailing);
   return advance(rpt, trailing);
 }
@@ -162,6 +167,7 @@ int rm_print(RPT_BLK* rpt, int flag, int32_t pos) {
     rpt->status = RM_NOT_READY;
     return 0;
   }
+  if (base->pending && rpt->page_top && paging && !page_stack) base->pending = 0;
   if (base->pending) {
     if (paging && !page_stack && rpt->lines_left <= base->pending) {
       rpt->status = RM_NO_FIT;

@@ -26,6 +26,7 @@
 #include "process/pi_internal.h"
 #include "process/pi_suspend.h"
 #include "process/process.h"
+#include "screen/tm.h"
 #include "screen/wm_show.h"
 
 namespace kivo {
@@ -353,13 +354,28 @@ int kivo_main_loop(INVOC* start, uint8_t restart) {
     set_invoc(start, "0LA", "00", PT_MENU, "KIVO MENU");
     restart = 0;
   }
-  if (keaterm) run_keaterm(true);
-  if (*pi_resume_failure() || status != 1) wm_finish_failed();
+  // A signal that ended the session, or a failure that ended its process,
+  // is no normal end, whatever the end code says.
+  const int sig = tm_end_signal();
+  const std::string failure = pi_run_failure();
+  const bool failed = ran_nothing.empty() && !failure.empty() && (end == PI_END_CANCEL || end == PI_END_EXIT);
+  if (keaterm && !sig) run_keaterm(true);
+  if (*pi_resume_failure() || sig || failed || status != 1) wm_finish_failed();
   else wm_finish();
   if (*pi_resume_failure()) {
     printf("KIVO Startup Failure: %s\n", pi_resume_failure());
     fflush(stdout);
     return kExitNotResumed;
+  }
+  if (sig) {
+    printf("kivo: the session was ended by %s\n", strsignal(sig));
+    fflush(stdout);
+    return kExitSignal + sig;
+  }
+  if (failed) {
+    printf("kivo: %s\nend code: %u\n", failure.c_str(), end);
+    fflush(stdout);
+    return int(end);
   }
   if (status == 1) return 0;
   report_start_failure(ran_nothing.c_str(), end);

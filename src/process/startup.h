@@ -24,6 +24,7 @@ namespace kivo {
 constexpr uint32_t USER_UNKNOWN = 200020;  // the login name is not in a non-empty USER file
 constexpr int kExitNoKeymap = 3;
 constexpr int kExitLogout = 127;
+constexpr int kExitSignal = 128;  // plus the signal (SIGTERM, SIGHUP) that ended the session
 constexpr uint16_t kUserRecLen = 436;
 // USER record fields read at start.
 enum : uint16_t {

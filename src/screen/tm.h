@@ -177,8 +177,11 @@ void sig_trap(int sig);
 void tm_install_signals(bool restart);
 bool tm_msg_pending();
 void tm_clear_msg();
-// Acts on recorded signals: SIGTERM leaves the current level with end code
-// 24, SIGTSTP suspends and resumes, SIGINT asks the debugger to break.
+// Acts on recorded signals: SIGTERM and SIGHUP leave the current level with
+// end code 24, which ends the session, SIGTSTP suspends and resumes, SIGINT
+// asks the debugger to break.
 void tm_sig_act();
+// The signal (SIGTERM, SIGHUP) that ended the session; 0 none.
+int tm_end_signal();
 
 }  // namespace kivo

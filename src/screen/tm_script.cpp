@@ -308,7 +308,7 @@ std::string macro_text(int n) {
     }
     if (!chars.empty()) out += chars + "\n";
     chars.clear();
-    if (e.kind == SC_KEY) out += "#" + opt_name(static_cast<int>(e.value)) + "\n";
+    if (e.kind == SC_KEY) out.append(1, '#').append(opt_name(static_cast<int>(e.value))).append(1, '\n');
   }
   if (!chars.empty()) out += chars + "\n";
   return out + "##END MACRO\n";

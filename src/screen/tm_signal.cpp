@@ -18,11 +18,12 @@ namespace kivo {
 namespace {
 
 volatile sig_atomic_t g_msg = 0;   // SIGUSR2 or SIGALRM: a message or the time-out
-volatile sig_atomic_t g_term = 0;  // SIGTERM: end the level
+volatile sig_atomic_t g_term = 0;  // SIGTERM or SIGHUP: the signal that ends the session
+int g_ended_by = 0;                // the one acted on
 volatile sig_atomic_t g_tstp = 0;  // SIGTSTP: suspend
 volatile sig_atomic_t g_int = 0;   // SIGINT: debugger break
 
-constexpr int kTrapped[] = {SIGINT, SIGTERM, SIGUSR2, SIGALRM, SIGTSTP};
+constexpr int kTrapped[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR2, SIGALRM, SIGTSTP};
 
 void suspend_self() {
   static const char nl = '\n';
@@ -50,7 +51,8 @@ void sig_trap(int sig) {
       break;
     case SIGUSR2:
     case SIGALRM: g_msg = 1; break;
-    case SIGTERM: g_term = 1; break;
+    case SIGTERM:
+    case SIGHUP: g_term = sig; break;
     case SIGTSTP: g_tstp = 1; break;
     default: break;  // only the signals above are installed
   }
@@ -77,9 +79,12 @@ void tm_sig_act() {
     suspend_self();
   }
   if (g_term) {
+    g_ended_by = g_term;
     g_term = 0;
     mark_leave(PI_END_LEAVE);
   }
 }
+
+int tm_end_signal() { return g_ended_by; }
 
 }  // namespace kivo

@@ -30,6 +30,7 @@ constexpr uint8_t kNoToken = 255;
 
 // The conversion cannot go on with a broken block: report, then unwind.
 [[noreturn]] void cv_fatal(int line, const char* text) {
+  os_note_run_failure(text);
   sys_err("CV", line, "%s", text);
   mark_leave(3);
 }

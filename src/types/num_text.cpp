@@ -44,8 +44,9 @@ void trim_decimals(char* t, int n) {
 int dyn_aton(uint8_t* area, int len, int kind, int decimals) {
   const int width = numi::stored_width(kind, len);
   if (width == 0 || len > kMaxText || decimals < 0 || decimals > kWorkDigits) return 0;
-  const std::string mask =
-      "-" + std::string(kWorkDigits - decimals, '9') + "." + std::string(std::max(15, decimals), '9');
+  // Built by appends: GCC 12 warns falsely (-Wrestrict) on a literal + string at -O3.
+  std::string mask = "-";
+  mask.append(size_t(kWorkDigits - decimals), '9').append(1, '.').append(size_t(std::max(15, decimals)), '9');
   num_cnv c = plain_cnv(kind, width, decimals, mask);
   if (!cv_num_msk(&c)) return 0;
   char text[kMaxText];

@@ -263,6 +263,9 @@ TEST_F(Tokens, DateMasksComeFromTheApplicationRecord) {
   };
   EXPECT_EQ(mask_of("XYZ"), "unwound");
   EXPECT_TRUE(reported("cv_bld_sitm - missing dap"));
+  // A failure of the run: a session whose first process it ends is none of success.
+  EXPECT_STREQ(os_run_failure(), "cv_bld_sitm - missing dap");
+  os_clear_run_failure();
   captured_errors().clear();
   EXPECT_EQ(mask_of("TSM"), pad("06/05/88", kCvMaskLen));
   const std::string fallback = mask_of("TST");

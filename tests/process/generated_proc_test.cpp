@@ -160,7 +160,7 @@ TEST_F(GeneratedProcesses, RestructureConvertsEveryRecordAndVerifyCountsTheBadOn
   int wrong = 0;
   for (int i = 1; i <= 1000; ++i) {
     const auto* r = reinterpret_cast<const uint8_t*>(recs[i - 1].data());
-    char id[7], name[9];
+    char id[12], name[16];  // room for any int and name, though the ids take 6 digits, the names 8
     snprintf(id, sizeof id, "%06d", i),
         snprintf(name, sizeof name, "%-8s", long_name(i) ? "NONAME" : ("nm" + std::to_string(i)).c_str());
     const bool ok = str(r + N_ID, 6) == id && str(r + N_NAME, 8) == name && pd_cvb(r + N_AMT, 6) == amt(i) * 100 &&

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -149,6 +150,22 @@ inline void find_files(const std::string& dir, const std::regex& re, std::vector
     else if (std::regex_match(n, re)) out->push_back(dir + "/" + n);
   }
   closedir(h);
+}
+
+// The lines of each page of a print file: a line's feed comes before its
+// text, so what stands before a page's first feed is no line.
+inline std::vector<std::vector<std::string>> pages_of(const std::string& text) {
+  std::vector<std::vector<std::string>> out;
+  std::istringstream pages(text);
+  for (std::string page; std::getline(pages, page, '\f');) {
+    std::vector<std::string> lines;
+    std::istringstream in(page);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    if (!page.empty() && page.back() == '\n') lines.push_back("");
+    if (!lines.empty()) lines.erase(lines.begin());
+    out.push_back(lines);
+  }
+  return out;
 }
 
 // `count` customers of 19 bytes in the sequential file at `path`: a number

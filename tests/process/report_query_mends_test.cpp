@@ -36,22 +36,6 @@ std::vector<std::string> prints(const kivo_test::data_dir& d) {
   return out;
 }
 
-// The lines of each page of a print file: a line's feed comes before its
-// text, so what stands before a page's first feed is no line.
-std::vector<std::vector<std::string>> pages_of(const std::string& text) {
-  std::vector<std::vector<std::string>> out;
-  std::istringstream pages(text);
-  for (std::string page; std::getline(pages, page, '\f');) {
-    std::vector<std::string> lines;
-    std::istringstream in(page);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    if (!page.empty() && page.back() == '\n') lines.push_back("");
-    if (!lines.empty()) lines.erase(lines.begin());
-    out.push_back(lines);
-  }
-  return out;
-}
-
 // ---- report windows on paged reports ----
 
 // A paged OUTPUT process over LABEL (type 3): a page heading, its name,

@@ -32,7 +32,7 @@ inline void send(int fd, const wire_msg& m) {
 // Record `num` of id `id`: the code is null when num % 3 == 0, the number
 // when num % 5 == 0, so rewrites move entries in and out of those keys.
 inline std::vector<uint8_t> record_of(uint32_t id, uint32_t num, uint16_t body) {
-  char code[8];
+  char code[16];  // room for any id, though the tests' ids take 5 digits
   snprintf(code, sizeof code, "K%05u", id);
   return make_rec(id, num % 3 == 0 ? "" : code, num % 5 == 0 ? 0 : num, body, static_cast<uint8_t>(id + num));
 }
