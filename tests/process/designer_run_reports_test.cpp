@@ -437,7 +437,7 @@ TEST(DesignerRunMends, SignalDuringAReportLeavesNoPrintAndPutsTheTerminalBack) {
 }
 
 // A first process that a run-time error ends (met by the debugger, which
-// CANCEL, GO then END, leaves; then the error's line), or that the user
+// CANCEL, GO then END, leaves; then the error's window), or that the user
 // interrupts (held at its print's first write): no print is left, the
 // session ends with end code 4 as its status, and one line names the
 // process and the failure.
@@ -464,7 +464,7 @@ TEST(DesignerRunMends, FirstProcessThatFailsEndsTheSessionWithItsEndCode) {
     } else {
       ASSERT_TRUE(p->wait_for("statement failed")) << p->capture();
       p->send_keys("F2 S-F1");
-      ASSERT_TRUE(p->wait_for("Press Return To Continue")) << p->capture();
+      ASSERT_TRUE(p->wait_for("ENTER, END or CANCEL goes back")) << p->capture();
       p->send_keys("Enter");
     }
     EXPECT_EQ(p->exit_status(), 4) << p->capture();
