@@ -29,9 +29,10 @@ INVOC os_invoc;
 namespace {
 
 unsigned g_count;
-bool g_showing;          // a report is being shown: a nested one is only logged
-bool g_in_error;         // the screen form could not make its window
-std::string g_last_err;  // "*" and the text; empty when none is recorded
+bool g_showing;            // a report is being shown: a nested one is only logged
+bool g_in_error;           // the screen form could not make its window
+std::string g_last_err;    // "*" and the text; empty when none is recorded
+std::string g_unsure_err;  // the same for the last change whose outcome is unknown
 
 // The log stays open for the process; a changed KIVO_SYS_ERR_LOG (tests)
 // opens the new file.
@@ -136,7 +137,17 @@ void la_sys_err_note(const char* text) { g_last_err = std::string("*") + text; }
 
 const char* la_sys_err_text() { return g_last_err.empty() ? nullptr : g_last_err.c_str(); }
 
-void la_sys_err_clear() { g_last_err.clear(); }
+void la_sys_err_unsure(const char* text) {
+  la_sys_err(text, 0);
+  g_unsure_err = g_last_err;
+}
+
+const char* la_sys_err_unsure_text() { return g_unsure_err.empty() ? nullptr : g_unsure_err.c_str(); }
+
+void la_sys_err_clear() {
+  g_last_err.clear();
+  g_unsure_err.clear();
+}
 
 unsigned sys_err_count() { return g_count; }
 
