@@ -207,13 +207,17 @@ bool peer_gone(int sock) {
   return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
-// A connection found closed before a request goes out is reset, so that the
-// request connects anew instead of failing on a socket known dead.
-void drop_if_gone(net_conn* c) {
-  if (c->state != CONN_UP || !peer_gone(c->sock)) return;
-  netio_log(NETLOG_ERROR, "KivoNet: %s port %u closed the connection between requests\n", c->host.c_str(),
-            static_cast<unsigned>(c->port));
+// Whether a connection was found closed before a request went out; it is
+// reset then, with the text recorded: nothing was sent.
+bool closed_before(net_conn* c) {
+  if (c->state != CONN_UP || !peer_gone(c->sock)) return false;
+  c->why = "KivoNet: " + c->host + " port " + std::to_string(c->port) + " closed the connection";
+  const std::string text = c->why + "; the request was not sent";
+  la_sys_err(text.c_str(), 0);
+  netio_log(NETLOG_ERROR, "%s\n", text.c_str());
+  end_start(text);
   reset_conn(c);
+  return true;
 }
 
 std::string g_conn_failure;
@@ -322,12 +326,15 @@ int handshake_steps(net_conn* c, const net_id* id) {
 
 // hcon_connect: the connection of a host and port, connected when needed.
 int hcon_connect(net_conn* c, const net_id* id) {
-  drop_if_gone(c);
+  // An open needs no state of the connection before it: one found closed
+  // is connected anew.
+  if (c->state == CONN_UP && peer_gone(c->sock)) reset_conn(c);
   if (c->state == CONN_UP) return 1;
   if (c->state == CONN_FAILED && steady::now() < c->retry_after) {
-    // Known lost: nothing goes out, and the text says so, whatever was
-    // recorded since.
-    la_sys_err_note((c->why + "; the request was not sent").c_str());
+    // Known lost: nothing goes out. The failure just recorded (the same
+    // operation's) stays the text; after any other, the text says so.
+    const char* last = la_sys_err_text();
+    if (!last || last + 1 != c->why) la_sys_err_note((c->why + "; the request was not sent").c_str());
     return 0;
   }
   c->state = CONN_FAILED;
@@ -457,7 +464,6 @@ int hcon_attach(ARB* arb, net_strm* opener, net_strm* n) {
 // A handle on the server for the stream: attached to its file's open, or an
 // open of its own (a deferred open, or the first use after a reconnect).
 int ensure_handle(ARB* arb, STRM* strm, net_strm* n) {
-  drop_if_gone(n->conn);
   if (n->handle && n->gen == n->conn->gen && n->state != STRM_CLOSED) return 1;
   n->handle = 0;
   if (net_strm* o = opener_of(strm); o && o != n) return hcon_attach(arb, o, n);
@@ -559,11 +565,15 @@ void keyed_data(request* r, ARB* arb, STRM* strm, net_strm* n) {
   fill_block(r, arb, strm, n, r->len, key_off);
 }
 
-// Common entry of a record slot: the stream ready with a handle.
+// Common entry of a record slot: the stream ready with a handle. A
+// connection the server closed since the last request fails the operation
+// before anything goes out (the stream's position and holds went with
+// it); the next connects anew.
 net_strm* ready(ARB* arb, STRM* strm) {
   net_strm* n = NS(strm);
   if (!n) return fail(arb, FM_NOT_OPEN), nullptr;
   maybe_break(strm);
+  if (closed_before(n->conn)) return fail(arb, FM_IO_ERR), nullptr;
   return ensure_handle(arb, strm, n) ? n : nullptr;
 }
 
