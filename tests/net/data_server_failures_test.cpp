@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "net/netio.h"
 #include "net_session.h"
@@ -259,7 +260,9 @@ TEST(DataServerFailures, AChangeWithoutAnswerMayHaveBeenMadeAndIsFoundMade) {
 // While the server is away (the relay silent, new connections unanswered)
 // every failure of a read names the connection and why, with its words:
 // never "Record not found", "End of file" or "Unable to translate message";
-// so does a change asked for when that failure left nothing shown.
+// so does a change asked for when that failure left nothing shown. A
+// message of the session's own (a balance that is no number) has its words
+// too, though they lie in the server's message file.
 TEST(DataServerFailures, AReadInAnOutageGivesTheConnectionsErrorWithItsText) {
   data_server srv;
   installation here;
@@ -272,12 +275,14 @@ TEST(DataServerFailures, AReadInAnOutageGivesTheConnectionsErrorWithItsText) {
   const struct {
     const char* what;
     std::vector<std::string> keys;
-    std::string says;  // the message row begins so, and names the server's port
+    std::string says;  // the message row begins so
+    bool server;       // and names the server's port
   } rows[] = {
-      {"an inquiry", {"F12", "=7001", "Enter"}, "ERROR - *KivoNet: no answer"},
-      {"the next record", {"F9"}, "ERROR - *KivoNet"},
-      {"an inquiry again", {"F12", "=7001", "Enter"}, "ERROR - *KivoNet"},
-      {"a change", {"S-F2"}, "ERROR - *KivoNet"},
+      {"an inquiry", {"F12", "=7001", "Enter"}, "ERROR - *KivoNet: no answer", true},
+      {"the next record", {"F9"}, "ERROR - *KivoNet", true},
+      {"an inquiry again", {"F12", "=7001", "Enter"}, "ERROR - *KivoNet", true},
+      {"a change", {"S-F2"}, "ERROR - *KivoNet", true},
+      {"a balance that is no number", {"F10", "=7005", "Tab", "=Bo", "Tab", "=abc", "Enter"}, "Not a number", false},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -290,7 +295,7 @@ TEST(DataServerFailures, AReadInAnOutageGivesTheConnectionsErrorWithItsText) {
     EXPECT_TRUE(kivo_test::wait_until(
         [&] {
           const std::string row = message_row(*pane);
-          return row.find(r.says) == 0 && row.find(port) != std::string::npos;
+          return row.find(r.says) == 0 && (!r.server || row.find(port) != std::string::npos);
         },
         kivo_test::kScreenWait))
         << pane->capture();
@@ -394,6 +399,39 @@ TEST(DataServerFailures, TheLockWaitLineShortensItsPath) {
   close(fd);
   EXPECT_TRUE(pane.wait_for("RECORD ADDED")) << pane.capture();
   EXPECT_EQ(pane.capture().find("Waiting for lock"), std::string::npos) << pane.capture();
+}
+
+// The client announces its keepalive bound in the high half of the option
+// word of its handshake (seconds, 1-65535; else 180), whatever
+// KIVO_NET_OPTIONS says there; the low half stays the variable's. Read off
+// the wire by a server of the test's own.
+TEST(DataServerFailures, TheClientAnnouncesItsKeepaliveBoundInTheOptionWord) {
+  const struct {
+    const char* bound;    // KIVO_NET_KEEPALIVE_TIMEOUT; null: unset
+    const char* options;  // KIVO_NET_OPTIONS
+    uint32_t word;
+  } rows[] = {
+      {nullptr, "0", 180u << 16},    {"3", "0", 3u << 16},
+      {"65535", "0", 0xFFFFu << 16}, {"0", "0", 180u << 16},
+      {"65536", "0", 180u << 16},    {"2x", "0", 180u << 16},
+      {"7", "0xFFFF0000", 7u << 16}, {"7", "0x00080010", 7u << 16 | 0x10},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.bound ? r.bound : "unset") + " " + r.options);
+    installation here;
+    acceptor a;
+    env_list env{{"KIVO_DATA_SERVER", "127.0.0.1:" + a.port}, {"KIVO_NET_OPTIONS", r.options}};
+    if (r.bound) env.push_back({"KIVO_NET_KEEPALIVE_TIMEOUT", r.bound});
+    engine_proc e(here, {"-d=DEM"}, env);
+    const int s = take_login(a);
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(put(s, {0, 4}));  // the data server's REPLY
+    // The probes (2 and 4 bytes), the pause (1), the log mask and the option word.
+    const std::string got = read_n(s, 2 + 4 + 1 + 4 + 4);
+    close(s);
+    ASSERT_EQ(got.size(), 15u);
+    EXPECT_EQ(ld_le32(reinterpret_cast<const uint8_t*>(got.data()), 11), r.word);
+  }
 }
 
 // A message longer than its line is shortened in its middle: its start and
