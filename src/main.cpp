@@ -106,6 +106,7 @@ int run_normal(INVOC* start, int named) {
     report_start_failure(why, PI_END_NO_PROC);
     return PI_END_NO_PROC;
   }
+  netio_set_starting(false);  // from here a lost server fails an operation, not the session
   const int status = kivo_main_loop(start, restart);
   if (status == kExitLogout) os_logout();
   return status;
@@ -199,6 +200,8 @@ int main(int argc, char** argv) {
   check_data_server();
   // What a bootstrap that did not end made goes before the start opens it.
   if (wants_bootstrap(argc, argv)) bs_bootstrap_prepare(argc > 0 ? argv[0] : nullptr);
+  // A data server that cannot be reached ends the start with one line.
+  netio_set_starting(true);
   if (!os_init(argc, argv)) return 1;  // a failed start is no success
   if (!cv_init()) startup_err("can't create the conversion tables", 1);
   memset(com.cur_db, ' ', sizeof com.cur_db);

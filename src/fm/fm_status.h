@@ -51,6 +51,7 @@ enum fm_status : uint32_t {
   FM_STAMP_DIFF = 200630,
   FM_NO_STRUCT_FILE = 200640,
   FM_IO_ERR = 200650,
+  FM_IO_UNSURE = 200660,  // a change whose answer never came: it may have been made
   FM_VAR_DIFF = 200690,
   FM_READ_ONLY_FS = 200710,
 };

@@ -34,8 +34,11 @@ constexpr size_t kMaxMsgParms = 9;
 // Message classes: a warning, errors; other values carry no prefix.
 enum : uint16_t { MSG_CLASS_NONE = 0, MSG_CLASS_WARNING = 1, MSG_CLASS_ERROR = 2, MSG_CLASS_FATAL = 3 };
 
-// The text of message 200650 is the last recorded system error.
+// The text of message 200650 is the last recorded system error; that of
+// 200660 (a change that may have been made) the last one recorded for such
+// a change, which names the connection that failed.
 constexpr uint32_t MSG_SYS_ERR = 200650;
+constexpr uint32_t MSG_SYS_ERR_UNSURE = 200660;
 // The line under the messages of la_show_msg.
 constexpr uint32_t MSG_SHOW_PROMPT = 300090;
 

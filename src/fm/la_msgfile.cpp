@@ -13,6 +13,7 @@
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/sys_err.h"
+#include "foundation/text.h"
 
 namespace kivo {
 
@@ -30,6 +31,15 @@ uint16_t rec_len_of(ARB* arb) {
   return s ? strm_pfb(s)->pfb_rec_len : 0;
 }
 
+// Puts `n` bytes of `text` into the text of `rec`, which has `room`: a
+// longer text is shortened in its middle, so that its end, which says why,
+// stays. The length put.
+size_t put_text(uint8_t* rec, size_t room, const char* text, size_t n) {
+  const std::string fitted = ut_fit_middle(std::string_view(text, n), room);
+  memcpy(rec + MSG_TEXT, fitted.data(), fitted.size());
+  return fitted.size();
+}
+
 // The text of `number` with the parameters into `rec`; its class and length.
 bool numbered_text(uint32_t number, std::span<const cstr> params, uint8_t* rec, size_t room, uint16_t* cls,
                    size_t* len) {
@@ -37,8 +47,9 @@ bool numbered_text(uint32_t number, std::span<const cstr> params, uint8_t* rec, 
   cstr m{kMsgRecMax, msg};
   m.len = static_cast<uint16_t>(la_xlate(number, &m, cls));
   if (m.len == 0) return false;
-  cstr out{static_cast<uint16_t>(room), reinterpret_cast<char*>(rec + MSG_TEXT)};
-  *len = sub_parm(&out, &m, params);
+  std::vector<char> whole(2 * kMsgRecMax);
+  cstr out{static_cast<uint16_t>(whole.size()), whole.data()};
+  *len = put_text(rec, room, whole.data(), sub_parm(&out, &m, params));
   return true;
 }
 
@@ -106,10 +117,9 @@ int la_add_text(ARB* arb, uint16_t cls, uint32_t key, const char* text, size_t l
   const uint16_t rec_len = rec_len_of(arb);
   if (rec_len < MSG_TEXT) return add_fail("la_add_msg() - fm_write failed");
   std::vector<uint8_t> rec(rec_len, ' ');
-  len = std::min<size_t>(len, rec_len - MSG_TEXT);
+  len = put_text(rec.data(), rec_len - MSG_TEXT, text, len);
   st_le16(rec.data(), MSG_CLASS, cls);
   st_le16(rec.data(), MSG_TEXT_LEN, static_cast<uint16_t>(len));
-  memcpy(rec.data() + MSG_TEXT, text, len);
   uint8_t* saved = arb->arb_rec;
   arb->arb_rec = rec.data();
   const int ok = la_add_msg(arb, nullptr, key, params);

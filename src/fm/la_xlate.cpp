@@ -12,6 +12,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/fm_switch.h"
 #include "fm/fm_xlate.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -59,10 +60,13 @@ bool read_msg(uint32_t number, msg_text* m) {
   return true;
 }
 
-// The recorded system error for 200650, else the record, else the
-// "Unable to translate" text of class 3.
+// The recorded system error for 200650 (for 200660 that of the last change
+// whose outcome is unknown), else the record, else the "Unable to
+// translate" text of class 3.
 void find_msg(uint32_t number, msg_text* m) {
-  const char* err = number == MSG_SYS_ERR ? la_sys_err_text() : nullptr;
+  const char* err = number == MSG_SYS_ERR          ? la_sys_err_text()
+                    : number == MSG_SYS_ERR_UNSURE ? la_sys_err_unsure_text()
+                                                   : nullptr;
   if (err) {
     m->cls = MSG_CLASS_FATAL;
     m->len = std::min(strlen(err), kMsgTextMax);
@@ -107,6 +111,42 @@ bool usable_lang() {
     return false;
   }
   return true;
+}
+
+// A MESSAGE file on a data server is copied whole into a memory file of
+// `level` as it is selected, and the remote file closed: the texts a
+// session shows while its server is away (that server's own failures among
+// them) must not depend on reaching it. The copy's handle, or `remote` as
+// it is when the copy cannot be made.
+ARB* local_copy(ARB* remote, const char* id, uint32_t level) {
+  if (arb_pfb(remote)->pfb_fms->pfb_fms_fn_type != FMS_REMOTE) return remote;
+  FDB f;
+  KDB k[kInitMaxKeys];
+  SDB s[kInitMaxSegs];
+  INIT_DMSG_FDB(&f, k, s, id);
+  f.fdb_fs_type = FS_MEMORY;
+  INIT_DB_PATH(&f.path, " LM", "0LA", id, "MESSAGE", PATH_DATA);
+  f.path.fdb_tmp_id = level;
+  if (!FM_CREATE(&f, level, 10, LFB_SCOPED | LFB_OPEN_NEW | LFB_NO_STRUCT_CHK, 15, 15)) return remote;
+  ARB* copy = f.fdb_arb;
+  std::vector<uint8_t> rec(kMsgRecMax);
+  PROTO_FULL(remote, 0, rec.data());
+  remote->arb_len = kMsgRecMax;
+  remote->arb_mod = ARB_FIRST;
+  bool ok = fm_start(remote);
+  for (remote->arb_mod = 0; ok && fm_rdnxt(remote);) {
+    copy->arb_rec = rec.data();
+    copy->arb_len = kMsgRecMax;
+    copy->arb_var_len = remote->arb_var_len;
+    ok = fm_write(copy);
+  }
+  copy->arb_rec = remote->arb_rec = nullptr;
+  if (!ok || remote->arb_stat != FM_EOF) {
+    FM_CLOSE(copy, 0);
+    return remote;
+  }
+  FM_CLOSE(remote, 0);
+  return copy;
 }
 
 int close_msg_file(la_lang* e) {
@@ -171,7 +211,7 @@ int la_slct(const char* lang, uint32_t level) {
     g_lang = e;
   }
   memcpy(e->lang, id, sizeof id);
-  e->arb = f.fdb_arb;
+  e->arb = local_copy(f.fdb_arb, id, level);
   fm_set_lang(e->arb, "ENG", com.lang_id);
   load_com();
   return 1;

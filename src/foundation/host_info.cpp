@@ -105,6 +105,7 @@ remote_hooks ss_remote_hooks;
 
 int ss_yield() {
   if (foundation_hooks.yield_signals) foundation_hooks.yield_signals();
+  if (ss_remote_hooks.keepalive) ss_remote_hooks.keepalive();
   if (!com.rmt_sock) return 1;
   if (ss_remote_hooks.ping && ss_remote_hooks.ping()) return 1;
   // The client is gone: nothing the session does could reach its user.

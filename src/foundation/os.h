@@ -211,13 +211,18 @@ struct remote_hooks {
   // Serving a remote terminal: 1 while the client answers. Empty: as a
   // client that is gone.
   int (*ping)();
+  // The data links' keepalive while the engine waits for its user or works
+  // without them: sends what is due; the milliseconds until more is due,
+  // -1 when nothing will be. Empty: no data links in this build.
+  int (*keepalive)();
 };
 extern remote_hooks ss_remote_hooks;
 
 // clang-format off
 #define KIVO_REMOTE_HOOKS(X)  \
   X(ss_remote_hooks, connect) \
-  X(ss_remote_hooks, ping)
+  X(ss_remote_hooks, ping)    \
+  X(ss_remote_hooks, keepalive)
 // clang-format on
 KIVO_TABLE_LISTED(ss_remote_hooks, KIVO_REMOTE_HOOKS);
 

@@ -30,10 +30,11 @@ INVOC os_invoc;
 namespace {
 
 unsigned g_count;
-bool g_showing;          // a report is being shown: a nested one is only logged
-bool g_in_error;         // the screen form could not make its window
-std::string g_last_err;  // "*" and the text; empty when none is recorded
-const char* g_plain;     // the program whose text forms are plain lines; null: prompts
+bool g_showing;            // a report is being shown: a nested one is only logged
+bool g_in_error;           // the screen form could not make its window
+std::string g_last_err;    // "*" and the text; empty when none is recorded
+std::string g_unsure_err;  // the same for the last change whose outcome is unknown
+const char* g_plain;       // the program whose text forms are plain lines; null: prompts
 
 // What os_run_failure says; empty when none is noted.
 std::string g_run_failure;
@@ -165,7 +166,17 @@ void la_sys_err_note(const char* text) { g_last_err = std::string("*") + text; }
 
 const char* la_sys_err_text() { return g_last_err.empty() ? nullptr : g_last_err.c_str(); }
 
-void la_sys_err_clear() { g_last_err.clear(); }
+void la_sys_err_unsure(const char* text) {
+  la_sys_err(text, 0);
+  g_unsure_err = g_last_err;
+}
+
+const char* la_sys_err_unsure_text() { return g_unsure_err.empty() ? nullptr : g_unsure_err.c_str(); }
+
+void la_sys_err_clear() {
+  g_last_err.clear();
+  g_unsure_err.clear();
+}
 
 void os_note_run_failure(const char* why) {
   if (g_run_failure.empty()) g_run_failure = why && *why ? why : "a failure";

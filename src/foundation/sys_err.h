@@ -70,6 +70,12 @@ void la_sys_err(const char* text, int code);
 void la_sys_err_note(const char* text);
 // The recorded text ("*" first), or null when none is recorded.
 const char* la_sys_err_text();
+// Records `text` as la_sys_err does, and keeps it as the text of message
+// 200660 as well: a change whose answer never came, whose words the
+// failures that follow (which record their own) must not replace.
+void la_sys_err_unsure(const char* text);
+// That text ("*" first), or null when none is recorded.
+const char* la_sys_err_unsure_text();
 // Forgets the recorded text (a fresh session, tests).
 void la_sys_err_clear();
 

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace kivo {
 
@@ -26,6 +28,12 @@ size_t ut_cpy_case(char mode, char* dst, size_t dst_len, const char* src, size_t
 // Writes `src` without trailing blanks centred in `dst`, cut to `dst_len`;
 // the rest of `dst` is left as it is.
 void ut_center(char* dst, size_t dst_len, const char* src, size_t src_len);
+
+// `text` shortened to `width` in its middle when it is longer: its head,
+// " ... " and its tail, each cut at a blank where one lies near. The tail,
+// where a message says why, keeps the larger share; a width too narrow for
+// that takes the head alone.
+std::string ut_fit_middle(std::string_view text, size_t width);
 
 // Prints `text` (n bytes, or up to its NUL when n is 0) without trailing
 // blanks, centred on a screen line of `com.scr_cols`, and a line end.

@@ -40,6 +40,32 @@ void ut_center(char* dst, size_t dst_len, const char* src, size_t src_len) {
   memmove(dst + (dst_len - len) / 2, src, len);
 }
 
+std::string ut_fit_middle(std::string_view text, size_t width) {
+  constexpr size_t kNarrowest = 20;
+  constexpr std::string_view gap = " ... ";
+  if (text.size() <= width) return std::string(text);
+  if (width < kNarrowest) return std::string(text.substr(0, width));
+  const size_t room = width - gap.size();
+  // The tail first, three fifths of the room, from the start of its first
+  // word when that lies near; the head takes what is left, up to a blank
+  // when one lies near.
+  size_t tail = text.size() - (room - room * 2 / 5);
+  if (text[tail - 1] != ' ') {
+    const size_t b = text.rfind(' ', tail - 1);
+    if (b != std::string_view::npos && b + 1 + (text.size() - tail) / 3 >= tail) tail = b + 1;
+  }
+  size_t head = room - (text.size() - tail);
+  if (text[head] != ' ') {
+    const size_t b = text.rfind(' ', head);
+    if (b != std::string_view::npos && b >= head * 2 / 3) head = b;
+  }
+  while (head && text[head - 1] == ' ') --head;
+  std::string out(text.substr(0, head));
+  out += gap;
+  out += text.substr(tail);
+  return out;
+}
+
 void center(const char* text, size_t n) {
   size_t len = ut_buflen(text, n ? n : strlen(text));
   size_t pad = len < com.scr_cols ? (com.scr_cols - len) / 2 : 0;

@@ -65,7 +65,12 @@ static_assert(NETSTAT_OK + 4 == kNetstatSize);
 constexpr uint32_t kNetStrmMarker = 0x12340123;
 constexpr uint16_t kNetId16 = 7;         // pfb_id16 of a remote file
 constexpr uint32_t kNetOptLenCheck = 1;  // option bit 0: length-check mode
-constexpr int kNetMaxKeys = 16;          // what the file manager can hold
+// The option word's high half: the client's keepalive bound in seconds (0:
+// the client sends no keepalive and the server waits for it without bound).
+constexpr uint32_t kNetOptKeepaliveMask = 0xFFFF0000;
+constexpr unsigned kNetKeepaliveDefault = 180;
+constexpr unsigned kNetKeepaliveMax = 0xFFFF;
+constexpr int kNetMaxKeys = 16;  // what the file manager can hold
 constexpr int kNetMaxSegs = 16;
 
 // Log levels of the netio log.
@@ -93,6 +98,19 @@ bool net_parse_server(const char* text, size_t len, net_addr* out, std::string* 
 // The last failure of a data-server connection of this process (host, port,
 // system error), "" when none failed.
 const std::string& netio_conn_failure();
+
+// KIVO_NET_KEEPALIVE_TIMEOUT (1-65535), else kNetKeepaliveDefault: the
+// seconds within which a data server may end the session of a client that
+// sent it nothing; the client sends a PING each third of it.
+unsigned netio_keepalive_seconds();
+// Sends the PING that is due on each connection between requests; the
+// milliseconds until the next is due, -1 when no connection is up (or a
+// request is under way). The engine calls it while it waits for its user
+// and at its yield point.
+int netio_keepalive();
+// While on (the engine's start), a connection that fails ends the process
+// with one line naming the server and the cause, and kTmnetLostExit.
+void netio_set_starting(bool on);
 
 extern fms_fn net_fms_fn;
 // Fills and installs the switch; reads KIVO_NETIO_LOG, KIVO_NETIO_CODE and

@@ -5,14 +5,24 @@
 // Invariants: a send or receive that fails ends the operation with FM_IO_ERR,
 // closes the socket and resets the connection (state 0, next generation),
 // so that the next use connects again; a stream whose handle belongs to an
-// earlier generation opens its file again on the new server. Lengths the
+// earlier generation opens its file again on the new server. A change
+// (write, rewrite, delete) sent whole whose answer did not come may have
+// been made: it ends with FM_IO_UNSURE instead, and says so. Lengths the
 // server returns are taken only within the file's record length and the
 // record-id area.
+//
+// Between requests the client keeps each connection alive: while the engine
+// waits for its user (or works without its server) it sends a PING every
+// third of its keepalive bound, which it announces in the option word, so
+// that the server can end the session of a client that vanished.
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -20,7 +30,9 @@
 
 #include "fm/fm_open.h"
 #include "foundation/bytes.h"
+#include "foundation/cmdline.h"
 #include "foundation/com.h"
+#include "foundation/os.h"
 #include "foundation/sys_err.h"
 #include "net/netio.h"
 #include "net/tmnet.h"
@@ -38,14 +50,18 @@ enum : uint8_t { STRM_ATTACHED = 0, STRM_OPENED = 1, STRM_CLOSED = 2 };
 constexpr size_t kMaxRecIdLen = 256;
 constexpr size_t kMaxPassword = 21;
 
+using steady = std::chrono::steady_clock;
+
 struct net_conn {
   uint32_t port = 0;
   std::string host;
   uint8_t state = CONN_NONE;
   int sock = -1;
-  uint32_t gen = 1;                                   // raised at every reset: older handles are stale
-  bool reported = false;                              // its failure was shown; not again until it is up
-  std::chrono::steady_clock::time_point retry_after;  // a failed one is not tried again before
+  uint32_t gen = 1;                // raised at every reset: older handles are stale
+  bool reported = false;           // its failure was shown; not again until it is up
+  steady::time_point retry_after;  // a failed one is not tried again before
+  std::string why;                 // what its last failure was, in words
+  steady::time_point last_sent;    // of its last request or PING: the server's idle clock
 };
 
 struct net_id {
@@ -68,7 +84,10 @@ struct net_strm {
 std::list<std::unique_ptr<net_conn>> g_conns;
 std::list<std::unique_ptr<net_id>> g_ids;
 uint32_t g_next_id = 0;
-char g_break[8];  // KIVO_NETIO_BREAK: a file-name fragment
+char g_break[8];                              // KIVO_NETIO_BREAK: a file-name fragment
+bool g_starting = false;                      // the engine's start: a connection that fails ends it
+int g_in_exchange = 0;                        // nonzero while a request and its answer are under way
+unsigned g_keepalive = kNetKeepaliveDefault;  // seconds, read at net_fm_init
 
 // The message layer's data-link rule for the length of one exchange.
 struct link_role {
@@ -83,8 +102,14 @@ struct link_role {
 // holding the session.
 struct exchange {
   link_role role;
-  explicit exchange(const net_conn* c) { tmnet_request_begin(c->sock, tmnet_request_seconds()); }
-  ~exchange() { tmnet_request_end(); }
+  explicit exchange(const net_conn* c) {
+    ++g_in_exchange;
+    tmnet_request_begin(c->sock, tmnet_request_seconds());
+  }
+  ~exchange() {
+    tmnet_request_end();
+    --g_in_exchange;
+  }
   exchange(const exchange&) = delete;
   exchange& operator=(const exchange&) = delete;
 };
@@ -132,22 +157,67 @@ std::string exchange_end(const net_conn* c) {
   }
 }
 
+// A connection that failed in the engine's start ends the start: one line
+// naming the server and the cause, and the status of a lost connection.
+void end_start(const std::string& text) {
+  if (!g_starting) return;
+  ss_restore_tty();
+  startup_err(text.c_str(), kTmnetLostExit);
+}
+
+// What a failed exchange means for the operation that asked for it.
+enum class outcome : uint8_t {
+  unknown,   // a read, or what the server did does not matter
+  not_made,  // a change whose request never reached the server whole
+  unsure,    // a change sent whole whose answer did not come: it may be done
+};
+
 // A broken exchange: the connection is reset and the operation fails with
-// FM_IO_ERR, whose text (the recorded system error) names the connection
-// and the cause. The next use connects again; after a server that did not
-// answer, only once the bound has passed again, so that the requests of
-// one operation wait for it once.
-int lost(ARB* arb, net_conn* c) {
-  const std::string text = "KivoNet: " + exchange_end(c);
-  la_sys_err(text.c_str(), 0);
+// FM_IO_ERR (FM_IO_UNSURE for a change that may have been made), whose text
+// (the recorded system error) names the connection and the cause. The next
+// use connects again; after a server that did not answer, only once the
+// bound has passed again, so that the requests of one operation wait for
+// it once.
+int lost(ARB* arb, net_conn* c, outcome o = outcome::unknown) {
+  c->why = "KivoNet: " + exchange_end(c);
+  std::string text = c->why;
+  if (o == outcome::unsure) text += ": the change may have been made; look the record up again";
+  if (o == outcome::not_made) text += ": the change was not made";
+  if (o == outcome::unsure) la_sys_err_unsure(text.c_str());
+  else la_sys_err(text.c_str(), 0);
   netio_log(NETLOG_ERROR, "%s\n", text.c_str());
+  end_start(text);
   const bool silent = tmnet_last_status() == TMNET_TIMEOUT;
   reset_conn(c);
   if (silent) {
     c->state = CONN_FAILED;
-    c->retry_after = std::chrono::steady_clock::now() + std::chrono::seconds(tmnet_request_seconds());
+    c->retry_after = steady::now() + std::chrono::seconds(tmnet_request_seconds());
   }
-  return fail(arb, FM_IO_ERR);
+  return fail(arb, o == outcome::unsure ? FM_IO_UNSURE : FM_IO_ERR);
+}
+
+// Whether the server has closed (or broken) a connection between requests,
+// or sent what no request asked for: either way it is out of step.
+bool peer_gone(int sock) {
+  pollfd p{sock, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return true;
+  char b;
+  const ssize_t n = recv(sock, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Whether a connection was found closed before a request went out; it is
+// reset then, with the text recorded: nothing was sent.
+bool closed_before(net_conn* c) {
+  if (c->state != CONN_UP || !peer_gone(c->sock)) return false;
+  c->why = "KivoNet: " + c->host + " port " + std::to_string(c->port) + " closed the connection";
+  const std::string text = c->why + "; the request was not sent";
+  la_sys_err(text.c_str(), 0);
+  netio_log(NETLOG_ERROR, "%s\n", text.c_str());
+  end_start(text);
+  reset_conn(c);
+  return true;
 }
 
 std::string g_conn_failure;
@@ -164,11 +234,13 @@ int conn_failed(net_conn* c, const char* fmt, const std::string& cause) {
   if (!c->reported) la_sys_err(text, 0);
   c->reported = true;
   g_conn_failure = text;
+  c->why = text;
   netio_log(NETLOG_ERROR, "%s\n", text);
+  end_start(text);
   if (c->sock > 0) close(c->sock);
   c->sock = -1;
   c->state = CONN_FAILED;
-  c->retry_after = std::chrono::steady_clock::now() + std::chrono::seconds(tmnet_handshake_seconds());
+  c->retry_after = steady::now() + std::chrono::seconds(tmnet_handshake_seconds());
   return 0;
 }
 
@@ -237,7 +309,7 @@ int handshake_steps(net_conn* c, const net_id* id) {
   st_le16(probes, 0, 1);
   st_le32(probes, 2, 0x00010203);
   st_le32(opts, 0, netio_log_mask);
-  st_le32(opts, 4, env_number("KIVO_NET_OPTIONS"));
+  st_le32(opts, 4, (env_number("KIVO_NET_OPTIONS") & ~kNetOptKeepaliveMask) | g_keepalive << 16);
   if (!tmnet_send_msg(c->sock, NETIO_BYTE_ORDER, 2, probes) ||
       !tmnet_send_msg(c->sock, NETIO_BYTE_ORDER, 4, probes + 2) || !tmnet_send_msg(c->sock, NETIO_PAUSE, 1, &pause) ||
       !tmnet_send_msg(c->sock, NETIO_OPTIONS, 4, opts) || !tmnet_send_msg(c->sock, NETIO_OPTIONS, 4, opts + 4))
@@ -248,13 +320,23 @@ int handshake_steps(net_conn* c, const net_id* id) {
                        "protocol version " + std::to_string(reply[1]) + ", not 4");
   c->state = CONN_UP;
   c->reported = false;
+  c->last_sent = steady::now();
   return 1;
 }
 
 // hcon_connect: the connection of a host and port, connected when needed.
 int hcon_connect(net_conn* c, const net_id* id) {
+  // An open needs no state of the connection before it: one found closed
+  // is connected anew.
+  if (c->state == CONN_UP && peer_gone(c->sock)) reset_conn(c);
   if (c->state == CONN_UP) return 1;
-  if (c->state == CONN_FAILED && std::chrono::steady_clock::now() < c->retry_after) return 0;
+  if (c->state == CONN_FAILED && steady::now() < c->retry_after) {
+    // Known lost: nothing goes out. The failure just recorded (the same
+    // operation's) stays the text; after any other, the text says so.
+    const char* last = la_sys_err_text();
+    if (!last || last + 1 != c->why) la_sys_err_note((c->why + "; the request was not sent").c_str());
+    return 0;
+  }
   c->state = CONN_FAILED;
   netio_options &= ~kNetOptLenCheck;
   errno = 0;
@@ -322,6 +404,7 @@ int send_open_request(int sock, const LFB* lfb) {
 }
 
 int send_cmd(net_conn* c, uint8_t code) {
+  c->last_sent = steady::now();
   return tmnet_send_msg(c->sock, static_cast<uint16_t>(kTmnetHeaded | code), 0, nullptr);
 }
 
@@ -405,26 +488,29 @@ void fill_block(request* r, ARB* arb, STRM* strm, net_strm* n, uint32_t len, uin
   st_le16(r->block, NETARB_MOD, arb->arb_mod);
 }
 
-// Sends the request: header, block, data. 0 (connection reset) on failure.
-int send_request(ARB* arb, net_strm* n, const request& r) {
+// Sends the request: header, block, data. 0 (connection reset) on failure;
+// a change that did not go out whole was not made.
+int send_request(ARB* arb, net_strm* n, const request& r, bool change = false) {
   net_conn* c = n->conn;
   if (!send_cmd(c, r.code) || !netio_send(c->sock, r.block, sizeof r.block) ||
       (r.data && r.len && !netio_send(c->sock, r.data, r.len)))
-    return lost(arb, c);
+    return lost(arb, c, change ? outcome::not_made : outcome::unknown);
   return 1;
 }
 
-// The status block: 1 success, 0 failure (arb_stat set), -1 connection lost.
-int recv_status(ARB* arb, net_strm* n, uint8_t* st) {
-  if (!netio_recv(n->conn->sock, st, kNetstatSize)) return lost(arb, n->conn), -1;
+// The status block: 1 success, 0 failure (arb_stat set), -1 connection
+// lost (`o`: what that means for the operation).
+int recv_status(ARB* arb, net_strm* n, uint8_t* st, outcome o = outcome::unknown) {
+  if (!netio_recv(n->conn->sock, st, kNetstatSize)) return lost(arb, n->conn, o), -1;
   arb->arb_stat = ld_le32(st, NETSTAT_CODE);
   if (st[NETSTAT_OK] == 1) return 1;
   netio_log(NETLOG_CLIENT, "   - failed %d\n", arb->arb_stat);
   return 0;
 }
 
-int recv_rec_id(ARB* arb, net_strm* n) {
-  if (!n->rec_id.empty() && !netio_recv(n->conn->sock, n->rec_id.data(), n->rec_id.size())) return lost(arb, n->conn);
+int recv_rec_id(ARB* arb, net_strm* n, outcome o = outcome::unknown) {
+  if (!n->rec_id.empty() && !netio_recv(n->conn->sock, n->rec_id.data(), n->rec_id.size()))
+    return lost(arb, n->conn, o);
   arb->arb_rec_id_area = n->rec_id.data();
   arb->arb_rec_id_len = static_cast<uint32_t>(n->rec_id.size());
   return 1;
@@ -479,11 +565,15 @@ void keyed_data(request* r, ARB* arb, STRM* strm, net_strm* n) {
   fill_block(r, arb, strm, n, r->len, key_off);
 }
 
-// Common entry of a record slot: the stream ready with a handle.
+// Common entry of a record slot: the stream ready with a handle. A
+// connection the server closed since the last request fails the operation
+// before anything goes out (the stream's position and holds went with
+// it); the next connects anew.
 net_strm* ready(ARB* arb, STRM* strm) {
   net_strm* n = NS(strm);
   if (!n) return fail(arb, FM_NOT_OPEN), nullptr;
   maybe_break(strm);
+  if (closed_before(n->conn)) return fail(arb, FM_IO_ERR), nullptr;
   return ensure_handle(arb, strm, n) ? n : nullptr;
 }
 
@@ -540,25 +630,26 @@ int send_record(ARB* arb, STRM* strm, uint8_t code) {
   r.data = arb->arb_rec;
   r.len = pfb->pfb_var ? arb->arb_var_len : pfb->pfb_rec_len;
   fill_block(&r, arb, strm, n, r.len, 0);
-  if (!send_request(arb, n, r)) return 0;
+  if (!send_request(arb, n, r, true)) return 0;
   uint8_t st[kNetstatSize];
-  int ok = recv_status(arb, n, st);
+  int ok = recv_status(arb, n, st, outcome::unsure);
   if (ok < 0) return 0;
-  if ((ok == 1 || code == NETIO_REWRITE) && !recv_rec_id(arb, n)) return 0;
+  if ((ok == 1 || code == NETIO_REWRITE) && !recv_rec_id(arb, n, outcome::unsure)) return 0;
   return ok;
 }
 
 int net_write(ARB* arb, STRM* strm) { return send_record(arb, strm, NETIO_WRITE); }
 int net_rewrite(ARB* arb, STRM* strm) { return send_record(arb, strm, NETIO_REWRITE); }
 
-// Requests answered by a status block alone.
+// Requests answered by a status block alone; a delete is a change.
 int status_only(ARB* arb, STRM* strm, net_strm* n, uint8_t code) {
   exchange ex(n->conn);
   request r{code};
   fill_block(&r, arb, strm, n, strm_pfb(strm)->pfb_rec_len, 0);
-  if (!send_request(arb, n, r)) return 0;
+  const bool change = code == NETIO_DEL;
+  if (!send_request(arb, n, r, change)) return 0;
   uint8_t st[kNetstatSize];
-  return recv_status(arb, n, st) == 1;
+  return recv_status(arb, n, st, change ? outcome::unsure : outcome::unknown) == 1;
 }
 
 int net_del(ARB* arb, STRM* strm) {
@@ -739,12 +830,46 @@ bool net_parse_server(const char* text, size_t len, net_addr* out, std::string* 
   return true;
 }
 
+unsigned netio_keepalive_seconds() {
+  const char* v = getenv("KIVO_NET_KEEPALIVE_TIMEOUT");
+  char* end = nullptr;
+  const unsigned long s = v ? strtoul(v, &end, 10) : 0;
+  return v && *v && !*end && s >= 1 && s <= kNetKeepaliveMax ? static_cast<unsigned>(s) : kNetKeepaliveDefault;
+}
+
+int netio_keepalive() {
+  if (g_in_exchange) return -1;
+  const auto every = std::chrono::milliseconds(g_keepalive * 1000 / 3);
+  const steady::time_point now = steady::now();
+  auto next = steady::time_point::max();
+  for (auto& c : g_conns) {
+    if (c->state != CONN_UP) continue;
+    if (now - c->last_sent >= every) {
+      link_role role;
+      c->last_sent = now;
+      // A PING that cannot go out finds the connection gone: the next
+      // request connects anew.
+      if (!tmnet_send_msg(c->sock, static_cast<uint16_t>(kTmnetHeaded | TMNET_PING), 0, nullptr)) {
+        reset_conn(c.get());
+        continue;
+      }
+    }
+    next = std::min(next, c->last_sent + every);
+  }
+  if (next == steady::time_point::max()) return -1;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+  return static_cast<int>(std::clamp<long long>(ms, 1, INT_MAX));
+}
+
+void netio_set_starting(bool on) { g_starting = on; }
+
 int net_fm_init() {
   netio_log_open(getenv("KIVO_NETIO_LOG"));
   const char* mask = getenv("KIVO_NETIO_CODE");
   netio_log_mask = mask ? static_cast<uint32_t>(strtoul(mask, nullptr, 0)) : 0xFFFFFFFF;
   const char* brk = getenv("KIVO_NETIO_BREAK");
   snprintf(g_break, sizeof g_break, "%s", brk ? brk : "");
+  g_keepalive = netio_keepalive_seconds();
   fms_fn& t = net_fms_fn;
   t = fms_fn{};
   t.alloc_fi = net_alloc_fi;

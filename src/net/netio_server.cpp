@@ -6,7 +6,10 @@
 // FM_NOT_OPEN and touches nothing. Every length and count from the client is
 // bounded before it is used: record lengths by the file's own, keys inside
 // the data sent, key and segment counts by what the file manager can hold.
-// When the connection ends, every file it opened is closed.
+// When the connection ends, every file it opened is closed. A client that
+// announced a keepalive bound and then sent nothing for that long is gone
+// (a crashed host, a cut network): its session ends, and with the process
+// every lock it held.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -14,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -465,6 +469,23 @@ int start_link() {
   return 1;
 }
 
+// The next request; false when the connection ended, or when a client that
+// keeps itself alive sent nothing within its bound (one line says so).
+bool next_request(uint8_t* cmd) {
+  const int bound = static_cast<int>((netio_options & kNetOptKeepaliveMask) >> 16);
+  if (bound) tmnet_set_timeout(bound);
+  if (tmnet_recv_msg(g_sock, kTmnetHeaded | kTmnetAnyCommand, 0, cmd)) return true;
+  if (bound && tmnet_last_status() == TMNET_TIMEOUT) {
+    char peer[64];
+    tmnet_peer_text(g_sock, peer, sizeof peer);
+    netio_log(NETLOG_ERROR, "netio_serve() - nothing from the client within %d s\n", bound);
+    fprintf(stderr, "%s: the data-server client at %s is gone: nothing within %d s\n", program_invocation_short_name,
+            peer, bound);
+    fflush(stderr);
+  }
+  return false;
+}
+
 void close_all() {
   for (srv_strm& s : g_strms)
     if (s.used && s.opener && s.open->live) {
@@ -495,7 +516,7 @@ int netio_serve() {
   tmnet_exit_fn old = set_tmnet_exit(stay);
   if (start_link()) {
     uint8_t cmd[2];
-    while (tmnet_recv_msg(g_sock, kTmnetHeaded | kTmnetAnyCommand, 0, cmd) && serve_one(cmd[0])) {}
+    while (next_request(cmd) && serve_one(cmd[0])) {}
   }
   close_all();
   netio_options = 0;

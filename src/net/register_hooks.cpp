@@ -12,6 +12,7 @@ namespace kivo {
 void net_register_hooks() {
   ss_remote_hooks.connect = tmnet_cli_conn_to_host;
   ss_remote_hooks.ping = tmnet_srv_ping;
+  ss_remote_hooks.keepalive = netio_keepalive;
   fms_backends.remote = net_fm_init;
 }
 

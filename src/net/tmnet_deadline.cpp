@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "foundation/os.h"
+#include "net/netio.h"
 #include "net/tmnet.h"
 #include "net/tmnet_channel.h"
 
@@ -151,6 +152,8 @@ void handshake_expired() {
 
 }  // namespace
 
+void tmnet_peer_text(int sock, char* out, size_t n) { peer_text(sock, out, n); }
+
 int tmnet_handshake_seconds() { return env_seconds("KIVO_NET_HANDSHAKE_TIMEOUT", kHandshakeSecondsDefault); }
 
 int tmnet_request_seconds() { return env_seconds("KIVO_NET_REQUEST_TIMEOUT", kRequestSecondsDefault); }
@@ -267,8 +270,9 @@ tmnet_wait_scope::~tmnet_wait_scope() {
 void tmnet_wait_user(int sock) {
   for (;;) {
     tmnet_wait_signals();
-    const int r = net_io.wait(sock, -1);
-    if (r < 0 && errno == EINTR) continue;
+    // The engine's data links are kept alive while its user takes his time.
+    const int r = net_io.wait(sock, netio_keepalive());
+    if (r == 0 || (r < 0 && errno == EINTR)) continue;
     return;  // data, an end or a fault: the read that follows tells which
   }
 }

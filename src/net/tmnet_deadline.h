@@ -35,10 +35,15 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 
 namespace kivo {
 
 constexpr int kHandshakeSecondsDefault = 30;
+
+// "host port N" of the peer of `sock` (or "the peer on descriptor N") into
+// `out` of `n` bytes.
+void tmnet_peer_text(int sock, char* out, size_t n);
 
 // The handshake's bound in seconds: KIVO_NET_HANDSHAKE_TIMEOUT when it is a
 // number of 1 or more, else kHandshakeSecondsDefault.

@@ -18,6 +18,7 @@ struct ip_state {
   std::vector<uint8_t> found;    // the record area as set-up found it (an automatic run leaves it so)
   uint32_t log_scope = 0;        // the level the modification log this PCB owns lives at
   bool current = false;          // a record was read, written or rewritten and is shown
+  uint32_t lost_read = 0;        // why the last read delivered nothing when the file failed it (0: it did not)
   bool restart = false;          // the browse starts again at the first record
 };
 ip_state& ip_st(PCB* p);

@@ -183,12 +183,26 @@ void ip_post_failure(PCB* p) {
   }
 }
 
+namespace {
+
+// Keeps why a read delivered nothing when the file itself failed it (not
+// a key without a record, the end of the file or another user's lock).
+void note_lost_read(PCB* p, int ok) {
+  const ARB* a = p->pcb_pcf_arb;
+  const bool failed = !ok && outcome(p) == PCF_FILE_FAILED && a && a->arb_stat != FM_NOT_FOUND &&
+                      a->arb_stat != FM_EOF && a->arb_stat != FM_LOCKED && a->arb_stat != FM_HELD_SELF;
+  ip_st(p).lost_read = failed ? a->arb_stat : 0;
+}
+
+}  // namespace
+
 int ip_read(PCB* p) {
   pi_outcome(p, 0);
   const int ok = pi_read(p, ARB_EQUAL);
   ip_state& s = ip_st(p);
   s.current = ok || (outcome(p) == PCF_FILE_FAILED && p->pcb_pcf_arb && p->pcb_pcf_arb->arb_stat == FM_LOCKED);
   s.restart = false;
+  note_lost_read(p, ok);
   // Nothing under that key: the key stays, no other record's values show.
   if (!ok && p->pcb_pcf_arb && p->pcb_pcf_arb->arb_stat == FM_NOT_FOUND) reset_fields(p, false);
   return done(p, ok, "RECORD READ");
@@ -210,6 +224,7 @@ int ip_next(PCB* p) {
   }
   // After the last record the next NEXT RECORD starts again at the first.
   s.restart = !ok && a && a->arb_stat == FM_EOF;
+  note_lost_read(p, ok);
   const bool locked = !ok && outcome(p) == PCF_FILE_FAILED && a && a->arb_stat == FM_LOCKED;
   if (ok || locked || outcome(p) != PCF_FILE_FAILED) {
     s.current = ok || locked;
@@ -226,8 +241,10 @@ int ip_hold(PCB* p, uint8_t mode) {
   ARB* a = p->pcb_pcf_arb;
   ip_state& s = ip_st(p);
   if (!a || !s.current || !p->pcb_rid || !p->pcb_rid_len) {
-    // Nothing to change or delete: the key shows where to start.
-    post_number(p, a ? uint32_t(FM_NOT_FOUND) : uint32_t(PCF_NO_STREAM));
+    // Nothing to change or delete: the key shows where to start, or why
+    // the last read delivered nothing (the file could not be read), never
+    // that a record which may well be there is not.
+    post_number(p, !a ? uint32_t(PCF_NO_STREAM) : s.lost_read ? s.lost_read : uint32_t(FM_NOT_FOUND));
     return 0;
   }
   pi_outcome(p, 0);

@@ -23,6 +23,7 @@
 
 #include "foundation/bytes.h"
 #include "foundation/com.h"
+#include "foundation/os.h"
 #include "screen/tm_keys.h"
 #include "screen/tm_script.h"
 #include "screen/wm_show.h"
@@ -107,6 +108,20 @@ bool wait_readable(int wait_ms, std::chrono::steady_clock::time_point deadline) 
   }
 }
 
+// A wait for the user's key without a bound keeps the engine's data links
+// alive meanwhile. False when a signal interrupted it (the caller acts on
+// it first); true when the terminal is readable, the wait failed (the read
+// tells why) or no link needs keeping.
+bool keep_links_alive() {
+  for (int ms; ss_remote_hooks.keepalive && (ms = ss_remote_hooks.keepalive()) >= 0;) {
+    pollfd p{tm_input_fd, POLLIN, 0};
+    const int n = poll(&p, 1, ms);
+    if (n < 0 && errno == EINTR) return false;
+    if (n != 0) return true;
+  }
+  return true;
+}
+
 }  // namespace
 
 void tm_keymaps_forget() {
@@ -124,6 +139,7 @@ int read_meta(int wait_ms) {
     tm_sig_act();
     if (tm_msg_pending()) return -1;
     if (wait_ms != kWaitForever && !wait_readable(wait_ms, deadline)) return kByteLate;
+    if (wait_ms == kWaitForever && !keep_links_alive()) continue;
     uint8_t b;
     const ssize_t n = read(tm_input_fd, &b, 1);
     if (n == 1) return b;

@@ -15,6 +15,7 @@
 #include "foundation/com.h"
 #include "foundation/os.h"
 #include "foundation/sys_err.h"
+#include "foundation/text.h"
 #include "screen/la_show.h"
 #include "screen/tm_keys.h"
 #include "screen/wm_region.h"
@@ -46,16 +47,14 @@ void message_line(ARB* msgs) {
   std::vector<char>& line = wms.msg_line;
   std::fill(line.begin(), line.end(), ' ');
   size_t cols = line.size();
+  // Message 900 behind one blank takes its room when more messages wait; a
+  // 900 as wide as the line leaves no room at all. A longer message is
+  // shortened in its middle, so that what it says of why stays.
+  size_t room = n < 2 ? cols : wms.msg900.size() + 1 < cols ? cols - wms.msg900.size() - 1 : 0;
+  first = ut_fit_middle(first, room);
   size_t len = std::min(first.size(), cols);
   memcpy(line.data(), first.data(), len);
   if (n > 1) {
-    // The cut leaves room for message 900 behind one blank; a 900 as wide
-    // as the line leaves no room at all.
-    size_t room = wms.msg900.size() + 1 < cols ? cols - wms.msg900.size() - 1 : 0;
-    if (len > room) {
-      len = room;
-      if (len < cols) line[len] = ' ';
-    }
     size_t at = std::min(len + 1, cols);
     memcpy(line.data() + at, wms.msg900.data(), std::min(wms.msg900.size(), cols - at));
   }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
@@ -263,7 +264,13 @@ TWND* g_lock_line;
 void wm_lock_line(const char* text) {
   if (!wms.started) return lock_status_text(text);
   if (g_lock_line) wm_del_stat(g_lock_line);
-  g_lock_line = text ? wm_add_stat(text, strlen(text)) : nullptr;
+  g_lock_line = nullptr;
+  if (!text) return;
+  // A text too wide for the screen keeps its path's first and last parts.
+  const size_t cols = std::max<size_t>(com.scr_cols, 1);
+  std::vector<char> line(cols + 1);
+  lock_fit_status(text, cols, line.data(), line.size());
+  g_lock_line = wm_add_stat(line.data(), strlen(line.data()));
 }
 
 void wm_show_status() {

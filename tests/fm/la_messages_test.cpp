@@ -196,7 +196,8 @@ TEST_F(LaMessages, MessageFileOrdersAndSubstitutes) {
   uint8_t* before = f->arb_rec;
   ASSERT_EQ(la_add_text(f, 1, 0, "got ~1", 6, std::vector<cstr>{cs(kNine)}), 1);
   EXPECT_EQ(f->arb_rec, before);
-  ASSERT_EQ(la_add_text(f, 4, 3, std::string(50, 'z').c_str(), 50), 1);  // cut to the file's 40
+  // Shortened in its middle to the file's 40.
+  ASSERT_EQ(la_add_text(f, 4, 3, (std::string(25, 'y') + std::string(25, 'z')).c_str(), 50), 1);
   std::vector<std::string> got;
   f->arb_keyno = 0;
   f->arb_mod = ARB_FIRST;
@@ -205,7 +206,8 @@ TEST_F(LaMessages, MessageFileOrdersAndSubstitutes) {
     got.push_back(std::to_string(ld_le32(r, 0)) + ":" + std::to_string(ld_le16(r, 4)) + ":" +
                   std::string(reinterpret_cast<const char*>(r + MSG_TEXT), ld_le16(r, MSG_TEXT_LEN)));
   EXPECT_EQ(got, std::vector<std::string>({"0:1:got 9", "1:3:ERROR - Record 7 of 9", "2:2:ERROR - Bad value 7",
-                                           "2:1:WARNING - Careful", "3:4:" + std::string(40, 'z')}));
+                                           "2:1:WARNING - Careful",
+                                           "3:4:" + std::string(14, 'y') + " ... " + std::string(21, 'z')}));
 }
 
 // Centred text, and checkstat's message for a status.
