@@ -124,9 +124,10 @@ bool brf_key_content_fault(BRF_RCB* r, char* why, size_t n) {
   BT_CURSOR* c = r->cursor;
   if (!f->key || !c) return false;
   // No change of another process may run meanwhile: its entries and records
-  // are in step only once it ends. A lock not had (held by this session)
-  // leaves the check to the verifier.
-  if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) return false;
+  // are in step only once it ends. The open does not wait for one: a lock
+  // not had at once (another process is changing the pair, or this session
+  // holds it) leaves the check to the verifier.
+  if (!bt_share_at(f->slot, kUpdateLockByte, 0, 1, LOCK_UPDATE)) return false;
   const char* fault = nullptr;
   if (block(c, false)) {
     if (brfgethdr(f) == BRF_OK && hdr_read(c) == BRF_OK)
