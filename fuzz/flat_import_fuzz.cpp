@@ -1,7 +1,8 @@
 // Flat-file import (flat2brf_run): the input is the flat file, imported into
 // a new data file in a scratch directory. Properties: a failed import
 // leaves no data file; a successful one holds exactly the input's non-empty
-// lines (after up to two line-end characters are taken off each), in order.
+// lines (after up to two carriage returns are taken off each), in order;
+// a line still ending in a carriage return then, or too long, fails it.
 #include <unistd.h>
 
 #include <cstring>
@@ -22,16 +23,16 @@ using namespace kivo;
 namespace {
 
 // The records the import should make of the input.
-std::vector<std::string> expected(const uint8_t* data, size_t size, bool* too_long) {
+std::vector<std::string> expected(const uint8_t* data, size_t size, bool* refused) {
   std::vector<std::string> out;
-  *too_long = false;
+  *refused = false;
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (size_t at = 0; at < text.size();) {
     size_t nl = text.find('\n', at);
     std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
     at = nl == std::string::npos ? text.size() : nl + 1;
     for (int i = 0; i < 2 && !line.empty() && (line.back() == '\r' || line.back() == '\n'); ++i) line.pop_back();
-    if (line.size() > kFlatMaxLine) *too_long = true;
+    if (line.size() > kFlatMaxLine || (!line.empty() && line.back() == '\r')) *refused = true;
     if (!line.empty()) out.push_back(line);
   }
   return out;
@@ -53,14 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!fuzz::write_file(flat, data, size)) abort();
 
   const int rc = flat2brf_run(flat.c_str());
-  bool too_long = false;
-  const std::vector<std::string> want = expected(data, size, &too_long);
+  bool refused = false;
+  const std::vector<std::string> want = expected(data, size, &refused);
   if (rc != 0) {
     FUZZ_CHECK(access(dat.c_str(), F_OK) != 0, "a failed import left its data file");
-    FUZZ_CHECK(too_long, "an import of %zu acceptable lines failed", want.size());
+    FUZZ_CHECK(refused, "an import of %zu acceptable lines failed", want.size());
     return 0;
   }
-  FUZZ_CHECK(!too_long, "a line longer than %zu bytes was imported", kFlatMaxLine);
+  FUZZ_CHECK(!refused, "a line too long or ending in a carriage return was imported");
 
   int status = 0;
   BRF_FILE* f = brfopen(&status, flat.c_str(), BRF_NO_KEYS, 0, false);
