@@ -301,4 +301,47 @@ TEST(UtilityInput, LiveDesignLoadIsLeftToItsOwnRun) {
   EXPECT_EQ(left_over(data), kNone);
 }
 
+// A load killed while a session (started during the load) has its files
+// open: the next load says so in a line and is refused, changing nothing,
+// and nothing is replaced under the session; once the session has ended,
+// the load after puts the version back and reloads it.
+TEST(UtilityInput, KilledDesignLoadWaitsForTheSessionUsingItsFiles) {
+  inventory inv;
+  scratch_dir gate;
+  const std::string inst = inv.copy("used"), data = inv.data(inst);
+  const pid_t pid = start(KIVO_DESIGN, gated(gate.path, "write", "/setaside.run", 3),
+                          "-r -d " + shell_quote(inst) + " " + shell_quote(inv.inv), gate.file("killed.out"));
+  ASSERT_TRUE(kivo_test::wait_until([&] { return fs::exists(gate.file("held")); }, kScreenWait))
+      << slurp(gate.file("killed.out"));
+  const env_list env = {{"TERM", "tmux-256color"}, {"HOME", inst}, {"KIVOPATH", inst}, {"KIVO_0SA_PATH", inst}};
+  tmux_pane p(shell_quote(KIVO_BINARY) + " -d=INV -a=INV -t=Menu -p=INV_MENU", inst, env);
+  ASSERT_TRUE(p.wait_for("1 PART ENTRY")) << p.capture();
+  p.send_keys("Enter");
+  ASSERT_TRUE(p.wait_for("PART NO:")) << p.capture();
+  kill(pid, SIGKILL);
+  ASSERT_EQ(finish(pid), 128 + SIGKILL);
+  const auto killed = tree_sums(data);
+
+  const std::string who = "kivo_design: the load of INV/01 by process " + std::to_string(pid);
+  const ran refused = inv.load(inst, "-r", inv.inv);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, who + " did not end, and its files in " + data +
+                             " are in use by another process: they are put back by the first run after that "
+                             "ends\nkivo_design: " +
+                             inv.inv + ":1: the files in " + data +
+                             " are in use by another process: end it and run again\nkivo_design: " + inv.inv +
+                             ": nothing was changed\n");
+  EXPECT_EQ(tree_changes(killed, tree_sums(data)), kNone);
+
+  p.send_keys("S-F1");
+  ASSERT_TRUE(p.wait_for("1 PART ENTRY")) << p.capture();
+  p.send_keys("S-F1");
+  EXPECT_EQ(p.exit_status(), 0) << p.capture();
+  const ran again = inv.load(inst, "-r", inv.inv);
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, who + " did not end: " + data + " is as it was before it (22 files put back)\n");
+  EXPECT_EQ(tree_changes(inv.reloaded, tree_sums(data)), kNone);
+  EXPECT_EQ(left_over(data), kNone);
+}
+
 }  // namespace
