@@ -42,33 +42,6 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-std::string read_all(int fd) {
-  std::string out;
-  char buf[4096];
-  for (off_t at = 0;;) {
-    const ssize_t n = pread(fd, buf, sizeof buf, at);
-    if (n <= 0) return out;
-    out.append(buf, size_t(n));
-    at += n;
-  }
-}
-
-bool lock(int fd) {
-  struct flock l {};
-  l.l_type = F_WRLCK;
-  l.l_whence = SEEK_SET;
-  return fcntl(fd, F_SETLK, &l) == 0;
-}
-
-// The process holding the lock on `fd`, 0 when none does.
-long lock_holder(int fd) {
-  struct flock l {};
-  l.l_type = F_WRLCK;
-  l.l_whence = SEEK_SET;
-  if (fcntl(fd, F_GETLK, &l) != 0 || l.l_type == F_UNLCK) return 0;
-  return long(l.l_pid);
-}
-
 // Whether `fd` is still the file its path names (a finish in another
 // process may have removed it between the open and the lock).
 bool still_named(int fd, const std::string& path) {
@@ -91,7 +64,7 @@ std::string quoted(const std::string& w) {
 std::string own_command() {
   const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "";
-  const std::string raw = read_all(fd);
+  const std::string raw = ss_read_whole(fd);
   close(fd);
   char cwd[4096];
   std::string out = getcwd(cwd, sizeof cwd) ? "cd " + quoted(cwd) + " &&" : "";
@@ -192,7 +165,7 @@ bool in_use(const std::string& dir, const record& r) {
 // Finishes the dead change whose record `fd` holds (locked by this
 // process); its line in *line.
 finished finish_locked(const std::string& dir, int fd, std::string* line) {
-  const std::string text = read_all(fd);
+  const std::string text = ss_read_whole(fd);
   if (text.empty()) return finished::nothing;  // taken, and killed before a word of it
   const record r = parse(text);
   const std::string who = std::string(program_invocation_short_name) + ": " + (r.what.empty() ? "a change" : r.what) +
@@ -240,7 +213,7 @@ void set_aside_finish(const std::string& dir) {
   if (fd < 0) return;
   std::string line;
   finished f = finished::nothing;
-  if (lock(fd) && still_named(fd, path)) {
+  if (ss_run_lock(fd) && still_named(fd, path)) {
     f = finish_locked(dir, fd, &line);
     if (f == finished::nothing || f == finished::done) unlink(path.c_str());
   }
@@ -269,8 +242,8 @@ bool set_aside_run::begin(const std::string& dir, const std::string& what, std::
   for (int tries = 0; tries < 5; ++tries) {
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) return *why = cannot("write", path), false;
-    if (!lock(fd_)) {
-      const long pid = lock_holder(fd_);
+    if (!ss_run_lock(fd_)) {
+      const long pid = ss_run_lock_holder(fd_);
       release();
       *why = "another process" + (pid ? " (" + std::to_string(pid) + ")" : std::string()) + " is changing " + dir +
              ": run again when it ends";

@@ -85,26 +85,13 @@ struct ran {
   std::string out;
 };
 
-// `program args` with `env` added, standard input empty, its output into
-// `out`; its process id (the program's own: the shell runs it in its place).
-pid_t start(const std::string& program, const env_list& env, const std::string& args, const std::string& out) {
-  std::string line = "exec env ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0";
-  for (const auto& [k, v] : env) line += " " + shell_quote(k + "=" + v);
-  line += " " + shell_quote(program) + " " + args + " </dev/null >" + shell_quote(out) + " 2>&1";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
+// `program args` with `env` added, its output into `out`: its process id.
+pid_t start(const std::string& program, env_list env, const std::string& args, const std::string& out) {
+  env.push_back({"ASAN_OPTIONS", "detect_leaks=0:verify_asan_link_order=0"});
+  return kivo_test::start_program(".", program, env, args, out);
 }
 
-// The exit status of `pid`, 128 + the signal that ended it.
-int finish(pid_t pid) {
-  int st = 0;
-  if (waitpid(pid, &st, 0) != pid) return -1;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
+int finish(pid_t pid) { return kivo_test::program_status(pid); }
 
 // The clock of every load steps on from the same moment.
 const env_list kStepped = {{"LD_PRELOAD", STEP_CLOCK}};
