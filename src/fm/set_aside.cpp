@@ -162,14 +162,24 @@ bool in_use(const std::string& dir, const record& r) {
   return false;
 }
 
+std::string who_of(const record& r) {
+  return std::string(program_invocation_short_name) + ": " + (r.what.empty() ? "a change" : r.what) + " by process " +
+         std::to_string(r.pid);
+}
+
+// The line of a finish that cannot be done here, with the way out.
+std::string cannot_finish(const std::string& dir, const record& r, const std::string& why) {
+  return who_of(r) + " did not end, and " + dir + " cannot be put back as it was: " + why +
+         (r.command.empty() ? "" : "; run again as a user who can write there: " + r.command);
+}
+
 // Finishes the dead change whose record `fd` holds (locked by this
 // process); its line in *line.
 finished finish_locked(const std::string& dir, int fd, std::string* line) {
   const std::string text = ss_read_whole(fd);
   if (text.empty()) return finished::nothing;  // taken, and killed before a word of it
   const record r = parse(text);
-  const std::string who = std::string(program_invocation_short_name) + ": " + (r.what.empty() ? "a change" : r.what) +
-                          " by process " + std::to_string(r.pid);
+  const std::string who = who_of(r);
   std::string why;
   if (!r.planned) {
     *line = who + " ended before it changed anything; its record in " + dir + " is removed";
@@ -188,9 +198,22 @@ finished finish_locked(const std::string& dir, int fd, std::string* line) {
                             (n == 1 ? " file" : " files") + " put back)";
     return finished::done;
   }
-  *line = who + " did not end, and " + dir + " cannot be put back as it was: " + why +
-          (r.command.empty() ? "" : "; run again as a user who can write there: " + r.command);
+  *line = cannot_finish(dir, r, why);
   return finished::failed;
+}
+
+// The line for a record this process may read but not write, when the
+// change it records is dead (no process holds it); empty otherwise.
+std::string unwritable(const std::string& dir, const std::string& path, int err) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  struct flock l {};
+  l.l_type = F_RDLCK;
+  l.l_whence = SEEK_SET;
+  const std::string text = fcntl(fd, F_SETLK, &l) == 0 ? ss_read_whole(fd) : "";
+  close(fd);
+  if (text.empty()) return "";
+  return cannot_finish(dir, parse(text), "can't write " + path + ": " + strerror(err));
 }
 
 // A finish said: on standard error until the screen is up, and in the
@@ -210,6 +233,11 @@ void set_aside_finish(const std::string& dir) {
   if (held().count(dir) || !looked.insert(dir).second) return;
   const std::string path = record_path(dir);
   const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+    // A folder this user may only read: the dead change is named, with the way out.
+    const std::string line = unwritable(dir, path, errno);
+    if (!line.empty()) say(line);
+  }
   if (fd < 0) return;
   std::string line;
   finished f = finished::nothing;

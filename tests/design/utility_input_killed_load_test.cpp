@@ -331,4 +331,47 @@ TEST(UtilityInput, KilledDesignLoadWaitsForTheSessionUsingItsFiles) {
   EXPECT_EQ(left_over(data), kNone);
 }
 
+// A killed load met by a user who may read the installation but not write
+// it (nobody): the next load says what the killed one left and the command
+// that finishes it, run as a user who can write there, and changes
+// nothing; that command puts the version back and reloads it.
+TEST(UtilityInput, KilledDesignLoadNamesItsWayOutToAUserWhoCannotFinishIt) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root, to run kivo_design as the user nobody";
+  if (system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv to run as nobody";
+  inventory inv;
+  scratch_dir gate;
+  const std::string inst = inv.copy("readonly"), data = inv.data(inst);
+  ASSERT_EQ(system(("chmod -R a+rX,go-w " + shell_quote(inv.d.path)).c_str()), 0);
+  const std::string args = "-r -d " + shell_quote(inst) + " " + shell_quote(inv.inv);
+  const pid_t pid = start(KIVO_DESIGN, gated(gate.path, "rename", "/Data/ELEMENT.", 1), args, gate.file("k.out"));
+  ASSERT_TRUE(kivo_test::wait_until([&] { return fs::exists(gate.file("held")); }, kScreenWait));
+  kill(pid, SIGKILL);
+  ASSERT_EQ(finish(pid), 128 + SIGKILL);
+  const auto killed = tree_sums(data);
+
+  const std::string out = gate.file("nobody.out");
+  const int st = finish(kivo_test::start_program(".", KIVO_DESIGN, {{"ASAN_OPTIONS", "detect_leaks=0"}}, args, out,
+                                                 "setpriv --reuid=nobody --regid=nogroup --clear-groups"));
+  const std::string said = slurp(out), way = "; run again as a user who can write there: ";
+  EXPECT_EQ(st, 1) << said;
+  EXPECT_EQ(
+      said.rfind("kivo_design: the load of INV/01 by process " + std::to_string(pid) + " did not end, and " + data +
+                     " cannot be put back as it was: can't write " + data + "/setaside.run: Permission denied" + way,
+                 0),
+      0u)
+      << said;
+  EXPECT_EQ(tree_changes(killed, tree_sums(data)), kNone);
+
+  const size_t at = said.find(way), nl = said.find('\n');
+  ASSERT_NE(at, std::string::npos);
+  const std::string command = said.substr(at + way.size(), nl - at - way.size());
+  EXPECT_NE(command.find(std::string(KIVO_DESIGN) + " -r -d " + inst + " " + inv.inv), std::string::npos) << command;
+  const ran again = inv.tool("/bin/sh", kStepped, "-c " + shell_quote(command));
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, "kivo_design: the load of INV/01 by process " + std::to_string(pid) + " did not end: " + data +
+                           " is as it was before it (2 files put back)\n");
+  EXPECT_EQ(tree_changes(inv.reloaded, tree_sums(data)), kNone);
+  EXPECT_EQ(left_over(data), kNone);
+}
+
 }  // namespace
