@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -160,22 +161,42 @@ std::vector<std::string> left_over(const std::string& dir) {
   return out;
 }
 
-// The engine's start of the application's menu, and its end: whether the
-// menu showed and the session ended well; the system-error log's lines.
-bool menu_runs(const std::string& inst, std::string* log) {
+// The engine's start of the application's menu, its log in `inst`/syserr.
+std::unique_ptr<tmux_pane> menu(const std::string& inst) {
   const env_list env = {{"TERM", "tmux-256color"},
                         {"HOME", inst},
                         {"KIVOPATH", inst},
                         {"KIVO_0SA_PATH", inst},
                         {"KIVO_SYS_ERR_LOG", inst + "/syserr"}};
-  tmux_pane p(shell_quote(KIVO_BINARY) + " -d=INV -a=INV -t=Menu -p=INV_MENU", inst, env);
-  const bool shown = p.wait_for("1 PART ENTRY");
-  p.send_keys("S-F1");
-  const bool ended = p.exit_status() == 0;
+  return std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " -d=INV -a=INV -t=Menu -p=INV_MENU", inst, env);
+}
+
+// Whether the menu shows and the session then ends well; the system-error
+// log's lines into *log.
+bool menu_runs(const std::string& inst, std::string* log) {
+  auto p = menu(inst);
+  const bool shown = p->wait_for("1 PART ENTRY");
+  p->send_keys("S-F1");
+  const bool ended = p->exit_status() == 0;
   *log = slurp(inst + "/syserr");
-  EXPECT_TRUE(shown && ended) << p.capture();
+  EXPECT_TRUE(shown && ended) << p->capture();
   return shown && ended;
 }
+
+// A load of `source` on `inst`, held at the `nth` call of kind `on` on a
+// path holding `part`: its process id, -1 (killed) when it never got there.
+pid_t held_load(const scratch_dir& gate, const std::string& inst, const std::string& flags, const std::string& source,
+                const char* on, const char* part, int nth) {
+  const pid_t pid = start(KIVO_DESIGN, gated(gate.path, on, part, nth),
+                          flags + " -d " + shell_quote(inst) + " " + shell_quote(source), gate.file("load.out"));
+  if (kivo_test::wait_until([&] { return fs::exists(gate.file("held")); }, kScreenWait)) return pid;
+  ADD_FAILURE() << "never held: " << slurp(gate.file("load.out"));
+  kill(pid, SIGKILL);
+  finish(pid);
+  return -1;
+}
+
+bool killed(pid_t pid) { return pid > 0 && kill(pid, SIGKILL) == 0 && finish(pid) == 128 + SIGKILL; }
 
 // Killed at each of these steps, a load leaves its version's design half
 // written or missing, beside the files it set aside and its record. The
@@ -212,13 +233,8 @@ TEST(UtilityInput, KilledDesignLoadIsFinishedByTheNextRun) {
     scratch_dir gate;
     const std::string inst = inv.copy(std::string("row") + std::to_string(&r - rows)), data = inv.data(inst);
     const std::string source = r.reload ? inv.inv : inv.add;
-    const pid_t pid =
-        start(KIVO_DESIGN, gated(gate.path, r.on, r.part, r.nth),
-              std::string(r.flags) + " -d " + shell_quote(inst) + " " + shell_quote(source), gate.file("killed.out"));
-    ASSERT_TRUE(kivo_test::wait_until([&] { return fs::exists(gate.file("held")); }, kScreenWait))
-        << slurp(gate.file("killed.out"));
-    kill(pid, SIGKILL);
-    ASSERT_EQ(finish(pid), 128 + SIGKILL);
+    const pid_t pid = held_load(gate, inst, r.flags, source, r.on, r.part, r.nth);
+    ASSERT_TRUE(killed(pid));
     ASSERT_NE(tree_sums(data), inv.base_files);
     ASSERT_NE(left_over(data), kNone);
 
@@ -264,10 +280,8 @@ TEST(UtilityInput, LiveDesignLoadIsLeftToItsOwnRun) {
   inventory inv;
   scratch_dir gate;
   const std::string inst = inv.copy("live"), data = inv.data(inst);
-  const std::string args = "-r -d " + shell_quote(inst) + " " + shell_quote(inv.inv);
-  const pid_t pid = start(KIVO_DESIGN, gated(gate.path, "write", "/setaside.run", 3), args, gate.file("live.out"));
-  ASSERT_TRUE(kivo_test::wait_until([&] { return fs::exists(gate.file("held")); }, kScreenWait))
-      << slurp(gate.file("live.out"));
+  const pid_t pid = held_load(gate, inst, "-r", inv.inv, "write", "/setaside.run", 3);
+  ASSERT_GT(pid, 0);
   const auto during = tree_sums(data);
   ASSERT_NE(left_over(data), kNone);
 
@@ -282,8 +296,8 @@ TEST(UtilityInput, LiveDesignLoadIsLeftToItsOwnRun) {
   EXPECT_EQ(tree_changes(during, tree_sums(data)), kNone);
 
   std::ofstream(gate.file("go")).put('\n');
-  EXPECT_EQ(finish(pid), 0) << slurp(gate.file("live.out"));
-  EXPECT_EQ(slurp(gate.file("live.out")), "");
+  EXPECT_EQ(finish(pid), 0) << slurp(gate.file("load.out"));
+  EXPECT_EQ(slurp(gate.file("load.out")), "");
   EXPECT_EQ(tree_changes(inv.reloaded, tree_sums(data)), kNone);
   EXPECT_EQ(left_over(data), kNone);
 }
@@ -296,18 +310,13 @@ TEST(UtilityInput, KilledDesignLoadWaitsForTheSessionUsingItsFiles) {
   inventory inv;
   scratch_dir gate;
   const std::string inst = inv.copy("used"), data = inv.data(inst);
-  const pid_t pid = start(KIVO_DESIGN, gated(gate.path, "write", "/setaside.run", 3),
-                          "-r -d " + shell_quote(inst) + " " + shell_quote(inv.inv), gate.file("killed.out"));
-  ASSERT_TRUE(kivo_test::wait_until([&] { return fs::exists(gate.file("held")); }, kScreenWait))
-      << slurp(gate.file("killed.out"));
-  const env_list env = {{"TERM", "tmux-256color"}, {"HOME", inst}, {"KIVOPATH", inst}, {"KIVO_0SA_PATH", inst}};
-  tmux_pane p(shell_quote(KIVO_BINARY) + " -d=INV -a=INV -t=Menu -p=INV_MENU", inst, env);
-  ASSERT_TRUE(p.wait_for("1 PART ENTRY")) << p.capture();
-  p.send_keys("Enter");
-  ASSERT_TRUE(p.wait_for("PART NO:")) << p.capture();
-  kill(pid, SIGKILL);
-  ASSERT_EQ(finish(pid), 128 + SIGKILL);
-  const auto killed = tree_sums(data);
+  const pid_t pid = held_load(gate, inst, "-r", inv.inv, "write", "/setaside.run", 3);
+  auto p = menu(inst);
+  ASSERT_TRUE(p->wait_for("1 PART ENTRY")) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("PART NO:")) << p->capture();
+  ASSERT_TRUE(killed(pid));
+  const auto left = tree_sums(data);
 
   const std::string who = "kivo_design: the load of INV/01 by process " + std::to_string(pid);
   const ran refused = inv.load(inst, "-r", inv.inv);
@@ -318,12 +327,12 @@ TEST(UtilityInput, KilledDesignLoadWaitsForTheSessionUsingItsFiles) {
                              inv.inv + ":1: the files in " + data +
                              " are in use by another process: end it and run again\nkivo_design: " + inv.inv +
                              ": nothing was changed\n");
-  EXPECT_EQ(tree_changes(killed, tree_sums(data)), kNone);
+  EXPECT_EQ(tree_changes(left, tree_sums(data)), kNone);
 
-  p.send_keys("S-F1");
-  ASSERT_TRUE(p.wait_for("1 PART ENTRY")) << p.capture();
-  p.send_keys("S-F1");
-  EXPECT_EQ(p.exit_status(), 0) << p.capture();
+  p->send_keys("S-F1");
+  ASSERT_TRUE(p->wait_for("1 PART ENTRY")) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(), 0) << p->capture();
   const ran again = inv.load(inst, "-r", inv.inv);
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.out, who + " did not end: " + data + " is as it was before it (22 files put back)\n");
@@ -343,11 +352,9 @@ TEST(UtilityInput, KilledDesignLoadNamesItsWayOutToAUserWhoCannotFinishIt) {
   const std::string inst = inv.copy("readonly"), data = inv.data(inst);
   ASSERT_EQ(system(("chmod -R a+rX,go-w " + shell_quote(inv.d.path)).c_str()), 0);
   const std::string args = "-r -d " + shell_quote(inst) + " " + shell_quote(inv.inv);
-  const pid_t pid = start(KIVO_DESIGN, gated(gate.path, "rename", "/Data/ELEMENT.", 1), args, gate.file("k.out"));
-  ASSERT_TRUE(kivo_test::wait_until([&] { return fs::exists(gate.file("held")); }, kScreenWait));
-  kill(pid, SIGKILL);
-  ASSERT_EQ(finish(pid), 128 + SIGKILL);
-  const auto killed = tree_sums(data);
+  const pid_t pid = held_load(gate, inst, "-r", inv.inv, "rename", "/Data/ELEMENT.", 1);
+  ASSERT_TRUE(killed(pid));
+  const auto left = tree_sums(data);
 
   const std::string out = gate.file("nobody.out");
   const int st = finish(kivo_test::start_program(".", KIVO_DESIGN, {{"ASAN_OPTIONS", "detect_leaks=0"}}, args, out,
@@ -360,7 +367,7 @@ TEST(UtilityInput, KilledDesignLoadNamesItsWayOutToAUserWhoCannotFinishIt) {
                  0),
       0u)
       << said;
-  EXPECT_EQ(tree_changes(killed, tree_sums(data)), kNone);
+  EXPECT_EQ(tree_changes(left, tree_sums(data)), kNone);
 
   const size_t at = said.find(way), nl = said.find('\n');
   ASSERT_NE(at, std::string::npos);
