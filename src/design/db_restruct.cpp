@@ -5,8 +5,10 @@
 // Invariants: whatever becomes of the run, SYSDIR is put back, the new data
 // and structure files are either swapped in whole or scratched, and the
 // generated design is closed; the data file always has a structure file.
-// A run killed before it could do so leaves its new files, which the next
-// restructure of the file removes.
+// Before it changes SYSDIR, and before it swaps, a run notes on disk what
+// it changes: a run killed part-way leaves its new files and that note, and
+// the next restructure of the file puts SYSDIR back, has the structure file
+// follow data already swapped in, and removes the rest.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -229,12 +231,79 @@ void param_rec(uint8_t* pa) {
   SET_BLANK(pa + 169, 25);
 }
 
+// ---- the run's note ----
+
+// What a run changes before its end and puts back or replaces at its end,
+// noted beside its new files ("Struct/<pid>NAME.run") so that the next
+// restructure of the file can finish a killed run's work. A line per
+// change, on disk before the change is made, its fields in hexadecimal:
+//   sysdir <key> <byte>  the file's SYSDIR key and the check byte it had,
+//                        before the byte becomes '0' and 0DN's record is made;
+//   swap <path>          the old structure file's path (no extension),
+//                        before the new data takes the old data's name.
+// A run that ends removes its note.
+class run_note {
+ public:
+  run_note() = default;
+  run_note(const run_note&) = delete;
+  run_note& operator=(const run_note&) = delete;
+  ~run_note() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // Creates the note at `path` (its folder made when missing).
+  bool start(const std::string& path) {
+    path_ = path;
+    if (!path.empty() && ss_make_path(path.c_str()))
+      fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) sys_err(kModule, __LINE__, "can't make %s: %s", path.c_str(), strerror(errno));
+    return fd_ >= 0;
+  }
+  // Appends `line` and flushes it to the disk.
+  bool add(const std::string& line) {
+    const std::string l = line + "\n";
+    if (fd_ >= 0 && write(fd_, l.data(), l.size()) == static_cast<ssize_t>(l.size()) && fsync(fd_) == 0) return true;
+    sys_err(kModule, __LINE__, "can't write %s: %s", path_.c_str(), strerror(errno));
+    return false;
+  }
+  // What it noted is put back or replaced: the note goes.
+  void drop() {
+    if (fd_ < 0) return;
+    close(fd_);
+    fd_ = -1;
+    unlink(path_.c_str());
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+std::string to_hex(const void* data, size_t n) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t b = static_cast<const uint8_t*>(data)[i];
+    out += kDigits[b >> 4], out += kDigits[b & 15];
+  }
+  return out;
+}
+std::string to_hex(const std::string& s) { return to_hex(s.data(), s.size()); }
+
+// The bytes of `hex`; false when it is not hexadecimal pairs.
+bool from_hex(const std::string& hex, std::string* out) {
+  if (hex.size() % 2 || hex.find_first_not_of("0123456789ABCDEF") != std::string::npos) return false;
+  out->clear();
+  for (size_t i = 0; i < hex.size(); i += 2)
+    out->push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return true;
+}
+
 // ---- SYSDIR ----
 
 struct sysdir_swap {
   ARB* arb = nullptr;
   bool kept = false, made = false;
-  uint8_t old_rec[kSysdirLen], key0dn[16];
+  uint8_t old_rec[kSysdirLen];
 };
 
 void sysdir_key_of(const FDB_PATH& p, const char* ap, uint8_t* key) {
@@ -244,29 +313,44 @@ void sysdir_key_of(const FDB_PATH& p, const char* ap, uint8_t* key) {
   memcpy(key + SYSDIR_NAME, p.fdb_name, 8);
 }
 
-// The file's record with check byte '0' while the run lasts, and one for
-// 0DN with its contents so that the new file lies beside the old.
-void sysdir_enter(const FDB_PATH& path, sysdir_swap* s) {
+// SYSDIR, open; null after the system error.
+ARB* sysdir_open() {
   FDB fdb;
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   INIT_DSYSDIR_FDB(&fdb, kdb, sdb);
-  if (!FM_OPEN(&fdb, com.sys_scope, 0x500, 0x0f, 0x0f))
-    return checkstat(fdb.fdb_stat, "open failed", kModule, __LINE__);
-  s->arb = fdb.fdb_arb;
+  if (FM_OPEN(&fdb, com.sys_scope, 0x500, 0x0f, 0x0f)) return fdb.fdb_arb;
+  checkstat(fdb.fdb_stat, "open failed", kModule, __LINE__);
+  return nullptr;
+}
+
+// Deletes 0DN's record beside the file's record `key`.
+void sysdir_delete_0dn(ARB* a, const uint8_t* key) {
+  uint8_t rec[kSysdirLen] = {};
+  memcpy(rec, key, 16);
+  memcpy(rec + SYSDIR_AP, "0DN", 3);
+  dd_delete(a, 0, rec, kSysdirLen);
+}
+
+// The file's record with check byte '0' while the run lasts, and one for
+// 0DN with its contents so that the new file lies beside the old. False,
+// with nothing changed, when the note of the byte cannot be written.
+bool sysdir_enter(const FDB_PATH& path, sysdir_swap* s, run_note* note) {
+  if (!(s->arb = sysdir_open())) return true;
   uint8_t rec[kSysdirLen] = {};
   sysdir_key_of(path, path.fdb_ap, rec);
-  if (!dd_read(s->arb, 0, rec, kSysdirLen, true)) return;
+  if (!dd_read(s->arb, 0, rec, kSysdirLen, true)) return true;
+  if (!note->add("sysdir " + to_hex(rec, 16) + " " + to_hex(rec + SYSDIR_CHECK, 1))) return false;
   memcpy(s->old_rec, rec, kSysdirLen);
   s->kept = true;
   rec[SYSDIR_CHECK] = '0';
   if (!dd_rewrite(s->arb, rec, kSysdirLen)) checkstat(s->arb->arb_stat, "can't update sysdir", kModule, __LINE__);
   memcpy(rec + SYSDIR_AP, "0DN", 3);
-  memcpy(s->key0dn, rec, 16);
   uint8_t there[kSysdirLen];
   memcpy(there, rec, kSysdirLen);
   s->made = dd_read(s->arb, 0, there, kSysdirLen, true) ? dd_rewrite(s->arb, rec, kSysdirLen)
                                                         : dd_write(s->arb, rec, kSysdirLen);
+  return true;
 }
 
 void sysdir_leave(sysdir_swap* s) {
@@ -277,13 +361,25 @@ void sysdir_leave(sysdir_swap* s) {
     if (!dd_read(s->arb, 0, rec, kSysdirLen, true) || !dd_rewrite(s->arb, s->old_rec, kSysdirLen))
       checkstat(s->arb->arb_stat, "can't restore sysdir", kModule, __LINE__);
   }
-  if (s->made) {
-    uint8_t rec[kSysdirLen] = {};
-    memcpy(rec, s->key0dn, 16);
-    dd_delete(s->arb, 0, rec, kSysdirLen);
-  }
+  if (s->made) sysdir_delete_0dn(s->arb, s->old_rec);
   FM_CLOSE(s->arb, 0);
   s->arb = nullptr;
+}
+
+// What a killed run noted of SYSDIR: the check byte goes back into the
+// record of `key`, unless someone changed it from the run's '0' since, and
+// the run's 0DN record goes.
+void sysdir_put_back(const uint8_t* key, uint8_t check) {
+  ARB* a = sysdir_open();
+  if (!a) return;
+  uint8_t rec[kSysdirLen] = {};
+  memcpy(rec, key, 16);
+  if (dd_read(a, 0, rec, kSysdirLen, true) && rec[SYSDIR_CHECK] == '0' && check != '0') {
+    rec[SYSDIR_CHECK] = check;
+    if (!dd_rewrite(a, rec, kSysdirLen)) checkstat(a->arb_stat, "can't restore sysdir", kModule, __LINE__);
+  }
+  sysdir_delete_0dn(a, key);
+  FM_CLOSE(a, 0);
 }
 
 // ---- the run ----
@@ -497,11 +593,29 @@ void scratch_new(const FDB& new_fdb) {
   FM_SCRATCH(&s, s.fdb_opt | LFB_FORCE);
 }
 
-// Step 9: the new files in place of the old ones when converted, else gone.
-void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1) {
+// The operating-system path (no extension) of the file `fdb` names, as
+// its back-end opens it; empty when it does not open.
+std::string os_name_of(const FDB& fdb) {
+  FDB f = fdb;
+  if (!FM_OPEN(&f, com.proc_scope, f.fdb_opt, 0x0f, 0x0f)) return {};
+  uint16_t len = 0;
+  const void* name = nullptr;
+  std::string out;
+  if (fm_nam(f.fdb_arb, &len, &name) && name)
+    out.assign(static_cast<const char*>(name), strnlen(static_cast<const char*>(name), len));
+  FM_CLOSE(f.fdb_arb, 0);
+  return out;
+}
+
+// Step 9: the new files in place of the old ones when converted, else gone
+// and the run a failure. The swap is noted first: a run killed between the
+// two replaces leaves the new data under the old name, and the next run has
+// the structure follow it.
+void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1, run_note* note) {
   FDB old_fdb, new_fdb;
   if (!em || !compiled_desc(em, "0DO", path.fdb_name, &old_fdb) || !compiled_desc(em, "0DN", path.fdb_name, &new_fdb)) {
     checkstat(0, "Bad compiled file read ", kModule, __LINE__);
+    set_stat1(RS_FAILED);
     FDB n{};
     n.path = with_ap(path, "0DN");
     n.fdb_fs_type = FS_DISK;
@@ -516,10 +630,17 @@ void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1) {
   FDB os, ns;
   struct_desc(old_fdb.path, &os);
   struct_desc(new_fdb.path, &ns);
+  const std::string old_struct = os_name_of(os);
+  if (old_struct.empty() || !note->add("swap " + to_hex(old_struct))) {
+    if (old_struct.empty()) checkstat(0, "Bad file copy", kModule, __LINE__);
+    set_stat1(RS_FAILED);
+    return scratch_new(new_fdb);
+  }
   // The data, then its structure: the old data stays with its old
   // structure when the first replace fails.
   if (!fm_replace(&old_fdb, &new_fdb, 0)) {
     checkstat(old_fdb.fdb_stat, "Bad file copy", kModule, __LINE__);
+    set_stat1(RS_FAILED);
     return scratch_new(new_fdb);
   }
   if (!fm_replace(&os, &ns, 0)) checkstat(os.fdb_stat, "Bad file copy", kModule, __LINE__);
@@ -528,9 +649,10 @@ void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1) {
 // ---- what a killed run left ----
 
 // The new file of a run lies in the root's Data folder, and its structure
-// file in Struct, named by the run's process id (hexadecimal) and the file's
-// name: "Data/<pid>ACCOUNT.dat". The OS path of the new data or structure
-// file of this process; empty when it cannot be built.
+// file and note in Struct, named by the run's process id (hexadecimal) and
+// the file's name: "Data/<pid>ACCOUNT.dat". The OS path (no extension) of
+// the new data or structure file of this process; empty when it cannot be
+// built.
 std::string new_os_path(const FDB_PATH& path, uint8_t cls) {
   FDB_PATH p = with_ap(path, "0DN");
   p.fdb_class = cls;
@@ -554,34 +676,96 @@ bool held_open(const std::string& dat) {
   return held;
 }
 
-// Removes the new data and structure files that runs of dead processes
-// left for the file of `path`: a run killed while it converted never got
-// to swap or scratch them. A pair some process still holds open stays.
-void remove_dead_runs_files(const FDB_PATH& path) {
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The lines of a note that its run finished writing.
+std::vector<std::string> note_lines(const std::string& path) {
+  std::vector<std::string> out;
+  FILE* f = fopen(path.c_str(), "re");
+  if (!f) return out;
+  char line[1024];
+  while (fgets(line, sizeof line, f))
+    if (const size_t n = strlen(line); n && line[n - 1] == '\n') out.emplace_back(line, n - 1);
+  fclose(f);
+  return out;
+}
+
+// The new structure file `from` takes the name `to` (both without
+// extension), as the replace of a structure file does.
+bool struct_follows(const std::string& from, const std::string& to) {
+  if ((unlink((to + ".key").c_str()) != 0 && errno != ENOENT) ||
+      rename((from + ".dat").c_str(), (to + ".dat").c_str()) != 0) {
+    sys_err(kModule, __LINE__, "can't move %s.dat to %s.dat: %s", from.c_str(), to.c_str(), strerror(errno));
+    return false;
+  }
+  if (rename((from + ".key").c_str(), (to + ".key").c_str()) != 0) unlink((from + ".key").c_str());
+  return true;
+}
+
+// Finishes the run of a dead process whose new files are `data` and
+// `strc` (no extension) from what its note says: a structure left behind
+// by data swapped in follows it, the SYSDIR record is put back; then its
+// files go, the note last. False when the structure cannot follow its
+// data: everything stays for a later run.
+bool finish_dead_run(const std::string& data, const std::string& strc) {
+  const std::string note = strc + ".run";
+  std::string key, check, old_struct;
+  for (const std::string& line : note_lines(note)) {
+    const size_t sp = line.find(' '), sp2 = line.find(' ', sp + 1);
+    const std::string what = line.substr(0, sp);
+    std::string k, c;
+    if (what == "sysdir" && sp2 != std::string::npos && from_hex(line.substr(sp + 1, sp2 - sp - 1), &k) &&
+        k.size() == 16 && from_hex(line.substr(sp2 + 1), &c) && c.size() == 1)
+      key = k, check = c;
+    else if (what == "swap" && sp != std::string::npos) from_hex(line.substr(sp + 1), &old_struct);
+  }
+  if (!old_struct.empty() && !exists(data + ".dat") && exists(strc + ".dat") && !struct_follows(strc, old_struct))
+    return false;
+  if (!key.empty()) sysdir_put_back(reinterpret_cast<const uint8_t*>(key.data()), static_cast<uint8_t>(check[0]));
+  for (const std::string& f : {data, strc})
+    for (const char* ext : {".key", ".dat"}) unlink((f + ext).c_str());
+  unlink(note.c_str());
+  return true;
+}
+
+// Finishes what runs of dead processes left for files of `path`'s name: a
+// run killed part-way never got to swap or scratch its new files nor to put
+// SYSDIR back. While a run of a file of that name lives (its process, or
+// some process holding its new data open), the dead runs' files stay for
+// a later run: it may have taken the dead run's SYSDIR byte for the file's
+// own. False when a dead run's structure cannot follow its swapped data.
+bool finish_dead_runs(const FDB_PATH& path) {
   const std::string dat = new_os_path(path, PATH_DATA), stc = new_os_path(path, PATH_STRUCT);
   const size_t slash = dat.rfind('/'), sslash = stc.rfind('/');
-  if (slash == std::string::npos || sslash == std::string::npos) return;
+  if (slash == std::string::npos || sslash == std::string::npos) return true;
   char own[16];
   snprintf(own, sizeof own, "%X", static_cast<unsigned>(getpid()));
   // This process's name, less its id: the file's name as the paths end.
   const std::string tail = dat.substr(slash + 1 + strlen(own));
   const std::string dir = dat.substr(0, slash), sdir = stc.substr(0, sslash);
-  std::vector<std::string> dead;  // the ids of the dead runs, as named
-  if (DIR* d = opendir(dir.c_str())) {
+  std::vector<std::string> ids;  // of the other runs, as named
+  for (const std::string& folder : {dir, sdir}) {
+    DIR* d = opendir(folder.c_str());
+    if (!d) continue;
     while (const dirent* e = readdir(d)) {
       const std::string n = e->d_name;
-      if (n.size() <= tail.size() + 4 || n.compare(n.size() - 4, 4, ".dat") != 0 ||
-          n.compare(n.size() - 4 - tail.size(), tail.size(), tail) != 0)
+      const size_t dot = n.rfind('.');
+      if (dot == std::string::npos || dot < tail.size() || n.compare(dot - tail.size(), tail.size(), tail) != 0)
         continue;
-      const std::string id = n.substr(0, n.size() - 4 - tail.size());
-      if (id.size() > 8 || id.find_first_not_of("0123456789ABCDEF") != std::string::npos || id == own) continue;
-      if (!ss_pid_alive(uint32_t(strtoul(id.c_str(), nullptr, 16))) && !held_open(dir + "/" + n)) dead.push_back(id);
+      const std::string id = n.substr(0, dot - tail.size()), ext = n.substr(dot);
+      if (ext != ".dat" && ext != ".key" && ext != ".run") continue;
+      if (id.empty() || id.size() > 8 || id.find_first_not_of("0123456789ABCDEF") != std::string::npos || id == own)
+        continue;
+      if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
     }
     closedir(d);
   }
-  for (const std::string& id : dead)
-    for (const std::string& f : {dir, sdir})
-      for (const char* ext : {".key", ".dat"}) unlink((f + "/" + id + tail + ext).c_str());
+  for (const std::string& id : ids)
+    if (ss_pid_alive(uint32_t(strtoul(id.c_str(), nullptr, 16))) || held_open(dir + "/" + id + tail + ".dat"))
+      return true;
+  for (const std::string& id : ids)
+    if (!finish_dead_run(dir + "/" + id + tail, sdir + "/" + id + tail)) return false;
+  return true;
 }
 
 }  // namespace
@@ -597,9 +781,9 @@ int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
       sa && b.put(DF_PARAM, pa) && b.put(DF_PROCESS, pr) && b.put(DF_FRAME, fr) && bld_restruct_stmts(path, ctx, sa);
   if (!ok) sys_err(kModule, __LINE__, "restructure design: %s", b.error().c_str());
   sysdir_swap sd;
+  run_note note;
   EM* em = nullptr;
-  if (ok) {
-    sysdir_enter(path, &sd);
+  if (ok && note.start(new_os_path(path, PATH_STRUCT) + ".run") && sysdir_enter(path, &sd, &note)) {
     clear_stats();
     db_status_of_end(db_run_generated(caller, "00"));
     PCB k{};
@@ -615,8 +799,9 @@ int bld_proc(const FDB_PATH& path, restruct_ctx* ctx, PCB* caller) {
   } else {
     set_stat1(RS_FAILED);
   }
-  swap_files(path, em, read_stat(1));
+  swap_files(path, em, read_stat(1), &note);
   sysdir_leave(&sd);
+  note.drop();
   // The next run writes a new design under the same name.
   if (em) pl_free(em), pl_discard(em);
   b.close_all(ARB_SCRATCH);
@@ -637,7 +822,10 @@ uint32_t db_restruct(PCB* caller, const FDB_PATH& path, ARB* msg1, ARB* msg2) {
   const char* ver = design ? path.fdb_src_ver : path.fdb_ver;
   if (!msg1_start(msg1, msg2, ap, ver, path.fdb_name))
     return checkstat(msg1->arb_stat, "Bad message write ", kModule, __LINE__), RS_FAILED;
-  remove_dead_runs_files(path);
+  if (!finish_dead_runs(path)) {
+    db_err(RS_FAILED, path, msg1, msg2);
+    return RS_FAILED;
+  }
   restruct_ctx ctx{};
   uint32_t fm = 0;
   uint32_t r = db_open_files(path, &ctx, &fm);

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -32,6 +34,7 @@
 #include "design/rt_file.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/os.h"
+#include "foundation/os_calls.h"
 #include "foundation/scope.h"
 #include "interp/rt_fns.h"
 
@@ -329,14 +332,17 @@ TEST_F(Restructure, UnchangedAndCompatibleFilesKeepTheirData) {
 
 // A run that fails keeps the old data file and its structure as they were,
 // scratches the new ones and puts SYSDIR back: a write refused by the new
-// file (two records whose new key would be the same) and a cancel.
+// file (two records whose new key would be the same), a cancel, and a
+// swap the file system refuses (the old key file cannot be removed), which
+// is no conversion. (Before, a refused swap said 104260.)
 TEST_F(Restructure, AFailedRunKeepsTheOldFile) {
-  // changed line and what it becomes, what the trap does, status
-  const std::tuple<const char*, const char*, uint32_t, uint32_t> rows[] = {
-      {"CODE   kind=4 sub_kind=1 size=8", "CODE   kind=4 sub_kind=1 size=4", 0, RS_WRITE},
-      {"mask=\"-99999.99\"", "mask=\"-999999999999.99\"", PI_END_CANCEL, RS_CANCELLED},
+  // changed line and what it becomes, what the trap does, the swap refused, status
+  const std::tuple<const char*, const char*, uint32_t, bool, uint32_t> rows[] = {
+      {"CODE   kind=4 sub_kind=1 size=8", "CODE   kind=4 sub_kind=1 size=4", 0, false, RS_WRITE},
+      {"mask=\"-99999.99\"", "mask=\"-999999999999.99\"", PI_END_CANCEL, false, RS_CANCELLED},
+      {"mask=\"-99999.99\"", "mask=\"-999999999999.99\"", 0, true, RS_FAILED},
   };
-  for (auto& [from, to, end, status] : rows) {
+  for (auto& [from, to, end, refused, status] : rows) {
     SCOPED_TRACE(status);
     app_file(20);
     const auto files = data_files();
@@ -349,6 +355,12 @@ TEST_F(Restructure, AFailedRunKeepsTheOldFile) {
     com.no_db_traps = 0;
     kivo_test::scoped_hook trap(ii_dbg_hooks.inst_trap, [](II_RUN*, uint8_t*) {
       if (leave) mark_leave(leave);
+    });
+    static bool refuse;
+    refuse = refused;
+    kivo_test::scoped_hook unlink(os_sys.unlink, [](const char* p) {
+      if (refuse && strstr(p, "/DB1/APP/Data/DATA.key")) return errno = EACCES, -1;
+      return ::unlink(p);
     });
     EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), status) << findings();
     unsetenv("KIVO_TRAP_RESTRUCT");

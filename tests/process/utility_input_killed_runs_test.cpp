@@ -1,11 +1,11 @@
 // Runs of the real `kivo` killed part-way and what the next run makes of
 // them: a bootstrap (finished by the next one, refused while another runs
-// or over a complete build), a restructure (its new files removed), a
-// ranking (its sort's work files removed, never those of a live process);
-// a blank session name refused with nothing written; and the utilities on
-// an installation the user cannot write. A run is killed where it is held
-// at a chosen write (tests/fixtures/gate_writes.cpp), never after a guess
-// at a time.
+// or over a complete build), a restructure (SYSDIR put back, its swap
+// finished, its new files removed), a ranking (its sort's work files
+// removed, never those of a live process); a blank session name refused
+// with nothing written; and the utilities on an installation the user
+// cannot write. A run is killed where it is held at a chosen write or
+// rename (tests/fixtures/gate_writes.cpp), never after a guess at a time.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -210,51 +210,116 @@ struct ledger {
   }
 };
 
-// A restructure of ACCOUNT killed while it converts leaves its new data
-// and structure files at the top of the installation, named by its process
-// id, and the old file whole; the next restructure removes them and
-// converts. (Before, they stayed for good.)
-TEST(UtilityInput, KilledRestructuresNewFilesGoWithTheNextRun) {
-  ledger l;
+// ACCOUNT's key in SYSDIR, that of the record a restructure adds for its
+// new file, and where the check byte lies in a record.
+const std::string kAccountKey = "DEMDEM  ACCOUNT ", kNewAccountKey = "DEM0DN  ACCOUNT ";
+constexpr size_t kSysdirCheck = 567;
+
+// The live SYSDIR records of `inst` whose key is `key`.
+std::vector<std::string> sysdir_records(const std::string& inst, const std::string& key) {
+  std::vector<std::string> out;
+  for (const std::string& r : kivo_test::native_records(inst + "/0SA/Data/SYSDIR.dat").records)
+    if (r.compare(0, key.size(), key) == 0) out.push_back(r);
+  return out;
+}
+// ACCOUNT's check byte, or 'X' without a record.
+char account_check(const std::string& inst) {
+  const auto r = sysdir_records(inst, kAccountKey);
+  return r.size() == 1 && r[0].size() > kSysdirCheck ? r[0][kSysdirCheck] : 'X';
+}
+
+// The ledger's changed design of ACCOUNT loaded into `l`.
+void load_account_change(const ledger& l) {
   ASSERT_EQ(system((shell_quote(std::string(KIVO_TOOLS_DIR) + "/kivo_design") + " -d " + shell_quote(l.inst) + " " +
                     shell_quote(std::string(KIVO_SOURCE_DIR) + "/share/design/ACCOUNT-2.dsgn") + " >" +
                     shell_quote(l.d.file("load.out")) + " 2>&1")
                        .c_str()),
             0)
       << kivo_test::slurp(l.d.file("load.out"));
-  const std::string account = l.inst + "/DEM/DEM/Data/ACCOUNT.dat", old = kivo_test::slurp(account);
-  auto top = [&] {
-    std::vector<std::string> out;
-    for (const char* kind : {"/Data", "/Struct"})
-      for (const std::string& f : files_named(l.inst + kind, [](const std::string&) { return true; }))
-        out.push_back(kind + f);
-    return out;
+}
+// ACCOUNT restructured in `l`, to its end, which shows `verdict`.
+void restructure(const ledger& l, const std::string& verdict) {
+  auto p = l.engine(l.env(), "-t=Subroutine -p=ACCOUNT_RESTRUCT");
+  EXPECT_TRUE(p->wait_for("END leaves.", 60) && p->wait_for(verdict)) << p->capture();
+  p->send_keys("S-F1");
+  EXPECT_EQ(p->exit_status(), 0) << p->capture();
+}
+
+// A restructure of ACCOUNT killed part-way leaves its new data and
+// structure files and its note at the top of the installation, named by
+// its process id, and ACCOUNT's SYSDIR check byte at '0'; the next
+// restructure puts the byte back, has the structure follow data the killed
+// run had swapped in already, removes the rest and converts (or finds the
+// structure the data has). The records come out as an uninterrupted run
+// makes them. (Before, the files stayed for good, the byte stayed '0', and
+// data swapped in without its structure was converted a second time.)
+TEST(UtilityInput, KilledRestructuresNewFilesGoWithTheNextRun) {
+  ledger ref;
+  load_account_change(ref);
+  restructure(ref, "Data converted: the new file replaced the old one");
+  const std::string ref_account = ref.inst + "/DEM/DEM/Data/ACCOUNT.dat";
+  const kivo_test::native_file want = kivo_test::native_records(ref_account);
+  ASSERT_EQ(want.rec_len, 79u);
+  ASSERT_EQ(want.records.size(), 50u);
+  const struct {
+    const char* moment;
+    const char* part;     // the gate: the first write to, or rename from or to, a path holding it
+    char check;           // ACCOUNT's SYSDIR check byte before the runs
+    bool swapped;         // the killed run's new data had taken the old name
+    const char* verdict;  // what the next run says
+  } rows[] = {
+      {"at the new data's first write", "/run/Data/", ' ', false, "Data converted: the new file replaced the old one"},
+      {"at the new data's first write, a file always checked", "/run/Data/", '1', false,
+       "Data converted: the new file replaced the old one"},
+      {"between the data's swap and its structure's", "DEM/Struct/ACCOUNT", '1', true,
+       "Structure unchanged: structure file written anew"},
   };
-  std::string id;
-  {
-    // Held at the first write of the new data file, its structure file written.
-    auto p = l.engine(gated(l.env(), l.d.path, "/run/Data/"), "-t=Subroutine -p=ACCOUNT_RESTRUCT");
-    ASSERT_TRUE(held(l.d.path)) << p->capture();
-    for (const std::string& f : top())
-      if (f.rfind("/Data/", 0) == 0) id = f.substr(6, f.find("ACCOUNT") - 6);
-    p->kill_command(SIGKILL);
-    EXPECT_EQ(p->exit_status(), 128 + SIGKILL);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.moment);
+    ledger l;
+    {
+      const std::string sysdir = l.inst + "/0SA/Data/SYSDIR.dat";
+      std::string bytes = kivo_test::slurp(sysdir);
+      const size_t at = bytes.find(kAccountKey);
+      ASSERT_NE(at, std::string::npos);
+      bytes[at + kSysdirCheck] = r.check;
+      std::ofstream(sysdir, std::ios::binary) << bytes;
+      ASSERT_EQ(account_check(l.inst), r.check);
+    }
+    load_account_change(l);
+    const std::string account = l.inst + "/DEM/DEM/Data/ACCOUNT.dat", old = kivo_test::slurp(account);
+    auto top = [&] {
+      std::vector<std::string> out;
+      for (const char* kind : {"/Data", "/Struct"})
+        for (const std::string& f : files_named(l.inst + kind, [](const std::string&) { return true; }))
+          out.push_back(kind + f);
+      return out;
+    };
+    std::string id;
+    {
+      auto p = l.engine(gated(l.env(), l.d.path, r.part), "-t=Subroutine -p=ACCOUNT_RESTRUCT");
+      ASSERT_TRUE(held(l.d.path)) << p->capture();
+      for (const std::string& f : top()) id = f.substr(f.find('/', 1) + 1, f.find("ACCOUNT.") - f.find('/', 1) - 1);
+      p->kill_command(SIGKILL);
+      EXPECT_EQ(p->exit_status(), 128 + SIGKILL);
+    }
+    ASSERT_FALSE(id.empty());
+    const std::vector<std::string> left = top();
+    EXPECT_GE(left.size(), r.swapped ? 1u : 3u);
+    for (const std::string& f : left) EXPECT_NE(f.find("/" + id + "ACCOUNT."), std::string::npos) << f;
+    EXPECT_FALSE(ss_pid_alive(uint32_t(std::stoul(id, nullptr, 16))));
+    EXPECT_EQ(account_check(l.inst), '0');
+    EXPECT_EQ(sysdir_records(l.inst, kNewAccountKey).size(), 1u);
+    if (r.swapped) EXPECT_EQ(kivo_test::native_records(account).records, want.records);
+    else EXPECT_EQ(kivo_test::slurp(account), old) << "the killed run changed the old file";
+    restructure(l, r.verdict);
+    EXPECT_EQ(top(), kNone);
+    EXPECT_EQ(account_check(l.inst), r.check);
+    EXPECT_EQ(sysdir_records(l.inst, kNewAccountKey).size(), 0u);
+    const kivo_test::native_file got = kivo_test::native_records(account);
+    EXPECT_EQ(got.rec_len, 79u);
+    EXPECT_EQ(got.records, want.records);
   }
-  ASSERT_FALSE(id.empty());
-  const std::vector<std::string> left = top();
-  EXPECT_GE(left.size(), 3u);
-  for (const std::string& f : left) EXPECT_NE(f.find("/" + id + "ACCOUNT."), std::string::npos) << f;
-  EXPECT_FALSE(ss_pid_alive(uint32_t(std::stoul(id, nullptr, 16))));
-  EXPECT_EQ(kivo_test::slurp(account), old) << "the killed run changed the old file";
-  {
-    auto p = l.engine(l.env(), "-t=Subroutine -p=ACCOUNT_RESTRUCT");
-    EXPECT_TRUE(p->wait_for("END leaves.", 60) && p->wait_for("Data converted: the new file replaced the old one"))
-        << p->capture();
-    p->send_keys("S-F1");
-    EXPECT_EQ(p->exit_status(), 0) << p->capture();
-  }
-  EXPECT_EQ(top(), kNone);
-  EXPECT_EQ(kivo_test::native_records(account).rec_len, 79u);
 }
 
 // Names of the sort's work files: eight hexadecimal digits and the

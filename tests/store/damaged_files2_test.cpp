@@ -49,7 +49,7 @@ std::string customer(const std::string& number, const std::string& name) {
 }
 std::vector<std::string> numbered(int n) {
   std::vector<std::string> out;
-  char no[8];
+  char no[16];  // any int the format may meet
   for (int i = 1; i <= n; ++i)
     snprintf(no, sizeof no, "C%04d", i), out.push_back(customer(no, std::string("Name ") + no));
   return out;

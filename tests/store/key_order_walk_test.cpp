@@ -75,11 +75,16 @@ uint8_t body_byte(uint32_t id, uint32_t version, uint32_t i) {
   return static_cast<uint8_t>((h >> (i % 4 * 8)) + i);
 }
 
-std::vector<uint8_t> record(uint32_t id, uint32_t version, uint32_t key1, uint32_t len) {
-  std::vector<uint8_t> r(len);
+// Key 0's value of record `id`: its number in eight digits.
+std::vector<uint8_t> id_key_of(uint32_t id) {
   char idt[9];
   snprintf(idt, sizeof idt, "%08u", id);
-  memcpy(r.data(), idt, kIdLen);
+  return std::vector<uint8_t>(idt, idt + kIdLen);
+}
+
+std::vector<uint8_t> record(uint32_t id, uint32_t version, uint32_t key1, uint32_t len) {
+  std::vector<uint8_t> r = id_key_of(id);
+  r.resize(len);
   st_le32(r.data(), kKey1Off, key1);
   st_le32(r.data(), kVersionOff, version);
   for (uint32_t i = kHead; i < len; ++i) r[i] = body_byte(id, version, i);
@@ -163,7 +168,7 @@ int writer(const walk_setup& s, int w, std::map<uint32_t, live_rec> state) {
       e.op = pick == 0 ? kOpDelete : kOpRewrite;
       e.len = pick == 2 ? (it->second.len == kShort ? kLong : kShort) : it->second.len;
       e.key1 = rng() % 2 ? key1_of(w, keys_given++) : it->second.key1;
-      std::vector<uint8_t> key = record(id, 0, 0, kIdLen);
+      std::vector<uint8_t> key = id_key_of(id);
       uint32_t len = 0;
       brfsetkeyN(p.r, 0);
       if (brfseek(p.r, kSeekEqual, key.data(), kIdLen, buf.data(), buf.size(), &len) != BRF_OK) return 11;
