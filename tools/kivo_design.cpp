@@ -40,7 +40,11 @@
 // Each load of a source is undoable: every line is read before a file
 // changes, the version's design files are set aside first and put back
 // when a write fails, and a load is refused while another process has one
-// of them open (design/design_source.h).
+// of them open (design/design_source.h). A load killed part-way is
+// finished by the next run on its version, or by the engine's start of
+// the application, from the record it keeps in the design files' folder
+// (fm/set_aside.h): put back as it was, or, when it had written every
+// file, kept; one line says which.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <set>
 
+#include "foundation/os.h"
+
 namespace kivo {
 
 namespace {
@@ -38,17 +40,6 @@ std::vector<std::string> native_files(const std::string& dir) {
   }
   closedir(d);
   return out;
-}
-
-std::string read_all(int fd) {
-  std::string out;
-  char buf[8192];
-  for (off_t at = 0;;) {
-    const ssize_t n = pread(fd, buf, sizeof buf, at);
-    if (n <= 0) return out;
-    out.append(buf, size_t(n));
-    at += n;
-  }
 }
 
 bool write_all(int fd, const std::string& text) {
@@ -101,7 +92,7 @@ long remove_made(const earlier_run& r, std::string* why) {
 // When `fd` holds an earlier run's record: removes what that run made, says
 // so, and empties the record. False (with *why) when a file stays.
 bool finish_earlier(int fd, std::string* why) {
-  const std::string text = read_all(fd);
+  const std::string text = ss_read_whole(fd);
   if (text.empty()) return true;
   const earlier_run r = parse(text);
   long n = 0;
@@ -109,22 +100,6 @@ bool finish_earlier(int fd, std::string* why) {
   printf("kivo -b: the run of process %ld did not end; %ld file(s) it made removed, starting again\n", r.pid, n);
   fflush(stdout);
   return ftruncate(fd, 0) == 0 || (*why = std::string("can't empty the record: ") + strerror(errno), false);
-}
-
-bool lock(int fd) {
-  struct flock l {};
-  l.l_type = F_WRLCK;
-  l.l_whence = SEEK_SET;
-  return fcntl(fd, F_SETLK, &l) == 0;
-}
-
-// The process holding the lock on `fd`, 0 when none does.
-long lock_holder(int fd) {
-  struct flock l {};
-  l.l_type = F_WRLCK;
-  l.l_whence = SEEK_SET;
-  if (fcntl(fd, F_GETLK, &l) != 0 || l.l_type == F_UNLCK) return 0;
-  return long(l.l_pid);
 }
 
 }  // namespace
@@ -144,8 +119,8 @@ bool bs_guard::begin(const std::string& root, const std::vector<std::string>& di
     *why = "can't write " + path_ + ": " + strerror(errno);
     return false;
   }
-  if (!lock(fd_)) {
-    const long pid = lock_holder(fd_);
+  if (!ss_run_lock(fd_)) {
+    const long pid = ss_run_lock_holder(fd_);
     *why =
         "another kivo -b" + (pid ? " (process " + std::to_string(pid) + ")" : std::string()) + " is running in " + root;
     release();
@@ -182,7 +157,7 @@ void bs_finish_unfinished(const std::string& root) {
   if (fd < 0) return;
   std::string why;
   // Locked: another run lives, which the run's own start refuses to meet.
-  if (lock(fd) && !finish_earlier(fd, &why)) fprintf(stderr, "kivo -b: %s\n", why.c_str());
+  if (ss_run_lock(fd) && !finish_earlier(fd, &why)) fprintf(stderr, "kivo -b: %s\n", why.c_str());
   close(fd);
 }
 

@@ -24,6 +24,7 @@
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
 #include "fm/la.h"
+#include "fm/set_aside.h"
 #include "fm/struct_file.h"
 #include "fm/token_cache.h"
 #include "fm/whole_file.h"
@@ -251,27 +252,62 @@ int DesignBuilder::in_use_check(bool replace) {
   return 1;
 }
 
+// The folder of the version's design files, each one's name there and the
+// name it is set aside under: 1, or 0 with error().
+int DesignBuilder::name_files(std::string* dir, std::string* names, std::string* asides) {
+  auto split = [&](const std::string& path, std::string* name) {
+    const size_t slash = path.rfind('/');
+    *name = path.substr(slash + 1);
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  };
+  for (int f = 0; f < kDesignFiles; ++f) {
+    version_fdb d(f, ap_, ver_);
+    d.fdb.fdb_opt = kDesignOpts;
+    named_fdb aside(f, ap_, ver_, aside_name());
+    std::string path, aside_path;
+    if (!fm_os_name(&d.fdb, &path) || !fm_os_name(&aside.fdb, &aside_path))
+      return fail(std::string("the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
+                  " has no name in the file system");
+    const std::string in = split(path, &names[f]);
+    if (f == 0) *dir = in;
+    if (in != *dir || split(aside_path, &asides[f]) != *dir)
+      return fail(std::string("the design files of ") + ap_ + "/" + ver_ + " are not in one folder");
+  }
+  return 1;
+}
+
 int DesignBuilder::begin_load(bool replace) {
   if (memcmp(ap_, "0DN", 3) == 0 || memcmp(ap_, "0DO", 3) == 0) return replace ? scratch_all() : 1;
-  if (!in_use_check(replace)) return 0;
+  std::string dir, names[kDesignFiles], asides[kDesignFiles], why;
+  if (!name_files(&dir, names, asides)) return 0;
+  if (!run_.begin(dir, std::string("the load of ") + ap_ + "/" + ver_, &why)) return fail(why);
+  if (!in_use_check(replace)) {
+    run_.end();
+    return 0;
+  }
+  std::vector<set_aside_file> plan;
   for (int f = 0; f < kDesignFiles; ++f) {
     version_fdb d(f, ap_, ver_);
     d.fdb.fdb_opt = kDesignOpts;
     existed_[f] = fm_locate(&d.fdb) != 0;
+    plan.push_back({names[f], existed_[f] ? asides[f] : ""});
+  }
+  if (!run_.plan(plan, &why)) {
+    run_.end();
+    return fail(why);
   }
   loading_ = true;
   for (int f = 0; f < kDesignFiles; ++f) {
     if (!existed_[f]) continue;
     version_fdb d(f, ap_, ver_);
     d.fdb.fdb_opt = kDesignOpts;
-    const std::string name = aside_name();
-    named_fdb aside(f, ap_, ver_, name);
+    named_fdb aside(f, ap_, ver_, asides[f]);
     if (!fm_replace(&aside.fdb, &d.fdb, 0)) {
       const std::string why = std::string("the ") + kFiles[f].name + " design file of " + ap_ + "/" + ver_ +
                               " cannot be set aside: " + status_words(d.fdb.fdb_stat);
       return undo_load() ? fail(why) : fail(why + "; " + error_);
     }
-    aside_[f] = name;
+    aside_[f] = asides[f];
     if (!replace && !copy_back(static_cast<design_file>(f))) {
       const std::string why = error_;
       return undo_load() ? fail(why) : fail(why + "; " + error_);
@@ -323,19 +359,29 @@ int DesignBuilder::undo_load() {
     if (fm_replace(&d.fdb, &aside.fdb, 0)) aside_[f].clear();
     else lost += std::string(" ") + kFiles[f].name + " (kept as " + aside_[f] + ")";
   }
-  if (lost.empty()) return 1;
-  return fail(std::string("the design files of ") + ap_ + "/" + ver_ + " could not all be put back:" + lost);
+  if (lost.empty()) {
+    run_.end();
+    return 1;
+  }
+  // The record stays: the next process that uses the folder puts them back.
+  return fail(std::string("the design files of ") + ap_ + "/" + ver_ + " could not all be put back:" + lost +
+              "; the next run that can write them puts them back");
 }
 
 int DesignBuilder::keep_load() {
   if (!loading_) return 1;
   loading_ = false;
+  // From here a finish of the record removes what is set aside.
+  run_.written();
+  bool all = true;
   for (int f = 0; f < kDesignFiles; ++f) {
     if (aside_[f].empty()) continue;
     named_fdb aside(f, ap_, ver_, aside_[f]);
-    FM_SCRATCH(&aside.fdb, kDesignOpts);  // a copy left over costs room, never the design
+    // One left over costs room, never the design; the record keeps it listed.
+    all = (FM_SCRATCH(&aside.fdb, kDesignOpts) || aside.fdb.fdb_stat == FM_NO_FILE) && all;
     aside_[f].clear();
   }
+  if (all) run_.end();
   return 1;
 }
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "fm/set_aside.h"
 #include "foundation/os.h"
 
 namespace kivo {
@@ -143,9 +144,13 @@ class DesignBuilder {
   // a load that adds (`replace` false), copies its records back under the
   // design file's name; a replace starts from no files. undo_load closes
   // what the load opened, removes what it wrote and puts the set-aside files
-  // back as they were, byte for byte; keep_load removes them. The memory
-  // designs of "0DN" and "0DO" set nothing aside (a replace scratches them).
-  // 1, or 0 with error().
+  // back as they were, byte for byte; keep_load removes them. The load
+  // keeps a record of what it set aside in the design files' folder
+  // (fm/set_aside.h) from before the first change to its end, so that a
+  // load killed part-way is finished by the next process that uses the
+  // folder: the next load, or the engine's start of the application. The
+  // memory designs of "0DN" and "0DO" set nothing aside (a replace scratches
+  // them). 1, or 0 with error().
   int begin_load(bool replace);
   int undo_load();
   int keep_load();
@@ -232,6 +237,8 @@ class DesignBuilder {
   std::string aside_[kDesignFiles];
   bool existed_[kDesignFiles] = {};  // there when begin_load began
   bool loading_ = false;             // begin_load ran and neither undo_load nor keep_load yet
+  set_aside_run run_;                // the load's record, from begin_load to its end
+  int name_files(std::string* dir, std::string* names, std::string* asides);
   bool lay_out(const dd_file& def, uint32_t number, uint32_t number2, uint8_t* fi,
                std::vector<std::vector<uint8_t>>* elems, std::vector<uint8_t>* init, std::vector<uint8_t>* nulls);
   int in_use_check(bool replace);

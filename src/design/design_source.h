@@ -31,8 +31,9 @@ struct design_source_result {
 // a line that does not read refuses the source the same way. With
 // `undoable` (a tool that holds no design file open itself) the load puts
 // the version's design files back as they were when a write fails, and
-// refuses before any change when another process has one of them open
-// (DesignBuilder::begin_load).
+// refuses before any change when another process has one of them open;
+// a load killed part-way is finished by the next process that uses the
+// version's design folder (DesignBuilder::begin_load).
 design_source_result design_source_build(const std::string& text, const std::string& name, uint32_t scope,
                                          const char* ap_override = nullptr, bool replace = false, bool check = false,
                                          bool undoable = false);

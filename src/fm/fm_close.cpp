@@ -9,6 +9,7 @@
 #include "fm/fm_switch.h"
 #include "fm/fm_xlate.h"
 #include "fm/struct_file.h"
+#include "fm/whole_file.h"
 #include "foundation/sys_err.h"
 
 namespace kivo {
@@ -229,6 +230,18 @@ int fm_locate(FDB* fdb) {
     fdb->fdb_stat = arb->arb_stat;
     fdb->fdb_stat2 = arb->arb_stat2;
   }
+  free_lfb(lfb, 0);
+  return ok;
+}
+
+int fm_os_name(FDB* fdb, std::string* name) {
+  LFB* lfb = lfb_for(fdb, fdb->path.fdb_tmp_id);
+  if (!lfb) return 0;
+  ARB* arb = lfb->lfb_arb;
+  STRM* s = arb_strm(arb);
+  STRM copy = *s;
+  const int ok = s->strm_fms->nam && s->strm_fms->nam(arb, &copy) && copy.strm_fms_path;
+  if (ok) name->assign(static_cast<const char*>(copy.strm_fms_path), copy.strm_fms_path_len);
   free_lfb(lfb, 0);
   return ok;
 }

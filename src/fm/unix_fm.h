@@ -106,6 +106,9 @@ int fill_bkey_from_kdb(KEY_DESC* out, const KDB* key, const KDB* primary);
 // Format check and upgrade run at every open and create; an engine code.
 int vfy_ver(UIO_FILE* f, LFB* lfb, bool upgrade);
 
+// Whether this process or another has the pair at `base` (no extension)
+// open: its open lock cannot be taken.
+bool uio_pair_in_use(const char* base);
 // The block of a PFB that this back-end owns, or null.
 UIO_FILE* uio_file(const PFB* pfb);
 

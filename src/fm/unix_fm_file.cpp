@@ -19,6 +19,7 @@
 #include <string>
 
 #include "fm/fm_open.h"
+#include "fm/set_aside.h"
 #include "fm/unix_fm.h"
 #include "foundation/com.h"
 #include "foundation/os.h"
@@ -88,6 +89,16 @@ int take_open_lock(const char* path) {
   }
   return slot;
 }
+
+}  // namespace
+
+bool uio_pair_in_use(const char* base) {
+  const int slot = take_open_lock(base);
+  if (slot >= 0) kivo_close(slot);
+  return slot == -2;
+}
+
+namespace {
 
 // Removes "%s.key" and "%s.dat"; 0, or the status of the data file's removal.
 uint32_t remove_pair(const char* path, uint32_t* err) {
@@ -493,6 +504,14 @@ void sweep_tmp_dir(const char* os_path) {
   if (swept.insert(dir).second) ss_tmp_sweep(dir.c_str());
 }
 
+// The first file of a folder in this process finishes what a change killed
+// part-way left there (a design load's files set aside), before any of its
+// files is opened.
+void finish_set_aside(const char* os_path) {
+  const char* slash = strrchr(os_path, '/');
+  if (slash) set_aside_finish(std::string(os_path, size_t(slash - os_path)));
+}
+
 }  // namespace
 
 int u_alloc_id(LFB* lfb, const cstr* root, const cstr* data_dir, const uint8_t* sysdir, const uint8_t* sysdflt) {
@@ -508,6 +527,7 @@ int u_alloc_id(LFB* lfb, const cstr* root, const cstr* data_dir, const uint8_t* 
     return 0;
   }
   if (scoped && path.fdb_tmp_id) sweep_tmp_dir(os_path->ptr);
+  finish_set_aside(os_path->ptr);
   UIO_FILE* f = nullptr;
   for (auto& e : g_idlist)
     if (strcmp(e->path, os_path->ptr) == 0) f = e.get();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kivo {
 
@@ -24,6 +25,9 @@ struct FDB;
 // a whole data file, old or new, at every moment. Failure codes go to the
 // descriptors' fdb_stat/fdb_stat2.
 int fm_replace(FDB* old_fdb, FDB* new_fdb, int discard);
+// The operating-system name of the descriptor's file (for a native file
+// its path without ".dat"), into *name; 0 when its back-end cannot name it.
+int fm_os_name(FDB* fdb, std::string* name);
 // Creates the target and copies every record of the source into it; both
 // are closed again. Failure codes go to the source descriptor.
 int fm_copy(FDB* target, FDB* source);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "foundation/com.h"
 #include "foundation/hook_list.h"
@@ -149,6 +150,15 @@ bool ss_pid_alive(uint32_t pid);
 // form above) of processes that no longer live, which a killed run leaves
 // behind; never this process's. Returns how many went.
 int ss_tmp_sweep(const char* dir);
+
+// A run's record file (a bootstrap's, a design load's): a whole-file write
+// lock on `fd` without waiting, which lasts while the descriptor and its
+// process live, so that a record found unlocked was left by a run that
+// ended. 1 when taken; ss_run_lock_holder gives the process holding it, 0
+// when none does; ss_read_whole the file's text.
+int ss_run_lock(int fd);
+long ss_run_lock_holder(int fd);
+std::string ss_read_whole(int fd);
 
 // dst = tmpl without the 8 characters that precede its last 4. dst must
 // hold strlen(tmpl) + 1 bytes.

@@ -1,6 +1,6 @@
 // Temporary-name series: the suffix that makes a temporary file's name
 // unique to its process and number, the sweep of the files whose process
-// is gone, and the short-name series that the native back-end steps
+// is gone, the lock and text of a run's record, and the short-name series that the native back-end steps
 // through to find a free name.
 #include <dirent.h>
 #include <fcntl.h>
@@ -85,6 +85,32 @@ int ss_tmp_sweep(const char* dir) {
   }
   closedir(d);
   return n;
+}
+
+int ss_run_lock(int fd) {
+  struct flock l {};
+  l.l_type = F_WRLCK;
+  l.l_whence = SEEK_SET;
+  return fcntl(fd, F_SETLK, &l) == 0;
+}
+
+long ss_run_lock_holder(int fd) {
+  struct flock l {};
+  l.l_type = F_WRLCK;
+  l.l_whence = SEEK_SET;
+  if (fcntl(fd, F_GETLK, &l) != 0 || l.l_type == F_UNLCK) return 0;
+  return long(l.l_pid);
+}
+
+std::string ss_read_whole(int fd) {
+  std::string out;
+  char buf[8192];
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(fd, buf, sizeof buf, at);
+    if (n <= 0) return out;
+    out.append(buf, size_t(n));
+    at += n;
+  }
 }
 
 void ss_tmp_1st(char* dst, const char* tmpl) {

@@ -38,28 +38,13 @@ using kivo_test::tree_sums;
 
 const std::vector<std::string> kNone;
 
-// `kivo args` started in `dir` with `env` added, standard input empty,
-// standard output and error into `out`; its process id (the engine's own:
-// the shell and env run it in their place).
+// `kivo args` started in `dir`: its process id.
 pid_t start(const std::string& dir, const env_list& env, const std::string& args, const std::string& out,
             const std::string& as = "") {
-  std::string line = "cd " + shell_quote(dir) + " && exec " + as + " env";
-  for (const auto& [k, v] : env) line += " " + shell_quote(k + "=" + v);
-  line += " " + shell_quote(KIVO_BINARY) + " " + args + " </dev/null >" + shell_quote(out) + " 2>&1";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
+  return kivo_test::start_program(dir, KIVO_BINARY, env, args, out, as);
 }
 
-// The exit status of `pid`, 128 + the signal that ended it.
-int finish(pid_t pid) {
-  int st = 0;
-  if (waitpid(pid, &st, 0) != pid) return -1;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
+int finish(pid_t pid) { return kivo_test::program_status(pid); }
 
 struct ran {
   int status;

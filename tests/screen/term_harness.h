@@ -53,6 +53,31 @@ inline std::string run_output(const std::string& cmd) {
   return out;
 }
 
+// `program args` started in `dir` with `env` added (through `as`, a command
+// that runs it as another user, when given), standard input empty, standard
+// output and error into `out`: its process id, the program's own (the shell
+// and env run it in their place).
+inline pid_t start_program(const std::string& dir, const std::string& program, const env_list& env,
+                           const std::string& args, const std::string& out, const std::string& as = "") {
+  std::string line = "cd " + shell_quote(dir) + " && exec " + as + " env";
+  for (const auto& [k, v] : env) line += " " + shell_quote(k + "=" + v);
+  line += " " + shell_quote(program) + " " + args + " </dev/null >" + shell_quote(out) + " 2>&1";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+// The exit status of a program start_program started, 128 + the signal that
+// ended it.
+inline int program_status(pid_t pid) {
+  int st = 0;
+  if (waitpid(pid, &st, 0) != pid) return -1;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
 // Seconds a screen test waits for what it expects: only a fault waits so
 // long, even on a machine loaded by a parallel build and sanitizer runs.
 constexpr double kScreenWait = 30;
