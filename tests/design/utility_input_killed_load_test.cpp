@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/inventory_design.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../foundation/test_dir.h"
 #include "../screen/term_harness.h"
@@ -36,32 +37,7 @@ using kivo_test::tree_sums;
 
 const std::vector<std::string> kNone;
 
-// A design of the tests' own: a menu whose line 1 runs an entry screen
-// over PART, a check on its quantity.
-constexpr const char* kInventory = R"(APPLICATION INV 01
-FILE PART area=4
-  "PART NO"     A6   key=primary
-  DESCRIPTION   A30
-  QTY           P5S
-END
-PROCESS 1 "INV MENU"
-FRAME 1 "INV MENU" 0 1
-IMAGE 1 "INV MENU" 0 1 1 kind=1 rows=2 cols=40 win_row=3 win_col=10
-ROW 1 "INV MENU" 0 1 1 1 "1 PART ENTRY"
-CHILD 1 "INV MENU" 0 1 0 1 1 ap=INV proc_type=2 name="PART ENTRY" invoc=0 option=1
-PROCESS 2 "PART ENTRY" pcf_ap=INV pcf_file=PART pcf_update=1 pcf_required=1
-FRAME 2 "PART ENTRY" 0 1
-IMAGE 2 "PART ENTRY" 0 1 1 kind=1 rows=5 cols=60 win_row=3 win_col=10
-ROW 2 "PART ENTRY" 0 1 1 1 "PART ENTRY"
-ROW 2 "PART ENTRY" 0 1 1 3 "PART NO:"
-ITEM 2 "PART ENTRY" 0 1 1 3 15 ap=INV field="PART NO" input=1
-ITEM 2 "PART ENTRY" 0 1 1 4 15 ap=INV field=DESCRIPTION input=1
-ITEM 2 "PART ENTRY" 0 1 1 5 15 ap=INV field=QTY input=1
-STMTS 2 "PART ENTRY" ep=4
-      IF       INV QTY                        LT     0
-T     ERROR    QUANTITY MAY NOT BE NEGATIVE
-END
-)";
+const std::string kInventory = kivo_test::inventory_design();
 
 // Added to it by a load without -r: a process into files the version has
 // (PROCESS ... ITEM), a CHR and a PARAM into files it makes.
@@ -74,12 +50,7 @@ ITEM 2 "PART VIEW" 0 1 1 3 15 ap=INV field="PART NO"
 CHR 2 "PART VIEW" 0 1 1 3 15 rows=1 cols=6 underline=1
 PARAM start="INV MENU"
 )";
-
-constexpr const char* kApps = R"(APPL INV 01 "Inventory"
-DATABASE INV INV 01
-DBXAP INV INV 1
-DATAFILE INV INV 01 PART
-)";
+constexpr const char* kApps = kivo_test::kInventoryApps;
 
 struct ran {
   int status;

@@ -14,6 +14,7 @@
 #include <map>
 #include <regex>
 
+#include "../fixtures/inventory_design.h"
 #include "compiler/design_records.h"
 #include "fm/fm_sysadm.h"
 #include "foundation/bytes.h"
@@ -188,40 +189,8 @@ TEST(DesignerRunMends, StatementEditorSaysWhyItWarnsOfAnUnknownApplication) {
 
 // ---- a reload that is refused ----
 
-// A design of the tests' own: a menu whose line 1 runs an entry screen over
-// a file in data area 4, a check on its quantity late in the source.
-std::string inventory(const std::string& second_line = "", const std::string& verb = "ERROR") {
-  return "APPLICATION INV 01\n" + second_line + R"(FILE PART area=4
-  "PART NO"     A6   key=primary
-  DESCRIPTION   A30
-  QTY           P5S
-END
-PROCESS 1 "INV MENU"
-FRAME 1 "INV MENU" 0 1
-IMAGE 1 "INV MENU" 0 1 1 kind=1 rows=2 cols=40 win_row=3 win_col=10
-ROW 1 "INV MENU" 0 1 1 1 "1 PART ENTRY"
-CHILD 1 "INV MENU" 0 1 0 1 1 ap=INV proc_type=2 name="PART ENTRY" invoc=0 option=1
-PROCESS 2 "PART ENTRY" pcf_ap=INV pcf_file=PART pcf_update=1 pcf_required=1
-FRAME 2 "PART ENTRY" 0 1
-IMAGE 2 "PART ENTRY" 0 1 1 kind=1 rows=5 cols=60 win_row=3 win_col=10
-ROW 2 "PART ENTRY" 0 1 1 1 "PART ENTRY"
-ROW 2 "PART ENTRY" 0 1 1 3 "PART NO:"
-ITEM 2 "PART ENTRY" 0 1 1 3 15 ap=INV field="PART NO" input=1
-ITEM 2 "PART ENTRY" 0 1 1 4 15 ap=INV field=DESCRIPTION input=1
-ITEM 2 "PART ENTRY" 0 1 1 5 15 ap=INV field=QTY input=1
-STMTS 2 "PART ENTRY" ep=4
-      IF       INV QTY                        LT     0
-T     )" +
-         (verb + "        ").substr(0, 9) + R"(QUANTITY MAY NOT BE NEGATIVE
-END
-)";
-}
-
-constexpr const char* kInventoryApps = R"(APPL INV 01 "Inventory"
-DATABASE INV INV 01
-DBXAP INV INV 1
-DATAFILE INV INV 01 PART
-)";
+using kivo_test::inventory_design;
+using kivo_test::kInventoryApps;
 
 // The source `text` written into `d` and loaded with `flags`.
 run_result load(const kivo_test::data_dir& d, const std::string& text, const std::string& flags) {
@@ -239,7 +208,7 @@ run_result load(const kivo_test::data_dir& d, const std::string& text, const std
 TEST(DesignerRunMends, RefusedReloadLeavesEveryDesignFileAsItWas) {
   kivo_test::data_dir d;
   ASSERT_TRUE(kivo_test::copy_shipped_installation(d.path));
-  ASSERT_EQ(load(d, inventory(), "-r").status, 0);
+  ASSERT_EQ(load(d, inventory_design(), "-r").status, 0);
   std::ofstream(d.file("apps.txt")) << kInventoryApps;
   ASSERT_EQ(tool("kivo_install", "-d " + shell_quote(d.path) + " -a " + shell_quote(d.file("apps.txt"))).status, 0);
   const std::string process = d.file("01/INV/Data/PROCESS");
@@ -251,16 +220,16 @@ TEST(DesignerRunMends, RefusedReloadLeavesEveryDesignFileAsItWas) {
     int kind;
     std::string said;
   } cases[] = {
-      {"an unknown record kind on line 2", inventory("ROWW 2 \"PART ENTRY\" 0 1 1 2 \"X\"\n"), "-r", plain,
+      {"an unknown record kind on line 2", inventory_design("ROWW 2 \"PART ENTRY\" 0 1 1 2 \"X\"\n"), "-r", plain,
        "inv.dsgn:2: unknown record kind \"ROWW\""},
-      {"a bad verb late in the source", inventory("", "ERORR"), "-r", plain,
+      {"a bad verb late in the source", inventory_design("", "ERORR"), "-r", plain,
        "inv.dsgn:22: column 7: verb not in the verb table"},
-      {"a record the design files refuse", inventory(), "", plain,
+      {"a record the design files refuse", inventory_design(), "", plain,
        "status 200170 (Duplicate key)\nkivo_design: " + d.file("inv.dsgn") + ": nothing was changed"},
-      {"a session holding the files", inventory(), "-r", session,
+      {"a session holding the files", inventory_design(), "-r", session,
        "design file of INV/01 is in use by another process (a session running the application?): end it and load "
        "again"},
-      {"a design file cut short", inventory(), "", damaged,
+      {"a design file cut short", inventory_design(), "", damaged,
        "the PROCESS design file of INV/01 does not open: status 200650 (" + d.file("01/INV/Data/PROCESS.dat") +
            " is damaged: header's end of file"},
   };
@@ -288,7 +257,7 @@ TEST(DesignerRunMends, RefusedReloadLeavesEveryDesignFileAsItWas) {
       p->send_keys("S-F1");
       EXPECT_EQ(p->exit_status(), 0) << p->capture();
     }
-    const run_result again = load(d, inventory(), "-r");
+    const run_result again = load(d, inventory_design(), "-r");
     EXPECT_EQ(again.status, 0) << again.out;
     EXPECT_EQ(tool("../kivo", "-v=" + shell_quote(process)).status, 1);
   }
@@ -314,7 +283,7 @@ std::string appl_text(const kivo_test::data_dir& d, const std::string& ap) {
 TEST(DesignerRunMends, RefusedAppsFileLeavesTheSystemFilesAndACorrectedRunReplacesItsRecords) {
   kivo_test::data_dir d;
   ASSERT_TRUE(kivo_test::copy_shipped_installation(d.path));
-  ASSERT_EQ(load(d, inventory(), "-r").status, 0);
+  ASSERT_EQ(load(d, inventory_design(), "-r").status, 0);
   const std::string apps = d.file("apps.txt"), install = "-d " + shell_quote(d.path) + " -a " + shell_quote(apps);
   const std::map<std::string, std::string> sa = files_under(d.file("0SA"));
   const struct {
