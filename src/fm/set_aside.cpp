@@ -67,11 +67,13 @@ std::string own_command() {
   const std::string raw = ss_read_whole(fd);
   close(fd);
   char cwd[4096];
-  std::string out = getcwd(cwd, sizeof cwd) ? "cd " + quoted(cwd) + " &&" : "";
+  std::string out;
+  if (getcwd(cwd, sizeof cwd)) out.append("cd ").append(quoted(cwd)).append(" &&");
   for (size_t at = 0; at < raw.size();) {
     size_t end = raw.find('\0', at);
     if (end == std::string::npos) end = raw.size();
-    out += (out.empty() ? "" : " ") + quoted(raw.substr(at, end - at));
+    if (!out.empty()) out.push_back(' ');
+    out.append(quoted(raw.substr(at, end - at)));
     at = end + 1;
   }
   return out;
