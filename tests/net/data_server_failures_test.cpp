@@ -9,17 +9,13 @@
 // Every bound is set small through its environment variable; every wait is
 // for the event expected, bounded by what only a fault reaches.
 #include <fcntl.h>
-#include <netinet/tcp.h>
-
-#include <atomic>
-#include <mutex>
-#include <thread>
 
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "net/netio.h"
 #include "net_session.h"
 #include "store/lock.h"
+#include "test_relay.h"
 
 using namespace kivo;
 using namespace kivo::test;
@@ -29,131 +25,18 @@ namespace {
 constexpr int kBound = 2;  // seconds: the request, handshake and keepalive bounds
 const std::string kBoundText = std::to_string(kBound);
 
-// A relay between data-server clients and their listener. It passes every
-// byte on until it is stalled (at once, or when a client sends the trigger):
-// then it reads, writes and accepts nothing, as a stopped relay process or
-// a network gone silent; what the client sent stays waiting. Resumed, it
-// passes on what waited, then the end of a client that left meanwhile.
-class stalling_relay {
- public:
-  explicit stalling_relay(const std::string& to, const std::string& trigger = "") : to_(to) {
-    stall_at(trigger);
-    if (pipe(wake_) == 0) thread_ = std::thread([this] { run(); });
-  }
-  ~stalling_relay() {
-    quit_ = true;
-    poke();
-    if (thread_.joinable()) thread_.join();
-    close(wake_[0]), close(wake_[1]);
-  }
-  // Returns once the relay is silent.
-  void stall() {
-    want_stall_ = true;
-    poke();
-    kivo_test::wait_until([&] { return stalled_.load(); }, kivo_test::kScreenWait);
-  }
-  void resume() {
-    want_stall_ = false;
-    poke();
-  }
-  // Stalls, once, as a client's bytes hold `trigger` followed closely by
-  // `mark` (empty `trigger`: never).
-  void stall_at(const std::string& trigger, const std::string& mark = "") {
-    std::lock_guard<std::mutex> hold(mutex_);
-    trigger_ = trigger, mark_ = mark;
-  }
-  bool stalled() const { return stalled_; }
-  const std::string& port() const { return front_.port; }
-
- private:
-  struct pair {
-    int client, server;
-    std::string seen;  // the client's last bytes, for a trigger cut across two reads
-    std::string held;  // what the client sent as the relay stalled
-  };
-  static constexpr size_t kSeen = 512;  // a client's last bytes searched for the trigger
-  static constexpr size_t kNear = 96;   // the mark lies this close behind it
-  bool triggered(const std::string& seen) const {
-    if (trigger_.empty()) return false;
-    for (size_t at = seen.find(trigger_); at != std::string::npos; at = seen.find(trigger_, at + 1))
-      if (mark_.empty() || seen.substr(at, kNear).find(mark_) != std::string::npos) return true;
-    return false;
-  }
-  void poke() {
-    if (write(wake_[1], "x", 1) != 1) {}
-  }
-  void run() {
-    std::vector<pair> pairs;
-    while (!quit_) {
-      stalled_ = want_stall_.load();
-      std::vector<pollfd> p{{wake_[0], POLLIN, 0}};
-      if (!stalled_) {
-        p.push_back({front_.fd, POLLIN, 0});
-        for (const pair& c : pairs) p.push_back({c.client, POLLIN, 0}), p.push_back({c.server, POLLIN, 0});
-      }
-      if (poll(p.data(), p.size(), -1) < 0) continue;
-      if (p[0].revents) {
-        char b[64];
-        if (read(wake_[0], b, sizeof b) < 0) {}
-        continue;
-      }
-      std::vector<pair> open;
-      for (size_t i = 0; i < pairs.size(); ++i) {
-        if (pass(pairs[i], p[2 + 2 * i].revents, p[3 + 2 * i].revents)) open.push_back(pairs[i]);
-        else close(pairs[i].client), close(pairs[i].server);
-      }
-      if (p[1].revents) {
-        const int client = accept(front_.fd, nullptr, nullptr), on = 1;
-        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        open.push_back({client, tmnet_cli_conn_to_host("127.0.0.1", to_.c_str()), "", ""});
-      }
-      pairs.swap(open);
-    }
-    for (const pair& c : pairs) close(c.client), close(c.server);
-  }
-  // Passes what came on either side; false when the connection ends here.
-  bool pass(pair& c, short from_client, short from_server) {
-    char b[4096];
-    if (!c.held.empty()) {
-      if (write(c.server, c.held.data(), c.held.size()) != ssize_t(c.held.size())) return false;
-      c.held.clear();
-    }
-    if (from_server) {
-      const ssize_t n = read(c.server, b, sizeof b);
-      if (n <= 0 || write(c.client, b, size_t(n)) != n) return false;
-    }
-    if (!from_client) return true;
-    const ssize_t n = read(c.client, b, sizeof b);
-    if (n <= 0) return false;
-    std::lock_guard<std::mutex> hold(mutex_);
-    c.seen = c.seen.substr(c.seen.size() > kSeen ? c.seen.size() - kSeen : 0) + std::string(b, size_t(n));
-    if (triggered(c.seen)) {
-      trigger_.clear();
-      want_stall_ = true;
-      c.held.assign(b, size_t(n));
-      return true;
-    }
-    return write(c.server, b, size_t(n)) == n;
-  }
-  acceptor front_;
-  std::string to_, trigger_, mark_;  // the trigger and mark under mutex_
-  std::mutex mutex_;
-  std::atomic<bool> want_stall_{false}, stalled_{false}, quit_{false};
-  int wake_[2] = {-1, -1};
-  std::thread thread_;
-};
-
 // The server installation, its listener and a relay in front of it.
 struct data_server {
   installation in;
   std::unique_ptr<listener> lsn;
-  std::unique_ptr<stalling_relay> relay;
+  std::unique_ptr<tcp_relay> relay;
   explicit data_server(const std::string& trigger = "") {
     std::vector<std::string> cmd{"/usr/bin/env"};
     for (const auto& [k, v] : in.env()) cmd.push_back(k + "=" + v);
     cmd.push_back(KIVO_BINARY);
     lsn = std::make_unique<listener>(false, cmd, nullptr);
-    relay = std::make_unique<stalling_relay>(lsn->port, trigger);
+    relay = std::make_unique<tcp_relay>(lsn->port);
+    relay->act_at(trigger);
   }
   // The data servers the listener runs now.
   std::vector<pid_t> sessions() const {
@@ -236,7 +119,7 @@ TEST(DataServerFailures, AChangeWithoutAnswerMayHaveBeenMadeAndIsFoundMade) {
     }
     // The relay goes silent as the change's request (its command header)
     // goes out whole to the server.
-    srv.relay->stall_at(std::string("\0\0\0\0", 4) + char(r.request) + std::string("\0\0\0", 3), r.mark);
+    srv.relay->act_at(std::string("\0\0\0\0", 4) + char(r.request) + std::string("\0\0\0", 3), r.mark);
     r.before.back() == "F2" ? pane->send_keys("F11") : pane->send_hex("\r");
     // The row holds the start and the end of the text; the log the whole.
     EXPECT_TRUE(kivo_test::wait_until(

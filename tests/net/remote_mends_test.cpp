@@ -8,17 +8,13 @@
 // without TERM serves a session. Bounds are set small through the
 // environment; every wait is for the event expected, bounded by what only a
 // fault reaches.
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
-#include <atomic>
 #include <map>
 #include <regex>
-#include <thread>
 
 #include "foundation/bytes.h"
 #include "foundation/os.h"
 #include "net_session.h"
+#include "test_relay.h"
 
 using namespace kivo;
 using namespace kivo::test;
@@ -241,74 +237,6 @@ TEST_F(TerminalRemoteMends, AListenerWithoutTermServesAKivoCSession) {
   EXPECT_EQ(pane->exit_status(), 0) << history(*pane);
 }
 
-// A relay between a data-server client and its listener that passes every
-// byte on and, once armed, cuts the connection whose client sends
-// `trigger`, both ends at once, as the server's death there would.
-class cutting_relay {
- public:
-  cutting_relay(const std::string& to, std::string trigger) : to_(to), trigger_(std::move(trigger)) {
-    if (pipe(stop_) == 0) thread_ = std::thread([this] { run(); });
-  }
-  ~cutting_relay() {
-    if (write(stop_[1], "x", 1) != 1) {}
-    if (thread_.joinable()) thread_.join();
-    close(stop_[0]), close(stop_[1]);
-  }
-  void arm() { armed_ = true; }
-  bool cut() const { return cut_; }
-  const std::string& port() const { return front_.port; }
-
- private:
-  struct pair {
-    int client, server;
-    std::string seen;  // the client's last bytes, for a trigger cut across two reads
-  };
-  void run() {
-    std::vector<pair> pairs;
-    for (;;) {
-      std::vector<pollfd> p{{stop_[0], POLLIN, 0}, {front_.fd, POLLIN, 0}};
-      for (const pair& c : pairs) p.push_back({c.client, POLLIN, 0}), p.push_back({c.server, POLLIN, 0});
-      if (poll(p.data(), p.size(), -1) < 0 || p[0].revents) break;
-      std::vector<pair> open;
-      for (size_t i = 0; i < pairs.size(); ++i) {
-        if (pass(pairs[i], p[2 + 2 * i].revents, p[3 + 2 * i].revents)) open.push_back(pairs[i]);
-        else close(pairs[i].client), close(pairs[i].server);
-      }
-      if (p[1].revents) {
-        // What each side sends goes on at once, as the engine's own ends send it.
-        const int client = accept(front_.fd, nullptr, nullptr), on = 1;
-        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        open.push_back({client, tmnet_cli_conn_to_host("127.0.0.1", to_.c_str()), ""});
-      }
-      pairs.swap(open);
-    }
-    for (const pair& c : pairs) close(c.client), close(c.server);
-  }
-  // Passes what came on either side; false when the connection ends here.
-  bool pass(pair& c, short from_client, short from_server) {
-    char b[4096];
-    if (from_server) {
-      const ssize_t n = read(c.server, b, sizeof b);
-      if (n <= 0 || write(c.client, b, size_t(n)) != n) return false;
-    }
-    if (!from_client) return true;
-    const ssize_t n = read(c.client, b, sizeof b);
-    if (n <= 0) return false;
-    c.seen = c.seen.substr(c.seen.size() > trigger_.size() ? c.seen.size() - trigger_.size() : 0) +
-             std::string(b, size_t(n));
-    if (armed_ && c.seen.find(trigger_) != std::string::npos) {
-      armed_ = false, cut_ = true;
-      return false;
-    }
-    return write(c.server, b, size_t(n)) == n;
-  }
-  acceptor front_;
-  std::string to_, trigger_;
-  std::atomic<bool> armed_{false}, cut_{false};
-  int stop_[2] = {-1, -1};
-  std::thread thread_;
-};
-
 // The data server's process that the listener started.
 pid_t server_of(const listener& lsn) {
   pid_t p = 0;
@@ -373,7 +301,7 @@ TEST_F(TerminalRemoteMends, ADataServerClientFailsTheOperationAndGoesOn) {
     cmd.push_back(KIVO_BINARY);
     listener lsn(false, cmd, nullptr);
     ASSERT_FALSE(lsn.port.empty());
-    cutting_relay relay(lsn.port, "ELEMENT ");
+    tcp_relay relay(lsn.port, tcp_relay::CUT);
     env_list env = kivo_test::engine_env(here.dir.path);
     env.insert(env.end(),
                {{"KIVO_DATA_SERVER", "127.0.0.1:" + relay.port()}, {"KIVO_NET_REQUEST_TIMEOUT", r.client_bound}});
@@ -400,7 +328,7 @@ TEST_F(TerminalRemoteMends, ADataServerClientFailsTheOperationAndGoesOn) {
       signal_session(lsn, srv, SIGSTOP);
       pane.send_keys("F12"), pane.send_text("7001"), pane.send_hex("\r");
     } else {
-      if (r.how == CUT_IN_LOG) relay.arm();
+      if (r.how == CUT_IN_LOG) relay.act_at("ELEMENT ");
       add("7002");
     }
     if (r.how == KILL_IN_WRITE) {
