@@ -707,18 +707,28 @@ bool struct_follows(const std::string& from, const std::string& to) {
 // by data swapped in follows it, the SYSDIR record is put back; then its
 // files go, the note last. False when the structure cannot follow its
 // data: everything stays for a later run.
-bool finish_dead_run(const std::string& data, const std::string& strc) {
-  const std::string note = strc + ".run";
+// What the note at `path` says: the SYSDIR key and the check byte it had,
+// the old structure file's path; each empty when not noted.
+struct noted {
   std::string key, check, old_struct;
-  for (const std::string& line : note_lines(note)) {
+};
+noted read_note(const std::string& path) {
+  noted n;
+  for (const std::string& line : note_lines(path)) {
     const size_t sp = line.find(' '), sp2 = line.find(' ', sp + 1);
     const std::string what = line.substr(0, sp);
     std::string k, c;
     if (what == "sysdir" && sp2 != std::string::npos && from_hex(line.substr(sp + 1, sp2 - sp - 1), &k) &&
         k.size() == 16 && from_hex(line.substr(sp2 + 1), &c) && c.size() == 1)
-      key = k, check = c;
-    else if (what == "swap" && sp != std::string::npos) from_hex(line.substr(sp + 1), &old_struct);
+      n.key = k, n.check = c;
+    else if (what == "swap" && sp != std::string::npos) from_hex(line.substr(sp + 1), &n.old_struct);
   }
+  return n;
+}
+
+bool finish_dead_run(const std::string& data, const std::string& strc) {
+  const std::string note = strc + ".run";
+  const auto [key, check, old_struct] = read_note(note);
   if (!old_struct.empty() && !exists(data + ".dat") && exists(strc + ".dat") && !struct_follows(strc, old_struct))
     return false;
   if (!key.empty()) sysdir_put_back(reinterpret_cast<const uint8_t*>(key.data()), static_cast<uint8_t>(check[0]));
@@ -760,6 +770,18 @@ bool finish_dead_runs(const FDB_PATH& path) {
     }
     closedir(d);
   }
+  // A name that begins with hexadecimal digits reads also as a shorter
+  // name's run by a process of a longer id ("1A2" and "CACCOUNT" as "1A2C"
+  // and "ACCOUNT"): a run whose note keys another file is that file's, left
+  // to its own restructure, as its process may live under its real id.
+  auto name_of = [](const char* field) {
+    std::string n(field, strnlen(field, 8));
+    return n.erase(n.find_last_not_of(' ') + 1);
+  };
+  std::erase_if(ids, [&](const std::string& id) {
+    const std::string key = read_note(sdir + "/" + id + tail + ".run").key;
+    return !key.empty() && name_of(key.data() + SYSDIR_NAME) != name_of(path.fdb_name);
+  });
   for (const std::string& id : ids)
     if (ss_pid_alive(uint32_t(strtoul(id.c_str(), nullptr, 16))) || held_open(dir + "/" + id + tail + ".dat"))
       return true;

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -81,6 +82,10 @@ int ss_tmp_sweep(const char* dir) {
   while (const dirent* e = readdir(d)) {
     const uint32_t pid = ss_tmp_owner(e->d_name);
     if (!pid || pid == self || ss_pid_alive(pid)) continue;
+    // Another user's file is left to that user's runs: its process may live
+    // where this one cannot see it (another process namespace).
+    struct stat st;
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != geteuid()) continue;
     if (unlinkat(dirfd(d), e->d_name, 0) == 0) ++n;
   }
   closedir(d);

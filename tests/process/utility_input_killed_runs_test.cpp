@@ -322,6 +322,44 @@ TEST(UtilityInput, KilledRestructuresNewFilesGoWithTheNextRun) {
   }
 }
 
+// The new files of a living run of a file whose name is a hexadecimal digit
+// and ACCOUNT ("CACCOUNT"), named by its process id and that name, read
+// also as a run of ACCOUNT by a process whose id has one digit more. A
+// restructure of ACCOUNT leaves them, and the SYSDIR record its note names,
+// alone. (Before, it took them for a dead run of ACCOUNT when no process
+// had that longer id, and removed them under the living run.)
+TEST(UtilityInput, ARestructureLeavesAnotherFilesLivingRunAlone) {
+  ledger l;
+  load_account_change(l);
+  const char check = account_check(l.inst);
+  const pid_t living = fork();
+  if (living == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(living, 0);
+  const std::string id = hex(living) + "C", other = id + "ACCOUNT";
+  if (ss_pid_alive(uint32_t(std::stoul(id, nullptr, 16)))) {
+    kill(living, SIGKILL), finish(living);
+    GTEST_SKIP() << "process " << id << " (hexadecimal) lives";
+  }
+  // "sysdir <DEMDEM  CACCOUNT> <'1'>", as the run notes it.
+  std::string key_hex;
+  for (unsigned char c : std::string("DEMDEM  CACCOUNT")) key_hex += hex(c);
+  const std::vector<std::string> planted = {
+      "/Data/" + hex(living) + "CACCOUNT.dat", "/Data/" + hex(living) + "CACCOUNT.key",
+      "/Struct/" + hex(living) + "CACCOUNT.dat", "/Struct/" + hex(living) + "CACCOUNT.run"};
+  for (const std::string& f : planted) {
+    fs::create_directories(fs::path(l.inst + f).parent_path());
+    std::ofstream(l.inst + f) << (f.ends_with(".run") ? "sysdir " + key_hex + " 31\n" : std::string("x"));
+  }
+  restructure(l, "Data converted: the new file replaced the old one");
+  for (const std::string& f : planted) EXPECT_TRUE(fs::exists(l.inst + f)) << f << " of " << other;
+  EXPECT_EQ(account_check(l.inst), check);
+  kill(living, SIGKILL);
+  finish(living);
+}
+
 // Names of the sort's work files: eight hexadecimal digits and the
 // temporary suffix of the process that made them.
 bool work_file(const std::string& n) {
@@ -353,8 +391,8 @@ TEST(UtilityInput, KilledRankingsWorkFilesGoWithTheNextRun) {
 }
 
 // The sweep of a folder of temporary files: those of a process that has
-// ended go, those of a living process, of this one, and names of another
-// form stay.
+// ended go, those of a living process, of this one, of another user, and
+// names of another form stay.
 TEST(UtilityInput, OnlyTheTemporaryFilesOfEndedProcessesGo) {
   scratch_dir d;
   const pid_t ended = fork();
@@ -373,14 +411,32 @@ TEST(UtilityInput, OnlyTheTemporaryFilesOfEndedProcessesGo) {
   const struct {
     std::string name;
     bool stays;
+    uid_t owner = getuid();  // another user's: its process may live where this one cannot see it
   } rows[] = {
-      {name(ended, ".dat"), false},      {name(ended, ".key"), false}, {name(living, ".dat"), true},
-      {name(getpid(), ".key"), true},    {name(ended, ".txt"), true},  {"0000001A-01" + hex(ended), true},
-      {name(ended, "") + "X.dat", true}, {"ACCOUNT.dat", true},
+      {name(ended, ".dat"), false},
+      {name(ended, ".key"), false},
+      {name(living, ".dat"), true},
+      {name(getpid(), ".key"), true},
+      {name(ended, ".txt"), true},
+      {name(ended, "").substr(0, 15), true},
+      {name(ended, "") + "X.dat", true},
+      {"ACCOUNT.dat", true},
+      {"0000001B" + name(ended, ".dat").substr(8), true, 65534},
   };
-  for (const auto& r : rows) d.write(r.name, "x");
+  // Another user's file is made only by root.
+  auto made = [](const auto& r) { return r.owner == getuid() || getuid() == 0; };
+  for (const auto& r : rows) {
+    if (!made(r)) continue;
+    d.write(r.name, "x");
+    if (r.owner != getuid()) {
+      ASSERT_EQ(chown(d.file(r.name).c_str(), r.owner, r.owner), 0);
+    }
+  }
   EXPECT_EQ(ss_tmp_sweep(d.path.c_str()), 2);
-  for (const auto& r : rows) EXPECT_EQ(fs::exists(d.file(r.name)), r.stays) << r.name;
+  for (const auto& r : rows) {
+    if (!made(r)) continue;
+    EXPECT_EQ(fs::exists(d.file(r.name)), r.stays) << r.name;
+  }
   // A process id past five hexadecimal digits, in the suffix's other form.
   EXPECT_EQ(ss_tmp_owner(name(0x3ABCDE, ".dat").c_str()), 0x3ABCDEu);
   kill(living, SIGKILL);
