@@ -265,7 +265,12 @@ bool set_aside_run::begin(const std::string& dir, const std::string& what, std::
   const std::string path = record_path(dir);
   // A first load makes the folder; its end takes away what stays empty.
   made_.clear();
-  for (std::string p = dir; !p.empty() && p != "/" && !exists(p); p = p.substr(0, p.find_last_of('/'))) made_ = p;
+  for (std::string p = dir; !p.empty() && p != "/" && !exists(p);) {
+    made_ = p;
+    const size_t slash = p.find_last_of('/');
+    if (slash == std::string::npos) break;  // a relative path's first folder
+    p.resize(slash);
+  }
   if (!made_.empty() && !ss_make_path(path.c_str())) return *why = cannot("make", dir), false;
   // A finish in another process may remove the record between the open
   // and the lock: then the lock is taken again on a new one.

@@ -22,6 +22,7 @@
 #include "../fixtures/kivo_fixture.h"
 #include "../foundation/test_dir.h"
 #include "../screen/term_harness.h"
+#include "fm/set_aside.h"
 
 namespace {
 
@@ -350,6 +351,30 @@ TEST(UtilityInput, KilledDesignLoadNamesItsWayOutToAUserWhoCannotFinishIt) {
                            " is as it was before it (2 files put back)\n");
   EXPECT_EQ(tree_changes(inv.reloaded, tree_sums(data)), kNone);
   EXPECT_EQ(left_over(data), kNone);
+}
+
+// A load whose design folder is a relative path none of whose folders is
+// there yet (a relative design directory configured, its first load): the
+// record makes the folders and its end takes them away again. (Before, the
+// search for the first folder to make never ended.)
+TEST(UtilityInput, ALoadRecordMakesARelativeFolderAndTakesItAway) {
+  scratch_dir d;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(d.path.c_str()) != 0) _exit(2);
+    kivo::set_aside_run r;
+    std::string why;
+    if (!r.begin("new/01/INV/Data", "the load of INV/01", &why) || !fs::exists("new/01/INV/Data/setaside.run"))
+      _exit(3);
+    r.end();
+    _exit(fs::exists("new") ? 4 : 0);
+  }
+  ASSERT_GT(pid, 0);
+  int st = -1;
+  const bool ended = kivo_test::wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, kScreenWait);
+  if (!ended) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(ended) << "the record's begin did not end";
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 }
 
 }  // namespace
