@@ -174,6 +174,60 @@ TEST(KeyBuild, KeyWhoseValuesRepeatIsRefusedAndTheRepairLeavesThePairAsItIs) {
   EXPECT_EQ(read_file(base + ".key"), k);
 }
 
+// The records that repeat a value of a key that is not the file's yet (a
+// file's description names it), whatever its length: a key longer than
+// an index takes is counted all the same, never built past a buffer.
+TEST(KeyBuild, RepeatedValuesOfADescribedKeyAreCountedAtEveryLength) {
+  const struct {
+    const char* name;
+    KEY_DESC key;
+    uint32_t values, left_out;
+  } cases[] = {
+      {"the id alone", id_key(), 500, 0},
+      {"the id and 292 bytes after it", key_desc({{kSegChars, kIdLen, 0}, {kSegChars, 255, 0}, {kSegChars, 37, 0}}),
+       500, 0},
+      {"six digits of the id and 255 bytes past every record", key_desc({{kSegChars, 6, 0}, {kSegChars, 255, 300}}),
+       500, 495},
+      {"sixteen segments of 255 bytes past every record",
+       key_desc({{kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300}}),
+       0, 0},
+  };
+  com_fill(0, nullptr);
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
+  brfinit();
+  scratch_dir dir;
+  const std::string base = dir.file("described");
+  unkeyed_pair(base, 500);
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_NO_KEYS, 0, false);
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(brfgethdr(f), BRF_OK);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    key_repeats rep;
+    ASSERT_EQ(brf_key_repeats(f, c.key, nullptr, 3, &rep), BRF_OK);
+    EXPECT_EQ(rep.values, c.values);
+    EXPECT_EQ(rep.left_out, c.left_out);
+    EXPECT_EQ(rep.first.size(), std::min<size_t>(c.left_out, 3));
+  }
+  brfclose(f);
+}
+
 // The keys a described file gives: the id.
 int described_id_key(const char*, KEY_DESC* out) {
   out[0] = id_key();
