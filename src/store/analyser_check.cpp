@@ -880,7 +880,9 @@ std::string repeats_fault(anal_ctx* c, const description& d) {
            std::to_string(rep.left_out) + " records that repeat values it holds once (" + brf_repeats_text(rep) +
            "); " + kRebuiltAtOpen;
   }
-  const uint8_t none[256] = {};  // the null value the engine gives a key it builds
+  // The null value the engine gives a key it builds, as long as the longest
+  // key a description gives (sixteen segments of 255 bytes).
+  static const uint8_t none[kBtMaxSegs * kBtMaxKeyLen] = {};
   for (int k = 0; !keyed(c) && k < d.n; ++k)
     if (brf_key_repeats(c->dat, d.keys[k], none, 3, &rep) == BRF_OK && rep.left_out) return records_repeat(k, rep);
   return std::string();

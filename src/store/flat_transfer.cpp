@@ -593,7 +593,9 @@ bool repeats_refused(import_job* job) {
   const int n = store_hooks.described_keys ? store_hooks.described_keys(job->base.c_str(), keys) : -1;
   if (n <= 0 || brfgethdr(job->file) != BRF_OK) return false;
   for (int k = 0; k < n; ++k) {
-    const uint8_t none[256] = {};  // the null value the engine gives a key by default
+    // The null value the engine gives a key by default, as long as the
+    // longest key a description gives (sixteen segments of 255 bytes).
+    static const uint8_t none[kBtMaxSegs * kBtMaxKeyLen] = {};
     key_repeats rep;
     if (brf_key_repeats(job->file, keys[k], none, 3, &rep) != BRF_OK || rep.left_out == 0) continue;
     fprintf(stderr,

@@ -71,7 +71,9 @@ int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, siz
   for (int s = 0; s < nsegs; ++s) keylen += segs[s].len;
   std::vector<keyed> all;
   std::vector<uint8_t> body;
-  uint8_t key[256];
+  // A described key may be longer than an index takes: its own length.
+  std::vector<uint8_t> key_buf(std::max<size_t>(keylen, 1));
+  uint8_t* key = key_buf.data();
   for (uint64_t seek = kDataHeaderSize; seek < f->hdr.eofseek;) {
     rec_hdr h;
     if (int st = brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h)) return st;

@@ -395,19 +395,23 @@ int brf_build_described_keys(const std::string& base, const std::string& describ
   if (!f) return st;
   BRF_RCB* r = brfaccess(&st, f, 0, false);
   if (r && (!f->key || !r->cursor)) st = BRF_NO_KEY;
-  if (r && st == BRF_OK && !bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) st = BRF_LOCK_REFUSED;
-  if (r && st == BRF_OK) {
+  const bool locked = r && st == BRF_OK && bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE);
+  if (r && st == BRF_OK && !locked) st = BRF_LOCK_REFUSED;
+  // The lock's holder may have built the keys while this process waited.
+  const bool building = locked && keys_never_built(base);
+  if (building) {
     st = brf_change_begin(r);
     if (st == BRF_OK) st = define_and_build(r, defs, n, progress, out);
     st = brf_change_end(r, st);
-    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   }
+  if (locked) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   if (r) brfdeaccess(r);
   brfclose(f);
   // A key file left half built would be taken for the pair's: the next
-  // open or repair builds it again from nothing.
-  if (st != BRF_OK) unlink((base + ".key").c_str());
-  *built = st == BRF_OK;
+  // open or repair builds it again from nothing. Only this process's own:
+  // a lock refused leaves the holder's key file as it is.
+  if (building && st != BRF_OK) unlink((base + ".key").c_str());
+  *built = building && st == BRF_OK;
   return st;
 }
 

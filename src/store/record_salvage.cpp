@@ -90,10 +90,14 @@ uint64_t whole_record_end(BRF_FILE* f, file_window& w, uint64_t seek, uint64_t l
 // pattern inside other bytes: a live record names itself, a deleted one
 // the next of its chain (0 at the end), a block its own or a record's
 // seek; and the record is followed by another whole one, or by the limit.
+// A live record whose link is its own seek needs no follower: bytes inside
+// other records hardly name the place they lie at, and a whole record
+// between two damaged ones is kept.
 bool trusted_start(BRF_FILE* f, file_window& w, uint64_t seek, uint64_t next, uint64_t limit, const rec_hdr& h) {
   const bool names_self = h.link == seek || (!(h.flags & kRecFlags) && (h.link & kOwnerBit));
   const bool names_record = h.link >= kDataHeaderSize && h.link < limit;
   if (!(h.flags & kRecFlags) ? !names_self : !(names_self || names_record || h.link == 0)) return false;
+  if (!(h.flags & kRecFlags) && h.link == seek) return true;
   rec_hdr after;
   return next == limit || whole_record_end(f, w, next, limit, &after) != 0;
 }

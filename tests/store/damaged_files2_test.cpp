@@ -208,8 +208,9 @@ TEST(DamagedFiles2, KeyFileCutOrForeignIsRefusedAtTheOpenAndTheRepairReachesEver
 
 // A record the repair cannot take whole (its trailer's length changed, its
 // header's length changed, or the records after a cut with one added past
-// it by an engine that had the file open) is set aside alone: every record
-// the export read before, the damaged one aside, is in the repaired file,
+// it by an engine that had the file open) is set aside alone, and a whole
+// record between two damaged ones stays: every record the export read
+// before, the damaged ones aside, is in the repaired file,
 // which verifies good; the export of the damaged file ends with 1 and says
 // why.
 TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheDamagedOne) {
@@ -230,17 +231,20 @@ TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheD
     const char* export_says;
     std::vector<std::string> kept;
     size_t aside;
+    int damaged;  // damaged places the repair names
   } cases[] = {
       {"trailer length changed",
        change_byte(kFourth + 12 + 45),
        "the record at seek 695 does not end in its length: its header and trailer disagree",
        {"C0001", "C0002", "C0003", "C0005", "C0006", "C0007", "C0008"},
-       61},
+       61,
+       1},
       {"head length changed",
        change_byte(kFourth + 2),
        "its header and trailer disagree",
        {"C0001", "C0002", "C0003", "C0005", "C0006", "C0007", "C0008"},
-       61},
+       61,
+       1},
       {"cut while open and added past the cut",
        [](const site& s) {
          const std::string dat = s.file(kCustomer) + ".dat";
@@ -262,7 +266,17 @@ TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheD
        },
        "the records after the 2 exported cannot be read",
        {"C0001", "C0002", "C0003", "C0004", "C0009"},
-       244},
+       244,
+       1},
+      {"the records on either side of one changed",
+       [&](const site& s) {
+         change_byte(kFourth - 61 + 2)(s);
+         change_byte(kFourth + 61 + 2)(s);
+       },
+       "its header and trailer disagree",
+       {"C0001", "C0002", "C0004", "C0006", "C0007", "C0008"},
+       122,
+       2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -281,7 +295,8 @@ TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheD
     const run_result r = s.kivo(std::string("-r=") + kCustomer);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find(std::to_string(c.kept.size()) + " records kept, " + std::to_string(c.aside) +
-                         " bytes set aside in " + kCustomer + ".aside (1 damaged record"),
+                         " bytes set aside in " + kCustomer + ".aside (" + std::to_string(c.damaged) +
+                         (c.damaged == 1 ? " damaged record" : " damaged records")),
               std::string::npos)
         << r.out;
     const std::string aside = slurp(base + ".aside");
@@ -297,7 +312,7 @@ TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheD
     const std::string repaired = slurp(base);
     std::istringstream before(exported);
     for (std::string l; std::getline(before, l);) {
-      const bool damaged_one = c.aside == 61 && l.rfind("C0004", 0) == 0;
+      const bool damaged_one = std::find(c.kept.begin(), c.kept.end(), l.substr(0, 5)) == c.kept.end();
       if (!damaged_one) {
         EXPECT_NE(repaired.find(l + "\n"), std::string::npos) << l;
       }

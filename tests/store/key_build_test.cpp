@@ -6,6 +6,9 @@
 // it was; the repair builds the same entries.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 #include <fstream>
 #include <random>
 
@@ -13,6 +16,9 @@
 #include "crash_test_util.h"
 #include "foundation/foundation.h"
 #include "store/analyser.h"
+#include "store/lock.h"
+#include "store/store.h"
+#include "store_test_util.h"
 
 namespace kivo {
 namespace {
@@ -166,6 +172,148 @@ TEST(KeyBuild, KeyWhoseValuesRepeatIsRefusedAndTheRepairLeavesThePairAsItIs) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_NE(err.find("the key file's definitions do not fit the file"), std::string::npos) << err;
   EXPECT_EQ(read_file(base + ".key"), k);
+}
+
+// The records that repeat a value of a key that is not the file's yet (a
+// file's description names it), whatever its length: a key longer than
+// an index takes is counted all the same, never built past a buffer.
+TEST(KeyBuild, RepeatedValuesOfADescribedKeyAreCountedAtEveryLength) {
+  const struct {
+    const char* name;
+    KEY_DESC key;
+    uint32_t values, left_out;
+  } cases[] = {
+      {"the id alone", id_key(), 500, 0},
+      {"the id and 292 bytes after it", key_desc({{kSegChars, kIdLen, 0}, {kSegChars, 255, 0}, {kSegChars, 37, 0}}),
+       500, 0},
+      {"six digits of the id and 255 bytes past every record", key_desc({{kSegChars, 6, 0}, {kSegChars, 255, 300}}),
+       500, 495},
+      {"sixteen segments of 255 bytes past every record",
+       key_desc({{kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300},
+                 {kSegChars, 255, 300}}),
+       0, 0},
+  };
+  com_fill(0, nullptr);
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
+  brfinit();
+  scratch_dir dir;
+  const std::string base = dir.file("described");
+  unkeyed_pair(base, 500);
+  int st;
+  BRF_FILE* f = brfopen(&st, base.c_str(), BRF_NO_KEYS, 0, false);
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(brfgethdr(f), BRF_OK);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    key_repeats rep;
+    ASSERT_EQ(brf_key_repeats(f, c.key, nullptr, 3, &rep), BRF_OK);
+    EXPECT_EQ(rep.values, c.values);
+    EXPECT_EQ(rep.left_out, c.left_out);
+    EXPECT_EQ(rep.first.size(), std::min<size_t>(c.left_out, 3));
+  }
+  brfclose(f);
+}
+
+// The keys a described file gives: the id.
+int described_id_key(const char*, KEY_DESC* out) {
+  out[0] = id_key();
+  return 1;
+}
+
+// The holder's go, sent when the waiting build first asks whether the user
+// broke off its wait; g_break_in is the answer.
+test::signal_pipe* g_go = nullptr;
+bool g_break_in = false;
+bool break_requested() {
+  if (!g_break_in) g_go->send();
+  return g_break_in;
+}
+
+// Another process holds the update lock of a pair whose key file defines no
+// key yet, and defines and builds the id key once it gets its go. A build
+// from the file's description that waits for that lock never removes the
+// holder's key file: neither when the user breaks off the wait, nor when it
+// gets the lock after the keys were built meanwhile.
+TEST(KeyBuild, DescribedBuildWaitingForAnotherBuilderLeavesItsKeyFile) {
+  const struct {
+    const char* name;
+    bool break_in;
+    int status;
+  } cases[] = {
+      {"the user breaks off the wait", true, BRF_LOCK_REFUSED},
+      {"the holder builds the keys meanwhile", false, BRF_OK},
+  };
+  com_fill(0, nullptr);
+  kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
+  kivo_test::scoped_hook described(store_hooks.described_keys, described_id_key);
+  kivo_test::scoped_hook asked(store_hooks.lock_break_requested, break_requested);
+  kivo_test::scoped_hook status_line(store_hooks.lock_status, [](const char*) {});
+  brfinit();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    scratch_dir dir;
+    const std::string base = dir.file("waiting");
+    const record_model model = unkeyed_pair(base, 300);
+    test::signal_pipe ready, go;
+    fd_cache_after_fork();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      fd_cache_after_fork();
+      int st;
+      BRF_FILE* f = brfopen(&st, base.c_str(), 0, 0, false);
+      BRF_RCB* r = f ? brfaccess(&st, f, 0, false) : nullptr;
+      if (!r || !bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) _exit(2);
+      ready.send();
+      if (go.receive() == 0) _exit(3);
+      st = brf_change_begin(r);
+      KEY_DESC d = id_key();
+      if (st == BRF_OK && bsetkey(r->cursor, &d, true) != BRF_KEY_CREATED) st = BRF_BAD_DATA;
+      brf_repair_counts counts;
+      if (st == BRF_OK) brfnullkey(f, 0, false, nullptr), st = brf_build_keys(r, 1u, brf_build_opts{}, &counts);
+      st = brf_change_end(r, st);
+      bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+      brfdeaccess(r);
+      brfclose(f);
+      _exit(st == BRF_OK ? 0 : 4);
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(ready.receive(), 'x');
+    struct stat held {};
+    ASSERT_EQ(stat((base + ".key").c_str(), &held), 0);
+    g_go = &go;
+    g_break_in = c.break_in;
+    lock_wait_notice_ms = 20;
+    brf_repair_counts n;
+    bool built = true;
+    const int st = brf_build_described_keys(base, base, false, nullptr, &n, &built);
+    lock_wait_notice_ms = 10000;
+    if (c.break_in) go.send();
+    EXPECT_EQ(st, c.status);
+    EXPECT_FALSE(built);
+    EXPECT_EQ(wait_exit(pid), 0);
+    struct stat now {};
+    ASSERT_EQ(stat((base + ".key").c_str(), &now), 0) << "the holder's key file was removed";
+    EXPECT_EQ(now.st_ino, held.st_ino);
+    // The holder's build, whole: every record under the id.
+    tree_report rep;
+    ASSERT_EQ(check_key_file(base + ".key", &rep), "");
+    ASSERT_EQ(rep.entries.size(), 1u);
+    EXPECT_EQ(rep.entries[0].size(), model.size());
+  }
 }
 
 }  // namespace
