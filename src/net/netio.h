@@ -84,7 +84,8 @@ extern uint32_t netio_options;  // the option word (KIVO_NET_OPTIONS)
 // Sends and receives of one bare message, with the length-check message in
 // front when that mode is on. 1 done, 0 failed.
 int netio_send(int sock, const void* data, size_t n);
-int netio_recv(int sock, void* data, size_t n);
+// `timeout`: seconds for each of its reads (-1: the bound of the phase).
+int netio_recv(int sock, void* data, size_t n, int timeout = -1);
 
 // ---- client ----
 

@@ -50,9 +50,10 @@ int netio_send(int sock, const void* data, size_t n) {
   return tmnet_send_msg(sock, 0, n, data);
 }
 
-int netio_recv(int sock, void* data, size_t n) {
+int netio_recv(int sock, void* data, size_t n, int timeout) {
   if (netio_options & kNetOptLenCheck) {
     uint8_t len[2];
+    if (timeout >= 0) tmnet_set_timeout(timeout);
     if (!tmnet_recv_msg(sock, 0, sizeof len, len)) return 0;
     swap2(len);
     if (ld_le16(len, 0) != n) {
@@ -62,6 +63,7 @@ int netio_recv(int sock, void* data, size_t n) {
   }
   timeval t0;
   gettimeofday(&t0, nullptr);
+  if (timeout >= 0) tmnet_set_timeout(timeout);
   int ok = tmnet_recv_msg(sock, 0, n, data);
   long waited = usec_since(t0);
   netio_log(NETLOG_TIMING, "recv_msg(%d) - msg %u -  waited %ld.%06ld\n", ok, ++g_msgs, waited / 1000000,

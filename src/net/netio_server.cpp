@@ -7,9 +7,9 @@
 // bounded before it is used: record lengths by the file's own, keys inside
 // the data sent, key and segment counts by what the file manager can hold.
 // When the connection ends, every file it opened is closed. A client that
-// announced a keepalive bound and then sent nothing for that long is gone
-// (a crashed host, a cut network): its session ends, and with the process
-// every lock it held.
+// announced a keepalive bound and then sent nothing for that long, between
+// requests or in the middle of one, is gone (a crashed host, a cut network):
+// its session ends, and with the process every lock it held.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -105,7 +105,27 @@ void drop_open(const std::shared_ptr<srv_open>& o) {
     if (s.used && s.open == o) drop_strm(&s);
 }
 
-int recv_bytes(void* p, size_t n) { return netio_recv(g_sock, p, n); }
+// The keepalive bound the client announced, in seconds; 0: none.
+int keepalive_bound() { return static_cast<int>((netio_options & kNetOptKeepaliveMask) >> 16); }
+
+// One line: a client that keeps itself alive sent nothing within its bound.
+void report_silent(int bound) {
+  char peer[64];
+  tmnet_peer_text(g_sock, peer, sizeof peer);
+  netio_log(NETLOG_ERROR, "netio_serve() - nothing from the client within %d s\n", bound);
+  fprintf(stderr, "%s: the data-server client at %s is gone: nothing within %d s\n", program_invocation_short_name,
+          peer, bound);
+  fflush(stderr);
+}
+
+// A request's data: a client that keeps itself alive sends it whole at once,
+// so one that stops in the middle of it is gone as well.
+int recv_bytes(void* p, size_t n) {
+  const int bound = keepalive_bound();
+  if (netio_recv(g_sock, p, n, bound ? bound : -1)) return 1;
+  if (bound && tmnet_last_status() == TMNET_TIMEOUT) report_silent(bound);
+  return 0;
+}
 int send_bytes(const void* p, size_t n) { return netio_send(g_sock, p, n); }
 
 int send_u32(uint32_t v, bool convert) {
@@ -228,7 +248,7 @@ int unknown_handle(uint8_t code, uint8_t* block) {
 // the request; null when there is none, *rc then what the handler returns.
 srv_strm* take_request(uint8_t code, uint8_t* block, int* rc) {
   *rc = 0;
-  if (!netio_recv(g_sock, block, kNetarbSize)) return nullptr;
+  if (!recv_bytes(block, kNetarbSize)) return nullptr;
   netio_log(NETLOG_SERVER, "recv_netarb() - got netarb structure\n");
   fix_netarb(block);
   srv_strm* s = find_strm(ld_le32(block, NETARB_HANDLE));
@@ -472,17 +492,10 @@ int start_link() {
 // The next request; false when the connection ended, or when a client that
 // keeps itself alive sent nothing within its bound (one line says so).
 bool next_request(uint8_t* cmd) {
-  const int bound = static_cast<int>((netio_options & kNetOptKeepaliveMask) >> 16);
+  const int bound = keepalive_bound();
   if (bound) tmnet_set_timeout(bound);
   if (tmnet_recv_msg(g_sock, kTmnetHeaded | kTmnetAnyCommand, 0, cmd)) return true;
-  if (bound && tmnet_last_status() == TMNET_TIMEOUT) {
-    char peer[64];
-    tmnet_peer_text(g_sock, peer, sizeof peer);
-    netio_log(NETLOG_ERROR, "netio_serve() - nothing from the client within %d s\n", bound);
-    fprintf(stderr, "%s: the data-server client at %s is gone: nothing within %d s\n", program_invocation_short_name,
-            peer, bound);
-    fflush(stderr);
-  }
+  if (bound && tmnet_last_status() == TMNET_TIMEOUT) report_silent(bound);
   return false;
 }
 

@@ -321,13 +321,12 @@ int tm_row_get_ed(uint8_t* chars, const uint32_t* attrs, int cols, int col, uint
   *out = tm_edit{chars + col - 1, static_cast<uint16_t>(n), changed, {}, n > 0 && (a[0] & ATTR_ED_REPLACE) != 0, false};
   for (int i = 0; i < n && i < kTmEditLiteralMax; ++i)
     if (a[i] & ATTR_ED_LITERAL) out->literal[i / 64] |= uint64_t{1} << (i % 64);
-  bool hinted = false, as_painted = true;
-  for (int i = 0; i < n; ++i) {
-    if (!(a[i] & ATTR_ED_HINT)) continue;
-    hinted = true;
+  // The hinted cells from `col` on are the field's own: a field that lies
+  // right before a hinted one (the run goes on into it) shows none.
+  bool as_painted = n > 0 && (a[0] & ATTR_ED_HINT);
+  for (int i = 0; as_painted && i < n && (a[i] & ATTR_ED_HINT); ++i)
     if (old && old[col - 1 + i] != chars[col - 1 + i]) as_painted = false;
-  }
-  out->placeholder = hinted && as_painted;
+  out->placeholder = as_painted;
   return 1;
 }
 

@@ -125,16 +125,23 @@ TEST_F(SessionDeadlines, KivoXAgainstASilentPeerEndsAtTheBoundWithItsLine) {
 }
 
 // Each side that waits for a client: its first bytes, then the close at the
-// bound, and the listener takes the next connection afterwards.
+// bound, and the listener takes the next connection afterwards. A data-server
+// client that announced a keepalive bound of 1 s and fell silent in the middle
+// of a request (its header and part of its block came) is dropped as well.
 TEST_F(SessionDeadlines, ServerDataServerAndListenerDropASilentClient) {
+  // The probes, no pause, the log mask, the option word (keepalive 1 s in its
+  // high half), then a RDNXT header and 4 of its block's 24 bytes.
+  const bytes mid_request{1, 0, 3, 2, 1, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 1, 0, 0, 0, 0, 0, 5, 0, 0, 0, 1, 0, 0, 0};
   const struct {
     const char* what;
     const char* start;  // the LOGIN's start argument; null: no LOGIN at all
     size_t hello;       // bytes the side sends before it waits
+    bytes then;         // what the client sends after them
   } rows[] = {
-      {"a -f=N server", "", kServerHello},
-      {"the data server", kLoginDataServer, 2},
-      {"the listener", nullptr, 0},
+      {"a -f=N server", "", kServerHello, {}},
+      {"the data server", kLoginDataServer, 2, {}},
+      {"the data server mid-request", kLoginDataServer, 2, mid_request},
+      {"the listener", nullptr, 0, {}},
   };
   listener lsn(false, {KIVO_BINARY}, nullptr);
   ASSERT_FALSE(lsn.port.empty());
@@ -143,6 +150,7 @@ TEST_F(SessionDeadlines, ServerDataServerAndListenerDropASilentClient) {
     const int fd = r.start ? logged_in(lsn, r.start) : tmnet_cli_conn_to_host("127.0.0.1", lsn.port.c_str());
     ASSERT_GE(fd, 3);
     EXPECT_EQ(read_n(fd, r.hello).size(), r.hello);
+    EXPECT_TRUE(r.then.empty() || put(fd, r.then));
     EXPECT_TRUE(closes(fd));
     close(fd);
   }

@@ -166,6 +166,13 @@ TEST_F(TmImage, RowGetEdReadsTheFieldRulesOfTheAttributes) {
        0b10},
       {"hinted cells, no painted row", {E | H, E | H, E | H, E | H, E | H, E | H}, nullptr, 1, false, true, 0},
       {"no hint", {E, E, E, E, E, E}, "MM/DD/", 1, false, false, 0},
+      {"a plain field right before a placeholder",
+       {E, E, E | R | H, E | R | H | L, E | R | H, E | R | H},
+       "MM/DD/",
+       1,
+       false,
+       false,
+       0b1000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
