@@ -122,6 +122,14 @@ class tmux_pane {
          shell_quote(line));
   }
   ~tmux_pane() {
+    // A command still running is ended by SIGTERM and awaited before the
+    // server goes: the server's hangup comes with a SIGCONT, which can catch
+    // a sanitizer build's leak check at exit as it stops the process, and
+    // leave that process spinning for ever.
+    if (!std::ifstream(status_)) {
+      kill_command(SIGTERM);
+      if (exit_status(10) == -1) kill_command(SIGKILL);
+    }
     tmux("kill-server");
     unlink(conf_.c_str());
     unlink(status_.c_str());
