@@ -174,6 +174,14 @@ TEST(KeyBuild, KeyWhoseValuesRepeatIsRefusedAndTheRepairLeavesThePairAsItIs) {
   EXPECT_EQ(read_file(base + ".key"), k);
 }
 
+// The longest key a description may hold: sixteen segments of 255 bytes,
+// all past the end of every record.
+KEY_DESC sixteen_long_segments() {
+  KEY_DESC d = key_desc({});
+  while (d.nsegs < 16) d.seg[d.nsegs++] = {kSegChars, 255, 300};
+  return d;
+}
+
 // The records that repeat a value of a key that is not the file's yet (a
 // file's description names it), whatever its length: a key longer than
 // an index takes is counted all the same, never built past a buffer.
@@ -188,24 +196,7 @@ TEST(KeyBuild, RepeatedValuesOfADescribedKeyAreCountedAtEveryLength) {
        500, 0},
       {"six digits of the id and 255 bytes past every record", key_desc({{kSegChars, 6, 0}, {kSegChars, 255, 300}}),
        500, 495},
-      {"sixteen segments of 255 bytes past every record",
-       key_desc({{kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300},
-                 {kSegChars, 255, 300}}),
-       0, 0},
+      {"sixteen segments of 255 bytes past every record", sixteen_long_segments(), 0, 0},
   };
   com_fill(0, nullptr);
   kivo_test::scoped_hook presenter(foundation_seams.err_presenter, quiet);
