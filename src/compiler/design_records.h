@@ -73,7 +73,11 @@ enum : size_t {
   FR_KIND = 975,  // 0 detail, 1 heading, 2 total
 };
 
-// CHILD (188; key 0-43 as STMT's 0-43).
+// CHILD (188; key 0-43 as STMT's 0-43). Byte 117, free in the stored
+// layout, is this design's: the update byte a report ranged on a query
+// attaches by (INVOC byte 100; 0 reuses the query's selection, 1 while its
+// criteria are unchanged, 2 and 3 build it again), so that a designer can
+// ask for a fresh selection on every run.
 constexpr size_t kChildRecSize = 188;
 enum : size_t {
   CH_CHILD_NO = 40,  // u32
@@ -87,6 +91,7 @@ enum : size_t {
   CH_ONE_SHOT = 82,
   CH_RANGE_AP = 84,
   CH_RANGE_NAME = 87,
+  CH_UPDATE = 117,  // 0-3, copied to INVOC byte 100
   CH_LINK_CNT = 120,
   CH_PCF_KEY = 121,
   CH_LINK = 124,  // 2 x {application 3, field 22, u16 occurrence at +25}, 32 apart

@@ -104,6 +104,7 @@ void invoc_template(const PC_CTX* ctx, const uint8_t* ch, INVOC* inv) {
   inv->set_invoc_type(ch[CH_INVOC]);
   inv->set_one_shot(ch[CH_ONE_SHOT]);
   memcpy(inv->rng_ap(), ch + CH_RANGE_AP, 33);
+  inv->b[INVOC_B100] = ch[CH_UPDATE];
   inv->set_pcf_key_no(ch[CH_PCF_KEY]);
   inv->set_child_no(ld_le32(ch, CH_CHILD_NO));
 }

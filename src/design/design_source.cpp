@@ -38,6 +38,7 @@ struct attr {
   size_t off;
   size_t width;  // TEXT
   slot_kind kind;
+  long most = 0;  // U8: the highest value the slot takes, 0 any (255)
 };
 
 const attr kProcAttrs[] = {{"active", PR_ACTIVE, 1, CHAR},
@@ -112,6 +113,7 @@ const attr kChildAttrs[] = {{"ap", CH_AP, 3, TEXT},
                             {"one_shot", CH_ONE_SHOT, 0, U8},
                             {"range_ap", CH_RANGE_AP, 3, TEXT},
                             {"range_name", CH_RANGE_NAME, 30, TEXT},
+                            {"update", CH_UPDATE, 0, U8, 3},
                             {"links", CH_LINK_CNT, 0, U8},
                             {"pcf_key", CH_PCF_KEY, 0, U8},
                             {"link1_ap", CH_LINK, 3, TEXT},
@@ -310,6 +312,9 @@ bool apply_attrs(const words& w, const attr* table, uint8_t* rec, size_t len, st
     const attr* a = table;
     while (a->name && name != a->name) ++a;
     if (!a->name) return *err = "no attribute \"" + name + "\" here", false;
+    long v = 0;
+    if (a->most && !to_number(value, 0, a->most, &v))
+      return *err = name + " \"" + value + "\" is not a number 0-" + std::to_string(a->most), false;
     if (!store(rec, a->off, a->width, a->kind, value, err)) return false;
   }
   return true;

@@ -38,7 +38,7 @@ enum : size_t {
   INVOC_RNG_AP = 66,        // 3
   INVOC_RNG_NAM = 69,       // 30
   INVOC_B99 = 99,           // copied and never read
-  INVOC_B100 = 100,         // copied and never read
+  INVOC_B100 = 100,         // the update byte a range attaches its query by (CHILD byte 117)
   INVOC_CNSTR_CNT = 104,    // u32: constraint entries
   INVOC_CNSTR_SEGS = 108,   // u32 handle: 6-byte segment entries
   INVOC_CNSTR_FLDS = 112,   // u32 handle: field entries
