@@ -125,7 +125,7 @@ void design_check::file_end() {
 }
 
 void design_check::process(const uint8_t* pr) {
-  if (pr[PR_TYPE] == PT_QUERY) queries_[ap_ + "|" + trimmed(pr + PR_NAME, kProcNameLen)] = true;
+  if (pr[PR_TYPE] == PT_QUERY) queries_.insert(ap_ + "|" + trimmed(pr + PR_NAME, kProcNameLen));
 }
 
 void design_check::row(const uint8_t* ro, int line) { rows_.emplace_back(line, std::vector(ro, ro + kRowRecSize)); }

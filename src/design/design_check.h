@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,7 +98,7 @@ class design_check {
   std::vector<std::pair<int, std::vector<uint8_t>>> items_, chrs_, selects_, rows_, children_;
   std::vector<design_fault> early_;                   // found as the lines came: masks, keys
   std::map<std::string, std::vector<cells>> placed_;  // image key and language: its items
-  std::map<std::string, bool> queries_;               // "ap|name" of a query process: there or not
+  std::set<std::string> queries_;                     // "ap|name" of the source's query processes
   struct open_file {
     int line = 0;
     dd_file head;
