@@ -279,9 +279,7 @@ void design_check::check_select(const std::vector<uint8_t>& sel, int line, std::
     field_there("sort line " + seq, trimmed(s + kSortAp, 3), trimmed(s + kSortName, kNameLen));
     return;
   }
-  if (s[SL_KIND] != 1)
-    return out->push_back({line, "selection " + seq + ": kind " + std::to_string(s[SL_KIND]) +
-                                     " is neither 1 (a selection statement) nor 2 (a sort line)"});
+  if (s[SL_KIND] != 1) return;
   const uint8_t relop = s[kRelop];
   if (relop == 0 || relop == ' ') return;  // not complete: the query leaves it out
   if (relop > 7)

@@ -9,7 +9,6 @@
 // its comparison's outcome.
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "compiler/em_access.h"
 #include "compiler/pc_cmpl.h"
@@ -103,12 +102,7 @@ int cmpl_slct(QRY_SLCT* q) {
   if (bld_slct_ep(q, tree)) return 1;
   // A statement whose value does not suit its field is the user's: the
   // query is not built and its opener says so.
-  if (q->ctx.err_cnt) {
-    // The message the user sees names no statement: the log says which field.
-    const std::string why(q->ctx.err_text, pc_err_len(&q->ctx));
-    sys_err_log(("the query's selection cannot be compiled: " + why).c_str());
-    return q->status = PB_SYNTAX, 0;
-  }
+  if (q->ctx.err_cnt) return q->status = PB_SYNTAX, 0;
   sys_err("PBUTIL", __LINE__, "bld_slct_ep() failed");
   return 0;
 }
