@@ -20,6 +20,7 @@
 #include "foundation/text.h"
 #include "types/cnv.h"
 #include "types/element_view.h"
+#include "types/num_convert.h"
 
 namespace kivo {
 
@@ -65,11 +66,18 @@ bool add_chr(PC_CTX* ctx, uint32_t img, uint32_t row, uint32_t col, uint32_t row
   return true;
 }
 
+// An item whose display does not compile: the mask the conversions refuse
+// by its text, any other failure by its status.
+int conversion_refused(PC_CTX* ctx, const uint8_t* it, const uint8_t* elem, uint32_t status) {
+  if (status != CV_BAD_NUM_MASK) return pc_err(ctx, "item %.22s: conversion status %u", it + IT_FIELD, status);
+  std::string mask(reinterpret_cast<const char*>(elem + ELEM_MASK), kCvMaskLen);
+  mask.erase(mask.find_last_not_of(' ') + 1);
+  return pc_err(ctx, "item %.22s: numeric mask \"%s\" not accepted", it + IT_FIELD, mask.c_str());
+}
+
 bool item_size(PC_CTX* ctx, const uint8_t* it, const uint8_t* elem, uint32_t img_cols, uint32_t* rows, uint32_t* cols) {
   uint32_t status = 0;
-  if (!pc_item_size(it, elem, img_cols, rows, cols, &status))
-    return pc_err(ctx, "item %.22s: conversion status %u", it + IT_FIELD, status);
-  return true;
+  return pc_item_size(it, elem, img_cols, rows, cols, &status) || conversion_refused(ctx, it, elem, status);
 }
 
 // The screen attributes the item asks for, as a characteristic's bits.
@@ -110,8 +118,7 @@ bool item(PC_CTX* ctx, const uint8_t* it, uint32_t img, uint32_t img_rows, uint3
   sitm s{};
   cv_bld_sitm(&s, elem, &ci);
   const cv_area area{static_cast<int32_t>(img_rows), static_cast<int32_t>(img_cols)};
-  if (!cv_cmpl(&c.citm_cnv, &s, &area))
-    return pc_err(ctx, "item %.22s: conversion status %u", it + IT_FIELD, c.citm_cnv.cnv_status);
+  if (!cv_cmpl(&c.citm_cnv, &s, &area)) return conversion_refused(ctx, it, elem, c.citm_cnv.cnv_status);
   c.citm_img = img;
   c.citm_row = ci.row, c.citm_col = ci.col;
   c.citm_bot = static_cast<int32_t>(ci.row + rows - 1), c.citm_right = static_cast<int32_t>(ci.col + cols - 1);

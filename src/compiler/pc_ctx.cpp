@@ -28,6 +28,7 @@ namespace kivo {
 namespace {
 
 constexpr uint16_t kErrLine = 80;
+constexpr size_t kErrFormatted = 512;                                  // a message before its blanks close up
 constexpr size_t kApplSize = 324, kApplConv = 188, kApplConvLen = 66;  // APPL bytes 188-253
 
 // The system records in area order, 1-17.
@@ -116,7 +117,9 @@ void close_all(PC_CTX* ctx) {
 }  // namespace
 
 int pc_err(PC_CTX* ctx, const char* fmt, ...) {
-  char line[kErrLine + 1];
+  // Formatted whole, then closed up, then cut to the error line: padded
+  // names do not push the end of the text off the line.
+  char line[kErrFormatted];
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(line, sizeof line, fmt, ap);

@@ -97,8 +97,7 @@ bool read_universal(const uint8_t* elem, const std::string& digits, bool keep, C
 int date_const(PC_CTX* ctx, const std::string& t, const uint8_t* elem, bool keep, PC_OPND* out) {
   std::string digits;
   if (!date_digits(elem, t, &digits))
-    return pc_err(ctx, "date constant \"%s\" is neither CCYYMMDD digits nor a date as %.22s shows one", t.c_str(),
-                  elem_view(elem).name());
+    return pc_err(ctx, "date \"%s\" is neither CCYYMMDD nor as %.22s shows dates", t.c_str(), elem_view(elem).name());
   std::string u;
   CNV c{};
   if (!read_universal(elem, digits, keep, &c, &u))

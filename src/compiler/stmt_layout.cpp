@@ -462,6 +462,36 @@ bool stmt_prefix_ok(const char* prefix) {
   return blank(prefix + i, 5 - i);
 }
 
+namespace {
+
+// Whether 0-based line index `i` lies in a column some operand of the verb reads.
+bool read_by_some(const xme_stmt* fields, int i) {
+  for (const xme_stmt* f = fields; f->type != 0; ++f) {
+    const int start = kOpndCol - 1 + f->scr_col;
+    if (f->type != XT_FILLER && i >= start && i < start + f->scr_width) return true;
+  }
+  return false;
+}
+
+// A text or a name that fills its columns and runs on into a column no
+// operand reads: its writer gave it more characters than it has columns,
+// and the rest would be lost, or read as the next operand.
+bool overruns(const xme_stmt* fields, const char* text, stmt_error* err) {
+  for (const xme_stmt* f = fields; f->type != 0; ++f) {
+    if (f->type != XT_TEXT && f->type != XT_FIELD && f->type != XT_PROC && f->type != XT_FILE) continue;
+    const int start = kOpndCol - 1 + f->scr_col, past = start + f->scr_width;
+    if (past >= kStmtLineLen || text[past - 1] == ' ' || text[past] == ' ' || read_by_some(fields, past)) continue;
+    int end = past;
+    while (end < kStmtLineLen && text[end] != ' ') ++end;
+    fail(err, start + 1, "constant or name longer than its columns");
+    err->length = end - start, err->width = f->scr_width;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int stmt_degen(const char* line, size_t len, uint8_t* rec, stmt_error* err) {
   if (len > kStmtLineLen) return fail(err, kStmtLineLen + 1, "line longer than 80 columns");
   char text[kStmtLineLen + 1];
@@ -478,6 +508,7 @@ int stmt_degen(const char* line, size_t len, uint8_t* rec, stmt_error* err) {
   st_le16(rec, STMT_SPARE3, 0);
   uint8_t* opnd = rec + STMT_OPND;
   memset(opnd, ' ', kStmtOpndLen);
+  if (overruns(xme_stmt_desc[verb], text, err)) return 0;
   int first_bad = 0;
   for (const xme_stmt* f = xme_stmt_desc[verb]; f->type != 0; ++f) {
     if (f->type == XT_FILLER) continue;

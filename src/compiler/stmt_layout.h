@@ -246,6 +246,8 @@ constexpr int kStmtLineLen = 80;
 struct stmt_error {
   int column;  // 1 prefix, 7 verb, else the field's screen column; 0 none
   const char* what;
+  int length = 0;  // a text run past its columns: its characters, and
+  int width = 0;   // the columns it has
 };
 // Reads the line (columns from 1; shorter lines read as blank-padded, longer
 // are refused at column 81) into record bytes 78-151: prefix, verb and the

@@ -879,9 +879,11 @@ int DesignBuilder::check_stmt(const std::string& line) {
 int DesignBuilder::read_stmt(const std::string& line, uint8_t* rec) {
   memset(rec, ' ', kStmtSize);
   stmt_error err{};
-  if (!stmt_degen(line.data(), line.size(), rec, &err))
-    return fail("column " + std::to_string(err.column) + ": " + err.what + "\n  " + line);
-  return 1;
+  if (stmt_degen(line.data(), line.size(), rec, &err)) return 1;
+  const std::string what = err.length ? "constant or name of " + std::to_string(err.length) +
+                                            " characters is longer than its " + std::to_string(err.width) + " columns"
+                                      : err.what;
+  return fail("column " + std::to_string(err.column) + ": " + what + "\n  " + line);
 }
 
 int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {

@@ -1,7 +1,10 @@
-// The load checks of a design source: items and characteristics inside
-// their images, and the fields items and statements name, each by the
+// The load checks of a design source: items, characteristics and rows
+// inside their images and no two items on the same cells, and the fields
+// items, statements, selection statements and sort lines name, each by the
 // process compiler's own rule (pc_item_size, pc_item_inside, pc_chr_inside;
-// a field is looked up in its application, then in "0LA").
+// a field is looked up in its application, then in "0LA"); numeric masks
+// as the conversions take them, a primary key for every indexed file, and
+// a query process for every child's range.
 //
 // The source is read whole before anything is checked, so a field or an
 // image may be defined below the line that uses it. Stored records are read
@@ -21,8 +24,12 @@
 #include "fm/fm_open.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
+#include "foundation/end_codes.h"
+#include "foundation/invoc.h"
 #include "foundation/text.h"
+#include "types/cnv.h"
 #include "types/element.h"
+#include "types/num_convert.h"
 
 namespace kivo {
 
@@ -74,6 +81,17 @@ bool names_no_field(int verb, const uint8_t* opnd) {
   }
 }
 
+// Whether a number field's own mask is one the conversions take: the
+// engine would otherwise refuse the field at every show and entry.
+bool numeric_mask_taken(const dd_field& f, const uint8_t* elem) {
+  const bool number = f.type == 5 || f.type == 8 || f.type == 12;
+  if (!number || f.code_len || f.mask.find_first_not_of(' ') == std::string::npos) return true;
+  sitm s;
+  if (!cv_bld_sitm(&s, elem, nullptr)) return true;
+  CNV c{};
+  return cv_cmpl(&c, &s, nullptr) || c.cnv_status != CV_BAD_NUM_MASK;
+}
+
 std::string at(uint32_t row, uint32_t col) { return std::to_string(row) + "/" + std::to_string(col); }
 
 std::string image_of(uint32_t rows, uint32_t cols) {
@@ -85,10 +103,35 @@ std::string image_of(uint32_t rows, uint32_t cols) {
 design_check::design_check(const std::string& ap, const std::string& ver, bool replace, uint32_t scope)
     : ap_(ap), ver_(ver), replace_(replace), scope_(scope) {}
 
-void design_check::field(const dd_field& f) {
+void design_check::field(const dd_field& f, int line) {
   std::vector<uint8_t> e(kElementSize);
-  if (dd_field_element(f, e.data())) fields_[f.name] = e;
+  const bool built = dd_field_element(f, e.data()) != 0;
+  if (built) fields_[f.name] = e;
   else fields_[f.name] = std::nullopt;
+  if (file_ && f.key_role == 0) file_->primary = true;
+  if (built && line && !f.mask.empty() && !numeric_mask_taken(f, e.data()))
+    early_.push_back({line, "field " + f.name + ": numeric mask \"" + f.mask + "\" is not one the conversions take"});
+}
+
+void design_check::file(const dd_file& f, int line) { file_ = open_file{line, f, false}; }
+
+// An indexed file is read and written by its primary key: without one it
+// cannot be made (kivo_install) nor opened. A record area is never opened.
+void design_check::file_end() {
+  if (file_ && file_->head.org == 3 && file_->head.fs_type != 0 && !file_->primary)
+    early_.push_back({file_->line, "indexed file " + file_->head.name +
+                                       " has no field with key=primary (org=1 or 2, or fs=0, needs none)"});
+  file_.reset();
+}
+
+void design_check::process(const uint8_t* pr) {
+  if (pr[PR_TYPE] == PT_QUERY) queries_.insert(ap_ + "|" + trimmed(pr + PR_NAME, kProcNameLen));
+}
+
+void design_check::row(const uint8_t* ro, int line) { rows_.emplace_back(line, std::vector(ro, ro + kRowRecSize)); }
+
+void design_check::child(const uint8_t* ch, int line) {
+  children_.emplace_back(line, std::vector(ch, ch + kChildRecSize));
 }
 
 void design_check::field_name(const std::string& name) { fields_.emplace(name, std::nullopt); }
@@ -171,7 +214,11 @@ void design_check::check_item(const std::vector<uint8_t>& it, int line, std::vec
   if (rows == 0 || rows == kDeriveSide) rows = 1;
   if (cols == 0 || cols == kDeriveSide) cols = 1;
   if (k.elem && !pc_item_size(it.data(), k.elem->data(), img_cols, &rows, &cols, &status)) return;
-  if (pc_item_inside(it.data(), rows, cols, img_rows, img_cols)) return;
+  if (pc_item_inside(it.data(), rows, cols, img_rows, img_cols)) {
+    const std::string where(reinterpret_cast<const char*>(it.data()), RI_LANG + 3);
+    placed_[where].push_back({line, name, ld_le32(it.data(), RI_ROW), ld_le32(it.data(), RI_COL), rows, cols});
+    return;
+  }
   out->push_back({line, "item " + name + " at " + at(ld_le32(it.data(), RI_ROW), ld_le32(it.data(), RI_COL)) + " of " +
                             std::to_string(rows) + " x " + std::to_string(cols) + " does not end inside " +
                             image_of(img_rows, img_cols)});
@@ -206,36 +253,122 @@ void design_check::check_stmt(const std::string& text, int line, std::vector<des
   }
 }
 
-// A selection statement of kind 1 (its QSLCT body from byte 54): a
+// A selection statement (kind 1, its QSLCT body from byte 54) compares a
+// field with a field or a constant by one of the seven relations; a
 // constant compared with a date field must be one the query's compile
-// takes. A field known by name only cannot be told.
+// takes (a field known by name only cannot be told). A sort line (kind 2,
+// its QSORT body from byte 56) in use names a field. The query's user can
+// change neither field nor relation: what the compile would refuse is
+// refused here.
 void design_check::check_select(const std::vector<uint8_t>& sel, int line, std::vector<design_fault>* out) {
   constexpr size_t kBody = 54 - 40;  // SELECT byte of a QSLCT byte
   constexpr size_t kLeftAp = kBody + 42, kLeftName = kBody + 45, kRightAp = kBody + 72, kValue = kBody + 75,
                    kRelop = kBody + 105;
+  constexpr size_t kSortSeq = 52, kSortAp = 56, kSortName = 59, kSortOff = 103;  // QSORT body from byte 56
   constexpr size_t kValueLen = 30;
   const uint8_t* s = sel.data();
-  if (s[SL_KIND] != 1 || s[kRelop] < 1 || s[kRelop] > 7 || !ut_is_all(s + kRightAp, ' ', 3)) return;
+  const std::string seq = std::to_string(ld_le32(s, SL_SEQ));
+  auto field_there = [&](const std::string& what, const std::string& ap, const std::string& name) {
+    if (ap.empty() || name.empty())
+      return out->push_back({line, what + " names no field (application and name)"}), false;
+    if (lookup(ap, name).found) return true;
+    return out->push_back({line, what + ": field " + name + " of " + ap + " not found"}), false;
+  };
+  if (s[SL_KIND] == 2) {
+    if (ld_le32(s, kSortSeq) == 0 || s[kSortOff] == '0') return;  // a line not in use
+    field_there("sort line " + seq, trimmed(s + kSortAp, 3), trimmed(s + kSortName, kNameLen));
+    return;
+  }
+  if (s[SL_KIND] != 1) return;
+  const uint8_t relop = s[kRelop];
+  if (relop == 0 || relop == ' ') return;  // not complete: the query leaves it out
+  if (relop > 7)
+    return out->push_back({line, "selection " + seq + ": relation " + std::to_string(relop) +
+                                     " is none of 1 EQ, 2 GE, 3 GT, 4 LE, 5 LT, 6 NE, 7 IN"});
   const std::string ap = trimmed(s + kLeftAp, 3), name = trimmed(s + kLeftName, kNameLen);
+  if (!field_there("selection " + seq, ap, name)) return;
+  if (!ut_is_all(s + kRightAp, ' ', 3)) {
+    field_there("selection " + seq, trimmed(s + kRightAp, 3), trimmed(s + kValue, kNameLen));
+    return;
+  }
   std::string value = trimmed(s + kValue, kValueLen);
   if (value.rfind("\" \"", 0) == 0) value.clear();  // all blanks, as the query reads it
   value.erase(0, value.find_first_not_of(' '));
-  if (ap.empty() || name.empty() || value.empty()) return;
+  if (value.empty()) return;
   const known k = lookup(ap, name);
   if (!k.elem) return;
   const uint8_t type = (*k.elem)[ELEM_TYPE];
-  const std::string seq = std::to_string(ld_le32(s, SL_SEQ));
   if (IS_ELEM_DATE(type) && !sc_date_constant(k.elem->data(), value))
     out->push_back({line, "selection " + seq + ": \"" + value + "\" is neither CCYYMMDD digits nor a date as " + name +
                               " shows one"});
 }
 
+// A row's text starts at its image's first column: what lies past the
+// image's columns or below its rows is never shown.
+void design_check::check_row(const std::vector<uint8_t>& ro, int line, std::vector<design_fault>* out) {
+  uint32_t img_rows = 0, img_cols = 0;
+  if (!image_size(ro.data(), &img_rows, &img_cols)) return;
+  const uint32_t no = ld_le32(ro.data(), RI_ROW);
+  const size_t len = trimmed(ro.data() + RO_TEXT, kRowTextLen).size();
+  if (no == 0 || no > img_rows)
+    out->push_back({line, "row " + std::to_string(no) + " lies outside the rows 1 to " + std::to_string(img_rows) +
+                              " of " + image_of(img_rows, img_cols)});
+  else if (len > img_cols)
+    out->push_back({line, "row " + std::to_string(no) + ": text of " + std::to_string(len) +
+                              " characters runs past the " + std::to_string(img_cols) + " columns of " +
+                              image_of(img_rows, img_cols)});
+}
+
+// A query process (type 5) of `ap` named `name`: the source's, or stored.
+bool design_check::query_there(const std::string& ap, const std::string& name) {
+  if (ap == ap_ && queries_.count(ap + "|" + name)) return true;
+  if (ap == ap_ && replace_) return false;
+  uint8_t pr[kProcRecSize] = {};
+  pr[PR_TYPE] = PT_QUERY;
+  SET_BLANK(pr + PR_NAME, kProcNameLen);
+  memcpy(pr + PR_NAME, name.data(), std::min(name.size(), kProcNameLen));
+  const stored got = read_stored(INIT_DPROC_FDB, ap, IS_BOB_AP(ap.c_str()) ? "00" : ver_, scope_, pr, kProcRecSize);
+  // Another application whose design is not written yet cannot be told.
+  return got == stored::found || (ap != ap_ && got == stored::no_file);
+}
+
+// A child's range is the selection of a query process: the run reads it
+// through the query's name.
+void design_check::check_child(const std::vector<uint8_t>& ch, int line, std::vector<design_fault>* out) {
+  const std::string ap = trimmed(ch.data() + CH_RANGE_AP, 3), name = trimmed(ch.data() + CH_RANGE_NAME, kProcNameLen);
+  if (ap.empty() && name.empty()) return;
+  if (ap.empty() || name.empty())
+    return out->push_back({line, "range_ap and range_name name the query of the child's range together: give both"});
+  if (!query_there(ap, name)) out->push_back({line, "range_name " + name + " is no QUERY process (type 5) of " + ap});
+}
+
+// Two items of one image and language on one cell: one hides the other.
+void design_check::check_overlaps(std::vector<design_fault>* out) {
+  for (const auto& [image, items] : placed_)
+    for (size_t j = 0; j < items.size(); ++j)
+      for (size_t i = 0; i < j; ++i) {
+        const cells &a = items[i], &b = items[j];
+        if (a.row >= b.row + b.rows || b.row >= a.row + a.rows || a.col >= b.col + b.cols || b.col >= a.col + a.cols)
+          continue;
+        const cells& later = a.line > b.line ? a : b;
+        const cells& earlier = a.line > b.line ? b : a;
+        out->push_back({later.line, "item " + later.name + " at " + at(later.row, later.col) +
+                                        " lies on the cells of item " + earlier.name + " at " +
+                                        at(earlier.row, earlier.col) + " (line " + std::to_string(earlier.line) + ")"});
+      }
+}
+
 std::vector<design_fault> design_check::faults() {
   std::vector<design_fault> out;
+  placed_.clear();
   for (const auto& [line, it] : items_) check_item(it, line, &out);
   for (const auto& [line, ch] : chrs_) check_chr(ch, line, &out);
   for (const auto& [line, text] : stmts_) check_stmt(text, line, &out);
   for (const auto& [line, sel] : selects_) check_select(sel, line, &out);
+  for (const auto& [line, ro] : rows_) check_row(ro, line, &out);
+  for (const auto& [line, ch] : children_) check_child(ch, line, &out);
+  check_overlaps(&out);
+  out.insert(out.end(), early_.begin(), early_.end());
   std::stable_sort(out.begin(), out.end(),
                    [](const design_fault& a, const design_fault& b) { return a.line < b.line; });
   return out;

@@ -1,10 +1,15 @@
 // The checks a design source passes before any of its records is written:
 // what the process compiler would refuse when the process first runs, named
 // at the source line that causes it. Every item and characteristic ends
-// inside its image, every field an item or a statement names is an
-// element of its application or of "0LA": one the source defines (FILE,
-// WORK, or FIELD of the dictionary design), or one the design files hold;
-// and a query's selection statement compares a date field with a date.
+// inside its image, every field an item, a statement, a selection
+// statement or a sort line names is an element of its application or of
+// "0LA": one the source defines (FILE, WORK, or FIELD of the dictionary
+// design), or one the design files hold; a query's selection statement
+// compares a date field with a date by a relation there is. Besides, what
+// the engine would cut, hide or fail on later: a row of text past its
+// image, two items on the same cells, a numeric mask the conversions do not
+// take, an indexed file without a primary key, and a child whose range
+// names no query.
 //
 // The reader of design sources (design_source.h) feeds it every record of
 // a source, then asks for the faults; records may come in any order. Callers:
@@ -14,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,8 +39,16 @@ class design_check {
   // files are opened at scope level `scope`, each for one look-up.
   design_check(const std::string& ap, const std::string& ver, bool replace, uint32_t scope);
 
-  // A field of a FILE or a WORK field of the source.
-  void field(const dd_field& f);
+  // A field of a FILE or a WORK field of the source, at `line`.
+  void field(const dd_field& f, int line = 0);
+  // A FILE at `line` whose fields come next (each through field()), up to
+  // file_end().
+  void file(const dd_file& f, int line);
+  void file_end();
+  // A PROCESS record: a query names the range of a child.
+  void process(const uint8_t* pr);
+  void row(const uint8_t* ro, int line);
+  void child(const uint8_t* ch, int line);
   // A FIELD of the dictionary design: an element only once compiled, so
   // known by its name alone.
   void field_name(const std::string& name);
@@ -43,7 +57,8 @@ class design_check {
   void chr(const uint8_t* ch, int line);
   // A statement line of the source (80 columns as the editor shows it).
   void stmt(const std::string& text, int line);
-  // A SELECT record: a selection statement's date constant must be one the
+  // A SELECT record: a selection statement or a sort line on a field there
+  // is; a statement's relation one of the seven, its date constant one the
   // query compiles for its field (CCYYMMDD, or as the field shows dates).
   void select(const uint8_t* sel, int line);
 
@@ -64,13 +79,32 @@ class design_check {
   void check_chr(const std::vector<uint8_t>& ch, int line, std::vector<design_fault>* out);
   void check_stmt(const std::string& text, int line, std::vector<design_fault>* out);
   void check_select(const std::vector<uint8_t>& sel, int line, std::vector<design_fault>* out);
+  void check_row(const std::vector<uint8_t>& ro, int line, std::vector<design_fault>* out);
+  void check_child(const std::vector<uint8_t>& ch, int line, std::vector<design_fault>* out);
+  bool query_there(const std::string& ap, const std::string& name);
+  void check_overlaps(std::vector<design_fault>* out);
+  // The cells of an item, by image and language, to find two on the same.
+  struct cells {
+    int line;
+    std::string name;
+    uint32_t row, col, rows, cols;
+  };
 
   std::string ap_, ver_;
   bool replace_;
   uint32_t scope_;
   std::map<std::string, std::optional<std::vector<uint8_t>>> fields_;  // the source's, by name
   std::map<std::string, std::pair<uint32_t, uint32_t>> images_;        // image key: rows, columns
-  std::vector<std::pair<int, std::vector<uint8_t>>> items_, chrs_, selects_;
+  std::vector<std::pair<int, std::vector<uint8_t>>> items_, chrs_, selects_, rows_, children_;
+  std::vector<design_fault> early_;                   // found as the lines came: masks, keys
+  std::map<std::string, std::vector<cells>> placed_;  // image key and language: its items
+  std::set<std::string> queries_;                     // "ap|name" of the source's query processes
+  struct open_file {
+    int line = 0;
+    dd_file head;
+    bool primary = false;
+  };
+  std::optional<open_file> file_;
   std::vector<std::pair<int, std::string>> stmts_;
   std::map<std::string, known> looked_up_;  // "ap|name"
 };

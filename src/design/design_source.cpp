@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <sstream>
 #include <vector>
 
@@ -734,6 +735,20 @@ bool token_words(const words& w, uint8_t* r, std::string* err) {
          store(r, 28, 30, TEXT, w.pos[3], err);
 }
 
+// A selection statement's or sort line's texts given shorter than their
+// slots (@59=FINE) read as blank-padded, as the query's compile and its
+// editor read names: the bytes not given are blanks, not zeros.
+void pad_select_texts(uint8_t* r) {
+  struct slot {
+    size_t off, len;
+  };
+  constexpr slot kStmtTexts[] = {{56, 3}, {59, 22}, {86, 3}, {89, 30}};  // field, and field or constant
+  constexpr slot kSortTexts[] = {{56, 3}, {59, 22}};                     // the sort field
+  for (const slot& t : r[SL_KIND] == 1 ? std::span<const slot>(kStmtTexts) : std::span<const slot>(kSortTexts))
+    for (size_t i = t.off; i < t.off + t.len; ++i)
+      if (r[i] == 0) r[i] = ' ';
+}
+
 // The key words of a process-side record and the blanks of its texts.
 bool key_words(const kind_desc& d, const words& w, uint8_t* r, std::string* err) {
   if (d.file == DF_PARAM) {  // no key: its texts blank, the rest zero
@@ -779,7 +794,9 @@ bool reader::whole_rec(const words& w, const kind_desc** d, std::vector<uint8_t>
     return err_ = kind + " takes " + std::to_string((*d)->key_words - 1) + " key values", false;
   rec->assign(design_rec_len((*d)->file), 0);
   const bool ok = (*d)->file == DF_TOKEN ? token_words(w, rec->data(), &err_) : key_words(**d, w, rec->data(), &err_);
-  return ok && apply_attrs(w, (*d)->attrs, rec->data(), rec->size(), &err_);
+  if (!ok || !apply_attrs(w, (*d)->attrs, rec->data(), rec->size(), &err_)) return false;
+  if ((*d)->file == DF_SELECT) pad_select_texts(rec->data());
+  return true;
 }
 
 bool reader::whole(const words& w) {
@@ -802,21 +819,27 @@ void reader::check_line(design_check* c, const std::string& l, int no) {
   const std::string& kind = w.pos[0];
   dd_field f;
   if (state_ == IN_FILE) {
-    if (is_end) state_ = TOP;
-    else if (field_line(w, 0, &f, &err_)) c->field(f);
+    if (is_end) state_ = TOP, c->file_end();
+    else if (field_line(w, 0, &f, &err_)) c->field(f, no);
     return;
   }
+  dd_file file;
+  if (kind == "FILE" && file_header(w, &file, &err_)) c->file(file, no);
   if (kind == "FILE") state_ = IN_FILE;
   if (kind == "STMTS") state_ = IN_STMTS;
-  if (kind == "WORK" && field_line(w, 1, &f, &err_)) c->field(f);
+  if (kind == "WORK" && field_line(w, 1, &f, &err_)) c->field(f, no);
   if (kind == "FIELD" && w.pos.size() == 2) c->field_name(w.pos[1]);
-  if (kind != "IMAGE" && kind != "ITEM" && kind != "CHR" && kind != "SELECT") return;
   const kind_desc* d = nullptr;
   std::vector<uint8_t> rec;
-  if (!whole_rec(w, &d, &rec)) return;
+  if (!std::set<std::string>{"PROCESS", "IMAGE", "ROW", "ITEM", "CHR", "CHILD", "SELECT"}.count(kind) ||
+      !whole_rec(w, &d, &rec))
+    return;
+  if (d->file == DF_PROCESS) c->process(rec.data());
   if (d->file == DF_IMAGE) c->image(rec.data());
+  if (d->file == DF_ROW) c->row(rec.data(), no);
   if (d->file == DF_ITEM) c->item(rec.data(), no);
   if (d->file == DF_CHR) c->chr(rec.data(), no);
+  if (d->file == DF_CHILD) c->child(rec.data(), no);
   if (d->file == DF_SELECT) c->select(rec.data(), no);
 }
 

@@ -124,7 +124,7 @@ void new_page(op_report* op) {
   rpt->rpt_top = rpt->rpt_main;
   if (!ok) fail(op, failure_status(rpt));
   op->new_page = 1;
-  rpt->page_top = rpt->page_len != 0;
+  rpt->page_top = 1;
 }
 
 // Writes image `id` into buffer 0; a window too short gives a new page.

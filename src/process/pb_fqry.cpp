@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "compiler/compiler.h"
 #include "compiler/design_records.h"
@@ -260,6 +261,11 @@ uint32_t invoke_setup(const uint8_t* qblk, PCB* parent) {
 
 namespace {
 
+std::string trimmed_name(const char* name) {
+  std::string s(name, 30);
+  return s.erase(s.find_last_not_of(' ') + 1);
+}
+
 // The suspend file of the query, opened; with `run` the query process runs
 // once automatically when there is none.
 ARB* open_susp(ACTIVE_QRY* q, const uint8_t* qblk, FDB* fdb) {
@@ -346,7 +352,13 @@ int bind_query_pcb(ACTIVE_QRY* q) {
   memset(static_cast<void*>(p), 0, sizeof *p);
   for (PCB*& o : p->pcb_saa_owner) o = p;
   p->pcb_pool = q->pool;
-  if (!pb_get_dproc(q->ap, q->ver, PT_QUERY, q->proc, nullptr)) return 0;
+  if (!pb_get_dproc(q->ap, q->ver, PT_QUERY, q->proc, nullptr)) {
+    // The opener reports only a file that cannot be opened: the log says which query.
+    sys_err_log(("the range of a process names query " + std::string(q->ap, 3) + " \"" + trimmed_name(q->proc) +
+                 "\", which is no QUERY process")
+                    .c_str());
+    return 0;
+  }
   memcpy(p->invoc.b, pi_invoc.b, kInvocSize);
   memcpy(p->invoc.ap_id(), q->ap, 3), memcpy(p->invoc.ver(), q->ver, 2);
   memcpy(p->invoc.proc_nam(), q->proc, 30), p->invoc.set_proc_type(PT_QUERY);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "compiler/em.h"
@@ -106,7 +107,9 @@ int line_elems(QRY_SLCT* s, ARB* se, const uint8_t* line, uint8_t level) {
   uint8_t out[kPcFldOut], elem[kElementSize];
   if (!pc_fld(chars(line + QSORT_F_AP), chars(line + QSORT_F_NAME), pc_occ{occ, occ ? PC_OCC_NUM : PC_OCC_NONE, {}},
               out, &s->ctx, elem)) {
-    sys_err(kModule, __LINE__, "bad sort field name");
+    std::string name(chars(line + QSORT_F_NAME), 22);
+    name.erase(name.find_last_not_of(' ') + 1);
+    sys_err(kModule, __LINE__, "bad sort field name: %s of %.3s is no field", name.c_str(), chars(line + QSORT_F_AP));
     return 0;
   }
   const uint8_t order = line[QSORT_ORDER];

@@ -5,7 +5,7 @@
 // caller found longer than an empty page is let through once
 // (`fit_waived`): it runs past the page's end, and the next block is refused.
 // Every line counts against the page, blank ones too; blank lines that would
-// open a page below its heading (`page_top`) are not printed.
+// open a page below its heading (`page_top`) are not printed, paged or not.
 //
 // The sink's line count is one byte: longer advances go out as several of at
 // most 255 lines, and a skip beyond line 255 as a skip to 255 and advances.
@@ -107,6 +107,23 @@ bool chr_list(RPT_BUF* b, uint32_t no, uint32_t count, std::vector<PM_RUN>* runs
   return false;
 }
 
+// A blank line (a block's blank line before it) that would open the page
+// right below its heading: left out, as the heading's own end the space.
+bool opens_page(const RPT_BLK* rpt, RPT_BUF* b, const uint8_t* w, bool page_stack) {
+  if (!rpt->page_top || page_stack || rpt_line_view(w).nchr()) return false;
+  const uint8_t* text = w + LN_TEXT;
+  return std::all_of(text, text + b->width, [](uint8_t c) { return c == ' '; });
+}
+
+// The line is out: a placeholder from now on, so that a call refused
+// later on the page does not print it again.
+int done(RPT_BUF* b, uint8_t* w) {
+  w[LN_PLACEHOLDER] = 1;
+  if (ln_write(b, w, true)) return 1;
+  sys_err(kRmMod, __LINE__, "rm_print - line rewrite failed");
+  return 0;
+}
+
 // Step 5: the lines. 1 done, 0 refused or failed.
 int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
   uint32_t prev = 0;
@@ -133,21 +150,22 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
         return 0;
       }
     }
+    if (opens_page(rpt, b, w, page_stack)) {
+      prev = no;
+      if (!done(b, w)) return 0;
+      continue;
+    }
     if (!chr_list(b, no, rpt_line_view(w).nchr(), &runs)) return 0;
-    const uint32_t step = rpt->page_top && paging && !page_stack ? 1 : no - prev;
+    const uint32_t step = rpt->page_top && !page_stack ? 1 : no - prev;
     if (!page_stack) rpt->page_top = 0;
     count_lines(rpt, paging, step);
     if (!advance(rpt, step, reinterpret_cast<const char*>(w + LN_TEXT), b->width, &runs)) return 0;
     prev = no;
-    w[LN_PLACEHOLDER] = 1;
-    if (!ln_write(b, w, true)) {
-      sys_err(kRmMod, __LINE__, "rm_print - line rewrite failed");
-      return 0;
-    }
+    if (!done(b, w)) return 0;
   }
   uint32_t trailing = b->last_line - std::min(prev, b->last_line);
   if (paging && int64_t(trailing) > rpt->lines_left) trailing = uint32_t(std::max(rpt->lines_left, 0));
-  if (rpt->page_top && paging && !page_stack) trailing = 0;
+  if (rpt->page_top && !page_stack) trailing = 0;
   count_lines(rpt, paging, trailing);
   return advance(rpt, trailing);
 }
@@ -167,7 +185,7 @@ int rm_print(RPT_BLK* rpt, int flag, int32_t pos) {
     rpt->status = RM_NOT_READY;
     return 0;
   }
-  if (base->pending && rpt->page_top && paging && !page_stack) base->pending = 0;
+  if (base->pending && rpt->page_top && !page_stack) base->pending = 0;
   if (base->pending) {
     if (paging && !page_stack && rpt->lines_left <= base->pending) {
       rpt->status = RM_NO_FIT;

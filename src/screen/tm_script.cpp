@@ -426,12 +426,19 @@ std::string read_script(const char* file) {
   return text;
 }
 
+// A line naming no key or command would be played as another key (the
+// unknown name's code is CANCEL's) and the session would run on past it:
+// the script is refused, every such line named, before the session starts.
 void load_script(const char* file) {
   const std::string text = read_script(file);
   std::string errors;
   g.script = cmpl_script(text, &errors);
-  std::istringstream lines(errors);
-  for (std::string e; std::getline(lines, e);) fprintf(stderr, "kivo: script %s %s\n", file, e.c_str());
+  if (!errors.empty()) {
+    std::string named;
+    std::istringstream lines(errors);
+    for (std::string e; std::getline(lines, e);) named += (named.empty() ? "" : "; ") + e;
+    script_fails(file, named + " (a line #NAME names a logical key, as the README's key table gives it)");
+  }
   g.play_script = player{&g.script, 0, 0};
 }
 

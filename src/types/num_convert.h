@@ -17,13 +17,14 @@ namespace kivo {
 
 constexpr int kNumMaskLen = 60;
 
-constexpr uint32_t CV_BAD_NUM_MASK = 102110;   // numeric mask rejected
-constexpr uint32_t CV_NO_INT_ADDR = 200030;    // no internal address
-constexpr uint32_t CV_NUM_NO_FIT = 200050;     // value does not fit the display
-constexpr uint32_t CV_BAD_CNV_TYPE = 200070;   // not a number kind
-constexpr uint32_t CV_NUM_TOO_BIG = 200120;    // too many digits / above maximum
-constexpr uint32_t CV_NUM_BAD_TEXT = 200840;   // text is not a number for the mask
-constexpr uint32_t CV_NUM_TOO_SMALL = 300110;  // below the kind's minimum
+constexpr uint32_t CV_BAD_NUM_MASK = 102110;      // numeric mask rejected
+constexpr uint32_t CV_NO_INT_ADDR = 200030;       // no internal address
+constexpr uint32_t CV_NUM_NO_FIT = 200050;        // value does not fit the display
+constexpr uint32_t CV_BAD_CNV_TYPE = 200070;      // not a number kind
+constexpr uint32_t CV_NUM_TOO_BIG = 200120;       // too many digits / above maximum
+constexpr uint32_t CV_NUM_TOO_MANY_DEC = 102130;  // more decimals than the mask or the field has
+constexpr uint32_t CV_NUM_BAD_TEXT = 200840;      // text is not a number for the mask
+constexpr uint32_t CV_NUM_TOO_SMALL = 300110;     // below the kind's minimum
 
 // Number kinds.
 enum : uint8_t {
@@ -91,8 +92,8 @@ int cv_num_msk(num_cnv* c);
 // outside 1..8 is a system error and CV_BAD_CNV_TYPE, in both directions.
 int num_itoe(num_cnv* c);
 
-// Display text to stored value: 1, or 0 with CV_NUM_BAD_TEXT, CV_NUM_TOO_BIG
-// or CV_NUM_TOO_SMALL and the stored value left as it was.
+// Display text to stored value: 1, or 0 with CV_NUM_BAD_TEXT, CV_NUM_TOO_BIG,
+// CV_NUM_TOO_MANY_DEC or CV_NUM_TOO_SMALL and the stored value left as it was.
 int num_etoi(num_cnv* c);
 
 // Text-held numbers, converted in place. `dyn_aton` reads the digit text of

@@ -219,8 +219,8 @@ uint32_t read_free(const num_cnv* c, const char* t, int n, reading* r) {
   }
   blanks();
   if (i < n || open) return CV_NUM_BAD_TEXT;
-  if (r->int_digits.kept > c->msk_int || r->dec_digits.typed > c->msk_dec) return CV_NUM_TOO_BIG;
-  return 1;
+  if (r->int_digits.kept > c->msk_int) return CV_NUM_TOO_BIG;
+  return r->dec_digits.typed > c->msk_dec ? CV_NUM_TOO_MANY_DEC : 1;
 }
 
 // Kind 8 keeps the decimals entered, but zeros closing them (a mask's '0'
@@ -245,7 +245,7 @@ uint32_t to_work(const num_cnv* c, const reading& r, work_value* w) {
   w->dec = r.dec_digits.kept;
   if (c->kind == NUM_PD_VAR) {
     drop_zero_decimals(c, w);
-    if (w->dec > c->elem_lo) return CV_NUM_TOO_BIG;
+    if (w->dec > c->elem_lo) return CV_NUM_TOO_MANY_DEC;
   } else {
     if (c->elem_lo != w->dec && !pd_shft(w->p, kPdMaxLen, c->elem_lo - w->dec)) return CV_NUM_TOO_BIG;
     // Without rounding the integer digits are those typed.

@@ -19,7 +19,7 @@ constexpr const char* kImages = R"(APPLICATION DEM 01
 WORK "IET NAME" A20
 WORK IETADDED A8
 FILE IETFILE
-  IETZ  A4
+  IETZ  A4 key=primary
   IETA  A2
   IETM  P5
 END

@@ -86,7 +86,7 @@ FRAME 2 "FX LOG SEEN" 0 1
 IMAGE 2 "FX LOG SEEN" 0 1 1 kind=1 rows=2 cols=70 win_row=15 win_col=5
 ROW 2 "FX LOG SEEN" 0 1 1 1 "SEEN:"
 ROW 2 "FX LOG SEEN" 0 1 1 2 "FAMILY"
-ITEM 2 "FX LOG SEEN" 0 1 1 1 7 ap=0LA field="ALOG TEXT SHOWN"
+ITEM 2 "FX LOG SEEN" 0 1 1 1 7 rows=1 cols=60 ap=0LA field="ALOG TEXT SHOWN"
 ITEM 2 "FX LOG SEEN" 0 1 1 2 9 ap=0LA field="ALOG FAMILY"
 )";
 

@@ -132,8 +132,8 @@ std::string golden(const std::string& name) {
 //  dashes), a blank line, NORTH's heading and customers 15-26;
 //  page 3: the heading, 27, NORTH's total, SOUTH with 28-39;
 //  page 4: the heading, 40 and 41, SOUTH's total, WEST with 42-50 and its
-//  total: 20 lines, so that the report total (a blank line and its line)
-//  opens page 5 under the heading.
+//  total: 20 lines, so that the report total opens page 5 under the
+//  heading, without its blank line before (no blank line opens a page).
 TEST_F(OutputProc, PagedReportEqualsGoldenWithHeadingsWholeBlocksAndTotals) {
   page_len = 20;
   ASSERT_EQ(run_proc("REPORT"), PI_END_PROCESS);
