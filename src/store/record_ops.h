@@ -278,6 +278,7 @@ struct brf_pos {
   uint32_t page = 0;
   uint32_t dseek = kNoSeek;
   int16_t index = -1;
+  uint16_t page_age = 0;
   int last_key = -1;
   bool has_key = false;
   uint8_t key[256] = {};

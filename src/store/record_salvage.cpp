@@ -1,6 +1,8 @@
 // The salvage of a data file whose records cannot all be walked from its
 // first to the end of file its header claims: a file cut short, one with a
-// hole where records were, one whose record header or trailer was changed.
+// hole where records were, one whose record header or trailer was changed,
+// one whose header's end of file was moved below its records or off a
+// record boundary (the walk goes on to the file's size).
 //
 // A record is whole when its header reads, its flags and length are a
 // record's of this file and its trailer repeats its length. The walk keeps
@@ -285,9 +287,13 @@ int brf_salvage(const std::string& base, FILE* out) {
   if (st == BRF_OK && kivo_fstat(f->slot, &sb) != 0) st = brf_errno_status(errno, __LINE__);
   if (st == BRF_OK) {
     const uint64_t size = static_cast<uint64_t>(sb.st_size);
-    const salvage_plan p = walk_on(f, std::min<uint64_t>(f->hdr.eofseek, size));
+    // The records are walked up to the file's size, not to the header's end
+    // of file: an end moved below the records, or off a record boundary,
+    // would otherwise lose the records past it. Bytes past the last whole
+    // record are set aside; a later walk finds no record there again.
+    const salvage_plan p = walk_on(f, size);
     // A file cut inside its header block lacks its header's end of file too.
-    if (!p.spans.empty() || p.end != f->hdr.eofseek || f->hdr.eofseek > size) st = cut_back(f, base, p, size, out);
+    if (!p.spans.empty() || p.end != f->hdr.eofseek) st = cut_back(f, base, p, size, out);
   }
   bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   brfclose(f);
