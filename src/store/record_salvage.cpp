@@ -117,10 +117,8 @@ uint64_t next_whole_record(BRF_FILE* f, file_window& w, uint64_t from, uint64_t 
   return 0;
 }
 
-// Bytes of the file that belong to no whole record: [from, to).
-struct span {
-  uint64_t from = 0, to = 0;
-};
+// Bytes of the file that belong to no whole record.
+using span = brf_span;
 
 // What the walk found: the damaged spans between whole records, and where
 // the last whole record ends.
@@ -155,19 +153,16 @@ salvage_plan walk_on(BRF_FILE* f, uint64_t limit) {
   return p;
 }
 
-// A name beside the data file that no file has yet: "<base>.aside", else
-// "<base>.aside.2", ".3" ...
-std::string aside_name(const std::string& base) {
+}  // namespace
+
+std::string brf_aside_name(const std::string& base) {
   std::string name = base + ".aside";
   struct stat st;
   for (int n = 2; os_sys.stat(name.c_str(), &st) == 0; ++n) name = base + ".aside." + std::to_string(n);
   return name;
 }
 
-// Copies the bytes of `parts` of the data file, one after another, into the
-// new file `path`, on disk before it returns: 0, or the status of the
-// failure (the partial copy is removed then).
-int set_aside(BRF_FILE* f, const std::vector<span>& parts, const std::string& path) {
+int brf_set_aside(BRF_FILE* f, const std::vector<span>& parts, const std::string& path) {
   const int fd = os_sys.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return brf_errno_status(errno, __LINE__);
   std::vector<uint8_t> buf(kCopyChunk);
@@ -186,6 +181,8 @@ int set_aside(BRF_FILE* f, const std::vector<span>& parts, const std::string& pa
   if (st != BRF_OK) os_sys.unlink(path.c_str());
   return st;
 }
+
+namespace {
 
 // One record that is no user's over [at, at + len + 16), its own seek as
 // link: what the free list takes back.
@@ -246,9 +243,9 @@ int cut_back(BRF_FILE* f, const std::string& base, const salvage_plan& p, uint64
   if (size > p.end) parts.push_back({p.end, size});
   uint64_t aside = 0;
   for (const span& s : parts) aside += s.to - s.from;
-  const std::string path = aside ? aside_name(base) : std::string();
+  const std::string path = aside ? brf_aside_name(base) : std::string();
   if (aside)
-    if (int st = set_aside(f, parts, path)) return st;
+    if (int st = brf_set_aside(f, parts, path)) return st;
   for (const span& s : p.spans)
     if (int st = cover_span(f, s)) return st;
   f->hdr.eofseek = static_cast<uint32_t>(p.end);
