@@ -290,7 +290,7 @@ int brf_salvage(const std::string& base, FILE* out) {
     // record are set aside; a later walk finds no record there again.
     const salvage_plan p = walk_on(f, size);
     // A file cut inside its header block lacks its header's end of file too.
-    if (!p.spans.empty() || p.end != f->hdr.eofseek) st = cut_back(f, base, p, size, out);
+    if (!p.spans.empty() || p.end != f->hdr.eofseek || f->hdr.eofseek > size) st = cut_back(f, base, p, size, out);
   }
   bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   brfclose(f);
