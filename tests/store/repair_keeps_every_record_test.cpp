@@ -1,135 +1,53 @@
-// The repair keeps every record of a damaged CUSTOMER, met as a user meets
-// it on copies of the shipped installation with 600 customers: a header end
-// of file moved below the records or off a record boundary, a key entry
-// changed by hand (the key-order read past it says the key file is
-// damaged; an ADD then repeats a unique key), a record the key names whose
-// flags say deleted. After `kivo -r` every record is in the file or set
-// aside and named, `kivo -v` is good and the engine lists the customers.
+// The repair keeps every record of a CUSTOMER of 600 customers damaged by
+// hand on a copy of the shipped installation: after `kivo -r` each is in
+// the file or set aside and named, `kivo -v` is good and the engine lists
+// them.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <memory>
 
-#include "../fixtures/kivo_fixture.h"
-#include "../screen/term_harness.h"
-#include "store_test_util.h"
+#include "installation_site.h"
 
 namespace kivo {
 namespace {
 
-using kivo_test::shell_quote;
 using kivo_test::slurp;
-using kivo_test::tmux_pane;
+using test::kCustomer;
+using test::kEngineWait;
+using test::run_result;
+using test::site;
 
-constexpr char kCustomer[] = "DEM/DEM/Data/CUSTOMER";
-constexpr double kEngineWait = 60;  // only a hung engine takes so long
 constexpr int kCustomers = 600;
 constexpr uint32_t kRecordSpan = 61;  // a customer's 45 bytes, its header and trailer
 
-// Customers C0001..C0600 as CUSTOMER ENTRY writes them; `last` are put at
-// the end of the file.
-std::string customers_flat(const std::vector<int>& last) {
-  std::string flat, tail;
-  char no[16];
-  for (int i = 1; i <= kCustomers; ++i) {
-    snprintf(no, sizeof no, "C%04d", i);
-    std::string r = no;
-    r.resize(6, ' ');
-    r += std::string("Name ") + no;
-    r.resize(36, ' ');
-    r += std::string("\0\0\0\x12\x0c\xff\xff\xff\xff", 9) + "\n";
-    (std::find(last.begin(), last.end(), i) != last.end() ? tail : flat) += r;
-  }
-  return flat + tail;
+// CUSTOMER with C0001..C0600; with `middle_last`, C0301..C0310 last in the file.
+void fill(const site& s, bool middle_last) {
+  std::vector<std::string> all = test::numbered(kCustomers);
+  if (middle_last) std::rotate(all.begin() + 300, all.begin() + 310, all.end());
+  s.customers(all);
 }
 
-void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+// Adds `by` to the byte (the u32 with `word`) at `at` of CUSTOMER's data or key file.
+void change(const site& s, const char* ext, size_t at, int by, bool word = false) {
+  const std::string path = s.file(kCustomer) + ext;
+  std::string d = slurp(path);
+  ASSERT_LE(at + 4, d.size());
+  uint32_t v = 0;
+  memcpy(&v, d.data() + at, word ? 4 : 1);
+  v += static_cast<uint32_t>(by);
+  memcpy(d.data() + at, &v, word ? 4 : 1);
+  test::write_bytes(path, d);
 }
-
-struct run_result {
-  int status = -1;
-  std::string out, err;
-};
-
-// A copy of the shipped installation whose CUSTOMER holds the customers.
-struct installation {
-  test::scratch_dir dir;
-  explicit installation(const std::vector<int>& last) {
-    EXPECT_TRUE(kivo_test::copy_shipped_installation(run()));
-    EXPECT_EQ(mkdir(dir.file("prt").c_str(), 0700) | mkdir((run() + "/tst").c_str(), 0700), 0);
-    const std::string base = file(kCustomer);
-    unlink((base + ".dat").c_str());
-    unlink((base + ".key").c_str());
-    write_bytes(base, customers_flat(last));
-    EXPECT_EQ(kivo(std::string("-i=") + kCustomer).status, 0);
-    unlink(base.c_str());
-    EXPECT_EQ(scripted("#ENTER\n#END\n#END\n"), 0);  // the engine builds the key file
-  }
-  std::string run() const { return dir.file("run"); }
-  std::string file(const std::string& rel) const { return run() + "/" + rel; }
-  kivo_test::env_list env() const {
-    kivo_test::env_list e = kivo_test::engine_env(run());
-    e.insert(e.end(), {{"KIVO_PRT_FI_DIR", dir.file("prt") + "/"}, {"KIVO_FAKE_TIME", "2026120709300000"}});
-    return e;
-  }
-  std::unique_ptr<tmux_pane> engine(kivo_test::env_list extra = {}) const {
-    kivo_test::env_list e = env();
-    e.insert(e.end(), extra.begin(), extra.end());
-    return std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " -d=DEM", run(), e);
-  }
-  int scripted(const std::string& script) const {
-    write_bytes(dir.file("script"), script);
-    return engine({{"KIVO_SCRIPT_IN", dir.file("script")}})->exit_status(kEngineWait);
-  }
-  run_result kivo(const std::string& args) const {
-    std::string cmd = "cd " + shell_quote(run()) + " && env";
-    for (const auto& [k, v] : env()) cmd += " " + shell_quote(k + "=" + v);
-    cmd += " timeout 60 " + shell_quote(KIVO_BINARY) + " " + args + " >" + shell_quote(dir.file("out")) + " 2>" +
-           shell_quote(dir.file("err"));
-    const int st = system(cmd.c_str());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(dir.file("out")), slurp(dir.file("err"))};
-  }
-  // The customer numbers CUSTOMER LIST prints.
-  std::vector<std::string> listed() const {
-    const std::string prt = dir.file("prt");
-    EXPECT_EQ(system(("rm -f " + shell_quote(prt) + "/*").c_str()), 0);
-    EXPECT_EQ(scripted("#DOWN\n#ENTER\n#END\n"), 0);
-    return test::printed_customers(prt);
-  }
-  // Changes the byte at `at` of CUSTOMER's data or key file.
-  void poke(const char* ext, size_t at, char was, char now) const {
-    const std::string path = file(kCustomer) + ext;
-    std::string d = slurp(path);
-    ASSERT_LT(at, d.size());
-    ASSERT_EQ(d[at], was);
-    d[at] = now;
-    write_bytes(path, d);
-  }
-  size_t find(const char* ext, const std::string& what) const { return slurp(file(kCustomer) + ext).find(what); }
-  void move_end(int by) const {
-    const std::string dat = slurp(file(kCustomer) + ".dat");
-    uint32_t eof = 0;
-    memcpy(&eof, dat.data() + 12, 4);
-    const uint32_t moved = eof + static_cast<uint32_t>(by);
-    std::string d = dat;
-    memcpy(d.data() + 12, &moved, 4);
-    write_bytes(file(kCustomer) + ".dat", d);
-  }
-};
 
 // C0315's key entry made "C0Z15": NEXT RECORD from C0314 says the key file
 // is damaged; then an ADD of C0315 is taken, and two records hold it.
-void damage_key_then_add(const installation& s) {
-  const size_t at = s.find(".key", "C0315");
+void damage_key_then_add(const site& s) {
+  const size_t at = slurp(s.file(kCustomer) + ".key").find("C0315");
   ASSERT_NE(at, std::string::npos);
-  s.poke(".key", at + 2, '3', 'Z');
-  auto p = s.engine();
+  change(s, ".key", at + 2, 'Z' - '3');
+  auto p = s.engine("-d=DEM");
   ASSERT_TRUE(p->wait_for("DEM MENU", kEngineWait)) << p->capture();
   p->send_keys("Enter");
   ASSERT_TRUE(p->wait_for("CUSTOMER NO:", kEngineWait)) << p->capture();
@@ -157,8 +75,8 @@ void damage_key_then_add(const installation& s) {
 TEST(RepairKeepsEveryRecord, DamagedEndKeyEntryOrFlagsLoseNoRecordAndTheEngineListsThemAfter) {
   const struct {
     const char* name;
-    std::vector<int> last;  // customers put at the end of the file
-    std::function<void(const installation&)> damage;
+    bool middle_last;  // C0301..C0310 last in the file
+    std::function<void(const site&)> damage;
     const char* export_says;  // null: the export is not looked at
     const char* engine_says;  // the engine's refusal at the open; null: not looked at
     const char* verify_says;
@@ -166,65 +84,37 @@ TEST(RepairKeepsEveryRecord, DamagedEndKeyEntryOrFlagsLoseNoRecordAndTheEngineLi
     size_t listed;
     std::string aside;  // in CUSTOMER.aside afterwards; empty: none
   } cases[] = {
-      {"end made 10 records smaller, the key's ends sound",
-       {301, 302, 303, 304, 305, 306, 307, 308, 309, 310},
-       [](const installation& s) { s.move_end(-10 * static_cast<int>(kRecordSpan)); },
+      {"end made 10 records smaller, the key's ends sound", true,
+       [](const site& s) { change(s, ".dat", 12, -10 * static_cast<int>(kRecordSpan), true); },
        "all 590 records that can be read are exported; the file is damaged: header's end of file 36502 lies below "
        "its records",
        "CUSTOMER.dat is damaged: header's end of file 36502 lies below its records",
-       "header's end of file 36502 lies below its records",
-       "600 records kept, nothing set aside",
-       600,
+       "header's end of file 36502 lies below its records", "600 records kept, nothing set aside", 600, ""},
+      {"end 30 bytes short of the last record's end", false, [](const site& s) { change(s, ".dat", 12, -30, true); },
+       "the records after the 599 exported cannot be read", nullptr, "is no record boundary",
+       "the records end at 37112; the header's end of file was 37082", 600, ""},
+      {"end 30 bytes past the file's end", false, [](const site& s) { change(s, ".dat", 12, 30, true); },
+       "the records after the 600 exported cannot be read", nullptr, "lies outside the file", "600 records kept", 600,
        ""},
-      {"end 30 bytes short of the last record's end",
-       {},
-       [](const installation& s) { s.move_end(-30); },
-       "the records after the 599 exported cannot be read",
-       nullptr,
-       "is no record boundary",
-       "the records end at 37112; the header's end of file was 37082",
-       600,
-       ""},
-      {"end 30 bytes past the file's end",
-       {},
-       [](const installation& s) { s.move_end(30); },
-       "the records after the 600 exported cannot be read",
-       nullptr,
-       "lies outside the file",
-       "600 records kept",
-       600,
-       ""},
-      {"key entry changed, then its customer added again",
-       {},
-       damage_key_then_add,
-       nullptr,
-       nullptr,
+      {"key entry changed, then its customer added again", false, damage_key_then_add, nullptr, nullptr,
        "1 records repeat values of key 0",
-       "the record at 37112 repeats the value \"C0315\" of key 0, which the file's description keeps unique",
-       600,
+       "the record at 37112 repeats the value \"C0315\" of key 0, which the file's description keeps unique", 600,
        std::string("\0\0-\0\xf8\x90\0\0X\2\0\0C0315 Second", 22)},
-      {"flags of an indexed record say deleted",
-       {},
-       [](const installation& s) { s.poke(".dat", 512 + 199 * kRecordSpan, '\0', '\1'); },
-       nullptr,
-       nullptr,
+      {"flags of an indexed record say deleted", false,
+       [](const site& s) { change(s, ".dat", 512 + 199 * kRecordSpan, 1); }, nullptr, nullptr,
        "Index points to a deleted record at 12651",
-       "the record at 12651 is flagged deleted, but key 0 names it (\"C0200\")",
-       599,
+       "the record at 12651 is flagged deleted, but key 0 names it (\"C0200\")", 599,
        std::string("\1\0-\0\x6b\x31\0\0\xc7\0\0\0C0200 Name C0200", 26)},
-      {"flags of an indexed record no record carries",
-       {},
-       [](const installation& s) { s.poke(".dat", 512 + 199 * kRecordSpan, '\0', '\x41'); },
-       nullptr,
-       nullptr,
-       "Bad flags in record header at seek position 12651",
-       "1 damaged record, the first at 12651",
-       599,
+      {"flags of an indexed record no record carries", false,
+       [](const site& s) { change(s, ".dat", 512 + 199 * kRecordSpan, 0x41); }, nullptr, nullptr,
+       "Bad flags in record header at seek position 12651", "1 damaged record, the first at 12651", 599,
        std::string("\x41\0-\0", 4)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    installation s(c.last);
+    site s;
+    fill(s, c.middle_last);
+    if (HasFatalFailure()) return;
     c.damage(s);
     if (HasFatalFailure()) return;
     if (c.export_says) {
