@@ -360,16 +360,24 @@ uint64_t whole_record_at(BRF_FILE* f, uint64_t seek, uint64_t limit, rec_hdr* h)
   return next;
 }
 
+// Deleted or unfinished records looked past, after the header's end of
+// file, for a live one.
+constexpr int kPastEndLook = 16;
+
 // Whether a live record (its link its own seek) starts whole at the
-// header's end of file: the end was moved below the records, and the next
-// append would write over them. A writer's record becomes live only after
-// the header's end has moved past it, so the header read again after the
-// record settles it.
+// header's end of file, or after a few whole records that are not live:
+// the end was moved below the records, and the next append would write
+// over them. A writer's record becomes live only after the header's end has
+// moved past it, so the header read again after the record settles it.
 bool records_past_end(BRF_FILE* f, uint64_t size) {
   const uint32_t eof = f->hdr.eofseek;
+  uint64_t seek = eof, next = 0;
   rec_hdr h;
-  if (!whole_record_at(f, eof, size, &h) || (h.flags & (kRecDeleted | kRecNotUser)) || h.link != eof) return false;
-  return brfgethdr(f) == BRF_OK && f->hdr.eofseek == eof;
+  for (int i = 0; i < kPastEndLook && (next = whole_record_at(f, seek, size, &h)) != 0; ++i, seek = next) {
+    if (!(h.flags & (kRecDeleted | kRecNotUser)) && h.link == seek)
+      return brfgethdr(f) == BRF_OK && f->hdr.eofseek == eof;
+  }
+  return false;
 }
 
 // Whether the header's end of file ends a record: the trailer before it
@@ -397,7 +405,7 @@ bool brf_extent_fault(BRF_FILE* f, char* why, size_t n) {
     snprintf(why, n, "header's end of file %u lies past the file's end (%lld bytes)", f->hdr.eofseek,
              static_cast<long long>(st.st_size));
   } else if (size > f->hdr.eofseek && records_past_end(f, size)) {
-    snprintf(why, n, "header's end of file %u lies below its records: a whole record starts there (%llu bytes follow)",
+    snprintf(why, n, "header's end of file %u lies below its records: whole records follow it (%llu bytes lie past it)",
              f->hdr.eofseek, static_cast<unsigned long long>(size - f->hdr.eofseek));
   } else if (!ends_a_record(f)) {
     snprintf(why, n, "header's end of file %u is no record boundary: no whole record ends there", f->hdr.eofseek);
