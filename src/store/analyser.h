@@ -49,8 +49,10 @@ std::string anal_key_outside(const char* base);
 // not fit the file, unless they are the file's description's,
 // store_hooks.described_keys), or, the key file holding no key, of a key of
 // the description, which the next open builds. Empty when none. The repair
-// rebuilds no key then; the verifier fails the pair with it.
-std::string anal_key_misfit(const char* base);
+// rebuilds no key then; the verifier fails the pair with it. With
+// `unique_mended`, repeats of the description's keys are not looked for:
+// the repair sets them aside (anal_misfits).
+std::string anal_key_misfit(const char* base, bool unique_mended = false);
 
 // The whole live records of the pair at `base` that no index may hold as
 // they stand, each with why: a record flagged deleted that a key still names

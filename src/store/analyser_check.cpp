@@ -889,12 +889,14 @@ bool keyed(const anal_ctx* c) { return c->key_hdr_ok && c->nkeys > 0; }
 // file holding no key, of a key of the description, which the next open
 // builds: such a key cannot hold every record once. One walk of the data
 // file a key.
-std::string repeats_fault(anal_ctx* c, const description& d) {
+std::string repeats_fault(anal_ctx* c, const description& d, bool unique_mended = false) {
   if (!c->dat || c->hdr.version != kBrfVersion || !header_usable(c)) return std::string();
   key_repeats rep;
   for (int k = 0; keyed(c) && k < c->nkeys; ++k) {
+    const bool described = k < d.n && same_segments(d.keys[k], c->keys[k]);
+    if (described && unique_mended) continue;
     if (!c->key_valid[k] || brf_key_repeats(c->dat, c->keys[k], nullptr, 3, &rep) != BRF_OK || !rep.left_out) continue;
-    if (k < d.n && same_segments(d.keys[k], c->keys[k])) return records_repeat(k, rep);
+    if (described) return records_repeat(k, rep);
     return "the key file's definitions do not fit the file: its key " + std::to_string(k) + " would leave out " +
            std::to_string(rep.left_out) + " records that repeat values it holds once (" + brf_repeats_text(rep) +
            "); " + kRebuiltAtOpen;
@@ -902,7 +904,7 @@ std::string repeats_fault(anal_ctx* c, const description& d) {
   // The null value the engine gives a key it builds, as long as the longest
   // key a description gives (sixteen segments of 255 bytes).
   static const uint8_t none[kBtMaxSegs * kBtMaxKeyLen] = {};
-  for (int k = 0; !keyed(c) && k < d.n; ++k)
+  for (int k = 0; !keyed(c) && !unique_mended && k < d.n; ++k)
     if (brf_key_repeats(c->dat, d.keys[k], none, 3, &rep) == BRF_OK && rep.left_out) return records_repeat(k, rep);
   return std::string();
 }
@@ -1157,10 +1159,10 @@ std::vector<brf_misfit> anal_misfits(const char* base) {
   return out;
 }
 
-std::string anal_key_misfit(const char* base) {
+std::string anal_key_misfit(const char* base, bool unique_mended) {
   anal_ctx c;
   if (anal_open(&c, base) != 0) return std::string();
-  std::string fault = repeats_fault(&c, description(c.name));
+  std::string fault = repeats_fault(&c, description(c.name), unique_mended);
   anal_close(&c);
   return fault;
 }
