@@ -2,7 +2,6 @@
 // that probe a lock, and a pipe to step two processes in turn.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,11 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <regex>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "../fixtures/kivo_fixture.h"
 #include "foundation/com.h"
@@ -88,22 +83,5 @@ inline int wait_exit(pid_t pid) {
 inline void quiet_presenter(const char*, int, const char*) {}
 
 using kivo_test::stress_scale;
-
-// The customer numbers ("C0001") that begin the lines of the print files
-// in `prt` (their ".cfg" files aside), as a customer list printed them.
-inline std::vector<std::string> printed_customers(const std::string& prt) {
-  std::vector<std::string> out;
-  DIR* d = opendir(prt.c_str());
-  if (!d) return out;
-  const std::regex number("^C[0-9]{4} ");
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.' || strstr(e->d_name, ".cfg")) continue;
-    std::istringstream in(kivo_test::slurp(prt + "/" + e->d_name));
-    for (std::string l; std::getline(in, l);)
-      if (std::regex_search(l, number)) out.push_back(l.substr(0, 5));
-  }
-  closedir(d);
-  return out;
-}
 
 }  // namespace kivo::test
