@@ -15,6 +15,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "store/record_ops.h"
 
 namespace kivo {
 
@@ -46,8 +49,18 @@ std::string anal_key_outside(const char* base);
 // not fit the file, unless they are the file's description's,
 // store_hooks.described_keys), or, the key file holding no key, of a key of
 // the description, which the next open builds. Empty when none. The repair
-// rebuilds no key then; the verifier fails the pair with it.
-std::string anal_key_misfit(const char* base);
+// rebuilds no key then; the verifier fails the pair with it. With
+// `unique_mended`, repeats of the description's keys are not looked for:
+// the repair sets them aside (anal_misfits).
+std::string anal_key_misfit(const char* base, bool unique_mended = false);
+
+// The whole live records of the pair at `base` that no index may hold as
+// they stand, each with why: a record flagged deleted that a key still names
+// with its own key, and each later record (by place) repeating a value of a
+// key the file's description keeps unique. The repair sets them aside
+// (brf_put_aside) before it rebuilds the keys. Empty when none, or when the
+// records cannot all be walked.
+std::vector<brf_misfit> anal_misfits(const char* base);
 
 // A data file that keeps no header: a fixed-length file without keys, its
 // record n at n x rec_len. Only the file manager knows such a file, from its

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "foundation/bytes.h"
 #include "store/analyser.h"
@@ -155,6 +156,8 @@ const char* read_record(anal_ctx* c, uint64_t seek, std::vector<uint8_t>& body, 
   if (seek + kRecHdrSize > end || !anal_read_dat(c, seek, hb, sizeof hb))
     return "Incomplete record header at seek position %d\n";
   h = decode_rec_hdr(hb);
+  // Bits no record carries: neither a live nor a deleted record.
+  if (h.flags & ~(kRecDeleted | kRecNotUser)) return "Bad flags in record header at seek position %d\n";
   const uint64_t next = seek + h.length + kRecOverhead;
   bool len_ok = h.length <= std::max<uint32_t>(kAnalMaxRecLen, free_block_body_size(c->dat)) && next <= end;
   // A fixed-length file's user records all have the file's length.
@@ -276,6 +279,8 @@ struct tree_walk {
   bool have_prev = false;
   uint8_t prev[kBtMaxKeyLen + 1] = {};
   std::vector<uint8_t> rec;
+  // Set: each entry is handed here instead of being checked.
+  std::function<void(uint32_t dseek, const uint8_t* key)> visit;
 
   void fail() {
     bad = true;
@@ -310,6 +315,19 @@ struct tree_walk {
     return true;
   }
 
+  // An entry names a record whose flags are not a live record's: deleted,
+  // written by no user (a free-list block or an unfinished write), or a
+  // value no record carries, each said as what it is.
+  void say_flags(uint32_t dseek, uint8_t flags) {
+    if (flags == kRecDeleted) anal_say(c, "Index points to a deleted record at %d\n", static_cast<int>(dseek));
+    else if (flags == kRecNotUser)
+      anal_say(c, "Index points to a record no user wrote (a free-list block or an unfinished write) at %d\n",
+               static_cast<int>(dseek));
+    else
+      anal_say(c, "Index points to a record with flags 0x%02x, which no record carries, at %d\n", flags,
+               static_cast<int>(dseek));
+  }
+
   // The record an entry names must be an active record whose key is the
   // entry's key; it is marked as referenced by this key.
   bool check_entry(uint32_t dseek, const uint8_t* key) {
@@ -320,8 +338,8 @@ struct tree_walk {
     }
     rec_hdr h;
     if (!reread_record(dseek, h)) return false;
-    if ((r->flags | h.flags) & (kRecDeleted | kRecNotUser)) {
-      anal_say(c, "Index points to a deleted record at %d\n", static_cast<int>(dseek));
+    if (h.flags != 0 || r->flags != 0) {
+      say_flags(dseek, h.flags ? h.flags : r->flags);
       return false;
     }
     uint8_t built[kBtMaxKeyLen + 1];
@@ -341,6 +359,7 @@ struct tree_walk {
 
   void entry(uint32_t page, int slot, uint32_t dseek, const uint8_t* key) {
     ++count;
+    if (visit) return visit(dseek, key);
     bool ok = true;
     if (have_prev && key_compare(c->segs[k], c->keys[k].nsegs, prev, key) >= 0) {
       anal_say(c, "Key out of order in page %d, slot %d\n", static_cast<int>(page), slot);
@@ -870,12 +889,14 @@ bool keyed(const anal_ctx* c) { return c->key_hdr_ok && c->nkeys > 0; }
 // file holding no key, of a key of the description, which the next open
 // builds: such a key cannot hold every record once. One walk of the data
 // file a key.
-std::string repeats_fault(anal_ctx* c, const description& d) {
+std::string repeats_fault(anal_ctx* c, const description& d, bool unique_mended = false) {
   if (!c->dat || c->hdr.version != kBrfVersion || !header_usable(c)) return std::string();
   key_repeats rep;
   for (int k = 0; keyed(c) && k < c->nkeys; ++k) {
+    const bool described = k < d.n && same_segments(d.keys[k], c->keys[k]);
+    if (described && unique_mended) continue;
     if (!c->key_valid[k] || brf_key_repeats(c->dat, c->keys[k], nullptr, 3, &rep) != BRF_OK || !rep.left_out) continue;
-    if (k < d.n && same_segments(d.keys[k], c->keys[k])) return records_repeat(k, rep);
+    if (described) return records_repeat(k, rep);
     return "the key file's definitions do not fit the file: its key " + std::to_string(k) + " would leave out " +
            std::to_string(rep.left_out) + " records that repeat values it holds once (" + brf_repeats_text(rep) +
            "); " + kRebuiltAtOpen;
@@ -883,7 +904,7 @@ std::string repeats_fault(anal_ctx* c, const description& d) {
   // The null value the engine gives a key it builds, as long as the longest
   // key a description gives (sixteen segments of 255 bytes).
   static const uint8_t none[kBtMaxSegs * kBtMaxKeyLen] = {};
-  for (int k = 0; !keyed(c) && k < d.n; ++k)
+  for (int k = 0; !keyed(c) && !unique_mended && k < d.n; ++k)
     if (brf_key_repeats(c->dat, d.keys[k], none, 3, &rep) == BRF_OK && rep.left_out) return records_repeat(k, rep);
   return std::string();
 }
@@ -904,6 +925,13 @@ int verify_keys(anal_ctx* c) {
 
 int verify(anal_ctx* c, int32_t* records) {
   if (mark_left_set(c)) return 0;
+  // An end of file below the records or off a record boundary still walks
+  // as records: said in the words the open and the export use.
+  char end_why[200];
+  if (c->dat && c->hdr.eofseek <= c->dat_size && brf_extent_fault(c->dat, end_why, sizeof end_why)) {
+    anal_say(c, "%s:  %s\n", c->name.c_str(), end_why);
+    return 0;
+  }
   int n = count_rec(c, false);
   if (n < 0) {
     count_rec(c, true);  // again, to name the fault
@@ -1066,10 +1094,75 @@ std::string anal_key_outside(const char* base) {
   return fault ? fault : std::string();
 }
 
-std::string anal_key_misfit(const char* base) {
+namespace {
+
+// Entries of key k that name a whole record flagged deleted which still
+// carries the entry's key: a record whose flags were changed, not one
+// deleted (its entry goes first).
+void deleted_but_named(anal_ctx* c, int k, std::vector<brf_misfit>* out) {
+  const uint32_t top = c->key_valid[k] ? find_top(c, k) : 0;
+  if (top == 0) return;
+  std::vector<uint8_t> seen(page_count(c), 0);
+  tree_walk w;
+  w.c = c;
+  w.k = k;
+  w.keylen = c->keys[k].keylen;
+  w.max_entries = bt_max_entries(w.keylen);
+  w.seen = &seen;
+  std::vector<uint8_t> body;
+  w.visit = [&](uint32_t dseek, const uint8_t* key) {
+    const anal_rec* r = find_rec(c, dseek);
+    if (!r || r->flags != kRecDeleted) return;
+    body.resize(r->length);
+    uint8_t built[kBtMaxKeyLen + 1];
+    if (!anal_read_dat(c, uint64_t{dseek} + kRecHdrSize, body.data(), body.size())) return;
+    anal_build_key(c, k, body.data(), body.size(), built);
+    if (memcmp(built, key, static_cast<size_t>(w.keylen)) != 0) return;
+    out->push_back({dseek, "is flagged deleted, but key " + std::to_string(k) + " names it (\"" +
+                               brf_key_text(c->keys[k], key) + "\")"});
+  };
+  w.page(top, 0, 0);
+}
+
+void later_repeats(int k, const key_repeats& rep, std::vector<brf_misfit>* out) {
+  for (const key_repeats::later_record& l : rep.later)
+    out->push_back({l.seek, "repeats the value \"" + l.value + "\" of key " + std::to_string(k) +
+                                ", which the file's description keeps unique (the first record holding it stays)"});
+}
+
+// The later records that repeat a value of a key the description keeps
+// unique: of a key of the key file that is the description's, or, the key
+// file holding no key, of a key of the description (repeats_fault).
+void unique_repeats(anal_ctx* c, const description& d, std::vector<brf_misfit>* out) {
+  if (!c->dat || c->hdr.version != kBrfVersion || !header_usable(c)) return;
+  key_repeats rep;
+  for (int k = 0; keyed(c) && k < c->nkeys; ++k)
+    if (c->key_valid[k] && k < d.n && same_segments(d.keys[k], c->keys[k]) &&
+        brf_key_repeats(c->dat, c->keys[k], nullptr, 0, &rep) == BRF_OK)
+      later_repeats(k, rep, out);
+  static const uint8_t none[kBtMaxSegs * kBtMaxKeyLen] = {};
+  for (int k = 0; !keyed(c) && k < d.n; ++k)
+    if (brf_key_repeats(c->dat, d.keys[k], none, 0, &rep) == BRF_OK) later_repeats(k, rep, out);
+}
+
+}  // namespace
+
+std::vector<brf_misfit> anal_misfits(const char* base) {
+  std::vector<brf_misfit> out;
+  anal_ctx c;
+  if (anal_open(&c, base) != 0) return out;
+  if (count_rec(&c, false) >= 0) {
+    for (int k = 0; keyed(&c) && k < c.nkeys; ++k) deleted_but_named(&c, k, &out);
+    unique_repeats(&c, description(c.name), &out);
+  }
+  anal_close(&c);
+  return out;
+}
+
+std::string anal_key_misfit(const char* base, bool unique_mended) {
   anal_ctx c;
   if (anal_open(&c, base) != 0) return std::string();
-  std::string fault = repeats_fault(&c, description(c.name));
+  std::string fault = repeats_fault(&c, description(c.name), unique_mended);
   anal_close(&c);
   return fault;
 }

@@ -345,12 +345,73 @@ bool verify_eof(int slot, uint32_t expected) {
   return false;
 }
 
+namespace {
+
+// The seek after the whole record at `seek` (its header's length repeated
+// by its trailer, both below `limit`), 0 when none lies there.
+uint64_t whole_record_at(BRF_FILE* f, uint64_t seek, uint64_t limit, rec_hdr* h) {
+  if (seek + kRecOverhead > limit || brf_read_rec_hdr(f, static_cast<uint32_t>(seek), h) != BRF_OK) return 0;
+  const uint64_t next = seek + h->length + kRecOverhead;
+  uint8_t tr[kRecTrailerSize];
+  if (h->length == 0 || next > limit ||
+      brf_pread(f, tr, sizeof tr, next - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr) ||
+      ld_le32(tr, 0) != h->length)
+    return 0;
+  return next;
+}
+
+// Deleted or unfinished records looked past, after the header's end of
+// file, for a live one.
+constexpr int kPastEndLook = 16;
+
+// Whether a live record (its link its own seek) starts whole at the
+// header's end of file, or after a few whole records that are not live:
+// the end was moved below the records, and the next append would write
+// over them. A writer's record becomes live only after the header's end has
+// moved past it, so the header read again after the record settles it.
+bool records_past_end(BRF_FILE* f, uint64_t size) {
+  const uint32_t eof = f->hdr.eofseek;
+  uint64_t seek = eof, next = 0;
+  rec_hdr h;
+  for (int i = 0; i < kPastEndLook && (next = whole_record_at(f, seek, size, &h)) != 0; ++i, seek = next) {
+    if (!(h.flags & (kRecDeleted | kRecNotUser)) && h.link == seek)
+      return brfgethdr(f) == BRF_OK && f->hdr.eofseek == eof;
+  }
+  return false;
+}
+
+// Whether the header's end of file ends a record: the trailer before it
+// must repeat the length of the record it closes.
+bool ends_a_record(BRF_FILE* f) {
+  const uint32_t eof = f->hdr.eofseek;
+  if (eof <= kDataHeaderSize) return eof == kDataHeaderSize;
+  uint8_t tr[kRecTrailerSize];
+  if (eof < kDataHeaderSize + kRecOverhead ||
+      brf_pread(f, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
+    return false;
+  const uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
+  rec_hdr h;
+  return back <= eof - kDataHeaderSize && whole_record_at(f, eof - back, eof, &h) == eof;
+}
+
+}  // namespace
+
 bool brf_extent_fault(BRF_FILE* f, char* why, size_t n) {
   if (brf_relative(f) || f->hdr.version != kBrfVersion) return false;
   struct stat st;
-  if (kivo_fstat(f->slot, &st) != 0 || st.st_size >= static_cast<off_t>(f->hdr.eofseek)) return false;
-  snprintf(why, n, "header's end of file %u lies past the file's end (%lld bytes)", f->hdr.eofseek,
-           static_cast<long long>(st.st_size));
+  if (kivo_fstat(f->slot, &st) != 0) return false;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size < f->hdr.eofseek) {
+    snprintf(why, n, "header's end of file %u lies past the file's end (%lld bytes)", f->hdr.eofseek,
+             static_cast<long long>(st.st_size));
+  } else if (size > f->hdr.eofseek && records_past_end(f, size)) {
+    snprintf(why, n, "header's end of file %u lies below its records: whole records follow it (%llu bytes lie past it)",
+             f->hdr.eofseek, static_cast<unsigned long long>(size - f->hdr.eofseek));
+  } else if (!ends_a_record(f)) {
+    snprintf(why, n, "header's end of file %u is no record boundary: no whole record ends there", f->hdr.eofseek);
+  } else {
+    return false;
+  }
   return true;
 }
 
@@ -445,13 +506,19 @@ int brf_record_count(BRF_FILE* f, uint32_t* count) {
     return BRF_OK;
   }
   uint8_t tr[kRecTrailerSize];
-  if (brf_pread(f, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr)) return BRF_BAD_DATA;
-  uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
-  if (back > eof - kDataHeaderSize) return BRF_BAD_DATA;
+  uint64_t back = 0;
+  if (brf_pread(f, tr, sizeof tr, eof - kRecTrailerSize) == static_cast<ssize_t>(sizeof tr))
+    back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   rec_hdr last;
-  int st = brf_read_rec_hdr(f, static_cast<uint32_t>(eof - back), &last);
-  if (st != BRF_OK) return st;
-  *count = last.recno + 1;
+  if (back && back <= eof - kDataHeaderSize && whole_record_at(f, eof - back, eof, &last) == eof) {
+    *count = last.recno + 1;
+  } else {
+    // An end of file that is no record boundary, or past the file's end:
+    // the whole records before it are counted from the first, so they can
+    // still be read.
+    *count = 0;
+    for (uint64_t seek = kDataHeaderSize; (seek = whole_record_at(f, seek, eof, &last)) != 0;) ++*count;
+  }
   f->count_eof = eof;
   f->count_at_eof = *count;
   return BRF_OK;

@@ -275,12 +275,14 @@ int brf_rebuild_free_list(BRF_FILE* f);
 // Returns false when the descriptor cannot be had or the size differs.
 bool verify_eof(int slot, uint32_t expected);
 
-// Whether the header's end of file lies past the file's end (a file cut
-// short, or a header of a larger file): the records it claims are not all
-// there, and an append at that end would leave a hole before the new
-// record. Nothing to check in a file without a current-format header. With
-// a fault, its text ("header's end of file 695 lies past the file's end
-// (600 bytes)") goes to `why` and the result is true.
+// Whether the header's end of file is not where the records end: past the
+// file's end (a file cut short, or a header of a larger file: the records
+// it claims are not all there, and an append at that end would leave a
+// hole), below a live record that starts whole there (an append would write
+// over the records past it), or no record boundary. A few small reads.
+// Nothing to check in a file without a current-format header. With a fault,
+// its text ("header's end of file 695 lies past the file's end (600
+// bytes)") goes to `why` and the result is true.
 bool brf_extent_fault(BRF_FILE* f, char* why, size_t n);
 
 // The meaning of a storage status code, for the utilities' messages.

@@ -270,7 +270,7 @@ void say_unread(const export_job& job, long count, int unread) {
     fprintf(stderr, "%s.dat: all %ld records that can be read are exported", base, count);
   }
   char why[160];
-  if (job.file && brf_extent_fault(job.file, why, sizeof why)) fprintf(stderr, "; the file is cut short: %s", why);
+  if (job.file && brf_extent_fault(job.file, why, sizeof why)) fprintf(stderr, "; the file is damaged: %s", why);
   if (job.torn >= 0)
     fprintf(stderr, "; the record at seek %lld does not end in its length: its header and trailer disagree",
             static_cast<long long>(job.torn));

@@ -98,9 +98,10 @@ int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, siz
   for (size_t i = 1; i < all.size(); ++i) {
     if (cmp(all[i - 1], all[i]) != 0) continue;
     ++out->left_out;
+    const std::string value = brf_key_text(d, reinterpret_cast<const uint8_t*>(all[i].key.data()));
     const bool new_value = i < 2 || cmp(all[i - 2], all[i]) != 0;
-    if (new_value && out->first.size() < max)
-      out->first.push_back(brf_key_text(d, reinterpret_cast<const uint8_t*>(all[i].key.data())));
+    if (new_value && out->first.size() < max) out->first.push_back(value);
+    out->later.push_back({all[i].seek, value});
   }
   return BRF_OK;
 }

@@ -228,6 +228,7 @@ void brf_save_pos(const BT_CURSOR* c, brf_pos* p) {
   p->page = c->page;
   p->dseek = c->dseek;
   p->index = c->index;
+  p->page_age = c->page_age;
   p->last_key = c->last_key;
   p->has_key = c->has_key;
   memcpy(p->key, c->keybuf, sizeof p->key);
@@ -238,6 +239,7 @@ void brf_restore_pos(BT_CURSOR* c, const brf_pos* p) {
   c->page = p->page;
   c->dseek = p->dseek;
   c->index = p->index;
+  c->page_age = p->page_age;
   c->last_key = p->last_key;
   c->has_key = p->has_key;
   memcpy(c->keybuf, p->key, sizeof p->key);

@@ -182,6 +182,11 @@ struct key_repeats {
   uint32_t values = 0;             // records with a value for the key
   uint32_t left_out = 0;           // records an index of the key cannot hold: their value came before
   std::vector<std::string> first;  // the first repeated values in key order (brf_key_text), at most `max`
+  struct later_record {
+    uint32_t seek;      // a record left out: a record before it in the file holds its value
+    std::string value;  // brf_key_text
+  };
+  std::vector<later_record> later;  // every record left out, by value
 };
 int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, size_t max, key_repeats* out);
 // The key of definition `d` in record `rec` of `len` bytes, zero-padded
@@ -273,11 +278,38 @@ int brfrepair(const char* name);
 // without a current-format header. Status 0, or the failure.
 int brf_salvage(const std::string& base, FILE* out);
 
+// Bytes of a data file: [from, to).
+struct brf_span {
+  uint64_t from = 0, to = 0;
+};
+// A name beside the data file that no file has yet: "<base>.aside", else
+// "<base>.aside.2", ".3" ...
+std::string brf_aside_name(const std::string& base);
+// Copies the bytes of `parts` of the data file, one after another, into the
+// new file `path`, on disk before it returns: 0, or the status of the
+// failure (the partial copy is removed then).
+int brf_set_aside(BRF_FILE* f, const std::vector<brf_span>& parts, const std::string& path);
+
+// A whole live record that no index may hold as it stands, and why in
+// words ("repeats the value \"C0315\" of key 0, ...").
+struct brf_misfit {
+  uint32_t seek;
+  std::string why;
+};
+// Takes whole records out of the data file at `base` (no ".dat"), under the
+// update lock: their bytes (header to trailer) are copied to a new
+// brf_aside_name file first, then each is marked deleted and the free list
+// is built again, so no byte is lost. One line to `out` names each record
+// and the file. The keys are the caller's to rebuild. Status 0 or the
+// failure; nothing is marked when the copy fails.
+int brf_put_aside(const std::string& base, std::vector<brf_misfit> recs, FILE* out);
+
 // A cursor's position, saved and restored around work that moves it.
 struct brf_pos {
   uint32_t page = 0;
   uint32_t dseek = kNoSeek;
   int16_t index = -1;
+  uint16_t page_age = 0;
   int last_key = -1;
   bool has_key = false;
   uint8_t key[256] = {};

@@ -192,13 +192,13 @@ bool holds_entry_key(BRF_RCB* r, const uint8_t* rec) {
 
 // A search for the entry's key that found none leaves the cursor on the
 // entry after it, which the next read in key order would step past: the
-// cursor goes back to the key it was reading, with no entry, so that the
-// next read finds its place again by that key.
-void stand_on_key(BT_CURSOR* c, const uint8_t* key) {
-  memcpy(c->keybuf, key, sizeof c->keybuf);
-  c->has_key = true;
-  c->index = -1;
-  c->dseek = kNoSeek;
+// cursor goes back to the entry it was reading (`at`), so that the next read
+// goes on from it while its page stands unchanged, and finds its place
+// again by that key once the page has changed. An entry the search cannot
+// find in a page that stands is out of order: the next step says so.
+void stand_on_key(BT_CURSOR* c, const brf_pos& at) {
+  brf_restore_pos(c, &at);
+  if (c->index < 0) c->dseek = kNoSeek;
 }
 
 // Searches of one keyed read that find the entry's record not there, and
@@ -245,6 +245,8 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
   r->positioned_key = c->key;
   for (int tries = 0;; ++tries) {
     if (c->dseek == kNoSeek) return set_status(r, BRF_NO_RECORD);
+    brf_pos at;
+    brf_save_pos(c, &at);
     bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
     uint8_t wanted = r->lock.flags & (RCB_LOCK_WANTED | RCB_LOCK_WAIT);
     uint32_t got = 0;
@@ -264,7 +266,7 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
     memcpy(key, c->keybuf, sizeof key);
     st = bseek(c, kSeekEqual, key, sizeof key, kKeyFormKey);
     if (st != BRF_OK) {
-      stand_on_key(c, key);
+      stand_on_key(c, at);
       return give_up(r, held, st == BRF_NO_RECORD ? BRF_DELETED : st);
     }
   }

@@ -372,10 +372,15 @@ int brfrepair(const char* name) {
   }
   // Indexes built from definitions that are not the file's, or that leave
   // records out for a value met before, would fail the verification again.
-  if (const std::string fault = sound ? std::string() : anal_key_misfit(base.c_str()); !fault.empty()) {
+  // Repeats of a value the file's description keeps unique are mended below.
+  if (const std::string fault = sound ? std::string() : anal_key_misfit(base.c_str(), true); !fault.empty()) {
     fprintf(stderr, "%s:  Can't repair file: %s; no key is rebuilt\n", base.c_str(), fault.c_str());
     return 0;
   }
+  // Records no index may hold as they stand (a later repeat of a value the
+  // file keeps unique, a record flagged deleted that a key still names) are
+  // set aside, named, before the keys are built from the records.
+  if (st == BRF_OK && !sound) st = brf_put_aside(base, anal_misfits(base.c_str()), stdout);
   if (st == BRF_OK && !sound) st = restore_key_header(base, stdout);
   // Keys never built (an imported file not yet opened) are built from the
   // file's description.

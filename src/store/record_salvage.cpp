@@ -1,6 +1,8 @@
 // The salvage of a data file whose records cannot all be walked from its
 // first to the end of file its header claims: a file cut short, one with a
-// hole where records were, one whose record header or trailer was changed.
+// hole where records were, one whose record header or trailer was changed,
+// one whose header's end of file was moved below its records or off a
+// record boundary (the walk goes on to the file's size).
 //
 // A record is whole when its header reads, its flags and length are a
 // record's of this file and its trailer repeats its length. The walk keeps
@@ -115,10 +117,8 @@ uint64_t next_whole_record(BRF_FILE* f, file_window& w, uint64_t from, uint64_t 
   return 0;
 }
 
-// Bytes of the file that belong to no whole record: [from, to).
-struct span {
-  uint64_t from = 0, to = 0;
-};
+// Bytes of the file that belong to no whole record.
+using span = brf_span;
 
 // What the walk found: the damaged spans between whole records, and where
 // the last whole record ends.
@@ -153,19 +153,16 @@ salvage_plan walk_on(BRF_FILE* f, uint64_t limit) {
   return p;
 }
 
-// A name beside the data file that no file has yet: "<base>.aside", else
-// "<base>.aside.2", ".3" ...
-std::string aside_name(const std::string& base) {
+}  // namespace
+
+std::string brf_aside_name(const std::string& base) {
   std::string name = base + ".aside";
   struct stat st;
   for (int n = 2; os_sys.stat(name.c_str(), &st) == 0; ++n) name = base + ".aside." + std::to_string(n);
   return name;
 }
 
-// Copies the bytes of `parts` of the data file, one after another, into the
-// new file `path`, on disk before it returns: 0, or the status of the
-// failure (the partial copy is removed then).
-int set_aside(BRF_FILE* f, const std::vector<span>& parts, const std::string& path) {
+int brf_set_aside(BRF_FILE* f, const std::vector<span>& parts, const std::string& path) {
   const int fd = os_sys.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return brf_errno_status(errno, __LINE__);
   std::vector<uint8_t> buf(kCopyChunk);
@@ -184,6 +181,8 @@ int set_aside(BRF_FILE* f, const std::vector<span>& parts, const std::string& pa
   if (st != BRF_OK) os_sys.unlink(path.c_str());
   return st;
 }
+
+namespace {
 
 // One record that is no user's over [at, at + len + 16), its own seek as
 // link: what the free list takes back.
@@ -244,9 +243,9 @@ int cut_back(BRF_FILE* f, const std::string& base, const salvage_plan& p, uint64
   if (size > p.end) parts.push_back({p.end, size});
   uint64_t aside = 0;
   for (const span& s : parts) aside += s.to - s.from;
-  const std::string path = aside ? aside_name(base) : std::string();
+  const std::string path = aside ? brf_aside_name(base) : std::string();
   if (aside)
-    if (int st = set_aside(f, parts, path)) return st;
+    if (int st = brf_set_aside(f, parts, path)) return st;
   for (const span& s : p.spans)
     if (int st = cover_span(f, s)) return st;
   f->hdr.eofseek = static_cast<uint32_t>(p.end);
@@ -285,7 +284,11 @@ int brf_salvage(const std::string& base, FILE* out) {
   if (st == BRF_OK && kivo_fstat(f->slot, &sb) != 0) st = brf_errno_status(errno, __LINE__);
   if (st == BRF_OK) {
     const uint64_t size = static_cast<uint64_t>(sb.st_size);
-    const salvage_plan p = walk_on(f, std::min<uint64_t>(f->hdr.eofseek, size));
+    // The records are walked up to the file's size, not to the header's end
+    // of file: an end moved below the records, or off a record boundary,
+    // would otherwise lose the records past it. Bytes past the last whole
+    // record are set aside; a later walk finds no record there again.
+    const salvage_plan p = walk_on(f, size);
     // A file cut inside its header block lacks its header's end of file too.
     if (!p.spans.empty() || p.end != f->hdr.eofseek || f->hdr.eofseek > size) st = cut_back(f, base, p, size, out);
   }

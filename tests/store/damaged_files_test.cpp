@@ -189,7 +189,8 @@ TEST_F(DamagedFiles, ExportOfADamagedFileExportsTheWholeRecordsOrSaysWhy) {
       {"cut inside a record", three.substr(0, 600), three_key, 1, 1, "the records after the 1 exported cannot be read"},
       {"holed", three.substr(0, 573) + std::string(12, '\0') + three.substr(585), three_key, 1, 1,
        "the records after the 1 exported cannot be read"},
-      {"empty file of 100 bytes", empty.substr(0, 100), empty_key, 1, 0, "the file is cut short"},
+      {"empty file of 100 bytes", empty.substr(0, 100), empty_key, 1, 0,
+       "the file is damaged: header's end of file 512 lies past the file's end (100 bytes)"},
       {"key header damaged", three, three_key.substr(0, 8) + "\xff\xff\xff\xff" + three_key.substr(12), 0, 3,
        "CUSTOMER.key is damaged (end of file 4294967295 is no page boundary): the records are read from the data "
        "file alone"},

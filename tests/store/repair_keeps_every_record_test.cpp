@@ -1,0 +1,148 @@
+// The repair keeps every record of a CUSTOMER of 600 customers damaged by
+// hand on a copy of the shipped installation: after `kivo -r` each is in
+// the file or set aside and named, `kivo -v` is good and the engine lists
+// them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "installation_site.h"
+
+namespace kivo {
+namespace {
+
+using kivo_test::slurp;
+using test::kCustomer;
+using test::kEngineWait;
+using test::run_result;
+using test::site;
+
+constexpr int kCustomers = 600;
+constexpr uint32_t kRecordSpan = 61;  // a customer's 45 bytes, its header and trailer
+
+// CUSTOMER with C0001..C0600; with `middle_last`, C0301..C0310 last in the file.
+void fill(const site& s, bool middle_last) {
+  std::vector<std::string> all = test::numbered(kCustomers);
+  if (middle_last) std::rotate(all.begin() + 300, all.begin() + 310, all.end());
+  s.customers(all);
+}
+
+// Adds `by` to the byte (the u32 with `word`) at `at` of CUSTOMER's data or key file.
+void change(const site& s, const char* ext, size_t at, int by, bool word = false) {
+  const std::string path = s.file(kCustomer) + ext;
+  std::string d = slurp(path);
+  ASSERT_LE(at + 4, d.size());
+  uint32_t v = 0;
+  memcpy(&v, d.data() + at, word ? 4 : 1);
+  v += static_cast<uint32_t>(by);
+  memcpy(d.data() + at, &v, word ? 4 : 1);
+  test::write_bytes(path, d);
+}
+
+// C0315's key entry made "C0Z15": NEXT RECORD from C0314 says the key file
+// is damaged; then an ADD of C0315 is taken, and two records hold it.
+void damage_key_then_add(const site& s) {
+  const size_t at = slurp(s.file(kCustomer) + ".key").find("C0315");
+  ASSERT_NE(at, std::string::npos);
+  change(s, ".key", at + 2, 'Z' - '3');
+  auto p = s.engine("-d=DEM");
+  ASSERT_TRUE(p->wait_for("DEM MENU", kEngineWait)) << p->capture();
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("CUSTOMER NO:", kEngineWait)) << p->capture();
+  p->send_text("C0314");
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("Name C0314", kEngineWait)) << p->capture();
+  p->send_keys("F9");  // NEXT RECORD
+  ASSERT_TRUE(kivo_test::wait_until(
+      [&] { return slurp(s.file("syserr")).find("is out of order") != std::string::npos; }, kEngineWait))
+      << p->capture();
+  EXPECT_NE(slurp(s.file("syserr")).find("CUSTOMER.key is damaged: key 0: its entry in page"), std::string::npos);
+  EXPECT_EQ(p->capture().find("End of file"), std::string::npos) << p->capture();
+  p->send_keys("F10");  // ADD MODE
+  ASSERT_TRUE(p->wait_for("ADD", kEngineWait)) << p->capture();
+  p->send_text("C0315");
+  p->send_keys("Tab");
+  p->send_text("Second");
+  p->send_keys("Enter");
+  ASSERT_TRUE(p->wait_for("RECORD ADDED", kEngineWait)) << p->capture();
+  p->send_keys("S-F1");
+  p->send_keys("S-F1");
+  ASSERT_EQ(p->exit_status(kEngineWait), 0) << p->capture();
+}
+
+TEST(RepairKeepsEveryRecord, DamagedEndKeyEntryOrFlagsLoseNoRecordAndTheEngineListsThemAfter) {
+  const struct {
+    const char* name;
+    bool middle_last;  // C0301..C0310 last in the file
+    std::function<void(const site&)> damage;
+    const char* export_says;  // null: the export is not looked at
+    const char* engine_says;  // the engine's refusal at the open; null: not looked at
+    const char* verify_says;
+    const char* repair_says;
+    size_t listed;
+    std::string aside;  // in CUSTOMER.aside afterwards; empty: none
+  } cases[] = {
+      {"end made 10 records smaller, the key's ends sound", true,
+       [](const site& s) { change(s, ".dat", 12, -10 * static_cast<int>(kRecordSpan), true); },
+       "all 590 records that can be read are exported; the file is damaged: header's end of file 36502 lies below "
+       "its records",
+       "CUSTOMER.dat is damaged: header's end of file 36502 lies below its records",
+       "header's end of file 36502 lies below its records", "600 records kept, nothing set aside", 600, ""},
+      {"end 30 bytes short of the last record's end", false, [](const site& s) { change(s, ".dat", 12, -30, true); },
+       "the records after the 599 exported cannot be read", nullptr, "is no record boundary",
+       "the records end at 37112; the header's end of file was 37082", 600, ""},
+      {"end 30 bytes past the file's end", false, [](const site& s) { change(s, ".dat", 12, 30, true); },
+       "the records after the 600 exported cannot be read", nullptr, "lies outside the file", "600 records kept", 600,
+       ""},
+      {"key entry changed, then its customer added again", false, damage_key_then_add, nullptr, nullptr,
+       "1 records repeat values of key 0",
+       "the record at 37112 repeats the value \"C0315\" of key 0, which the file's description keeps unique", 600,
+       std::string("\0\0-\0\xf8\x90\0\0X\2\0\0C0315 Second", 22)},
+      {"flags of an indexed record say deleted", false,
+       [](const site& s) { change(s, ".dat", 512 + 199 * kRecordSpan, 1); }, nullptr, nullptr,
+       "Index points to a deleted record at 12651",
+       "the record at 12651 is flagged deleted, but key 0 names it (\"C0200\")", 599,
+       std::string("\1\0-\0\x6b\x31\0\0\xc7\0\0\0C0200 Name C0200", 26)},
+      {"flags of an indexed record no record carries", false,
+       [](const site& s) { change(s, ".dat", 512 + 199 * kRecordSpan, 0x41); }, nullptr, nullptr,
+       "Bad flags in record header at seek position 12651", "1 damaged record, the first at 12651", 599,
+       std::string("\x41\0-\0", 4)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    site s;
+    fill(s, c.middle_last);
+    if (HasFatalFailure()) return;
+    c.damage(s);
+    if (HasFatalFailure()) return;
+    if (c.export_says) {
+      const run_result e = s.kivo(std::string("-e=") + kCustomer);
+      EXPECT_EQ(e.status, 1);
+      EXPECT_NE(e.err.find(c.export_says), std::string::npos) << e.err;
+    }
+    if (c.engine_says) {
+      EXPECT_EQ(s.scripted("#ENTER\n#END\n#END\n"), 0);
+      EXPECT_NE(slurp(s.file("syserr")).find(c.engine_says), std::string::npos) << slurp(s.file("syserr"));
+    }
+    const run_result v = s.kivo(std::string("-v=") + kCustomer);
+    EXPECT_EQ(v.status, 0);
+    EXPECT_NE(v.err.find(c.verify_says), std::string::npos) << v.err;
+    EXPECT_EQ(v.err.find("deleted") != std::string::npos, strstr(c.verify_says, "deleted") != nullptr) << v.err;
+    const run_result r = s.kivo(std::string("-r=") + kCustomer);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.repair_says), std::string::npos) << r.out << r.err;
+    const std::string aside = slurp(s.file(kCustomer) + ".aside");
+    EXPECT_EQ(aside.size(), c.aside.empty() ? 0 : kRecordSpan);
+    EXPECT_EQ(aside.compare(0, c.aside.size(), c.aside), 0);
+    EXPECT_EQ(s.kivo(std::string("-v=") + kCustomer).status, 1);
+    const std::vector<std::string> listed = s.listed();
+    EXPECT_EQ(listed.size(), c.listed);
+    EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+    EXPECT_TRUE(std::adjacent_find(listed.begin(), listed.end()) == listed.end());
+  }
+}
+
+}  // namespace
+}  // namespace kivo
