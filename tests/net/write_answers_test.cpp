@@ -27,6 +27,10 @@ std::string with_port(std::string s, const std::string& port) {
 TEST(FailedReadsMidWork, AWriteAnsweredBeforeItsServerDiesKeepsItsAnswer) {
   const std::string lost_log =
       "the change log was not kept: the design file ELEMENT of DEM could not be read (KivoNet: ";
+  const std::string write_request = std::string("\0\0\0\0", 4) + char(NETIO_WRITE) + std::string("\0\0\0", 3);
+  const std::vector<std::string> add = {"F10", "=7002", "Tab", "=Bob", "Tab", "=2.00"},
+                                 change = {"F12", "=7001", "Enter", "S-F2", "Tab", "=Zed"},
+                                 del = {"F12", "=7001", "Enter", "F11", "F2"};
   const struct {
     const char* what;
     std::string trigger, mark;        // where the relay cuts
@@ -35,51 +39,12 @@ TEST(FailedReadsMidWork, AWriteAnsweredBeforeItsServerDiesKeepsItsAnswer) {
     std::string answer, logged;       // the message row begins so; the error log holds
     std::string no, expect;           // then looked up: what the screen shows
   } rows[] = {
-      {"an add",
-       "ELEMENT ",
-       "",
-       {"F10", "=7002", "Tab", "=Bob", "Tab", "=2.00"},
-       "Enter",
-       "RECORD ADDED",
-       lost_log,
-       "7002",
-       "Bob"},
-      {"a change",
-       "ELEMENT ",
-       "",
-       {"F12", "=7001", "Enter", "S-F2", "Tab", "=Zed"},
-       "Enter",
-       "RECORD CHANGED",
-       lost_log,
-       "7001",
-       "Zed"},
-      {"an add whose log finds the server gone at SYSPARM",
-       "SYSPARM ",
-       "",
-       {"F10", "=7002", "Tab", "=Bob", "Tab", "=2.00"},
-       "Enter",
-       "RECORD ADDED",
-       "KivoNet: ",
-       "7002",
-       "Bob"},
-      {"a delete",
-       "ELEMENT ",
-       "",
-       {"F12", "=7001", "Enter", "F11", "F2"},
-       "F11",
-       "RECORD DELETED",
-       lost_log,
-       "7001",
-       "Record not found"},
-      {"an add cut in its request",
-       std::string("\0\0\0\0", 4) + char(NETIO_WRITE) + std::string("\0\0\0", 3),
-       "Bob",
-       {"F10", "=7002", "Tab", "=Bob", "Tab", "=2.00"},
-       "Enter",
-       "ERROR - *KivoNet: ",
-       "may have been made; look the record up again",
-       "7002",
-       "Record not found"},
+      {"an add", "ELEMENT ", "", add, "Enter", "RECORD ADDED", lost_log, "7002", "Bob"},
+      {"a change", "ELEMENT ", "", change, "Enter", "RECORD CHANGED", lost_log, "7001", "Zed"},
+      {"a delete", "ELEMENT ", "", del, "F11", "RECORD DELETED", lost_log, "7001", "Record not found"},
+      {"an add, its log cut at SYSPARM", "SYSPARM ", "", add, "Enter", "RECORD ADDED", "KivoNet: ", "7002", "Bob"},
+      {"an add cut in its request", write_request, "Bob", add, "Enter",
+       "ERROR - *KivoNet: ", "may have been made; look the record up again", "7002", "Record not found"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
