@@ -3,9 +3,10 @@
 // servers on 127.0.0.1: a client whose server went silent is left with
 // Ctrl-C; an idle user keeps the session while a lost client still ends
 // it; a data-server request ends at its bound, a server killed in a write
-// is the connection's error and a lock held elsewhere is another user's; a client names the end of its session; a
-// listener run without TERM serves a session. Bounds are set small through the environment; every wait is for the event
-// expected, bounded by what only a fault reaches.
+// is the connection's error and a lock held elsewhere is another user's; a
+// client names the end of its session; a listener run without TERM serves
+// a session. Bounds are set small through the environment; every wait is
+// for the event expected, bounded by what only a fault reaches.
 #include <map>
 #include <regex>
 
@@ -269,10 +270,10 @@ bool waits_for_lock(pid_t pid) {
 
 // A data-server session whose server stops answering (stopped; killed in
 // its write while a lock held here keeps it there), or waits for a lock
-// held here: the operation ends
-// with the connection's error (a write sent whole: that it may have been
-// made), or the lock's, in one line (its middle shortened when long) and
-// never a system error, and the session goes on with the next operation.
+// held here: the operation ends with the connection's error (a write sent
+// whole: that it may have been made), or the lock's, in one line (its
+// middle shortened when long) and never a system error, and the session
+// goes on with the next operation.
 TEST_F(TerminalRemoteMends, ADataServerClientFailsTheOperationAndGoesOn) {
   enum act { STOP, KILL_IN_WRITE, HOLD };
   const struct {
