@@ -74,12 +74,13 @@ TEST(FailedReadsMidWork, AWriteAnsweredBeforeItsServerDiesKeepsItsAnswer) {
 // A SUBROUTINE (the demo's check) or a menu line's process that cannot be
 // loaded, its design files out of reach or its statements not compiling,
 // puts why on the invoker's message line, the server and its words or the
-// compile's line; the invoker still gets F, so the design's own refusal
-// stands behind it.
+// compile's line, ahead of what follows; the invoker still gets F, so the
+// design's own refusal stands behind it, and a design that refuses nothing
+// on F adds the record behind it.
 TEST(FailedReadsMidWork, AProcessThatCannotBeLoadedSaysWhyOnTheMessageLine) {
   const std::string check = "process DEM/01 type 6 \"CHECK BALANCE\" cannot be loaded: ";
   const std::string unread = "its PROCESS design record could not be read (KivoNet: no answer from 127.0.0.1 port %P";
-  enum where { REMOTE, LOCAL };
+  enum where { REMOTE, LOCAL, LOCAL_UNREFUSED };
   const struct {
     const char* what;
     where at;
@@ -92,6 +93,7 @@ TEST(FailedReadsMidWork, AProcessThatCannotBeLoadedSaysWhyOnTheMessageLine) {
        "process DEM/01 type 3 \"CUSTOMER LIST\" cannot be loaded: " + unread},
       {"a check that does not compile", LOCAL, false, check,
        check + "CHECK BALANCE ep 1 stmt 100 col 20: field NOSUCHFIELD of DEM not found"},
+      {"a check that does not compile, F refusing nothing", LOCAL_UNREFUSED, false, check, check + "CHECK BALANCE"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -107,6 +109,8 @@ TEST(FailedReadsMidWork, AProcessThatCannotBeLoadedSaysWhyOnTheMessageLine) {
       const std::string field = "DEM BALANCE                    LT";
       ASSERT_NE(dem.find(field), std::string::npos);
       dem.replace(dem.find(field), field.size(), "DEM NOSUCHFIELD                LT");
+      const std::string refusal = "F     ERROR    BALANCE MAY NOT BE NEGATIVE\n";
+      if (r.at == LOCAL_UNREFUSED) dem.erase(dem.find(refusal), refusal.size());
       std::ofstream(here.dir.file("bad.dsgn")) << dem;
       ASSERT_EQ(system((std::string(KIVO_DESIGN) + " -r -n -d " + shell_quote(here.dir.path) + " " +
                         shell_quote(here.dir.file("bad.dsgn")) + " >/dev/null 2>&1")
@@ -129,7 +133,11 @@ TEST(FailedReadsMidWork, AProcessThatCannotBeLoadedSaysWhyOnTheMessageLine) {
         << pane->capture();
     EXPECT_NE(kivo_test::slurp(here.dir.file("syserr")).find(with_port(r.logged, port)), std::string::npos)
         << kivo_test::slurp(here.dir.file("syserr"));
-    EXPECT_EQ(pane->capture().find("RECORD ADDED"), std::string::npos) << pane->capture();
+    if (r.at == LOCAL_UNREFUSED) {
+      EXPECT_TRUE(look_up_until(*pane, "7003", "Cy")) << pane->capture();
+    } else {
+      EXPECT_EQ(pane->capture().find("RECORD ADDED"), std::string::npos) << pane->capture();
+    }
   }
 }
 
