@@ -32,8 +32,10 @@ struct PCB;
 void pc_invoc_defaults(INVOC* out);
 
 // PROCESS record of `type`/`name` of `ap`/`ver` into `rec` (kProcRecSize).
-// 1 found.
-int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* name, uint8_t* rec);
+// 1 found; else 0 with the status of the open or read in `stat` when given
+// (a missing record or file, or a file that could not be read).
+int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* name, uint8_t* rec,
+                    uint32_t* stat = nullptr);
 // The PROCESS design reads made so far in this engine process (tests).
 uint32_t pc_process_reads();
 

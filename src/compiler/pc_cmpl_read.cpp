@@ -75,13 +75,18 @@ uint32_t g_process_reads;
 
 uint32_t pc_process_reads() { return g_process_reads; }
 
-int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* name, uint8_t* rec) {
+int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* name, uint8_t* rec, uint32_t* stat) {
   ++g_process_reads;
-  ARB* a = pc_open_design(INIT_DPROC_FDB, ap, ver);
-  if (!a) return 0;
+  uint32_t st = 0;
+  ARB* a = pc_open_design(INIT_DPROC_FDB, ap, ver, &st);
+  if (!a) {
+    if (stat) *stat = st;
+    return 0;
+  }
   memset(rec, 0, kProcRecSize);
   rec[PR_TYPE] = type, memcpy(rec + PR_NAME, name, 30);
   const int ok = pc_read(a, 0, rec, kProcRecSize);
+  if (stat) *stat = ok ? 0 : a->arb_stat;
   FM_CLOSE(a, 0);
   return ok;
 }

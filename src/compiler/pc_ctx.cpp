@@ -17,6 +17,7 @@
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
@@ -170,7 +171,7 @@ int pc_design_err(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat)
   KDB kdb[kInitMaxKeys];
   SDB sdb[kInitMaxSegs];
   init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
-  return pc_err(ctx, "design file %.8s of %.3s not opened (status %u)", fdb.path.fdb_name, ap, stat);
+  return pc_err(ctx, "design file %.8s of %.3s not opened (%s)", fdb.path.fdb_name, ap, la_status_text(stat).c_str());
 }
 
 bool pc_design_absent(const PC_CTX* ctx, const char* ap, pc_dfile f) {

@@ -18,6 +18,8 @@
 #include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
@@ -448,7 +450,7 @@ bool compile_statements(PC_CTX* ctx, ARB* arb, ep_scan& sc, ep_errors& e) {
   PROTO_FULL(arb, 0, sc.rec);
   arb->arb_len = kStmtSize, arb->arb_mod = 0;
   bool more = fm_start(arb);
-  for (arb->arb_mod = 0; more && fm_rdnxt(arb) && same_ep(sc.rec, sc.key); ++sc.count) {
+  for (arb->arb_mod = 0; more && (more = fm_rdnxt(arb)) && same_ep(sc.rec, sc.key); ++sc.count) {
     sc_stmt st{sc.rec, 1, 0};
     const em_entry at = statement(ctx, sc.rec, &st);
     if (ctx->err_cnt) {
@@ -464,6 +466,12 @@ bool compile_statements(PC_CTX* ctx, ARB* arb, ep_scan& sc, ep_errors& e) {
     ctx->em->em_trap_cnt++;
   }
   arb->arb_mod = 0;
+  // A file that could not be read is no end of the statements: a module
+  // built from the first of them would run without the rest.
+  if (!more && arb->arb_stat != FM_EOF && arb->arb_stat != FM_NOT_FOUND)
+    return pc_err(ctx, "design file STMT of %.3s could not be read (%s)", ctx->ap,
+                  la_status_text(arb->arb_stat).c_str()),
+           false;
   return true;
 }
 

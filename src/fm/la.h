@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "fm/fm_objects.h"
 #include "foundation/com.h"
@@ -91,6 +92,11 @@ ARB* la_create_fi(uint16_t text_len, uint32_t level);
 // Copies the text of `number` without trailing blanks, NUL-terminated, into
 // `buf` (at most size - 1 characters); null when the message is missing.
 char* la_get_str(char* buf, size_t size, uint32_t number);
+
+// The text of status `status` as its message says it, without the class
+// label: for 200650 and 200660 the recorded system error, without its mark;
+// "status N" before the first language.
+std::string la_status_text(uint32_t status);
 
 // Currency symbol and separators into `com`: the application's, else the
 // system parameters', else the built-in defaults, each setting on its own.

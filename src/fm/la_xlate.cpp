@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fm/fm_open.h"
@@ -289,6 +290,15 @@ char* la_get_str(char* buf, size_t size, uint32_t number) {
   memcpy(buf, m.text, n);
   buf[n] = '\0';
   return buf;
+}
+
+std::string la_status_text(uint32_t status) {
+  if (!usable_lang()) return "status " + std::to_string(status);
+  msg_text m;
+  find_msg(status, &m);
+  // A recorded system error carries its mark; the words are what matter here.
+  std::string t(m.text, ut_buflen(m.text, m.len));
+  return !t.empty() && t[0] == '*' && (status == MSG_SYS_ERR || status == MSG_SYS_ERR_UNSURE) ? t.substr(1) : t;
 }
 
 void checkstat(uint32_t status, const char* text, const char* module, int line) {

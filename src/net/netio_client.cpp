@@ -62,6 +62,7 @@ struct net_conn {
   steady::time_point retry_after;  // a failed one is not tried again before
   std::string why;                 // what its last failure was, in words
   steady::time_point last_sent;    // of its last request or PING: the server's idle clock
+  bool server_ended = false;       // the server ended the session the last reset ended
 };
 
 struct net_id {
@@ -137,10 +138,13 @@ void maybe_break(STRM* s) {
   if (g_break[0] && strstr(file_name(s), g_break)) netio_break_hook();
 }
 
-void reset_conn(net_conn* c) {
+// `server_ended`: the server ended the session (closed or reset the
+// connection), rather than falling silent or breaking the protocol.
+void reset_conn(net_conn* c, bool server_ended = false) {
   if (c->sock > 0) close(c->sock);
   c->sock = -1;
   c->state = CONN_NONE;
+  c->server_ended = server_ended;
   ++c->gen;
 }
 
@@ -188,7 +192,7 @@ int lost(ARB* arb, net_conn* c, outcome o = outcome::unknown) {
   netio_log(NETLOG_ERROR, "%s\n", text.c_str());
   end_start(text);
   const bool silent = tmnet_last_status() == TMNET_TIMEOUT;
-  reset_conn(c);
+  reset_conn(c, tmnet_last_status() == TMNET_LOST);
   if (silent) {
     c->state = CONN_FAILED;
     c->retry_after = steady::now() + std::chrono::seconds(tmnet_request_seconds());
@@ -216,7 +220,7 @@ bool closed_before(net_conn* c) {
   la_sys_err(text.c_str(), 0);
   netio_log(NETLOG_ERROR, "%s\n", text.c_str());
   end_start(text);
-  reset_conn(c);
+  reset_conn(c, true);
   return true;
 }
 
@@ -328,7 +332,7 @@ int handshake_steps(net_conn* c, const net_id* id) {
 int hcon_connect(net_conn* c, const net_id* id) {
   // An open needs no state of the connection before it: one found closed
   // is connected anew.
-  if (c->state == CONN_UP && peer_gone(c->sock)) reset_conn(c);
+  if (c->state == CONN_UP && peer_gone(c->sock)) reset_conn(c, true);
   if (c->state == CONN_UP) return 1;
   if (c->state == CONN_FAILED && steady::now() < c->retry_after) {
     // Known lost: nothing goes out. The failure just recorded (the same
@@ -619,8 +623,32 @@ int net_rdnxt(ARB* arb, STRM* strm) {
   return send_request(arb, n, r) && read_answer(arb, strm, n);
 }
 
+// Whether the stream's server handle belongs to a session that has ended
+// since it was made: what it held went with that session.
+bool stale_handle(STRM* strm) {
+  const net_strm* n = NS(strm);
+  return n && n->handle && n->gen != n->conn->gen;
+}
+
+// A change of a record whose hold went with a session that ended since it
+// was taken, answered "not held" by the session the stream opened anew: the
+// answer says what happened (the hold went with the session), as a system
+// error's text.
+int hold_lost(ARB* arb, net_strm* n, bool stale) {
+  if (!stale || arb->arb_stat != FM_NOT_HELD) return 0;
+  const net_conn* c = n->conn;
+  const std::string peer = c->host + " port " + std::to_string(c->port);
+  const std::string text =
+      "KivoNet: " + (c->server_ended ? peer + " ended the session" : "the session with " + peer + " was lost") +
+      "; the change was not made";
+  la_sys_err(text.c_str(), 0);
+  netio_log(NETLOG_ERROR, "%s\n", text.c_str());
+  return fail(arb, FM_IO_ERR);
+}
+
 // WRITE and REWRITE: the record, then the status block and the record id.
 int send_record(ARB* arb, STRM* strm, uint8_t code) {
+  const bool stale = stale_handle(strm);
   net_strm* n = ready(arb, strm);
   if (!n) return 0;
   exchange ex(n->conn);
@@ -635,7 +663,7 @@ int send_record(ARB* arb, STRM* strm, uint8_t code) {
   int ok = recv_status(arb, n, st, outcome::unsure);
   if (ok < 0) return 0;
   if ((ok == 1 || code == NETIO_REWRITE) && !recv_rec_id(arb, n, outcome::unsure)) return 0;
-  return ok;
+  return ok ? ok : hold_lost(arb, n, stale);
 }
 
 int net_write(ARB* arb, STRM* strm) { return send_record(arb, strm, NETIO_WRITE); }
@@ -653,8 +681,10 @@ int status_only(ARB* arb, STRM* strm, net_strm* n, uint8_t code) {
 }
 
 int net_del(ARB* arb, STRM* strm) {
+  const bool stale = stale_handle(strm);
   net_strm* n = ready(arb, strm);
-  return n ? status_only(arb, strm, n, NETIO_DEL) : 0;
+  if (!n) return 0;
+  return status_only(arb, strm, n, NETIO_DEL) || hold_lost(arb, n, stale);
 }
 
 int net_release(ARB* arb, STRM* strm) {
@@ -850,7 +880,7 @@ int netio_keepalive() {
       // A PING that cannot go out finds the connection gone: the next
       // request connects anew.
       if (!tmnet_send_msg(c->sock, static_cast<uint16_t>(kTmnetHeaded | TMNET_PING), 0, nullptr)) {
-        reset_conn(c.get());
+        reset_conn(c.get(), true);
         continue;
       }
     }

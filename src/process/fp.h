@@ -79,7 +79,8 @@ uint32_t pi_exec_child(PCB* p, INVOC* v);
 // pi_exec_child for an invocation statement: when `v` names a child of the
 // running frame (application, type and name), that child's linking fields
 // constrain it, so a frame without a screen can still hand its children a
-// constraint.
+// constraint. A process that cannot run (not there, not loadable) says why
+// on p's message line.
 uint32_t pi_exec_named(PCB* p, INVOC* v);
 
 // The frame loop of an interactive process: fp_exec of frame `frm_no` again

@@ -81,7 +81,14 @@ uint32_t pi_exec_named(PCB* p, INVOC* v) {
     memcpy(v->b + kCnstrWords, ch + CCHLD_INVOC + kCnstrWords, kCnstrWordsLen);
     constraint(p, ch, v, &flds, &hs);
   }
-  return pi_exec_child(p, v);
+  const uint32_t code = pi_exec_child(p, v);
+  // A process the statement names that cannot run says why, as a menu
+  // line's does; the statement still fails, for the design's own handling.
+  // Told in the class of the process's own answers, it stays ahead of the
+  // answer of an operation that goes on without it ("RECORD ADDED").
+  constexpr uint16_t kAnswerClass = 4;
+  if (const char* why = pi_child_failure(); *why) pi_post_failure(p, why, kAnswerClass);
+  return code;
 }
 
 uint32_t pi_exec_child(PCB* p, INVOC* v) {

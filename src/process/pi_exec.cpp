@@ -16,6 +16,7 @@
 #include "compiler/em.h"
 #include "compiler/pc_cmpl.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -304,10 +305,17 @@ std::string g_child_failure;
 const char* load_failure(const PCB& k) {
   const INVOC* b = &k.invoc;
   uint8_t pr[kProcRecSize];
-  if (!pc_read_process(b->ap_id(), b->ver(), b->proc_type(), b->proc_nam(), pr))
-    return "does not exist: no PROCESS design record";
-  if (pr[PR_ACTIVE] != '1') return "is not active: its PROCESS design record is not marked active";
   static char why[kStartFailureLen];
+  uint32_t st = 0;
+  if (!pc_read_process(b->ap_id(), b->ver(), b->proc_type(), b->proc_nam(), pr, &st)) {
+    if (!st || st == FM_NOT_FOUND || st == FM_NO_FILE) return "does not exist: no PROCESS design record";
+    // A design file that cannot be read (its data server unreachable) says
+    // nothing of whether the process exists.
+    snprintf(why, sizeof why, "cannot be loaded: its PROCESS design record could not be read (%s)",
+             la_status_text(st).c_str());
+    return why;
+  }
+  if (pr[PR_ACTIVE] != '1') return "is not active: its PROCESS design record is not marked active";
   if (!*pl_compile_error()) return "cannot be loaded: its module could not be read or compiled";
   snprintf(why, sizeof why, "cannot be loaded: %s", pl_compile_error());
   return why;
@@ -354,7 +362,7 @@ const char* pi_start_failure() { return g_start_failure; }
 
 const char* pi_child_failure() { return g_child_failure.c_str(); }
 
-void pi_post_failure(PCB* p, const std::string& line) {
+void pi_post_failure(PCB* p, const std::string& line, uint16_t cls) {
   sys_err_log(line.c_str());
   if (!p->pcb_err_fi) return;
   constexpr size_t kMsgText = 79, kFirst = 73;  // a message's text; the row beside "(MORE)"
@@ -365,7 +373,7 @@ void pi_post_failure(PCB* p, const std::string& line) {
       end = line.rfind(' ', at + room);
       if (end == std::string::npos || end <= at) end = at + room;
     }
-    la_add_text(p->pcb_err_fi, 3, 0, line.data() + at, end - at);
+    la_add_text(p->pcb_err_fi, cls, 0, line.data() + at, end - at);
     at = line.find_first_not_of(' ', end);
     if (at == std::string::npos) break;
   }

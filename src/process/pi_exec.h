@@ -19,6 +19,7 @@
 #include <string>
 
 #include "compiler/pcb.h"
+#include "fm/la.h"
 #include "foundation/invoc.h"
 
 namespace kivo {
@@ -66,9 +67,9 @@ void pi_note_file_failure(const PCB* p, const char* why);
 // the reason in one line; "" when it ran.
 const char* pi_child_failure();
 // Tells `line` (a process that could not run) on p's message line, cut at
-// blanks into messages, the first as long as the row holds beside the mark
-// of more messages, and writes it to the system-error log.
-void pi_post_failure(PCB* p, const std::string& line);
+// blanks into messages of class `cls`, the first as long as the row holds
+// beside the mark of more messages, and writes it to the system-error log.
+void pi_post_failure(PCB* p, const std::string& line, uint16_t cls = MSG_CLASS_FATAL);
 // The failure noted (os_note_run_failure) for the start's own process, with
 // that process: "process AP/VR type T "NAME" failed: WHY"; "" when none.
 std::string pi_run_failure();

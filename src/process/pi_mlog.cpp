@@ -6,9 +6,9 @@
 // Invariants: values are shown in display form through the field's ELEMENT
 // record, at most 40 characters; fields come in the order of their offsets
 // in the record (key 3 of the compiled fields). A file that cannot be read
-// or written (a data server's connection lost) ends the log with that
-// file's status for the operation to end with; a field the design lacks
-// is an internal error.
+// or written (a data server's connection lost) ends the log, which then
+// says which file and why: the change it logs was made all the same. A
+// field the design lacks is an internal error.
 // Callers: pi_write, pi_rewrite and pi_del (pi_pcf.cpp).
 #include <algorithm>
 #include <cstring>
@@ -83,8 +83,8 @@ std::vector<std::pair<uint32_t, const uint8_t*>> records(ARB* a, uint8_t k, uint
 }
 
 // The ELEMENT records of the PCF's compiled fields, through one open of
-// the design file for the run of one log operation, and the status of the
-// file that failed it (0 while none did).
+// the design file for the run of one log operation, and why a file failed
+// it (status 0 while none did).
 class log_fields {
  public:
   explicit log_fields(PCB* p) : p_(p) {
@@ -95,7 +95,7 @@ class log_fields {
     delem_ = ii_open_delem_fi(em->em_pcf_ap, ver, &st);
     // A design file that is not there is the design's fault (reported per
     // field); one that cannot be reached fails the log.
-    if (!delem_ && st != FM_NO_FILE && st != FM_NOT_FOUND) fail(st);
+    if (!delem_ && st != FM_NO_FILE && st != FM_NOT_FOUND) fail(st, element_what());
   }
   ~log_fields() {
     if (delem_) FM_CLOSE(delem_, 0);
@@ -106,20 +106,23 @@ class log_fields {
     f->fl = fl;
     memset(f->elem, 0, kElementSize);
     memcpy(f->elem + ELEM_NAME, cfld_view(fl).name(), 22);
-    if (failed_) return false;
+    if (failed()) return false;
     if (delem_) {
       PROTO_FULL(delem_, 0, f->elem);
       delem_->arb_len = kElementSize, delem_->arb_mod = ARB_EQUAL;
       if (fm_read(delem_)) return true;
-      if (delem_->arb_stat != FM_NOT_FOUND) return fail(delem_->arb_stat), false;
+      if (delem_->arb_stat != FM_NOT_FOUND) return fail(delem_->arb_stat, element_what()), false;
     }
     sys_err(kModule, __LINE__, "%s", what);
     return false;
   }
-  void fail(uint32_t status) {
-    if (!failed_) failed_ = status ? status : FM_IO_ERR;
+  void fail(uint32_t status, std::string what) {
+    if (lost_.status) return;
+    lost_.status = status ? status : FM_IO_ERR;
+    lost_.what = std::move(what);
   }
-  uint32_t failed() const { return failed_; }
+  uint32_t failed() const { return lost_.status; }
+  const mlog_lost& lost() const { return lost_; }
   // The PCF's fields in the order of their offsets.
   std::vector<field> all() {
     std::vector<field> out;
@@ -128,15 +131,18 @@ class log_fields {
       if (memcmp(cfld_view(fl).ap(), em->em_pcf_ap, 3) || cfld_view(fl).elem() != em->em_pcf_id) continue;
       field f;
       if (element(fl, &f, "can't locate field delem")) out.push_back(f);
-      if (failed_) return {};
+      if (failed()) return {};
     }
     return out;
   }
 
  private:
+  std::string element_what() const {
+    return "the design file ELEMENT of " + std::string(p_->pcb_em->em_pcf_ap, 3) + " could not be read";
+  }
   PCB* p_;
   ARB* delem_ = nullptr;
-  uint32_t failed_ = 0;
+  mlog_lost lost_;
 };
 
 // The display text of the value at `v`, at most `room` characters (the
@@ -171,7 +177,7 @@ void put(PCB* p, log_fields& lf, const uint8_t* line) {
   a->arb_rec = const_cast<uint8_t*>(line), a->arb_var_len = kMlogRecLen, a->arb_mod = 0;
   const int ok = fm_write(a);
   a->arb_rec = keep;
-  if (!ok) lf.fail(a->arb_stat);
+  if (!ok) lf.fail(a->arb_stat, "its file STDMLOG could not be written");
 }
 
 // The segments of key 0 in display form, each cut to `room`; the walk
@@ -269,9 +275,9 @@ std::vector<std::string> pi_key_texts(PCB* p, const uint8_t* rec, size_t room) {
 
 ARB* pi_mlog_arb(const PCB* p) { return p->pcb_mlog_pcb ? p->pcb_mlog_pcb->pcb_mlog_arb : nullptr; }
 
-uint32_t pi_mlog_all(PCB* p, uint8_t kind) {
+mlog_lost pi_mlog_all(PCB* p, uint8_t kind) {
   const uint8_t* rec = pi_pcf_rec(p);
-  if (!rec || !cap_present(p)) return 0;
+  if (!rec || !cap_present(p)) return {};
   cap_settings settings(pi_cap(p->pcb_em, p->pcb_em->em_pcf_ap));
   log_fields lf(p);
   header(p, lf, kind, rec);
@@ -280,17 +286,17 @@ uint32_t pi_mlog_all(PCB* p, uint8_t kind) {
     for (uint16_t i = 0; i < std::max<uint16_t>(n, 1) && !lf.failed(); ++i)
       detail(p, lf, f, n > 1 ? uint8_t(i + 1) : 0, nullptr, pcf_rec_at(rec, f.fl) + size_t(i) * size);
   }
-  return lf.failed();
+  return lf.lost();
 }
 
-uint32_t pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after) {
+mlog_lost pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after) {
   const uint16_t len = pi_pcf_len(p);
   auto next_diff = [&](size_t from) {
     while (from < len && before[from] == after[from]) ++from;
     return from;
   };
   size_t d = next_diff(0);
-  if (d >= len || !cap_present(p)) return 0;
+  if (d >= len || !cap_present(p)) return {};
   cap_settings settings(pi_cap(p->pcb_em, p->pcb_em->em_pcf_ap));
   log_fields lf(p);
   header(p, lf, MLOG_CHG, after);
@@ -301,10 +307,10 @@ uint32_t pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after) {
       const size_t at = off + size_t(i) * size;
       if (at + size <= d || at + size > len || memcmp(before + at, after + at, size) == 0) continue;
       detail(p, lf, f, n > 1 ? uint8_t(i + 1) : 0, before + at, after + at);
-      if (lf.failed() || (d = next_diff(at + size)) >= len) return lf.failed();
+      if (lf.failed() || (d = next_diff(at + size)) >= len) return lf.lost();
     }
   }
-  return lf.failed();
+  return lf.lost();
 }
 
 }  // namespace kivo

@@ -17,6 +17,7 @@
 #include "fm/fm_objects.h"
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/la.h"
 #include "fm/whole_file.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
@@ -64,14 +65,14 @@ void trace(PCB* p, uint32_t code) {
 }
 void trace_status(PCB* p, const ARB* a) { TRACE_KIVO("F", 0, a->arb_stat, p, "status"); }
 
-// The change was made but its log could not be kept (its file could not be
-// read or written: a data server's connection lost): the operation ends
-// with that file's status, as a failed one does.
-int log_failed(PCB* p, ARB* a, uint32_t status) {
-  a->arb_stat = status;
-  trace_status(p, a);
-  pi_outcome(p, PCF_FILE_FAILED);
-  return 0;
+// The change was made and answered, and that answer stands: a log that
+// could not be kept after it (its design file unread, a data server's
+// connection lost meanwhile) is told as what it is, after the answer.
+void log_lost(PCB* p, const mlog_lost& lost) {
+  if (!lost.status) return;
+  TRACE_KIVO("F", 0, lost.status, p, "mlog");
+  pi_post_failure(p, "the change log was not kept: " + lost.what + " (" + la_status_text(lost.status) + ")",
+                  MSG_CLASS_WARNING);
 }
 
 // Hold selection, step 1: a PCF opened for update holds, unless an input
@@ -388,8 +389,7 @@ int pi_write(PCB* p) {
     return pi_outcome(p, PCF_FILE_FAILED), 0;
   }
   CPY_RID(p, a);
-  if (pi_is_input(p) && pi_mlog_arb(p))
-    if (const uint32_t st = pi_mlog_all(p, MLOG_ADD)) return log_failed(p, a, st);
+  if (pi_is_input(p) && pi_mlog_arb(p)) log_lost(p, pi_mlog_all(p, MLOG_ADD));
   if (p->pcb_pcf_buf1) memcpy(p->pcb_pcf_buf1, rec, pi_pcf_len(p));
   scroll_add(p, a);
   if (pi_ep_stop(p, EP_PCF_POST)) return pi_outcome(p, PCF_STOP_POST), 0;
@@ -414,7 +414,7 @@ int pi_rewrite(PCB* p) {
     return 0;
   }
   if (pi_is_input(p) && pi_mlog_arb(p) && p->pcb_pcf_buf1 && memcmp(p->pcb_pcf_buf1, rec, len) != 0)
-    if (const uint32_t st = pi_mlog_change(p, p->pcb_pcf_buf1, rec)) return log_failed(p, a, st);
+    log_lost(p, pi_mlog_change(p, p->pcb_pcf_buf1, rec));
   // The image written, kept for every process that has the buffer: the
   // cascade puts the before image into the record area and this back.
   if (p->pcb_pcf_buf2) memcpy(p->pcb_pcf_buf2, rec, len);
@@ -445,8 +445,7 @@ int pi_del(PCB* p) {
   ARB* used = change_held(p, a, dyna_del, &ok);
   if (!ok) return change_failed(p, a, used), 0;
   // The log tells of a delete that happened: the record area still holds it.
-  if (pi_is_input(p) && pi_mlog_arb(p))
-    if (const uint32_t st = pi_mlog_all(p, MLOG_DEL)) return log_failed(p, a, st);
+  if (pi_is_input(p) && pi_mlog_arb(p)) log_lost(p, pi_mlog_all(p, MLOG_DEL));
   if (pi_ep_stop(p, EP_PCF_POST)) return pi_outcome(p, PCF_STOP_POST), 0;
   return 1;
 }

@@ -106,13 +106,19 @@ constexpr size_t kMlogKeyLen = 40, kMlogValLen = 40;
 static_assert(MLOG_NEW + kMlogValLen == kMlogRecLen && MLOG_OLD + kMlogValLen == MLOG_NEW);
 // The STDMLOG handle of the process's log owner; null when it keeps none.
 ARB* pi_mlog_arb(const PCB* p);
+// Why a log was not kept: the status of the file that failed it, and which
+// file and how ("ELEMENT of DEM could not be read"); status 0: it was kept.
+struct mlog_lost {
+  uint32_t status = 0;
+  std::string what;
+};
 // A header of `kind` (add or delete) and a line for every field occurrence
-// of the record area. 0, or the status of the file that could not be read
-// or written (the log then stops).
-uint32_t pi_mlog_all(PCB* p, uint8_t kind);
+// of the record area. A file that cannot be read or written stops the log
+// and says why.
+mlog_lost pi_mlog_all(PCB* p, uint8_t kind);
 // A header of kind 4 and a line for each occurrence that differs between
-// `before` and `after`; nothing when they are equal. 0 or a status, as above.
-uint32_t pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after);
+// `before` and `after`; nothing when they are equal. Stops as above.
+mlog_lost pi_mlog_change(PCB* p, const uint8_t* before, const uint8_t* after);
 
 // The fields of the PCF's key 0 in `rec`, each in display form (token
 // fields by their text) and cut to `room` characters.

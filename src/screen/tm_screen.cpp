@@ -16,6 +16,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include "foundation/cmdline.h"
 #include "foundation/com.h"
 #include "foundation/foundation.h"
 #include "foundation/os.h"
@@ -129,6 +130,21 @@ void prepare_fatal_reset() {
   ss_set_fatal_tty(g_have_modes ? &g_old_modes : nullptr, reset.data(), reset.size());
 }
 
+// Starts curses on TERM. The library's own start ends the process with
+// "Error opening terminal", which names no variable; a TERM unset or
+// unknown ends the start here with what to do about it.
+void open_screen() {
+  const char* t = getenv("TERM");
+  constexpr char kHow[] = "set it to the terminal's type (as in \"export TERM=xterm\") and start again";
+  if (!t || !*t) startup_err((std::string("TERM is not set: ") + kHow).c_str(), 1);
+  SCREEN* s = newterm(t, stdout, stdin);
+  if (!s) {
+    const std::string name(t, strnlen(t, kTermNameMax));
+    startup_err(("TERM \"" + name + "\" is not a terminal type this system knows: " + kHow).c_str(), 1);
+  }
+  set_term(s);
+}
+
 }  // namespace
 
 bool tm_curses_on() { return g_curses; }
@@ -144,9 +160,9 @@ void tm_init(int disable_optimize) {
     return;
   }
   g_have_modes = tcgetattr(STDIN_FILENO, &g_old_modes) == 0;
+  open_screen();
   static bool registered = false;
   if (!registered) registered = atexit(tm_panic_exit) == 0;
-  initscr();
   g_curses = true;
   g_finished = false;
   if (init_1string) putp(init_1string);

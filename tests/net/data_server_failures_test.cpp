@@ -10,84 +10,16 @@
 // for the event expected, bounded by what only a fault reaches.
 #include <fcntl.h>
 
+#include "data_server_session.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 #include "net/netio.h"
-#include "net_session.h"
 #include "store/lock.h"
-#include "test_relay.h"
 
 using namespace kivo;
 using namespace kivo::test;
 
 namespace {
-
-constexpr int kBound = 2;  // seconds: the request, handshake and keepalive bounds
-const std::string kBoundText = std::to_string(kBound);
-
-// The server installation, its listener and a relay in front of it.
-struct data_server {
-  installation in;
-  std::unique_ptr<listener> lsn;
-  std::unique_ptr<tcp_relay> relay;
-  explicit data_server(const std::string& trigger = "") {
-    std::vector<std::string> cmd{"/usr/bin/env"};
-    for (const auto& [k, v] : in.env()) cmd.push_back(k + "=" + v);
-    cmd.push_back(KIVO_BINARY);
-    lsn = std::make_unique<listener>(false, cmd, nullptr);
-    relay = std::make_unique<tcp_relay>(lsn->port);
-    relay->act_at(trigger);
-  }
-  // The data servers the listener runs now.
-  std::vector<pid_t> sessions() const {
-    std::ifstream f("/proc/" + std::to_string(lsn->pid) + "/task/" + std::to_string(lsn->pid) + "/children");
-    std::vector<pid_t> out;
-    for (pid_t p; f >> p;) out.push_back(p);
-    return out;
-  }
-  bool runs(pid_t p) const {
-    const std::vector<pid_t> s = sessions();
-    return std::find(s.begin(), s.end(), p) != s.end();
-  }
-};
-
-// An engine under tmux whose files are those of the data server at `port`,
-// with the bounds small.
-std::unique_ptr<tmux_pane> data_client(const installation& here, const std::string& port, env_list more = {},
-                                       const std::string& args = "-d=DEM") {
-  env_list env = kivo_test::engine_env(here.dir.path);
-  env.insert(env.end(), {{"KIVO_DATA_SERVER", "127.0.0.1:" + port},
-                         {"KIVO_NET_REQUEST_TIMEOUT", kBoundText},
-                         {"KIVO_NET_HANDSHAKE_TIMEOUT", kBoundText}});
-  env.insert(env.end(), more.begin(), more.end());
-  return std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " " + args, here.dir.path, env);
-}
-
-// The message row: the screen's last but one.
-std::string message_row(tmux_pane& p) { return p.row(23); }
-
-// CUSTOMER ENTRY opened from the menu.
-bool customer_entry(tmux_pane& p) {
-  if (!p.wait_for("DEM MENU") || !p.wait_for("MENU ENTRY")) return false;
-  p.send_hex("\r");
-  return p.wait_for("CUSTOMER NO:");
-}
-
-void type_customer(tmux_pane& p, const std::string& no, const std::string& name) {
-  p.send_text(no), p.send_keys("Tab"), p.send_text(name), p.send_keys("Tab"), p.send_text("1.00");
-}
-
-// Shows customer `no` (INQUIRE MODE, its number, ENTER) until the screen
-// holds `expect`: the first tries may fail at once while the connection
-// that failed is not tried again.
-bool look_up_until(tmux_pane& p, const std::string& no, const std::string& expect) {
-  return kivo_test::wait_until(
-      [&] {
-        p.send_keys("F12"), p.send_text(no), p.send_hex("\r");
-        return p.wait_for(expect, 1);
-      },
-      kivo_test::kScreenWait);
-}
 
 // A change sent whole whose answer does not come within the request's
 // bound (the relay went silent) may have been made: the message row says
@@ -113,7 +45,7 @@ TEST(DataServerFailures, AChangeWithoutAnswerMayHaveBeenMadeAndIsFoundMade) {
     ASSERT_TRUE(customer_entry(*pane)) << pane->capture();
     pane->send_keys("F10"), type_customer(*pane, "7001", "Ann"), pane->send_hex("\r");
     ASSERT_TRUE(pane->wait_for("RECORD ADDED")) << pane->capture();
-    for (const std::string& k : r.before) k[0] == '=' ? pane->send_text(k.substr(1)) : pane->send_keys(k);
+    send_all(*pane, r.before);
     if (std::string(r.what) == "a change") {
       ASSERT_TRUE(pane->wait_for("Zed")) << pane->capture();
     }
@@ -174,7 +106,7 @@ TEST(DataServerFailures, AReadInAnOutageGivesTheConnectionsErrorWithItsText) {
     pane->send_keys("F12");
     ASSERT_TRUE(kivo_test::wait_until([&] { return message_row(*pane).empty(); }, kivo_test::kScreenWait))
         << pane->capture();
-    for (const std::string& k : r.keys) k[0] == '=' ? pane->send_text(k.substr(1)) : pane->send_keys(k);
+    send_all(*pane, r.keys);
     EXPECT_TRUE(kivo_test::wait_until(
         [&] {
           const std::string row = message_row(*pane);
