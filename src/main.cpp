@@ -130,7 +130,7 @@ int run_import(const char* file) { flat2brf(file ? file : ""); }
 
 // The analyser's result is the exit status: 1 good, 0 bad; an inspection
 // session ends with kAnalSessionEnd, or kAnalRefused when none can start.
-int run_check(const char* file, int interactive) { return brfanal(file ? file : "", interactive, 0, nullptr); }
+int run_check(const char* file, int interactive) { return brfanal_tool(file ? file : "", interactive); }
 
 // The repair's result is the exit status too: 1 good, 0 bad.
 int run_repair(const char* file) {

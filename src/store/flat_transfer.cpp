@@ -220,7 +220,10 @@ long export_records(export_job* job, int* unread) {
   std::vector<uint8_t> buf(kMaxRecordLength + 1);
   long count = 0;
   output_writeback sending{job->out};
+  brf_progress_gate progress(&brf_terminal_progress, "Exporting " + job->base);
   for (;;) {
+    if ((count & 0xFFF) == 0 && job->rcb->last_seek > 0)
+      progress.show("records written", static_cast<uint64_t>(job->rcb->last_seek), job->file->hdr.eofseek);
     uint32_t len = 0;
     int st = brfnext(job->rcb, buf.data(), buf.size(), &len);
     if (st == BRF_EOF && !walk_reached_end(job->rcb)) st = BRF_BAD_DATA;
@@ -230,11 +233,13 @@ long export_records(export_job* job, int* unread) {
       return count;
     }
     if (const char* why = line_refusal(buf.data(), len)) {
+      progress.clear();
       fprintf(stderr, "Record %ld at seek %lld %s: it cannot be one line of a flat file\n", count + 1,
               static_cast<long long>(job->rcb->last_seek), why);
       return -1;
     }
     if (fwrite(buf.data(), 1, len, job->out) != len || fputc('\n', job->out) == EOF || !sending.add(len + 1)) {
+      progress.clear();
       fprintf(stderr, "Can't write output file (%s): %s\n", job->base.c_str(), strerror(errno));
       return -1;
     }
@@ -551,24 +556,34 @@ long import_lines(import_job* job, brf_bulk* bulk) {
   const char* in = job->base.c_str();
   long count = 0;
   long lineno = 0;
+  // How far through the input, on a terminal; each line below takes it away.
+  struct stat st_in;
+  const uint64_t size = fstat(fileno(job->in), &st_in) == 0 ? static_cast<uint64_t>(st_in.st_size) : 0;
+  uint64_t read = 0;
+  brf_progress_gate progress(&brf_terminal_progress, "Importing " + job->base);
   for (;;) {
     const uint8_t* text = nullptr;
     size_t len = 0;
     int got = lines.next(&text, &len);
     if (got == 0) return count;
     ++lineno;
+    read += len;
+    if ((lineno & 0xFFF) == 0) progress.show("lines read", read, size);
     if (got == -1) {
+      progress.clear();
       fprintf(stderr, "Read error on \"%s\" at line %ld: %s\n", in, lineno, strerror(errno));
       return -1;
     }
     // The line end: a line feed, and up to two carriage returns before it.
     for (int i = 0; i < 2 && len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n'); ++i) --len;
     if (const char* why = import_refusal(got, text, len)) {
+      progress.clear();
       fprintf(stderr, "Line %ld of \"%s\" %s: nothing is imported\n", lineno, in, why);
       return -1;
     }
     if (len == 0) continue;  // no record
     if (const uint64_t end = import_end(job, bulk); end + len + kRecOverhead > kMaxSeek) {
+      progress.clear();
       fprintf(stderr,
               "Line %ld of \"%s\" does not fit: a data file holds at most %u bytes (2 GiB) and the %ld records "
               "before it take %llu; nothing is imported\n",
@@ -576,6 +591,7 @@ long import_lines(import_job* job, brf_bulk* bulk) {
       return -1;
     }
     if (int st = put_record(job->rcb, bulk, text, static_cast<uint32_t>(len)); st != BRF_OK) {
+      progress.clear();
       fprintf(stderr, "Status was %d (%s) at line %ld of \"%s\": nothing is imported\n", st, brf_status_text(st),
               lineno, in);
       return -1;
