@@ -193,7 +193,10 @@ TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWh
              {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
          const pid_t pid = s.start(s.design(), s.load_args("first.port"), held, s.dir.file("first.out"));
          const bool holding = kivo_test::wait_until([&] { return fs::exists(gate + "/held"); }, kivo_test::kScreenWait);
-         const ran refused = holding ? s.start_wait(s.design(), s.load_args("second.port")) : ran{};
+         // Bounded: a second load that waits for the first's lock is a fault.
+         const ran refused =
+             holding ? s.start_wait("timeout", "60 " + shell_quote(s.design()) + " " + s.load_args("second.port"))
+                     : ran{};
          std::ofstream(gate + "/go").put('\n');
          EXPECT_TRUE(holding);
          EXPECT_EQ(kivo_test::program_status(pid), 0) << slurp(s.dir.file("first.out"));
