@@ -135,15 +135,6 @@ TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWh
         "Record 4 at seek 695 holds a line feed", "x/CUST - 5 records",
         "x/CUST: 2 of the 5 records written will not come back whole from an import"},
        [&](const site& s) { EXPECT_EQ(slurp(s.file("x/CUST")), joined(exported)); }},
-      {"an import of 45-byte lines into CUSTOMER",
-       [](const site& s) {
-         s.no_customers();
-         s.write(kCustomer, joined({customer(1), customer(2)}));
-         return s.kivo(std::string("-i=") + kCustomer);
-       },
-       0,
-       {"records"},
-       [](const site& s) { EXPECT_EQ(s.kivo(std::string("-v=") + kCustomer).status, 1); }},
       {"an import into CUSTOMER of a 2-byte line",
        [](const site& s) {
          s.no_customers();
