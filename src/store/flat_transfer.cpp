@@ -55,8 +55,8 @@ struct line_fault {
 const line_fault* line_refusal(const uint8_t* rec, uint32_t len) {
   static const line_fault kEmpty{"is empty", "an import passes over its empty line"},
       kLong{"is longer than 3000 bytes", "an import refuses its line"},
-      kLineFeed{"holds a line feed", "an import splits its line into more than one record"},
-      kReturn{"ends in a carriage return", "an import refuses its line"};
+      kLineFeed{"holds a line feed", "an import reads it as more than one line"},
+      kReturn{"ends in a carriage return", "an import takes that for part of its line end"};
   if (len == 0) return &kEmpty;
   if (len > kFlatMaxLine) return &kLong;
   if (memchr(rec, '\n', len)) return &kLineFeed;

@@ -131,7 +131,7 @@ TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWh
          return s.kivo("-e=x/CUST");
        },
        1,
-       {"Record 3 at seek 634 holds a line feed: it is written as it is, but an import splits its line",
+       {"Record 3 at seek 634 holds a line feed: it is written as it is, but an import reads it as more than one line",
         "Record 4 at seek 695 holds a line feed", "x/CUST - 5 records",
         "x/CUST: 2 of the 5 records written will not come back whole from an import"},
        [&](const site& s) { EXPECT_EQ(slurp(s.file("x/CUST")), joined(exported)); }},
