@@ -946,6 +946,24 @@ int verify_keys(anal_ctx* c) {
   return say_misfit(c, repeats_fault(c, d)) || keyed(c) ? 0 : 1;
 }
 
+// The engine reads every record of a file whose description gives
+// fixed-length records as that many bytes: a shorter record shows bytes
+// that are not its own, a longer one loses its tail at its first change.
+// Says how many records are of another length; true when there are any.
+bool records_misfit(anal_ctx* c) {
+  const int len = store_hooks.described_rec_len ? store_hooks.described_rec_len(c->name.c_str()) : -1;
+  if (len <= 0) return false;
+  long n = 0;
+  const anal_rec* first = nullptr;
+  for (const anal_rec& r : c->recs)
+    if (!(r.flags & (kRecDeleted | kRecNotUser)) && r.length != len && !n++) first = &r;
+  if (n)
+    anal_say(
+        c, "%s:  %ld records are not the %d bytes its description gives every record (the first, at seek %u, is %u)\n",
+        c->name.c_str(), n, len, first->seek, first->length);
+  return n != 0;
+}
+
 int verify(anal_ctx* c, int32_t* records) {
   if (mark_left_set(c)) return 0;
   // An end of file below the records or off a record boundary still walks
@@ -961,6 +979,7 @@ int verify(anal_ctx* c, int32_t* records) {
     return 0;
   }
   if (records) *records = n;
+  if (records_misfit(c)) return 0;
   // An older format's free list is built anew by its upgrade: not checked.
   if (c->hdr.version == kBrfVersion && !dump_free(c, false, false)) {
     dump_free(c, false, true);
