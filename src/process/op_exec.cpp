@@ -3,11 +3,14 @@
 // frames of its range levels, around the report's start and end.
 //
 // Invariant: the report ends (rpt_end) on every way out: at the end of the
-// loop, or in op_cleanup after an unwind. An interrupted run ends with 4 and
+// loop, or in op_cleanup after an unwind. A run interrupted, or one whose
+// read of the primary file fails before its end, ends with 4 and
 // prints nothing.
 #include <cstring>
+#include <string>
 
 #include "compiler/em.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/dbg_ctl.h"
 #include "foundation/end_codes.h"
@@ -59,15 +62,37 @@ bool interrupted(PCB* p) {
   return (com_dbg_ctl_bits & kDbgBreakRequest) && a3 && a3[0] == '1' && p->invoc.interrupt_ok();
 }
 
-// The user's interrupt cancels the run: the report so far is dropped, never
-// printed as if complete, and the invoker's message line (the process's own
-// without one) says why it ended.
-[[noreturn]] void cancel_run(PCB* p) {
-  if (op_report* op = op_rpt(p)) op->failed = 1, op->status = QS_INTERRUPTED;
-  os_note_run_failure("cancelled at the user's request");
+// A run that cannot reach its end: the report so far is dropped, never
+// printed as if complete, the invoker's message line (the process's own
+// without one) shows `status`, and the run ends with 4 for `why`.
+[[noreturn]] void end_failed(PCB* p, uint32_t status, const std::string& why) {
+  if (op_report* op = op_rpt(p)) op->failed = 1, op->status = status;
+  os_note_run_failure(why.c_str());
   PCB* inv = invoc_parent(p->invoc);
-  op_post(inv && inv->pcb_err_fi ? inv : p, QS_INTERRUPTED);
+  op_post(inv && inv->pcb_err_fi ? inv : p, status);
   mark_leave(PI_END_CANCEL);
+}
+
+// The user's interrupt cancels the run.
+[[noreturn]] void cancel_run(PCB* p) { end_failed(p, QS_INTERRUPTED, "cancelled at the user's request"); }
+
+// What a failed read's status says: the recorded system error for 200650
+// (a lost connection names its server), else the message's text.
+std::string read_failure(uint32_t st) {
+  const char* err = st == MSG_SYS_ERR          ? la_sys_err_text()
+                    : st == MSG_SYS_ERR_UNSURE ? la_sys_err_unsure_text()
+                                               : nullptr;
+  if (err) return err[0] == '*' ? err + 1 : err;
+  char text[kMsgTextMax + 1];
+  if (la_get_str(text, sizeof text, st)) return text + std::string(" (status ") + std::to_string(st) + ")";
+  return "status " + std::to_string(st);
+}
+
+// A read of the primary file that failed part-way (a lost connection, an
+// I/O error, a damaged key file) is no end of the file: the totals and the
+// report's end would pass the records not read for the whole.
+[[noreturn]] void read_failed(PCB* p, uint32_t st) {
+  end_failed(p, st, "its primary file could not be read to its end: " + read_failure(st));
 }
 
 // A range level's frame of `kind` when its entry asks for it.
@@ -98,10 +123,10 @@ void read_loop(PCB* p) {
       else level_frame(p, level, kFlagTotal, FRM_TOTAL, true);
     }
     if (st == QS_INTERRUPTED) cancel_run(p);  // the sort of its sorted query
-    if (st != OP_RECORD) {
-      if (st != OP_EOF) op_post(p, st);
-      return;
-    }
+    // A read that an event stopped (its status still success) ends the
+    // loop as the end of the file does; any other status is a failure.
+    if (st == OP_EOF || st == 1) return;
+    if (st != OP_RECORD) read_failed(p, st);
     if (!frame(p, detail)) return;
   }
 }

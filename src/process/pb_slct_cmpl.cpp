@@ -77,6 +77,7 @@ bool parse_kind(QRY_SLCT* q, PARSE_STATE* s, const uint8_t* qparm, uint8_t kind,
   const uint32_t r = MARK(MARK_RECOVERY, [&] { pb_parse_stmt(s); });
   if (r != 1) return q->status = r, false;
   *tree = finish_tree(*tree, s);
+  if (s->status != 1) return q->status = s->status, false;
   return true;
 }
 

@@ -1,0 +1,130 @@
+// A report whose reads fail part-way, as a user meets it between real
+// processes on 127.0.0.1: the demonstration's CUSTOMER LIST in an engine
+// under tmux, its files served by a data server that the test listener
+// starts, a relay between them. The engine is held at a write of its print
+// file well into the list; there its server is killed, or the relay cuts
+// or silences the connection; then the engine goes on. The report keeps no
+// print, says why, and the session it started ends with the run's end code.
+#include <signal.h>
+
+#include "../net/net_session.h"
+#include "../net/test_relay.h"
+#include "input_test_util.h"
+#include "net/netio.h"
+
+namespace kivo::test {
+namespace {
+
+constexpr int kBound = 2;  // seconds: the client's request and handshake bounds
+
+// The customers of the server's list (KIVO_TEST_REPORT_CUSTOMERS), enough
+// for several writes of the print file before the one the engine is held at.
+int customer_count() {
+  const char* n = getenv("KIVO_TEST_REPORT_CUSTOMERS");
+  return n && atoi(n) > 0 ? atoi(n) : 2000;
+}
+
+// The server's installation with `n` customers in CUSTOMER, put there by
+// kivo -i; the server builds the key file at its first open.
+void fill_customers(const installation& in, int n) {
+  const std::string base = in.dir.file("DEM/DEM/Data/CUSTOMER");
+  unlink((base + ".dat").c_str()), unlink((base + ".key").c_str());
+  {
+    std::ofstream flat(base, std::ios::binary);
+    char rec[64];
+    for (int i = 1; i <= n; ++i) {
+      const int len = snprintf(rec, sizeof rec, "C%05dName %-25d", i, i);
+      flat.write(rec, len);
+      flat.write("\0\0\0\x12\x0c\xff\xff\xff\xff\n", 10);  // balance 1.20, no date
+    }
+  }
+  std::string cmd = "cd " + shell_quote(in.dir.path) + " && env";
+  for (const auto& [k, v] : in.env()) cmd += " " + shell_quote(k + "=" + v);
+  cmd += " " + shell_quote(KIVO_BINARY) + " -i=DEM/DEM/Data/CUSTOMER >/dev/null 2>&1 </dev/null";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+  unlink(base.c_str());
+}
+
+// The files of the client's print directory: with ".cfg" when `cfg`.
+std::vector<std::string> prints(const kivo_test::data_dir& d, bool cfg) {
+  std::vector<std::string> out;
+  find_files(d.file("prt"), std::regex(cfg ? ".*\\.cfg" : ".*[^g]$"), &out);
+  return out;
+}
+
+// The pane's text with its wrapped lines joined.
+std::string joined(tmux_pane& p) {
+  std::string s = p.capture_history();
+  s.erase(std::remove(s.begin(), s.end(), '\n'), s.end());
+  return s;
+}
+
+enum class fault { kill_server, cut, silence };
+
+TEST(FailedReadsMidWork, AReportWhoseServerFailsPartWayKeepsNoWholePrintAndSaysWhy) {
+  const struct {
+    const char* what;
+    fault how;
+    bool from_menu;  // else the session's first process
+  } rows[] = {
+      {"the server killed", fault::kill_server, false},
+      {"the connection cut", fault::cut, false},
+      {"the connection silent", fault::silence, false},
+      {"the server killed under the menu", fault::kill_server, true},
+  };
+  installation server;
+  ASSERT_NO_FATAL_FAILURE(fill_customers(server, customer_count()));
+  std::vector<std::string> cmd{"/usr/bin/env"};
+  for (const auto& [k, v] : server.env()) cmd.push_back(k + "=" + v);
+  cmd.push_back(KIVO_BINARY);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    listener lsn(false, cmd, nullptr);
+    tcp_relay relay(lsn.port, r.how == fault::cut ? tcp_relay::CUT : tcp_relay::STALL);
+    kivo_test::data_dir here;
+    ASSERT_EQ(system(("mkdir -p " + here.file("prt") + " " + here.file("tst")).c_str()), 0);
+    env_list env = kivo_test::engine_env(here.path);
+    env.insert(env.end(), {{"KIVO_DATA_SERVER", "127.0.0.1:" + relay.port()},
+                           {"KIVO_NET_REQUEST_TIMEOUT", std::to_string(kBound)},
+                           {"KIVO_NET_HANDSHAKE_TIMEOUT", std::to_string(kBound)},
+                           {"KIVO_PRT_FI_DIR", here.file("prt") + "/"},
+                           {"KVTEST_GATE_NTH", "3"}});
+    const env_list gate = gate_env(here, "/PRTFI");
+    env.insert(env.end(), gate.begin(), gate.end());
+    const std::string args = r.from_menu ? " -d=DEM" : " -d=DEM -a=DEM -t=output -p=CUSTOMER_LIST";
+    tmux_pane pane(shell_quote(KIVO_BINARY) + args, here.path, env);
+    if (r.from_menu) {
+      ASSERT_TRUE(pane.wait_for("DEM MENU")) << pane.capture();
+      pane.send_keys("F1 2");
+    }
+    ASSERT_TRUE(held_at_gate(here)) << pane.capture();
+    // The engine's one connection: the listener's one data server.
+    const std::string served =
+        kivo_test::slurp("/proc/" + std::to_string(lsn.pid) + "/task/" + std::to_string(lsn.pid) + "/children");
+    switch (r.how) {
+      case fault::kill_server: ASSERT_EQ(kill(pid_t(atoi(served.c_str())), SIGKILL), 0) << served; break;
+      case fault::cut: relay.act_at(std::string("\0\0\0\0", 4) + char(NETIO_RDNXT) + std::string("\0\0\0", 3)); break;
+      case fault::silence: relay.stall(); break;
+    }
+    std::ofstream(here.file("go")) << "";
+    if (r.from_menu) {
+      EXPECT_TRUE(kivo_test::wait_until([&] { return pane.row(23).find("KivoNet") != std::string::npos; },
+                                        kivo_test::kScreenWait))
+          << pane.capture();
+      EXPECT_NE(pane.capture().find("DEM MENU"), std::string::npos) << pane.capture();
+    } else {
+      EXPECT_EQ(pane.exit_status(), 4) << pane.capture_history();
+      const std::string shown = joined(pane);
+      EXPECT_NE(shown.find("\"CUSTOMER LIST\" failed: its primary file could not be read to its end: KivoNet"),
+                std::string::npos)
+          << shown;
+      EXPECT_NE(shown.find("end code: 4"), std::string::npos) << shown;
+    }
+    EXPECT_EQ(prints(here, true), std::vector<std::string>{});
+    EXPECT_EQ(prints(here, false), std::vector<std::string>{});
+    if (r.how == fault::silence) relay.resume();
+  }
+}
+
+}  // namespace
+}  // namespace kivo::test
