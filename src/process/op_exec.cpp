@@ -10,7 +10,6 @@
 #include <string>
 
 #include "compiler/em.h"
-#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/dbg_ctl.h"
 #include "foundation/end_codes.h"
@@ -73,27 +72,11 @@ bool interrupted(PCB* p) {
   mark_leave(PI_END_CANCEL);
 }
 
-// The user's interrupt cancels the run.
-[[noreturn]] void cancel_run(PCB* p) { end_failed(p, QS_INTERRUPTED, "cancelled at the user's request"); }
-
-// What a failed read's status says: the recorded system error for 200650
-// (a lost connection names its server), else the message's text.
-std::string read_failure(uint32_t st) {
-  const char* err = st == MSG_SYS_ERR          ? la_sys_err_text()
-                    : st == MSG_SYS_ERR_UNSURE ? la_sys_err_unsure_text()
-                                               : nullptr;
-  if (err) return err[0] == '*' ? err + 1 : err;
-  char text[kMsgTextMax + 1];
-  if (la_get_str(text, sizeof text, st)) return text + std::string(" (status ") + std::to_string(st) + ")";
-  return "status " + std::to_string(st);
-}
-
-// A read of the primary file that failed part-way (a lost connection, an
-// I/O error, a damaged key file) is no end of the file: the totals and the
-// report's end would pass the records not read for the whole.
-[[noreturn]] void read_failed(PCB* p, uint32_t st) {
-  end_failed(p, st, "its primary file could not be read to its end: " + read_failure(st));
-}
+// A loop that cannot reach the primary file's end: the user's interrupt
+// (QS_INTERRUPTED, of the run or of its sorted query's sort), or a read that
+// failed part-way (the totals and the report's end would pass the records
+// not read for the whole).
+[[noreturn]] void read_ended(PCB* p, uint32_t st) { end_failed(p, st, pi_read_end_why(st)); }
 
 // A range level's frame of `kind` when its entry asks for it.
 void level_frame(PCB* p, uint32_t level, uint8_t flag, uint8_t kind, bool end) {
@@ -116,17 +99,15 @@ void read_loop(PCB* p) {
   p->pcb_brk_lvl = uint8_t(p->pcb_rng_cnt ? p->pcb_rng_cnt - 1u : 0u);
   for (bool first = true;; first = false) {
     ss_yield();
-    if (!first && interrupted(p)) cancel_run(p);
+    if (!first && interrupted(p)) read_ended(p, QS_INTERRUPTED);
     uint32_t level = 0, st = process_seams.op_rdnxt(p, &level);
     for (; st == OP_LEVEL_START || st == OP_LEVEL_END; st = process_seams.op_rdnxt(p, &level)) {
       if (st == OP_LEVEL_START) level_frame(p, level, kFlagHeading, FRM_HEADING, false);
       else level_frame(p, level, kFlagTotal, FRM_TOTAL, true);
     }
-    if (st == QS_INTERRUPTED) cancel_run(p);  // the sort of its sorted query
-    // A read that an event stopped (its status still success) ends the
-    // loop as the end of the file does; any other status is a failure.
-    if (st == OP_EOF || st == 1) return;
-    if (st != OP_RECORD) read_failed(p, st);
+    const read_end e = pi_read_end(st);
+    if (e == read_end::end) return;
+    if (e != read_end::record) read_ended(p, st);
     if (!frame(p, detail)) return;
   }
 }

@@ -33,6 +33,7 @@
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "interp/rt_fns.h"
+#include "process/pi_pcf.h"
 #include "process/qp.h"
 #include "screen/tm.h"
 #include "screen/tm_keys.h"
@@ -289,9 +290,8 @@ std::string shown_key(ARB* a, const uint8_t* rec, uint16_t len) {
 }
 
 // Whether a walk whose last read or start left `a`'s status reached the
-// file's end (an empty file's start finds nothing): any other status is a
-// read that failed part-way.
-bool walked_whole(const ARB* a) { return a->arb_stat == FM_EOF || a->arb_stat == FM_NOT_FOUND; }
+// file's end (an empty file's start finds nothing).
+bool walked_whole(const ARB* a) { return pi_read_end(a->arb_stat) != read_end::failed; }
 
 // The primary file's records, in the file's order; the file's own record
 // area is put back. False (with the status reported) when a read failed
