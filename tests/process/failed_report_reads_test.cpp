@@ -20,7 +20,8 @@ namespace {
 constexpr int kBound = 2;  // seconds: the client's request and handshake bounds
 
 // A list of the customers that meets a run-time error at customer C01500:
-// its READ of an account that is not there must succeed (FAIL 1).
+// its READ of an account that is not there must succeed (FAIL 1); and an
+// update that raises each customer's balance.
 constexpr const char* kFailingList = R"(APPLICATION DEM 01
 PROCESS 3 "FAILING LIST" pcf_ap=DEM pcf_file=CUSTOMER
 FRAME 3 "FAILING LIST" 0 1 enabled=1 kind=0
@@ -33,6 +34,12 @@ END
 STMTS 3 "FAILING LIST" ep=21 frame=0,1
       IF       DEM CUST NO                    EQ     C01500
 T     READ     DEM ACCOUNT        0         1
+END
+PROCESS 7 "RAISE BALANCES" pcf_ap=DEM pcf_file=CUSTOMER pcf_update=1
+FRAME 7 "RAISE BALANCES" 0 1 enabled=1 kind=0
+STMTS 7 "RAISE BALANCES" ep=21 frame=0,1
+      COMPUTE  DEM BALANCE                    +      1
+      REWRITE  DEM CUSTOMER                 0
 END
 )";
 
@@ -143,6 +150,58 @@ TEST(FailedReadsMidWork, AReportWhoseReadsFailPartWayKeepsNoPrintAndSaysWhy) {
     EXPECT_EQ(prints(here, true), std::vector<std::string>{});
     EXPECT_EQ(prints(here, false), std::vector<std::string>{});
     if (r.how == fault::silence) relay.resume();
+  }
+}
+
+// An update whose read after customer C01500's rewrite fails: the relay
+// cuts the connection, or goes silent, as that read goes out. The run ends
+// with 4 before its end and the session says why; a server reached again
+// shows the failure in the run's action log first.
+TEST(FailedReadsMidWork, AnUpdateWhoseReadsFailPartWayEndsWithFourAndSaysWhy) {
+  const std::string failed = "\"RAISE BALANCES\" failed: its primary file could not be read to its end: KivoNet: ";
+  const struct {
+    const char* what;
+    tcp_relay::action how;
+    bool log_shown;  // the connection made again for the action log
+    std::string says;
+  } rows[] = {
+      {"the connection cut", tcp_relay::CUT, true, failed},
+      {"the connection silent", tcp_relay::STALL, false, failed + "no answer from 127.0.0.1 port %P within 2 s"},
+  };
+  installation server;
+  ASSERT_NO_FATAL_FAILURE(fill_server(server));
+  std::vector<std::string> cmd{"/usr/bin/env"};
+  for (const auto& [k, v] : server.env()) cmd.push_back(k + "=" + v);
+  cmd.push_back(KIVO_BINARY);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    listener lsn(false, cmd, nullptr);
+    tcp_relay relay(lsn.port, r.how);
+    // The rewrite of C01500, then the read that follows it.
+    relay.act_at("C01500Name 1500", std::string("\0\0\0\0", 4) + char(NETIO_RDNXT) + std::string("\0\0\0", 3));
+    kivo_test::data_dir here;
+    env_list env = kivo_test::engine_env(here.path);
+    env.insert(env.end(), {{"KIVO_DATA_SERVER", "127.0.0.1:" + relay.port()},
+                           {"KIVO_NET_REQUEST_TIMEOUT", std::to_string(kBound)},
+                           {"KIVO_NET_HANDSHAKE_TIMEOUT", std::to_string(kBound)}});
+    tmux_pane pane(shell_quote(KIVO_BINARY) + " -d=DEM -a=DEM -t=update -p=RAISE_BALANCES", here.path, env);
+    if (r.log_shown) {
+      ASSERT_TRUE(pane.wait_for("ACTION LOG")) << pane.capture();
+      pane.send_keys("F9");  // NEXT RECORD: its one line
+      EXPECT_TRUE(pane.wait_for("KivoNet")) << pane.capture();
+      pane.send_keys("S-F1");
+    }
+    EXPECT_EQ(pane.exit_status(), 4) << pane.capture_history();
+    // The wrapped lines joined, blanks aside (a row may end at one).
+    auto bare = [](std::string t) {
+      t.erase(std::remove_if(t.begin(), t.end(), [](char c) { return c == '\n' || c == ' '; }), t.end());
+      return t;
+    };
+    const std::string shown = bare(pane.capture_history());
+    std::string says = r.says;
+    if (says.find("%P") != std::string::npos) says.replace(says.find("%P"), 2, relay.port());
+    EXPECT_NE(shown.find(bare(says)), std::string::npos) << shown;
+    EXPECT_NE(shown.find("endcode:4"), std::string::npos) << shown;
   }
 }
 
