@@ -279,11 +279,14 @@ bool key_is_null(const anal_ctx* c, int k, const uint8_t* key) {
 
 // The walk of one key's tree.
 struct tree_walk {
-  anal_ctx* c = nullptr;
-  int k = 0;
-  int keylen = 0;
-  int max_entries = 0;
-  std::vector<uint8_t>* seen = nullptr;  // pages met in this tree
+  tree_walk(anal_ctx* ctx, int key, std::vector<uint8_t>* pages)
+      : c(ctx), k(key), keylen(ctx->keys[key].keylen), max_entries(bt_max_entries(keylen)), seen(pages) {}
+
+  anal_ctx* c;
+  int k;
+  int keylen;
+  int max_entries;
+  std::vector<uint8_t>* seen;  // pages met in this tree
   bool bad = false;
   int count = 0;
   int leaf_depth = -1;
@@ -494,12 +497,7 @@ int verify_key(anal_ctx* c, int k, bool* bad) {
     return -1;
   }
   std::vector<uint8_t> seen(page_count(c), 0);
-  tree_walk w;
-  w.c = c;
-  w.k = k;
-  w.keylen = c->keys[k].keylen;
-  w.max_entries = bt_max_entries(w.keylen);
-  w.seen = &seen;
+  tree_walk w(c, k, &seen);
   clear_marks(c, k);
   w.page(top, 0, 0);
   if (w.bad) *bad = true;
@@ -1169,12 +1167,7 @@ void deleted_but_named(anal_ctx* c, int k, std::vector<brf_misfit>* out) {
   const uint32_t top = c->key_valid[k] ? find_top(c, k) : 0;
   if (top == 0) return;
   std::vector<uint8_t> seen(page_count(c), 0);
-  tree_walk w;
-  w.c = c;
-  w.k = k;
-  w.keylen = c->keys[k].keylen;
-  w.max_entries = bt_max_entries(w.keylen);
-  w.seen = &seen;
+  tree_walk w(c, k, &seen);
   std::vector<uint8_t> body;
   w.visit = [&](uint32_t dseek, const uint8_t* key) {
     const anal_rec* r = find_rec(c, dseek);
