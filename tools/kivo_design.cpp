@@ -289,20 +289,6 @@ class load_lock {
   int fd_ = -1;
 };
 
-// The operating-system path (no extension) of the file `p` names, where the
-// file manager puts it: by its SYSDIR record when it has one.
-std::string os_path_of(const FDB_PATH& p) {
-  uint8_t key[16], sysdir[kSysdirLen];
-  memset(key, ' ', sizeof key);
-  memcpy(key + SYSDIR_DB, p.fdb_db, 3);
-  memcpy(key + SYSDIR_AP, p.fdb_ap, 3);
-  memcpy(key + SYSDIR_NAME, p.fdb_name, 8);
-  const bool listed = sa_read_sysdir(key, sysdir) == 1;
-  const cstr* root = com.path_root.ptr && com.path_root.len && com.path_root.ptr[0] ? &com.path_root : &com.data_dir;
-  const cstr* os = ss_bld_path(&p, 0, root, listed ? sysdir : nullptr, nullptr);
-  return os ? std::string(os->ptr) : std::string();
-}
-
 // Shipped records of a data file: the lines of `lines` (a portable file:
 // header, then one record a line) become the file's portable file, the data
 // file is created from its compiled dictionary first and the records are
@@ -332,7 +318,7 @@ int load_records(const std::string& db, const std::string& ap, const std::string
   port.path.fdb_class = PATH_PORTDATA;
   load_lock lock;
   long holder = 0;
-  const std::string work = os_path_of(port.path);
+  const std::string work = rt_os_path(port.path);
   if (const int took = work.empty() ? -1 : lock.take(work + ".load", &holder); took <= 0) {
     if (took == 0)
       fprintf(stderr, "kivo_design: %s: another load into %s is running (process %ld); nothing was added\n", lines,
