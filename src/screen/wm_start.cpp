@@ -356,7 +356,10 @@ int wm_trm_attach(tm_attach_blk* blk) {
   return 1;
 }
 
-void wm_finish() { wm_term()->finish(); }
+void wm_finish() {
+  os_screen_up = false;
+  wm_term()->finish();
+}
 
 void wm_finish_failed() {
   if (!com.rmt_sock) wm_finish();
@@ -383,6 +386,7 @@ int wm_init(uint32_t* status) {
   wms.sd.term = wms.attach.term;
   com.pan_flags = PAN_ALLOWED;
   os_ready = kReadyAtStart;
+  os_screen_up = !com.no_term;
   wms.started = true;
   *status = 1;
   return 1;
