@@ -53,8 +53,9 @@ using sys_err_screen = int (*)(const char* module, int line, const char* text);
 // show counts it on until it reaches 1; until then the text form serves.
 extern int os_ready;
 
-// Set while the window manager holds a terminal (from its start to its
-// finish): the screen form serves from the start, before the first shows
+// Set while a session's window manager holds the terminal (main sets it
+// once the window manager has started; wm_finish clears it): the screen
+// form serves from then on, before the first shows
 // have counted `os_ready` up, and no text form ever writes to that terminal
 // or reads it behind the terminal manager's back. A window that cannot be
 // made then leaves the level with end code 3 as KIVOERR does, its text in

@@ -256,11 +256,11 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
   return result;
 }
 
-bool wm_sys_err_show_kept() {
-  if (!g_kept.kept) return false;
+bool wm_sys_err_kept() { return g_kept.kept; }
+
+void wm_sys_err_show_kept() {
   const kept_report r = std::exchange(g_kept, kept_report{});
-  os_sys_err_show(r.module.c_str(), r.line, r.text.c_str());
-  return true;
+  if (r.kept) os_sys_err_show(r.module.c_str(), r.line, r.text.c_str());
 }
 
 }  // namespace kivo

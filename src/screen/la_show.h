@@ -39,8 +39,9 @@ int la_show_text(const std::string& text, uint32_t* key);
 // shown there would read keys inside that read and take its key.
 int wm_sys_err_screen(const char* module, int line, const char* text);
 
-// Shows the report kept back while the terminal read (os_sys_err_show, so
-// that CANCEL leaves the level); false when none was kept.
-bool wm_sys_err_show_kept();
+// Whether a report was kept back while the terminal read, and showing it
+// (os_sys_err_show, so that CANCEL leaves the level).
+bool wm_sys_err_kept();
+void wm_sys_err_show_kept();
 
 }  // namespace kivo

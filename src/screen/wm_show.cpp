@@ -455,10 +455,11 @@ uint32_t read_terminal(SHOW_DATA* sd) {
 // screen, which is then painted again as it was; what the read answered
 // (key, cursor) stays this show's, so no key is lost to the report.
 void show_kept_report(SHOW_BLK* blk, ARB* msgs) {
+  if (!wm_sys_err_kept()) return;
   const SHOW_DATA read = wms.sd;
   TSRF *main = wms.main, *pop = wms.pop;
   const SHOW_BLK work = wms.work;
-  if (!wm_sys_err_show_kept()) return;
+  wm_sys_err_show_kept();
   wms.main = main, wms.pop = pop, wms.work = work;
   const uint8_t flags = blk->show_flags;
   blk->show_flags |= SHOW_REFRESH;

@@ -386,7 +386,6 @@ int wm_init(uint32_t* status) {
   wms.sd.term = wms.attach.term;
   com.pan_flags = PAN_ALLOWED;
   os_ready = kReadyAtStart;
-  os_screen_up = !com.no_term;
   wms.started = true;
   *status = 1;
   return 1;
