@@ -88,6 +88,9 @@ int run_normal(INVOC* start, int named) {
     }
     startup_err("Unable to Initialize Window Manager", int(wm_status ? wm_status : 1));
   }
+  // From here the terminal is the window manager's: system errors go to its
+  // window (wm_finish hands the terminal back).
+  os_screen_up = !com.no_term;
   kivo_start_subsystems();
   const uint8_t restart = choose_first_proc(start, named);
   uint32_t install_end = 0;

@@ -50,6 +50,14 @@ int pm_fail(PM_BLK* blk, uint32_t base, int err) {
   return 0;
 }
 
+std::string pm_status_text(uint32_t status) {
+  uint32_t err = 0;
+  if (status > PM_FILE_FAILED && status < PM_FILE_FAILED + 0x10000) err = status - PM_FILE_FAILED;
+  else if (status > PM_CFG_FAILED && status < PM_CFG_FAILED + 0x10000) err = status - PM_CFG_FAILED;
+  if (err == ENOSPC || err == EDQUOT) return "the print folder is full";
+  return err ? strerror(static_cast<int>(err)) : "";
+}
+
 int pm_write_all(int fd, const void* data, size_t n) {
   const auto* p = static_cast<const uint8_t*>(data);
   while (n > 0) {
