@@ -66,7 +66,11 @@ uint32_t bitmap_high(PC_CTX* ctx, const char* ap, int kind) {
   uint8_t page[kBitmapSize] = {};
   st_le32(page, BM_AREA, static_cast<uint32_t>(kind));
   st_le32(page, BM_PAGE, 1);
-  return bm && pc_read(bm, 0, page, kBitmapSize) ? ld_le32(page, BM_HIGH) : 0;
+  if (bm && pc_read(bm, 0, page, kBitmapSize)) return ld_le32(page, BM_HIGH);
+  // A count taken as 0 for want of a read would give out areas the
+  // application's fields already use.
+  if (bm) pc_read_end(ctx, INIT_DBITMAP_FDB, ap, bm->arb_stat);
+  return 0;
 }
 
 // The conversion settings of the application's APPL record, blank without one.
@@ -103,6 +107,15 @@ uint8_t** by_number(EM* em, ARB* arb, uint32_t count) {
   for (uint32_t i = 1; i <= count; ++i)
     if (!(t[i] = MADDR(arb, i))) return nullptr;
   return t;
+}
+
+// The file name of design file `init` of `ap` for a message.
+std::string design_name(const PC_CTX* ctx, pc_dfdb_init init, const char* ap) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
+  return std::string(fdb.path.fdb_name, strnlen(fdb.path.fdb_name, sizeof fdb.path.fdb_name));
 }
 
 void close_all(PC_CTX* ctx) {
@@ -167,11 +180,16 @@ ARB* pc_design(PC_CTX* ctx, const char* ap, pc_dfile f) {
 }
 
 int pc_design_err(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat) {
-  FDB fdb;
-  KDB kdb[kInitMaxKeys];
-  SDB sdb[kInitMaxSegs];
-  init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
-  return pc_err(ctx, "design file %.8s of %.3s not opened (%s)", fdb.path.fdb_name, ap, la_status_text(stat).c_str());
+  return pc_err(ctx, "design file %s of %.3s not opened (%s)", design_name(ctx, init, ap).c_str(), ap,
+                la_status_text(stat).c_str());
+}
+
+bool pc_read_failed(uint32_t stat) { return stat != FM_EOF && stat != FM_NOT_FOUND; }
+
+int pc_read_end(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat) {
+  if (!pc_read_failed(stat)) return 1;
+  return pc_err(ctx, "design file %s of %.3s could not be read (%s)", design_name(ctx, init, ap).c_str(), ap,
+                la_status_text(stat).c_str());
 }
 
 bool pc_design_absent(const PC_CTX* ctx, const char* ap, pc_dfile f) {

@@ -46,6 +46,13 @@ bool file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, u
   return a && pc_read(a, 2, elem, kElementSize);
 }
 
+// Whether a walk of a file's elements by sequence stopped after its last
+// field, not on a read that failed (then the compile's error).
+bool elems_ended(PC_CTX* ctx, const char* ap) {
+  const ARB* a = pc_design(ctx, ap, PC_DELEM);
+  return !a || pc_read_end(ctx, INIT_DELEM_FDB, ap, a->arb_stat);
+}
+
 bool read_elem(void* ctx, const uint8_t* file, uint32_t seq, uint8_t* elem) {
   auto* c = static_cast<std::pair<PC_CTX*, const char*>*>(ctx);
   return file_elem(c->first, c->second, file, seq, elem);
@@ -89,7 +96,7 @@ bool file_fields(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint32_t area) 
   uint8_t e[kElementSize];
   for (uint32_t seq = 1; file_elem(ctx, ap, fi + FI_NAME, seq, e); ++seq)
     if (!pc_fl(ctx, ap, e, area, elem_view(e).offset())) return false;
-  return ctx->err_cnt == 0;
+  return elems_ended(ctx, ap) && ctx->err_cnt == 0;
 }
 
 // Whether the file holds a field that is translated between languages: a
@@ -98,6 +105,7 @@ bool lang_dependent(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
   uint8_t e[kElementSize];
   for (uint32_t seq = 1; file_elem(ctx, ap, fi + FI_NAME, seq, e); ++seq)
     if (bld_lang_map_helper(e)) return true;
+  elems_ended(ctx, ap);
   return false;
 }
 
