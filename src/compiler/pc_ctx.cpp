@@ -227,6 +227,8 @@ int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* 
       memcpy(found_ap, in, 3);
       return 1;
     }
+    // A read that failed is no field missing: the error names the file.
+    if (a && !pc_read_end(ctx, INIT_DELEM_FDB, in, a->arb_stat)) return 0;
     if (memcmp(ap, "0LA", 3) == 0) break;
   }
   return 0;

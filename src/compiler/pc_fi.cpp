@@ -37,20 +37,16 @@ bool blank(const uint8_t* p, size_t n) {
   return true;
 }
 
-// ELEMENT `seq` of file `file` (key 2).
+// ELEMENT `seq` of file `file` (key 2). False past the file's last field,
+// and on a read that failed (the compile's error then): a walk by sequence
+// stops at either.
 bool file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem) {
   ARB* a = pc_design(ctx, ap, PC_DELEM);
   memset(elem, 0, kElementSize);
   memcpy(elem + ELEM_FILE, file, 8);
   st_le32(elem, ELEM_SEQ, seq);
-  return a && pc_read(a, 2, elem, kElementSize);
-}
-
-// Whether a walk of a file's elements by sequence stopped after its last
-// field, not on a read that failed (then the compile's error).
-bool elems_ended(PC_CTX* ctx, const char* ap) {
-  const ARB* a = pc_design(ctx, ap, PC_DELEM);
-  return !a || pc_read_end(ctx, INIT_DELEM_FDB, ap, a->arb_stat);
+  if (!a) return false;
+  return pc_read(a, 2, elem, kElementSize) || (pc_read_end(ctx, INIT_DELEM_FDB, ap, a->arb_stat), false);
 }
 
 bool read_elem(void* ctx, const uint8_t* file, uint32_t seq, uint8_t* elem) {
@@ -96,7 +92,7 @@ bool file_fields(PC_CTX* ctx, const char* ap, const uint8_t* fi, uint32_t area) 
   uint8_t e[kElementSize];
   for (uint32_t seq = 1; file_elem(ctx, ap, fi + FI_NAME, seq, e); ++seq)
     if (!pc_fl(ctx, ap, e, area, elem_view(e).offset())) return false;
-  return elems_ended(ctx, ap) && ctx->err_cnt == 0;
+  return ctx->err_cnt == 0;
 }
 
 // Whether the file holds a field that is translated between languages: a
@@ -105,7 +101,6 @@ bool lang_dependent(PC_CTX* ctx, const char* ap, const uint8_t* fi) {
   uint8_t e[kElementSize];
   for (uint32_t seq = 1; file_elem(ctx, ap, fi + FI_NAME, seq, e); ++seq)
     if (bld_lang_map_helper(e)) return true;
-  elems_ended(ctx, ap);
   return false;
 }
 
