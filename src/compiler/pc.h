@@ -157,6 +157,11 @@ int pc_read_end(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat);
 bool pc_design_absent(const PC_CTX* ctx, const char* ap, pc_dfile f);
 // Reads the record of `f` whose key `keyno` matches `rec` into `rec`. 1 found.
 int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len);
+// pc_read of design file `f` of `ap` for the compile: 1 found; 0 when the
+// record or the file is not there, and when the read failed (then the
+// compile error names the file: a record taken for missing would compile
+// into something else).
+int pc_design_rec(PC_CTX* ctx, const char* ap, pc_dfile f, uint8_t keyno, uint8_t* rec, uint16_t len);
 // The ELEMENT of `ap`'s field `name` (22, blank-padded); a field not in the
 // application is looked up in "0LA". 1 found.
 int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* found_ap);

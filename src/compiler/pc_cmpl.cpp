@@ -148,8 +148,8 @@ bool compile_pcf(PC_CTX* ctx, const uint8_t* pr, uint8_t access) {
   const char* ap = reinterpret_cast<const char*>(pr + PR_PCF_AP);
   uint8_t fi[kFileRecSize] = {};
   memcpy(fi + FI_NAME, pr + PR_PCF_NAME, 8);
-  ARB* f = pc_design(ctx, ap, PC_DFILE);
-  if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "PCF %.8s of %.3s not found", pr + PR_PCF_NAME, ap);
+  if (!pc_design_rec(ctx, ap, PC_DFILE, 0, fi, kFileRecSize))
+    return pc_err(ctx, "PCF %.8s of %.3s not found", pr + PR_PCF_NAME, ap);
   em->em_pcf_id = file_rec_view(fi).number();
   uint8_t* cap = pc_ap(ap, em, ctx);
   uint8_t cfi[CFI_LEN];

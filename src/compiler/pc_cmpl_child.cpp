@@ -40,8 +40,8 @@ bool child_key(PC_CTX* ctx, const uint8_t* ch, int links, child_pcf* out) {
     return pc_err(ctx, "child %.30s not found", ch + CH_NAME);
   memcpy(out->ap, pr + PR_PCF_AP, 3);
   memcpy(fi + FI_NAME, pr + PR_PCF_NAME, 8);
-  ARB* f = pc_design(ctx, out->ap, PC_DFILE);
-  if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "PCF of child %.30s not found", ch + CH_NAME);
+  if (!pc_design_rec(ctx, out->ap, PC_DFILE, 0, fi, kFileRecSize))
+    return pc_err(ctx, "PCF of child %.30s not found", ch + CH_NAME);
   out->number = file_rec_view(fi).number();
   const uint8_t k = ch[CH_PCF_KEY];
   if (k >= file_rec_view(fi).nkeys() || file_rec_view(fi).key_segs(k) < links)

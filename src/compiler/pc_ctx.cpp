@@ -62,15 +62,10 @@ const pc_dfdb_init kDfileInit[kPcDfiles] = {INIT_DFI_FDB, INIT_DELEM_FDB, INIT_D
 // The highest sequence of data area `kind` that the application's BITMAP
 // has given out; 0 when it has none.
 uint32_t bitmap_high(PC_CTX* ctx, const char* ap, int kind) {
-  ARB* bm = pc_design(ctx, ap, PC_DBITMAP);
   uint8_t page[kBitmapSize] = {};
   st_le32(page, BM_AREA, static_cast<uint32_t>(kind));
   st_le32(page, BM_PAGE, 1);
-  if (bm && pc_read(bm, 0, page, kBitmapSize)) return ld_le32(page, BM_HIGH);
-  // A count taken as 0 for want of a read would give out areas the
-  // application's fields already use.
-  if (bm) pc_read_end(ctx, INIT_DBITMAP_FDB, ap, bm->arb_stat);
-  return 0;
+  return pc_design_rec(ctx, ap, PC_DBITMAP, 0, page, kBitmapSize) ? ld_le32(page, BM_HIGH) : 0;
 }
 
 // The conversion settings of the application's APPL record, blank without one.
@@ -218,17 +213,20 @@ int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len) {
   return ok;
 }
 
+int pc_design_rec(PC_CTX* ctx, const char* ap, pc_dfile f, uint8_t keyno, uint8_t* rec, uint16_t len) {
+  ARB* a = pc_design(ctx, ap, f);
+  if (!a) return 0;
+  return pc_read(a, keyno, rec, len) || (pc_read_end(ctx, kDfileInit[f], ap, a->arb_stat), false);
+}
+
 int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* found_ap) {
   for (const char* in : {ap, "0LA"}) {
-    ARB* a = pc_design(ctx, in, PC_DELEM);
     memset(elem, 0, kElementSize);
     memcpy(elem + ELEM_NAME, name, 22);
-    if (a && pc_read(a, 0, elem, kElementSize)) {
+    if (pc_design_rec(ctx, in, PC_DELEM, 0, elem, kElementSize)) {
       memcpy(found_ap, in, 3);
       return 1;
     }
-    // A read that failed is no field missing: the error names the file.
-    if (a && !pc_read_end(ctx, INIT_DELEM_FDB, in, a->arb_stat)) return 0;
     if (memcmp(ap, "0LA", 3) == 0) break;
   }
   return 0;

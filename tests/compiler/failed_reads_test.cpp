@@ -59,7 +59,7 @@ TEST_F(FailedReadsMidWork, DesignFileReadFailingPartWayFailsTheCompileNamingIt) 
       {"3REPORT1", "FRAME   ", 2}, {"3REPORT1", "CHILD   ", 2}, {"3REPORT1", "SELECT  ", 2},
       {"3SCREEN", "IMAGE   ", 2},  {"3SCREEN", "ROW     ", 2},  {"3SCREEN", "ITEM    ", 2},
       {"3SCREEN", "CHR     ", 2},  {"3REPORT1", "STMT    ", 3}, {"3REPORT1", "ELEMENT ", 5},
-      {"3REPORT1", "BITMAP  ", 2},
+      {"3REPORT1", "BITMAP  ", 2}, {"3REPORT1", "FILE    ", 2},
   };
   fms_fn* native = fms_table(FMS_NATIVE);
   g_fault.read = native->read, g_fault.rdnxt = native->rdnxt;
