@@ -143,10 +143,25 @@ using pc_dfdb_init = void (*)(FDB*, KDB*, SDB*, const char*, const char*);
 // Records the compile error of design file `init` of `ap`, which exists and
 // did not open with status `stat`, naming it; always 0.
 int pc_design_err(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat);
+// Whether `stat`, left by the read that stopped a walk of a design file,
+// is a read that failed (a lost data server, an I/O error, a lock) rather
+// than the end of the records (end of file, no record at the start or
+// key): a module built from the records read so far would run without the
+// rest, so such a walk fails the compile.
+bool pc_read_failed(uint32_t stat);
+// The end of a walk of design file `init` of `ap` whose last read left
+// `stat`: 1 when that was the end of its records; else the compile error
+// "design file NAME of AP could not be read (reason)" is recorded and 0.
+int pc_read_end(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat);
 // Whether the last pc_design of `f` of `ap` found no such file.
 bool pc_design_absent(const PC_CTX* ctx, const char* ap, pc_dfile f);
 // Reads the record of `f` whose key `keyno` matches `rec` into `rec`. 1 found.
 int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len);
+// pc_read of design file `f` of `ap` for the compile: 1 found; 0 when the
+// record or the file is not there, and when the read failed (then the
+// compile error names the file: a record taken for missing would compile
+// into something else).
+int pc_design_rec(PC_CTX* ctx, const char* ap, pc_dfile f, uint8_t keyno, uint8_t* rec, uint16_t len);
 // The ELEMENT of `ap`'s field `name` (22, blank-padded); a field not in the
 // application is looked up in "0LA". 1 found.
 int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* found_ap);

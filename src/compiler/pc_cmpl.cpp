@@ -148,8 +148,8 @@ bool compile_pcf(PC_CTX* ctx, const uint8_t* pr, uint8_t access) {
   const char* ap = reinterpret_cast<const char*>(pr + PR_PCF_AP);
   uint8_t fi[kFileRecSize] = {};
   memcpy(fi + FI_NAME, pr + PR_PCF_NAME, 8);
-  ARB* f = pc_design(ctx, ap, PC_DFILE);
-  if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "PCF %.8s of %.3s not found", pr + PR_PCF_NAME, ap);
+  if (!pc_design_rec(ctx, ap, PC_DFILE, 0, fi, kFileRecSize))
+    return pc_err(ctx, "PCF %.8s of %.3s not found", pr + PR_PCF_NAME, ap);
   em->em_pcf_id = file_rec_view(fi).number();
   uint8_t* cap = pc_ap(ap, em, ctx);
   uint8_t cfi[CFI_LEN];
@@ -183,7 +183,7 @@ bool compile_frames(PC_CTX* ctx, ARB* frames, std::vector<uint32_t>* numbers) {
   EM* em = ctx->em;
   uint8_t key[kFrameRecSize] = {};
   key[FR_TYPE] = ctx->proc_type, memcpy(key + FR_NAME, ctx->proc_nam, 30);
-  return pc_each(frames, key, FR_PART, kFrameRecSize, [&](const uint8_t* f) {
+  return pc_each_design(ctx, INIT_DFRM_FDB, ctx->ap, frames, key, FR_PART, kFrameRecSize, [&](const uint8_t* f) {
     uint8_t fr[CFRM_LEN] = {};
     fr[CFRM_KIND] = f[FR_KIND];
     st_le32(fr, CFRM_NO, em->em_frm_cnt + 1);
@@ -216,7 +216,7 @@ bool compile_frames(PC_CTX* ctx, ARB* frames, std::vector<uint32_t>* numbers) {
 bool compile_selects(PC_CTX* ctx, ARB* sel) {
   uint8_t key[kSelectRecSize] = {};
   key[0] = ctx->proc_type, memcpy(key + 1, ctx->proc_nam, 30);
-  return pc_each(sel, key, 31, kSelectRecSize, [&](const uint8_t* s) {
+  return pc_each_design(ctx, INIT_DSLCT_FDB, ctx->ap, sel, key, 31, kSelectRecSize, [&](const uint8_t* s) {
     const uint32_t seq = ld_le32(s, SL_SEQ);
     if (s[SL_KIND] != 1 && s[SL_KIND] != 2) return pc_err(ctx, "selection %u: kind %u", seq, s[SL_KIND]) != 0;
     const bool stmt = s[SL_KIND] == 1;

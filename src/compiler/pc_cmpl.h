@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "compiler/pc.h"
@@ -72,12 +73,24 @@ struct pc_dsn_file {
 // Calls `f(record)` for each record of `arb` in the order of key 0 whose
 // first `prefix` bytes equal those of `key` (a `len`-byte record image);
 // stops at the first false. 1 when every call returned true (a null `arb`,
-// an absent design file, has no records).
-int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool (*f)(void*, const uint8_t*), void* arg);
+// an absent design file, has no records). A read that fails before the
+// records end is 0 too, its status in `*failed` when that is given (else
+// 0 there).
+int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool (*f)(void*, const uint8_t*), void* arg,
+                uint32_t* failed = nullptr);
 template <class F>
-int pc_each(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, F&& f) {
+int pc_each(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, F&& f, uint32_t* failed = nullptr) {
   auto tramp = [](void* a, const uint8_t* rec) -> bool { return (*static_cast<F*>(a))(rec); };
-  return pc_each_rec(arb, key, prefix, len, tramp, &f);
+  return pc_each_rec(arb, key, prefix, len, tramp, &f, failed);
+}
+// pc_each over design file `init` of `ap` in a compile: a read that fails
+// before the records end is the compile error that names the file.
+template <class F>
+int pc_each_design(PC_CTX* ctx, pc_dfdb_init init, const char* ap, ARB* arb, const uint8_t* key, size_t prefix,
+                   uint16_t len, F&& f) {
+  uint32_t failed = 0;
+  const int ok = pc_each(arb, key, prefix, len, std::forward<F>(f), &failed);
+  return failed ? pc_read_end(ctx, init, ap, failed) : ok;
 }
 // The FR record of design frame number `no`, the CL record of compiled
 // child `no` (the file's own records), or null.

@@ -40,8 +40,8 @@ bool child_key(PC_CTX* ctx, const uint8_t* ch, int links, child_pcf* out) {
     return pc_err(ctx, "child %.30s not found", ch + CH_NAME);
   memcpy(out->ap, pr + PR_PCF_AP, 3);
   memcpy(fi + FI_NAME, pr + PR_PCF_NAME, 8);
-  ARB* f = pc_design(ctx, out->ap, PC_DFILE);
-  if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "PCF of child %.30s not found", ch + CH_NAME);
+  if (!pc_design_rec(ctx, out->ap, PC_DFILE, 0, fi, kFileRecSize))
+    return pc_err(ctx, "PCF of child %.30s not found", ch + CH_NAME);
   out->number = file_rec_view(fi).number();
   const uint8_t k = ch[CH_PCF_KEY];
   if (k >= file_rec_view(fi).nkeys() || file_rec_view(fi).key_segs(k) < links)
@@ -148,7 +148,8 @@ int pc_cmpl_children(PC_CTX* ctx) {
   if (!f.ok()) return 0;
   uint8_t key[kChildRecSize] = {};
   key[0] = ctx->proc_type, memcpy(key + 1, ctx->proc_nam, 30);
-  return pc_each(f.arb, key, STMT_FRM_PART, kChildRecSize, [&](const uint8_t* ch) { return child(ctx, ch); });
+  return pc_each_design(ctx, INIT_DCHLD_FDB, ctx->ap, f.arb, key, STMT_FRM_PART, kChildRecSize,
+                        [&](const uint8_t* ch) { return child(ctx, ch); });
 }
 
 int pc_cmpl_children_code(PC_CTX* ctx, std::vector<sc_error>* errs) {
@@ -157,7 +158,7 @@ int pc_cmpl_children_code(PC_CTX* ctx, std::vector<sc_error>* errs) {
   uint8_t key[kChildRecSize] = {};
   key[0] = ctx->proc_type, memcpy(key + 1, ctx->proc_nam, 30);
   uint32_t n = 0;
-  return pc_each(f.arb, key, STMT_FRM_PART, kChildRecSize, [&](const uint8_t* ch) {
+  return pc_each_design(ctx, INIT_DCHLD_FDB, ctx->ap, f.arb, key, STMT_FRM_PART, kChildRecSize, [&](const uint8_t* ch) {
     uint8_t* cl = pc_child(ctx->em, ++n);
     if (!cl) return pc_err(ctx, "child %u lost", n) != 0;
     for (uint8_t ep = kChldEpFirst; ep <= kChldEpLast; ++ep) {

@@ -43,13 +43,15 @@ uint32_t image_text(PC_CTX* ctx, ARB* rows_arb, const uint8_t* img, uint32_t row
   uint8_t key[kRowRecSize] = {};
   memcpy(key, img, kImageKeyLen);
   // Rows of the base language (blank) first, then the compile's own over them.
-  pc_each(rows_arb, key, kImageKeyLen, kRowRecSize, [&](const uint8_t* r) {
-    const uint32_t row = ld_le32(r, RI_ROW);
-    const bool lang = r[RI_LANG] == ' ' || memcmp(r + RI_LANG, ctx->em->em_lang, 3) == 0;
-    if (lang && row >= 1 && row <= rows)
-      memcpy(&text[(row - 1) * cols], r + RO_TEXT, std::min<size_t>(cols, kRowTextLen));
-    return true;
-  });
+  const int read =
+      pc_each_design(ctx, INIT_DROW_FDB, ctx->ap, rows_arb, key, kImageKeyLen, kRowRecSize, [&](const uint8_t* r) {
+        const uint32_t row = ld_le32(r, RI_ROW);
+        const bool lang = r[RI_LANG] == ' ' || memcmp(r + RI_LANG, ctx->em->em_lang, 3) == 0;
+        if (lang && row >= 1 && row <= rows)
+          memcpy(&text[(row - 1) * cols], r + RO_TEXT, std::min<size_t>(cols, kRowTextLen));
+        return true;
+      });
+  if (!read) return 0;  // the error names the file
   const uint32_t c =
       bld_cnst(&ctx->bld, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint16_t>(text.size()));
   return c ? c : pc_err(ctx, "text of image %u not stored", img[IM_NUMBER]);
@@ -169,10 +171,10 @@ bool image(PC_CTX* ctx, const uint8_t* img, uint32_t frm, ARB* rows, ARB* items,
   memcpy(key, img, kImageKeyLen);
   const uint32_t first_itm = em->em_itm_cnt + 1, first_chr = pl_sub_count(em, EM_CR) + 1;
   uint32_t nchr = 0;
-  if (!pc_each(items, key, kImageKeyLen, kItemRecSize,
-               [&](const uint8_t* it) { return item(ctx, it, index, nrows, ncols, &nchr); }) ||
-      !pc_each(chrs, key, kImageKeyLen, kChrRecSize,
-               [&](const uint8_t* ch) { return chr(ctx, ch, index, nrows, ncols, &nchr); }))
+  if (!pc_each_design(ctx, INIT_DITM_FDB, ctx->ap, items, key, kImageKeyLen, kItemRecSize,
+                      [&](const uint8_t* it) { return item(ctx, it, index, nrows, ncols, &nchr); }) ||
+      !pc_each_design(ctx, INIT_DCHR_FDB, ctx->ap, chrs, key, kImageKeyLen, kChrRecSize,
+                      [&](const uint8_t* ch) { return chr(ctx, ch, index, nrows, ncols, &nchr); }))
     return false;
   st_le32(im, CIMG_FIRST_ITM, first_itm), st_le32(im, CIMG_ITM_CNT, em->em_itm_cnt + 1 - first_itm);
   st_le32(im, CIMG_FIRST_CHR, nchr ? first_chr : 0), st_le32(im, CIMG_CHR_CNT, nchr);
@@ -238,7 +240,7 @@ int pc_cmpl_images(PC_CTX* ctx, uint8_t* fr) {
   key[0] = ctx->proc_type, memcpy(key + 1, ctx->proc_nam, 30);
   key[FR_PART] = fr[CFRM_PART], memcpy(key + FR_NUMBER, fr + CFRM_DESIGN_NO, 4);
   const uint32_t first = ctx->em->em_img_cnt + 1;
-  if (!pc_each(imgs.arb, key, IM_NUMBER, kImageRecSize, [&](const uint8_t* img) {
+  if (!pc_each_design(ctx, INIT_DIMG_FDB, ctx->ap, imgs.arb, key, IM_NUMBER, kImageRecSize, [&](const uint8_t* img) {
         return image(ctx, img, ld_le32(fr, CFRM_NO), rows.arb, items.arb, chrs.arb);
       }))
     return 0;

@@ -91,9 +91,10 @@ int pc_read_process(const char* ap, const char* ver, uint8_t type, const char* n
   return ok;
 }
 
-int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool (*f)(void*, const uint8_t*),
-                void* arg) {
+int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool (*f)(void*, const uint8_t*), void* arg,
+                uint32_t* failed) {
   uint8_t rec[kFrameRecSize];  // the longest record read this way
+  if (failed) *failed = 0;
   if (len > sizeof rec) return 0;
   if (!arb) return 1;
   memcpy(rec, key, len);
@@ -101,12 +102,16 @@ int pc_each_rec(ARB* arb, const uint8_t* key, size_t prefix, uint16_t len, bool 
   arb->arb_len = len, arb->arb_mod = 0;
   bool more = fm_start(arb);
   int ok = 1;
-  for (arb->arb_mod = 0; more && fm_rdnxt(arb) && memcmp(rec, key, prefix) == 0;)
+  for (arb->arb_mod = 0; more && (more = fm_rdnxt(arb)) && memcmp(rec, key, prefix) == 0;)
     if (!f(arg, rec)) {
       ok = 0;
       break;
     }
   arb->arb_mod = 0;
+  if (!more && pc_read_failed(arb->arb_stat)) {
+    if (failed) *failed = arb->arb_stat;
+    ok = 0;
+  }
   return ok;
 }
 
@@ -129,7 +134,8 @@ uint8_t pc_stmt_access(PC_CTX* ctx, const uint8_t* ap, const uint8_t* name) {
   uint8_t key[kStmtSize] = {};
   key[STMT_PROC_TYPE] = ctx->proc_type, memcpy(key + STMT_PROC_NAME, ctx->proc_nam, 30);
   uint8_t access = kPcAccRead;
-  pc_each(a, key, STMT_FRM_PART, kStmtSize, [&](const uint8_t* rec) {
+  // A failed read is the compile's error: the access found so far may be short.
+  pc_each_design(ctx, INIT_DSTMT_FDB, ctx->ap, a, key, STMT_FRM_PART, kStmtSize, [&](const uint8_t* rec) {
     const uint16_t verb = stmt_view(rec).verb();
     if ((opens(verb) || updates(verb)) && names_file(ctx, rec, ap, name))
       access = opens(verb) ? kPcAccStmt : kPcAccUpdate;

@@ -46,7 +46,7 @@ int pc_cmpl_totals(PC_CTX* ctx, const uint8_t* fr) {
   key[STMT_PROC_TYPE] = ctx->proc_type, memcpy(key + STMT_PROC_NAME, ctx->proc_nam, 30);
   key[STMT_FRM_PART] = fr[CFRM_PART], memcpy(key + STMT_FRM_NO, fr + CFRM_DESIGN_NO, 4);
   uint16_t seq = 0;
-  return pc_each(a, key, STMT_IMG_NO, kStmtSize, [&](const uint8_t* st) {
+  return pc_each_design(ctx, INIT_DSTMT_FDB, ctx->ap, a, key, STMT_IMG_NO, kStmtSize, [&](const uint8_t* st) {
     const uint8_t* op = st + STMT_OPND;
     if (stmt_view(st).verb() != VERB_TOTAL || op[ap_off] == ' ' || op[ap_off] == 0) return true;  // a constant
     uint8_t out[kPcFldOut];

@@ -62,11 +62,10 @@ const pc_dfdb_init kDfileInit[kPcDfiles] = {INIT_DFI_FDB, INIT_DELEM_FDB, INIT_D
 // The highest sequence of data area `kind` that the application's BITMAP
 // has given out; 0 when it has none.
 uint32_t bitmap_high(PC_CTX* ctx, const char* ap, int kind) {
-  ARB* bm = pc_design(ctx, ap, PC_DBITMAP);
   uint8_t page[kBitmapSize] = {};
   st_le32(page, BM_AREA, static_cast<uint32_t>(kind));
   st_le32(page, BM_PAGE, 1);
-  return bm && pc_read(bm, 0, page, kBitmapSize) ? ld_le32(page, BM_HIGH) : 0;
+  return pc_design_rec(ctx, ap, PC_DBITMAP, 0, page, kBitmapSize) ? ld_le32(page, BM_HIGH) : 0;
 }
 
 // The conversion settings of the application's APPL record, blank without one.
@@ -103,6 +102,15 @@ uint8_t** by_number(EM* em, ARB* arb, uint32_t count) {
   for (uint32_t i = 1; i <= count; ++i)
     if (!(t[i] = MADDR(arb, i))) return nullptr;
   return t;
+}
+
+// The file name of design file `init` of `ap` for a message.
+std::string design_name(const PC_CTX* ctx, pc_dfdb_init init, const char* ap) {
+  FDB fdb;
+  KDB kdb[kInitMaxKeys];
+  SDB sdb[kInitMaxSegs];
+  init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
+  return std::string(fdb.path.fdb_name, strnlen(fdb.path.fdb_name, sizeof fdb.path.fdb_name));
 }
 
 void close_all(PC_CTX* ctx) {
@@ -167,11 +175,16 @@ ARB* pc_design(PC_CTX* ctx, const char* ap, pc_dfile f) {
 }
 
 int pc_design_err(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat) {
-  FDB fdb;
-  KDB kdb[kInitMaxKeys];
-  SDB sdb[kInitMaxSegs];
-  init(&fdb, kdb, sdb, ap, IS_BOB_AP(ap) ? "00" : ctx->ver);
-  return pc_err(ctx, "design file %.8s of %.3s not opened (%s)", fdb.path.fdb_name, ap, la_status_text(stat).c_str());
+  return pc_err(ctx, "design file %s of %.3s not opened (%s)", design_name(ctx, init, ap).c_str(), ap,
+                la_status_text(stat).c_str());
+}
+
+bool pc_read_failed(uint32_t stat) { return stat != FM_EOF && stat != FM_NOT_FOUND; }
+
+int pc_read_end(PC_CTX* ctx, pc_dfdb_init init, const char* ap, uint32_t stat) {
+  if (!pc_read_failed(stat)) return 1;
+  return pc_err(ctx, "design file %s of %.3s could not be read (%s)", design_name(ctx, init, ap).c_str(), ap,
+                la_status_text(stat).c_str());
 }
 
 bool pc_design_absent(const PC_CTX* ctx, const char* ap, pc_dfile f) {
@@ -200,12 +213,17 @@ int pc_read(ARB* arb, uint8_t keyno, uint8_t* rec, uint16_t len) {
   return ok;
 }
 
+int pc_design_rec(PC_CTX* ctx, const char* ap, pc_dfile f, uint8_t keyno, uint8_t* rec, uint16_t len) {
+  ARB* a = pc_design(ctx, ap, f);
+  if (!a) return 0;
+  return pc_read(a, keyno, rec, len) || (pc_read_end(ctx, kDfileInit[f], ap, a->arb_stat), false);
+}
+
 int pc_elem(PC_CTX* ctx, const char* ap, const char* name, uint8_t* elem, char* found_ap) {
   for (const char* in : {ap, "0LA"}) {
-    ARB* a = pc_design(ctx, in, PC_DELEM);
     memset(elem, 0, kElementSize);
     memcpy(elem + ELEM_NAME, name, 22);
-    if (a && pc_read(a, 0, elem, kElementSize)) {
+    if (pc_design_rec(ctx, in, PC_DELEM, 0, elem, kElementSize)) {
       memcpy(found_ap, in, 3);
       return 1;
     }

@@ -37,13 +37,14 @@ bool blank(const uint8_t* p, size_t n) {
   return true;
 }
 
-// ELEMENT `seq` of file `file` (key 2).
+// ELEMENT `seq` of file `file` (key 2). False past the file's last field,
+// and on a read that failed (the compile's error then): a walk by sequence
+// stops at either.
 bool file_elem(PC_CTX* ctx, const char* ap, const uint8_t* file, uint32_t seq, uint8_t* elem) {
-  ARB* a = pc_design(ctx, ap, PC_DELEM);
   memset(elem, 0, kElementSize);
   memcpy(elem + ELEM_FILE, file, 8);
   st_le32(elem, ELEM_SEQ, seq);
-  return a && pc_read(a, 2, elem, kElementSize);
+  return pc_design_rec(ctx, ap, PC_DELEM, 2, elem, kElementSize) != 0;
 }
 
 bool read_elem(void* ctx, const uint8_t* file, uint32_t seq, uint8_t* elem) {
@@ -147,8 +148,7 @@ bool raise_to_opened(PC_CTX* ctx, const char* ap, uint8_t* cfi, uint8_t access) 
   if (cfi_view(cfi).fb_area()) return true;
   uint8_t fi[kFileRecSize] = {};
   memcpy(fi + FI_NAME, cfi_view(cfi).name(), 8);
-  ARB* f = pc_design(ctx, ap, PC_DFILE);
-  if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "file %.8s of %.3s not found", fi, ap);
+  if (!pc_design_rec(ctx, ap, PC_DFILE, 0, fi, kFileRecSize)) return pc_err(ctx, "file %.8s of %.3s not found", fi, ap);
   const uint32_t area = file_area(ctx, ap, fi);
   if (!area) return false;
   st_le32(cfi, CFI_FB_AREA, area);
@@ -221,8 +221,8 @@ int pc_fi(const uint8_t* cap, const char* name, uint8_t* out, PC_CTX* ctx, uint8
   }
   uint8_t fi[kFileRecSize] = {};
   memcpy(fi + FI_NAME, name, 8);
-  ARB* f = pc_design(ctx, ap, PC_DFILE);
-  if (!f || !pc_read(f, 0, fi, kFileRecSize)) return pc_err(ctx, "file %.8s of %.3s not found", name, ap);
+  if (!pc_design_rec(ctx, ap, PC_DFILE, 0, fi, kFileRecSize))
+    return pc_err(ctx, "file %.8s of %.3s not found", name, ap);
   return new_cfi(ctx, ap, fi, use, access, out) ? 1 : 0;
 }
 

@@ -222,6 +222,8 @@ bool pl_read_debug_file(const EM* em, std::vector<pl_dbg_rec>* out) {
   uint8_t buf[kDebugRecMax];
   uint16_t len = 0;
   while (ok && next(a, buf, kDebugRecMax, &len)) out->emplace_back(buf, buf + len);
+  // A read that failed part-way leaves the records short: no debug file.
+  if (ok && pc_read_failed(a->arb_stat)) ok = false;
   if (!FM_CLOSE(a, 0)) sys_err("DBG", __LINE__, "dbg_init() - Can't close .DBG file");
   return ok;
 }

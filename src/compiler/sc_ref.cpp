@@ -233,12 +233,10 @@ int sc_cmpl_ref(PC_CTX* ctx, const uint8_t* ref, PC_OPND* out, int opnd_no, void
 int32_t sc_token_code(PC_CTX* ctx, const char* ap, const uint8_t* elem, const char* text, size_t len) {
   std::string t(text, len);
   if (t.find_first_not_of(' ') == t.npos) return -1;
-  ARB* tok = pc_design(ctx, ap, PC_DTOKEN);
-  if (!tok) return -1;
   uint8_t rec[kTokRecLen];
   tok_group_key(elem, rec);
   memcpy(rec + TOK_TEXT, t.data(), t.size() < 30 ? t.size() : 30);
-  return pc_read(tok, 1, rec, kTokRecLen) ? static_cast<int32_t>(ld_le32(rec, TOK_CODE)) : -1;
+  return pc_design_rec(ctx, ap, PC_DTOKEN, 1, rec, kTokRecLen) ? static_cast<int32_t>(ld_le32(rec, TOK_CODE)) : -1;
 }
 
 int bld_if_and_or(PC_CTX* ctx, const PC_OPND* a, const PC_OPND* b, int relop, int verb, int pad) {

@@ -18,8 +18,6 @@
 #include "compiler/stmt_view.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
-#include "fm/fm_status.h"
-#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/descriptors.h"
 #include "foundation/text.h"
@@ -466,13 +464,7 @@ bool compile_statements(PC_CTX* ctx, ARB* arb, ep_scan& sc, ep_errors& e) {
     ctx->em->em_trap_cnt++;
   }
   arb->arb_mod = 0;
-  // A file that could not be read is no end of the statements: a module
-  // built from the first of them would run without the rest.
-  if (!more && arb->arb_stat != FM_EOF && arb->arb_stat != FM_NOT_FOUND)
-    return pc_err(ctx, "design file STMT of %.3s could not be read (%s)", ctx->ap,
-                  la_status_text(arb->arb_stat).c_str()),
-           false;
-  return true;
+  return more || pc_read_end(ctx, INIT_DSTMT_FDB, ctx->ap, arb->arb_stat);
 }
 
 // Points the record at statement seq of the event point for an error found after the scan.
