@@ -224,7 +224,7 @@ std::string unwritable(const std::string& dir, const std::string& path, int err)
 void say(const std::string& line) {
   static std::set<std::string> said;
   if (!said.insert(line).second) return;
-  if (!os_ready) fprintf(stderr, "%s\n", line.c_str());
+  if (!os_ready && !os_screen_up) fprintf(stderr, "%s\n", line.c_str());
   sys_err_log(line.c_str());
 }
 

@@ -55,11 +55,10 @@ extern int os_ready;
 
 // Set while a session's window manager holds the terminal (main sets it
 // once the window manager has started; wm_finish clears it): the screen
-// form serves from then on, before the first shows
-// have counted `os_ready` up, and no text form ever writes to that terminal
-// or reads it behind the terminal manager's back. A window that cannot be
-// made then leaves the level with end code 3 as KIVOERR does, its text in
-// the log.
+// form serves from then on, before the first shows have counted `os_ready`
+// up, and no text form ever writes to that terminal or reads it behind the
+// terminal manager's back. A window that cannot be made then leaves the
+// level with end code 3 as KIVOERR does, its text in the log.
 extern bool os_screen_up;
 
 // Set when the process serves a connection given on its command line (a
