@@ -88,6 +88,9 @@ int run_normal(INVOC* start, int named) {
     }
     startup_err("Unable to Initialize Window Manager", int(wm_status ? wm_status : 1));
   }
+  // From here the terminal is the window manager's: system errors go to its
+  // window (wm_finish hands the terminal back).
+  os_screen_up = !com.no_term;
   kivo_start_subsystems();
   const uint8_t restart = choose_first_proc(start, named);
   uint32_t install_end = 0;
@@ -130,7 +133,7 @@ int run_import(const char* file) { flat2brf(file ? file : ""); }
 
 // The analyser's result is the exit status: 1 good, 0 bad; an inspection
 // session ends with kAnalSessionEnd, or kAnalRefused when none can start.
-int run_check(const char* file, int interactive) { return brfanal(file ? file : "", interactive, 0, nullptr); }
+int run_check(const char* file, int interactive) { return brfanal_tool(file ? file : "", interactive); }
 
 // The repair's result is the exit status too: 1 good, 0 bad.
 int run_repair(const char* file) {

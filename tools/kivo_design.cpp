@@ -34,8 +34,9 @@
 // is read and every record converted before the first is added; a record
 // there already with the same values is passed over, so that a load cut
 // short is finished by the next; a line that cannot be added refuses the
-// load with its line and nothing added. The exit status is the highest
-// message class, 3 on a refusal.
+// load with its line and nothing added. A second load into a file while
+// one runs is refused before it touches the first's work. The exit status
+// is the highest message class, 3 on a refusal.
 //
 // Each load of a source is undoable: every line is read before a file
 // changes, the version's design files are set aside first and put back
@@ -45,6 +46,11 @@
 // the application, from the record it keeps in the design files' folder
 // (fm/set_aside.h): put back as it was, or, when it had written every
 // file, kept; one line says which.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +77,8 @@
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
+#include "foundation/os.h"
+#include "foundation/paths.h"
 #include "foundation/pool.h"
 #include "foundation/std_fds.h"
 
@@ -231,6 +239,56 @@ void say_load(const char* lines, const std::string& file, bool ok) {
   else printf("kivo_design: %s: %u records added to %s, %u there already\n", lines, m.added, file.c_str(), m.present);
 }
 
+// Held while a load into a data file runs: an flock on a file beside the
+// load's portable work file ("<work file>.load", holding the loader's
+// process id). A second load of the same file finds it held and is refused
+// before it touches the first's work file or data file. The lock file is
+// removed while still held: a load that opened it meanwhile sees that its
+// file is no longer the one under the name, and opens the name again.
+class load_lock {
+ public:
+  load_lock() = default;
+  load_lock(const load_lock&) = delete;
+  load_lock& operator=(const load_lock&) = delete;
+  ~load_lock() {
+    if (fd_ < 0) return;
+    unlink(path_.c_str());
+    close(fd_);
+  }
+  // 1 when taken; 0 when another load holds it (its process id in *holder,
+  // 0 while not yet written); -1 when it cannot be made.
+  int take(const std::string& path, long* holder) {
+    path_ = path;
+    if (!ss_make_path(path.c_str())) return -1;
+    for (int tries = 0; tries < 16; ++tries) {
+      const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0) return -1;
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char pid[24] = {};
+        *holder = pread(fd, pid, sizeof pid - 1, 0) > 0 ? atol(pid) : 0;
+        close(fd);
+        return 0;
+      }
+      struct stat held, named;
+      if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+          held.st_dev == named.st_dev) {
+        const std::string pid = std::to_string(getpid()) + "\n";
+        // The id only names the holder in a refusal: the lock holds without it.
+        const bool named_holder = ftruncate(fd, 0) == 0 && pwrite(fd, pid.data(), pid.size(), 0) > 0;
+        static_cast<void>(named_holder);
+        fd_ = fd;
+        return 1;
+      }
+      close(fd);
+    }
+    return -1;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 // Shipped records of a data file: the lines of `lines` (a portable file:
 // header, then one record a line) become the file's portable file, the data
 // file is created from its compiled dictionary first and the records are
@@ -258,6 +316,18 @@ int load_records(const std::string& db, const std::string& ap, const std::string
   INIT_FDB(&port, FS_DISK, kPortPiece, 1, nullptr, 0);
   port.path = path;
   port.path.fdb_class = PATH_PORTDATA;
+  load_lock lock;
+  long holder = 0;
+  const std::string work = rt_os_path(port.path);
+  if (const int took = work.empty() ? -1 : lock.take(work + ".load", &holder); took <= 0) {
+    if (took == 0)
+      fprintf(stderr, "kivo_design: %s: another load into %s is running (process %ld); nothing was added\n", lines,
+              file.c_str(), holder);
+    else fprintf(stderr, "kivo_design: %s: the lock of a load into %s cannot be made\n", lines, file.c_str());
+    FM_CLOSE(m2, 0);
+    FM_CLOSE(m1, 0);
+    return 3;
+  }
   FM_SCRATCH(&port, LFB_ANY_DIR | LFB_NO_STRUCT_CHK);
   FDB made = port;
   bool ok = FM_CREATE(&made, com.sys_scope, 0, LFB_ANY_DIR | LFB_NO_STRUCT_CHK | LFB_OPEN_NEW, 0x0f, 0x0f);

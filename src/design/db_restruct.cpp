@@ -6,9 +6,10 @@
 // and structure files are either swapped in whole or scratched, and the
 // generated design is closed; the data file always has a structure file.
 // Before it changes SYSDIR, and before it swaps, a run notes on disk what
-// it changes: a run killed part-way leaves its new files and that note, and
-// the next restructure of the file puts SYSDIR back, has the structure file
-// follow data already swapped in, and removes the rest.
+// it changes: a run killed part-way leaves its new files and that note (so
+// does a run whose structure file failed to follow its swapped data, which
+// is a failure), and the next restructure of the file puts SYSDIR back, has
+// the structure file follow data already swapped in, and removes the rest.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -241,7 +242,9 @@ void param_rec(uint8_t* pa) {
 //                        before the byte becomes '0' and 0DN's record is made;
 //   swap <path>          the old structure file's path (no extension),
 //                        before the new data takes the old data's name.
-// A run that ends removes its note.
+// A run that ends removes its note, unless what it noted is left half
+// done (its data swapped in, its structure not): the note then stays for
+// the next restructure of the file to finish.
 class run_note {
  public:
   run_note() = default;
@@ -265,17 +268,20 @@ class run_note {
     sys_err(kModule, __LINE__, "can't write %s: %s", path_.c_str(), strerror(errno));
     return false;
   }
+  // What it noted is left for the next run: drop keeps the note.
+  void keep() { kept_ = true; }
   // What it noted is put back or replaced: the note goes.
   void drop() {
     if (fd_ < 0) return;
     close(fd_);
     fd_ = -1;
-    unlink(path_.c_str());
+    if (!kept_) unlink(path_.c_str());
   }
 
  private:
   std::string path_;
   int fd_ = -1;
+  bool kept_ = false;
 };
 
 std::string to_hex(const void* data, size_t n) {
@@ -643,7 +649,14 @@ void swap_files(const FDB_PATH& path, EM* em, uint32_t stat1, run_note* note) {
     set_stat1(RS_FAILED);
     return scratch_new(new_fdb);
   }
-  if (!fm_replace(&os, &ns, 0)) checkstat(os.fdb_stat, "Bad file copy", kModule, __LINE__);
+  // The new data is in place but not the structure that describes it: no
+  // conversion yet. The note stays, so the next run has the structure
+  // follow; until then the file's opens refuse it for its structure.
+  if (!fm_replace(&os, &ns, 0)) {
+    checkstat(os.fdb_stat, "Bad file copy", kModule, __LINE__);
+    set_stat1(RS_FAILED);
+    note->keep();
+  }
 }
 
 // ---- what a killed run left ----
@@ -740,7 +753,9 @@ bool finish_dead_run(const std::string& data, const std::string& strc) {
 
 // Finishes what runs of dead processes left for files of `path`'s name: a
 // run killed part-way never got to swap or scratch its new files nor to put
-// SYSDIR back. While a run of a file of that name lives (its process, or
+// SYSDIR back. So too what an earlier run of this process left (a structure
+// swap that failed): no run of this process goes on while a new one starts.
+// While a run of a file of that name lives (its process, or
 // some process holding its new data open), the dead runs' files stay for
 // a later run: it may have taken the dead run's SYSDIR byte for the file's
 // own. False when a dead run's structure cannot follow its swapped data.
@@ -764,8 +779,7 @@ bool finish_dead_runs(const FDB_PATH& path) {
         continue;
       const std::string id = n.substr(0, dot - tail.size()), ext = n.substr(dot);
       if (ext != ".dat" && ext != ".key" && ext != ".run") continue;
-      if (id.empty() || id.size() > 8 || id.find_first_not_of("0123456789ABCDEF") != std::string::npos || id == own)
-        continue;
+      if (id.empty() || id.size() > 8 || id.find_first_not_of("0123456789ABCDEF") != std::string::npos) continue;
       if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
     }
     closedir(d);
@@ -783,7 +797,8 @@ bool finish_dead_runs(const FDB_PATH& path) {
     return !key.empty() && name_of(key.data() + SYSDIR_NAME) != name_of(path.fdb_name);
   });
   for (const std::string& id : ids)
-    if (ss_pid_alive(uint32_t(strtoul(id.c_str(), nullptr, 16))) || held_open(dir + "/" + id + tail + ".dat"))
+    if ((id != own && ss_pid_alive(uint32_t(strtoul(id.c_str(), nullptr, 16)))) ||
+        held_open(dir + "/" + id + tail + ".dat"))
       return true;
   for (const std::string& id : ids)
     if (!finish_dead_run(dir + "/" + id + tail, sdir + "/" + id + tail)) return false;

@@ -113,10 +113,14 @@ bool header_ok(const char* h) {
 }
 
 // The file's primary key when it is unique, else null: records are then
-// told apart by it.
+// told apart by it. A native file's index holds each value of its primary
+// key once whatever the key's flag says (a key with duplicates is told
+// apart by the primary key's bytes behind it; the primary key has none
+// behind it), so only a memory file's may repeat.
 const KDB* unique_key(const mu_run* r) {
   const FDB& f = r->nat_fdb;
-  if (!f.fdb_nkeys || !f.fdb_kdb || (f.fdb_kdb[0].kdb_flags & KDB_DUP)) return nullptr;
+  if (!f.fdb_nkeys || !f.fdb_kdb) return nullptr;
+  if ((f.fdb_kdb[0].kdb_flags & KDB_DUP) && f.fdb_fs_type == FS_MEMORY) return nullptr;
   return &f.fdb_kdb[0];
 }
 

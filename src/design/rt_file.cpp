@@ -71,6 +71,12 @@ int rt_scratch(PCB*, const FDB_PATH& path, ARB* msg1, ARB* msg2) {
 std::string rt_get_path(PCB*, const FDB_PATH& path, ARB* msg1, ARB* msg2) {
   native_desc d;
   if (!describe(path, msg1, msg2, &d, 1)) return filed(d.fdb.fdb_stat, path, msg1, msg2), std::string();
+  std::string os = rt_os_path(d.fdb.path);
+  if (os.empty()) return filed(FM_IO_ERR, path, msg1, msg2), std::string();
+  return os;
+}
+
+std::string rt_os_path(const FDB_PATH& path) {
   uint8_t key[16], sysdir[kSysdirLen];
   memset(key, ' ', sizeof key);
   memcpy(key + SYSDIR_DB, path.fdb_db, 3);
@@ -79,9 +85,8 @@ std::string rt_get_path(PCB*, const FDB_PATH& path, ARB* msg1, ARB* msg2) {
   const bool listed = sa_read_sysdir(key, sysdir) == 1;
   const cstr* root = com.path_root.ptr && com.path_root.len && com.path_root.ptr[0] ? &com.path_root : &com.data_dir;
   int st = 0;
-  const cstr* p = ss_bld_path(&d.fdb.path, 0, root, listed ? sysdir : nullptr, nullptr, &st);
-  if (!p) return filed(FM_IO_ERR, path, msg1, msg2), std::string();
-  return std::string(p->ptr);
+  const cstr* p = ss_bld_path(&path, 0, root, listed ? sysdir : nullptr, nullptr, &st);
+  return p ? std::string(p->ptr) : std::string();
 }
 
 }  // namespace kivo

@@ -23,4 +23,7 @@ int rt_scratch(PCB* caller, const FDB_PATH& path, ARB* msg1, ARB* msg2);
 // The operating-system path of the data file; empty with the failure filed.
 std::string rt_get_path(PCB* caller, const FDB_PATH& path, ARB* msg1, ARB* msg2);
 
+// The same path for a described file, files no message: "" when it cannot be built.
+std::string rt_os_path(const FDB_PATH& path);
+
 }  // namespace kivo

@@ -83,6 +83,7 @@ int pm_bld(PM_BLK* blk, char* path_out) {
   blk->file = new PM_FILE;
   blk->file->fd = fd;
   blk->file->path = path;
+  pm_making(blk->file);
   blk->line = 0;
   blk->page = 0;
   memcpy(blk->marker, "amw ", 4);

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "foundation/os.h"
 
@@ -115,6 +116,11 @@ struct PM_LINE {
 // into path_out (kPmPathLen characters); the block's name becomes the file's.
 // The marker becomes "amw" of length 2, line and page 0.
 int pm_bld(PM_BLK* blk, char* path_out);
+
+// What a failed call's status says in words, for its report: "the print
+// folder is full" for a full disk, the system's text for another system
+// error, else empty.
+std::string pm_status_text(uint32_t status);
 
 // Writes one line (PM_LINE kinds 1 to 3). No open file, an unknown kind or a
 // failed write: 0 with the status.

@@ -75,6 +75,11 @@ int pm_flush(PM_FILE* f);
 // of it was lost or the close failed; the file is closed either way.
 int pm_release(PM_BLK* blk, int* err);
 
+// A print file pm_bld made is "being made" until pm_release closes it; a
+// process that exits meanwhile (its terminal lost, a remote client gone)
+// removes it at exit, so that a cut print never stays as if it were one.
+void pm_making(PM_FILE* f);
+
 // Forgets the shared read buffer's contents for f (written to or closed).
 void pm_read_forget(const PM_FILE* f);
 

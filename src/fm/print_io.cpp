@@ -1,5 +1,6 @@
 // The print manager's shared plumbing: the print directory, the switch to the
-// real user id, the 8192-byte write buffer and closing a print file.
+// real user id, the 8192-byte write buffer, closing a print file, and the
+// prints being made, which an exit before their close removes.
 //
 // Every system call goes through os_sys, so a full disk can be injected. A
 // lost write is remembered in the file (PM_FILE::error) and fails everything
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fm/print_internal.h"
 #include "foundation/os_calls.h"
@@ -46,6 +48,14 @@ real_uid_step::~real_uid_step() {
 int pm_fail(PM_BLK* blk, uint32_t base, int err) {
   blk->status = base + static_cast<uint32_t>(err);
   return 0;
+}
+
+std::string pm_status_text(uint32_t status) {
+  uint32_t err = 0;
+  if (status > PM_FILE_FAILED && status < PM_FILE_FAILED + 0x10000) err = status - PM_FILE_FAILED;
+  else if (status > PM_CFG_FAILED && status < PM_CFG_FAILED + 0x10000) err = status - PM_CFG_FAILED;
+  if (err == ENOSPC || err == EDQUOT) return "the print folder is full";
+  return err ? strerror(static_cast<int>(err)) : "";
 }
 
 int pm_write_all(int fd, const void* data, size_t n) {
@@ -91,8 +101,42 @@ int pm_put(PM_FILE* f, const void* p, size_t n) {
 
 int pm_put_byte(PM_FILE* f, uint8_t b) { return pm_put(f, &b, 1); }
 
+namespace {
+
+// The print files being made by this process; never destroyed, as the exit
+// handler reads it after static destructors may have run.
+std::vector<PM_FILE*>& making() {
+  static auto* files = new std::vector<PM_FILE*>;
+  return *files;
+}
+pid_t g_maker = 0;  // the process that registered the exit handler
+
+void remove_unfinished() {
+  if (getpid() != g_maker) return;  // a forked child's exit leaves its parent's prints
+  real_uid_step uid(pm_uid_switch_suppressed());
+  for (PM_FILE* f : making())
+    if (uid.ok()) os_sys.unlink(f->path.c_str());
+  making().clear();
+}
+
+void made(PM_FILE* f) {
+  auto& m = making();
+  m.erase(std::remove(m.begin(), m.end(), f), m.end());
+}
+
+}  // namespace
+
+void pm_making(PM_FILE* f) {
+  if (g_maker != getpid()) {
+    g_maker = getpid();
+    atexit(remove_unfinished);
+  }
+  making().push_back(f);
+}
+
 int pm_release(PM_BLK* blk, int* err) {
   PM_FILE* f = blk->file;
+  made(f);
   pm_flush(f);
   *err = f->error;
   if (os_sys.close(f->fd) != 0 && *err == 0) *err = errno;

@@ -341,6 +341,16 @@ bool own_layout(const layout_path& p, anal_layout* out) {
   return true;
 }
 
+// The FILE record of the structure file beside the data file of `p`, when
+// it describes that file (names it).
+bool described_by(const layout_path& p, uint8_t* rec) {
+  const std::string st = p.above + "/Struct/" + p.name + ".dat";
+  if (!read_at(st, kStructFileRecLen, rec, kFileRecSize)) return false;
+  std::string named(reinterpret_cast<const char*>(rec + FI_NAME), 8);
+  named.erase(named.find_last_not_of(' ') + 1);
+  return named == p.name;
+}
+
 }  // namespace
 
 bool struct_file_layout(const char* base, anal_layout* out) {
@@ -350,20 +360,21 @@ bool struct_file_layout(const char* base, anal_layout* out) {
     return true;
   }
   if (p.kind != "Data") return false;
-  // The structure file beside it describes it when its FILE record names it.
   uint8_t rec[kFileRecSize];
-  const std::string st = p.above + "/Struct/" + p.name + ".dat";
-  if (read_at(st, kStructFileRecLen, rec, sizeof rec)) {
-    std::string named(reinterpret_cast<const char*>(rec + FI_NAME), 8);
-    named.erase(named.find_last_not_of(' ') + 1);
-    if (named == p.name) {
-      const bool keyed = rec[FI_ORG] == ORG_INDEXED && rec[FI_NKEYS] > 0;
-      if (rec[FI_VAR] == '1' || keyed) return false;
-      *out = {ld_le16(rec, FI_REC_LEN), rec[FI_ORG] == ORG_RELATIVE, -1, "record length from its structure file"};
-      return true;
-    }
+  if (described_by(p, rec)) {
+    const bool keyed = rec[FI_ORG] == ORG_INDEXED && rec[FI_NKEYS] > 0;
+    if (rec[FI_VAR] == '1' || keyed) return false;
+    *out = {ld_le16(rec, FI_REC_LEN), rec[FI_ORG] == ORG_RELATIVE, -1, "record length from its structure file"};
+    return true;
   }
   return own_layout(p, out);
+}
+
+int struct_file_rec_len(const char* base) {
+  const layout_path p = split_path(base);
+  uint8_t rec[kFileRecSize];
+  if (p.kind != "Data" || !described_by(p, rec)) return -1;
+  return rec[FI_VAR] == '1' ? 0 : ld_le16(rec, FI_REC_LEN);
 }
 
 bool struct_file_design(const char* base, std::vector<uint8_t>* file_rec, std::vector<std::vector<uint8_t>>* elements) {

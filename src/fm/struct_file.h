@@ -57,6 +57,10 @@ struct anal_layout;
 // engine's own single-record file (PARAM, SYSPARM). The path is read as the
 // fixed layout builds it, ".../<kind>/<name>".
 bool struct_file_layout(const char* base, anal_layout* out);
+// The record length the structure file describing the data file at `base`
+// gives it (store_hooks.described_rec_len): 0 for variable-length records,
+// -1 when there is none naming the file.
+int struct_file_rec_len(const char* base);
 // The FILE record and the ELEMENT records of the structure file that
 // describes the data file at `base` (".../Data/<name>", no ".dat"), read as
 // struct_file_layout reads it; false when there is none naming the file.

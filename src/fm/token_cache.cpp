@@ -8,6 +8,7 @@
 #include "fm/token_cache.h"
 
 #include <cstring>
+#include <utility>
 
 #include "fm/fm_open.h"
 #include "fm/fm_switch.h"
@@ -38,7 +39,8 @@ struct token_state {
   ARB* groups = nullptr;  // "CV"/"TG"
   ARB* tokens = nullptr;  // "CV"/"TI"
   design_file token, elem, dom;
-  ARB* opt = nullptr;  // the runtime's TOKEN, for the OPT group
+  ARB* opt = nullptr;         // the runtime's TOKEN, for the OPT group
+  bool opt_reported = false;  // its open failed and was reported: once a session
   uint16_t next_id = 1;
 };
 token_state g;
@@ -223,8 +225,9 @@ int hook_info(uint32_t group, uint8_t* stamp1, uint8_t* stamp2, char* ap, char* 
 
 // ---- the OPT group behind ut_get_opt ----
 
-// The runtime's TOKEN file, opened once for the session; null after a
-// report when it cannot be opened.
+// The runtime's TOKEN file, opened once for the session; null when it
+// cannot be opened, which is reported the first time only: the terminal
+// names every key it snapshots or records through it.
 ARB* opt_file() {
   if (g.opt) return g.opt;
   FDB fdb;
@@ -232,7 +235,7 @@ ARB* opt_file() {
   SDB sdb[kInitMaxSegs];
   INIT_DTOKEN_FDB(&fdb, kdb, sdb, "0LA", "00");
   if (FM_OPEN(&fdb, com.sys_scope, 0, 0x0f, 0x0f)) return g.opt = fdb.fdb_arb;
-  checkstat(fdb.fdb_stat, "can't open token file", "UT", __LINE__);
+  if (!std::exchange(g.opt_reported, true)) checkstat(fdb.fdb_stat, "can't open token file", "UT", __LINE__);
   return nullptr;
 }
 
@@ -311,6 +314,7 @@ void token_fill_hooks() {
   h.init = cv_token_init;
   types_hooks.tokens = h;
   g.opt = nullptr;  // a handle of an earlier start went with its file manager
+  g.opt_reported = false;
   foundation_hooks.opt_lookup = ut_opt_lookup{opt_by_name, opt_by_code};
 }
 

@@ -332,13 +332,29 @@ UIO_FILE* uio_file(const PFB* pfb) {
 
 void unix_fm_lock_wait_limit(unsigned ms) { lock_wait_limit_ms = ms; }
 
+namespace {
+
+// A full disk, reported for each failed operation with the file the write
+// met it in (".dat" or ".key"), whether the write failed or came up short.
+// A short write that met no full disk is said by the status alone; status
+// 22 with no write failing (a limit of the format) names the pair (`always`).
+uint32_t no_space(const char* path, bool always) {
+  std::string full = kivo_take_full_file();
+  if (full.empty() && !always) return FM_NO_SPACE;
+  if (full.empty()) full = path && *path ? path : "<unknown>";
+  sys_err("UNIXIO", __LINE__, "Disk full - OUT OF SPACE while writing %s", full.c_str());
+  return FM_NO_SPACE;
+}
+
+}  // namespace
+
 uint32_t convert_btree_error(int code, const char* path) {
   switch (code) {
     case 0: return 0;
     case 1: return FM_NO_DB;
     case 2: return FM_NOT_INDEXED;
     case 3: return FM_NO_FILE;
-    case 4: return FM_NO_SPACE;
+    case 4: return no_space(path, false);
     case 5: return FM_NO_ACCESS;
     case 7:
     case 20: return lock_wait_gave_up ? FM_LOCKED : FM_LOCK_REFUSED;
@@ -356,9 +372,7 @@ uint32_t convert_btree_error(int code, const char* path) {
     // A full disk or a full descriptor table is the caller's failure, not
     // the session's: the storage engine has left the pair as it was, so the
     // caller shows its message and the session goes on.
-    case 22:
-      sys_err("UNIXIO", __LINE__, "OUT OF SPACE while writing %s", path && *path ? path : "<uknown>");
-      return FM_NO_SPACE;
+    case 22: return no_space(path, true);
     case 23:
       sys_err("UNIXIO", __LINE__, "TOO MANY OPEN FILES at %s", path && *path ? path : "<uknown>");
       return FM_IO_ERR;

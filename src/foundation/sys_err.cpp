@@ -24,6 +24,7 @@ namespace kivo {
 
 char ut_dbg[kUtDbgSize];
 int os_ready;
+bool os_screen_up;
 bool os_serving;
 INVOC os_invoc;
 
@@ -117,27 +118,37 @@ void os_sys_err(const char* module, int line) {
   ut_dbg[kUtDbgSize - 1] = '\0';
   ++g_count;
   log_error(module, line, ut_dbg);
+  os_sys_err_show(module, line, ut_dbg);
+}
+
+void os_sys_err_show(const char* module, int line, const char* text) {
   if (g_showing) return;  // a second error while one is showing returns at once
   // Either form may unwind the level; the flags must drop either way.
   struct showing_guard {
     showing_guard() { g_showing = true; }
     ~showing_guard() { g_showing = g_in_error = false; }
   } guard;
-  // A served session's screen is its client's, there as soon as the window
-  // manager has started; the terminal the process was started from is
-  // never read, and written only when it is no terminal (a log).
-  if ((os_ready == 1 || os_serving) && foundation_hooks.err_screen) {
-    int r = foundation_hooks.err_screen(module, line, ut_dbg);
+  // A session's screen is there as soon as the window manager has started
+  // (a served session's is its client's); the terminal the served process
+  // was started from is never read, and written only when it is no
+  // terminal (a log).
+  if ((os_ready == 1 || os_serving || os_screen_up) && foundation_hooks.err_screen) {
+    int r = foundation_hooks.err_screen(module, line, text);
     if (r == SYS_ERR_CANCEL) mark_leave(PI_END_EXIT);
     if (r == SYS_ERR_CONTINUE) return;
     g_in_error = !os_serving;
   }
   if (os_serving) {
-    if (!isatty(2)) fprintf(stderr, "\n%s - KIVOMSG - %s\n", module, ut_dbg);
+    if (!isatty(2)) fprintf(stderr, "\n%s - KIVOMSG - %s\n", module, text);
     return;
   }
-  if (g_in_error) text_cancel(module, ut_dbg);
-  foundation_seams.err_presenter(module, line, ut_dbg);
+  // The window manager's terminal is written and read through it alone.
+  if (os_screen_up) {
+    if (g_in_error) mark_leave(PI_END_EXIT);
+    return;
+  }
+  if (g_in_error) text_cancel(module, text);
+  foundation_seams.err_presenter(module, line, text);
 }
 
 void sys_err(const char* module, int line, const char* fmt, ...) {

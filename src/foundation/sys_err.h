@@ -24,6 +24,9 @@ extern char ut_dbg[kUtDbgSize];
 
 // Shows the text of `ut_dbg` as a system error of source module `module`.
 void os_sys_err(const char* module, int line);
+// The showing alone (the report is logged already): for a report the
+// screen form kept back until the terminal had finished reading a key.
+void os_sys_err_show(const char* module, int line, const char* text);
 
 // printf-style: formats into ut_dbg (bounded), then os_sys_err.
 void sys_err(const char* module, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -49,6 +52,15 @@ using sys_err_screen = int (*)(const char* module, int line, const char* text);
 // 1 once the screen is up: the window manager starts it at 255 and each
 // show counts it on until it reaches 1; until then the text form serves.
 extern int os_ready;
+
+// Set while a session's window manager holds the terminal (main sets it
+// once the window manager has started; wm_finish clears it): the screen
+// form serves from then on, before the first shows
+// have counted `os_ready` up, and no text form ever writes to that terminal
+// or reads it behind the terminal manager's back. A window that cannot be
+// made then leaves the level with end code 3 as KIVOERR does, its text in
+// the log.
+extern bool os_screen_up;
 
 // Set when the process serves a connection given on its command line (a
 // remote terminal's server, the data server): its user is at the other

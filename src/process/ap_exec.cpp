@@ -6,10 +6,13 @@
 //
 // Invariants: the stream's status after a read names what came (a record, a
 // level start or end with the level in the secondary status word, the end,
-// a failure); a level at or past the number of levels runs no frame; a loop
-// that an unwind cuts short still ends the run's action log (log_cut).
+// a failure); a level at or past the number of levels runs no frame; a read
+// that fails before the end ends the run with 4, never as a run that read
+// the whole file; a loop that an unwind cuts short still ends the run's
+// action log (log_cut).
 // Callers: invoc_proc through pi_type_rows (ap_init fills the rows).
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "compiler/em.h"
@@ -116,6 +119,26 @@ uint32_t next_record(PCB* p, const levels& lv, bool* go_on) {
   }
 }
 
+// What an unwind out of the loop needs: the log context of the frame that
+// ran last, and why a read ended the run.
+struct loop_ctx {
+  uint32_t ctx = MSG_ALOG_DETAIL;
+  std::string why;
+};
+
+// A loop that cannot reach the primary file's end (its sorted query's sort
+// interrupted, a read that failed part-way: a lost connection, a lock) ends
+// the run with 4 before its total frame, which would take the records read
+// for the whole. Its status is the process's message, which the unwind
+// carries into the action log (log_cut); `why`, noted once the log's
+// hand-over has run, ends a session the run started.
+[[noreturn]] void read_ended(PCB* p, uint32_t st, loop_ctx* c) {
+  if (p->pcb_err_fi) la_add_msg(p->pcb_err_fi, &st, 3, {});
+  c->ctx = MSG_ALOG_DETAIL;
+  c->why = pi_read_end_why(st);
+  mark_leave(PI_END_CANCEL);
+}
+
 // A ranged run learns the code of the query it reads: its "RANGE CODE".
 void take_range_code(PCB* p) {
   uint8_t info[kPbInfoLen];
@@ -124,8 +147,9 @@ void take_range_code(PCB* p) {
 }
 
 // Steps 2-4: the loop over the primary file; false when a frame ended it
-// with END PROC. `ctx` follows the log context of the frame that runs.
-bool read_loop(PCB* p, uint32_t detail, uint32_t* ctx) {
+// with END PROC.
+bool read_loop(PCB* p, uint32_t detail, loop_ctx* c) {
+  uint32_t* ctx = &c->ctx;
   ARB* s = p->pcb_pcf_arb;
   const levels lv(p);
   bool go_on = true;
@@ -141,17 +165,9 @@ bool read_loop(PCB* p, uint32_t detail, uint32_t* ctx) {
     if (s) {
       const uint32_t st = next_record(p, lv, &go_on);
       if (!go_on) break;
-      if (st != ST_RECORD) {
-        // The end of the file ends the loop; any other failure, with
-        // ranges or without, is the process's message. With ranges no
-        // total step follows to carry it into the log (an interrupted
-        // sort, a lock), so it goes there now.
-        if (st != FM_EOF && p->pcb_err_fi) {
-          la_add_msg(p->pcb_err_fi, &st, 3, {});
-          if (lv.ranges && log_on(p)) log_add(p, *ctx = MSG_ALOG_DETAIL);
-        }
-        break;
-      }
+      const read_end e = pi_read_end(st);
+      if (e == read_end::end) break;
+      if (e != read_end::record) read_ended(p, st, c);
     }
     *ctx = MSG_ALOG_DETAIL;
     go_on = run_frame(p, detail);
@@ -196,11 +212,13 @@ void ap_exec(PCB* p, uint8_t*) {
   log_start(p);
   op_bld_sum(p);
   const uint32_t detail = load_frm_no(p, 0);
-  uint32_t ctx = MSG_ALOG_DETAIL;
+  loop_ctx c;
   try {
-    read_loop(p, detail, &ctx);
+    read_loop(p, detail, &c);
   } catch (const mark_jump& j) {
-    log_cut(p, ctx, j.code);
+    log_cut(p, c.ctx, j.code);
+    // After the hand-over, whose return to this run clears a note before.
+    if (!c.why.empty()) os_note_run_failure(c.why.c_str());
     throw;  // the level's MARK still takes the unwind and its code
   }
   mark_leave(end_code(p, log_end(p)));

@@ -49,7 +49,7 @@ struct op_report {
   uint8_t* line_copy;  // its stored copy, restored after a PRINT
   uint8_t new_page;    // the last print began a new page
   uint8_t in_heading;  // the page heading is being written
-  uint8_t failed;      // a print failed: the run ends with 4
+  uint8_t failed;      // a print or a read failed: the run ends with 4
   uint8_t ended;       // rpt_end has run
   uint32_t status;     // the status posted when the run failed
   uint16_t prepared;   // report image id a DISPLAY executed, 0 none

@@ -3,9 +3,11 @@
 // frames of its range levels, around the report's start and end.
 //
 // Invariant: the report ends (rpt_end) on every way out: at the end of the
-// loop, or in op_cleanup after an unwind. An interrupted run ends with 4 and
+// loop, or in op_cleanup after an unwind. A run interrupted, or one whose
+// read of the primary file fails before its end, ends with 4 and
 // prints nothing.
 #include <cstring>
+#include <string>
 
 #include "compiler/em.h"
 #include "foundation/bytes.h"
@@ -59,16 +61,22 @@ bool interrupted(PCB* p) {
   return (com_dbg_ctl_bits & kDbgBreakRequest) && a3 && a3[0] == '1' && p->invoc.interrupt_ok();
 }
 
-// The user's interrupt cancels the run: the report so far is dropped, never
-// printed as if complete, and the invoker's message line (the process's own
-// without one) says why it ended.
-[[noreturn]] void cancel_run(PCB* p) {
-  if (op_report* op = op_rpt(p)) op->failed = 1, op->status = QS_INTERRUPTED;
-  os_note_run_failure("cancelled at the user's request");
+// A run that cannot reach its end: the report so far is dropped, never
+// printed as if complete, the invoker's message line (the process's own
+// without one) shows `status`, and the run ends with 4 for `why`.
+[[noreturn]] void end_failed(PCB* p, uint32_t status, const std::string& why) {
+  if (op_report* op = op_rpt(p)) op->failed = 1, op->status = status;
+  os_note_run_failure(why.c_str());
   PCB* inv = invoc_parent(p->invoc);
-  op_post(inv && inv->pcb_err_fi ? inv : p, QS_INTERRUPTED);
+  op_post(inv && inv->pcb_err_fi ? inv : p, status);
   mark_leave(PI_END_CANCEL);
 }
+
+// A loop that cannot reach the primary file's end: the user's interrupt
+// (QS_INTERRUPTED, of the run or of its sorted query's sort), or a read that
+// failed part-way (the totals and the report's end would pass the records
+// not read for the whole).
+[[noreturn]] void read_ended(PCB* p, uint32_t st) { end_failed(p, st, pi_read_end_why(st)); }
 
 // A range level's frame of `kind` when its entry asks for it.
 void level_frame(PCB* p, uint32_t level, uint8_t flag, uint8_t kind, bool end) {
@@ -91,17 +99,15 @@ void read_loop(PCB* p) {
   p->pcb_brk_lvl = uint8_t(p->pcb_rng_cnt ? p->pcb_rng_cnt - 1u : 0u);
   for (bool first = true;; first = false) {
     ss_yield();
-    if (!first && interrupted(p)) cancel_run(p);
+    if (!first && interrupted(p)) read_ended(p, QS_INTERRUPTED);
     uint32_t level = 0, st = process_seams.op_rdnxt(p, &level);
     for (; st == OP_LEVEL_START || st == OP_LEVEL_END; st = process_seams.op_rdnxt(p, &level)) {
       if (st == OP_LEVEL_START) level_frame(p, level, kFlagHeading, FRM_HEADING, false);
       else level_frame(p, level, kFlagTotal, FRM_TOTAL, true);
     }
-    if (st == QS_INTERRUPTED) cancel_run(p);  // the sort of its sorted query
-    if (st != OP_RECORD) {
-      if (st != OP_EOF) op_post(p, st);
-      return;
-    }
+    const read_end e = pi_read_end(st);
+    if (e == read_end::end) return;
+    if (e != read_end::record) read_ended(p, st);
     if (!frame(p, detail)) return;
   }
 }

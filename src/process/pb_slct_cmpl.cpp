@@ -13,10 +13,12 @@
 #include "compiler/em_access.h"
 #include "compiler/pc_cmpl.h"
 #include "fm/fm_record.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/scope.h"
 #include "foundation/sys_err.h"
 #include "process/pb_slct.h"
+#include "process/pi_pcf.h"
 #include "types/element_view.h"
 
 namespace kivo {
@@ -50,23 +52,36 @@ bool read_qparm(QRY_SLCT* q, uint8_t* rec) {
 }
 
 // The query's statements lose the mark of a parse before: a statement that
-// an earlier expression named must be ANDed when this one does not.
-void clear_named(PARSE_STATE* s) {
+// an earlier expression named must be ANDed when this one does not. False
+// (reported, the status in q) when a statement could not be read or
+// rewritten: a mark left would drop its statement from the selection.
+bool clear_named(QRY_SLCT* q, PARSE_STATE* s) {
   ARB* a = s->qslct;
   uint8_t rec[kQslctLen];
   memset(rec, ' ', kQslctLen);
   memcpy(rec, s->key, QSLCT_KIND);
   rec[QSLCT_KIND] = 0, st_le32(rec, QSLCT_NO, 0);
   a->arb_mod = 0, a->arb_keyno = 0, a->arb_rec = rec, a->arb_key = nullptr, a->arb_key_end = nullptr;
-  if (!fm_start(a)) return;
-  for (a->arb_mod = ARB_HOLD, a->arb_len = kQslctLen; fm_rdnxt(a); a->arb_mod = ARB_HOLD) {
-    if (memcmp(rec, s->key, QSLCT_KIND) != 0) break;
-    if (rec[QSLCT_NAMED] != '1') continue;
-    rec[QSLCT_NAMED] = ' ';
-    a->arb_mod = 0;
-    fm_rewrite(a);
-  }
+  bool whole = true;
+  if (!fm_start(a)) whole = pi_read_end(a->arb_stat) != read_end::failed;
+  else
+    for (a->arb_mod = ARB_HOLD, a->arb_len = kQslctLen;; a->arb_mod = ARB_HOLD) {
+      if (!fm_rdnxt(a)) {
+        whole = pi_read_end(a->arb_stat) != read_end::failed;
+        break;
+      }
+      if (memcmp(rec, s->key, QSLCT_KIND) != 0) break;
+      if (rec[QSLCT_NAMED] != '1') continue;
+      rec[QSLCT_NAMED] = ' ';
+      a->arb_mod = 0;
+      if (!fm_rewrite(a)) {
+        whole = false;
+        break;
+      }
+    }
+  if (!whole) q->status = a->arb_stat, checkstat(a->arb_stat, "can't clear the qslct marks", "PBUTIL", __LINE__);
   fm_release(a);
+  return whole;
 }
 
 // Parses the expression of `kind` and adds the statements it leaves out.
@@ -77,6 +92,7 @@ bool parse_kind(QRY_SLCT* q, PARSE_STATE* s, const uint8_t* qparm, uint8_t kind,
   const uint32_t r = MARK(MARK_RECOVERY, [&] { pb_parse_stmt(s); });
   if (r != 1) return q->status = r, q->fault = s->fault, false;
   *tree = finish_tree(*tree, s);
+  if (s->status != 1) return q->status = s->status, false;
   return true;
 }
 
@@ -88,8 +104,9 @@ int pb_slct_tree(QRY_SLCT* q, SLCT_NODE** out) {
   if (!read_qparm(q, qparm)) return 0;
   PARSE_STATE s;
   pb_load_parse(&s, q, qparm);
-  clear_named(&s);
-  q->status = 1, q->fault = slct_fault{};
+  q->fault = slct_fault{};
+  if (!clear_named(q, &s)) return 0;
+  q->status = 1;
   SLCT_NODE *t9 = nullptr, *t8 = nullptr;
   if (!parse_kind(q, &s, qparm, 9, &t9) || !parse_kind(q, &s, qparm, 8, &t8)) return 0;
   *out = trim_tree(t9 && t8 ? bld_bool_node(OP_AND, t9, t8, q) : t9 ? t9 : t8);

@@ -10,6 +10,7 @@
 
 #include "fm/fm_record.h"
 #include "fm/fm_status.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/scope.h"
 #include "process/pb_slct.h"
@@ -172,7 +173,15 @@ SLCT_NODE* finish_tree(SLCT_NODE* tree, PARSE_STATE* s) {
   SLCT_NODE* chain = nullptr;
   request(s->qslct, 0, rec);
   if (!fm_start(s->qslct)) return tree;
-  for (request(s->qslct, 0, rec); fm_rdnxt(s->qslct); request(s->qslct, 0, rec)) {
+  for (request(s->qslct, 0, rec);; request(s->qslct, 0, rec)) {
+    // A read that fails before the query's last line would leave its
+    // criteria out and select too much: the selection fails instead.
+    if (!fm_rdnxt(s->qslct)) {
+      if (s->qslct->arb_stat == FM_EOF) break;
+      s->status = s->qslct->arb_stat;
+      checkstat(s->status, "can't read qslct", "PBUTIL", __LINE__);
+      return tree;
+    }
     if (memcmp(rec, s->key, QSLCT_BLANKS) != 0) break;
     if (rec[QSLCT_NAMED] == '1' || rec[QSLCT_ON] == '0' || blank(rec + QSLCT_R_VALUE, kQslctValueLen)) continue;
     SLCT_NODE* l = leaf(s->pool, rec);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "compiler/em.h"
 #include "compiler/em_access.h"
@@ -28,11 +29,13 @@
 #include "interp/ii_run.h"
 #include "interp/interp.h"
 #include "interp/trace_kivo.h"
+#include "process/op.h"
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "process/pi_hooks.h"
 #include "process/pi_internal.h"
 #include "process/process.h"
+#include "process/qs.h"
 #include "types/date_desc.h"
 
 namespace kivo {
@@ -374,6 +377,24 @@ int pi_rdnxt(PCB* p, uint16_t mode) {
   ARB* a = p->pcb_pcf_arb;
   if (!a) return 1;
   return rdnxt_loop(p, a, rdnxt_hold(p, a, mode));
+}
+
+read_end pi_read_end(uint32_t st) {
+  if (st == OP_RECORD) return read_end::record;
+  if (st == FM_EOF || st == FM_NOT_FOUND || st == 1) return read_end::end;
+  return st == QS_INTERRUPTED ? read_end::interrupted : read_end::failed;
+}
+
+std::string pi_read_end_why(uint32_t st) {
+  if (st == QS_INTERRUPTED) return "cancelled at the user's request";
+  std::string why = "its primary file could not be read to its end: ";
+  const char* err = st == MSG_SYS_ERR          ? la_sys_err_text()
+                    : st == MSG_SYS_ERR_UNSURE ? la_sys_err_unsure_text()
+                                               : nullptr;
+  if (err) return why + (err[0] == '*' ? err + 1 : err);
+  char text[kMsgTextMax + 1];
+  if (la_get_str(text, sizeof text, st)) return why + text + " (status " + std::to_string(st) + ")";
+  return why + "status " + std::to_string(st);
 }
 
 int pi_write(PCB* p) {

@@ -59,6 +59,21 @@ constexpr uint32_t kLockWait = 0xFFFFFFFF;  // a stream's wait word: wait for th
 int pi_read(PCB* p, uint16_t mode);
 // Reads the next PCF record; 1 also when the process has no PCF stream.
 int pi_rdnxt(PCB* p, uint16_t mode);
+
+// ---- a file read to its end ----
+
+// What a loop that reads a file to its end makes of the status after a
+// read: 200350 a record came; the end of the file, no record left at a
+// start, or a read an event stopped (its status still success) end the
+// loop; a sort the user interrupted; anything else is a read that failed
+// part-way (a lost connection, an I/O error, a lock), which the loop must
+// not take for the end: what it did with the records read would pass for
+// the whole file.
+enum class read_end { record, end, interrupted, failed };
+read_end pi_read_end(uint32_t st);
+// Why a run whose loop read `st` (interrupted or failed) ends: what the
+// status says, a lost connection's recorded error naming its server.
+std::string pi_read_end_why(uint32_t st);
 // Writes the record area as a new record.
 int pi_write(PCB* p);
 // Rewrites the held record from the record area.

@@ -117,7 +117,8 @@ void bld_qparm(PCB* p, uint8_t* rec);
 const uint8_t* find_cfrm(EM* em, uint8_t kind, const uint8_t* prev);
 // The process's stream of a work file ("QPARM   " ...), null none.
 ARB* get_qfi_arb(PCB* p, const char* name);
-// Deletes the records of (ap, proc); 0 when the stream cannot be made.
+// Deletes the records of (ap, proc); 0 when the stream cannot be made or a
+// read or delete failed before the last of them.
 int purge_qfi_recs(ARB* a, const char* ap, const char* proc);
 // Copies every record of `src` into `dst`: 1, 0 on a duplicate key.
 int copy_qfi(ARB* dst, ARB* src);
@@ -129,7 +130,9 @@ void qp_susp_hdr(PCB* p, uint8_t* h);
 int create_suspend(PCB* p, ARB** out);
 int suspend(PCB* p);
 void open_dds(PCB* p);
-void close_dds(PCB* p);
+// Closes the process's open files and deletes their records; false (the
+// failure reported) when a record could not be read or deleted.
+bool close_dds(PCB* p);
 // Runs a system process of "0LA" as the query's child; its end code. With
 // `qfi` ("QSLCT   ", "QSORT   "), an editor of that work file kept to the
 // query's own records.

@@ -31,6 +31,7 @@
 #include "process/pi.h"
 #include "process/pi_exec.h"
 #include "process/pi_internal.h"
+#include "process/pi_pcf.h"
 #include "process/process.h"
 #include "process/qp.h"
 #include "process/qs.h"
@@ -182,9 +183,15 @@ int purge_qfi_recs(ARB* a, const char* ap, const char* proc) {
   for (;;) {
     PROTO_FULL(a, 0, rec.data());
     a->arb_key = key, a->arb_key_len = 33, a->arb_len = uint16_t(rec.size()), a->arb_mod = ARB_PARTIAL;
-    if (!fm_start(a)) return 1;
+    if (!fm_start(a)) return pi_read_end(a->arb_stat) != read_end::failed;
     a->arb_key = nullptr, a->arb_mod = ARB_HOLD;
-    if (!fm_rdnxt(a) || memcmp(rec.data(), key, 33)) return a->arb_mod = 0, fm_release(a), 1;
+    const bool read = fm_rdnxt(a);
+    if (!read || memcmp(rec.data(), key, 33)) {
+      // A read that failed leaves records of the process behind.
+      const bool whole = read || pi_read_end(a->arb_stat) != read_end::failed;
+      a->arb_mod = 0, fm_release(a);
+      return whole;
+    }
     a->arb_mod = 0;
     if (!fm_del(a)) return 0;
   }
@@ -369,23 +376,38 @@ void open_dds(PCB* p) {
   FM_CLOSE(slct, 0);
 }
 
-void close_dds(PCB* p) {
-  if (!qp_open_arb) return;
+bool close_dds(PCB* p) {
+  if (!qp_open_arb) return true;
   uint8_t rec[kOpenLen] = {};
   st_le32(rec, OPEN_PCB, p->pcb_handle);
+  // Each pass deletes the first record left, so a failed delete ends the
+  // loop rather than finding the same record again.
+  bool whole = true;
   for (;;) {
     PROTO_FULL(qp_open_arb, 0, rec);
     qp_open_arb->arb_key = rec, qp_open_arb->arb_key_len = 4, qp_open_arb->arb_len = kOpenLen;
     qp_open_arb->arb_mod = ARB_PARTIAL;
-    if (!fm_start(qp_open_arb)) break;
+    if (!fm_start(qp_open_arb)) {
+      whole = pi_read_end(qp_open_arb->arb_stat) != read_end::failed;
+      break;
+    }
     qp_open_arb->arb_key = nullptr, qp_open_arb->arb_mod = ARB_HOLD;
-    if (!fm_rdnxt(qp_open_arb) || ld_le32(rec, OPEN_PCB) != p->pcb_handle) break;
+    if (!fm_rdnxt(qp_open_arb)) {
+      whole = pi_read_end(qp_open_arb->arb_stat) != read_end::failed;
+      break;
+    }
+    if (ld_le32(rec, OPEN_PCB) != p->pcb_handle) break;
     qp_open_arb->arb_mod = 0;
-    fm_del(qp_open_arb);
+    if (!fm_del(qp_open_arb)) {
+      whole = false;
+      break;
+    }
   }
+  if (!whole) checkstat(qp_open_arb->arb_stat, "can't delete the open-file records", kModule, __LINE__);
   qp_open_arb->arb_mod = 0;
   fm_release(qp_open_arb);
   pb_dds_close(p);
+  return whole;
 }
 
 int create_suspend(PCB* p, ARB** out) {

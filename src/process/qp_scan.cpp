@@ -23,6 +23,7 @@
 #include "fm/fm_objects.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
@@ -32,6 +33,7 @@
 #include "foundation/pool.h"
 #include "foundation/sys_err.h"
 #include "interp/rt_fns.h"
+#include "process/pi_pcf.h"
 #include "process/qp.h"
 #include "screen/tm.h"
 #include "screen/tm_keys.h"
@@ -287,9 +289,16 @@ std::string shown_key(ARB* a, const uint8_t* rec, uint16_t len) {
   return out.substr(0, kShownLen);
 }
 
-// The primary file's records, in the file's order; the file's own record area is put back.
-std::vector<tag_rec> read_tag_recs(ARB* pcf) {
-  std::vector<tag_rec> recs;
+// Whether a walk whose last read or start left `a`'s status reached the
+// file's end (an empty file's start finds nothing).
+bool walked_whole(const ARB* a) { return pi_read_end(a->arb_stat) != read_end::failed; }
+
+// The primary file's records, in the file's order; the file's own record
+// area is put back. False (with the status reported) when a read failed
+// before the end: the tags written from a part of the file would drop the
+// others.
+bool read_tag_recs(ARB* pcf, std::vector<tag_rec>* out) {
+  std::vector<tag_rec>& recs = *out;
   std::vector<uint8_t> rec(pcf->arb_len);
   uint8_t* area = pcf->arb_rec;
   const uint16_t len = pcf->arb_len;
@@ -304,20 +313,33 @@ std::vector<tag_rec> read_tag_recs(ARB* pcf) {
       recs.push_back(std::move(r));
     }
   pcf->arb_mod = 0, pcf->arb_rec = area, pcf->arb_len = len;
-  return recs;
+  if (walked_whole(pcf)) return true;
+  checkstat(pcf->arb_stat, "scan tag - primary file read failed", kModule, __LINE__);
+  return false;
 }
 
 // Marks the records the query's tag file already holds (key: application, process).
 // t is the tag record area, which the file keeps pointing at until it is closed.
-void mark_tagged(ARB* qtag, const uint8_t* key, std::vector<uint8_t>& t, std::vector<tag_rec>& recs) {
+// False (reported) when a read failed before the query's last tag.
+bool mark_tagged(ARB* qtag, const uint8_t* key, std::vector<uint8_t>& t, std::vector<tag_rec>& recs) {
   PROTO_FULL(qtag, 0, t.data());
   qtag->arb_key = const_cast<uint8_t*>(key), qtag->arb_key_len = 33, qtag->arb_mod = ARB_PARTIAL;
+  bool whole = true;
   if (fm_start(qtag))
-    for (qtag->arb_key = nullptr, qtag->arb_rec = t.data(), qtag->arb_len = uint16_t(t.size()), qtag->arb_mod = 0;
-         fm_rdnxt(qtag) && !memcmp(t.data(), key, 33); qtag->arb_mod = 0)
+    for (qtag->arb_key = nullptr, qtag->arb_rec = t.data(), qtag->arb_len = uint16_t(t.size()), qtag->arb_mod = 0;;
+         qtag->arb_mod = 0) {
+      if (!fm_rdnxt(qtag)) {
+        whole = walked_whole(qtag);
+        break;
+      }
+      if (memcmp(t.data(), key, 33)) break;
       for (tag_rec& r : recs)
         if (!r.id.empty() && !memcmp(t.data() + kTagKeyLen, r.id.data(), r.id.size())) r.tagged = true;
+    }
+  else whole = walked_whole(qtag);
   qtag->arb_mod = 0;
+  if (!whole) checkstat(qtag->arb_stat, "scan tag - QTAG read failed", kModule, __LINE__);
+  return whole;
 }
 
 // The pick list: RETURN toggles a tag; true when END keeps the tags.
@@ -363,14 +385,15 @@ int scan_tag(RT_CALL& c) {
   if (!pcf || !pcf->arb_len) return sys_err(kModule, __LINE__, "scan tag - no primary file"), 0;
   const char* ap = q->invoc.ap_id();
   const char* proc = q->invoc.proc_nam();
-  std::vector<tag_rec> recs = read_tag_recs(pcf);
+  std::vector<tag_rec> recs;
+  if (!read_tag_recs(pcf, &recs)) return 0;
   ARB* qtag = get_qfi_arb(q, "QTAG    ");
   if (!qtag) return sys_err(kModule, __LINE__, "can't open QTAG file"), 0;
   std::vector<uint8_t> t(kTagRecMax);
   uint8_t key[33];
   memcpy(key, ap, 3), memcpy(key + 3, proc, 30);
-  mark_tagged(qtag, key, t, recs);
-  const int ok = pick_tags(srf, proc, recs) && write_tags(qtag, key, t, ap, proc, recs);
+  const int ok =
+      mark_tagged(qtag, key, t, recs) && pick_tags(srf, proc, recs) && write_tags(qtag, key, t, ap, proc, recs);
   qtag->arb_mod = 0;
   FM_CLOSE(qtag, 0);
   return ok;

@@ -20,6 +20,8 @@
 #include "compiler/pc_celem.h"
 #include "fm/fm_open.h"
 #include "fm/fm_record.h"
+#include "fm/fm_status.h"
+#include "fm/la.h"
 #include "foundation/bytes.h"
 #include "foundation/com.h"
 #include "foundation/descriptors.h"
@@ -137,6 +139,8 @@ int sort_elems(QRY_SORT* q, QRY_SLCT* s, ARB* se) {
     ++levels;  // a line that gives no element still takes its level
     if (!line_elems(s, se, line, uint8_t(levels))) return -1;
   }
+  // Sort lines left unread would sort the records in another order.
+  if (a->arb_stat != FM_EOF) return checkstat(a->arb_stat, "can't read qsort file", kModule, __LINE__), -1;
   return put_elem(se, 0, '+', nullptr) ? levels : -1;
 }
 

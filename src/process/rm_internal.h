@@ -72,6 +72,12 @@ RPT_XIMG* rm_ximg(RPT_BLK* rpt, const uint8_t* img);
 uint8_t* rm_image(RPT_BLK* rpt, uint16_t id);
 
 constexpr const char* kRmMod = "RM";
+
+// Reports a failed call of the print sink as `what`, its status and what
+// that says in words (the print folder is full). A print file that failed
+// fails every later call on it with the same status: only the first is
+// shown, the others go to the log, until the report's `last` call.
+void rm_print_failed(RPT_BLK* rpt, int line, const char* what, bool last);
 constexpr const char* kRmBufMod = "RMBUF";
 constexpr const char* kRmImgMod = "RMIMG";
 constexpr const char* kRmUpdMod = "RMUPD";

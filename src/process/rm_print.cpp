@@ -10,7 +10,10 @@
 // The sink's line count is one byte: longer advances go out as several of at
 // most 255 lines, and a skip beyond line 255 as a skip to 255 and advances.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/bytes.h"
@@ -24,6 +27,12 @@ namespace {
 
 constexpr uint32_t kMaxCount = 255;
 
+// The print whose failure was shown, until its report ends.
+struct failed_print {
+  const PM_BLK* pm = nullptr;
+  uint32_t status = 0;
+} g_failed;
+
 int put(RPT_BLK* rpt, uint8_t kind, uint32_t count, const char* text, uint16_t len, const std::vector<PM_RUN>* runs) {
   PM_LINE l{};
   l.kind = kind;
@@ -33,7 +42,7 @@ int put(RPT_BLK* rpt, uint8_t kind, uint32_t count, const char* text, uint16_t l
   l.run_count = runs ? uint8_t(std::min<size_t>(runs->size(), 255)) : 0;
   l.runs = runs && !runs->empty() ? runs->data() : nullptr;
   if (rpt->sink.write(rpt->pm, &l)) return 1;
-  sys_err(kRmMod, __LINE__, "print - pm_write failed");
+  rm_print_failed(rpt, __LINE__, "print - pm_write failed", false);
   return 0;
 }
 
@@ -171,6 +180,19 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
 }
 
 }  // namespace
+
+void rm_print_failed(RPT_BLK* rpt, int line, const char* what, bool last) {
+  const PM_BLK* pm = rpt->pm;
+  const std::string words = pm_status_text(pm->status);
+  char text[kUtDbgSize];
+  snprintf(text, sizeof text, "%s(0x%x)%s%s", what, pm->status, words.empty() ? "" : ": ", words.c_str());
+  const bool shown = g_failed.pm == pm && g_failed.status == pm->status;
+  g_failed = last ? failed_print{} : failed_print{pm, pm->status};
+  if (!shown) return sys_err(kRmMod, line, "%s", text);
+  char entry[kUtDbgSize + 16];
+  snprintf(entry, sizeof entry, "%s.%d: %s", kRmMod, line, text);
+  sys_err_log(entry);
+}
 
 int rm_print(RPT_BLK* rpt, int flag, int32_t pos) {
   const bool paging = rpt->page_len != 0;

@@ -314,7 +314,7 @@ int rm_cleanup(RPT_BLK* rpt) {
   memcpy(pm->priority, s.priority, sizeof pm->priority);
   memcpy(pm->rpt_options, s.options, sizeof pm->rpt_options);
   const int done = rpt->sink.cleanup(pm);
-  if (!done) sys_err(kRmMod, __LINE__, "rm_cleanup - pm cleanup failed(0x%x)", pm->status);
+  if (!done) rm_print_failed(rpt, __LINE__, "rm_cleanup - pm cleanup failed", true);
   uint8_t key[sizeof(RPT_BLK)] = {};
   ARB* rf = report_file(key, rpt);
   if (!rf || !rm_find(rf, key, true)) sys_err(kRmMod, __LINE__, "rm_cleanup - read report record failed");

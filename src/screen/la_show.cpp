@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fm/fm_open.h"
@@ -176,6 +177,13 @@ namespace {
 constexpr int kErrRows = 12;
 constexpr int kErrCols = 72;
 
+// The report raised while the terminal read, until its read is over.
+struct kept_report {
+  std::string module, text;
+  int line = 0;
+  bool kept = false;
+} g_kept;
+
 // The error window's 12 x 72 text.
 std::vector<std::string> error_text(const char* module, int line, const char* text) {
   std::vector<std::string> rows(kErrRows, std::string(kErrCols, ' '));
@@ -195,18 +203,21 @@ std::vector<std::string> error_text(const char* module, int line, const char* te
     centre(6, buf);
   }
   centre(11, "CANCEL to Abort Current Process     ENTER to Continue Processing");
-  // The error text runs from line 9, column 2 to the end of the area.
-  std::string area;
-  for (int r = 9; r < kErrRows; ++r) area += rows[r];
-  size_t n = std::min(strlen(text), area.size() - 2);
-  area.replace(2, n, text, n);
-  for (int r = 9; r < kErrRows; ++r) rows[r] = area.substr(static_cast<size_t>(r - 9) * kErrCols, kErrCols);
+  // The error text from line 9, column 2 to the end of the area, broken at
+  // blanks so that a file's name is read whole.
+  const std::vector<std::string> lines = wrap(text, kErrCols - 2);
+  for (size_t i = 0; i < lines.size() && 9 + i < kErrRows; ++i)
+    rows[9 + i].replace(2, std::min<size_t>(lines[i].size(), kErrCols - 2), lines[i]);
   return rows;
 }
 
 }  // namespace
 
 int wm_sys_err_screen(const char* module, int line, const char* text) {
+  if (wms.reading) {
+    if (!g_kept.kept) g_kept = {module, text, line, true};
+    return SYS_ERR_CONTINUE;
+  }
   // A served session reports here before its screen exists (the data
   // server never has one): nothing to show it on.
   if (os_serving && !wms.started) return SYS_ERR_NO_WINDOW;
@@ -243,6 +254,13 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
     wm_seam_show(&again, nullptr);
   }
   return result;
+}
+
+bool wm_sys_err_kept() { return g_kept.kept; }
+
+void wm_sys_err_show_kept() {
+  const kept_report r = std::exchange(g_kept, kept_report{});
+  if (r.kept) os_sys_err_show(r.module.c_str(), r.line, r.text.c_str());
 }
 
 }  // namespace kivo

@@ -33,7 +33,15 @@ int la_show_msg(ARB* msg_file, uint32_t* key);
 int la_show_text(const std::string& text, uint32_t* key);
 
 // The screen form of a system error (sys_err.h's SYS_ERR_*): the 12 x 72
-// error window over the current surface until ENTER or CANCEL.
+// error window over the current surface until ENTER or CANCEL. One
+// raised while the terminal reads a key (the key's name for a snapshot or
+// a recording) is kept, the first only, and answers "continue": a window
+// shown there would read keys inside that read and take its key.
 int wm_sys_err_screen(const char* module, int line, const char* text);
+
+// Whether a report was kept back while the terminal read, and showing it
+// (os_sys_err_show, so that CANCEL leaves the level).
+bool wm_sys_err_kept();
+void wm_sys_err_show_kept();
 
 }  // namespace kivo

@@ -442,6 +442,37 @@ void item_key(SHOW_BLK* blk, uint32_t k, ARB* msgs) {
   prep_scr(blk, wms.show_msgs);
 }
 
+// The terminal layer's show, marked as reading while it runs.
+uint32_t read_terminal(SHOW_DATA* sd) {
+  struct reading_mark {
+    reading_mark() { wms.reading = true; }
+    ~reading_mark() { wms.reading = false; }
+  } mark;
+  return wm_term()->show(sd);
+}
+
+// A system error raised during the read is shown now, over this show's
+// screen, which is then painted again as it was; what the read answered
+// (key, cursor) stays this show's, so no key is lost to the report.
+void show_kept_report(SHOW_BLK* blk, ARB* msgs) {
+  if (!wm_sys_err_kept()) return;
+  const SHOW_DATA read = wms.sd;
+  TSRF *main = wms.main, *pop = wms.pop;
+  const SHOW_BLK work = wms.work;
+  wm_sys_err_show_kept();
+  wms.main = main, wms.pop = pop, wms.work = work;
+  const uint8_t flags = blk->show_flags;
+  blk->show_flags |= SHOW_REFRESH;
+  prep_scr(blk, msgs);
+  blk->show_flags = flags;
+  wms.sd.flags = SHOW_REFRESH;
+  wm_term()->show(&wms.sd);
+  const uint32_t nframes = wms.sd.nframes;
+  const uint32_t* frames = wms.sd.frames;
+  wms.sd = read;
+  wms.sd.nframes = nframes, wms.sd.frames = frames;
+}
+
 // The show's surfaces and working copy, the screen prepared. A terminal
 // without a keymap cannot be read: the run ends.
 void start_show(SHOW_BLK* blk, ARB* msgs) {
@@ -465,8 +496,9 @@ int wm_show(SHOW_BLK* blk, ARB* msgs) {
     SHOW_DATA& sd = wms.sd;
     sd.status &= ~uint32_t(KEY_STATUS_TICK | uint32_t(SHOW_BEEP));
     sd.timeout = blk->input_timeout;
-    uint32_t r = wm_term()->show(&sd);
+    uint32_t r = read_terminal(&sd);
     if (os_ready != 1) os_ready = (os_ready + 1) & 0xFF;
+    show_kept_report(blk, msgs);
     if (blk->show_flags == SHOW_PAINT_ONLY) return int(r);
     if (wms.main) wms.main->POSITION = {sd.row, sd.col};
     blk->show_flags &= uint8_t(~SHOW_BEEP);

@@ -180,6 +180,9 @@ struct wm_session {
   // Set when wm_init has succeeded: from then on the field editor, the
   // status messages and the lock wait's line go through the window manager.
   bool started = false;
+  // Set while the terminal layer reads keys for a show: a system error
+  // raised meanwhile waits for the read to end (la_show.h).
+  bool reading = false;
 };
 extern wm_session wms;
 

@@ -356,7 +356,10 @@ int wm_trm_attach(tm_attach_blk* blk) {
   return 1;
 }
 
-void wm_finish() { wm_term()->finish(); }
+void wm_finish() {
+  os_screen_up = false;
+  wm_term()->finish();
+}
 
 void wm_finish_failed() {
   if (!com.rmt_sock) wm_finish();

@@ -21,6 +21,8 @@
 
 namespace kivo {
 
+struct brf_progress;
+
 // What an inspection session returns when the user ends it (EXIT, QUIT or
 // the end of input), and what it returns when no session could start (no
 // name, a file that cannot be opened, that is no data file or whose format
@@ -36,8 +38,13 @@ constexpr int kAnalRefused = 2;
 // that one is silent. `unused` is kept for callers of the routine form.
 int brfanal(const char* name, int interactive, int unused, int32_t* records);
 
-// The same without the unused argument.
-int analyze(const char* name, int interactive, int32_t* records);
+// The same without the unused argument; `progress`, when given, says how
+// far a long check has got.
+int analyze(const char* name, int interactive, int32_t* records, const brf_progress* progress = nullptr);
+
+// The command line's verification (-v) and inspection session (-an): as
+// brfanal, with the progress of a long check on the terminal.
+int brfanal_tool(const char* name, int interactive);
 
 // Why a key definition of the pair at `base` (no ".dat") can hold no record
 // of its data file (a segment outside the record); empty when none. The

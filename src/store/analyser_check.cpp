@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "foundation/bytes.h"
 #include "store/analyser.h"
@@ -30,6 +31,7 @@ namespace kivo {
 
 void anal_say(anal_ctx* c, const char* fmt, ...) {
   if (!c->out) return;
+  if (c->progress) c->progress->clear();
   va_list ap;
   va_start(ap, fmt);
   vfprintf(c->out, fmt, ap);
@@ -110,6 +112,17 @@ void load_key_header(anal_ctx* c) {
 
 }  // namespace
 
+void anal_refresh(anal_ctx* c) {
+  memset(c->khdr, 0, sizeof c->khdr);
+  c->dat_size = slot_size(c->dat->slot);
+  uint8_t h[kDataHeaderFields];
+  c->hdr = anal_read_dat(c, 0, h, sizeof h) ? decode_brf_hdr(h) : brf_hdr{};
+  c->key_hdr_ok = false;
+  c->nkeys = 0;
+  if (c->key_slot >= 0) load_key_header(c);
+  c->walked = false;
+}
+
 int anal_open(anal_ctx* c, const char* base) {
   c->name = base;
   int status = 0;
@@ -118,13 +131,10 @@ int anal_open(anal_ctx* c, const char* base) {
   c->dat = brfopen(&status, base, BRF_NO_KEYS | BRF_READ_ONLY, 0, false);
   if (!c->dat) return status ? status : BRF_SYS_ERR;
   brf_header_from_file(c->dat);  // a fixed-length keyed file is not relative
-  c->dat_size = slot_size(c->dat->slot);
-  uint8_t h[kDataHeaderFields];
-  if (anal_read_dat(c, 0, h, sizeof h)) c->hdr = decode_brf_hdr(h);
   std::string key = std::string(base) + ".key";
   c->key_slot = kivo_open(key.c_str(), O_RDWR, 0);
   if (c->key_slot < 0) c->key_slot = kivo_open(key.c_str(), O_RDONLY, 0);
-  if (c->key_slot >= 0) load_key_header(c);
+  anal_refresh(c);
   return 0;
 }
 
@@ -195,6 +205,8 @@ bool walk(anal_ctx* c, bool report) {
       return false;
     }
     c->recs.push_back({s, h.length, h.flags});
+    if (c->progress && (c->recs.size() & 0xFFF) == 0)
+      c->progress->show("records read", seek - kDataHeaderSize, c->hdr.eofseek - kDataHeaderSize);
     // FREE_BLOCK records and unfinished writes are not counted.
     if (h.flags & kRecNotUser) {
       // nothing to count
@@ -267,11 +279,14 @@ bool key_is_null(const anal_ctx* c, int k, const uint8_t* key) {
 
 // The walk of one key's tree.
 struct tree_walk {
-  anal_ctx* c = nullptr;
-  int k = 0;
-  int keylen = 0;
-  int max_entries = 0;
-  std::vector<uint8_t>* seen = nullptr;  // pages met in this tree
+  tree_walk(anal_ctx* ctx, int key, std::vector<uint8_t>* pages)
+      : c(ctx), k(key), keylen(ctx->keys[key].keylen), max_entries(bt_max_entries(keylen)), seen(pages) {}
+
+  anal_ctx* c;
+  int k;
+  int keylen;
+  int max_entries;
+  std::vector<uint8_t>* seen;  // pages met in this tree
   bool bad = false;
   int count = 0;
   int leaf_depth = -1;
@@ -360,6 +375,11 @@ struct tree_walk {
   void entry(uint32_t page, int slot, uint32_t dseek, const uint8_t* key) {
     ++count;
     if (visit) return visit(dseek, key);
+    if (c->progress && (count & 0xFFF) == 0) {
+      char step[40];
+      snprintf(step, sizeof step, "key %d checked", k);
+      c->progress->show(step, static_cast<uint64_t>(count), c->refs.size());
+    }
     bool ok = true;
     if (have_prev && key_compare(c->segs[k], c->keys[k].nsegs, prev, key) >= 0) {
       anal_say(c, "Key out of order in page %d, slot %d\n", static_cast<int>(page), slot);
@@ -477,12 +497,7 @@ int verify_key(anal_ctx* c, int k, bool* bad) {
     return -1;
   }
   std::vector<uint8_t> seen(page_count(c), 0);
-  tree_walk w;
-  w.c = c;
-  w.k = k;
-  w.keylen = c->keys[k].keylen;
-  w.max_entries = bt_max_entries(w.keylen);
-  w.seen = &seen;
+  tree_walk w(c, k, &seen);
   clear_marks(c, k);
   w.page(top, 0, 0);
   if (w.bad) *bad = true;
@@ -703,10 +718,17 @@ const char* header_fault(anal_ctx* c, char* why, size_t n) {
 // sound (verify_key said so).
 void tree_pages(anal_ctx* c, int k, uint32_t top, std::vector<uint32_t>* out) {
   const int esz = bt_entry_size(c->keys[k].keylen);
+  // Only pages of the file, each once: a link past its end (or to no page at
+  // all, as a top not found is) would index the owner table out of range.
+  std::vector<uint8_t> seen(page_count(c), 0);
   std::vector<uint32_t> todo{top};
   while (!todo.empty()) {
     uint32_t seek = todo.back();
     todo.pop_back();
+    if (!anal_page_ok(c, seek)) continue;
+    uint8_t& mark = seen[(seek - kBtHdrBlock) / kPageSize];
+    if (mark) continue;
+    mark = 1;
     out->push_back(seek);
     uint8_t pg[kPageSize];
     if (!anal_read_key(c, seek, pg, sizeof pg)) continue;
@@ -825,10 +847,9 @@ bool verify_all_keys(anal_ctx* c) {
 // mark is set, so the mark is read again once that lock has been had.
 bool mark_left_set(anal_ctx* c) {
   if (!c->key_hdr_ok || !c->khdr[kHdrInUse]) return false;
-  bool locked = bt_share_at(c->dat->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
+  const update_hold hold(c->dat->slot, false);
   uint8_t mark = 0;
   bool set = anal_read_key(c, kHdrInUse, &mark, 1) && mark != 0;
-  if (locked) bt_share_at(c->dat->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   if (set) anal_say(c, "%s:  Key file marked in use by a change that never ended: needs repair\n", c->name.c_str());
   return set;
 }
@@ -923,6 +944,24 @@ int verify_keys(anal_ctx* c) {
   return say_misfit(c, repeats_fault(c, d)) || keyed(c) ? 0 : 1;
 }
 
+// The engine reads every record of a file whose description gives
+// fixed-length records as that many bytes: a shorter record shows bytes
+// that are not its own, a longer one loses its tail at its first change.
+// Says how many records are of another length; true when there are any.
+bool records_misfit(anal_ctx* c) {
+  const int len = store_hooks.described_rec_len ? store_hooks.described_rec_len(c->name.c_str()) : -1;
+  if (len <= 0) return false;
+  long n = 0;
+  const anal_rec* first = nullptr;
+  for (const anal_rec& r : c->recs)
+    if (!(r.flags & (kRecDeleted | kRecNotUser)) && r.length != len && !n++) first = &r;
+  if (n)
+    anal_say(
+        c, "%s:  %ld records are not the %d bytes its description gives every record (the first, at seek %u, is %u)\n",
+        c->name.c_str(), n, len, first->seek, first->length);
+  return n != 0;
+}
+
 int verify(anal_ctx* c, int32_t* records) {
   if (mark_left_set(c)) return 0;
   // An end of file below the records or off a record boundary still walks
@@ -938,6 +977,7 @@ int verify(anal_ctx* c, int32_t* records) {
     return 0;
   }
   if (records) *records = n;
+  if (records_misfit(c)) return 0;
   // An older format's free list is built anew by its upgrade: not checked.
   if (c->hdr.version == kBrfVersion && !dump_free(c, false, false)) {
     dump_free(c, false, true);
@@ -997,11 +1037,17 @@ int verify_headerless(anal_ctx* c, const anal_layout& l, int32_t* records) {
   return 0;
 }
 
-// A cut import leaves its temporary beside the data file it was to become.
+// An import writes a temporary beside the data file it is to become: one
+// its maker still holds is an import that runs, any other was cut off.
 void say_cut_import(anal_ctx* c, const std::string& base) {
-  for (const std::string& t : flat_temp_list(base, kFlatImportTag, ".dat", false))
-    anal_say(c, "%s:  an import of this file was cut off before it ended; \"%s\" is what it left\n", base.c_str(),
-             t.c_str());
+  const std::vector<std::string> cut = flat_temp_list(base, kFlatImportTag, ".dat", true);
+  for (const std::string& t : flat_temp_list(base, kFlatImportTag, ".dat", false)) {
+    if (std::find(cut.begin(), cut.end(), t) != cut.end())
+      anal_say(c, "%s:  an import of this file was cut off before it ended; \"%s\" is what it left\n", base.c_str(),
+               t.c_str());
+    else
+      anal_say(c, "%s:  an import of this file is running; it writes \"%s\" until it ends\n", base.c_str(), t.c_str());
+  }
 }
 
 // Why an opened file cannot be walked as a data file of a format the
@@ -1056,7 +1102,7 @@ int analyse_open(anal_ctx* c, const std::string& base, bool interactive, int32_t
 
 }  // namespace
 
-int analyze(const char* name, int interactive, int32_t* records) {
+int analyze(const char* name, int interactive, int32_t* records, const brf_progress* progress) {
   std::string base = brf_strip_ext(name ? name : "");
   if (base.empty()) {
     fprintf(stderr, "Error:  Missing file name\n");
@@ -1065,23 +1111,41 @@ int analyze(const char* name, int interactive, int32_t* records) {
   // A file that cannot be walked has the count 0, never a value the caller
   // left there.
   if (records) *records = 0;
+  // A verification judges the pair as no writer leaves it half changed: the
+  // update lock is held, shared, from before the first read to the verdict
+  // (an inspection session takes it for each checking command).
+  std::optional<pair_hold> hold;
+  if (!interactive) hold.emplace(base + ".dat", false);
+  brf_progress_gate gate(progress, "Verifying " + base);
   anal_ctx c;
   c.interactive = interactive != 0;
   c.out = (!interactive && records) ? nullptr : stderr;
+  c.progress = &gate;
   int status = anal_open(&c, base.c_str());
   if (status != 0) {
     anal_say(&c, "%s:  Can't open file (status %d: %s)\n", base.c_str(), status, brf_status_text(status));
     say_cut_import(&c, base);
     return interactive ? kAnalRefused : 0;
   }
+  if (hold && !hold->held()) {
+    anal_say(&c, "%s:  Can't verify: the update lock could not be had (%s)\n%s failed verification\n", base.c_str(),
+             strerror(errno), base.c_str());
+    anal_close(&c);
+    return 0;
+  }
   bool headerless = false;
   int result = analyse_open(&c, base, interactive != 0, records, headerless);
   const bool keyed = c.key_slot >= 0 && c.key_size > 0;
   anal_close(&c);
-  // Opened only once the analyser's own handles are closed: closing a second
-  // handle of the same file would drop the first one's locks.
+  gate.clear();
+  // Opened with its keys as every other user opens it; the hold's own slot
+  // keeps the data file's descriptor, and so the lock, meanwhile.
   if (result == 1 && !interactive && !headerless && keyed) result = opens_with_keys(&c, base);
   return result;
+}
+
+int brfanal_tool(const char* name, int interactive) {
+  return analyze(name, interactive, nullptr, &brf_terminal_progress);
 }
 
 std::string anal_key_outside(const char* base) {
@@ -1103,12 +1167,7 @@ void deleted_but_named(anal_ctx* c, int k, std::vector<brf_misfit>* out) {
   const uint32_t top = c->key_valid[k] ? find_top(c, k) : 0;
   if (top == 0) return;
   std::vector<uint8_t> seen(page_count(c), 0);
-  tree_walk w;
-  w.c = c;
-  w.k = k;
-  w.keylen = c->keys[k].keylen;
-  w.max_entries = bt_max_entries(w.keylen);
-  w.seen = &seen;
+  tree_walk w(c, k, &seen);
   std::vector<uint8_t> body;
   w.visit = [&](uint32_t dseek, const uint8_t* key) {
     const anal_rec* r = find_rec(c, dseek);

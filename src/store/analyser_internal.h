@@ -17,6 +17,7 @@
 #include "store/btree_format.h"
 #include "store/data_file.h"
 #include "store/key_segment.h"
+#include "store/record_ops.h"
 
 namespace kivo {
 
@@ -58,6 +59,9 @@ struct anal_ctx {
 
   bool interactive = false;
   FILE* out = nullptr;  // report stream; null: silent
+  // How far a long check has got, on the terminal; null: not shown. Each
+  // report line takes the progress line away first.
+  brf_progress_gate* progress = nullptr;
 
   // The walk of the data file, made once on demand (walk_records).
   bool walked = false;
@@ -78,6 +82,9 @@ bool anal_read_key(anal_ctx* c, uint64_t seek, void* buf, size_t n);
 // 0 on success, else the open status. Fills the headers.
 int anal_open(anal_ctx* c, const char* base);
 void anal_close(anal_ctx* c);
+// Reads both headers and the files' sizes again and forgets the walk: for a
+// check that starts under the update lock on a pair others change.
+void anal_refresh(anal_ctx* c);
 
 // The record count of the data file (count_rec): active records, or -1 when
 // the file is damaged. With `report` the walk's messages and the summary go

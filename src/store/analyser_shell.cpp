@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include <string>
 
@@ -427,11 +428,24 @@ void next(shell* s) {
   }
 }
 
+// The commands that check the pair as a whole: each runs under the update
+// lock, on headers read again, so that its verdict is of a file no writer
+// has half changed.
+bool checks_pair(int code) {
+  return code == CMD_DUMP_FREE || code == CMD_VERIFY_FREE || code == CMD_VERIFY_KEY || code == CMD_FIND_POINTERS ||
+         code == CMD_COUNT_REC || code == CMD_CHECK_REFS;
+}
+
 // Carries out one command; false for EXIT and QUIT. A command whose
 // argument is missing, no number or out of range gets one line saying so
 // and does nothing else.
 bool do_cmd(shell* s, const cmd_row& row, const cmd_arg& arg) {
   anal_ctx* c = s->c;
+  std::optional<update_hold> hold;
+  if (checks_pair(row.code)) {
+    hold.emplace(c->dat->slot, false);
+    anal_refresh(c);
+  }
   const char* word = row.word;
   const int code = row.code;
   uint32_t seek = 0;

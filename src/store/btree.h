@@ -72,8 +72,11 @@ struct BT_FILE {
   int lock_depth = 0;
   uint32_t lock_epoch = 1;  // +1 each time the tree lock is taken
   bool op_writing = false;  // the change count on disk is ahead for this operation
-  bool in_change = false;   // a record change runs: its first write sets the in-use mark
-  bool marking = false;     // this process set the in-use mark and has not cleared it
+  // Operations end without making the count on disk even: a whole rebuild
+  // of the trees, seen by readers without the tree lock as one change.
+  bool hold_count = false;
+  bool in_change = false;  // a record change runs: its first write sets the in-use mark
+  bool marking = false;    // this process set the in-use mark and has not cleared it
   // Held alone and the only open of the file in this process: `hdr` is the
   // file's header and is not read back, and the change count (which only
   // other caches need) is written once, when this stops being so.

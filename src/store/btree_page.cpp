@@ -428,7 +428,7 @@ const uint8_t* cached_page(BT_CURSOR* c, uint32_t seek) {
 
 void op_end(BT_CURSOR* c) {
   BT_FILE* f = c->file;
-  if (!f->op_writing) return;
+  if (!f->op_writing || f->hold_count) return;
   f->op_writing = false;
   if (f->sole) return;
   uint8_t w[4];

@@ -169,7 +169,10 @@ bool open_key_file(int* status, const char* key, uint16_t mode, BT_FILE** kf) {
 int open_dat_slot(const char* dat, uint16_t mode, BT_FILE* kf, bool exclusive, int* status, int* err) {
   bool creating = false;
   int slot = kivo_open(dat, O_RDWR, 0);
-  if (slot < 0 && errno == EACCES && (mode & BRF_READ_ONLY) && !exclusive) slot = kivo_open(dat, O_RDONLY, 0);
+  // EBUSY: the file is open read-only here already, with a lock held (a
+  // verification's hold on a file its user may not write).
+  if (slot < 0 && (errno == EACCES || errno == EBUSY) && (mode & BRF_READ_ONLY) && !exclusive)
+    slot = kivo_open(dat, O_RDONLY, 0);
   if (slot < 0 && errno == ENOENT && (mode & BRF_CREATE) &&
       (!kf || (brf_key_file.just_created && brf_key_file.just_created(kf)))) {
     *status = BRF_NOT_FOUND_FILE;

@@ -253,6 +253,13 @@ void brfinithdr(brf_hdr* h, uint32_t rec_len);
 // and the repair free such records.
 int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io);
 
+// Undoes the taking of space by a change that failed (update lock held, the
+// in-memory header current): the unfinished record at `seek`, when it is
+// the last of the file, goes back to the end of the file (the header's end
+// of file moves back to it), since freeing it may need a free-list block,
+// more room than a full disk has; any other goes to the free list.
+int brf_rcd_give_back(BRF_FILE* f, uint32_t seek);
+
 // Ends the free list at a link between blocks that a kill cut while it was
 // written (update lock held): the repair leaves a list that reads sound.
 // Status 0, 17 for a damaged list, or a write failure.

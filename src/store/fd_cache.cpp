@@ -14,6 +14,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "foundation/com.h"
 #include "foundation/os_calls.h"
@@ -394,6 +396,20 @@ ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off) {
   return static_cast<ssize_t>(done);
 }
 
+namespace {
+
+std::string g_full_file;  // the file a write last found without room
+
+// -1 for a failed write, noting the file when the disk was full.
+ssize_t write_failed(int slot) {
+  if (errno == ENOSPC || errno == EDQUOT) g_full_file = brf_handle_nam(slot);
+  return -1;
+}
+
+}  // namespace
+
+std::string kivo_take_full_file() { return std::exchange(g_full_file, std::string()); }
+
 ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
   int fd = check_fd(slot);
   if (fd < 0) return -1;
@@ -401,9 +417,10 @@ ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
   while (done < n) {
     ssize_t r = os_sys.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off + static_cast<off_t>(done));
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return -1;
+    if (r < 0) return write_failed(slot);
     if (r == 0) {
       errno = ENOSPC;
+      write_failed(slot);
       return static_cast<ssize_t>(done);
     }
     done += static_cast<size_t>(r);
@@ -426,7 +443,8 @@ ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off) {
   do {
     r = os_sys.pwritev(fd, iov, count, off);
   } while (r < 0 && errno == EINTR);
-  if (r < 0 || static_cast<size_t>(r) == total) return r;
+  if (r < 0) return write_failed(slot);
+  if (static_cast<size_t>(r) == total) return r;
   // A short write: the rest buffer by buffer.
   size_t done = static_cast<size_t>(r);
   for (int i = 0; i < count; ++i) {

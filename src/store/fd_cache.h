@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace kivo {
@@ -64,6 +65,10 @@ ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off);
 void kivo_start_writeback(int slot, off_t off, off_t n);
 // Adjacent buffers in one positioned write; the same result rule.
 ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off);
+// The path of the file a write last found the disk full for (ENOSPC or
+// EDQUOT), "" when none was since the last call: the full disk's report
+// names the file, data or key, that could not be written.
+std::string kivo_take_full_file();
 
 // The first kHeadMapBytes of the slot's file mapped shared and read-only, or
 // null when the file is shorter than `need` bytes or cannot be mapped (the

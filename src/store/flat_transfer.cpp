@@ -1,13 +1,15 @@
 // Flat-file export (brf2flat) and import (flat2brf).
 //
-// The line form carries a record only when the record holds no line feed,
+// A line carries a record whole only when the record holds no line feed,
 // does not end in a carriage return (the import takes those off a line's
 // end), is not empty (an empty line stands for no record) and has at most
-// kFlatMaxLine bytes. Any other record is refused with a message and exit
-// code 1, never split or cut. The import refuses a line that would make
-// such a record (too long, or still ending in a carriage return once its
-// line end is off) the same way, naming the line: what one tool writes the
-// other reads back.
+// kFlatMaxLine bytes. The export writes every record as it is all the same,
+// so the flat file holds every byte, and names each record whose line will
+// not come back whole (by its number and seek), ending with exit code 1.
+// The import refuses a line that would make such a record (too long, or
+// still ending in a carriage return once its line end is off) naming the
+// line, and so a line whose length is not the record length of a file
+// whose description gives fixed-length records.
 //
 // Both tools write a temporary beside their target (flat_temp.h) and give it
 // the target's name only when it is complete: a failed or killed export
@@ -44,12 +46,21 @@ constexpr size_t kOutBuffer = 1 << 20;
 // at the end then waits only for the last of them.
 constexpr uint64_t kWriteback = 8 << 20;
 
-// Why a record cannot be a line; null when it can.
-const char* line_refusal(const uint8_t* rec, uint32_t len) {
-  if (len == 0) return "is empty";
-  if (len > kFlatMaxLine) return "is longer than 3000 bytes";
-  if (memchr(rec, '\n', len)) return "holds a line feed";
-  if (rec[len - 1] == '\r') return "ends in a carriage return";
+// Why a record's line will not come back whole from an import, and what
+// the import makes of it; null when it will.
+struct line_fault {
+  const char* what;
+  const char* fate;
+};
+const line_fault* line_refusal(const uint8_t* rec, uint32_t len) {
+  static const line_fault kEmpty{"is empty", "an import passes over its empty line"},
+      kLong{"is longer than 3000 bytes", "an import refuses its line"},
+      kLineFeed{"holds a line feed", "an import reads it as more than one line"},
+      kReturn{"ends in a carriage return", "an import takes that for part of its line end"};
+  if (len == 0) return &kEmpty;
+  if (len > kFlatMaxLine) return &kLong;
+  if (memchr(rec, '\n', len)) return &kLineFeed;
+  if (rec[len - 1] == '\r') return &kReturn;
   return nullptr;
 }
 
@@ -169,7 +180,8 @@ struct export_job {
   std::vector<char> out_buf = std::vector<char>(kOutBuffer);  // lines leave in large writes; outlives `out`
   FILE* out = nullptr;                                        // guarded against a signal while open
   std::string tmp;                                            // the output's name until it is renamed
-  int64_t torn = -1;  // seek of the first record whose trailer does not repeat its length
+  int64_t torn = -1;   // seek of the first record whose trailer does not repeat its length
+  long not_whole = 0;  // records written whose line an import will not read back whole
 
   export_job() = default;
   export_job(const export_job&) = delete;
@@ -220,7 +232,10 @@ long export_records(export_job* job, int* unread) {
   std::vector<uint8_t> buf(kMaxRecordLength + 1);
   long count = 0;
   output_writeback sending{job->out};
+  brf_progress_gate progress(&brf_terminal_progress, "Exporting " + job->base);
   for (;;) {
+    if ((count & 0xFFF) == 0 && job->rcb->last_seek > 0)
+      progress.show("records written", static_cast<uint64_t>(job->rcb->last_seek), job->file->hdr.eofseek);
     uint32_t len = 0;
     int st = brfnext(job->rcb, buf.data(), buf.size(), &len);
     if (st == BRF_EOF && !walk_reached_end(job->rcb)) st = BRF_BAD_DATA;
@@ -229,12 +244,14 @@ long export_records(export_job* job, int* unread) {
       *unread = st;
       return count;
     }
-    if (const char* why = line_refusal(buf.data(), len)) {
-      fprintf(stderr, "Record %ld at seek %lld %s: it cannot be one line of a flat file\n", count + 1,
-              static_cast<long long>(job->rcb->last_seek), why);
-      return -1;
+    if (const line_fault* fault = line_refusal(buf.data(), len)) {
+      progress.clear();
+      fprintf(stderr, "Record %ld at seek %lld %s: it is written as it is, but %s\n", count + 1,
+              static_cast<long long>(job->rcb->last_seek), fault->what, fault->fate);
+      ++job->not_whole;
     }
     if (fwrite(buf.data(), 1, len, job->out) != len || fputc('\n', job->out) == EOF || !sending.add(len + 1)) {
+      progress.clear();
       fprintf(stderr, "Can't write output file (%s): %s\n", job->base.c_str(), strerror(errno));
       return -1;
     }
@@ -317,7 +334,10 @@ int brf2flat_run(const char* name) {
   job.close_source();
   if (count < 0 || !put_export_in_place(&job)) return kExitFailed;
   printf("%s - %ld records\n", name, count);
-  return damaged ? kExitFailed : kExitOk;
+  if (job.not_whole)
+    fprintf(stderr, "%s: %ld of the %ld records written will not come back whole from an import (named above)\n",
+            job.base.c_str(), job.not_whole, count);
+  return damaged || job.not_whole ? kExitFailed : kExitOk;
 }
 
 namespace {
@@ -437,6 +457,7 @@ struct import_job {
   std::string tmp_dat;  // set once the temporary is this run's own
   int hold = -1;
   bool guarded = false;  // a signal that ends the import removes tmp_dat
+  int fixed_len = 0;     // the record length the file's description fixes, 0 none
 
   import_job() = default;
   import_job(const import_job&) = delete;
@@ -551,24 +572,45 @@ long import_lines(import_job* job, brf_bulk* bulk) {
   const char* in = job->base.c_str();
   long count = 0;
   long lineno = 0;
+  // How far through the input, on a terminal; each line below takes it away.
+  struct stat st_in;
+  const uint64_t size = fstat(fileno(job->in), &st_in) == 0 ? static_cast<uint64_t>(st_in.st_size) : 0;
+  uint64_t read = 0;
+  brf_progress_gate progress(&brf_terminal_progress, "Importing " + job->base);
   for (;;) {
     const uint8_t* text = nullptr;
     size_t len = 0;
     int got = lines.next(&text, &len);
     if (got == 0) return count;
     ++lineno;
+    read += len;
+    if ((lineno & 0xFFF) == 0) progress.show("lines read", read, size);
     if (got == -1) {
+      progress.clear();
       fprintf(stderr, "Read error on \"%s\" at line %ld: %s\n", in, lineno, strerror(errno));
       return -1;
     }
     // The line end: a line feed, and up to two carriage returns before it.
     for (int i = 0; i < 2 && len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n'); ++i) --len;
     if (const char* why = import_refusal(got, text, len)) {
+      progress.clear();
       fprintf(stderr, "Line %ld of \"%s\" %s: nothing is imported\n", lineno, in, why);
       return -1;
     }
     if (len == 0) continue;  // no record
+    // The engine reads every record of such a file as that many bytes: a
+    // shorter one would show another record's bytes, a longer one lose its
+    // tail at its first change.
+    if (job->fixed_len > 0 && len != static_cast<size_t>(job->fixed_len)) {
+      progress.clear();
+      fprintf(stderr,
+              "Line %ld of \"%s\" is %zu bytes, but the description of \"%s\" gives its records %d bytes: "
+              "nothing is imported\n",
+              lineno, in, len, job->dat.c_str(), job->fixed_len);
+      return -1;
+    }
     if (const uint64_t end = import_end(job, bulk); end + len + kRecOverhead > kMaxSeek) {
+      progress.clear();
       fprintf(stderr,
               "Line %ld of \"%s\" does not fit: a data file holds at most %u bytes (2 GiB) and the %ld records "
               "before it take %llu; nothing is imported\n",
@@ -576,6 +618,7 @@ long import_lines(import_job* job, brf_bulk* bulk) {
       return -1;
     }
     if (int st = put_record(job->rcb, bulk, text, static_cast<uint32_t>(len)); st != BRF_OK) {
+      progress.clear();
       fprintf(stderr, "Status was %d (%s) at line %ld of \"%s\": nothing is imported\n", st, brf_status_text(st),
               lineno, in);
       return -1;
@@ -618,6 +661,7 @@ int flat2brf_run(const char* name) {
   }
   job.dat = job.base + ".dat";
   if (!open_import(&job) || !create_import_pair(&job)) return kExitFailed;
+  if (store_hooks.described_rec_len) job.fixed_len = store_hooks.described_rec_len(job.base.c_str());
   // Nothing else can open the new file: records go out in large writes.
   brf_bulk bulk;
   if (brf_bulk_ok(job.file) && brf_bulk_begin(&bulk, job.file) != BRF_OK) {

@@ -341,17 +341,40 @@ int find_free_slot(BRF_FILE* f, uint32_t length, free_slot& s) {
   return BRF_OK;
 }
 
-// No room: a new FREE_BLOCK at the end, linked behind the last one.
+// The unfinished record at `seek`, when it is the last of the file, back to
+// the end of the file: false when it is not, or the header write failed.
+bool give_back_end(BRF_FILE* f, uint32_t seek) {
+  rec_hdr r;
+  const bool last = !brf_relative(f) && brf_read_rec_hdr(f, seek, &r) == BRF_OK &&
+                    (r.flags & (kRecNotUser | kRecDeleted)) == kRecNotUser &&
+                    uint64_t{seek} + r.length + kRecOverhead == f->hdr.eofseek;
+  if (!last) return false;
+  const brf_hdr before = f->hdr;
+  f->hdr.eofseek = seek;
+  if (brfputhdr(f) != BRF_OK) {
+    f->hdr = before;
+    return false;
+  }
+  f->count_eof = seek;
+  f->count_at_eof = r.recno;
+  return true;
+}
+
+// No room: a new FREE_BLOCK at the end, linked behind the last one. A block
+// that cannot be written whole or linked goes back to the end.
 int add_free_block(BRF_FILE* f, bool no_hdr_io, free_slot& s) {
   rec_hdr bh;
   int rc;
   uint32_t size = free_block_body_size(f);
   if ((rc = append_record(f, size, &bh, &s.chosen, no_hdr_io)) != BRF_OK) return rc;
   std::vector<uint8_t> zeros(size, 0);
-  if ((rc = write_bytes(f, zeros.data(), size, s.chosen + kRecHdrSize)) != BRF_OK) return rc;
-  if (s.last != 0) {
-    if ((rc = write_u32(f, fb_next_at(s.last), s.chosen)) != BRF_OK) return rc;
-  } else {
+  rc = write_bytes(f, zeros.data(), size, s.chosen + kRecHdrSize);
+  if (rc == BRF_OK && s.last != 0) rc = write_u32(f, fb_next_at(s.last), s.chosen);
+  if (rc != BRF_OK) {
+    if (!no_hdr_io) give_back_end(f, s.chosen);
+    return rc;
+  }
+  if (s.last == 0) {
     f->hdr.freelist = s.chosen;
     if (!no_hdr_io && (rc = brfputhdr(f)) != BRF_OK) return rc;
   }
@@ -384,6 +407,11 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   if (rc == BRF_OK) rc = set_chain_head(f, s.chosen, s.body, s.entry, seek, r.length);
   if (rc != BRF_OK) static_cast<void>(brf_write_rec_hdr(f, seek, live));
   return rc;
+}
+
+int brf_rcd_give_back(BRF_FILE* f, uint32_t seek) {
+  if (give_back_end(f, seek)) return BRF_OK;
+  return brf_rcd_free_any(f, seek, false);
 }
 
 int brf_free_list_settle(BRF_FILE* f) {

@@ -87,7 +87,7 @@ unsigned next_alarm(unsigned waited, bool shown) {
 
 // Waits for a write lock on `byte`. Returns 0 or the failing errno
 // (EAGAIN when the wait reached lock_wait_limit_ms).
-int wait_for_lock(int slot, int fd, off_t byte, int kind) {
+int wait_for_lock(int slot, int fd, off_t byte, int kind, short type = F_WRLCK) {
   struct sigaction sa {
   }, old{};
   sa.sa_handler = timeout_fn;
@@ -101,7 +101,7 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind) {
   bool shown = false;
   int err = 0;
   for (;;) {
-    if (set_lock(fd, F_SETLKW, F_WRLCK, byte) == 0) break;
+    if (set_lock(fd, F_SETLKW, type, byte) == 0) break;
     err = errno;
     if (err != EINTR) break;
     if (abort_requested()) break;
@@ -239,6 +239,44 @@ int bt_share_at(int slot, off_t byte, int wait, int lock, int kind) {
   return 1;
 }
 
+update_hold::update_hold(int slot, bool exclusive) : slot_(slot) {
+  if (slot < 0) return;
+  if (get_lock(slot, kUpdateLockByte)) {
+    held_ = true;  // an outer hold of this process: it gives the lock back
+    return;
+  }
+  fd_lock_state* ls = fd_cache_lock_state(slot);
+  if (exclusive || (ls && ls->alone)) {
+    held_ = took_ = bt_share_at(slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
+    return;
+  }
+  // A read lock conflicts with every writer's write lock, and with no other
+  // verification's.
+  const int fd = check_fd(slot);
+  if (fd < 0) return;
+  lock_wait_gave_up = false;
+  if (set_lock(fd, F_SETLK, F_RDLCK, kUpdateLockByte) != 0 &&
+      wait_for_lock(slot, fd, kUpdateLockByte, LOCK_UPDATE, F_RDLCK) != 0)
+    return;
+  add_lock(slot, kUpdateLockByte);
+  held_ = took_ = true;
+}
+
+update_hold::~update_hold() {
+  if (took_) bt_share_at(slot_, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+}
+
+pair_hold::pair_hold(const std::string& dat, bool exclusive) {
+  slot_ = kivo_open(dat.c_str(), O_RDWR, 0);
+  if (slot_ < 0 && errno == EACCES && !exclusive) slot_ = kivo_open(dat.c_str(), O_RDONLY, 0);
+  if (slot_ >= 0) hold_.emplace(slot_, exclusive);
+}
+
+pair_hold::~pair_hold() {
+  hold_.reset();
+  if (slot_ >= 0) kivo_close(slot_);
+}
+
 int bt_share(int slot, int wait, int lock, int kind) {
   off_t pos = kivo_seek(slot, 0, SEEK_CUR);
   if (pos < 0) return 0;
@@ -301,8 +339,10 @@ int get_locker(int slot, off_t byte, char* text, size_t size, int kind) {
   }
   int fd = check_fd(slot);
   if (fd < 0) return 0;
+  // Asked as a writer would ask: a verification's shared hold conflicts
+  // with a writer, and a query for a read lock would not see it.
   struct flock fl {};
-  fl.l_type = F_RDLCK;
+  fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = byte;
   fl.l_len = 1;

@@ -23,6 +23,8 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace kivo {
 
@@ -63,6 +65,48 @@ int bt_share_at(int slot, off_t byte, int wait, int lock, int kind);
 
 // The same at the slot's current position (kivo_seek).
 int bt_share(int slot, int wait, int lock, int kind);
+
+// The update lock held by a utility for a whole verification or repair of a
+// pair (or one checking command of the analyser), so that what it sees and
+// leaves is a consistent file: every engine writer waits for it as it waits
+// for another writer. A shared hold (a verification, whose descriptor may
+// be read-only) keeps writers away but lets other verifications run; an
+// exclusive one (a repair) keeps every other holder away. It waits as a
+// writer does, the file named on the lock-wait line. A hold taken while
+// this process holds the lock already (the steps of a repair) takes and
+// gives back nothing, so the outer hold lasts until its own end.
+class update_hold {
+ public:
+  update_hold(int slot, bool exclusive);
+  ~update_hold();
+  update_hold(const update_hold&) = delete;
+  update_hold& operator=(const update_hold&) = delete;
+  // Whether the lock is held (by this hold or an outer one).
+  bool held() const { return held_; }
+
+ private:
+  int slot_;
+  bool held_ = false;
+  bool took_ = false;
+};
+
+// A utility's hold on the pair whose data file is `dat`, for its whole run:
+// a slot of its own on the data file, open until the end, so that no close
+// of another slot drops the lock, and the update lock on it (update_hold).
+// Nothing is held when the data file cannot be opened.
+class pair_hold {
+ public:
+  pair_hold(const std::string& dat, bool exclusive);
+  ~pair_hold();
+  pair_hold(const pair_hold&) = delete;
+  pair_hold& operator=(const pair_hold&) = delete;
+  bool held() const { return hold_ && hold_->held(); }
+  bool opened() const { return slot_ >= 0; }
+
+ private:
+  int slot_ = -1;
+  std::optional<update_hold> hold_;
+};
 
 // The header lock on byte 1: shared or exclusive, never waiting. Returns 1, or
 // 0 with errno EAGAIN when another process holds a conflicting lock. It is

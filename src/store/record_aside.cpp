@@ -78,12 +78,11 @@ int brf_put_aside(const std::string& base, std::vector<brf_misfit> recs, FILE* o
     brfclose(f);
     return BRF_BAD_DATA;
   }
-  if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) {
-    brfclose(f);
-    return BRF_LOCK_REFUSED;
+  {
+    // A repair's own hold, when it has one, serves.
+    const update_hold hold(f->slot, true);
+    st = hold.held() ? put_aside_locked(f, base, recs, out) : BRF_LOCK_REFUSED;
   }
-  st = put_aside_locked(f, base, recs, out);
-  bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   brfclose(f);
   return st;
 }

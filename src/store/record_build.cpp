@@ -19,11 +19,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 #include "store/lock.h"
@@ -78,39 +78,6 @@ class record_scan {
   uint64_t start_ = 0;
   size_t len_ = 0;
   uint64_t pos_ = kDataHeaderSize;
-};
-
-// Says how far a build has got, once it has taken more than a moment, at
-// most a few times a second; the end takes its line away.
-class progress_gate {
- public:
-  progress_gate(const brf_progress* p, const char* name) : p_(p && p->line ? p : nullptr), name_(name) {}
-  progress_gate(const progress_gate&) = delete;
-  progress_gate& operator=(const progress_gate&) = delete;
-  ~progress_gate() {
-    if (shown_) p_->line(p_->ctx, nullptr);
-  }
-  // "<what> <percent>%" of the build of the file's keys.
-  void show(const char* what, uint64_t done, uint64_t total) {
-    if (!p_) return;
-    const auto now = clock::now();
-    if (now - start_ < kMoment || (shown_ && now - last_ < kEvery)) return;
-    last_ = now;
-    shown_ = true;
-    char text[600];
-    const int pct = total ? static_cast<int>(done * 100 / total) : 100;
-    snprintf(text, sizeof text, "Building the keys of %s: %s %d%%", name_, what, pct);
-    p_->line(p_->ctx, text);
-  }
-
- private:
-  using clock = std::chrono::steady_clock;
-  static constexpr auto kMoment = std::chrono::milliseconds(500);
-  static constexpr auto kEvery = std::chrono::milliseconds(250);
-  const brf_progress* p_;
-  const char* name_;
-  clock::time_point start_ = clock::now(), last_{};
-  bool shown_ = false;
 };
 
 // Whether the record stays out of key k: its value is this process's null
@@ -170,7 +137,7 @@ bool live(const BRF_FILE* f, const rec_hdr& h, uint32_t seek) {
 
 // The walk: every live record's values; with settling, a moved record's
 // copy left by a dead writer is settled first (kept copies are then taken).
-int walk(build& b, bool settle, progress_gate& progress) {
+int walk(build& b, bool settle, brf_progress_gate& progress) {
   BRF_FILE* f = b.r->file;
   std::vector<uint32_t> starts;
   std::vector<std::pair<uint32_t, rec_hdr>> copies;
@@ -281,7 +248,7 @@ int sort_values(build& b, key_values& kv) {
 }
 
 // Writes each key's tree.
-int load(build& b, progress_gate& progress) {
+int load(build& b, brf_progress_gate& progress) {
   BT_CURSOR* c = b.r->cursor;
   int st = BRF_OK;
   for (size_t i = 0; i < b.keys.size() && st == BRF_OK; ++i) {
@@ -296,7 +263,7 @@ int load(build& b, progress_gate& progress) {
 }
 
 // The fallback: each live record inserted in turn.
-int insert_each(build& b, progress_gate& progress) {
+int insert_each(build& b, brf_progress_gate& progress) {
   BRF_FILE* f = b.r->file;
   BT_CURSOR* c = b.r->cursor;
   record_scan scan(f);
@@ -335,7 +302,7 @@ int brf_build_keys(BRF_RCB* r, uint32_t mask, const brf_build_opts& o, brf_repai
   const int nkeys = f->key->hdr[kHdrKeyCount];
   for (int k = 0; k < nkeys; ++k)
     if (mask & (1u << k)) b.keys.push_back({k, size_t{f->key->keys[k].keylen} + 4, {}, {}});
-  progress_gate progress(o.progress, brf_handle_nam(f->slot));
+  brf_progress_gate progress(o.progress, std::string("Building the keys of ") + brf_handle_nam(f->slot));
   // Settling writes a record live or free: only where every index is built.
   const bool every_key = nkeys > 0 && static_cast<int>(b.keys.size()) == nkeys;
   int st = walk(b, every_key, progress);
@@ -395,7 +362,10 @@ int brf_build_described_keys(const std::string& base, const std::string& describ
   if (!f) return st;
   BRF_RCB* r = brfaccess(&st, f, 0, false);
   if (r && (!f->key || !r->cursor)) st = BRF_NO_KEY;
-  const bool locked = r && st == BRF_OK && bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE);
+  // Taken here, or held already by the repair this build is a step of.
+  std::optional<update_hold> hold;
+  if (r && st == BRF_OK) hold.emplace(f->slot, true);
+  const bool locked = hold && hold->held();
   if (r && st == BRF_OK && !locked) st = BRF_LOCK_REFUSED;
   // The lock's holder may have built the keys while this process waited.
   const bool building = locked && keys_never_built(base);
@@ -404,7 +374,7 @@ int brf_build_described_keys(const std::string& base, const std::string& describ
     if (st == BRF_OK) st = define_and_build(r, defs, n, progress, out);
     st = brf_change_end(r, st);
   }
-  if (locked) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  hold.reset();
   if (r) brfdeaccess(r);
   brfclose(f);
   // A key file left half built would be taken for the pair's: the next

@@ -214,6 +214,26 @@ struct brf_progress {
   void (*line)(void* ctx, const char* text) = nullptr;
   void* ctx = nullptr;
 };
+// Says how far a piece of work has got once it has taken more than a moment
+// (half a second), at most a few times a second, as "<title>: <step>
+// <percent>%"; clear() and the end take the line away. Without a
+// brf_progress (or one without `line`) it says nothing.
+class brf_progress_gate {
+ public:
+  brf_progress_gate(const brf_progress* p, std::string title);
+  ~brf_progress_gate() { clear(); }
+  brf_progress_gate(const brf_progress_gate&) = delete;
+  brf_progress_gate& operator=(const brf_progress_gate&) = delete;
+  void show(const char* step, uint64_t done, uint64_t total);
+  // Takes a shown line away (before other output), to come back at the next show.
+  void clear();
+
+ private:
+  const brf_progress* p_;
+  std::string title_;
+  int64_t start_ms_, last_ms_ = 0;
+  bool shown_ = false;
+};
 // The progress on the status line (bt_upd_stat): the engine's screen, or
 // standard error before there is one.
 extern const brf_progress brf_status_progress;

@@ -15,9 +15,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <optional>
 
 #include "foundation/sys_err.h"
 #include "store/analyser.h"
@@ -140,8 +141,14 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out, const brf_progress* pr
   // run again all the same.
   f->key->in_change = bt_mark_read(f->key) == 0;
   if (!block(c, true)) return c->status;
+  // A reader that searches without the tree lock trusts the trees only while
+  // the change count on disk is even: it stays odd from the reset until every
+  // index is built again, so no engine meets a tree empty or half built.
+  f->key->hold_count = true;
   int st = bt_reset_trees(c);
   if (st == BRF_OK) st = reindex(r, out, progress);
+  f->key->hold_count = false;
+  bt::op_end(c);
   bunlock(c, true);
   if (st == BRF_OK) {
     f->key->marking = true;  // the repair owns the dead writer's mark now
@@ -223,19 +230,15 @@ void brf_wait_for_change(BRF_RCB* r) {
 namespace {
 
 // On a terminal one line written again in place and cleared at the end;
-// elsewhere a line at most every few seconds.
+// nothing when the output is a file or a pipe, whose reader wants the
+// utility's lines alone.
 void terminal_line(void*, const char* text) {
   static size_t shown = 0;
-  static time_t last = 0;
-  if (isatty(STDERR_FILENO)) {
-    const size_t n = text ? strlen(text) : 0;
-    fprintf(stderr, "\r%s%*s", text ? text : "", static_cast<int>(shown > n ? shown - n : 0), "");
-    if (!text) fputc('\r', stderr);
-    shown = n;
-  } else if (text && time(nullptr) - last >= 3) {
-    last = time(nullptr);
-    fprintf(stderr, "%s\n", text);
-  }
+  if (!isatty(STDERR_FILENO)) return;
+  const size_t n = text ? strlen(text) : 0;
+  fprintf(stderr, "\r%s%*s", text ? text : "", static_cast<int>(shown > n ? shown - n : 0), "");
+  if (!text) fputc('\r', stderr);
+  shown = n;
   fflush(stderr);
 }
 
@@ -251,8 +254,10 @@ int repair_pair(const std::string& base, bool marked_only, FILE* out) {
     return st;
   }
   bool set = false;
+  std::optional<update_hold> hold;
+  if (f->key && r->cursor) hold.emplace(f->slot, true);
   if (!f->key || !r->cursor) st = BRF_NO_KEY;
-  else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) st = BRF_LOCK_REFUSED;
+  else if (!hold->held()) st = BRF_LOCK_REFUSED;
   else {
     int mark = bt_mark_read(f->key);
     set = mark == 1;
@@ -266,8 +271,8 @@ int repair_pair(const std::string& base, bool marked_only, FILE* out) {
     } else if (st == BRF_OK) {
       fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
     }
-    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   }
+  hold.reset();
   brfdeaccess(r);
   brfclose(f);
   return st;
@@ -283,13 +288,12 @@ int repair_data_file(const std::string& base, bool sound, FILE* out) {
     fprintf(out, "%s: sound, nothing repaired\n", base.c_str());
   } else if (!brf_header_from_file(f)) {
     st = BRF_BAD_DATA;  // no header to walk the records from
-  } else if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) {
+  } else if (const update_hold hold(f->slot, true); !hold.held()) {
     st = BRF_LOCK_REFUSED;
   } else {
     st = brfgethdr(f);
     if (st == BRF_OK) st = brf_rebuild_free_list(f);
     if (st == BRF_OK) fprintf(out, "repaired %s: no keys, free list rebuilt\n", base.c_str());
-    bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   }
   brfclose(f);
   return st;
@@ -350,9 +354,18 @@ int brfrepair(const char* name) {
     return 0;
   }
   brfinit();
+  // From the first check to the closing one the repair holds the update
+  // lock: no engine's writer changes the pair meanwhile (each waits, as for
+  // another writer), so the checks judge a consistent file, and a second
+  // repair waits for this one and then finds the pair sound.
+  const pair_hold hold(base + ".dat", true);
+  if (hold.opened() && !hold.held()) {
+    fprintf(stderr, "%s:  Can't repair file: the update lock could not be had (%s)\n", base.c_str(), strerror(errno));
+    return 0;
+  }
   int32_t records = 0;
   // A sound pair is left as it is unless a writer left it marked.
-  bool sound = analyze(base.c_str(), 0, &records) == 1;
+  bool sound = analyze(base.c_str(), 0, &records, &brf_terminal_progress) == 1;
   // A file without a header is its records alone: nothing to rebuild, and a
   // header written over its first record would destroy it.
   anal_layout layout;
@@ -399,7 +412,11 @@ int brfrepair(const char* name) {
     return 0;
   }
   fflush(stdout);
-  return analyze(base.c_str(), 0, &records);
+  if (analyze(base.c_str(), 0, &records, &brf_terminal_progress) == 1) return 1;
+  // The line above says what was done; these say that it did not suffice.
+  analyze(base.c_str(), 0, nullptr);
+  fprintf(stderr, "%s:  not repaired\n", base.c_str());
+  return 0;
 }
 
 }  // namespace kivo

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "foundation/bytes.h"
@@ -275,7 +276,9 @@ int brf_salvage(const std::string& base, FILE* out) {
     brfclose(f);
     return BRF_OK;
   }
-  if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) {
+  std::optional<update_hold> hold(std::in_place, f->slot, true);
+  if (!hold->held()) {
+    hold.reset();
     brfclose(f);
     return BRF_LOCK_REFUSED;
   }
@@ -292,7 +295,7 @@ int brf_salvage(const std::string& base, FILE* out) {
     // A file cut inside its header block lacks its header's end of file too.
     if (!p.spans.empty() || p.end != f->hdr.eofseek || f->hdr.eofseek > size) st = cut_back(f, base, p, size, out);
   }
-  bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  hold.reset();
   brfclose(f);
   return st;
 }

@@ -174,7 +174,7 @@ int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   if (st == BRF_OK && f->has_keys) st = brfinsertall(r, rec, seek);
   if (st == BRF_OK) st = check_unmarked(r);
   if (st != BRF_OK) {
-    static_cast<void>(brf_rcd_free(f, seek, false));  // undo: the first failure is the one reported
+    static_cast<void>(brf_rcd_give_back(f, seek));  // undo: the first failure is the one reported
     return st;
   }
   h.link = seek;
@@ -186,7 +186,7 @@ int put_locked(BRF_RCB* r, const uint8_t* rec, uint32_t len) {
   h.flags = 0;
   if ((st = brf_write_rec_hdr(f, seek, h)) != BRF_OK) {
     if (f->has_keys) static_cast<void>(brfdeleteall(r, rec, seek));  // undo, as above
-    static_cast<void>(brf_rcd_free(f, seek, false));
+    static_cast<void>(brf_rcd_give_back(f, seek));
     return st;
   }
   r->cur_rec = r->last_rec = h.recno;
@@ -312,7 +312,7 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   // repair instead of leaving both versions live.
   if (st == BRF_OK && f->key && r->cursor) st = bt_mark_raise(r->cursor);
   if (st != BRF_OK) {
-    brf_rcd_free_any(f, nseek, false);
+    brf_rcd_give_back(f, nseek);
     return st;
   }
   // Without the mark (a file without keys) there is no repair: the copy is
@@ -320,12 +320,12 @@ int rewrite_moving(BRF_RCB* r, uint32_t seek, const uint8_t* orec, const uint8_t
   bool marked = f->key && f->key->marking;
   nh.link = marked ? seek : nseek;
   if ((st = check_unmarked(r)) != BRF_OK) {
-    brf_rcd_free_any(f, nseek, false);
+    brf_rcd_give_back(f, nseek);
     return st;
   }
   if ((st = write_record(f, nh, nrec, len, nseek)) != BRF_OK) {
     static_cast<void>(brfreinsertall(r, nrec, orec, nseek, seek));  // undo
-    brf_rcd_free_any(f, nseek, false);
+    brf_rcd_give_back(f, nseek);
     return st;
   }
   nh.flags = 0;

@@ -29,6 +29,13 @@ struct store_hook_table {
   // no description is known (the compiler's reader of the structure file
   // beside it, compiler_register_hooks). Empty: none is ever known.
   int (*described_keys)(const char* base, KEY_DESC* out);
+  // The record length the description of the data file at `base` (no
+  // ".dat") gives it when it keeps fixed-length records (the engine opens
+  // it with that length and reads every record as that many bytes), 0 for
+  // variable-length records, -1 when no description is known (the file
+  // manager's reader of the structure file beside it, fm_register_hooks).
+  // Empty: none is ever known.
+  int (*described_rec_len)(const char* base);
 };
 extern store_hook_table store_hooks;
 
@@ -37,7 +44,8 @@ extern store_hook_table store_hooks;
   X(store_hooks, anal_headerless)      \
   X(store_hooks, lock_break_requested) \
   X(store_hooks, lock_status)          \
-  X(store_hooks, described_keys)
+  X(store_hooks, described_keys)       \
+  X(store_hooks, described_rec_len)
 // clang-format on
 KIVO_TABLE_LISTED(store_hooks, KIVO_STORE_HOOKS);
 

@@ -169,7 +169,7 @@ TEST_F(NativeWriteFault, FullDiskAndFullDescriptorTableAreStatuses) {
     int code;
     uint32_t status;
     const char* text;
-  } rows[] = {{BRF_NO_SPACE, FM_NO_SPACE, "OUT OF SPACE while writing /d/F"},
+  } rows[] = {{BRF_NO_SPACE, FM_NO_SPACE, "Disk full - OUT OF SPACE while writing /d/F"},
               {BRF_TOO_MANY_FILES, FM_IO_ERR, "TOO MANY OPEN FILES at /d/F"}};
   for (const auto& r : rows) {
     captured_errors().clear();

@@ -92,26 +92,55 @@ TEST_F(ActionProcess, EndCodeKeepsTheLogsEndOfMenu) {
   }
 }
 
-// Without ranges a read that fails ends the loop; its status is the
-// process's message, handed over with the total frame's lines.
-TEST_F(ActionProcess, FailedReadWithoutRangesBecomesAMessage) {
+// A read that fails before the end, with ranges or without, ends the run
+// with 4 before any total frame; its status is the process's message,
+// handed over with the lines of the frame before. Each row: the levels,
+// the range flags, the script, the details and totals that ran, and the
+// frame starts.
+TEST_F(ActionProcess, ReadFailingPartWayEndsWithFourAndSaysWhy) {
+  const struct {
+    uint32_t levels;
+    int flags;
+    std::vector<step> script;
+    int details, totals;
+    const char* says;
+    const char* starts;
+  } rows[] = {
+      {0, 0, {{kRecord, 0}, {200999, 0}}, 1, 0, "DISK TROUBLE", "1 3 "},
+      {1,
+       3,
+       {{200620, 0}, {200620, 1}, {kRecord, 0}, {kRecord, 0}, {200370, 1}, {200620, 1}, {kRecord, 0}, {FM_LOCKED, 0}},
+       3,
+       1,
+       "LOCKED BY ANOTHER",
+       "1 2 3 3 4 2 3 "},
+  };
   capture_handover();
-  records = 4;
-  script = {{kRecord, 0}, {200999, 0}};
-  EXPECT_EQ(run_ap("ACTS"), PI_END_PROCESS);
-  EXPECT_EQ(runs("ACTS", 3), 1);
-  EXPECT_EQ(runs("ACTS", 5), 1);
-  EXPECT_EQ(cap.runs, 1);
-  ASSERT_EQ(cap.texts.size(), 1u);
-  EXPECT_NE(cap.texts[0].find("TOTAL:"), std::string::npos) << cap.texts[0];
-  EXPECT_NE(cap.texts[0].find("DISK TROUBLE"), std::string::npos) << cap.texts[0];
+  records = 10;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.says);
+    flog.clear(), rolls.clear(), made_.clear(), cap.texts.clear();
+    levels = r.levels, rng_flags = r.flags;
+    script = {r.script.begin(), r.script.end()};
+    EXPECT_EQ(run_ap("ACTS"), PI_END_CANCEL);
+    EXPECT_EQ(runs("ACTS", 3), r.details) << flog;
+    EXPECT_EQ(runs("ACTS", 4) + runs("ACTS", 5), r.totals) << flog;
+    std::string starts;
+    for (size_t at = 0; (at = flog.find("/21 ", at)) != std::string::npos; at += 4)
+      starts += flog.substr(flog.rfind(':', at) + 1, at - flog.rfind(':', at) - 1) + " ";
+    EXPECT_EQ(starts, r.starts) << flog;
+    ASSERT_EQ(cap.texts.size(), 1u);
+    EXPECT_NE(cap.texts[0].find("DETAIL:"), std::string::npos) << cap.texts[0];
+    EXPECT_NE(cap.texts[0].find(r.says), std::string::npos) << cap.texts[0];
+    EXPECT_NE(std::string(os_run_failure()).find("its primary file could not be read to its end: "), std::string::npos);
+    os_clear_run_failure();
+  }
 }
 
 // Level words as a sorted query delivers them: the flagged heading and
 // total frames of each level, one roll per level end, nothing for a level
-// past the range entries, and a lock failure posted and handed over.
-TEST_F(ActionProcess, RangeLevelsRunTheirFramesAndPostAFailure) {
-  capture_handover();
+// past the range entries.
+TEST_F(ActionProcess, RangeLevelsRunTheirFrames) {
   // Each row: the flags of level 1, the frames that start, the rolls.
   const struct {
     int flags;
@@ -120,19 +149,15 @@ TEST_F(ActionProcess, RangeLevelsRunTheirFramesAndPostAFailure) {
   records = 10, levels = 1;
   for (const auto& row : rows) {
     flog.clear(), rolls.clear(), made_.clear();
-    cap.texts.clear();
     rng_flags = row.flags;
-    script = {{200620, 0},  {200620, 1}, {kRecord, 0}, {kRecord, 0}, {200370, 1},   {200620, 1},
-              {kRecord, 0}, {200620, 2}, {200370, 2},  {200370, 1},  {FM_LOCKED, 0}};
+    script = {{200620, 0},  {200620, 1}, {kRecord, 0}, {kRecord, 0}, {200370, 1}, {200620, 1},
+              {kRecord, 0}, {200620, 2}, {200370, 2},  {200370, 1},  {FM_EOF, 0}};
     EXPECT_EQ(run_ap("ACTS"), PI_END_PROCESS);
     std::string starts;
     for (size_t at = 0; (at = flog.find("/21 ", at)) != std::string::npos; at += 4)
       starts += flog.substr(flog.rfind(':', at) + 1, at - flog.rfind(':', at) - 1) + " ";
     EXPECT_EQ(starts, row.starts) << row.flags << ": " << flog;
     EXPECT_EQ(rolls, "1 1 ") << row.flags;
-    ASSERT_EQ(cap.texts.size(), 1u);
-    EXPECT_NE(cap.texts[0].find("DETAIL:"), std::string::npos) << cap.texts[0];
-    EXPECT_NE(cap.texts[0].find("LOCKED BY ANOTHER"), std::string::npos) << cap.texts[0];
   }
 }
 
