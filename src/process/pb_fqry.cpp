@@ -594,11 +594,9 @@ int bind_selection(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, AR
   return ok;
 }
 
-}  // namespace
-
-namespace {
 // Why the last build's selection was refused; its opener tells the user.
 slct_fault last_refusal{};
+
 }  // namespace
 
 const slct_fault& pb_refusal() { return last_refusal; }
