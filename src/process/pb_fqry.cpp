@@ -594,9 +594,15 @@ int bind_selection(ACTIVE_QRY* q, PCF_SCB* rng, PCF_SCB* cns, PCF_SCB* chain, AR
   return ok;
 }
 
+// Why the last build's selection was refused; its opener tells the user.
+slct_fault last_refusal{};
+
 }  // namespace
 
+const slct_fault& pb_refusal() { return last_refusal; }
+
 ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB* chain, uint32_t* status) {
+  last_refusal = slct_fault{};
   if (!fq_open()) return nullptr;
   const uint32_t scope = ld_le32(qblk, QB_SCOPE);
   POOL* pool = mm_create_pool(nullptr, scope);
@@ -629,6 +635,7 @@ ACTIVE_QRY* pb_bld_fqry(const uint8_t* qblk, ARB* alt, uint32_t wrk_no, PCF_SCB*
   if (!ok) {
     const uint32_t st = q->slct.status;
     if (status && (st == PB_SYNTAX || st == PB_DIGIT)) *status = st;
+    if (st == PB_SYNTAX) last_refusal = q->slct.fault;
     pb_release(q);
     return nullptr;
   }

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <string>
 
 #include "compiler/pc.h"
 
@@ -55,6 +56,31 @@ constexpr size_t kQslctValueLen = 30;
 constexpr uint32_t PB_SYNTAX = 200000;
 constexpr uint32_t PB_DIGIT = 200010;  // a statement number expected
 constexpr uint16_t kNoSelection = 65535;
+
+// Why a selection does not compile, as the user is told it: the statement
+// and its field where there is one.
+enum slct_fault_kind : uint8_t {
+  SLCT_FAULT_NONE,
+  SLCT_FAULT_NO_FIELD,        // the field named is not in the dictionary
+  SLCT_FAULT_BAD_VALUE,       // a constant its field cannot hold
+  SLCT_FAULT_IN_NOT_TEXT,     // IN on a field that is not alpha
+  SLCT_FAULT_NOT_COMPARABLE,  // two fields that cannot be compared
+  SLCT_FAULT_NO_STATEMENT,    // the expression names a statement that is not there
+  SLCT_FAULT_NO_CLOSE,        // a "(" without its ")"
+  SLCT_FAULT_LEFT_OVER,       // text after the expression
+};
+struct slct_fault {
+  slct_fault_kind why;
+  uint32_t stmt;   // 0: no statement
+  char field[22];  // blank or NUL: none
+};
+// The parameters of the refusal's message: where ("statement 3 (LOANER)",
+// "expression") and why ("no such field").
+std::string slct_fault_where(const slct_fault& f);
+const char* slct_fault_why(slct_fault_kind why);
+// Why the last sorted-query build refused its selection (why NONE: it did
+// not, or the build failed otherwise).
+const slct_fault& pb_refusal();
 
 enum : uint8_t { NODE_OP = 1, NODE_LEAF = 2 };
 enum : uint8_t { OP_OR = 1, OP_AND = 2 };
@@ -98,6 +124,7 @@ struct QRY_SLCT {
   PC_CTX ctx{};
   em_entry entry{kNoSelection, 0};  // blk 65535: every record passes
   uint32_t status = 0;              // of the last parse
+  slct_fault fault{};               // why the last parse or compile failed
 };
 
 struct PARSE_STATE {
@@ -113,6 +140,7 @@ struct PARSE_STATE {
   QRY_SLCT* pool;  // null: no nodes
   uint8_t key[kQslctKeyLen];
   SLCT_NODE** tree;
+  slct_fault fault;  // set where the parse fails
 };
 
 // ---- parse (pb_slct_parse.cpp) ----

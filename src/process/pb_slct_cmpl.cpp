@@ -90,7 +90,7 @@ bool parse_kind(QRY_SLCT* q, PARSE_STATE* s, const uint8_t* qparm, uint8_t kind,
   s->key[QSLCT_KIND] = kind;
   s->pos = text, s->end = text + kExprLen - 1, s->tree = tree, *tree = nullptr;
   const uint32_t r = MARK(MARK_RECOVERY, [&] { pb_parse_stmt(s); });
-  if (r != 1) return q->status = r, false;
+  if (r != 1) return q->status = r, q->fault = s->fault, false;
   *tree = finish_tree(*tree, s);
   if (s->status != 1) return q->status = s->status, false;
   return true;
@@ -104,6 +104,7 @@ int pb_slct_tree(QRY_SLCT* q, SLCT_NODE** out) {
   if (!read_qparm(q, qparm)) return 0;
   PARSE_STATE s;
   pb_load_parse(&s, q, qparm);
+  q->fault = slct_fault{};
   if (!clear_named(q, &s)) return 0;
   q->status = 1;
   SLCT_NODE *t9 = nullptr, *t8 = nullptr;
@@ -176,17 +177,45 @@ namespace {
 
 bool right_is_constant(const uint8_t* rec) { return !memcmp(rec + QSLCT_R_AP, "   ", 3); }
 
+// The statement's number and the field `name` (22) into `f`, as `why`.
+void note_fault(slct_fault* f, slct_fault_kind why, const uint8_t* rec, const uint8_t* name) {
+  f->why = why, f->stmt = ld_le32(rec, QSLCT_NO);
+  memcpy(f->field, name, sizeof f->field);
+}
+
+// Why statement `rec`, whose left operand compiled to `left`, does not.
+slct_verdict refusal(const uint8_t* rec, const PC_OPND& left) {
+  const uint8_t type = elem_view(left.elem).type();
+  if (rec[QSLCT_RELOP] == kRelIn && !IS_ELEM_ALP(type)) return SLCT_IN_NOT_TEXT;
+  if (right_is_constant(rec) && IS_ELEM_NUM(type)) return SLCT_NOT_NUMBER;
+  if (right_is_constant(rec) && IS_ELEM_DATE(type)) return SLCT_NOT_DATE;
+  return SLCT_NOT_COMPARABLE;
+}
+
+slct_fault_kind fault_of(slct_verdict v) {
+  switch (v) {
+    case SLCT_NOT_NUMBER:
+    case SLCT_NOT_DATE: return SLCT_FAULT_BAD_VALUE;
+    case SLCT_IN_NOT_TEXT: return SLCT_FAULT_IN_NOT_TEXT;
+    default: return SLCT_FAULT_NOT_COMPARABLE;
+  }
+}
+
 // The comparison of statement `rec`; its left operand in `left` (zero when
-// that did not compile).
-int cmpl_compare(QRY_SLCT* q, const uint8_t* r, PC_OPND* left) {
+// that did not compile). On failure `fault` (when given) says which field
+// and why.
+int cmpl_compare(QRY_SLCT* q, const uint8_t* r, PC_OPND* left, slct_fault* fault = nullptr) {
   // A date typed as its field shows dates is read as the query's
   // application shows them.
   const pc_as_application running_as(q->ap, q->ver);
+  slct_fault ignored;
+  if (!fault) fault = &ignored;
   uint8_t ref[kRefSize];
   PC_OPND right;
   *left = PC_OPND{};
   make_ref(ref, ld_le16(r, QSLCT_L_OCC), r + QSLCT_L_AP, reinterpret_cast<const char*>(r + QSLCT_L_NAME));
-  if (!sc_cmpl_ref(&q->ctx, ref, left, 1, nullptr, 0)) return 0;
+  if (!sc_cmpl_ref(&q->ctx, ref, left, 1, nullptr, 0))
+    return note_fault(fault, SLCT_FAULT_NO_FIELD, r, r + QSLCT_L_NAME), 0;
   char value[kQslctValueLen];
   memcpy(value, r + QSLCT_R_VALUE, sizeof value);
   if (!memcmp(value, "\" \"", 3)) memset(value, ' ', sizeof value);
@@ -199,29 +228,44 @@ int cmpl_compare(QRY_SLCT* q, const uint8_t* r, PC_OPND* left) {
   }
   if (constant) {
     // An alpha literal of the whole value; sc_cmpl_ref takes a name of 22.
-    if (!sc_cmpl_const(&q->ctx, value, is_token_field(left->elem) ? 22 : kQslctValueLen, *left, &right)) return 0;
+    if (!sc_cmpl_const(&q->ctx, value, is_token_field(left->elem) ? 22 : kQslctValueLen, *left, &right))
+      return note_fault(fault, fault_of(refusal(r, *left)), r, r + QSLCT_L_NAME), 0;
   } else {
     make_ref(ref, ld_le16(r, QSLCT_R_OCC), r + QSLCT_R_AP, value);
-    if (!sc_cmpl_ref(&q->ctx, ref, &right, 2, nullptr, 0)) return 0;
+    if (!sc_cmpl_ref(&q->ctx, ref, &right, 2, nullptr, 0))
+      return note_fault(fault, SLCT_FAULT_NO_FIELD, r, r + QSLCT_R_VALUE), 0;
   }
   const uint8_t relop = r[QSLCT_RELOP];
-  return bld_if_and_or(&q->ctx, left, &right, relop, kVerbIf, relop == kRelEq || relop == kRelNe);
-}
-
-// Why statement `rec`, whose left operand compiled to `left`, does not.
-slct_verdict refusal(const uint8_t* rec, const PC_OPND& left) {
-  const uint8_t type = elem_view(left.elem).type();
-  if (rec[QSLCT_RELOP] == kRelIn && !IS_ELEM_ALP(type)) return SLCT_IN_NOT_TEXT;
-  if (right_is_constant(rec) && IS_ELEM_NUM(type)) return SLCT_NOT_NUMBER;
-  if (right_is_constant(rec) && IS_ELEM_DATE(type)) return SLCT_NOT_DATE;
-  return SLCT_NOT_COMPARABLE;
+  if (bld_if_and_or(&q->ctx, left, &right, relop, kVerbIf, relop == kRelEq || relop == kRelNe)) return 1;
+  return note_fault(fault, fault_of(refusal(r, *left)), r, r + QSLCT_L_NAME), 0;
 }
 
 }  // namespace
 
 int cmpl_cns(QRY_SLCT* q, SLCT_NODE* leaf) {
   PC_OPND left;
-  return cmpl_compare(q, leaf->rec, &left);
+  return cmpl_compare(q, leaf->rec, &left, &q->fault);
+}
+
+std::string slct_fault_where(const slct_fault& f) {
+  if (!f.stmt) return "expression";
+  std::string where = "statement " + std::to_string(f.stmt);
+  std::string field(f.field, strnlen(f.field, sizeof f.field));
+  field.erase(field.find_last_not_of(' ') + 1);
+  return field.empty() ? where : where + " (" + field + ")";
+}
+
+const char* slct_fault_why(slct_fault_kind why) {
+  switch (why) {
+    case SLCT_FAULT_NO_FIELD: return "no such field";
+    case SLCT_FAULT_BAD_VALUE: return "value does not suit the field";
+    case SLCT_FAULT_IN_NOT_TEXT: return "IN is for text fields";
+    case SLCT_FAULT_NOT_COMPARABLE: return "the two sides cannot be compared";
+    case SLCT_FAULT_NO_STATEMENT: return "no such statement";
+    case SLCT_FAULT_NO_CLOSE: return "missing \")\"";
+    case SLCT_FAULT_LEFT_OVER: return "text after the expression";
+    default: return "cannot be compiled";
+  }
 }
 
 slct_verdict pb_check_stmt(QRY_SLCT* q, const uint8_t* rec) {

@@ -19,8 +19,9 @@ namespace kivo {
 
 namespace {
 
-[[noreturn]] void fail(PARSE_STATE* s, uint32_t code) {
+[[noreturn]] void fail(PARSE_STATE* s, uint32_t code, slct_fault_kind why = SLCT_FAULT_NONE, uint32_t stmt = 0) {
   s->status = code;
+  s->fault.why = why, s->fault.stmt = stmt;
   mark_leave(code);
 }
 
@@ -85,7 +86,7 @@ int TST_CHAR(char c, PARSE_STATE* s) {
 }
 
 int MATCH_CHAR(char c, PARSE_STATE* s) {
-  if (!TST_CHAR(c, s)) fail(s, PB_SYNTAX);
+  if (!TST_CHAR(c, s)) fail(s, PB_SYNTAX, c == s->paren[1] ? SLCT_FAULT_NO_CLOSE : SLCT_FAULT_LEFT_OVER);
   return 1;
 }
 
@@ -126,7 +127,7 @@ SLCT_NODE* parse_factor(PARSE_STATE* s) {
   const uint32_t no = parse_sno(s);
   if (!s->qslct) return nullptr;
   uint8_t rec[kQslctLen];
-  if (!get_qslct(no, s, rec)) fail(s, PB_SYNTAX);
+  if (!get_qslct(no, s, rec)) fail(s, PB_SYNTAX, SLCT_FAULT_NO_STATEMENT, no);
   if (!s->pool) return nullptr;
   mark_named(s, rec);
   return leaf(s->pool, rec);
@@ -150,7 +151,7 @@ int pb_parse_stmt(PARSE_STATE* s) {
   if (!past_end(s, s->pos)) {
     tree = parse_expr(s);
     parse_space(s);
-    if (!past_end(s, s->pos)) fail(s, PB_SYNTAX);
+    if (!past_end(s, s->pos)) fail(s, PB_SYNTAX, SLCT_FAULT_LEFT_OVER);
   }
   if (s->tree) *s->tree = tree;
   return 1;

@@ -149,11 +149,16 @@ void open_one(PCB* p, uint8_t* c, pi_file_blk* fb) {
 
 // The selection of the sorted query the PCF reads does not compile: the
 // user's to correct in the query, so the invoker's message line (the
-// process's own without one) says so, and the process ends with 4.
+// process's own without one) says where and why, and the process ends
+// with 4. Nothing goes to the system-error log: the fault is not the engine's.
 [[noreturn]] void selection_refused(PCB* p, uint32_t status) {
   PCB* inv = invoc_parent(p->invoc);
   ARB* msgs = inv && inv->pcb_err_fi ? inv->pcb_err_fi : p->pcb_err_fi;
-  if (msgs) la_add_msg(msgs, &status, 3, {});
+  const std::string where = slct_fault_where(pb_refusal());
+  const char* why = slct_fault_why(pb_refusal().why);
+  const cstr params[] = {{uint16_t(where.size()), const_cast<char*>(where.data())},
+                         {uint16_t(strlen(why)), const_cast<char*>(why)}};
+  if (msgs) la_add_msg(msgs, &status, 3, params);
   p->invoc.set_end_code(PI_END_CANCEL);
   mark_leave(PI_END_CANCEL);
 }

@@ -61,10 +61,12 @@ int load(const kivo_test::scratch_dir& d, const std::string& text, std::string* 
   return tool(d, KIVO_DESIGN + std::string(" ") + flags, d.write("lib.dsgn", text), out);
 }
 
-void install(const kivo_test::scratch_dir& d, const std::string& page = "") {
+// `design` loaded with `flags` (-n: unchecked, as records changed later are).
+void install(const kivo_test::scratch_dir& d, const std::string& page = "", const std::string& design = "",
+             const char* flags = "-r") {
   std::string out;
   ASSERT_TRUE(kivo_test::copy_shipped_installation(d.path));
-  ASSERT_EQ(load(d, loans("", page), &out, "-r"), 0) << out;
+  ASSERT_EQ(load(d, design.empty() ? loans("", page) : design, &out, flags), 0) << out;
   d.write("lib.txt", "APPL LIB 01 Loans\nDATABASE LIB LIB 01\nDBXAP LIB LIB 1\nDATAFILE LIB LIB 01 LOAN\n");
   ASSERT_EQ(tool(d, KIVO_INSTALL, "-a " + d.file("lib.txt"), &out), 0) << out;
   std::filesystem::create_directories(d.file("prt"));
@@ -138,6 +140,44 @@ TEST(DesignerLoaderChecks, EngineTextsSayWhatIsWrong) {
     const std::string shown = p.capture() + kivo_test::slurp(d.file("syserr"));
     EXPECT_NE(kivo_test::squeezed(shown).find(kivo_test::squeezed(c.said)), std::string::npos) << shown;
   }
+}
+
+// A query whose statement the user changed after the design was checked:
+// the report over it ends, and the menu names the statement, its field and
+// why; nothing is a system error.
+TEST(DesignerLoaderChecks, RefusedSelectionNamesItsStatementAndField) {
+  const struct {
+    const char *query, *stmt, *compare, *said;
+  } cases[] = {
+      {"NO FIELD", "3", "@59=RETURNED @89=0 @119:u8=1", "statement 3 (RETURNED): no such field"},
+      {"BAD VALUE", "7", "@59=FINE @89=abc @119:u8=3", "statement 7 (FINE): value does not suit the field"},
+  };
+  std::string menu = R"(PROCESS 1 "LOAN MENU"
+FRAME 1 "LOAN MENU" 0 1
+IMAGE 1 "LOAN MENU" 0 1 1 kind=1 rows=3 cols=30 win_row=2 win_col=5
+ROW 1 "LOAN MENU" 0 1 1 3 "LOAN MENU"
+)";
+  int option = 0;
+  for (const auto& c : cases) {
+    const std::string q = "\"" + std::string(c.query) + "\"", no = std::to_string(++option);
+    menu = "PROCESS 5 " + q + " pcf_ap=LIB pcf_file=LOAN\nSELECT 5 " + q + " 0 0 " + c.stmt +
+           " kind=1 @49:u8=9 @50:u32=" + c.stmt + " @54:u16=1 @56=LIB @84:u16=1 " + c.compare + " @120=1\n" + menu;
+    menu += "ROW 1 \"LOAN MENU\" 0 1 1 " + no + " \"" + no + " " + c.query + "\"\n";
+    menu += "CHILD 1 \"LOAN MENU\" 0 1 0 1 " + no + " ap=LIB proc_type=3 name=REPORT invoc=1 option=" + no +
+            " range_ap=LIB range_name=" + q + "\n";
+  }
+  kivo_test::scratch_dir d;
+  ASSERT_NO_FATAL_FAILURE(install(d, "", loans() + menu, "-r -n"));
+  auto p = engine(d, "-t=menu -p=LOAN_MENU");
+  option = 0;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(p.wait_for("LOAN MENU")) << p.capture();
+    p.send_keys("F1 " + std::to_string(++option));
+    EXPECT_TRUE(p.wait_for(std::string("Query selection ") + c.said)) << p.capture();
+  }
+  p.send_keys("S-F1");
+  EXPECT_EQ(p.exit_status(), 0) << p.capture();
+  EXPECT_EQ(kivo_test::slurp(d.file("syserr")), "");
 }
 
 // LOAN is empty: the totals come right below the heading and its blank line.

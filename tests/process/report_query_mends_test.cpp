@@ -195,7 +195,7 @@ TEST(ReportQueryMends, SelectionThatCannotCompileEndsTheReportWithOneMessage) {
   auto p = print_engine(d, "-d=DB8 -a=DMS -t=menu " + shell_quote("-p=BIG MENU"));
   ASSERT_TRUE(p->wait_for("BIG MENU")) << p->capture();
   p->send_keys("F1 2");
-  EXPECT_TRUE(p->wait_for("The query's selection cannot be compiled")) << p->capture();
+  EXPECT_TRUE(p->wait_for("Query selection statement 1 (AMT SUM): value does not suit the field")) << p->capture();
   EXPECT_NE(p->capture().find("2 BAD SELECTION"), std::string::npos) << p->capture();
   EXPECT_EQ(prints(d), std::vector<std::string>{});
   p->send_keys("S-F1");

@@ -130,19 +130,21 @@ TEST_F(SlctCmpl, ParsesIntoTreesWithTheStatementsLeftOut) {
       {"", "AND(AND(AND(1,2),3),6)"},
       {"1 OR 2 AND 3 OR 6", "OR(OR(1,AND(2,3)),6)"},
       {"1 AND", "200010"},
-      {at_end, "200000"},
+      {at_end, "200000 expression: text after the expression"},
       {"AND 1", "200010"},
-      {"(1 AND 2", "200000"},
-      {"1 2", "200000"},
-      {"7", "200000"},
+      {"(1 AND 2", "200000 expression: missing \")\""},
+      {"1 2", "200000 expression: text after the expression"},
+      {"7", "200000 statement 7: no such statement"},
       {"4294967297", "200010"},
-      {"4294967295", "200000"},
+      {"4294967295", "200000 statement 4294967295: no such statement"},
   };
   for (const auto& [text, want] : rows) {
     query(text, {});
     SLCT_NODE* t = nullptr;
     const int ok = pb_slct_tree(&q, &t);
-    EXPECT_EQ(ok ? shape(t) : std::to_string(q.status), want) << text;
+    std::string got = ok ? shape(t) : std::to_string(q.status);
+    if (!ok && q.status == PB_SYNTAX) got += " " + slct_fault_where(q.fault) + ": " + slct_fault_why(q.fault.why);
+    EXPECT_EQ(got, want) << text;
   }
 }
 
