@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/gate_env.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../foundation/test_dir.h"
 #include "../screen/term_harness.h"
@@ -33,16 +34,16 @@ constexpr char kCustomer[] = "DEM/DEM/Data/CUSTOMER";
 constexpr char kAccount[] = "DEM/DEM/Data/ACCOUNT";
 constexpr size_t kShippedAccounts = 50;
 
-// A CUSTOMER record: number (6), name (30), balance (5 packed), the binary
-// day it became a customer (4), whose bytes are `since`.
-std::string customer(int n, const std::string& since = "\xff\xff\xff\xff") {
+// A CUSTOMER record: number (6), name (30), balance (5 packed), no day it
+// became a customer (4 bytes 0xff).
+std::string customer(int n) {
   char no[8];
   snprintf(no, sizeof no, "C%04d", n);
   std::string r = no;
   r.resize(6, ' ');
   r += std::string("Name ") + no;
   r.resize(36, ' ');
-  return r + std::string("\0\0\0\x12\x0c", 5) + since;
+  return r + std::string("\0\0\0\x12\x0c\xff\xff\xff\xff", 9);
 }
 
 // An ACCOUNT line of a portable file, 60 characters.
@@ -86,7 +87,6 @@ struct site {
     return kivo_test::start_program(run(), program, e, args, out);
   }
   ran kivo(const std::string& args) const { return start_wait(KIVO_BINARY, args); }
-  std::string design() const { return std::string(KIVO_TOOLS_DIR) + "/kivo_design"; }
   std::string load_args(const std::string& lines) const {
     return "-d " + shell_quote(run()) + " -l DEM DEM 01 ACCOUNT " + shell_quote(file(lines));
   }
@@ -113,6 +113,16 @@ struct row {
   std::function<void(const site&)> check;
 };
 
+// An import of `lines` into CUSTOMER emptied.
+std::function<ran(const site&)> import_of(const std::vector<std::string>& lines) {
+  return [lines](const site& s) {
+    s.no_customers();
+    s.write(kCustomer, joined(lines));
+    return s.kivo(std::string("-i=") + kCustomer);
+  };
+}
+void no_customer_file(const site& s) { EXPECT_FALSE(fs::exists(s.file(std::string(kCustomer) + ".dat"))); }
+
 TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWhole) {
   std::vector<std::string> exported;  // the records the export must write, each as it is
   const row rows[] = {
@@ -136,23 +146,15 @@ TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWh
         "x/CUST: 2 of the 5 records written will not come back whole from an import"},
        [&](const site& s) { EXPECT_EQ(slurp(s.file("x/CUST")), joined(exported)); }},
       {"an import into CUSTOMER of a 2-byte line",
-       [](const site& s) {
-         s.no_customers();
-         s.write(kCustomer, joined({customer(1), "AB", customer(3)}));
-         return s.kivo(std::string("-i=") + kCustomer);
-       },
+       import_of({customer(1), "AB", customer(3)}),
        1,
        {"Line 2 of", "is 2 bytes, but the description of", "gives its records 45 bytes: nothing is imported"},
-       [](const site& s) { EXPECT_FALSE(fs::exists(s.file(std::string(kCustomer) + ".dat"))); }},
+       no_customer_file},
       {"an import into CUSTOMER of a 100-byte line",
-       [](const site& s) {
-         s.no_customers();
-         s.write(kCustomer, joined({customer(1), customer(2), customer(3) + std::string(55, 'z')}));
-         return s.kivo(std::string("-i=") + kCustomer);
-       },
+       import_of({customer(1), customer(2), customer(3) + std::string(55, 'z')}),
        1,
        {"Line 3 of", "is 100 bytes"},
-       [](const site& s) { EXPECT_FALSE(fs::exists(s.file(std::string(kCustomer) + ".dat"))); }},
+       no_customer_file},
       {"a CUSTOMER file holding a 2-byte record, verified",
        [](const site& s) {
          // Imported where no description is known, then put in place.
@@ -173,22 +175,14 @@ TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWh
          s.write("first.port", joined(first));
          s.write("second.port", joined(second));
          // The first is held at its first write to its work file.
-         const std::string gate = s.dir.file("gate");
-         fs::create_directories(gate);
-         const char* asan = getenv("ASAN_OPTIONS");
-         const kivo_test::env_list held = {
-             {"LD_PRELOAD", GATE_WRITES},
-             {"KVTEST_GATE_PATH", "Portdata/ACCOUNT.dat"},
-             {"KVTEST_GATE_MARK", gate + "/held"},
-             {"KVTEST_GATE_OPEN", gate + "/go"},
-             {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
-         const pid_t pid = s.start(s.design(), s.load_args("first.port"), held, s.dir.file("first.out"));
-         const bool holding = kivo_test::wait_until([&] { return fs::exists(gate + "/held"); }, kivo_test::kScreenWait);
+         const pid_t pid = s.start(KIVO_DESIGN, s.load_args("first.port"),
+                                   kivo_test::gate_env(s.dir, "Portdata/ACCOUNT.dat"), s.dir.file("first.out"));
+         const bool holding = kivo_test::held_at_gate(s.dir);
          // Bounded: a second load that waits for the first's lock is a fault.
          const ran refused =
-             holding ? s.start_wait("timeout", "60 " + shell_quote(s.design()) + " " + s.load_args("second.port"))
+             holding ? s.start_wait("timeout", "60 " + shell_quote(KIVO_DESIGN) + " " + s.load_args("second.port"))
                      : ran{};
-         std::ofstream(gate + "/go").put('\n');
+         kivo_test::gate_open(s.dir);
          EXPECT_TRUE(holding);
          EXPECT_EQ(kivo_test::program_status(pid), 0) << slurp(s.dir.file("first.out"));
          EXPECT_NE(slurp(s.dir.file("first.out")).find("300 records added to ACCOUNT, 0 there already"),

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "../fixtures/gate_env.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../foundation/test_dir.h"
 #include "../screen/term_harness.h"
@@ -30,27 +31,16 @@ std::string fmt(const char* f, A... a) {
   return std::string(b, std::min(sizeof b - 1, size_t(snprintf(b, sizeof b, f, a...))));
 }
 
-// A copy of the shipped installation; `gated` runs are held at their first
-// write to a path holding `part` until gate().
+// A copy of the shipped installation; a run given `part` is held at its
+// first write to a path holding it until gate_open.
 struct site {
   kivo_test::scratch_dir d;
   std::string run = d.file("run");
   site() { EXPECT_TRUE(kivo_test::copy_shipped_installation(run) && mkdir((run + "/tst").c_str(), 0700) == 0); }
   env_list env(const std::string& part = "") const {
-    env_list e = kivo_test::engine_env(run);
-    const char* asan = getenv("ASAN_OPTIONS");
-    if (!part.empty())
-      e.insert(e.end(), {{"LD_PRELOAD", GATE_WRITES},
-                         {"KVTEST_GATE_PATH", part},
-                         {"KVTEST_GATE_MARK", d.file("held")},
-                         {"KVTEST_GATE_OPEN", d.file("go")},
-                         {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
-    return e;
+    env_list e = kivo_test::engine_env(run), g = part.empty() ? env_list{} : kivo_test::gate_env(d, part);
+    return e.insert(e.end(), g.begin(), g.end()), e;
   }
-  bool held() const {
-    return kivo_test::wait_until([&] { return !access(d.file("held").c_str(), F_OK); }, kBound);
-  }
-  void gate() const { std::ofstream(d.file("go")).put('\n'); }
   pid_t start(const std::string& opt, const std::string& out, const std::string& part = "") const {
     return kivo_test::start_program(run, KIVO_BINARY, env(part), opt + "=" + kCustomer, d.file(out));
   }
@@ -95,9 +85,9 @@ void beside_an_engine(const site& s) {
 void two_repairs(const site& s) {
   std::fstream(s.run + "/" + kCustomer + ".key", std::ios::in | std::ios::out | std::ios::binary).seekp(15).put(1);
   const pid_t first = s.start("-r", "first", "CUSTOMER.key");
-  ASSERT_TRUE(s.held());
+  ASSERT_TRUE(kivo_test::held_at_gate(s.d));
   const pid_t second = s.start("-r", "second");
-  s.gate();
+  kivo_test::gate_open(s.d);
   const ran a = s.finish(first, "first"), b = s.finish(second, "second");
   EXPECT_EQ(a.first, 1) << a.second;
   EXPECT_EQ(a.second.rfind("repaired " + kCustomer + ": 1 keys rebuilt", 0), 0u) << a.second;
@@ -109,7 +99,7 @@ void an_import(const site& s) {
   ASSERT_EQ(unlink((base + ".dat").c_str()) | unlink((base + ".key").c_str()), 0);
   std::ofstream(base) << customer(1) << "\n";
   const pid_t import = s.start("-i", "import", "CUSTOMER.import-");
-  ASSERT_TRUE(s.held());
+  ASSERT_TRUE(kivo_test::held_at_gate(s.d));
   for (const bool killed : {false, true}) {
     if (killed) {
       kill(import, SIGKILL);

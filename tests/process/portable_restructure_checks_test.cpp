@@ -14,9 +14,6 @@
 #include <string>
 #include <vector>
 
-#ifndef KIVO_DESIGN
-#define KIVO_DESIGN KIVO_TOOLS_DIR "/kivo_design"
-#endif
 #include "../design/db_run_util.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
@@ -30,12 +27,6 @@ using kivo_test::shell_quote;
 
 class DesignerLoaderChecks : public DbRunFixture {
  protected:
-  // The test application with its primary key flagged "duplicates" (and its
-  // ID widened when `wide`).
-  static std::string flagged(bool wide) {
-    std::string src = with(app_source(), "key_role=0 key_flag=0", "key_role=0 key_flag=1");
-    return wide ? with(src, "CODE   kind=4 sub_kind=1 size=8", "CODE   kind=4 sub_kind=1 size=12") : src;
-  }
   // The files under the data directory whose names end in `tail`.
   std::vector<std::string> files_ending(const std::string& tail) const {
     std::vector<std::string> out;
@@ -63,21 +54,24 @@ class DesignerLoaderChecks : public DbRunFixture {
   }
   // kivo_design -l of `lines` into DATA: its exit status and what it said.
   std::pair<int, std::string> load(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& l : lines) text += l + "\n";
-    const std::string in = data_ + "/in.port", out = data_ + "/load.out";
-    std::ofstream(in) << text;
-    const std::string cmd = std::string("ASAN_OPTIONS=detect_leaks=0 ") + KIVO_DESIGN + " -d " + shell_quote(data_) +
-                            " -l DB1 APP 01 DATA " + shell_quote(in) + " </dev/null >" + shell_quote(out) + " 2>&1";
-    const int st = std::system(cmd.c_str());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, kivo_test::slurp(out)};
+    std::ofstream in(data_ + "/in.port");
+    for (const std::string& l : lines) in << l << "\n";
+    in.close();
+    std::string out;
+    const int st = kivo_test::run_status("ASAN_OPTIONS=detect_leaks=0 " KIVO_DESIGN " -d " + shell_quote(data_) +
+                                             " -l DB1 APP 01 DATA " + shell_quote(data_ + "/in.port") + " </dev/null",
+                                         &out);
+    return {st, out};
   }
 };
 
 // Each step in turn on one file: three loads, then two restructures, the
 // first with the rename of the new structure file over the old refused.
 TEST_F(DesignerLoaderChecks, LoadsPassOverWhatIsThereAndARestructureLeftHalfDoneIsFinished) {
-  compile_app(flagged(false), true);
+  // The test application with its primary key flagged "duplicates", its ID
+  // widened for the restructures.
+  const std::string flagged = with(app_source(), "key_role=0 key_flag=0", "key_role=0 key_flag=1");
+  compile_app(flagged, true);
   create();
   sysdir_entry();
   fill(8);
@@ -118,7 +112,8 @@ TEST_F(DesignerLoaderChecks, LoadsPassOverWhatIsThereAndARestructureLeftHalfDone
       EXPECT_EQ(uint32_t(status), r.result) << said;
       EXPECT_NE(said.find(r.said), std::string::npos) << said;
     } else {
-      if (r.refused) compile_app(flagged(true), true);
+      if (r.refused)
+        compile_app(with(flagged, "CODE   kind=4 sub_kind=1 size=8", "CODE   kind=4 sub_kind=1 size=12"), true);
       refuse = r.refused;
       EXPECT_EQ(db_restruct(nullptr, path(), m1_, m2_), r.result) << findings();
       refuse = false;
