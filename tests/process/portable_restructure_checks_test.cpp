@@ -30,10 +30,8 @@ class DesignerLoaderChecks : public DbRunFixture {
   // The files under the data directory whose names end in `tail`.
   std::vector<std::string> files_ending(const std::string& tail) const {
     std::vector<std::string> out;
-    for (auto& e : fs::recursive_directory_iterator(data_)) {
-      const std::string p = e.path().string();
-      if (p.size() >= tail.size() && p.compare(p.size() - tail.size(), tail.size(), tail) == 0) out.push_back(p);
-    }
+    for (auto& e : fs::recursive_directory_iterator(data_))
+      if (e.path().string().ends_with(tail)) out.push_back(e.path().string());
     return out;
   }
   // The portable lines of DATA's records, header first, made by the
@@ -47,17 +45,14 @@ class DesignerLoaderChecks : public DbRunFixture {
     EXPECT_EQ(mu_xlate(nullptr, req, m1_, m2_), 1) << findings();
     const std::vector<std::string> port = files_ending("Portdata/DATA.dat");
     EXPECT_EQ(port.size(), 1u);
-    std::vector<std::string> lines =
-        port.empty() ? std::vector<std::string>{} : kivo_test::native_records(port[0]).records;
-    scratch();
-    return lines;
+    const auto lines = kivo_test::native_records(port.empty() ? "" : port[0]).records;
+    return scratch(), lines;
   }
   // kivo_design -l of `lines` into DATA: its exit status and what it said.
   std::pair<int, std::string> load(const std::vector<std::string>& lines) {
-    std::ofstream in(data_ + "/in.port");
-    for (const std::string& l : lines) in << l << "\n";
-    in.close();
     std::string out;
+    for (const std::string& l : lines) out += l + "\n";
+    std::ofstream(data_ + "/in.port") << out;
     const int st = kivo_test::run_status("ASAN_OPTIONS=detect_leaks=0 " KIVO_DESIGN " -d " + shell_quote(data_) +
                                              " -l DB1 APP 01 DATA " + shell_quote(data_ + "/in.port") + " </dev/null",
                                          &out);
@@ -81,9 +76,7 @@ TEST_F(DesignerLoaderChecks, LoadsPassOverWhatIsThereAndARestructureLeftHalfDone
   std::string changed = all[8];
   ASSERT_NE(changed.find("R0000007"), std::string::npos);
   changed.replace(changed.find("R0000007"), 8, "R0000000");
-  const std::vector<std::string> first3 = {all[0], all[1], all[2], all[3]};
-  const std::vector<std::string> then5 = {all[0], all[1], all[2], all[3], all[4], all[5]};
-  const std::vector<std::string> clash = {all[0], all[6], changed};
+  auto head = [&](size_t n) { return std::vector<std::string>(all.begin(), all.begin() + 1 + n); };
   static bool refuse = false;
   kivo_test::scoped_hook rename(os_sys.rename, [](const char* from, const char* to) {
     if (refuse && strstr(to, "/Struct/DATA.dat")) return errno = EIO, -1;
@@ -91,24 +84,27 @@ TEST_F(DesignerLoaderChecks, LoadsPassOverWhatIsThereAndARestructureLeftHalfDone
   });
   const struct {
     const char* what;
-    const std::vector<std::string>* lines;  // a load; null: a restructure
-    bool refused;                           // the structure's rename refused
-    uint32_t result;                        // exit status, or the restructure's verdict
+    std::vector<std::string> lines;  // a load; none: a restructure
+    bool refused;                    // the structure's rename refused: the run's note stays
+    uint32_t result;                 // exit status, or the restructure's verdict
     const char* said;
     size_t records;
-    bool note_left;
   } rows[] = {
-      {"three records", &first3, false, 0, "3 records added to DATA, 0 there already", 3, false},
-      {"the same three and two new", &then5, false, 0, "2 records added to DATA, 3 there already", 5, false},
-      {"a new record, then one whose key is there with other values", &clash, false, 3,
-       "in.port:3: a record of its key is there already with other values; nothing was added", 5, false},
-      {"a restructure whose structure file cannot follow its data", nullptr, true, RS_FAILED, "", 5, true},
-      {"the next restructure", nullptr, false, RS_SAME, "", 5, false},
+      {"three records", head(3), false, 0, "3 records added to DATA, 0 there already", 3},
+      {"the same three and two new", head(5), false, 0, "2 records added to DATA, 3 there already", 5},
+      {"a new record, then one whose key is there with other values",
+       {all[0], all[6], changed},
+       false,
+       3,
+       "in.port:3: a record of its key is there already with other values; nothing was added",
+       5},
+      {"a restructure whose structure file cannot follow its data", {}, true, RS_FAILED, "", 5},
+      {"the next restructure", {}, false, RS_SAME, "", 5},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
-    if (r.lines) {
-      const auto [status, said] = load(*r.lines);
+    if (!r.lines.empty()) {
+      const auto [status, said] = load(r.lines);
       EXPECT_EQ(uint32_t(status), r.result) << said;
       EXPECT_NE(said.find(r.said), std::string::npos) << said;
     } else {
@@ -119,8 +115,8 @@ TEST_F(DesignerLoaderChecks, LoadsPassOverWhatIsThereAndARestructureLeftHalfDone
       refuse = false;
       captured_errors().clear();
     }
-    EXPECT_EQ(files_ending(".run").size(), r.note_left ? 1u : 0u);
-    if (r.note_left) continue;  // the data is converted, its structure not yet
+    EXPECT_EQ(files_ending(".run").size(), r.refused ? 1u : 0u);
+    if (r.refused) continue;  // the data is converted, its structure not yet
     uint16_t len = 0;
     const auto recs = all_records(&len);
     ASSERT_EQ(recs.size(), r.records);
