@@ -14,26 +14,19 @@ namespace {
 
 using namespace kivo_test;
 
-// Menu line 1 adds loans; line 2 lists them through LOAN QUERY, sorted by
-// number, with `update` on its CHILD.
+// Menu line 1 adds loans; line 2 prints them in REPORT through LOAN QUERY,
+// sorted by number, with `update` on its CHILD.
 std::string with_menu(const std::string& update) {
   return loans() + R"(PROCESS 1 "LIB MENU"
 FRAME 1 "LIB MENU" 0 1
 IMAGE 1 "LIB MENU" 0 1 1 kind=1 rows=3 cols=30 win_row=9 win_col=5
 ROW 1 "LIB MENU" 0 1 1 1 "1 LOAN ENTRY"
-ROW 1 "LIB MENU" 0 1 1 2 "2 LOAN LIST"
+ROW 1 "LIB MENU" 0 1 1 2 "2 REPORT"
 ROW 1 "LIB MENU" 0 1 1 3 "LIB MENU"
 CHILD 1 "LIB MENU" 0 1 0 1 1 ap=LIB proc_type=2 name="LOAN ENTRY" invoc=0 option=1
-CHILD 1 "LIB MENU" 0 1 0 2 2 ap=LIB proc_type=3 name="LOAN LIST" invoc=0 option=2 range_ap=LIB range_name="LOAN QUERY" )" +
+CHILD 1 "LIB MENU" 0 1 0 2 2 ap=LIB proc_type=3 name=REPORT invoc=0 option=2 range_ap=LIB range_name="LOAN QUERY" )" +
          update + R"(
 SELECT 5 "LOAN QUERY" 0 0 1 kind=2 @49=ABC @52:u32=1 @56=LIB @59="LOAN NO               " @82:u16=1 @84=+ @103=1
-PROCESS 3 "LOAN LIST" pcf_ap=LIB pcf_file=LOAN
-FRAME 3 "LOAN LIST" 0 1 enabled=1 kind=0
-IMAGE 3 "LOAN LIST" 0 1 1 kind=3 rows=1 cols=30
-ITEM 3 "LOAN LIST" 0 1 1 1 1 ap=LIB field="LOAN NO"
-STMTS 3 "LOAN LIST" ep=1
-      SET      0LA OUT1 MODE                  =      3
-END
 )";
 }
 
