@@ -1,10 +1,6 @@
 // The portable load and the restructure on a file whose primary key is
-// flagged "duplicates" while the native index keeps it unique: the real
-// kivo_design -l passes over the records already there and checks every
-// line before it adds the first, and a restructure whose structure file
-// fails to follow its swapped data is a failure that the next run finishes.
-// The test application (tests/design/restruct_app.dsgn) with its key so
-// flagged, compiled by kivo_design; its records made portable in process.
+// flagged "duplicates" while the native index keeps it unique, on the test
+// application (tests/design/restruct_app.dsgn) compiled by kivo_design.
 #include <gtest/gtest.h>
 
 #include <cerrno>
