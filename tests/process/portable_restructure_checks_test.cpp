@@ -30,30 +30,6 @@ class DesignerLoaderChecks : public DbRunFixture {
       if (e.path().string().ends_with(tail)) out.push_back(e.path().string());
     return out;
   }
-  // The portable lines of DATA's records, header first, made by the
-  // migration in process; DATA is then scratched.
-  std::vector<std::string> portable_lines() {
-    uint8_t req[kMuReqSize] = {};
-    uint8_t stored[kFdbStoredSize] = {};
-    fdb_path_store(path(), stored);
-    memcpy(req + MU_PATH, stored, kMuPathSize);
-    req[MU_DIR] = 0, req[MU_MODE] = MU_ADD_STOP, req[MU_STRUCT] = '0';
-    EXPECT_EQ(mu_xlate(nullptr, req, m1_, m2_), 1) << findings();
-    const std::vector<std::string> port = files_ending("Portdata/DATA.dat");
-    EXPECT_EQ(port.size(), 1u);
-    const auto lines = kivo_test::native_records(port.empty() ? "" : port[0]).records;
-    return scratch(), lines;
-  }
-  // kivo_design -l of `lines` into DATA: its exit status and what it said.
-  std::pair<int, std::string> load(const std::vector<std::string>& lines) {
-    std::string out;
-    for (const std::string& l : lines) out += l + "\n";
-    std::ofstream(data_ + "/in.port") << out;
-    const int st = kivo_test::run_status("ASAN_OPTIONS=detect_leaks=0 " KIVO_DESIGN " -d " + shell_quote(data_) +
-                                             " -l DB1 APP 01 DATA " + shell_quote(data_ + "/in.port") + " </dev/null",
-                                         &out);
-    return {st, out};
-  }
 };
 
 // Each step in turn on one file: three loads, then two restructures, the
@@ -66,8 +42,16 @@ TEST_F(DesignerLoaderChecks, LoadsPassOverWhatIsThereAndARestructureLeftHalfDone
   create();
   sysdir_entry();
   fill(8);
-  std::vector<std::string> all = portable_lines();
+  // DATA's portable lines, header first, made by the migration in process.
+  uint8_t req[kMuReqSize] = {}, stored[kFdbStoredSize] = {};
+  fdb_path_store(path(), stored);
+  memcpy(req + MU_PATH, stored, kMuPathSize);
+  req[MU_DIR] = 0, req[MU_MODE] = MU_ADD_STOP, req[MU_STRUCT] = '0';
+  ASSERT_EQ(mu_xlate(nullptr, req, m1_, m2_), 1) << findings();
+  ASSERT_EQ(files_ending("Portdata/DATA.dat").size(), 1u);
+  const std::vector<std::string> all = kivo_test::native_records(files_ending("Portdata/DATA.dat")[0]).records;
   ASSERT_EQ(all.size(), 9u);  // the header and eight records
+  scratch();
   // Record 7 with record 0's key and its own values.
   std::string changed = all[8];
   ASSERT_NE(changed.find("R0000007"), std::string::npos);
@@ -99,8 +83,14 @@ TEST_F(DesignerLoaderChecks, LoadsPassOverWhatIsThereAndARestructureLeftHalfDone
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
-    if (!r.lines.empty()) {
-      const auto [status, said] = load(r.lines);
+    if (!r.lines.empty()) {  // kivo_design -l into DATA
+      std::string said;
+      for (const std::string& l : r.lines) said += l + "\n";
+      std::ofstream(data_ + "/in.port") << said;
+      const int status =
+          kivo_test::run_status("ASAN_OPTIONS=detect_leaks=0 " KIVO_DESIGN " -d " + shell_quote(data_) +
+                                    " -l DB1 APP 01 DATA " + shell_quote(data_ + "/in.port") + " </dev/null",
+                                &said);
       EXPECT_EQ(uint32_t(status), r.result) << said;
       EXPECT_NE(said.find(r.said), std::string::npos) << said;
     } else {
