@@ -1,49 +1,19 @@
 // What the file utilities make of records a flat line or a described
-// record cannot carry, through the real kivo and kivo_design on copies of
-// the shipped installation: an export writes every record, a line feed
-// inside one included, and names each an import would split; an import
-// into the demo's CUSTOMER (45-byte records by its description) refuses a
-// line of another length and the verifier fails a file holding such a
-// record; and a second portable load into ACCOUNT while one runs is refused
-// before it touches the first's work, which ends as if alone.
+// record cannot carry, and of two portable loads at once, through the real
+// kivo and kivo_design on copies of the shipped installation.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "../fixtures/kivo_fixture.h"
-#include "../foundation/test_dir.h"
-#include "../screen/term_harness.h"
+#include "../fixtures/gate_env.h"
+#include "../store/installation_site.h"
 
 namespace kivo::test {
 namespace {
 
 namespace fs = std::filesystem;
-using kivo_test::scratch_dir;
-using kivo_test::shell_quote;
-using kivo_test::slurp;
-
-constexpr char kCustomer[] = "DEM/DEM/Data/CUSTOMER";
-constexpr char kAccount[] = "DEM/DEM/Data/ACCOUNT";
+const std::string kCust = kCustomer, kAccount = "DEM/DEM/Data/ACCOUNT";
 constexpr size_t kShippedAccounts = 50;
-
-// A CUSTOMER record: number (6), name (30), balance (5 packed), the binary
-// day it became a customer (4), whose bytes are `since`.
-std::string customer(int n, const std::string& since = "\xff\xff\xff\xff") {
-  char no[8];
-  snprintf(no, sizeof no, "C%04d", n);
-  std::string r = no;
-  r.resize(6, ' ');
-  r += std::string("Name ") + no;
-  r.resize(36, ' ');
-  return r + std::string("\0\0\0\x12\x0c", 5) + since;
-}
 
 // An ACCOUNT line of a portable file, 60 characters.
 std::string account(const std::string& no) {
@@ -53,81 +23,61 @@ std::string account(const std::string& no) {
 }
 
 std::string joined(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& l : lines) out += l + "\n";
-  return out;
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  return text;
+}
+// `lines` as the file `rel` of the installation.
+void put(const site& s, const std::string& rel, const std::vector<std::string>& lines) {
+  fs::create_directories(fs::path(s.file(rel)).parent_path());
+  write_bytes(s.file(rel), joined(lines));
 }
 
-struct ran {
-  int status = -1;
-  std::string out;
-};
-
-struct site {
-  scratch_dir dir;
-  site() { EXPECT_TRUE(kivo_test::copy_shipped_installation(run())); }
-  std::string run() const { return dir.file("run"); }
-  std::string file(const std::string& rel) const { return run() + "/" + rel; }
-  void write(const std::string& rel, const std::string& bytes) const {
-    fs::create_directories(fs::path(file(rel)).parent_path());
-    std::ofstream(file(rel), std::ios::binary | std::ios::trunc) << bytes;
-  }
-  // `program args` in the installation, `env` added; its exit status and
-  // everything it said.
-  ran start_wait(const std::string& program, const std::string& args, kivo_test::env_list env = {}) const {
-    const pid_t pid = start(program, args, env, dir.file("out"));
-    const int st = kivo_test::program_status(pid);
-    return {st, slurp(dir.file("out"))};
-  }
-  pid_t start(const std::string& program, const std::string& args, kivo_test::env_list env,
-              const std::string& out) const {
-    kivo_test::env_list e = kivo_test::engine_env(run());
-    e.insert(e.end(), env.begin(), env.end());
-    return kivo_test::start_program(run(), program, e, args, out);
-  }
-  ran kivo(const std::string& args) const { return start_wait(KIVO_BINARY, args); }
-  std::string design() const { return std::string(KIVO_TOOLS_DIR) + "/kivo_design"; }
-  std::string load_args(const std::string& lines) const {
-    return "-d " + shell_quote(run()) + " -l DEM DEM 01 ACCOUNT " + shell_quote(file(lines));
-  }
-  // CUSTOMER made empty of records, and of its key file.
-  void no_customers() const {
-    unlink(file(std::string(kCustomer) + ".dat").c_str());
-    unlink(file(std::string(kCustomer) + ".key").c_str());
-  }
-};
-
-// Record `n` (from 1) of a flat import of 45-byte records, its byte `at`
-// set to `b` in the data file `dat`.
-void patch_record(const std::string& dat, int n, size_t at, char b) {
-  std::fstream f(dat, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(512 + (n - 1) * (45 + 16) + 12 + static_cast<long>(at));
-  f.put(b);
+// CUSTOMER made empty of records, and of its key file.
+void no_customers(const site& s) {
+  unlink(s.file(kCust + ".dat").c_str());
+  unlink(s.file(kCust + ".key").c_str());
 }
 
-struct row {
-  const char* what;
-  std::function<ran(const site&)> act;
-  int status;
-  std::vector<std::string> said;
-  std::function<void(const site&)> check;
-};
+// kivo_design loading `lines` (a file of the installation) into ACCOUNT,
+// `bounded` or not, started with `env`, all it says in `out`.
+pid_t load(const site& s, bool bounded, const std::string& lines, kivo_test::env_list env, const std::string& out) {
+  const std::string args = "-d " + shell_quote(s.run()) + " -l DEM DEM 01 ACCOUNT " + shell_quote(s.file(lines));
+  return kivo_test::start_program(s.run(), bounded ? "timeout" : KIVO_DESIGN, s.env(env),
+                                  bounded ? "60 " + shell_quote(KIVO_DESIGN) + " " + args : args, s.dir.file(out));
+}
+
+// An import of `lines` into CUSTOMER emptied.
+std::function<run_result(const site&)> import_of(const std::vector<std::string>& lines) {
+  return [lines](const site& s) {
+    no_customers(s);
+    put(s, kCust, lines);
+    return s.kivo("-i=" + kCust);
+  };
+}
+void no_customer_file(const site& s) { EXPECT_FALSE(fs::exists(s.file(kCust + ".dat"))); }
 
 TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWhole) {
-  std::vector<std::string> exported;  // the records the export must write, each as it is
-  const row rows[] = {
+  const std::vector<std::string> c = numbered(5);
+  std::vector<std::string> exported = c;  // the records the export must write, each as it is
+  // 07/19/2024 and a day whose both low bytes are line feeds.
+  exported[2][41] = exported[3][41] = exported[3][42] = '\n';
+  const struct {
+    const char* what;
+    std::function<run_result(const site&)> act;
+    int status;
+    std::vector<std::string> said;
+    std::function<void(const site&)> check;
+  } rows[] = {
       {"an export of records whose day numbers hold a line feed",
        [&](const site& s) {
-         std::vector<std::string> recs;
-         for (int i = 1; i <= 5; ++i) recs.push_back(customer(i));
-         s.write("x/CUST", joined(recs));
+         put(s, "x/CUST", c);
          EXPECT_EQ(s.kivo("-i=x/CUST").status, 0);
-         // 07/19/2024 and a day whose both low bytes are line feeds.
-         patch_record(s.file("x/CUST.dat"), 3, 41, '\n');
-         patch_record(s.file("x/CUST.dat"), 4, 41, '\n');
-         patch_record(s.file("x/CUST.dat"), 4, 42, '\n');
-         recs[2][41] = recs[3][41] = recs[3][42] = '\n';
-         exported = recs;
+         std::fstream f(s.file("x/CUST.dat"), std::ios::in | std::ios::out | std::ios::binary);
+         for (const auto& [n, at] :
+              {std::pair{3, 41}, std::pair{4, 41}, std::pair{4, 42}})  // record n (from 1) of 45 bytes
+           f.seekp(512 + (n - 1) * (45 + 16) + 12 + at), f.put('\n');
+         f.close();
          return s.kivo("-e=x/CUST");
        },
        1,
@@ -136,31 +86,23 @@ TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWh
         "x/CUST: 2 of the 5 records written will not come back whole from an import"},
        [&](const site& s) { EXPECT_EQ(slurp(s.file("x/CUST")), joined(exported)); }},
       {"an import into CUSTOMER of a 2-byte line",
-       [](const site& s) {
-         s.no_customers();
-         s.write(kCustomer, joined({customer(1), "AB", customer(3)}));
-         return s.kivo(std::string("-i=") + kCustomer);
-       },
+       import_of({c[0], "AB", c[2]}),
        1,
        {"Line 2 of", "is 2 bytes, but the description of", "gives its records 45 bytes: nothing is imported"},
-       [](const site& s) { EXPECT_FALSE(fs::exists(s.file(std::string(kCustomer) + ".dat"))); }},
+       no_customer_file},
       {"an import into CUSTOMER of a 100-byte line",
-       [](const site& s) {
-         s.no_customers();
-         s.write(kCustomer, joined({customer(1), customer(2), customer(3) + std::string(55, 'z')}));
-         return s.kivo(std::string("-i=") + kCustomer);
-       },
+       import_of({c[0], c[1], c[2] + std::string(55, 'z')}),
        1,
        {"Line 3 of", "is 100 bytes"},
-       [](const site& s) { EXPECT_FALSE(fs::exists(s.file(std::string(kCustomer) + ".dat"))); }},
+       no_customer_file},
       {"a CUSTOMER file holding a 2-byte record, verified",
-       [](const site& s) {
+       [&](const site& s) {
          // Imported where no description is known, then put in place.
-         s.write("x/CUSTOMER", joined({customer(1), "AB"}));
+         put(s, "x/CUSTOMER", {c[0], "AB"});
          EXPECT_EQ(s.kivo("-i=x/CUSTOMER").status, 0);
-         s.no_customers();
-         fs::rename(s.file("x/CUSTOMER.dat"), s.file(std::string(kCustomer) + ".dat"));
-         return s.kivo(std::string("-v=") + kCustomer);
+         no_customers(s);
+         fs::rename(s.file("x/CUSTOMER.dat"), s.file(kCust + ".dat"));
+         return s.kivo("-v=" + kCust);
        },
        0,
        {"1 records are not the 45 bytes its description gives every record (the first, at seek 573, is 2)"},
@@ -170,47 +112,36 @@ TEST(RepairKeepsEveryRecord, TransfersWriteEveryByteAndNameWhatWillNotComeBackWh
          std::vector<std::string> first = {"0 ACCOUNT  000060+"}, second = first;
          for (int i = 0; i < 300; ++i) first.push_back(account("B" + std::to_string(10000 + i)));
          for (int i = 0; i < 7; ++i) second.push_back(account("C" + std::to_string(10000 + i)));
-         s.write("first.port", joined(first));
-         s.write("second.port", joined(second));
-         // The first is held at its first write to its work file.
-         const std::string gate = s.dir.file("gate");
-         fs::create_directories(gate);
-         const char* asan = getenv("ASAN_OPTIONS");
-         const kivo_test::env_list held = {
-             {"LD_PRELOAD", GATE_WRITES},
-             {"KVTEST_GATE_PATH", "Portdata/ACCOUNT.dat"},
-             {"KVTEST_GATE_MARK", gate + "/held"},
-             {"KVTEST_GATE_OPEN", gate + "/go"},
-             {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
-         const pid_t pid = s.start(s.design(), s.load_args("first.port"), held, s.dir.file("first.out"));
-         const bool holding = kivo_test::wait_until([&] { return fs::exists(gate + "/held"); }, kivo_test::kScreenWait);
-         // Bounded: a second load that waits for the first's lock is a fault.
-         const ran refused =
-             holding ? s.start_wait("timeout", "60 " + shell_quote(s.design()) + " " + s.load_args("second.port"))
-                     : ran{};
-         std::ofstream(gate + "/go").put('\n');
-         EXPECT_TRUE(holding);
-         EXPECT_EQ(kivo_test::program_status(pid), 0) << slurp(s.dir.file("first.out"));
+         put(s, "first.port", first), put(s, "second.port", second);
+         // The first is held at its first write to its work file; a second
+         // load that waits for the first's lock is a fault, bounded.
+         const pid_t pid =
+             load(s, false, "first.port", kivo_test::gate_env(s.dir, "Portdata/ACCOUNT.dat"), "first.out");
+         const bool holding = kivo_test::held_at_gate(s.dir);
+         const int refused = holding ? kivo_test::program_status(load(s, true, "second.port", {}, "out")) : -1;
+         kivo_test::gate_open(s.dir);
+         EXPECT_EQ(kivo_test::program_status(pid), 0);
          EXPECT_NE(slurp(s.dir.file("first.out")).find("300 records added to ACCOUNT, 0 there already"),
                    std::string::npos)
              << slurp(s.dir.file("first.out"));
-         return refused;
+         return run_result{refused, slurp(s.dir.file("out")), ""};
        },
        3,
        {"second.port: another load into ACCOUNT is running (process", "nothing was added"},
        [](const site& s) {
-         const auto recs = kivo_test::native_records(s.file(std::string(kAccount) + ".dat")).records;
+         const auto recs = kivo_test::native_records(s.file(kAccount + ".dat")).records;
          EXPECT_EQ(recs.size(), kShippedAccounts + 300);
          for (const std::string& r : recs) EXPECT_NE(r[0], 'C') << r.substr(0, 6);
-         EXPECT_EQ(s.kivo(std::string("-v=") + kAccount).status, 1);
+         EXPECT_EQ(s.kivo("-v=" + kAccount).status, 1);
        }},
   };
-  for (const row& r : rows) {
+  for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     site s;
-    const ran got = r.act(s);
-    EXPECT_EQ(got.status, r.status) << got.out;
-    for (const std::string& text : r.said) EXPECT_NE(got.out.find(text), std::string::npos) << text << "\n" << got.out;
+    const run_result got = r.act(s);
+    const std::string said = got.out + got.err;
+    EXPECT_EQ(got.status, r.status) << said;
+    for (const std::string& text : r.said) EXPECT_NE(said.find(text), std::string::npos) << text << "\n" << said;
     if (r.check) r.check(s);
   }
 }

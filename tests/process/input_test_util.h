@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/gate_env.h"
 #include "../fixtures/kivo_fixture.h"
 #include "../screen/term_harness.h"
 #include "../screen/tm_test_util.h"
@@ -179,22 +180,8 @@ inline void write_big_customers(const std::string& path, int count) {
   }
 }
 
-// The environment that holds an engine at its first write to a file whose
-// path holds `part` (tests/fixtures/gate_writes.cpp): `d`/held appears
-// then, and the write goes on once `d`/go exists.
-inline kivo_test::env_list gate_env(const kivo_test::data_dir& d, const std::string& part) {
-  const char* asan = getenv("ASAN_OPTIONS");
-  return {{"LD_PRELOAD", GATE_WRITES},
-          {"KVTEST_GATE_PATH", part},
-          {"KVTEST_GATE_MARK", d.file("held")},
-          {"KVTEST_GATE_OPEN", d.file("go")},
-          {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
-}
-
-// Waits until the engine is held at the gate; false when it is not in time.
-inline bool held_at_gate(const kivo_test::data_dir& d) {
-  return kivo_test::wait_until([&] { return std::ifstream(d.file("held")).good(); }, kivo_test::kScreenWait);
-}
+using kivo_test::gate_env;
+using kivo_test::held_at_gate;
 
 class InputRun : public ::testing::Test {
  protected:

@@ -53,6 +53,15 @@ inline std::string run_output(const std::string& cmd) {
   return out;
 }
 
+// The exit status of shell command `cmd`, all it wrote (standard output and
+// error) in `out`.
+inline int run_status(const std::string& cmd, std::string* out) {
+  *out = run_output("(" + cmd + ") 2>&1; echo $?");
+  const size_t end = out->rfind('\n', out->size() - 2), at = end == std::string::npos ? 0 : end + 1;
+  const int status = atoi(out->c_str() + at);
+  return out->erase(at), status;
+}
+
 // `program args` started in `dir` with `env` added (through `as`, a command
 // that runs it as another user, when given), standard input empty, standard
 // output and error into `out`: its process id, the program's own (the shell
