@@ -81,7 +81,7 @@ struct site {
     return engine("-d=DEM", {{"KIVO_SCRIPT_IN", dir.file("script")}})->exit_status(kEngineWait);
   }
   // kivo with `args` in the installation, `redirect` added to its command
-  // line, bounded by `timeout` (a session without a terminal must end).
+  // line; bounded, as a session without a terminal must end.
   run_result kivo(const std::string& args, const std::string& redirect = "") const {
     std::string cmd = "cd " + shell_quote(run()) + " && env";
     for (const auto& [k, v] : env()) cmd += " " + shell_quote(k + "=" + v);
