@@ -62,9 +62,13 @@ inline const std::vector<std::string> kSlowListArgs = {"-d=DEM", "-a=DEM", "-t=o
 struct installation {
   kivo_test::data_dir dir;
   installation() {
-    const std::string d = shell_quote(dir.path);
     EXPECT_TRUE(kivo_test::copy_shipped_installation(dir.path));
-    std::ofstream(dir.file("net.dsgn")) << kNetMenu;
+    design(kNetMenu);
+  }
+  // The processes of `text` put in the installation's design.
+  void design(const char* text) const {
+    const std::string d = shell_quote(dir.path);
+    std::ofstream(dir.file("net.dsgn")) << text;
     EXPECT_EQ(system((std::string(KIVO_DESIGN) + " -d " + d + " " + d + "/net.dsgn >/dev/null 2>&1").c_str()), 0);
   }
   env_list env() const {

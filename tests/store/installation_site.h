@@ -3,17 +3,14 @@
 // CUSTOMER file is filled with customers through the import.
 #pragma once
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,7 +78,7 @@ struct site {
     return engine("-d=DEM", {{"KIVO_SCRIPT_IN", dir.file("script")}})->exit_status(kEngineWait);
   }
   // kivo with `args` in the installation, `redirect` added to its command
-  // line, bounded by `timeout` (a session without a terminal must end).
+  // line; bounded, as a session without a terminal must end.
   run_result kivo(const std::string& args, const std::string& redirect = "") const {
     std::string cmd = "cd " + shell_quote(run()) + " && env";
     for (const auto& [k, v] : env()) cmd += " " + shell_quote(k + "=" + v);
@@ -106,18 +103,15 @@ struct site {
   }
   // The customer numbers the customer list prints, once a session printed it.
   std::vector<std::string> listed() const {
-    const std::string prt = dir.file("prt");
-    EXPECT_EQ(system(("rm -f " + shell_quote(prt) + "/*").c_str()), 0);
+    EXPECT_EQ(system(("rm -f " + shell_quote(dir.file("prt")) + "/*").c_str()), 0);
     EXPECT_EQ(scripted("#DOWN\n#ENTER\n#END\n"), 0);
     std::vector<std::string> out;
-    if (DIR* d = opendir(prt.c_str())) {
-      while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.' || strstr(e->d_name, ".cfg")) continue;
-        std::istringstream in(slurp(prt + "/" + e->d_name));
-        for (std::string l; std::getline(in, l);)
-          if (std::regex_search(l, std::regex("^C[0-9]{4} "))) out.push_back(l.substr(0, 5));
-      }
-      closedir(d);
+    const std::regex line("^C[0-9]{4} ", std::regex::ECMAScript | std::regex::multiline);
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("prt"))) {
+      const std::string text = slurp(e.path().string());
+      if (e.path().string().find(".cfg") != std::string::npos) continue;
+      for (std::sregex_iterator m(text.begin(), text.end(), line), end; m != end; ++m)
+        out.push_back(m->str(0).substr(0, 5));
     }
     return out;
   }
