@@ -1,9 +1,7 @@
 // A compile whose read of a design file fails part-way (a data server gone,
 // an I/O error) fails naming the file, and leaves no module behind: the
 // native back-end's record reads of one file of TST fail from the n-th on.
-#include <filesystem>
-#include <set>
-
+#include "../fixtures/kivo_fixture.h"
 #include "fm/fm_status.h"
 #include "fm/fm_switch.h"
 #include "fm/la.h"
@@ -37,24 +35,19 @@ struct read_fault {
   fms_slot read = nullptr, rdnxt = nullptr;
 } g_fault;
 
-bool failing(STRM* strm, ARB* arb) {
+// A read of the file from the n-th on fails as an I/O error; others go to
+// the native back-end's `real`.
+template <fms_slot read_fault::*real>
+int faulty(ARB* arb, STRM* strm) {
   const FDB_PATH& p = strm->strm_lfb->lfb_lfn->lfn_path;
-  if (memcmp(p.fdb_src_ap, "TST", 3) != 0 || memcmp(p.fdb_name, g_fault.name, 8) != 0) return false;
-  if (++g_fault.reads < g_fault.fail_at) return false;
+  if (memcmp(p.fdb_src_ap, "TST", 3) || memcmp(p.fdb_name, g_fault.name, 8) || ++g_fault.reads < g_fault.fail_at)
+    return (g_fault.*real)(arb, strm);
   arb->arb_stat = FM_IO_ERR;
-  return true;
-}
-int fault_read(ARB* arb, STRM* strm) { return failing(strm, arb) ? 0 : g_fault.read(arb, strm); }
-int fault_rdnxt(ARB* arb, STRM* strm) { return failing(strm, arb) ? 0 : g_fault.rdnxt(arb, strm); }
-
-std::set<std::string> files_under(const std::string& dir) {
-  std::set<std::string> out;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) out.insert(e.path().string());
-  return out;
+  return 0;
 }
 
 TEST_F(FailedReadsMidWork, DesignFileReadFailingPartWayFailsTheCompileNamingIt) {
-  struct {
+  const struct {
     const char* proc;
     const char* file;  // 8, blank-padded
     uint32_t fail_at;  // past the first record: the walk has begun
@@ -66,24 +59,26 @@ TEST_F(FailedReadsMidWork, DesignFileReadFailingPartWayFailsTheCompileNamingIt) 
   };
   fms_fn* native = fms_table(FMS_NATIVE);
   g_fault.read = native->read, g_fault.rdnxt = native->rdnxt;
-  for (auto& r : rows) {
+  for (const auto& r : rows) {
     const std::string file(r.file, strcspn(r.file, " "));
-    const std::set<std::string> before = files_under(data_);
+    SCOPED_TRACE(file);
+    const auto before = kivo_test::tree_sums(data_);
     const uint32_t compiles = pl_compile_count();
     memcpy(g_fault.name, r.file, 8), g_fault.fail_at = r.fail_at, g_fault.reads = 0;
     {
-      kivo_test::scoped_hook read(native->read, &fault_read), rdnxt(native->rdnxt, &fault_rdnxt);
-      EXPECT_EQ(get(r.proc), nullptr) << r.proc << " " << file;
+      kivo_test::scoped_hook read(native->read, &faulty<&read_fault::read>),
+          rdnxt(native->rdnxt, &faulty<&read_fault::rdnxt>);
+      EXPECT_EQ(get(r.proc), nullptr) << r.proc;
       fm_clr_scope(kScope);
     }
-    EXPECT_GE(g_fault.reads, r.fail_at) << file << ": the fault was never reached";
-    const std::string want = "design file " + file + " of TST could not be read (";
-    EXPECT_NE(std::string(pl_compile_error()).find(want), std::string::npos) << file << ": " << pl_compile_error();
-    EXPECT_EQ(files_under(data_), before) << file << ": a failed compile wrote a file";
+    EXPECT_GE(g_fault.reads, r.fail_at) << "the fault was never reached";
+    const std::string said = pl_compile_error();
+    EXPECT_NE(said.find("design file " + file + " of TST could not be read ("), std::string::npos) << said;
+    EXPECT_EQ(kivo_test::tree_sums(data_), before) << "a failed compile wrote a file";
     // Nothing was cached: the next run compiles again, whole.
     EM* em = get(r.proc);
-    ASSERT_NE(em, nullptr) << file << ": " << pl_compile_error();
-    EXPECT_EQ(pl_compile_count(), compiles + 2) << file;
+    ASSERT_NE(em, nullptr) << pl_compile_error();
+    EXPECT_EQ(pl_compile_count(), compiles + 2);
     pl_free(em), pl_discard_all();
     fm_clr_scope(kScope);
   }

@@ -57,8 +57,27 @@ inline std::unique_ptr<tmux_pane> data_client(const installation& here, const st
   return std::make_unique<tmux_pane>(kivo_test::shell_quote(KIVO_BINARY) + " " + args, here.dir.path, env);
 }
 
+// The engine under tmux on the installation's own files; `pre` goes before
+// it on its command line.
+inline std::unique_ptr<tmux_pane> local_client(const installation& here, const std::string& pre = "") {
+  return std::make_unique<tmux_pane>(pre + kivo_test::shell_quote(KIVO_BINARY) + " -d=DEM", here.dir.path,
+                                     kivo_test::engine_env(here.dir.path));
+}
+
+inline std::string syserr(const installation& here) { return kivo_test::slurp(here.dir.file("syserr")); }
+
+// The command header of a request of kind `request`, as it goes out whole.
+inline std::string request_header(uint8_t request) {
+  return std::string("\0\0\0\0", 4) + char(request) + std::string("\0\0\0", 3);
+}
+
 // The message row: the screen's last but one.
 inline std::string message_row(tmux_pane& p) { return p.row(23); }
+
+// Whether the message row comes to begin with `text`.
+inline bool message_starts(tmux_pane& p, const std::string& text) {
+  return kivo_test::wait_until([&] { return message_row(p).find(text) == 0; }, kivo_test::kScreenWait);
+}
 
 // CUSTOMER ENTRY opened from the menu.
 inline bool customer_entry(tmux_pane& p) {
@@ -70,6 +89,20 @@ inline bool customer_entry(tmux_pane& p) {
 inline void type_customer(tmux_pane& p, const std::string& no, const std::string& name,
                           const std::string& balance = "1.00") {
   p.send_text(no), p.send_keys("Tab"), p.send_text(name), p.send_keys("Tab"), p.send_text(balance);
+}
+
+// Keys of CUSTOMER ENTRY up to an add (7002, Bob), a change (7001 to Zed)
+// and a delete (7001) once customer 7001, Ann, is there; the change and the
+// add are made by ENTER, the delete by F11.
+inline const std::vector<std::string> kAdd = {"F10", "=7002", "Tab", "=Bob", "Tab", "=2.00"},
+                                      kChange = {"F12", "=7001", "Enter", "S-F2", "Tab", "=Zed"},
+                                      kDelete = {"F12", "=7001", "Enter", "F11", "F2"};
+
+// CUSTOMER ENTRY opened and customer 7001, Ann, added through it.
+inline bool ann_added(tmux_pane& p) {
+  if (!customer_entry(p)) return false;
+  p.send_keys("F10"), type_customer(p, "7001", "Ann"), p.send_hex("\r");
+  return p.wait_for("RECORD ADDED");
 }
 
 // Sends `keys` (tmux key names; "=text" is typed).

@@ -65,11 +65,14 @@ struct installation {
     EXPECT_TRUE(kivo_test::copy_shipped_installation(dir.path));
     design(kNetMenu);
   }
-  // The processes of `text` put in the installation's design.
-  void design(const char* text) const {
+  // The processes of `text` put in the installation's design, the design
+  // utility given `flags` too.
+  void design(const std::string& text, const std::string& flags = "") const {
     const std::string d = shell_quote(dir.path);
     std::ofstream(dir.file("net.dsgn")) << text;
-    EXPECT_EQ(system((std::string(KIVO_DESIGN) + " -d " + d + " " + d + "/net.dsgn >/dev/null 2>&1").c_str()), 0);
+    EXPECT_EQ(
+        system((std::string(KIVO_DESIGN) + " " + flags + " -d " + d + " " + d + "/net.dsgn >/dev/null 2>&1").c_str()),
+        0);
   }
   env_list env() const {
     return {{"TERM", "screen"},          {"HOME", dir.path},         {"KIVOPATH", dir.path},

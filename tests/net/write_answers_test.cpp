@@ -1,11 +1,6 @@
-// Failures that come part-way through a user's work, as the user meets
-// them between real processes: the engine under tmux, the test listener's
-// data servers on 127.0.0.1 behind a relay that goes silent or cuts. A
-// write's answer stands whatever fails after it; a process that cannot be
-// loaded or compiled says why on its invoker's message line; a session
-// the server ended says so; a start without a known TERM says how to set
-// it. Every wait is for the event expected, bounded by what only a fault
-// reaches.
+// Failures part-way through a user's work, between real processes: the
+// engine under tmux, the test listener's data servers on 127.0.0.1 behind a
+// relay that goes silent or cuts.
 #include "data_server_session.h"
 #include "net/netio.h"
 
@@ -13,11 +8,6 @@ using namespace kivo;
 using namespace kivo::test;
 
 namespace {
-
-std::string with_port(std::string s, const std::string& port) {
-  for (size_t at; (at = s.find("%P")) != std::string::npos;) s.replace(at, 2, port);
-  return s;
-}
 
 // A change answered by its server, whose log then finds the connection cut
 // as it opens its design file, is answered as done: the log's failure
@@ -27,23 +17,18 @@ std::string with_port(std::string s, const std::string& port) {
 TEST(FailedReadsMidWork, AWriteAnsweredBeforeItsServerDiesKeepsItsAnswer) {
   const std::string lost_log =
       "the change log was not kept: the design file ELEMENT of DEM could not be read (KivoNet: ";
-  const std::string write_request = std::string("\0\0\0\0", 4) + char(NETIO_WRITE) + std::string("\0\0\0", 3);
-  const std::vector<std::string> add = {"F10", "=7002", "Tab", "=Bob", "Tab", "=2.00"},
-                                 change = {"F12", "=7001", "Enter", "S-F2", "Tab", "=Zed"},
-                                 del = {"F12", "=7001", "Enter", "F11", "F2"};
   const struct {
     const char* what;
     std::string trigger, mark;        // where the relay cuts
     std::vector<std::string> before;  // keys up to the change
-    std::string key;                  // the key that makes it
     std::string answer, logged;       // the message row begins so; the error log holds
     std::string no, expect;           // then looked up: what the screen shows
   } rows[] = {
-      {"an add", "ELEMENT ", "", add, "Enter", "RECORD ADDED", lost_log, "7002", "Bob"},
-      {"a change", "ELEMENT ", "", change, "Enter", "RECORD CHANGED", lost_log, "7001", "Zed"},
-      {"a delete", "ELEMENT ", "", del, "F11", "RECORD DELETED", lost_log, "7001", "Record not found"},
-      {"an add, its log cut at SYSPARM", "SYSPARM ", "", add, "Enter", "RECORD ADDED", "KivoNet: ", "7002", "Bob"},
-      {"an add cut in its request", write_request, "Bob", add, "Enter",
+      {"an add", "ELEMENT ", "", kAdd, "RECORD ADDED", lost_log, "7002", "Bob"},
+      {"a change", "ELEMENT ", "", kChange, "RECORD CHANGED", lost_log, "7001", "Zed"},
+      {"a delete", "ELEMENT ", "", kDelete, "RECORD DELETED", lost_log, "7001", "Record not found"},
+      {"an add, its log cut at SYSPARM", "SYSPARM ", "", kAdd, "RECORD ADDED", "KivoNet: ", "7002", "Bob"},
+      {"an add cut in its request", request_header(NETIO_WRITE), "Bob", kAdd,
        "ERROR - *KivoNet: ", "may have been made; look the record up again", "7002", "Record not found"},
   };
   for (const auto& r : rows) {
@@ -51,22 +36,18 @@ TEST(FailedReadsMidWork, AWriteAnsweredBeforeItsServerDiesKeepsItsAnswer) {
     data_server srv("", tcp_relay::CUT);
     installation here;
     auto pane = data_client(here, srv.relay->port());
-    ASSERT_TRUE(customer_entry(*pane)) << pane->capture();
-    pane->send_keys("F10"), type_customer(*pane, "7001", "Ann"), pane->send_hex("\r");
-    ASSERT_TRUE(pane->wait_for("RECORD ADDED")) << pane->capture();
+    ASSERT_TRUE(ann_added(*pane)) << pane->capture();
     send_all(*pane, r.before);
-    if (r.key == "Enter") {
+    if (r.before != kDelete) {
       ASSERT_TRUE(pane->wait_for(r.before.back().substr(1))) << pane->capture();
     }
     srv.relay->act_at(r.trigger, r.mark);
-    pane->send_keys(r.key);
-    EXPECT_TRUE(kivo_test::wait_until([&] { return message_row(*pane).find(r.answer) == 0; }, kivo_test::kScreenWait))
-        << pane->capture();
+    pane->send_keys(r.before == kDelete ? "F11" : "Enter");
+    EXPECT_TRUE(message_starts(*pane, r.answer)) << pane->capture();
     EXPECT_TRUE(srv.relay->cut());
-    EXPECT_TRUE(kivo_test::wait_until(
-        [&] { return kivo_test::slurp(here.dir.file("syserr")).find(r.logged) != std::string::npos; },
-        kivo_test::kScreenWait))
-        << kivo_test::slurp(here.dir.file("syserr"));
+    EXPECT_TRUE(
+        kivo_test::wait_until([&] { return syserr(here).find(r.logged) != std::string::npos; }, kivo_test::kScreenWait))
+        << syserr(here);
     EXPECT_TRUE(look_up_until(*pane, r.no, r.expect)) << pane->capture();
   }
 }
@@ -78,61 +59,53 @@ TEST(FailedReadsMidWork, AWriteAnsweredBeforeItsServerDiesKeepsItsAnswer) {
 // design's own refusal stands behind it, and a design that refuses nothing
 // on F adds the record behind it.
 TEST(FailedReadsMidWork, AProcessThatCannotBeLoadedSaysWhyOnTheMessageLine) {
-  const std::string check = "process DEM/01 type 6 \"CHECK BALANCE\" cannot be loaded: ";
-  const std::string unread = "its PROCESS design record could not be read (KivoNet: no answer from 127.0.0.1 port %P";
-  enum where { REMOTE, LOCAL, LOCAL_UNREFUSED };
+  const std::string check = "process DEM/01 type 6 \"CHECK BALANCE\" cannot be loaded: ",
+                    list = "process DEM/01 type 3 \"CUSTOMER LIST\" cannot be loaded",
+                    unread = "its PROCESS design record could not be read (KivoNet: no answer from 127.0.0.1 port ";
+  // Where the failure comes: at an add, or at the menu's second line.
+  enum where { REMOTE, REMOTE_MENU, LOCAL, LOCAL_UNREFUSED };
   const struct {
     const char* what;
     where at;
-    bool in_menu;      // the failure comes at the menu's second line, else at an add
-    std::string says;  // the message row begins so
-    std::string logged;
+    std::string says;    // the message row begins so
+    std::string logged;  // the error log holds (a remote one, then the relay's port)
   } rows[] = {
-      {"a check in an outage", REMOTE, false, check, check + unread},
-      {"a menu line in an outage", REMOTE, true, "process DEM/01 type 3 \"CUSTOMER LIST\" cannot be loaded",
-       "process DEM/01 type 3 \"CUSTOMER LIST\" cannot be loaded: " + unread},
-      {"a check that does not compile", LOCAL, false, check,
+      {"a check in an outage", REMOTE, check, check + unread},
+      {"a menu line in an outage", REMOTE_MENU, list, list + ": " + unread},
+      {"a check that does not compile", LOCAL, check,
        check + "CHECK BALANCE ep 1 stmt 100 col 20: field NOSUCHFIELD of DEM not found"},
-      {"a check that does not compile, F refusing nothing", LOCAL_UNREFUSED, false, check, check + "CHECK BALANCE"},
+      {"a check that does not compile, F refusing nothing", LOCAL_UNREFUSED, check, check + "CHECK BALANCE"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     std::unique_ptr<data_server> srv;
     installation here;
     std::unique_ptr<tmux_pane> pane;
-    if (r.at == REMOTE) {
+    if (r.at <= REMOTE_MENU) {
       srv = std::make_unique<data_server>();
       pane = data_client(here, srv->relay->port());
     } else {
       // The demo whose check names a field its dictionary lacks.
       std::string dem = kivo_test::slurp(std::string(KIVO_SOURCE_DIR) + "/share/design/DEM.dsgn");
-      const std::string field = "DEM BALANCE                    LT";
+      const std::string field = "DEM BALANCE                    LT",
+                        refusal = "F     ERROR    BALANCE MAY NOT BE NEGATIVE\n";
       ASSERT_NE(dem.find(field), std::string::npos);
       dem.replace(dem.find(field), field.size(), "DEM NOSUCHFIELD                LT");
-      const std::string refusal = "F     ERROR    BALANCE MAY NOT BE NEGATIVE\n";
       if (r.at == LOCAL_UNREFUSED) dem.erase(dem.find(refusal), refusal.size());
-      std::ofstream(here.dir.file("bad.dsgn")) << dem;
-      ASSERT_EQ(system((std::string(KIVO_DESIGN) + " -r -n -d " + shell_quote(here.dir.path) + " " +
-                        shell_quote(here.dir.file("bad.dsgn")) + " >/dev/null 2>&1")
-                           .c_str()),
-                0);
-      pane = std::make_unique<tmux_pane>(shell_quote(KIVO_BINARY) + " -d=DEM", here.dir.path,
-                                         kivo_test::engine_env(here.dir.path));
+      here.design(dem, "-r -n");
+      pane = local_client(here);
     }
     // CUSTOMER ENTRY once, so that what the session opens for good is open.
     ASSERT_TRUE(customer_entry(*pane)) << pane->capture();
-    if (r.in_menu) {
+    if (r.at == REMOTE_MENU) {
       pane->send_keys("S-F1");
       ASSERT_TRUE(pane->wait_for("UP and DOWN")) << pane->capture();
     }
     if (srv) srv->relay->stall();
-    if (r.in_menu) pane->send_keys("Down"), pane->send_hex("\r");
+    if (r.at == REMOTE_MENU) pane->send_keys("Down"), pane->send_hex("\r");
     else pane->send_keys("F10"), type_customer(*pane, "7003", "Cy", "5.00"), pane->send_hex("\r");
-    const std::string port = srv ? srv->relay->port() : "";
-    EXPECT_TRUE(kivo_test::wait_until([&] { return message_row(*pane).find(r.says) == 0; }, kivo_test::kScreenWait))
-        << pane->capture();
-    EXPECT_NE(kivo_test::slurp(here.dir.file("syserr")).find(with_port(r.logged, port)), std::string::npos)
-        << kivo_test::slurp(here.dir.file("syserr"));
+    EXPECT_TRUE(message_starts(*pane, r.says)) << pane->capture();
+    EXPECT_NE(syserr(here).find(r.logged + (srv ? srv->relay->port() : "")), std::string::npos) << syserr(here);
     if (r.at == LOCAL_UNREFUSED) {
       EXPECT_TRUE(look_up_until(*pane, "7003", "Cy")) << pane->capture();
     } else {
@@ -158,9 +131,9 @@ TEST(FailedReadsMidWork, AStartWithoutATerminalAndAnEndedSessionSayWhatHappened)
   for (const auto& r : starts) {
     SCOPED_TRACE(r.what);
     installation here;
-    tmux_pane pane(r.env + shell_quote(KIVO_BINARY) + " -d=DEM", here.dir.path, kivo_test::engine_env(here.dir.path));
-    EXPECT_EQ(pane.exit_status(), 1) << pane.capture();
-    std::string out = pane.capture_history();
+    auto pane = local_client(here, r.env);
+    EXPECT_EQ(pane->exit_status(), 1) << pane->capture();
+    std::string out = pane->capture_history();
     out.erase(std::remove(out.begin(), out.end(), '\n'), out.end());
     EXPECT_NE(out.find(r.says), std::string::npos) << out;
     EXPECT_EQ(out.find("Error opening terminal"), std::string::npos) << out;
@@ -170,10 +143,8 @@ TEST(FailedReadsMidWork, AStartWithoutATerminalAndAnEndedSessionSayWhatHappened)
   data_server srv;
   installation here;
   auto pane = data_client(here, srv.relay->port(), {{"KIVO_NET_KEEPALIVE_TIMEOUT", kBoundText}});
-  ASSERT_TRUE(customer_entry(*pane)) << pane->capture();
-  pane->send_keys("F10"), type_customer(*pane, "7001", "Ann"), pane->send_hex("\r");
-  ASSERT_TRUE(pane->wait_for("RECORD ADDED")) << pane->capture();
-  send_all(*pane, {"F12", "=7001", "Enter", "S-F2", "Tab", "=Zed"});
+  ASSERT_TRUE(ann_added(*pane)) << pane->capture();
+  send_all(*pane, kChange);
   ASSERT_TRUE(pane->wait_for("Zed")) << pane->capture();
   ASSERT_EQ(srv.sessions().size(), 1u);
   const pid_t held = srv.sessions()[0];
@@ -181,19 +152,15 @@ TEST(FailedReadsMidWork, AStartWithoutATerminalAndAnEndedSessionSayWhatHappened)
   srv.relay->stall();
   ASSERT_TRUE(kivo_test::wait_until([&] { return !srv.runs(held); }, kivo_test::kScreenWait));
   srv.relay->resume();
-  const std::string ended =
-      "KivoNet: 127.0.0.1 port " + srv.relay->port() + " ended the session; the change was not made";
   // The first ENTER may find the connection closed before it goes out;
   // the next goes to a new session, where the hold is gone.
-  EXPECT_TRUE(kivo_test::wait_until(
-      [&] {
-        pane->send_hex("\r");
-        return pane->wait_for("ended the session", 1);
-      },
-      kivo_test::kScreenWait))
+  EXPECT_TRUE(kivo_test::wait_until([&] { return pane->send_hex("\r"), pane->wait_for("ended the session", 1); },
+                                    kivo_test::kScreenWait))
       << pane->capture();
-  EXPECT_NE(kivo_test::slurp(here.dir.file("syserr")).find(ended), std::string::npos)
-      << kivo_test::slurp(here.dir.file("syserr"));
+  EXPECT_NE(
+      syserr(here).find("KivoNet: 127.0.0.1 port " + srv.relay->port() + " ended the session; the change was not made"),
+      std::string::npos)
+      << syserr(here);
   EXPECT_EQ(pane->capture().find("The record is not held"), std::string::npos) << pane->capture();
 }
 

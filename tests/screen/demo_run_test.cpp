@@ -238,13 +238,8 @@ TEST_F(DemoRun, FullDiskRefusesTheWriteAndTheSessionGoesOn) {
       system(("cp -R " + shell_quote(build_dir() + "/shipped_data/.") + " " + shell_quote(d_.file("run"))).c_str()), 0);
   const std::string full = d_.file("disk-full");
   env_list e = env("tmux-256color");
-  e.insert(e.end(), {{"KIVOPATH", d_.file("run")},
-                     {"KIVO_0SA_PATH", d_.file("run")},
-                     {"LD_PRELOAD", FAIL_WRITES},
-                     {"KVTEST_FAIL_WRITES", full},
-                     {"KVTEST_FAIL_PATH", "CUSTOMER"},
-                     {"KVTEST_FAIL_ERRNO", "28"},
-                     {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}});
+  e.insert(e.end(), {{"KIVOPATH", d_.file("run")}, {"KIVO_0SA_PATH", d_.file("run")}});
+  for (const auto& v : kivo_test::disk_full_env(full, "CUSTOMER")) e.push_back(v);
   tmux_pane p(shell_quote(KIVO_BINARY) + " -d=DEM", d_.file("run"), e);
   ASSERT_TRUE(p.wait_for("DEM MENU", 60)) << p.capture();
   p.send_keys("Enter");

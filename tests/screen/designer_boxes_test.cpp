@@ -224,11 +224,7 @@ TEST_F(DesignerPathMends, SaveWhoseDesignFileCannotBeMadeLosesNothing) {
   const std::vector<std::string> rows_before = exported(d(), "DEM", "ROW", kPartsKey);
   const std::string trigger = d().file("disk-full");
   std::ofstream(trigger) << "";
-  auto ed = editor({{"LD_PRELOAD", FAIL_WRITES},
-                    {"KVTEST_FAIL_WRITES", trigger},
-                    {"KVTEST_FAIL_PATH", "/Data/CHR."},
-                    {"KVTEST_FAIL_ERRNO", "28"},
-                    {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}});
+  auto ed = editor(kivo_test::disk_full_env(trigger, "/Data/CHR."));
   ASSERT_TRUE(ed->wait_for("PART ENTRY")) << ed->capture();
   ASSERT_TRUE(move_cursor(*ed, 6, 1)) << ed->cursor();
   ed->send_text("SUPPLIER:");

@@ -36,6 +36,19 @@ inline env_list engine_env(const std::string& dir, const std::string& tst = "tst
           {"KIVO_TRACE_FILE", dir + "/trace"}};
 }
 
+#ifdef FAIL_WRITES
+// The environment under which every write to a file whose path holds `part`
+// finds the disk full while the file `trigger` exists
+// (tests/fixtures/fail_writes.cpp).
+inline env_list disk_full_env(const std::string& trigger, const std::string& part) {
+  return {{"LD_PRELOAD", FAIL_WRITES},
+          {"KVTEST_FAIL_WRITES", trigger},
+          {"KVTEST_FAIL_PATH", part},
+          {"KVTEST_FAIL_ERRNO", "28"},
+          {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}};
+}
+#endif
+
 inline std::string shell_quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -74,12 +74,9 @@ class RecordFault : public ::testing::Test {
   // The pair every round starts from: `count` records under three keys.
   void build_gold(uint32_t count) {
     std::string gold = dir_.file("gold" + std::to_string(count));
-    int st;
-    BRF_FILE* f = brfopen(&st, gold.c_str(), BRF_CREATE, 0, false);
-    ASSERT_NE(f, nullptr);
-    BRF_RCB* r = brfaccess(&st, f, 0, false);
-    ASSERT_EQ(brf_upd_ver(f), BRF_OK);
-    ASSERT_EQ(test::set_three_keys(r), BRF_OK);
+    BRF_FILE* f;
+    BRF_RCB* r = test::create_three_keys(gold, &f);
+    ASSERT_NE(r, nullptr);
     for (uint32_t id = 1; id <= count; ++id) {
       std::vector<uint8_t> rec = original(id);
       ASSERT_EQ(brfput(r, rec.data(), static_cast<uint32_t>(rec.size())), BRF_OK);

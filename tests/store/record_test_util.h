@@ -51,6 +51,15 @@ inline int set_three_keys(BRF_RCB* r) {
   return brfsetkeyN(r, 0);
 }
 
+// A new pair at `base` under the three keys, open for update: its control
+// block, or null on a failure; the file in `*f`.
+inline BRF_RCB* create_three_keys(const std::string& base, BRF_FILE** f) {
+  int st;
+  *f = brfopen(&st, base.c_str(), BRF_CREATE, 0, false);
+  BRF_RCB* r = *f ? brfaccess(&st, *f, 0, false) : nullptr;
+  return r && brf_upd_ver(*f) == BRF_OK && set_three_keys(r) == BRF_OK ? r : nullptr;
+}
+
 struct data_record {
   uint32_t seek;
   uint8_t flags;
@@ -60,7 +69,9 @@ struct data_record {
 // Walks the data file; "" when every record is whole and the free chains
 // are sound. `strict` also wants record numbers in file order, one chain a
 // length and every deleted record on a chain (a crash may leave one off).
-inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_record>* out, bool strict = false) {
+// `free_blocks`, when given, gets the seeks of the free-list blocks.
+inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_record>* out, bool strict = false,
+                             std::set<uint32_t>* free_blocks = nullptr) {
   if (d.size() < kDataHeaderSize) return "data file shorter than its header";
   brf_hdr h = decode_brf_hdr(d.data());
   if (h.eofseek > d.size() || h.eofseek < kDataHeaderSize) return "eofseek outside the file";
@@ -105,6 +116,7 @@ inline std::string walk_data(const std::vector<uint8_t>& d, std::vector<data_rec
   size_t deleted = 0;
   for (const data_record& r : *out) deleted += (r.flags & kRecDeleted) != 0;
   if (strict && members.size() != deleted) return "deleted records off the chains";
+  if (free_blocks) *free_blocks = blocks;
   return "";
 }
 
