@@ -59,22 +59,19 @@ TEST(FailedReadsMidWork, AWriteAnsweredBeforeItsServerDiesKeepsItsAnswer) {
 // design's own refusal stands behind it, and a design that refuses nothing
 // on F adds the record behind it.
 TEST(FailedReadsMidWork, AProcessThatCannotBeLoadedSaysWhyOnTheMessageLine) {
-  const std::string check = "process DEM/01 type 6 \"CHECK BALANCE\" cannot be loaded: ",
-                    list = "process DEM/01 type 3 \"CUSTOMER LIST\" cannot be loaded",
-                    unread = "its PROCESS design record could not be read (KivoNet: no answer from 127.0.0.1 port ";
+  const std::string unread = "its PROCESS design record could not be read (KivoNet: no answer from 127.0.0.1 port ";
   // Where the failure comes: at an add, or at the menu's second line.
   enum where { REMOTE, REMOTE_MENU, LOCAL, LOCAL_UNREFUSED };
   const struct {
     const char* what;
     where at;
-    std::string says;    // the message row begins so
-    std::string logged;  // the error log holds (a remote one, then the relay's port)
+    std::string why;  // the error log's words after the process's (a remote one's, then the port)
   } rows[] = {
-      {"a check in an outage", REMOTE, check, check + unread},
-      {"a menu line in an outage", REMOTE_MENU, list, list + ": " + unread},
-      {"a check that does not compile", LOCAL, check,
-       check + "CHECK BALANCE ep 1 stmt 100 col 20: field NOSUCHFIELD of DEM not found"},
-      {"a check that does not compile, F refusing nothing", LOCAL_UNREFUSED, check, check + "CHECK BALANCE"},
+      {"a check in an outage", REMOTE, unread},
+      {"a menu line in an outage", REMOTE_MENU, unread},
+      {"a check that does not compile", LOCAL,
+       "CHECK BALANCE ep 1 stmt 100 col 20: field NOSUCHFIELD of DEM not found"},
+      {"a check that does not compile, F refusing nothing", LOCAL_UNREFUSED, "CHECK BALANCE"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -104,8 +101,10 @@ TEST(FailedReadsMidWork, AProcessThatCannotBeLoadedSaysWhyOnTheMessageLine) {
     if (srv) srv->relay->stall();
     if (r.at == REMOTE_MENU) pane->send_keys("Down"), pane->send_hex("\r");
     else pane->send_keys("F10"), type_customer(*pane, "7003", "Cy", "5.00"), pane->send_hex("\r");
-    EXPECT_TRUE(message_starts(*pane, r.says)) << pane->capture();
-    EXPECT_NE(syserr(here).find(r.logged + (srv ? srv->relay->port() : "")), std::string::npos) << syserr(here);
+    const std::string says = r.at == REMOTE_MENU ? "process DEM/01 type 3 \"CUSTOMER LIST\" cannot be loaded: "
+                                                 : "process DEM/01 type 6 \"CHECK BALANCE\" cannot be loaded: ";
+    EXPECT_TRUE(message_starts(*pane, says)) << pane->capture();
+    EXPECT_NE(syserr(here).find(says + r.why + (srv ? srv->relay->port() : "")), std::string::npos) << syserr(here);
     if (r.at == LOCAL_UNREFUSED) {
       EXPECT_TRUE(look_up_until(*pane, "7003", "Cy")) << pane->capture();
     } else {
