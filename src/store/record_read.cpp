@@ -33,11 +33,21 @@ constexpr int kTorn = -2;
 // Copies a record out of the data file's mapping: header and up to `size`
 // body bytes. A body rewritten in place meanwhile may have been copied half
 // old, half new, so the copy is taken again until the file still shows it
-// right after. kNotMapped when the mapping does not cover the record; kTorn
-// when writers kept changing it through every try.
-int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+// right after. That alone misses a writer stopped inside its write, whose
+// half-written body reads the same twice: a keyed file's writer keeps the
+// key file's change count odd through a rewrite in place, so the copy also
+// needs an even count unmoved around it (`watch`: that count's word, null
+// with every writer kept out). kNotMapped when the mapping does not cover
+// the record; kTorn when writers kept changing it through every try.
+int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np,
+                const uint32_t* watch) {
   BRF_FILE* f = r->file;
   for (int tries = 0;; ++tries) {
+    uint32_t count = watch ? __atomic_load_n(watch, __ATOMIC_ACQUIRE) : 0;
+    if (count & 1) {
+      if (tries == kCopyTries) return kTorn;
+      continue;
+    }
     size_t len = 0;
     const uint8_t* map = fd_cache_map_file(f->slot, uint64_t{seek} + kRecHdrSize, &len);
     if (!map || uint64_t{seek} + kRecHdrSize > len) return kNotMapped;
@@ -54,6 +64,10 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
     if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
     memcpy(buf, body, n);
     bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
+    if (watch) {
+      __atomic_thread_fence(__ATOMIC_ACQUIRE);  // the copy is read before the count again
+      whole = whole && __atomic_load_n(watch, __ATOMIC_RELAXED) == count;
+    }
     if (whole) {
       *hp = h;
       *np = n;
@@ -68,7 +82,8 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
 int copy_alone(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
   BRF_FILE* f = r->file;
   bool locked = bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
-  int st = copy_mapped(r, seek, buf, size, hp, np);
+  // No change count to watch: an odd one now is a dead writer's.
+  int st = copy_mapped(r, seek, buf, size, hp, np, nullptr);
   if (locked) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   return st == kTorn ? BRF_BAD_DATA : st;
 }
@@ -98,7 +113,11 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   }
   rec_hdr h;
   uint32_t n = 0;
-  int st = copy_mapped(r, seek, buf, size, &h, &n);
+  // A keyed file shared with other writers whose count cannot be watched
+  // is copied with them kept out.
+  BT_FILE* k = f->key;
+  const uint32_t* watch = k ? bt_change_word(k) : nullptr;
+  int st = k && !k->sole && !watch ? kTorn : copy_mapped(r, seek, buf, size, &h, &n, watch);
   if (st == kTorn) st = copy_alone(r, seek, buf, size, &h, &n);
   if (st == kNotMapped) st = copy_read(r, seek, buf, size, &h, &n);
   if (st != BRF_OK) return fail(st);
