@@ -246,6 +246,17 @@ int bt_mark_clear(BT_FILE* f);
 // the change's first key-file write would. BRF_ABANDONED (nothing written)
 // when a dead writer's mark is set.
 int bt_mark_raise(BT_CURSOR* c);
+// A write to the data file that a reader without locks could copy half
+// done (a record body rewritten in place) runs between these, under the
+// update lock: the change count on disk stays odd meanwhile, as through a
+// key-file write, so such a reader takes its copy again. Begin fails
+// (nothing written) when the count cannot be moved.
+int bt_data_write_begin(BT_FILE* f);
+void bt_data_write_end(BT_FILE* f);
+// The change count as the file holds it, for a reader without locks: its
+// word in the shared mapping of the header, or null when the file is held
+// alone (no other process writes) or cannot be mapped.
+const uint32_t* bt_change_word(BT_FILE* f);
 // Reads the mark from the file: 1 set, 0 not (or no header yet), or -1.
 int bt_mark_read(BT_FILE* f);
 // Whether the mark is set by another than this open: under the update lock,

@@ -126,6 +126,9 @@ int bpage_free(BT_CURSOR* c, uint32_t seek);
 // failure is reported, not returned: the change itself is whole, and the
 // next operation's first write puts the count past any value read meanwhile.
 void op_end(BT_CURSOR* c);
+// The image's change count to disk (not for a file held alone, whose count
+// goes when that ends); a failure is reported.
+void count_to_disk(BT_FILE* f);
 
 // Header fields of the image.
 inline uint32_t hdr_eof(const BT_FILE* f) { return ld_le32(f->hdr, kHdrEofseek); }

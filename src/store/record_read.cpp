@@ -33,11 +33,21 @@ constexpr int kTorn = -2;
 // Copies a record out of the data file's mapping: header and up to `size`
 // body bytes. A body rewritten in place meanwhile may have been copied half
 // old, half new, so the copy is taken again until the file still shows it
-// right after. kNotMapped when the mapping does not cover the record; kTorn
-// when writers kept changing it through every try.
-int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+// right after. That alone misses a writer stopped inside its write, whose
+// half-written body reads the same twice: a keyed file's writer keeps the
+// key file's change count odd through a rewrite in place, so the copy also
+// needs an even count unmoved around it (`watch`: that count's word, null
+// with every writer kept out). kNotMapped when the mapping does not cover
+// the record; kTorn when writers kept changing it through every try.
+int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np,
+                const uint32_t* watch) {
   BRF_FILE* f = r->file;
   for (int tries = 0;; ++tries) {
+    uint32_t count = watch ? __atomic_load_n(watch, __ATOMIC_ACQUIRE) : 0;
+    if (count & 1) {
+      if (tries == kCopyTries) return kTorn;
+      continue;
+    }
     size_t len = 0;
     const uint8_t* map = fd_cache_map_file(f->slot, uint64_t{seek} + kRecHdrSize, &len);
     if (!map || uint64_t{seek} + kRecHdrSize > len) return kNotMapped;
@@ -54,6 +64,10 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
     if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
     memcpy(buf, body, n);
     bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
+    if (watch) {
+      __atomic_thread_fence(__ATOMIC_ACQUIRE);  // the copy is read before the count again
+      whole = whole && __atomic_load_n(watch, __ATOMIC_RELAXED) == count;
+    }
     if (whole) {
       *hp = h;
       *np = n;
@@ -63,17 +77,24 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
   }
 }
 
+int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np, const uint32_t* watch);
+
+// The copy from the mapping, else by system calls (past the mapping).
+int copy_any(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np, const uint32_t* watch) {
+  int st = copy_mapped(r, seek, buf, size, hp, np, watch);
+  return st == kNotMapped ? copy_read(r, seek, buf, size, hp, np, watch) : st;
+}
+
 // The copy once more with every writer kept out: a rewrite in place runs
 // under the update lock (held by this session already: no writer runs).
 int copy_alone(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
   BRF_FILE* f = r->file;
   bool locked = bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
-  int st = copy_mapped(r, seek, buf, size, hp, np);
+  // No change count to watch: an odd one now is a dead writer's.
+  int st = copy_any(r, seek, buf, size, hp, np, nullptr);
   if (locked) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   return st == kTorn ? BRF_BAD_DATA : st;
 }
-
-int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np);
 
 // Reads the record at `seek` into buf; the record lock is taken first when
 // one is wanted. A lock refused still delivers the record, with 20.
@@ -98,9 +119,12 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   }
   rec_hdr h;
   uint32_t n = 0;
-  int st = copy_mapped(r, seek, buf, size, &h, &n);
+  // A keyed file shared with other writers whose count cannot be watched
+  // is copied with them kept out.
+  BT_FILE* k = f->key;
+  const uint32_t* watch = k ? bt_change_word(k) : nullptr;
+  int st = k && !k->sole && !watch ? kTorn : copy_any(r, seek, buf, size, &h, &n, watch);
   if (st == kTorn) st = copy_alone(r, seek, buf, size, &h, &n);
-  if (st == kNotMapped) st = copy_read(r, seek, buf, size, &h, &n);
   if (st != BRF_OK) return fail(st);
   if (took && f->has_keys && r->owner_tracking && lock_session_number) {
     h.link = owner_word(lock_session_number);
@@ -116,8 +140,24 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
 }
 
 // Reads a record by system calls: the header with the start of the body in
-// one, the rest of a long body in a second.
-int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
+// one, the rest of a long body in a second. A read does not wait for a write
+// under way, so the change count is watched as for a copy from the mapping.
+int copy_read_once(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np);
+
+int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np, const uint32_t* watch) {
+  for (int tries = 0;; ++tries) {
+    uint32_t count = watch ? __atomic_load_n(watch, __ATOMIC_ACQUIRE) : 0;
+    if (!(count & 1)) {
+      int st = copy_read_once(r, seek, buf, size, hp, np);
+      if (!watch) return st;
+      __atomic_thread_fence(__ATOMIC_ACQUIRE);
+      if (__atomic_load_n(watch, __ATOMIC_RELAXED) == count) return st;
+    }
+    if (tries == kCopyTries) return kTorn;
+  }
+}
+
+int copy_read_once(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
   BRF_FILE* f = r->file;
   size_t want = kRecHdrSize + std::min(size, kReadAhead);
   if (brf_fixed(f)) want = kRecHdrSize + std::min<size_t>(size, f->hdr.rec_len);

@@ -206,11 +206,18 @@ int rewrite_in_place(BRF_RCB* r, uint32_t seek, const rec_hdr& h, const uint8_t*
                      uint32_t len) {
   BRF_FILE* f = r->file;
   if (int st = brfreinsertall(r, orec, nrec, seek, seek)) return st;
-  int st = write_at(f, nrec, len, uint64_t{seek} + kRecHdrSize);
+  // A reader without locks checks the change count around its copy: a
+  // writer stopped half way through the body leaves a mix that reads the
+  // same twice.
+  int st = f->key ? bt_data_write_begin(f->key) : BRF_OK;
+  if (st == BRF_OK) {
+    st = write_at(f, nrec, len, uint64_t{seek} + kRecHdrSize);
+    // Part of the new body may be on disk: the old one goes back.
+    if (st != BRF_OK) write_at(f, orec, len, uint64_t{seek} + kRecHdrSize);
+    if (f->key) bt_data_write_end(f->key);
+  }
   if (st != BRF_OK) {
-    // Part of the new body may be on disk: the old one goes back with its entries.
-    write_at(f, orec, len, uint64_t{seek} + kRecHdrSize);
-    static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));
+    static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));  // its entries go back too
     return st;
   }
   r->cur_rec = r->last_rec = h.recno;
