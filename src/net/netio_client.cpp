@@ -191,8 +191,9 @@ int lost(ARB* arb, net_conn* c, outcome o = outcome::unknown) {
   else la_sys_err(text.c_str(), 0);
   netio_log(NETLOG_ERROR, "%s\n", text.c_str());
   end_start(text);
-  const bool silent = tmnet_last_status() == TMNET_TIMEOUT;
-  reset_conn(c, tmnet_last_status() == TMNET_LOST);
+  const auto st = tmnet_last_status();
+  const bool silent = st == TMNET_TIMEOUT;
+  reset_conn(c, st == TMNET_LOST);
   if (silent) {
     c->state = CONN_FAILED;
     c->retry_after = steady::now() + std::chrono::seconds(tmnet_request_seconds());

@@ -387,14 +387,9 @@ read_end pi_read_end(uint32_t st) {
 
 std::string pi_read_end_why(uint32_t st) {
   if (st == QS_INTERRUPTED) return "cancelled at the user's request";
-  std::string why = "its primary file could not be read to its end: ";
-  const char* err = st == MSG_SYS_ERR          ? la_sys_err_text()
-                    : st == MSG_SYS_ERR_UNSURE ? la_sys_err_unsure_text()
-                                               : nullptr;
-  if (err) return why + (err[0] == '*' ? err + 1 : err);
-  char text[kMsgTextMax + 1];
-  if (la_get_str(text, sizeof text, st)) return why + text + " (status " + std::to_string(st) + ")";
-  return why + "status " + std::to_string(st);
+  const std::string why = "its primary file could not be read to its end: " + la_status_text(st);
+  if (st == MSG_SYS_ERR || st == MSG_SYS_ERR_UNSURE) return why;  // the recorded error names its server
+  return why + " (status " + std::to_string(st) + ")";
 }
 
 int pi_write(PCB* p) {

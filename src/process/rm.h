@@ -210,6 +210,9 @@ struct RPT_BLK {
   // are not printed, since they parted it from a block of the page before;
   // cleared as that line goes out.
   uint8_t page_top;
+  // The print's failure status already shown (its repeats go to the log
+  // alone), 0: none; cleared at the report's last failure.
+  uint32_t failure_shown;
 };
 
 // ---- report and buffers (rm_report.cpp) ----

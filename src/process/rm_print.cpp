@@ -27,12 +27,6 @@ namespace {
 
 constexpr uint32_t kMaxCount = 255;
 
-// The print whose failure was shown, until its report ends.
-struct failed_print {
-  const PM_BLK* pm = nullptr;
-  uint32_t status = 0;
-} g_failed;
-
 int put(RPT_BLK* rpt, uint8_t kind, uint32_t count, const char* text, uint16_t len, const std::vector<PM_RUN>* runs) {
   PM_LINE l{};
   l.kind = kind;
@@ -186,8 +180,8 @@ void rm_print_failed(RPT_BLK* rpt, int line, const char* what, bool last) {
   const std::string words = pm_status_text(pm->status);
   char text[kUtDbgSize];
   snprintf(text, sizeof text, "%s(0x%x)%s%s", what, pm->status, words.empty() ? "" : ": ", words.c_str());
-  const bool shown = g_failed.pm == pm && g_failed.status == pm->status;
-  g_failed = last ? failed_print{} : failed_print{pm, pm->status};
+  const bool shown = rpt->failure_shown == pm->status;
+  rpt->failure_shown = last ? 0 : pm->status;
   if (!shown) return sys_err(kRmMod, line, "%s", text);
   char entry[kUtDbgSize + 16];
   snprintf(entry, sizeof entry, "%s.%d: %s", kRmMod, line, text);

@@ -1116,6 +1116,7 @@ int analyze(const char* name, int interactive, int32_t* records, const brf_progr
   // (an inspection session takes it for each checking command).
   std::optional<pair_hold> hold;
   if (!interactive) hold.emplace(base + ".dat", false);
+  const int hold_err = errno;  // why a hold failed, before the open's calls
   brf_progress_gate gate(progress, "Verifying " + base);
   anal_ctx c;
   c.interactive = interactive != 0;
@@ -1129,7 +1130,7 @@ int analyze(const char* name, int interactive, int32_t* records, const brf_progr
   }
   if (hold && !hold->held()) {
     anal_say(&c, "%s:  Can't verify: the update lock could not be had (%s)\n%s failed verification\n", base.c_str(),
-             strerror(errno), base.c_str());
+             strerror(hold_err), base.c_str());
     anal_close(&c);
     return 0;
   }
