@@ -628,7 +628,7 @@ const uint8_t* installed_or_blank(const char* ap, const char* ver) {
 }  // namespace
 
 std::vector<compile_error> design_compile(const std::string& ap, const std::string& ver, uint8_t type,
-                                          const std::string& name) {
+                                          const std::string& name, bool if_there) {
   g_installed = fms_select.get_dap;
   fms_select.get_dap = installed_or_blank;
   struct put_back {
@@ -640,6 +640,8 @@ std::vector<compile_error> design_compile(const std::string& ap, const std::stri
   pcb.invoc.b[INVOC_PROC_TYPE] = type;
   put_name(pcb.invoc.b + INVOC_PROC_NAM, name, kProcNameLen);
   memcpy(pcb.pcb_lang, "ENG", 3);
+  uint8_t pr[kProcRecSize];
+  if (if_there && !pc_read_process(ap.c_str(), ver.c_str(), type, pcb.invoc.proc_nam(), pr)) return {};
   PC_CTX ctx{};
   std::vector<sc_error> errs;
   if (pc_cmpl(&pcb, &ctx, &errs)) return em_destroy(ctx.em), std::vector<compile_error>{};

@@ -41,9 +41,10 @@ struct compile_error {
 };
 // Compiles process `type` `name` of `ap`/`ver` as its design files hold it
 // now, as the engine will when the process first runs: its errors, none
-// when it compiles. The module is not kept.
+// when it compiles. The module is not kept. With `if_there`, a process
+// without a PROCESS record (statements alone, which never run) is none.
 std::vector<compile_error> design_compile(const std::string& ap, const std::string& ver, uint8_t type,
-                                          const std::string& name);
+                                          const std::string& name, bool if_there = false);
 
 class design_check {
  public:

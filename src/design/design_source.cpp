@@ -7,7 +7,6 @@
 // number) before it is stored; the first fault ends the read with its line.
 #include "design/design_source.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -499,11 +498,13 @@ class reader {
     uint8_t type;
     std::string name;
     int line;
+    bool stmts_only;  // named by a STMTS block alone
   };
   std::vector<written_proc> procs_;
   std::map<std::string, int> stmt_lines_;
   bool dictionary_ = false;
   bool compiled();
+  void written(uint8_t type, const std::string& name, bool stmts);
   bool list_faults(const std::vector<std::string>& faults);
 };
 
@@ -782,10 +783,7 @@ bool reader::stmts(const words& w) {
   }
   if (key_.ep == 0) return err_ = "STMTS needs ep=<event point>", false;
   state_ = IN_STMTS;
-  const bool named = std::any_of(procs_.begin(), procs_.end(), [&](const written_proc& p) {
-    return p.type == key_.proc_type && p.name == key_.proc_name;
-  });
-  if (!dry_ && !named) procs_.push_back({key_.proc_type, key_.proc_name, no_});
+  if (!dry_) written(key_.proc_type, key_.proc_name, true);
   return true;
 }
 
@@ -879,8 +877,19 @@ bool reader::whole(const words& w) {
   const kind_desc* d = nullptr;
   std::vector<uint8_t> rec;
   if (!whole_rec(w, &d, &rec) || !(dry_ || b_->put(d->file, rec.data()))) return false;
-  if (!dry_ && d->file == DF_PROCESS) procs_.push_back({rec[0], w.pos[2], no_});
+  if (!dry_ && d->file == DF_PROCESS) written(rec[0], w.pos[2], false);
   return true;
+}
+
+// A process the source writes, once: the line of its PROCESS record when
+// it has one, else of its first STMTS block.
+void reader::written(uint8_t type, const std::string& name, bool stmts) {
+  for (written_proc& p : procs_) {
+    if (p.type != type || p.name != name) continue;
+    if (p.stmts_only && !stmts) p.line = no_, p.stmts_only = false;
+    return;
+  }
+  procs_.push_back({type, name, no_, stmts});
 }
 
 // Every process the source writes compiles as the engine will compile it
@@ -889,7 +898,7 @@ bool reader::whole(const words& w) {
 bool reader::compiled() {
   std::vector<std::string> faults;
   for (const written_proc& p : procs_)
-    for (const compile_error& e : design_compile(res_.ap, res_.ver, p.type, p.name)) {
+    for (const compile_error& e : design_compile(res_.ap, res_.ver, p.type, p.name, p.stmts_only)) {
       const auto at = stmt_lines_.find(e.key);
       faults.push_back(name_ + ":" + std::to_string(at == stmt_lines_.end() ? p.line : at->second) + ": " + e.what);
     }
