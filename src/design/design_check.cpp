@@ -4,7 +4,9 @@
 // process compiler's own rule (pc_item_size, pc_item_inside, pc_chr_inside;
 // a field is looked up in its application, then in "0LA"); numeric masks
 // as the conversions take them, a primary key for every indexed file, and
-// a query process for every child's range.
+// a query process for every child's range; event points, images, windows,
+// break frames, the processes children run, field names, and layouts of
+// files with records (design_check.h lists them).
 //
 // The source is read whole before anything is checked, so a field or an
 // image may be defined below the line that uses it. Stored records are read

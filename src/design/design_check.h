@@ -9,7 +9,13 @@
 // the engine would cut, hide or fail on later: a row of text past its
 // image, two items on the same cells, a numeric mask the conversions do not
 // take, an indexed file without a primary key, and a child whose range
-// names no query.
+// names no query; a file name with a blank, a field name stored for another
+// file, a STMTS event point its owner never runs, an item on no image, a
+// window off the screen, a break frame that never prints, a child naming
+// no process of its type, a date mask that does not compile, and a FILE
+// whose changed layout would misread the records of its data file. A
+// number mask narrower than its field is a warning. design_compile runs
+// the process compiler itself, once the source is written.
 //
 // The reader of design sources (design_source.h) feeds it every record of
 // a source, then asks for the faults; records may come in any order. Callers:
