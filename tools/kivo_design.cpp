@@ -60,6 +60,7 @@
 #include <vector>
 
 #include "build_start.h"
+#include "compiler/compiler.h"
 #include "design/dd.h"
 #include "design/dd_msg.h"
 #include "design/design.h"
@@ -81,6 +82,7 @@
 #include "foundation/paths.h"
 #include "foundation/pool.h"
 #include "foundation/std_fds.h"
+#include "interp/interp.h"
 
 using namespace kivo;
 
@@ -96,6 +98,9 @@ int usage() {
 bool start(std::string& data_dir) {
   if (!build_start(data_dir)) return false;
   dd_init();
+  // The process compiler, which the load checks run on every process a
+  // source writes, with the routines its CALLs name.
+  pc_init(), rt_init(), sc_init(), ii_init();
   // Message texts when the data directory has the language's MESSAGE file.
   if (la_init()) la_slct("00", com.sys_scope);
   return true;
@@ -422,6 +427,7 @@ int write_source(const char* path, bool replace, bool check, int* top) {
   std::stringstream text;
   text << in.rdbuf();
   design_source_result r = design_source_build(text.str(), path, com.sys_scope, nullptr, replace, check, true);
+  say_refusal(r.warnings);
   if (!r.ok) say_refusal(r.error);
   if (r.ok && top) {
     const int cls = compile(r.ap, r.ver);

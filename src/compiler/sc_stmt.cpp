@@ -121,6 +121,10 @@ int c_compare(PC_CTX* ctx, sc_stmt* st) {
 int c_set(PC_CTX* ctx, sc_stmt* st) {
   PC_OPND dst{}, src{};
   if (!two_field(ctx, st, 1, &dst) || !two_field(ctx, st, 2, &src)) return 0;
+  // A number's bytes are no date: the move would give a date no one can read.
+  if (src.kind == K_F && IS_ELEM_NUM(elem_view(src.elem).type()) && IS_ELEM_DATE(elem_view(dst.elem).type()))
+    return pc_err(ctx, "%.22s is a number: SET cannot put it into the date %.22s", elem_view(src.elem).name(),
+                  elem_view(dst.elem).name());
   inst_buf b(src.kind == K_F ? OP_MOVE : OP_MOVEK);
   b.o[b.n++] = bld_opnd{K_F, {dst.w[0], dst.w[1], dst.w[2]}, -1};
   b.o[b.n++] = bld_opnd{src.kind, {src.w[0], src.w[1], src.w[2]}, -1};

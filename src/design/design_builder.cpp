@@ -563,12 +563,15 @@ struct flag_on {
 }  // namespace
 
 int DesignBuilder::check_file(const dd_file& def) {
-  if (!file_named(def)) return 0;
+  std::vector<std::vector<uint8_t>> elems;
+  return elements_of(def, &elems);
+}
+
+int DesignBuilder::elements_of(const dd_file& def, std::vector<std::vector<uint8_t>>* elems) {
   const flag_on dry(dry_);
   uint8_t fi[kFileRecSize] = {};
-  std::vector<std::vector<uint8_t>> elems;
   std::vector<uint8_t> init, nulls;
-  return lay_out(def, 0, 0, fi, &elems, &init, &nulls) ? 1 : 0;
+  return file_named(def) && lay_out(def, 0, 0, fi, elems, &init, &nulls) ? 1 : 0;
 }
 
 int DesignBuilder::check_work(const dd_field& def) {
@@ -661,6 +664,8 @@ bool DesignBuilder::images(const std::vector<std::vector<uint8_t>>& elems, std::
 // the next slot; a group key has one segment per field inside it.
 bool DesignBuilder::add_key(uint8_t* fi, const dd_field& f, uint8_t* elem, uint32_t seq) {
   int slot = 0;
+  if (f.key_role == 0 && ld_le32(fi, FI_KEY_SEQ) != 0)
+    return fail("field " + f.name + ": key=primary, but the FILE has its primary key already: a FILE has one");
   if (f.key_role != 0) {
     slot = file_rec_view(fi).nkeys();
     if (slot >= kFileMaxKeys) return fail("field " + f.name + ": more than 17 keys");
@@ -905,6 +910,7 @@ int DesignBuilder::stmt(const stmt_key& k, const std::string& line) {
   stmt_count& c = seq_[std::string(reinterpret_cast<char*>(rec), kStmtKeyPrefix)];
   c.seq = stmt_seq(++c.lines, c.seq);
   st_le32(rec, STMT_SEQ, c.seq);
+  last_stmt_.assign(reinterpret_cast<char*>(rec), STMT_SEQ + 4);
   return write(DF_STMT, rec, kStmtSize);
 }
 

@@ -158,6 +158,9 @@ class DesignBuilder {
   // The checks of file() and work_field() on a definition, without a
   // number, a file opened or a record written: 1, or 0 with error().
   int check_file(const dd_file& def);
+  // The ELEMENT records file() would write for `def` (their numbers and
+  // stamps aside), by the same checks: 1, or 0 with error().
+  int elements_of(const dd_file& def, std::vector<std::vector<uint8_t>>* elems);
   int check_work(const dd_field& def);
   // Whether `line` reads as a statement (as stmt() reads it): 1, or 0 with error().
   int check_stmt(const std::string& line);
@@ -191,6 +194,8 @@ class DesignBuilder {
   // `key`: sequence numbers 1, 2, 3 ... per event point. A line that does
   // not fit its verb's layout is refused with its column in `error()`.
   int stmt(const stmt_key& key, const std::string& line);
+  // The key and sequence (STMT bytes 0-51) of the statement stmt() wrote last.
+  const std::string& last_stmt() const { return last_stmt_; }
 
   // A stamp later than every one given out before in this process.
   static ss_clock unique_stamp() { return next_unique_stamp(); }
@@ -250,7 +255,8 @@ class DesignBuilder {
     uint32_t lines = 0, seq = 0;  // lines written, the last one's sequence number
   };
   std::map<std::string, stmt_count> seq_;  // per event-point key
-  bool binaries_read_ = false;             // binaries_floor_ holds the stored pairs' highest
+  std::string last_stmt_;
+  bool binaries_read_ = false;  // binaries_floor_ holds the stored pairs' highest
   ss_clock binaries_floor_{};
 };
 

@@ -462,6 +462,8 @@ class reader {
   bool field_rec(const words& w, dict_rec& r);
   bool record_rec(const words& w, dict_rec& r);
   bool keep_binaries(uint8_t* fld);
+  bool file_field(const words& w);
+  bool first_definition(const std::string& name);
   bool need_builder() {
     if (b_ || (dry_ && probe_)) return true;
     err_ = "APPLICATION must come first";
@@ -486,6 +488,24 @@ class reader {
   bool dry_ = false;
   std::unique_ptr<DesignBuilder> probe_;
   std::set<uint32_t> named_;
+  int no_ = 0;                          // the line being read
+  int file_line_ = 0;                   // the open FILE's
+  std::map<std::string, int> defined_;  // the lines of the source's FILE and WORK fields, by name
+  // What the writing pass wrote: the processes (type, name, line) and the
+  // line of each statement by its key and sequence; whether it wrote a
+  // dictionary design, whose fields come with the next compile.
+  struct written_proc {
+    uint8_t type;
+    std::string name;
+    int line;
+    bool stmts_only;  // named by a STMTS block alone
+  };
+  std::vector<written_proc> procs_;
+  std::map<std::string, int> stmt_lines_;
+  bool dictionary_ = false;
+  bool compiled();
+  void written(uint8_t type, const std::string& name, bool stmts);
+  bool list_faults(const std::vector<std::string>& faults);
 };
 
 // Numbers the source names are reserved before any is drawn, so that a
@@ -512,6 +532,7 @@ design_source_result reader::run(const std::string& text) {
   }
   // Every line is read, then checked, before the first file changes.
   if (!parsed(lines) || (check_ && !checked(lines))) return res_;
+  if (res_.ap.empty()) return res_.error = name_ + ": the source holds nothing (no APPLICATION line)", res_;
   int no = 0;
   for (const std::string& l : lines) {  // the application and the numbers it names
     ++no;
@@ -526,10 +547,11 @@ design_source_result reader::run(const std::string& text) {
   }
   state_ = TOP;
   err_.clear();
+  procs_.clear();  // the checks read the STMTS keys too
   second_pass_ = true;
   no = 0;
   for (const std::string& l : lines)
-    if (++no, !line(l)) return refuse(no), res_;
+    if (no_ = ++no, !line(l)) return refuse(no), res_;
   if (state_ != TOP) {
     res_.error = name_ + ":" + std::to_string(no) + ": END missing at the end";
     return refuse(0), res_;
@@ -537,6 +559,11 @@ design_source_result reader::run(const std::string& text) {
   // Files on disk are closed at the end; memory files would go with their close.
   res_.ok = res_.ap == "0DN" || res_.ap == "0DO" || b_->close_all();
   if (!res_.ok) return res_.error = name_ + ": " + b_->error(), refuse(0), res_;
+  // The processes compile as the engine will compile them; a system
+  // application's may use applications written after it, and a dictionary
+  // design's fields come with its compile.
+  if (check_ && undoable_ && !dictionary_ && !IS_BOB_AP(res_.ap.c_str()) && !compiled())
+    return res_.ok = 0, refuse(0), res_;
   b_->keep_load();
   return res_;
 }
@@ -558,7 +585,7 @@ bool reader::parsed(const std::vector<std::string>& lines) {
   std::vector<std::string> faults;
   int no = 0;
   for (const std::string& l : lines) {
-    ++no;
+    no_ = ++no;
     err_.clear();
     if (line(l)) continue;
     std::string what = err_.empty() && probe_ ? probe_->error() : err_;
@@ -571,11 +598,7 @@ bool reader::parsed(const std::vector<std::string>& lines) {
   named_.clear();
   state_ = TOP;
   err_.clear();
-  constexpr size_t kFaultsListed = 20;
-  for (size_t i = 0; i < faults.size() && i < kFaultsListed; ++i) res_.error += (i ? "\n" : "") + faults[i];
-  if (faults.size() > kFaultsListed)
-    res_.error += "\n" + name_ + ": " + std::to_string(faults.size() - kFaultsListed) + " more faults not listed";
-  return faults.empty();
+  return list_faults(faults);
 }
 
 // The load checks over the whole source, before the builder opens
@@ -595,10 +618,18 @@ bool reader::checked(const std::vector<std::string>& lines) {
   state_ = TOP;
   err_.clear();
   if (!c) return true;
+  for (const design_fault& w : c->warnings())
+    res_.warnings += name_ + ":" + std::to_string(w.line) + ": warning: " + w.what + "\n";
+  std::vector<std::string> faults;
+  for (const design_fault& f : c->faults()) faults.push_back(name_ + ":" + std::to_string(f.line) + ": " + f.what);
+  return list_faults(faults);
+}
+
+// The refusal's lines: the first faults, then how many more there are;
+// true when there are none.
+bool reader::list_faults(const std::vector<std::string>& faults) {
   constexpr size_t kFaultsListed = 20;
-  const std::vector<design_fault> faults = c->faults();
-  for (size_t i = 0; i < faults.size() && i < kFaultsListed; ++i)
-    res_.error += (i ? "\n" : "") + name_ + ":" + std::to_string(faults[i].line) + ": " + faults[i].what;
+  for (size_t i = 0; i < faults.size() && i < kFaultsListed; ++i) res_.error += (i ? "\n" : "") + faults[i];
   if (faults.size() > kFaultsListed)
     res_.error += "\n" + name_ + ": " + std::to_string(faults.size() - kFaultsListed) + " more faults not listed";
   return faults.empty();
@@ -608,19 +639,59 @@ bool reader::line(const std::string& l) {
   const bool is_end = l.rfind("END", 0) == 0 && l.find_first_not_of(' ', 3) == std::string::npos;
   if (state_ == IN_STMTS) {
     if (is_end) return state_ = TOP, true;
-    return dry_ ? probe_->check_stmt(l) != 0 : b_->stmt(key_, l) != 0;
+    if (dry_) return probe_->check_stmt(l) != 0;
+    if (!b_->stmt(key_, l)) return false;
+    stmt_lines_[b_->last_stmt()] = no_;
+    return true;
   }
   words w;
   if (!tokenize(l, &w, &err_)) return false;
   if (w.pos.empty()) return w.attrs.empty() || (err_ = "attributes without a record", false);
   if (state_ == IN_FILE) {
     if (is_end) return state_ = TOP, dry_ ? probe_->check_file(file_) != 0 : b_->file(file_) != 0;
-    dd_field f;
-    if (!field_line(w, 0, &f, &err_)) return false;
-    file_.fields.push_back(f);
-    return true;
+    return file_field(w);
   }
   return record(w);
+}
+
+// A FILE's or WORK field's name is the source's only field of that name.
+bool reader::first_definition(const std::string& name) {
+  const auto [at, first] = defined_.emplace(name, no_);
+  if (first) return true;
+  return err_ = "field " + name + " is defined at line " + std::to_string(at->second) +
+                " already: field names are unique in the application",
+         false;
+}
+
+// The record kinds a source holds, besides a FILE's fields.
+bool record_word(const std::string& word) {
+  static const std::set<std::string> kWords = {"APPLICATION", "STAMP",  "FILE",    "WORK",   "TOKEN", "DOMAIN",
+                                               "FIELD",       "RECORD", "PROCESS", "FRAME",  "IMAGE", "ROW",
+                                               "ITEM",        "CHR",    "CHILD",   "SELECT", "STMTS", "PARAM"};
+  return kWords.count(word) != 0;
+}
+
+// A field of the open FILE. A record line that does not read as a field
+// says that the FILE above lacks its END, once: the lines after it read
+// as records again.
+bool reader::file_field(const words& w) {
+  dd_field f;
+  if (!field_line(w, 0, &f, &err_)) {
+    if (!record_word(w.pos[0])) return false;
+    state_ = TOP;
+    return err_ = "FILE " + file_.name + " (line " + std::to_string(file_line_) + ") has no END before this " +
+                  w.pos[0] + " line",
+           false;
+  }
+  if (dry_ && f.key_role == 0)
+    for (const dd_field& k : file_.fields)
+      if (k.key_role == 0)
+        return err_ = "field " + f.name + ": key=primary, but " + k.name + " is FILE " + file_.name +
+                      "'s primary key already: a FILE has one",
+               false;
+  if (dry_ && !first_definition(f.name)) return false;
+  file_.fields.push_back(f);
+  return true;
 }
 
 bool reader::record(const words& w) {
@@ -632,6 +703,7 @@ bool reader::record(const words& w) {
   if (kind == "FILE") {
     file_ = dd_file{};
     state_ = IN_FILE;
+    file_line_ = no_;
     return file_header(w, &file_, &err_);
   }
   if (kind == "WORK") return work(w);
@@ -680,6 +752,7 @@ bool reader::work(const words& w) {
     if (n == "number" && !to_number(v, 1, 12999999, &number)) return err_ = "bad number " + v, false;
   }
   if (!field_line(w, 1, &f, &err_)) return false;
+  if (dry_ && !first_definition(f.name)) return false;
   if (dry_) return probe_->check_work(f) != 0;
   return b_->work_field(f, static_cast<uint8_t>(area), static_cast<uint32_t>(number)) != 0;
 }
@@ -710,6 +783,7 @@ bool reader::stmts(const words& w) {
   }
   if (key_.ep == 0) return err_ = "STMTS needs ep=<event point>", false;
   state_ = IN_STMTS;
+  if (!dry_) written(key_.proc_type, key_.proc_name, true);
   return true;
 }
 
@@ -802,7 +876,33 @@ bool reader::whole_rec(const words& w, const kind_desc** d, std::vector<uint8_t>
 bool reader::whole(const words& w) {
   const kind_desc* d = nullptr;
   std::vector<uint8_t> rec;
-  return whole_rec(w, &d, &rec) && (dry_ || b_->put(d->file, rec.data()));
+  if (!whole_rec(w, &d, &rec) || !(dry_ || b_->put(d->file, rec.data()))) return false;
+  if (!dry_ && d->file == DF_PROCESS) written(rec[0], w.pos[2], false);
+  return true;
+}
+
+// A process the source writes, once: the line of its PROCESS record when
+// it has one, else of its first STMTS block.
+void reader::written(uint8_t type, const std::string& name, bool stmts) {
+  for (written_proc& p : procs_) {
+    if (p.type != type || p.name != name) continue;
+    if (p.stmts_only && !stmts) p.line = no_, p.stmts_only = false;
+    return;
+  }
+  procs_.push_back({type, name, no_, stmts});
+}
+
+// Every process the source writes compiles as the engine will compile it
+// when it first runs: false with each compile error at the line of its
+// statement (or of its PROCESS), in the compiler's words.
+bool reader::compiled() {
+  std::vector<std::string> faults;
+  for (const written_proc& p : procs_)
+    for (const compile_error& e : design_compile(res_.ap, res_.ver, p.type, p.name, p.stmts_only)) {
+      const auto at = stmt_lines_.find(e.key);
+      faults.push_back(name_ + ":" + std::to_string(at == stmt_lines_.end() ? p.line : at->second) + ": " + e.what);
+    }
+  return list_faults(faults);
 }
 
 // What one line gives the checks: fields, images, items, characteristics
@@ -826,16 +926,18 @@ void reader::check_line(design_check* c, const std::string& l, int no) {
   dd_file file;
   if (kind == "FILE" && file_header(w, &file, &err_)) c->file(file, no);
   if (kind == "FILE") state_ = IN_FILE;
-  if (kind == "STMTS") state_ = IN_STMTS;
+  if (kind == "STMTS" && stmts(w)) c->stmts(key_, no);
+  state_ = kind == "STMTS" ? IN_STMTS : state_;
   if (kind == "WORK" && field_line(w, 1, &f, &err_)) c->field(f, no);
   if (kind == "FIELD" && w.pos.size() == 2) c->field_name(w.pos[1]);
   const kind_desc* d = nullptr;
   std::vector<uint8_t> rec;
-  if (!std::set<std::string>{"PROCESS", "IMAGE", "ROW", "ITEM", "CHR", "CHILD", "SELECT"}.count(kind) ||
+  if (!std::set<std::string>{"PROCESS", "FRAME", "IMAGE", "ROW", "ITEM", "CHR", "CHILD", "SELECT"}.count(kind) ||
       !whole_rec(w, &d, &rec))
     return;
-  if (d->file == DF_PROCESS) c->process(rec.data());
-  if (d->file == DF_IMAGE) c->image(rec.data());
+  if (d->file == DF_PROCESS) c->process(rec.data(), no);
+  if (d->file == DF_FRAME) c->frame(rec.data(), no);
+  if (d->file == DF_IMAGE) c->image(rec.data(), no);
   if (d->file == DF_ROW) c->row(rec.data(), no);
   if (d->file == DF_ITEM) c->item(rec.data(), no);
   if (d->file == DF_CHR) c->chr(rec.data(), no);
@@ -863,6 +965,7 @@ bool reader::dictionary(const words& w) {
   const std::string& kind = w.pos[0];
   const size_t want = kind == "DOMAIN" ? 3 : 2;
   if (w.pos.size() != want) return err_ = kind + " takes " + std::to_string(want - 1) + " key values", false;
+  dictionary_ = true;
   dict_rec r;
   const bool built = kind == "DOMAIN" ? domain_rec(w, r) : kind == "FIELD" ? field_rec(w, r) : record_rec(w, r);
   if (!built) return false;

@@ -15,8 +15,9 @@ namespace kivo {
 
 struct design_source_result {
   int ok = 0;
-  std::string error;    // "<name>:<line>: <what>" when not ok
-  std::string ap, ver;  // the application version the source wrote
+  std::string error;     // "<name>:<line>: <what>" when not ok
+  std::string warnings;  // "<name>:<line>: warning: <what>", a line each: what loads but may not show as meant
+  std::string ap, ver;   // the application version the source wrote
 };
 
 // Reads the source `text` (named `name` in messages) and writes its records

@@ -50,7 +50,11 @@ void run_clear_hook(uint32_t& rc, void (*step)(uint32_t), uint32_t level) {
 
 uint32_t MARK(int kind, mark_fn fn, void* arg, mark_cleanup cleanup) {
   if (com.mark_scope + 1 >= static_cast<uint32_t>(kMaxScopeLevels)) {
-    sys_err("UT", __LINE__, "MARK - scope level %u beyond the last (%d)", com.mark_scope + 1, kMaxScopeLevels - 1);
+    // Reached by calls that nest without end: a subroutine that calls itself.
+    sys_err("UT", __LINE__,
+            "MARK - scope level %u beyond the last (%d): the calls nest too deep (a process that invokes itself, "
+            "directly or through others?)",
+            com.mark_scope + 1, kMaxScopeLevels - 1);
     return PI_END_EXIT;
   }
   const uint32_t level = ++com.mark_scope;

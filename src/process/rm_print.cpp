@@ -5,7 +5,8 @@
 // caller found longer than an empty page is let through once
 // (`fit_waived`): it runs past the page's end, and the next block is refused.
 // Every line counts against the page, blank ones too; blank lines that would
-// open a page below its heading (`page_top`) are not printed, paged or not.
+// open a page below its heading (`page_top`) are not printed on a paged
+// report; a report without pages prints every blank line it is given.
 //
 // The sink's line count is one byte: longer advances go out as several of at
 // most 255 lines, and a skip beyond line 255 as a skip to 255 and advances.
@@ -110,10 +111,14 @@ bool chr_list(RPT_BUF* b, uint32_t no, uint32_t count, std::vector<PM_RUN>* runs
   return false;
 }
 
+// Whether what prints next opens a page of a paged report right below its
+// heading.
+bool below_heading(const RPT_BLK* rpt, bool paging, bool page_stack) { return rpt->page_top && paging && !page_stack; }
+
 // A blank line (a block's blank line before it) that would open the page
 // right below its heading: left out, as the heading's own end the space.
-bool opens_page(const RPT_BLK* rpt, RPT_BUF* b, const uint8_t* w, bool page_stack) {
-  if (!rpt->page_top || page_stack || rpt_line_view(w).nchr()) return false;
+bool opens_page(const RPT_BLK* rpt, RPT_BUF* b, const uint8_t* w, bool paging, bool page_stack) {
+  if (!below_heading(rpt, paging, page_stack) || rpt_line_view(w).nchr()) return false;
   const uint8_t* text = w + LN_TEXT;
   return std::all_of(text, text + b->width, [](uint8_t c) { return c == ' '; });
 }
@@ -153,13 +158,13 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
         return 0;
       }
     }
-    if (opens_page(rpt, b, w, page_stack)) {
+    if (opens_page(rpt, b, w, paging, page_stack)) {
       prev = no;
       if (!done(b, w)) return 0;
       continue;
     }
     if (!chr_list(b, no, rpt_line_view(w).nchr(), &runs)) return 0;
-    const uint32_t step = rpt->page_top && !page_stack ? 1 : no - prev;
+    const uint32_t step = below_heading(rpt, paging, page_stack) ? 1 : no - prev;
     if (!page_stack) rpt->page_top = 0;
     count_lines(rpt, paging, step);
     if (!advance(rpt, step, reinterpret_cast<const char*>(w + LN_TEXT), b->width, &runs)) return 0;
@@ -168,7 +173,7 @@ int print_lines(RPT_BLK* rpt, RPT_BUF* b, bool paging, bool page_stack) {
   }
   uint32_t trailing = b->last_line - std::min(prev, b->last_line);
   if (paging && int64_t(trailing) > rpt->lines_left) trailing = uint32_t(std::max(rpt->lines_left, 0));
-  if (rpt->page_top && !page_stack) trailing = 0;
+  if (below_heading(rpt, paging, page_stack)) trailing = 0;
   count_lines(rpt, paging, trailing);
   return advance(rpt, trailing);
 }
@@ -201,7 +206,7 @@ int rm_print(RPT_BLK* rpt, int flag, int32_t pos) {
     rpt->status = RM_NOT_READY;
     return 0;
   }
-  if (base->pending && rpt->page_top && !page_stack) base->pending = 0;
+  if (base->pending && below_heading(rpt, paging, page_stack)) base->pending = 0;
   if (base->pending) {
     if (paging && !page_stack && rpt->lines_left <= base->pending) {
       rpt->status = RM_NO_FIT;

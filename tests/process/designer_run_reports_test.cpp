@@ -52,8 +52,6 @@ std::string menu(int invoc) {
   for (int r = 0; r < 6; ++r) m += "ROW 1 \"DRM MENU\" 0 1 1 " + std::to_string(r + 1) + " \"" + lines[r] + "\"\n";
   m += "CHILD 1 \"DRM MENU\" 0 1 0 1 1 ap=DRM proc_type=2 name=\"PRODUCT ENTRY\" invoc=" + i + " option=1\n";
   m += "CHILD 1 \"DRM MENU\" 0 1 0 2 2 ap=DRM proc_type=2 name=\"ORDER ENTRY\" invoc=" + i + " option=2\n";
-  m += "CHILD 1 \"DRM MENU\" 0 1 0 3 3 ap=DRM proc_type=6 name=BROKEN invoc=0 option=3\n";
-  m += "CHILD 1 \"DRM MENU\" 0 1 0 4 4 ap=DRM proc_type=2 name=\"NO SUCH PROCESS\" invoc=0 option=4\n";
   m += "CHILD 1 \"DRM MENU\" 0 1 0 5 5 ap=DRM proc_type=3 name=\"SORTED LIST\" invoc=0 option=5 range_ap=DRM "
        "range_name=\"BIG QUERY\"\n";
   return m;
@@ -163,10 +161,15 @@ std::string design(int area, int invoc) {
   return s;
 }
 
-// A SUBROUTINE whose statement names no field of the application: loaded
-// without the checks, it cannot compile.
-const std::string kBroken =
-    "APPLICATION DRM 01\nPROCESS 6 BROKEN\nSTMTS 6 BROKEN ep=1\n" + set_stmt("DRM", "NOSUCHFIELD", "5") + "END\n";
+// A SUBROUTINE whose statement names no field of the application, and the
+// menu lines of it and of a process that is not there: loaded without the
+// checks, which refuse each.
+const std::string kBroken = "APPLICATION DRM 01\nPROCESS 6 BROKEN\nSTMTS 6 BROKEN ep=1\n" +
+                            set_stmt("DRM", "NOSUCHFIELD", "5") +
+                            "END\n"
+                            "CHILD 1 \"DRM MENU\" 0 1 0 3 3 ap=DRM proc_type=6 name=BROKEN invoc=0 option=3\n"
+                            "CHILD 1 \"DRM MENU\" 0 1 0 4 4 ap=DRM proc_type=2 name=\"NO SUCH PROCESS\" invoc=0 "
+                            "option=4\n";
 
 // The database's records and files; UNLISTED is none of its files.
 constexpr const char* kApps = R"(APPL DRM 01 "Run mends"
