@@ -368,10 +368,34 @@ uint32_t records_length(BRF_FILE* f, const std::string& base, uint64_t size, std
   return 0;
 }
 
+// Whether a live record starts whole at the header's end of file, or
+// after a few whole records that are not live: the end was moved below the
+// records. A writer's record becomes live only after the header's end has
+// moved past it, so the stored end read again settles it.
+bool live_records_follow(BRF_FILE* f, uint64_t size) {
+  constexpr int kLook = 16;
+  const uint32_t eof = f->hdr.eofseek;
+  brf_record_walk w(f, size);
+  uint64_t seek = eof;
+  rec_hdr h;
+  for (int i = 0; i < kLook && seek < size; ++i) {
+    const uint64_t next = w.whole_at(seek, &h);
+    if (!next) return false;
+    if (!(h.flags & kRecFlags) && h.link == seek) {
+      uint8_t buf[kDataHeaderFields];
+      return kivo_pread(f->slot, buf, sizeof buf, 0) == static_cast<ssize_t>(sizeof buf) &&
+             decode_brf_hdr(buf).eofseek == eof;
+    }
+    seek = next;
+  }
+  return false;
+}
+
 }  // namespace
 
 int brf_walk_header(BRF_FILE* f, const std::string& base, uint64_t size, uint64_t* limit, std::string* fault) {
   fault->clear();
+  bool settled_here = false;  // f->hdr is no longer what a read of the header gives
   if (!brf_header_from_file(f) || f->hdr.version != kBrfVersion) {
     // A header refused only for its end of file or its record length still
     // tells where the records start and how they are laid out.
@@ -385,10 +409,12 @@ int brf_walk_header(BRF_FILE* f, const std::string& base, uint64_t size, uint64_
     f->hdr = raw;
     f->has_header = true;
     f->count_eof = 0;
+    settled_here = true;
   }
   if (brf_fixed(f)) {
     const uint32_t len = records_length(f, base, size, fault);
     if (!len) return BRF_BAD_DATA;
+    settled_here = settled_here || len != f->hdr.rec_len;
     f->hdr.rec_len = len;
   }
   const auto add = [&](const std::string& what) { *fault += (fault->empty() ? "" : "; ") + what; };
@@ -402,8 +428,9 @@ int brf_walk_header(BRF_FILE* f, const std::string& base, uint64_t size, uint64_
         " bytes)");
   } else if (off_slot) {
     add("header's end of file " + std::to_string(eof) + " is no record boundary");
-  } else if (brf_extent_fault(f, why, sizeof why)) {
-    add(why);
+  } else if (settled_here ? live_records_follow(f, size) : brf_extent_fault(f, why, sizeof why)) {
+    // (the check of a header read as it stands reads it again)
+    add(settled_here ? "header's end of file " + std::to_string(eof) + " lies below its records" : std::string(why));
   } else {
     *limit = eof;
     if (brf_hdr_contradiction(f->hdr, why, sizeof why)) add(why);  // its free list: built again
