@@ -1,5 +1,9 @@
 // Flat-file export (brf2flat) and import (flat2brf).
 //
+// The export finds the records of a file with a current-format header as
+// the repair does (brf_record_walk): a damaged place is left out, named,
+// and the walk goes on to the next whole record.
+//
 // A line carries a record whole only when the record holds no line feed,
 // does not end in a carriage return (the import takes those off a line's
 // end), is not empty (an empty line stands for no record) and has at most
@@ -250,9 +254,11 @@ bool write_line(export_job* job, const uint8_t* rec, uint32_t len, long count, o
   return true;
 }
 
-// Every record of the file as a line of the output; the count written, -1
-// on failure (said on stderr). A record that cannot be read ends the export
-// there: the records before it are written, and *unread gets its status.
+// Every record of a file without a current-format header (no header, or
+// an older format) as a line of the output, read by number; the count
+// written, -1 on failure (said on stderr). A record that cannot be read
+// ends the export there: the records before it are written, and *unread
+// gets its status.
 long export_records(export_job* job, int* unread) {
   // Room for the longest record, so that a long one is seen whole and refused.
   std::vector<uint8_t> buf(kMaxRecordLength + 1);

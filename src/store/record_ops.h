@@ -314,12 +314,16 @@ void brf_wait_for_change(BRF_RCB* r);
 // standard output says which. 1 good, 0 bad.
 int brfrepair(const char* name);
 // The first step of that repair for a data file whose whole records end
-// before its header's end of file (cut short, or holed): the whole records
-// are kept, the bytes after them are copied to "<base>.aside" (".aside.2"
-// ... when taken) before the end of file is set after them, and the free
-// list is built again; one line to `out` says what was kept and set aside.
-// Nothing is written to a file whose records reach its end of file, or
-// without a current-format header. Status 0, or the failure.
+// before its header's end of file (cut short, or holed), or whose header
+// brf_walk_header settles from the records: the whole records are kept,
+// the bytes after them are copied to "<base>.aside" (".aside.2" ... when
+// taken) before the end of file is set after them, a kept record's
+// trailer and a wrong record number are written again, and the free list
+// is built again; lines to `out` say what was kept, set aside and written.
+// Nothing is written to a file whose records reach its end of file and
+// carry their numbers, or without a current-format header; a header the
+// records cannot settle is named on stderr, and 17 returned. Status 0, or
+// the failure.
 int brf_salvage(const std::string& base, FILE* out);
 
 // Bytes of a data file: [from, to).

@@ -2,10 +2,15 @@
 // first to the end of file its header claims: a file cut short, one with a
 // hole where records were, one whose record header or trailer was changed,
 // one whose header's end of file was moved below its records or off a
-// record boundary (the walk goes on to the file's size).
+// record boundary (the walk goes on to the file's size), or whose header's
+// record length no record carries (taken from the records). The walk is
+// the export's too, so the two agree on what is damaged.
 //
 // A record is whole when its header reads, its flags and length are a
-// record's of this file and its trailer repeats its length. The walk keeps
+// record's of this file and its trailer repeats its length (a fixed-length
+// record whose header is sound and names itself is whole but for its
+// trailer when a whole record follows it: kept, its trailer written
+// again). The walk keeps
 // every whole record: past one that is not whole it looks on, byte by byte
 // (record position by record position in a fixed-length file), for the next
 // place where a whole record starts and is followed by another or by the
@@ -19,7 +24,8 @@
 // then carries its place in the file as its number again, and the free list
 // is built anew; the keys are rebuilt by the repair that follows.
 //
-// Caller: brfrepair (record_repair.cpp), under the update lock.
+// Callers: brfrepair (record_repair.cpp), under the update lock; the
+// export's walk (flat_transfer.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 
