@@ -290,7 +290,13 @@ struct layout_path {
 layout_path split_path(const char* base) {
   std::string p = std::string(base) + ".dat";
   char real[PATH_MAX];
+  // A data file not made yet (an import's) is placed by its folder, so
+  // that any name of the same file finds the same description.
+  const size_t cut = p.rfind('/');
+  const std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : p.substr(0, cut);
   if (realpath(p.c_str(), real)) p = real;
+  else if (realpath(folder.c_str(), real))
+    p = std::string(real) + "/" + p.substr(cut == std::string::npos ? 0 : cut + 1);
   p.resize(p.size() - 4);
   layout_path out;
   const size_t s = p.rfind('/');

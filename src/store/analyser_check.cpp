@@ -204,6 +204,14 @@ bool walk(anal_ctx* c, bool report) {
       if (say) anal_say(say, fault, static_cast<int>(s));
       return false;
     }
+    // A record's number is its place: the engine counts a file's records
+    // by its last record's number, and reads by number.
+    const uint32_t place = (c->hdr.flags & kHdrFixed) ? (s - kDataHeaderSize) / (c->hdr.rec_len + kRecOverhead)
+                                                      : static_cast<uint32_t>(c->recs.size());
+    if (c->hdr.version == kBrfVersion && h.recno != place) {
+      if (say) anal_say(say, "Record at seek position %u carries number %u, not its place %u\n", s, h.recno, place);
+      return false;
+    }
     c->recs.push_back({s, h.length, h.flags});
     if (c->progress && (c->recs.size() & 0xFFF) == 0)
       c->progress->show("records read", seek - kDataHeaderSize, c->hdr.eofseek - kDataHeaderSize);
@@ -941,6 +949,14 @@ bool say_misfit(anal_ctx* c, const std::string& fault) {
 int verify_keys(anal_ctx* c) {
   if (keyed(c) && verify_all_keys(c)) return 1;
   const description d(c->name);
+  // A key file that defines no key but holds pages lost its key count: the
+  // engine would build the described keys beside pages no key holds.
+  if (!keyed(c) && c->key_hdr_ok && c->key_eof > kBtHdrBlock) {
+    if (d.n > 0)
+      anal_say(c, "%s.key:  defines no key, but the file's description gives %d and the key file holds pages\n",
+               c->name.c_str(), d.n);
+    if (d.n > 0 || !check_page_use(c)) return 0;
+  }
   return say_misfit(c, repeats_fault(c, d)) || keyed(c) ? 0 : 1;
 }
 
@@ -1184,10 +1200,15 @@ void deleted_but_named(anal_ctx* c, int k, std::vector<brf_misfit>* out) {
   w.page(top, 0, 0);
 }
 
+// Neither a record's place nor its number (which belongs to its space)
+// tells which of two records holding one value was added first: both are
+// named, so that the one set aside can be put back instead.
 void later_repeats(int k, const key_repeats& rep, std::vector<brf_misfit>* out) {
   for (const key_repeats::later_record& l : rep.later)
     out->push_back({l.seek, "repeats the value \"" + l.value + "\" of key " + std::to_string(k) +
-                                ", which the file's description keeps unique (the first record holding it stays)"});
+                                ", which the file's description keeps unique; the record at " + std::to_string(l.kept) +
+                                " holding it stays, the first in the file, which need not be the one "
+                                "added first: the record set aside may be the one to keep"});
 }
 
 // The later records that repeat a value of a key the description keeps

@@ -1,5 +1,9 @@
 // Flat-file export (brf2flat) and import (flat2brf).
 //
+// The export finds the records of a file with a current-format header as
+// the repair does (brf_record_walk): a damaged place is left out, named,
+// and the walk goes on to the next whole record.
+//
 // A line carries a record whole only when the record holds no line feed,
 // does not end in a carriage return (the import takes those off a line's
 // end), is not empty (an empty line stands for no record) and has at most
@@ -182,6 +186,14 @@ struct export_job {
   std::string tmp;                                            // the output's name until it is renamed
   int64_t torn = -1;   // seek of the first record whose trailer does not repeat its length
   long not_whole = 0;  // records written whose line an import will not read back whole
+  // The walk by the records' own headers and trailers (a current-format
+  // header): where it ends, what the header says wrong, the damaged places
+  // left out and the first record whose number is not its place.
+  bool walked = false;
+  uint64_t limit = 0;
+  std::string header_fault;
+  long left_out = 0;
+  int64_t misnumbered = -1;
 
   export_job() = default;
   export_job(const export_job&) = delete;
@@ -224,9 +236,29 @@ bool walk_reached_end(BRF_RCB* r) {
   return end >= f->hdr.eofseek;
 }
 
-// Every record of the file as a line of the output; the count written, -1
-// on failure (said on stderr). A record that cannot be read ends the export
-// there: the records before it are written, and *unread gets its status.
+// Writes one record read as a line of the output; false on a write failure
+// (said on stderr).
+bool write_line(export_job* job, const uint8_t* rec, uint32_t len, long count, output_writeback* sending,
+                brf_progress_gate* progress) {
+  if (const line_fault* fault = line_refusal(rec, len)) {
+    progress->clear();
+    fprintf(stderr, "Record %ld at seek %lld %s: it is written as it is, but %s\n", count + 1,
+            static_cast<long long>(job->rcb->last_seek), fault->what, fault->fate);
+    ++job->not_whole;
+  }
+  if (fwrite(rec, 1, len, job->out) != len || fputc('\n', job->out) == EOF || !sending->add(len + 1)) {
+    progress->clear();
+    fprintf(stderr, "Can't write output file (%s): %s\n", job->base.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Every record of a file without a current-format header (no header, or
+// an older format) as a line of the output, read by number; the count
+// written, -1 on failure (said on stderr). A record that cannot be read
+// ends the export there: the records before it are written, and *unread
+// gets its status.
 long export_records(export_job* job, int* unread) {
   // Room for the longest record, so that a long one is seen whole and refused.
   std::vector<uint8_t> buf(kMaxRecordLength + 1);
@@ -244,20 +276,65 @@ long export_records(export_job* job, int* unread) {
       *unread = st;
       return count;
     }
-    if (const line_fault* fault = line_refusal(buf.data(), len)) {
-      progress.clear();
-      fprintf(stderr, "Record %ld at seek %lld %s: it is written as it is, but %s\n", count + 1,
-              static_cast<long long>(job->rcb->last_seek), fault->what, fault->fate);
-      ++job->not_whole;
-    }
-    if (fwrite(buf.data(), 1, len, job->out) != len || fputc('\n', job->out) == EOF || !sending.add(len + 1)) {
-      progress.clear();
-      fprintf(stderr, "Can't write output file (%s): %s\n", job->base.c_str(), strerror(errno));
-      return -1;
-    }
+    if (!write_line(job, buf.data(), len, count, &sending, &progress)) return -1;
     if (job->torn < 0 && !trailer_agrees(job->rcb)) job->torn = job->rcb->last_seek;
     ++count;
   }
+}
+
+// Every whole record of the file, found as the repair finds them: by their
+// own headers and trailers, up to the end of the records, going on past a
+// place where no whole record lies to the next whole one (each place left
+// out named with its seek and why). Record numbers are not relied on. The
+// count written, -1 on failure; *unread the status of a whole record whose
+// read failed, with the records before it written.
+long export_walked(export_job* job, int* unread) {
+  std::vector<uint8_t> buf(kMaxRecordLength + 1);
+  long count = 0;
+  output_writeback sending{job->out};
+  brf_progress_gate progress(&brf_terminal_progress, "Exporting " + job->base);
+  brf_record_walk walk(job->file, job->limit);
+  uint32_t ordinal = 0;
+  for (uint64_t seek = kDataHeaderSize; seek < job->limit;) {
+    if ((ordinal & 0xFFF) == 0) progress.show("records written", seek, job->limit);
+    rec_hdr h;
+    bool trailer_only = false;
+    const char* why = nullptr;
+    const uint64_t next = walk.whole_at(seek, &h, &trailer_only, &why);
+    if (!next) {
+      const uint64_t resume = walk.resume_after(seek);
+      progress.clear();
+      ++job->left_out;
+      if (resume)
+        fprintf(stderr, "%s.dat: the record at seek %llu is left out: %s; the next whole record starts at %llu\n",
+                job->base.c_str(), static_cast<unsigned long long>(seek), why, static_cast<unsigned long long>(resume));
+      else
+        fprintf(
+            stderr,
+            "%s.dat: the record at seek %llu is left out: %s; no whole record follows in the %llu bytes to the end\n",
+            job->base.c_str(), static_cast<unsigned long long>(seek), why,
+            static_cast<unsigned long long>(job->limit - seek));
+      if (!resume) break;
+      seek = resume;
+      continue;
+    }
+    if (job->misnumbered < 0 && h.recno != brf_place_number(job->file, seek, ordinal))
+      job->misnumbered = static_cast<int64_t>(seek);
+    ++ordinal;
+    if (!(h.flags & (kRecDeleted | kRecNotUser))) {
+      uint32_t len = 0;
+      const int st = brfgetat(job->rcb, static_cast<uint32_t>(seek), buf.data(), buf.size(), &len);
+      if (st != BRF_OK && st != BRF_LOCK_REFUSED) {  // 20: delivered, held by another process
+        *unread = st;
+        return count;
+      }
+      if (!write_line(job, buf.data(), len, count, &sending, &progress)) return -1;
+      if (trailer_only && job->torn < 0) job->torn = static_cast<int64_t>(seek);
+      ++count;
+    }
+    seek = next;
+  }
+  return count;
 }
 
 // The output on disk, then under the flat file's name; the flock taken on
@@ -287,7 +364,14 @@ void say_unread(const export_job& job, long count, int unread) {
     fprintf(stderr, "%s.dat: all %ld records that can be read are exported", base, count);
   }
   char why[160];
-  if (job.file && brf_extent_fault(job.file, why, sizeof why)) fprintf(stderr, "; the file is damaged: %s", why);
+  if (job.walked && !job.header_fault.empty()) fprintf(stderr, "; the file is damaged: %s", job.header_fault.c_str());
+  else if (!job.walked && job.file && brf_extent_fault(job.file, why, sizeof why))
+    fprintf(stderr, "; the file is damaged: %s", why);
+  if (job.left_out)
+    fprintf(stderr, "; %ld damaged place%s left out (named above)", job.left_out, job.left_out == 1 ? "" : "s");
+  if (job.misnumbered >= 0)
+    fprintf(stderr, "; the record at seek %lld carries a number that is not its place in the file",
+            static_cast<long long>(job.misnumbered));
   if (job.torn >= 0)
     fprintf(stderr, "; the record at seek %lld does not end in its length: its header and trailer disagree",
             static_cast<long long>(job.torn));
@@ -309,8 +393,19 @@ int brf2flat_run(const char* name) {
     fprintf(stderr, "Can not open file \"%s\" (status %d: %s)\n", job.base.c_str(), status, brf_status_text(status));
     return kExitFailed;
   }
+  // A current-format header is walked by the records' own headers and
+  // trailers; a header refused only for its end of file or record length
+  // is settled from the records as the repair settles it.
+  if (struct stat sb; !brf_relative(job.file) && kivo_fstat(job.file->slot, &sb) == 0) {
+    job.walked =
+        brf_walk_header(job.file, job.base, static_cast<uint64_t>(sb.st_size), &job.limit, &job.header_fault) == BRF_OK;
+    if (!job.walked && !job.header_fault.empty()) {
+      fprintf(stderr, "Can not open file \"%s\": %s\n", job.base.c_str(), job.header_fault.c_str());
+      return kExitFailed;
+    }
+  }
   char reason[200];
-  if (const char* refusal = export_refusal(job.file, reason, sizeof reason)) {
+  if (const char* refusal = job.walked ? nullptr : export_refusal(job.file, reason, sizeof reason)) {
     fprintf(stderr, "Can not open file \"%s\": %s\n", job.base.c_str(), refusal);
     return kExitFailed;
   }
@@ -327,9 +422,10 @@ int brf2flat_run(const char* name) {
     return kExitFailed;
   }
   int unread = 0;
-  const long count = export_records(&job, &unread);
+  const long count = job.walked ? export_walked(&job, &unread) : export_records(&job, &unread);
   char why[160];
-  const bool damaged = unread || job.torn >= 0 || brf_extent_fault(job.file, why, sizeof why);
+  const bool damaged = unread || job.torn >= 0 || job.left_out || job.misnumbered >= 0 ||
+                       (job.walked ? !job.header_fault.empty() : brf_extent_fault(job.file, why, sizeof why));
   if (damaged) say_unread(job, count, unread);
   job.close_source();
   if (count < 0 || !put_export_in_place(&job)) return kExitFailed;
@@ -597,7 +693,7 @@ long import_lines(import_job* job, brf_bulk* bulk) {
       fprintf(stderr, "Line %ld of \"%s\" %s: nothing is imported\n", lineno, in, why);
       return -1;
     }
-    if (len == 0) continue;  // no record
+    if (len == 0 && job->fixed_len <= 0) continue;  // no record
     // The engine reads every record of such a file as that many bytes: a
     // shorter one would show another record's bytes, a longer one lose its
     // tail at its first change.
@@ -635,12 +731,14 @@ bool repeats_refused(import_job* job) {
   KEY_DESC keys[kBtMaxKeys];
   const int n = store_hooks.described_keys ? store_hooks.described_keys(job->base.c_str(), keys) : -1;
   if (n <= 0 || brfgethdr(job->file) != BRF_OK) return false;
+  brf_progress_gate progress(&brf_terminal_progress, "Checking the keys of " + job->base);
   for (int k = 0; k < n; ++k) {
     // The null value the engine gives a key by default, as long as the
     // longest key a description gives (sixteen segments of 255 bytes).
     static const uint8_t none[kBtMaxSegs * kBtMaxKeyLen] = {};
     key_repeats rep;
-    if (brf_key_repeats(job->file, keys[k], none, 3, &rep) != BRF_OK || rep.left_out == 0) continue;
+    if (brf_key_repeats(job->file, keys[k], none, 3, &rep, &progress) != BRF_OK || rep.left_out == 0) continue;
+    progress.clear();
     fprintf(stderr,
             "Can not import into \"%s\": %u records repeat values of key %d, which the file's description keeps "
             "unique (%s); nothing imported\n",

@@ -63,7 +63,10 @@ std::string brf_key_text(const KEY_DESC& d, const uint8_t* key) {
   return out;
 }
 
-int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, size_t max, key_repeats* out) {
+int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, size_t max, key_repeats* out,
+                    brf_progress_gate* progress) {
+  brf_progress_gate quiet(nullptr, "");
+  brf_progress_gate& shown = progress ? *progress : quiet;
   *out = key_repeats{};
   key_seg segs[kBtMaxSegs];
   const int nsegs = segs_of(d, segs);
@@ -88,20 +91,32 @@ int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, siz
       if (!null) all.push_back({std::string(reinterpret_cast<const char*>(key), keylen), static_cast<uint32_t>(seek)});
     }
     seek = next;
+    if ((all.size() & 0xFFF) == 0) shown.show("records read", seek, f->hdr.eofseek);
   }
   out->values = static_cast<uint32_t>(all.size());
   auto cmp = [&](const keyed& a, const keyed& b) {
     return key_compare(segs, nsegs, reinterpret_cast<const uint8_t*>(a.key.data()),
                        reinterpret_cast<const uint8_t*>(b.key.data()));
   };
-  std::stable_sort(all.begin(), all.end(), [&](const keyed& a, const keyed& b) { return cmp(a, b) < 0; });
+  // Ties in file order, as they were gathered.
+  sort_showing(
+      all,
+      [&](const keyed& a, const keyed& b) {
+        const int c = cmp(a, b);
+        return c != 0 ? c < 0 : a.seek < b.seek;
+      },
+      shown);
+  uint32_t kept = all.empty() ? 0 : all[0].seek;
   for (size_t i = 1; i < all.size(); ++i) {
-    if (cmp(all[i - 1], all[i]) != 0) continue;
+    if (cmp(all[i - 1], all[i]) != 0) {
+      kept = all[i].seek;
+      continue;
+    }
     ++out->left_out;
     const std::string value = brf_key_text(d, reinterpret_cast<const uint8_t*>(all[i].key.data()));
     const bool new_value = i < 2 || cmp(all[i - 2], all[i]) != 0;
     if (new_value && out->first.size() < max) out->first.push_back(value);
-    out->later.push_back({all[i].seek, value});
+    out->later.push_back({all[i].seek, value, kept});
   }
   return BRF_OK;
 }

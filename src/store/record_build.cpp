@@ -180,7 +180,7 @@ bool bytewise(const key_seg* segs, int nsegs) {
 // first sixteen bytes held beside each position as two numbers, the rest
 // compared only where those are equal, so that most comparisons touch no
 // value.
-void sort_bytewise(key_values& kv, size_t len) {
+void sort_bytewise(key_values& kv, size_t len, brf_progress_gate& progress) {
   struct item {
     uint64_t head[2];
     uint32_t at;
@@ -196,22 +196,25 @@ void sort_bytewise(key_values& kv, size_t len) {
     it = {{0, 0}, i};
     for (size_t b = 0; b < kHead; ++b) it.head[b / 8] = it.head[b / 8] << 8 | first[b];
   }
-  std::sort(items.begin(), items.end(), [&](const item& a, const item& b) {
-    if (a.head[0] != b.head[0]) return a.head[0] < b.head[0];
-    if (a.head[1] != b.head[1]) return a.head[1] < b.head[1];
-    const int cmp =
-        len > kHead ? memcmp(base + a.at * stride + 4 + kHead, base + b.at * stride + 4 + kHead, len - kHead) : 0;
-    if (cmp != 0) return cmp < 0;
-    uint32_t sa, sb;
-    memcpy(&sa, base + a.at * stride, 4);
-    memcpy(&sb, base + b.at * stride, 4);
-    return sa < sb;
-  });
+  sort_showing(
+      items,
+      [&](const item& a, const item& b) {
+        if (a.head[0] != b.head[0]) return a.head[0] < b.head[0];
+        if (a.head[1] != b.head[1]) return a.head[1] < b.head[1];
+        const int cmp =
+            len > kHead ? memcmp(base + a.at * stride + 4 + kHead, base + b.at * stride + 4 + kHead, len - kHead) : 0;
+        if (cmp != 0) return cmp < 0;
+        uint32_t sa, sb;
+        memcpy(&sa, base + a.at * stride, 4);
+        memcpy(&sb, base + b.at * stride, 4);
+        return sa < sb;
+      },
+      progress);
   for (size_t i = 0; i < items.size(); ++i) kv.order[i] = items[i].at;
 }
 
 // Sorts a key's values, ties in file order, and keeps each value once.
-int sort_values(build& b, key_values& kv) {
+int sort_values(build& b, key_values& kv, brf_progress_gate& progress) {
   const BT_FILE* k = b.r->file->key;
   const key_seg* segs = k->segs[kv.key];
   const int nsegs = k->keys[kv.key].nsegs;
@@ -226,12 +229,15 @@ int sort_values(build& b, key_values& kv) {
   order.resize(kv.count());
   std::iota(order.begin(), order.end(), 0u);
   if (bytewise(segs, nsegs)) {
-    sort_bytewise(kv, stride - 4);
+    sort_bytewise(kv, stride - 4, progress);
   } else {
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
-      const int cmp = key_compare(segs, nsegs, base + a * stride + 4, base + c * stride + 4);
-      return cmp != 0 ? cmp < 0 : seek_of(a) < seek_of(c);
-    });
+    sort_showing(
+        order,
+        [&](uint32_t a, uint32_t c) {
+          const int cmp = key_compare(segs, nsegs, base + a * stride + 4, base + c * stride + 4);
+          return cmp != 0 ? cmp < 0 : seek_of(a) < seek_of(c);
+        },
+        progress);
   }
   size_t kept = 0;
   for (size_t i = 0; i < order.size(); ++i) {
@@ -254,7 +260,7 @@ int load(build& b, brf_progress_gate& progress) {
   for (size_t i = 0; i < b.keys.size() && st == BRF_OK; ++i) {
     key_values& kv = b.keys[i];
     progress.show("sorting and writing key", i, b.keys.size());
-    st = sort_values(b, kv);
+    st = sort_values(b, kv, progress);
     if (st == BRF_OK) st = bt_bulk_load(c, kv.key, {kv.bytes.data(), kv.stride, kv.order.data(), kv.order.size()});
     std::vector<uint8_t>().swap(kv.bytes);
     std::vector<uint32_t>().swap(kv.order);

@@ -25,6 +25,7 @@
 // analyser.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -178,6 +179,7 @@ bool brf_key_content_fault(BRF_RCB* r, char* why, size_t n);
 // bytes) has no value for the key; without one, a value empty in every
 // segment is none, as the repair takes it. The header must be current
 // (brfgethdr). Status 0, or the failure of a record that cannot be read.
+class brf_progress_gate;
 struct key_repeats {
   uint32_t values = 0;             // records with a value for the key
   uint32_t left_out = 0;           // records an index of the key cannot hold: their value came before
@@ -185,10 +187,12 @@ struct key_repeats {
   struct later_record {
     uint32_t seek;      // a record left out: a record before it in the file holds its value
     std::string value;  // brf_key_text
+    uint32_t kept;      // the first record in the file that holds the value
   };
   std::vector<later_record> later;  // every record left out, by value
 };
-int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, size_t max, key_repeats* out);
+int brf_key_repeats(BRF_FILE* f, const KEY_DESC& d, const uint8_t* null_key, size_t max, key_repeats* out,
+                    brf_progress_gate* progress = nullptr);
 // The key of definition `d` in record `rec` of `len` bytes, zero-padded
 // where the record ends before a segment does.
 void brf_build_key(const KEY_DESC& d, const uint8_t* rec, uint32_t len, uint8_t* out);
@@ -234,6 +238,26 @@ class brf_progress_gate {
   int64_t start_ms_, last_ms_ = 0;
   bool shown_ = false;
 };
+// Sorts by `less`, a total order, in pieces merged in passes, saying how
+// far it has got between them: one sort of millions of values takes
+// seconds, and its result is the same as one sort's.
+template <class T, class Less>
+void sort_showing(std::vector<T>& v, Less less, brf_progress_gate& progress) {
+  constexpr size_t kPiece = size_t{1} << 18;
+  const size_t n = v.size(), pieces = (n + kPiece - 1) / kPiece;
+  const uint64_t steps = pieces ? 2 * pieces - 1 : 0;
+  uint64_t done = 0;
+  for (size_t at = 0; at < n; at += kPiece) {
+    std::sort(v.begin() + at, v.begin() + std::min(n, at + kPiece), less);
+    progress.show("sorting the key's values", ++done, steps);
+  }
+  for (size_t w = kPiece; w < n; w *= 2)
+    for (size_t at = 0; at + w < n; at += 2 * w) {
+      std::inplace_merge(v.begin() + at, v.begin() + at + w, v.begin() + std::min(n, at + 2 * w), less);
+      progress.show("sorting the key's values", ++done, steps);
+    }
+}
+
 // The progress on the status line (bt_upd_stat): the engine's screen, or
 // standard error before there is one.
 extern const brf_progress brf_status_progress;
@@ -290,18 +314,70 @@ void brf_wait_for_change(BRF_RCB* r);
 // standard output says which. 1 good, 0 bad.
 int brfrepair(const char* name);
 // The first step of that repair for a data file whose whole records end
-// before its header's end of file (cut short, or holed): the whole records
-// are kept, the bytes after them are copied to "<base>.aside" (".aside.2"
-// ... when taken) before the end of file is set after them, and the free
-// list is built again; one line to `out` says what was kept and set aside.
-// Nothing is written to a file whose records reach its end of file, or
-// without a current-format header. Status 0, or the failure.
+// before its header's end of file (cut short, or holed), or whose header
+// brf_walk_header settles from the records: the whole records are kept,
+// the bytes after them are copied to "<base>.aside" (".aside.2" ... when
+// taken) before the end of file is set after them, a kept record's
+// trailer and a wrong record number are written again, and the free list
+// is built again; lines to `out` say what was kept, set aside and written.
+// Nothing is written to a file whose records reach its end of file and
+// carry their numbers, or without a current-format header; a header the
+// records cannot settle is named on stderr, and 17 returned. Status 0, or
+// the failure.
 int brf_salvage(const std::string& base, FILE* out);
 
 // Bytes of a data file: [from, to).
 struct brf_span {
   uint64_t from = 0, to = 0;
 };
+
+// The walk of a data file's records by their own headers and trailers that
+// the repair and the export share (record_salvage.cpp), up to `limit`
+// bytes. A record is whole when its header reads, its flags and length are
+// a record's of this file (a user record of a fixed-length file has the
+// header's record length, or any with `any_length`) and its trailer repeats
+// its length; in a fixed-length file a user record whose only fault is its
+// trailer (it names itself and a whole record or the limit follows) counts
+// as whole too, with `trailer_only` set.
+class brf_record_walk {
+ public:
+  brf_record_walk(BRF_FILE* f, uint64_t limit, bool any_length = false);
+  // The seek after the record at `seek` when it is whole (*h its header),
+  // else 0 and *why says what is wrong with it.
+  uint64_t whole_at(uint64_t seek, rec_hdr* h, bool* trailer_only = nullptr, const char** why = nullptr);
+  // Past the record at `seek`, which is not whole: where the next whole
+  // record starts that is no pattern inside other bytes, leaving a span of
+  // at least one record's room; 0 when none does before the limit.
+  uint64_t resume_after(uint64_t seek);
+  uint64_t limit() const { return limit_; }
+
+ private:
+  const uint8_t* get(uint64_t off, size_t n);
+  uint64_t whole(uint64_t seek, rec_hdr* h, bool lenient, bool* trailer_only, const char** why);
+  bool trusted_start(uint64_t seek, uint64_t next, const rec_hdr& h);
+  uint64_t next_start(uint64_t from);
+  BRF_FILE* f_;
+  uint64_t limit_;
+  bool any_length_;
+  std::vector<uint8_t> buf_;
+  uint64_t at_ = 0;
+  size_t len_ = 0;
+};
+// The number a record at `seek` must carry: its place among the records
+// (`ordinal` of them before it), or in a fixed-length file its slot.
+uint32_t brf_place_number(const BRF_FILE* f, uint64_t seek, uint32_t ordinal);
+// Sets up the header of a data file opened without keys for such a walk
+// of a file of `size` bytes: a current-format header whose only faults are
+// its end of file or, in a fixed-length file, its record length is taken
+// as it is, the record length then from the records themselves when none
+// carries the header's, every whole user record carries one length and
+// the file's description (if known) gives it. *limit gets where the walk
+// ends: the header's end of file, or the file's size when that end is not
+// where the records end. *fault gets the header's faults in words (empty
+// when none). BRF_OK; BRF_BAD_DATA with *fault when the records contradict
+// the header in a way no walk settles, or with an empty *fault when there
+// is no current-format header.
+int brf_walk_header(BRF_FILE* f, const std::string& base, uint64_t size, uint64_t* limit, std::string* fault);
 // A name beside the data file that no file has yet: "<base>.aside", else
 // "<base>.aside.2", ".3" ...
 std::string brf_aside_name(const std::string& base);

@@ -313,7 +313,8 @@ int restore_key_header(const std::string& base, FILE* out) {
   int st = BRF_OK;
   char why[200];
   const char* fault = nullptr;
-  if (kivo_pread(slot, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h)) fault = bt::bt_hdr_fault(h, why, sizeof why);
+  const bool read = kivo_pread(slot, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+  if (read) fault = bt::bt_hdr_fault(h, why, sizeof why);
   const int nkeys = h[kHdrKeyCount];
   if (fault && nkeys > kBtMaxKeys) st = BRF_BAD_DATA;
   for (int k = 0; fault && st == BRF_OK && k < nkeys; ++k) {
@@ -338,6 +339,18 @@ int restore_key_header(const std::string& base, FILE* out) {
       st_le32(d, kKdRoot, static_cast<uint32_t>(kBtHdrBlock + k * kPageSize));
     }
     if (kivo_pwrite(slot, block, sizeof block, 0) != static_cast<ssize_t>(sizeof block)) st = BRF_SYS_ERR;
+  }
+  // A header that lost its key count beside pages: the pages are given up
+  // (the described keys are then built from the records), never built
+  // beside, where no key would hold them.
+  KEY_DESC described[kBtMaxKeys];
+  if (read && !fault && st == BRF_OK && nkeys == 0 && ld_le32(h, kHdrEofseek) > kBtHdrBlock &&
+      store_hooks.described_keys && store_hooks.described_keys(base.c_str(), described) > 0) {
+    fprintf(out, "%s: defines no key but holds pages: they are given up and the described keys built again\n",
+            path.c_str());
+    st_le32(h, kHdrEofseek, kBtHdrBlock);
+    st_le32(h, kHdrFreePage, 0);
+    if (kivo_pwrite(slot, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) st = BRF_SYS_ERR;
   }
   kivo_close(slot);
   return st;

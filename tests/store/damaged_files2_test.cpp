@@ -141,7 +141,7 @@ TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheD
   } cases[] = {
       {"trailer length changed",
        change_byte(kFourth + 12 + 45),
-       "the record at seek 695 does not end in its length: its header and trailer disagree",
+       "the record at seek 695 is left out: its header and trailer disagree; the next whole record starts at 756",
        {"C0001", "C0002", "C0003", "C0005", "C0006", "C0007", "C0008"},
        61,
        1},
@@ -170,7 +170,7 @@ TEST(DamagedFiles2, RepairKeepsEveryWholeRecordTheExportReadAndSetsAsideOnlyTheD
          p->send_keys("S-F1");
          ASSERT_EQ(p->exit_status(kEngineWait), 0) << p->capture();
        },
-       "the records after the 5 exported cannot be read",
+       "the record at seek 756 is left out: its header and trailer disagree; the next whole record starts at 1000",
        {"C0001", "C0002", "C0003", "C0004", "C0009"},
        244,
        1},

@@ -186,9 +186,11 @@ TEST_F(DamagedFiles, ExportOfADamagedFileExportsTheWholeRecordsOrSaysWhy) {
     const char* said;
   } cases[] = {
       {"sound", three, three_key, 0, 3, ""},
-      {"cut inside a record", three.substr(0, 600), three_key, 1, 1, "the records after the 1 exported cannot be read"},
-      {"holed", three.substr(0, 573) + std::string(12, '\0') + three.substr(585), three_key, 1, 1,
-       "the records after the 1 exported cannot be read"},
+      {"cut inside a record", three.substr(0, 600), three_key, 1, 1,
+       "the record at seek 573 is left out: its header's length reaches past the end; no whole record follows"},
+      {"holed", three.substr(0, 573) + std::string(12, '\0') + three.substr(585), three_key, 1, 2,
+       "the record at seek 573 is left out: its header's length is not the file's record length; the next whole "
+       "record starts at 634"},
       {"empty file of 100 bytes", empty.substr(0, 100), empty_key, 1, 0,
        "the file is damaged: header's end of file 512 lies past the file's end (100 bytes)"},
       {"key header damaged", three, three_key.substr(0, 8) + "\xff\xff\xff\xff" + three_key.substr(12), 0, 3,

@@ -77,10 +77,11 @@ struct site {
     write_bytes(dir.file("script"), script);
     return engine("-d=DEM", {{"KIVO_SCRIPT_IN", dir.file("script")}})->exit_status(kEngineWait);
   }
-  // kivo with `args` in the installation, `redirect` added to its command
-  // line; bounded, as a session without a terminal must end.
-  run_result kivo(const std::string& args, const std::string& redirect = "") const {
-    std::string cmd = "cd " + shell_quote(run()) + " && env";
+  // kivo with `args` in the installation (in its folder `in`), `redirect`
+  // added to its command line; bounded, as a session without a terminal
+  // must end.
+  run_result kivo(const std::string& args, const std::string& redirect = "", const std::string& in = ".") const {
+    std::string cmd = "cd " + shell_quote(file(in)) + " && env";
     for (const auto& [k, v] : env()) cmd += " " + shell_quote(k + "=" + v);
     cmd += " timeout 60 " + shell_quote(KIVO_BINARY) + " " + args + " >" + shell_quote(dir.file("out")) + " 2>" +
            shell_quote(dir.file("err")) + " " + redirect;
@@ -99,6 +100,15 @@ struct site {
     ASSERT_EQ(kivo(std::string("-i=") + kCustomer).status, 0);
     unlink(base.c_str());
     ASSERT_EQ(scripted("#ENTER\n#END\n#END\n"), 0);
+    ASSERT_EQ(kivo(std::string("-v=") + kCustomer).status, 1);
+  }
+  // `n` customers C0001... added through CUSTOMER ENTRY to the shipped
+  // CUSTOMER, which the engine made: fixed-length, 45-byte records.
+  void added(int n) const {
+    std::string script = "#ENTER\n#ADD MODE\n";
+    char line[64];
+    for (int i = 1; i <= n; ++i) snprintf(line, sizeof line, "C%04d\n#TAB\nName C%04d\n#ENTER\n", i, i), script += line;
+    ASSERT_EQ(scripted(script + "#END\n#END\n"), 0);
     ASSERT_EQ(kivo(std::string("-v=") + kCustomer).status, 1);
   }
   // The customer numbers the customer list prints, once a session printed it.

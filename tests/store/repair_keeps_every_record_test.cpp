@@ -68,16 +68,18 @@ TEST(RepairKeepsEveryRecord, DamagedEndKeyEntryOrFlagsLoseNoRecordAndTheEngineLi
   } cases[] = {
       {"end made 10 records smaller, the key's ends sound", true,
        [](const site& s) { change(s, ".dat", 12, -10 * static_cast<int>(kRecordSpan), true); },
-       "all 590 records that can be read are exported; the file is damaged: header's end of file 36502 lies below "
+       "all 600 records that can be read are exported; the file is damaged: header's end of file 36502 lies below "
        "its records",
        "CUSTOMER.dat is damaged: header's end of file 36502 lies below its records",
        "header's end of file 36502 lies below its records", "600 records kept, nothing set aside", 600, ""},
       {"end 30 bytes short of the last record's end", false, [](const site& s) { change(s, ".dat", 12, -30, true); },
-       "the records after the 599 exported cannot be read", nullptr, "is no record boundary",
-       "the records end at 37112; the header's end of file was 37082", 600, ""},
+       "all 600 records that can be read are exported; the file is damaged: header's end of file 37082 is no record "
+       "boundary",
+       nullptr, "is no record boundary", "the records end at 37112; the header's end of file was 37082", 600, ""},
       {"end 30 bytes past the file's end", false, [](const site& s) { change(s, ".dat", 12, 30, true); },
-       "the records after the 600 exported cannot be read", nullptr, "lies outside the file", "600 records kept", 600,
-       ""},
+       "all 600 records that can be read are exported; the file is damaged: header's end of file 37142 lies past the "
+       "file's end",
+       nullptr, "lies outside the file", "600 records kept", 600, ""},
       {"key entry changed, then its customer added again", false, damage_key_then_add, nullptr, nullptr,
        "1 records repeat values of key 0",
        "the record at 37112 repeats the value \"C0315\" of key 0, which the file's description keeps unique", 600,
