@@ -49,6 +49,20 @@ inline env_list disk_full_env(const std::string& trigger, const std::string& par
 }
 #endif
 
+#ifdef FAIL_READS
+// The environment under which reads of a file whose path holds `part` fail
+// after `after` of them went through, or (`after` < 0) while the file
+// `trigger` exists (tests/fixtures/fail_reads.cpp).
+inline env_list read_fail_env(const std::string& part, int after, const std::string& trigger) {
+  env_list e = {{"LD_PRELOAD", FAIL_READS},
+                {"KVTEST_READS_PATH", part},
+                {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}};
+  e.push_back(after < 0 ? env_list::value_type{"KVTEST_READS_TRIGGER", trigger}
+                        : env_list::value_type{"KVTEST_READS_AFTER", std::to_string(after)});
+  return e;
+}
+#endif
+
 inline std::string shell_quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -174,6 +188,10 @@ class tmux_pane {
     tmux("send-keys -t k -H " + hex);
   }
   std::string capture() { return tmux("capture-pane -p -t k"); }
+  // The terminal resized, as a user drags its window.
+  void resize(int cols, int rows) {
+    tmux("resize-window -t k -x " + std::to_string(cols) + " -y " + std::to_string(rows));
+  }
   // A tmux format of the pane ("#{window_bell_flag}": 1 once the bell rang).
   std::string display(const std::string& format) {
     std::string out = tmux("display-message -p -t k " + shell_quote(format));
