@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "fm/fm_open.h"
-#include "fm/fm_status.h"
 #include "fm/fm_switch.h"
 #include "fm/la.h"
 #include "foundation/bytes.h"
@@ -247,21 +246,12 @@ void opt_key(uint8_t* key) {
   memcpy(key + TOK_GROUP, "OPT", 3);
 }
 
-// A row the group lacks is an unknown name or code; a read that failed is
-// the file's failure, reported once as its open's is.
-const uint8_t* opt_read(ARB* a, uint8_t keyno, uint8_t* key) {
-  const uint8_t* r = a ? read_eq(a, keyno, key) : nullptr;
-  if (!r && a && a->arb_stat != FM_NOT_FOUND && a->arb_stat != FM_EOF && !std::exchange(g.opt_reported, true))
-    checkstat(a->arb_stat, "can't read token file", "UT", __LINE__);
-  return r;
-}
-
 int opt_by_name(const char* name, int32_t* code) {
   ARB* a = opt_file();
   uint8_t key[kTokRecLen];
   opt_key(key);
   memcpy(key + TOK_TEXT, name, kOptNameLen);
-  const uint8_t* r = opt_read(a, 1, key);
+  const uint8_t* r = a ? read_eq(a, 1, key) : nullptr;
   if (r) *code = static_cast<int32_t>(ld_le32(r, TOK_CODE));
   return r != nullptr;
 }
@@ -271,7 +261,7 @@ int opt_by_code(int32_t code, char* name) {
   uint8_t key[kTokRecLen];
   opt_key(key);
   st_le32(key, TOK_CODE, static_cast<uint32_t>(code));
-  const uint8_t* r = opt_read(a, 0, key);
+  const uint8_t* r = a ? read_eq(a, 0, key) : nullptr;
   if (r) memcpy(name, r + TOK_TEXT, kOptNameLen);
   return r != nullptr;
 }

@@ -40,9 +40,9 @@ const char* g_plain;       // the program whose text forms are plain lines; null
 // What os_run_failure says; empty when none is noted.
 std::string g_run_failure;
 
-bool g_holding;           // the window manager is starting: reports are kept, not shown
-std::string g_held;       // the first report kept: "<module> - <text>"
-bool g_notice;            // the report being shown is a notice
+bool g_holding;      // the window manager is starting: reports are kept, not shown
+std::string g_held;  // the first report kept: "<module> - <text>"
+bool g_notice;       // the report being shown is a notice
 
 // The log stays open for the process; a changed KIVO_SYS_ERR_LOG (tests)
 // opens the new file.

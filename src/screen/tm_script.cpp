@@ -435,7 +435,8 @@ void load_script(const char* file) {
   std::string errors;
   g.script = cmpl_script(text, &errors);
   // Key names the token file could not be read for are not unknown ones.
-  if (const char* held = sys_err_held(); *held) script_fails(file, std::string("its keys cannot be looked up: ") + held);
+  if (const char* held = sys_err_held(); *held)
+    script_fails(file, std::string("its keys cannot be looked up: ") + held);
   if (!errors.empty()) {
     std::string named;
     std::istringstream lines(errors);

@@ -17,11 +17,11 @@ namespace kivo {
 
 namespace {
 
-volatile sig_atomic_t g_msg = 0;   // SIGUSR2 or SIGALRM: a message or the time-out
-volatile sig_atomic_t g_term = 0;  // SIGTERM or SIGHUP: the signal that ends the session
-int g_ended_by = 0;                // the one acted on
-volatile sig_atomic_t g_tstp = 0;  // SIGTSTP: suspend
-volatile sig_atomic_t g_int = 0;   // SIGINT: debugger break
+volatile sig_atomic_t g_msg = 0;    // SIGUSR2 or SIGALRM: a message or the time-out
+volatile sig_atomic_t g_term = 0;   // SIGTERM or SIGHUP: the signal that ends the session
+int g_ended_by = 0;                 // the one acted on
+volatile sig_atomic_t g_tstp = 0;   // SIGTSTP: suspend
+volatile sig_atomic_t g_int = 0;    // SIGINT: debugger break
 volatile sig_atomic_t g_winch = 0;  // SIGWINCH: the terminal was resized
 
 constexpr int kTrapped[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR2, SIGALRM, SIGTSTP, SIGWINCH};

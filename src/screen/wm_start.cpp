@@ -382,6 +382,9 @@ int start_steps(uint32_t* status) {
   if (!base) return sys_err(kModule, __LINE__, "wm_init - wm_create_srf"), *status = 0, 0;
   com.base_srf = base;
   if (!status_line(base) || !message_line(base)) return *status = 0, 0;
+  // A window manager started without a language (a tool's) has no mark
+  // for more messages; a session's message file that cannot give it fails.
+  if (!la_current()) return 1;
   wms.msg900 = wm_msg_text(MSG_MORE);
   if (wms.msg900.empty())
     return sys_err(kModule, __LINE__, "wm_init - la_xlate failed: message %u of the message file cannot be read",

@@ -102,7 +102,8 @@ TEST(SessionFailures, NoticesAreShownInWordsAndEndLeavesThem) {
     site s;
     for (const std::string f : {"00/0LA/Data/TOKEN.dat", "00/0LA/Data/TOKEN.key"})
       ASSERT_TRUE(!r.token_away || rename(s.file(f).c_str(), s.file(f + ".away").c_str()) == 0) << f;
-    if (r.marked) std::fstream(s.file(kCustomer) + ".key", std::ios::in | std::ios::out | std::ios::binary).seekp(15).put(1);
+    if (r.marked)
+      std::fstream(s.file(kCustomer) + ".key", std::ios::in | std::ios::out | std::ios::binary).seekp(15).put(1);
     auto p = s.engine("-d=DEM", kivo_test::disk_full_env(s.dir.file("disk-full"), r.failing));
     ASSERT_TRUE(p->wait_for("DEM MENU", kEngineWait)) << p->capture();
     if (*r.first) p->send_keys(r.first);
@@ -143,9 +144,13 @@ TEST(SessionFailures, ResizedTerminalIsRepaintedAndUnusableTerminalsAreRefused) 
     const char* redirect;
     std::string says;  // standard error's first line (with a redirection), else standard output's
   } rows[] = {
-      {"input on /dev/null", {}, "</dev/null",
+      {"input on /dev/null",
+       {},
+       "</dev/null",
        "kivo: no session without a terminal: its standard input (descriptor 0) is /dev/null\n"},
-      {"TERM=dumb", {{"TERM", "dumb"}}, "",
+      {"TERM=dumb",
+       {{"TERM", "dumb"}},
+       "",
        "KIVO Startup Failure: TERM \"dumb\" is a terminal type that cannot place the cursor: "},
   };
   for (const auto& r : rows) {
