@@ -49,20 +49,6 @@ inline env_list disk_full_env(const std::string& trigger, const std::string& par
 }
 #endif
 
-#ifdef FAIL_READS
-// The environment under which reads of a file whose path holds `part` fail
-// after `after` of them went through, or (`after` < 0) while the file
-// `trigger` exists (tests/fixtures/fail_reads.cpp).
-inline env_list read_fail_env(const std::string& part, int after, const std::string& trigger) {
-  env_list e = {{"LD_PRELOAD", FAIL_READS},
-                {"KVTEST_READS_PATH", part},
-                {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}};
-  e.push_back(after < 0 ? env_list::value_type{"KVTEST_READS_TRIGGER", trigger}
-                        : env_list::value_type{"KVTEST_READS_AFTER", std::to_string(after)});
-  return e;
-}
-#endif
-
 inline std::string shell_quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
