@@ -50,27 +50,15 @@ int pm_fail(PM_BLK* blk, uint32_t base, int err) {
   return 0;
 }
 
-namespace {
-
-// The system error number a failed call's status carries; 0 none.
-uint32_t status_errno(uint32_t status) {
-  if (status > PM_FILE_FAILED && status < PM_FILE_FAILED + 0x10000) return status - PM_FILE_FAILED;
-  if (status > PM_CFG_FAILED && status < PM_CFG_FAILED + 0x10000) return status - PM_CFG_FAILED;
-  return 0;
-}
-
-}  // namespace
-
-bool pm_status_full(uint32_t status) {
-  const uint32_t err = status_errno(status);
-  return err == ENOSPC || err == EDQUOT;
-}
-
 std::string pm_status_text(uint32_t status) {
-  if (pm_status_full(status)) return "the print folder is full";
-  const uint32_t err = status_errno(status);
+  uint32_t err = 0;
+  if (status > PM_FILE_FAILED && status < PM_FILE_FAILED + 0x10000) err = status - PM_FILE_FAILED;
+  else if (status > PM_CFG_FAILED && status < PM_CFG_FAILED + 0x10000) err = status - PM_CFG_FAILED;
+  if (err == ENOSPC || err == EDQUOT) return "the print folder is full";
   return err ? strerror(static_cast<int>(err)) : "";
 }
+
+bool pm_status_full(uint32_t status) { return pm_status_text(status) == "the print folder is full"; }
 
 int pm_write_all(int fd, const void* data, size_t n) {
   const auto* p = static_cast<const uint8_t*>(data);
