@@ -31,6 +31,7 @@
 #include "process/process.h"
 #include "process/startup.h"
 #include "screen/screen.h"
+#include "screen/tm_script.h"
 #include "screen/wm_show.h"
 #include "store/analyser.h"
 #include "store/data_file.h"
@@ -71,10 +72,19 @@ void check_data_server() {
 // A session on the local terminal (or the remote client's) reads and shows
 // there: started with its input or output closed or unusable it ends before
 // it changes a file, with one line on standard error.
-bool terminal_unusable(bool session) {
-  const char* why = session && !com.rmt_sock && !com.no_term ? os_std_terminal_fault() : nullptr;
+bool terminal_unusable(bool session, const char* why = nullptr) {
+  if (!why) why = session && !com.rmt_sock && !com.no_term ? os_std_terminal_fault() : nullptr;
   if (why) fprintf(stderr, "kivo: no session without a terminal: %s\n", why);
   return why != nullptr;
+}
+
+// A first process that is a menu waits for the user's keys: with standard
+// input on the null device (a closed one is put there) none ever comes,
+// unless a keystroke script gives them. Other first processes may run
+// unattended (a report started by a scheduler): one that asks for a key
+// ends the session as a terminal whose input ended does.
+bool menu_without_input(const INVOC* start) {
+  return start->proc_type() == PT_MENU && !com.rmt_sock && !com.no_term && !tm_script_playing() && os_std_is_null(0);
 }
 
 // Steps 9 to 17 of the start: the window manager, the remaining
@@ -82,6 +92,8 @@ bool terminal_unusable(bool session) {
 int run_normal(INVOC* start, int named) {
   uint32_t wm_status = 0;
   if (!wm_init(&wm_status)) {
+    // What failed the start, the terminal put back by now.
+    if (*sys_err_held()) startup_err(sys_err_held(), 1);
     if (wm_status == NO_KEYMAP) {
       printf("KIVO Startup Failure: Can't find a keymap for this terminal/user\n");
       startup_err("\"kivo -k\" defines the keys of this terminal", kExitNoKeymap);
@@ -108,6 +120,11 @@ int run_normal(INVOC* start, int named) {
     wm_finish_failed();
     report_start_failure(why, PI_END_NO_PROC);
     return PI_END_NO_PROC;
+  }
+  if (menu_without_input(start)) {
+    wm_finish_failed();
+    terminal_unusable(true, "its standard input (descriptor 0) is /dev/null");
+    return 1;
   }
   netio_set_starting(false);  // from here a lost server fails an operation, not the session
   const int status = kivo_main_loop(start, restart);

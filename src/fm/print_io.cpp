@@ -58,6 +58,8 @@ std::string pm_status_text(uint32_t status) {
   return err ? strerror(static_cast<int>(err)) : "";
 }
 
+bool pm_status_full(uint32_t status) { return pm_status_text(status) == "the print folder is full"; }
+
 int pm_write_all(int fd, const void* data, size_t n) {
   const auto* p = static_cast<const uint8_t*>(data);
   while (n > 0) {

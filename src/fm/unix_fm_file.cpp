@@ -342,7 +342,7 @@ uint32_t no_space(const char* path, bool always) {
   std::string full = kivo_take_full_file();
   if (full.empty() && !always) return FM_NO_SPACE;
   if (full.empty()) full = path && *path ? path : "<unknown>";
-  sys_err("UNIXIO", __LINE__, "Disk full - OUT OF SPACE while writing %s", full.c_str());
+  sys_notice("UNIXIO", __LINE__, "Disk full - OUT OF SPACE while writing %s", full.c_str());
   return FM_NO_SPACE;
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +41,13 @@ inline void os_std_descriptors() {
     }
     os_std_closed() |= 1u << fd;
   }
+}
+
+// Whether descriptor `fd` is open on the null device, as a closed one is
+// made to be: standard input there gives no key, ever.
+inline bool os_std_is_null(int fd) {
+  struct stat on, null;
+  return fstat(fd, &on) == 0 && S_ISCHR(on.st_mode) && stat("/dev/null", &null) == 0 && on.st_rdev == null.st_rdev;
 }
 
 // Why descriptor 0 cannot be the terminal's input or 1 its output (closed

@@ -40,6 +40,10 @@ const char* g_plain;       // the program whose text forms are plain lines; null
 // What os_run_failure says; empty when none is noted.
 std::string g_run_failure;
 
+bool g_holding;      // the window manager is starting: reports are kept, not shown
+std::string g_held;  // the first report kept: "<module> - <text>"
+bool g_notice;       // the report being shown is a notice
+
 // The log stays open for the process; a changed KIVO_SYS_ERR_LOG (tests)
 // opens the new file.
 int log_fd() {
@@ -121,13 +125,19 @@ void os_sys_err(const char* module, int line) {
   os_sys_err_show(module, line, ut_dbg);
 }
 
-void os_sys_err_show(const char* module, int line, const char* text) {
+void os_sys_err_show(const char* module, int line, const char* text, bool notice) {
   if (g_showing) return;  // a second error while one is showing returns at once
+  // Nothing may write to the terminal the terminal manager is taking over,
+  // nor read it: the start ends with the first report instead.
+  if (g_holding && !os_serving) {
+    if (g_held.empty()) g_held = std::string(module) + " - " + text;
+    return;
+  }
   // Either form may unwind the level; the flags must drop either way.
   struct showing_guard {
-    showing_guard() { g_showing = true; }
-    ~showing_guard() { g_showing = g_in_error = false; }
-  } guard;
+    explicit showing_guard(bool notice) { g_showing = true, g_notice = notice; }
+    ~showing_guard() { g_showing = g_in_error = g_notice = false; }
+  } guard(notice);
   // A session's screen is there as soon as the window manager has started
   // (a served session's is its client's); the terminal the served process
   // was started from is never read, and written only when it is no
@@ -158,6 +168,25 @@ void sys_err(const char* module, int line, const char* fmt, ...) {
   va_end(ap);
   os_sys_err(module, line);
 }
+
+void sys_notice(const char* module, int line, const char* fmt, ...) {
+  char text[kUtDbgSize];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  log_error(module, line, text);
+  os_sys_err_show(module, line, text, true);
+}
+
+bool sys_err_is_notice() { return g_notice; }
+
+void sys_err_hold(bool on) {
+  g_holding = on;
+  if (on) g_held.clear();
+}
+
+const char* sys_err_held() { return g_held.c_str(); }
 
 void os_err_set_invoc(const INVOC* invoc) {
   if (invoc) os_invoc = *invoc;

@@ -26,10 +26,28 @@ extern char ut_dbg[kUtDbgSize];
 void os_sys_err(const char* module, int line);
 // The showing alone (the report is logged already): for a report the
 // screen form kept back until the terminal had finished reading a key.
-void os_sys_err_show(const char* module, int line, const char* text);
+// `notice`: as sys_notice shows it.
+void os_sys_err_show(const char* module, int line, const char* text, bool notice = false);
 
 // printf-style: formats into ut_dbg (bounded), then os_sys_err.
 void sys_err(const char* module, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// printf-style: a condition the user can act on or that was put right of
+// itself (a full disk or print folder, a file repaired as it opened), no
+// fault of the engine: logged as a system error is, shown in words without
+// the call for support (the screen form while sys_err_is_notice() holds),
+// and every answer goes on. The text form is a system error's.
+void sys_notice(const char* module, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// Whether the report the screen form is asked to show is a notice.
+bool sys_err_is_notice();
+
+// While the window manager starts, the terminal is the terminal manager's
+// and no screen is up: with `on`, a report is neither shown nor read for
+// but kept, the first only (a served session's goes to its client as
+// before), and the start ends with it. `on` forgets an earlier one.
+void sys_err_hold(bool on);
+// The report kept: "<module> - <text>"; empty when none.
+const char* sys_err_held();
 
 // From now on the text forms are plain lines on standard error, "<program>:
 // <module> - <text>", and nothing is read: for the modes and programs that

@@ -59,9 +59,9 @@ struct show_objects {
   }
 };
 
-TWND* attach(TSRF* srf, int32_t row, int32_t col, int32_t rows, int32_t cols) {
+TWND* attach(TSRF* srf, int32_t row, int32_t col, int32_t rows, int32_t cols, int frame = 0) {
   WND_BLK b;
-  INIT_WND(&b, row, col, rows, cols, 0);
+  INIT_WND(&b, row, col, rows, cols, frame);
   return wm_attach(&b, srf, com.sys_scope) ? static_cast<TWND*>(wm_obj(b.handle)) : nullptr;
 }
 
@@ -182,7 +182,16 @@ struct kept_report {
   std::string module, text;
   int line = 0;
   bool kept = false;
+  bool notice = false;
 } g_kept;
+
+// The screen again without the window over it: of `srf`, or the whole.
+void redisplay(const TSRF* srf) {
+  SHOW_BLK again;
+  init_show(&again, SHOW_DISPLAY);
+  if (srf) again.main_srf = srf->id;
+  wm_seam_show(&again, nullptr);
+}
 
 // The error window's 12 x 72 text.
 std::vector<std::string> error_text(const char* module, int line, const char* text) {
@@ -211,16 +220,34 @@ std::vector<std::string> error_text(const char* module, int line, const char* te
   return rows;
 }
 
+// A notice's text, 72 wide: its words, a blank line and how to go on.
+std::vector<std::string> notice_text(const char* text) {
+  std::vector<std::string> rows;
+  for (const std::string& l : wrap(text, kErrCols - 2)) rows.push_back(" " + l);
+  if (rows.size() > size_t(kErrRows - 2)) rows.resize(size_t(kErrRows - 2));
+  rows.emplace_back();
+  std::string go_on(kErrCols, ' ');
+  const std::string how = "ENTER, END or CANCEL to Continue Processing";
+  ut_center(go_on.data(), kErrCols, how.data(), how.size());
+  rows.push_back(go_on);
+  return rows;
+}
+
 }  // namespace
 
 int wm_sys_err_screen(const char* module, int line, const char* text) {
   if (wms.reading) {
-    if (!g_kept.kept) g_kept = {module, text, line, true};
+    if (!g_kept.kept) g_kept = {module, text, line, true, sys_err_is_notice()};
     return SYS_ERR_CONTINUE;
   }
   // A served session reports here before its screen exists (the data
   // server never has one): nothing to show it on.
   if (os_serving && !wms.started) return SYS_ERR_NO_WINDOW;
+  // A notice is the user's to act on (or was put right of itself): its
+  // words alone in a framed window, without the call for support, and
+  // every answer goes on.
+  const bool notice = sys_err_is_notice();
+  const std::vector<std::string> rows = notice ? notice_text(text) : error_text(module, line, text);
   TSRF* srf = static_cast<TSRF*>(com.cur_srf);
   TSRF* made = nullptr;
   if (!srf) {
@@ -228,9 +255,9 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
     if (!wm_create_srf(&sb, com.sys_scope)) return SYS_ERR_NO_WINDOW;
     srf = made = static_cast<TSRF*>(wm_obj(sb.handle));
   }
-  TWND* w = attach(srf, 6, 5, kErrRows, kErrCols);
+  TWND* w = attach(srf, 6, 5, static_cast<int32_t>(rows.size()), kErrCols, notice ? 1 : 0);
   int result = SYS_ERR_NO_WINDOW;
-  if (w && write_lines(w, error_text(module, line, text), kErrCols)) {
+  if (w && write_lines(w, rows, kErrCols)) {
     SHOW_BLK show;
     init_show(&show, com.no_term ? SHOW_DISPLAY : SHOW_DISPLAY | SHOW_INPUT);
     // A show draws only the surfaces it names: the window's own, else the
@@ -241,18 +268,14 @@ int wm_sys_err_screen(const char* module, int line, const char* text) {
     // Without a terminal nobody can answer: shown once, then on.
     uint32_t k = LK_ENTER;
     if (com.no_term) wm_seam_show(&show, nullptr);
-    else k = show_until(&show, {LK_ENTER, LK_CANCEL}, true);
-    // A show that fails was never seen: the text form takes over.
-    result = k == LK_CANCEL ? SYS_ERR_CANCEL : k ? SYS_ERR_CONTINUE : SYS_ERR_NO_WINDOW;
+    else k = show_until(&show, {LK_ENTER, LK_END, LK_CANCEL}, true);
+    // A show that fails was never seen: the text form takes over. END
+    // leaves the window as ENTER does.
+    result = k == LK_CANCEL && !notice ? SYS_ERR_CANCEL : k ? SYS_ERR_CONTINUE : SYS_ERR_NO_WINDOW;
   }
   if (w) wm_detach(w, 1);
   if (made) wm_destroy_srf(made);
-  if (result != SYS_ERR_NO_WINDOW) {
-    SHOW_BLK again;  // the screen again without the window
-    init_show(&again, SHOW_DISPLAY);
-    if (!made) again.main_srf = srf->id;
-    wm_seam_show(&again, nullptr);
-  }
+  if (result != SYS_ERR_NO_WINDOW) redisplay(made ? nullptr : srf);
   return result;
 }
 
@@ -260,7 +283,7 @@ bool wm_sys_err_kept() { return g_kept.kept; }
 
 void wm_sys_err_show_kept() {
   const kept_report r = std::exchange(g_kept, kept_report{});
-  if (r.kept) os_sys_err_show(r.module.c_str(), r.line, r.text.c_str());
+  if (r.kept) os_sys_err_show(r.module.c_str(), r.line, r.text.c_str(), r.notice);
 }
 
 }  // namespace kivo

@@ -179,8 +179,11 @@ bool tm_msg_pending();
 void tm_clear_msg();
 // Acts on recorded signals: SIGTERM and SIGHUP leave the current level with
 // end code 24, which ends the session, SIGTSTP suspends and resumes, SIGINT
-// asks the debugger to break.
+// asks the debugger to break, SIGWINCH repaints the terminal.
 void tm_sig_act();
+// The terminal's new size taken and the image painted on it whole (what
+// lies past a smaller terminal's edge is cut off); nothing without curses.
+void tm_repaint_resized();
 // The signal (SIGTERM, SIGHUP) that ended the session; 0 none.
 int tm_end_signal();
 

@@ -296,7 +296,7 @@ class input_signals {
   input_signals& operator=(const input_signals&) = delete;
 
  private:
-  static constexpr int kSigs[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR2, SIGALRM, SIGTSTP};
+  static constexpr int kSigs[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR2, SIGALRM, SIGTSTP, SIGWINCH};
   static constexpr size_t kCount = sizeof kSigs / sizeof kSigs[0];
   struct sigaction old_[kCount];
 };

@@ -14,6 +14,7 @@
 #include <string>
 
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "foundation/cmdline.h"
@@ -130,6 +131,18 @@ void prepare_fatal_reset() {
   ss_set_fatal_tty(g_have_modes ? &g_old_modes : nullptr, reset.data(), reset.size());
 }
 
+// Whether terminal type `t` can place the cursor, which every screen needs
+// (a "dumb" one cannot, and curses would draw it as lines of blanks); a type
+// not known is left to the start to name. Writes nothing.
+bool places_cursor(const char* t) {
+  int err = 0;
+  if (setupterm(t, STDOUT_FILENO, &err) != OK) return true;
+  const char* cup = tigetstr(const_cast<char*>("cup"));
+  const bool places = cup && cup != reinterpret_cast<char*>(-1);
+  del_curterm(cur_term);
+  return places;
+}
+
 // Starts curses on TERM. The library's own start ends the process with
 // "Error opening terminal", which names no variable; a TERM unset or
 // unknown ends the start here with what to do about it.
@@ -137,11 +150,11 @@ void open_screen() {
   const char* t = getenv("TERM");
   constexpr char kHow[] = "set it to the terminal's type (as in \"export TERM=xterm\") and start again";
   if (!t || !*t) startup_err((std::string("TERM is not set: ") + kHow).c_str(), 1);
+  const std::string name(t, strnlen(t, kTermNameMax));
+  if (!places_cursor(t))
+    startup_err(("TERM \"" + name + "\" is a terminal type that cannot place the cursor: " + kHow).c_str(), 1);
   SCREEN* s = newterm(t, stdout, stdin);
-  if (!s) {
-    const std::string name(t, strnlen(t, kTermNameMax));
-    startup_err(("TERM \"" + name + "\" is not a terminal type this system knows: " + kHow).c_str(), 1);
-  }
+  if (!s) startup_err(("TERM \"" + name + "\" is not a terminal type this system knows: " + kHow).c_str(), 1);
   set_term(s);
 }
 
@@ -278,9 +291,11 @@ void set_macro_line(const char* format, int number, bool refresh_now) {
   if (refresh_now) refresh();
 }
 
-void show_screen(tm_term* t, const uint32_t* frames, uint32_t nframes, bool refresh_now) {
-  tm_apply_frames(t, frames, nframes);
-  if (!g_curses) return;
+namespace {
+
+// The whole image into curses' picture, the macro line over it, the cursor
+// placed; not yet on the terminal.
+void paint(tm_term* t) {
   erase();
   for (int r = 0; r < t->rows && r < LINES; ++r) {
     move(r, 0);
@@ -289,7 +304,24 @@ void show_screen(tm_term* t, const uint32_t* frames, uint32_t nframes, bool refr
   }
   if (tm_macro_defining() != NO_KEY) set_macro_line(" Defining macro %d ", tm_macro_defining(), false);
   else if (tm_macro_playing() != NO_KEY) set_macro_line(" Playing macro %d ", tm_macro_playing(), false);
-  move(t->cur_row, t->cur_col);
+  move(std::min(t->cur_row, LINES - 1), std::min(t->cur_col, COLS - 1));
+}
+
+}  // namespace
+
+void tm_repaint_resized() {
+  if (!g_curses || !g_term) return;
+  winsize ws{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 && ws.ws_col > 0) resizeterm(ws.ws_row, ws.ws_col);
+  paint(g_term);
+  clearok(curscr, TRUE);  // the terminal's own picture is not known now
+  refresh();
+}
+
+void show_screen(tm_term* t, const uint32_t* frames, uint32_t nframes, bool refresh_now) {
+  tm_apply_frames(t, frames, nframes);
+  if (!g_curses) return;
+  paint(t);
   if (!refresh_now) return;
   if (g_disable_optimize || t->full_repaint) clearok(curscr, TRUE);
   t->full_repaint = false;

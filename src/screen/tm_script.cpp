@@ -23,6 +23,7 @@
 #include "foundation/com.h"
 #include "foundation/opt_token.h"
 #include "foundation/os.h"
+#include "foundation/sys_err.h"
 #include "screen/tm_input.h"
 #include "screen/tm_keys.h"
 
@@ -433,6 +434,9 @@ void load_script(const char* file) {
   const std::string text = read_script(file);
   std::string errors;
   g.script = cmpl_script(text, &errors);
+  // Key names the token file could not be read for are not unknown ones.
+  if (const char* held = sys_err_held(); *held)
+    script_fails(file, std::string("its keys cannot be looked up: ") + held);
   if (!errors.empty()) {
     std::string named;
     std::istringstream lines(errors);
@@ -462,6 +466,8 @@ int tm_login() {
   tm_hooks.cli_setargs(user, pswd, host, port, getenv("KIVO_REMAP") != nullptr);
   return 1;
 }
+
+bool tm_script_playing() { return g.play_script.s != nullptr; }
 
 int tm_step_state() { return g.step; }
 void tm_set_step_state(int state) { g.step = state; }

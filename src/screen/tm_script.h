@@ -53,6 +53,9 @@ void cmpl_macros();
 void snapshot(tm_term* t, int key, int row, int col);
 int tm_login();
 
+// Whether a keystroke script is playing: it gives the keys before the
+// terminal does.
+bool tm_script_playing();
 // Player state the editor consults.
 int tm_step_state();
 void tm_set_step_state(int state);

@@ -17,13 +17,14 @@ namespace kivo {
 
 namespace {
 
-volatile sig_atomic_t g_msg = 0;   // SIGUSR2 or SIGALRM: a message or the time-out
-volatile sig_atomic_t g_term = 0;  // SIGTERM or SIGHUP: the signal that ends the session
-int g_ended_by = 0;                // the one acted on
-volatile sig_atomic_t g_tstp = 0;  // SIGTSTP: suspend
-volatile sig_atomic_t g_int = 0;   // SIGINT: debugger break
+volatile sig_atomic_t g_msg = 0;    // SIGUSR2 or SIGALRM: a message or the time-out
+volatile sig_atomic_t g_term = 0;   // SIGTERM or SIGHUP: the signal that ends the session
+int g_ended_by = 0;                 // the one acted on
+volatile sig_atomic_t g_tstp = 0;   // SIGTSTP: suspend
+volatile sig_atomic_t g_int = 0;    // SIGINT: debugger break
+volatile sig_atomic_t g_winch = 0;  // SIGWINCH: the terminal was resized
 
-constexpr int kTrapped[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR2, SIGALRM, SIGTSTP};
+constexpr int kTrapped[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR2, SIGALRM, SIGTSTP, SIGWINCH};
 
 void suspend_self() {
   static const char nl = '\n';
@@ -54,6 +55,7 @@ void sig_trap(int sig) {
     case SIGTERM:
     case SIGHUP: g_term = sig; break;
     case SIGTSTP: g_tstp = 1; break;
+    case SIGWINCH: g_winch = 1; break;
     default: break;  // only the signals above are installed
   }
 }
@@ -77,6 +79,10 @@ void tm_sig_act() {
   if (g_tstp) {
     g_tstp = 0;
     suspend_self();
+  }
+  if (g_winch) {
+    g_winch = 0;
+    tm_repaint_resized();
   }
   if (g_term) {
     g_ended_by = g_term;

@@ -367,22 +367,48 @@ void wm_finish_failed() {
 void wm_suspend() { wm_term()->suspend(); }
 void wm_resume() { wm_term()->resume(); }
 
-int wm_init(uint32_t* status) {
-  wms = {};
-  wms.no_clock = getenv("KIVO_TST_DIR") != nullptr;
+namespace {
+
+// The start's steps; 0 with the status when one fails.
+int start_steps(uint32_t* status) {
   if (!wm_objects_init()) return sys_err(kModule, __LINE__, "wm_init - pool"), *status = 0, 0;
   wm_repaint_reset();
-  if (!terminal_start()) return wm_finish_failed(), *status = 0, 0;
+  if (!terminal_start()) return *status = 0, 0;
   SET_BLANK(wms.keymap_name, sizeof wms.keymap_name);
-  if (!keymap_passes(status)) return wm_finish_failed(), 0;
-  if (!com.no_term && !wms.data_entry) return wm_finish_failed(), *status = NO_KEYMAP, 0;
+  if (!keymap_passes(status)) return 0;
+  if (!com.no_term && !wms.data_entry) return *status = NO_KEYMAP, 0;
   SRF_BLK sb{0, 3, int32_t(com.scr_cols)};
   TSRF* base = WM_CREATE_SRF(&sb, com.sys_scope);
   if (!base) return sys_err(kModule, __LINE__, "wm_init - wm_create_srf"), *status = 0, 0;
   com.base_srf = base;
   if (!status_line(base) || !message_line(base)) return *status = 0, 0;
+  // A window manager started without a language (a tool's) has no mark
+  // for more messages; a session's message file that cannot give it fails.
+  if (!la_current()) return 1;
   wms.msg900 = wm_msg_text(MSG_MORE);
-  if (wms.msg900.empty()) sys_err(kModule, __LINE__, "wm_init - la_xlate failed");
+  if (wms.msg900.empty())
+    return sys_err(kModule, __LINE__, "wm_init - la_xlate failed: message %u of the message file cannot be read",
+                   unsigned(MSG_MORE)),
+           *status = 0, 0;
+  return 1;
+}
+
+}  // namespace
+
+int wm_init(uint32_t* status) {
+  wms = {};
+  wms.no_clock = getenv("KIVO_TST_DIR") != nullptr;
+  // Until the start is over, a report would be written over the terminal
+  // the terminal manager holds and read for behind its back: it is kept,
+  // and fails the start, which gives the terminal back first.
+  struct held_reports {
+    held_reports() { sys_err_hold(true); }
+    ~held_reports() { sys_err_hold(false); }
+  } held;
+  if (!start_steps(status) || *sys_err_held()) {
+    if (*sys_err_held()) *status = 0;
+    return wm_finish_failed(), 0;
+  }
   wms.sd.term = wms.attach.term;
   com.pan_flags = PAN_ALLOWED;
   os_ready = kReadyAtStart;

@@ -174,6 +174,10 @@ class tmux_pane {
     tmux("send-keys -t k -H " + hex);
   }
   std::string capture() { return tmux("capture-pane -p -t k"); }
+  // The terminal resized, as a user drags its window.
+  void resize(int cols, int rows) {
+    tmux("resize-window -t k -x " + std::to_string(cols) + " -y " + std::to_string(rows));
+  }
   // A tmux format of the pane ("#{window_bell_flag}": 1 once the bell rang).
   std::string display(const std::string& format) {
     std::string out = tmux("display-message -p -t k " + shell_quote(format));

@@ -78,11 +78,12 @@ struct site {
     return engine("-d=DEM", {{"KIVO_SCRIPT_IN", dir.file("script")}})->exit_status(kEngineWait);
   }
   // kivo with `args` in the installation (in its folder `in`), `redirect`
-  // added to its command line; bounded, as a session without a terminal
-  // must end.
-  run_result kivo(const std::string& args, const std::string& redirect = "", const std::string& in = ".") const {
+  // added to its command line and `extra` to its environment; bounded, as a
+  // session without a terminal must end.
+  run_result kivo(const std::string& args, const std::string& redirect = "", const std::string& in = ".",
+                  kivo_test::env_list extra = {}) const {
     std::string cmd = "cd " + shell_quote(file(in)) + " && env";
-    for (const auto& [k, v] : env()) cmd += " " + shell_quote(k + "=" + v);
+    for (const auto& [k, v] : env(extra)) cmd += " " + shell_quote(k + "=" + v);
     cmd += " timeout 60 " + shell_quote(KIVO_BINARY) + " " + args + " >" + shell_quote(dir.file("out")) + " 2>" +
            shell_quote(dir.file("err")) + " " + redirect;
     const int st = system(cmd.c_str());
