@@ -55,6 +55,7 @@ std::string pm_status_text(uint32_t status) {
   if (status > PM_FILE_FAILED && status < PM_FILE_FAILED + 0x10000) err = status - PM_FILE_FAILED;
   else if (status > PM_CFG_FAILED && status < PM_CFG_FAILED + 0x10000) err = status - PM_CFG_FAILED;
   if (err == ENOSPC || err == EDQUOT) return "the print folder is full";
+  if (err == EFBIG) return "the print file is over the file-size limit";
   return err ? strerror(static_cast<int>(err)) : "";
 }
 
