@@ -49,17 +49,6 @@ TEST(SessionFailures, ARankingOverTheDataServerPrintsWhatItPrintsLocally) {
   EXPECT_EQ(printed[1], printed[0]);
 }
 
-// The engine started by a shell under tmux that notes the terminal's modes
-// before and after it (in "before" and "after"), with `limit` (ulimit -f,
-// KB) on the engine alone.
-std::unique_ptr<tmux_pane> limited(const installation& in, const std::string& args, const std::string& limit,
-                                   env_list env) {
-  const std::string engine = "(ulimit -f " + limit + "; exec " + KIVO_BINARY + " " + args + ")";
-  const std::string script = "stty -g >before; " + engine + "; s=$?; stty -g >after; exit $s";
-  env.insert(env.end(), {{"KIVO_PRT_FI_DIR", in.dir.file("prt") + "/"}});
-  return std::make_unique<tmux_pane>("sh -c " + kivo_test::shell_quote(script), in.dir.path, env);
-}
-
 // Under a file-size limit a write that meets it fails as on a full disk:
 // the report fails with its reason and keeps no print; the add is refused
 // with the file named and the session goes on; either way the terminal's
@@ -83,7 +72,12 @@ TEST(SessionFailures, AFileSizeLimitFailsAReportAndAnAddAsAFullDiskDoes) {
     installation in;
     import_customers(in, r.customers);
     ASSERT_EQ(mkdir(in.dir.file("prt").c_str(), 0755), 0);
-    auto pane = limited(in, r.args, "8", kivo_test::engine_env(in.dir.path));
+    // The terminal's modes noted before and after the engine, 8 KB its limit.
+    const std::string script = "stty -g >before; (ulimit -f 8; exec " + std::string(KIVO_BINARY) + " " + r.args +
+                               "); s=$?; stty -g >after; exit $s";
+    env_list env = kivo_test::engine_env(in.dir.path);
+    env.push_back({"KIVO_PRT_FI_DIR", in.dir.file("prt") + "/"});
+    auto pane = std::make_unique<tmux_pane>("sh -c " + kivo_test::shell_quote(script), in.dir.path, env);
     if (r.status == 0) {  // adds until one is refused; then END twice
       ASSERT_TRUE(customer_entry(*pane)) << pane->capture();
       const auto going = [&] { return syserr(in).empty() && pane->exit_status(0) == -1; };
