@@ -115,8 +115,10 @@ TEST(SessionFailures, AFileSizeLimitFailsAReportAndAnAddAsAFullDiskDoes) {
 }
 
 // Design files whose reads fail part-way: the change log of an add whose
-// ELEMENT reads fail after the write leaves the add's answer standing and
-// says after it that the log was lost; a report whose FRAME reads fail
+// ELEMENT reads fail after the write, or whose ELEMENT is gone then (no
+// path: the files moved aside while the engine is held at the write),
+// leaves the add's answer standing and says once after it that the log was
+// lost; a report whose FRAME reads fail
 // while it is compiled fails as its first process, names the read's I/O
 // error and keeps no print. From is counted in the file's reads since the
 // start: the 73rd ELEMENT read is the first of the log's own open, after
@@ -133,6 +135,8 @@ TEST(SessionFailures, DesignReadsThatFailPartWayFailWhatReadsThem) {
   } rows[] = {
       {"an add's change log", "Data/ELEMENT.dat", "73", "-d=DEM", -1, "RECORD ADDED",
        "the change log was not kept: the design file ELEMENT of DEM could not be read"},
+      {"an add's change log, ELEMENT gone", nullptr, "", "-d=DEM", -1, "RECORD ADDED",
+       "the change log was not kept: the design file ELEMENT of DEM is not there"},
       {"a report's frames", "DEM/Data/FRAME.dat", "17", "-d=DEM -a=DEM -t=Output -p=CUSTOMER_LIST", 4,
        "design file FRAME of DEM could not be read (Input/output error)", "FRAME of DEM could not be read"},
   };
@@ -142,14 +146,23 @@ TEST(SessionFailures, DesignReadsThatFailPartWayFailWhatReadsThem) {
     import_customers(in, 300);
     ASSERT_EQ(mkdir(in.dir.file("prt").c_str(), 0755), 0);
     env_list env = kivo_test::engine_env(in.dir.path);
-    env.insert(env.end(), {{"LD_PRELOAD", FAIL_READS},
-                           {"KVTEST_READ_PATH", r.path},
-                           {"KVTEST_READ_FROM", r.from},
-                           {"KIVO_PRT_FI_DIR", in.dir.file("prt") + "/"}});
+    const env_list fault =
+        r.path ? env_list{{"LD_PRELOAD", FAIL_READS}, {"KVTEST_READ_PATH", r.path}, {"KVTEST_READ_FROM", r.from}}
+               : gate_env(in.dir, "/CUSTOMER.dat");
+    env.insert(env.end(), fault.begin(), fault.end());
+    env.push_back({"KIVO_PRT_FI_DIR", in.dir.file("prt") + "/"});
     auto pane = std::make_unique<tmux_pane>(kivo_test::shell_quote(KIVO_BINARY) + " " + r.args, in.dir.path, env);
     if (r.status < 0) {
       ASSERT_TRUE(customer_entry(*pane)) << pane->capture();
       pane->send_keys("F10"), type_customer(*pane, "C7001", "Name"), pane->send_hex("\r");
+      if (!r.path) {
+        ASSERT_TRUE(held_at_gate(in.dir)) << pane->capture();
+        for (const char* ext : {".dat", ".key"})
+          EXPECT_EQ(rename(in.dir.file(std::string("01/DEM/Data/ELEMENT") + ext).c_str(),
+                           in.dir.file(std::string("ELEMENT") + ext).c_str()),
+                    0);
+        gate_open(in.dir);
+      }
       EXPECT_TRUE(message_starts(*pane, r.shown)) << pane->capture();
       EXPECT_TRUE(look_up_until(*pane, "C7001", "Name")) << pane->capture();
     } else {
@@ -158,6 +171,7 @@ TEST(SessionFailures, DesignReadsThatFailPartWayFailWhatReadsThem) {
           << pane->capture_history();
     }
     EXPECT_NE(syserr(in).find(r.logged), std::string::npos) << syserr(in);
+    EXPECT_EQ(syserr(in).find("can't locate"), std::string::npos) << syserr(in);
     EXPECT_EQ(prints_in(in.dir.file("prt")).size(), 0u);
   }
 }
