@@ -121,9 +121,10 @@ int pm_bld(PM_BLK* blk, char* path_out);
 // folder is full" for a full disk, the system's text for another system
 // error, else empty.
 std::string pm_status_text(uint32_t status);
-// Whether a failed call's status is a full print folder: the user's to
-// put right, no fault of the engine.
-bool pm_status_full(uint32_t status);
+// What the user does about a failed call's status that is the user's to put
+// right, no fault of the engine (a full print folder, the file-size limit);
+// null for any other.
+const char* pm_status_remedy(uint32_t status);
 
 // Writes one line (PM_LINE kinds 1 to 3). No open file, an unknown kind or a
 // failed write: 0 with the status.

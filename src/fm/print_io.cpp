@@ -55,10 +55,16 @@ std::string pm_status_text(uint32_t status) {
   if (status > PM_FILE_FAILED && status < PM_FILE_FAILED + 0x10000) err = status - PM_FILE_FAILED;
   else if (status > PM_CFG_FAILED && status < PM_CFG_FAILED + 0x10000) err = status - PM_CFG_FAILED;
   if (err == ENOSPC || err == EDQUOT) return "the print folder is full";
+  if (err == EFBIG) return "the print file is over the file-size limit";
   return err ? strerror(static_cast<int>(err)) : "";
 }
 
-bool pm_status_full(uint32_t status) { return pm_status_text(status) == "the print folder is full"; }
+const char* pm_status_remedy(uint32_t status) {
+  const std::string words = pm_status_text(status);
+  if (words == "the print folder is full") return "free space in it and print again";
+  if (words == "the print file is over the file-size limit") return "raise the limit and print again";
+  return nullptr;
+}
 
 int pm_write_all(int fd, const void* data, size_t n) {
   const auto* p = static_cast<const uint8_t*>(data);

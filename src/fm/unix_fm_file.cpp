@@ -339,10 +339,12 @@ namespace {
 // A short write that met no full disk is said by the status alone; status
 // 22 with no write failing (a limit of the format) names the pair (`always`).
 uint32_t no_space(const char* path, bool always) {
-  std::string full = kivo_take_full_file();
+  bool limit = false;
+  std::string full = kivo_take_full_file(&limit);
   if (full.empty() && !always) return FM_NO_SPACE;
   if (full.empty()) full = path && *path ? path : "<unknown>";
-  sys_notice("UNIXIO", __LINE__, "Disk full - OUT OF SPACE while writing %s", full.c_str());
+  sys_notice("UNIXIO", __LINE__, "%s - OUT OF SPACE while writing %s", limit ? "File size limit reached" : "Disk full",
+             full.c_str());
   return FM_NO_SPACE;
 }
 

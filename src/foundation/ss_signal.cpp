@@ -247,6 +247,9 @@ int ss_unix_init() {
   quit.sa_handler = quit_handler;
   sigemptyset(&quit.sa_mask);
   sigaction(SIGQUIT, &quit, nullptr);
+  // A write past the file-size limit fails with EFBIG and is answered as a
+  // full disk is, instead of ending the session with nothing said.
+  signal(SIGXFSZ, SIG_IGN);
 
   open_dbg_log();
   ss_reset_sig_handler();

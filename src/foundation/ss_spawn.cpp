@@ -5,6 +5,7 @@
 // priority, queue, user name), so the submit script (and the print script)
 // is started with fork and exec and each option is one argument: blanks and
 // shell characters pass as data.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,10 +48,24 @@ std::string trimmed(const char* p, size_t n) {
   return std::string(p, n);
 }
 
+// A command the engine starts meets the file-size limit as the system
+// leaves it, not with the engine's own ignoring of SIGXFSZ.
+struct xfsz_default {
+  struct sigaction was {};
+  xfsz_default() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGXFSZ, &dfl, &was);
+  }
+  ~xfsz_default() { sigaction(SIGXFSZ, &was, nullptr); }
+};
+
 }  // namespace
 
 int ss_spawn(const cstr* command, int* status) {
   std::string cmd(command->ptr ? command->ptr : "", command->ptr ? command->len : 0);
+  xfsz_default dfl;
   *status = decode_status(system(cmd.c_str()));
   return 1;
 }
@@ -87,6 +102,7 @@ int ss_run_script(const char* script, const char* const* args, size_t n) {
   pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
+    signal(SIGXFSZ, SIG_DFL);
     execv("/bin/sh", argv.data());
     _exit(127);
   }

@@ -740,6 +740,17 @@ int net_alloc_fi(LFB*, const uint8_t*, const uint8_t*) { return 1; }
 int net_free_fi(LFB*) { return 1; }
 int net_locate(ARB*, STRM*) { return 1; }
 
+// The stream's record-id area, of the length its file's server gave, shown
+// in its ARB from the open on as a local file shows it: a sorted query sizes
+// its pointers by it before the first read. (Not at a handle made again in
+// the middle of an operation: a read by id brings its own area.)
+int show_id_area(ARB* arb, net_strm* n) {
+  if (n->rec_id.empty()) return 1;
+  arb->arb_rec_id_area = n->rec_id.data();
+  arb->arb_rec_id_len = static_cast<uint32_t>(n->rec_id.size());
+  return 1;
+}
+
 int net_attach(ARB* arb, STRM* strm) {
   net_id* id = ID(strm_pfb(strm));
   if (!id) return fail(arb, FM_NOT_OPEN);
@@ -754,7 +765,7 @@ int net_attach(ARB* arb, STRM* strm) {
     delete n;
     return 0;
   }
-  return 1;
+  return show_id_area(arb, n);
 }
 
 int net_open(ARB* arb, STRM* strm) {
@@ -766,7 +777,7 @@ int net_open(ARB* arb, STRM* strm) {
   if (!ensure_handle(arb, strm, n)) return 0;
   strm_pfb(strm)->pfb_open = 1;
   strm->strm_active = kStrmStartPending;
-  return 1;
+  return show_id_area(arb, n);
 }
 
 int net_create(ARB* arb, STRM* strm) {

@@ -93,9 +93,10 @@ class log_fields {
     pi_get_ver(p, em->em_pcf_ap, ver);
     uint32_t st = 0;
     delem_ = ii_open_delem_fi(em->em_pcf_ap, ver, &st);
-    // A design file that is not there is the design's fault (reported per
-    // field); one that cannot be reached fails the log.
-    if (!delem_ && st != FM_NO_FILE && st != FM_NOT_FOUND) fail(st, element_what());
+    // A design file that does not open, there or not, fails the log once:
+    // the change it logs stands, and a report per field would only say
+    // the same thing again for each.
+    if (!delem_) fail(st ? st : FM_NO_FILE, element_what(st == FM_NO_FILE || st == FM_NOT_FOUND));
   }
   ~log_fields() {
     if (delem_) FM_CLOSE(delem_, 0);
@@ -107,12 +108,10 @@ class log_fields {
     memset(f->elem, 0, kElementSize);
     memcpy(f->elem + ELEM_NAME, cfld_view(fl).name(), 22);
     if (failed()) return false;
-    if (delem_) {
-      PROTO_FULL(delem_, 0, f->elem);
-      delem_->arb_len = kElementSize, delem_->arb_mod = ARB_EQUAL;
-      if (fm_read(delem_)) return true;
-      if (delem_->arb_stat != FM_NOT_FOUND) return fail(delem_->arb_stat, element_what()), false;
-    }
+    PROTO_FULL(delem_, 0, f->elem);
+    delem_->arb_len = kElementSize, delem_->arb_mod = ARB_EQUAL;
+    if (fm_read(delem_)) return true;
+    if (delem_->arb_stat != FM_NOT_FOUND) return fail(delem_->arb_stat, element_what()), false;
     sys_err(kModule, __LINE__, "%s", what);
     return false;
   }
@@ -137,8 +136,9 @@ class log_fields {
   }
 
  private:
-  std::string element_what() const {
-    return "the design file ELEMENT of " + std::string(p_->pcb_em->em_pcf_ap, 3) + " could not be read";
+  std::string element_what(bool absent = false) const {
+    return "the design file ELEMENT of " + std::string(p_->pcb_em->em_pcf_ap, 3) +
+           (absent ? " is not there" : " could not be read");
   }
   PCB* p_;
   ARB* delem_ = nullptr;

@@ -187,9 +187,10 @@ void rm_print_failed(RPT_BLK* rpt, int line, const char* what, bool last) {
   snprintf(text, sizeof text, "%s(0x%x)%s%s", what, pm->status, words.empty() ? "" : ": ", words.c_str());
   const bool shown = rpt->failure_shown == pm->status;
   rpt->failure_shown = last ? 0 : pm->status;
-  // A full folder is the user's to free: said in words, not as a fault.
-  if (!shown && pm_status_full(pm->status))
-    return sys_notice(kRmMod, line, "%s: free space in it and print again", words.c_str());
+  // A full folder or the size limit is the user's to put right: said in
+  // words, not as a fault.
+  if (const char* remedy = pm_status_remedy(pm->status); !shown && remedy)
+    return sys_notice(kRmMod, line, "%s: %s", words.c_str(), remedy);
   if (!shown) return sys_err(kRmMod, line, "%s", text);
   char entry[kUtDbgSize + 16];
   snprintf(entry, sizeof entry, "%s.%d: %s", kRmMod, line, text);

@@ -398,17 +398,23 @@ ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off) {
 
 namespace {
 
-std::string g_full_file;  // the file a write last found without room
+std::string g_full_file;    // the file a write last found without room
+bool g_full_limit = false;  // that it met the file-size limit, not a full disk
 
 // -1 for a failed write, noting the file when the disk was full.
 ssize_t write_failed(int slot) {
-  if (errno == ENOSPC || errno == EDQUOT) g_full_file = brf_handle_nam(slot);
+  const bool limit = errno == EFBIG;
+  if (limit) errno = ENOSPC;
+  if (errno == ENOSPC || errno == EDQUOT) g_full_file = brf_handle_nam(slot), g_full_limit = limit;
   return -1;
 }
 
 }  // namespace
 
-std::string kivo_take_full_file() { return std::exchange(g_full_file, std::string()); }
+std::string kivo_take_full_file(bool* size_limit) {
+  if (size_limit) *size_limit = g_full_limit;
+  return std::exchange(g_full_file, std::string());
+}
 
 ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off) {
   int fd = check_fd(slot);

@@ -67,8 +67,10 @@ void kivo_start_writeback(int slot, off_t off, off_t n);
 ssize_t kivo_pwritev(int slot, const struct iovec* iov, int count, off_t off);
 // The path of the file a write last found the disk full for (ENOSPC or
 // EDQUOT), "" when none was since the last call: the full disk's report
-// names the file, data or key, that could not be written.
-std::string kivo_take_full_file();
+// names the file, data or key, that could not be written. A write past the
+// file-size limit (EFBIG) is a full disk to every caller (its errno becomes
+// ENOSPC); *size_limit then says which it was.
+std::string kivo_take_full_file(bool* size_limit = nullptr);
 
 // The first kHeadMapBytes of the slot's file mapped shared and read-only, or
 // null when the file is shorter than `need` bytes or cannot be mapped (the

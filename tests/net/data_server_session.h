@@ -66,6 +66,21 @@ inline std::unique_ptr<tmux_pane> local_client(const installation& here, const s
 
 inline std::string syserr(const installation& here) { return kivo_test::slurp(here.dir.file("syserr")); }
 
+// The installation's CUSTOMER: `n` customers C00001 on, balance 1.20, put in
+// by kivo -i.
+inline void import_customers(const installation& in, int n) {
+  const std::string base = in.dir.file("DEM/DEM/Data/CUSTOMER");
+  unlink((base + ".dat").c_str()), unlink((base + ".key").c_str());
+  std::ofstream flat(base, std::ios::binary);
+  char rec[64];
+  for (int i = 1; i <= n; ++i)  // no date
+    flat.write(rec, snprintf(rec, sizeof rec, "C%05dName %-25d", i, i)).write("\0\0\0\x12\x0c\xff\xff\xff\xff\n", 10);
+  flat.close();
+  engine_proc import(in, {"-i=DEM/DEM/Data/CUSTOMER"}, {});
+  const std::string said = import.output();
+  EXPECT_TRUE(import.exited_with(0)) << said;
+}
+
 // The command header of a request of kind `request`, as it goes out whole.
 inline std::string request_header(uint8_t request) {
   return std::string("\0\0\0\0", 4) + char(request) + std::string("\0\0\0", 3);

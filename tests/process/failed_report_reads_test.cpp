@@ -39,17 +39,7 @@ const std::string kReadNext = std::string("\0\0\0\0", 4) + char(NETIO_RDNXT) + s
 // kivo -i; and the runs above.
 void fill_server(const installation& in) {
   const char* env_n = getenv("KIVO_TEST_REPORT_CUSTOMERS");
-  const int n = std::max(env_n ? atoi(env_n) : 0, 2000);
-  const std::string base = in.dir.file("DEM/DEM/Data/CUSTOMER");
-  unlink((base + ".dat").c_str()), unlink((base + ".key").c_str());
-  std::ofstream flat(base, std::ios::binary);
-  char rec[64];
-  for (int i = 1; i <= n; ++i)  // balance 1.20, no date
-    flat.write(rec, snprintf(rec, sizeof rec, "C%05dName %-25d", i, i)).write("\0\0\0\x12\x0c\xff\xff\xff\xff\n", 10);
-  flat.close();
-  engine_proc import(in, {"-i=DEM/DEM/Data/CUSTOMER"}, {});
-  const std::string said = import.output();
-  EXPECT_TRUE(import.exited_with(0)) << said;
+  import_customers(in, std::max(env_n ? atoi(env_n) : 0, 2000));
   in.design(kFailingRuns);
 }
 
