@@ -255,6 +255,9 @@ int bt_mark_raise(BT_CURSOR* c);
 // (tested under the update lock, or by the tree lock's holder): a writer
 // died inside a tree write, and only a repair makes the trees whole.
 bool bt_count_left_odd(BT_FILE* f);
+// Whether this process, holding the tree lock, must not use the trees:
+// a dead writer left them half written and this is no repair's rebuild.
+inline bool bt_trees_untrusted(const BT_FILE* f) { return f->count_left_odd && !f->op_writing && !f->hold_count; }
 // Reads the mark from the file: 1 set, 0 not (or no header yet), or -1.
 int bt_mark_read(BT_FILE* f);
 // Whether the mark is set by another than this open: under the update lock,

@@ -67,7 +67,7 @@ int note_write(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
   // Trees a dead writer left half written are changed by the repair alone.
-  if (f->count_left_odd && !f->op_writing && !f->hold_count) return set_status(c, BRF_ABANDONED);
+  if (bt_trees_untrusted(f)) return set_status(c, BRF_ABANDONED);
   if (!f->op_writing) {
     uint32_t start = (n + 1) | 1;
     if (f->in_change && !f->marking) {

@@ -357,8 +357,7 @@ namespace {
 template <typename Fn>
 int locked(BT_CURSOR* c, Fn fn) {
   if (!block(c, false)) return c->status;
-  const bool trusted = !c->file->count_left_odd || c->file->op_writing;
-  int st = trusted ? fn() : BRF_ABANDONED;
+  int st = bt_trees_untrusted(c->file) ? BRF_ABANDONED : fn();
   op_end(c);
   bunlock(c, false);
   return set_status(c, st);

@@ -21,6 +21,16 @@ namespace {
 
 class ProcessesShareAFile : public test::process_fixture {};
 
+// Reads the record of `id` by key 0: the status, its length in *len.
+int seek_id(BRF_RCB* r, uint32_t id, uint32_t* len = nullptr) {
+  static std::vector<uint8_t> buf(4096);
+  uint32_t n = 0;
+  const std::vector<uint8_t> key = test::make_rec(id, "", 0, 0, 0);
+  const int st = brfseek(r, kSeekEqual, key.data(), kWholeRecord, buf.data(), buf.size(), &n);
+  if (len) *len = n;
+  return st;
+}
+
 // Engine `w` of three changes only the ids of its own remainder: each read
 // asks for the record's lock without waiting, as a data-entry screen does,
 // and each rewrite takes a new length now and then, so that records move and
@@ -29,14 +39,11 @@ int own_records(const std::string& base, uint32_t w, uint32_t ids, int ops) {
   test::session s(base);
   if (!s.r) return 2;
   std::mt19937 rng(w * 7919 + 1);
-  std::vector<uint8_t> buf(4096);
   for (int i = 0; i < ops; ++i) {
     const uint32_t id = w + 3 * (rng() % ids);
-    std::vector<uint8_t> key = test::make_rec(id, "", 0, 0, 0);
     uint32_t len = 0;
     brf_want_lock(s.r, false);
-    int st = brfseek(s.r, kSeekEqual, key.data(), kWholeRecord, buf.data(), buf.size(), &len);
-    if (st != BRF_OK) return st == BRF_LOCK_REFUSED ? 30 : 40;
+    if (int st = seek_id(s.r, id, &len)) return st == BRF_LOCK_REFUSED ? 30 : 40;
     std::vector<uint8_t> rec = test::make_rec(id, "", 0, 20 + (rng() % 4 == 0 ? rng() % 300 : len % 7), 0x41);
     if (brfrewrite(s.r, rec.data(), static_cast<uint32_t>(rec.size())) != BRF_OK) return 31;
   }
@@ -293,13 +300,9 @@ TEST_F(ProcessesShareAFile, UtilitiesRunBesideAnEngineThatOpensAndWritesAndNever
 // stopped for good.
 int even_rewriter(const std::string& base, uint32_t ids) {
   test::session s(base);
-  std::vector<uint8_t> buf(4096);
-  uint32_t len = 0;
   for (uint32_t i = 0; s.r; ++i) {
     std::vector<uint8_t> rec = test::make_rec(2 * (i % (ids / 2)), "", 0, 30, static_cast<uint8_t>(i));
-    if (brfseek(s.r, kSeekEqual, rec.data(), kWholeRecord, buf.data(), buf.size(), &len) != BRF_OK ||
-        brfrewrite(s.r, rec.data(), static_cast<uint32_t>(rec.size())) != BRF_OK)
-      return 3;
+    if (seek_id(s.r, 2 * (i % (ids / 2))) || brfrewrite(s.r, rec.data(), static_cast<uint32_t>(rec.size()))) return 3;
   }
   return 2;
 }
@@ -316,12 +319,8 @@ TEST_F(ProcessesShareAFile, AWriterStoppedInARewriteHoldsUpNoOtherRecordAndKille
     // Readers of the records it does not write go on while it is stopped.
     pid_t reader = spawn([&] {
       test::session s(base_);
-      std::vector<uint8_t> buf(4096);
-      uint32_t len = 0;
-      for (uint32_t id = 1; s.r && id < ids; id += 2) {
-        std::vector<uint8_t> key = test::make_rec(id, "", 0, 0, 0);
-        if (brfseek(s.r, kSeekEqual, key.data(), kWholeRecord, buf.data(), buf.size(), &len) != BRF_OK) return 3;
-      }
+      for (uint32_t id = 1; s.r && id < ids; id += 2)
+        if (seek_id(s.r, id)) return 3;
       return s.r ? 0 : 2;
     });
     EXPECT_EQ(test::wait_exit(reader), 0) << "round " << round;
