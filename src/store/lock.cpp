@@ -37,6 +37,7 @@ namespace {
 
 constexpr size_t kStatusWidth = 80;  // no screen yet: a terminal line
 constexpr size_t kLockerTextSize = 256;
+constexpr unsigned kRelookMs = 2000;  // a shown wait line looks for a new holder
 constexpr size_t kRecHdrLink = 4;
 
 }  // namespace
@@ -102,6 +103,7 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind, short type = F_WRLCK, 
   const steady::time_point t0 = steady::now();
   arm_alarm(next_alarm(0, false));
   bool shown = false;
+  std::string last;
   int err = 0;
   for (;;) {
     if (set_lock(fd, F_SETLKW, type, byte) == 0) break;
@@ -114,16 +116,21 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind, short type = F_WRLCK, 
       err = EAGAIN;
       break;
     }
-    if (bt_lock_timed_out && !shown) {
+    // Once shown, the line follows the holder: at each wake-up it names the
+    // one holding the lock now, not one long gone.
+    if (bt_lock_timed_out || shown) {
       char text[kLockerTextSize];
-      if (get_locker(slot, shown_byte < 0 ? byte : shown_byte, text, sizeof text, kind)) {
+      if (get_locker(slot, shown_byte < 0 ? byte : shown_byte, text, sizeof text, kind) && text != last) {
         bt_upd_stat(text);
+        last = text;
         shown = true;
       }
     }
-    // Past the notice only a limit wakes the wait again; with none the
-    // timer is left as the status line's presenter may have set it.
+    // Past the notice only a limit wakes the wait again, or on standard
+    // error the line's next look; with a presenter the timer is left as it
+    // may have set it.
     if (bt_lock_timed_out && lock_wait_limit_ms) arm_alarm(next_alarm(waited, true));
+    else if (bt_lock_timed_out && !store_hooks.lock_status) arm_alarm(kRelookMs);
     bt_lock_timed_out = 0;
     err = 0;
   }
