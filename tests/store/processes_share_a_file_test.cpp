@@ -281,17 +281,27 @@ TEST_F(ProcessesShareAFile, UtilitiesRunBesideAnEngineThatOpensAndWritesAndNever
       EXPECT_EQ(said.find("Can"), std::string::npos) << said;
     }
   }
-  // Verifications back to back in two loops: the engine's adds go on.
-  pid_t loops[2];
-  for (pid_t& l : loops) {
-    l = spawn([&] {
-      setpgid(0, 0);
-      for (;;) kivo("-v=" + base_);
+  // Two verifications' holds back to back, each taken before the other is
+  // given back, so that one is always held: the engine's adds go on.
+  pid_t loops[3];
+  for (int i = 0; i < 3; ++i) {
+    loops[i] = spawn([&] {
+      usleep(i * 17000);
+      for (;;) {
+        pair_hold hold(base_ + ".dat", false);
+        usleep(50000);
+      }
       return 0;
     });
   }
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(done.receive(), 'x') << "the engine starved";
-  for (pid_t l : loops) kill(-l, SIGKILL), kill(l, SIGKILL), test::wait_exit(l);
+  usleep(100000);
+  fcntl(done.fd[0], F_SETFL, O_NONBLOCK);  // the adds made before
+  for (char c; read(done.fd[0], &c, 1) == 1;) {}
+  fcntl(done.fd[0], F_SETFL, 0);
+  // Each add waits for one hold at most: far less than the bound.
+  pollfd p{done.fd[0], POLLIN, 0};
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(poll(&p, 1, 5000) == 1 && done.receive() == 'x') << "the engine starved";
+  for (pid_t l : loops) kill(l, SIGKILL), test::wait_exit(l);
   stop.send();
   EXPECT_EQ(test::wait_exit(engine), 0) << "30: an open refused";
   EXPECT_EQ(test::check_pair(base_, nullptr), "");
