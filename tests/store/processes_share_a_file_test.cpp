@@ -325,8 +325,13 @@ TEST_F(ProcessesShareAFile, AWriterStoppedInARewriteHoldsUpNoOtherRecordAndKille
   std::mt19937 rng(3);
   for (int round = 0; round < 5 * static_cast<int>(test::stress_scale()); ++round) {
     pid_t w = spawn([&] { return even_rewriter(base_, ids); });
-    usleep(2000 + rng() % 20000);
-    kill(w, SIGSTOP);
+    // Stopped outside a tree operation: one stopped holding the tree lock
+    // holds every search of the trees up.
+    do {
+      kill(w, SIGCONT);
+      usleep(2000 + rng() % 20000);
+      kill(w, SIGSTOP);
+    } while (!test::other_process_can_lock(base_ + ".key", kTreeLockByte));
     // Readers of the records it does not write go on while it is stopped.
     pid_t reader = spawn([&] {
       test::session s(base_);
