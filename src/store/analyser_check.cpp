@@ -705,11 +705,12 @@ const char* header_fault(anal_ctx* c, char* why, size_t n) {
     return why;
   }
   if (c->hdr.version > kBrfVersion) return nullptr;
-  // Every header this engine writes is zero past its fields.
+  // Every header this engine writes is zero past its fields, but for the
+  // rewrite word.
   uint8_t block[kDataHeaderSize];
   if (!anal_read_dat(c, 0, block, sizeof block)) return "the data file's header cannot be read";
   for (size_t i = kDataHeaderFields; i < kDataHeaderSize; ++i) {
-    if (block[i] == 0) continue;
+    if (block[i] == 0 || (i >= kHdrRewriteOff && i < kHdrRewriteOff + 4)) continue;
     snprintf(why, n, "not a data file: header byte %zu is 0x%02x, not 0", i, block[i]);
     return why;
   }
@@ -978,8 +979,16 @@ bool records_misfit(anal_ctx* c) {
   return n != 0;
 }
 
+// A record whose rewrite in place a kill cut may be half old, half new
+// (data_file.h); the verification holds the update lock: no writer is on it.
+constexpr char kTornWhy[] = "was being rewritten in place when its writer was killed: it may be half old, half new";
+
 int verify(anal_ctx* c, int32_t* records) {
   if (mark_left_set(c)) return 0;
+  if (const int64_t torn = c->dat ? brf_torn_record(c->dat) : -1; torn >= 0) {
+    anal_say(c, "%s:  the record at seek %lld %s\n", c->name.c_str(), static_cast<long long>(torn), kTornWhy);
+    return 0;
+  }
   // An end of file below the records or off a record boundary still walks
   // as records: said in the words the open and the export use.
   char end_why[200];
@@ -1235,6 +1244,9 @@ std::vector<brf_misfit> anal_misfits(const char* base) {
   if (count_rec(&c, false) >= 0) {
     for (int k = 0; keyed(&c) && k < c.nkeys; ++k) deleted_but_named(&c, k, &out);
     unique_repeats(&c, description(c.name), &out);
+  }
+  if (const int64_t torn = c.dat ? brf_torn_record(c.dat) : -1; torn >= 0) {
+    out.push_back({static_cast<uint32_t>(torn), kTornWhy});
   }
   anal_close(&c);
   return out;

@@ -76,7 +76,12 @@ struct BT_FILE {
   // of the trees, seen by readers without the tree lock as one change.
   bool hold_count = false;
   bool in_change = false;  // a record change runs: its first write sets the in-use mark
-  bool marking = false;    // this process set the in-use mark and has not cleared it
+  // The change count on disk was odd when this process took the tree lock,
+  // and not by a write of its own: every live writer makes it even again
+  // before it gives the lock back, so the writer died inside a tree write
+  // (a change, a repair's rebuild) and the trees may be half written.
+  bool count_left_odd = false;
+  bool marking = false;  // this process set the in-use mark and has not cleared it
   // Held alone and the only open of the file in this process: `hdr` is the
   // file's header and is not read back, and the change count (which only
   // other caches need) is written once, when this stops being so.
@@ -246,17 +251,13 @@ int bt_mark_clear(BT_FILE* f);
 // the change's first key-file write would. BRF_ABANDONED (nothing written)
 // when a dead writer's mark is set.
 int bt_mark_raise(BT_CURSOR* c);
-// A write to the data file that a reader without locks could copy half
-// done (a record body rewritten in place) runs between these, under the
-// update lock: the change count on disk stays odd meanwhile, as through a
-// key-file write, so such a reader takes its copy again. Begin fails
-// (nothing written) when the count cannot be moved.
-int bt_data_write_begin(BT_FILE* f);
-void bt_data_write_end(BT_FILE* f);
-// The change count as the file holds it, for a reader without locks: its
-// word in the shared mapping of the header, or null when the file is held
-// alone (no other process writes) or cannot be mapped.
-const uint32_t* bt_change_word(BT_FILE* f);
+// Whether the change count on disk is odd while no process writes the trees
+// (tested under the update lock, or by the tree lock's holder): a writer
+// died inside a tree write, and only a repair makes the trees whole.
+bool bt_count_left_odd(BT_FILE* f);
+// Whether this process, holding the tree lock, must not use the trees:
+// a dead writer left them half written and this is no repair's rebuild.
+inline bool bt_trees_untrusted(const BT_FILE* f) { return f->count_left_odd && !f->op_writing && !f->hold_count; }
 // Reads the mark from the file: 1 set, 0 not (or no header yet), or -1.
 int bt_mark_read(BT_FILE* f);
 // Whether the mark is set by another than this open: under the update lock,

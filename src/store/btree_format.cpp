@@ -371,6 +371,9 @@ int block(BT_CURSOR* c, bool changing) {
     return 0;
   }
   ++f->lock_epoch;
+  // A count left odd by a writer of this process is its own (a repair
+  // holding it odd through its rebuild); any other is a dead writer's.
+  f->count_left_odd = !f->op_writing && bt_count_left_odd(f);
   if ((f->options & kOwnerTracking) && lock_session_number) write_owner(f, owner_word(lock_session_number));
   return 1;
 }
@@ -396,6 +399,19 @@ bool bt_mark_left(BT_FILE* f) {
   return bt_mark_read(f) == 1;
 }
 
+bool bt_count_left_odd(BT_FILE* f) {
+  if (f->sole) return false;
+  uint32_t n = 0;
+  if (const uint8_t* head = bt_io_head(f->io, kBtHdrSize)) {
+    n = __atomic_load_n(reinterpret_cast<const uint32_t*>(head + kHdrChangeCount), __ATOMIC_ACQUIRE);
+  } else {
+    uint8_t w[4];
+    if (bt_io_read(f->io, kHdrChangeCount, w, 4) != 4) return false;
+    n = ld_le32(w, 0);
+  }
+  return (n & 1) != 0;
+}
+
 int bt_mark_read(BT_FILE* f) {
   uint8_t b = 0;
   long got = bt_io_read(f->io, kHdrInUse, &b, 1);
@@ -406,6 +422,7 @@ int bt_mark_read(BT_FILE* f) {
 void bunlock(BT_CURSOR* c, bool changing) {
   BT_FILE* f = c->file;
   if (f->lock_depth == 0 || --f->lock_depth > 0) return;
+  f->count_left_odd = false;
   if (changing && (f->options & kOwnerTracking) && lock_session_number) write_owner(f, 0);
   bt_io_unlock_tree(f->io);
 }

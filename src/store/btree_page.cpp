@@ -66,6 +66,8 @@ int mark_change(BT_CURSOR* c, uint32_t start) {
 int note_write(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   uint32_t n = ld_le32(f->hdr, kHdrChangeCount);
+  // Trees a dead writer left half written are changed by the repair alone.
+  if (bt_trees_untrusted(f)) return set_status(c, BRF_ABANDONED);
   if (!f->op_writing) {
     uint32_t start = (n + 1) | 1;
     if (f->in_change && !f->marking) {
@@ -444,33 +446,6 @@ void op_end(BT_CURSOR* c) {
 }  // namespace kivo::bt
 
 namespace kivo {
-
-const uint32_t* bt_change_word(BT_FILE* f) {
-  if (f->sole) return nullptr;
-  const uint8_t* head = bt_io_head(f->io, kBtHdrSize);
-  return head ? reinterpret_cast<const uint32_t*>(head + kHdrChangeCount) : nullptr;
-}
-
-int bt_data_write_begin(BT_FILE* f) {
-  if (f->sole) return BRF_OK;
-  // The image may be behind: other writers moved the count since this
-  // process last read the header. Only the update-lock holder writes it.
-  uint32_t n = 0;
-  if (const uint32_t* word = bt_change_word(f)) {
-    n = __atomic_load_n(word, __ATOMIC_ACQUIRE);
-  } else {
-    uint8_t w[4];
-    if (bt_io_read(f->io, kHdrChangeCount, w, 4) != 4) return BRF_SYS_ERR;
-    n = ld_le32(w, 0);
-  }
-  uint8_t w[4];
-  st_le32(w, 0, (n + 1) | 1);
-  if (bt_io_write(f->io, kHdrChangeCount, w, 4) != 4) return errno == ENOSPC ? BRF_NO_SPACE : BRF_SYS_ERR;
-  st_le32(f->hdr, kHdrChangeCount, ((n + 1) | 1) + 1);
-  return BRF_OK;
-}
-
-void bt_data_write_end(BT_FILE* f) { bt::count_to_disk(f); }
 
 int bt_mark_raise(BT_CURSOR* c) {
   BT_FILE* f = c->file;

@@ -351,10 +351,13 @@ int bunext(BT_CURSOR* c) {
 
 namespace {
 
+// A search of trees that a dead writer left half written could end early
+// or miss entries: it gives BRF_ABANDONED instead, for the record layer to
+// wait for the repair or make it.
 template <typename Fn>
 int locked(BT_CURSOR* c, Fn fn) {
   if (!block(c, false)) return c->status;
-  int st = fn();
+  int st = bt_trees_untrusted(c->file) ? BRF_ABANDONED : fn();
   op_end(c);
   bunlock(c, false);
   return set_status(c, st);
@@ -385,7 +388,7 @@ bool next_in_leaf(BT_CURSOR* c) {
   BT_FILE* f = c->file;
   if (f->lock_depth > 0 || c->key < 0 || !c->has_key || c->index < 0 || c->page == 0) return false;
   uint32_t n;
-  if (!changes_now(f, &n) || n != c->seen_changes || n != ld_le32(f->hdr, kHdrChangeCount)) return false;
+  if (!changes_now(f, &n) || (n & 1) || n != c->seen_changes || n != ld_le32(f->hdr, kHdrChangeCount)) return false;
   const uint8_t* p = cached_page(c, c->page);
   if (!p || pg_age(p) != c->page_age) return false;
   geom g = geom_of(c);

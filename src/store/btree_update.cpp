@@ -531,7 +531,9 @@ int finish(BT_CURSOR* c, Fn fn) {
 template <typename Fn>
 int locked(BT_CURSOR* c, Fn fn) {
   if (!block(c, true)) return c->status;
-  int st = fn();
+  // Trees a dead writer left half written are searched by no change: the
+  // record layer repairs them first.
+  int st = bt_trees_untrusted(c->file) ? BRF_ABANDONED : fn();
   bunlock(c, true);
   return set_status(c, st);
 }

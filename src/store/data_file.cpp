@@ -334,6 +334,11 @@ int brfputhdr(BRF_FILE* f) {
   if (brf_relative(f)) return BRF_OK;
   uint8_t buf[kDataHeaderSize];
   encode_brf_hdr(f->hdr, buf);
+  // A header of the current format keeps what lies past its fields (the
+  // rewrite word): only the update lock's holder writes either.
+  const uint8_t* head = fd_cache_head(f->slot, kDataHeaderSize);
+  if (head && f->hdr.version == kBrfVersion && ld_le16(head, kHdrVersionOff) == kBrfVersion)
+    memcpy(buf + kDataHeaderFields, head + kDataHeaderFields, kDataHeaderSize - kDataHeaderFields);
   return write_status(kivo_pwrite(f->slot, buf, sizeof buf, 0), sizeof buf, __LINE__);
 }
 
@@ -464,6 +469,74 @@ ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off) {
   if (!map || off + n > len) return kivo_pread(f->slot, buf, n, static_cast<off_t>(off));
   memcpy(buf, map + off, n);
   return static_cast<ssize_t>(n);
+}
+
+const uint32_t* brf_rewrite_word(BRF_FILE* f) {
+  if (brf_relative(f) || brf_alone(f)) return nullptr;
+  const uint8_t* head = fd_cache_head(f->slot, kDataHeaderSize);
+  return head ? reinterpret_cast<const uint32_t*>(head + kHdrRewriteOff) : nullptr;
+}
+
+uint32_t brf_rewrite_now(BRF_FILE* f) {
+  if (brf_relative(f)) return 0;
+  if (const uint8_t* head = fd_cache_head(f->slot, kDataHeaderSize))
+    return __atomic_load_n(reinterpret_cast<const uint32_t*>(head + kHdrRewriteOff), __ATOMIC_ACQUIRE);
+  uint8_t w[4];
+  return kivo_pread(f->slot, w, sizeof w, kHdrRewriteOff) == static_cast<ssize_t>(sizeof w) ? ld_le32(w, 0) : 0;
+}
+
+namespace {
+
+bool crosses_page(uint32_t seek, uint32_t len) {
+  const uint64_t first = uint64_t{seek} + kRecHdrSize;
+  return len > 0 && first / kAtomicSpan != (first + len - 1) / kAtomicSpan;
+}
+
+// Whether the live record at `seek` can be left half written by a kill.
+bool tearable(BRF_FILE* f, uint32_t seek) {
+  rec_hdr h;
+  return !f->has_keys && brf_read_rec_hdr(f, seek, &h) == BRF_OK && !(h.flags & (kRecDeleted | kRecNotUser)) &&
+         (h.link == seek || (h.link & kOwnerBit)) && crosses_page(seek, h.length);
+}
+
+int put_word(BRF_FILE* f, uint32_t v) {
+  uint8_t w[4];
+  st_le32(w, 0, v);
+  return write_status(kivo_pwrite(f->slot, w, sizeof w, kHdrRewriteOff), sizeof w, __LINE__);
+}
+
+}  // namespace
+
+int64_t brf_torn_record(BRF_FILE* f) {
+  const uint32_t w = brf_rewrite_now(f);
+  if (!(w & kRewriteBusy)) return -1;
+  const uint32_t seek = w & ~kRewriteBusy;
+  return seek >= kDataHeaderSize && tearable(f, seek) ? int64_t{seek} : -1;
+}
+
+int brf_body_rewrite(BRF_FILE* f, uint32_t seek, const uint8_t* body, uint32_t len) {
+  const uint64_t at = uint64_t{seek} + kRecHdrSize;
+  const bool shared = !brf_alone(f);
+  if (!shared && !crosses_page(seek, len)) {
+    return write_status(kivo_pwrite(f->slot, body, len, static_cast<off_t>(at)), len, __LINE__);
+  }
+  // The update lock is held: a busy word now is a dead writer's.
+  const uint32_t before = brf_rewrite_now(f);
+  const int64_t torn = brf_torn_record(f);
+  if (int st = put_word(f, kRewriteBusy | seek)) return st;
+  int st = write_status(kivo_pwrite(f->slot, body, len, static_cast<off_t>(at)), len, __LINE__);
+  if (st != BRF_OK) return st;  // the word keeps naming the record, which may be half written
+  // At rest a count: a reader that loaded it before this write sees it
+  // moved. A count lost under a dead writer's word goes on from its seek.
+  uint32_t next = ((before & ~kRewriteBusy) + 1) & ~kRewriteBusy;
+  if (torn >= 0 && torn != seek) next = kRewriteBusy | static_cast<uint32_t>(torn);
+  return put_word(f, next);
+}
+
+void brf_rewrite_settle(BRF_FILE* f) {
+  const uint32_t w = brf_rewrite_now(f);
+  if ((w & kRewriteBusy) && brf_torn_record(f) < 0)
+    static_cast<void>(put_word(f, ((w & ~kRewriteBusy) + 1) & ~kRewriteBusy));
 }
 
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out) {

@@ -39,6 +39,21 @@ constexpr size_t kHdrVersionOff = 2;   // u16
 constexpr size_t kHdrRecLenOff = 4;    // u32
 constexpr size_t kHdrFreelistOff = 8;  // u32
 constexpr size_t kHdrEofseekOff = 12;  // u32
+// The rewrite word (u32, past the 16 fields; 0 in a file written before):
+// at rest a count of the rewrites in place, kRewriteBusy clear; while a
+// record body is rewritten in place, kRewriteBusy | the record's seek. A
+// reader without locks takes a copy of a record as whole only when the word
+// names no rewrite of that record and stands unmoved around the copy; a
+// word left naming a record whose writer died (nobody holds the update
+// lock) names a body that may be half old, half new when the record
+// crosses a page (kAtomicSpan) in a file without keys: reads give 17 and
+// the verification names it, until the record is written again. A relative
+// file has no header: a rewrite and a read of its record hold the record's
+// write guard (lock.h) through the write and the copy; a kill inside a
+// rewrite of a record that crosses a page can leave it half written, and
+// nothing can name it.
+constexpr size_t kHdrRewriteOff = 20;
+constexpr uint32_t kRewriteBusy = 0x80000000u;
 constexpr uint16_t kHdrFixed = 0x0001;
 constexpr uint16_t kHdrHasVersion = 0x0002;
 constexpr uint16_t kBrfVersion = 2;
@@ -298,6 +313,26 @@ const char* brf_status_text(int st);
 // Reads `n` bytes at `off` of the data file like kivo_pread, through the
 // file's shared mapping where it covers them (the same bytes, no call).
 ssize_t brf_pread(BRF_FILE* f, void* buf, size_t n, uint64_t off);
+
+// The rewrite word as the file holds it now: its place in the shared
+// mapping of the header (null when the file is not mapped, or kept by no
+// other process: alone, or relative), and its value (0 when unreadable).
+const uint32_t* brf_rewrite_word(BRF_FILE* f);
+uint32_t brf_rewrite_now(BRF_FILE* f);
+// Writes `len` body bytes of the record at `seek` in place, under the update
+// lock, between two writes of the rewrite word (a record inside one page of
+// a file held alone needs neither). A word a dead writer left naming
+// another record that crosses a page in a file without keys is put back
+// afterwards, so the record stays named. Status 0 or the write's failure.
+int brf_body_rewrite(BRF_FILE* f, uint32_t seek, const uint8_t* body, uint32_t len);
+// The record a writer that died left half written: its seek when the word
+// names one that crosses a page in a file without keys (the caller holds
+// the update lock, or has found it free), else -1.
+int64_t brf_torn_record(BRF_FILE* f);
+// Under the update lock: a word a dead writer left naming a record that no
+// kill can have torn goes back to rest, so that readers of the record stop
+// taking the locked way. A failed write only leaves it so.
+void brf_rewrite_settle(BRF_FILE* f);
 
 // Record header I/O at a record's seek: 0, 17 (short read), 4/22/24 (write).
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out);

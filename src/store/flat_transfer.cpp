@@ -69,8 +69,7 @@ const line_fault* line_refusal(const uint8_t* rec, uint32_t len) {
 }
 
 // The records are read in the data file's order, so a key file whose header
-// is damaged is passed by; said once (the shared open after a refused
-// exclusive one meets it again).
+// is damaged is passed by; said once.
 void say_key_file_passed(const char* base) {
   static bool said = false;
   if (std::exchange(said, true)) return;
@@ -80,41 +79,26 @@ void say_key_file_passed(const char* base) {
           base, bt_last_refusal().c_str(), base);
 }
 
-// Opens the data file for export: with its key file when there is one (a
-// fixed-length keyed file is then read as the headered file it is), else
-// alone. A shared open may be read-only: the export writes neither file.
-BRF_FILE* open_with(int* status, const char* base, bool exclusive) {
-  const uint16_t read_only = exclusive ? 0 : BRF_READ_ONLY;
+// Opens the data file for export shared, as any reader opens it: engines
+// and the other utilities open and change the file meanwhile, and each
+// record is read whole (record_read.cpp). With its key file when there is
+// one (a fixed-length keyed file is then read as the headered file it is),
+// else alone. It may be read-only: the export writes neither file.
+BRF_FILE* open_for_export(int* status, const char* base) {
   // A file without a header is opened by its record length: its records
   // from the first byte.
   if (anal_layout l; store_hooks.anal_headerless && store_hooks.anal_headerless(base, &l) && l.rec_len > 0)
-    return brfopen(status, base, BRF_NO_KEYS | read_only, l.rec_len, exclusive);
-  BRF_FILE* f = brfopen(status, base, BRF_KEY_MUST_EXIST | read_only, 0, exclusive);
+    return brfopen(status, base, BRF_NO_KEYS | BRF_READ_ONLY, l.rec_len, false);
+  BRF_FILE* f = brfopen(status, base, BRF_KEY_MUST_EXIST | BRF_READ_ONLY, 0, false);
   if (f) return f;
   if (*status == BRF_FILE_LOCKED) return nullptr;
   std::string key = std::string(base) + ".key";
   if (*status == BRF_BAD_DATA) say_key_file_passed(base);
   else if (access(key.c_str(), F_OK) == 0) return nullptr;  // a key file that cannot be opened
-  f = brfopen(status, base, BRF_NO_KEYS | read_only, 0, exclusive);
+  f = brfopen(status, base, BRF_NO_KEYS | BRF_READ_ONLY, 0, false);
   // A keyed pair whose key file is missing still has its header.
   if (f) brf_header_from_file(f);
   return f;
-}
-
-// Opens the data file for export: exclusively when no other process has it
-// open and the user may write it (its records are then read through a
-// mapping), else shared as any reader; with its key file when there is one
-// (a fixed-length keyed file is then read as the headered file it is), else
-// alone.
-BRF_FILE* open_for_export(int* status, const char* base) {
-  const std::string dat = std::string(base) + ".dat", key = std::string(base) + ".key";
-  const bool writable =
-      access(dat.c_str(), W_OK) == 0 && (access(key.c_str(), F_OK) != 0 || access(key.c_str(), W_OK) == 0);
-  if (writable) {
-    if (BRF_FILE* f = open_with(status, base, true)) return f;
-    if (*status != BRF_FILE_LOCKED) return nullptr;
-  }
-  return open_with(status, base, false);
 }
 
 // Why an opened data file cannot be exported (its header cannot be read,

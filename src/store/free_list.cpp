@@ -406,6 +406,9 @@ int brf_rcd_free_any(BRF_FILE* f, uint32_t seek, bool no_hdr_io) {
   rc = brf_write_rec_hdr(f, seek, r);
   if (rc == BRF_OK) rc = set_chain_head(f, s.chosen, s.body, s.entry, seek, r.length);
   if (rc != BRF_OK) static_cast<void>(brf_write_rec_hdr(f, seek, live));
+  // A rewrite word a dead writer left naming the record names no record now:
+  // its space may next hold one that nothing tore.
+  if (rc == BRF_OK && brf_rewrite_now(f) == (kRewriteBusy | seek)) brf_rewrite_settle(f);
   return rc;
 }
 

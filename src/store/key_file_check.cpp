@@ -130,7 +130,9 @@ bool brf_key_content_fault(BRF_RCB* r, char* why, size_t n) {
   if (!bt_share_at(f->slot, kUpdateLockByte, 0, 1, LOCK_UPDATE)) return false;
   const char* fault = nullptr;
   if (block(c, false)) {
-    if (brfgethdr(f) == BRF_OK && hdr_read(c) == BRF_OK)
+    // Trees a dead writer left half written are no fault of the file: the
+    // first search repairs them.
+    if (!f->key->count_left_odd && brfgethdr(f) == BRF_OK && hdr_read(c) == BRF_OK)
       for (int k = 0; k < hdr_key_count(f->key) && !fault; ++k) fault = key_fault(r, k, why, n);
     bunlock(c, false);
   }

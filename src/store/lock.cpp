@@ -6,6 +6,7 @@
 #include "store/lock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "foundation/bytes.h"
@@ -35,6 +37,7 @@ namespace {
 
 constexpr size_t kStatusWidth = 80;  // no screen yet: a terminal line
 constexpr size_t kLockerTextSize = 256;
+constexpr unsigned kRelookMs = 2000;  // a shown wait line looks for a new holder
 constexpr size_t kRecHdrLink = 4;
 
 }  // namespace
@@ -86,8 +89,9 @@ unsigned next_alarm(unsigned waited, bool shown) {
 }
 
 // Waits for a write lock on `byte`. Returns 0 or the failing errno
-// (EAGAIN when the wait reached lock_wait_limit_ms).
-int wait_for_lock(int slot, int fd, off_t byte, int kind, short type = F_WRLCK) {
+// (EAGAIN when the wait reached lock_wait_limit_ms). The status line
+// explains who holds `shown_byte` (`byte` when negative).
+int wait_for_lock(int slot, int fd, off_t byte, int kind, short type = F_WRLCK, off_t shown_byte = -1) {
   struct sigaction sa {
   }, old{};
   sa.sa_handler = timeout_fn;
@@ -99,6 +103,7 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind, short type = F_WRLCK) 
   const steady::time_point t0 = steady::now();
   arm_alarm(next_alarm(0, false));
   bool shown = false;
+  std::string last;
   int err = 0;
   for (;;) {
     if (set_lock(fd, F_SETLKW, type, byte) == 0) break;
@@ -111,22 +116,44 @@ int wait_for_lock(int slot, int fd, off_t byte, int kind, short type = F_WRLCK) 
       err = EAGAIN;
       break;
     }
-    if (bt_lock_timed_out && !shown) {
+    // Once shown, the line follows the holder: at each wake-up it names the
+    // one holding the lock now, not one long gone.
+    if (bt_lock_timed_out || shown) {
       char text[kLockerTextSize];
-      if (get_locker(slot, byte, text, sizeof text, kind)) {
+      if (get_locker(slot, shown_byte < 0 ? byte : shown_byte, text, sizeof text, kind) && text != last) {
         bt_upd_stat(text);
+        last = text;
         shown = true;
       }
     }
-    // Past the notice only a limit wakes the wait again; with none the
-    // timer is left as the status line's presenter may have set it.
+    // Past the notice only a limit wakes the wait again, or on standard
+    // error the line's next look; with a presenter the timer is left as it
+    // may have set it.
     if (bt_lock_timed_out && lock_wait_limit_ms) arm_alarm(next_alarm(waited, true));
+    else if (bt_lock_timed_out && !store_hooks.lock_status) arm_alarm(kRelookMs);
     bt_lock_timed_out = 0;
     err = 0;
   }
   arm_alarm(0);
   sigaction(SIGALRM, &old, nullptr);
   if (shown) bt_upd_stat(nullptr);
+  return err;
+}
+
+// Waits for the update lock (`type`: a writer's write lock, a verification's
+// read lock) behind the turnstile: a writer that cannot have it at once
+// holds the turnstile while it waits, and a shared holder passes the
+// turnstile first (a read lock: its descriptor may be read-only), so it
+// queues behind every writer already waiting instead of joining the
+// holders before it. 0 or the failing errno.
+int wait_for_update(int slot, int fd, short type) {
+  int err = 0;
+  if (set_lock(fd, F_SETLK, type, kUpdateTurnstile) != 0)
+    err = wait_for_lock(slot, fd, kUpdateTurnstile, LOCK_UPDATE, type, kUpdateLockByte);
+  if (err != 0) return err;
+  if (set_lock(fd, F_SETLK, type, kUpdateLockByte) != 0)
+    err = wait_for_lock(slot, fd, kUpdateLockByte, LOCK_UPDATE, type);
+  set_lock(fd, F_SETLK, F_UNLCK, kUpdateTurnstile);
   return err;
 }
 
@@ -227,7 +254,8 @@ int bt_share_at(int slot, off_t byte, int wait, int lock, int kind) {
   if (wait && set_lock(fd, F_SETLK, F_WRLCK, byte) == 0) {
     // Free at once: no alarm to arm for a wait that does not happen.
   } else if (wait) {
-    int err = wait_for_lock(slot, fd, byte, kind);
+    int err = kind == LOCK_UPDATE && byte == kUpdateLockByte ? wait_for_update(slot, fd, F_WRLCK)
+                                                             : wait_for_lock(slot, fd, byte, kind);
     if (err != 0) {
       errno = err;
       return 0;
@@ -255,9 +283,7 @@ update_hold::update_hold(int slot, bool exclusive) : slot_(slot) {
   const int fd = check_fd(slot);
   if (fd < 0) return;
   lock_wait_gave_up = false;
-  if (set_lock(fd, F_SETLK, F_RDLCK, kUpdateLockByte) != 0 &&
-      wait_for_lock(slot, fd, kUpdateLockByte, LOCK_UPDATE, F_RDLCK) != 0)
-    return;
+  if (wait_for_update(slot, fd, F_RDLCK) != 0) return;
   add_lock(slot, kUpdateLockByte);
   held_ = took_ = true;
 }
@@ -324,6 +350,51 @@ void brfunlock(int slot, rec_lock* rl, bool relative) {
   rl->seek = -1;
 }
 
+namespace {
+
+// "kivo -r, since 00:12:05" for a utility's process: its utility option
+// and the time it started (a utility holds the file for its
+// whole run); empty for an engine, or where the system does not tell.
+std::string utility_of(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
+  FILE* in = fopen(path, "re");
+  if (!in) return "";
+  char args[512] = {};
+  const size_t n = fread(args, 1, sizeof args - 1, in);
+  fclose(in);
+  std::string who;
+  for (const char* a = args + strlen(args) + 1; a < args + n && who.empty(); a += strlen(a) + 1) {
+    const std::string opt(a, std::strcspn(a, "="));
+    if (opt == "-r" || opt == "-v" || opt == "-e" || opt == "-i" || opt == "-an") who = "kivo " + opt;
+  }
+  if (who.empty()) return "";
+  snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+  struct stat st {};
+  // The process directory is made when the process starts.
+  if (stat(path, &st) == 0) {
+    char when[16];
+    struct tm tm {};
+    localtime_r(&st.st_mtime, &tm);
+    strftime(when, sizeof when, "%H:%M:%S", &tm);
+    who += ", since ";
+    who += when;
+  }
+  return who;
+}
+
+}  // namespace
+
+int rel_write_guard(int slot, uint32_t seek, bool writer, bool lock) {
+  const fd_lock_state* ls = fd_cache_lock_state(slot);
+  const int fd = check_fd(slot);
+  if ((ls && ls->alone) || fd < 0) return ls && ls->alone;
+  const off_t byte = kRelWriteGuard + seek;
+  if (!lock) return set_lock(fd, F_SETLK, F_UNLCK, byte) == 0;
+  const short type = writer ? F_WRLCK : F_RDLCK;
+  return set_lock(fd, F_SETLK, type, byte) == 0 || wait_for_lock(slot, fd, byte, LOCK_RELATIVE, type) == 0;
+}
+
 int get_locker(int slot, off_t byte, char* text, size_t size, int kind) {
   const char* path = brf_handle_nam(slot);
   uint8_t buf[4];
@@ -347,8 +418,14 @@ int get_locker(int slot, off_t byte, char* text, size_t size, int kind) {
   fl.l_start = byte;
   fl.l_len = 1;
   if (os_sys.fcntl_lock(fd, F_GETLK, &fl) != 0) return 0;
-  if (fl.l_type == F_UNLCK) snprintf(text, size, "Waiting for a locked record in %s", path);
-  else snprintf(text, size, "Waiting for lock held by process %d in %s", static_cast<int>(fl.l_pid), path);
+  if (fl.l_type == F_UNLCK) {
+    snprintf(text, size, "Waiting for a locked record in %s", path);
+  } else if (const std::string who = kind == LOCK_UPDATE ? utility_of(fl.l_pid) : ""; !who.empty()) {
+    snprintf(text, size, "Waiting for lock held by process %d (%s) in %s", static_cast<int>(fl.l_pid), who.c_str(),
+             path);
+  } else {
+    snprintf(text, size, "Waiting for lock held by process %d in %s", static_cast<int>(fl.l_pid), path);
+  }
   return 1;
 }
 

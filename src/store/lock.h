@@ -5,10 +5,16 @@
 //   data file byte 1  header lock  shared/exclusive open, never waits (lock_hdr)
 //   key file byte 0   tree lock    around every B-tree operation, waits
 //   data file byte 0  update lock  around space allocation and index upkeep, waits
+//   data file byte kRelLockSpill + 2  update turnstile: held by a writer while
+//     it waits for the update lock, and passed by a shared holder before it
+//     takes it, so that no stream of shared holders keeps a writer out
 //   data file, first byte of the record header: record lock
 //   relative file (no header, no key file): the record's first byte; the records
 //     whose first byte is 0 or 1 lock kRelLockSpill + that byte instead, so a
 //     record lock never overlaps the update or header lock
+//   relative file, kRelWriteGuard + the record's first byte: its write guard,
+//     held by a rewrite through its write and shared by a read through its
+//     copy (the file has no header to keep a rewrite word in)
 //
 // The operating system never lets one process conflict with itself, so every
 // lock taken is entered in the file's held list: locking a byte that the
@@ -40,6 +46,8 @@ constexpr off_t kUpdateLockByte = 0;             // data file
 constexpr off_t kTreeLockByte = 0;               // key file
 constexpr off_t kHeaderLockByte = 1;             // data file
 constexpr off_t kRelLockSpill = off_t{1} << 32;  // past any u32 seek
+constexpr off_t kUpdateTurnstile = kRelLockSpill + 2;
+constexpr off_t kRelWriteGuard = off_t{1} << 33;
 
 // Lock flags of a record control block.
 constexpr uint8_t RCB_LOCK_WANTED = 0x02;  // lock with the next read
@@ -132,6 +140,12 @@ off_t record_lock_byte(uint32_t seek, bool relative);
 int brflock(int slot, rec_lock* rl, uint32_t seek, bool relative);
 // Releases the held record lock, if any; the locked seek becomes -1.
 void brfunlock(int slot, rec_lock* rl, bool relative);
+// Takes (lock) or gives back the write guard of the relative file's record
+// at `seek`: a writer's alone, a reader's shared with other readers,
+// waiting as long as the write under way (a reader never waits for a user
+// who holds the record's lock). Nothing is taken in a file no other
+// process can open. 1, or 0 when it could not be had.
+int rel_write_guard(int slot, uint32_t seek, bool writer, bool lock);
 
 // Explains who holds `byte` of the slot's file, into `text` (size bytes).
 // Returns 1 when a text was made.

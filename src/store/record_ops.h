@@ -301,7 +301,9 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out, const brf_progress* pr
 // After a tree operation: when the header it read shows a mark this process
 // did not set and no process holds the update lock, the writer died inside
 // a change; the pair is repaired and true returned (the caller searches
-// again). The repair is announced in one line.
+// again). The repair is announced in one line. A tree operation that
+// refused trees a dead writer left half written (BRF_ABANDONED) waits for
+// the update lock instead, and true means the trees are whole again.
 bool brf_repair_if_abandoned(BRF_RCB* r);
 // Waits until no other process runs a change of the pair (the update lock
 // taken and given back at once); a dead writer's mark met then is repaired

@@ -30,22 +30,28 @@ constexpr int kCopyTries = 100;
 constexpr int kNotMapped = -1;
 constexpr int kTorn = -2;
 
+// Whether a copy of the record at `seek` may begin under the rewrite word
+// `w` (data_file.h): no rewrite of that record under way.
+bool copy_may_begin(uint32_t w, uint32_t seek) { return w != (kRewriteBusy | seek); }
+
 // Copies a record out of the data file's mapping: header and up to `size`
 // body bytes. A body rewritten in place meanwhile may have been copied half
 // old, half new, so the copy is taken again until the file still shows it
 // right after. That alone misses a writer stopped inside its write, whose
-// half-written body reads the same twice: a keyed file's writer keeps the
-// key file's change count odd through a rewrite in place, so the copy also
-// needs an even count unmoved around it (`watch`: that count's word, null
-// with every writer kept out). kNotMapped when the mapping does not cover
-// the record; kTorn when writers kept changing it through every try.
+// half-written body reads the same twice: the writer names the record in
+// the data file's rewrite word through the write, so the copy also needs a
+// word that names no rewrite of the record and stands unmoved around it
+// (`watch`: the word, null with every writer kept out). A writer stopped
+// on another record holds no reader up. kNotMapped when the mapping does
+// not cover the record; kTorn when writers kept changing it through every
+// try.
 int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np,
                 const uint32_t* watch) {
   BRF_FILE* f = r->file;
   for (int tries = 0;; ++tries) {
     uint32_t count = watch ? __atomic_load_n(watch, __ATOMIC_ACQUIRE) : 0;
-    if (count & 1) {
-      if (tries == kCopyTries) return kTorn;
+    if (!copy_may_begin(count, seek)) {
+      if (tries >= kCopyTries) return kTorn;
       continue;
     }
     size_t len = 0;
@@ -87,13 +93,29 @@ int copy_any(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, 
 
 // The copy once more with every writer kept out: a rewrite in place runs
 // under the update lock (held by this session already: no writer runs).
+// A rewrite word naming the record now is a dead writer's: a body it may
+// have left half written reads as no record (17); any other is put back to
+// rest, so that later reads of the record take their copies without locks.
 int copy_alone(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
   BRF_FILE* f = r->file;
   bool locked = bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE) != 0;
-  // No change count to watch: an odd one now is a dead writer's.
-  int st = copy_any(r, seek, buf, size, hp, np, nullptr);
+  int st = BRF_BAD_DATA;
+  if (!locked || brf_torn_record(f) != int64_t{seek}) {
+    if (locked) brf_rewrite_settle(f);
+    st = copy_any(r, seek, buf, size, hp, np, nullptr);
+  }
   if (locked) bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
   return st == kTorn ? BRF_BAD_DATA : st;
+}
+
+// A relative file's record, `n` bytes at `seek`, has no rewrite word: it
+// is copied under its write guard, shared (lock.h).
+int read_relative(BRF_RCB* r, uint32_t seek, uint8_t* buf, uint32_t n) {
+  BRF_FILE* f = r->file;
+  const bool guarded = rel_write_guard(f->slot, seek, false, true);
+  const int st = brf_pread(f, buf, n, seek) == static_cast<ssize_t>(n) ? BRF_OK : BRF_BAD_DATA;
+  if (guarded) rel_write_guard(f->slot, seek, false, false);
+  return st;
 }
 
 // Reads the record at `seek` into buf; the record lock is taken first when
@@ -110,7 +132,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   };
   if (relative) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, f->hdr.rec_len));
-    if (brf_pread(f, buf, n, seek) != static_cast<ssize_t>(n)) return fail(f->wb_err ? f->wb_err : BRF_BAD_DATA);
+    if (read_relative(r, seek, buf, n) != BRF_OK) return fail(f->wb_err ? f->wb_err : BRF_BAD_DATA);
     *len = n;
     r->stored_len = f->hdr.rec_len;
     r->cur_rec = r->last_rec = seek / f->hdr.rec_len;
@@ -119,11 +141,10 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   }
   rec_hdr h;
   uint32_t n = 0;
-  // A keyed file shared with other writers whose count cannot be watched
+  // A file shared with other writers whose rewrite word cannot be watched
   // is copied with them kept out.
-  BT_FILE* k = f->key;
-  const uint32_t* watch = k ? bt_change_word(k) : nullptr;
-  int st = k && !k->sole && !watch ? kTorn : copy_any(r, seek, buf, size, &h, &n, watch);
+  const uint32_t* watch = brf_rewrite_word(f);
+  int st = !watch && !brf_alone(f) ? kTorn : copy_any(r, seek, buf, size, &h, &n, watch);
   if (st == kTorn) st = copy_alone(r, seek, buf, size, &h, &n);
   if (st != BRF_OK) return fail(st);
   if (took && f->has_keys && r->owner_tracking && lock_session_number) {
@@ -141,13 +162,13 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
 
 // Reads a record by system calls: the header with the start of the body in
 // one, the rest of a long body in a second. A read does not wait for a write
-// under way, so the change count is watched as for a copy from the mapping.
+// under way, so the rewrite word is watched as for a copy from the mapping.
 int copy_read_once(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np);
 
 int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np, const uint32_t* watch) {
   for (int tries = 0;; ++tries) {
     uint32_t count = watch ? __atomic_load_n(watch, __ATOMIC_ACQUIRE) : 0;
-    if (!(count & 1)) {
+    if (copy_may_begin(count, seek)) {
       int st = copy_read_once(r, seek, buf, size, hp, np);
       if (!watch) return st;
       __atomic_thread_fence(__ATOMIC_ACQUIRE);

@@ -190,11 +190,11 @@ int brf_change_end(BRF_RCB* r, int st) {
 
 namespace {
 
-// With the update lock held: a mark found set now was left by a dead writer,
-// and the pair is repaired. True when it was.
+// With the update lock held: a mark found set now, or a change count left
+// odd, was left by a dead writer, and the pair is repaired. True when it was.
 bool repair_if_marked(BRF_RCB* r) {
   BT_FILE* k = r->file->key;
-  if (bt_mark_read(k) != 1) {
+  if (bt_mark_read(k) != 1 && !bt_count_left_odd(k)) {
     k->hdr[kHdrInUse] = 0;  // the writer finished after the header was read
     return false;
   }
@@ -209,12 +209,17 @@ bool repair_if_marked(BRF_RCB* r) {
 bool brf_repair_if_abandoned(BRF_RCB* r) {
   BRF_FILE* f = r->file;
   BT_FILE* k = f->key;
-  if (!k || !r->cursor || !k->hdr[kHdrInUse] || k->marking) return false;
+  if (!k || !r->cursor || k->marking) return false;
+  // Trees a dead writer left half written (a rebuild cut off) are never
+  // read: the search waits for the update lock, behind any process that
+  // repairs them now, and repairs them itself when none has.
+  const bool untrusted = r->cursor->status == BRF_ABANDONED;
+  if (!untrusted && !k->hdr[kHdrInUse]) return false;
   // A live writer holds the update lock for as long as its mark is set.
-  if (!bt_share_at(f->slot, kUpdateLockByte, 0, 1, LOCK_UPDATE)) return false;
+  if (!bt_share_at(f->slot, kUpdateLockByte, untrusted, 1, LOCK_UPDATE)) return false;
   bool repaired = repair_if_marked(r);
   bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
-  return repaired;
+  return repaired || (untrusted && !bt_count_left_odd(k));
 }
 
 void brf_wait_for_change(BRF_RCB* r) {

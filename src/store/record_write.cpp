@@ -206,16 +206,13 @@ int rewrite_in_place(BRF_RCB* r, uint32_t seek, const rec_hdr& h, const uint8_t*
                      uint32_t len) {
   BRF_FILE* f = r->file;
   if (int st = brfreinsertall(r, orec, nrec, seek, seek)) return st;
-  // A reader without locks checks the change count around its copy: a
-  // writer stopped half way through the body leaves a mix that reads the
-  // same twice.
-  int st = f->key ? bt_data_write_begin(f->key) : BRF_OK;
-  if (st == BRF_OK) {
-    st = write_at(f, nrec, len, uint64_t{seek} + kRecHdrSize);
-    // Part of the new body may be on disk: the old one goes back.
-    if (st != BRF_OK) write_at(f, orec, len, uint64_t{seek} + kRecHdrSize);
-    if (f->key) bt_data_write_end(f->key);
-  }
+  // Between two writes of the rewrite word, which a reader without locks
+  // checks around its copy: a writer stopped half way through the body
+  // leaves a mix that reads the same twice.
+  int st = brf_wb_flush(f);
+  if (st == BRF_OK) st = brf_body_rewrite(f, seek, nrec, len);
+  // Part of the new body may be on disk: the old one goes back.
+  if (st != BRF_OK) static_cast<void>(brf_body_rewrite(f, seek, orec, len));
   if (st != BRF_OK) {
     static_cast<void>(brfreinsertall(r, nrec, orec, seek, seek));  // its entries go back too
     return st;
@@ -411,7 +408,11 @@ int brfrewrite(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
   if (brf_relative(f)) {
     std::vector<uint8_t> padded;
     const uint8_t* rec = image(padded, buf, len, f->hdr.rec_len);
+    // The record's write guard is held through the write: a reader shares it
+    // to know its copy whole (record_read.cpp).
+    const bool guarded = rel_write_guard(f->slot, static_cast<uint32_t>(seek), true, true);
     st = write_at(f, rec, f->hdr.rec_len, static_cast<uint64_t>(seek));
+    if (guarded) rel_write_guard(f->slot, static_cast<uint32_t>(seek), true, false);
   } else {
     if (brf_fixed(f) && len != f->hdr.rec_len) return set_status(r, BRF_BAD_DATA);
     const uint8_t* rec = image(r->scratch_b, buf, len, brf_key_extent(f));
@@ -421,6 +422,10 @@ int brfrewrite(BRF_RCB* r, const uint8_t* buf, uint32_t len) {
       int e = brfgethdr(f);
       return e ? e : rewrite_locked(r, static_cast<uint32_t>(seek), rec, len, &unfinished);
     });
+    // The lock of a record moved away goes before the update lock: its old
+    // place is free space now, which the next change of another process may
+    // give to a record of its own and lock.
+    brf_release(r);
     update_unlock(f);
   }
   brf_release(r);
@@ -439,8 +444,8 @@ int brfdelete(BRF_RCB* r) {
     if (e == BRF_OK) e = read_live(r, static_cast<uint32_t>(seek), &h, r->scratch_a);
     return e ? e : delete_locked(r, static_cast<uint32_t>(seek));
   });
+  brf_release(r);  // before the freed space can be given to another record, as above
   update_unlock(f);
-  brf_release(r);
   return set_status(r, st);
 }
 

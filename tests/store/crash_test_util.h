@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/hook_override.h"
+#include "foundation/foundation.h"
 #include "record_test_util.h"
+#include "store_test_util.h"
 
 namespace kivo::test {
 
@@ -207,5 +210,30 @@ inline std::string check_after_kill(const std::string& base, record_model* model
   if (pending) in_flight.push_back(intent);
   return check_after_kills(base, model, in_flight, written);
 }
+
+// Processes on one pair at `base_` ("p" in a fresh directory); `spawn` runs
+// a child as an engine process of its own, a hang bounded.
+class process_fixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    com_fill(0, nullptr);
+    hooks_.set(foundation_seams.err_presenter, quiet);
+    brfinit();
+    base_ = dir_.file("p");
+  }
+  template <typename Fn>
+  pid_t spawn(Fn fn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      fd_cache_after_fork();
+      alarm(120);  // a hang fails the test instead of stopping it
+      _exit(fn());
+    }
+    return pid;
+  }
+  scratch_dir dir_;
+  std::string base_;
+  kivo_test::hook_overrides hooks_;
+};
 
 }  // namespace kivo::test

@@ -15,9 +15,9 @@
 #include <random>
 
 #include "../fixtures/hook_override.h"
+#include "crash_test_util.h"
 #include "foundation/foundation.h"
 #include "foundation/os_calls.h"
-#include "record_test_util.h"
 #include "store/flat_file.h"
 #include "store_test_util.h"
 
@@ -55,28 +55,7 @@ void close_pair(BRF_FILE* f, BRF_RCB* r) {
   brfclose(f);
 }
 
-class RecordProcess : public ::testing::Test {
- protected:
-  void SetUp() override {
-    com_fill(0, nullptr);
-    hooks_.set(foundation_seams.err_presenter, test::quiet);
-    brfinit();
-    base_ = dir_.file("p");
-  }
-  template <typename Fn>
-  pid_t spawn(Fn fn) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      fd_cache_after_fork();
-      alarm(120);  // a hang fails the test instead of stopping it
-      _exit(fn());
-    }
-    return pid;
-  }
-  test::scratch_dir dir_;
-  std::string base_;
-  kivo_test::hook_overrides hooks_;
-};
+class RecordProcess : public test::process_fixture {};
 
 // Writer `w` of two: puts, rewrites (in place and moving) and deletes on
 // the ids of its own parity; at the end sends id, number and body length
