@@ -120,9 +120,8 @@ TEST(SessionFailures, AFileSizeLimitFailsAReportAndAnAddAsAFullDiskDoes) {
 // leaves the add's answer standing and says once after it that the log was
 // lost; a report whose FRAME reads fail
 // while it is compiled fails as its first process, names the read's I/O
-// error and keeps no print. From is counted in the file's reads since the
-// start: the 73rd ELEMENT read is the first of the log's own open, after
-// the compiles of CUSTOMER ENTRY and its check.
+// error and keeps no print. An add is held at its CUSTOMER.dat write; its
+// ELEMENT reads fail from the moment it goes on.
 TEST(SessionFailures, DesignReadsThatFailPartWayFailWhatReadsThem) {
   const struct {
     const char* what;
@@ -133,7 +132,7 @@ TEST(SessionFailures, DesignReadsThatFailPartWayFailWhatReadsThem) {
     const char* shown;  // on the message row, or in the session's last lines
     const char* logged;
   } rows[] = {
-      {"an add's change log", "Data/ELEMENT.dat", "73", "-d=DEM", -1, "RECORD ADDED",
+      {"an add's change log", "Data/ELEMENT.dat", "1", "-d=DEM", -1, "RECORD ADDED",
        "the change log was not kept: the design file ELEMENT of DEM could not be read"},
       {"an add's change log, ELEMENT gone", nullptr, "", "-d=DEM", -1, "RECORD ADDED",
        "the change log was not kept: the design file ELEMENT of DEM is not there"},
@@ -146,23 +145,27 @@ TEST(SessionFailures, DesignReadsThatFailPartWayFailWhatReadsThem) {
     import_customers(in, 300);
     ASSERT_EQ(mkdir(in.dir.file("prt").c_str(), 0755), 0);
     env_list env = kivo_test::engine_env(in.dir.path);
-    const env_list fault =
-        r.path ? env_list{{"LD_PRELOAD", FAIL_READS}, {"KVTEST_READ_PATH", r.path}, {"KVTEST_READ_FROM", r.from}}
-               : gate_env(in.dir, "/CUSTOMER.dat");
+    // An add is held at its write; a failing read is armed as it goes on.
+    env_list fault = r.status < 0 ? gate_env(in.dir, "/CUSTOMER.dat") : env_list{{"LD_PRELOAD", ""}};
+    if (r.path) {
+      fault[0].second += std::string(fault[0].second.empty() ? "" : ":") + FAIL_READS;
+      fault.insert(fault.end(), {{"KVTEST_READ_PATH", r.path}, {"KVTEST_READ_FROM", r.from}});
+      if (r.status < 0) fault.push_back({"KVTEST_READ_ARM", in.dir.file("go")});
+    }
     env.insert(env.end(), fault.begin(), fault.end());
     env.push_back({"KIVO_PRT_FI_DIR", in.dir.file("prt") + "/"});
     auto pane = std::make_unique<tmux_pane>(kivo_test::shell_quote(KIVO_BINARY) + " " + r.args, in.dir.path, env);
     if (r.status < 0) {
       ASSERT_TRUE(customer_entry(*pane)) << pane->capture();
       pane->send_keys("F10"), type_customer(*pane, "C7001", "Name"), pane->send_hex("\r");
+      ASSERT_TRUE(held_at_gate(in.dir)) << pane->capture();
       if (!r.path) {
-        ASSERT_TRUE(held_at_gate(in.dir)) << pane->capture();
         for (const char* ext : {".dat", ".key"})
           EXPECT_EQ(rename(in.dir.file(std::string("01/DEM/Data/ELEMENT") + ext).c_str(),
                            in.dir.file(std::string("ELEMENT") + ext).c_str()),
                     0);
-        gate_open(in.dir);
       }
+      gate_open(in.dir);
       EXPECT_TRUE(message_starts(*pane, r.shown)) << pane->capture();
       EXPECT_TRUE(look_up_until(*pane, "C7001", "Name")) << pane->capture();
     } else {
