@@ -44,6 +44,7 @@ FILE* g_stats_log;
 bool g_stats_procs;
 bool g_exit_registered;
 bool g_reached_keys;  // a format check of this session reached the key step
+bool g_keys_unfit;    // the last format check found keys the key file does not define
 
 constexpr size_t SYSDIR_OPTIONS = 308;  // 256 characters of options
 constexpr uint32_t kLfbPreload = 0x18;
@@ -150,7 +151,7 @@ bool upgrade_allowed(const LFB* lfb) {
 // A key file the open refuses: its failure becomes a system error whose
 // text names the file, the fault and the repair.
 void key_file_damaged(const UIO_FILE* f, const char* why) {
-  la_sys_err(bt_damage_line((std::string(f->path) + ".key").c_str(), why).c_str(), 0);
+  bt_say_damage((std::string(f->path) + ".key").c_str(), why);
 }
 
 // Opens the data file of an open: an indexed file whose key file is missing
@@ -193,7 +194,8 @@ bool len_differs(const BRF_FILE* b, const PFB* pfb) {
 // file and its repair, shown as the failure's system error.
 bool cut_short(UIO_FILE* f) {
   char why[160];
-  if (!brf_extent_fault(f->brf, why, sizeof why)) return false;
+  // A read that failed on the way is no damage: it is said as it failed.
+  if (!brf_extent_fault(f->brf, why, sizeof why)) return f->brf->read_err != 0;
   char line[kUioPathLen * 2 + 240];
   snprintf(line, sizeof line, "%s.dat is damaged: %s; \"kivo -r=%s\" keeps its whole records", f->path, why, f->path);
   la_sys_err(line, 0);
@@ -224,11 +226,21 @@ bool key_cut_short(UIO_FILE* f) {
   return true;
 }
 
+// A key file put back from a copy of another time than its data file's
+// would miss the records written since and repeat unique keys: refused as a
+// damaged key file.
+bool key_stale(UIO_FILE* f) {
+  char why[200];
+  if (!brf_key_stale(f->brf, why, sizeof why)) return false;
+  key_file_damaged(f, why);
+  return true;
+}
+
 // Why a data file just opened cannot be used as it is; 0 when it can.
 uint32_t refusal(UIO_FILE* f, const LFB* lfb) {
   if (header_damaged(f)) return FM_IO_ERR;
   if (len_differs(f->brf, lfb->lfb_pfb)) return FM_REC_LEN_DIFF;
-  if (cut_short(f) || key_cut_short(f)) return FM_IO_ERR;
+  if (cut_short(f) || key_cut_short(f) || key_stale(f)) return FM_IO_ERR;
   return 0;
 }
 
@@ -246,6 +258,21 @@ bool key_file_foreign(UIO_FILE* f) {
   return fault;
 }
 
+// A key file that does not define the keys of the file's description is
+// renamed "<name>.key.unfit" (one kept) while no other process has the pair
+// open, so that the open that found it builds the key file again from the
+// description; false when the pair is in use or the rename fails.
+bool move_unfit_aside(const UIO_FILE* f) {
+  const int slot = take_open_lock(f->path);
+  if (slot < 0) return false;
+  const std::string key = with_ext(f->path, ".key"), aside = key + ".unfit";
+  const bool moved = os_sys.rename(key.c_str(), aside.c_str()) == 0;
+  kivo_close(slot);
+  if (moved)
+    sys_err_log((key + " did not fit the file's description: moved aside to " + aside + " and built again").c_str());
+  return moved;
+}
+
 // A data file just opened passes the length, extent and format checks, else
 // is closed again.
 int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
@@ -254,10 +281,22 @@ int checked(UIO_FILE* f, LFB* lfb, ARB* arb, bool upgrade) {
     f->brf = nullptr;
     return fail(arb, st);
   }
+  g_keys_unfit = false;
   int st = vfy_ver(f, lfb, upgrade);
   if (st == BRF_OK && !key_file_foreign(f)) return 1;
   brfclose(f->brf);
   f->brf = nullptr;
+  static bool moved;  // once: the key file built again defines every key
+  if (g_keys_unfit && !moved && move_unfit_aside(f)) {
+    int code = 0;
+    f->brf = open_data(f, lfb, &code);
+    if (!f->brf) return fail(arb, convert_btree_error(code, f->path));
+    f->brf->write_behind = lfb->lfb_shr <= 1 && (lfb->lfb_opt & LFB_SCOPED);
+    moved = true;
+    const int ok = checked(f, lfb, arb, upgrade);  // the key file is missing now: it is built
+    moved = false;
+    return ok;
+  }
   return fail(arb, st == BRF_OK ? FM_IO_ERR : convert_btree_error(st, f->path));
 }
 
@@ -409,9 +448,8 @@ constexpr char kRebuildText[] = "Performing Some Routine Maintenance (Rebuilding
 // header that cannot be read is only initialised in an empty file.
 int upgrade_data(BRF_FILE* b, bool status_line) {
   if (!bt_share_at(b->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) return BRF_LOCK_REFUSED;
-  brfgethdr(b);
-  int st = BRF_OK;
-  if (b->hdr.version != kBrfVersion) {
+  int st = brfgethdr(b) == BRF_SYS_ERR ? BRF_SYS_ERR : BRF_OK;  // a failed read: nothing is written
+  if (st == BRF_OK && b->hdr.version != kBrfVersion) {
     bool existing = b->hdr.version != kVersionUnread;
     struct stat sb;
     if (!existing && kivo_fstat(b->slot, &sb) == 0 && sb.st_size > 0) st = BRF_BAD_DATA;
@@ -432,13 +470,16 @@ int upgrade_data(BRF_FILE* b, bool status_line) {
 // A key the description defines that the key file does not: the key file
 // is another file's, or the file's from before its description changed.
 // Refused with a line that names it and says how it is built again.
+// The open then moves it aside and builds it again (checked) unless another
+// session has the file open; this line says what is true then.
 int keys_do_not_fit(const UIO_FILE* f, int keyno) {
-  char line[kUioPathLen + 240];
+  char line[kUioPathLen + 300];
   snprintf(line, sizeof line,
-           "%s.key does not fit the file: it has no key %d as the file's description defines it; moved away, the key "
-           "file is built again from the file's description at the next open",
+           "%s.key does not fit the file: it has no key %d as the file's description defines it; it stays while the "
+           "file is in use elsewhere, and the first open once nobody uses it moves it aside and builds it again",
            f->path, keyno);
   la_sys_err(line, 0);
+  g_keys_unfit = true;
   return BRF_SYS_ERR;
 }
 
@@ -494,6 +535,9 @@ int vfy_ver(UIO_FILE* f, LFB* lfb, bool upgrade) {
   if (!r) return st;
   bool cls1 = lfb->lfb_lfn->lfn_path.fdb_class == PATH_DATA;
   if (upgrade && f->brf->hdr.version != kBrfVersion) st = upgrade_data(f->brf, cls1);
+  // A header that could not be read is said as it failed, not as a file of
+  // another kind.
+  if (st == BRF_OK && f->brf->hdr.version == kVersionUnread && brfgethdr(f->brf) == BRF_SYS_ERR) st = BRF_SYS_ERR;
   if (st == BRF_OK && f->brf->hdr.version != kBrfVersion) st = BRF_PAGE_FULL;  // 200510
   if (st == BRF_OK && f->brf->key) st = declare_keys(f, r, lfb->lfb_pfb, upgrade);
   // A pair a dead writer left marked is repaired at its opening, once every

@@ -154,6 +154,16 @@ const std::string& bt_last_refusal();
 // ".key" name) with its repair: "<base>.key is damaged: <why>; "kivo
 // -r=<base>" builds its keys again".
 std::string bt_damage_line(const char* key_path, const char* why);
+// Records that damage as the failure's system error: the whole line goes
+// to the log, and the text shown (on a message row of 80 columns, which
+// shortens a longer one in its middle) names the file by its own name, the
+// place (`brief` where given: "at 7680") and the repair, its path
+// as given from the current folder where it lies below it.
+void bt_say_damage(const char* key_path, const char* why, const char* brief = nullptr);
+// That shown text for the file `base` + `ext` (".key", ".dat"): "<name><ext>
+// is damaged <brief>: kivo -r=<base from the current folder>", short
+// enough for the row with a path of the installation's own.
+void store_damage_note(const std::string& base, const char* ext, const char* brief);
 // Closes the file when no cursor is attached.
 void bclose(BT_FILE* f);
 
@@ -268,6 +278,13 @@ bool bt_mark_left(BT_FILE* f);
 // change count jumps so far that every cursor drops its cached pages. The
 // repair then inserts every record again.
 int bt_reset_trees(BT_CURSOR* c);
+
+// The pair's stamp in the key file's header (brf_stamp_pair): bt_stamp
+// reads it from the file (0 when it cannot be read); bt_set_stamp writes it
+// there and into the image. BRF_OK, BRF_NOT_FOUND_FILE for a key file
+// without a header (nothing written), or the write's status.
+uint32_t bt_stamp(BT_FILE* f);
+int bt_set_stamp(BT_FILE* f, uint32_t stamp);
 
 // The owner word of a file attached with owner tracking names the session
 // (lock_session_number, lock.h) while it holds the tree lock.

@@ -1,5 +1,7 @@
 // Key files and cursors: opening, the header, key descriptors and their
 // declaration, and the tree lock around every operation.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -176,6 +178,25 @@ std::string bt_damage_line(const char* key_path, const char* why) {
   return base + ".key is damaged: " + why + "; \"kivo -r=" + base + "\" builds its keys again";
 }
 
+void store_damage_note(const std::string& base, const char* ext, const char* brief) {
+  char cwd[4096];
+  std::string rel = base;
+  if (getcwd(cwd, sizeof cwd)) {
+    const std::string dir = std::string(cwd) + "/";
+    if (rel.compare(0, dir.size(), dir) == 0) rel.erase(0, dir.size());
+  }
+  const size_t slash = base.rfind('/');
+  const std::string name = slash == std::string::npos ? base : base.substr(slash + 1);
+  la_sys_err_note((name + ext + " is damaged " + brief + ": kivo -r=" + rel).c_str());
+}
+
+void bt_say_damage(const char* key_path, const char* why, const char* brief) {
+  la_sys_err(bt_damage_line(key_path, why).c_str(), 0);
+  std::string base = key_path;
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".key") == 0) base.resize(base.size() - 4);
+  if (brief) store_damage_note(base, ".key", brief);
+}
+
 BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   if (strlen(path) >= sizeof(BT_FILE::path)) {
     *status = BRF_SYS_ERR;
@@ -205,8 +226,16 @@ BT_FILE* bopen(int* status, const char* path, uint16_t mode) {
   // or creating a key would overwrite what is there.
   long long size = bt_io_size(io);
   uint8_t h[kBtHdrSize];
-  const bool whole = size > 0 && bt_io_read(io, 0, h, kBtHdrSize) == static_cast<long>(kBtHdrSize);
+  const long got = size > 0 ? bt_io_read(io, 0, h, kBtHdrSize) : 0;
+  const bool whole = got == static_cast<long>(kBtHdrSize);
   char why[200] = "its header cannot be read whole";
+  if (got < 0) {  // the device's failure, not the file's damage
+    la_sys_err(bt_io_read_error(io, 0, errno).c_str(), 0);
+    bt_io_close(io);
+    delete f;
+    *status = BRF_SYS_ERR;
+    return nullptr;
+  }
   if (size == 0) {
     init_header(f->hdr, kHdrNone);
     *status = BRF_NOT_FOUND_FILE;
@@ -410,6 +439,23 @@ bool bt_count_left_odd(BT_FILE* f) {
     n = ld_le32(w, 0);
   }
   return (n & 1) != 0;
+}
+
+uint32_t bt_stamp(BT_FILE* f) {
+  if (f->sole) return ld_le32(f->hdr, kHdrStamp);
+  uint8_t w[4];
+  return bt_io_read(f->io, kHdrStamp, w, 4) == 4 ? ld_le32(w, 0) : 0;
+}
+
+int bt_set_stamp(BT_FILE* f, uint32_t stamp) {
+  // A key file without its header yet is stamped with the header's first write.
+  if (ld_le16(f->hdr, kHdrVersion) != kBtVersion || bt_io_size(f->io) < static_cast<long long>(kBtHdrBlock))
+    return BRF_NOT_FOUND_FILE;
+  uint8_t w[4];
+  st_le32(w, 0, stamp);
+  if (bt_io_write(f->io, kHdrStamp, w, 4) != 4) return errno == ENOSPC ? BRF_NO_SPACE : BRF_SYS_ERR;
+  st_le32(f->hdr, kHdrStamp, stamp);
+  return BRF_OK;
 }
 
 int bt_mark_read(BT_FILE* f) {

@@ -2,7 +2,7 @@
 // their fixed offsets. Everything is little-endian and read and written field
 // by field; seeks are u32 byte offsets in the key file.
 //
-//   header   1176 bytes of fields written as one 1536-byte block at seek 0
+//   header   1180 bytes of fields written as one 1536-byte block at seek 0
 //   pages    kPageSize bytes each from seek 1536; a page's seek is its identity
 //
 // A page holds n entries of E = L + 8 bytes (L the key length) and a last
@@ -20,7 +20,7 @@ namespace kivo {
 
 constexpr uint16_t kBtVersion = 1;
 constexpr uint32_t kPageSize = 2048;
-constexpr size_t kBtHdrSize = 1176;   // bytes of fields
+constexpr size_t kBtHdrSize = 1180;   // bytes of fields
 constexpr size_t kBtHdrBlock = 1536;  // bytes written; the first page starts here
 constexpr int kBtMaxKeys = 16;
 constexpr int kBtMaxSegs = 16;
@@ -58,7 +58,10 @@ constexpr size_t kSdPoffs = 2;  // u16 offset in the record
 
 static_assert(kHdrKeys + kBtMaxKeys * kKeyDescSize == kHdrOwner);
 static_assert(kKdSegs + kBtMaxSegs * kSegDescSize == kKeyDescSize);
-static_assert(kHdrChangeCount + 4 == kBtHdrSize);
+// u32, formerly zero: the pair's stamp, repeated from the data file's
+// header (brf_stamp_pair); 0 in a file written before it.
+constexpr size_t kHdrStamp = 1176;
+static_assert(kHdrStamp + 4 == kBtHdrSize);
 
 // Page header.
 constexpr size_t kPgParent = 0;  // u32 parent page, 0 for the root; free page: next free

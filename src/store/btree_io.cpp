@@ -46,6 +46,8 @@ long bt_io_write(int h, uint32_t off, const void* buf, size_t n) {
   return static_cast<long>(r);
 }
 
+std::string bt_io_read_error(int h, uint32_t off, int err) { return kivo_read_error(h, off, err); }
+
 long long bt_io_size(int h) {
   struct stat st;
   if (kivo_fstat(h, &st) != 0) return -1;

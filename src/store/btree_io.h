@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kivo {
 
@@ -22,6 +23,9 @@ int bt_io_close(int h);
 // Returns n, fewer bytes at end of file (reads) or -1 with errno set.
 long bt_io_read(int h, uint32_t off, void* buf, size_t n);
 long bt_io_write(int h, uint32_t off, const void* buf, size_t n);
+
+// The line that names a read of the file failing at `off` with `err`.
+std::string bt_io_read_error(int h, uint32_t off, int err);
 
 // The file's size in bytes, or -1 with errno set.
 long long bt_io_size(int h);

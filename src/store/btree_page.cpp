@@ -5,6 +5,7 @@
 #include "store/btree_page.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -161,15 +162,57 @@ int page_unreadable(BT_CURSOR* c, uint32_t seek, long got) {
     f->optimistic_stop = true;
     return set_status(c, BRF_SYS_ERR);
   }
+  // A read that failed is the device's failure, named with its reason: the
+  // file may be whole.
+  if (got < 0) {
+    la_sys_err(bt_io_read_error(f->io, seek == kNoSeek ? 0 : seek, e).c_str(), 0);
+    return set_status(c, BRF_SYS_ERR);
+  }
   char why[160];
-  if (seek == kNoSeek) snprintf(why, sizeof why, "its header cannot be read (%s)", strerror(e));
-  else if (got < 0) snprintf(why, sizeof why, "its page at %u cannot be read (%s)", seek, strerror(e));
+  if (seek == kNoSeek) snprintf(why, sizeof why, "its header cannot be read whole");
   else snprintf(why, sizeof why, "its page at %u lies past the file's end (%lld bytes)", seek, bt_io_size(f->io));
-  la_sys_err(bt_damage_line(f->path, why).c_str(), 0);
+  bt_say_damage(f->path, why);
+  return set_status(c, BRF_SYS_ERR);
+}
+
+int page_damaged(BT_CURSOR* c, uint32_t seek, const char* fmt, ...) {
+  BT_FILE* f = c->file;
+  if (f->optimistic) {  // perhaps a copy torn by a writer: looked at again under the lock
+    f->optimistic_stop = true;
+    return set_status(c, BRF_SYS_ERR);
+  }
+  char what[160];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(what, sizeof what, fmt, ap);
+  va_end(ap);
+  char why[200];
+  char brief[40];
+  if (seek == 0) snprintf(why, sizeof why, "key %d: %s", c->key, what);
+  else snprintf(why, sizeof why, "key %d: its page at %u %s", c->key, seek, what);
+  if (seek == 0) snprintf(brief, sizeof brief, "in key %d", c->key);
+  else snprintf(brief, sizeof brief, "at %u", seek);
+  bt_say_damage(f->path, why, brief);
   return set_status(c, BRF_SYS_ERR);
 }
 
 namespace {
+
+// What a page read from the file must be whatever leads to it: entries
+// within the key's capacity, ascending, and all its links of one kind
+// (every one 0 in a leaf, none in an inner page). Null when it is so.
+const char* page_fault(const uint8_t* p, const geom& g, char* why, size_t size) {
+  const int n = pg_count(p);
+  if (n > g.M) return snprintf(why, size, "holds %d entries, more than a page can (%d)", n, g.M), why;
+  const bool leaf = pg_down(p, g, 0) == 0;
+  for (int i = 1; i <= n; ++i)
+    if ((pg_down(p, g, i) == 0) != leaf) return snprintf(why, size, "mixes links to pages with none"), why;
+  for (int i = 1; i < n; ++i)
+    if (key_compare(g.segs, g.nsegs, pg_key(p, g, i - 1), pg_key(p, g, i)) >= 0)
+      return snprintf(why, size, "holds an entry that is out of order in slot %d (not above the entry before it)", i),
+             why;
+  return nullptr;
+}
 
 int read_full(BT_CURSOR* c, bt_page_slot* s, uint32_t seek) {
   long r = bt_io_read(c->file->io, seek, s->data, kPageSize);
@@ -250,10 +293,11 @@ int hdr_write(BT_CURSOR* c) {
 
 const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
   if (!bt_page_seek_ok(seek, hdr_eof(c->file))) {
-    set_status(c, BRF_PAGE_FULL);
+    page_damaged(c, 0, "a link names %u, no page of the file", seek);
     return nullptr;
   }
   bt_page_slot* s = find_slot(c, seek);
+  bool read = false;
   if (s && !s->checked) {
     uint8_t h[kPgHdrSize];
     long r = bt_io_read(c->file->io, seek, h, kPgHdrSize);
@@ -264,17 +308,55 @@ const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
     }
     if (pg_age(h) == s->age) s->checked = true;
     else if (read_full(c, s, seek)) return nullptr;
+    else read = true;
   }
   if (!s) {
     s = victim_slot(c);
     if (read_full(c, s, seek)) return nullptr;
+    read = true;
   }
   s->used = ++c->clock;
-  if (pg_count(s->data) > geom_of(c).M) {
-    set_status(c, BRF_PAGE_FULL);
-    return nullptr;
+  // Checked once as read: a page kept unchanged stays as it was checked.
+  if (read && c->key >= 0) {
+    char why[120];
+    if (page_fault(s->data, geom_of(c), why, sizeof why)) {
+      s->seek = 0;
+      page_damaged(c, seek, "%s", why);
+      return nullptr;
+    }
   }
   return s->data;
+}
+
+int tree_too_deep(BT_CURSOR* c) {
+  return page_damaged(c, 0, "its tree is deeper than %d pages (its links loop)", kMaxDepth);
+}
+
+void fence_down(fence& f, const uint8_t* p, const geom& g, int idx) {
+  if (idx > 0) {
+    memcpy(f.lo, pg_key(p, g, idx - 1), static_cast<size_t>(g.L));
+    f.has_lo = true;
+  }
+  if (idx < pg_count(p)) {
+    memcpy(f.hi, pg_key(p, g, idx), static_cast<size_t>(g.L));
+    f.has_hi = true;
+  }
+}
+
+const uint8_t* page_enter(BT_CURSOR* c, const geom& g, uint32_t seek, uint32_t parent, const fence& f) {
+  const uint8_t* p = page_ref(c, seek);
+  if (!p) return nullptr;
+  const int n = pg_count(p);
+  const char* fault = nullptr;
+  if (pg_parent(p) != parent) fault = "is not a child of the page that links to it";
+  else if (n == 0 && (parent || pg_down(p, g, 0))) fault = "holds no entry";
+  else if (n > 0 && f.has_lo && key_compare(g.segs, g.nsegs, pg_key(p, g, 0), f.lo) <= 0)
+    fault = "holds a key not above the entry before its link";
+  else if (n > 0 && f.has_hi && key_compare(g.segs, g.nsegs, pg_key(p, g, n - 1), f.hi) >= 0)
+    fault = "holds a key not below the entry after its link";
+  if (!fault) return p;
+  page_damaged(c, seek, "%s", fault);
+  return nullptr;
 }
 
 int page_load(BT_CURSOR* c, uint32_t seek, uint8_t* out) {

@@ -145,6 +145,32 @@ int io_fail(BT_CURSOR* c, bool writing);
 // search without the tree lock only stops, to run again under it.
 int page_unreadable(BT_CURSOR* c, uint32_t seek, long got);
 
+// A page that fails a check: the key file's damage, recorded as the
+// failure's system-error text with the key, the page (seek 0: none) and
+// the repair (bt_damage_line); BRF_SYS_ERR. A search without the tree lock
+// (which may have copied a page a writer was changing) only stops, to run
+// again under it.
+int page_damaged(BT_CURSOR* c, uint32_t seek, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// A descent or a walk that went deeper than kMaxDepth: its links loop.
+int tree_too_deep(BT_CURSOR* c);
+
+// The keys a page entered from its parent's DOWN link must lie between,
+// both ends excluded: the entries on either side of the link, and above
+// them the parent's own bounds. An end not set is open (the root's).
+struct fence {
+  bool has_lo = false;
+  bool has_hi = false;
+  uint8_t lo[kBtMaxKeyLen + 1];
+  uint8_t hi[kBtMaxKeyLen + 1];
+};
+// Narrows `f` to the child behind DOWN `idx` of page `p`.
+void fence_down(fence& f, const uint8_t* p, const geom& g, int idx);
+// The page at `seek` as page_ref gives it, entered from page `parent` (0
+// for the root) within `f`: it must name `parent` as its parent, hold an
+// entry unless it is an empty root leaf, and keep its keys inside the
+// fence. Null with the damage named otherwise.
+const uint8_t* page_enter(BT_CURSOR* c, const geom& g, uint32_t seek, uint32_t parent, const fence& f);
+
 // Whether KIVO_VERIFY_IO and key padding are on (binit).
 extern bool g_verify_io;
 extern bool g_key_padding;

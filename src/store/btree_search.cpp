@@ -68,12 +68,12 @@ void forget_position(BT_CURSOR* c) {
   c->has_key = false;
 }
 
-// Descends through first DOWN links from `seek` to a leaf and puts the cursor
-// on its first entry.
-int first_below(BT_CURSOR* c, uint32_t seek) {
+// Descends through first DOWN links from `seek`, entered from `parent`
+// within `f`, to a leaf and puts the cursor on its first entry.
+int first_below(BT_CURSOR* c, uint32_t seek, uint32_t parent, fence f) {
   geom g = geom_of(c);
   for (int depth = 0; depth < kMaxDepth; ++depth) {
-    const uint8_t* p = page_ref(c, seek);
+    const uint8_t* p = page_enter(c, g, seek, parent, f);
     if (!p) return c->status;
     uint32_t d = pg_down(p, g, 0);
     if (d == 0) {
@@ -81,9 +81,11 @@ int first_below(BT_CURSOR* c, uint32_t seek) {
       set_pos(c, seek, p, 0);
       return BRF_OK;
     }
+    fence_down(f, p, g, 0);
+    parent = seek;
     seek = d;
   }
-  return set_status(c, BRF_PAGE_FULL);
+  return tree_too_deep(c);
 }
 
 }  // namespace
@@ -123,7 +125,7 @@ int getroot(BT_CURSOR* c, uint32_t* root) {
   if (c->key < 0 || c->key >= hdr_key_count(f)) return set_status(c, BRF_NO_KEY);
   uint32_t seek = f->keys[c->key].root;
   for (int depth = 0;; ++depth) {
-    if (depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
+    if (depth == kMaxDepth) return tree_too_deep(c);
     const uint8_t* p = page_ref(c, seek);
     if (!p) return c->status;
     uint32_t up = pg_parent(p);
@@ -152,7 +154,11 @@ int skipnext(BT_CURSOR* c) {
   int n = pg_count(p);
   int idx = c->index;
   if (idx < 0 || idx >= n) return set_status(c, BRF_SYS_ERR);
-  if (uint32_t right = pg_down(p, g, idx + 1)) return first_below(c, right);
+  if (uint32_t right = pg_down(p, g, idx + 1)) {
+    fence f;
+    fence_down(f, p, g, idx + 1);
+    return first_below(c, right, c->page, f);
+  }
   if (idx + 1 < n) {
     set_pos(c, c->page, p, idx + 1);
     return BRF_OK;
@@ -164,7 +170,7 @@ int skipnext(BT_CURSOR* c) {
     const uint8_t* q = page_ref(c, up);
     if (!q) return c->status;
     int j = findlink(q, g, child);
-    if (j < 0) return set_status(c, BRF_SYS_ERR);
+    if (j < 0) return page_damaged(c, up, "does not link to page %u, which names it as its parent", child);
     if (j < pg_count(q)) {
       set_pos(c, up, q, j);
       return BRF_OK;
@@ -172,7 +178,7 @@ int skipnext(BT_CURSOR* c) {
     child = up;
     up = pg_parent(q);
   }
-  return set_status(c, BRF_PAGE_FULL);
+  return tree_too_deep(c);
 }
 
 namespace {
@@ -191,9 +197,11 @@ struct seek_end {
 int seek_descend(BT_CURSOR* c, const geom& g, const uint8_t* key, int k, seek_end& e) {
   uint32_t cand = 0;
   int cand_idx = 0;
+  uint32_t parent = 0;
+  fence f;
   for (int depth = 0;; ++depth) {
-    if (depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
-    e.p = page_ref(c, e.seek);
+    if (depth == kMaxDepth) return tree_too_deep(c);
+    e.p = page_enter(c, g, e.seek, parent, f);
     if (!e.p) return c->status;
     e.r = findkey(e.p, g, key, k, &e.idx);
     uint32_t link = pg_down(e.p, g, e.idx);
@@ -204,6 +212,8 @@ int seek_descend(BT_CURSOR* c, const geom& g, const uint8_t* key, int k, seek_en
       cand_idx = e.idx;
     }
     if (link == 0) break;
+    fence_down(f, e.p, g, e.idx);
+    parent = e.seek;
     e.seek = link;
   }
   if (e.r != 0 && cand) {
@@ -316,7 +326,7 @@ int bufirst(BT_CURSOR* c) {
     forget_position(c);
     return set_status(c, BRF_EOF);
   }
-  if (int st = first_below(c, root)) return st;
+  if (int st = first_below(c, root, 0, fence{})) return st;
   c->state = kStateEqual;
   return set_status(c, BRF_OK);
 }
@@ -331,7 +341,9 @@ int out_of_order(BT_CURSOR* c) {
   char why[160];
   snprintf(why, sizeof why, "key %d: its entry in page %u, slot %d is out of order (not above the entry before it)",
            c->key, c->page, c->index);
-  la_sys_err(bt_damage_line(c->file->path, why).c_str(), 0);
+  char brief[40];
+  snprintf(brief, sizeof brief, "at %u", c->page);
+  bt_say_damage(c->file->path, why, brief);
   return set_status(c, BRF_SYS_ERR);
 }
 

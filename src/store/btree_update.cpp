@@ -428,15 +428,19 @@ struct insert_path {
 // count; a status for a full page, a duplicate or a page not read.
 int descend_to_leaf(BT_CURSOR* c, const geom& g, uint32_t root, const uint8_t* key, insert_path& w) {
   w.at = root;
+  uint32_t parent = 0;
+  fence f;
   for (;;) {
-    if (w.depth == kMaxDepth) return set_status(c, BRF_PAGE_FULL);
-    const uint8_t* p = page_ref(c, w.at);
+    if (w.depth == kMaxDepth) return tree_too_deep(c);
+    const uint8_t* p = page_enter(c, g, w.at, parent, f);
     if (!p) return c->status;
     if (pg_count(p) >= g.M) return set_status(c, BRF_PAGE_FULL);
     if (findkey(p, g, key, g.nsegs, &w.idx) == 0) return set_status(c, BRF_DUP_KEY);
     w.counts[w.depth] = pg_count(p);
     const uint32_t link = pg_down(p, g, w.idx);
     if (link == 0) return BRF_OK;
+    fence_down(f, p, g, w.idx);
+    parent = w.at;
     w.at = link;
     ++w.depth;
   }

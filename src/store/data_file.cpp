@@ -69,6 +69,7 @@ void encode_brf_hdr(const brf_hdr& h, uint8_t out[kDataHeaderSize]) {
   st_le32(out, kHdrRecLenOff, h.rec_len);
   st_le32(out, kHdrFreelistOff, h.freelist);
   st_le32(out, kHdrEofseekOff, h.eofseek);
+  st_le32(out, kHdrStampOff, h.stamp);
 }
 
 brf_hdr decode_brf_hdr(const uint8_t in[kDataHeaderFields]) {
@@ -78,6 +79,7 @@ brf_hdr decode_brf_hdr(const uint8_t in[kDataHeaderFields]) {
   h.rec_len = ld_le32(in, kHdrRecLenOff);
   h.freelist = ld_le32(in, kHdrFreelistOff);
   h.eofseek = ld_le32(in, kHdrEofseekOff);
+  h.stamp = ld_le32(in, kHdrStampOff);
   return h;
 }
 
@@ -317,6 +319,14 @@ int brfgethdr(BRF_FILE* f) {
   ssize_t got = sizeof buf;
   if (const uint8_t* head = fd_cache_head(f->slot, sizeof buf)) memcpy(buf, head, sizeof buf);
   else got = kivo_pread(f->slot, buf, sizeof buf, 0);
+  if (got < 0) {
+    // A failed read is no header of another kind: nothing may be written
+    // from a header that was not read.
+    la_sys_err(kivo_read_error(f->slot, 0, errno).c_str(), 0);
+    brfinithdr(&f->hdr, f->open_rec_len);
+    f->hdr.version = kVersionUnread;
+    return BRF_SYS_ERR;
+  }
   brf_hdr h = decode_brf_hdr(buf);
   // A header whose fields contradict each other would have records read
   // by a length of 0 or allocated outside the file: it counts as unreadable.
@@ -357,12 +367,12 @@ namespace {
 
 // The seek after the whole record at `seek` (its header's length repeated
 // by its trailer, both below `limit`), 0 when none lies there.
+// A read that failed on the way is kept in f->read_err.
 uint64_t whole_record_at(BRF_FILE* f, uint64_t seek, uint64_t limit, rec_hdr* h) {
   if (seek + kRecOverhead > limit || brf_read_rec_hdr(f, static_cast<uint32_t>(seek), h) != BRF_OK) return 0;
   const uint64_t next = seek + h->length + kRecOverhead;
   uint8_t tr[kRecTrailerSize];
-  if (h->length == 0 || next > limit ||
-      brf_pread(f, tr, sizeof tr, next - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr) ||
+  if (h->length == 0 || next > limit || brf_read_exact(f, tr, sizeof tr, next - kRecTrailerSize) != BRF_OK ||
       ld_le32(tr, 0) != h->length)
     return 0;
   return next;
@@ -394,8 +404,7 @@ bool ends_a_record(BRF_FILE* f) {
   const uint32_t eof = f->hdr.eofseek;
   if (eof <= kDataHeaderSize) return eof == kDataHeaderSize;
   uint8_t tr[kRecTrailerSize];
-  if (eof < kDataHeaderSize + kRecOverhead ||
-      brf_pread(f, tr, sizeof tr, eof - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
+  if (eof < kDataHeaderSize + kRecOverhead || brf_read_exact(f, tr, sizeof tr, eof - kRecTrailerSize) != BRF_OK)
     return false;
   const uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   rec_hdr h;
@@ -409,13 +418,14 @@ bool brf_extent_fault(BRF_FILE* f, char* why, size_t n) {
   struct stat st;
   if (kivo_fstat(f->slot, &st) != 0) return false;
   const uint64_t size = static_cast<uint64_t>(st.st_size);
+  f->read_err = 0;
   if (size < f->hdr.eofseek) {
     snprintf(why, n, "header's end of file %u lies past the file's end (%lld bytes)", f->hdr.eofseek,
              static_cast<long long>(st.st_size));
   } else if (size > f->hdr.eofseek && records_past_end(f, size)) {
     snprintf(why, n, "header's end of file %u lies below its records: whole records follow it (%llu bytes lie past it)",
              f->hdr.eofseek, static_cast<unsigned long long>(size - f->hdr.eofseek));
-  } else if (!ends_a_record(f)) {
+  } else if (!ends_a_record(f) && !f->read_err) {
     snprintf(why, n, "header's end of file %u is no record boundary: no whole record ends there", f->hdr.eofseek);
   } else {
     return false;
@@ -539,11 +549,70 @@ void brf_rewrite_settle(BRF_FILE* f) {
     static_cast<void>(put_word(f, ((w & ~kRewriteBusy) + 1) & ~kRewriteBusy));
 }
 
+int brf_read_exact(BRF_FILE* f, void* buf, size_t n, uint64_t off) {
+  ssize_t got = brf_pread(f, buf, n, off);
+  if (got == static_cast<ssize_t>(n)) return BRF_OK;
+  if (got >= 0) return BRF_BAD_DATA;
+  if (f->wb_err) return f->read_err = f->wb_err;  // the appends behind were lost: that was said
+  la_sys_err(kivo_read_error(f->slot, off, errno).c_str(), 0);
+  return f->read_err = BRF_SYS_ERR;
+}
+
+int brf_record_damaged(BRF_FILE* f, uint32_t seek, const char* what) {
+  std::string base = brf_handle_nam(f->slot);
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".dat") == 0) base.resize(base.size() - 4);
+  char line[900];
+  snprintf(line, sizeof line, "%s.dat is damaged: the record at %u %s; \"kivo -r=%s\" keeps its whole records",
+           base.c_str(), seek, what, base.c_str());
+  la_sys_err(line, 0);
+  char brief[40];
+  snprintf(brief, sizeof brief, "at %u", seek);
+  store_damage_note(base, ".dat", brief);
+  return BRF_SYS_ERR;
+}
+
+int brf_stamp_pair(BRF_FILE* f) {
+  if (f->stamped || !f->key || brf_relative(f)) return BRF_OK;
+  const int read = brfgethdr(f);
+  if (read == BRF_SYS_ERR) return read;
+  if (read != BRF_OK || f->hdr.version != kBrfVersion) return BRF_OK;
+  // The next of a count: the same changes give the same files, and no two
+  // opens that changed the pair leave one stamp.
+  const uint32_t s = f->hdr.stamp + 1 ? f->hdr.stamp + 1 : 1;
+  // A kill between the two writes leaves the stamps apart: the key file is
+  // then refused and built again, never taken for current when it is not.
+  if (int st = bt_set_stamp(f->key, s)) {
+    f->stamped = st == BRF_NOT_FOUND_FILE;  // no key header to carry it: both stay unstamped
+    return f->stamped ? BRF_OK : st;
+  }
+  uint8_t w[4];
+  st_le32(w, 0, s);
+  if (int st = write_status(kivo_pwrite(f->slot, w, sizeof w, kHdrStampOff), sizeof w, __LINE__)) return st;
+  f->hdr.stamp = s;
+  f->stamped = true;
+  return BRF_OK;
+}
+
+bool brf_key_stale(BRF_FILE* f, char* why, size_t n) {
+  if (!f->key || brf_relative(f)) return false;
+  uint32_t key_stamp = bt_stamp(f->key);
+  if (!f->hdr.stamp || !key_stamp || key_stamp == f->hdr.stamp) return false;
+  // A writer may be between its two stamp writes: asked again with it done.
+  if (!bt_share_at(f->slot, kUpdateLockByte, 1, 1, LOCK_UPDATE)) return false;
+  const bool read = brfgethdr(f) == BRF_OK;
+  key_stamp = bt_stamp(f->key);
+  bt_share_at(f->slot, kUpdateLockByte, 0, 0, LOCK_UPDATE);
+  if (!read || !f->hdr.stamp || !key_stamp || key_stamp == f->hdr.stamp) return false;
+  snprintf(why, n,
+           "it is not of its data file's present state (its stamp %08x, the data file's %08x): a copy of another "
+           "time was put back",
+           key_stamp, f->hdr.stamp);
+  return true;
+}
+
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out) {
   uint8_t buf[kRecHdrSize];
-  ssize_t got = brf_pread(f, buf, sizeof buf, seek);
-  if (got < 0) return brf_errno_status(errno, __LINE__);
-  if (got != static_cast<ssize_t>(sizeof buf)) return BRF_BAD_DATA;
+  if (int st = brf_read_exact(f, buf, sizeof buf, seek)) return st;
   *out = decode_rec_hdr(buf);
   return BRF_OK;
 }
@@ -583,8 +652,8 @@ int brf_record_count(BRF_FILE* f, uint32_t* count) {
   }
   uint8_t tr[kRecTrailerSize];
   uint64_t back = 0;
-  if (brf_pread(f, tr, sizeof tr, eof - kRecTrailerSize) == static_cast<ssize_t>(sizeof tr))
-    back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
+  f->read_err = 0;
+  if (brf_read_exact(f, tr, sizeof tr, eof - kRecTrailerSize) == BRF_OK) back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   rec_hdr last;
   if (back && back <= eof - kDataHeaderSize && whole_record_at(f, eof - back, eof, &last) == eof) {
     *count = last.recno + 1;
@@ -595,6 +664,8 @@ int brf_record_count(BRF_FILE* f, uint32_t* count) {
     *count = 0;
     for (uint64_t seek = kDataHeaderSize; (seek = whole_record_at(f, seek, eof, &last)) != 0;) ++*count;
   }
+  // A count from reads that failed is no count: nothing is numbered by it.
+  if (f->read_err) return f->read_err;
   f->count_eof = eof;
   f->count_at_eof = *count;
   return BRF_OK;

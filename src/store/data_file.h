@@ -31,14 +31,17 @@
 
 namespace kivo {
 
-// --- data file header (BRF_HDR): 16 bytes of fields in a 512-byte block ---
+// --- data file header (BRF_HDR): 20 bytes of fields in a 512-byte block ---
 constexpr uint32_t kDataHeaderSize = 512;
-constexpr size_t kDataHeaderFields = 16;
+constexpr size_t kDataHeaderFields = 20;
 constexpr size_t kHdrFlagsOff = 0;     // u16
 constexpr size_t kHdrVersionOff = 2;   // u16
 constexpr size_t kHdrRecLenOff = 4;    // u32
 constexpr size_t kHdrFreelistOff = 8;  // u32
 constexpr size_t kHdrEofseekOff = 12;  // u32
+// u32, formerly always zero: the pair's stamp, which the key file's header
+// repeats (kHdrStamp); 0 in a file written before it (see brf_stamp_pair).
+constexpr size_t kHdrStampOff = 16;
 // The rewrite word (u32, past the 16 fields; 0 in a file written before):
 // at rest a count of the rewrites in place, kRewriteBusy clear; while a
 // record body is rewritten in place, kRewriteBusy | the record's seek. A
@@ -103,6 +106,7 @@ struct brf_hdr {
   uint32_t rec_len = 0;
   uint32_t freelist = 0;
   uint32_t eofseek = 0;
+  uint32_t stamp = 0;
 };
 
 // The decoded record header.
@@ -191,7 +195,9 @@ struct BRF_FILE {
   std::vector<uint8_t> wb;
   uint64_t wb_at = 0;
   int64_t rel_size = -1;
-  int wb_err = 0;  // a failed write of gathered appends: every later count fails with it
+  int wb_err = 0;        // a failed write of gathered appends: every later count fails with it
+  bool stamped = false;  // this open has stamped the pair (brf_stamp_pair)
+  int read_err = 0;      // the status of the last read that failed (brf_read_exact), for walks that look back
 };
 
 inline bool brf_fixed(const BRF_FILE* f) { return (f->hdr.flags & kHdrFixed) != 0; }
@@ -334,7 +340,28 @@ int64_t brf_torn_record(BRF_FILE* f);
 // taking the locked way. A failed write only leaves it so.
 void brf_rewrite_settle(BRF_FILE* f);
 
-// Record header I/O at a record's seek: 0, 17 (short read), 4/22/24 (write).
+// brf_pread of exactly `n` bytes: BRF_OK; BRF_SYS_ERR for a read that
+// failed, its file, place and reason recorded as the failure's system-error
+// text (kivo_read_error); BRF_BAD_DATA for bytes past the file's end.
+int brf_read_exact(BRF_FILE* f, void* buf, size_t n, uint64_t off);
+// A record whose header, flags, length or trailer disagree met by a read
+// that cannot go past it: the data file's damage, recorded as the failure's
+// system-error text with the record's seek, what is wrong and the repair;
+// BRF_SYS_ERR.
+int brf_record_damaged(BRF_FILE* f, uint32_t seek, const char* what);
+
+// The pair's stamp: a value both headers carry, renewed in both by the
+// first change of each open (under the update lock), so that a key file put
+// back from a copy of another time no longer matches its data file. A
+// stamp of 0 (a file written before stamps) matches any. BRF_OK, or the
+// status of a failed write.
+int brf_stamp_pair(BRF_FILE* f);
+// Whether the key file's stamp differs from the data file's (both read
+// again under the update lock before it is said): its reason into `why`.
+bool brf_key_stale(BRF_FILE* f, char* why, size_t n);
+
+// Record header I/O at a record's seek: 0, 17 (short read), 24 (failed
+// read, named), 4/22/24 (write).
 int brf_read_rec_hdr(BRF_FILE* f, uint32_t seek, rec_hdr* out);
 [[nodiscard]] int brf_write_rec_hdr(BRF_FILE* f, uint32_t seek, const rec_hdr& h);
 

@@ -8,10 +8,12 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -386,14 +388,30 @@ ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off) {
   int fd = check_fd(slot);
   if (fd < 0) return -1;
   size_t done = 0;
+  bool again = true;  // one more try of a read cut short
   while (done < n) {
     ssize_t r = os_sys.pread(fd, static_cast<char*>(buf) + done, n - done, off + static_cast<off_t>(done));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
-    if (r == 0) break;
+    if (r == 0) {
+      // The end of the file, or a device that gave less than the file
+      // holds: only the size tells them apart.
+      struct stat st;
+      if (os_sys.fstat(fd, &st) != 0 || off + static_cast<off_t>(done) >= st.st_size) break;
+      if (std::exchange(again, false)) continue;
+      errno = EIO;
+      return -1;
+    }
     done += static_cast<size_t>(r);
   }
   return static_cast<ssize_t>(done);
+}
+
+std::string kivo_read_error(int slot, uint64_t off, int err) {
+  char line[600];
+  snprintf(line, sizeof line, "%s cannot be read at %llu: %s", brf_handle_nam(slot),
+           static_cast<unsigned long long>(off), strerror(err));
+  return line;
 }
 
 namespace {

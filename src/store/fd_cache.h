@@ -56,8 +56,13 @@ int kivo_fstat(int slot, struct stat* st);
 
 // Positioned I/O; neither uses nor moves the slot's position. They retry short
 // transfers and EINTR: the result is `n`, fewer bytes only at end of file, or
-// -1 with errno set.
+// -1 with errno set. A read that ends before the file's size goes once
+// more; cut short again it is -1 with EIO, never taken for the end of the
+// file.
 ssize_t kivo_pread(int slot, void* buf, size_t n, off_t off);
+// The line that names a read of the slot's file failing at `off` with
+// `err`: "<path> cannot be read at <off>: <reason>".
+std::string kivo_read_error(int slot, uint64_t off, int err);
 ssize_t kivo_pwrite(int slot, const void* buf, size_t n, off_t off);
 // Starts the device write of `n` bytes at `off` without waiting for it, so
 // that the fsync that makes the file durable later waits only for the rest.

@@ -46,6 +46,9 @@ struct BRF_RCB {
   rec_lock lock;                // flags RCB_LOCK_* and the locked seek
   int status = 0;
   uint16_t mode = 0;  // access mode given at attach
+  // A read by a key's entry: the record's trailer must repeat its length
+  // where the bytes read show it (a walk by number leaves that to its caller).
+  bool by_key = false;
   bool owner_tracking = false;
   int64_t cur_rec = -1;           // current record number, -1 = none
   int64_t last_rec = -1;          // of the last record read or written
@@ -84,6 +87,11 @@ void brf_release(BRF_RCB* r);
 // anything else, which is no record start.
 constexpr uint64_t kAnyEnd = UINT64_MAX;
 int brf_rec_hdr_check(const BRF_FILE* f, const rec_hdr& h, uint32_t seek, uint64_t end);
+// A read that could not take the record at `seek` (17 through its tries):
+// what its header, length and trailer show is named as the data file's
+// damage (brf_record_damaged, 24), or a read that fails as such (24); 17
+// when the record reads sound now.
+int brf_record_unreadable(BRF_FILE* f, uint32_t seek);
 
 // Reads. `size` bytes at most are delivered into `buf`; *len gets the count.
 // brfget: the cursor's record when it has a key, else the current record

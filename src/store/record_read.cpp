@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "foundation/bytes.h"
@@ -68,6 +69,12 @@ int copy_mapped(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* h
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
     const uint8_t* body = map + seek + kRecHdrSize;
     if (uint64_t{seek} + kRecHdrSize + n > len) return kNotMapped;
+    // The trailer repeats the length where the mapping shows it.
+    const uint64_t tr = uint64_t{seek} + kRecHdrSize + h.length;
+    if (r->by_key && tr + kRecTrailerSize <= len && ld_le32(map, tr) != h.length) {
+      if (tries < kCopyTries) continue;
+      return BRF_BAD_DATA;
+    }
     memcpy(buf, body, n);
     bool whole = memcmp(map + seek, head, sizeof head) == 0 && memcmp(body, buf, n) == 0;
     if (watch) {
@@ -113,7 +120,7 @@ int copy_alone(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp
 int read_relative(BRF_RCB* r, uint32_t seek, uint8_t* buf, uint32_t n) {
   BRF_FILE* f = r->file;
   const bool guarded = rel_write_guard(f->slot, seek, false, true);
-  const int st = brf_pread(f, buf, n, seek) == static_cast<ssize_t>(n) ? BRF_OK : BRF_BAD_DATA;
+  const int st = brf_read_exact(f, buf, n, seek);
   if (guarded) rel_write_guard(f->slot, seek, false, false);
   return st;
 }
@@ -132,7 +139,7 @@ int read_at(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, uint32_t* len)
   };
   if (relative) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, f->hdr.rec_len));
-    if (read_relative(r, seek, buf, n) != BRF_OK) return fail(f->wb_err ? f->wb_err : BRF_BAD_DATA);
+    if (int st = read_relative(r, seek, buf, n)) return fail(st);
     *len = n;
     r->stored_len = f->hdr.rec_len;
     r->cur_rec = r->last_rec = seek / f->hdr.rec_len;
@@ -181,7 +188,10 @@ int copy_read(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp,
 int copy_read_once(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr* hp, uint32_t* np) {
   BRF_FILE* f = r->file;
   size_t want = kRecHdrSize + std::min(size, kReadAhead);
-  if (brf_fixed(f)) want = kRecHdrSize + std::min<size_t>(size, f->hdr.rec_len);
+  // A whole fixed-length record is read with its trailer.
+  if (brf_fixed(f))
+    want = kRecHdrSize +
+           (size >= f->hdr.rec_len ? f->hdr.rec_len + kRecTrailerSize : std::min<size_t>(size, f->hdr.rec_len));
   uint8_t head[kRecHdrSize + kReadAhead];
   uint8_t* io = want <= sizeof head ? head : nullptr;
   if (!io) {
@@ -189,18 +199,19 @@ int copy_read_once(BRF_RCB* r, uint32_t seek, uint8_t* buf, size_t size, rec_hdr
     io = r->scratch_b.data();
   }
   ssize_t got = brf_pread(f, io, want, seek);
+  if (got < 0) return brf_read_exact(f, io, want, seek);  // named as it fails
   if (got < static_cast<ssize_t>(kRecHdrSize)) return BRF_BAD_DATA;
   rec_hdr h = decode_rec_hdr(io);
   if (int st = brf_rec_hdr_check(f, h, seek, kAnyEnd)) return st;
   uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, h.length));
   size_t in_head = static_cast<size_t>(got) - kRecHdrSize;
+  if (r->by_key && in_head >= size_t{h.length} + kRecTrailerSize && ld_le32(io, kRecHdrSize + h.length) != h.length)
+    return BRF_BAD_DATA;
   if (n <= in_head) {
     memcpy(buf, io + kRecHdrSize, n);
   } else {
     memcpy(buf, io + kRecHdrSize, in_head);
-    if (brf_pread(f, buf + in_head, n - in_head, uint64_t{seek} + kRecHdrSize + in_head) !=
-        static_cast<ssize_t>(n - in_head))
-      return BRF_BAD_DATA;
+    if (int st = brf_read_exact(f, buf + in_head, n - in_head, uint64_t{seek} + kRecHdrSize + in_head)) return st;
   }
   *hp = h;
   *np = n;
@@ -217,8 +228,7 @@ int64_t step(BRF_RCB* r, uint32_t seek, bool forward) {
     return next <= f->hdr.eofseek ? static_cast<int64_t>(next) : -1;
   }
   uint8_t tr[kRecTrailerSize];
-  if (seek < kDataHeaderSize + kRecOverhead ||
-      brf_pread(f, tr, sizeof tr, seek - kRecTrailerSize) != static_cast<ssize_t>(sizeof tr))
+  if (seek < kDataHeaderSize + kRecOverhead || brf_read_exact(f, tr, sizeof tr, seek - kRecTrailerSize) != BRF_OK)
     return -1;
   uint64_t back = uint64_t{ld_le32(tr, 0)} + kRecOverhead;
   if (back > seek - kDataHeaderSize) return -1;
@@ -312,7 +322,9 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
     uint8_t wanted = r->lock.flags & (RCB_LOCK_WANTED | RCB_LOCK_WAIT);
     uint32_t got = 0;
     const uint8_t* rec = nullptr;
+    r->by_key = true;
     int st = read_checkable(r, buf, size, &got, &rec);
+    r->by_key = false;
     bool delivered = st == BRF_OK || st == BRF_LOCK_REFUSED;
     if (delivered && holds_entry_key(r, rec)) {
       *len = static_cast<uint32_t>(std::min<size_t>(got, size));
@@ -321,7 +333,10 @@ int read_keyed(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
     if (!delivered && st != BRF_DELETED && st != BRF_BAD_DATA) return st;
     if (!held) retry_lock(r, wanted);
     r->stored_len = 0;
-    if (tries == kSeekTries) return give_up(r, held, delivered ? BRF_DELETED : st);
+    if (tries == kSeekTries) {
+      if (st == BRF_BAD_DATA) st = brf_record_unreadable(r->file, c->dseek);
+      return give_up(r, held, delivered ? BRF_DELETED : st);
+    }
     if (tries >= kSeekTriesAtOnce) brf_wait_for_change(r);
     uint8_t key[256];
     memcpy(key, c->keybuf, sizeof key);
@@ -343,13 +358,19 @@ int read_number(BRF_RCB* r, int64_t n, int64_t seek, uint8_t* buf, size_t size, 
     bool held = (r->lock.flags & RCB_LOCK_HELD) != 0;
     uint8_t wanted = r->lock.flags & (RCB_LOCK_WANTED | RCB_LOCK_WAIT);
     int st = read_at(r, static_cast<uint32_t>(seek), buf, size, len);
+    if (st == BRF_BAD_DATA) return give_up(r, held, brf_record_unreadable(r->file, static_cast<uint32_t>(seek)));
     if ((st != BRF_OK && st != BRF_LOCK_REFUSED) || r->last_rec == n) return st;
     if (!held) retry_lock(r, wanted);
     *len = 0;
     r->stored_len = 0;
     r->cur_rec = n;
     r->last_rec = r->last_seek = -1;  // walk from the start, not from a stale place
-    if (tries == 1) return give_up(r, held, BRF_BAD_DATA);
+    if (tries == 1) {
+      char what[80];
+      snprintf(what, sizeof what, "holds record number %lld where number %lld belongs",
+               static_cast<long long>(r->last_rec), static_cast<long long>(n));
+      return give_up(r, held, brf_record_damaged(r->file, static_cast<uint32_t>(seek), what));
+    }
     if ((seek = brffindrcd(r, n)) < 0) return give_up(r, held, r->status);
   }
 }
@@ -384,6 +405,28 @@ int next_by_number(BRF_RCB* r, uint8_t* buf, size_t size, uint32_t* len) {
 }
 
 }  // namespace
+
+int brf_record_unreadable(BRF_FILE* f, uint32_t seek) {
+  rec_hdr h;
+  char what[160];
+  if (int st = brf_read_rec_hdr(f, seek, &h)) {
+    if (st != BRF_BAD_DATA) return st;
+    snprintf(what, sizeof what, "lies past the file's end");
+  } else if (h.link != seek && !(h.link & kOwnerBit)) {
+    snprintf(what, sizeof what, "names seek %u in its header", h.link);
+  } else if (brf_fixed(f) && h.length != f->hdr.rec_len) {
+    snprintf(what, sizeof what, "has length %u in its header, the file's records %u", h.length, f->hdr.rec_len);
+  } else if (h.length == 0 || uint64_t{seek} + h.length + kRecOverhead > f->hdr.eofseek) {
+    snprintf(what, sizeof what, "has length %u in its header, which does not end within the file's %u bytes", h.length,
+             f->hdr.eofseek);
+  } else {
+    uint8_t tr[kRecTrailerSize];
+    if (int st = brf_read_exact(f, tr, sizeof tr, uint64_t{seek} + kRecHdrSize + h.length)) return st;
+    if (ld_le32(tr, 0) == h.length) return BRF_BAD_DATA;
+    snprintf(what, sizeof what, "has length %u in its header and %u in its trailer", h.length, ld_le32(tr, 0));
+  }
+  return brf_record_damaged(f, seek, what);
+}
 
 int brf_rec_hdr_check(const BRF_FILE* f, const rec_hdr& h, uint32_t seek, uint64_t end) {
   if (h.flags & (kRecDeleted | kRecNotUser)) return BRF_DELETED;
@@ -547,8 +590,8 @@ int64_t find_fixed(BRF_RCB* r, int64_t n) {
   BRF_FILE* f = r->file;
   uint64_t seek = kDataHeaderSize + uint64_t(n) * (f->hdr.rec_len + kRecOverhead);
   rec_hdr h;
-  if (brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h) != BRF_OK) {
-    set_status(r, BRF_BAD_DATA);
+  if (int st = brf_read_rec_hdr(f, static_cast<uint32_t>(seek), &h)) {
+    set_status(r, st);
     return -1;
   }
   return static_cast<int64_t>(seek);
@@ -572,11 +615,12 @@ int64_t walk_to(BRF_RCB* r, int64_t n, int64_t count) {
       seek = s;
     }
   }
+  f->read_err = 0;
   for (int64_t guard = count + 1; at != n; --guard) {
     if (guard == 0) seek = -1;
     if (seek >= 0) seek = step(r, static_cast<uint32_t>(seek), at < n);
     if (seek < 0) {
-      set_status(r, BRF_BAD_DATA);
+      set_status(r, f->read_err ? f->read_err : BRF_BAD_DATA);
       return -1;
     }
     at += at < n ? 1 : -1;

@@ -147,6 +147,8 @@ int brf_repair_locked(BRF_RCB* r, brf_repair_counts* out, const brf_progress* pr
   f->key->hold_count = true;
   int st = bt_reset_trees(c);
   if (st == BRF_OK) st = reindex(r, out, progress);
+  // Built from the records, the key file is of the data file's present state.
+  if (st == BRF_OK && f->hdr.stamp) st = bt_set_stamp(f->key, f->hdr.stamp);
   f->key->hold_count = false;
   bt::op_end(c);
   bunlock(c, true);

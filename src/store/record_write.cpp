@@ -374,6 +374,7 @@ int rewrite_locked(BRF_RCB* r, uint32_t seek, const uint8_t* nrec, uint32_t len,
 template <class Change>
 int run_change(BRF_RCB* r, Change change) {
   int st = brf_change_begin(r);
+  if (st == BRF_OK) st = brf_stamp_pair(r->file);
   if (st == BRF_OK) st = change();
   if (brf_change_repaired(r, &st)) st = change();
   return brf_change_end(r, st);

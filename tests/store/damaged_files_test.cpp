@@ -232,7 +232,8 @@ TEST_F(DamagedFiles, DamagedKeyFilesFailVerificationAndTheRepairHoldsEveryRecord
     const char* verdict;
     bool repaired;
   } cases[] = {
-      {"segment moved past the record", kAccount, 26, "\x7f", "ACCOUNT.key does not fit the file",
+      // (The engine's open moves such a key file aside and builds it again.)
+      {"segment moved past the record", kAccount, 26, "\x7f", "",
        "its segment 1 (6 bytes at 127) lies outside the 47-byte record", false},
       {"end of file unreadable", kAccount, 8, "\xff\xff\xff\xff", "ACCOUNT.key is damaged: end of file 4294967295",
        "damaged header: end of file 4294967295", true},

@@ -191,7 +191,7 @@ TEST_F(RecordEdge, ReadByNumberRefusesARecordOfAnotherNumber) {
   ::close(fd);
   r->cur_rec = 1;
   brf_want_lock(r, false);
-  EXPECT_EQ(brfget(r, buf_, sizeof buf_, &len_), BRF_BAD_DATA);
+  EXPECT_EQ(brfget(r, buf_, sizeof buf_, &len_), BRF_SYS_ERR);  // the data file's damage, named
   EXPECT_FALSE(r->lock.flags & RCB_LOCK_HELD);
 }
 
