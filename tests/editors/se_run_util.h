@@ -129,7 +129,7 @@ class SeRun : public ::testing::Test {
                          .c_str()),
               0);
     std::ofstream(d_.file("stmts.dsgn")) << kSeStatements << extra;
-    design(d_.file("stmts.dsgn"));
+    design(d_.file("stmts.dsgn"), "-n");  // lines the editor must show, compiled or not
     ASSERT_EQ(system((shell_quote(SE_FIXTURE) + " " + shell_quote(d_.path) + " DEM 01 " + fixture + " >" +
                       d_.file("fixture.out") + " 2>&1")
                          .c_str()),
@@ -137,8 +137,8 @@ class SeRun : public ::testing::Test {
         << kivo_test::slurp(d_.file("fixture.out"));
     if (exported) before_ = stmts();
   }
-  void design(const std::string& file) {
-    ASSERT_EQ(system((se_harness_dir() + "/kivo_design -d " + shell_quote(d_.path) + " " + file + " >" +
+  void design(const std::string& file, const std::string& opts = "") {
+    ASSERT_EQ(system((se_harness_dir() + "/kivo_design " + opts + " -d " + shell_quote(d_.path) + " " + file + " >" +
                       d_.file("design.out") + " 2>&1")
                          .c_str()),
               0)
