@@ -254,7 +254,7 @@ bool key_file_foreign(UIO_FILE* f) {
   char why[200];
   const bool fault = brf_key_content_fault(r, why, sizeof why);
   brfdeaccess(r);
-  if (fault) key_file_damaged(f, why);
+  if (fault && f->brf->read_err != BRF_SYS_ERR) key_file_damaged(f, why);
   return fault;
 }
 

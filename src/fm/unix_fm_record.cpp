@@ -375,9 +375,11 @@ int u_start(ARB* arb, STRM* strm) {
   u->saved_seek = found ? u->rcb->last_seek : -1;
   u->saved.assign(u->buf.begin(), u->buf.begin() + (found ? len : 0));
   upd_stats(u->file, ST_START, false);
-  if (!found && (mod & ARB_MUST_FIND)) {
+  // A start that need not find its key goes on from there; one whose read
+  // failed (an I/O error, a damaged pair) fails whatever it asked.
+  const uint32_t s = found ? 0 : convert_btree_error(st, u->file->path);
+  if (!found && ((mod & ARB_MUST_FIND) || (s != FM_EOF && s != FM_NOT_FOUND))) {
     u->pos = UIO_NO_POS;
-    uint32_t s = convert_btree_error(st, u->file->path);
     return fail(arb, s == FM_EOF ? uint32_t{FM_NOT_FOUND} : s);
   }
   u->pos = UIO_PENDING;

@@ -61,7 +61,7 @@ bool live_record(BRF_FILE* f, uint32_t seek, std::vector<uint8_t>* body) {
   if (seek < kDataHeaderSize || seek >= f->hdr.eofseek || brf_read_rec_hdr(f, seek, &h) != BRF_OK) return false;
   if (brf_rec_hdr_check(f, h, seek, f->hdr.eofseek) != BRF_OK) return false;
   body->assign(std::max<uint32_t>(h.length, brf_key_extent(f)), 0);
-  return brf_pread(f, body->data(), h.length, uint64_t{seek} + kRecHdrSize) == static_cast<ssize_t>(h.length);
+  return brf_read_exact(f, body->data(), h.length, uint64_t{seek} + kRecHdrSize) == BRF_OK;
 }
 
 // The entry must name a live record that carries its key.
@@ -129,6 +129,7 @@ bool brf_key_content_fault(BRF_RCB* r, char* why, size_t n) {
   // holds it) leaves the check to the verifier.
   if (!bt_share_at(f->slot, kUpdateLockByte, 0, 1, LOCK_UPDATE)) return false;
   const char* fault = nullptr;
+  f->read_err = 0;
   if (block(c, false)) {
     // Trees a dead writer left half written are no fault of the file: the
     // first search repairs them.

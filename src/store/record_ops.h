@@ -178,7 +178,9 @@ int brf_change_end(BRF_RCB* r, int st);
 // of file lies past its end (cut short). The content check (keys declared,
 // null images set; the update lock is taken meanwhile): the first and last
 // entry of each key name a live record that carries the entry's key, and an
-// empty key stands beside no record that has a value for it.
+// empty key stands beside no record that has a value for it. A data-file
+// read that failed on the way leaves BRF_SYS_ERR in the file's read_err (the
+// read's own text said why): no fault of the key file.
 bool brf_key_size_fault(BRF_FILE* f, char* why, size_t n);
 bool brf_key_content_fault(BRF_RCB* r, char* why, size_t n);
 

@@ -136,7 +136,12 @@ TEST(SessionFailures, DesignReadsThatFailPartWayFailWhatReadsThem) {
        "the change log was not kept: the design file ELEMENT of DEM could not be read"},
       {"an add's change log, ELEMENT gone", nullptr, "", "-d=DEM", -1, "RECORD ADDED",
        "the change log was not kept: the design file ELEMENT of DEM is not there"},
+      // Failing at the open's checks, inside the compile, and at its last reads.
+      {"a report's frames", "DEM/Data/FRAME.dat", "10", "-d=DEM -a=DEM -t=Output -p=CUSTOMER_LIST", 4,
+       "design file FRAME of DEM", "Input/output error"},
       {"a report's frames", "DEM/Data/FRAME.dat", "17", "-d=DEM -a=DEM -t=Output -p=CUSTOMER_LIST", 4,
+       "design file FRAME of DEM could not be read (", "Input/output error"},
+      {"a report's frames", "DEM/Data/FRAME.dat", "30", "-d=DEM -a=DEM -t=Output -p=CUSTOMER_LIST", 4,
        "design file FRAME of DEM could not be read (", "Input/output error"},
   };
   for (const auto& r : rows) {
