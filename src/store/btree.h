@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -93,6 +94,11 @@ struct BT_FILE {
   bool optimistic = false;
   bool optimistic_stop = false;
   bt_undo undo;
+  // Pages whose entries were found in order, by seek, with the age they had
+  // then: a page read again at the same age is not checked again (the
+  // check compares every entry; a search compares a few). Bounded: emptied
+  // when full.
+  std::unordered_map<uint32_t, uint16_t> ordered_pages;
 };
 
 // A page held by a cursor.

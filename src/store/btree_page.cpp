@@ -214,6 +214,18 @@ const char* page_fault(const uint8_t* p, const geom& g, char* why, size_t size) 
   return nullptr;
 }
 
+constexpr size_t kOrderedPagesMax = 1 << 16;
+
+bool known_ordered(const BT_FILE* f, uint32_t seek, const uint8_t* p) {
+  const auto it = f->ordered_pages.find(seek);
+  return it != f->ordered_pages.end() && it->second == pg_age(p);
+}
+
+void note_ordered(BT_FILE* f, uint32_t seek, const uint8_t* p) {
+  if (f->ordered_pages.size() >= kOrderedPagesMax) f->ordered_pages.clear();
+  f->ordered_pages[seek] = pg_age(p);
+}
+
 int read_full(BT_CURSOR* c, bt_page_slot* s, uint32_t seek) {
   long r = bt_io_read(c->file->io, seek, s->data, kPageSize);
   if (r != static_cast<long>(kPageSize)) {
@@ -317,13 +329,14 @@ const uint8_t* page_ref(BT_CURSOR* c, uint32_t seek) {
   }
   s->used = ++c->clock;
   // Checked once as read: a page kept unchanged stays as it was checked.
-  if (read && c->key >= 0) {
+  if (read && c->key >= 0 && !known_ordered(c->file, seek, s->data)) {
     char why[120];
     if (page_fault(s->data, geom_of(c), why, sizeof why)) {
       s->seek = 0;
       page_damaged(c, seek, "%s", why);
       return nullptr;
     }
+    note_ordered(c->file, seek, s->data);
   }
   return s->data;
 }
