@@ -669,6 +669,7 @@ int bt_reset_trees(BT_CURSOR* c) {
   return finish(c, [&] {
     if (int st = hdr_read(c)) return st;
     BT_FILE* f = c->file;
+    f->ordered_pages.clear();  // pages built anew may come back at an age seen before
     // The roots take the first pages and the header goes out once, last: a
     // kill before it leaves the old header, sound and still marked, so the
     // repair runs again; a header written per page would name roots past
